@@ -1,0 +1,60 @@
+# Shared build settings and helper functions for every area of the project.
+
+add_compile_options(-Wall -Wextra -ffp-contract=off)
+include_directories(${PROJECT_SOURCE_DIR})
+
+if(DUN_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(DUN_TESTS)
+  enable_testing()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(DUN_BENCHMARKS)
+  find_package(benchmark REQUIRED)
+endif()
+
+# dun_link_whole(<target> <PUBLIC|PRIVATE|INTERFACE> <lib>...)
+# Links libraries whose object files register classes at start-up: nothing references
+# those objects by symbol, so the whole archive is kept. Always link such a library
+# through this function, so that every consumer names it with the same link feature.
+function(dun_link_whole target scope)
+  foreach(lib IN LISTS ARGN)
+    target_link_libraries(${target} ${scope} "$<LINK_LIBRARY:WHOLE_ARCHIVE,${lib}>")
+  endforeach()
+endfunction()
+
+# dun_add_tests(<name> LABEL <label> SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...])
+# One GoogleTest executable per area; every test in it carries the area's ctest label.
+function(dun_add_tests name)
+  if(NOT DUN_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS;WHOLE" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  if(T_WHOLE)
+    dun_link_whole(${name} PRIVATE ${T_WHOLE})
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    PROPERTIES LABELS ${T_LABEL}
+               ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+endfunction()
+
+# dun_add_benchmark(<name> SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...])
+function(dun_add_benchmark name)
+  if(NOT DUN_BENCHMARKS)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS;WHOLE" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
+  if(B_WHOLE)
+    dun_link_whole(${name} PRIVATE ${B_WHOLE})
+  endif()
+endfunction()
