@@ -1,0 +1,38 @@
+#include "ai/runtime/service.h"
+
+bool Vusk::ReturnFalse(CConfigNode*)
+{
+    return false;
+}
+
+bool CService::Init(CConfigNode* definition)
+{
+    return Vusk::PassParameters(definition, [this](CConfigNode* node) { return ReadParam(node); });
+}
+
+bool CService::ReadParam(CConfigNode*)
+{
+    return false;
+}
+
+void CService::Update()
+{
+}
+
+bool CGlobalService::Init(CConfigNode* definition)
+{
+    return Vusk::PassParameters(definition, [this](CConfigNode* node) { return ReadParam(node); });
+}
+
+bool CGlobalService::ReadParam(CConfigNode*)
+{
+    return false;
+}
+
+void CGlobalService::Reset()
+{
+}
+
+void CGlobalService::Update()
+{
+}

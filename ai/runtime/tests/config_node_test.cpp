@@ -1,0 +1,153 @@
+#include "ai/runtime/config_node.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ai/runtime/tests/core_memory.h"
+
+namespace {
+
+class ConfigNodeTest : public CoreMemoryTest {};
+
+// Flattens a tree into text, so two trees can be compared in one expectation.
+std::string Dump(const CConfigNode* node)
+{
+    auto text = [](const char* s) { return s != nullptr ? std::string(s) : std::string("~"); };
+    std::string out = "(" + text(node->GetLabel()) + "|" + text(node->GetName()) + "|" + text(node->GetValue()) +
+                      "|" + std::to_string(node->GetRawDataSize());
+    for (std::uint32_t i = 0; i < node->GetChildCount(); ++i) {
+        out += " " + Dump(node->GetChild(i));
+    }
+    return out + ")";
+}
+
+CConfigNode* BuildSample()
+{
+    auto* root = new CConfigNode();
+    root->SetName("World");
+    root->SetLabel("Level1");
+    CConfigNode* max = root->AddChild();
+    max->SetName("MaxEntity");
+    max->SetValue("20");
+    CConfigNode* entities = root->AddChild();
+    entities->SetName("Entities");
+    for (const char* label : {"Player", "Guard"}) {
+        CConfigNode* entity = entities->AddChild();
+        entity->SetName("Entity");
+        entity->SetLabel(label);
+        CConfigNode* cls = entity->AddChild();
+        cls->SetName("Class");
+        cls->SetValue("CDefaultEntityClass");
+    }
+    CConfigNode* raw = root->AddChild();
+    raw->SetName("RawData");
+    raw->SetRawData(reinterpret_cast<CRawDataRecord*>(raw), 123); // any address: never dereferenced
+    root->AddChild()->SetName("NoValue");
+    root->AddChild(); // a child without name or label
+    return root;
+}
+
+TEST_F(ConfigNodeTest, LookupsIgnoreCase)
+{
+    CConfigNode* root = BuildSample();
+    EXPECT_EQ(root->FindChild("maxentity"), root->GetChild(0));
+    EXPECT_STREQ(root->GetChildValue("MAXENTITY"), "20");
+    EXPECT_EQ(root->GetChildValue("NoValue"), nullptr);
+    EXPECT_EQ(root->GetChildValue("Missing"), nullptr);
+    EXPECT_EQ(root->FindChild(nullptr), nullptr);
+
+    CConfigNode* entities = root->FindChild("entities");
+    ASSERT_NE(entities, nullptr);
+    EXPECT_EQ(entities->FindChildWithLabel("ENTITY", "guard"), entities->GetChild(1));
+    EXPECT_EQ(entities->FindChildWithLabel("Entity", nullptr), nullptr);
+    EXPECT_EQ(entities->FindChildWithLabel(nullptr, "Guard"), nullptr);
+    EXPECT_EQ(entities->FindChildWithLabel("Entity", "Nobody"), nullptr);
+    EXPECT_EQ(root->FindChildWithLabel("", ""), nullptr); // unnamed children never match
+    EXPECT_EQ(root->GetChild(root->GetChildCount()), nullptr);
+    EXPECT_EQ(root->GetChild(0xFFFFFFFFu), nullptr);
+
+    // Setting a text from itself keeps it.
+    root->SetLabel(root->GetLabel());
+    EXPECT_STREQ(root->GetLabel(), "Level1");
+    root->SetValue(nullptr);
+    EXPECT_EQ(root->GetValue(), nullptr);
+    delete root;
+}
+
+TEST_F(ConfigNodeTest, ChildArrayDoubles)
+{
+    CConfigNode root;
+    EXPECT_EQ(root.GetChildCapacity(), 0u);
+    for (int i = 1; i <= 17; ++i) {
+        ASSERT_NE(root.AddChild(), nullptr);
+        std::uint32_t expected = i <= 8 ? 8 : (i <= 16 ? 16 : 32);
+        EXPECT_EQ(root.GetChildCapacity(), expected) << i;
+    }
+    EXPECT_EQ(root.GetChildCount(), 17u);
+    root.DeleteChildren();
+    EXPECT_EQ(root.GetChildCount(), 0u);
+}
+
+TEST_F(ConfigNodeTest, CopiesAreDeepAndIndependent)
+{
+    CConfigNode* source = BuildSample();
+    const std::string original = Dump(source);
+
+    CConfigNode* copy = new CConfigNode(*source);
+    EXPECT_EQ(Dump(copy), original);
+    EXPECT_EQ(copy->FindChild("RawData")->GetRawData(), source->FindChild("RawData")->GetRawData());
+    copy->FindChild("Entities")->GetChild(0)->SetLabel("Changed");
+    copy->FindChild("MaxEntity")->SetValue("99");
+    copy->AddChild()->SetName("Extra");
+    EXPECT_EQ(Dump(source), original);
+
+    // Copying onto an existing tree replaces all of it.
+    copy->CopyFrom(source);
+    EXPECT_EQ(Dump(copy), original);
+    // Onto itself: unchanged.
+    EXPECT_TRUE(copy->CopyFrom(copy));
+    EXPECT_EQ(Dump(copy), original);
+    EXPECT_FALSE(copy->CopyFrom(nullptr));
+    EXPECT_EQ(Dump(copy), original);
+
+    // From one of its own descendants: the subtree is copied before it is released.
+    CConfigNode* entities = copy->FindChild("Entities");
+    const std::string entitiesText = Dump(entities);
+    ASSERT_TRUE(copy->CopyFrom(entities));
+    EXPECT_EQ(Dump(copy), entitiesText);
+    ASSERT_TRUE(copy->CopyFrom(copy->GetChild(1)->GetChild(0)));
+    EXPECT_EQ(Dump(copy), "(~|Class|CDefaultEntityClass|0)");
+
+    CConfigNode* added = copy->AddChildCopy(source);
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(Dump(added), original);
+    EXPECT_EQ(copy->AddChildCopy(nullptr), nullptr);
+    delete copy;
+    delete source;
+}
+
+// Whichever allocation fails, a copy either completes or leaves the target as it was,
+// and leaks nothing.
+TEST_F(ConfigNodeTest, FailedCopyLeavesTargetUnchanged)
+{
+    CConfigNode* source = BuildSample();
+    const std::string sourceText = Dump(source);
+    bool completed = false;
+    for (long failAt = 0; !completed; ++failAt) {
+        CConfigNode* target = new CConfigNode();
+        ASSERT_NE(target, nullptr);
+        target->SetName("Target");
+        target->AddChild()->SetValue("old");
+        const std::string before = Dump(target);
+        s_failIn = failAt;
+        completed = target->CopyFrom(source);
+        s_failIn = -1;
+        EXPECT_EQ(Dump(target), completed ? sourceText : before) << failAt;
+        delete target;
+        ASSERT_LT(failAt, 1000);
+    }
+    delete source;
+}
+
+} // namespace

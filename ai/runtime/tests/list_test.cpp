@@ -1,0 +1,148 @@
+#include "ai/runtime/list.h"
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ai/runtime/tests/core_memory.h"
+
+namespace {
+
+using Value = std::uintptr_t;
+using List = CList<Value>;
+
+class ListTest : public CoreMemoryTest {};
+
+std::vector<Value> Contents(const List& list)
+{
+    std::vector<Value> values;
+    for (Value v : list) {
+        values.push_back(v);
+    }
+    return values;
+}
+
+TEST_F(ListTest, BoundedInsertRemoveAndReuse)
+{
+    auto* list = new List(2);
+    ASSERT_NE(list, nullptr);
+    EXPECT_FALSE(list->Insert(1).IsNull());
+    EXPECT_FALSE(list->Insert(2).IsNull());
+    EXPECT_TRUE(list->IsFull());
+    EXPECT_TRUE(list->Insert(3).IsNull());
+    EXPECT_EQ(list->GetCount(), 2u);
+    EXPECT_TRUE(list->GetAt(2).IsNull());
+    EXPECT_FALSE(list->GetAt(1).IsNull());
+    delete list;
+
+    List three(3);
+    CListNode<Value>* a = three.Insert(10).GetNode();
+    three.Insert(20);
+    three.Insert(30);
+    ASSERT_TRUE(three.Remove(a));
+    EXPECT_FALSE(three.Remove(a)); // no longer in use
+    EXPECT_EQ(three.GetHead()->GetValue(), 20u);
+    EXPECT_EQ(three.GetHead()->GetPrev(), nullptr);
+    CListNode<Value>* reused = three.Insert(40).GetNode();
+    EXPECT_EQ(reused, a);
+    EXPECT_EQ(three.IndexOf(reused), 0u);
+    EXPECT_EQ(Contents(three), (std::vector<Value>{20, 30, 40}));
+
+    // Insert in front of the head and in front of an inner node.
+    three.RemoveValue(30);
+    CListNode<Value>* head = three.GetHead();
+    three.Insert(5, head);
+    EXPECT_EQ(Contents(three), (std::vector<Value>{5, 20, 40}));
+    EXPECT_EQ(three.GetTail()->GetValue(), 40u);
+
+    // Nodes that are not in use in this list are refused.
+    List other(1);
+    CListNode<Value>* foreign = other.Insert(1).GetNode();
+    EXPECT_FALSE(three.Remove(foreign));
+    EXPECT_EQ(three.IndexOf(foreign), List::kNoIndex);
+    three.RemoveValue(5);
+    EXPECT_TRUE(three.Insert(7, foreign).IsNull());
+    EXPECT_FALSE(three.Remove(nullptr));
+    EXPECT_FALSE(three.RemoveValue(999));
+
+    List empty(0);
+    EXPECT_TRUE(empty.Insert(1).IsNull());
+    EXPECT_TRUE(empty.GetAt(0).IsNull());
+    EXPECT_EQ(empty.begin(), empty.end());
+}
+
+TEST_F(ListTest, FailedNodeArrayGivesAnEmptyFullList)
+{
+    s_failIn = 1; // the list object is served, its node array is not
+    auto* list = new List(4);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->GetCapacity(), 0u);
+    EXPECT_TRUE(list->Insert(1).IsNull());
+    delete list;
+}
+
+// Random inserts and removals against std::list: same order, count + unused = capacity,
+// and an element keeps its node index for as long as it is in the list.
+TEST_F(ListTest, MatchesModelUnderRandomOperations)
+{
+    std::mt19937 rng(1234);
+    for (std::uint32_t capacity : {1u, 2u, 7u, 32u}) {
+        List list(capacity);
+        std::list<Value> model;
+        std::map<Value, std::uint32_t> indexOf;
+        Value next = 1;
+        for (int step = 0; step < 3000; ++step) {
+            int op = static_cast<int>(rng() % 4);
+            if (op <= 1) {
+                Value v = next++;
+                CListNode<Value>* before = nullptr;
+                auto where = model.end();
+                if (op == 1 && !model.empty()) {
+                    where = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+                    before = list.Find(*where);
+                }
+                CListPosition<Value> pos = list.Insert(v, before);
+                if (model.size() == capacity) {
+                    ASSERT_TRUE(pos.IsNull());
+                    continue;
+                }
+                ASSERT_FALSE(pos.IsNull());
+                model.insert(where, v);
+                indexOf[v] = list.IndexOf(pos.GetNode());
+            } else if (!model.empty()) {
+                auto it = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+                Value v = *it;
+                if (op == 2) {
+                    ASSERT_TRUE(list.RemoveValue(v));
+                } else {
+                    ASSERT_TRUE(list.Remove(list.GetAt(indexOf[v]).GetNode()));
+                }
+                model.erase(it);
+                indexOf.erase(v);
+            }
+            ASSERT_EQ(Contents(list), std::vector<Value>(model.begin(), model.end()));
+            ASSERT_EQ(list.GetCount(), model.size());
+            std::uint32_t unused = 0;
+            for (std::uint32_t i = 0; i < capacity; ++i) {
+                CListPosition<Value> pos = list.GetAt(i);
+                if (!pos.GetNode()->IsInUse()) {
+                    ++unused;
+                } else {
+                    ASSERT_EQ(indexOf.at(pos.GetValue()), i);
+                }
+            }
+            ASSERT_EQ(list.GetCount() + unused, capacity);
+            ASSERT_EQ(list.IsFull(), model.size() == capacity);
+            if (!model.empty()) {
+                ASSERT_EQ(list.GetHead()->GetValue(), model.front());
+                ASSERT_EQ(list.GetTail()->GetValue(), model.back());
+            }
+        }
+    }
+}
+
+} // namespace

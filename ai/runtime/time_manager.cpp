@@ -1,0 +1,406 @@
+#include "ai/runtime/time_manager.h"
+
+#include "ai/runtime/engine.h"
+#include "ai/runtime/entity.h"
+#include "ai/runtime/world.h"
+#include "platform/crt.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+CTimeManager* g_instance = nullptr;
+uint32_t g_aperiodicCapacity = 30;
+uint32_t g_periodicCapacity = 30;
+float g_frameStart = 0.0f;
+int g_firstEntity = -1;
+
+double ReadClock()
+{
+    return Vusk::ReadEngineClock();
+}
+
+// Copy of a task name in engine memory, null when out of memory.
+char* CopyName(const char* name)
+{
+    const size_t size = std::strlen(name) + 1;
+    char* copy = static_cast<char*>(Vusk::EngineAllocate(size));
+    if (copy != nullptr)
+        std::memcpy(copy, name, size);
+    return copy;
+}
+
+// Carves an array of count T from the block cursor (the block is laid out pointers first, so
+// every array is suitably aligned).
+template <class T>
+T* Carve(unsigned char*& cursor, size_t count)
+{
+    T* result = reinterpret_cast<T*>(cursor);
+    cursor += sizeof(T) * count;
+    return result;
+}
+
+} // namespace
+
+CTimeManager* CTimeManager::GetInstance()
+{
+    if (g_instance != nullptr)
+        return g_instance;
+    const CWorld* world = CWorld::GetCurrent();
+    const uint32_t entities = world != nullptr ? world->GetMaxEntity() : 0;
+    const uint32_t teams = world != nullptr ? world->GetMaxTeam() : 0;
+    CTimeManager* manager = new CTimeManager(g_aperiodicCapacity, g_periodicCapacity, entities, teams);
+    if (manager == nullptr)
+        return nullptr;
+    if (!manager->Build()) {
+        delete manager;
+        return nullptr;
+    }
+    g_instance = manager;
+    return g_instance;
+}
+
+void CTimeManager::Release()
+{
+    CTimeManager* manager = g_instance;
+    g_instance = nullptr;
+    delete manager;
+}
+
+void CTimeManager::SetTaskCapacities(uint32_t aperiodic, uint32_t periodic)
+{
+    g_aperiodicCapacity = aperiodic;
+    g_periodicCapacity = periodic;
+}
+
+float CTimeManager::GetFrameStartTime()
+{
+    return g_frameStart;
+}
+
+CTimeManager::CTimeManager(uint32_t aperiodic, uint32_t periodic, uint32_t entities, uint32_t teams)
+    : m_periodicCapacity(periodic), m_aperiodicCapacity(aperiodic), m_entityCapacity(entities), m_teamCapacity(teams)
+{
+}
+
+bool CTimeManager::Build()
+{
+    const size_t A = m_aperiodicCapacity;
+    const size_t P = m_periodicCapacity;
+    const size_t E = m_entityCapacity;
+    const size_t T = m_teamCapacity;
+    // Pointer-sized members first, then 4-byte ones.
+    const size_t size = sizeof(char*) * (A + P) + sizeof(CEntityTimeRecord) * E + sizeof(CTeamTimeRecord) * T +
+                        sizeof(float) * (A * 3 + P + E * (2 * A + P) + T * (A + P)) +
+                        sizeof(uint32_t) * (A * 2 + E);
+    if (size == 0)
+        return true;
+    m_block = Vusk::EngineAllocate(size);
+    if (m_block == nullptr)
+        return false;
+    std::memset(m_block, 0, size);
+    unsigned char* cursor = static_cast<unsigned char*>(m_block);
+    m_aperiodicNames = Carve<char*>(cursor, A);
+    m_periodicNames = Carve<char*>(cursor, P);
+    m_entities = Carve<CEntityTimeRecord>(cursor, E);
+    m_teams = Carve<CTeamTimeRecord>(cursor, T);
+    m_taskTpf = Carve<float>(cursor, A);
+    m_taskPriority = Carve<float>(cursor, A);
+    m_timeUsed = Carve<float>(cursor, A);
+    m_taskPeriod = Carve<float>(cursor, P);
+    m_taskMaxCall = Carve<uint32_t>(cursor, A);
+    m_callsGranted = Carve<uint32_t>(cursor, A);
+    m_order = Carve<uint32_t>(cursor, E);
+
+    for (size_t t = 0; t < A; ++t) {
+        m_taskTpf[t] = 60.0f;
+        m_taskMaxCall[t] = 10;
+        m_taskPriority[t] = 0.0f;
+    }
+    for (size_t t = 0; t < P; ++t)
+        m_taskPeriod[t] = 0.1f;
+    for (size_t e = 0; e < E; ++e) {
+        CEntityTimeRecord& record = m_entities[e];
+        record.waiting = Carve<float>(cursor, A);
+        record.beginTime = Carve<float>(cursor, A);
+        record.lastRun = Carve<float>(cursor, P);
+        record.totalWaiting = 0.0f;
+        record.weight = 1.0f;
+        // Staggered so that periodic tasks of one entity do not all fall due together.
+        for (size_t t = 0; t < P; ++t)
+            record.lastRun[t] = -0.01f * static_cast<float>(t);
+        m_order[e] = static_cast<uint32_t>(e);
+    }
+    for (size_t i = 0; i < T; ++i) {
+        m_teams[i].aperiodic = Carve<float>(cursor, A);
+        m_teams[i].periodic = Carve<float>(cursor, P);
+        for (size_t t = 0; t < P; ++t)
+            m_teams[i].periodic[t] = -0.01f * static_cast<float>(t);
+    }
+    return true;
+}
+
+CTimeManager::~CTimeManager()
+{
+    for (uint32_t t = 0; t < m_aperiodicCount; ++t)
+        Vusk::EngineFree(m_aperiodicNames[t]);
+    for (uint32_t t = 0; t < m_periodicCount; ++t)
+        Vusk::EngineFree(m_periodicNames[t]);
+    if (m_block != nullptr)
+        Vusk::EngineFree(m_block);
+}
+
+int CTimeManager::RegisterAperiodicTask(const char* name)
+{
+    if (name == nullptr || m_aperiodicCount >= m_aperiodicCapacity)
+        return -1;
+    char* copy = CopyName(name);
+    if (copy == nullptr)
+        return -1;
+    m_aperiodicNames[m_aperiodicCount] = copy;
+    return static_cast<int>(m_aperiodicCount++);
+}
+
+int CTimeManager::RegisterPeriodicTask(const char* name)
+{
+    if (name == nullptr || m_periodicCount >= m_periodicCapacity)
+        return -1;
+    char* copy = CopyName(name);
+    if (copy == nullptr)
+        return -1;
+    m_periodicNames[m_periodicCount] = copy;
+    return static_cast<int>(m_periodicCount++);
+}
+
+int CTimeManager::FindTask(const char* name) const
+{
+    if (name == nullptr)
+        return -1;
+    for (uint32_t t = 0; t < m_aperiodicCount; ++t)
+        if (_stricmp(m_aperiodicNames[t], name) == 0)
+            return static_cast<int>(t);
+    return -1;
+}
+
+int CTimeManager::FindPeriodicTask(const char* name) const
+{
+    if (name == nullptr)
+        return -1;
+    for (uint32_t t = 0; t < m_periodicCount; ++t)
+        if (_stricmp(m_periodicNames[t], name) == 0)
+            return static_cast<int>(t);
+    return -1;
+}
+
+void CTimeManager::SetFrameBudget(float seconds)
+{
+    m_frameBudget = seconds;
+}
+
+void CTimeManager::SetTaskPriority(int task, float priority)
+{
+    if (IsAperiodic(task))
+        m_taskPriority[task] = priority;
+}
+
+void CTimeManager::SetTaskTpf(int task, float seconds)
+{
+    if (IsAperiodic(task))
+        m_taskTpf[task] = seconds;
+}
+
+void CTimeManager::SetTaskMaxCall(int task, uint32_t maxCall)
+{
+    if (IsAperiodic(task))
+        m_taskMaxCall[task] = maxCall;
+}
+
+void CTimeManager::SetTaskPeriod(int task, float seconds)
+{
+    if (IsPeriodic(task))
+        m_taskPeriod[task] = seconds;
+}
+
+float CTimeManager::GetTaskPriority(int task) const
+{
+    return IsAperiodic(task) ? m_taskPriority[task] : 0.0f;
+}
+
+float CTimeManager::GetTaskTpf(int task) const
+{
+    return IsAperiodic(task) ? m_taskTpf[task] : 0.0f;
+}
+
+uint32_t CTimeManager::GetTaskMaxCall(int task) const
+{
+    return IsAperiodic(task) ? m_taskMaxCall[task] : 0;
+}
+
+float CTimeManager::GetTaskPeriod(int task) const
+{
+    return IsPeriodic(task) ? m_taskPeriod[task] : 0.0f;
+}
+
+const char* CTimeManager::GetTaskName(int task) const
+{
+    return IsAperiodic(task) ? m_aperiodicNames[task] : nullptr;
+}
+
+const char* CTimeManager::GetPeriodicTaskName(int task) const
+{
+    return IsPeriodic(task) ? m_periodicNames[task] : nullptr;
+}
+
+uint32_t CTimeManager::GetCallsGranted(int task) const
+{
+    return IsAperiodic(task) ? m_callsGranted[task] : 0;
+}
+
+float CTimeManager::GetTimeUsed(int task) const
+{
+    return IsAperiodic(task) ? m_timeUsed[task] : 0.0f;
+}
+
+const CEntityTimeRecord* CTimeManager::GetEntityRecord(int index) const
+{
+    return static_cast<uint32_t>(index) < m_entityCapacity ? &m_entities[index] : nullptr;
+}
+
+const CTeamTimeRecord* CTimeManager::GetTeamRecord(int index) const
+{
+    return static_cast<uint32_t>(index) < m_teamCapacity ? &m_teams[index] : nullptr;
+}
+
+int CTimeManager::RecordIndex(const CEntity* entity) const
+{
+    if (entity == nullptr)
+        return -1;
+    const int index = entity->GetIndex();
+    return static_cast<uint32_t>(index) < m_entityCapacity ? index : -1;
+}
+
+void CTimeManager::BeginFrame()
+{
+    g_frameStart = static_cast<float>(ReadClock());
+    for (uint32_t t = 0; t < m_aperiodicCount; ++t) {
+        m_timeUsed[t] = 0.0f;
+        m_callsGranted[t] = 0;
+    }
+    for (uint32_t e = 0; e < m_entityCapacity; ++e) {
+        CEntityTimeRecord& record = m_entities[e];
+        float total = 0.0f;
+        for (uint32_t t = 0; t < m_aperiodicCount; ++t)
+            total += record.waiting[t];
+        record.totalWaiting = total;
+    }
+    // A stable sort of the order kept from the previous frame: the result depends only on the
+    // scores and that order, so runs are reproducible. A NaN score (a "nan" priority read from a
+    // definition) would break the strict ordering the sort needs; it counts as 0.
+    const int first = g_firstEntity;
+    const CEntityTimeRecord* records = m_entities;
+    auto score = [records](uint32_t index) {
+        const float value = records[index].weight * records[index].totalWaiting;
+        return std::isnan(value) ? 0.0f : value;
+    };
+    std::stable_sort(m_order, m_order + m_entityCapacity, [first, &score](uint32_t a, uint32_t b) {
+        if (static_cast<int>(b) == first)
+            return false;
+        if (static_cast<int>(a) == first)
+            return true;
+        return score(a) > score(b);
+    });
+    g_firstEntity = -1;
+    m_cursor = 0;
+    m_overBudget = 0;
+}
+
+int CTimeManager::GetNextEntity()
+{
+    const CWorld* world = CWorld::GetCurrent();
+    while (m_cursor < m_entityCapacity) {
+        const uint32_t index = m_order[m_cursor++];
+        if (world != nullptr && world->GetEntityAt(static_cast<int>(index)) != nullptr)
+            return static_cast<int>(index);
+    }
+    return -1;
+}
+
+bool CTimeManager::BeginTask(int task, const CEntity* entity)
+{
+    if (!(m_frameBudget > 0.0f))
+        return true;
+    const int index = RecordIndex(entity);
+    if (!IsAperiodic(task) || index < 0)
+        return false;
+    CEntityTimeRecord& record = m_entities[index];
+    if (m_overBudget != 0) {
+        // Latched: refused without reading the clock again.
+        record.waiting[task] += m_taskPriority[task];
+        return false;
+    }
+    const double now = ReadClock();
+    m_overBudget = (now - static_cast<double>(g_frameStart)) > static_cast<double>(m_frameBudget) ? 1 : 0;
+    if (m_overBudget != 0 || m_callsGranted[task] >= m_taskMaxCall[task] || m_timeUsed[task] > m_taskTpf[task]) {
+        record.waiting[task] += m_taskPriority[task];
+        return false;
+    }
+    m_callsGranted[task] += 1;
+    record.waiting[task] = 0.0f;
+    record.beginTime[task] = static_cast<float>(now);
+    return true;
+}
+
+void CTimeManager::EndTask(int task, const CEntity* entity)
+{
+    if (!(m_frameBudget > 0.0f))
+        return;
+    const int index = RecordIndex(entity);
+    if (!IsAperiodic(task) || index < 0)
+        return;
+    const double elapsed = ReadClock() - static_cast<double>(m_entities[index].beginTime[task]);
+    m_timeUsed[task] = static_cast<float>(static_cast<double>(m_timeUsed[task]) + elapsed);
+}
+
+float CTimeManager::GetTaskTimeLeft(int task) const
+{
+    if (!IsAperiodic(task))
+        return 0.0f;
+    if (!(m_frameBudget > 0.0f))
+        return FLT_MAX;
+    double frameLeft = static_cast<double>(m_frameBudget) - (ReadClock() - static_cast<double>(g_frameStart));
+    if (frameLeft < 0.0)
+        frameLeft = 0.0;
+    double taskLeft = static_cast<double>(m_taskTpf[task]) - static_cast<double>(m_timeUsed[task]);
+    if (taskLeft < 0.0)
+        taskLeft = 0.0;
+    return static_cast<float>(frameLeft < taskLeft ? frameLeft : taskLeft);
+}
+
+bool CTimeManager::IsPeriodicTaskDue(int task, const CEntity* entity)
+{
+    const int index = RecordIndex(entity);
+    if (!IsPeriodic(task) || index < 0)
+        return false;
+    float& lastRun = m_entities[index].lastRun[task];
+    if (static_cast<double>(m_taskPeriod[task]) + static_cast<double>(lastRun) >= static_cast<double>(g_frameStart))
+        return false;
+    lastRun = g_frameStart;
+    return true;
+}
+
+void CTimeManager::MarkPeriodicTaskRun(int task, const CEntity* entity)
+{
+    const int index = RecordIndex(entity);
+    if (IsPeriodic(task) && index >= 0)
+        m_entities[index].lastRun[task] = g_frameStart;
+}
+
+void CTimeManager::SetFirstEntity(const CEntity* entity)
+{
+    const int index = RecordIndex(entity);
+    if (index >= 0)
+        g_firstEntity = index;
+}

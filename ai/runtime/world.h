@@ -1,0 +1,108 @@
+#pragma once
+// CWorld: one AI simulation. It holds its configuration tree, its scale (OneMeter), the table of
+// entities taking part, its teams and the global services (managers shared by every entity).
+// One world is current; most engine code reaches the world through it. A world is created by
+// Vusk::CreateWorldFromTree, configured by ReadConfig and advanced by one Update per host frame.
+//
+// The entity-added and entity-removed callback tables are engine-wide: they outlive a world
+// until its destructor releases them.
+
+#include "ai/runtime/class_desc.h"
+#include "ai/runtime/engine_object.h"
+#include "ai/runtime/list.h"
+
+#include <cstdint>
+
+class CAisReader;
+class CConfigNode;
+class CEntity;
+class CGlobalService;
+class CTeam;
+
+namespace Vusk {
+// Called with the entity and the user word given at registration.
+using EntityCallback = void (*)(CEntity* entity, void* user);
+} // namespace Vusk
+
+class CWorld : public CEngineObject {
+public:
+    explicit CWorld(CAisReader* reader);
+    // Deletes the teams and the team list, destroys every entity of the table and every entity
+    // left in the engine entity pool, deletes the global services and the entity table, releases
+    // the time manager and the callback tables, and leaves the engine's world table (and the
+    // current-world pointer when it named this world).
+    ~CWorld() override;
+
+    // Reads "MaxEntity", "MaxTeam", "OneMeter", the task capacities, "Tpf", the "TimeMgt" tasks
+    // and the global services. False when "MaxEntity", "OneMeter" or "Tpf" is missing or memory
+    // runs out.
+    bool ReadConfig(CConfigNode* tree);
+    // One AI frame: time-manager frame start, Update of every entity (table order) and of every
+    // global service, then, in the scheduler's order, each brain's Think and, when it decided
+    // something, its action class's Apply.
+    void Update();
+
+    // False when the table is full; else the entity joins the table and the entity-added
+    // callbacks run.
+    bool AddEntity(CEntity* entity);
+    // False when the entity is not in a world table; else the entity-removed callbacks run, the
+    // entity leaves its teams and the table.
+    bool RemoveEntity(CEntity* entity);
+    // Appends an owned global service; false when memory runs out (the caller keeps it).
+    bool AddGlobalService(CGlobalService* service);
+    // First global service of the descriptor's class or of a class derived from it.
+    CGlobalService* GetGlobalService(const CGlobalServiceDesc* descriptor) const;
+    // First entity in table order with that name (ASCII case-insensitive).
+    CEntity* FindEntity(const char* name) const;
+    // The entity whose table node has that number; null when out of range or unused.
+    CEntity* GetEntityAt(int index) const;
+
+    // Engine-wide callback tables. Add appends the pair (false when memory runs out); Remove
+    // drops the first equal pair, keeping the order of the others.
+    static bool AddEntityAddedCallback(Vusk::EntityCallback function, void* user);
+    static void RemoveEntityAddedCallback(Vusk::EntityCallback function, void* user);
+    static bool AddEntityRemovedCallback(Vusk::EntityCallback function, void* user);
+    static void RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user);
+
+    static CWorld* GetCurrent();
+    static void SetCurrent(CWorld* world);
+
+    CAisReader* GetReader() const { return m_reader; }
+    CConfigNode* GetConfig() const { return m_config; }
+    float GetOneMeter() const { return m_oneMeter; }
+    uint32_t GetMaxEntity() const { return m_maxEntity; }
+    uint32_t GetMaxTeam() const { return m_maxTeam; }
+    CList<CEntity*>* GetEntityTable() const { return m_entities; }
+    CList<CTeam*>* GetTeamList() const { return m_teams; }
+    uint32_t GetGlobalServiceCount() const { return m_serviceCount; }
+    CGlobalService* GetGlobalServiceAt(uint32_t i) const { return i < m_serviceCount ? m_services[i] : nullptr; }
+    uint32_t GetSlot() const { return m_slot; }
+    void SetSlot(uint32_t slot) { m_slot = slot; }
+
+    // Slot value of a world not (yet) stored in the engine's world table.
+    static constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+
+private:
+    void ReadTasks(CConfigNode* timeManagement);
+    void ReadGlobalServices(CConfigNode* tree);
+
+    CAisReader* m_reader;                    // world file reader for raw data blocks
+    CConfigNode* m_config = nullptr;         // configuration tree, not owned
+    float m_oneMeter = 1.0f;                 // one metre in host units
+    uint32_t m_maxEntity = 0;                // entity table capacity
+    CList<CEntity*>* m_entities = nullptr;   // entity table; node number = entity index
+    uint32_t m_maxTeam = 0;                  // team list capacity
+    CList<CTeam*>* m_teams = nullptr;        // team list, null without "MaxTeam"
+    CGlobalService** m_services = nullptr;   // owned global services
+    uint32_t m_serviceCount = 0;             // services held
+    uint32_t m_serviceCapacity = 0;          // entries in m_services
+    uint32_t m_slot = kNoSlot;               // index in the engine's world table
+};
+
+namespace Vusk {
+// OneMeter of the current world; 0 without a current world.
+float GetCurrentOneMeter();
+// Removes the entity from its world (as CWorld::RemoveEntity), from the engine entity pool, and
+// deletes it.
+void DestroyEntity(CEntity* entity);
+} // namespace Vusk
