@@ -1,0 +1,80 @@
+#pragma once
+// Sequential byte streams over an open file, a file opened by name, a memory block or four
+// callbacks of the caller. The stream module (engine module 0x404) keeps the stream records.
+
+#include "graphics/core/memory.h"
+#include "graphics/core/types.h"
+
+struct OvFile;
+
+enum OvStreamType : OvInt32 {
+    ovSTREAMNASTREAM = 0,
+    ovSTREAMFILE = 1,     // an open file owned by the caller
+    ovSTREAMFILENAME = 2, // a file opened by name and closed with the stream
+    ovSTREAMMEMORY = 3,   // a memory block
+    ovSTREAMCUSTOM = 4,   // the caller's callbacks
+};
+
+enum OvStreamAccessType : OvInt32 {
+    ovSTREAMNASTREAMACCESS = 0,
+    ovSTREAMREAD = 1,
+    ovSTREAMWRITE = 2,
+    ovSTREAMAPPEND = 3,
+};
+
+// Memory block handed to a memory stream at open and handed back at close.
+struct OvMemory {
+    OvUInt8* start;  // buffer
+    OvUInt32 length; // bytes
+};
+
+// The caller's callbacks of a custom stream.
+struct OvStreamCustom {
+    OvBool (*sfnclose)(void* data);                                    // may be null
+    OvUInt32 (*sfnread)(void* data, void* buffer, OvUInt32 length);     // bytes read
+    OvBool (*sfnwrite)(void* data, const void* buffer, OvUInt32 length); // positive on success
+    OvBool (*sfnskip)(void* data, OvUInt32 length);                     // positive on success
+    void* data;                                                         // user data
+};
+
+// Memory stream state.
+struct OvStreamMemory {
+    OvUInt32 position; // next byte to read or write
+    OvUInt32 nSize;    // length (read) or capacity (write, append)
+    OvUInt8* memBlock; // buffer
+};
+
+struct OvStream {
+    OvInt32 type;       // OvStreamType
+    OvInt32 accessType; // OvStreamAccessType
+    OvInt32 spare;      // unused
+    union {
+        OvFile* file;          // types 1 and 2
+        OvStreamMemory memory; // type 3
+        OvStreamCustom custom; // type 4
+    } Type;
+    OvBool rwOwned; // TRUE when the record came from the module's free list
+};
+
+// Data of the stream module in the engine instance.
+struct OvStreamModuleData {
+    OvFreeList header;     // static header of the stream free list
+    OvFreeList* freeList;  // stream records, while open
+};
+
+void* OvStreamModuleOpen(void* instance, OvInt32 offset, OvInt32 size);
+void* OvStreamModuleClose(void* instance, OvInt32 offset, OvInt32 size);
+
+// data: type 1 the OvFile, type 2 the file name, type 3 an OvMemory, type 4 an OvStreamCustom.
+OvStream* OvStreamOpen(OvInt32 type, OvInt32 accessType, const void* data);
+// Closes the stream; a memory stream opened for writing or appending hands its buffer and
+// length to memory (the caller then owns the buffer) or frees it when memory is null.
+OvBool OvStreamClose(OvStream* stream, OvMemory* memory);
+// Bytes read; a short count reports end of data (5) or a read failure (0x8000001A).
+OvUInt32 OvStreamRead(OvStream* stream, void* buffer, OvUInt32 length);
+// Reads exactly length bytes: the stream, or null when fewer could be read (error 5 or
+// 0x8000001A). Loaders use it so that truncated input is never taken for data.
+OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length);
+OvStream* OvStreamWrite(OvStream* stream, const void* buffer, OvUInt32 length);
+// Moves on by length bytes; null (error 5) when that passes the end of the data.
+OvStream* OvStreamSkip(OvStream* stream, OvUInt32 length);

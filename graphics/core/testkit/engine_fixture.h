@@ -1,0 +1,19 @@
+#pragma once
+// Brings the graphics engine up on the null driver for tests and takes it down again.
+//
+//   OvTestEngineUp();   // init (null driver), open, start; file-system manager with a default
+//                       // file system that takes names as they are
+//   ... test ...
+//   OvTestEngineDown(); // stop, close, term; file-system manager closed
+//
+// Link gfx_core_testkit. GoogleTest users can derive from OvEngineTest (engine_test.h).
+
+#include "graphics/core/engine.h"
+
+// Runs between init and open, where engine plugins and object extensions are registered.
+using OvTestEngineRegisterFunction = void (*)();
+
+// TRUE when every step succeeded; on failure whatever was brought up is taken down again.
+OvBool OvTestEngineUp(OvUInt32 initFlags = 0, OvTestEngineRegisterFunction registerPlugins = nullptr);
+// TRUE when every step succeeded.
+OvBool OvTestEngineDown();

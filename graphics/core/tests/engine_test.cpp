@@ -1,0 +1,234 @@
+// Engine life cycle, module registry and device requests.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "graphics/core/engine.h"
+#include "graphics/core/error.h"
+#include "graphics/core/modules.h"
+#include "graphics/core/small_modules.h"
+#include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/core/testkit/null_driver.h"
+
+namespace {
+
+std::vector<std::string> gCalls;
+const char* gFailingOpen = nullptr; // name of the test module whose open fails
+
+template <char Name>
+void* RecordOpen(void* instance, OvInt32, OvInt32) {
+    const std::string name(1, Name);
+    gCalls.push_back("open " + name);
+    return gFailingOpen != nullptr && name == gFailingOpen ? nullptr : instance;
+}
+
+template <char Name>
+void* RecordClose(void* instance, OvInt32, OvInt32) {
+    gCalls.push_back("close " + std::string(1, Name));
+    return instance;
+}
+
+void RegisterRecordingModules() {
+    EXPECT_GE(OvEngineRegisterPlugin(4, 0x7001, RecordOpen<'A'>, RecordClose<'A'>), 0);
+    EXPECT_GE(OvEngineRegisterPlugin(12, 0x7002, RecordOpen<'B'>, RecordClose<'B'>), 0);
+    EXPECT_GE(OvEngineRegisterPlugin(0, 0x7003, RecordOpen<'C'>, RecordClose<'C'>), 0);
+}
+
+std::vector<OvInt32> DriverRequests() {
+    const OvNullDriverControl* c = OvNullDriverGetControl();
+    return std::vector<OvInt32>(c->requests, c->requests + c->numRequests);
+}
+
+void ClearError() {
+    OvError e;
+    OvErrorGet(&e);
+}
+
+OvInt32 TakeErrorCode() {
+    OvError e;
+    OvErrorGet(&e);
+    return e.errorCode;
+}
+
+void* gWindow = nullptr;
+
+TEST(EngineLifeCycle, ModulesOpenInOrderAndCloseInReverse) {
+    gCalls.clear();
+    gFailingOpen = nullptr;
+    ASSERT_TRUE(OvTestEngineUp(0, RegisterRecordingModules));
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSSTARTED);
+    EXPECT_EQ(OvEngineGetOpenCount(), 1);
+    EXPECT_EQ(gCalls, (std::vector<std::string>{"open A", "open B", "open C"}));
+    EXPECT_EQ(DriverRequests(), (std::vector<OvInt32>{ovDEVICEREQUESTGETDEVICE, ovDEVICEREQUESTOPEN,
+                                                      ovDEVICEREQUESTGETSTANDARDFUNCTIONS, ovDEVICEREQUESTSTART,
+                                                      ovDEVICEREQUESTFINALIZESTART}));
+    EXPECT_EQ(OvCounterGetNumInstances(), 1);
+    EXPECT_EQ(OvSpareGetNumInstances(), 1);
+
+    // Core modules lie behind the fixed part in registration order, test modules after them.
+    OvInt32 previous = -1;
+    for (const OvCoreModule& m : OvCoreModules) {
+        const OvInt32 offset = OvEngineGetPluginOffset(m.pluginID);
+        EXPECT_GE(offset, static_cast<OvInt32>(sizeof(OvEngineInstance)));
+        EXPECT_GE(offset, previous); // the counter module has no data
+        EXPECT_EQ(offset % static_cast<OvInt32>(alignof(void*)), 0);
+        previous = offset;
+    }
+    EXPECT_GT(OvEngineGetPluginOffset(0x7001), previous);
+    EXPECT_EQ(OvEngineGetPluginOffset(0x7999), -1);
+
+    OvNullDriverGetControl()->numRequests = 0;
+    gCalls.clear();
+    EXPECT_TRUE(OvTestEngineDown());
+    EXPECT_EQ(gCalls, (std::vector<std::string>{"close C", "close B", "close A"}));
+    EXPECT_EQ(DriverRequests(), (std::vector<OvInt32>{ovDEVICEREQUESTINITIATESTOP, ovDEVICEREQUESTSTOP,
+                                                      ovDEVICEREQUESTCLOSE}));
+    EXPECT_EQ(OvCounterGetNumInstances(), 0);
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
+    EXPECT_EQ(OvEngineGetOpenCount(), 0);
+}
+
+TEST(EngineLifeCycle, FailingModuleOpenLeavesEngineOpenedWithEarlierModulesClosed) {
+    gCalls.clear();
+    gFailingOpen = "B";
+    OvNullDriverReset();
+    OvEngineSetDriver(OvNullDriverGet());
+    ASSERT_TRUE(OvEngineInit(nullptr, 0, 0));
+    RegisterRecordingModules();
+    ASSERT_TRUE(OvEngineOpen(&gWindow));
+    OvNullDriverGetControl()->numRequests = 0;
+    EXPECT_FALSE(OvEngineStart());
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSOPENED);
+    EXPECT_EQ(gCalls, (std::vector<std::string>{"open A", "open B", "close A"}));
+    EXPECT_EQ(OvCounterGetNumInstances(), 0);  // core modules were closed as well
+    EXPECT_EQ(OvSpareGetNumInstances(), 0);
+    EXPECT_EQ(DriverRequests(), (std::vector<OvInt32>{ovDEVICEREQUESTSTART, ovDEVICEREQUESTSTOP}));
+    EXPECT_FALSE(OvEngineStop()); // nothing to stop
+    gFailingOpen = nullptr;
+    EXPECT_TRUE(OvEngineClose());
+    EXPECT_TRUE(OvEngineTerm());
+}
+
+TEST(EngineLifeCycle, CallsOutOfOrderFailWithoutSideEffects) {
+    ClearError();
+    OvNullDriverReset();
+    OvEngineSetDriver(OvNullDriverGet());
+    EXPECT_FALSE(OvEngineOpen(&gWindow)); // before init
+    EXPECT_EQ(TakeErrorCode(), ovERRBADENGINESTATE);
+    EXPECT_FALSE(OvEngineStart());
+    EXPECT_FALSE(OvEngineStop());
+    EXPECT_FALSE(OvEngineClose());
+
+    ASSERT_TRUE(OvEngineInit(nullptr, 0, 0x1234));
+    const OvInt32 registrySize = OvEngineGetPluginOffset(ovPLUGINIDRESOURCES);
+    EXPECT_FALSE(OvEngineInit(nullptr, ovENGINEINITFLAG_NOFREELISTS, 99)); // already initialised
+    EXPECT_EQ(OvEngineGetPluginOffset(ovPLUGINIDRESOURCES), registrySize);
+    EXPECT_EQ(OvEngineInstancePtr->resArenaInitSize, 0x1234u);
+    EXPECT_FALSE(OvEngineSetDriver(nullptr));
+    EXPECT_FALSE(OvEngineOpen(nullptr));
+    EXPECT_EQ(TakeErrorCode(), ovERRNULLARGUMENT);
+
+    // Values written into the fixed part survive open and close.
+    int world = 0;
+    OvEngineInstancePtr->curWorld = &world;
+    ASSERT_TRUE(OvEngineOpen(&gWindow));
+    EXPECT_EQ(OvEngineInstancePtr->curWorld, &world);
+    EXPECT_EQ(OvEngineInstancePtr->resArenaInitSize, 0x1234u);
+    EXPECT_EQ(OvEngineInstancePtr->dOpenDevice.gammaCorrection, 1.0f);
+    EXPECT_EQ(OvEngineInstancePtr->dOpenDevice.zBufferFar, 1.0f);
+    OvEngineInstancePtr->screenZ = 0.5f;
+    EXPECT_FALSE(OvEngineOpen(&gWindow)); // twice
+    EXPECT_EQ(TakeErrorCode(), ovERRBADENGINESTATE);
+    EXPECT_FALSE(OvEngineInit(nullptr, ovENGINEINITFLAG_NOFREELISTS, 99)); // while open
+    EXPECT_FALSE(OvEngineTerm());
+    EXPECT_FALSE(OvEngineStop()); // not started
+    EXPECT_LT(OvEngineRegisterPlugin(4, 0x7100, nullptr, nullptr), 0); // registration after open
+    EXPECT_EQ(TakeErrorCode(), ovERRPLUGINREFUSED);
+    ASSERT_TRUE(OvEngineStart());
+    EXPECT_FALSE(OvEngineClose()); // started
+    EXPECT_TRUE(OvEngineStop());
+    EXPECT_TRUE(OvEngineClose());
+    EXPECT_EQ(OvEngineInstancePtr->screenZ, 0.5f);
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSINITED);
+    EXPECT_TRUE(OvEngineTerm());
+    EXPECT_EQ(OvEngineGetVersion(), 0x37002u);
+}
+
+TEST(EngineLifeCycle, DriverRefusalsUndoEachStep) {
+    OvNullDriverReset();
+    OvEngineSetDriver(nullptr);
+    EXPECT_FALSE(OvEngineInit(nullptr, 0, 0)); // no driver
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
+    OvEngineSetDriver(OvNullDriverGet());
+    OvNullDriverGetControl()->failAttach = TRUE;
+    EXPECT_FALSE(OvEngineInit(nullptr, 0, 0));
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
+    OvNullDriverGetControl()->failAttach = FALSE;
+
+    ASSERT_TRUE(OvEngineInit(nullptr, 0, 0));
+    OvNullDriverGetControl()->refuseMask = 1u << ovDEVICEREQUESTOPEN;
+    EXPECT_FALSE(OvEngineOpen(&gWindow));
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSINITED);
+    EXPECT_EQ(OvEngineGetOpenCount(), 0);
+    OvNullDriverGetControl()->refuseMask = 1u << ovDEVICEREQUESTSTART;
+    ASSERT_TRUE(OvEngineOpen(&gWindow));
+    EXPECT_FALSE(OvEngineStart());
+    EXPECT_EQ(OvCounterGetNumInstances(), 0);
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSOPENED);
+    OvNullDriverGetControl()->refuseMask = 1u << ovDEVICEREQUESTSTOP;
+    ASSERT_TRUE(OvEngineStart());
+    EXPECT_FALSE(OvEngineStop()); // the device refuses, but the modules are closed
+    EXPECT_EQ(OvCounterGetNumInstances(), 0);
+    EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSOPENED);
+    OvNullDriverGetControl()->refuseMask = 1u << ovDEVICEREQUESTCLOSE;
+    EXPECT_FALSE(OvEngineClose());
+    OvNullDriverGetControl()->refuseMask = 0;
+    EXPECT_TRUE(OvEngineClose());
+    EXPECT_TRUE(OvEngineTerm());
+    ClearError();
+}
+
+TEST(EngineLifeCycle, SubSystemsAndVideoModesFallBackToTheCore) {
+    ASSERT_TRUE(OvTestEngineUp());
+    ClearError();
+    EXPECT_EQ(OvEngineGetNumSubSystems(), 1);
+    OvSubSystemInfo info = {};
+    EXPECT_EQ(OvEngineGetSubSystemInfo(&info, 0), &info);
+    EXPECT_STREQ(info.name, "Only rendering sub system");
+    EXPECT_EQ(TakeErrorCode(), ovERRNOERROR);
+    EXPECT_EQ(OvEngineGetSubSystemInfo(&info, 1), nullptr);
+    EXPECT_EQ(TakeErrorCode(), ovERRDEVICEREQUEST);
+    EXPECT_EQ(OvEngineGetCurrentSubSystem(), 0);
+    EXPECT_TRUE(OvEngineSetSubSystem(0));
+    EXPECT_FALSE(OvEngineSetSubSystem(1));
+    EXPECT_EQ(TakeErrorCode(), ovERRDEVICEREQUEST);
+    // The null driver has no video modes.
+    EXPECT_EQ(OvEngineGetNumVideoModes(), -1);
+    OvVideoMode mode;
+    EXPECT_EQ(OvEngineGetVideoModeInfo(&mode, 0), nullptr);
+    EXPECT_EQ(OvEngineGetCurrentVideoMode(), -1);
+    EXPECT_FALSE(OvEngineSetVideoMode(0));
+    EXPECT_EQ(TakeErrorCode(), ovERRDEVICEREQUEST);
+    // Standard functions: the null driver's table.
+    EXPECT_TRUE(OvStandardCall(ovSTANDARDCAMERABEGINUPDATE, nullptr, nullptr, 0));
+    EXPECT_FALSE(OvStandardCall(ovSTANDARDRASTERCREATE, nullptr, nullptr, 0));
+    EXPECT_TRUE(OvTestEngineDown());
+    ClearError();
+}
+
+TEST(EngineLifeCycle, FreeListsOffRunsTheWholeCycle) {
+    gCalls.clear();
+    gFailingOpen = nullptr;
+    ASSERT_TRUE(OvTestEngineUp(ovENGINEINITFLAG_NOFREELISTS, RegisterRecordingModules));
+    EXPECT_FALSE(OvFreeListGetEnabled());
+    EXPECT_TRUE(OvTestEngineDown());
+    EXPECT_EQ(gCalls.size(), 6u);
+    ASSERT_TRUE(OvTestEngineUp());
+    EXPECT_TRUE(OvFreeListGetEnabled());
+    EXPECT_EQ(OvEngineGetPluginOffset(0x7001), -1); // registrations ended with the last term
+    EXPECT_TRUE(OvTestEngineDown());
+}
+
+} // namespace

@@ -1,0 +1,258 @@
+// Free lists, arrays, errors and the string functions.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "graphics/core/array.h"
+#include "graphics/core/engine.h"
+#include "graphics/core/error.h"
+#include "graphics/core/memory.h"
+#include "graphics/core/string_functions.h"
+#include "graphics/core/testkit/engine_test.h"
+
+namespace {
+
+struct Lcg {
+    std::uint32_t state;
+    std::uint32_t Next() {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    }
+};
+
+using FreeListTest = OvEngineTest;
+
+TEST_F(FreeListTest, BlocksGrowFillFirstFreeAndReleaseWhenEmpty) {
+    OvFreeList* list = OvFreeListCreate(24, 10, 0, 0);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->bitmapBytes, 2u);
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 1);
+    std::vector<std::uint8_t*> entries;
+    for (int i = 0; i < 10; ++i) {
+        entries.push_back(static_cast<std::uint8_t*>(OvFreeListAlloc(list, 0)));
+        ASSERT_NE(entries.back(), nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(entries.back()) % alignof(void*), 0u);
+        if (i > 0) {
+            EXPECT_EQ(entries[i] - entries[i - 1], 24);
+        }
+    }
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 1);
+    // The 11th entry opens a second block and is its first entry.
+    auto* eleventh = static_cast<std::uint8_t*>(OvFreeListAlloc(list, 0));
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 2);
+    EXPECT_TRUE(eleventh < entries.front() || eleventh > entries.back());
+    EXPECT_EQ(OvFreeListFree(list, eleventh), list);
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 1); // the empty block went at once
+    // A freed entry is the first one handed out again.
+    EXPECT_EQ(OvFreeListFree(list, entries[3]), list);
+    EXPECT_EQ(OvFreeListAlloc(list, 0), entries[3]);
+    // An address outside the blocks changes nothing.
+    int outside = 0;
+    EXPECT_EQ(OvFreeListFree(list, &outside), nullptr);
+    for (std::uint8_t* e : entries) {
+        EXPECT_EQ(OvFreeListFree(list, e), list);
+    }
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 0);
+    EXPECT_TRUE(OvFreeListDestroy(list));
+}
+
+TEST_F(FreeListTest, PurgeReleasesOnlyUnusedBlocks) {
+    OvFreeList* a = OvFreeListCreateWithSpace(16, 4, 0, 3, nullptr, 0);
+    OvFreeList* b = OvFreeListCreateWithSpace(32, 4, 0, 2, nullptr, 0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(OvFreeListGetNumBlocks(a), 3);
+    void* kept = OvFreeListAlloc(a, 0);
+    EXPECT_EQ(OvFreeListPurge(a), 16 * 2);
+    EXPECT_EQ(OvFreeListGetNumBlocks(a), 1);
+    EXPECT_GE(OvFreeListPurgeAll(), 32 * 2); // the engine's own lists may release blocks too
+    EXPECT_EQ(OvFreeListGetNumBlocks(b), 0);
+    EXPECT_EQ(OvFreeListFree(a, kept), a);
+    OvFreeListDestroy(a);
+    OvFreeListDestroy(b);
+}
+
+TEST_F(FreeListTest, ForAllUsedVisitsEveryEntryAndMayFreeIt) {
+    OvFreeList* list = OvFreeListCreate(8, 10, 0, 0);
+    std::vector<void*> live;
+    for (int i = 0; i < 25; ++i) {
+        live.push_back(OvFreeListAlloc(list, 0));
+    }
+    OvFreeListFree(list, live[4]);
+    struct Visit {
+        OvFreeList* list;
+        int count;
+    } visit = {list, 0};
+    EXPECT_EQ(OvFreeListForAllUsed(
+                  list,
+                  [](void* entry, void* data) {
+                      auto* v = static_cast<Visit*>(data);
+                      v->count++;
+                      OvFreeListFree(v->list, entry);
+                  },
+                  &visit),
+              list);
+    EXPECT_EQ(visit.count, 24);
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 0);
+    OvFreeListDestroy(list);
+}
+
+TEST_F(FreeListTest, RandomAllocAndFreeKeepEntriesDisjoint) {
+    // Model: every live entry holds its own byte pattern; overlapping entries would
+    // overwrite each other's pattern.
+    OvFreeList* list = OvFreeListCreate(20, 7, 4, 0);
+    std::map<std::uint8_t*, std::uint8_t> live;
+    Lcg rng{12345};
+    for (int step = 0; step < 5000; ++step) {
+        if (live.empty() || rng.Next() % 3 != 0) {
+            auto* e = static_cast<std::uint8_t*>(OvFreeListAlloc(list, 0));
+            ASSERT_NE(e, nullptr);
+            ASSERT_EQ(live.count(e), 0u);
+            const auto pattern = static_cast<std::uint8_t>(rng.Next());
+            std::memset(e, pattern, 20);
+            live[e] = pattern;
+        } else {
+            auto it = live.begin();
+            std::advance(it, static_cast<long>(rng.Next() % live.size()));
+            for (int i = 0; i < 20; ++i) {
+                ASSERT_EQ(it->first[i], it->second);
+            }
+            ASSERT_EQ(OvFreeListFree(list, it->first), list);
+            live.erase(it);
+        }
+    }
+    const std::size_t blocksNeeded = (live.size() + 6) / 7;
+    EXPECT_GE(static_cast<std::size_t>(OvFreeListGetNumBlocks(list)), blocksNeeded);
+    OvFreeListDestroy(list); // live entries go with their blocks
+}
+
+TEST(FreeListBypass, FreeListsOffAllocateFromTheHeap) {
+    ASSERT_TRUE(OvTestEngineUp(ovENGINEINITFLAG_NOFREELISTS));
+    OvFreeList* list = OvFreeListCreateWithSpace(40, 8, 0, 1, nullptr, 0);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 0);
+    void* a = OvFreeListEntryAlloc(list, 0);
+    void* b = OvFreeListEntryAlloc(list, 0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::memset(a, 1, 40);
+    EXPECT_EQ(OvFreeListGetNumBlocks(list), 0);
+    EXPECT_EQ(OvFreeListEntryFree(list, a), list);
+    EXPECT_EQ(OvFreeListEntryFree(list, b), list);
+    OvFreeListDestroy(list);
+    EXPECT_TRUE(OvTestEngineDown());
+}
+
+using ArrayTest = OvEngineTest;
+
+TEST_F(ArrayTest, GrowsByAQuarterAndKeepsEntries) {
+    OvArray* array = OvArrayCreate(sizeof(int), 0);
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(OvArrayGetData(array), nullptr);
+    std::vector<int> capacities;
+    for (int i = 0; i < 38; ++i) {
+        auto* slot = static_cast<int*>(OvArrayAddEntry(array, 0));
+        ASSERT_NE(slot, nullptr);
+        *slot = i * 7;
+        if (capacities.empty() || capacities.back() != array->capacity) {
+            capacities.push_back(array->capacity);
+        }
+    }
+    EXPECT_EQ(capacities, (std::vector<int>{20, 25, 31, 38}));
+    for (int i = 0; i < 38; ++i) {
+        EXPECT_EQ(*static_cast<int*>(OvArrayGetEntry(array, i)), i * 7);
+    }
+    // Adding n entries to a full array makes room for them and a quarter more.
+    auto* block = static_cast<int*>(OvArrayAddEntries(array, 5, 0));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(array->capacity, 38 + 38 / 4 + 5);
+    EXPECT_EQ(array->numEntries, 43);
+    EXPECT_EQ(block, static_cast<int*>(OvArrayGetEntry(array, 38)));
+    OvArrayEmpty(array);
+    EXPECT_EQ(OvArrayGetData(array), nullptr);
+    EXPECT_TRUE(OvArrayDestroy(array));
+
+    OvArray* kept = OvArrayCreate(sizeof(int), 0);
+    *static_cast<int*>(OvArrayAddEntry(kept, 0)) = 42;
+    auto* data = static_cast<int*>(OvArrayDestroyKeepData(kept));
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data[0], 42);
+    OvFree(data);
+    EXPECT_EQ(OvArrayDestroyKeepData(OvArrayCreate(sizeof(int), 0)), nullptr);
+}
+
+using ErrorTest = OvEngineTest;
+
+TEST_F(ErrorTest, FirstErrorWinsAndGetClears) {
+    OvError e;
+    OvErrorGet(&e);
+    EXPECT_EQ(e.pluginID, 0);
+    EXPECT_EQ(e.errorCode, ovERRNOERROR);
+    OvErrorReport(ovPLUGINIDCORE, ovERRNOMEMORY);
+    OvErrorReport(ovPLUGINIDCORE, ovERRENDOFSTREAM);
+    OvErrorGet(&e);
+    EXPECT_EQ(e.pluginID, 0); // common codes are stored without a plugin
+    EXPECT_EQ(e.errorCode, ovERRNOMEMORY);
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRNOERROR);
+    OvErrorReport(ovPLUGINIDCORE, ovERRENDOFSTREAM);
+    OvErrorGet(&e);
+    EXPECT_EQ(e.pluginID, ovPLUGINIDCORE);
+    EXPECT_EQ(e.errorCode, ovERRENDOFSTREAM);
+    OvError in = {7, ovERRBADVERSION};
+    EXPECT_EQ(OvErrorSet(&in), &in);
+    OvErrorGet(&e);
+    EXPECT_EQ(e.pluginID, 0);
+    EXPECT_EQ(e.errorCode, ovERRBADVERSION);
+    EXPECT_EQ(OvErrorCode(ovERRNOMEMORY, std::size_t{16384}), ovERRNOMEMORY);
+    EXPECT_EQ(OvErrorCode(ovERRINVALIDVALUE, "Invalid combination type"), ovERRINVALIDVALUE);
+}
+
+TEST(ErrorOutsideEngine, ReportBeforeStartIsKeptUntilFetched) {
+    OvError e;
+    OvErrorGet(&e);
+    OvErrorReport(ovPLUGINIDCORE, ovERRDEVICEREQUEST);
+    ASSERT_TRUE(OvTestEngineUp());
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRDEVICEREQUEST);
+    OvErrorReport(ovPLUGINIDCORE, ovERRBADACCESS);
+    EXPECT_TRUE(OvTestEngineDown());
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRBADACCESS);
+}
+
+TEST_F(OvEngineTest, StringFunctionsFoldAsciiOnly) {
+    EXPECT_EQ(OvStringCompareNoCase("abc", "ABC"), 0);
+    EXPECT_LT(OvStringCompareNoCase("a", "b"), 0);
+    EXPECT_GT(OvStringCompareNoCase("B", "a"), 0);
+    EXPECT_EQ(OvStringCompareNoCase(nullptr, "a"), 0);
+    EXPECT_LT(OvStringCompareNoCase("\xE9", "a"), 0); // bytes above 127 are negative
+    EXPECT_NE(OvStringCompareNoCase("\xC9", "\xE9"), 0); // and are not folded
+    char text[] = "MiXed 9!";
+    EXPECT_STREQ(OvStringToUpper(text), "MIXED 9!");
+    EXPECT_STREQ(OvStringToLower(text), "mixed 9!");
+    EXPECT_EQ(OvStringToUpper(nullptr), nullptr);
+    const char* s = "a.b.c";
+    EXPECT_EQ(OvStringFindChar(s, '.'), s + 1);
+    EXPECT_EQ(OvStringFindLastChar(s, '.'), s + 3);
+    EXPECT_EQ(OvStringFindChar(s, 0), s + 5);
+    EXPECT_EQ(OvStringFindLastChar(s, 0), s + 5);
+    EXPECT_EQ(OvStringFindChar(s, 'x'), nullptr);
+    EXPECT_EQ(OvStringFindLastChar(s, 'x'), nullptr);
+    const OvStringFunctions& f = OvEngineInstancePtr->stringFuncs;
+    EXPECT_EQ(f.vecStricmp, OvStringCompareNoCase);
+    EXPECT_EQ(f.vecStrrchr, OvStringFindLastChar);
+    char buffer[32];
+    f.vecSprintf(buffer, "%s-%d", "x", 12);
+    EXPECT_STREQ(buffer, "x-12");
+    int value = 0;
+    EXPECT_EQ(f.vecSscanf("v=34", "v=%d", &value), 1);
+    EXPECT_EQ(value, 34);
+    EXPECT_EQ(f.vecStrlen("four"), 4u);
+}
+
+} // namespace
