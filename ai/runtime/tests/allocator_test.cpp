@@ -6,46 +6,18 @@
 
 #include <gtest/gtest.h>
 
-#include "ai/runtime/tests/core_memory.h"
+#include "testing/fake_ai_host.h"
 
 namespace {
 
-struct HookCall {
-    void* block;
-    std::size_t size;
-    CAllocator* allocator;
-};
-
-std::vector<HookCall> g_allocations;
-std::vector<HookCall> g_releases;
-
-void RecordAllocation(void* block, std::size_t size, CAllocator* serving)
-{
-    g_allocations.push_back({block, size, serving});
-}
-
-void RecordRelease(void* block, CAllocator* owner)
-{
-    g_releases.push_back({block, 0, owner});
-}
-
-class AllocatorTest : public CoreMemoryTest {
+// The allocators themselves are under test: the engine runs without a world pool and the
+// tests build their own pools.
+class AllocatorTest : public AiEngineTest {
 protected:
-    void SetUp() override
-    {
-        CoreMemoryTest::SetUp();
-        g_allocations.clear();
-        g_releases.clear();
-        Vusk::SetAllocationHooks(RecordAllocation, RecordRelease);
-    }
-    void TearDown() override
-    {
-        Vusk::SetAllocationHooks(nullptr, nullptr);
-        CoreMemoryTest::TearDown();
-    }
+    long Live() { return Host().LiveBlocks(); }
 };
 
-TEST_F(AllocatorTest, PoolRoundsAndRefusesWhatDoesNotFit)
+TEST_P(AllocatorTest, PoolRoundsAndRefusesWhatDoesNotFit)
 {
     CCallbackAllocator* host = Vusk::GetCallbackAllocator();
     auto* pool = new CPoolAllocator(10, host, 0);
@@ -79,43 +51,43 @@ TEST_F(AllocatorTest, PoolRoundsAndRefusesWhatDoesNotFit)
     EXPECT_EQ(small->RawAllocate(std::numeric_limits<std::size_t>::max()), nullptr);
     delete small;
 
-    long live = s_live;
+    long live = Live();
     auto* huge = new CPoolAllocator(std::numeric_limits<std::size_t>::max() - 3, host, 0);
     EXPECT_FALSE(huge->IsValid());
     EXPECT_EQ(huge->GetSize(), 0u);
     EXPECT_EQ(huge->RawAllocate(1), nullptr);
     delete huge;
-    EXPECT_EQ(s_live, live);
+    EXPECT_EQ(Live(), live);
 }
 
-TEST_F(AllocatorTest, ReleaseRoutingAndHooks)
+TEST_P(AllocatorTest, ReleaseRoutingAndHooks)
 {
     CCallbackAllocator* host = Vusk::GetCallbackAllocator();
     auto* pool = new CPoolAllocator(64, host, 2);
     ASSERT_TRUE(pool->IsValid());
     Vusk::SetCurrentAllocator(pool);
-    g_allocations.clear();
+    Host().ClearHookCalls();
 
     void* inPool = Vusk::EngineAllocate(16);
     void* spill = Vusk::EngineAllocate(128); // does not fit: served by the host
     ASSERT_NE(inPool, nullptr);
     ASSERT_NE(spill, nullptr);
-    ASSERT_EQ(g_allocations.size(), 2u);
-    EXPECT_EQ(g_allocations[0].allocator, pool);
-    EXPECT_EQ(g_allocations[0].size, 16u);
-    EXPECT_EQ(g_allocations[1].allocator, host);
+    ASSERT_EQ(Host().AllocationHookCalls().size(), 2u);
+    EXPECT_EQ(Host().AllocationHookCalls()[0].allocator, pool);
+    EXPECT_EQ(Host().AllocationHookCalls()[0].size, 16u);
+    EXPECT_EQ(Host().AllocationHookCalls()[1].allocator, host);
 
-    long live = s_live;
+    long live = Live();
     std::size_t used = pool->GetUsed();
     Vusk::EngineFree(inPool); // must not reach the host's free (ASan would see a bad free)
-    EXPECT_EQ(s_live, live);
+    EXPECT_EQ(Live(), live);
     EXPECT_EQ(pool->GetUsed(), used);
     Vusk::EngineFree(spill);
-    EXPECT_EQ(s_live, live - 1);
-    ASSERT_EQ(g_releases.size(), 2u);
-    EXPECT_EQ(g_releases[0].block, inPool);
-    EXPECT_EQ(g_releases[0].allocator, pool);
-    EXPECT_EQ(g_releases[1].allocator, host);
+    EXPECT_EQ(Live(), live - 1);
+    ASSERT_EQ(Host().ReleaseHookCalls().size(), 2u);
+    EXPECT_EQ(Host().ReleaseHookCalls()[0].block, inPool);
+    EXPECT_EQ(Host().ReleaseHookCalls()[0].allocator, pool);
+    EXPECT_EQ(Host().ReleaseHookCalls()[1].allocator, host);
 
     // A pool inside the pool owns its own block.
     auto* inner = new CPoolAllocator(16, pool, 0);
@@ -134,22 +106,22 @@ TEST_F(AllocatorTest, ReleaseRoutingAndHooks)
     Vusk::EngineFree(nullptr);
 }
 
-TEST_F(AllocatorTest, PoolThatCannotBeAdoptedFails)
+TEST_P(AllocatorTest, PoolThatCannotBeAdoptedFails)
 {
     CCallbackAllocator* host = Vusk::GetCallbackAllocator();
     // No child list: the pool could never be found again, so it must not be created.
-    ASSERT_TRUE(host->Setup(0, CountingAlloc, CountingFree));
-    long live = s_live;
+    ASSERT_TRUE(host->Setup(0, Vusk::GetHostServices()->alloc, Vusk::GetHostServices()->free));
+    long live = Live();
     auto* orphan = new CPoolAllocator(64, host, 0);
     EXPECT_FALSE(orphan->IsValid());
     EXPECT_EQ(orphan->GetSize(), 0u);
     EXPECT_EQ(orphan->GetOwner(), nullptr);
-    EXPECT_EQ(s_live, live + 1); // only the pool object: its block went back
+    EXPECT_EQ(Live(), live + 1); // only the pool object: its block went back
     delete orphan;
-    EXPECT_EQ(s_live, live);
+    EXPECT_EQ(Live(), live);
 
     // A full child list refuses the same way.
-    ASSERT_TRUE(host->Setup(1, CountingAlloc, CountingFree));
+    ASSERT_TRUE(host->Setup(1, Vusk::GetHostServices()->alloc, Vusk::GetHostServices()->free));
     auto* first = new CPoolAllocator(32, host, 0);
     auto* second = new CPoolAllocator(32, host, 0);
     EXPECT_TRUE(first->IsValid());
@@ -161,17 +133,19 @@ TEST_F(AllocatorTest, PoolThatCannotBeAdoptedFails)
     delete third;
 
     // The host cannot serve the block at all.
-    s_failIn = 1;
+    Host().FailAllocation(2);
     auto* starved = new CPoolAllocator(32, host, 0);
     ASSERT_NE(starved, nullptr);
     EXPECT_FALSE(starved->IsValid());
     delete starved;
 
     // Nothing can serve: allocation yields null and no hook runs.
-    g_allocations.clear();
-    s_failIn = 0;
+    Host().ClearHookCalls();
+    Host().FailAllocation(1);
     EXPECT_EQ(Vusk::EngineAllocate(8), nullptr);
-    EXPECT_TRUE(g_allocations.empty());
+    EXPECT_TRUE(Host().AllocationHookCalls().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(NoPool, AllocatorTest, ::testing::Values(std::size_t{0}));
 
 } // namespace

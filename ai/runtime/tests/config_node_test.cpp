@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "ai/runtime/tests/core_memory.h"
+#include "testing/fake_ai_host.h"
 
 namespace {
 
-class ConfigNodeTest : public CoreMemoryTest {};
+class ConfigNodeTest : public AiEngineTest {};
 
 // Flattens a tree into text, so two trees can be compared in one expectation.
 std::string Dump(const CConfigNode* node)
@@ -48,7 +48,7 @@ CConfigNode* BuildSample()
     return root;
 }
 
-TEST_F(ConfigNodeTest, LookupsIgnoreCase)
+TEST_P(ConfigNodeTest, LookupsIgnoreCase)
 {
     CConfigNode* root = BuildSample();
     EXPECT_EQ(root->FindChild("maxentity"), root->GetChild(0));
@@ -75,7 +75,7 @@ TEST_F(ConfigNodeTest, LookupsIgnoreCase)
     delete root;
 }
 
-TEST_F(ConfigNodeTest, ChildArrayDoubles)
+TEST_P(ConfigNodeTest, ChildArrayDoubles)
 {
     CConfigNode root;
     EXPECT_EQ(root.GetChildCapacity(), 0u);
@@ -89,7 +89,7 @@ TEST_F(ConfigNodeTest, ChildArrayDoubles)
     EXPECT_EQ(root.GetChildCount(), 0u);
 }
 
-TEST_F(ConfigNodeTest, CopiesAreDeepAndIndependent)
+TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent)
 {
     CConfigNode* source = BuildSample();
     const std::string original = Dump(source);
@@ -129,7 +129,7 @@ TEST_F(ConfigNodeTest, CopiesAreDeepAndIndependent)
 
 // Whichever allocation fails, a copy either completes or leaves the target as it was,
 // and leaks nothing.
-TEST_F(ConfigNodeTest, FailedCopyLeavesTargetUnchanged)
+TEST_P(ConfigNodeTest, FailedCopyLeavesTargetUnchanged)
 {
     CConfigNode* source = BuildSample();
     const std::string sourceText = Dump(source);
@@ -140,14 +140,16 @@ TEST_F(ConfigNodeTest, FailedCopyLeavesTargetUnchanged)
         target->SetName("Target");
         target->AddChild()->SetValue("old");
         const std::string before = Dump(target);
-        s_failIn = failAt;
+        Host().FailAllocation(failAt + 1);
         completed = target->CopyFrom(source);
-        s_failIn = -1;
+        Host().FailAllocation(0);
         EXPECT_EQ(Dump(target), completed ? sourceText : before) << failAt;
         delete target;
         ASSERT_LT(failAt, 1000);
     }
     delete source;
 }
+
+AI_ENGINE_TEST_SUITE(ConfigNodeTest);
 
 } // namespace

@@ -8,14 +8,14 @@
 
 #include <gtest/gtest.h>
 
-#include "ai/runtime/tests/core_memory.h"
+#include "testing/fake_ai_host.h"
 
 namespace {
 
 using Value = std::uintptr_t;
 using List = CList<Value>;
 
-class ListTest : public CoreMemoryTest {};
+class ListTest : public AiEngineTest {};
 
 std::vector<Value> Contents(const List& list)
 {
@@ -26,7 +26,7 @@ std::vector<Value> Contents(const List& list)
     return values;
 }
 
-TEST_F(ListTest, BoundedInsertRemoveAndReuse)
+TEST_P(ListTest, BoundedInsertRemoveAndReuse)
 {
     auto* list = new List(2);
     ASSERT_NE(list, nullptr);
@@ -75,19 +75,20 @@ TEST_F(ListTest, BoundedInsertRemoveAndReuse)
     EXPECT_EQ(empty.begin(), empty.end());
 }
 
-TEST_F(ListTest, FailedNodeArrayGivesAnEmptyFullList)
+TEST_P(ListTest, FailedNodeArrayGivesAnEmptyFullList)
 {
-    s_failIn = 1; // the list object is served, its node array is not
+    Host().FailAllocation(2); // the list object is served, its node array is not
     auto* list = new List(4);
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->GetCapacity(), 0u);
-    EXPECT_TRUE(list->Insert(1).IsNull());
+    // With the world pool the host is not asked at all.
+    EXPECT_EQ(list->GetCapacity(), PoolSize() == 0 ? 0u : 4u);
+    EXPECT_EQ(list->Insert(1).IsNull(), PoolSize() == 0);
     delete list;
 }
 
 // Random inserts and removals against std::list: same order, count + unused = capacity,
 // and an element keeps its node index for as long as it is in the list.
-TEST_F(ListTest, MatchesModelUnderRandomOperations)
+TEST_P(ListTest, MatchesModelUnderRandomOperations)
 {
     std::mt19937 rng(1234);
     for (std::uint32_t capacity : {1u, 2u, 7u, 32u}) {
@@ -144,5 +145,7 @@ TEST_F(ListTest, MatchesModelUnderRandomOperations)
         }
     }
 }
+
+AI_ENGINE_TEST_SUITE(ListTest);
 
 } // namespace

@@ -1,0 +1,299 @@
+#include "ai/runtime/engine.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testing/fake_ai_host.h"
+
+namespace {
+
+class EngineTest : public AiEngineTest {};
+
+TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable)
+{
+    EXPECT_TRUE(Vusk::IsEngineInitialised());
+    const CHostServices* host = Vusk::GetHostServices();
+    ASSERT_NE(host, &m_services); // a copy
+    EXPECT_EQ(host->alloc, m_services.alloc);
+    EXPECT_EQ(host->seek, m_services.seek);
+
+    const CEngineSettings& settings = Vusk::GetEngineSettings();
+    EXPECT_EQ(settings.entityPoolSize, 100u);
+    EXPECT_EQ(settings.worldSlotCount, 1u);
+    EXPECT_EQ(settings.clock, m_services.clock);
+    EXPECT_EQ(settings.clockUser, m_services.clockUser);
+    EXPECT_EQ(settings.alloc, m_services.alloc);
+    EXPECT_EQ(settings.realloc, m_services.realloc);
+    EXPECT_EQ(settings.free, m_services.free);
+    EXPECT_EQ(settings.one, 1u);
+    EXPECT_NE(settings.ray, nullptr);
+    EXPECT_NE(settings.lineOfSight, nullptr);
+    EXPECT_NE(settings.sweep, nullptr);
+    EXPECT_NE(settings.drawLine, nullptr);
+    EXPECT_NE(settings.drawPoint, nullptr);
+    EXPECT_EQ(settings.open, m_services.open);
+    EXPECT_EQ(settings.close, m_services.close);
+    EXPECT_EQ(settings.eof, m_services.eof);
+    EXPECT_EQ(settings.gets, m_services.gets);
+    EXPECT_EQ(settings.write, m_services.write);
+    EXPECT_EQ(settings.read, m_services.read);
+    EXPECT_EQ(settings.seek, m_services.seek);
+
+    ASSERT_NE(Vusk::GetEngineEntityPool(), nullptr);
+    EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCapacity(), 100u);
+    ASSERT_EQ(Vusk::GetWorldSlotCount(), 1u);
+    EXPECT_EQ(Vusk::GetWorldSlots()[0], nullptr);
+    EXPECT_EQ(Vusk::GetUsedWorldSlotCount(), 0u);
+    EXPECT_EQ(Vusk::GetCurrentWorld(), nullptr);
+    EXPECT_EQ(Vusk::GetRootAllocator(), Vusk::GetCallbackAllocator());
+    EXPECT_EQ(Vusk::GetCurrentAllocator(),
+              PoolSize() == 0 ? static_cast<CAllocator*>(Vusk::GetCallbackAllocator()) : Vusk::GetWorldPool());
+    EXPECT_EQ(Vusk::TakeEntityNameNumber(), 0u);
+    EXPECT_EQ(Vusk::TakeEntityNameNumber(), 1u);
+
+    // The clock goes through the settings with the user word.
+    Host().SetTime(2.5);
+    EXPECT_EQ(settings.clock(settings.clockUser), 2.5);
+    Host().QueueTimes({3.0, 3.5});
+    EXPECT_EQ(settings.clock(settings.clockUser), 3.0);
+    EXPECT_EQ(settings.clock(settings.clockUser), 3.5);
+    EXPECT_EQ(settings.clock(settings.clockUser), 3.5);
+
+    // Allocations report the serving allocator; releases the owning one.
+    Host().ClearHookCalls();
+    auto* node = new CConfigNode();
+    ASSERT_EQ(Host().AllocationHookCalls().size(), 1u);
+    EXPECT_EQ(Host().AllocationHookCalls()[0].block, node);
+    EXPECT_EQ(Host().AllocationHookCalls()[0].allocator, Vusk::GetCurrentAllocator());
+    Vusk::DeleteTree(node);
+    Vusk::ReleaseTree(nullptr);
+    ASSERT_EQ(Host().ReleaseHookCalls().size(), 1u);
+    EXPECT_EQ(Host().ReleaseHookCalls()[0].allocator, Vusk::GetCurrentAllocator());
+
+    EXPECT_FALSE(Vusk::ReturnFalse(nullptr));
+    EXPECT_TRUE(Vusk::AcceptGeneratedPoint(CVector3::Zero));
+    Vusk::NotifyGeneratedPosition(nullptr);
+    Vusk::NotifyGeneratedVectors(nullptr);
+}
+
+TEST_P(EngineTest, WorldPoolIsInstalledOnce)
+{
+    EXPECT_FALSE(Vusk::InstallPoolAllocator(0, 100));
+    if (PoolSize() == 0) {
+        EXPECT_EQ(Vusk::GetWorldPool(), nullptr);
+        ASSERT_TRUE(Vusk::InstallPoolAllocator(1000, 100));
+    }
+    CPoolAllocator* pool = Vusk::GetWorldPool();
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(Vusk::GetCurrentAllocator(), pool);
+    EXPECT_EQ(pool->GetOwner(), Vusk::GetCallbackAllocator());
+    EXPECT_FALSE(Vusk::InstallPoolAllocator(64, 100)); // kept for the rest of the run
+    EXPECT_EQ(Vusk::GetWorldPool(), pool);
+
+    // Objects made in the pool are released without reaching the host.
+    long frees = Host().FreeCount();
+    auto* tree = new CConfigNode();
+    tree->SetName("Inside");
+    delete tree;
+    EXPECT_EQ(Host().FreeCount(), frees);
+}
+
+TEST_P(EngineTest, RayCastAgainstBoxes)
+{
+    int owner = 0;
+    const CVector3 from(0, 1, 0);
+    // Nothing in the scene: the whole length.
+    EXPECT_EQ(Vusk::RayCast(from, CVector3::UnitX, &owner, 2, 10.0f), 10.0f);
+    ASSERT_EQ(Host().RayQueries().size(), 1u);
+    EXPECT_EQ(Host().RayQueries()[0].user, &owner);
+    EXPECT_EQ(Host().RayQueries()[0].mode, 2u);
+    EXPECT_EQ(Host().RayQueries()[0].extent, 10.0f);
+    EXPECT_EQ(Host().RayQueries()[0].to[0], 10.0f);
+
+    Host().AddBox(4, 0, -1, 5, 2, 1);
+    EXPECT_FLOAT_EQ(Vusk::RayCast(from, CVector3::UnitX, &owner, 2, 10.0f), 4.0f);
+    EXPECT_EQ(Vusk::RayCast(from, CVector3::UnitX, &owner, 2, 3.0f), 3.0f);
+    EXPECT_EQ(Vusk::RayCast(from, CVector3::UnitZ, &owner, 2, 10.0f), 10.0f);
+
+    // The adapter's hit record: fraction, point and the host's normal.
+    CRayHit hit;
+    Vusk::GetEngineSettings().ray(from, CVector3(8, 1, 0), &owner, &hit, 1);
+    EXPECT_FLOAT_EQ(hit.fraction, 0.5f);
+    EXPECT_FLOAT_EQ(hit.point.x, 4.0f);
+    EXPECT_FLOAT_EQ(hit.point.y, 1.0f);
+    EXPECT_EQ(hit.normal[0], -1.0f);
+    EXPECT_EQ(hit.normal[1], 0.0f);
+    Vusk::GetEngineSettings().ray(from, CVector3(2, 1, 0), &owner, &hit, 1);
+    EXPECT_EQ(hit.fraction, 1.0f);
+    EXPECT_EQ(hit.point.x, 2.0f);
+    EXPECT_EQ(hit.normal[0], 0.0f);
+
+    // A segment of length 0, even inside a box, is free and never asks the host.
+    std::size_t queries = Host().RayQueries().size();
+    const CVector3 inside(4.5f, 1, 0);
+    Vusk::GetEngineSettings().ray(inside, inside, &owner, &hit, 2);
+    EXPECT_EQ(hit.fraction, 1.0f);
+    EXPECT_EQ(hit.point.x, 4.5f);
+    EXPECT_EQ(Vusk::RayCast(inside, CVector3::UnitX, &owner, 2, 0.0f), 0.0f);
+    EXPECT_EQ(Vusk::RayCast(inside, CVector3::Zero, &owner, 2, 5.0f), 5.0f);
+    EXPECT_EQ(Host().RayQueries().size(), queries);
+}
+
+TEST_P(EngineTest, LineOfSightAndSweep)
+{
+    int owner = 0;
+    Host().AddBox(-1, 0, 4, 1, 2, 5);
+    EXPECT_FALSE(Vusk::HasLineOfSight(CVector3(0, 1, 0), CVector3(0, 1, 10), &owner, 1));
+    EXPECT_TRUE(Vusk::HasLineOfSight(CVector3(0, 1, 0), CVector3(0, 1, 3.9f), &owner, 1));
+    EXPECT_TRUE(Vusk::HasLineOfSight(CVector3(2, 1, 0), CVector3(2, 1, 10), &owner, 1));
+    ASSERT_EQ(Host().LineOfSightQueries().size(), 3u);
+    EXPECT_EQ(Host().LineOfSightQueries()[0].user, &owner);
+    EXPECT_EQ(Host().LineOfSightQueries()[0].mode, 1u);
+
+    // Width 2 sweeps a sphere of radius 1: clear at x = 2.5, blocked at x = 1.5.
+    EXPECT_TRUE(Vusk::SweepTest(CVector3(2.5f, 1, 0), CVector3(2.5f, 1, 10), &owner, 2, 2.0f));
+    EXPECT_FALSE(Vusk::SweepTest(CVector3(1.5f, 1, 0), CVector3(1.5f, 1, 10), &owner, 2, 2.0f));
+    ASSERT_EQ(Host().SweepQueries().size(), 2u);
+    EXPECT_EQ(Host().SweepQueries()[0].extent, 1.0f);
+    EXPECT_EQ(Host().SweepQueries()[0].mode, 2u);
+
+    // Debug drawing reaches the host with its colours.
+    Vusk::GetEngineSettings().drawLine(CVector3(1, 2, 3), CVector3(4, 5, 6), 255, 0, 10);
+    Vusk::GetEngineSettings().drawPoint(CVector3(7, 8, 9), 0, 255, 0);
+    ASSERT_EQ(Host().Lines().size(), 1u);
+    EXPECT_EQ(Host().Lines()[0].to[2], 6.0f);
+    EXPECT_EQ(Host().Lines()[0].b, 10);
+    ASSERT_EQ(Host().Points().size(), 1u);
+    EXPECT_EQ(Host().Points()[0].point[1], 8.0f);
+    EXPECT_EQ(Host().Points()[0].g, 255);
+}
+
+TEST_P(EngineTest, FileCallbacksAndPathSeparators)
+{
+    char buffer[16];
+    EXPECT_TRUE(Vusk::FixPathSeparators("data/ai/a.ais", buffer, sizeof(buffer)));
+    EXPECT_STREQ(buffer, "data\\ai\\a.ais");
+    EXPECT_TRUE(Vusk::FixPathSeparators("0123456789/1234", buffer, 16)); // exactly fits
+    EXPECT_FALSE(Vusk::FixPathSeparators("0123456789/12345", buffer, 16));
+    EXPECT_FALSE(Vusk::FixPathSeparators(nullptr, buffer, 16));
+    EXPECT_FALSE(Vusk::FixPathSeparators("a", nullptr, 16));
+
+    const CEngineSettings& settings = Vusk::GetEngineSettings();
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("ai_engine_test_" + std::to_string(PoolSize()) + ".bin");
+    const char payload[] = "Quelmor";
+    void* file = settings.open(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(settings.write(payload, 1, sizeof(payload), file), sizeof(payload));
+    settings.close(file);
+    file = settings.open(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    char back[sizeof(payload)] = {};
+    EXPECT_EQ(settings.read(back, 1, sizeof(back) + 4, file), sizeof(payload)); // short read at the end
+    EXPECT_STREQ(back, payload);
+    settings.close(file);
+    std::filesystem::remove(path);
+    EXPECT_EQ(settings.open(path.c_str(), "rb"), nullptr);
+}
+
+AI_ENGINE_TEST_SUITE(EngineTest);
+
+// Initialisation and shut-down outside the fixture: every allocation may fail, and the
+// engine must come back to its starting state without leaking.
+TEST(EngineLifecycleTest, InitialiseSurvivesEveryAllocationFailureAndShutsDownClean)
+{
+    FakeAiHost& host = FakeAiHost::Instance();
+    host.Reset();
+    EXPECT_FALSE(Vusk::Initialise(nullptr));
+    CHostServices services = host.MakeServices(50, 4);
+    bool succeeded = false;
+    for (long failAt = 1; !succeeded; ++failAt) {
+        host.FailAllocation(failAt);
+        succeeded = Vusk::Initialise(&services);
+        host.FailAllocation(0);
+        EXPECT_EQ(Vusk::IsEngineInitialised(), succeeded);
+        Vusk::ReleaseEngine();
+        EXPECT_EQ(host.LiveBlocks(), 0) << failAt;
+        ASSERT_LT(failAt, 100);
+    }
+    EXPECT_FALSE(Vusk::IsEngineInitialised());
+    EXPECT_EQ(Vusk::GetHostServices()->alloc, nullptr);
+    EXPECT_EQ(Vusk::GetEngineSettings().entityPoolSize, 100u);
+    EXPECT_EQ(Vusk::GetEngineSettings().worldSlotCount, 1u);
+    EXPECT_EQ(Vusk::GetRootAllocator(), nullptr);
+    EXPECT_EQ(Vusk::GetCurrentAllocator(), Vusk::GetCallbackAllocator());
+    EXPECT_EQ(Vusk::GetEngineEntityPool(), nullptr);
+    EXPECT_EQ(Vusk::GetWorldSlots(), nullptr);
+    EXPECT_EQ(Vusk::TakeEntityNameNumber(), 0u);
+    Vusk::ReleaseEngine();
+    // Before initialisation nothing can be allocated.
+    EXPECT_EQ(Vusk::EngineAllocate(8), nullptr);
+
+    // Initialising twice replaces the engine's containers without leaking them.
+    ASSERT_TRUE(Vusk::Initialise(&services));
+    ASSERT_TRUE(Vusk::Initialise(&services));
+    EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCapacity(), 50u);
+    // A host without a child list for the callback allocator cannot have a world pool.
+    Vusk::ReleaseEngine();
+    services.allocatorChildCapacity = 0;
+    ASSERT_TRUE(Vusk::Initialise(&services));
+    long live = host.LiveBlocks();
+    EXPECT_FALSE(Vusk::InstallPoolAllocator(4096, 100));
+    EXPECT_EQ(Vusk::GetWorldPool(), nullptr);
+    EXPECT_EQ(Vusk::GetCurrentAllocator(), Vusk::GetCallbackAllocator());
+    EXPECT_EQ(host.LiveBlocks(), live);
+    Vusk::ReleaseEngine();
+    EXPECT_EQ(host.LiveBlocks(), 0);
+    EXPECT_EQ(host.BadFrees(), 0);
+}
+
+// The fake host's segment test against sampling along the segment.
+TEST(FakeAiHostTest, SegmentBoxTestMatchesSampling)
+{
+    FakeAiHost& host = FakeAiHost::Instance();
+    host.Reset();
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> coordinate(-10.0f, 10.0f);
+    std::uniform_real_distribution<float> extent(0.5f, 4.0f);
+    for (int round = 0; round < 200; ++round) {
+        host.ClearBoxes();
+        for (int b = 0; b < 3; ++b) {
+            float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
+            host.AddBox(x, y, z, x + extent(rng), y + extent(rng), z + extent(rng));
+        }
+        float from[3] = {coordinate(rng), coordinate(rng), coordinate(rng)};
+        float to[3] = {coordinate(rng), coordinate(rng), coordinate(rng)};
+        float inflate = round % 2 == 0 ? 0.0f : 0.5f;
+        float fraction = -1.0f;
+        float normal[3];
+        bool hit = host.Intersect(from, to, inflate, &fraction, normal);
+        // First sample (of 2000) that lies inside a box.
+        float firstInside = 2.0f;
+        for (int i = 0; i <= 2000 && firstInside > 1.0f; ++i) {
+            float t = static_cast<float>(i) / 2000.0f;
+            float p[3];
+            for (int a = 0; a < 3; ++a) {
+                p[a] = from[a] + (to[a] - from[a]) * t;
+            }
+            float fakeFraction;
+            float fakeNormal[3];
+            if (host.Intersect(p, p, inflate, &fakeFraction, fakeNormal)) {
+                firstInside = t;
+            }
+        }
+        if (firstInside <= 1.0f) {
+            ASSERT_TRUE(hit) << round;
+            EXPECT_LE(fraction, firstInside + 1e-5f) << round;
+            EXPECT_GE(fraction, firstInside - 1.0f / 2000.0f - 1e-5f) << round;
+        } else if (hit) {
+            // Only a graze thinner than the sampling step may escape the samples.
+            EXPECT_GE(fraction, 0.0f);
+        }
+    }
+}
+
+} // namespace
