@@ -3,46 +3,46 @@
 #include "graphics/core/error.h"
 #include "graphics/core/small_modules.h"
 #include "graphics/core/stream.h"
+#include "graphics/core/vector.h"
+#include "graphics/core/matrix.h"
+#include "graphics/core/frame.h"
+#include "graphics/core/camera.h"
+#include "graphics/core/raster.h"
+#include "graphics/core/resources.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// MODULES NOT BUILT YET. Vector, matrix, frame, camera, image, raster, texture, pipeline,
-// immediate-mode 3D and resource arena keep their place in the registration order (and a data
-// block of their registered size) with an open and close that do nothing. Each is replaced here
-// by its real open, close and sizeof(module data) when the module is written.
+// MODULES NOT BUILT YET. Image, texture, pipeline and immediate-mode 3D keep their place in
+// the registration order (and a data block of their registered size) with an open and close
+// that do nothing. Each is replaced here by its real open, close and sizeof(module data) when
+// the module is written.
 // ---------------------------------------------------------------------------------------------
 void* PendingModuleOpen(void* instance, OvInt32, OvInt32) { return instance; }
 void* PendingModuleClose(void* instance, OvInt32, OvInt32) { return instance; }
 
-constexpr OvInt32 kPendingVectorDataSize = 24;
-constexpr OvInt32 kPendingMatrixDataSize = 24;
-constexpr OvInt32 kPendingFrameDataSize = 4;
-constexpr OvInt32 kPendingCameraDataSize = 4;
 constexpr OvInt32 kPendingImageDataSize = 544;
-constexpr OvInt32 kPendingRasterDataSize = 100;
 constexpr OvInt32 kPendingTextureDataSize = 52;
 constexpr OvInt32 kPendingPipelineDataSize = 96;
 constexpr OvInt32 kPendingIm3DDataSize = 116;
-constexpr OvInt32 kPendingResourcesDataSize = 40;
 
 } // namespace
 
 const OvCoreModule OvCoreModules[ovNUMCOREMODULES] = {
     {ovPLUGINIDERRORMODULE, ovERRORMODULEDATASIZE, OvErrorOpen, OvErrorClose},
-    {ovPLUGINIDVECTOR, kPendingVectorDataSize, PendingModuleOpen, PendingModuleClose},
+    {ovPLUGINIDVECTOR, sizeof(OvVectorModule), OvVectorOpen, OvVectorClose},
     {ovPLUGINIDCOUNTER, 0, OvCounterOpen, OvCounterClose},
-    {ovPLUGINIDMATRIX, kPendingMatrixDataSize, PendingModuleOpen, PendingModuleClose},
-    {ovPLUGINIDFRAME, kPendingFrameDataSize, PendingModuleOpen, PendingModuleClose},
+    {ovPLUGINIDMATRIX, sizeof(OvMatrixModule), OvMatrixOpen, OvMatrixClose},
+    {ovPLUGINIDFRAME, sizeof(OvFrameModule), OvFrameOpen, OvFrameClose},
     {ovPLUGINIDSTREAM, sizeof(OvStreamModuleData), OvStreamModuleOpen, OvStreamModuleClose},
-    {ovPLUGINIDCAMERA, kPendingCameraDataSize, PendingModuleOpen, PendingModuleClose},
+    {ovPLUGINIDCAMERA, sizeof(OvCameraModule), OvCameraOpen, OvCameraClose},
     {ovPLUGINIDIMAGE, kPendingImageDataSize, PendingModuleOpen, PendingModuleClose},
-    {ovPLUGINIDRASTER, kPendingRasterDataSize, PendingModuleOpen, PendingModuleClose},
+    {ovPLUGINIDRASTER, sizeof(OvRasterModule), OvRasterOpen, OvRasterClose},
     {ovPLUGINIDTEXTURE, kPendingTextureDataSize, PendingModuleOpen, PendingModuleClose},
     {ovPLUGINIDPIPELINE, kPendingPipelineDataSize, PendingModuleOpen, PendingModuleClose},
     {ovPLUGINIDSPARE, sizeof(OvSpareModuleData), OvSpareOpen, OvSpareClose},
     {ovPLUGINIDIM3D, kPendingIm3DDataSize, PendingModuleOpen, PendingModuleClose},
-    {ovPLUGINIDRESOURCES, kPendingResourcesDataSize, PendingModuleOpen, PendingModuleClose},
+    {ovPLUGINIDRESOURCES, sizeof(OvResourcesModule), OvResourcesOpen, OvResourcesClose},
 };
 
 void OvCoreModulesSetGamma(float /*gamma*/) {
