@@ -57,6 +57,13 @@ CHostServices FakeAiHost::MakeServices(std::uint32_t entityPoolSize, std::uint32
     return services;
 }
 
+void FakeAiHost::ForgetLiveBlocksAndFiles()
+{
+    m_blocks.clear();
+    m_liveBytes = 0;
+    m_openFiles = 0;
+}
+
 void FakeAiHost::ClearHookCalls()
 {
     m_allocationHooks.clear();
@@ -340,4 +347,5 @@ void AiEngineTest::TearDown()
     EXPECT_EQ(host.LiveBytes(), 0u);
     EXPECT_EQ(host.BadFrees(), 0) << "frees of pointers the host never handed out";
     EXPECT_EQ(host.OpenFiles(), 0) << "files left open";
+    host.ForgetLiveBlocksAndFiles();
 }

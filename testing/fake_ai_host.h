@@ -71,6 +71,9 @@ public:
     std::size_t LiveBytes() const { return m_liveBytes; }
     long AllocationCount() const { return m_allocations; }
     long FreeCount() const { return m_frees; }
+    // Stops tracking the blocks still live (they stay allocated, so the leak checker still
+    // sees them) and the files still open; lets one leaking test fail alone.
+    void ForgetLiveBlocksAndFiles();
     // Frees of pointers this host never handed out (or handed out and freed already).
     long BadFrees() const { return m_badFrees; }
     // The n-th allocation from now fails (1: the next one); 0 cancels.
