@@ -21,6 +21,8 @@ endif()
 # Links libraries whose object files register classes at start-up: nothing references
 # those objects by symbol, so the whole archive is kept. Always link such a library
 # through this function, so that every consumer names it with the same link feature.
+# List dependents before what they depend on (`testkit ai_navigation ai_runtime`): a library
+# named before one that links it would land on the link line twice and be linked twice.
 function(dun_link_whole target scope)
   foreach(lib IN LISTS ARGN)
     target_link_libraries(${target} ${scope} "$<LINK_LIBRARY:WHOLE_ARCHIVE,${lib}>")
