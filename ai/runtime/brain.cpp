@@ -3,6 +3,7 @@
 #include "ai/runtime/action.h"
 #include "ai/runtime/agent.h"
 #include "ai/runtime/config_node.h"
+#include "ai/runtime/engine.h"
 #include "ai/runtime/service.h"
 #include "platform/crt.h"
 

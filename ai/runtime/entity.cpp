@@ -1,6 +1,7 @@
 #include "ai/runtime/entity.h"
 
 #include "ai/runtime/brain.h"
+#include "ai/runtime/engine.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/team.h"
 #include "ai/runtime/world.h"
@@ -12,6 +13,17 @@ namespace {
 constexpr uint32_t kInitialTeamCapacity = 4;
 
 } // namespace
+
+char* Vusk::CopyText(const char* text)
+{
+    if (text == nullptr)
+        return nullptr;
+    const size_t size = std::strlen(text) + 1;
+    char* copy = static_cast<char*>(Vusk::EngineAllocate(size));
+    if (copy != nullptr)
+        std::memcpy(copy, text, size);
+    return copy;
+}
 
 CEntity::CEntity(const char* name, void* hostObject) : m_hostObject(hostObject)
 {
@@ -77,7 +89,7 @@ int CEntity::GetIndex() const
 {
     if (m_worldNode == nullptr)
         return -1;
-    const CWorld* world = CWorld::GetCurrent();
+    const CWorld* world = Vusk::GetCurrentWorld();
     if (world == nullptr || world->GetEntityTable() == nullptr)
         return -1;
     const uint32_t index = world->GetEntityTable()->IndexOf(m_worldNode);

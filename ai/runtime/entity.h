@@ -12,6 +12,12 @@
 
 #include <cstdint>
 
+namespace Vusk {
+// Copy of text in engine memory (release with Vusk::EngineFree); null when text is null or
+// memory runs out.
+char* CopyText(const char* text);
+} // namespace Vusk
+
 class CBrain;
 class CConfigNode;
 class CTeam;

@@ -1,10 +1,5 @@
 #include "ai/runtime/service.h"
 
-bool Vusk::ReturnFalse(CConfigNode*)
-{
-    return false;
-}
-
 bool CService::Init(CConfigNode* definition)
 {
     return Vusk::PassParameters(definition, [this](CConfigNode* node) { return ReadParam(node); });

@@ -13,9 +13,6 @@ class CBrain;
 
 namespace Vusk {
 
-// Refuses any parameter: the default ReadParam of brains and teams.
-bool ReturnFalse(CConfigNode* node);
-
 // The default Init of agents, services, global services and teams: true for a null definition
 // or one without children; otherwise every child not named "Class" goes, in order, to
 // readParam(child), and the first false makes the result false.

@@ -1,6 +1,7 @@
 #include "ai/runtime/team.h"
 
 #include "ai/runtime/config_node.h"
+#include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
 #include "ai/runtime/service.h"
 

@@ -18,19 +18,11 @@ uint32_t g_periodicCapacity = 30;
 float g_frameStart = 0.0f;
 int g_firstEntity = -1;
 
+// The host clock in seconds; 0 when the host gave none.
 double ReadClock()
 {
-    return Vusk::ReadEngineClock();
-}
-
-// Copy of a task name in engine memory, null when out of memory.
-char* CopyName(const char* name)
-{
-    const size_t size = std::strlen(name) + 1;
-    char* copy = static_cast<char*>(Vusk::EngineAllocate(size));
-    if (copy != nullptr)
-        std::memcpy(copy, name, size);
-    return copy;
+    const CEngineSettings& settings = Vusk::GetEngineSettings();
+    return settings.clock != nullptr ? settings.clock(settings.clockUser) : 0.0;
 }
 
 // Carves an array of count T from the block cursor (the block is laid out pointers first, so
@@ -49,7 +41,7 @@ CTimeManager* CTimeManager::GetInstance()
 {
     if (g_instance != nullptr)
         return g_instance;
-    const CWorld* world = CWorld::GetCurrent();
+    const CWorld* world = Vusk::GetCurrentWorld();
     const uint32_t entities = world != nullptr ? world->GetMaxEntity() : 0;
     const uint32_t teams = world != nullptr ? world->GetMaxTeam() : 0;
     CTimeManager* manager = new CTimeManager(g_aperiodicCapacity, g_periodicCapacity, entities, teams);
@@ -157,7 +149,7 @@ int CTimeManager::RegisterAperiodicTask(const char* name)
 {
     if (name == nullptr || m_aperiodicCount >= m_aperiodicCapacity)
         return -1;
-    char* copy = CopyName(name);
+    char* copy = Vusk::CopyText(name);
     if (copy == nullptr)
         return -1;
     m_aperiodicNames[m_aperiodicCount] = copy;
@@ -168,7 +160,7 @@ int CTimeManager::RegisterPeriodicTask(const char* name)
 {
     if (name == nullptr || m_periodicCount >= m_periodicCapacity)
         return -1;
-    char* copy = CopyName(name);
+    char* copy = Vusk::CopyText(name);
     if (copy == nullptr)
         return -1;
     m_periodicNames[m_periodicCount] = copy;
@@ -319,7 +311,7 @@ void CTimeManager::BeginFrame()
 
 int CTimeManager::GetNextEntity()
 {
-    const CWorld* world = CWorld::GetCurrent();
+    const CWorld* world = Vusk::GetCurrentWorld();
     while (m_cursor < m_entityCapacity) {
         const uint32_t index = m_order[m_cursor++];
         if (world != nullptr && world->GetEntityAt(static_cast<int>(index)) != nullptr)

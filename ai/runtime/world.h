@@ -1,7 +1,7 @@
 #pragma once
 // CWorld: one AI simulation. It holds its configuration tree, its scale (OneMeter), the table of
 // entities taking part, its teams and the global services (managers shared by every entity).
-// One world is current; most engine code reaches the world through it. A world is created by
+// One world is current (Vusk::GetCurrentWorld); most engine code reaches the world through it. A world is created by
 // Vusk::CreateWorldFromTree, configured by ReadConfig and advanced by one Update per host frame.
 //
 // The entity-added and entity-removed callback tables are engine-wide: they outlive a world
@@ -28,9 +28,10 @@ class CWorld : public CEngineObject {
 public:
     explicit CWorld(CAisReader* reader);
     // Deletes the teams and the team list, destroys every entity of the table and every entity
-    // left in the engine entity pool, deletes the global services and the entity table, releases
-    // the time manager and the callback tables, and leaves the engine's world table (and the
-    // current-world pointer when it named this world).
+    // of the engine entity pool that is in no world, deletes the global services and the entity
+    // table, and leaves the engine's world table (and the current-world pointer when it named
+    // this world). The last world also releases the time manager and the callback tables, which
+    // all worlds share.
     ~CWorld() override;
 
     // Reads "MaxEntity", "MaxTeam", "OneMeter", the task capacities, "Tpf", the "TimeMgt" tasks
@@ -63,9 +64,6 @@ public:
     static void RemoveEntityAddedCallback(Vusk::EntityCallback function, void* user);
     static bool AddEntityRemovedCallback(Vusk::EntityCallback function, void* user);
     static void RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user);
-
-    static CWorld* GetCurrent();
-    static void SetCurrent(CWorld* world);
 
     CAisReader* GetReader() const { return m_reader; }
     CConfigNode* GetConfig() const { return m_config; }

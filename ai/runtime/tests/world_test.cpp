@@ -1,0 +1,269 @@
+#include "ai/runtime/world.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "ai/runtime/engine.h"
+#include "ai/runtime/tests/world_test_kit.h"
+#include "ai/runtime/time_manager.h"
+#include "ai/runtime/world_api.h"
+
+using worldkit::Add;
+using worldkit::Log;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld)
+{
+    for (const char* missing : {"MaxEntity", "OneMeter", "Tpf"}) {
+        CConfigNode* tree = new CConfigNode();
+        for (const char* key : {"MaxEntity", "OneMeter", "Tpf"})
+            if (std::string(key) != missing)
+                Add(tree, key, "5");
+        EXPECT_EQ(Vusk::CreateWorld(tree, 0), nullptr) << missing;
+        EXPECT_EQ(Vusk::GetCurrentWorld(), nullptr) << missing;
+        EXPECT_EQ(Vusk::GetWorldSlots()[0], nullptr) << missing;
+        Vusk::DeleteTree(tree);
+    }
+    // The slot taken by the failed attempts is free again.
+    CConfigNode* tree = worldkit::MakeWorldTree();
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    EXPECT_EQ(Vusk::GetCurrentWorld(), world);
+    EXPECT_EQ(Vusk::GetWorldSlots()[0], world);
+    EXPECT_EQ(world->GetSlot(), 0u);
+    delete world;
+    Vusk::DeleteTree(tree);
+}
+
+TEST_P(WorldTest, ReadConfigReadsLimitsScaleAndTasks)
+{
+    CConfigNode* tree = new CConfigNode();
+    Add(tree, "maxentity", "500"); // keys are case-insensitive; the pool holds 100
+    Add(tree, "OneMeter", "2.5");
+    Add(tree, "Tpf", "20");
+    CConfigNode* tasks = Add(tree, "TimeMgt");
+    CConfigNode* hide = Add(tasks, "Aperiodic", nullptr, "Hide");
+    Add(hide, "Priority", "1.5");
+    Add(hide, "Tpf", "4");
+    Add(hide, "MaxCall", "3");
+    Add(tasks, "Aperiodic", nullptr, "Bare");
+    Add(tasks, "Aperiodic"); // counted for the capacity, not registered: no label
+    Add(Add(tasks, "Periodic", nullptr, "Scan"), "Period", "250");
+    Add(tasks, "Periodic", nullptr, "Rare");
+
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    EXPECT_EQ(world->GetMaxEntity(), 100u);
+    EXPECT_EQ(world->GetEntityTable()->GetCapacity(), 100u);
+    EXPECT_FLOAT_EQ(world->GetOneMeter(), 2.5f);
+    EXPECT_FLOAT_EQ(Vusk::GetCurrentOneMeter(), 2.5f);
+    EXPECT_EQ(world->GetTeamList(), nullptr);
+
+    CTimeManager* tm = CTimeManager::GetInstance();
+    EXPECT_EQ(tm->GetAperiodicCapacity(), 3u);
+    EXPECT_EQ(tm->GetPeriodicCapacity(), 2u);
+    EXPECT_EQ(tm->GetEntityCapacity(), 100u);
+    EXPECT_FLOAT_EQ(tm->GetFrameBudget(), 0.02f);
+    ASSERT_EQ(tm->GetAperiodicTaskCount(), 2u);
+    EXPECT_EQ(tm->FindTask("hide"), 0);
+    EXPECT_FLOAT_EQ(tm->GetTaskPriority(0), 1.5f);
+    EXPECT_FLOAT_EQ(tm->GetTaskTpf(0), 0.004f);
+    EXPECT_EQ(tm->GetTaskMaxCall(0), 3u);
+    // Absent settings: priority 0, no time, no call.
+    EXPECT_EQ(tm->FindTask("Bare"), 1);
+    EXPECT_EQ(tm->GetTaskPriority(1), 0.0f);
+    EXPECT_EQ(tm->GetTaskTpf(1), 0.0f);
+    EXPECT_EQ(tm->GetTaskMaxCall(1), 0u);
+    EXPECT_FLOAT_EQ(tm->GetTaskPeriod(tm->FindPeriodicTask("Scan")), 0.25f);
+    EXPECT_FLOAT_EQ(tm->GetTaskPeriod(tm->FindPeriodicTask("Rare")), 1000000.0f);
+
+    // Without "MaxTeam" no team can be made.
+    CConfigNode* teamDefinition = new CConfigNode();
+    Add(teamDefinition, "Class", "CTeam");
+    EXPECT_EQ(Vusk::CreateTeam(teamDefinition, 4, "Red"), nullptr);
+
+    delete world;
+    Vusk::DeleteTree(teamDefinition);
+    Vusk::DeleteTree(tree);
+}
+
+TEST_P(WorldTest, ExplicitTaskCapacitiesOverrideTheCounts)
+{
+    CConfigNode* tree = worldkit::MakeWorldTree();
+    Add(tree, "MaxAperiodicTask", "1");
+    Add(tree, "MaxPeriodicTask", "4");
+    CConfigNode* tasks = Add(tree, "TimeMgt");
+    Add(tasks, "Aperiodic", nullptr, "One");
+    Add(tasks, "Aperiodic", nullptr, "Two"); // no room: not registered, the world is still made
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    CTimeManager* tm = CTimeManager::GetInstance();
+    EXPECT_EQ(tm->GetAperiodicCapacity(), 1u);
+    EXPECT_EQ(tm->GetPeriodicCapacity(), 4u);
+    EXPECT_EQ(tm->FindTask("One"), 0);
+    EXPECT_EQ(tm->FindTask("Two"), -1);
+    delete world;
+    Vusk::DeleteTree(tree);
+}
+
+TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped)
+{
+    CConfigNode* tree = worldkit::MakeWorldTree();
+    CConfigNode* wanted = Add(tree, "GlobalServices");
+    Add(wanted, "Service", "A");
+    Add(wanted, "Service", "Missing");
+    Add(wanted, "Other", "A");
+    Add(wanted, "Service", "Refused");
+    Add(wanted, "Service", "Unknown");
+    Add(wanted, "Service", "B");
+    CConfigNode* services = Add(tree, "Services");
+    CConfigNode* a = Add(services, "Service", nullptr, "A");
+    Add(a, "Class", "TestGlobalService");
+    Add(a, "Weight", "3");
+    CConfigNode* b = Add(services, "Service", nullptr, "B");
+    Add(b, "Class", "DerivedGlobalService");
+    Add(b, "Weight", "5");
+    CConfigNode* refused = Add(services, "Service", nullptr, "Refused");
+    Add(refused, "Class", "TestGlobalService");
+    Add(refused, "Colour", "red");
+    Add(Add(services, "Service", nullptr, "Unknown"), "Class", "NoSuchService");
+
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    ASSERT_EQ(world->GetGlobalServiceCount(), 2u);
+    auto* first = static_cast<worldkit::TestGlobalService*>(world->GetGlobalServiceAt(0));
+    auto* second = static_cast<worldkit::TestGlobalService*>(world->GetGlobalServiceAt(1));
+    EXPECT_EQ(first->weight, 3);
+    EXPECT_EQ(second->weight, 5);
+    EXPECT_EQ(world->GetGlobalService(&worldkit::g_testGlobalServiceDesc), first);
+    EXPECT_EQ(world->GetGlobalService(&worldkit::g_derivedGlobalServiceDesc), second);
+    delete world;
+    Vusk::DeleteTree(tree);
+}
+
+TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded)
+{
+    CConfigNode* tree = worldkit::MakeWorldTree();
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    // One world slot: a second world is refused and the first stays current.
+    EXPECT_EQ(Vusk::CreateWorld(tree, 0), nullptr);
+    EXPECT_EQ(Vusk::GetCurrentWorld(), world);
+
+    delete world;
+    EXPECT_EQ(Vusk::GetCurrentWorld(), nullptr);
+    EXPECT_EQ(Vusk::GetWorldSlots()[0], nullptr);
+    EXPECT_EQ(Vusk::GetCurrentOneMeter(), 0.0f);
+    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    EXPECT_EQ(Vusk::CreateEntity(nullptr, definition, 0, nullptr), nullptr);
+
+    // The slot can be used again.
+    world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    EXPECT_NE(Vusk::CreateEntity(nullptr, definition, 0, nullptr), nullptr); // deleted with the world
+    delete world;
+    Vusk::DeleteTree(definition);
+    Vusk::DeleteTree(tree);
+}
+
+TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply)
+{
+    CConfigNode* tree = worldkit::MakeWorldTree();
+    Add(Add(tree, "GlobalServices"), "Service", "G");
+    CConfigNode* g = Add(Add(tree, "Services"), "Service", nullptr, "G");
+    Add(g, "Class", "TestGlobalService");
+    Add(g, "Weight", "7");
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+
+    CEntity* entities[4];
+    const char* names[4] = {"a", "b", "c", "d"};
+    const char* decide[4] = {"1", "0", "1", "1"};
+    for (int i = 0; i < 4; ++i) {
+        CConfigNode* definition = worldkit::MakeEntityDefinition();
+        Add(definition->FindChild("Brain"), "Decide", decide[i]);
+        entities[i] = Vusk::CreateEntity(names[i], definition, 0, nullptr);
+        Vusk::DeleteTree(definition);
+        ASSERT_NE(entities[i], nullptr);
+        ASSERT_TRUE(Vusk::AddEntity(world, entities[i]));
+    }
+    // "d" leaves again: it neither updates nor thinks.
+    ASSERT_TRUE(Vusk::RemoveEntity(world, entities[3]));
+
+    Vusk::UpdateWorld(world);
+    EXPECT_EQ(Log(), (Strings{"update a", "update b", "update c", "global 7", "think a", "apply a", "think b",
+                              "think c", "apply c"}));
+    Vusk::UpdateWorld(nullptr); // nothing
+    delete world;
+    Vusk::DeleteTree(tree);
+}
+
+void RecordAdded(CEntity* entity, void* user)
+{
+    Log().push_back(std::string("added ") + entity->GetName() + " " + std::to_string(*static_cast<int*>(user)));
+}
+
+void RecordRemoved(CEntity* entity, void* user)
+{
+    Log().push_back(std::string("removed ") + entity->GetName() + " " + std::to_string(*static_cast<int*>(user)));
+}
+
+TEST_P(WorldTest, EntityTableAndCallbacks)
+{
+    CConfigNode* tree = worldkit::MakeWorldTree("2");
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    int one = 1;
+    int two = 2;
+    ASSERT_TRUE(Vusk::AddEntityAddedCallback(world, RecordAdded, &one));
+    ASSERT_TRUE(Vusk::AddEntityAddedCallback(nullptr, RecordAdded, &two));
+    ASSERT_TRUE(Vusk::AddEntityAddedCallback(world, RecordAdded, &one));
+    ASSERT_TRUE(Vusk::AddEntityRemovedCallback(world, RecordRemoved, &two));
+    // Removes the first equal pair only, keeping the order of the rest: (two, one) remain.
+    Vusk::RemoveEntityAddedCallback(world, RecordAdded, &one);
+    Vusk::RemoveEntityAddedCallback(world, RecordRemoved, &one); // absent: nothing
+
+    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    CEntity* x = Vusk::CreateEntity("Xavier", definition, 0, nullptr);
+    CEntity* y = Vusk::CreateEntity("Yann", definition, 0, nullptr);
+    CEntity* z = Vusk::CreateEntity("Zoe", definition, 0, nullptr);
+    ASSERT_TRUE(x && y && z);
+    EXPECT_EQ(x->GetIndex(), -1);
+    EXPECT_TRUE(Vusk::AddEntity(world, x));
+    EXPECT_FALSE(Vusk::AddEntity(world, x)); // already in a world
+    EXPECT_FALSE(Vusk::AddEntity(nullptr, y));
+    EXPECT_TRUE(Vusk::AddEntity(world, y));
+    EXPECT_FALSE(Vusk::AddEntity(world, z)); // table full
+    EXPECT_EQ(Log(), (Strings{"added Xavier 2", "added Xavier 1", "added Yann 2", "added Yann 1"}));
+    EXPECT_EQ(x->GetIndex(), 0);
+    EXPECT_EQ(y->GetIndex(), 1);
+    EXPECT_EQ(x->GetWorld(), world);
+    EXPECT_EQ(world->FindEntity("yANN"), y);
+    EXPECT_EQ(world->FindEntity("Zoe"), nullptr);
+    EXPECT_EQ(world->GetEntityAt(1), y);
+    EXPECT_EQ(world->GetEntityAt(2), nullptr);
+
+    Log().clear();
+    EXPECT_TRUE(Vusk::RemoveEntity(world, x));
+    EXPECT_FALSE(Vusk::RemoveEntity(world, x));
+    EXPECT_FALSE(Vusk::RemoveEntity(nullptr, y));
+    EXPECT_EQ(Log(), (Strings{"removed Xavier 2"}));
+    EXPECT_EQ(x->GetIndex(), -1);
+    EXPECT_EQ(x->GetWorld(), nullptr);
+    EXPECT_EQ(world->GetEntityAt(0), nullptr);
+    // The freed node is taken by the next entity.
+    EXPECT_TRUE(Vusk::AddEntity(world, z));
+    EXPECT_EQ(z->GetIndex(), 0);
+
+    delete world; // destroys x (in no world), y and z
+    Vusk::DeleteTree(definition);
+    Vusk::DeleteTree(tree);
+}
+
+AI_ENGINE_TEST_SUITE(WorldTest);
+
+} // namespace

@@ -1,0 +1,245 @@
+#include "ai/runtime/tests/world_test_kit.h"
+
+#include "ai/runtime/action.h"
+#include "platform/crt.h"
+
+namespace worldkit {
+
+namespace {
+
+CEntity* CreateTestEntity(const char* name, void* host)
+{
+    return new TestEntity(name, host);
+}
+CActionClass* CreateTestActionClass()
+{
+    return new TestActionClass();
+}
+CBrain* CreateTestBrain(CEntity* owner, const CActionClassDesc* actions)
+{
+    return new TestBrain(owner, actions);
+}
+CBrain* CreatePlainBrain(CEntity* owner, const CActionClassDesc* actions)
+{
+    return new PlainBrain(owner, actions);
+}
+CAgent* CreateTestAgent(CBrain* brain)
+{
+    return new TestAgent(brain);
+}
+CAgent* CreateFailingAgent(CBrain* brain)
+{
+    return new FailingAgent(brain);
+}
+CService* CreateTestService(CBrain* brain)
+{
+    return new TestService(brain);
+}
+CService* CreateDerivedService(CBrain* brain)
+{
+    return new DerivedService(brain);
+}
+CGlobalService* CreateTestGlobalService()
+{
+    return new TestGlobalService();
+}
+CGlobalService* CreateDerivedGlobalService()
+{
+    return new DerivedGlobalService();
+}
+CTeam* CreateTestTeam(uint32_t capacity, const char* name)
+{
+    return new TestTeam(capacity, name);
+}
+
+bool Named(const CConfigNode* node, const char* name)
+{
+    return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
+}
+
+} // namespace
+
+CEntityClassDesc g_testEntityDesc("TestEntity", &CreateTestEntity, nullptr);
+CActionClassDesc g_testActionClassDesc("TestActionClass", &CreateTestActionClass);
+CBrainDesc g_testBrainDesc("TestBrain", &CreateTestBrain, nullptr, false, false);
+CBrainDesc g_plainBrainDesc("PlainBrain", &CreatePlainBrain, nullptr, false, false);
+CAgentDesc g_testAgentDesc("TestAgent", &CreateTestAgent, nullptr, false, false);
+CAgentDesc g_failingAgentDesc("FailingAgent", &CreateFailingAgent, nullptr, false, false);
+CServiceDesc g_testServiceDesc("TestService", &CreateTestService, nullptr, true, true);
+CServiceDesc g_derivedServiceDesc("DerivedService", &CreateDerivedService, &g_testServiceDesc, false, false);
+CGlobalServiceDesc g_testGlobalServiceDesc("TestGlobalService", &CreateTestGlobalService, nullptr, false, false);
+CGlobalServiceDesc g_derivedGlobalServiceDesc("DerivedGlobalService", &CreateDerivedGlobalService,
+                                              &g_testGlobalServiceDesc, false, false);
+CTeamDesc g_testTeamDesc("TestTeam", &CreateTestTeam, &CTeam::s_desc);
+
+std::vector<std::string>& Log()
+{
+    static std::vector<std::string> log;
+    return log;
+}
+
+CConfigNode* Add(CConfigNode* parent, const char* name, const char* value, const char* label)
+{
+    CConfigNode* child = parent->AddChild();
+    child->SetName(name);
+    if (value != nullptr)
+        child->SetValue(value);
+    if (label != nullptr)
+        child->SetLabel(label);
+    return child;
+}
+
+CConfigNode* MakeWorldTree(const char* maxEntity, const char* maxTeam)
+{
+    CConfigNode* tree = new CConfigNode();
+    Add(tree, "MaxEntity", maxEntity);
+    if (maxTeam != nullptr)
+        Add(tree, "MaxTeam", maxTeam);
+    Add(tree, "OneMeter", "2.0");
+    Add(tree, "Tpf", "10");
+    return tree;
+}
+
+CConfigNode* MakeEntityDefinition(const char* brainClass)
+{
+    CConfigNode* definition = new CConfigNode();
+    Add(definition, "Class", "TestEntity");
+    Add(definition, "ActionClass", "TestActionClass");
+    if (brainClass != nullptr) {
+        CConfigNode* brain = Add(definition, "Brain");
+        Add(brain, "Class", brainClass);
+    }
+    return definition;
+}
+
+bool TestEntity::Init(CConfigNode* definition)
+{
+    return definition == nullptr || definition->FindChild("FailInit") == nullptr;
+}
+
+const CEntityClassDesc* TestEntity::GetClassDesc() const
+{
+    return &g_testEntityDesc;
+}
+
+void TestEntity::Update()
+{
+    Log().push_back(std::string("update ") + GetName());
+}
+
+TestActionClass::TestActionClass()
+{
+    CreateAction(&CActionSpeed::s_desc);
+    CreateAction(&CActionShoot::s_desc);
+}
+
+const CActionClassDesc* TestActionClass::GetClassDesc() const
+{
+    return &g_testActionClassDesc;
+}
+
+void TestActionClass::Apply(CEntity* entity)
+{
+    Log().push_back(std::string("apply ") + entity->GetName());
+}
+
+const CBrainDesc* TestBrain::GetClassDesc() const
+{
+    return &g_testBrainDesc;
+}
+
+bool TestBrain::ReadParam(CConfigNode* node)
+{
+    if (Named(node, "Decide")) {
+        decide = crt_atoi(node->GetValue()) != 0;
+        return true;
+    }
+    return false;
+}
+
+bool TestBrain::Think()
+{
+    Log().push_back(std::string("think ") + GetOwner()->GetName());
+    GetActionClass()->ClearActions();
+    if (decide) {
+        CActionSpeed* speed = GetActionClass()->FindAction<CActionSpeed>();
+        speed->value = 1.0f;
+        speed->set = 1;
+    }
+    return decide;
+}
+
+const CBrainDesc* PlainBrain::GetClassDesc() const
+{
+    return &g_plainBrainDesc;
+}
+
+bool TestAgent::ReadParam(CConfigNode* node)
+{
+    if (Named(node, "Speed")) {
+        speed = static_cast<float>(crt_atof(node->GetValue()));
+        return true;
+    }
+    return false;
+}
+
+void TestAgent::Update()
+{
+    Log().push_back("agent " + std::to_string(static_cast<int>(speed)));
+}
+
+const CAgentDesc* TestAgent::GetClassDesc() const
+{
+    return &g_testAgentDesc;
+}
+
+const CAgentDesc* FailingAgent::GetClassDesc() const
+{
+    return &g_failingAgentDesc;
+}
+
+void TestService::Update()
+{
+    Log().push_back(std::string("service ") + GetClassDesc()->GetName());
+}
+
+const CServiceDesc* TestService::GetClassDesc() const
+{
+    return &g_testServiceDesc;
+}
+
+const CServiceDesc* DerivedService::GetClassDesc() const
+{
+    return &g_derivedServiceDesc;
+}
+
+bool TestGlobalService::ReadParam(CConfigNode* node)
+{
+    if (Named(node, "Weight")) {
+        weight = crt_atoi(node->GetValue());
+        return true;
+    }
+    return false;
+}
+
+void TestGlobalService::Update()
+{
+    Log().push_back("global " + std::to_string(weight));
+}
+
+const CGlobalServiceDesc* TestGlobalService::GetClassDesc() const
+{
+    return &g_testGlobalServiceDesc;
+}
+
+const CGlobalServiceDesc* DerivedGlobalService::GetClassDesc() const
+{
+    return &g_derivedGlobalServiceDesc;
+}
+
+bool TestTeam::ReadParam(CConfigNode* node)
+{
+    return Named(node, "Colour");
+}
+
+} // namespace worldkit
