@@ -30,38 +30,63 @@ OvUInt32 GetU32(const OvUInt8* in) {
            (static_cast<OvUInt32>(in[2]) << 16) | (static_cast<OvUInt32>(in[3]) << 24);
 }
 
-// Reads a narrow string body of length bytes into buffer (capacity bytes, at least length).
-bool ReadNarrowBody(OvStream* stream, char* buffer, OvUInt32 length) {
-    for (OvUInt32 done = 0; done < length;) {
-        const OvUInt32 piece = length - done < kStringPiece ? length - done : kStringPiece;
-        if (OvStreamReadStrict(stream, buffer + done, piece) == nullptr) {
-            return false;
-        }
-        done += piece;
-    }
-    return true;
-}
+// Where the characters of a string body go: the caller's buffer, or a block that grows as
+// characters arrive (so a corrupt length never allocates more than the input holds).
+struct StringSink {
+    char* text;        // destination
+    OvUInt32 capacity; // bytes text holds (0: the caller's buffer, unbounded)
+    OvUInt32 count;    // characters stored
+    bool owned;        // text was allocated here
 
-// Reads a wide string body of length bytes, keeping the low byte of each character; an odd
-// last byte is read and dropped. Stores length / 2 characters.
-bool ReadWideBody(OvStream* stream, char* buffer, OvUInt32 length) {
+    bool Put(const char* chars, OvUInt32 n) {
+        if (owned && count + n + 1 > capacity) {
+            std::uint64_t grown = capacity * 2ull;
+            if (grown < count + n + 1ull) {
+                grown = count + n + 1ull;
+            }
+            void* block = grown > 0xFFFFFFFFull ? nullptr : OvRealloc(text, static_cast<std::size_t>(grown), kStringHint);
+            if (block == nullptr) {
+                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(grown)));
+                return false;
+            }
+            text = static_cast<char*>(block);
+            capacity = static_cast<OvUInt32>(grown);
+        }
+        std::memcpy(text + count, chars, n);
+        count += n;
+        return true;
+    }
+};
+
+// Reads a string body of length bytes; a wide body keeps the low byte of each 16-bit
+// character (an odd last byte is read and dropped).
+bool ReadBody(OvStream* stream, OvUInt32 length, bool wide, StringSink* sink) {
     OvUInt8 piece[kWidePiece];
-    OvUInt32 stored = 0;
+    const OvUInt32 pieceBytes = wide ? kWidePiece : kStringPiece;
     for (OvUInt32 done = 0; done < length;) {
-        const OvUInt32 n = length - done < kWidePiece ? length - done : kWidePiece;
+        const OvUInt32 n = length - done < pieceBytes ? length - done : pieceBytes;
         if (OvStreamReadStrict(stream, piece, n) == nullptr) {
             return false;
         }
-        for (OvUInt32 i = 0; i + 1 < n; i += 2) {
-            buffer[stored++] = static_cast<char>(piece[i]);
+        if (wide) {
+            char narrow[kWidePiece / 2];
+            OvUInt32 chars = 0;
+            for (OvUInt32 i = 0; i + 1 < n; i += 2) {
+                narrow[chars++] = static_cast<char>(piece[i]);
+            }
+            if (!sink->Put(narrow, chars)) {
+                return false;
+            }
+        } else if (!sink->Put(reinterpret_cast<const char*>(piece), n)) {
+            return false;
         }
         done += n;
     }
     return true;
 }
 
-// capacity 0 means "the caller's buffer holds the whole body" (OvStringStreamRead's contract).
-char* ReadString(char* buffer, OvUInt32 capacity, bool bounded, OvStream* stream) {
+// capacity 0 with a buffer: the caller's buffer holds the whole body and a terminator.
+char* ReadString(char* buffer, OvUInt32 capacity, OvStream* stream) {
     for (;;) {
         OvUInt32 type = 0;
         OvUInt32 length = 0;
@@ -81,36 +106,33 @@ char* ReadString(char* buffer, OvUInt32 capacity, bool bounded, OvStream* stream
         }
         const bool wide = type == ovID_UNICODESTRING;
         const OvUInt32 chars = wide ? length / 2 : length;
-        char* out = buffer;
-        if (bounded && chars >= capacity) {
-            // A terminator must fit behind every character the body may hold, except when
-            // the body itself ends with one inside the buffer (checked after reading).
-            if (chars > capacity) {
-                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD, "String longer than its field"));
-                return nullptr;
-            }
-        }
-        if (out == nullptr) {
-            out = static_cast<char*>(OvMalloc(static_cast<std::size_t>(chars) + 1, kStringHint));
-            if (out == nullptr) {
-                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(chars) + 1));
-                return nullptr;
-            }
-        }
-        const bool read = wide ? ReadWideBody(stream, out, length) : ReadNarrowBody(stream, out, length);
-        if (!read) {
-            if (buffer == nullptr) {
-                OvFree(out);
-            }
-            return nullptr;
-        }
-        if (buffer == nullptr || !bounded || chars < capacity) {
-            out[chars] = 0;
-        } else if (std::memchr(out, 0, chars) == nullptr) {
+        // The body holds its terminator, so it may fill the field exactly; more is refused.
+        if (capacity != 0 && chars > capacity) {
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD, "String longer than its field"));
             return nullptr;
         }
-        return out;
+        StringSink sink = {buffer, capacity, 0, buffer == nullptr};
+        if (sink.owned) {
+            sink.capacity = chars + 1 < kStringPiece ? chars + 1 : kStringPiece;
+            sink.text = static_cast<char*>(OvMalloc(sink.capacity, kStringHint));
+            if (sink.text == nullptr) {
+                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(sink.capacity)));
+                return nullptr;
+            }
+        }
+        if (!ReadBody(stream, length, wide, &sink)) {
+            if (sink.owned) {
+                OvFree(sink.text);
+            }
+            return nullptr;
+        }
+        if (capacity == 0 || chars < capacity) {
+            sink.text[chars] = 0;
+        } else if (std::memchr(sink.text, 0, chars) == nullptr) {
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD, "String longer than its field"));
+            return nullptr;
+        }
+        return sink.text;
     }
 }
 
@@ -254,12 +276,12 @@ const char* OvStringStreamWrite(const char* string, OvStream* stream) {
     return s;
 }
 
-char* OvStringStreamRead(char* buffer, OvStream* stream) { return ReadString(buffer, 0, false, stream); }
+char* OvStringStreamRead(char* buffer, OvStream* stream) { return ReadString(buffer, 0, stream); }
 
 char* OvStringStreamReadBounded(char* buffer, OvUInt32 capacity, OvStream* stream) {
     if (buffer == nullptr || capacity == 0) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNULLARGUMENT));
         return nullptr;
     }
-    return ReadString(buffer, capacity, true, stream);
+    return ReadString(buffer, capacity, stream);
 }

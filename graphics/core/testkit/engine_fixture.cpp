@@ -1,5 +1,6 @@
 #include "graphics/core/testkit/engine_fixture.h"
 
+#include "graphics/core/error.h"
 #include "graphics/core/file_system.h"
 #include "graphics/core/testkit/null_driver.h"
 
@@ -41,6 +42,9 @@ OvBool OvTestEngineUp(OvUInt32 initFlags, OvTestEngineRegisterFunction registerP
         return FALSE;
     }
     OvFSManagerSetDefaultFileSystem(fs);
+    // Every test starts without a held error.
+    OvError stale;
+    OvErrorGet(&stale);
     return TRUE;
 }
 

@@ -2,7 +2,7 @@
 // Brings the graphics engine up on the null driver for tests and takes it down again.
 //
 //   OvTestEngineUp();   // init (null driver), open, start; file-system manager with a default
-//                       // file system that takes names as they are
+//                       // file system that takes names as they are; no error held
 //   ... test ...
 //   OvTestEngineDown(); // stop, close, term; file-system manager closed
 //

@@ -13,6 +13,7 @@
 #include "graphics/core/memory.h"
 #include "graphics/core/string_functions.h"
 #include "graphics/core/testkit/engine_test.h"
+#include "graphics/core/testkit/null_driver.h"
 
 namespace {
 
@@ -216,11 +217,17 @@ TEST(ErrorOutsideEngine, ReportBeforeStartIsKeptUntilFetched) {
     OvError e;
     OvErrorGet(&e);
     OvErrorReport(ovPLUGINIDCORE, ovERRDEVICEREQUEST);
-    ASSERT_TRUE(OvTestEngineUp());
+    OvEngineSetDriver(OvNullDriverGet());
+    ASSERT_TRUE(OvEngineInit(nullptr, 0, 0));
+    static int window;
+    ASSERT_TRUE(OvEngineOpen(&window));
+    ASSERT_TRUE(OvEngineStart());
     OvErrorGet(&e);
     EXPECT_EQ(e.errorCode, ovERRDEVICEREQUEST);
     OvErrorReport(ovPLUGINIDCORE, ovERRBADACCESS);
-    EXPECT_TRUE(OvTestEngineDown());
+    EXPECT_TRUE(OvEngineStop());
+    EXPECT_TRUE(OvEngineClose());
+    EXPECT_TRUE(OvEngineTerm());
     OvErrorGet(&e);
     EXPECT_EQ(e.errorCode, ovERRBADACCESS);
 }
