@@ -1,0 +1,631 @@
+#include "ai/navigation/astar.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <typeinfo>
+
+#include "ai/navigation/constraint.h"
+#include "ai/navigation/path_object.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/engine.h"
+
+namespace {
+
+// Per-vertex search state, valid only while `stamp` equals the search's stamp (8 bytes).
+struct VertexState {
+  uint32_t stamp;                   // search that wrote this entry
+  int32_t heapPos;                  // >= 0: position in the open heap; -1: closed
+};
+
+// Open-heap entry (16 bytes): key = ordered f bits in the high word, insertion number in the low word.
+struct HeapEntry {
+  uint64_t key;                     // (f, insertion number)
+  CGraphVertex* vertex;             // vertex the entry stands for
+};
+
+constexpr int32_t kClosed = -1;
+
+// Process-wide buffers: one search at a time.
+struct AstarBuffers {
+  int32_t size = 0;                 // vertex indices 0..size-1 fit
+  VertexState* states = nullptr;    // per vertex index
+  HeapEntry* heap = nullptr;        // open heap, `size` entries at most (one per vertex)
+  int32_t heapCount = 0;            // entries in the open heap
+  uint32_t stamp = 0;               // stamp of the search under way
+  uint32_t sequence = 0;            // next insertion number
+};
+
+// The time-sliced search that may be resumed.
+struct SlicedSearch {
+  CGraphVertex* underWay = nullptr;     // start vertex of the search under way, or null
+  CGraphVertex* start = nullptr;        // recorded when the search last stopped on its budget
+  CGraphVertex* goal = nullptr;
+  CEntity* context = nullptr;
+  CHeuristic* heuristic = nullptr;
+  CConstraint* constraint = nullptr;
+  CSpatialGraph* graph = nullptr;       // graph searched, and its edit count at the stop
+  uint32_t editCount = 0;
+  uint8_t restartFlag = 1;              // 1: the next sliced call starts afresh
+};
+
+AstarBuffers g_buffers;
+SlicedSearch g_sliced;
+
+// Maps a float onto an unsigned word whose integer order is the float order (-0 and +0 alike).
+inline uint32_t OrderedBits(float f) {
+  if (f == 0.0f) f = 0.0f;
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// --- Open heap (4-ary, indexed through VertexState::heapPos) ---------------------------------------------
+
+constexpr int32_t kArity = 4;
+
+inline void Place(int32_t pos, const HeapEntry& entry) {
+  g_buffers.heap[pos] = entry;
+  g_buffers.states[entry.vertex->m_index].heapPos = pos;
+}
+
+void SiftUp(int32_t pos, HeapEntry entry) {
+  while (pos > 0) {
+    int32_t parent = (pos - 1) / kArity;
+    if (g_buffers.heap[parent].key <= entry.key) break;
+    Place(pos, g_buffers.heap[parent]);
+    pos = parent;
+  }
+  Place(pos, entry);
+}
+
+void SiftDown(int32_t pos, HeapEntry entry) {
+  HeapEntry* heap = g_buffers.heap;
+  int32_t count = g_buffers.heapCount;
+  for (;;) {
+    int32_t first = pos * kArity + 1;
+    if (first >= count) break;
+    int32_t last = std::min(first + kArity, count);
+    int32_t best = first;
+    for (int32_t c = first + 1; c < last; ++c) {
+      if (heap[c].key < heap[best].key) best = c;
+    }
+    if (entry.key <= heap[best].key) break;
+    Place(pos, heap[best]);
+    pos = best;
+  }
+  Place(pos, entry);
+}
+
+// Renumbers the insertion numbers in key order when they run out (keeps every relative order).
+void RenumberHeap() {
+  HeapEntry* heap = g_buffers.heap;
+  int32_t count = g_buffers.heapCount;
+  std::sort(heap, heap + count, [](const HeapEntry& a, const HeapEntry& b) { return a.key < b.key; });
+  for (int32_t i = 0; i < count; ++i) {
+    heap[i].key = (heap[i].key & 0xFFFFFFFF00000000ull) | static_cast<uint32_t>(i);
+    g_buffers.states[heap[i].vertex->m_index].heapPos = i;
+  }
+  g_buffers.sequence = static_cast<uint32_t>(count);
+}
+
+inline uint64_t NextKey(float f) {
+  if (g_buffers.sequence == std::numeric_limits<uint32_t>::max()) RenumberHeap();
+  return (static_cast<uint64_t>(OrderedBits(f)) << 32) | g_buffers.sequence++;
+}
+
+// Inserts a vertex that is not in the open heap.
+void OpenInsert(CGraphVertex* vertex) {
+  VertexState& state = g_buffers.states[vertex->m_index];
+  state.stamp = g_buffers.stamp;
+  int32_t pos = g_buffers.heapCount++;
+  SiftUp(pos, HeapEntry{NextKey(vertex->m_data.m_f), vertex});
+}
+
+// Re-keys an open vertex whose f fell: it goes behind the nodes of equal f.
+void OpenDecrease(CGraphVertex* vertex) {
+  int32_t pos = g_buffers.states[vertex->m_index].heapPos;
+  SiftUp(pos, HeapEntry{NextKey(vertex->m_data.m_f), vertex});
+}
+
+// Removes an open vertex wherever it sits in the heap.
+void OpenRemove(CGraphVertex* vertex) {
+  VertexState& state = g_buffers.states[vertex->m_index];
+  int32_t pos = state.heapPos;
+  HeapEntry last = g_buffers.heap[--g_buffers.heapCount];
+  if (pos != g_buffers.heapCount) {
+    if (pos > 0 && last.key < g_buffers.heap[(pos - 1) / kArity].key) {
+      SiftUp(pos, last);
+    } else {
+      SiftDown(pos, last);
+    }
+  }
+  state.heapPos = kClosed;
+}
+
+// --- Buffers ---------------------------------------------------------------------------------------------
+
+void ReleaseBuffers() {
+  Vusk::EngineFree(g_buffers.states);
+  Vusk::EngineFree(g_buffers.heap);
+  g_buffers = AstarBuffers{};
+}
+
+// Drops the suspended search (its start marker too).
+void AbandonSliced() {
+  if (g_sliced.underWay != nullptr) g_sliced.underWay->m_data.m_startMarker = 0;
+  g_sliced.underWay = nullptr;
+}
+
+// Makes room for vertex indices 0..needed-1, keeping the state of a search under way.
+bool EnsureBuffers(int32_t needed) {
+  if (needed <= g_buffers.size) return true;
+  int64_t size = std::max<int64_t>(needed, static_cast<int64_t>(g_buffers.size) * 2);
+  if (size > INT32_MAX) size = INT32_MAX;
+  auto* states = static_cast<VertexState*>(Vusk::EngineAllocate(static_cast<size_t>(size) * sizeof(VertexState)));
+  auto* heap = static_cast<HeapEntry*>(Vusk::EngineAllocate(static_cast<size_t>(size) * sizeof(HeapEntry)));
+  if (states == nullptr || heap == nullptr) {
+    Vusk::EngineFree(states);
+    Vusk::EngineFree(heap);
+    return false;
+  }
+  std::memset(states, 0, static_cast<size_t>(size) * sizeof(VertexState));
+  if (g_buffers.size > 0) {
+    std::memcpy(states, g_buffers.states, static_cast<size_t>(g_buffers.size) * sizeof(VertexState));
+    std::memcpy(heap, g_buffers.heap, static_cast<size_t>(g_buffers.heapCount) * sizeof(HeapEntry));
+  }
+  Vusk::EngineFree(g_buffers.states);
+  Vusk::EngineFree(g_buffers.heap);
+  g_buffers.states = states;
+  g_buffers.heap = heap;
+  g_buffers.size = static_cast<int32_t>(size);
+  return true;
+}
+
+// Empties both lists: a fresh stamp makes every vertex "in no list".
+void ClearLists() {
+  g_buffers.heapCount = 0;
+  g_buffers.sequence = 0;
+  if (++g_buffers.stamp == 0) {
+    std::memset(g_buffers.states, 0, static_cast<size_t>(g_buffers.size) * sizeof(VertexState));
+    g_buffers.stamp = 1;
+  }
+}
+
+inline bool IsNumber(float value) { return value == value; }
+
+// The host clock (seconds); 0 when the host gave none.
+double ClockSeconds() {
+  const CEngineSettings& settings = Vusk::GetEngineSettings();
+  return settings.clock != nullptr ? settings.clock(settings.clockUser) : 0.0;
+}
+
+// Steps 2-4 of a search start: empty lists, score the start, mark it and open it.
+bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, CEntity* context) {
+  if (!EnsureBuffers(graph->GetLastVertexIndex() + 1)) return false;
+  ClearLists();
+  start->m_data.m_g = 0.0f;
+  float h = 0.0f;
+  if (!graph->GetHeuristic()->Estimate(context, start, goal, &h) || !IsNumber(h)) return false;
+  start->m_data.m_h = h;
+  start->m_data.m_f = start->m_data.m_g + h;
+  AbandonSliced();
+  start->m_data.m_startMarker = 1;
+  OpenInsert(start);
+  return true;
+}
+
+// Relaxes every outgoing edge of `v`, then moves `v` from the open list to the closed list. In a sweep
+// (kSweep) there is no goal, the estimate is 0 without asking a heuristic, and a negative cost is reported
+// through `negative` (the sweep then no longer stands for the pair searches).
+template <bool kSweep>
+void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic,
+            bool* negative) {
+  VertexState* states = g_buffers.states;
+  const uint32_t stamp = g_buffers.stamp;
+  CGraphEdge* const* edges = v->OutgoingEdges();
+  const int32_t count = v->GetOutgoingCount();
+  for (int32_t i = 0; i < count; ++i) {
+    CGraphEdge* e = edges[i];
+    CGraphEdgeData& edata = e->m_data;
+    if (edata.m_closed == 1) continue;
+    float cost = 0.0f;
+    bool priced = edata.m_pathObject != nullptr
+                      ? edata.m_pathObject->GetEdgeCost(context, e, constraint, &cost)
+                      : constraint->GetEdgeCost(context, e, &cost);
+    if (!priced) continue;
+    edata.m_cost = cost;
+    CGraphVertex* w = e->m_destination;
+    float h = 0.0f;
+    if constexpr (kSweep) {
+      if (cost < 0.0f) *negative = true;
+    } else {
+      if (!heuristic->Estimate(context, w, goal, &h)) continue;
+    }
+    CGraphVertexData& wd = w->m_data;
+    const float g = v->m_data.m_g + edata.m_cost;
+    const float f = g + h;
+    // A cost or estimate that is not a number would leave the open order undefined; such an edge is
+    // treated like one whose cost could not be had.
+    if (!IsNumber(f)) continue;
+    VertexState& ws = states[w->m_index];
+    if (ws.stamp == stamp) {
+      if (f >= wd.m_f) continue;
+      wd.m_g = g;
+      wd.m_h = h;
+      wd.m_f = f;
+      wd.m_predecessor = v;
+      wd.m_predecessorEdge = e;
+      if (ws.heapPos == kClosed) {
+        OpenInsert(w);
+      } else {
+        OpenDecrease(w);
+      }
+    } else {
+      wd.m_g = g;
+      wd.m_h = h;
+      wd.m_f = f;
+      wd.m_predecessor = v;
+      wd.m_predecessorEdge = e;
+      OpenInsert(w);
+    }
+  }
+  OpenRemove(v);
+}
+
+enum class Outcome { kGoal, kEmpty, kBatchDone };
+
+// Runs expansions until the goal is at the front, the open list is empty, or `batch` expansions were made
+// (compared as floats, so a batch of +inf never ends and 9.999999 ends at 10).
+Outcome Run(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic, float batch,
+            uint32_t* iterations) {
+  const int32_t goalIndex = goal->m_index;
+  for (;;) {
+    if (g_buffers.heapCount == 0) return Outcome::kEmpty;
+    CGraphVertex* v = g_buffers.heap[0].vertex;
+    if (v->m_index == goalIndex) return Outcome::kGoal;
+    Expand<false>(v, goal, context, constraint, heuristic, nullptr);
+    ++*iterations;
+    if (static_cast<float>(*iterations) >= batch) return Outcome::kBatchDone;
+  }
+}
+
+// Builds the path; on failure the start marker found by the search is cleared too.
+bool FinishPath(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal) {
+  if (Vusk::AstarBuildPath(graph, path, goal)) return true;
+  start->m_data.m_startMarker = 0;
+  return false;
+}
+
+float BatchSize(const CAstarCpuStats* stats, float budget) {
+  float divisor = stats->m_prudence * stats->m_deviation + stats->m_mean;
+  return divisor == 0.0f ? 1.0f : budget / divisor;
+}
+
+void UpdateStats(CAstarCpuStats* stats, uint32_t iterations, float elapsed) {
+  if (iterations == 0) return;  // nothing was measured: no division by a zero count
+  float count = static_cast<float>(stats->m_count);
+  float total = count + static_cast<float>(iterations);
+  stats->m_mean = (count * stats->m_mean + elapsed) / total;
+  stats->m_deviation =
+      (count * stats->m_deviation + std::fabs(stats->m_mean * static_cast<float>(iterations) - elapsed)) / total;
+  stats->m_count += iterations;
+}
+
+// Expands from `start` until the open list is empty, recording the vertices in the order they leave it.
+// Answers the count recorded, or -1 when a negative cost was met.
+int32_t Sweep(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex** order) {
+  CConstraint* constraint = graph->GetConstraint();
+  if (!EnsureBuffers(graph->GetLastVertexIndex() + 1)) return -1;
+  ClearLists();
+  start->m_data.m_g = 0.0f;
+  start->m_data.m_h = 0.0f;
+  start->m_data.m_f = 0.0f;
+  AbandonSliced();
+  OpenInsert(start);
+  bool negative = false;
+  int32_t count = 0;
+  while (g_buffers.heapCount > 0) {
+    CGraphVertex* v = g_buffers.heap[0].vertex;
+    order[count++] = v;
+    Expand<true>(v, nullptr, nullptr, constraint, nullptr, &negative);
+    if (negative) return -1;
+  }
+  return count;
+}
+
+bool SearchArgumentsValid(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal) {
+  return graph != nullptr && start != nullptr && goal != nullptr && graph->GetHeuristic() != nullptr &&
+         graph->GetConstraint() != nullptr && graph->GetVertex(start->m_index) == start &&
+         graph->GetVertex(goal->m_index) == goal;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// CPath
+
+CPath::CPath()
+    : m_graph(nullptr),
+      m_vertexIndices(nullptr),
+      m_edgeIndices(nullptr),
+      m_points(nullptr),
+      m_pathObjects(nullptr),
+      m_remainingLength(0.0f),
+      m_capacity(0),
+      m_pointCount(0),
+      m_cutShort(0) {}
+
+CPath::~CPath() { Resize(0); }
+
+bool CPath::Resize(uint32_t capacity) {
+  if (m_points != nullptr) {
+    for (uint32_t i = 0; i < m_capacity; ++i) m_points[i].~CVector3();
+  }
+  Vusk::EngineFree(m_vertexIndices);
+  Vusk::EngineFree(m_edgeIndices);
+  Vusk::EngineFree(m_points);
+  Vusk::EngineFree(m_pathObjects);
+  m_vertexIndices = m_edgeIndices = nullptr;
+  m_points = nullptr;
+  m_pathObjects = nullptr;
+  m_capacity = 0;
+  m_pointCount = 0;
+  if (capacity == 0) return true;
+  m_vertexIndices = static_cast<int32_t*>(Vusk::EngineAllocate(capacity * sizeof(int32_t)));
+  m_edgeIndices = static_cast<int32_t*>(Vusk::EngineAllocate(capacity * sizeof(int32_t)));
+  void* points = Vusk::EngineAllocate(capacity * sizeof(CVector3));
+  m_pathObjects = static_cast<CPathObject**>(Vusk::EngineAllocate(capacity * sizeof(CPathObject*)));
+  if (m_vertexIndices == nullptr || m_edgeIndices == nullptr || points == nullptr || m_pathObjects == nullptr) {
+    Vusk::EngineFree(points);
+    Resize(0);
+    return false;
+  }
+  m_points = static_cast<CVector3*>(points);
+  for (uint32_t i = 0; i < capacity; ++i) ::new (&m_points[i]) CVector3(0.0f, 0.0f, 0.0f);
+  m_capacity = capacity;
+  return true;
+}
+
+int32_t CPath::FindNearestPoint(const CVector3& point) const {
+  int32_t best = -1;
+  float bestDistance = 0.0f;
+  for (int32_t i = 0; i < m_pointCount; ++i) {
+    float dx = m_points[i].x - point.x, dy = m_points[i].y - point.y, dz = m_points[i].z - point.z;
+    float d = dx * dx + 10.0f * dy * dy + dz * dz;
+    if (best < 0 || d < bestDistance) {
+      best = i;
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+int32_t CPath::FindPoint(const CVector3& point) const {
+  for (int32_t i = 0; i < m_pointCount; ++i) {
+    if (m_points[i].x == point.x && m_points[i].y == point.y && m_points[i].z == point.z) return i;
+  }
+  return -1;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Search
+
+bool Vusk::AstarCreateBuffers(int32_t vertexCount) {
+  AbandonSliced();
+  g_sliced.restartFlag = 1;
+  ReleaseBuffers();
+  if (vertexCount <= 0) return true;
+  return EnsureBuffers(vertexCount);
+}
+
+void Vusk::AstarFreeBuffers() {
+  AbandonSliced();
+  g_sliced.restartFlag = 1;
+  ReleaseBuffers();
+}
+
+int32_t Vusk::AstarGetBufferSize() { return g_buffers.size; }
+
+bool Vusk::AstarBuildPath(CSpatialGraph* graph, CPath* path, CGraphVertex* goal) {
+  path->m_graph = graph;
+  path->m_remainingLength = 0.0f;
+  // Hops back to the marked start, with a guard against a broken predecessor chain.
+  int64_t hops = 0;
+  const int64_t guard = graph->GetVertexCount();
+  for (CGraphVertex* v = goal; v->m_data.m_startMarker != 1; v = v->m_data.m_predecessor) {
+    if (v->m_data.m_predecessor == nullptr || ++hops >= guard) {
+      path->m_pointCount = 0;
+      return false;
+    }
+  }
+  const int64_t points = hops + 1;
+  const int64_t capacity = path->m_capacity;
+  if (capacity == 0) {
+    path->m_pointCount = 0;
+    path->m_cutShort = points > 0 ? 1 : 0;
+    return false;
+  }
+  CGraphVertex* current = goal;
+  int64_t fill;  // entries 0..fill-1 come from predecessors of `current`
+  if (points > capacity) {
+    path->m_cutShort = 1;
+    path->m_pointCount = static_cast<int32_t>(capacity);
+    // Walk back until the hops left equal the capacity, summing the lengths of the edges passed.
+    for (int64_t left = hops; left > capacity; --left) {
+      path->m_remainingLength += current->m_data.m_predecessorEdge->m_data.m_length;
+      current = current->m_data.m_predecessor;
+    }
+    fill = capacity;
+  } else {
+    path->m_cutShort = 0;
+    path->m_pointCount = static_cast<int32_t>(points);
+    int64_t last = points - 1;
+    path->m_vertexIndices[last] = goal->m_index;
+    path->m_edgeIndices[last] = -1;
+    path->m_points[last] = goal->m_data.m_position;
+    path->m_pathObjects[last] = nullptr;
+    fill = last;
+  }
+  for (int64_t i = fill - 1; i >= 0; --i) {
+    CGraphVertex* from = current->m_data.m_predecessor;
+    CGraphEdge* edge = current->m_data.m_predecessorEdge;
+    path->m_vertexIndices[i] = from->m_index;
+    path->m_edgeIndices[i] = edge->m_index;
+    path->m_points[i] = from->m_data.m_position;
+    path->m_pathObjects[i] = edge->m_data.m_pathObject;
+    current = from;
+  }
+  current->m_data.m_startMarker = 0;
+  g_sliced.underWay = nullptr;
+  return true;
+}
+
+bool Vusk::AstarSearch(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal,
+                       CEntity* context) {
+  if (!SearchArgumentsValid(graph, start, goal) || path == nullptr) return false;
+  CConstraint* constraint = graph->GetConstraint();
+  CHeuristic* heuristic = graph->GetHeuristic();
+  if (!StartSearch(graph, start, goal, context)) return false;
+  uint32_t iterations = 0;
+  Outcome outcome = Run(goal, context, constraint, heuristic, std::numeric_limits<float>::infinity(), &iterations);
+  if (outcome != Outcome::kGoal) {
+    start->m_data.m_startMarker = 0;
+    return false;
+  }
+  return FinishPath(graph, path, start, goal);
+}
+
+int Vusk::AstarSearchTimeSliced(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal,
+                                CEntity* context, CAstarCpuStats* stats, float budget, bool restart) {
+  if (!SearchArgumentsValid(graph, start, goal) || path == nullptr || stats == nullptr) return kAstarNoRoute;
+  CConstraint* constraint = graph->GetConstraint();
+  CHeuristic* heuristic = graph->GetHeuristic();
+  double t0 = ClockSeconds();
+  float batch = BatchSize(stats, budget);
+
+  bool resume = !restart && g_sliced.restartFlag == 0 && g_sliced.underWay == start && g_sliced.start == start &&
+                g_sliced.goal == goal && g_sliced.context == context && g_sliced.heuristic == heuristic &&
+                g_sliced.constraint == constraint && g_sliced.graph == graph &&
+                g_sliced.editCount == graph->GetEditCount() && graph->GetLastVertexIndex() < g_buffers.size;
+  if (!resume) {
+    if (!StartSearch(graph, start, goal, context)) {
+      g_sliced.restartFlag = 1;
+      return kAstarNoRoute;
+    }
+    g_sliced.underWay = start;
+  }
+
+  uint32_t iterations = 0;
+  for (;;) {
+    Outcome outcome = Run(goal, context, constraint, heuristic, batch, &iterations);
+    if (outcome == Outcome::kEmpty) {
+      g_sliced.restartFlag = 1;
+      start->m_data.m_startMarker = 0;
+      g_sliced.underWay = nullptr;
+      return kAstarNoRoute;
+    }
+    if (outcome == Outcome::kGoal) break;
+    double now = ClockSeconds();
+    float elapsed = static_cast<float>(now - t0);
+    UpdateStats(stats, iterations, elapsed);
+    if (elapsed >= budget) {
+      g_sliced.start = start;
+      g_sliced.goal = goal;
+      g_sliced.context = context;
+      g_sliced.heuristic = heuristic;
+      g_sliced.constraint = constraint;
+      g_sliced.graph = graph;
+      g_sliced.editCount = graph->GetEditCount();
+      g_sliced.restartFlag = 0;
+      return kAstarSuspended;
+    }
+    budget -= elapsed;
+    t0 = now;
+    batch = BatchSize(stats, budget);
+    iterations = 0;
+  }
+  bool built = FinishPath(graph, path, start, goal);
+  g_sliced.restartFlag = built ? 1 : 0;
+  UpdateStats(stats, iterations, static_cast<float>(ClockSeconds() - t0));
+  return built ? kAstarFound : kAstarNoRoute;
+}
+
+bool Vusk::AstarRoutesFrom(CSpatialGraph* graph, int32_t start, int32_t* firstEdge, float* cost) {
+  if (graph == nullptr || graph->GetConstraint() == nullptr || graph->GetHeuristic() == nullptr ||
+      !graph->HasDenseVertices()) {
+    return false;
+  }
+  const int32_t n = graph->GetVertexCount();
+  CGraphVertex* source = graph->GetVertex(start);
+  if (source == nullptr) return false;
+  for (int32_t g = 0; g < n; ++g) {
+    firstEdge[g] = -1;
+    cost[g] = -1.0f;
+  }
+  firstEdge[start] = start;
+  cost[start] = 0.0f;
+  if (n == 1) return true;
+
+  CHeuristic* heuristic = graph->GetHeuristic();
+  if (typeid(*heuristic) == typeid(CZeroHeuristic)) {
+    auto** order = static_cast<CGraphVertex**>(Vusk::EngineAllocate(static_cast<size_t>(n) * sizeof(CGraphVertex*)));
+    if (order == nullptr) return false;
+    int32_t count = Sweep(graph, source, order);
+    if (count >= 0) {
+      // Vertices leave the open list after their predecessors, so first edges propagate in that order.
+      for (int32_t i = 1; i < count; ++i) {
+        CGraphVertex* w = order[i];
+        CGraphVertex* from = w->m_data.m_predecessor;
+        firstEdge[w->m_index] = from == source ? w->m_data.m_predecessorEdge->m_index : firstEdge[from->m_index];
+        cost[w->m_index] = w->m_data.m_g;
+      }
+      Vusk::EngineFree(order);
+      return true;
+    }
+    Vusk::EngineFree(order);
+  }
+
+  // One search per goal. The path holds every vertex, so a route is never cut short.
+  CPath path;
+  if (!path.Resize(static_cast<uint32_t>(n))) return false;
+  for (int32_t g = 0; g < n; ++g) {
+    if (g == start) continue;
+    if (!AstarSearch(graph, &path, source, graph->GetVertex(g), nullptr) || path.m_pointCount < 2) continue;
+    firstEdge[g] = path.m_edgeIndices[0];
+    float sum = 0.0f;
+    for (int32_t i = 0; i + 1 < path.m_pointCount; ++i) sum += graph->GetEdge(path.m_edgeIndices[i])->m_data.m_cost;
+    cost[g] = sum;
+  }
+  return true;
+}
+
+Vusk::CAstarBuildScope::CAstarBuildScope(CSpatialGraph* graph)
+    : m_graph(graph), m_localConstraint(nullptr), m_localHeuristic(nullptr) {
+  if (graph == nullptr) return;
+  if (graph->GetConstraint() == nullptr) {
+    m_localConstraint = CConstraintShortestPath::Create();
+    graph->SetConstraint(m_localConstraint);
+  }
+  if (graph->GetHeuristic() == nullptr) {
+    m_localHeuristic = CZeroHeuristic::Create();
+    graph->SetHeuristic(m_localHeuristic);
+  }
+}
+
+Vusk::CAstarBuildScope::~CAstarBuildScope() {
+  if (m_localConstraint != nullptr) {
+    m_graph->SetConstraint(nullptr);
+    delete m_localConstraint;
+  }
+  if (m_localHeuristic != nullptr) {
+    m_graph->SetHeuristic(nullptr);
+    delete m_localHeuristic;
+  }
+}
+
+bool Vusk::CAstarBuildScope::IsReady() const {
+  return m_graph != nullptr && m_graph->GetConstraint() != nullptr && m_graph->GetHeuristic() != nullptr;
+}

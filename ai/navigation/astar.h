@@ -1,0 +1,101 @@
+// A* search over a spatial graph, with edge costs from the graph's current constraint and estimates from
+// its current heuristic.
+//
+// The open list behaves exactly as a list kept sorted by ascending f in which a node goes after every node
+// of equal f (so the oldest of the least-f nodes is expanded first, and a node whose f improves goes behind
+// the nodes of equal f). It is kept as an indexed heap ordered by (f, insertion number), which gives that
+// same front at logarithmic cost; closed membership is a per-vertex mark. Per-vertex state lives in
+// process-wide buffers that a search stamps instead of clearing.
+#pragma once
+
+#include <cstdint>
+
+#include "ai/runtime/engine_object.h"
+#include "ai/runtime/vector3.h"
+
+class CConstraint;
+class CEntity;
+class CGraphVertex;
+class CHeuristic;
+class CPathObject;
+class CSpatialGraph;
+
+// Per-expansion time statistics of the time-sliced search (one per constraint class).
+struct CAstarCpuStats {
+  uint32_t m_count = 0;             // expansions measured so far
+  float m_mean = 0.0005f;           // mean time of one expansion (seconds)
+  float m_deviation = 0.0f;         // mean absolute deviation of that time (seconds)
+  float m_prudence = 0.2f;          // weight of the deviation when a batch is planned
+};
+
+// A route: the vertices from the start (point 0) towards the goal.
+class CPath : public CEngineObject {
+ public:
+  CPath();
+  ~CPath() override;
+
+  // Releases the arrays and makes new ones of `capacity` entries (none for 0); point count 0.
+  bool Resize(uint32_t capacity);
+  // Index of the point with the least dx² + 10·dy² + dz² to `point` (first on ties); -1 when empty.
+  int32_t FindNearestPoint(const CVector3& point) const;
+  // First point equal to `point` in all three coordinates; -1 when none.
+  int32_t FindPoint(const CVector3& point) const;
+
+  CSpatialGraph* m_graph;           // graph the route belongs to
+  int32_t* m_vertexIndices;         // vertex index of each point
+  int32_t* m_edgeIndices;           // index of the edge leaving each point; -1 for the goal
+  CVector3* m_points;               // position of each point
+  CPathObject** m_pathObjects;      // linked path object of the edge leaving each point, or null
+  float m_remainingLength;          // cut short: summed lengths of the edges after the first left-out vertex
+  uint32_t m_capacity;              // entries of each array
+  int32_t m_pointCount;             // points in use
+  uint8_t m_cutShort;               // 1 when the route had more points than the capacity
+};
+
+namespace Vusk {
+
+// Results of the time-sliced search.
+enum : int {
+  kAstarNoRoute = 0,                // no route, or no constraint/heuristic on the graph
+  kAstarFound = 1,                  // route written into the path
+  kAstarSuspended = 2,              // budget spent; call again with the same arguments to continue
+};
+
+// Sizes the process-wide buffers for vertex indices 0..vertexCount-1 (0 or less: no buffers). A search on a
+// graph whose last vertex index does not fit enlarges them itself.
+bool AstarCreateBuffers(int32_t vertexCount);
+void AstarFreeBuffers();
+int32_t AstarGetBufferSize();
+
+bool AstarSearch(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal, CEntity* context);
+int AstarSearchTimeSliced(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal,
+                          CEntity* context, CAstarCpuStats* stats, float budget, bool restart);
+// Writes the route that ends at `goal` (predecessor chain back to the vertex marked as start).
+bool AstarBuildPath(CSpatialGraph* graph, CPath* path, CGraphVertex* goal);
+
+// The routes from vertex `start` to every vertex of a graph whose vertices are dense (0..count-1), exactly
+// as the searches `AstarSearch` (start, g) with no context would find them: firstEdge[g] is the index of
+// the route's first edge (-1 when g cannot be reached; `start` itself for g = start) and cost[g] the sum
+// of the route's edge costs (-1 when unreachable; 0 for g = start). Both arrays hold count entries. With
+// the zero heuristic and costs that are never negative, one uniform-cost sweep gives every route at once
+// (each goal's route is fixed when it reaches the front, as in its own search); otherwise one search runs
+// per goal. False when the graph has no constraint or heuristic, is not dense, or memory runs out.
+bool AstarRoutesFrom(CSpatialGraph* graph, int32_t start, int32_t* firstEdge, float* cost);
+
+// For the time of a table build: installs a shortest-path constraint and a zero heuristic on a graph that
+// has none, and restores what was there afterwards.
+class CAstarBuildScope {
+ public:
+  explicit CAstarBuildScope(CSpatialGraph* graph);
+  ~CAstarBuildScope();
+  CAstarBuildScope(const CAstarBuildScope&) = delete;
+  CAstarBuildScope& operator=(const CAstarBuildScope&) = delete;
+  bool IsReady() const;
+
+ private:
+  CSpatialGraph* m_graph;                 // graph being built for
+  CConstraint* m_localConstraint;         // installed here, or null
+  CHeuristic* m_localHeuristic;           // installed here, or null
+};
+
+}  // namespace Vusk

@@ -1,0 +1,172 @@
+#include "ai/navigation/graph_manager.h"
+
+#include <cstring>
+
+#include "ai/navigation/astar.h"
+#include "ai/runtime/allocator.h"
+#include "ai/navigation/data_file.h"
+#include "ai/navigation/graph_data.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/config_node.h"
+#include "ai/runtime/engine.h"
+#include "ai/runtime/world.h"
+#include "platform/crt.h"
+
+CGlobalServiceDesc CGraphManager::s_classDesc("CGraphManager", &CGraphManager::Create, nullptr, false, false);
+
+namespace {
+constexpr uint32_t kFirstEntryCapacity = 8;
+}
+
+CGraphEntry::CGraphEntry(const char* name, CSpatialGraph* graph, bool updateWithPathObjects)
+    : m_name{}, m_graph(graph), m_updateWithPathObjects(updateWithPathObjects ? 1 : 0), m_data{}, m_dataCount(0) {
+  std::strncpy(m_name, name, kNameSize - 1);
+  m_name[kNameSize - 1] = '\0';
+}
+
+CGraphEntry::~CGraphEntry() {
+  for (uint32_t i = 0; i < m_dataCount; ++i) delete m_data[i];
+  delete m_graph;
+}
+
+bool CGraphEntry::AddData(CGraphData* data) {
+  if (m_dataCount >= kMaxDataObjects) return false;
+  m_data[m_dataCount++] = data;
+  return true;
+}
+
+CGlobalService* CGraphManager::Create() { return new CGraphManager(); }
+
+CGraphManager::CGraphManager() : m_entries(nullptr), m_entryCount(0), m_entryCapacity(0), m_buffersSized(0) {}
+
+CGraphManager::~CGraphManager() {
+  for (uint32_t i = 0; i < m_entryCount; ++i) delete m_entries[i];
+  Vusk::EngineFree(m_entries);
+  Vusk::AstarFreeBuffers();
+}
+
+const CGlobalServiceDesc* CGraphManager::GetClassDesc() const { return &s_classDesc; }
+
+bool CGraphManager::Init(CConfigNode* definition) {
+  if (definition == nullptr) return false;
+  m_buffersSized = 0;
+  if (!CGlobalService::Init(definition)) return false;
+  if (m_buffersSized) return true;
+  // Buffers are indexed by vertex index, so they must cover the highest index, not the count.
+  int32_t largest = 0;
+  for (uint32_t i = 0; i < m_entryCount; ++i) {
+    int32_t needed = m_entries[i]->m_graph->GetLastVertexIndex() + 1;
+    if (needed > largest) largest = needed;
+  }
+  return largest <= 0 || Vusk::AstarCreateBuffers(largest);
+}
+
+bool CGraphManager::ReadParam(CConfigNode* node) {
+  const char* name = node != nullptr ? node->GetName() : nullptr;
+  if (name == nullptr) return false;
+  if (_stricmp(name, "AstarMemory") == 0) {
+    const char* value = node->GetValue();
+    Vusk::AstarCreateBuffers(value != nullptr ? crt_atoi(value) : 0);
+    m_buffersSized = 1;
+    return true;
+  }
+  if (_stricmp(name, "Graph") == 0) return ReadGraph(node);
+  return false;
+}
+
+bool CGraphManager::ReadGraph(CConfigNode* node) {
+  // A node with children carries its name as a label in world files; a value, when there is one, wins.
+  const char* name = node->GetValue() != nullptr ? node->GetValue() : node->GetLabel();
+  if (name == nullptr) return false;
+  const char* update = node->GetChildValue("UpdateWithPathObjects");
+  bool updateWithPathObjects = update != nullptr && crt_atoi(update) != 0;
+  CConfigNode* rawData = node->FindChild("RawData");
+  if (rawData == nullptr) return false;
+  CGraphEntry* entry = AddGraph(name, rawData, updateWithPathObjects);
+  if (entry == nullptr) return false;
+  if (const char* coverage = node->GetChildValue("CoverageDistance")) {
+    entry->m_graph->SetSearchRadius(static_cast<float>(crt_atof(coverage)) * Vusk::GetCurrentOneMeter());
+  }
+  for (uint32_t i = 0; i < node->GetChildCount(); ++i) {
+    CConfigNode* child = node->GetChild(i);
+    if (child->GetName() == nullptr || _stricmp(child->GetName(), "AdditionalData") != 0) continue;
+    CGraphData* data = Vusk::CreateGraphData(child->GetChildValue("Class"), entry->m_graph);
+    if (data == nullptr) continue;
+    // A failed load, or a data object beyond the entry's room, is skipped.
+    if (!data->Load(child) || !entry->AddData(data)) delete data;
+  }
+  return true;
+}
+
+bool CGraphManager::AppendEntry(CGraphEntry* entry) {
+  if (m_entryCount == m_entryCapacity) {
+    uint32_t capacity = m_entryCapacity == 0 ? kFirstEntryCapacity : m_entryCapacity * 2;
+    auto** fresh = static_cast<CGraphEntry**>(Vusk::EngineAllocate(capacity * sizeof(CGraphEntry*)));
+    if (fresh == nullptr) return false;
+    if (m_entryCount > 0) std::memcpy(fresh, m_entries, m_entryCount * sizeof(CGraphEntry*));
+    Vusk::EngineFree(m_entries);
+    m_entries = fresh;
+    m_entryCapacity = capacity;
+  }
+  m_entries[m_entryCount++] = entry;
+  return true;
+}
+
+CGraphEntry* CGraphManager::AddGraph(const char* name, CSpatialGraph* graph, bool updateWithPathObjects) {
+  if (name == nullptr || graph == nullptr || FindGraph(name) != nullptr) return nullptr;
+  CGraphEntry* entry = new CGraphEntry(name, graph, updateWithPathObjects);
+  if (entry == nullptr) return nullptr;
+  if (!AppendEntry(entry)) {
+    entry->m_graph = nullptr;  // the caller keeps the graph
+    delete entry;
+    return nullptr;
+  }
+  return entry;
+}
+
+CGraphEntry* CGraphManager::AddGraph(const char* name, CConfigNode* rawData, bool updateWithPathObjects) {
+  if (name == nullptr || FindGraph(name) != nullptr) return nullptr;
+  CSpatialGraph* graph = new CSpatialGraph();
+  if (graph == nullptr) return nullptr;
+  Vusk::CRawDataReader reader(rawData);
+  CGraphEntry* entry = graph->LoadFromReader(&reader) ? AddGraph(name, graph, updateWithPathObjects) : nullptr;
+  if (entry == nullptr) delete graph;
+  return entry;
+}
+
+CSpatialGraph* CGraphManager::FindGraph(const char* name) const {
+  if (name == nullptr) return nullptr;
+  for (uint32_t i = 0; i < m_entryCount; ++i) {
+    if (_stricmp(m_entries[i]->m_name, name) == 0) return m_entries[i]->m_graph;
+  }
+  return nullptr;
+}
+
+CGraphData* CGraphManager::FindGraphData(const CSpatialGraph* graph, const CGraphDataDesc* descriptor) const {
+  for (uint32_t i = 0; i < m_entryCount; ++i) {
+    const CGraphEntry* entry = m_entries[i];
+    if (entry->m_graph != graph) continue;
+    for (uint32_t d = 0; d < entry->m_dataCount; ++d) {
+      if (entry->m_data[d]->GetClassDesc() == descriptor) return entry->m_data[d];
+    }
+  }
+  return nullptr;
+}
+
+bool CGraphManager::HasGraph(const CSpatialGraph* graph) const {
+  for (uint32_t i = 0; i < m_entryCount; ++i) {
+    if (m_entries[i]->m_graph == graph) return true;
+  }
+  return false;
+}
+
+CGraphManager* Vusk::GetGraphManager() {
+  CWorld* world = Vusk::GetCurrentWorld();
+  if (world == nullptr) return nullptr;
+  return static_cast<CGraphManager*>(world->GetGlobalService(&CGraphManager::s_classDesc));
+}
+
+CGraphData* Vusk::FindWorldGraphData(const CSpatialGraph* graph, const CGraphDataDesc* descriptor) {
+  CGraphManager* manager = GetGraphManager();
+  return manager != nullptr ? manager->FindGraphData(graph, descriptor) : nullptr;
+}

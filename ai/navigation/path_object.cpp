@@ -1,0 +1,205 @@
+#include "ai/navigation/path_object.h"
+
+#include <cstring>
+
+#include "ai/navigation/constraint.h"
+#include "ai/runtime/allocator.h"
+#include "ai/navigation/graph_manager.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/config_node.h"
+#include "ai/runtime/service.h"
+#include "ai/runtime/engine.h"
+#include "ai/runtime/world.h"
+#include "platform/crt.h"
+
+CEntityClassDesc CPathObject::s_classDesc("CPathObject", nullptr, nullptr);
+
+CPathObject::CPathObject(const char* name, void* hostObject)
+    : CEntity(name, hostObject),
+      m_linkedEdges(nullptr),
+      m_linkedEdgeCount(0),
+      m_manager(nullptr),
+      m_linkedEdgeMax(kDefaultLinkedEdgeMax) {}
+
+CPathObject::~CPathObject() { delete[] m_linkedEdges; }
+
+bool CPathObject::Init(CConfigNode* definition) {
+  if (!CEntity::Init(definition)) return false;
+  if (const char* value = definition != nullptr ? definition->GetChildValue("LinkedEdgeMax") : nullptr) {
+    int count = crt_atoi(value);
+    if (count < 0) return false;  // a negative capacity is no capacity at all
+    m_linkedEdgeMax = count == 0 ? 1 : static_cast<uint32_t>(count);
+  }
+  delete[] m_linkedEdges;
+  m_linkedEdgeCount = 0;
+  m_linkedEdges = new CLinkedEdge[m_linkedEdgeMax];
+  if (m_linkedEdges == nullptr) return false;
+  CWorld* world = Vusk::GetCurrentWorld();
+  const CGlobalServiceDesc* managerDesc = CGlobalServiceDesc::Find("CPathObjectManager");
+  m_manager = world != nullptr && managerDesc != nullptr ? world->GetGlobalService(managerDesc) : nullptr;
+  return true;
+}
+
+bool CPathObject::GetEdgeCost(CEntity* context, CGraphEdge* edge, CConstraint* constraint, float* cost) {
+  return constraint != nullptr && constraint->GetEdgeCost(context, edge, cost);
+}
+
+bool CPathObject::AcceptSubgoal(CEntity*, const CVector3&, const CVector3&) { return true; }
+
+bool CPathObject::ComputeMove(CEntity* owner, const CVector3& pathPoint, CActionClass*, bool* reached,
+                              CVector3* target) {
+  *target = pathPoint;
+  // The squared distance is compared with OneMeter itself.
+  *reached = owner != nullptr && CVector3::DistanceSquared(owner->GetPosition(), pathPoint) < Vusk::GetCurrentOneMeter();
+  return false;
+}
+
+bool CPathObject::CanLeave(CEntity*) { return true; }
+bool CPathObject::NeedsRepath(CEntity*) { return false; }
+
+void CPathObject::NotifyGraphs(CSpatialGraph* graph) {
+  if (m_manager != nullptr) Vusk::NotifyGraphChange(this, graph);
+}
+
+uint32_t CPathObject::GetSegmentCount() { return 0; }
+CPathSegment* CPathObject::GetSegments() { return nullptr; }
+
+CLinkedEdge* CPathObject::FindRecord(CGraphEdge* edge) const {
+  for (uint32_t i = 0; i < m_linkedEdgeCount; ++i) {
+    if (m_linkedEdges[i].m_edge == edge) return &m_linkedEdges[i];
+  }
+  return nullptr;
+}
+
+bool CPathObject::AddLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge) {
+  if (graph == nullptr || edge == nullptr) return false;
+  if (edge->m_data.m_pathObject != nullptr && FindRecord(edge) != nullptr) return true;
+  if (m_linkedEdges == nullptr || m_linkedEdgeCount >= m_linkedEdgeMax) return false;
+  CLinkedEdge& record = m_linkedEdges[m_linkedEdgeCount++];
+  record.m_graph = graph;
+  record.m_edge = edge;
+  record.m_previous = edge->m_data.m_pathObject;
+  edge->m_data.m_pathObject = this;
+  return true;
+}
+
+bool CPathObject::RemoveLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge) {
+  if (graph == nullptr || edge == nullptr) return false;
+  CLinkedEdge* record = FindRecord(edge);
+  if (record == nullptr) return false;
+  OnEdgeUnlinked(graph, edge);
+  if (edge->m_data.m_pathObject == this) {
+    edge->m_data.m_pathObject = record->m_previous;
+    return true;
+  }
+  // Unhook this object from the chain of links on the edge, newest first. The walk is bounded by the
+  // number of live path objects a chain can hold; a chain that loops is refused.
+  CPathObject* object = edge->m_data.m_pathObject;
+  for (uint32_t steps = 0; object != nullptr && steps < 1u << 20; ++steps) {
+    CLinkedEdge* link = object->FindRecord(edge);
+    if (link == nullptr) return false;
+    if (link->m_previous == this) {
+      link->m_previous = record->m_previous;
+      return true;
+    }
+    object = link->m_previous;
+  }
+  return false;
+}
+
+void CPathObject::UnlinkFromGraphs() {
+  CGraphManager* manager = Vusk::GetGraphManager();
+  if (manager != nullptr) {
+    for (uint32_t i = 0; i < manager->GetEntryCount(); ++i) {
+      CGraphEntry* entry = manager->GetEntry(i);
+      if (entry->m_updateWithPathObjects) OnGraphsChanged(entry->m_graph);
+    }
+    for (uint32_t i = 0; i < m_linkedEdgeCount; ++i) {
+      if (manager->HasGraph(m_linkedEdges[i].m_graph)) RemoveLinkedEdge(m_linkedEdges[i].m_graph, m_linkedEdges[i].m_edge);
+    }
+  }
+  m_linkedEdgeCount = 0;
+}
+
+void CPathObject::OnGraphsChanged(CSpatialGraph*) { NotifyGraphs(nullptr); }
+void CPathObject::OnEdgeUnlinked(CSpatialGraph*, CGraphEdge*) {}
+
+// ---------------------------------------------------------------------------------------------------------
+// Graph-change callbacks
+
+namespace {
+
+struct GraphChangeTable {
+  Vusk::GraphChangeCallback* functions = nullptr;  // null = free entry
+  void** contexts = nullptr;                       // context value per entry
+  void** keys = nullptr;                           // key per entry (null = every graph)
+  uint32_t capacity = 0;                           // entries allocated
+};
+
+GraphChangeTable g_callbacks;
+
+bool GrowCallbacks(uint32_t capacity) {
+  auto* functions = static_cast<Vusk::GraphChangeCallback*>(Vusk::EngineAllocate(capacity * sizeof(Vusk::GraphChangeCallback)));
+  auto** contexts = static_cast<void**>(Vusk::EngineAllocate(capacity * sizeof(void*)));
+  auto** keys = static_cast<void**>(Vusk::EngineAllocate(capacity * sizeof(void*)));
+  if (functions == nullptr || contexts == nullptr || keys == nullptr) {
+    Vusk::EngineFree(functions);
+    Vusk::EngineFree(contexts);
+    Vusk::EngineFree(keys);
+    return false;
+  }
+  for (uint32_t i = 0; i < capacity; ++i) {
+    bool old = i < g_callbacks.capacity;
+    functions[i] = old ? g_callbacks.functions[i] : nullptr;
+    contexts[i] = old ? g_callbacks.contexts[i] : nullptr;
+    keys[i] = old ? g_callbacks.keys[i] : nullptr;
+  }
+  Vusk::FreeGraphChangeCallbacks();
+  g_callbacks = GraphChangeTable{functions, contexts, keys, capacity};
+  return true;
+}
+
+}  // namespace
+
+bool Vusk::AddGraphChangeCallback(GraphChangeCallback function, void* context, void* key) {
+  if (function == nullptr) return false;
+  if (g_callbacks.capacity == 0) {
+    CWorld* world = Vusk::GetCurrentWorld();
+    uint32_t capacity = world != nullptr ? world->GetMaxEntity() : 0;
+    if (!GrowCallbacks(capacity > 0 ? capacity : 8)) return false;
+  }
+  uint32_t slot = 0;
+  while (slot < g_callbacks.capacity && g_callbacks.functions[slot] != nullptr) ++slot;
+  // A full table doubles, keeping its entries in their slots.
+  if (slot == g_callbacks.capacity && !GrowCallbacks(g_callbacks.capacity * 2)) return false;
+  g_callbacks.functions[slot] = function;
+  g_callbacks.contexts[slot] = context;
+  g_callbacks.keys[slot] = key;
+  return true;
+}
+
+void Vusk::RemoveGraphChangeCallback(GraphChangeCallback function, void* context, void* key) {
+  for (uint32_t i = 0; i < g_callbacks.capacity; ++i) {
+    if (g_callbacks.functions[i] == function && g_callbacks.contexts[i] == context && g_callbacks.keys[i] == key) {
+      g_callbacks.functions[i] = nullptr;
+      return;
+    }
+  }
+}
+
+void Vusk::NotifyGraphChange(void* argument, void* graph) {
+  for (uint32_t i = 0; i < g_callbacks.capacity; ++i) {
+    GraphChangeCallback function = g_callbacks.functions[i];
+    if (function == nullptr) continue;
+    if (graph == nullptr || g_callbacks.keys[i] == nullptr || g_callbacks.keys[i] == graph) {
+      function(argument, g_callbacks.contexts[i]);
+    }
+  }
+}
+
+void Vusk::FreeGraphChangeCallbacks() {
+  Vusk::EngineFree(g_callbacks.functions);
+  Vusk::EngineFree(g_callbacks.contexts);
+  Vusk::EngineFree(g_callbacks.keys);
+  g_callbacks = GraphChangeTable{};
+}

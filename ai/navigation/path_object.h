@@ -1,0 +1,100 @@
+// Path objects: entities that take charge of some graph edges (a door, a lift, a generator seed). A path
+// object links itself to edges so that the A* search asks it for their cost and the search radius ignores
+// them, and it tells interested parties when its state changes the graphs (graph-change callbacks).
+#pragma once
+
+#include <cstdint>
+
+#include "ai/runtime/class_desc.h"
+#include "ai/runtime/entity.h"
+#include "ai/runtime/vector3.h"
+
+class CActionClass;
+class CConstraint;
+class CGlobalService;
+class CGraphEdge;
+class CSpatialGraph;
+class CPathObject;
+
+// One edge a path object is linked to.
+class CLinkedEdge : public CEngineObject {
+ public:
+  CSpatialGraph* m_graph = nullptr;        // graph holding the edge
+  CGraphEdge* m_edge = nullptr;            // the edge
+  CPathObject* m_previous = nullptr;       // path object linked to the edge before this one, or null
+};
+
+// Segment a path object hands to the graph generator.
+class CPathSegment : public CEngineObject {
+ public:
+  CVector3 m_a;                            // first end point
+  CVector3 m_b;                            // second end point
+};
+
+class CPathObject : public CEntity {
+ public:
+  static CEntityClassDesc s_classDesc;     // "CPathObject" (abstract)
+  static constexpr uint32_t kDefaultLinkedEdgeMax = 25;
+
+  CPathObject(const char* name, void* hostObject);
+  ~CPathObject() override;
+
+  // Reads "LinkedEdgeMax" (0 becomes 1; below 0 refused) and allocates the linked-edge records.
+  bool Init(CConfigNode* definition) override;
+
+  // Cost of an edge linked to this object: the constraint's cost by default.
+  virtual bool GetEdgeCost(CEntity* context, CGraphEdge* edge, CConstraint* constraint, float* cost);
+  // false keeps the path finder's present sub-goal.
+  virtual bool AcceptSubgoal(CEntity* owner, const CVector3& ownerPosition, const CVector3& point);
+  // Steers the owner towards `pathPoint`; sets `reached` when the squared distance is below OneMeter.
+  virtual bool ComputeMove(CEntity* owner, const CVector3& pathPoint, CActionClass* actions, bool* reached,
+                           CVector3* target);
+  // false holds the path finder on its present path segment.
+  virtual bool CanLeave(CEntity* owner);
+  // true makes the path finder compute a new path.
+  virtual bool NeedsRepath(CEntity* owner);
+  // Tells the graph-change callbacks about a change of `graph` (null: every graph) when the object has
+  // a path-object manager.
+  virtual void NotifyGraphs(CSpatialGraph* graph);
+  virtual uint32_t GetSegmentCount();
+  virtual CPathSegment* GetSegments();
+  virtual void LinkToGraph(CSpatialGraph* graph) = 0;
+  virtual bool AddLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge);
+  virtual bool RemoveLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge);
+  // Unlinks from every graph the graph manager holds.
+  virtual void UnlinkFromGraphs();
+  virtual void OnGraphsChanged(CSpatialGraph* graph);
+  virtual void OnEdgeUnlinked(CSpatialGraph* graph, CGraphEdge* edge);
+
+  uint32_t GetLinkedEdgeCount() const { return m_linkedEdgeCount; }
+  uint32_t GetLinkedEdgeMax() const { return m_linkedEdgeMax; }
+  const CLinkedEdge* GetLinkedEdge(uint32_t i) const {
+    return i < m_linkedEdgeCount ? &m_linkedEdges[i] : nullptr;
+  }
+  void SetManager(CGlobalService* manager) { m_manager = manager; }
+
+ protected:
+  CLinkedEdge* FindRecord(CGraphEdge* edge) const;
+
+  CLinkedEdge* m_linkedEdges;              // m_linkedEdgeMax records
+  uint32_t m_linkedEdgeCount;              // records in use
+  CGlobalService* m_manager;               // path-object manager of the world, or null
+  uint32_t m_linkedEdgeMax;                // records allocated (25 when constructed)
+};
+
+namespace Vusk {
+
+using GraphChangeCallback = void (*)(void* argument, void* context);
+
+// Registers `function` (with its context) for changes of `key` (a graph, or any pointer notifications
+// are matched against; null: every change). False when the table cannot take it.
+bool AddGraphChangeCallback(GraphChangeCallback function, void* context, void* key);
+// Removes the first entry equal in all three values.
+void RemoveGraphChangeCallback(GraphChangeCallback function, void* context, void* key);
+// Calls function(argument, context) for every entry whose key is `graph` or null, or every entry when
+// `graph` is null; in registration-slot order.
+void NotifyGraphChange(void* argument, void* graph);
+// Frees the callback table.
+void FreeGraphChangeCallbacks();
+
+}  // namespace Vusk

@@ -1,0 +1,631 @@
+#include "ai/navigation/spatial_graph.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "ai/navigation/data_file.h"
+#include "ai/runtime/allocator.h"
+
+namespace {
+
+constexpr int32_t kFirstSlotCapacity = 64;       // slot arrays on first use
+constexpr int32_t kFirstEdgeArrayCapacity = 4;   // per-vertex edge arrays on first use
+constexpr uint32_t kVertexBatch = 800;           // vertex records per read
+constexpr uint32_t kEdgeBatch = 2048;            // edge pairs per read
+constexpr uint32_t kVertexRecordBytes = 20;      // x, y, z, incoming count, outgoing count
+constexpr uint32_t kEdgeRecordBytes = 8;         // source, destination
+// When a source cannot tell its size, counts from the file are trusted only this far for presizing;
+// the batched reads then fail on a short file.
+constexpr uint64_t kUnknownSizeSlotBound = 65536;
+constexpr uint64_t kUnknownSizeReserveBudget = 1u << 20;
+
+template <typename T>
+T** AllocSlots(int64_t count) {
+  return static_cast<T**>(Vusk::EngineAllocate(static_cast<size_t>(count) * sizeof(T*)));
+}
+
+// Grows a dense edge array to `capacity` entries, keeping entries 0..last.
+bool ResizeEdgeArray(CGraphEdge**& array, int32_t& capacity, int32_t last, int32_t newCapacity) {
+  CGraphEdge** fresh = AllocSlots<CGraphEdge>(newCapacity);
+  if (fresh == nullptr) return false;
+  if (last >= 0) std::memcpy(fresh, array, static_cast<size_t>(last + 1) * sizeof(CGraphEdge*));
+  Vusk::EngineFree(array);
+  array = fresh;
+  capacity = newCapacity;
+  return true;
+}
+
+bool AppendEdge(CGraphEdge**& array, int32_t& capacity, int32_t& last, int32_t& count, CGraphEdge* edge) {
+  if (last + 1 >= capacity) {
+    int64_t wanted = capacity == 0 ? kFirstEdgeArrayCapacity : static_cast<int64_t>(capacity) * 2;
+    if (wanted > INT32_MAX) return false;
+    if (!ResizeEdgeArray(array, capacity, last, static_cast<int32_t>(wanted))) return false;
+  }
+  array[++last] = edge;
+  ++count;
+  return true;
+}
+
+bool RemoveFromEdgeArray(CGraphEdge** array, int32_t& last, int32_t& count, CGraphEdge* edge) {
+  for (int32_t i = 0; i <= last; ++i) {
+    if (array[i] != edge) continue;
+    std::memmove(array + i, array + i + 1, static_cast<size_t>(last - i) * sizeof(CGraphEdge*));
+    array[last--] = nullptr;
+    --count;
+    return true;
+  }
+  return false;
+}
+
+bool ReserveEdgeArray(CGraphEdge**& array, int32_t& capacity, int32_t last, int32_t n) {
+  if (n <= 0) return false;
+  if (n <= capacity) return true;
+  return ResizeEdgeArray(array, capacity, last, n);
+}
+
+float Distance(const CVector3& a, const CVector3& b) {
+  float dx = b.x - a.x, dy = b.y - a.y, dz = b.z - a.z;
+  return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// Writes vertex and edge records of a graph; byte-order mode 1 reverses each word.
+class CGraphWriterVisitor : public CGraphVisitor {
+ public:
+  CGraphWriterVisitor(Vusk::CDataWriter* writer, int mode) : m_writer(writer), m_mode(mode) {}
+  bool VisitVertex(CGraphVertex* vertex) override {
+    const CVector3& p = vertex->GetPosition();
+    return Word(Vusk::FloatBits(p.x)) && Word(Vusk::FloatBits(p.y)) && Word(Vusk::FloatBits(p.z)) &&
+           Word(static_cast<uint32_t>(vertex->GetIncomingCount())) &&
+           Word(static_cast<uint32_t>(vertex->GetOutgoingCount()));
+  }
+  bool VisitEdge(CGraphEdge* edge) override {
+    return Word(static_cast<uint32_t>(edge->m_source->m_index)) &&
+           Word(static_cast<uint32_t>(edge->m_destination->m_index));
+  }
+
+ private:
+  bool Word(uint32_t value) {
+    if (m_mode == 1) value = __builtin_bswap32(value);
+    return m_writer->WriteU32(value);
+  }
+  Vusk::CDataWriter* m_writer;      // open output file
+  int m_mode;                       // 0 little-endian, 1 byte-swapped
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// Payloads and records
+
+CGraphVertexData::CGraphVertexData()
+    : m_position(0.0f, 0.0f, 0.0f),
+      m_f(-1.0f),
+      m_g(-1.0f),
+      m_h(-1.0f),
+      m_startMarker(0),
+      m_predecessor(nullptr),
+      m_predecessorEdge(nullptr) {}
+
+CGraphVertexData::CGraphVertexData(const CVector3& position) : CGraphVertexData() {
+  m_position.x = position.x;
+  m_position.y = position.y;
+  m_position.z = position.z;
+}
+
+CGraphVertexData::CGraphVertexData(const CGraphVertexData& other) : m_position(other.m_position) {
+  *this = other;
+}
+
+CGraphVertexData& CGraphVertexData::operator=(const CGraphVertexData& other) {
+  m_position.x = other.m_position.x;
+  m_position.y = other.m_position.y;
+  m_position.z = other.m_position.z;
+  m_f = other.m_f;
+  m_g = other.m_g;
+  m_h = other.m_h;
+  m_startMarker = other.m_startMarker;
+  m_predecessor = other.m_predecessor;
+  m_predecessorEdge = other.m_predecessorEdge;
+  return *this;
+}
+
+CGraphVertexData::~CGraphVertexData() = default;
+
+CGraphVertex::CGraphVertex(const CGraphVertexData& data)
+    : m_index(-1),
+      m_outgoing(nullptr),
+      m_incoming(nullptr),
+      m_incomingCount(0),
+      m_outgoingCount(0),
+      m_lastIncoming(-1),
+      m_lastOutgoing(-1),
+      m_incomingCapacity(0),
+      m_outgoingCapacity(0),
+      m_data(data) {}
+
+CGraphVertex::~CGraphVertex() {
+  Vusk::EngineFree(m_outgoing);
+  Vusk::EngineFree(m_incoming);
+}
+
+CGraphEdge* CGraphVertex::GetIncomingEdge(int32_t i) const {
+  return (i >= 0 && i <= m_lastIncoming) ? m_incoming[i] : nullptr;
+}
+
+CGraphEdge* CGraphVertex::GetOutgoingEdge(int32_t i) const {
+  return (i >= 0 && i <= m_lastOutgoing) ? m_outgoing[i] : nullptr;
+}
+
+bool CGraphVertex::AddIncomingEdge(CGraphEdge* edge) {
+  return AppendEdge(m_incoming, m_incomingCapacity, m_lastIncoming, m_incomingCount, edge);
+}
+
+bool CGraphVertex::AddOutgoingEdge(CGraphEdge* edge) {
+  return AppendEdge(m_outgoing, m_outgoingCapacity, m_lastOutgoing, m_outgoingCount, edge);
+}
+
+bool CGraphVertex::RemoveIncomingEdge(CGraphEdge* edge) {
+  return RemoveFromEdgeArray(m_incoming, m_lastIncoming, m_incomingCount, edge);
+}
+
+bool CGraphVertex::RemoveOutgoingEdge(CGraphEdge* edge) {
+  return RemoveFromEdgeArray(m_outgoing, m_lastOutgoing, m_outgoingCount, edge);
+}
+
+bool CGraphVertex::ReserveIncoming(int32_t n) {
+  return ReserveEdgeArray(m_incoming, m_incomingCapacity, m_lastIncoming, n);
+}
+
+bool CGraphVertex::ReserveOutgoing(int32_t n) {
+  return ReserveEdgeArray(m_outgoing, m_outgoingCapacity, m_lastOutgoing, n);
+}
+
+CGraphEdgeData::CGraphEdgeData() : m_length(0.0f), m_cost(0.0f), m_closed(0), m_pathObject(nullptr) {}
+CGraphEdgeData::~CGraphEdgeData() = default;
+
+CGraphEdge::CGraphEdge(const CGraphEdgeData& data)
+    : m_data(data), m_source(nullptr), m_destination(nullptr), m_index(-1) {}
+CGraphEdge::~CGraphEdge() = default;
+
+CGraphVisitor::~CGraphVisitor() = default;
+void CGraphVisitor::BeginVertices(CSpatialGraph*) {}
+void CGraphVisitor::BeginEdges(CSpatialGraph*) {}
+bool CGraphVisitor::VisitVertex(CGraphVertex*) { return true; }
+bool CGraphVisitor::VisitEdge(CGraphEdge*) { return true; }
+
+// ---------------------------------------------------------------------------------------------------------
+// Graph
+
+CSpatialGraph::CSpatialGraph()
+    : m_constraint(nullptr),
+      m_heuristic(nullptr),
+      m_vertices(nullptr),
+      m_edges(nullptr),
+      m_vertexCount(0),
+      m_edgeCount(0),
+      m_lastVertex(-1),
+      m_lastEdge(-1),
+      m_vertexCapacity(0),
+      m_edgeCapacity(0),
+      m_searchRadius(0.0f),
+      m_editCount(0) {}
+
+CSpatialGraph::~CSpatialGraph() { Clear(); }
+
+void CSpatialGraph::OnVertexMoved(int32_t, int32_t) {}
+void CSpatialGraph::OnVertexHook2(int32_t, int32_t) {}
+void CSpatialGraph::OnEdgeMoved(int32_t, int32_t) {}
+void CSpatialGraph::OnEdgeHook2(int32_t, int32_t) {}
+bool CSpatialGraph::IsValid() { return true; }
+
+void CSpatialGraph::Clear() {
+  for (int32_t i = 0; i <= m_lastVertex; ++i) DeleteVertexObject(i);
+  for (int32_t i = 0; i <= m_lastEdge; ++i) DeleteEdgeObject(i);
+  Vusk::EngineFree(m_vertices);
+  Vusk::EngineFree(m_edges);
+  m_vertices = nullptr;
+  m_edges = nullptr;
+  m_vertexCount = m_edgeCount = 0;
+  m_vertexCapacity = m_edgeCapacity = 0;
+  m_lastVertex = m_lastEdge = -1;
+  ++m_editCount;
+}
+
+// Slot arrays grow to 64 and then double until `index` fits; slots 0..last are kept, the rest zeroed.
+bool CSpatialGraph::GrowVertexSlots(int64_t index) {
+  if (index < m_vertexCapacity) return true;
+  int64_t capacity = m_vertexCapacity == 0 ? kFirstSlotCapacity : m_vertexCapacity;
+  while (capacity <= index) capacity *= 2;
+  if (capacity > INT32_MAX) capacity = INT32_MAX;
+  if (index >= capacity) return false;
+  return SizeVertexSlots(static_cast<int32_t>(capacity));
+}
+
+bool CSpatialGraph::SizeVertexSlots(int32_t capacity) {
+  if (capacity <= m_lastVertex) return false;
+  CGraphVertex** fresh = AllocSlots<CGraphVertex>(capacity);
+  if (fresh == nullptr) return false;
+  std::memset(fresh, 0, static_cast<size_t>(capacity) * sizeof(CGraphVertex*));
+  if (m_lastVertex >= 0) std::memcpy(fresh, m_vertices, static_cast<size_t>(m_lastVertex + 1) * sizeof(CGraphVertex*));
+  Vusk::EngineFree(m_vertices);
+  m_vertices = fresh;
+  m_vertexCapacity = capacity;
+  return true;
+}
+
+bool CSpatialGraph::GrowEdgeSlots(int64_t index) {
+  if (index < m_edgeCapacity) return true;
+  int64_t capacity = m_edgeCapacity == 0 ? kFirstSlotCapacity : m_edgeCapacity;
+  while (capacity <= index) capacity *= 2;
+  if (capacity > INT32_MAX) capacity = INT32_MAX;
+  if (index >= capacity) return false;
+  return SizeEdgeSlots(static_cast<int32_t>(capacity));
+}
+
+bool CSpatialGraph::SizeEdgeSlots(int32_t capacity) {
+  if (capacity <= m_lastEdge) return false;
+  CGraphEdge** fresh = AllocSlots<CGraphEdge>(capacity);
+  if (fresh == nullptr) return false;
+  std::memset(fresh, 0, static_cast<size_t>(capacity) * sizeof(CGraphEdge*));
+  if (m_lastEdge >= 0) std::memcpy(fresh, m_edges, static_cast<size_t>(m_lastEdge + 1) * sizeof(CGraphEdge*));
+  Vusk::EngineFree(m_edges);
+  m_edges = fresh;
+  m_edgeCapacity = capacity;
+  return true;
+}
+
+int32_t CSpatialGraph::AddVertex(const CGraphVertexData& data, int32_t index) {
+  if (index == -1) {
+    if (m_lastVertex == INT32_MAX) return -1;
+    index = m_lastVertex + 1;
+  }
+  if (index < 0) return -1;
+  CGraphVertex* vertex = new CGraphVertex(data);
+  if (vertex == nullptr) return -1;
+  if (!SetVertex(vertex, index)) {
+    delete vertex;
+    return -1;
+  }
+  return index;
+}
+
+bool CSpatialGraph::SetVertex(CGraphVertex* vertex, int32_t index) {
+  if (vertex == nullptr) return false;
+  if (index == -1) {
+    if (m_lastVertex == INT32_MAX) return false;
+    index = m_lastVertex + 1;
+  }
+  if (index < 0 || !GrowVertexSlots(index)) return false;
+  // A record already in the slot goes out whole, its edges with it, so that no edge keeps a dangling
+  // vertex and the count stays right.
+  if (m_vertices[index] != nullptr) RemoveVertex(index);
+  m_vertices[index] = vertex;
+  vertex->m_index = index;
+  ++m_vertexCount;
+  if (index > m_lastVertex) m_lastVertex = index;
+  ++m_editCount;
+  return true;
+}
+
+bool CSpatialGraph::InsertVertex(CGraphVertex* vertex, int32_t index) {
+  if (vertex == nullptr) return false;
+  if (index >= 0 && index <= m_lastVertex + 1 && m_lastVertex >= 0) {
+    if (m_lastVertex == INT32_MAX || !GrowVertexSlots(static_cast<int64_t>(m_lastVertex) + 1)) return false;
+    for (int32_t i = m_lastVertex; i >= index; --i) {
+      CGraphVertex* moved = m_vertices[i];
+      m_vertices[i + 1] = moved;
+      m_vertices[i] = nullptr;
+      if (moved != nullptr) {
+        moved->m_index = i + 1;
+        OnVertexMoved(i, i + 1);
+      }
+    }
+    ++m_lastVertex;
+  }
+  return SetVertex(vertex, index);
+}
+
+bool CSpatialGraph::RemoveVertex(int32_t index) {
+  CGraphVertex* vertex = GetVertex(index);
+  if (vertex == nullptr) return false;
+  for (int32_t i = vertex->m_lastOutgoing; i >= 0; --i) {
+    if (i <= vertex->m_lastOutgoing) RemoveEdge(vertex->m_outgoing[i]->m_index);
+  }
+  for (int32_t i = vertex->m_lastIncoming; i >= 0; --i) {
+    if (i <= vertex->m_lastIncoming) RemoveEdge(vertex->m_incoming[i]->m_index);
+  }
+  DeleteVertexObject(index);
+  m_vertices[index] = nullptr;
+  --m_vertexCount;
+  ++m_editCount;
+  return true;
+}
+
+int32_t CSpatialGraph::AddEdge(const CGraphEdgeData& data, CGraphVertex* from, CGraphVertex* to, int32_t index) {
+  if (from == nullptr || to == nullptr) return -1;
+  if (CGraphEdge* existing = FindEdgeTo(from, to)) return existing->m_index;
+  if (index == -1) {
+    if (m_lastEdge == INT32_MAX) return -1;
+    index = m_lastEdge + 1;
+  }
+  if (index < 0 || !GrowEdgeSlots(index)) return -1;
+  CGraphEdge* edge = new CGraphEdge(data);
+  if (edge == nullptr) return -1;
+  if (!SetEdge(edge, from, to, index)) return -1;  // SetEdge deletes the record when it refuses
+  return index;
+}
+
+bool CSpatialGraph::UnlinkEdge(CGraphEdge* edge) {
+  bool fromSource = edge->m_source != nullptr && edge->m_source->RemoveOutgoingEdge(edge);
+  bool fromDestination = edge->m_destination != nullptr && edge->m_destination->RemoveIncomingEdge(edge);
+  return fromSource && fromDestination;
+}
+
+bool CSpatialGraph::SetEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* to, int32_t index) {
+  if (edge == nullptr) return false;
+  if (from == nullptr || to == nullptr) {
+    delete edge;
+    return false;
+  }
+  if (index == -1) {
+    if (m_lastEdge == INT32_MAX) {
+      delete edge;
+      return false;
+    }
+    index = m_lastEdge + 1;
+  }
+  if (index < 0 || !GrowEdgeSlots(index)) {
+    delete edge;
+    return false;
+  }
+  // A record already in the slot is unlinked from its vertices before it goes.
+  if (m_edges[index] != nullptr) RemoveEdge(index);
+  m_edges[index] = edge;
+  edge->m_index = index;
+  ++m_edgeCount;
+  if (index > m_lastEdge) m_lastEdge = index;
+  edge->m_source = from;
+  edge->m_destination = to;
+  ++m_editCount;
+  if (!from->AddOutgoingEdge(edge)) {
+    m_edges[index] = nullptr;
+    --m_edgeCount;
+    delete edge;
+    return false;
+  }
+  if (!to->AddIncomingEdge(edge)) {
+    from->RemoveOutgoingEdge(edge);
+    m_edges[index] = nullptr;
+    --m_edgeCount;
+    delete edge;
+    return false;
+  }
+  return true;
+}
+
+bool CSpatialGraph::InsertEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* to, int32_t index) {
+  if (edge == nullptr) return false;
+  if (index >= 0 && index <= m_lastEdge + 1 && m_lastEdge >= 0) {
+    if (m_lastEdge == INT32_MAX || !GrowEdgeSlots(static_cast<int64_t>(m_lastEdge) + 1)) {
+      delete edge;
+      return false;
+    }
+    for (int32_t i = m_lastEdge; i >= index; --i) {
+      CGraphEdge* moved = m_edges[i];
+      m_edges[i + 1] = moved;
+      m_edges[i] = nullptr;
+      if (moved != nullptr) {
+        moved->m_index = i + 1;
+        OnEdgeMoved(i, i + 1);
+      }
+    }
+    ++m_lastEdge;
+  }
+  return SetEdge(edge, from, to, index);
+}
+
+bool CSpatialGraph::RemoveEdge(int32_t index) {
+  CGraphEdge* edge = GetEdge(index);
+  if (edge == nullptr) return false;
+  bool unlinked = UnlinkEdge(edge);
+  DeleteEdgeObject(index);
+  m_edges[index] = nullptr;
+  --m_edgeCount;
+  ++m_editCount;
+  return unlinked;
+}
+
+bool CSpatialGraph::RemoveFreeVertexSlots() {
+  int32_t write = 0;
+  for (int32_t read = 0; read <= m_lastVertex; ++read) {
+    CGraphVertex* vertex = m_vertices[read];
+    if (vertex == nullptr) continue;
+    if (read != write) {
+      m_vertices[write] = vertex;
+      m_vertices[read] = nullptr;
+      vertex->m_index = write;
+      OnVertexMoved(read, write);
+    }
+    ++write;
+  }
+  if (write - 1 != m_lastVertex) ++m_editCount;
+  m_lastVertex = write - 1;
+  return true;
+}
+
+bool CSpatialGraph::RemoveFreeEdgeSlots() {
+  int32_t write = 0;
+  for (int32_t read = 0; read <= m_lastEdge; ++read) {
+    CGraphEdge* edge = m_edges[read];
+    if (edge == nullptr) continue;
+    if (read != write) {
+      m_edges[write] = edge;
+      m_edges[read] = nullptr;
+      edge->m_index = write;
+      OnEdgeMoved(read, write);
+    }
+    ++write;
+  }
+  if (write - 1 != m_lastEdge) ++m_editCount;
+  m_lastEdge = write - 1;
+  return true;
+}
+
+void CSpatialGraph::DeleteVertexObject(int32_t index) {
+  if (index >= 0 && index < m_vertexCapacity && m_vertices[index] != nullptr) delete m_vertices[index];
+}
+
+void CSpatialGraph::DeleteEdgeObject(int32_t index) {
+  if (index >= 0 && index < m_edgeCapacity && m_edges[index] != nullptr) delete m_edges[index];
+}
+
+CGraphEdge* CSpatialGraph::FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const {
+  if (from == nullptr || to == nullptr) return nullptr;
+  for (int32_t i = 0; i <= from->m_lastOutgoing; ++i) {
+    if (from->m_outgoing[i]->m_destination == to) return from->m_outgoing[i];
+  }
+  return nullptr;
+}
+
+CGraphVertex* CSpatialGraph::AddVertexAt(const CVector3& position) {
+  return GetVertex(AddVertex(CGraphVertexData(position), -1));
+}
+
+bool CSpatialGraph::VisitVertices(CGraphVisitor* visitor) {
+  visitor->BeginVertices(this);
+  for (int32_t i = 0; i <= m_lastVertex; ++i) {
+    if (m_vertices[i] != nullptr && !visitor->VisitVertex(m_vertices[i])) return false;
+  }
+  return true;
+}
+
+bool CSpatialGraph::VisitEdges(CGraphVisitor* visitor) {
+  visitor->BeginEdges(this);
+  for (int32_t i = 0; i <= m_lastEdge; ++i) {
+    if (m_edges[i] != nullptr && !visitor->VisitEdge(m_edges[i])) return false;
+  }
+  return true;
+}
+
+void CSpatialGraph::SetSearchRadius(float radius) { m_searchRadius = radius < 0.0f ? 0.0f : radius; }
+
+float CSpatialGraph::GetSearchRadius() {
+  if (m_searchRadius > 0.0f) return m_searchRadius;
+  float largest = 0.0f;
+  bool any = false;
+  for (int32_t i = 0; i <= m_lastEdge; ++i) {
+    CGraphEdge* edge = m_edges[i];
+    if (edge == nullptr || edge->m_data.m_pathObject != nullptr) continue;
+    const CVector3& a = edge->m_source->GetPosition();
+    const CVector3& b = edge->m_destination->GetPosition();
+    float dx = b.x - a.x, dy = b.y - a.y, dz = b.z - a.z;
+    float d2 = dx * dx + dy * dy + dz * dz;
+    if (!any || d2 > largest) largest = d2;
+    any = true;
+  }
+  if (!any) return 0.0f;
+  m_searchRadius = std::sqrt(largest) * 1.5f;
+  return m_searchRadius;
+}
+
+void CSpatialGraph::Compact() {
+  RemoveFreeVertexSlots();
+  RemoveFreeEdgeSlots();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// "Spatial graph" file
+
+bool CSpatialGraph::Save(const char* fileName) {
+  Vusk::CDataWriter writer;
+  if (!writer.Open(fileName)) return false;
+  if (m_lastVertex != m_vertexCount - 1 || m_lastEdge != m_edgeCount - 1) Compact();
+  bool ok = writer.WriteHeader(kFileMagic);
+  CGraphWriterVisitor records(&writer, 0);
+  ok = ok && writer.WriteF32(GetSearchRadius());
+  ok = ok && writer.WriteU32(static_cast<uint32_t>(m_vertexCount));
+  ok = ok && VisitVertices(&records);
+  ok = ok && writer.WriteU32(static_cast<uint32_t>(m_edgeCount));
+  ok = ok && VisitEdges(&records);
+  writer.Close();
+  return ok;
+}
+
+bool CSpatialGraph::LoadFromFile(const char* fileName) {
+  Vusk::CHostFileReader reader(fileName);
+  return LoadFromReader(&reader);
+}
+
+bool CSpatialGraph::LoadFromReader(Vusk::CDataReader* reader) {
+  Clear();
+  if (reader == nullptr || !reader->Open()) return false;
+  bool ok = [&]() {
+    uint32_t vertexCount = 0;
+    if (!reader->ReadHeader(kFileMagic) || !reader->ReadF32(&m_searchRadius) || !reader->ReadU32(&vertexCount)) {
+      return false;
+    }
+    if (vertexCount == 0) return true;
+    // The records must fit in what is left of the source (each vertex 20 bytes, and the edge count after).
+    if (vertexCount > INT32_MAX || vertexCount > reader->BoundCount(kVertexRecordBytes, UINT32_MAX)) return false;
+    uint64_t presize = vertexCount;
+    uint64_t remaining = 0;
+    bool sizeKnown = reader->GetRemaining(&remaining);
+    if (!sizeKnown && presize > kUnknownSizeSlotBound) presize = kUnknownSizeSlotBound;
+    if (!SizeVertexSlots(static_cast<int32_t>(presize))) return false;
+    // Edge-array reservations are an optimisation: their total is kept within what the rest of the source
+    // can hold, so a hostile count cannot make the loader allocate without bound.
+    uint64_t reserveBudget = sizeKnown ? remaining / kEdgeRecordBytes : kUnknownSizeReserveBudget;
+    uint64_t reservedIn = 0, reservedOut = 0;
+    uint8_t batch[kVertexBatch * kVertexRecordBytes];
+    for (uint32_t done = 0; done < vertexCount;) {
+      uint32_t n = vertexCount - done < kVertexBatch ? vertexCount - done : kVertexBatch;
+      if (!reader->ReadBytes(batch, static_cast<size_t>(n) * kVertexRecordBytes)) return false;
+      for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t* record = batch + i * kVertexRecordBytes;
+        CVector3 position(Vusk::BitsToFloat(Vusk::LoadU32(record)), Vusk::BitsToFloat(Vusk::LoadU32(record + 4)),
+                          Vusk::BitsToFloat(Vusk::LoadU32(record + 8)));
+        CGraphVertex* vertex = AddVertexAt(position);
+        if (vertex == nullptr) return false;
+        uint32_t incoming = Vusk::LoadU32(record + 12);
+        uint32_t outgoing = Vusk::LoadU32(record + 16);
+        if (incoming > 0 && reservedIn + incoming <= reserveBudget) {
+          reservedIn += incoming;
+          vertex->ReserveIncoming(static_cast<int32_t>(incoming));
+        }
+        if (outgoing > 0 && reservedOut + outgoing <= reserveBudget) {
+          reservedOut += outgoing;
+          vertex->ReserveOutgoing(static_cast<int32_t>(outgoing));
+        }
+      }
+      done += n;
+    }
+    uint32_t edgeCount = 0;
+    if (!reader->ReadU32(&edgeCount)) return false;
+    if (edgeCount == 0) return true;
+    if (edgeCount > INT32_MAX || edgeCount > reader->BoundCount(kEdgeRecordBytes, UINT32_MAX)) return false;
+    presize = edgeCount;
+    if (!sizeKnown && presize > kUnknownSizeSlotBound) presize = kUnknownSizeSlotBound;
+    if (!SizeEdgeSlots(static_cast<int32_t>(presize))) return false;
+    uint8_t pairs[kEdgeBatch * kEdgeRecordBytes];
+    for (uint32_t done = 0; done < edgeCount;) {
+      uint32_t n = edgeCount - done < kEdgeBatch ? edgeCount - done : kEdgeBatch;
+      if (!reader->ReadBytes(pairs, static_cast<size_t>(n) * kEdgeRecordBytes)) return false;
+      for (uint32_t i = 0; i < n; ++i) {
+        uint32_t from = Vusk::LoadU32(pairs + i * kEdgeRecordBytes);
+        uint32_t to = Vusk::LoadU32(pairs + i * kEdgeRecordBytes + 4);
+        if (from > INT32_MAX || to > INT32_MAX) continue;
+        CGraphVertex* source = GetVertex(static_cast<int32_t>(from));
+        CGraphVertex* destination = GetVertex(static_cast<int32_t>(to));
+        if (source == nullptr || destination == nullptr) continue;
+        CGraphEdgeData data;
+        data.m_length = data.m_cost = Distance(source->GetPosition(), destination->GetPosition());
+        if (AddEdge(data, source, destination, -1) < 0) return false;
+      }
+      done += n;
+    }
+    return true;
+  }();
+  reader->Close();
+  return ok;
+}

@@ -1,0 +1,205 @@
+// Navigation graph: directed graph of world points (vertices) and straight moves between them (edges).
+//
+// Vertices and edges live in two index-addressed slot arrays; a null slot is a free index. Every other
+// navigation module (graph data, point queries, A*, path objects) reads graphs through the operations here.
+#pragma once
+
+#include <cstdint>
+
+#include "ai/runtime/engine_object.h"
+#include "ai/runtime/vector3.h"
+
+class CGraphEdge;
+class CGraphVertex;
+class CPathObject;
+class CSpatialGraph;
+
+namespace Vusk {
+class CDataReader;
+}
+
+// Per-vertex payload. The A* search keeps its per-vertex state here.
+class CGraphVertexData {
+ public:
+  CGraphVertexData();
+  explicit CGraphVertexData(const CVector3& position);
+  CGraphVertexData(const CGraphVertexData& other);
+  CGraphVertexData& operator=(const CGraphVertexData& other);
+  virtual ~CGraphVertexData();
+
+  CVector3 m_position;              // world position (host units)
+  float m_f;                        // A*: g + h; -1 when built
+  float m_g;                        // A*: cost of the best route from the start; -1 when built
+  float m_h;                        // A*: estimate to the goal; -1 when built
+  uint8_t m_startMarker;            // A*: 1 on the start vertex of the search under way, else 0
+  CGraphVertex* m_predecessor;      // A*: vertex the best route came from (not set when built)
+  CGraphEdge* m_predecessorEdge;    // A*: edge taken from the predecessor (not set when built)
+};
+
+// Vertex record: payload plus dense incoming/outgoing edge arrays.
+class CGraphVertex : public CEngineObject {
+ public:
+  explicit CGraphVertex(const CGraphVertexData& data);
+  ~CGraphVertex() override;
+
+  int32_t GetIndex() const { return m_index; }
+  const CVector3& GetPosition() const { return m_data.m_position; }
+  int32_t GetIncomingCount() const { return m_incomingCount; }
+  int32_t GetOutgoingCount() const { return m_outgoingCount; }
+  // i-th linked edge, null when i is out of range.
+  CGraphEdge* GetIncomingEdge(int32_t i) const;
+  CGraphEdge* GetOutgoingEdge(int32_t i) const;
+  // Dense views for hot loops: entries 0..count-1.
+  CGraphEdge* const* OutgoingEdges() const { return m_outgoing; }
+  CGraphEdge* const* IncomingEdges() const { return m_incoming; }
+
+  bool AddIncomingEdge(CGraphEdge* edge);
+  bool AddOutgoingEdge(CGraphEdge* edge);
+  bool RemoveIncomingEdge(CGraphEdge* edge);
+  bool RemoveOutgoingEdge(CGraphEdge* edge);
+  // Sets the capacity to exactly n when n is above it; 0 fails.
+  bool ReserveIncoming(int32_t n);
+  bool ReserveOutgoing(int32_t n);
+
+  int32_t m_index;                  // own slot in the graph; -1 until stored
+  CGraphEdge** m_outgoing;          // outgoing edges, entries 0..m_lastOutgoing
+  CGraphEdge** m_incoming;          // incoming edges, entries 0..m_lastIncoming
+  int32_t m_incomingCount;          // linked incoming edges
+  int32_t m_outgoingCount;          // linked outgoing edges
+  int32_t m_lastIncoming;           // last used incoming entry; -1 when empty
+  int32_t m_lastOutgoing;           // last used outgoing entry; -1 when empty
+  int32_t m_incomingCapacity;       // entries allocated; 0 when built
+  int32_t m_outgoingCapacity;       // entries allocated; 0 when built
+  CGraphVertexData m_data;          // payload
+};
+
+// Per-edge payload.
+class CGraphEdgeData {
+ public:
+  CGraphEdgeData();
+  CGraphEdgeData(const CGraphEdgeData& other) = default;
+  CGraphEdgeData& operator=(const CGraphEdgeData& other) = default;
+  virtual ~CGraphEdgeData();
+
+  float m_length;                   // straight distance between the end points (host units)
+  float m_cost;                     // cost of the last A* relaxation over this edge; 0 when built
+  uint8_t m_closed;                 // 1: the A* search never follows this edge
+  CPathObject* m_pathObject;        // linked path object that prices this edge, or null
+};
+
+// Edge record.
+class CGraphEdge : public CEngineObject {
+ public:
+  explicit CGraphEdge(const CGraphEdgeData& data);
+  ~CGraphEdge() override;
+
+  int32_t GetIndex() const { return m_index; }
+  CGraphVertex* GetSource() const { return m_source; }
+  CGraphVertex* GetDestination() const { return m_destination; }
+
+  CGraphEdgeData m_data;            // payload
+  CGraphVertex* m_source;           // source vertex record
+  CGraphVertex* m_destination;      // destination vertex record
+  int32_t m_index;                  // own slot in the graph; -1 until stored
+};
+
+// Visitor over a graph's live vertices or edges, in index order.
+class CGraphVisitor {
+ public:
+  virtual ~CGraphVisitor();
+  virtual void BeginVertices(CSpatialGraph* graph);
+  virtual void BeginEdges(CSpatialGraph* graph);
+  virtual bool VisitVertex(CGraphVertex* vertex);
+  virtual bool VisitEdge(CGraphEdge* edge);
+};
+
+class CConstraint;
+class CHeuristic;
+
+class CSpatialGraph : public CEngineObject {
+ public:
+  // Magic text of the graph file.
+  static constexpr const char* kFileMagic = "Quelmor Spatial graph";
+
+  CSpatialGraph();
+  ~CSpatialGraph() override;
+
+  // Index-move hooks (empty here; derived graphs keep side tables in step).
+  virtual void OnVertexMoved(int32_t oldIndex, int32_t newIndex);
+  virtual void OnVertexHook2(int32_t oldIndex, int32_t newIndex);
+  virtual void OnEdgeMoved(int32_t oldIndex, int32_t newIndex);
+  virtual void OnEdgeHook2(int32_t oldIndex, int32_t newIndex);
+
+  // An index of -1 means the slot after the last index.
+  virtual int32_t AddVertex(const CGraphVertexData& data, int32_t index);
+  virtual bool SetVertex(CGraphVertex* vertex, int32_t index);
+  virtual bool InsertVertex(CGraphVertex* vertex, int32_t index);
+  virtual bool RemoveVertex(int32_t index);
+  virtual int32_t AddEdge(const CGraphEdgeData& data, CGraphVertex* from, CGraphVertex* to, int32_t index);
+  virtual bool SetEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* to, int32_t index);
+  virtual bool InsertEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* to, int32_t index);
+  virtual bool RemoveEdge(int32_t index);
+  virtual bool RemoveFreeVertexSlots();
+  virtual bool RemoveFreeEdgeSlots();
+  virtual bool IsValid();
+  virtual void DeleteVertexObject(int32_t index);
+  virtual void DeleteEdgeObject(int32_t index);
+
+  CGraphVertex* GetVertex(int32_t index) const {
+    return (index >= 0 && index <= m_lastVertex) ? m_vertices[index] : nullptr;
+  }
+  CGraphEdge* GetEdge(int32_t index) const {
+    return (index >= 0 && index <= m_lastEdge) ? m_edges[index] : nullptr;
+  }
+  CGraphEdge* FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const;
+  CGraphVertex* AddVertexAt(const CVector3& position);
+
+  int32_t GetVertexCount() const { return m_vertexCount; }
+  int32_t GetEdgeCount() const { return m_edgeCount; }
+  int32_t GetLastVertexIndex() const { return m_lastVertex; }
+  int32_t GetLastEdgeIndex() const { return m_lastEdge; }
+  // True when the live vertices occupy exactly 0..count-1.
+  bool HasDenseVertices() const { return m_lastVertex == m_vertexCount - 1; }
+
+  bool VisitVertices(CGraphVisitor* visitor);
+  bool VisitEdges(CGraphVisitor* visitor);
+
+  void SetSearchRadius(float radius);
+  float GetSearchRadius();
+
+  void Compact();
+  void Clear();
+
+  bool Save(const char* fileName);
+  bool LoadFromFile(const char* fileName);
+  // Reads from an opened-on-demand source (the world's raw data, or any reader).
+  bool LoadFromReader(Vusk::CDataReader* reader);
+
+  CConstraint* GetConstraint() const { return m_constraint; }
+  CHeuristic* GetHeuristic() const { return m_heuristic; }
+  void SetConstraint(CConstraint* constraint) { m_constraint = constraint; }
+  void SetHeuristic(CHeuristic* heuristic) { m_heuristic = heuristic; }
+
+  // Raised on every structural edit; a suspended search resumes only on an unchanged graph.
+  uint32_t GetEditCount() const { return m_editCount; }
+
+ private:
+  bool GrowVertexSlots(int64_t index);
+  bool GrowEdgeSlots(int64_t index);
+  bool SizeVertexSlots(int32_t capacity);
+  bool SizeEdgeSlots(int32_t capacity);
+  bool UnlinkEdge(CGraphEdge* edge);
+
+  CConstraint* m_constraint;        // current constraint for A* (not owned)
+  CHeuristic* m_heuristic;          // current heuristic for A* (not owned)
+  CGraphVertex** m_vertices;        // vertex slots; null = free
+  CGraphEdge** m_edges;             // edge slots; null = free
+  int32_t m_vertexCount;            // live vertices
+  int32_t m_edgeCount;              // live edges
+  int32_t m_lastVertex;             // highest stored vertex index; -1 when empty
+  int32_t m_lastEdge;               // highest stored edge index; -1 when empty
+  int32_t m_vertexCapacity;         // vertex slots allocated
+  int32_t m_edgeCapacity;           // edge slots allocated
+  float m_searchRadius;             // query radius (host units); 0 = not yet known
+  uint32_t m_editCount;             // structural edit counter
+};

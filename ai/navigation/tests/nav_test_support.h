@@ -1,0 +1,186 @@
+// Shared helpers of the navigation tests: graph builders, an in-memory raw-data provider, byte files and a
+// host whose writes can be made to fall short.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ai/navigation/data_file.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/config_node.h"
+#include "testing/fake_ai_host.h"
+
+namespace navtest {
+
+using Bytes = std::vector<uint8_t>;
+
+// Serves "RawData" nodes from byte blocks registered by the test.
+class MemoryRawData : public Vusk::CRawDataProvider {
+ public:
+  MemoryRawData() { Vusk::SetRawDataProvider(this); }
+  ~MemoryRawData() override { Vusk::SetRawDataProvider(nullptr); }
+  void Attach(CConfigNode* node, const Bytes& bytes) { m_blocks[node] = bytes; }
+  bool OpenRawData(CConfigNode* node) override {
+    auto it = m_blocks.find(node);
+    if (it == m_blocks.end()) return false;
+    m_open = &it->second;
+    m_offset = 0;
+    return true;
+  }
+  uint32_t ReadRawData(CConfigNode*, void* buffer, uint32_t size) override {
+    size_t n = std::min<size_t>(size, m_open->size() - m_offset);
+    if (n > 0) std::memcpy(buffer, m_open->data() + m_offset, n);
+    m_offset += n;
+    return static_cast<uint32_t>(n);
+  }
+  void CloseRawData(CConfigNode*) override { m_open = nullptr; }
+  uint32_t GetRawDataSize(CConfigNode*) override { return m_open ? static_cast<uint32_t>(m_open->size()) : 0; }
+
+ private:
+  std::map<CConfigNode*, Bytes> m_blocks;
+  const Bytes* m_open = nullptr;
+  size_t m_offset = 0;
+};
+
+// Fixture of the navigation tests: the fake host, with writes that can be made to fall short.
+class NavTest : public AiEngineTest {
+ public:
+  // Host writes allowed before every further write reports 0 items (-1: no limit).
+  static long& WriteBudget() {
+    static long budget = -1;
+    return budget;
+  }
+
+ protected:
+  void ConfigureServices(CHostServices& services) override {
+    RealWrite() = services.write;
+    services.write = &LimitedWrite;
+  }
+  void TearDown() override {
+    WriteBudget() = -1;
+    Vusk::SetRawDataProvider(nullptr);
+    AiEngineTest::TearDown();
+  }
+
+ private:
+  static Vusk::HostFileWrite& RealWrite() {
+    static Vusk::HostFileWrite write = nullptr;
+    return write;
+  }
+  static std::size_t LimitedWrite(const void* buffer, std::size_t size, std::size_t count, void* file) {
+    if (WriteBudget() == 0) return 0;
+    if (WriteBudget() > 0) --WriteBudget();
+    return RealWrite()(buffer, size, count, file);
+  }
+};
+
+inline std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "nav_" + std::to_string(::getpid()) + "_" + name;
+}
+
+inline Bytes ReadFileBytes(const std::string& path) {
+  Bytes bytes;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    int c;
+    while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<uint8_t>(c));
+    std::fclose(f);
+  }
+  return bytes;
+}
+
+inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+// Random geometric graph: `count` vertices in a square of `size`, each linked both ways to the vertices
+// within `radius` (a few one-way and closed edges when `irregular`).
+inline void BuildRandomGraph(CSpatialGraph* graph, std::mt19937& rng, int count, float size, float radius,
+                             bool irregular) {
+  std::uniform_real_distribution<float> coord(0.0f, size);
+  std::uniform_real_distribution<float> height(0.0f, size * 0.05f);
+  std::uniform_int_distribution<int> chance(0, 99);
+  for (int i = 0; i < count; ++i) graph->AddVertexAt(CVector3(coord(rng), height(rng), coord(rng)));
+  for (int i = 0; i < count; ++i) {
+    for (int j = 0; j < count; ++j) {
+      if (i == j) continue;
+      CGraphVertex* a = graph->GetVertex(i);
+      CGraphVertex* b = graph->GetVertex(j);
+      if (CVector3::DistanceSquared(a->GetPosition(), b->GetPosition()) > radius * radius) continue;
+      if (irregular && chance(rng) < 15) continue;  // some edges one way only
+      CGraphEdgeData data;
+      data.m_length = data.m_cost = std::sqrt(CVector3::DistanceSquared(a->GetPosition(), b->GetPosition()));
+      int index = graph->AddEdge(data, a, b, -1);
+      if (irregular && chance(rng) < 5) graph->GetEdge(index)->m_data.m_closed = 1;
+    }
+  }
+}
+
+// 8-connected grid graph over the walkable cells of a text map ('.' walkable); diagonals only where both
+// side cells are walkable. Cell (x, y) sits at (x, 0, y).
+inline bool BuildGridGraph(CSpatialGraph* graph, const std::vector<std::string>& rows) {
+  int height = static_cast<int>(rows.size());
+  int width = height > 0 ? static_cast<int>(rows[0].size()) : 0;
+  std::vector<int> ids(static_cast<size_t>(width * height), -1);
+  auto open = [&](int x, int y) {
+    return x >= 0 && y >= 0 && x < width && y < height && static_cast<int>(rows[y].size()) > x && rows[y][x] == '.';
+  };
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      if (open(x, y)) ids[y * width + x] = graph->AddVertexAt(CVector3(float(x), 0.0f, float(y)))->GetIndex();
+  static const int dx[8] = {1, -1, 0, 0, 1, 1, -1, -1};
+  static const int dy[8] = {0, 0, 1, -1, 1, -1, 1, -1};
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      if (!open(x, y)) continue;
+      for (int d = 0; d < 8; ++d) {
+        int nx = x + dx[d], ny = y + dy[d];
+        if (!open(nx, ny)) continue;
+        if (d >= 4 && (!open(nx, y) || !open(x, ny))) continue;
+        CGraphVertex* a = graph->GetVertex(ids[y * width + x]);
+        CGraphVertex* b = graph->GetVertex(ids[ny * width + nx]);
+        CGraphEdgeData data;
+        data.m_length = data.m_cost = d >= 4 ? std::sqrt(2.0f) : 1.0f;
+        graph->AddEdge(data, a, b, -1);
+      }
+    }
+  return graph->GetVertexCount() > 0;
+}
+
+// The rows of a map file in the four-line-header grid format; empty when it cannot be read.
+inline std::vector<std::string> ReadMapRows(const std::string& path) {
+  std::vector<std::string> rows;
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return rows;
+  char line[4096];
+  int header = 0;
+  while (std::fgets(line, sizeof line, f)) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (header < 4) {
+      ++header;
+      continue;
+    }
+    rows.push_back(text);
+  }
+  std::fclose(f);
+  return rows;
+}
+
+inline std::string Den312dPath() {
+  const char* env = std::getenv("DUN_DEN312D_MAP");
+  return env != nullptr ? env : "/work/shared/data/maps/den312d.map";
+}
+
+}  // namespace navtest
