@@ -8,34 +8,30 @@
 #include "graphics/core/types.h"
 
 // Raster types (creation flags & 7).
-enum OvRasterType : OvUInt8 {
-    ovRASTERTYPENORMAL = 0,        // plain pixel block
-    ovRASTERTYPEZBUFFER = 1,       // depth buffer
-    ovRASTERTYPECAMERA = 2,        // a window's back buffer
-    ovRASTERTYPETEXTURE = 4,       // texture
-    ovRASTERTYPECAMERATEXTURE = 5, // render-target texture
-    ovRASTERTYPEMASK = 0x7,        // type bits of the creation flags
-};
+inline constexpr OvInt32 ovRASTERTYPENORMAL = 0; // plain pixel block
+inline constexpr OvInt32 ovRASTERTYPEZBUFFER = 1; // depth buffer
+inline constexpr OvInt32 ovRASTERTYPECAMERA = 2; // a window's back buffer
+inline constexpr OvInt32 ovRASTERTYPETEXTURE = 4; // texture
+inline constexpr OvInt32 ovRASTERTYPECAMERATEXTURE = 5; // render-target texture
+inline constexpr OvInt32 ovRASTERTYPEMASK = 0x7; // type bits of the creation flags
 
 // Raster format word (creation flags & 0xFF00; the format byte holds it shifted down by 8).
-enum OvRasterFormat : OvInt32 {
-    ovRASTERFORMATDEFAULT = 0x0000,  // the driver chooses
-    ovRASTERFORMAT1555 = 0x0100,     // 16 bits, 1 bit alpha
-    ovRASTERFORMAT565 = 0x0200,      // 16 bits, no alpha
-    ovRASTERFORMAT4444 = 0x0300,     // 16 bits, 4 bits alpha
-    ovRASTERFORMATLUM8 = 0x0400,     // 8 bits luminance
-    ovRASTERFORMAT8888 = 0x0500,     // 32 bits with alpha
-    ovRASTERFORMAT888 = 0x0600,      // 32 bits, no alpha
-    ovRASTERFORMAT16 = 0x0700,       // 16-bit depth
-    ovRASTERFORMAT24 = 0x0800,       // 24-bit depth
-    ovRASTERFORMAT32 = 0x0900,       // 32-bit depth
-    ovRASTERFORMAT555 = 0x0A00,      // 16 bits, 5 bits a colour
-    ovRASTERFORMATPIXELFORMATMASK = 0x0F00, // the pixel format code
-    ovRASTERFORMATAUTOMIPMAP = 0x1000, // mip levels generated automatically
-    ovRASTERFORMATPAL8 = 0x2000,       // 8-bit palette
-    ovRASTERFORMATPAL4 = 0x4000,       // 4-bit palette
-    ovRASTERFORMATMIPMAP = 0x8000,     // the raster has mip levels
-};
+inline constexpr OvInt32 ovRASTERFORMATDEFAULT = 0x0000; // the driver chooses
+inline constexpr OvInt32 ovRASTERFORMAT1555 = 0x0100; // 16 bits, 1 bit alpha
+inline constexpr OvInt32 ovRASTERFORMAT565 = 0x0200; // 16 bits, no alpha
+inline constexpr OvInt32 ovRASTERFORMAT4444 = 0x0300; // 16 bits, 4 bits alpha
+inline constexpr OvInt32 ovRASTERFORMATLUM8 = 0x0400; // 8 bits luminance
+inline constexpr OvInt32 ovRASTERFORMAT8888 = 0x0500; // 32 bits with alpha
+inline constexpr OvInt32 ovRASTERFORMAT888 = 0x0600; // 32 bits, no alpha
+inline constexpr OvInt32 ovRASTERFORMAT16 = 0x0700; // 16-bit depth
+inline constexpr OvInt32 ovRASTERFORMAT24 = 0x0800; // 24-bit depth
+inline constexpr OvInt32 ovRASTERFORMAT32 = 0x0900; // 32-bit depth
+inline constexpr OvInt32 ovRASTERFORMAT555 = 0x0A00; // 16 bits, 5 bits a colour
+inline constexpr OvInt32 ovRASTERFORMATPIXELFORMATMASK = 0x0F00; // the pixel format code
+inline constexpr OvInt32 ovRASTERFORMATAUTOMIPMAP = 0x1000; // mip levels generated automatically
+inline constexpr OvInt32 ovRASTERFORMATPAL8 = 0x2000; // 8-bit palette
+inline constexpr OvInt32 ovRASTERFORMATPAL4 = 0x4000; // 4-bit palette
+inline constexpr OvInt32 ovRASTERFORMATMIPMAP = 0x8000; // the raster has mip levels
 
 // Private flags of a raster.
 enum OvRasterPrivateFlag : OvUInt8 {
@@ -52,10 +48,8 @@ enum OvRasterFlag : OvUInt8 {
 };
 
 // Lock modes (bit 0 write, bit 1 read; the level goes in bits 8-15 of the driver's number).
-enum OvRasterLockMode : OvInt32 {
-    ovRASTERLOCKWRITE = 0x1, // pixels will be written
-    ovRASTERLOCKREAD = 0x2,  // pixels will be read
-};
+inline constexpr OvInt32 ovRASTERLOCKWRITE = 0x1; // pixels will be written
+inline constexpr OvInt32 ovRASTERLOCKREAD = 0x2; // pixels will be read
 
 // Raster record; extension data follows (raster registry).
 struct OvRaster {
@@ -68,7 +62,7 @@ struct OvRaster {
     OvInt32 stride;         // bytes per row while locked
     OvUInt16 nOffsetX;      // x offset in the parent, pixels
     OvUInt16 nOffsetY;      // y offset in the parent, pixels
-    OvUInt8 cType;          // OvRasterType
+    OvUInt8 cType;          // raster type (ovRASTERTYPE...)
     OvUInt8 cFlags;         // OvRasterFlag bits
     OvUInt8 privateFlags;   // OvRasterPrivateFlag bits
     OvUInt8 cFormat;        // format word >> 8; bit 7 set: the raster has mip levels
