@@ -282,20 +282,13 @@ OvUInt32 WinAsyncTransfer(OvFile* file, void* readBuffer, const void* writeBuffe
     return 0;
 }
 
-OvUInt32 WinRead(OvFile* file, void* buffer, OvUInt32 bytes) {
-    if (file->async) {
-        file->pendingOp = ovFILEOPREAD;
-        if (file->state != ovFILESTATEIDLE) {
-            return 0;
-        }
-        return WinAsyncTransfer(file, buffer, nullptr, bytes);
-    }
-    if (file->state != ovFILESTATEIDLE) {
-        return 0;
-    }
+// A synchronous read (readBuffer) or write at the file's position.
+OvUInt32 WinSyncTransfer(OvFile* file, void* readBuffer, const void* writeBuffer, OvUInt32 bytes) {
     file->state = ovFILESTATEBUSY;
     DWORD done = 0;
-    if (ReadFile(file->handle, buffer, bytes, &done, nullptr)) {
+    const BOOL ok = readBuffer != nullptr ? ReadFile(file->handle, readBuffer, bytes, &done, nullptr)
+                                          : WriteFile(file->handle, writeBuffer, bytes, &done, nullptr);
+    if (ok) {
         SetPosition(file, Position(file) + done);
         file->state = ovFILESTATEIDLE;
     } else {
@@ -305,21 +298,23 @@ OvUInt32 WinRead(OvFile* file, void* buffer, OvUInt32 bytes) {
     return done;
 }
 
-OvUInt32 WinWrite(OvFile* file, const void* buffer, OvUInt32 bytes) {
+OvUInt32 WinRead(OvFile* file, void* buffer, OvUInt32 bytes) {
     if (file->async) {
         file->pendingOp = ovFILEOPREAD;
+    }
+    // A read needs an idle file: after a failed read every later one returns nothing.
+    if (file->state != ovFILESTATEIDLE) {
+        return 0;
+    }
+    return file->async ? WinAsyncTransfer(file, buffer, nullptr, bytes) : WinSyncTransfer(file, buffer, nullptr, bytes);
+}
+
+OvUInt32 WinWrite(OvFile* file, const void* buffer, OvUInt32 bytes) {
+    if (file->async) {
+        file->pendingOp = ovFILEOPREAD; // writes complete through the same path as reads
         return WinAsyncTransfer(file, nullptr, buffer, bytes);
     }
-    file->state = ovFILESTATEBUSY;
-    DWORD done = 0;
-    if (WriteFile(file->handle, buffer, bytes, &done, nullptr)) {
-        SetPosition(file, Position(file) + done);
-        file->state = ovFILESTATEIDLE;
-    } else {
-        file->state = ovFILESTATEERROR;
-    }
-    RecordLastError();
-    return done;
+    return WinSyncTransfer(file, nullptr, buffer, bytes);
 }
 
 OvInt32 WinWait(OvFile* file, OvBool block) {
