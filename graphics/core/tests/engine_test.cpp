@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "graphics/core/error.h"
 #include "graphics/core/modules.h"
 #include "graphics/core/small_modules.h"
+#include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/core/testkit/null_driver.h"
 
@@ -216,6 +218,56 @@ TEST(EngineLifeCycle, SubSystemsAndVideoModesFallBackToTheCore) {
     EXPECT_FALSE(OvStandardCall(ovSTANDARDRASTERCREATE, nullptr, nullptr, 0));
     EXPECT_TRUE(OvTestEngineDown());
     ClearError();
+}
+
+struct MemoryCount {
+    int allocs = 0;
+    int frees = 0;
+    int reallocs = 0;
+};
+MemoryCount gMemory;
+
+TEST(EngineLifeCycle, HostMemoryFunctionsServeEveryAllocation) {
+    const OvMemoryFunctions counting = {
+        [](std::size_t size, OvUInt32) {
+            gMemory.allocs++;
+            return std::malloc(size);
+        },
+        [](void* block) {
+            if (block != nullptr) {
+                gMemory.frees++;
+            }
+            std::free(block);
+        },
+        [](void* block, std::size_t size, OvUInt32) {
+            gMemory.allocs += block == nullptr ? 1 : 0;
+            gMemory.reallocs++;
+            return std::realloc(block, size);
+        },
+        [](std::size_t count, std::size_t size, OvUInt32) {
+            gMemory.allocs++;
+            return std::calloc(count, size);
+        },
+    };
+    for (OvUInt32 flags : {0u, ovENGINEINITFLAG_NOFREELISTS}) {
+        gMemory = {};
+        OvNullDriverReset();
+        OvEngineSetDriver(OvNullDriverGet());
+        ASSERT_TRUE(OvEngineInit(&counting, flags, 0));
+        ASSERT_TRUE(OvEngineOpen(&gWindow));
+        ASSERT_TRUE(OvEngineStart());
+        OvStream* s = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+        char bytes[700] = {};
+        OvStreamWrite(s, bytes, 100);
+        OvStreamWrite(s, bytes, 700);
+        OvStreamClose(s, nullptr);
+        EXPECT_TRUE(OvEngineStop());
+        EXPECT_TRUE(OvEngineClose());
+        EXPECT_TRUE(OvEngineTerm());
+        EXPECT_GT(gMemory.allocs, 3);
+        EXPECT_GE(gMemory.reallocs, 1); // the stream buffer grew
+        EXPECT_EQ(gMemory.allocs, gMemory.frees) << "flags " << flags;
+    }
 }
 
 TEST(EngineLifeCycle, FreeListsOffRunsTheWholeCycle) {

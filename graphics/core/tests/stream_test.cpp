@@ -39,9 +39,13 @@ OvStream* OpenRead(Bytes& bytes, std::size_t length) {
     return OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
 }
 
-// Writes a small file of chunks: a string, an extension chunk holding one sub-chunk, values.
+// Writes a small file of chunks: a string, a wide string, an extension chunk holding one
+// sub-chunk, values.
 void WriteSample(OvStream* s) {
     ASSERT_NE(OvStringStreamWrite("texture", s), nullptr);
+    ASSERT_NE(OvStreamWriteChunkHeader(s, ovID_UNICODESTRING, 6, ovLIBRARYVERSION, ovLIBRARYBUILD), nullptr);
+    const OvUInt8 wide[] = {'m', 0, 'k', 0, 0, 0};
+    ASSERT_NE(OvStreamWrite(s, wide, sizeof(wide)), nullptr);
     ASSERT_NE(OvStreamWriteChunkHeader(s, ovID_EXTENSION, 12 + 8, ovLIBRARYVERSION, ovLIBRARYBUILD), nullptr);
     ASSERT_NE(OvStreamWriteChunkHeader(s, 0x120, 8, ovLIBRARYVERSION, ovLIBRARYBUILD), nullptr);
     const OvInt32 ints[] = {-1, 0x01020304};
@@ -59,8 +63,12 @@ bool ParseSample(OvStream* s) {
     }
     const bool nameOk = std::strcmp(name, "texture") == 0;
     OvFree(name);
+    char mask[4];
+    if (!nameOk || OvStringStreamReadBounded(mask, sizeof(mask), s) == nullptr || std::strcmp(mask, "mk") != 0) {
+        return false;
+    }
     OvUInt32 length = 0;
-    if (!nameOk || !OvStreamFindChunk(s, ovID_STRUCT, &length, nullptr) || length != 12) {
+    if ( !OvStreamFindChunk(s, ovID_STRUCT, &length, nullptr) || length != 12) {
         return false;
     }
     float reals[3];
