@@ -101,7 +101,21 @@ void Detach(OvFrame* child) {
     OvFrameMarkDirty(child);
 }
 
-void FreeFrame(OvFrame* frame) { OvFreeListEntryFree(Module()->freeList, frame); }
+// Objects still hanging on a frame that goes lose their frame instead of keeping a link into
+// freed memory.
+void ReleaseObjects(OvFrame* frame) {
+    OvLLLink* head = &frame->objectList;
+    while (!OvLLLinkIsEmpty(head)) {
+        OvObjectHasFrame* object = ObjectFromLink(head->next);
+        UnlinkSelf(&object->lFrame);
+        object->object.parent = nullptr;
+    }
+}
+
+void FreeFrame(OvFrame* frame) {
+    ReleaseObjects(frame);
+    OvFreeListEntryFree(Module()->freeList, frame);
+}
 
 void DestroyHierarchyBelow(OvFrame* frame) {
     for (OvFrame* child = frame->child; child != nullptr;) {

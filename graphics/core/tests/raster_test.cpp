@@ -113,7 +113,16 @@ TEST_F(RasterTest, ObjectFrameLinkKeepsOneEntryAndMarksTheFrame) {
     OvObjectHasFrameSetFrame(&object, nullptr);      // after a detach: nothing to unlink twice
     EXPECT_TRUE(OvLLLinkIsEmpty(&g->objectList));
     OvFrameDestroy(f);
+
+    // A frame that goes while objects hang on it lets go of them.
+    OvObjectHasFrameSetFrame(&object, g);
     OvFrameDestroy(g);
+    EXPECT_EQ(OvObjectHasFrameGetFrame(&object), nullptr);
+    OvObjectHasFrameDetach(&object);
+    OvFrame* h = OvFrameCreate();
+    OvObjectHasFrameSetFrame(&object, h);
+    OvFrameDestroyHierarchy(h);
+    EXPECT_EQ(OvObjectHasFrameGetFrame(&object), nullptr);
 }
 
 } // namespace
