@@ -90,6 +90,8 @@ OvFrame* OvFrameCreate();
 // Initialises a frame record and runs the frame registry's constructors; returns the registry's
 // result (null when a constructor failed).
 const OvPluginRegistry* OvFrameInit(OvFrame* frame);
+// Destroys the frame; its children become roots of their own hierarchies (not marked dirty)
+// and objects hanging on it are left without a frame.
 OvBool OvFrameDestroy(OvFrame* frame);
 // Destroys the frame and all its descendants (a null frame too); a frame with a parent is
 // detached first.
