@@ -3,10 +3,12 @@
 // A file handle keeps its own 64-bit position and reads and writes with pread/pwrite at it,
 // so overlapped requests (which carry their own offset) and plain ones share one descriptor.
 // Handles opened for reading only keep a read-ahead block, as the system's file cache would:
-// the file system above reads chunk headers and values a few bytes at a time.
+// the file system above reads chunk headers and values a few bytes at a time. Any write in the
+// process drops every read-ahead block, so a reader never sees bytes older than a write.
 
 #include "platform/win32.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -20,6 +22,7 @@
 namespace {
 
 thread_local DWORD tLastError = ERROR_SUCCESS;
+std::atomic<std::uint64_t> gWriteGeneration{0}; // counts writes; read-ahead blocks older than it are stale
 
 enum class Kind { File, Event };
 
@@ -36,6 +39,7 @@ struct FileObject : Object {
     std::unique_ptr<std::uint8_t[]> ahead;  // read-ahead block (read-only handles)
     std::uint64_t aheadStart = 0;           // file offset of ahead[0]
     std::size_t aheadLength = 0;            // valid bytes in ahead
+    std::uint64_t aheadGeneration = 0;      // gWriteGeneration when ahead was filled
 };
 
 struct EventObject : Object {
@@ -148,6 +152,9 @@ std::string HostPath(const char* name) {
 bool ReadAt(FileObject* f, std::uint64_t offset, void* buffer, DWORD count, DWORD* got) {
     auto* out = static_cast<std::uint8_t*>(buffer);
     DWORD total = 0;
+    if (f->ahead && f->aheadGeneration != gWriteGeneration.load()) {
+        f->aheadLength = 0;
+    }
     while (total < count) {
         // Served from the read-ahead block when it holds the bytes.
         if (f->ahead && offset >= f->aheadStart && offset < f->aheadStart + f->aheadLength) {
@@ -173,6 +180,7 @@ bool ReadAt(FileObject* f, std::uint64_t offset, void* buffer, DWORD count, DWOR
             }
             f->aheadStart = offset;
             f->aheadLength = static_cast<std::size_t>(n);
+            f->aheadGeneration = gWriteGeneration.load();
             if (n == 0) {
                 break;
             }
@@ -199,6 +207,7 @@ bool ReadAt(FileObject* f, std::uint64_t offset, void* buffer, DWORD count, DWOR
 bool WriteAt(FileObject* f, std::uint64_t offset, const void* buffer, DWORD count, DWORD* put) {
     const auto* in = static_cast<const std::uint8_t*>(buffer);
     DWORD total = 0;
+    gWriteGeneration++;
     while (total < count) {
         const ssize_t n = ::pwrite(f->fd, in + total, count - total, static_cast<off_t>(offset + total));
         if (n < 0) {
@@ -210,6 +219,7 @@ bool WriteAt(FileObject* f, std::uint64_t offset, const void* buffer, DWORD coun
         }
         total += static_cast<DWORD>(n);
     }
+    gWriteGeneration++;
     *put = total;
     return true;
 }
@@ -262,6 +272,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, SE
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
+    }
+    if (write) {
+        gWriteGeneration++; // the open may have truncated the file
     }
     auto* f = new FileObject;
     f->kind = Kind::File;

@@ -121,6 +121,20 @@ TEST_F(FileSystemTest, ModeTextKeepsItsQuirks) {
     EXPECT_EQ(Get("keep.txt"), "");
 }
 
+TEST_F(FileSystemTest, ReadersSeeWritesMadeThroughOtherFiles) {
+    Put("shared.bin", "aaaaaaaa");
+    OvFile* reader = OvFSManagerFopen("shared.bin", "rb");
+    char byte = 0;
+    ASSERT_EQ(OvFSManagerFread(&byte, 1, 1, reader), 1u);
+    OvFile* writer = OvFSManagerFopen("shared.bin", "r+");
+    OvFSManagerFseek(writer, 1, 0);
+    ASSERT_EQ(OvFSManagerFwrite("b", 1, 1, writer), 1u);
+    OvFSManagerFclose(writer);
+    ASSERT_EQ(OvFSManagerFread(&byte, 1, 1, reader), 1u);
+    EXPECT_EQ(byte, 'b');
+    OvFSManagerFclose(reader);
+}
+
 TEST_F(FileSystemTest, FgetsFoldsCrLfWithinTheBytesRead) {
     Put("lines.txt", std::string("ab\r\ncd", 6));
     OvFile* f = OvFSManagerFopen("lines.txt", "rb");
