@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "ai/navigation/astar.h"
 #include "ai/navigation/data_file.h"
+#include "ai/navigation/path_object.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/config_node.h"
 #include "testing/fake_ai_host.h"
@@ -67,6 +69,9 @@ class NavTest : public AiEngineTest {
     services.write = &LimitedWrite;
   }
   void TearDown() override {
+    // Process-wide search buffers and callback tables live in engine memory: give them back first.
+    Vusk::AstarFreeBuffers();
+    Vusk::FreeGraphChangeCallbacks();
     WriteBudget() = -1;
     Vusk::SetRawDataProvider(nullptr);
     AiEngineTest::TearDown();

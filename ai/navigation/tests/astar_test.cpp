@@ -1,0 +1,542 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <list>
+#include <queue>
+#include <random>
+#include <vector>
+
+#include "ai/navigation/astar.h"
+#include "ai/navigation/constraint.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/navigation/tests/nav_test_support.h"
+#include "ai/runtime/entity.h"
+
+namespace {
+
+class AstarTest : public navtest::NavTest {};
+AI_ENGINE_TEST_SUITE(AstarTest);
+
+// What a search asked of its constraint and heuristic, in order.
+struct CallLog {
+  std::vector<int> costs;                      // edge index per cost call
+  std::vector<std::pair<int, int>> estimates;  // (vertex, goal) per estimate call
+  // Vertices expanded, in order: the sources of consecutive runs of cost calls.
+  std::vector<int> Expansions(const CSpatialGraph& graph) const {
+    std::vector<int> order;
+    for (int e : costs) {
+      int source = graph.GetEdge(e)->GetSource()->GetIndex();
+      if (order.empty() || order.back() != source) order.push_back(source);
+    }
+    return order;
+  }
+};
+
+class LoggingConstraint : public CConstraint {
+ public:
+  LoggingConstraint(CConstraint* inner, CallLog* log) : m_inner(inner), m_log(log) {}
+  bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override {
+    m_log->costs.push_back(edge->GetIndex());
+    return m_inner->GetEdgeCost(context, edge, cost);
+  }
+  CConstraint* m_inner;
+  CallLog* m_log;
+};
+
+class LoggingHeuristic : public CHeuristic {
+ public:
+  LoggingHeuristic(CHeuristic* inner, CallLog* log) : m_inner(inner), m_log(log) {}
+  bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override {
+    m_log->estimates.emplace_back(a->GetIndex(), b->GetIndex());
+    return m_inner->Estimate(context, a, b, out);
+  }
+  const CHeuristicDesc* GetClassDesc() const override { return m_inner->GetClassDesc(); }
+  CHeuristic* m_inner;
+  CallLog* m_log;
+};
+
+// Overestimates at some vertices (not admissible, not consistent), so closed vertices get reopened.
+class WobblyHeuristic : public CHeuristic {
+ public:
+  bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override {
+    CHeuristicEuclidianDistance straight;
+    straight.Estimate(context, a, b, out);
+    *out *= 0.25f * float((a->GetIndex() * 7919) % 9);
+    return true;
+  }
+  const CHeuristicDesc* GetClassDesc() const override { return &CZeroHeuristic::s_classDesc; }
+};
+
+// Refuses every estimate of one vertex.
+class RefusingHeuristic : public CZeroHeuristic {
+ public:
+  explicit RefusingHeuristic(int refused) : m_refused(refused) {}
+  bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override {
+    return a->GetIndex() != m_refused && CZeroHeuristic::Estimate(context, a, b, out);
+  }
+  int m_refused;
+};
+
+// --- The search as its text gives it: lists kept sorted by f, walked from the head. -------------------
+
+struct ReferenceResult {
+  bool found = false;
+  std::vector<int> vertices, edges;
+};
+
+ReferenceResult ReferenceSearch(CSpatialGraph* graph, int startIndex, int goalIndex) {
+  CConstraint* constraint = graph->GetConstraint();
+  CHeuristic* heuristic = graph->GetHeuristic();
+  const int n = graph->GetLastVertexIndex() + 1;
+  std::vector<float> f(n), g(n), h(n);
+  std::vector<int> pred(n, -1), predEdge(n, -1);
+  std::list<int> open, closed;
+  std::vector<std::list<int>::iterator> openHandle(n), closedHandle(n);
+  std::vector<bool> inOpen(n, false), inClosed(n, false);
+  auto insertSorted = [&](std::list<int>& list, int v) {
+    auto it = list.begin();
+    while (it != list.end() && f[*it] <= f[v]) ++it;
+    return list.insert(it, v);
+  };
+  CGraphVertex* start = graph->GetVertex(startIndex);
+  CGraphVertex* goal = graph->GetVertex(goalIndex);
+  ReferenceResult result;
+  g[startIndex] = 0.0f;
+  if (!heuristic->Estimate(nullptr, start, goal, &h[startIndex])) return result;
+  f[startIndex] = g[startIndex] + h[startIndex];
+  openHandle[startIndex] = insertSorted(open, startIndex);
+  inOpen[startIndex] = true;
+  for (;;) {
+    if (open.empty()) return result;
+    int v = open.front();
+    if (v == goalIndex) break;
+    CGraphVertex* vertex = graph->GetVertex(v);
+    for (int i = 0; i < vertex->GetOutgoingCount(); ++i) {
+      CGraphEdge* e = vertex->GetOutgoingEdge(i);
+      if (e->m_data.m_closed == 1) continue;
+      float cost;
+      if (!constraint->GetEdgeCost(nullptr, e, &cost)) continue;
+      e->m_data.m_cost = cost;
+      int w = e->GetDestination()->GetIndex();
+      float hw;
+      if (!heuristic->Estimate(nullptr, e->GetDestination(), goal, &hw)) continue;
+      float gw = g[v] + e->m_data.m_cost;
+      float fw = gw + hw;
+      if (inClosed[w]) {
+        if (fw >= f[w]) continue;
+        g[w] = gw, h[w] = hw, f[w] = fw;
+        closed.erase(closedHandle[w]);
+        inClosed[w] = false;
+        pred[w] = v, predEdge[w] = e->GetIndex();
+        openHandle[w] = insertSorted(open, w);
+        inOpen[w] = true;
+      } else if (inOpen[w]) {
+        if (fw >= f[w]) continue;
+        g[w] = gw, h[w] = hw, f[w] = fw;
+        open.erase(openHandle[w]);
+        openHandle[w] = insertSorted(open, w);
+        pred[w] = v, predEdge[w] = e->GetIndex();
+      } else {
+        g[w] = gw, h[w] = hw, f[w] = fw;
+        pred[w] = v, predEdge[w] = e->GetIndex();
+        openHandle[w] = insertSorted(open, w);
+        inOpen[w] = true;
+      }
+    }
+    open.erase(openHandle[v]);
+    inOpen[v] = false;
+    closedHandle[v] = insertSorted(closed, v);
+    inClosed[v] = true;
+  }
+  for (int v = goalIndex; v != startIndex; v = pred[v]) {
+    result.vertices.insert(result.vertices.begin(), v);
+    result.edges.insert(result.edges.begin(), predEdge[v]);
+  }
+  result.vertices.insert(result.vertices.begin(), startIndex);
+  result.found = true;
+  return result;
+}
+
+// Cheapest route costs by Dijkstra over the constraint's edge costs (closed edges left out).
+std::vector<double> DijkstraCosts(CSpatialGraph* graph, int start) {
+  const int n = graph->GetLastVertexIndex() + 1;
+  std::vector<double> best(n, std::numeric_limits<double>::infinity());
+  using Item = std::pair<double, int>;
+  std::priority_queue<Item, std::vector<Item>, std::greater<Item>> queue;
+  best[start] = 0.0;
+  queue.push({0.0, start});
+  while (!queue.empty()) {
+    auto [d, v] = queue.top();
+    queue.pop();
+    if (d > best[v]) continue;
+    CGraphVertex* vertex = graph->GetVertex(v);
+    for (int i = 0; i < vertex->GetOutgoingCount(); ++i) {
+      CGraphEdge* e = vertex->GetOutgoingEdge(i);
+      float cost;
+      if (e->m_data.m_closed == 1 || !graph->GetConstraint()->GetEdgeCost(nullptr, e, &cost)) continue;
+      int w = e->GetDestination()->GetIndex();
+      if (d + cost < best[w]) {
+        best[w] = d + cost;
+        queue.push({best[w], w});
+      }
+    }
+  }
+  return best;
+}
+
+float PathCost(const CSpatialGraph& graph, const CPath& path) {
+  float sum = 0.0f;
+  for (int i = 0; i + 1 < path.m_pointCount; ++i) sum += graph.GetEdge(path.m_edgeIndices[i])->m_data.m_cost;
+  return sum;
+}
+
+std::vector<std::string> OpenGrid(int size, std::mt19937& rng, int blockedPercent) {
+  std::vector<std::string> rows(size, std::string(size, '.'));
+  std::uniform_int_distribution<int> chance(0, 99);
+  for (auto& row : rows)
+    for (char& c : row)
+      if (chance(rng) < blockedPercent) c = '@';
+  return rows;
+}
+
+TEST_P(AstarTest, SameExpansionsCallsAndPathsAsTheSortedListSearch) {
+  std::mt19937 rng(2024);
+  CConstraintShortestPath shortest;
+  CConstraintPointToFleePath flee;
+  flee.m_range = 6.0f;
+  flee.m_threatPointCount = 2;
+  flee.m_threatPoints[0] = CVector3(10, 0, 10);
+  flee.m_threatPoints[1] = CVector3(4, 0, 15);
+  CHeuristicEuclidianDistance euclid;
+  CZeroHeuristic zero;
+  WobblyHeuristic wobbly;
+  CConstraint* constraints[] = {&shortest, &flee};
+  CHeuristic* heuristics[] = {&euclid, &zero, &wobbly};
+  int compared = 0, found = 0;
+  for (int round = 0; round < 8; ++round) {
+    CSpatialGraph graph;
+    if (round % 2 == 0) {
+      navtest::BuildGridGraph(&graph, OpenGrid(18, rng, 20));  // many equal f values
+    } else {
+      navtest::BuildRandomGraph(&graph, rng, 150, 20.0f, 3.5f, true);
+    }
+    CPath path;
+    path.Resize(uint32_t(graph.GetVertexCount()));
+    std::uniform_int_distribution<int> pick(0, graph.GetVertexCount() - 1);
+    for (CConstraint* constraint : constraints) {
+      for (CHeuristic* heuristic : heuristics) {
+        for (int pair = 0; pair < 6; ++pair) {
+          int s = pick(rng), t = pick(rng);
+          CallLog engineLog, referenceLog;
+          LoggingConstraint engineConstraint(constraint, &engineLog), referenceConstraint(constraint, &referenceLog);
+          LoggingHeuristic engineHeuristic(heuristic, &engineLog), referenceHeuristic(heuristic, &referenceLog);
+          graph.SetConstraint(&engineConstraint);
+          graph.SetHeuristic(&engineHeuristic);
+          bool ok = Vusk::AstarSearch(&graph, &path, graph.GetVertex(s), graph.GetVertex(t), nullptr);
+          graph.SetConstraint(&referenceConstraint);
+          graph.SetHeuristic(&referenceHeuristic);
+          ReferenceResult reference = ReferenceSearch(&graph, s, t);
+          ASSERT_EQ(ok, reference.found) << round << " " << s << "->" << t;
+          ASSERT_EQ(engineLog.costs, referenceLog.costs) << round << " " << s << "->" << t;
+          ASSERT_EQ(engineLog.estimates, referenceLog.estimates);
+          ++compared;
+          if (!ok) continue;
+          ++found;
+          ASSERT_EQ(path.m_pointCount, static_cast<int32_t>(reference.vertices.size()));
+          for (int i = 0; i < path.m_pointCount; ++i) {
+            ASSERT_EQ(path.m_vertexIndices[i], reference.vertices[i]);
+            ASSERT_EQ(path.m_edgeIndices[i], i + 1 < path.m_pointCount ? reference.edges[i] : -1);
+          }
+          for (int v = 0; v < graph.GetVertexCount(); ++v) ASSERT_EQ(graph.GetVertex(v)->m_data.m_startMarker, 0);
+        }
+      }
+    }
+    graph.SetConstraint(nullptr);
+    graph.SetHeuristic(nullptr);
+  }
+  EXPECT_EQ(compared, 8 * 2 * 3 * 6);
+  EXPECT_GT(found, compared / 2);
+}
+
+TEST_P(AstarTest, CostsEqualDijkstraUnderEveryConstraint) {
+  std::mt19937 rng(99);
+  // A wall that hides part of the level from the threats.
+  Host().AddBox(8.0f, -1.0f, 0.0f, 9.0f, 5.0f, 14.0f);
+  CConstraintShortestPath shortest;
+  CConstraintStealthPath stealth;
+  stealth.m_penalty = 30.0f;
+  stealth.m_range = 12.0f;
+  stealth.m_threatPointCount = 2;
+  stealth.m_threatPoints[0] = CVector3(14, 0.5f, 4);
+  stealth.m_threatPoints[1] = CVector3(3, 0.5f, 17);
+  CConstraintPointToFleePath flee;
+  flee.m_range = 7.0f;
+  flee.m_threatPointCount = 1;
+  flee.m_threatPoints[0] = CVector3(10, 0, 10);
+  CConstraintConeVisionStealthPath cone;  // no threats: the edge length
+  CConstraint* constraints[] = {&shortest, &stealth, &flee, &cone};
+  CHeuristicEuclidianDistance euclid;
+  CZeroHeuristic zero;
+  CHeuristic* heuristics[] = {&euclid, &zero};
+  for (int round = 0; round < 6; ++round) {
+    CSpatialGraph graph;
+    navtest::BuildRandomGraph(&graph, rng, 120, 20.0f, 3.2f, true);
+    CPath path;
+    path.Resize(uint32_t(graph.GetVertexCount()));
+    std::uniform_int_distribution<int> pick(0, graph.GetVertexCount() - 1);
+    for (CConstraint* constraint : constraints) {
+      graph.SetConstraint(constraint);
+      for (int s = 0; s < 4; ++s) {
+        int start = pick(rng);
+        std::vector<double> best = DijkstraCosts(&graph, start);
+        for (CHeuristic* heuristic : heuristics) {
+          graph.SetHeuristic(heuristic);
+          for (int t = 0; t < graph.GetVertexCount(); t += 7) {
+            bool ok = Vusk::AstarSearch(&graph, &path, graph.GetVertex(start), graph.GetVertex(t), nullptr);
+            ASSERT_EQ(ok, std::isfinite(best[t])) << start << "->" << t;
+            if (ok) {
+              ASSERT_NEAR(PathCost(graph, path), best[t], 1e-4 * (1.0 + best[t])) << start << "->" << t;
+            }
+          }
+        }
+      }
+    }
+    graph.SetConstraint(nullptr);
+    graph.SetHeuristic(nullptr);
+  }
+  EXPECT_FALSE(Host().LineOfSightQueries().empty());
+}
+
+TEST_P(AstarTest, PathShapesAndRefusals) {
+  CSpatialGraph graph;
+  CConstraintShortestPath shortest;
+  CHeuristicEuclidianDistance euclid;
+  CPath path;
+  ASSERT_TRUE(path.Resize(50));
+  // No constraint or heuristic: no search.
+  for (int i = 0; i < 60; ++i) graph.AddVertexAt(CVector3(float(i), 0, 0));
+  for (int i = 0; i + 1 < 60; ++i) {
+    CGraphEdgeData data;
+    data.m_length = data.m_cost = 1.0f + float(i) * 0.125f;
+    graph.AddEdge(data, graph.GetVertex(i), graph.GetVertex(i + 1), -1);
+  }
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(59), nullptr));
+  graph.SetConstraint(&shortest);
+  graph.SetHeuristic(&euclid);
+  // Start = goal: one point, edge -1.
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(4), graph.GetVertex(4), nullptr));
+  EXPECT_EQ(path.m_pointCount, 1);
+  EXPECT_EQ(path.m_vertexIndices[0], 4);
+  EXPECT_EQ(path.m_edgeIndices[0], -1);
+  EXPECT_EQ(path.m_cutShort, 0);
+  // A 60-point route into 50 entries: the first 50 points, cut short, the 9 lengths nearest the goal.
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(59), nullptr));
+  EXPECT_EQ(path.m_pointCount, 50);
+  EXPECT_EQ(path.m_cutShort, 1);
+  EXPECT_EQ(path.m_vertexIndices[49], 49);
+  EXPECT_EQ(path.m_edgeIndices[49], 49);
+  float remaining = 0.0f;
+  for (int i = 58; i >= 50; --i) remaining += graph.GetEdge(i)->m_data.m_length;
+  EXPECT_FLOAT_EQ(path.m_remainingLength, remaining);
+  EXPECT_EQ(graph.GetVertex(0)->m_data.m_startMarker, 0);
+  // An exactly fitting route is not cut short.
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(10), graph.GetVertex(59), nullptr));
+  EXPECT_EQ(path.m_pointCount, 50);
+  EXPECT_EQ(path.m_cutShort, 0);
+  EXPECT_EQ(path.m_edgeIndices[49], -1);
+  // A closed edge is never followed, even as the only way; the path is left as it was.
+  graph.GetEdge(30)->m_data.m_closed = 1;
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(59), nullptr));
+  EXPECT_EQ(path.m_pointCount, 50);
+  EXPECT_EQ(graph.GetVertex(0)->m_data.m_startMarker, 0);
+  graph.GetEdge(30)->m_data.m_closed = 0;
+  // A refused start estimate finds nothing; a refused estimate elsewhere skips that edge.
+  RefusingHeuristic refuseStart(0), refuseMiddle(30);
+  graph.SetHeuristic(&refuseStart);
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(5), nullptr));
+  graph.SetHeuristic(&refuseMiddle);
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(40), nullptr));
+  EXPECT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(20), nullptr));
+  // The path-cost heuristic without its table estimates nothing.
+  CPathCostHeuristic noTable;
+  graph.SetHeuristic(&noTable);
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(5), nullptr));
+  graph.SetHeuristic(&euclid);
+  // Buffers sized too small, and graphs with free slots, are searched all the same.
+  ASSERT_TRUE(Vusk::AstarCreateBuffers(5));
+  graph.RemoveVertex(0);
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(1), graph.GetVertex(55), nullptr));
+  EXPECT_GE(Vusk::AstarGetBufferSize(), 60);
+  EXPECT_EQ(path.m_vertexIndices[0], 1);
+  // A capacity of 0 takes no route.
+  CPath empty;
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &empty, graph.GetVertex(1), graph.GetVertex(3), nullptr));
+  EXPECT_EQ(graph.GetVertex(1)->m_data.m_startMarker, 0);
+  graph.SetConstraint(nullptr);
+  graph.SetHeuristic(nullptr);
+  Vusk::AstarFreeBuffers();
+  // Nearest and exact point look-ups on a path.
+  path.Resize(3);
+  path.m_pointCount = 3;
+  path.m_points[0] = CVector3(0, 0.6f, 0);
+  path.m_points[1] = CVector3(1.5f, 0, 0);
+  path.m_points[2] = CVector3(1.5f, 0, 0);
+  EXPECT_EQ(path.FindNearestPoint(CVector3(0, 0, 0)), 1);  // dy counts ten times; the first on ties
+  EXPECT_EQ(path.FindPoint(CVector3(1.5f, 0, 0)), 1);
+  EXPECT_EQ(path.FindPoint(CVector3(2, 0, 1)), -1);
+  path.m_pointCount = 0;
+  EXPECT_EQ(path.FindNearestPoint(CVector3(0, 0, 0)), -1);
+}
+
+// A bidirectional chain 0 - 1 - ... - n-1 with unit edges.
+void BuildChain(CSpatialGraph* graph, int n) {
+  for (int i = 0; i < n; ++i) graph->AddVertexAt(CVector3(float(i), 0, 0));
+  for (int i = 0; i + 1 < n; ++i) {
+    CGraphEdgeData data;
+    data.m_length = data.m_cost = 1.0f;
+    graph->AddEdge(data, graph->GetVertex(i), graph->GetVertex(i + 1), -1);
+    graph->AddEdge(data, graph->GetVertex(i + 1), graph->GetVertex(i), -1);
+  }
+}
+
+TEST_P(AstarTest, TimeSlicedSearchBatchesResumesAndRestarts) {
+  CSpatialGraph graph;
+  BuildChain(&graph, 100);
+  CConstraintShortestPath shortest;
+  CZeroHeuristic zero;
+  CallLog log;
+  LoggingConstraint constraint(&shortest, &log);
+  LoggingHeuristic heuristic(&zero, &log);
+  graph.SetConstraint(&constraint);
+  graph.SetHeuristic(&heuristic);
+  CPath path;
+  path.Resize(100);
+  CGraphVertex* start = graph.GetVertex(0);
+  CGraphVertex* goal = graph.GetVertex(99);
+
+  // mean 0.0005, deviation 0, prudence 0.2, budget 0.005: the first batch is 10 expansions, not 9.
+  CAstarCpuStats stats;
+  Host().QueueTimes({1.0, 1.01});
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats, 0.005f, false),
+            Vusk::kAstarSuspended);
+  EXPECT_EQ(log.Expansions(graph).size(), 10u);
+  EXPECT_EQ(stats.m_count, 10u);
+  EXPECT_FLOAT_EQ(stats.m_mean, 0.001f);
+  EXPECT_EQ(start->m_data.m_startMarker, 1);
+
+  // Same arguments: resumed (the start is not estimated again) until the goal is reached.
+  size_t estimatesBefore = log.estimates.size();
+  int result = Vusk::kAstarSuspended, calls = 0;
+  while (result == Vusk::kAstarSuspended && calls < 1000) {
+    double now = Host().Time();
+    Host().QueueTimes({now, now + 0.004});
+    result = Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats, 0.002f, false);
+    ++calls;
+  }
+  ASSERT_EQ(result, Vusk::kAstarFound);
+  EXPECT_GT(calls, 1);
+  for (size_t i = estimatesBefore; i < log.estimates.size(); ++i) ASSERT_NE(log.estimates[i].first, 0);
+  EXPECT_EQ(log.Expansions(graph).size(), 99u);        // every vertex once, across all slices
+  ASSERT_EQ(path.m_pointCount, 100);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(path.m_vertexIndices[i], i);
+  EXPECT_EQ(start->m_data.m_startMarker, 0);
+  EXPECT_TRUE(std::isfinite(stats.m_mean) && std::isfinite(stats.m_deviation));
+
+  // A new goal restarts; a full search in between abandons the suspended one; restart = true restarts.
+  auto suspendOnce = [&](CGraphVertex* s, CGraphVertex* g, bool restart) {
+    double now = Host().Time();
+    Host().QueueTimes({now, now + 1.0});
+    CAstarCpuStats fresh;
+    return Vusk::AstarSearchTimeSliced(&graph, &path, s, g, nullptr, &fresh, 0.005f, restart);
+  };
+  log = CallLog{};
+  ASSERT_EQ(suspendOnce(start, goal, false), Vusk::kAstarSuspended);
+  ASSERT_EQ(suspendOnce(start, graph.GetVertex(98), false), Vusk::kAstarSuspended);
+  int startEstimates = 0;
+  for (auto& e : log.estimates) startEstimates += e.first == 0 ? 1 : 0;
+  EXPECT_GE(startEstimates, 2);
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(50), graph.GetVertex(52), nullptr));
+  EXPECT_EQ(start->m_data.m_startMarker, 0);
+  log = CallLog{};
+  ASSERT_EQ(suspendOnce(start, graph.GetVertex(98), false), Vusk::kAstarSuspended);
+  EXPECT_EQ(log.estimates.front().first, 0);  // restarted from the start
+  log = CallLog{};
+  ASSERT_EQ(suspendOnce(start, graph.GetVertex(98), true), Vusk::kAstarSuspended);
+  EXPECT_EQ(log.estimates.front().first, 0);
+  // An edit of the graph between slices restarts too.
+  graph.AddVertexAt(CVector3(500, 0, 0));
+  log = CallLog{};
+  ASSERT_EQ(suspendOnce(start, graph.GetVertex(98), false), Vusk::kAstarSuspended);
+  EXPECT_EQ(log.estimates.front().first, 0);
+
+  // Start = goal on fresh statistics: found at once, statistics untouched (no division by zero).
+  CAstarCpuStats fresh;
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, goal, goal, nullptr, &fresh, 0.005f, false),
+            Vusk::kAstarFound);
+  EXPECT_EQ(fresh.m_count, 0u);
+  EXPECT_EQ(fresh.m_mean, 0.0005f);
+  EXPECT_EQ(fresh.m_deviation, 0.0f);
+  // An unlimited budget is a huge batch, not an undefined conversion; a zero divisor gives batches of 1.
+  CAstarCpuStats unlimited;
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &unlimited,
+                                        std::numeric_limits<float>::max(), true),
+            Vusk::kAstarFound);
+  CAstarCpuStats zeroCost;
+  zeroCost.m_mean = 0.0f;
+  log = CallLog{};
+  double now = Host().Time();
+  Host().QueueTimes({now, now + 1.0});
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &zeroCost, 0.5f, true),
+            Vusk::kAstarSuspended);
+  EXPECT_EQ(log.Expansions(graph).size(), 1u);
+  // No route: 0, and the next call starts afresh.
+  graph.GetEdge(20)->m_data.m_closed = 1;
+  CAstarCpuStats stats2;
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats2,
+                                        std::numeric_limits<float>::max(), false),
+            Vusk::kAstarNoRoute);
+  EXPECT_EQ(start->m_data.m_startMarker, 0);
+  graph.SetConstraint(nullptr);
+  graph.SetHeuristic(nullptr);
+  Vusk::AstarFreeBuffers();
+}
+
+TEST_P(AstarTest, SlicedSearchFindsTheSamePathAsOneShot) {
+  std::mt19937 rng(31);
+  CConstraintShortestPath shortest;
+  CHeuristicEuclidianDistance euclid;
+  for (int round = 0; round < 4; ++round) {
+    CSpatialGraph graph;
+    navtest::BuildRandomGraph(&graph, rng, 300, 30.0f, 3.0f, true);
+    graph.SetConstraint(&shortest);
+    graph.SetHeuristic(&euclid);
+    CPath full, sliced;
+    full.Resize(300);
+    sliced.Resize(300);
+    std::uniform_int_distribution<int> pick(0, graph.GetVertexCount() - 1);
+    for (int pair = 0; pair < 10; ++pair) {
+      CGraphVertex* s = graph.GetVertex(pick(rng));
+      CGraphVertex* g = graph.GetVertex(pick(rng));
+      bool found = Vusk::AstarSearch(&graph, &full, s, g, nullptr);
+      CAstarCpuStats stats;
+      stats.m_mean = 0.001f;
+      int result = Vusk::kAstarSuspended, calls = 0;
+      while (result == Vusk::kAstarSuspended && calls < 10000) {
+        double now = Host().Time();
+        Host().QueueTimes({now, now + 0.003, now + 0.003});
+        result = Vusk::AstarSearchTimeSliced(&graph, &sliced, s, g, nullptr, &stats, 0.002f, false);
+        ++calls;
+      }
+      ASSERT_EQ(result == Vusk::kAstarFound, found);
+      if (!found) continue;
+      ASSERT_EQ(sliced.m_pointCount, full.m_pointCount);
+      for (int i = 0; i < full.m_pointCount; ++i) ASSERT_EQ(sliced.m_vertexIndices[i], full.m_vertexIndices[i]);
+    }
+    graph.SetConstraint(nullptr);
+    graph.SetHeuristic(nullptr);
+  }
+  Vusk::AstarFreeBuffers();
+}
+
+}  // namespace
