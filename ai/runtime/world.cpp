@@ -311,10 +311,12 @@ bool CWorld::RemoveEntity(CEntity* entity)
 {
     if (entity == nullptr || entity->GetWorldNode() == nullptr)
         return false;
+    // An entity of another world's table stays where it is.
+    if (m_entities == nullptr || m_entities->IndexOf(entity->GetWorldNode()) == CList<CEntity*>::kNoIndex)
+        return false;
     g_entityRemoved.Call(entity);
     entity->LeaveTeams();
-    if (m_entities != nullptr)
-        m_entities->Remove(entity->GetWorldNode());
+    m_entities->Remove(entity->GetWorldNode());
     entity->SetWorldNode(nullptr);
     entity->SetWorld(nullptr);
     return true;

@@ -46,8 +46,8 @@ public:
     // False when the table is full; else the entity joins the table and the entity-added
     // callbacks run.
     bool AddEntity(CEntity* entity);
-    // False when the entity is not in a world table; else the entity-removed callbacks run, the
-    // entity leaves its teams and the table.
+    // False when the entity is not in this world's table; else the entity-removed callbacks run,
+    // the entity leaves its teams and the table.
     bool RemoveEntity(CEntity* entity);
     // Appends an owned global service; false when memory runs out (the caller keeps it).
     bool AddGlobalService(CGlobalService* service);

@@ -264,6 +264,28 @@ TEST_P(WorldTest, EntityTableAndCallbacks)
     Vusk::DeleteTree(tree);
 }
 
+TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities)
+{
+    CConfigNode* tree = worldkit::MakeWorldTree();
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    CEntity* entity = Vusk::CreateEntity("e", definition, 0, nullptr);
+    ASSERT_TRUE(Vusk::AddEntity(world, entity));
+    // A second world outside the world table (the table has one slot).
+    CWorld* other = new CWorld(nullptr);
+    ASSERT_TRUE(other->ReadConfig(tree));
+    EXPECT_FALSE(other->RemoveEntity(entity));
+    EXPECT_EQ(entity->GetWorld(), world);
+    EXPECT_EQ(entity->GetIndex(), 0);
+    delete other; // the shared scheduler stays with the world of the table
+    EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 10u);
+    EXPECT_EQ(Vusk::GetCurrentWorld(), world);
+    delete world;
+    Vusk::DeleteTree(definition);
+    Vusk::DeleteTree(tree);
+}
+
 AI_ENGINE_TEST_SUITE(WorldTest);
 
 } // namespace
