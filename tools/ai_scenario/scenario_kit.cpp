@@ -1,0 +1,233 @@
+#include "tools/ai_scenario/scenario_kit.h"
+
+#include <cstdio>
+
+#include "ai/runtime/action.h"
+#include "ai/runtime/agent.h"
+#include "ai/runtime/entity_attribute.h"
+#include "ai/runtime/world.h"
+
+namespace scenario {
+
+namespace {
+
+CEntity* CreateEntity(const char* name, void* host)
+{
+    return new ScenarioEntity(name, host);
+}
+CActionClass* CreateActionClass()
+{
+    return new ScenarioActionClass();
+}
+CBrain* CreateBrain(CEntity* owner, const CActionClassDesc* actions)
+{
+    return new ScenarioBrain(owner, actions);
+}
+
+std::string Number(float value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", static_cast<double>(value));
+    return text;
+}
+
+} // namespace
+
+CEntityClassDesc ScenarioEntity::s_desc("ScenarioEntity", &CreateEntity, nullptr);
+CActionClassDesc ScenarioActionClass::s_desc("ScenarioActionClass", &CreateActionClass);
+CBrainDesc ScenarioBrain::s_desc("ScenarioBrain", &CreateBrain, nullptr, false, false);
+
+void Integrate(HostBody& body, float dt)
+{
+    if (body.rotateSet)
+        body.heading = CVector3::WrapAngle180(body.rotate);
+    body.speed = body.speedSet ? body.speedCommand : 0.0f;
+    const CVector3 direction = Vusk::AnglesToDirection(0.0f, body.heading);
+    body.position.x += direction.x * body.speed * dt;
+    body.position.z += direction.z * body.speed * dt;
+    body.rotateSet = false;
+    body.speedSet = false;
+}
+
+bool ScenarioEntity::Init(CConfigNode* definition)
+{
+    // "VisualAcuteness" with the value "range angle" gives the entity a vision cone.
+    if (const char* vision = definition != nullptr ? definition->GetChildValue("VisualAcuteness") : nullptr) {
+        auto* acuteness = static_cast<CEntityVisualAcuteness*>(CreateAttribute(&CEntityVisualAcuteness::s_desc));
+        float range = 0.0f, angle = 0.0f;
+        if (acuteness == nullptr || std::sscanf(vision, "%f %f", &range, &angle) != 2)
+            return false;
+        acuteness->range = range;
+        acuteness->SetAngle(angle);
+    }
+    return CreateAttribute(&CEntityEyePosition::s_desc) != nullptr && CreateAttribute(&CEntityWidth::s_desc) != nullptr &&
+           CreateAttribute(&CEntityHeight::s_desc) != nullptr && CreateAttribute(&CEntityMaxSpeed::s_desc) != nullptr &&
+           CreateAttribute(&CEntityTeamSide::s_desc) != nullptr && (Update(), true);
+}
+
+const CEntityClassDesc* ScenarioEntity::GetClassDesc() const
+{
+    return &s_desc;
+}
+
+void ScenarioEntity::Update()
+{
+    const auto* body = static_cast<const HostBody*>(GetHostObject());
+    if (body == nullptr)
+        return;
+    SetPosition(body->position);
+    SetAngles(CVector3(0.0f, body->heading, 0.0f));
+    SetDirection(Vusk::AnglesToDirection(0.0f, body->heading));
+    SetSpeed(body->speed);
+    if (auto* eye = FindAttribute<CEntityEyePosition>())
+        eye->value = CVector3(body->position.x, body->position.y + body->eyeHeight, body->position.z);
+    if (auto* width = FindAttribute<CEntityWidth>())
+        width->value = body->width;
+    if (auto* maxSpeed = FindAttribute<CEntityMaxSpeed>())
+        maxSpeed->value = body->maxSpeed;
+    if (auto* side = FindAttribute<CEntityTeamSide>())
+        side->value = body->teamSide;
+}
+
+ScenarioActionClass::ScenarioActionClass()
+{
+    CreateAction(&CActionRotate::s_desc);
+    CreateAction(&CActionSpeed::s_desc);
+}
+
+const CActionClassDesc* ScenarioActionClass::GetClassDesc() const
+{
+    return &s_desc;
+}
+
+void ScenarioActionClass::Apply(CEntity* entity)
+{
+    auto* body = static_cast<HostBody*>(entity->GetHostObject());
+    if (body == nullptr)
+        return;
+    if (const auto* rotate = FindAction<CActionRotate>(); rotate != nullptr && rotate->set) {
+        body->rotateSet = true;
+        body->rotate = rotate->value;
+    }
+    if (const auto* speed = FindAction<CActionSpeed>(); speed != nullptr && speed->set) {
+        body->speedSet = true;
+        body->speedCommand = speed->value;
+    }
+}
+
+const CBrainDesc* ScenarioBrain::GetClassDesc() const
+{
+    return &s_desc;
+}
+
+bool ScenarioBrain::Think()
+{
+    CActionClass* actions = GetActionClass();
+    actions->ClearActions();
+    bool decided = false;
+    for (uint32_t i = 0; i < GetAgentCount(); ++i) {
+        CAgent* agent = GetAgentAt(i);
+        if (agent->IsReady() && agent->Think()) {
+            if (agent->GetActionClass() != nullptr)
+                actions->CopyFrom(agent->GetActionClass());
+            decided = true;
+        }
+    }
+    return decided;
+}
+
+CConfigNode* Add(CConfigNode* parent, const char* name, const char* value, const char* label)
+{
+    CConfigNode* child = parent->AddChild();
+    if (child == nullptr)
+        return nullptr;
+    child->SetName(name);
+    if (value != nullptr)
+        child->SetValue(value);
+    if (label != nullptr)
+        child->SetLabel(label);
+    return child;
+}
+
+std::vector<TaskSpec> DefaultTasks()
+{
+    std::vector<TaskSpec> tasks;
+    for (const char* name : {"Vusk::CEntityManager::ComputeCommonInfo", "CPathFinder::FindNextMove::ASTAR",
+                             "CHideAgent::ComputeDestination", "CHideAgent::CheckPositionVisible"}) {
+        TaskSpec task;
+        task.name = name;
+        tasks.push_back(task);
+    }
+    for (const char* name : {"CPathFinder::FindNextMove::NewSubGoal", "CPathFinder::FindNextMove::Goto"}) {
+        TaskSpec task;
+        task.name = name;
+        task.periodic = true;
+        tasks.push_back(task);
+    }
+    TaskSpec accident;
+    accident.name = "CPathFinder::FindNextMove::CheckAccident";
+    accident.periodic = true;
+    accident.periodMs = 1000.0f;
+    tasks.push_back(accident);
+    return tasks;
+}
+
+CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSpec>& tasks,
+                           const std::vector<std::string>& globalServices)
+{
+    auto* tree = new CConfigNode();
+    tree->SetName("World");
+    Add(tree, "MaxEntity", std::to_string(maxEntity).c_str());
+    Add(tree, "MaxTeam", "4");
+    Add(tree, "OneMeter", "1");
+    Add(tree, "Tpf", Number(tpfMs).c_str());
+    CConfigNode* timeManagement = Add(tree, "TimeMgt");
+    for (const TaskSpec& task : tasks) {
+        CConfigNode* node = Add(timeManagement, task.periodic ? "Periodic" : "Aperiodic", nullptr, task.name.c_str());
+        if (task.periodic) {
+            Add(node, "Period", Number(task.periodMs).c_str());
+        } else {
+            Add(node, "MaxCall", std::to_string(task.maxCall).c_str());
+            Add(node, "Tpf", Number(task.tpfMs).c_str());
+        }
+    }
+    if (!globalServices.empty()) {
+        CConfigNode* used = Add(tree, "GlobalServices");
+        CConfigNode* definitions = Add(tree, "Services");
+        for (const std::string& name : globalServices) {
+            Add(used, "Service", name.c_str());
+            CConfigNode* definition = Add(definitions, "Service", nullptr, name.c_str());
+            Add(definition, "Class", name.c_str());
+        }
+    }
+    return tree;
+}
+
+CConfigNode* MakeEntityDefinition(CConfigNode** brain)
+{
+    auto* definition = new CConfigNode();
+    definition->SetName("Entity");
+    Add(definition, "Class", "ScenarioEntity");
+    Add(definition, "ActionClass", "ScenarioActionClass");
+    if (brain != nullptr) {
+        *brain = Add(definition, "Brain");
+        Add(*brain, "Class", "ScenarioBrain");
+    }
+    return definition;
+}
+
+CConfigNode* AddService(CConfigNode* brain, const char* className)
+{
+    CConfigNode* node = Add(brain, "Service");
+    Add(node, "Class", className);
+    return node;
+}
+
+CConfigNode* AddAgent(CConfigNode* brain, const char* className)
+{
+    CConfigNode* node = Add(brain, "Agent");
+    Add(node, "Class", className);
+    return node;
+}
+
+} // namespace scenario
