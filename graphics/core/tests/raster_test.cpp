@@ -93,6 +93,7 @@ TEST_F(RasterTest, ShowingARasterEndsTheArenasFrame) {
     OvTestMemoryRasterDriverState()->refuse[ovSTANDARDRASTERSHOWRASTER] = 1;
     EXPECT_EQ(OvRasterShowRaster(camera, nullptr, 0), nullptr);
     OvRasterDestroy(camera);
+    OvResourcesFreeEntry(a); // its owner reference lives on this stack
 }
 
 TEST_F(RasterTest, ObjectFrameLinkKeepsOneEntryAndMarksTheFrame) {

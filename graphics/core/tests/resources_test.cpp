@@ -125,6 +125,7 @@ TEST_F(ResourcesTest, EvictionIsOldestFirstByFrame) {
     *loose = {{nullptr, nullptr}, 8, &owners[0], nullptr, NoteDestroyed};
     EXPECT_TRUE(OvResourcesFreeEntry(loose));
     EXPECT_EQ(gDestroyed.back(), 0);
+    OvResourcesEmptyArena(); // the owner references live on this stack
 }
 
 TEST_F(ResourcesTest, RandomChurnKeepsTheInvariants) {
