@@ -261,7 +261,12 @@ OvFreeList* OvFreeListForAllUsed(OvFreeList* list, void (*callback)(void* entry,
     if (OvLLLinkIsEmpty(&list->blockList)) {
         return list;
     }
-    auto* scratch = static_cast<OvUInt8*>(OvMalloc(list->bitmapBytes, ovMEMHINTDUR_FUNCTION));
+    // Bitmaps of up to 512 entries are copied on the stack, so that walking the usual lists
+    // (at registry close, for one) cannot fail for want of memory.
+    OvUInt8 local[64];
+    auto* scratch = list->bitmapBytes <= sizeof(local)
+                        ? local
+                        : static_cast<OvUInt8*>(OvMalloc(list->bitmapBytes, ovMEMHINTDUR_FUNCTION));
     if (scratch == nullptr) {
         return nullptr;
     }
@@ -280,7 +285,9 @@ OvFreeList* OvFreeListForAllUsed(OvFreeList* list, void (*callback)(void* entry,
         }
         link = next;
     }
-    OvFree(scratch);
+    if (scratch != local) {
+        OvFree(scratch);
+    }
     return list;
 }
 

@@ -270,6 +270,86 @@ TEST(EngineLifeCycle, HostMemoryFunctionsServeEveryAllocation) {
     }
 }
 
+// Memory functions whose n-th allocation fails (0: none fails).
+struct FailingMemory {
+    int failAt = 0;
+    int calls = 0;
+    int live = 0;
+    bool Fail() { return ++calls == failAt; }
+};
+FailingMemory gFailing;
+
+const OvMemoryFunctions kFailingFunctions = {
+    [](std::size_t size, OvUInt32) -> void* {
+        if (gFailing.Fail()) {
+            return nullptr;
+        }
+        gFailing.live++;
+        return std::malloc(size);
+    },
+    [](void* block) {
+        if (block != nullptr) {
+            gFailing.live--;
+        }
+        std::free(block);
+    },
+    [](void* block, std::size_t size, OvUInt32) -> void* {
+        if (gFailing.Fail()) {
+            return nullptr;
+        }
+        gFailing.live += block == nullptr ? 1 : 0;
+        return std::realloc(block, size);
+    },
+    [](std::size_t count, std::size_t size, OvUInt32) -> void* {
+        if (gFailing.Fail()) {
+            return nullptr;
+        }
+        gFailing.live++;
+        return std::calloc(count, size);
+    },
+};
+
+// Brings the engine up, uses a stream and takes it down, stopping where a step fails.
+void RunCycleWithFailingMemory(OvUInt32 flags) {
+    OvNullDriverReset();
+    OvEngineSetDriver(OvNullDriverGet());
+    if (!OvEngineInit(&kFailingFunctions, flags, 0)) {
+        return;
+    }
+    if (OvEngineOpen(&gWindow)) {
+        if (OvEngineStart()) {
+            if (OvStream* s = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr)) {
+                char bytes[600] = {};
+                if (OvStreamWrite(s, bytes, 10) != nullptr) {
+                    OvStreamWrite(s, bytes, 600);
+                }
+                OvStreamClose(s, nullptr);
+            }
+            EXPECT_TRUE(OvEngineStop());
+        }
+        EXPECT_TRUE(OvEngineClose());
+    }
+    EXPECT_TRUE(OvEngineTerm());
+}
+
+TEST(EngineLifeCycle, EveryAllocationFailureIsUndoneWithoutLeaks) {
+    for (OvUInt32 flags : {0u, ovENGINEINITFLAG_NOFREELISTS}) {
+        gFailing = {};
+        RunCycleWithFailingMemory(flags);
+        const int total = gFailing.calls;
+        ASSERT_GT(total, 5);
+        for (int n = 1; n <= total; ++n) {
+            gFailing = {};
+            gFailing.failAt = n;
+            RunCycleWithFailingMemory(flags);
+            EXPECT_EQ(gFailing.live, 0) << "allocation " << n << " failed, flags " << flags;
+            EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
+        }
+    }
+    OvError e;
+    OvErrorGet(&e);
+}
+
 TEST(EngineLifeCycle, FreeListsOffRunsTheWholeCycle) {
     gCalls.clear();
     gFailingOpen = nullptr;
