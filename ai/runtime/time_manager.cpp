@@ -87,7 +87,7 @@ bool CTimeManager::Build()
     // Pointer-sized members first, then 4-byte ones.
     const size_t size = sizeof(char*) * (A + P) + sizeof(CEntityTimeRecord) * E + sizeof(CTeamTimeRecord) * T +
                         sizeof(float) * (A * 3 + P + E * (2 * A + P) + T * (A + P)) +
-                        sizeof(uint32_t) * (A * 2 + E);
+                        sizeof(uint32_t) * (A * 2 + E * 2);
     if (size == 0)
         return true;
     m_block = Vusk::EngineAllocate(size);
@@ -106,6 +106,7 @@ bool CTimeManager::Build()
     m_taskMaxCall = Carve<uint32_t>(cursor, A);
     m_callsGranted = Carve<uint32_t>(cursor, A);
     m_order = Carve<uint32_t>(cursor, E);
+    m_rank = Carve<uint32_t>(cursor, E);
 
     for (size_t t = 0; t < A; ++t) {
         m_taskTpf[t] = 60.0f;
@@ -288,21 +289,29 @@ void CTimeManager::BeginFrame()
             total += record.waiting[t];
         record.totalWaiting = total;
     }
-    // A stable sort of the order kept from the previous frame: the result depends only on the
-    // scores and that order, so runs are reproducible. A NaN score (a "nan" priority read from a
-    // definition) would break the strict ordering the sort needs; it counts as 0.
+    // Equal scores keep the order of the previous frame (their rank in it), which makes the
+    // order a function of the scores and that order alone, so runs are reproducible; the sort
+    // itself needs no memory beyond the manager's block. A NaN score (a "nan" priority read from
+    // a definition) would break the strict ordering the sort needs; it counts as 0.
+    for (uint32_t i = 0; i < m_entityCapacity; ++i)
+        m_rank[m_order[i]] = i;
     const int first = g_firstEntity;
     const CEntityTimeRecord* records = m_entities;
+    const uint32_t* rank = m_rank;
     auto score = [records](uint32_t index) {
         const float value = records[index].weight * records[index].totalWaiting;
         return std::isnan(value) ? 0.0f : value;
     };
-    std::stable_sort(m_order, m_order + m_entityCapacity, [first, &score](uint32_t a, uint32_t b) {
+    std::sort(m_order, m_order + m_entityCapacity, [first, rank, &score](uint32_t a, uint32_t b) {
         if (static_cast<int>(b) == first)
             return false;
         if (static_cast<int>(a) == first)
             return true;
-        return score(a) > score(b);
+        const float scoreA = score(a);
+        const float scoreB = score(b);
+        if (scoreA != scoreB)
+            return scoreA > scoreB;
+        return rank[a] < rank[b];
     });
     g_firstEntity = -1;
     m_cursor = 0;

@@ -133,6 +133,7 @@ private:
     float* m_timeUsed = nullptr;              // per aperiodic task, this frame (s)
     uint32_t* m_callsGranted = nullptr;       // per aperiodic task, this frame
     uint32_t* m_order = nullptr;              // thinking order: E entity indices
+    uint32_t* m_rank = nullptr;               // per entity index: its place in the previous order
     uint32_t m_cursor = 0;                    // next position of the order to hand out
     uint8_t m_overBudget = 0;                 // the frame budget was found exceeded this frame
     void* m_block = nullptr;                  // one allocation holding every array above
