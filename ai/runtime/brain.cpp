@@ -28,8 +28,19 @@ bool HasName(const CConfigNode* node, const char* name)
     return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
 }
 
+// An agent needs its own action class; a service needs nothing of its own.
+bool IsUsable(const CAgent* agent)
+{
+    return agent->GetActionClass() != nullptr && agent->GetActionClass()->IsComplete();
+}
+bool IsUsable(const CService*)
+{
+    return true;
+}
+
 // Creates, initialises and stores one agent or service of the definition child; the object is
-// dropped when its class is unknown, its Init fails or the array has no room left.
+// dropped when its class is unknown, memory runs out, its Init fails or the array has no room
+// left.
 template <class Desc, class Object>
 void CreateMember(CBrain* brain, CConfigNode* child, Object** array, uint32_t& count, uint32_t capacity)
 {
@@ -39,7 +50,7 @@ void CreateMember(CBrain* brain, CConfigNode* child, Object** array, uint32_t& c
     Object* object = desc->GetCreateFunction()(brain);
     if (object == nullptr)
         return;
-    if (!object->Init(child)) {
+    if (!IsUsable(object) || !object->Init(child)) {
         delete object;
         return;
     }
@@ -142,7 +153,7 @@ CBrain::~CBrain()
 
 bool CBrain::Init(CConfigNode* definition)
 {
-    if (m_actionClass == nullptr)
+    if (m_actionClass == nullptr || !m_actionClass->IsComplete())
         return false;
     // Arrays that could not be allocated although classes are registered.
     if (m_agentCapacity != CAgentDesc::GetRegistry().GetCount() ||

@@ -286,6 +286,86 @@ TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities)
     Vusk::DeleteTree(tree);
 }
 
+// A world definition that uses every allocation path of world, entity and team creation.
+CConfigNode* MakeRichWorldTree()
+{
+    CConfigNode* tree = worldkit::MakeWorldTree("6", "2");
+    CConfigNode* tasks = Add(tree, "TimeMgt");
+    Add(Add(tasks, "Aperiodic", nullptr, "Hide"), "MaxCall", "2");
+    Add(tasks, "Periodic", nullptr, "Scan");
+    Add(Add(tree, "GlobalServices"), "Service", "G");
+    CConfigNode* services = Add(tree, "Services");
+    Add(Add(services, "Service", nullptr, "G"), "Class", "TestGlobalService");
+    Add(Add(services, "Service", nullptr, "S"), "Class", "DerivedService");
+    CConfigNode* bot = Add(Add(tree, "Entities"), "Entity", nullptr, "Bot");
+    Add(bot, "Class", "TestEntity");
+    Add(bot, "ActionClass", "TestActionClass");
+    Add(bot, "Brain", "B");
+    CConfigNode* brain = Add(Add(tree, "Brains"), "Brain", nullptr, "B");
+    Add(brain, "Class", "TestBrain");
+    Add(brain, "Service", "S");
+    Add(brain, "Agent", "A");
+    Add(Add(Add(tree, "Agents"), "Agent", nullptr, "A"), "Class", "TestAgent");
+    Add(Add(Add(tree, "Teams"), "Team", nullptr, "T"), "Class", "CTeam");
+    return tree;
+}
+
+// Without the world pool every engine allocation reaches the host, which fails the n-th one.
+// Whatever fails, a creating call either succeeds or gives null, leaks nothing, frees nothing
+// twice and leaves the engine usable.
+TEST_P(WorldTest, CreationSurvivesEveryFailedAllocation)
+{
+    if (PoolSize() != 0)
+        GTEST_SKIP() << "failures are injected into host allocations";
+    CConfigNode* tree = MakeRichWorldTree();
+    const long baseline = Host().LiveBlocks();
+    bool worldMade = false;
+    for (long n = 1; !worldMade; ++n) {
+        Host().FailAllocation(n);
+        CWorld* world = Vusk::CreateWorld(tree, 0);
+        Host().FailAllocation(0);
+        worldMade = world != nullptr && world->GetGlobalServiceCount() == 1 &&
+                    CTimeManager::GetInstance()->GetAperiodicTaskCount() == 1;
+        delete world;
+        ASSERT_EQ(Host().LiveBlocks(), baseline) << "world, failing allocation " << n;
+        ASSERT_EQ(Vusk::GetCurrentWorld(), nullptr);
+        ASSERT_LT(n, 1000);
+    }
+
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    const long withWorld = Host().LiveBlocks();
+    bool entityMade = false;
+    for (long n = 1; !entityMade; ++n) {
+        Host().FailAllocation(n);
+        CConfigNode* definition = Vusk::ExpandEntityDefinition(world, "Bot");
+        CEntity* entity = Vusk::CreateEntity(nullptr, definition, 0, nullptr);
+        CConfigNode* teamDefinition = Vusk::FindTeamDefinition(world, "T");
+        CTeam* team = Vusk::CreateTeam(teamDefinition, 2, "Team");
+        const bool added = entity != nullptr && Vusk::AddEntity(world, entity);
+        const bool joined = added && team != nullptr && team->AddMember(entity);
+        Host().FailAllocation(0);
+        entityMade = joined && entity->GetBrain()->GetAgentCount() == 1 && entity->GetBrain()->GetServiceCount() == 1;
+        if (team != nullptr) {
+            EXPECT_EQ(team->GetMembers()->GetCount(), joined ? 1u : 0u);
+            Vusk::DestroyTeam(team);
+        }
+        if (entity != nullptr) {
+            EXPECT_EQ(entity->GetTeams()->GetCount(), 0u);
+            Vusk::DestroyEntity(entity);
+        }
+        Vusk::DeleteTree(teamDefinition);
+        Vusk::DeleteTree(definition);
+        ASSERT_EQ(Host().LiveBlocks(), withWorld) << "entity, failing allocation " << n;
+        ASSERT_EQ(world->GetEntityTable()->GetCount(), 0u);
+        ASSERT_EQ(world->GetTeamList()->GetCount(), 0u);
+        ASSERT_LT(n, 1000);
+    }
+    EXPECT_EQ(Host().BadFrees(), 0);
+    delete world;
+    Vusk::DeleteTree(tree);
+}
+
 AI_ENGINE_TEST_SUITE(WorldTest);
 
 } // namespace
