@@ -169,7 +169,8 @@ inline OvBool OvStandardCall(OvInt32 index, void* out, void* inOut, OvInt32 numb
 }
 
 // The rendering driver as the core sees it. The real driver and the test drivers each provide
-// one; OvEngineInit attaches the one installed with OvEngineSetDriver.
+// one; OvEngineInit attaches the one installed with OvEngineSetDriver. The Direct3D 9 driver's
+// is {OvD3D9DriverPluginAttach, OvD3D9DeviceGet}.
 struct OvDriver {
     OvBool (*pluginAttach)();  // registers the driver's extensions; TRUE on success
     OvDevice* (*deviceGet)();  // the driver's device record

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "graphics/core/chunk.h"
 #include "graphics/core/engine.h"
+#include "graphics/core/file_system.h"
 #include "graphics/core/error.h"
 #include "graphics/core/modules.h"
 #include "graphics/core/small_modules.h"
@@ -309,7 +314,9 @@ const OvMemoryFunctions kFailingFunctions = {
     },
 };
 
-// Brings the engine up, uses a stream and takes it down, stopping where a step fails.
+const std::string gScratchPath = "/tmp/gfx_core_alloc_sweep_" + std::to_string(::getpid());
+
+// Brings the engine up, uses streams and files and takes it down, stopping where a step fails.
 void RunCycleWithFailingMemory(OvUInt32 flags) {
     OvNullDriverReset();
     OvEngineSetDriver(OvNullDriverGet());
@@ -320,11 +327,35 @@ void RunCycleWithFailingMemory(OvUInt32 flags) {
         if (OvEngineStart()) {
             if (OvStream* s = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr)) {
                 char bytes[600] = {};
-                if (OvStreamWrite(s, bytes, 10) != nullptr) {
+                if (OvStreamWrite(s, bytes, 10) != nullptr && OvStringStreamWrite(std::string(100, 'n').c_str(), s)) {
                     OvStreamWrite(s, bytes, 600);
                 }
-                OvStreamClose(s, nullptr);
+                OvMemory memory = {};
+                OvStreamClose(s, &memory);
+                OvMemory readBack = memory;
+                if (OvStream* r = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &readBack)) {
+                    if (OvStreamSkip(r, 10) != nullptr) {
+                        OvFree(OvStringStreamRead(nullptr, r));
+                    }
+                    OvStreamClose(r, nullptr);
+                }
+                OvFree(memory.start);
             }
+            OvFSManagerOpen(0);
+            if (OvFileSystem* fs = OvWinFSCreate(4, "", "unc")) {
+                if (OvFSManagerRegister(fs)) {
+                    OvFSManagerSetDefaultFileSystem(fs);
+                    if (OvStream* f = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMWRITE, gScratchPath.c_str())) {
+                        OvStringStreamWrite("x", f);
+                        OvStreamClose(f, nullptr);
+                    }
+                } else {
+                    fs->fsClose(fs);
+                    OvFree(fs->deviceName);
+                    OvFree(fs);
+                }
+            }
+            OvFSManagerClose();
             EXPECT_TRUE(OvEngineStop());
         }
         EXPECT_TRUE(OvEngineClose());
@@ -348,6 +379,7 @@ TEST(EngineLifeCycle, EveryAllocationFailureIsUndoneWithoutLeaks) {
     }
     OvError e;
     OvErrorGet(&e);
+    std::remove(gScratchPath.c_str());
 }
 
 TEST(EngineLifeCycle, FreeListsOffRunsTheWholeCycle) {
