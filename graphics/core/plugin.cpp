@@ -61,6 +61,18 @@ OvPluginEntry* FindEntry(const OvPluginRegistry* registry, OvUInt32 pluginID) {
     return nullptr;
 }
 
+// Stores a callback in the entry of pluginID; its offset, or -1 without such an entry.
+template <typename Callback>
+OvInt32 SetEntryCallback(OvPluginRegistry* registry, OvUInt32 pluginID, Callback OvPluginEntry::*field,
+                         Callback callback) {
+    OvPluginEntry* e = FindEntry(registry, pluginID);
+    if (e == nullptr) {
+        return -1;
+    }
+    e->*field = callback;
+    return e->offset;
+}
+
 bool Streamed(const OvPluginEntry* e) { return e->getSizeCB != nullptr && e->writeCB != nullptr; }
 
 // Reads the sub-chunks of an extension chunk body of the given length; read(entry) handles a
@@ -195,22 +207,12 @@ OvInt32 OvPluginRegistryAddPluginStream(OvPluginRegistry* registry, OvUInt32 plu
 
 OvInt32 OvPluginRegistryAddPluginStreamAlwaysCallback(OvPluginRegistry* registry, OvUInt32 pluginID,
                                                       OvPluginDataChunkAlwaysCallBack alwaysCB) {
-    OvPluginEntry* e = FindEntry(registry, pluginID);
-    if (e == nullptr) {
-        return -1;
-    }
-    e->alwaysCB = alwaysCB;
-    return e->offset;
+    return SetEntryCallback(registry, pluginID, &OvPluginEntry::alwaysCB, alwaysCB);
 }
 
 OvInt32 OvPluginRegistryAddPluginStreamRightsCallback(OvPluginRegistry* registry, OvUInt32 pluginID,
                                                       OvPluginDataChunkRightsCallBack rightsCB) {
-    OvPluginEntry* e = FindEntry(registry, pluginID);
-    if (e == nullptr) {
-        return -1;
-    }
-    e->rightsCB = rightsCB;
-    return e->offset;
+    return SetEntryCallback(registry, pluginID, &OvPluginEntry::rightsCB, rightsCB);
 }
 
 const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* registry, void* object) {
