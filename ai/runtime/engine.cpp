@@ -1,5 +1,7 @@
 #include "ai/runtime/engine.h"
 
+#include "ai/runtime/ais_reader.h"
+
 #include <cstring>
 
 namespace {
@@ -182,6 +184,8 @@ bool IsEngineInitialised()
 
 void ReleaseEngine()
 {
+    // The world file reader's records may live in the world pool, which goes below.
+    ReleaseAisReader();
     ReleaseContainers();
     delete s_worldPool; // hands the current allocator back to its parent
     s_worldPool = nullptr;

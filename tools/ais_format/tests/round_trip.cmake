@@ -1,0 +1,58 @@
+# Runs aisdump and aispack on generated and hand-written world files:
+#   file -> text (+ block files) -> file must give the same bytes, and dumping the rebuilt
+#   file must give the same text.
+# Inputs: GEN, DUMP, PACK (executables), SAMPLE (hand-written text), WORK (scratch folder).
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE code ERROR_VARIABLE err)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "failed (${code}): ${ARGN}\n${err}")
+  endif()
+endfunction()
+
+function(dump file dir)
+  file(MAKE_DIRECTORY ${dir})
+  execute_process(COMMAND ${DUMP} ${file} --extract ${dir} OUTPUT_FILE ${dir}/tree.txt
+                  RESULT_VARIABLE code ERROR_VARIABLE err)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "aisdump ${file} failed (${code}): ${err}")
+  endif()
+endfunction()
+
+function(same a b)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${a} ${b} RESULT_VARIABLE code)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "${a} and ${b} differ")
+  endif()
+endfunction()
+
+# file -> text -> file -> text
+function(round_trip name first)
+  dump(${first} ${WORK}/${name}-1)
+  run(${PACK} ${WORK}/${name}-1/tree.txt ${WORK}/${name}-2.AIS)
+  same(${first} ${WORK}/${name}-2.AIS)
+  dump(${WORK}/${name}-2.AIS ${WORK}/${name}-2)
+  same(${WORK}/${name}-1/tree.txt ${WORK}/${name}-2/tree.txt)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+run(${DUMP} --help)
+run(${PACK} --help)
+
+foreach(seed 1 2 3 4 5 6 7 8)
+  run(${GEN} ${seed} ${WORK}/gen${seed}.AIS)
+  round_trip(gen${seed} ${WORK}/gen${seed}.AIS)
+endforeach()
+
+# Hand-written text -> file -> text -> file.
+run(${PACK} ${SAMPLE} ${WORK}/sample.AIS)
+round_trip(sample ${WORK}/sample.AIS)
+
+# A damaged file is refused.
+file(WRITE ${WORK}/cut.AIS "ZUNA .AIS FILE")
+execute_process(COMMAND ${DUMP} ${WORK}/cut.AIS RESULT_VARIABLE code OUTPUT_QUIET ERROR_QUIET)
+if(code EQUAL 0)
+  message(FATAL_ERROR "aisdump accepted a truncated file")
+endif()
