@@ -26,10 +26,10 @@ bool ExpandBrainChild(const CConfigNode* child, const CConfigNode* agents, const
 {
     const CConfigNode* section = nullptr;
     const char* kind = nullptr;
-    if (child->GetName() != nullptr && HasName(child, "Agent")) {
+    if (HasName(child, "Agent")) {
         section = agents;
         kind = "Agent";
-    } else if (child->GetName() != nullptr && HasName(child, "Service")) {
+    } else if (HasName(child, "Service")) {
         section = services;
         kind = "Service";
     } else {

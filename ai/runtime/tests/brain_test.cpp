@@ -48,6 +48,9 @@ TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters)
     Add(m_definition, "Decide", "0");
     Add(Add(m_definition, "Agent"), "Class", "NoSuchAgent"); // skipped
     Add(Add(m_definition, "Agent"), "Class", "FailingAgent"); // Init fails: dropped
+    CConfigNode* misspelt = Add(m_definition, "Agent");
+    Add(misspelt, "Class", "TestAgent");
+    Add(misspelt, "Sped", "3"); // unknown parameter: Init fails, dropped
     Add(m_definition, "Agent");                                // no class: skipped
     Add(Add(m_definition, "Service"), "Class", "DerivedService");
     CConfigNode* second = Add(m_definition, "Agent");

@@ -267,6 +267,12 @@ TEST_P(EntityTest, AttributesAndViewCone)
     EXPECT_EQ(entity->FindAttribute<CEntityHeight>(), height);
     EXPECT_FLOAT_EQ(height->value, 3.6f); // 1.8 m, OneMeter 2
     EXPECT_EQ(entity->GetAttribute(nullptr), nullptr);
+    {
+        // A class registered after the entity was made has no slot in it.
+        CEntityAttributeDesc late("LateAttribute", &CEntityHeight::Create);
+        EXPECT_EQ(entity->GetAttribute(&late), nullptr);
+        EXPECT_EQ(entity->CreateAttribute(&late), nullptr);
+    }
 
     auto* side = static_cast<CEntityTeamSide*>(entity->CreateAttribute(&CEntityTeamSide::s_desc));
     ASSERT_NE(side, nullptr);
