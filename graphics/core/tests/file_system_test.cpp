@@ -168,8 +168,6 @@ TEST_F(FileSystemTest, PrefixesChooseTheFileSystem) {
     ASSERT_NE(f, nullptr);
     OvFSManagerFclose(f);
     // A file system whose device is Q: takes names with the prefix q: in any case.
-    fs::create_directories(dir / "q");
-    Put("q/x", "q");
     OvFileSystem* q = OvWinFSCreate(2, "Q:", "q");
     ASSERT_NE(q, nullptr);
     ASSERT_TRUE(OvFSManagerRegister(q));
