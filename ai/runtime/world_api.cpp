@@ -1,5 +1,6 @@
 #include "ai/runtime/world_api.h"
 
+#include "ai/runtime/ais_reader.h"
 #include "ai/runtime/brain.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
@@ -57,9 +58,11 @@ CWorld* Vusk::CreateWorld(CConfigNode* tree, std::size_t poolSize)
 {
     if (Vusk::GetWorldPool() == nullptr && poolSize != 0)
         Vusk::InstallPoolAllocator(poolSize, 100);
-    // The world file reader serves the raw data blocks of trees loaded from world files; a tree
-    // built in memory needs none.
-    return Vusk::CreateWorldFromTree(tree, nullptr);
+    // The world reads the raw data blocks of its tree through the engine's world file reader.
+    CAisReader* reader = Vusk::GetAisReader();
+    if (reader == nullptr)
+        return nullptr;
+    return Vusk::CreateWorldFromTree(tree, reader);
 }
 
 CWorld* Vusk::CreateWorldFromTree(CConfigNode* tree, CAisReader* reader)

@@ -1,5 +1,7 @@
 #include "ai/runtime/world.h"
 
+#include "ai/runtime/ais_reader.h"
+
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -35,6 +37,7 @@ TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld)
     EXPECT_EQ(Vusk::GetCurrentWorld(), world);
     EXPECT_EQ(Vusk::GetWorldSlots()[0], world);
     EXPECT_EQ(world->GetSlot(), 0u);
+    EXPECT_EQ(world->GetReader(), Vusk::GetAisReader());
     delete world;
     Vusk::DeleteTree(tree);
 }
@@ -318,6 +321,8 @@ TEST_P(WorldTest, CreationSurvivesEveryFailedAllocation)
     if (PoolSize() != 0)
         GTEST_SKIP() << "failures are injected into host allocations";
     CConfigNode* tree = MakeRichWorldTree();
+    // The engine's world file reader is made once and kept for the engine's lifetime.
+    ASSERT_NE(Vusk::GetAisReader(), nullptr);
     const long baseline = Host().LiveBlocks();
     bool worldMade = false;
     for (long n = 1; !worldMade; ++n) {
