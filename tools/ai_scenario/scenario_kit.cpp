@@ -1,11 +1,16 @@
 #include "tools/ai_scenario/scenario_kit.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "ai/runtime/action.h"
 #include "ai/runtime/agent.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/world.h"
+#include "ai/runtime/world_api.h"
+#include "ai/navigation/graph_manager.h"
+#include "ai/navigation/spatial_graph.h"
+#include "testing/fake_ai_host.h"
 
 namespace scenario {
 
@@ -41,7 +46,7 @@ void Integrate(HostBody& body, float dt)
 {
     if (body.rotateSet)
         body.heading = CVector3::WrapAngle180(body.rotate);
-    body.speed = body.speedSet ? body.speedCommand : 0.0f;
+    body.speed = body.speedSet && !body.frozen ? body.speedCommand : 0.0f;
     const CVector3 direction = Vusk::AnglesToDirection(0.0f, body.heading);
     body.position.x += direction.x * body.speed * dt;
     body.position.z += direction.z * body.speed * dt;
@@ -228,6 +233,108 @@ CConfigNode* AddAgent(CConfigNode* brain, const char* className)
     CConfigNode* node = Add(brain, "Agent");
     Add(node, "Class", className);
     return node;
+}
+
+void AddBoxes(const std::vector<Box>& boxes)
+{
+    for (const Box& box : boxes)
+        FakeAiHost::Instance().AddBox(box.min[0], box.min[1], box.min[2], box.max[0], box.max[1], box.max[2]);
+}
+
+CSpatialGraph* BuildGridGraph(float minX, float minZ, float maxX, float maxZ, float step, float clearance)
+{
+    auto* graph = new CSpatialGraph();
+    if (graph == nullptr)
+        return nullptr;
+    const int columns = static_cast<int>((maxX - minX) / step + 0.5f) + 1;
+    const int rows = static_cast<int>((maxZ - minZ) / step + 0.5f) + 1;
+    std::vector<CGraphVertex*> cells(static_cast<std::size_t>(columns * rows), nullptr);
+    const FakeAiHost& host = FakeAiHost::Instance();
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            const float point[3] = {minX + c * step, 0.0f, minZ + r * step};
+            // A point is covered when a tiny upward segment from it starts inside a grown box.
+            const float up[3] = {point[0], 0.5f, point[2]};
+            float fraction = 0.0f, normal[3];
+            if (host.Intersect(point, up, clearance, &fraction, normal) && fraction == 0.0f)
+                continue;
+            cells[static_cast<std::size_t>(r * columns + c)] = graph->AddVertexAt(CVector3(point[0], 0.0f, point[2]));
+        }
+    }
+    const int offsets[4][2] = {{1, 0}, {0, 1}, {1, 1}, {1, -1}};
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            CGraphVertex* from = cells[static_cast<std::size_t>(r * columns + c)];
+            if (from == nullptr)
+                continue;
+            for (const auto& offset : offsets) {
+                const int c2 = c + offset[0], r2 = r + offset[1];
+                if (c2 < 0 || c2 >= columns || r2 < 0 || r2 >= rows)
+                    continue;
+                CGraphVertex* to = cells[static_cast<std::size_t>(r2 * columns + c2)];
+                if (to == nullptr)
+                    continue;
+                const CVector3& a = from->GetPosition();
+                const CVector3& b = to->GetPosition();
+                const float pa[3] = {a.x, 0.1f, a.z}, pb[3] = {b.x, 0.1f, b.z};
+                float fraction = 0.0f, normal[3];
+                if (host.Intersect(pa, pb, clearance, &fraction, normal))
+                    continue;
+                CGraphEdgeData data;
+                data.m_length = std::sqrt(CVector3::DistanceSquared(a, b));
+                graph->AddEdge(data, from, to, -1);
+                graph->AddEdge(data, to, from, -1);
+            }
+        }
+    }
+    return graph;
+}
+
+ScenarioWorld::~ScenarioWorld()
+{
+    delete m_world;
+    for (CConfigNode* tree : m_trees)
+        Vusk::DeleteTree(tree);
+}
+
+bool ScenarioWorld::Create(CConfigNode* tree, std::size_t poolSize)
+{
+    m_trees.push_back(tree);
+    m_world = Vusk::CreateWorld(tree, poolSize);
+    return m_world != nullptr;
+}
+
+CEntity* ScenarioWorld::Spawn(const HostBody& body, CConfigNode* definition, uint32_t classBitMask, const char* name)
+{
+    m_trees.push_back(definition);
+    m_bodies.push_back(body);
+    CEntity* entity = Vusk::CreateEntity(name, definition, classBitMask, &m_bodies.back());
+    if (entity == nullptr)
+        return nullptr;
+    if (!Vusk::AddEntity(m_world, entity)) {
+        Vusk::DestroyEntity(entity);
+        return nullptr;
+    }
+    entity->Update();
+    return entity;
+}
+
+bool ScenarioWorld::AddGraph(const char* name, CSpatialGraph* graph, bool updateWithPathObjects)
+{
+    CGraphManager* manager = Vusk::GetGraphManager();
+    if (manager == nullptr || manager->AddGraph(name, graph, updateWithPathObjects) == nullptr) {
+        delete graph;
+        return false;
+    }
+    return true;
+}
+
+void ScenarioWorld::Frame(double time, float dt)
+{
+    FakeAiHost::Instance().SetTime(time);
+    Vusk::UpdateWorld(m_world);
+    for (HostBody& body : m_bodies)
+        Integrate(body, dt);
 }
 
 } // namespace scenario

@@ -3,13 +3,18 @@
 // host moves by the actions its brain applies, the entity, action-class and brain classes that
 // connect bodies to the engine, and helpers that build configuration trees in code.
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "ai/runtime/brain.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/entity.h"
+
+class CSpatialGraph;
+class CWorld;
 
 namespace scenario {
 
@@ -23,6 +28,7 @@ struct HostBody {
     float maxSpeed = 2.0f;     // written into CEntityMaxSpeed
     float width = 0.6f;        // written into CEntityWidth
     int32_t teamSide = -1;     // written into CEntityTeamSide
+    bool frozen = false;       // the host does not move the body (it is stuck)
     // Actions applied this frame (cleared by the host before each AI frame).
     bool rotateSet = false;
     float rotate = 0.0f;
@@ -91,5 +97,50 @@ CConfigNode* MakeEntityDefinition(CConfigNode** brain);
 // Adds a "Service" or "Agent" child of that class to a brain definition; returns it for parameters.
 CConfigNode* AddService(CConfigNode* brain, const char* className);
 CConfigNode* AddAgent(CConfigNode* brain, const char* className);
+
+// An axis-aligned box of the level.
+struct Box {
+    float min[3]; // lower corner x, y, z
+    float max[3]; // upper corner x, y, z
+};
+
+// Hands the boxes to the fake host, whose ray, line-of-sight and sweep queries test them.
+void AddBoxes(const std::vector<Box>& boxes);
+
+// A navigation graph over the floor (y = 0): a vertex every `step` units inside the rectangle,
+// except where a box grown by `clearance` covers it, and an edge both ways between grid
+// neighbours (diagonals included) whose straight way keeps `clearance` away from every box of the
+// fake host. Null when memory runs out.
+CSpatialGraph* BuildGridGraph(float minX, float minZ, float maxX, float maxZ, float step, float clearance);
+
+// One world of the fake host with the bodies of its entities.
+class ScenarioWorld {
+public:
+    ScenarioWorld() = default;
+    ScenarioWorld(const ScenarioWorld&) = delete;
+    ScenarioWorld& operator=(const ScenarioWorld&) = delete;
+    // Deletes the world, then the trees.
+    ~ScenarioWorld();
+
+    // Creates the world from tree (kept and deleted with this object); false when refused.
+    bool Create(CConfigNode* tree, std::size_t poolSize);
+    // Creates an entity of the definition (kept and deleted with this object) on a new body and adds
+    // it to the world; null when refused.
+    CEntity* Spawn(const HostBody& body, CConfigNode* definition, uint32_t classBitMask, const char* name = nullptr);
+    // Adopts a graph under that name in the world's graph manager; false when refused (the graph is
+    // then deleted).
+    bool AddGraph(const char* name, CSpatialGraph* graph, bool updateWithPathObjects = false);
+    // One host frame at `time`: the AI frame (entities update, brains think and apply), then every
+    // body moves dt seconds.
+    void Frame(double time, float dt);
+
+    CWorld* GetWorld() const { return m_world; }
+    HostBody& BodyOf(const CEntity* entity) { return *static_cast<HostBody*>(entity->GetHostObject()); }
+
+private:
+    CWorld* m_world = nullptr;
+    std::vector<CConfigNode*> m_trees;   // world tree and entity definitions
+    std::deque<HostBody> m_bodies;       // stable addresses: entities point at them
+};
 
 } // namespace scenario

@@ -1,0 +1,455 @@
+// Path finder, its strategies and path objects, driven through a kinematic host: the host turns and
+// moves each body by the actions its brain applies.
+
+#include <cmath>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "ai/navigation/constraint.h"
+#include "ai/navigation/graph_manager.h"
+#include "ai/navigation/path_finder.h"
+#include "ai/navigation/path_object.h"
+#include "ai/navigation/path_object_manager.h"
+#include "ai/navigation/path_strategies.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/action.h"
+#include "ai/runtime/agent.h"
+#include "ai/runtime/time_manager.h"
+#include "ai/runtime/world.h"
+#include "ai/runtime/world_api.h"
+#include "testing/fake_ai_host.h"
+#include "tools/ai_scenario/scenario_kit.h"
+
+namespace {
+
+using scenario::Add;
+using scenario::HostBody;
+
+// Agent "TestGoalAgent": walks its entity to `goal` through the brain's path finder.
+class GoalAgent : public CAgent {
+public:
+    using CAgent::CAgent;
+    bool Init(CConfigNode* definition) override
+    {
+        pathFinder = static_cast<CPathFinder*>(GetBrain()->GetService(&IPathFinder::s_classDesc));
+        return CAgent::Init(definition) && pathFinder != nullptr;
+    }
+    bool ReadParam(CConfigNode*) override { return false; }
+    const CAgentDesc* GetClassDesc() const override { return &s_desc; }
+    bool IsReady() override { return true; }
+    bool Think() override
+    {
+        GetActionClass()->ClearActions();
+        lastResult = pathFinder->FindNextMoveToPosition(goal);
+        ++thinks;
+        if (!lastResult)
+            return false;
+        GetActionClass()->CopyFrom(pathFinder->GetActionClass());
+        return true;
+    }
+    static CAgent* Create(CBrain* brain) { return new GoalAgent(brain); }
+    static CAgentDesc s_desc;
+
+    CPathFinder* pathFinder = nullptr;
+    CVector3 goal;
+    bool lastResult = false;
+    int thinks = 0;
+};
+CAgentDesc GoalAgent::s_desc("TestGoalAgent", &GoalAgent::Create, nullptr, false, false);
+
+// Path object "TestDoor": takes charge of every edge that crosses z = 0 at x < 0; closed, it refuses
+// them.
+class TestDoor : public CPathObject {
+public:
+    using CPathObject::CPathObject;
+    const CEntityClassDesc* GetClassDesc() const override { return &s_desc; }
+    void Update() override {}
+    void LinkToGraph(CSpatialGraph* graph) override
+    {
+        for (int32_t i = 0; i <= graph->GetLastEdgeIndex(); ++i) {
+            CGraphEdge* edge = graph->GetEdge(i);
+            if (edge == nullptr)
+                continue;
+            const CVector3& a = edge->GetSource()->GetPosition();
+            const CVector3& b = edge->GetDestination()->GetPosition();
+            if ((a.z <= 0.0f) != (b.z <= 0.0f) && a.x < 0.0f && b.x < 0.0f)
+                AddLinkedEdge(graph, edge);
+        }
+    }
+    bool GetEdgeCost(CEntity* context, CGraphEdge* edge, CConstraint* constraint, float* cost) override
+    {
+        ++costQueries;
+        return !closed && CPathObject::GetEdgeCost(context, edge, constraint, cost);
+    }
+    uint32_t GetSegmentCount() override { return 1; }
+    CPathSegment* GetSegments() override
+    {
+        segment.m_a = CVector3(-4, 0, 0);
+        segment.m_b = CVector3(0, 0, 0);
+        return &segment;
+    }
+    static CEntity* Create(const char* name, void* host) { return new TestDoor(name, host); }
+    static CEntityClassDesc s_desc;
+
+    bool closed = false;
+    int costQueries = 0;
+    CPathSegment segment;
+};
+CEntityClassDesc TestDoor::s_desc("TestDoor", &TestDoor::Create, &CPathObject::s_classDesc);
+
+class PathFinderTest : public AiEngineTest {
+protected:
+    void SetUp() override
+    {
+        AiEngineTest::SetUp();
+        Host().SetTime(1.0);
+    }
+    void TearDown() override
+    {
+        m_scene.reset();
+        AiEngineTest::TearDown();
+    }
+
+    // A 9 x 9 grid (1 unit apart) around a box; world tasks with the given ASTAR call limit.
+    void MakeScene(float boxMinX, float boxMaxX, float tpfMs = 0.0f, int astarCalls = 1000)
+    {
+        m_scene = std::make_unique<scenario::ScenarioWorld>();
+        std::vector<scenario::TaskSpec> tasks = scenario::DefaultTasks();
+        for (auto& task : tasks)
+            if (task.name == "CPathFinder::FindNextMove::ASTAR")
+                task.maxCall = astarCalls;
+        ASSERT_TRUE(m_scene->Create(
+            scenario::MakeWorldTree(32, tpfMs, tasks, {"CGraphManager", "CPathObjectManager"}), PoolSize()));
+        scenario::AddBoxes({{{boxMinX, 0, -1}, {boxMaxX, 2, 1}}});
+        m_boxMinX = boxMinX;
+        m_boxMaxX = boxMaxX;
+        ASSERT_TRUE(m_scene->AddGraph("main", scenario::BuildGridGraph(-4, -4, 4, 4, 1, 0.5f), true));
+    }
+
+    // An entity with a path finder on graph "main" and a goal agent.
+    GoalAgent* SpawnWalker(const CVector3& start, const CVector3& goal, CConfigNode** pathFinderNode = nullptr)
+    {
+        CConfigNode* brain = nullptr;
+        CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
+        CConfigNode* service = scenario::AddService(brain, "CPathFinder");
+        Add(service, "Graph", "main");
+        if (pathFinderNode != nullptr)
+            *pathFinderNode = service;
+        scenario::AddAgent(brain, "TestGoalAgent");
+        HostBody body;
+        body.position = start;
+        m_walker = m_scene->Spawn(body, definition, CPathFinder::s_classDesc.GetClassBit());
+        if (m_walker == nullptr)
+            return nullptr;
+        auto* agent = static_cast<GoalAgent*>(m_walker->GetBrain()->GetAgent(&GoalAgent::s_desc));
+        if (agent != nullptr)
+            agent->goal = goal;
+        return agent;
+    }
+
+    void Frame()
+    {
+        m_time += 0.05;
+        m_scene->Frame(m_time, 0.05f);
+    }
+
+    bool InsideBox(const CVector3& p) const { return p.x > m_boxMinX && p.x < m_boxMaxX && p.z > -1 && p.z < 1; }
+
+    std::unique_ptr<scenario::ScenarioWorld> m_scene;
+    CEntity* m_walker = nullptr;
+    double m_time = 1.0;
+    float m_boxMinX = 0, m_boxMaxX = 0;
+};
+
+TEST_P(PathFinderTest, ReachesTheGoalAroundAnObstacle)
+{
+    MakeScene(-1, 1);
+    const CVector3 goal(0.2f, 0, 3.6f);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), goal);
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    int frames = 0;
+    int lastIndex = -1;
+    for (; frames < 600 && !finder->IsGoalReached(); ++frames) {
+        Frame();
+        ASSERT_TRUE(agent->lastResult);
+        const CVector3& p = m_walker->GetPosition();
+        ASSERT_FALSE(InsideBox(p)) << p.x << " " << p.z;
+        ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.z));
+        // The sub-goal only moves forward along the path.
+        if (finder->m_subgoalIndex >= 0) {
+            EXPECT_GE(finder->m_subgoalIndex, lastIndex);
+            lastIndex = finder->m_subgoalIndex;
+        }
+    }
+    ASSERT_TRUE(finder->IsGoalReached()) << "after " << frames << " frames";
+    const CVector3 p = m_scene->BodyOf(m_walker).position;
+    EXPECT_LT(std::hypot(p.x - goal.x, p.z - goal.z), finder->m_distGoal);
+    // The arriving step decides no action at all.
+    EXPECT_EQ(finder->GetActionClass()->FindAction<CActionSpeed>()->set, 0);
+    EXPECT_EQ(finder->GetActionClass()->FindAction<CActionRotate>()->set, 0);
+    EXPECT_FLOAT_EQ(finder->GetRemainingDistance(), std::sqrt(CVector3::DistanceSquared(finder->m_ownerPosition, goal)));
+    EXPECT_GT(finder->m_path.m_pointCount, 4);
+}
+
+TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges)
+{
+    // The box reaches further right, so the way round the left is the shorter one.
+    MakeScene(-1, 3);
+    CConfigNode* doorDefinition = new CConfigNode();
+    Add(doorDefinition, "Class", "TestDoor");
+    Add(doorDefinition, "LinkedEdgeMax", "40");
+    CEntity* doorEntity = m_scene->Spawn(HostBody(), doorDefinition, 0, "door");
+    ASSERT_NE(doorEntity, nullptr);
+    auto* door = static_cast<TestDoor*>(doorEntity);
+    EXPECT_GT(door->GetLinkedEdgeCount(), 0u);
+    auto* manager = static_cast<CPathObjectManager*>(
+        m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
+    ASSERT_NE(manager, nullptr);
+    EXPECT_EQ(manager->GetCount(), 1u);
+
+    const CVector3 goal(0, 0, 3.5f);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), goal);
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    Frame();
+    // First the way through the door (left): the door priced its edges.
+    EXPECT_GT(door->costQueries, 0);
+    bool leftRoute = false;
+    for (int32_t i = 0; i < finder->m_path.m_pointCount; ++i)
+        leftRoute = leftRoute || finder->m_path.m_points[i].x < -1.5f;
+    EXPECT_TRUE(leftRoute);
+    for (int i = 0; i < 10; ++i)
+        Frame();
+    // The door closes and says so: the path finder plans round the right.
+    door->closed = true;
+    door->NotifyGraphs(nullptr);
+    EXPECT_EQ(finder->m_repathForced, 1);
+    int frames = 0;
+    float lowestXBeyondDoor = 100.0f;
+    for (; frames < 1200 && !finder->IsGoalReached(); ++frames) {
+        Frame();
+        const CVector3& p = m_walker->GetPosition();
+        ASSERT_FALSE(InsideBox(p));
+        if (p.z > 0.0f)
+            lowestXBeyondDoor = std::min(lowestXBeyondDoor, p.x);
+    }
+    ASSERT_TRUE(finder->IsGoalReached());
+    EXPECT_GT(lowestXBeyondDoor, -0.6f);
+    for (int32_t i = 0; i < finder->m_path.m_pointCount; ++i)
+        EXPECT_GT(finder->m_path.m_points[i].x, -1.5f);
+
+    // Leaving the world unlinks the door from every edge and tells the path finder.
+    finder->m_repathForced = 0;
+    EXPECT_TRUE(Vusk::RemoveEntity(m_scene->GetWorld(), doorEntity));
+    EXPECT_EQ(manager->GetCount(), 0u);
+    EXPECT_EQ(finder->m_repathForced, 1);
+    CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph("MAIN");
+    for (int32_t i = 0; i <= graph->GetLastEdgeIndex(); ++i) {
+        if (CGraphEdge* edge = graph->GetEdge(i)) {
+            EXPECT_EQ(edge->m_data.m_pathObject, nullptr);
+        }
+    }
+    Vusk::DestroyEntity(doorEntity);
+}
+
+TEST_P(PathFinderTest, DetectsBeingStuckAndRestartsAtTheFirstPoint)
+{
+    MakeScene(-1, 1);
+    GoalAgent* agent = SpawnWalker(CVector3(-3, 0, -4), CVector3(-3, 0, 4));
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    HostBody& body = m_scene->BodyOf(m_walker);
+    int frames = 0;
+    while (finder->m_subgoalIndex < 4 && frames++ < 400)
+        Frame();
+    ASSERT_GE(finder->m_subgoalIndex, 4);
+    body.frozen = true;
+    const CGraphVertex* start = finder->m_cachedStart;
+    // After a CheckAccident period without progress the owner counts as stuck and the path is
+    // computed again from the vertex it stands at; the walk restarts at the new path's first point.
+    int stuckFrames = 0;
+    while (finder->m_cachedStart == start && stuckFrames < 60) {
+        Frame();
+        ++stuckFrames;
+    }
+    EXPECT_GE(stuckFrames, 19); // not before the one-second period
+    EXPECT_LT(stuckFrames, 60);
+    ASSERT_NE(finder->m_cachedStart, nullptr);
+    EXPECT_LT(CVector3::DistanceSquared(finder->m_cachedStart->GetPosition(), m_walker->GetPosition()), 0.5f);
+    EXPECT_EQ(finder->m_path.m_points[0].z, finder->m_cachedStart->GetPosition().z);
+    EXPECT_LE(finder->m_subgoalIndex, 1);
+    body.frozen = false;
+    for (int i = 0; i < 1200 && !finder->IsGoalReached(); ++i)
+        Frame();
+    EXPECT_TRUE(finder->IsGoalReached());
+}
+
+TEST_P(PathFinderTest, ARefusedSearchIsNotANoRoute)
+{
+    // Rationing on and no ASTAR call allowed: the search is put off, frame after frame.
+    MakeScene(-1, 1, 10.0f, 0);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
+    ASSERT_NE(agent, nullptr);
+    for (int i = 0; i < 5; ++i) {
+        Frame();
+        EXPECT_TRUE(agent->lastResult);
+        EXPECT_EQ(agent->pathFinder->m_searchDeferred, 1);
+        EXPECT_FALSE(agent->pathFinder->IsGoalReached());
+    }
+    EXPECT_FLOAT_EQ(m_scene->BodyOf(m_walker).position.z, -3.5f);
+}
+
+TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading)
+{
+    MakeScene(-1, 1);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    auto* rotate = finder->GetActionClass()->FindAction<CActionRotate>();
+    auto* speed = finder->GetActionClass()->FindAction<CActionSpeed>();
+    CMoveOrder move;
+    move.m_speed = 2.0f;
+    move.m_direction = CVector3(1, 0, 0); // 90 degrees to the right of the heading (0, along +z)
+    ASSERT_TRUE(finder->ComputeMove(move));
+    EXPECT_FLOAT_EQ(rotate->value, 45.0f);
+    EXPECT_FLOAT_EQ(speed->value, 1.0f);
+    move.m_direction = CVector3(-1, 0, 1);
+    ASSERT_TRUE(finder->ComputeMove(move));
+    EXPECT_NEAR(rotate->value, -45.0f, 1e-4);
+    EXPECT_NEAR(speed->value, 2.0f, 1e-5);
+    move.m_direction = CVector3(0, 0, 0);
+    ASSERT_TRUE(finder->ComputeMove(move));
+    EXPECT_EQ(rotate->value, 0.0f);
+    EXPECT_EQ(speed->value, 2.0f);
+    // A point straight above: no horizontal direction, no speed, no NaN.
+    ASSERT_TRUE(Vusk::VisibleMove(finder, &move, finder->m_ownerPosition + CVector3(0, 3, 0)));
+    EXPECT_EQ(move.m_direction.x, 0.0f);
+    EXPECT_EQ(move.m_direction.z, 0.0f);
+    ASSERT_TRUE(finder->ComputeMove(move));
+    EXPECT_TRUE(std::isfinite(rotate->value));
+    ASSERT_TRUE(Vusk::VisibleMove(finder, &move, finder->m_ownerPosition));
+    EXPECT_EQ(move.m_speed, 0.0f);
+    ASSERT_TRUE(finder->ComputeMove(move));
+    EXPECT_TRUE(std::isfinite(rotate->value));
+    EXPECT_EQ(speed->value, 0.0f);
+}
+
+TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact)
+{
+    MakeScene(-1, 1);
+    CConfigNode* node = nullptr;
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f), &node);
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    auto param = [&](const char* key, const char* value) {
+        CConfigNode item;
+        item.SetName(key);
+        item.SetValue(value);
+        return finder->ReadParam(&item);
+    };
+    EXPECT_TRUE(param("MaxDeltaAngle", "370"));
+    EXPECT_FLOAT_EQ(finder->m_maxDeltaAngle, 10.0f);
+    EXPECT_TRUE(param("maxdeltaangle", "-30"));
+    EXPECT_FLOAT_EQ(finder->m_maxDeltaAngle, 330.0f);
+    EXPECT_TRUE(param("DISTGOAL", "0.25"));
+    EXPECT_FLOAT_EQ(finder->m_distGoal, 0.25f);
+    EXPECT_TRUE(param("StopCondition", "ComplexCheck"));
+    EXPECT_EQ(finder->m_stopCondition, &Vusk::ComplexCheck);
+    EXPECT_FALSE(param("StopCondition", "simpleStopCondition"));
+    EXPECT_EQ(finder->m_stopCondition, &Vusk::ComplexCheck);
+    EXPECT_TRUE(param("CanGo", "VisibilityCheck"));
+    EXPECT_EQ(finder->m_canGo, &Vusk::VisibleGo);
+    EXPECT_TRUE(param("SimpleMove", "StopAndRelaunchPath"));
+    EXPECT_FALSE(param("FindVertex", "Nearest"));
+    EXPECT_FALSE(param("MaxPathSize", "-5"));
+    EXPECT_TRUE(param("MaxPathSize", "7"));
+    EXPECT_EQ(finder->m_path.m_capacity, 7u);
+    EXPECT_FALSE(param("Graph", "nowhere"));
+    EXPECT_FALSE(param("Unknown", "1"));
+    CConfigNode empty;
+    empty.SetName("DistGoal");
+    EXPECT_FALSE(finder->ReadParam(&empty));
+    EXPECT_TRUE(Vusk::CheckPathFinderClass());
+    EXPECT_NE(CPathFinder::s_classDesc.GetClassBit() & Vusk::GetClassBitMask(), 0u);
+    // An abstract constraint class is refused; the current one stays.
+    CConstraint* current = finder->GetConstraint();
+    EXPECT_FALSE(finder->SetConstraint(&CConstraint::s_classDesc));
+    EXPECT_EQ(finder->GetConstraint(), current);
+}
+
+TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused)
+{
+    CCanGoRegistry registry;
+    CStrategyEntry<CanGoFn> entries[17];
+    for (int i = 0; i < 17; ++i) {
+        std::snprintf(entries[i].m_name, sizeof(entries[i].m_name), "Go%d", i);
+        entries[i].m_function = i % 2 ? &Vusk::AlwaysGo : &Vusk::VisibleGo;
+    }
+    CStrategyEntry<CanGoFn> again = {"Go3", &Vusk::HoleCheck, -1};
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(registry.Register(&entries[i]), i);
+    EXPECT_EQ(registry.Register(&again), 3);
+    EXPECT_EQ(registry.GetCount(), 16u);
+    EXPECT_EQ(registry.FindFunction("Go3"), &Vusk::HoleCheck);
+    EXPECT_FALSE(registry.IsFull());
+    EXPECT_EQ(registry.Register(&entries[16]), -1);
+    EXPECT_TRUE(registry.IsFull());
+    EXPECT_EQ(registry.FindFunction("go3"), nullptr);
+    // The engine's own tables.
+    EXPECT_EQ(Vusk::GetCanGoRegistry().GetCount(), 6u);
+    EXPECT_EQ(Vusk::GetCanGoRegistry().FindFunction("NoCheck"), &Vusk::AlwaysGo);
+    EXPECT_EQ(Vusk::GetMoveRegistry().FindFunction("VisibleAvoidDynMove"), &Vusk::VisibleAvoidDynMove);
+    EXPECT_EQ(Vusk::GetFindVertexRegistry().FindFunction("NearestVertexOpt"), &Vusk::NearestVertexOpt);
+    EXPECT_EQ(Vusk::GetStopConditionRegistry().FindFunction("SimpleCheck"), &Vusk::SimpleCheck);
+}
+
+TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments)
+{
+    MakeScene(-1, 1);
+    auto* manager = static_cast<CPathObjectManager*>(
+        m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
+    ASSERT_NE(manager, nullptr);
+    EXPECT_EQ(manager->GetCapacity(), 20u);
+    std::vector<CEntity*> doors;
+    for (int i = 0; i < 21; ++i) {
+        auto* definition = new CConfigNode();
+        Add(definition, "Class", "TestDoor");
+        Add(definition, "LinkedEdgeMax", "40");
+        CEntity* door = m_scene->Spawn(HostBody(), definition, 0);
+        ASSERT_NE(door, nullptr);
+        doors.push_back(door);
+    }
+    // The twenty-first is in the world but not held.
+    EXPECT_EQ(manager->GetCount(), 20u);
+    CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph("main");
+    CGraphEdge* edge = nullptr;
+    for (int32_t i = 0; i <= graph->GetLastEdgeIndex() && edge == nullptr; ++i)
+        if (graph->GetEdge(i) != nullptr && graph->GetEdge(i)->m_data.m_pathObject != nullptr)
+            edge = graph->GetEdge(i);
+    ASSERT_NE(edge, nullptr);
+    // Every held door linked the edge; the newest is its link.
+    EXPECT_EQ(edge->m_data.m_pathObject, doors[19]);
+    CPathSegment* segments = nullptr;
+    EXPECT_EQ(manager->CollectSegments(&segments), 20u);
+    ASSERT_NE(segments, nullptr);
+    EXPECT_FLOAT_EQ(segments[5].m_a.x, -4.0f);
+    // Removing a middle door keeps the chain and the order of the others.
+    EXPECT_TRUE(manager->RemovePathObject(static_cast<CPathObject*>(doors[5])));
+    EXPECT_FALSE(manager->RemovePathObject(static_cast<CPathObject*>(doors[5])));
+    EXPECT_EQ(manager->GetAt(5), doors[6]);
+    EXPECT_EQ(edge->m_data.m_pathObject, doors[19]);
+    EXPECT_TRUE(manager->RemovePathObject(static_cast<CPathObject*>(doors[19])));
+    EXPECT_EQ(edge->m_data.m_pathObject, doors[18]);
+    // Gathered once: later calls hand out the same array.
+    EXPECT_EQ(manager->CollectSegments(nullptr), 20u);
+    for (CEntity* door : doors)
+        Vusk::DestroyEntity(door);
+    EXPECT_EQ(manager->GetCount(), 0u);
+    EXPECT_EQ(edge->m_data.m_pathObject, nullptr);
+}
+
+AI_ENGINE_TEST_SUITE(PathFinderTest);
+
+} // namespace
