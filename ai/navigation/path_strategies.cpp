@@ -414,8 +414,9 @@ void Vusk::DetectDynamicThreats(CPathFinder* self, const CVector3& point) {
     const CVector3 v = CVector3::Scale(ownerSpeed, forward) - CVector3::Scale(entity->GetSpeed(), entity->GetDirection());
     const float toGoal = ownerSpeed != 0.0f ? (point - self->m_ownerPosition).Length() / ownerSpeed : 10000.0f;
     const float contact = (otherWidth + r) * 0.5f * 1.5f;
+    // The other entity's offset at time t is p - v t (v is the owner's velocity relative to it).
     const float a = v.LengthSquared();
-    const float b = 2.0f * CVector3::Dot(p, v);
+    const float b = -2.0f * CVector3::Dot(p, v);
     const float c = p2 - contact * contact;
     float t1 = 10000.0f, t2 = 10000.0f;
     bool root = false;

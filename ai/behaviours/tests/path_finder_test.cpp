@@ -191,6 +191,12 @@ TEST_P(PathFinderTest, ReachesTheGoalAroundAnObstacle)
     EXPECT_EQ(finder->GetActionClass()->FindAction<CActionRotate>()->set, 0);
     EXPECT_FLOAT_EQ(finder->GetRemainingDistance(), std::sqrt(CVector3::DistanceSquared(finder->m_ownerPosition, goal)));
     EXPECT_GT(finder->m_path.m_pointCount, 4);
+    // The path finder's constraint and heuristic leave the graph with it.
+    CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph("main");
+    EXPECT_NE(graph->GetConstraint(), nullptr);
+    Vusk::DestroyEntity(m_walker);
+    EXPECT_EQ(graph->GetConstraint(), nullptr);
+    EXPECT_EQ(graph->GetHeuristic(), nullptr);
 }
 
 TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges)
@@ -329,6 +335,17 @@ TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading)
     EXPECT_EQ(move.m_direction.z, 0.0f);
     ASSERT_TRUE(finder->ComputeMove(move));
     EXPECT_TRUE(std::isfinite(rotate->value));
+    // No turn allowed at all: the heading stays, the speed is not a NaN.
+    finder->m_maxDeltaAngle = 0.0f;
+    move.m_speed = 2.0f;
+    move.m_direction = CVector3(0, 0, 1);
+    ASSERT_TRUE(finder->ComputeMove(move));
+    EXPECT_EQ(rotate->value, 0.0f);
+    EXPECT_EQ(speed->value, 2.0f);
+    move.m_direction = CVector3(1, 0, 0);
+    ASSERT_TRUE(finder->ComputeMove(move));
+    EXPECT_EQ(rotate->value, 0.0f);
+    EXPECT_EQ(speed->value, 0.0f);
     ASSERT_TRUE(Vusk::VisibleMove(finder, &move, finder->m_ownerPosition));
     EXPECT_EQ(move.m_speed, 0.0f);
     ASSERT_TRUE(finder->ComputeMove(move));
@@ -377,6 +394,89 @@ TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact)
     CConstraint* current = finder->GetConstraint();
     EXPECT_FALSE(finder->SetConstraint(&CConstraint::s_classDesc));
     EXPECT_EQ(finder->GetConstraint(), current);
+}
+
+TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities)
+{
+    // A wall on the left of the way ahead (the owner looks along +z, so left is -x).
+    MakeScene(-3, -0.5f);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    finder->m_ownerPosition = CVector3(0, 0, -3.5f);
+    const CVector3 target(0, 0, 3.5f);
+    CVector3 side = Vusk::ChooseFreeSide(finder, finder->m_ownerPosition, target);
+    EXPECT_NEAR(side.x, 5.0f / 3.0f, 1e-4);
+    EXPECT_NEAR(side.z, 5.0f, 1e-4);
+    // Blocked on both sides at the same distance: the right side.
+    Host().ClearBoxes();
+    Host().AddBox(-1, 0, -1, 1, 2, 1);
+    side = Vusk::ChooseFreeSide(finder, finder->m_ownerPosition, target);
+    EXPECT_GT(side.x, 0.0f);
+    // Only the right side blocked: the left side.
+    Host().ClearBoxes();
+    Host().AddBox(0.5f, 0, -3, 3, 2, 1);
+    side = Vusk::ChooseFreeSide(finder, finder->m_ownerPosition, target);
+    EXPECT_LT(side.x, 0.0f);
+    CMoveOrder move;
+    ASSERT_TRUE(Vusk::InvisibleMove(finder, &move, target));
+    EXPECT_NEAR(move.m_direction.Length(), 1.0f, 1e-5);
+    EXPECT_FLOAT_EQ(move.m_speed, finder->GetMaxSpeed());
+
+    // A floor with one hole, under the first probe of the minus side.
+    Host().ClearBoxes();
+    Host().AddBox(-20, -1, -20, 0.3f, 0, 20);
+    Host().AddBox(0.9f, -1, -20, 20, 0, 20);
+    Host().AddBox(0.3f, -1, -20, 0.9f, 0, -3.8f);
+    Host().AddBox(0.3f, -1, -3.2f, 0.9f, 0, 20);
+    size_t before = Host().LineOfSightQueries().size();
+    EXPECT_TRUE(Vusk::FindHoleAlong(finder, target));
+    const std::vector<FakeQuery>& probes = Host().LineOfSightQueries();
+    ASSERT_EQ(probes.size() - before, 4u);
+    const float expected[4][2] = {{-0.6f, -3.5f}, {-0.6f, -2.5f}, {-0.6f, 1.0f}, {0.6f, -3.5f}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(probes[before + i].from[0], expected[i][0], 1e-4) << i;
+        EXPECT_NEAR(probes[before + i].from[2], expected[i][1], 1e-4) << i;
+        EXPECT_EQ(probes[before + i].mode, 1u);
+    }
+    EXPECT_NEAR(probes[before + 2].to[1], -(1.2f * finder->m_holeHeight + 0.9f), 1e-4);
+    // A way shorter than one metre: only the first probe, and it stands on the floor.
+    before = probes.size();
+    EXPECT_FALSE(Vusk::FindHoleAlong(finder, CVector3(0, 0, -3.0f)));
+    EXPECT_EQ(Host().LineOfSightQueries().size() - before, 1u);
+    EXPECT_FALSE(Vusk::VisibleWithoutHoleGo(finder, target));
+
+    // An entity coming head-on 1.2 m ahead is a threat; one exactly beside is not.
+    HostBody& me = m_scene->BodyOf(m_walker);
+    me.speed = 1.0f;
+    me.heading = 0.0f;
+    me.position = CVector3(0, 0, -3.5f);
+    m_walker->Update();
+    HostBody oncoming;
+    oncoming.position = CVector3(0, 0, -2.3f);
+    oncoming.heading = 180.0f;
+    oncoming.speed = 1.0f;
+    CEntity* other = m_scene->Spawn(oncoming, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
+    HostBody besideBody;
+    besideBody.position = CVector3(1.0f, 0, -3.5f);
+    besideBody.heading = 270.0f;
+    besideBody.speed = 1.0f;
+    CEntity* beside = m_scene->Spawn(besideBody, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
+    ASSERT_NE(other, nullptr);
+    ASSERT_NE(beside, nullptr);
+    Vusk::DetectDynamicThreats(finder, target);
+    ASSERT_EQ(finder->m_threatCount, 1u);
+    EXPECT_EQ(finder->m_nearestThreat, other);
+    EXPECT_NEAR(finder->m_leastContactTime, 0.15f, 1e-4); // 1.2 m closing at 2 m/s to 0.9 m apart
+    ASSERT_TRUE(Vusk::VisibleAvoidDynMove(finder, &move, target));
+    EXPECT_EQ(finder->m_avoiding, 1);
+    EXPECT_NEAR(move.m_direction.Length(), 1.0f, 1e-4);
+    // Moving away from each other: no threat.
+    m_scene->BodyOf(other).heading = 0.0f;
+    m_scene->BodyOf(other).speed = 3.0f;
+    other->Update();
+    Vusk::DetectDynamicThreats(finder, target);
+    EXPECT_EQ(finder->m_threatCount, 0u);
 }
 
 TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused)
