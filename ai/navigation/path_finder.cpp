@@ -47,6 +47,18 @@ CPathObjectManager* PathObjectManager() {
                           : nullptr;
 }
 
+// A table of `count` null object pointers (one per registered class); sets *size to its entries (0
+// when there are none or memory runs out).
+template <class T>
+T** NewObjectTable(uint32_t count, uint32_t* size) {
+  *size = 0;
+  T** table = count > 0 ? static_cast<T**>(Vusk::EngineAllocate(count * sizeof(T*))) : nullptr;
+  if (table == nullptr) return nullptr;
+  for (uint32_t i = 0; i < count; ++i) table[i] = nullptr;
+  *size = count;
+  return table;
+}
+
 }  // namespace
 
 // --- Path targets ------------------------------------------------------------------------------------
@@ -70,14 +82,7 @@ IPathFinder::IPathFinder(CBrain* owner)
   CActionClass* brainActions = owner != nullptr ? owner->GetActionClass() : nullptr;
   const CActionClassDesc* desc = brainActions != nullptr ? brainActions->GetClassDesc() : nullptr;
   if (desc != nullptr && desc->GetCreateFunction() != nullptr) m_actionClass = desc->GetCreateFunction()();
-  const uint32_t count = CConstraintDesc::GetRegistry().GetCount();
-  if (count > 0) {
-    m_constraints = static_cast<CConstraint**>(Vusk::EngineAllocate(count * sizeof(CConstraint*)));
-    if (m_constraints != nullptr) {
-      m_constraintCount = count;
-      for (uint32_t i = 0; i < count; ++i) m_constraints[i] = nullptr;
-    }
-  }
+  m_constraints = NewObjectTable<CConstraint>(CConstraintDesc::GetRegistry().GetCount(), &m_constraintCount);
 }
 
 IPathFinder::~IPathFinder() {
@@ -133,14 +138,7 @@ CPathFinder::CPathFinder(CBrain* owner)
       m_acceleration(nullptr), m_speed(nullptr), m_taskAstar(-1), m_taskCheckAccident(-1), m_taskNewSubgoal(-1),
       m_taskGoto(-1), m_threatFound(0), m_nearestThreat(nullptr), m_leastContactTime(1000000.0f),
       m_threatCount(0), m_threats{}, m_avoidUntil(0.0f), m_avoiding(0), m_callbackRegistered(false) {
-  const uint32_t heuristics = CHeuristicDesc::GetRegistry().GetCount();
-  if (heuristics > 0) {
-    m_heuristics = static_cast<CHeuristic**>(Vusk::EngineAllocate(heuristics * sizeof(CHeuristic*)));
-    if (m_heuristics != nullptr) {
-      m_heuristicCount = heuristics;
-      for (uint32_t i = 0; i < heuristics; ++i) m_heuristics[i] = nullptr;
-    }
-  }
+  m_heuristics = NewObjectTable<CHeuristic>(CHeuristicDesc::GetRegistry().GetCount(), &m_heuristicCount);
   if (m_constraintCount > 0) m_cpuStats = new CAstarCpuStats[m_constraintCount];
 }
 
