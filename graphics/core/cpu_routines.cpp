@@ -14,6 +14,8 @@ namespace {
 // The two words of the control-word routines.
 OvUInt32 gScratchControlWord = 0;
 OvUInt32 gSavedControlWord = 0;
+// Flush-to-zero was set at device start by this code (and so is cleared at stop).
+bool gFlushToZeroSetAtStart = false;
 
 OvUInt32 FeatureEdx(OvUInt32 leaf) {
     if (!PlatformCpuidAvailable()) {
@@ -128,8 +130,10 @@ OvUInt32 OvFpuGetScratchControlWord() { return gScratchControlWord; }
 void OvCpuFinalizeStart() {
     OvFpuControlWordSaveAndSet();
     const OvBool hasSSE = OvD3D9CpuHasSSE();
-    if (hasSSE) {
+    gFlushToZeroSetAtStart = false;
+    if (hasSSE && (PlatformSseGetControl() & PLATFORM_MXCSR_FLUSH_TO_ZERO) == 0) {
         PlatformSseSetControl(PlatformSseGetControl() | PLATFORM_MXCSR_FLUSH_TO_ZERO);
+        gFlushToZeroSetAtStart = true;
     }
     OvMatrixSetMultiplyFunction(OvMatrixMultiplyX87);
     const OvCpuTransformRoutines* set =
@@ -139,7 +143,9 @@ void OvCpuFinalizeStart() {
 
 void OvCpuInitiateStop() {
     OvFpuControlWordRestore();
-    if (OvD3D9CpuHasSSE()) {
+    // Only what start changed is undone: a host that runs with flush-to-zero keeps it.
+    if (gFlushToZeroSetAtStart) {
         PlatformSseSetControl(PlatformSseGetControl() & ~PLATFORM_MXCSR_FLUSH_TO_ZERO);
+        gFlushToZeroSetAtStart = false;
     }
 }

@@ -51,5 +51,6 @@ OvUInt32 OvFpuGetScratchControlWord();
 // when the processor has SSE, installs OvMatrixMultiplyX87 and the transform set chosen for
 // the processor. The engine must be started.
 void OvCpuFinalizeStart();
-// Undoes it before device stop: restores the x87 control word and clears flush-to-zero.
+// Undoes it before device stop: restores the x87 control word and clears flush-to-zero when
+// start set it.
 void OvCpuInitiateStop();

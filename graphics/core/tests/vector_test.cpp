@@ -188,6 +188,13 @@ TEST_F(VectorTest, DeviceStartSetUpInstallsRoutinesAndStopUndoesTheControlRegist
     }
     OvCpuInitiateStop();
     EXPECT_EQ(PlatformSseGetControl() & PLATFORM_MXCSR_FLUSH_TO_ZERO, 0u);
+    // Flush-to-zero that the host had set before start is still set after stop.
+    if (OvD3D9CpuHasSSE()) {
+        PlatformSseSetControl(mxcsr | PLATFORM_MXCSR_FLUSH_TO_ZERO);
+        OvCpuFinalizeStart();
+        OvCpuInitiateStop();
+        EXPECT_NE(PlatformSseGetControl() & PLATFORM_MXCSR_FLUSH_TO_ZERO, 0u);
+    }
     PlatformSseSetControl(mxcsr);
 
     // Null arguments put the defaults back.
