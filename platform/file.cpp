@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/crt.h"
+
 namespace {
 
 thread_local DWORD tLastError = ERROR_SUCCESS;
@@ -70,17 +72,6 @@ FileObject* AsFile(HANDLE h) {
     return static_cast<FileObject*>(h);
 }
 
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a != 0 && *b != 0; ++a, ++b) {
-        if (FoldCase(*a) != FoldCase(*b)) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
-
 bool Exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
@@ -95,7 +86,7 @@ bool FindNoCase(const std::string& dir, const std::string& name, std::string* fo
     }
     bool ok = false;
     while (dirent* entry = ::readdir(d)) {
-        if (EqualNoCase(entry->d_name, name.c_str())) {
+        if (_stricmp(entry->d_name, name.c_str()) == 0) {
             *found = entry->d_name;
             ok = true;
             break;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "graphics/core/engine.h"
+#include "platform/crt.h"
 
 namespace {
 
@@ -49,18 +50,7 @@ OvFileSystem* ChooseFileSystem(const char* name) {
     for (const char* colon = std::strchr(name, ':'); colon != nullptr; colon = std::strchr(colon + 1, ':')) {
         const std::size_t prefixLength = static_cast<std::size_t>(colon - name) + 1;
         for (OvFileSystem* fs = gFS.first; fs != nullptr; fs = fs->next) {
-            if (std::strlen(fs->deviceName) != prefixLength) {
-                continue;
-            }
-            bool same = true;
-            for (std::size_t i = 0; i < prefixLength && same; ++i) {
-                char a = name[i];
-                char b = fs->deviceName[i];
-                a = (a >= 'A' && a <= 'Z') ? static_cast<char>(a - 'A' + 'a') : a;
-                b = (b >= 'A' && b <= 'Z') ? static_cast<char>(b - 'A' + 'a') : b;
-                same = a == b;
-            }
-            if (same) {
+            if (std::strlen(fs->deviceName) == prefixLength && _strnicmp(name, fs->deviceName, prefixLength) == 0) {
                 return fs;
             }
         }
