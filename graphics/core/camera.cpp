@@ -1,7 +1,6 @@
 #include "graphics/core/camera.h"
 
 #include <cmath>
-#include <cstring>
 
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
@@ -183,14 +182,6 @@ OvCamera* AllocCamera() {
 }
 
 void FreeCamera(OvCamera* camera) { OvFreeListEntryFree(Module()->freeList, camera); }
-
-float ReadFloat(const OvUInt8* p) {
-    const OvUInt32 bits = static_cast<OvUInt32>(p[0]) | static_cast<OvUInt32>(p[1]) << 8 |
-                          static_cast<OvUInt32>(p[2]) << 16 | static_cast<OvUInt32>(p[3]) << 24;
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 } // namespace
 
@@ -380,16 +371,14 @@ OvCamera* OvCameraStreamRead(OvStream* stream) {
         OvCameraDestroy(camera);
         return nullptr;
     }
-    const OvV2d viewWindow = {ReadFloat(data), ReadFloat(data + 4)};
-    const OvV2d viewOffset = {ReadFloat(data + 8), ReadFloat(data + 12)};
+    const OvV2d viewWindow = {OvChunkGetReal(data), OvChunkGetReal(data + 4)};
+    const OvV2d viewOffset = {OvChunkGetReal(data + 8), OvChunkGetReal(data + 12)};
     OvCameraSetViewWindow(camera, &viewWindow);
     OvCameraSetViewOffset(camera, &viewOffset);
-    OvCameraSetNearClipPlane(camera, ReadFloat(data + 16));
-    OvCameraSetFarClipPlane(camera, ReadFloat(data + 20));
-    camera->fogPlane = ReadFloat(data + 24);
-    const OvInt32 projection = static_cast<OvInt32>(static_cast<OvUInt32>(data[28]) | static_cast<OvUInt32>(data[29]) << 8 |
-                                                    static_cast<OvUInt32>(data[30]) << 16 |
-                                                    static_cast<OvUInt32>(data[31]) << 24);
+    OvCameraSetNearClipPlane(camera, OvChunkGetReal(data + 16));
+    OvCameraSetFarClipPlane(camera, OvChunkGetReal(data + 20));
+    camera->fogPlane = OvChunkGetReal(data + 24);
+    const auto projection = static_cast<OvInt32>(OvChunkGetUInt32(data + 28));
     if (OvCameraSetProjection(camera, projection) == nullptr) {
         // Neither perspective nor parallel: the chunk is not a camera this engine can use.
         OvCameraDestroy(camera);

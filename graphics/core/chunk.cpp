@@ -25,11 +25,6 @@ void PutU32(OvUInt8* out, OvUInt32 v) {
     out[3] = static_cast<OvUInt8>(v >> 24);
 }
 
-OvUInt32 GetU32(const OvUInt8* in) {
-    return static_cast<OvUInt32>(in[0]) | (static_cast<OvUInt32>(in[1]) << 8) |
-           (static_cast<OvUInt32>(in[2]) << 16) | (static_cast<OvUInt32>(in[3]) << 24);
-}
-
 // Where the characters of a string body go: the caller's buffer, or a block that grows as
 // characters arrive (so a corrupt length never allocates more than the input holds).
 struct StringSink {
@@ -138,6 +133,13 @@ char* ReadString(char* buffer, OvUInt32 capacity, OvStream* stream) {
 
 } // namespace
 
+OvUInt32 OvChunkGetUInt32(const OvUInt8* bytes) {
+    return static_cast<OvUInt32>(bytes[0]) | (static_cast<OvUInt32>(bytes[1]) << 8) |
+           (static_cast<OvUInt32>(bytes[2]) << 16) | (static_cast<OvUInt32>(bytes[3]) << 24);
+}
+
+float OvChunkGetReal(const OvUInt8* bytes) { return std::bit_cast<float>(OvChunkGetUInt32(bytes)); }
+
 OvUInt32 OvChunkStampPack(OvUInt32 version, OvUInt32 buildNum) {
     return (((version + 0x10000u) >> 8) << 22) | ((version & 63u) << 16) | (buildNum & 0xFFFFu);
 }
@@ -179,12 +181,12 @@ OvBool OvStreamReadChunkHeader(OvStream* stream, OvUInt32* type, OvUInt32* lengt
         return FALSE;
     }
     if (type != nullptr) {
-        *type = GetU32(bytes);
+        *type = OvChunkGetUInt32(bytes);
     }
     if (length != nullptr) {
-        *length = GetU32(bytes + 4);
+        *length = OvChunkGetUInt32(bytes + 4);
     }
-    OvChunkStampUnpack(GetU32(bytes + 8), version, buildNum);
+    OvChunkStampUnpack(OvChunkGetUInt32(bytes + 8), version, buildNum);
     return TRUE;
 }
 

@@ -1,6 +1,6 @@
 #include "graphics/core/frame.h"
 
-#include <cstring>
+#include <cstddef>
 
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
@@ -134,18 +134,6 @@ OvFrame* FrameOp(OvFrame* frame, OvMatrix* result) {
     }
     OvFrameMarkDirty(frame);
     return frame;
-}
-
-OvInt32 ReadInt32(const OvUInt8* p) {
-    return static_cast<OvInt32>(static_cast<OvUInt32>(p[0]) | static_cast<OvUInt32>(p[1]) << 8 |
-                                static_cast<OvUInt32>(p[2]) << 16 | static_cast<OvUInt32>(p[3]) << 24);
-}
-
-float ReadFloat(const OvUInt8* p) {
-    const OvUInt32 bits = static_cast<OvUInt32>(ReadInt32(p));
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 // Destroys every hierarchy made from the list so far (each record's parent is an earlier
@@ -391,7 +379,7 @@ OvFrameList* OvFrameListStreamRead(OvStream* stream, OvFrameList* list) {
         return nullptr;
     }
     // The count must be backed by the records the struct chunk really holds.
-    const OvInt32 count = ReadInt32(word);
+    const OvInt32 count = static_cast<OvInt32>(OvChunkGetUInt32(word));
     const OvUInt32 recordBytes = length - static_cast<OvUInt32>(sizeof word);
     if (count < 0 || static_cast<OvUInt32>(count) > recordBytes / ovFRAMELISTRECORDSIZE) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD));
@@ -415,7 +403,7 @@ OvFrameList* OvFrameListStreamRead(OvStream* stream, OvFrameList* list) {
             ok = false;
             break;
         }
-        const OvInt32 parentIndex = ReadInt32(record + 48);
+        const OvInt32 parentIndex = static_cast<OvInt32>(OvChunkGetUInt32(record + 48));
         if (parentIndex >= made) {
             // Only an earlier frame of the list can be a parent.
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD));
@@ -430,7 +418,8 @@ OvFrameList* OvFrameListStreamRead(OvStream* stream, OvFrameList* list) {
         OvMatrix* m = &frame->modelling;
         OvV3d* rows[4] = {&m->right, &m->up, &m->at, &m->pos};
         for (int r = 0; r < 4; ++r) {
-            *rows[r] = {ReadFloat(record + r * 12), ReadFloat(record + r * 12 + 4), ReadFloat(record + r * 12 + 8)};
+            const OvUInt8* row = record + r * 12;
+            *rows[r] = {OvChunkGetReal(row), OvChunkGetReal(row + 4), OvChunkGetReal(row + 8)};
         }
         const bool rigid = OvMatrixNormalError(m) <= kStreamedMatrixTolerance &&
                            OvMatrixOrthogonalError(m) <= kStreamedMatrixTolerance &&
