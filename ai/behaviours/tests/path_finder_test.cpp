@@ -2,10 +2,12 @@
 // moves each body by the actions its brain applies.
 
 #include <cmath>
+#include <cstdlib>
 #include <set>
 
 #include <gtest/gtest.h>
 
+#include "ai/navigation/astar_data.h"
 #include "ai/navigation/constraint.h"
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/path_finder.h"
@@ -98,6 +100,24 @@ public:
 };
 CEntityClassDesc TestDoor::s_desc("TestDoor", &TestDoor::Create, &CPathObject::s_classDesc);
 
+// Constraint "TestCountingConstraint": shortest path, counting its cost queries (one A* run asks at
+// least once).
+class CountingConstraint : public CConstraintShortestPath {
+public:
+    const CConstraintDesc* GetClassDesc() const override { return &s_desc; }
+    bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override
+    {
+        ++queries;
+        return CConstraintShortestPath::GetEdgeCost(context, edge, cost);
+    }
+    static CConstraint* Create() { return new CountingConstraint(); }
+    static CConstraintDesc s_desc;
+    static int queries;
+};
+CConstraintDesc CountingConstraint::s_desc("TestCountingConstraint", &CountingConstraint::Create,
+                                           &CConstraint::s_classDesc);
+int CountingConstraint::queries = 0;
+
 class PathFinderTest : public AiEngineTest {
 protected:
     void SetUp() override
@@ -146,6 +166,18 @@ protected:
         if (agent != nullptr)
             agent->goal = goal;
         return agent;
+    }
+
+    // Walks until the goal is reached; answers the frames taken (limit + 1 when never).
+    int WalkToGoal(CPathFinder* finder, int limit)
+    {
+        int frames = 0;
+        while (!finder->IsGoalReached() && frames <= limit) {
+            Frame();
+            ++frames;
+            EXPECT_FALSE(InsideBox(m_walker->GetPosition()));
+        }
+        return frames;
     }
 
     void Frame()
@@ -477,6 +509,108 @@ TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities)
     other->Update();
     Vusk::DetectDynamicThreats(finder, target);
     EXPECT_EQ(finder->m_threatCount, 0u);
+}
+
+TEST_P(PathFinderTest, OnlyAGoalThatMovedFurtherThanDistMinNewGoalMakesANewPath)
+{
+    MakeScene(-1, 1);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0.25f, 0, 3.25f));
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    ASSERT_TRUE(finder->SetConstraint(&CountingConstraint::s_desc));
+    CountingConstraint::queries = 0;
+    Frame();
+    const int firstRun = CountingConstraint::queries;
+    EXPECT_GT(firstRun, 0);
+    // Exactly DistMinNewGoal (0.5) away: the path stays.
+    agent->goal = CVector3(0.75f, 0, 3.25f);
+    Frame();
+    Frame();
+    EXPECT_EQ(CountingConstraint::queries, firstRun);
+    // A little further, to another goal vertex: a new search.
+    agent->goal = CVector3(0.8125f, 0, 3.25f);
+    Frame();
+    EXPECT_GT(CountingConstraint::queries, firstRun);
+    EXPECT_EQ(finder->m_cachedGoal->GetPosition().x, 1.0f);
+    EXPECT_LE(WalkToGoal(finder, 600), 600);
+}
+
+TEST_P(PathFinderTest, CornerCuttingSkipsAtMostNbMaxSubgoalPoints)
+{
+    MakeScene(-1, 1);
+    CConfigNode* node = nullptr;
+    GoalAgent* agent = SpawnWalker(CVector3(-0.5f, 0, -3.5f), CVector3(2.5f, 0, 3.5f), &node);
+    ASSERT_NE(agent, nullptr);
+    const int plainFrames = WalkToGoal(agent->pathFinder, 800);
+    ASSERT_LE(plainFrames, 800);
+    Vusk::DestroyEntity(m_walker);
+
+    for (const char* most : {"1", "3"}) {
+        CConfigNode* brain = nullptr;
+        CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
+        CConfigNode* service = scenario::AddService(brain, "CPathFinder");
+        Add(service, "Graph", "main");
+        Add(service, "NextSubgoal", "ComplexCheck");
+        Add(service, "CanGo", "VisibleGo");
+        Add(service, "NbMaxSubgoal", most);
+        scenario::AddAgent(brain, "TestGoalAgent");
+        HostBody body;
+        body.position = CVector3(-0.5f, 0, -3.5f);
+        m_walker = m_scene->Spawn(body, definition, 0);
+        ASSERT_NE(m_walker, nullptr);
+        auto* cutter = static_cast<GoalAgent*>(m_walker->GetBrain()->GetAgent(&GoalAgent::s_desc));
+        ASSERT_NE(cutter, nullptr);
+        cutter->goal = CVector3(2.5f, 0, 3.5f);
+        CPathFinder* finder = cutter->pathFinder;
+        int frames = 0;
+        int previous = -1;
+        const int step = std::atoi(most);
+        while (!finder->IsGoalReached() && frames < 800) {
+            Frame();
+            ++frames;
+            ASSERT_FALSE(InsideBox(m_walker->GetPosition()));
+            if (previous >= 0 && !finder->m_straightToGoal) {
+                EXPECT_LE(finder->m_subgoalIndex - previous, step);
+            }
+            previous = finder->m_subgoalIndex;
+        }
+        ASSERT_TRUE(finder->IsGoalReached());
+        // Cutting corners makes the walk shorter.
+        EXPECT_LT(frames, plainFrames) << "NbMaxSubgoal " << most;
+        Vusk::DestroyEntity(m_walker);
+    }
+    m_walker = nullptr;
+}
+
+TEST_P(PathFinderTest, TimeSlicedSearchAndRouteTableReachTheGoal)
+{
+    MakeScene(-1, 1);
+    CConfigNode* node = nullptr;
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0.2f, 0, 3.6f), &node);
+    ASSERT_NE(agent, nullptr);
+    CConfigNode sliced;
+    sliced.SetName("AvoidCpuPeaks");
+    sliced.SetValue("1");
+    ASSERT_TRUE(agent->pathFinder->ReadParam(&sliced));
+    EXPECT_LE(WalkToGoal(agent->pathFinder, 600), 600);
+    EXPECT_GT(agent->pathFinder->m_path.m_pointCount, 4);
+    Vusk::DestroyEntity(m_walker);
+
+    // With a route table the path comes from the table, not from a search.
+    CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph("main");
+    auto* table = static_cast<CAstarData*>(CAstarData::Create(graph));
+    ASSERT_TRUE(table->Build());
+    ASSERT_TRUE(Vusk::GetGraphManager()->GetEntry(0)->AddData(table));
+    agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0.2f, 0, 3.6f));
+    ASSERT_NE(agent, nullptr);
+    EXPECT_EQ(agent->pathFinder->m_astarData, table);
+    EXPECT_LE(WalkToGoal(agent->pathFinder, 600), 600);
+    EXPECT_GT(agent->pathFinder->m_path.m_pointCount, 4);
+    // Standing still near the goal: arrived; 0.7 away but 2 below: not arrived.
+    agent->pathFinder->m_toGoal = CVector3(0.7f, 0, 0);
+    EXPECT_TRUE(Vusk::SimpleStopCondition(agent->pathFinder));
+    agent->pathFinder->m_toGoal = CVector3(0.7f, 2, 0);
+    EXPECT_FALSE(Vusk::SimpleStopCondition(agent->pathFinder));
 }
 
 TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused)
