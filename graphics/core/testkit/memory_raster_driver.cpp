@@ -41,12 +41,18 @@ bool IsPalettised(const OvRaster* raster) {
     return (raster->cFormat & ((ovRASTERFORMATPAL8 | ovRASTERFORMATPAL4) >> 8)) != 0;
 }
 
+// Size of the whole raster: while a level is locked the record holds that level's size.
+OvInt32 FullWidth(const OvRaster* raster) { return raster->cpPixels != nullptr ? raster->originalWidth : raster->width; }
+OvInt32 FullHeight(const OvRaster* raster) {
+    return raster->cpPixels != nullptr ? raster->originalHeight : raster->height;
+}
+
 // Levels of a raster: halvings of the larger side down to 1, plus one.
 OvInt32 LevelCount(const OvRaster* raster) {
     if (!HasMipLevels(raster)) {
         return 1;
     }
-    OvInt32 side = raster->width > raster->height ? raster->width : raster->height;
+    OvInt32 side = FullWidth(raster) > FullHeight(raster) ? FullWidth(raster) : FullHeight(raster);
     OvInt32 levels = 1;
     while (side > 1) {
         side >>= 1;
@@ -66,8 +72,8 @@ OvInt32 BytesPerPixel(const OvRaster* raster) { return (raster->depth + 7) / 8; 
 std::size_t LevelOffset(const OvRaster* raster, OvInt32 level) {
     std::size_t offset = 0;
     for (OvInt32 i = 0; i < level; ++i) {
-        offset += static_cast<std::size_t>(LevelSide(raster->width, i)) * static_cast<std::size_t>(LevelSide(raster->height, i)) *
-                  static_cast<std::size_t>(BytesPerPixel(raster));
+        offset += static_cast<std::size_t>(LevelSide(FullWidth(raster), i)) *
+                  static_cast<std::size_t>(LevelSide(FullHeight(raster), i)) * static_cast<std::size_t>(BytesPerPixel(raster));
     }
     return offset;
 }

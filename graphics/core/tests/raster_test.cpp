@@ -61,6 +61,22 @@ TEST_F(RasterTest, CreateLockAndLevelsGoThroughTheDriver) {
     EXPECT_EQ(palettised->privateFlags & (ovRASTERPALETTELOCKED | ovRASTERPALETTELOCKEDWRITE), 0);
     OvRasterDestroy(palettised);
 
+    // With a level locked (its size in the record), the palette and the level count are still
+    // those of the whole raster.
+    OvRaster* mipPalettised =
+        OvRasterCreate(8, 8, 0, ovRASTERTYPETEXTURE | ovRASTERFORMAT888 | ovRASTERFORMATPAL8 | ovRASTERFORMATMIPMAP);
+    ASSERT_NE(mipPalettised, nullptr);
+    OvUInt8* wholePalette = OvRasterLockPalette(mipPalettised, ovRASTERLOCKREAD);
+    OvRasterUnlockPalette(mipPalettised);
+    OvUInt8* level2 = OvRasterLock(mipPalettised, 2, ovRASTERLOCKWRITE);
+    ASSERT_NE(level2, nullptr);
+    EXPECT_EQ(mipPalettised->width, 2);
+    EXPECT_EQ(OvRasterGetNumLevels(mipPalettised), 4);
+    EXPECT_EQ(OvRasterLockPalette(mipPalettised, ovRASTERLOCKWRITE), wholePalette);
+    OvRasterUnlockPalette(mipPalettised);
+    EXPECT_EQ(OvRasterUnlock(mipPalettised), mipPalettised);
+    OvRasterDestroy(mipPalettised);
+
     // A refused creation frees the record and gives null.
     driver->refuse[ovSTANDARDRASTERCREATE] = 1;
     EXPECT_EQ(OvRasterCreate(4, 4, 0, 0), nullptr);
