@@ -1,6 +1,7 @@
 #include "ai/runtime/engine.h"
 
 #include "ai/runtime/ais_reader.h"
+#include "ai/runtime/world.h"
 
 #include <cstring>
 
@@ -184,8 +185,10 @@ bool IsEngineInitialised()
 
 void ReleaseEngine()
 {
-    // The world file reader's records may live in the world pool, which goes below.
+    // The world file reader's records, the scheduler and the callback tables may live in the
+    // world pool, which goes below.
     ReleaseAisReader();
+    ReleaseWorldSharedState();
     ReleaseContainers();
     delete s_worldPool; // hands the current allocator back to its parent
     s_worldPool = nullptr;

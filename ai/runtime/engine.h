@@ -136,8 +136,8 @@ bool Initialise(const CHostServices* services);
 bool InitEngine(const CEngineSettings& settings);
 bool IsEngineInitialised();
 
-// Shut-down: releases the world table, the engine entity pool and the world memory pool and
-// returns the engine to its state before Initialise (callback allocator without host
+// Shut-down: releases the world file reader, the scheduler, the entity callback tables, the
+// world table, the engine entity pool and the world memory pool and returns the engine to its state before Initialise (callback allocator without host
 // functions, current and no root, no hooks, settings and counters reset, not initialised).
 // Worlds, entities and trees must have been deleted before; anything still allocated in the
 // world memory pool is gone.

@@ -159,11 +159,8 @@ CWorld::~CWorld()
     }
     if (Vusk::GetCurrentWorld() == this)
         Vusk::SetCurrentWorld(nullptr);
-    if (!otherWorld) {
-        CTimeManager::Release();
-        g_entityAdded.Release();
-        g_entityRemoved.Release();
-    }
+    if (!otherWorld)
+        Vusk::ReleaseWorldSharedState();
 }
 
 bool CWorld::ReadConfig(CConfigNode* tree)
@@ -385,6 +382,13 @@ bool CWorld::AddEntityRemovedCallback(Vusk::EntityCallback function, void* user)
 void CWorld::RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user)
 {
     g_entityRemoved.Remove(function, user);
+}
+
+void Vusk::ReleaseWorldSharedState()
+{
+    CTimeManager::Release();
+    g_entityAdded.Release();
+    g_entityRemoved.Release();
 }
 
 void Vusk::DestroyEntity(CEntity* entity)

@@ -103,4 +103,7 @@ float GetCurrentOneMeter();
 // Removes the entity from its world (as CWorld::RemoveEntity), from the engine entity pool, and
 // deletes it.
 void DestroyEntity(CEntity* entity);
+// Releases what all worlds share: the time manager and both callback tables. The last world
+// does it when it goes, and the engine's shut-down, for state made while no world existed.
+void ReleaseWorldSharedState();
 } // namespace Vusk

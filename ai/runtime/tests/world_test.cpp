@@ -267,6 +267,36 @@ TEST_P(WorldTest, EntityTableAndCallbacks)
     Vusk::DeleteTree(tree);
 }
 
+// Callbacks may be registered before any world exists, and the scheduler can be reached
+// without one; shutting the engine down must release both even when no world ever released
+// them (the world pool that may hold them goes with the engine).
+TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased)
+{
+    int user = 0;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(Vusk::AddEntityAddedCallback(nullptr, RecordAdded, &user));
+        ASSERT_TRUE(Vusk::AddEntityRemovedCallback(nullptr, RecordRemoved, &user));
+        ASSERT_NE(CTimeManager::GetInstance(), nullptr);
+        if (round == 0) {
+            Vusk::ReleaseEngine();
+            EXPECT_EQ(Host().LiveBlocks(), 0);
+            SetUp(); // the next round registers again in a fresh engine
+        }
+    }
+    // Nothing of the first round is called or written to.
+    CConfigNode* tree = worldkit::MakeWorldTree();
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 0u); // made before the world
+    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    CEntity* entity = Vusk::CreateEntity("E", definition, 0, nullptr);
+    ASSERT_TRUE(Vusk::AddEntity(world, entity));
+    EXPECT_EQ(Log(), (Strings{"added E 0"}));
+    delete world;
+    Vusk::DeleteTree(definition);
+    Vusk::DeleteTree(tree);
+}
+
 TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities)
 {
     CConfigNode* tree = worldkit::MakeWorldTree();
