@@ -239,6 +239,9 @@ void OvResourcesHeapSplitBlock(OvResHeapBlock* block, OvUInt32 size) {
 }
 
 void* OvResourcesHeapAlloc(OvResHeap* heap, OvUInt32 size) {
+    if (size > 0xFFFFFFFFu - (ovRESHEAPALIGNMENT - 1)) {
+        return nullptr; // rounding up would wrap to a small size
+    }
     const OvUInt32 n = RoundUp(size);
     OvResHeapBlock* block = heap->freeHint;
     while (block != nullptr && (block->used || block->size < n)) {
@@ -247,7 +250,7 @@ void* OvResourcesHeapAlloc(OvResHeap* heap, OvUInt32 size) {
     if (block == nullptr) {
         return nullptr;
     }
-    if (block->size > n + 2 * ovRESHEAPALIGNMENT) {
+    if (block->size - n > 2 * ovRESHEAPALIGNMENT) {
         OvResourcesHeapSplitBlock(block, n);
     }
     if (block == heap->freeHint) {

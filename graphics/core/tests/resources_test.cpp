@@ -74,6 +74,10 @@ TEST_F(ResourcesTest, HeapLayoutAndBlockSizes) {
     EXPECT_EQ(heap->freeHint, nullptr);
     EXPECT_EQ(OvResourcesHeapAlloc(heap, 1), nullptr);
     OvResourcesHeapFree(most);
+    // Sizes whose rounding would pass 32 bits fit nowhere.
+    EXPECT_EQ(OvResourcesHeapAlloc(heap, 0xFFFFFFF0u), nullptr);
+    EXPECT_EQ(OvResourcesHeapAlloc(heap, 0xFFFFFFFFu), nullptr);
+    EXPECT_EQ(heap->first->used, 0u);
     // Too small an area for one block of 32 data bytes.
     EXPECT_FALSE(OvResourcesHeapInit(heap, 64));
 }
