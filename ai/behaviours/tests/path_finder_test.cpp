@@ -84,6 +84,13 @@ public:
         ++costQueries;
         return !closed && CPathObject::GetEdgeCost(context, edge, constraint, cost);
     }
+    bool ComputeMove(CEntity* owner, const CVector3& pathPoint, CActionClass* actions, bool* reached,
+                     CVector3* target) override
+    {
+        ++moves;
+        return CPathObject::ComputeMove(owner, pathPoint, actions, reached, target);
+    }
+    bool CanLeave(CEntity*) override { return !holding; }
     uint32_t GetSegmentCount() override { return 1; }
     CPathSegment* GetSegments() override
     {
@@ -95,7 +102,9 @@ public:
     static CEntityClassDesc s_desc;
 
     bool closed = false;
+    bool holding = false;
     int costQueries = 0;
+    int moves = 0;
     CPathSegment segment;
 };
 CEntityClassDesc TestDoor::s_desc("TestDoor", &TestDoor::Create, &CPathObject::s_classDesc);
@@ -290,6 +299,39 @@ TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges)
         }
     }
     Vusk::DestroyEntity(doorEntity);
+}
+
+TEST_P(PathFinderTest, APathObjectSteersOverItsSegmentAndCanHoldTheOwnerThere)
+{
+    MakeScene(-1, 3);
+    CConfigNode* doorDefinition = new CConfigNode();
+    Add(doorDefinition, "Class", "TestDoor");
+    Add(doorDefinition, "LinkedEdgeMax", "40");
+    auto* door = static_cast<TestDoor*>(m_scene->Spawn(HostBody(), doorDefinition, 0, "door"));
+    ASSERT_NE(door, nullptr);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    auto onDoorSegment = [&] {
+        const int32_t i = finder->m_subgoalIndex;
+        return i > 0 && i <= finder->m_path.m_pointCount && finder->m_path.m_pathObjects[i - 1] == door;
+    };
+    int frames = 0;
+    while (!onDoorSegment() && frames++ < 400)
+        Frame();
+    ASSERT_TRUE(onDoorSegment());
+    // On the door's segment the door builds the move, and while it holds the owner a moved goal
+    // makes no new path.
+    door->holding = true;
+    const int moves = door->moves;
+    const CGraphVertex* goalVertex = finder->m_cachedGoal;
+    agent->goal = CVector3(3, 0, 3.5f);
+    Frame();
+    EXPECT_GT(door->moves, moves);
+    EXPECT_EQ(finder->m_cachedGoal, goalVertex);
+    door->holding = false;
+    agent->goal = CVector3(0, 0, 3.5f);
+    EXPECT_LE(WalkToGoal(finder, 800), 800);
 }
 
 TEST_P(PathFinderTest, DetectsBeingStuckAndRestartsAtTheFirstPoint)
