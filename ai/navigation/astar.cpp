@@ -14,16 +14,20 @@
 
 namespace {
 
-// Per-vertex search state, valid only while `stamp` equals the search's stamp (8 bytes).
+// Per-vertex search state, valid only while `stamp` equals the search's stamp (16 bytes). f and h repeat
+// the vertex payload's values, so that a relaxation towards a vertex already met needs no look at it.
 struct VertexState {
   uint32_t stamp;                   // search that wrote this entry
   int32_t heapPos;                  // >= 0: position in the open heap; -1: closed
+  float f;                          // the vertex's f in this search
+  float h;                          // the vertex's estimate in this search
 };
 
 // Open-heap entry (16 bytes): key = ordered f bits in the high word, insertion number in the low word.
 struct HeapEntry {
   uint64_t key;                     // (f, insertion number)
-  CGraphVertex* vertex;             // vertex the entry stands for
+  int32_t index;                    // vertex the entry stands for
+  int32_t unused;                   // padding
 };
 
 constexpr int32_t kClosed = -1;
@@ -32,10 +36,13 @@ constexpr int32_t kClosed = -1;
 struct AstarBuffers {
   int32_t size = 0;                 // vertex indices 0..size-1 fit
   VertexState* states = nullptr;    // per vertex index
-  HeapEntry* heap = nullptr;        // open heap, `size` entries at most (one per vertex)
+  HeapEntry* heap = nullptr;        // open heap, `size` entries at most (one per vertex); placed so that
+                                    // every group of four siblings fills one 64-byte cache line
+  void* heapBlock = nullptr;        // allocation that holds the heap
   int32_t heapCount = 0;            // entries in the open heap
   uint32_t stamp = 0;               // stamp of the search under way
   uint32_t sequence = 0;            // next insertion number
+  CSpatialGraph* graph = nullptr;   // graph of the search under way
 };
 
 // The time-sliced search that may be resumed.
@@ -65,10 +72,12 @@ inline uint32_t OrderedBits(float f) {
 // --- Open heap (4-ary, indexed through VertexState::heapPos) ---------------------------------------------
 
 constexpr int32_t kArity = 4;
+// Above this many vertices the search's records no longer stay in a core's own caches (128 bytes each).
+constexpr int32_t kLargeGraph = 8192;
 
 inline void Place(int32_t pos, const HeapEntry& entry) {
   g_buffers.heap[pos] = entry;
-  g_buffers.states[entry.vertex->m_index].heapPos = pos;
+  g_buffers.states[entry.index].heapPos = pos;
 }
 
 void SiftUp(int32_t pos, HeapEntry entry) {
@@ -106,7 +115,7 @@ void RenumberHeap() {
   std::sort(heap, heap + count, [](const HeapEntry& a, const HeapEntry& b) { return a.key < b.key; });
   for (int32_t i = 0; i < count; ++i) {
     heap[i].key = (heap[i].key & 0xFFFFFFFF00000000ull) | static_cast<uint32_t>(i);
-    g_buffers.states[heap[i].vertex->m_index].heapPos = i;
+    g_buffers.states[heap[i].index].heapPos = i;
   }
   g_buffers.sequence = static_cast<uint32_t>(count);
 }
@@ -116,26 +125,49 @@ inline uint64_t NextKey(float f) {
   return (static_cast<uint64_t>(OrderedBits(f)) << 32) | g_buffers.sequence++;
 }
 
-// Inserts a vertex that is not in the open heap.
-void OpenInsert(CGraphVertex* vertex) {
-  VertexState& state = g_buffers.states[vertex->m_index];
+// Inserts a vertex that is not in the open heap, with its f and h.
+void OpenInsert(int32_t index, float f, float h) {
+  VertexState& state = g_buffers.states[index];
   state.stamp = g_buffers.stamp;
+  state.f = f;
+  state.h = h;
   int32_t pos = g_buffers.heapCount++;
-  SiftUp(pos, HeapEntry{NextKey(vertex->m_data.m_f), vertex});
+  SiftUp(pos, HeapEntry{NextKey(f), index, 0});
 }
 
 // Re-keys an open vertex whose f fell: it goes behind the nodes of equal f.
-void OpenDecrease(CGraphVertex* vertex) {
-  int32_t pos = g_buffers.states[vertex->m_index].heapPos;
-  SiftUp(pos, HeapEntry{NextKey(vertex->m_data.m_f), vertex});
+void OpenDecrease(int32_t index, float f, float h) {
+  VertexState& state = g_buffers.states[index];
+  state.f = f;
+  state.h = h;
+  SiftUp(state.heapPos, HeapEntry{NextKey(f), index, 0});
 }
 
 // Removes an open vertex wherever it sits in the heap.
-void OpenRemove(CGraphVertex* vertex) {
-  VertexState& state = g_buffers.states[vertex->m_index];
+void OpenRemove(int32_t index) {
+  VertexState& state = g_buffers.states[index];
   int32_t pos = state.heapPos;
   HeapEntry last = g_buffers.heap[--g_buffers.heapCount];
-  if (pos != g_buffers.heapCount) {
+  if (pos == 0 && g_buffers.heapCount > 0) {
+    // The front leaves (the usual case): the smaller child climbs into the hole down to the bottom, then
+    // the last entry settles from there. The last entry seldom belongs high up, so this saves comparing
+    // it at every level.
+    HeapEntry* heap = g_buffers.heap;
+    const int32_t count = g_buffers.heapCount;
+    int32_t hole = 0;
+    for (;;) {
+      int32_t first = hole * kArity + 1;
+      if (first >= count) break;
+      int32_t end = std::min(first + kArity, count);
+      int32_t best = first;
+      for (int32_t c = first + 1; c < end; ++c) {
+        if (heap[c].key < heap[best].key) best = c;
+      }
+      Place(hole, heap[best]);
+      hole = best;
+    }
+    SiftUp(hole, last);
+  } else if (pos != g_buffers.heapCount) {
     if (pos > 0 && last.key < g_buffers.heap[(pos - 1) / kArity].key) {
       SiftUp(pos, last);
     } else {
@@ -149,7 +181,7 @@ void OpenRemove(CGraphVertex* vertex) {
 
 void ReleaseBuffers() {
   Vusk::EngineFree(g_buffers.states);
-  Vusk::EngineFree(g_buffers.heap);
+  Vusk::EngineFree(g_buffers.heapBlock);
   g_buffers = AstarBuffers{};
 }
 
@@ -165,21 +197,25 @@ bool EnsureBuffers(int32_t needed) {
   int64_t size = std::max<int64_t>(needed, static_cast<int64_t>(g_buffers.size) * 2);
   if (size > INT32_MAX) size = INT32_MAX;
   auto* states = static_cast<VertexState*>(Vusk::EngineAllocate(static_cast<size_t>(size) * sizeof(VertexState)));
-  auto* heap = static_cast<HeapEntry*>(Vusk::EngineAllocate(static_cast<size_t>(size) * sizeof(HeapEntry)));
-  if (states == nullptr || heap == nullptr) {
+  void* heapBlock = Vusk::EngineAllocate(static_cast<size_t>(size) * sizeof(HeapEntry) + 128);
+  if (states == nullptr || heapBlock == nullptr) {
     Vusk::EngineFree(states);
-    Vusk::EngineFree(heap);
+    Vusk::EngineFree(heapBlock);
     return false;
   }
+  // Entry 1 on a cache-line boundary: the children 4p+1..4p+4 of any entry p then share one line.
+  uintptr_t line = (reinterpret_cast<uintptr_t>(heapBlock) + sizeof(HeapEntry) + 63) & ~uintptr_t(63);
+  auto* heap = reinterpret_cast<HeapEntry*>(line - sizeof(HeapEntry));
   std::memset(states, 0, static_cast<size_t>(size) * sizeof(VertexState));
   if (g_buffers.size > 0) {
     std::memcpy(states, g_buffers.states, static_cast<size_t>(g_buffers.size) * sizeof(VertexState));
     std::memcpy(heap, g_buffers.heap, static_cast<size_t>(g_buffers.heapCount) * sizeof(HeapEntry));
   }
   Vusk::EngineFree(g_buffers.states);
-  Vusk::EngineFree(g_buffers.heap);
+  Vusk::EngineFree(g_buffers.heapBlock);
   g_buffers.states = states;
   g_buffers.heap = heap;
+  g_buffers.heapBlock = heapBlock;
   g_buffers.size = static_cast<int32_t>(size);
   return true;
 }
@@ -213,83 +249,142 @@ bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, 
   start->m_data.m_f = start->m_data.m_g + h;
   AbandonSliced();
   start->m_data.m_startMarker = 1;
-  OpenInsert(start);
+  g_buffers.graph = graph;
+  OpenInsert(start->m_index, start->m_data.m_f, h);
   return true;
 }
 
+// The root's child with the least key comes to the front when the root leaves, unless it is the goal: on
+// graphs whose records outgrow a core's caches, its edge records are worth asking for before that.
+void PrefetchNextExpansion() {
+  const HeapEntry* heap = g_buffers.heap;
+  const int32_t children = std::min(kArity, g_buffers.heapCount - 1);
+  if (children <= 0) return;
+  int32_t next = 1;
+  for (int32_t c = 2; c <= children; ++c) {
+    if (heap[c].key < heap[next].key) next = c;
+  }
+  const CGraphVertex* child = g_buffers.graph->GetVertex(heap[next].index);
+  CGraphEdge* const* edges = child->OutgoingEdges();
+  for (int32_t i = 0; i < child->GetOutgoingCount(); ++i) __builtin_prefetch(edges[i]);
+}
+
+// How a search prices edges and estimates vertices. The engine's own shortest-path constraint and
+// straight-distance heuristic are pure functions of the graph, so for exactly those classes the search
+// computes their answers in place (the same float operations, so the same values) instead of calling them,
+// and takes a vertex's estimate again from its payload once this search has computed it.
+enum class Pricing { kAny, kShortest };
+enum class Estimating { kAny, kEuclid, kZero };
+
+inline bool SameBits(float a, float b) {
+  uint32_t x, y;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
+inline float StraightDistance(const CVector3& a, const CVector3& b) {
+  float dx = b.x - a.x, dy = b.y - a.y, dz = b.z - a.z;
+  return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
 // Relaxes every outgoing edge of `v`, then moves `v` from the open list to the closed list. In a sweep
-// (kSweep) there is no goal, the estimate is 0 without asking a heuristic, and a negative cost is reported
-// through `negative` (the sweep then no longer stands for the pair searches).
-template <bool kSweep>
+// (kZero with `negative` set) there is no goal, the estimate is 0, and a negative cost is reported through
+// `negative` (the sweep then no longer stands for the pair searches).
+template <Pricing kPricing, Estimating kEstimating>
 void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic,
             bool* negative) {
   VertexState* states = g_buffers.states;
   const uint32_t stamp = g_buffers.stamp;
   CGraphEdge* const* edges = v->OutgoingEdges();
   const int32_t count = v->GetOutgoingCount();
+  const float gv = v->m_data.m_g;
+  // Ask for every edge record up front so that their cache misses overlap; and for the edge lists of the
+  // vertices most likely to be expanded next (the root's children), while this expansion runs.
+  for (int32_t i = 0; i < count; ++i) __builtin_prefetch(edges[i]);
+  for (int32_t c = 1; c <= kArity && c < g_buffers.heapCount; ++c) {
+    __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.heap[c].index)->OutgoingEdges());
+  }
+  if (g_buffers.size > kLargeGraph) PrefetchNextExpansion();
   for (int32_t i = 0; i < count; ++i) {
     CGraphEdge* e = edges[i];
     CGraphEdgeData& edata = e->m_data;
     if (edata.m_closed == 1) continue;
     float cost = 0.0f;
-    bool priced = edata.m_pathObject != nullptr
-                      ? edata.m_pathObject->GetEdgeCost(context, e, constraint, &cost)
-                      : constraint->GetEdgeCost(context, e, &cost);
-    if (!priced) continue;
-    edata.m_cost = cost;
-    CGraphVertex* w = e->m_destination;
-    float h = 0.0f;
-    if constexpr (kSweep) {
-      if (cost < 0.0f) *negative = true;
+    if (edata.m_pathObject != nullptr) {
+      if (!edata.m_pathObject->GetEdgeCost(context, e, constraint, &cost)) continue;
+    } else if constexpr (kPricing == Pricing::kShortest) {
+      cost = edata.m_length;
     } else {
-      if (!heuristic->Estimate(context, w, goal, &h)) continue;
+      if (!constraint->GetEdgeCost(context, e, &cost)) continue;
     }
-    CGraphVertexData& wd = w->m_data;
-    const float g = v->m_data.m_g + edata.m_cost;
+    if (!SameBits(edata.m_cost, cost)) edata.m_cost = cost;  // no store when the cache already holds it
+    const int32_t wi = e->m_destinationIndex;
+    VertexState& ws = states[wi];
+    const bool met = ws.stamp == stamp;
+    float h = 0.0f;
+    if constexpr (kEstimating == Estimating::kZero) {
+      if (negative != nullptr && cost < 0.0f) *negative = true;
+    } else if constexpr (kEstimating == Estimating::kEuclid) {
+      h = met ? ws.h : StraightDistance(e->m_destination->m_data.m_position, goal->m_data.m_position);
+    } else {
+      if (!heuristic->Estimate(context, e->m_destination, goal, &h)) continue;
+    }
+    const float g = gv + cost;
     const float f = g + h;
     // A cost or estimate that is not a number would leave the open order undefined; such an edge is
     // treated like one whose cost could not be had.
     if (!IsNumber(f)) continue;
-    VertexState& ws = states[w->m_index];
-    if (ws.stamp == stamp) {
-      if (f >= wd.m_f) continue;
-      wd.m_g = g;
-      wd.m_h = h;
-      wd.m_f = f;
-      wd.m_predecessor = v;
-      wd.m_predecessorEdge = e;
-      if (ws.heapPos == kClosed) {
-        OpenInsert(w);
-      } else {
-        OpenDecrease(w);
-      }
+    if (met && f >= ws.f) continue;
+    CGraphVertex* w = e->m_destination;
+    __builtin_prefetch(w->OutgoingEdges());  // w enters the open list: its edges will be wanted
+    CGraphVertexData& wd = w->m_data;
+    wd.m_g = g;
+    wd.m_h = h;
+    wd.m_f = f;
+    wd.m_predecessor = v;
+    wd.m_predecessorEdge = e;
+    if (met && ws.heapPos != kClosed) {
+      OpenDecrease(wi, f, h);
     } else {
-      wd.m_g = g;
-      wd.m_h = h;
-      wd.m_f = f;
-      wd.m_predecessor = v;
-      wd.m_predecessorEdge = e;
-      OpenInsert(w);
+      OpenInsert(wi, f, h);
     }
   }
-  OpenRemove(v);
+  OpenRemove(v->m_index);
 }
 
 enum class Outcome { kGoal, kEmpty, kBatchDone };
 
 // Runs expansions until the goal is at the front, the open list is empty, or `batch` expansions were made
 // (compared as floats, so a batch of +inf never ends and 9.999999 ends at 10).
-Outcome Run(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic, float batch,
-            uint32_t* iterations) {
+template <Pricing kPricing, Estimating kEstimating>
+Outcome RunWith(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic, float batch,
+                uint32_t* iterations) {
   const int32_t goalIndex = goal->m_index;
   for (;;) {
     if (g_buffers.heapCount == 0) return Outcome::kEmpty;
-    CGraphVertex* v = g_buffers.heap[0].vertex;
-    if (v->m_index == goalIndex) return Outcome::kGoal;
-    Expand<false>(v, goal, context, constraint, heuristic, nullptr);
+    if (g_buffers.heap[0].index == goalIndex) return Outcome::kGoal;
+    CGraphVertex* v = g_buffers.graph->GetVertex(g_buffers.heap[0].index);
+    Expand<kPricing, kEstimating>(v, goal, context, constraint, heuristic, nullptr);
     ++*iterations;
     if (static_cast<float>(*iterations) >= batch) return Outcome::kBatchDone;
   }
+}
+
+Outcome Run(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic, float batch,
+            uint32_t* iterations) {
+  const bool shortest = typeid(*constraint) == typeid(CConstraintShortestPath);
+  const bool euclid = typeid(*heuristic) == typeid(CHeuristicEuclidianDistance);
+  if (shortest && euclid) {
+    return RunWith<Pricing::kShortest, Estimating::kEuclid>(goal, context, constraint, heuristic, batch, iterations);
+  }
+  if (shortest) {
+    return RunWith<Pricing::kShortest, Estimating::kAny>(goal, context, constraint, heuristic, batch, iterations);
+  }
+  if (euclid) {
+    return RunWith<Pricing::kAny, Estimating::kEuclid>(goal, context, constraint, heuristic, batch, iterations);
+  }
+  return RunWith<Pricing::kAny, Estimating::kAny>(goal, context, constraint, heuristic, batch, iterations);
 }
 
 // Builds the path; on failure the start marker found by the search is cleared too.
@@ -324,13 +419,18 @@ int32_t Sweep(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex** order) {
   start->m_data.m_h = 0.0f;
   start->m_data.m_f = 0.0f;
   AbandonSliced();
-  OpenInsert(start);
+  g_buffers.graph = graph;
+  OpenInsert(start->m_index, 0.0f, 0.0f);
   bool negative = false;
   int32_t count = 0;
   while (g_buffers.heapCount > 0) {
-    CGraphVertex* v = g_buffers.heap[0].vertex;
+    CGraphVertex* v = graph->GetVertex(g_buffers.heap[0].index);
     order[count++] = v;
-    Expand<true>(v, nullptr, nullptr, constraint, nullptr, &negative);
+    if (typeid(*constraint) == typeid(CConstraintShortestPath)) {
+      Expand<Pricing::kShortest, Estimating::kZero>(v, nullptr, nullptr, constraint, nullptr, &negative);
+    } else {
+      Expand<Pricing::kAny, Estimating::kZero>(v, nullptr, nullptr, constraint, nullptr, &negative);
+    }
     if (negative) return -1;
   }
   return count;

@@ -134,15 +134,16 @@ CGraphVertexData::~CGraphVertexData() = default;
 
 CGraphVertex::CGraphVertex(const CGraphVertexData& data)
     : m_index(-1),
+      m_outgoingCount(0),
       m_outgoing(nullptr),
+      m_data(data),
       m_incoming(nullptr),
       m_incomingCount(0),
-      m_outgoingCount(0),
       m_lastIncoming(-1),
       m_lastOutgoing(-1),
       m_incomingCapacity(0),
       m_outgoingCapacity(0),
-      m_data(data) {}
+      m_pooled(0) {}
 
 CGraphVertex::~CGraphVertex() {
   Vusk::EngineFree(m_outgoing);
@@ -181,11 +182,11 @@ bool CGraphVertex::ReserveOutgoing(int32_t n) {
   return ReserveEdgeArray(m_outgoing, m_outgoingCapacity, m_lastOutgoing, n);
 }
 
-CGraphEdgeData::CGraphEdgeData() : m_length(0.0f), m_cost(0.0f), m_closed(0), m_pathObject(nullptr) {}
+CGraphEdgeData::CGraphEdgeData() : m_pathObject(nullptr), m_length(0.0f), m_cost(0.0f), m_closed(0) {}
 CGraphEdgeData::~CGraphEdgeData() = default;
 
 CGraphEdge::CGraphEdge(const CGraphEdgeData& data)
-    : m_data(data), m_source(nullptr), m_destination(nullptr), m_index(-1) {}
+    : m_data(data), m_pooled(0), m_index(-1), m_source(nullptr), m_destination(nullptr), m_destinationIndex(-1) {}
 CGraphEdge::~CGraphEdge() = default;
 
 CGraphVisitor::~CGraphVisitor() = default;
@@ -209,7 +210,9 @@ CSpatialGraph::CSpatialGraph()
       m_vertexCapacity(0),
       m_edgeCapacity(0),
       m_searchRadius(0.0f),
-      m_editCount(0) {}
+      m_editCount(0),
+      m_vertexPool(sizeof(CGraphVertex)),
+      m_edgePool(sizeof(CGraphEdge)) {}
 
 CSpatialGraph::~CSpatialGraph() { Clear(); }
 
@@ -229,7 +232,88 @@ void CSpatialGraph::Clear() {
   m_vertexCount = m_edgeCount = 0;
   m_vertexCapacity = m_edgeCapacity = 0;
   m_lastVertex = m_lastEdge = -1;
+  m_vertexPool.Release();
+  m_edgePool.Release();
   ++m_editCount;
+}
+
+// --- Record storage ---------------------------------------------------------------------------------------
+
+namespace {
+constexpr size_t kRecordsPerBlock = 256;
+constexpr size_t kBlockHeader = 128;  // chain link, padded so that records start on a 128-byte boundary
+}  // namespace
+
+void* CGraphRecordPool::Take() {
+  if (m_free != nullptr) {
+    void* record = m_free;
+    m_free = *static_cast<void**>(record);
+    return record;
+  }
+  if (m_next == nullptr || m_next + m_recordSize > m_end) {
+    size_t bytes = kBlockHeader + 128 + kRecordsPerBlock * m_recordSize;
+    auto* block = static_cast<uint8_t*>(Vusk::EngineAllocate(bytes));
+    if (block == nullptr) return nullptr;
+    *reinterpret_cast<void**>(block) = m_blocks;
+    m_blocks = block;
+    uintptr_t first = (reinterpret_cast<uintptr_t>(block) + kBlockHeader + 127) & ~uintptr_t(127);
+    m_next = reinterpret_cast<uint8_t*>(first);
+    m_end = m_next + kRecordsPerBlock * m_recordSize;
+  }
+  void* record = m_next;
+  m_next += m_recordSize;
+  return record;
+}
+
+void CGraphRecordPool::Give(void* record) {
+  *static_cast<void**>(record) = m_free;
+  m_free = record;
+}
+
+void CGraphRecordPool::Release() {
+  while (m_blocks != nullptr) {
+    void* next = *static_cast<void**>(m_blocks);
+    Vusk::EngineFree(m_blocks);
+    m_blocks = next;
+  }
+  m_next = m_end = nullptr;
+  m_free = nullptr;
+}
+
+CGraphVertex* CSpatialGraph::NewVertex(const CGraphVertexData& data) {
+  void* storage = m_vertexPool.Take();
+  if (storage == nullptr) return nullptr;
+  CGraphVertex* vertex = new (storage) CGraphVertex(data);
+  vertex->m_pooled = 1;
+  return vertex;
+}
+
+CGraphEdge* CSpatialGraph::NewEdge(const CGraphEdgeData& data) {
+  void* storage = m_edgePool.Take();
+  if (storage == nullptr) return nullptr;
+  CGraphEdge* edge = new (storage) CGraphEdge(data);
+  edge->m_pooled = 1;
+  return edge;
+}
+
+void CSpatialGraph::FreeVertex(CGraphVertex* vertex) {
+  if (vertex == nullptr) return;
+  if (vertex->m_pooled) {
+    vertex->~CGraphVertex();
+    m_vertexPool.Give(vertex);
+  } else {
+    delete vertex;
+  }
+}
+
+void CSpatialGraph::FreeEdge(CGraphEdge* edge) {
+  if (edge == nullptr) return;
+  if (edge->m_pooled) {
+    edge->~CGraphEdge();
+    m_edgePool.Give(edge);
+  } else {
+    FreeEdge(edge);
+  }
 }
 
 // Slot arrays grow to 64 and then double until `index` fits; slots 0..last are kept, the rest zeroed.
@@ -281,10 +365,10 @@ int32_t CSpatialGraph::AddVertex(const CGraphVertexData& data, int32_t index) {
     index = m_lastVertex + 1;
   }
   if (index < 0) return -1;
-  CGraphVertex* vertex = new CGraphVertex(data);
+  CGraphVertex* vertex = NewVertex(data);
   if (vertex == nullptr) return -1;
   if (!SetVertex(vertex, index)) {
-    delete vertex;
+    FreeVertex(vertex);
     return -1;
   }
   return index;
@@ -301,7 +385,7 @@ bool CSpatialGraph::SetVertex(CGraphVertex* vertex, int32_t index) {
   // vertex and the count stays right.
   if (m_vertices[index] != nullptr) RemoveVertex(index);
   m_vertices[index] = vertex;
-  vertex->m_index = index;
+  SetVertexIndex(vertex, index);
   ++m_vertexCount;
   if (index > m_lastVertex) m_lastVertex = index;
   ++m_editCount;
@@ -317,7 +401,7 @@ bool CSpatialGraph::InsertVertex(CGraphVertex* vertex, int32_t index) {
       m_vertices[i + 1] = moved;
       m_vertices[i] = nullptr;
       if (moved != nullptr) {
-        moved->m_index = i + 1;
+        SetVertexIndex(moved, i + 1);
         OnVertexMoved(i, i + 1);
       }
     }
@@ -350,10 +434,15 @@ int32_t CSpatialGraph::AddEdge(const CGraphEdgeData& data, CGraphVertex* from, C
     index = m_lastEdge + 1;
   }
   if (index < 0 || !GrowEdgeSlots(index)) return -1;
-  CGraphEdge* edge = new CGraphEdge(data);
+  CGraphEdge* edge = NewEdge(data);
   if (edge == nullptr) return -1;
   if (!SetEdge(edge, from, to, index)) return -1;  // SetEdge deletes the record when it refuses
   return index;
+}
+
+void CSpatialGraph::SetVertexIndex(CGraphVertex* vertex, int32_t index) {
+  vertex->m_index = index;
+  for (int32_t i = 0; i <= vertex->m_lastIncoming; ++i) vertex->m_incoming[i]->m_destinationIndex = index;
 }
 
 bool CSpatialGraph::UnlinkEdge(CGraphEdge* edge) {
@@ -365,18 +454,18 @@ bool CSpatialGraph::UnlinkEdge(CGraphEdge* edge) {
 bool CSpatialGraph::SetEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* to, int32_t index) {
   if (edge == nullptr) return false;
   if (from == nullptr || to == nullptr) {
-    delete edge;
+    FreeEdge(edge);
     return false;
   }
   if (index == -1) {
     if (m_lastEdge == INT32_MAX) {
-      delete edge;
+      FreeEdge(edge);
       return false;
     }
     index = m_lastEdge + 1;
   }
   if (index < 0 || !GrowEdgeSlots(index)) {
-    delete edge;
+    FreeEdge(edge);
     return false;
   }
   // A record already in the slot is unlinked from its vertices before it goes.
@@ -387,18 +476,19 @@ bool CSpatialGraph::SetEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* 
   if (index > m_lastEdge) m_lastEdge = index;
   edge->m_source = from;
   edge->m_destination = to;
+  edge->m_destinationIndex = to->m_index;
   ++m_editCount;
   if (!from->AddOutgoingEdge(edge)) {
     m_edges[index] = nullptr;
     --m_edgeCount;
-    delete edge;
+    FreeEdge(edge);
     return false;
   }
   if (!to->AddIncomingEdge(edge)) {
     from->RemoveOutgoingEdge(edge);
     m_edges[index] = nullptr;
     --m_edgeCount;
-    delete edge;
+    FreeEdge(edge);
     return false;
   }
   return true;
@@ -408,7 +498,7 @@ bool CSpatialGraph::InsertEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVerte
   if (edge == nullptr) return false;
   if (index >= 0 && index <= m_lastEdge + 1 && m_lastEdge >= 0) {
     if (m_lastEdge == INT32_MAX || !GrowEdgeSlots(static_cast<int64_t>(m_lastEdge) + 1)) {
-      delete edge;
+      FreeEdge(edge);
       return false;
     }
     for (int32_t i = m_lastEdge; i >= index; --i) {
@@ -444,7 +534,7 @@ bool CSpatialGraph::RemoveFreeVertexSlots() {
     if (read != write) {
       m_vertices[write] = vertex;
       m_vertices[read] = nullptr;
-      vertex->m_index = write;
+      SetVertexIndex(vertex, write);
       OnVertexMoved(read, write);
     }
     ++write;
@@ -473,11 +563,11 @@ bool CSpatialGraph::RemoveFreeEdgeSlots() {
 }
 
 void CSpatialGraph::DeleteVertexObject(int32_t index) {
-  if (index >= 0 && index < m_vertexCapacity && m_vertices[index] != nullptr) delete m_vertices[index];
+  if (index >= 0 && index < m_vertexCapacity && m_vertices[index] != nullptr) FreeVertex(m_vertices[index]);
 }
 
 void CSpatialGraph::DeleteEdgeObject(int32_t index) {
-  if (index >= 0 && index < m_edgeCapacity && m_edges[index] != nullptr) delete m_edges[index];
+  if (index >= 0 && index < m_edgeCapacity && m_edges[index] != nullptr) FreeEdge(m_edges[index]);
 }
 
 CGraphEdge* CSpatialGraph::FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const {
@@ -629,3 +719,4 @@ bool CSpatialGraph::LoadFromReader(Vusk::CDataReader* reader) {
   reader->Close();
   return ok;
 }
+static_assert(sizeof(CGraphEdge) <= 64, "an edge record fills one cache line");

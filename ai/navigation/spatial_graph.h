@@ -4,6 +4,7 @@
 // navigation module (graph data, point queries, A*, path objects) reads graphs through the operations here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ai/runtime/engine_object.h"
@@ -61,16 +62,19 @@ class CGraphVertex : public CEngineObject {
   bool ReserveIncoming(int32_t n);
   bool ReserveOutgoing(int32_t n);
 
+  // The fields a search reads (index, outgoing edges, position, f, g, h) share the record's first
+  // cache line; the incoming side and the capacities follow.
   int32_t m_index;                  // own slot in the graph; -1 until stored
+  int32_t m_outgoingCount;          // linked outgoing edges
   CGraphEdge** m_outgoing;          // outgoing edges, entries 0..m_lastOutgoing
+  CGraphVertexData m_data;          // payload
   CGraphEdge** m_incoming;          // incoming edges, entries 0..m_lastIncoming
   int32_t m_incomingCount;          // linked incoming edges
-  int32_t m_outgoingCount;          // linked outgoing edges
   int32_t m_lastIncoming;           // last used incoming entry; -1 when empty
   int32_t m_lastOutgoing;           // last used outgoing entry; -1 when empty
   int32_t m_incomingCapacity;       // entries allocated; 0 when built
   int32_t m_outgoingCapacity;       // entries allocated; 0 when built
-  CGraphVertexData m_data;          // payload
+  uint8_t m_pooled;                 // 1: the record lives in its graph's record pool
 };
 
 // Per-edge payload.
@@ -81,13 +85,13 @@ class CGraphEdgeData {
   CGraphEdgeData& operator=(const CGraphEdgeData& other) = default;
   virtual ~CGraphEdgeData();
 
+  CPathObject* m_pathObject;        // linked path object that prices this edge, or null
   float m_length;                   // straight distance between the end points (host units)
   float m_cost;                     // cost of the last A* relaxation over this edge; 0 when built
   uint8_t m_closed;                 // 1: the A* search never follows this edge
-  CPathObject* m_pathObject;        // linked path object that prices this edge, or null
 };
 
-// Edge record.
+// Edge record (64 bytes: the graph's own fields sit in the payload's tail padding).
 class CGraphEdge : public CEngineObject {
  public:
   explicit CGraphEdge(const CGraphEdgeData& data);
@@ -97,10 +101,12 @@ class CGraphEdge : public CEngineObject {
   CGraphVertex* GetSource() const { return m_source; }
   CGraphVertex* GetDestination() const { return m_destination; }
 
-  CGraphEdgeData m_data;            // payload
+  [[no_unique_address]] CGraphEdgeData m_data;  // payload
+  uint8_t m_pooled;                 // 1: the record lives in its graph's record pool
+  int32_t m_index;                  // own slot in the graph; -1 until stored
   CGraphVertex* m_source;           // source vertex record
   CGraphVertex* m_destination;      // destination vertex record
-  int32_t m_index;                  // own slot in the graph; -1 until stored
+  int32_t m_destinationIndex;       // the destination's index, kept by the graph (searches read it here)
 };
 
 // Visitor over a graph's live vertices or edges, in index order.
@@ -115,6 +121,31 @@ class CGraphVisitor {
 
 class CConstraint;
 class CHeuristic;
+
+// Fixed-size record storage of one graph: blocks of records carved in order, freed records reused. Records
+// made one after another (as a loader makes them) sit next to each other, which keeps a search's walk over
+// a vertex's edges within few cache lines. The blocks go back when the graph is cleared.
+class CGraphRecordPool {
+ public:
+  // Records are rounded up to whole 64-byte cache lines, so that none straddles more lines than it needs.
+  explicit CGraphRecordPool(size_t recordSize) : m_recordSize((recordSize + 63) & ~size_t(63)) {}
+  ~CGraphRecordPool() { Release(); }
+  CGraphRecordPool(const CGraphRecordPool&) = delete;
+  CGraphRecordPool& operator=(const CGraphRecordPool&) = delete;
+  // Storage for one record; null when memory runs out.
+  void* Take();
+  // Gives back the storage of a destroyed record.
+  void Give(void* record);
+  // Frees every block (every record must be destroyed already).
+  void Release();
+
+ private:
+  size_t m_recordSize;              // bytes per record, a multiple of 64
+  void* m_blocks = nullptr;         // chain of blocks, newest first
+  uint8_t* m_next = nullptr;        // next unused record of the newest block
+  uint8_t* m_end = nullptr;         // end of the newest block
+  void* m_free = nullptr;           // chain of given-back records
+};
 
 class CSpatialGraph : public CEngineObject {
  public:
@@ -189,6 +220,12 @@ class CSpatialGraph : public CEngineObject {
   bool SizeVertexSlots(int32_t capacity);
   bool SizeEdgeSlots(int32_t capacity);
   bool UnlinkEdge(CGraphEdge* edge);
+  // Gives a vertex its slot number, and the edges that end at it their copy of the number.
+  static void SetVertexIndex(CGraphVertex* vertex, int32_t index);
+  CGraphVertex* NewVertex(const CGraphVertexData& data);
+  CGraphEdge* NewEdge(const CGraphEdgeData& data);
+  void FreeVertex(CGraphVertex* vertex);
+  void FreeEdge(CGraphEdge* edge);
 
   CConstraint* m_constraint;        // current constraint for A* (not owned)
   CHeuristic* m_heuristic;          // current heuristic for A* (not owned)
@@ -202,4 +239,6 @@ class CSpatialGraph : public CEngineObject {
   int32_t m_edgeCapacity;           // edge slots allocated
   float m_searchRadius;             // query radius (host units); 0 = not yet known
   uint32_t m_editCount;             // structural edit counter
+  CGraphRecordPool m_vertexPool;    // storage of the vertex records the graph makes
+  CGraphRecordPool m_edgePool;      // storage of the edge records the graph makes
 };
