@@ -88,7 +88,15 @@ uint32_t CountChildren(const CConfigNode* node, const char* name)
     return found;
 }
 
-// A count read from a definition; negative texts count as 0.
+// An unsigned limit read from a definition: -1 and the other negative texts wrap to large
+// values, as "no limit" (MaxEntity is lowered to the entity pool afterwards).
+uint32_t ReadLimit(const char* text)
+{
+    return static_cast<uint32_t>(crt_atoi(text));
+}
+
+// The size of a table to allocate; a negative text asks for no table rather than for one of
+// four billion entries.
 uint32_t ReadCount(const char* text)
 {
     const int value = crt_atoi(text);
@@ -171,7 +179,7 @@ bool CWorld::ReadConfig(CConfigNode* tree)
     const char* maxEntity = tree->GetChildValue("MaxEntity");
     if (maxEntity == nullptr)
         return false;
-    m_maxEntity = ReadCount(maxEntity);
+    m_maxEntity = ReadLimit(maxEntity);
 
     m_maxTeam = 0;
     if (const char* maxTeam = tree->GetChildValue("MaxTeam")) {
@@ -228,7 +236,7 @@ void CWorld::ReadTasks(CConfigNode* timeManagement)
             timeManager->SetTaskPriority(id, ReadReal(task, "Priority", 0.0f));
             timeManager->SetTaskTpf(id, static_cast<float>(ReadReal(task, "Tpf", 0.0f) * 0.001));
             const char* maxCall = task->GetChildValue("MaxCall");
-            timeManager->SetTaskMaxCall(id, maxCall != nullptr ? ReadCount(maxCall) : 0u);
+            timeManager->SetTaskMaxCall(id, maxCall != nullptr ? ReadLimit(maxCall) : 0u);
         } else if (HasName(task, "Periodic")) {
             const int id = timeManager->RegisterPeriodicTask(task->GetLabel());
             if (id < 0)

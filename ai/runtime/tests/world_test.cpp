@@ -113,6 +113,36 @@ TEST_P(WorldTest, ExplicitTaskCapacitiesOverrideTheCounts)
     Vusk::DeleteTree(tree);
 }
 
+// "MaxEntity" and "MaxCall" are unsigned: -1 is the largest value, so the table takes the
+// whole entity pool and the task's calls are not limited. Negative table sizes ask for no table.
+TEST_P(WorldTest, NegativeLimitsReadAsUnsigned)
+{
+    CConfigNode* tree = worldkit::MakeWorldTree("-1", "-1");
+    Add(tree, "MaxAperiodicTask", "-3");
+    Add(tree, "MaxPeriodicTask", "-3");
+    CConfigNode* tasks = Add(tree, "TimeMgt");
+    Add(Add(tasks, "Aperiodic", nullptr, "Free"), "MaxCall", "-1");
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    EXPECT_EQ(world->GetMaxEntity(), 100u); // the fake host's pool size
+    EXPECT_EQ(world->GetMaxTeam(), 0u);
+    CTimeManager* tm = CTimeManager::GetInstance();
+    EXPECT_EQ(tm->GetAperiodicCapacity(), 0u);
+    EXPECT_EQ(tm->GetPeriodicCapacity(), 0u);
+    delete world;
+
+    Vusk::DeleteTree(tree);
+    tree = worldkit::MakeWorldTree();
+    tasks = Add(tree, "TimeMgt");
+    Add(Add(tasks, "Aperiodic", nullptr, "Free"), "MaxCall", "-1");
+    world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    tm = CTimeManager::GetInstance();
+    EXPECT_EQ(tm->GetTaskMaxCall(0), 0xFFFFFFFFu);
+    delete world;
+    Vusk::DeleteTree(tree);
+}
+
 TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped)
 {
     CConfigNode* tree = worldkit::MakeWorldTree();
