@@ -83,6 +83,9 @@ class RefusingHeuristic : public CZeroHeuristic {
 struct ReferenceResult {
   bool found = false;
   std::vector<int> vertices, edges;
+  std::vector<float> f, g, h;          // per vertex, as the search left them
+  std::vector<int> pred;               // per vertex: predecessor index, -1 for none
+  std::vector<bool> touched;           // per vertex: given values by the search
 };
 
 ReferenceResult ReferenceSearch(CSpatialGraph* graph, int startIndex, int goalIndex) {
@@ -102,13 +105,20 @@ ReferenceResult ReferenceSearch(CSpatialGraph* graph, int startIndex, int goalIn
   CGraphVertex* start = graph->GetVertex(startIndex);
   CGraphVertex* goal = graph->GetVertex(goalIndex);
   ReferenceResult result;
+  std::vector<bool> touched(n, false);
+  auto finish = [&](bool found) {
+    result.found = found;
+    result.f = f, result.g = g, result.h = h, result.pred = pred, result.touched = touched;
+    return result;
+  };
+  touched[startIndex] = true;
   g[startIndex] = 0.0f;
-  if (!heuristic->Estimate(nullptr, start, goal, &h[startIndex])) return result;
+  if (!heuristic->Estimate(nullptr, start, goal, &h[startIndex])) return finish(false);
   f[startIndex] = g[startIndex] + h[startIndex];
   openHandle[startIndex] = insertSorted(open, startIndex);
   inOpen[startIndex] = true;
   for (;;) {
-    if (open.empty()) return result;
+    if (open.empty()) return finish(false);
     int v = open.front();
     if (v == goalIndex) break;
     CGraphVertex* vertex = graph->GetVertex(v);
@@ -123,6 +133,7 @@ ReferenceResult ReferenceSearch(CSpatialGraph* graph, int startIndex, int goalIn
       if (!heuristic->Estimate(nullptr, e->GetDestination(), goal, &hw)) continue;
       float gw = g[v] + e->m_data.m_cost;
       float fw = gw + hw;
+      if (!inClosed[w] && !inOpen[w]) touched[w] = true;
       if (inClosed[w]) {
         if (fw >= f[w]) continue;
         g[w] = gw, h[w] = hw, f[w] = fw;
@@ -154,8 +165,32 @@ ReferenceResult ReferenceSearch(CSpatialGraph* graph, int startIndex, int goalIn
     result.edges.insert(result.edges.begin(), predEdge[v]);
   }
   result.vertices.insert(result.vertices.begin(), startIndex);
-  result.found = true;
-  return result;
+  return finish(true);
+}
+
+// Sets every vertex's search fields to values no search writes.
+void ResetSearchFields(CSpatialGraph* graph) {
+  for (int v = 0; v <= graph->GetLastVertexIndex(); ++v) {
+    if (CGraphVertex* vertex = graph->GetVertex(v)) {
+      vertex->m_data.m_f = vertex->m_data.m_g = vertex->m_data.m_h = -7.0f;
+      vertex->m_data.m_predecessor = nullptr;
+    }
+  }
+}
+
+// The engine's search left in every vertex what the text's search computed, and nothing elsewhere.
+void ExpectSameSearchFields(CSpatialGraph* graph, const ReferenceResult& reference) {
+  for (int v = 0; v <= graph->GetLastVertexIndex(); ++v) {
+    const CGraphVertexData& d = graph->GetVertex(v)->m_data;
+    if (!reference.touched[v]) {
+      ASSERT_EQ(d.m_f, -7.0f) << "vertex " << v;
+      continue;
+    }
+    ASSERT_EQ(d.m_f, reference.f[v]) << "vertex " << v;
+    ASSERT_EQ(d.m_g, reference.g[v]) << "vertex " << v;
+    ASSERT_EQ(d.m_h, reference.h[v]) << "vertex " << v;
+    ASSERT_EQ(d.m_predecessor ? d.m_predecessor->GetIndex() : -1, reference.pred[v]) << "vertex " << v;
+  }
 }
 
 // Cheapest route costs by Dijkstra over the constraint's edge costs (closed edges left out).
@@ -231,12 +266,22 @@ TEST_P(AstarTest, SameExpansionsCallsAndPathsAsTheSortedListSearch) {
           CallLog engineLog, referenceLog;
           LoggingConstraint engineConstraint(constraint, &engineLog), referenceConstraint(constraint, &referenceLog);
           LoggingHeuristic engineHeuristic(heuristic, &engineLog), referenceHeuristic(heuristic, &referenceLog);
-          graph.SetConstraint(&engineConstraint);
-          graph.SetHeuristic(&engineHeuristic);
-          bool ok = Vusk::AstarSearch(&graph, &path, graph.GetVertex(s), graph.GetVertex(t), nullptr);
           graph.SetConstraint(&referenceConstraint);
           graph.SetHeuristic(&referenceHeuristic);
           ReferenceResult reference = ReferenceSearch(&graph, s, t);
+          // The engine prices the shortest path and the straight distance itself: with the bare objects
+          // it must leave exactly the same search in the vertices as through the logging wrappers.
+          graph.SetConstraint(constraint);
+          graph.SetHeuristic(heuristic);
+          ResetSearchFields(&graph);
+          bool bare = Vusk::AstarSearch(&graph, &path, graph.GetVertex(s), graph.GetVertex(t), nullptr);
+          ASSERT_EQ(bare, reference.found);
+          ASSERT_NO_FATAL_FAILURE(ExpectSameSearchFields(&graph, reference)) << round << " " << s << "->" << t;
+          graph.SetConstraint(&engineConstraint);
+          graph.SetHeuristic(&engineHeuristic);
+          ResetSearchFields(&graph);
+          bool ok = Vusk::AstarSearch(&graph, &path, graph.GetVertex(s), graph.GetVertex(t), nullptr);
+          ASSERT_NO_FATAL_FAILURE(ExpectSameSearchFields(&graph, reference)) << round << " " << s << "->" << t;
           ASSERT_EQ(ok, reference.found) << round << " " << s << "->" << t;
           ASSERT_EQ(engineLog.costs, referenceLog.costs) << round << " " << s << "->" << t;
           ASSERT_EQ(engineLog.estimates, referenceLog.estimates);
