@@ -56,9 +56,14 @@ void SyncObjects(OvFrame* frame) {
     }
 }
 
-// Recomputes the world matrices below parent. inherited holds ovFRAMEPRIVATESUBTREESYNCLTM when an
-// ancestor's modelling matrix changed. Objects are synced when their frame moved or asked for it.
+// Recomputes the world matrices below parent. inherited holds the subtree bits of the
+// ancestors: ovFRAMEPRIVATESUBTREESYNCLTM when a modelling matrix above changed, and, when
+// objects are synced, ovFRAMEPRIVATESUBTREESYNCOBJ when a frame above moved since the last
+// sync (its world matrix, and so every one below it, may already have been brought up to date
+// by OvFrameGetWorldMatrix, which leaves only that bit). Objects are synced when their frame
+// or a frame above it moved, or when they asked for it.
 void SyncChildren(OvFrame* parent, OvUInt8 inherited, bool syncObjects) {
+    const OvUInt8 passed = syncObjects ? ovFRAMEPRIVATESUBTREESYNC : ovFRAMEPRIVATESUBTREESYNCLTM;
     for (OvFrame* child = parent->child; child != nullptr; child = child->next) {
         const OvUInt8 flags = child->object.privateFlags | inherited;
         if (flags & ovFRAMEPRIVATESUBTREESYNCLTM) {
@@ -67,9 +72,8 @@ void SyncChildren(OvFrame* parent, OvUInt8 inherited, bool syncObjects) {
         if (syncObjects && (flags & ovFRAMEPRIVATESUBTREESYNC)) {
             SyncObjects(child);
         }
-        const OvUInt8 clear = syncObjects ? ovFRAMEPRIVATESUBTREESYNC : ovFRAMEPRIVATESUBTREESYNCLTM;
-        child->object.privateFlags &= static_cast<OvUInt8>(~clear);
-        SyncChildren(child, flags & ovFRAMEPRIVATESUBTREESYNCLTM, syncObjects);
+        child->object.privateFlags &= static_cast<OvUInt8>(~passed);
+        SyncChildren(child, flags & passed, syncObjects);
     }
 }
 
@@ -298,7 +302,7 @@ OvBool OvFrameSyncDirty() {
                 root->ltm = root->modelling;
             }
             SyncObjects(root);
-            SyncChildren(root, flags & ovFRAMEPRIVATESUBTREESYNCLTM, true);
+            SyncChildren(root, flags & ovFRAMEPRIVATESUBTREESYNC, true);
         } else {
             SyncObjects(root);
             SyncDescendantObjects(root);

@@ -70,15 +70,29 @@ const OvFrame* TopOf(const OvFrame* f) {
     return f;
 }
 
-// An object that counts its frame-sync calls.
+// An object that counts its frame-sync calls and keeps the world matrix it last saw.
 struct CountingObject {
     OvObjectHasFrame header;
     int syncs;
+    OvMatrix seen;
 };
 
 OvObjectHasFrame* CountSync(OvObjectHasFrame* object) {
-    reinterpret_cast<CountingObject*>(object)->syncs++;
+    auto* o = reinterpret_cast<CountingObject*>(object);
+    o->syncs++;
+    o->seen = OvObjectHasFrameGetFrame(object)->ltm;
     return object;
+}
+
+bool SameRows(const OvMatrix& a, const OvMatrix& b) {
+    const OvV3d* ra[4] = {&a.right, &a.up, &a.at, &a.pos};
+    const OvV3d* rb[4] = {&b.right, &b.up, &b.at, &b.pos};
+    for (int r = 0; r < 4; ++r) {
+        if (std::memcmp(ra[r], rb[r], sizeof(OvV3d)) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void InitObject(CountingObject* o) {
@@ -161,11 +175,13 @@ TEST_F(FrameTest, SynchronisationMatchesBruteForceAfterRandomEdits) {
                 ASSERT_EQ(g->object.privateFlags & 0x0F, 0) << i;
                 ASSERT_EQ(g->root, TopOf(g));
                 ExpectWorldMatches(g);
-                // An object is synced at most once per pass, and never in a clean hierarchy.
+                // An object is synced at most once per pass, and never in a clean hierarchy;
+                // after the pass every object has seen its frame's current world matrix.
                 EXPECT_LE(objects[i].syncs, 1);
                 if (!touched[i]) {
                     EXPECT_EQ(objects[i].syncs, 0);
                 }
+                EXPECT_TRUE(SameRows(objects[i].seen, g->ltm)) << i << " at step " << step;
             }
             break;
         }
@@ -221,6 +237,18 @@ TEST_F(FrameTest, DirtyMarkingRootsAndDestroy) {
     EXPECT_EQ(DirtyListLength(), 1);
     OvFrameSyncDirty();
     EXPECT_EQ(o.syncs, 1); // the object still learns its frame moved
+    // The same when another frame of the hierarchy moves after the early read: the object
+    // below the frame that moved first must still be told.
+    OvFrame* side = OvFrameCreate();
+    OvFrameAddChild(root, side);
+    OvFrameSyncDirty();
+    EXPECT_EQ(o.syncs, 1);
+    OvFrameTranslate(mid, &t, ovCOMBINEPOSTCONCAT);
+    OvFrameGetWorldMatrix(root);
+    OvFrameTranslate(side, &t, ovCOMBINEPOSTCONCAT);
+    OvFrameSyncDirty();
+    EXPECT_EQ(o.syncs, 2);
+    EXPECT_EQ(o.seen.pos.x, 3.0f);
     OvObjectHasFrameDetach(&o.header);
     OvObjectHasFrameDetach(&o.header); // twice is harmless
     EXPECT_TRUE(OvLLLinkIsEmpty(&leaf->objectList));
@@ -229,10 +257,10 @@ TEST_F(FrameTest, DirtyMarkingRootsAndDestroy) {
     OvFrameAddChild(other, mid);
     EXPECT_EQ(mid->root, other);
     EXPECT_EQ(leaf->root, other);
-    EXPECT_EQ(root->child, nullptr);
+    EXPECT_EQ(root->child, side);
     EXPECT_EQ(DirtyListLength(), 1); // the new root only: the old hierarchy did not move
     OvFrameSyncDirty();
-    EXPECT_EQ(leaf->ltm.pos.x, 2.0f);
+    EXPECT_EQ(leaf->ltm.pos.x, 3.0f);
 
     // A former root added without update leaves the dirty list.
     OvFrameTranslate(root, &t, ovCOMBINEREPLACE);
@@ -241,7 +269,7 @@ TEST_F(FrameTest, DirtyMarkingRootsAndDestroy) {
     EXPECT_EQ(DirtyListLength(), 0);
     OvFrameMarkDirty(root);
     OvFrameSyncDirty();
-    EXPECT_EQ(root->ltm.pos.x, 3.0f);
+    EXPECT_EQ(root->ltm.pos.x, 4.0f);
 
     // Destroying a middle frame leaves its children as hierarchies of their own.
     OvFrameDestroy(mid);
