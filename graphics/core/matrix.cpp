@@ -224,10 +224,12 @@ OvMatrix* OvMatrixRotate(OvMatrix* m, const OvV3d* axis, float angle, OvOpCombin
     return OvMatrixRotateOneMinusCosineSine(m, &unit, 1.0f - std::cos(radians), std::sin(radians), combine);
 }
 
-OvMatrix* OvMatrixScale(OvMatrix* m, const OvV3d* s, OvOpCombineType combine) {
+OvMatrix* OvMatrixScale(OvMatrix* m, const OvV3d* scale, OvOpCombineType combine) {
     if (!ValidCombine(combine)) {
         return nullptr;
     }
+    const OvV3d copy = *scale; // the scale may be a row of m itself
+    const OvV3d* s = &copy;
     switch (combine) {
     case ovCOMBINEREPLACE:
         m->right = {s->x, 0.0f, 0.0f};
@@ -250,10 +252,12 @@ OvMatrix* OvMatrixScale(OvMatrix* m, const OvV3d* s, OvOpCombineType combine) {
     return m;
 }
 
-OvMatrix* OvMatrixTranslate(OvMatrix* m, const OvV3d* t, OvOpCombineType combine) {
+OvMatrix* OvMatrixTranslate(OvMatrix* m, const OvV3d* translation, OvOpCombineType combine) {
     if (!ValidCombine(combine)) {
         return nullptr;
     }
+    const OvV3d copy = *translation; // the translation may be a row of m itself
+    const OvV3d* t = &copy;
     switch (combine) {
     case ovCOMBINEREPLACE: {
         const OvUInt32 flags = (m->flags | ovMATRIXTYPEORTHONORMAL) & ~ovMATRIXINTERNALIDENTITY;

@@ -235,6 +235,25 @@ TEST_F(MatrixTest, RotateScaleTranslateAndCombineModes) {
     EXPECT_EQ(tr.right.x, 1.0f);
     EXPECT_EQ(tr.pos.x, 1.0f);
 
+    // The vector may be a row of the matrix itself: reset to the identity keeping the
+    // position, or scale by the lengths held in a row.
+    OvMatrix own = RandomGeneral(rng);
+    const OvV3d keptPos = own.pos;
+    OvMatrixTranslate(&own, &own.pos, ovCOMBINEREPLACE);
+    EXPECT_EQ(std::memcmp(&own.pos, &keptPos, sizeof keptPos), 0);
+    EXPECT_EQ(own.right.x, 1.0f);
+    own.up = {2.0f, 3.0f, 4.0f};
+    OvMatrixScale(&own, &own.up, ovCOMBINEREPLACE);
+    EXPECT_EQ(own.right.x, 2.0f);
+    EXPECT_EQ(own.up.y, 3.0f);
+    EXPECT_EQ(own.at.z, 4.0f);
+    own.up = {2.0f, 3.0f, 4.0f};
+    own.pos = {1.0f, 1.0f, 1.0f};
+    OvMatrixScale(&own, &own.up, ovCOMBINEPOSTCONCAT);
+    EXPECT_EQ(own.pos.x, 2.0f);
+    EXPECT_EQ(own.pos.y, 3.0f);
+    EXPECT_EQ(own.pos.z, 4.0f);
+
     // A bad combine leaves the matrix as it was and reports 0x80000003.
     const OvMatrix before = m;
     EXPECT_EQ(OvMatrixRotate(&m, &z, 10.0f, static_cast<OvOpCombineType>(3)), nullptr);
