@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "ai/runtime/ais_reader.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
+#include "ai/runtime/world.h"
 
 namespace Vusk {
 
@@ -159,16 +161,24 @@ void SetRawDataProvider(CRawDataProvider* provider) { g_rawDataProvider = provid
 CRawDataProvider* GetRawDataProvider() { return g_rawDataProvider; }
 
 CRawDataReader::CRawDataReader(CConfigNode* rawDataNode)
-    : m_node(rawDataNode), m_provider(nullptr), m_size(0), m_offset(0), m_open(false) {}
+    : m_node(rawDataNode), m_provider(nullptr), m_reader(nullptr), m_size(0), m_offset(0), m_open(false) {}
 
 CRawDataReader::~CRawDataReader() { Close(); }
 
 bool CRawDataReader::Open() {
   Close();
-  CRawDataProvider* provider = g_rawDataProvider;
-  if (m_node == nullptr || provider == nullptr || !provider->OpenRawData(m_node)) return false;
-  m_provider = provider;
-  m_size = provider->GetRawDataSize(m_node);
+  if (m_node == nullptr) return false;
+  if (g_rawDataProvider != nullptr) {
+    if (!g_rawDataProvider->OpenRawData(m_node)) return false;
+    m_provider = g_rawDataProvider;
+    m_size = m_provider->GetRawDataSize(m_node);
+  } else {
+    CWorld* world = GetCurrentWorld();
+    CAisReader* reader = world != nullptr && world->GetReader() != nullptr ? world->GetReader() : GetAisReader();
+    if (reader == nullptr || !reader->OpenRawData(m_node)) return false;
+    m_reader = reader;
+    m_size = reader->GetRawDataSize(m_node);
+  }
   m_offset = 0;
   m_open = true;
   return true;
@@ -181,8 +191,9 @@ size_t CRawDataReader::Read(void* buffer, size_t bytes) {
   while (total < bytes) {
     size_t want = bytes - total;
     uint32_t piece = want > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(want);
-    uint32_t got = m_provider->ReadRawData(m_node, out + total, piece);
-    if (got > piece) got = piece;  // a provider never hands out more than asked
+    uint32_t got = m_provider != nullptr ? m_provider->ReadRawData(m_node, out + total, piece)
+                                         : m_reader->ReadRawData(m_node, out + total, piece);
+    if (got > piece) got = piece;  // never more than asked
     total += got;
     if (got < piece) break;
   }
@@ -191,9 +202,16 @@ size_t CRawDataReader::Read(void* buffer, size_t bytes) {
 }
 
 void CRawDataReader::Close() {
-  if (m_open) m_provider->CloseRawData(m_node);
+  if (m_open) {
+    if (m_provider != nullptr) {
+      m_provider->CloseRawData(m_node);
+    } else {
+      m_reader->CloseRawData(m_node);
+    }
+  }
   m_open = false;
   m_provider = nullptr;
+  m_reader = nullptr;
 }
 
 bool CRawDataReader::GetRemaining(uint64_t* remaining) const {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+class CAisReader;
 class CConfigNode;
 
 namespace Vusk {
@@ -77,11 +78,12 @@ class CRawDataProvider {
   virtual uint32_t GetRawDataSize(CConfigNode* node) = 0;
 };
 
-// Installs the provider that serves "RawData" nodes whose block lives in a world file (null: none).
+// Installs a provider that serves "RawData" nodes in place of the world's file reader (null: the current
+// world's reader, or the engine's reader when there is no world).
 void SetRawDataProvider(CRawDataProvider* provider);
 CRawDataProvider* GetRawDataProvider();
 
-// The "RawData" block of a node, read through the installed raw-data provider.
+// The "RawData" block of a node, read through the installed provider or the world's file reader.
 class CRawDataReader : public CDataReader {
  public:
   explicit CRawDataReader(CConfigNode* rawDataNode);
@@ -93,7 +95,8 @@ class CRawDataReader : public CDataReader {
 
  private:
   CConfigNode* m_node;              // the "RawData" node
-  CRawDataProvider* m_provider;     // provider in use while open
+  CRawDataProvider* m_provider;     // installed provider in use while open, or null
+  CAisReader* m_reader;             // world file reader in use while open, or null
   uint64_t m_size;                  // block size (bytes)
   uint64_t m_offset;                // bytes consumed
   bool m_open;                      // between Open and Close
