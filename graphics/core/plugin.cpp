@@ -1,5 +1,7 @@
 #include "graphics/core/plugin.h"
 
+#include <cstdint>
+
 #include "graphics/core/chunk.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
@@ -76,7 +78,8 @@ OvInt32 SetEntryCallback(OvPluginRegistry* registry, OvUInt32 pluginID, Callback
 bool Streamed(const OvPluginEntry* e) { return e->getSizeCB != nullptr && e->writeCB != nullptr; }
 
 // Reads the sub-chunks of an extension chunk body of the given length; read(entry) handles a
-// body or returns false. Each sub-chunk must lie within what remains of the body.
+// body or returns false. Each sub-chunk must lie within what remains of the body, and its
+// length must fit the read callbacks' signed length.
 template <typename Handle>
 bool WalkSubChunks(OvStream* stream, OvUInt32 length, Handle handle) {
     OvUInt32 remaining = length;
@@ -86,7 +89,8 @@ bool WalkSubChunks(OvStream* stream, OvUInt32 length, Handle handle) {
         if (!OvStreamReadChunkHeader(stream, &id, &bodyLength, nullptr, nullptr)) {
             return false;
         }
-        if (remaining < kSubChunkHeaderBytes || bodyLength > remaining - kSubChunkHeaderBytes) {
+        if (remaining < kSubChunkHeaderBytes || bodyLength > remaining - kSubChunkHeaderBytes ||
+            bodyLength > static_cast<OvUInt32>(INT32_MAX)) {
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD, "Extension data overruns its chunk"));
             return false;
         }

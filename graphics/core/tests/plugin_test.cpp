@@ -237,6 +237,16 @@ TEST_F(PluginTest, TruncatedOrCorruptExtensionChunksFail) {
     OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
     EXPECT_EQ(OvPluginRegistryReadDataChunks(&gReader, stream, target.data()), nullptr);
     OvStreamClose(stream, nullptr);
+    // A body length past what the read callbacks' signed length can hold never reaches them.
+    std::vector<OvUInt8> huge = {3, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0x16, 0x00, 0x02, 0x1C,
+                                 0x01, 0x02, 0, 0, 0, 0, 0, 0x80, 0x16, 0x00, 0x02, 0x1C};
+    huge.resize(huge.size() + 64, 0);
+    gCalls.clear();
+    memory = {huge.data(), static_cast<OvUInt32>(huge.size())};
+    stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    EXPECT_EQ(OvPluginRegistryReadDataChunks(&gReader, stream, target.data()), nullptr);
+    EXPECT_TRUE(gCalls.empty());
+    OvStreamClose(stream, nullptr);
     // An extension chunk of a version outside the accepted range.
     std::vector<OvUInt8> old = bytes;
     old[8] = 0x10;
