@@ -14,6 +14,8 @@ public:
     // Creates the agent's own action class through the descriptor of the brain's one (none when
     // the brain has none or memory runs out).
     explicit CAgent(CBrain* owner);
+    CAgent(const CAgent&) = delete;
+    CAgent& operator=(const CAgent&) = delete;
     // Deletes the own action class.
     ~CAgent() override;
 

@@ -21,6 +21,9 @@ class CActionClass : public CEngineObject {
 public:
     // One empty slot per class registered in the action registry now.
     CActionClass();
+    // Copies between action classes go through CopyFrom, which copies the actions' values.
+    CActionClass(const CActionClass&) = delete;
+    CActionClass& operator=(const CActionClass&) = delete;
     // Deletes every action.
     ~CActionClass() override;
 
@@ -62,6 +65,8 @@ public:
     // Agent and service arrays with one slot per class registered in their registries now; the
     // action class is made by the descriptor's create function (none without one).
     CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc);
+    CBrain(const CBrain&) = delete;
+    CBrain& operator=(const CBrain&) = delete;
     // Deletes the action class, every agent and every service.
     ~CBrain() override;
 

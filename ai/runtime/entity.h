@@ -27,6 +27,9 @@ class CEntity : public CEngineObject {
 public:
     // Copies the name ("none" when null) and sizes the attribute array by the attribute registry.
     CEntity(const char* name, void* hostObject);
+    // An entity owns its name, brain, team list and attributes: it is never copied.
+    CEntity(const CEntity&) = delete;
+    CEntity& operator=(const CEntity&) = delete;
     // Leaves every team of its list, deletes the brain, the team list, the name and the
     // attributes.
     ~CEntity() override;

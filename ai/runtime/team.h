@@ -16,6 +16,9 @@ class CTeam : public CEngineObject {
 public:
     // A team of at most `capacity` members; the name is copied (null stays null).
     CTeam(uint32_t capacity, const char* name);
+    // A team owns its name and member list: it is never copied.
+    CTeam(const CTeam&) = delete;
+    CTeam& operator=(const CTeam&) = delete;
     // Removes every member, releases the name and the member list.
     ~CTeam() override;
 

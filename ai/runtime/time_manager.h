@@ -46,6 +46,8 @@ public:
     // Clock reading taken by the last BeginFrame: the current time of the AI frame (s).
     static float GetFrameStartTime();
 
+    CTimeManager(const CTimeManager&) = delete;
+    CTimeManager& operator=(const CTimeManager&) = delete;
     ~CTimeManager() override;
 
     // Id of the new task (registration order from 0), -1 when the table is full.

@@ -27,6 +27,8 @@ using EntityCallback = void (*)(CEntity* entity, void* user);
 class CWorld : public CEngineObject {
 public:
     explicit CWorld(CAisReader* reader);
+    CWorld(const CWorld&) = delete;
+    CWorld& operator=(const CWorld&) = delete;
     // Deletes the teams and the team list, destroys every entity of the table and every entity
     // of the engine entity pool that is in no world, deletes the global services and the entity
     // table, and leaves the engine's world table (and the current-world pointer when it named

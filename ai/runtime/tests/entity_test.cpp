@@ -2,18 +2,27 @@
 
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/team.h"
+#include "ai/runtime/time_manager.h"
 #include "ai/runtime/tests/world_test_kit.h"
 #include "ai/runtime/world_api.h"
 
 using worldkit::Add;
 
 namespace {
+
+// Objects that own engine memory are never copied: a copy would release it a second time.
+template <class T>
+constexpr bool kNotCopyable = !std::is_copy_constructible_v<T> && !std::is_copy_assignable_v<T>;
+static_assert(kNotCopyable<CEntity> && kNotCopyable<worldkit::TestEntity> && kNotCopyable<CTeam> &&
+              kNotCopyable<CWorld> && kNotCopyable<CBrain> && kNotCopyable<CActionClass> && kNotCopyable<CAgent> &&
+              kNotCopyable<CTimeManager>);
 
 // A current world with room for 8 entities and 6 teams, and an entity definition.
 class EntityTest : public WorldTest {
