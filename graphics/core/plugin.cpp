@@ -158,6 +158,10 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRPLUGINREFUSED, "Plugin already registered"));
         return existing->offset;
     }
+    // The object size stays a positive 32-bit number.
+    if (size > INT32_MAX - (ovPLUGINALIGNMENT - 1) - registry->sizeOfStruct) {
+        return -1;
+    }
     const OvInt32 rounded = (size + ovPLUGINALIGNMENT - 1) & ~(ovPLUGINALIGNMENT - 1);
     if (registry->maxSizeOfStruct != 0 && registry->sizeOfStruct + rounded > registry->maxSizeOfStruct) {
         return -1;

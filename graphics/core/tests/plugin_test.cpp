@@ -140,6 +140,10 @@ TEST(PluginRegistry, OffsetsSizesAndRefusals) {
         EXPECT_EQ(OvPluginRegistryGetPluginOffset(c.r, 1), kBaseSize);
         EXPECT_EQ(OvPluginRegistryGetPluginOffset(c.r, 9), -1);
         EXPECT_EQ(OvPluginRegistryAddPluginStream(c.r, 9, nullptr, nullptr, nullptr), -1);
+        // Sizes that would carry the object size past 32 bits are refused.
+        EXPECT_EQ(OvPluginRegistryAddPlugin(c.r, INT32_MAX, 4, nullptr, nullptr, nullptr), -1);
+        EXPECT_EQ(OvPluginRegistryAddPlugin(c.r, INT32_MAX - kBaseSize - 8, 5, nullptr, nullptr, nullptr), -1);
+        EXPECT_EQ(c.r->sizeOfStruct, kBaseSize + 8);
     }));
     EXPECT_TRUE(OvTestEngineDown());
     // Term emptied both registries.
