@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ai/navigation/graph_manager.h"
+#include "ai/navigation/graph_wrapper.h"
+#include "ai/navigation/path_finder.h"
+#include "ai/navigation/point_mapper.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/navigation/tests/nav_test_support.h"
+#include "ai/runtime/ais_reader.h"
+#include "ai/runtime/engine.h"
+#include "ai/runtime/world.h"
+#include "ai/runtime/world_api.h"
+
+using navtest::Bytes;
+
+namespace {
+
+class PointMapperTest : public navtest::NavTest {
+ protected:
+  static CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr,
+                          const char* label = nullptr) {
+    CConfigNode* node = parent->AddChild();
+    node->SetName(name);
+    node->SetValue(value);
+    node->SetLabel(label);
+    return node;
+  }
+  static void AddContainer(CConfigNode* definition, const char* graph, const char* className = "CGraphWrapper") {
+    CConfigNode* container = Add(definition, "Container", nullptr, graph);
+    if (className != nullptr) Add(container, "Class", className);
+  }
+  // A world (OneMeter 1) whose graph manager holds "Walk" and "Crawl".
+  void SetUp() override {
+    navtest::NavTest::SetUp();
+    m_tree = new CConfigNode();
+    Add(m_tree, "MaxEntity", "10");
+    Add(m_tree, "OneMeter", "1");
+    Add(m_tree, "Tpf", "20");
+    Add(Add(m_tree, "GlobalServices"), "Service", "Graphs");
+    Add(Add(Add(m_tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
+    m_world = Vusk::CreateWorld(m_tree, 0);
+    ASSERT_NE(m_world, nullptr);
+    CGraphManager* manager = Vusk::GetGraphManager();
+    ASSERT_NE(manager, nullptr);
+    m_walk = new CSpatialGraph();
+    const float walk[4][3] = {{0, 0, 0}, {5, 0, 0}, {10, 0, 0}, {0, 3, 0}};
+    for (const auto& p : walk) m_walk->AddVertexAt(CVector3(p[0], p[1], p[2]));
+    m_crawl = new CSpatialGraph();
+    const float crawl[4][3] = {{1, 0, 0}, {6, 0, 0}, {20, 0, 0}, {4, 0.9f, 0}};
+    for (const auto& p : crawl) m_crawl->AddVertexAt(CVector3(p[0], p[1], p[2]));
+    ASSERT_NE(manager->AddGraph("Walk", m_walk, false), nullptr);
+    ASSERT_NE(manager->AddGraph("Crawl", m_crawl, false), nullptr);
+  }
+  void TearDown() override {
+    delete m_world;
+    Vusk::DeleteTree(m_tree);
+    Vusk::ReleaseAisReader();
+    navtest::NavTest::TearDown();
+  }
+
+  CConfigNode* m_tree = nullptr;
+  CWorld* m_world = nullptr;
+  CSpatialGraph* m_walk = nullptr;   // owned by the graph manager
+  CSpatialGraph* m_crawl = nullptr;  // owned by the graph manager
+};
+AI_ENGINE_TEST_SUITE(PointMapperTest);
+
+TEST_P(PointMapperTest, BuildsMapsSavesAndLoads) {
+  const std::string path = navtest::TempPath("points.map");
+  CConfigNode definition;
+  AddContainer(&definition, "Walk");
+  AddContainer(&definition, "crawl");
+  Add(&definition, "MaxDeltaUp", "-3");  // negative: the default 1.5 x OneMeter stays
+  Add(&definition, "OutputFile", path.c_str());
+  CPointMapper mapper;
+  ASSERT_TRUE(mapper.Init(&definition));
+  EXPECT_EQ(mapper.GetMaxDeltaUp(), 1.5f);
+  ASSERT_EQ(mapper.GetGraphCount(), 2);
+  uint16_t walk = 9, crawl = 9;
+  ASSERT_TRUE(mapper.FindGraphIndex("WALK", &walk));
+  ASSERT_TRUE(mapper.FindGraphIndex("Crawl", &crawl));
+  EXPECT_FALSE(mapper.FindGraphIndex("Swim", &walk));
+  // Nearest within the height limit: (5,0,0) takes (6,0,0) over (4,0.9,0); (0,3,0) is too high for any.
+  EXPECT_EQ(mapper.GetEntry(walk, crawl, 0), 0);
+  EXPECT_EQ(mapper.GetEntry(walk, crawl, 1), 1);
+  EXPECT_EQ(mapper.GetEntry(walk, crawl, 2), 1);
+  EXPECT_EQ(mapper.GetEntry(walk, crawl, 3), CPointMapper::kNone);
+  EXPECT_EQ(mapper.GetEntry(crawl, walk, 3), 1);
+  CVertexTarget onWalk(m_walk->GetVertex(1), walk), high(m_walk->GetVertex(3), walk), none(nullptr, walk);
+  uint16_t vertex = 0;
+  EXPECT_TRUE(mapper.MapPoint(&onWalk, crawl, &vertex));
+  EXPECT_EQ(vertex, 1);
+  EXPECT_TRUE(mapper.MapPoint(&onWalk, walk, &vertex));  // its own graph: its own vertex
+  EXPECT_EQ(vertex, 1);
+  EXPECT_FALSE(mapper.MapPoint(&high, crawl, &vertex));
+  EXPECT_FALSE(mapper.MapPoint(&none, crawl, &vertex));
+  CVertexTarget stranger(m_walk->GetVertex(1), 7);  // a graph index the tables do not hold
+  EXPECT_FALSE(mapper.MapPoint(&stranger, crawl, &vertex));
+
+  // The output file holds what a fresh mapper loads back byte for byte.
+  const Bytes saved = navtest::ReadFileBytes(path);
+  ASSERT_FALSE(saved.empty());
+  EXPECT_EQ(saved.size(), 32u + 2u * 2u + 5u + 6u + 2u * 8u);
+  CPointMapper loaded;
+  Vusk::CMemoryReader reader(saved.data(), saved.size());
+  ASSERT_TRUE(loaded.LoadFromReader(&reader));
+  ASSERT_TRUE(loaded.Save(path.c_str()));
+  EXPECT_EQ(navtest::ReadFileBytes(path), saved);
+  EXPECT_STREQ(loaded.GetGraphName(1), "crawl");
+
+  // A wall between (10,0,0) and (6,0,0): the sight test sends it to (20,0,0).
+  Host().AddBox(7.0f, -1.0f, -1.0f, 8.0f, 1.0f, 1.0f);
+  CConfigNode walled;
+  AddContainer(&walled, "Walk");
+  AddContainer(&walled, "Crawl");
+  Add(&walled, "MaxDeltaUp", "0.5");  // (4,0.9,0) is now too high for (0,0,0)... and everything else
+  CPointMapper behindWall;
+  ASSERT_TRUE(behindWall.Init(&walled));
+  EXPECT_EQ(behindWall.GetMaxDeltaUp(), 0.5f);
+  EXPECT_EQ(behindWall.GetEntry(0, 1, 2), 2);
+  EXPECT_EQ(behindWall.GetEntry(1, 0, 3), CPointMapper::kNone);
+  Host().ClearBoxes();
+
+  // "RawData" is loaded unless "ForceRebuild" says yes (in any case); the graphs have moved since.
+  m_crawl->GetVertex(1)->m_data.m_position = CVector3(50, 0, 0);
+  for (const char* force : {"no", "YES", "True", "1"}) {
+    CConfigNode withData;
+    AddContainer(&withData, "Walk");
+    AddContainer(&withData, "Crawl");
+    Add(&withData, "ForceRebuild", force);
+    CConfigNode* raw = Add(&withData, "RawData");
+    ASSERT_TRUE(Vusk::GetAisReader()->AttachMemoryBlock(raw, saved.data(), uint32_t(saved.size())));
+    CPointMapper fromData;
+    ASSERT_TRUE(fromData.Init(&withData)) << force;
+    bool loadedFromData = std::string(force) == "no";
+    EXPECT_EQ(fromData.GetEntry(0, 1, 1), loadedFromData ? 1 : 3) << force;
+  }
+  std::remove(path.c_str());
+}
+
+TEST_P(PointMapperTest, OneGraphBadContainersAndHostileFiles) {
+  CConfigNode single;
+  AddContainer(&single, "Walk");
+  CPointMapper one;
+  ASSERT_TRUE(one.Init(&single));
+  EXPECT_EQ(one.GetGraphCount(), 1);
+  CVertexTarget target(m_walk->GetVertex(2), 0);
+  uint16_t vertex = 0;
+  EXPECT_TRUE(one.MapPoint(&target, 0, &vertex));
+  EXPECT_EQ(vertex, 2);
+  CConfigNode empty;
+  CPointMapper nothing;
+  EXPECT_TRUE(nothing.Init(&empty));
+  EXPECT_EQ(nothing.GetGraphCount(), 0);
+  EXPECT_FALSE(nothing.ReadParam(&empty));
+  // An unknown wrapper class, a missing class or an unknown graph fails the build.
+  for (int kind = 0; kind < 3; ++kind) {
+    CConfigNode definition;
+    AddContainer(&definition, "Walk");
+    if (kind == 0) AddContainer(&definition, "Crawl", "CNoSuchWrapper");
+    if (kind == 1) AddContainer(&definition, "Crawl", nullptr);
+    if (kind == 2) AddContainer(&definition, "Swim");
+    CPointMapper mapper;
+    EXPECT_FALSE(mapper.Init(&definition)) << kind;
+  }
+  // Every prefix of a valid file fails; so do an entry beyond its graph, a name longer than 255
+  // characters and a graph count the block cannot hold.
+  CConfigNode both;
+  AddContainer(&both, "Walk");
+  AddContainer(&both, "Crawl");
+  CPointMapper mapper;
+  ASSERT_TRUE(mapper.Init(&both));
+  const std::string path = navtest::TempPath("points_hostile.map");
+  ASSERT_TRUE(mapper.Save(path.c_str()));
+  const Bytes valid = navtest::ReadFileBytes(path);
+  auto loads = [](const Bytes& bytes) {
+    CPointMapper loaded;
+    Vusk::CMemoryReader reader(bytes.data(), bytes.size());
+    return loaded.LoadFromReader(&reader);
+  };
+  for (size_t n = 0; n < valid.size(); ++n) EXPECT_FALSE(loads(Bytes(valid.begin(), valid.begin() + long(n)))) << n;
+  Bytes beyond = valid;
+  beyond[beyond.size() - 2] = 4;  // last entry: vertex 4 of a 4-vertex graph
+  beyond[beyond.size() - 1] = 0;
+  EXPECT_FALSE(loads(beyond));
+  Bytes count = valid;
+  count[30] = 0xFE;
+  count[31] = 0xFF;
+  EXPECT_FALSE(loads(count));
+  Bytes longName(valid.begin(), valid.begin() + 36);
+  longName.insert(longName.end(), 300, 'x');
+  longName.push_back(0);
+  EXPECT_FALSE(loads(longName));
+  // Short writes fail the save.
+  for (long budget = 0; budget < 12; ++budget) {
+    WriteBudget() = budget;
+    EXPECT_FALSE(mapper.Save(path.c_str())) << budget;
+  }
+  WriteBudget() = -1;
+  // Wrappers on their own.
+  CGraphWrapper wrapper;
+  CConfigNode labelled, unlabelled;
+  labelled.SetLabel("CRAWL");
+  EXPECT_FALSE(wrapper.Init(nullptr));
+  EXPECT_FALSE(wrapper.Init(&unlabelled));
+  ASSERT_TRUE(wrapper.Init(&labelled));
+  EXPECT_EQ(wrapper.GetVertexCount(), 4);
+  EXPECT_EQ(wrapper.GetVertexPosition(2)->x, 20.0f);
+  EXPECT_EQ(wrapper.GetVertexPosition(9), nullptr);
+  std::remove(path.c_str());
+}
+
+}  // namespace
