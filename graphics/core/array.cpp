@@ -1,5 +1,7 @@
 #include "graphics/core/array.h"
 
+#include <cstdint>
+
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
 
@@ -56,9 +58,16 @@ void* OvArrayAddEntries(OvArray* array, OvInt32 n, OvUInt32 hint) {
     if (n < 0) {
         return nullptr;
     }
-    if (array->numEntries + n >= array->capacity &&
-        !Grow(array, array->capacity + array->capacity / 4 + n, hint)) {
-        return nullptr;
+    if (static_cast<std::int64_t>(array->numEntries) + n >= array->capacity) {
+        const std::int64_t capacity = static_cast<std::int64_t>(array->capacity) + array->capacity / 4 + n;
+        if (capacity > INT32_MAX) {
+            // Counts stay 32-bit: such an array could never be allocated anyway.
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(capacity)));
+            return nullptr;
+        }
+        if (!Grow(array, static_cast<OvInt32>(capacity), hint)) {
+            return nullptr;
+        }
     }
     void* first = static_cast<char*>(array->data) + static_cast<std::size_t>(array->numEntries) * array->entrySize;
     array->numEntries += n;

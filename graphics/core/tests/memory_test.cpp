@@ -173,6 +173,13 @@ TEST_F(ArrayTest, GrowsByAQuarterAndKeepsEntries) {
     EXPECT_EQ(array->capacity, 38 + 38 / 4 + 5);
     EXPECT_EQ(array->numEntries, 43);
     EXPECT_EQ(block, static_cast<int*>(OvArrayGetEntry(array, 38)));
+    // A count whose total passes 32 bits is refused and changes nothing.
+    EXPECT_EQ(OvArrayAddEntries(array, INT32_MAX - 10, 0), nullptr);
+    EXPECT_EQ(array->numEntries, 43);
+    EXPECT_EQ(array->capacity, 38 + 38 / 4 + 5);
+    OvError e;
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRNOMEMORY);
     OvArrayEmpty(array);
     EXPECT_EQ(OvArrayGetData(array), nullptr);
     EXPECT_TRUE(OvArrayDestroy(array));
