@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "ai/navigation/astar.h"
+#include "ai/navigation/constraint.h"
+#include "ai/navigation/path_object.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/navigation/tests/nav_test_support.h"
+
+namespace {
+
+class PathObjectTest : public navtest::NavTest {};
+AI_ENGINE_TEST_SUITE(PathObjectTest);
+
+// A door: its edges cost ten times their length while it is shut.
+class TestDoor : public CPathObject {
+ public:
+  explicit TestDoor(const char* name) : CPathObject(name, nullptr) {}
+  const CEntityClassDesc* GetClassDesc() const override { return &CPathObject::s_classDesc; }
+  void Update() override {}
+  void LinkToGraph(CSpatialGraph*) override {}
+  bool GetEdgeCost(CEntity* context, CGraphEdge* edge, CConstraint* constraint, float* cost) override {
+    ++priced;
+    if (!CPathObject::GetEdgeCost(context, edge, constraint, cost)) return false;
+    *cost *= 10.0f;
+    return !locked;
+  }
+  int priced = 0;
+  bool locked = false;
+};
+
+struct Heard {
+  std::vector<std::pair<void*, void*>> calls;  // (argument, context)
+};
+void Listen(void* argument, void* context) { static_cast<Heard*>(context)->calls.emplace_back(argument, context); }
+
+TEST_P(PathObjectTest, LinksChainAndPriceEdges) {
+  CSpatialGraph graph;
+  CGraphVertex* a = graph.AddVertexAt(CVector3(0, 0, 0));
+  CGraphVertex* b = graph.AddVertexAt(CVector3(1, 0, 0));
+  CGraphVertex* c = graph.AddVertexAt(CVector3(1, 0, 1));
+  CGraphEdgeData data;
+  data.m_length = data.m_cost = 1.0f;
+  graph.AddEdge(data, a, b, -1);
+  data.m_length = data.m_cost = 1.5f;
+  graph.AddEdge(data, a, c, -1);
+  data.m_length = data.m_cost = 1.0f;
+  graph.AddEdge(data, c, b, -1);
+  CGraphEdge* ab = graph.GetEdge(0);
+  TestDoor first("first"), second("second");
+  CConfigNode definition;
+  ASSERT_TRUE(first.Init(&definition));
+  ASSERT_TRUE(second.Init(&definition));
+  EXPECT_EQ(first.GetLinkedEdgeMax(), CPathObject::kDefaultLinkedEdgeMax);
+
+  // Two objects on one edge: the later is the link; taking it away restores the first.
+  ASSERT_TRUE(first.AddLinkedEdge(&graph, ab));
+  ASSERT_TRUE(second.AddLinkedEdge(&graph, ab));
+  EXPECT_EQ(ab->m_data.m_pathObject, &second);
+  EXPECT_TRUE(second.AddLinkedEdge(&graph, ab));  // already held: nothing changes
+  EXPECT_EQ(second.GetLinkedEdgeCount(), 1u);
+  ASSERT_TRUE(second.RemoveLinkedEdge(&graph, ab));
+  EXPECT_EQ(ab->m_data.m_pathObject, &first);
+  // Taking the first away while the later stays keeps the later and drops the first from the chain.
+  ASSERT_TRUE(first.RemoveLinkedEdge(&graph, ab));
+  EXPECT_EQ(ab->m_data.m_pathObject, nullptr);
+  TestDoor third("third"), fourth("fourth");
+  ASSERT_TRUE(third.Init(&definition));
+  ASSERT_TRUE(fourth.Init(&definition));
+  third.AddLinkedEdge(&graph, ab);
+  fourth.AddLinkedEdge(&graph, ab);
+  ASSERT_TRUE(third.RemoveLinkedEdge(&graph, ab));
+  EXPECT_EQ(ab->m_data.m_pathObject, &fourth);
+  EXPECT_EQ(fourth.GetLinkedEdge(0)->m_previous, nullptr);
+  EXPECT_FALSE(third.RemoveLinkedEdge(&graph, graph.GetEdge(1)));  // holds no record of it
+  EXPECT_FALSE(third.AddLinkedEdge(nullptr, ab));
+
+  // The search asks the linked object, and the search radius leaves the linked edge out.
+  EXPECT_EQ(graph.GetSearchRadius(), 1.5f * std::sqrt(CVector3::DistanceSquared(a->GetPosition(), c->GetPosition())));
+  CConstraintShortestPath shortest;
+  CHeuristicEuclidianDistance euclid;
+  graph.SetConstraint(&shortest);
+  graph.SetHeuristic(&euclid);
+  CPath path;
+  path.Resize(4);
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
+  EXPECT_GT(fourth.priced, 0);
+  EXPECT_EQ(ab->m_data.m_cost, 10.0f);
+  EXPECT_EQ(path.m_pointCount, 3);  // around the door: a, c, b
+  fourth.locked = true;             // a refused price closes the edge for the search
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
+  EXPECT_EQ(path.m_vertexIndices[1], c->GetIndex());
+  EXPECT_EQ(path.m_pathObjects[0], nullptr);
+  graph.GetEdge(1)->m_data.m_closed = 1;
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
+  fourth.locked = false;
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
+  EXPECT_EQ(path.m_pathObjects[0], &fourth);
+  graph.SetConstraint(nullptr);
+  graph.SetHeuristic(nullptr);
+
+  // "LinkedEdgeMax": 0 means 1, a negative value is refused; the record array is never overrun.
+  CConfigNode zero, negative;
+  zero.AddChild()->SetName("LinkedEdgeMax");
+  zero.GetChild(0)->SetValue("0");
+  negative.AddChild()->SetName("LinkedEdgeMax");
+  negative.GetChild(0)->SetValue("-4");
+  TestDoor small("small"), bad("bad");
+  ASSERT_TRUE(small.Init(&zero));
+  EXPECT_EQ(small.GetLinkedEdgeMax(), 1u);
+  EXPECT_TRUE(small.AddLinkedEdge(&graph, graph.GetEdge(1)));
+  EXPECT_FALSE(small.AddLinkedEdge(&graph, graph.GetEdge(2)));
+  EXPECT_FALSE(bad.Init(&negative));
+  // Moves: the target is the path point; reached when the squared distance is below OneMeter (0 here).
+  bool reached = true;
+  CVector3 target;
+  EXPECT_FALSE(small.ComputeMove(&first, CVector3(2, 0, 0), nullptr, &reached, &target));
+  EXPECT_FALSE(reached);
+  EXPECT_EQ(target.x, 2.0f);
+  EXPECT_TRUE(small.CanLeave(&first));
+  EXPECT_FALSE(small.NeedsRepath(&first));
+  EXPECT_EQ(small.GetSegmentCount(), 0u);
+}
+
+TEST_P(PathObjectTest, GraphChangeCallbacksReachWhoAsked) {
+  int graphA = 0, graphB = 0, argument = 0;
+  Heard onA, onAll, onB;
+  ASSERT_TRUE(Vusk::AddGraphChangeCallback(&Listen, &onA, &graphA));
+  ASSERT_TRUE(Vusk::AddGraphChangeCallback(&Listen, &onAll, nullptr));
+  ASSERT_TRUE(Vusk::AddGraphChangeCallback(&Listen, &onB, &graphB));
+  Vusk::NotifyGraphChange(&argument, &graphA);
+  EXPECT_EQ(onA.calls.size(), 1u);
+  EXPECT_EQ(onAll.calls.size(), 1u);
+  EXPECT_EQ(onB.calls.size(), 0u);
+  EXPECT_EQ(onA.calls[0].first, &argument);
+  Vusk::NotifyGraphChange(&argument, nullptr);  // every graph
+  EXPECT_EQ(onB.calls.size(), 1u);
+  EXPECT_EQ(onAll.calls.size(), 2u);
+  Vusk::RemoveGraphChangeCallback(&Listen, &onA, &graphB);  // no such entry: nothing
+  Vusk::RemoveGraphChangeCallback(&Listen, &onA, &graphA);
+  Vusk::NotifyGraphChange(&argument, &graphA);
+  EXPECT_EQ(onA.calls.size(), 2u);  // the earlier two, nothing after its removal
+  // A full table grows and keeps its entries.
+  std::vector<Heard> many(40);
+  for (auto& heard : many) ASSERT_TRUE(Vusk::AddGraphChangeCallback(&Listen, &heard, &graphB));
+  Vusk::NotifyGraphChange(&argument, &graphB);
+  for (auto& heard : many) EXPECT_EQ(heard.calls.size(), 1u);
+  EXPECT_EQ(onB.calls.size(), 2u);
+  EXPECT_FALSE(Vusk::AddGraphChangeCallback(nullptr, &onA, &graphA));
+}
+
+}  // namespace
