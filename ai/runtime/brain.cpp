@@ -5,7 +5,6 @@
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/service.h"
-#include "platform/crt.h"
 
 #include <cstring>
 
@@ -21,11 +20,6 @@ T** AllocatePointers(uint32_t count)
     if (array != nullptr)
         std::memset(array, 0, sizeof(T*) * count);
     return array;
-}
-
-bool HasName(const CConfigNode* node, const char* name)
-{
-    return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
 }
 
 // An agent needs its own action class; a service needs nothing of its own.
@@ -166,14 +160,14 @@ bool CBrain::Init(CConfigNode* definition)
     // services listed before it.
     for (uint32_t i = 0; i < count; ++i) {
         CConfigNode* child = definition->GetChild(i);
-        if (HasName(child, "Service"))
+        if (child->HasName("Service"))
             CreateMember<CServiceDesc>(this, child, m_services, m_serviceCount, m_serviceCapacity);
-        else if (HasName(child, "Agent"))
+        else if (child->HasName("Agent"))
             CreateMember<CAgentDesc>(this, child, m_agents, m_agentCount, m_agentCapacity);
     }
     for (uint32_t i = 0; i < count; ++i) {
         CConfigNode* child = definition->GetChild(i);
-        if (HasName(child, "Class") || HasName(child, "Service") || HasName(child, "Agent"))
+        if (child->HasName("Class") || child->HasName("Service") || child->HasName("Agent"))
             continue;
         if (!ReadParam(child))
             return false;

@@ -65,6 +65,11 @@ bool CConfigNode::SetValue(const char* text)
     return ReplaceText(&m_value, text);
 }
 
+bool CConfigNode::HasName(const char* name) const
+{
+    return SameText(m_name, name);
+}
+
 CConfigNode* CConfigNode::GetChild(std::uint32_t i) const
 {
     return i < m_childCount ? m_children[i] : nullptr;
@@ -76,7 +81,7 @@ CConfigNode* CConfigNode::FindChild(const char* name) const
         return nullptr;
     }
     for (std::uint32_t i = 0; i < m_childCount; ++i) {
-        if (SameText(m_children[i]->m_name, name)) {
+        if (m_children[i]->HasName(name)) {
             return m_children[i];
         }
     }
@@ -96,7 +101,7 @@ CConfigNode* CConfigNode::FindChildWithLabel(const char* name, const char* label
     }
     for (std::uint32_t i = 0; i < m_childCount; ++i) {
         CConfigNode* child = m_children[i];
-        if (SameText(child->m_name, name) && SameText(child->m_label, label)) {
+        if (child->HasName(name) && SameText(child->m_label, label)) {
             return child;
         }
     }

@@ -39,6 +39,9 @@ public:
         m_rawDataSize = size;
     }
 
+    // true when the node's name equals name without regard to case (false when either is null).
+    bool HasName(const char* name) const;
+
     std::uint32_t GetChildCount() const { return m_childCount; }
     std::uint32_t GetChildCapacity() const { return m_childCapacity; }
     // Child i, null when i is not below the child count.

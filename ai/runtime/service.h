@@ -7,7 +7,6 @@
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine_object.h"
-#include "platform/crt.h"
 
 class CBrain;
 
@@ -24,8 +23,7 @@ bool PassParameters(CConfigNode* definition, ReadParam readParam)
     const uint32_t count = definition->GetChildCount();
     for (uint32_t i = 0; i < count; ++i) {
         CConfigNode* child = definition->GetChild(i);
-        const char* name = child->GetName();
-        if (name != nullptr && _stricmp(name, "Class") == 0)
+        if (child->HasName("Class"))
             continue;
         if (!readParam(child))
             return false;

@@ -72,18 +72,13 @@ struct CallbackTable {
 CallbackTable g_entityAdded;
 CallbackTable g_entityRemoved;
 
-bool HasName(const CConfigNode* node, const char* name)
-{
-    return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
-}
-
 // Number of children of node with that name; 0 for a null node.
 uint32_t CountChildren(const CConfigNode* node, const char* name)
 {
     uint32_t found = 0;
     const uint32_t count = node != nullptr ? node->GetChildCount() : 0;
     for (uint32_t i = 0; i < count; ++i)
-        if (HasName(node->GetChild(i), name))
+        if (node->GetChild(i)->HasName(name))
             ++found;
     return found;
 }
@@ -229,7 +224,7 @@ void CWorld::ReadTasks(CConfigNode* timeManagement)
         CConfigNode* task = timeManagement->GetChild(i);
         if (task->GetLabel() == nullptr)
             continue;
-        if (HasName(task, "Aperiodic")) {
+        if (task->HasName("Aperiodic")) {
             const int id = timeManager->RegisterAperiodicTask(task->GetLabel());
             if (id < 0)
                 continue;
@@ -237,7 +232,7 @@ void CWorld::ReadTasks(CConfigNode* timeManagement)
             timeManager->SetTaskTpf(id, static_cast<float>(ReadReal(task, "Tpf", 0.0f) * 0.001));
             const char* maxCall = task->GetChildValue("MaxCall");
             timeManager->SetTaskMaxCall(id, maxCall != nullptr ? ReadLimit(maxCall) : 0u);
-        } else if (HasName(task, "Periodic")) {
+        } else if (task->HasName("Periodic")) {
             const int id = timeManager->RegisterPeriodicTask(task->GetLabel());
             if (id < 0)
                 continue;
@@ -257,7 +252,7 @@ void CWorld::ReadGlobalServices(CConfigNode* tree)
     const uint32_t count = wanted->GetChildCount();
     for (uint32_t i = 0; i < count; ++i) {
         CConfigNode* entry = wanted->GetChild(i);
-        if (!HasName(entry, "Service") || entry->GetValue() == nullptr)
+        if (!entry->HasName("Service") || entry->GetValue() == nullptr)
             continue;
         CConfigNode* definition = definitions->FindChildWithLabel("Service", entry->GetValue());
         if (definition == nullptr)

@@ -6,7 +6,6 @@
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
 #include "ai/runtime/team.h"
-#include "platform/crt.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,11 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxEntityName = 1023;
 
-bool HasName(const CConfigNode* node, const char* name)
-{
-    return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
-}
-
 // Copies the brain definition's child into the expanded "Brain" node, splicing in the agent and
 // service definitions it names. False when a named definition is missing or memory runs out.
 bool ExpandBrainChild(const CConfigNode* child, const CConfigNode* agents, const CConfigNode* services,
@@ -27,10 +21,10 @@ bool ExpandBrainChild(const CConfigNode* child, const CConfigNode* agents, const
 {
     const CConfigNode* section = nullptr;
     const char* kind = nullptr;
-    if (HasName(child, "Agent")) {
+    if (child->HasName("Agent")) {
         section = agents;
         kind = "Agent";
-    } else if (HasName(child, "Service")) {
+    } else if (child->HasName("Service")) {
         section = services;
         kind = "Service";
     } else {
@@ -121,7 +115,7 @@ CConfigNode* Vusk::ExpandEntityDefinition(const CWorld* world, const char* name)
     bool ok = true;
     for (uint32_t i = 0; ok && i < entity->GetChildCount(); ++i) {
         const CConfigNode* child = entity->GetChild(i);
-        if (!HasName(child, "Brain"))
+        if (!child->HasName("Brain"))
             ok = result->AddChildCopy(child) != nullptr;
     }
     const char* brainName = entity->GetChildValue("Brain");

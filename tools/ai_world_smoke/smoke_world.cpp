@@ -33,11 +33,6 @@ void HostFree(void* block)
     std::free(block);
 }
 
-bool Named(const CConfigNode* node, const char* name)
-{
-    return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
-}
-
 // The host's view of a bot: it runs its brain's services and agents every frame.
 class SmokeEntity : public CEntity {
 public:
@@ -79,12 +74,12 @@ public:
     using CAgent::CAgent;
     bool ReadParam(CConfigNode* node) override
     {
-        if (Named(node, "Task")) {
+        if (node->HasName("Task")) {
             m_task = CTimeManager::GetInstance()->FindTask(node->GetValue());
             m_plan = _stricmp(node->GetValue(), "Smoke::Plan") == 0;
             return m_task >= 0;
         }
-        if (Named(node, "Chance")) {
+        if (node->HasName("Chance")) {
             m_chance = crt_atoi(node->GetValue());
             return true;
         }

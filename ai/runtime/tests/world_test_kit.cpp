@@ -52,11 +52,6 @@ CTeam* CreateTestTeam(uint32_t capacity, const char* name)
     return new TestTeam(capacity, name);
 }
 
-bool Named(const CConfigNode* node, const char* name)
-{
-    return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
-}
-
 } // namespace
 
 CEntityClassDesc g_testEntityDesc("TestEntity", &CreateTestEntity, nullptr);
@@ -150,7 +145,7 @@ const CBrainDesc* TestBrain::GetClassDesc() const
 
 bool TestBrain::ReadParam(CConfigNode* node)
 {
-    if (Named(node, "Decide")) {
+    if (node->HasName("Decide")) {
         decide = crt_atoi(node->GetValue()) != 0;
         return true;
     }
@@ -176,7 +171,7 @@ const CBrainDesc* PlainBrain::GetClassDesc() const
 
 bool TestAgent::ReadParam(CConfigNode* node)
 {
-    if (Named(node, "Speed")) {
+    if (node->HasName("Speed")) {
         speed = static_cast<float>(crt_atof(node->GetValue()));
         return true;
     }
@@ -215,7 +210,7 @@ const CServiceDesc* DerivedService::GetClassDesc() const
 
 bool TestGlobalService::ReadParam(CConfigNode* node)
 {
-    if (Named(node, "Weight")) {
+    if (node->HasName("Weight")) {
         weight = crt_atoi(node->GetValue());
         return true;
     }
@@ -239,7 +234,7 @@ const CGlobalServiceDesc* DerivedGlobalService::GetClassDesc() const
 
 bool TestTeam::ReadParam(CConfigNode* node)
 {
-    return Named(node, "Colour");
+    return node->HasName("Colour");
 }
 
 } // namespace worldkit
