@@ -201,10 +201,12 @@ bool WriteAt(FileObject* f, std::uint64_t offset, const void* buffer, DWORD coun
     gWriteGeneration++;
     while (total < count) {
         const ssize_t n = ::pwrite(f->fd, in + total, count - total, static_cast<off_t>(offset + total));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // An error, or a device that takes nothing (a full disk): report what was written
+            // instead of trying again for ever.
             *put = total;
             return false;
         }
