@@ -7,6 +7,7 @@
 #include "ai/navigation/find_nearest_data.h"
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/path_finder.h"
+#include "ai/navigation/point_mapper.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/allocator.h"
 #include "ai/runtime/brain.h"
@@ -96,8 +97,18 @@ bool CHideAgent::SetGraph(CSpatialGraph* graph)
     CGraphManager* manager = Vusk::GetGraphManager();
     if (manager == nullptr)
         return false;
-    if (graph != nullptr && manager->HasGraph(graph))
-        m_findNearestData = static_cast<CFindNearestData*>(manager->FindGraphData(graph, &CFindNearestData::s_classDesc));
+    if (graph == nullptr || !manager->HasGraph(graph))
+        return true;
+    m_findNearestData = static_cast<CFindNearestData*>(manager->FindGraphData(graph, &CFindNearestData::s_classDesc));
+    CWorld* world = Vusk::GetCurrentWorld();
+    auto* mapper = world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
+    for (uint32_t i = 0; mapper != nullptr && i < manager->GetEntryCount(); ++i) {
+        uint16_t index = kNoGraph;
+        if (manager->GetEntry(i)->m_graph == graph && mapper->FindGraphIndex(manager->GetEntry(i)->m_name, &index)) {
+            m_graphIndex = index;
+            break;
+        }
+    }
     return true;
 }
 
@@ -153,6 +164,8 @@ bool CHideAgent::Init(CConfigNode* definition)
         return false;
     m_pathFinder = static_cast<IPathFinder*>(GetBrain()->GetService(&IPathFinder::s_classDesc));
     m_entityManager = static_cast<CEntityManager*>(GetBrain()->GetService(&CEntityManager::s_classDesc));
+    CWorld* world = Vusk::GetCurrentWorld();
+    m_pointMapper = world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
     m_eye = GetOwner()->FindAttribute<CEntityEyePosition>();
     if (!CheckServices() || !CheckTasks())
         return false;

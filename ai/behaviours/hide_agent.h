@@ -16,6 +16,7 @@ class CEntityEyePosition;
 class CEntityManager;
 class CFindNearestData;
 class CGraphVertex;
+class CPointMapper;
 class IPathFinder;
 class CSpatialGraph;
 
@@ -54,7 +55,8 @@ public:
                                    uint8_t* budgetOk);
     virtual void ResetBestScores();
 
-    // Stores the graph and finds its nearest-vertex data; false without a graph manager.
+    // Stores the graph, finds its nearest-vertex data and its point-mapper index; false without a
+    // graph manager.
     bool SetGraph(CSpatialGraph* graph);
     // Appends a danger; false when the list is full.
     bool AddDangerousEntity(CEntity* entity);
@@ -75,6 +77,7 @@ public:
     bool IsScanComplete() const { return m_scanComplete != 0; }
     int32_t GetDestinationVertexIndex() const { return m_destinationVertexIndex; }
     int32_t GetLastScannedVertex() const { return m_lastScannedVertex; }
+    uint16_t GetGraphIndex() const { return m_graphIndex; }
     uint32_t GetDangerousEntityCount() const { return m_dangerCount; }
     uint32_t GetMaxDangerousEntities() const { return m_maxDangerousEntities; }
     float GetMaxDeltaHeight() const { return m_maxDeltaHeight; }
@@ -106,6 +109,7 @@ protected:
     float m_bestNearDistance;                    // best distance to the owner (close to me)
     float m_bestScore;                           // best score of this scan
     uint8_t m_hasBest = 0;                       // a candidate was taken in this scan
+    CPointMapper* m_pointMapper = nullptr;       // the world's point mapper, or null
     uint16_t m_graphIndex = kNoGraph;            // point-mapper index of the graph; 65535: none
     CGraphVertex* m_ownVertex = nullptr;         // vertex seen from the owner (close to me)
     float m_maxDeltaHeight = 0.0f;               // height tolerance of the vertex queries

@@ -9,6 +9,7 @@
 #include "ai/navigation/path_object.h"
 #include "ai/navigation/path_object_manager.h"
 #include "ai/navigation/path_strategies.h"
+#include "ai/navigation/point_mapper.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/action.h"
 #include "ai/runtime/allocator.h"
@@ -129,7 +130,7 @@ CPathFinder::CPathFinder(CBrain* owner)
       m_canGo(&Vusk::AlwaysGo), m_nextSubgoal(&Vusk::SimpleCheck), m_moveModeCheck(&Vusk::AlwaysGo),
       m_simpleMove(&Vusk::VisibleMove), m_complexMove(&Vusk::InvisibleMove),
       m_graph(nullptr), m_graphIndex(CVertexTarget::kNoGraph), m_astarData(nullptr), m_findNearestData(nullptr),
-      m_heuristics(nullptr), m_heuristicCount(0), m_heuristic(nullptr), m_cpuStats(nullptr),
+      m_heuristics(nullptr), m_heuristicCount(0), m_heuristic(nullptr), m_cpuStats(nullptr), m_pointMapper(nullptr),
       m_stopped(0), m_pathFound(0), m_searchDeferred(0), m_searchSuspended(0), m_goalIsCurrent(0),
       m_straightToGoal(0), m_accident(0), m_moveDue(0), m_repathForced(0),
       m_cachedStart(nullptr), m_cachedGoal(nullptr), m_subgoalIndex(-1), m_holeCounter(0),
@@ -281,6 +282,8 @@ bool CPathFinder::Init(CConfigNode* definition) {
   m_avoiding = 0;
   m_avoidUntil = 0.0f;
   SetGraph(nullptr);
+  m_pointMapper = world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc))
+                                   : nullptr;
   if (!CService::Init(definition)) return false;
 
   CEntity* owner = GetOwner();
@@ -341,9 +344,12 @@ void CPathFinder::SetHeuristic(const CHeuristicDesc* descriptor) {
 
 CHeuristic* CPathFinder::GetHeuristic() { return m_heuristic; }
 
-void CPathFinder::BindGraph(CSpatialGraph* graph) {
+void CPathFinder::BindGraph(CSpatialGraph* graph, const char* name) {
   m_graph = graph;
   m_graphIndex = CVertexTarget::kNoGraph;
+  uint16_t index = CVertexTarget::kNoGraph;
+  if (graph != nullptr && name != nullptr && m_pointMapper != nullptr && m_pointMapper->FindGraphIndex(name, &index))
+    m_graphIndex = index;
   m_astarData = graph != nullptr
                     ? static_cast<CAstarData*>(Vusk::FindWorldGraphData(graph, &CAstarData::s_classDesc))
                     : nullptr;
@@ -361,17 +367,22 @@ bool CPathFinder::SetGraphByName(const char* name) {
   CGraphManager* manager = Vusk::GetGraphManager();
   CSpatialGraph* graph = manager != nullptr && name != nullptr ? manager->FindGraph(name) : nullptr;
   if (graph == nullptr) return false;
-  BindGraph(graph);
+  BindGraph(graph, name);
   return true;
 }
 
 bool CPathFinder::SetGraph(CSpatialGraph* graph) {
   if (graph == nullptr) {
-    BindGraph(nullptr);
+    BindGraph(nullptr, nullptr);
     return true;
   }
-  if (Vusk::GetGraphManager() == nullptr) return false;
-  BindGraph(graph);
+  CGraphManager* manager = Vusk::GetGraphManager();
+  if (manager == nullptr) return false;
+  // The point-mapper index is asked with the name of the entry that holds the graph.
+  const char* name = nullptr;
+  for (uint32_t i = 0; i < manager->GetEntryCount() && name == nullptr; ++i)
+    if (manager->GetEntry(i)->m_graph == graph) name = manager->GetEntry(i)->m_name;
+  BindGraph(graph, name);
   return true;
 }
 
@@ -637,10 +648,11 @@ bool CPathFinder::ComputePath(bool accident, bool* changed, const CPathTarget* t
 CGraphVertex* CPathFinder::FindVertexForObject(const CPathTarget* target) {
   if (target == nullptr || m_graph == nullptr) return nullptr;
   uint16_t vertex = 0, graphIndex = 0;
-  // Vertices of this graph are taken as they are; without a point mapping, other targets are placed by
-  // their position.
-  if (m_graphIndex != CVertexTarget::kNoGraph && target->GetVertex(&vertex, &graphIndex) && graphIndex == m_graphIndex)
-    return m_graph->GetVertex(vertex);
+  if (m_pointMapper != nullptr && m_graphIndex != CVertexTarget::kNoGraph && target->GetVertex(&vertex, &graphIndex)) {
+    if (graphIndex == m_graphIndex) return m_graph->GetVertex(vertex);
+    uint16_t mapped = 0;
+    if (m_pointMapper->MapPoint(target, m_graphIndex, &mapped)) return m_graph->GetVertex(mapped);
+  }
   return m_findVertex(this, target->GetPosition(), false, true);
 }
 

@@ -29,6 +29,7 @@ class CFindNearestData;
 class CGraphVertex;
 class CHeuristic;
 class CPathFinder;
+class CPointMapper;
 class CSpatialGraph;
 
 // Anything the path finder can be sent to or can estimate a distance to.
@@ -190,6 +191,7 @@ class CPathFinder : public IPathFinder {
   uint32_t m_heuristicCount;        // entries of m_heuristics
   CHeuristic* m_heuristic;          // current heuristic or null
   CAstarCpuStats* m_cpuStats;       // one per constraint class
+  CPointMapper* m_pointMapper;      // the world's point mapper, or null
 
   // --- Step state ---
   uint8_t m_stopped;                // the stop condition held in this step
@@ -246,7 +248,8 @@ class CPathFinder : public IPathFinder {
   bool RunStages(CMoveOrder* move, const CPathTarget* target);
   bool ComputePath(bool accident, bool* changed, const CPathTarget* target);
   void OnNewSubgoal();
-  void BindGraph(CSpatialGraph* graph);
+  // Makes graph current under `name` (its point-mapper index is looked up by that name).
+  void BindGraph(CSpatialGraph* graph, const char* name);
   static void OnGraphChanged(void* graph, void* pathFinder);
 
   bool m_callbackRegistered;        // the graph-change callback is registered

@@ -5,6 +5,8 @@
 #include "ai/behaviours/entity_manager.h"
 #include "ai/behaviours/hide_agent.h"
 #include "ai/navigation/path_finder.h"
+#include "ai/navigation/point_mapper.h"
+#include "ai/runtime/world.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity_attribute.h"
 #include "testing/fake_ai_host.h"
@@ -34,6 +36,15 @@ bool HideScenario::Build(std::size_t poolSize)
     m_graph = BuildGridGraph(-15.0f, -15.0f, 15.0f, 15.0f, 1.0f, 0.6f);
     if (m_graph == nullptr || !m_world.AddGraph("floor", m_graph))
         return false;
+    if (m_options.pointMapper) {
+        CGlobalService* mapper = CPointMapper::Create();
+        CConfigNode definition;
+        Add(Add(&definition, "Container", nullptr, "floor"), "Class", "CGraphWrapper");
+        if (mapper == nullptr || !mapper->Init(&definition) || !m_world.GetWorld()->AddGlobalService(mapper)) {
+            delete mapper;
+            return false;
+        }
+    }
 
     const uint32_t perceived = CEntityManager::s_classDesc.GetClassBit();
     HostBody threatBody;

@@ -19,6 +19,7 @@ struct HideOptions {
     float step = 0.05f;         // fixed frame step (s)
     float tpfMs = 0.0f;         // AI frame budget in milliseconds; 0: no rationing
     int visibilityCalls = 1000; // visibility checks granted per frame
+    bool pointMapper = false;   // the world gets a point mapper over the graph (estimates between vertices)
 };
 
 struct HiderResult {

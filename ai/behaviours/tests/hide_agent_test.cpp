@@ -9,6 +9,7 @@
 #include "ai/behaviours/entity_manager.h"
 #include "ai/behaviours/hide_agent.h"
 #include "ai/navigation/path_finder.h"
+#include "ai/navigation/find_nearest_data.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/world.h"
@@ -98,6 +99,46 @@ TEST_P(HideAgentTest, ChoosesTheNearestHiddenVertexAndArrivesOutOfSight)
         const CVector3 vertex = scene.GetGraph()->GetVertex(expected[i])->GetPosition();
         EXPECT_LT(std::hypot(results[i].position.x - vertex.x, results[i].position.z - vertex.z), 0.05f);
         EXPECT_EQ(agent->GetDestination().x, vertex.x);
+    }
+}
+
+TEST_P(HideAgentTest, WithAPointMapperCandidatesAreScoredByGraphEstimates)
+{
+    HideOptions options;
+    options.pointMapper = true;
+    HideScenario& scene = Build(options);
+    CSpatialGraph* graph = scene.GetGraph();
+    std::vector<int> expected;
+    for (CEntity* hider : scene.GetHiders()) {
+        CHideAgent* agent = scene.AgentOf(hider);
+        ASSERT_EQ(agent->GetGraphIndex(), 0);
+        EXPECT_EQ(static_cast<CPathFinder*>(agent->GetPathFinder())->m_graphIndex, 0);
+        // The reference is the vertex the owner can reach; the score the straight distance between
+        // vertices (the path finder's Euclidean estimate).
+        const CGraphVertex* own = Vusk::FindLocallyVisibleVertex(graph, hider->GetPosition(), hider,
+                                                                 agent->GetMaxDeltaHeight(), false, false);
+        ASSERT_NE(own, nullptr);
+        int best = -1;
+        float bestDistance = FLT_MAX;
+        for (int32_t i = 0; i <= graph->GetLastVertexIndex(); ++i) {
+            const CGraphVertex* vertex = graph->GetVertex(i);
+            if (vertex == nullptr || scene.IsSeenByThreat(vertex->GetPosition() + CVector3(0, 1.6f, 0)))
+                continue;
+            const float d = std::sqrt(CVector3::DistanceSquared(own->GetPosition(), vertex->GetPosition()));
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = i;
+            }
+        }
+        expected.push_back(best);
+    }
+    while (scene.GetFrameCount() < scene.GetTotalFrames())
+        scene.Step();
+    const std::vector<scenario::HiderResult> results = scene.Results();
+    for (size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(results[i].vertex, expected[i]) << "hider " << i;
+        EXPECT_FALSE(results[i].visible) << "hider " << i;
+        EXPECT_EQ(scene.AgentOf(scene.GetHiders()[i])->m_goalReached, 1) << "hider " << i;
     }
 }
 

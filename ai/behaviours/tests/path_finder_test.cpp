@@ -14,6 +14,7 @@
 #include "ai/navigation/path_object.h"
 #include "ai/navigation/path_object_manager.h"
 #include "ai/navigation/path_strategies.h"
+#include "ai/navigation/point_mapper.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/action.h"
 #include "ai/runtime/agent.h"
@@ -653,6 +654,49 @@ TEST_P(PathFinderTest, TimeSlicedSearchAndRouteTableReachTheGoal)
     EXPECT_TRUE(Vusk::SimpleStopCondition(agent->pathFinder));
     agent->pathFinder->m_toGoal = CVector3(0.7f, 2, 0);
     EXPECT_FALSE(Vusk::SimpleStopCondition(agent->pathFinder));
+}
+
+TEST_P(PathFinderTest, TargetsOfAnotherGraphAreMappedThroughThePointMapper)
+{
+    MakeScene(-1, 1);
+    CSpatialGraph* coarse = scenario::BuildGridGraph(-4, -4, 4, 4, 2, 0.5f);
+    ASSERT_TRUE(m_scene->AddGraph("coarse", coarse));
+    CGlobalService* mapper = CPointMapper::Create();
+    CConfigNode definition;
+    Add(Add(&definition, "Container", nullptr, "main"), "Class", "CGraphWrapper");
+    Add(Add(&definition, "Container", nullptr, "coarse"), "Class", "CGraphWrapper");
+    ASSERT_TRUE(mapper->Init(&definition));
+    ASSERT_TRUE(m_scene->GetWorld()->AddGlobalService(mapper));
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
+    ASSERT_NE(agent, nullptr);
+    CPathFinder* finder = agent->pathFinder;
+    ASSERT_EQ(finder->m_graphIndex, 0);
+    CSpatialGraph* main = Vusk::GetGraphManager()->FindGraph("main");
+    auto* points = static_cast<CPointMapper*>(mapper);
+    int mapped = 0;
+    for (int32_t i = 0; i <= coarse->GetLastVertexIndex(); ++i) {
+        CGraphVertex* vertex = coarse->GetVertex(i);
+        if (vertex == nullptr)
+            continue;
+        const CVertexTarget target(vertex, 1);
+        const uint16_t entry = points->GetEntry(1, 0, static_cast<uint16_t>(i));
+        if (entry == CPointMapper::kNone)
+            continue;
+        EXPECT_EQ(finder->FindVertexForObject(&target), main->GetVertex(entry));
+        ++mapped;
+    }
+    EXPECT_GT(mapped, 10);
+    // A vertex of the path finder's own graph is taken as it is; a target without a graph index is
+    // placed by its position.
+    CGraphVertex* own = main->GetVertex(7);
+    const CVertexTarget same(own, 0);
+    EXPECT_EQ(finder->FindVertexForObject(&same), own);
+    const CVertexTarget loose(own, CVertexTarget::kNoGraph);
+    EXPECT_EQ(finder->FindVertexForObject(&loose), own);
+    float estimate = 0.0f;
+    const CVertexTarget other(main->GetVertex(0), 0);
+    ASSERT_TRUE(finder->EstimateBetween(&same, &other, &estimate));
+    EXPECT_FLOAT_EQ(estimate, std::sqrt(CVector3::DistanceSquared(own->GetPosition(), main->GetVertex(0)->GetPosition())));
 }
 
 TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused)
