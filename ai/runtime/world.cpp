@@ -13,6 +13,26 @@
 
 namespace {
 
+// Makes room for one more entry in a growable array of engine memory: when it is full, the
+// array is replaced by one of `first` entries (none yet) or of twice the capacity, holding the
+// same entries. False, array unchanged, when memory runs out.
+template <class T>
+bool MakeRoom(T*& array, uint32_t count, uint32_t& capacity, uint32_t first)
+{
+    if (count < capacity)
+        return true;
+    const uint32_t grown = capacity == 0 ? first : capacity * 2;
+    auto* larger = static_cast<T*>(Vusk::EngineAllocate(sizeof(T) * grown));
+    if (larger == nullptr)
+        return false;
+    if (count != 0)
+        std::memcpy(static_cast<void*>(larger), array, sizeof(T) * count);
+    Vusk::EngineFree(array);
+    array = larger;
+    capacity = grown;
+    return true;
+}
+
 // One engine-wide table of (function, user word) pairs, kept in registration order.
 struct CallbackEntry {
     Vusk::EntityCallback function; // called with (entity, user)
@@ -26,17 +46,8 @@ struct CallbackTable {
 
     bool Add(Vusk::EntityCallback function, void* user)
     {
-        if (count == capacity) {
-            const uint32_t grown = capacity == 0 ? 16 : capacity * 2;
-            auto* larger = static_cast<CallbackEntry*>(Vusk::EngineAllocate(sizeof(CallbackEntry) * grown));
-            if (larger == nullptr)
-                return false;
-            if (count != 0)
-                std::memcpy(larger, entries, sizeof(CallbackEntry) * count);
-            Vusk::EngineFree(entries);
-            entries = larger;
-            capacity = grown;
-        }
+        if (!MakeRoom(entries, count, capacity, 16))
+            return false;
         entries[count++] = CallbackEntry{function, user};
         return true;
     }
@@ -324,19 +335,8 @@ bool CWorld::RemoveEntity(CEntity* entity)
 
 bool CWorld::AddGlobalService(CGlobalService* service)
 {
-    if (service == nullptr)
+    if (service == nullptr || !MakeRoom(m_services, m_serviceCount, m_serviceCapacity, 8))
         return false;
-    if (m_serviceCount == m_serviceCapacity) {
-        const uint32_t grown = m_serviceCapacity == 0 ? 8 : m_serviceCapacity * 2;
-        auto* larger = static_cast<CGlobalService**>(Vusk::EngineAllocate(sizeof(CGlobalService*) * grown));
-        if (larger == nullptr)
-            return false;
-        if (m_serviceCount != 0)
-            std::memcpy(larger, m_services, sizeof(CGlobalService*) * m_serviceCount);
-        Vusk::EngineFree(m_services);
-        m_services = larger;
-        m_serviceCapacity = grown;
-    }
     m_services[m_serviceCount++] = service;
     return true;
 }
