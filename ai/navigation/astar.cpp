@@ -90,19 +90,22 @@ void SiftUp(int32_t pos, HeapEntry entry) {
   Place(pos, entry);
 }
 
+// The child of `pos` with the least key; -1 when `pos` has none.
+inline int32_t LeastChild(int32_t pos) {
+  const HeapEntry* heap = g_buffers.heap;
+  const int32_t first = pos * kArity + 1;
+  if (first >= g_buffers.heapCount) return -1;
+  const int32_t end = std::min(first + kArity, g_buffers.heapCount);
+  int32_t best = first;
+  for (int32_t c = first + 1; c < end; ++c) {
+    if (heap[c].key < heap[best].key) best = c;
+  }
+  return best;
+}
+
 void SiftDown(int32_t pos, HeapEntry entry) {
-  HeapEntry* heap = g_buffers.heap;
-  int32_t count = g_buffers.heapCount;
-  for (;;) {
-    int32_t first = pos * kArity + 1;
-    if (first >= count) break;
-    int32_t last = std::min(first + kArity, count);
-    int32_t best = first;
-    for (int32_t c = first + 1; c < last; ++c) {
-      if (heap[c].key < heap[best].key) best = c;
-    }
-    if (entry.key <= heap[best].key) break;
-    Place(pos, heap[best]);
+  for (int32_t best = LeastChild(pos); best >= 0 && g_buffers.heap[best].key < entry.key; best = LeastChild(pos)) {
+    Place(pos, g_buffers.heap[best]);
     pos = best;
   }
   Place(pos, entry);
@@ -152,18 +155,9 @@ void OpenRemove(int32_t index) {
     // The front leaves (the usual case): the smaller child climbs into the hole down to the bottom, then
     // the last entry settles from there. The last entry seldom belongs high up, so this saves comparing
     // it at every level.
-    HeapEntry* heap = g_buffers.heap;
-    const int32_t count = g_buffers.heapCount;
     int32_t hole = 0;
-    for (;;) {
-      int32_t first = hole * kArity + 1;
-      if (first >= count) break;
-      int32_t end = std::min(first + kArity, count);
-      int32_t best = first;
-      for (int32_t c = first + 1; c < end; ++c) {
-        if (heap[c].key < heap[best].key) best = c;
-      }
-      Place(hole, heap[best]);
+    for (int32_t best = LeastChild(hole); best >= 0; best = LeastChild(hole)) {
+      Place(hole, g_buffers.heap[best]);
       hole = best;
     }
     SiftUp(hole, last);
@@ -257,14 +251,9 @@ bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, 
 // The root's child with the least key comes to the front when the root leaves, unless it is the goal: on
 // graphs whose records outgrow a core's caches, its edge records are worth asking for before that.
 void PrefetchNextExpansion() {
-  const HeapEntry* heap = g_buffers.heap;
-  const int32_t children = std::min(kArity, g_buffers.heapCount - 1);
-  if (children <= 0) return;
-  int32_t next = 1;
-  for (int32_t c = 2; c <= children; ++c) {
-    if (heap[c].key < heap[next].key) next = c;
-  }
-  const CGraphVertex* child = g_buffers.graph->GetVertex(heap[next].index);
+  const int32_t next = LeastChild(0);
+  if (next < 0) return;
+  const CGraphVertex* child = g_buffers.graph->GetVertex(g_buffers.heap[next].index);
   CGraphEdge* const* edges = child->OutgoingEdges();
   for (int32_t i = 0; i < child->GetOutgoingCount(); ++i) __builtin_prefetch(edges[i]);
 }

@@ -65,21 +65,15 @@ bool CConstraintStealthPath::GetEdgeCost(CEntity* context, CGraphEdge* edge, flo
   const CVector3& dest = edge->m_destination->GetPosition();
   const float range2 = m_range * m_range;
   float total = 0.0f;
+  auto seenBy = [&](const CVector3& threat) {
+    if (CVector3::DistanceSquared(dest, threat) <= range2 && Vusk::HasLineOfSight(dest, threat, context, kSightMode)) {
+      total += m_penalty;
+    }
+  };
   for (uint32_t i = 0, n = ClampCount(m_threatEntityCount); i < n; ++i) {
-    if (m_threatEntities[i] == nullptr) continue;
-    const CVector3& threat = m_threatEntities[i]->GetPosition();
-    if (CVector3::DistanceSquared(dest, threat) <= range2 &&
-        Vusk::HasLineOfSight(dest, threat, context, kSightMode)) {
-      total += m_penalty;
-    }
+    if (m_threatEntities[i] != nullptr) seenBy(m_threatEntities[i]->GetPosition());
   }
-  for (uint32_t i = 0, n = ClampCount(m_threatPointCount); i < n; ++i) {
-    const CVector3& threat = m_threatPoints[i];
-    if (CVector3::DistanceSquared(dest, threat) <= range2 &&
-        Vusk::HasLineOfSight(dest, threat, context, kSightMode)) {
-      total += m_penalty;
-    }
-  }
+  for (uint32_t i = 0, n = ClampCount(m_threatPointCount); i < n; ++i) seenBy(m_threatPoints[i]);
   *cost = total + edge->m_data.m_length;
   return true;
 }

@@ -128,8 +128,7 @@ CGraphEntry* CGraphManager::AddGraph(const char* name, CConfigNode* rawData, boo
   if (name == nullptr || FindGraph(name) != nullptr) return nullptr;
   CSpatialGraph* graph = new CSpatialGraph();
   if (graph == nullptr) return nullptr;
-  Vusk::CRawDataReader reader(rawData);
-  CGraphEntry* entry = graph->LoadFromReader(&reader) ? AddGraph(name, graph, updateWithPathObjects) : nullptr;
+  CGraphEntry* entry = graph->LoadFromStream(rawData) ? AddGraph(name, graph, updateWithPathObjects) : nullptr;
   if (entry == nullptr) delete graph;
   return entry;
 }

@@ -25,6 +25,49 @@ T** AllocSlots(int64_t count) {
   return static_cast<T**>(Vusk::EngineAllocate(static_cast<size_t>(count) * sizeof(T*)));
 }
 
+// Makes a slot array of exactly `newCapacity` slots: slots 0..last are kept, the rest are free.
+template <typename T>
+bool ResizeSlots(T**& slots, int32_t& capacity, int32_t last, int32_t newCapacity) {
+  if (newCapacity <= last) return false;
+  T** fresh = AllocSlots<T>(newCapacity);
+  if (fresh == nullptr) return false;
+  std::memset(fresh, 0, static_cast<size_t>(newCapacity) * sizeof(T*));
+  if (last >= 0) std::memcpy(fresh, slots, static_cast<size_t>(last + 1) * sizeof(T*));
+  Vusk::EngineFree(slots);
+  slots = fresh;
+  capacity = newCapacity;
+  return true;
+}
+
+// Slot arrays grow to 64 and then double until `index` fits.
+template <typename T>
+bool GrowSlots(T**& slots, int32_t& capacity, int32_t last, int64_t index) {
+  if (index < capacity) return true;
+  int64_t wanted = capacity == 0 ? kFirstSlotCapacity : capacity;
+  while (wanted <= index) wanted *= 2;
+  if (wanted > INT32_MAX) wanted = INT32_MAX;
+  if (index >= wanted) return false;
+  return ResizeSlots(slots, capacity, last, static_cast<int32_t>(wanted));
+}
+
+// Shifts the live records down over the free slots in index order; `moved` (record, old, new) is told of
+// each move. Answers the new last index.
+template <typename T, typename Moved>
+int32_t SqueezeSlots(T** slots, int32_t last, Moved moved) {
+  int32_t write = 0;
+  for (int32_t read = 0; read <= last; ++read) {
+    T* record = slots[read];
+    if (record == nullptr) continue;
+    if (read != write) {
+      slots[write] = record;
+      slots[read] = nullptr;
+      moved(record, read, write);
+    }
+    ++write;
+  }
+  return write - 1;
+}
+
 // Grows a dense edge array to `capacity` entries, keeping entries 0..last.
 bool ResizeEdgeArray(CGraphEdge**& array, int32_t& capacity, int32_t last, int32_t newCapacity) {
   CGraphEdge** fresh = AllocSlots<CGraphEdge>(newCapacity);
@@ -317,47 +360,10 @@ void CSpatialGraph::FreeEdge(CGraphEdge* edge) {
 }
 
 // Slot arrays grow to 64 and then double until `index` fits; slots 0..last are kept, the rest zeroed.
-bool CSpatialGraph::GrowVertexSlots(int64_t index) {
-  if (index < m_vertexCapacity) return true;
-  int64_t capacity = m_vertexCapacity == 0 ? kFirstSlotCapacity : m_vertexCapacity;
-  while (capacity <= index) capacity *= 2;
-  if (capacity > INT32_MAX) capacity = INT32_MAX;
-  if (index >= capacity) return false;
-  return SizeVertexSlots(static_cast<int32_t>(capacity));
-}
-
-bool CSpatialGraph::SizeVertexSlots(int32_t capacity) {
-  if (capacity <= m_lastVertex) return false;
-  CGraphVertex** fresh = AllocSlots<CGraphVertex>(capacity);
-  if (fresh == nullptr) return false;
-  std::memset(fresh, 0, static_cast<size_t>(capacity) * sizeof(CGraphVertex*));
-  if (m_lastVertex >= 0) std::memcpy(fresh, m_vertices, static_cast<size_t>(m_lastVertex + 1) * sizeof(CGraphVertex*));
-  Vusk::EngineFree(m_vertices);
-  m_vertices = fresh;
-  m_vertexCapacity = capacity;
-  return true;
-}
-
-bool CSpatialGraph::GrowEdgeSlots(int64_t index) {
-  if (index < m_edgeCapacity) return true;
-  int64_t capacity = m_edgeCapacity == 0 ? kFirstSlotCapacity : m_edgeCapacity;
-  while (capacity <= index) capacity *= 2;
-  if (capacity > INT32_MAX) capacity = INT32_MAX;
-  if (index >= capacity) return false;
-  return SizeEdgeSlots(static_cast<int32_t>(capacity));
-}
-
-bool CSpatialGraph::SizeEdgeSlots(int32_t capacity) {
-  if (capacity <= m_lastEdge) return false;
-  CGraphEdge** fresh = AllocSlots<CGraphEdge>(capacity);
-  if (fresh == nullptr) return false;
-  std::memset(fresh, 0, static_cast<size_t>(capacity) * sizeof(CGraphEdge*));
-  if (m_lastEdge >= 0) std::memcpy(fresh, m_edges, static_cast<size_t>(m_lastEdge + 1) * sizeof(CGraphEdge*));
-  Vusk::EngineFree(m_edges);
-  m_edges = fresh;
-  m_edgeCapacity = capacity;
-  return true;
-}
+bool CSpatialGraph::GrowVertexSlots(int64_t index) { return GrowSlots(m_vertices, m_vertexCapacity, m_lastVertex, index); }
+bool CSpatialGraph::SizeVertexSlots(int32_t capacity) { return ResizeSlots(m_vertices, m_vertexCapacity, m_lastVertex, capacity); }
+bool CSpatialGraph::GrowEdgeSlots(int64_t index) { return GrowSlots(m_edges, m_edgeCapacity, m_lastEdge, index); }
+bool CSpatialGraph::SizeEdgeSlots(int32_t capacity) { return ResizeSlots(m_edges, m_edgeCapacity, m_lastEdge, capacity); }
 
 int32_t CSpatialGraph::AddVertex(const CGraphVertexData& data, int32_t index) {
   if (index == -1) {
@@ -527,38 +533,22 @@ bool CSpatialGraph::RemoveEdge(int32_t index) {
 }
 
 bool CSpatialGraph::RemoveFreeVertexSlots() {
-  int32_t write = 0;
-  for (int32_t read = 0; read <= m_lastVertex; ++read) {
-    CGraphVertex* vertex = m_vertices[read];
-    if (vertex == nullptr) continue;
-    if (read != write) {
-      m_vertices[write] = vertex;
-      m_vertices[read] = nullptr;
-      SetVertexIndex(vertex, write);
-      OnVertexMoved(read, write);
-    }
-    ++write;
-  }
-  if (write - 1 != m_lastVertex) ++m_editCount;
-  m_lastVertex = write - 1;
+  int32_t last = SqueezeSlots(m_vertices, m_lastVertex, [this](CGraphVertex* vertex, int32_t from, int32_t to) {
+    SetVertexIndex(vertex, to);
+    OnVertexMoved(from, to);
+  });
+  if (last != m_lastVertex) ++m_editCount;
+  m_lastVertex = last;
   return true;
 }
 
 bool CSpatialGraph::RemoveFreeEdgeSlots() {
-  int32_t write = 0;
-  for (int32_t read = 0; read <= m_lastEdge; ++read) {
-    CGraphEdge* edge = m_edges[read];
-    if (edge == nullptr) continue;
-    if (read != write) {
-      m_edges[write] = edge;
-      m_edges[read] = nullptr;
-      edge->m_index = write;
-      OnEdgeMoved(read, write);
-    }
-    ++write;
-  }
-  if (write - 1 != m_lastEdge) ++m_editCount;
-  m_lastEdge = write - 1;
+  int32_t last = SqueezeSlots(m_edges, m_lastEdge, [this](CGraphEdge* edge, int32_t from, int32_t to) {
+    edge->m_index = to;
+    OnEdgeMoved(from, to);
+  });
+  if (last != m_lastEdge) ++m_editCount;
+  m_lastEdge = last;
   return true;
 }
 
@@ -644,6 +634,11 @@ bool CSpatialGraph::Save(const char* fileName) {
 
 bool CSpatialGraph::LoadFromFile(const char* fileName) {
   Vusk::CHostFileReader reader(fileName);
+  return LoadFromReader(&reader);
+}
+
+bool CSpatialGraph::LoadFromStream(CConfigNode* rawData) {
+  Vusk::CRawDataReader reader(rawData);
   return LoadFromReader(&reader);
 }
 

@@ -12,6 +12,7 @@
 
 class CGraphEdge;
 class CGraphVertex;
+class CConfigNode;
 class CPathObject;
 class CSpatialGraph;
 
@@ -203,7 +204,9 @@ class CSpatialGraph : public CEngineObject {
 
   bool Save(const char* fileName);
   bool LoadFromFile(const char* fileName);
-  // Reads from an opened-on-demand source (the world's raw data, or any reader).
+  // Reads the "RawData" block of the world definition (through the world's file reader).
+  bool LoadFromStream(CConfigNode* rawData);
+  // Reads from any byte source (opened and closed here).
   bool LoadFromReader(Vusk::CDataReader* reader);
 
   CConstraint* GetConstraint() const { return m_constraint; }

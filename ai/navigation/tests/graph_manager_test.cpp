@@ -19,16 +19,10 @@ using navtest::Bytes;
 
 namespace {
 
+using navtest::Add;
+
 class GraphManagerTest : public navtest::NavTest {
  protected:
-  static CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr,
-                          const char* label = nullptr) {
-    CConfigNode* node = parent->AddChild();
-    node->SetName(name);
-    node->SetValue(value);
-    node->SetLabel(label);
-    return node;
-  }
   // A "RawData" child holding `bytes` in memory (through the engine's world file reader).
   static CConfigNode* AddRaw(CConfigNode* parent, const Bytes& bytes) {
     CConfigNode* node = Add(parent, "RawData");

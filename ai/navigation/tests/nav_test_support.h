@@ -89,6 +89,16 @@ class NavTest : public AiEngineTest {
   }
 };
 
+// Appends a child node with a name and, when given, a value and a label.
+inline CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr,
+                            const char* label = nullptr) {
+  CConfigNode* node = parent->AddChild();
+  node->SetName(name);
+  node->SetValue(value);
+  node->SetLabel(label);
+  return node;
+}
+
 inline std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "nav_" + std::to_string(::getpid()) + "_" + name;
 }

@@ -17,16 +17,10 @@ using navtest::Bytes;
 
 namespace {
 
+using navtest::Add;
+
 class PointMapperTest : public navtest::NavTest {
  protected:
-  static CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr,
-                          const char* label = nullptr) {
-    CConfigNode* node = parent->AddChild();
-    node->SetName(name);
-    node->SetValue(value);
-    node->SetLabel(label);
-    return node;
-  }
   static void AddContainer(CConfigNode* definition, const char* graph, const char* className = "CGraphWrapper") {
     CConfigNode* container = Add(definition, "Container", nullptr, graph);
     if (className != nullptr) Add(container, "Class", className);
