@@ -273,8 +273,7 @@ bool CEntityManager::Refresh(int j)
 
 CEntityInfo* CEntityManager::GetEntityInfo(const CEntity* entity)
 {
-    m_requestAll = 0;
-    m_requestEnemies = 0;
+    // A direct request refreshes the sight data too.
     m_requestAll = 1;
     m_requestEnemies = 1;
     if (entity == nullptr)

@@ -60,6 +60,19 @@ T** NewObjectTable(uint32_t count, uint32_t* size) {
   return table;
 }
 
+// Marks `first` set (else `second`, when there is no first), giving it *value when value is not null.
+template <class A, class B>
+void MarkFirstSet(A* first, B* second, const float* value) {
+  auto mark = [value](auto* action) {
+    if (value != nullptr) action->value = *value;
+    action->set = 1;
+  };
+  if (first != nullptr)
+    mark(first);
+  else if (second != nullptr)
+    mark(second);
+}
+
 }  // namespace
 
 // --- Path targets ------------------------------------------------------------------------------------
@@ -405,20 +418,9 @@ void CPathFinder::Reset() {
     m_subgoal = owner->GetPosition();
     m_goal = owner->GetPosition();
   }
-  if (m_acceleration != nullptr) {
-    m_acceleration->value = 0.0f;
-    m_acceleration->set = 1;
-  } else if (m_speed != nullptr) {
-    m_speed->value = 0.0f;
-    m_speed->set = 1;
-  }
-  if (m_rotate != nullptr) {
-    m_rotate->value = 0.0f;
-    m_rotate->set = 1;
-  } else if (m_steering != nullptr) {
-    m_steering->value = 0.0f;
-    m_steering->set = 1;
-  }
+  const float zero = 0.0f;
+  MarkFirstSet(m_acceleration, m_speed, &zero);
+  MarkFirstSet(m_rotate, m_steering, &zero);
 }
 
 bool CPathFinder::FindNextMoveToPosition(const CVector3& position) { return FindNextMove(position, nullptr); }
@@ -687,14 +689,9 @@ void CPathFinder::OnNewSubgoal() {
 bool CPathFinder::ComputeMove(const CMoveOrder& move) {
   CEntity* owner = GetOwner();
   if (m_searchDeferred) {
-    if (m_acceleration != nullptr)
-      m_acceleration->set = 1;
-    else if (m_speed != nullptr)
-      m_speed->set = 1;
-    if (m_rotate != nullptr)
-      m_rotate->set = 1;
-    else if (m_steering != nullptr)
-      m_steering->set = 1;
+    // The present values are issued again.
+    MarkFirstSet(m_acceleration, m_speed, nullptr);
+    MarkFirstSet(m_rotate, m_steering, nullptr);
   }
   float speed = move.m_speed;
   const float heading = owner->GetAngles().y;

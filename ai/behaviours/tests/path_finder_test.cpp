@@ -469,6 +469,21 @@ TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact)
     CConstraint* current = finder->GetConstraint();
     EXPECT_FALSE(finder->SetConstraint(&CConstraint::s_classDesc));
     EXPECT_EQ(finder->GetConstraint(), current);
+
+    // Reset: no path, the sub-goal on the owner, speed and turn issued as 0.
+    Frame();
+    EXPECT_GT(finder->m_path.m_pointCount, 0);
+    finder->GetActionClass()->ClearActions();
+    finder->Reset();
+    EXPECT_EQ(finder->m_path.m_pointCount, 0);
+    EXPECT_EQ(finder->m_subgoalIndex, -1);
+    EXPECT_EQ(finder->m_subgoal.z, m_walker->GetPosition().z);
+    auto* speed = finder->GetActionClass()->FindAction<CActionSpeed>();
+    auto* rotate = finder->GetActionClass()->FindAction<CActionRotate>();
+    EXPECT_EQ(speed->set, 1);
+    EXPECT_EQ(speed->value, 0.0f);
+    EXPECT_EQ(rotate->set, 1);
+    EXPECT_EQ(rotate->value, 0.0f);
 }
 
 TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities)
