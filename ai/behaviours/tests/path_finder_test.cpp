@@ -471,6 +471,8 @@ TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact)
     EXPECT_EQ(finder->GetConstraint(), current);
 
     // Reset: no path, the sub-goal on the owner, speed and turn issued as 0.
+    finder->m_stopCondition = &Vusk::SimpleStopCondition;
+    finder->m_simpleMove = &Vusk::VisibleMove;
     Frame();
     EXPECT_GT(finder->m_path.m_pointCount, 0);
     finder->GetActionClass()->ClearActions();
