@@ -309,6 +309,7 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     }
     if (!SameBits(edata.m_cost, cost)) edata.m_cost = cost;  // no store when the cache already holds it
     const int32_t wi = e->m_destinationIndex;
+    if (static_cast<uint32_t>(wi) >= static_cast<uint32_t>(g_buffers.size)) continue;  // not a vertex of this graph
     VertexState& ws = states[wi];
     const bool met = ws.stamp == stamp;
     float h = 0.0f;

@@ -4,9 +4,12 @@
 
 #include "ai/navigation/astar.h"
 #include "ai/navigation/constraint.h"
+#include "ai/navigation/graph_manager.h"
 #include "ai/navigation/path_object.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/navigation/tests/nav_test_support.h"
+#include "ai/runtime/world.h"
+#include "ai/runtime/world_api.h"
 
 namespace {
 
@@ -121,6 +124,49 @@ TEST_P(PathObjectTest, LinksChainAndPriceEdges) {
   EXPECT_TRUE(small.CanLeave(&first));
   EXPECT_FALSE(small.NeedsRepath(&first));
   EXPECT_EQ(small.GetSegmentCount(), 0u);
+}
+
+TEST_P(PathObjectTest, UnlinkingFromTheManagersGraphsTellsTheListeners) {
+  CConfigNode tree;
+  navtest::Add(&tree, "MaxEntity", "4");
+  navtest::Add(&tree, "OneMeter", "1");
+  navtest::Add(&tree, "Tpf", "20");
+  navtest::Add(navtest::Add(&tree, "GlobalServices"), "Service", "Graphs");
+  navtest::Add(navtest::Add(navtest::Add(&tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
+  CWorld* world = Vusk::CreateWorld(&tree, 0);
+  ASSERT_NE(world, nullptr);
+  CGraphManager* manager = Vusk::GetGraphManager();
+  ASSERT_NE(manager, nullptr);
+  CSpatialGraph* linked = new CSpatialGraph();
+  CSpatialGraph* plain = new CSpatialGraph();
+  for (CSpatialGraph* graph : {linked, plain}) {
+    CGraphVertex* a = graph->AddVertexAt(CVector3(0, 0, 0));
+    CGraphVertex* b = graph->AddVertexAt(CVector3(1, 0, 0));
+    graph->AddEdge(CGraphEdgeData(), a, b, -1);
+  }
+  ASSERT_NE(manager->AddGraph("Linked", linked, true), nullptr);
+  ASSERT_NE(manager->AddGraph("Plain", plain, false), nullptr);
+  CSpatialGraph outside;
+  outside.AddEdge(CGraphEdgeData(), outside.AddVertexAt(CVector3(0, 0, 0)), outside.AddVertexAt(CVector3(0, 0, 1)), -1);
+  TestDoor door("door");
+  CConfigNode definition;
+  ASSERT_TRUE(door.Init(&definition));
+  door.SetManager(manager);  // any manager makes it tell the callbacks
+  ASSERT_TRUE(door.AddLinkedEdge(linked, linked->GetEdge(0)));
+  ASSERT_TRUE(door.AddLinkedEdge(plain, plain->GetEdge(0)));
+  ASSERT_TRUE(door.AddLinkedEdge(&outside, outside.GetEdge(0)));
+  Heard heard;
+  ASSERT_TRUE(Vusk::AddGraphChangeCallback(&Listen, &heard, nullptr));
+  door.UnlinkFromGraphs();
+  EXPECT_EQ(heard.calls.size(), 1u);  // one graph wants path objects
+  EXPECT_EQ(heard.calls[0].first, &door);
+  EXPECT_EQ(linked->GetEdge(0)->m_data.m_pathObject, nullptr);
+  EXPECT_EQ(plain->GetEdge(0)->m_data.m_pathObject, nullptr);
+  EXPECT_EQ(outside.GetEdge(0)->m_data.m_pathObject, &door);  // not a graph of the manager
+  EXPECT_EQ(door.GetLinkedEdgeCount(), 0u);
+  outside.GetEdge(0)->m_data.m_pathObject = nullptr;
+  outside.Clear();
+  delete world;
 }
 
 TEST_P(PathObjectTest, GraphChangeCallbacksReachWhoAsked) {
