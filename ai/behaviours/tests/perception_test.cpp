@@ -124,6 +124,12 @@ TEST_P(PerceptionTest, SharedPairIsMeasuredOncePerDelayWhicheverAsks)
     back = ManagerOf(second)->GetEntityInfo(first);
     EXPECT_EQ(back->blocked, 1);
     EXPECT_EQ(Host().LineOfSightQueries().size(), before + 2);
+    // Update forgets everything: the next request measures again at once.
+    ManagerOf(first)->Update();
+    EXPECT_EQ(ManagerOf(first)->GetEntityInfo(nullptr)[second->GetIndex()].nextCommonTime, 0.0f);
+    info = ManagerOf(first)->GetEntityInfo(second);
+    EXPECT_EQ(info->blocked, 1);
+    EXPECT_EQ(Host().LineOfSightQueries().size(), before + 3);
     // The query runs between the eye points, with the first entity of the pair as user value.
     const FakeQuery& query = Host().LineOfSightQueries().back();
     EXPECT_FLOAT_EQ(query.from[1], 1.6f);
