@@ -25,8 +25,8 @@ std::vector<Box> HideScenario::Level()
 
 bool HideScenario::Build(std::size_t poolSize)
 {
-    std::vector<TaskSpec> tasks = DefaultTasks();
-    for (TaskSpec& task : tasks)
+    std::vector<TaskSetup> tasks = DefaultTasks();
+    for (TaskSetup& task : tasks)
         if (task.name == CHideAgent::kVisibilityTask)
             task.maxCall = m_options.visibilityCalls;
     const int maxEntity = m_options.bots + 4;

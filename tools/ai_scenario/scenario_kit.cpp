@@ -154,22 +154,22 @@ CConfigNode* Add(CConfigNode* parent, const char* name, const char* value, const
     return child;
 }
 
-std::vector<TaskSpec> DefaultTasks()
+std::vector<TaskSetup> DefaultTasks()
 {
-    std::vector<TaskSpec> tasks;
+    std::vector<TaskSetup> tasks;
     for (const char* name : {"Vusk::CEntityManager::ComputeCommonInfo", "CPathFinder::FindNextMove::ASTAR",
                              "CHideAgent::ComputeDestination", "CHideAgent::CheckPositionVisible"}) {
-        TaskSpec task;
+        TaskSetup task;
         task.name = name;
         tasks.push_back(task);
     }
     for (const char* name : {"CPathFinder::FindNextMove::NewSubGoal", "CPathFinder::FindNextMove::Goto"}) {
-        TaskSpec task;
+        TaskSetup task;
         task.name = name;
         task.periodic = true;
         tasks.push_back(task);
     }
-    TaskSpec accident;
+    TaskSetup accident;
     accident.name = "CPathFinder::FindNextMove::CheckAccident";
     accident.periodic = true;
     accident.periodMs = 1000.0f;
@@ -177,7 +177,7 @@ std::vector<TaskSpec> DefaultTasks()
     return tasks;
 }
 
-CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSpec>& tasks,
+CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSetup>& tasks,
                            const std::vector<std::string>& globalServices)
 {
     auto* tree = new CConfigNode();
@@ -187,7 +187,7 @@ CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSpe
     Add(tree, "OneMeter", "1");
     Add(tree, "Tpf", Number(tpfMs).c_str());
     CConfigNode* timeManagement = Add(tree, "TimeMgt");
-    for (const TaskSpec& task : tasks) {
+    for (const TaskSetup& task : tasks) {
         CConfigNode* node = Add(timeManagement, task.periodic ? "Periodic" : "Aperiodic", nullptr, task.name.c_str());
         if (task.periodic) {
             Add(node, "Period", Number(task.periodMs).c_str());

@@ -75,7 +75,7 @@ public:
 CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr, const char* label = nullptr);
 
 // A scheduler task of the world definition.
-struct TaskSpec {
+struct TaskSetup {
     std::string name;
     bool periodic = false;
     float periodMs = 0.0f;   // periodic: period in milliseconds
@@ -84,11 +84,11 @@ struct TaskSpec {
 };
 
 // The tasks every engine behaviour asks for, with generous limits.
-std::vector<TaskSpec> DefaultTasks();
+std::vector<TaskSetup> DefaultTasks();
 
 // World definition: MaxEntity, OneMeter 1, Tpf (milliseconds; 0 turns rationing off), the tasks,
 // and the global services named (each with an empty definition).
-CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSpec>& tasks,
+CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSetup>& tasks,
                            const std::vector<std::string>& globalServices);
 
 // Entity definition of class ScenarioEntity; with a brain of class ScenarioBrain when brain is not

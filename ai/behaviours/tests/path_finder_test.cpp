@@ -145,7 +145,7 @@ protected:
     void MakeScene(float boxMinX, float boxMaxX, float tpfMs = 0.0f, int astarCalls = 1000)
     {
         m_scene = std::make_unique<scenario::ScenarioWorld>();
-        std::vector<scenario::TaskSpec> tasks = scenario::DefaultTasks();
+        std::vector<scenario::TaskSetup> tasks = scenario::DefaultTasks();
         for (auto& task : tasks)
             if (task.name == "CPathFinder::FindNextMove::ASTAR")
                 task.maxCall = astarCalls;
