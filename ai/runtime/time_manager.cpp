@@ -41,10 +41,13 @@ CTimeManager* CTimeManager::GetInstance()
 {
     if (g_instance != nullptr)
         return g_instance;
+    // The records are sized by the current world; one made without a world would have none, and
+    // every later world would reuse it and never get an entity scheduled.
     const CWorld* world = Vusk::GetCurrentWorld();
-    const uint32_t entities = world != nullptr ? world->GetMaxEntity() : 0;
-    const uint32_t teams = world != nullptr ? world->GetMaxTeam() : 0;
-    CTimeManager* manager = new CTimeManager(g_aperiodicCapacity, g_periodicCapacity, entities, teams);
+    if (world == nullptr)
+        return nullptr;
+    CTimeManager* manager =
+        new CTimeManager(g_aperiodicCapacity, g_periodicCapacity, world->GetMaxEntity(), world->GetMaxTeam());
     if (manager == nullptr)
         return nullptr;
     if (!manager->Build()) {

@@ -36,7 +36,8 @@ struct CTeamTimeRecord {
 class CTimeManager : public CEngineObject {
 public:
     // The instance, created on first call with the task capacities set by SetTaskCapacities and
-    // the current world's MaxEntity and MaxTeam; null when it could not be built.
+    // the current world's MaxEntity and MaxTeam; null when there is none yet and no current world
+    // to size it by, or when it could not be built.
     static CTimeManager* GetInstance();
     // Deletes the instance (when there is one) and clears the pointer.
     static void Release();

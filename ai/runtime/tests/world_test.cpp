@@ -297,16 +297,17 @@ TEST_P(WorldTest, EntityTableAndCallbacks)
     Vusk::DeleteTree(tree);
 }
 
-// Callbacks may be registered before any world exists, and the scheduler can be reached
-// without one; shutting the engine down must release both even when no world ever released
-// them (the world pool that may hold them goes with the engine).
+// Callbacks may be registered before any world exists; shutting the engine down must release
+// them even when no world ever did (the world pool that may hold them goes with the engine).
+// The scheduler is sized by the current world, so without one there is none: made early, it
+// would keep an entity capacity of 0 and no entity of the world made later would ever think.
 TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased)
 {
     int user = 0;
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(Vusk::AddEntityAddedCallback(nullptr, RecordAdded, &user));
         ASSERT_TRUE(Vusk::AddEntityRemovedCallback(nullptr, RecordRemoved, &user));
-        ASSERT_NE(CTimeManager::GetInstance(), nullptr);
+        EXPECT_EQ(CTimeManager::GetInstance(), nullptr);
         if (round == 0) {
             Vusk::ReleaseEngine();
             EXPECT_EQ(Host().LiveBlocks(), 0);
@@ -317,11 +318,15 @@ TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased)
     CConfigNode* tree = worldkit::MakeWorldTree();
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
-    EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 0u); // made before the world
-    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    ASSERT_NE(CTimeManager::GetInstance(), nullptr);
+    EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 10u);
+    CConfigNode* definition = worldkit::MakeEntityDefinition();
     CEntity* entity = Vusk::CreateEntity("E", definition, 0, nullptr);
     ASSERT_TRUE(Vusk::AddEntity(world, entity));
     EXPECT_EQ(Log(), (Strings{"added E 0"}));
+    Log().clear();
+    Vusk::UpdateWorld(world);
+    EXPECT_EQ(Log(), (Strings{"update E", "think E", "apply E"}));
     delete world;
     Vusk::DeleteTree(definition);
     Vusk::DeleteTree(tree);
