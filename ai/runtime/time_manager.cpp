@@ -62,6 +62,8 @@ void CTimeManager::Release()
 {
     CTimeManager* manager = g_instance;
     g_instance = nullptr;
+    // An index chosen for the released manager's next frame means nothing to the next one.
+    g_firstEntity = -1;
     delete manager;
 }
 

@@ -228,6 +228,19 @@ TEST_P(TimeManagerTest, ThinkOrderFirstEntityAndFreeSlots)
     // The first entity holds for one frame only.
     Frame(11.0);
     EXPECT_EQ(DrainOrder()[0], 3);
+
+    // Nor does it outlive the scheduler: a world made later starts in index order.
+    m_tm->SetFirstEntity(m_entities[4]);
+    delete m_world;
+    m_world = Vusk::CreateWorld(m_tree, 0);
+    ASSERT_NE(m_world, nullptr);
+    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(Vusk::AddEntity(m_world, Vusk::CreateEntity(nullptr, definition, 0, nullptr)));
+    Vusk::DeleteTree(definition);
+    m_tm = CTimeManager::GetInstance();
+    Frame(12.0);
+    EXPECT_EQ(DrainOrder(), (std::vector<int>{0, 1, 2, 3, 4}));
 }
 
 TEST_P(TimeManagerTest, NotANumberPriorityCountsAsNoWaiting)
