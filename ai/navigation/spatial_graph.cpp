@@ -107,6 +107,13 @@ bool ReserveEdgeArray(CGraphEdge**& array, int32_t& capacity, int32_t last, int3
   return ResizeEdgeArray(array, capacity, last, n);
 }
 
+// Edit stamps come from one counter for all graphs, so that a graph built where a deleted one lived never
+// shows the stamp its predecessor had.
+uint32_t NextEditStamp() {
+  static uint32_t counter = 0;
+  return ++counter;
+}
+
 float Distance(const CVector3& a, const CVector3& b) {
   float dx = b.x - a.x, dy = b.y - a.y, dz = b.z - a.z;
   return std::sqrt(dx * dx + dy * dy + dz * dz);
@@ -253,7 +260,7 @@ CSpatialGraph::CSpatialGraph()
       m_vertexCapacity(0),
       m_edgeCapacity(0),
       m_searchRadius(0.0f),
-      m_editCount(0),
+      m_editCount(NextEditStamp()),
       m_vertexPool(sizeof(CGraphVertex)),
       m_edgePool(sizeof(CGraphEdge)) {}
 
@@ -277,8 +284,10 @@ void CSpatialGraph::Clear() {
   m_lastVertex = m_lastEdge = -1;
   m_vertexPool.Release();
   m_edgePool.Release();
-  ++m_editCount;
+  MarkEdited();
 }
+
+void CSpatialGraph::MarkEdited() { m_editCount = NextEditStamp(); }
 
 // --- Record storage ---------------------------------------------------------------------------------------
 
@@ -394,7 +403,7 @@ bool CSpatialGraph::SetVertex(CGraphVertex* vertex, int32_t index) {
   SetVertexIndex(vertex, index);
   ++m_vertexCount;
   if (index > m_lastVertex) m_lastVertex = index;
-  ++m_editCount;
+  MarkEdited();
   return true;
 }
 
@@ -428,7 +437,7 @@ bool CSpatialGraph::RemoveVertex(int32_t index) {
   DeleteVertexObject(index);
   m_vertices[index] = nullptr;
   --m_vertexCount;
-  ++m_editCount;
+  MarkEdited();
   return true;
 }
 
@@ -483,7 +492,7 @@ bool CSpatialGraph::SetEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* 
   edge->m_source = from;
   edge->m_destination = to;
   edge->m_destinationIndex = to->m_index;
-  ++m_editCount;
+  MarkEdited();
   if (!from->AddOutgoingEdge(edge)) {
     m_edges[index] = nullptr;
     --m_edgeCount;
@@ -528,7 +537,7 @@ bool CSpatialGraph::RemoveEdge(int32_t index) {
   DeleteEdgeObject(index);
   m_edges[index] = nullptr;
   --m_edgeCount;
-  ++m_editCount;
+  MarkEdited();
   return unlinked;
 }
 
@@ -537,7 +546,7 @@ bool CSpatialGraph::RemoveFreeVertexSlots() {
     SetVertexIndex(vertex, to);
     OnVertexMoved(from, to);
   });
-  if (last != m_lastVertex) ++m_editCount;
+  if (last != m_lastVertex) MarkEdited();
   m_lastVertex = last;
   return true;
 }
@@ -547,7 +556,7 @@ bool CSpatialGraph::RemoveFreeEdgeSlots() {
     edge->m_index = to;
     OnEdgeMoved(from, to);
   });
-  if (last != m_lastEdge) ++m_editCount;
+  if (last != m_lastEdge) MarkEdited();
   m_lastEdge = last;
   return true;
 }

@@ -214,7 +214,8 @@ class CSpatialGraph : public CEngineObject {
   void SetConstraint(CConstraint* constraint) { m_constraint = constraint; }
   void SetHeuristic(CHeuristic* heuristic) { m_heuristic = heuristic; }
 
-  // Raised on every structural edit; a suspended search resumes only on an unchanged graph.
+  // Changes on every structural edit (and differs between graphs); a suspended search resumes only on an
+  // unchanged graph.
   uint32_t GetEditCount() const { return m_editCount; }
 
  private:
@@ -223,6 +224,7 @@ class CSpatialGraph : public CEngineObject {
   bool SizeVertexSlots(int32_t capacity);
   bool SizeEdgeSlots(int32_t capacity);
   bool UnlinkEdge(CGraphEdge* edge);
+  void MarkEdited();
   // Gives a vertex its slot number, and the edges that end at it their copy of the number.
   static void SetVertexIndex(CGraphVertex* vertex, int32_t index);
   CGraphVertex* NewVertex(const CGraphVertexData& data);
@@ -241,7 +243,7 @@ class CSpatialGraph : public CEngineObject {
   int32_t m_vertexCapacity;         // vertex slots allocated
   int32_t m_edgeCapacity;           // edge slots allocated
   float m_searchRadius;             // query radius (host units); 0 = not yet known
-  uint32_t m_editCount;             // structural edit counter
+  uint32_t m_editCount;             // stamp of the last structural edit
   CGraphRecordPool m_vertexPool;    // storage of the vertex records the graph makes
   CGraphRecordPool m_edgePool;      // storage of the edge records the graph makes
 };
