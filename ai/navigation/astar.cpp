@@ -32,6 +32,9 @@ struct HeapEntry {
 
 constexpr int32_t kClosed = -1;
 
+// The search buffers are engine memory; the engine's shut-down gives them back.
+const bool kBuffersReleasedAtShutDown = Vusk::AddEngineReleaseHook(&Vusk::AstarFreeBuffers);
+
 // Process-wide buffers: one search at a time.
 struct AstarBuffers {
   int32_t size = 0;                 // vertex indices 0..size-1 fit

@@ -10,6 +10,11 @@
 #include "ai/runtime/service.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/world.h"
+
+namespace {
+// The graph-change callback table is engine memory; the engine's shut-down gives it back.
+const bool kCallbacksReleasedAtShutDown = Vusk::AddEngineReleaseHook(&Vusk::FreeGraphChangeCallbacks);
+}  // namespace
 #include "platform/crt.h"
 
 CEntityClassDesc CPathObject::s_classDesc("CPathObject", nullptr, nullptr);

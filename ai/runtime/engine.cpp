@@ -183,8 +183,28 @@ bool IsEngineInitialised()
     return s_initialised;
 }
 
+namespace {
+// Constant-initialised, so registrations from other files' static initialisers are safe in
+// any order.
+constexpr int kMaxReleaseHooks = 16;
+EngineReleaseHook s_releaseHooks[kMaxReleaseHooks] = {};
+int s_releaseHookCount = 0;
+} // namespace
+
+bool AddEngineReleaseHook(EngineReleaseHook hook)
+{
+    if (hook == nullptr || s_releaseHookCount == kMaxReleaseHooks) {
+        return false;
+    }
+    s_releaseHooks[s_releaseHookCount++] = hook;
+    return true;
+}
+
 void ReleaseEngine()
 {
+    for (int i = s_releaseHookCount - 1; i >= 0; --i) {
+        s_releaseHooks[i]();
+    }
     // The world file reader's records, the scheduler and the callback tables may live in the
     // world pool, which goes below.
     ReleaseAisReader();

@@ -143,6 +143,14 @@ bool IsEngineInitialised();
 // world memory pool is gone.
 void ReleaseEngine();
 
+// Parts of the engine built above this layer (search buffers, callback tables) keep engine
+// memory of their own. Each registers, during static initialisation, a function that gives it
+// back; ReleaseEngine runs them, last registered first, before the world pool is released.
+// A hook must be harmless when there is nothing to release. False when the table of 16 hooks
+// is full.
+using EngineReleaseHook = void (*)();
+bool AddEngineReleaseHook(EngineReleaseHook hook);
+
 const CHostServices* GetHostServices();
 const CEngineSettings& GetEngineSettings();
 
