@@ -74,14 +74,18 @@ public:
     using CAgent::CAgent;
     bool ReadParam(CConfigNode* node) override
     {
+        const char* value = node->GetValue();
         if (node->HasName("Task")) {
-            m_task = CTimeManager::GetInstance()->FindTask(node->GetValue());
-            m_plan = _stricmp(node->GetValue(), "Smoke::Plan") == 0;
+            if (value == nullptr) {
+                return false;
+            }
+            m_task = CTimeManager::GetInstance()->FindTask(value);
+            m_plan = _stricmp(value, "Smoke::Plan") == 0;
             return m_task >= 0;
         }
         if (node->HasName("Chance")) {
-            m_chance = crt_atoi(node->GetValue());
-            return true;
+            m_chance = value != nullptr ? crt_atoi(value) : 0;
+            return value != nullptr;
         }
         return false;
     }
