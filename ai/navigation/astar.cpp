@@ -238,13 +238,15 @@ double ClockSeconds() {
 // Steps 2-4 of a search start: empty lists, score the start, mark it and open it.
 bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, CEntity* context) {
   if (!EnsureBuffers(graph->GetLastVertexIndex() + 1)) return false;
+  // Emptying the lists ends a suspended search: nothing of it is left to resume, even when the start
+  // estimate below fails.
+  AbandonSliced();
   ClearLists();
   start->m_data.m_g = 0.0f;
   float h = 0.0f;
   if (!graph->GetHeuristic()->Estimate(context, start, goal, &h) || !IsNumber(h)) return false;
   start->m_data.m_h = h;
   start->m_data.m_f = start->m_data.m_g + h;
-  AbandonSliced();
   start->m_data.m_startMarker = 1;
   g_buffers.graph = graph;
   OpenInsert(start->m_index, start->m_data.m_f, h);
@@ -512,6 +514,10 @@ bool Vusk::AstarCreateBuffers(int32_t vertexCount) {
   ReleaseBuffers();
   if (vertexCount <= 0) return true;
   return EnsureBuffers(vertexCount);
+}
+
+void Vusk::AstarForgetVertex(const CGraphVertex* vertex) {
+  if (g_sliced.underWay == vertex) g_sliced.underWay = nullptr;
 }
 
 void Vusk::AstarFreeBuffers() {

@@ -66,6 +66,9 @@ enum : int {
 bool AstarCreateBuffers(int32_t vertexCount);
 void AstarFreeBuffers();
 int32_t AstarGetBufferSize();
+// A vertex record is about to be deleted: a suspended search that started at it is dropped without
+// touching the record.
+void AstarForgetVertex(const CGraphVertex* vertex);
 
 bool AstarSearch(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal, CEntity* context);
 int AstarSearchTimeSliced(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "ai/navigation/astar.h"
 #include "ai/navigation/data_file.h"
 #include "ai/runtime/allocator.h"
 
@@ -348,25 +349,25 @@ CGraphEdge* CSpatialGraph::NewEdge(const CGraphEdgeData& data) {
   return edge;
 }
 
-void CSpatialGraph::FreeVertex(CGraphVertex* vertex) {
-  if (vertex == nullptr) return;
-  if (vertex->m_pooled) {
-    vertex->~CGraphVertex();
-    m_vertexPool.Give(vertex);
+namespace {
+// Ends a record's life: one from the graph's pool goes back to it, one made by a caller is deleted.
+template <typename T>
+void FreeRecord(CGraphRecordPool& pool, T* record) {
+  if (record == nullptr) return;
+  if (record->m_pooled) {
+    record->~T();
+    pool.Give(record);
   } else {
-    delete vertex;
+    delete record;
   }
 }
+}  // namespace
 
-void CSpatialGraph::FreeEdge(CGraphEdge* edge) {
-  if (edge == nullptr) return;
-  if (edge->m_pooled) {
-    edge->~CGraphEdge();
-    m_edgePool.Give(edge);
-  } else {
-    FreeEdge(edge);
-  }
+void CSpatialGraph::FreeVertex(CGraphVertex* vertex) {
+  Vusk::AstarForgetVertex(vertex);
+  FreeRecord(m_vertexPool, vertex);
 }
+void CSpatialGraph::FreeEdge(CGraphEdge* edge) { FreeRecord(m_edgePool, edge); }
 
 // Slot arrays grow to 64 and then double until `index` fits; slots 0..last are kept, the rest zeroed.
 bool CSpatialGraph::GrowVertexSlots(int64_t index) { return GrowSlots(m_vertices, m_vertexCapacity, m_lastVertex, index); }

@@ -547,6 +547,63 @@ TEST_P(AstarTest, TimeSlicedSearchBatchesResumesAndRestarts) {
   Vusk::AstarFreeBuffers();
 }
 
+// Suspends a sliced search from `start` to `goal` after its first batch.
+int SuspendAfterOneBatch(FakeAiHost& host, CSpatialGraph* graph, CPath* path, CGraphVertex* start,
+                         CGraphVertex* goal) {
+  double now = host.Time();
+  host.QueueTimes({now, now + 1.0});
+  CAstarCpuStats stats;
+  return Vusk::AstarSearchTimeSliced(graph, path, start, goal, nullptr, &stats, 0.005f, false);
+}
+
+TEST_P(AstarTest, SuspendedSearchOutlivesFailedStartsAndDeletedGraphs) {
+  CSpatialGraph graph;
+  BuildChain(&graph, 100);
+  CConstraintShortestPath shortest;
+  RefusingHeuristic refuse50(50);
+  graph.SetConstraint(&shortest);
+  graph.SetHeuristic(&refuse50);
+  CPath path, other;
+  path.Resize(100);
+  other.Resize(100);
+  CGraphVertex* start = graph.GetVertex(0);
+  CGraphVertex* goal = graph.GetVertex(20);
+  // A full search whose start cannot be estimated empties the lists: the suspended search must start
+  // again, not resume on nothing and report that there is no route.
+  ASSERT_EQ(SuspendAfterOneBatch(Host(), &graph, &path, start, goal), Vusk::kAstarSuspended);
+  EXPECT_FALSE(Vusk::AstarSearch(&graph, &other, graph.GetVertex(50), graph.GetVertex(60), nullptr));
+  CAstarCpuStats stats;
+  ASSERT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats,
+                                        std::numeric_limits<float>::max(), false),
+            Vusk::kAstarFound);
+  EXPECT_EQ(path.m_pointCount, 21);
+  EXPECT_EQ(start->m_data.m_startMarker, 0);
+
+  // A graph deleted while a search on it is suspended: neither the next search nor the buffers' release
+  // touch its records.
+  auto* doomed = new CSpatialGraph();
+  BuildChain(doomed, 100);
+  doomed->SetConstraint(&shortest);
+  doomed->SetHeuristic(&refuse50);
+  ASSERT_EQ(SuspendAfterOneBatch(Host(), doomed, &path, doomed->GetVertex(0), doomed->GetVertex(90)),
+            Vusk::kAstarSuspended);
+  delete doomed;
+  EXPECT_TRUE(Vusk::AstarSearch(&graph, &other, graph.GetVertex(1), graph.GetVertex(3), nullptr));
+  // The same for a suspended start vertex that is removed, one made by the caller and one by the graph.
+  CGraphVertex* own = new CGraphVertex(CGraphVertexData(CVector3(-1, 0, 0)));
+  ASSERT_TRUE(graph.SetVertex(own, -1));
+  CGraphEdgeData data;
+  data.m_length = 1.0f;
+  graph.AddEdge(data, own, graph.GetVertex(0), -1);
+  ASSERT_EQ(SuspendAfterOneBatch(Host(), &graph, &path, own, graph.GetVertex(40)), Vusk::kAstarSuspended);
+  ASSERT_TRUE(graph.RemoveVertex(own->GetIndex()));
+  Vusk::AstarFreeBuffers();
+  ASSERT_EQ(SuspendAfterOneBatch(Host(), &graph, &path, graph.GetVertex(99), graph.GetVertex(2)),
+            Vusk::kAstarSuspended);
+  graph.SetConstraint(nullptr);
+  graph.SetHeuristic(nullptr);
+}
+
 TEST_P(AstarTest, SlicedSearchFindsTheSamePathAsOneShot) {
   std::mt19937 rng(31);
   CConstraintShortestPath shortest;

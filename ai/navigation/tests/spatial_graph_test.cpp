@@ -223,6 +223,13 @@ TEST_P(SpatialGraphTest, SlotEdgeCases) {
   EXPECT_EQ(graph.GetVertexCount(), 2);
   EXPECT_EQ(graph.GetEdgeCount(), 0);
   EXPECT_EQ(graph.GetVertex(1)->GetIncomingCount(), 0);
+  // Edge records made by the caller are the graph's from then on, and deleted as such when they go.
+  ASSERT_TRUE(graph.SetEdge(new CGraphEdge(data), graph.GetVertex(0), graph.GetVertex(1), -1));
+  ASSERT_TRUE(graph.InsertEdge(new CGraphEdge(data), graph.GetVertex(1), graph.GetVertex(0), 0));
+  ASSERT_TRUE(graph.SetEdge(new CGraphEdge(data), graph.GetVertex(1), graph.GetVertex(1), 0));  // replaces
+  EXPECT_EQ(graph.GetEdgeCount(), 2);
+  EXPECT_EQ(graph.GetVertex(1)->GetOutgoingCount(), 1);
+  EXPECT_TRUE(graph.RemoveEdge(graph.FindEdgeTo(graph.GetVertex(0), graph.GetVertex(1))->GetIndex()));
   // A vertex far beyond the last index grows the slot array; the gap is free.
   EXPECT_EQ(graph.AddVertex(CGraphVertexData(), 300), 300);
   EXPECT_EQ(graph.GetVertex(150), nullptr);
