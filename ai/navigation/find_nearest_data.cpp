@@ -114,22 +114,23 @@ bool CFindNearestData::Save(const char* fileName) {
 
 bool CFindNearestData::LoadFromReader(Vusk::CDataReader* reader) {
   if (m_vertexCount < 1 || !AllocateTables()) return false;
-  if (reader == nullptr || !reader->Open()) return false;
   size_t words = kAxes * static_cast<size_t>(m_vertexCount);
-  bool ok = reader->ReadHeader(kFileMagic) && reader->ReadU32Array(reinterpret_cast<uint32_t*>(m_sorted), words) &&
+  bool ok = reader != nullptr && reader->Open() && reader->ReadHeader(kFileMagic) &&
+            reader->ReadU32Array(reinterpret_cast<uint32_t*>(m_sorted), words) &&
             reader->ReadU32Array(reinterpret_cast<uint32_t*>(m_ranks), words);
-  reader->Close();
-  if (!ok) return false;
+  if (reader != nullptr) reader->Close();
   // Queries index vertices and ranks by these entries: each list must be a permutation of 0..N-1 and
   // the ranks its inverse.
-  for (int axis = 0; axis < kAxes; ++axis) {
+  for (int axis = 0; ok && axis < kAxes; ++axis) {
     const int32_t* list = m_sorted + axis * m_vertexCount;
     const int32_t* ranks = m_ranks + axis * m_vertexCount;
-    for (int32_t i = 0; i < m_vertexCount; ++i) {
-      if (list[i] < 0 || list[i] >= m_vertexCount || ranks[list[i]] != i) return false;
+    for (int32_t i = 0; ok && i < m_vertexCount; ++i) {
+      ok = list[i] >= 0 && list[i] < m_vertexCount && ranks[list[i]] == i;
     }
   }
-  return true;
+  // Tables that failed are not kept: a query on them would follow their entries.
+  if (!ok) FreeTables();
+  return ok;
 }
 
 int32_t CFindNearestData::LowerBound(float value, int axis) const {

@@ -148,7 +148,11 @@ TEST_P(FindNearestTest, HostileTablesAndStaleGraphs) {
     Vusk::StoreU32(bytes.data() + 28 + 4 * word, value);
     CFindNearestData loaded(&graph);
     Vusk::CMemoryReader reader(bytes.data(), bytes.size());
-    return !loaded.LoadFromReader(&reader);
+    if (loaded.LoadFromReader(&reader)) return false;
+    // Refused tables are not kept for the queries to follow.
+    const int32_t* candidates = nullptr;
+    return loaded.GatherCandidates(CVector3(5, 1, 5), 10.0f, &candidates) == 0 &&
+           Vusk::FindNearestVisibleVertex(CVector3(5, 1, 5), nullptr, 10.0f, &loaded, false, false) == nullptr;
   };
   EXPECT_TRUE(refused(3, 30));           // a sorted entry beyond the vertices
   EXPECT_TRUE(refused(5, 0xFFFFFFFFu));  // a negative one
