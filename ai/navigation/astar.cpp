@@ -137,8 +137,9 @@ void OpenInsert(int32_t index, float f, float h) {
   state.stamp = g_buffers.stamp;
   state.f = f;
   state.h = h;
-  int32_t pos = g_buffers.heapCount++;
-  SiftUp(pos, HeapEntry{NextKey(f), index, 0});
+  // The key first: running out of insertion numbers renumbers the heap as it stands.
+  const uint64_t key = NextKey(f);
+  SiftUp(g_buffers.heapCount++, HeapEntry{key, index, 0});
 }
 
 // Re-keys an open vertex whose f fell: it goes behind the nodes of equal f.
@@ -146,7 +147,8 @@ void OpenDecrease(int32_t index, float f, float h) {
   VertexState& state = g_buffers.states[index];
   state.f = f;
   state.h = h;
-  SiftUp(state.heapPos, HeapEntry{NextKey(f), index, 0});
+  const uint64_t key = NextKey(f);  // may renumber the heap, which moves the vertex's entry
+  SiftUp(state.heapPos, HeapEntry{key, index, 0});
 }
 
 // Removes an open vertex wherever it sits in the heap.
