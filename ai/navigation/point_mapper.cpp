@@ -69,12 +69,7 @@ bool CPointMapper::AllocateTables(uint16_t graphCount) {
   m_names = static_cast<char**>(Vusk::EngineAllocate(g * sizeof(char*)));
   m_tables = static_cast<uint16_t**>(Vusk::EngineAllocate(g * g * sizeof(uint16_t*)));
   if (m_counts == nullptr || m_names == nullptr || m_tables == nullptr) {
-    Vusk::EngineFree(m_counts);
-    Vusk::EngineFree(m_names);
-    Vusk::EngineFree(m_tables);
-    m_counts = nullptr;
-    m_names = nullptr;
-    m_tables = nullptr;
+    FreeTables();  // the graph count is still 0: only the three arrays go
     return false;
   }
   std::memset(m_counts, 0, g * sizeof(uint16_t));
