@@ -650,6 +650,8 @@ int Vusk::AstarSearchTimeSliced(CSpatialGraph* graph, CPath* path, CGraphVertex*
   }
   bool built = FinishPath(graph, path, start, goal);
   g_sliced.restartFlag = built ? 1 : 0;
+  // A route that could not be written has lost its start mark: the next call starts afresh.
+  g_sliced.underWay = nullptr;
   UpdateStats(stats, iterations, static_cast<float>(ClockSeconds() - t0));
   return built ? kAstarFound : kAstarNoRoute;
 }

@@ -579,6 +579,19 @@ TEST_P(AstarTest, SuspendedSearchOutlivesFailedStartsAndDeletedGraphs) {
   EXPECT_EQ(path.m_pointCount, 21);
   EXPECT_EQ(start->m_data.m_startMarker, 0);
 
+  // A route found but not written (a path of no capacity) is not resumed later with its start unmarked:
+  // the same call with room for the route finds it.
+  CPath none;
+  ASSERT_EQ(SuspendAfterOneBatch(Host(), &graph, &path, start, goal), Vusk::kAstarSuspended);
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats,
+                                        std::numeric_limits<float>::max(), false),
+            Vusk::kAstarNoRoute);
+  none.Resize(100);
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats,
+                                        std::numeric_limits<float>::max(), false),
+            Vusk::kAstarFound);
+  EXPECT_EQ(none.m_pointCount, 21);
+
   // A graph deleted while a search on it is suspended: neither the next search nor the buffers' release
   // touch its records.
   auto* doomed = new CSpatialGraph();
