@@ -617,6 +617,61 @@ TEST_P(AstarTest, SuspendedSearchOutlivesFailedStartsAndDeletedGraphs) {
   graph.SetHeuristic(nullptr);
 }
 
+// Sliced searches interleaved at random with full searches (some refused at their start), buffer
+// re-creation and graph edits: whatever happened in between, a sliced search that ends agrees with a full
+// search of the same pair.
+TEST_P(AstarTest, InterleavedSlicedSearchesAgreeWithFullSearches) {
+  std::mt19937 rng(404);
+  CSpatialGraph graph;
+  navtest::BuildRandomGraph(&graph, rng, 150, 30.0f, 4.0f, true);
+  CConstraintShortestPath shortest;
+  RefusingHeuristic refuse(7);
+  graph.SetConstraint(&shortest);
+  graph.SetHeuristic(&refuse);
+  CPath sliced, full;
+  sliced.Resize(200);
+  full.Resize(200);
+  std::uniform_int_distribution<int> vertex(0, 149), action(0, 11);
+  const std::pair<int, int> pairs[3] = {{0, 140}, {3, 77}, {120, 5}};
+  int finished = 0;
+  int suspended = -1;  // start of the search left suspended, or -1
+  int current = 0;     // pair the sliced calls are about
+  for (int step = 0; step < 1500; ++step) {
+    int a = action(rng);
+    if (a <= 7) {
+      if (a == 0) current = (current + 1) % 3;
+      const auto& pair = pairs[current];
+      CGraphVertex* s = graph.GetVertex(pair.first);
+      CGraphVertex* g = graph.GetVertex(pair.second);
+      int result = SuspendAfterOneBatch(Host(), &graph, &sliced, s, g);
+      suspended = result == Vusk::kAstarSuspended ? pair.first : -1;
+      if (result == Vusk::kAstarSuspended) continue;
+      ++finished;
+      bool found = Vusk::AstarSearch(&graph, &full, s, g, nullptr);
+      ASSERT_EQ(result == Vusk::kAstarFound, found) << "step " << step;
+      if (!found) continue;
+      ASSERT_EQ(sliced.m_pointCount, full.m_pointCount) << "step " << step;
+      for (int i = 0; i < full.m_pointCount; ++i) ASSERT_EQ(sliced.m_vertexIndices[i], full.m_vertexIndices[i]);
+    } else if (a <= 9) {
+      int s = a == 8 ? 7 : vertex(rng);  // vertex 7 cannot be estimated: that search fails at its start
+      Vusk::AstarSearch(&graph, &full, graph.GetVertex(s), graph.GetVertex(vertex(rng)), nullptr);
+      suspended = -1;
+    } else if (a == 10) {
+      ASSERT_TRUE(Vusk::AstarCreateBuffers(vertex(rng)));
+      suspended = -1;
+    } else {
+      graph.AddVertexAt(CVector3(-50.0f, 0, float(step)));  // an edit: a suspended search starts again
+    }
+    // Only the start of a suspended search is marked.
+    for (int i = 0; i < graph.GetVertexCount(); ++i) {
+      ASSERT_EQ(graph.GetVertex(i)->m_data.m_startMarker, i == suspended ? 1 : 0) << "step " << step;
+    }
+  }
+  EXPECT_GT(finished, 100);
+  graph.SetConstraint(nullptr);
+  graph.SetHeuristic(nullptr);
+}
+
 TEST_P(AstarTest, SlicedSearchFindsTheSamePathAsOneShot) {
   std::mt19937 rng(31);
   CConstraintShortestPath shortest;
