@@ -671,6 +671,9 @@ bool Vusk::AstarRoutesFrom(CSpatialGraph* graph, int32_t start, int32_t* firstEd
   firstEdge[start] = start;
   cost[start] = 0.0f;
   if (n == 1) return true;
+  // The searches below only fail for want of memory when they size the buffers: sized here, a search
+  // that finds no route means the goal is out of reach, never that memory ran out.
+  if (!EnsureBuffers(graph->GetLastVertexIndex() + 1)) return false;
 
   CHeuristic* heuristic = graph->GetHeuristic();
   if (typeid(*heuristic) == typeid(CZeroHeuristic)) {

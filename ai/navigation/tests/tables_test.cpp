@@ -351,4 +351,61 @@ TEST_P(TablesTest, HostileTableFilesFailCleanly) {
   std::remove(path.c_str());
 }
 
+// A build that runs out of memory anywhere answers false and keeps no table; one that gets everything it
+// asks for gives the tables of a build with memory to spare. A search that could not run is no proof that
+// a goal is out of reach.
+TEST_P(TablesTest, BuildsThatRunOutOfMemoryFailAndKeepNothing) {
+  std::mt19937 rng(23);
+  CSpatialGraph graph;
+  navtest::BuildRandomGraph(&graph, rng, 12, 8.0f, 3.5f, true);
+  const int n = graph.GetVertexCount();
+  CZeroHeuristic zero;
+  PlainZeroHeuristic plain;
+  // No heuristic: the build's own zero heuristic (one sweep per start); the plain one: a search per pair.
+  for (CHeuristic* heuristic : {static_cast<CHeuristic*>(nullptr), static_cast<CHeuristic*>(&zero),
+                                static_cast<CHeuristic*>(&plain)}) {
+    graph.SetHeuristic(heuristic);
+    CAstarData routes(&graph);
+    CPathCostData costs(&graph);
+    ASSERT_TRUE(routes.Build());
+    ASSERT_TRUE(costs.Build());
+    for (int which = 0; which < 2; ++which) {
+      bool failureReached = true;
+      for (long k = 1; failureReached; ++k) {
+        Vusk::AstarFreeBuffers();  // the build has to make the search buffers itself
+        CAstarData builtRoutes(&graph);
+        CPathCostData builtCosts(&graph);
+        const long before = Host().AllocationCount();
+        Host().FailAllocation(k);
+        const bool built = which == 0 ? builtRoutes.Build() : builtCosts.Build();
+        // A build that made fewer than k allocations and succeeded never met the failure.
+        failureReached = !built || Host().AllocationCount() - before >= k;
+        ASSERT_LT(k, 100000);
+        Host().FailAllocation(0);
+        int32_t route = 0, expectedRoute = 0;
+        uint8_t cost = 0, expectedCost = 0;
+        if (!built) {
+          EXPECT_FALSE(which == 0 ? builtRoutes.GetEntry(0, 0, &route) : builtCosts.GetEntry(0, 0, &cost)) << k;
+          continue;
+        }
+        if (which == 1) {
+          EXPECT_EQ(builtCosts.GetScale(), costs.GetScale()) << k;
+        }
+        for (int s = 0; s < n; ++s) {
+          for (int g = 0; g < n; ++g) {
+            if (which == 0) {
+              ASSERT_TRUE(routes.GetEntry(s, g, &expectedRoute) && builtRoutes.GetEntry(s, g, &route));
+              ASSERT_EQ(route, expectedRoute) << "allocation " << k << " route " << s << "-" << g;
+            } else {
+              ASSERT_TRUE(costs.GetEntry(s, g, &expectedCost) && builtCosts.GetEntry(s, g, &cost));
+              ASSERT_EQ(cost, expectedCost) << "allocation " << k << " cost " << s << "-" << g;
+            }
+          }
+        }
+      }
+    }
+  }
+  graph.SetHeuristic(nullptr);
+}
+
 }  // namespace
