@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "ai/navigation/data_file.h"
+#include "ai/navigation/graph_manager.h"
 #include "ai/navigation/graph_wrapper.h"
 #include "ai/navigation/path_finder.h"
+#include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/allocator.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
@@ -48,7 +50,11 @@ bool CPointMapper::ReadParam(CConfigNode*) { return false; }
 
 void CPointMapper::FreeTables() {
   if (m_tables != nullptr) {
-    for (uint32_t i = 0; i < uint32_t(m_graphCount) * m_graphCount; ++i) Vusk::EngineFree(m_tables[i]);
+    for (uint32_t a = 0; a < m_graphCount; ++a) {
+      if (m_tables[a] == nullptr) continue;
+      for (uint32_t b = 0; b < m_graphCount; ++b) Vusk::EngineFree(m_tables[a][b]);
+      Vusk::EngineFree(m_tables[a]);
+    }
   }
   if (m_names != nullptr) {
     for (uint32_t i = 0; i < m_graphCount; ++i) Vusk::EngineFree(m_names[i]);
@@ -67,16 +73,27 @@ bool CPointMapper::AllocateTables(uint16_t graphCount) {
   size_t g = graphCount;
   m_counts = static_cast<uint16_t*>(Vusk::EngineAllocate(g * sizeof(uint16_t)));
   m_names = static_cast<char**>(Vusk::EngineAllocate(g * sizeof(char*)));
-  m_tables = static_cast<uint16_t**>(Vusk::EngineAllocate(g * g * sizeof(uint16_t*)));
+  m_tables = static_cast<uint16_t***>(Vusk::EngineAllocate(g * sizeof(uint16_t**)));
   if (m_counts == nullptr || m_names == nullptr || m_tables == nullptr) {
     FreeTables();  // the graph count is still 0: only the three arrays go
     return false;
   }
   std::memset(m_counts, 0, g * sizeof(uint16_t));
   std::memset(m_names, 0, g * sizeof(char*));
-  std::memset(m_tables, 0, g * g * sizeof(uint16_t*));
+  std::memset(m_tables, 0, g * sizeof(uint16_t**));
   m_graphCount = graphCount;
   return true;
+}
+
+bool CPointMapper::AllocateTable(uint16_t from, uint16_t to) {
+  uint16_t**& row = m_tables[from];
+  if (row == nullptr) {
+    row = static_cast<uint16_t**>(Vusk::EngineAllocate(size_t(m_graphCount) * sizeof(uint16_t*)));
+    if (row == nullptr) return false;
+    std::memset(row, 0, size_t(m_graphCount) * sizeof(uint16_t*));
+  }
+  row[to] = static_cast<uint16_t*>(Vusk::EngineAllocate(size_t(m_counts[from]) * sizeof(uint16_t)));
+  return row[to] != nullptr;
 }
 
 uint16_t CPointMapper::GetEntry(uint16_t from, uint16_t to, uint16_t vertex) const {
@@ -144,14 +161,13 @@ bool CPointMapper::Build(CConfigNode* node) {
   for (uint16_t a = 0; a < m_graphCount; ++a) m_counts[a] = wrappers[a]->GetVertexCount();
   for (uint16_t a = 0; a < m_graphCount; ++a) {
     for (uint16_t b = 0; b < m_graphCount; ++b) {
-      if (a == b) continue;
-      uint16_t*& table = Table(a, b);
-      table = static_cast<uint16_t*>(Vusk::EngineAllocate((m_counts[a] > 0 ? m_counts[a] : 1) * sizeof(uint16_t)));
-      if (table == nullptr) {
+      if (a == b || m_counts[a] == 0) continue;
+      if (!AllocateTable(a, b)) {
         deleteWrappers();
         FreeTables();
         return false;
       }
+      uint16_t* table = Table(a, b);
       for (uint16_t i = 0; i < m_counts[a]; ++i) {
         const CVector3* position = wrappers[a]->GetVertexPosition(i);
         table[i] = position != nullptr ? FindVisibleVertex(nullptr, wrappers[b], *position) : kNone;
@@ -213,8 +229,14 @@ bool CPointMapper::LoadFromReader(Vusk::CDataReader* reader) {
     uint16_t graphCount = 0;
     if (!reader->ReadHeader(kFileMagic) || !reader->ReadU16(&graphCount)) return false;
     if (graphCount == 0) return true;
-    // Each graph needs at least its count and a terminated name.
-    if (graphCount == kNone || graphCount > reader->BoundCount(3, kNone) || !AllocateTables(graphCount)) return false;
+    // The tables hold vertex indices of the graphs the names give: they are checked against those graphs.
+    const CGraphManager* manager = Vusk::GetGraphManager();
+    // Each graph needs at least its count and a terminated name. What is allocated before the tables is
+    // proportional to G, and every table is allocated only once the bytes before it were read.
+    if (manager == nullptr || graphCount == kNone || graphCount > reader->BoundCount(3, kNone) ||
+        !AllocateTables(graphCount)) {
+      return false;
+    }
     uint64_t entries = 0;
     for (uint16_t g = 0; g < graphCount; ++g) {
       if (!reader->ReadU16(&m_counts[g])) return false;
@@ -233,13 +255,16 @@ bool CPointMapper::LoadFromReader(Vusk::CDataReader* reader) {
         name[length++] = c;
       }
       if ((m_names[g] = CopyText(name, length)) == nullptr) return false;
+      // Matched as a "Container" label is: by name without regard to case. A graph that is missing or
+      // has another vertex count is not the graph the tables were made for.
+      const CSpatialGraph* graph = manager->FindGraph(m_names[g]);
+      if (graph == nullptr || static_cast<uint16_t>(graph->GetVertexCount()) != m_counts[g]) return false;
     }
     for (uint16_t a = 0; a < graphCount; ++a) {
       for (uint16_t b = 0; b < graphCount; ++b) {
-        if (a == b) continue;
-        uint16_t*& table = Table(a, b);
-        table = static_cast<uint16_t*>(Vusk::EngineAllocate((m_counts[a] > 0 ? m_counts[a] : 1) * sizeof(uint16_t)));
-        if (table == nullptr) return false;
+        if (a == b || m_counts[a] == 0) continue;
+        if (!AllocateTable(a, b)) return false;
+        uint16_t* table = Table(a, b);
         for (uint16_t i = 0; i < m_counts[a]; ++i) {
           // An entry names a vertex of graph b, or none.
           if (!reader->ReadU16(&table[i]) || (table[i] != kNone && table[i] >= m_counts[b])) return false;

@@ -57,12 +57,19 @@ class CPointMapper : public CGlobalService {
 
  private:
   void FreeTables();
+  // Names, counts and the row array for `graphCount` graphs; the rows themselves come later.
   bool AllocateTables(uint16_t graphCount);
-  uint16_t*& Table(uint16_t from, uint16_t to) const { return m_tables[from * m_graphCount + to]; }
+  // The table of graph `from` in graph `to`, allocated for the vertices of `from`; false when memory ran
+  // out. A graph without vertices has no row and no tables.
+  bool AllocateTable(uint16_t from, uint16_t to);
+  uint16_t* Table(uint16_t from, uint16_t to) const {
+    return m_tables[from] != nullptr ? m_tables[from][to] : nullptr;
+  }
 
   float m_maxDeltaUp;               // largest height difference of a mapping (host units)
   uint16_t m_graphCount;            // G
   uint16_t* m_counts;               // vertex count of each graph
   char** m_names;                   // name of each graph (owned copies)
-  uint16_t** m_tables;              // G x G tables, row = from; null on the diagonal
+  uint16_t*** m_tables;             // per graph `from`: null when it has no vertices, else its G tables
+                                    // (indexed by `to`; null on the diagonal)
 };

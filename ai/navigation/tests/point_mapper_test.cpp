@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "ai/navigation/graph_manager.h"
@@ -204,6 +206,98 @@ TEST_P(PointMapperTest, OneGraphBadContainersAndHostileFiles) {
   EXPECT_EQ(wrapper.GetVertexPosition(2)->x, 20.0f);
   EXPECT_EQ(wrapper.GetVertexPosition(9), nullptr);
   std::remove(path.c_str());
+}
+
+// What a load allocates stays in proportion to the bytes it has read, however many graphs the file
+// claims; and the stored names and vertex counts must be those of the world's graphs.
+TEST_P(PointMapperTest, LoadsAllocateByWhatTheyReadAndMatchTheWorldsGraphs) {
+  ASSERT_NE(Vusk::GetGraphManager()->AddGraph("Empty", new CSpatialGraph(), false), nullptr);
+  auto header = [](uint16_t graphCount) {
+    Bytes bytes(CPointMapper::kFileMagic, CPointMapper::kFileMagic + std::strlen(CPointMapper::kFileMagic));
+    bytes.insert(bytes.end(), {1, 0, 0, 0, uint8_t(graphCount & 0xFF), uint8_t(graphCount >> 8)});
+    return bytes;
+  };
+  auto loads = [](const Bytes& bytes, CPointMapper* mapper) {
+    Vusk::CMemoryReader reader(bytes.data(), bytes.size());
+    return mapper->LoadFromReader(&reader);
+  };
+  struct Allocated {
+    size_t count = 0, total = 0, largest = 0;
+  };
+  auto allocated = [this]() {
+    Allocated sum;
+    for (const FakeHookCall& call : Host().AllocationHookCalls()) {
+      ++sum.count;
+      sum.total += call.size;
+      sum.largest = std::max(sum.largest, call.size);
+    }
+    return sum;
+  };
+  // A thousand containers naming the graph without vertices: no tables at all, one name each.
+  const uint16_t many = 1000;
+  Bytes empties = header(many);
+  empties.insert(empties.end(), 2u * many, 0);
+  for (int g = 0; g < many; ++g) empties.insert(empties.end(), {'E', 'm', 'p', 't', 'y', 0});
+  {
+    CPointMapper mapper;
+    Host().ClearHookCalls();
+    ASSERT_TRUE(loads(empties, &mapper));
+    const Allocated made = allocated();
+    EXPECT_EQ(mapper.GetGraphCount(), many);
+    EXPECT_LE(made.count, many + 3u);
+    EXPECT_LE(made.total, 8 * empties.size());
+    EXPECT_EQ(mapper.GetEntry(0, 1, 0), CPointMapper::kNone);
+  }
+  // 40000 graphs in 120 KB: refused at the first name, which is no graph, after a few small arrays.
+  const uint16_t claimed = 40000;
+  Bytes hostile = header(claimed);
+  hostile.insert(hostile.end(), 3u * claimed, 0);
+  {
+    CPointMapper mapper;
+    Host().ClearHookCalls();
+    EXPECT_FALSE(loads(hostile, &mapper));
+    const Allocated made = allocated();
+    EXPECT_LE(made.count, 5u);
+    EXPECT_LE(made.largest, sizeof(void*) * claimed);
+    EXPECT_EQ(mapper.GetGraphCount(), 0);
+  }
+  Host().ClearHookCalls();
+
+  // A file made for "Walk" and "Crawl" loads while they are as they were, names in any case; a name no
+  // graph has, a vertex count that is not the graph's, or a graph that changed since, are refused.
+  CConfigNode both;
+  AddContainer(&both, "Walk");
+  AddContainer(&both, "Crawl");
+  CPointMapper built;
+  ASSERT_TRUE(built.Init(&both));
+  const std::string path = navtest::TempPath("points_live.map");
+  ASSERT_TRUE(built.Save(path.c_str()));
+  const Bytes valid = navtest::ReadFileBytes(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(std::string(valid.begin() + 36, valid.begin() + 41), std::string("Walk", 5));
+  CPointMapper mapper;
+  Bytes upper = valid;
+  std::memcpy(upper.data() + 36, "WALK", 4);
+  EXPECT_TRUE(loads(upper, &mapper));
+  Bytes stranger = valid;
+  std::memcpy(stranger.data() + 36, "Swim", 4);
+  EXPECT_FALSE(loads(stranger, &mapper));
+  Bytes fewer = valid;
+  fewer[32] = 3;  // "Walk" has four vertices
+  EXPECT_FALSE(loads(fewer, &mapper));
+  // Memory running out at any allocation of the load fails it and keeps nothing.
+  for (long k = 1;; ++k) {
+    Host().FailAllocation(k);
+    const bool loaded = loads(valid, &mapper);
+    Host().FailAllocation(0);
+    if (loaded) break;
+    EXPECT_EQ(mapper.GetGraphCount(), 0) << k;
+    ASSERT_LT(k, 100);
+  }
+  EXPECT_EQ(mapper.GetEntry(1, 0, 3), 1);
+  m_walk->AddVertexAt(CVector3(30, 0, 0));
+  EXPECT_FALSE(loads(valid, &mapper));
+  EXPECT_EQ(mapper.GetGraphCount(), 0);
 }
 
 }  // namespace
