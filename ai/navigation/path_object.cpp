@@ -11,11 +11,15 @@
 #include "ai/runtime/engine.h"
 #include "ai/runtime/world.h"
 
+#include "platform/crt.h"
+
 namespace {
 // The graph-change callback table is engine memory; the engine's shut-down gives it back.
 const bool kCallbacksReleasedAtShutDown = Vusk::AddEngineReleaseHook(&Vusk::FreeGraphChangeCallbacks);
+
+// First of the path objects in existence.
+CPathObject* g_firstLive = nullptr;
 }  // namespace
-#include "platform/crt.h"
 
 CEntityClassDesc CPathObject::s_classDesc("CPathObject", nullptr, nullptr);
 
@@ -24,9 +28,39 @@ CPathObject::CPathObject(const char* name, void* hostObject)
       m_linkedEdges(nullptr),
       m_linkedEdgeCount(0),
       m_manager(nullptr),
-      m_linkedEdgeMax(kDefaultLinkedEdgeMax) {}
+      m_linkedEdgeMax(kDefaultLinkedEdgeMax),
+      m_nextLive(g_firstLive),
+      m_previousLive(nullptr) {
+  if (g_firstLive != nullptr) g_firstLive->m_previousLive = this;
+  g_firstLive = this;
+}
 
-CPathObject::~CPathObject() { delete[] m_linkedEdges; }
+CPathObject::~CPathObject() {
+  (m_previousLive != nullptr ? m_previousLive->m_nextLive : g_firstLive) = m_nextLive;
+  if (m_nextLive != nullptr) m_nextLive->m_previousLive = m_previousLive;
+  delete[] m_linkedEdges;
+}
+
+void CPathObject::ForgetEdge(CGraphEdge* edge) {
+  // Records of the edge may be held by objects no longer in its chain of links (an unlinked record
+  // stays), so every path object is asked, not only those the chain reaches.
+  for (CPathObject* object = g_firstLive; object != nullptr; object = object->m_nextLive) {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < object->m_linkedEdgeCount; ++i) {
+      if (object->m_linkedEdges[i].m_edge == edge) continue;
+      if (kept != i) {
+        CLinkedEdge& to = object->m_linkedEdges[kept];
+        const CLinkedEdge& from = object->m_linkedEdges[i];
+        to.m_graph = from.m_graph;
+        to.m_edge = from.m_edge;
+        to.m_previous = from.m_previous;
+      }
+      ++kept;
+    }
+    object->m_linkedEdgeCount = kept;
+  }
+  edge->m_data.m_pathObject = nullptr;
+}
 
 bool CPathObject::Init(CConfigNode* definition) {
   if (!CEntity::Init(definition)) return false;

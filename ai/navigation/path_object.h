@@ -72,6 +72,9 @@ class CPathObject : public CEntity {
     return i < m_linkedEdgeCount ? &m_linkedEdges[i] : nullptr;
   }
   void SetManager(CGlobalService* manager) { m_manager = manager; }
+  // An edge record is about to be deleted: every path object drops its records of that edge, so that
+  // none is left pointing at freed memory.
+  static void ForgetEdge(CGraphEdge* edge);
 
  protected:
   CLinkedEdge* FindRecord(CGraphEdge* edge) const;
@@ -80,6 +83,10 @@ class CPathObject : public CEntity {
   uint32_t m_linkedEdgeCount;              // records in use
   CGlobalService* m_manager;               // path-object manager of the world, or null
   uint32_t m_linkedEdgeMax;                // records allocated (25 when constructed)
+
+ private:
+  CPathObject* m_nextLive;                 // next path object in existence (list of all of them)
+  CPathObject* m_previousLive;             // previous one, or null for the first
 };
 
 namespace Vusk {

@@ -6,6 +6,7 @@
 
 #include "ai/navigation/astar.h"
 #include "ai/navigation/data_file.h"
+#include "ai/navigation/path_object.h"
 #include "ai/runtime/allocator.h"
 
 namespace {
@@ -238,7 +239,8 @@ CGraphEdgeData::~CGraphEdgeData() = default;
 
 CGraphEdge::CGraphEdge(const CGraphEdgeData& data)
     : m_data(data), m_pooled(0), m_index(-1), m_source(nullptr), m_destination(nullptr), m_destinationIndex(-1) {}
-CGraphEdge::~CGraphEdge() = default;
+// Path objects linked to the edge, or that were, drop their records of it.
+CGraphEdge::~CGraphEdge() { CPathObject::ForgetEdge(this); }
 
 CGraphVisitor::~CGraphVisitor() = default;
 void CGraphVisitor::BeginVertices(CSpatialGraph*) {}

@@ -196,4 +196,62 @@ TEST_P(PathObjectTest, GraphChangeCallbacksReachWhoAsked) {
   EXPECT_FALSE(Vusk::AddGraphChangeCallback(nullptr, &onA, &graphA));
 }
 
+// Deleting an edge, a vertex or every record of a graph drops the edge from every path object that holds
+// it (linked, further down the chain, or kept after an unlink), so unlinking later touches no freed edge.
+TEST_P(PathObjectTest, DeletedEdgesLeaveNoRecordBehind) {
+  CConfigNode tree;
+  navtest::Add(&tree, "MaxEntity", "4");
+  navtest::Add(&tree, "OneMeter", "1");
+  navtest::Add(&tree, "Tpf", "20");
+  navtest::Add(navtest::Add(&tree, "GlobalServices"), "Service", "Graphs");
+  navtest::Add(navtest::Add(navtest::Add(&tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
+  CWorld* world = Vusk::CreateWorld(&tree, 0);
+  ASSERT_NE(world, nullptr);
+  CGraphManager* manager = Vusk::GetGraphManager();
+  ASSERT_NE(manager, nullptr);
+  CSpatialGraph* graph = new CSpatialGraph();
+  ASSERT_NE(manager->AddGraph("Linked", graph, true), nullptr);
+  CGraphVertex* a = graph->AddVertexAt(CVector3(0, 0, 0));
+  CGraphVertex* b = graph->AddVertexAt(CVector3(1, 0, 0));
+  CGraphVertex* c = graph->AddVertexAt(CVector3(1, 0, 1));
+  CGraphEdge* ab = graph->GetEdge(graph->AddEdge(CGraphEdgeData(), a, b, -1));
+  CGraphEdge* bc = graph->GetEdge(graph->AddEdge(CGraphEdgeData(), b, c, -1));
+  CGraphEdge* ca = graph->GetEdge(graph->AddEdge(CGraphEdgeData(), c, a, -1));
+  TestDoor older("older"), newer("newer");
+  CConfigNode definition;
+  ASSERT_TRUE(older.Init(&definition));
+  ASSERT_TRUE(newer.Init(&definition));
+  ASSERT_TRUE(older.AddLinkedEdge(graph, ab));
+  ASSERT_TRUE(newer.AddLinkedEdge(graph, ab));  // older is further down the chain of ab
+  ASSERT_TRUE(older.AddLinkedEdge(graph, bc));
+  ASSERT_TRUE(older.AddLinkedEdge(graph, ca));
+  ASSERT_TRUE(older.RemoveLinkedEdge(graph, ca));  // the record of ca stays
+  ASSERT_EQ(older.GetLinkedEdgeCount(), 3u);
+
+  ASSERT_TRUE(graph->RemoveEdge(ab->GetIndex()));
+  EXPECT_EQ(newer.GetLinkedEdgeCount(), 0u);
+  ASSERT_EQ(older.GetLinkedEdgeCount(), 2u);
+  EXPECT_EQ(older.GetLinkedEdge(0)->m_edge, bc);
+  EXPECT_EQ(older.GetLinkedEdge(1)->m_edge, ca);
+  ASSERT_TRUE(graph->RemoveVertex(c->GetIndex()));  // takes bc and ca with it
+  EXPECT_EQ(older.GetLinkedEdgeCount(), 0u);
+
+  CGraphEdge* ba = graph->GetEdge(graph->AddEdge(CGraphEdgeData(), b, a, -1));
+  ASSERT_TRUE(older.AddLinkedEdge(graph, ba));
+  ASSERT_TRUE(newer.AddLinkedEdge(graph, ba));
+  graph->Clear();
+  EXPECT_EQ(older.GetLinkedEdgeCount(), 0u);
+  EXPECT_EQ(newer.GetLinkedEdgeCount(), 0u);
+
+  // Unlinking afterwards finds nothing to undo.
+  a = graph->AddVertexAt(CVector3(0, 0, 0));
+  b = graph->AddVertexAt(CVector3(1, 0, 0));
+  ab = graph->GetEdge(graph->AddEdge(CGraphEdgeData(), a, b, -1));
+  ASSERT_TRUE(newer.AddLinkedEdge(graph, ab));
+  older.UnlinkFromGraphs();
+  newer.UnlinkFromGraphs();
+  EXPECT_EQ(ab->m_data.m_pathObject, nullptr);
+  delete world;
+}
+
 }  // namespace
