@@ -33,6 +33,9 @@ class CPath : public CEngineObject {
  public:
   CPath();
   ~CPath() override;
+  // The route owns its arrays: a copy would free them a second time.
+  CPath(const CPath&) = delete;
+  CPath& operator=(const CPath&) = delete;
 
   // Releases the arrays and makes new ones of `capacity` entries (none for 0); point count 0.
   bool Resize(uint32_t capacity);

@@ -43,6 +43,9 @@ class CGraphVertex : public CEngineObject {
  public:
   explicit CGraphVertex(const CGraphVertexData& data);
   ~CGraphVertex() override;
+  // The record owns its edge arrays: a copy would free them a second time.
+  CGraphVertex(const CGraphVertex&) = delete;
+  CGraphVertex& operator=(const CGraphVertex&) = delete;
 
   int32_t GetIndex() const { return m_index; }
   const CVector3& GetPosition() const { return m_data.m_position; }
