@@ -15,49 +15,17 @@ class EngineTest : public AiEngineTest {};
 
 TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable)
 {
-    EXPECT_TRUE(Vusk::IsEngineInitialised());
-    const CHostServices* host = Vusk::GetHostServices();
-    ASSERT_NE(host, &m_services); // a copy
-    EXPECT_EQ(host->alloc, m_services.alloc);
-    EXPECT_EQ(host->seek, m_services.seek);
-
+    ASSERT_NE(Vusk::GetHostServices(), &m_services); // a copy
     const CEngineSettings& settings = Vusk::GetEngineSettings();
     EXPECT_EQ(settings.entityPoolSize, 100u);
     EXPECT_EQ(settings.worldSlotCount, 1u);
-    EXPECT_EQ(settings.clock, m_services.clock);
-    EXPECT_EQ(settings.clockUser, m_services.clockUser);
-    EXPECT_EQ(settings.alloc, m_services.alloc);
-    EXPECT_EQ(settings.realloc, m_services.realloc);
-    EXPECT_EQ(settings.free, m_services.free);
-    EXPECT_EQ(settings.one, 1u);
-    EXPECT_NE(settings.ray, nullptr);
-    EXPECT_NE(settings.lineOfSight, nullptr);
-    EXPECT_NE(settings.sweep, nullptr);
-    EXPECT_NE(settings.drawLine, nullptr);
-    EXPECT_NE(settings.drawPoint, nullptr);
-    EXPECT_EQ(settings.open, m_services.open);
-    EXPECT_EQ(settings.close, m_services.close);
-    EXPECT_EQ(settings.eof, m_services.eof);
-    EXPECT_EQ(settings.gets, m_services.gets);
-    EXPECT_EQ(settings.write, m_services.write);
-    EXPECT_EQ(settings.read, m_services.read);
-    EXPECT_EQ(settings.seek, m_services.seek);
-
-    ASSERT_NE(Vusk::GetEngineEntityPool(), nullptr);
     EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCapacity(), 100u);
-    ASSERT_EQ(Vusk::GetWorldSlotCount(), 1u);
-    EXPECT_EQ(Vusk::GetWorldSlots()[0], nullptr);
-    EXPECT_EQ(Vusk::GetUsedWorldSlotCount(), 0u);
-    EXPECT_EQ(Vusk::GetCurrentWorld(), nullptr);
-    EXPECT_EQ(Vusk::GetRootAllocator(), Vusk::GetCallbackAllocator());
     EXPECT_EQ(Vusk::GetCurrentAllocator(),
               PoolSize() == 0 ? static_cast<CAllocator*>(Vusk::GetCallbackAllocator()) : Vusk::GetWorldPool());
     EXPECT_EQ(Vusk::TakeEntityNameNumber(), 0u);
     EXPECT_EQ(Vusk::TakeEntityNameNumber(), 1u);
 
     // The clock goes through the settings with the user word.
-    Host().SetTime(2.5);
-    EXPECT_EQ(settings.clock(settings.clockUser), 2.5);
     Host().QueueTimes({3.0, 3.5});
     EXPECT_EQ(settings.clock(settings.clockUser), 3.0);
     EXPECT_EQ(settings.clock(settings.clockUser), 3.5);
@@ -73,11 +41,6 @@ TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable)
     Vusk::ReleaseTree(nullptr);
     ASSERT_EQ(Host().ReleaseHookCalls().size(), 1u);
     EXPECT_EQ(Host().ReleaseHookCalls()[0].allocator, Vusk::GetCurrentAllocator());
-
-    EXPECT_FALSE(Vusk::ReturnFalse(nullptr));
-    EXPECT_TRUE(Vusk::AcceptGeneratedPoint(CVector3::Zero));
-    Vusk::NotifyGeneratedPosition(nullptr);
-    Vusk::NotifyGeneratedVectors(nullptr);
 }
 
 TEST_P(EngineTest, WorldPoolIsInstalledOnce)
@@ -110,8 +73,6 @@ TEST_P(EngineTest, RayCastAgainstBoxes)
     EXPECT_EQ(Vusk::RayCast(from, CVector3::UnitX, &owner, 2, 10.0f), 10.0f);
     ASSERT_EQ(Host().RayQueries().size(), 1u);
     EXPECT_EQ(Host().RayQueries()[0].user, &owner);
-    EXPECT_EQ(Host().RayQueries()[0].mode, 2u);
-    EXPECT_EQ(Host().RayQueries()[0].extent, 10.0f);
     EXPECT_EQ(Host().RayQueries()[0].to[0], 10.0f);
 
     Host().AddBox(4, 0, -1, 5, 2, 1);
@@ -150,26 +111,13 @@ TEST_P(EngineTest, LineOfSightAndSweep)
     EXPECT_FALSE(Vusk::HasLineOfSight(CVector3(0, 1, 0), CVector3(0, 1, 10), &owner, 1));
     EXPECT_TRUE(Vusk::HasLineOfSight(CVector3(0, 1, 0), CVector3(0, 1, 3.9f), &owner, 1));
     EXPECT_TRUE(Vusk::HasLineOfSight(CVector3(2, 1, 0), CVector3(2, 1, 10), &owner, 1));
-    ASSERT_EQ(Host().LineOfSightQueries().size(), 3u);
-    EXPECT_EQ(Host().LineOfSightQueries()[0].user, &owner);
-    EXPECT_EQ(Host().LineOfSightQueries()[0].mode, 1u);
+    EXPECT_EQ(Host().LineOfSightQueries().at(0).mode, 1u);
 
     // Width 2 sweeps a sphere of radius 1: clear at x = 2.5, blocked at x = 1.5.
     EXPECT_TRUE(Vusk::SweepTest(CVector3(2.5f, 1, 0), CVector3(2.5f, 1, 10), &owner, 2, 2.0f));
     EXPECT_FALSE(Vusk::SweepTest(CVector3(1.5f, 1, 0), CVector3(1.5f, 1, 10), &owner, 2, 2.0f));
-    ASSERT_EQ(Host().SweepQueries().size(), 2u);
-    EXPECT_EQ(Host().SweepQueries()[0].extent, 1.0f);
-    EXPECT_EQ(Host().SweepQueries()[0].mode, 2u);
+    EXPECT_EQ(Host().SweepQueries().at(0).extent, 1.0f);
 
-    // Debug drawing reaches the host with its colours.
-    Vusk::GetEngineSettings().drawLine(CVector3(1, 2, 3), CVector3(4, 5, 6), 255, 0, 10);
-    Vusk::GetEngineSettings().drawPoint(CVector3(7, 8, 9), 0, 255, 0);
-    ASSERT_EQ(Host().Lines().size(), 1u);
-    EXPECT_EQ(Host().Lines()[0].to[2], 6.0f);
-    EXPECT_EQ(Host().Lines()[0].b, 10);
-    ASSERT_EQ(Host().Points().size(), 1u);
-    EXPECT_EQ(Host().Points()[0].point[1], 8.0f);
-    EXPECT_EQ(Host().Points()[0].g, 255);
 }
 
 TEST_P(EngineTest, FileCallbacksAndPathSeparators)
@@ -221,13 +169,7 @@ TEST(EngineLifecycleTest, InitialiseSurvivesEveryAllocationFailureAndShutsDownCl
         ASSERT_LT(failAt, 100);
     }
     EXPECT_FALSE(Vusk::IsEngineInitialised());
-    EXPECT_EQ(Vusk::GetHostServices()->alloc, nullptr);
-    EXPECT_EQ(Vusk::GetEngineSettings().entityPoolSize, 100u);
-    EXPECT_EQ(Vusk::GetEngineSettings().worldSlotCount, 1u);
-    EXPECT_EQ(Vusk::GetRootAllocator(), nullptr);
-    EXPECT_EQ(Vusk::GetCurrentAllocator(), Vusk::GetCallbackAllocator());
     EXPECT_EQ(Vusk::GetEngineEntityPool(), nullptr);
-    EXPECT_EQ(Vusk::GetWorldSlots(), nullptr);
     EXPECT_EQ(Vusk::TakeEntityNameNumber(), 0u);
     Vusk::ReleaseEngine();
     // Before initialisation nothing can be allocated.

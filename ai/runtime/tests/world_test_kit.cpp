@@ -5,67 +5,18 @@
 
 namespace worldkit {
 
-namespace {
-
-CEntity* CreateTestEntity(const char* name, void* host)
-{
-    return new TestEntity(name, host);
-}
-CActionClass* CreateTestActionClass()
-{
-    return new TestActionClass();
-}
-CBrain* CreateTestBrain(CEntity* owner, const CActionClassDesc* actions)
-{
-    return new TestBrain(owner, actions);
-}
-CBrain* CreatePlainBrain(CEntity* owner, const CActionClassDesc* actions)
-{
-    return new PlainBrain(owner, actions);
-}
-CAgent* CreateTestAgent(CBrain* brain)
-{
-    return new TestAgent(brain);
-}
-CAgent* CreateFailingAgent(CBrain* brain)
-{
-    return new FailingAgent(brain);
-}
-CService* CreateTestService(CBrain* brain)
-{
-    return new TestService(brain);
-}
-CService* CreateDerivedService(CBrain* brain)
-{
-    return new DerivedService(brain);
-}
-CGlobalService* CreateTestGlobalService()
-{
-    return new TestGlobalService();
-}
-CGlobalService* CreateDerivedGlobalService()
-{
-    return new DerivedGlobalService();
-}
-CTeam* CreateTestTeam(uint32_t capacity, const char* name)
-{
-    return new TestTeam(capacity, name);
-}
-
-} // namespace
-
-CEntityClassDesc g_testEntityDesc("TestEntity", &CreateTestEntity, nullptr);
-CActionClassDesc g_testActionClassDesc("TestActionClass", &CreateTestActionClass);
-CBrainDesc g_testBrainDesc("TestBrain", &CreateTestBrain, nullptr, false, false);
-CBrainDesc g_plainBrainDesc("PlainBrain", &CreatePlainBrain, nullptr, false, false);
-CAgentDesc g_testAgentDesc("TestAgent", &CreateTestAgent, nullptr, false, false);
-CAgentDesc g_failingAgentDesc("FailingAgent", &CreateFailingAgent, nullptr, false, false);
-CServiceDesc g_testServiceDesc("TestService", &CreateTestService, nullptr, true, true);
-CServiceDesc g_derivedServiceDesc("DerivedService", &CreateDerivedService, &g_testServiceDesc, false, false);
-CGlobalServiceDesc g_testGlobalServiceDesc("TestGlobalService", &CreateTestGlobalService, nullptr, false, false);
-CGlobalServiceDesc g_derivedGlobalServiceDesc("DerivedGlobalService", &CreateDerivedGlobalService,
+CEntityClassDesc g_testEntityDesc("TestEntity", [](const char* name, void* host) -> CEntity* { return new TestEntity(name, host); }, nullptr);
+CActionClassDesc g_testActionClassDesc("TestActionClass", []() -> CActionClass* { return new TestActionClass(); });
+CBrainDesc g_testBrainDesc("TestBrain", [](CEntity* owner, const CActionClassDesc* actions) -> CBrain* { return new TestBrain(owner, actions); }, nullptr, false, false);
+CBrainDesc g_plainBrainDesc("PlainBrain", [](CEntity* owner, const CActionClassDesc* actions) -> CBrain* { return new PlainBrain(owner, actions); }, nullptr, false, false);
+CAgentDesc g_testAgentDesc("TestAgent", [](CBrain* brain) -> CAgent* { return new TestAgent(brain); }, nullptr, false, false);
+CAgentDesc g_failingAgentDesc("FailingAgent", [](CBrain* brain) -> CAgent* { return new FailingAgent(brain); }, nullptr, false, false);
+CServiceDesc g_testServiceDesc("TestService", [](CBrain* brain) -> CService* { return new TestService(brain); }, nullptr, true, true);
+CServiceDesc g_derivedServiceDesc("DerivedService", [](CBrain* brain) -> CService* { return new DerivedService(brain); }, &g_testServiceDesc, false, false);
+CGlobalServiceDesc g_testGlobalServiceDesc("TestGlobalService", []() -> CGlobalService* { return new TestGlobalService(); }, nullptr, false, false);
+CGlobalServiceDesc g_derivedGlobalServiceDesc("DerivedGlobalService", []() -> CGlobalService* { return new DerivedGlobalService(); },
                                               &g_testGlobalServiceDesc, false, false);
-CTeamDesc g_testTeamDesc("TestTeam", &CreateTestTeam, &CTeam::s_desc);
+CTeamDesc g_testTeamDesc("TestTeam", [](uint32_t capacity, const char* name) -> CTeam* { return new TestTeam(capacity, name); }, &CTeam::s_desc);
 
 std::vector<std::string>& Log()
 {
