@@ -38,6 +38,16 @@ struct Heard {
 };
 void Listen(void* argument, void* context) { static_cast<Heard*>(context)->calls.emplace_back(argument, context); }
 
+// A world whose only global service is a graph manager.
+CWorld* CreateWorldWithGraphs(CConfigNode* tree) {
+  navtest::Add(tree, "MaxEntity", "4");
+  navtest::Add(tree, "OneMeter", "1");
+  navtest::Add(tree, "Tpf", "20");
+  navtest::Add(navtest::Add(tree, "GlobalServices"), "Service", "Graphs");
+  navtest::Add(navtest::Add(navtest::Add(tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
+  return Vusk::CreateWorld(tree, 0);
+}
+
 TEST_P(PathObjectTest, LinksChainAndPriceEdges) {
   CSpatialGraph graph;
   CGraphVertex* a = graph.AddVertexAt(CVector3(0, 0, 0));
@@ -128,12 +138,7 @@ TEST_P(PathObjectTest, LinksChainAndPriceEdges) {
 
 TEST_P(PathObjectTest, UnlinkingFromTheManagersGraphsTellsTheListeners) {
   CConfigNode tree;
-  navtest::Add(&tree, "MaxEntity", "4");
-  navtest::Add(&tree, "OneMeter", "1");
-  navtest::Add(&tree, "Tpf", "20");
-  navtest::Add(navtest::Add(&tree, "GlobalServices"), "Service", "Graphs");
-  navtest::Add(navtest::Add(navtest::Add(&tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
-  CWorld* world = Vusk::CreateWorld(&tree, 0);
+  CWorld* world = CreateWorldWithGraphs(&tree);
   ASSERT_NE(world, nullptr);
   CGraphManager* manager = Vusk::GetGraphManager();
   ASSERT_NE(manager, nullptr);
@@ -200,12 +205,7 @@ TEST_P(PathObjectTest, GraphChangeCallbacksReachWhoAsked) {
 // it (linked, further down the chain, or kept after an unlink), so unlinking later touches no freed edge.
 TEST_P(PathObjectTest, DeletedEdgesLeaveNoRecordBehind) {
   CConfigNode tree;
-  navtest::Add(&tree, "MaxEntity", "4");
-  navtest::Add(&tree, "OneMeter", "1");
-  navtest::Add(&tree, "Tpf", "20");
-  navtest::Add(navtest::Add(&tree, "GlobalServices"), "Service", "Graphs");
-  navtest::Add(navtest::Add(navtest::Add(&tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
-  CWorld* world = Vusk::CreateWorld(&tree, 0);
+  CWorld* world = CreateWorldWithGraphs(&tree);
   ASSERT_NE(world, nullptr);
   CGraphManager* manager = Vusk::GetGraphManager();
   ASSERT_NE(manager, nullptr);
