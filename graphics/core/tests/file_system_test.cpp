@@ -121,20 +121,6 @@ TEST_F(FileSystemTest, ModeTextKeepsItsQuirks) {
     EXPECT_EQ(Get("keep.txt"), "");
 }
 
-TEST_F(FileSystemTest, ReadersSeeWritesMadeThroughOtherFiles) {
-    Put("shared.bin", "aaaaaaaa");
-    OvFile* reader = OvFSManagerFopen("shared.bin", "rb");
-    char byte = 0;
-    ASSERT_EQ(OvFSManagerFread(&byte, 1, 1, reader), 1u);
-    OvFile* writer = OvFSManagerFopen("shared.bin", "r+");
-    OvFSManagerFseek(writer, 1, 0);
-    ASSERT_EQ(OvFSManagerFwrite("b", 1, 1, writer), 1u);
-    OvFSManagerFclose(writer);
-    ASSERT_EQ(OvFSManagerFread(&byte, 1, 1, reader), 1u);
-    EXPECT_EQ(byte, 'b');
-    OvFSManagerFclose(reader);
-}
-
 TEST_F(FileSystemTest, FgetsFoldsCrLfWithinTheBytesRead) {
     Put("lines.txt", std::string("ab\r\ncd", 6));
     OvFile* f = OvFSManagerFopen("lines.txt", "rb");
@@ -196,11 +182,6 @@ TEST_F(FileSystemTest, NamesAreFoundWithoutRegardToCase) {
     char buffer[2];
     EXPECT_EQ(OvFSManagerFread(buffer, 1, 2, f), 2u);
     OvFSManagerFclose(f);
-    // A new file goes into the folder found without regard to case.
-    f = OvFSManagerFopen("MODELS\\new.dat", "wb");
-    ASSERT_NE(f, nullptr);
-    OvFSManagerFclose(f);
-    EXPECT_TRUE(fs::exists(dir / "Models" / "new.dat"));
     EXPECT_FALSE(OvFSManagerFexist("Models/Textures/Brick.bmpx"));
     // A folder is not a file to open.
     EXPECT_EQ(OvFSManagerFopen("models", "rb"), nullptr);

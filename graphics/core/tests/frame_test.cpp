@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "graphics/core/tests/reference.h"
 #include "graphics/core/tests/started_engine.h"
 
 namespace {
@@ -20,39 +21,12 @@ int DirtyListLength() {
 }
 
 // World matrix by brute force: the modelling matrices up to the root, in double precision.
-void BruteWorld(const OvFrame* f, double out[4][3]) {
-    const OvV3d* rows[4] = {&f->modelling.right, &f->modelling.up, &f->modelling.at, &f->modelling.pos};
-    double local[4][3];
-    for (int r = 0; r < 4; ++r) {
-        local[r][0] = rows[r]->x;
-        local[r][1] = rows[r]->y;
-        local[r][2] = rows[r]->z;
-    }
+Ref BruteWorld(const OvFrame* f) {
     const OvFrame* parent = OvFrameGetParent(f);
-    if (parent == nullptr) {
-        std::memcpy(out, local, sizeof local);
-        return;
-    }
-    double pw[4][3];
-    BruteWorld(parent, pw);
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            out[r][c] = local[r][0] * pw[0][c] + local[r][1] * pw[1][c] + local[r][2] * pw[2][c] + (r == 3 ? pw[3][c] : 0.0);
-        }
-    }
+    return parent == nullptr ? ToRef(f->modelling) : Mul(ToRef(f->modelling), BruteWorld(parent));
 }
 
-void ExpectWorldMatches(const OvFrame* f) {
-    double w[4][3];
-    BruteWorld(f, w);
-    const OvV3d* rows[4] = {&f->ltm.right, &f->ltm.up, &f->ltm.at, &f->ltm.pos};
-    for (int r = 0; r < 4; ++r) {
-        const double scale = 1.0 + std::fabs(w[r][0]) + std::fabs(w[r][1]) + std::fabs(w[r][2]);
-        ASSERT_NEAR(rows[r]->x, w[r][0], 1e-4 * scale);
-        ASSERT_NEAR(rows[r]->y, w[r][1], 1e-4 * scale);
-        ASSERT_NEAR(rows[r]->z, w[r][2], 1e-4 * scale);
-    }
-}
+void ExpectWorldMatches(const OvFrame* f) { ExpectNear(f->ltm, BruteWorld(f), 1e-4, true); }
 
 bool IsAncestorOrSelf(const OvFrame* a, const OvFrame* f) {
     for (; f != nullptr; f = OvFrameGetParent(f)) {

@@ -3,61 +3,13 @@
 #include <cmath>
 #include <random>
 
+#include "graphics/core/tests/reference.h"
 #include "graphics/core/tests/started_engine.h"
 #include "graphics/core/vector.h"
 
 namespace {
 
 using MatrixTest = StartedEngine;
-
-// 4x4 double reference of an affine row-vector matrix.
-struct Ref {
-    double m[4][4];
-};
-
-Ref ToRef(const OvMatrix& a) {
-    const OvV3d* rows[4] = {&a.right, &a.up, &a.at, &a.pos};
-    Ref r{};
-    for (int i = 0; i < 4; ++i) {
-        r.m[i][0] = rows[i]->x;
-        r.m[i][1] = rows[i]->y;
-        r.m[i][2] = rows[i]->z;
-        r.m[i][3] = i == 3 ? 1.0 : 0.0;
-    }
-    return r;
-}
-
-Ref Mul(const Ref& a, const Ref& b) {
-    Ref r{};
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            for (int k = 0; k < 4; ++k) {
-                r.m[i][j] += a.m[i][k] * b.m[k][j];
-            }
-        }
-    }
-    return r;
-}
-
-void ExpectNear(const OvMatrix& a, const Ref& r, double tol) {
-    const Ref b = ToRef(a);
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 3; ++j) {
-            EXPECT_NEAR(b.m[i][j], r.m[i][j], tol) << "row " << i << " col " << j;
-        }
-    }
-}
-
-OvMatrix RandomGeneral(std::mt19937& rng) {
-    std::uniform_real_distribution<float> d(-2.0f, 2.0f);
-    OvMatrix m{};
-    m.right = {d(rng), d(rng), d(rng)};
-    m.up = {d(rng), d(rng), d(rng)};
-    m.at = {d(rng), d(rng), d(rng)};
-    m.pos = {d(rng), d(rng), d(rng)};
-    m.flags = 0;
-    return m;
-}
 
 OvMatrix RandomRigid(std::mt19937& rng) {
     std::uniform_real_distribution<float> d(-1.0f, 1.0f);

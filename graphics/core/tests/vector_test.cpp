@@ -6,36 +6,13 @@
 
 #include "graphics/core/cpu_routines.h"
 #include "graphics/core/matrix.h"
+#include "graphics/core/tests/reference.h"
 #include "graphics/core/tests/started_engine.h"
 #include "platform/cpu.h"
 
 namespace {
 
 using VectorTest = StartedEngine;
-
-OvMatrix RandomMatrix(std::mt19937& rng) {
-    std::uniform_real_distribution<float> d(-3.0f, 3.0f);
-    OvMatrix m{};
-    m.right = {d(rng), d(rng), d(rng)};
-    m.up = {d(rng), d(rng), d(rng)};
-    m.at = {d(rng), d(rng), d(rng)};
-    m.pos = {d(rng), d(rng), d(rng)};
-    return m;
-}
-
-// p x M in double precision.
-void Reference(double out[3], const OvV3d& p, const OvMatrix& m, bool point) {
-    const OvV3d* rows[3] = {&m.right, &m.up, &m.at};
-    const double in[3] = {p.x, p.y, p.z};
-    for (int c = 0; c < 3; ++c) {
-        double s = point ? (c == 0 ? m.pos.x : c == 1 ? m.pos.y : m.pos.z) : 0.0;
-        for (int r = 0; r < 3; ++r) {
-            const float comp = c == 0 ? rows[r]->x : c == 1 ? rows[r]->y : rows[r]->z;
-            s += in[r] * comp;
-        }
-        out[c] = s;
-    }
-}
 
 TEST_F(VectorTest, SquareRootTablesAreExactAtPowersOfFourAndWithinOneStepElsewhere) {
     EXPECT_EQ(OvSqrt(4.0f), 2.0f);
@@ -98,7 +75,7 @@ TEST_F(VectorTest, TransformsMatchDoublePrecisionAndWorkInPlace) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> d(-10.0f, 10.0f);
     for (int round = 0; round < 200; ++round) {
-        const OvMatrix m = RandomMatrix(rng);
+        const OvMatrix m = RandomGeneral(rng, 3.0f);
         OvV3d in[5], points[5], vectors[5];
         for (OvV3d& p : in) {
             p = {d(rng), d(rng), d(rng)};
@@ -106,14 +83,11 @@ TEST_F(VectorTest, TransformsMatchDoublePrecisionAndWorkInPlace) {
         OvV3dTransformPoints(points, in, 5, &m);
         OvV3dTransformVectors(vectors, in, 5, &m);
         for (int i = 0; i < 5; ++i) {
-            double rp[3], rv[3];
-            Reference(rp, in[i], m, true);
-            Reference(rv, in[i], m, false);
-            EXPECT_NEAR(points[i].x, rp[0], 1e-4);
-            EXPECT_NEAR(points[i].y, rp[1], 1e-4);
-            EXPECT_NEAR(points[i].z, rp[2], 1e-4);
-            EXPECT_NEAR(vectors[i].x, rv[0], 1e-4);
-            EXPECT_NEAR(vectors[i].z, rv[2], 1e-4);
+            const float got[2][3] = {{points[i].x, points[i].y, points[i].z}, {vectors[i].x, vectors[i].y, vectors[i].z}};
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(got[0][c], RefTransform(in[i], m, true, c), 1e-4);
+                EXPECT_NEAR(got[1][c], RefTransform(in[i], m, false, c), 1e-4);
+            }
             OvV3d one;
             OvV3dTransformPoint(&one, &in[i], &m);
             EXPECT_EQ(std::bit_cast<std::uint32_t>(one.y), std::bit_cast<std::uint32_t>(points[i].y));
@@ -151,7 +125,7 @@ TEST_F(VectorTest, ProcessorRoutineSetsAgreeWithTheDefaultsBitForBit) {
     for (OvV3d& p : in) {
         p = {d(rng), d(rng), d(rng)};
     }
-    const OvMatrix m = RandomMatrix(rng);
+    const OvMatrix m = RandomGeneral(rng, 3.0f);
     std::vector<OvV3d> expectPoints(in.size()), expectVectors(in.size());
     OvV3dTransformPointsDefault(expectPoints.data(), in.data(), static_cast<OvInt32>(in.size()), &m);
     OvV3dTransformVectorsDefault(expectVectors.data(), in.data(), static_cast<OvInt32>(in.size()), &m);
