@@ -48,9 +48,7 @@ TEST_F(CameraTest, DefaultsAndDepthRange) {
     // A projection that is neither is refused and changes nothing.
     EXPECT_EQ(OvCameraSetProjection(camera, 3), nullptr);
     EXPECT_EQ(camera->projectionType, ovPARALLEL);
-    OvError e;
-    OvErrorGet(&e);
-    EXPECT_EQ(e.errorCode, ovERRINVALIDVALUE);
+    EXPECT_EQ(ClearError(), ovERRINVALIDVALUE);
 
     const OvV2d window = {2.0f, 0.5f};
     OvCameraSetViewWindow(camera, &window);

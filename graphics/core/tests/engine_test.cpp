@@ -18,6 +18,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/core/testkit/null_driver.h"
+#include "graphics/core/tests/started_engine.h"
 
 namespace {
 
@@ -46,17 +47,6 @@ void RegisterRecordingModules() {
 std::vector<OvInt32> DriverRequests() {
     const OvNullDriverControl* c = OvNullDriverGetControl();
     return std::vector<OvInt32>(c->requests, c->requests + c->numRequests);
-}
-
-void ClearError() {
-    OvError e;
-    OvErrorGet(&e);
-}
-
-OvInt32 TakeErrorCode() {
-    OvError e;
-    OvErrorGet(&e);
-    return e.errorCode;
 }
 
 void* gWindow = nullptr;
@@ -123,7 +113,7 @@ TEST(EngineLifeCycle, CallsOutOfOrderFailWithoutSideEffects) {
     OvNullDriverReset();
     OvEngineSetDriver(OvNullDriverGet());
     EXPECT_FALSE(OvEngineOpen(&gWindow)); // before init
-    EXPECT_EQ(TakeErrorCode(), ovERRBADENGINESTATE);
+    EXPECT_EQ(ClearError(), ovERRBADENGINESTATE);
     EXPECT_FALSE(OvEngineStart());
     EXPECT_FALSE(OvEngineStop());
     EXPECT_FALSE(OvEngineClose());
@@ -135,7 +125,7 @@ TEST(EngineLifeCycle, CallsOutOfOrderFailWithoutSideEffects) {
     EXPECT_EQ(OvEngineInstancePtr->resArenaInitSize, 0x1234u);
     EXPECT_FALSE(OvEngineSetDriver(nullptr));
     EXPECT_FALSE(OvEngineOpen(nullptr));
-    EXPECT_EQ(TakeErrorCode(), ovERRNULLARGUMENT);
+    EXPECT_EQ(ClearError(), ovERRNULLARGUMENT);
 
     // Values written into the fixed part survive open and close.
     int world = 0;
@@ -147,12 +137,12 @@ TEST(EngineLifeCycle, CallsOutOfOrderFailWithoutSideEffects) {
     EXPECT_EQ(OvEngineInstancePtr->dOpenDevice.zBufferFar, 1.0f);
     OvEngineInstancePtr->screenZ = 0.5f;
     EXPECT_FALSE(OvEngineOpen(&gWindow)); // twice
-    EXPECT_EQ(TakeErrorCode(), ovERRBADENGINESTATE);
+    EXPECT_EQ(ClearError(), ovERRBADENGINESTATE);
     EXPECT_FALSE(OvEngineInit(nullptr, ovENGINEINITFLAG_NOFREELISTS, 99)); // while open
     EXPECT_FALSE(OvEngineTerm());
     EXPECT_FALSE(OvEngineStop()); // not started
     EXPECT_LT(OvEngineRegisterPlugin(4, 0x7100, nullptr, nullptr), 0); // registration after open
-    EXPECT_EQ(TakeErrorCode(), ovERRPLUGINREFUSED);
+    EXPECT_EQ(ClearError(), ovERRPLUGINREFUSED);
     ASSERT_TRUE(OvEngineStart());
     EXPECT_FALSE(OvEngineClose()); // started
     EXPECT_TRUE(OvEngineStop());
@@ -301,8 +291,7 @@ TEST(EngineLifeCycle, EveryAllocationFailureIsUndoneWithoutLeaks) {
             EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
         }
     }
-    OvError e;
-    OvErrorGet(&e);
+    ClearError();
     std::remove(gScratchPath.c_str());
 }
 

@@ -12,6 +12,7 @@
 #include "graphics/core/plugin.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/core/tests/started_engine.h"
 
 namespace {
 
@@ -106,11 +107,7 @@ protected:
 std::vector<OvUInt8> WriteChunk(const OvPluginRegistry* registry, const void* object) {
     OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
     EXPECT_EQ(OvPluginRegistryWriteDataChunks(registry, stream, object), registry);
-    OvMemory memory = {};
-    OvStreamClose(stream, &memory);
-    std::vector<OvUInt8> bytes(memory.start, memory.start + memory.length);
-    OvFree(memory.start);
-    return bytes;
+    return CloseWritten(stream);
 }
 
 TEST(PluginRegistry, OffsetsSizesAndRefusals) {
@@ -194,8 +191,7 @@ TEST_F(PluginTest, ExtensionChunkBytesAndRoundTrip) {
     std::vector<OvUInt8> file = bytes;
     const OvUInt8 sentinel[] = {0x77, 0, 0, 0, 0, 0, 0, 0, 0x16, 0, 0x02, 0x1C};
     file.insert(file.end(), sentinel, sentinel + sizeof(sentinel));
-    OvMemory memory = {file.data(), static_cast<OvUInt32>(file.size())};
-    OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    OvStream* stream = OpenRead(file, static_cast<OvUInt32>(file.size()));
     std::vector<char> target(static_cast<std::size_t>(gReader.sizeOfStruct));
     gCalls.clear();
     EXPECT_EQ(OvPluginRegistryReadDataChunks(&gReader, stream, target.data()), &gReader);
@@ -207,8 +203,7 @@ TEST_F(PluginTest, ExtensionChunkBytesAndRoundTrip) {
     OvStreamClose(stream, nullptr);
 
     // Skipping reads past all of it.
-    memory = {file.data(), static_cast<OvUInt32>(file.size())};
-    stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    stream = OpenRead(file, static_cast<OvUInt32>(file.size()));
     EXPECT_EQ(OvPluginRegistrySkipDataChunks(&gReader, stream), &gReader);
     EXPECT_TRUE(OvStreamReadChunkHeader(stream, &type, nullptr, nullptr, nullptr));
     EXPECT_EQ(type, 0x77u);
@@ -224,8 +219,7 @@ TEST_F(PluginTest, TruncatedOrCorruptExtensionChunksFail) {
     for (std::size_t n = 0; n < bytes.size(); ++n) {
         std::vector<OvUInt8> prefix(bytes.begin(), bytes.begin() + static_cast<long>(n));
         for (int skip = 0; skip < 2; ++skip) {
-            OvMemory memory = {prefix.data(), static_cast<OvUInt32>(n)};
-            OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+            OvStream* stream = OpenRead(prefix, static_cast<OvUInt32>(n));
             const OvPluginRegistry* result = skip ? OvPluginRegistrySkipDataChunks(&gReader, stream)
                                                   : OvPluginRegistryReadDataChunks(&gReader, stream, target.data());
             EXPECT_EQ(result, nullptr) << "prefix " << n;
@@ -237,8 +231,7 @@ TEST_F(PluginTest, TruncatedOrCorruptExtensionChunksFail) {
     std::vector<OvUInt8> corrupt = bytes;
     corrupt[16] = 40; // plugin 0x201 claims 40 bytes
     corrupt.resize(corrupt.size() + 64, 0);
-    OvMemory memory = {corrupt.data(), static_cast<OvUInt32>(corrupt.size())};
-    OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    OvStream* stream = OpenRead(corrupt, static_cast<OvUInt32>(corrupt.size()));
     EXPECT_EQ(OvPluginRegistryReadDataChunks(&gReader, stream, target.data()), nullptr);
     OvStreamClose(stream, nullptr);
     // A body length past what the read callbacks' signed length can hold never reaches them.
@@ -246,8 +239,7 @@ TEST_F(PluginTest, TruncatedOrCorruptExtensionChunksFail) {
                                  0x01, 0x02, 0, 0, 0, 0, 0, 0x80, 0x16, 0x00, 0x02, 0x1C};
     huge.resize(huge.size() + 64, 0);
     gCalls.clear();
-    memory = {huge.data(), static_cast<OvUInt32>(huge.size())};
-    stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    stream = OpenRead(huge, static_cast<OvUInt32>(huge.size()));
     EXPECT_EQ(OvPluginRegistryReadDataChunks(&gReader, stream, target.data()), nullptr);
     EXPECT_TRUE(gCalls.empty());
     OvStreamClose(stream, nullptr);
@@ -257,13 +249,10 @@ TEST_F(PluginTest, TruncatedOrCorruptExtensionChunksFail) {
     old[9] = 0x03;
     old[10] = 0;
     old[11] = 0; // stamp 0x0310: version 0x31000
-    OvError e;
-    OvErrorGet(&e);
-    memory = {old.data(), static_cast<OvUInt32>(old.size())};
-    stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    ClearError();
+    stream = OpenRead(old, static_cast<OvUInt32>(old.size()));
     EXPECT_EQ(OvPluginRegistryReadDataChunks(&gReader, stream, target.data()), nullptr);
-    OvErrorGet(&e);
-    EXPECT_EQ(e.errorCode, ovERRBADVERSION);
+    EXPECT_EQ(ClearError(), ovERRBADVERSION);
     OvStreamClose(stream, nullptr);
 }
 

@@ -14,6 +14,13 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
 
+// Takes the error held and gives its code.
+inline OvInt32 ClearError() {
+    OvError e;
+    OvErrorGet(&e);
+    return e.errorCode;
+}
+
 class StartedEngine : public ::testing::Test {
 protected:
     // Arena size handed to OvEngineInit; tests of the arena change it before SetUp.
@@ -39,12 +46,6 @@ protected:
 
     // Extensions a test needs are registered here, between init and open.
     virtual void RegisterPlugins() {}
-
-    static OvInt32 ClearError() {
-        OvError e;
-        OvErrorGet(&e);
-        return e.errorCode;
-    }
 };
 
 // Bytes of chunked input, written field by field, little-endian.
@@ -75,6 +76,15 @@ public:
     }
     std::uint32_t Size() const { return static_cast<std::uint32_t>(bytes.size()); }
 };
+
+// The bytes of a written memory stream, which it closes.
+inline std::vector<std::uint8_t> CloseWritten(OvStream* stream) {
+    OvMemory memory = {};
+    EXPECT_TRUE(OvStreamClose(stream, &memory));
+    std::vector<std::uint8_t> bytes(memory.start, memory.start + memory.length);
+    OvFree(memory.start);
+    return bytes;
+}
 
 // A read stream over the first length bytes of a buffer.
 inline OvStream* OpenRead(std::vector<std::uint8_t>& bytes, std::uint32_t length) {
