@@ -36,6 +36,11 @@ CPathObject::CPathObject(const char* name, void* hostObject)
 }
 
 CPathObject::~CPathObject() {
+  // Out of the chain of every edge still linked: no search may ask a freed object for a price. The
+  // records only name live edges (a deleted edge takes its records with it).
+  for (uint32_t i = 0; i < m_linkedEdgeCount; ++i) {
+    CPathObject::RemoveLinkedEdge(m_linkedEdges[i].m_graph, m_linkedEdges[i].m_edge);
+  }
   (m_previousLive != nullptr ? m_previousLive->m_nextLive : g_firstLive) = m_nextLive;
   if (m_nextLive != nullptr) m_nextLive->m_previousLive = m_previousLive;
   delete[] m_linkedEdges;

@@ -254,4 +254,42 @@ TEST_P(PathObjectTest, DeletedEdgesLeaveNoRecordBehind) {
   delete world;
 }
 
+// A path object deleted while still linked takes itself out of the chains of its edges, so that no search
+// asks a freed object for a price.
+TEST_P(PathObjectTest, DeletedPathObjectsLeaveTheirEdges) {
+  CSpatialGraph graph;
+  CGraphVertex* a = graph.AddVertexAt(CVector3(0, 0, 0));
+  CGraphVertex* b = graph.AddVertexAt(CVector3(1, 0, 0));
+  CGraphEdgeData data;
+  data.m_length = 1.0f;
+  CGraphEdge* ab = graph.GetEdge(graph.AddEdge(data, a, b, -1));
+  CConfigNode definition;
+  auto* oldest = new TestDoor("oldest");
+  auto* middle = new TestDoor("middle");
+  auto* newest = new TestDoor("newest");
+  for (TestDoor* door : {oldest, middle, newest}) {
+    ASSERT_TRUE(door->Init(&definition));
+    ASSERT_TRUE(door->AddLinkedEdge(&graph, ab));
+  }
+  delete middle;  // out of the middle of the chain
+  EXPECT_EQ(ab->m_data.m_pathObject, newest);
+  EXPECT_EQ(newest->GetLinkedEdge(0)->m_previous, oldest);
+  delete newest;  // the link goes back to the oldest
+  EXPECT_EQ(ab->m_data.m_pathObject, oldest);
+  CConstraintShortestPath shortest;
+  CZeroHeuristic zero;
+  graph.SetConstraint(&shortest);
+  graph.SetHeuristic(&zero);
+  CPath path;
+  path.Resize(2);
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
+  EXPECT_EQ(oldest->priced, 1);
+  delete oldest;
+  EXPECT_EQ(ab->m_data.m_pathObject, nullptr);
+  ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
+  EXPECT_EQ(path.m_pathObjects[0], nullptr);
+  graph.SetConstraint(nullptr);
+  graph.SetHeuristic(nullptr);
+}
+
 }  // namespace
