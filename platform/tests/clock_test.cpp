@@ -33,35 +33,17 @@ TEST_F(ClockTest, FixedStepAdvancesOnlyPerFrame)
     PlatformClockSetFixedStep(1.0 / 30.0);
     PlatformClockAdvanceFrame();
     EXPECT_EQ(timeGetTime(), 33u);
-}
 
-TEST_F(ClockTest, RealClockIsMonotonicAndIgnoresFrames)
-{
+    // The real clock ignores frames, never goes back and counts from the restart, not from boot.
     PlatformClockSetFixedStep(0.0);
-    EXPECT_EQ(PlatformClockFixedStep(), 0.0);
-    LARGE_INTEGER a{}, b{};
-    ASSERT_TRUE(QueryPerformanceCounter(&a));
     PlatformClockAdvanceFrame();
     const double t0 = PlatformClockSeconds();
-    const double t1 = PlatformClockSeconds();
-    ASSERT_TRUE(QueryPerformanceCounter(&b));
-    EXPECT_GE(t1, t0);
-    EXPECT_GE(b.QuadPart, a.QuadPart);
-    EXPECT_LT(t0, 60.0); // the clock counts from the restart, not from boot
-}
-
-TEST(TimerCaps, RefusesBadArguments)
-{
-    TIMECAPS caps{};
-    EXPECT_EQ(timeGetDevCaps(&caps, sizeof caps), TIMERR_NOERROR);
-    EXPECT_EQ(caps.wPeriodMin, 1u);
-    EXPECT_EQ(timeGetDevCaps(nullptr, sizeof caps), TIMERR_NOCANDO);
-    EXPECT_EQ(timeGetDevCaps(&caps, 1), TIMERR_NOCANDO);
-    EXPECT_EQ(timeBeginPeriod(1), TIMERR_NOERROR);
-    EXPECT_EQ(timeEndPeriod(1), TIMERR_NOERROR);
-    EXPECT_EQ(timeBeginPeriod(0), TIMERR_NOCANDO);
-    EXPECT_FALSE(QueryPerformanceCounter(nullptr));
-    EXPECT_FALSE(QueryPerformanceFrequency(nullptr));
+    ASSERT_TRUE(QueryPerformanceCounter(&count));
+    EXPECT_GE(PlatformClockSeconds(), t0);
+    EXPECT_LT(t0, 60.0);
+    LARGE_INTEGER later{};
+    ASSERT_TRUE(QueryPerformanceCounter(&later));
+    EXPECT_GE(later.QuadPart, count.QuadPart);
 }
 
 } // namespace
