@@ -113,11 +113,6 @@ TEST_F(VectorTest, ProcessorRoutineSetsAgreeWithTheDefaultsBitForBit) {
     EXPECT_EQ(OvCpuChooseTransformSet(1, 1, 1), ovCPUTRANSFORMSETSSEA);
     EXPECT_EQ(OvCpuChooseTransformSet(1, 0, 0), ovCPUTRANSFORMSETSSEA);
     EXPECT_EQ(OvCpuChooseTransformSet(0, 0, 1), ovCPUTRANSFORMSETX87);
-#if defined(__x86_64__)
-    EXPECT_TRUE(OvD3D9CpuHasMMX());
-    EXPECT_TRUE(OvD3D9CpuHasSSE());
-    EXPECT_TRUE(OvD3D9CpuHasSSE2());
-#endif
 
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> d(-100.0f, 100.0f);
