@@ -253,16 +253,9 @@ TEST_P(AisReaderTest, GoldenBytesOfHandAssembledFilesMatchTheWriterAndReadBack)
 
     MemoryStream stream(withBlock.bytes);
     Tree root(Vusk::LoadAisFile(stream.Get()));
-    ASSERT_NE(root.get(), nullptr);
-    EXPECT_STREQ(root->GetName(), "World");
-    EXPECT_STREQ(root->GetLabel(), "");
-    EXPECT_EQ(root->GetValue(), nullptr);
-    ASSERT_EQ(root->GetChildCount(), 2u);
-    EXPECT_STREQ(root->GetChildValue("onemeter"), "1.0");
-    CConfigNode* raw = root->GetChild(1);
-    EXPECT_STREQ(raw->GetName(), "RawData");
+    EXPECT_EQ(ModelText(ToModel(root.get())), ModelText(doc.root));
     Bytes block;
-    ASSERT_TRUE(ReadBlock(Vusk::GetAisReader(), raw, block));
+    ASSERT_TRUE(ReadBlock(Vusk::GetAisReader(), root->GetChild(1), block));
     EXPECT_EQ(block, (Bytes{'a', 'b', 'c'}));
 }
 
@@ -274,21 +267,16 @@ TEST_P(AisReaderTest, WrongMagicVersionOrLeafLengthFailTheRead)
     CAisReader* reader = Vusk::GetAisReader();
     ASSERT_NE(reader, nullptr);
 
-    for (std::size_t i = 0; i < 14; ++i) {
+    // Any byte of the magic changed, or version 2: an empty tree.
+    for (std::size_t i = 0; i <= 14; ++i) {
         Bytes bad = good;
-        bad[i] ^= 0x20;
+        bad[i] = i < 14 ? bad[i] ^ 0x20 : 2;
         MemoryStream stream(bad);
         Tree root(Vusk::LoadAisFile(stream.Get()));
         ASSERT_NE(root.get(), nullptr);
         EXPECT_EQ(root->GetName(), nullptr) << i;
         EXPECT_EQ(root->GetChildCount(), 0u) << i;
     }
-    Bytes version2 = good;
-    version2[14] = 2;
-    MemoryStream stream2(version2);
-    Tree root2(Vusk::LoadAisFile(stream2.Get()));
-    EXPECT_EQ(root2->GetName(), nullptr);
-    EXPECT_EQ(root2->GetChildCount(), 0u);
 
     // Leaf chunk length 255: the tree keeps the node read so far, the read fails.
     Bytes shortLeaf = good;
@@ -439,26 +427,6 @@ TEST_P(AisReaderTest, EachLoadNumbersItsBlocksFromZeroAndOlderFilesAreRefused)
     // The first file's nodes still point to live records, which are refused now.
     EXPECT_FALSE(reader->OpenRawData(raws1[2]));
     EXPECT_EQ(reader->GetRecordCount(), 6u);
-}
-
-TEST_P(AisReaderTest, HundredsOfRawDataNodesEachGetARecord)
-{
-    AisFormat::Document doc;
-    doc.root = Branch("", "World", {});
-    for (int i = 0; i < 300; ++i) {
-        doc.root.children.push_back(Raw());
-        doc.blocks.push_back(Bytes(static_cast<std::size_t>(i % 7), static_cast<std::uint8_t>(i)));
-    }
-    MemoryStream stream(Encode(doc));
-    Tree root(Vusk::LoadAisFile(stream.Get()));
-    ASSERT_EQ(root->GetChildCount(), 300u);
-    CAisReader* reader = Vusk::GetAisReader();
-    EXPECT_EQ(reader->GetRecordCount(), 300u);
-    for (std::uint32_t i = 0; i < 300; ++i) {
-        Bytes block;
-        ASSERT_TRUE(ReadBlock(reader, root->GetChild(i), block)) << i;
-        EXPECT_EQ(block, doc.blocks[i]) << i;
-    }
 }
 
 TEST_P(AisReaderTest, MalformedFieldsAndChunksAreHandledSafely)

@@ -75,16 +75,8 @@ TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters)
     const CActionClass* own = brain.GetAgentAt(0)->GetActionClass();
     ASSERT_NE(own, nullptr);
     EXPECT_NE(own, brain.GetActionClass());
-    EXPECT_EQ(own->GetClassDesc(), &worldkit::g_testActionClassDesc);
 
-    // The entity's UpdateBrain runs the same Update.
-    Log().clear();
     m_entity->UpdateBrain(); // no brain: nothing
-    EXPECT_TRUE(Log().empty());
-    m_entity->SetBrain(&brain);
-    m_entity->UpdateBrain();
-    m_entity->SetBrain(nullptr);
-    EXPECT_EQ(Log().size(), 4u);
 }
 
 TEST_P(BrainTest, InitRefusals)
@@ -106,7 +98,6 @@ TEST_P(BrainTest, InitRefusals)
     // Without an action class no brain works.
     {
         worldkit::TestBrain brain(m_entity, nullptr);
-        EXPECT_EQ(brain.GetActionClass(), nullptr);
         EXPECT_FALSE(brain.Init(m_definition));
     }
     delete definition;
@@ -134,7 +125,6 @@ TEST_P(BrainTest, ActionClassCopiesOnlySetActions)
     auto* speed = source.FindAction<CActionSpeed>();
     auto* shoot = source.FindAction<CActionShoot>();
     ASSERT_TRUE(speed && shoot);
-    EXPECT_EQ(source.FindAction<CActionJump>(), nullptr);
     target.FindAction<CActionShoot>()->fire = 9;
 
     // Nothing set: nothing changes.
@@ -160,10 +150,6 @@ TEST_P(BrainTest, ActionClassCopiesOnlySetActions)
     EXPECT_EQ(bare.FindAction<CActionShoot>()->direction.z, 3.0f);
     EXPECT_EQ(bare.FindAction<CActionShoot>()->set, 1);
 
-    target.ClearActions();
-    EXPECT_EQ(target.FindAction<CActionSpeed>()->set, 0);
-    EXPECT_EQ(target.FindAction<CActionSpeed>()->value, 4.0f);
-
     // Between two action kinds nothing moves, not even the flag.
     CActionRotate rotate;
     CActionSteering steering;
@@ -173,9 +159,6 @@ TEST_P(BrainTest, ActionClassCopiesOnlySetActions)
     EXPECT_EQ(rotate.value, 0.0f);
     EXPECT_EQ(rotate.set, 0);
     EXPECT_EQ(rotate.CopyFrom(nullptr), &rotate);
-
-    EXPECT_EQ(target.GetAction(nullptr), nullptr);
-    EXPECT_EQ(target.CreateAction(nullptr), nullptr);
 }
 
 AI_ENGINE_TEST_SUITE(BrainTest);

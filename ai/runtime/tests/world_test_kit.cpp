@@ -5,18 +5,34 @@
 
 namespace worldkit {
 
-CEntityClassDesc g_testEntityDesc("TestEntity", [](const char* name, void* host) -> CEntity* { return new TestEntity(name, host); }, nullptr);
+CEntityClassDesc g_testEntityDesc(
+    "TestEntity", [](const char* name, void* host) -> CEntity* { return new TestEntity(name, host); }, nullptr);
 CActionClassDesc g_testActionClassDesc("TestActionClass", []() -> CActionClass* { return new TestActionClass(); });
-CBrainDesc g_testBrainDesc("TestBrain", [](CEntity* owner, const CActionClassDesc* actions) -> CBrain* { return new TestBrain(owner, actions); }, nullptr, false, false);
-CBrainDesc g_plainBrainDesc("PlainBrain", [](CEntity* owner, const CActionClassDesc* actions) -> CBrain* { return new PlainBrain(owner, actions); }, nullptr, false, false);
-CAgentDesc g_testAgentDesc("TestAgent", [](CBrain* brain) -> CAgent* { return new TestAgent(brain); }, nullptr, false, false);
-CAgentDesc g_failingAgentDesc("FailingAgent", [](CBrain* brain) -> CAgent* { return new FailingAgent(brain); }, nullptr, false, false);
-CServiceDesc g_testServiceDesc("TestService", [](CBrain* brain) -> CService* { return new TestService(brain); }, nullptr, true, true);
-CServiceDesc g_derivedServiceDesc("DerivedService", [](CBrain* brain) -> CService* { return new DerivedService(brain); }, &g_testServiceDesc, false, false);
-CGlobalServiceDesc g_testGlobalServiceDesc("TestGlobalService", []() -> CGlobalService* { return new TestGlobalService(); }, nullptr, false, false);
-CGlobalServiceDesc g_derivedGlobalServiceDesc("DerivedGlobalService", []() -> CGlobalService* { return new DerivedGlobalService(); },
-                                              &g_testGlobalServiceDesc, false, false);
-CTeamDesc g_testTeamDesc("TestTeam", [](uint32_t capacity, const char* name) -> CTeam* { return new TestTeam(capacity, name); }, &CTeam::s_desc);
+CBrainDesc g_testBrainDesc(
+    "TestBrain",
+    [](CEntity* owner, const CActionClassDesc* actions) -> CBrain* { return new TestBrain(owner, actions); }, nullptr,
+    false, false);
+CBrainDesc g_plainBrainDesc(
+    "PlainBrain",
+    [](CEntity* owner, const CActionClassDesc* actions) -> CBrain* { return new PlainBrain(owner, actions); }, nullptr,
+    false, false);
+CAgentDesc g_testAgentDesc(
+    "TestAgent", [](CBrain* brain) -> CAgent* { return new TestAgent(brain); }, nullptr, false, false);
+CAgentDesc g_failingAgentDesc(
+    "FailingAgent", [](CBrain* brain) -> CAgent* { return new FailingAgent(brain); }, nullptr, false, false);
+CServiceDesc g_testServiceDesc(
+    "TestService", [](CBrain* brain) -> CService* { return new TestService(brain); }, nullptr, true, true);
+CServiceDesc g_derivedServiceDesc(
+    "DerivedService", [](CBrain* brain) -> CService* { return new DerivedService(brain); }, &g_testServiceDesc, false,
+    false);
+CGlobalServiceDesc g_testGlobalServiceDesc(
+    "TestGlobalService", []() -> CGlobalService* { return new TestGlobalService(); }, nullptr, false, false);
+CGlobalServiceDesc g_derivedGlobalServiceDesc(
+    "DerivedGlobalService", []() -> CGlobalService* { return new DerivedGlobalService(); }, &g_testGlobalServiceDesc,
+    false, false);
+CTeamDesc g_testTeamDesc(
+    "TestTeam", [](uint32_t capacity, const char* name) -> CTeam* { return new TestTeam(capacity, name); },
+    &CTeam::s_desc);
 
 std::vector<std::string>& Log()
 {
@@ -63,35 +79,10 @@ bool TestEntity::Init(CConfigNode* definition)
     return definition == nullptr || definition->FindChild("FailInit") == nullptr;
 }
 
-const CEntityClassDesc* TestEntity::GetClassDesc() const
-{
-    return &g_testEntityDesc;
-}
-
-void TestEntity::Update()
-{
-    Log().push_back(std::string("update ") + GetName());
-}
-
 TestActionClass::TestActionClass()
 {
     CreateAction(&CActionSpeed::s_desc);
     CreateAction(&CActionShoot::s_desc);
-}
-
-const CActionClassDesc* TestActionClass::GetClassDesc() const
-{
-    return &g_testActionClassDesc;
-}
-
-void TestActionClass::Apply(CEntity* entity)
-{
-    Log().push_back(std::string("apply ") + entity->GetName());
-}
-
-const CBrainDesc* TestBrain::GetClassDesc() const
-{
-    return &g_testBrainDesc;
 }
 
 bool TestBrain::ReadParam(CConfigNode* node)
@@ -115,11 +106,6 @@ bool TestBrain::Think()
     return decide;
 }
 
-const CBrainDesc* PlainBrain::GetClassDesc() const
-{
-    return &g_plainBrainDesc;
-}
-
 bool TestAgent::ReadParam(CConfigNode* node)
 {
     if (node->HasName("Speed")) {
@@ -129,36 +115,6 @@ bool TestAgent::ReadParam(CConfigNode* node)
     return false;
 }
 
-void TestAgent::Update()
-{
-    Log().push_back("agent " + std::to_string(static_cast<int>(speed)));
-}
-
-const CAgentDesc* TestAgent::GetClassDesc() const
-{
-    return &g_testAgentDesc;
-}
-
-const CAgentDesc* FailingAgent::GetClassDesc() const
-{
-    return &g_failingAgentDesc;
-}
-
-void TestService::Update()
-{
-    Log().push_back(std::string("service ") + GetClassDesc()->GetName());
-}
-
-const CServiceDesc* TestService::GetClassDesc() const
-{
-    return &g_testServiceDesc;
-}
-
-const CServiceDesc* DerivedService::GetClassDesc() const
-{
-    return &g_derivedServiceDesc;
-}
-
 bool TestGlobalService::ReadParam(CConfigNode* node)
 {
     if (node->HasName("Weight")) {
@@ -166,26 +122,6 @@ bool TestGlobalService::ReadParam(CConfigNode* node)
         return true;
     }
     return false;
-}
-
-void TestGlobalService::Update()
-{
-    Log().push_back("global " + std::to_string(weight));
-}
-
-const CGlobalServiceDesc* TestGlobalService::GetClassDesc() const
-{
-    return &g_testGlobalServiceDesc;
-}
-
-const CGlobalServiceDesc* DerivedGlobalService::GetClassDesc() const
-{
-    return &g_derivedGlobalServiceDesc;
-}
-
-bool TestTeam::ReadParam(CConfigNode* node)
-{
-    return node->HasName("Colour");
 }
 
 } // namespace worldkit

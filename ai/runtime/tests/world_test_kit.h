@@ -30,95 +30,6 @@ CConfigNode* MakeWorldTree(const char* maxEntity = "10", const char* maxTeam = "
 // not null, a "Brain" node of that class.
 CConfigNode* MakeEntityDefinition(const char* brainClass = "TestBrain");
 
-// Entity class "TestEntity": Update logs; Init fails when the definition has a "FailInit" child.
-class TestEntity : public CEntity {
-public:
-    using CEntity::CEntity;
-    bool Init(CConfigNode* definition) override;
-    const CEntityClassDesc* GetClassDesc() const override;
-    void Update() override;
-};
-
-// Action class "TestActionClass": holds CActionSpeed and CActionShoot; Apply logs.
-class TestActionClass : public CActionClass {
-public:
-    TestActionClass();
-    const CActionClassDesc* GetClassDesc() const override;
-    void Apply(CEntity* entity) override;
-};
-
-// Brain "TestBrain": parameter "Decide" (0/1) is what Think answers; Think logs and sets the
-// speed action when deciding. Parameter "Fail" makes ReadParam refuse.
-class TestBrain : public CBrain {
-public:
-    using CBrain::CBrain;
-    const CBrainDesc* GetClassDesc() const override;
-    bool ReadParam(CConfigNode* node) override;
-    bool Think() override;
-    bool decide = true;
-};
-
-// Brain "PlainBrain": keeps the default ReadParam.
-class PlainBrain : public CBrain {
-public:
-    using CBrain::CBrain;
-    const CBrainDesc* GetClassDesc() const override;
-    bool Think() override { return false; }
-};
-
-// Agent "TestAgent": parameter "Speed"; Update logs "agent <speed>". Agent "FailingAgent": Init
-// always fails.
-class TestAgent : public CAgent {
-public:
-    using CAgent::CAgent;
-    bool ReadParam(CConfigNode* node) override;
-    void Update() override;
-    const CAgentDesc* GetClassDesc() const override;
-    bool IsReady() override { return true; }
-    bool Think() override { return false; }
-    float speed = 0.0f;
-};
-class FailingAgent : public TestAgent {
-public:
-    using TestAgent::TestAgent;
-    bool Init(CConfigNode*) override { return false; }
-    const CAgentDesc* GetClassDesc() const override;
-};
-
-// Service "TestService" and "DerivedService" (parent TestService); Update logs "service <class>".
-class TestService : public CService {
-public:
-    using CService::CService;
-    void Update() override;
-    const CServiceDesc* GetClassDesc() const override;
-};
-class DerivedService : public TestService {
-public:
-    using TestService::TestService;
-    const CServiceDesc* GetClassDesc() const override;
-};
-
-// Global service "TestGlobalService" (parameter "Weight") and "DerivedGlobalService"; Update logs
-// "global <weight>".
-class TestGlobalService : public CGlobalService {
-public:
-    bool ReadParam(CConfigNode* node) override;
-    void Update() override;
-    const CGlobalServiceDesc* GetClassDesc() const override;
-    int weight = 0;
-};
-class DerivedGlobalService : public TestGlobalService {
-public:
-    const CGlobalServiceDesc* GetClassDesc() const override;
-};
-
-// Team class "TestTeam" accepting the parameter "Colour".
-class TestTeam : public CTeam {
-public:
-    using CTeam::CTeam;
-    bool ReadParam(CConfigNode* node) override;
-};
-
 extern CEntityClassDesc g_testEntityDesc;
 extern CActionClassDesc g_testActionClassDesc;
 extern CBrainDesc g_testBrainDesc;
@@ -130,6 +41,95 @@ extern CServiceDesc g_derivedServiceDesc;
 extern CGlobalServiceDesc g_testGlobalServiceDesc;
 extern CGlobalServiceDesc g_derivedGlobalServiceDesc;
 extern CTeamDesc g_testTeamDesc;
+
+// Entity class "TestEntity": Update logs; Init fails when the definition has a "FailInit" child.
+class TestEntity : public CEntity {
+public:
+    using CEntity::CEntity;
+    bool Init(CConfigNode* definition) override;
+    const CEntityClassDesc* GetClassDesc() const override { return &g_testEntityDesc; }
+    void Update() override { Log().push_back(std::string("update ") + GetName()); }
+};
+
+// Action class "TestActionClass": holds CActionSpeed and CActionShoot; Apply logs.
+class TestActionClass : public CActionClass {
+public:
+    TestActionClass();
+    const CActionClassDesc* GetClassDesc() const override { return &g_testActionClassDesc; }
+    void Apply(CEntity* entity) override { Log().push_back(std::string("apply ") + entity->GetName()); }
+};
+
+// Brain "TestBrain": parameter "Decide" (0/1) is what Think answers; Think logs and sets the
+// speed action when deciding. Parameter "Fail" makes ReadParam refuse.
+class TestBrain : public CBrain {
+public:
+    using CBrain::CBrain;
+    const CBrainDesc* GetClassDesc() const override { return &g_testBrainDesc; }
+    bool ReadParam(CConfigNode* node) override;
+    bool Think() override;
+    bool decide = true;
+};
+
+// Brain "PlainBrain": keeps the default ReadParam.
+class PlainBrain : public CBrain {
+public:
+    using CBrain::CBrain;
+    const CBrainDesc* GetClassDesc() const override { return &g_plainBrainDesc; }
+    bool Think() override { return false; }
+};
+
+// Agent "TestAgent": parameter "Speed"; Update logs "agent <speed>". Agent "FailingAgent": Init
+// always fails.
+class TestAgent : public CAgent {
+public:
+    using CAgent::CAgent;
+    bool ReadParam(CConfigNode* node) override;
+    void Update() override { Log().push_back("agent " + std::to_string(static_cast<int>(speed))); }
+    const CAgentDesc* GetClassDesc() const override { return &g_testAgentDesc; }
+    bool IsReady() override { return true; }
+    bool Think() override { return false; }
+    float speed = 0.0f;
+};
+class FailingAgent : public TestAgent {
+public:
+    using TestAgent::TestAgent;
+    bool Init(CConfigNode*) override { return false; }
+    const CAgentDesc* GetClassDesc() const override { return &g_failingAgentDesc; }
+};
+
+// Service "TestService" and "DerivedService" (parent TestService); Update logs "service <class>".
+class TestService : public CService {
+public:
+    using CService::CService;
+    void Update() override { Log().push_back(std::string("service ") + GetClassDesc()->GetName()); }
+    const CServiceDesc* GetClassDesc() const override { return &g_testServiceDesc; }
+};
+class DerivedService : public TestService {
+public:
+    using TestService::TestService;
+    const CServiceDesc* GetClassDesc() const override { return &g_derivedServiceDesc; }
+};
+
+// Global service "TestGlobalService" (parameter "Weight") and "DerivedGlobalService"; Update logs
+// "global <weight>".
+class TestGlobalService : public CGlobalService {
+public:
+    bool ReadParam(CConfigNode* node) override;
+    void Update() override { Log().push_back("global " + std::to_string(weight)); }
+    const CGlobalServiceDesc* GetClassDesc() const override { return &g_testGlobalServiceDesc; }
+    int weight = 0;
+};
+class DerivedGlobalService : public TestGlobalService {
+public:
+    const CGlobalServiceDesc* GetClassDesc() const override { return &g_derivedGlobalServiceDesc; }
+};
+
+// Team class "TestTeam" accepting the parameter "Colour".
+class TestTeam : public CTeam {
+public:
+    using CTeam::CTeam;
+    bool ReadParam(CConfigNode* node) override { return node->HasName("Colour"); }
+};
 
 } // namespace worldkit
 
