@@ -1,6 +1,6 @@
 #pragma once
 // Test support: an engine initialised, opened and started on the memory-raster test driver,
-// and a little-endian chunk builder for reader tests.
+// the error taker, memory-stream helpers and a little-endian chunk builder for reader tests.
 
 #include <gtest/gtest.h>
 
