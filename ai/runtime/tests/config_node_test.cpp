@@ -70,18 +70,6 @@ TEST_P(ConfigNodeTest, LookupsIgnoreCase)
     delete root;
 }
 
-TEST_P(ConfigNodeTest, ChildArrayDoubles)
-{
-    CConfigNode root;
-    EXPECT_EQ(root.GetChildCapacity(), 0u);
-    for (int i = 1; i <= 17; ++i) {
-        ASSERT_NE(root.AddChild(), nullptr);
-        std::uint32_t expected = i <= 8 ? 8 : (i <= 16 ? 16 : 32);
-        EXPECT_EQ(root.GetChildCapacity(), expected) << i;
-    }
-    EXPECT_EQ(root.GetChildCount(), 17u);
-}
-
 TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent)
 {
     CConfigNode* source = BuildSample();

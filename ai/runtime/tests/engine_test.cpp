@@ -1,7 +1,5 @@
 #include "ai/runtime/engine.h"
 
-#include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 
@@ -120,7 +118,7 @@ TEST_P(EngineTest, LineOfSightAndSweep)
 
 }
 
-TEST_P(EngineTest, FileCallbacksAndPathSeparators)
+TEST_P(EngineTest, PathSeparators)
 {
     char buffer[16];
     EXPECT_TRUE(Vusk::FixPathSeparators("data/ai/a.ais", buffer, sizeof(buffer)));
@@ -130,22 +128,6 @@ TEST_P(EngineTest, FileCallbacksAndPathSeparators)
     EXPECT_FALSE(Vusk::FixPathSeparators(nullptr, buffer, 16));
     EXPECT_FALSE(Vusk::FixPathSeparators("a", nullptr, 16));
 
-    const CEngineSettings& settings = Vusk::GetEngineSettings();
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                 ("ai_engine_test_" + std::to_string(PoolSize()) + ".bin");
-    const char payload[] = "Quelmor";
-    void* file = settings.open(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(settings.write(payload, 1, sizeof(payload), file), sizeof(payload));
-    settings.close(file);
-    file = settings.open(path.c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    char back[sizeof(payload)] = {};
-    EXPECT_EQ(settings.read(back, 1, sizeof(back) + 4, file), sizeof(payload)); // short read at the end
-    EXPECT_STREQ(back, payload);
-    settings.close(file);
-    std::filesystem::remove(path);
-    EXPECT_EQ(settings.open(path.c_str(), "rb"), nullptr);
 }
 
 AI_ENGINE_TEST_SUITE(EngineTest);
