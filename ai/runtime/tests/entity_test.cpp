@@ -30,22 +30,18 @@ protected:
     void SetUp() override
     {
         WorldTest::SetUp();
-        m_tree = worldkit::MakeWorldTree("8", "6");
-        m_world = Vusk::CreateWorld(m_tree, 0);
+        m_world = Vusk::CreateWorld(Own(worldkit::MakeWorldTree("8", "6")), 0);
         ASSERT_NE(m_world, nullptr);
-        m_definition = worldkit::MakeEntityDefinition();
+        m_definition = Own(worldkit::MakeEntityDefinition());
     }
     void TearDown() override
     {
         delete m_world;
-        Vusk::DeleteTree(m_definition);
-        Vusk::DeleteTree(m_tree);
         WorldTest::TearDown();
     }
 
     CEntity* Make(const char* name = nullptr) { return Vusk::CreateEntity(name, m_definition, 0x12, nullptr); }
 
-    CConfigNode* m_tree = nullptr;
     CWorld* m_world = nullptr;
     CConfigNode* m_definition = nullptr;
 };
@@ -68,7 +64,7 @@ TEST_P(EntityTest, CreationNamesAndRefusals)
     EXPECT_EQ(Make((longest + "n").c_str()), nullptr);
 
     // Refused definitions: no class, an unknown class, an entity Init that fails, a null tree.
-    CConfigNode* definition = new CConfigNode();
+    CConfigNode* definition = Own(new CConfigNode());
     EXPECT_EQ(Vusk::CreateEntity("x", definition, 0, nullptr), nullptr);
     Add(definition, "Class", "testentity"); // class names are case-sensitive
     EXPECT_EQ(Vusk::CreateEntity("x", definition, 0, nullptr), nullptr);
@@ -77,27 +73,24 @@ TEST_P(EntityTest, CreationNamesAndRefusals)
     Add(definition, "FailInit");
     EXPECT_EQ(Vusk::CreateEntity("x", definition, 0, nullptr), nullptr);
     EXPECT_EQ(Vusk::CreateEntity("x", nullptr, 0, nullptr), nullptr);
-    Vusk::DeleteTree(definition);
 }
 
 TEST_P(EntityTest, BrainCreationCases)
 {
     // An unregistered brain class: the entity has no brain.
-    CConfigNode* definition = worldkit::MakeEntityDefinition("NoSuchBrain");
+    CConfigNode* definition = Own(worldkit::MakeEntityDefinition("NoSuchBrain"));
     CEntity* brainless = Vusk::CreateEntity(nullptr, definition, 0, nullptr);
     ASSERT_NE(brainless, nullptr);
     EXPECT_EQ(brainless->GetBrain(), nullptr);
-    Vusk::DeleteTree(definition);
 
     // A registered brain without an action class, or with an unknown one, fails the entity.
-    definition = worldkit::MakeEntityDefinition();
+    definition = Own(worldkit::MakeEntityDefinition());
     definition->FindChild("ActionClass")->SetValue("NoSuchActions");
     EXPECT_EQ(Vusk::CreateEntity(nullptr, definition, 0, nullptr), nullptr);
-    Vusk::DeleteTree(definition);
 
     // A brain whose Init fails is deleted once, with its entity and its agents (the run without
     // the pool hands every release to the host, so a second delete would be caught).
-    definition = worldkit::MakeEntityDefinition();
+    definition = Own(worldkit::MakeEntityDefinition());
     CConfigNode* brain = definition->FindChild("Brain");
     Add(Add(brain, "Agent"), "Class", "TestAgent");
     Add(brain, "Fail", "1");
@@ -107,7 +100,6 @@ TEST_P(EntityTest, BrainCreationCases)
     if (PoolSize() == 0) {
         EXPECT_EQ(Host().LiveBlocks(), liveBefore);
     }
-    Vusk::DeleteTree(definition);
 }
 
 TEST_P(EntityTest, EntityPoolLimitsCreation)
@@ -196,7 +188,7 @@ TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides)
     EXPECT_EQ(c->GetTeams()->GetCount(), 0u);
 
     // A plain CTeam accepts no parameter; MaxTeam (6) bounds the teams.
-    CConfigNode* plain = new CConfigNode();
+    CConfigNode* plain = Own(new CConfigNode());
     Add(plain, "Class", "CTeam");
     Add(plain, "Colour", "blue");
     EXPECT_EQ(Vusk::CreateTeam(plain, 4, nullptr), nullptr);
@@ -237,7 +229,6 @@ TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides)
     EXPECT_EQ(teams[2]->GetMembers()->GetCount(), 0u);
     Vusk::DestroyTeam(nullptr);
 
-    Vusk::DeleteTree(plain);
     Vusk::DeleteTree(definition);
 }
 

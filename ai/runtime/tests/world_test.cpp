@@ -31,12 +31,11 @@ TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld)
         Vusk::DeleteTree(tree);
     }
     // The slot taken by the failed attempts is free again.
-    CConfigNode* tree = worldkit::MakeWorldTree();
+    CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
     EXPECT_EQ(Vusk::GetWorldSlots()[0], world);
     delete world;
-    Vusk::DeleteTree(tree);
 }
 
 // Limits, scale and tasks; "MaxEntity" and "MaxCall" are unsigned (-1 is the largest value, the
@@ -44,7 +43,7 @@ TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld)
 // override the counts.
 TEST_P(WorldTest, ReadConfigReadsLimitsScaleAndTasks)
 {
-    CConfigNode* tree = new CConfigNode();
+    CConfigNode* tree = Own(new CConfigNode());
     Add(tree, "maxentity", "500"); // keys are case-insensitive; the pool holds 100
     Add(tree, "OneMeter", "2.5");
     Add(tree, "Tpf", "20");
@@ -76,12 +75,10 @@ TEST_P(WorldTest, ReadConfigReadsLimitsScaleAndTasks)
     EXPECT_FLOAT_EQ(tm->GetTaskPeriod(tm->FindPeriodicTask("Scan")), 0.25f);
     EXPECT_FLOAT_EQ(tm->GetTaskPeriod(tm->FindPeriodicTask("Rare")), 1000000.0f);
     // Without "MaxTeam" no team can be made.
-    CConfigNode* teamDefinition = new CConfigNode();
+    CConfigNode* teamDefinition = Own(new CConfigNode());
     Add(teamDefinition, "Class", "CTeam");
     EXPECT_EQ(Vusk::CreateTeam(teamDefinition, 4, "Red"), nullptr);
     delete world;
-    Vusk::DeleteTree(teamDefinition);
-    Vusk::DeleteTree(tree);
 
     for (const char* size : {"-3", "1"}) {
         tree = worldkit::MakeWorldTree("-1", "-1");
@@ -105,7 +102,7 @@ TEST_P(WorldTest, ReadConfigReadsLimitsScaleAndTasks)
 
 TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped)
 {
-    CConfigNode* tree = worldkit::MakeWorldTree();
+    CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CConfigNode* wanted = Add(tree, "GlobalServices");
     Add(wanted, "Service", "A");
     Add(wanted, "Service", "Missing");
@@ -135,12 +132,11 @@ TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped)
     EXPECT_EQ(world->GetGlobalService(&worldkit::g_testGlobalServiceDesc), first);
     EXPECT_EQ(world->GetGlobalService(&worldkit::g_derivedGlobalServiceDesc), second);
     delete world;
-    Vusk::DeleteTree(tree);
 }
 
 TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded)
 {
-    CConfigNode* tree = worldkit::MakeWorldTree();
+    CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
     // One world slot: a second world is refused and the first stays current.
@@ -151,7 +147,7 @@ TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded)
     EXPECT_EQ(Vusk::GetCurrentWorld(), nullptr);
     EXPECT_EQ(Vusk::GetWorldSlots()[0], nullptr);
     EXPECT_EQ(Vusk::GetCurrentOneMeter(), 0.0f);
-    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    CConfigNode* definition = Own(worldkit::MakeEntityDefinition(nullptr));
     EXPECT_EQ(Vusk::CreateEntity(nullptr, definition, 0, nullptr), nullptr);
 
     // The slot can be used again.
@@ -159,13 +155,11 @@ TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded)
     ASSERT_NE(world, nullptr);
     EXPECT_NE(Vusk::CreateEntity(nullptr, definition, 0, nullptr), nullptr); // deleted with the world
     delete world;
-    Vusk::DeleteTree(definition);
-    Vusk::DeleteTree(tree);
 }
 
 TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply)
 {
-    CConfigNode* tree = worldkit::MakeWorldTree();
+    CConfigNode* tree = Own(worldkit::MakeWorldTree());
     Add(Add(tree, "GlobalServices"), "Service", "G");
     CConfigNode* g = Add(Add(tree, "Services"), "Service", nullptr, "G");
     Add(g, "Class", "TestGlobalService");
@@ -192,7 +186,6 @@ TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply)
                               "think c", "apply c"}));
     Vusk::UpdateWorld(nullptr); // nothing
     delete world;
-    Vusk::DeleteTree(tree);
 }
 
 void RecordAdded(CEntity* entity, void* user)
@@ -207,7 +200,7 @@ void RecordRemoved(CEntity* entity, void* user)
 
 TEST_P(WorldTest, EntityTableAndCallbacks)
 {
-    CConfigNode* tree = worldkit::MakeWorldTree("2");
+    CConfigNode* tree = Own(worldkit::MakeWorldTree("2"));
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
     int one = 1;
@@ -220,7 +213,7 @@ TEST_P(WorldTest, EntityTableAndCallbacks)
     Vusk::RemoveEntityAddedCallback(world, RecordAdded, &one);
     Vusk::RemoveEntityAddedCallback(world, RecordRemoved, &one); // absent: nothing
 
-    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    CConfigNode* definition = Own(worldkit::MakeEntityDefinition(nullptr));
     CEntity* x = Vusk::CreateEntity("Xavier", definition, 0, nullptr);
     CEntity* y = Vusk::CreateEntity("Yann", definition, 0, nullptr);
     CEntity* z = Vusk::CreateEntity("Zoe", definition, 0, nullptr);
@@ -247,8 +240,6 @@ TEST_P(WorldTest, EntityTableAndCallbacks)
     EXPECT_EQ(z->GetIndex(), 0);
 
     delete world; // destroys x (in no world), y and z
-    Vusk::DeleteTree(definition);
-    Vusk::DeleteTree(tree);
 }
 
 // Callbacks may be registered before any world exists; shutting the engine down must release
@@ -269,12 +260,12 @@ TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased)
         }
     }
     // Nothing of the first round is called or written to.
-    CConfigNode* tree = worldkit::MakeWorldTree();
+    CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
     ASSERT_NE(CTimeManager::GetInstance(), nullptr);
     EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 10u);
-    CConfigNode* definition = worldkit::MakeEntityDefinition();
+    CConfigNode* definition = Own(worldkit::MakeEntityDefinition());
     CEntity* entity = Vusk::CreateEntity("E", definition, 0, nullptr);
     ASSERT_TRUE(Vusk::AddEntity(world, entity));
     EXPECT_EQ(Log(), (Strings{"added E 0"}));
@@ -282,16 +273,14 @@ TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased)
     Vusk::UpdateWorld(world);
     EXPECT_EQ(Log(), (Strings{"update E", "think E", "apply E"}));
     delete world;
-    Vusk::DeleteTree(definition);
-    Vusk::DeleteTree(tree);
 }
 
 TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities)
 {
-    CConfigNode* tree = worldkit::MakeWorldTree();
+    CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
-    CConfigNode* definition = worldkit::MakeEntityDefinition(nullptr);
+    CConfigNode* definition = Own(worldkit::MakeEntityDefinition(nullptr));
     CEntity* entity = Vusk::CreateEntity("e", definition, 0, nullptr);
     ASSERT_TRUE(Vusk::AddEntity(world, entity));
     // A second world outside the world table (the table has one slot).
@@ -304,8 +293,6 @@ TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities)
     EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 10u);
     EXPECT_EQ(Vusk::GetCurrentWorld(), world);
     delete world;
-    Vusk::DeleteTree(definition);
-    Vusk::DeleteTree(tree);
 }
 
 // A world definition that uses every allocation path of world, entity and team creation.
@@ -339,7 +326,7 @@ TEST_P(WorldTest, CreationSurvivesEveryFailedAllocation)
 {
     if (PoolSize() != 0)
         GTEST_SKIP() << "failures are injected into host allocations";
-    CConfigNode* tree = MakeRichWorldTree();
+    CConfigNode* tree = Own(MakeRichWorldTree());
     // The engine's world file reader is made once and kept for the engine's lifetime.
     ASSERT_NE(Vusk::GetAisReader(), nullptr);
     const long baseline = Host().LiveBlocks();
@@ -387,7 +374,6 @@ TEST_P(WorldTest, CreationSurvivesEveryFailedAllocation)
     }
     EXPECT_EQ(Host().BadFrees(), 0);
     delete world;
-    Vusk::DeleteTree(tree);
 }
 
 AI_ENGINE_TEST_SUITE(WorldTest);

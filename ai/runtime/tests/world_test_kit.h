@@ -142,4 +142,20 @@ protected:
         AiEngineTest::SetUp();
         worldkit::Log().clear();
     }
+    void TearDown() override
+    {
+        for (CConfigNode* tree : m_owned)
+            Vusk::DeleteTree(tree);
+        m_owned.clear();
+        AiEngineTest::TearDown();
+    }
+    // Trees handed here are deleted after the test (before the engine's leak check).
+    CConfigNode* Own(CConfigNode* tree)
+    {
+        m_owned.push_back(tree);
+        return tree;
+    }
+
+private:
+    std::vector<CConfigNode*> m_owned;
 };
