@@ -141,19 +141,6 @@ bool ScenarioBrain::Think()
     return decided;
 }
 
-CConfigNode* Add(CConfigNode* parent, const char* name, const char* value, const char* label)
-{
-    CConfigNode* child = parent->AddChild();
-    if (child == nullptr)
-        return nullptr;
-    child->SetName(name);
-    if (value != nullptr)
-        child->SetValue(value);
-    if (label != nullptr)
-        child->SetLabel(label);
-    return child;
-}
-
 std::vector<TaskSetup> DefaultTasks()
 {
     std::vector<TaskSetup> tasks;

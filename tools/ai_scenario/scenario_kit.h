@@ -12,6 +12,7 @@
 #include "ai/runtime/brain.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/entity.h"
+#include "testing/config_tree.h"
 
 class CSpatialGraph;
 class CWorld;
@@ -72,7 +73,7 @@ public:
 };
 
 // Appends a child named `name` with optional value and label; returns it.
-CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr, const char* label = nullptr);
+using configtree::Add;
 
 // A scheduler task of the world definition.
 struct TaskSetup {

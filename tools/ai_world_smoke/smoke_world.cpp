@@ -227,15 +227,6 @@ CHostServices Smoke::MakeHostServices(std::uint32_t entityPoolSize)
     return services;
 }
 
-CConfigNode* Smoke::Add(CConfigNode* parent, const char* name, const char* value, const char* label)
-{
-    CConfigNode* child = parent->AddChild();
-    child->SetName(name);
-    child->SetValue(value);
-    child->SetLabel(label);
-    return child;
-}
-
 CConfigNode* Smoke::MakeWorldTree(const char* maxEntity)
 {
     CConfigNode* tree = new CConfigNode();

@@ -15,6 +15,7 @@
 
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
+#include "testing/config_tree.h"
 
 // What happened in the current frame.
 struct SmokeTally {
@@ -33,7 +34,7 @@ void BeginFrame();
 // Host services with malloc/free and the simulated clock.
 CHostServices MakeHostServices(std::uint32_t entityPoolSize);
 // Appends a child; returns it.
-CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr, const char* label = nullptr);
+using configtree::Add;
 // The world definition: limits (MaxEntity as given, MaxTeam 2), the scheduler's tasks and
 // budget, the "Bot" entity definition with its brain and agents, and the team "Squad".
 CConfigNode* MakeWorldTree(const char* maxEntity);

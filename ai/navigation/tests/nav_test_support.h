@@ -21,6 +21,7 @@
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/config_node.h"
 #include "testing/fake_ai_host.h"
+#include "testing/config_tree.h"
 
 namespace navtest {
 
@@ -89,15 +90,7 @@ class NavTest : public AiEngineTest {
   }
 };
 
-// Appends a child node with a name and, when given, a value and a label.
-inline CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr,
-                            const char* label = nullptr) {
-  CConfigNode* node = parent->AddChild();
-  node->SetName(name);
-  node->SetValue(value);
-  node->SetLabel(label);
-  return node;
-}
+using configtree::Add;
 
 inline std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "nav_" + std::to_string(::getpid()) + "_" + name;

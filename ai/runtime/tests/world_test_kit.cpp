@@ -40,17 +40,6 @@ std::vector<std::string>& Log()
     return log;
 }
 
-CConfigNode* Add(CConfigNode* parent, const char* name, const char* value, const char* label)
-{
-    CConfigNode* child = parent->AddChild();
-    child->SetName(name);
-    if (value != nullptr)
-        child->SetValue(value);
-    if (label != nullptr)
-        child->SetLabel(label);
-    return child;
-}
-
 CConfigNode* MakeWorldTree(const char* maxEntity, const char* maxTeam)
 {
     CConfigNode* tree = new CConfigNode();

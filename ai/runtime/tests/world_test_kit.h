@@ -14,6 +14,7 @@
 #include "ai/runtime/team.h"
 #include "ai/runtime/world.h"
 #include "testing/fake_ai_host.h"
+#include "testing/config_tree.h"
 
 namespace worldkit {
 
@@ -21,7 +22,7 @@ namespace worldkit {
 std::vector<std::string>& Log();
 
 // Appends a child named `name` with optional value and label; returns it.
-CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr, const char* label = nullptr);
+using configtree::Add;
 
 // A world definition with the three required keys, MaxTeam, no tasks.
 CConfigNode* MakeWorldTree(const char* maxEntity = "10", const char* maxTeam = "4");
