@@ -158,6 +158,7 @@ CPathFinder::CPathFinder(CBrain* owner)
 
 CPathFinder::~CPathFinder() {
   if (m_callbackRegistered) Vusk::RemoveGraphChangeCallback(&CPathFinder::OnGraphChanged, this, GetOwner());
+  if (m_removedCallbackRegistered) CWorld::RemoveEntityRemovedCallback(&CPathFinder::OnEntityRemoved, this);
   // The graph must not keep pointers to objects that die with this path finder.
   if (m_graph != nullptr) {
     for (uint32_t i = 0; i < m_constraintCount; ++i)
@@ -322,6 +323,9 @@ bool CPathFinder::Init(CConfigNode* definition) {
       !HasFindVertexData())
     return false;
   if (m_path.m_capacity == 0 && !m_path.Resize(kDefaultPathSize)) return false;
+  if (!m_removedCallbackRegistered)
+    m_removedCallbackRegistered = CWorld::AddEntityRemovedCallback(&CPathFinder::OnEntityRemoved, this);
+  if (!m_removedCallbackRegistered) return false;
   if (PathObjectManager() != nullptr)
     m_callbackRegistered = Vusk::AddGraphChangeCallback(&CPathFinder::OnGraphChanged, this, owner);
   return true;
@@ -762,6 +766,19 @@ void CPathFinder::NotifyGraphChanged(CSpatialGraph*) { m_repathForced = 1; }
 
 void CPathFinder::OnGraphChanged(void* graph, void* pathFinder) {
   static_cast<CPathFinder*>(pathFinder)->NotifyGraphChanged(static_cast<CSpatialGraph*>(graph));
+}
+
+void CPathFinder::OnEntityRemoved(CEntity* entity, void* pathFinder) {
+  auto* self = static_cast<CPathFinder*>(pathFinder);
+  if (self->m_path.m_pathObjects == nullptr) return;
+  bool named = false;
+  for (int32_t i = 0; i < self->m_path.m_pointCount; ++i) {
+    if (self->m_path.m_pathObjects[i] != nullptr && static_cast<CEntity*>(self->m_path.m_pathObjects[i]) == entity) {
+      self->m_path.m_pathObjects[i] = nullptr;
+      named = true;
+    }
+  }
+  if (named) self->m_repathForced = 1;
 }
 
 bool Vusk::CheckPathFinderClass() { return CPathFinder::s_classDesc.GetIndex() != -1; }

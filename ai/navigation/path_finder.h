@@ -251,8 +251,11 @@ class CPathFinder : public IPathFinder {
   // Makes graph current under `name` (its point-mapper index is looked up by that name).
   void BindGraph(CSpatialGraph* graph, const char* name);
   static void OnGraphChanged(void* graph, void* pathFinder);
+  // Forgets a path object that leaves the world (the path still names it) and asks for a new path.
+  static void OnEntityRemoved(CEntity* entity, void* pathFinder);
 
   bool m_callbackRegistered;        // the graph-change callback is registered
+  bool m_removedCallbackRegistered = false; // the entity-removed callback is registered
 };
 
 namespace Vusk {
