@@ -153,7 +153,8 @@ int32_t CSoundManager::AddSound(CEntity* emitter, const CVector3& position, int3
                                 float duration)
 {
     const int counter = CounterOf(category);
-    if (counter < 0 || m_freeHead == -1)
+    // Before a successful Init there are no records, whatever the free head says.
+    if (counter < 0 || m_sounds == nullptr || m_freeHead < 0 || m_freeHead >= m_soundCount)
         return -1;
     if (m_active[counter] >= m_reserved[counter]) {
         // Beyond its own reservation a category may only take records nobody has reserved.

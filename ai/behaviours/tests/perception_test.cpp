@@ -332,6 +332,8 @@ TEST_P(PerceptionTest, SoundReservations)
     Add(node, "MaxWorldSounds", "10");
     Add(node, "NbReservedSoundsGarbage", "5");
     EXPECT_FALSE(bad->Init(node));
+    // A manager that never got its records takes no sound.
+    EXPECT_EQ(bad->AddSound(source, CVector3(), 1, 5, 10.0f), -1);
     EXPECT_FALSE(bad->Init(nullptr));
     Add(node, "Unknown", "5");
     EXPECT_FALSE(bad->Init(node));
