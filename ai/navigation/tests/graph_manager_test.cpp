@@ -199,7 +199,7 @@ TEST_P(GraphManagerTest, ParametersNamesAndLimits) {
   {
     // More than eight graphs grow the entry table.
     CConfigNode definition;
-    for (int i = 0; i < 9; ++i) graphNode(&definition, ("G" + std::to_string(i)).c_str(), nullptr);
+    for (int i = 0; i < 9; ++i) graphNode(&definition, std::string("G").append(std::to_string(i)).c_str(), nullptr);
     CGraphManager manager;
     ASSERT_TRUE(manager.Init(&definition));
     EXPECT_EQ(manager.GetEntryCount(), 9u);

@@ -14,12 +14,14 @@ class ConfigNodeTest : public AiEngineTest {};
 std::string Dump(const CConfigNode* node)
 {
     auto text = [](const char* s) { return s != nullptr ? std::string(s) : std::string("~"); };
-    std::string out = "(" + text(node->GetLabel()) + "|" + text(node->GetName()) + "|" + text(node->GetValue()) +
-                      "|" + std::to_string(node->GetRawDataSize());
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "literal" + std::string.
+    std::string out = "(";
+    out.append(text(node->GetLabel())).append("|").append(text(node->GetName())).append("|");
+    out.append(text(node->GetValue())).append("|").append(std::to_string(node->GetRawDataSize()));
     for (std::uint32_t i = 0; i < node->GetChildCount(); ++i) {
-        out += " " + Dump(node->GetChild(i));
+        out.append(" ").append(Dump(node->GetChild(i)));
     }
-    return out + ")";
+    return out.append(")");
 }
 
 CConfigNode* BuildSample()
