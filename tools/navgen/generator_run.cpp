@@ -19,76 +19,48 @@
 
 namespace navgen {
 
+CEntityClassDesc NavGenEntity::s_desc("CNavGenEntity", &NavGenEntity::Create, nullptr);
+CActionClassDesc NavGenActionClass::s_desc("CNavGenActionClass", &NavGenActionClass::Create);
+
+bool NavGenEntity::Init(CConfigNode*)
+{
+    const auto* walker = static_cast<const Walker*>(GetHostObject());
+    auto* maxSpeed = static_cast<CEntityMaxSpeed*>(CreateAttribute(&CEntityMaxSpeed::s_desc));
+    auto* width = static_cast<CEntityWidth*>(CreateAttribute(&CEntityWidth::s_desc));
+    auto* height = static_cast<CEntityHeight*>(CreateAttribute(&CEntityHeight::s_desc));
+    if (walker == nullptr || maxSpeed == nullptr || width == nullptr || height == nullptr)
+        return false;
+    maxSpeed->value = walker->maxSpeed;
+    width->value = walker->width;
+    height->value = walker->height;
+    return true;
+}
+
+NavGenActionClass::NavGenActionClass()
+{
+    CreateAction(&CActionRotate::s_desc);
+    CreateAction(&CActionSpeed::s_desc);
+}
+
+void NavGenActionClass::Apply(CEntity* entity)
+{
+    auto* walker = static_cast<Walker*>(entity->GetHostObject());
+    if (const auto* rotate = FindAction<CActionRotate>(); rotate != nullptr && rotate->set) {
+        walker->rotateSet = true;
+        walker->heading = rotate->value;
+    }
+    if (const auto* speed = FindAction<CActionSpeed>(); speed != nullptr && speed->set) {
+        walker->speedSet = true;
+        walker->speed = speed->value;
+    }
+}
+
 namespace {
 
 using configtree::Add;
 
 constexpr float kStepUp = 0.35f;   // highest step the walker climbs (m)
 constexpr float kGravity = 9.81f;  // m/s^2
-
-// The walker behind the generator entity: its measures, and the actions applied this frame.
-struct Walker {
-    float height = 1.8f;
-    float width = 0.6f;
-    float maxSpeed = 4.0f;
-    bool rotateSet = false;
-    float heading = 0.0f;         // degrees, 0 along +z, 90 along +x
-    bool speedSet = false;
-    float speed = 0.0f;
-    float fallSpeed = 0.0f;       // downward speed (m/s)
-    CVector3 written;             // entity position the walker wrote last
-};
-
-// Entity class of the generator entity. Its fields are the walker's state: Update copies nothing back,
-// so that the generator's placements of the entity stand.
-class NavGenEntity : public CEntity {
-public:
-    using CEntity::CEntity;
-    static CEntityClassDesc s_desc;
-    static CEntity* Create(const char* name, void* host) { return new NavGenEntity(name, host); }
-    const CEntityClassDesc* GetClassDesc() const override { return &s_desc; }
-    bool Init(CConfigNode*) override
-    {
-        const auto* walker = static_cast<const Walker*>(GetHostObject());
-        auto* maxSpeed = static_cast<CEntityMaxSpeed*>(CreateAttribute(&CEntityMaxSpeed::s_desc));
-        auto* width = static_cast<CEntityWidth*>(CreateAttribute(&CEntityWidth::s_desc));
-        auto* height = static_cast<CEntityHeight*>(CreateAttribute(&CEntityHeight::s_desc));
-        if (walker == nullptr || maxSpeed == nullptr || width == nullptr || height == nullptr)
-            return false;
-        maxSpeed->value = walker->maxSpeed;
-        width->value = walker->width;
-        height->value = walker->height;
-        return true;
-    }
-    void Update() override {}
-};
-
-class NavGenActionClass : public CActionClass {
-public:
-    static CActionClassDesc s_desc;
-    static CActionClass* Create() { return new NavGenActionClass(); }
-    NavGenActionClass()
-    {
-        CreateAction(&CActionRotate::s_desc);
-        CreateAction(&CActionSpeed::s_desc);
-    }
-    const CActionClassDesc* GetClassDesc() const override { return &s_desc; }
-    void Apply(CEntity* entity) override
-    {
-        auto* walker = static_cast<Walker*>(entity->GetHostObject());
-        if (const auto* rotate = FindAction<CActionRotate>(); rotate != nullptr && rotate->set) {
-            walker->rotateSet = true;
-            walker->heading = rotate->value;
-        }
-        if (const auto* speed = FindAction<CActionSpeed>(); speed != nullptr && speed->set) {
-            walker->speedSet = true;
-            walker->speed = speed->value;
-        }
-    }
-};
-
-CEntityClassDesc NavGenEntity::s_desc("CNavGenEntity", &NavGenEntity::Create, nullptr);
-CActionClassDesc NavGenActionClass::s_desc("CNavGenActionClass", &NavGenActionClass::Create);
 
 // The engine's queries, answered against the level's boxes (through the fake host's geometry, without
 // its recording) and counted.
@@ -128,6 +100,8 @@ bool Blocked(const CVector3& from, const CVector3& to, float r)
         return false;
     return normal[0] != 0.0f || normal[1] != 0.0f || normal[2] != 0.0f;
 }
+
+} // namespace
 
 // Moves the generator entity one frame by its walker's actions.
 void Integrate(CEntity* entity, Walker& walker, float dt)
@@ -186,6 +160,8 @@ void Integrate(CEntity* entity, Walker& walker, float dt)
     walker.rotateSet = walker.speedSet = false;
 }
 
+namespace {
+
 std::string Number(float value)
 {
     char text[32];
@@ -201,7 +177,9 @@ void AddPoint(CConfigNode* parent, const char* name, const float* p)
     Add(node, "z", Number(p[2]).c_str());
 }
 
-CConfigNode* MakeDefinition(const GenerationOptions& options)
+} // namespace
+
+CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options)
 {
     auto* definition = new CConfigNode();
     definition->SetName("Entity");
@@ -233,6 +211,8 @@ CConfigNode* MakeDefinition(const GenerationOptions& options)
     return definition;
 }
 
+namespace {
+
 bool Fail(GenerationResult* result, const std::string& error)
 {
     result->error = error;
@@ -258,7 +238,7 @@ bool RunWorld(const GenerationOptions& options, GenerationResult* result)
     walker.height = options.height;
     walker.width = options.width;
     walker.maxSpeed = options.maxSpeed;
-    CConfigNode* definition = MakeDefinition(options);
+    CConfigNode* definition = MakeGeneratorDefinition(options);
     CEntity* entity = Vusk::CreateEntity("Generator", definition, 0, &walker);
     bool ok = entity != nullptr && Vusk::AddEntity(world, entity);
     if (!ok) {

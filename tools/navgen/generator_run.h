@@ -8,9 +8,55 @@
 #include <string>
 #include <vector>
 
+#include "ai/runtime/brain.h"
+#include "ai/runtime/entity.h"
+#include "ai/runtime/vector3.h"
 #include "tools/navgen/levels.h"
 
+class CConfigNode;
+
 namespace navgen {
+
+// The walker behind the generator entity: its measures, and the actions applied this frame.
+struct Walker {
+    float height = 1.8f;
+    float width = 0.6f;
+    float maxSpeed = 4.0f;
+    bool rotateSet = false;
+    float heading = 0.0f;         // degrees, 0 along +z, 90 along +x
+    bool speedSet = false;
+    float speed = 0.0f;
+    float fallSpeed = 0.0f;       // downward speed (m/s)
+    CVector3 written;             // entity position the walker wrote last
+};
+
+// Entity class "CNavGenEntity" of the generator entity; its host object is a Walker. Init gives it the
+// walker's maximum speed, width and height. Its fields are the walker's state: Update copies nothing
+// back, so that the generator's placements of the entity stand.
+class NavGenEntity : public CEntity {
+public:
+    using CEntity::CEntity;
+    static CEntityClassDesc s_desc;
+    static CEntity* Create(const char* name, void* host) { return new NavGenEntity(name, host); }
+    const CEntityClassDesc* GetClassDesc() const override { return &s_desc; }
+    bool Init(CConfigNode* definition) override;
+    void Update() override {}
+};
+
+// Action class "CNavGenActionClass": rotate and speed, handed to the entity's walker.
+class NavGenActionClass : public CActionClass {
+public:
+    static CActionClassDesc s_desc;
+    static CActionClass* Create() { return new NavGenActionClass(); }
+    NavGenActionClass();
+    const CActionClassDesc* GetClassDesc() const override { return &s_desc; }
+    void Apply(CEntity* entity) override;
+};
+
+// Moves the entity one frame of dt seconds by its walker's actions: walls stop it between its highest
+// step (0.35 m) and its head, it climbs steps and follows the ground, and falls where there is none.
+// The entity's position is its middle (ground + half its height).
+void Integrate(CEntity* entity, Walker& walker, float dt);
 
 struct GenerationOptions {
     Level level;
@@ -56,6 +102,11 @@ struct OutputFiles {
     static constexpr const char* kAccessWays = "final.aw";
     static constexpr const char* kLevel = "level.txt";
 };
+
+// Definition of the generator entity: the walker classes, the generator brain and agent with the
+// output files in options.outDir, the radius, sectors, bounding box and first step of the options, and
+// the four graph-data requests.
+CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options);
 
 // Initialises the engine on the fake host, runs the generator and shuts the engine down again. The
 // output folder must exist. False (with result->error) when the engine or the world refused to start,
