@@ -61,6 +61,9 @@ function(dun_add_benchmark name)
   endif()
 endfunction()
 
+# Shared data (maps, samples) beside the source tree; a checkout elsewhere names it here.
+set(DUN_SHARED_DIR "${PROJECT_SOURCE_DIR}/../shared" CACHE PATH "Folder of the project's shared data")
+
 # Fuzz harnesses. With DUN_FUZZ (clang only; scripts/fuzz.sh sets it up in build-fuzz/) every
 # object file carries libFuzzer's coverage instrumentation and each harness becomes a libFuzzer
 # program fuzz_<name>. Otherwise, in builds with tests, each harness is linked with a replay
