@@ -186,9 +186,7 @@ inline std::vector<std::string> ReadMapRows(const std::string& path) {
   return rows;
 }
 
-inline std::string Den312dPath() {
-  const char* env = std::getenv("DUN_DEN312D_MAP");
-  return env != nullptr ? env : "/work/shared/data/maps/den312d.map";
-}
+// The real level's grid map in the project's shared data (DUN_SHARED_DIR, set by CMake).
+inline std::string Den312dPath() { return std::string(DUN_SHARED_DIR) + "/data/maps/den312d.map"; }
 
 }  // namespace navtest
