@@ -8,10 +8,6 @@ if(DUN_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# The project's shared data (level maps, recorded inputs) lies in ../shared beside the source tree;
-# a checkout elsewhere names it here. Tests get it as the compile definition DUN_SHARED_DIR.
-set(DUN_SHARED_DIR "${PROJECT_SOURCE_DIR}/../shared" CACHE PATH "Folder of the project's shared data")
-
 if(DUN_TESTS)
   enable_testing()
   find_package(GTest REQUIRED)
@@ -64,3 +60,6 @@ function(dun_add_benchmark name)
     dun_link_whole(${name} PRIVATE ${B_WHOLE})
   endif()
 endfunction()
+
+# Shared data (maps, samples) beside the source tree; a checkout elsewhere names it here.
+set(DUN_SHARED_DIR "${PROJECT_SOURCE_DIR}/../shared" CACHE PATH "Folder of the project's shared data")
