@@ -363,6 +363,7 @@ public:
         SkipSpaces();
         return m_pos >= m_line.size();
     }
+    std::size_t Position() const { return m_pos; }
     std::string Word()
     {
         std::size_t start = m_pos;
@@ -581,6 +582,20 @@ std::vector<Node*> RawDataNodes(Node& root)
     std::vector<Node*> out;
     Collect(root, out);
     return out;
+}
+
+void QuoteText(const std::string& text, std::string& out)
+{
+    Quote(text, out);
+}
+
+bool UnquoteText(const std::string& line, std::size_t& pos, std::size_t lineNumber, std::string& text,
+                 std::string& error)
+{
+    LineParser parser(line, pos, lineNumber, error);
+    const bool ok = parser.Quoted(text);
+    pos = parser.Position();
+    return ok;
 }
 
 std::string FormatText(const Node& root)
