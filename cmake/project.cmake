@@ -60,3 +60,6 @@ function(dun_add_benchmark name)
     dun_link_whole(${name} PRIVATE ${B_WHOLE})
   endif()
 endfunction()
+
+# Shared data (maps, samples) beside the source tree; a checkout elsewhere names it here.
+set(DUN_SHARED_DIR "${PROJECT_SOURCE_DIR}/../shared" CACHE PATH "Folder of the project's shared data")

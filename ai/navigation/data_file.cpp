@@ -84,6 +84,13 @@ bool CDataReader::ReadF32(float* value) {
   return true;
 }
 
+bool CDataReader::ReadU16Array(uint16_t* out, size_t count) {
+  if (Read(out, count * 2) != count * 2) return false;
+  auto* bytes = reinterpret_cast<uint8_t*>(out);
+  for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  return true;
+}
+
 bool CDataReader::ReadU32Array(uint32_t* out, size_t count) {
   if (Read(out, count * 4) != count * 4) return false;
   auto* bytes = reinterpret_cast<uint8_t*>(out);
@@ -257,6 +264,19 @@ bool CDataWriter::WriteU16(uint16_t value) {
 }
 
 bool CDataWriter::WriteF32(float value) { return WriteU32(FloatBits(value)); }
+
+bool CDataWriter::WriteU16Array(const uint16_t* values, size_t count) {
+  if (count == 0) return true;
+  auto* copy = static_cast<uint8_t*>(EngineAllocate(count * 2));
+  if (copy == nullptr) return false;
+  for (size_t i = 0; i < count; ++i) {
+    copy[2 * i] = static_cast<uint8_t>(values[i]);
+    copy[2 * i + 1] = static_cast<uint8_t>(values[i] >> 8);
+  }
+  bool ok = Write(copy, 2, count);
+  EngineFree(copy);
+  return ok;
+}
 
 bool CDataWriter::WriteU32Array(const uint32_t* values, size_t count) {
   if (count == 0) return true;

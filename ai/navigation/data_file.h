@@ -31,6 +31,8 @@ class CDataReader {
   bool ReadBytes(void* buffer, size_t bytes) { return Read(buffer, bytes) == bytes; }
   // Reads `count` little-endian 32-bit words into `out`.
   bool ReadU32Array(uint32_t* out, size_t count);
+  // Reads `count` little-endian 16-bit words into `out`.
+  bool ReadU16Array(uint16_t* out, size_t count);
   // Reads the magic (exactly its length) and the version; true when both match.
   bool ReadHeader(const char* magic);
   // Largest element count of `recordSize` bytes that can still follow: the remaining size divided by the
@@ -119,6 +121,8 @@ class CDataWriter {
   bool WriteF32(float value);
   // Writes `count` 32-bit words (little-endian) as one host write of `count` 4-byte items.
   bool WriteU32Array(const uint32_t* values, size_t count);
+  // Writes `count` 16-bit words (little-endian) as one host write of `count` 2-byte items.
+  bool WriteU16Array(const uint16_t* values, size_t count);
   // Magic as 1-byte items, then the version 1 as one 4-byte item.
   bool WriteHeader(const char* magic);
 

@@ -1,5 +1,5 @@
 # Runs navquery on a generated 5 x 5 grid graph and checks its answers, output and exit status.
-# Inputs: GEN (nav_sample_gen), NAVQUERY, WORK (scratch folder).
+# Inputs: GEN (nav_sample_gen), NAVQUERY, WORK (scratch folder), MAP (a real level's grid map).
 #
 # Vertex v is cell (v % 5, v / 5); # marks a blocked cell. Row 2 is a wall with one gap at 12, and the
 # corner 4 is walled off by 3 and 9 (the diagonal 8-4 would cut both blocked corners, so it is no edge).
@@ -19,6 +19,17 @@ function(run status)
     message(FATAL_ERROR "navquery ${ARGN}: exit ${code}, expected ${status}\n${text}${err}")
   endif()
   set(out "${text}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+# Runs navquery with the given arguments; checks the exit status, that nothing went to standard output and
+# that the message on standard error contains `message`.
+function(refuse status message)
+  run(${status} ${ARGN})
+  string(FIND "${err}" "${message}" at)
+  if(NOT out STREQUAL "" OR at LESS 0)
+    message(FATAL_ERROR "navquery ${ARGN}: expected only the message \"${message}\", got:\n${out}${err}")
+  endif()
 endfunction()
 
 # Runs navquery with the given arguments; checks the exit status and the whole standard output.
@@ -123,27 +134,52 @@ foreach(table ${saved}.astar ${saved}.pathcost)
     message(FATAL_ERROR "${table} is empty")
   endif()
 endforeach()
-# A folder that does not exist: the query is answered, the tables cannot be written.
-run(3 ${graph} 1 23 --save ${WORK}/missing)
-starts_with("${out}" "${gap}" "navquery --save to a missing folder")
+# A folder that does not exist yet is created; a path under a file cannot be.
+run(0 ${graph} 1 23 --save ${WORK}/new/tables)
+if(NOT EXISTS ${WORK}/new/tables/grid.astar OR NOT EXISTS ${WORK}/new/tables/grid.pathcost)
+  message(FATAL_ERROR "navquery --save did not create the folder and write the tables")
+endif()
+run(3 ${graph} 1 23 --save ${graph}/under)
+starts_with("${out}" "${gap}" "navquery --save under a file")
 
-# A graph that cannot be read: missing, empty, not a graph.
-expect(2 "" ${WORK}/no-such.graph 0 1)
+# A missing file is told from a malformed one.
+refuse(2 "cannot open ${WORK}/no-such.graph" ${WORK}/no-such.graph 0 1)
 file(WRITE ${WORK}/empty.graph "")
-expect(2 "" ${WORK}/empty.graph 0 1)
-file(WRITE ${WORK}/text.graph "Quelmor Spatial grap\n")
-expect(2 "" ${WORK}/text.graph 0 1)
+refuse(2 "neither a spatial graph file nor a grid map" ${WORK}/empty.graph 0 1)
+file(WRITE ${WORK}/text.graph "Quelmor Spatial graph with text after it\n")
+refuse(2 "malformed spatial graph file" ${WORK}/text.graph 0 1)
 
-# Bad arguments: nothing is printed on standard output.
-expect(1 "" )
-expect(1 "" ${graph} 1)
-expect(1 "" ${graph} 1 2 3)
-expect(1 "" ${graph} 1 x)
-expect(1 "" ${graph} -1 2)
-expect(1 "" ${graph} 1 99999999999)
-expect(1 "" ${graph} 1 25)
-expect(1 "" ${graph} 1 2 --bogus)
-expect(1 "" ${graph} 1 2 --save)
+# Bad arguments name what is wrong; nothing is printed on standard output.
+refuse(1 "expected FILE FROM TO, got 0 arguments")
+refuse(1 "expected FILE FROM TO, got 2 arguments" ${graph} 1)
+refuse(1 "unexpected argument 3" ${graph} 1 2 3)
+refuse(1 "TO \"x\" is not a vertex number" ${graph} 1 x)
+refuse(1 "FROM \"-1\" is not a vertex number" ${graph} -1 2)
+refuse(1 "TO \"99999999999\" is not a vertex number" ${graph} 1 99999999999)
+refuse(1 "TO 25 is not a vertex of the graph (it has 25" ${graph} 1 25)
+refuse(1 "cells are given only on a grid map" ${graph} 1,1 2)
+refuse(1 "unknown option --bogus" ${graph} 1 2 --bogus)
+refuse(1 "--save needs a folder" ${graph} 1 2 --save)
 
 run(0 --help)
-starts_with("${out}" "usage: navquery GRAPH_FILE FROM TO" "navquery --help")
+starts_with("${out}" "usage: navquery FILE FROM TO" "navquery --help")
+
+# The same grid as a map file: cells for the end points, cells in the path.
+file(WRITE ${WORK}/grid.map "type octile\nheight 5\nwidth 5\nmap\n...@.\n....@\n@@.@@\n.....\n.....\n")
+expect(0 "cost 4.82843\npath 1,0 2,1 2,2 2,3 3,4\n" ${WORK}/grid.map 1,0 3,4)
+# Passable cells are numbered row by row: vertex 1 is cell 1,0.
+expect(0 "cost 4.82843\npath 3,4 2,3 2,2 2,1 1,0\n" ${WORK}/grid.map 3,4 1)
+expect(0 "no path\n" ${WORK}/grid.map 0,0 4,0)
+refuse(1 "FROM cell 3,0 is not passable ('@')" ${WORK}/grid.map 3,0 4,0)
+refuse(1 "TO cell 5,0 is outside the 5 x 5 map" ${WORK}/grid.map 0,0 5,0)
+refuse(1 "FROM \"1:2\" is not a vertex number or a cell X,Y" ${WORK}/grid.map 1:2 0,0)
+file(WRITE ${WORK}/bad.map "type octile\nheight 5\nwidth 5\nmap\n...@.\n....\n")
+refuse(2 "malformed grid map, line 6: row of 4 cells, expected 5" ${WORK}/bad.map 0,0 1,0)
+file(WRITE ${WORK}/bad.map "type octile\nheight 0\nwidth 5\nmap\n")
+refuse(2 "malformed grid map, line 2" ${WORK}/bad.map 0,0 1,0)
+
+# A real level, answered directly from its map.
+run(0 ${MAP} 12,77 40,10)
+if(NOT out MATCHES "^cost [0-9.]+\npath 12,77 .* 40,10\n$")
+  message(FATAL_ERROR "navquery on ${MAP} printed:\n${out}")
+endif()

@@ -5,37 +5,28 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/engine.h"
 #include "testing/fake_ai_host.h"
+#include "testing/grid_map.h"
 
 namespace {
 
 bool WriteGrid(const char* fileName, int w, int h, const std::vector<bool>& blocked) {
-  CSpatialGraph* graph = new CSpatialGraph();
+  GridMap map;
+  map.width = w;
+  map.height = h;
   for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) graph->AddVertexAt(CVector3(float(x), 0.0f, float(y)));
+    std::string row;
+    for (int x = 0; x < w; ++x) row += blocked[static_cast<size_t>(y * w + x)] ? '@' : '.';
+    map.rows.push_back(row);
   }
-  auto open = [&](int x, int y) { return x >= 0 && y >= 0 && x < w && y < h && !blocked[y * w + x]; };
-  bool ok = graph->GetVertexCount() == w * h;
-  for (int y = 0; ok && y < h; ++y) {
-    for (int x = 0; ok && x < w; ++x) {
-      for (int dy = -1; ok && dy <= 1; ++dy) {
-        for (int dx = -1; ok && dx <= 1; ++dx) {
-          bool diagonal = dx != 0 && dy != 0;
-          if ((dx == 0 && dy == 0) || !open(x, y) || !open(x + dx, y + dy)) continue;
-          if (diagonal && (!open(x + dx, y) || !open(x, y + dy))) continue;
-          // The file holds only the end points; the loader prices each edge by its length.
-          CGraphVertex* from = graph->GetVertex(y * w + x);
-          CGraphVertex* to = graph->GetVertex((y + dy) * w + x + dx);
-          ok = graph->AddEdge(CGraphEdgeData(), from, to, -1) >= 0;
-        }
-      }
-    }
-  }
-  ok = ok && graph->Save(fileName);
+  CSpatialGraph* graph = new CSpatialGraph();
+  // Blocked cells keep their vertex (without edges), so that vertex y * W + x is cell (x, y).
+  bool ok = BuildGridGraph(map, graph, true) && graph->Save(fileName);
   delete graph;
   return ok;
 }

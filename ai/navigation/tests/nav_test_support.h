@@ -22,6 +22,7 @@
 #include "ai/runtime/config_node.h"
 #include "testing/fake_ai_host.h"
 #include "testing/config_tree.h"
+#include "testing/grid_map.h"
 
 namespace navtest {
 
@@ -135,60 +136,24 @@ inline void BuildRandomGraph(CSpatialGraph* graph, std::mt19937& rng, int count,
   }
 }
 
-// 8-connected grid graph over the walkable cells of a text map ('.' walkable); diagonals only where both
-// side cells are walkable. Cell (x, y) sits at (x, 0, y).
+// 8-connected grid graph over the passable cells of a text map ('.' passable; shorter rows are padded
+// with blocked cells); diagonals only where both side cells are passable. Cell (x, y) sits at (x, 0, y).
 inline bool BuildGridGraph(CSpatialGraph* graph, const std::vector<std::string>& rows) {
-  int height = static_cast<int>(rows.size());
-  int width = height > 0 ? static_cast<int>(rows[0].size()) : 0;
-  std::vector<int> ids(static_cast<size_t>(width * height), -1);
-  auto open = [&](int x, int y) {
-    return x >= 0 && y >= 0 && x < width && y < height && static_cast<int>(rows[y].size()) > x && rows[y][x] == '.';
-  };
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x)
-      if (open(x, y)) ids[y * width + x] = graph->AddVertexAt(CVector3(float(x), 0.0f, float(y)))->GetIndex();
-  static const int dx[8] = {1, -1, 0, 0, 1, 1, -1, -1};
-  static const int dy[8] = {0, 0, 1, -1, 1, -1, 1, -1};
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      if (!open(x, y)) continue;
-      for (int d = 0; d < 8; ++d) {
-        int nx = x + dx[d], ny = y + dy[d];
-        if (!open(nx, ny)) continue;
-        if (d >= 4 && (!open(nx, y) || !open(x, ny))) continue;
-        CGraphVertex* a = graph->GetVertex(ids[y * width + x]);
-        CGraphVertex* b = graph->GetVertex(ids[ny * width + nx]);
-        CGraphEdgeData data;
-        data.m_length = data.m_cost = d >= 4 ? std::sqrt(2.0f) : 1.0f;
-        graph->AddEdge(data, a, b, -1);
-      }
-    }
-  return graph->GetVertexCount() > 0;
+  GridMap map;
+  map.height = static_cast<int>(rows.size());
+  for (const std::string& row : rows) map.width = std::max(map.width, static_cast<int>(row.size()));
+  for (const std::string& row : rows) map.rows.push_back(row + std::string(size_t(map.width) - row.size(), '@'));
+  return ::BuildGridGraph(map, graph, false) && graph->GetVertexCount() > 0;
 }
 
-// The rows of a map file in the four-line-header grid format; empty when it cannot be read.
+// The rows of a grid map file; empty when it cannot be read.
 inline std::vector<std::string> ReadMapRows(const std::string& path) {
-  std::vector<std::string> rows;
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return rows;
-  char line[4096];
-  int header = 0;
-  while (std::fgets(line, sizeof line, f)) {
-    std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (header < 4) {
-      ++header;
-      continue;
-    }
-    rows.push_back(text);
-  }
-  std::fclose(f);
-  return rows;
+  GridMap map;
+  std::string error;
+  return ReadGridMap(path, &map, &error) == GridMapRead::Ok ? map.rows : std::vector<std::string>();
 }
 
-inline std::string Den312dPath() {
-  const char* env = std::getenv("DUN_DEN312D_MAP");
-  return env != nullptr ? env : "/work/shared/data/maps/den312d.map";
-}
+// A real level from the shared data beside the source tree.
+inline std::string Den312dPath() { return std::string(DUN_SHARED_DIR) + "/data/maps/den312d.map"; }
 
 }  // namespace navtest
