@@ -63,3 +63,45 @@ endfunction()
 
 # Shared data (maps, samples) beside the source tree; a checkout elsewhere names it here.
 set(DUN_SHARED_DIR "${PROJECT_SOURCE_DIR}/../shared" CACHE PATH "Folder of the project's shared data")
+
+# Fuzz harnesses. With DUN_FUZZ (clang only; scripts/fuzz.sh sets it up in build-fuzz/) every
+# object file carries libFuzzer's coverage instrumentation and each harness becomes a libFuzzer
+# program fuzz_<name>. Otherwise, in builds with tests, each harness is linked with a replay
+# main and becomes the ctest fuzz_<name>, which feeds it every file of fuzz/corpus/<name>/ and
+# fuzz/regressions/<name>/ under the sanitizers.
+if(DUN_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "DUN_FUZZ needs clang (scripts/fuzz.sh configures it)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
+# Largest single allocation a harness may make: more is a finding (an allocation out of
+# proportion to an input of a few kilobytes). The replay tests and scripts/fuzz.sh use it.
+set(DUN_FUZZ_MALLOC_LIMIT_MB 256)
+
+# dun_add_fuzz(<name> SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...] [LABEL <area label>])
+# One harness: <src> defines LLVMFuzzerTestOneInput. Called from fuzz/CMakeLists.txt; the seed
+# corpus lives in fuzz/corpus/<name>/, reproducers in fuzz/regressions/<name>/, an optional
+# dictionary in fuzz/dict/<name>.dict. The replay test carries the label "fuzz" and LABEL.
+function(dun_add_fuzz name)
+  cmake_parse_arguments(F "" "LABEL" "SOURCES;LIBS;WHOLE" ${ARGN})
+  set(target fuzz_${name})
+  if(DUN_FUZZ)
+    add_executable(${target} ${F_SOURCES})
+    target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+  elseif(DUN_TESTS)
+    add_executable(${target} ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+    add_test(NAME ${target}
+      COMMAND ${target} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name} ${PROJECT_SOURCE_DIR}/fuzz/regressions/${name})
+    set_tests_properties(${target} PROPERTIES
+      LABELS "fuzz;${F_LABEL}"
+      ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:max_allocation_size_mb=${DUN_FUZZ_MALLOC_LIMIT_MB}:allocator_may_return_null=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+  else()
+    return()
+  endif()
+  target_link_libraries(${target} PRIVATE ${F_LIBS})
+  if(F_WHOLE)
+    dun_link_whole(${target} PRIVATE ${F_WHOLE})
+  endif()
+endfunction()

@@ -1,6 +1,8 @@
 #include "graphics/core/frame.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
@@ -389,16 +391,10 @@ OvFrameList* OvFrameListStreamRead(OvStream* stream, OvFrameList* list) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD));
         return nullptr;
     }
+    // The chunk's length is the writer's word, not bytes the stream holds: the table grows as
+    // records arrive, so a short stream never costs more than the records it really holds.
     OvFrame** frames = nullptr;
-    if (count > 0) {
-        const std::size_t bytes = sizeof(OvFrame*) * static_cast<std::size_t>(count);
-        frames = static_cast<OvFrame**>(OvMalloc(bytes, ovMEMHINTDUR_OBJECT | kFrameObjectId));
-        if (frames == nullptr) {
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
-            return nullptr;
-        }
-    }
-
+    OvInt32 capacity = 0;
     OvInt32 made = 0;
     bool ok = true;
     for (; made < count; ++made) {
@@ -406,6 +402,25 @@ OvFrameList* OvFrameListStreamRead(OvStream* stream, OvFrameList* list) {
         if (OvStreamRead(stream, record, sizeof record) != sizeof record) {
             ok = false;
             break;
+        }
+        if (made == capacity) {
+            const std::int64_t doubled = capacity > 0 ? 2 * static_cast<std::int64_t>(capacity) : 16;
+            const OvInt32 next = doubled < count ? static_cast<OvInt32>(doubled) : count;
+            const std::size_t bytes = sizeof(OvFrame*) * static_cast<std::size_t>(next);
+            auto* larger = static_cast<OvFrame**>(OvMalloc(bytes, ovMEMHINTDUR_OBJECT | kFrameObjectId));
+            if (larger == nullptr) {
+                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
+                ok = false;
+                break;
+            }
+            if (made > 0) {
+                std::memcpy(larger, frames, sizeof(OvFrame*) * static_cast<std::size_t>(made));
+            }
+            if (frames != nullptr) {
+                OvFree(frames);
+            }
+            frames = larger;
+            capacity = next;
         }
         const OvInt32 parentIndex = static_cast<OvInt32>(OvChunkGetUInt32(record + 48));
         if (parentIndex >= made) {

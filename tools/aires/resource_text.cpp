@@ -460,7 +460,7 @@ bool DecodeNeuralNet(const Bytes& bytes, NeuralNet& net, std::string& error)
 std::string FormatPathWay(const PathWay& way)
 {
     std::string out = "pathway name=";
-    AisFormat::QuoteText(way.name, out);
+    out += AisFormat::Shown(way.name);
     out += " flag=" + std::to_string(way.flag) + "\n";
     for (const PathWayRecord& record : way.records) {
         if (record.type >= 1 && record.type <= 4) {
@@ -470,7 +470,7 @@ std::string FormatPathWay(const PathWay& way)
             out += std::string(kCommands[record.type - 11]) + " " + Number(record.value);
         } else if (record.type == 14) {
             out += "command ";
-            AisFormat::QuoteText(record.text, out);
+            out += AisFormat::Shown(record.text);
         } else {
             out += "skip " + std::to_string(record.type);
         }

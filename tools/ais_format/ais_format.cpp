@@ -389,6 +389,17 @@ public:
         while (m_pos < m_line.size() && m_line[m_pos] != '"') {
             char c = m_line[m_pos++];
             if (c != '\\') {
+                // Bytes stand for themselves only where the text prints them so.
+                unsigned char byte = static_cast<unsigned char>(c);
+                if (byte == 0) {
+                    return Fail("a NUL byte in a quoted text (texts cannot hold one)");
+                }
+                if (byte < 0x20 || byte >= 0x7F) {
+                    std::string shown;
+                    Quote(std::string(1, c), shown);
+                    return Fail("the byte " + shown.substr(1, 4) +
+                                " in a quoted text must be written as that escape (only space to ~ stand for themselves)");
+                }
                 text += c;
                 continue;
             }
@@ -447,7 +458,7 @@ public:
                 return false;
             }
             if (seen.find(" " + key + " ") != std::string::npos) {
-                return Fail("key " + key + " given twice");
+                return Fail("key " + Shown(key) + " given twice");
             }
             seen += " " + key + " ";
             bool ok = false;
@@ -465,7 +476,7 @@ public:
                 ok = Quoted(node.file);
             } else {
                 m_pos = at;
-                return Fail("unknown key " + key);
+                return Fail("unknown key " + Shown(key));
             }
             if (!ok) {
                 return false;
@@ -584,11 +595,6 @@ std::vector<Node*> RawDataNodes(Node& root)
     return out;
 }
 
-void QuoteText(const std::string& text, std::string& out)
-{
-    Quote(text, out);
-}
-
 bool UnquoteText(const std::string& line, std::size_t& pos, std::size_t lineNumber, std::string& text,
                  std::string& error)
 {
@@ -596,6 +602,13 @@ bool UnquoteText(const std::string& line, std::size_t& pos, std::size_t lineNumb
     const bool ok = parser.Quoted(text);
     pos = parser.Position();
     return ok;
+}
+
+std::string Shown(const std::string& text)
+{
+    std::string out;
+    Quote(text, out);
+    return out;
 }
 
 std::string FormatText(const Node& root)
@@ -645,6 +658,7 @@ bool ParseText(const std::string& text, Node& root, std::string& error)
         }
         std::string kindWord = parser.Word();
         Node node;
+        node.line = number;
         if (kindWord == "node") {
             node.kind = Kind::Node;
         } else if (kindWord == "leaf") {
@@ -652,7 +666,7 @@ bool ParseText(const std::string& text, Node& root, std::string& error)
         } else if (kindWord == "raw") {
             node.kind = Kind::RawData;
         } else {
-            return parser.Fail("expected node, leaf or raw, found \"" + kindWord + "\"");
+            return parser.Fail("expected node, leaf or raw, found " + Shown(kindWord));
         }
         if (!parser.Attributes(node)) {
             return false;

@@ -31,6 +31,7 @@ struct Node {
     std::string file;            // RawData: file holding the block in the text form (may be empty)
     bool hasSize = false;        // RawData read from text: size was given
     bool hasBlock = false;       // RawData read from text: block was given
+    std::size_t line = 0;        // read from text: its line number (from 1)
     std::vector<Node> children;  // Node only
 };
 
@@ -58,12 +59,13 @@ std::vector<Node*> RawDataNodes(Node& root);
 
 // Text form: one line per node, two spaces of indentation per level.
 std::string FormatText(const Node& root);
+// The text as the text form writes it: in double quotes, with escapes for '"', '\\' and every
+// byte outside space to '~'; for messages that show what a user wrote.
+std::string Shown(const std::string& text);
 // Reads the text form into root. false with a message naming the line of the first error.
 bool ParseText(const std::string& text, Node& root, std::string& error);
 
-// A text in quotes with the escapes of the text form (\" \\ \xHH), appended to out.
-void QuoteText(const std::string& text, std::string& out);
-// Reads such a quoted text at line[pos] and moves pos past it. false with a message naming the line
+// Reads a text quoted as Shown writes it, at line[pos], and moves pos past it. false with a message naming the line
 // number (a NUL byte is refused).
 bool UnquoteText(const std::string& line, std::size_t& pos, std::size_t lineNumber, std::string& text,
                  std::string& error);

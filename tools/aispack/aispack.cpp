@@ -60,19 +60,21 @@ int main(int argc, char** argv)
     std::vector<AisFormat::Node*> raws = AisFormat::RawDataNodes(doc.root);
     for (std::size_t i = 0; i < raws.size(); ++i) {
         const AisFormat::Node& raw = *raws[i];
+        const std::string where = textPath + ": line " + std::to_string(raw.line) + ": ";
         if (raw.file.empty()) {
-            return Fail(textPath + ": RawData node " + std::to_string(i) + " names no file");
+            return Fail(where + "RawData node " + std::to_string(i) + " names no file");
         }
         if (raw.hasBlock && raw.block != i) {
-            return Fail(textPath + ": RawData node " + std::to_string(i) + " says block=" +
-                        std::to_string(raw.block) + "; blocks are numbered in the order of their nodes");
+            return Fail(where + "RawData node " + std::to_string(i) + " says block=" + std::to_string(raw.block) +
+                        "; blocks are numbered in the order of their nodes");
         }
         doc.blocks.emplace_back();
         if (!AisFormat::ReadWholeFile((folder / raw.file).string(), doc.blocks.back(), error)) {
-            return Fail(error);
+            return Fail(where + "cannot read the block file " + AisFormat::Shown(raw.file));
         }
         if (doc.blocks.back().size() > 0xFFFFFFFFu || (raw.hasSize && raw.size != doc.blocks.back().size())) {
-            return Fail(raw.file + " holds " + std::to_string(doc.blocks.back().size()) + " bytes, the text says size=" +
+            return Fail(where + "the block file " + AisFormat::Shown(raw.file) + " holds " +
+                        std::to_string(doc.blocks.back().size()) + " bytes, the line says size=" +
                         std::to_string(raw.size));
         }
     }

@@ -645,6 +645,16 @@ TEST(AisTextFormat, TextRoundTripAndErrors)
         EXPECT_FALSE(AisFormat::ParseText(input, root, error)) << input;
         EXPECT_NE(error.find(where), std::string::npos) << input << ": " << error;
     }
+    // A byte that the text would print as an escape is refused where it stands for itself, and
+    // messages show what was read with escapes.
+    for (const std::string& input : {std::string("node name=\"a\0b\"\n", 13), std::string("node name=\"\t\"\n"),
+                                      std::string("node name=\"\x7f\"\n"), std::string("node name=\"\xe9\"\n"),
+                                      std::string("no\x01" "de name=\"a\"\n"), std::string("node n\x02me=\"a\"\n")}) {
+        AisFormat::Node root;
+        EXPECT_FALSE(AisFormat::ParseText(input, root, error)) << input;
+        EXPECT_NE(error.find("line 1"), std::string::npos) << error;
+        EXPECT_TRUE(std::all_of(error.begin(), error.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) << error;
+    }
     AisFormat::Node longName;
     EXPECT_FALSE(AisFormat::ParseText("node name=\"" + std::string(128, 'n') + "\"\n", longName, error));
     EXPECT_TRUE(AisFormat::ParseText("node name=\"" + std::string(127, 'n') + "\"\n", longName, error)) << error;

@@ -357,3 +357,64 @@ TEST_F(FrameTest, FrameListRefusesBadParentsCountsVersionsAndEveryTruncation) {
 }
 
 } // namespace
+
+namespace {
+
+// Largest block asked of the engine's memory functions while a LargestAllocation lives.
+std::size_t gLargest = 0;
+OvMemoryFunctions gSaved;
+
+class LargestAllocation {
+public:
+    LargestAllocation() {
+        gLargest = 0;
+        gSaved = OvEngineInstancePtr->memoryFuncs;
+        OvEngineInstancePtr->memoryFuncs.allocate = [](std::size_t size, OvUInt32 hint) {
+            gLargest = size > gLargest ? size : gLargest;
+            return gSaved.allocate(size, hint);
+        };
+    }
+    ~LargestAllocation() { OvEngineInstancePtr->memoryFuncs = gSaved; }
+    std::size_t Get() const { return gLargest; }
+};
+
+TEST_F(FrameTest, FrameListTableGrowsWithTheRecordsTheStreamHolds) {
+    // A struct chunk that claims fifty million records, in a stream that ends after the count.
+    ChunkBytes claim;
+    claim.Header(1, 4 + 56u * 50000000u).I32(50000000);
+    // One that claims 1000 and holds 3.
+    ChunkBytes shortList = FrameList({Rigid(0, -1), Rigid(1, 0), Rigid(2, 1)}, 3);
+    shortList.bytes[4] = 0xC4; // length 4 + 56 * 1000 = 56004 = 0xDAC4
+    shortList.bytes[5] = 0xDA;
+    shortList.bytes[12] = 0xE8; // count 1000
+    shortList.bytes[13] = 0x03;
+    for (ChunkBytes* bad : {&claim, &shortList}) {
+        LargestAllocation largest;
+        OvStream* s = OpenRead(bad->bytes, bad->Size());
+        OvFrameList list = {nullptr, 0};
+        EXPECT_EQ(OvFrameListStreamRead(s, &list), nullptr);
+        OvStreamClose(s, nullptr);
+        EXPECT_LT(largest.Get(), 4096u) << "allocation for records the stream does not hold";
+    }
+    ClearError();
+
+    // A list longer than the table's first size grows it and keeps every frame in order.
+    std::vector<FrameRecord> chain;
+    for (int i = 0; i < 70; ++i) {
+        chain.push_back(Rigid(static_cast<float>(i), i - 1));
+    }
+    ChunkBytes data = FrameList(chain, 70);
+    OvStream* s = OpenRead(data.bytes, data.Size());
+    OvFrameList list = {nullptr, 0};
+    ASSERT_EQ(OvFrameListStreamRead(s, &list), &list);
+    OvStreamClose(s, nullptr);
+    ASSERT_EQ(list.numFrames, 70);
+    for (int i = 1; i < 70; ++i) {
+        EXPECT_EQ(OvFrameGetParent(list.frames[i]), list.frames[i - 1]);
+        EXPECT_EQ(list.frames[i]->modelling.pos.x, static_cast<float>(i));
+    }
+    OvFrameDestroyHierarchy(list.frames[0]);
+    OvFrameListDestroy(&list);
+}
+
+} // namespace

@@ -50,6 +50,14 @@ endforeach()
 run(${PACK} ${SAMPLE} ${WORK}/sample.AIS)
 round_trip(sample ${WORK}/sample.AIS)
 
+# A block file of another size than its line says is refused, naming the text and the line.
+get_filename_component(sample_dir ${SAMPLE} DIRECTORY)
+file(WRITE ${WORK}/wrong-size.txt "node name=\"W\"\n  # the block file holds 36 bytes\n  raw size=5 file=\"${sample_dir}/sample_block.bin\"\n")
+execute_process(COMMAND ${PACK} ${WORK}/wrong-size.txt ${WORK}/wrong-size.AIS RESULT_VARIABLE code ERROR_VARIABLE err)
+if(code EQUAL 0 OR NOT err MATCHES "wrong-size.txt: line 3: .*holds 36 bytes, the line says size=5")
+  message(FATAL_ERROR "aispack took a block of the wrong size (${code}): ${err}")
+endif()
+
 # A damaged file is refused.
 file(WRITE ${WORK}/cut.AIS "ZUNA .AIS FILE")
 execute_process(COMMAND ${DUMP} ${WORK}/cut.AIS RESULT_VARIABLE code OUTPUT_QUIET ERROR_QUIET)

@@ -1,0 +1,137 @@
+#include "fuzz/fuzz_kit.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ai/runtime/engine.h"
+#include "graphics/core/error.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/testkit/engine_fixture.h"
+#include "tools/ais_format/ais_format.h"
+
+namespace fuzzkit {
+
+namespace {
+
+void* HostAlloc(std::size_t size) { return std::malloc(size); }
+void HostFree(void* block) { std::free(block); }
+double HostClock(std::uint32_t) { return 1.0; }
+void* HostOpen(const char* path, const char* mode) { return std::fopen(path, mode); }
+int HostClose(void* file) { return std::fclose(static_cast<FILE*>(file)); }
+std::size_t HostRead(void* buffer, std::size_t size, std::size_t count, void* file)
+{
+    return std::fread(buffer, size, count, static_cast<FILE*>(file));
+}
+std::size_t HostWrite(const void* buffer, std::size_t size, std::size_t count, void* file)
+{
+    return std::fwrite(buffer, size, count, static_cast<FILE*>(file));
+}
+
+std::string& ScratchPath()
+{
+    static std::string path;
+    return path;
+}
+
+void RemoveScratchFile()
+{
+    if (!ScratchPath().empty()) {
+        std::remove(ScratchPath().c_str());
+    }
+}
+
+} // namespace
+
+GraphicsEngine::GraphicsEngine(void (*registerPlugins)())
+{
+    // Started once per process (plugins are registered before the first input) and left
+    // running: bringing it up for every input would cost more than most inputs.
+    static const bool up = OvTestEngineUp(0, registerPlugins) != FALSE;
+    m_up = up;
+    OvError ignored;
+    OvErrorGet(&ignored);
+}
+
+GraphicsEngine::~GraphicsEngine()
+{
+    OvError ignored;
+    OvErrorGet(&ignored);
+}
+
+AiEngine::AiEngine() : m_up(false)
+{
+    if (!m_graphics.Up()) {
+        return;
+    }
+    CHostServices services;
+    services.entityPoolSize = 64;
+    services.alloc = HostAlloc;
+    services.free = HostFree;
+    services.allocatorChildCapacity = 10;
+    services.clock = HostClock;
+    services.open = HostOpen;
+    services.close = HostClose;
+    services.read = HostRead;
+    services.write = HostWrite;
+    m_up = Vusk::Initialise(&services);
+}
+
+AiEngine::~AiEngine()
+{
+    if (m_up) {
+        Vusk::ReleaseEngine();
+    }
+}
+
+OvStream* OpenMemoryStream(const std::uint8_t* data, std::size_t size)
+{
+    OvMemory memory{const_cast<std::uint8_t*>(data), static_cast<OvUInt32>(size)};
+    return OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+}
+
+OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object, std::int32_t offset,
+                            std::int32_t size)
+{
+    const std::int32_t kept = length < size ? length : size;
+    if (length < 0 || (kept > 0 && OvStreamReadStrict(stream, static_cast<char*>(object) + offset,
+                                                      static_cast<OvUInt32>(kept)) == nullptr)) {
+        return nullptr;
+    }
+    return length > kept ? OvStreamSkip(stream, static_cast<OvUInt32>(length - kept)) : stream;
+}
+
+std::string WriteScratchFile(const std::uint8_t* data, std::size_t size)
+{
+    std::string& path = ScratchPath();
+    if (path.empty()) {
+        const char* folder = std::getenv("TMPDIR");
+        path = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/dun-fuzz-" +
+               std::to_string(::getpid()) + ".bin";
+        std::atexit(RemoveScratchFile);
+    }
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return std::string();
+    }
+    bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
+    ok = std::fclose(file) == 0 && ok;
+    return ok ? path : std::string();
+}
+
+Bytes WrapInWorldFile(const std::uint8_t* data, std::size_t size)
+{
+    AisFormat::Document doc;
+    AisFormat::Node raw;
+    raw.kind = AisFormat::Kind::RawData;
+    doc.root.children.push_back(raw);
+    doc.blocks.emplace_back(data, data + size);
+    Bytes file;
+    std::string error;
+    AisFormat::Encode(doc, file, error);
+    return file;
+}
+
+} // namespace fuzzkit

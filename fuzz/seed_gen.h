@@ -1,0 +1,36 @@
+#pragma once
+// Pieces shared by the seed corpus generator's parts.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace seeds {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Chunked bytes, little-endian, headers stamped as the engine's writers stamp them.
+struct Chunks {
+    Bytes bytes;
+    Chunks& U32(std::uint32_t value);
+    Chunks& F32(float value);
+    Chunks& Header(std::uint32_t type, std::uint32_t length);
+    Chunks& Text(const char* text); // the characters, no terminator
+    Chunks& Append(const Bytes& more);
+};
+
+// Writes seed files into <root>/<harness>/<name>; remembers any failure.
+class Writer {
+public:
+    explicit Writer(std::filesystem::path root) : m_root(std::move(root)) {}
+    bool Put(const std::string& harness, const std::string& name, const Bytes& bytes);
+    bool Put(const std::string& harness, const std::string& name, const std::string& text);
+    bool Failed() const { return m_failed; }
+
+private:
+    std::filesystem::path m_root;
+    bool m_failed = false;
+};
+
+} // namespace seeds
