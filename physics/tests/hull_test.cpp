@@ -141,14 +141,28 @@ TEST(PhysicsHull, RandomCloudsAndPlacedBoxes) {
     for (int trial = 0; trial < 10; ++trial) {
         const OvMatrix m = RandomPlacement(rng);
         const float h[3] = {0.3f + std::fabs(n(rng)), 0.3f + std::fabs(n(rng)), 0.3f + std::fabs(n(rng))};
+        // The corners, and from the third box on a 5 x 5 grid on every face, rounded to floats
+        // after placing: near-coplanar points merge into six faces as a float build would.
         std::vector<float> points;
-        for (int c = 0; c < 8; ++c) {
-            const OvV3d p = OvpMathTransformPoint({(c & 1) ? h[0] : -h[0], (c & 2) ? h[1] : -h[1], (c & 4) ? h[2] : -h[2]}, &m);
-            points.insert(points.end(), {p.x, p.y, p.z});
+        const int steps = trial < 2 ? 1 : 4;
+        for (int axis = 0; axis < 3; ++axis) {
+            for (float side : {-1.0f, 1.0f}) {
+                for (int i = 0; i <= steps; ++i) {
+                    for (int j = 0; j <= steps; ++j) {
+                        float local[3];
+                        local[axis] = side * h[axis];
+                        local[(axis + 1) % 3] = h[(axis + 1) % 3] * (2.0f * i / steps - 1.0f);
+                        local[(axis + 2) % 3] = h[(axis + 2) % 3] * (2.0f * j / steps - 1.0f);
+                        const OvV3d p = OvpMathTransformPoint({local[0], local[1], local[2]}, &m);
+                        points.insert(points.end(), {p.x, p.y, p.z});
+                    }
+                }
+            }
         }
         OvpConvexHull* hull = Hull(points);
         ASSERT_NE(hull, nullptr);
-        EXPECT_EQ(hull->faceCount, 6) << "coplanar facets of a float box are merged";
+        EXPECT_EQ(hull->vertexCount, 8);
+        EXPECT_EQ(hull->faceCount, 6);
         CheckHull(hull, points);
         OvpConvexHullComputeMassProperties(hull);
         EXPECT_NEAR(hull->volume, 8.0f * h[0] * h[1] * h[2], 1e-4f * hull->volume);
