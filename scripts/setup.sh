@@ -9,7 +9,7 @@ BUILD_DIR="${BUILD_DIR:-$DUN_ROOT/build}"
 DUN_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libexpat1-dev libpng-dev zlib1g-dev
+  libexpat1-dev libpng-dev zlib1g-dev libqhull-dev
   libboost-graph-dev
 )
 

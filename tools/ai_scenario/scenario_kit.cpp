@@ -1,5 +1,6 @@
 #include "tools/ai_scenario/scenario_kit.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -52,6 +53,7 @@ void Integrate(HostBody& body, float dt)
     body.position.z += direction.z * body.speed * dt;
     body.rotateSet = false;
     body.speedSet = false;
+    body.shootSet = false;
 }
 
 bool ScenarioEntity::Init(CConfigNode* definition)
@@ -98,6 +100,7 @@ ScenarioActionClass::ScenarioActionClass()
 {
     CreateAction(&CActionRotate::s_desc);
     CreateAction(&CActionSpeed::s_desc);
+    CreateAction(&CActionShoot::s_desc);
 }
 
 const CActionClassDesc* ScenarioActionClass::GetClassDesc() const
@@ -117,6 +120,11 @@ void ScenarioActionClass::Apply(CEntity* entity)
     if (const auto* speed = FindAction<CActionSpeed>(); speed != nullptr && speed->set) {
         body->speedSet = true;
         body->speedCommand = speed->value;
+    }
+    if (const auto* shoot = FindAction<CActionShoot>(); shoot != nullptr && shoot->set) {
+        body->shootSet = true;
+        body->fire = shoot->fire != 0;
+        body->shootDirection = shoot->direction;
     }
 }
 
@@ -145,12 +153,15 @@ std::vector<TaskSetup> DefaultTasks()
 {
     std::vector<TaskSetup> tasks;
     for (const char* name : {"Vusk::CEntityManager::ComputeCommonInfo", "CPathFinder::FindNextMove::ASTAR",
-                             "CHideAgent::ComputeDestination", "CHideAgent::CheckPositionVisible"}) {
+                             "CHideAgent::ComputeDestination", "CHideAgent::CheckPositionVisible",
+                             "CFollowerAgent::ComputeRealDistance", "CFleeAgent::ComputeDestination",
+                             "CShooterAgent::BotShootAtEnemy"}) {
         TaskSetup task;
         task.name = name;
         tasks.push_back(task);
     }
-    for (const char* name : {"CPathFinder::FindNextMove::NewSubGoal", "CPathFinder::FindNextMove::Goto"}) {
+    for (const char* name : {"CPathFinder::FindNextMove::NewSubGoal", "CPathFinder::FindNextMove::Goto",
+                             "CFleeAgent::CheckDangerVisible"}) {
         TaskSetup task;
         task.name = name;
         task.periodic = true;
@@ -319,7 +330,9 @@ bool ScenarioWorld::AddGraph(const char* name, CSpatialGraph* graph, bool update
 void ScenarioWorld::Frame(double time, float dt)
 {
     FakeAiHost::Instance().SetTime(time);
+    const auto start = std::chrono::steady_clock::now();
     Vusk::UpdateWorld(m_world);
+    m_lastAiSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     for (HostBody& body : m_bodies)
         Integrate(body, dt);
 }

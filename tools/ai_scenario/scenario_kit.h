@@ -35,6 +35,9 @@ struct HostBody {
     float rotate = 0.0f;
     bool speedSet = false;
     float speedCommand = 0.0f;
+    bool shootSet = false;
+    bool fire = false;
+    CVector3 shootDirection;
 };
 
 // Moves a body by the actions applied to it: the heading becomes the rotate value, the speed the
@@ -53,8 +56,8 @@ public:
     static CEntityClassDesc s_desc;
 };
 
-// Action class "ScenarioActionClass": CActionRotate and CActionSpeed; Apply writes them into the
-// entity's body.
+// Action class "ScenarioActionClass": CActionRotate, CActionSpeed and CActionShoot; Apply writes
+// them into the entity's body.
 class ScenarioActionClass : public CActionClass {
 public:
     ScenarioActionClass();
@@ -134,6 +137,8 @@ public:
     // One host frame at `time`: the AI frame (entities update, brains think and apply), then every
     // body moves dt seconds.
     void Frame(double time, float dt);
+    // Wall time of the last frame's AI update (s).
+    double GetLastAiSeconds() const { return m_lastAiSeconds; }
 
     CWorld* GetWorld() const { return m_world; }
     HostBody& BodyOf(const CEntity* entity) { return *static_cast<HostBody*>(entity->GetHostObject()); }
@@ -142,6 +147,7 @@ private:
     CWorld* m_world = nullptr;
     std::vector<CConfigNode*> m_trees;   // world tree and entity definitions
     std::deque<HostBody> m_bodies;       // stable addresses: entities point at them
+    double m_lastAiSeconds = 0.0;
 };
 
 } // namespace scenario

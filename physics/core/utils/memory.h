@@ -1,0 +1,19 @@
+#pragma once
+// Aligned allocation for physics blocks, and a plain byte fill. Every physics allocation goes
+// through the graphics engine's memory functions with the physics hint.
+
+#include <cstddef>
+
+#include "graphics/core/types.h"
+
+// Memory hint of every physics allocation (an object's lifetime, physics module id 0x900).
+inline constexpr OvUInt32 ovpMEMHINT = 0x30900;
+
+// size bytes aligned to alignment (1..255): size + alignment bytes are allocated and the pad
+// (1..alignment) is kept in the byte before the returned address. Null when the allocation
+// fails or the alignment is out of range.
+void* OvpAlignedMalloc(std::size_t size, OvUInt32 alignment, OvUInt32 hint);
+// Frees a block of OvpAlignedMalloc; null is accepted.
+void OvpAlignedFree(void* block);
+// Fills count bytes with the byte value.
+void* OvpMemFill(void* destination, OvUInt8 value, std::size_t count);

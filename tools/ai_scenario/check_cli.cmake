@@ -1,0 +1,25 @@
+# The command line of ai_scenario: help with the limits, messages that name what was wrong, and an
+# unwritable output refused before the run.
+function(run expected_status pattern)
+  execute_process(COMMAND ${SCENARIO} ${ARGN} OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
+  if(NOT status EQUAL expected_status)
+    message(FATAL_ERROR "ai_scenario ${ARGN}: status ${status}, expected ${expected_status}\n${output}${errors}")
+  endif()
+  if(NOT "${output}${errors}" MATCHES "${pattern}")
+    message(FATAL_ERROR "ai_scenario ${ARGN}: output does not match '${pattern}':\n${output}${errors}")
+  endif()
+endfunction()
+
+run(0 "--bots N +bots, 1 to 200" --help)
+run(0 "--seconds T .*at most 3600" goto --help)
+run(2 "--bots 201 is out of range: a whole number from 1 to 200" hide --bots 201)
+run(2 "--bots 2.5 is out of range" wander --bots 2.5)
+run(2 "--seconds 0 is out of range: above 0 and at most 3600" goto --seconds 0)
+run(2 "--seed -1 is out of range" goto --seed -1)
+run(2 "--bots 'many' is not a number" goto --bots many)
+run(2 "--plot needs a value" goto --plot)
+run(2 "unknown option '--fast'" goto --fast)
+run(2 "unknown scenario 'run'" run)
+# Refused at once: a run of an hour would otherwise come first.
+run(1 "cannot write ${WORK}/missing/plot.png" goto --seconds 3600 --plot ${WORK}/missing/plot.png)
+run(1 "cannot write ${WORK}/missing/trace.csv" hide --seconds 3600 --csv ${WORK}/missing/trace.csv)

@@ -1,0 +1,381 @@
+#include "tools/ai_scenario/plot.h"
+
+#include <png.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ai/navigation/spatial_graph.h"
+
+namespace scenario {
+
+namespace {
+
+// 5 x 7 glyphs, one string of 35 cells per character ('#' ink, '.' paper), rows top down.
+struct Glyph {
+    char c;
+    const char* rows;
+};
+
+const Glyph kFont[] = {
+    {'A', ".###.#...##...#######...##...##...#"},
+    {'B', "####.#...##...#####.#...##...#####."},
+    {'C', ".###.#...##....#....#....#...#.###."},
+    {'D', "####.#...##...##...##...##...#####."},
+    {'E', "######....#....####.#....#....#####"},
+    {'F', "######....#....####.#....#....#...."},
+    {'G', ".###.#...##....#.####...##...#.####"},
+    {'H', "#...##...##...#######...##...##...#"},
+    {'I', ".###...#....#....#....#....#...###."},
+    {'J', "..###...#....#....#....##..#..##..."},
+    {'K', "#...##..#.#.#..##...#.#..#..#.#...#"},
+    {'L', "#....#....#....#....#....#....#####"},
+    {'M', "#...###.###.#.##...##...##...##...#"},
+    {'N', "#...##...###..##.#.##..###...##...#"},
+    {'O', ".###.#...##...##...##...##...#.###."},
+    {'P', "####.#...##...#####.#....#....#...."},
+    {'Q', ".###.#...##...##...##.#.##..#..##.#"},
+    {'R', "####.#...##...#####.#.#..#..#.#...#"},
+    {'S', ".#####....#.....###.....#....#####."},
+    {'T', "#####..#....#....#....#....#....#.."},
+    {'U', "#...##...##...##...##...##...#.###."},
+    {'V', "#...##...##...##...##...#.#.#...#.."},
+    {'W', "#...##...##...##.#.##.#.##.#.#.#.#."},
+    {'X', "#...##...#.#.#...#...#.#.#...##...#"},
+    {'Y', "#...##...#.#.#...#....#....#....#.."},
+    {'Z', "#####....#...#...#...#...#....#####"},
+    {'0', ".###.#...##..###.#.###..##...#.###."},
+    {'1', "..#...##....#....#....#....#...###."},
+    {'2', ".###.#...#....#...#...#...#...#####"},
+    {'3', "#####...#...#.....#.....##...#.###."},
+    {'4', "...#...##..#.#.#..#.#####...#....#."},
+    {'5', "######....####.....#....##...#.###."},
+    {'6', "..##..#...#....####.#...##...#.###."},
+    {'7', "#####....#...#...#...#....#....#..."},
+    {'8', ".###.#...##...#.###.#...##...#.###."},
+    {'9', ".###.#...##...#.####....#...#..##.."},
+    {' ', "..................................."},
+    {':', "......##...##.......##...##........"},
+    {'.', ".........................##...##..."},
+    {',', "....................##...##...#...."},
+    {'-', "...............###................."},
+    {'+', ".......#....#..#####..#....#......."},
+    {'/', ".........#...#...#...#...#........."},
+    {'(', "...#...#...#....#....#.....#.....#."},
+    {')', ".#.....#.....#....#....#...#...#..."},
+    {'=', "..........#####.....#####.........."},
+    {'%', "##...##..#...#...#...#...#..##...##"},
+    {'<', "...#...#...#...#.....#.....#.....#."},
+    {'>', ".#.....#.....#.....#...#...#...#..."},
+    {'_', "..............................#####"},
+    {'\'', "..#....#...#......................."},
+    {'?', ".###.#...#....#...#...#.........#.."},
+    {'!', "..#....#....#....#....#.........#.."},
+    {'*', ".......#..#.#.#.###.#.#.#..#......."},
+};
+
+const char* GlyphRows(char c)
+{
+    if (c >= 'a' && c <= 'z')
+        c = static_cast<char>(c - 'a' + 'A');
+    for (const Glyph& glyph : kFont)
+        if (glyph.c == c)
+            return glyph.rows;
+    return kFont[sizeof(kFont) / sizeof(kFont[0]) - 3].rows; // '?'
+}
+
+constexpr Rgb kPaper{255, 255, 255};
+constexpr Rgb kInk{30, 30, 30};
+constexpr Rgb kBoxColour{95, 95, 95};
+constexpr Rgb kEdgeColour{215, 225, 235};
+constexpr Rgb kVertexColour{150, 170, 190};
+constexpr Rgb kThreatColour{215, 25, 30};
+constexpr Rgb kGoodColour{30, 150, 50};
+constexpr Rgb kBadColour{215, 25, 30};
+
+class Canvas {
+public:
+    Canvas(int width, int height) : m_width(width), m_height(height), m_pixels(static_cast<size_t>(width) * height, kPaper)
+    {
+    }
+
+    void Put(int x, int y, Rgb colour)
+    {
+        if (x >= 0 && x < m_width && y >= 0 && y < m_height)
+            m_pixels[static_cast<size_t>(y) * m_width + x] = colour;
+    }
+    void Line(int x0, int y0, int x1, int y1, Rgb colour)
+    {
+        const int dx = std::abs(x1 - x0), dy = -std::abs(y1 - y0);
+        const int sx = x0 < x1 ? 1 : -1, sy = y0 < y1 ? 1 : -1;
+        int error = dx + dy;
+        for (;;) {
+            Put(x0, y0, colour);
+            if (x0 == x1 && y0 == y1)
+                break;
+            const int twice = 2 * error;
+            if (twice >= dy) {
+                error += dy;
+                x0 += sx;
+            }
+            if (twice <= dx) {
+                error += dx;
+                y0 += sy;
+            }
+        }
+    }
+    void Fill(int x0, int y0, int x1, int y1, Rgb colour)
+    {
+        for (int y = y0; y <= y1; ++y)
+            for (int x = x0; x <= x1; ++x)
+                Put(x, y, colour);
+    }
+    void Disc(int cx, int cy, int radius, Rgb colour)
+    {
+        for (int dy = -radius; dy <= radius; ++dy)
+            for (int dx = -radius; dx <= radius; ++dx)
+                if (dx * dx + dy * dy <= radius * radius)
+                    Put(cx + dx, cy + dy, colour);
+    }
+    void Ring(int cx, int cy, int radius, Rgb colour)
+    {
+        for (int dy = -radius; dy <= radius; ++dy)
+            for (int dx = -radius; dx <= radius; ++dx) {
+                const int d = dx * dx + dy * dy;
+                if (d <= radius * radius && d >= (radius - 2) * (radius - 2))
+                    Put(cx + dx, cy + dy, colour);
+            }
+    }
+    void Cross(int cx, int cy, int radius, Rgb colour)
+    {
+        for (int k = -1; k <= 1; ++k) {
+            Line(cx - radius, cy - radius + k, cx + radius, cy + radius + k, colour);
+            Line(cx - radius, cy + radius + k, cx + radius, cy - radius + k, colour);
+        }
+    }
+    // Text with its top-left corner at (x, y); `size` pixels per font cell. Answers the width.
+    int Text(int x, int y, const std::string& text, Rgb colour, int size = 1)
+    {
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char* rows = GlyphRows(text[i]);
+            for (int r = 0; r < 7; ++r)
+                for (int c = 0; c < 5; ++c)
+                    if (rows[r * 5 + c] == '#')
+                        Fill(x + (static_cast<int>(i) * 6 + c) * size, y + r * size,
+                             x + (static_cast<int>(i) * 6 + c) * size + size - 1, y + r * size + size - 1, colour);
+        }
+        return TextWidth(text, size);
+    }
+    static int TextWidth(const std::string& text, int size = 1) { return static_cast<int>(text.size()) * 6 * size; }
+
+    bool Save(const char* path) const
+    {
+        FILE* file = std::fopen(path, "wb");
+        if (file == nullptr)
+            return false;
+        png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+        png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+        bool ok = info != nullptr;
+        if (ok && setjmp(png_jmpbuf(png)) != 0) {
+            ok = false;
+        } else if (ok) {
+            png_init_io(png, file);
+            png_set_IHDR(png, info, m_width, m_height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                         PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+            png_write_info(png, info);
+            for (int y = 0; y < m_height; ++y)
+                png_write_row(png, reinterpret_cast<png_const_bytep>(&m_pixels[static_cast<size_t>(y) * m_width]));
+            png_write_end(png, nullptr);
+        }
+        png_destroy_write_struct(&png, &info);
+        return std::fclose(file) == 0 && ok;
+    }
+
+private:
+    int m_width;
+    int m_height;
+    std::vector<Rgb> m_pixels; // row-major, top row first
+};
+
+// Places the map (x to the right, z upwards) inside the canvas.
+struct MapFrame {
+    float half;
+    int scale;   // pixels per metre
+    int left;    // canvas column of x = -half
+    int top;     // canvas row of z = +half
+    int X(float x) const { return left + static_cast<int>(std::lround((x + half) * scale)); }
+    int Y(float z) const { return top + static_cast<int>(std::lround((half - z) * scale)); }
+    int Size() const { return static_cast<int>(2 * half * scale); }
+};
+
+void DrawLegendEntry(Canvas& canvas, int x, int y, int kind, Rgb colour, const std::string& text)
+{
+    const int cx = x + 8, cy = y + 3;
+    switch (kind) {
+    case 0: canvas.Fill(x, cy - 1, x + 16, cy + 1, colour); break;   // trail
+    case 1: canvas.Disc(cx, cy, 5, colour); break;                     // good final
+    case 2: canvas.Cross(cx, cy, 5, colour); break;                    // bad final
+    case 3: canvas.Fill(x + 2, cy - 5, x + 14, cy + 5, colour); break; // box
+    case 4: canvas.Disc(cx, cy, 2, colour); break;                     // start
+    case 5: canvas.Ring(cx, cy, 6, colour); break;                     // threat / leader
+    case 6: canvas.Fill(cx - 3, cy - 3, cx + 3, cy + 3, colour); break; // goal
+    }
+    canvas.Text(x + 24, y, text, kInk);
+}
+
+} // namespace
+
+Rgb SeriesColour(std::size_t i, std::size_t n)
+{
+    const double hue = n <= 24 ? static_cast<double>(i) / static_cast<double>(n ? n : 1) : std::fmod(i * 0.618033988749895, 1.0);
+    // Saturated, darkish colours stay readable on white; alternate the value a little for neighbours.
+    const double value = i % 2 == 0 ? 0.80 : 0.62;
+    const double saturation = 0.85;
+    const double h = hue * 6.0;
+    const int sector = static_cast<int>(h) % 6;
+    const double f = h - std::floor(h);
+    const double p = value * (1 - saturation), q = value * (1 - saturation * f), t = value * (1 - saturation * (1 - f));
+    double r = value, g = t, b = p;
+    switch (sector) {
+    case 1: r = q, g = value, b = p; break;
+    case 2: r = p, g = value, b = t; break;
+    case 3: r = p, g = q, b = value; break;
+    case 4: r = t, g = p, b = value; break;
+    case 5: r = value, g = p, b = q; break;
+    default: break;
+    }
+    return Rgb{static_cast<uint8_t>(r * 255), static_cast<uint8_t>(g * 255), static_cast<uint8_t>(b * 255)};
+}
+
+bool WritePlot(const PlotScene& scene, const char* path)
+{
+    const int scale = 20;
+    const MapFrame map{scene.half, scale, 70, 50};
+    const int legendLeft = map.left + map.Size() + 30;
+    Canvas canvas(legendLeft + 230, map.top + map.Size() + 70);
+
+    canvas.Text(map.left, 14, scene.title, kInk, 2);
+
+    // Graph, boxes.
+    if (CSpatialGraph* graph = scene.graph) {
+        for (int32_t i = 0; i <= graph->GetLastEdgeIndex(); ++i) {
+            if (const CGraphEdge* edge = graph->GetEdge(i)) {
+                const CVector3& a = edge->GetSource()->GetPosition();
+                const CVector3& b = edge->GetDestination()->GetPosition();
+                canvas.Line(map.X(a.x), map.Y(a.z), map.X(b.x), map.Y(b.z), kEdgeColour);
+            }
+        }
+        for (int32_t i = 0; i <= graph->GetLastVertexIndex(); ++i)
+            if (const CGraphVertex* vertex = graph->GetVertex(i))
+                canvas.Put(map.X(vertex->GetPosition().x), map.Y(vertex->GetPosition().z), kVertexColour);
+    }
+    for (const Box& box : scene.boxes)
+        canvas.Fill(map.X(box.min[0]), map.Y(box.max[2]), map.X(box.max[0]), map.Y(box.min[2]), kBoxColour);
+
+    // Trails, starts, goals, threats.
+    const std::size_t bots = scene.trails.size();
+    for (std::size_t b = 0; b < bots; ++b) {
+        const Rgb colour = SeriesColour(b, bots);
+        const std::vector<CVector3>& trail = scene.trails[b];
+        for (std::size_t k = 1; k < trail.size(); ++k)
+            canvas.Line(map.X(trail[k - 1].x), map.Y(trail[k - 1].z), map.X(trail[k].x), map.Y(trail[k].z), colour);
+        if (!trail.empty())
+            canvas.Disc(map.X(trail.front().x), map.Y(trail.front().z), 2, colour);
+    }
+    for (const CVector3& goal : scene.goals)
+        canvas.Fill(map.X(goal.x) - 3, map.Y(goal.z) - 3, map.X(goal.x) + 3, map.Y(goal.z) + 3, Rgb{120, 120, 120});
+    for (const std::vector<CVector3>& trail : scene.others) {
+        for (std::size_t k = 1; k < trail.size(); ++k)
+            canvas.Line(map.X(trail[k - 1].x), map.Y(trail[k - 1].z), map.X(trail[k].x), map.Y(trail[k].z),
+                        Rgb{240, 150, 150});
+        if (!trail.empty())
+            canvas.Ring(map.X(trail.back().x), map.Y(trail.back().z), 8, kThreatColour);
+    }
+
+    // Final places: bots that end within 0.3 m of each other with the same outcome share one mark
+    // with a count.
+    std::vector<bool> drawn(scene.finals.size(), false);
+    for (std::size_t i = 0; i < scene.finals.size(); ++i) {
+        if (drawn[i])
+            continue;
+        int count = 0;
+        for (std::size_t j = i; j < scene.finals.size(); ++j) {
+            const CVector3& a = scene.finals[i].position;
+            const CVector3& b = scene.finals[j].position;
+            if (!drawn[j] && scene.finals[j].good == scene.finals[i].good && std::hypot(a.x - b.x, a.z - b.z) < 0.3f) {
+                drawn[j] = true;
+                ++count;
+            }
+        }
+        const int x = map.X(scene.finals[i].position.x), y = map.Y(scene.finals[i].position.z);
+        const Rgb colour = i < bots ? SeriesColour(i, bots) : kInk;
+        if (scene.finals[i].good) {
+            canvas.Disc(x, y, 6, kGoodColour);
+            canvas.Disc(x, y, 3, colour);
+        } else {
+            canvas.Cross(x, y, 6, kBadColour);
+        }
+        if (count > 1)
+            canvas.Text(x + 8, y - 10, "X" + std::to_string(count), kInk);
+    }
+
+    // Axes in metres with ticks every 5 m, and a frame round the map.
+    const int size = map.Size();
+    canvas.Line(map.left, map.top, map.left + size, map.top, kInk);
+    canvas.Line(map.left, map.top + size, map.left + size, map.top + size, kInk);
+    canvas.Line(map.left, map.top, map.left, map.top + size, kInk);
+    canvas.Line(map.left + size, map.top, map.left + size, map.top + size, kInk);
+    const int firstTick = static_cast<int>(std::ceil(-scene.half / 5.0f)) * 5;
+    for (int t = firstTick; t <= scene.half; t += 5) {
+        const std::string label = std::to_string(t);
+        canvas.Line(map.X(static_cast<float>(t)), map.top + size, map.X(static_cast<float>(t)), map.top + size + 5, kInk);
+        canvas.Text(map.X(static_cast<float>(t)) - Canvas::TextWidth(label) / 2, map.top + size + 9, label, kInk);
+        canvas.Line(map.left - 5, map.Y(static_cast<float>(t)), map.left, map.Y(static_cast<float>(t)), kInk);
+        canvas.Text(map.left - 9 - Canvas::TextWidth(label), map.Y(static_cast<float>(t)) - 3, label, kInk);
+    }
+    const std::string xAxis = "X (M)";
+    canvas.Text(map.left + size / 2 - Canvas::TextWidth(xAxis) / 2, map.top + size + 24, xAxis, kInk);
+    canvas.Text(8, map.top + size / 2 - 3, "Z (M)", kInk);
+
+    // Scale bar: 5 m under the map on the right.
+    const int barRight = map.left + size, barLeft = barRight - 5 * scale, barY = map.top + size + 44;
+    canvas.Fill(barLeft, barY, barRight, barY + 2, kInk);
+    canvas.Line(barLeft, barY - 4, barLeft, barY + 6, kInk);
+    canvas.Line(barRight, barY - 4, barRight, barY + 6, kInk);
+    canvas.Text(barLeft - Canvas::TextWidth("5 M") - 6, barY - 2, "5 M", kInk);
+
+    // Legend.
+    int y = map.top;
+    canvas.Text(legendLeft, y, "LEGEND", kInk);
+    y += 18;
+    const Rgb firstColour = bots > 0 ? SeriesColour(0, bots) : kInk;
+    DrawLegendEntry(canvas, legendLeft, y, 0, firstColour, "BOT TRAIL (ONE COLOUR");
+    canvas.Text(legendLeft + 24, y + 10, "EACH, " + std::to_string(bots) + " BOTS)", kInk);
+    y += 26;
+    DrawLegendEntry(canvas, legendLeft, y, 4, firstColour, "START");
+    y += 16;
+    DrawLegendEntry(canvas, legendLeft, y, 1, kGoodColour, scene.goodLabel);
+    y += 16;
+    DrawLegendEntry(canvas, legendLeft, y, 2, kBadColour, scene.badLabel);
+    y += 16;
+    canvas.Text(legendLeft + 24, y, "XN: N BOTS ON ONE SPOT", kInk);
+    y += 16;
+    if (!scene.othersLabel.empty()) {
+        DrawLegendEntry(canvas, legendLeft, y, 5, kThreatColour, scene.othersLabel);
+        y += 16;
+    }
+    if (!scene.goalsLabel.empty()) {
+        DrawLegendEntry(canvas, legendLeft, y, 6, Rgb{120, 120, 120}, scene.goalsLabel);
+        y += 16;
+    }
+    DrawLegendEntry(canvas, legendLeft, y, 3, kBoxColour, "BOX (2.5 M HIGH)");
+    y += 16;
+    DrawLegendEntry(canvas, legendLeft, y, 0, kEdgeColour, "GRAPH EDGE");
+    y += 16;
+    canvas.Text(legendLeft, y + 8, std::to_string(scale) + " PIXELS PER METRE", kInk);
+    return canvas.Save(path);
+}
+
+} // namespace scenario
