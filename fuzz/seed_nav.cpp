@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "ai/navigation/access_ways_data.h"
 #include "ai/navigation/astar_data.h"
 #include "ai/navigation/find_nearest_data.h"
 #include "ai/navigation/graph_manager.h"
@@ -115,11 +114,10 @@ void NavigationSeeds(Writer& out)
     std::unique_ptr<CGraphData> nearest(CFindNearestData::Create(grid.get()));
     std::unique_ptr<CGraphData> routes(CAstarData::Create(grid.get()));
     std::unique_ptr<CGraphData> costs(CPathCostData::Create(grid.get()));
-    std::unique_ptr<CGraphData> ways(CAccessWaysData::Create(grid.get()));
-    Bytes saved[4];
-    CGraphData* data[4] = {nearest.get(), routes.get(), costs.get(), ways.get()};
-    const char* harness[4] = {"nav_find_nearest", "nav_astar_data", "nav_path_cost", "nav_access_ways"};
-    for (int i = 0; i < 4; ++i) {
+    Bytes saved[3];
+    CGraphData* data[3] = {nearest.get(), routes.get(), costs.get()};
+    const char* harness[3] = {"nav_find_nearest", "nav_astar_data", "nav_path_cost"};
+    for (int i = 0; i < 3; ++i) {
         if (data[i] != nullptr && data[i]->Build()) {
             saved[i] = Saved([&](const char* path) { return data[i]->Save(path); });
         }
