@@ -17,6 +17,7 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
 #include "tools/ais_format/ais_format.h"
+#include "tools/aires/resource_text.h"
 
 namespace seeds {
 
@@ -73,17 +74,7 @@ bool Writer::Put(const std::string& harness, const std::string& name, const std:
     return Put(harness, name, Bytes(text.begin(), text.end()));
 }
 
-namespace {
-
-AisFormat::Node MakeNode(const char* label, const char* name)
-{
-    AisFormat::Node node;
-    node.label = label;
-    node.name = name;
-    return node;
-}
-
-AisFormat::Node MakeLeaf(const char* name, const char* value)
+AisFormat::Node Leaf(const char* name, const char* value)
 {
     AisFormat::Node leaf;
     leaf.kind = AisFormat::Kind::Leaf;
@@ -92,7 +83,16 @@ AisFormat::Node MakeLeaf(const char* name, const char* value)
     return leaf;
 }
 
-AisFormat::Node MakeRaw(const char* file)
+AisFormat::Node Branch(const char* label, const char* name, std::initializer_list<AisFormat::Node> children)
+{
+    AisFormat::Node node;
+    node.label = label;
+    node.name = name;
+    node.children = children;
+    return node;
+}
+
+AisFormat::Node Raw(const char* file)
 {
     AisFormat::Node raw;
     raw.kind = AisFormat::Kind::RawData;
@@ -100,22 +100,17 @@ AisFormat::Node MakeRaw(const char* file)
     return raw;
 }
 
+namespace {
+
 // A small world definition with two blocks (one empty) and escapes in its texts.
 AisFormat::Document SmallWorld()
 {
     AisFormat::Document doc;
-    doc.root = MakeNode("", "World");
-    doc.root.children.push_back(MakeLeaf("OneMeter", "1.0"));
-    AisFormat::Node graphs = MakeNode("Graphs", "Service");
-    graphs.children.push_back(MakeLeaf("Class", "CGraphManager"));
-    AisFormat::Node graph = MakeNode("MoveGraph", "Graph");
-    graph.children.push_back(MakeRaw("block-0000.bin"));
-    graphs.children.push_back(graph);
-    doc.root.children.push_back(graphs);
-    AisFormat::Node odd = MakeNode("Quote \" and \\ and \xe9", "Entity");
-    odd.children.push_back(MakeLeaf("", ""));
-    odd.children.push_back(MakeRaw("block-0001.bin"));
-    doc.root.children.push_back(odd);
+    doc.root = Branch("", "World", {
+        Leaf("OneMeter", "1.0"),
+        Branch("Graphs", "Service", {Leaf("Class", "CGraphManager"), Branch("MoveGraph", "Graph", {Raw("block-0000.bin")})}),
+        Branch("Quote \" and \\ and \xe9", "Entity", {Leaf("", ""), Raw("block-0001.bin")}),
+    });
     doc.blocks.push_back(Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9});
     doc.blocks.push_back(Bytes{});
     for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
@@ -133,7 +128,7 @@ void WorldFileSeeds(Writer& out)
     AisFormat::Encode(doc, file, error);
     out.Put("ais_reader", "small-world.AIS", file);
     AisFormat::Document single;
-    single.root = MakeNode("", "");
+    single.root = Branch("", "", {});
     file.clear();
     AisFormat::Encode(single, file, error);
     out.Put("ais_reader", "root-only.AIS", file);
@@ -200,6 +195,32 @@ void GraphicsSeeds(Writer& out)
     out.Put("gfx_camera", "parallel.bin", parallel.bytes);
 }
 
+// Path ways, neural nets and the texts aires writes them from.
+void ResourceSeeds(Writer& out)
+{
+    const char* const patrol =
+        "pathway name=\"Patrol\" flag=1\nwalk -4 0 -4\npause 1.5\nrun 4 0 -4\nrotate 90\n"
+        "jump 4 0 4\norient -90\ncrouch -4 0 4\ncommand \"say \\\"clear\\\"\"\nskip 7\n";
+    const char* const net231 = "neuralnet linear=1\nlayers 2 3 1\nweights 0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5 "
+                               "0.5 0.5 0.5 0.5\n";
+    const char* const mirror = "neuralnet linear=0\nlayers 7\nweights 0\n";
+    for (const char* text : {patrol, net231, mirror}) {
+        AiRes::Bytes block;
+        std::string error;
+        if (!AiRes::ParseText(text, block, error)) {
+            std::fprintf(stderr, "fuzz_seed_gen: %s\n", error.c_str());
+            return;
+        }
+        const bool way = text == patrol;
+        const std::string name = way ? "patrol" : (text == mirror ? "mirror" : "net-2-3-1");
+        out.Put(way ? "path_way" : "neural_net", name + ".bin", block);
+        out.Put("aires_text", name + ".txt", std::string(text));
+    }
+    AiRes::PathWay empty;
+    empty.name = "Empty";
+    out.Put("path_way", "no-steps.bin", AiRes::EncodePathWay(empty));
+}
+
 } // namespace
 
 } // namespace seeds
@@ -215,5 +236,7 @@ int main(int argc, char** argv)
     seeds::Writer out(argv[1]);
     seeds::WorldFileSeeds(out);
     seeds::GraphicsSeeds(out);
+    seeds::NavigationSeeds(out);
+    seeds::ResourceSeeds(out);
     return out.Failed() ? 1 : 0;
 }
