@@ -17,17 +17,22 @@ inline constexpr OvInt32 ovERRBADENGINESTATE = static_cast<OvInt32>(0x80000001u)
 inline constexpr OvInt32 ovERRFILEOPEN = static_cast<OvInt32>(0x80000002u);       // file could not be opened
 inline constexpr OvInt32 ovERRINVALIDVALUE = static_cast<OvInt32>(0x80000003u);   // invalid argument value
 inline constexpr OvInt32 ovERRBADVERSION = static_cast<OvInt32>(0x80000004u);     // chunk version out of range
+inline constexpr OvInt32 ovERRBADDEPTH = static_cast<OvInt32>(0x80000008u);       // pixel depth not supported
+inline constexpr OvInt32 ovERRBADFORMAT = static_cast<OvInt32>(0x80000009u);      // depth pair or format not supported
+inline constexpr OvInt32 ovERRSIZEMISMATCH = static_cast<OvInt32>(0x8000000Au);   // images of different sizes
 inline constexpr OvInt32 ovERRNOMEMORY = static_cast<OvInt32>(0x80000013u);       // memory allocation failed
 inline constexpr OvInt32 ovERRNULLARGUMENT = static_cast<OvInt32>(0x80000016u);   // null argument
 inline constexpr OvInt32 ovERRPLUGINREFUSED = static_cast<OvInt32>(0x80000017u);  // plugin registration refused
 inline constexpr OvInt32 ovERRREAD = static_cast<OvInt32>(0x8000001Au);           // stream read failed
 inline constexpr OvInt32 ovERRWRITE = static_cast<OvInt32>(0x8000001Cu);          // stream write failed
+inline constexpr OvInt32 ovERRNAMETOOLONG = static_cast<OvInt32>(0x8000001Eu);    // name cut to its field
 
 // The core's own codes (plugin id 1).
 inline constexpr OvInt32 ovERRENDOFSTREAM = 5;      // end of stream data
 inline constexpr OvInt32 ovERRARENAFULL = 12;       // resource arena full
 inline constexpr OvInt32 ovERRBADACCESS = 13;       // bad stream access mode
 inline constexpr OvInt32 ovERRBADSTREAMTYPE = 14;   // bad stream type
+inline constexpr OvInt32 ovERRTEXTUREREAD = 22;     // texture could not be read
 inline constexpr OvInt32 ovERRDEVICEREQUEST = 24;   // device request not supported
 inline constexpr OvInt32 ovERRZEROLENGTHVECTOR = 25; // vector of zero length normalised
 

@@ -7,13 +7,14 @@
 #include "graphics/core/matrix.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/camera.h"
+#include "graphics/core/image.h"
 #include "graphics/core/raster.h"
 #include "graphics/core/resources.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// MODULES NOT BUILT YET. Image, texture, pipeline and immediate-mode 3D keep their place in
+// MODULES NOT BUILT YET. Texture, pipeline and immediate-mode 3D keep their place in
 // the registration order (and a data block of their registered size) with an open and close
 // that do nothing. Each is replaced here by its real open, close and sizeof(module data) when
 // the module is written.
@@ -21,7 +22,6 @@ namespace {
 void* PendingModuleOpen(void* instance, OvInt32, OvInt32) { return instance; }
 void* PendingModuleClose(void* instance, OvInt32, OvInt32) { return instance; }
 
-constexpr OvInt32 kPendingImageDataSize = 544;
 constexpr OvInt32 kPendingTextureDataSize = 52;
 constexpr OvInt32 kPendingPipelineDataSize = 96;
 constexpr OvInt32 kPendingIm3DDataSize = 116;
@@ -36,7 +36,7 @@ const OvCoreModule OvCoreModules[ovNUMCOREMODULES] = {
     {ovPLUGINIDFRAME, sizeof(OvFrameModule), OvFrameOpen, OvFrameClose},
     {ovPLUGINIDSTREAM, sizeof(OvStreamModuleData), OvStreamModuleOpen, OvStreamModuleClose},
     {ovPLUGINIDCAMERA, sizeof(OvCameraModule), OvCameraOpen, OvCameraClose},
-    {ovPLUGINIDIMAGE, kPendingImageDataSize, PendingModuleOpen, PendingModuleClose},
+    {ovPLUGINIDIMAGE, sizeof(OvImageModule), OvImageOpen, OvImageClose},
     {ovPLUGINIDRASTER, sizeof(OvRasterModule), OvRasterOpen, OvRasterClose},
     {ovPLUGINIDTEXTURE, kPendingTextureDataSize, PendingModuleOpen, PendingModuleClose},
     {ovPLUGINIDPIPELINE, kPendingPipelineDataSize, PendingModuleOpen, PendingModuleClose},
@@ -45,6 +45,4 @@ const OvCoreModule OvCoreModules[ovNUMCOREMODULES] = {
     {ovPLUGINIDRESOURCES, sizeof(OvResourcesModule), OvResourcesOpen, OvResourcesClose},
 };
 
-void OvCoreModulesSetGamma(float /*gamma*/) {
-    // The image module's gamma set-up (OvImageSetGamma) goes here once the image module exists.
-}
+void OvCoreModulesSetGamma(float gamma) { OvImageSetGamma(gamma); }

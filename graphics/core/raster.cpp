@@ -1,6 +1,7 @@
 #include "graphics/core/raster.h"
 
 #include "graphics/core/engine.h"
+#include "graphics/core/image.h"
 #include "graphics/core/resources.h"
 
 namespace {
@@ -138,4 +139,24 @@ OvInt32 OvRasterGetNumLevels(OvRaster* raster) {
 OvRaster* OvRasterGetCurrentContext() {
     OvRasterModule* module = Module();
     return module->contextStack[module->contextTop];
+}
+
+OvImage* OvImageSetFromRaster(OvImage* image, OvRaster* raster) {
+    if (OvStandardCall(ovSTANDARDIMAGEGETFROMRASTER, image, raster, 0) <= 0) {
+        return nullptr;
+    }
+    if (raster->privateFlags & ovRASTERGAMMACORRECTED) {
+        image->flags |= ovIMAGEGAMMACORRECTED;
+    }
+    return image;
+}
+
+OvRaster* OvRasterSetFromImage(OvRaster* raster, OvImage* image) {
+    if (OvStandardCall(ovSTANDARDRASTERSETFROMIMAGE, raster, image, 0) <= 0) {
+        return nullptr;
+    }
+    if (image->flags & ovIMAGEGAMMACORRECTED) {
+        raster->privateFlags |= ovRASTERGAMMACORRECTED;
+    }
+    return raster;
 }

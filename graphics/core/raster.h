@@ -110,3 +110,10 @@ OvRaster* OvRasterGetCurrentContext();
 
 inline OvInt32 OvRasterGetFormat(const OvRaster* raster) { return static_cast<OvInt32>(raster->cFormat) << 8; }
 inline OvInt32 OvRasterGetType(const OvRaster* raster) { return raster->cType; }
+
+struct OvImage;
+
+// The driver's conversions between rasters and images; each carries the gamma-corrected mark
+// from the one to the other (and never clears it).
+OvImage* OvImageSetFromRaster(OvImage* image, OvRaster* raster);
+OvRaster* OvRasterSetFromImage(OvRaster* raster, OvImage* image);

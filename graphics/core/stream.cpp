@@ -311,3 +311,26 @@ OvStream* OvStreamSkip(OvStream* stream, OvUInt32 length) {
         return nullptr;
     }
 }
+
+OvUInt32 OvStreamGetBytesLeft(const OvStream* stream) {
+    if (stream->accessType != ovSTREAMREAD) {
+        return 0xFFFFFFFFu;
+    }
+    switch (stream->type) {
+    case ovSTREAMFILE:
+    case ovSTREAMFILENAME: {
+        const OvFile* file = stream->Type.file;
+        const std::uint64_t size = FileSize(file);
+        const std::uint64_t position = FilePosition(file);
+        if (file->positionHigh == 0xFFFFFFFFu) {
+            return 0xFFFFFFFFu; // position not known
+        }
+        const std::uint64_t left = position < size ? size - position : 0;
+        return left > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<OvUInt32>(left);
+    }
+    case ovSTREAMMEMORY:
+        return stream->Type.memory.nSize - stream->Type.memory.position;
+    default:
+        return 0xFFFFFFFFu;
+    }
+}

@@ -78,3 +78,7 @@ OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length);
 OvStream* OvStreamWrite(OvStream* stream, const void* buffer, OvUInt32 length);
 // Moves on by length bytes; null (error 5) when that passes the end of the data.
 OvStream* OvStreamSkip(OvStream* stream, OvUInt32 length);
+// Bytes between the position and the end of the data of a stream being read; 0xFFFFFFFF when
+// that is not known (a custom stream, a stream being written). Readers use it to refuse sizes
+// their input cannot hold before allocating for them.
+OvUInt32 OvStreamGetBytesLeft(const OvStream* stream);

@@ -14,9 +14,9 @@ void* gWindowStandIn = nullptr;
 
 } // namespace
 
-OvBool OvTestEngineUp(OvUInt32 initFlags, OvTestEngineRegisterFunction registerPlugins) {
+OvBool OvTestEngineUp(OvUInt32 initFlags, OvTestEngineRegisterFunction registerPlugins, const OvDriver* driver) {
     OvNullDriverReset();
-    OvEngineSetDriver(OvNullDriverGet());
+    OvEngineSetDriver(driver != nullptr ? driver : OvNullDriverGet());
     if (!OvEngineInit(nullptr, initFlags, kArenaSize)) {
         return FALSE;
     }

@@ -14,6 +14,8 @@
 using OvTestEngineRegisterFunction = void (*)();
 
 // TRUE when every step succeeded; on failure whatever was brought up is taken down again.
-OvBool OvTestEngineUp(OvUInt32 initFlags = 0, OvTestEngineRegisterFunction registerPlugins = nullptr);
+// driver: the one to run on (null: the null driver).
+OvBool OvTestEngineUp(OvUInt32 initFlags = 0, OvTestEngineRegisterFunction registerPlugins = nullptr,
+                      const OvDriver* driver = nullptr);
 // TRUE when every step succeeded.
 OvBool OvTestEngineDown();

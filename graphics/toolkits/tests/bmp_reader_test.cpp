@@ -1,0 +1,255 @@
+#include "graphics/toolkits/bmp_reader.h"
+
+#include <random>
+
+#include "graphics/toolkits/tests/reader_test.h"
+
+namespace {
+
+struct Rgb {
+    std::uint8_t r, g, b;
+};
+
+// A bitmap written field by field from known pixels: palette indices for up to 8 bits a pixel,
+// colours otherwise (15 and 16-bit colours are written with their low bits zero, so they survive).
+struct Bmp {
+    int width = 1;
+    int height = 1;
+    int bitCount = 24;
+    bool coreHeader = false;
+    std::uint32_t usedColours = 0;
+    std::uint32_t compression = 0;
+    std::vector<Rgb> palette;          // entries written
+    std::vector<std::uint8_t> indices; // width * height, top row first
+    std::vector<Rgb> colours;          // width * height, top row first
+    std::vector<std::uint8_t> rle;     // pixel data as given (compressed files)
+
+    std::vector<std::uint8_t> Bytes() const {
+        std::vector<std::uint8_t> pixels = rle;
+        if (compression == 0) {
+            const int bits = bitCount == 15 ? 16 : bitCount;
+            const std::size_t rowBytes = ((static_cast<std::size_t>(width) * bits + 7) / 8 + 3) & ~std::size_t{3};
+            for (int k = 0; k < height; ++k) {
+                std::vector<std::uint8_t> row(rowBytes, 0);
+                const int y = height - 1 - k;
+                for (int x = 0; x < width; ++x) {
+                    const std::size_t i = static_cast<std::size_t>(y) * width + x;
+                    switch (bitCount) {
+                    case 1: row[x >> 3] |= static_cast<std::uint8_t>(indices[i] << (7 - (x & 7))); break;
+                    case 4: row[x >> 1] |= static_cast<std::uint8_t>((x & 1) ? indices[i] : indices[i] << 4); break;
+                    case 8: row[x] = indices[i]; break;
+                    case 15:
+                    case 16: {
+                        const Rgb c = colours[i];
+                        const unsigned p = bitCount == 15 ? (c.r >> 3) << 10 | (c.g >> 3) << 5 | c.b >> 3
+                                                          : (c.r >> 3) << 11 | (c.g >> 2) << 5 | c.b >> 3;
+                        row[2 * x] = static_cast<std::uint8_t>(p);
+                        row[2 * x + 1] = static_cast<std::uint8_t>(p >> 8);
+                        break;
+                    }
+                    default: {
+                        const int n = bitCount / 8;
+                        row[n * x] = colours[i].b;
+                        row[n * x + 1] = colours[i].g;
+                        row[n * x + 2] = colours[i].r;
+                        break;
+                    }
+                    }
+                }
+                pixels.insert(pixels.end(), row.begin(), row.end());
+            }
+        }
+        std::vector<std::uint8_t> info;
+        auto u16 = [&info](unsigned v) { info.push_back(v & 0xFF); info.push_back((v >> 8) & 0xFF); };
+        auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
+        if (coreHeader) {
+            u32(12); u16(width); u16(height); u16(1); u16(bitCount);
+        } else {
+            u32(40); u32(width); u32(height); u16(1); u16(bitCount); u32(compression);
+            u32(static_cast<std::uint32_t>(pixels.size())); u32(2835); u32(2835); u32(usedColours); u32(0);
+        }
+        for (const Rgb& c : palette) {
+            info.insert(info.end(), {c.b, c.g, c.r});
+            if (!coreHeader) {
+                info.push_back(0);
+            }
+        }
+        std::vector<std::uint8_t> file = {'B', 'M'};
+        auto put32 = [&file](std::uint32_t v) { for (int i = 0; i < 4; ++i) file.push_back((v >> (8 * i)) & 0xFF); };
+        put32(static_cast<std::uint32_t>(14 + info.size() + pixels.size()));
+        put32(0);
+        put32(static_cast<std::uint32_t>(14 + info.size()));
+        file.insert(file.end(), info.begin(), info.end());
+        file.insert(file.end(), pixels.begin(), pixels.end());
+        return file;
+    }
+};
+
+Bmp RandomBmp(std::mt19937& rng, int width, int height, int bitCount, bool core) {
+    Bmp b;
+    b.width = width;
+    b.height = height;
+    b.bitCount = bitCount;
+    b.coreHeader = core;
+    std::uniform_int_distribution<int> byte(0, 255);
+    if (bitCount <= 8) {
+        for (int i = 0; i < (1 << bitCount); ++i) {
+            b.palette.push_back({static_cast<std::uint8_t>(byte(rng)), static_cast<std::uint8_t>(byte(rng)),
+                                 static_cast<std::uint8_t>(byte(rng))});
+        }
+        for (int i = 0; i < width * height; ++i) {
+            b.indices.push_back(static_cast<std::uint8_t>(byte(rng) & ((1 << bitCount) - 1)));
+        }
+    } else {
+        const int keep = bitCount == 15 ? 0xF8 : 0xFF;
+        for (int i = 0; i < width * height; ++i) {
+            const int g = bitCount == 16 ? 0xFC : keep;
+            b.colours.push_back({static_cast<std::uint8_t>(byte(rng) & (bitCount == 16 ? 0xF8 : keep)),
+                                 static_cast<std::uint8_t>(byte(rng) & g),
+                                 static_cast<std::uint8_t>(byte(rng) & (bitCount == 16 ? 0xF8 : keep))});
+        }
+    }
+    return b;
+}
+
+using BmpReaderTest = ReaderTest;
+
+TEST_F(BmpReaderTest, EveryBitCountWidthAndHeaderGivesThePixelsWritten) {
+    std::mt19937 rng(7);
+    for (int bitCount : {1, 4, 8, 15, 16, 24, 32}) {
+        for (bool core : {false, true}) {
+            for (int width = 1; width <= 9; ++width) {
+                const Bmp b = RandomBmp(rng, width, 3, bitCount, core);
+                OvImage* image = OvBmpImageRead(Write("a.bmp", b.Bytes()).c_str());
+                ASSERT_NE(image, nullptr) << bitCount << " " << width;
+                EXPECT_EQ(image->depth, bitCount <= 4 ? 4 : bitCount == 8 ? 8 : 32);
+                for (int y = 0; y < 3; ++y) {
+                    for (int x = 0; x < width; ++x) {
+                        const std::size_t i = static_cast<std::size_t>(y) * width + x;
+                        const std::uint8_t* got = PixelColour(image, x, y);
+                        const Rgb want = bitCount <= 8 ? b.palette[b.indices[i]] : b.colours[i];
+                        if (bitCount <= 8) {
+                            EXPECT_EQ(image->cpPixels[y * image->stride + x], b.indices[i]);
+                        }
+                        EXPECT_EQ(got[0], want.r) << bitCount << " core " << core << " w " << width;
+                        EXPECT_EQ(got[1], want.g);
+                        EXPECT_EQ(got[2], want.b);
+                        EXPECT_EQ(got[3], 255);
+                    }
+                }
+                OvImageDestroy(image);
+            }
+        }
+    }
+}
+
+TEST_F(BmpReaderTest, UsedColoursLimitThePaletteRead) {
+    std::mt19937 rng(3);
+    Bmp b = RandomBmp(rng, 5, 2, 8, false);
+    b.palette.resize(16);
+    b.usedColours = 16;
+    for (auto& i : b.indices) {
+        i &= 15;
+    }
+    OvImage* image = OvBmpImageRead(Write("used.bmp", b.Bytes()).c_str());
+    ASSERT_NE(image, nullptr);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(image->palette[4 * i], b.palette[i].r);
+    }
+    EXPECT_EQ(image->cpPixels[0], b.indices[0]);
+    OvImageDestroy(image);
+}
+
+TEST_F(BmpReaderTest, RunLengthRowsClipRunsAndEndEarly) {
+    Bmp b;
+    b.width = 4;
+    b.height = 4;
+    b.bitCount = 8;
+    b.compression = 1;
+    b.palette.assign(256, {1, 2, 3});
+    // Bottom row: a run of 2, an odd literal of 3 (clipped at the row's end, pad byte skipped).
+    // Next row: a run of 9 (clipped). Next: one pixel, then the end of the bitmap.
+    b.rle = {2, 7, 0, 3, 10, 11, 12, 0, 0, 0, 9, 5, 0, 0, 1, 6, 0, 1};
+    OvImage* image = OvBmpImageRead(Write("rle.bmp", b.Bytes()).c_str());
+    ASSERT_NE(image, nullptr);
+    const std::vector<std::uint8_t> want = {0, 0, 0, 0, 6, 0, 0, 0, 5, 5, 5, 5, 7, 7, 10, 11};
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 4; ++x) {
+            EXPECT_EQ(image->cpPixels[y * image->stride + x], want[static_cast<std::size_t>(y) * 4 + x]) << x << "," << y;
+        }
+    }
+    OvImageDestroy(image);
+
+    b.rle = {1, 1, 0, 2, 1, 1}; // a delta code
+    EXPECT_EQ(OvBmpImageRead(Write("delta.bmp", b.Bytes()).c_str()), nullptr);
+    b.compression = 2;
+    b.bitCount = 4;
+    b.palette.resize(16);
+    EXPECT_EQ(OvBmpImageRead(Write("rle4.bmp", b.Bytes()).c_str()), nullptr);
+    EXPECT_EQ(TakeError().errorCode, ovERRBADFORMAT);
+}
+
+// Patches a little-endian 32-bit field.
+std::vector<std::uint8_t> With32(std::vector<std::uint8_t> bytes, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+    return bytes;
+}
+
+TEST_F(BmpReaderTest, DamagedFilesFailCleanly) {
+    std::mt19937 rng(11);
+    const std::vector<std::uint8_t> good = RandomBmp(rng, 7, 5, 8, false).Bytes();
+    for (std::size_t n = 0; n < good.size(); ++n) {
+        const std::vector<std::uint8_t> prefix(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_EQ(OvBmpImageRead(Write("cut.bmp", prefix).c_str()), nullptr) << n;
+    }
+    TakeError();
+    struct Case {
+        std::size_t at;
+        std::uint32_t value;
+        OvInt32 code;
+    };
+    const Case cases[] = {
+        {14, 5, ovERRBADFORMAT},          // header size below the core header
+        {14, 0x7FFFFFFF, ovERRBADFORMAT}, // header size far past the file
+        {18, 0xFFFFFFF9, ovERRBADFORMAT}, // negative width
+        {22, 0x80000000, ovERRBADFORMAT}, // most negative height
+        {18, 0x7FFFFFFF, ovERRBADFORMAT}, // huge width
+        {22, 30000, ovERRENDOFSTREAM},    // far more rows than the file holds
+        {28, 3, ovERRBADDEPTH},           // bit count
+        {30, 9, ovERRBADFORMAT},          // compression
+        {46, 0xFFFFFFFF, ovERRNOERROR},   // used colours: the whole palette is read
+    };
+    for (const Case& c : cases) {
+        // The bit count is a 16-bit field followed by the compression word.
+        std::vector<std::uint8_t> bytes = good;
+        if (c.at == 28) {
+            bytes[28] = static_cast<std::uint8_t>(c.value);
+            bytes[29] = 0;
+        } else {
+            bytes = With32(good, c.at, c.value);
+        }
+        OvImage* image = OvBmpImageRead(Write("bad.bmp", bytes).c_str());
+        if (c.code == ovERRNOERROR) {
+            ASSERT_NE(image, nullptr);
+            OvImageDestroy(image);
+        } else {
+            EXPECT_EQ(image, nullptr) << c.at;
+        }
+        EXPECT_EQ(TakeError().errorCode, c.code) << c.at;
+    }
+}
+
+TEST_F(BmpReaderTest, ReadsThroughTheImageModuleByExtension) {
+    ASSERT_TRUE(OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr));
+    std::mt19937 rng(5);
+    Write("t.bmp", RandomBmp(rng, 3, 3, 24, false).Bytes());
+    OvImageSetPath((dir.string() + "/").c_str());
+    OvImage* image = OvImageRead("t.bmp");
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->width, 3);
+    OvImageDestroy(image);
+}
+
+} // namespace

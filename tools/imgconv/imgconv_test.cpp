@@ -1,0 +1,114 @@
+// End to end: imgconv on a bitmap and on a palette PNG gives the pixels the formats say, and
+// names the error of a file the engine refuses.
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string output; // standard output and error
+};
+
+ToolRun Imgconv(const std::string& arguments) {
+    const std::string command = std::string(IMGCONV_PROGRAM) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ToolRun run = {-1, {}};
+    char buffer[256];
+    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) {
+        run.output += buffer;
+    }
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::vector<std::uint8_t> ReadRgba(const std::string& path, unsigned* width, unsigned* height) {
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION;
+    EXPECT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << path;
+    image.format = PNG_FORMAT_RGBA;
+    std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    EXPECT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+    *width = image.width;
+    *height = image.height;
+    return pixels;
+}
+
+class ImgconvTest : public ::testing::Test {
+protected:
+    std::filesystem::path dir;
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              (std::string("dun_imgconv_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string Path(const char* name) const { return (dir / name).string(); }
+};
+
+TEST_F(ImgconvTest, BitmapAndPalettePngBecomeRgbaPngs) {
+    // 3 x 2, 24 bits, rows padded to 12 bytes, bottom row first.
+    std::vector<std::uint8_t> bmp = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 3, 0, 0, 0, 2, 0,
+                                     0, 0, 1, 0, 24, 0};
+    bmp.resize(54, 0);
+    const std::uint8_t rows[2][12] = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0}, {10, 20, 30, 40, 50, 60, 70, 80, 90, 0, 0, 0}};
+    for (const auto& row : rows) {
+        bmp.insert(bmp.end(), row, row + 12);
+    }
+    std::ofstream(Path("in.bmp"), std::ios::binary).write(reinterpret_cast<const char*>(bmp.data()), 78);
+    ToolRun run = Imgconv(Path("in.bmp") + " " + Path("out.png"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "3x2 depth 32\n");
+    unsigned w = 0, h = 0;
+    const std::vector<std::uint8_t> got = ReadRgba(Path("out.png"), &w, &h);
+    const std::vector<std::uint8_t> want = {30, 20, 10, 255, 60, 50, 40, 255, 90, 80, 70, 255,
+                                            3,  2,  1,  255, 6,  5,  4,  255, 9,  8,  7,  255};
+    EXPECT_EQ(w, 3u);
+    EXPECT_EQ(got, want);
+
+    // A palette PNG with transparency, written by libpng; the output equals libpng's own decode.
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 5;
+    image.height = 4;
+    image.format = PNG_FORMAT_RGBA_COLORMAP;
+    image.colormap_entries = 6;
+    const std::uint8_t colourMap[6 * 4] = {255, 0, 0, 255, 0, 255, 0, 128, 0, 0, 255, 0,
+                                           9,   9, 9, 255, 200, 100, 50, 255, 1, 2, 3, 255};
+    std::vector<std::uint8_t> indices(20);
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        indices[i] = static_cast<std::uint8_t>((i * 7) % 6);
+    }
+    ASSERT_TRUE(png_image_write_to_file(&image, Path("in.png").c_str(), 0, indices.data(), 5, colourMap));
+    run = Imgconv(Path("in.png") + " " + Path("out2.png"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "5x4 depth 4\n");
+    EXPECT_EQ(ReadRgba(Path("out2.png"), &w, &h), ReadRgba(Path("in.png"), &w, &h));
+}
+
+TEST_F(ImgconvTest, RefusedFilesAndBadArgumentsAreNamed) {
+    std::vector<std::uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0,
+                                     0, 0, 1, 0, 7, 0};
+    bmp.resize(60, 0);
+    std::ofstream(Path("bad.bmp"), std::ios::binary).write(reinterpret_cast<const char*>(bmp.data()), 60);
+    ToolRun run = Imgconv(Path("bad.bmp") + " " + Path("out.png"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("0x80000008"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("bad.bmp"), std::string::npos);
+    run = Imgconv(Path("missing.bmp") + " " + Path("out.png"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("missing.bmp: no such file"), std::string::npos) << run.output;
+    EXPECT_EQ(Imgconv("--help").status, 0);
+    EXPECT_EQ(Imgconv(Path("bad.bmp")).status, 2);
+}
+
+} // namespace
