@@ -18,15 +18,11 @@
 #include "platform/crt.h"
 #include "testing/fake_ai_host.h"
 #include "tools/ai_scenario/hide_scenario.h"
+#include "tools/ai_scenario/resource_scenarios.h"
 
 namespace scenario {
 
 namespace {
-
-float Horizontal(const CVector3& a, const CVector3& b)
-{
-    return std::hypot(a.x - b.x, a.z - b.z);
-}
 
 std::string Ratio(const char* what, int k, std::size_t n)
 {
@@ -39,12 +35,6 @@ std::string TitleOf(const char* name, const ScenarioOptions& options, const std:
     std::snprintf(text, sizeof(text), "%s: %d BOTS, %g S - %s", name, options.bots, static_cast<double>(options.seconds),
                   result.c_str());
     return text;
-}
-
-template <class Agent>
-Agent* AgentOf(const CEntity* bot)
-{
-    return bot->GetBrain() != nullptr ? static_cast<Agent*>(bot->GetBrain()->GetAgent(&Agent::s_classDesc)) : nullptr;
 }
 
 // --- hide: the hide scenario behind the common interface ---
@@ -145,10 +135,12 @@ public:
         return {"GOTO", "FINAL: ARRIVED", "FINAL: NOT ARRIVED", "", "LAST PLACE ORDERED"};
     }
     bool Outcome(std::size_t i) override { return Arrived(i); }
-    bool Goal(std::size_t i, CVector3* goal) override
+    std::vector<CVector3> Goals() override
     {
-        *goal = m_orders[i].destination;
-        return true;
+        std::vector<CVector3> goals;
+        for (const Order& order : m_orders)
+            goals.push_back(order.destination);
+        return goals;
     }
 
 protected:
@@ -231,10 +223,12 @@ public:
         return {"WANDER", "FINAL: REACHED ONE OR MORE", "FINAL: REACHED NONE", "", "DESTINATION AT THE END"};
     }
     bool Outcome(std::size_t i) override { return m_reached[i] > 0; }
-    bool Goal(std::size_t i, CVector3* goal) override
+    std::vector<CVector3> Goals() override
     {
-        *goal = AgentOf<CWanderAgent>(m_bots[i])->GetDestination();
-        return true;
+        std::vector<CVector3> goals;
+        for (CEntity* bot : m_bots)
+            goals.push_back(AgentOf<CWanderAgent>(bot)->GetDestination());
+        return goals;
     }
 
 protected:
@@ -619,6 +613,11 @@ private:
 
 // --- Shared part ---
 
+float Horizontal(const CVector3& a, const CVector3& b)
+{
+    return std::hypot(a.x - b.x, a.z - b.z);
+}
+
 AgentScenario::AgentScenario(const ScenarioOptions& options) : m_options(options), m_random(options.seed) {}
 
 void AgentScenario::Step()
@@ -664,12 +663,9 @@ void AgentScenario::Describe(PlotScene& scene)
     scene.badLabel = labels.bad;
     scene.othersLabel = labels.others;
     scene.goalsLabel = labels.goals;
-    for (std::size_t i = 0; i < m_bots.size(); ++i) {
-        CVector3 goal;
-        if (Goal(i, &goal))
-            scene.goals.push_back(goal);
+    scene.goals = Goals();
+    for (std::size_t i = 0; i < m_bots.size(); ++i)
         scene.finals.push_back({BodyOf(m_bots[i]).position, Outcome(i)});
-    }
 }
 
 CEntity* AgentScenario::SpawnBot(const HostBody& body, CConfigNode* definition, const std::string& name)
@@ -735,7 +731,8 @@ void Route::Place(HostBody& body, double t) const
 
 const std::vector<std::string>& ScenarioNames()
 {
-    static const std::vector<std::string> names = {"hide", "follow", "wander", "goto", "flee", "shoot"};
+    static const std::vector<std::string> names = {"hide",  "follow", "wander", "goto",
+                                                   "flee",  "shoot",  "pathway", "attack"};
     return names;
 }
 
@@ -753,7 +750,7 @@ std::unique_ptr<Scenario> MakeScenario(const std::string& name, const ScenarioOp
         return std::make_unique<FleeScenario>(options);
     if (name == "shoot")
         return std::make_unique<ShootScenario>(options);
-    return nullptr;
+    return MakeResourceScenario(name, options);
 }
 
 } // namespace scenario

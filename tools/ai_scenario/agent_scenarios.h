@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ai/runtime/brain.h"
+#include "ai/runtime/entity.h"
 #include "tools/ai_scenario/plot.h"
 #include "tools/ai_scenario/scenario_kit.h"
 
@@ -90,9 +92,9 @@ protected:
         const char* goals;
     };
     virtual PlotLabels Labels() const = 0;
-    // Bot i's outcome at the end, and the place handed to it when the scenario hands out places.
+    // Bot i's outcome at the end; the places the scenario handed out, when it has any.
     virtual bool Outcome(std::size_t i) = 0;
-    virtual bool Goal(std::size_t, CVector3*) { return false; }
+    virtual std::vector<CVector3> Goals() { return {}; }
     // Adds a bot to the world on a body; null when refused.
     CEntity* SpawnBot(const HostBody& body, CConfigNode* definition, const std::string& name);
     // A scripted entity without a brain (leader, threat).
@@ -112,6 +114,16 @@ protected:
     int m_frame = 0;
     std::string m_last; // the report's last line, for the plot's title
 };
+
+// Horizontal distance between two points.
+float Horizontal(const CVector3& a, const CVector3& b);
+
+// The bot's agent of that class; null without one.
+template <class Agent>
+Agent* AgentOf(const CEntity* bot)
+{
+    return bot->GetBrain() != nullptr ? static_cast<Agent*>(bot->GetBrain()->GetAgent(&Agent::s_classDesc)) : nullptr;
+}
 
 // Moves a scripted body along a closed route at a constant speed: position and heading at time t.
 struct Route {
