@@ -215,5 +215,6 @@ int main(int argc, char** argv)
     seeds::Writer out(argv[1]);
     seeds::WorldFileSeeds(out);
     seeds::GraphicsSeeds(out);
+    seeds::ImageSeeds(out);
     return out.Failed() ? 1 : 0;
 }

@@ -33,4 +33,7 @@ private:
     bool m_failed = false;
 };
 
+// Seeds of the image readers and of the image and texture-dictionary chunks (image_seeds.cpp).
+void ImageSeeds(Writer& out);
+
 } // namespace seeds
