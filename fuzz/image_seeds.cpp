@@ -4,10 +4,16 @@
 #include <png.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "fuzz/seed_gen.h"
+#include "graphics/core/image.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
+#include "graphics/core/texture_stream.h"
 
 namespace seeds {
 
@@ -118,9 +124,69 @@ Bytes PngBytes(int colourType, int bitDepth, bool trns, bool interlaced) {
     return out;
 }
 
+// A texture on a raster of the flags whose levels hold counting pixels.
+void AddTexture(OvTexDictionary* dict, const char* name, OvInt32 side, OvInt32 flags) {
+    OvRaster* raster = OvRasterCreate(side, side, 0, flags);
+    for (OvInt32 level = 0; raster != nullptr && level < OvRasterGetNumLevels(raster); ++level) {
+        OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKWRITE);
+        OvImage* image = OvImageCreate(raster->width, raster->height, 32);
+        OvImageAllocatePixels(image);
+        for (OvInt32 i = 0; i < image->stride * image->height; ++i) {
+            image->cpPixels[i] = static_cast<OvUInt8>(i * 31 + level);
+        }
+        OvRasterSetFromImage(raster, image);
+        OvImageDestroy(image);
+        OvRasterUnlock(raster);
+    }
+    OvTexture* texture = OvTextureCreate(raster);
+    OvTextureSetName(texture, name);
+    OvTextureSetMaskName(texture, flags & ovRASTERFORMATPAL8 ? "maskA" : "");
+    OvTexDictionaryAddTexture(dict, texture);
+}
+
+// A dictionary of two textures as the engine writes it, without its chunk header.
+Bytes WrittenDictionaryBody() {
+    Bytes body;
+    if (!OvTestEngineUp(0, nullptr, OvTestMemoryRasterDriver())) {
+        return body;
+    }
+    OvTexDictionary* dict = OvTexDictionaryCreate();
+    AddTexture(dict, "mipped", 4, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888 | ovRASTERFORMATMIPMAP);
+    AddTexture(dict, "indexed", 2, ovRASTERTYPETEXTURE | ovRASTERFORMAT888 | ovRASTERFORMATPAL8);
+    OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+    OvTexDictionaryStreamWriteImages(dict, stream);
+    OvMemory memory = {};
+    OvStreamClose(stream, &memory);
+    if (memory.length > 12) {
+        body.assign(memory.start + 12, memory.start + memory.length);
+    }
+    OvFree(memory.start);
+    OvTexDictionaryDestroy(dict);
+    OvTestEngineDown();
+    return body;
+}
+
+// The short form: one texture of an 8-bit 2 x 2 image, filter mode 5.
+Bytes ShortDictionaryBody() {
+    Chunks c;
+    c.U32(0x00000001);
+    Bytes record(72, 0);
+    std::memcpy(record.data(), "short", 5);
+    record[64] = 1;
+    record[68] = 5;
+    record[69] = 0x21;
+    c.Append(record);
+    c.Header(24, 12 + 16 + 8 + 1024).Header(1, 16).U32(2).U32(2).U32(8).U32(4).U32(0x00010000).U32(0x00000102);
+    c.Append(Sequence(1024, 3));
+    return c.bytes;
+}
+
 } // namespace
 
 void ImageSeeds(Writer& out) {
+    out.Put("gfx_texdict", "two-textures.bin", WrittenDictionaryBody());
+    out.Put("gfx_texdict", "short-form.bin", ShortDictionaryBody());
+
     out.Put("gfx_bmp", "rgb24-padded.bmp", BmpBytes({3, 2, 24, false, 0, 0, 0, Sequence(24, 7)}));
     out.Put("gfx_bmp", "rgb32.bmp", BmpBytes({2, 2, 32, false, 0, 0, 0, Sequence(16, 11)}));
     out.Put("gfx_bmp", "rgb16.bmp", BmpBytes({3, 2, 16, false, 0, 0, 0, Sequence(16, 13)}));
