@@ -14,7 +14,7 @@
 #include "ai/runtime/world.h"
 #include "platform/crt.h"
 
-CServiceDesc CEntityManager::s_classDesc("CEntityManager", &CEntityManager::Create, nullptr, true, false);
+CServiceDesc CEntityManager::s_classDesc("CEntityManager", &CEntityManager::Create, nullptr, true, true);
 
 namespace {
 

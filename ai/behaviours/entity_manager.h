@@ -35,7 +35,7 @@ public:
 
 class CEntityManager : public CService {
 public:
-    static CServiceDesc s_classDesc; // "CEntityManager", with a class bit
+    static CServiceDesc s_classDesc; // "CEntityManager", with a class bit in the engine-wide mask
     static CService* Create(CBrain* owner);
     static constexpr const char* kTaskName = "Vusk::CEntityManager::ComputeCommonInfo";
 

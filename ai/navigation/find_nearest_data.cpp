@@ -43,6 +43,7 @@ CFindNearestData::CFindNearestData(CSpatialGraph* owner)
       m_vertexCount(owner != nullptr ? owner->GetVertexCount() : 0),
       m_sorted(nullptr),
       m_ranks(nullptr),
+      m_keys(nullptr),
       m_candidates(nullptr) {}
 
 CFindNearestData::~CFindNearestData() { FreeTables(); }
@@ -52,8 +53,10 @@ const CGraphDataDesc* CFindNearestData::GetClassDesc() const { return &s_classDe
 void CFindNearestData::FreeTables() {
   Vusk::EngineFree(m_sorted);
   Vusk::EngineFree(m_ranks);
+  Vusk::EngineFree(m_keys);
   Vusk::EngineFree(m_candidates);
   m_sorted = m_ranks = m_candidates = nullptr;
+  m_keys = nullptr;
 }
 
 bool CFindNearestData::AllocateTables() {
@@ -62,21 +65,28 @@ bool CFindNearestData::AllocateTables() {
   size_t n = static_cast<size_t>(m_vertexCount);
   m_sorted = static_cast<int32_t*>(Vusk::EngineAllocate(kAxes * n * sizeof(int32_t)));
   m_ranks = static_cast<int32_t*>(Vusk::EngineAllocate(kAxes * n * sizeof(int32_t)));
+  m_keys = static_cast<float*>(Vusk::EngineAllocate(kAxes * n * sizeof(float)));
   m_candidates = static_cast<int32_t*>(Vusk::EngineAllocate(n * sizeof(int32_t)));
-  if (m_sorted == nullptr || m_ranks == nullptr || m_candidates == nullptr) {
+  if (m_sorted == nullptr || m_ranks == nullptr || m_keys == nullptr || m_candidates == nullptr) {
     FreeTables();
     return false;
   }
   return true;
 }
 
-bool CFindNearestData::MatchesGraph() const {
-  return m_sorted != nullptr && m_graph != nullptr && m_graph->GetVertexCount() == m_vertexCount &&
-         m_graph->HasDenseVertices();
-}
-
 float CFindNearestData::Coordinate(int32_t vertex, int axis) const {
   return Axis(m_graph->GetVertex(vertex)->GetPosition(), axis);
+}
+
+void CFindNearestData::TakeKeys() {
+  for (int axis = 0; axis < kAxes; ++axis) {
+    const int32_t* list = m_sorted + axis * m_vertexCount;
+    float* keys = m_keys + axis * m_vertexCount;
+    for (int32_t i = 0; i < m_vertexCount; ++i) {
+      const CGraphVertex* vertex = m_graph->GetVertex(list[i]);
+      keys[i] = vertex != nullptr ? Axis(vertex->GetPosition(), axis) : std::nanf("");
+    }
+  }
 }
 
 bool CFindNearestData::Build() {
@@ -98,6 +108,7 @@ bool CFindNearestData::Build() {
     int32_t* ranks = m_ranks + axis * m_vertexCount;
     for (int32_t i = 0; i < m_vertexCount; ++i) ranks[list[i]] = i;
   }
+  TakeKeys();
   return true;
 }
 
@@ -129,54 +140,53 @@ bool CFindNearestData::LoadFromReader(Vusk::CDataReader* reader) {
     }
   }
   // Tables that failed are not kept: a query on them would follow their entries.
-  if (!ok) FreeTables();
+  if (!ok) {
+    FreeTables();
+  } else {
+    TakeKeys();
+  }
   return ok;
 }
 
 int32_t CFindNearestData::LowerBound(float value, int axis) const {
-  const int32_t* list = m_sorted + axis * m_vertexCount;
+  const float* keys = m_keys + axis * m_vertexCount;
   const int32_t n = m_vertexCount;
   // First position whose coordinate is not below the value.
-  int32_t p = static_cast<int32_t>(std::partition_point(list, list + n, [&](int32_t v) {
-                                     return Coordinate(v, axis) < value;
-                                   }) - list);
+  int32_t p = static_cast<int32_t>(std::partition_point(keys, keys + n, [&](float c) { return c < value; }) - keys);
   if (p == n) return -1;  // every entry lies below
   int32_t chosen = p;
-  if (p > 0 && Coordinate(list[p], axis) != value) {
+  if (p > 0 && keys[p] != value) {
     // Bracketed by p-1 and p: the nearer one, the upper one on a tie.
-    float below = value - Coordinate(list[p - 1], axis);
-    float above = Coordinate(list[p], axis) - value;
+    float below = value - keys[p - 1];
+    float above = keys[p] - value;
     if (below < above) chosen = p - 1;
   }
-  float c = Coordinate(list[chosen], axis);
-  while (chosen > 0 && Coordinate(list[chosen - 1], axis) == c) --chosen;
+  float c = keys[chosen];
+  while (chosen > 0 && keys[chosen - 1] == c) --chosen;
   return chosen;
 }
 
 int32_t CFindNearestData::UpperBound(float value, int axis) const {
-  const int32_t* list = m_sorted + axis * m_vertexCount;
+  const float* keys = m_keys + axis * m_vertexCount;
   const int32_t n = m_vertexCount;
   // Last position whose coordinate is not above the value.
-  int32_t q = static_cast<int32_t>(std::partition_point(list, list + n, [&](int32_t v) {
-                                     return !(value < Coordinate(v, axis));
-                                   }) - list) -
-              1;
+  int32_t q = static_cast<int32_t>(std::partition_point(keys, keys + n, [&](float c) { return !(value < c); }) - keys) - 1;
   if (q < 0) return -1;  // every entry lies above
   int32_t chosen = q;
-  if (q < n - 1 && Coordinate(list[q], axis) != value) {
-    float below = value - Coordinate(list[q], axis);
-    float above = Coordinate(list[q + 1], axis) - value;
+  if (q < n - 1 && keys[q] != value) {
+    float below = value - keys[q];
+    float above = keys[q + 1] - value;
     if (above <= below) chosen = q + 1;
   }
-  float c = Coordinate(list[chosen], axis);
-  while (chosen < n - 1 && Coordinate(list[chosen + 1], axis) == c) ++chosen;
+  float c = keys[chosen];
+  while (chosen < n - 1 && keys[chosen + 1] == c) ++chosen;
   return chosen;
 }
 
 int32_t CFindNearestData::FindAxisRange(const CVector3& point, float halfWidth, int axis, int32_t* first,
                                         int32_t* last) const {
   *first = *last = -1;
-  if (!MatchesGraph() || axis < 0 || axis >= kAxes) return 0;
+  if (m_sorted == nullptr || axis < 0 || axis >= kAxes) return 0;
   float coordinate = Axis(point, axis);
   *first = LowerBound(coordinate - halfWidth, axis);
   *last = UpperBound(coordinate + halfWidth, axis);
@@ -186,7 +196,7 @@ int32_t CFindNearestData::FindAxisRange(const CVector3& point, float halfWidth, 
 
 int32_t CFindNearestData::GatherCandidates(const CVector3& point, float heightRange, const int32_t** candidates) {
   *candidates = m_candidates;
-  if (!MatchesGraph()) return 0;
+  if (m_sorted == nullptr || m_graph == nullptr) return 0;
   const float radius = m_graph->GetSearchRadius();
   const float half[kAxes] = {radius, heightRange, radius};
   int32_t first[kAxes], last[kAxes], size[kAxes];
@@ -200,7 +210,7 @@ int32_t CFindNearestData::GatherCandidates(const CVector3& point, float heightRa
   int32_t count = 0;
   for (int32_t pos = first[walk]; pos <= last[walk]; ++pos) {
     int32_t v = list[pos];
-    bool inside = true;
+    bool inside = m_graph->GetVertex(v) != nullptr;  // a vertex removed since the tables were made
     for (int axis = 0; axis < kAxes && inside; ++axis) {
       if (axis == walk) continue;
       int32_t rank = m_ranks[axis * m_vertexCount + v];

@@ -29,7 +29,9 @@ class CFindNearestData : public CGraphData {
 
   // Vertices inside the box point ± R (x, z; R = the graph's search radius) and point ± heightRange (y),
   // plus at most one entry beyond the box at either end of each axis. Answers the count; the indices are
-  // in `candidates` (the object's own array, valid until the next call).
+  // in `candidates` (the object's own array, valid until the next call). The tables do not follow later
+  // edits of the graph: they keep answering from the coordinates they were made with, and an entry
+  // whose vertex has gone since is passed over.
   int32_t GatherCandidates(const CVector3& point, float heightRange, const int32_t** candidates);
   // Range of sorted positions on `axis` (0 x, 1 y, 2 z) for coordinate ± halfWidth; answers its size.
   int32_t FindAxisRange(const CVector3& point, float halfWidth, int axis, int32_t* first, int32_t* last) const;
@@ -41,15 +43,16 @@ class CFindNearestData : public CGraphData {
  private:
   void FreeTables();
   bool AllocateTables();
-  // True when the owner graph still has the N dense vertices the tables were made for.
-  bool MatchesGraph() const;
   float Coordinate(int32_t vertex, int axis) const;
+  // Takes the coordinates of the sorted entries from the graph as it is now.
+  void TakeKeys();
   int32_t LowerBound(float value, int axis) const;
   int32_t UpperBound(float value, int axis) const;
 
   int32_t m_vertexCount;            // N: the graph's vertex count when created or built
   int32_t* m_sorted;                // 3 x N vertex indices sorted by x, then y, then z
   int32_t* m_ranks;                 // 3 x N positions of each vertex in the sorted lists
+  float* m_keys;                    // 3 x N coordinates of the sorted entries when built or loaded
   int32_t* m_candidates;            // N entries of scratch for GatherCandidates
 };
 

@@ -423,7 +423,11 @@ CGraphGeneratorAgent::~CGraphGeneratorAgent() {
   }
   OnEntityRemoved(GetEntity(), nullptr);
   if (--g_state.agents > 0) return;
-  // The last generator agent takes the shared state with it.
+  // The last generator agent takes the shared state with it (the callbacks first: the seed object
+  // leaves the world here).
+  Vusk::RemoveEntityAddedCallback(nullptr, &OnEntityAdded, nullptr);
+  Vusk::RemoveEntityRemovedCallback(nullptr, &OnEntityRemoved, nullptr);
+  Vusk::DestroyEntity(CSeedPathObject::GetCurrent());
   DeleteGraphDataObjects();
   delete g_state.data;
   delete g_state.graph;
@@ -431,9 +435,6 @@ CGraphGeneratorAgent::~CGraphGeneratorAgent() {
   delete[] g_state.outputs;
   delete[] g_state.table;
   delete[] g_state.flags;
-  delete CSeedPathObject::GetCurrent();
-  Vusk::RemoveEntityAddedCallback(nullptr, &OnEntityAdded, nullptr);
-  Vusk::RemoveEntityRemovedCallback(nullptr, &OnEntityRemoved, nullptr);
   g_state = GeneratorState();
 }
 

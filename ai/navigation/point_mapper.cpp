@@ -128,6 +128,7 @@ bool CPointMapper::Init(CConfigNode* node) {
 
 bool CPointMapper::Build(CConfigNode* node) {
   FreeTables();
+  m_fit = Fit::kFits;  // made from the graphs themselves
   uint32_t containers = 0;
   for (uint32_t i = 0; i < node->GetChildCount(); ++i) containers += IsName(node->GetChild(i), "Container") ? 1 : 0;
   if (containers == 0) return true;
@@ -194,8 +195,23 @@ uint16_t CPointMapper::FindVisibleVertex(void*, CGraphWrapper* wrapper, const CV
   return best;
 }
 
+bool CPointMapper::FitsGraphs() const {
+  if (m_fit == Fit::kUnchecked) {
+    // The tables hold vertex indices of the graphs the names give: a graph that is missing or has
+    // another vertex count is not the graph they were made for. Names match as "Container" labels do.
+    const CGraphManager* manager = Vusk::GetGraphManager();
+    bool fits = m_graphCount == 0 || manager != nullptr;
+    for (uint16_t g = 0; fits && g < m_graphCount; ++g) {
+      const CSpatialGraph* graph = manager->FindGraph(m_names[g]);
+      fits = graph != nullptr && graph->GetVertexCount() == m_counts[g];
+    }
+    m_fit = fits ? Fit::kFits : Fit::kRefused;
+  }
+  return m_fit == Fit::kFits;
+}
+
 bool CPointMapper::FindGraphIndex(const char* name, uint16_t* index) const {
-  if (name == nullptr) return false;
+  if (name == nullptr || !FitsGraphs()) return false;
   for (uint16_t g = 0; g < m_graphCount; ++g) {
     if (m_names[g] != nullptr && _stricmp(m_names[g], name) == 0) {
       *index = g;
@@ -207,7 +223,7 @@ bool CPointMapper::FindGraphIndex(const char* name, uint16_t* index) const {
 
 bool CPointMapper::MapPoint(const CPathTarget* object, uint16_t target, uint16_t* vertex) const {
   uint16_t own = 0, graph = 0;
-  if (object == nullptr || !object->GetVertex(&own, &graph)) return false;
+  if (object == nullptr || !FitsGraphs() || !object->GetVertex(&own, &graph)) return false;
   if (graph == target) {
     *vertex = own;
     return true;
@@ -224,16 +240,15 @@ bool CPointMapper::Load(CConfigNode* rawData) {
 
 bool CPointMapper::LoadFromReader(Vusk::CDataReader* reader) {
   FreeTables();
+  m_fit = Fit::kUnchecked;
   if (reader == nullptr || !reader->Open()) return false;
   bool ok = [&]() {
     uint16_t graphCount = 0;
     if (!reader->ReadHeader(kFileMagic) || !reader->ReadU16(&graphCount)) return false;
     if (graphCount == 0) return true;
-    // The tables hold vertex indices of the graphs the names give: they are checked against those graphs.
-    const CGraphManager* manager = Vusk::GetGraphManager();
     // Each graph needs at least its count and a terminated name. What is allocated before the tables is
     // proportional to G, and every table is allocated only once the bytes before it were read.
-    if (manager == nullptr || graphCount == kNone || graphCount > reader->BoundCount(3, kNone) ||
+    if (graphCount == kNone || graphCount > reader->BoundCount(3, kNone) ||
         !AllocateTables(graphCount)) {
       return false;
     }
@@ -255,10 +270,6 @@ bool CPointMapper::LoadFromReader(Vusk::CDataReader* reader) {
         name[length++] = c;
       }
       if ((m_names[g] = CopyText(name, length)) == nullptr) return false;
-      // Matched as a "Container" label is: by name without regard to case. A graph that is missing or
-      // has another vertex count is not the graph the tables were made for.
-      const CSpatialGraph* graph = manager->FindGraph(m_names[g]);
-      if (graph == nullptr || static_cast<uint16_t>(graph->GetVertexCount()) != m_counts[g]) return false;
     }
     for (uint16_t a = 0; a < graphCount; ++a) {
       for (uint16_t b = 0; b < graphCount; ++b) {

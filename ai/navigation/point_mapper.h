@@ -36,10 +36,12 @@ class CPointMapper : public CGlobalService {
   bool ReadParam(CConfigNode* node) override;
   const CGlobalServiceDesc* GetClassDesc() const override;
 
-  // Index of the graph of that name (without regard to case); false when none.
+  // Index of the graph of that name (without regard to case); false when none, or when loaded tables do
+  // not fit the world's graphs (below).
   virtual bool FindGraphIndex(const char* name, uint16_t* index) const;
   // The vertex of graph `target` that the object's current vertex corresponds to; false when the object
-  // has no vertex, names no known graph or vertex, or nothing corresponds.
+  // has no vertex, names no known graph or vertex, nothing corresponds, or loaded tables do not fit the
+  // world's graphs.
   virtual bool MapPoint(const CPathTarget* object, uint16_t target, uint16_t* vertex) const;
   virtual bool Build(CConfigNode* node);
   // Nearest vertex of the wrapper's graph within MaxDeltaUp in height and in sight of the point.
@@ -47,7 +49,12 @@ class CPointMapper : public CGlobalService {
   virtual bool Load(CConfigNode* rawData);
   virtual bool Save(const char* fileName) const;
 
+  // Loading needs no graph: the names and vertex counts are checked against the graph manager's graphs
+  // when the tables are first used (by then every global service of the world exists, in any order).
   bool LoadFromReader(Vusk::CDataReader* reader);
+  // True when the tables may be used: built here, or loaded and every named graph of the current graph
+  // manager has the stored vertex count. Loaded tables are checked once.
+  bool FitsGraphs() const;
   float GetMaxDeltaUp() const { return m_maxDeltaUp; }
   uint16_t GetGraphCount() const { return m_graphCount; }
   uint16_t GetVertexCount(uint16_t graph) const { return graph < m_graphCount ? m_counts[graph] : 0; }
@@ -72,4 +79,6 @@ class CPointMapper : public CGlobalService {
   char** m_names;                   // name of each graph (owned copies)
   uint16_t*** m_tables;             // per graph `from`: null when it has no vertices, else its G tables
                                     // (indexed by `to`; null on the diagonal)
+  enum class Fit : uint8_t { kUnchecked, kFits, kRefused };
+  mutable Fit m_fit = Fit::kFits;   // loaded tables against the world's graphs
 };

@@ -208,7 +208,11 @@ OvInt32 OvCameraRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCo
     return OvPluginRegistryAddPlugin(&gCameraRegistry, size, pluginID, constructCB, destructCB, copyCB);
 }
 
-OvCamera* OvCameraCreate() {
+namespace {
+
+// A camera with the defaults of a new one and its extensions constructed; null when memory or a
+// constructor fails.
+OvCamera* MakeCamera() {
     OvCamera* camera = AllocCamera();
     if (camera == nullptr) {
         return nullptr;
@@ -231,6 +235,10 @@ OvCamera* OvCameraCreate() {
     return camera;
 }
 
+} // namespace
+
+OvCamera* OvCameraCreate() { return MakeCamera(); }
+
 OvBool OvCameraDestroy(OvCamera* camera) {
     OvPluginRegistryDeInitObject(&gCameraRegistry, camera);
     OvObjectHasFrameDetach(&camera->object);
@@ -239,7 +247,9 @@ OvBool OvCameraDestroy(OvCamera* camera) {
 }
 
 OvCamera* OvCameraClone(OvCamera* camera) {
-    OvCamera* clone = AllocCamera();
+    // The extensions are constructed as for a new camera before anything is copied: a constructor that
+    // wraps the update callbacks wraps the defaults, and the copy then takes the source's callbacks.
+    OvCamera* clone = MakeCamera();
     if (clone == nullptr) {
         return nullptr;
     }
@@ -255,11 +265,6 @@ OvCamera* OvCameraClone(OvCamera* camera) {
     clone->zBuffer = camera->zBuffer;
     clone->projectionType = camera->projectionType;
     ComputeZ(clone);
-    // The extensions must be constructed before they are copied into.
-    if (OvPluginRegistryInitObject(&gCameraRegistry, clone) == nullptr) {
-        FreeCamera(clone);
-        return nullptr;
-    }
     OvPluginRegistryCopyObject(&gCameraRegistry, clone, camera);
     if (OvCameraGetFrame(camera) != nullptr) {
         OvObjectHasFrameSetFrame(&clone->object, OvCameraGetFrame(camera));

@@ -80,7 +80,7 @@ bool ReadBody(OvStream* stream, OvUInt32 length, bool wide, StringSink* sink) {
     return true;
 }
 
-// capacity 0 with a buffer: the caller's buffer holds the whole body and a terminator.
+// capacity 0 with a buffer: the caller's buffer holds the whole body.
 char* ReadString(char* buffer, OvUInt32 capacity, OvStream* stream) {
     for (;;) {
         OvUInt32 type = 0;
@@ -121,10 +121,12 @@ char* ReadString(char* buffer, OvUInt32 capacity, OvStream* stream) {
             }
             return nullptr;
         }
-        if (capacity == 0 || chars < capacity) {
+        // An allocated block and a field with room behind the body are terminated there; the caller's
+        // buffer of unknown size holds the body only, which must hold its own terminator.
+        if (sink.owned || chars < capacity) {
             sink.text[chars] = 0;
         } else if (std::memchr(sink.text, 0, chars) == nullptr) {
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD, "String longer than its field"));
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD, "String chunk without terminator"));
             return nullptr;
         }
         return sink.text;

@@ -65,8 +65,9 @@ OvUInt32 OvStringStreamGetSize(const char* string);
 const char* OvStringStreamWrite(const char* string, OvStream* stream);
 // Reads the next string chunk (type 2, or 19 whose 16-bit characters keep their low byte),
 // skipping chunks of other types. A null buffer: the string is allocated (free it with
-// OvFree). A buffer: it must hold the whole body and a terminator; readers of fixed-size
-// fields use OvStringStreamReadBounded. Null on failure.
+// OvFree). A buffer: it must hold the whole body, which must hold the terminator (nothing is
+// written behind the body); readers of fixed-size fields use OvStringStreamReadBounded. Null on
+// failure.
 char* OvStringStreamRead(char* buffer, OvStream* stream);
 // As OvStringStreamRead into a buffer of capacity bytes: fails (error 0x8000001A) when the
 // string and its terminator do not fit; the result is always NUL-terminated.

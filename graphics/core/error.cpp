@@ -10,8 +10,9 @@ OvInt32 gErrorModuleOffset = -1; // offset of the held record in the engine inst
 OvInt32 gErrorNumInstances = 0;  // times the module is open
 
 // Errors reported while the module is not open (before engine start, after stop) are held
-// here and moved into the instance when it opens, so no report is lost and nothing is
-// written outside the engine instance.
+// here, so nothing is written outside the engine instance. Opening the module starts with no
+// error (a stale report would hide the first real one); closing it carries an unfetched error
+// out, so that a report made while the engine stops is not lost.
 OvError gOutsideError = {0, ovERRNOERROR};
 
 OvError* HeldError() {
@@ -50,8 +51,7 @@ void OvErrorReport(OvInt32 pluginID, OvInt32 code) {
 void* OvErrorOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
     gErrorModuleOffset = offset;
     OvError* record = reinterpret_cast<OvError*>(static_cast<char*>(instance) + offset);
-    // Carry over a report made while the module was closed.
-    *record = gOutsideError;
+    *record = {0, ovERRNOERROR};
     gOutsideError = {0, ovERRNOERROR};
     gErrorNumInstances++;
     return instance;

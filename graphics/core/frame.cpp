@@ -259,8 +259,12 @@ OvFrame* OvFrameAddChildNoUpdate(OvFrame* parent, OvFrame* child) {
     parent->child = child;
     child->object.parent = parent;
     OvFrameSetRootRecursive(child, parent->root);
-    // The dirty list holds roots only: a former root leaves it even when nothing is marked.
-    TakeOffDirtyList(child);
+    // The dirty list holds roots only: a former root leaves it, and what it had pending (a move of
+    // its own, or the detach from its old parent) becomes pending in its new hierarchy.
+    if (OnDirtyList(child)) {
+        TakeOffDirtyList(child);
+        OvFrameMarkDirty(child);
+    }
     return parent;
 }
 

@@ -363,6 +363,7 @@ public:
         SkipSpaces();
         return m_pos >= m_line.size();
     }
+    std::size_t Position() const { return m_pos; }
     std::string Word()
     {
         std::size_t start = m_pos;
@@ -592,6 +593,15 @@ std::vector<Node*> RawDataNodes(Node& root)
     std::vector<Node*> out;
     Collect(root, out);
     return out;
+}
+
+bool UnquoteText(const std::string& line, std::size_t& pos, std::size_t lineNumber, std::string& text,
+                 std::string& error)
+{
+    LineParser parser(line, pos, lineNumber, error);
+    const bool ok = parser.Quoted(text);
+    pos = parser.Position();
+    return ok;
 }
 
 std::string Shown(const std::string& text)

@@ -65,6 +65,11 @@ std::string Shown(const std::string& text);
 // Reads the text form into root. false with a message naming the line of the first error.
 bool ParseText(const std::string& text, Node& root, std::string& error);
 
+// Reads a text quoted as Shown writes it, at line[pos], and moves pos past it. false with a message naming the line
+// number (a NUL byte is refused).
+bool UnquoteText(const std::string& line, std::size_t& pos, std::size_t lineNumber, std::string& text,
+                 std::string& error);
+
 // Whole-file helpers of the tools; false with a message.
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);
 bool WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error);

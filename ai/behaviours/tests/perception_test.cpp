@@ -47,8 +47,8 @@ protected:
         ASSERT_NE(m_world, nullptr);
     }
 
-    // An entity at position; with an entity manager when perceiving; in the world with the entity
-    // manager's class bit when taking part.
+    // An entity at position; with an entity manager when perceiving; in the world with every class bit
+    // of the engine (as a host creates its actors) when taking part.
     CEntity* Spawn(HostBody& body, bool perceiving, bool takingPart = true, CConfigNode** serviceNode = nullptr)
     {
         CConfigNode* brain = nullptr;
@@ -59,7 +59,7 @@ protected:
             if (serviceNode != nullptr)
                 *serviceNode = service;
         }
-        const uint32_t mask = takingPart ? CEntityManager::s_classDesc.GetClassBit() : 0u;
+        const uint32_t mask = takingPart ? Vusk::GetClassBitMask() : 0u;
         CEntity* entity = Vusk::CreateEntity(nullptr, definition, mask, &body);
         EXPECT_NE(entity, nullptr);
         EXPECT_TRUE(Vusk::AddEntity(m_world, entity));
@@ -247,6 +247,13 @@ TEST_P(PerceptionTest, ManagerParametersAndTaskAreChecked)
     EXPECT_EQ(ManagerOf(entity), nullptr);
     Vusk::DestroyEntity(entity);
     EXPECT_TRUE(Vusk::CheckEntityManagerClasses());
+    // Both managers have a class bit of their own, and both bits are in the mask hosts create entities with.
+    const uint32_t entityBit = CEntityManager::s_classDesc.GetClassBit();
+    const uint32_t soundBit = CSoundManager::s_classDesc.GetClassBit();
+    EXPECT_NE(entityBit, 0u);
+    EXPECT_NE(soundBit, 0u);
+    EXPECT_NE(entityBit, soundBit);
+    EXPECT_EQ(Vusk::GetClassBitMask() & (entityBit | soundBit), entityBit | soundBit);
 }
 
 TEST_P(PerceptionTest, SoundsAreHeardWithinTheirRangeOnly)

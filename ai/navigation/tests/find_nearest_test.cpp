@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <set>
 #include <vector>
@@ -163,11 +165,37 @@ TEST_P(FindNearestTest, HostileTablesAndStaleGraphs) {
     EXPECT_FALSE(data.Save(path.c_str()));
   }
   WriteBudget() = -1;
-  // A graph that changed since the tables were made gives no candidates instead of wrong indices.
-  graph.RemoveVertex(3);
+  // The tables do not follow later edits of the graph but keep answering: a removed vertex is passed
+  // over, every other candidate stays, and new or renumbered vertices never lead out of the graph.
+  const CVector3 points[] = {graph.GetVertex(3)->GetPosition(), {1, 0, 9}, {8, 2, 2}, {3, 1, 4}};
+  std::vector<std::set<int>> before;
   const int32_t* candidates = nullptr;
-  EXPECT_EQ(data.GatherCandidates(CVector3(5, 1, 5), 10.0f, &candidates), 0);
+  for (const CVector3& point : points) {
+    int32_t count = data.GatherCandidates(point, 1.0f, &candidates);
+    before.emplace_back(candidates, candidates + count);
+  }
+  ASSERT_TRUE(before[0].count(3));
+  graph.RemoveVertex(3);
+  graph.AddVertexAt(points[0]);
+  for (size_t i = 0; i < std::size(points); ++i) {
+    int32_t count = data.GatherCandidates(points[i], 1.0f, &candidates);
+    std::set<int> expected = before[i];
+    expected.erase(3);
+    EXPECT_EQ(std::set<int>(candidates, candidates + count), expected) << i;
+    CGraphVertex* found = Vusk::FindNearestVisibleVertex(points[i], nullptr, 1.0f, &data, false, false);
+    EXPECT_EQ(found == nullptr, expected.empty());
+    if (found != nullptr) {
+      EXPECT_TRUE(expected.count(found->GetIndex()));
+    }
+  }
   EXPECT_FALSE(data.Build());  // free slots: no tables by index
+  ASSERT_TRUE(data.LoadFromReader(std::make_unique<Vusk::CMemoryReader>(valid.data(), valid.size()).get()));
+  graph.RemoveFreeVertexSlots();
+  for (const CVector3& point : points) {
+    int32_t count = data.GatherCandidates(point, 3.0f, &candidates);
+    for (int32_t i = 0; i < count; ++i) EXPECT_NE(graph.GetVertex(candidates[i]), nullptr);
+    Vusk::FindNearestVisibleVertex(point, nullptr, 3.0f, &data, true, false);
+  }
   CFindNearestData empty(&graph);
   CSpatialGraph nothing;
   CFindNearestData none(&nothing);

@@ -241,13 +241,52 @@ TEST_F(CameraTest, StreamReadFieldsLongerStructsAndFailures) {
 // An extension whose stream reader fails: the camera made for the chunk must not leak.
 OvStream* FailingRead(OvStream*, OvInt32, void*, OvInt32, OvInt32) { return nullptr; }
 
+// An extension that wraps the camera's begin-update: its constructor saves the callback it finds and
+// installs its own, which calls the saved one; its copy callback copies nothing.
+OvInt32 gWrapOffset = -1;
+int gWrapDepth = 0;
+OvCameraBeginUpdateFn& SavedBegin(OvCamera* camera) {
+    return *reinterpret_cast<OvCameraBeginUpdateFn*>(reinterpret_cast<char*>(camera) + gWrapOffset);
+}
+OvCamera* WrappedBegin(OvCamera* camera) {
+    if (++gWrapDepth > 4) {
+        return nullptr; // calling itself
+    }
+    OvCamera* result = SavedBegin(camera)(camera);
+    gWrapDepth = 0;
+    return result;
+}
+void* WrapConstruct(void* object, OvInt32, OvInt32) {
+    auto* camera = static_cast<OvCamera*>(object);
+    SavedBegin(camera) = camera->beginUpdate;
+    camera->beginUpdate = WrappedBegin;
+    return object;
+}
+void* CopyNothing(void* dst, const void*, OvInt32, OvInt32) { return dst; }
+
 class CameraExtensionTest : public StartedEngine {
 protected:
     void RegisterPlugins() override {
         ASSERT_GE(OvCameraRegisterPlugin(8, 0x7701, nullptr, nullptr, nullptr), 0);
         ASSERT_GE(OvPluginRegistryAddPluginStream(OvCameraGetRegistry(), 0x7701, FailingRead, nullptr, nullptr), 0);
+        gWrapOffset = OvCameraRegisterPlugin(sizeof(OvCameraBeginUpdateFn), 0x7702, WrapConstruct, nullptr, CopyNothing);
+        ASSERT_GE(gWrapOffset, 0);
     }
 };
+
+TEST_F(CameraExtensionTest, CloneOfAWrappedCameraBeginsThroughTheWrapperOnce) {
+    OvCamera* camera = OvCameraCreate();
+    ASSERT_NE(camera, nullptr);
+    OvCamera* clone = OvCameraClone(camera);
+    ASSERT_NE(clone, nullptr);
+    EXPECT_EQ(clone->beginUpdate, WrappedBegin);
+    EXPECT_EQ(SavedBegin(clone), OvCameraDefaultBeginUpdate);
+    gWrapDepth = 0;
+    EXPECT_EQ(OvCameraBeginUpdate(clone), clone);
+    EXPECT_EQ(OvCameraEndUpdate(clone), clone);
+    OvCameraDestroy(clone);
+    OvCameraDestroy(camera);
+}
 
 TEST_F(CameraExtensionTest, FailingExtensionReadLeaksNothing) {
     ChunkBytes data;

@@ -224,14 +224,20 @@ TEST_F(FrameTest, DirtyMarkingRootsAndDestroy) {
     OvFrameSyncDirty();
     EXPECT_EQ(leaf->ltm.pos.x, 2.0f);
 
-    // A former root added without update leaves the dirty list.
+    // A former root added without update leaves the dirty list, its pending move going with it to
+    // the new root; a frame with nothing pending marks nothing.
     OvFrameTranslate(root, &t, ovCOMBINEREPLACE);
     OvFrameAddChildNoUpdate(leaf, root);
     EXPECT_EQ(root->root, other);
-    EXPECT_EQ(DirtyListLength(), 0);
-    OvFrameMarkDirty(root);
+    EXPECT_EQ(DirtyListLength(), 1);
+    EXPECT_TRUE(OvFrameIsDirty(other));
     OvFrameSyncDirty();
     EXPECT_EQ(root->ltm.pos.x, 3.0f);
+    OvFrame* clean = OvFrameCreate();
+    OvFrameSyncDirty();
+    OvFrameAddChildNoUpdate(root, clean);
+    EXPECT_EQ(DirtyListLength(), 0);
+    EXPECT_EQ(clean->root, other);
 
     // Destroying a middle frame leaves its children as hierarchies of their own.
     OvFrameDestroy(mid);

@@ -218,17 +218,22 @@ TEST_F(ErrorTest, FirstErrorWinsAndGetClears) {
     EXPECT_EQ(e.errorCode, ovERRBADVERSION);
 }
 
-TEST(ErrorOutsideEngine, ReportBeforeStartIsKeptUntilFetched) {
+TEST(ErrorOutsideEngine, StartBeginsWithNoErrorAndStopKeepsTheLastOne) {
     OvError e;
     OvErrorGet(&e);
+    OvErrorReport(ovPLUGINIDCORE, ovERRDEVICEREQUEST);
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRDEVICEREQUEST); // held while the engine is down
     OvErrorReport(ovPLUGINIDCORE, ovERRDEVICEREQUEST);
     OvEngineSetDriver(OvNullDriverGet());
     ASSERT_TRUE(OvEngineInit(nullptr, 0, 0));
     static int window;
     ASSERT_TRUE(OvEngineOpen(&window));
     ASSERT_TRUE(OvEngineStart());
+    // The report from before start is gone: the first error of the started engine is the one held.
+    OvErrorReport(ovPLUGINIDCORE, ovERRENDOFSTREAM);
     OvErrorGet(&e);
-    EXPECT_EQ(e.errorCode, ovERRDEVICEREQUEST);
+    EXPECT_EQ(e.errorCode, ovERRENDOFSTREAM);
     OvErrorReport(ovPLUGINIDCORE, ovERRBADACCESS);
     EXPECT_TRUE(OvEngineStop());
     EXPECT_TRUE(OvEngineClose());

@@ -307,6 +307,15 @@ TEST_F(StreamTest, StringChunksPadAndReadBack) {
     char field[8];
     EXPECT_EQ(OvStringStreamReadBounded(field, sizeof(field), s), field);
     EXPECT_STREQ(field, "abcd");
+    OvStreamClose(s, nullptr);
+    // Into a buffer sized to the body: nothing is written behind it.
+    s = OpenRead(bytes, bytes.size());
+    OvStreamSkip(s, 16);
+    char body[9];
+    body[8] = '#';
+    EXPECT_EQ(OvStringStreamRead(body, s), body);
+    EXPECT_STREQ(body, "abcd");
+    EXPECT_EQ(body[8], '#');
     char small[16];
     EXPECT_EQ(OvStringStreamReadBounded(small, sizeof(small), s), nullptr); // 32 bytes into 16
     EXPECT_EQ(ClearError(), ovERRREAD);
@@ -326,8 +335,13 @@ TEST_F(StreamTest, StringChunksPadAndReadBack) {
     OvStreamWrite(s, "wxyz", 4);
     Bytes unterminated = CloseWritten(s);
     s = OpenRead(unterminated, unterminated.size());
-    char four[4];
+    char four[5] = {0, 0, 0, 0, '#'};
     EXPECT_EQ(OvStringStreamReadBounded(four, 4, s), nullptr);
+    OvStreamClose(s, nullptr);
+    s = OpenRead(unterminated, unterminated.size());
+    EXPECT_EQ(OvStringStreamRead(four, s), nullptr);
+    EXPECT_EQ(ClearError(), ovERRREAD);
+    EXPECT_EQ(four[4], '#');
     OvStreamClose(s, nullptr);
     s = OpenRead(unterminated, unterminated.size());
     text = OvStringStreamRead(nullptr, s); // allocated: terminated behind the body

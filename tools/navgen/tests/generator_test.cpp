@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ai/navigation/astar.h"
+#include "ai/navigation/graph_manager.h"
 #include "ai/navigation/graph_gen_data.h"
 #include "ai/navigation/graph_generator.h"
 #include "ai/navigation/spatial_graph.h"
@@ -32,6 +33,12 @@ protected:
         Add(m_tree, "MaxEntity", "4");
         Add(m_tree, "OneMeter", "1");
         Add(m_tree, "Tpf", "0");
+        CConfigNode* used = Add(m_tree, "GlobalServices");
+        CConfigNode* services = Add(m_tree, "Services");
+        for (const char* name : {"CGraphManager", "CPathObjectManager"}) {
+            Add(used, "Service", name);
+            Add(Add(services, "Service", nullptr, name), "Class", name);
+        }
         m_world = Vusk::CreateWorld(m_tree, 0);
         ASSERT_NE(m_world, nullptr);
         Host().AddBox(-20.0f, -1.0f, -20.0f, 20.0f, 0.0f, 20.0f); // the floor
@@ -267,6 +274,56 @@ TEST_P(GeneratorTest, LastPhaseWritesTheDataAndGivesTheSearchBuffersBack)
     for (const char* file : {"final.fnd", "final.astar", "final.pcost", "final.aw"})
         EXPECT_TRUE(std::filesystem::exists(m_dir + "/" + file)) << file;
     EXPECT_EQ(std::filesystem::file_size(m_dir + "/final.astar"), 22u + 4u * 81u);
+}
+
+TEST_P(GeneratorTest, SeedGraphSegmentsBecomeMarkedVerticesAndEdges)
+{
+    // A seed graph of 3 vertices and 2 edges: 5 segments, the vertices' (zero length) first.
+    auto* seed = new CSpatialGraph();
+    const CVector3 points[3] = {{-3.0f, 0.9f, 0.0f}, {0.0f, 0.9f, 0.0f}, {40.0f, 0.9f, 0.0f}};
+    for (const CVector3& p : points)
+        seed->AddVertexAt(p);
+    Link(seed, 0, 1);
+    Link(seed, 1, 2);
+    ASSERT_NE(Vusk::GetGraphManager()->AddGraph("Seed", seed, false), nullptr);
+    CGraphGeneratorAgent* agent = Spawn({{"SEED_GRAPH", "seed"}});
+    ASSERT_NE(agent, nullptr);
+    CSeedPathObject* object = CSeedPathObject::GetCurrent();
+    ASSERT_NE(object, nullptr);
+    ASSERT_EQ(object->GetSegmentCount(), 5u);
+    const CPathSegment* segments = object->GetSegments();
+    EXPECT_EQ(segments[2].m_a.x, 40.0f);
+    EXPECT_EQ(segments[2].m_b.x, 40.0f);
+    EXPECT_EQ(segments[4].m_a.x, 0.0f);
+    EXPECT_EQ(segments[4].m_b.x, 40.0f);
+    // The first exploration step adds the ends inside the bounding box with the path-object mark, and
+    // marked edges both ways between ends that are both inside (vertex 2 lies outside the box).
+    agent->IsReady();
+    agent->Step();
+    CSpatialGraph* graph = Vusk::GetGeneratorGraph();
+    CGraphGenData* data = Vusk::GetGeneratorData();
+    ASSERT_GE(graph->GetVertexCount(), 2);
+    EXPECT_EQ(graph->GetVertex(0)->GetPosition().x, -3.0f);
+    EXPECT_EQ(graph->GetVertex(1)->GetPosition().x, 0.0f);
+    EXPECT_EQ(data->GetVertexRecord(0)->m_secondMark, 1);
+    EXPECT_EQ(data->GetVertexRecord(1)->m_secondMark, 1);
+    CGraphEdge* forward = graph->FindEdgeTo(graph->GetVertex(0), graph->GetVertex(1));
+    CGraphEdge* back = graph->FindEdgeTo(graph->GetVertex(1), graph->GetVertex(0));
+    ASSERT_TRUE(forward != nullptr && back != nullptr);
+    EXPECT_EQ(data->GetEdgeRecord(forward->GetIndex())->m_secondMark, 1);
+    EXPECT_EQ(data->GetEdgeRecord(back->GetIndex())->m_secondMark, 1);
+    for (int i = 2; i <= graph->GetLastVertexIndex(); ++i)
+        EXPECT_LT(graph->GetVertex(i)->GetPosition().x, 20.0f);
+    // The seed object goes with the last generator agent; a seed graph that does not exist, or whose
+    // name does not fit, is refused.
+    Remove();
+    EXPECT_EQ(CSeedPathObject::GetCurrent(), nullptr);
+    for (const std::string& name : {std::string("Missing"), std::string(300, 's')}) {
+        CConfigNode definition;
+        Add(&definition, "Class", "CSeedPathObject");
+        Add(&definition, "SEED_GRAPH", name.c_str());
+        EXPECT_EQ(Vusk::CreateEntity("SeedGraph", &definition, 0, nullptr), nullptr);
+    }
 }
 
 } // namespace

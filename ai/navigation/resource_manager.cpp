@@ -1,0 +1,103 @@
+#include "ai/navigation/resource_manager.h"
+
+#include <cstring>
+
+#include "ai/navigation/data_file.h"
+#include "ai/runtime/allocator.h"
+#include "ai/runtime/config_node.h"
+#include "platform/crt.h"
+
+CGlobalServiceDesc CScriptManager::s_classDesc("CScriptManager", &CScriptManager::Create, nullptr, false, false);
+
+CResourceEntry::CResourceEntry(const char* name, CNamedResource* resource) : m_name{}, m_resource(resource) {
+  std::strncpy(m_name, name, kNameSize - 1);
+}
+
+CResourceEntry::~CResourceEntry() { delete m_resource; }
+
+CResourceManager::CResourceManager() : m_entries(nullptr), m_entryCount(0), m_capacity(0) {
+  m_entries = static_cast<CResourceEntry**>(Vusk::EngineAllocate(kFirstCapacity * sizeof(CResourceEntry*)));
+  if (m_entries != nullptr) m_capacity = kFirstCapacity;
+}
+
+CResourceManager::~CResourceManager() {
+  for (uint32_t i = 0; i < m_entryCount; ++i) delete m_entries[i];
+  Vusk::EngineFree(m_entries);
+}
+
+bool CResourceManager::Init(CConfigNode* definition) {
+  if (definition == nullptr) return false;
+  return CGlobalService::Init(definition);
+}
+
+bool CResourceManager::ReadParam(CConfigNode* node) {
+  if (node == nullptr || !node->HasName(GetEntryKey()) || node->GetLabel() == nullptr) return false;
+  CConfigNode* rawData = node->FindChild("RawData");
+  return rawData != nullptr && AddResource(node->GetLabel(), rawData);
+}
+
+bool CResourceManager::AddResource(const char* name, CConfigNode* rawData) {
+  if (name == nullptr || name[0] == '\0' || std::strlen(name) >= CResourceEntry::kNameSize) return false;
+  if (FindResource(name) != nullptr) return false;
+  if (m_entryCount == m_capacity) {
+    const uint32_t capacity = m_capacity == 0 ? kFirstCapacity : m_capacity * 2;
+    auto** fresh = static_cast<CResourceEntry**>(Vusk::EngineAllocate(capacity * sizeof(CResourceEntry*)));
+    if (fresh == nullptr) return false;
+    if (m_entryCount > 0) std::memcpy(fresh, m_entries, m_entryCount * sizeof(CResourceEntry*));
+    Vusk::EngineFree(m_entries);
+    m_entries = fresh;
+    m_capacity = capacity;
+  }
+  CNamedResource* resource = CreateResource();
+  if (resource == nullptr) return false;
+  if (!resource->Load(rawData)) {
+    delete resource;
+    return false;
+  }
+  CResourceEntry* entry = new CResourceEntry(name, resource);
+  if (entry == nullptr) {
+    delete resource;
+    return false;
+  }
+  m_entries[m_entryCount++] = entry;
+  return true;
+}
+
+CNamedResource* CResourceManager::FindResource(const char* name) const {
+  if (name == nullptr) return nullptr;
+  for (uint32_t i = 0; i < m_entryCount; ++i) {
+    if (_stricmp(m_entries[i]->m_name, name) == 0) return m_entries[i]->m_resource;
+  }
+  return nullptr;
+}
+
+CScript::~CScript() { Vusk::EngineFree(m_text); }
+
+bool CScript::Load(CConfigNode* rawData) {
+  Vusk::EngineFree(m_text);
+  m_text = nullptr;
+  m_size = 0;
+  Vusk::CRawDataReader reader(rawData);
+  if (!reader.Open()) return false;
+  uint64_t size = 0;
+  reader.GetRemaining(&size);
+  if (size == 0) return true;
+  // The block's own size bounds the allocation; the sum is taken in 64 bits so that it cannot wrap.
+  if (size >= UINT32_MAX) return false;
+  auto* text = static_cast<char*>(Vusk::EngineAllocate(static_cast<size_t>(size) + 1));
+  if (text == nullptr) return false;
+  if (!reader.ReadBytes(text, static_cast<size_t>(size))) {
+    Vusk::EngineFree(text);
+    return false;
+  }
+  text[size] = '\0';
+  m_text = text;
+  m_size = static_cast<uint32_t>(size);
+  return true;
+}
+
+CGlobalService* CScriptManager::Create() { return new CScriptManager(); }
+
+const CGlobalServiceDesc* CScriptManager::GetClassDesc() const { return &s_classDesc; }
+
+CNamedResource* CScriptManager::CreateResource() { return new CScript(); }
