@@ -29,13 +29,14 @@ function(dun_link_whole target scope)
   endforeach()
 endfunction()
 
-# dun_add_tests(<name> LABEL <label> SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...])
-# One GoogleTest executable per area; every test in it carries the area's ctest label.
+# dun_add_tests(<name> LABEL <label>... SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...])
+# One GoogleTest executable per area; every test in it carries the area's ctest label, and any
+# further label given (`tools` for the tests of a tool).
 function(dun_add_tests name)
   if(NOT DUN_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS;WHOLE" ${ARGN})
+  cmake_parse_arguments(T "" "" "LABEL;SOURCES;LIBS;WHOLE" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   if(T_WHOLE)
@@ -46,6 +47,15 @@ function(dun_add_tests name)
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
     PROPERTIES LABELS ${T_LABEL}
                ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+  list(LENGTH T_LABEL count)
+  if(count GREATER 1)
+    # A list does not pass through the discovery's properties: the labels are set on the discovered
+    # tests by a script that ctest reads after the discovery's own.
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${script}
+         "foreach(test IN LISTS ${name}_TESTS)\n  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${T_LABEL}\")\nendforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  endif()
 endfunction()
 
 # dun_add_benchmark(<name> SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...])

@@ -17,6 +17,7 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
 #include "tools/ais_format/ais_format.h"
+#include "tools/aires/resource_text.h"
 
 namespace seeds {
 
@@ -200,6 +201,32 @@ void GraphicsSeeds(Writer& out)
     out.Put("gfx_camera", "parallel.bin", parallel.bytes);
 }
 
+// Path ways, neural nets and the texts aires writes them from.
+void ResourceSeeds(Writer& out)
+{
+    const char* const patrol =
+        "pathway name=\"Patrol\" flag=1\nwalk -4 0 -4\npause 1.5\nrun 4 0 -4\nrotate 90\n"
+        "jump 4 0 4\norient -90\ncrouch -4 0 4\ncommand \"say \\\"clear\\\"\"\nskip 7\n";
+    const char* const net231 = "neuralnet linear=1\nlayers 2 3 1\nweights 0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5 "
+                               "0.5 0.5 0.5 0.5\n";
+    const char* const mirror = "neuralnet linear=0\nlayers 7\nweights 0\n";
+    for (const char* text : {patrol, net231, mirror}) {
+        AiRes::Bytes block;
+        std::string error;
+        if (!AiRes::ParseText(text, block, error)) {
+            std::fprintf(stderr, "fuzz_seed_gen: %s\n", error.c_str());
+            return;
+        }
+        const bool way = text == patrol;
+        const std::string name = way ? "patrol" : (text == mirror ? "mirror" : "net-2-3-1");
+        out.Put(way ? "path_way" : "neural_net", name + ".bin", block);
+        out.Put("aires_text", name + ".txt", std::string(text));
+    }
+    AiRes::PathWay empty;
+    empty.name = "Empty";
+    out.Put("path_way", "no-steps.bin", AiRes::EncodePathWay(empty));
+}
+
 } // namespace
 
 } // namespace seeds
@@ -216,5 +243,6 @@ int main(int argc, char** argv)
     seeds::WorldFileSeeds(out);
     seeds::GraphicsSeeds(out);
     seeds::ImageSeeds(out);
+    seeds::ResourceSeeds(out);
     return out.Failed() ? 1 : 0;
 }

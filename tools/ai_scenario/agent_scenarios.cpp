@@ -14,6 +14,7 @@
 #include "ai/runtime/engine.h"
 #include "platform/crt.h"
 #include "tools/ai_scenario/hide_scenario.h"
+#include "tools/ai_scenario/resource_scenarios.h"
 
 namespace scenario {
 
@@ -459,7 +460,7 @@ void Route::Place(HostBody& body, double t) const
 
 const std::vector<std::string>& ScenarioNames()
 {
-    static const std::vector<std::string> names = {"hide", "follow", "wander", "goto"};
+    static const std::vector<std::string> names = {"hide", "follow", "wander", "goto", "pathway", "attack"};
     return names;
 }
 
@@ -473,7 +474,7 @@ std::unique_ptr<Scenario> MakeScenario(const std::string& name, const ScenarioOp
         return std::make_unique<WanderScenario>(options);
     if (name == "goto")
         return std::make_unique<GotoScenario>(options);
-    return nullptr;
+    return MakeResourceScenario(name, options);
 }
 
 } // namespace scenario

@@ -1,6 +1,7 @@
 #include "tools/ai_scenario/hide_scenario.h"
 
 #include <cmath>
+#include <string>
 
 #include "ai/behaviours/entity_manager.h"
 #include "ai/behaviours/hide_agent.h"
@@ -12,6 +13,53 @@
 #include "testing/fake_ai_host.h"
 
 namespace scenario {
+
+namespace {
+
+// The path finder counts the goal reached within this horizontal distance of it (m).
+constexpr float kArrivalRadius = 0.05f;
+
+// The scenario's hiding agent. The path finder stops anywhere within kArrivalRadius of the chosen
+// vertex, so a vertex counts as cover only when that whole circle is out of sight too: a vertex
+// just inside a shadow's edge would otherwise leave a hider standing in sight a few centimetres
+// short of it, while the agent keeps a destination that is still hidden.
+class ScenarioHideAgent : public CHideAgent {
+public:
+    using CHideAgent::CHideAgent;
+    static CAgent* Create(CBrain* owner) { return new ScenarioHideAgent(owner); }
+    const CAgentDesc* GetClassDesc() const override { return &s_desc; }
+
+    bool EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t* stop,
+                           uint8_t* budgetOk) override
+    {
+        const float bestFarSum = m_bestFarSum;
+        const float bestNearDistance = m_bestNearDistance;
+        if (!CHideAgent::EvaluateCandidate(vertex, eyeOffset, score, stop, budgetOk))
+            return false;
+        // Eight points round the vertex on a circle whose octagon holds the arrival circle.
+        const float radius = kArrivalRadius / std::cos(3.14159265f / 8.0f);
+        for (int k = 0; k < 8; ++k) {
+            const float angle = 3.14159265f * static_cast<float>(k) / 4.0f;
+            const CVector3 offset = eyeOffset + CVector3(radius * std::cos(angle), 0.0f, radius * std::sin(angle));
+            uint8_t hidden = 0;
+            *budgetOk = CheckPositionVisible(vertex, offset, &hidden) ? 1 : 0;
+            if (!*budgetOk || !hidden) {
+                // Not taken after all: the scan's best stays what it was.
+                m_bestFarSum = bestFarSum;
+                m_bestNearDistance = bestNearDistance;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static CAgentDesc s_desc;
+};
+
+CAgentDesc ScenarioHideAgent::s_desc("ScenarioHideAgent", &ScenarioHideAgent::Create, &CHideAgent::s_classDesc,
+                                     false, false);
+
+} // namespace
 
 std::vector<Box> HideScenario::Level()
 {
@@ -46,10 +94,11 @@ bool HideScenario::Build(std::size_t poolSize)
         }
     }
 
-    const uint32_t perceived = CEntityManager::s_classDesc.GetClassBit();
+    // Every entity takes part in perception and avoidance, as a host creates its actors.
+    const uint32_t classBits = Vusk::GetClassBitMask();
     HostBody threatBody;
     threatBody.position = CVector3(0.37f, 0.0f, 0.23f);
-    m_threat = m_world.Spawn(threatBody, MakeEntityDefinition(nullptr), perceived, "threat");
+    m_threat = m_world.Spawn(threatBody, MakeEntityDefinition(nullptr), classBits, "threat");
     if (m_threat == nullptr)
         return false;
 
@@ -58,9 +107,9 @@ bool HideScenario::Build(std::size_t poolSize)
         CConfigNode* definition = MakeEntityDefinition(&brain);
         CConfigNode* finder = AddService(brain, "CPathFinder");
         Add(finder, "Graph", "floor");
-        Add(finder, "DistGoal", "0.05");
+        Add(finder, "DistGoal", std::to_string(kArrivalRadius).c_str());
         AddService(brain, "CEntityManager");
-        CConfigNode* agent = AddAgent(brain, "CHideAgent");
+        CConfigNode* agent = AddAgent(brain, m_options.coverCircle ? "ScenarioHideAgent" : "CHideAgent");
         Add(agent, "Graph", "floor");
         // Start on a ring round the threat, in its sight.
         const float angle = 6.2831853f * (static_cast<float>(i) + 0.25f) / static_cast<float>(m_options.bots);
@@ -68,8 +117,7 @@ bool HideScenario::Build(std::size_t poolSize)
         body.position = CVector3(4.5f * std::sin(angle), 0.0f, 4.5f * std::cos(angle));
         body.heading = angle / Vusk::kDegToRad;
         const std::string name = "hider" + std::to_string(i);
-        CEntity* hider = m_world.Spawn(body, definition, perceived | CPathFinder::s_classDesc.GetClassBit(),
-                                       name.c_str());
+        CEntity* hider = m_world.Spawn(body, definition, classBits, name.c_str());
         if (hider == nullptr || AgentOf(hider) == nullptr || !AgentOf(hider)->AddDangerousEntity(m_threat))
             return false;
         m_hiders.push_back(hider);
@@ -80,7 +128,8 @@ bool HideScenario::Build(std::size_t poolSize)
 CHideAgent* HideScenario::AgentOf(const CEntity* hider) const
 {
     return hider->GetBrain() != nullptr
-               ? static_cast<CHideAgent*>(hider->GetBrain()->GetAgent(&CHideAgent::s_classDesc))
+               ? static_cast<CHideAgent*>(hider->GetBrain()->GetAgent(
+                     m_options.coverCircle ? &ScenarioHideAgent::s_desc : &CHideAgent::s_classDesc))
                : nullptr;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The hide scenario: a floor of 30 x 30 m with boxes, a navigation graph over it made in code, one
 // threat entity in the middle and N hiders whose brains run the path finder, the entity manager
-// and the hide agent. The fake host moves each body by the actions its brain applies.
+// and a hide agent. The fake host moves each body by the actions its brain applies.
 
 #include <cstddef>
 #include <vector>
@@ -20,6 +20,9 @@ struct HideOptions {
     float tpfMs = 0.0f;         // AI frame budget in milliseconds; 0: no rationing
     int visibilityCalls = 1000; // visibility checks granted per frame
     bool pointMapper = false;   // the world gets a point mapper over the graph (estimates between vertices)
+    // The hiders run the scenario's agent, which takes a vertex as cover only when the whole circle
+    // the path finder may stop in round it is hidden; false: the engine's CHideAgent as it is.
+    bool coverCircle = true;
 };
 
 struct HiderResult {

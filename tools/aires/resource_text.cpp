@@ -1,5 +1,6 @@
 #include "tools/aires/resource_text.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -138,14 +139,17 @@ std::string LineError(std::size_t number, const std::string& message)
     return "line " + std::to_string(number) + ": " + message;
 }
 
-// Whole-text float; false for anything else (including a text that does not fit a float).
+// Whole-text float; false for anything else. "nan", "inf" and their negatives stand for the values
+// a block may hold (a NaN's payload is not kept).
 bool ParseFloat(const std::string& word, float& value)
 {
     if (word.empty())
         return false;
     char* end = nullptr;
+    errno = 0;
     value = std::strtof(word.c_str(), &end);
-    return *end == '\0' && std::isfinite(value);
+    // A number too large for a float is refused; one too small to be exact is kept as it reads.
+    return *end == '\0' && !(errno == ERANGE && std::isinf(value));
 }
 
 bool ParseInt(const std::string& word, long long low, long long high, long long& value)
@@ -391,7 +395,8 @@ bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error)
     const std::uint8_t* name = in.Here();
     if (!in.Take(length, "the name") || !in.U8(way.flag, "the flag"))
         return false;
-    way.name.assign(reinterpret_cast<const char*>(name), length);
+    // The engine keeps the name as a C string: up to its first NUL.
+    way.name.assign(reinterpret_cast<const char*>(name), strnlen(reinterpret_cast<const char*>(name), length));
     for (;;) {
         PathWayRecord record;
         if (!in.U8(record.type, "the record list (no closing record of type 0)"))

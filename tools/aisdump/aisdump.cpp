@@ -20,17 +20,26 @@ const char kUsage[] =
     "  leaf name=\"...\" value=\"...\"        a key and its value\n"
     "  raw size=N block=K [file=\"...\"]    a RawData node: its block's size and number\n"
     "\n"
-    "--extract DIR  also writes raw block K to DIR/block-K.bin (K with at least four digits)\n"
-    "               and names that file in the text; save the text in DIR, then\n"
-    "               aispack DIR/tree.txt OUT.AIS rebuilds the file byte for byte.\n"
+    "--extract DIR  also writes raw block K to DIR/block-K.bin (K with at least four digits,\n"
+    "               DIR created when missing) and names that file in the text; save the text\n"
+    "               in DIR, then aispack DIR/tree.txt OUT.AIS rebuilds the file byte for byte:\n"
+    "                 mkdir -p d && aisdump a.AIS --extract d > d/tree.txt\n"
+    "                 aispack d/tree.txt b.AIS\n"
     "\n"
     "Only files in the canonical form that aispack writes are accepted; otherwise the offset of\n"
-    "the first deviation is reported and the exit status is 1.\n";
+    "the first deviation is reported and the exit status is 1. A bad command line exits with\n"
+    "status 2.\n";
 
 int Fail(const std::string& message)
 {
     std::fprintf(stderr, "aisdump: %s\n", message.c_str());
     return 1;
+}
+
+int BadUsage(const std::string& message)
+{
+    std::fprintf(stderr, "aisdump: %s (aisdump --help tells the usage)\n", message.c_str());
+    return 2;
 }
 
 } // namespace
@@ -46,20 +55,23 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--extract" && i + 1 < argc) {
+        if (arg == "--extract") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                return BadUsage("--extract needs a folder");
+            if (extracting)
+                return BadUsage("--extract given twice");
             extract = argv[++i];
             extracting = true;
-        } else if (!arg.empty() && arg[0] != '-' && input.empty()) {
-            input = arg;
+        } else if (arg.empty() || arg[0] == '-') {
+            return BadUsage("unknown option '" + arg + "'");
+        } else if (!input.empty()) {
+            return BadUsage("one file at a time: '" + input + "' and '" + arg + "'");
         } else {
-            std::fputs(kUsage, stderr);
-            return 2;
+            input = arg;
         }
     }
-    if (input.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (input.empty())
+        return BadUsage("no FILE.AIS given");
 
     std::string error;
     std::vector<std::uint8_t> bytes;
@@ -70,6 +82,8 @@ int main(int argc, char** argv)
     if (extracting) {
         std::error_code code;
         std::filesystem::create_directories(extract, code);
+        if (code)
+            return Fail("cannot create " + extract + ": " + code.message());
         for (AisFormat::Node* raw : AisFormat::RawDataNodes(doc.root)) {
             char name[32];
             std::snprintf(name, sizeof(name), "block-%04u.bin", raw->block);

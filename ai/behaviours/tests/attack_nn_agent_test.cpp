@@ -24,16 +24,6 @@ namespace {
 using scenario::Add;
 using scenario::HostBody;
 
-// The scenario's actions and a shoot action.
-class ArmedActionClass : public scenario::ScenarioActionClass {
-public:
-    ArmedActionClass() { CreateAction(&CActionShoot::s_desc); }
-    const CActionClassDesc* GetClassDesc() const override { return &s_desc; }
-    static CActionClass* Create() { return new ArmedActionClass(); }
-    static CActionClassDesc s_desc;
-};
-CActionClassDesc ArmedActionClass::s_desc("AttackTestActionClass", &ArmedActionClass::Create);
-
 class AttackNNAgentTest : public AiEngineTest {
 protected:
     void TearDown() override
@@ -81,7 +71,6 @@ protected:
     {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
-        definition->FindChild("ActionClass")->SetValue("AttackTestActionClass");
         Add(scenario::AddService(brain, "CPathFinder"), "Graph", "floor");
         scenario::AddService(brain, "CEntityManager");
         CConfigNode* agent = scenario::AddAgent(brain, "CAttackNNAgent");

@@ -31,8 +31,10 @@ protected:
         AiEngineTest::TearDown();
     }
 
-    HideScenario& Build(const HideOptions& options)
+    // The scenario with the engine's own agent.
+    HideScenario& Build(HideOptions options)
     {
+        options.coverCircle = false;
         m_scene = std::make_unique<HideScenario>(options);
         EXPECT_TRUE(m_scene->Build(PoolSize()));
         return *m_scene;

@@ -1,0 +1,35 @@
+# aisdump as the README uses it: the extract folder is created (nested, when missing), the text saved
+# in it packs back to the same bytes; and a bad command line or input is named.
+# cmake -DGEN=... -DDUMP=... -DPACK=... -DWORK=... -P check_aisdump.cmake
+function(run expected_status pattern)
+  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
+  if(NOT status EQUAL expected_status)
+    message(FATAL_ERROR "${ARGN}: status ${status}, expected ${expected_status}\n${output}${errors}")
+  endif()
+  if(NOT "${output}${errors}" MATCHES "${pattern}")
+    message(FATAL_ERROR "${ARGN}: output does not match '${pattern}':\n${output}${errors}")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+run(0 "" ${GEN} 7 ${WORK}/a.AIS)
+execute_process(COMMAND ${DUMP} ${WORK}/a.AIS --extract ${WORK}/new/d RESULT_VARIABLE status
+                OUTPUT_FILE ${WORK}/tree.txt)
+if(NOT status EQUAL 0 OR NOT EXISTS ${WORK}/new/d/block-0000.bin)
+  message(FATAL_ERROR "aisdump --extract into a new folder: status ${status}")
+endif()
+file(RENAME ${WORK}/tree.txt ${WORK}/new/d/tree.txt)
+run(0 "" ${PACK} ${WORK}/new/d/tree.txt ${WORK}/b.AIS)
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/a.AIS ${WORK}/b.AIS RESULT_VARIABLE different)
+if(different)
+  message(FATAL_ERROR "aisdump and aispack did not give the same bytes back")
+endif()
+
+run(0 "usage: aisdump FILE.AIS" ${DUMP} --help)
+run(2 "no FILE.AIS given" ${DUMP})
+run(2 "unknown option '--tree'" ${DUMP} ${WORK}/a.AIS --tree)
+run(2 "--extract needs a folder" ${DUMP} ${WORK}/a.AIS --extract)
+run(2 "one file at a time" ${DUMP} ${WORK}/a.AIS ${WORK}/b.AIS)
+run(1 "missing.AIS" ${DUMP} ${WORK}/missing.AIS)
+run(1 "cannot create ${WORK}/a.AIS/d" ${DUMP} ${WORK}/a.AIS --extract ${WORK}/a.AIS/d)
