@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -148,6 +149,7 @@ void AddTexture(OvTexDictionary* dict, const char* name, OvInt32 side, OvInt32 f
 Bytes WrittenDictionaryBody() {
     Bytes body;
     if (!OvTestEngineUp(0, nullptr, OvTestMemoryRasterDriver())) {
+        std::fprintf(stderr, "fuzz_seed_gen: the graphics engine did not start for the dictionary seeds\n");
         return body;
     }
     OvTexDictionary* dict = OvTexDictionaryCreate();

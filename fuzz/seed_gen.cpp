@@ -234,10 +234,11 @@ int main(int argc, char** argv)
         return argc == 2 ? 0 : 2;
     }
     seeds::Writer out(argv[1]);
+    // First: it runs the graphics engine on its own driver and takes it down again.
+    seeds::ImageSeeds(out);
     seeds::WorldFileSeeds(out);
     seeds::GraphicsSeeds(out);
     seeds::NavigationSeeds(out);
-    seeds::ImageSeeds(out);
     seeds::ResourceSeeds(out);
     return out.Failed() ? 1 : 0;
 }
