@@ -38,7 +38,7 @@ struct HWND__ {
     bool iconic = false;
     bool acceptFiles = false;
     HWND parent = nullptr;
-    void* native = nullptr; // the back end's window
+    bool realised = false; // the back end made a window for it
     // Dialogs and their controls.
     int controlId = 0;
     bool ended = false;
@@ -95,6 +95,7 @@ public:
     void RelativeMouse(HWND, bool) override {}
     void MessageBox(const char*, const char*) override {}
     bool ReadPixels(HWND, std::vector<std::uint32_t>*, int*, int*) override { return false; }
+    void* Native(HWND) override { return nullptr; }
 };
 
 struct Layer {
@@ -268,7 +269,7 @@ void FreeWindow(HWND w)
     }
     if (L.focus == w)
         L.focus = nullptr;
-    if (w->native != nullptr)
+    if (w->realised)
         L.backend->DestroyWindow(w);
     L.windows.erase(std::remove_if(L.windows.begin(), L.windows.end(), [&](const auto& p) { return p.get() == w; }),
                     L.windows.end());
@@ -457,6 +458,11 @@ const std::vector<PlatformDialogControl>& PlatformLastDialog()
 bool PlatformReadWindowPixels(HWND w, std::vector<std::uint32_t>* pixels, int* width, int* height)
 {
     return Check(w) && S().backend->ReadPixels(w, pixels, width, height);
+}
+
+void* PlatformNativeWindow(HWND w)
+{
+    return Check(w) && w->realised ? S().backend->Native(w) : nullptr;
 }
 
 void PlatformSetRelativeMouse(HWND w, bool on)
@@ -677,6 +683,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
             SetLastError(ERROR_GEN_FAILURE);
             return nullptr;
         }
+        w->realised = true;
     } else {
         w->x = (x == CW_USEDEFAULT ? 0 : x) + parent->x;
         w->y = (x == CW_USEDEFAULT ? 0 : y) + parent->y;
@@ -760,7 +767,7 @@ BOOL ShowWindow(HWND w, int command)
         activate = true;
         break;
     }
-    if (w->native != nullptr)
+    if (w->realised)
         L.backend->ShowWindow(w, w->visible && !w->iconic);
     if (w->iconic != wasIconic) {
         const int cw = w->iconic ? 0 : w->width;
@@ -988,7 +995,7 @@ LONG SetWindowLongA(HWND w, int index, LONG value)
         w->visible = (static_cast<DWORD>(value) & WS_VISIBLE) != 0;
         w->iconic = (static_cast<DWORD>(value) & WS_MINIMIZE) != 0;
         w->style = static_cast<LONG>(static_cast<DWORD>(value) & ~(WS_VISIBLE | WS_MINIMIZE));
-        if (w->native != nullptr)
+        if (w->realised)
             S().backend->SetStyle(w, static_cast<DWORD>(w->style));
         return before;
     case GWL_EXSTYLE: w->exStyle = value; return before;
@@ -1029,7 +1036,7 @@ BOOL SetWindowPos(HWND w, HWND /*insertAfter*/, int x, int y, int cx, int cy, UI
         pos.flags |= SWP_NOMOVE;
     if (!sized)
         pos.flags |= SWP_NOSIZE;
-    if (w->native != nullptr) {
+    if (w->realised) {
         if (moved || sized)
             L.backend->PlaceWindow(w, w->x, w->y, w->width, w->height);
         if ((flags & SWP_FRAMECHANGED) != 0)

@@ -38,8 +38,10 @@ public:
     virtual void CaptureMouse(bool on) = 0;
     virtual void RelativeMouse(HWND window, bool on) = 0;
     virtual void MessageBox(const char* caption, const char* text) = 0;
-    // The window's client pixels as the display holds them (0x00RRGGBB words), for tests.
+    // The window's client pixels as last shown (0x00RRGGBB words), for tests.
     virtual bool ReadPixels(HWND window, std::vector<std::uint32_t>* pixels, int* width, int* height) = 0;
+    // The back end's own window object (SDL_Window*), or null; for tests.
+    virtual void* Native(HWND window) = 0;
 };
 
 // Starts the SDL back end; null with a reason when there is no display or video driver.
@@ -82,8 +84,9 @@ struct PlatformDialogControl {
 };
 const std::vector<PlatformDialogControl>& PlatformLastDialog();
 
-// The window's pixels as shown (see PlatformBackend::ReadPixels).
+// The window's pixels as shown and the back end's window object (see PlatformBackend).
 bool PlatformReadWindowPixels(HWND window, std::vector<std::uint32_t>* pixels, int* width, int* height);
+void* PlatformNativeWindow(HWND window);
 
 // The DirectInput mouse's feed (platform/dinput8.cpp).
 void PlatformMouseFeedMotion(int dx, int dy, int dz);
