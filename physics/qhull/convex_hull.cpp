@@ -337,7 +337,11 @@ OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points,
     }
     FILE* outFile = target != nullptr ? errFile : nullptr;
 
-    QHULL_LIB_CHECK
+    static const bool checked = [] {
+        QHULL_LIB_CHECK // the headers match the library (exits on a mismatch)
+        return true;
+    }();
+    (void)checked;
     auto* qh = static_cast<qhT*>(OvMalloc(sizeof(qhT), ovpMEMHINT));
     if (qh == nullptr) {
         std::fclose(errFile);
