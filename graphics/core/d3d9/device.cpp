@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graphics/core/cpu_routines.h"
+#include "graphics/core/d3d9/render_state.h"
 #include "platform/win32.h"
 
 namespace {
@@ -37,7 +38,7 @@ struct DeviceSystem {
 DeviceSystem gSys;
 
 OvDevice gDevice = {
-    1.0f, OvD3D9DeviceSystem, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    1.0f, OvD3D9DeviceSystem, 0.0f, 1.0f, OvD3D9RenderStateSet, OvD3D9RenderStateGet, nullptr, nullptr, nullptr, nullptr,
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -300,6 +301,7 @@ OvBool Start() {
         gSys.current.height = static_cast<OvUInt32>(r.bottom);
     }
     FetchSurfaces();
+    OvD3D9RenderStateOpen();
     gSys.inScene = false;
     gSys.started = true;
     return TRUE;
@@ -533,6 +535,7 @@ OvBool OvD3D9DeviceLostRestore() {
         return FALSE;
     }
     FetchSurfaces();
+    OvD3D9RenderStateReset();
     return TRUE;
 }
 
