@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "graphics/core/cpu_routines.h"
+#include "graphics/core/d3d9/device_cache.h"
 #include "graphics/core/d3d9/render_state.h"
+#include "graphics/core/d3d9/vertex_buffer.h"
 #include "platform/win32.h"
 
 namespace {
@@ -255,6 +257,20 @@ OvBool CreateDevice() {
     return TRUE;
 }
 
+// Leaves no texture, stream, index buffer, shader or declaration bound.
+void Unbind(IDirect3DDevice9* d) {
+    for (DWORD stage = 0; stage < 8; ++stage) {
+        d->SetTexture(stage, nullptr);
+    }
+    d->SetIndices(nullptr);
+    for (UINT stream = 0; stream < 4; ++stream) {
+        d->SetStreamSource(stream, nullptr, 0, 0);
+    }
+    d->SetPixelShader(nullptr);
+    d->SetVertexDeclaration(nullptr);
+    d->SetVertexShader(nullptr);
+}
+
 OvBool Open(void* params) {
     if (gSys.d3d != nullptr) {
         return FALSE;
@@ -301,7 +317,14 @@ OvBool Start() {
         gSys.current.height = static_cast<OvUInt32>(r.bottom);
     }
     FetchSurfaces();
+    OvD3D9DeviceResetCache();
     OvD3D9RenderStateOpen();
+    if (!OvD3D9DynamicVertexBufferOpen()) {
+        OvD3D9DynamicVertexBufferClose();
+        gSys.device->Release();
+        gSys.device = nullptr;
+        return FALSE;
+    }
     gSys.inScene = false;
     gSys.started = true;
     return TRUE;
@@ -315,18 +338,11 @@ OvBool Stop() {
         gSys.cpuFinalized = false;
     }
     if (gSys.device != nullptr) {
-        IDirect3DDevice9* d = gSys.device;
-        for (DWORD stage = 0; stage < 8; ++stage) {
-            d->SetTexture(stage, nullptr);
-        }
-        d->SetIndices(nullptr);
-        for (UINT stream = 0; stream < 4; ++stream) {
-            d->SetStreamSource(stream, nullptr, 0, 0);
-        }
-        d->SetPixelShader(nullptr);
-        d->SetVertexDeclaration(nullptr);
-        d->SetVertexShader(nullptr);
-        d->Release();
+        OvD3D9DeviceResetCache();
+        Unbind(gSys.device);
+        OvD3D9DeviceCacheClose();
+        OvD3D9DynamicVertexBufferClose();
+        gSys.device->Release();
         gSys.device = nullptr;
     }
     gSys.backBuffer = nullptr;
@@ -514,20 +530,17 @@ OvBool OvD3D9DeviceSystem(OvInt32 request, void* out, void* inOut, OvInt32 numbe
 }
 
 void OvD3D9DeviceLostRelease() {
-    IDirect3DDevice9* d = gSys.device;
-    if (d == nullptr) {
+    if (gSys.device == nullptr) {
         return;
     }
-    for (DWORD stage = 0; stage < 8; ++stage) {
-        d->SetTexture(stage, nullptr);
+    OvD3D9DeviceCacheForgetBindings();
+    Unbind(gSys.device);
+    OvD3D9SetRenderTargetSurface(0, gSys.backBuffer);
+    for (OvUInt32 i = 1; i < ovD3D9NUMRENDERTARGETS; ++i) {
+        OvD3D9SetRenderTargetSurface(i, nullptr);
     }
-    d->SetIndices(nullptr);
-    for (UINT stream = 0; stream < 4; ++stream) {
-        d->SetStreamSource(stream, nullptr, 0, 0);
-    }
-    d->SetPixelShader(nullptr);
-    d->SetVertexDeclaration(nullptr);
-    d->SetVertexShader(nullptr);
+    OvD3D9SetDepthSurface(gSys.depthSurface);
+    OvD3D9DynamicVertexBufferReleaseAll();
 }
 
 OvBool OvD3D9DeviceLostRestore() {
@@ -535,7 +548,11 @@ OvBool OvD3D9DeviceLostRestore() {
         return FALSE;
     }
     FetchSurfaces();
+    if (!OvD3D9DynamicVertexBufferRestoreAll()) {
+        return FALSE;
+    }
     OvD3D9RenderStateReset();
+    OvD3D9RestoreLights();
     return TRUE;
 }
 
