@@ -163,3 +163,26 @@ TEST_F(D3d9DriverTest, SurfacePropertiesSendTheMaterialOnceAndKeepTheAmbientStat
     EXPECT_EQ(D3d9LogCount("SetMaterial"), 1);
     OvD3D9AmbientColor = {0.0f, 0.0f, 0.0f, 1.0f};
 }
+
+TEST_F(D3d9DriverTest, TextureWordsFromFilesNeverSendInvalidSamplerValues) {
+    ASSERT_TRUE(Up());
+    D3d9LogEnable(true);
+    OvTexture texture{};
+    texture.filterAddressing = 0x3204; // mip linear, u mirror, v clamp
+    EXPECT_TRUE(OvD3D9SetTexture(&texture, 1));
+    EXPECT_EQ(D3d9LogCount("SetSamplerState"), 3); // u, v and the mip filter; min and mag stay linear
+    DWORD v = 0;
+    OvD3D9GetDevice()->GetSamplerState(1, D3DSAMP_ADDRESSV, &v);
+    EXPECT_EQ(v, D3DTADDRESS_CLAMP);
+
+    // Filter 200 reads as "none"; addressing 0 (u and v merged apart) and 9 keep the sampler's.
+    D3d9LogClear();
+    texture.filterAddressing = 0x90C8;
+    EXPECT_TRUE(OvD3D9SetTexture(&texture, 1));
+    EXPECT_EQ(D3d9LogCount("SetSamplerState"), 3); // the three filters
+    OvD3D9GetDevice()->GetSamplerState(1, D3DSAMP_ADDRESSU, &v);
+    EXPECT_EQ(v, D3DTADDRESS_MIRROR);
+    OvD3D9GetDevice()->GetSamplerState(1, D3DSAMP_MINFILTER, &v);
+    EXPECT_EQ(v, 0u);
+    EXPECT_FALSE(OvD3D9SetTexture(&texture, 8));
+}
