@@ -411,8 +411,10 @@ bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error)
         } else if (record.type == 14) {
             const std::uint8_t* text = in.Here();
             ok = in.Take(kCommandSize, "a command text");
+            // The engine keeps at most 63 bytes of the field, up to its first NUL.
             if (ok)
-                record.text.assign(reinterpret_cast<const char*>(text), strnlen(reinterpret_cast<const char*>(text), kCommandSize));
+                record.text.assign(reinterpret_cast<const char*>(text),
+                                   strnlen(reinterpret_cast<const char*>(text), kCommandSize - 1));
         }
         if (!ok)
             return false;
