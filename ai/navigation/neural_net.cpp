@@ -114,7 +114,7 @@ bool CNeuralNet::Read(Vusk::CDataReader& reader) {
     m_ownsWeights = 1;
     m_weightCount = weightCount;
     for (int32_t i = 0; i < weightCount; ++i) m_weights[i] = Vusk::BitsToFloat(bits[i]);
-    m_linearOutput = linear != 0 ? 1 : 0;
+    m_linearOutput = linear;  // kept as read, so that Save writes the same byte
     ok = MakeLayers(counts, layerCount);
   }
   Vusk::EngineFree(counts);
