@@ -19,7 +19,24 @@ namespace {
 void* HostAlloc(std::size_t size) { return std::malloc(size); }
 void HostFree(void* block) { std::free(block); }
 double HostClock(std::uint32_t) { return 1.0; }
-void* HostOpen(const char* path, const char* mode) { return std::fopen(path, mode); }
+std::string& ScratchPath();
+void RemoveScratchFile();
+
+// Inputs name files (a world file's output files): only the scratch file's siblings of this
+// process may be written.
+void* HostOpen(const char* path, const char* mode)
+{
+    if (path == nullptr || mode == nullptr) {
+        return nullptr;
+    }
+    if (std::strchr(mode, 'r') == nullptr || std::strchr(mode, '+') != nullptr) {
+        const std::string& scratch = ScratchPath();
+        if (std::strncmp(path, scratch.c_str(), scratch.size()) != 0 || std::strstr(path, "..") != nullptr) {
+            return nullptr;
+        }
+    }
+    return std::fopen(path, mode);
+}
 int HostClose(void* file) { return std::fclose(static_cast<FILE*>(file)); }
 std::size_t HostRead(void* buffer, std::size_t size, std::size_t count, void* file)
 {
@@ -33,14 +50,18 @@ std::size_t HostWrite(const void* buffer, std::size_t size, std::size_t count, v
 std::string& ScratchPath()
 {
     static std::string path;
+    if (path.empty()) {
+        const char* folder = std::getenv("TMPDIR");
+        path = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/dun-fuzz-" +
+               std::to_string(::getpid()) + ".bin";
+        std::atexit(RemoveScratchFile);
+    }
     return path;
 }
 
 void RemoveScratchFile()
 {
-    if (!ScratchPath().empty()) {
-        std::remove(ScratchPath().c_str());
-    }
+    std::remove(ScratchPath().c_str());
 }
 
 } // namespace
@@ -105,13 +126,7 @@ OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object,
 
 std::string WriteScratchFile(const std::uint8_t* data, std::size_t size)
 {
-    std::string& path = ScratchPath();
-    if (path.empty()) {
-        const char* folder = std::getenv("TMPDIR");
-        path = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/dun-fuzz-" +
-               std::to_string(::getpid()) + ".bin";
-        std::atexit(RemoveScratchFile);
-    }
+    const std::string& path = ScratchPath();
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         return std::string();
@@ -120,6 +135,8 @@ std::string WriteScratchFile(const std::uint8_t* data, std::size_t size)
     ok = std::fclose(file) == 0 && ok;
     return ok ? path : std::string();
 }
+
+std::string ScratchFileName() { return ScratchPath(); }
 
 Bytes WrapInWorldFile(const std::uint8_t* data, std::size_t size)
 {

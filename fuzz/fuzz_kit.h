@@ -32,7 +32,8 @@ private:
     bool m_up = false;
 };
 
-// The AI engine on a host of the C library's memory and files and a clock that stands still.
+// The AI engine on a host of the C library's memory and files and a clock that stands still;
+// files are written only where the scratch file's name continues (ScratchFileName() + "...").
 // The graphics engine comes up first: world files are read through its streams.
 class AiEngine {
 public:
@@ -58,6 +59,9 @@ OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object,
 // Writes the bytes to this process's scratch file and returns its path (empty on failure).
 // Every call rewrites the same file; it is removed at exit.
 std::string WriteScratchFile(const std::uint8_t* data, std::size_t size);
+// Path of this process's scratch file; a harness may write files whose names continue it
+// (and remove them).
+std::string ScratchFileName();
 
 // A world file whose root holds one "RawData" node and whose only block holds the bytes.
 Bytes WrapInWorldFile(const std::uint8_t* data, std::size_t size);

@@ -74,17 +74,7 @@ bool Writer::Put(const std::string& harness, const std::string& name, const std:
     return Put(harness, name, Bytes(text.begin(), text.end()));
 }
 
-namespace {
-
-AisFormat::Node MakeNode(const char* label, const char* name)
-{
-    AisFormat::Node node;
-    node.label = label;
-    node.name = name;
-    return node;
-}
-
-AisFormat::Node MakeLeaf(const char* name, const char* value)
+AisFormat::Node Leaf(const char* name, const char* value)
 {
     AisFormat::Node leaf;
     leaf.kind = AisFormat::Kind::Leaf;
@@ -93,7 +83,16 @@ AisFormat::Node MakeLeaf(const char* name, const char* value)
     return leaf;
 }
 
-AisFormat::Node MakeRaw(const char* file)
+AisFormat::Node Branch(const char* label, const char* name, std::initializer_list<AisFormat::Node> children)
+{
+    AisFormat::Node node;
+    node.label = label;
+    node.name = name;
+    node.children = children;
+    return node;
+}
+
+AisFormat::Node Raw(const char* file)
 {
     AisFormat::Node raw;
     raw.kind = AisFormat::Kind::RawData;
@@ -101,22 +100,17 @@ AisFormat::Node MakeRaw(const char* file)
     return raw;
 }
 
+namespace {
+
 // A small world definition with two blocks (one empty) and escapes in its texts.
 AisFormat::Document SmallWorld()
 {
     AisFormat::Document doc;
-    doc.root = MakeNode("", "World");
-    doc.root.children.push_back(MakeLeaf("OneMeter", "1.0"));
-    AisFormat::Node graphs = MakeNode("Graphs", "Service");
-    graphs.children.push_back(MakeLeaf("Class", "CGraphManager"));
-    AisFormat::Node graph = MakeNode("MoveGraph", "Graph");
-    graph.children.push_back(MakeRaw("block-0000.bin"));
-    graphs.children.push_back(graph);
-    doc.root.children.push_back(graphs);
-    AisFormat::Node odd = MakeNode("Quote \" and \\ and \xe9", "Entity");
-    odd.children.push_back(MakeLeaf("", ""));
-    odd.children.push_back(MakeRaw("block-0001.bin"));
-    doc.root.children.push_back(odd);
+    doc.root = Branch("", "World", {
+        Leaf("OneMeter", "1.0"),
+        Branch("Graphs", "Service", {Leaf("Class", "CGraphManager"), Branch("MoveGraph", "Graph", {Raw("block-0000.bin")})}),
+        Branch("Quote \" and \\ and \xe9", "Entity", {Leaf("", ""), Raw("block-0001.bin")}),
+    });
     doc.blocks.push_back(Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9});
     doc.blocks.push_back(Bytes{});
     for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
@@ -134,7 +128,7 @@ void WorldFileSeeds(Writer& out)
     AisFormat::Encode(doc, file, error);
     out.Put("ais_reader", "small-world.AIS", file);
     AisFormat::Document single;
-    single.root = MakeNode("", "");
+    single.root = Branch("", "", {});
     file.clear();
     AisFormat::Encode(single, file, error);
     out.Put("ais_reader", "root-only.AIS", file);
@@ -242,6 +236,7 @@ int main(int argc, char** argv)
     seeds::Writer out(argv[1]);
     seeds::WorldFileSeeds(out);
     seeds::GraphicsSeeds(out);
+    seeds::NavigationSeeds(out);
     seeds::ResourceSeeds(out);
     return out.Failed() ? 1 : 0;
 }

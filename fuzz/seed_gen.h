@@ -3,8 +3,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "tools/ais_format/ais_format.h"
 
 namespace seeds {
 
@@ -27,10 +30,19 @@ public:
     bool Put(const std::string& harness, const std::string& name, const Bytes& bytes);
     bool Put(const std::string& harness, const std::string& name, const std::string& text);
     bool Failed() const { return m_failed; }
+    void Fail() { m_failed = true; }
 
 private:
     std::filesystem::path m_root;
     bool m_failed = false;
 };
+
+// Nodes of world file trees.
+AisFormat::Node Leaf(const char* name, const char* value);
+AisFormat::Node Branch(const char* label, const char* name, std::initializer_list<AisFormat::Node> children);
+AisFormat::Node Raw(const char* file = ""); // a RawData node
+
+// Seeds of the navigation data loaders and whole world files (seed_nav.cpp).
+void NavigationSeeds(Writer& out);
 
 } // namespace seeds

@@ -6,6 +6,7 @@
 // the file system above reads chunk headers and values a few bytes at a time. Any write in the
 // process drops every read-ahead block, so a reader never sees bytes older than a write.
 
+#include "platform/file.h"
 #include "platform/win32.h"
 
 #include <atomic>
@@ -96,10 +97,9 @@ bool FindNoCase(const std::string& dir, const std::string& name, std::string* fo
     return ok;
 }
 
-// Host path of a Windows name: separators become '/', and when the name does not exist as
-// written each component is matched without regard to case. A last component that exists in
-// no case is kept as written (a file about to be created).
-std::string HostPath(const char* name) {
+} // namespace
+
+std::string PlatformHostPath(const char* name) {
     std::string path(name);
     for (char& c : path) {
         if (c == '\\') {
@@ -139,6 +139,8 @@ std::string HostPath(const char* name) {
     }
     return resolved;
 }
+
+namespace {
 
 bool ReadAt(FileObject* f, std::uint64_t offset, void* buffer, DWORD count, DWORD* got) {
     auto* out = static_cast<std::uint8_t*>(buffer);
@@ -254,7 +256,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, SE
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    const std::string path = HostPath(fileName);
+    const std::string path = PlatformHostPath(fileName);
     const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0) {
         SetLastError(ErrorFromErrno(errno));
@@ -397,7 +399,7 @@ DWORD GetFileAttributesA(LPCSTR fileName) {
         return INVALID_FILE_ATTRIBUTES;
     }
     struct stat st;
-    if (::stat(HostPath(fileName).c_str(), &st) != 0) {
+    if (::stat(PlatformHostPath(fileName).c_str(), &st) != 0) {
         SetLastError(ErrorFromErrno(errno));
         return INVALID_FILE_ATTRIBUTES;
     }

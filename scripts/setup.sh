@@ -10,6 +10,7 @@ DUN_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libexpat1-dev libpng-dev zlib1g-dev libqhull-dev
+  libsdl2-dev xvfb xauth
   libboost-graph-dev
 )
 

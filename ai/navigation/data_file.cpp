@@ -164,11 +164,13 @@ void CHostFileReader::Close() {
 
 CRawDataProvider::~CRawDataProvider() = default;
 
+bool CRawDataProvider::GetRawDataRemaining(CConfigNode*, uint64_t*) { return false; }
+
 void SetRawDataProvider(CRawDataProvider* provider) { g_rawDataProvider = provider; }
 CRawDataProvider* GetRawDataProvider() { return g_rawDataProvider; }
 
 CRawDataReader::CRawDataReader(CConfigNode* rawDataNode)
-    : m_node(rawDataNode), m_provider(nullptr), m_reader(nullptr), m_size(0), m_offset(0), m_open(false) {}
+    : m_node(rawDataNode), m_provider(nullptr), m_reader(nullptr), m_open(false) {}
 
 CRawDataReader::~CRawDataReader() { Close(); }
 
@@ -178,15 +180,12 @@ bool CRawDataReader::Open() {
   if (g_rawDataProvider != nullptr) {
     if (!g_rawDataProvider->OpenRawData(m_node)) return false;
     m_provider = g_rawDataProvider;
-    m_size = m_provider->GetRawDataSize(m_node);
   } else {
     CWorld* world = GetCurrentWorld();
     CAisReader* reader = world != nullptr && world->GetReader() != nullptr ? world->GetReader() : GetAisReader();
     if (reader == nullptr || !reader->OpenRawData(m_node)) return false;
     m_reader = reader;
-    m_size = reader->GetRawDataSize(m_node);
   }
-  m_offset = 0;
   m_open = true;
   return true;
 }
@@ -204,7 +203,6 @@ size_t CRawDataReader::Read(void* buffer, size_t bytes) {
     total += got;
     if (got < piece) break;
   }
-  m_offset += total;
   return total;
 }
 
@@ -223,7 +221,10 @@ void CRawDataReader::Close() {
 
 bool CRawDataReader::GetRemaining(uint64_t* remaining) const {
   if (!m_open) return false;
-  *remaining = m_size > m_offset ? m_size - m_offset : 0;
+  if (m_provider != nullptr) return m_provider->GetRawDataRemaining(m_node, remaining);
+  uint32_t held = 0;
+  if (!m_reader->GetRawDataHeld(m_node, &held)) return false;
+  *remaining = held;
   return true;
 }
 

@@ -78,6 +78,9 @@ class CRawDataProvider {
   virtual uint32_t ReadRawData(CConfigNode* node, void* buffer, uint32_t size) = 0;
   virtual void CloseRawData(CConfigNode* node) = 0;
   virtual uint32_t GetRawDataSize(CConfigNode* node) = 0;
+  // Bytes of the open block that are really there to be read; false (the default) when the provider
+  // cannot tell. Loaders bound their allocations by this answer, never by GetRawDataSize.
+  virtual bool GetRawDataRemaining(CConfigNode* node, uint64_t* remaining);
 };
 
 // Installs a provider that serves "RawData" nodes in place of the world's file reader (null: the current
@@ -85,7 +88,9 @@ class CRawDataProvider {
 void SetRawDataProvider(CRawDataProvider* provider);
 CRawDataProvider* GetRawDataProvider();
 
-// The "RawData" block of a node, read through the installed provider or the world's file reader.
+// The "RawData" block of a node, read through the installed provider or the world's file reader. The
+// remaining size is what the source really holds (a block's declared size is the file's word); when the
+// source cannot tell, loaders grow their allocations as the data arrives.
 class CRawDataReader : public CDataReader {
  public:
   explicit CRawDataReader(CConfigNode* rawDataNode);
@@ -99,8 +104,6 @@ class CRawDataReader : public CDataReader {
   CConfigNode* m_node;              // the "RawData" node
   CRawDataProvider* m_provider;     // installed provider in use while open, or null
   CAisReader* m_reader;             // world file reader in use while open, or null
-  uint64_t m_size;                  // block size (bytes)
-  uint64_t m_offset;                // bytes consumed
   bool m_open;                      // between Open and Close
 };
 

@@ -901,6 +901,7 @@ bool Vusk::GraphGenExplore(CGraphGeneratorAgent* agent) {
     ClearActions(agent);
     return true;
   }
+  if (agent->m_walking && agent->m_currentVertex == nullptr) agent->m_walking = 0;
   if (agent->m_walking) {
     Steer(agent);
     if (agent->m_maxSpeed > 0.0f &&
@@ -1167,8 +1168,12 @@ bool Vusk::GraphGenValidateEdges(CGraphGeneratorAgent* agent) {
     RemoveDeadEnds();
     return true;
   }
-  Steer(agent);
   CGraphEdge* edge = agent->m_currentEdge;
+  if (edge == nullptr) {
+    agent->m_walking = 0;
+    return true;
+  }
+  Steer(agent);
   const float limit = agent->m_maxSpeed > 0.0f ? (agent->m_targetDistance / agent->m_maxSpeed) * agent->m_ratioTimerCreateArcs
                                               : 0.0f;
   if (now - agent->m_walkStart > limit) {

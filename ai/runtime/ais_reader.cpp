@@ -254,6 +254,24 @@ std::uint32_t CAisReader::GetRawDataSize(CConfigNode* node)
     return m_open != nullptr && node != nullptr && node->GetRawData() == m_open ? m_total : 0;
 }
 
+bool CAisReader::GetRawDataHeld(CConfigNode* node, std::uint32_t* held) const
+{
+    if (m_open == nullptr || node == nullptr || node->GetRawData() != m_open || held == nullptr) {
+        return false;
+    }
+    if (m_open->inMemory != 0) {
+        *held = m_remaining;
+        return true;
+    }
+    if (m_stream == nullptr || m_stream->type != ovSTREAMMEMORY) {
+        return false;
+    }
+    const OvStreamMemory& memory = m_stream->Type.memory;
+    const std::uint32_t rest = memory.nSize > memory.position ? memory.nSize - memory.position : 0;
+    *held = rest < m_remaining ? rest : m_remaining;
+    return true;
+}
+
 bool CAisReader::AttachMemoryBlock(CConfigNode* node, const void* data, std::uint32_t size)
 {
     if (node == nullptr || (data == nullptr && size != 0)) {

@@ -80,6 +80,11 @@ public:
     virtual void CloseRawData(CConfigNode* node);
     // Size of the open block (0 when none is open).
     virtual std::uint32_t GetRawDataSize(CConfigNode* node);
+    // Bytes of node's open block that are really there to be read: what is left of an
+    // in-memory block, or of a file block what is left of it and of the memory stream it is read
+    // from. false when no block of node is open or the stream cannot tell (a file block's size is
+    // the file's own word, which a damaged file overstates).
+    bool GetRawDataHeld(CConfigNode* node, std::uint32_t* held) const;
     // Reads one node encoding into node (children are appended to it). false on malformed
     // input; the nodes read so far stay in place.
     virtual bool ReadNode(CConfigNode* node);

@@ -228,41 +228,6 @@ TEST(PhysicsVolume, SupportFeaturesPickVertexEdgeOrFaceAndWindByTheFlag) {
     EXPECT_EQ(f.vertices[0].p.z, 1.0f);
 }
 
-// Random segments against a volume's line slot and its inside predicate (distance - fat).
-void SweepLineSlot(const char* name, const OvpVolume& volume, const std::function<float(const OvV3d&)>& distance) {
-    std::mt19937 rng(21);
-    std::uniform_real_distribution<float> u(-2.5f, 2.5f);
-    const int samples = 3000;
-    int hits = 0;
-    for (int trial = 0; trial < 1200; ++trial) {
-        const OvV3d s = {u(rng), u(rng), u(rng)}, e = {u(rng), u(rng), u(rng)};
-        const OvV3d d = OvpSub(e, s);
-        float sampled = -1.0f;
-        for (int k = 0; k <= samples && sampled < 0.0f; ++k) {
-            const float t = static_cast<float>(k) / samples;
-            if (distance(OvpAdd(s, OvpScale(d, t))) <= 0.0f) {
-                sampled = t;
-            }
-        }
-        OvpLineHit hit{};
-        if (volume.type->lineIntersect(&volume, &s, &e, &hit)) {
-            ++hits;
-            EXPECT_EQ(hit.volume, &volume) << name;
-            ASSERT_GE(sampled, 0.0f) << name << " trial " << trial << ": a hit where nothing is inside";
-            EXPECT_LE(hit.fraction, sampled + 1e-6f) << name << " trial " << trial;
-            EXPECT_GE(hit.fraction, sampled - 2.0f / samples) << name << " trial " << trial;
-            EXPECT_NEAR(OvpDot(hit.normal, hit.normal), 1.0f, 1e-4f) << name;
-            if (hit.fraction > 0.0f) {
-                EXPECT_NEAR(distance(hit.point), 0.0f, 2e-3f) << name << " trial " << trial;
-                EXPECT_GT(distance(OvpAdd(hit.point, OvpScale(hit.normal, 0.01f))), 0.0f) << name;
-            }
-        } else if (sampled >= 0.0f) {
-            EXPECT_GT(distance(OvpAdd(s, OvpScale(d, sampled))), -2e-3f) << name << " trial " << trial;
-        }
-    }
-    EXPECT_GT(hits, 100) << name;
-}
-
 TEST(PhysicsVolume, LineSlotsAgreeWithDenseSampling) {
     const OvpVolume box = MakeBox(0.8f, 0.5f, 0.3f, 0.25f);
     SweepLineSlot("rounded box", box, [&](const OvV3d& p) { return BoxCoreDistance(box, p) - 0.25f; });

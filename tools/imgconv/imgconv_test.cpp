@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/scratch_dir.h"
+
 namespace {
 
 struct ToolRun {
@@ -46,10 +48,7 @@ class ImgconvTest : public ::testing::Test {
 protected:
     std::filesystem::path dir;
     void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              (std::string("dun_imgconv_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        dir = MakeTestScratchDir("dun_imgconv");
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Path(const char* name) const { return (dir / name).string(); }

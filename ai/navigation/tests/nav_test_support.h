@@ -49,6 +49,11 @@ class MemoryRawData : public Vusk::CRawDataProvider {
   }
   void CloseRawData(CConfigNode*) override { m_open = nullptr; }
   uint32_t GetRawDataSize(CConfigNode*) override { return m_open ? static_cast<uint32_t>(m_open->size()) : 0; }
+  bool GetRawDataRemaining(CConfigNode*, uint64_t* remaining) override {
+    if (m_open == nullptr) return false;
+    *remaining = m_open->size() - m_offset;
+    return true;
+  }
 
  private:
   std::map<CConfigNode*, Bytes> m_blocks;

@@ -5,8 +5,12 @@
 #include <utility>
 #include <vector>
 
+#include "ai/navigation/data_file.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/navigation/tests/nav_test_support.h"
+#include "ai/runtime/ais_reader.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/testkit/engine_fixture.h"
 
 using navtest::Bytes;
 
@@ -384,6 +388,77 @@ TEST_P(SpatialGraphTest, HostileFilesFailCleanly) {
   EXPECT_EQ(graph.GetVertexCount(), 0);
   EXPECT_FALSE(graph.LoadFromFile(navtest::TempPath("missing/none.graph").c_str()));
   std::remove(path.c_str());
+}
+
+// A world file, as the engine reads it, whose root holds one "RawData" node and whose block chunk says it
+// is `claimed` bytes long.
+Bytes WorldFileAround(const Bytes& block, uint32_t claimed) {
+  Bytes file(CAisReader::kMagic, CAisReader::kMagic + CAisReader::kMagicSize);
+  auto u32 = [&file](uint32_t v) {
+    file.resize(file.size() + 4);
+    Vusk::StoreU32(file.data() + file.size() - 4, v);
+  };
+  auto header = [&](uint32_t type, uint32_t length) {
+    u32(type);
+    u32(length);
+    u32(0x1C020016);
+  };
+  u32(1);
+  header(CAisReader::kChunkNode, 12 + 260 + 12 + 4);
+  header(CAisReader::kChunkStruct, 260);
+  file.resize(file.size() + 256, 0);
+  u32(1);
+  header(CAisReader::kChunkReference, 4);
+  u32(claimed);
+  header(CAisReader::kChunkRawBlock, claimed);
+  file.insert(file.end(), block.begin(), block.end());
+  return file;
+}
+
+TEST_P(SpatialGraphTest, WorldFileBlocksAreBoundByTheBytesTheFileHolds) {
+  ASSERT_TRUE(OvTestEngineUp());
+  CSpatialGraph source;
+  std::mt19937 rng(8);
+  navtest::BuildRandomGraph(&source, rng, 6, 10.0f, 6.0f, false);
+  const std::string path = navtest::TempPath("in_world.graph");
+  ASSERT_TRUE(source.Save(path.c_str()));
+  const Bytes valid = navtest::ReadFileBytes(path);
+  std::remove(path.c_str());
+  Bytes claimsMore = valid;
+  Vusk::StoreU32(claimsMore.data() + 29, 1000000);  // a million vertices
+  // The block's own length is the file's word: only what follows in the stream can be read.
+  for (uint32_t claimed : {uint32_t(valid.size()), 0x7FFFFFF0u}) {
+    for (const Bytes* graphBytes : {&valid, static_cast<const Bytes*>(&claimsMore)}) {
+      Bytes file = WorldFileAround(*graphBytes, claimed);
+      OvMemory memory = {file.data(), static_cast<OvUInt32>(file.size())};
+      OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+      CConfigNode* root = Vusk::LoadAisFile(stream);
+      ASSERT_EQ(root->GetChildCount(), 1u);
+      CConfigNode* raw = root->GetChild(0);
+      Vusk::CRawDataReader reader(raw);
+      ASSERT_TRUE(reader.Open());
+      uint64_t remaining = 0;
+      ASSERT_TRUE(reader.GetRemaining(&remaining));
+      EXPECT_EQ(remaining, graphBytes->size()) << claimed;
+      // Loaded by the next pass over the same bytes.
+      reader.Close();
+      OvStreamClose(stream, nullptr);
+      Vusk::DeleteTree(root);
+      memory = {file.data(), static_cast<OvUInt32>(file.size())};
+      stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+      root = Vusk::LoadAisFile(stream);
+      Host().ClearHookCalls();
+      CSpatialGraph graph;
+      EXPECT_EQ(graph.LoadFromStream(root->GetChild(0)), graphBytes == &valid) << claimed;
+      EXPECT_EQ(graph.GetVertexCount(), graphBytes == &valid ? 6 : 0);
+      size_t largest = 0;
+      for (const FakeHookCall& call : Host().AllocationHookCalls()) largest = std::max(largest, call.size);
+      EXPECT_LT(largest, 65536u) << "allocation for bytes the file does not hold, block claims " << claimed;
+      OvStreamClose(stream, nullptr);
+      Vusk::DeleteTree(root);
+    }
+  }
+  EXPECT_TRUE(OvTestEngineDown());
 }
 
 TEST_P(SpatialGraphTest, ShortWritesFailTheSave) {

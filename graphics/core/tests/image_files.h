@@ -13,6 +13,7 @@
 #include "graphics/core/file_system.h"
 #include "graphics/core/image.h"
 #include "graphics/core/tests/started_engine.h"
+#include "testing/scratch_dir.h"
 
 using Rgba = std::array<OvUInt8, 4>;
 
@@ -101,11 +102,7 @@ protected:
         ASSERT_NE(fs, nullptr);
         ASSERT_TRUE(OvFSManagerRegister(fs));
         OvFSManagerSetDefaultFileSystem(fs);
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::temp_directory_path() /
-              (std::string("dun_images_") + info->test_suite_name() + "_" + info->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        dir = MakeTestScratchDir("dun_images");
         gCandidates.clear();
         gRefuseNext = false;
     }

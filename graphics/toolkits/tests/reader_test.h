@@ -13,6 +13,7 @@
 #include "graphics/core/error.h"
 #include "graphics/core/image.h"
 #include "graphics/core/testkit/engine_test.h"
+#include "testing/scratch_dir.h"
 
 class ReaderTest : public OvEngineTest {
 protected:
@@ -20,11 +21,7 @@ protected:
 
     void SetUp() override {
         OvEngineTest::SetUp();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::temp_directory_path() /
-              (std::string("dun_readers_") + info->test_suite_name() + "_" + info->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        dir = MakeTestScratchDir("dun_readers");
     }
     void TearDown() override {
         std::filesystem::remove_all(dir);

@@ -267,6 +267,11 @@ TEST(GeneratorScenario, ValidationDeletesEdgesTheWalkerCannotWalk)
     // left without edges and goes too, vertex 0 keeps its loop.
     Generated high = ValidateOverBar(0.6f, "bar");
     ASSERT_TRUE(high.done) << high.result.error;
+    // Each walk starts 10 % along its 4 m edge and has (3.6 m / 4 m/s) x 3 = 2.7 s before it is given up.
+    ASSERT_GE(high.result.phases.size(), 3u);
+    EXPECT_EQ(high.result.phases[1].phase, 3);
+    EXPECT_GT(high.result.phases[1].simulated, 2 * 2.7);
+    EXPECT_LT(high.result.phases[1].simulated, 2 * 2.7 + 0.2);
     ASSERT_EQ(high.VertexCount(), 1u);
     EXPECT_EQ(high.result.edges, (std::vector<std::int32_t>{0, 0}));
     EXPECT_EQ(high.result.vertices[0], -2.0f);

@@ -1,0 +1,213 @@
+// The SDL back end on a real display (ctest runs it under Xvfb): frames reach the window's
+// pixels on the X server, SDL events arrive as Windows messages, the pointer and the size follow.
+
+#include "platform/present.h"
+#include "window_kit.h"
+
+#include <SDL.h>
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+struct SdlWindowTest : WindowTest {
+    void SetUp() override
+    {
+        const char* display = std::getenv("DISPLAY");
+        if (display == nullptr || display[0] == '\0')
+            GTEST_SKIP() << "no display";
+        for (const char* name : {"PLATFORM_HEADLESS", "PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_FIXED_STEP"})
+            unsetenv(name);
+        PlatformWindowReset();
+        PlatformClockSetFixedStep(0.0);
+        ASSERT_STREQ(PlatformWindowBackendName(), "sdl");
+        g_received.clear();
+    }
+
+    SDL_Window* Native(HWND w) { return static_cast<SDL_Window*>(PlatformNativeWindow(w)); }
+
+    // The window's pixels as the X server holds them.
+    std::vector<std::uint32_t> ServerPixels(HWND w, int width, int height)
+    {
+        SDL_SysWMinfo info;
+        SDL_VERSION(&info.version);
+        std::vector<std::uint32_t> out;
+        if (!SDL_GetWindowWMInfo(Native(w), &info) || info.subsystem != SDL_SYSWM_X11)
+            return out;
+        Display* d = info.info.x11.display;
+        XSync(d, False);
+        XImage* image = XGetImage(d, info.info.x11.window, 0, 0, static_cast<unsigned>(width),
+                                  static_cast<unsigned>(height), AllPlanes, ZPixmap);
+        if (image == nullptr)
+            return out;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                out.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y)) & 0xFFFFFFu);
+        XDestroyImage(image);
+        return out;
+    }
+
+    // Takes messages until one satisfies the test, or until a three-second timer runs out.
+    template <typename Pred>
+    bool WaitFor(HWND w, Pred pred)
+    {
+        SetTimer(w, 99, 3000, nullptr);
+        MSG m;
+        while (GetMessageA(&m, nullptr, 0, 0) > 0) {
+            if (m.message == WM_TIMER && m.wParam == 99)
+                break;
+            DispatchMessageA(&m);
+            if (pred(m)) {
+                KillTimer(w, 99);
+                return true;
+            }
+        }
+        KillTimer(w, 99);
+        return false;
+    }
+
+    void TearDown() override
+    {
+        if (!IsSkipped())
+            WindowTest::TearDown();
+    }
+};
+
+TEST_F(SdlWindowTest, PresentedFramesReachTheDisplayStretchedOverTheClientArea)
+{
+    const HWND w = Open(64, 48);
+    std::vector<std::uint32_t> frame(64 * 48);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x)
+            frame[y * 64 + x] = 0x5A000000u | (static_cast<std::uint32_t>(x * 4) << 16) | ((y * 5) << 8) | (x ^ y);
+    ASSERT_TRUE(PlatformPresent(w, frame.data(), 64, 48, 64 * 4));
+    std::vector<std::uint32_t> expected(frame);
+    for (std::uint32_t& p : expected)
+        p &= 0xFFFFFFu;
+    EXPECT_EQ(ServerPixels(w, 64, 48), expected);
+    std::vector<std::uint32_t> shown;
+    int sw = 0;
+    int sh = 0;
+    ASSERT_TRUE(PlatformReadWindowPixels(w, &shown, &sw, &sh));
+    EXPECT_EQ(shown, expected);
+
+    // A half-size frame with a padded pitch covers the whole client area.
+    std::vector<std::uint32_t> half(40 * 24, 0xFFFFFFFFu);
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 32; ++x)
+            half[y * 40 + x] = (static_cast<std::uint32_t>(x * 8) << 16) | (y * 10);
+    ASSERT_TRUE(PlatformPresent(w, half.data(), 32, 24, 40 * 4));
+    const auto server = ServerPixels(w, 64, 48);
+    ASSERT_EQ(server.size(), 64u * 48u);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x)
+            ASSERT_EQ(server[y * 64 + x], half[(y / 2) * 40 + x / 2]) << x << "," << y;
+    EXPECT_EQ(PlatformPresentedFrames(), 2);
+}
+
+TEST_F(SdlWindowTest, EventsArriveAsWindowsMessages)
+{
+    const HWND w = Open(64, 48);
+    Drain();
+    const Uint32 id = SDL_GetWindowID(Native(w));
+    auto key = [&](SDL_Scancode code, bool down, bool repeat = false) {
+        SDL_Event e{};
+        e.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+        e.key.windowID = id;
+        e.key.state = down ? SDL_PRESSED : SDL_RELEASED;
+        e.key.repeat = repeat ? 1 : 0;
+        e.key.keysym.scancode = code;
+        SDL_PushEvent(&e);
+    };
+    key(SDL_SCANCODE_F1, true);
+    key(SDL_SCANCODE_F1, true, true);
+    key(SDL_SCANCODE_F1, false);
+    key(SDL_SCANCODE_KP_ENTER, true);
+    key(SDL_SCANCODE_LEFT, false);
+    SDL_Event e{};
+    e.type = SDL_MOUSEMOTION;
+    e.motion.windowID = id;
+    e.motion.x = -5;
+    e.motion.y = 10;
+    e.motion.xrel = -5;
+    e.motion.yrel = 3;
+    SDL_PushEvent(&e);
+    e = SDL_Event{};
+    e.type = SDL_MOUSEBUTTONDOWN;
+    e.button.windowID = id;
+    e.button.button = SDL_BUTTON_RIGHT;
+    e.button.state = SDL_PRESSED;
+    e.button.x = 7;
+    e.button.y = 8;
+    SDL_PushEvent(&e);
+    e = SDL_Event{};
+    e.type = SDL_MOUSEWHEEL;
+    e.wheel.windowID = id;
+    e.wheel.y = -1;
+    SDL_PushEvent(&e);
+    e = SDL_Event{};
+    e.type = SDL_WINDOWEVENT;
+    e.window.windowID = id;
+    e.window.event = SDL_WINDOWEVENT_CLOSE;
+    SDL_PushEvent(&e);
+
+    std::vector<MSG> got;
+    for (const MSG& m : Drain()) {
+        const bool pointer = m.message == WM_MOUSEMOVE && (GET_X_LPARAM(m.lParam) == -5 || GET_X_LPARAM(m.lParam) == 7);
+        if (pointer || (m.message != WM_MOUSEMOVE && m.message != WM_ACTIVATE))
+            got.push_back(m);
+    }
+    struct Want {
+        UINT message;
+        WPARAM wParam;
+        DWORD lParam;
+    };
+    const Want want[] = {
+        {WM_KEYDOWN, VK_F1, 0x003B0001},
+        {WM_KEYDOWN, VK_F1, 0x403B0001},
+        {WM_KEYUP, VK_F1, 0xC03B0001},
+        {WM_KEYDOWN, VK_RETURN, 0x011C0001}, // keypad ENTER: extended
+        {WM_KEYUP, VK_LEFT, 0xC14B0001},
+        {WM_MOUSEMOVE, 0, MAKELPARAM(static_cast<WORD>(-5), 10)},
+        {WM_MOUSEMOVE, 0, MAKELPARAM(7, 8)}, // the button's position first
+        {WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(7, 8)},
+        {WM_MOUSEWHEEL, MAKEWPARAM(MK_RBUTTON, static_cast<WORD>(-WHEEL_DELTA)), 0},
+        {WM_CLOSE, 0, 0},
+    };
+    ASSERT_EQ(got.size(), std::size(want));
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].message, want[i].message) << i;
+        EXPECT_EQ(got[i].wParam, want[i].wParam) << i;
+        if (got[i].message != WM_MOUSEWHEEL) {
+            EXPECT_EQ(static_cast<DWORD>(got[i].lParam), want[i].lParam) << i;
+        }
+    }
+}
+
+TEST_F(SdlWindowTest, PointerAndSizeFollowTheDisplay)
+{
+    const HWND w = Open(64, 48);
+    ASSERT_TRUE(PlatformPresent(w, std::vector<std::uint32_t>(64 * 48).data(), 64, 48, 256));
+    Drain();
+    // Warping the pointer moves it on the server, which reports the move back.
+    RECT r;
+    GetWindowRect(w, &r);
+    SetCursorPos(r.left + 10, r.top + 12);
+    EXPECT_TRUE(WaitFor(w, [](const MSG& m) { return m.message == WM_MOUSEMOVE && m.lParam == MAKELPARAM(10, 12); }));
+
+    // A size the program sets reaches the real window; one the display sets reaches the program.
+    ASSERT_TRUE(SetWindowPos(w, nullptr, 0, 0, 100, 80, SWP_NOMOVE | SWP_NOZORDER));
+    int sw = 0;
+    int sh = 0;
+    SDL_GetWindowSize(Native(w), &sw, &sh);
+    EXPECT_EQ(sw, 100);
+    EXPECT_EQ(sh, 80);
+    SDL_SetWindowSize(Native(w), 120, 90);
+    EXPECT_TRUE(WaitFor(w, [](const MSG& m) { return m.message == WM_SIZE && m.lParam == MAKELPARAM(120, 90); }));
+    GetClientRect(w, &r);
+    EXPECT_EQ(r.right, 120);
+    EXPECT_EQ(r.bottom, 90);
+}
+
+} // namespace

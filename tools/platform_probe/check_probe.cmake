@@ -1,0 +1,59 @@
+# Runs platform_probe with a key script and captures, and checks what it printed and wrote.
+# BACKEND: headless, or sdl with WRAP naming the command that provides a display (xvfb-run).
+file(REMOVE_RECURSE ${OUT})
+file(MAKE_DIRECTORY ${OUT})
+set(run ${PROBE})
+if(WRAP)
+  set(run ${WRAP} -a -s "-screen 0 1024x768x24" ${PROBE})
+endif()
+if(BACKEND STREQUAL "headless")
+  set(ENV{PLATFORM_HEADLESS} 1)
+else()
+  unset(ENV{PLATFORM_HEADLESS})
+endif()
+set(ENV{PLATFORM_FRAMES} 30)
+set(ENV{PLATFORM_KEYS} "10:F1, 12:move=5/7, 12:down=LBUTTON, 13:up=LBUTTON")
+set(ENV{PLATFORM_CAPTURE} "${OUT}/f-%02d.png")
+set(ENV{PLATFORM_CAPTURE_EVERY} 10)
+set(ENV{PLATFORM_FIXED_STEP} 0.0333)
+execute_process(COMMAND ${run} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "probe exited with ${rc}\n${out}\n${err}")
+endif()
+foreach(expect
+    "back end: ${BACKEND}"
+    "frame 0: WM_CREATE"
+    "frame 0: WM_ACTIVATE WA_ACTIVE"
+    "frame 10: WM_KEYDOWN key F1 vk=0x70 scan=0x3B extended=0 repeat=1 alt=0 previous=up press\n"
+    "frame 10: WM_KEYUP key F1 vk=0x70 scan=0x3B extended=0 repeat=1 alt=0 previous=down release\n"
+    "frame 12: WM_MOUSEMOVE x=5 y=7 keys=0\n"
+    "frame 12: WM_LBUTTONDOWN x=5 y=7 keys=MK_LBUTTON\n"
+    "frame 13: WM_LBUTTONUP x=5 y=7 keys=0\n"
+    "frame 30: WM_QUIT exit code 0\n")
+  string(FIND "${out}" "${expect}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "missing '${expect}' in:\n${out}")
+  endif()
+endforeach()
+string(REGEX MATCHALL "WM_KEYDOWN" downs "${out}")
+list(LENGTH downs n)
+if(NOT n EQUAL 1)
+  message(FATAL_ERROR "expected one key-down, got ${n}:\n${out}")
+endif()
+foreach(f 10 20 30)
+  if(NOT EXISTS ${OUT}/f-${f}.png)
+    message(FATAL_ERROR "capture of frame ${f} missing")
+  endif()
+endforeach()
+file(GLOB pngs ${OUT}/*.png)
+list(LENGTH pngs n)
+if(NOT n EQUAL 3)
+  message(FATAL_ERROR "expected 3 captures, got ${pngs}")
+endif()
+
+# A malformed control is refused, naming the variable.
+set(ENV{PLATFORM_KEYS} "10:NOSUCHKEY")
+execute_process(COMMAND ${run} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "PLATFORM_KEYS: item 1 '10:NOSUCHKEY': unknown key")
+  message(FATAL_ERROR "malformed PLATFORM_KEYS: exit ${rc}, stderr: ${err}")
+endif()
