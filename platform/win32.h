@@ -425,6 +425,7 @@ inline constexpr std::intptr_t SE_ERR_NOASSOC = 31;
 
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr DWORD ERROR_TLW_WITH_WSCHILD = 1406;
 inline constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
 inline constexpr DWORD ERROR_INVALID_INDEX = 1413;

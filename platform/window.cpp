@@ -664,6 +664,10 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
+    if ((style & WS_CHILD) != 0 && parent == nullptr) {
+        SetLastError(ERROR_TLW_WITH_WSCHILD);
+        return nullptr;
+    }
     auto owned = std::make_unique<HWND__>();
     const HWND w = owned.get();
     w->title = windowName != nullptr ? windowName : "";

@@ -317,8 +317,11 @@ bool WritePlot(const PlotScene& scene, const char* path)
         } else {
             canvas.Cross(x, y, 6, kBadColour);
         }
-        if (count > 1)
-            canvas.Text(x + 8, y - 10, "X" + std::to_string(count), kInk);
+        if (count > 1) {
+            char label[16];
+            std::snprintf(label, sizeof(label), "X%d", count);
+            canvas.Text(x + 8, y - 10, label, kInk);
+        }
     }
 
     // Axes in metres with ticks every 5 m, and a frame round the map.
@@ -352,7 +355,9 @@ bool WritePlot(const PlotScene& scene, const char* path)
     y += 18;
     const Rgb firstColour = bots > 0 ? SeriesColour(0, bots) : kInk;
     DrawLegendEntry(canvas, legendLeft, y, 0, firstColour, "BOT TRAIL (ONE COLOUR");
-    canvas.Text(legendLeft + 24, y + 10, "EACH, " + std::to_string(bots) + " BOTS)", kInk);
+    char each[48];
+    std::snprintf(each, sizeof(each), "EACH, %zu BOTS)", bots);
+    canvas.Text(legendLeft + 24, y + 10, each, kInk);
     y += 26;
     DrawLegendEntry(canvas, legendLeft, y, 4, firstColour, "START");
     y += 16;
@@ -374,7 +379,9 @@ bool WritePlot(const PlotScene& scene, const char* path)
     y += 16;
     DrawLegendEntry(canvas, legendLeft, y, 0, kEdgeColour, "GRAPH EDGE");
     y += 16;
-    canvas.Text(legendLeft, y + 8, std::to_string(scale) + " PIXELS PER METRE", kInk);
+    char pixels[32];
+    std::snprintf(pixels, sizeof(pixels), "%d PIXELS PER METRE", scale);
+    canvas.Text(legendLeft, y + 8, pixels, kInk);
     return canvas.Save(path);
 }
 

@@ -42,6 +42,32 @@ inline OvImage* ReadTestImage(const char* name) {
     return image;
 }
 inline OvImage* WriteNothing(OvImage* image, const char*) { return image; }
+// The same files as 8-bit images whose palette lists their colours in order of appearance.
+inline OvImage* ReadTestImage8(const char* name) {
+    OvImage* wide = ReadTestImage(name);
+    if (wide == nullptr) {
+        return nullptr;
+    }
+    OvImage* image = OvImageCreate(wide->width, wide->height, 8);
+    OvImageAllocatePixels(image);
+    std::memset(image->palette, 0, 1024);
+    int used = 0;
+    for (OvInt32 y = 0; y < wide->height; ++y) {
+        for (OvInt32 x = 0; x < wide->width; ++x) {
+            const OvUInt8* p = wide->cpPixels + y * wide->stride + 4 * x;
+            int i = 0;
+            while (i < used && std::memcmp(image->palette + 4 * i, p, 4) != 0) {
+                ++i;
+            }
+            if (i == used && used < 256) {
+                std::memcpy(image->palette + 4 * used++, p, 4);
+            }
+            image->cpPixels[y * image->stride + x] = static_cast<OvUInt8>(i);
+        }
+    }
+    OvImageDestroy(wide);
+    return image;
+}
 
 inline OvImage* NewImage(OvInt32 width, OvInt32 height, OvInt32 depth) {
     OvImage* image = OvImageCreate(width, height, depth);
@@ -116,12 +142,17 @@ protected:
 
     // A test-format file of one colour.
     void WriteTestImage(const std::string& name, std::uint32_t width, std::uint32_t height, Rgba colour) {
+        WriteTestImage(name, width, height, std::vector<Rgba>(width * height, colour));
+    }
+    // A test-format file of the given pixels, top row first.
+    void WriteTestImage(const std::string& name, std::uint32_t width, std::uint32_t height,
+                        const std::vector<Rgba>& pixels) {
         std::filesystem::create_directories((dir / name).parent_path());
         std::ofstream out(dir / name, std::ios::binary);
         const std::uint32_t size[2] = {width, height};
         out.write(reinterpret_cast<const char*>(size), sizeof(size));
-        for (std::uint32_t i = 0; i < width * height; ++i) {
-            out.write(reinterpret_cast<const char*>(colour.data()), 4);
+        for (const Rgba& p : pixels) {
+            out.write(reinterpret_cast<const char*>(p.data()), 4);
         }
     }
 };
