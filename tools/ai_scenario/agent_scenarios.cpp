@@ -84,6 +84,11 @@ private:
         hide.bots = options.bots;
         hide.seconds = options.seconds;
         hide.step = options.step;
+        // The time manager rations the search for cover as a game would: at most 2000 visibility
+        // checks a frame over all hiders, so that a crowd starting together spreads its scans over
+        // a few frames instead of doing them all in the first.
+        hide.tpfMs = 1000.0f;
+        hide.visibilityCalls = 2000;
         return hide;
     }
 

@@ -132,6 +132,7 @@ TEST_P(AgentsTest, WanderDrawsOnlyLiveVerticesUpToTheLastIndexReproducibly)
 
 TEST_P(AgentsTest, ParametersOfTheThreeAgents)
 {
+    EXPECT_TRUE(Vusk::CheckAgentClasses());
     MakeFloor({});
     HostBody body;
     // Go-to refuses every parameter; wander needs a known graph; the follower accepts an unknown
