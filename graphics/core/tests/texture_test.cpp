@@ -8,20 +8,6 @@
 
 namespace {
 
-// A 32-bit image of one level of a raster, as the driver reads it back.
-OvImage* LevelImage(OvRaster* raster, int level) {
-    if (OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKREAD) == nullptr) {
-        return nullptr;
-    }
-    OvImage* image = NewImage(raster->width, raster->height, 32);
-    OvImage* filled = OvImageSetFromRaster(image, raster);
-    OvRasterUnlock(raster);
-    if (filled == nullptr) {
-        OvImageDestroy(image);
-    }
-    return filled;
-}
-
 std::vector<Rgba> Gradient(int width, int height) {
     std::vector<Rgba> pixels;
     for (int i = 0; i < width * height; ++i) {
