@@ -542,7 +542,7 @@ struct Sampler {
     int levelCount = 0;
     DWORD addressU = D3DTADDRESS_WRAP, addressV = D3DTADDRESS_WRAP;
     DWORD mag = D3DTEXF_POINT, min = D3DTEXF_POINT, mip = D3DTEXF_NONE;
-    Vec4 border;
+    D3DCOLOR borderColor = 0;
     float bias = 0;
     const PALETTEENTRY* palette = nullptr;
 };
@@ -558,6 +558,7 @@ struct PixelSetup {
     Sampler samplers[8];
     Vec4 factor;
     bool specularAdd = false;
+    bool useSpecular = false; // the specular colour is added or read by a stage
     bool flat = false;
     bool alphaTest = false;
     DWORD alphaFunc = D3DCMP_ALWAYS, alphaRef = 0;
@@ -661,21 +662,35 @@ inline int Address(DWORD mode, int i, int size) // -1: the border
     }
 }
 
-inline Vec4 Texel(const Sampler& s, const Image& image, int x, int y)
+inline int AddressFast(DWORD mode, int i, int size)
 {
-    x = Address(s.addressU, x, static_cast<int>(image.width));
-    y = Address(s.addressV, y, static_cast<int>(image.height));
+    if (mode == D3DTADDRESS_WRAP && (size & (size - 1)) == 0)
+        return i & (size - 1);
+    return Address(mode, i, size);
+}
+
+inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
+{
+    x = AddressFast(s.addressU, x, static_cast<int>(image.width));
+    y = AddressFast(s.addressV, y, static_cast<int>(image.height));
     if (x < 0 || y < 0)
-        return s.border;
-    D3DCOLOR c;
+        return s.borderColor;
     if (image.format == D3DFMT_A8R8G8B8 || image.format == D3DFMT_X8R8G8B8) {
-        std::memcpy(&c, image.bytes.data() + static_cast<std::size_t>(y) * image.pitch + 4 * x, 4);
-        if (image.format == D3DFMT_X8R8G8B8)
-            c |= 0xFF000000u;
-    } else {
-        c = ReadTexel(image, static_cast<UINT>(x), static_cast<UINT>(y), s.palette);
+        D3DCOLOR c;
+        std::memcpy(&c, image.bytes.data() + static_cast<std::size_t>(y) * image.pitch + 4 * static_cast<std::size_t>(x),
+                    4);
+        return image.format == D3DFMT_X8R8G8B8 ? c | 0xFF000000u : c;
     }
-    return FromColor(c);
+    return ReadTexel(image, static_cast<UINT>(x), static_cast<UINT>(y), s.palette);
+}
+
+// a + (b - a) * f / 256 on the four bytes at once, f in 0..256.
+inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
+{
+    const DWORD g = 256 - f;
+    const DWORD rb = (((a & 0x00FF00FFu) * g + (b & 0x00FF00FFu) * f + 0x00800080u) >> 8) & 0x00FF00FFu;
+    const DWORD ag = (((a >> 8) & 0x00FF00FFu) * g + ((b >> 8) & 0x00FF00FFu) * f + 0x00800080u) & 0xFF00FF00u;
+    return rb | ag;
 }
 
 // Coordinates beyond this many texels lose every fraction anyway: kept finite and in int range.
@@ -685,7 +700,7 @@ inline float TexelCoordinate(float u, UINT size)
     return std::fabs(s) < 1e7f ? s : 0.0f; // NaN too
 }
 
-inline Vec4 SampleLevel(const Sampler& s, const Image& image, float u, float v, DWORD filter)
+inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float v, DWORD filter)
 {
     const float x = TexelCoordinate(u, image.width);
     const float y = TexelCoordinate(v, image.height);
@@ -693,16 +708,14 @@ inline Vec4 SampleLevel(const Sampler& s, const Image& image, float u, float v, 
         return Texel(s, image, static_cast<int>(std::floor(x + 0.5f)), static_cast<int>(std::floor(y + 0.5f)));
     const float fx0 = std::floor(x), fy0 = std::floor(y);
     const int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
-    const float fx = x - fx0, fy = y - fy0;
-    const Vec4 a = Texel(s, image, x0, y0), b = Texel(s, image, x0 + 1, y0);
-    const Vec4 c = Texel(s, image, x0, y0 + 1), d = Texel(s, image, x0 + 1, y0 + 1);
-    auto lerp = [](float p, float q, float t) { return p + (q - p) * t; };
-    return {lerp(lerp(a.x, b.x, fx), lerp(c.x, d.x, fx), fy), lerp(lerp(a.y, b.y, fx), lerp(c.y, d.y, fx), fy),
-            lerp(lerp(a.z, b.z, fx), lerp(c.z, d.z, fx), fy), lerp(lerp(a.w, b.w, fx), lerp(c.w, d.w, fx), fy)};
+    const DWORD fx = static_cast<DWORD>((x - fx0) * 256.0f + 0.5f), fy = static_cast<DWORD>((y - fy0) * 256.0f + 0.5f);
+    const D3DCOLOR a = Texel(s, image, x0, y0), b = Texel(s, image, x0 + 1, y0);
+    const D3DCOLOR c = Texel(s, image, x0, y0 + 1), d = Texel(s, image, x0 + 1, y0 + 1);
+    return Lerp8(Lerp8(a, b, fx), Lerp8(c, d, fx), fy);
 }
 
 // `lod`: log2 of texels of level 0 per pixel.
-Vec4 Sample(const Sampler& s, float u, float v, float lod)
+D3DCOLOR Sample(const Sampler& s, float u, float v, float lod)
 {
     lod += s.bias;
     if (!(lod > 0) || s.levelCount == 1 || s.mip == D3DTEXF_NONE) {
@@ -717,10 +730,23 @@ Vec4 Sample(const Sampler& s, float u, float v, float lod)
     if (lod >= top)
         return SampleLevel(s, *s.levels[s.levelCount - 1], u, v, s.min);
     const int level = static_cast<int>(lod);
-    const float t = lod - static_cast<float>(level);
-    const Vec4 a = SampleLevel(s, *s.levels[level], u, v, s.min);
-    const Vec4 b = SampleLevel(s, *s.levels[level + 1], u, v, s.min);
-    return {a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t, a.w + (b.w - a.w) * t};
+    const DWORD t = static_cast<DWORD>((lod - static_cast<float>(level)) * 256.0f + 0.5f);
+    const D3DCOLOR a = SampleLevel(s, *s.levels[level], u, v, s.min);
+    const D3DCOLOR b = SampleLevel(s, *s.levels[level + 1], u, v, s.min);
+    return Lerp8(a, b, t);
+}
+
+// log2 of a positive finite float, within 0.005: the exponent plus a parabola through the mantissa.
+inline float FastLog2(float m)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &m, 4);
+    const float exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
+    std::uint32_t mant = (bits & 0x007FFFFFu) | 0x3F800000u;
+    float f;
+    std::memcpy(&f, &mant, 4);
+    const float x = f - 1.0f;
+    return exponent + x * (1.3465552f - 0.34655525f * x);
 }
 
 // Combiner -----------------------------------------------------------------------------------------
@@ -783,22 +809,29 @@ Vec4 Combine(const PixelSetup& ps, Inputs& in, const float* tex, float lods[8])
         if (st.sampler >= 0) {
             const float q = tex[3 * i + 2];
             const float invQ = q != 0 ? 1.0f / q : 0.0f;
-            in.texture = Sample(ps.samplers[st.sampler], tex[3 * i] * invQ, tex[3 * i + 1] * invQ, lods[i]);
+            in.texture = FromColor(Sample(ps.samplers[st.sampler], tex[3 * i] * invQ, tex[3 * i + 1] * invQ, lods[i]));
         } else {
             in.texture = {1, 1, 1, 1}; // a stage without a texture reads opaque white
         }
         const Vec4 c1 = Argument(st.colorArg[1], in), c2 = Argument(st.colorArg[2], in);
-        const Vec4 c0 = Argument(st.colorArg[0], in);
+        const Vec4 c0 = st.colorOp >= D3DTOP_MULTIPLYADD ? Argument(st.colorArg[0], in) : Vec4{};
         const float da = in.diffuse.w, ta = in.texture.w, fa = ps.factor.w, ca = in.current.w;
         Vec4 out;
-        out.x = Operate(st.colorOp, c0.x, c1.x, c2.x, da, ta, fa, ca, in.current.x);
-        out.y = Operate(st.colorOp, c0.y, c1.y, c2.y, da, ta, fa, ca, in.current.y);
-        out.z = Operate(st.colorOp, c0.z, c1.z, c2.z, da, ta, fa, ca, in.current.z);
+        switch (st.colorOp) { // the frequent ones without the per-channel switch
+        case D3DTOP_SELECTARG1: out = c1; break;
+        case D3DTOP_SELECTARG2: out = c2; break;
+        case D3DTOP_MODULATE: out = {c1.x * c2.x, c1.y * c2.y, c1.z * c2.z, 0}; break;
+        default:
+            out.x = Operate(st.colorOp, c0.x, c1.x, c2.x, da, ta, fa, ca, in.current.x);
+            out.y = Operate(st.colorOp, c0.y, c1.y, c2.y, da, ta, fa, ca, in.current.y);
+            out.z = Operate(st.colorOp, c0.z, c1.z, c2.z, da, ta, fa, ca, in.current.z);
+            break;
+        }
         if (st.alphaOp == D3DTOP_DISABLE) {
             out.w = in.current.w;
         } else {
             const float a1 = Argument(st.alphaArg[1], in).w, a2 = Argument(st.alphaArg[2], in).w;
-            const float a0 = Argument(st.alphaArg[0], in).w;
+            const float a0 = st.alphaOp >= D3DTOP_MULTIPLYADD ? Argument(st.alphaArg[0], in).w : 0.0f;
             out.w = Operate(st.alphaOp, a0, a1, a2, da, ta, fa, ca, in.current.w);
         }
         if (st.result == D3DTA_TEMP)
@@ -949,7 +982,8 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
             in.specular = flatColor[1];
         } else {
             in.diffuse = {Saturate(a[2] * w), Saturate(a[3] * w), Saturate(a[4] * w), Saturate(a[5] * w)};
-            in.specular = {Saturate(a[6] * w), Saturate(a[7] * w), Saturate(a[8] * w), Saturate(a[9] * w)};
+            if (p.useSpecular)
+                in.specular = {Saturate(a[6] * w), Saturate(a[7] * w), Saturate(a[8] * w), Saturate(a[9] * w)};
         }
         float tex[24];
         float lods[8] = {};
@@ -974,7 +1008,7 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
                 const float lx = dudx * dudx * W * W + dvdx * dvdx * H * H;
                 const float ly = dudy * dudy * W * W + dvdy * dvdy * H * H;
                 const float m = std::max(lx, ly);
-                lods[s] = m > 0 && std::isfinite(m) ? 0.5f * std::log2(m) : 0.0f;
+                lods[s] = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
             }
         }
         in.temp = {};
@@ -1303,7 +1337,7 @@ bool Pipeline::SetUpPixels()
                 sm.mag = ss[D3DSAMP_MAGFILTER];
                 sm.min = ss[D3DSAMP_MINFILTER];
                 sm.mip = ss[D3DSAMP_MIPFILTER];
-                sm.border = FromColor(ss[D3DSAMP_BORDERCOLOR]);
+                sm.borderColor = ss[D3DSAMP_BORDERCOLOR];
                 sm.bias = FloatOf(ss[D3DSAMP_MIPMAPLODBIAS]);
                 if (!std::isfinite(sm.bias))
                     sm.bias = 0;
@@ -1312,7 +1346,10 @@ bool Pipeline::SetUpPixels()
             }
         }
         ps_.stageCount = static_cast<int>(i) + 1;
+        for (DWORD arg : {o.colorArg[0], o.colorArg[1], o.colorArg[2], o.alphaArg[0], o.alphaArg[1], o.alphaArg[2]})
+            ps_.useSpecular = ps_.useSpecular || (arg & D3DTA_SELECTMASK) == D3DTA_SPECULAR;
     }
+    ps_.useSpecular = ps_.useSpecular || ps_.specularAdd;
     return true;
 }
 
