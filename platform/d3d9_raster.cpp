@@ -569,6 +569,11 @@ struct PixelSetup {
     DWORD depthFunc = D3DCMP_LESSEQUAL;
     Image* target = nullptr;
     Image* depth = nullptr;
+    // The frequent case on packed bytes: at most one stage selecting or modulating the diffuse
+    // colour, its texture and the factor, a 32-bit target, 24-bit depth or none, no specular.
+    bool fast = false;
+    enum class Arg { Diffuse, Texture, Factor } colorArgs[2]{}, alphaArgs[2]{};
+    DWORD fastColorOp = D3DTOP_SELECTARG1, fastAlphaOp = D3DTOP_SELECTARG1;
     // The scissor: the viewport within the target (and the depth surface), half-open.
     int left = 0, top = 0, right = 0, bottom = 0;
 };
@@ -709,6 +714,20 @@ inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float
     const float fx0 = std::floor(x), fy0 = std::floor(y);
     const int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
     const DWORD fx = static_cast<DWORD>((x - fx0) * 256.0f + 0.5f), fy = static_cast<DWORD>((y - fy0) * 256.0f + 0.5f);
+    const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
+    if (image.format == D3DFMT_A8R8G8B8 && s.addressU == D3DTADDRESS_WRAP && s.addressV == D3DTADDRESS_WRAP &&
+        (w & (w - 1)) == 0 && (h & (h - 1)) == 0) {
+        // The usual case: four texels of a 32-bit, wrapped, power-of-two level straight from memory.
+        const BYTE* row0 = image.bytes.data() + static_cast<std::size_t>(y0 & (h - 1)) * image.pitch;
+        const BYTE* row1 = image.bytes.data() + static_cast<std::size_t>((y0 + 1) & (h - 1)) * image.pitch;
+        const std::size_t c0 = 4 * static_cast<std::size_t>(x0 & (w - 1)), c1 = 4 * static_cast<std::size_t>((x0 + 1) & (w - 1));
+        D3DCOLOR t[4];
+        std::memcpy(&t[0], row0 + c0, 4);
+        std::memcpy(&t[1], row0 + c1, 4);
+        std::memcpy(&t[2], row1 + c0, 4);
+        std::memcpy(&t[3], row1 + c1, 4);
+        return Lerp8(Lerp8(t[0], t[1], fx), Lerp8(t[2], t[3], fx), fy);
+    }
     const D3DCOLOR a = Texel(s, image, x0, y0), b = Texel(s, image, x0 + 1, y0);
     const D3DCOLOR c = Texel(s, image, x0, y0 + 1), d = Texel(s, image, x0 + 1, y0 + 1);
     return Lerp8(Lerp8(a, b, fx), Lerp8(c, d, fx), fy);
@@ -886,6 +905,8 @@ inline float BlendChannel(const PixelSetup& ps, float s, float sa, float d, floa
     }
 }
 
+inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c);
+
 // Writes one shaded pixel through alpha test, depth write, blending and the write mask. The depth
 // test has passed already; `depthKey` is written when depth writes are on.
 inline void Output(const PixelSetup& ps, int x, int y, Vec4 c, DWORD depthKey)
@@ -894,7 +915,12 @@ inline void Output(const PixelSetup& ps, int x, int y, Vec4 c, DWORD depthKey)
         return;
     if (ps.depthWrite)
         StoreDepthKey(ps.depth->format, ps.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)), depthKey);
-    BYTE* p = ps.target->At(static_cast<UINT>(x), static_cast<UINT>(y));
+    OutputColor(ps, ps.target->At(static_cast<UINT>(x), static_cast<UINT>(y)), c);
+}
+
+// Blends a colour into one pixel of the target and writes the channels the mask lets through.
+inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c)
+{
     const bool fast = ps.target->format == D3DFMT_A8R8G8B8 || ps.target->format == D3DFMT_X8R8G8B8;
     D3DCOLOR old = 0;
     if (ps.blend || ps.writeMask != 0xF) {
@@ -949,7 +975,27 @@ struct Raster {
     // Shades the pixels [x0, x1] of row y from the interpolants' planes.
     void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
               bool hasLodPlanes) const;
+    void FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                  bool hasLodPlanes) const;
 };
+
+// round(a * b / 255) for bytes.
+inline DWORD Mul8(DWORD a, DWORD b)
+{
+    const DWORD t = a * b + 128;
+    return (t + (t >> 8)) >> 8;
+}
+
+inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b)
+{
+    return Mul8(a >> 24, b >> 24) << 24 | Mul8((a >> 16) & 255, (b >> 16) & 255) << 16 |
+           Mul8((a >> 8) & 255, (b >> 8) & 255) << 8 | Mul8(a & 255, b & 255);
+}
+
+inline D3DCOLOR Operate8(DWORD op, D3DCOLOR a1, D3DCOLOR a2)
+{
+    return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate(a1, a2);
+}
 
 // Per pixel: perspective-correct attributes, the level of detail of every stage, shading.
 void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
@@ -1014,6 +1060,91 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
         in.temp = {};
         const Vec4 c = Combine(p, in, tex, lods);
         Output(p, x, y, c, key);
+    }
+}
+
+
+void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                      bool lodPlanes) const
+{
+    const PixelSetup& p = *ps;
+    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
+    // 1/w, z, diffuse r, g, b, a, and s/w, t/w, q/w of the stage.
+    float a[9], d[9];
+    const int from[9] = {0, 1, 2, 3, 4, 5, kFixed, kFixed + 1, kFixed + 2};
+    const int n = count > kFixed ? 9 : 6;
+    for (int i = 0; i < n; ++i) {
+        a[i] = base[from[i]] + dx[from[i]] * fx + dy[from[i]] * fy;
+        d[i] = dx[from[i]];
+    }
+    const Sampler* sampler = p.stageCount > 0 && p.stages[0].sampler >= 0 ? &p.samplers[p.stages[0].sampler] : nullptr;
+    const D3DCOLOR factor = ToColor(p.factor);
+    D3DCOLOR flat = 0;
+    if (flatColor != nullptr)
+        flat = ToColor(flatColor[0]);
+    BYTE* target = p.target->At(static_cast<UINT>(x0), static_cast<UINT>(y));
+    BYTE* depth = p.depth != nullptr ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
+    const float topW = sampler != nullptr ? static_cast<float>(sampler->levels[0]->width) : 0.0f;
+    const float topH = sampler != nullptr ? static_cast<float>(sampler->levels[0]->height) : 0.0f;
+    for (int x = x0; x <= x1; ++x, target += 4, depth += depth != nullptr ? 4 : 0) {
+        if (x > x0)
+            for (int i = 0; i < n; ++i)
+                a[i] += d[i];
+        DWORD key = 0;
+        if (depth != nullptr) {
+            const float z = Saturate(a[1]);
+            key = static_cast<DWORD>(z * 16777215.0f + 0.5f);
+            DWORD stored;
+            std::memcpy(&stored, depth, 4);
+            if (p.depthTest && !Compare(p.depthFunc, key, stored >> 8))
+                continue;
+        }
+        const float w = a[0] != 0 ? 1.0f / a[0] : 0.0f;
+        D3DCOLOR diffuse = flat;
+        if (flatColor == nullptr)
+            diffuse = To8(a[5] * w) << 24 | To8(a[2] * w) << 16 | To8(a[3] * w) << 8 | To8(a[4] * w);
+        D3DCOLOR texel = 0xFFFFFFFFu;
+        if (sampler != nullptr) {
+            const float q = a[8] * w;
+            const float iq = q != 0 ? 1.0f / q : 0.0f;
+            const float u = a[6] * w * iq, v = a[7] * w * iq;
+            float lod = 0;
+            if (lodPlanes) {
+                const float r = a[8] != 0 ? 1.0f / a[8] : 0.0f;
+                const int k = kFixed;
+                const float dudx = (dx[k] - u * dx[k + 2]) * r, dudy = (dy[k] - u * dy[k + 2]) * r;
+                const float dvdx = (dx[k + 1] - v * dx[k + 2]) * r, dvdy = (dy[k + 1] - v * dy[k + 2]) * r;
+                const float lx = dudx * dudx * topW * topW + dvdx * dvdx * topH * topH;
+                const float ly = dudy * dudy * topW * topW + dvdy * dvdy * topH * topH;
+                const float m = std::max(lx, ly);
+                lod = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+            }
+            texel = Sample(*sampler, u, v, lod);
+        }
+        auto pick = [&](PixelSetup::Arg arg) {
+            return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
+        };
+        D3DCOLOR c = diffuse;
+        if (p.stageCount > 0) {
+            const D3DCOLOR rgb = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+            const D3DCOLOR alpha = p.fastAlphaOp == D3DTOP_DISABLE
+                                       ? diffuse
+                                       : Operate8(p.fastAlphaOp, pick(p.alphaArgs[0]), pick(p.alphaArgs[1]));
+            c = (rgb & 0x00FFFFFFu) | (alpha & 0xFF000000u);
+        }
+        if (p.alphaTest && !Compare(p.alphaFunc, c >> 24, p.alphaRef))
+            continue;
+        if (p.depthWrite) {
+            DWORD stored;
+            std::memcpy(&stored, depth, 4);
+            stored = (stored & 0xFF) | key << 8;
+            std::memcpy(depth, &stored, 4);
+        }
+        if (!p.blend && p.writeMask == 0xF) {
+            std::memcpy(target, &c, 4);
+            continue;
+        }
+        OutputColor(p, target, FromColor(c)); // blending and masks as everywhere
     }
 }
 
@@ -1105,7 +1236,12 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
                 hi = lo - 1;
         }
         if (lo <= hi)
-            r.Span(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
+        {
+            if (p.fast)
+                r.FastSpan(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
+            else
+                r.Span(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
+        }
     }
 }
 
@@ -1350,6 +1486,35 @@ bool Pipeline::SetUpPixels()
             ps_.useSpecular = ps_.useSpecular || (arg & D3DTA_SELECTMASK) == D3DTA_SPECULAR;
     }
     ps_.useSpecular = ps_.useSpecular || ps_.specularAdd;
+
+    // Whether the packed-byte span serves this draw.
+    auto plain = [](DWORD arg, PixelSetup::Arg* out) {
+        switch (arg) {
+        case D3DTA_DIFFUSE:
+        case D3DTA_CURRENT: *out = PixelSetup::Arg::Diffuse; return true; // stage 0's current is the diffuse
+        case D3DTA_TEXTURE: *out = PixelSetup::Arg::Texture; return true;
+        case D3DTA_TFACTOR: *out = PixelSetup::Arg::Factor; return true;
+        default: return false;
+        }
+    };
+    auto simple = [](DWORD op) {
+        return op == D3DTOP_SELECTARG1 || op == D3DTOP_SELECTARG2 || op == D3DTOP_MODULATE;
+    };
+    const D3DFORMAT tf = ps_.target->format, df = ps_.depth != nullptr ? ps_.depth->format : D3DFMT_UNKNOWN;
+    ps_.fast = (tf == D3DFMT_A8R8G8B8 || tf == D3DFMT_X8R8G8B8) &&
+               (ps_.depth == nullptr || df == D3DFMT_D24S8 || df == D3DFMT_D24X8 || df == D3DFMT_D24X4S4) &&
+               !ps_.useSpecular && ps_.stageCount <= 1;
+    if (ps_.fast && ps_.stageCount == 1) {
+        const Stage& st = ps_.stages[0];
+        ps_.fast = simple(st.colorOp) && plain(st.colorArg[1], &ps_.colorArgs[0]) &&
+                   plain(st.colorArg[2], &ps_.colorArgs[1]) && st.result == D3DTA_CURRENT &&
+                   (st.alphaOp == D3DTOP_DISABLE ||
+                    (simple(st.alphaOp) && plain(st.alphaArg[1], &ps_.alphaArgs[0]) &&
+                     plain(st.alphaArg[2], &ps_.alphaArgs[1])));
+        ps_.fastColorOp = st.colorOp;
+        ps_.fastAlphaOp = st.alphaOp;
+    }
+
     return true;
 }
 

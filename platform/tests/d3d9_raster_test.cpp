@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -823,10 +824,13 @@ TEST_F(RasterTest, GoldenFrameOfALitTexturedBlendedScene)
     const std::vector<DWORD> g = ReadPng(golden, &gw, &gh);
     ASSERT_EQ(gw, width) << golden << " is missing (DUN_UPDATE_GOLDEN=1 writes it)";
     ASSERT_EQ(gh, height);
-    int differ = 0;
-    for (std::size_t i = 0; i < p.size(); ++i)
+    int differ = 0, worst = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
         differ += p[i] != g[i];
-    EXPECT_EQ(differ, 0);
+        for (int shift = 0; shift < 32; shift += 8)
+            worst = std::max(worst, std::abs(Channel(p[i], shift) - Channel(g[i], shift)));
+    }
+    EXPECT_EQ(differ, 0) << "largest difference " << worst;
 }
 
 } // namespace
