@@ -572,6 +572,8 @@ struct PixelSetup {
     // The frequent case on packed bytes: at most one stage selecting or modulating the diffuse
     // colour, its texture and the factor, a 32-bit target, 24-bit depth or none, no specular.
     bool fast = false;
+    bool projected = false;  // stage 0 divides its coordinates by q
+    bool alphaBlend = false; // blending is source alpha over inverse source alpha, added
     enum class Arg { Diffuse, Texture, Factor } colorArgs[2]{}, alphaArgs[2]{};
     DWORD fastColorOp = D3DTOP_SELECTARG1, fastAlphaOp = D3DTOP_SELECTARG1;
     // The scissor: the viewport within the target (and the depth surface), half-open.
@@ -1105,12 +1107,17 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             diffuse = To8(a[5] * w) << 24 | To8(a[2] * w) << 16 | To8(a[3] * w) << 8 | To8(a[4] * w);
         D3DCOLOR texel = 0xFFFFFFFFu;
         if (sampler != nullptr) {
-            const float q = a[8] * w;
-            const float iq = q != 0 ? 1.0f / q : 0.0f;
-            const float u = a[6] * w * iq, v = a[7] * w * iq;
+            // Without a projected texture transform q is 1: q/w is 1/w.
+            float u = a[6] * w, v = a[7] * w, r = w;
+            if (p.projected) {
+                const float q = a[8] * w;
+                const float iq = q != 0 ? 1.0f / q : 0.0f;
+                u *= iq;
+                v *= iq;
+                r = a[8] != 0 ? 1.0f / a[8] : 0.0f;
+            }
             float lod = 0;
             if (lodPlanes) {
-                const float r = a[8] != 0 ? 1.0f / a[8] : 0.0f;
                 const int k = kFixed;
                 const float dudx = (dx[k] - u * dx[k + 2]) * r, dudy = (dy[k] - u * dy[k + 2]) * r;
                 const float dvdx = (dx[k + 1] - v * dx[k + 2]) * r, dvdy = (dy[k + 1] - v * dy[k + 2]) * r;
@@ -1144,6 +1151,21 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             std::memcpy(target, &c, 4);
             continue;
         }
+        if (p.alphaBlend && p.writeMask == 0xF) {
+            // Source alpha over the target, on bytes.
+            D3DCOLOR old;
+            std::memcpy(&old, target, 4);
+            if (p.target->format == D3DFMT_X8R8G8B8)
+                old |= 0xFF000000u;
+            const DWORD sa = c >> 24;
+            D3DCOLOR out = 0;
+            for (int shift = 0; shift < 32; shift += 8) {
+                const DWORD sc = (c >> shift) & 255, dc = (old >> shift) & 255;
+                out |= std::min<DWORD>(255, Mul8(sc, sa) + Mul8(dc, 255 - sa)) << shift;
+            }
+            std::memcpy(target, &out, 4);
+            continue;
+        }
         OutputColor(p, target, FromColor(c)); // blending and masks as everywhere
     }
 }
@@ -1160,6 +1182,20 @@ inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
 }
 
 inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
+
+// The same quotients from a floating-point estimate corrected exactly: integer division of 64-bit
+// numbers costs far more, and this runs three times per row of every triangle. |a| < 2^56, b > 0.
+inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b)
+{
+    std::int64_t q = static_cast<std::int64_t>(std::floor(static_cast<double>(a) / static_cast<double>(b)));
+    while (q * b > a)
+        --q;
+    while ((q + 1) * b <= a)
+        ++q;
+    return q;
+}
+
+inline std::int64_t CeilQuotient(std::int64_t a, std::int64_t b) { return -FloorQuotient(-a, b); }
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2)
 {
@@ -1229,9 +1265,9 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
             const std::int64_t C = -A[i] * X[i] + B[i] * (py - Y[i]);
             const std::int64_t need = K[i] - C;
             if (A[i] > 0)
-                lo = std::max(lo, CeilDiv(need, A[i] * kSub));
+                lo = std::max(lo, CeilQuotient(need, A[i] * kSub));
             else if (A[i] < 0)
-                hi = std::min(hi, FloorDiv(-need, -A[i] * kSub));
+                hi = std::min(hi, FloorQuotient(-need, -A[i] * kSub));
             else if (C < K[i])
                 hi = lo - 1;
         }
@@ -1393,6 +1429,7 @@ private:
     std::vector<ClipVertex> cache_;
     std::vector<char> done_;
     std::vector<ClipVertex> poly_, scratch_;
+    ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
 };
 
 bool Pipeline::SetUpPixels()
@@ -1514,6 +1551,9 @@ bool Pipeline::SetUpPixels()
         ps_.fastColorOp = st.colorOp;
         ps_.fastAlphaOp = st.alphaOp;
     }
+    ps_.projected = (s.stage[0][D3DTSS_TEXTURETRANSFORMFLAGS] & D3DTTFF_PROJECTED) != 0;
+    ps_.alphaBlend = ps_.blend && ps_.srcBlend == D3DBLEND_SRCALPHA && ps_.dstBlend == D3DBLEND_INVSRCALPHA &&
+                     ps_.blendOp == D3DBLENDOP_ADD;
 
     return true;
 }
@@ -1682,13 +1722,30 @@ void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVert
         DrawTriangle(raster_, &sv[0], &sv[1], &sv[2]);
         return;
     }
-    poly_.assign({a, b, c});
-    const int n = ClipPolygon(poly_, scratch_, guard_, stages_);
-    if (n < 3)
-        return;
-    std::vector<ScreenVertex> screen(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i)
-        ToScreen(poly_[i], &screen[i]);
+    // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
+    bool inside = true;
+    for (int plane = 0; plane < 7; ++plane) {
+        const bool ia = Clipper::Distance(plane, a.clip, guard_) >= 0, ib = Clipper::Distance(plane, b.clip, guard_) >= 0,
+                   ic = Clipper::Distance(plane, c.clip, guard_) >= 0;
+        if (!ia && !ib && !ic)
+            return;
+        inside = inside && ia && ib && ic;
+    }
+    int n = 3;
+    if (inside) {
+        ScreenVertex* sv3 = screen_;
+        ToScreen(a, &sv3[0]);
+        ToScreen(b, &sv3[1]);
+        ToScreen(c, &sv3[2]);
+    } else {
+        poly_.assign({a, b, c});
+        n = ClipPolygon(poly_, scratch_, guard_, stages_);
+        if (n < 3)
+            return;
+        for (int i = 0; i < n; ++i)
+            ToScreen(poly_[i], &screen_[i]);
+    }
+    ScreenVertex* screen = screen_;
     // The winding of the clipped polygon is the winding of the triangle; take the largest fan
     // triangle's for robustness.
     double area = 0;
