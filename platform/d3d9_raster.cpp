@@ -6,7 +6,9 @@
 //
 // Positions are snapped to 1/256 of a pixel and edges are tested in 64-bit integers, so two
 // triangles that share an edge cover each pixel along it exactly once. Spans are found per row
-// from the three edge functions, and everything inside a span runs in float.
+// from the three edge functions. Inside a span the general path runs in float through every stage;
+// the frequent draws (one stage selecting or modulating the diffuse colour, its texture and the
+// factor, into a 32-bit target with 24-bit depth) take a span that works on packed bytes.
 
 #include "platform/d3d9_device.h"
 
