@@ -355,9 +355,9 @@ D3DCAPS9 D3d9PresetCaps(D3d9Preset preset)
     c.MaxTextureAspectRatio = 2048;
     c.MaxAnisotropy = 1;
     c.FVFCaps = 8; // texture coordinate sets
-    c.TextureOpCaps = D3DTEXOPCAPS_DISABLE | D3DTEXOPCAPS_SELECTARG1 | D3DTEXOPCAPS_SELECTARG2 |
-                      D3DTEXOPCAPS_MODULATE | D3DTEXOPCAPS_MODULATE2X | D3DTEXOPCAPS_ADD |
-                      D3DTEXOPCAPS_BLENDTEXTUREALPHA | D3DTEXOPCAPS_MULTIPLYADD;
+    // What the rasteriser's combiner does: every operation from DISABLE to BLENDCURRENTALPHA
+    // (bit n - 1 for operation n), MULTIPLYADD and LERP.
+    c.TextureOpCaps = 0xFFFF | D3DTEXOPCAPS_MULTIPLYADD | 0x2000000;
     c.MaxTextureBlendStages = 8;
     c.MaxSimultaneousTextures = 8;
     c.VertexProcessingCaps = 0x1 | 0x2 | 0x8 | 0x10; // texgen, material sources, directional and positional lights
