@@ -402,7 +402,7 @@ bool FvfElements(DWORD fvf, std::vector<D3DVERTEXELEMENT9>* out, UINT* stride)
     case D3DFVF_XYZB4:
     case D3DFVF_XYZB5: {
         add(D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0);
-        int betas = static_cast<int>((position - D3DFVF_XYZ) / 2);
+        int betas = static_cast<int>((position - D3DFVF_XYZRHW) / 2); // B1 = 0x6 .. B5 = 0xE
         BYTE last = D3DDECLTYPE_UNUSED;
         if (fvf & D3DFVF_LASTBETA_UBYTE4)
             last = D3DDECLTYPE_UBYTE4;

@@ -1,10 +1,11 @@
 // End to end: d3d9_render clears a back buffer of the scene's size and draws its triangles by the
 // fill rule, and names the line of a malformed scene.
 
+#include "testing/tool_run.h"
+
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -12,23 +13,7 @@
 
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string output;
-};
-
-ToolRun Render(const std::string& arguments)
-{
-    const std::string command = std::string(D3D9_RENDER_PROGRAM) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ToolRun run{-1, {}};
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        run.output += buffer;
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+ToolRun Render(const std::string& arguments) { return RunTool(D3D9_RENDER_PROGRAM, arguments); }
 
 struct D3d9RenderTest : ::testing::Test {
     std::filesystem::path dir;
