@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -330,6 +331,105 @@ TEST_F(RasterTest, ViewportScissorsAndPreTransformedVerticesIgnoreItsOffset)
     EXPECT_EQ(q[6 * 32 + 10], 0xFF00FF00u);
     EXPECT_EQ(q[6 * 32 + 12], 0u);
     EXPECT_EQ(q[(6 + 4) * 32 + 10 + 8], 0u);
+}
+
+// The same lit, textured fan three ways: from user memory with an FVF, and indexed from two
+// buffers through a declaration of packed types (half floats, normalised shorts, a colour) with a
+// base vertex and a stream offset. The frames must be identical.
+TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory)
+{
+    Create(32, 32);
+    IDirect3DTexture9* t = Texture(4, 4, 1, [](UINT, UINT x, UINT y) -> DWORD { return 0xFF000000 | (x * 60) << 16 | y * 60; });
+    device->SetTexture(0, t);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+    device->SetRenderState(D3DRS_LIGHTING, TRUE);
+    device->SetRenderState(D3DRS_AMBIENT, 0xFF404040);
+    D3DMATERIAL9 m{};
+    m.Ambient = {1, 1, 1, 1};
+    device->SetMaterial(&m);
+    D3DLIGHT9 l{};
+    l.Type = D3DLIGHT_DIRECTIONAL;
+    l.Diffuse = {1, 1, 1, 1};
+    l.Direction = {0.3f, -0.2f, 1};
+    device->SetLight(0, &l);
+    device->LightEnable(0, TRUE);
+    SetProjection(Perspective(1, 1, 0.5f, 10));
+    // Values exact in every packed type: 0, 1/2 and 1 (normals of 0 and 1 only).
+    const LVertex fan[5] = {{0, 0, 2, 0, 0, -1, 0xFFFF8040, 0.5f, 0.5f},   {-1, -1, 2, 0, 1, -1, 0xFF4080FF, 0, 1},
+                            {1, -1, 2.5f, 1, 0, -1, 0xFF80FF40, 1, 1}, {1, 1, 3, 0, -1, -1, 0xFFFFFFFF, 1, 0},
+                            {-1, 1, 2.5f, -1, 0, -1, 0xFF203040, 0, 0}};
+    device->SetFVF(kLFvf);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLEFAN, 3, fan, sizeof(LVertex)), D3D_OK);
+    const std::vector<DWORD> expected = Pixels();
+    int drawn = 0;
+    for (DWORD c : expected)
+        drawn += c != 0;
+    EXPECT_GT(drawn, 100);
+
+    // Stream 0: positions as floats after 4 bytes of padding, from vertex 2 on (base vertex 2),
+    // and behind a 16-byte stream offset. Stream 1: normal as 4 normalised shorts, colour, and
+    // texture coordinates as two half floats.
+    struct P {
+        DWORD pad;
+        float x, y, z;
+    };
+    struct A {
+        std::int16_t n[4];
+        DWORD color;
+        std::uint16_t uv[2];
+    };
+    auto half = [](float f) -> std::uint16_t { // 0, 0.5 and 1 only
+        return f == 0 ? 0 : f == 0.5f ? 0x3800 : 0x3C00;
+    };
+    auto snorm = [](float f) { return static_cast<std::int16_t>(std::lround(f * 32767)); };
+    std::vector<P> ps(2 + 5 + 1);
+    std::vector<A> as(2 + 5);
+    for (int i = 0; i < 5; ++i) {
+        ps[1 + 2 + i] = {0, fan[i].x, fan[i].y, fan[i].z}; // one more P in front: the 16-byte offset
+        as[2 + i] = {{snorm(fan[i].nx), snorm(fan[i].ny), snorm(fan[i].nz), 0}, fan[i].color, {half(fan[i].u), half(fan[i].v)}};
+    }
+    IDirect3DVertexBuffer9* vb[2] = {};
+    ASSERT_EQ(device->CreateVertexBuffer(static_cast<UINT>(ps.size() * sizeof(P)), 0, 0, D3DPOOL_MANAGED, &vb[0], nullptr), D3D_OK);
+    ASSERT_EQ(device->CreateVertexBuffer(static_cast<UINT>(as.size() * sizeof(A)), 0, 0, D3DPOOL_MANAGED, &vb[1], nullptr), D3D_OK);
+    void* data = nullptr;
+    vb[0]->Lock(0, 0, &data, 0);
+    std::memcpy(data, ps.data(), ps.size() * sizeof(P));
+    vb[0]->Unlock();
+    vb[1]->Lock(0, 0, &data, 0);
+    std::memcpy(data, as.data(), as.size() * sizeof(A));
+    vb[1]->Unlock();
+    const D3DVERTEXELEMENT9 elements[] = {
+        {0, 4, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
+        {1, 0, D3DDECLTYPE_SHORT4N, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_NORMAL, 0},
+        {1, 8, D3DDECLTYPE_D3DCOLOR, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_COLOR, 0},
+        {1, 12, D3DDECLTYPE_FLOAT16_2, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_TEXCOORD, 0},
+        D3DDECL_END()};
+    IDirect3DVertexDeclaration9* decl = nullptr;
+    ASSERT_EQ(device->CreateVertexDeclaration(elements, &decl), D3D_OK);
+    IDirect3DIndexBuffer9* ib = nullptr;
+    ASSERT_EQ(device->CreateIndexBuffer(9 * 2, 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib, nullptr), D3D_OK);
+    const WORD idx[9] = {1, 2, 0, 2, 3, 0, 3, 4, 0}; // the fan as a list, each triangle from where the fan starts it
+    ib->Lock(0, 0, &data, 0);
+    std::memcpy(data, idx, sizeof idx);
+    ib->Unlock();
+    device->SetVertexDeclaration(decl);
+    device->SetStreamSource(0, vb[0], sizeof(P), sizeof(P));
+    device->SetStreamSource(1, vb[1], 0, sizeof(A));
+    device->SetIndices(ib);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+    ASSERT_EQ(device->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 2, 0, 5, 0, 3), D3D_OK);
+    int differ = 0;
+    const std::vector<DWORD> got = Pixels();
+    for (std::size_t i = 0; i < got.size(); ++i)
+        differ += got[i] != expected[i];
+    EXPECT_EQ(differ, 0);
+    decl->Release();
+    ib->Release();
+    vb[0]->Release();
+    vb[1]->Release();
+    t->Release();
 }
 
 TEST_F(RasterTest, BadGeometryDrawsNothingWrongAndStaysInsideTheTarget)
