@@ -546,6 +546,7 @@ struct Sampler {
     DWORD mag = D3DTEXF_POINT, min = D3DTEXF_POINT, mip = D3DTEXF_NONE;
     D3DCOLOR borderColor = 0;
     float bias = 0;
+    bool fastWrap = false; // every level A8R8G8B8 with power-of-two sides, wrapped both ways
     const PALETTEENTRY* palette = nullptr;
 };
 
@@ -719,8 +720,7 @@ inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float
     const int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
     const DWORD fx = static_cast<DWORD>((x - fx0) * 256.0f + 0.5f), fy = static_cast<DWORD>((y - fy0) * 256.0f + 0.5f);
     const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
-    if (image.format == D3DFMT_A8R8G8B8 && s.addressU == D3DTADDRESS_WRAP && s.addressV == D3DTADDRESS_WRAP &&
-        (w & (w - 1)) == 0 && (h & (h - 1)) == 0) {
+    if (s.fastWrap) {
         // The usual case: four texels of a 32-bit, wrapped, power-of-two level straight from memory.
         const BYTE* row0 = image.bytes.data() + static_cast<std::size_t>(y0 & (h - 1)) * image.pitch;
         const BYTE* row1 = image.bytes.data() + static_cast<std::size_t>((y0 + 1) & (h - 1)) * image.pitch;
@@ -1517,6 +1517,12 @@ bool Pipeline::SetUpPixels()
                 if (!std::isfinite(sm.bias))
                     sm.bias = 0;
                 sm.palette = device_.CurrentPalette();
+                sm.fastWrap = sm.addressU == D3DTADDRESS_WRAP && sm.addressV == D3DTADDRESS_WRAP;
+                for (int l = 0; l < sm.levelCount; ++l) {
+                    const Image& im = *sm.levels[l];
+                    sm.fastWrap = sm.fastWrap && im.format == D3DFMT_A8R8G8B8 && (im.width & (im.width - 1)) == 0 &&
+                                  (im.height & (im.height - 1)) == 0;
+                }
                 o.sampler = samplers++;
             }
         }
