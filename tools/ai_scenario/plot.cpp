@@ -229,7 +229,9 @@ void DrawLegendEntry(Canvas& canvas, int x, int y, int kind, Rgb colour, const s
 
 Rgb SeriesColour(std::size_t i, std::size_t n)
 {
-    const double hue = n <= 24 ? static_cast<double>(i) / static_cast<double>(n ? n : 1) : std::fmod(i * 0.618033988749895, 1.0);
+    // The first series is blue, so that the legend's sample trail is not read as a threat's red.
+    const double step = n <= 24 ? 1.0 / static_cast<double>(n ? n : 1) : 0.618033988749895;
+    const double hue = std::fmod(0.6 + static_cast<double>(i) * step, 1.0);
     // Saturated, darkish colours stay readable on white; alternate the value a little for neighbours.
     const double value = i % 2 == 0 ? 0.80 : 0.62;
     const double saturation = 0.85;
