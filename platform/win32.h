@@ -435,6 +435,10 @@ inline constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 
 HINSTANCE GetModuleHandleA(LPCSTR moduleName);
 
+// The process's command line as one text: the arguments separated by blanks, an argument that
+// holds a blank or a control character in double quotes.
+LPSTR GetCommandLineA();
+
 ATOM RegisterClassA(const WNDCLASSA* windowClass);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
                      int height, HWND parent, HMENU menu, HINSTANCE instance, void* param);

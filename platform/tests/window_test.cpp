@@ -380,8 +380,13 @@ TEST_F(WindowTest, PresentCountsCapturesAndQuits)
     EXPECT_EQ(pixels, (std::vector<std::uint32_t>{0x000004, 0x405060, 0xFFFFFF, 0x000000, 0x00FF00, 0x0000FF}));
 }
 
-TEST_F(WindowTest, CursorCaptureAndClipping)
+TEST_F(WindowTest, CursorCaptureAndClippingAndTheCommandLine)
 {
+    // The test program's own arguments come back in one line, starting with its name.
+    const std::string line = GetCommandLineA();
+    EXPECT_NE(line.find("platform_tests"), std::string::npos);
+    EXPECT_EQ(line.find('\0'), std::string::npos);
+
     Start();
     const HWND w = Open();
     EXPECT_EQ(ShowCursor(FALSE), -1);

@@ -4,40 +4,21 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "testing/scratch_dir.h"
+#include "testing/tool_run.h"
+
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string output; // standard output and error
-};
-
-ToolRun Texdict(const std::string& arguments) {
-    const std::string command = std::string(TEXDICT_PROGRAM) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ToolRun run = {-1, {}};
-    char buffer[256];
-    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        run.output += buffer;
-    }
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+ToolRun Texdict(const std::string& arguments) { return RunTool(TEXDICT_PROGRAM, arguments); }
 
 class TexdictTest : public ::testing::Test {
 protected:
     std::filesystem::path dir;
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              (std::string("dun_texdict_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
+    void SetUp() override { dir = MakeTestScratchDir("dun_texdict"); }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Path(const char* name) const { return (dir / name).string(); }
 

@@ -402,11 +402,12 @@ OvBool WritePixels(OvRaster* raster, const OvImage* image) {
         return 1;
     }
     const OvInt32 bytes = BytesPerPixel(raster);
+    const OvInt32 indexMask = palettisedImage ? (1 << image->depth) - 1 : 0; // a 4-bit image holds a byte a pixel
     for (OvInt32 y = 0; y < image->height; ++y) {
         const OvUInt8* row = image->cpPixels + y * image->stride;
         OvUInt8* outRow = raster->cpPixels + y * raster->stride;
         for (OvInt32 x = 0; x < image->width; ++x) {
-            const OvUInt8* rgba = palettisedImage ? image->palette + 4 * row[x] : row + 4 * x;
+            const OvUInt8* rgba = palettisedImage ? image->palette + 4 * (row[x] & indexMask) : row + 4 * x;
             Encode(raster, rgba, outRow + bytes * x);
         }
     }

@@ -12,6 +12,7 @@
 
 #include "graphics/core/file_system.h"
 #include "graphics/core/image.h"
+#include "graphics/core/raster.h"
 #include "graphics/core/tests/started_engine.h"
 #include "testing/scratch_dir.h"
 
@@ -115,6 +116,20 @@ inline bool SamePixels(const OvImage* a, const OvImage* b) {
         }
     }
     return a->palette == nullptr || std::memcmp(a->palette, b->palette, static_cast<std::size_t>(4 << a->depth)) == 0;
+}
+
+// A 32-bit image of one level of a raster, as the driver reads it back.
+inline OvImage* LevelImage(OvRaster* raster, int level) {
+    if (OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKREAD) == nullptr) {
+        return nullptr;
+    }
+    OvImage* image = NewImage(raster->width, raster->height, 32);
+    OvImage* filled = OvImageSetFromRaster(image, raster);
+    OvRasterUnlock(raster);
+    if (filled == nullptr) {
+        OvImageDestroy(image);
+    }
+    return filled;
 }
 
 class ImageFilesEngine : public StartedEngine {

@@ -7,16 +7,6 @@
 
 namespace {
 
-OvImage* LevelImage(OvRaster* raster, int level) {
-    if (OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKREAD) == nullptr) {
-        return nullptr;
-    }
-    OvImage* image = NewImage(raster->width, raster->height, 32);
-    OvImageSetFromRaster(image, raster);
-    OvRasterUnlock(raster);
-    return image;
-}
-
 std::vector<Rgba> Pattern(int width, int height, int seed) {
     std::vector<Rgba> pixels;
     for (int i = 0; i < width * height; ++i) {

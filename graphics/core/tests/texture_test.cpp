@@ -8,20 +8,6 @@
 
 namespace {
 
-// A 32-bit image of one level of a raster, as the driver reads it back.
-OvImage* LevelImage(OvRaster* raster, int level) {
-    if (OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKREAD) == nullptr) {
-        return nullptr;
-    }
-    OvImage* image = NewImage(raster->width, raster->height, 32);
-    OvImage* filled = OvImageSetFromRaster(image, raster);
-    OvRasterUnlock(raster);
-    if (filled == nullptr) {
-        OvImageDestroy(image);
-    }
-    return filled;
-}
-
 std::vector<Rgba> Gradient(int width, int height) {
     std::vector<Rgba> pixels;
     for (int i = 0; i < width * height; ++i) {
@@ -121,6 +107,9 @@ TEST_F(TextureTest, DefaultReadFitsResamplesAndPalettises) {
     OvImage* want = OvImageCreateResampled(source, 4, 4);
     OvImage* got = LevelImage(raster, 0);
     EXPECT_TRUE(SamePixels(got, want));
+    // The gamma-corrected mark goes from the image to the raster and back.
+    EXPECT_NE(raster->privateFlags & ovRASTERGAMMACORRECTED, 0);
+    EXPECT_NE(got->flags & ovIMAGEGAMMACORRECTED, 0u);
     for (OvImage* i : {source, want, got}) {
         OvImageDestroy(i);
     }
