@@ -107,6 +107,9 @@ TEST_F(TextureTest, DefaultReadFitsResamplesAndPalettises) {
     OvImage* want = OvImageCreateResampled(source, 4, 4);
     OvImage* got = LevelImage(raster, 0);
     EXPECT_TRUE(SamePixels(got, want));
+    // The gamma-corrected mark goes from the image to the raster and back.
+    EXPECT_NE(raster->privateFlags & ovRASTERGAMMACORRECTED, 0);
+    EXPECT_NE(got->flags & ovIMAGEGAMMACORRECTED, 0u);
     for (OvImage* i : {source, want, got}) {
         OvImageDestroy(i);
     }
