@@ -4,6 +4,8 @@
 #include "platform/d3d9_device.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace d3d9 {
@@ -148,8 +150,8 @@ HRESULT CompleteParams(const D3d9Adapter& a, HWND focus, D3DPRESENT_PARAMETERS* 
         if (!found)
             return D3DERR_INVALIDCALL;
     }
-    if (!Contains(a.renderTargetFormats, p->BackBufferFormat) || p->BackBufferWidth > 16384 ||
-        p->BackBufferHeight > 16384)
+    if (!Contains(a.renderTargetFormats, p->BackBufferFormat) || p->BackBufferWidth > kMaxSurfaceSide ||
+        p->BackBufferHeight > kMaxSurfaceSide)
         return D3DERR_INVALIDCALL;
     if (p->EnableAutoDepthStencil && !swapChain && !Contains(a.depthFormats, p->AutoDepthStencilFormat))
         return D3DERR_INVALIDCALL;
@@ -162,6 +164,10 @@ ULONG Direct3D::AddRef() { return ++refs; }
 
 ULONG Direct3D::Release()
 {
+    if (refs == 0) {
+        std::fprintf(stderr, "d3d9: Release of a Direct3D object whose count is already 0\n");
+        std::abort();
+    }
     const ULONG left = --refs;
     if (left == 0 && devices == 0)
         delete this;

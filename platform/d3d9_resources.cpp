@@ -652,7 +652,8 @@ HRESULT VertexDeclaration::GetDeclaration(D3DVERTEXELEMENT9* out, UINT* count)
 
 // Swap chains ------------------------------------------------------------------------------------------
 
-SwapChain::SwapChain(Device* d, const D3DPRESENT_PARAMETERS& p, HWND w) : Counted(d, D3DPOOL_DEFAULT), params(p), window(w)
+SwapChain::SwapChain(Device* d, const D3DPRESENT_PARAMETERS& p, HWND w)
+    : Counted(d, D3DPOOL_DEFAULT), params(p), window(w)
 {
     backBuffer = std::make_unique<Surface>(d, this, D3DPOOL_DEFAULT, D3DUSAGE_RENDERTARGET, p.BackBufferFormat,
                                            p.BackBufferWidth, p.BackBufferHeight);
