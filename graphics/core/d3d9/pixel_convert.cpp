@@ -1,6 +1,9 @@
 #include "graphics/core/d3d9/pixel_convert.h"
 
+#include <cstring>
+
 #include "graphics/core/error.h"
+#include "graphics/core/image.h"
 #include "graphics/core/raster.h"
 
 namespace {
@@ -156,4 +159,222 @@ void OvD3D9RasterFitSize(OvInt32* width, OvInt32* height, OvInt32 type, OvInt32 
         *width = side;
         *height = side;
     }
+}
+
+namespace {
+
+constexpr OvInt32 errNoConversion = 2; // the core's "conversion not possible"
+
+const D3DFORMAT engineFormats[16] = {D3DFMT_UNKNOWN, D3DFMT_A1R5G5B5, D3DFMT_R5G6B5, D3DFMT_A4R4G4B4,
+                                     D3DFMT_L8, D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_D16,
+                                     D3DFMT_D24X8, D3DFMT_D32, D3DFMT_X1R5G5B5};
+
+OvInt32 EngineFormat(OvInt32 flags) { return (flags & ovRASTERFORMATPIXELFORMATMASK) >> 8; }
+
+bool Palettised(OvInt32 flags) { return (flags & (ovRASTERFORMATPAL8 | ovRASTERFORMATPAL4)) != 0; }
+
+OvUInt32 ReadValue(const OvUInt8* row, OvInt32 x, OvInt32 bytes) {
+    switch (bytes) {
+    case 1: return row[x];
+    case 2: return row[2 * x] | OvUInt32(row[2 * x + 1]) << 8;
+    default: {
+        const OvUInt8* p = row + 4 * x;
+        return p[0] | OvUInt32(p[1]) << 8 | OvUInt32(p[2]) << 16 | OvUInt32(p[3]) << 24;
+    }
+    }
+}
+
+void WriteValue(OvUInt8* row, OvInt32 x, OvInt32 bytes, OvUInt32 v) {
+    for (OvInt32 i = 0; i < bytes; ++i) {
+        row[bytes * x + i] = static_cast<OvUInt8>(v >> (8 * i));
+    }
+}
+
+void PutColour(OvUInt8* at, const OvRGBA& c) {
+    at[0] = c.red;
+    at[1] = c.green;
+    at[2] = c.blue;
+    at[3] = c.alpha;
+}
+
+OvRGBA GetColour(const OvUInt8* at) { return {at[0], at[1], at[2], at[3]}; }
+
+bool Fail(OvInt32 code) {
+    OvErrorReport(ovPLUGINIDCORE, OvErrorCode(code));
+    return false;
+}
+
+// Decodes one pixel of a level into a colour; false when the level leaves it untouched.
+bool DecodeLevelPixel(const OvD3D9PixelView& level, OvUInt32 p, OvRGBA* c) {
+    const OvInt32 engine = EngineFormat(level.formatFlags);
+    if (level.depth == 16 && engine != 0) {
+        if (engine == 1 || engine == 2 || engine == 3 || engine == 0xA) {
+            return OvD3D9DecodePixel(c, p, engineFormats[engine]);
+        }
+        return false;
+    }
+    if (level.format == D3DFMT_A2R10G10B10) {
+        *c = Rgba(p >> 22, p >> 12, p >> 2, (p >> 30) * 85);
+        return true;
+    }
+    return OvD3D9DecodePixel(c, p, level.format);
+}
+
+} // namespace
+
+OvBool OvD3D9PixelsToImage(OvImage* image, const OvD3D9PixelView& level) {
+    if (image->width != level.width || image->height != level.height) {
+        return Fail(errNoConversion);
+    }
+    if (image->depth == 8) {
+        if (level.depth != 8 || !Palettised(level.formatFlags) || image->palette == nullptr) {
+            return Fail(errNoConversion);
+        }
+        for (OvInt32 y = 0; y < level.height; ++y) {
+            std::memcpy(image->cpPixels + y * image->stride, level.bits + y * level.pitch, level.width);
+        }
+        for (OvInt32 i = 0; i < 256; ++i) {
+            if (level.palette != nullptr) {
+                std::memcpy(image->palette + 4 * i, level.palette + 4 * i, 4);
+            } else {
+                PutColour(image->palette + 4 * i, Rgba(i, i, i, 255));
+            }
+        }
+        return TRUE;
+    }
+    if (image->depth != 32) {
+        return Fail(errNoConversion);
+    }
+    OvInt32 bytes = 0;
+    switch (level.depth) {
+    case 4:
+    case 8: bytes = 1; break;
+    case 16: bytes = 2; break;
+    case 24:
+    case 32: bytes = 4; break;
+    default: return Fail(ovERRBADRASTERDEPTH);
+    }
+    if (level.depth == 24 && !Palettised(level.formatFlags) && EngineFormat(level.formatFlags) == 0 &&
+        level.format != D3DFMT_X8R8G8B8 && level.format != D3DFMT_A8R8G8B8 &&
+        level.format != D3DFMT_A2R10G10B10) {
+        return Fail(ovERRBADRASTERDEPTH);
+    }
+    const bool palette = bytes == 1 && Palettised(level.formatFlags);
+    for (OvInt32 y = 0; y < level.height; ++y) {
+        const OvUInt8* src = level.bits + y * level.pitch;
+        OvUInt8* dst = image->cpPixels + y * image->stride;
+        for (OvInt32 x = 0; x < level.width; ++x) {
+            const OvUInt32 p = ReadValue(src, x, bytes);
+            OvRGBA c{};
+            if (palette) {
+                c = level.palette != nullptr ? GetColour(level.palette + 4 * p) : Rgba(p, p, p, 255);
+            } else if (!DecodeLevelPixel(level, p, &c)) {
+                continue;
+            }
+            PutColour(dst + 4 * x, c);
+        }
+    }
+    return TRUE;
+}
+
+namespace {
+
+// Encodes a colour for an 8-bit level without a palette.
+bool EncodeByte(D3DFORMAT format, const OvRGBA& c, OvUInt32* v) {
+    switch (format) {
+    case D3DFMT_L8: *v = OvD3D9Luminance(c) * c.alpha / 255; return true;
+    case D3DFMT_A8: *v = c.alpha; return true;
+    case D3DFMT_A4L4: *v = (OvD3D9Luminance(c) >> 4) | (c.alpha & 0xF0); return true;
+    case D3DFMT_R3G3B2: *v = (c.red & 0xE0) | (c.green & 0xE0) >> 3 | c.blue >> 6; return true;
+    default: return false;
+    }
+}
+
+// Encodes a colour for a 16-, 24- or 32-bit level.
+bool EncodeWide(const OvD3D9PixelView& level, const OvRGBA& c, OvUInt32* v) {
+    const OvInt32 engine = EngineFormat(level.formatFlags);
+    if (level.depth == 16 && (engine == 1 || engine == 2 || engine == 3 || engine == 0xA)) {
+        return OvD3D9EncodePixel(v, c, engineFormats[engine]);
+    }
+    if (level.depth > 16 && engine == 5) {
+        return OvD3D9EncodePixel(v, c, D3DFMT_A8R8G8B8);
+    }
+    if (level.depth > 16 && engine == 6) {
+        return OvD3D9EncodePixel(v, c, D3DFMT_X8R8G8B8);
+    }
+    return OvD3D9EncodePixel(v, c, level.format);
+}
+
+} // namespace
+
+OvBool OvD3D9PixelsFromImage(const OvD3D9PixelView& level, const OvImage* image, OvBool copyPalette,
+                             OvUInt8* hasAlpha) {
+    if (image->width != level.width || image->height != level.height) {
+        return Fail(errNoConversion);
+    }
+    const bool imagePalettised = image->depth == 4 || image->depth == 8;
+    if (!imagePalettised && image->depth != 32) {
+        return Fail(errNoConversion);
+    }
+    OvInt32 bytes = 0;
+    switch (level.depth) {
+    case 4:
+    case 8: bytes = 1; break;
+    case 16: bytes = 2; break;
+    case 24:
+    case 32: bytes = 4; break;
+    case 64:
+    case 128: return TRUE; // nothing to convert
+    default: return Fail(ovERRBADRASTERDEPTH);
+    }
+    if (bytes == 1 && Palettised(level.formatFlags)) {
+        // Indices go across as they are; colours would need a quantised palette.
+        if (!imagePalettised || image->depth > level.depth) {
+            return Fail(errNoConversion);
+        }
+        const OvUInt8 mask = static_cast<OvUInt8>((1 << image->depth) - 1);
+        for (OvInt32 y = 0; y < level.height; ++y) {
+            const OvUInt8* src = image->cpPixels + y * image->stride;
+            OvUInt8* dst = level.bits + y * level.pitch;
+            for (OvInt32 x = 0; x < level.width; ++x) {
+                dst[x] = src[x] & mask; // a byte a pixel in both
+            }
+        }
+        if (copyPalette && level.palette != nullptr && image->palette != nullptr) {
+            std::memcpy(level.palette, image->palette, 4u << image->depth);
+        }
+        return TRUE;
+    }
+    // Palettised images go through a table of their entries, encoded once.
+    OvUInt32 table[256] = {};
+    bool tableUsable[256] = {};
+    if (imagePalettised) {
+        for (OvInt32 i = 0; i < (1 << image->depth); ++i) {
+            const OvRGBA c = image->palette != nullptr ? GetColour(image->palette + 4 * i) : Rgba(i, i, i, 255);
+            tableUsable[i] = bytes == 1 ? EncodeByte(level.format, c, &table[i]) : EncodeWide(level, c, &table[i]);
+        }
+    }
+    for (OvInt32 y = 0; y < level.height; ++y) {
+        const OvUInt8* src = image->cpPixels + y * image->stride;
+        OvUInt8* dst = level.bits + y * level.pitch;
+        for (OvInt32 x = 0; x < level.width; ++x) {
+            OvUInt32 v = 0;
+            bool ok = false;
+            if (imagePalettised) {
+                const OvUInt32 index = src[x] & ((1u << image->depth) - 1);
+                v = table[index];
+                ok = tableUsable[index];
+            } else {
+                const OvRGBA c = GetColour(src + 4 * x);
+                ok = bytes == 1 ? EncodeByte(level.format, c, &v) : EncodeWide(level, c, &v);
+            }
+            if (ok) {
+                WriteValue(dst, x, bytes, v);
+            }
+        }
+    }
+    if (hasAlpha != nullptr && bytes == 4) {
+        *hasAlpha = EngineFormat(level.formatFlags) == 6 ? 0 : 1;
+    }
+    return TRUE;
 }

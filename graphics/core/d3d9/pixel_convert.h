@@ -36,3 +36,28 @@ void OvD3D9RasterFitSize(OvInt32* width, OvInt32* height, OvInt32 type, OvInt32 
 inline constexpr OvInt32 ovERRBADRASTERFORMAT = static_cast<OvInt32>(0x8000000Du);
 // The error code for a raster pixel depth the driver cannot handle.
 inline constexpr OvInt32 ovERRBADRASTERDEPTH = static_cast<OvInt32>(0x8000000Cu);
+
+struct OvImage;
+
+// A locked raster level as the conversion sees it.
+struct OvD3D9PixelView {
+    OvUInt8* bits;          // first row
+    OvInt32 pitch;          // bytes from one row to the next
+    OvInt32 width;          // pixels
+    OvInt32 height;         // rows
+    OvInt32 depth;          // bits a pixel
+    D3DFORMAT format;       // the surface format
+    OvInt32 formatFlags;    // the raster format flags
+    OvUInt8* palette;       // locked palette (r, g, b, flags entries), or null
+};
+
+// Fills a 32- or 8-bit image of the level's size from a locked level. Reports {core, 2} for an
+// image depth that does not fit and {core, 0x8000000C} for a level depth it cannot read.
+OvBool OvD3D9PixelsToImage(OvImage* image, const OvD3D9PixelView& level);
+
+// Writes an image of the level's size into a locked level; a palettised image's palette goes
+// into the level's palette when both are palettised and copyPalette is set. Reports {core, 2}
+// for a size or depth that does not fit and {core, 0x8000000C} for a level depth it cannot
+// write. For 24- and 32-bit levels *hasAlpha (when given) becomes 0 for 888 and 1 otherwise.
+OvBool OvD3D9PixelsFromImage(const OvD3D9PixelView& level, const OvImage* image, OvBool copyPalette,
+                             OvUInt8* hasAlpha);

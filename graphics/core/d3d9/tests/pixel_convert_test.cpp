@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <vector>
+
 #include "graphics/core/error.h"
+#include "graphics/core/image.h"
 #include "graphics/core/raster.h"
 
 namespace {
@@ -160,4 +164,157 @@ TEST(D3d9PixelConvert, RasterSizesFitTheDeviceLimits) {
     OvD3D9RasterFitSize(&w, &h, ovRASTERTYPETEXTURE, 0, caps);
     EXPECT_EQ(w, 700);
     EXPECT_EQ(h, 700);
+}
+
+namespace {
+
+// An image over its own storage.
+struct TestImage {
+    std::vector<OvUInt8> pixels, palette;
+    OvImage image{};
+    TestImage(OvInt32 w, OvInt32 h, OvInt32 depth) : pixels(static_cast<size_t>((depth == 32 ? 4 : 1) * w + 3) * h) {
+        image = {0, w, h, depth, (depth == 32 ? 4 : 1) * w + 3, pixels.data(), nullptr};
+        if (depth != 32) {
+            palette.resize(4u << depth);
+            image.palette = palette.data();
+        }
+    }
+};
+
+// A locked level over its own storage, with a pitch wider than its rows.
+struct TestLevel {
+    std::vector<OvUInt8> bits, palette;
+    OvD3D9PixelView view{};
+    TestLevel(OvInt32 w, OvInt32 h, OvInt32 depth, D3DFORMAT format, OvInt32 flags)
+        : bits(static_cast<size_t>(w * ((depth + 7) / 8) + 5) * h, 0xCD), palette(1024) {
+        view = {bits.data(), w * ((depth + 7) / 8) + 5, w, h, depth, format, flags, nullptr};
+    }
+};
+
+OvUInt32 Hash(OvUInt32 v) { return v * 2654435761u ^ (v >> 7); }
+
+void FillColours(TestImage& t) {
+    for (OvInt32 y = 0; y < t.image.height; ++y) {
+        for (OvInt32 x = 0; x < 4 * t.image.width; ++x) {
+            t.pixels[y * t.image.stride + x] = static_cast<OvUInt8>(Hash(y * 1000 + x) >> 8);
+        }
+    }
+}
+
+OvRGBA PixelAt(const TestImage& t, OvInt32 x, OvInt32 y) {
+    const OvUInt8* p = t.pixels.data() + y * t.image.stride + 4 * x;
+    return {p[0], p[1], p[2], p[3]};
+}
+
+} // namespace
+
+TEST(D3d9PixelConvert, ImagesGoIntoLevelsAndBackPixelForPixel) {
+    // Each engine format: image -> level -> image equals the per-pixel colour -> pixel -> colour.
+    struct Case {
+        OvInt32 depth;
+        D3DFORMAT format;
+        OvInt32 flags;
+    };
+    const Case cases[] = {{32, D3DFMT_A8R8G8B8, ovRASTERFORMAT8888}, {32, D3DFMT_X8R8G8B8, ovRASTERFORMAT888},
+                          {16, D3DFMT_R5G6B5, ovRASTERFORMAT565},    {16, D3DFMT_A1R5G5B5, ovRASTERFORMAT1555},
+                          {16, D3DFMT_A4R4G4B4, ovRASTERFORMAT4444}, {16, D3DFMT_X1R5G5B5, ovRASTERFORMAT555},
+                          {8, D3DFMT_L8, ovRASTERFORMATLUM8}};
+    for (const Case& k : cases) {
+        TestImage in(7, 5, 32), out(7, 5, 32);
+        FillColours(in);
+        TestLevel level(7, 5, k.depth, k.format, k.flags);
+        OvUInt8 hasAlpha = 9;
+        ASSERT_TRUE(OvD3D9PixelsFromImage(level.view, &in.image, FALSE, &hasAlpha)) << k.format;
+        ASSERT_TRUE(OvD3D9PixelsToImage(&out.image, level.view)) << k.format;
+        for (OvInt32 y = 0; y < 5; ++y) {
+            // The padding past each row is left alone.
+            ASSERT_EQ(level.bits[y * level.view.pitch + level.view.pitch - 1], 0xCD);
+            for (OvInt32 x = 0; x < 7; ++x) {
+                OvRGBA c = PixelAt(in, x, y), want{};
+                OvUInt32 p = 0;
+                ASSERT_TRUE(OvD3D9ColorToPixel(&p, &c, k.flags));
+                ASSERT_TRUE(OvD3D9PixelToColor(&want, &p, k.flags));
+                ASSERT_TRUE(Same(PixelAt(out, x, y), want)) << k.format << " at " << x << "," << y;
+            }
+        }
+        if (k.depth == 32) {
+            EXPECT_EQ(hasAlpha, k.flags == ovRASTERFORMAT888 ? 0 : 1);
+        }
+    }
+    // 8888 keeps every byte.
+    TestImage in(3, 2, 32), out(3, 2, 32);
+    FillColours(in);
+    TestLevel level(3, 2, 32, D3DFMT_A8R8G8B8, ovRASTERFORMAT8888);
+    ASSERT_TRUE(OvD3D9PixelsFromImage(level.view, &in.image, FALSE, nullptr));
+    ASSERT_TRUE(OvD3D9PixelsToImage(&out.image, level.view));
+    for (OvInt32 y = 0; y < 2; ++y) {
+        EXPECT_EQ(0, std::memcmp(in.pixels.data() + y * in.image.stride, out.pixels.data() + y * out.image.stride, 12));
+    }
+}
+
+TEST(D3d9PixelConvert, PalettisedImagesAndLevels) {
+    // A 4-bit image (a byte a pixel) into an 8-bit palette level copies indices and palette;
+    // read back as an 8-bit image it has the same indices and the 256-entry palette.
+    TestImage four(5, 3, 4);
+    for (size_t i = 0; i < four.pixels.size(); ++i) {
+        four.pixels[i] = static_cast<OvUInt8>(0xF0 | (i % 16)); // high nibble is not an index
+    }
+    for (size_t i = 0; i < four.palette.size(); ++i) {
+        four.palette[i] = static_cast<OvUInt8>(i * 3);
+    }
+    TestLevel p8(5, 3, 8, D3DFMT_P8, ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
+    p8.view.palette = p8.palette.data();
+    ASSERT_TRUE(OvD3D9PixelsFromImage(p8.view, &four.image, TRUE, nullptr));
+    TestImage eight(5, 3, 8);
+    ASSERT_TRUE(OvD3D9PixelsToImage(&eight.image, p8.view));
+    for (OvInt32 y = 0; y < 3; ++y) {
+        for (OvInt32 x = 0; x < 5; ++x) {
+            ASSERT_EQ(eight.pixels[y * eight.image.stride + x], four.pixels[y * four.image.stride + x] & 0xF);
+        }
+    }
+    EXPECT_EQ(0, std::memcmp(eight.palette.data(), four.palette.data(), 64));
+    // Without a palette the level reads back as a grey ramp.
+    p8.view.palette = nullptr;
+    TestImage grey(5, 3, 32);
+    ASSERT_TRUE(OvD3D9PixelsToImage(&grey.image, p8.view));
+    EXPECT_TRUE(Same(PixelAt(grey, 1, 0), {1, 1, 1, 255}));
+
+    // The palettised image into a 4444 level goes through its encoded palette.
+    TestLevel wide(5, 3, 16, D3DFMT_A4R4G4B4, ovRASTERFORMAT4444);
+    ASSERT_TRUE(OvD3D9PixelsFromImage(wide.view, &four.image, FALSE, nullptr));
+    TestImage back(5, 3, 32);
+    ASSERT_TRUE(OvD3D9PixelsToImage(&back.image, wide.view));
+    const OvUInt8* e = four.palette.data() + 4 * (four.pixels[0] & 0xF);
+    OvRGBA want{};
+    ASSERT_TRUE(OvD3D9DecodePixel(&want, ((e[3] & 0xF0) << 8) | ((e[0] & 0xF0) << 4) | (e[1] & 0xF0) | (e[2] >> 4),
+                                  D3DFMT_A4R4G4B4));
+    EXPECT_TRUE(Same(PixelAt(back, 0, 0), want));
+}
+
+TEST(D3d9PixelConvert, ConversionsThatCannotBeDoneFailCleanly) {
+    OvError e{};
+    OvErrorGet(&e);
+    TestImage img(4, 4, 32), eight(4, 4, 8), small(3, 4, 32);
+    TestLevel odd(4, 4, 12, D3DFMT_UNKNOWN, 0), wide(4, 4, 16, D3DFMT_R5G6B5, ovRASTERFORMAT565);
+    const std::vector<OvUInt8> before = wide.bits;
+    EXPECT_FALSE(OvD3D9PixelsToImage(&img.image, odd.view));
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRBADRASTERDEPTH);
+    EXPECT_FALSE(OvD3D9PixelsFromImage(odd.view, &img.image, FALSE, nullptr));
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRBADRASTERDEPTH);
+    EXPECT_FALSE(OvD3D9PixelsToImage(&eight.image, wide.view)); // no indices in a 565 level
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, 2);
+    EXPECT_FALSE(OvD3D9PixelsFromImage(wide.view, &small.image, FALSE, nullptr)); // sizes differ
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, 2);
+    EXPECT_EQ(wide.bits, before);
+    // A 32-bit image cannot go into a palette level without a quantised palette.
+    TestLevel p8(4, 4, 8, D3DFMT_P8, ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
+    EXPECT_FALSE(OvD3D9PixelsFromImage(p8.view, &img.image, FALSE, nullptr));
+    OvErrorGet(&e);
+    // Floating-point levels are left as they are.
+    TestLevel fp(4, 4, 64, 113, 0);
+    EXPECT_TRUE(OvD3D9PixelsFromImage(fp.view, &img.image, FALSE, nullptr));
 }
