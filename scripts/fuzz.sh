@@ -10,7 +10,8 @@
 # FUZZ_SEEDS=1 also replaces fuzz/corpus/<name>/ by the minimal set of that corpus and the
 # seeds (then review and commit it; keep it small). A crash, leak, timeout, out-of-memory or an
 # allocation above the limit stops the script with a non-zero status and the reproducer's path:
-# copy it into fuzz/regressions/<name>/ once mended. DUN_JOBS limits the build's parallel jobs.
+# copy it into fuzz/regressions/<name>/ once mended. DUN_JOBS limits the build's parallel jobs;
+# FUZZ_BUILD=0 runs what is built (for several runs side by side on one build).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -37,13 +38,15 @@ if [ "${#harnesses[@]}" -eq 0 ]; then
   done
 fi
 
-CC=clang CXX=clang++ cmake -S "$DUN_ROOT" -B "$FUZZ_DIR" -G Ninja -DDUN_FUZZ=ON -DDUN_SANITIZE=ON -DDUN_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=()
-for name in "${harnesses[@]}"; do
-  targets+=("fuzz_$name")
-done
-cmake --build "$FUZZ_DIR" -j "${DUN_JOBS:-$(nproc)}" --target "${targets[@]}"
+if [ "${FUZZ_BUILD:-1}" = 1 ]; then
+  CC=clang CXX=clang++ cmake -S "$DUN_ROOT" -B "$FUZZ_DIR" -G Ninja -DDUN_FUZZ=ON -DDUN_SANITIZE=ON -DDUN_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  targets=()
+  for name in "${harnesses[@]}"; do
+    targets+=("fuzz_$name")
+  done
+  cmake --build "$FUZZ_DIR" -j "${DUN_JOBS:-$(nproc)}" --target "${targets[@]}"
+fi
 
 status=0
 for name in "${harnesses[@]}"; do
