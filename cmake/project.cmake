@@ -32,6 +32,9 @@ endfunction()
 # dun_add_tests(<name> LABEL <label>... SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...])
 # One GoogleTest executable per area; every test in it carries the area's ctest label, and any
 # further label given (`tools` for the tests of a tool).
+# Sanitizer settings of every test: leaks fail, a report prints its stack and stops the test.
+set(DUN_SANITIZER_ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+
 function(dun_add_tests name)
   if(NOT DUN_TESTS)
     return()
@@ -44,18 +47,17 @@ function(dun_add_tests name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-    PROPERTIES LABELS ${T_LABEL}
-               ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
-  list(LENGTH T_LABEL count)
-  if(count GREATER 1)
-    # A list does not pass through the discovery's properties: the labels are set on the discovered
-    # tests by a script that ctest reads after the discovery's own.
-    set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
-    file(WRITE ${script}
-         "foreach(test IN LISTS ${name}_TESTS)\n  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${T_LABEL}\")\nendforeach()\n")
-    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
-  endif()
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+  # Lists do not pass through the discovery's properties (the second label or environment entry
+  # was dropped): the labels and the sanitizer settings are set on the discovered tests by a
+  # script that ctest reads after the discovery's own.
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+  file(WRITE ${script}
+       "foreach(test IN LISTS ${name}_TESTS)\n"
+       "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${T_LABEL}\"\n"
+       "    ENVIRONMENT \"${DUN_SANITIZER_ENVIRONMENT}\")\n"
+       "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
 
 # dun_add_benchmark(<name> SOURCES <src>... [LIBS <lib>...] [WHOLE <lib>...])

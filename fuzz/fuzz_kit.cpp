@@ -69,11 +69,11 @@ void RemoveScratchFile()
 
 } // namespace
 
-GraphicsEngine::GraphicsEngine(void (*registerPlugins)())
+GraphicsEngine::GraphicsEngine(void (*registerPlugins)(), const OvDriver* driver)
 {
     // Started once per process (plugins are registered before the first input) and left
     // running: bringing it up for every input would cost more than most inputs.
-    static const bool up = OvTestEngineUp(0, registerPlugins) != FALSE;
+    static const bool up = OvTestEngineUp(0, registerPlugins, driver) != FALSE;
     m_up = up;
     OvError ignored;
     OvErrorGet(&ignored);

@@ -11,18 +11,20 @@
 #include <string>
 #include <vector>
 
+struct OvDriver;
 struct OvStream;
 
 namespace fuzzkit {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The graphics engine on the null driver with a file system that takes names as they are,
-// started by the first instance (whose registerPlugins runs where plugins and object extensions
-// are registered) and kept for the process. The error held is cleared on entry and exit.
+// The graphics engine on the null driver (or the given one) with a file system that takes
+// names as they are, started by the first instance (whose registerPlugins runs where plugins
+// and object extensions are registered) and kept for the process. The error held is cleared on
+// entry and exit.
 class GraphicsEngine {
 public:
-    explicit GraphicsEngine(void (*registerPlugins)() = nullptr);
+    explicit GraphicsEngine(void (*registerPlugins)() = nullptr, const OvDriver* driver = nullptr);
     ~GraphicsEngine();
     GraphicsEngine(const GraphicsEngine&) = delete;
     GraphicsEngine& operator=(const GraphicsEngine&) = delete;

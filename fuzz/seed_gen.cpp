@@ -234,6 +234,8 @@ int main(int argc, char** argv)
         return argc == 2 ? 0 : 2;
     }
     seeds::Writer out(argv[1]);
+    // First: it runs the graphics engine on its own driver and takes it down again.
+    seeds::ImageSeeds(out);
     seeds::WorldFileSeeds(out);
     seeds::GraphicsSeeds(out);
     seeds::NavigationSeeds(out);

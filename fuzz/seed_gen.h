@@ -45,4 +45,7 @@ AisFormat::Node Raw(const char* file = ""); // a RawData node
 // Seeds of the navigation data loaders and whole world files (seed_nav.cpp).
 void NavigationSeeds(Writer& out);
 
+// Seeds of the image readers and of the image and texture-dictionary chunks (image_seeds.cpp).
+void ImageSeeds(Writer& out);
+
 } // namespace seeds

@@ -63,7 +63,8 @@ bool KnownKey(const std::string& name)
     return IsButton(name) || PlatformKeyByName(name.c_str()) != nullptr;
 }
 
-// Checks that a capture pattern holds at most one conversion, an integer one ("%%" is a '%').
+// Checks that a capture pattern holds at most one conversion, an integer one with flags and a
+// width below 100 ("%%" is a '%').
 bool ValidCapturePattern(const std::string& p)
 {
     int conversions = 0;
@@ -75,9 +76,13 @@ bool ValidCapturePattern(const std::string& p)
             continue;
         while (i < p.size() && std::strchr("0-+ #", p[i]) != nullptr)
             ++i;
-        while (i < p.size() && p[i] >= '0' && p[i] <= '9')
+        std::size_t digits = 0;
+        while (i < p.size() && p[i] >= '0' && p[i] <= '9') {
             ++i;
-        if (i >= p.size() || std::strchr("diu", p[i]) == nullptr)
+            ++digits;
+        }
+        // A width of at most two digits: a longer one would ask for a huge name.
+        if (digits > 2 || i >= p.size() || std::strchr("diu", p[i]) == nullptr)
             return false;
         ++conversions;
     }

@@ -425,6 +425,7 @@ inline constexpr std::intptr_t SE_ERR_NOASSOC = 31;
 
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr DWORD ERROR_TLW_WITH_WSCHILD = 1406;
 inline constexpr DWORD ERROR_CANNOT_FIND_WND_CLASS = 1407;
 inline constexpr DWORD ERROR_CLASS_ALREADY_EXISTS = 1410;
 inline constexpr DWORD ERROR_INVALID_INDEX = 1413;
@@ -433,6 +434,10 @@ inline constexpr DWORD ERROR_CONTROL_ID_NOT_FOUND = 1421;
 inline constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 
 HINSTANCE GetModuleHandleA(LPCSTR moduleName);
+
+// The process's command line as one text: the arguments separated by blanks, an argument that
+// holds a blank or a control character in double quotes.
+LPSTR GetCommandLineA();
 
 ATOM RegisterClassA(const WNDCLASSA* windowClass);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,

@@ -630,6 +630,36 @@ HINSTANCE GetModuleHandleA(LPCSTR moduleName)
     return reinterpret_cast<HINSTANCE>(&process);
 }
 
+LPSTR GetCommandLineA()
+{
+    static std::string line;
+    static bool made = false;
+    if (!made) {
+        made = true;
+        if (FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
+            std::string all;
+            char buf[4096];
+            std::size_t n = 0;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                all.append(buf, n);
+            std::fclose(f);
+            std::size_t start = 0;
+            while (start < all.size()) {
+                std::size_t end = all.find('\0', start);
+                if (end == std::string::npos)
+                    end = all.size();
+                const std::string arg = all.substr(start, end - start);
+                const bool quote = std::any_of(arg.begin(), arg.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 33;
+                });
+                line += (line.empty() ? "" : " ") + (quote ? "\"" + arg + "\"" : arg);
+                start = end + 1;
+            }
+        }
+    }
+    return line.data();
+}
+
 ATOM RegisterClassA(const WNDCLASSA* wc)
 {
     Layer& L = S();
@@ -662,6 +692,10 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     }
     if (parent != nullptr && !Valid(parent)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    if ((style & WS_CHILD) != 0 && parent == nullptr) {
+        SetLastError(ERROR_TLW_WITH_WSCHILD);
         return nullptr;
     }
     auto owned = std::make_unique<HWND__>();

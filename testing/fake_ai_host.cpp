@@ -23,6 +23,7 @@ void FakeAiHost::Reset()
     m_clockCalls = 0;
     m_lastClockUser = 0;
     m_boxes.clear();
+    m_recordQueries = true;
     m_rays.clear();
     m_lineOfSight.clear();
     m_sweeps.clear();
@@ -238,7 +239,8 @@ FakeQuery MakeQuery(const float* from, const float* to, void* user, std::uint32_
 float FakeAiHost::Ray(const float* from, const float* to, void* user, std::uint32_t mode, float length, float* normal)
 {
     FakeAiHost& host = Instance();
-    host.m_rays.push_back(MakeQuery(from, to, user, mode, length));
+    if (host.m_recordQueries)
+        host.m_rays.push_back(MakeQuery(from, to, user, mode, length));
     float fraction = 1.0f;
     if (!host.Intersect(from, to, 0.0f, &fraction, normal)) {
         normal[0] = normal[1] = normal[2] = 0.0f;
@@ -250,7 +252,8 @@ float FakeAiHost::Ray(const float* from, const float* to, void* user, std::uint3
 bool FakeAiHost::LineOfSight(const float* from, const float* to, void* user, std::uint32_t mode)
 {
     FakeAiHost& host = Instance();
-    host.m_lineOfSight.push_back(MakeQuery(from, to, user, mode, 0.0f));
+    if (host.m_recordQueries)
+        host.m_lineOfSight.push_back(MakeQuery(from, to, user, mode, 0.0f));
     float fraction;
     float normal[3];
     return !host.Intersect(from, to, 0.0f, &fraction, normal);
@@ -259,7 +262,8 @@ bool FakeAiHost::LineOfSight(const float* from, const float* to, void* user, std
 bool FakeAiHost::Sweep(const float* from, const float* to, float radius, void* user, std::uint32_t mode)
 {
     FakeAiHost& host = Instance();
-    host.m_sweeps.push_back(MakeQuery(from, to, user, mode, radius));
+    if (host.m_recordQueries)
+        host.m_sweeps.push_back(MakeQuery(from, to, user, mode, radius));
     float fraction;
     float normal[3];
     return !host.Intersect(from, to, radius, &fraction, normal);

@@ -95,6 +95,8 @@ public:
     // Scene.
     void AddBox(float minX, float minY, float minZ, float maxX, float maxY, float maxZ);
     void ClearBoxes() { m_boxes.clear(); }
+    // Queries are recorded unless turned off (a long run of a tool needs no record).
+    void SetRecordQueries(bool record) { m_recordQueries = record; }
     const std::vector<FakeQuery>& RayQueries() const { return m_rays; }
     const std::vector<FakeQuery>& LineOfSightQueries() const { return m_lineOfSight; }
     const std::vector<FakeQuery>& SweepQueries() const { return m_sweeps; }
@@ -154,6 +156,7 @@ private:
     std::uint32_t m_lastClockUser = 0;
 
     std::vector<FakeBox> m_boxes;
+    bool m_recordQueries = true;
     std::vector<FakeQuery> m_rays;
     std::vector<FakeQuery> m_lineOfSight;
     std::vector<FakeQuery> m_sweeps;

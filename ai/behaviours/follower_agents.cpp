@@ -1,5 +1,12 @@
 #include "ai/behaviours/follower_agents.h"
 
+#include <initializer_list>
+
+#include "ai/behaviours/attack_nn_agent.h"
+#include "ai/behaviours/flee_agent.h"
+#include "ai/behaviours/hide_agent.h"
+#include "ai/behaviours/path_way_agent.h"
+#include "ai/behaviours/shooter_agent.h"
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/path_finder.h"
 #include "ai/navigation/point_mapper.h"
@@ -48,6 +55,16 @@ uint16_t FindPointMapperIndex(const CSpatialGraph* graph)
             return index;
     }
     return CVertexTarget::kNoGraph;
+}
+
+bool CheckAgentClasses()
+{
+    for (const CAgentDesc* descriptor :
+         {&CFollowerAgent::s_classDesc, &CHideAgent::s_classDesc, &CWanderAgent::s_classDesc, &CShooterAgent::s_classDesc,
+          &CPathWayAgent::s_classDesc, &CGotoAgent::s_classDesc, &CFleeAgent::s_classDesc, &CAttackNNAgent::s_classDesc})
+        if (descriptor->GetIndex() == -1)
+            return false;
+    return true;
 }
 
 } // namespace Vusk

@@ -26,6 +26,8 @@ bool MoveThroughPathFinder(IPathFinder* pathFinder, CActionClass* actions, const
 // The point-mapper index under which the current world lists the graph (its graph manager's name
 // for it); 65535 when the world has no point mapper or no manager lists the graph.
 uint16_t FindPointMapperIndex(const CSpatialGraph* graph);
+// True when all eight agent classes of the engine got a slot in the agent registry.
+bool CheckAgentClasses();
 } // namespace Vusk
 
 class CFollowerAgent : public CAgent {

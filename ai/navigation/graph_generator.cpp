@@ -465,70 +465,82 @@ bool CGraphGeneratorAgent::ReadParameters(CConfigNode* definition) {
   bool ok = true;
   bool haveDense = false, haveFinal = false;
   char dense[kFileNameSize] = {}, denseEdges[kFileNameSize] = {}, final[kFileNameSize] = {};
-  for (uint32_t i = 0; i < definition->GetChildCount(); ++i) {
-    CConfigNode* child = definition->GetChild(i);
-    const char* value = child->GetValue();
-    const float number = value != nullptr ? static_cast<float>(std::atof(value)) : 0.0f;
-    if (child->HasName("FIRST_STEP")) {
-      bool dataOnly = value != nullptr && strcasecmp(value, "ADDITIONAL_DATA") == 0;
-      bool fromEdges = value != nullptr && strcasecmp(value, "SIMPLIFY_EDGES") == 0;
-      m_exploration = dataOnly || fromEdges ? 0 : 1;
-      m_validation = m_collapse = m_additionalData = dataOnly ? 0 : 1;
-    } else if (child->HasName("NB_SECTORS")) {
-      int sectors = value != nullptr ? std::atoi(value) : 0;
-      if (sectors >= 3 && sectors <= 35) m_sectorCount = sectors;
-    } else if (child->HasName("RADIUS_AVERAGE")) {
-      m_paramRadiusAverage = number * s;
-      m_paramRadiusMax = 2.0f * m_paramRadiusAverage;
-      m_maxValidEdge = 3.0f * m_paramRadiusAverage;
-    } else if (child->HasName("RADIUS_MAX")) {
-      m_paramRadiusMax = number * s;
-    } else if (child->HasName("FULL_SPEED_DIST")) {
-      m_fullSpeedDistance = number * s;
-    } else if (child->HasName("HALF_SPEED_DIST")) {
-      m_halfSpeedDistance = number * s;
-    } else if (child->HasName("RATIO_BODY_WIDTH")) {
-      m_ratioBodyWidth = number;
-    } else if (child->HasName("RATIO_BODY_TO_KNEES")) {
-      m_ratioBodyToKnees = number;
-    } else if (child->HasName("RATIO_HEIGHT_DESTINATION")) {
-      m_ratioHeightDestination = number;
-    } else if (child->HasName("RATIO_DEPTH_TEST_EMPTY")) {
-      m_ratioDepthEmpty = number;
-    } else if (child->HasName("RATIO_DECAL_HORI_TEST_EMPTY")) {
-      m_ratioOffsetEmpty = number;
-    } else if (child->HasName("RATIO_DEPTH_TEST_HOLE")) {
-      m_ratioDepthHole = number;
-    } else if (child->HasName("RATIO_STEP_TEST_HOLE")) {
-      m_ratioStepHole = number;
-    } else if (child->HasName("MAX_LENGTH_VALID_EDGE")) {
-      m_maxValidEdge = number * s;
-    } else if (child->HasName("SEMI_TRANSPARENT_OBJECTS_TEST")) {
-      m_semiTransparentTest = value != nullptr && strcasecmp(value, "NO") == 0 ? 0 : 1;
-    } else if (child->HasName("NB_RAYS_PER_CYLINDER")) {
-      m_raysPerCylinder = value != nullptr ? std::atoi(value) : 0;
-    } else if (child->HasName("HOLE_NB_CHECKPOINTS")) {
-      int checkpoints = value != nullptr ? std::atoi(value) : 0;
-      m_holeCheckpoints = checkpoints > 0 ? checkpoints : 0;
-    } else if (child->HasName("DistStop")) {
-      m_distStop = number * s;
-    } else if (child->HasName("RATIO_TIMER_DENSE_GRAPH")) {
-      m_ratioTimerDenseGraph = number;
-    } else if (child->HasName("RATIO_TIMER_CREATE_ARCS")) {
-      m_ratioTimerCreateArcs = number;
-    } else if (child->HasName("STARTING_POINT")) {
-      ok = ok && ReadPoint(child, &m_startingPoint);
-      m_startingPointGiven = 1;
-    } else if (child->HasName("BB_MIN")) {
-      ok = ok && ReadPoint(child, &m_boxMin);
-    } else if (child->HasName("BB_MAX")) {
-      ok = ok && ReadPoint(child, &m_boxMax);
-    } else if (child->HasName("DenseGraph")) {
-      haveDense = CopyName(dense, value);
-    } else if (child->HasName("DenseGraphWithEdges")) {
-      ok = ok && (value == nullptr || CopyName(denseEdges, value));
-    } else if (child->HasName("FinalGraph")) {
-      haveFinal = CopyName(final, value);
+  // The keys are taken in this order wherever they stand, so that "RADIUS_MAX" and
+  // "MAX_LENGTH_VALID_EDGE" override what "RADIUS_AVERAGE" derives.
+  static const char* const kKeys[] = {
+      "FIRST_STEP", "NB_SECTORS", "RADIUS_AVERAGE", "RADIUS_MAX", "FULL_SPEED_DIST", "HALF_SPEED_DIST",
+      "RATIO_BODY_WIDTH", "RATIO_BODY_TO_KNEES", "RATIO_HEIGHT_DESTINATION", "RATIO_DEPTH_TEST_EMPTY",
+      "RATIO_DECAL_HORI_TEST_EMPTY", "RATIO_DEPTH_TEST_HOLE", "RATIO_STEP_TEST_HOLE", "MAX_LENGTH_VALID_EDGE",
+      "SEMI_TRANSPARENT_OBJECTS_TEST", "NB_RAYS_PER_CYLINDER", "HOLE_NB_CHECKPOINTS", "DistStop",
+      "RATIO_TIMER_DENSE_GRAPH", "RATIO_TIMER_CREATE_ARCS", "STARTING_POINT", "BB_MIN", "BB_MAX", "DenseGraph",
+      "DenseGraphWithEdges", "FinalGraph"};
+  for (const char* key : kKeys) {
+    for (uint32_t i = 0; i < definition->GetChildCount(); ++i) {
+      CConfigNode* child = definition->GetChild(i);
+      if (!child->HasName(key)) continue;
+      const char* value = child->GetValue();
+      const float number = value != nullptr ? static_cast<float>(std::atof(value)) : 0.0f;
+      if (child->HasName("FIRST_STEP")) {
+        bool dataOnly = value != nullptr && strcasecmp(value, "ADDITIONAL_DATA") == 0;
+        bool fromEdges = value != nullptr && strcasecmp(value, "SIMPLIFY_EDGES") == 0;
+        m_exploration = dataOnly || fromEdges ? 0 : 1;
+        m_validation = m_collapse = m_additionalData = dataOnly ? 0 : 1;
+      } else if (child->HasName("NB_SECTORS")) {
+        int sectors = value != nullptr ? std::atoi(value) : 0;
+        if (sectors >= 3 && sectors <= 35) m_sectorCount = sectors;
+      } else if (child->HasName("RADIUS_AVERAGE")) {
+        m_paramRadiusAverage = number * s;
+        m_paramRadiusMax = 2.0f * m_paramRadiusAverage;
+        m_maxValidEdge = 3.0f * m_paramRadiusAverage;
+      } else if (child->HasName("RADIUS_MAX")) {
+        m_paramRadiusMax = number * s;
+      } else if (child->HasName("FULL_SPEED_DIST")) {
+        m_fullSpeedDistance = number * s;
+      } else if (child->HasName("HALF_SPEED_DIST")) {
+        m_halfSpeedDistance = number * s;
+      } else if (child->HasName("RATIO_BODY_WIDTH")) {
+        m_ratioBodyWidth = number;
+      } else if (child->HasName("RATIO_BODY_TO_KNEES")) {
+        m_ratioBodyToKnees = number;
+      } else if (child->HasName("RATIO_HEIGHT_DESTINATION")) {
+        m_ratioHeightDestination = number;
+      } else if (child->HasName("RATIO_DEPTH_TEST_EMPTY")) {
+        m_ratioDepthEmpty = number;
+      } else if (child->HasName("RATIO_DECAL_HORI_TEST_EMPTY")) {
+        m_ratioOffsetEmpty = number;
+      } else if (child->HasName("RATIO_DEPTH_TEST_HOLE")) {
+        m_ratioDepthHole = number;
+      } else if (child->HasName("RATIO_STEP_TEST_HOLE")) {
+        m_ratioStepHole = number;
+      } else if (child->HasName("MAX_LENGTH_VALID_EDGE")) {
+        m_maxValidEdge = number * s;
+      } else if (child->HasName("SEMI_TRANSPARENT_OBJECTS_TEST")) {
+        m_semiTransparentTest = value != nullptr && strcasecmp(value, "NO") == 0 ? 0 : 1;
+      } else if (child->HasName("NB_RAYS_PER_CYLINDER")) {
+        m_raysPerCylinder = value != nullptr ? std::atoi(value) : 0;
+      } else if (child->HasName("HOLE_NB_CHECKPOINTS")) {
+        int checkpoints = value != nullptr ? std::atoi(value) : 0;
+        m_holeCheckpoints = checkpoints > 0 ? checkpoints : 0;
+      } else if (child->HasName("DistStop")) {
+        m_distStop = number * s;
+      } else if (child->HasName("RATIO_TIMER_DENSE_GRAPH")) {
+        m_ratioTimerDenseGraph = number;
+      } else if (child->HasName("RATIO_TIMER_CREATE_ARCS")) {
+        m_ratioTimerCreateArcs = number;
+      } else if (child->HasName("STARTING_POINT")) {
+        ok = ok && ReadPoint(child, &m_startingPoint);
+        m_startingPointGiven = 1;
+      } else if (child->HasName("BB_MIN")) {
+        ok = ok && ReadPoint(child, &m_boxMin);
+      } else if (child->HasName("BB_MAX")) {
+        ok = ok && ReadPoint(child, &m_boxMax);
+      } else if (child->HasName("DenseGraph")) {
+        haveDense = CopyName(dense, value);
+      } else if (child->HasName("DenseGraphWithEdges")) {
+        ok = ok && (value == nullptr || CopyName(denseEdges, value));
+      } else if (child->HasName("FinalGraph")) {
+        haveFinal = CopyName(final, value);
+      }
     }
   }
   if (!ok || !haveDense || !haveFinal) return false;

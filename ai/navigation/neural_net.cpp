@@ -58,37 +58,66 @@ bool CNeuralNet::MakeLayers(const int32_t* neuronCounts, int32_t layerCount) {
   return true;
 }
 
+namespace {
+
+// Reads `count` little-endian words into a new engine array (null on failure). The array grows as
+// the words arrive, so a count that the source does not hold (a host file cannot tell its size)
+// costs no more memory than twice the bytes it really holds.
+uint32_t* ReadWords(Vusk::CDataReader& reader, uint32_t count) {
+  constexpr uint32_t kFirstPiece = 1024;
+  uint32_t capacity = count < kFirstPiece ? count : kFirstPiece;
+  auto* words = static_cast<uint32_t*>(Vusk::EngineAllocate(static_cast<size_t>(capacity) * 4));
+  for (uint32_t done = 0; words != nullptr && done < count;) {
+    if (done == capacity) {
+      const uint32_t grown = count - capacity < capacity ? count : capacity * 2;
+      auto* larger = static_cast<uint32_t*>(Vusk::EngineAllocate(static_cast<size_t>(grown) * 4));
+      if (larger != nullptr) std::memcpy(larger, words, static_cast<size_t>(done) * 4);
+      Vusk::EngineFree(words);
+      words = larger;
+      capacity = grown;
+      continue;
+    }
+    const uint32_t piece = capacity - done;
+    auto* bytes = reinterpret_cast<uint8_t*>(words + done);
+    if (!reader.ReadBytes(bytes, static_cast<size_t>(piece) * 4)) {
+      Vusk::EngineFree(words);
+      return nullptr;
+    }
+    for (uint32_t i = 0; i < piece; ++i) words[done + i] = Vusk::LoadU32(bytes + static_cast<size_t>(i) * 4);
+    done += piece;
+  }
+  return words;
+}
+
+}  // namespace
+
 bool CNeuralNet::Read(Vusk::CDataReader& reader) {
   Clear();
   if (!reader.Open()) return false;
   uint8_t linear = 0;
   int32_t layerCount = 0;
   if (!reader.ReadHeader(kMagic) || !reader.ReadBytes(&linear, 1) || !reader.ReadI32(&layerCount)) return false;
-  // Every layer takes 4 bytes of the source, so its size bounds the count.
+  // Every layer takes 4 bytes of the source, so its size (when known) bounds the count.
   if (layerCount < 1 || static_cast<uint64_t>(layerCount) > reader.BoundCount(4, UINT32_MAX)) return false;
-  auto* counts = static_cast<int32_t*>(Vusk::EngineAllocate(static_cast<size_t>(layerCount) * sizeof(int32_t)));
-  if (counts == nullptr) return false;
-  bool ok = true;
-  for (int32_t i = 0; i < layerCount && ok; ++i) {
-    ok = reader.ReadI32(&counts[i]) && counts[i] >= 1 && counts[i] <= kMaxNeurons;
-  }
+  auto* counts = reinterpret_cast<int32_t*>(ReadWords(reader, static_cast<uint32_t>(layerCount)));
+  bool ok = counts != nullptr;
+  for (int32_t i = 0; i < layerCount && ok; ++i) ok = counts[i] >= 1 && counts[i] <= kMaxNeurons;
   int32_t weightCount = 0;
   ok = ok && reader.ReadI32(&weightCount) && weightCount >= 1 &&
        static_cast<uint64_t>(weightCount) >= WeightsNeeded(counts, layerCount) &&
        static_cast<uint64_t>(weightCount) <= reader.BoundCount(4, UINT32_MAX);
+  // The weights before the layers: the layers' sizes are then backed by weights that arrived.
+  uint32_t* bits = ok ? ReadWords(reader, static_cast<uint32_t>(weightCount)) : nullptr;
+  ok = bits != nullptr;
   if (ok) {
-    m_linearOutput = linear != 0 ? 1 : 0;
+    m_weights = reinterpret_cast<float*>(bits);
+    m_ownsWeights = 1;
+    m_weightCount = weightCount;
+    for (int32_t i = 0; i < weightCount; ++i) m_weights[i] = Vusk::BitsToFloat(bits[i]);
+    m_linearOutput = linear;  // kept as read, so that Save writes the same byte
     ok = MakeLayers(counts, layerCount);
   }
   Vusk::EngineFree(counts);
-  if (ok) {
-    m_weights = static_cast<float*>(Vusk::EngineAllocate(static_cast<size_t>(weightCount) * sizeof(float)));
-    m_ownsWeights = 1;
-    ok = m_weights != nullptr && reader.ReadBytes(m_weights, static_cast<size_t>(weightCount) * 4);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(m_weights);
-    for (int32_t i = 0; i < weightCount && ok; ++i) m_weights[i] = Vusk::BitsToFloat(Vusk::LoadU32(bytes + i * 4));
-    m_weightCount = weightCount;
-  }
   reader.Close();
   if (!ok) {
     Clear();

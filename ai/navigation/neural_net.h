@@ -84,7 +84,7 @@ class CNeuralNet : public CNamedResource {
   int32_t m_layerCount = 0;
   CNeuralLayer* m_inputLayer = nullptr;
   CNeuralLayer* m_outputLayer = nullptr;
-  uint8_t m_linearOutput = 0;  // the output layer takes its sums without the activation
+  uint8_t m_linearOutput = 0;  // not 0: the output layer takes its sums without the activation
   float* m_weights = nullptr;
   int32_t m_weightCount = 0;
   uint8_t m_ownsWeights = 0;

@@ -36,6 +36,29 @@ OvColourStats Merge(const OvColourStats& a, const OvColourStats& b) {
     return m;
 }
 
+// The part of whole that is not part (the inverse of Merge).
+OvColourStats Subtract(const OvColourStats& whole, const OvColourStats& part) {
+    OvColourStats rest;
+    rest.weight = whole.weight - part.weight;
+    if (rest.weight <= whole.weight * 1e-6f) {
+        return OvColourStats{};
+    }
+    float distance = 0.0f;
+    for (int c = 0; c < 4; ++c) {
+        rest.sum[c] = whole.sum[c] - part.sum[c];
+        if (part.weight > 0.0f) {
+            const float d = part.sum[c] / part.weight - rest.sum[c] / rest.weight;
+            distance += d * d;
+        }
+    }
+    rest.spread = whole.spread - part.spread;
+    if (part.weight > 0.0f) {
+        rest.spread -= distance / (1.0f / part.weight + 1.0f / rest.weight);
+    }
+    rest.spread = rest.spread > 0.0f ? rest.spread : 0.0f;
+    return rest;
+}
+
 void ColourOf(const OvColourStats& s, OvUInt8* out) {
     for (int c = 0; c < 4; ++c) {
         const float mean = s.weight > 0.0f ? s.sum[c] / s.weight : 0.0f;
@@ -173,13 +196,11 @@ bool BestCut(OvColourNode* root, const OvColourBox& box, int* channel, OvInt32* 
         OvInt32 channelCut = -1;
         while (hi - lo > 1) {
             const OvInt32 mid = lo + (hi - lo) / 2;
-            OvInt32 lowerMax[4], upperMin[4];
+            OvInt32 lowerMax[4];
             std::memcpy(lowerMax, box.max, sizeof(lowerMax));
-            std::memcpy(upperMin, box.min, sizeof(upperMin));
             lowerMax[c] = mid;
-            upperMin[c] = mid;
             const OvColourStats lower = BoxStats(root, box.min, lowerMax);
-            const OvColourStats upper = BoxStats(root, upperMin, box.max);
+            const OvColourStats upper = Subtract(box.stats, lower);
             if (lower.weight <= 0.0f) {
                 lo = mid;
                 continue;

@@ -10,11 +10,12 @@
 #include "graphics/core/image.h"
 #include "graphics/core/raster.h"
 #include "graphics/core/resources.h"
+#include "graphics/core/texture.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// MODULES NOT BUILT YET. Texture, pipeline and immediate-mode 3D keep their place in
+// MODULES NOT BUILT YET. Pipeline and immediate-mode 3D keep their place in
 // the registration order (and a data block of their registered size) with an open and close
 // that do nothing. Each is replaced here by its real open, close and sizeof(module data) when
 // the module is written.
@@ -22,7 +23,6 @@ namespace {
 void* PendingModuleOpen(void* instance, OvInt32, OvInt32) { return instance; }
 void* PendingModuleClose(void* instance, OvInt32, OvInt32) { return instance; }
 
-constexpr OvInt32 kPendingTextureDataSize = 52;
 constexpr OvInt32 kPendingPipelineDataSize = 96;
 constexpr OvInt32 kPendingIm3DDataSize = 116;
 
@@ -38,7 +38,7 @@ const OvCoreModule OvCoreModules[ovNUMCOREMODULES] = {
     {ovPLUGINIDCAMERA, sizeof(OvCameraModule), OvCameraOpen, OvCameraClose},
     {ovPLUGINIDIMAGE, sizeof(OvImageModule), OvImageOpen, OvImageClose},
     {ovPLUGINIDRASTER, sizeof(OvRasterModule), OvRasterOpen, OvRasterClose},
-    {ovPLUGINIDTEXTURE, kPendingTextureDataSize, PendingModuleOpen, PendingModuleClose},
+    {ovPLUGINIDTEXTURE, sizeof(OvTextureModule), OvTextureOpen, OvTextureClose},
     {ovPLUGINIDPIPELINE, kPendingPipelineDataSize, PendingModuleOpen, PendingModuleClose},
     {ovPLUGINIDSPARE, sizeof(OvSpareModuleData), OvSpareOpen, OvSpareClose},
     {ovPLUGINIDIM3D, kPendingIm3DDataSize, PendingModuleOpen, PendingModuleClose},

@@ -145,13 +145,26 @@ void ConvertRow(const OvUInt8* in, OvUInt32 bitCount, OvImage* image, OvInt32 y)
     }
 }
 
+// Rows are read in batches of about kBatchBytes: one stream read per batch, not per row.
+constexpr std::size_t kBatchBytes = 64 * 1024;
+
+std::size_t RowsPerBatch(const Header& h) {
+    const std::size_t rowBytes = static_cast<std::size_t>(StoredRowBytes(h.width, h.bitCount));
+    const std::size_t rows = kBatchBytes / rowBytes;
+    return rows < 1 ? 1 : rows > static_cast<std::size_t>(h.height) ? static_cast<std::size_t>(h.height) : rows;
+}
+
 bool ReadUncompressed(Reading* r, const Header& h) {
     const auto rowBytes = static_cast<OvUInt32>(StoredRowBytes(h.width, h.bitCount));
-    for (OvInt32 k = 0; k < h.height; ++k) {
-        if (OvStreamReadStrict(r->stream, r->row, rowBytes) == nullptr) {
+    const auto batch = static_cast<OvInt32>(RowsPerBatch(h));
+    for (OvInt32 k = 0; k < h.height; k += batch) {
+        const OvInt32 rows = h.height - k < batch ? h.height - k : batch;
+        if (OvStreamReadStrict(r->stream, r->row, rowBytes * static_cast<OvUInt32>(rows)) == nullptr) {
             return false;
         }
-        ConvertRow(r->row, h.bitCount, r->image, h.height - 1 - k);
+        for (OvInt32 i = 0; i < rows; ++i) {
+            ConvertRow(r->row + static_cast<std::size_t>(i) * rowBytes, h.bitCount, r->image, h.height - 1 - (k + i));
+        }
     }
     return true;
 }
@@ -270,8 +283,10 @@ OvImage* OvBmpImageRead(const char* imageName) {
     if (r.image->palette != nullptr) {
         std::memcpy(r.image->palette, palette, static_cast<std::size_t>(4 << depth));
     }
-    const std::size_t rowBufferBytes =
-        ((static_cast<std::size_t>(h.width) + 7) & ~std::size_t{7}) * ((b + 7) / 8) + 4;
+    // One row for run-length rows, a batch of stored rows otherwise.
+    const std::size_t rowBufferBytes = h.compression == kRle8
+                                           ? static_cast<std::size_t>(h.width) + 8
+                                           : RowsPerBatch(h) * static_cast<std::size_t>(StoredRowBytes(h.width, b));
     r.row = static_cast<OvUInt8*>(OvMalloc(rowBufferBytes, kHint));
     if (r.row == nullptr) {
         Report(OvErrorCode(ovERRNOMEMORY, rowBufferBytes));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 extern "C" {
@@ -182,9 +183,13 @@ OvpConvexHull* OvpConvexHullFromQHull(OvpConvexHull* hull, qhT* qh) {
     if (facets.size() != hull->faceCount) {
         return nullptr;
     }
+    std::unordered_map<const facetT*, int> facetIndices;
+    for (std::size_t f = 0; f < facets.size(); ++f) {
+        facetIndices.emplace(facets[f], static_cast<int>(f));
+    }
     auto faceIndex = [&](const facetT* f) -> int {
-        const auto it = std::find(facets.begin(), facets.end(), f);
-        return it == facets.end() ? -1 : static_cast<int>(it - facets.begin());
+        const auto it = facetIndices.find(f);
+        return it == facetIndices.end() ? -1 : it->second;
     };
     auto vertexIndex = [&](const vertexT* vx) { return pointToVertex[qh_pointid(qh, vx->point)]; };
     if (!MakeRidges(qh)) {
@@ -337,7 +342,11 @@ OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points,
     }
     FILE* outFile = target != nullptr ? errFile : nullptr;
 
-    QHULL_LIB_CHECK
+    static const bool checked = [] {
+        QHULL_LIB_CHECK // the headers match the library (exits on a mismatch)
+        return true;
+    }();
+    (void)checked;
     auto* qh = static_cast<qhT*>(OvMalloc(sizeof(qhT), ovpMEMHINT));
     if (qh == nullptr) {
         std::fclose(errFile);

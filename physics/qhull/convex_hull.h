@@ -22,6 +22,7 @@ struct OvpHullEdge {
     OvUInt16 left;   // face on the left (the face that lists this half-edge)
     OvUInt16 right;  // face on the right (the face of the twin half-edge)
 };
+static_assert(sizeof(OvpHullEdge) == 12, "OvpHullEdge grew");
 
 // Bits of OvpConvexHull::flags.
 enum OvpConvexHullFlag : OvUInt32 {

@@ -140,15 +140,33 @@ TEST(PhysicsHull, RandomCloudsAndPlacedBoxes) {
     // A placed box: the hull's mass properties are the box's.
     for (int trial = 0; trial < 10; ++trial) {
         const OvMatrix m = RandomPlacement(rng);
-        const float h[3] = {0.3f + std::fabs(n(rng)), 0.3f + std::fabs(n(rng)), 0.3f + std::fabs(n(rng))};
+        // Half extents at least 0.2 apart, so that the principal axes are well defined.
+        float h[3];
+        h[0] = 0.3f + std::fabs(n(rng));
+        h[1] = h[0] + 0.2f + std::fabs(n(rng));
+        h[2] = h[1] + 0.2f + std::fabs(n(rng));
+        // The corners, and from the third box on a 5 x 5 grid on every face, rounded to floats
+        // after placing: near-coplanar points merge into six faces as a float build would.
         std::vector<float> points;
-        for (int c = 0; c < 8; ++c) {
-            const OvV3d p = OvpMathTransformPoint({(c & 1) ? h[0] : -h[0], (c & 2) ? h[1] : -h[1], (c & 4) ? h[2] : -h[2]}, &m);
-            points.insert(points.end(), {p.x, p.y, p.z});
+        const int steps = trial < 2 ? 1 : 4;
+        for (int axis = 0; axis < 3; ++axis) {
+            for (float side : {-1.0f, 1.0f}) {
+                for (int i = 0; i <= steps; ++i) {
+                    for (int j = 0; j <= steps; ++j) {
+                        float local[3];
+                        local[axis] = side * h[axis];
+                        local[(axis + 1) % 3] = h[(axis + 1) % 3] * (2.0f * i / steps - 1.0f);
+                        local[(axis + 2) % 3] = h[(axis + 2) % 3] * (2.0f * j / steps - 1.0f);
+                        const OvV3d p = OvpMathTransformPoint({local[0], local[1], local[2]}, &m);
+                        points.insert(points.end(), {p.x, p.y, p.z});
+                    }
+                }
+            }
         }
         OvpConvexHull* hull = Hull(points);
         ASSERT_NE(hull, nullptr);
-        EXPECT_EQ(hull->faceCount, 6) << "coplanar facets of a float box are merged";
+        EXPECT_EQ(hull->vertexCount, 8);
+        EXPECT_EQ(hull->faceCount, 6);
         CheckHull(hull, points);
         OvpConvexHullComputeMassProperties(hull);
         EXPECT_NEAR(hull->volume, 8.0f * h[0] * h[1] * h[2], 1e-4f * hull->volume);
@@ -162,6 +180,33 @@ TEST(PhysicsHull, RandomCloudsAndPlacedBoxes) {
             EXPECT_NEAR(got[i], want[i], 1e-4f * want[2]);
         }
         EXPECT_NEAR(hull->thickness, 2.0f * std::fmin(h[0], std::fmin(h[1], h[2])), 1e-4f);
+        // As a convex volume under a further local matrix L, the tensor in the parent frame is
+        // (M L)^T diag (M L): principal axes and both rotations compose in the right order.
+        OvpVolume volume;
+        OvpConvexInit(&volume, hull);
+        volume.matrix = RandomPlacement(rng);
+        OvpInertia inertia;
+        OvV3d centre;
+        OvpVolumeGetMassProperties(&volume, &inertia, &centre);
+        OvpMatrix3 tensor{};
+        OvpMathInertiaFromDiagonal(&tensor, &inertia);
+        OvMatrix both;
+        OvpMathMatrixMultiply(&both, &m, &volume.matrix);
+        const OvV3d* rows[3] = {&both.right, &both.up, &both.at};
+        const float box[3] = {(h[1] * h[1] + h[2] * h[2]) / 3.0f, (h[0] * h[0] + h[2] * h[2]) / 3.0f,
+                              (h[0] * h[0] + h[1] * h[1]) / 3.0f};
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) {
+                float want = 0.0f;
+                for (int k = 0; k < 3; ++k) {
+                    want += OvpComponent(*rows[k], i) * box[k] * OvpComponent(*rows[k], j);
+                }
+                EXPECT_NEAR(tensor.m[i][j], want, 1e-4f * box[0] + 1e-4f * box[2]);
+            }
+        }
+        const OvV3d placedCentre = OvpMathTransformPoint(m.pos, &volume.matrix);
+        EXPECT_NEAR(centre.z, placedCentre.z, 1e-5f);
+        OvpVolumeDeinit(&volume);
         OvpConvexHullRelease(hull);
     }
 }

@@ -84,6 +84,7 @@ TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable)
     const std::pair<const char*, const char*> bad[] = {
         {"PLATFORM_HEADLESS", "yes"},      {"PLATFORM_FRAMES", "0"},          {"PLATFORM_FRAMES", "12x"},
         {"PLATFORM_CAPTURE", "f-%s.png"},  {"PLATFORM_CAPTURE", "%d-%d.png"}, {"PLATFORM_CAPTURE", "f-%"},
+        {"PLATFORM_CAPTURE", "f-%999999999d"}, {"PLATFORM_CAPTURE", "f-%.3d"},
         {"PLATFORM_CAPTURE_EVERY", "-2"},  {"PLATFORM_FIXED_STEP", "0"},      {"PLATFORM_FIXED_STEP", "nan"},
         {"PLATFORM_FIXED_STEP", "1/30"},   {"PLATFORM_DIALOG", "exit"},       {"PLATFORM_VIDEO_MODE", "800x600"},
         {"PLATFORM_VIDEO_MODE", "0x0x32"}, {"PLATFORM_KEYS", "1:nokey"},

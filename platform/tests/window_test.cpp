@@ -132,7 +132,6 @@ TEST_F(WindowTest, ScriptedInputArrivesAtItsFrameWithWindowsLayouts)
 TEST_F(WindowTest, GeometryStylesAndDestruction)
 {
     Start();
-    int creates = 0;
     WNDCLASSA refuse{};
     refuse.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
         return m == WM_CREATE ? -1 : DefWindowProcA(w, m, wp, lp);
@@ -144,7 +143,8 @@ TEST_F(WindowTest, GeometryStylesAndDestruction)
     EXPECT_EQ(CreateWindowExA(0, "refuse", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(CreateWindowExA(0, "NoClass", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
-    (void)creates;
+    EXPECT_EQ(CreateWindowExA(0, "Refuse", "", WS_CHILD, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_TLW_WITH_WSCHILD);
 
     const HWND w = Open(640, 480);
     // The first showing activates the window at once (sent, not queued), and only once.
@@ -380,8 +380,13 @@ TEST_F(WindowTest, PresentCountsCapturesAndQuits)
     EXPECT_EQ(pixels, (std::vector<std::uint32_t>{0x000004, 0x405060, 0xFFFFFF, 0x000000, 0x00FF00, 0x0000FF}));
 }
 
-TEST_F(WindowTest, CursorCaptureAndClipping)
+TEST_F(WindowTest, CursorCaptureAndClippingAndTheCommandLine)
 {
+    // The test program's own arguments come back in one line, starting with its name.
+    const std::string line = GetCommandLineA();
+    EXPECT_NE(line.find("platform_tests"), std::string::npos);
+    EXPECT_EQ(line.find('\0'), std::string::npos);
+
     Start();
     const HWND w = Open();
     EXPECT_EQ(ShowCursor(FALSE), -1);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ai/runtime/brain.h"
+#include "ai/runtime/entity.h"
 #include "tools/ai_scenario/plot.h"
 #include "tools/ai_scenario/scenario_kit.h"
 
@@ -63,20 +65,36 @@ public:
     std::vector<CEntity*> GetBots() const override { return m_bots; }
     std::vector<CEntity*> GetOthers() const override { return m_others; }
 
+    // The floor, the labels, the goals and each bot's outcome.
+    void Describe(PlotScene& scene) final;
+
     CSpatialGraph* GetGraph() const { return m_graph; }
     // Engine time of the frame about to run (s).
     double Now() const { return 1.0 + m_frame * static_cast<double>(m_options.step); }
 
 protected:
-    // The host's scripted part, before each AI frame (time: that frame's engine time).
+    // The host's scripted part, before each AI frame (time: that frame's engine time), and after it,
+    // before the bodies move.
     virtual void BeforeFrame(double) {}
+    virtual void AfterAi(double) {}
     // World with the default tasks and the graph manager, the boxes, and the graph "floor".
     bool BuildFloor(std::size_t poolSize);
     // Entity definition of a bot: path finder on "floor" (its node through `finder` when not null,
     // for more parameters), entity manager, and an agent of that class (its node through `agent`).
     CConfigNode* BotDefinition(const char* agentClass, CConfigNode** agent, CConfigNode** finder = nullptr);
-    // The boxes and the graph for the plot.
-    void DescribeFloor(PlotScene& scene) const;
+    // What the plot says: the title's name, the legend's texts for good and bad outcomes, for the
+    // other entities and for the goals ("" when there are none).
+    struct PlotLabels {
+        const char* title;
+        const char* good;
+        const char* bad;
+        const char* others;
+        const char* goals;
+    };
+    virtual PlotLabels Labels() const = 0;
+    // Bot i's outcome at the end; the places the scenario handed out, when it has any.
+    virtual bool Outcome(std::size_t i) = 0;
+    virtual std::vector<CVector3> Goals() { return {}; }
     // Adds a bot to the world on a body; null when refused.
     CEntity* SpawnBot(const HostBody& body, CConfigNode* definition, const std::string& name);
     // A scripted entity without a brain (leader, threat).
@@ -94,7 +112,18 @@ protected:
     std::vector<CEntity*> m_others;
     std::mt19937 m_random;
     int m_frame = 0;
+    std::string m_last; // the report's last line, for the plot's title
 };
+
+// Horizontal distance between two points.
+float Horizontal(const CVector3& a, const CVector3& b);
+
+// The bot's agent of that class; null without one.
+template <class Agent>
+Agent* AgentOf(const CEntity* bot)
+{
+    return bot->GetBrain() != nullptr ? static_cast<Agent*>(bot->GetBrain()->GetAgent(&Agent::s_classDesc)) : nullptr;
+}
 
 // Moves a scripted body along a closed route at a constant speed: position and heading at time t.
 struct Route {

@@ -229,7 +229,9 @@ void DrawLegendEntry(Canvas& canvas, int x, int y, int kind, Rgb colour, const s
 
 Rgb SeriesColour(std::size_t i, std::size_t n)
 {
-    const double hue = n <= 24 ? static_cast<double>(i) / static_cast<double>(n ? n : 1) : std::fmod(i * 0.618033988749895, 1.0);
+    // The first series is blue, so that the legend's sample trail is not read as a threat's red.
+    const double step = n <= 24 ? 1.0 / static_cast<double>(n ? n : 1) : 0.618033988749895;
+    const double hue = std::fmod(0.6 + static_cast<double>(i) * step, 1.0);
     // Saturated, darkish colours stay readable on white; alternate the value a little for neighbours.
     const double value = i % 2 == 0 ? 0.80 : 0.62;
     const double saturation = 0.85;
@@ -317,8 +319,11 @@ bool WritePlot(const PlotScene& scene, const char* path)
         } else {
             canvas.Cross(x, y, 6, kBadColour);
         }
-        if (count > 1)
-            canvas.Text(x + 8, y - 10, "X" + std::to_string(count), kInk);
+        if (count > 1) {
+            char label[16];
+            std::snprintf(label, sizeof(label), "X%d", count);
+            canvas.Text(x + 8, y - 10, label, kInk);
+        }
     }
 
     // Axes in metres with ticks every 5 m, and a frame round the map.
@@ -352,7 +357,9 @@ bool WritePlot(const PlotScene& scene, const char* path)
     y += 18;
     const Rgb firstColour = bots > 0 ? SeriesColour(0, bots) : kInk;
     DrawLegendEntry(canvas, legendLeft, y, 0, firstColour, "BOT TRAIL (ONE COLOUR");
-    canvas.Text(legendLeft + 24, y + 10, "EACH, " + std::to_string(bots) + " BOTS)", kInk);
+    char each[48];
+    std::snprintf(each, sizeof(each), "EACH, %zu BOTS)", bots);
+    canvas.Text(legendLeft + 24, y + 10, each, kInk);
     y += 26;
     DrawLegendEntry(canvas, legendLeft, y, 4, firstColour, "START");
     y += 16;
@@ -374,7 +381,9 @@ bool WritePlot(const PlotScene& scene, const char* path)
     y += 16;
     DrawLegendEntry(canvas, legendLeft, y, 0, kEdgeColour, "GRAPH EDGE");
     y += 16;
-    canvas.Text(legendLeft, y + 8, std::to_string(scale) + " PIXELS PER METRE", kInk);
+    char pixels[32];
+    std::snprintf(pixels, sizeof(pixels), "%d PIXELS PER METRE", scale);
+    canvas.Text(legendLeft, y + 8, pixels, kInk);
     return canvas.Save(path);
 }
 

@@ -19,25 +19,6 @@ namespace scenario {
 
 namespace {
 
-float Horizontal(const CVector3& a, const CVector3& b)
-{
-    return std::hypot(a.x - b.x, a.z - b.z);
-}
-
-template <class Agent>
-Agent* AgentOf(const CEntity* bot)
-{
-    return bot->GetBrain() != nullptr ? static_cast<Agent*>(bot->GetBrain()->GetAgent(&Agent::s_classDesc)) : nullptr;
-}
-
-std::string TitleOf(const char* name, const ScenarioOptions& options, const std::string& result)
-{
-    char text[128];
-    std::snprintf(text, sizeof(text), "%s: %d BOTS, %g S - %s", name, options.bots, static_cast<double>(options.seconds),
-                  result.c_str());
-    return text;
-}
-
 // Loads each block into a new resource of the manager under its name and hands the manager to the
 // world; false when anything is refused (the manager is then deleted).
 bool AddResources(ScenarioWorld& world, CResourceManager* manager,
@@ -132,19 +113,19 @@ public:
         return lines;
     }
 
-    void Describe(PlotScene& scene) override
+    PlotLabels Labels() const override
     {
-        DescribeFloor(scene);
-        scene.title = TitleOf("PATHWAY", m_options, m_last);
-        scene.goalsLabel = "PATH-WAY STEPS";
-        scene.goodLabel = "FINAL: ONE LAP OR MORE";
-        scene.badLabel = "FINAL: NO LAP";
+        return {"PATHWAY", "FINAL: ONE LAP OR MORE", "FINAL: NO LAP", "", "PATH-WAY STEPS"};
+    }
+    bool Outcome(std::size_t i) override { return m_laps[i] > 0; }
+    std::vector<CVector3> Goals() override
+    {
+        std::vector<CVector3> goals;
         auto* manager = static_cast<CPathWayManager*>(m_world.GetWorld()->GetGlobalService(&CPathWayManager::s_classDesc));
         const CPathWay* way = manager->FindPathWay("Round0");
         for (uint32_t k = 0; way != nullptr && k < way->GetStepCount(); ++k)
-            scene.goals.push_back(way->GetStep(k)->m_position);
-        for (std::size_t i = 0; i < m_bots.size(); ++i)
-            scene.finals.push_back({BodyOf(m_bots[i]).position, m_laps[i] > 0});
+            goals.push_back(way->GetStep(k)->m_position);
+        return goals;
     }
 
 protected:
@@ -184,7 +165,6 @@ private:
     std::vector<std::vector<bool>> m_reached;
     std::vector<int> m_laps;
     std::vector<int> m_lastStep;
-    std::string m_last;
 };
 
 // --- attack: two teams of attack agents; a bot hit often enough leaves the world ---
@@ -248,18 +228,18 @@ public:
         return lines;
     }
 
-    void Describe(PlotScene& scene) override
+    PlotLabels Labels() const override
     {
-        DescribeFloor(scene);
-        scene.title = TitleOf("ATTACK", m_options, m_last);
-        scene.goalsLabel = "GOAL POINT AT THE END";
-        scene.goodLabel = "FINAL: ALIVE";
-        scene.badLabel = "FINAL: KILLED";
-        for (std::size_t i = 0; i < m_bots.size(); ++i) {
+        return {"ATTACK", "FINAL: ALIVE", "FINAL: KILLED", "", "GOAL POINT AT THE END"};
+    }
+    bool Outcome(std::size_t i) override { return m_alive[i]; }
+    std::vector<CVector3> Goals() override
+    {
+        std::vector<CVector3> goals;
+        for (std::size_t i = 0; i < m_bots.size(); ++i)
             if (m_alive[i])
-                scene.goals.push_back(AgentOf<CAttackNNAgent>(m_bots[i])->GetGoalPoint());
-            scene.finals.push_back({BodyOf(m_bots[i]).position, m_alive[i]});
-        }
+                goals.push_back(AgentOf<CAttackNNAgent>(m_bots[i])->GetGoalPoint());
+        return goals;
     }
 
 protected:
@@ -367,7 +347,6 @@ private:
     std::vector<bool> m_alive;
     std::vector<std::pair<CVector3, double>> m_anchor; // place and time a bot was last seen moving
     std::vector<bool> m_stuck;
-    std::string m_last;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 
 #include "ai/runtime/action.h"
@@ -329,10 +330,25 @@ bool ScenarioWorld::AddGraph(const char* name, CSpatialGraph* graph, bool update
 
 void ScenarioWorld::Frame(double time, float dt)
 {
+    RunAi(time);
+    MoveBodies(dt);
+}
+
+void ScenarioWorld::RunAi(double time)
+{
     FakeAiHost::Instance().SetTime(time);
+    timespec cpuStart{}, cpuEnd{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     const auto start = std::chrono::steady_clock::now();
     Vusk::UpdateWorld(m_world);
     m_lastAiSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
+    m_lastAiCpuSeconds =
+        static_cast<double>(cpuEnd.tv_sec - cpuStart.tv_sec) + static_cast<double>(cpuEnd.tv_nsec - cpuStart.tv_nsec) * 1e-9;
+}
+
+void ScenarioWorld::MoveBodies(float dt)
+{
     for (HostBody& body : m_bodies)
         Integrate(body, dt);
 }

@@ -137,8 +137,12 @@ public:
     // One host frame at `time`: the AI frame (entities update, brains think and apply), then every
     // body moves dt seconds.
     void Frame(double time, float dt);
-    // Wall time of the last frame's AI update (s).
+    // The two halves of a frame, for a host that looks at the applied actions before the bodies move.
+    void RunAi(double time);
+    void MoveBodies(float dt);
+    // Wall time and this thread's processor time of the last frame's AI update (s).
     double GetLastAiSeconds() const { return m_lastAiSeconds; }
+    double GetLastAiCpuSeconds() const { return m_lastAiCpuSeconds; }
 
     CWorld* GetWorld() const { return m_world; }
     HostBody& BodyOf(const CEntity* entity) { return *static_cast<HostBody*>(entity->GetHostObject()); }
@@ -148,6 +152,7 @@ private:
     std::vector<CConfigNode*> m_trees;   // world tree and entity definitions
     std::deque<HostBody> m_bodies;       // stable addresses: entities point at them
     double m_lastAiSeconds = 0.0;
+    double m_lastAiCpuSeconds = 0.0;
 };
 
 } // namespace scenario

@@ -22,7 +22,7 @@ const char kUsage[] =
     "  command \"free text\"              ... or a free text of at most 63 bytes\n"
     "  skip 7                           a record the engine ignores (type 5-10 or 15-255)\n"
     "or\n"
-    "  neuralnet linear=0               linear=1: output layer without the activation\n"
+    "  neuralnet linear=0               linear=N (1-255): output layer without the activation\n"
     "  layers 7 7                       neuron counts, input layer first\n"
     "  weights 0 1 0 ...                per neuron of each later layer: bias, then one weight\n"
     "                                   per neuron before; several weights lines append\n"

@@ -280,10 +280,11 @@ bool ParseNeuralNetText(const std::vector<std::pair<std::size_t, std::string>>& 
     std::istringstream head(header.substr(std::strlen("neuralnet")));
     std::string attribute;
     while (head >> attribute) {
-        if (attribute == "linear=0" || attribute == "linear=1") {
-            net.linear = attribute.back() == '1';
+        long long linear = 0;
+        if (attribute.compare(0, 7, "linear=") == 0 && ParseInt(attribute.substr(7), 0, 255, linear)) {
+            net.linear = static_cast<std::uint8_t>(linear);
         } else {
-            error = LineError(headerLine, "expected linear=0 or linear=1");
+            error = LineError(headerLine, "expected linear=N, N from 0 to 255 (0: the output layer is saturated too)");
             return false;
         }
     }
@@ -373,7 +374,7 @@ Bytes EncodeNeuralNet(const NeuralNet& net)
     Bytes out;
     PutText(out, kNeuralNetMagic);
     PutU32(out, 1);
-    out.push_back(net.linear ? 1 : 0);
+    out.push_back(net.linear);
     PutU32(out, static_cast<std::uint32_t>(net.layers.size()));
     for (std::int32_t count : net.layers)
         PutU32(out, static_cast<std::uint32_t>(count));
@@ -411,8 +412,10 @@ bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error)
         } else if (record.type == 14) {
             const std::uint8_t* text = in.Here();
             ok = in.Take(kCommandSize, "a command text");
+            // The engine keeps at most 63 bytes of the field, up to its first NUL.
             if (ok)
-                record.text.assign(reinterpret_cast<const char*>(text), strnlen(reinterpret_cast<const char*>(text), kCommandSize));
+                record.text.assign(reinterpret_cast<const char*>(text),
+                                   strnlen(reinterpret_cast<const char*>(text), kCommandSize - 1));
         }
         if (!ok)
             return false;
@@ -431,7 +434,7 @@ bool DecodeNeuralNet(const Bytes& bytes, NeuralNet& net, std::string& error)
     std::uint32_t layerCount = 0;
     if (!in.Header(kNeuralNetMagic) || !in.U8(linear, "the linear flag") || !in.U32(layerCount, "the layer count"))
         return false;
-    net.linear = linear != 0;
+    net.linear = linear;
     if (layerCount < 1 || layerCount > (bytes.size() - in.Position()) / 4)
         return in.Fail("layer count " + std::to_string(static_cast<std::int32_t>(layerCount)));
     for (std::uint32_t i = 0; i < layerCount; ++i) {
@@ -486,7 +489,7 @@ std::string FormatPathWay(const PathWay& way)
 
 std::string FormatNeuralNet(const NeuralNet& net)
 {
-    std::string out = std::string("neuralnet linear=") + (net.linear ? "1" : "0") + "\nlayers";
+    std::string out = "neuralnet linear=" + std::to_string(net.linear) + "\nlayers";
     for (std::int32_t count : net.layers)
         out += " " + std::to_string(count);
     out += "\n";

@@ -37,7 +37,7 @@ struct PathWay {
 };
 
 struct NeuralNet {
-    bool linear = false;
+    std::uint8_t linear = 0;          // not 0: the output layer without the activation
     std::vector<std::int32_t> layers; // neuron counts, input layer first
     std::vector<float> weights;
 };

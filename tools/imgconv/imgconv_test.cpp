@@ -4,33 +4,17 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "testing/scratch_dir.h"
+#include "testing/tool_run.h"
 
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string output; // standard output and error
-};
-
-ToolRun Imgconv(const std::string& arguments) {
-    const std::string command = std::string(IMGCONV_PROGRAM) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ToolRun run = {-1, {}};
-    char buffer[256];
-    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        run.output += buffer;
-    }
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+ToolRun Imgconv(const std::string& arguments) { return RunTool(IMGCONV_PROGRAM, arguments); }
 
 std::vector<std::uint8_t> ReadRgba(const std::string& path, unsigned* width, unsigned* height) {
     png_image image = {};

@@ -1,17 +1,25 @@
-// Follower, wander and go-to agents on a small floor of the fake host: the follower's wanted place
-// against walls, the wander agent's draws over a graph with free slots, and the parameter rules.
+// Agents on a small floor of the fake host: the follower's wanted place against walls, the wander
+// agent's draws over a graph with free slots, the flee agent's choice against a brute-force search,
+// the shooter's aim, friendly-fire cone and steering, and the parameter rules.
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <random>
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "ai/behaviours/entity_manager.h"
+#include "ai/behaviours/flee_agent.h"
 #include "ai/behaviours/follower_agents.h"
+#include "ai/behaviours/shooter_agent.h"
+#include "ai/navigation/find_nearest_data.h"
 #include "ai/navigation/path_finder.h"
 #include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/action.h"
 #include "ai/runtime/brain.h"
+#include "ai/runtime/engine.h"
 #include "ai/runtime/world.h"
 #include "platform/crt.h"
 #include "testing/fake_ai_host.h"
@@ -124,6 +132,7 @@ TEST_P(AgentsTest, WanderDrawsOnlyLiveVerticesUpToTheLastIndexReproducibly)
 
 TEST_P(AgentsTest, ParametersOfTheThreeAgents)
 {
+    EXPECT_TRUE(Vusk::CheckAgentClasses());
     MakeFloor({});
     HostBody body;
     // Go-to refuses every parameter; wander needs a known graph; the follower accepts an unknown
@@ -134,8 +143,6 @@ TEST_P(AgentsTest, ParametersOfTheThreeAgents)
     CFollowerAgent* follower = Agent<CFollowerAgent>(SpawnBot(body, "CFollowerAgent", {{"EntityToFollow", "nobody"}}));
     ASSERT_NE(follower, nullptr);
     EXPECT_FALSE(follower->IsReady());
-    EXPECT_EQ(follower->GetDistance(), 1.0f);
-    EXPECT_EQ(follower->GetAngle(), 180.0f);
     EXPECT_EQ(Agent<CFollowerAgent>(SpawnBot(body, "CFollowerAgent", {{"Distance", "2"}})), nullptr);
     // A negative distance leaves the follower idle.
     follower->SetEntityToFollow(SpawnPlain(body, "leader"));
@@ -143,6 +150,323 @@ TEST_P(AgentsTest, ParametersOfTheThreeAgents)
     EXPECT_FALSE(follower->IsReady());
 }
 
+
+// --- Flee ---
+
+// Every walk of up to `length` edges from `vertex`, scored as the flee agent scores it (mean distance
+// to the threats over the walk's vertices, divided by 10 per threat passed within 2 m, plus 1); the
+// first best in edge order.
+struct FleeReference {
+    std::vector<CVector3> threats;
+    uint32_t length = 0;
+    const CGraphVertex* best = nullptr;
+    float bestScore = 0.0f;
+
+    float Sum(const CVector3& p) const
+    {
+        float sum = 0.0f;
+        for (const CVector3& t : threats)
+            sum += std::sqrt(CVector3::DistanceSquared(p, t));
+        return sum;
+    }
+    bool Crosses(const CVector3& a, const CVector3& b) const
+    {
+        for (const CVector3& t : threats) {
+            const double ex = b.x - a.x, ez = b.z - a.z, tx = t.x - a.x, tz = t.z - a.z;
+            const double length = std::sqrt(ex * ex + ez * ez);
+            const double along = (tx * ex + tz * ez) / length;
+            if (along >= 0 && along <= length && std::fabs(tx * ez - tz * ex) / length < 2.0)
+                return true;
+        }
+        return false;
+    }
+    void Walk(const CGraphVertex* vertex, uint32_t depth, uint32_t crossings, float sum)
+    {
+        const float score = sum / static_cast<float>(depth + 1) / (10.0f * static_cast<float>(crossings) + 1.0f);
+        if (best == nullptr || score > bestScore) {
+            best = vertex;
+            bestScore = score;
+        }
+        if (depth == length)
+            return;
+        for (int32_t e = 0; e < vertex->GetOutgoingCount(); ++e) {
+            const CGraphVertex* next = vertex->GetOutgoingEdge(e)->GetDestination();
+            Walk(next, depth + 1, crossings + (Crosses(vertex->GetPosition(), next->GetPosition()) ? 1 : 0),
+                 sum + Sum(next->GetPosition()));
+        }
+    }
+};
+
+TEST_P(AgentsTest, FleeTakesTheBestWalkOfABruteForceSearch)
+{
+    MakeFloor({{{-2.0f, 0.0f, 3.0f}, {2.0f, 2.5f, 4.0f}}});
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> coordinate(-9.0f, 9.0f);
+    for (int round = 0; round < 12; ++round) {
+        HostBody body;
+        body.position = CVector3(std::round(coordinate(random)), 0, std::round(coordinate(random)));
+        body.frozen = true;
+        const uint32_t length = static_cast<uint32_t>(round % 4);
+        CFleeAgent* agent = Agent<CFleeAgent>(SpawnBot(
+            body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "3"}, {"PathLength", std::to_string(length)}}));
+        ASSERT_NE(agent, nullptr);
+        FleeReference reference;
+        reference.length = length;
+        // Threats close by, so that walks pass them; every third round one straight behind on a grid
+        // line, so that mirror-image walks tie.
+        std::uniform_real_distribution<float> near(-3.0f, 3.0f);
+        for (int t = 0; t <= round % 3; ++t) {
+            const CVector3 offset = round % 3 == 0 ? CVector3(0, 0, -2.0f) : CVector3(near(random), 0, near(random));
+            reference.threats.push_back(body.position + offset);
+            ASSERT_TRUE(agent->AddThreatPoint(reference.threats.back()));
+        }
+        Frame();
+        ASSERT_TRUE(agent->HasDestination());
+        const CGraphVertex* start = Graph()->GetVertex(agent->GetStartVertexIndex());
+        ASSERT_NE(start, nullptr);
+        EXPECT_EQ(start, Vusk::FindNearestVertex(Graph(), body.position, true, false));
+        reference.Walk(start, 0, 0, reference.Sum(start->GetPosition()));
+        EXPECT_EQ(agent->GetDestinationVertexIndex(), reference.best->GetIndex()) << "round " << round;
+        uint64_t walks = 0;
+        for (uint64_t level = 1, k = 0; k <= length; ++k, level *= 8)
+            walks += level;
+        EXPECT_LE(agent->GetPathsScored(), walks);
+    }
+}
+
+TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre)
+{
+    // A wall between the bot and the threat point.
+    MakeFloor({{{-5.0f, 0.0f, 1.0f}, {5.0f, 2.5f, 1.5f}}});
+    HostBody body;
+    body.position = CVector3(0, 0, 0);
+    CEntity* bot = SpawnBot(body, "CFleeAgent",
+                            {{"Graph", "floor"}, {"MaxPointsToFlee", "1"}, {"MaxEntitiesToFlee", "2"}, {"StopWhenHidden", "yes"}});
+    CFleeAgent* agent = Agent<CFleeAgent>(bot);
+    ASSERT_NE(agent, nullptr);
+    EXPECT_FALSE(agent->IsReady());
+    ASSERT_TRUE(agent->AddThreatPoint(CVector3(0, 1.0f, 5.0f)));
+    Frame();
+    EXPECT_FALSE(agent->IsDangerVisible());
+    EXPECT_EQ(BodyOf(bot).speed, 0.0f);
+    EXPECT_EQ(agent->GetDestination().x, 0.0f);
+    EXPECT_EQ(agent->GetStartVertexIndex(), -1);
+
+    // Seen by a threat entity in the open: it flees, and keeps its start vertex while it moves
+    // less than a metre from where it was found.
+    HostBody threatBody;
+    threatBody.position = CVector3(0, 0, -3.0f);
+    CEntity* threat = SpawnPlain(threatBody, "threat");
+    ASSERT_TRUE(agent->AddThreatEntity(threat));
+    EXPECT_FALSE(agent->AddThreatEntity(threat));
+    for (int f = 0; f < 12 && agent->GetStartVertexIndex() == -1; ++f)
+        Frame();
+    EXPECT_TRUE(agent->IsDangerVisible());
+    const int32_t start = agent->GetStartVertexIndex();
+    ASSERT_NE(start, -1);
+    BodyOf(bot).position = CVector3(0.9f, 0, 0);
+    BodyOf(bot).frozen = true;
+    for (int f = 0; f < 40; ++f)
+        Frame();
+    EXPECT_EQ(agent->GetStartVertexIndex(), start);
+    BodyOf(bot).position = CVector3(1.1f, 0, 0.1f);
+    for (int f = 0; f < 40; ++f)
+        Frame();
+    EXPECT_NE(agent->GetStartVertexIndex(), start);
+
+    // The threat leaves the world: the list drops it.
+    Vusk::DestroyEntity(threat);
+    EXPECT_EQ(agent->m_threatEntityCount, 0u);
+    Frame();
+}
+
+TEST_P(AgentsTest, FleeParameters)
+{
+    MakeFloor({});
+    HostBody body;
+    // A negative length would never end on a graph with cycles; a long one is cut to six edges.
+    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"PathLength", "-1"}})), nullptr);
+    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "-2"}})), nullptr);
+    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "nowhere"}})), nullptr);
+    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Speed", "1"}})), nullptr);
+    CFleeAgent* agent = Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"PathLength", "50"}, {"StopWhenHidden", "NO"}}));
+    ASSERT_NE(agent, nullptr);
+    EXPECT_EQ(agent->GetPathLength(), CFleeAgent::kMaxPathLength);
+    EXPECT_FALSE(agent->GetStopWhenHidden());
+    EXPECT_FALSE(agent->AddThreatPoint(CVector3(1, 0, 1))); // no room asked for
+    // Counts the host wrote beyond the capacity are read as the capacity.
+    agent->m_threatEntityCount = 5;
+    EXPECT_FALSE(agent->IsReady());
+}
+
+// --- Shooter ---
+
+// Steering and acceleration instead of rotate and speed, with the shoot action.
+class SteeringActions : public CActionClass {
+public:
+    SteeringActions()
+    {
+        CreateAction(&CActionSteering::s_desc);
+        CreateAction(&CActionAcceleration::s_desc);
+        CreateAction(&CActionShoot::s_desc);
+    }
+    const CActionClassDesc* GetClassDesc() const override { return &s_desc; }
+    void Apply(CEntity*) override {}
+    static CActionClass* Create() { return new SteeringActions(); }
+    static CActionClassDesc s_desc;
+};
+CActionClassDesc SteeringActions::s_desc("SteeringActions", &SteeringActions::Create);
+
+class ShooterTest : public AgentWorldTest {
+protected:
+    CEntity* Plain(const CVector3& position, int32_t side, const char* name)
+    {
+        HostBody body;
+        body.position = position;
+        body.teamSide = side;
+        return SpawnPlain(body, name);
+    }
+    CShooterAgent* Shooter(const CVector3& position, const char* target, const Params& params, CEntity** bot = nullptr)
+    {
+        HostBody body;
+        body.position = position;
+        body.teamSide = 0;
+        body.frozen = true;
+        Params all = params;
+        all.push_back({"TargetBot", target});
+        CEntity* entity = SpawnBot(body, "CShooterAgent", all);
+        if (bot != nullptr)
+            *bot = entity;
+        return Agent<CShooterAgent>(entity);
+    }
+};
+
+TEST_P(ShooterTest, AimsExactlyWithoutErrorAndHoldsFireOnlyForFriends)
+{
+    MakeFloor({});
+    Plain(CVector3(3, 0, 8), 1, "enemy");
+    CShooterAgent* shooter = Shooter(CVector3(0, 0, 0), "enemy", {{"DangerousConeAngle", "10"}, {"GunRange", "20"}});
+    ASSERT_NE(shooter, nullptr);
+    const auto speedSet = [&] { return shooter->GetActionClass()->FindAction<CActionSpeed>()->set != 0; };
+    Frame();
+    Frame();
+    ASSERT_TRUE(shooter->IsFiring());
+    const float length = std::sqrt(73.0f);
+    EXPECT_NEAR(shooter->GetAimDirection().x, 3.0f / length, 1e-5f);
+    EXPECT_NEAR(shooter->GetAimDirection().y, 0.0f, 1e-5f);
+    EXPECT_NEAR(shooter->GetAimDirection().z, 8.0f / length, 1e-5f);
+    EXPECT_FALSE(speedSet()); // it stands while it fires
+
+    // A friend half way: at the next aim (every 0.5 s) no fire, and the path finder walks the
+    // shooter on.
+    CEntity* other = Plain(CVector3(1.5f, 0, 4), 0, "friend");
+    for (int f = 0; f < 11; ++f)
+        Frame();
+    EXPECT_FALSE(shooter->IsFiring());
+    EXPECT_TRUE(speedSet());
+    // The same entity on the other side: fire again once its record says enemy.
+    BodyOf(other).teamSide = 1;
+    for (int f = 0; f < 11; ++f)
+        Frame();
+    EXPECT_TRUE(shooter->IsFiring());
+
+    // The target leaves the world: nothing to shoot at.
+    Vusk::DestroyEntity(Vusk::GetCurrentWorld()->FindEntity("enemy"));
+    EXPECT_EQ(shooter->m_target, nullptr);
+    EXPECT_FALSE(shooter->IsReady());
+    Frame();
+}
+
+TEST_P(ShooterTest, FriendlyFireConeBoundaryAndAimingErrorDistribution)
+{
+    MakeFloor({});
+    Plain(CVector3(0, 0, 15), 1, "enemy");
+    CShooterAgent* shooter =
+        Shooter(CVector3(0, 0, 0), "enemy", {{"DangerousConeAngle", "10"}, {"GunRange", "12"}, {"MaxInaccuracy", "4"}});
+    ASSERT_NE(shooter, nullptr);
+    // Friends 5 m away at angles round the cone's edge, one inside the cone beyond the range.
+    struct Case {
+        float angle, distance;
+        bool clear;
+    };
+    const Case cases[] = {{9.9f, 5.0f, false}, {10.1f, 5.0f, true}, {-9.9f, 5.0f, false}, {-10.1f, 5.0f, true},
+                          {0.0f, 11.9f, false}, {0.0f, 12.1f, true}};
+    for (const Case& c : cases) {
+        CEntity* other = Plain(Vusk::AnglesToDirection(0.0f, c.angle) * c.distance, 0, "friend");
+        Frame();
+        ASSERT_TRUE(shooter->IsReady());
+        EXPECT_EQ(shooter->IsLineOfFireClear(CVector3(0, 0, 1)), c.clear) << c.angle << " " << c.distance;
+        Vusk::DestroyEntity(other);
+    }
+
+    // Errors of up to 4 degrees on yaw and pitch, spread evenly.
+    crt_srand(3);
+    const int draws = 4000;
+    int low[2] = {0, 0};
+    double sum[2] = {0, 0}, least[2] = {0, 0}, most[2] = {0, 0};
+    for (int k = 0; k < draws; ++k) {
+        shooter->Aim();
+        const CVector3 angles = Vusk::DirectionToAngle(shooter->GetAimDirection());
+        const double error[2] = {CVector3::WrapAngle180(angles.y - shooter->GetAimYaw()), angles.x};
+        for (int a = 0; a < 2; ++a) {
+            ASSERT_LE(std::fabs(error[a]), 4.0 + 1e-3) << a;
+            sum[a] += error[a];
+            least[a] = std::min(least[a], error[a]);
+            most[a] = std::max(most[a], error[a]);
+            low[a] += error[a] < -2.0 ? 1 : 0;
+        }
+    }
+    for (int a = 0; a < 2; ++a) {
+        EXPECT_NEAR(sum[a] / draws, 0.0, 0.15) << a;
+        EXPECT_LT(least[a], -3.9) << a;
+        EXPECT_GT(most[a], 3.9) << a;
+        EXPECT_NEAR(low[a] / static_cast<double>(draws), 0.25, 0.03) << a;
+    }
+}
+
+TEST_P(ShooterTest, SteeringDeadBandAndParameters)
+{
+    MakeFloor({});
+    // Targets 10 m away, 2, 4 and -4 degrees off the shooters' heading (0).
+    const float offsets[] = {2.0f, 4.0f, -4.0f};
+    const float expected[] = {0.0f, 1.0f, -1.0f};
+    std::vector<CShooterAgent*> shooters;
+    for (int i = 0; i < 3; ++i) {
+        const CVector3 base(-6.0f + 6.0f * i, 0, -5.0f);
+        const std::string name = "target" + std::to_string(i);
+        Plain(base + Vusk::AnglesToDirection(0.0f, offsets[i]) * 10.0f, 1, name.c_str());
+        CConfigNode* brain = nullptr;
+        CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
+        definition->FindChild("ActionClass")->SetValue("SteeringActions");
+        scenario::Add(scenario::AddService(brain, "CPathFinder"), "Graph", "floor");
+        scenario::AddService(brain, "CEntityManager");
+        scenario::Add(scenario::AddAgent(brain, "CShooterAgent"), "TargetBot", name.c_str());
+        HostBody body;
+        body.position = base;
+        body.teamSide = 0;
+        shooters.push_back(Agent<CShooterAgent>(m_world->Spawn(
+            body, definition, CEntityManager::s_classDesc.GetClassBit() | CPathFinder::s_classDesc.GetClassBit())));
+        ASSERT_NE(shooters.back(), nullptr);
+    }
+    Frame();
+    Frame();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(shooters[i]->IsFiring()) << i;
+        EXPECT_EQ(shooters[i]->GetActionClass()->FindAction<CActionSteering>()->value, expected[i]) << i;
+    }
+
+    // A target on the shooter's own spot is not ready; an unknown target is refused.
+    CShooterAgent* close = Shooter(CVector3(5, 0, 5), "target0", {});
+    ASSERT_NE(close, nullptr);
+    Plain(CVector3(5, 0, 5), 1, "here");
+    close->m_target = Vusk::GetCurrentWorld()->FindEntity("here");
+    Frame();
+    EXPECT_FALSE(close->IsReady());
+    EXPECT_EQ(Shooter(CVector3(0, 0, 0), "nobody", {}), nullptr);
+    EXPECT_EQ(Shooter(CVector3(0, 0, 0), "target0", {{"Range", "3"}}), nullptr);
+}
+
 AI_ENGINE_TEST_SUITE(AgentsTest);
+AI_ENGINE_TEST_SUITE(ShooterTest);
 
 } // namespace

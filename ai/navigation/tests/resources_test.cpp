@@ -197,7 +197,7 @@ TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
   source.weights.assign(13, 0.5f);
   const Bytes saturated = AiRes::EncodeNeuralNet(source);
   ASSERT_EQ(saturated.size(), 95u);
-  for (bool linear : {false, true}) {
+  for (uint8_t linear : {0, 1, 0x31}) {
     source.linear = linear;
     CNeuralNet net;
     ASSERT_TRUE(LoadFrom(net, AiRes::EncodeNeuralNet(source)));
@@ -206,6 +206,10 @@ TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
     net.Evaluate();
     for (int j = 1; j <= 3; ++j) EXPECT_EQ(net.GetLayer(1)->GetValues()[j], 1.0f);  // 1.5 saturates
     EXPECT_EQ(net.GetOutputs()[0], linear ? 2.0f : 1.0f);
+    // Save writes the bytes it read, the flag byte as it stands.
+    const std::string path = navtest::TempPath("net.bin");
+    ASSERT_TRUE(net.Save(path.c_str()));
+    EXPECT_EQ(navtest::ReadFileBytes(path), AiRes::EncodeNeuralNet(source));
     // A negative sum gives 0 in a hidden layer.
     net.GetInputs()[0] = net.GetInputs()[1] = -4.0f;
     net.Evaluate();
@@ -213,7 +217,6 @@ TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
   }
   EXPECT_EQ(CNeuralNet().Activate(std::nanf("")), 0.0f);
 
-  // Save writes the bytes it read.
   CNeuralNet net;
   ASSERT_TRUE(LoadFrom(net, saturated));
   const std::string path = navtest::TempPath("net.bin");

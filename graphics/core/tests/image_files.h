@@ -12,6 +12,7 @@
 
 #include "graphics/core/file_system.h"
 #include "graphics/core/image.h"
+#include "graphics/core/raster.h"
 #include "graphics/core/tests/started_engine.h"
 #include "testing/scratch_dir.h"
 
@@ -42,6 +43,32 @@ inline OvImage* ReadTestImage(const char* name) {
     return image;
 }
 inline OvImage* WriteNothing(OvImage* image, const char*) { return image; }
+// The same files as 8-bit images whose palette lists their colours in order of appearance.
+inline OvImage* ReadTestImage8(const char* name) {
+    OvImage* wide = ReadTestImage(name);
+    if (wide == nullptr) {
+        return nullptr;
+    }
+    OvImage* image = OvImageCreate(wide->width, wide->height, 8);
+    OvImageAllocatePixels(image);
+    std::memset(image->palette, 0, 1024);
+    int used = 0;
+    for (OvInt32 y = 0; y < wide->height; ++y) {
+        for (OvInt32 x = 0; x < wide->width; ++x) {
+            const OvUInt8* p = wide->cpPixels + y * wide->stride + 4 * x;
+            int i = 0;
+            while (i < used && std::memcmp(image->palette + 4 * i, p, 4) != 0) {
+                ++i;
+            }
+            if (i == used && used < 256) {
+                std::memcpy(image->palette + 4 * used++, p, 4);
+            }
+            image->cpPixels[y * image->stride + x] = static_cast<OvUInt8>(i);
+        }
+    }
+    OvImageDestroy(wide);
+    return image;
+}
 
 inline OvImage* NewImage(OvInt32 width, OvInt32 height, OvInt32 depth) {
     OvImage* image = OvImageCreate(width, height, depth);
@@ -91,6 +118,20 @@ inline bool SamePixels(const OvImage* a, const OvImage* b) {
     return a->palette == nullptr || std::memcmp(a->palette, b->palette, static_cast<std::size_t>(4 << a->depth)) == 0;
 }
 
+// A 32-bit image of one level of a raster, as the driver reads it back.
+inline OvImage* LevelImage(OvRaster* raster, int level) {
+    if (OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKREAD) == nullptr) {
+        return nullptr;
+    }
+    OvImage* image = NewImage(raster->width, raster->height, 32);
+    OvImage* filled = OvImageSetFromRaster(image, raster);
+    OvRasterUnlock(raster);
+    if (filled == nullptr) {
+        OvImageDestroy(image);
+    }
+    return filled;
+}
+
 class ImageFilesEngine : public StartedEngine {
 protected:
     std::filesystem::path dir;
@@ -116,12 +157,17 @@ protected:
 
     // A test-format file of one colour.
     void WriteTestImage(const std::string& name, std::uint32_t width, std::uint32_t height, Rgba colour) {
+        WriteTestImage(name, width, height, std::vector<Rgba>(width * height, colour));
+    }
+    // A test-format file of the given pixels, top row first.
+    void WriteTestImage(const std::string& name, std::uint32_t width, std::uint32_t height,
+                        const std::vector<Rgba>& pixels) {
         std::filesystem::create_directories((dir / name).parent_path());
         std::ofstream out(dir / name, std::ios::binary);
         const std::uint32_t size[2] = {width, height};
         out.write(reinterpret_cast<const char*>(size), sizeof(size));
-        for (std::uint32_t i = 0; i < width * height; ++i) {
-            out.write(reinterpret_cast<const char*>(colour.data()), 4);
+        for (const Rgba& p : pixels) {
+            out.write(reinterpret_cast<const char*>(p.data()), 4);
         }
     }
 };

@@ -1,6 +1,7 @@
 #include "graphics/core/raster.h"
 
 #include "graphics/core/frame.h"
+#include "graphics/core/image.h"
 #include "graphics/core/resources.h"
 #include "graphics/core/tests/started_engine.h"
 
@@ -84,8 +85,11 @@ TEST_F(RasterTest, CreateLockAndLevelsGoThroughTheDriver) {
 
     // Format query: format word = (format byte << 8) | type of the driver's scratch record.
     OvInt32 w = 0, h = 0, depth = 0, format = 0;
-    int image = 0;
-    EXPECT_EQ(OvRasterQueryFormat(&image, ovRASTERTYPETEXTURE, &w, &h, &depth, &format), &image);
+    OvImage* image = OvImageCreate(16, 16, 32);
+    ASSERT_NE(OvImageAllocatePixels(image), nullptr);
+    std::memset(image->cpPixels, 0, static_cast<std::size_t>(image->stride * 16));
+    EXPECT_EQ(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &w, &h, &depth, &format), image);
+    OvImageDestroy(image);
     EXPECT_EQ(format, 0x504);
     EXPECT_EQ(w, 16);
     EXPECT_EQ(depth, 32);

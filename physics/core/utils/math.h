@@ -18,6 +18,7 @@ struct OvpBBox {
     OvV3d inf;      // minimum corner
     OvUInt32 pad1;  // spare
 };
+static_assert(sizeof(OvpBBox) == 32, "OvpBBox grew");
 
 // 3 x 3 matrix as three rows of four floats (48 bytes). Column 3 is never read or written by
 // the math routines, so records that keep a value there (a mass, a scalar inertia) survive.

@@ -31,6 +31,7 @@ struct OvpVolume {
     OvUInt16 group;            // collision group, checked by the part-pair filter
     const OvpVolumeType* type; // constant type record
 };
+static_assert(sizeof(OvpVolume) == 112, "OvpVolume grew");
 
 // A vertex of a support feature: a point and a spare word (16 bytes).
 struct OvpFeatureVertex {

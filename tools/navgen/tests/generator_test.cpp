@@ -113,7 +113,7 @@ TEST_P(GeneratorTest, ParametersAndTheirLimits)
         {{{"FIRST_STEP", "simplify_edges"}}, 36, 2, 2.5f, 5.0f, 7.5f},
         {{{"FIRST_STEP", "Additional_Data"}}, 36, 5, 2.5f, 5.0f, 7.5f},
         {{{"RADIUS_AVERAGE", "2"}}, 36, 1, 2.0f, 4.0f, 6.0f},
-        {{{"RADIUS_AVERAGE", "2"}, {"RADIUS_MAX", "7"}, {"MAX_LENGTH_VALID_EDGE", "9"}}, 36, 1, 2.0f, 7.0f, 9.0f},
+        {{{"RADIUS_MAX", "7"}, {"MAX_LENGTH_VALID_EDGE", "9"}, {"RADIUS_AVERAGE", "2"}}, 36, 1, 2.0f, 7.0f, 9.0f},
     };
     for (const Case& c : cases) {
         CGraphGeneratorAgent* agent = Spawn(c.extra);

@@ -1,0 +1,31 @@
+#pragma once
+// Texture and texture-dictionary streams. A texture chunk (type 6) stores a texture by
+// reference: its filter/addressing word, name, mask name and extension data; reading it reads
+// the texture by name. A dictionary stored as images (type 35) carries the pictures themselves,
+// each texture with its mip levels as image chunks (type 24).
+
+#include "graphics/core/texture.h"
+
+struct OvStream;
+
+inline constexpr OvUInt32 ovID_TEXDICTIONARYIMAGES = 35;
+// Bit 16 of the stored texture word: the texture has a raster whose levels are not made
+// automatically.
+inline constexpr OvUInt32 ovTEXTURESTREAMOWNLEVELS = 0x10000;
+// A texture in a dictionary has at most this many images (mip levels).
+inline constexpr OvInt32 ovTEXDICTIONARYMAXLEVELS = 32;
+
+// Body size of a texture chunk.
+OvUInt32 OvTextureStreamGetSize(const OvTexture* texture);
+// Writes a whole texture chunk; the texture, or null on a write failure.
+const OvTexture* OvTextureStreamWrite(const OvTexture* texture, OvStream* stream);
+// Reads a texture chunk's body (the stream just past its header) through OvTextureRead.
+OvTexture* OvTextureStreamRead(OvStream* stream);
+
+// Reads a dictionary's body (the stream just past its header) into a new dictionary, which is
+// current while it is read; null (and nothing made left behind) on any failure.
+OvTexDictionary* OvTexDictionaryStreamReadImages(OvStream* stream);
+// Writes a whole dictionary chunk in the full form: per texture its levels as image chunks
+// (read back from its raster) and its texture chunk. Textures without a raster are left out.
+// The dictionary, or null on a failure.
+const OvTexDictionary* OvTexDictionaryStreamWriteImages(const OvTexDictionary* dict, OvStream* stream);

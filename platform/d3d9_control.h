@@ -1,0 +1,81 @@
+#pragma once
+// Controls of the Direct3D 9 stand-in, for tests and tools: the adapters that Direct3DCreate9
+// reports (modes, formats, caps presets), scripted failures, lost-device emulation, the call log
+// and per-device counters. Nothing here is part of the platform's interface.
+
+#include "platform/d3d9.h"
+
+#include <string>
+#include <vector>
+
+enum class D3d9Preset {
+    FixedFunction,      // no shaders at all
+    ShaderModel2Vertex, // vs_2_0, no pixel shaders
+};
+
+// One adapter as Direct3DCreate9 reports it.
+struct D3d9Adapter {
+    std::string description;
+    DWORD vendorId = 0;
+    DWORD deviceId = 0;
+    D3DDISPLAYMODE desktop{};            // the current display mode
+    std::vector<D3DDISPLAYMODE> modes;   // full-screen modes, any formats mixed
+    D3DCAPS9 caps{};
+    bool capsFail = false;               // GetDeviceCaps answers D3DERR_NOTAVAILABLE
+    std::vector<D3DFORMAT> textureFormats;      // plain textures and surfaces
+    std::vector<D3DFORMAT> renderTargetFormats; // render-target textures and back buffers
+    std::vector<D3DFORMAT> depthFormats;        // depth-stencil surfaces
+    std::vector<D3DFORMAT> depthTextureFormats; // depth-stencil textures (none by default)
+    std::vector<D3DFORMAT> cubeFormats;         // cube textures (none by default)
+    UINT textureMemory = 64u << 20;             // GetAvailableTextureMem, bytes
+};
+
+// The caps record of a preset.
+D3DCAPS9 D3d9PresetCaps(D3d9Preset preset);
+
+// The default adapter: a 32-bit 1024x768 desktop at 60 Hz, modes from 640x480 to 1600x1200 at
+// 60 and 85 Hz in X8R8G8B8 and R5G6B5, the given caps preset.
+D3d9Adapter D3d9DefaultAdapter(D3d9Preset preset = D3d9Preset::FixedFunction);
+
+// The adapters of every Direct3DCreate9 from now on.
+void D3d9SetAdapters(const std::vector<D3d9Adapter>& adapters);
+
+// Back to one default adapter, no scripted failures or losses, the log off and empty.
+void D3d9ResetStandIn();
+
+// Scripted failures: after `skip` calls of `method` that run normally, the next `times` calls
+// answer `result` without doing anything. Methods by their platform name: "Direct3DCreate9"
+// (answers null), "CreateDevice", "GetDeviceCaps", "CheckDeviceFormat", "Reset",
+// "TestCooperativeLevel", "Present", "LockRect", "Lock" (buffers), "CreateTexture",
+// "CreateCubeTexture", "CreateVertexBuffer", "CreateIndexBuffer", "CreateDepthStencilSurface",
+// "CreateOffscreenPlainSurface", "CreateAdditionalSwapChain", "CreateVertexDeclaration",
+// "CreateVertexShader", "CreatePixelShader". A scripted D3DERR_DEVICELOST from Present also
+// loses the device.
+void D3d9ScriptFailure(const char* method, HRESULT result, int times = 1, int skip = 0);
+
+// Loses the device as a full-screen device whose window lost the focus: the next
+// TestCooperativeLevel answers D3DERR_DEVICELOST, later ones D3DERR_DEVICENOTRESET until a
+// successful Reset. (A full-screen device whose window is not the active one is lost anyway.)
+void D3d9LoseDevice(IDirect3DDevice9* device);
+
+// The call log: one line per device, resource or adapter call while enabled, the method's name
+// and its arguments: "SetRenderState(7, 1)". Off by default.
+void D3d9LogEnable(bool on);
+void D3d9LogClear();
+const std::vector<std::string>& D3d9Log();
+// Lines of the log that are calls of `method`.
+int D3d9LogCount(const char* method);
+
+// What a device did since it was created.
+struct D3d9Counters {
+    long draws = 0;      // draw calls that reached the rasteriser
+    long primitives = 0; // primitives of those draws
+    long clears = 0;
+    long presents = 0;   // frames handed to the window layer
+    long resets = 0;     // successful Resets
+};
+D3d9Counters D3d9DeviceCounters(IDirect3DDevice9* device);
+
+// Objects of a device still alive (textures, surfaces of their own, buffers, declarations,
+// shaders, additional swap chains), for leak checks.
+int D3d9LiveObjects(IDirect3DDevice9* device);

@@ -1,0 +1,287 @@
+// d3d9_render: renders a scene of clears and pre-transformed triangles through the Direct3D 9
+// stand-in on a headless window and writes the presented back buffer as an 8-bit RGBA PNG.
+
+#include "platform/d3d9.h"
+#include "platform/d3d9_control.h"
+#include "platform/win32.h"
+
+#include <png.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "usage: d3d9_render SCENE OUT.png\n"
+    "Renders SCENE through the Direct3D 9 stand-in on a headless window and writes the presented\n"
+    "back buffer as an 8-bit RGBA PNG. SCENE holds one command per line; '#' starts a comment:\n"
+    "  size W H                        back buffer size in pixels (1..4096), once, before drawing\n"
+    "  clear AARRGGBB                  clears the whole target to the colour (hex)\n"
+    "  tri X0 Y0 X1 Y1 X2 Y2 AARRGGBB  a pre-transformed triangle in pixels (z 0.5, rhw 1) of one\n"
+    "                                  colour: no culling, depth test, lighting or blending\n";
+
+constexpr UINT kMaxSide = 4096;
+
+struct Command {
+    enum class Kind { Clear, Triangle } kind;
+    D3DCOLOR color = 0;
+    float xy[6] = {};
+};
+
+struct Scene {
+    UINT width = 0;
+    UINT height = 0;
+    std::vector<Command> commands;
+};
+
+bool ParseColor(const std::string& word, D3DCOLOR* out)
+{
+    if (word.size() != 8 || word.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    *out = static_cast<D3DCOLOR>(std::strtoul(word.c_str(), nullptr, 16));
+    return true;
+}
+
+bool ParseFloat(const std::string& word, float* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const float v = std::strtof(word.c_str(), &end);
+    if (word.empty() || *end != '\0' || errno != 0 || !(v >= -1e6f && v <= 1e6f))
+        return false;
+    *out = v;
+    return true;
+}
+
+bool ParseSide(const std::string& word, UINT* out)
+{
+    if (word.empty() || word.size() > 5 || word.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long v = std::strtoul(word.c_str(), nullptr, 10);
+    if (v < 1 || v > kMaxSide)
+        return false;
+    *out = static_cast<UINT>(v);
+    return true;
+}
+
+// Reads the scene; on an error prints "FILE:LINE: message" and returns false.
+bool ReadScene(const char* path, Scene* scene)
+{
+    std::ifstream in(path);
+    if (!in) {
+        std::fprintf(stderr, "d3d9_render: cannot open scene %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    std::string line;
+    int number = 0;
+    auto fail = [&](const std::string& message) {
+        std::fprintf(stderr, "d3d9_render: %s:%d: %s\n", path, number, message.c_str());
+        return false;
+    };
+    while (std::getline(in, line)) {
+        ++number;
+        if (const auto hash = line.find('#'); hash != std::string::npos)
+            line.erase(hash);
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string word; words >> word;)
+            w.push_back(word);
+        if (w.empty())
+            continue;
+        if (w[0] == "size") {
+            if (w.size() != 3)
+                return fail("'size' takes W H");
+            if (scene->width != 0)
+                return fail("a second 'size'");
+            if (!scene->commands.empty())
+                return fail("'size' after drawing commands");
+            if (!ParseSide(w[1], &scene->width) || !ParseSide(w[2], &scene->height))
+                return fail("size must be 1 to 4096 pixels: '" + w[1] + " " + w[2] + "'");
+        } else if (w[0] == "clear") {
+            Command c{Command::Kind::Clear};
+            if (w.size() != 2 || !ParseColor(w[1], &c.color))
+                return fail("'clear' takes one colour AARRGGBB");
+            scene->commands.push_back(c);
+        } else if (w[0] == "tri") {
+            Command c{Command::Kind::Triangle};
+            if (w.size() != 8)
+                return fail("'tri' takes X0 Y0 X1 Y1 X2 Y2 AARRGGBB");
+            for (int i = 0; i < 6; ++i)
+                if (!ParseFloat(w[1 + i], &c.xy[i]))
+                    return fail("bad coordinate '" + w[1 + i] + "'");
+            if (!ParseColor(w[7], &c.color))
+                return fail("bad colour '" + w[7] + "' (AARRGGBB)");
+            scene->commands.push_back(c);
+        } else {
+            return fail("unknown command '" + w[0] + "'");
+        }
+        if (scene->width == 0)
+            return fail("the scene must start with 'size W H'");
+    }
+    if (scene->width == 0) {
+        std::fprintf(stderr, "d3d9_render: %s: no 'size' command\n", path);
+        return false;
+    }
+    return true;
+}
+
+bool WriteRgbaPng(const char* path, const BYTE* bits, UINT width, UINT height, INT pitch)
+{
+    std::vector<png_byte> rgba(static_cast<std::size_t>(width) * height * 4);
+    for (UINT y = 0; y < height; ++y)
+        for (UINT x = 0; x < width; ++x) {
+            DWORD p;
+            std::memcpy(&p, bits + static_cast<std::size_t>(y) * pitch + x * 4, 4);
+            png_byte* o = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
+            o[0] = static_cast<png_byte>(p >> 16);
+            o[1] = static_cast<png_byte>(p >> 8);
+            o[2] = static_cast<png_byte>(p);
+            o[3] = static_cast<png_byte>(p >> 24);
+        }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = PNG_FORMAT_RGBA;
+    if (!png_image_write_to_file(&image, path, 0, rgba.data(), 0, nullptr)) {
+        std::fprintf(stderr, "d3d9_render: cannot write %s: %s\n", path, image.message);
+        return false;
+    }
+    return true;
+}
+
+struct Vertex {
+    float x, y, z, rhw;
+    D3DCOLOR color;
+};
+
+LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int Fail(const char* call, HRESULT hr)
+{
+    std::fprintf(stderr, "d3d9_render: %s failed (0x%08X)\n", call, static_cast<unsigned>(hr));
+    return 1;
+}
+
+int Render(const Scene& scene, const char* out)
+{
+    setenv("PLATFORM_HEADLESS", "1", 1);
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "d3d9_render";
+    RegisterClassA(&wc);
+    HWND window = CreateWindowExA(0, "d3d9_render", "d3d9_render", WS_OVERLAPPEDWINDOW, 0, 0,
+                                  static_cast<int>(scene.width), static_cast<int>(scene.height), nullptr, nullptr,
+                                  wc.hInstance, nullptr);
+    if (window == nullptr) {
+        std::fprintf(stderr, "d3d9_render: cannot create the window\n");
+        return 1;
+    }
+    IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    if (d3d == nullptr)
+        return Fail("Direct3DCreate9", D3DERR_NOTAVAILABLE);
+    D3DPRESENT_PARAMETERS pp{};
+    pp.BackBufferWidth = scene.width;
+    pp.BackBufferHeight = scene.height;
+    pp.BackBufferFormat = D3DFMT_A8R8G8B8;
+    pp.BackBufferCount = 1;
+    pp.SwapEffect = D3DSWAPEFFECT_COPY;
+    pp.hDeviceWindow = window;
+    pp.Windowed = TRUE;
+    pp.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
+    IDirect3DDevice9* device = nullptr;
+    HRESULT hr = d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window, D3DCREATE_SOFTWARE_VERTEXPROCESSING,
+                                   &pp, &device);
+    if (FAILED(hr)) {
+        d3d->Release();
+        return Fail("CreateDevice", hr);
+    }
+    // Untextured, unlit, single-coloured triangles straight to the target.
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+    device->SetRenderState(D3DRS_ZENABLE, D3DZB_FALSE);
+    device->SetRenderState(D3DRS_LIGHTING, FALSE);
+    device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+    device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
+    device->BeginScene();
+    for (const Command& c : scene.commands) {
+        if (c.kind == Command::Kind::Clear) {
+            hr = device->Clear(0, nullptr, D3DCLEAR_TARGET, c.color, 1.0f, 0);
+        } else {
+            const Vertex v[3] = {{c.xy[0], c.xy[1], 0.5f, 1.0f, c.color},
+                                 {c.xy[2], c.xy[3], 0.5f, 1.0f, c.color},
+                                 {c.xy[4], c.xy[5], 0.5f, 1.0f, c.color}};
+            hr = device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, v, sizeof(Vertex));
+        }
+        if (FAILED(hr))
+            break;
+    }
+    device->EndScene();
+    if (SUCCEEDED(hr))
+        hr = device->Present(nullptr, nullptr, nullptr, nullptr);
+    // Read the presented back buffer back through system memory.
+    IDirect3DSurface9* back = nullptr;
+    IDirect3DSurface9* copy = nullptr;
+    D3DLOCKED_RECT locked{};
+    if (SUCCEEDED(hr))
+        hr = device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back);
+    if (SUCCEEDED(hr))
+        hr = device->CreateOffscreenPlainSurface(scene.width, scene.height, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &copy,
+                                                 nullptr);
+    if (SUCCEEDED(hr))
+        hr = device->GetRenderTargetData(back, copy);
+    if (SUCCEEDED(hr))
+        hr = copy->LockRect(&locked, nullptr, D3DLOCK_READONLY);
+    int status = 0;
+    if (FAILED(hr))
+        status = Fail("rendering", hr);
+    else if (!WriteRgbaPng(out, static_cast<const BYTE*>(locked.pBits), scene.width, scene.height, locked.Pitch))
+        status = 1;
+    if (locked.pBits != nullptr)
+        copy->UnlockRect();
+    if (copy != nullptr)
+        copy->Release();
+    if (back != nullptr)
+        back->Release();
+    const D3d9Counters counters = D3d9DeviceCounters(device);
+    device->Release();
+    d3d->Release();
+    DestroyWindow(window);
+    if (status == 0)
+        std::printf("%s: %ux%u, %ld clears, %ld triangles\n", out, scene.width, scene.height, counters.clears,
+                    counters.primitives);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    if (argc != 3) {
+        std::fprintf(stderr, "d3d9_render: expected SCENE OUT.png, got %d arguments\n%s", argc - 1, kUsage);
+        return 2;
+    }
+    Scene scene;
+    if (!ReadScene(argv[1], &scene))
+        return 1;
+    return Render(scene, argv[2]);
+}

@@ -1,0 +1,170 @@
+// texdict: texture dictionaries stored as images (chunk type 35).
+//   texdict list FILE            one line per texture
+//   texdict build OUT IMAGE...   a dictionary of the images, through the engine's texture read
+//                                and its dictionary writer
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "graphics/core/chunk.h"
+#include "graphics/core/error.h"
+#include "graphics/core/image.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
+#include "graphics/core/texture_stream.h"
+#include "graphics/toolkits/bmp_reader.h"
+#include "graphics/toolkits/png_reader.h"
+
+namespace {
+
+void Usage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: texdict list FILE\n"
+                 "       texdict build [--no-mipmaps] OUT IMAGE...\n"
+                 "  list   prints one line per texture of the dictionary in FILE:\n"
+                 "         NAME MASK WxH levels N format 0xFFFF type T   (MASK is - when there is none)\n"
+                 "  build  reads each IMAGE (.bmp or .png) as a texture named after the file without its\n"
+                 "         extension, with mip levels made from it (filter mode 6) unless --no-mipmaps\n"
+                 "         (filter mode 2), and writes the dictionary to OUT.\n"
+                 "  Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
+}
+
+// The error the engine holds, as text for a message.
+std::string HeldError() {
+    OvError e;
+    OvErrorGet(&e);
+    if (e.errorCode == ovERRNOERROR) {
+        return "no error code recorded";
+    }
+    char text[64];
+    std::snprintf(text, sizeof(text), "error 0x%08X, plugin 0x%X", static_cast<unsigned>(e.errorCode),
+                  static_cast<unsigned>(e.pluginID));
+    return text;
+}
+
+OvTexture* TextureOf(OvLLLink* link) {
+    return reinterpret_cast<OvTexture*>(reinterpret_cast<char*>(link) - offsetof(OvTexture, lInDictionary));
+}
+
+int List(const char* path) {
+    OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
+    if (stream == nullptr) {
+        std::fprintf(stderr, "texdict: %s: cannot open\n", path);
+        return 1;
+    }
+    OvTexDictionary* dict = nullptr;
+    if (OvStreamFindChunk(stream, ovID_TEXDICTIONARYIMAGES, nullptr, nullptr)) {
+        dict = OvTexDictionaryStreamReadImages(stream);
+    }
+    OvStreamClose(stream, nullptr);
+    if (dict == nullptr) {
+        std::fprintf(stderr, "texdict: %s: not a readable texture dictionary (%s)\n", path, HeldError().c_str());
+        return 1;
+    }
+    for (OvLLLink* l = dict->texturesInDict.next; l != &dict->texturesInDict; l = l->next) {
+        const OvTexture* t = TextureOf(l);
+        OvRaster* r = t->raster;
+        std::printf("%s %s %dx%d levels %d format 0x%04X type %d\n", t->name, t->mask[0] != '\0' ? t->mask : "-",
+                    r->width, r->height, OvRasterGetNumLevels(r), static_cast<unsigned>(OvRasterGetFormat(r)),
+                    OvRasterGetType(r));
+    }
+    OvTexDictionaryDestroy(dict);
+    return 0;
+}
+
+int Build(const char* out, const std::vector<const char*>& images, bool mipmaps) {
+    OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
+    OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
+    OvTexDictionary* dict = OvTexDictionaryCreate();
+    if (dict == nullptr) {
+        std::fprintf(stderr, "texdict: out of memory\n");
+        return 1;
+    }
+    OvTexDictionarySetCurrent(dict);
+    OvTextureSetMipmapping(mipmaps ? TRUE : FALSE);
+    OvTextureSetAutoMipmapping(mipmaps ? TRUE : FALSE);
+    int status = 0;
+    for (const char* image : images) {
+        const std::filesystem::path path(image);
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(path, ec)) {
+            std::fprintf(stderr, "texdict: %s: no such file\n", image);
+            status = 1;
+            break;
+        }
+        // The texture read finds "name" + a registered extension along the image path.
+        const std::string folder = path.has_parent_path() ? path.parent_path().string() + "/" : "";
+        const std::string name = path.stem().string();
+        OvImageSetPath(folder.c_str());
+        if (name.size() >= static_cast<std::size_t>(ovTEXTURENAMESIZE)) {
+            std::fprintf(stderr, "texdict: %s: the name %s is longer than 31 characters\n", image, name.c_str());
+            status = 1;
+            break;
+        }
+        if (OvTexDictionaryFindNamedTexture(dict, name.c_str()) != nullptr) {
+            std::fprintf(stderr, "texdict: %s: a texture named %s is already in the dictionary\n", image,
+                         name.c_str());
+            status = 1;
+            break;
+        }
+        OvTexture* texture = OvTextureRead(name.c_str(), nullptr);
+        if (texture == nullptr) {
+            std::fprintf(stderr, "texdict: %s: cannot read (%s)\n", image, HeldError().c_str());
+            status = 1;
+            break;
+        }
+        const OvUInt32 filter = OvRasterGetNumLevels(texture->raster) > 1 ? ovFILTERLINEARMIPLINEAR : ovFILTERLINEAR;
+        texture->filterAddressing = (texture->filterAddressing & ~ovTEXTUREFILTERMODEMASK) | filter;
+    }
+    if (status == 0) {
+        OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMWRITE, out);
+        const bool written = stream != nullptr && OvTexDictionaryStreamWriteImages(dict, stream) != nullptr;
+        const bool closed = stream != nullptr && OvStreamClose(stream, nullptr);
+        if (!written || !closed) {
+            std::fprintf(stderr, "texdict: %s: cannot write (%s)\n", out, HeldError().c_str());
+            status = 1;
+        }
+    }
+    OvTexDictionaryDestroy(dict);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        Usage(stdout);
+        return 0;
+    }
+    const bool list = argc == 3 && std::strcmp(argv[1], "list") == 0;
+    const bool build = argc >= 4 && std::strcmp(argv[1], "build") == 0;
+    bool mipmaps = true;
+    int first = 2;
+    if (build && std::strcmp(argv[2], "--no-mipmaps") == 0) {
+        mipmaps = false;
+        first = 3;
+    }
+    if (!list && !(build && argc - first >= 2)) {
+        if (argc >= 2 && std::strcmp(argv[1], "list") != 0 && std::strcmp(argv[1], "build") != 0) {
+            std::fprintf(stderr, "texdict: unknown command %s\n", argv[1]);
+        }
+        Usage(stderr);
+        return 2;
+    }
+    if (!OvTestEngineUp(0, nullptr, OvTestMemoryRasterDriver())) {
+        std::fprintf(stderr, "texdict: the graphics engine did not start\n");
+        return 1;
+    }
+    int status = 0;
+    if (list) {
+        status = List(argv[2]);
+    } else {
+        status = Build(argv[first], std::vector<const char*>(argv + first + 1, argv + argc), mipmaps);
+    }
+    OvTestEngineDown();
+    return status;
+}
