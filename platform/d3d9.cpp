@@ -4,6 +4,8 @@
 #include "platform/d3d9_device.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace d3d9 {
@@ -148,8 +150,8 @@ HRESULT CompleteParams(const D3d9Adapter& a, HWND focus, D3DPRESENT_PARAMETERS* 
         if (!found)
             return D3DERR_INVALIDCALL;
     }
-    if (!Contains(a.renderTargetFormats, p->BackBufferFormat) || p->BackBufferWidth > 16384 ||
-        p->BackBufferHeight > 16384)
+    if (!Contains(a.renderTargetFormats, p->BackBufferFormat) || p->BackBufferWidth > kMaxSurfaceSide ||
+        p->BackBufferHeight > kMaxSurfaceSide)
         return D3DERR_INVALIDCALL;
     if (p->EnableAutoDepthStencil && !swapChain && !Contains(a.depthFormats, p->AutoDepthStencilFormat))
         return D3DERR_INVALIDCALL;
@@ -162,6 +164,10 @@ ULONG Direct3D::AddRef() { return ++refs; }
 
 ULONG Direct3D::Release()
 {
+    if (refs == 0) {
+        std::fprintf(stderr, "d3d9: Release of a Direct3D object whose count is already 0\n");
+        std::abort();
+    }
     const ULONG left = --refs;
     if (left == 0 && devices == 0)
         delete this;
@@ -355,9 +361,9 @@ D3DCAPS9 D3d9PresetCaps(D3d9Preset preset)
     c.MaxTextureAspectRatio = 2048;
     c.MaxAnisotropy = 1;
     c.FVFCaps = 8; // texture coordinate sets
-    c.TextureOpCaps = D3DTEXOPCAPS_DISABLE | D3DTEXOPCAPS_SELECTARG1 | D3DTEXOPCAPS_SELECTARG2 |
-                      D3DTEXOPCAPS_MODULATE | D3DTEXOPCAPS_MODULATE2X | D3DTEXOPCAPS_ADD |
-                      D3DTEXOPCAPS_BLENDTEXTUREALPHA | D3DTEXOPCAPS_MULTIPLYADD;
+    // What the rasteriser's combiner does: every operation from DISABLE to BLENDCURRENTALPHA
+    // (bit n - 1 for operation n), MULTIPLYADD and LERP.
+    c.TextureOpCaps = 0xFFFF | D3DTEXOPCAPS_MULTIPLYADD | 0x2000000;
     c.MaxTextureBlendStages = 8;
     c.MaxSimultaneousTextures = 8;
     c.VertexProcessingCaps = 0x1 | 0x2 | 0x8 | 0x10; // texgen, material sources, directional and positional lights

@@ -31,7 +31,11 @@ D3DMATRIX Identity()
     return m;
 }
 
-bool ValidTransform(DWORD t) { return t == D3DTS_VIEW || t == D3DTS_PROJECTION || (t >= 16 && t <= 23) || (t >= 256 && t < kTransforms); }
+bool ValidTransform(DWORD t)
+{
+    return t == D3DTS_VIEW || t == D3DTS_PROJECTION || (t >= D3DTS_TEXTURE0 && t < D3DTS_TEXTURE0 + kStages) ||
+           (t >= D3DTS_WORLD && t < kTransforms);
+}
 
 bool IsPow2(UINT v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -54,9 +58,7 @@ std::uint64_t VertexCount(D3DPRIMITIVETYPE type, std::uint64_t n)
     }
 }
 
-// Largest size of a surface or buffer the stand-in allocates (a bad size from a caller gets an
-// error, not a huge allocation).
-constexpr UINT kMaxSide = 16384;
+// Largest buffer the stand-in allocates, bytes; a longer one answers out of video memory.
 constexpr UINT kMaxBuffer = 1u << 28;
 
 Object* OwnerOf(Surface* s) { return s->Owner(); }
@@ -203,7 +205,10 @@ bool ValidRenderState(DWORD s)
     return s < kRenderStates && valid[s];
 }
 
-bool ValidStageState(DWORD s) { return (s >= 1 && s <= 11) || (s >= 22 && s <= 24) || (s >= 26 && s <= 28) || s == 32; }
+bool ValidStageState(DWORD s)
+{
+    return (s >= 1 && s <= 11) || (s >= 22 && s <= 24) || (s >= 26 && s <= 28) || s == 32;
+}
 
 bool ValidSamplerState(DWORD s) { return s >= 1 && s <= 13; }
 
@@ -671,8 +676,8 @@ HRESULT Device::CreateDepthStencilSurface(UINT width, UINT height, D3DFORMAT for
     HRESULT scripted;
     if (Scripted("CreateDepthStencilSurface", &scripted))
         return scripted;
-    if (out == nullptr || shared != nullptr || width == 0 || height == 0 || width > kMaxSide ||
-        height > kMaxSide || multiSample != D3DMULTISAMPLE_NONE || quality != 0)
+    if (out == nullptr || shared != nullptr || width == 0 || height == 0 || width > kMaxSurfaceSide ||
+        height > kMaxSurfaceSide || multiSample != D3DMULTISAMPLE_NONE || quality != 0)
         return D3DERR_INVALIDCALL;
     *out = nullptr;
     if (FAILED(CheckFormat(D3DUSAGE_DEPTHSTENCIL, D3DRTYPE_SURFACE, format)))
@@ -695,8 +700,8 @@ HRESULT Device::CreateOffscreenPlainSurface(UINT width, UINT height, D3DFORMAT f
     HRESULT scripted;
     if (Scripted("CreateOffscreenPlainSurface", &scripted))
         return scripted;
-    if (out == nullptr || shared != nullptr || width == 0 || height == 0 || width > kMaxSide ||
-        height > kMaxSide || (pool != D3DPOOL_DEFAULT && pool != D3DPOOL_SYSTEMMEM))
+    if (out == nullptr || shared != nullptr || width == 0 || height == 0 || width > kMaxSurfaceSide ||
+        height > kMaxSurfaceSide || (pool != D3DPOOL_DEFAULT && pool != D3DPOOL_SYSTEMMEM))
         return D3DERR_INVALIDCALL;
     *out = nullptr;
     if (FAILED(CheckFormat(0, D3DRTYPE_SURFACE, format)))

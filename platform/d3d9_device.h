@@ -236,6 +236,10 @@ UINT DeclTypeSize(BYTE type);
 // The elements an FVF stands for (stream 0) and its stride; false for an FVF the platform refuses.
 bool FvfElements(DWORD fvf, std::vector<D3DVERTEXELEMENT9>* elements, UINT* stride);
 
+// Largest width or height of a back buffer or a surface of its own (64 MB at 32 bits): a bad size
+// from a caller gets an error, not a huge allocation.
+inline constexpr UINT kMaxSurfaceSide = 4096;
+
 // State -------------------------------------------------------------------------------------------
 
 inline constexpr UINT kRenderStates = 210;

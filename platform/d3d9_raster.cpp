@@ -1,10 +1,1811 @@
-// The rasteriser behind the Direct3D 9 stand-in's draws. Until it is written a draw is
-// validated, counted and logged by the device and leaves the pixels untouched.
+// The rasteriser behind the Direct3D 9 stand-in's draws: vertex fetch from declarations, FVFs and
+// user memory, fixed-function transform and lighting, clipping in homogeneous space, the viewport,
+// culling, triangle, line and point rasterisation with pixel centres on integer coordinates and the
+// top-left fill rule, perspective-correct interpolation, texture sampling, the stage combiner,
+// alpha test, the depth buffer, blending and the colour write mask.
+//
+// Positions are snapped to 1/256 of a pixel and edges are tested in 64-bit integers, so two
+// triangles that share an edge cover each pixel along it exactly once. Spans are found per row
+// from the three edge functions. Inside a span the general path runs in float through every stage;
+// the frequent draws (one stage selecting or modulating the diffuse colour, its texture and the
+// factor, into a 32-bit target with 24-bit depth) take a span that works on packed bytes.
 
 #include "platform/d3d9_device.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
 namespace d3d9 {
 
-void RasteriseDraw(Device&, const DrawCall&) {}
+namespace {
+
+// Small vector maths ------------------------------------------------------------------------------
+
+struct Vec3 {
+    float x = 0, y = 0, z = 0;
+};
+struct Vec4 {
+    float x = 0, y = 0, z = 0, w = 0;
+};
+
+inline Vec3 Sub(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline float Dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline Vec3 Normalize(Vec3 v)
+{
+    const float l = std::sqrt(Dot(v, v));
+    return l > 0 ? Vec3{v.x / l, v.y / l, v.z / l} : v;
+}
+
+// Row vector times matrix, as the platform multiplies.
+inline Vec4 Mul(Vec4 v, const D3DMATRIX& m)
+{
+    return {v.x * m.m[0][0] + v.y * m.m[1][0] + v.z * m.m[2][0] + v.w * m.m[3][0],
+            v.x * m.m[0][1] + v.y * m.m[1][1] + v.z * m.m[2][1] + v.w * m.m[3][1],
+            v.x * m.m[0][2] + v.y * m.m[1][2] + v.z * m.m[2][2] + v.w * m.m[3][2],
+            v.x * m.m[0][3] + v.y * m.m[1][3] + v.z * m.m[2][3] + v.w * m.m[3][3]};
+}
+inline Vec3 MulPoint(Vec3 p, const D3DMATRIX& m)
+{
+    const Vec4 r = Mul(Vec4{p.x, p.y, p.z, 1}, m);
+    return {r.x, r.y, r.z};
+}
+inline Vec3 MulDirection(Vec3 d, const D3DMATRIX& m)
+{
+    const Vec4 r = Mul(Vec4{d.x, d.y, d.z, 0}, m);
+    return {r.x, r.y, r.z};
+}
+
+D3DMATRIX Multiply(const D3DMATRIX& a, const D3DMATRIX& b)
+{
+    D3DMATRIX r{};
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) {
+            float s = 0;
+            for (int k = 0; k < 4; ++k)
+                s += a.m[i][k] * b.m[k][j];
+            r.m[i][j] = s;
+        }
+    return r;
+}
+
+// The inverse transpose of the upper 3x3 of `m`, for normals (the matrix itself when singular).
+D3DMATRIX NormalMatrix(const D3DMATRIX& m)
+{
+    const auto& a = m.m;
+    const float c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
+    const float c01 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
+    const float c02 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
+    const float det = a[0][0] * c00 + a[0][1] * c01 + a[0][2] * c02;
+    D3DMATRIX r{};
+    r.m[3][3] = 1;
+    if (!(std::fabs(det) > 1e-30f) || !std::isfinite(det)) {
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                r.m[i][j] = a[i][j];
+        return r;
+    }
+    const float inv = 1.0f / det;
+    // Rows of the inverse transpose are the cofactor rows divided by the determinant.
+    r.m[0][0] = c00 * inv;
+    r.m[0][1] = c01 * inv;
+    r.m[0][2] = c02 * inv;
+    r.m[1][0] = (a[0][2] * a[2][1] - a[0][1] * a[2][2]) * inv;
+    r.m[1][1] = (a[0][0] * a[2][2] - a[0][2] * a[2][0]) * inv;
+    r.m[1][2] = (a[0][1] * a[2][0] - a[0][0] * a[2][1]) * inv;
+    r.m[2][0] = (a[0][1] * a[1][2] - a[0][2] * a[1][1]) * inv;
+    r.m[2][1] = (a[0][2] * a[1][0] - a[0][0] * a[1][2]) * inv;
+    r.m[2][2] = (a[0][0] * a[1][1] - a[0][1] * a[1][0]) * inv;
+    return r;
+}
+
+inline float Saturate(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; } // NaN gives 0
+
+inline Vec4 FromColor(D3DCOLOR c)
+{
+    constexpr float k = 1.0f / 255.0f;
+    return {static_cast<float>((c >> 16) & 255) * k, static_cast<float>((c >> 8) & 255) * k,
+            static_cast<float>(c & 255) * k, static_cast<float>(c >> 24) * k};
+}
+inline Vec4 FromValue(const D3DCOLORVALUE& c) { return {c.r, c.g, c.b, c.a}; }
+
+inline DWORD To8(float v) { return static_cast<DWORD>(Saturate(v) * 255.0f + 0.5f); }
+inline D3DCOLOR ToColor(Vec4 c) { return To8(c.w) << 24 | To8(c.x) << 16 | To8(c.y) << 8 | To8(c.z); }
+
+float FloatOf(DWORD bits)
+{
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+// Vertex fetch ----------------------------------------------------------------------------------------
+
+float HalfToFloat(WORD h)
+{
+    const int e = (h >> 10) & 31;
+    const int m = h & 1023;
+    float v;
+    if (e == 0)
+        v = std::ldexp(static_cast<float>(m), -24);
+    else if (e == 31)
+        v = m == 0 ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::quiet_NaN();
+    else
+        v = std::ldexp(static_cast<float>(m + 1024), e - 25);
+    return (h & 0x8000) ? -v : v;
+}
+
+// One element to four floats, missing components (0, 0, 0, 1).
+Vec4 Decode(BYTE type, const BYTE* p)
+{
+    float f[4] = {0, 0, 0, 1};
+    auto i16 = [&](int i) {
+        std::int16_t v;
+        std::memcpy(&v, p + 2 * i, 2);
+        return v;
+    };
+    auto u16 = [&](int i) {
+        WORD v;
+        std::memcpy(&v, p + 2 * i, 2);
+        return v;
+    };
+    DWORD d;
+    switch (type) {
+    case D3DDECLTYPE_FLOAT1:
+    case D3DDECLTYPE_FLOAT2:
+    case D3DDECLTYPE_FLOAT3:
+    case D3DDECLTYPE_FLOAT4: std::memcpy(f, p, 4 * (type - D3DDECLTYPE_FLOAT1 + 1)); break;
+    case D3DDECLTYPE_D3DCOLOR: {
+        const Vec4 c = FromColor(p[0] | p[1] << 8 | p[2] << 16 | static_cast<DWORD>(p[3]) << 24);
+        return c;
+    }
+    case D3DDECLTYPE_UBYTE4:
+        for (int i = 0; i < 4; ++i)
+            f[i] = p[i];
+        break;
+    case D3DDECLTYPE_UBYTE4N:
+        for (int i = 0; i < 4; ++i)
+            f[i] = p[i] / 255.0f;
+        break;
+    case D3DDECLTYPE_SHORT2:
+    case D3DDECLTYPE_SHORT4:
+        for (int i = 0; i < (type == D3DDECLTYPE_SHORT2 ? 2 : 4); ++i)
+            f[i] = i16(i);
+        break;
+    case D3DDECLTYPE_SHORT2N:
+    case D3DDECLTYPE_SHORT4N:
+        for (int i = 0; i < (type == D3DDECLTYPE_SHORT2N ? 2 : 4); ++i)
+            f[i] = std::max(-1.0f, i16(i) / 32767.0f);
+        break;
+    case D3DDECLTYPE_USHORT2N:
+    case D3DDECLTYPE_USHORT4N:
+        for (int i = 0; i < (type == D3DDECLTYPE_USHORT2N ? 2 : 4); ++i)
+            f[i] = u16(i) / 65535.0f;
+        break;
+    case D3DDECLTYPE_UDEC3:
+        std::memcpy(&d, p, 4);
+        for (int i = 0; i < 3; ++i)
+            f[i] = static_cast<float>((d >> (10 * i)) & 1023);
+        break;
+    case D3DDECLTYPE_DEC3N:
+        std::memcpy(&d, p, 4);
+        for (int i = 0; i < 3; ++i) {
+            int v = static_cast<int>((d >> (10 * i)) & 1023);
+            if (v >= 512)
+                v -= 1024;
+            f[i] = std::max(-1.0f, v / 511.0f);
+        }
+        break;
+    case D3DDECLTYPE_FLOAT16_2:
+    case D3DDECLTYPE_FLOAT16_4:
+        for (int i = 0; i < (type == D3DDECLTYPE_FLOAT16_2 ? 2 : 4); ++i)
+            f[i] = HalfToFloat(u16(i));
+        break;
+    default: break;
+    }
+    return {f[0], f[1], f[2], f[3]};
+}
+
+// A vertex as the declaration delivers it.
+struct InputVertex {
+    Vec4 position;
+    Vec3 normal;
+    Vec4 color[2];
+    Vec4 tex[8];
+};
+
+// Where each used element of a draw comes from.
+struct Fetch {
+    struct Source {
+        const BYTE* base = nullptr;
+        UINT stride = 0;
+        BYTE type = 0;
+    };
+    Source position, normal, color[2], tex[8];
+    bool transformed = false; // POSITIONT
+    bool hasColor[2] = {};
+    bool hasNormal = false;
+
+    void Read(std::uint64_t index, InputVertex* v) const
+    {
+        auto read = [&](const Source& s, Vec4 fallback) {
+            return s.base != nullptr ? Decode(s.type, s.base + index * s.stride) : fallback;
+        };
+        v->position = read(position, Vec4{0, 0, 0, 1});
+        if (hasNormal) {
+            const Vec4 n = read(normal, Vec4{});
+            v->normal = {n.x, n.y, n.z};
+        }
+        for (int i = 0; i < 2; ++i)
+            v->color[i] = read(color[i], i == 0 ? Vec4{1, 1, 1, 1} : Vec4{0, 0, 0, 0});
+        for (int i = 0; i < 8; ++i)
+            v->tex[i] = read(tex[i], Vec4{0, 0, 0, 1});
+    }
+};
+
+Fetch MakeFetch(const Device& device, const DrawCall& call)
+{
+    Fetch f;
+    for (const D3DVERTEXELEMENT9& e : call.elements) {
+        Fetch::Source s;
+        if (call.userVertices != nullptr) {
+            s.base = call.userVertices + e.Offset;
+            s.stride = call.userStride;
+        } else {
+            const Stream& st = device.state.streams[e.Stream];
+            if (st.buffer == nullptr)
+                continue;
+            s.base = st.buffer->store.bytes.data() + st.offset + e.Offset;
+            s.stride = st.stride;
+        }
+        s.type = e.Type;
+        switch (e.Usage) {
+        case D3DDECLUSAGE_POSITION:
+            if (e.UsageIndex == 0)
+                f.position = s;
+            break;
+        case D3DDECLUSAGE_POSITIONT:
+            f.position = s;
+            f.transformed = true;
+            break;
+        case D3DDECLUSAGE_NORMAL:
+            if (e.UsageIndex == 0) {
+                f.normal = s;
+                f.hasNormal = true;
+            }
+            break;
+        case D3DDECLUSAGE_COLOR:
+            if (e.UsageIndex < 2) {
+                f.color[e.UsageIndex] = s;
+                f.hasColor[e.UsageIndex] = true;
+            }
+            break;
+        case D3DDECLUSAGE_TEXCOORD:
+            if (e.UsageIndex < 8)
+                f.tex[e.UsageIndex] = s;
+            break;
+        default: break;
+        }
+    }
+    return f;
+}
+
+// Vertex processing ------------------------------------------------------------------------------------
+
+// A processed vertex: clip-space position (or screen position for pre-transformed ones), its
+// colours and the texture coordinates of every stage (s, t, q with q = 1 unless projected).
+struct ClipVertex {
+    Vec4 clip;
+    Vec4 color[2];
+    float tex[8][3];
+};
+
+struct LightSetup {
+    D3DLIGHTTYPE type;
+    Vec4 diffuse, specular, ambient;
+    Vec3 position;  // camera space
+    Vec3 direction; // camera space, towards the light for directional lights
+    float range, falloff, a0, a1, a2;
+    float cosTheta, cosPhi; // halves of the cone angles
+};
+
+struct VertexSetup {
+    bool transformed = false;
+    bool lighting = false;
+    bool normalize = false;
+    bool specular = false;
+    bool localViewer = false;
+    bool colorVertex = false;
+    DWORD diffuseSource = 0, specularSource = 0, ambientSource = 0, emissiveSource = 0;
+    D3DMATRIX worldView{}, worldViewProjection{}, normal{};
+    D3DMATERIAL9 material{};
+    Vec4 ambient;
+    LightSetup lights[8];
+    int lightCount = 0;
+    int stages = 0; // stages whose coordinates are needed
+    struct StageCoords {
+        DWORD index = 0;   // set
+        DWORD texgen = 0;  // D3DTSS_TCI_* high bits
+        DWORD flags = 0;   // D3DTTFF_*
+        D3DMATRIX matrix{};
+        int inputCount = 2; // components of the set
+    } coords[8];
+};
+
+int ComponentsOf(BYTE type)
+{
+    switch (type) {
+    case D3DDECLTYPE_FLOAT1: return 1;
+    case D3DDECLTYPE_FLOAT2:
+    case D3DDECLTYPE_SHORT2:
+    case D3DDECLTYPE_SHORT2N:
+    case D3DDECLTYPE_USHORT2N:
+    case D3DDECLTYPE_FLOAT16_2: return 2;
+    case D3DDECLTYPE_FLOAT3:
+    case D3DDECLTYPE_UDEC3:
+    case D3DDECLTYPE_DEC3N: return 3;
+    default: return 4;
+    }
+}
+
+VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages)
+{
+    VertexSetup v;
+    v.transformed = fetch.transformed;
+    const auto& r = s.render;
+    v.lighting = !fetch.transformed && r[D3DRS_LIGHTING] != 0;
+    v.normalize = r[D3DRS_NORMALIZENORMALS] != 0;
+    v.specular = r[D3DRS_SPECULARENABLE] != 0;
+    v.localViewer = r[D3DRS_LOCALVIEWER] != 0;
+    v.colorVertex = r[D3DRS_COLORVERTEX] != 0;
+    v.diffuseSource = r[D3DRS_DIFFUSEMATERIALSOURCE];
+    v.specularSource = r[D3DRS_SPECULARMATERIALSOURCE];
+    v.ambientSource = r[D3DRS_AMBIENTMATERIALSOURCE];
+    v.emissiveSource = r[D3DRS_EMISSIVEMATERIALSOURCE];
+    const D3DMATRIX& view = s.transform[D3DTS_VIEW];
+    v.worldView = Multiply(s.transform[D3DTS_WORLD], view);
+    v.worldViewProjection = Multiply(v.worldView, s.transform[D3DTS_PROJECTION]);
+    v.normal = NormalMatrix(v.worldView);
+    v.material = s.material;
+    v.ambient = FromColor(r[D3DRS_AMBIENT]);
+    if (v.lighting)
+        for (const auto& [index, light] : s.lights) {
+            if (!light.enabled || v.lightCount == 8)
+                continue;
+            const D3DLIGHT9& l = light.light;
+            LightSetup& o = v.lights[v.lightCount++];
+            o.type = l.Type;
+            o.diffuse = FromValue(l.Diffuse);
+            o.specular = FromValue(l.Specular);
+            o.ambient = FromValue(l.Ambient);
+            o.position = MulPoint(Vec3{l.Position.x, l.Position.y, l.Position.z}, view);
+            o.direction = Normalize(MulDirection(Vec3{l.Direction.x, l.Direction.y, l.Direction.z}, view));
+            o.range = l.Range;
+            o.falloff = l.Falloff;
+            o.a0 = l.Attenuation0;
+            o.a1 = l.Attenuation1;
+            o.a2 = l.Attenuation2;
+            o.cosTheta = std::cos(l.Theta * 0.5f);
+            o.cosPhi = std::cos(l.Phi * 0.5f);
+        }
+    v.stages = stages;
+    for (int i = 0; i < stages; ++i) {
+        auto& c = v.coords[i];
+        const DWORD tci = s.stage[i][D3DTSS_TEXCOORDINDEX];
+        c.index = tci & 7;
+        c.texgen = tci & 0xFFFF0000u;
+        c.flags = s.stage[i][D3DTSS_TEXTURETRANSFORMFLAGS];
+        c.matrix = s.transform[D3DTS_TEXTURE0 + i];
+        c.inputCount = fetch.tex[c.index].base != nullptr ? ComponentsOf(fetch.tex[c.index].type) : 2;
+    }
+    return v;
+}
+
+// A material colour from its source: the vertex colour when colour vertex is on and the vertex
+// has that colour, the material otherwise.
+inline Vec4 Source(const VertexSetup& v, DWORD source, const D3DCOLORVALUE& material, const InputVertex& in,
+                   const bool hasColor[2])
+{
+    if (v.colorVertex && (source == D3DMCS_COLOR1 || source == D3DMCS_COLOR2) && hasColor[source - 1])
+        return in.color[source - 1];
+    return FromValue(material);
+}
+
+void Light(const VertexSetup& v, const InputVertex& in, const bool hasColor[2], Vec4 out[2])
+{
+    const Vec3 p = MulPoint(Vec3{in.position.x, in.position.y, in.position.z}, v.worldView);
+    Vec3 n = MulDirection(in.normal, v.normal);
+    if (v.normalize)
+        n = Normalize(n);
+    const Vec4 md = Source(v, v.diffuseSource, v.material.Diffuse, in, hasColor);
+    const Vec4 ma = Source(v, v.ambientSource, v.material.Ambient, in, hasColor);
+    const Vec4 ms = Source(v, v.specularSource, v.material.Specular, in, hasColor);
+    const Vec4 me = Source(v, v.emissiveSource, v.material.Emissive, in, hasColor);
+    Vec3 diffuse{}, ambient{v.ambient.x, v.ambient.y, v.ambient.z}, specular{};
+    const Vec3 eye = v.localViewer ? Normalize(Vec3{-p.x, -p.y, -p.z}) : Vec3{0, 0, 1};
+    for (int i = 0; i < v.lightCount; ++i) {
+        const LightSetup& l = v.lights[i];
+        Vec3 dir;
+        float scale = 1;
+        if (l.type == D3DLIGHT_DIRECTIONAL) {
+            dir = {-l.direction.x, -l.direction.y, -l.direction.z};
+        } else {
+            const Vec3 d = Sub(l.position, p);
+            const float dist = std::sqrt(Dot(d, d));
+            if (!(dist <= l.range))
+                continue;
+            dir = dist > 0 ? Vec3{d.x / dist, d.y / dist, d.z / dist} : Vec3{0, 0, 1};
+            const float att = l.a0 + l.a1 * dist + l.a2 * dist * dist;
+            scale = att > 0 ? 1.0f / att : 0.0f;
+            if (l.type == D3DLIGHT_SPOT) {
+                const float rho = -Dot(dir, l.direction);
+                float spot;
+                if (rho > l.cosTheta)
+                    spot = 1;
+                else if (rho <= l.cosPhi)
+                    spot = 0;
+                else {
+                    spot = (rho - l.cosPhi) / (l.cosTheta - l.cosPhi);
+                    if (l.falloff != 1.0f)
+                        spot = std::pow(spot, l.falloff);
+                }
+                scale *= spot;
+            }
+        }
+        if (scale == 0)
+            continue;
+        ambient.x += l.ambient.x * scale;
+        ambient.y += l.ambient.y * scale;
+        ambient.z += l.ambient.z * scale;
+        const float ndl = Dot(n, dir);
+        if (ndl > 0) {
+            diffuse.x += l.diffuse.x * ndl * scale;
+            diffuse.y += l.diffuse.y * ndl * scale;
+            diffuse.z += l.diffuse.z * ndl * scale;
+            if (v.specular) {
+                const Vec3 h = Normalize(Vec3{dir.x + eye.x, dir.y + eye.y, dir.z + eye.z});
+                const float ndh = Dot(n, h);
+                if (ndh > 0) {
+                    const float s = std::pow(ndh, v.material.Power) * scale;
+                    specular.x += l.specular.x * s;
+                    specular.y += l.specular.y * s;
+                    specular.z += l.specular.z * s;
+                }
+            }
+        }
+    }
+    out[0] = {Saturate(me.x + ma.x * ambient.x + md.x * diffuse.x), Saturate(me.y + ma.y * ambient.y + md.y * diffuse.y),
+              Saturate(me.z + ma.z * ambient.z + md.z * diffuse.z), Saturate(md.w)};
+    out[1] = v.specular ? Vec4{Saturate(ms.x * specular.x), Saturate(ms.y * specular.y), Saturate(ms.z * specular.z),
+                               Saturate(ms.w)}
+                        : Vec4{0, 0, 0, 0};
+}
+
+void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out)
+{
+    if (v.transformed) {
+        out->clip = in.position; // x, y, z in the target, rhw
+    } else {
+        out->clip = Mul(Vec4{in.position.x, in.position.y, in.position.z, 1}, v.worldViewProjection);
+    }
+    if (v.lighting) {
+        Light(v, in, fetch.hasColor, out->color);
+    } else {
+        out->color[0] = in.color[0];
+        out->color[1] = in.color[1];
+    }
+    for (int i = 0; i < v.stages; ++i) {
+        const auto& c = v.coords[i];
+        Vec4 t;
+        int count = c.inputCount;
+        if (c.texgen == D3DTSS_TCI_PASSTHRU) {
+            t = in.tex[c.index];
+        } else {
+            const Vec3 p = MulPoint(Vec3{in.position.x, in.position.y, in.position.z}, v.worldView);
+            Vec3 n = Normalize(MulDirection(in.normal, v.normal));
+            Vec3 g;
+            if (c.texgen == D3DTSS_TCI_CAMERASPACENORMAL) {
+                g = n;
+            } else if (c.texgen == D3DTSS_TCI_CAMERASPACEPOSITION) {
+                g = p;
+            } else { // reflection of the eye vector about the normal
+                const Vec3 e = v.localViewer ? Normalize(p) : Vec3{0, 0, 1};
+                const float d = 2 * Dot(e, n);
+                g = {e.x - d * n.x, e.y - d * n.y, e.z - d * n.z};
+            }
+            t = {g.x, g.y, g.z, 1};
+            count = 3;
+        }
+        const DWORD outCount = c.flags & 0xFF;
+        float q = 1;
+        if (outCount != D3DTTFF_DISABLE) {
+            // The coordinate after the last one given reads as 1, the rest as 0.
+            float in4[4] = {t.x, t.y, t.z, t.w};
+            for (int k = count; k < 4; ++k)
+                in4[k] = k == count ? 1.0f : 0.0f;
+            t = Mul(Vec4{in4[0], in4[1], in4[2], in4[3]}, c.matrix);
+            if ((c.flags & D3DTTFF_PROJECTED) && outCount >= 2) {
+                const float comps[4] = {t.x, t.y, t.z, t.w};
+                q = comps[std::min<DWORD>(outCount, 4) - 1];
+            }
+        }
+        out->tex[i][0] = t.x;
+        out->tex[i][1] = t.y;
+        out->tex[i][2] = q;
+    }
+}
+
+// Targets, samplers and the pixel stage ------------------------------------------------------------------
+
+struct Sampler {
+    const Image* levels[16] = {};
+    int levelCount = 0;
+    DWORD addressU = D3DTADDRESS_WRAP, addressV = D3DTADDRESS_WRAP;
+    DWORD mag = D3DTEXF_POINT, min = D3DTEXF_POINT, mip = D3DTEXF_NONE;
+    D3DCOLOR borderColor = 0;
+    float bias = 0;
+    bool fastWrap = false; // every level A8R8G8B8 with power-of-two sides, wrapped both ways
+    const PALETTEENTRY* palette = nullptr;
+};
+
+struct Stage {
+    DWORD colorOp, colorArg[3], alphaOp, alphaArg[3], result;
+    int sampler = -1; // index into the samplers, -1 without a texture
+};
+
+struct PixelSetup {
+    Stage stages[8];
+    int stageCount = 0;
+    Sampler samplers[8];
+    Vec4 factor;
+    bool specularAdd = false;
+    bool useSpecular = false; // the specular colour is added or read by a stage
+    bool flat = false;
+    bool alphaTest = false;
+    DWORD alphaFunc = D3DCMP_ALWAYS, alphaRef = 0;
+    bool blend = false;
+    DWORD srcBlend = D3DBLEND_ONE, dstBlend = D3DBLEND_ZERO, blendOp = D3DBLENDOP_ADD;
+    DWORD writeMask = 0xF;
+    bool depthTest = false, depthWrite = false;
+    DWORD depthFunc = D3DCMP_LESSEQUAL;
+    Image* target = nullptr;
+    Image* depth = nullptr;
+    // The frequent case on packed bytes: at most one stage selecting or modulating the diffuse
+    // colour, its texture and the factor, a 32-bit target, 24-bit depth or none, no specular.
+    bool fast = false;
+    bool projected = false;  // stage 0 divides its coordinates by q
+    bool alphaBlend = false; // blending is source alpha over inverse source alpha, added
+    enum class Arg { Diffuse, Texture, Factor } colorArgs[2]{}, alphaArgs[2]{};
+    DWORD fastColorOp = D3DTOP_SELECTARG1, fastAlphaOp = D3DTOP_SELECTARG1;
+    // The scissor: the viewport within the target (and the depth surface), half-open.
+    int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// Depth of a format as an integer whose order is the order of the depths.
+inline DWORD DepthKey(D3DFORMAT format, float z)
+{
+    z = Saturate(z);
+    switch (format) {
+    case D3DFMT_D16:
+    case D3DFMT_D16_LOCKABLE: return static_cast<DWORD>(z * 65535.0f + 0.5f);
+    case D3DFMT_D15S1: return static_cast<DWORD>(z * 32767.0f + 0.5f);
+    case D3DFMT_D32: return static_cast<DWORD>(std::llround(static_cast<double>(z) * 4294967295.0));
+    case D3DFMT_D32F_LOCKABLE:
+    case D3DFMT_D24FS8: {
+        DWORD bits;
+        std::memcpy(&bits, &z, 4);
+        return format == D3DFMT_D24FS8 ? bits >> 8 : bits;
+    }
+    default: return static_cast<DWORD>(static_cast<double>(z) * 16777215.0 + 0.5); // 24-bit depth
+    }
+}
+
+inline DWORD LoadDepthKey(D3DFORMAT format, const BYTE* p)
+{
+    DWORD w = 0;
+    switch (format) {
+    case D3DFMT_D16:
+    case D3DFMT_D16_LOCKABLE: return static_cast<DWORD>(p[0] | p[1] << 8);
+    case D3DFMT_D15S1: return static_cast<DWORD>(p[0] | p[1] << 8) >> 1;
+    case D3DFMT_D32:
+    case D3DFMT_D32F_LOCKABLE: std::memcpy(&w, p, 4); return w;
+    default: std::memcpy(&w, p, 4); return w >> 8; // depth in the top 24 bits
+    }
+}
+
+inline void StoreDepthKey(D3DFORMAT format, BYTE* p, DWORD key)
+{
+    DWORD w;
+    switch (format) {
+    case D3DFMT_D16:
+    case D3DFMT_D16_LOCKABLE:
+        p[0] = static_cast<BYTE>(key);
+        p[1] = static_cast<BYTE>(key >> 8);
+        break;
+    case D3DFMT_D15S1: {
+        const DWORD v = (p[0] & 1u) | key << 1;
+        p[0] = static_cast<BYTE>(v);
+        p[1] = static_cast<BYTE>(v >> 8);
+        break;
+    }
+    case D3DFMT_D32:
+    case D3DFMT_D32F_LOCKABLE: std::memcpy(p, &key, 4); break;
+    default:
+        std::memcpy(&w, p, 4);
+        w = (w & 0xFF) | key << 8;
+        std::memcpy(p, &w, 4);
+        break;
+    }
+}
+
+inline bool Compare(DWORD func, DWORD a, DWORD b) // a: incoming, b: reference
+{
+    switch (func) {
+    case D3DCMP_NEVER: return false;
+    case D3DCMP_LESS: return a < b;
+    case D3DCMP_EQUAL: return a == b;
+    case D3DCMP_LESSEQUAL: return a <= b;
+    case D3DCMP_GREATER: return a > b;
+    case D3DCMP_NOTEQUAL: return a != b;
+    case D3DCMP_GREATEREQUAL: return a >= b;
+    default: return true;
+    }
+}
+
+inline int Address(DWORD mode, int i, int size) // -1: the border
+{
+    switch (mode) {
+    case D3DTADDRESS_MIRROR: {
+        int m = i % (2 * size);
+        if (m < 0)
+            m += 2 * size;
+        return m < size ? m : 2 * size - 1 - m;
+    }
+    case D3DTADDRESS_CLAMP: return i < 0 ? 0 : (i >= size ? size - 1 : i);
+    case D3DTADDRESS_BORDER: return i < 0 || i >= size ? -1 : i;
+    default: {
+        int m = i % size;
+        return m < 0 ? m + size : m;
+    }
+    }
+}
+
+inline int AddressFast(DWORD mode, int i, int size)
+{
+    if (mode == D3DTADDRESS_WRAP && (size & (size - 1)) == 0)
+        return i & (size - 1);
+    return Address(mode, i, size);
+}
+
+inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
+{
+    x = AddressFast(s.addressU, x, static_cast<int>(image.width));
+    y = AddressFast(s.addressV, y, static_cast<int>(image.height));
+    if (x < 0 || y < 0)
+        return s.borderColor;
+    if (image.format == D3DFMT_A8R8G8B8 || image.format == D3DFMT_X8R8G8B8) {
+        D3DCOLOR c;
+        std::memcpy(&c, image.bytes.data() + static_cast<std::size_t>(y) * image.pitch + 4 * static_cast<std::size_t>(x),
+                    4);
+        return image.format == D3DFMT_X8R8G8B8 ? c | 0xFF000000u : c;
+    }
+    return ReadTexel(image, static_cast<UINT>(x), static_cast<UINT>(y), s.palette);
+}
+
+// a + (b - a) * f / 256 on the four bytes at once, f in 0..256.
+inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
+{
+    const DWORD g = 256 - f;
+    const DWORD rb = (((a & 0x00FF00FFu) * g + (b & 0x00FF00FFu) * f + 0x00800080u) >> 8) & 0x00FF00FFu;
+    const DWORD ag = (((a >> 8) & 0x00FF00FFu) * g + ((b >> 8) & 0x00FF00FFu) * f + 0x00800080u) & 0xFF00FF00u;
+    return rb | ag;
+}
+
+// Coordinates beyond this many texels lose every fraction anyway: kept finite and in int range.
+inline float TexelCoordinate(float u, UINT size)
+{
+    const float s = u * static_cast<float>(size) - 0.5f;
+    return std::fabs(s) < 1e7f ? s : 0.0f; // NaN too
+}
+
+inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float v, DWORD filter)
+{
+    const float x = TexelCoordinate(u, image.width);
+    const float y = TexelCoordinate(v, image.height);
+    if (filter != D3DTEXF_LINEAR && filter != D3DTEXF_ANISOTROPIC)
+        return Texel(s, image, static_cast<int>(std::floor(x + 0.5f)), static_cast<int>(std::floor(y + 0.5f)));
+    const float fx0 = std::floor(x), fy0 = std::floor(y);
+    const int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
+    const DWORD fx = static_cast<DWORD>((x - fx0) * 256.0f + 0.5f), fy = static_cast<DWORD>((y - fy0) * 256.0f + 0.5f);
+    const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
+    if (s.fastWrap) {
+        // The usual case: four texels of a 32-bit, wrapped, power-of-two level straight from memory.
+        const BYTE* row0 = image.bytes.data() + static_cast<std::size_t>(y0 & (h - 1)) * image.pitch;
+        const BYTE* row1 = image.bytes.data() + static_cast<std::size_t>((y0 + 1) & (h - 1)) * image.pitch;
+        const std::size_t c0 = 4 * static_cast<std::size_t>(x0 & (w - 1)), c1 = 4 * static_cast<std::size_t>((x0 + 1) & (w - 1));
+        D3DCOLOR t[4];
+        std::memcpy(&t[0], row0 + c0, 4);
+        std::memcpy(&t[1], row0 + c1, 4);
+        std::memcpy(&t[2], row1 + c0, 4);
+        std::memcpy(&t[3], row1 + c1, 4);
+        return Lerp8(Lerp8(t[0], t[1], fx), Lerp8(t[2], t[3], fx), fy);
+    }
+    const D3DCOLOR a = Texel(s, image, x0, y0), b = Texel(s, image, x0 + 1, y0);
+    const D3DCOLOR c = Texel(s, image, x0, y0 + 1), d = Texel(s, image, x0 + 1, y0 + 1);
+    return Lerp8(Lerp8(a, b, fx), Lerp8(c, d, fx), fy);
+}
+
+// `lod`: log2 of texels of level 0 per pixel.
+D3DCOLOR Sample(const Sampler& s, float u, float v, float lod)
+{
+    lod += s.bias;
+    if (!(lod > 0) || s.levelCount == 1 || s.mip == D3DTEXF_NONE) {
+        const DWORD filter = lod > 0 ? s.min : s.mag;
+        return SampleLevel(s, *s.levels[0], u, v, filter);
+    }
+    const float top = static_cast<float>(s.levelCount - 1);
+    if (s.mip == D3DTEXF_POINT) {
+        const int level = static_cast<int>(std::min(std::floor(lod + 0.5f), top));
+        return SampleLevel(s, *s.levels[level], u, v, s.min);
+    }
+    if (lod >= top)
+        return SampleLevel(s, *s.levels[s.levelCount - 1], u, v, s.min);
+    const int level = static_cast<int>(lod);
+    const DWORD t = static_cast<DWORD>((lod - static_cast<float>(level)) * 256.0f + 0.5f);
+    const D3DCOLOR a = SampleLevel(s, *s.levels[level], u, v, s.min);
+    const D3DCOLOR b = SampleLevel(s, *s.levels[level + 1], u, v, s.min);
+    return Lerp8(a, b, t);
+}
+
+// log2 of a positive finite float, within 0.005: the exponent plus a parabola through the mantissa.
+inline float FastLog2(float m)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &m, 4);
+    const float exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
+    std::uint32_t mant = (bits & 0x007FFFFFu) | 0x3F800000u;
+    float f;
+    std::memcpy(&f, &mant, 4);
+    const float x = f - 1.0f;
+    return exponent + x * (1.3465552f - 0.34655525f * x);
+}
+
+// Combiner -----------------------------------------------------------------------------------------
+
+struct Inputs {
+    Vec4 diffuse, specular, texture, current, temp;
+    const Vec4* factor;
+};
+
+inline Vec4 Argument(DWORD arg, const Inputs& in)
+{
+    Vec4 v;
+    switch (arg & D3DTA_SELECTMASK) {
+    case D3DTA_DIFFUSE: v = in.diffuse; break;
+    case D3DTA_CURRENT: v = in.current; break;
+    case D3DTA_TEXTURE: v = in.texture; break;
+    case D3DTA_TFACTOR: v = *in.factor; break;
+    case D3DTA_SPECULAR: v = in.specular; break;
+    case D3DTA_TEMP: v = in.temp; break;
+    default: v = {}; break;
+    }
+    if (arg & D3DTA_COMPLEMENT)
+        v = {1 - v.x, 1 - v.y, 1 - v.z, 1 - v.w};
+    if (arg & D3DTA_ALPHAREPLICATE)
+        v = {v.w, v.w, v.w, v.w};
+    return v;
+}
+
+// One operation on one channel; `alpha*` are the alphas the blend forms take.
+inline float Operate(DWORD op, float a0, float a1, float a2, float diffuseA, float textureA, float factorA,
+                     float currentA, float fallback)
+{
+    switch (op) {
+    case D3DTOP_SELECTARG1: return a1;
+    case D3DTOP_SELECTARG2: return a2;
+    case D3DTOP_MODULATE: return a1 * a2;
+    case D3DTOP_MODULATE2X: return Saturate(2 * a1 * a2);
+    case D3DTOP_MODULATE4X: return Saturate(4 * a1 * a2);
+    case D3DTOP_ADD: return Saturate(a1 + a2);
+    case 8: return Saturate(a1 + a2 - 0.5f);        // add signed
+    case 9: return Saturate(2 * (a1 + a2 - 0.5f));  // add signed 2x
+    case 10: return Saturate(a1 - a2);              // subtract
+    case 11: return Saturate(a1 + a2 - a1 * a2);    // add smooth
+    case D3DTOP_BLENDDIFFUSEALPHA: return a1 * diffuseA + a2 * (1 - diffuseA);
+    case D3DTOP_BLENDTEXTUREALPHA: return a1 * textureA + a2 * (1 - textureA);
+    case D3DTOP_BLENDFACTORALPHA: return a1 * factorA + a2 * (1 - factorA);
+    case 15: return Saturate(a1 + a2 * (1 - textureA)); // premultiplied texture alpha
+    case D3DTOP_BLENDCURRENTALPHA: return a1 * currentA + a2 * (1 - currentA);
+    case D3DTOP_MULTIPLYADD: return Saturate(a0 + a1 * a2);
+    case 26: return a0 * a1 + (1 - a0) * a2; // lerp
+    default: return fallback;
+    }
+}
+
+Vec4 Combine(const PixelSetup& ps, Inputs& in, const float* tex, float lods[8])
+{
+    in.current = in.diffuse;
+    for (int i = 0; i < ps.stageCount; ++i) {
+        const Stage& st = ps.stages[i];
+        if (st.sampler >= 0) {
+            const float q = tex[3 * i + 2];
+            const float invQ = q != 0 ? 1.0f / q : 0.0f;
+            in.texture = FromColor(Sample(ps.samplers[st.sampler], tex[3 * i] * invQ, tex[3 * i + 1] * invQ, lods[i]));
+        } else {
+            in.texture = {1, 1, 1, 1}; // a stage without a texture reads opaque white
+        }
+        const Vec4 c1 = Argument(st.colorArg[1], in), c2 = Argument(st.colorArg[2], in);
+        const Vec4 c0 = st.colorOp >= D3DTOP_MULTIPLYADD ? Argument(st.colorArg[0], in) : Vec4{};
+        const float da = in.diffuse.w, ta = in.texture.w, fa = ps.factor.w, ca = in.current.w;
+        Vec4 out;
+        switch (st.colorOp) { // the frequent ones without the per-channel switch
+        case D3DTOP_SELECTARG1: out = c1; break;
+        case D3DTOP_SELECTARG2: out = c2; break;
+        case D3DTOP_MODULATE: out = {c1.x * c2.x, c1.y * c2.y, c1.z * c2.z, 0}; break;
+        default:
+            out.x = Operate(st.colorOp, c0.x, c1.x, c2.x, da, ta, fa, ca, in.current.x);
+            out.y = Operate(st.colorOp, c0.y, c1.y, c2.y, da, ta, fa, ca, in.current.y);
+            out.z = Operate(st.colorOp, c0.z, c1.z, c2.z, da, ta, fa, ca, in.current.z);
+            break;
+        }
+        if (st.alphaOp == D3DTOP_DISABLE) {
+            out.w = in.current.w;
+        } else {
+            const float a1 = Argument(st.alphaArg[1], in).w, a2 = Argument(st.alphaArg[2], in).w;
+            const float a0 = st.alphaOp >= D3DTOP_MULTIPLYADD ? Argument(st.alphaArg[0], in).w : 0.0f;
+            out.w = Operate(st.alphaOp, a0, a1, a2, da, ta, fa, ca, in.current.w);
+        }
+        if (st.result == D3DTA_TEMP)
+            in.temp = out;
+        else
+            in.current = out;
+    }
+    if (ps.specularAdd) {
+        in.current.x = Saturate(in.current.x + in.specular.x);
+        in.current.y = Saturate(in.current.y + in.specular.y);
+        in.current.z = Saturate(in.current.z + in.specular.z);
+    }
+    return in.current;
+}
+
+inline float Factor(DWORD f, float s, float sa, float d, float da, bool alpha)
+{
+    switch (f) {
+    case D3DBLEND_ZERO: return 0;
+    case D3DBLEND_ONE: return 1;
+    case D3DBLEND_SRCCOLOR: return s;
+    case D3DBLEND_INVSRCCOLOR: return 1 - s;
+    case D3DBLEND_SRCALPHA: return sa;
+    case D3DBLEND_INVSRCALPHA: return 1 - sa;
+    case D3DBLEND_DESTALPHA: return da;
+    case D3DBLEND_INVDESTALPHA: return 1 - da;
+    case D3DBLEND_DESTCOLOR: return d;
+    case D3DBLEND_INVDESTCOLOR: return 1 - d;
+    case D3DBLEND_SRCALPHASAT: return alpha ? 1 : std::min(sa, 1 - da);
+    default: return 1;
+    }
+}
+
+inline float BlendChannel(const PixelSetup& ps, float s, float sa, float d, float da, bool alpha)
+{
+    DWORD src = ps.srcBlend, dst = ps.dstBlend;
+    if (src == 12) { // both source alpha
+        src = D3DBLEND_SRCALPHA;
+        dst = D3DBLEND_INVSRCALPHA;
+    } else if (src == 13) { // both inverse source alpha
+        src = D3DBLEND_INVSRCALPHA;
+        dst = D3DBLEND_SRCALPHA;
+    }
+    const float a = s * Factor(src, s, sa, d, da, alpha);
+    const float b = d * Factor(dst, s, sa, d, da, alpha);
+    switch (ps.blendOp) {
+    case 2: return Saturate(a - b);     // subtract
+    case 3: return Saturate(b - a);     // reverse subtract
+    case 4: return std::min(s, d);      // min
+    case 5: return std::max(s, d);      // max
+    default: return Saturate(a + b);
+    }
+}
+
+inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c);
+
+// Writes one shaded pixel through alpha test, depth write, blending and the write mask. The depth
+// test has passed already; `depthKey` is written when depth writes are on.
+inline void Output(const PixelSetup& ps, int x, int y, Vec4 c, DWORD depthKey)
+{
+    if (ps.alphaTest && !Compare(ps.alphaFunc, To8(c.w), ps.alphaRef))
+        return;
+    if (ps.depthWrite)
+        StoreDepthKey(ps.depth->format, ps.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)), depthKey);
+    OutputColor(ps, ps.target->At(static_cast<UINT>(x), static_cast<UINT>(y)), c);
+}
+
+// Blends a colour into one pixel of the target and writes the channels the mask lets through.
+inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c)
+{
+    const bool fast = ps.target->format == D3DFMT_A8R8G8B8 || ps.target->format == D3DFMT_X8R8G8B8;
+    D3DCOLOR old = 0;
+    if (ps.blend || ps.writeMask != 0xF) {
+        if (fast) {
+            std::memcpy(&old, p, 4);
+            if (ps.target->format == D3DFMT_X8R8G8B8)
+                old |= 0xFF000000u;
+        } else {
+            old = ReadPixel(ps.target->format, p, nullptr);
+        }
+    }
+    if (ps.blend) {
+        const Vec4 d = FromColor(old);
+        c = {BlendChannel(ps, c.x, c.w, d.x, d.w, false), BlendChannel(ps, c.y, c.w, d.y, d.w, false),
+             BlendChannel(ps, c.z, c.w, d.z, d.w, false), BlendChannel(ps, c.w, c.w, d.w, d.w, true)};
+    }
+    D3DCOLOR out = ToColor(c);
+    if (ps.writeMask != 0xF) {
+        DWORD keep = 0;
+        if (!(ps.writeMask & 1))
+            keep |= 0x00FF0000u;
+        if (!(ps.writeMask & 2))
+            keep |= 0x0000FF00u;
+        if (!(ps.writeMask & 4))
+            keep |= 0x000000FFu;
+        if (!(ps.writeMask & 8))
+            keep |= 0xFF000000u;
+        out = (out & ~keep) | (old & keep);
+    }
+    if (fast)
+        std::memcpy(p, &out, 4);
+    else
+        WritePixel(ps.target->format, p, out);
+}
+
+// Screen-space primitives ------------------------------------------------------------------------------
+
+// Interpolants, in this order: 1/w, z, diffuse rgba, specular rgba, then s, t, q of each stage.
+constexpr int kFixed = 10;
+constexpr int kMaxInterpolants = kFixed + 3 * 8;
+
+struct ScreenVertex {
+    float x, y;            // pixels
+    float a[kMaxInterpolants]; // a[0] = 1/w; a[1] = z; the rest divided by w
+};
+
+struct Raster {
+    const PixelSetup* ps;
+    int count; // interpolants in use
+    const Vec4* flatColor = nullptr; // colours of the provoking vertex under flat shading
+
+    // Shades the pixels [x0, x1] of row y from the interpolants' planes.
+    void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+              bool hasLodPlanes) const;
+    void FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                  bool hasLodPlanes) const;
+};
+
+// round(a * b / 255) for bytes.
+inline DWORD Mul8(DWORD a, DWORD b)
+{
+    const DWORD t = a * b + 128;
+    return (t + (t >> 8)) >> 8;
+}
+
+inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b)
+{
+    return Mul8(a >> 24, b >> 24) << 24 | Mul8((a >> 16) & 255, (b >> 16) & 255) << 16 |
+           Mul8((a >> 8) & 255, (b >> 8) & 255) << 8 | Mul8(a & 255, b & 255);
+}
+
+inline D3DCOLOR Operate8(DWORD op, D3DCOLOR a1, D3DCOLOR a2)
+{
+    return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate(a1, a2);
+}
+
+// Per pixel: perspective-correct attributes, the level of detail of every stage, shading.
+void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                  bool lodPlanes) const
+{
+    const PixelSetup& p = *ps;
+    float a[kMaxInterpolants];
+    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
+    for (int i = 0; i < count; ++i)
+        a[i] = base[i] + dx[i] * fx + dy[i] * fy;
+    const int stages = (count - kFixed) / 3;
+    for (int x = x0; x <= x1; ++x) {
+        if (x > x0)
+            for (int i = 0; i < count; ++i)
+                a[i] += dx[i];
+        DWORD key = 0;
+        if (p.depthTest || p.depthWrite) {
+            key = DepthKey(p.depth->format, a[1]);
+            if (p.depthTest &&
+                !Compare(p.depthFunc, key,
+                         LoadDepthKey(p.depth->format, p.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)))))
+                continue;
+        }
+        const float invW = a[0];
+        const float w = invW != 0 ? 1.0f / invW : 0.0f;
+        Inputs in;
+        in.factor = &p.factor;
+        if (flatColor != nullptr) {
+            in.diffuse = flatColor[0];
+            in.specular = flatColor[1];
+        } else {
+            in.diffuse = {Saturate(a[2] * w), Saturate(a[3] * w), Saturate(a[4] * w), Saturate(a[5] * w)};
+            if (p.useSpecular)
+                in.specular = {Saturate(a[6] * w), Saturate(a[7] * w), Saturate(a[8] * w), Saturate(a[9] * w)};
+        }
+        float tex[24];
+        float lods[8] = {};
+        for (int s = 0; s < stages; ++s) {
+            const int k = kFixed + 3 * s;
+            tex[3 * s] = a[k] * w;
+            tex[3 * s + 1] = a[k + 1] * w;
+            tex[3 * s + 2] = a[k + 2] * w;
+            const Stage& st = p.stages[s];
+            if (lodPlanes && st.sampler >= 0) {
+                // d(s/q)/dx from the planes of s/w, q/w and 1/w.
+                const float q = tex[3 * s + 2];
+                const float iq = q != 0 ? 1.0f / q : 0.0f;
+                const float u = tex[3 * s] * iq, v = tex[3 * s + 1] * iq;
+                const float qw = a[k + 2]; // q / w
+                const float dqx = dx[k + 2], dqy = dy[k + 2];
+                const float r = qw != 0 ? 1.0f / qw : 0.0f;
+                const float dudx = (dx[k] - u * dqx) * r, dudy = (dy[k] - u * dqy) * r;
+                const float dvdx = (dx[k + 1] - v * dqx) * r, dvdy = (dy[k + 1] - v * dqy) * r;
+                const Image& top = *p.samplers[st.sampler].levels[0];
+                const float W = static_cast<float>(top.width), H = static_cast<float>(top.height);
+                const float lx = dudx * dudx * W * W + dvdx * dvdx * H * H;
+                const float ly = dudy * dudy * W * W + dvdy * dvdy * H * H;
+                const float m = std::max(lx, ly);
+                lods[s] = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+            }
+        }
+        in.temp = {};
+        const Vec4 c = Combine(p, in, tex, lods);
+        Output(p, x, y, c, key);
+    }
+}
+
+
+void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                      bool lodPlanes) const
+{
+    const PixelSetup& p = *ps;
+    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
+    // 1/w, z, diffuse r, g, b, a, and s/w, t/w, q/w of the stage.
+    float a[9], d[9];
+    const int from[9] = {0, 1, 2, 3, 4, 5, kFixed, kFixed + 1, kFixed + 2};
+    const int n = count > kFixed ? 9 : 6;
+    for (int i = 0; i < n; ++i) {
+        a[i] = base[from[i]] + dx[from[i]] * fx + dy[from[i]] * fy;
+        d[i] = dx[from[i]];
+    }
+    const Sampler* sampler = p.stageCount > 0 && p.stages[0].sampler >= 0 ? &p.samplers[p.stages[0].sampler] : nullptr;
+    const D3DCOLOR factor = ToColor(p.factor);
+    D3DCOLOR flat = 0;
+    if (flatColor != nullptr)
+        flat = ToColor(flatColor[0]);
+    BYTE* target = p.target->At(static_cast<UINT>(x0), static_cast<UINT>(y));
+    BYTE* depth = p.depth != nullptr ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
+    const float topW = sampler != nullptr ? static_cast<float>(sampler->levels[0]->width) : 0.0f;
+    const float topH = sampler != nullptr ? static_cast<float>(sampler->levels[0]->height) : 0.0f;
+    for (int x = x0; x <= x1; ++x, target += 4, depth += depth != nullptr ? 4 : 0) {
+        if (x > x0)
+            for (int i = 0; i < n; ++i)
+                a[i] += d[i];
+        DWORD key = 0;
+        if (depth != nullptr) {
+            const float z = Saturate(a[1]);
+            key = static_cast<DWORD>(z * 16777215.0f + 0.5f);
+            DWORD stored;
+            std::memcpy(&stored, depth, 4);
+            if (p.depthTest && !Compare(p.depthFunc, key, stored >> 8))
+                continue;
+        }
+        const float w = a[0] != 0 ? 1.0f / a[0] : 0.0f;
+        D3DCOLOR diffuse = flat;
+        if (flatColor == nullptr)
+            diffuse = To8(a[5] * w) << 24 | To8(a[2] * w) << 16 | To8(a[3] * w) << 8 | To8(a[4] * w);
+        D3DCOLOR texel = 0xFFFFFFFFu;
+        if (sampler != nullptr) {
+            // Without a projected texture transform q is 1: q/w is 1/w.
+            float u = a[6] * w, v = a[7] * w, r = w;
+            if (p.projected) {
+                const float q = a[8] * w;
+                const float iq = q != 0 ? 1.0f / q : 0.0f;
+                u *= iq;
+                v *= iq;
+                r = a[8] != 0 ? 1.0f / a[8] : 0.0f;
+            }
+            float lod = 0;
+            if (lodPlanes) {
+                const int k = kFixed;
+                const float dudx = (dx[k] - u * dx[k + 2]) * r, dudy = (dy[k] - u * dy[k + 2]) * r;
+                const float dvdx = (dx[k + 1] - v * dx[k + 2]) * r, dvdy = (dy[k + 1] - v * dy[k + 2]) * r;
+                const float lx = dudx * dudx * topW * topW + dvdx * dvdx * topH * topH;
+                const float ly = dudy * dudy * topW * topW + dvdy * dvdy * topH * topH;
+                const float m = std::max(lx, ly);
+                lod = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+            }
+            texel = Sample(*sampler, u, v, lod);
+        }
+        auto pick = [&](PixelSetup::Arg arg) {
+            return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
+        };
+        D3DCOLOR c = diffuse;
+        if (p.stageCount > 0) {
+            const D3DCOLOR rgb = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+            const D3DCOLOR alpha = p.fastAlphaOp == D3DTOP_DISABLE
+                                       ? diffuse
+                                       : Operate8(p.fastAlphaOp, pick(p.alphaArgs[0]), pick(p.alphaArgs[1]));
+            c = (rgb & 0x00FFFFFFu) | (alpha & 0xFF000000u);
+        }
+        if (p.alphaTest && !Compare(p.alphaFunc, c >> 24, p.alphaRef))
+            continue;
+        if (p.depthWrite) {
+            DWORD stored;
+            std::memcpy(&stored, depth, 4);
+            stored = (stored & 0xFF) | key << 8;
+            std::memcpy(depth, &stored, 4);
+        }
+        if (!p.blend && p.writeMask == 0xF) {
+            std::memcpy(target, &c, 4);
+            continue;
+        }
+        if (p.alphaBlend && p.writeMask == 0xF) {
+            // Source alpha over the target, on bytes.
+            D3DCOLOR old;
+            std::memcpy(&old, target, 4);
+            if (p.target->format == D3DFMT_X8R8G8B8)
+                old |= 0xFF000000u;
+            const DWORD sa = c >> 24;
+            D3DCOLOR out = 0;
+            for (int shift = 0; shift < 32; shift += 8) {
+                const DWORD sc = (c >> shift) & 255, dc = (old >> shift) & 255;
+                out |= std::min<DWORD>(255, Mul8(sc, sa) + Mul8(dc, 255 - sa)) << shift;
+            }
+            std::memcpy(target, &out, 4);
+            continue;
+        }
+        OutputColor(p, target, FromColor(c)); // blending and masks as everywhere
+    }
+}
+
+constexpr std::int64_t kSub = 256;       // sub-pixel steps
+constexpr float kMaxScreen = 1 << 19;    // |coordinate| in pixels the integer edges hold
+
+inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
+{
+    std::int64_t q = a / b;
+    if ((a % b != 0) && (a < 0))
+        --q;
+    return q;
+}
+
+inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
+
+// The same quotients from a floating-point estimate corrected exactly: integer division of 64-bit
+// numbers costs far more, and this runs three times per row of every triangle. |a| < 2^56, b > 0.
+inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b)
+{
+    std::int64_t q = static_cast<std::int64_t>(std::floor(static_cast<double>(a) / static_cast<double>(b)));
+    while (q * b > a)
+        --q;
+    while ((q + 1) * b <= a)
+        ++q;
+    return q;
+}
+
+inline std::int64_t CeilQuotient(std::int64_t a, std::int64_t b) { return -FloorQuotient(-a, b); }
+
+void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2)
+{
+    const PixelSetup& p = *r.ps;
+    for (const ScreenVertex* v : {v0, v1, v2})
+        if (!(std::fabs(v->x) < kMaxScreen && std::fabs(v->y) < kMaxScreen))
+            return;
+    std::int64_t X[3], Y[3];
+    const ScreenVertex* vs[3] = {v0, v1, v2};
+    for (int i = 0; i < 3; ++i) {
+        X[i] = std::llround(vs[i]->x * kSub);
+        Y[i] = std::llround(vs[i]->y * kSub);
+    }
+    std::int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (X[2] - X[0]) * (Y[1] - Y[0]);
+    if (area == 0)
+        return;
+    if (area < 0) {
+        std::swap(X[1], X[2]);
+        std::swap(Y[1], Y[2]);
+        std::swap(vs[1], vs[2]);
+        area = -area;
+    }
+    // Edge i runs from vertex i to vertex i + 1: E(p) = A (px - ax) + B (py - ay) > 0 inside.
+    std::int64_t A[3], B[3], K[3];
+    for (int i = 0; i < 3; ++i) {
+        const int j = (i + 1) % 3;
+        A[i] = Y[i] - Y[j];
+        B[i] = X[j] - X[i];
+        const bool topLeft = A[i] > 0 || (A[i] == 0 && B[i] > 0);
+        K[i] = topLeft ? 0 : 1; // E >= K
+    }
+    const std::int64_t minY = std::min({Y[0], Y[1], Y[2]}), maxY = std::max({Y[0], Y[1], Y[2]});
+    const std::int64_t minX = std::min({X[0], X[1], X[2]}), maxX = std::max({X[0], X[1], X[2]});
+    const int y0 = static_cast<int>(std::max<std::int64_t>(CeilDiv(minY, kSub), p.top));
+    const int y1 = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxY, kSub), p.bottom - 1));
+    const int xl = static_cast<int>(std::max<std::int64_t>(CeilDiv(minX, kSub), p.left));
+    const int xr = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxX, kSub), p.right - 1));
+    if (y0 > y1 || xl > xr)
+        return;
+
+    // Planes of the interpolants over the snapped positions.
+    const float fx0 = static_cast<float>(X[0]) / kSub, fy0 = static_cast<float>(Y[0]) / kSub;
+    const double ex1 = static_cast<double>(X[1] - X[0]) / kSub, ey1 = static_cast<double>(Y[1] - Y[0]) / kSub;
+    const double ex2 = static_cast<double>(X[2] - X[0]) / kSub, ey2 = static_cast<double>(Y[2] - Y[0]) / kSub;
+    const double inv = 1.0 / (ex1 * ey2 - ex2 * ey1);
+    float base[kMaxInterpolants], dx[kMaxInterpolants], dy[kMaxInterpolants];
+    for (int i = 0; i < r.count; ++i) {
+        const double a0 = vs[0]->a[i], d1 = vs[1]->a[i] - a0, d2 = vs[2]->a[i] - a0;
+        base[i] = static_cast<float>(a0);
+        dx[i] = static_cast<float>((d1 * ey2 - d2 * ey1) * inv);
+        dy[i] = static_cast<float>((d2 * ex1 - d1 * ex2) * inv);
+        if (!std::isfinite(base[i]) || !std::isfinite(dx[i]) || !std::isfinite(dy[i]))
+            return; // nothing not finite reaches a pixel
+    }
+    bool lodPlanes = false;
+    for (int s = 0; s < (r.count - kFixed) / 3; ++s) {
+        const int si = p.stages[s].sampler;
+        if (si >= 0 && (p.samplers[si].levelCount > 1 || p.samplers[si].min != p.samplers[si].mag))
+            lodPlanes = true;
+    }
+
+    for (int y = y0; y <= y1; ++y) {
+        std::int64_t lo = xl, hi = xr;
+        const std::int64_t py = y * kSub;
+        for (int i = 0; i < 3 && lo <= hi; ++i) {
+            // E(x) = A * kSub * x + C >= K
+            const std::int64_t C = -A[i] * X[i] + B[i] * (py - Y[i]);
+            const std::int64_t need = K[i] - C;
+            if (A[i] > 0)
+                lo = std::max(lo, CeilQuotient(need, A[i] * kSub));
+            else if (A[i] < 0)
+                hi = std::min(hi, FloorQuotient(-need, -A[i] * kSub));
+            else if (C < K[i])
+                hi = lo - 1;
+        }
+        if (lo <= hi)
+        {
+            if (p.fast)
+                r.FastSpan(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
+            else
+                r.Span(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
+        }
+    }
+}
+
+// Lines step along their major axis from pixel to pixel, the last pixel drawn unless asked not to.
+void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel)
+{
+    const PixelSetup& p = *r.ps;
+    for (const ScreenVertex* v : {a, b})
+        if (!(std::fabs(v->x) < kMaxScreen && std::fabs(v->y) < kMaxScreen))
+            return;
+    const float ddx = b->x - a->x, ddy = b->y - a->y;
+    const bool xMajor = std::fabs(ddx) >= std::fabs(ddy);
+    const float start = xMajor ? a->x : a->y, end = xMajor ? b->x : b->y;
+    const int s0 = static_cast<int>(std::floor(start + 0.5f)), s1 = static_cast<int>(std::floor(end + 0.5f));
+    if (s0 == s1 && !lastPixel)
+        return;
+    const int step = s1 >= s0 ? 1 : -1;
+    const int last = lastPixel ? s1 : s1 - step;
+    const float length = end - start;
+    float zero[kMaxInterpolants] = {};
+    for (int s = s0;; s += step) {
+        const float t = length != 0 ? Saturate((static_cast<float>(s) - start) / length) : 0.0f;
+        const float minor = xMajor ? a->y + ddy * t : a->x + ddx * t;
+        const int m = static_cast<int>(std::floor(minor + 0.5f));
+        const int x = xMajor ? s : m, y = xMajor ? m : s;
+        if (x >= p.left && x < p.right && y >= p.top && y < p.bottom) {
+            float at[kMaxInterpolants];
+            for (int i = 0; i < r.count; ++i)
+                at[i] = a->a[i] + (b->a[i] - a->a[i]) * t;
+            bool finite = true;
+            for (int i = 0; i < r.count; ++i)
+                finite = finite && std::isfinite(at[i]);
+            if (finite)
+                r.Span(y, x, x, at, zero, zero, static_cast<float>(x), static_cast<float>(y), false);
+        }
+        if (s == last)
+            break;
+    }
+}
+
+// Clipping -------------------------------------------------------------------------------------------
+
+struct Clipper {
+    float guard; // |x|, |y| <= guard * w keeps a vertex within the integer range
+
+    // Signed distances to the planes: inside when >= 0.
+    static float Distance(int plane, const Vec4& c, float g)
+    {
+        switch (plane) {
+        case 0: return c.z;            // near
+        case 1: return c.w - c.z;      // far
+        case 2: return g * c.w + c.x;  // left
+        case 3: return g * c.w - c.x;  // right
+        case 4: return g * c.w + c.y;  // bottom
+        case 5: return g * c.w - c.y;  // top
+        default: return c.w - 1e-6f * std::fabs(c.w) - 1e-30f; // w > 0
+        }
+    }
+};
+
+inline ClipVertex Lerp(const ClipVertex& a, const ClipVertex& b, float t, int stages)
+{
+    ClipVertex r;
+    auto l4 = [t](Vec4 p, Vec4 q) {
+        return Vec4{p.x + (q.x - p.x) * t, p.y + (q.y - p.y) * t, p.z + (q.z - p.z) * t, p.w + (q.w - p.w) * t};
+    };
+    r.clip = l4(a.clip, b.clip);
+    r.color[0] = l4(a.color[0], b.color[0]);
+    r.color[1] = l4(a.color[1], b.color[1]);
+    for (int s = 0; s < stages; ++s)
+        for (int k = 0; k < 3; ++k)
+            r.tex[s][k] = a.tex[s][k] + (b.tex[s][k] - a.tex[s][k]) * t;
+    return r;
+}
+
+// Clips a polygon in place against every plane; returns the vertex count left.
+int ClipPolygon(std::vector<ClipVertex>& poly, std::vector<ClipVertex>& scratch, float guard, int stages)
+{
+    for (int plane = 0; plane < 7; ++plane) {
+        bool allIn = true;
+        for (const ClipVertex& v : poly)
+            allIn = allIn && Clipper::Distance(plane, v.clip, guard) >= 0;
+        if (allIn)
+            continue;
+        scratch.clear();
+        const std::size_t n = poly.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            const ClipVertex& a = poly[i];
+            const ClipVertex& b = poly[(i + 1) % n];
+            const float da = Clipper::Distance(plane, a.clip, guard), db = Clipper::Distance(plane, b.clip, guard);
+            if (da >= 0)
+                scratch.push_back(a);
+            if ((da >= 0) != (db >= 0)) {
+                // Always interpolate from the inside vertex, so a shared edge splits the same way.
+                const float t = da >= 0 ? da / (da - db) : db / (db - da);
+                scratch.push_back(da >= 0 ? Lerp(a, b, t, stages) : Lerp(b, a, t, stages));
+            }
+        }
+        poly.swap(scratch);
+        if (poly.size() < 3)
+            return 0;
+    }
+    return static_cast<int>(poly.size());
+}
+
+bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages)
+{
+    for (int plane = 0; plane < 7; ++plane) {
+        const float da = Clipper::Distance(plane, a.clip, guard), db = Clipper::Distance(plane, b.clip, guard);
+        if (!(da >= 0) && !(db >= 0))
+            return false;
+        if (da >= 0 && db >= 0)
+            continue;
+        if (da < 0)
+            a = Lerp(b, a, db / (db - da), stages);
+        else
+            b = Lerp(a, b, da / (da - db), stages);
+    }
+    return true;
+}
+
+// The whole draw ---------------------------------------------------------------------------------------
+
+class Pipeline {
+public:
+    Pipeline(Device& device, const DrawCall& call) : device_(device), call_(call) {}
+    void Run();
+
+private:
+    bool SetUpPixels();
+    std::uint64_t VertexIndex(UINT i) const;
+    const ClipVertex& Vertex(std::uint64_t index);
+    void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
+    void Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped);
+    void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
+    void Point(const ClipVertex& a);
+    bool Finite(const ClipVertex& v) const;
+
+    Device& device_;
+    const DrawCall& call_;
+    Fetch fetch_;
+    VertexSetup vs_;
+    PixelSetup ps_;
+    Raster raster_{};
+    int stages_ = 0;
+    float guard_ = 1;
+    // Processed vertices by index, from `low_`.
+    std::uint64_t low_ = 0;
+    std::vector<ClipVertex> cache_;
+    std::vector<char> done_;
+    std::vector<ClipVertex> poly_, scratch_;
+    ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
+};
+
+bool Pipeline::SetUpPixels()
+{
+    State& s = device_.state;
+    const auto& r = s.render;
+    Surface* target = s.targets[0];
+    if (target == nullptr || target->image.info == nullptr || target->image.info->depth ||
+        target->image.info->block || target->image.info->palette)
+        return false;
+    ps_.target = &target->image;
+    const D3DVIEWPORT9& vp = s.viewport;
+    std::int64_t right = std::min<std::int64_t>(std::int64_t{vp.X} + vp.Width, target->image.width);
+    std::int64_t bottom = std::min<std::int64_t>(std::int64_t{vp.Y} + vp.Height, target->image.height);
+    const bool zOn = r[D3DRS_ZENABLE] != D3DZB_FALSE && s.depth != nullptr;
+    if (zOn) {
+        ps_.depth = &s.depth->image;
+        right = std::min<std::int64_t>(right, ps_.depth->width);
+        bottom = std::min<std::int64_t>(bottom, ps_.depth->height);
+        ps_.depthTest = true;
+        ps_.depthFunc = r[D3DRS_ZFUNC];
+        ps_.depthWrite = r[D3DRS_ZWRITEENABLE] != 0;
+    }
+    ps_.left = static_cast<int>(std::min<std::int64_t>(vp.X, right));
+    ps_.top = static_cast<int>(std::min<std::int64_t>(vp.Y, bottom));
+    ps_.right = static_cast<int>(right);
+    ps_.bottom = static_cast<int>(bottom);
+    if (ps_.left >= ps_.right || ps_.top >= ps_.bottom)
+        return false;
+
+    ps_.factor = FromColor(r[D3DRS_TEXTUREFACTOR]);
+    ps_.specularAdd = r[D3DRS_SPECULARENABLE] != 0;
+    ps_.flat = r[D3DRS_SHADEMODE] == D3DSHADE_FLAT;
+    ps_.alphaTest = r[D3DRS_ALPHATESTENABLE] != 0;
+    ps_.alphaFunc = r[D3DRS_ALPHAFUNC];
+    ps_.alphaRef = r[D3DRS_ALPHAREF] & 0xFF;
+    ps_.blend = r[D3DRS_ALPHABLENDENABLE] != 0;
+    ps_.srcBlend = r[D3DRS_SRCBLEND];
+    ps_.dstBlend = r[D3DRS_DESTBLEND];
+    ps_.blendOp = r[D3DRS_BLENDOP];
+    ps_.writeMask = r[D3DRS_COLORWRITEENABLE] & 0xF;
+    if (ps_.blend && ps_.srcBlend == D3DBLEND_ONE && ps_.dstBlend == D3DBLEND_ZERO && ps_.blendOp == D3DBLENDOP_ADD)
+        ps_.blend = false;
+
+    // Stages up to the first disabled one.
+    int samplers = 0;
+    for (UINT i = 0; i < kStages; ++i) {
+        const auto& st = s.stage[i];
+        if (st[D3DTSS_COLOROP] == D3DTOP_DISABLE)
+            break;
+        Stage& o = ps_.stages[i];
+        o.colorOp = st[D3DTSS_COLOROP];
+        o.colorArg[0] = st[D3DTSS_COLORARG0];
+        o.colorArg[1] = st[D3DTSS_COLORARG1];
+        o.colorArg[2] = st[D3DTSS_COLORARG2];
+        o.alphaOp = st[D3DTSS_ALPHAOP];
+        o.alphaArg[0] = st[D3DTSS_ALPHAARG0];
+        o.alphaArg[1] = st[D3DTSS_ALPHAARG1];
+        o.alphaArg[2] = st[D3DTSS_ALPHAARG2];
+        o.result = st[D3DTSS_RESULTARG];
+        o.sampler = -1;
+        TextureBase* t = s.texture[i];
+        if (t != nullptr && t->type == D3DRTYPE_TEXTURE && !t->surfaces.empty()) {
+            Sampler& sm = ps_.samplers[samplers];
+            const auto& ss = s.sampler[i];
+            const UINT base = std::min<UINT>(ss[D3DSAMP_MAXMIPLEVEL], t->allocatedLevels - 1);
+            const UINT count = std::min<UINT>({t->levelCount, t->allocatedLevels, 16u});
+            sm.levelCount = 0;
+            for (UINT l = std::min(base, count - 1); l < count; ++l) {
+                const Image& im = t->Level(0, l)->image;
+                if (im.info == nullptr || im.info->depth || im.width == 0 || im.height == 0)
+                    break;
+                sm.levels[sm.levelCount++] = &im;
+            }
+            if (sm.levelCount > 0) {
+                sm.addressU = ss[D3DSAMP_ADDRESSU];
+                sm.addressV = ss[D3DSAMP_ADDRESSV];
+                sm.mag = ss[D3DSAMP_MAGFILTER];
+                sm.min = ss[D3DSAMP_MINFILTER];
+                sm.mip = ss[D3DSAMP_MIPFILTER];
+                sm.borderColor = ss[D3DSAMP_BORDERCOLOR];
+                sm.bias = FloatOf(ss[D3DSAMP_MIPMAPLODBIAS]);
+                if (!std::isfinite(sm.bias))
+                    sm.bias = 0;
+                sm.palette = device_.CurrentPalette();
+                sm.fastWrap = sm.addressU == D3DTADDRESS_WRAP && sm.addressV == D3DTADDRESS_WRAP;
+                for (int l = 0; l < sm.levelCount; ++l) {
+                    const Image& im = *sm.levels[l];
+                    sm.fastWrap = sm.fastWrap && im.format == D3DFMT_A8R8G8B8 && (im.width & (im.width - 1)) == 0 &&
+                                  (im.height & (im.height - 1)) == 0;
+                }
+                o.sampler = samplers++;
+            }
+        }
+        ps_.stageCount = static_cast<int>(i) + 1;
+        for (DWORD arg : {o.colorArg[0], o.colorArg[1], o.colorArg[2], o.alphaArg[0], o.alphaArg[1], o.alphaArg[2]})
+            ps_.useSpecular = ps_.useSpecular || (arg & D3DTA_SELECTMASK) == D3DTA_SPECULAR;
+    }
+    ps_.useSpecular = ps_.useSpecular || ps_.specularAdd;
+
+    // Whether the packed-byte span serves this draw.
+    auto plain = [](DWORD arg, PixelSetup::Arg* out) {
+        switch (arg) {
+        case D3DTA_DIFFUSE:
+        case D3DTA_CURRENT: *out = PixelSetup::Arg::Diffuse; return true; // stage 0's current is the diffuse
+        case D3DTA_TEXTURE: *out = PixelSetup::Arg::Texture; return true;
+        case D3DTA_TFACTOR: *out = PixelSetup::Arg::Factor; return true;
+        default: return false;
+        }
+    };
+    auto simple = [](DWORD op) {
+        return op == D3DTOP_SELECTARG1 || op == D3DTOP_SELECTARG2 || op == D3DTOP_MODULATE;
+    };
+    const D3DFORMAT tf = ps_.target->format, df = ps_.depth != nullptr ? ps_.depth->format : D3DFMT_UNKNOWN;
+    ps_.fast = (tf == D3DFMT_A8R8G8B8 || tf == D3DFMT_X8R8G8B8) &&
+               (ps_.depth == nullptr || df == D3DFMT_D24S8 || df == D3DFMT_D24X8 || df == D3DFMT_D24X4S4) &&
+               !ps_.useSpecular && ps_.stageCount <= 1;
+    if (ps_.fast && ps_.stageCount == 1) {
+        const Stage& st = ps_.stages[0];
+        ps_.fast = simple(st.colorOp) && plain(st.colorArg[1], &ps_.colorArgs[0]) &&
+                   plain(st.colorArg[2], &ps_.colorArgs[1]) && st.result == D3DTA_CURRENT &&
+                   (st.alphaOp == D3DTOP_DISABLE ||
+                    (simple(st.alphaOp) && plain(st.alphaArg[1], &ps_.alphaArgs[0]) &&
+                     plain(st.alphaArg[2], &ps_.alphaArgs[1])));
+        ps_.fastColorOp = st.colorOp;
+        ps_.fastAlphaOp = st.alphaOp;
+    }
+    ps_.projected = (s.stage[0][D3DTSS_TEXTURETRANSFORMFLAGS] & D3DTTFF_PROJECTED) != 0;
+    ps_.alphaBlend = ps_.blend && ps_.srcBlend == D3DBLEND_SRCALPHA && ps_.dstBlend == D3DBLEND_INVSRCALPHA &&
+                     ps_.blendOp == D3DBLENDOP_ADD;
+
+    return true;
+}
+
+void Pipeline::Run()
+{
+    State& s = device_.state;
+    if (s.vertexShader != nullptr)
+        return; // shaders are not run by this rasteriser
+    if (!SetUpPixels())
+        return;
+    fetch_ = MakeFetch(device_, call_);
+    if (fetch_.position.base == nullptr)
+        return;
+    stages_ = ps_.stageCount;
+    vs_ = MakeVertexSetup(s, fetch_, stages_);
+    raster_.ps = &ps_;
+    raster_.count = kFixed + 3 * stages_;
+    const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
+    guard_ = std::max(1.0f, (kMaxScreen / 4) / std::max(side, 1.0f));
+
+    // Vertex cache over the range of indices the draw names.
+    const UINT n = call_.vertices;
+    std::uint64_t low = ~std::uint64_t{0}, high = 0;
+    for (UINT i = 0; i < n; ++i) {
+        const std::uint64_t v = VertexIndex(i);
+        low = std::min(low, v);
+        high = std::max(high, v);
+    }
+    if (n == 0)
+        return;
+    low_ = low;
+    cache_.resize(high - low + 1);
+    done_.assign(high - low + 1, 0);
+
+    const D3DPRIMITIVETYPE type = call_.type;
+    const UINT count = call_.primitives;
+    auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
+    switch (type) {
+    case D3DPT_TRIANGLELIST:
+        for (UINT i = 0; i < count; ++i)
+            Triangle(v(3 * i), v(3 * i + 1), v(3 * i + 2), false);
+        break;
+    case D3DPT_TRIANGLESTRIP:
+        for (UINT i = 0; i < count; ++i)
+            Triangle(v(i), v(i + 1), v(i + 2), (i & 1) != 0);
+        break;
+    case D3DPT_TRIANGLEFAN:
+        for (UINT i = 0; i < count; ++i)
+            Triangle(v(i + 1), v(i + 2), v(0), false);
+        break;
+    case D3DPT_LINELIST:
+        for (UINT i = 0; i < count; ++i)
+            Line(v(2 * i), v(2 * i + 1), s.render[D3DRS_LASTPIXEL] != 0);
+        break;
+    case D3DPT_LINESTRIP:
+        for (UINT i = 0; i < count; ++i)
+            Line(v(i), v(i + 1), i + 1 == count && s.render[D3DRS_LASTPIXEL] != 0); // joints once
+        break;
+    case D3DPT_POINTLIST:
+        for (UINT i = 0; i < count; ++i)
+            Point(v(i));
+        break;
+    default: break;
+    }
+}
+
+std::uint64_t Pipeline::VertexIndex(UINT i) const
+{
+    if (!call_.indexed)
+        return std::uint64_t{call_.startVertex} + i;
+    std::uint64_t index;
+    if (call_.indexFormat == D3DFMT_INDEX16) {
+        index = static_cast<std::uint64_t>(call_.indexData[2 * i]) |
+                static_cast<std::uint64_t>(call_.indexData[2 * i + 1]) << 8;
+    } else {
+        DWORD w;
+        std::memcpy(&w, call_.indexData + 4 * std::size_t{i}, 4);
+        index = w;
+    }
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(index) + call_.baseVertex);
+}
+
+const ClipVertex& Pipeline::Vertex(std::uint64_t index)
+{
+    const std::size_t slot = index - low_;
+    if (!done_[slot]) {
+        InputVertex in;
+        fetch_.Read(index, &in);
+        Process(vs_, fetch_, in, &cache_[slot]);
+        done_[slot] = 1;
+    }
+    return cache_[slot];
+}
+
+bool Pipeline::Finite(const ClipVertex& v) const
+{
+    if (!std::isfinite(v.clip.x) || !std::isfinite(v.clip.y) || !std::isfinite(v.clip.z) || !std::isfinite(v.clip.w))
+        return false;
+    for (int s = 0; s < stages_; ++s)
+        for (int k = 0; k < 3; ++k)
+            if (!std::isfinite(v.tex[s][k]))
+                return false;
+    for (const Vec4& c : v.color)
+        if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(c.z) || !std::isfinite(c.w))
+            return false;
+    return true;
+}
+
+void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const
+{
+    float invW;
+    if (vs_.transformed) {
+        s->x = c.clip.x;
+        s->y = c.clip.y;
+        s->a[1] = c.clip.z;
+        invW = c.clip.w > 0 && std::isfinite(c.clip.w) ? c.clip.w : 1.0f;
+    } else {
+        const D3DVIEWPORT9& vp = device_.state.viewport;
+        invW = 1.0f / c.clip.w;
+        s->x = static_cast<float>(vp.X) + (1 + c.clip.x * invW) * static_cast<float>(vp.Width) * 0.5f;
+        s->y = static_cast<float>(vp.Y) + (1 - c.clip.y * invW) * static_cast<float>(vp.Height) * 0.5f;
+        s->a[1] = vp.MinZ + c.clip.z * invW * (vp.MaxZ - vp.MinZ);
+    }
+    s->a[0] = invW;
+    for (int k = 0; k < 2; ++k) {
+        s->a[2 + 4 * k] = c.color[k].x * invW;
+        s->a[3 + 4 * k] = c.color[k].y * invW;
+        s->a[4 + 4 * k] = c.color[k].z * invW;
+        s->a[5 + 4 * k] = c.color[k].w * invW;
+    }
+    for (int st = 0; st < stages_; ++st)
+        for (int k = 0; k < 3; ++k)
+            s->a[kFixed + 3 * st + k] = c.tex[st][k] * invW;
+}
+
+void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped)
+{
+    if (!Finite(a) || !Finite(b) || !Finite(c))
+        return;
+    Vec4 flat[2];
+    if (ps_.flat) {
+        flat[0] = {Saturate(a.color[0].x), Saturate(a.color[0].y), Saturate(a.color[0].z), Saturate(a.color[0].w)};
+        flat[1] = {Saturate(a.color[1].x), Saturate(a.color[1].y), Saturate(a.color[1].z), Saturate(a.color[1].w)};
+        raster_.flatColor = flat;
+    } else {
+        raster_.flatColor = nullptr;
+    }
+    const DWORD cull = device_.state.render[D3DRS_CULLMODE];
+    auto signedArea = [](const ScreenVertex& s0, const ScreenVertex& s1, const ScreenVertex& s2) {
+        const double area = (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
+                            (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
+        return area;
+    };
+    ScreenVertex sv[3];
+    if (vs_.transformed) {
+        ToScreen(a, &sv[0]);
+        ToScreen(b, &sv[1]);
+        ToScreen(c, &sv[2]);
+        double area = signedArea(sv[0], sv[1], sv[2]);
+        if (swapped)
+            area = -area;
+        // On screen (y down) a positive area runs clockwise.
+        if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+            return;
+        DrawTriangle(raster_, &sv[0], &sv[1], &sv[2]);
+        return;
+    }
+    // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
+    bool inside = true;
+    for (int plane = 0; plane < 7; ++plane) {
+        const bool ia = Clipper::Distance(plane, a.clip, guard_) >= 0, ib = Clipper::Distance(plane, b.clip, guard_) >= 0,
+                   ic = Clipper::Distance(plane, c.clip, guard_) >= 0;
+        if (!ia && !ib && !ic)
+            return;
+        inside = inside && ia && ib && ic;
+    }
+    int n = 3;
+    if (inside) {
+        ScreenVertex* sv3 = screen_;
+        ToScreen(a, &sv3[0]);
+        ToScreen(b, &sv3[1]);
+        ToScreen(c, &sv3[2]);
+    } else {
+        poly_.assign({a, b, c});
+        n = ClipPolygon(poly_, scratch_, guard_, stages_);
+        if (n < 3)
+            return;
+        for (int i = 0; i < n; ++i)
+            ToScreen(poly_[i], &screen_[i]);
+    }
+    ScreenVertex* screen = screen_;
+    // The winding of the clipped polygon is the winding of the triangle; take the largest fan
+    // triangle's for robustness.
+    double area = 0;
+    for (int i = 1; i + 1 < n; ++i)
+        area += signedArea(screen[0], screen[i], screen[i + 1]);
+    if (swapped)
+        area = -area;
+    if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+        return;
+    for (int i = 1; i + 1 < n; ++i)
+        DrawTriangle(raster_, &screen[0], &screen[i], &screen[i + 1]);
+}
+
+void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel)
+{
+    if (!Finite(a) || !Finite(b))
+        return;
+    Vec4 flat[2];
+    raster_.flatColor = nullptr;
+    if (ps_.flat) {
+        flat[0] = a.color[0];
+        flat[1] = a.color[1];
+        raster_.flatColor = flat;
+    }
+    ClipVertex p = a, q = b;
+    if (!vs_.transformed && !ClipSegment(p, q, guard_, stages_))
+        return;
+    ScreenVertex s0, s1;
+    ToScreen(p, &s0);
+    ToScreen(q, &s1);
+    DrawLine(raster_, &s0, &s1, lastPixel);
+}
+
+void Pipeline::Point(const ClipVertex& a)
+{
+    if (!Finite(a))
+        return;
+    raster_.flatColor = nullptr;
+    if (!vs_.transformed)
+        for (int plane = 0; plane < 7; ++plane)
+            if (!(Clipper::Distance(plane, a.clip, guard_) >= 0))
+                return;
+    ScreenVertex s;
+    ToScreen(a, &s);
+    DrawLine(raster_, &s, &s, true);
+}
+
+} // namespace
+
+void RasteriseDraw(Device& device, const DrawCall& call)
+{
+    Pipeline(device, call).Run();
+}
 
 } // namespace d3d9

@@ -402,7 +402,7 @@ bool FvfElements(DWORD fvf, std::vector<D3DVERTEXELEMENT9>* out, UINT* stride)
     case D3DFVF_XYZB4:
     case D3DFVF_XYZB5: {
         add(D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0);
-        int betas = static_cast<int>((position - D3DFVF_XYZ) / 2);
+        int betas = static_cast<int>((position - D3DFVF_XYZRHW) / 2); // B1 = 0x6 .. B5 = 0xE
         BYTE last = D3DDECLTYPE_UNUSED;
         if (fvf & D3DFVF_LASTBETA_UBYTE4)
             last = D3DDECLTYPE_UBYTE4;
@@ -652,7 +652,8 @@ HRESULT VertexDeclaration::GetDeclaration(D3DVERTEXELEMENT9* out, UINT* count)
 
 // Swap chains ------------------------------------------------------------------------------------------
 
-SwapChain::SwapChain(Device* d, const D3DPRESENT_PARAMETERS& p, HWND w) : Counted(d, D3DPOOL_DEFAULT), params(p), window(w)
+SwapChain::SwapChain(Device* d, const D3DPRESENT_PARAMETERS& p, HWND w)
+    : Counted(d, D3DPOOL_DEFAULT), params(p), window(w)
 {
     backBuffer = std::make_unique<Surface>(d, this, D3DPOOL_DEFAULT, D3DUSAGE_RENDERTARGET, p.BackBufferFormat,
                                            p.BackBufferWidth, p.BackBufferHeight);

@@ -11,6 +11,7 @@ DUN_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libexpat1-dev libpng-dev zlib1g-dev libqhull-dev
   libsdl2-dev xvfb xauth
+  libosmesa6-dev  # the rasteriser benchmark's comparison (found optionally)
   libboost-graph-dev
 )
 

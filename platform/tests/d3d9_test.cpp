@@ -3,14 +3,18 @@
 // log and the validation of draws.
 
 #include "platform/d3d9.h"
+#include "platform/present.h"
 #include "platform/d3d9_control.h"
 #include "platform/d3d9_device.h"
 #include "platform/win32.h"
 #include "platform/window.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <cstring>
 #include <vector>
 
@@ -28,8 +32,16 @@ struct D3d9Test : ::testing::Test {
         setenv("PLATFORM_HEADLESS", "1", 1);
         for (const char* name : {"PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE", "PLATFORM_FIXED_STEP"})
             unsetenv(name);
-        PlatformWindowReset();
         D3d9ResetStandIn();
+        OpenWindow();
+        d3d = Direct3DCreate9(D3D_SDK_VERSION);
+        ASSERT_NE(d3d, nullptr);
+    }
+
+    // Starts the window layer from the environment and opens the device window, shown and active.
+    void OpenWindow()
+    {
+        PlatformWindowReset();
         WNDCLASSA wc{};
         wc.lpfnWndProc = Proc;
         wc.lpszClassName = "d3d9_test";
@@ -37,8 +49,6 @@ struct D3d9Test : ::testing::Test {
         window = CreateWindowExA(0, "d3d9_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 64, 32, nullptr, nullptr, nullptr,
                                  nullptr);
         ShowWindow(window, 5 /* SW_SHOW */);
-        d3d = Direct3DCreate9(D3D_SDK_VERSION);
-        ASSERT_NE(d3d, nullptr);
     }
 
     void TearDown() override
@@ -695,6 +705,135 @@ TEST_F(D3d9Test, CallLogScriptedFailuresAndDrawValidation)
     plain->Release();
     D3d9ScriptFailure("Direct3DCreate9", E_FAIL);
     EXPECT_EQ(Direct3DCreate9(D3D_SDK_VERSION), nullptr);
+}
+
+TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains)
+{
+    using d3d9::FvfElements;
+    const struct {
+        DWORD fvf;
+        bool valid;
+        UINT stride;
+        size_t elements;
+    } fvfs[] = {
+        {0x252, true, 44, 5}, // the bump vertex: position, normal, colour, two coordinate pairs
+        {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1, true, 28, 3},
+        {D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0), true, 24, 2},
+        {D3DFVF_XYZB2 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL, true, 32, 4},
+        {D3DFVF_XYZ | D3DFVF_PSIZE | D3DFVF_SPECULAR, true, 20, 3},
+        {D3DFVF_XYZRHW | D3DFVF_NORMAL, false, 0, 0},
+        {0x4004 /* no such position */, false, 0, 0},
+    };
+    for (const auto& f : fvfs) {
+        std::vector<D3DVERTEXELEMENT9> elements;
+        UINT stride = 0;
+        EXPECT_EQ(FvfElements(f.fvf, &elements, &stride), f.valid) << f.fvf;
+        if (f.valid) {
+            EXPECT_EQ(stride, f.stride) << f.fvf;
+            EXPECT_EQ(elements.size(), f.elements) << f.fvf;
+        }
+    }
+
+    Create(Windowed());
+    EXPECT_EQ(device->SetFVF(D3DFVF_XYZRHW | D3DFVF_NORMAL), D3DERR_INVALIDCALL);
+    const D3DVERTEXELEMENT9 decl[] = {{0, 0, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_POSITION, 0},
+                                      {1, 0, D3DDECLTYPE_D3DCOLOR, 0, D3DDECLUSAGE_COLOR, 0},
+                                      D3DDECL_END()};
+    IDirect3DVertexDeclaration9* d = nullptr;
+    ASSERT_EQ(device->CreateVertexDeclaration(decl, &d), D3D_OK);
+    UINT count = 0;
+    ASSERT_EQ(d->GetDeclaration(nullptr, &count), D3D_OK);
+    EXPECT_EQ(count, 3u);
+    D3DVERTEXELEMENT9 back[3];
+    d->GetDeclaration(back, &count);
+    EXPECT_EQ(std::memcmp(back, decl, sizeof decl), 0);
+    EXPECT_EQ(d->AddRef(), 2u);
+    device->SetVertexDeclaration(d);
+    EXPECT_EQ(d->Release(), 1u);
+    EXPECT_EQ(d->Release(), 0u); // bound: lives on
+    DWORD fvf = 1;
+    device->GetFVF(&fvf);
+    EXPECT_EQ(fvf, 0u);
+    const D3DVERTEXELEMENT9 twice[] = {decl[0], decl[0], D3DDECL_END()};
+    EXPECT_EQ(device->CreateVertexDeclaration(twice, &d), D3DERR_INVALIDCALL);
+    std::vector<D3DVERTEXELEMENT9> endless(80, decl[0]);
+    for (size_t i = 0; i < endless.size(); ++i)
+        endless[i].UsageIndex = static_cast<BYTE>(i);
+    EXPECT_EQ(device->CreateVertexDeclaration(endless.data(), &d), D3DERR_INVALIDCALL);
+    device->SetFVF(D3DFVF_XYZ);
+
+    // Lights: enabling an unset index makes the default light; no more than the caps allow.
+    BOOL on = FALSE;
+    ASSERT_EQ(device->LightEnable(100, TRUE), D3D_OK);
+    D3DLIGHT9 light{};
+    ASSERT_EQ(device->GetLight(100, &light), D3D_OK);
+    EXPECT_EQ(light.Type, D3DLIGHT_DIRECTIONAL);
+    EXPECT_EQ(light.Direction.z, 1.0f);
+    EXPECT_EQ(light.Diffuse.r, 1.0f);
+    for (DWORD i = 0; i < 7; ++i)
+        ASSERT_EQ(device->LightEnable(i, TRUE), D3D_OK);
+    EXPECT_EQ(device->LightEnable(7, TRUE), D3DERR_INVALIDCALL);
+    device->GetLightEnable(100, &on);
+    EXPECT_TRUE(on);
+    light.Type = D3DLIGHT_SPOT;
+    light.Theta = 1.0f;
+    light.Phi = 0.5f;
+    EXPECT_EQ(device->SetLight(3, &light), D3DERR_INVALIDCALL);
+
+    // A second window's swap chain takes its client size and presents to it; held, it stops Reset.
+    HWND second = CreateWindowExA(0, "d3d9_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 20, 10, nullptr, nullptr, nullptr,
+                                  nullptr);
+    D3DPRESENT_PARAMETERS pp = Windowed(false);
+    pp.hDeviceWindow = second;
+    IDirect3DSwapChain9* chain = nullptr;
+    ASSERT_EQ(device->CreateAdditionalSwapChain(&pp, &chain), D3D_OK);
+    EXPECT_EQ(pp.BackBufferWidth, 20u);
+    IDirect3DSurface9* buffer = nullptr;
+    ASSERT_EQ(chain->GetBackBuffer(0, D3DBACKBUFFER_TYPE_MONO, &buffer), D3D_OK);
+    EXPECT_EQ(device->ColorFill(buffer, nullptr, 0xFF808080), D3D_OK);
+    EXPECT_EQ(buffer->Release(), 1u);
+    const long frames = PlatformPresentedFrames();
+    EXPECT_EQ(chain->Present(nullptr, nullptr, nullptr, nullptr, 0), D3D_OK);
+    EXPECT_EQ(PlatformPresentedFrames(), frames + 1);
+    D3DPRESENT_PARAMETERS again = Windowed();
+    EXPECT_EQ(device->Reset(&again), D3DERR_INVALIDCALL);
+    EXPECT_EQ(chain->Release(), 0u);
+    EXPECT_EQ(device->Reset(&again), D3D_OK);
+    EXPECT_EQ(D3d9DeviceCounters(device).presents, 1);
+}
+
+TEST_F(D3d9Test, PresentHandsTheBackBufferToTheWindowLayerConvertedToItsWords)
+{
+    // A 16-bit back buffer shows as 32-bit words: the capture of the presented frame has the colour.
+    const std::string path = ::testing::TempDir() + "d3d9_present.png";
+    std::remove(path.c_str());
+    setenv("PLATFORM_CAPTURE", path.c_str(), 1);
+    OpenWindow();
+    D3DPRESENT_PARAMETERS pp = Windowed(false);
+    pp.BackBufferFormat = D3DFMT_R5G6B5;
+    d3d->Release();
+    D3d9Adapter sixteen = D3d9DefaultAdapter();
+    sixteen.desktop.Format = D3DFMT_R5G6B5;
+    D3d9SetAdapters({sixteen});
+    d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    Create(pp);
+    ASSERT_EQ(device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xFFFF0000, 1.0f, 0), D3D_OK);
+    EXPECT_EQ(device->BeginScene(), D3D_OK);
+    EXPECT_EQ(device->Present(nullptr, nullptr, nullptr, nullptr), D3DERR_INVALIDCALL); // inside a scene
+    EXPECT_EQ(device->EndScene(), D3D_OK);
+    ASSERT_EQ(device->Present(nullptr, nullptr, nullptr, nullptr), D3D_OK);
+    unsetenv("PLATFORM_CAPTURE");
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << path;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<png_byte> rgb(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+    EXPECT_EQ(image.width, 64u);
+    EXPECT_EQ(rgb[0], 0xFF);
+    EXPECT_EQ(rgb[1], 0x00);
+    EXPECT_EQ(rgb[rgb.size() - 1], 0x00);
+    std::remove(path.c_str());
 }
 
 } // namespace

@@ -1,14 +1,9 @@
 # The command line of ai_scenario: help with the limits, messages that name what was wrong, and an
 # unwritable output refused before the run.
-function(run expected_status pattern)
-  execute_process(COMMAND ${SCENARIO} ${ARGN} OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE status)
-  if(NOT status EQUAL expected_status)
-    message(FATAL_ERROR "ai_scenario ${ARGN}: status ${status}, expected ${expected_status}\n${output}${errors}")
-  endif()
-  if(NOT "${output}${errors}" MATCHES "${pattern}")
-    message(FATAL_ERROR "ai_scenario ${ARGN}: output does not match '${pattern}':\n${output}${errors}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../check_kit.cmake)
+macro(run expected_status pattern)
+  check_run(${expected_status} "${pattern}" ${SCENARIO} ${ARGN})
+endmacro()
 
 run(0 "--bots N +bots, 1 to 200" --help)
 run(0 "--seconds T .*at most 3600" goto --help)

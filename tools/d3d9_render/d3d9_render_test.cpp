@@ -1,10 +1,11 @@
-// End to end: d3d9_render clears a back buffer of the scene's size to the colour asked for, and
-// names the line of a malformed scene.
+// End to end: d3d9_render clears a back buffer of the scene's size and draws its triangles by the
+// fill rule, and names the line of a malformed scene.
+
+#include "testing/tool_run.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -12,23 +13,7 @@
 
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string output;
-};
-
-ToolRun Render(const std::string& arguments)
-{
-    const std::string command = std::string(D3D9_RENDER_PROGRAM) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ToolRun run{-1, {}};
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
-        run.output += buffer;
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+ToolRun Render(const std::string& arguments) { return RunTool(D3D9_RENDER_PROGRAM, arguments); }
 
 struct D3d9RenderTest : ::testing::Test {
     std::filesystem::path dir;
@@ -48,27 +33,48 @@ struct D3d9RenderTest : ::testing::Test {
     }
 };
 
-TEST_F(D3d9RenderTest, ClearFillsEveryPixelWithTheColourAndTrianglesAreCounted)
+std::vector<png_byte> ReadRgba(const std::string& path, png_uint_32* width, png_uint_32* height)
 {
-    const std::string out = (dir / "out.png").string();
-    const ToolRun run = Render(Scene("# a cleared frame\nsize 64 48\nclear ff336699\n"
-                                 "tri 0 0 10 0 0 10 ffff0000  # recorded\n") +
-                           " " + out);
-    ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find("1 triangles"), std::string::npos) << run.output;
-
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&image, out.c_str()));
-    EXPECT_EQ(image.format, static_cast<png_uint_32>(PNG_FORMAT_RGBA));
-    image.format = PNG_FORMAT_RGBA;
+    if (!png_image_begin_read_from_file(&image, path.c_str()) || image.format != PNG_FORMAT_RGBA)
+        return {};
     std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
-    ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
-    ASSERT_EQ(image.width, 64u);
-    ASSERT_EQ(image.height, 48u);
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr))
+        return {};
+    *width = image.width;
+    *height = image.height;
+    return pixels;
+}
+
+TEST_F(D3d9RenderTest, ClearsAndTrianglesFollowTheFillRule)
+{
+    // Two triangles sharing the diagonal of a square with corners on pixel centres, and a third
+    // sharing a vertex: every pixel of the square is written once (blue over red shows only
+    // where the fill rule gave a pixel to both), the right and bottom edges stay clear.
+    const std::string out = (dir / "out.png").string();
+    const ToolRun run = Render(Scene("# a cleared frame\nsize 64 48\nclear ff336699\n"
+                                     "tri 4 4 20 4 4 20 ffff0000  # upper left half\n"
+                                     "tri 20 4 20 20 4 20 ff00ff00\n"
+                                     "tri 20 20 36 20 20 36.5 ff0000ff\n") +
+                               " " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("1 clears, 3 triangles"), std::string::npos) << run.output;
+    png_uint_32 width = 0, height = 0;
+    const std::vector<png_byte> pixels = ReadRgba(out, &width, &height);
+    ASSERT_EQ(width, 64u);
+    ASSERT_EQ(height, 48u);
     std::size_t wrong = 0;
-    for (std::size_t i = 0; i < pixels.size(); i += 4)
-        wrong += pixels[i] != 0x33 || pixels[i + 1] != 0x66 || pixels[i + 2] != 0x99 || pixels[i + 3] != 0xff;
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x) {
+            const png_byte* p = &pixels[(y * 64 + x) * 4];
+            unsigned expected = 0x336699;
+            if (x >= 4 && x < 20 && y >= 4 && y < 20)
+                expected = x + y < 24 ? 0xFF0000 : 0x00FF00;
+            else if (x >= 20 && y >= 20 && 16.5f * (x - 20) + 16 * (y - 20) < 16 * 16.5f)
+                expected = 0x0000FF;
+            wrong += static_cast<unsigned>(p[0] << 16 | p[1] << 8 | p[2]) != expected || p[3] != 0xFF;
+        }
     EXPECT_EQ(wrong, 0u);
 }
 

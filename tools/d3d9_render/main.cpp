@@ -4,6 +4,7 @@
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
 #include "platform/win32.h"
+#include "tools/d3d9_render/scene.h"
 
 #include <png.h>
 
@@ -12,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,109 +28,23 @@ const char kUsage[] =
     "  tri X0 Y0 X1 Y1 X2 Y2 AARRGGBB  a pre-transformed triangle in pixels (z 0.5, rhw 1) of one\n"
     "                                  colour: no culling, depth test, lighting or blending\n";
 
-constexpr UINT kMaxSide = 4096;
-
-struct Command {
-    enum class Kind { Clear, Triangle } kind;
-    D3DCOLOR color = 0;
-    float xy[6] = {};
-};
-
-struct Scene {
-    UINT width = 0;
-    UINT height = 0;
-    std::vector<Command> commands;
-};
-
-bool ParseColor(const std::string& word, D3DCOLOR* out)
-{
-    if (word.size() != 8 || word.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return false;
-    *out = static_cast<D3DCOLOR>(std::strtoul(word.c_str(), nullptr, 16));
-    return true;
-}
-
-bool ParseFloat(const std::string& word, float* out)
-{
-    char* end = nullptr;
-    errno = 0;
-    const float v = std::strtof(word.c_str(), &end);
-    if (word.empty() || *end != '\0' || errno != 0 || !(v >= -1e6f && v <= 1e6f))
-        return false;
-    *out = v;
-    return true;
-}
-
-bool ParseSide(const std::string& word, UINT* out)
-{
-    if (word.empty() || word.size() > 5 || word.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long v = std::strtoul(word.c_str(), nullptr, 10);
-    if (v < 1 || v > kMaxSide)
-        return false;
-    *out = static_cast<UINT>(v);
-    return true;
-}
-
-// Reads the scene; on an error prints "FILE:LINE: message" and returns false.
+// Reads the scene file; on an error prints "FILE:LINE: message" and returns false.
 bool ReadScene(const char* path, Scene* scene)
 {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "d3d9_render: cannot open scene %s: %s\n", path, std::strerror(errno));
         return false;
     }
-    std::string line;
-    int number = 0;
-    auto fail = [&](const std::string& message) {
-        std::fprintf(stderr, "d3d9_render: %s:%d: %s\n", path, number, message.c_str());
-        return false;
-    };
-    while (std::getline(in, line)) {
-        ++number;
-        if (const auto hash = line.find('#'); hash != std::string::npos)
-            line.erase(hash);
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string word; words >> word;)
-            w.push_back(word);
-        if (w.empty())
-            continue;
-        if (w[0] == "size") {
-            if (w.size() != 3)
-                return fail("'size' takes W H");
-            if (scene->width != 0)
-                return fail("a second 'size'");
-            if (!scene->commands.empty())
-                return fail("'size' after drawing commands");
-            if (!ParseSide(w[1], &scene->width) || !ParseSide(w[2], &scene->height))
-                return fail("size must be 1 to 4096 pixels: '" + w[1] + " " + w[2] + "'");
-        } else if (w[0] == "clear") {
-            Command c{Command::Kind::Clear};
-            if (w.size() != 2 || !ParseColor(w[1], &c.color))
-                return fail("'clear' takes one colour AARRGGBB");
-            scene->commands.push_back(c);
-        } else if (w[0] == "tri") {
-            Command c{Command::Kind::Triangle};
-            if (w.size() != 8)
-                return fail("'tri' takes X0 Y0 X1 Y1 X2 Y2 AARRGGBB");
-            for (int i = 0; i < 6; ++i)
-                if (!ParseFloat(w[1 + i], &c.xy[i]))
-                    return fail("bad coordinate '" + w[1 + i] + "'");
-            if (!ParseColor(w[7], &c.color))
-                return fail("bad colour '" + w[7] + "' (AARRGGBB)");
-            scene->commands.push_back(c);
-        } else {
-            return fail("unknown command '" + w[0] + "'");
-        }
-        if (scene->width == 0)
-            return fail("the scene must start with 'size W H'");
-    }
-    if (scene->width == 0) {
-        std::fprintf(stderr, "d3d9_render: %s: no 'size' command\n", path);
-        return false;
-    }
-    return true;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    SceneError error;
+    if (ParseScene(text.data(), text.size(), scene, &error))
+        return true;
+    if (error.line > 0)
+        std::fprintf(stderr, "d3d9_render: %s:%d: %s\n", path, error.line, error.message.c_str());
+    else
+        std::fprintf(stderr, "d3d9_render: %s: %s\n", path, error.message.c_str());
+    return false;
 }
 
 bool WriteRgbaPng(const char* path, const BYTE* bits, UINT width, UINT height, INT pitch)
@@ -218,8 +133,8 @@ int Render(const Scene& scene, const char* out)
     device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
     device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
     device->BeginScene();
-    for (const Command& c : scene.commands) {
-        if (c.kind == Command::Kind::Clear) {
+    for (const SceneCommand& c : scene.commands) {
+        if (c.kind == SceneCommand::Kind::Clear) {
             hr = device->Clear(0, nullptr, D3DCLEAR_TARGET, c.color, 1.0f, 0);
         } else {
             const Vertex v[3] = {{c.xy[0], c.xy[1], 0.5f, 1.0f, c.color},

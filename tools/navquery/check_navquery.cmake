@@ -95,6 +95,13 @@ if(NOT code EQUAL 0)
   message(FATAL_ERROR "nav_sample_gen failed (${code}): ${err}")
 endif()
 
+# The sample generator names the argument it cannot take.
+include(${CMAKE_CURRENT_LIST_DIR}/../check_kit.cmake)
+check_run(0 "usage: nav_sample_gen OUT W H" ${GEN} --help)
+check_run(2 "missing H" ${GEN} ${WORK}/g.graph 5)
+check_run(2 "W 'five' is not a number from 1 to 1000" ${GEN} ${WORK}/g.graph five 5)
+check_run(2 "BLOCKED_Y '5' is not a number from 0 to 4" ${GEN} ${WORK}/g.graph 5 5 0 5)
+
 # Along the open top row: four unit steps.
 expect(0 "cost 4\npath 20 21 22 23 24\n" ${graph} 20 24)
 # Through the gap: diagonal 1-7, straight 7-12-17, diagonal 17-23: 2 + 2 sqrt(2) (every other way is longer).

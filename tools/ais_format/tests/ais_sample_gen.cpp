@@ -2,6 +2,7 @@
 // cover the empty text, 127-byte texts, quotes, backslashes and bytes outside ASCII, and
 // raw blocks of 0, 1, 4096 and odd sizes. Usage: ais_sample_gen SEED OUT.AIS
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -65,11 +66,26 @@ private:
 
 int main(int argc, char** argv)
 {
+    static const char kUsage[] =
+        "usage: ais_sample_gen SEED OUT.AIS\n"
+        "Writes a seeded random AI world file (nested nodes, leaves and RawData blocks) to OUT.AIS.\n"
+        "SEED is a decimal number from 0 to 4294967295; the same seed writes the same bytes.\n";
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc != 3) {
-        std::fputs("usage: ais_sample_gen SEED OUT.AIS\n", stderr);
+        std::fputs(kUsage, stderr);
         return 2;
     }
-    Generator generator(static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)));
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long seed = std::strtoull(argv[1], &end, 10);
+    if (argv[1][0] < '0' || argv[1][0] > '9' || *end != '\0' || errno != 0 || seed > 0xFFFFFFFFull) {
+        std::fprintf(stderr, "ais_sample_gen: SEED '%s' is not a number from 0 to 4294967295\n", argv[1]);
+        return 2;
+    }
+    Generator generator(static_cast<std::uint32_t>(seed));
     AisFormat::Document doc;
     generator.Fill(doc.root, 0, doc);
     std::vector<std::uint8_t> bytes;

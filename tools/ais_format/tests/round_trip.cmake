@@ -3,12 +3,7 @@
 #   file must give the same text.
 # Inputs: GEN, DUMP, PACK (executables), SAMPLE (hand-written text), WORK (scratch folder).
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE code ERROR_VARIABLE err)
-  if(NOT code EQUAL 0)
-    message(FATAL_ERROR "failed (${code}): ${ARGN}\n${err}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../../check_kit.cmake)
 
 function(dump file dir)
   file(MAKE_DIRECTORY ${dir})
@@ -19,35 +14,28 @@ function(dump file dir)
   endif()
 endfunction()
 
-function(same a b)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${a} ${b} RESULT_VARIABLE code)
-  if(NOT code EQUAL 0)
-    message(FATAL_ERROR "${a} and ${b} differ")
-  endif()
-endfunction()
-
 # file -> text -> file -> text
 function(round_trip name first)
   dump(${first} ${WORK}/${name}-1)
-  run(${PACK} ${WORK}/${name}-1/tree.txt ${WORK}/${name}-2.AIS)
-  same(${first} ${WORK}/${name}-2.AIS)
+  check_run(0 "" ${PACK} ${WORK}/${name}-1/tree.txt ${WORK}/${name}-2.AIS)
+  check_same(${first} ${WORK}/${name}-2.AIS)
   dump(${WORK}/${name}-2.AIS ${WORK}/${name}-2)
-  same(${WORK}/${name}-1/tree.txt ${WORK}/${name}-2/tree.txt)
+  check_same(${WORK}/${name}-1/tree.txt ${WORK}/${name}-2/tree.txt)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
-run(${DUMP} --help)
-run(${PACK} --help)
+check_run(0 "" ${DUMP} --help)
+check_run(0 "" ${PACK} --help)
 
 foreach(seed 1 2 3 4 5 6 7 8)
-  run(${GEN} ${seed} ${WORK}/gen${seed}.AIS)
+  check_run(0 "" ${GEN} ${seed} ${WORK}/gen${seed}.AIS)
   round_trip(gen${seed} ${WORK}/gen${seed}.AIS)
 endforeach()
 
 # Hand-written text -> file -> text -> file.
-run(${PACK} ${SAMPLE} ${WORK}/sample.AIS)
+check_run(0 "" ${PACK} ${SAMPLE} ${WORK}/sample.AIS)
 round_trip(sample ${WORK}/sample.AIS)
 
 # A block file of another size than its line says is refused, naming the text and the line.

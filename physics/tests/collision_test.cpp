@@ -1,0 +1,568 @@
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <random>
+
+#include "physics/core/collision/gjk.h"
+#include "physics/core/collision/narrow.h"
+#include "physics/core/collision/triangle.h"
+#include "physics/core/volume/primitives.h"
+#include "physics/tests/physics_test.h"
+
+namespace {
+
+OvpVolume Box(float x, float y, float z, float fat = 0.0f) {
+    OvpVolume v;
+    const float h[3] = {x, y, z};
+    OvpBoxInit(&v, h);
+    v.fat = fat;
+    return v;
+}
+
+OvpVolume Triangle(const OvV3d& a, const OvV3d& b, const OvV3d& c, float fat = 0.0f, OvUInt32 edges = 14) {
+    OvpVolume v;
+    OvpVolumeInit(&v, &ovpTriangleVolumeType);
+    OvpTriangleInit(&v, a, b, c, edges);
+    v.fat = fat;
+    return v;
+}
+
+float Len(const OvV3d& v) { return std::sqrt(OvpDot(v, v)); }
+
+OvV3d ClosestOnSegment(const OvV3d& p, const OvV3d& a, const OvV3d& b) {
+    const OvV3d ab = OvpSub(b, a);
+    const float t = std::fmin(1.0f, std::fmax(0.0f, OvpDot(OvpSub(p, a), ab) / OvpDot(ab, ab)));
+    return OvpAdd(a, OvpScale(ab, t));
+}
+
+// Distance between two segments by dense sampling of one and the exact point test on the other.
+float SegmentDistance(const OvV3d& a0, const OvV3d& a1, const OvV3d& b0, const OvV3d& b1) {
+    float best = FLT_MAX;
+    for (int k = 0; k <= 400; ++k) {
+        const OvV3d p = OvpAdd(a0, OvpScale(OvpSub(a1, a0), k / 400.0f));
+        best = std::fmin(best, Len(OvpSub(p, ClosestOnSegment(p, b0, b1))));
+    }
+    return best;
+}
+
+struct PlacedBox {
+    OvpVolume volume;
+    OvMatrix matrix;
+    OvV3d corner[8];
+    // Distance of a world point from the box core (0 inside).
+    float Distance(const OvV3d& p) const {
+        const OvV3d l = OvpMathInverseRotate(OvpSub(p, matrix.pos), &matrix);
+        const float* h = volume.data.param;
+        const float dx = std::fmax(std::fabs(l.x) - h[0], 0.0f), dy = std::fmax(std::fabs(l.y) - h[1], 0.0f),
+                    dz = std::fmax(std::fabs(l.z) - h[2], 0.0f);
+        return std::sqrt(dx * dx + dy * dy + dz * dz);
+    }
+};
+
+PlacedBox MakePlacedBox(std::mt19937& rng) {
+    std::uniform_real_distribution<float> size(0.1f, 1.0f);
+    PlacedBox b{Box(size(rng), size(rng), size(rng)), RandomPlacement(rng), {}};
+    for (int i = 0; i < 8; ++i) {
+        const float* h = b.volume.data.param;
+        const OvV3d l = {i & 1 ? h[0] : -h[0], i & 2 ? h[1] : -h[1], i & 4 ? h[2] : -h[2]};
+        b.corner[i] = OvpMathTransformPoint(l, &b.matrix);
+    }
+    return b;
+}
+
+// Exact distance of two separated boxes: vertices against the other box, edges against edges.
+float BoxDistance(const PlacedBox& a, const PlacedBox& b) {
+    float best = FLT_MAX;
+    for (int i = 0; i < 8; ++i) {
+        best = std::fmin(best, std::fmin(b.Distance(a.corner[i]), a.Distance(b.corner[i])));
+    }
+    static const int kEdges[12][2] = {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {0, 2}, {1, 3},
+                                      {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6}, {3, 7}};
+    for (const auto& ea : kEdges) {
+        for (const auto& eb : kEdges) {
+            best = std::fmin(best, SegmentDistance(a.corner[ea[0]], a.corner[ea[1]], b.corner[eb[0]], b.corner[eb[1]]));
+        }
+    }
+    return best;
+}
+
+// Whether two boxes overlap, by their fifteen separating axes.
+bool BoxesOverlap(const PlacedBox& a, const PlacedBox& b) {
+    const OvV3d ra[3] = {a.matrix.right, a.matrix.up, a.matrix.at}, rb[3] = {b.matrix.right, b.matrix.up, b.matrix.at};
+    std::vector<OvV3d> axes(ra, ra + 3);
+    axes.insert(axes.end(), rb, rb + 3);
+    for (const OvV3d& x : ra) {
+        for (const OvV3d& y : rb) {
+            const OvV3d c = OvpCross(x, y);
+            if (OvpDot(c, c) > 1e-6f) {
+                axes.push_back(c);
+            }
+        }
+    }
+    for (const OvV3d& axis : axes) {
+        float a0 = FLT_MAX, a1 = -FLT_MAX, b0 = FLT_MAX, b1 = -FLT_MAX;
+        for (int i = 0; i < 8; ++i) {
+            a0 = std::fmin(a0, OvpDot(axis, a.corner[i]));
+            a1 = std::fmax(a1, OvpDot(axis, a.corner[i]));
+            b0 = std::fmin(b0, OvpDot(axis, b.corner[i]));
+            b1 = std::fmax(b1, OvpDot(axis, b.corner[i]));
+        }
+        if (a0 > b1 || b0 > a1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(PhysicsTriangle, SlotsOfATriangle) {
+    // Equilateral triangle of circumradius 1 in the plane y = 2, normal up.
+    const float s = std::sqrt(3.0f) / 2.0f;
+    const OvV3d p0 = {1, 2, 0}, p1 = {-0.5f, 2, -s}, p2 = {-0.5f, 2, s};
+    OvpVolume t = Triangle(p0, p1, p2, 0.25f, 2);
+    const OvpTriangleShape shape = OvpTriangleGetShape(&t);
+    EXPECT_NEAR(shape.normal.y, 1.0f, 1e-6f);
+    EXPECT_NEAR(shape.offset, 2.0f, 1e-6f);
+    EXPECT_EQ(OvpTriangleGetEdgeFlags(&t), 2u);
+
+    OvSphere sphere;
+    OvpVolumeGetBoundingSphere(&t, nullptr, &sphere);
+    EXPECT_NEAR(sphere.radius, 1.25f, 1e-5f);
+    EXPECT_NEAR(sphere.center.y, 2.0f, 1e-6f);
+    OvpBBox box;
+    OvpVolumeGetBoundingBox(&t, nullptr, 0, &box);
+    EXPECT_FLOAT_EQ(box.sup.x, 1.25f);
+    EXPECT_FLOAT_EQ(box.inf.y, 1.75f);
+
+    float lo, hi;
+    const OvV3d up = {0, 1, 0};
+    OvpTriangleGetInterval(&t, &up, &lo, &hi);
+    EXPECT_EQ(lo, hi);
+    EXPECT_FLOAT_EQ(lo, 2.0f);
+
+    // Face: counter-clockwise about the feature normal with the flag clear, for both sides.
+    for (const float sign : {1.0f, -1.0f}) {
+        for (const OvBool flag : {OvBool(0), OvBool(1)}) {
+            OvpSupportFeature f;
+            OvpSupportFeatureInit(&f);
+            const OvV3d d = {0, sign, 0};
+            OvpTriangleGetSupportFeature(&t, flag, &d, &f);
+            ASSERT_EQ(f.count, 3);
+            EXPECT_EQ(f.flags, 0u);
+            EXPECT_FLOAT_EQ(f.normal.y, sign);
+            const OvV3d n = OvpCross(OvpSub(f.vertices[1].p, f.vertices[0].p), OvpSub(f.vertices[2].p, f.vertices[0].p));
+            EXPECT_EQ(OvpDot(n, f.normal) > 0.0f, flag == 0) << sign;
+        }
+    }
+    // In-plane directions: at a vertex one vertex with its two edges' flags, across an edge
+    // that edge.
+    OvpSupportFeature f;
+    OvpSupportFeatureInit(&f);
+    const OvV3d atP1 = {-0.5f, 0, -s};
+    OvpTriangleGetSupportFeature(&t, 0, &atP1, &f);
+    EXPECT_EQ(f.count, 1);
+    EXPECT_EQ(f.flags, 6u);
+    const OvV3d acrossP1P2 = {-1, 0, 0};
+    OvpTriangleGetSupportFeature(&t, 0, &acrossP1P2, &f);
+    EXPECT_EQ(f.count, 2);
+    EXPECT_EQ(f.flags, 4u);
+    EXPECT_NEAR(f.normal.x, -1.0f, 1e-6f);
+    EXPECT_FLOAT_EQ(f.offset, 0.5f);
+}
+
+TEST(PhysicsTriangle, LineTestAgreesWithDenseSamplingOnATiltedTriangle) {
+    // Heights along the stored normal, so a triangle off the z = 0 plane is hit where it is.
+    const OvV3d a = {-1.5f, -0.4f, 0.3f}, b = {1.2f, 0.2f, -0.9f}, c = {0.1f, 1.1f, 1.4f};
+    const OvpVolume t = Triangle(a, b, c, 0.3f);
+    const OvpTriangleShape shape = OvpTriangleGetShape(&t);
+    const auto distance = [&](const OvV3d& p) {
+        const float h = OvpDot(shape.normal, p) - shape.offset;
+        const OvV3d onPlane = OvpSub(p, OvpScale(shape.normal, h));
+        float d = std::fabs(h);
+        if (!OvpTriangleInsideEdge(&shape, &onPlane)) {
+            d = std::fmin(Len(OvpSub(p, ClosestOnSegment(p, a, b))),
+                          std::fmin(Len(OvpSub(p, ClosestOnSegment(p, b, c))), Len(OvpSub(p, ClosestOnSegment(p, c, a)))));
+        }
+        return d - 0.3f;
+    };
+    // The slot reports the length travelled; the sweep expects fractions.
+    OvpVolumeType type = ovpTriangleVolumeType;
+    type.lineIntersect = [](const OvpVolume* v, const OvV3d* s, const OvV3d* e, OvpLineHit* hit) -> OvBool {
+        if (!OvpTriangleIntersectLine(v, s, e, hit)) {
+            return 0;
+        }
+        hit->fraction /= Len(OvpSub(*e, *s));
+        return 1;
+    };
+    OvpVolume wrapped = t;
+    wrapped.type = &type;
+    SweepLineSlot("triangle", wrapped, distance);
+}
+
+TEST(PhysicsGjk, DistanceOfRandomBoxPairsMatchesBruteForce) {
+    std::mt19937 rng(5);
+    int separated = 0, overlapping = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const PlacedBox a = MakePlacedBox(rng), b = MakePlacedBox(rng);
+        const OvpCollisionPair pair = {{&a.volume, &b.volume}, {&a.matrix, &b.matrix}};
+        OvV3d n;
+        float offset, separation;
+        ASSERT_TRUE(OvpGjkSeparate(&pair, 10.0f, &n, &offset, &separation, 1.0f)) << trial;
+        EXPECT_NEAR(Len(n), 1.0f, 1e-4f);
+        const bool overlap = BoxesOverlap(a, b);
+        if (!overlap) {
+            ++separated;
+            const float exact = BoxDistance(a, b);
+            // The search stops once the lower bound is within 1% of the upper one.
+            EXPECT_GE(separation, exact - 2e-4f) << trial;
+            EXPECT_LE(separation, exact * 1.01f + 2e-4f) << trial;
+            // The normal separates: A lies beyond the offset plane, B before it.
+            for (int i = 0; i < 8; ++i) {
+                EXPECT_GE(OvpDot(n, a.corner[i]), offset - 1e-3f) << trial;
+                EXPECT_LE(OvpDot(n, b.corner[i]), offset + 1e-3f) << trial;
+            }
+        } else {
+            ++overlapping;
+            EXPECT_LT(separation, 1e-4f) << trial;
+        }
+    }
+    EXPECT_GT(separated, 100);
+    EXPECT_GT(overlapping, 20);
+}
+
+TEST(PhysicsGjk, ExactPairsAndPlanes) {
+    // Spheres: the distance of the centres less the radii, apart and overlapping.
+    OvpVolume sa, sb;
+    OvpSphereInit(&sa, 0.5f);
+    OvpSphereInit(&sb, 0.3f);
+    std::mt19937 rng(1);
+    OvMatrix ma = RandomPlacement(rng), mb = ma;
+    for (const float gap : {0.7f, 0.05f, -0.2f, -0.6f}) {
+        mb.pos = OvpAdd(ma.pos, {0.0f, 0.0f, -(0.8f + gap)});
+        const OvpCollisionPair pair = {{&sa, &sb}, {&ma, &mb}};
+        OvV3d n;
+        float offset, separation;
+        ASSERT_TRUE(OvpGjkSeparate(&pair, 1.0f, &n, &offset, &separation, 1.0f));
+        EXPECT_NEAR(separation, gap, 2e-3f) << gap;
+        EXPECT_NEAR(n.z, 1.0f, 1e-3f) << gap;
+        // The plane lies midway between the two fat surfaces.
+        EXPECT_NEAR(offset, ma.pos.z - 0.5f - gap / 2.0f, 2e-3f) << gap;
+    }
+    // Capsules crossing at right angles 0.4 apart, radii 0.1 each: 0.2.
+    OvpVolume ca, cb;
+    OvpVolumeInit(&ca, &ovpCapsuleVolumeType);
+    OvpVolumeInit(&cb, &ovpCapsuleVolumeType);
+    ca.data.param[0] = cb.data.param[0] = 1.0f;
+    ca.fat = cb.fat = 0.1f;
+    OvMatrix pa{}, pb{};
+    pa.right = {1, 0, 0};
+    pa.up = {0, 1, 0};
+    pa.at = {0, 0, 1};
+    pa.pos = {0, 0.4f, 0};
+    pb.right = {0, 0, 1};
+    pb.up = {0, 1, 0};
+    pb.at = {1, 0, 0};
+    const OvpCollisionPair crossed = {{&ca, &cb}, {&pa, &pb}};
+    OvV3d n;
+    float offset, separation;
+    ASSERT_TRUE(OvpGjkSeparate(&crossed, 1.0f, &n, &offset, &separation, 1.0f));
+    EXPECT_NEAR(separation, 0.2f, 1e-4f);
+    EXPECT_NEAR(n.y, 1.0f, 1e-4f);
+
+    // A box resting on a plane (the plane as B, then as A): the gap of the lowest corner.
+    OvpVolume plane, box = Box(0.5f, 0.5f, 0.5f, 0.01f);
+    OvpVolumeInit(&plane, &ovpPlaneVolumeType);
+    OvMatrix floor{};
+    floor.right = {1, 0, 0};
+    floor.up = {0, 0, -1};
+    floor.at = {0, 1, 0};
+    OvMatrix lifted{};
+    lifted.right = {1, 0, 0};
+    lifted.up = {0, 1, 0};
+    lifted.at = {0, 0, 1};
+    lifted.pos = {3, 0.6f, -2};
+    const OvpCollisionPair onPlane = {{&box, &plane}, {&lifted, &floor}};
+    ASSERT_TRUE(OvpGjkSeparate(&onPlane, 1.0f, &n, &offset, &separation, 1.0f));
+    EXPECT_NEAR(separation, 0.09f, 1e-5f);
+    EXPECT_NEAR(n.y, 1.0f, 1e-6f);
+    const OvpCollisionPair planeFirst = {{&plane, &box}, {&floor, &lifted}};
+    ASSERT_TRUE(OvpGjkSeparate(&planeFirst, 1.0f, &n, &offset, &separation, 1.0f));
+    EXPECT_NEAR(separation, 0.09f, 1e-5f);
+    EXPECT_NEAR(n.y, -1.0f, 1e-6f);
+}
+
+TEST(PhysicsGjk, FarApartStopsOnTheFirstSupportPoint) {
+    OvpVolume sa, sb;
+    OvpSphereInit(&sa, 0.5f);
+    OvpSphereInit(&sb, 0.5f);
+    OvMatrix ma{}, mb{};
+    ma.flags = mb.flags = 0;
+    ma.right = mb.right = {1, 0, 0};
+    ma.up = mb.up = {0, 1, 0};
+    ma.at = mb.at = {0, 0, 1};
+    ma.pos = {10, 10, 10};
+    const OvpCollisionPair pair = {{&sa, &sb}, {&ma, &mb}};
+    OvpGjkSimplex simplex;
+    OvV3d n;
+    float offset = NAN, separation = NAN;
+    EXPECT_EQ(OvpGjkDistance(&pair, nullptr, 1.0f, &simplex, &n, &offset, &separation, 1.0f), ovpGJK_APART);
+    EXPECT_GT(separation, 1.0f);
+    EXPECT_TRUE(std::isfinite(offset));
+}
+
+namespace {
+
+OvMatrix Placement(const OvQuat& q, const OvV3d& pos) {
+    OvMatrix m;
+    OvpMathMatrixFromQuat(&m, q);
+    m.pos = pos;
+    m.flags = 0;
+    return m;
+}
+
+OvQuat AxisAngle(const OvV3d& axis, float angle) {
+    const float s = std::sin(angle / 2.0f);
+    return {axis.x * s, axis.y * s, axis.z * s, std::cos(angle / 2.0f)};
+}
+
+const OvQuat kIdentity = {0, 0, 0, 1};
+
+} // namespace
+
+TEST(PhysicsNarrow, SpheresAndBoxesOnBoxes) {
+    OvpVolume sa, sb;
+    OvpSphereInit(&sa, 0.5f);
+    OvpSphereInit(&sb, 0.25f);
+    const OvMatrix ma = Placement(kIdentity, {1, 2, 3}), mb = Placement(kIdentity, {1.3f, 2.4f, 3});
+    const OvpCollisionPair spheres = {{&sa, &sb}, {&ma, &mb}};
+    OvpContactSet set;
+    ASSERT_TRUE(OvpCollideVolumes(&spheres, 0.1f, 1.0f, &set));
+    ASSERT_EQ(set.count, 1u);
+    EXPECT_NEAR(set.separation[0], -0.25f, 1e-5f);
+    EXPECT_NEAR(set.normal.x, -0.6f, 1e-5f);
+    EXPECT_NEAR(set.normal.y, -0.8f, 1e-5f);
+    // The point lies midway between the two surfaces on the centre line.
+    EXPECT_NEAR(set.position[0].x, 1.0f + 0.6f * 0.375f, 1e-5f);
+
+    // A box resting flat on a box: the four corners of the top face, all at the gap.
+    const OvpVolume base = Box(2, 0.5f, 2, 0.01f), top = Box(0.5f, 0.5f, 0.5f, 0.01f);
+    const OvMatrix mBase = Placement(kIdentity, {0, 0, 0});
+    OvMatrix mTop = Placement(kIdentity, {0.3f, 1.015f, -0.2f});
+    OvpCollisionPair stack = {{&top, &base}, {&mTop, &mBase}};
+    ASSERT_TRUE(OvpCollideVolumes(&stack, 0.05f, 1.0f, &set));
+    ASSERT_EQ(set.count, 4u);
+    EXPECT_NEAR(set.normal.y, 1.0f, 1e-6f);
+    for (OvUInt32 i = 0; i < 4; ++i) {
+        EXPECT_NEAR(set.separation[i], -0.005f, 1e-5f);
+        EXPECT_NEAR(std::fabs(set.position[i].x - 0.3f), 0.5f, 1e-5f);
+    }
+    // Turned by 45 degrees on a box of the same size the contact is an octagon; tilted a little
+    // about x, four points remain and the deepest is among them.
+    const OvpVolume lower = Box(0.5f, 0.5f, 0.5f, 0.01f);
+    const OvQuat turn = OvpMathQuatMultiply(AxisAngle({1, 0, 0}, 0.01f), AxisAngle({0, 1, 0}, 0.785398f));
+    mTop = Placement(turn, {0, 1.015f, 0});
+    stack = {{&top, &lower}, {&mTop, &mBase}};
+    ASSERT_TRUE(OvpCollideVolumes(&stack, 0.05f, 1.0f, &set));
+    ASSERT_EQ(set.count, 4u);
+    // The deepest spot of the overlap, sampled: the top box's bottom face over the lower face.
+    float deepest = FLT_MAX;
+    const OvV3d down = mTop.up;
+    const float level = OvpDot(down, OvpSub(mTop.pos, OvpScale(down, 0.5f)));
+    for (int i = 0; i <= 200; ++i) {
+        for (int j = 0; j <= 200; ++j) {
+            const float x = -0.5f + i / 200.0f, z = -0.5f + j / 200.0f;
+            const float y = (level - down.x * x - down.z * z) / down.y;
+            const OvV3d local = OvpMathInverseRotate(OvpSub({x, y, z}, mTop.pos), &mTop);
+            if (std::fabs(local.x) <= 0.5f && std::fabs(local.z) <= 0.5f) {
+                deepest = std::fmin(deepest, y - 0.5f - 0.02f);
+            }
+        }
+    }
+    float kept = FLT_MAX;
+    for (OvUInt32 i = 0; i < set.count; ++i) {
+        kept = std::fmin(kept, set.separation[i]);
+    }
+    EXPECT_NEAR(kept, deepest, 1e-4f);
+}
+
+TEST(PhysicsNarrow, EdgesAndCapsules) {
+    // Parallel capsules: two points over the overlap of their segments.
+    OvpVolume ca, cb;
+    OvpVolumeInit(&ca, &ovpCapsuleVolumeType);
+    OvpVolumeInit(&cb, &ovpCapsuleVolumeType);
+    ca.data.param[0] = cb.data.param[0] = 1.0f;
+    ca.fat = cb.fat = 0.2f;
+    const OvMatrix pa = Placement(kIdentity, {0, 0.35f, 0.5f}), pb = Placement(kIdentity, {0, 0, 0});
+    const OvpCollisionPair capsules = {{&ca, &cb}, {&pa, &pb}};
+    OvpContactSet set;
+    ASSERT_TRUE(OvpCollideVolumes(&capsules, 0.1f, 1.0f, &set));
+    ASSERT_EQ(set.count, 2u);
+    EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f);
+    EXPECT_NEAR(std::fmin(set.position[0].z, set.position[1].z), -0.5f, 1e-5f);
+    EXPECT_NEAR(std::fmax(set.position[0].z, set.position[1].z), 1.0f, 1e-5f);
+    EXPECT_NEAR(set.separation[0], -0.05f, 1e-5f);
+
+    // Two boxes meeting edge to edge across each other: one point, the skew edges' normal.
+    const OvpVolume a = Box(0.5f, 0.5f, 0.5f), b = Box(0.5f, 0.5f, 0.5f);
+    const float r = std::sqrt(2.0f) / 2.0f;
+    const OvMatrix ma = Placement(AxisAngle({1, 0, 0}, 0.785398f), {0, 2 * r - 0.01f, 0});
+    const OvMatrix mb = Placement(AxisAngle({0, 0, 1}, 0.785398f), {0, 0, 0});
+    const OvpCollisionPair skew = {{&a, &b}, {&ma, &mb}};
+    ASSERT_TRUE(OvpCollideVolumes(&skew, 0.05f, 1.0f, &set));
+    ASSERT_EQ(set.count, 1u);
+    EXPECT_NEAR(set.normal.y, 1.0f, 1e-4f);
+    EXPECT_NEAR(set.separation[0], -0.01f, 1e-4f);
+    EXPECT_NEAR(set.position[0].y, r - 0.005f, 1e-4f);
+}
+
+TEST(PhysicsNarrow, RandomTouchingPairsAgreeWithGjkAndLieInBothVolumes) {
+    std::mt19937 rng(9);
+    std::normal_distribution<float> nd;
+    std::uniform_real_distribution<float> target(-0.04f, 0.04f);
+    int withPoints = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        PlacedBox a = MakePlacedBox(rng);
+        const PlacedBox b = MakePlacedBox(rng);
+        OvV3d dir = {nd(rng), nd(rng), nd(rng)};
+        OvpMathVec3Normalize(&dir, &dir);
+        // Slide A along the direction until GJK reports about the target separation.
+        const float want = target(rng);
+        float t = 3.0f;
+        float gjk = 0.0f;
+        OvV3d gjkNormal{};
+        for (int k = 0; k < 30; ++k) {
+            a.matrix.pos = OvpAdd(b.matrix.pos, OvpScale(dir, t));
+            const OvpCollisionPair pair = {{&a.volume, &b.volume}, {&a.matrix, &b.matrix}};
+            float offset;
+            ASSERT_TRUE(OvpGjkSeparate(&pair, 10.0f, &gjkNormal, &offset, &gjk, 1.0f));
+            if (std::fabs(gjk - want) < 1e-4f) {
+                break;
+            }
+            t += (want - gjk) * 0.9f;
+        }
+        for (int i = 0; i < 8; ++i) {
+            const float* h = a.volume.data.param;
+            a.corner[i] = OvpMathTransformPoint({i & 1 ? h[0] : -h[0], i & 2 ? h[1] : -h[1], i & 4 ? h[2] : -h[2]},
+                                                &a.matrix);
+        }
+        const OvpCollisionPair pair = {{&a.volume, &b.volume}, {&a.matrix, &b.matrix}};
+        OvV3d n;
+        float offset, sat;
+        OvpGeneralPrimitiveSeparate(&pair, 0.1f, &n, &offset, &sat);
+        if (std::fabs(gjk) > 2e-3f) {
+            EXPECT_EQ(sat < 0.0f, gjk < 0.0f) << trial << " sat " << sat << " gjk " << gjk;
+        }
+        if (gjk > 0.0f) {
+            EXPECT_NEAR(sat, gjk, 2e-3f) << trial;
+        }
+        OvpContactSet set;
+        if (!OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
+            EXPECT_GT(gjk, 0.0f) << trial;
+            continue;
+        }
+        ++withPoints;
+        float deepest = FLT_MAX;
+        for (OvUInt32 i = 0; i < set.count; ++i) {
+            deepest = std::fmin(deepest, set.separation[i]);
+        }
+        for (OvUInt32 i = 0; i < set.count; ++i) {
+            const OvV3d& p = set.position[i];
+            // On the contact plane, which lies midway where the pair is deepest: within each
+            // volume up to the point's own gap and half the deepest overlap.
+            const float bound = std::fmax(set.separation[i], 0.0f) + std::fmax(-deepest, 0.0f) / 2.0f + 3e-3f;
+            EXPECT_LE(a.Distance(p), bound) << trial << " point " << i << " sep " << set.separation[i];
+            EXPECT_LE(b.Distance(p), bound) << trial << " point " << i << " sep " << set.separation[i];
+            EXPECT_GE(set.separation[i], std::fmin(gjk, sat) - 0.02f) << trial;
+        }
+    }
+    EXPECT_GT(withPoints, 150);
+}
+
+TEST(PhysicsNarrow, FlatTriangleGridGivesOnlyFaceNormals) {
+    // A 4 x 4 grid of unit squares at y = 0, each split in two; only the border edges are real.
+    std::vector<OvpVolume> grid;
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            const float x = i - 2.0f, z = j - 2.0f;
+            const OvV3d p00 = {x, 0, z}, p10 = {x + 1, 0, z}, p01 = {x, 0, z + 1}, p11 = {x + 1, 0, z + 1};
+            // Wound so that the normal is +y: (p1 - p0) x (p2 - p0) points up.
+            OvUInt32 e0 = 0, e1 = 0;
+            if (j == 0) e0 |= ovpTRIANGLE_EDGE20;  // p00-p10 edge of the first triangle
+            if (i == 3) e0 |= ovpTRIANGLE_EDGE12;  // p11-p10
+            if (i == 0) e1 |= ovpTRIANGLE_EDGE01;  // p00-p01
+            if (j == 3) e1 |= ovpTRIANGLE_EDGE12;  // p01-p11
+            grid.push_back(Triangle(p00, p11, p10, 0.0f, e0));
+            grid.push_back(Triangle(p00, p01, p11, 0.0f, e1));
+        }
+    }
+    for (const OvpVolume& t : grid) {
+        ASSERT_GT(OvpTriangleGetShape(&t).normal.y, 0.99f);
+    }
+    OvpVolume box = Box(0.5f, 0.5f, 0.5f, 0.01f), ball, capsule;
+    OvpSphereInit(&ball, 0.3f);
+    OvpVolumeInit(&capsule, &ovpCapsuleVolumeType);
+    capsule.data.param[0] = 0.4f;
+    capsule.fat = 0.2f;
+    const OvpVolume* bodies[3] = {&box, &ball, &capsule};
+    const float rest[3] = {0.5f + 0.01f, 0.3f, 0.2f};
+    int contacts = 0;
+    for (int b = 0; b < 3; ++b) {
+        for (int step = 0; step <= 60; ++step) {
+            // Slide across the seams, turned a little, sinking 5 mm.
+            const float s = -1.2f + 2.4f * step / 60.0f;
+            const OvMatrix m = Placement(AxisAngle({0, 1, 0}, 0.3f + s), {s, rest[b] - 0.005f, 0.37f * s});
+            for (const OvpVolume& t : grid) {
+                const OvpCollisionPair pair = {{bodies[b], &t}, {&m, nullptr}};
+                OvpContactSet set;
+                if (OvpCollideVolumes(&pair, 0.02f, 1.0f, &set)) {
+                    ++contacts;
+                    EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f) << "body " << b << " step " << step;
+                    for (OvUInt32 i = 0; i < set.count; ++i) {
+                        EXPECT_NEAR(set.separation[i], -0.005f, 2e-3f) << "body " << b << " step " << step;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(contacts, 200);
+
+    // A two-sided triangle under a body turns its normal towards it; a one-sided one does not.
+    const OvMatrix below = Placement(kIdentity, {0.2f, -0.29f, 0.3f});
+    for (const OvUInt32 word : {0u, 1u}) {
+        const OvpVolume t = Triangle({0, 0, 0}, {0, 0, 1}, {1, 0, 0}, 0.0f, word);
+        const OvpCollisionPair pair = {{&ball, &t}, {&below, nullptr}};
+        OvpContactSet set;
+        ASSERT_TRUE(OvpCollideVolumes(&pair, 0.02f, 1.0f, &set));
+        EXPECT_NEAR(set.normal.y, word == 0 ? -1.0f : 1.0f, 1e-5f) << word;
+    }
+}
+
+TEST(PhysicsNarrow, PointsAreCutAtTheThresholdAndRepeatsDropped) {
+    // A tilted square: two corners within the threshold, two beyond; the cut points carry it.
+    const OvV3d square[4] = {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}, {0, 0, 1}};
+    OvpFeaturePlane planes[2] = {{{0, -1, 0}, 0.0f}, {{0, 1, 0}, 0.0f}};
+    // A's plane tilted: the gap runs from -0.05 at z = 0 to 0.15 at z = 1.
+    const float k = 0.2f;
+    const float l = std::sqrt(1 + k * k);
+    planes[0] = {{0, -1 / l, k / l}, 0.05f / l};
+    OvpContactSet set{};
+    set.normal = {0, 1, 0};
+    const OvInt32 n = OvpCollisionWritePoints(square, 4, planes, 0.07f, 0.0f, &set);
+    ASSERT_EQ(n, 4);
+    int cut = 0;
+    for (OvUInt32 i = 0; i < set.count; ++i) {
+        EXPECT_LE(set.separation[i], 0.07f + 1e-6f);
+        cut += std::fabs(set.separation[i] - 0.07f) < 1e-6f;
+    }
+    EXPECT_EQ(cut, 2);
+    // Nothing within the threshold: nothing stored; repeats dropped.
+    OvpContactSet none{};
+    none.normal = {0, 1, 0};
+    EXPECT_EQ(OvpCollisionWritePoints(square, 4, planes, -0.06f, 0.0f, &none), 0);
+    const OvV3d p = {1, 2, 3}, q = {1.001f, 2, 3};
+    EXPECT_TRUE(OvpCollisionAddSetPoint(&none, &p, 0.0f, 0.01f));
+    EXPECT_FALSE(OvpCollisionAddSetPoint(&none, &q, 0.0f, 0.01f));
+    EXPECT_TRUE(OvpCollisionAddSetPoint(&none, &q, 0.0f, -1.0f));
+}

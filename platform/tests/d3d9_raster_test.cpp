@@ -1,0 +1,936 @@
+// The stand-in's rasteriser: the fill rule with shared edges and vertices on pixel centres,
+// clipping at the near plane, culling, perspective-correct texturing against the analytic mapping,
+// mip selection, lighting against its closed forms, flat shading, the blend, alpha and depth
+// tables, bad geometry, and a golden frame of a lit, textured, blended scene.
+
+#include "platform/d3d9.h"
+#include "platform/d3d9_control.h"
+#include "platform/win32.h"
+#include "platform/window.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+LRESULT Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcA(w, m, wp, lp); }
+
+struct TVertex { // pre-transformed
+    float x, y, z, rhw;
+    DWORD color;
+    float u, v;
+};
+constexpr DWORD kTFvf = D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1;
+
+struct LVertex { // to be transformed and lit
+    float x, y, z;
+    float nx, ny, nz;
+    DWORD color;
+    float u, v;
+};
+constexpr DWORD kLFvf = D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_TEX1;
+
+D3DMATRIX Identity()
+{
+    D3DMATRIX m{};
+    for (int i = 0; i < 4; ++i)
+        m.m[i][i] = 1;
+    return m;
+}
+
+// Left-handed perspective: x and y scaled by the focal lengths, z from near..far to 0..1.
+D3DMATRIX Perspective(float fx, float fy, float zn, float zf)
+{
+    D3DMATRIX m{};
+    m.m[0][0] = fx;
+    m.m[1][1] = fy;
+    m.m[2][2] = zf / (zf - zn);
+    m.m[2][3] = 1;
+    m.m[3][2] = -zn * zf / (zf - zn);
+    return m;
+}
+
+int Channel(DWORD c, int shift) { return static_cast<int>((c >> shift) & 255); }
+
+struct RasterTest : ::testing::Test {
+    HWND window = nullptr;
+    IDirect3D9* d3d = nullptr;
+    IDirect3DDevice9* device = nullptr;
+    UINT width = 0, height = 0;
+
+    void SetUp() override
+    {
+        setenv("PLATFORM_HEADLESS", "1", 1);
+        PlatformWindowReset();
+        D3d9ResetStandIn();
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = Proc;
+        wc.lpszClassName = "d3d9_raster_test";
+        RegisterClassA(&wc);
+        window = CreateWindowExA(0, "d3d9_raster_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
+                                 nullptr, nullptr);
+        d3d = Direct3DCreate9(D3D_SDK_VERSION);
+        ASSERT_NE(d3d, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (device != nullptr) {
+            device->EndScene();
+            EXPECT_EQ(device->Release(), 0u);
+        }
+        d3d->Release();
+        PlatformWindowReset();
+    }
+
+    // A device with a w x h back buffer and a 24-bit depth buffer, in a scene, drawing unlit,
+    // uncullled diffuse colour until told otherwise.
+    void Create(UINT w, UINT h, D3DFORMAT back = D3DFMT_A8R8G8B8)
+    {
+        width = w;
+        height = h;
+        D3DPRESENT_PARAMETERS pp{};
+        pp.BackBufferWidth = w;
+        pp.BackBufferHeight = h;
+        pp.BackBufferFormat = back;
+        pp.SwapEffect = D3DSWAPEFFECT_COPY;
+        pp.hDeviceWindow = window;
+        pp.Windowed = TRUE;
+        pp.EnableAutoDepthStencil = TRUE;
+        pp.AutoDepthStencilFormat = D3DFMT_D24S8;
+        ASSERT_EQ(d3d->CreateDevice(0, D3DDEVTYPE_HAL, window, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &device),
+                  D3D_OK);
+        device->SetRenderState(D3DRS_LIGHTING, FALSE);
+        device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+        device->SetRenderState(D3DRS_ZENABLE, FALSE);
+        device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+        device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+        device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+        device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0, 1.0f, 0);
+        ASSERT_EQ(device->BeginScene(), D3D_OK);
+    }
+
+    void SetProjection(const D3DMATRIX& m) { device->SetTransform(D3DTS_PROJECTION, &m); }
+
+    std::vector<DWORD> Pixels()
+    {
+        IDirect3DSurface9* back = nullptr;
+        device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back);
+        IDirect3DSurface9* copy = nullptr;
+        device->CreateOffscreenPlainSurface(width, height, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &copy, nullptr);
+        EXPECT_EQ(device->GetRenderTargetData(back, copy), D3D_OK);
+        D3DLOCKED_RECT lr;
+        copy->LockRect(&lr, nullptr, D3DLOCK_READONLY);
+        std::vector<DWORD> p(width * height);
+        for (UINT y = 0; y < height; ++y)
+            std::memcpy(&p[y * width], static_cast<BYTE*>(lr.pBits) + y * lr.Pitch, width * 4);
+        copy->UnlockRect();
+        copy->Release();
+        back->Release();
+        return p;
+    }
+
+    void Triangles(const std::vector<TVertex>& v, D3DPRIMITIVETYPE type = D3DPT_TRIANGLELIST)
+    {
+        device->SetFVF(kTFvf);
+        const UINT n = static_cast<UINT>(v.size());
+        const UINT count = type == D3DPT_TRIANGLELIST ? n / 3 : n - 2;
+        ASSERT_EQ(device->DrawPrimitiveUP(type, count, v.data(), sizeof(TVertex)), D3D_OK);
+    }
+
+    void Quad(float x0, float y0, float x1, float y1, DWORD color, float z = 0.5f)
+    {
+        Triangles({{x0, y0, z, 1, color, 0, 0}, {x1, y0, z, 1, color, 1, 0}, {x0, y1, z, 1, color, 0, 1},
+                   {x1, y1, z, 1, color, 1, 1}},
+                  D3DPT_TRIANGLESTRIP);
+    }
+
+    // Additive blending of 1 per write in red: the red channel counts the writes to each pixel.
+    void CountWrites()
+    {
+        device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+        device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_ONE);
+        device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
+    }
+
+    IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y))
+    {
+        IDirect3DTexture9* t = nullptr;
+        EXPECT_EQ(device->CreateTexture(w, h, levels, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+        for (UINT l = 0; l < t->GetLevelCount(); ++l) {
+            IDirect3DSurface9* s = nullptr;
+            t->GetSurfaceLevel(l, &s);
+            D3DSURFACE_DESC d;
+            s->GetDesc(&d);
+            D3DLOCKED_RECT lr;
+            s->LockRect(&lr, nullptr, 0);
+            for (UINT y = 0; y < d.Height; ++y)
+                for (UINT x = 0; x < d.Width; ++x) {
+                    const DWORD c = texel(l, x, y);
+                    std::memcpy(static_cast<BYTE*>(lr.pBits) + y * lr.Pitch + 4 * x, &c, 4);
+                }
+            s->UnlockRect();
+            s->Release();
+        }
+        return t;
+    }
+};
+
+// Fill rule ------------------------------------------------------------------------------------------
+
+TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce)
+{
+    Create(48, 40);
+    CountWrites();
+    // A jittered grid of triangles over [4, 44] x [4, 36]: some vertices on pixel centres, some
+    // on half pixels, some anywhere. Inside the rectangle each pixel is written exactly once.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> jitter(-1.9f, 1.9f);
+    constexpr int nx = 8, ny = 8;
+    float gx[nx + 1][ny + 1], gy[nx + 1][ny + 1];
+    for (int i = 0; i <= nx; ++i)
+        for (int j = 0; j <= ny; ++j) {
+            gx[i][j] = 4.0f + 5.0f * i;
+            gy[i][j] = 4.0f + 4.0f * j;
+            const bool border = i == 0 || j == 0 || i == nx || j == ny;
+            if (!border && (i + j) % 3 == 1) {
+                gx[i][j] += std::round(jitter(random)); // on a pixel centre
+                gy[i][j] += std::round(jitter(random));
+            } else if (!border && (i + j) % 3 == 2) {
+                gx[i][j] += jitter(random);
+                gy[i][j] += jitter(random);
+            } else if (!border) {
+                gx[i][j] += 0.5f;
+            }
+        }
+    std::vector<TVertex> v;
+    const DWORD one = 0xFF010000;
+    for (int i = 0; i < nx; ++i)
+        for (int j = 0; j < ny; ++j) {
+            const TVertex a{gx[i][j], gy[i][j], 0.5f, 1, one, 0, 0}, b{gx[i + 1][j], gy[i + 1][j], 0.5f, 1, one, 0, 0},
+                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0}, d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
+            if ((i + j) & 1)
+                v.insert(v.end(), {a, b, d, a, d, c}); // both windings and diagonals
+            else
+                v.insert(v.end(), {a, c, b, b, c, d});
+        }
+    Triangles(v);
+    // A fan and a strip around one centre too, to the right of nothing: their own region.
+    const std::vector<DWORD> p = Pixels();
+    for (UINT y = 0; y < height; ++y)
+        for (UINT x = 0; x < width; ++x) {
+            // The rectangle's left and top edges are in, its right and bottom edges out.
+            const int expected = x >= 4 && x < 44 && y >= 4 && y < 36 ? 1 : 0;
+            ASSERT_EQ(Channel(p[y * width + x], 16), expected) << x << ", " << y;
+        }
+}
+
+TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide)
+{
+    Create(32, 32);
+    CountWrites();
+    // A fan of 12 triangles around (16, 16) covering a polygon, then a strip: each pixel once.
+    std::vector<TVertex> fan{{16, 16, 0.5f, 1, 0xFF010000, 0, 0}};
+    for (int i = 0; i <= 12; ++i) {
+        const float a = 6.2831853f * static_cast<float>(i % 12) / 12.0f;
+        fan.push_back({16 + 12 * std::cos(a), 16 + 12 * std::sin(a), 0.5f, 1, 0xFF010000, 0, 0});
+    }
+    Triangles(fan, D3DPT_TRIANGLEFAN);
+    for (UINT y = 0; y < height; ++y)
+        for (UINT x = 0; x < width; ++x)
+            ASSERT_LE(Channel(Pixels()[y * width + x], 16), 1) << x << ", " << y;
+    // A triangle whose edges pass exactly through pixel centres: the top-left rule decides.
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+    Triangles({{2, 2, 0.5f, 1, 0xFF010000, 0, 0}, {6, 2, 0.5f, 1, 0xFF010000, 0, 0}, {2, 6, 0.5f, 1, 0xFF010000, 0, 0}});
+    const std::vector<DWORD> p = Pixels();
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            // Top edge y = 2 and left edge x = 2 are in; the hypotenuse x + y = 8 is out.
+            const int expected = x >= 2 && y >= 2 && x + y < 8 ? 1 : 0;
+            EXPECT_EQ(Channel(p[y * 32 + x], 16), expected) << x << ", " << y;
+        }
+}
+
+// Clipping, culling, viewport -------------------------------------------------------------------------
+
+TEST_F(RasterTest, FloorCrossingTheNearPlaneFillsBelowTheHorizonOnly)
+{
+    Create(64, 48);
+    SetProjection(Perspective(1, 64.0f / 48.0f, 0.5f, 1000));
+    // A floor one unit below the eye, from behind the camera to far ahead.
+    const DWORD c = 0xFF20C040;
+    const LVertex v[4] = {{-500, -1, -50, 0, 1, 0, c, 0, 0}, {500, -1, -50, 0, 1, 0, c, 0, 0},
+                          {-500, -1, 900, 0, 1, 0, c, 0, 0}, {500, -1, 900, 0, 1, 0, c, 0, 0}};
+    device->SetFVF(kLFvf);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof(LVertex)), D3D_OK);
+    const std::vector<DWORD> p = Pixels();
+    // The far edge at z = 900 projects to y = 24 + 32/900 * 4/3 ... a few hundredths below the
+    // centre row: rows 25 and below are floor, rows 24 and above are not.
+    for (UINT y = 0; y < height; ++y)
+        for (UINT x = 0; x < width; ++x)
+            ASSERT_EQ(p[y * width + x], y >= 25 ? c : 0u) << x << ", " << y;
+}
+
+TEST_F(RasterTest, CullingFollowsScreenWindingAndAMirroredViewFlipsIt)
+{
+    Create(16, 16);
+    device->SetFVF(kLFvf);
+    // Clockwise on screen with the identity view: x right, y up, so (0,1) -> (1,-1) -> (-1,-1).
+    const LVertex tri[3] = {{0, 0.8f, 0.5f, 0, 0, -1, 0xFFFFFFFF, 0, 0},
+                            {0.8f, -0.8f, 0.5f, 0, 0, -1, 0xFFFFFFFF, 0, 0},
+                            {-0.8f, -0.8f, 0.5f, 0, 0, -1, 0xFFFFFFFF, 0, 0}};
+    auto drawn = [&](DWORD cull, bool mirrored) {
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        D3DMATRIX view = Identity();
+        view.m[0][0] = mirrored ? -1.0f : 1.0f;
+        device->SetTransform(D3DTS_VIEW, &view);
+        device->SetRenderState(D3DRS_CULLMODE, cull);
+        device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, tri, sizeof(LVertex));
+        return Pixels()[8 * 16 + 8] != 0;
+    };
+    EXPECT_TRUE(drawn(D3DCULL_NONE, false));
+    EXPECT_TRUE(drawn(D3DCULL_CCW, false));
+    EXPECT_FALSE(drawn(D3DCULL_CW, false));
+    EXPECT_FALSE(drawn(D3DCULL_CCW, true));
+    EXPECT_TRUE(drawn(D3DCULL_CW, true));
+    // Strips swap the winding of every second triangle: a quad strip is all front or all back.
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_CCW);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+    Quad(2, 2, 14, 14, 0xFFFFFFFF); // (2,2) (14,2) (2,14): clockwise on screen
+    int lit = 0;
+    for (DWORD q : Pixels())
+        lit += q != 0;
+    EXPECT_EQ(lit, 12 * 12);
+}
+
+TEST_F(RasterTest, ViewportScissorsAndPreTransformedVerticesIgnoreItsOffset)
+{
+    Create(32, 32);
+    D3DVIEWPORT9 vp{8, 4, 16, 16, 0, 1};
+    device->SetViewport(&vp);
+    Quad(0, 0, 32, 32, 0xFFFF0000);
+    // A transformed quad filling clip space fills exactly the viewport.
+    const std::vector<DWORD> p = Pixels();
+    for (UINT y = 0; y < 32; ++y)
+        for (UINT x = 0; x < 32; ++x)
+            ASSERT_EQ(p[y * 32 + x], x >= 8 && x < 24 && y >= 4 && y < 20 ? 0xFFFF0000u : 0u) << x << ", " << y;
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+    Quad(10, 6, 12, 8, 0xFF00FF00); // at (10, 6), not moved by the viewport
+    const std::vector<DWORD> q = Pixels();
+    EXPECT_EQ(q[6 * 32 + 10], 0xFF00FF00u);
+    EXPECT_EQ(q[6 * 32 + 12], 0u);
+    EXPECT_EQ(q[(6 + 4) * 32 + 10 + 8], 0u);
+}
+
+// The same lit, textured fan three ways: from user memory with an FVF, and indexed from two
+// buffers through a declaration of packed types (half floats, normalised shorts, a colour) with a
+// base vertex and a stream offset. The frames must be identical.
+TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory)
+{
+    Create(32, 32);
+    IDirect3DTexture9* t = Texture(4, 4, 1, [](UINT, UINT x, UINT y) -> DWORD { return 0xFF000000 | (x * 60) << 16 | y * 60; });
+    device->SetTexture(0, t);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+    device->SetRenderState(D3DRS_LIGHTING, TRUE);
+    device->SetRenderState(D3DRS_AMBIENT, 0xFF404040);
+    D3DMATERIAL9 m{};
+    m.Ambient = {1, 1, 1, 1};
+    device->SetMaterial(&m);
+    D3DLIGHT9 l{};
+    l.Type = D3DLIGHT_DIRECTIONAL;
+    l.Diffuse = {1, 1, 1, 1};
+    l.Direction = {0.3f, -0.2f, 1};
+    device->SetLight(0, &l);
+    device->LightEnable(0, TRUE);
+    SetProjection(Perspective(1, 1, 0.5f, 10));
+    // Values exact in every packed type: 0, 1/2 and 1 (normals of 0 and 1 only).
+    const LVertex fan[5] = {{0, 0, 2, 0, 0, -1, 0xFFFF8040, 0.5f, 0.5f},   {-1, -1, 2, 0, 1, -1, 0xFF4080FF, 0, 1},
+                            {1, -1, 2.5f, 1, 0, -1, 0xFF80FF40, 1, 1}, {1, 1, 3, 0, -1, -1, 0xFFFFFFFF, 1, 0},
+                            {-1, 1, 2.5f, -1, 0, -1, 0xFF203040, 0, 0}};
+    device->SetFVF(kLFvf);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLEFAN, 3, fan, sizeof(LVertex)), D3D_OK);
+    const std::vector<DWORD> expected = Pixels();
+    int drawn = 0;
+    for (DWORD c : expected)
+        drawn += c != 0;
+    EXPECT_GT(drawn, 100);
+
+    // Stream 0: positions as floats after 4 bytes of padding, from vertex 2 on (base vertex 2),
+    // and behind a 16-byte stream offset. Stream 1: normal as 4 normalised shorts, colour, and
+    // texture coordinates as two half floats.
+    struct P {
+        DWORD pad;
+        float x, y, z;
+    };
+    struct A {
+        std::int16_t n[4];
+        DWORD color;
+        std::uint16_t uv[2];
+    };
+    auto half = [](float f) -> std::uint16_t { // 0, 0.5 and 1 only
+        return f == 0 ? 0 : f == 0.5f ? 0x3800 : 0x3C00;
+    };
+    auto snorm = [](float f) { return static_cast<std::int16_t>(std::lround(f * 32767)); };
+    std::vector<P> ps(2 + 5 + 1);
+    std::vector<A> as(2 + 5);
+    for (int i = 0; i < 5; ++i) {
+        ps[1 + 2 + i] = {0, fan[i].x, fan[i].y, fan[i].z}; // one more P in front: the 16-byte offset
+        as[2 + i] = {{snorm(fan[i].nx), snorm(fan[i].ny), snorm(fan[i].nz), 0}, fan[i].color, {half(fan[i].u), half(fan[i].v)}};
+    }
+    IDirect3DVertexBuffer9* vb[2] = {};
+    ASSERT_EQ(device->CreateVertexBuffer(static_cast<UINT>(ps.size() * sizeof(P)), 0, 0, D3DPOOL_MANAGED, &vb[0], nullptr), D3D_OK);
+    ASSERT_EQ(device->CreateVertexBuffer(static_cast<UINT>(as.size() * sizeof(A)), 0, 0, D3DPOOL_MANAGED, &vb[1], nullptr), D3D_OK);
+    void* data = nullptr;
+    vb[0]->Lock(0, 0, &data, 0);
+    std::memcpy(data, ps.data(), ps.size() * sizeof(P));
+    vb[0]->Unlock();
+    vb[1]->Lock(0, 0, &data, 0);
+    std::memcpy(data, as.data(), as.size() * sizeof(A));
+    vb[1]->Unlock();
+    const D3DVERTEXELEMENT9 elements[] = {
+        {0, 4, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
+        {1, 0, D3DDECLTYPE_SHORT4N, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_NORMAL, 0},
+        {1, 8, D3DDECLTYPE_D3DCOLOR, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_COLOR, 0},
+        {1, 12, D3DDECLTYPE_FLOAT16_2, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_TEXCOORD, 0},
+        D3DDECL_END()};
+    IDirect3DVertexDeclaration9* decl = nullptr;
+    ASSERT_EQ(device->CreateVertexDeclaration(elements, &decl), D3D_OK);
+    IDirect3DIndexBuffer9* ib = nullptr;
+    ASSERT_EQ(device->CreateIndexBuffer(9 * 2, 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib, nullptr), D3D_OK);
+    const WORD idx[9] = {1, 2, 0, 2, 3, 0, 3, 4, 0}; // the fan as a list, each triangle from where the fan starts it
+    ib->Lock(0, 0, &data, 0);
+    std::memcpy(data, idx, sizeof idx);
+    ib->Unlock();
+    device->SetVertexDeclaration(decl);
+    device->SetStreamSource(0, vb[0], sizeof(P), sizeof(P));
+    device->SetStreamSource(1, vb[1], 0, sizeof(A));
+    device->SetIndices(ib);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+    ASSERT_EQ(device->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 2, 0, 5, 0, 3), D3D_OK);
+    int differ = 0;
+    const std::vector<DWORD> got = Pixels();
+    for (std::size_t i = 0; i < got.size(); ++i)
+        differ += got[i] != expected[i];
+    EXPECT_EQ(differ, 0);
+    decl->Release();
+    ib->Release();
+    vb[0]->Release();
+    vb[1]->Release();
+    t->Release();
+}
+
+TEST_F(RasterTest, BadGeometryDrawsNothingWrongAndStaysInsideTheTarget)
+{
+    Create(16, 16);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    Triangles({{nan, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {8, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 8, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    Triangles({{0, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {inf, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 8, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    Triangles({{0, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {1e30f, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 1e30f, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    Triangles({{3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    // Transformed: w at zero and below, NaN, a huge triangle.
+    device->SetFVF(kLFvf);
+    const LVertex bad[9] = {{0, 0, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},   {1, 0, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {0, 1, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},   {nan, 0, 1, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {1, 0, 1, 0, 0, 1, 0xFFFFFFFF, nan, 0}, {0, 1, 1, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {-1e30f, -1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0}, {1e30f, -1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0},
+                            {0, 1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0}};
+    SetProjection(Perspective(1, 1, 0.1f, 10));
+    EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 3, bad, sizeof(LVertex)), D3D_OK);
+    EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_LINELIST, 4, bad, sizeof(LVertex)), D3D_OK);
+    // A viewport past the target's edge.
+    D3DVIEWPORT9 vp{8, 8, 100, 100, 0, 1};
+    device->SetViewport(&vp);
+    Quad(-1e6f, -1e6f, 1e6f, 1e6f, 0xFF00FF00);
+    for (DWORD c : Pixels())
+        EXPECT_TRUE(c == 0 || c == 0xFF0000FF || c == 0xFF00FF00) << std::hex << c;
+}
+
+// Texturing -------------------------------------------------------------------------------------------
+
+TEST_F(RasterTest, PerspectiveCheckerboardMatchesTheAnalyticMapping)
+{
+    Create(64, 64);
+    IDirect3DTexture9* t = Texture(8, 8, 1, [](UINT, UINT x, UINT y) -> DWORD {
+        return ((x + y) & 1) ? 0xFFFFFFFF : 0xFF000000;
+    });
+    device->SetTexture(0, t);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    SetProjection(Perspective(1, 1, 0.5f, 100));
+    // A slanted quad: the plane x from -1 to 1 at z from 2 (left) to 6 (right), y from -1 to 1.
+    const DWORD white = 0xFFFFFFFF;
+    const LVertex q[4] = {{-1, 1, 2, 0, 0, -1, white, 0, 0}, {1, 1, 6, 0, 0, -1, white, 1, 0},
+                          {-1, -1, 2, 0, 0, -1, white, 0, 1}, {1, -1, 6, 0, 0, -1, white, 1, 1}};
+    device->SetFVF(kLFvf);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, q, sizeof(LVertex)), D3D_OK);
+    const std::vector<DWORD> p = Pixels();
+    int checked = 0;
+    for (int py = 0; py < 64; py += 3)
+        for (int px = 0; px < 64; px += 3) {
+            // The ray through the pixel centre: x/z = (px - 32)/32, y/z = (32 - py)/32; on the
+            // plane x = -1 + (z - 2)/2 the parameter s = (x + 1)/2 and t = (1 - y)/2.
+            const double rx = (px - 32) / 32.0, ry = (32 - py) / 32.0;
+            const double z = (-1 - 1) / (0.5 - rx) * -1; // x = rx z and x = -1 + (z - 2)/2
+            const double s = (rx * z + 1) / 2, tt = (1 - ry * z) / 2;
+            if (!(z > 2 && z < 6) || tt <= 0 || tt >= 1)
+                continue;
+            const double cu = s * 8, cv = tt * 8;
+            if (std::fabs(cu - std::round(cu)) < 0.05 || std::fabs(cv - std::round(cv)) < 0.05)
+                continue; // too near a texel boundary for float rounding to decide
+            const DWORD expected = ((static_cast<int>(cu) + static_cast<int>(cv)) & 1) ? 0xFFFFFFFF : 0xFF000000;
+            EXPECT_EQ(p[py * 64 + px], expected) << px << ", " << py;
+            ++checked;
+        }
+    EXPECT_GT(checked, 40);
+    t->Release();
+}
+
+TEST_F(RasterTest, MipLevelsFollowTheTexelsPerPixelAndTheFilters)
+{
+    Create(64, 64);
+    // Level l is coloured by its number; 64 x 64 down to 1 x 1.
+    IDirect3DTexture9* t = Texture(64, 64, 0, [](UINT level, UINT, UINT) -> DWORD { return 0xFF000000 | level * 0x20; });
+    device->SetTexture(0, t);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_POINT);
+    auto level = [&](float side, DWORD mip) {
+        device->SetSamplerState(0, D3DSAMP_MIPFILTER, mip);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Quad(0, 0, side, side, 0);
+        return static_cast<int>(Pixels()[0] & 0xFF);
+    };
+    EXPECT_EQ(level(64, D3DTEXF_POINT), 0);
+    EXPECT_EQ(level(32, D3DTEXF_POINT), 0x20);
+    EXPECT_EQ(level(16, D3DTEXF_POINT), 0x40);
+    EXPECT_EQ(level(4, D3DTEXF_POINT), 0x80);
+    EXPECT_EQ(level(16, D3DTEXF_NONE), 0);
+    // Half way between levels 1 and 2 in log2: linear takes the mean, point the nearer.
+    const float between = 64.0f / std::pow(2.0f, 1.4f);
+    EXPECT_EQ(level(between, D3DTEXF_POINT), 0x20);
+    EXPECT_NEAR(level(between, D3DTEXF_LINEAR), 0x20 + 0.4 * 0x20, 1.5);
+
+    // A receding floor: levels only grow with distance, and reach past 2 far away.
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+    device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_POINT);
+    SetProjection(Perspective(1, 1, 0.5f, 1000));
+    const LVertex floor[4] = {{-8, -1, 1, 0, 1, 0, 0, 0, 0},   {8, -1, 1, 0, 1, 0, 0, 16, 0},
+                              {-8, -1, 200, 0, 1, 0, 0, 0, 200}, {8, -1, 200, 0, 1, 0, 0, 16, 200}};
+    device->SetFVF(kLFvf);
+    device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, floor, sizeof(LVertex));
+    const std::vector<DWORD> p = Pixels();
+    int previous = 0xFF;
+    for (int y = 33; y < 64; ++y) {
+        const int l = static_cast<int>(p[y * 64 + 32] & 0xFF);
+        EXPECT_LE(l, previous) << y;
+        previous = l;
+    }
+    EXPECT_GE(static_cast<int>(p[33 * 64 + 32] & 0xFF), 0x60);
+    t->Release();
+}
+
+TEST_F(RasterTest, AddressModesAndBilinearFiltering)
+{
+    Create(16, 4);
+    // A 2 x 1 texture, black and white.
+    IDirect3DTexture9* t = Texture(2, 1, 1, [](UINT, UINT x, UINT) -> DWORD { return x ? 0xFFFFFFFF : 0xFF000000; });
+    device->SetTexture(0, t);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    // u from 0 to 4 across 16 pixels: pixel x samples u = (x) / 4 at its centre... the quad runs
+    // from -0.5 so that pixel x samples u = (x + 0.5) / 4, the texel x * 2 / 4 covers.
+    auto row = [&](DWORD address, DWORD filter) {
+        device->SetSamplerState(0, D3DSAMP_ADDRESSU, address);
+        device->SetSamplerState(0, D3DSAMP_MAGFILTER, filter);
+        device->SetSamplerState(0, D3DSAMP_MINFILTER, filter);
+        Triangles({{-0.5f, -0.5f, 0.5f, 1, 0, -0.125f, 0}, {15.5f, -0.5f, 0.5f, 1, 0, 3.875f, 0},
+                   {-0.5f, 3.5f, 0.5f, 1, 0, -0.125f, 1}, {15.5f, 3.5f, 0.5f, 1, 0, 3.875f, 1}},
+                  D3DPT_TRIANGLESTRIP);
+        const std::vector<DWORD> p = Pixels();
+        std::string s;
+        for (int x = 0; x < 16; ++x)
+            s += (p[x] & 0xFF) == 0 ? '0' : (p[x] & 0xFF) == 0xFF ? '1' : 'x';
+        return s;
+    };
+    // Pixel x samples u = x / 4: texel floor(u * 2).
+    EXPECT_EQ(row(D3DTADDRESS_WRAP, D3DTEXF_POINT), "0011001100110011");
+    EXPECT_EQ(row(D3DTADDRESS_MIRROR, D3DTEXF_POINT), "0011110000111100");
+    EXPECT_EQ(row(D3DTADDRESS_CLAMP, D3DTEXF_POINT), "0011111111111111");
+    device->SetSamplerState(0, D3DSAMP_BORDERCOLOR, 0xFF000080);
+    EXPECT_EQ(row(D3DTADDRESS_BORDER, D3DTEXF_POINT), "0011xxxxxxxxxxxx");
+    // Bilinear: at u = 0.25 (texel 0's centre) black, at u = 0.5 between the centres grey.
+    const std::string linear = row(D3DTADDRESS_WRAP, D3DTEXF_LINEAR);
+    EXPECT_EQ(linear[1], '0');
+    EXPECT_EQ(linear[3], '1');
+    EXPECT_EQ(linear[2], 'x');
+    EXPECT_NEAR(static_cast<int>(Pixels()[2] & 0xFF), 128, 1);
+    t->Release();
+}
+
+// Lighting --------------------------------------------------------------------------------------------
+
+TEST_F(RasterTest, LightingMatchesTheClosedForms)
+{
+    Create(8, 8);
+    device->SetRenderState(D3DRS_LIGHTING, TRUE);
+    device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_FLAT);
+    device->SetRenderState(D3DRS_AMBIENT, 0xFF202020);
+    D3DMATERIAL9 m{};
+    m.Diffuse = {0.8f, 0.6f, 1.0f, 0.5f};
+    m.Ambient = {1.0f, 0.5f, 0.0f, 1.0f};
+    m.Emissive = {0.05f, 0.0f, 0.1f, 0.0f};
+    device->SetMaterial(&m);
+    device->SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_MATERIAL);
+    device->SetFVF(kLFvf);
+    SetProjection(Perspective(1, 1, 0.1f, 100));
+    // The lit point: (0, 0, 4), normal towards -z and up a little; drawn flat so the first
+    // vertex colours the whole triangle.
+    const float nx = 0, ny = 0.6f, nz = -0.8f;
+    const LVertex tri[3] = {{0, 0, 4, nx, ny, nz, 0xFF00FF00, 0, 0}, {-4, -4, 4, nx, ny, nz, 0, 0, 0},
+                            {4, -4, 4, nx, ny, nz, 0, 0, 0}};
+    auto lit = [&](const D3DLIGHT9& light) {
+        device->SetLight(0, &light);
+        device->LightEnable(0, TRUE);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, tri, sizeof(LVertex));
+        return Pixels()[6 * 8 + 4];
+    };
+    auto expect = [&](DWORD c, float diffuseScale, float ambientScale, const D3DLIGHT9& l) {
+        const float ga = 0x20 / 255.0f;
+        const float e[3] = {m.Emissive.r + m.Ambient.r * (ga + l.Ambient.r * ambientScale) + m.Diffuse.r * l.Diffuse.r * diffuseScale,
+                            m.Emissive.g + m.Ambient.g * (ga + l.Ambient.g * ambientScale) + m.Diffuse.g * l.Diffuse.g * diffuseScale,
+                            m.Emissive.b + m.Ambient.b * (ga + l.Ambient.b * ambientScale) + m.Diffuse.b * l.Diffuse.b * diffuseScale};
+        EXPECT_NEAR(Channel(c, 16), std::min(1.0f, e[0]) * 255, 1.0f);
+        EXPECT_NEAR(Channel(c, 8), std::min(1.0f, e[1]) * 255, 1.0f);
+        EXPECT_NEAR(Channel(c, 0), std::min(1.0f, e[2]) * 255, 1.0f);
+        EXPECT_NEAR(Channel(c, 24), 0.5f * 255, 1.0f); // the diffuse source's alpha
+    };
+    D3DLIGHT9 d{};
+    d.Type = D3DLIGHT_DIRECTIONAL;
+    d.Diffuse = {0.5f, 0.7f, 0.3f, 1};
+    d.Ambient = {0.1f, 0.1f, 0.1f, 1};
+    d.Direction = {0, -0.6f, 0.8f}; // straight at the surface: N.L = 1
+    expect(lit(d), 1.0f, 1.0f, d);
+    d.Direction = {0, 0, 1};         // N.L = 0.8
+    expect(lit(d), 0.8f, 1.0f, d);
+
+    D3DLIGHT9 pt{};
+    pt.Type = D3DLIGHT_POINT;
+    pt.Diffuse = {1, 1, 1, 1};
+    pt.Ambient = {0.2f, 0.2f, 0.2f, 1};
+    pt.Position = {0, 3, 0}; // 5 away; L = (0, 0.6, -0.8): N.L = 1
+    pt.Range = 10;
+    pt.Attenuation0 = 0.5f;
+    pt.Attenuation1 = 0.1f;
+    pt.Attenuation2 = 0.02f;
+    const float att = 1 / (0.5f + 0.1f * 5 + 0.02f * 25);
+    expect(lit(pt), att, att, pt);
+    pt.Range = 4.9f; // out of range: ambient and emissive only
+    expect(lit(pt), 0, 0, pt);
+
+    D3DLIGHT9 spot = pt;
+    spot.Type = D3DLIGHT_SPOT;
+    spot.Range = 10;
+    spot.Position = {0, 0, 0};
+    spot.Attenuation0 = 1;
+    spot.Attenuation1 = spot.Attenuation2 = 0;
+    spot.Falloff = 2;
+    // The point is 4 along +z; the spot points off axis so that cos(angle) = 0.9.
+    spot.Direction = {std::sqrt(1 - 0.81f), 0, 0.9f};
+    spot.Theta = 2 * std::acos(0.95f);
+    spot.Phi = 2 * std::acos(0.85f);
+    // L = (0, 0, -1): N.L = 0.8; falloff ((0.9 - 0.85) / (0.95 - 0.85))^2 = 0.25.
+    expect(lit(spot), 0.8f * 0.25f, 0.25f, spot);
+    spot.Theta = 2 * std::acos(0.89f); // inside the inner cone: full
+    expect(lit(spot), 0.8f, 1.0f, spot);
+
+    // The vertex colour as the diffuse source, and with colour vertex off the material again.
+    device->SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_COLOR1);
+    d.Direction = {0, -0.6f, 0.8f};
+    const DWORD green = lit(d);
+    EXPECT_EQ(Channel(green, 24), 255);
+    EXPECT_NEAR(Channel(green, 8), std::min(1.0f, m.Emissive.g + m.Ambient.g * (0x20 / 255.0f + 0.1f) + 0.7f * 1.0f) * 255, 1);
+    device->SetRenderState(D3DRS_COLORVERTEX, FALSE);
+    expect(lit(d), 1.0f, 1.0f, d);
+}
+
+TEST_F(RasterTest, FlatShadingTakesTheFirstVertexGouraudInterpolates)
+{
+    Create(16, 16);
+    const std::vector<TVertex> strip{{0, 0, 0.5f, 1, 0xFFFF0000, 0, 0}, {16, 0, 0.5f, 1, 0xFF00FF00, 0, 0},
+                                     {0, 16, 0.5f, 1, 0xFF0000FF, 0, 0}, {16, 16, 0.5f, 1, 0xFFFFFFFF, 0, 0}};
+    device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_FLAT);
+    Triangles(strip, D3DPT_TRIANGLESTRIP);
+    std::vector<DWORD> p = Pixels();
+    EXPECT_EQ(p[2 * 16 + 2], 0xFFFF0000u);   // first triangle: vertex 0
+    EXPECT_EQ(p[14 * 16 + 14], 0xFF00FF00u); // second triangle: vertex 1
+    device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_GOURAUD);
+    Triangles(strip, D3DPT_TRIANGLESTRIP);
+    p = Pixels();
+    // At (4, 4) in the first triangle: red 1 - 8/16, green 4/16, blue 4/16.
+    EXPECT_NEAR(Channel(p[4 * 16 + 4], 16), 0.5 * 255, 1);
+    EXPECT_NEAR(Channel(p[4 * 16 + 4], 8), 0.25 * 255, 1);
+    EXPECT_NEAR(Channel(p[4 * 16 + 4], 0), 0.25 * 255, 1);
+}
+
+// Pixel tables ----------------------------------------------------------------------------------------
+
+TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks)
+{
+    Create(4, 4);
+    const DWORD dst = 0x80402010, src = 0x40C08020; // a, r, g, b
+    auto blended = [&](DWORD s, DWORD d) {
+        device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+        device->SetRenderState(D3DRS_SRCBLEND, s);
+        device->SetRenderState(D3DRS_DESTBLEND, d);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, dst, 1.0f, 0);
+        Quad(0, 0, 4, 4, src);
+        return Pixels()[5];
+    };
+    auto factor = [](DWORD f, int channel, bool alpha) {
+        const double s = Channel(src, channel) / 255.0, sa = Channel(src, 24) / 255.0;
+        const double d = Channel(dst, channel) / 255.0, da = Channel(dst, 24) / 255.0;
+        switch (f) {
+        case D3DBLEND_ZERO: return 0.0;
+        case D3DBLEND_ONE: return 1.0;
+        case D3DBLEND_SRCCOLOR: return s;
+        case D3DBLEND_INVSRCCOLOR: return 1 - s;
+        case D3DBLEND_SRCALPHA: return sa;
+        case D3DBLEND_INVSRCALPHA: return 1 - sa;
+        case D3DBLEND_DESTALPHA: return da;
+        case D3DBLEND_INVDESTALPHA: return 1 - da;
+        case D3DBLEND_DESTCOLOR: return d;
+        case D3DBLEND_INVDESTCOLOR: return 1 - d;
+        default: return alpha ? 1.0 : std::min(sa, 1 - da); // SRCALPHASAT
+        }
+    };
+    for (DWORD s = D3DBLEND_ZERO; s <= D3DBLEND_SRCALPHASAT; ++s)
+        for (DWORD d = D3DBLEND_ZERO; d <= D3DBLEND_INVDESTCOLOR; ++d) {
+            const DWORD c = blended(s, d);
+            for (int ch : {0, 8, 16, 24}) {
+                const double expected = Channel(src, ch) * factor(s, ch, ch == 24) + Channel(dst, ch) * factor(d, ch, ch == 24);
+                EXPECT_NEAR(Channel(c, ch), std::min(255.0, expected), 1.0) << s << " " << d << " " << ch;
+            }
+        }
+    device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+
+    // Alpha test: source alpha 0x40 against references below, at and above it.
+    device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+    const bool alphaPass[8][3] = {{0, 0, 0}, {0, 0, 1}, {0, 1, 0}, {0, 1, 1}, {1, 0, 0}, {1, 0, 1}, {1, 1, 0}, {1, 1, 1}};
+    for (DWORD f = D3DCMP_NEVER; f <= D3DCMP_ALWAYS; ++f)
+        for (int r = 0; r < 3; ++r) {
+            device->SetRenderState(D3DRS_ALPHAFUNC, f);
+            device->SetRenderState(D3DRS_ALPHAREF, static_cast<DWORD>(0x3F + r));
+            device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+            Quad(0, 0, 4, 4, src);
+            EXPECT_EQ(Pixels()[0] == src, alphaPass[f - 1][r]) << f << " " << r;
+        }
+    device->SetRenderState(D3DRS_ALPHATESTENABLE, FALSE);
+
+    // Depth: the buffer at 0.5, quads at 0.25, 0.5 and 0.75; then the write mask.
+    device->SetRenderState(D3DRS_ZENABLE, TRUE);
+    const bool depthPass[8][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {1, 1, 1}};
+    for (DWORD f = D3DCMP_NEVER; f <= D3DCMP_ALWAYS; ++f)
+        for (int k = 0; k < 3; ++k) {
+            device->SetRenderState(D3DRS_ZFUNC, f);
+            device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0, 0.5f, 0);
+            Quad(0, 0, 4, 4, src, 0.25f * (k + 1));
+            EXPECT_EQ(Pixels()[0] == src, depthPass[f - 1][k]) << f << " " << k;
+        }
+    device->SetRenderState(D3DRS_ZFUNC, D3DCMP_LESS);
+    device->SetRenderState(D3DRS_ZWRITEENABLE, FALSE);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0, 0.5f, 0);
+    Quad(0, 0, 4, 4, 0xFF000001, 0.25f);
+    Quad(0, 0, 4, 4, 0xFF000002, 0.3f); // passes: the first did not write depth
+    EXPECT_EQ(Pixels()[0], 0xFF000002u);
+    device->SetRenderState(D3DRS_ZWRITEENABLE, TRUE);
+    Quad(0, 0, 4, 4, 0xFF000003, 0.25f);
+    Quad(0, 0, 4, 4, 0xFF000004, 0.3f); // fails behind the written 0.25
+    EXPECT_EQ(Pixels()[0], 0xFF000003u);
+    device->SetRenderState(D3DRS_ZENABLE, FALSE);
+
+    device->SetRenderState(D3DRS_COLORWRITEENABLE, 0x1 | 0x8); // red and alpha
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0x11223344, 1.0f, 0);
+    Quad(0, 0, 4, 4, 0xAABBCCDD);
+    EXPECT_EQ(Pixels()[0], 0xAABB3344u);
+}
+
+TEST_F(RasterTest, StageOperationsCombineTextureDiffuseAndFactor)
+{
+    Create(4, 4);
+    IDirect3DTexture9* t = Texture(1, 1, 1, [](UINT, UINT, UINT) -> DWORD { return 0x80FF8040; });
+    device->SetTexture(0, t);
+    device->SetRenderState(D3DRS_TEXTUREFACTOR, 0x40204080);
+    const DWORD diffuse = 0xC0808080;
+    auto combine = [&](DWORD op, DWORD a1, DWORD a2) {
+        device->SetTextureStageState(0, D3DTSS_COLOROP, op);
+        device->SetTextureStageState(0, D3DTSS_COLORARG1, a1);
+        device->SetTextureStageState(0, D3DTSS_COLORARG2, a2);
+        device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+        device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+        Quad(0, 0, 4, 4, diffuse);
+        return Pixels()[0];
+    };
+    EXPECT_EQ(combine(D3DTOP_SELECTARG1, D3DTA_TEXTURE, D3DTA_DIFFUSE), 0x80FF8040u);
+    EXPECT_EQ(combine(D3DTOP_SELECTARG2, D3DTA_TEXTURE, D3DTA_TFACTOR), 0x80204080u);
+    EXPECT_EQ(combine(D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE), 0x80804020u);
+    EXPECT_EQ(combine(D3DTOP_MODULATE2X, D3DTA_TEXTURE, D3DTA_DIFFUSE), 0x80FF8140u);
+    EXPECT_EQ(combine(D3DTOP_ADD, D3DTA_TEXTURE, D3DTA_DIFFUSE), 0x80FFFFC0u);
+    EXPECT_EQ(combine(D3DTOP_SELECTARG1, D3DTA_TEXTURE | D3DTA_ALPHAREPLICATE, 0), 0x80808080u);
+    EXPECT_EQ(combine(D3DTOP_SELECTARG1, D3DTA_TFACTOR | D3DTA_COMPLEMENT, 0), 0x80DFBF7Fu);
+    // Blends by the diffuse (0.75), texture (0.5) and factor (0.25) alphas.
+    EXPECT_EQ(combine(D3DTOP_BLENDDIFFUSEALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR), 0x80C87050u);
+    EXPECT_EQ(combine(D3DTOP_BLENDTEXTUREALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR), 0x80906060u);
+    EXPECT_EQ(combine(D3DTOP_BLENDFACTORALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR), 0x80585070u);
+    // A second stage modulating the first stage's result with the factor.
+    device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    device->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_CURRENT);
+    device->SetTextureStageState(1, D3DTSS_COLORARG2, D3DTA_TFACTOR);
+    device->SetTextureStageState(1, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(1, D3DTSS_ALPHAARG1, D3DTA_CURRENT);
+    EXPECT_EQ(combine(D3DTOP_SELECTARG1, D3DTA_TEXTURE, 0), 0x80202020u);
+    t->Release();
+}
+
+// Golden frame -------------------------------------------------------------------------------------------
+
+std::vector<DWORD> ReadPng(const std::string& path, UINT* w, UINT* h)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return {};
+    image.format = PNG_FORMAT_BGRA; // little-endian 0xAARRGGBB words
+    std::vector<DWORD> p(image.width * image.height);
+    if (!png_image_finish_read(&image, nullptr, p.data(), 0, nullptr))
+        return {};
+    *w = image.width;
+    *h = image.height;
+    return p;
+}
+
+TEST_F(RasterTest, GoldenFrameOfALitTexturedBlendedScene)
+{
+    Create(160, 120);
+    // A cube turned towards the camera, lit by a directional and a point light, with a 16 x 16
+    // checker texture (bilinear, mipmapped); a half-transparent quad over it; a line frame.
+    IDirect3DTexture9* t = Texture(16, 16, 0, [](UINT level, UINT x, UINT y) -> DWORD {
+        const UINT cell = level < 3 ? (4 >> level) : 1;
+        return (((x / cell) + (y / cell)) & 1) ? 0xFFF0E0C0 : 0xFF305090;
+    });
+    device->SetTexture(0, t);
+    device->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
+    device->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);
+    device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_LINEAR);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+    device->SetRenderState(D3DRS_LIGHTING, TRUE);
+    device->SetRenderState(D3DRS_ZENABLE, TRUE);
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_CCW);
+    device->SetRenderState(D3DRS_AMBIENT, 0xFF202020);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF102030, 1.0f, 0);
+    D3DMATERIAL9 m{};
+    m.Diffuse = {1, 1, 1, 1};
+    m.Ambient = {1, 1, 1, 1};
+    device->SetMaterial(&m);
+    D3DLIGHT9 sun{};
+    sun.Type = D3DLIGHT_DIRECTIONAL;
+    sun.Diffuse = {0.9f, 0.8f, 0.7f, 1};
+    sun.Direction = {0.5f, -0.7f, 0.6f};
+    device->SetLight(0, &sun);
+    device->LightEnable(0, TRUE);
+    D3DLIGHT9 lamp{};
+    lamp.Type = D3DLIGHT_POINT;
+    lamp.Diffuse = {0.2f, 0.4f, 0.9f, 1};
+    lamp.Position = {-2, 1, 1};
+    lamp.Range = 20;
+    lamp.Attenuation0 = 0.5f;
+    lamp.Attenuation1 = 0.2f;
+    device->SetLight(1, &lamp);
+    device->LightEnable(1, TRUE);
+    SetProjection(Perspective(1.2f, 1.6f, 0.5f, 50));
+    D3DMATRIX world = Identity();
+    const float a = 0.6f, b = 0.4f; // turned about y, then about x, moved 4 ahead
+    const float ca = std::cos(a), sa = std::sin(a), cb = std::cos(b), sb = std::sin(b);
+    world.m[0][0] = ca;
+    world.m[0][1] = sa * sb;
+    world.m[0][2] = -sa * cb;
+    world.m[1][1] = cb;
+    world.m[1][2] = sb;
+    world.m[2][0] = sa;
+    world.m[2][1] = -ca * sb;
+    world.m[2][2] = ca * cb;
+    world.m[3][2] = 4;
+    device->SetTransform(D3DTS_WORLD, &world);
+    std::vector<LVertex> cube;
+    const float n[6][3] = {{0, 0, -1}, {0, 0, 1}, {-1, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, -1, 0}};
+    for (const auto& f : n) {
+        // Axes across the face, u = a x n and v = n x u, the same handedness on every face.
+        const float ax = std::fabs(f[1]) < 0.5f ? 0.0f : 1.0f, ay = 1 - ax;
+        const float ux = ay * f[2], uy = -ax * f[2], uz = ax * f[1] - ay * f[0];
+        const float vx = f[1] * uz - f[2] * uy, vy = f[2] * ux - f[0] * uz, vz = f[0] * uy - f[1] * ux;
+        auto corner = [&](float s, float tt) {
+            return LVertex{f[0] + s * ux + tt * vx, f[1] + s * uy + tt * vy, f[2] + s * uz + tt * vz, f[0], f[1], f[2],
+                           0xFFFFFFFF, (s + 1) * 0.5f, (1 - tt) * 0.5f};
+        };
+        const LVertex c0 = corner(-1, 1), c1 = corner(1, 1), c2 = corner(-1, -1), c3 = corner(1, -1);
+        cube.insert(cube.end(), {c0, c2, c1, c1, c2, c3}); // clockwise from outside
+    }
+    device->SetFVF(kLFvf);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 12, cube.data(), sizeof(LVertex)), D3D_OK);
+    // The blended layer and the lines, unlit and untransformed.
+    device->SetTexture(0, nullptr);
+    device->SetRenderState(D3DRS_LIGHTING, FALSE);
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+    device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+    device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+    device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+    Triangles({{20, 70, 0.1f, 1, 0x80FF4000, 0, 0}, {150, 60, 0.1f, 1, 0x20FFFF00, 0, 0},
+               {30, 115, 0.1f, 1, 0xC000FF80, 0, 0}});
+    device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+    const TVertex lines[5] = {{4, 4, 0, 1, 0xFFFFFFFF, 0, 0}, {155, 10, 0, 1, 0xFFFF0000, 0, 0},
+                              {150, 115, 0, 1, 0xFF00FF00, 0, 0}, {10, 100, 0, 1, 0xFF0000FF, 0, 0},
+                              {4, 4, 0, 1, 0xFFFFFFFF, 0, 0}};
+    device->SetFVF(kTFvf);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_LINESTRIP, 4, lines, sizeof(TVertex)), D3D_OK);
+    t->Release();
+
+    const std::vector<DWORD> p = Pixels();
+    const std::string golden = "tests/golden/raster_scene.png";
+    if (std::getenv("DUN_UPDATE_GOLDEN") != nullptr) {
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        image.width = width;
+        image.height = height;
+        image.format = PNG_FORMAT_BGRA;
+        ASSERT_TRUE(png_image_write_to_file(&image, golden.c_str(), 0, p.data(), 0, nullptr)) << golden;
+    }
+    UINT gw = 0, gh = 0;
+    const std::vector<DWORD> g = ReadPng(golden, &gw, &gh);
+    ASSERT_EQ(gw, width) << golden << " is missing (DUN_UPDATE_GOLDEN=1 writes it)";
+    ASSERT_EQ(gh, height);
+    int differ = 0, worst = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        differ += p[i] != g[i];
+        for (int shift = 0; shift < 32; shift += 8)
+            worst = std::max(worst, std::abs(Channel(p[i], shift) - Channel(g[i], shift)));
+    }
+    EXPECT_EQ(differ, 0) << "largest difference " << worst;
+}
+
+} // namespace
