@@ -236,17 +236,17 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
     OvpFaceAxis faces[2][3];
     OvV3d edges[2][3];
     OvUInt32 faceCount[2] = {0, 0}, edgeCount[2] = {0, 0};
-    if (Dimension(A) + Dimension(B) == 0) {
+    if (IsPlane(A) || IsPlane(B)) {
+        const int side = IsPlane(A) ? 0 : 1;
+        pair->volume[side]->type->axes(pair->volume[side], pair->matrix[side], faces[side], edges[side]);
+        faces[side][0].lower = -FLT_MAX;
+        faces[side][0].upper = 0.0f;
+        FaceAxis(pair, side, faces[side][0], &best);
+    } else if (Dimension(A) + Dimension(B) == 0) {
         const OvV3d d = OvpSub(posA, posB);
         OvV3d n;
         const float l = OvpMathVec3Normalize(&n, &d);
         best.Offer(l, n, OvpDot(posB, n));
-    } else if (IsPlane(A) || IsPlane(B)) {
-        const int side = IsPlane(A) ? 0 : 1;
-        A->type->axes(pair->volume[side], pair->matrix[side], faces[side], edges[side]);
-        faces[side][0].lower = -FLT_MAX;
-        faces[side][0].upper = 0.0f;
-        FaceAxis(pair, side, faces[side][0], &best);
     } else {
         for (int side = 0; side < 2; ++side) {
             const OvpVolume* v = pair->volume[side];
@@ -533,7 +533,10 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
         return 0;
     }
     if (count == 1) {
-        OvpCollisionAddSetPoint(out, &points[0], gapOf(points[0]), 0.0f);
+        const float gap = gapOf(points[0]);
+        if (gap <= threshold) {
+            OvpCollisionAddSetPoint(out, &points[0], gap, 0.0f);
+        }
         return static_cast<OvInt32>(out->count - before);
     }
     float gap[ovpCONTACTMAXGENERATED];
