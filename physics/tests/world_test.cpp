@@ -336,20 +336,66 @@ TEST(PhysicsRest, StrictThresholdsAndSleepWakeCycles) {
 }
 
 TEST(PhysicsObjectTypes, GenericActivationNeedsEveryRecord) {
-    TestWorld w(0, 4, 3);
-    OvpMultiDef* def = OvpMultiDefCreate(4, 1, 0);
-    ASSERT_NE(def, nullptr);
-    def->jointDefs[0] = OvpJointDefCreate();
-    def->jointEnds[0][0] = 0;
-    def->jointEnds[0][1] = 1;
-    OvpMultiObj* g = OvpMultiObjCreate(&ovpGenericObjType, def, ovpOBJ_MAYSLEEP);
-    w.manager->maxActive = 4;
-    OvpRagdollDefRelease(def);
-    // Four parts, three free records: nothing changes.
-    OvpMgrAddObject(w.manager, &g->obj, -1, ovpADD_DYNAMIC | ovpADD_ACTIVATE);
-    EXPECT_FALSE(OvpBitTest(w.manager->active, g->obj.slot));
-    EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 3u);
-    EXPECT_EQ(ovpGenericObjType.activeCount, 0);
-    EXPECT_TRUE(w.manager->failed);
-    OvpRagdollObjDestroy(g);
+    for (OvUInt32 records : {3u, 4u}) {
+        TestWorld w(0, 4, records);
+        w.manager->maxActive = 4;
+        OvpMultiDef* def = OvpMultiDefCreate(4, 1, 0);
+        ASSERT_NE(def, nullptr);
+        def->jointDefs[0] = OvpJointDefCreate();
+        def->jointEnds[0][0] = 0;
+        def->jointEnds[0][1] = 1;
+        const float half[3] = {0.2f, 0.2f, 0.2f};
+        for (int i = 0; i < 4; ++i) {
+            OvpBoxInit(&def->volumes[i], half);
+        }
+        OvpMultiObj* g = OvpMultiObjCreate(&ovpGenericObjType, def, ovpOBJ_MAYSLEEP);
+        OvpRagdollDefRelease(def);
+        OvpMgrAddObject(w.manager, &g->obj, -1, ovpADD_DYNAMIC | ovpADD_ACTIVATE);
+        if (records == 3) {
+            // Four parts, three free records: nothing changes.
+            EXPECT_FALSE(OvpBitTest(w.manager->active, g->obj.slot));
+            EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 3u);
+            EXPECT_EQ(OvpMgrGetFreeJointCount(w.manager), 4u);
+            EXPECT_EQ(ovpGenericObjType.activeCount, 0);
+            EXPECT_TRUE(w.manager->failed);
+        } else {
+            // Every part gets a record and the joint joins parts 0 and 1 (frame 0 on part 1).
+            EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 0u);
+            ASSERT_EQ(g->obj.jointCount, 1);
+            EXPECT_EQ(g->obj.joints[0]->ref[0].part, 1);
+            EXPECT_EQ(def->jointDefs[0]->refCount, 2u);
+            OvpBBox box;
+            EXPECT_NE(OvpMgrGetObjectBounds(w.manager, &g->obj, &box), nullptr);
+            OvpMgrRemoveObject(w.manager, &g->obj);
+            EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 4u);
+            EXPECT_EQ(OvpMgrGetFreeJointCount(w.manager), 4u);
+            EXPECT_EQ(ovpGenericObjType.activeCount, 0);
+        }
+        OvpRagdollObjDestroy(g);
+    }
+}
+
+TEST(PhysicsPipeline, FastBodiesBecomeSweptMoversWhileTheTableHasRoom) {
+    TestWorld w(45);
+    std::vector<OvpObj*> fast;
+    for (int i = 0; i < 44; ++i) {
+        OvpObj* b = w.Sphere({-80.0f + 3.5f * i, 0.0f, 0.0f});
+        w.V(b)[1] = 100.0f; // 1 m a step: more than half its 1 m width
+        fast.push_back(b);
+    }
+    OvpObj* slow = w.Sphere({0.0f, 50.0f, 0.0f});
+    w.V(slow)[1] = 49.0f;   // 0.49 m a step: not swept
+    const OvV3d start = w.M(fast[0]).pos;
+    OvpPipelineStep(w.pipeline, 0.01f);
+    ASSERT_EQ(w.pipeline->sweptCount, 40u); // params word 15
+    EXPECT_EQ(w.pipeline->swept[0].object, fast[0]);
+    EXPECT_EQ(w.pipeline->swept[0].startPosition.y, start.y);
+    for (OvUInt32 i = 0; i < w.pipeline->sweptCount; ++i) {
+        EXPECT_NE(w.pipeline->swept[i].object, slow);
+    }
+    // Every body moved, swept or not, and its far-field box followed it.
+    EXPECT_NEAR(w.M(fast[43]).pos.y, 0.01f * 100.0f * (1.0f - 0.01f * 0.01f), 1e-5f); // damped once
+    OvpBBox box;
+    ASSERT_NE(OvpMgrGetObjectBounds(w.manager, slow, &box), nullptr);
+    EXPECT_NEAR(box.sup.y, w.M(slow).pos.y + 0.5f, 1e-4f);
 }
