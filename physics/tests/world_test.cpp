@@ -399,3 +399,34 @@ TEST(PhysicsPipeline, FastBodiesBecomeSweptMoversWhileTheTableHasRoom) {
     ASSERT_NE(OvpMgrGetObjectBounds(w.manager, slow, &box), nullptr);
     EXPECT_NEAR(box.sup.y, w.M(slow).pos.y + 0.5f, 1e-4f);
 }
+
+TEST(PhysicsManager, CollectPairsByClassAndFrameSync) {
+    TestWorld w(4);
+    OvpObj* a = w.Sphere({0, 0, 0});                                   // dynamic, awake
+    OvpObj* b = w.Sphere({0.5f, 0, 0}, 1.0f, ovpADD_DYNAMIC);           // dynamic, asleep
+    OvpObj* c = w.Sphere({-0.5f, 0, 0}, 1.0f, ovpADD_AWAKE);            // not dynamic, awake
+    OvpObj* list[1] = {a};
+    OvpRefPair pairs[4];
+    EXPECT_EQ(OvpMgrCollectPairs(w.manager, list, 1, pairs, 4, 15), 2u);
+    ASSERT_EQ(OvpMgrCollectPairs(w.manager, list, 1, pairs, 4, ovpCLASS_DYNAMICASLEEP), 1u);
+    EXPECT_EQ(pairs[0].ref[1].object, b);
+    ASSERT_EQ(OvpMgrCollectPairs(w.manager, list, 1, pairs, 4, ovpCLASS_STATICAWAKE), 1u);
+    EXPECT_EQ(pairs[0].ref[1].object, c);
+    // Two given objects that overlap make their pair once.
+    OvpObj* both[2] = {a, b};
+    EXPECT_EQ(OvpMgrCollectPairs(w.manager, both, 2, pairs, 4, ovpCLASS_DYNAMICAWAKE | ovpCLASS_DYNAMICASLEEP), 1u);
+    // Sorted partner lists come in slot order.
+    OvUInt16 partners[4];
+    ASSERT_EQ(OvpPairLinksGetPartners(w.manager->farfield->pairLinks, a->slot, partners, nullptr, 1), 2u);
+    EXPECT_LT(partners[0], partners[1]);
+
+    // The bound matrix follows the body, moved back to the model origin.
+    w.V(a)[0] = 2.0f;
+    OvpPipelineStep(w.pipeline, 0.1f);
+    OvpBodyObjSyncFrame(a);
+    EXPECT_EQ(a->parts[0].matrix->pos.x, w.M(a).pos.x);
+    EXPECT_GT(a->parts[0].matrix->pos.x, 0.19f);
+    // Unbound, the sync writes nothing.
+    a->parts[0].matrix = nullptr;
+    OvpBodyObjSyncFrame(a);
+}
