@@ -5,8 +5,10 @@
 #include <random>
 
 #include "physics/core/collision/gjk.h"
+#include "physics/core/collision/narrow.h"
 #include "physics/core/collision/triangle.h"
 #include "physics/core/volume/primitives.h"
+#include "physics/qhull/convex_hull.h"
 #include "physics/tests/physics_test.h"
 
 namespace {
@@ -309,4 +311,323 @@ TEST(PhysicsGjk, FarApartStopsOnTheFirstSupportPoint) {
     EXPECT_EQ(OvpGjkDistance(&pair, nullptr, 1.0f, &simplex, &n, &offset, &separation, 1.0f), ovpGJK_APART);
     EXPECT_GT(separation, 1.0f);
     EXPECT_TRUE(std::isfinite(offset));
+}
+
+namespace {
+
+OvMatrix Placement(const OvQuat& q, const OvV3d& pos) {
+    OvMatrix m;
+    OvpMathMatrixFromQuat(&m, q);
+    m.pos = pos;
+    m.flags = 0;
+    return m;
+}
+
+OvQuat AxisAngle(const OvV3d& axis, float angle) {
+    const float s = std::sin(angle / 2.0f);
+    return {axis.x * s, axis.y * s, axis.z * s, std::cos(angle / 2.0f)};
+}
+
+const OvQuat kIdentity = {0, 0, 0, 1};
+
+} // namespace
+
+TEST(PhysicsNarrow, SpheresAndBoxesOnBoxes) {
+    OvpVolume sa, sb;
+    OvpSphereInit(&sa, 0.5f);
+    OvpSphereInit(&sb, 0.25f);
+    const OvMatrix ma = Placement(kIdentity, {1, 2, 3}), mb = Placement(kIdentity, {1.3f, 2.4f, 3});
+    const OvpCollisionPair spheres = {{&sa, &sb}, {&ma, &mb}};
+    OvpContactSet set;
+    ASSERT_TRUE(OvpCollideVolumes(&spheres, 0.1f, 1.0f, &set));
+    ASSERT_EQ(set.count, 1u);
+    EXPECT_NEAR(set.separation[0], -0.25f, 1e-5f);
+    EXPECT_NEAR(set.normal.x, -0.6f, 1e-5f);
+    EXPECT_NEAR(set.normal.y, -0.8f, 1e-5f);
+    // The point lies midway between the two surfaces on the centre line.
+    EXPECT_NEAR(set.position[0].x, 1.0f + 0.6f * 0.375f, 1e-5f);
+
+    // A box resting flat on a box: the four corners of the top face, all at the gap.
+    const OvpVolume base = Box(2, 0.5f, 2, 0.01f), top = Box(0.5f, 0.5f, 0.5f, 0.01f);
+    const OvMatrix mBase = Placement(kIdentity, {0, 0, 0});
+    OvMatrix mTop = Placement(kIdentity, {0.3f, 1.015f, -0.2f});
+    OvpCollisionPair stack = {{&top, &base}, {&mTop, &mBase}};
+    ASSERT_TRUE(OvpCollideVolumes(&stack, 0.05f, 1.0f, &set));
+    ASSERT_EQ(set.count, 4u);
+    EXPECT_NEAR(set.normal.y, 1.0f, 1e-6f);
+    for (OvUInt32 i = 0; i < 4; ++i) {
+        EXPECT_NEAR(set.separation[i], -0.005f, 1e-5f);
+        EXPECT_NEAR(std::fabs(set.position[i].x - 0.3f), 0.5f, 1e-5f);
+    }
+    // Turned by 45 degrees on a box of the same size the contact is an octagon; tilted a little
+    // about x, four points remain and the deepest is among them.
+    const OvpVolume lower = Box(0.5f, 0.5f, 0.5f, 0.01f);
+    const OvQuat turn = OvpMathQuatMultiply(AxisAngle({1, 0, 0}, 0.01f), AxisAngle({0, 1, 0}, 0.785398f));
+    mTop = Placement(turn, {0, 1.015f, 0});
+    stack = {{&top, &lower}, {&mTop, &mBase}};
+    ASSERT_TRUE(OvpCollideVolumes(&stack, 0.05f, 1.0f, &set));
+    ASSERT_EQ(set.count, 4u);
+    // The deepest spot of the overlap, sampled: the top box's bottom face over the lower face.
+    float deepest = FLT_MAX;
+    const OvV3d down = mTop.up;
+    const float level = OvpDot(down, OvpSub(mTop.pos, OvpScale(down, 0.5f)));
+    for (int i = 0; i <= 200; ++i) {
+        for (int j = 0; j <= 200; ++j) {
+            const float x = -0.5f + i / 200.0f, z = -0.5f + j / 200.0f;
+            const float y = (level - down.x * x - down.z * z) / down.y;
+            const OvV3d local = OvpMathInverseRotate(OvpSub({x, y, z}, mTop.pos), &mTop);
+            if (std::fabs(local.x) <= 0.5f && std::fabs(local.z) <= 0.5f) {
+                deepest = std::fmin(deepest, y - 0.5f - 0.02f);
+            }
+        }
+    }
+    float kept = FLT_MAX;
+    for (OvUInt32 i = 0; i < set.count; ++i) {
+        kept = std::fmin(kept, set.separation[i]);
+    }
+    EXPECT_NEAR(kept, deepest, 1e-4f);
+}
+
+TEST(PhysicsNarrow, EdgesAndCapsules) {
+    // Parallel capsules: two points over the overlap of their segments.
+    OvpVolume ca, cb;
+    OvpVolumeInit(&ca, &ovpCapsuleVolumeType);
+    OvpVolumeInit(&cb, &ovpCapsuleVolumeType);
+    ca.data.param[0] = cb.data.param[0] = 1.0f;
+    ca.fat = cb.fat = 0.2f;
+    const OvMatrix pa = Placement(kIdentity, {0, 0.35f, 0.5f}), pb = Placement(kIdentity, {0, 0, 0});
+    const OvpCollisionPair capsules = {{&ca, &cb}, {&pa, &pb}};
+    OvpContactSet set;
+    ASSERT_TRUE(OvpCollideVolumes(&capsules, 0.1f, 1.0f, &set));
+    ASSERT_EQ(set.count, 2u);
+    EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f);
+    EXPECT_NEAR(std::fmin(set.position[0].z, set.position[1].z), -0.5f, 1e-5f);
+    EXPECT_NEAR(std::fmax(set.position[0].z, set.position[1].z), 1.0f, 1e-5f);
+    EXPECT_NEAR(set.separation[0], -0.05f, 1e-5f);
+
+    // Two boxes meeting edge to edge across each other: one point, the skew edges' normal.
+    const OvpVolume a = Box(0.5f, 0.5f, 0.5f), b = Box(0.5f, 0.5f, 0.5f);
+    const float r = std::sqrt(2.0f) / 2.0f;
+    const OvMatrix ma = Placement(AxisAngle({1, 0, 0}, 0.785398f), {0, 2 * r - 0.01f, 0});
+    const OvMatrix mb = Placement(AxisAngle({0, 0, 1}, 0.785398f), {0, 0, 0});
+    const OvpCollisionPair skew = {{&a, &b}, {&ma, &mb}};
+    ASSERT_TRUE(OvpCollideVolumes(&skew, 0.05f, 1.0f, &set));
+    ASSERT_EQ(set.count, 1u);
+    EXPECT_NEAR(set.normal.y, 1.0f, 1e-4f);
+    EXPECT_NEAR(set.separation[0], -0.01f, 1e-4f);
+    EXPECT_NEAR(set.position[0].y, r - 0.005f, 1e-4f);
+}
+
+TEST(PhysicsNarrow, RandomTouchingPairsAgreeWithGjkAndLieInBothVolumes) {
+    std::mt19937 rng(9);
+    std::normal_distribution<float> nd;
+    std::uniform_real_distribution<float> target(-0.04f, 0.04f);
+    int withPoints = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        PlacedBox a = MakePlacedBox(rng);
+        const PlacedBox b = MakePlacedBox(rng);
+        OvV3d dir = {nd(rng), nd(rng), nd(rng)};
+        OvpMathVec3Normalize(&dir, &dir);
+        // Slide A along the direction until GJK reports about the target separation.
+        const float want = target(rng);
+        float t = 3.0f;
+        float gjk = 0.0f;
+        OvV3d gjkNormal{};
+        for (int k = 0; k < 30; ++k) {
+            a.matrix.pos = OvpAdd(b.matrix.pos, OvpScale(dir, t));
+            const OvpCollisionPair pair = {{&a.volume, &b.volume}, {&a.matrix, &b.matrix}};
+            float offset;
+            ASSERT_TRUE(OvpGjkSeparate(&pair, 10.0f, &gjkNormal, &offset, &gjk, 1.0f));
+            if (std::fabs(gjk - want) < 1e-4f) {
+                break;
+            }
+            t += (want - gjk) * 0.9f;
+        }
+        for (int i = 0; i < 8; ++i) {
+            const float* h = a.volume.data.param;
+            a.corner[i] = OvpMathTransformPoint({i & 1 ? h[0] : -h[0], i & 2 ? h[1] : -h[1], i & 4 ? h[2] : -h[2]},
+                                                &a.matrix);
+        }
+        const OvpCollisionPair pair = {{&a.volume, &b.volume}, {&a.matrix, &b.matrix}};
+        OvV3d n;
+        float offset, sat;
+        OvpGeneralPrimitiveSeparate(&pair, 0.1f, &n, &offset, &sat);
+        if (std::fabs(gjk) > 2e-3f) {
+            EXPECT_EQ(sat < 0.0f, gjk < 0.0f) << trial << " sat " << sat << " gjk " << gjk;
+        }
+        if (gjk > 0.0f) {
+            EXPECT_NEAR(sat, gjk, 2e-3f) << trial;
+        }
+        OvpContactSet set;
+        if (!OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
+            EXPECT_GT(gjk, 0.0f) << trial;
+            continue;
+        }
+        ++withPoints;
+        float deepest = FLT_MAX;
+        for (OvUInt32 i = 0; i < set.count; ++i) {
+            deepest = std::fmin(deepest, set.separation[i]);
+        }
+        for (OvUInt32 i = 0; i < set.count; ++i) {
+            const OvV3d& p = set.position[i];
+            // On the contact plane, which lies midway where the pair is deepest: within each
+            // volume up to the point's own gap and half the deepest overlap.
+            const float bound = std::fmax(set.separation[i], 0.0f) + std::fmax(-deepest, 0.0f) / 2.0f + 3e-3f;
+            EXPECT_LE(a.Distance(p), bound) << trial << " point " << i << " sep " << set.separation[i];
+            EXPECT_LE(b.Distance(p), bound) << trial << " point " << i << " sep " << set.separation[i];
+            EXPECT_GE(set.separation[i], std::fmin(gjk, sat) - 0.02f) << trial;
+        }
+    }
+    EXPECT_GT(withPoints, 150);
+}
+
+TEST(PhysicsNarrow, FlatTriangleGridGivesOnlyFaceNormals) {
+    // A 4 x 4 grid of unit squares at y = 0, each split in two; only the border edges are real.
+    std::vector<OvpVolume> grid;
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            const float x = i - 2.0f, z = j - 2.0f;
+            const OvV3d p00 = {x, 0, z}, p10 = {x + 1, 0, z}, p01 = {x, 0, z + 1}, p11 = {x + 1, 0, z + 1};
+            // Wound so that the normal is +y: (p1 - p0) x (p2 - p0) points up.
+            OvUInt32 e0 = 0, e1 = 0;
+            if (j == 0) e0 |= ovpTRIANGLE_EDGE20;  // p00-p10 edge of the first triangle
+            if (i == 3) e0 |= ovpTRIANGLE_EDGE12;  // p11-p10
+            if (i == 0) e1 |= ovpTRIANGLE_EDGE01;  // p00-p01
+            if (j == 3) e1 |= ovpTRIANGLE_EDGE12;  // p01-p11
+            grid.push_back(Triangle(p00, p11, p10, 0.0f, e0));
+            grid.push_back(Triangle(p00, p01, p11, 0.0f, e1));
+        }
+    }
+    for (const OvpVolume& t : grid) {
+        ASSERT_GT(OvpTriangleGetShape(&t).normal.y, 0.99f);
+    }
+    OvpVolume box = Box(0.5f, 0.5f, 0.5f, 0.01f), ball, capsule;
+    OvpSphereInit(&ball, 0.3f);
+    OvpVolumeInit(&capsule, &ovpCapsuleVolumeType);
+    capsule.data.param[0] = 0.4f;
+    capsule.fat = 0.2f;
+    const OvpVolume* bodies[3] = {&box, &ball, &capsule};
+    const float rest[3] = {0.5f + 0.01f, 0.3f, 0.2f};
+    int contacts = 0;
+    for (int b = 0; b < 3; ++b) {
+        for (int step = 0; step <= 60; ++step) {
+            // Slide across the seams, turned a little, sinking 5 mm.
+            const float s = -1.2f + 2.4f * step / 60.0f;
+            const OvMatrix m = Placement(AxisAngle({0, 1, 0}, 0.3f + s), {s, rest[b] - 0.005f, 0.37f * s});
+            for (const OvpVolume& t : grid) {
+                const OvpCollisionPair pair = {{bodies[b], &t}, {&m, nullptr}};
+                OvpContactSet set;
+                if (OvpCollideVolumes(&pair, 0.02f, 1.0f, &set)) {
+                    ++contacts;
+                    EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f) << "body " << b << " step " << step;
+                    for (OvUInt32 i = 0; i < set.count; ++i) {
+                        EXPECT_NEAR(set.separation[i], -0.005f, 2e-3f) << "body " << b << " step " << step;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(contacts, 200);
+
+    // A two-sided triangle under a body turns its normal towards it; a one-sided one does not.
+    const OvMatrix below = Placement(kIdentity, {0.2f, -0.29f, 0.3f});
+    for (const OvUInt32 word : {0u, 1u}) {
+        const OvpVolume t = Triangle({0, 0, 0}, {0, 0, 1}, {1, 0, 0}, 0.0f, word);
+        const OvpCollisionPair pair = {{&ball, &t}, {&below, nullptr}};
+        OvpContactSet set;
+        ASSERT_TRUE(OvpCollideVolumes(&pair, 0.02f, 1.0f, &set));
+        EXPECT_NEAR(set.normal.y, word == 0 ? -1.0f : 1.0f, 1e-5f) << word;
+    }
+}
+
+TEST(PhysicsNarrow, PointsAreCutAtTheThresholdAndRepeatsDropped) {
+    // A tilted square: two corners within the threshold, two beyond; the cut points carry it.
+    const OvV3d square[4] = {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}, {0, 0, 1}};
+    OvpFeaturePlane planes[2] = {{{0, -1, 0}, 0.0f}, {{0, 1, 0}, 0.0f}};
+    // A's plane tilted: the gap runs from -0.05 at z = 0 to 0.15 at z = 1.
+    const float k = 0.2f;
+    const float l = std::sqrt(1 + k * k);
+    planes[0] = {{0, -1 / l, k / l}, 0.05f / l};
+    OvpContactSet set{};
+    set.normal = {0, 1, 0};
+    const OvInt32 n = OvpCollisionWritePoints(square, 4, planes, 0.07f, 0.0f, &set);
+    ASSERT_EQ(n, 4);
+    int cut = 0;
+    for (OvUInt32 i = 0; i < set.count; ++i) {
+        EXPECT_LE(set.separation[i], 0.07f + 1e-6f);
+        cut += std::fabs(set.separation[i] - 0.07f) < 1e-6f;
+    }
+    EXPECT_EQ(cut, 2);
+    // Nothing within the threshold: nothing stored; repeats dropped.
+    OvpContactSet none{};
+    none.normal = {0, 1, 0};
+    EXPECT_EQ(OvpCollisionWritePoints(square, 4, planes, -0.06f, 0.0f, &none), 0);
+    const OvV3d p = {1, 2, 3}, q = {1.001f, 2, 3};
+    EXPECT_TRUE(OvpCollisionAddSetPoint(&none, &p, 0.0f, 0.01f));
+    EXPECT_FALSE(OvpCollisionAddSetPoint(&none, &q, 0.0f, 0.01f));
+    EXPECT_TRUE(OvpCollisionAddSetPoint(&none, &q, 0.0f, -1.0f));
+}
+
+TEST(PhysicsNarrow, EveryTypePairSweptThroughEachOther) {
+    // Plane, sphere, capsule, triangle, box, cylinder, convex: each moved through each along a
+    // tilted line. Every contact set is sane, and every pair touches somewhere on the way.
+    const float corners[] = {-0.4f, -0.3f, -0.5f, 0.4f, -0.3f, -0.5f, -0.4f, 0.3f, -0.5f, 0.4f, 0.3f, -0.5f,
+                             -0.4f, -0.3f, 0.5f,  0.4f, -0.3f, 0.5f,  -0.4f, 0.3f, 0.5f,  0.4f, 0.3f, 0.5f};
+    OvpConvexHull* hull = OvpConvexHullCreateFromPoints(8, corners, nullptr, nullptr);
+    ASSERT_NE(hull, nullptr);
+    OvpVolume v[7];
+    OvpVolumeInit(&v[0], &ovpPlaneVolumeType);
+    OvpSphereInit(&v[1], 0.4f);
+    OvpVolumeInit(&v[2], &ovpCapsuleVolumeType);
+    v[2].data.param[0] = 0.5f;
+    v[2].fat = 0.2f;
+    v[3] = Triangle({-0.6f, 0, -0.4f}, {0, 0, 0.7f}, {0.6f, 0, -0.4f}, 0.01f, 0);
+    v[4] = Box(0.4f, 0.3f, 0.5f, 0.01f);
+    OvpVolumeInit(&v[5], &ovpCylinderVolumeType);
+    v[5].data.param[0] = 0.4f;
+    v[5].data.param[1] = 0.3f;
+    v[5].fat = 0.02f;
+    OvpConvexInit(&v[6], hull);
+    OvpConvexHullRelease(hull);
+    v[6].fat = 0.01f;
+    std::mt19937 rng(3);
+    for (int ia = 1; ia < 7; ++ia) {
+        for (int ib = 0; ib < 7; ++ib) {
+            const bool worldB = ib == 3;
+            OvMatrix mb = RandomPlacement(rng);
+            if (ib == 0) {
+                mb = Placement(AxisAngle({1, 0, 0}, -1.5707963f), {0, 0, 0}); // at axis up
+            }
+            const OvMatrix ma0 = RandomPlacement(rng);
+            int touching = 0;
+            for (int step = 0; step <= 80; ++step) {
+                OvMatrix ma = ma0;
+                const float t = 2.0f - 4.0f * step / 80.0f;
+                const OvV3d centre = worldB ? OvV3d{0, 0, 0} : mb.pos;
+                ma.pos = OvpAdd(centre, {0.3f * t, t, -0.2f * t});
+                // A triangle keeps world coordinates: it is moved by making it again.
+                OvpVolume moved = v[ia];
+                if (ia == 3) {
+                    const OvpTriangleShape t3 = OvpTriangleGetShape(&v[3]);
+                    OvpTriangleInit(&moved, OvpAdd(t3.p0, ma.pos), OvpAdd(t3.p1, ma.pos), OvpAdd(t3.p2, ma.pos), 0);
+                }
+                const OvpCollisionPair pair = {{&moved, &v[ib]}, {ia == 3 ? nullptr : &ma, worldB ? nullptr : &mb}};
+                OvpContactSet set;
+                if (!OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
+                    continue;
+                }
+                ++touching;
+                ASSERT_GE(set.count, 1u);
+                ASSERT_LE(set.count, 4u);
+                EXPECT_NEAR(Len(set.normal), 1.0f, 1e-3f) << ia << " on " << ib;
+                for (OvUInt32 i = 0; i < set.count; ++i) {
+                    EXPECT_TRUE(std::isfinite(set.position[i].x + set.position[i].y + set.position[i].z));
+                    EXPECT_LE(set.separation[i], 0.05f + 1e-4f) << ia << " on " << ib << " step " << step;
+                    EXPECT_LE(Len(OvpSub(set.position[i], centre)), 3.0f) << ia << " on " << ib;
+                }
+            }
+            EXPECT_GT(touching, 0) << ia << " on " << ib;
+        }
+    }
+    OvpVolumeDeinit(&v[6]);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Shared helpers of the physics tests: random placements and a counting allocator.
+// Shared helpers of the physics tests: random placements, a counting allocator and a world.
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,15 @@
 #include <cstdlib>
 #include <functional>
 #include <random>
+#include <vector>
 
 #include "graphics/core/engine.h"
 #include "physics/core/utils/math.h"
+#include "physics/core/context/context.h"
+#include "physics/core/context/manager.h"
+#include "physics/core/context/objtypes.h"
+#include "physics/core/context/pipeline.h"
+#include "physics/core/volume/primitives.h"
 #include "physics/core/volume/volume.h"
 
 // A random rigid placement (rotation from a random unit quaternion, translation in +-2).
@@ -41,6 +47,15 @@ public:
             ++s.allocations;
             ++s.live;
             return std::malloc(size);
+        };
+        OvEngineInstancePtr->memoryFuncs.callocate = [](std::size_t count, std::size_t size, OvUInt32) -> void* {
+            State& s = state();
+            if (s.failAfter >= 0 && s.allocations >= s.failAfter) {
+                return nullptr;
+            }
+            ++s.allocations;
+            ++s.live;
+            return std::calloc(count, size);
         };
         OvEngineInstancePtr->memoryFuncs.free = [](void* block) {
             if (block != nullptr) {
@@ -100,3 +115,69 @@ inline void SweepLineSlot(const char* name, const OvpVolume& volume, const std::
     }
     EXPECT_GT(hits, 100) << name;
 }
+
+// A context as the framework sets one up, with room for `bodies` bodies, `joints` joint slots
+// and `extraDyn` further dynamic records. Bodies are bound to matrices the fixture owns, the
+// way atomics' frames would be; the type records are reset before and after.
+struct TestWorld {
+    explicit TestWorld(OvUInt32 bodies, OvUInt32 joints = 0, OvUInt32 extraDyn = 0, OvV3d gravity = {0, 0, 0}) {
+        OvpObjTypesReset();
+        frames.reserve(128);
+        OvpContextParamsSetDefaults(&params);
+        OvpBodyTypeReserve(&params, bodies + 2, bodies);
+        params.word[ovpPARAM_BODIES] += extraDyn;
+        OvpContextParamsSetMaxJoints(&params, joints);
+        OvpBBox box = {};
+        box.sup = {100.0f, 100.0f, 100.0f};
+        box.inf = {-100.0f, -100.0f, -100.0f};
+        context = OvpContextCreate(&params, 1.0f, &box);
+        manager = OvpContextGetMgr(context);
+        pipeline = OvpContextGetPipeline(context);
+        OvpPipelineSetGravity(pipeline, &gravity);
+    }
+    ~TestWorld() {
+        for (OvpObj* b : bodies) {
+            OvpBodyObjDestroy(b);
+        }
+        OvpContextDestroy(context);
+        OvpObjTypesReset();
+    }
+    TestWorld(const TestWorld&) = delete;
+    TestWorld& operator=(const TestWorld&) = delete;
+
+    // A body of the definition (whose reference passes to the body) at the position.
+    OvpObj* Add(OvpBodyDef* def, const OvV3d& at, OvUInt32 add = ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) {
+        OvpObj* b = OvpBodyObjCreate(def);
+        OvpBodyDefRelease(def);
+        frames.emplace_back();
+        OvMatrixSetIdentity(&frames.back());
+        frames.back().flags = 0;
+        frames.back().pos = at;
+        b->parts[0].matrix = &frames.back();
+        bodies.push_back(b);
+        OvpMgrAddObject(manager, b, -1, add);
+        return b;
+    }
+    OvpObj* Sphere(const OvV3d& at, float mass = 1.0f, OvUInt32 add = ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) {
+        OvpBodyDef* def = OvpBodyDefCreate();
+        OvpSphereInit(def->volume, 0.5f);
+        OvpDynDefSetMassFromVolume(&def->dynDef, mass, 1);
+        return Add(def, at, add);
+    }
+    OvpObj* Box(const float half[3], const OvV3d& at, float mass = 1.0f) {
+        OvpBodyDef* def = OvpBodyDefCreate();
+        OvpBoxInit(def->volume, half);
+        OvpDynDefSetMassFromVolume(&def->dynDef, mass, 1);
+        return Add(def, at);
+    }
+    float* V(const OvpObj* b) { return manager->bodies->velocities[b->parts[0].dyn->body]; }
+    const OvMatrix& M(const OvpObj* b) { return manager->bodies->matrices[b->parts[0].dyn->body]; }
+    bool Awake(const OvpObj* b) { return OvpBitTest(manager->awake, b->slot); }
+
+    OvpContextParams params;
+    OvpContext* context;
+    OvpMgr* manager;
+    OvpPipeline* pipeline;
+    std::vector<OvpObj*> bodies;
+    std::vector<OvMatrix> frames;
+};

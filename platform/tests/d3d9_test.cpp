@@ -10,8 +10,11 @@
 #include "platform/window.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <cstring>
 #include <vector>
 
@@ -29,8 +32,16 @@ struct D3d9Test : ::testing::Test {
         setenv("PLATFORM_HEADLESS", "1", 1);
         for (const char* name : {"PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE", "PLATFORM_FIXED_STEP"})
             unsetenv(name);
-        PlatformWindowReset();
         D3d9ResetStandIn();
+        OpenWindow();
+        d3d = Direct3DCreate9(D3D_SDK_VERSION);
+        ASSERT_NE(d3d, nullptr);
+    }
+
+    // Starts the window layer from the environment and opens the device window, shown and active.
+    void OpenWindow()
+    {
+        PlatformWindowReset();
         WNDCLASSA wc{};
         wc.lpfnWndProc = Proc;
         wc.lpszClassName = "d3d9_test";
@@ -38,8 +49,6 @@ struct D3d9Test : ::testing::Test {
         window = CreateWindowExA(0, "d3d9_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 64, 32, nullptr, nullptr, nullptr,
                                  nullptr);
         ShowWindow(window, 5 /* SW_SHOW */);
-        d3d = Direct3DCreate9(D3D_SDK_VERSION);
-        ASSERT_NE(d3d, nullptr);
     }
 
     void TearDown() override
@@ -791,6 +800,40 @@ TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains)
     EXPECT_EQ(chain->Release(), 0u);
     EXPECT_EQ(device->Reset(&again), D3D_OK);
     EXPECT_EQ(D3d9DeviceCounters(device).presents, 1);
+}
+
+TEST_F(D3d9Test, PresentHandsTheBackBufferToTheWindowLayerConvertedToItsWords)
+{
+    // A 16-bit back buffer shows as 32-bit words: the capture of the presented frame has the colour.
+    const std::string path = ::testing::TempDir() + "d3d9_present.png";
+    std::remove(path.c_str());
+    setenv("PLATFORM_CAPTURE", path.c_str(), 1);
+    OpenWindow();
+    D3DPRESENT_PARAMETERS pp = Windowed(false);
+    pp.BackBufferFormat = D3DFMT_R5G6B5;
+    d3d->Release();
+    D3d9Adapter sixteen = D3d9DefaultAdapter();
+    sixteen.desktop.Format = D3DFMT_R5G6B5;
+    D3d9SetAdapters({sixteen});
+    d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    Create(pp);
+    ASSERT_EQ(device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xFFFF0000, 1.0f, 0), D3D_OK);
+    EXPECT_EQ(device->BeginScene(), D3D_OK);
+    EXPECT_EQ(device->Present(nullptr, nullptr, nullptr, nullptr), D3DERR_INVALIDCALL); // inside a scene
+    EXPECT_EQ(device->EndScene(), D3D_OK);
+    ASSERT_EQ(device->Present(nullptr, nullptr, nullptr, nullptr), D3D_OK);
+    unsetenv("PLATFORM_CAPTURE");
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << path;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<png_byte> rgb(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+    EXPECT_EQ(image.width, 64u);
+    EXPECT_EQ(rgb[0], 0xFF);
+    EXPECT_EQ(rgb[1], 0x00);
+    EXPECT_EQ(rgb[rgb.size() - 1], 0x00);
+    std::remove(path.c_str());
 }
 
 } // namespace

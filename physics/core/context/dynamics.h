@@ -1,6 +1,7 @@
 #pragma once
 // Dynamics definitions: what a body's dynamic record starts with (mass, centre of mass,
-// inertia, damping), usually filled from a volume's mass properties.
+// inertia, damping), usually filled from a volume's mass properties; and the dynamic records
+// themselves, whose state lives in the manager's per-body arrays under the record's body index.
 
 #include "graphics/core/types.h"
 #include "physics/core/utils/math.h"
@@ -35,3 +36,38 @@ OvBool OvpDynDefRelease(OvpDynDef* def);
 // without, a mass of at least FLT_MIN gives scalar inertia = mass x the smallest diagonal entry
 // and clears the flag. Returns the density mass / volume, or FLT_MAX for a volume below FLT_MIN.
 float OvpDynDefSetMassFromVolume(OvpDynDef* def, float mass, OvBool fullInertia);
+
+struct OvpMgr;
+
+// Bits of the per-body flags word.
+enum OvpBodyFlag : OvUInt32 {
+    ovpBODY_FREEAXIS = 0x1,   // the body turns freely about its free axis
+    ovpBODY_FULLINERTIA = 0x2 // the inertia rows hold full tensors
+};
+
+// A dynamic record from the manager's pool.
+struct OvpDyn {
+    OvpMgr* manager;
+    OvUInt32 body;          // index into the manager's body arrays (fixed per record)
+    OvV3d comOffset;        // centre of mass in the part's frame
+    float linearDamping;
+    float angularDamping;
+    float massTerm;         // 0.001 / mass
+    OvUInt32 words[2];
+};
+
+// Pops a record (null when the pool is empty) and initialises it.
+OvpDyn* OvpDynCreate(OvpMgr* manager, const OvpDynDef* def, const OvMatrix* matrix);
+// The state from the definition (defaults without one) and the matrix (identity without one),
+// the body matrix moved to the centre of mass, velocities and accumulators zero. A mass that is
+// not a positive number becomes 1, and a full tensor with a zero or invalid moment falls back
+// to the scalar inertia, so no state ever holds an infinity.
+OvpDyn* OvpDynInit(OvpDyn* dyn, OvpMgr* manager, const OvpDynDef* def, const OvMatrix* matrix);
+OvBool OvpDynDestroy(OvpDyn* dyn);
+// Linear accumulator += impulse; angular += (point - position) x impulse.
+OvpDyn* OvpDynApplyImpulse(OvpDyn* dyn, const OvV3d* impulse, const OvV3d* point);
+OvV3d* OvpDynGetPointVelocity(const OvpDyn* dyn, const OvV3d* point, OvV3d* out);
+// Body matrix = the matrix moved by the centre-of-mass offset; orientation from the result.
+OvpDyn* OvpDynSetFromMatrix(OvpDyn* dyn, const OvMatrix* matrix);
+// The part's model matrix: the body matrix moved back by the centre-of-mass offset.
+OvMatrix* OvpDynGetModelMatrix(const OvpDyn* dyn, OvMatrix* out);

@@ -17,3 +17,16 @@ void* OvpAlignedMalloc(std::size_t size, OvUInt32 alignment, OvUInt32 hint);
 void OvpAlignedFree(void* block);
 // Fills count bytes with the byte value.
 void* OvpMemFill(void* destination, OvUInt8 value, std::size_t count);
+
+// Lays consecutive arrays out in one block, each on a 16-byte boundary. Walk the same takes
+// twice: first with a null base to sum the size, then over the allocated block.
+struct OvpCarver {
+    unsigned char* base;
+    std::size_t used = 0;
+    template <typename T>
+    T* take(std::size_t count) {
+        T* p = base != nullptr ? reinterpret_cast<T*>(base + used) : nullptr;
+        used += (sizeof(T) * count + 15) & ~std::size_t(15);
+        return p;
+    }
+};

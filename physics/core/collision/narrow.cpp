@@ -1,0 +1,709 @@
+#include "physics/core/collision/narrow.h"
+
+#include <cfloat>
+#include <cmath>
+#include <utility>
+
+#include "physics/core/collision/triangle.h"
+
+namespace {
+
+OvV3d Position(const OvMatrix* m) {
+    return m != nullptr && !OvpMathIsIdentity(m) ? m->pos : OvV3d{0.0f, 0.0f, 0.0f};
+}
+
+OvUInt32 Dimension(const OvpVolume* v) { return (v->type->words[0] >> 8) & 0xFF; }
+OvUInt32 EdgeCount(const OvpVolume* v) { return v->type->words[0] >> 16; }
+OvUInt32 FaceCount(const OvpVolume* v) { return v->type->words[1] & 0xFFFF; }
+bool IsPlane(const OvpVolume* v) { return v->type->id == ovpVOLUME_PLANE; }
+
+float AbsSum(const OvV3d& a, const OvV3d& b) {
+    return (std::fabs(a.x - b.x) + std::fabs(a.y - b.y)) + std::fabs(a.z - b.z);
+}
+
+// The separation rule for one direction given both intervals.
+float Choose(const OvV3d& d, float a0, float a1, float b0, float b1, OvV3d* normal, float* base) {
+    const float s1 = a0 - b1, s2 = b0 - a1;
+    if (s1 <= s2) {
+        *normal = OvpScale(d, -1.0f);
+        *base = -b0;
+        return s2;
+    }
+    *normal = d;
+    *base = b1;
+    return s1;
+}
+
+struct Best {
+    float value = -FLT_MAX;
+    OvV3d normal = {0.0f, 0.0f, 1.0f};
+    float base = 0.0f;
+    void Offer(float v, const OvV3d& n, float b) {
+        if (v > value) {
+            value = v;
+            normal = n;
+            base = b;
+        }
+    }
+};
+
+// A face axis of one side: that side's interval from its own bounds, the other's from its slot.
+void FaceAxis(const OvpCollisionPair* pair, int side, const OvpFaceAxis& face, Best* best) {
+    const OvV3d& d = face.direction;
+    const float shift = OvpDot(Position(pair->matrix[side]), d);
+    float o0, o1;
+    const int other = 1 - side;
+    if (!OvpVolumeGetInterval(pair->volume[other], pair->matrix[other], &d, &o0, &o1)) {
+        return;
+    }
+    const float s0 = face.lower == -FLT_MAX ? -FLT_MAX : face.lower + shift;
+    const float s1 = face.upper + shift;
+    OvV3d n;
+    float base;
+    const float v = side == 0 ? Choose(d, s0, s1, o0, o1, &n, &base) : Choose(d, o0, o1, s0, s1, &n, &base);
+    best->Offer(v, n, base);
+}
+
+// d - (e . d) e normalised, or a perpendicular of e when too little of d is left.
+OvV3d FallbackAxis(const OvV3d& d, const OvV3d& e) {
+    const float k = -OvpDot(e, d);
+    const OvV3d r = OvpAdd(d, OvpScale(e, k));
+    OvV3d out;
+    const float l = OvpMathVec3Normalize(&out, &r);
+    if (std::fabs(k) > FLT_MIN && l / std::fabs(k) > 0.001f) {
+        return out;
+    }
+    if (std::fabs(k) <= FLT_MIN && l > FLT_MIN) {
+        return out;
+    }
+    OvV3d p;
+    OvpMathVec3Perpendicular(&p, &e);
+    OvpMathVec3Normalize(&out, &p);
+    return out;
+}
+
+// Closest points of segments p0-p1 and q0-q1 with parameters clamped to [0, 1]; parallel
+// segments report their overlap's second parameter along q.
+struct SegmentPair {
+    OvV3d pa, pb;
+    float s, t;
+    bool parallel;
+    float t2;
+};
+SegmentPair ClosestOfSegments(const OvV3d& p0, const OvV3d& p1, const OvV3d& q0, const OvV3d& q1) {
+    SegmentPair r{};
+    const OvV3d a = OvpSub(p1, p0), b = OvpSub(q1, q0), c = OvpSub(p0, q0);
+    const float aa = OvpDot(a, a), bb = OvpDot(b, b), ab = OvpDot(a, b);
+    const float ac = OvpDot(a, c), bc = OvpDot(b, c);
+    const float denom = aa * bb - ab * ab;
+    auto clamp = [](float x) { return std::fmin(1.0f, std::fmax(0.0f, x)); };
+    if (aa <= FLT_MIN && bb <= FLT_MIN) {
+        r.s = r.t = 0.0f;
+    } else if (aa <= FLT_MIN) {
+        r.s = 0.0f;
+        r.t = clamp(bc / bb);
+    } else if (bb <= FLT_MIN) {
+        r.t = 0.0f;
+        r.s = clamp(-ac / aa);
+    } else if (denom <= 0.0001f * aa * bb) {
+        // Parallel: the overlap of the two along B's edge.
+        r.parallel = true;
+        const float u0 = bc / bb, u1 = (bc + ab) / bb; // p0 and p1 on q's parameter
+        const float lo = clamp(std::fmin(u0, u1)), hi = clamp(std::fmax(u0, u1));
+        r.t = lo;
+        r.t2 = hi;
+        const OvV3d q = OvpAdd(q0, OvpScale(b, r.t));
+        r.s = clamp(OvpDot(OvpSub(q, p0), a) / aa);
+        if (hi - lo <= 0.0f) {
+            r.parallel = false;
+        }
+    } else {
+        r.s = clamp((ab * bc - bb * ac) / denom);
+        r.t = clamp((ab * r.s + bc) / bb);
+        r.s = clamp((ab * r.t - ac) / aa);
+    }
+    r.pa = OvpAdd(p0, OvpScale(a, r.s));
+    r.pb = OvpAdd(q0, OvpScale(b, r.t));
+    return r;
+}
+
+// Emission of contact points onto the contact plane.
+struct Emitter {
+    OvV3d* points;
+    int count = 0;
+    int capacity;
+    bool closed = false;
+    OvV3d normal;
+    float offset;
+    OvV3d Project(const OvV3d& p) const { return OvpAdd(p, OvpScale(normal, offset - OvpDot(normal, p))); }
+    static float Apart(const OvV3d& a, const OvV3d& b, const OvV3d& n) {
+        OvV3d d = OvpSub(a, b);
+        d = OvpSub(d, OvpScale(n, OvpDot(d, n)));
+        return OvpDot(d, d);
+    }
+    void Add(const OvV3d& p) {
+        if (closed || count >= capacity) {
+            return;
+        }
+        if (count >= 1 && Apart(p, points[count - 1], normal) < 1e-6f) {
+            return;
+        }
+        if (count >= 2 && Apart(p, points[0], normal) < 1e-6f) {
+            closed = true;
+            return;
+        }
+        points[count++] = Project(p);
+    }
+};
+
+// 2D coordinates in the contact plane.
+struct Plane2 {
+    OvV3d u, v;
+    explicit Plane2(const OvV3d& n) {
+        OvV3d p;
+        OvpMathVec3Perpendicular(&p, &n);
+        OvpMathVec3Normalize(&u, &p);
+        v = OvpCross(n, u);
+    }
+    void To(const OvV3d& p, float out[2]) const {
+        out[0] = OvpDot(p, u);
+        out[1] = OvpDot(p, v);
+    }
+};
+
+float Cross2(const float* o, const float* a, const float* b) {
+    return (a[0] - o[0]) * (b[1] - o[1]) - (a[1] - o[1]) * (b[0] - o[0]);
+}
+
+// The feature's vertices in 2D, wound counter-clockwise whatever their order; false when the
+// polygon has no area.
+bool Polygon2(const OvpSupportFeature* f, const Plane2& plane, float (*out)[2], OvV3d* world) {
+    const int n = f->count;
+    float area = 0.0f;
+    for (int i = 0; i < n; ++i) {
+        plane.To(f->vertices[i].p, out[i]);
+        world[i] = f->vertices[i].p;
+    }
+    for (int i = 1; i + 1 < n; ++i) {
+        area += Cross2(out[0], out[i], out[i + 1]);
+    }
+    if (area < 0.0f) {
+        for (int i = 0, j = n - 1; i < j; ++i, --j) {
+            std::swap(out[i], out[j]);
+            std::swap(world[i], world[j]);
+        }
+    }
+    return std::fabs(area) > 1e-12f;
+}
+
+// The feature plane of one side: a face's own plane, an edge's plane across the normal, a
+// vertex's plane along the normal. sign is +1 for B, -1 for A.
+OvpFeaturePlane FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float sign, const OvV3d& point) {
+    const OvV3d towards = OvpScale(n, sign);
+    if (f->count == 0 || f->count >= 3) {
+        if (OvpDot(f->normal, towards) > 0.1f) {
+            return {f->normal, f->offset};
+        }
+    } else if (f->count == 2) {
+        OvV3d e;
+        const OvV3d diff = OvpSub(f->vertices[1].p, f->vertices[0].p);
+        if (OvpMathVec3Normalize(&e, &diff) > FLT_MIN) {
+            const OvV3d across = OvpSub(towards, OvpScale(e, OvpDot(towards, e)));
+            OvV3d m;
+            if (OvpMathVec3Normalize(&m, &across) > 0.1f) {
+                return {m, OvpDot(m, f->vertices[0].p)};
+            }
+        }
+    }
+    return {towards, OvpDot(towards, point)};
+}
+
+} // namespace
+
+float OvpGeneralPrimitiveAxisSeparation(const OvpCollisionPair* pair, const OvV3d* d, OvV3d* normal, float* base) {
+    float a0, a1, b0, b1;
+    OvpVolumeGetInterval(pair->volume[0], pair->matrix[0], d, &a0, &a1);
+    OvpVolumeGetInterval(pair->volume[1], pair->matrix[1], d, &b0, &b1);
+    return Choose(*d, a0, a1, b0, b1, normal, base);
+}
+
+OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
+                                   float* separation) {
+    const OvpVolume* A = pair->volume[0];
+    const OvpVolume* B = pair->volume[1];
+    const OvV3d posA = Position(pair->matrix[0]), posB = Position(pair->matrix[1]);
+    Best best;
+    OvpFaceAxis faces[2][3];
+    OvV3d edges[2][3];
+    OvUInt32 faceCount[2] = {0, 0}, edgeCount[2] = {0, 0};
+    if (IsPlane(A) || IsPlane(B)) {
+        const int side = IsPlane(A) ? 0 : 1;
+        pair->volume[side]->type->axes(pair->volume[side], pair->matrix[side], faces[side], edges[side]);
+        faces[side][0].lower = -FLT_MAX;
+        faces[side][0].upper = 0.0f;
+        FaceAxis(pair, side, faces[side][0], &best);
+    } else if (Dimension(A) + Dimension(B) == 0) {
+        const OvV3d d = OvpSub(posA, posB);
+        OvV3d n;
+        const float l = OvpMathVec3Normalize(&n, &d);
+        best.Offer(l, n, OvpDot(posB, n));
+    } else {
+        for (int side = 0; side < 2; ++side) {
+            const OvpVolume* v = pair->volume[side];
+            faceCount[side] = FaceCount(v);
+            edgeCount[side] = EdgeCount(v);
+            if (faceCount[side] + edgeCount[side] > 0) {
+                v->type->axes(v, pair->matrix[side], faces[side], edges[side]);
+            }
+        }
+        for (int side = 0; side < 2; ++side) {
+            for (OvUInt32 i = 0; i < faceCount[side]; ++i) {
+                FaceAxis(pair, side, faces[side][i], &best);
+            }
+        }
+        for (OvUInt32 i = 0; i < edgeCount[0]; ++i) {
+            for (OvUInt32 j = 0; j < edgeCount[1]; ++j) {
+                const OvV3d c = OvpCross(edges[0][i], edges[1][j]);
+                const float cc = OvpDot(c, c);
+                if (cc <= 1e-6f) {
+                    continue;
+                }
+                const OvV3d d = OvpScale(c, 1.0f / std::sqrt(cc));
+                OvV3d n;
+                float base;
+                const float v = OvpGeneralPrimitiveAxisSeparation(pair, &d, &n, &base);
+                best.Offer(v, n, base);
+            }
+        }
+        if (best.value == -FLT_MAX) {
+            OvV3d d;
+            if (faceCount[0] + faceCount[1] == 0 && edgeCount[0] > 0 && edgeCount[1] == 0) {
+                d = FallbackAxis(OvpSub(posB, posA), edges[0][0]);
+            } else if (edgeCount[1] > 0) {
+                d = FallbackAxis(OvpSub(posA, posB), edges[1][0]);
+            } else {
+                const OvV3d diff = OvpSub(posA, posB);
+                OvpMathVec3Normalize(&d, &diff);
+            }
+            OvV3d n;
+            float base;
+            const float v = OvpGeneralPrimitiveAxisSeparation(pair, &d, &n, &base);
+            best.Offer(v, n, base);
+        }
+    }
+    *normal = best.normal;
+    *separation = best.value - A->fat - B->fat;
+    *offset = best.base + (best.value + B->fat - A->fat) * 0.5f;
+    (void)threshold;
+    return 1;
+}
+
+OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
+                                   float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
+                                   OvpFeaturePlane planes[2], OvBool refine) {
+    const int nA = a->count, nB = b->count;
+    Emitter out{points, 0, nA + nB, false, *normal, *offset};
+    OvV3d pA = nA > 0 ? a->vertices[0].p : OvV3d{}, pB = nB > 0 ? b->vertices[0].p : OvV3d{};
+    bool closestPair = false, parallel = false;
+    SegmentPair seg{};
+    const Plane2 plane(*normal);
+
+    // Closest point of a vertex and a polygon; true when the vertex lies over the face.
+    const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
+        float poly[ovpCONTACTMAXGENERATED][2];
+        OvV3d world[ovpCONTACTMAXGENERATED];
+        const int n = face->count;
+        if (Polygon2(face, plane, poly, world)) {
+            float q[2];
+            plane.To(p, q);
+            bool inside = true;
+            for (int i = 0; i < n && inside; ++i) {
+                inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
+            }
+            if (inside) {
+                return true;
+            }
+        }
+        float bestD = FLT_MAX;
+        for (int i = 0; i < n; ++i) {
+            const SegmentPair s = ClosestOfSegments(p, p, world[i], world[(i + 1) % n]);
+            const OvV3d d = OvpSub(s.pb, p);
+            if (OvpDot(d, d) < bestD) {
+                bestD = OvpDot(d, d);
+                *onFace = s.pb;
+            }
+        }
+        return false;
+    };
+
+    if (nA == 0 || nB == 0) {
+        const OvpSupportFeature* f = nA == 0 ? b : a;
+        for (int i = 0; i < f->count; ++i) {
+            out.Add(f->vertices[i].p);
+        }
+        if (nA == 0 && nB > 0) {
+            pB = b->vertices[0].p;
+        }
+    } else if (nA == 1 || nB == 1) {
+        const bool vertexA = nA == 1;
+        const OvV3d p = vertexA ? a->vertices[0].p : b->vertices[0].p;
+        const OvpSupportFeature* other = vertexA ? b : a;
+        OvV3d q = other->vertices[0].p;
+        int otherKind = ovpFEATURE_VERTEX;
+        if (other->count == 2) {
+            const SegmentPair s = ClosestOfSegments(p, p, other->vertices[0].p, other->vertices[1].p);
+            q = s.pb;
+            otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
+        } else if (other->count >= 3) {
+            if (vertexOnFace(p, other, &q)) {
+                kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
+                kinds[vertexA ? 1 : 0] = ovpFEATURE_FACE;
+                out.Add(p);
+                pA = vertexA ? p : out.points[0];
+                pB = vertexA ? out.points[0] : p;
+                goto planes;
+            }
+            otherKind = ovpFEATURE_EDGE;
+        }
+        kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
+        kinds[vertexA ? 1 : 0] = static_cast<OvUInt8>(otherKind);
+        pA = vertexA ? p : q;
+        pB = vertexA ? q : p;
+        closestPair = true;
+    } else if (nA + nB < 5) {
+        seg = ClosestOfSegments(a->vertices[0].p, a->vertices[1].p, b->vertices[0].p, b->vertices[1].p);
+        kinds[0] = seg.s > 0.0f && seg.s < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
+        kinds[1] = seg.t > 0.0f && seg.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
+        pA = seg.pa;
+        pB = seg.pb;
+        parallel = seg.parallel;
+        closestPair = true;
+    } else {
+        // At least one face: intersect the two polygons in the contact plane.
+        float pa[ovpCONTACTMAXGENERATED][2], pb[ovpCONTACTMAXGENERATED][2];
+        OvV3d wa[ovpCONTACTMAXGENERATED], wb[ovpCONTACTMAXGENERATED];
+        const bool areaA = Polygon2(a, plane, pa, wa);
+        const bool areaB = Polygon2(b, plane, pb, wb);
+        const bool clipBySideB = areaB;
+        const OvpSupportFeature* clipped = clipBySideB ? a : b;
+        float (*subject)[2] = clipBySideB ? pa : pb;
+        float (*clipper)[2] = clipBySideB ? pb : pa;
+        const int nClip = clipBySideB ? nB : nA;
+        const bool clipperHasArea = clipBySideB ? areaB : areaA;
+        // Sutherland-Hodgman on a polygon, or a segment clipped parametrically.
+        float poly[2 * ovpCONTACTMAXGENERATED + 2][2];
+        int n = clipped->count;
+        for (int i = 0; i < n; ++i) {
+            poly[i][0] = subject[i][0];
+            poly[i][1] = subject[i][1];
+        }
+        if (clipperHasArea && n == 2) {
+            float t0 = 0.0f, t1 = 1.0f;
+            for (int i = 0; i < nClip && t0 <= t1; ++i) {
+                const float* c0 = clipper[i];
+                const float* c1 = clipper[(i + 1) % nClip];
+                const float s0 = Cross2(c0, c1, poly[0]), s1 = Cross2(c0, c1, poly[1]);
+                if (s0 < 0.0f && s1 < 0.0f) {
+                    t0 = 2.0f;
+                } else if (s0 < 0.0f) {
+                    t0 = std::fmax(t0, s0 / (s0 - s1));
+                } else if (s1 < 0.0f) {
+                    t1 = std::fmin(t1, s0 / (s0 - s1));
+                }
+            }
+            if (t0 <= t1) {
+                const float q0[2] = {poly[0][0] + (poly[1][0] - poly[0][0]) * t0, poly[0][1] + (poly[1][1] - poly[0][1]) * t0};
+                const float q1[2] = {poly[0][0] + (poly[1][0] - poly[0][0]) * t1, poly[0][1] + (poly[1][1] - poly[0][1]) * t1};
+                poly[0][0] = q0[0];
+                poly[0][1] = q0[1];
+                poly[1][0] = q1[0];
+                poly[1][1] = q1[1];
+            } else {
+                n = 0;
+            }
+        } else if (clipperHasArea) {
+            for (int i = 0; i < nClip && n > 0; ++i) {
+                const float* c0 = clipper[i];
+                const float* c1 = clipper[(i + 1) % nClip];
+                float next[2 * ovpCONTACTMAXGENERATED + 2][2];
+                int m = 0;
+                for (int k = 0; k < n; ++k) {
+                    const float* p = poly[k];
+                    const float* q = poly[(k + 1) % n];
+                    const float sp = Cross2(c0, c1, p), sq = Cross2(c0, c1, q);
+                    if (sp >= 0.0f) {
+                        next[m][0] = p[0];
+                        next[m++][1] = p[1];
+                    }
+                    if ((sp >= 0.0f) != (sq >= 0.0f)) {
+                        const float t = sp / (sp - sq);
+                        next[m][0] = p[0] + (q[0] - p[0]) * t;
+                        next[m++][1] = p[1] + (q[1] - p[1]) * t;
+                    }
+                }
+                n = m < 2 * ovpCONTACTMAXGENERATED ? m : 2 * ovpCONTACTMAXGENERATED;
+                for (int k = 0; k < n; ++k) {
+                    poly[k][0] = next[k][0];
+                    poly[k][1] = next[k][1];
+                }
+            }
+        } else {
+            n = 0;
+        }
+        if (n > 0) {
+            // Back to 3D on the contact plane.
+            const OvV3d origin = OvpScale(*normal, *offset);
+            for (int k = 0; k < n; ++k) {
+                out.Add(OvpAdd(origin, OvpAdd(OvpScale(plane.u, poly[k][0]), OvpScale(plane.v, poly[k][1]))));
+            }
+            pA = wa[0];
+            pB = wb[0];
+        } else {
+            // The features do not overlap across the normal: their closest boundary points.
+            float bestD = FLT_MAX;
+            for (int i = 0; i < nA; ++i) {
+                for (int j = 0; j < nB; ++j) {
+                    const SegmentPair s = ClosestOfSegments(wa[i], wa[(i + 1) % nA], wb[j], wb[(j + 1) % nB]);
+                    const OvV3d d = OvpSub(s.pa, s.pb);
+                    if (OvpDot(d, d) < bestD - 1e-6f || (s.parallel && !seg.parallel && OvpDot(d, d) < bestD + 1e-6f)) {
+                        bestD = OvpDot(d, d);
+                        seg = s;
+                    }
+                }
+            }
+            if (bestD < FLT_MAX) {
+                pA = seg.pa;
+                pB = seg.pb;
+                parallel = seg.parallel;
+                kinds[0] = kinds[1] = ovpFEATURE_EDGE;
+                closestPair = true;
+            }
+        }
+    }
+    if (closestPair) {
+        const OvV3d d = OvpSub(pA, pB);
+        const float dd = OvpDot(d, d);
+        if (refine && *separation >= 0.0f && dd > FLT_MIN) {
+            const float l = std::sqrt(dd);
+            *normal = OvpScale(d, 1.0f / l);
+            *separation = l;
+            *offset = (fatDifference + l) * 0.5f + OvpDot(*normal, pB);
+            out.normal = *normal;
+            out.offset = *offset;
+        }
+        out.Add(pB);
+        if (parallel) {
+            const OvV3d q0 = b->vertices[0].p, q1 = b->vertices[1 % nB].p;
+            out.Add(OvpAdd(q0, OvpScale(OvpSub(q1, q0), seg.t2)));
+            kinds[0] = kinds[1] = ovpFEATURE_EDGE;
+        }
+    }
+planes:
+    planes[0] = FeaturePlane(a, *normal, -1.0f, pA);
+    planes[1] = FeaturePlane(b, *normal, 1.0f, pB);
+    return out.count;
+}
+
+OvBool OvpCollisionAddSetPoint(OvpContactSet* set, const OvV3d* point, float separation, float tolerance) {
+    if (set->count >= ovpCONTACTSETPOINTS) {
+        return 0;
+    }
+    if (tolerance >= 0.0f && set->count > 0) {
+        if (AbsSum(*point, set->position[0]) <= tolerance ||
+            (set->count >= 2 && AbsSum(*point, set->position[set->count - 1]) <= tolerance)) {
+            return 0;
+        }
+    }
+    set->position[set->count] = *point;
+    set->separation[set->count] = separation;
+    ++set->count;
+    return 1;
+}
+
+OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2],
+                                float threshold, float fatSum, OvpContactSet* out) {
+    const OvV3d n = out->normal;
+    const auto depth = [&](const OvpFeaturePlane& p, const OvV3d& x) {
+        const float c = OvpDot(p.normal, n);
+        return (OvpDot(p.normal, x) - p.offset) / c;
+    };
+    const auto gapOf = [&](const OvV3d& x) { return depth(planes[1], x) - depth(planes[0], x) - fatSum; };
+    const OvUInt32 before = out->count;
+    if (count <= 0) {
+        return 0;
+    }
+    if (count == 1) {
+        const float gap = gapOf(points[0]);
+        if (gap <= threshold) {
+            OvpCollisionAddSetPoint(out, &points[0], gap, 0.0f);
+        }
+        return static_cast<OvInt32>(out->count - before);
+    }
+    float gap[ovpCONTACTMAXGENERATED];
+    float smallest = FLT_MAX;
+    float perimeter = 0.0f;
+    for (int i = 0; i < count; ++i) {
+        gap[i] = gapOf(points[i]) - threshold;
+        smallest = std::fmin(smallest, gap[i]);
+        if (i > 0) {
+            perimeter += AbsSum(points[i], points[i - 1]);
+        }
+    }
+    if (!(smallest <= 0.0f)) {
+        return 0;
+    }
+    // Cut the polygon (or segment) where it leaves the threshold.
+    OvV3d kept[2 * ovpCONTACTMAXGENERATED];
+    float keptGap[2 * ovpCONTACTMAXGENERATED];
+    int k = 0;
+    const int edges = count == 2 ? 1 : count;
+    for (int i = 0; i < count; ++i) {
+        if (gap[i] <= 0.0f) {
+            kept[k] = points[i];
+            keptGap[k++] = gap[i];
+        }
+        if (i < edges) {
+            const int j = (i + 1) % count;
+            if ((gap[i] <= 0.0f) != (gap[j] <= 0.0f)) {
+                const float t = gap[i] / (gap[i] - gap[j]);
+                kept[k] = OvpAdd(points[i], OvpScale(OvpSub(points[j], points[i]), t));
+                keptGap[k++] = 0.0f;
+            }
+        }
+    }
+    // Reduce to four: drop the point that spans the least area with its neighbours, never the
+    // deepest.
+    int deepest = 0;
+    for (int i = 1; i < k; ++i) {
+        if (keptGap[i] < keptGap[deepest]) {
+            deepest = i;
+        }
+    }
+    int index[2 * ovpCONTACTMAXGENERATED];
+    for (int i = 0; i < k; ++i) {
+        index[i] = i;
+    }
+    int m = k;
+    while (m > ovpCONTACTSETPOINTS) {
+        int worst = -1;
+        float worstMeasure = FLT_MAX;
+        for (int i = 0; i < m; ++i) {
+            if (index[i] == deepest) {
+                continue;
+            }
+            const OvV3d& prev = kept[index[(i + m - 1) % m]];
+            const OvV3d& p = kept[index[i]];
+            const OvV3d& next = kept[index[(i + 1) % m]];
+            const OvV3d span = OvpSub(next, prev);
+            const OvV3d c = OvpCross(OvpSub(p, prev), span);
+            const float l2 = OvpDot(span, span);
+            const float measure = OvpDot(c, c) / (l2 * l2 + 1.0f);
+            if (measure < worstMeasure) {
+                worstMeasure = measure;
+                worst = i;
+            }
+        }
+        for (int i = worst; i + 1 < m; ++i) {
+            index[i] = index[i + 1];
+        }
+        --m;
+    }
+    const float tolerance = 0.01f * perimeter / static_cast<float>(count - 1);
+    for (int i = 0; i < m; ++i) {
+        OvpCollisionAddSetPoint(out, &kept[index[i]], keptGap[index[i]] + threshold, tolerance);
+    }
+    return static_cast<OvInt32>(out->count - before);
+}
+
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContactSet* out) {
+    const OvpVolume* A = pair->volume[0];
+    const OvpVolume* B = pair->volume[1];
+    out->count = 0;
+    OvV3d n;
+    float offset, separation;
+    const bool gjk = ((A->type->words[2] | B->type->words[2]) & ovpVOLUMETYPE_DISTANCE) != 0;
+    if (gjk ? !OvpGjkSeparate(pair, threshold, &n, &offset, &separation, lengthScale)
+            : !OvpGeneralPrimitiveSeparate(pair, threshold, &n, &offset, &separation)) {
+        return 0;
+    }
+    if (!(separation < threshold)) {
+        return 0;
+    }
+    const float fatSum = A->fat + B->fat;
+    const bool refineAllowed = ((A->type->words[2] | B->type->words[2]) & ovpVOLUMETYPE_CYLINDER) == 0;
+    OvpSupportFeature fa, fb;
+    OvUInt8 kinds[2];
+    OvV3d points[ovpCONTACTMAXGENERATED];
+    OvpFeaturePlane planes[2];
+    float core = 0.0f;
+    const auto generate = [&](bool refine) -> OvInt32 {
+        OvpSupportFeatureInit(&fa);
+        OvpSupportFeatureInit(&fb);
+        const OvV3d minusN = OvpScale(n, -1.0f);
+        if (OvpVolumeGetSupportFeature(A, pair->matrix[0], 1, &minusN, &fa) == nullptr ||
+            OvpVolumeGetSupportFeature(B, pair->matrix[1], 0, &n, &fb) == nullptr) {
+            return 0;
+        }
+        kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
+        kinds[1] = static_cast<OvUInt8>(fb.count == 1 ? 0 : fb.count == 2 ? 1 : 2);
+        core = separation + fatSum;
+        return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes,
+                                          refine);
+    };
+    OvInt32 count = generate(refineAllowed);
+    // A triangle's shared (unflagged) edges and its face inside are not surface edges: contacts
+    // there take the face normal, turned towards the other volume unless one-sided, and the
+    // points are made again along it.
+    for (int side = 0; side < 2 && count > 0; ++side) {
+        const OvpVolume* v = pair->volume[side];
+        if ((v->type->words[2] & ovpVOLUMETYPE_TRIANGLE) == 0) {
+            continue;
+        }
+        const OvUInt32 word = OvpTriangleGetEdgeFlags(v);
+        if (word == ovpTRIANGLE_ALLEDGES) {
+            break;
+        }
+        const OvpSupportFeature* f = side == 0 ? &fa : &fb;
+        const bool internalEdge = (f->flags & ~word & ovpTRIANGLE_ALLEDGES) != 0;
+        const bool overFace = f->count >= 3;
+        if (internalEdge || overFace) {
+            OvV3d face;
+            OvpCollisionTriangleSide(pair, side, &face);
+            const OvV3d m = side == 0 ? OvpScale(face, -1.0f) : face;
+            if (OvpDot(m, n) < 0.99999f) {
+                float a0, a1, b0, b1;
+                OvpVolumeGetInterval(A, pair->matrix[0], &m, &a0, &a1);
+                OvpVolumeGetInterval(B, pair->matrix[1], &m, &b0, &b1);
+                n = m;
+                separation = a0 - b1 - fatSum;
+                offset = b1 + (a0 - b1 + B->fat - A->fat) * 0.5f;
+                count = separation < threshold ? generate(false) : 0;
+            }
+        }
+        break;
+    }
+    if (count == 0 || core - fatSum > threshold) {
+        return 0;
+    }
+    out->normal = n;
+    out->kind[0] = kinds[0];
+    out->kind[1] = kinds[1];
+    OvpCollisionWritePoints(points, count, planes, threshold, fatSum, out);
+    return out->count > 0;
+}
+
+void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* normal) {
+    const OvpVolume* t = pair->volume[side];
+    const OvpTriangleShape shape = OvpTriangleGetShape(t);
+    *normal = shape.normal;
+    if ((OvpTriangleGetEdgeFlags(t) & ovpTRIANGLE_ONESIDED) == 0) {
+        const int other = 1 - side;
+        float lo, hi;
+        if (OvpVolumeGetInterval(pair->volume[other], pair->matrix[other], normal, &lo, &hi)) {
+            const float level = OvpDot(*normal, shape.p1);
+            if (hi - level < level - lo) {
+                *normal = OvpScale(*normal, -1.0f);
+            }
+        }
+    }
+}

@@ -1,0 +1,69 @@
+#pragma once
+// Narrow phase for simple convex volumes: the separating-axis pair test (plane, sphere,
+// capsule, triangle, box; convex and cylinder pairs go to GJK), the support features facing
+// each other, and contact points from the two features: clipped polygons, closest points of
+// edges and vertices, cut at the contact threshold and reduced to four.
+//
+// Conventions: the normal points from B towards A; separations are between the fat surfaces
+// (negative when they overlap); the contact plane lies midway between the fat surfaces.
+
+#include "physics/core/collision/gjk.h"
+
+// Feature kinds of a contact side.
+enum OvpFeatureKind : OvUInt8 {
+    ovpFEATURE_VERTEX = 0,
+    ovpFEATURE_EDGE = 1,
+    ovpFEATURE_FACE = 2,
+};
+
+// Most points contact generation writes (two features of a box and an octagon).
+inline constexpr int ovpCONTACTMAXGENERATED = 2 * ovpFEATURESTORAGE;
+// Points a contact set keeps.
+inline constexpr int ovpCONTACTSETPOINTS = 4;
+
+// A plane of one side's feature, against which each contact point's depth is measured.
+struct OvpFeaturePlane {
+    OvV3d normal;
+    float offset;
+};
+
+// The contacts of one part pair: normal, up to four points with their separations.
+struct OvpContactSet {
+    OvV3d normal;
+    OvV3d position[ovpCONTACTSETPOINTS];
+    float separation[ovpCONTACTSETPOINTS];
+    OvUInt32 count;
+    OvUInt8 kind[2]; // OvpFeatureKind of A and B
+};
+
+// Separation along the direction with both intervals from the volumes: the normal becomes d
+// or -d, whichever shows the larger separation; base = B's extreme along it.
+float OvpGeneralPrimitiveAxisSeparation(const OvpCollisionPair* pair, const OvV3d* d, OvV3d* normal, float* base);
+// The separating-axis test. Always answers (1).
+OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
+                                   float* separation);
+
+// Contact points of two features in world coordinates. separation holds the core separation
+// (in and out: a closest pair of apart features refines normal, offset and separation).
+// Writes up to nA + nB points on the contact plane, the two kinds and the feature planes.
+OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
+                                   float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
+                                   OvpFeaturePlane planes[2], OvBool refine);
+
+// Per-point separations (dB - dA - fat sum, measured to the feature planes along the normal),
+// the polygon cut where it leaves the threshold (cut points carry the threshold), and
+// reduction to four points keeping the deepest. Appends to the set; returns the points kept.
+OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2],
+                                float threshold, float fatSum, OvpContactSet* out);
+// Appends a point unless it repeats the first or the last one within the tolerance (sum of
+// absolute coordinate differences; a negative tolerance checks nothing). 1 stored.
+OvBool OvpCollisionAddSetPoint(OvpContactSet* set, const OvV3d* point, float separation, float tolerance);
+
+// The face normal of the triangle on the given side, turned towards the other volume unless
+// the triangle is one-sided.
+void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* normal);
+
+// The whole pair: the pair test (GJK when either type asks for it), the features, contact
+// points, and a triangle's face normal for contacts on its shared (unflagged) edges or on a
+// one-sided face. 1 when the set has points within the threshold.
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContactSet* out);

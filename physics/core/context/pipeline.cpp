@@ -1,0 +1,615 @@
+#include "physics/core/context/pipeline.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+#include "graphics/core/engine.h"
+#include "physics/core/context/context.h"
+#include "physics/core/context/dynamics.h"
+#include "physics/core/context/joint.h"
+#include "physics/core/dynamics/integrate.h"
+#include "physics/core/utils/memory.h"
+
+namespace {
+
+OvUInt32 gCpuModeOverride = 0;
+
+// ---- islands --------------------------------------------------------------------------
+
+struct IslandBuilder {
+    OvpUnionSet* sets;
+    OvUInt32 setCount = 0;
+    OvpUnionNode* nodes;
+    OvUInt32 nodeCount;
+
+    OvpUnionNode* NodeOf(OvpObj* o) {
+        return o != nullptr && o->slot < nodeCount ? &nodes[o->slot] : nullptr;
+    }
+
+    static OvpUnionNode* Root(OvpUnionNode* n) {
+        OvpUnionNode* root = n;
+        while (root->parent != root) {
+            root = root->parent;
+        }
+        while (n->parent != root) {
+            OvpUnionNode* next = n->parent;
+            n->parent = root;
+            n = next;
+        }
+        return root;
+    }
+
+    OvpUnionSet* NewSet(OvpUnionNode* first) {
+        OvpUnionSet* s = &sets[setCount++];
+        *s = {};
+        s->rank = 1;
+        first->parent = first;
+        first->set = s;
+        first->next = nullptr;
+        s->first = s->last = first;
+        s->objectCount = 1;
+        return s;
+    }
+
+    static void AddObject(OvpUnionSet* s, OvpUnionNode* n) {
+        n->parent = s->first;
+        n->set = nullptr;
+        n->next = nullptr;
+        s->last->next = n;
+        s->last = n;
+        ++s->objectCount;
+    }
+
+    static void AddJoint(OvpUnionSet* s, OvpJoint* j) {
+        j->islandNext = nullptr;
+        if (s->lastJoint != nullptr) {
+            s->lastJoint->islandNext = j;
+        } else {
+            s->firstJoint = j;
+        }
+        s->lastJoint = j;
+        ++s->jointCount;
+    }
+
+    static void AddContact(OvpUnionSet* s, OvpContact* c) {
+        c->next = nullptr;
+        if (s->lastContact != nullptr) {
+            s->lastContact->next = c;
+        } else {
+            s->firstContact = c;
+        }
+        s->lastContact = c;
+        ++s->contactCount;
+    }
+
+    // Unites the sets of two roots; returns the surviving set.
+    OvpUnionSet* Unite(OvpUnionNode* ra, OvpUnionNode* rb) {
+        if (ra == rb) {
+            return ra->set;
+        }
+        OvpUnionSet* a = ra->set;
+        OvpUnionSet* b = rb->set;
+        OvpUnionSet* keep = a->rank > b->rank ? a : b;
+        OvpUnionSet* gone = keep == a ? b : a;
+        if (a->rank == b->rank) {
+            ++keep->rank;
+        }
+        OvpUnionNode* goneRoot = gone->first;
+        goneRoot->parent = keep->first;
+        goneRoot->set = nullptr;
+        keep->last->next = gone->first;
+        keep->last = gone->last;
+        keep->objectCount += gone->objectCount;
+        if (gone->firstJoint != nullptr) {
+            if (keep->lastJoint != nullptr) {
+                keep->lastJoint->islandNext = gone->firstJoint;
+            } else {
+                keep->firstJoint = gone->firstJoint;
+            }
+            keep->lastJoint = gone->lastJoint;
+        }
+        keep->jointCount += gone->jointCount;
+        if (gone->firstContact != nullptr) {
+            if (keep->lastContact != nullptr) {
+                keep->lastContact->next = gone->firstContact;
+            } else {
+                keep->firstContact = gone->firstContact;
+            }
+            keep->lastContact = gone->lastContact;
+        }
+        keep->contactCount += gone->contactCount;
+        // The last record fills the hole.
+        OvpUnionSet* last = &sets[--setCount];
+        if (gone != last) {
+            *gone = *last;
+            gone->first->set = gone;
+            if (keep == last) {
+                keep = gone;
+            }
+        }
+        return keep;
+    }
+
+    static bool Active(const OvpRef& r) {
+        return r.object != nullptr && r.part != ovpREFNONE && r.object->manager != nullptr &&
+               OvpBitTest(r.object->manager->active, r.object->slot);
+    }
+
+    // Places one constraint; returns the set it joins, or null when it joins none.
+    OvpUnionSet* Place(const OvpRef& ra, const OvpRef& rb) {
+        const bool aa = Active(ra), ab = Active(rb);
+        if (aa != ab) {
+            OvpUnionNode* n = NodeOf(aa ? ra.object : rb.object);
+            if (n->parent == nullptr) {
+                n->object = aa ? ra.object : rb.object;
+                return NewSet(n);
+            }
+            return Root(n)->set;
+        }
+        OvpUnionNode* na = NodeOf(ra.object);
+        OvpUnionNode* nb = NodeOf(rb.object);
+        if (na == nullptr || nb == nullptr) {
+            return nullptr; // an end without an object: nothing to tie
+        }
+        na->object = ra.object;
+        nb->object = rb.object;
+        const bool sa = na->parent != nullptr, sb = nb->parent != nullptr;
+        if (!sa && !sb) {
+            OvpUnionSet* s = NewSet(na);
+            if (nb != na) {
+                AddObject(s, nb);
+            }
+            return s;
+        }
+        if (sa != sb) {
+            OvpUnionSet* s = Root(sa ? na : nb)->set;
+            AddObject(s, sa ? nb : na);
+            return s;
+        }
+        return Unite(Root(na), Root(nb));
+    }
+};
+
+bool Awake(const OvpObj* o) {
+    return o != nullptr && o->manager != nullptr && OvpBitTest(o->manager->awake, o->slot);
+}
+
+bool RefAwake(const OvpRef& r) { return r.part != ovpREFNONE && Awake(r.object); }
+
+bool Skipped(const OvpIsland& island) { return (island.flags & (ovpISLAND_RESTING | ovpISLAND_SKIP)) != 0; }
+
+// ---- external forces --------------------------------------------------------------------
+
+// out = R^T S R v for the rotation rows R of the body matrix and the stored body-frame rows S.
+OvV3d WorldApply(const OvMatrix& body, const OvpMatrix3& s, const OvV3d& v) {
+    const OvV3d local = {OvpDot(body.right, v), OvpDot(body.up, v), OvpDot(body.at, v)};
+    const OvV3d r = {(s.m[0][0] * local.x + s.m[0][1] * local.y) + s.m[0][2] * local.z,
+                     (s.m[1][0] * local.x + s.m[1][1] * local.y) + s.m[1][2] * local.z,
+                     (s.m[2][0] * local.x + s.m[2][1] * local.y) + s.m[2][2] * local.z};
+    return OvpAdd(OvpAdd(OvpScale(body.right, r.x), OvpScale(body.up, r.y)), OvpScale(body.at, r.z));
+}
+
+void SolveFree(OvpPipeline* p, const OvpDyn* dyn) {
+    OvpBodyArrays* b = dyn->manager->bodies;
+    const OvUInt32 i = dyn->body;
+    const float dt = p->dt;
+    float* acc = b->impulses[i];
+    float* v = b->velocities[i];
+    const OvMatrix& body = b->matrices[i];
+    const bool full = (b->flags[i] & ovpBODY_FULLINERTIA) != 0;
+    const float m = b->mass[i].m[0][3];
+    const float rootMass = b->invRoot[i].m[0][3];
+    const OvV3d lin = {v[0], v[1], v[2]};
+    const OvV3d w = {v[4], v[5], v[6]};
+    // Gravity and damping.
+    const OvV3d force = OvpSub(OvpScale(p->gravity, m), OvpScale(lin, m * dyn->linearDamping));
+    const OvV3d inertiaW = full ? WorldApply(body, b->mass[i], w) : OvpScale(w, b->mass[i].m[2][3]);
+    OvV3d torque = OvpScale(inertiaW, -dyn->angularDamping);
+    // Gyroscopic torque, scaled so that it does not add rotational energy over the step.
+    if (full) {
+        OvV3d c = OvpCross(inertiaW, w);
+        const float c2 = OvpDot(c, c);
+        if (c2 > FLT_MIN) {
+            const float e = std::sqrt(c2) * OvpDot(w, w) * dt * dt * 0.25f;
+            const float energy = OvpDot(w, inertiaW) * 0.5f;
+            if (e > FLT_MIN && energy > FLT_MIN) {
+                const float s = std::sqrt((e + energy) / energy);
+                c = OvpScale(OvpAdd(c, OvpScale(inertiaW, (1.0f - s) / dt)), 1.0f / s);
+            }
+            torque = OvpAdd(torque, c);
+        }
+    }
+    const OvV3d F = OvpAdd(force, {acc[0], acc[1], acc[2]});
+    const OvV3d T = OvpAdd(torque, {acc[4], acc[5], acc[6]});
+    const OvV3d linAcc = OvpScale(F, rootMass * rootMass);
+    OvV3d angAcc;
+    if (full) {
+        angAcc = WorldApply(body, b->invRoot[i], WorldApply(body, b->invRoot[i], T));
+    } else {
+        const float r = b->invRoot[i].m[2][3];
+        angAcc = OvpScale(T, r * r);
+    }
+    float* a = b->accelerations[i];
+    a[0] = linAcc.x, a[1] = linAcc.y, a[2] = linAcc.z, a[3] = 0.0f;
+    a[4] = angAcc.x, a[5] = angAcc.y, a[6] = angAcc.z, a[7] = 0.0f;
+    for (int k = 0; k < 8; ++k) {
+        v[k] += dt * a[k];
+        acc[k] = 0.0f;
+    }
+}
+
+template <typename Fn>
+void ForEachMovingPart(OvpPipeline* p, Fn fn) {
+    const OvpIslandTable& t = p->islands;
+    for (OvUInt32 k = 0; k < t.count; ++k) {
+        const OvpIsland& island = t.islands[k];
+        if (Skipped(island)) {
+            continue;
+        }
+        for (OvUInt32 o = 0; o < island.objectCount; ++o) {
+            fn(island, island.objects[o]);
+        }
+    }
+}
+
+bool BelowRest(const OvpPipeline* p, const OvpDyn* dyn) {
+    const OvpBodyArrays* b = dyn->manager->bodies;
+    const float* v = b->velocities[dyn->body];
+    const float* a = b->accelerations[dyn->body];
+    auto sq = [](const float* x) { return (x[0] * x[0] + x[1] * x[1]) + x[2] * x[2]; };
+    return sq(v) <= p->restLinear * p->restLinear && sq(v + 4) <= p->restAngular * p->restAngular &&
+           sq(a) <= p->restLinear2 * p->restLinear2 && sq(a + 4) <= p->restAngular2 * p->restAngular2;
+}
+
+// Object flag 4, or flag 8 with a part whose motion over the step exceeds both half of
+// (thickness + twice the fat radius) and the radius factor times its bounding radius.
+bool IsSwept(const OvpPipeline* p, const OvpObj* o) {
+    if (o->flags & ovpOBJ_SWEPT) {
+        return true;
+    }
+    if (!(o->flags & ovpOBJ_SWEPTFAST)) {
+        return false;
+    }
+    for (OvUInt16 k = 0; k < o->partCount; ++k) {
+        const OvpObjPart& part = o->parts[k];
+        if (part.dyn == nullptr || part.volume == nullptr) {
+            continue;
+        }
+        const float* v = part.dyn->manager->bodies->velocities[part.dyn->body];
+        OvSphere sphere = {{0.0f, 0.0f, 0.0f}, 0.0f};
+        if (part.volume->type->boundingSphere != nullptr) {
+            part.volume->type->boundingSphere(part.volume, &sphere);
+        }
+        const float thickness = part.volume->type->thickness != nullptr ? part.volume->type->thickness(part.volume) : 0.0f;
+        const OvV3d offset = part.dyn->comOffset;
+        const float lin = std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
+        const float ang = std::sqrt((v[4] * v[4] + v[5] * v[5]) + v[6] * v[6]);
+        const float motion = (ang * (std::sqrt(OvpDot(offset, offset)) + sphere.radius) + lin) * p->dt;
+        if (motion > 0.5f * (thickness + 2.0f * part.volume->fat) && motion > p->sweptFactor * sphere.radius) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+OvpIslandTable* OvpPartitionBuildIslands(OvpIslandTable* table, OvpUnionSet* sets, OvpUnionNode* nodes,
+                                         OvUInt32 nodeCount, OvpObj* const* listed, OvUInt32 listedCount,
+                                         OvpJoint* const* joints, OvUInt32 jointCount, OvpContact* contacts,
+                                         OvUInt32 contactCount) {
+    std::memset(nodes, 0, sizeof(OvpUnionNode) * nodeCount);
+    IslandBuilder ib{sets, 0, nodes, nodeCount};
+    for (OvUInt32 i = 0; i < jointCount; ++i) {
+        if (OvpUnionSet* s = ib.Place(joints[i]->ref[0], joints[i]->ref[1])) {
+            IslandBuilder::AddJoint(s, joints[i]);
+        }
+    }
+    for (OvUInt32 i = 0; i < contactCount; ++i) {
+        if (contacts[i].count == 0) {
+            continue;
+        }
+        if (OvpUnionSet* s = ib.Place(contacts[i].ref[0], contacts[i].ref[1])) {
+            IslandBuilder::AddContact(s, &contacts[i]);
+        }
+    }
+    table->count = 0;
+    OvUInt32 objectsUsed = 0, jointsUsed = 0;
+    auto partsOf = [](const OvpObj* o) { return static_cast<OvUInt32>(o->partCount); };
+    for (OvUInt32 k = 0; k < ib.setCount && table->count < table->capacity; ++k) {
+        const OvpUnionSet& s = sets[k];
+        OvpIsland& island = table->islands[table->count++];
+        island = {};
+        island.objects = table->objects + objectsUsed;
+        island.joints = table->joints + jointsUsed;
+        for (OvpUnionNode* n = s.first; n != nullptr && objectsUsed < table->objectCapacity; n = n->next) {
+            table->objects[objectsUsed++] = n->object;
+            ++island.objectCount;
+            island.partTotal += partsOf(n->object);
+        }
+        for (OvpJoint* j = s.firstJoint; j != nullptr && jointsUsed < table->jointCapacity; j = j->islandNext) {
+            table->joints[jointsUsed++] = j;
+            ++island.jointCount;
+        }
+        island.contacts = s.firstContact;
+    }
+    for (OvUInt32 i = 0; i < listedCount && table->count < table->capacity; ++i) {
+        OvpObj* o = listed[i];
+        OvpUnionNode* n = ib.NodeOf(o);
+        if (n == nullptr || n->parent != nullptr || !OvpBitTest(o->manager->active, o->slot) ||
+            objectsUsed >= table->objectCapacity) {
+            continue;
+        }
+        OvpIsland& island = table->islands[table->count++];
+        island = {};
+        island.objects = table->objects + objectsUsed;
+        island.joints = table->joints + jointsUsed;
+        table->objects[objectsUsed++] = o;
+        island.objectCount = 1;
+        island.partTotal = partsOf(o);
+    }
+    for (OvUInt32 i = 0; i < listedCount; ++i) {
+        if (OvpUnionNode* n = ib.NodeOf(listed[i])) {
+            *n = {};
+        }
+    }
+    return table;
+}
+
+OvUInt32 OvpCpuGetMode() {
+    if (gCpuModeOverride != 0) {
+        return gCpuModeOverride;
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned int eax, ebx, ecx, edx;
+    if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) {
+        return 1;
+    }
+    char vendor[13];
+    std::memcpy(vendor, &ebx, 4);
+    std::memcpy(vendor + 4, &edx, 4);
+    std::memcpy(vendor + 8, &ecx, 4);
+    vendor[12] = '\0';
+    if (std::strcmp(vendor, "GenuineIntel") != 0 && std::strcmp(vendor, "AuthenticAMD") != 0) {
+        return 1;
+    }
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !((edx >> 25) & 1u)) {
+        return 1;
+    }
+    return 2;
+#else
+    return 1;
+#endif
+}
+
+void OvpCpuSetModeOverride(OvUInt32 mode) { gCpuModeOverride = mode; }
+
+OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, float scale) {
+    auto* p = static_cast<OvpPipeline*>(OvMalloc(sizeof(OvpPipeline), ovpMEMHINT));
+    if (p == nullptr) {
+        return nullptr;
+    }
+    std::memset(p, 0, sizeof(*p));
+    const OvUInt32* w = params->word;
+    const OvUInt32 objects = OvpContextParamsGetObjectLimit(params);
+    p->movedCapacity = w[ovpPARAM_ACTIVE];
+    p->pairCapacity = w[ovpPARAM_PAIRS];
+    p->contactCapacity = w[ovpPARAM_CONTACTS];
+    p->jointCapacity = w[ovpPARAM_JOINTSLOTS];
+    p->touchCapacity = w[ovpPARAM_CONTACTS];
+    p->islands.capacity = w[ovpPARAM_ACTIVE] + 1;
+    p->islands.objectCapacity = objects;
+    p->islands.jointCapacity = w[ovpPARAM_JOINTSLOTS];
+    p->unionNodeCount = objects;
+    p->batchArraySize = w[ovpPARAM_SWEPT];
+    auto carve = [&](OvpCarver& c) {
+        p->moved = c.take<OvpObj*>(p->movedCapacity);
+        p->pairs = c.take<OvpRefPair>(p->pairCapacity);
+        p->contacts = c.take<OvpContact>(p->contactCapacity);
+        p->contactBlocks = c.take<float[16]>(p->contactCapacity);
+        p->joints = c.take<OvpJoint*>(p->jointCapacity);
+        p->touches = c.take<OvpTouch*>(p->touchCapacity);
+        p->islands.islands = c.take<OvpIsland>(p->islands.capacity);
+        p->islands.objects = c.take<OvpObj*>(p->islands.objectCapacity);
+        p->islands.joints = c.take<OvpJoint*>(p->islands.jointCapacity);
+        p->unionNodes = c.take<OvpUnionNode>(p->unionNodeCount);
+        p->unionSets = c.take<OvpUnionSet>(objects);
+        p->swept = c.take<OvpSweptPart>(p->batchArraySize + 1);
+    };
+    OvpCarver sizing{nullptr};
+    carve(sizing);
+    p->blockSize = sizing.used;
+    p->block = OvpAlignedMalloc(sizing.used != 0 ? sizing.used : 16, 16, ovpMEMHINT);
+    if (p->block == nullptr) {
+        OvFree(p);
+        return nullptr;
+    }
+    std::memset(p->block, 0, sizing.used);
+    OvpCarver real{static_cast<unsigned char*>(p->block)};
+    carve(real);
+    for (OvUInt32 i = 0; i < p->contactCapacity; ++i) {
+        p->contacts[i].solved = p->contactBlocks[i];
+    }
+    params->word[16] = static_cast<OvUInt32>(sizing.used);
+    p->iterations[0] = 100;
+    p->iterations[1] = 300;
+    p->restLinear = 0.1f * scale;
+    p->restAngular = 0.6f;
+    p->restLinear2 = 2.0f * scale;
+    p->restAngular2 = 10000.0f;
+    p->sweptFactor = 0.05f;
+    p->solverConstants[0] = 0.05f;
+    p->solverConstants[1] = -0.16f;
+    p->bodyBudget = w[ovpPARAM_BODYBUDGET];
+    // An island within the per-body budget must also fit one batch.
+    p->batchBudget = w[ovpPARAM_BATCHBUDGET];
+    if (p->bodyBudget > p->batchBudget) {
+        p->bodyBudget = p->batchBudget;
+    }
+    p->cpuMode = OvpCpuGetMode();
+    p->tolerance[0] = p->tolerance[1] = 1e-5f;
+    p->solverFlags = 1;
+    p->sharing = w[ovpPARAM_SHARING];
+    p->context = context;
+    p->scale = scale;
+    return p;
+}
+
+OvBool OvpPipelineDestroy(OvpPipeline* p) {
+    if (p == nullptr) {
+        return 0;
+    }
+    OvpAlignedFree(p->block);
+    OvFree(p);
+    return 1;
+}
+
+OvpPipeline* OvpPipelineSetTimeStep(OvpPipeline* p, float dt) {
+    p->dt = dt;
+    return p;
+}
+
+OvpPipeline* OvpPipelineSetGravity(OvpPipeline* p, const OvV3d* gravity) {
+    p->gravity = *gravity;
+    return p;
+}
+
+OvpPipeline* OvpPipelineUpdateBroadPhase(OvpPipeline* p) {
+    OvpMgrUpdatePairs(p->context->manager, p->moved, p->movedCapacity, &p->movedCount, p->pairs, p->pairCapacity,
+                      &p->pairCount, p->joints, p->jointCapacity, &p->jointCount);
+    return p;
+}
+
+OvpPipeline* OvpPipelineCollidePairs(OvpPipeline* p) {
+    for (OvUInt32 i = 0; i < p->movedCount && p->pairCount < p->pairCapacity; ++i) {
+        OvpObj* o = p->moved[i];
+        if (o->partCount > 1 && (o->flags & ovpOBJ_SELFCOLLIDE)) {
+            p->pairs[p->pairCount++] = {{{o, ovpREFWHOLE, 0}, {o, ovpREFWHOLE, 0}}, o->partExclusion};
+        }
+    }
+    for (OvUInt32 i = 0; i < p->touchCount; ++i) {
+        if (p->touches[i] != nullptr && p->touches[i]->object != nullptr) {
+            p->touches[i]->object->touchHead = nullptr;
+        }
+    }
+    p->touchCount = 0;
+    // No pair driver is installed yet: the step makes no contact records.
+    p->contactCount = 0;
+    return p;
+}
+
+OvpPipeline* OvpPipelineBuildIslands(OvpPipeline* p) {
+    OvpPartitionBuildIslands(&p->islands, p->unionSets, p->unionNodes, p->unionNodeCount, p->moved, p->movedCount,
+                             p->joints, p->jointCount, p->contacts, p->contactCount);
+    for (OvUInt32 k = 0; k < p->islands.count; ++k) {
+        OvpIsland& island = p->islands.islands[k];
+        island.flags &= ~static_cast<OvUInt32>(ovpISLAND_RESTING);
+        bool awake = false;
+        for (OvUInt32 o = 0; o < island.objectCount && !awake; ++o) {
+            awake = Awake(island.objects[o]);
+        }
+        for (const OvpContact* c = island.contacts; c != nullptr && !awake; c = c->next) {
+            awake = RefAwake(c->ref[0]) || RefAwake(c->ref[1]);
+        }
+        for (OvUInt32 j = 0; j < island.jointCount && !awake; ++j) {
+            awake = RefAwake(island.joints[j]->ref[0]) || RefAwake(island.joints[j]->ref[1]);
+        }
+        if (!awake) {
+            island.flags |= ovpISLAND_RESTING;
+        }
+    }
+    return p;
+}
+
+OvpPipeline* OvpPipelineCollideFixedVolumes(OvpPipeline* p) {
+    // Fixed volumes are collided by the pair drivers, which this build does not have yet.
+    return p;
+}
+
+OvpPipeline* OvpPipelineSolveAndIntegrate(OvpPipeline* p, float dt) {
+    p->dt = dt;
+    for (OvUInt32 c = 0; c < p->contactCapacity; ++c) {
+        std::memset(p->contactBlocks[c], 0, sizeof(p->contactBlocks[c]));
+    }
+    ForEachMovingPart(p, [p](const OvpIsland&, OvpObj* o) {
+        for (OvUInt16 k = 0; k < o->partCount; ++k) {
+            if (o->parts[k].dyn != nullptr) {
+                SolveFree(p, o->parts[k].dyn);
+            }
+        }
+    });
+    p->solveFailed = 0;
+    OvpPipelineIntegrate(p);
+    OvpPipelineUpdateRest(p);
+    return p;
+}
+
+OvpPipeline* OvpPipelineIntegrate(OvpPipeline* p) {
+    OvpMgr* m = p->context->manager;
+    OvpBodyArrays* b = m->bodies;
+    p->sweptCount = 0;
+    p->sweptDt = p->dt;
+    ForEachMovingPart(p, [&](const OvpIsland&, OvpObj* o) {
+        if (IsSwept(p, o) && p->sweptCount + o->partCount <= p->batchArraySize) {
+            for (OvUInt16 k = 0; k < o->partCount; ++k) {
+                const OvpDyn* dyn = o->parts[k].dyn;
+                OvpSweptPart& s = p->swept[p->sweptCount++];
+                s.object = o;
+                s.part = k;
+                s.startPosition = dyn != nullptr ? b->matrices[dyn->body].pos : OvV3d{0.0f, 0.0f, 0.0f};
+                s.startOrientation = dyn != nullptr ? b->orientations[dyn->body] : OvQuat{0.0f, 0.0f, 0.0f, 1.0f};
+            }
+        }
+    });
+    OvUInt32 n = 0;
+    ForEachMovingPart(p, [&](const OvpIsland&, OvpObj* o) {
+        for (OvUInt16 k = 0; k < o->partCount && n < b->count; ++k) {
+            if (o->parts[k].dyn != nullptr) {
+                b->indices[n++] = o->parts[k].dyn->body;
+            }
+        }
+    });
+    const OvpIndexList list = {b->indices, n};
+    OvpIntegrateBodies(b->matrices, b->orientations, b->velocities, &list, b->flags, b->freeAxes, p->dt);
+    ForEachMovingPart(p, [m](const OvpIsland&, OvpObj* o) {
+        OvpBBox box;
+        if (OvpObjGetDynamicBox(o, &box) != nullptr) {
+            OvpMgrUpdateObjectBounds(m, o, &box);
+        }
+    });
+    return p;
+}
+
+OvpPipeline* OvpPipelineUpdateRest(OvpPipeline* p) {
+    ForEachMovingPart(p, [p](const OvpIsland&, OvpObj* o) {
+        OvpMgr* m = o->manager;
+        if (!(o->flags & ovpOBJ_MAYSLEEP)) {
+            OvpMgrSetObjectAwake(m, o, 1);
+            return;
+        }
+        bool rest = true;
+        for (OvUInt16 k = 0; k < o->partCount && rest; ++k) {
+            if (o->parts[k].dyn != nullptr) {
+                rest = BelowRest(p, o->parts[k].dyn);
+            }
+        }
+        OvpMgrSetObjectAwake(m, o, rest ? 0 : 1);
+    });
+    return p;
+}
+
+OvpPipeline* OvpPipelineStep(OvpPipeline* p, float dt) {
+    p->dt = dt;
+    OvpPipelineUpdateBroadPhase(p);
+    OvpPipelineCollidePairs(p);
+    OvpPipelineBuildIslands(p);
+    if (p->context->usedCount != 0) {
+        OvpPipelineCollideFixedVolumes(p);
+    }
+    return OvpPipelineSolveAndIntegrate(p, dt);
+}

@@ -1,0 +1,170 @@
+// The far field against a brute-force overlap oracle, and its tree bookkeeping.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "physics/core/broadphase/farfield.h"
+#include "platform/crt.h"
+
+namespace {
+
+struct Field {
+    explicit Field(OvUInt32 pairs, OvUInt32 objects = ovpFARFIELDOBJECTS) {
+        links.resize(OvpFarfieldGetSize(objects, pairs) + 16);
+        unsigned char* cursor = reinterpret_cast<unsigned char*>((reinterpret_cast<std::uintptr_t>(links.data()) + 15) & ~std::uintptr_t(15));
+        OvpBBox world = {};
+        world.sup = {100.0f, 100.0f, 100.0f};
+        world.inf = {-100.0f, -100.0f, -100.0f};
+        ff = std::make_unique<OvpFarfield>();
+        OvpFarfieldInit(ff.get(), OvpPairLinksInit(&cursor, objects, pairs), objects, &world, 0.01f);
+    }
+    std::set<OvUInt16> Partners(OvUInt32 id) const {
+        std::vector<OvUInt16> out(ovpFARFIELDOBJECTS);
+        const OvUInt32 n = OvpPairLinksGetPartners(ff->pairLinks, id, out.data(), nullptr, 0);
+        return {out.begin(), out.begin() + n};
+    }
+    std::vector<unsigned char> links;
+    std::unique_ptr<OvpFarfield> ff;
+};
+
+OvpBBox Box(float cx, float cy, float cz, float h) {
+    OvpBBox b = {};
+    b.sup = {cx + h, cy + h, cz + h};
+    b.inf = {cx - h, cy - h, cz - h};
+    return b;
+}
+
+bool Overlap(const OvpBBox& a, const OvpBBox& b) {
+    return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y &&
+           a.inf.z <= b.sup.z && b.inf.z <= a.sup.z;
+}
+
+} // namespace
+
+TEST(PhysicsFarfield, PartnerListsMatchBruteForceUnderRandomEdits) {
+    crt_srand(7);
+    Field f(20000);
+    std::mt19937 rng(3);
+    // Centres on a coarse lattice put many boxes right in the loose overlap bands; a few boxes
+    // leave the world box and live in the root's own list.
+    std::uniform_int_distribution<int> cell(-16, 16);
+    std::uniform_real_distribution<float> size(0.05f, 6.0f);
+    std::vector<bool> in(400, false);
+    std::vector<OvpBBox> boxes(400);
+    for (int op = 0; op < 6000; ++op) {
+        const OvUInt32 id = rng() % 400;
+        if (in[id]) {
+            ASSERT_NE(OvpFarfieldRemove(f.ff.get(), id), nullptr);
+            in[id] = false;
+            if (rng() % 3 == 0) {
+                continue;
+            }
+        }
+        boxes[id] = Box(cell(rng) * 6.25f, cell(rng) * 6.25f, cell(rng) * 6.25f, size(rng));
+        ASSERT_NE(OvpFarfieldInsert(f.ff.get(), id, &boxes[id]), nullptr);
+        in[id] = true;
+        if (op % 500 == 499) {
+            for (OvUInt32 a = 0; a < 400; ++a) {
+                if (!in[a]) {
+                    continue;
+                }
+                std::set<OvUInt16> expected;
+                OvpBBox sa, sb;
+                OvpFarfieldGetBox(f.ff.get(), a, &sa);
+                EXPECT_NEAR(sa.sup.x, boxes[a].sup.x, 1e-4f);
+                for (OvUInt32 b = 0; b < 400; ++b) {
+                    if (b != a && in[b] && Overlap(f.ff->boxes[a], f.ff->boxes[b])) {
+                        expected.insert(static_cast<OvUInt16>(b));
+                    }
+                }
+                ASSERT_EQ(f.Partners(a), expected) << "object " << a << " after " << op << " edits";
+                (void)sb;
+            }
+        }
+    }
+    // Everything out again: every node back on the free list, every link free.
+    for (OvUInt32 id = 0; id < 400; ++id) {
+        if (in[id]) {
+            OvpFarfieldRemove(f.ff.get(), id);
+        }
+    }
+    int freeLinks = 0;
+    for (OvUInt16 l = f.ff->freeLink; l != ovpFARFIELDNONE; l = f.ff->links[l].next) {
+        ++freeLinks;
+    }
+    EXPECT_EQ(freeLinks, ovpFARFIELDOBJECTS);
+}
+
+TEST(PhysicsFarfield, SplitsCountsAndNodeFreeing) {
+    // The loose split constants, bit for bit.
+    EXPECT_EQ(std::bit_cast<OvUInt32>(0.39999998f), 0x3ECCCCCCu);
+    crt_srand(1);
+    Field f(100);
+    OvpFarfield* ff = f.ff.get();
+    // Four small boxes deep inside child 0 of the root: the fourth splits the slot into a node.
+    for (OvUInt32 id = 0; id < 3; ++id) {
+        const OvpBBox b = Box(-90.0f + id, -90.0f, -90.0f, 0.1f);
+        OvpFarfieldInsert(ff, id, &b);
+    }
+    EXPECT_TRUE(ff->nodes[0].slot[0] & 0x8000);
+    EXPECT_EQ((ff->nodes[0].slot[0] >> 10) & 31, 3);
+    const OvpBBox fourth = Box(-87.0f, -90.0f, -90.0f, 0.1f);
+    OvpFarfieldInsert(ff, 3, &fourth);
+    const OvUInt16 child = ff->nodes[0].slot[0];
+    ASSERT_FALSE(child & 0x8000);
+    EXPECT_EQ(ff->location[3] >> 6, child);
+    // Removing them all frees the node again; the root stays.
+    for (OvUInt32 id = 0; id < 4; ++id) {
+        OvpFarfieldRemove(ff, id);
+    }
+    EXPECT_EQ(ff->nodes[0].slot[0], ovpFARFIELDEMPTYLEAF);
+    EXPECT_EQ(ff->freeNode, child);
+
+    // Faces that only touch pair; a box poking out of the world box sits in the root's own list.
+    const OvpBBox a = Box(0.0f, 0.0f, 0.0f, 1.0f), b = Box(2.02f, 0.0f, 0.0f, 1.0f);
+    OvpFarfieldInsert(ff, 10, &a);
+    OvpFarfieldInsert(ff, 11, &b);
+    EXPECT_EQ(f.Partners(10), std::set<OvUInt16>{11});
+    const OvpBBox edge = Box(99.5f, 0.0f, 0.0f, 1.0f);
+    OvpFarfieldInsert(ff, 12, &edge);
+    EXPECT_EQ(ff->location[12], ovpFARFIELDOWNLIST);
+}
+
+TEST(PhysicsFarfield, SaturatedCountIsRecountedAndFullPairLinksRecordNothing) {
+    crt_srand(5);
+    Field f(40);
+    OvpFarfield* ff = f.ff.get();
+    // No free node: the slot's list grows and its count saturates at 31.
+    ff->freeNode = ovpFARFIELDNONE;
+    for (OvUInt32 id = 0; id < 40; ++id) {
+        const OvpBBox b = Box(-90.0f + 0.5f * id, -90.0f, -90.0f, 0.1f);
+        OvpFarfieldInsert(ff, id, &b);
+    }
+    EXPECT_EQ((ff->nodes[0].slot[0] >> 10) & 31, 31);
+    for (OvUInt32 id = 0; id < 30; ++id) {
+        OvpFarfieldRemove(ff, id * 7 % 40 == 0 ? 39 - id : id);
+    }
+    int flagged = 0;
+    for (OvUInt16 l = ff->nodes[0].slot[0] & 0x3FF; l != ovpFARFIELDNONE; l = ff->links[l].next) {
+        flagged += (ff->links[l].object & 0x8000) ? 1 : 0;
+    }
+    EXPECT_EQ((ff->nodes[0].slot[0] >> 10) & 31, flagged);
+
+    // 40 pairs of capacity: a crowd of overlapping boxes stops recording quietly.
+    Field g(40);
+    int recorded = 0;
+    for (OvUInt32 id = 0; id < 20; ++id) {
+        const OvpBBox b = Box(0.0f, 0.0f, 0.0f, 1.0f);
+        ASSERT_NE(OvpFarfieldInsert(g.ff.get(), id, &b), nullptr);
+    }
+    for (OvUInt32 id = 0; id < 20; ++id) {
+        recorded += static_cast<int>(OvpPairLinksCount(g.ff->pairLinks, id));
+    }
+    EXPECT_EQ(recorded, 2 * 40);
+}

@@ -1,0 +1,63 @@
+# Runs physics_sim's scenes and bad arguments; checks the closed-form deviation, the files and
+# the exit status. Inputs: TOOL (physics_sim), WORK (scratch folder).
+
+file(MAKE_DIRECTORY ${WORK})
+
+function(run status)
+  execute_process(COMMAND ${TOOL} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE text ERROR_VARIABLE err)
+  if(NOT code STREQUAL "${status}")
+    message(FATAL_ERROR "physics_sim ${ARGN}: exit ${code}, expected ${status}\n${text}${err}")
+  endif()
+  set(out "${text}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+# The largest relative deviation line, as a number below the bound.
+function(expect_deviation_below bound)
+  string(REGEX MATCH "largest relative deviation from the closed form: ([0-9.e+-]+)" line "${out}")
+  if(NOT line)
+    message(FATAL_ERROR "no deviation line in:\n${out}")
+  endif()
+  set(value "${CMAKE_MATCH_1}")
+  # CMake compares decimals only: a value written with an exponent must have a negative one.
+  if(value MATCHES "e-([0-9]+)$")
+    if(CMAKE_MATCH_1 LESS ${bound})
+      message(FATAL_ERROR "deviation ${value} not below 1e-${bound}")
+    endif()
+  elseif(NOT value EQUAL 0)
+    message(FATAL_ERROR "deviation ${value} not below 1e-${bound}")
+  endif()
+endfunction()
+
+function(expect_file path)
+  if(NOT EXISTS ${path})
+    message(FATAL_ERROR "${path} was not written")
+  endif()
+  file(SIZE ${path} size)
+  if(size LESS 100)
+    message(FATAL_ERROR "${path} is too small (${size} bytes)")
+  endif()
+endfunction()
+
+run(0 --scene freefall --steps 100 --csv ${WORK}/freefall.csv --plot ${WORK}/freefall.png)
+expect_deviation_below(5)
+expect_file(${WORK}/freefall.csv)
+expect_file(${WORK}/freefall.png)
+string(FIND "${out}" "\n100 1.0000 " last)
+if(last LESS 0)
+  message(FATAL_ERROR "no row for step 100 at t = 1 s")
+endif()
+
+run(0 --scene spin --steps 1000 --plot ${WORK}/spin.png)
+expect_deviation_below(5)
+expect_file(${WORK}/spin.png)
+
+run(0 --help)
+run(2 --scene nothing)
+string(FIND "${err}" "'nothing'" at)
+if(at LESS 0)
+  message(FATAL_ERROR "the unknown scene is not named: ${err}")
+endif()
+run(2 --scene freefall --steps 0)
+run(2 --scene freefall --dt -1)
+run(2 --scene freefall --csv ${WORK}/no/such/folder/x.csv)

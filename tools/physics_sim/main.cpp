@@ -1,0 +1,169 @@
+// physics_sim: runs a headless physics scene and prints its trajectory against the closed form.
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/physics_sim/plot.h"
+#include "tools/physics_sim/scenes.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: physics_sim --scene NAME [--steps N] [--dt S] [--csv FILE] [--plot FILE.png]\n"
+    "\n"
+    "Runs a physics scene built through the engine's own set-up calls, prints one row per step\n"
+    "and the largest relative deviation from the scene's closed form.\n"
+    "\n"
+    "Scenes:\n"
+    "  freefall  a sphere falling from rest at y = 0 under g = -10 with linear damping 0.01; compared with\n"
+    "            v_n = (g/c)(1 - (1 - c dt)^n) and the semi-implicit sum of the heights (100 steps)\n"
+    "  spin      a 1 x 2 x 3 box spinning at 5 rad/s about each principal axis, compared with\n"
+    "            w_n = w0 (1 - c dt)^n, then about the intermediate axis, disturbed, where the\n"
+    "            rotational energy must never rise by more than 0.5% (1000 steps)\n"
+    "\n"
+    "Options:\n"
+    "  --steps N        steps to run (1..1000000; default per scene)\n"
+    "  --dt S           time step in seconds (0 < S <= 1; default 0.01)\n"
+    "  --csv FILE       write every recorded column, one row per step\n"
+    "  --plot FILE.png  draw the scene's main quantity against time\n"
+    "  --help           this text\n"
+    "\n"
+    "Exit status: 0 the scene's checks hold, 1 they do not, 2 bad arguments or an unwritable file.\n";
+
+int Usage(const char* problem, const char* argument) {
+    std::fprintf(stderr, "physics_sim: %s '%s'\n%s", problem, argument, kUsage);
+    return 2;
+}
+
+bool ParseLong(const char* text, long lo, long hi, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool ParseSeconds(const char* text, double* out) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v > 0.0) || v > 1.0) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool WriteCsv(const physics_sim::Result& r, const char* path) {
+    FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        return false;
+    }
+    std::fprintf(file, "t (s)");
+    for (const auto& c : r.columns) {
+        std::fprintf(file, ",%s", c.name.c_str());
+    }
+    std::fprintf(file, "\n");
+    for (std::size_t i = 0; i < r.time.size(); ++i) {
+        std::fprintf(file, "%.9g", r.time[i]);
+        for (const auto& c : r.columns) {
+            std::fprintf(file, ",%.9g", i < c.values.size() ? c.values[i] : NAN);
+        }
+        std::fprintf(file, "\n");
+    }
+    return std::fclose(file) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* scene = nullptr;
+    const char* csv = nullptr;
+    const char* plot = nullptr;
+    long steps = -1;
+    double dt = 0.01;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        const bool takesValue = std::strcmp(a, "--scene") == 0 || std::strcmp(a, "--steps") == 0 ||
+                                std::strcmp(a, "--dt") == 0 || std::strcmp(a, "--csv") == 0 ||
+                                std::strcmp(a, "--plot") == 0;
+        if (!takesValue) {
+            return Usage("unknown argument", a);
+        }
+        if (i + 1 >= argc) {
+            return Usage("missing value after", a);
+        }
+        const char* v = argv[++i];
+        if (std::strcmp(a, "--scene") == 0) {
+            scene = v;
+        } else if (std::strcmp(a, "--steps") == 0) {
+            if (!ParseLong(v, 1, 1000000, &steps)) {
+                return Usage("--steps wants a whole number from 1 to 1000000, not", v);
+            }
+        } else if (std::strcmp(a, "--dt") == 0) {
+            if (!ParseSeconds(v, &dt)) {
+                return Usage("--dt wants seconds above 0 and at most 1, not", v);
+            }
+        } else if (std::strcmp(a, "--csv") == 0) {
+            csv = v;
+        } else {
+            plot = v;
+        }
+    }
+    if (scene == nullptr) {
+        return Usage("missing", "--scene");
+    }
+    physics_sim::Result r;
+    if (std::strcmp(scene, "freefall") == 0) {
+        r = physics_sim::FreeFall(steps > 0 ? static_cast<int>(steps) : 100, static_cast<float>(dt));
+    } else if (std::strcmp(scene, "spin") == 0) {
+        r = physics_sim::Spin(steps > 0 ? static_cast<int>(steps) : 1000, static_cast<float>(dt));
+    } else {
+        return Usage("unknown scene", scene);
+    }
+    std::printf("# %s\n# step  t (s)", r.title.c_str());
+    for (const auto& c : r.columns) {
+        std::printf("  %s", c.name.c_str());
+    }
+    std::printf("\n");
+    for (std::size_t i = 0; i < r.time.size(); ++i) {
+        std::printf("%zu %.4f", i + 1, r.time[i]);
+        for (const auto& c : r.columns) {
+            std::printf(" %.7g", c.values[i]);
+        }
+        std::printf("\n");
+    }
+    for (const std::string& line : r.summary) {
+        std::printf("%s\n", line.c_str());
+    }
+    if (csv != nullptr && !WriteCsv(r, csv)) {
+        std::fprintf(stderr, "physics_sim: %s: cannot write the CSV file\n", csv);
+        return 2;
+    }
+    if (plot != nullptr) {
+        physics_sim::LinePlot p;
+        p.title = r.title;
+        p.xAxis = "TIME (S)";
+        p.yAxis = r.quantity;
+        p.x = r.time;
+        for (std::size_t k : r.plotted) {
+            p.lines.push_back({r.columns[k].name, r.columns[k].values});
+        }
+        if (!physics_sim::WriteLinePlot(p, plot)) {
+            std::fprintf(stderr, "physics_sim: %s: cannot write the plot\n", plot);
+            return 2;
+        }
+    }
+    return r.ok ? 0 : 1;
+}
