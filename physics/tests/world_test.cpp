@@ -430,3 +430,25 @@ TEST(PhysicsManager, CollectPairsByClassAndFrameSync) {
     a->parts[0].matrix = nullptr;
     OvpBodyObjSyncFrame(a);
 }
+
+TEST(PhysicsIslands, AnAwakeContactPartnerKeepsTheIslandMoving) {
+    TestWorld w(3);
+    OvpObj* a = w.Sphere({0, 0, 0}, 1.0f, ovpADD_DYNAMIC | ovpADD_ACTIVATE);       // asleep
+    OvpObj* floor = w.Sphere({0, -1, 0}, 1.0f, ovpADD_AWAKE);                     // static, awake
+    OvpPipeline* p = w.pipeline;
+    for (bool floorAwake : {true, false}) {
+        OvpMgrSetObjectAwake(w.manager, floor, floorAwake);
+        p->moved[0] = a;
+        p->movedCount = 1;
+        p->jointCount = 0;
+        p->contacts[0].count = 1;
+        p->contacts[0].ref[0] = {a, 0, 0};
+        p->contacts[0].ref[1] = {floor, 0, 0};
+        p->contactCount = 1;
+        OvpPipelineBuildIslands(p);
+        ASSERT_EQ(p->islands.count, 1u);
+        EXPECT_EQ(p->islands.islands[0].objectCount, 1u); // the static floor joins no island
+        EXPECT_EQ(p->islands.islands[0].contacts, &p->contacts[0]);
+        EXPECT_EQ((p->islands.islands[0].flags & ovpISLAND_RESTING) != 0, !floorAwake);
+    }
+}
