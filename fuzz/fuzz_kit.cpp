@@ -51,9 +51,12 @@ std::string& ScratchPath()
 {
     static std::string path;
     if (path.empty()) {
+        // Memory-backed when there is such a folder: a file is written for every input.
         const char* folder = std::getenv("TMPDIR");
-        path = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/dun-fuzz-" +
-               std::to_string(::getpid()) + ".bin";
+        if (folder == nullptr || *folder == '\0') {
+            folder = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        }
+        path = std::string(folder) + "/dun-fuzz-" + std::to_string(::getpid()) + ".bin";
         std::atexit(RemoveScratchFile);
     }
     return path;

@@ -28,8 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             for (std::uint16_t from = 0; from < mapper.GetGraphCount(); ++from) {
                 for (std::uint16_t to = 0; to < mapper.GetGraphCount(); ++to) {
-                    for (std::uint16_t v = 0; v <= mapper.GetVertexCount(from); ++v) {
-                        mapper.GetEntry(from, to, v);
+                    // One past the last vertex too (a count of 65535 leaves no room in 16 bits).
+                    for (std::uint32_t v = 0; v <= mapper.GetVertexCount(from); ++v) {
+                        mapper.GetEntry(from, to, static_cast<std::uint16_t>(v));
                     }
                 }
             }

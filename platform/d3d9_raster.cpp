@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <emmintrin.h>
 
 namespace d3d9 {
 
@@ -703,6 +704,27 @@ inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
     return rb | ag;
 }
 
+// Lerp8(Lerp8(t0, t1, fx), Lerp8(t2, t3, fx), fy) with the channels of both rows in 16-bit lanes:
+// every sum stays below 2^16, so the lanes give the same bytes as the packed form.
+inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i left = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[0])),
+                                                              _mm_cvtsi32_si128(static_cast<int>(t[2]))), zero);
+    const __m128i right = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[1])),
+                                                               _mm_cvtsi32_si128(static_cast<int>(t[3]))), zero);
+    const __m128i half = _mm_set1_epi16(128);
+    const __m128i rows = _mm_srli_epi16(
+        _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(left, _mm_set1_epi16(static_cast<short>(256 - fx))),
+                                    _mm_mullo_epi16(right, _mm_set1_epi16(static_cast<short>(fx)))),
+                      half),
+        8);
+    const short gy = static_cast<short>(256 - fy), fy16 = static_cast<short>(fy);
+    const __m128i weighted = _mm_mullo_epi16(rows, _mm_set_epi16(fy16, fy16, fy16, fy16, gy, gy, gy, gy));
+    const __m128i sum = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(weighted, _mm_srli_si128(weighted, 8)), half), 8);
+    return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(sum, zero)));
+}
+
 // Coordinates beyond this many texels lose every fraction anyway: kept finite and in int range.
 inline float TexelCoordinate(float u, UINT size)
 {
@@ -710,7 +732,7 @@ inline float TexelCoordinate(float u, UINT size)
     return std::fabs(s) < 1e7f ? s : 0.0f; // NaN too
 }
 
-inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float v, DWORD filter)
+[[gnu::always_inline]] inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float v, DWORD filter)
 {
     const float x = TexelCoordinate(u, image.width);
     const float y = TexelCoordinate(v, image.height);
@@ -730,7 +752,7 @@ inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float
         std::memcpy(&t[1], row0 + c1, 4);
         std::memcpy(&t[2], row1 + c0, 4);
         std::memcpy(&t[3], row1 + c1, 4);
-        return Lerp8(Lerp8(t[0], t[1], fx), Lerp8(t[2], t[3], fx), fy);
+        return Bilerp8(t, fx, fy);
     }
     const D3DCOLOR a = Texel(s, image, x0, y0), b = Texel(s, image, x0 + 1, y0);
     const D3DCOLOR c = Texel(s, image, x0, y0 + 1), d = Texel(s, image, x0 + 1, y0 + 1);
@@ -738,7 +760,7 @@ inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float
 }
 
 // `lod`: log2 of texels of level 0 per pixel.
-D3DCOLOR Sample(const Sampler& s, float u, float v, float lod)
+[[gnu::always_inline]] inline D3DCOLOR Sample(const Sampler& s, float u, float v, float lod)
 {
     lod += s.bias;
     if (!(lod > 0) || s.levelCount == 1 || s.mip == D3DTEXF_NONE) {
@@ -990,10 +1012,34 @@ inline DWORD Mul8(DWORD a, DWORD b)
     return (t + (t >> 8)) >> 8;
 }
 
-inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b)
+// Mul8 on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
+inline __m128i Mul8x(__m128i a, __m128i b)
 {
-    return Mul8(a >> 24, b >> 24) << 24 | Mul8((a >> 16) & 255, (b >> 16) & 255) << 16 |
-           Mul8((a >> 8) & 255, (b >> 8) & 255) << 8 | Mul8(a & 255, b & 255);
+    const __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
+    return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+}
+
+inline __m128i Widen(D3DCOLOR c) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128()); }
+
+inline D3DCOLOR Narrow(__m128i v) { return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))); }
+
+inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b) { return Narrow(Mul8x(Widen(a), Widen(b))); }
+
+// Source alpha over the destination, each channel min(255, Mul8(s, sa) + Mul8(d, 255 - sa)).
+inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
+{
+    const __m128i sa = _mm_set1_epi16(static_cast<short>(src >> 24));
+    const __m128i ia = _mm_set1_epi16(static_cast<short>(255 - (src >> 24)));
+    return Narrow(_mm_add_epi16(Mul8x(Widen(src), sa), Mul8x(Widen(dst), ia))); // packus saturates at 255
+}
+
+// The bytes of (b, g, r, a) as To8 makes them.
+inline D3DCOLOR ToColor8(__m128 bgra)
+{
+    const __m128 s = _mm_min_ps(_mm_max_ps(bgra, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
+    const __m128i i = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+    const __m128i w = _mm_packs_epi32(i, i);
+    return Narrow(w);
 }
 
 inline D3DCOLOR Operate8(DWORD op, D3DCOLOR a1, D3DCOLOR a2)
@@ -1106,7 +1152,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
         const float w = a[0] != 0 ? 1.0f / a[0] : 0.0f;
         D3DCOLOR diffuse = flat;
         if (flatColor == nullptr)
-            diffuse = To8(a[5] * w) << 24 | To8(a[2] * w) << 16 | To8(a[3] * w) << 8 | To8(a[4] * w);
+            diffuse = ToColor8(_mm_mul_ps(_mm_set_ps(a[5], a[2], a[3], a[4]), _mm_set1_ps(w)));
         D3DCOLOR texel = 0xFFFFFFFFu;
         if (sampler != nullptr) {
             // Without a projected texture transform q is 1: q/w is 1/w.
@@ -1159,12 +1205,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             std::memcpy(&old, target, 4);
             if (p.target->format == D3DFMT_X8R8G8B8)
                 old |= 0xFF000000u;
-            const DWORD sa = c >> 24;
-            D3DCOLOR out = 0;
-            for (int shift = 0; shift < 32; shift += 8) {
-                const DWORD sc = (c >> shift) & 255, dc = (old >> shift) & 255;
-                out |= std::min<DWORD>(255, Mul8(sc, sa) + Mul8(dc, 255 - sa)) << shift;
-            }
+            const D3DCOLOR out = BlendOver(c, old);
             std::memcpy(target, &out, 4);
             continue;
         }

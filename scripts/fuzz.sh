@@ -7,10 +7,11 @@
 # Each harness starts from its committed seeds (fuzz/corpus/<name>/) and reproducers
 # (fuzz/regressions/<name>/) and keeps what it finds in its working corpus,
 # build-fuzz/corpus/<name>/, which is minimised after the run and used again next time.
-# FUZZ_SEEDS=1 also replaces fuzz/corpus/<name>/ by the minimal set of that corpus and the
-# seeds (then review and commit it; keep it small). A crash, leak, timeout, out-of-memory or an
+# FUZZ_SEEDS=1 also replaces fuzz/corpus/<name>/ by at most FUZZ_SEEDS_MAX (default 40) inputs
+# of the seeds and the working corpus, those that reach the most code edges (then commit it). A crash, leak, timeout, out-of-memory or an
 # allocation above the limit stops the script with a non-zero status and the reproducer's path:
-# copy it into fuzz/regressions/<name>/ once mended. DUN_JOBS limits the build's parallel jobs.
+# copy it into fuzz/regressions/<name>/ once mended. DUN_JOBS limits the build's parallel jobs;
+# FUZZ_BUILD=0 runs what is built (for several runs side by side on one build).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
@@ -37,13 +38,15 @@ if [ "${#harnesses[@]}" -eq 0 ]; then
   done
 fi
 
-CC=clang CXX=clang++ cmake -S "$DUN_ROOT" -B "$FUZZ_DIR" -G Ninja -DDUN_FUZZ=ON -DDUN_SANITIZE=ON -DDUN_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=()
-for name in "${harnesses[@]}"; do
-  targets+=("fuzz_$name")
-done
-cmake --build "$FUZZ_DIR" -j "${DUN_JOBS:-$(nproc)}" --target "${targets[@]}"
+if [ "${FUZZ_BUILD:-1}" = 1 ]; then
+  CC=clang CXX=clang++ cmake -S "$DUN_ROOT" -B "$FUZZ_DIR" -G Ninja -DDUN_FUZZ=ON -DDUN_SANITIZE=ON -DDUN_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  targets=()
+  for name in "${harnesses[@]}"; do
+    targets+=("fuzz_$name")
+  done
+  cmake --build "$FUZZ_DIR" -j "${DUN_JOBS:-$(nproc)}" --target "${targets[@]}"
+fi
 
 status=0
 for name in "${harnesses[@]}"; do
@@ -70,7 +73,7 @@ for name in "${harnesses[@]}"; do
     status=1
     break
   fi
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" >&2 || true
+  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" >&2 || true
   # Keep the working corpus minimal.
   rm -rf "$work.min"
   mkdir -p "$work.min"
@@ -78,12 +81,17 @@ for name in "${harnesses[@]}"; do
   rm -rf "$work"
   mv "$work.min" "$work"
   if [ "${FUZZ_SEEDS:-0}" = 1 ]; then
-    seeds="$FUZZ_DIR/seeds/$name"
-    rm -rf "$seeds"
-    mkdir -p "$seeds"
-    "$program" -merge=1 -max_len=8192 "$seeds" "$DUN_ROOT/fuzz/corpus/$name" "$work" >>"$log" 2>&1
+    # The committed seeds become the inputs, of the seeds and the working corpus, that reach the
+    # most code edges, at most FUZZ_SEEDS_MAX (default 40) of them.
+    scratch="$FUZZ_DIR/seeds/$name"
+    rm -rf "$scratch"
+    mkdir -p "$scratch/merged" "$scratch/chosen"
+    "$program" -merge=1 -use_counters=0 -use_cmp=0 -merge_control_file="$scratch/control" -max_len=8192 \
+      "$scratch/merged" "$DUN_ROOT/fuzz/corpus/$name" "$work" >>"$log" 2>&1
+    awk -v limit="${FUZZ_SEEDS_MAX:-40}" -f "$DUN_ROOT/scripts/fuzz_cover.awk" "$scratch/control" |
+      while IFS= read -r input; do cp "$input" "$scratch/chosen/"; done
     rm -rf "$DUN_ROOT/fuzz/corpus/$name"
-    cp -r "$seeds" "$DUN_ROOT/fuzz/corpus/$name"
+    cp -r "$scratch/chosen" "$DUN_ROOT/fuzz/corpus/$name"
   fi
   echo "$name: $(find "$work" -type f | wc -l) inputs in $work; log $log" >&2
 done

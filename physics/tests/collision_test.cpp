@@ -7,6 +7,8 @@
 #include "physics/core/collision/gjk.h"
 #include "physics/core/collision/narrow.h"
 #include "physics/core/collision/triangle.h"
+#include "physics/core/collision/trilist.h"
+#include "physics/core/volume/aggregate.h"
 #include "physics/core/volume/primitives.h"
 #include "physics/qhull/convex_hull.h"
 #include "physics/tests/physics_test.h"
@@ -630,4 +632,122 @@ TEST(PhysicsNarrow, EveryTypePairSweptThroughEachOther) {
         }
     }
     OvpVolumeDeinit(&v[6]);
+}
+
+namespace {
+
+// A user walker over a 6 x 6 grid of unit squares at y = 0 (two triangles each, border edges
+// flagged, two-sided); the triangle of index 17 is marked skipped.
+void GridWalker(const OvpVolume*, const OvMatrix*, const OvpBBox* box, void*, OvpTriangleBuffer* buffer) {
+    buffer->count = 0;
+    buffer->flags = ovpTRIANGLES_WORLDSPACE;
+    OvUInt32 index = 0;
+    for (int i = 0; i < 6; ++i) {
+        for (int j = 0; j < 6; ++j, index += 2) {
+            const float x = i - 3.0f, z = j - 3.0f;
+            if (x > box->sup.x || x + 1 < box->inf.x || z > box->sup.z || z + 1 < box->inf.z || box->inf.y > 0.0f) {
+                continue;
+            }
+            OvUInt32 e0 = 0, e1 = 0;
+            if (j == 0) e0 |= ovpTRIANGLE_EDGE20;
+            if (i == 5) e0 |= ovpTRIANGLE_EDGE12;
+            if (i == 0) e1 |= ovpTRIANGLE_EDGE01;
+            if (j == 5) e1 |= ovpTRIANGLE_EDGE12;
+            const OvV3d p00 = {x, 0, z}, p10 = {x + 1, 0, z}, p01 = {x, 0, z + 1}, p11 = {x + 1, 0, z + 1};
+            OvpTriangleBufferAppend(buffer, p00, p11, p10, nullptr, index, e0);
+            OvpTriangleBufferAppend(buffer, p00, p01, p11, nullptr, index + 1, index + 1 == 17 ? e1 | ovpTRIANGLE_SKIP : e1);
+        }
+    }
+}
+
+struct Gatherer {
+    std::vector<OvpGatheredPart> entries = std::vector<OvpGatheredPart>(64);
+    std::vector<OvpBBox> boxes = std::vector<OvpBBox>(64);
+    std::vector<OvMatrix> matrices = std::vector<OvMatrix>(64);
+    std::vector<OvpTriangleRecord> records = std::vector<OvpTriangleRecord>(64);
+    std::vector<OvpVolume> temporaries = std::vector<OvpVolume>(64);
+    OvpGatherState state{};
+    explicit Gatherer(int capacity) {
+        state = {entries.data(), boxes.data(), 0, capacity, matrices.data(), 0, capacity,
+                 {records.data(), 0, capacity, 0, nullptr}, temporaries.data(), 0, capacity, 0.05f, 0, 0};
+    }
+};
+
+} // namespace
+
+TEST(PhysicsTrilist, GatheredTrianglesUnderASlidingBoxGiveFaceNormals) {
+    OvpVolume* floor = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    ASSERT_NE(floor, nullptr);
+    OvpVolumeSetTriangleCallback(floor, reinterpret_cast<OvpVolumeCallback>(&GridWalker));
+    OvpVolumeSetFriction(floor, 0.7f);
+    OvSphere sphere;
+    OvpVolumeGetBoundingSphere(floor, nullptr, &sphere);
+    EXPECT_EQ(sphere.radius, FLT_MAX);
+    OvpBBox all;
+    OvpVolumeGetBoundingBox(floor, nullptr, 0, &all);
+    EXPECT_EQ(all.sup.x, 10000.0f);
+
+    const OvpVolume box = Box(0.5f, 0.5f, 0.5f, 0.01f);
+    for (int step = 0; step <= 40; ++step) {
+        const float s = -1.5f + 3.0f * step / 40.0f;
+        Gatherer g(64);
+        g.matrices[0] = Placement(AxisAngle({0, 1, 0}, 0.2f + s), {s, 0.505f, 0.6f * s});
+        OvpBBox boxBounds;
+        OvpVolumeGetBoundingBox(&box, &g.matrices[0], 0, &boxBounds);
+        const OvInt32 n = OvpGatherCompound(&g.state, nullptr, 0, floor, -1, 3, nullptr, &boxBounds, nullptr);
+        ASSERT_GT(n, 0);
+        EXPECT_FALSE(g.state.stop);
+        int points = 0;
+        for (OvInt32 e = 0; e < n; ++e) {
+            const OvpGatheredPart& part = g.entries[e];
+            EXPECT_NE(part.identity & 0xFFFF, 17u) << "a skipped triangle was gathered";
+            EXPECT_EQ(part.identity >> 16, 3u);
+            EXPECT_EQ(part.volume->friction, 0.7f);
+            for (OvInt32 f = 0; f < e; ++f) {
+                EXPECT_NE(g.entries[f].identity, part.identity);
+            }
+            const OvpCollisionPair pair = {{&box, part.volume}, {&g.matrices[0], part.matrix}};
+            OvpContactSet set;
+            if (OvpCollideVolumes(&pair, 0.02f, 1.0f, &set)) {
+                points += static_cast<int>(set.count);
+                EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f) << "step " << step << " triangle " << (part.identity & 0xFFFF);
+            }
+        }
+        EXPECT_GE(points, 4) << step;
+    }
+
+    // Full arrays raise the stop flag instead of overrunning.
+    Gatherer small(3);
+    small.state.triangles.capacity = 64;
+    const OvpBBox wide = {{2, 1, 2}, 0, {-2, -1, -2}, 0};
+    EXPECT_EQ(OvpGatherCompound(&small.state, nullptr, 0, floor, -1, 0, nullptr, &wide, nullptr), 3);
+    EXPECT_TRUE(small.state.stop);
+    EXPECT_TRUE(OvpVolumeDestroy(floor));
+}
+
+TEST(PhysicsTrilist, AggregateChildrenAreGatheredNearTheOtherEnd) {
+    OvpAggChildren* list = OvpAggChildrenCreate(2);
+    ASSERT_NE(list, nullptr);
+    const float h[3] = {0.2f, 0.2f, 0.2f};
+    OvpBoxInit(OvpAggChildrenGetChild(list, 0), h);
+    OvpSphereInit(OvpAggChildrenGetChild(list, 1), 0.3f);
+    OvpAggChildrenGetChild(list, 1)->matrix.pos = {5, 0, 0};
+    OvpAggChildrenGetChild(list, 1)->matrix.flags = 0;
+    OvpVolume aggregate;
+    OvpAggregateInit(&aggregate, list);
+    Gatherer g(8);
+    g.matrices[0] = Placement(kIdentity, {1, 0, 0});
+    const OvpBBox near = {{1.5f, 0.5f, 0.5f}, 0, {0.5f, -0.5f, -0.5f}, 0};
+    ASSERT_EQ(OvpGatherCompound(&g.state, nullptr, 7, &aggregate, 0, 1, nullptr, &near, nullptr), 1);
+    EXPECT_EQ(g.entries[0].identity, 65536u + 1);
+    EXPECT_EQ(g.entries[0].part, 7);
+    EXPECT_NEAR(g.entries[0].matrix->pos.x, 1.0f, 1e-6f);
+    const OvpBBox far = {{6.5f, 0.5f, 0.5f}, 0, {5.5f, -0.5f, -0.5f}, 0};
+    Gatherer g2(8);
+    g2.matrices[0] = g.matrices[0];
+    ASSERT_EQ(OvpGatherCompound(&g2.state, nullptr, 7, &aggregate, 0, 1, nullptr, &far, nullptr), 1);
+    EXPECT_EQ(g2.entries[0].identity, 65536u + 2);
+    EXPECT_NEAR(g2.entries[0].matrix->pos.x, 6.0f, 1e-6f);
+    OvpVolumeDeinit(&aggregate);
+    OvpAggChildrenRelease(list);
 }

@@ -336,20 +336,119 @@ TEST(PhysicsRest, StrictThresholdsAndSleepWakeCycles) {
 }
 
 TEST(PhysicsObjectTypes, GenericActivationNeedsEveryRecord) {
-    TestWorld w(0, 4, 3);
-    OvpMultiDef* def = OvpMultiDefCreate(4, 1, 0);
-    ASSERT_NE(def, nullptr);
-    def->jointDefs[0] = OvpJointDefCreate();
-    def->jointEnds[0][0] = 0;
-    def->jointEnds[0][1] = 1;
-    OvpMultiObj* g = OvpMultiObjCreate(&ovpGenericObjType, def, ovpOBJ_MAYSLEEP);
-    w.manager->maxActive = 4;
-    OvpRagdollDefRelease(def);
-    // Four parts, three free records: nothing changes.
-    OvpMgrAddObject(w.manager, &g->obj, -1, ovpADD_DYNAMIC | ovpADD_ACTIVATE);
-    EXPECT_FALSE(OvpBitTest(w.manager->active, g->obj.slot));
-    EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 3u);
-    EXPECT_EQ(ovpGenericObjType.activeCount, 0);
-    EXPECT_TRUE(w.manager->failed);
-    OvpRagdollObjDestroy(g);
+    for (OvUInt32 records : {3u, 4u}) {
+        TestWorld w(0, 4, records);
+        w.manager->maxActive = 4;
+        OvpMultiDef* def = OvpMultiDefCreate(4, 1, 0);
+        ASSERT_NE(def, nullptr);
+        def->jointDefs[0] = OvpJointDefCreate();
+        def->jointEnds[0][0] = 0;
+        def->jointEnds[0][1] = 1;
+        const float half[3] = {0.2f, 0.2f, 0.2f};
+        for (int i = 0; i < 4; ++i) {
+            OvpBoxInit(&def->volumes[i], half);
+        }
+        OvpMultiObj* g = OvpMultiObjCreate(&ovpGenericObjType, def, ovpOBJ_MAYSLEEP);
+        OvpRagdollDefRelease(def);
+        OvpMgrAddObject(w.manager, &g->obj, -1, ovpADD_DYNAMIC | ovpADD_ACTIVATE);
+        if (records == 3) {
+            // Four parts, three free records: nothing changes.
+            EXPECT_FALSE(OvpBitTest(w.manager->active, g->obj.slot));
+            EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 3u);
+            EXPECT_EQ(OvpMgrGetFreeJointCount(w.manager), 4u);
+            EXPECT_EQ(ovpGenericObjType.activeCount, 0);
+            EXPECT_TRUE(w.manager->failed);
+        } else {
+            // Every part gets a record and the joint joins parts 0 and 1 (frame 0 on part 1).
+            EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 0u);
+            ASSERT_EQ(g->obj.jointCount, 1);
+            EXPECT_EQ(g->obj.joints[0]->ref[0].part, 1);
+            EXPECT_EQ(def->jointDefs[0]->refCount, 2u);
+            OvpBBox box;
+            EXPECT_NE(OvpMgrGetObjectBounds(w.manager, &g->obj, &box), nullptr);
+            OvpMgrRemoveObject(w.manager, &g->obj);
+            EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), 4u);
+            EXPECT_EQ(OvpMgrGetFreeJointCount(w.manager), 4u);
+            EXPECT_EQ(ovpGenericObjType.activeCount, 0);
+        }
+        OvpRagdollObjDestroy(g);
+    }
+}
+
+TEST(PhysicsPipeline, FastBodiesBecomeSweptMoversWhileTheTableHasRoom) {
+    TestWorld w(45);
+    std::vector<OvpObj*> fast;
+    for (int i = 0; i < 44; ++i) {
+        OvpObj* b = w.Sphere({-80.0f + 3.5f * i, 0.0f, 0.0f});
+        w.V(b)[1] = 100.0f; // 1 m a step: more than half its 1 m width
+        fast.push_back(b);
+    }
+    OvpObj* slow = w.Sphere({0.0f, 50.0f, 0.0f});
+    w.V(slow)[1] = 49.0f;   // 0.49 m a step: not swept
+    const OvV3d start = w.M(fast[0]).pos;
+    OvpPipelineStep(w.pipeline, 0.01f);
+    ASSERT_EQ(w.pipeline->sweptCount, 40u); // params word 15
+    EXPECT_EQ(w.pipeline->swept[0].object, fast[0]);
+    EXPECT_EQ(w.pipeline->swept[0].startPosition.y, start.y);
+    for (OvUInt32 i = 0; i < w.pipeline->sweptCount; ++i) {
+        EXPECT_NE(w.pipeline->swept[i].object, slow);
+    }
+    // Every body moved, swept or not, and its far-field box followed it.
+    EXPECT_NEAR(w.M(fast[43]).pos.y, 0.01f * 100.0f * (1.0f - 0.01f * 0.01f), 1e-5f); // damped once
+    OvpBBox box;
+    ASSERT_NE(OvpMgrGetObjectBounds(w.manager, slow, &box), nullptr);
+    EXPECT_NEAR(box.sup.y, w.M(slow).pos.y + 0.5f, 1e-4f);
+}
+
+TEST(PhysicsManager, CollectPairsByClassAndFrameSync) {
+    TestWorld w(4);
+    OvpObj* a = w.Sphere({0, 0, 0});                                   // dynamic, awake
+    OvpObj* b = w.Sphere({0.5f, 0, 0}, 1.0f, ovpADD_DYNAMIC);           // dynamic, asleep
+    OvpObj* c = w.Sphere({-0.5f, 0, 0}, 1.0f, ovpADD_AWAKE);            // not dynamic, awake
+    OvpObj* list[1] = {a};
+    OvpRefPair pairs[4];
+    EXPECT_EQ(OvpMgrCollectPairs(w.manager, list, 1, pairs, 4, 15), 2u);
+    ASSERT_EQ(OvpMgrCollectPairs(w.manager, list, 1, pairs, 4, ovpCLASS_DYNAMICASLEEP), 1u);
+    EXPECT_EQ(pairs[0].ref[1].object, b);
+    ASSERT_EQ(OvpMgrCollectPairs(w.manager, list, 1, pairs, 4, ovpCLASS_STATICAWAKE), 1u);
+    EXPECT_EQ(pairs[0].ref[1].object, c);
+    // Two given objects that overlap make their pair once.
+    OvpObj* both[2] = {a, b};
+    EXPECT_EQ(OvpMgrCollectPairs(w.manager, both, 2, pairs, 4, ovpCLASS_DYNAMICAWAKE | ovpCLASS_DYNAMICASLEEP), 1u);
+    // Sorted partner lists come in slot order.
+    OvUInt16 partners[4];
+    ASSERT_EQ(OvpPairLinksGetPartners(w.manager->farfield->pairLinks, a->slot, partners, nullptr, 1), 2u);
+    EXPECT_LT(partners[0], partners[1]);
+
+    // The bound matrix follows the body, moved back to the model origin.
+    w.V(a)[0] = 2.0f;
+    OvpPipelineStep(w.pipeline, 0.1f);
+    OvpBodyObjSyncFrame(a);
+    EXPECT_EQ(a->parts[0].matrix->pos.x, w.M(a).pos.x);
+    EXPECT_GT(a->parts[0].matrix->pos.x, 0.19f);
+    // Unbound, the sync writes nothing.
+    a->parts[0].matrix = nullptr;
+    OvpBodyObjSyncFrame(a);
+}
+
+TEST(PhysicsIslands, AnAwakeContactPartnerKeepsTheIslandMoving) {
+    TestWorld w(3);
+    OvpObj* a = w.Sphere({0, 0, 0}, 1.0f, ovpADD_DYNAMIC | ovpADD_ACTIVATE);       // asleep
+    OvpObj* floor = w.Sphere({0, -1, 0}, 1.0f, ovpADD_AWAKE);                     // static, awake
+    OvpPipeline* p = w.pipeline;
+    for (bool floorAwake : {true, false}) {
+        OvpMgrSetObjectAwake(w.manager, floor, floorAwake);
+        p->moved[0] = a;
+        p->movedCount = 1;
+        p->jointCount = 0;
+        p->contacts[0].count = 1;
+        p->contacts[0].ref[0] = {a, 0, 0};
+        p->contacts[0].ref[1] = {floor, 0, 0};
+        p->contactCount = 1;
+        OvpPipelineBuildIslands(p);
+        ASSERT_EQ(p->islands.count, 1u);
+        EXPECT_EQ(p->islands.islands[0].objectCount, 1u); // the static floor joins no island
+        EXPECT_EQ(p->islands.islands[0].contacts, &p->contacts[0]);
+        EXPECT_EQ((p->islands.islands[0].flags & ovpISLAND_RESTING) != 0, !floorAwake);
+    }
 }

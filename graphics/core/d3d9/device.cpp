@@ -8,6 +8,7 @@
 #include "graphics/core/d3d9/device_cache.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
+#include "graphics/core/memory.h"
 #include "platform/win32.h"
 
 namespace {
@@ -541,6 +542,7 @@ void OvD3D9DeviceLostRelease() {
     }
     OvD3D9SetDepthSurface(gSys.depthSurface);
     OvD3D9DynamicVertexBufferReleaseAll();
+    OvFreeListPurgeAll();
 }
 
 OvBool OvD3D9DeviceLostRestore() {

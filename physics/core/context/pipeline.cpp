@@ -266,6 +266,37 @@ bool BelowRest(const OvpPipeline* p, const OvpDyn* dyn) {
            sq(a) <= p->restLinear2 * p->restLinear2 && sq(a + 4) <= p->restAngular2 * p->restAngular2;
 }
 
+// Object flag 4, or flag 8 with a part whose motion over the step exceeds both half of
+// (thickness + twice the fat radius) and the radius factor times its bounding radius.
+bool IsSwept(const OvpPipeline* p, const OvpObj* o) {
+    if (o->flags & ovpOBJ_SWEPT) {
+        return true;
+    }
+    if (!(o->flags & ovpOBJ_SWEPTFAST)) {
+        return false;
+    }
+    for (OvUInt16 k = 0; k < o->partCount; ++k) {
+        const OvpObjPart& part = o->parts[k];
+        if (part.dyn == nullptr || part.volume == nullptr) {
+            continue;
+        }
+        const float* v = part.dyn->manager->bodies->velocities[part.dyn->body];
+        OvSphere sphere = {{0.0f, 0.0f, 0.0f}, 0.0f};
+        if (part.volume->type->boundingSphere != nullptr) {
+            part.volume->type->boundingSphere(part.volume, &sphere);
+        }
+        const float thickness = part.volume->type->thickness != nullptr ? part.volume->type->thickness(part.volume) : 0.0f;
+        const OvV3d offset = part.dyn->comOffset;
+        const float lin = std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
+        const float ang = std::sqrt((v[4] * v[4] + v[5] * v[5]) + v[6] * v[6]);
+        const float motion = (ang * (std::sqrt(OvpDot(offset, offset)) + sphere.radius) + lin) * p->dt;
+        if (motion > 0.5f * (thickness + 2.0f * part.volume->fat) && motion > p->sweptFactor * sphere.radius) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 OvpIslandTable* OvpPartitionBuildIslands(OvpIslandTable* table, OvpUnionSet* sets, OvpUnionNode* nodes,
@@ -375,6 +406,7 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
     p->islands.objectCapacity = objects;
     p->islands.jointCapacity = w[ovpPARAM_JOINTSLOTS];
     p->unionNodeCount = objects;
+    p->batchArraySize = w[ovpPARAM_SWEPT];
     auto carve = [&](OvpCarver& c) {
         p->moved = c.take<OvpObj*>(p->movedCapacity);
         p->pairs = c.take<OvpRefPair>(p->pairCapacity);
@@ -387,6 +419,7 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
         p->islands.joints = c.take<OvpJoint*>(p->islands.jointCapacity);
         p->unionNodes = c.take<OvpUnionNode>(p->unionNodeCount);
         p->unionSets = c.take<OvpUnionSet>(objects);
+        p->swept = c.take<OvpSweptPart>(p->batchArraySize + 1);
     };
     OvpCarver sizing{nullptr};
     carve(sizing);
@@ -410,7 +443,6 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
     p->restLinear2 = 2.0f * scale;
     p->restAngular2 = 10000.0f;
     p->sweptFactor = 0.05f;
-    p->batchArraySize = w[ovpPARAM_SWEPT];
     p->solverConstants[0] = 0.05f;
     p->solverConstants[1] = -0.16f;
     p->bodyBudget = w[ovpPARAM_BODYBUDGET];
@@ -520,6 +552,20 @@ OvpPipeline* OvpPipelineSolveAndIntegrate(OvpPipeline* p, float dt) {
 OvpPipeline* OvpPipelineIntegrate(OvpPipeline* p) {
     OvpMgr* m = p->context->manager;
     OvpBodyArrays* b = m->bodies;
+    p->sweptCount = 0;
+    p->sweptDt = p->dt;
+    ForEachMovingPart(p, [&](const OvpIsland&, OvpObj* o) {
+        if (IsSwept(p, o) && p->sweptCount + o->partCount <= p->batchArraySize) {
+            for (OvUInt16 k = 0; k < o->partCount; ++k) {
+                const OvpDyn* dyn = o->parts[k].dyn;
+                OvpSweptPart& s = p->swept[p->sweptCount++];
+                s.object = o;
+                s.part = k;
+                s.startPosition = dyn != nullptr ? b->matrices[dyn->body].pos : OvV3d{0.0f, 0.0f, 0.0f};
+                s.startOrientation = dyn != nullptr ? b->orientations[dyn->body] : OvQuat{0.0f, 0.0f, 0.0f, 1.0f};
+            }
+        }
+    });
     OvUInt32 n = 0;
     ForEachMovingPart(p, [&](const OvpIsland&, OvpObj* o) {
         for (OvUInt16 k = 0; k < o->partCount && n < b->count; ++k) {

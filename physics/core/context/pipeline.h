@@ -100,6 +100,14 @@ OvpIslandTable* OvpPartitionBuildIslands(OvpIslandTable* table, OvpUnionSet* set
                                          OvpJoint* const* joints, OvUInt32 jointCount, OvpContact* contacts,
                                          OvUInt32 contactCount);
 
+// A part of a swept mover with its state at the start of the step.
+struct OvpSweptPart {
+    OvpObj* object;
+    OvUInt16 part;
+    OvV3d startPosition;
+    OvQuat startOrientation;
+};
+
 struct OvpPipeline {
     float dt;
     OvUInt32 iterations[2];   // position and force pass: 100, 300
@@ -136,6 +144,9 @@ struct OvpPipeline {
     OvpUnionNode* unionNodes;
     OvUInt32 unionNodeCount;
     OvpUnionSet* unionSets;
+    OvpSweptPart* swept;      // the step's swept movers (params word 15 entries)
+    OvUInt32 sweptCount;
+    float sweptDt;            // the time step they moved over
 
     void* block;              // the workspace
     std::size_t blockSize;
@@ -158,6 +169,9 @@ OvpPipeline* OvpPipelineBuildIslands(OvpPipeline* pipeline);
 OvpPipeline* OvpPipelineCollideFixedVolumes(OvpPipeline* pipeline);
 // Null when the solve stopped early (the bodies are still integrated).
 OvpPipeline* OvpPipelineSolveAndIntegrate(OvpPipeline* pipeline, float dt);
+// Sorts the moving objects into ordinary and swept movers (object flag 4 always, flag 8 when a
+// part moves further than half its thickness and a twentieth of its bounding radius), keeps the
+// swept movers' start states, advances every body and renews the objects' far-field boxes.
 OvpPipeline* OvpPipelineIntegrate(OvpPipeline* pipeline);
 OvpPipeline* OvpPipelineUpdateRest(OvpPipeline* pipeline);
 // Every stage in order; null when the solve stage reported failure.

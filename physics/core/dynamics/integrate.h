@@ -23,7 +23,8 @@ void OvpIntegrateBodiesWith(OvMatrix* matrices, OvQuat* orientations, const OvpI
                             const OvUInt32* flags, const float (*freeAxes)[4], const float (*velocities)[8],
                             float dt);
 // q = (u sin h, cos h) q with u = axis / |axis| and h = |axis| x factor / 2; nothing when
-// |axis| < 0.0001 (length through the table square root).
+// |axis| < 0.0001. The length goes through the engine's table square root, so free-axis bodies
+// need the graphics engine started; everything else here does not.
 OvQuat* OvpIntegrateOrientation(OvQuat* q, const OvV3d* axis, float factor);
 // q += dt / 2 (w q), normalised.
 OvQuat* OvpIntegrateQuaternion(OvQuat* q, const OvV3d* w, float dt);

@@ -183,4 +183,14 @@ TEST_F(D3d9DriverTest, LostDeviceResetsAndCallsBackOnlyAfterASuccessfulReset) {
     EXPECT_EQ(D3d9DeviceCounters(OvD3D9GetDevice()).resets, 1);
     OvD3D9GetDevice()->EndScene();
     OvD3D9DeviceSetInScene(FALSE);
+
+    // A windowed device retries a refused Reset once with the desktop's format.
+    D3d9LoseDevice(OvD3D9GetDevice());
+    EXPECT_FALSE(OvD3D9DeviceCheckLost());
+    D3d9ScriptFailure("Reset", D3DERR_INVALIDCALL, 1);
+    EXPECT_TRUE(OvD3D9DeviceCheckLost());
+    EXPECT_EQ(gRestoreCalls, 2);
+    EXPECT_EQ(D3d9DeviceCounters(OvD3D9GetDevice()).resets, 2);
+    OvD3D9GetDevice()->EndScene();
+    OvD3D9DeviceSetInScene(FALSE);
 }

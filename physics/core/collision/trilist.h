@@ -1,0 +1,104 @@
+#pragma once
+// Triangle-list volumes ("OvpTrilist"): collidable triangles that are not copied, reached
+// through a walker that fills a buffer with the triangles that may touch a box; and the
+// gathering of compound volumes (aggregates, triangle lists) into the simple volumes the
+// narrow phase handles, each with an identity word that tells the pieces of one part apart.
+
+#include "physics/core/volume/volume.h"
+
+// Source kinds of a triangle list.
+enum OvpTrilistKind : OvUInt32 {
+    ovpTRILIST_WORLD = 0,
+    ovpTRILIST_SECTOR = 1,
+    ovpTRILIST_ATOMIC = 2,
+    ovpTRILIST_GEOMETRY = 3,
+    ovpTRILIST_USER = 4, // the caller's triangles through the caller's walker
+};
+
+// One triangle as a walker writes it.
+struct OvpTriangleRecord {
+    OvV3d v0;
+    float spare0;
+    OvV3d v1;
+    float spare1;
+    OvV3d v2;
+    float spare2;
+    OvV3d normal;
+    float spare3;
+    const void* source; // the source object
+    OvUInt32 index;     // the triangle's index in its source
+    OvUInt32 klass;     // class and edge-flag word (15: every class; bit 16 skipped)
+};
+
+// Bits of OvpTriangleBuffer::flags.
+enum OvpTriangleBufferFlag : OvUInt32 {
+    ovpTRIANGLES_MODELSPACE = 0x2, // vertices in the source's model space (the placement applies)
+    ovpTRIANGLES_WORLDSPACE = 0x4,
+};
+
+struct OvpTriangleBuffer {
+    OvpTriangleRecord* triangles;
+    OvInt32 count;
+    OvInt32 capacity;
+    OvUInt32 flags;
+    const void* classTable;
+};
+
+// A walker: the triangles of the list that may touch the query box (maximum then minimum
+// corner, world space), appended while the buffer has room.
+using OvpTriangleWalker = void (*)(const OvpVolume* volume, const OvMatrix* placement, const OvpBBox* box,
+                                   void* argument, OvpTriangleBuffer* buffer);
+
+extern const OvpVolumeType ovpTrilistVolumeType;
+
+// An aligned volume of the triangle-list type over the source, with the default walker.
+OvpVolume* OvpTrilistCreate(const void* source, OvUInt32 kind);
+OvpVolume* OvpTrilistInit(OvpVolume* volume, const void* source, OvUInt32 kind);
+// The default walker: clears the buffer. Graphics sources (kinds 0-3) are walked by the
+// graphics side of the engine, which installs its own walker; kind 4 has no triangles of its own.
+void OvpTrilistDefaultWalker(const OvpVolume* volume, const OvMatrix* placement, const OvpBBox* box, void* argument,
+                             OvpTriangleBuffer* buffer);
+// Appends a triangle while there is room (class 15); 1 appended.
+OvBool OvpTriangleBufferAppend(OvpTriangleBuffer* buffer, const OvV3d& v0, const OvV3d& v1, const OvV3d& v2,
+                               const void* source, OvUInt32 index, OvUInt32 klass = 15);
+
+// A simple volume found by the gathering: the end it belongs to, the volume, its identity
+// word and its placement (null for a volume in world coordinates).
+struct OvpGatheredPart {
+    const void* object;
+    OvUInt16 part;
+    const OvpVolume* volume;
+    OvUInt32 identity;
+    const OvMatrix* matrix;
+};
+
+// Bits of OvpGatherState::flags.
+enum OvpGatherFlag : OvUInt32 {
+    ovpGATHER_RENORMALISE = 0x2, // recompute each triangle's normal from its vertices
+};
+
+// The gathering workspace: arrays the caller owns, their fill levels, the margin of the box
+// tests, and the stop flag raised when an array runs out.
+struct OvpGatherState {
+    OvpGatheredPart* entries;
+    OvpBBox* boxes; // one per entry
+    OvInt32 entryCount;
+    OvInt32 entryCapacity;
+    OvMatrix* matrices;
+    OvInt32 matrixCount;
+    OvInt32 matrixCapacity;
+    OvpTriangleBuffer triangles;
+    OvpVolume* temporaries; // triangle volumes made from walker records
+    OvInt32 temporaryCount;
+    OvInt32 temporaryCapacity;
+    float margin;
+    OvUInt32 flags;
+    OvBool stop;
+};
+
+// Adds the simple volumes of the volume near the other end's box: the volume itself, an
+// aggregate's children (recursively), or a triangle list's triangles. placement is a slot of
+// the matrix array (-1: none). Returns the number of entries added.
+OvInt32 OvpGatherCompound(OvpGatherState* state, const void* object, OvUInt16 part, const OvpVolume* volume,
+                          OvInt32 placement, OvUInt32 identity, const OvpBBox* givenBox, const OvpBBox* otherBox,
+                          void* walkerArgument);
