@@ -1001,8 +1001,11 @@ struct Raster {
     // Shades the pixels [x0, x1] of row y from the interpolants' planes.
     void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
               bool hasLodPlanes) const;
-    void FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
-                  bool hasLodPlanes) const;
+    // The span of the fast state, specialised on depth, texture, level of detail and flat shading.
+    template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+    void FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy) const;
+    using SpanFunction = void (Raster::*)(int, int, int, const float*, const float*, const float*, float, float) const;
+    SpanFunction PickFastSpan(bool lodPlanes) const;
 };
 
 // round(a * b / 255) for bytes.
@@ -1114,8 +1117,8 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
 }
 
 
-void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
-                      bool lodPlanes) const
+template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy) const
 {
     const PixelSetup& p = *ps;
     const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
@@ -1127,21 +1130,21 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
         a[i] = base[from[i]] + dx[from[i]] * fx + dy[from[i]] * fy;
         d[i] = dx[from[i]];
     }
-    const Sampler* sampler = p.stageCount > 0 && p.stages[0].sampler >= 0 ? &p.samplers[p.stages[0].sampler] : nullptr;
+    const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
     const D3DCOLOR factor = ToColor(p.factor);
     D3DCOLOR flat = 0;
-    if (flatColor != nullptr)
+    if (kFlat)
         flat = ToColor(flatColor[0]);
     BYTE* target = p.target->At(static_cast<UINT>(x0), static_cast<UINT>(y));
-    BYTE* depth = p.depth != nullptr ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
-    const float topW = sampler != nullptr ? static_cast<float>(sampler->levels[0]->width) : 0.0f;
-    const float topH = sampler != nullptr ? static_cast<float>(sampler->levels[0]->height) : 0.0f;
-    for (int x = x0; x <= x1; ++x, target += 4, depth += depth != nullptr ? 4 : 0) {
+    BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
+    const float topW = kTexture ? static_cast<float>(sampler->levels[0]->width) : 0.0f;
+    const float topH = kTexture ? static_cast<float>(sampler->levels[0]->height) : 0.0f;
+    for (int x = x0; x <= x1; ++x, target += 4, depth += kDepth ? 4 : 0) {
         if (x > x0)
             for (int i = 0; i < n; ++i)
                 a[i] += d[i];
         DWORD key = 0;
-        if (depth != nullptr) {
+        if (kDepth) {
             const float z = Saturate(a[1]);
             key = static_cast<DWORD>(z * 16777215.0f + 0.5f);
             DWORD stored;
@@ -1151,10 +1154,10 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
         }
         const float w = a[0] != 0 ? 1.0f / a[0] : 0.0f;
         D3DCOLOR diffuse = flat;
-        if (flatColor == nullptr)
+        if (!kFlat)
             diffuse = ToColor8(_mm_mul_ps(_mm_set_ps(a[5], a[2], a[3], a[4]), _mm_set1_ps(w)));
         D3DCOLOR texel = 0xFFFFFFFFu;
-        if (sampler != nullptr) {
+        if (kTexture) {
             // Without a projected texture transform q is 1: q/w is 1/w.
             float u = a[6] * w, v = a[7] * w, r = w;
             if (p.projected) {
@@ -1165,7 +1168,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
                 r = a[8] != 0 ? 1.0f / a[8] : 0.0f;
             }
             float lod = 0;
-            if (lodPlanes) {
+            if (kLod) {
                 const int k = kFixed;
                 const float dudx = (dx[k] - u * dx[k + 2]) * r, dudy = (dy[k] - u * dy[k + 2]) * r;
                 const float dvdx = (dx[k + 1] - v * dx[k + 2]) * r, dvdy = (dy[k + 1] - v * dy[k + 2]) * r;
@@ -1211,6 +1214,25 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
         }
         OutputColor(p, target, FromColor(c)); // blending and masks as everywhere
     }
+}
+
+Raster::SpanFunction Raster::PickFastSpan(bool lodPlanes) const
+{
+    static constexpr SpanFunction kSpans[16] = {
+        &Raster::FastSpan<false, false, false, false>, &Raster::FastSpan<false, false, false, true>,
+        &Raster::FastSpan<false, false, true, false>,  &Raster::FastSpan<false, false, true, true>,
+        &Raster::FastSpan<false, true, false, false>,  &Raster::FastSpan<false, true, false, true>,
+        &Raster::FastSpan<false, true, true, false>,   &Raster::FastSpan<false, true, true, true>,
+        &Raster::FastSpan<true, false, false, false>,  &Raster::FastSpan<true, false, false, true>,
+        &Raster::FastSpan<true, false, true, false>,   &Raster::FastSpan<true, false, true, true>,
+        &Raster::FastSpan<true, true, false, false>,   &Raster::FastSpan<true, true, false, true>,
+        &Raster::FastSpan<true, true, true, false>,    &Raster::FastSpan<true, true, true, true>,
+    };
+    const PixelSetup& p = *ps;
+    const bool texture = p.stageCount > 0 && p.stages[0].sampler >= 0;
+    const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0) |
+                      (flatColor != nullptr ? 1 : 0);
+    return kSpans[index];
 }
 
 constexpr std::int64_t kSub = 256;       // sub-pixel steps
@@ -1300,6 +1322,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
             lodPlanes = true;
     }
 
+    const Raster::SpanFunction fastSpan = p.fast ? r.PickFastSpan(lodPlanes) : nullptr;
     for (int y = y0; y <= y1; ++y) {
         std::int64_t lo = xl, hi = xr;
         const std::int64_t py = y * kSub;
@@ -1317,7 +1340,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
         if (lo <= hi)
         {
             if (p.fast)
-                r.FastSpan(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
+                (r.*fastSpan)(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0);
             else
                 r.Span(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
         }
