@@ -696,7 +696,7 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
 }
 
 // a + (b - a) * f / 256 on the four bytes at once, f in 0..256.
-inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
+[[gnu::always_inline]] inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
 {
     const DWORD g = 256 - f;
     const DWORD rb = (((a & 0x00FF00FFu) * g + (b & 0x00FF00FFu) * f + 0x00800080u) >> 8) & 0x00FF00FFu;
@@ -706,7 +706,7 @@ inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
 
 // Lerp8(Lerp8(t0, t1, fx), Lerp8(t2, t3, fx), fy) with the channels of both rows in 16-bit lanes:
 // every sum stays below 2^16, so the lanes give the same bytes as the packed form.
-inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
+[[gnu::always_inline]] inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
 {
     const __m128i zero = _mm_setzero_si128();
     const __m128i left = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[0])),
@@ -726,7 +726,7 @@ inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
 }
 
 // Coordinates beyond this many texels lose every fraction anyway: kept finite and in int range.
-inline float TexelCoordinate(float u, UINT size)
+[[gnu::always_inline]] inline float TexelCoordinate(float u, UINT size)
 {
     const float s = u * static_cast<float>(size) - 0.5f;
     return std::fabs(s) < 1e7f ? s : 0.0f; // NaN too
@@ -738,8 +738,10 @@ inline float TexelCoordinate(float u, UINT size)
     const float y = TexelCoordinate(v, image.height);
     if (filter != D3DTEXF_LINEAR && filter != D3DTEXF_ANISOTROPIC)
         return Texel(s, image, static_cast<int>(std::floor(x + 0.5f)), static_cast<int>(std::floor(y + 0.5f)));
-    const float fx0 = std::floor(x), fy0 = std::floor(y);
-    const int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
+    // floor of coordinates below 1e7 in magnitude, exact in int and float both.
+    const int x0 = static_cast<int>(x) - (static_cast<float>(static_cast<int>(x)) > x ? 1 : 0);
+    const int y0 = static_cast<int>(y) - (static_cast<float>(static_cast<int>(y)) > y ? 1 : 0);
+    const float fx0 = static_cast<float>(x0), fy0 = static_cast<float>(y0);
     const DWORD fx = static_cast<DWORD>((x - fx0) * 256.0f + 0.5f), fy = static_cast<DWORD>((y - fy0) * 256.0f + 0.5f);
     const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
     if (s.fastWrap) {
@@ -1016,20 +1018,20 @@ inline DWORD Mul8(DWORD a, DWORD b)
 }
 
 // Mul8 on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
-inline __m128i Mul8x(__m128i a, __m128i b)
+[[gnu::always_inline]] inline __m128i Mul8x(__m128i a, __m128i b)
 {
     const __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
     return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
 }
 
-inline __m128i Widen(D3DCOLOR c) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128()); }
+[[gnu::always_inline]] inline __m128i Widen(D3DCOLOR c) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128()); }
 
-inline D3DCOLOR Narrow(__m128i v) { return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))); }
+[[gnu::always_inline]] inline D3DCOLOR Narrow(__m128i v) { return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))); }
 
-inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b) { return Narrow(Mul8x(Widen(a), Widen(b))); }
+[[gnu::always_inline]] inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b) { return Narrow(Mul8x(Widen(a), Widen(b))); }
 
 // Source alpha over the destination, each channel min(255, Mul8(s, sa) + Mul8(d, 255 - sa)).
-inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
+[[gnu::always_inline]] inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
 {
     const __m128i sa = _mm_set1_epi16(static_cast<short>(src >> 24));
     const __m128i ia = _mm_set1_epi16(static_cast<short>(255 - (src >> 24)));
@@ -1037,7 +1039,7 @@ inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
 }
 
 // The bytes of (b, g, r, a) as To8 makes them.
-inline D3DCOLOR ToColor8(__m128 bgra)
+[[gnu::always_inline]] inline D3DCOLOR ToColor8(__m128 bgra)
 {
     const __m128 s = _mm_min_ps(_mm_max_ps(bgra, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
     const __m128i i = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
