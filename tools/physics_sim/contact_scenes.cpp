@@ -1,0 +1,159 @@
+// Contact scenes: the collision functions on fixed placements, without stepping.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "physics/core/collision/narrow.h"
+#include "physics/core/collision/triangle.h"
+#include "physics/core/volume/primitives.h"
+#include "physics/qhull/convex_hull.h"
+#include "tools/physics_sim/scenes.h"
+
+namespace physics_sim {
+
+namespace {
+
+OvMatrix Placement(const OvQuat& q, const OvV3d& pos) {
+    OvMatrix m;
+    OvpMathMatrixFromQuat(&m, q);
+    m.pos = pos;
+    m.flags = 0;
+    return m;
+}
+
+OvQuat AxisAngle(const OvV3d& axis, float angle) {
+    const float s = std::sin(angle / 2.0f);
+    return {axis.x * s, axis.y * s, axis.z * s, std::cos(angle / 2.0f)};
+}
+
+std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0) {
+    char line[200];
+    std::snprintf(line, sizeof line, format, a, b, c, d);
+    return line;
+}
+
+// The floor: the plane y <= 0 (its at axis up).
+OvMatrix FloorMatrix() {
+    OvMatrix m{};
+    m.right = {1, 0, 0};
+    m.up = {0, 0, -1};
+    m.at = {0, 1, 0};
+    return m;
+}
+
+} // namespace
+
+Result BoxOnFloor() {
+    Result r;
+    r.title = "BOX RESTING ON THE FLOOR";
+    r.quantity = "SEPARATION (M)";
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    const float fat = 0.001f;
+    OvpVolume box, floor;
+    OvpBoxInit(&box, half);
+    box.fat = fat;
+    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+    const OvMatrix boxAt = Placement({0, 0, 0, 1}, {0.25f, 0.5f + fat, -0.5f});
+    const OvMatrix floorAt = FloorMatrix();
+    const OvpCollisionPair pair = {{&box, &floor}, {&boxAt, &floorAt}};
+    OvpContactSet set{};
+    const bool touching = OvpCollideVolumes(&pair, 0.05f, 1.0f, &set) != 0;
+    const OvUInt32 count = touching ? set.count : 0;
+    r.summary.push_back(Format("# box half extent 0.5, fat %.3f, centre at y = %.4f over the plane y = 0", fat,
+                               boxAt.pos.y));
+    r.summary.push_back(Format("record: %.0f points, normal (%g, %g, %g)", count, set.normal.x, set.normal.y,
+                               set.normal.z));
+    Series sep{"separation", {}}, px{"x", {}}, py{"y", {}}, pz{"z", {}};
+    bool ok = touching && count == 4 && std::fabs(set.normal.y - 1.0f) < 1e-6f;
+    for (OvUInt32 i = 0; i < count; ++i) {
+        const OvV3d& p = set.position[i];
+        r.summary.push_back(Format("point %.0f: (%.4f, %.4f, %.4f)", i + 1, p.x, p.y, p.z) +
+                            Format(" separation %.6f", set.separation[i]));
+        r.time.push_back(0.0);
+        sep.values.push_back(set.separation[i]);
+        px.values.push_back(p.x);
+        py.values.push_back(p.y);
+        pz.values.push_back(p.z);
+        ok = ok && std::fabs(set.separation[i]) < 1e-5f;
+    }
+    r.columns = {sep, px, py, pz};
+    r.plotted = {0};
+    r.summary.push_back(ok ? "checks: 4 points at the fat distance, normal (0, 1, 0): hold"
+                           : "checks: 4 points at the fat distance, normal (0, 1, 0): FAIL");
+    r.ok = ok;
+    return r;
+}
+
+Result Contacts(int steps) {
+    Result r;
+    r.title = "CONTACT POINTS OF EVERY VOLUME TYPE PAIR ALONG A SWEEP";
+    r.quantity = "CONTACT POINTS";
+    const float corners[] = {-0.4f, -0.3f, -0.5f, 0.4f, -0.3f, -0.5f, -0.4f, 0.3f, -0.5f, 0.4f, 0.3f, -0.5f,
+                             -0.4f, -0.3f, 0.5f,  0.4f, -0.3f, 0.5f,  -0.4f, 0.3f, 0.5f,  0.4f, 0.3f, 0.5f};
+    OvpConvexHull* hull = OvpConvexHullCreateFromPoints(8, corners, nullptr, nullptr);
+    const char* names[7] = {"plane", "sphere", "capsule", "triangle", "box", "cylinder", "convex"};
+    OvpVolume v[7];
+    OvpVolumeInit(&v[0], &ovpPlaneVolumeType);
+    OvpSphereInit(&v[1], 0.4f);
+    OvpVolumeInit(&v[2], &ovpCapsuleVolumeType);
+    v[2].data.param[0] = 0.5f;
+    v[2].fat = 0.2f;
+    OvpVolumeInit(&v[3], &ovpTriangleVolumeType);
+    const OvV3d t0 = {-0.6f, 0, -0.4f}, t1 = {0, 0, 0.7f}, t2 = {0.6f, 0, -0.4f};
+    OvpTriangleInit(&v[3], t0, t1, t2, 0);
+    v[3].fat = 0.01f;
+    const float half[3] = {0.4f, 0.3f, 0.5f};
+    OvpBoxInit(&v[4], half);
+    v[4].fat = 0.01f;
+    OvpVolumeInit(&v[5], &ovpCylinderVolumeType);
+    v[5].data.param[0] = 0.4f;
+    v[5].data.param[1] = 0.3f;
+    v[5].fat = 0.02f;
+    const int typeCount = hull != nullptr ? 7 : 6;
+    if (hull != nullptr) {
+        OvpConvexInit(&v[6], hull);
+        OvpConvexHullRelease(hull);
+        v[6].fat = 0.01f;
+    }
+    Series total{"points", std::vector<double>(static_cast<std::size_t>(steps), 0.0)};
+    const OvQuat tilt = AxisAngle({0.6f, 0.0f, 0.8f}, 0.5f);
+    for (int ia = 1; ia < typeCount; ++ia) {
+        for (int ib = 0; ib < typeCount; ++ib) {
+            const OvMatrix mb = ib == 0 ? FloorMatrix() : Placement({0, 0, 0, 1}, {0, 0, 0});
+            int touching = 0, most = 0, points = 0;
+            for (int step = 0; step < steps; ++step) {
+                const float t = 2.0f - 4.0f * step / static_cast<float>(steps > 1 ? steps - 1 : 1);
+                const OvMatrix ma = Placement(tilt, {0.3f * t, t, -0.2f * t});
+                OvpVolume moved = v[ia];
+                if (ia == 3) {
+                    OvpTriangleInit(&moved, OvpAdd(t0, ma.pos), OvpAdd(t1, ma.pos), OvpAdd(t2, ma.pos), 0);
+                }
+                const OvpCollisionPair pair = {{&moved, &v[ib]}, {ia == 3 ? nullptr : &ma, ib == 3 ? nullptr : &mb}};
+                OvpContactSet set{};
+                if (OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
+                    ++touching;
+                    points += static_cast<int>(set.count);
+                    most = std::max(most, static_cast<int>(set.count));
+                    total.values[static_cast<std::size_t>(step)] += set.count;
+                }
+            }
+            r.summary.push_back(std::string(names[ia]) + " on " + names[ib] +
+                                Format(": touching in %.0f of %.0f steps, %.0f points, at most %.0f a step", touching,
+                                       steps, points, most));
+            r.ok = r.ok && touching > 0 && most <= 4;
+        }
+    }
+    for (int step = 0; step < steps; ++step) {
+        r.time.push_back(0.01 * step); // the sweep runs at 0.01 s a step
+    }
+    r.columns = {total};
+    r.plotted = {0};
+    if (typeCount == 7) {
+        OvpVolumeDeinit(&v[6]);
+    }
+    return r;
+}
+
+} // namespace physics_sim
