@@ -1134,6 +1134,9 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
     }
     const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
     const D3DCOLOR factor = ToColor(p.factor);
+    // Colour and alpha the same operation on the same arguments: one pass gives all four bytes.
+    const bool oneOperation = p.stageCount > 0 && p.fastAlphaOp == p.fastColorOp &&
+                              p.alphaArgs[0] == p.colorArgs[0] && p.alphaArgs[1] == p.colorArgs[1];
     D3DCOLOR flat = 0;
     if (kFlat)
         flat = ToColor(flatColor[0]);
@@ -1185,7 +1188,9 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
         };
         D3DCOLOR c = diffuse;
-        if (p.stageCount > 0) {
+        if (oneOperation) {
+            c = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+        } else if (p.stageCount > 0) {
             const D3DCOLOR rgb = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
             const D3DCOLOR alpha = p.fastAlphaOp == D3DTOP_DISABLE
                                        ? diffuse
