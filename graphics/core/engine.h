@@ -168,12 +168,20 @@ inline OvBool OvStandardCall(OvInt32 index, void* out, void* inOut, OvInt32 numb
     return OvEngineInstancePtr->stdFunc[index](out, inOut, number);
 }
 
+struct OvNodeDefinition;
+
 // The rendering driver as the core sees it. The real driver and the test drivers each provide
 // one; OvEngineInit attaches the one installed with OvEngineSetDriver. The Direct3D 9 driver's
-// is {OvD3D9DriverPluginAttach, OvD3D9DeviceGet}.
+// is {OvD3D9DriverPluginAttach, OvD3D9DeviceGet, ...}.
+//
+// Everything else the core needs of a driver goes through the device record and the standard
+// functions, except what only exists as a driver's own object: the render node with which
+// immediate-mode 3D builds its default render pipelines (null: the driver has none, and those
+// pipelines stay empty).
 struct OvDriver {
     OvBool (*pluginAttach)();  // registers the driver's extensions; TRUE on success
     OvDevice* (*deviceGet)();  // the driver's device record
+    const OvNodeDefinition* (*im3DRenderNode)() = nullptr; // default immediate-mode 3D render node
 };
 
 // Installs the driver used by the next OvEngineInit (null: none; init then fails).

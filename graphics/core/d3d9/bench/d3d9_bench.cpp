@@ -1,0 +1,184 @@
+// Hot paths of the Direct3D 9 driver, on the stand-in device with its call log off.
+//
+//   render_state/redundant: a render-state set to the value already pending (a compare);
+//   render_state/changed_flush: one state changed and flushed (one device call);
+//   render_state/flush_16_dirty: sixteen changed states and a flush, per state;
+//   transform_world/hit, /miss: the world matrix unchanged or changed;
+//   light/hit, /miss: a spot light unchanged or moved;
+//   streams/hit: two streams already bound;
+//   dynamic_lock/append: 100 vertices of 28 bytes locked and unlocked, a new frame every 64
+//     locks; items are locks.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+#include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/device_cache.h"
+#include "graphics/core/d3d9/render_state.h"
+#include "graphics/core/d3d9/vertex_buffer.h"
+#include "platform/d3d9_control.h"
+#include "platform/win32.h"
+#include "platform/window.h"
+
+namespace {
+
+struct Driver {
+    Driver() {
+        setenv("PLATFORM_HEADLESS", "1", 1);
+        PlatformWindowReset();
+        D3d9ResetStandIn();
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = DefWindowProcA;
+        wc.lpszClassName = "d3d9_bench";
+        RegisterClassA(&wc);
+        window = CreateWindowExA(0, "d3d9_bench", "", WS_OVERLAPPEDWINDOW, 0, 0, 320, 240, nullptr, nullptr, nullptr,
+                                 nullptr);
+        OvEngineSetDriver(OvD3D9Driver());
+        ok = OvEngineInit(nullptr, 0, 0x400000) && OvEngineOpen(&window) && OvEngineStart();
+    }
+    ~Driver() {
+        OvEngineStop();
+        OvEngineClose();
+        OvEngineTerm();
+        PlatformWindowReset();
+    }
+    HWND window = nullptr;
+    bool ok = false;
+};
+
+Driver& TheDriver() {
+    static Driver driver;
+    return driver;
+}
+
+void RedundantRenderState(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    OvD3D9SetRenderState(D3DRS_CULLMODE, D3DCULL_CW);
+    OvD3D9RenderStateFlush();
+    for (auto _ : state) {
+        OvD3D9SetRenderState(D3DRS_CULLMODE, D3DCULL_CW);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(RedundantRenderState)->Name("render_state/redundant");
+
+void ChangedRenderState(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    OvUInt32 v = 0;
+    for (auto _ : state) {
+        OvD3D9SetRenderState(D3DRS_ALPHAREF, v++ & 0xFF);
+        OvD3D9RenderStateFlush();
+    }
+}
+BENCHMARK(ChangedRenderState)->Name("render_state/changed_flush");
+
+void FlushDirty(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    const D3DRENDERSTATETYPE states[16] = {D3DRS_ALPHAREF,    D3DRS_FOGCOLOR,       D3DRS_STENCILREF,
+                                           D3DRS_STENCILMASK, D3DRS_TEXTUREFACTOR,  D3DRS_FOGSTART,
+                                           D3DRS_FOGEND,      D3DRS_FOGDENSITY,     D3DRS_POINTSIZE,
+                                           D3DRS_AMBIENT,     D3DRS_BLENDFACTOR,    D3DRS_DEPTHBIAS,
+                                           D3DRS_POINTSCALE_A, D3DRS_POINTSCALE_B,  D3DRS_POINTSCALE_C,
+                                           D3DRS_TWEENFACTOR};
+    OvUInt32 v = 0;
+    for (auto _ : state) {
+        ++v;
+        for (D3DRENDERSTATETYPE s : states) {
+            OvD3D9SetRenderState(s, v);
+        }
+        OvD3D9RenderStateFlush();
+    }
+    state.SetItemsProcessed(state.iterations() * 16);
+}
+BENCHMARK(FlushDirty)->Name("render_state/flush_16_dirty");
+
+void TransformWorld(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    const bool miss = state.range(0) != 0;
+    OvMatrix m{};
+    m.right = {1, 0, 0};
+    m.up = {0, 1, 0};
+    m.at = {0, 0, 1};
+    for (auto _ : state) {
+        if (miss) {
+            m.pos.x += 1.0f;
+        }
+        OvD3D9SetTransformWorld(&m);
+    }
+}
+BENCHMARK(TransformWorld)->Name("transform_world/hit")->Arg(0);
+BENCHMARK(TransformWorld)->Name("transform_world/miss")->Arg(1);
+
+void Light(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    const bool miss = state.range(0) != 0;
+    D3DLIGHT9 l{};
+    l.Type = D3DLIGHT_SPOT;
+    l.Diffuse = {1, 1, 1, 1};
+    l.Direction = {0, -1, 0};
+    l.Range = 100;
+    for (auto _ : state) {
+        if (miss) {
+            l.Position.x += 1.0f;
+        }
+        OvD3D9SetLight(3, &l);
+    }
+}
+BENCHMARK(Light)->Name("light/hit")->Arg(0);
+BENCHMARK(Light)->Name("light/miss")->Arg(1);
+
+void StreamsHit(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    IDirect3DVertexBuffer9* vb = nullptr;
+    OvUInt32 offset = 0;
+    OvD3D9CreateVertexBuffer(24, 2400, &vb, &offset);
+    const OvD3D9Stream streams[2] = {{vb, 0, 24}, {vb, 0, 24}};
+    for (auto _ : state) {
+        OvD3D9SetStreams(streams, TRUE);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(StreamsHit)->Name("streams/hit");
+
+void DynamicLock(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    IDirect3DVertexBuffer9* vb = nullptr;
+    void* data = nullptr;
+    OvUInt32 base = 0;
+    int n = 0;
+    for (auto _ : state) {
+        OvD3D9DynamicVertexBufferLock(28, 100, &vb, &data, &base);
+        OvD3D9DynamicVertexBufferUnlock(vb);
+        if (++n % 64 == 0) {
+            OvD3D9DynamicVertexBufferNewFrame();
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(DynamicLock)->Name("dynamic_lock/append");
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,410 @@
+#include "graphics/core/d3d9/device_cache.h"
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "graphics/core/d3d9/device.h"
+
+namespace {
+
+template <typename T>
+struct Slot {
+    T value{};
+    bool valid = false; // false: matches nothing, the next set reaches the device
+    bool Same(T v) const { return valid && value == v; }
+    void Set(T v) {
+        value = v;
+        valid = true;
+    }
+};
+
+struct StreamSlot {
+    IDirect3DVertexBuffer9* buffer = nullptr;
+    bool valid = false;
+    OvUInt32 offset = 0;
+    OvUInt32 stride = 0;
+};
+
+struct TransformSlot {
+    D3DMATRIX matrix;
+    bool used; // false: identity, never sent through the cache
+};
+
+struct LightEntry {
+    D3DLIGHT9 light;
+    bool enabled;
+};
+
+struct DeclarationEntry {
+    IDirect3DVertexDeclaration9* declaration; // null once released to zero
+    std::vector<D3DVERTEXELEMENT9> elements;  // with the end marker
+};
+
+struct Caches {
+    IDirect3DSurface9* depth = nullptr;
+    IDirect3DSurface9* targets[ovD3D9NUMRENDERTARGETS] = {};
+    Slot<OvUInt32> fvf;
+    Slot<IDirect3DVertexDeclaration9*> declaration;
+    Slot<IDirect3DVertexShader9*> vertexShader;
+    Slot<IDirect3DPixelShader9*> pixelShader;
+    Slot<IDirect3DIndexBuffer9*> indices;
+    StreamSlot streams[ovD3D9NUMSTREAMS];
+    std::array<TransformSlot, ovD3D9NUMTRANSFORMS> transforms{};
+    bool worldIdentity = false;
+    std::vector<LightEntry> lights;
+    std::vector<DeclarationEntry> declarations;
+};
+
+Caches gCaches;
+
+constexpr D3DMATRIX kIdentity = {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
+
+IDirect3DDevice9* Device() { return OvD3D9GetDevice(); }
+
+bool SameMatrix(const D3DMATRIX& a, const D3DMATRIX& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool SameColour(const D3DCOLORVALUE& a, const D3DCOLORVALUE& b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
+bool SameVector(const D3DVECTOR& a, const D3DVECTOR& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+
+// Only what shapes the light's effect for its type is compared.
+bool SameLight(const D3DLIGHT9& a, const D3DLIGHT9& b) {
+    if (a.Type != b.Type || !SameColour(a.Diffuse, b.Diffuse)) {
+        return false;
+    }
+    switch (a.Type) {
+    case D3DLIGHT_POINT:
+        return SameVector(a.Position, b.Position) && a.Range == b.Range;
+    case D3DLIGHT_SPOT:
+        return SameVector(a.Position, b.Position) && SameVector(a.Direction, b.Direction) && a.Range == b.Range &&
+               a.Theta == b.Theta && a.Phi == b.Phi;
+    default:
+        return SameVector(a.Direction, b.Direction);
+    }
+}
+
+void ResetTransforms() {
+    for (TransformSlot& t : gCaches.transforms) {
+        t.used = false;
+    }
+    gCaches.transforms[D3DTS_WORLD] = {kIdentity, true};
+    gCaches.worldIdentity = false;
+}
+
+} // namespace
+
+HRESULT OvD3D9SetDepthSurface(IDirect3DSurface9* surface) {
+    if (surface == gCaches.depth) {
+        return D3D_OK;
+    }
+    IDirect3DDevice9* d = Device();
+    const HRESULT hr = d != nullptr ? d->SetDepthStencilSurface(surface) : D3DERR_INVALIDCALL;
+    if (SUCCEEDED(hr)) {
+        gCaches.depth = surface;
+    }
+    return hr;
+}
+
+OvBool OvD3D9SetRenderTargetSurface(OvUInt32 index, IDirect3DSurface9* surface) {
+    if (index >= ovD3D9NUMRENDERTARGETS) {
+        return FALSE;
+    }
+    if (surface == gCaches.targets[index]) {
+        return TRUE;
+    }
+    IDirect3DDevice9* d = Device();
+    if (d == nullptr || FAILED(d->SetRenderTarget(index, surface))) {
+        return FALSE;
+    }
+    gCaches.targets[index] = surface;
+    return TRUE;
+}
+
+void OvD3D9SetFVF(OvUInt32 fvf) {
+    if (gCaches.fvf.Same(fvf) || Device() == nullptr) {
+        return;
+    }
+    gCaches.declaration.valid = false;
+    gCaches.fvf.valid = false;
+    if (SUCCEEDED(Device()->SetFVF(fvf))) {
+        gCaches.fvf.Set(fvf);
+    }
+}
+
+void OvD3D9SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration) {
+    if (gCaches.declaration.Same(declaration) || Device() == nullptr) {
+        return;
+    }
+    gCaches.fvf.valid = false;
+    gCaches.declaration.valid = false;
+    if (SUCCEEDED(Device()->SetVertexDeclaration(declaration))) {
+        gCaches.declaration.Set(declaration);
+    }
+}
+
+void OvD3D9SetVertexShader(IDirect3DVertexShader9* shader) {
+    if (gCaches.vertexShader.Same(shader) || Device() == nullptr) {
+        return;
+    }
+    gCaches.vertexShader.valid = false;
+    if (SUCCEEDED(Device()->SetVertexShader(shader))) {
+        gCaches.vertexShader.Set(shader);
+    }
+}
+
+void OvD3D9SetPixelShader(IDirect3DPixelShader9* shader) {
+    if (gCaches.pixelShader.Same(shader) || Device() == nullptr) {
+        return;
+    }
+    gCaches.pixelShader.valid = false;
+    if (SUCCEEDED(Device()->SetPixelShader(shader))) {
+        gCaches.pixelShader.Set(shader);
+    }
+}
+
+void OvD3D9SetIndices(IDirect3DIndexBuffer9* buffer) {
+    if (gCaches.indices.Same(buffer) || Device() == nullptr) {
+        return;
+    }
+    gCaches.indices.valid = false;
+    if (SUCCEEDED(Device()->SetIndices(buffer))) {
+        gCaches.indices.Set(buffer);
+    }
+}
+
+void OvD3D9SetStreamSource(OvUInt32 stream, IDirect3DVertexBuffer9* buffer, OvUInt32 offset, OvUInt32 stride) {
+    if (stream >= ovD3D9NUMSTREAMS || Device() == nullptr) {
+        return;
+    }
+    StreamSlot& s = gCaches.streams[stream];
+    if (s.valid && s.buffer == buffer && s.offset == offset && s.stride == stride) {
+        return;
+    }
+    s.valid = false;
+    if (SUCCEEDED(Device()->SetStreamSource(stream, buffer, offset, stride))) {
+        s = {buffer, true, offset, stride};
+    }
+}
+
+void OvD3D9SetStreams(const OvD3D9Stream streams[2], OvBool useOffsets) {
+    for (OvUInt32 i = 0; i < 2; ++i) {
+        const OvD3D9Stream& s = streams[i];
+        if (s.buffer == nullptr) {
+            // Only a stream that holds a buffer is cleared.
+            if (!gCaches.streams[i].valid || gCaches.streams[i].buffer != nullptr) {
+                OvD3D9SetStreamSource(i, nullptr, 0, 0);
+            }
+        } else {
+            OvD3D9SetStreamSource(i, s.buffer, useOffsets ? s.offset : 0, s.stride);
+        }
+    }
+}
+
+OvBool OvD3D9SetTransform(OvUInt32 state, const D3DMATRIX* matrix) {
+    if (state >= ovD3D9NUMTRANSFORMS || Device() == nullptr) {
+        return FALSE;
+    }
+    const D3DMATRIX& m = matrix != nullptr ? *matrix : kIdentity;
+    TransformSlot& slot = gCaches.transforms[state];
+    if (slot.used && SameMatrix(slot.matrix, m)) {
+        return TRUE;
+    }
+    slot = {m, true};
+    if (state == D3DTS_WORLD) {
+        gCaches.worldIdentity = SameMatrix(m, kIdentity);
+    }
+    return SUCCEEDED(Device()->SetTransform(state, &m)) ? TRUE : FALSE;
+}
+
+void OvD3D9GetTransform(OvUInt32 state, D3DMATRIX* out) {
+    if (out == nullptr) {
+        return;
+    }
+    const bool used = state < ovD3D9NUMTRANSFORMS && gCaches.transforms[state].used;
+    *out = used ? gCaches.transforms[state].matrix : kIdentity;
+}
+
+OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix) {
+    IDirect3DDevice9* d = Device();
+    if (d == nullptr) {
+        return FALSE;
+    }
+    TransformSlot& slot = gCaches.transforms[D3DTS_WORLD];
+    if (matrix == nullptr || (matrix->flags & ovMATRIXINTERNALIDENTITY)) {
+        if (gCaches.worldIdentity) {
+            return TRUE;
+        }
+        slot = {kIdentity, true};
+        gCaches.worldIdentity = true;
+        return SUCCEEDED(d->SetTransform(D3DTS_WORLD, &kIdentity)) ? TRUE : FALSE;
+    }
+    const D3DMATRIX m = {{{matrix->right.x, matrix->right.y, matrix->right.z, 0.0f},
+                          {matrix->up.x, matrix->up.y, matrix->up.z, 0.0f},
+                          {matrix->at.x, matrix->at.y, matrix->at.z, 0.0f},
+                          {matrix->pos.x, matrix->pos.y, matrix->pos.z, 1.0f}}};
+    if (!gCaches.worldIdentity && slot.used && SameMatrix(slot.matrix, m)) {
+        return TRUE;
+    }
+    slot = {m, true};
+    gCaches.worldIdentity = false;
+    return SUCCEEDED(d->SetTransform(D3DTS_WORLD, &m)) ? TRUE : FALSE;
+}
+
+OvBool OvD3D9SetLight(OvUInt32 index, const D3DLIGHT9* light) {
+    IDirect3DDevice9* d = Device();
+    if (light == nullptr || d == nullptr) {
+        return FALSE;
+    }
+    std::vector<LightEntry>& lights = gCaches.lights;
+    if (index < lights.size() && SameLight(lights[index].light, *light)) {
+        return TRUE;
+    }
+    if (index >= lights.size()) {
+        lights.resize(std::size_t{index} + 1, LightEntry{D3DLIGHT9{}, false});
+    }
+    lights[index].light = *light;
+    return SUCCEEDED(d->SetLight(index, light)) ? TRUE : FALSE;
+}
+
+OvBool OvD3D9EnableLight(OvUInt32 index, OvBool enable) {
+    IDirect3DDevice9* d = Device();
+    if (d != nullptr && index < gCaches.lights.size() && gCaches.lights[index].enabled != (enable != FALSE)) {
+        gCaches.lights[index].enabled = enable != FALSE;
+        d->LightEnable(index, enable ? TRUE : FALSE);
+    }
+    return TRUE;
+}
+
+void OvD3D9RestoreLights() {
+    IDirect3DDevice9* d = Device();
+    if (d == nullptr) {
+        return;
+    }
+    for (std::size_t i = 0; i < gCaches.lights.size(); ++i) {
+        d->SetLight(static_cast<DWORD>(i), &gCaches.lights[i].light);
+        d->LightEnable(static_cast<DWORD>(i), gCaches.lights[i].enabled ? TRUE : FALSE);
+    }
+}
+
+OvBool OvD3D9CreateIndexBuffer(OvUInt32 numIndices, IDirect3DIndexBuffer9** out) {
+    IDirect3DDevice9* d = Device();
+    if (out == nullptr || d == nullptr || numIndices == 0 || numIndices > 0x7FFFFFFFu / 2) {
+        return FALSE;
+    }
+    return SUCCEEDED(d->CreateIndexBuffer(numIndices * 2, D3DUSAGE_WRITEONLY, D3DFMT_INDEX16, D3DPOOL_MANAGED, out,
+                                          nullptr))
+               ? TRUE
+               : FALSE;
+}
+
+OvBool OvD3D9CreateVertexDeclaration(const D3DVERTEXELEMENT9* elements, IDirect3DVertexDeclaration9** out) {
+    IDirect3DDevice9* d = Device();
+    if (out == nullptr) {
+        return FALSE;
+    }
+    *out = nullptr;
+    if (elements == nullptr || d == nullptr) {
+        return FALSE;
+    }
+    std::size_t count = 0;
+    while (count <= ovD3D9MAXDECLARATIONELEMENTS && elements[count].Type != D3DDECLTYPE_UNUSED) {
+        ++count;
+    }
+    if (count > ovD3D9MAXDECLARATIONELEMENTS) {
+        return FALSE;
+    }
+    ++count; // the end marker
+    for (DeclarationEntry& e : gCaches.declarations) {
+        if (e.elements.size() == count && std::memcmp(e.elements.data(), elements, count * sizeof *elements) == 0) {
+            if (e.declaration == nullptr) {
+                if (FAILED(d->CreateVertexDeclaration(elements, &e.declaration))) {
+                    e.declaration = nullptr;
+                    return FALSE;
+                }
+            } else {
+                e.declaration->AddRef();
+            }
+            *out = e.declaration;
+            return TRUE;
+        }
+    }
+    IDirect3DVertexDeclaration9* declaration = nullptr;
+    if (FAILED(d->CreateVertexDeclaration(elements, &declaration)) || declaration == nullptr) {
+        return FALSE;
+    }
+    if (gCaches.declarations.size() == gCaches.declarations.capacity()) {
+        gCaches.declarations.reserve(gCaches.declarations.size() + 16);
+    }
+    gCaches.declarations.push_back({declaration, std::vector<D3DVERTEXELEMENT9>(elements, elements + count)});
+    *out = declaration;
+    return TRUE;
+}
+
+void OvD3D9DeleteVertexDeclaration(IDirect3DVertexDeclaration9* declaration) {
+    if (declaration == nullptr) {
+        return;
+    }
+    for (DeclarationEntry& e : gCaches.declarations) {
+        if (e.declaration == declaration) {
+            if (e.declaration->Release() == 0) {
+                e.declaration = nullptr;
+                if (gCaches.declaration.Same(declaration)) {
+                    gCaches.declaration.valid = false;
+                }
+            }
+            return;
+        }
+    }
+}
+
+OvBool OvD3D9CreateVertexShader(const DWORD* tokens, IDirect3DVertexShader9** out) {
+    IDirect3DDevice9* d = Device();
+    if (out == nullptr || d == nullptr || FAILED(d->CreateVertexShader(tokens, out))) {
+        return FALSE;
+    }
+    gCaches.vertexShader.valid = false;
+    return TRUE;
+}
+
+OvBool OvD3D9CreatePixelShader(const DWORD* tokens, IDirect3DPixelShader9** out) {
+    IDirect3DDevice9* d = Device();
+    return out != nullptr && d != nullptr && SUCCEEDED(d->CreatePixelShader(tokens, out)) ? TRUE : FALSE;
+}
+
+OvUInt32 OvD3D9DeleteShader(IDirect3DVertexShader9* shader) { return shader != nullptr ? shader->Release() : 0; }
+OvUInt32 OvD3D9DeleteShader(IDirect3DPixelShader9* shader) { return shader != nullptr ? shader->Release() : 0; }
+
+void OvD3D9DeviceCacheForgetBindings() {
+    gCaches.fvf.valid = false;
+    gCaches.declaration.valid = false;
+    gCaches.vertexShader.valid = false;
+    gCaches.pixelShader.valid = false;
+    gCaches.indices.valid = false;
+    for (StreamSlot& s : gCaches.streams) {
+        s = {};
+    }
+    ResetTransforms();
+}
+
+IDirect3DDevice9* OvD3D9DeviceResetCache() {
+    gCaches.depth = nullptr;
+    for (IDirect3DSurface9*& t : gCaches.targets) {
+        t = nullptr;
+    }
+    OvD3D9DeviceCacheForgetBindings();
+    gCaches.lights.clear();
+    gCaches.lights.shrink_to_fit();
+    return Device();
+}
+
+void OvD3D9DeviceCacheClose() {
+    OvD3D9DeviceResetCache();
+    for (DeclarationEntry& e : gCaches.declarations) {
+        if (e.declaration != nullptr) {
+            while (e.declaration->Release() != 0) {
+            }
+        }
+    }
+    gCaches.declarations.clear();
+    gCaches.declarations.shrink_to_fit();
+}

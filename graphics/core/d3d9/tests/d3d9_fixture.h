@@ -1,0 +1,48 @@
+#pragma once
+// Runs the graphics engine on the Direct3D 9 driver and the platform's stand-in device, on a
+// headless window.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "graphics/core/d3d9/device.h"
+#include "platform/d3d9_control.h"
+#include "platform/win32.h"
+#include "platform/window.h"
+
+class D3d9DriverTest : public ::testing::Test {
+protected:
+    HWND window = nullptr;
+
+    void SetUp() override {
+        setenv("PLATFORM_HEADLESS", "1", 1);
+        PlatformWindowReset();
+        D3d9ResetStandIn();
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = DefWindowProcA;
+        wc.lpszClassName = "d3d9_driver_test";
+        RegisterClassA(&wc);
+        window = CreateWindowExA(0, "d3d9_driver_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 320, 240, nullptr, nullptr,
+                                 nullptr, nullptr);
+        ShowWindow(window, SW_SHOW);
+        OvEngineSetDriver(OvD3D9Driver());
+        ASSERT_TRUE(OvEngineInit(nullptr, 0, 0x400000));
+    }
+
+    void TearDown() override {
+        if (OvEngineGetStatus() == ovENGINESTATUSSTARTED) {
+            EXPECT_TRUE(OvEngineStop());
+        }
+        if (OvEngineGetStatus() == ovENGINESTATUSOPENED) {
+            EXPECT_TRUE(OvEngineClose());
+        }
+        EXPECT_TRUE(OvEngineTerm());
+        OvD3D9DeviceSetRestoreCallback(nullptr);
+        OvEngineSetDriver(nullptr);
+        D3d9ResetStandIn();
+        PlatformWindowReset();
+    }
+
+    bool Up() { return OvEngineOpen(&window) && OvEngineStart(); }
+};

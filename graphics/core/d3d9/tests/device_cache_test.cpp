@@ -1,0 +1,168 @@
+#include "graphics/core/d3d9/device_cache.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "graphics/core/d3d9/render_state.h"
+#include "graphics/core/d3d9/tests/d3d9_fixture.h"
+#include "graphics/core/d3d9/vertex_buffer.h"
+
+namespace {
+
+int Index(const std::vector<std::string>& log, const std::string& prefix) {
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (log[i].rfind(prefix, 0) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+D3DLIGHT9 Spot(float attenuation) {
+    D3DLIGHT9 l{};
+    l.Type = D3DLIGHT_SPOT;
+    l.Diffuse = {1, 1, 1, 1};
+    l.Position = {0, 10, 0};
+    l.Direction = {0, -1, 0};
+    l.Range = 100;
+    l.Theta = 0.5f;
+    l.Phi = 1.0f;
+    l.Attenuation0 = attenuation;
+    return l;
+}
+
+} // namespace
+
+TEST_F(D3d9DriverTest, BindingsReachTheDeviceOnlyWhenTheyChange) {
+    ASSERT_TRUE(Up());
+    IDirect3DVertexBuffer9* vb = nullptr;
+    OvUInt32 offset = 0;
+    ASSERT_TRUE(OvD3D9CreateVertexBuffer(24, 240, &vb, &offset));
+    D3d9LogEnable(true);
+
+    OvD3D9SetStreamSource(0, vb, 0, 24);
+    OvD3D9SetStreamSource(0, vb, 0, 24);
+    const OvD3D9Stream streams[2] = {{vb, 48, 24}, {nullptr, 0, 0}};
+    OvD3D9SetStreams(streams, FALSE); // stream 0 unchanged (offset ignored), stream 1 cleared once
+    OvD3D9SetStreams(streams, FALSE);
+    EXPECT_EQ(D3d9LogCount("SetStreamSource"), 2);
+
+    const D3DMATRIX view = {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {5, 6, 7, 1}}};
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, &view));
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, &view));
+    EXPECT_FALSE(OvD3D9SetTransform(ovD3D9NUMTRANSFORMS, &view));
+    D3DMATRIX got{};
+    OvD3D9GetTransform(D3DTS_VIEW, &got);
+    EXPECT_EQ(got.m[3][2], 7.0f);
+    OvD3D9GetTransform(D3DTS_PROJECTION, &got);
+    EXPECT_EQ(got.m[3][2], 0.0f);
+    EXPECT_EQ(D3d9LogCount("SetTransform"), 1);
+
+    OvMatrix identity{};
+    identity.flags = ovMATRIXINTERNALIDENTITY | ovMATRIXTYPEORTHONORMAL;
+    OvMatrix moved{};
+    moved.right = {1, 0, 0};
+    moved.up = {0, 1, 0};
+    moved.at = {0, 0, 1};
+    moved.pos = {1, 2, 3};
+    D3d9LogClear();
+    EXPECT_TRUE(OvD3D9SetTransformWorld(&identity));
+    EXPECT_TRUE(OvD3D9SetTransformWorld(nullptr));
+    EXPECT_TRUE(OvD3D9SetTransformWorld(&moved));
+    EXPECT_TRUE(OvD3D9SetTransformWorld(&moved));
+    EXPECT_TRUE(OvD3D9SetTransformWorld(&identity));
+    EXPECT_EQ(D3d9LogCount("SetTransform"), 3);
+    D3DMATRIX world{};
+    OvD3D9GetDevice()->GetTransform(D3DTS_WORLD, &world);
+    EXPECT_EQ(world.m[3][3], 1.0f);
+    EXPECT_EQ(world.m[3][0], 0.0f);
+
+    // Lights: fields that do not shape a spot light are not compared; unknown lights ignore enables.
+    D3d9LogClear();
+    const D3DLIGHT9 a = Spot(1.0f), b = Spot(0.5f);
+    EXPECT_TRUE(OvD3D9SetLight(2, &a));
+    EXPECT_TRUE(OvD3D9SetLight(2, &b));
+    EXPECT_TRUE(OvD3D9EnableLight(7, TRUE));
+    EXPECT_TRUE(OvD3D9EnableLight(2, TRUE));
+    EXPECT_TRUE(OvD3D9EnableLight(2, TRUE));
+    EXPECT_TRUE(OvD3D9EnableLight(1, TRUE)); // grown with the cache, disabled
+    EXPECT_EQ(D3d9LogCount("SetLight"), 1);
+    EXPECT_EQ(D3d9LogCount("LightEnable"), 2);
+
+    // An FVF and a declaration forget each other.
+    D3d9LogClear();
+    OvD3D9SetFVF(D3DFVF_XYZ);
+    OvD3D9SetFVF(D3DFVF_XYZ);
+    OvD3D9SetVertexDeclaration(nullptr);
+    OvD3D9SetFVF(D3DFVF_XYZ);
+    EXPECT_EQ(D3d9LogCount("SetFVF"), 2);
+}
+
+TEST_F(D3d9DriverTest, DeclarationsAreSharedByContentAndRecreatedInTheirEntry) {
+    ASSERT_TRUE(Up());
+    const D3DVERTEXELEMENT9 elements[] = {{0, 0, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_POSITION, 0}, D3DDECL_END()};
+    IDirect3DVertexDeclaration9* first = nullptr;
+    IDirect3DVertexDeclaration9* second = nullptr;
+    ASSERT_TRUE(OvD3D9CreateVertexDeclaration(elements, &first));
+    ASSERT_TRUE(OvD3D9CreateVertexDeclaration(elements, &second));
+    EXPECT_EQ(first, second);
+    first->AddRef();
+    EXPECT_EQ(first->Release(), 2u);
+    D3d9LogEnable(true);
+    OvD3D9DeleteVertexDeclaration(first);
+    OvD3D9DeleteVertexDeclaration(first);
+    ASSERT_TRUE(OvD3D9CreateVertexDeclaration(elements, &second));
+    EXPECT_EQ(D3d9LogCount("CreateVertexDeclaration"), 1);
+
+    // No end marker within 65 elements: refused, nothing read beyond.
+    std::vector<D3DVERTEXELEMENT9> endless(ovD3D9MAXDECLARATIONELEMENTS + 1, elements[0]);
+    IDirect3DVertexDeclaration9* none = nullptr;
+    EXPECT_FALSE(OvD3D9CreateVertexDeclaration(endless.data(), &none));
+    EXPECT_EQ(none, nullptr);
+    // The cache drops its declarations at stop; the teardown checks that nothing is left.
+}
+
+TEST_F(D3d9DriverTest, LostDeviceReleasesBeforeResetAndRestoresAfterInOrder) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    device->AddRef();
+    const D3DLIGHT9 light = Spot(1.0f);
+    OvD3D9SetLight(0, &light);
+    OvD3D9EnableLight(0, TRUE);
+    OvD3D9RenderStateSet(ovRENDERSTATECULLMODE, reinterpret_cast<void*>(std::uintptr_t{D3DCULL_CW}));
+
+    IDirect3DVertexBuffer9* owned = nullptr;
+    ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
+    // An owner whose storage is gone by the time of the reset (freed after Destroy).
+    auto gone = std::make_unique<IDirect3DVertexBuffer9*>(nullptr);
+    ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(1000, gone.get()));
+    OvD3D9DynamicVertexBufferDestroy(*gone);
+    gone.reset();
+
+    D3d9LogEnable(true);
+    D3d9LoseDevice(device);
+    EXPECT_FALSE(OvD3D9DeviceCheckLost());
+    EXPECT_TRUE(OvD3D9DeviceCheckLost());
+    device->EndScene();
+    OvD3D9DeviceSetInScene(FALSE);
+
+    const std::vector<std::string>& log = D3d9Log();
+    const int reset = Index(log, "Reset(");
+    ASSERT_GE(reset, 0);
+    EXPECT_LT(Index(log, "SetTexture("), reset);
+    EXPECT_LT(Index(log, "SetStreamSource("), reset);
+    EXPECT_GT(Index(log, "CreateVertexBuffer(4096"), reset);
+    EXPECT_GT(Index(log, "SetRenderState("), Index(log, "CreateVertexBuffer(4096"));
+    EXPECT_GT(Index(log, "SetLight(0"), reset);
+    EXPECT_GT(Index(log, "LightEnable(0, 1)"), reset);
+    EXPECT_NE(owned, nullptr);
+    DWORD cull = 0;
+    device->GetRenderState(D3DRS_CULLMODE, &cull);
+    EXPECT_EQ(cull, D3DCULL_CW);
+
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(D3d9LiveObjects(device), 0);
+    EXPECT_EQ(device->Release(), 0u);
+}

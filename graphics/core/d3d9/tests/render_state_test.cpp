@@ -1,0 +1,188 @@
+#include "graphics/core/d3d9/render_state.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "graphics/core/d3d9/tests/d3d9_fixture.h"
+
+namespace {
+
+void* V(std::uintptr_t v) { return reinterpret_cast<void*>(v); }
+
+DWORD DeviceState(D3DRENDERSTATETYPE state) {
+    DWORD v = 0;
+    OvD3D9GetDevice()->GetRenderState(state, &v);
+    return v;
+}
+
+DWORD DeviceSampler(DWORD state) {
+    DWORD v = 0;
+    OvD3D9GetDevice()->GetSamplerState(0, state, &v);
+    return v;
+}
+
+} // namespace
+
+TEST_F(D3d9DriverTest, RenderStatesReachTheDeviceOnceAndRedundantSetsSendNothing) {
+    ASSERT_TRUE(Up());
+    D3d9LogEnable(true);
+    OvD3D9SetRenderState(D3DRS_ALPHABLENDENABLE, 1);
+    OvD3D9SetRenderState(D3DRS_ALPHABLENDENABLE, 0);
+    OvD3D9SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    OvD3D9SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+    OvD3D9RenderStateFlush();
+    EXPECT_TRUE(D3d9Log().empty());
+
+    OvD3D9SetRenderState(D3DRS_ALPHABLENDENABLE, 1);
+    OvD3D9SetRenderState(D3DRS_CULLMODE, D3DCULL_CW);
+    OvD3D9SetRenderState(D3DRS_ALPHABLENDENABLE, 1);
+    EXPECT_TRUE(D3d9Log().empty()); // queued until the flush
+    OvD3D9RenderStateFlush();
+    ASSERT_EQ(D3d9Log().size(), 2u);
+    EXPECT_EQ(D3d9Log()[0], "SetRenderState(27, 1)");
+    EXPECT_EQ(DeviceState(D3DRS_CULLMODE), D3DCULL_CW);
+
+    D3d9LogClear();
+    OvD3D9SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+    OvD3D9SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+    EXPECT_EQ(D3d9LogCount("SetSamplerState"), 1);
+    // Out-of-range numbers are dropped.
+    OvD3D9SetRenderState(ovD3D9NUMRENDERSTATES, 1);
+    OvD3D9SetTextureStageState(8, 1, 1);
+    OvD3D9SetSamplerState(0, 14, 1);
+    OvD3D9RenderStateFlush();
+    EXPECT_EQ(D3d9Log().size(), 1u);
+}
+
+TEST_F(D3d9DriverTest, EngineStatesTranslateToTheDevice) {
+    ASSERT_TRUE(Up());
+    struct Case {
+        OvInt32 state;
+        std::uintptr_t value;
+        D3DRENDERSTATETYPE d3d;
+        DWORD expected;
+    } cases[] = {
+        {ovRENDERSTATESHADEMODE, D3DSHADE_FLAT, D3DRS_SHADEMODE, D3DSHADE_FLAT},
+        {ovRENDERSTATESRCBLEND, D3DBLEND_ONE, D3DRS_SRCBLEND, D3DBLEND_ONE},
+        {ovRENDERSTATEDESTBLEND, D3DBLEND_ZERO, D3DRS_DESTBLEND, D3DBLEND_ZERO},
+        {ovRENDERSTATECULLMODE, D3DCULL_NONE, D3DRS_CULLMODE, D3DCULL_NONE},
+        {ovRENDERSTATEFOGCOLOR, 0x123456, D3DRS_FOGCOLOR, 0x123456},
+        {ovRENDERSTATESTENCILENABLE, 1, D3DRS_STENCILENABLE, 1},
+        {ovRENDERSTATESTENCILFUNCTIONWRITEMASK, 0x0F, D3DRS_STENCILWRITEMASK, 0x0F},
+        {ovRENDERSTATEALPHATESTFUNCTIONREF, 128, D3DRS_ALPHAREF, 128},
+        {ovRENDERSTATEZWRITEENABLE, 0, D3DRS_ZWRITEENABLE, 0},
+        {ovRENDERSTATEZTESTENABLE, 0, D3DRS_ZENABLE, 0}, // neither test nor write: z off
+        {ovRENDERSTATEZWRITEENABLE, 1, D3DRS_ZENABLE, 1},
+        {ovRENDERSTATEZTESTENABLE, 1, D3DRS_ZFUNC, D3DCMP_LESSEQUAL},
+        {ovRENDERSTATEVERTEXALPHAENABLE, 1, D3DRS_ALPHABLENDENABLE, 1},
+        {ovRENDERSTATEVERTEXALPHAENABLE, 1, D3DRS_ALPHATESTENABLE, 1},
+        {ovRENDERSTATEALPHATESTFUNCTION, D3DCMP_ALWAYS, D3DRS_ALPHATESTENABLE, 0},
+        {ovRENDERSTATEVERTEXALPHAENABLE, 0, D3DRS_ALPHABLENDENABLE, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(OvD3D9RenderStateSet(c.state, V(c.value))) << c.state;
+        OvD3D9RenderStateFlush();
+        EXPECT_EQ(DeviceState(c.d3d), c.expected) << c.state;
+        OvUInt32 got = 0;
+        if (c.state != ovRENDERSTATEALPHATESTFUNCTIONREF) {
+            EXPECT_TRUE(OvD3D9RenderStateGet(c.state, &got));
+            EXPECT_EQ(got, c.value) << c.state;
+        }
+    }
+    const float density = 0.25f;
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATEFOGDENSITY, const_cast<float*>(&density)));
+    OvD3D9RenderStateFlush();
+    float sent = 0;
+    DWORD bits = DeviceState(D3DRS_FOGDENSITY);
+    std::memcpy(&sent, &bits, sizeof sent);
+    EXPECT_EQ(sent, 0.25f);
+
+    // Addressing: u and v apart make the joint state unanswerable.
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREADDRESSU, V(1)));
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREADDRESSV, V(3)));
+    EXPECT_EQ(DeviceSampler(D3DSAMP_ADDRESSV), 3u);
+    OvUInt32 address = 99;
+    EXPECT_FALSE(OvD3D9RenderStateGet(ovRENDERSTATETEXTUREADDRESS, &address));
+    EXPECT_EQ(address, 0u);
+    // Filter 11 is anisotropic with linear mips; without anisotropic magnification the mag
+    // filter falls back to linear.
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREFILTER, V(11)));
+    EXPECT_EQ(DeviceSampler(D3DSAMP_MINFILTER), 3u);
+    EXPECT_EQ(DeviceSampler(D3DSAMP_MIPFILTER), 2u);
+
+    OvUInt32 unused = 0;
+    for (OvInt32 state : {0, 5, 18, 19, 31}) {
+        EXPECT_FALSE(OvD3D9RenderStateGet(state, &unused)) << state;
+    }
+    EXPECT_FALSE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREPERSPECTIVE, V(0)));
+}
+
+TEST_F(D3d9DriverTest, FogNeedsTheCapsAndResetRestoresEngineStates) {
+    D3d9Adapter a = D3d9DefaultAdapter();
+    a.caps.RasterCaps &= ~(D3DPRASTERCAPS_FOGVERTEX | D3DPRASTERCAPS_FOGTABLE);
+    D3d9SetAdapters({a});
+    ASSERT_TRUE(Up());
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATEFOGENABLE, V(1)));
+    OvD3D9RenderStateSet(ovRENDERSTATECULLMODE, V(D3DCULL_CW));
+    OvD3D9RenderStateSet(ovRENDERSTATEALPHATESTFUNCTIONREF, V(77));
+    OvD3D9RenderStateFlush();
+    EXPECT_EQ(DeviceState(D3DRS_FOGENABLE), 0u);
+
+    D3d9LoseDevice(OvD3D9GetDevice());
+    EXPECT_FALSE(OvD3D9DeviceCheckLost());
+    EXPECT_TRUE(OvD3D9DeviceCheckLost());
+    OvD3D9GetDevice()->EndScene();
+    OvD3D9DeviceSetInScene(FALSE);
+    EXPECT_EQ(DeviceState(D3DRS_CULLMODE), D3DCULL_CW);
+    EXPECT_EQ(DeviceState(D3DRS_ALPHAREF), 77u);
+    EXPECT_EQ(DeviceState(D3DRS_LIGHTING), 0u);
+}
+
+TEST_F(D3d9DriverTest, SurfacePropertiesSendTheMaterialOnceAndKeepTheAmbientState) {
+    ASSERT_TRUE(Up());
+    D3d9LogEnable(true);
+    OvD3D9AmbientColor = {0.5f, 0.5f, 0.5f, 1.0f};
+    const OvSurfaceProperties props = {1.0f, 0.0f, 255.0f};
+    const OvRGBA red = {255, 0, 0, 255};
+    const OvUInt32 flags = ovD3D9GEOMETRYPRELIT | ovD3D9GEOMETRYMODULATEMATERIALCOLOR;
+    EXPECT_TRUE(OvD3D9SetSurfaceProperties(&props, &red, flags));
+    EXPECT_TRUE(OvD3D9SetSurfaceProperties(&props, &red, flags | 0x1));
+    EXPECT_EQ(D3d9LogCount("SetMaterial"), 1);
+    D3DMATERIAL9 m{};
+    OvD3D9GetDevice()->GetMaterial(&m);
+    EXPECT_FLOAT_EQ(m.Diffuse.r, 255.0f);
+    EXPECT_FLOAT_EQ(m.Emissive.r, 255.0f * 0.5f / 255.0f);
+    EXPECT_EQ(m.Emissive.a, 1.0f);
+
+    // Someone clears the ambient state between two objects with the same key.
+    OvD3D9SetRenderState(D3DRS_AMBIENT, 0);
+    OvD3D9RenderStateFlush();
+    EXPECT_TRUE(OvD3D9SetSurfaceProperties(&props, &red, flags));
+    OvD3D9RenderStateFlush();
+    EXPECT_EQ(DeviceState(D3DRS_AMBIENT), 0xFFFF0000u);
+    EXPECT_EQ(D3d9LogCount("SetMaterial"), 1);
+    OvD3D9AmbientColor = {0.0f, 0.0f, 0.0f, 1.0f};
+}
+
+TEST_F(D3d9DriverTest, TextureWordsFromFilesNeverSendInvalidSamplerValues) {
+    ASSERT_TRUE(Up());
+    D3d9LogEnable(true);
+    OvTexture texture{};
+    texture.filterAddressing = 0x3204; // mip linear, u mirror, v clamp
+    EXPECT_TRUE(OvD3D9SetTexture(&texture, 1));
+    EXPECT_EQ(D3d9LogCount("SetSamplerState"), 3); // u, v and the mip filter; min and mag stay linear
+    DWORD v = 0;
+    OvD3D9GetDevice()->GetSamplerState(1, D3DSAMP_ADDRESSV, &v);
+    EXPECT_EQ(v, D3DTADDRESS_CLAMP);
+
+    // Filter 200 reads as "none"; addressing 0 (u and v merged apart) and 9 keep the sampler's.
+    D3d9LogClear();
+    texture.filterAddressing = 0x90C8;
+    EXPECT_TRUE(OvD3D9SetTexture(&texture, 1));
+    EXPECT_EQ(D3d9LogCount("SetSamplerState"), 3); // the three filters
+    OvD3D9GetDevice()->GetSamplerState(1, D3DSAMP_ADDRESSU, &v);
+    EXPECT_EQ(v, D3DTADDRESS_MIRROR);
+    OvD3D9GetDevice()->GetSamplerState(1, D3DSAMP_MINFILTER, &v);
+    EXPECT_EQ(v, 0u);
+    EXPECT_FALSE(OvD3D9SetTexture(&texture, 8));
+}
