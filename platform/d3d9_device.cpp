@@ -1056,12 +1056,22 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
     }
     if (clearFlags & (D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL)) {
         const D3DFORMAT f = depth->image.format;
-        fill(depth->image, [&](BYTE* p) {
+        auto write = [&](BYTE* p) {
             if (clearFlags & D3DCLEAR_ZBUFFER)
                 WriteDepth(f, p, z);
             if (clearFlags & D3DCLEAR_STENCIL)
                 WriteStencil(f, p, stencil);
-        });
+        };
+        // Where the cleared pixel doesn't depend on what it held (no bits kept), one is encoded and copied.
+        BYTE zeros[16] = {}, ones[16];
+        std::memset(ones, 0xFF, sizeof ones);
+        write(zeros);
+        write(ones);
+        const UINT bytes = depth->image.info->bytes;
+        if (bytes <= sizeof zeros && std::memcmp(zeros, ones, bytes) == 0)
+            fill(depth->image, [&](BYTE* p) { std::memcpy(p, zeros, bytes); });
+        else
+            fill(depth->image, write);
     }
     ++counters.clears;
     return D3D_OK;

@@ -696,7 +696,7 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
 }
 
 // a + (b - a) * f / 256 on the four bytes at once, f in 0..256.
-inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
+[[gnu::always_inline]] inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
 {
     const DWORD g = 256 - f;
     const DWORD rb = (((a & 0x00FF00FFu) * g + (b & 0x00FF00FFu) * f + 0x00800080u) >> 8) & 0x00FF00FFu;
@@ -706,7 +706,7 @@ inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
 
 // Lerp8(Lerp8(t0, t1, fx), Lerp8(t2, t3, fx), fy) with the channels of both rows in 16-bit lanes:
 // every sum stays below 2^16, so the lanes give the same bytes as the packed form.
-inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
+[[gnu::always_inline]] inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
 {
     const __m128i zero = _mm_setzero_si128();
     const __m128i left = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[0])),
@@ -726,7 +726,7 @@ inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
 }
 
 // Coordinates beyond this many texels lose every fraction anyway: kept finite and in int range.
-inline float TexelCoordinate(float u, UINT size)
+[[gnu::always_inline]] inline float TexelCoordinate(float u, UINT size)
 {
     const float s = u * static_cast<float>(size) - 0.5f;
     return std::fabs(s) < 1e7f ? s : 0.0f; // NaN too
@@ -738,8 +738,10 @@ inline float TexelCoordinate(float u, UINT size)
     const float y = TexelCoordinate(v, image.height);
     if (filter != D3DTEXF_LINEAR && filter != D3DTEXF_ANISOTROPIC)
         return Texel(s, image, static_cast<int>(std::floor(x + 0.5f)), static_cast<int>(std::floor(y + 0.5f)));
-    const float fx0 = std::floor(x), fy0 = std::floor(y);
-    const int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
+    // floor of coordinates below 1e7 in magnitude, exact in int and float both.
+    const int x0 = static_cast<int>(x) - (static_cast<float>(static_cast<int>(x)) > x ? 1 : 0);
+    const int y0 = static_cast<int>(y) - (static_cast<float>(static_cast<int>(y)) > y ? 1 : 0);
+    const float fx0 = static_cast<float>(x0), fy0 = static_cast<float>(y0);
     const DWORD fx = static_cast<DWORD>((x - fx0) * 256.0f + 0.5f), fy = static_cast<DWORD>((y - fy0) * 256.0f + 0.5f);
     const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
     if (s.fastWrap) {
@@ -1001,8 +1003,11 @@ struct Raster {
     // Shades the pixels [x0, x1] of row y from the interpolants' planes.
     void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
               bool hasLodPlanes) const;
-    void FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
-                  bool hasLodPlanes) const;
+    // The span of the fast state, specialised on depth, texture, level of detail and flat shading.
+    template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+    void FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy) const;
+    using SpanFunction = void (Raster::*)(int, int, int, const float*, const float*, const float*, float, float) const;
+    SpanFunction PickFastSpan(bool lodPlanes) const;
 };
 
 // round(a * b / 255) for bytes.
@@ -1013,20 +1018,20 @@ inline DWORD Mul8(DWORD a, DWORD b)
 }
 
 // Mul8 on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
-inline __m128i Mul8x(__m128i a, __m128i b)
+[[gnu::always_inline]] inline __m128i Mul8x(__m128i a, __m128i b)
 {
     const __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
     return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
 }
 
-inline __m128i Widen(D3DCOLOR c) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128()); }
+[[gnu::always_inline]] inline __m128i Widen(D3DCOLOR c) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128()); }
 
-inline D3DCOLOR Narrow(__m128i v) { return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))); }
+[[gnu::always_inline]] inline D3DCOLOR Narrow(__m128i v) { return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))); }
 
-inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b) { return Narrow(Mul8x(Widen(a), Widen(b))); }
+[[gnu::always_inline]] inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b) { return Narrow(Mul8x(Widen(a), Widen(b))); }
 
 // Source alpha over the destination, each channel min(255, Mul8(s, sa) + Mul8(d, 255 - sa)).
-inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
+[[gnu::always_inline]] inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
 {
     const __m128i sa = _mm_set1_epi16(static_cast<short>(src >> 24));
     const __m128i ia = _mm_set1_epi16(static_cast<short>(255 - (src >> 24)));
@@ -1034,7 +1039,7 @@ inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
 }
 
 // The bytes of (b, g, r, a) as To8 makes them.
-inline D3DCOLOR ToColor8(__m128 bgra)
+[[gnu::always_inline]] inline D3DCOLOR ToColor8(__m128 bgra)
 {
     const __m128 s = _mm_min_ps(_mm_max_ps(bgra, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
     const __m128i i = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
@@ -1114,8 +1119,8 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
 }
 
 
-void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
-                      bool lodPlanes) const
+template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy) const
 {
     const PixelSetup& p = *ps;
     const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
@@ -1127,21 +1132,24 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
         a[i] = base[from[i]] + dx[from[i]] * fx + dy[from[i]] * fy;
         d[i] = dx[from[i]];
     }
-    const Sampler* sampler = p.stageCount > 0 && p.stages[0].sampler >= 0 ? &p.samplers[p.stages[0].sampler] : nullptr;
+    const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
     const D3DCOLOR factor = ToColor(p.factor);
+    // Colour and alpha the same operation on the same arguments: one pass gives all four bytes.
+    const bool oneOperation = p.stageCount > 0 && p.fastAlphaOp == p.fastColorOp &&
+                              p.alphaArgs[0] == p.colorArgs[0] && p.alphaArgs[1] == p.colorArgs[1];
     D3DCOLOR flat = 0;
-    if (flatColor != nullptr)
+    if (kFlat)
         flat = ToColor(flatColor[0]);
     BYTE* target = p.target->At(static_cast<UINT>(x0), static_cast<UINT>(y));
-    BYTE* depth = p.depth != nullptr ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
-    const float topW = sampler != nullptr ? static_cast<float>(sampler->levels[0]->width) : 0.0f;
-    const float topH = sampler != nullptr ? static_cast<float>(sampler->levels[0]->height) : 0.0f;
-    for (int x = x0; x <= x1; ++x, target += 4, depth += depth != nullptr ? 4 : 0) {
+    BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
+    const float topW = kTexture ? static_cast<float>(sampler->levels[0]->width) : 0.0f;
+    const float topH = kTexture ? static_cast<float>(sampler->levels[0]->height) : 0.0f;
+    for (int x = x0; x <= x1; ++x, target += 4, depth += kDepth ? 4 : 0) {
         if (x > x0)
             for (int i = 0; i < n; ++i)
                 a[i] += d[i];
         DWORD key = 0;
-        if (depth != nullptr) {
+        if (kDepth) {
             const float z = Saturate(a[1]);
             key = static_cast<DWORD>(z * 16777215.0f + 0.5f);
             DWORD stored;
@@ -1151,10 +1159,10 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
         }
         const float w = a[0] != 0 ? 1.0f / a[0] : 0.0f;
         D3DCOLOR diffuse = flat;
-        if (flatColor == nullptr)
+        if (!kFlat)
             diffuse = ToColor8(_mm_mul_ps(_mm_set_ps(a[5], a[2], a[3], a[4]), _mm_set1_ps(w)));
         D3DCOLOR texel = 0xFFFFFFFFu;
-        if (sampler != nullptr) {
+        if (kTexture) {
             // Without a projected texture transform q is 1: q/w is 1/w.
             float u = a[6] * w, v = a[7] * w, r = w;
             if (p.projected) {
@@ -1165,7 +1173,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
                 r = a[8] != 0 ? 1.0f / a[8] : 0.0f;
             }
             float lod = 0;
-            if (lodPlanes) {
+            if (kLod) {
                 const int k = kFixed;
                 const float dudx = (dx[k] - u * dx[k + 2]) * r, dudy = (dy[k] - u * dy[k + 2]) * r;
                 const float dvdx = (dx[k + 1] - v * dx[k + 2]) * r, dvdy = (dy[k + 1] - v * dy[k + 2]) * r;
@@ -1180,7 +1188,9 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
         };
         D3DCOLOR c = diffuse;
-        if (p.stageCount > 0) {
+        if (oneOperation) {
+            c = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+        } else if (p.stageCount > 0) {
             const D3DCOLOR rgb = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
             const D3DCOLOR alpha = p.fastAlphaOp == D3DTOP_DISABLE
                                        ? diffuse
@@ -1211,6 +1221,25 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
         }
         OutputColor(p, target, FromColor(c)); // blending and masks as everywhere
     }
+}
+
+Raster::SpanFunction Raster::PickFastSpan(bool lodPlanes) const
+{
+    static constexpr SpanFunction kSpans[16] = {
+        &Raster::FastSpan<false, false, false, false>, &Raster::FastSpan<false, false, false, true>,
+        &Raster::FastSpan<false, false, true, false>,  &Raster::FastSpan<false, false, true, true>,
+        &Raster::FastSpan<false, true, false, false>,  &Raster::FastSpan<false, true, false, true>,
+        &Raster::FastSpan<false, true, true, false>,   &Raster::FastSpan<false, true, true, true>,
+        &Raster::FastSpan<true, false, false, false>,  &Raster::FastSpan<true, false, false, true>,
+        &Raster::FastSpan<true, false, true, false>,   &Raster::FastSpan<true, false, true, true>,
+        &Raster::FastSpan<true, true, false, false>,   &Raster::FastSpan<true, true, false, true>,
+        &Raster::FastSpan<true, true, true, false>,    &Raster::FastSpan<true, true, true, true>,
+    };
+    const PixelSetup& p = *ps;
+    const bool texture = p.stageCount > 0 && p.stages[0].sampler >= 0;
+    const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0) |
+                      (flatColor != nullptr ? 1 : 0);
+    return kSpans[index];
 }
 
 constexpr std::int64_t kSub = 256;       // sub-pixel steps
@@ -1300,6 +1329,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
             lodPlanes = true;
     }
 
+    const Raster::SpanFunction fastSpan = p.fast ? r.PickFastSpan(lodPlanes) : nullptr;
     for (int y = y0; y <= y1; ++y) {
         std::int64_t lo = xl, hi = xr;
         const std::int64_t py = y * kSub;
@@ -1317,7 +1347,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
         if (lo <= hi)
         {
             if (p.fast)
-                r.FastSpan(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
+                (r.*fastSpan)(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0);
             else
                 r.Span(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
         }

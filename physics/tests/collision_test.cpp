@@ -751,3 +751,40 @@ TEST(PhysicsTrilist, AggregateChildrenAreGatheredNearTheOtherEnd) {
     OvpVolumeDeinit(&aggregate);
     OvpAggChildrenRelease(list);
 }
+
+TEST(PhysicsNarrow, DegenerateShapesGiveFiniteContacts) {
+    // Coincident sphere centres, a triangle collapsed to a segment and to a point, a box of no
+    // thickness: whatever they yield is finite, unit-normal and at most four points.
+    OvpVolume sa, sb;
+    OvpSphereInit(&sa, 0.5f);
+    OvpSphereInit(&sb, 0.5f);
+    const OvMatrix same = Placement(kIdentity, {1, 1, 1});
+    const OvpVolume box = Box(0.5f, 0.5f, 0.5f, 0.01f), flat = Box(0.5f, 0.0f, 0.5f, 0.0f);
+    const OvMatrix boxAt = Placement(AxisAngle({0, 1, 0}, 0.4f), {0.1f, 0.5f, 0.2f});
+    const OvpVolume segment = Triangle({-1, 0, 0}, {0, 0, 0}, {1, 0, 0});
+    const OvpVolume point = Triangle({0, 0, 0}, {0, 0, 0}, {0, 0, 0}, 0.1f);
+    const OvMatrix flatAt = Placement(kIdentity, {0.2f, 0.3f, 0});
+    struct Case {
+        const OvpVolume* a;
+        const OvMatrix* ma;
+        const OvpVolume* b;
+        const OvMatrix* mb;
+    } cases[] = {{&sa, &same, &sb, &same},      {&box, &boxAt, &segment, nullptr}, {&box, &boxAt, &point, nullptr},
+                 {&flat, &flatAt, &box, &boxAt}, {&box, &boxAt, &flat, &flatAt},    {&sa, &same, &point, nullptr}};
+    int touching = 0;
+    for (const Case& c : cases) {
+        const OvpCollisionPair pair = {{c.a, c.b}, {c.ma, c.mb}};
+        OvpContactSet set;
+        if (!OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
+            continue;
+        }
+        ++touching;
+        EXPECT_LE(set.count, 4u);
+        EXPECT_NEAR(Len(set.normal), 1.0f, 1e-4f);
+        for (OvUInt32 i = 0; i < set.count; ++i) {
+            EXPECT_TRUE(std::isfinite(set.separation[i]) && std::isfinite(set.position[i].x + set.position[i].y +
+                                                                          set.position[i].z));
+        }
+    }
+    EXPECT_GE(touching, 3);
+}

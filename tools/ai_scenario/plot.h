@@ -9,19 +9,15 @@
 #include <vector>
 
 #include "ai/runtime/vector3.h"
+#include "tools/plot/canvas.h"
 #include "tools/ai_scenario/scenario_kit.h"
 
 class CSpatialGraph;
 
 namespace scenario {
 
-struct Rgb {
-    uint8_t r, g, b;
-};
-
-// Colour of series i among n: evenly spaced hues, so no two of up to 24 series share one; beyond
-// that the hues follow the golden angle.
-Rgb SeriesColour(std::size_t i, std::size_t n);
+using plot::Rgb;
+using plot::SeriesColour;
 
 // What a scenario hands to the plot.
 struct PlotScene {

@@ -1,6 +1,7 @@
 // End to end: d3d9_render clears a back buffer of the scene's size and draws its triangles by the
 // fill rule, and names the line of a malformed scene.
 
+#include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
 
 #include <gtest/gtest.h>
@@ -19,10 +20,7 @@ struct D3d9RenderTest : ::testing::Test {
     std::filesystem::path dir;
     void SetUp() override
     {
-        dir = std::filesystem::temp_directory_path() /
-              (std::string("dun_d3d9_render_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        dir = MakeTestScratchDir("dun_d3d9_render");
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Scene(const std::string& text)
