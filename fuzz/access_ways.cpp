@@ -23,8 +23,7 @@ namespace {
 // Graphs of up to this many vertices are built for the files that name them.
 constexpr int kLargestGraph = 4096;
 
-std::vector<std::uint8_t> ReadFile(const std::string& path)
-{
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
     std::vector<std::uint8_t> bytes;
     if (FILE* f = std::fopen(path.c_str(), "rb")) {
         int c;
@@ -35,8 +34,7 @@ std::vector<std::uint8_t> ReadFile(const std::string& path)
     return bytes;
 }
 
-void CheckLoaded(CAccessWaysData& ways, const std::uint8_t* data, std::size_t size)
-{
+void CheckLoaded(CAccessWaysData& ways, const std::uint8_t* data, std::size_t size) {
     const std::string path = fuzzkit::WriteScratchFile(nullptr, 0);
     if (path.empty() || !ways.Save(path.c_str()))
         std::abort(); // what was loaded cannot be saved
@@ -47,8 +45,7 @@ void CheckLoaded(CAccessWaysData& ways, const std::uint8_t* data, std::size_t si
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::AiEngine engine;
     if (!engine.Up())
         return 0;

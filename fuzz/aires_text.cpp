@@ -7,8 +7,7 @@
 
 #include "tools/aires/resource_text.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     AiRes::Bytes block;
     std::string error;
     if (!AiRes::ParseText(std::string(reinterpret_cast<const char*>(data), size), block, error))

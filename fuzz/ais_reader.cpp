@@ -17,8 +17,7 @@
 
 namespace {
 
-void CollectRawData(CConfigNode* node, std::vector<CConfigNode*>& out)
-{
+void CollectRawData(CConfigNode* node, std::vector<CConfigNode*>& out) {
     if (node->GetRawData() != nullptr) {
         out.push_back(node);
     }
@@ -28,8 +27,7 @@ void CollectRawData(CConfigNode* node, std::vector<CConfigNode*>& out)
 }
 
 // Reads the tree and every block, in order, as the data loaders would.
-void ReadWorldFile(OvStream* stream)
-{
+void ReadWorldFile(OvStream* stream) {
     if (stream == nullptr) {
         return;
     }
@@ -55,8 +53,7 @@ void ReadWorldFile(OvStream* stream)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     {
         fuzzkit::AiEngine engine;
         if (!engine.Up()) {

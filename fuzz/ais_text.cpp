@@ -9,8 +9,7 @@
 
 #include "tools/ais_format/ais_format.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     AisFormat::Document doc;
     std::string error;
     if (!AisFormat::ParseText(std::string(reinterpret_cast<const char*>(data), size), doc.root, error)) {
@@ -29,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     AisFormat::Document decoded;
     std::vector<std::uint8_t> reencoded;
-    if (!AisFormat::Decode(file.data(), file.size(), decoded, error) ||
-        !AisFormat::Encode(decoded, reencoded, error) || reencoded != file) {
+    if (!AisFormat::Decode(file.data(), file.size(), decoded, error) || !AisFormat::Encode(decoded, reencoded, error) ||
+        reencoded != file) {
         std::abort(); // the file written does not read back
     }
     return 0;

@@ -9,8 +9,7 @@
 #include "graphics/core/d3d9/native_texture.h"
 #include "graphics/core/stream.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::GraphicsEngine engine;
     if (!engine.Up()) {
         return 0;

@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Scene scene;
     SceneError error;
     if (!ParseScene(reinterpret_cast<const char*>(data), size, &scene, &error)) {

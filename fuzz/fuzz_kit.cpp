@@ -24,8 +24,7 @@ void RemoveScratchFile();
 
 // Inputs name files (a world file's output files): only the scratch file's siblings of this
 // process may be written.
-void* HostOpen(const char* path, const char* mode)
-{
+void* HostOpen(const char* path, const char* mode) {
     if (path == nullptr || mode == nullptr) {
         return nullptr;
     }
@@ -38,17 +37,14 @@ void* HostOpen(const char* path, const char* mode)
     return std::fopen(path, mode);
 }
 int HostClose(void* file) { return std::fclose(static_cast<FILE*>(file)); }
-std::size_t HostRead(void* buffer, std::size_t size, std::size_t count, void* file)
-{
+std::size_t HostRead(void* buffer, std::size_t size, std::size_t count, void* file) {
     return std::fread(buffer, size, count, static_cast<FILE*>(file));
 }
-std::size_t HostWrite(const void* buffer, std::size_t size, std::size_t count, void* file)
-{
+std::size_t HostWrite(const void* buffer, std::size_t size, std::size_t count, void* file) {
     return std::fwrite(buffer, size, count, static_cast<FILE*>(file));
 }
 
-std::string& ScratchPath()
-{
+std::string& ScratchPath() {
     static std::string path;
     if (path.empty()) {
         // Memory-backed when there is such a folder: a file is written for every input.
@@ -62,15 +58,11 @@ std::string& ScratchPath()
     return path;
 }
 
-void RemoveScratchFile()
-{
-    std::remove(ScratchPath().c_str());
-}
+void RemoveScratchFile() { std::remove(ScratchPath().c_str()); }
 
 } // namespace
 
-GraphicsEngine::GraphicsEngine(void (*registerPlugins)(), const OvDriver* driver)
-{
+GraphicsEngine::GraphicsEngine(void (*registerPlugins)(), const OvDriver* driver) {
     // Started once per process (plugins are registered before the first input) and left
     // running: bringing it up for every input would cost more than most inputs.
     static const bool up = OvTestEngineUp(0, registerPlugins, driver) != FALSE;
@@ -79,14 +71,12 @@ GraphicsEngine::GraphicsEngine(void (*registerPlugins)(), const OvDriver* driver
     OvErrorGet(&ignored);
 }
 
-GraphicsEngine::~GraphicsEngine()
-{
+GraphicsEngine::~GraphicsEngine() {
     OvError ignored;
     OvErrorGet(&ignored);
 }
 
-AiEngine::AiEngine() : m_up(false)
-{
+AiEngine::AiEngine() : m_up(false) {
     if (!m_graphics.Up()) {
         return;
     }
@@ -103,22 +93,19 @@ AiEngine::AiEngine() : m_up(false)
     m_up = Vusk::Initialise(&services);
 }
 
-AiEngine::~AiEngine()
-{
+AiEngine::~AiEngine() {
     if (m_up) {
         Vusk::ReleaseEngine();
     }
 }
 
-OvStream* OpenMemoryStream(const std::uint8_t* data, std::size_t size)
-{
+OvStream* OpenMemoryStream(const std::uint8_t* data, std::size_t size) {
     OvMemory memory{const_cast<std::uint8_t*>(data), static_cast<OvUInt32>(size)};
     return OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
 }
 
 OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object, std::int32_t offset,
-                            std::int32_t size)
-{
+                            std::int32_t size) {
     const std::int32_t kept = length < size ? length : size;
     if (length < 0 || (kept > 0 && OvStreamReadStrict(stream, static_cast<char*>(object) + offset,
                                                       static_cast<OvUInt32>(kept)) == nullptr)) {
@@ -127,8 +114,7 @@ OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object,
     return length > kept ? OvStreamSkip(stream, static_cast<OvUInt32>(length - kept)) : stream;
 }
 
-std::string WriteScratchFile(const std::uint8_t* data, std::size_t size)
-{
+std::string WriteScratchFile(const std::uint8_t* data, std::size_t size) {
     const std::string& path = ScratchPath();
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
@@ -141,8 +127,7 @@ std::string WriteScratchFile(const std::uint8_t* data, std::size_t size)
 
 std::string ScratchFileName() { return ScratchPath(); }
 
-Bytes WrapInWorldFile(const std::uint8_t* data, std::size_t size)
-{
+Bytes WrapInWorldFile(const std::uint8_t* data, std::size_t size) {
     AisFormat::Document doc;
     AisFormat::Node raw;
     raw.kind = AisFormat::Kind::RawData;

@@ -12,17 +12,14 @@ namespace {
 
 constexpr OvUInt32 kExtensionId = 0x7701;
 
-void RegisterPlugins()
-{
+void RegisterPlugins() {
     OvCameraRegisterPlugin(8, kExtensionId, nullptr, nullptr, nullptr);
-    OvPluginRegistryAddPluginStream(OvCameraGetRegistry(), kExtensionId, fuzzkit::ReadExtensionBody, nullptr,
-                                    nullptr);
+    OvPluginRegistryAddPluginStream(OvCameraGetRegistry(), kExtensionId, fuzzkit::ReadExtensionBody, nullptr, nullptr);
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::GraphicsEngine engine(RegisterPlugins);
     if (!engine.Up()) {
         return 0;

@@ -16,16 +16,14 @@ namespace {
 
 constexpr int kMaxChunks = 64; // chunks walked per pass
 
-std::uint32_t U32At(const std::uint8_t* p)
-{
+std::uint32_t U32At(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::GraphicsEngine engine;
     if (!engine.Up()) {
         return 0;

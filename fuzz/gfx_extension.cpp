@@ -14,14 +14,12 @@ namespace {
 constexpr OvInt32 kBaseSize = 16;
 OvPluginRegistry gRegistry = OvPluginRegistryInitialValue(kBaseSize);
 
-OvBool Check(void* object, OvInt32 offset, OvInt32)
-{
+OvBool Check(void* object, OvInt32 offset, OvInt32) {
     // Refuses an object whose streamed extension begins with 0xFF.
     return static_cast<unsigned char*>(object)[offset] != 0xFF ? TRUE : FALSE;
 }
 
-void RegisterPlugins()
-{
+void RegisterPlugins() {
     gRegistry = OvPluginRegistryInitialValue(kBaseSize);
     OvPluginRegistryAddPlugin(&gRegistry, 12, 0x7711, nullptr, nullptr, nullptr);
     OvPluginRegistryAddPluginStream(&gRegistry, 0x7711, fuzzkit::ReadExtensionBody, nullptr, nullptr);
@@ -31,8 +29,7 @@ void RegisterPlugins()
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::GraphicsEngine engine(RegisterPlugins);
     if (!engine.Up()) {
         return 0;

@@ -13,16 +13,14 @@ namespace {
 
 constexpr OvUInt32 kExtensionId = 0x7702;
 
-void RegisterPlugins()
-{
+void RegisterPlugins() {
     OvFrameRegisterPlugin(8, kExtensionId, nullptr, nullptr, nullptr);
     OvFrameRegisterPluginStream(kExtensionId, fuzzkit::ReadExtensionBody, nullptr, nullptr);
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::GraphicsEngine engine(RegisterPlugins);
     if (!engine.Up()) {
         return 0;

@@ -6,8 +6,7 @@
 #include "fuzz/fuzz_kit.h"
 #include "graphics/toolkits/png_reader.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::GraphicsEngine engine;
     if (!engine.Up()) {
         return 0;

@@ -9,8 +9,7 @@
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/core/texture_stream.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::GraphicsEngine engine(nullptr, OvTestMemoryRasterDriver());
     if (!engine.Up()) {
         return 0;

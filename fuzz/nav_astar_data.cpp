@@ -8,8 +8,7 @@
 #include "ai/navigation/spatial_graph.h"
 #include "fuzz/nav_kit.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     navfuzz::RunGraphData(data, size, CAstarData::Create, [](CGraphData& loaded, CSpatialGraph& grid) {
         const std::int32_t n = grid.GetVertexCount();
         CPath path;

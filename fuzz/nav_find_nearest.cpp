@@ -6,8 +6,7 @@
 #include "ai/navigation/find_nearest_data.h"
 #include "fuzz/nav_kit.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     navfuzz::RunGraphData(data, size, CFindNearestData::Create, [](CGraphData& loaded, CSpatialGraph&) {
         for (float x = -0.5f; x <= 2.5f; x += 1.5f) {
             for (float z = -0.5f; z <= 2.5f; z += 1.5f) {

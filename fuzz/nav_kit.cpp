@@ -22,8 +22,7 @@ namespace navfuzz {
 
 namespace {
 
-CConfigNode* FirstRawData(CConfigNode* node)
-{
+CConfigNode* FirstRawData(CConfigNode* node) {
     if (node->GetRawData() != nullptr) {
         return node;
     }
@@ -36,8 +35,7 @@ CConfigNode* FirstRawData(CConfigNode* node)
 }
 
 // The loader on the first block of a world file.
-void LoadFromWorldFile(const std::uint8_t* data, std::size_t size, const Load& load)
-{
+void LoadFromWorldFile(const std::uint8_t* data, std::size_t size, const Load& load) {
     OvStream* stream = fuzzkit::OpenMemoryStream(data, size);
     if (stream == nullptr) {
         return;
@@ -53,8 +51,7 @@ void LoadFromWorldFile(const std::uint8_t* data, std::size_t size, const Load& l
 
 } // namespace
 
-void ForEachSource(const std::uint8_t* data, std::size_t size, const Load& load)
-{
+void ForEachSource(const std::uint8_t* data, std::size_t size, const Load& load) {
     if (size >= CAisReader::kMagicSize && std::memcmp(data, CAisReader::kMagic, CAisReader::kMagicSize) == 0) {
         LoadFromWorldFile(data, size, load);
         return;
@@ -75,8 +72,7 @@ void ForEachSource(const std::uint8_t* data, std::size_t size, const Load& load)
     LoadFromWorldFile(file.data(), file.size(), load);
 }
 
-CSpatialGraph* MakeGrid()
-{
+CSpatialGraph* MakeGrid() {
     auto* graph = new CSpatialGraph();
     CGraphVertex* vertices[9];
     for (int i = 0; i < 9; ++i) {
@@ -102,8 +98,7 @@ CSpatialGraph* MakeGrid()
 }
 
 void RunGraphData(const std::uint8_t* data, std::size_t size, CreateData create,
-                  const std::function<void(CGraphData& loaded, CSpatialGraph& grid)>& use)
-{
+                  const std::function<void(CGraphData& loaded, CSpatialGraph& grid)>& use) {
     fuzzkit::AiEngine engine;
     if (!engine.Up()) {
         return;
@@ -117,8 +112,7 @@ void RunGraphData(const std::uint8_t* data, std::size_t size, CreateData create,
     });
 }
 
-CWorld* MakeTwoGraphWorld(CConfigNode** tree)
-{
+CWorld* MakeTwoGraphWorld(CConfigNode** tree) {
     using configtree::Add;
     *tree = new CConfigNode();
     Add(*tree, "MaxEntity", "4");

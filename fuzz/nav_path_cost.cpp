@@ -7,8 +7,7 @@
 #include "ai/navigation/spatial_graph.h"
 #include "fuzz/nav_kit.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     navfuzz::RunGraphData(data, size, CPathCostData::Create, [](CGraphData& loaded, CSpatialGraph& grid) {
         const std::int32_t n = grid.GetVertexCount();
         for (std::int32_t a = 0; a < n; ++a) {

@@ -11,8 +11,7 @@
 #include "fuzz/fuzz_kit.h"
 #include "fuzz/nav_kit.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::AiEngine engine;
     if (!engine.Up()) {
         return 0;

@@ -19,8 +19,7 @@
 
 namespace {
 
-std::vector<std::uint8_t> ReadFile(const std::string& path)
-{
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
     std::vector<std::uint8_t> bytes;
     if (FILE* f = std::fopen(path.c_str(), "rb")) {
         int c;
@@ -31,8 +30,7 @@ std::vector<std::uint8_t> ReadFile(const std::string& path)
     return bytes;
 }
 
-void Exercise(CNeuralNet& net, const std::uint8_t* data, std::size_t size)
-{
+void Exercise(CNeuralNet& net, const std::uint8_t* data, std::size_t size) {
     for (int i = 0; i < static_cast<int>(net.GetLayer(0)->GetNeuronCount()); ++i)
         net.GetInputs()[i] = static_cast<float>(i % 3) - 0.5f;
     net.Evaluate();
@@ -46,8 +44,7 @@ void Exercise(CNeuralNet& net, const std::uint8_t* data, std::size_t size)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::AiEngine engine;
     if (!engine.Up())
         return 0;

@@ -15,8 +15,7 @@
 #include "graphics/core/stream.h"
 #include "tools/aires/resource_text.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzkit::AiEngine engine;
     if (!engine.Up())
         return 0;
@@ -34,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         steps = way.GetStepCount();
         for (uint32_t i = 0; i < steps; ++i) {
             const CPathWayStep* step = way.GetStep(i);
-            if (step->m_command[CPathWayStep::kCommandSize - 1] != '\0' || step->m_moveMode[CPathWayStep::kModeSize - 1] != '\0')
+            if (step->m_command[CPathWayStep::kCommandSize - 1] != '\0' ||
+                step->m_moveMode[CPathWayStep::kModeSize - 1] != '\0')
                 std::abort(); // a text field without its terminator
         }
     }

@@ -11,8 +11,7 @@
 #include "physics/qhull/convex_hull.h"
 #include "tools/physics_hull/points_file.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<float> points;
     PointsParseError error;
     if (!ParsePoints(reinterpret_cast<const char*>(data), size, &points, &error)) {

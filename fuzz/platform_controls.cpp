@@ -10,8 +10,7 @@
 
 #include "platform/controls.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
         return 0;
     std::string text(reinterpret_cast<const char*>(data + 1), size - 1);

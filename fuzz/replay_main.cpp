@@ -19,8 +19,7 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** arg
 
 namespace {
 
-bool ReadFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes)
-{
+bool ReadFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return false;
@@ -31,8 +30,7 @@ bool ReadFile(const std::filesystem::path& path, std::vector<std::uint8_t>& byte
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize != nullptr) {
         LLVMFuzzerInitialize(&argc, &argv);
     }

@@ -21,40 +21,34 @@
 
 namespace seeds {
 
-Chunks& Chunks::U32(std::uint32_t value)
-{
+Chunks& Chunks::U32(std::uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     }
     return *this;
 }
 
-Chunks& Chunks::F32(float value)
-{
+Chunks& Chunks::F32(float value) {
     std::uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     return U32(bits);
 }
 
-Chunks& Chunks::Header(std::uint32_t type, std::uint32_t length)
-{
+Chunks& Chunks::Header(std::uint32_t type, std::uint32_t length) {
     return U32(type).U32(length).U32(OvChunkStampPack(ovLIBRARYVERSION, ovLIBRARYBUILD));
 }
 
-Chunks& Chunks::Text(const char* text)
-{
+Chunks& Chunks::Text(const char* text) {
     bytes.insert(bytes.end(), text, text + std::strlen(text));
     return *this;
 }
 
-Chunks& Chunks::Append(const Bytes& more)
-{
+Chunks& Chunks::Append(const Bytes& more) {
     bytes.insert(bytes.end(), more.begin(), more.end());
     return *this;
 }
 
-bool Writer::Put(const std::string& harness, const std::string& name, const Bytes& bytes)
-{
+bool Writer::Put(const std::string& harness, const std::string& name, const Bytes& bytes) {
     std::filesystem::path folder = m_root / harness;
     std::error_code error;
     std::filesystem::create_directories(folder, error);
@@ -69,13 +63,11 @@ bool Writer::Put(const std::string& harness, const std::string& name, const Byte
     return ok;
 }
 
-bool Writer::Put(const std::string& harness, const std::string& name, const std::string& text)
-{
+bool Writer::Put(const std::string& harness, const std::string& name, const std::string& text) {
     return Put(harness, name, Bytes(text.begin(), text.end()));
 }
 
-AisFormat::Node Leaf(const char* name, const char* value)
-{
+AisFormat::Node Leaf(const char* name, const char* value) {
     AisFormat::Node leaf;
     leaf.kind = AisFormat::Kind::Leaf;
     leaf.name = name;
@@ -83,8 +75,7 @@ AisFormat::Node Leaf(const char* name, const char* value)
     return leaf;
 }
 
-AisFormat::Node Branch(const char* label, const char* name, std::initializer_list<AisFormat::Node> children)
-{
+AisFormat::Node Branch(const char* label, const char* name, std::initializer_list<AisFormat::Node> children) {
     AisFormat::Node node;
     node.label = label;
     node.name = name;
@@ -92,8 +83,7 @@ AisFormat::Node Branch(const char* label, const char* name, std::initializer_lis
     return node;
 }
 
-AisFormat::Node Raw(const char* file)
-{
+AisFormat::Node Raw(const char* file) {
     AisFormat::Node raw;
     raw.kind = AisFormat::Kind::RawData;
     raw.file = file;
@@ -103,14 +93,16 @@ AisFormat::Node Raw(const char* file)
 namespace {
 
 // A small world definition with two blocks (one empty) and escapes in its texts.
-AisFormat::Document SmallWorld()
-{
+AisFormat::Document SmallWorld() {
     AisFormat::Document doc;
-    doc.root = Branch("", "World", {
-        Leaf("OneMeter", "1.0"),
-        Branch("Graphs", "Service", {Leaf("Class", "CGraphManager"), Branch("MoveGraph", "Graph", {Raw("block-0000.bin")})}),
-        Branch("Quote \" and \\ and \xe9", "Entity", {Leaf("", ""), Raw("block-0001.bin")}),
-    });
+    doc.root =
+        Branch("", "World",
+               {
+                   Leaf("OneMeter", "1.0"),
+                   Branch("Graphs", "Service",
+                          {Leaf("Class", "CGraphManager"), Branch("MoveGraph", "Graph", {Raw("block-0000.bin")})}),
+                   Branch("Quote \" and \\ and \xe9", "Entity", {Leaf("", ""), Raw("block-0001.bin")}),
+               });
     doc.blocks.push_back(Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9});
     doc.blocks.push_back(Bytes{});
     for (std::size_t i = 0; i < doc.blocks.size(); ++i) {
@@ -120,8 +112,7 @@ AisFormat::Document SmallWorld()
     return doc;
 }
 
-void WorldFileSeeds(Writer& out)
-{
+void WorldFileSeeds(Writer& out) {
     AisFormat::Document doc = SmallWorld();
     Bytes file;
     std::string error;
@@ -142,8 +133,7 @@ void WorldFileSeeds(Writer& out)
                         "  raw file=\"b.bin\" block=0 size=36\r\n"));
 }
 
-void GraphicsSeeds(Writer& out)
-{
+void GraphicsSeeds(Writer& out) {
     // Chunk headers and strings: a string, a string of 16-bit characters, a struct chunk and an
     // extension holding a sub-chunk, a string again.
     Chunks chunks;
@@ -160,9 +150,15 @@ void GraphicsSeeds(Writer& out)
     // Extension chunks: both registered plugins, one unknown, and an empty one.
     Chunks extension;
     extension.Header(ovID_EXTENSION, 3 * 12 + 12 + 4 + 6)
-        .Header(0x7711, 12).U32(1).U32(2).U32(3)
-        .Header(0x7712, 4).U32(4)
-        .Header(0x99, 6).U32(5).bytes.resize(extension.bytes.size() + 2);
+        .Header(0x7711, 12)
+        .U32(1)
+        .U32(2)
+        .U32(3)
+        .Header(0x7712, 4)
+        .U32(4)
+        .Header(0x99, 6)
+        .U32(5)
+        .bytes.resize(extension.bytes.size() + 2);
     out.Put("gfx_extension", "three-plugins.bin", extension.bytes);
     out.Put("gfx_extension", "empty.bin", Chunks().Header(ovID_EXTENSION, 0).bytes);
 
@@ -196,11 +192,9 @@ void GraphicsSeeds(Writer& out)
 }
 
 // Path ways, neural nets and the texts aires writes them from.
-void ResourceSeeds(Writer& out)
-{
-    const char* const patrol =
-        "pathway name=\"Patrol\" flag=1\nwalk -4 0 -4\npause 1.5\nrun 4 0 -4\nrotate 90\n"
-        "jump 4 0 4\norient -90\ncrouch -4 0 4\ncommand \"say \\\"clear\\\"\"\nskip 7\n";
+void ResourceSeeds(Writer& out) {
+    const char* const patrol = "pathway name=\"Patrol\" flag=1\nwalk -4 0 -4\npause 1.5\nrun 4 0 -4\nrotate 90\n"
+                               "jump 4 0 4\norient -90\ncrouch -4 0 4\ncommand \"say \\\"clear\\\"\"\nskip 7\n";
     const char* const net231 = "neuralnet linear=1\nlayers 2 3 1\nweights 0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5 0.5 "
                                "0.5 0.5 0.5 0.5\n";
     const char* const mirror = "neuralnet linear=0\nlayers 7\nweights 0\n";
@@ -225,8 +219,7 @@ void ResourceSeeds(Writer& out)
 
 } // namespace seeds
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
         std::fprintf(argc == 2 ? stdout : stderr,
                      "usage: fuzz_seed_gen CORPUS_DIR\n"

@@ -30,9 +30,7 @@ namespace {
 using configtree::Add;
 
 // What a save wrote, or nothing when it failed.
-template <typename Save>
-Bytes Saved(Save save)
-{
+template <typename Save> Bytes Saved(Save save) {
     const std::string path = fuzzkit::ScratchFileName() + ".seed";
     Bytes bytes;
     if (save(path.c_str())) {
@@ -44,8 +42,7 @@ Bytes Saved(Save save)
 }
 
 // The file itself and the file as the block of a world file.
-void PutBoth(Writer& out, const std::string& harness, const std::string& name, const Bytes& bytes)
-{
+void PutBoth(Writer& out, const std::string& harness, const std::string& name, const Bytes& bytes) {
     if (bytes.empty()) {
         std::fprintf(stderr, "fuzz_seed_gen: no %s for %s\n", name.c_str(), harness.c_str());
         out.Fail();
@@ -57,30 +54,35 @@ void PutBoth(Writer& out, const std::string& harness, const std::string& name, c
 
 // A world whose graph manager loads the grid and three kinds of data for it, and whose point
 // mapper builds its tables from the grid.
-Bytes World(const Bytes& graph, const Bytes& nearest, const Bytes& routes, const Bytes& costs)
-{
+Bytes World(const Bytes& graph, const Bytes& nearest, const Bytes& routes, const Bytes& costs) {
     AisFormat::Document doc;
-    doc.root = Branch("", "World", {
-        Leaf("MaxEntity", "4"),
-        Leaf("OneMeter", "1"),
-        Leaf("Tpf", "20"),
-        Branch("", "GlobalServices", {Leaf("Service", "Graphs"), Leaf("Service", "Points")}),
-        Branch("", "Services", {
-            Branch("Graphs", "Service", {
-                Leaf("Class", "CGraphManager"),
-                Branch("Walk", "Graph", {
-                    Raw(),
-                    Branch("", "AdditionalData", {Leaf("Class", "CFindNearestData"), Raw()}),
-                    Branch("", "AdditionalData", {Leaf("Class", "CAstarData"), Raw()}),
-                    Branch("", "AdditionalData", {Leaf("Class", "CPathCostData"), Raw()}),
-                }),
-            }),
-            Branch("Points", "Service", {
-                Leaf("Class", "CPointMapper"),
-                Branch("Walk", "Container", {Leaf("Class", "CGraphWrapper")}),
-            }),
-        }),
-    });
+    doc.root = Branch(
+        "", "World",
+        {
+            Leaf("MaxEntity", "4"),
+            Leaf("OneMeter", "1"),
+            Leaf("Tpf", "20"),
+            Branch("", "GlobalServices", {Leaf("Service", "Graphs"), Leaf("Service", "Points")}),
+            Branch("", "Services",
+                   {
+                       Branch("Graphs", "Service",
+                              {
+                                  Leaf("Class", "CGraphManager"),
+                                  Branch("Walk", "Graph",
+                                         {
+                                             Raw(),
+                                             Branch("", "AdditionalData", {Leaf("Class", "CFindNearestData"), Raw()}),
+                                             Branch("", "AdditionalData", {Leaf("Class", "CAstarData"), Raw()}),
+                                             Branch("", "AdditionalData", {Leaf("Class", "CPathCostData"), Raw()}),
+                                         }),
+                              }),
+                       Branch("Points", "Service",
+                              {
+                                  Leaf("Class", "CPointMapper"),
+                                  Branch("Walk", "Container", {Leaf("Class", "CGraphWrapper")}),
+                              }),
+                   }),
+        });
     doc.blocks = {graph, nearest, routes, costs};
     std::vector<AisFormat::Node*> raws = AisFormat::RawDataNodes(doc.root);
     for (std::size_t i = 0; i < raws.size(); ++i) {
@@ -97,8 +99,7 @@ Bytes World(const Bytes& graph, const Bytes& nearest, const Bytes& routes, const
 
 } // namespace
 
-void NavigationSeeds(Writer& out)
-{
+void NavigationSeeds(Writer& out) {
     fuzzkit::AiEngine engine;
     if (!engine.Up()) {
         std::fprintf(stderr, "fuzz_seed_gen: the AI engine does not start\n");

@@ -14,8 +14,7 @@
 
 namespace {
 
-std::string Trim(const std::string& s)
-{
+std::string Trim(const std::string& s) {
     std::size_t b = 0;
     std::size_t e = s.size();
     while (b < e && (s[b] == ' ' || s[b] == '\t'))
@@ -26,8 +25,7 @@ std::string Trim(const std::string& s)
 }
 
 // A whole decimal number in [min, max].
-bool ParseLong(const std::string& text, long min, long max, long* out)
-{
+bool ParseLong(const std::string& text, long min, long max, long* out) {
     if (text.empty())
         return false;
     errno = 0;
@@ -39,8 +37,7 @@ bool ParseLong(const std::string& text, long min, long max, long* out)
     return true;
 }
 
-bool ParsePair(const std::string& text, long min, int* x, int* y)
-{
+bool ParsePair(const std::string& text, long min, int* x, int* y) {
     const std::size_t slash = text.find('/');
     long a = 0;
     long b = 0;
@@ -52,21 +49,16 @@ bool ParsePair(const std::string& text, long min, int* x, int* y)
     return true;
 }
 
-bool IsButton(const std::string& name)
-{
+bool IsButton(const std::string& name) {
     return _stricmp(name.c_str(), "LBUTTON") == 0 || _stricmp(name.c_str(), "RBUTTON") == 0 ||
            _stricmp(name.c_str(), "MBUTTON") == 0;
 }
 
-bool KnownKey(const std::string& name)
-{
-    return IsButton(name) || PlatformKeyByName(name.c_str()) != nullptr;
-}
+bool KnownKey(const std::string& name) { return IsButton(name) || PlatformKeyByName(name.c_str()) != nullptr; }
 
 // Checks that a capture pattern holds at most one conversion, an integer one with flags and a
 // width below 100 ("%%" is a '%').
-bool ValidCapturePattern(const std::string& p)
-{
+bool ValidCapturePattern(const std::string& p) {
     int conversions = 0;
     for (std::size_t i = 0; i < p.size(); ++i) {
         if (p[i] != '%')
@@ -89,16 +81,14 @@ bool ValidCapturePattern(const std::string& p)
     return conversions <= 1 && !p.empty();
 }
 
-const char* Env(const char* name)
-{
+const char* Env(const char* name) {
     const char* v = std::getenv(name);
     return v != nullptr && v[0] != '\0' ? v : nullptr;
 }
 
 } // namespace
 
-bool PlatformParseScript(const char* text, std::vector<PlatformScriptEvent>* events, std::string* error)
-{
+bool PlatformParseScript(const char* text, std::vector<PlatformScriptEvent>* events, std::string* error) {
     using Kind = PlatformScriptEvent::Kind;
     events->clear();
     const std::string all = text != nullptr ? text : "";
@@ -174,8 +164,7 @@ bool PlatformParseScript(const char* text, std::vector<PlatformScriptEvent>* eve
     return true;
 }
 
-bool PlatformControlsFromEnvironment(PlatformControls* c, std::string* error)
-{
+bool PlatformControlsFromEnvironment(PlatformControls* c, std::string* error) {
     *c = PlatformControls{};
     if (const char* v = Env("PLATFORM_HEADLESS")) {
         if (std::strcmp(v, "1") != 0 && std::strcmp(v, "0") != 0) {
@@ -254,8 +243,7 @@ bool PlatformControlsFromEnvironment(PlatformControls* c, std::string* error)
     return true;
 }
 
-std::string PlatformCaptureName(const std::string& pattern, long frame)
-{
+std::string PlatformCaptureName(const std::string& pattern, long frame) {
     const int n = std::snprintf(nullptr, 0, pattern.c_str(), static_cast<int>(frame));
     if (n < 0)
         return pattern;
@@ -265,8 +253,7 @@ std::string PlatformCaptureName(const std::string& pattern, long frame)
     return out;
 }
 
-bool PlatformWritePng(const char* path, const void* pixels, UINT width, UINT height, UINT pitch, std::string* error)
-{
+bool PlatformWritePng(const char* path, const void* pixels, UINT width, UINT height, UINT pitch, std::string* error) {
     if (pixels == nullptr || width == 0 || height == 0 || pitch / 4 < width) {
         *error = "bad frame for a PNG file";
         return false;
@@ -282,8 +269,8 @@ bool PlatformWritePng(const char* path, const void* pixels, UINT width, UINT hei
     bool ok = png != nullptr && info != nullptr;
     if (ok && setjmp(png_jmpbuf(png)) == 0) {
         png_init_io(png, f);
-        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                     PNG_FILTER_TYPE_DEFAULT);
         png_write_info(png, info);
         const auto* base = static_cast<const std::uint8_t*>(pixels);
         for (UINT y = 0; y < height; ++y) {

@@ -38,7 +38,7 @@ struct PlatformScriptEvent {
 
 struct PlatformControls {
     bool headless = false;
-    long frames = 0; // 0: no limit
+    long frames = 0;                         // 0: no limit
     std::vector<PlatformScriptEvent> script; // sorted by frame, in written order within a frame
     std::string capture;
     long captureEvery = 1;
@@ -59,5 +59,4 @@ std::string PlatformCaptureName(const std::string& pattern, long frame);
 
 // Writes rows of 32-bit pixels (0xAARRGGBB words, as the display formats hold them) as an 8-bit
 // RGB PNG file.
-bool PlatformWritePng(const char* path, const void* pixels, UINT width, UINT height, UINT pitch,
-                      std::string* error);
+bool PlatformWritePng(const char* path, const void* pixels, UINT width, UINT height, UINT pitch, std::string* error);

@@ -8,8 +8,7 @@
 #define PLATFORM_CPU_X86 0
 #endif
 
-bool PlatformCpuidAvailable()
-{
+bool PlatformCpuidAvailable() {
 #if PLATFORM_CPU_X86
     // __get_cpuid_max tests the EFLAGS ID bit on 32-bit x86 and is always true on x86_64.
     return __get_cpuid_max(0, nullptr) != 0;
@@ -18,8 +17,7 @@ bool PlatformCpuidAvailable()
 #endif
 }
 
-bool PlatformCpuid(std::uint32_t leaf, PlatformCpuidRegs* regs)
-{
+bool PlatformCpuid(std::uint32_t leaf, PlatformCpuidRegs* regs) {
     regs->eax = regs->ebx = regs->ecx = regs->edx = 0;
 #if PLATFORM_CPU_X86
     unsigned int a = 0, b = 0, c = 0, d = 0;
@@ -38,8 +36,7 @@ bool PlatformCpuid(std::uint32_t leaf, PlatformCpuidRegs* regs)
 #endif
 }
 
-std::uint16_t PlatformX87GetControlWord()
-{
+std::uint16_t PlatformX87GetControlWord() {
 #if PLATFORM_CPU_X86
     std::uint16_t word = 0;
     __asm__ volatile("fnstcw %0" : "=m"(word));
@@ -49,8 +46,7 @@ std::uint16_t PlatformX87GetControlWord()
 #endif
 }
 
-void PlatformX87SetControlWord(std::uint16_t word)
-{
+void PlatformX87SetControlWord(std::uint16_t word) {
 #if defined(__i386__)
     __asm__ volatile("fldcw %0" : : "m"(word));
 #else
@@ -59,8 +55,7 @@ void PlatformX87SetControlWord(std::uint16_t word)
 #endif
 }
 
-std::uint32_t PlatformSseGetControl()
-{
+std::uint32_t PlatformSseGetControl() {
 #if PLATFORM_CPU_X86
     return _mm_getcsr();
 #else
@@ -68,8 +63,7 @@ std::uint32_t PlatformSseGetControl()
 #endif
 }
 
-void PlatformSseSetControl(std::uint32_t value)
-{
+void PlatformSseSetControl(std::uint32_t value) {
 #if PLATFORM_CPU_X86
     _mm_setcsr(value);
 #else

@@ -8,13 +8,11 @@ namespace {
 
 unsigned int g_randState = 1;
 
-inline unsigned char FoldAscii(unsigned char c)
-{
+inline unsigned char FoldAscii(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-locale_t CLocale()
-{
+locale_t CLocale() {
     // Created once and kept for the life of the program.
     static locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return locale;
@@ -22,19 +20,14 @@ locale_t CLocale()
 
 } // namespace
 
-int crt_rand()
-{
+int crt_rand() {
     g_randState = g_randState * 214013u + 2531011u;
     return static_cast<int>((g_randState >> 16) & 0x7FFFu);
 }
 
-void crt_srand(unsigned int seed)
-{
-    g_randState = seed;
-}
+void crt_srand(unsigned int seed) { g_randState = seed; }
 
-int _stricmp(const char* a, const char* b)
-{
+int _stricmp(const char* a, const char* b) {
     const auto* pa = reinterpret_cast<const unsigned char*>(a);
     const auto* pb = reinterpret_cast<const unsigned char*>(b);
     for (;; ++pa, ++pb) {
@@ -45,8 +38,7 @@ int _stricmp(const char* a, const char* b)
     }
 }
 
-int _strnicmp(const char* a, const char* b, std::size_t count)
-{
+int _strnicmp(const char* a, const char* b, std::size_t count) {
     const auto* pa = reinterpret_cast<const unsigned char*>(a);
     const auto* pb = reinterpret_cast<const unsigned char*>(b);
     for (; count != 0; --count, ++pa, ++pb) {
@@ -58,18 +50,11 @@ int _strnicmp(const char* a, const char* b, std::size_t count)
     return 0;
 }
 
-double crt_strtod(const char* text, char** end)
-{
-    return strtod_l(text, end, CLocale());
-}
+double crt_strtod(const char* text, char** end) { return strtod_l(text, end, CLocale()); }
 
-double crt_atof(const char* text)
-{
-    return crt_strtod(text, nullptr);
-}
+double crt_atof(const char* text) { return crt_strtod(text, nullptr); }
 
-int crt_atoi(const char* text)
-{
+int crt_atoi(const char* text) {
     // Digits do not depend on the locale; strtol's overflow clamp keeps the result defined.
     const long value = std::strtol(text, nullptr, 10);
     if (value > 2147483647L)

@@ -25,19 +25,16 @@ struct Controls {
     std::vector<std::string> lines;
 };
 
-Controls& C()
-{
+Controls& C() {
     static Controls controls;
     return controls;
 }
 
-bool Contains(const std::vector<D3DFORMAT>& list, D3DFORMAT format)
-{
+bool Contains(const std::vector<D3DFORMAT>& list, D3DFORMAT format) {
     return std::find(list.begin(), list.end(), format) != list.end();
 }
 
-bool HasModeFormat(const D3d9Adapter& a, D3DFORMAT format)
-{
+bool HasModeFormat(const D3d9Adapter& a, D3DFORMAT format) {
     if (a.desktop.Format == format)
         return true;
     for (const D3DDISPLAYMODE& m : a.modes)
@@ -47,12 +44,14 @@ bool HasModeFormat(const D3d9Adapter& a, D3DFORMAT format)
 }
 
 // The display format a back-buffer format is shown in.
-D3DFORMAT DisplayFormatOf(D3DFORMAT backBuffer)
-{
+D3DFORMAT DisplayFormatOf(D3DFORMAT backBuffer) {
     switch (backBuffer) {
-    case D3DFMT_A8R8G8B8: return D3DFMT_X8R8G8B8;
-    case D3DFMT_A1R5G5B5: return D3DFMT_X1R5G5B5;
-    default: return backBuffer;
+    case D3DFMT_A8R8G8B8:
+        return D3DFMT_X8R8G8B8;
+    case D3DFMT_A1R5G5B5:
+        return D3DFMT_X1R5G5B5;
+    default:
+        return backBuffer;
     }
 }
 
@@ -62,8 +61,7 @@ bool LogOn() { return C().log; }
 
 void Log(std::string line) { C().lines.push_back(std::move(line)); }
 
-bool Scripted(const char* method, HRESULT* result)
-{
+bool Scripted(const char* method, HRESULT* result) {
     auto& scripts = C().scripts;
     for (auto it = scripts.begin(); it != scripts.end(); ++it) {
         if (it->method != method)
@@ -80,8 +78,7 @@ bool Scripted(const char* method, HRESULT* result)
     return false;
 }
 
-HRESULT CheckFormat(const D3d9Adapter& a, DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format)
-{
+HRESULT CheckFormat(const D3d9Adapter& a, DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format) {
     const std::vector<D3DFORMAT>* list = nullptr;
     std::vector<D3DFORMAT> surfaces;
     if (usage & D3DUSAGE_DEPTHSTENCIL) {
@@ -116,8 +113,7 @@ HRESULT CheckFormat(const D3d9Adapter& a, DWORD usage, D3DRESOURCETYPE type, D3D
     return D3D_OK;
 }
 
-HRESULT CompleteParams(const D3d9Adapter& a, HWND focus, D3DPRESENT_PARAMETERS* p, bool swapChain)
-{
+HRESULT CompleteParams(const D3d9Adapter& a, HWND focus, D3DPRESENT_PARAMETERS* p, bool swapChain) {
     if (p == nullptr)
         return D3DERR_INVALIDCALL;
     const HWND window = p->hDeviceWindow != nullptr ? p->hDeviceWindow : focus;
@@ -162,8 +158,7 @@ HRESULT CompleteParams(const D3d9Adapter& a, HWND focus, D3DPRESENT_PARAMETERS* 
 
 ULONG Direct3D::AddRef() { return ++refs; }
 
-ULONG Direct3D::Release()
-{
+ULONG Direct3D::Release() {
     if (refs == 0) {
         std::fprintf(stderr, "d3d9: Release of a Direct3D object whose count is already 0\n");
         std::abort();
@@ -174,14 +169,12 @@ ULONG Direct3D::Release()
     return left;
 }
 
-UINT Direct3D::GetAdapterCount()
-{
+UINT Direct3D::GetAdapterCount() {
     LogCall("GetAdapterCount");
     return static_cast<UINT>(adapters.size());
 }
 
-HRESULT Direct3D::GetAdapterIdentifier(UINT adapter, DWORD flags, D3DADAPTER_IDENTIFIER9* id)
-{
+HRESULT Direct3D::GetAdapterIdentifier(UINT adapter, DWORD flags, D3DADAPTER_IDENTIFIER9* id) {
     LogCall("GetAdapterIdentifier", adapter, flags);
     if (adapter >= adapters.size() || id == nullptr)
         return D3DERR_INVALIDCALL;
@@ -195,8 +188,7 @@ HRESULT Direct3D::GetAdapterIdentifier(UINT adapter, DWORD flags, D3DADAPTER_IDE
     return D3D_OK;
 }
 
-UINT Direct3D::GetAdapterModeCount(UINT adapter, D3DFORMAT format)
-{
+UINT Direct3D::GetAdapterModeCount(UINT adapter, D3DFORMAT format) {
     LogCall("GetAdapterModeCount", adapter, format);
     if (adapter >= adapters.size())
         return 0;
@@ -205,8 +197,7 @@ UINT Direct3D::GetAdapterModeCount(UINT adapter, D3DFORMAT format)
         std::count_if(modes.begin(), modes.end(), [&](const D3DDISPLAYMODE& m) { return m.Format == format; }));
 }
 
-HRESULT Direct3D::EnumAdapterModes(UINT adapter, D3DFORMAT format, UINT mode, D3DDISPLAYMODE* out)
-{
+HRESULT Direct3D::EnumAdapterModes(UINT adapter, D3DFORMAT format, UINT mode, D3DDISPLAYMODE* out) {
     LogCall("EnumAdapterModes", adapter, format, mode);
     if (adapter >= adapters.size() || out == nullptr)
         return D3DERR_INVALIDCALL;
@@ -218,8 +209,7 @@ HRESULT Direct3D::EnumAdapterModes(UINT adapter, D3DFORMAT format, UINT mode, D3
     return D3DERR_INVALIDCALL;
 }
 
-HRESULT Direct3D::GetAdapterDisplayMode(UINT adapter, D3DDISPLAYMODE* out)
-{
+HRESULT Direct3D::GetAdapterDisplayMode(UINT adapter, D3DDISPLAYMODE* out) {
     LogCall("GetAdapterDisplayMode", adapter);
     if (adapter >= adapters.size() || out == nullptr)
         return D3DERR_INVALIDCALL;
@@ -228,8 +218,7 @@ HRESULT Direct3D::GetAdapterDisplayMode(UINT adapter, D3DDISPLAYMODE* out)
 }
 
 HRESULT Direct3D::CheckDeviceType(UINT adapter, D3DDEVTYPE type, D3DFORMAT display, D3DFORMAT backBuffer,
-                                  BOOL windowed)
-{
+                                  BOOL windowed) {
     LogCall("CheckDeviceType", adapter, type, display, backBuffer, windowed);
     if (adapter >= adapters.size() || type != D3DDEVTYPE_HAL)
         return D3DERR_INVALIDCALL;
@@ -244,8 +233,7 @@ HRESULT Direct3D::CheckDeviceType(UINT adapter, D3DDEVTYPE type, D3DFORMAT displ
 }
 
 HRESULT Direct3D::CheckDeviceFormat(UINT adapter, D3DDEVTYPE type, D3DFORMAT adapterFormat, DWORD usage,
-                                    D3DRESOURCETYPE resourceType, D3DFORMAT format)
-{
+                                    D3DRESOURCETYPE resourceType, D3DFORMAT format) {
     LogCall("CheckDeviceFormat", adapter, type, adapterFormat, usage, resourceType, format);
     HRESULT scripted;
     if (Scripted("CheckDeviceFormat", &scripted))
@@ -257,9 +245,8 @@ HRESULT Direct3D::CheckDeviceFormat(UINT adapter, D3DDEVTYPE type, D3DFORMAT ada
     return CheckFormat(adapters[adapter], usage, resourceType, format);
 }
 
-HRESULT Direct3D::CheckDepthStencilMatch(UINT adapter, D3DDEVTYPE type, D3DFORMAT adapterFormat,
-                                         D3DFORMAT renderTarget, D3DFORMAT depth)
-{
+HRESULT Direct3D::CheckDepthStencilMatch(UINT adapter, D3DDEVTYPE type, D3DFORMAT adapterFormat, D3DFORMAT renderTarget,
+                                         D3DFORMAT depth) {
     LogCall("CheckDepthStencilMatch", adapter, type, adapterFormat, renderTarget, depth);
     if (adapter >= adapters.size() || type != D3DDEVTYPE_HAL)
         return D3DERR_INVALIDCALL;
@@ -270,8 +257,7 @@ HRESULT Direct3D::CheckDepthStencilMatch(UINT adapter, D3DDEVTYPE type, D3DFORMA
     return D3D_OK;
 }
 
-HRESULT Direct3D::GetDeviceCaps(UINT adapter, D3DDEVTYPE type, D3DCAPS9* caps)
-{
+HRESULT Direct3D::GetDeviceCaps(UINT adapter, D3DDEVTYPE type, D3DCAPS9* caps) {
     LogCall("GetDeviceCaps", adapter, type);
     HRESULT scripted;
     if (Scripted("GetDeviceCaps", &scripted))
@@ -286,8 +272,7 @@ HRESULT Direct3D::GetDeviceCaps(UINT adapter, D3DDEVTYPE type, D3DCAPS9* caps)
 }
 
 HRESULT Direct3D::CreateDevice(UINT adapter, D3DDEVTYPE type, HWND focus, DWORD flags, D3DPRESENT_PARAMETERS* params,
-                               IDirect3DDevice9** out)
-{
+                               IDirect3DDevice9** out) {
     LogCall("CreateDevice", adapter, type, focus, flags, params);
     HRESULT scripted;
     if (Scripted("CreateDevice", &scripted))
@@ -327,8 +312,7 @@ HRESULT Direct3D::CreateDevice(UINT adapter, D3DDEVTYPE type, HWND focus, DWORD 
 
 using namespace d3d9;
 
-IDirect3D9* Direct3DCreate9(UINT sdkVersion)
-{
+IDirect3D9* Direct3DCreate9(UINT sdkVersion) {
     LogCall("Direct3DCreate9", sdkVersion);
     HRESULT ignored;
     if (Scripted("Direct3DCreate9", &ignored))
@@ -336,8 +320,7 @@ IDirect3D9* Direct3DCreate9(UINT sdkVersion)
     return new Direct3D(C().adapters);
 }
 
-D3DCAPS9 D3d9PresetCaps(D3d9Preset preset)
-{
+D3DCAPS9 D3d9PresetCaps(D3d9Preset preset) {
     D3DCAPS9 c{};
     c.DeviceType = D3DDEVTYPE_HAL;
     c.PresentationIntervals = D3DPRESENT_INTERVAL_ONE | D3DPRESENT_INTERVAL_IMMEDIATE;
@@ -345,10 +328,10 @@ D3DCAPS9 D3d9PresetCaps(D3d9Preset preset)
     c.DevCaps2 = D3DDEVCAPS2_STREAMOFFSET;
     c.PrimitiveMiscCaps = 0x2 | 0x20 | 0x40 | 0x80; // mask z, cull none / cw / ccw
     c.RasterCaps = D3DPRASTERCAPS_ZTEST;
-    c.ZCmpCaps = 0xFF;         // all eight compare functions
+    c.ZCmpCaps = 0xFF; // all eight compare functions
     c.AlphaCmpCaps = 0xFF;
-    c.SrcBlendCaps = 0x7FF;    // ZERO .. SRCALPHASAT
-    c.DestBlendCaps = 0x3FF;   // ZERO .. INVDESTCOLOR
+    c.SrcBlendCaps = 0x7FF;     // ZERO .. SRCALPHASAT
+    c.DestBlendCaps = 0x3FF;    // ZERO .. INVDESTCOLOR
     c.ShadeCaps = 0x8 | 0x4000; // Gouraud colour and alpha
     c.TextureCaps = D3DPTEXTURECAPS_PERSPECTIVE | D3DPTEXTURECAPS_POW2 | D3DPTEXTURECAPS_ALPHA | D3DPTEXTURECAPS_MIPMAP;
     c.TextureFilterCaps = D3DPTFILTERCAPS_MINFPOINT | D3DPTFILTERCAPS_MINFLINEAR | D3DPTFILTERCAPS_MIPFPOINT |
@@ -374,8 +357,8 @@ D3DCAPS9 D3d9PresetCaps(D3d9Preset preset)
     c.MaxStreams = 16;
     c.MaxStreamStride = 255;
     c.NumSimultaneousRTs = 1;
-    c.StretchRectFilterCaps = D3DPTFILTERCAPS_MINFPOINT | D3DPTFILTERCAPS_MINFLINEAR | D3DPTFILTERCAPS_MAGFPOINT |
-                              D3DPTFILTERCAPS_MAGFLINEAR;
+    c.StretchRectFilterCaps =
+        D3DPTFILTERCAPS_MINFPOINT | D3DPTFILTERCAPS_MINFLINEAR | D3DPTFILTERCAPS_MAGFPOINT | D3DPTFILTERCAPS_MAGFLINEAR;
     if (preset == D3d9Preset::ShaderModel2Vertex) {
         c.VertexShaderVersion = D3DVS_VERSION(2, 0);
         c.MaxVertexShaderConst = 256;
@@ -387,15 +370,14 @@ D3DCAPS9 D3d9PresetCaps(D3d9Preset preset)
     return c;
 }
 
-D3d9Adapter D3d9DefaultAdapter(D3d9Preset preset)
-{
+D3d9Adapter D3d9DefaultAdapter(D3d9Preset preset) {
     D3d9Adapter a;
     a.description = "Software rasteriser (stand-in)";
     a.vendorId = 0x5AFE;
     a.deviceId = 0x0009;
     a.desktop = D3DDISPLAYMODE{1024, 768, 60, D3DFMT_X8R8G8B8};
-    static const UINT sizes[][2] = {{640, 480},   {800, 600},   {1024, 768}, {1152, 864},
-                                    {1280, 960},  {1280, 1024}, {1600, 1200}};
+    static const UINT sizes[][2] = {{640, 480},  {800, 600},   {1024, 768}, {1152, 864},
+                                    {1280, 960}, {1280, 1024}, {1600, 1200}};
     for (D3DFORMAT f : {D3DFMT_R5G6B5, D3DFMT_X8R8G8B8})
         for (const auto& s : sizes)
             for (UINT hz : {60u, 85u})
@@ -412,14 +394,12 @@ void D3d9SetAdapters(const std::vector<D3d9Adapter>& adapters) { C().adapters = 
 
 void D3d9ResetStandIn() { C() = Controls{}; }
 
-void D3d9ScriptFailure(const char* method, HRESULT result, int times, int skip)
-{
+void D3d9ScriptFailure(const char* method, HRESULT result, int times, int skip) {
     if (times > 0)
         C().scripts.push_back(Script{method, result, times, skip});
 }
 
-void D3d9LoseDevice(IDirect3DDevice9* device)
-{
+void D3d9LoseDevice(IDirect3DDevice9* device) {
     if (auto* d = dynamic_cast<Device*>(device)) {
         d->cooperation = Device::Cooperation::Lost;
         d->scriptedLoss = true;
@@ -432,22 +412,19 @@ void D3d9LogClear() { C().lines.clear(); }
 
 const std::vector<std::string>& D3d9Log() { return C().lines; }
 
-int D3d9LogCount(const char* method)
-{
+int D3d9LogCount(const char* method) {
     const std::size_t n = std::strlen(method);
     return static_cast<int>(std::count_if(C().lines.begin(), C().lines.end(), [&](const std::string& line) {
         return line.size() > n && line.compare(0, n, method) == 0 && line[n] == '(';
     }));
 }
 
-D3d9Counters D3d9DeviceCounters(IDirect3DDevice9* device)
-{
+D3d9Counters D3d9DeviceCounters(IDirect3DDevice9* device) {
     auto* d = dynamic_cast<Device*>(device);
     return d != nullptr ? d->counters : D3d9Counters{};
 }
 
-int D3d9LiveObjects(IDirect3DDevice9* device)
-{
+int D3d9LiveObjects(IDirect3DDevice9* device) {
     auto* d = dynamic_cast<Device*>(device);
     if (d == nullptr)
         return 0;

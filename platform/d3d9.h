@@ -75,8 +75,7 @@ inline constexpr D3DFORMAT D3DFMT_D32F_LOCKABLE = 82;
 inline constexpr D3DFORMAT D3DFMT_D24FS8 = 83;
 inline constexpr D3DFORMAT D3DFMT_INDEX16 = 101;
 inline constexpr D3DFORMAT D3DFMT_INDEX32 = 102;
-constexpr D3DFORMAT D3DMakeFourCC(char a, char b, char c, char d)
-{
+constexpr D3DFORMAT D3DMakeFourCC(char a, char b, char c, char d) {
     return static_cast<DWORD>(static_cast<BYTE>(a)) | static_cast<DWORD>(static_cast<BYTE>(b)) << 8 |
            static_cast<DWORD>(static_cast<BYTE>(c)) << 16 | static_cast<DWORD>(static_cast<BYTE>(d)) << 24;
 }
@@ -813,8 +812,7 @@ public:
     virtual HRESULT BeginScene() = 0;
     virtual HRESULT EndScene() = 0;
     // rects null with count 0: the whole viewport. Only the viewport is ever touched.
-    virtual HRESULT Clear(DWORD count, const D3DRECT* rects, DWORD flags, D3DCOLOR color, float z,
-                          DWORD stencil) = 0;
+    virtual HRESULT Clear(DWORD count, const D3DRECT* rects, DWORD flags, D3DCOLOR color, float z, DWORD stencil) = 0;
 
     // Fixed-function state.
     virtual HRESULT SetTransform(D3DTRANSFORMSTATETYPE state, const D3DMATRIX* matrix) = 0;

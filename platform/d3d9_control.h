@@ -18,10 +18,10 @@ struct D3d9Adapter {
     std::string description;
     DWORD vendorId = 0;
     DWORD deviceId = 0;
-    D3DDISPLAYMODE desktop{};            // the current display mode
-    std::vector<D3DDISPLAYMODE> modes;   // full-screen modes, any formats mixed
+    D3DDISPLAYMODE desktop{};          // the current display mode
+    std::vector<D3DDISPLAYMODE> modes; // full-screen modes, any formats mixed
     D3DCAPS9 caps{};
-    bool capsFail = false;               // GetDeviceCaps answers D3DERR_NOTAVAILABLE
+    bool capsFail = false;                      // GetDeviceCaps answers D3DERR_NOTAVAILABLE
     std::vector<D3DFORMAT> textureFormats;      // plain textures and surfaces
     std::vector<D3DFORMAT> renderTargetFormats; // render-target textures and back buffers
     std::vector<D3DFORMAT> depthFormats;        // depth-stencil surfaces
@@ -71,8 +71,8 @@ struct D3d9Counters {
     long draws = 0;      // draw calls that reached the rasteriser
     long primitives = 0; // primitives of those draws
     long clears = 0;
-    long presents = 0;   // frames handed to the window layer
-    long resets = 0;     // successful Resets
+    long presents = 0; // frames handed to the window layer
+    long resets = 0;   // successful Resets
 };
 D3d9Counters D3d9DeviceCounters(IDirect3DDevice9* device);
 

@@ -16,45 +16,45 @@
 namespace d3d9 {
 namespace {
 
-DWORD FloatBits(float f)
-{
+DWORD FloatBits(float f) {
     DWORD d;
     std::memcpy(&d, &f, 4);
     return d;
 }
 
-D3DMATRIX Identity()
-{
+D3DMATRIX Identity() {
     D3DMATRIX m{};
     for (int i = 0; i < 4; ++i)
         m.m[i][i] = 1.0f;
     return m;
 }
 
-bool ValidTransform(DWORD t)
-{
+bool ValidTransform(DWORD t) {
     return t == D3DTS_VIEW || t == D3DTS_PROJECTION || (t >= D3DTS_TEXTURE0 && t < D3DTS_TEXTURE0 + kStages) ||
            (t >= D3DTS_WORLD && t < kTransforms);
 }
 
 bool IsPow2(UINT v) { return v != 0 && (v & (v - 1)) == 0; }
 
-UINT FullChain(UINT w, UINT h)
-{
+UINT FullChain(UINT w, UINT h) {
     UINT levels = 1;
     for (UINT m = std::max(w, h); m > 1; m >>= 1)
         ++levels;
     return levels;
 }
 
-std::uint64_t VertexCount(D3DPRIMITIVETYPE type, std::uint64_t n)
-{
+std::uint64_t VertexCount(D3DPRIMITIVETYPE type, std::uint64_t n) {
     switch (type) {
-    case D3DPT_POINTLIST: return n;
-    case D3DPT_LINELIST: return 2 * n;
-    case D3DPT_LINESTRIP: return n + 1;
-    case D3DPT_TRIANGLELIST: return 3 * n;
-    default: return n + 2; // strips and fans
+    case D3DPT_POINTLIST:
+        return n;
+    case D3DPT_LINELIST:
+        return 2 * n;
+    case D3DPT_LINESTRIP:
+        return n + 1;
+    case D3DPT_TRIANGLELIST:
+        return 3 * n;
+    default:
+        return n + 2; // strips and fans
     }
 }
 
@@ -66,37 +66,32 @@ Object* OwnerOf(Object* o) { return o; }
 
 RECT Whole(const Image& image) { return RECT{0, 0, static_cast<LONG>(image.width), static_cast<LONG>(image.height)}; }
 
-bool Inside(const RECT& r, const Image& image)
-{
+bool Inside(const RECT& r, const Image& image) {
     return r.left >= 0 && r.top >= 0 && r.left < r.right && r.top < r.bottom &&
            r.right <= static_cast<LONG>(image.width) && r.bottom <= static_cast<LONG>(image.height);
 }
 
 // Copies a rectangle between images of one format, byte for byte (blocks for DXT).
-void CopyRect(const Image& from, const RECT& r, Image& to, LONG x, LONG y)
-{
+void CopyRect(const Image& from, const RECT& r, Image& to, LONG x, LONG y) {
     const FormatInfo& f = *from.info;
     const UINT div = f.block ? 4 : 1;
     const std::size_t rowBytes = static_cast<std::size_t>((r.right - r.left + div - 1) / div) * f.bytes;
     for (LONG row = r.top / div; row < (r.bottom + static_cast<LONG>(div) - 1) / static_cast<LONG>(div); ++row) {
         const BYTE* src = from.bytes.data() + static_cast<std::size_t>(row) * from.pitch + (r.left / div) * f.bytes;
-        BYTE* dst = to.bytes.data() + static_cast<std::size_t>(y / div + row - r.top / div) * to.pitch +
-                    (x / div) * f.bytes;
+        BYTE* dst =
+            to.bytes.data() + static_cast<std::size_t>(y / div + row - r.top / div) * to.pitch + (x / div) * f.bytes;
         std::memcpy(dst, src, rowBytes);
     }
 }
 
-bool BlockAligned(const RECT& r, const Image& image)
-{
+bool BlockAligned(const RECT& r, const Image& image) {
     if (!image.info->block)
         return true;
     auto ok = [](LONG v, UINT edge) { return (v & 3) == 0 || v == static_cast<LONG>(edge); };
-    return ok(r.left, image.width) && ok(r.top, image.height) && ok(r.right, image.width) &&
-           ok(r.bottom, image.height);
+    return ok(r.left, image.width) && ok(r.top, image.height) && ok(r.right, image.width) && ok(r.bottom, image.height);
 }
 
-void DefaultState(State& s)
-{
+void DefaultState(State& s) {
     s.render.fill(0);
     auto& r = s.render;
     r[D3DRS_ZENABLE] = D3DZB_FALSE; // set to TRUE by the device when it has an automatic depth surface
@@ -135,8 +130,8 @@ void DefaultState(State& s)
     r[D3DRS_POINTSIZE_MAX] = FloatBits(64.0f);
     r[D3DRS_COLORWRITEENABLE] = 0xF;
     r[D3DRS_BLENDOP] = D3DBLENDOP_ADD;
-    r[172] = 3; // position degree: cubic
-    r[173] = 1; // normal degree: linear
+    r[172] = 3;               // position degree: cubic
+    r[173] = 1;               // normal degree: linear
     r[178] = FloatBits(1.0f); // tessellation levels
     r[179] = FloatBits(1.0f);
     r[182] = FloatBits(1.0f); // adaptive tessellation z
@@ -188,8 +183,7 @@ void DefaultState(State& s)
 
 } // namespace
 
-bool ValidRenderState(DWORD s)
-{
+bool ValidRenderState(DWORD s) {
     static const std::array<bool, kRenderStates> valid = [] {
         std::array<bool, kRenderStates> v{};
         for (DWORD i : {7, 8, 9, 14, 15, 16, 19, 20, 22, 23, 24, 25, 26, 27, 28, 29, 34, 35, 36, 37, 38, 48})
@@ -205,25 +199,20 @@ bool ValidRenderState(DWORD s)
     return s < kRenderStates && valid[s];
 }
 
-bool ValidStageState(DWORD s)
-{
-    return (s >= 1 && s <= 11) || (s >= 22 && s <= 24) || (s >= 26 && s <= 28) || s == 32;
-}
+bool ValidStageState(DWORD s) { return (s >= 1 && s <= 11) || (s >= 22 && s <= 24) || (s >= 26 && s <= 28) || s == 32; }
 
 bool ValidSamplerState(DWORD s) { return s >= 1 && s <= 13; }
 
 // Life ---------------------------------------------------------------------------------------------------
 
 Device::Device(Direct3D* d, UINT a, const D3d9Adapter& c, HWND f, DWORD fl)
-    : d3d(d), adapter(a), config(c), focus(f), flags(fl)
-{
+    : d3d(d), adapter(a), config(c), focus(f), flags(fl) {
     ++d3d->devices;
     config.caps.AdapterOrdinal = a;
     DefaultState(state);
 }
 
-Device::~Device()
-{
+Device::~Device() {
     Direct3D* owner = d3d;
     if (--owner->devices == 0 && owner->refs == 0)
         delete owner;
@@ -231,22 +220,19 @@ Device::~Device()
 
 void Device::Register(Object* object) { objects.push_back(object); }
 
-void Device::Unregister(Object* object)
-{
+void Device::Unregister(Object* object) {
     objects.erase(std::find(objects.begin(), objects.end(), object));
     MaybeDelete();
 }
 
-void Device::MaybeDelete()
-{
+void Device::MaybeDelete() {
     if (!busy && refs == 0 && objects.empty())
         delete this;
 }
 
 ULONG Device::AddRef() { return ++refs; }
 
-ULONG Device::Release()
-{
+ULONG Device::Release() {
     if (refs == 0) {
         std::fprintf(stderr, "d3d9: Release of a device whose count is already 0\n");
         std::abort();
@@ -263,8 +249,7 @@ ULONG Device::Release()
     return 0;
 }
 
-HRESULT Device::CreateImplicit()
-{
+HRESULT Device::CreateImplicit() {
     swapChain = new SwapChain(this, params, Window());
     swapChain->implicit = true;
     swapChain->refs = 0;
@@ -279,8 +264,7 @@ HRESULT Device::CreateImplicit()
     return D3D_OK;
 }
 
-void Device::ReleaseImplicit()
-{
+void Device::ReleaseImplicit() {
     for (Object* o : {static_cast<Object*>(swapChain), static_cast<Object*>(autoDepth)}) {
         if (o == nullptr)
             continue;
@@ -291,9 +275,7 @@ void Device::ReleaseImplicit()
     autoDepth = nullptr;
 }
 
-template <class T>
-void Device::Rebind(T*& slot, T* object)
-{
+template <class T> void Device::Rebind(T*& slot, T* object) {
     if (slot == object)
         return;
     if (object != nullptr)
@@ -304,8 +286,7 @@ void Device::Rebind(T*& slot, T* object)
         OwnerOf(old)->Unbind();
 }
 
-void Device::UnbindAll()
-{
+void Device::UnbindAll() {
     for (auto& t : state.texture)
         Rebind(t, static_cast<TextureBase*>(nullptr));
     for (auto& s : state.streams)
@@ -319,8 +300,7 @@ void Device::UnbindAll()
     Rebind(state.depth, static_cast<Surface*>(nullptr));
 }
 
-void Device::ResetState()
-{
+void Device::ResetState() {
     UnbindAll();
     DefaultState(state);
     Surface* back = swapChain->backBuffer.get();
@@ -330,8 +310,7 @@ void Device::ResetState()
     state.viewport = D3DVIEWPORT9{0, 0, back->image.width, back->image.height, 0.0f, 1.0f};
 }
 
-HRESULT Device::Start(D3DPRESENT_PARAMETERS* p)
-{
+HRESULT Device::Start(D3DPRESENT_PARAMETERS* p) {
     params = *p;
     CreateImplicit();
     ResetState();
@@ -340,15 +319,13 @@ HRESULT Device::Start(D3DPRESENT_PARAMETERS* p)
 
 // Cooperation, Reset and present -----------------------------------------------------------------------
 
-bool Device::Lost()
-{
+bool Device::Lost() {
     if (!params.Windowed && PlatformActiveWindow() != Window())
         cooperation = Cooperation::Lost;
     return cooperation != Cooperation::Ok;
 }
 
-HRESULT Device::TestCooperativeLevel()
-{
+HRESULT Device::TestCooperativeLevel() {
     LogCall("TestCooperativeLevel");
     HRESULT scripted;
     if (Scripted("TestCooperativeLevel", &scripted))
@@ -367,8 +344,7 @@ HRESULT Device::TestCooperativeLevel()
     return cooperation == Cooperation::NotReset ? D3DERR_DEVICENOTRESET : D3D_OK;
 }
 
-HRESULT Device::Reset(D3DPRESENT_PARAMETERS* p)
-{
+HRESULT Device::Reset(D3DPRESENT_PARAMETERS* p) {
     LogCall("Reset", p);
     HRESULT scripted;
     if (Scripted("Reset", &scripted)) {
@@ -408,8 +384,7 @@ HRESULT Device::Reset(D3DPRESENT_PARAMETERS* p)
     return D3D_OK;
 }
 
-HRESULT Device::Present(const RECT* source, const RECT* dest, HWND overrideWindow, const void* dirtyRegion)
-{
+HRESULT Device::Present(const RECT* source, const RECT* dest, HWND overrideWindow, const void* dirtyRegion) {
     LogCall("Present", source, dest, overrideWindow, dirtyRegion);
     HRESULT scripted;
     if (Scripted("Present", &scripted)) {
@@ -424,8 +399,7 @@ HRESULT Device::Present(const RECT* source, const RECT* dest, HWND overrideWindo
     return PresentSurface(swapChain->backBuffer.get(), overrideWindow != nullptr ? overrideWindow : Window());
 }
 
-HRESULT Device::PresentSurface(Surface* back, HWND window)
-{
+HRESULT Device::PresentSurface(Surface* back, HWND window) {
     const Image& im = back->image;
     BOOL shown;
     if (im.format == D3DFMT_X8R8G8B8 || im.format == D3DFMT_A8R8G8B8) {
@@ -443,8 +417,7 @@ HRESULT Device::PresentSurface(Surface* back, HWND window)
     return D3D_OK;
 }
 
-HRESULT Device::CreateAdditionalSwapChain(D3DPRESENT_PARAMETERS* p, IDirect3DSwapChain9** out)
-{
+HRESULT Device::CreateAdditionalSwapChain(D3DPRESENT_PARAMETERS* p, IDirect3DSwapChain9** out) {
     LogCall("CreateAdditionalSwapChain", p);
     HRESULT scripted;
     if (Scripted("CreateAdditionalSwapChain", &scripted))
@@ -459,28 +432,24 @@ HRESULT Device::CreateAdditionalSwapChain(D3DPRESENT_PARAMETERS* p, IDirect3DSwa
     return D3D_OK;
 }
 
-HRESULT Device::GetBackBuffer(UINT chain, UINT index, D3DBACKBUFFER_TYPE type, IDirect3DSurface9** surface)
-{
+HRESULT Device::GetBackBuffer(UINT chain, UINT index, D3DBACKBUFFER_TYPE type, IDirect3DSurface9** surface) {
     LogCall("GetBackBuffer", chain, index, type);
     if (chain != 0)
         return D3DERR_INVALIDCALL;
     return swapChain->GetBackBuffer(index, type, surface);
 }
 
-UINT Device::GetAvailableTextureMem()
-{
+UINT Device::GetAvailableTextureMem() {
     LogCall("GetAvailableTextureMem");
     return config.textureMemory;
 }
 
-HRESULT Device::EvictManagedResources()
-{
+HRESULT Device::EvictManagedResources() {
     LogCall("EvictManagedResources");
     return D3D_OK;
 }
 
-HRESULT Device::GetDeviceCaps(D3DCAPS9* caps)
-{
+HRESULT Device::GetDeviceCaps(D3DCAPS9* caps) {
     LogCall("Device::GetDeviceCaps");
     if (caps == nullptr)
         return D3DERR_INVALIDCALL;
@@ -488,8 +457,7 @@ HRESULT Device::GetDeviceCaps(D3DCAPS9* caps)
     return D3D_OK;
 }
 
-HRESULT Device::ValidateDevice(DWORD* passes)
-{
+HRESULT Device::ValidateDevice(DWORD* passes) {
     LogCall("ValidateDevice");
     if (passes == nullptr)
         return D3DERR_INVALIDCALL;
@@ -497,13 +465,11 @@ HRESULT Device::ValidateDevice(DWORD* passes)
     return D3D_OK;
 }
 
-HRESULT Device::CheckFormat(DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format)
-{
+HRESULT Device::CheckFormat(DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format) {
     return d3d9::CheckFormat(config, usage, type, format);
 }
 
-const PALETTEENTRY* Device::CurrentPalette() const
-{
+const PALETTEENTRY* Device::CurrentPalette() const {
     const auto it = palettes.find(state.palette);
     return it != palettes.end() ? it->second.data() : nullptr;
 }
@@ -512,9 +478,7 @@ const PALETTEENTRY* Device::CurrentPalette() const
 
 namespace {
 
-template <class T>
-HRESULT Allocate(T** made, auto&& make)
-{
+template <class T> HRESULT Allocate(T** made, auto&& make) {
     try {
         *made = make();
     } catch (const std::bad_alloc&) {
@@ -526,8 +490,7 @@ HRESULT Allocate(T** made, auto&& make)
 } // namespace
 
 HRESULT Device::CreateTexture(UINT width, UINT height, UINT levels, DWORD usage, D3DFORMAT format, D3DPOOL pool,
-                              IDirect3DTexture9** out, HANDLE* shared)
-{
+                              IDirect3DTexture9** out, HANDLE* shared) {
     LogCall("CreateTexture", width, height, levels, usage, format, pool);
     HRESULT scripted;
     if (Scripted("CreateTexture", &scripted))
@@ -568,8 +531,7 @@ HRESULT Device::CreateTexture(UINT width, UINT height, UINT levels, DWORD usage,
 }
 
 HRESULT Device::CreateCubeTexture(UINT edge, UINT levels, DWORD usage, D3DFORMAT format, D3DPOOL pool,
-                                  IDirect3DCubeTexture9** out, HANDLE* shared)
-{
+                                  IDirect3DCubeTexture9** out, HANDLE* shared) {
     LogCall("CreateCubeTexture", edge, levels, usage, format, pool);
     HRESULT scripted;
     if (Scripted("CreateCubeTexture", &scripted))
@@ -607,8 +569,7 @@ HRESULT Device::CreateCubeTexture(UINT edge, UINT levels, DWORD usage, D3DFORMAT
 }
 
 HRESULT Device::CreateVertexBuffer(UINT length, DWORD usage, DWORD fvf, D3DPOOL pool, IDirect3DVertexBuffer9** out,
-                                   HANDLE* shared)
-{
+                                   HANDLE* shared) {
     LogCall("CreateVertexBuffer", length, usage, fvf, pool);
     HRESULT scripted;
     if (Scripted("CreateVertexBuffer", &scripted))
@@ -616,8 +577,8 @@ HRESULT Device::CreateVertexBuffer(UINT length, DWORD usage, DWORD fvf, D3DPOOL 
     if (out == nullptr || shared != nullptr || length == 0 || pool > D3DPOOL_SYSTEMMEM)
         return D3DERR_INVALIDCALL;
     *out = nullptr;
-    const DWORD known = D3DUSAGE_WRITEONLY | D3DUSAGE_SOFTWAREPROCESSING | D3DUSAGE_DONOTCLIP | D3DUSAGE_POINTS |
-                        D3DUSAGE_DYNAMIC;
+    const DWORD known =
+        D3DUSAGE_WRITEONLY | D3DUSAGE_SOFTWAREPROCESSING | D3DUSAGE_DONOTCLIP | D3DUSAGE_POINTS | D3DUSAGE_DYNAMIC;
     if ((usage & ~known) || ((usage & D3DUSAGE_DYNAMIC) && pool == D3DPOOL_MANAGED))
         return D3DERR_INVALIDCALL;
     if (fvf != 0) {
@@ -640,9 +601,8 @@ HRESULT Device::CreateVertexBuffer(UINT length, DWORD usage, DWORD fvf, D3DPOOL 
     return hr;
 }
 
-HRESULT Device::CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3DPOOL pool,
-                                  IDirect3DIndexBuffer9** out, HANDLE* shared)
-{
+HRESULT Device::CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3DPOOL pool, IDirect3DIndexBuffer9** out,
+                                  HANDLE* shared) {
     LogCall("CreateIndexBuffer", length, usage, format, pool);
     HRESULT scripted;
     if (Scripted("CreateIndexBuffer", &scripted))
@@ -651,8 +611,8 @@ HRESULT Device::CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3
         (format != D3DFMT_INDEX16 && format != D3DFMT_INDEX32))
         return D3DERR_INVALIDCALL;
     *out = nullptr;
-    const DWORD known = D3DUSAGE_WRITEONLY | D3DUSAGE_SOFTWAREPROCESSING | D3DUSAGE_DONOTCLIP | D3DUSAGE_POINTS |
-                        D3DUSAGE_DYNAMIC;
+    const DWORD known =
+        D3DUSAGE_WRITEONLY | D3DUSAGE_SOFTWAREPROCESSING | D3DUSAGE_DONOTCLIP | D3DUSAGE_POINTS | D3DUSAGE_DYNAMIC;
     if ((usage & ~known) || ((usage & D3DUSAGE_DYNAMIC) && pool == D3DPOOL_MANAGED))
         return D3DERR_INVALIDCALL;
     if (length > kMaxBuffer)
@@ -670,8 +630,7 @@ HRESULT Device::CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3
 }
 
 HRESULT Device::CreateDepthStencilSurface(UINT width, UINT height, D3DFORMAT format, D3DMULTISAMPLE_TYPE multiSample,
-                                          DWORD quality, BOOL discard, IDirect3DSurface9** out, HANDLE* shared)
-{
+                                          DWORD quality, BOOL discard, IDirect3DSurface9** out, HANDLE* shared) {
     LogCall("CreateDepthStencilSurface", width, height, format, multiSample, quality, discard);
     HRESULT scripted;
     if (Scripted("CreateDepthStencilSurface", &scripted))
@@ -694,8 +653,7 @@ HRESULT Device::CreateDepthStencilSurface(UINT width, UINT height, D3DFORMAT for
 }
 
 HRESULT Device::CreateOffscreenPlainSurface(UINT width, UINT height, D3DFORMAT format, D3DPOOL pool,
-                                            IDirect3DSurface9** out, HANDLE* shared)
-{
+                                            IDirect3DSurface9** out, HANDLE* shared) {
     LogCall("CreateOffscreenPlainSurface", width, height, format, pool);
     HRESULT scripted;
     if (Scripted("CreateOffscreenPlainSurface", &scripted))
@@ -716,8 +674,7 @@ HRESULT Device::CreateOffscreenPlainSurface(UINT width, UINT height, D3DFORMAT f
     return hr;
 }
 
-HRESULT Device::CreateVertexDeclaration(const D3DVERTEXELEMENT9* elements, IDirect3DVertexDeclaration9** out)
-{
+HRESULT Device::CreateVertexDeclaration(const D3DVERTEXELEMENT9* elements, IDirect3DVertexDeclaration9** out) {
     LogCall("CreateVertexDeclaration", elements);
     HRESULT scripted;
     if (Scripted("CreateVertexDeclaration", &scripted))
@@ -750,8 +707,7 @@ namespace {
 
 // Copies a shader's tokens up to its end token; false when the blob is not one of `kind` with
 // a version the device runs.
-bool ShaderTokens(const DWORD* tokens, DWORD kind, DWORD maxVersion, std::vector<DWORD>* out)
-{
+bool ShaderTokens(const DWORD* tokens, DWORD kind, DWORD maxVersion, std::vector<DWORD>* out) {
     if ((tokens[0] & 0xFFFF0000u) != kind || (tokens[0] & 0xFFFF) > (maxVersion & 0xFFFF) ||
         (maxVersion & 0xFFFF0000u) != kind)
         return false;
@@ -769,8 +725,7 @@ bool ShaderTokens(const DWORD* tokens, DWORD kind, DWORD maxVersion, std::vector
 
 } // namespace
 
-HRESULT Device::CreateVertexShader(const DWORD* tokens, IDirect3DVertexShader9** out)
-{
+HRESULT Device::CreateVertexShader(const DWORD* tokens, IDirect3DVertexShader9** out) {
     LogCall("CreateVertexShader", tokens);
     HRESULT scripted;
     if (Scripted("CreateVertexShader", &scripted))
@@ -790,8 +745,7 @@ HRESULT Device::CreateVertexShader(const DWORD* tokens, IDirect3DVertexShader9**
     return D3D_OK;
 }
 
-HRESULT Device::CreatePixelShader(const DWORD* tokens, IDirect3DPixelShader9** out)
-{
+HRESULT Device::CreatePixelShader(const DWORD* tokens, IDirect3DPixelShader9** out) {
     LogCall("CreatePixelShader", tokens);
     HRESULT scripted;
     if (Scripted("CreatePixelShader", &scripted))
@@ -811,8 +765,7 @@ HRESULT Device::CreatePixelShader(const DWORD* tokens, IDirect3DPixelShader9** o
 // Copies between surfaces ------------------------------------------------------------------------------
 
 HRESULT Device::UpdateSurface(IDirect3DSurface9* source, const RECT* sourceRect, IDirect3DSurface9* dest,
-                              const POINT* destPoint)
-{
+                              const POINT* destPoint) {
     LogCall("UpdateSurface", source, sourceRect, dest, destPoint);
     auto* s = dynamic_cast<Surface*>(source);
     auto* d = dynamic_cast<Surface*>(dest);
@@ -828,8 +781,7 @@ HRESULT Device::UpdateSurface(IDirect3DSurface9* source, const RECT* sourceRect,
     return D3D_OK;
 }
 
-HRESULT Device::UpdateTexture(IDirect3DBaseTexture9* source, IDirect3DBaseTexture9* dest)
-{
+HRESULT Device::UpdateTexture(IDirect3DBaseTexture9* source, IDirect3DBaseTexture9* dest) {
     LogCall("UpdateTexture", source, dest);
     auto* s = dynamic_cast<TextureBase*>(source);
     auto* d = dynamic_cast<TextureBase*>(dest);
@@ -854,22 +806,20 @@ HRESULT Device::UpdateTexture(IDirect3DBaseTexture9* source, IDirect3DBaseTextur
     return D3D_OK;
 }
 
-HRESULT Device::GetRenderTargetData(IDirect3DSurface9* renderTarget, IDirect3DSurface9* dest)
-{
+HRESULT Device::GetRenderTargetData(IDirect3DSurface9* renderTarget, IDirect3DSurface9* dest) {
     LogCall("GetRenderTargetData", renderTarget, dest);
     auto* s = dynamic_cast<Surface*>(renderTarget);
     auto* d = dynamic_cast<Surface*>(dest);
     if (s == nullptr || d == nullptr || !(s->usage & D3DUSAGE_RENDERTARGET) || d->pool != D3DPOOL_SYSTEMMEM ||
-        s->image.format != d->image.format || s->image.width != d->image.width ||
-        s->image.height != d->image.height || d->locked)
+        s->image.format != d->image.format || s->image.width != d->image.width || s->image.height != d->image.height ||
+        d->locked)
         return D3DERR_INVALIDCALL;
     d->image.bytes = s->image.bytes;
     return D3D_OK;
 }
 
 HRESULT Device::StretchRect(IDirect3DSurface9* source, const RECT* sourceRect, IDirect3DSurface9* dest,
-                            const RECT* destRect, D3DTEXTUREFILTERTYPE filter)
-{
+                            const RECT* destRect, D3DTEXTUREFILTERTYPE filter) {
     LogCall("StretchRect", source, sourceRect, dest, destRect, filter);
     auto* s = dynamic_cast<Surface*>(source);
     auto* d = dynamic_cast<Surface*>(dest);
@@ -925,8 +875,7 @@ HRESULT Device::StretchRect(IDirect3DSurface9* source, const RECT* sourceRect, I
     return D3D_OK;
 }
 
-HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR color)
-{
+HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR color) {
     LogCall("ColorFill", surface, rect, color);
     auto* s = dynamic_cast<Surface*>(surface);
     if (s == nullptr || s->pool != D3DPOOL_DEFAULT || s->locked || s->image.info->depth || s->image.info->block ||
@@ -943,8 +892,7 @@ HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR
 
 // Targets, scene and clear ----------------------------------------------------------------------------
 
-HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface)
-{
+HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
     LogCall("SetRenderTarget", index, surface);
     if (index >= kTargets)
         return D3DERR_INVALIDCALL;
@@ -963,8 +911,7 @@ HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface)
     return D3D_OK;
 }
 
-HRESULT Device::GetRenderTarget(DWORD index, IDirect3DSurface9** surface)
-{
+HRESULT Device::GetRenderTarget(DWORD index, IDirect3DSurface9** surface) {
     LogCall("GetRenderTarget", index);
     if (index >= kTargets || surface == nullptr)
         return D3DERR_INVALIDCALL;
@@ -975,8 +922,7 @@ HRESULT Device::GetRenderTarget(DWORD index, IDirect3DSurface9** surface)
     return D3D_OK;
 }
 
-HRESULT Device::SetDepthStencilSurface(IDirect3DSurface9* surface)
-{
+HRESULT Device::SetDepthStencilSurface(IDirect3DSurface9* surface) {
     LogCall("SetDepthStencilSurface", surface);
     auto* s = dynamic_cast<Surface*>(surface);
     if (surface != nullptr && (s == nullptr || !(s->usage & D3DUSAGE_DEPTHSTENCIL)))
@@ -985,8 +931,7 @@ HRESULT Device::SetDepthStencilSurface(IDirect3DSurface9* surface)
     return D3D_OK;
 }
 
-HRESULT Device::GetDepthStencilSurface(IDirect3DSurface9** surface)
-{
+HRESULT Device::GetDepthStencilSurface(IDirect3DSurface9** surface) {
     LogCall("GetDepthStencilSurface");
     if (surface == nullptr)
         return D3DERR_INVALIDCALL;
@@ -997,8 +942,7 @@ HRESULT Device::GetDepthStencilSurface(IDirect3DSurface9** surface)
     return D3D_OK;
 }
 
-HRESULT Device::BeginScene()
-{
+HRESULT Device::BeginScene() {
     LogCall("BeginScene");
     if (inScene)
         return D3DERR_INVALIDCALL;
@@ -1006,8 +950,7 @@ HRESULT Device::BeginScene()
     return D3D_OK;
 }
 
-HRESULT Device::EndScene()
-{
+HRESULT Device::EndScene() {
     LogCall("EndScene");
     if (!inScene)
         return D3DERR_INVALIDCALL;
@@ -1015,8 +958,7 @@ HRESULT Device::EndScene()
     return D3D_OK;
 }
 
-HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCOLOR color, float z, DWORD stencil)
-{
+HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCOLOR color, float z, DWORD stencil) {
     LogCall("Clear", count, rects, clearFlags, color, z, stencil);
     const DWORD known = D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL;
     if ((count != 0) != (rects != nullptr) || clearFlags == 0 || (clearFlags & ~known) || !(z >= 0.0f && z <= 1.0f))
@@ -1079,8 +1021,7 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
 
 // State ---------------------------------------------------------------------------------------------
 
-HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE t, const D3DMATRIX* matrix)
-{
+HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE t, const D3DMATRIX* matrix) {
     LogCall("SetTransform", t, matrix);
     if (!ValidTransform(t) || matrix == nullptr)
         return D3DERR_INVALIDCALL;
@@ -1088,16 +1029,14 @@ HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE t, const D3DMATRIX* matrix)
     return D3D_OK;
 }
 
-HRESULT Device::GetTransform(D3DTRANSFORMSTATETYPE t, D3DMATRIX* matrix)
-{
+HRESULT Device::GetTransform(D3DTRANSFORMSTATETYPE t, D3DMATRIX* matrix) {
     if (!ValidTransform(t) || matrix == nullptr)
         return D3DERR_INVALIDCALL;
     *matrix = state.transform[t];
     return D3D_OK;
 }
 
-HRESULT Device::SetViewport(const D3DVIEWPORT9* v)
-{
+HRESULT Device::SetViewport(const D3DVIEWPORT9* v) {
     LogCall("SetViewport", v);
     if (v == nullptr || state.targets[0] == nullptr)
         return D3DERR_INVALIDCALL;
@@ -1110,16 +1049,14 @@ HRESULT Device::SetViewport(const D3DVIEWPORT9* v)
     return D3D_OK;
 }
 
-HRESULT Device::GetViewport(D3DVIEWPORT9* v)
-{
+HRESULT Device::GetViewport(D3DVIEWPORT9* v) {
     if (v == nullptr)
         return D3DERR_INVALIDCALL;
     *v = state.viewport;
     return D3D_OK;
 }
 
-HRESULT Device::SetMaterial(const D3DMATERIAL9* material)
-{
+HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
     LogCall("SetMaterial", material);
     if (material == nullptr)
         return D3DERR_INVALIDCALL;
@@ -1127,16 +1064,14 @@ HRESULT Device::SetMaterial(const D3DMATERIAL9* material)
     return D3D_OK;
 }
 
-HRESULT Device::GetMaterial(D3DMATERIAL9* material)
-{
+HRESULT Device::GetMaterial(D3DMATERIAL9* material) {
     if (material == nullptr)
         return D3DERR_INVALIDCALL;
     *material = state.material;
     return D3D_OK;
 }
 
-HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light)
-{
+HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light) {
     LogCall("SetLight", index, light);
     if (light == nullptr || light->Type < D3DLIGHT_POINT || light->Type > D3DLIGHT_DIRECTIONAL ||
         !(light->Range >= 0.0f))
@@ -1153,8 +1088,7 @@ HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light)
     return D3D_OK;
 }
 
-HRESULT Device::GetLight(DWORD index, D3DLIGHT9* light)
-{
+HRESULT Device::GetLight(DWORD index, D3DLIGHT9* light) {
     const auto it = state.lights.find(index);
     if (light == nullptr || it == state.lights.end())
         return D3DERR_INVALIDCALL;
@@ -1162,8 +1096,7 @@ HRESULT Device::GetLight(DWORD index, D3DLIGHT9* light)
     return D3D_OK;
 }
 
-HRESULT Device::LightEnable(DWORD index, BOOL enable)
-{
+HRESULT Device::LightEnable(DWORD index, BOOL enable) {
     LogCall("LightEnable", index, enable);
     auto it = state.lights.find(index);
     if (it == state.lights.end()) {
@@ -1176,8 +1109,8 @@ HRESULT Device::LightEnable(DWORD index, BOOL enable)
         it = state.lights.emplace(index, made).first;
     }
     if (enable && !it->second.enabled) {
-        const auto on = std::count_if(state.lights.begin(), state.lights.end(),
-                                      [](const auto& l) { return l.second.enabled; });
+        const auto on =
+            std::count_if(state.lights.begin(), state.lights.end(), [](const auto& l) { return l.second.enabled; });
         if (static_cast<DWORD>(on) >= config.caps.MaxActiveLights)
             return D3DERR_INVALIDCALL;
     }
@@ -1185,8 +1118,7 @@ HRESULT Device::LightEnable(DWORD index, BOOL enable)
     return D3D_OK;
 }
 
-HRESULT Device::GetLightEnable(DWORD index, BOOL* enable)
-{
+HRESULT Device::GetLightEnable(DWORD index, BOOL* enable) {
     const auto it = state.lights.find(index);
     if (enable == nullptr || it == state.lights.end())
         return D3DERR_INVALIDCALL;
@@ -1194,8 +1126,7 @@ HRESULT Device::GetLightEnable(DWORD index, BOOL* enable)
     return D3D_OK;
 }
 
-HRESULT Device::SetRenderState(D3DRENDERSTATETYPE s, DWORD value)
-{
+HRESULT Device::SetRenderState(D3DRENDERSTATETYPE s, DWORD value) {
     LogCall("SetRenderState", s, value);
     if (!ValidRenderState(s))
         return D3DERR_INVALIDCALL;
@@ -1203,16 +1134,14 @@ HRESULT Device::SetRenderState(D3DRENDERSTATETYPE s, DWORD value)
     return D3D_OK;
 }
 
-HRESULT Device::GetRenderState(D3DRENDERSTATETYPE s, DWORD* value)
-{
+HRESULT Device::GetRenderState(D3DRENDERSTATETYPE s, DWORD* value) {
     if (!ValidRenderState(s) || value == nullptr)
         return D3DERR_INVALIDCALL;
     *value = state.render[s];
     return D3D_OK;
 }
 
-HRESULT Device::SetPaletteEntries(UINT palette, const PALETTEENTRY* entries)
-{
+HRESULT Device::SetPaletteEntries(UINT palette, const PALETTEENTRY* entries) {
     LogCall("SetPaletteEntries", palette, entries);
     if (entries == nullptr || palette > 0xFFFF)
         return D3DERR_INVALIDCALL;
@@ -1220,8 +1149,7 @@ HRESULT Device::SetPaletteEntries(UINT palette, const PALETTEENTRY* entries)
     return D3D_OK;
 }
 
-HRESULT Device::SetCurrentTexturePalette(UINT palette)
-{
+HRESULT Device::SetCurrentTexturePalette(UINT palette) {
     LogCall("SetCurrentTexturePalette", palette);
     if (palettes.find(palette) == palettes.end())
         return D3DERR_INVALIDCALL;
@@ -1229,8 +1157,7 @@ HRESULT Device::SetCurrentTexturePalette(UINT palette)
     return D3D_OK;
 }
 
-HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture)
-{
+HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
     LogCall("SetTexture", stage, texture);
     auto* t = dynamic_cast<TextureBase*>(texture);
     if (stage >= kStages || (texture != nullptr && t == nullptr))
@@ -1239,8 +1166,7 @@ HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture)
     return D3D_OK;
 }
 
-HRESULT Device::GetTexture(DWORD stage, IDirect3DBaseTexture9** texture)
-{
+HRESULT Device::GetTexture(DWORD stage, IDirect3DBaseTexture9** texture) {
     if (stage >= kStages || texture == nullptr)
         return D3DERR_INVALIDCALL;
     *texture = dynamic_cast<IDirect3DBaseTexture9*>(state.texture[stage]);
@@ -1249,8 +1175,7 @@ HRESULT Device::GetTexture(DWORD stage, IDirect3DBaseTexture9** texture)
     return D3D_OK;
 }
 
-HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE s, DWORD value)
-{
+HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE s, DWORD value) {
     LogCall("SetTextureStageState", stage, s, value);
     if (stage >= kStages || !ValidStageState(s))
         return D3DERR_INVALIDCALL;
@@ -1258,16 +1183,14 @@ HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE s, DW
     return D3D_OK;
 }
 
-HRESULT Device::GetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE s, DWORD* value)
-{
+HRESULT Device::GetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE s, DWORD* value) {
     if (stage >= kStages || !ValidStageState(s) || value == nullptr)
         return D3DERR_INVALIDCALL;
     *value = state.stage[stage][s];
     return D3D_OK;
 }
 
-HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE s, DWORD value)
-{
+HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE s, DWORD value) {
     LogCall("SetSamplerState", sampler, s, value);
     if (sampler >= kSamplers || !ValidSamplerState(s))
         return D3DERR_INVALIDCALL;
@@ -1275,17 +1198,14 @@ HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE s, DWORD valu
     return D3D_OK;
 }
 
-HRESULT Device::GetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE s, DWORD* value)
-{
+HRESULT Device::GetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE s, DWORD* value) {
     if (sampler >= kSamplers || !ValidSamplerState(s) || value == nullptr)
         return D3DERR_INVALIDCALL;
     *value = state.sampler[sampler][s];
     return D3D_OK;
 }
 
-template <class T, class Interface>
-HRESULT Device::BindSlot(T*& slot, Interface* object)
-{
+template <class T, class Interface> HRESULT Device::BindSlot(T*& slot, Interface* object) {
     auto* record = dynamic_cast<T*>(object);
     if (object != nullptr && record == nullptr)
         return D3DERR_INVALIDCALL; // not one of ours
@@ -1293,8 +1213,7 @@ HRESULT Device::BindSlot(T*& slot, Interface* object)
     return D3D_OK;
 }
 
-void Device::Elements(std::vector<D3DVERTEXELEMENT9>* elements) const
-{
+void Device::Elements(std::vector<D3DVERTEXELEMENT9>* elements) const {
     if (state.declaration != nullptr) {
         *elements = state.declaration->elements;
     } else {
@@ -1303,8 +1222,7 @@ void Device::Elements(std::vector<D3DVERTEXELEMENT9>* elements) const
     }
 }
 
-HRESULT Device::SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration)
-{
+HRESULT Device::SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration) {
     LogCall("SetVertexDeclaration", declaration);
     const HRESULT hr = BindSlot(state.declaration, declaration);
     if (SUCCEEDED(hr))
@@ -1312,8 +1230,7 @@ HRESULT Device::SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration)
     return hr;
 }
 
-HRESULT Device::SetFVF(DWORD fvf)
-{
+HRESULT Device::SetFVF(DWORD fvf) {
     LogCall("SetFVF", fvf);
     std::vector<D3DVERTEXELEMENT9> elements;
     UINT stride = 0;
@@ -1324,16 +1241,14 @@ HRESULT Device::SetFVF(DWORD fvf)
     return D3D_OK;
 }
 
-HRESULT Device::GetFVF(DWORD* fvf)
-{
+HRESULT Device::GetFVF(DWORD* fvf) {
     if (fvf == nullptr)
         return D3DERR_INVALIDCALL;
     *fvf = state.fvf;
     return D3D_OK;
 }
 
-HRESULT Device::SetStreamSource(UINT stream, IDirect3DVertexBuffer9* buffer, UINT offset, UINT stride)
-{
+HRESULT Device::SetStreamSource(UINT stream, IDirect3DVertexBuffer9* buffer, UINT offset, UINT stride) {
     LogCall("SetStreamSource", stream, buffer, offset, stride);
     auto* b = dynamic_cast<VertexBuffer*>(buffer);
     if (stream >= config.caps.MaxStreams || stream >= kStreams || (buffer != nullptr && b == nullptr) ||
@@ -1346,26 +1261,22 @@ HRESULT Device::SetStreamSource(UINT stream, IDirect3DVertexBuffer9* buffer, UIN
     return D3D_OK;
 }
 
-HRESULT Device::SetIndices(IDirect3DIndexBuffer9* buffer)
-{
+HRESULT Device::SetIndices(IDirect3DIndexBuffer9* buffer) {
     LogCall("SetIndices", buffer);
     return BindSlot(state.indices, buffer);
 }
 
-HRESULT Device::SetVertexShader(IDirect3DVertexShader9* shader)
-{
+HRESULT Device::SetVertexShader(IDirect3DVertexShader9* shader) {
     LogCall("SetVertexShader", shader);
     return BindSlot(state.vertexShader, shader);
 }
 
-HRESULT Device::SetPixelShader(IDirect3DPixelShader9* shader)
-{
+HRESULT Device::SetPixelShader(IDirect3DPixelShader9* shader) {
     LogCall("SetPixelShader", shader);
     return BindSlot(state.pixelShader, shader);
 }
 
-HRESULT Device::SetVertexShaderConstantF(UINT first, const float* values, UINT count)
-{
+HRESULT Device::SetVertexShaderConstantF(UINT first, const float* values, UINT count) {
     LogCall("SetVertexShaderConstantF", first, values, count);
     if (values == nullptr || first > kVertexConstants || count > kVertexConstants - first)
         return D3DERR_INVALIDCALL;
@@ -1374,8 +1285,7 @@ HRESULT Device::SetVertexShaderConstantF(UINT first, const float* values, UINT c
     return D3D_OK;
 }
 
-HRESULT Device::SetPixelShaderConstantF(UINT first, const float* values, UINT count)
-{
+HRESULT Device::SetPixelShaderConstantF(UINT first, const float* values, UINT count) {
     LogCall("SetPixelShaderConstantF", first, values, count);
     if (values == nullptr || first > kPixelConstants || count > kPixelConstants - first)
         return D3DERR_INVALIDCALL;
@@ -1389,8 +1299,7 @@ HRESULT Device::SetPixelShaderConstantF(UINT first, const float* values, UINT co
 namespace {
 
 // Every vertex from `first` to `last` of the elements' streams lies inside its buffer.
-bool StreamsHold(const State& s, const std::vector<D3DVERTEXELEMENT9>& elements, std::uint64_t last)
-{
+bool StreamsHold(const State& s, const std::vector<D3DVERTEXELEMENT9>& elements, std::uint64_t last) {
     for (const D3DVERTEXELEMENT9& e : elements) {
         const Stream& st = s.streams[e.Stream];
         if (st.buffer == nullptr)
@@ -1403,8 +1312,7 @@ bool StreamsHold(const State& s, const std::vector<D3DVERTEXELEMENT9>& elements,
 }
 
 // The smallest and largest index of `count` indices.
-void IndexRange(const BYTE* data, D3DFORMAT format, std::uint64_t count, std::uint64_t* low, std::uint64_t* high)
-{
+void IndexRange(const BYTE* data, D3DFORMAT format, std::uint64_t count, std::uint64_t* low, std::uint64_t* high) {
     *low = ~std::uint64_t{0};
     *high = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -1423,8 +1331,7 @@ void IndexRange(const BYTE* data, D3DFORMAT format, std::uint64_t count, std::ui
 
 } // namespace
 
-HRESULT Device::Draw(DrawCall& call)
-{
+HRESULT Device::Draw(DrawCall& call) {
     if (!inScene || call.type < D3DPT_POINTLIST || call.type > D3DPT_TRIANGLEFAN)
         return D3DERR_INVALIDCALL;
     if (call.primitives > config.caps.MaxPrimitiveCount)
@@ -1445,8 +1352,7 @@ HRESULT Device::Draw(DrawCall& call)
     return D3D_OK;
 }
 
-HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT count)
-{
+HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT count) {
     LogCall("DrawPrimitive", type, startVertex, count);
     DrawCall call;
     call.type = type;
@@ -1462,8 +1368,7 @@ HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT coun
 }
 
 HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertex, UINT minIndex, UINT numVertices,
-                                     UINT startIndex, UINT count)
-{
+                                     UINT startIndex, UINT count) {
     LogCall("DrawIndexedPrimitive", type, baseVertex, minIndex, numVertices, startIndex, count);
     if (state.indices == nullptr)
         return D3DERR_INVALIDCALL;
@@ -1493,8 +1398,7 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertex, UINT
     return Draw(call);
 }
 
-HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT count, const void* vertices, UINT stride)
-{
+HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT count, const void* vertices, UINT stride) {
     LogCall("DrawPrimitiveUP", type, count, vertices, stride);
     if (vertices == nullptr || stride == 0)
         return D3DERR_INVALIDCALL;
@@ -1513,8 +1417,7 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT count, const void* v
 }
 
 HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minIndex, UINT numVertices, UINT count,
-                                       const void* indices, D3DFORMAT indexFormat, const void* vertices, UINT stride)
-{
+                                       const void* indices, D3DFORMAT indexFormat, const void* vertices, UINT stride) {
     LogCall("DrawIndexedPrimitiveUP", type, minIndex, numVertices, count, indices, indexFormat, vertices, stride);
     if (indices == nullptr || vertices == nullptr || stride == 0 ||
         (indexFormat != D3DFMT_INDEX16 && indexFormat != D3DFMT_INDEX32))

@@ -20,12 +20,12 @@ namespace d3d9 {
 
 struct FormatInfo {
     D3DFORMAT format;
-    UINT bytes;     // per pixel, or per 4x4 block when `block`
-    bool block;     // DXT: 4x4 blocks
-    bool alpha;     // carries alpha (others read as alpha 255)
-    bool depth;     // a depth-stencil format
+    UINT bytes; // per pixel, or per 4x4 block when `block`
+    bool block; // DXT: 4x4 blocks
+    bool alpha; // carries alpha (others read as alpha 255)
+    bool depth; // a depth-stencil format
     BYTE stencilBits;
-    bool palette;   // indices into the current palette
+    bool palette; // indices into the current palette
 };
 
 // Null for a format the stand-in does not know.
@@ -62,8 +62,7 @@ struct Image {
 
     void Allocate(D3DFORMAT f, UINT w, UINT h);
     BYTE* At(UINT x, UINT y) { return bytes.data() + static_cast<std::size_t>(y) * pitch + x * info->bytes; }
-    const BYTE* At(UINT x, UINT y) const
-    {
+    const BYTE* At(UINT x, UINT y) const {
         return bytes.data() + static_cast<std::size_t>(y) * pitch + x * info->bytes;
     }
 };
@@ -92,14 +91,13 @@ public:
 
     Device* device;
     D3DPOOL pool;
-    ULONG refs = 1;  // external
-    ULONG binds = 0; // bindings on the device
+    ULONG refs = 1;        // external
+    ULONG binds = 0;       // bindings on the device
     bool implicit = false; // created by the device (back buffer, auto depth surface): freed by it
 };
 
 // Interface plus Object, with the counting methods.
-template <class Interface>
-class Counted : public Interface, public Object {
+template <class Interface> class Counted : public Interface, public Object {
 public:
     using Object::Object;
     ULONG AddRef() override { return AddRefExternal(); }
@@ -122,7 +120,7 @@ public:
 
     Object* container;
     DWORD usage;
-    bool lockable;     // the platform lets the system lock it
+    bool lockable; // the platform lets the system lock it
     bool locked = false;
     bool plain = false; // an offscreen plain surface
     Image image;
@@ -345,8 +343,8 @@ public:
                               IDirect3DCubeTexture9** texture, HANDLE* shared) override;
     HRESULT CreateVertexBuffer(UINT length, DWORD usage, DWORD fvf, D3DPOOL pool, IDirect3DVertexBuffer9** buffer,
                                HANDLE* shared) override;
-    HRESULT CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3DPOOL pool,
-                              IDirect3DIndexBuffer9** buffer, HANDLE* shared) override;
+    HRESULT CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3DPOOL pool, IDirect3DIndexBuffer9** buffer,
+                              HANDLE* shared) override;
     HRESULT CreateDepthStencilSurface(UINT width, UINT height, D3DFORMAT format, D3DMULTISAMPLE_TYPE multiSample,
                                       DWORD quality, BOOL discard, IDirect3DSurface9** surface,
                                       HANDLE* shared) override;
@@ -440,12 +438,10 @@ private:
     HRESULT CreateImplicit();
     void Unbind(Object* object); // drops every binding of the object
     void ResetState();
-    template <class T>
-    void Rebind(T*& slot, T* object);
+    template <class T> void Rebind(T*& slot, T* object);
     HRESULT Draw(DrawCall& call);
     // Binds a record behind an interface pointer to a state slot; INVALIDCALL for a foreign one.
-    template <class T, class Interface>
-    HRESULT BindSlot(T*& slot, Interface* object);
+    template <class T, class Interface> HRESULT BindSlot(T*& slot, Interface* object);
     // The vertex elements of the bound declaration or FVF.
     void Elements(std::vector<D3DVERTEXELEMENT9>* elements) const;
     void MaybeDelete();
@@ -469,11 +465,11 @@ public:
                             BOOL windowed) override;
     HRESULT CheckDeviceFormat(UINT adapter, D3DDEVTYPE type, D3DFORMAT adapterFormat, DWORD usage,
                               D3DRESOURCETYPE resourceType, D3DFORMAT format) override;
-    HRESULT CheckDepthStencilMatch(UINT adapter, D3DDEVTYPE type, D3DFORMAT adapterFormat,
-                                   D3DFORMAT renderTargetFormat, D3DFORMAT depthFormat) override;
+    HRESULT CheckDepthStencilMatch(UINT adapter, D3DDEVTYPE type, D3DFORMAT adapterFormat, D3DFORMAT renderTargetFormat,
+                                   D3DFORMAT depthFormat) override;
     HRESULT GetDeviceCaps(UINT adapter, D3DDEVTYPE type, D3DCAPS9* caps) override;
-    HRESULT CreateDevice(UINT adapter, D3DDEVTYPE type, HWND focusWindow, DWORD flags,
-                         D3DPRESENT_PARAMETERS* params, IDirect3DDevice9** device) override;
+    HRESULT CreateDevice(UINT adapter, D3DDEVTYPE type, HWND focusWindow, DWORD flags, D3DPRESENT_PARAMETERS* params,
+                         IDirect3DDevice9** device) override;
 
     std::vector<D3d9Adapter> adapters;
     ULONG refs = 1;
@@ -491,23 +487,14 @@ void Log(std::string line);
 // Whether a scripted failure answers this call of `method`, and with what.
 bool Scripted(const char* method, HRESULT* result);
 
-template <class T>
-inline void AppendArg(std::string& s, const T* p)
-{
-    s += p != nullptr ? "ptr" : "null";
-}
+template <class T> inline void AppendArg(std::string& s, const T* p) { s += p != nullptr ? "ptr" : "null"; }
 inline void AppendArg(std::string& s, std::nullptr_t) { s += "null"; }
 template <class T>
-    requires std::is_arithmetic_v<T>
-inline void AppendArg(std::string& s, T v)
-{
-    s += std::to_string(v);
-}
+requires std::is_arithmetic_v<T>
+inline void AppendArg(std::string& s, T v) { s += std::to_string(v); }
 
 // Logs "method(a, b, ...)" when the log is on.
-template <class... A>
-void LogCall(const char* method, const A&... args)
-{
+template <class... A> void LogCall(const char* method, const A&... args) {
     if (!LogOn())
         return;
     std::string s = method;

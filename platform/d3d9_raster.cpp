@@ -34,33 +34,28 @@ struct Vec4 {
 
 inline Vec3 Sub(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 inline float Dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-inline Vec3 Normalize(Vec3 v)
-{
+inline Vec3 Normalize(Vec3 v) {
     const float l = std::sqrt(Dot(v, v));
     return l > 0 ? Vec3{v.x / l, v.y / l, v.z / l} : v;
 }
 
 // Row vector times matrix, as the platform multiplies.
-inline Vec4 Mul(Vec4 v, const D3DMATRIX& m)
-{
+inline Vec4 Mul(Vec4 v, const D3DMATRIX& m) {
     return {v.x * m.m[0][0] + v.y * m.m[1][0] + v.z * m.m[2][0] + v.w * m.m[3][0],
             v.x * m.m[0][1] + v.y * m.m[1][1] + v.z * m.m[2][1] + v.w * m.m[3][1],
             v.x * m.m[0][2] + v.y * m.m[1][2] + v.z * m.m[2][2] + v.w * m.m[3][2],
             v.x * m.m[0][3] + v.y * m.m[1][3] + v.z * m.m[2][3] + v.w * m.m[3][3]};
 }
-inline Vec3 MulPoint(Vec3 p, const D3DMATRIX& m)
-{
+inline Vec3 MulPoint(Vec3 p, const D3DMATRIX& m) {
     const Vec4 r = Mul(Vec4{p.x, p.y, p.z, 1}, m);
     return {r.x, r.y, r.z};
 }
-inline Vec3 MulDirection(Vec3 d, const D3DMATRIX& m)
-{
+inline Vec3 MulDirection(Vec3 d, const D3DMATRIX& m) {
     const Vec4 r = Mul(Vec4{d.x, d.y, d.z, 0}, m);
     return {r.x, r.y, r.z};
 }
 
-D3DMATRIX Multiply(const D3DMATRIX& a, const D3DMATRIX& b)
-{
+D3DMATRIX Multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
     D3DMATRIX r{};
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
@@ -73,8 +68,7 @@ D3DMATRIX Multiply(const D3DMATRIX& a, const D3DMATRIX& b)
 }
 
 // The inverse transpose of the upper 3x3 of `m`, for normals (the matrix itself when singular).
-D3DMATRIX NormalMatrix(const D3DMATRIX& m)
-{
+D3DMATRIX NormalMatrix(const D3DMATRIX& m) {
     const auto& a = m.m;
     const float c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
     const float c01 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
@@ -104,8 +98,7 @@ D3DMATRIX NormalMatrix(const D3DMATRIX& m)
 
 inline float Saturate(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; } // NaN gives 0
 
-inline Vec4 FromColor(D3DCOLOR c)
-{
+inline Vec4 FromColor(D3DCOLOR c) {
     constexpr float k = 1.0f / 255.0f;
     return {static_cast<float>((c >> 16) & 255) * k, static_cast<float>((c >> 8) & 255) * k,
             static_cast<float>(c & 255) * k, static_cast<float>(c >> 24) * k};
@@ -115,8 +108,7 @@ inline Vec4 FromValue(const D3DCOLORVALUE& c) { return {c.r, c.g, c.b, c.a}; }
 inline DWORD To8(float v) { return static_cast<DWORD>(Saturate(v) * 255.0f + 0.5f); }
 inline D3DCOLOR ToColor(Vec4 c) { return To8(c.w) << 24 | To8(c.x) << 16 | To8(c.y) << 8 | To8(c.z); }
 
-float FloatOf(DWORD bits)
-{
+float FloatOf(DWORD bits) {
     float f;
     std::memcpy(&f, &bits, 4);
     return f;
@@ -124,8 +116,7 @@ float FloatOf(DWORD bits)
 
 // Vertex fetch ----------------------------------------------------------------------------------------
 
-float HalfToFloat(WORD h)
-{
+float HalfToFloat(WORD h) {
     const int e = (h >> 10) & 31;
     const int m = h & 1023;
     float v;
@@ -139,8 +130,7 @@ float HalfToFloat(WORD h)
 }
 
 // One element to four floats, missing components (0, 0, 0, 1).
-Vec4 Decode(BYTE type, const BYTE* p)
-{
+Vec4 Decode(BYTE type, const BYTE* p) {
     float f[4] = {0, 0, 0, 1};
     auto i16 = [&](int i) {
         std::int16_t v;
@@ -157,7 +147,9 @@ Vec4 Decode(BYTE type, const BYTE* p)
     case D3DDECLTYPE_FLOAT1:
     case D3DDECLTYPE_FLOAT2:
     case D3DDECLTYPE_FLOAT3:
-    case D3DDECLTYPE_FLOAT4: std::memcpy(f, p, 4 * (type - D3DDECLTYPE_FLOAT1 + 1)); break;
+    case D3DDECLTYPE_FLOAT4:
+        std::memcpy(f, p, 4 * (type - D3DDECLTYPE_FLOAT1 + 1));
+        break;
     case D3DDECLTYPE_D3DCOLOR: {
         const Vec4 c = FromColor(p[0] | p[1] << 8 | p[2] << 16 | static_cast<DWORD>(p[3]) << 24);
         return c;
@@ -204,7 +196,8 @@ Vec4 Decode(BYTE type, const BYTE* p)
         for (int i = 0; i < (type == D3DDECLTYPE_FLOAT16_2 ? 2 : 4); ++i)
             f[i] = HalfToFloat(u16(i));
         break;
-    default: break;
+    default:
+        break;
     }
     return {f[0], f[1], f[2], f[3]};
 }
@@ -229,8 +222,7 @@ struct Fetch {
     bool hasColor[2] = {};
     bool hasNormal = false;
 
-    void Read(std::uint64_t index, InputVertex* v) const
-    {
+    void Read(std::uint64_t index, InputVertex* v) const {
         auto read = [&](const Source& s, Vec4 fallback) {
             return s.base != nullptr ? Decode(s.type, s.base + index * s.stride) : fallback;
         };
@@ -246,8 +238,7 @@ struct Fetch {
     }
 };
 
-Fetch MakeFetch(const Device& device, const DrawCall& call)
-{
+Fetch MakeFetch(const Device& device, const DrawCall& call) {
     Fetch f;
     for (const D3DVERTEXELEMENT9& e : call.elements) {
         Fetch::Source s;
@@ -287,7 +278,8 @@ Fetch MakeFetch(const Device& device, const DrawCall& call)
             if (e.UsageIndex < 8)
                 f.tex[e.UsageIndex] = s;
             break;
-        default: break;
+        default:
+            break;
         }
     }
     return f;
@@ -327,32 +319,34 @@ struct VertexSetup {
     int lightCount = 0;
     int stages = 0; // stages whose coordinates are needed
     struct StageCoords {
-        DWORD index = 0;   // set
-        DWORD texgen = 0;  // D3DTSS_TCI_* high bits
-        DWORD flags = 0;   // D3DTTFF_*
+        DWORD index = 0;  // set
+        DWORD texgen = 0; // D3DTSS_TCI_* high bits
+        DWORD flags = 0;  // D3DTTFF_*
         D3DMATRIX matrix{};
         int inputCount = 2; // components of the set
     } coords[8];
 };
 
-int ComponentsOf(BYTE type)
-{
+int ComponentsOf(BYTE type) {
     switch (type) {
-    case D3DDECLTYPE_FLOAT1: return 1;
+    case D3DDECLTYPE_FLOAT1:
+        return 1;
     case D3DDECLTYPE_FLOAT2:
     case D3DDECLTYPE_SHORT2:
     case D3DDECLTYPE_SHORT2N:
     case D3DDECLTYPE_USHORT2N:
-    case D3DDECLTYPE_FLOAT16_2: return 2;
+    case D3DDECLTYPE_FLOAT16_2:
+        return 2;
     case D3DDECLTYPE_FLOAT3:
     case D3DDECLTYPE_UDEC3:
-    case D3DDECLTYPE_DEC3N: return 3;
-    default: return 4;
+    case D3DDECLTYPE_DEC3N:
+        return 3;
+    default:
+        return 4;
     }
 }
 
-VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages)
-{
+VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages) {
     VertexSetup v;
     v.transformed = fetch.transformed;
     const auto& r = s.render;
@@ -407,15 +401,13 @@ VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages)
 // A material colour from its source: the vertex colour when colour vertex is on and the vertex
 // has that colour, the material otherwise.
 inline Vec4 Source(const VertexSetup& v, DWORD source, const D3DCOLORVALUE& material, const InputVertex& in,
-                   const bool hasColor[2])
-{
+                   const bool hasColor[2]) {
     if (v.colorVertex && (source == D3DMCS_COLOR1 || source == D3DMCS_COLOR2) && hasColor[source - 1])
         return in.color[source - 1];
     return FromValue(material);
 }
 
-void Light(const VertexSetup& v, const InputVertex& in, const bool hasColor[2], Vec4 out[2])
-{
+void Light(const VertexSetup& v, const InputVertex& in, const bool hasColor[2], Vec4 out[2]) {
     const Vec3 p = MulPoint(Vec3{in.position.x, in.position.y, in.position.z}, v.worldView);
     Vec3 n = MulDirection(in.normal, v.normal);
     if (v.normalize)
@@ -477,15 +469,15 @@ void Light(const VertexSetup& v, const InputVertex& in, const bool hasColor[2], 
             }
         }
     }
-    out[0] = {Saturate(me.x + ma.x * ambient.x + md.x * diffuse.x), Saturate(me.y + ma.y * ambient.y + md.y * diffuse.y),
+    out[0] = {Saturate(me.x + ma.x * ambient.x + md.x * diffuse.x),
+              Saturate(me.y + ma.y * ambient.y + md.y * diffuse.y),
               Saturate(me.z + ma.z * ambient.z + md.z * diffuse.z), Saturate(md.w)};
     out[1] = v.specular ? Vec4{Saturate(ms.x * specular.x), Saturate(ms.y * specular.y), Saturate(ms.z * specular.z),
                                Saturate(ms.w)}
                         : Vec4{0, 0, 0, 0};
 }
 
-void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out)
-{
+void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out) {
     if (v.transformed) {
         out->clip = in.position; // x, y, z in the target, rhw
     } else {
@@ -585,39 +577,46 @@ struct PixelSetup {
 };
 
 // Depth of a format as an integer whose order is the order of the depths.
-inline DWORD DepthKey(D3DFORMAT format, float z)
-{
+inline DWORD DepthKey(D3DFORMAT format, float z) {
     z = Saturate(z);
     switch (format) {
     case D3DFMT_D16:
-    case D3DFMT_D16_LOCKABLE: return static_cast<DWORD>(z * 65535.0f + 0.5f);
-    case D3DFMT_D15S1: return static_cast<DWORD>(z * 32767.0f + 0.5f);
-    case D3DFMT_D32: return static_cast<DWORD>(std::llround(static_cast<double>(z) * 4294967295.0));
+    case D3DFMT_D16_LOCKABLE:
+        return static_cast<DWORD>(z * 65535.0f + 0.5f);
+    case D3DFMT_D15S1:
+        return static_cast<DWORD>(z * 32767.0f + 0.5f);
+    case D3DFMT_D32:
+        return static_cast<DWORD>(std::llround(static_cast<double>(z) * 4294967295.0));
     case D3DFMT_D32F_LOCKABLE:
     case D3DFMT_D24FS8: {
         DWORD bits;
         std::memcpy(&bits, &z, 4);
         return format == D3DFMT_D24FS8 ? bits >> 8 : bits;
     }
-    default: return static_cast<DWORD>(static_cast<double>(z) * 16777215.0 + 0.5); // 24-bit depth
+    default:
+        return static_cast<DWORD>(static_cast<double>(z) * 16777215.0 + 0.5); // 24-bit depth
     }
 }
 
-inline DWORD LoadDepthKey(D3DFORMAT format, const BYTE* p)
-{
+inline DWORD LoadDepthKey(D3DFORMAT format, const BYTE* p) {
     DWORD w = 0;
     switch (format) {
     case D3DFMT_D16:
-    case D3DFMT_D16_LOCKABLE: return static_cast<DWORD>(p[0] | p[1] << 8);
-    case D3DFMT_D15S1: return static_cast<DWORD>(p[0] | p[1] << 8) >> 1;
+    case D3DFMT_D16_LOCKABLE:
+        return static_cast<DWORD>(p[0] | p[1] << 8);
+    case D3DFMT_D15S1:
+        return static_cast<DWORD>(p[0] | p[1] << 8) >> 1;
     case D3DFMT_D32:
-    case D3DFMT_D32F_LOCKABLE: std::memcpy(&w, p, 4); return w;
-    default: std::memcpy(&w, p, 4); return w >> 8; // depth in the top 24 bits
+    case D3DFMT_D32F_LOCKABLE:
+        std::memcpy(&w, p, 4);
+        return w;
+    default:
+        std::memcpy(&w, p, 4);
+        return w >> 8; // depth in the top 24 bits
     }
 }
 
-inline void StoreDepthKey(D3DFORMAT format, BYTE* p, DWORD key)
-{
+inline void StoreDepthKey(D3DFORMAT format, BYTE* p, DWORD key) {
     DWORD w;
     switch (format) {
     case D3DFMT_D16:
@@ -632,7 +631,9 @@ inline void StoreDepthKey(D3DFORMAT format, BYTE* p, DWORD key)
         break;
     }
     case D3DFMT_D32:
-    case D3DFMT_D32F_LOCKABLE: std::memcpy(p, &key, 4); break;
+    case D3DFMT_D32F_LOCKABLE:
+        std::memcpy(p, &key, 4);
+        break;
     default:
         std::memcpy(&w, p, 4);
         w = (w & 0xFF) | key << 8;
@@ -644,14 +645,22 @@ inline void StoreDepthKey(D3DFORMAT format, BYTE* p, DWORD key)
 inline bool Compare(DWORD func, DWORD a, DWORD b) // a: incoming, b: reference
 {
     switch (func) {
-    case D3DCMP_NEVER: return false;
-    case D3DCMP_LESS: return a < b;
-    case D3DCMP_EQUAL: return a == b;
-    case D3DCMP_LESSEQUAL: return a <= b;
-    case D3DCMP_GREATER: return a > b;
-    case D3DCMP_NOTEQUAL: return a != b;
-    case D3DCMP_GREATEREQUAL: return a >= b;
-    default: return true;
+    case D3DCMP_NEVER:
+        return false;
+    case D3DCMP_LESS:
+        return a < b;
+    case D3DCMP_EQUAL:
+        return a == b;
+    case D3DCMP_LESSEQUAL:
+        return a <= b;
+    case D3DCMP_GREATER:
+        return a > b;
+    case D3DCMP_NOTEQUAL:
+        return a != b;
+    case D3DCMP_GREATEREQUAL:
+        return a >= b;
+    default:
+        return true;
     }
 }
 
@@ -664,8 +673,10 @@ inline int Address(DWORD mode, int i, int size) // -1: the border
             m += 2 * size;
         return m < size ? m : 2 * size - 1 - m;
     }
-    case D3DTADDRESS_CLAMP: return i < 0 ? 0 : (i >= size ? size - 1 : i);
-    case D3DTADDRESS_BORDER: return i < 0 || i >= size ? -1 : i;
+    case D3DTADDRESS_CLAMP:
+        return i < 0 ? 0 : (i >= size ? size - 1 : i);
+    case D3DTADDRESS_BORDER:
+        return i < 0 || i >= size ? -1 : i;
     default: {
         int m = i % size;
         return m < 0 ? m + size : m;
@@ -673,31 +684,28 @@ inline int Address(DWORD mode, int i, int size) // -1: the border
     }
 }
 
-inline int AddressFast(DWORD mode, int i, int size)
-{
+inline int AddressFast(DWORD mode, int i, int size) {
     if (mode == D3DTADDRESS_WRAP && (size & (size - 1)) == 0)
         return i & (size - 1);
     return Address(mode, i, size);
 }
 
-inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
-{
+inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y) {
     x = AddressFast(s.addressU, x, static_cast<int>(image.width));
     y = AddressFast(s.addressV, y, static_cast<int>(image.height));
     if (x < 0 || y < 0)
         return s.borderColor;
     if (image.format == D3DFMT_A8R8G8B8 || image.format == D3DFMT_X8R8G8B8) {
         D3DCOLOR c;
-        std::memcpy(&c, image.bytes.data() + static_cast<std::size_t>(y) * image.pitch + 4 * static_cast<std::size_t>(x),
-                    4);
+        std::memcpy(
+            &c, image.bytes.data() + static_cast<std::size_t>(y) * image.pitch + 4 * static_cast<std::size_t>(x), 4);
         return image.format == D3DFMT_X8R8G8B8 ? c | 0xFF000000u : c;
     }
     return ReadTexel(image, static_cast<UINT>(x), static_cast<UINT>(y), s.palette);
 }
 
 // a + (b - a) * f / 256 on the four bytes at once, f in 0..256.
-[[gnu::always_inline]] inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f)
-{
+[[gnu::always_inline]] inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f) {
     const DWORD g = 256 - f;
     const DWORD rb = (((a & 0x00FF00FFu) * g + (b & 0x00FF00FFu) * f + 0x00800080u) >> 8) & 0x00FF00FFu;
     const DWORD ag = (((a >> 8) & 0x00FF00FFu) * g + ((b >> 8) & 0x00FF00FFu) * f + 0x00800080u) & 0xFF00FF00u;
@@ -706,19 +714,18 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
 
 // Lerp8(Lerp8(t0, t1, fx), Lerp8(t2, t3, fx), fy) with the channels of both rows in 16-bit lanes:
 // every sum stays below 2^16, so the lanes give the same bytes as the packed form.
-[[gnu::always_inline]] inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy)
-{
+[[gnu::always_inline]] inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i left = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[0])),
-                                                              _mm_cvtsi32_si128(static_cast<int>(t[2]))), zero);
-    const __m128i right = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[1])),
-                                                               _mm_cvtsi32_si128(static_cast<int>(t[3]))), zero);
+    const __m128i left = _mm_unpacklo_epi8(
+        _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[0])), _mm_cvtsi32_si128(static_cast<int>(t[2]))), zero);
+    const __m128i right = _mm_unpacklo_epi8(
+        _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[1])), _mm_cvtsi32_si128(static_cast<int>(t[3]))), zero);
     const __m128i half = _mm_set1_epi16(128);
-    const __m128i rows = _mm_srli_epi16(
-        _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(left, _mm_set1_epi16(static_cast<short>(256 - fx))),
-                                    _mm_mullo_epi16(right, _mm_set1_epi16(static_cast<short>(fx)))),
-                      half),
-        8);
+    const __m128i rows =
+        _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(left, _mm_set1_epi16(static_cast<short>(256 - fx))),
+                                                   _mm_mullo_epi16(right, _mm_set1_epi16(static_cast<short>(fx)))),
+                                     half),
+                       8);
     const short gy = static_cast<short>(256 - fy), fy16 = static_cast<short>(fy);
     const __m128i weighted = _mm_mullo_epi16(rows, _mm_set_epi16(fy16, fy16, fy16, fy16, gy, gy, gy, gy));
     const __m128i sum = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(weighted, _mm_srli_si128(weighted, 8)), half), 8);
@@ -726,14 +733,13 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
 }
 
 // Coordinates beyond this many texels lose every fraction anyway: kept finite and in int range.
-[[gnu::always_inline]] inline float TexelCoordinate(float u, UINT size)
-{
+[[gnu::always_inline]] inline float TexelCoordinate(float u, UINT size) {
     const float s = u * static_cast<float>(size) - 0.5f;
     return std::fabs(s) < 1e7f ? s : 0.0f; // NaN too
 }
 
-[[gnu::always_inline]] inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float v, DWORD filter)
-{
+[[gnu::always_inline]] inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float v,
+                                                   DWORD filter) {
     const float x = TexelCoordinate(u, image.width);
     const float y = TexelCoordinate(v, image.height);
     if (filter != D3DTEXF_LINEAR && filter != D3DTEXF_ANISOTROPIC)
@@ -748,7 +754,8 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
         // The usual case: four texels of a 32-bit, wrapped, power-of-two level straight from memory.
         const BYTE* row0 = image.bytes.data() + static_cast<std::size_t>(y0 & (h - 1)) * image.pitch;
         const BYTE* row1 = image.bytes.data() + static_cast<std::size_t>((y0 + 1) & (h - 1)) * image.pitch;
-        const std::size_t c0 = 4 * static_cast<std::size_t>(x0 & (w - 1)), c1 = 4 * static_cast<std::size_t>((x0 + 1) & (w - 1));
+        const std::size_t c0 = 4 * static_cast<std::size_t>(x0 & (w - 1)),
+                          c1 = 4 * static_cast<std::size_t>((x0 + 1) & (w - 1));
         D3DCOLOR t[4];
         std::memcpy(&t[0], row0 + c0, 4);
         std::memcpy(&t[1], row0 + c1, 4);
@@ -762,8 +769,7 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
 }
 
 // `lod`: log2 of texels of level 0 per pixel.
-[[gnu::always_inline]] inline D3DCOLOR Sample(const Sampler& s, float u, float v, float lod)
-{
+[[gnu::always_inline]] inline D3DCOLOR Sample(const Sampler& s, float u, float v, float lod) {
     lod += s.bias;
     if (!(lod > 0) || s.levelCount == 1 || s.mip == D3DTEXF_NONE) {
         const DWORD filter = lod > 0 ? s.min : s.mag;
@@ -784,8 +790,7 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y)
 }
 
 // log2 of a positive finite float, within 0.005: the exponent plus a parabola through the mantissa.
-inline float FastLog2(float m)
-{
+inline float FastLog2(float m) {
     std::uint32_t bits;
     std::memcpy(&bits, &m, 4);
     const float exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
@@ -803,17 +808,30 @@ struct Inputs {
     const Vec4* factor;
 };
 
-inline Vec4 Argument(DWORD arg, const Inputs& in)
-{
+inline Vec4 Argument(DWORD arg, const Inputs& in) {
     Vec4 v;
     switch (arg & D3DTA_SELECTMASK) {
-    case D3DTA_DIFFUSE: v = in.diffuse; break;
-    case D3DTA_CURRENT: v = in.current; break;
-    case D3DTA_TEXTURE: v = in.texture; break;
-    case D3DTA_TFACTOR: v = *in.factor; break;
-    case D3DTA_SPECULAR: v = in.specular; break;
-    case D3DTA_TEMP: v = in.temp; break;
-    default: v = {}; break;
+    case D3DTA_DIFFUSE:
+        v = in.diffuse;
+        break;
+    case D3DTA_CURRENT:
+        v = in.current;
+        break;
+    case D3DTA_TEXTURE:
+        v = in.texture;
+        break;
+    case D3DTA_TFACTOR:
+        v = *in.factor;
+        break;
+    case D3DTA_SPECULAR:
+        v = in.specular;
+        break;
+    case D3DTA_TEMP:
+        v = in.temp;
+        break;
+    default:
+        v = {};
+        break;
     }
     if (arg & D3DTA_COMPLEMENT)
         v = {1 - v.x, 1 - v.y, 1 - v.z, 1 - v.w};
@@ -824,32 +842,48 @@ inline Vec4 Argument(DWORD arg, const Inputs& in)
 
 // One operation on one channel; `alpha*` are the alphas the blend forms take.
 inline float Operate(DWORD op, float a0, float a1, float a2, float diffuseA, float textureA, float factorA,
-                     float currentA, float fallback)
-{
+                     float currentA, float fallback) {
     switch (op) {
-    case D3DTOP_SELECTARG1: return a1;
-    case D3DTOP_SELECTARG2: return a2;
-    case D3DTOP_MODULATE: return a1 * a2;
-    case D3DTOP_MODULATE2X: return Saturate(2 * a1 * a2);
-    case D3DTOP_MODULATE4X: return Saturate(4 * a1 * a2);
-    case D3DTOP_ADD: return Saturate(a1 + a2);
-    case 8: return Saturate(a1 + a2 - 0.5f);        // add signed
-    case 9: return Saturate(2 * (a1 + a2 - 0.5f));  // add signed 2x
-    case 10: return Saturate(a1 - a2);              // subtract
-    case 11: return Saturate(a1 + a2 - a1 * a2);    // add smooth
-    case D3DTOP_BLENDDIFFUSEALPHA: return a1 * diffuseA + a2 * (1 - diffuseA);
-    case D3DTOP_BLENDTEXTUREALPHA: return a1 * textureA + a2 * (1 - textureA);
-    case D3DTOP_BLENDFACTORALPHA: return a1 * factorA + a2 * (1 - factorA);
-    case 15: return Saturate(a1 + a2 * (1 - textureA)); // premultiplied texture alpha
-    case D3DTOP_BLENDCURRENTALPHA: return a1 * currentA + a2 * (1 - currentA);
-    case D3DTOP_MULTIPLYADD: return Saturate(a0 + a1 * a2);
-    case 26: return a0 * a1 + (1 - a0) * a2; // lerp
-    default: return fallback;
+    case D3DTOP_SELECTARG1:
+        return a1;
+    case D3DTOP_SELECTARG2:
+        return a2;
+    case D3DTOP_MODULATE:
+        return a1 * a2;
+    case D3DTOP_MODULATE2X:
+        return Saturate(2 * a1 * a2);
+    case D3DTOP_MODULATE4X:
+        return Saturate(4 * a1 * a2);
+    case D3DTOP_ADD:
+        return Saturate(a1 + a2);
+    case 8:
+        return Saturate(a1 + a2 - 0.5f); // add signed
+    case 9:
+        return Saturate(2 * (a1 + a2 - 0.5f)); // add signed 2x
+    case 10:
+        return Saturate(a1 - a2); // subtract
+    case 11:
+        return Saturate(a1 + a2 - a1 * a2); // add smooth
+    case D3DTOP_BLENDDIFFUSEALPHA:
+        return a1 * diffuseA + a2 * (1 - diffuseA);
+    case D3DTOP_BLENDTEXTUREALPHA:
+        return a1 * textureA + a2 * (1 - textureA);
+    case D3DTOP_BLENDFACTORALPHA:
+        return a1 * factorA + a2 * (1 - factorA);
+    case 15:
+        return Saturate(a1 + a2 * (1 - textureA)); // premultiplied texture alpha
+    case D3DTOP_BLENDCURRENTALPHA:
+        return a1 * currentA + a2 * (1 - currentA);
+    case D3DTOP_MULTIPLYADD:
+        return Saturate(a0 + a1 * a2);
+    case 26:
+        return a0 * a1 + (1 - a0) * a2; // lerp
+    default:
+        return fallback;
     }
 }
 
-Vec4 Combine(const PixelSetup& ps, Inputs& in, const float* tex, float lods[8])
-{
+Vec4 Combine(const PixelSetup& ps, Inputs& in, const float* tex, float lods[8]) {
     in.current = in.diffuse;
     for (int i = 0; i < ps.stageCount; ++i) {
         const Stage& st = ps.stages[i];
@@ -865,9 +899,15 @@ Vec4 Combine(const PixelSetup& ps, Inputs& in, const float* tex, float lods[8])
         const float da = in.diffuse.w, ta = in.texture.w, fa = ps.factor.w, ca = in.current.w;
         Vec4 out;
         switch (st.colorOp) { // the frequent ones without the per-channel switch
-        case D3DTOP_SELECTARG1: out = c1; break;
-        case D3DTOP_SELECTARG2: out = c2; break;
-        case D3DTOP_MODULATE: out = {c1.x * c2.x, c1.y * c2.y, c1.z * c2.z, 0}; break;
+        case D3DTOP_SELECTARG1:
+            out = c1;
+            break;
+        case D3DTOP_SELECTARG2:
+            out = c2;
+            break;
+        case D3DTOP_MODULATE:
+            out = {c1.x * c2.x, c1.y * c2.y, c1.z * c2.z, 0};
+            break;
         default:
             out.x = Operate(st.colorOp, c0.x, c1.x, c2.x, da, ta, fa, ca, in.current.x);
             out.y = Operate(st.colorOp, c0.y, c1.y, c2.y, da, ta, fa, ca, in.current.y);
@@ -894,26 +934,36 @@ Vec4 Combine(const PixelSetup& ps, Inputs& in, const float* tex, float lods[8])
     return in.current;
 }
 
-inline float Factor(DWORD f, float s, float sa, float d, float da, bool alpha)
-{
+inline float Factor(DWORD f, float s, float sa, float d, float da, bool alpha) {
     switch (f) {
-    case D3DBLEND_ZERO: return 0;
-    case D3DBLEND_ONE: return 1;
-    case D3DBLEND_SRCCOLOR: return s;
-    case D3DBLEND_INVSRCCOLOR: return 1 - s;
-    case D3DBLEND_SRCALPHA: return sa;
-    case D3DBLEND_INVSRCALPHA: return 1 - sa;
-    case D3DBLEND_DESTALPHA: return da;
-    case D3DBLEND_INVDESTALPHA: return 1 - da;
-    case D3DBLEND_DESTCOLOR: return d;
-    case D3DBLEND_INVDESTCOLOR: return 1 - d;
-    case D3DBLEND_SRCALPHASAT: return alpha ? 1 : std::min(sa, 1 - da);
-    default: return 1;
+    case D3DBLEND_ZERO:
+        return 0;
+    case D3DBLEND_ONE:
+        return 1;
+    case D3DBLEND_SRCCOLOR:
+        return s;
+    case D3DBLEND_INVSRCCOLOR:
+        return 1 - s;
+    case D3DBLEND_SRCALPHA:
+        return sa;
+    case D3DBLEND_INVSRCALPHA:
+        return 1 - sa;
+    case D3DBLEND_DESTALPHA:
+        return da;
+    case D3DBLEND_INVDESTALPHA:
+        return 1 - da;
+    case D3DBLEND_DESTCOLOR:
+        return d;
+    case D3DBLEND_INVDESTCOLOR:
+        return 1 - d;
+    case D3DBLEND_SRCALPHASAT:
+        return alpha ? 1 : std::min(sa, 1 - da);
+    default:
+        return 1;
     }
 }
 
-inline float BlendChannel(const PixelSetup& ps, float s, float sa, float d, float da, bool alpha)
-{
+inline float BlendChannel(const PixelSetup& ps, float s, float sa, float d, float da, bool alpha) {
     DWORD src = ps.srcBlend, dst = ps.dstBlend;
     if (src == 12) { // both source alpha
         src = D3DBLEND_SRCALPHA;
@@ -925,11 +975,16 @@ inline float BlendChannel(const PixelSetup& ps, float s, float sa, float d, floa
     const float a = s * Factor(src, s, sa, d, da, alpha);
     const float b = d * Factor(dst, s, sa, d, da, alpha);
     switch (ps.blendOp) {
-    case 2: return Saturate(a - b);     // subtract
-    case 3: return Saturate(b - a);     // reverse subtract
-    case 4: return std::min(s, d);      // min
-    case 5: return std::max(s, d);      // max
-    default: return Saturate(a + b);
+    case 2:
+        return Saturate(a - b); // subtract
+    case 3:
+        return Saturate(b - a); // reverse subtract
+    case 4:
+        return std::min(s, d); // min
+    case 5:
+        return std::max(s, d); // max
+    default:
+        return Saturate(a + b);
     }
 }
 
@@ -937,8 +992,7 @@ inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c);
 
 // Writes one shaded pixel through alpha test, depth write, blending and the write mask. The depth
 // test has passed already; `depthKey` is written when depth writes are on.
-inline void Output(const PixelSetup& ps, int x, int y, Vec4 c, DWORD depthKey)
-{
+inline void Output(const PixelSetup& ps, int x, int y, Vec4 c, DWORD depthKey) {
     if (ps.alphaTest && !Compare(ps.alphaFunc, To8(c.w), ps.alphaRef))
         return;
     if (ps.depthWrite)
@@ -947,8 +1001,7 @@ inline void Output(const PixelSetup& ps, int x, int y, Vec4 c, DWORD depthKey)
 }
 
 // Blends a colour into one pixel of the target and writes the channels the mask lets through.
-inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c)
-{
+inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c) {
     const bool fast = ps.target->format == D3DFMT_A8R8G8B8 || ps.target->format == D3DFMT_X8R8G8B8;
     D3DCOLOR old = 0;
     if (ps.blend || ps.writeMask != 0xF) {
@@ -991,13 +1044,13 @@ constexpr int kFixed = 10;
 constexpr int kMaxInterpolants = kFixed + 3 * 8;
 
 struct ScreenVertex {
-    float x, y;            // pixels
+    float x, y;                // pixels
     float a[kMaxInterpolants]; // a[0] = 1/w; a[1] = z; the rest divided by w
 };
 
 struct Raster {
     const PixelSetup* ps;
-    int count; // interpolants in use
+    int count;                       // interpolants in use
     const Vec4* flatColor = nullptr; // colours of the provoking vertex under flat shading
 
     // Shades the pixels [x0, x1] of row y from the interpolants' planes.
@@ -1011,51 +1064,49 @@ struct Raster {
 };
 
 // round(a * b / 255) for bytes.
-inline DWORD Mul8(DWORD a, DWORD b)
-{
+inline DWORD Mul8(DWORD a, DWORD b) {
     const DWORD t = a * b + 128;
     return (t + (t >> 8)) >> 8;
 }
 
 // Mul8 on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
-[[gnu::always_inline]] inline __m128i Mul8x(__m128i a, __m128i b)
-{
+[[gnu::always_inline]] inline __m128i Mul8x(__m128i a, __m128i b) {
     const __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
     return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
 }
 
-[[gnu::always_inline]] inline __m128i Widen(D3DCOLOR c) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128()); }
+[[gnu::always_inline]] inline __m128i Widen(D3DCOLOR c) {
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128());
+}
 
-[[gnu::always_inline]] inline D3DCOLOR Narrow(__m128i v) { return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v))); }
+[[gnu::always_inline]] inline D3DCOLOR Narrow(__m128i v) {
+    return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
+}
 
 [[gnu::always_inline]] inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b) { return Narrow(Mul8x(Widen(a), Widen(b))); }
 
 // Source alpha over the destination, each channel min(255, Mul8(s, sa) + Mul8(d, 255 - sa)).
-[[gnu::always_inline]] inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst)
-{
+[[gnu::always_inline]] inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst) {
     const __m128i sa = _mm_set1_epi16(static_cast<short>(src >> 24));
     const __m128i ia = _mm_set1_epi16(static_cast<short>(255 - (src >> 24)));
     return Narrow(_mm_add_epi16(Mul8x(Widen(src), sa), Mul8x(Widen(dst), ia))); // packus saturates at 255
 }
 
 // The bytes of (b, g, r, a) as To8 makes them.
-[[gnu::always_inline]] inline D3DCOLOR ToColor8(__m128 bgra)
-{
+[[gnu::always_inline]] inline D3DCOLOR ToColor8(__m128 bgra) {
     const __m128 s = _mm_min_ps(_mm_max_ps(bgra, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
     const __m128i i = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
     const __m128i w = _mm_packs_epi32(i, i);
     return Narrow(w);
 }
 
-inline D3DCOLOR Operate8(DWORD op, D3DCOLOR a1, D3DCOLOR a2)
-{
+inline D3DCOLOR Operate8(DWORD op, D3DCOLOR a1, D3DCOLOR a2) {
     return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate(a1, a2);
 }
 
 // Per pixel: perspective-correct attributes, the level of detail of every stage, shading.
 void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
-                  bool lodPlanes) const
-{
+                  bool lodPlanes) const {
     const PixelSetup& p = *ps;
     float a[kMaxInterpolants];
     const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
@@ -1118,10 +1169,9 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
     }
 }
 
-
 template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy) const
-{
+void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox,
+                      float oy) const {
     const PixelSetup& p = *ps;
     const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
     // 1/w, z, diffuse r, g, b, a, and s/w, t/w, q/w of the stage.
@@ -1135,8 +1185,8 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
     const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
     const D3DCOLOR factor = ToColor(p.factor);
     // Colour and alpha the same operation on the same arguments: one pass gives all four bytes.
-    const bool oneOperation = p.stageCount > 0 && p.fastAlphaOp == p.fastColorOp &&
-                              p.alphaArgs[0] == p.colorArgs[0] && p.alphaArgs[1] == p.colorArgs[1];
+    const bool oneOperation = p.stageCount > 0 && p.fastAlphaOp == p.fastColorOp && p.alphaArgs[0] == p.colorArgs[0] &&
+                              p.alphaArgs[1] == p.colorArgs[1];
     D3DCOLOR flat = 0;
     if (kFlat)
         flat = ToColor(flatColor[0]);
@@ -1223,8 +1273,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
     }
 }
 
-Raster::SpanFunction Raster::PickFastSpan(bool lodPlanes) const
-{
+Raster::SpanFunction Raster::PickFastSpan(bool lodPlanes) const {
     static constexpr SpanFunction kSpans[16] = {
         &Raster::FastSpan<false, false, false, false>, &Raster::FastSpan<false, false, false, true>,
         &Raster::FastSpan<false, false, true, false>,  &Raster::FastSpan<false, false, true, true>,
@@ -1242,8 +1291,8 @@ Raster::SpanFunction Raster::PickFastSpan(bool lodPlanes) const
     return kSpans[index];
 }
 
-constexpr std::int64_t kSub = 256;       // sub-pixel steps
-constexpr float kMaxScreen = 1 << 19;    // |coordinate| in pixels the integer edges hold
+constexpr std::int64_t kSub = 256;    // sub-pixel steps
+constexpr float kMaxScreen = 1 << 19; // |coordinate| in pixels the integer edges hold
 
 inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
 {
@@ -1257,8 +1306,7 @@ inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-
 
 // The same quotients from a floating-point estimate corrected exactly: integer division of 64-bit
 // numbers costs far more, and this runs three times per row of every triangle. |a| < 2^56, b > 0.
-inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b)
-{
+inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
     std::int64_t q = static_cast<std::int64_t>(std::floor(static_cast<double>(a) / static_cast<double>(b)));
     while (q * b > a)
         --q;
@@ -1269,8 +1317,7 @@ inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b)
 
 inline std::int64_t CeilQuotient(std::int64_t a, std::int64_t b) { return -FloorQuotient(-a, b); }
 
-void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2)
-{
+void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2) {
     const PixelSetup& p = *r.ps;
     for (const ScreenVertex* v : {v0, v1, v2})
         if (!(std::fabs(v->x) < kMaxScreen && std::fabs(v->y) < kMaxScreen))
@@ -1344,8 +1391,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
             else if (C < K[i])
                 hi = lo - 1;
         }
-        if (lo <= hi)
-        {
+        if (lo <= hi) {
             if (p.fast)
                 (r.*fastSpan)(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0);
             else
@@ -1355,8 +1401,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
 }
 
 // Lines step along their major axis from pixel to pixel, the last pixel drawn unless asked not to.
-void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel)
-{
+void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) {
     const PixelSetup& p = *r.ps;
     for (const ScreenVertex* v : {a, b})
         if (!(std::fabs(v->x) < kMaxScreen && std::fabs(v->y) < kMaxScreen))
@@ -1397,22 +1442,27 @@ struct Clipper {
     float guard; // |x|, |y| <= guard * w keeps a vertex within the integer range
 
     // Signed distances to the planes: inside when >= 0.
-    static float Distance(int plane, const Vec4& c, float g)
-    {
+    static float Distance(int plane, const Vec4& c, float g) {
         switch (plane) {
-        case 0: return c.z;            // near
-        case 1: return c.w - c.z;      // far
-        case 2: return g * c.w + c.x;  // left
-        case 3: return g * c.w - c.x;  // right
-        case 4: return g * c.w + c.y;  // bottom
-        case 5: return g * c.w - c.y;  // top
-        default: return c.w - 1e-6f * std::fabs(c.w) - 1e-30f; // w > 0
+        case 0:
+            return c.z; // near
+        case 1:
+            return c.w - c.z; // far
+        case 2:
+            return g * c.w + c.x; // left
+        case 3:
+            return g * c.w - c.x; // right
+        case 4:
+            return g * c.w + c.y; // bottom
+        case 5:
+            return g * c.w - c.y; // top
+        default:
+            return c.w - 1e-6f * std::fabs(c.w) - 1e-30f; // w > 0
         }
     }
 };
 
-inline ClipVertex Lerp(const ClipVertex& a, const ClipVertex& b, float t, int stages)
-{
+inline ClipVertex Lerp(const ClipVertex& a, const ClipVertex& b, float t, int stages) {
     ClipVertex r;
     auto l4 = [t](Vec4 p, Vec4 q) {
         return Vec4{p.x + (q.x - p.x) * t, p.y + (q.y - p.y) * t, p.z + (q.z - p.z) * t, p.w + (q.w - p.w) * t};
@@ -1427,8 +1477,7 @@ inline ClipVertex Lerp(const ClipVertex& a, const ClipVertex& b, float t, int st
 }
 
 // Clips a polygon in place against every plane; returns the vertex count left.
-int ClipPolygon(std::vector<ClipVertex>& poly, std::vector<ClipVertex>& scratch, float guard, int stages)
-{
+int ClipPolygon(std::vector<ClipVertex>& poly, std::vector<ClipVertex>& scratch, float guard, int stages) {
     for (int plane = 0; plane < 7; ++plane) {
         bool allIn = true;
         for (const ClipVertex& v : poly)
@@ -1456,8 +1505,7 @@ int ClipPolygon(std::vector<ClipVertex>& poly, std::vector<ClipVertex>& scratch,
     return static_cast<int>(poly.size());
 }
 
-bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages)
-{
+bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
     for (int plane = 0; plane < 7; ++plane) {
         const float da = Clipper::Distance(plane, a.clip, guard), db = Clipper::Distance(plane, b.clip, guard);
         if (!(da >= 0) && !(db >= 0))
@@ -1505,13 +1553,12 @@ private:
     ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
 };
 
-bool Pipeline::SetUpPixels()
-{
+bool Pipeline::SetUpPixels() {
     State& s = device_.state;
     const auto& r = s.render;
     Surface* target = s.targets[0];
-    if (target == nullptr || target->image.info == nullptr || target->image.info->depth ||
-        target->image.info->block || target->image.info->palette)
+    if (target == nullptr || target->image.info == nullptr || target->image.info->depth || target->image.info->block ||
+        target->image.info->palette)
         return false;
     ps_.target = &target->image;
     const D3DVIEWPORT9& vp = s.viewport;
@@ -1607,15 +1654,20 @@ bool Pipeline::SetUpPixels()
     auto plain = [](DWORD arg, PixelSetup::Arg* out) {
         switch (arg) {
         case D3DTA_DIFFUSE:
-        case D3DTA_CURRENT: *out = PixelSetup::Arg::Diffuse; return true; // stage 0's current is the diffuse
-        case D3DTA_TEXTURE: *out = PixelSetup::Arg::Texture; return true;
-        case D3DTA_TFACTOR: *out = PixelSetup::Arg::Factor; return true;
-        default: return false;
+        case D3DTA_CURRENT:
+            *out = PixelSetup::Arg::Diffuse;
+            return true; // stage 0's current is the diffuse
+        case D3DTA_TEXTURE:
+            *out = PixelSetup::Arg::Texture;
+            return true;
+        case D3DTA_TFACTOR:
+            *out = PixelSetup::Arg::Factor;
+            return true;
+        default:
+            return false;
         }
     };
-    auto simple = [](DWORD op) {
-        return op == D3DTOP_SELECTARG1 || op == D3DTOP_SELECTARG2 || op == D3DTOP_MODULATE;
-    };
+    auto simple = [](DWORD op) { return op == D3DTOP_SELECTARG1 || op == D3DTOP_SELECTARG2 || op == D3DTOP_MODULATE; };
     const D3DFORMAT tf = ps_.target->format, df = ps_.depth != nullptr ? ps_.depth->format : D3DFMT_UNKNOWN;
     ps_.fast = (tf == D3DFMT_A8R8G8B8 || tf == D3DFMT_X8R8G8B8) &&
                (ps_.depth == nullptr || df == D3DFMT_D24S8 || df == D3DFMT_D24X8 || df == D3DFMT_D24X4S4) &&
@@ -1624,9 +1676,8 @@ bool Pipeline::SetUpPixels()
         const Stage& st = ps_.stages[0];
         ps_.fast = simple(st.colorOp) && plain(st.colorArg[1], &ps_.colorArgs[0]) &&
                    plain(st.colorArg[2], &ps_.colorArgs[1]) && st.result == D3DTA_CURRENT &&
-                   (st.alphaOp == D3DTOP_DISABLE ||
-                    (simple(st.alphaOp) && plain(st.alphaArg[1], &ps_.alphaArgs[0]) &&
-                     plain(st.alphaArg[2], &ps_.alphaArgs[1])));
+                   (st.alphaOp == D3DTOP_DISABLE || (simple(st.alphaOp) && plain(st.alphaArg[1], &ps_.alphaArgs[0]) &&
+                                                     plain(st.alphaArg[2], &ps_.alphaArgs[1])));
         ps_.fastColorOp = st.colorOp;
         ps_.fastAlphaOp = st.alphaOp;
     }
@@ -1637,8 +1688,7 @@ bool Pipeline::SetUpPixels()
     return true;
 }
 
-void Pipeline::Run()
-{
+void Pipeline::Run() {
     State& s = device_.state;
     if (s.vertexShader != nullptr)
         return; // shaders are not run by this rasteriser
@@ -1696,12 +1746,12 @@ void Pipeline::Run()
         for (UINT i = 0; i < count; ++i)
             Point(v(i));
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
-std::uint64_t Pipeline::VertexIndex(UINT i) const
-{
+std::uint64_t Pipeline::VertexIndex(UINT i) const {
     if (!call_.indexed)
         return std::uint64_t{call_.startVertex} + i;
     std::uint64_t index;
@@ -1716,8 +1766,7 @@ std::uint64_t Pipeline::VertexIndex(UINT i) const
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(index) + call_.baseVertex);
 }
 
-const ClipVertex& Pipeline::Vertex(std::uint64_t index)
-{
+const ClipVertex& Pipeline::Vertex(std::uint64_t index) {
     const std::size_t slot = index - low_;
     if (!done_[slot]) {
         InputVertex in;
@@ -1728,8 +1777,7 @@ const ClipVertex& Pipeline::Vertex(std::uint64_t index)
     return cache_[slot];
 }
 
-bool Pipeline::Finite(const ClipVertex& v) const
-{
+bool Pipeline::Finite(const ClipVertex& v) const {
     if (!std::isfinite(v.clip.x) || !std::isfinite(v.clip.y) || !std::isfinite(v.clip.z) || !std::isfinite(v.clip.w))
         return false;
     for (int s = 0; s < stages_; ++s)
@@ -1742,8 +1790,7 @@ bool Pipeline::Finite(const ClipVertex& v) const
     return true;
 }
 
-void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const
-{
+void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
     float invW;
     if (vs_.transformed) {
         s->x = c.clip.x;
@@ -1769,8 +1816,7 @@ void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const
             s->a[kFixed + 3 * st + k] = c.tex[st][k] * invW;
 }
 
-void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped)
-{
+void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped) {
     if (!Finite(a) || !Finite(b) || !Finite(c))
         return;
     Vec4 flat[2];
@@ -1804,7 +1850,8 @@ void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVert
     // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
     bool inside = true;
     for (int plane = 0; plane < 7; ++plane) {
-        const bool ia = Clipper::Distance(plane, a.clip, guard_) >= 0, ib = Clipper::Distance(plane, b.clip, guard_) >= 0,
+        const bool ia = Clipper::Distance(plane, a.clip, guard_) >= 0,
+                   ib = Clipper::Distance(plane, b.clip, guard_) >= 0,
                    ic = Clipper::Distance(plane, c.clip, guard_) >= 0;
         if (!ia && !ib && !ic)
             return;
@@ -1838,8 +1885,7 @@ void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVert
         DrawTriangle(raster_, &screen[0], &screen[i], &screen[i + 1]);
 }
 
-void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel)
-{
+void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
     if (!Finite(a) || !Finite(b))
         return;
     Vec4 flat[2];
@@ -1858,8 +1904,7 @@ void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel)
     DrawLine(raster_, &s0, &s1, lastPixel);
 }
 
-void Pipeline::Point(const ClipVertex& a)
-{
+void Pipeline::Point(const ClipVertex& a) {
     if (!Finite(a))
         return;
     raster_.flatColor = nullptr;
@@ -1874,9 +1919,6 @@ void Pipeline::Point(const ClipVertex& a)
 
 } // namespace
 
-void RasteriseDraw(Device& device, const DrawCall& call)
-{
-    Pipeline(device, call).Run();
-}
+void RasteriseDraw(Device& device, const DrawCall& call) { Pipeline(device, call).Run(); }
 
 } // namespace d3d9

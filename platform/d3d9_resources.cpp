@@ -53,22 +53,28 @@ const FormatInfo kFormats[] = {
 };
 
 // n-bit channel value to 8 bits by bit replication, and back rounding to the nearest.
-inline DWORD Expand(DWORD v, int bits)
-{
+inline DWORD Expand(DWORD v, int bits) {
     switch (bits) {
-    case 1: return v ? 255 : 0;
-    case 2: return v * 85;
-    case 3: return (v << 5) | (v << 2) | (v >> 1);
-    case 4: return v * 17;
-    case 5: return (v << 3) | (v >> 2);
-    case 6: return (v << 2) | (v >> 4);
-    case 10: return v >> 2;
-    default: return v;
+    case 1:
+        return v ? 255 : 0;
+    case 2:
+        return v * 85;
+    case 3:
+        return (v << 5) | (v << 2) | (v >> 1);
+    case 4:
+        return v * 17;
+    case 5:
+        return (v << 3) | (v >> 2);
+    case 6:
+        return (v << 2) | (v >> 4);
+    case 10:
+        return v >> 2;
+    default:
+        return v;
     }
 }
 
-inline DWORD Reduce(DWORD c, int bits)
-{
+inline DWORD Reduce(DWORD c, int bits) {
     const DWORD max = (1u << bits) - 1;
     return (c * max + 127) / 255;
 }
@@ -76,18 +82,15 @@ inline DWORD Reduce(DWORD c, int bits)
 inline DWORD Argb(DWORD a, DWORD r, DWORD g, DWORD b) { return a << 24 | r << 16 | g << 8 | b; }
 
 inline DWORD Load16(const BYTE* p) { return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8; }
-inline DWORD Load32(const BYTE* p)
-{
+inline DWORD Load32(const BYTE* p) {
     return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
            static_cast<DWORD>(p[3]) << 24;
 }
-inline void Store16(BYTE* p, DWORD v)
-{
+inline void Store16(BYTE* p, DWORD v) {
     p[0] = static_cast<BYTE>(v);
     p[1] = static_cast<BYTE>(v >> 8);
 }
-inline void Store32(BYTE* p, DWORD v)
-{
+inline void Store32(BYTE* p, DWORD v) {
     Store16(p, v);
     Store16(p + 2, v >> 16);
 }
@@ -95,8 +98,7 @@ inline void Store32(BYTE* p, DWORD v)
 inline DWORD From565(DWORD v) { return Argb(255, Expand(v >> 11, 5), Expand((v >> 5) & 63, 6), Expand(v & 31, 5)); }
 
 // The four colours of a DXT colour block; three and transparent black when `threeColour` allows it.
-void ColourBlock(const BYTE* block, bool threeColour, D3DCOLOR out[16])
-{
+void ColourBlock(const BYTE* block, bool threeColour, D3DCOLOR out[16]) {
     const DWORD c0 = Load16(block), c1 = Load16(block + 2);
     D3DCOLOR palette[4] = {From565(c0), From565(c1), 0, 0};
     auto mix = [&](int w0, int w1, int d) {
@@ -121,22 +123,19 @@ void ColourBlock(const BYTE* block, bool threeColour, D3DCOLOR out[16])
 
 } // namespace
 
-const FormatInfo* Format(D3DFORMAT format)
-{
+const FormatInfo* Format(D3DFORMAT format) {
     for (const FormatInfo& f : kFormats)
         if (f.format == format)
             return &f;
     return nullptr;
 }
 
-bool IsDisplayFormat(D3DFORMAT format)
-{
+bool IsDisplayFormat(D3DFORMAT format) {
     return format == D3DFMT_X8R8G8B8 || format == D3DFMT_A8R8G8B8 || format == D3DFMT_R5G6B5 ||
            format == D3DFMT_X1R5G5B5 || format == D3DFMT_A1R5G5B5 || format == D3DFMT_A2R10G10B10;
 }
 
-UINT PitchOf(const FormatInfo& info, UINT width)
-{
+UINT PitchOf(const FormatInfo& info, UINT width) {
     if (info.block)
         return (width + 3) / 4 * info.bytes;
     return (width * info.bytes + 3) & ~3u;
@@ -144,8 +143,7 @@ UINT PitchOf(const FormatInfo& info, UINT width)
 
 UINT RowsOf(const FormatInfo& info, UINT height) { return info.block ? (height + 3) / 4 : height; }
 
-D3DCOLOR ReadPixel(D3DFORMAT format, const BYTE* p, const PALETTEENTRY* palette)
-{
+D3DCOLOR ReadPixel(D3DFORMAT format, const BYTE* p, const PALETTEENTRY* palette) {
     auto fromPalette = [&](DWORD index) -> DWORD {
         if (palette == nullptr)
             return 0xFF000000u;
@@ -153,10 +151,14 @@ D3DCOLOR ReadPixel(D3DFORMAT format, const BYTE* p, const PALETTEENTRY* palette)
         return Argb(e.peFlags, e.peRed, e.peGreen, e.peBlue);
     };
     switch (format) {
-    case D3DFMT_R8G8B8: return Argb(255, p[2], p[1], p[0]);
-    case D3DFMT_A8R8G8B8: return Load32(p);
-    case D3DFMT_X8R8G8B8: return Load32(p) | 0xFF000000u;
-    case D3DFMT_R5G6B5: return From565(Load16(p));
+    case D3DFMT_R8G8B8:
+        return Argb(255, p[2], p[1], p[0]);
+    case D3DFMT_A8R8G8B8:
+        return Load32(p);
+    case D3DFMT_X8R8G8B8:
+        return Load32(p) | 0xFF000000u;
+    case D3DFMT_R5G6B5:
+        return From565(Load16(p));
     case D3DFMT_X1R5G5B5:
     case D3DFMT_A1R5G5B5: {
         const DWORD v = Load16(p);
@@ -175,7 +177,8 @@ D3DCOLOR ReadPixel(D3DFORMAT format, const BYTE* p, const PALETTEENTRY* palette)
         const DWORD a = format == D3DFMT_A8R3G3B2 ? v >> 8 : 255;
         return Argb(a, Expand((v >> 5) & 7, 3), Expand((v >> 2) & 7, 3), Expand(v & 3, 2));
     }
-    case D3DFMT_A8: return Argb(p[0], 0, 0, 0);
+    case D3DFMT_A8:
+        return Argb(p[0], 0, 0, 0);
     case D3DFMT_A8B8G8R8:
     case D3DFMT_X8B8G8R8: {
         const DWORD a = format == D3DFMT_A8B8G8R8 ? p[3] : 255;
@@ -186,20 +189,24 @@ D3DCOLOR ReadPixel(D3DFORMAT format, const BYTE* p, const PALETTEENTRY* palette)
         return Argb(Expand(v >> 30, 2), Expand((v >> 20) & 1023, 10), Expand((v >> 10) & 1023, 10),
                     Expand(v & 1023, 10));
     }
-    case D3DFMT_P8: return fromPalette(p[0]);
-    case D3DFMT_A8P8: return (fromPalette(p[0]) & 0x00FFFFFFu) | static_cast<DWORD>(p[1]) << 24;
-    case D3DFMT_L8: return Argb(255, p[0], p[0], p[0]);
-    case D3DFMT_A8L8: return Argb(p[1], p[0], p[0], p[0]);
+    case D3DFMT_P8:
+        return fromPalette(p[0]);
+    case D3DFMT_A8P8:
+        return (fromPalette(p[0]) & 0x00FFFFFFu) | static_cast<DWORD>(p[1]) << 24;
+    case D3DFMT_L8:
+        return Argb(255, p[0], p[0], p[0]);
+    case D3DFMT_A8L8:
+        return Argb(p[1], p[0], p[0], p[0]);
     case D3DFMT_A4L4: {
         const DWORD l = Expand(p[0] & 15, 4);
         return Argb(Expand(p[0] >> 4, 4), l, l, l);
     }
-    default: return 0xFF000000u;
+    default:
+        return 0xFF000000u;
     }
 }
 
-void WritePixel(D3DFORMAT format, BYTE* p, D3DCOLOR c)
-{
+void WritePixel(D3DFORMAT format, BYTE* p, D3DCOLOR c) {
     const DWORD a = c >> 24, r = (c >> 16) & 255, g = (c >> 8) & 255, b = c & 255;
     switch (format) {
     case D3DFMT_R8G8B8:
@@ -208,8 +215,12 @@ void WritePixel(D3DFORMAT format, BYTE* p, D3DCOLOR c)
         p[2] = static_cast<BYTE>(r);
         break;
     case D3DFMT_A8R8G8B8:
-    case D3DFMT_X8R8G8B8: Store32(p, format == D3DFMT_X8R8G8B8 ? c | 0xFF000000u : c); break;
-    case D3DFMT_R5G6B5: Store16(p, Reduce(r, 5) << 11 | Reduce(g, 6) << 5 | Reduce(b, 5)); break;
+    case D3DFMT_X8R8G8B8:
+        Store32(p, format == D3DFMT_X8R8G8B8 ? c | 0xFF000000u : c);
+        break;
+    case D3DFMT_R5G6B5:
+        Store16(p, Reduce(r, 5) << 11 | Reduce(g, 6) << 5 | Reduce(b, 5));
+        break;
     case D3DFMT_X1R5G5B5:
     case D3DFMT_A1R5G5B5: {
         const DWORD top = format == D3DFMT_A1R5G5B5 ? Reduce(a, 1) : 1;
@@ -222,9 +233,15 @@ void WritePixel(D3DFORMAT format, BYTE* p, D3DCOLOR c)
         Store16(p, top << 12 | Reduce(r, 4) << 8 | Reduce(g, 4) << 4 | Reduce(b, 4));
         break;
     }
-    case D3DFMT_R3G3B2: p[0] = static_cast<BYTE>(Reduce(r, 3) << 5 | Reduce(g, 3) << 2 | Reduce(b, 2)); break;
-    case D3DFMT_A8R3G3B2: Store16(p, a << 8 | Reduce(r, 3) << 5 | Reduce(g, 3) << 2 | Reduce(b, 2)); break;
-    case D3DFMT_A8: p[0] = static_cast<BYTE>(a); break;
+    case D3DFMT_R3G3B2:
+        p[0] = static_cast<BYTE>(Reduce(r, 3) << 5 | Reduce(g, 3) << 2 | Reduce(b, 2));
+        break;
+    case D3DFMT_A8R3G3B2:
+        Store16(p, a << 8 | Reduce(r, 3) << 5 | Reduce(g, 3) << 2 | Reduce(b, 2));
+        break;
+    case D3DFMT_A8:
+        p[0] = static_cast<BYTE>(a);
+        break;
     case D3DFMT_A8B8G8R8:
     case D3DFMT_X8B8G8R8:
         p[0] = static_cast<BYTE>(r);
@@ -248,12 +265,12 @@ void WritePixel(D3DFORMAT format, BYTE* p, D3DCOLOR c)
             p[0] = static_cast<BYTE>(Reduce(a, 4) << 4 | Reduce(l, 4));
         break;
     }
-    default: break; // palettised, depth and block formats are not written pixel by pixel
+    default:
+        break; // palettised, depth and block formats are not written pixel by pixel
     }
 }
 
-void DecodeBlock(D3DFORMAT format, const BYTE* block, D3DCOLOR out[16])
-{
+void DecodeBlock(D3DFORMAT format, const BYTE* block, D3DCOLOR out[16]) {
     if (format == D3DFMT_DXT1) {
         ColourBlock(block, true, out);
         return;
@@ -283,16 +300,19 @@ void DecodeBlock(D3DFORMAT format, const BYTE* block, D3DCOLOR out[16])
         out[i] = (out[i] & 0x00FFFFFFu) | alpha[(bits >> (3 * i)) & 7] << 24;
 }
 
-float ReadDepth(D3DFORMAT format, const BYTE* p)
-{
+float ReadDepth(D3DFORMAT format, const BYTE* p) {
     switch (format) {
     case D3DFMT_D16:
-    case D3DFMT_D16_LOCKABLE: return static_cast<float>(Load16(p)) / 65535.0f;
-    case D3DFMT_D15S1: return static_cast<float>(Load16(p) >> 1) / 32767.0f;
+    case D3DFMT_D16_LOCKABLE:
+        return static_cast<float>(Load16(p)) / 65535.0f;
+    case D3DFMT_D15S1:
+        return static_cast<float>(Load16(p) >> 1) / 32767.0f;
     case D3DFMT_D24S8:
     case D3DFMT_D24X8:
-    case D3DFMT_D24X4S4: return static_cast<float>(Load32(p) >> 8) / 16777215.0f;
-    case D3DFMT_D32: return static_cast<float>(static_cast<double>(Load32(p)) / 4294967295.0);
+    case D3DFMT_D24X4S4:
+        return static_cast<float>(Load32(p) >> 8) / 16777215.0f;
+    case D3DFMT_D32:
+        return static_cast<float>(static_cast<double>(Load32(p)) / 4294967295.0);
     case D3DFMT_D32F_LOCKABLE:
     case D3DFMT_D24FS8: {
         float f;
@@ -300,23 +320,29 @@ float ReadDepth(D3DFORMAT format, const BYTE* p)
         std::memcpy(&f, &bits, 4);
         return f;
     }
-    default: return 0.0f;
+    default:
+        return 0.0f;
     }
 }
 
-void WriteDepth(D3DFORMAT format, BYTE* p, float z)
-{
+void WriteDepth(D3DFORMAT format, BYTE* p, float z) {
     z = std::clamp(z, 0.0f, 1.0f);
     switch (format) {
     case D3DFMT_D16:
-    case D3DFMT_D16_LOCKABLE: Store16(p, static_cast<DWORD>(std::lround(z * 65535.0f))); break;
-    case D3DFMT_D15S1: Store16(p, (Load16(p) & 1) | static_cast<DWORD>(std::lround(z * 32767.0f)) << 1); break;
+    case D3DFMT_D16_LOCKABLE:
+        Store16(p, static_cast<DWORD>(std::lround(z * 65535.0f)));
+        break;
+    case D3DFMT_D15S1:
+        Store16(p, (Load16(p) & 1) | static_cast<DWORD>(std::lround(z * 32767.0f)) << 1);
+        break;
     case D3DFMT_D24S8:
     case D3DFMT_D24X8:
     case D3DFMT_D24X4S4:
         Store32(p, (Load32(p) & 0xFF) | static_cast<DWORD>(std::lround(static_cast<double>(z) * 16777215.0)) << 8);
         break;
-    case D3DFMT_D32: Store32(p, static_cast<DWORD>(std::llround(static_cast<double>(z) * 4294967295.0))); break;
+    case D3DFMT_D32:
+        Store32(p, static_cast<DWORD>(std::llround(static_cast<double>(z) * 4294967295.0)));
+        break;
     case D3DFMT_D32F_LOCKABLE:
     case D3DFMT_D24FS8: {
         DWORD bits;
@@ -326,34 +352,43 @@ void WriteDepth(D3DFORMAT format, BYTE* p, float z)
         Store32(p, bits);
         break;
     }
-    default: break;
+    default:
+        break;
     }
 }
 
-DWORD ReadStencil(D3DFORMAT format, const BYTE* p)
-{
+DWORD ReadStencil(D3DFORMAT format, const BYTE* p) {
     switch (format) {
-    case D3DFMT_D15S1: return p[0] & 1;
+    case D3DFMT_D15S1:
+        return p[0] & 1;
     case D3DFMT_D24S8:
-    case D3DFMT_D24FS8: return p[0];
-    case D3DFMT_D24X4S4: return p[0] & 15;
-    default: return 0;
+    case D3DFMT_D24FS8:
+        return p[0];
+    case D3DFMT_D24X4S4:
+        return p[0] & 15;
+    default:
+        return 0;
     }
 }
 
-void WriteStencil(D3DFORMAT format, BYTE* p, DWORD s)
-{
+void WriteStencil(D3DFORMAT format, BYTE* p, DWORD s) {
     switch (format) {
-    case D3DFMT_D15S1: p[0] = static_cast<BYTE>((p[0] & ~1u) | (s & 1)); break;
+    case D3DFMT_D15S1:
+        p[0] = static_cast<BYTE>((p[0] & ~1u) | (s & 1));
+        break;
     case D3DFMT_D24S8:
-    case D3DFMT_D24FS8: p[0] = static_cast<BYTE>(s); break;
-    case D3DFMT_D24X4S4: p[0] = static_cast<BYTE>((p[0] & 0xF0) | (s & 15)); break;
-    default: break;
+    case D3DFMT_D24FS8:
+        p[0] = static_cast<BYTE>(s);
+        break;
+    case D3DFMT_D24X4S4:
+        p[0] = static_cast<BYTE>((p[0] & 0xF0) | (s & 15));
+        break;
+    default:
+        break;
     }
 }
 
-D3DCOLOR ReadTexel(const Image& image, UINT x, UINT y, const PALETTEENTRY* palette)
-{
+D3DCOLOR ReadTexel(const Image& image, UINT x, UINT y, const PALETTEENTRY* palette) {
     if (image.info->block) {
         D3DCOLOR block[16];
         DecodeBlock(image.format,
@@ -364,8 +399,7 @@ D3DCOLOR ReadTexel(const Image& image, UINT x, UINT y, const PALETTEENTRY* palet
     return ReadPixel(image.format, image.At(x, y), palette);
 }
 
-void Image::Allocate(D3DFORMAT f, UINT w, UINT h)
-{
+void Image::Allocate(D3DFORMAT f, UINT w, UINT h) {
     format = f;
     info = Format(f);
     width = w;
@@ -376,14 +410,12 @@ void Image::Allocate(D3DFORMAT f, UINT w, UINT h)
 
 // Vertex formats ------------------------------------------------------------------------------------
 
-UINT DeclTypeSize(BYTE type)
-{
+UINT DeclTypeSize(BYTE type) {
     static const BYTE sizes[] = {4, 8, 12, 16, 4, 4, 4, 8, 4, 4, 8, 4, 8, 4, 4, 4, 8};
     return type < sizeof sizes ? sizes[type] : 0;
 }
 
-bool FvfElements(DWORD fvf, std::vector<D3DVERTEXELEMENT9>* out, UINT* stride)
-{
+bool FvfElements(DWORD fvf, std::vector<D3DVERTEXELEMENT9>* out, UINT* stride) {
     out->clear();
     WORD offset = 0;
     auto add = [&](BYTE type, BYTE usage, BYTE index) {
@@ -392,10 +424,17 @@ bool FvfElements(DWORD fvf, std::vector<D3DVERTEXELEMENT9>* out, UINT* stride)
     };
     const DWORD position = fvf & D3DFVF_POSITION_MASK;
     switch (position) {
-    case 0: break;
-    case D3DFVF_XYZ: add(D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0); break;
-    case D3DFVF_XYZRHW: add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITIONT, 0); break;
-    case D3DFVF_XYZW: add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITION, 0); break;
+    case 0:
+        break;
+    case D3DFVF_XYZ:
+        add(D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0);
+        break;
+    case D3DFVF_XYZRHW:
+        add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITIONT, 0);
+        break;
+    case D3DFVF_XYZW:
+        add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITION, 0);
+        break;
     case D3DFVF_XYZB1:
     case D3DFVF_XYZB2:
     case D3DFVF_XYZB3:
@@ -418,7 +457,8 @@ bool FvfElements(DWORD fvf, std::vector<D3DVERTEXELEMENT9>* out, UINT* stride)
             add(last, D3DDECLUSAGE_BLENDINDICES, 0);
         break;
     }
-    default: return false;
+    default:
+        return false;
     }
     if (fvf & D3DFVF_NORMAL) {
         if (position == D3DFVF_XYZRHW)
@@ -450,8 +490,7 @@ Object::~Object() { device->Unregister(this); }
 
 ULONG Object::AddRefExternal() { return ++refs; }
 
-ULONG Object::ReleaseExternal()
-{
+ULONG Object::ReleaseExternal() {
     if (refs == 0) {
         // A release the system does not own: the platform would free the object twice.
         std::fprintf(stderr, "d3d9: Release of an object whose count is already 0\n");
@@ -463,14 +502,12 @@ ULONG Object::ReleaseExternal()
     return left;
 }
 
-void Object::Unbind()
-{
+void Object::Unbind() {
     --binds;
     DeleteIfUnused();
 }
 
-void Object::DeleteIfUnused()
-{
+void Object::DeleteIfUnused() {
     if (refs == 0 && binds == 0 && !implicit)
         delete this;
 }
@@ -478,8 +515,7 @@ void Object::DeleteIfUnused()
 // Surfaces -------------------------------------------------------------------------------------------
 
 Surface::Surface(Device* d, Object* owner, D3DPOOL p, DWORD u, D3DFORMAT format, UINT width, UINT height)
-    : Counted(d, p), container(owner), usage(u), lockable(true)
-{
+    : Counted(d, p), container(owner), usage(u), lockable(true) {
     if (owner != nullptr) {
         refs = 0;        // counted on the container
         implicit = true; // and freed by it
@@ -491,17 +527,15 @@ ULONG Surface::AddRef() { return container != nullptr ? container->AddRefExterna
 
 ULONG Surface::Release() { return container != nullptr ? container->ReleaseExternal() : ReleaseExternal(); }
 
-HRESULT Surface::GetDesc(D3DSURFACE_DESC* desc)
-{
+HRESULT Surface::GetDesc(D3DSURFACE_DESC* desc) {
     if (desc == nullptr)
         return D3DERR_INVALIDCALL;
-    *desc = D3DSURFACE_DESC{image.format, D3DRTYPE_SURFACE, usage, pool, D3DMULTISAMPLE_NONE, 0, image.width,
-                            image.height};
+    *desc =
+        D3DSURFACE_DESC{image.format, D3DRTYPE_SURFACE, usage, pool, D3DMULTISAMPLE_NONE, 0, image.width, image.height};
     return D3D_OK;
 }
 
-HRESULT Surface::LockRect(D3DLOCKED_RECT* out, const RECT* rect, DWORD flags)
-{
+HRESULT Surface::LockRect(D3DLOCKED_RECT* out, const RECT* rect, DWORD flags) {
     LogCall("LockRect", rect, flags);
     HRESULT scripted;
     if (Scripted("LockRect", &scripted))
@@ -520,17 +554,15 @@ HRESULT Surface::LockRect(D3DLOCKED_RECT* out, const RECT* rect, DWORD flags)
         r = *rect;
     }
     const UINT x = static_cast<UINT>(r.left), y = static_cast<UINT>(r.top);
-    std::size_t offset = image.info->block
-                             ? static_cast<std::size_t>(y / 4) * image.pitch + (x / 4) * image.info->bytes
-                             : static_cast<std::size_t>(y) * image.pitch + x * image.info->bytes;
+    std::size_t offset = image.info->block ? static_cast<std::size_t>(y / 4) * image.pitch + (x / 4) * image.info->bytes
+                                           : static_cast<std::size_t>(y) * image.pitch + x * image.info->bytes;
     out->Pitch = static_cast<INT>(image.pitch);
     out->pBits = image.bytes.data() + offset;
     locked = true;
     return D3D_OK;
 }
 
-HRESULT Surface::UnlockRect()
-{
+HRESULT Surface::UnlockRect() {
     LogCall("UnlockRect");
     if (!locked)
         return D3DERR_INVALIDCALL;
@@ -540,8 +572,7 @@ HRESULT Surface::UnlockRect()
 
 // Textures -------------------------------------------------------------------------------------------
 
-void TextureBase::CreateLevels(UINT width, UINT height, UINT levels)
-{
+void TextureBase::CreateLevels(UINT width, UINT height, UINT levels) {
     allocatedLevels = levels;
     for (UINT f = 0; f < faces; ++f)
         for (UINT l = 0; l < levels; ++l) {
@@ -555,8 +586,7 @@ void TextureBase::CreateLevels(UINT width, UINT height, UINT levels)
         }
 }
 
-static HRESULT LevelDesc(TextureBase& t, UINT level, D3DSURFACE_DESC* desc)
-{
+static HRESULT LevelDesc(TextureBase& t, UINT level, D3DSURFACE_DESC* desc) {
     if (level >= t.levelCount)
         return D3DERR_INVALIDCALL;
     return t.Level(0, level)->GetDesc(desc);
@@ -564,8 +594,7 @@ static HRESULT LevelDesc(TextureBase& t, UINT level, D3DSURFACE_DESC* desc)
 
 HRESULT Texture::GetLevelDesc(UINT level, D3DSURFACE_DESC* desc) { return LevelDesc(*this, level, desc); }
 
-HRESULT Texture::GetSurfaceLevel(UINT level, IDirect3DSurface9** surface)
-{
+HRESULT Texture::GetSurfaceLevel(UINT level, IDirect3DSurface9** surface) {
     LogCall("GetSurfaceLevel", level);
     if (surface == nullptr || level >= levelCount)
         return D3DERR_INVALIDCALL;
@@ -576,8 +605,7 @@ HRESULT Texture::GetSurfaceLevel(UINT level, IDirect3DSurface9** surface)
 
 HRESULT CubeTexture::GetLevelDesc(UINT level, D3DSURFACE_DESC* desc) { return LevelDesc(*this, level, desc); }
 
-HRESULT CubeTexture::GetCubeMapSurface(D3DCUBEMAP_FACES face, UINT level, IDirect3DSurface9** surface)
-{
+HRESULT CubeTexture::GetCubeMapSurface(D3DCUBEMAP_FACES face, UINT level, IDirect3DSurface9** surface) {
     LogCall("GetCubeMapSurface", face, level);
     if (surface == nullptr || face > 5 || level >= levelCount)
         return D3DERR_INVALIDCALL;
@@ -588,8 +616,7 @@ HRESULT CubeTexture::GetCubeMapSurface(D3DCUBEMAP_FACES face, UINT level, IDirec
 
 // Buffers ---------------------------------------------------------------------------------------------
 
-HRESULT BufferStore::Lock(const char* what, UINT offset, UINT size, void** data, DWORD flags)
-{
+HRESULT BufferStore::Lock(const char* what, UINT offset, UINT size, void** data, DWORD flags) {
     HRESULT scripted;
     if (Scripted(what, &scripted))
         return scripted;
@@ -606,40 +633,34 @@ HRESULT BufferStore::Lock(const char* what, UINT offset, UINT size, void** data,
     return D3D_OK;
 }
 
-HRESULT BufferStore::Unlock()
-{
+HRESULT BufferStore::Unlock() {
     if (locks == 0)
         return D3DERR_INVALIDCALL;
     --locks;
     return D3D_OK;
 }
 
-HRESULT VertexBuffer::Lock(UINT offset, UINT size, void** data, DWORD flags)
-{
+HRESULT VertexBuffer::Lock(UINT offset, UINT size, void** data, DWORD flags) {
     LogCall("Lock", offset, size, flags);
     return store.Lock("Lock", offset, size, data, flags);
 }
 
-HRESULT VertexBuffer::Unlock()
-{
+HRESULT VertexBuffer::Unlock() {
     LogCall("Unlock");
     return store.Unlock();
 }
 
-HRESULT IndexBuffer::Lock(UINT offset, UINT size, void** data, DWORD flags)
-{
+HRESULT IndexBuffer::Lock(UINT offset, UINT size, void** data, DWORD flags) {
     LogCall("Lock", offset, size, flags);
     return store.Lock("Lock", offset, size, data, flags);
 }
 
-HRESULT IndexBuffer::Unlock()
-{
+HRESULT IndexBuffer::Unlock() {
     LogCall("Unlock");
     return store.Unlock();
 }
 
-HRESULT VertexDeclaration::GetDeclaration(D3DVERTEXELEMENT9* out, UINT* count)
-{
+HRESULT VertexDeclaration::GetDeclaration(D3DVERTEXELEMENT9* out, UINT* count) {
     if (count == nullptr)
         return D3DERR_INVALIDCALL;
     if (out != nullptr) {
@@ -653,16 +674,14 @@ HRESULT VertexDeclaration::GetDeclaration(D3DVERTEXELEMENT9* out, UINT* count)
 // Swap chains ------------------------------------------------------------------------------------------
 
 SwapChain::SwapChain(Device* d, const D3DPRESENT_PARAMETERS& p, HWND w)
-    : Counted(d, D3DPOOL_DEFAULT), params(p), window(w)
-{
+    : Counted(d, D3DPOOL_DEFAULT), params(p), window(w) {
     backBuffer = std::make_unique<Surface>(d, this, D3DPOOL_DEFAULT, D3DUSAGE_RENDERTARGET, p.BackBufferFormat,
                                            p.BackBufferWidth, p.BackBufferHeight);
     backBuffer->lockable = (p.Flags & D3DPRESENTFLAG_LOCKABLE_BACKBUFFER) != 0;
 }
 
 HRESULT SwapChain::Present(const RECT* source, const RECT* dest, HWND overrideWindow, const void* dirtyRegion,
-                           DWORD flags)
-{
+                           DWORD flags) {
     LogCall("SwapChain::Present", source, dest, overrideWindow, dirtyRegion, flags);
     HRESULT scripted;
     if (Scripted("Present", &scripted)) {
@@ -675,8 +694,7 @@ HRESULT SwapChain::Present(const RECT* source, const RECT* dest, HWND overrideWi
     return device->PresentSurface(backBuffer.get(), overrideWindow != nullptr ? overrideWindow : window);
 }
 
-HRESULT SwapChain::GetBackBuffer(UINT index, D3DBACKBUFFER_TYPE type, IDirect3DSurface9** surface)
-{
+HRESULT SwapChain::GetBackBuffer(UINT index, D3DBACKBUFFER_TYPE type, IDirect3DSurface9** surface) {
     LogCall("SwapChain::GetBackBuffer", index, type);
     if (surface == nullptr || index != 0 || type != D3DBACKBUFFER_TYPE_MONO)
         return D3DERR_INVALIDCALL;

@@ -23,8 +23,7 @@ public:
 
     ULONG AddRef() override { return ++refs_; }
 
-    ULONG Release() override
-    {
+    ULONG Release() override {
         const ULONG left = --refs_;
         if (left == 0) {
             Unacquire();
@@ -34,8 +33,7 @@ public:
         return left;
     }
 
-    HRESULT SetDataFormat(const DIDATAFORMAT* format) override
-    {
+    HRESULT SetDataFormat(const DIDATAFORMAT* format) override {
         if (format == nullptr)
             return DIERR_INVALIDPARAM;
         if (acquired_)
@@ -46,8 +44,7 @@ public:
         return DI_OK;
     }
 
-    HRESULT SetCooperativeLevel(HWND window, DWORD flags) override
-    {
+    HRESULT SetCooperativeLevel(HWND window, DWORD flags) override {
         if (acquired_)
             return DIERR_ACQUIRED;
         const bool exclusive = (flags & DISCL_EXCLUSIVE) != 0;
@@ -64,8 +61,7 @@ public:
         return DI_OK;
     }
 
-    HRESULT SetProperty(REFGUID property, const DIPROPHEADER* header) override
-    {
+    HRESULT SetProperty(REFGUID property, const DIPROPHEADER* header) override {
         if (header == nullptr || header->dwHeaderSize != sizeof(DIPROPHEADER))
             return DIERR_INVALIDPARAM;
         if (!IsEqualGUID(property, DIPROP_BUFFERSIZE))
@@ -78,8 +74,7 @@ public:
         return DI_OK;
     }
 
-    HRESULT Acquire() override
-    {
+    HRESULT Acquire() override {
         if (!formatSet_)
             return DIERR_INVALIDPARAM;
         if (acquired_)
@@ -96,8 +91,7 @@ public:
         return DI_OK;
     }
 
-    HRESULT Unacquire() override
-    {
+    HRESULT Unacquire() override {
         if (!acquired_)
             return DI_NOEFFECT;
         acquired_ = false;
@@ -106,8 +100,7 @@ public:
         return DI_OK;
     }
 
-    HRESULT GetDeviceState(DWORD size, void* state) override
-    {
+    HRESULT GetDeviceState(DWORD size, void* state) override {
         if (state == nullptr || size != sizeof(DIMOUSESTATE2))
             return DIERR_INVALIDPARAM;
         if (!acquired_)
@@ -122,8 +115,7 @@ public:
         return DI_OK;
     }
 
-    HRESULT GetDeviceData(DWORD recordSize, DIDEVICEOBJECTDATA* data, DWORD* count, DWORD flags) override
-    {
+    HRESULT GetDeviceData(DWORD recordSize, DIDEVICEOBJECTDATA* data, DWORD* count, DWORD flags) override {
         if (count == nullptr || recordSize != sizeof(DIDEVICEOBJECTDATA) || (flags & ~DIGDD_PEEK) != 0)
             return DIERR_INVALIDPARAM;
         if (bufferSize_ == 0)
@@ -146,8 +138,7 @@ public:
     }
 
     // Window-layer feed.
-    void Motion(int dx, int dy, int dz, DWORD sequence)
-    {
+    void Motion(int dx, int dy, int dz, DWORD sequence) {
         if (!acquired_)
             return;
         dx_ += dx;
@@ -161,16 +152,14 @@ public:
             Record(DIMOFS_Z, static_cast<DWORD>(dz), sequence);
     }
 
-    void Button(int button, bool down, DWORD sequence)
-    {
+    void Button(int button, bool down, DWORD sequence) {
         if (!acquired_)
             return;
         buttons_[button] = down ? 0x80 : 0;
         Record(DIMOFS_BUTTON0 + static_cast<DWORD>(button), down ? 0x80 : 0, sequence);
     }
 
-    void Focus(HWND window, bool active)
-    {
+    void Focus(HWND window, bool active) {
         // A foreground device loses the mouse when its window loses the focus.
         if (!active && acquired_ && foreground_ && window == window_) {
             Unacquire();
@@ -178,8 +167,7 @@ public:
         }
     }
 
-    void Reset()
-    {
+    void Reset() {
         acquired_ = false;
         lost_ = false;
         window_ = nullptr;
@@ -191,8 +179,7 @@ private:
 
     // A read while not acquired: the first after losing the mouse says so, later ones that the
     // device is not acquired, so a loop that acquires again while the input is lost ends.
-    HRESULT NotAcquired()
-    {
+    HRESULT NotAcquired() {
         if (lost_) {
             lost_ = false;
             return DIERR_INPUTLOST;
@@ -200,8 +187,7 @@ private:
         return DIERR_NOTACQUIRED;
     }
 
-    void Record(DWORD offset, DWORD value, DWORD sequence)
-    {
+    void Record(DWORD offset, DWORD value, DWORD sequence) {
         if (records_.size() >= bufferSize_) {
             overflow_ = bufferSize_ > 0 || overflow_;
             return; // the newest event is lost
@@ -229,16 +215,14 @@ class DirectInput final : public IDirectInput8A {
 public:
     ULONG AddRef() override { return ++refs_; }
 
-    ULONG Release() override
-    {
+    ULONG Release() override {
         const ULONG left = --refs_;
         if (left == 0)
             delete this;
         return left;
     }
 
-    HRESULT CreateDevice(REFGUID device, IDirectInputDevice8A** out, LPUNKNOWN outer) override
-    {
+    HRESULT CreateDevice(REFGUID device, IDirectInputDevice8A** out, LPUNKNOWN outer) override {
         if (out == nullptr || outer != nullptr)
             return DIERR_INVALIDPARAM;
         *out = nullptr;
@@ -255,8 +239,7 @@ private:
 
 } // namespace
 
-HRESULT DirectInput8Create(HINSTANCE instance, DWORD version, REFIID iid, void** out, LPUNKNOWN outer)
-{
+HRESULT DirectInput8Create(HINSTANCE instance, DWORD version, REFIID iid, void** out, LPUNKNOWN outer) {
     if (out == nullptr)
         return DIERR_INVALIDPARAM;
     *out = nullptr;
@@ -272,8 +255,7 @@ HRESULT DirectInput8Create(HINSTANCE instance, DWORD version, REFIID iid, void**
     return DI_OK;
 }
 
-void PlatformMouseFeedMotion(int dx, int dy, int dz)
-{
+void PlatformMouseFeedMotion(int dx, int dy, int dz) {
     if (dx == 0 && dy == 0 && dz == 0)
         return;
     const DWORD sequence = ++g_sequence;
@@ -281,8 +263,7 @@ void PlatformMouseFeedMotion(int dx, int dy, int dz)
         m->Motion(dx, dy, dz, sequence);
 }
 
-void PlatformMouseFeedButton(int button, bool down)
-{
+void PlatformMouseFeedButton(int button, bool down) {
     if (button < 0 || button > 7)
         return;
     const DWORD sequence = ++g_sequence;
@@ -290,14 +271,12 @@ void PlatformMouseFeedButton(int button, bool down)
         m->Button(button, down, sequence);
 }
 
-void PlatformMouseFeedFocus(HWND window, bool active)
-{
+void PlatformMouseFeedFocus(HWND window, bool active) {
     for (Mouse* m : g_mice)
         m->Focus(window, active);
 }
 
-void PlatformMouseFeedReset()
-{
+void PlatformMouseFeedReset() {
     for (Mouse* m : g_mice)
         m->Reset();
 }

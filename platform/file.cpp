@@ -36,13 +36,13 @@ struct Object {
 };
 
 struct FileObject : Object {
-    int fd = -1;                            // descriptor
-    std::uint64_t position = 0;             // file pointer
-    bool readOnly = false;                  // opened without write access
-    std::unique_ptr<std::uint8_t[]> ahead;  // read-ahead block (read-only handles)
-    std::uint64_t aheadStart = 0;           // file offset of ahead[0]
-    std::size_t aheadLength = 0;            // valid bytes in ahead
-    std::uint64_t aheadGeneration = 0;      // gWriteGeneration when ahead was filled
+    int fd = -1;                           // descriptor
+    std::uint64_t position = 0;            // file pointer
+    bool readOnly = false;                 // opened without write access
+    std::unique_ptr<std::uint8_t[]> ahead; // read-ahead block (read-only handles)
+    std::uint64_t aheadStart = 0;          // file offset of ahead[0]
+    std::size_t aheadLength = 0;           // valid bytes in ahead
+    std::uint64_t aheadGeneration = 0;     // gWriteGeneration when ahead was filled
 };
 
 struct EventObject : Object {
@@ -52,17 +52,25 @@ struct EventObject : Object {
 
 DWORD ErrorFromErrno(int e) {
     switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EISDIR:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    default: return ERROR_GEN_FAILURE;
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    default:
+        return ERROR_GEN_FAILURE;
     }
 }
 
@@ -247,11 +255,20 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, SE
     int flags = O_CLOEXEC;
     flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
     switch (creationDisposition) {
-    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
-    case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: flags |= O_CREAT; break;
-    case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
+    case CREATE_NEW:
+        flags |= O_CREAT | O_EXCL;
+        break;
+    case CREATE_ALWAYS:
+        flags |= O_CREAT | O_TRUNC;
+        break;
+    case OPEN_EXISTING:
+        break;
+    case OPEN_ALWAYS:
+        flags |= O_CREAT;
+        break;
+    case TRUNCATE_EXISTING:
+        flags |= O_TRUNC;
+        break;
     default:
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -350,8 +367,12 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD moveM
     }
     std::int64_t base = 0;
     switch (moveMethod) {
-    case FILE_BEGIN: base = 0; break;
-    case FILE_CURRENT: base = static_cast<std::int64_t>(f->position); break;
+    case FILE_BEGIN:
+        base = 0;
+        break;
+    case FILE_CURRENT:
+        base = static_cast<std::int64_t>(f->position);
+        break;
     case FILE_END: {
         struct stat st;
         if (::fstat(f->fd, &st) != 0) {

@@ -13,18 +13,14 @@
 
 namespace {
 
-bool Borderless(DWORD style)
-{
-    return (style & WS_POPUP) != 0 && (style & WS_CAPTION) != WS_CAPTION;
-}
+bool Borderless(DWORD style) { return (style & WS_POPUP) != 0 && (style & WS_CAPTION) != WS_CAPTION; }
 
 class SdlBackend final : public PlatformBackend {
 public:
     // The video subsystem stays up until the process ends: quitting it unloads the display
     // libraries while some of their allocations are still held, which reads as leaks, and a
     // later start of the layer finds it ready.
-    ~SdlBackend() override
-    {
+    ~SdlBackend() override {
         for (auto& [hwnd, window] : windows_)
             SDL_DestroyWindow(window);
         SDL_PumpEvents();
@@ -33,8 +29,7 @@ public:
 
     const char* Name() const override { return "sdl"; }
 
-    bool CreateWindow(HWND hwnd, const char* title, int* x, int* y, int width, int height, DWORD style) override
-    {
+    bool CreateWindow(HWND hwnd, const char* title, int* x, int* y, int width, int height, DWORD style) override {
         Uint32 flags = SDL_WINDOW_HIDDEN;
         if ((style & WS_THICKFRAME) != 0)
             flags |= SDL_WINDOW_RESIZABLE;
@@ -51,8 +46,7 @@ public:
         return true;
     }
 
-    void DestroyWindow(HWND hwnd) override
-    {
+    void DestroyWindow(HWND hwnd) override {
         if (SDL_Window* w = Find(hwnd)) {
             byId_.erase(SDL_GetWindowID(w));
             SDL_DestroyWindow(w);
@@ -60,8 +54,7 @@ public:
         }
     }
 
-    void ShowWindow(HWND hwnd, bool visible) override
-    {
+    void ShowWindow(HWND hwnd, bool visible) override {
         if (SDL_Window* w = Find(hwnd)) {
             if (visible) {
                 SDL_ShowWindow(w);
@@ -72,39 +65,34 @@ public:
         }
     }
 
-    void PlaceWindow(HWND hwnd, int x, int y, int width, int height) override
-    {
+    void PlaceWindow(HWND hwnd, int x, int y, int width, int height) override {
         if (SDL_Window* w = Find(hwnd)) {
             SDL_SetWindowPosition(w, x, y);
             SDL_SetWindowSize(w, std::max(width, 1), std::max(height, 1));
         }
     }
 
-    void SetStyle(HWND hwnd, DWORD style) override
-    {
+    void SetStyle(HWND hwnd, DWORD style) override {
         if (SDL_Window* w = Find(hwnd)) {
             SDL_SetWindowBordered(w, Borderless(style) ? SDL_FALSE : SDL_TRUE);
             SDL_SetWindowResizable(w, (style & WS_THICKFRAME) != 0 ? SDL_TRUE : SDL_FALSE);
         }
     }
 
-    void Pump() override
-    {
+    void Pump() override {
         SDL_Event e;
         while (SDL_PollEvent(&e) != 0)
             Translate(e);
     }
 
-    void Wait(int timeoutMs) override
-    {
+    void Wait(int timeoutMs) override {
         if (timeoutMs < 0)
             SDL_WaitEvent(nullptr);
         else
             SDL_WaitEventTimeout(nullptr, timeoutMs);
     }
 
-    bool Present(HWND hwnd, const void* pixels, UINT width, UINT height, UINT pitch) override
-    {
+    bool Present(HWND hwnd, const void* pixels, UINT width, UINT height, UINT pitch) override {
         SDL_Window* w = Find(hwnd);
         if (w == nullptr)
             return true; // a window without a real one (a child) shows nothing
@@ -129,13 +117,11 @@ public:
 
     void RelativeMouse(HWND, bool on) override { SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE); }
 
-    void MessageBox(const char* caption, const char* text) override
-    {
+    void MessageBox(const char* caption, const char* text) override {
         SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption, text, nullptr);
     }
 
-    bool ReadPixels(HWND hwnd, std::vector<std::uint32_t>* pixels, int* width, int* height) override
-    {
+    bool ReadPixels(HWND hwnd, std::vector<std::uint32_t>* pixels, int* width, int* height) override {
         SDL_Window* w = Find(hwnd);
         SDL_Surface* s = w != nullptr ? SDL_GetWindowSurface(w) : nullptr;
         if (s == nullptr)
@@ -159,22 +145,19 @@ public:
     void* Native(HWND hwnd) override { return Find(hwnd); }
 
 private:
-    SDL_Window* Find(HWND hwnd) const
-    {
+    SDL_Window* Find(HWND hwnd) const {
         const auto it = windows_.find(hwnd);
         return it == windows_.end() ? nullptr : it->second;
     }
 
     // The window an event belongs to; events without one go to the main window.
-    HWND Owner(Uint32 id) const
-    {
+    HWND Owner(Uint32 id) const {
         const auto it = byId_.find(id);
         return it != byId_.end() ? it->second : PlatformMainWindow();
     }
 
     // Moves the layer's pointer to an event's position when it is not there yet.
-    static void Follow(HWND hwnd, int x, int y)
-    {
+    static void Follow(HWND hwnd, int x, int y) {
         POINT p{};
         RECT r{};
         GetCursorPos(&p);
@@ -183,8 +166,7 @@ private:
             PlatformInputMouseMove(hwnd, x, y, 0, 0);
     }
 
-    void Translate(const SDL_Event& e)
-    {
+    void Translate(const SDL_Event& e) {
         switch (e.type) {
         case SDL_KEYDOWN:
         case SDL_KEYUP: {
@@ -201,8 +183,8 @@ private:
         case SDL_MOUSEBUTTONDOWN:
         case SDL_MOUSEBUTTONUP: {
             const HWND hwnd = Owner(e.button.windowID);
-            const int button = e.button.button == SDL_BUTTON_LEFT    ? 0
-                               : e.button.button == SDL_BUTTON_RIGHT ? 1
+            const int button = e.button.button == SDL_BUTTON_LEFT     ? 0
+                               : e.button.button == SDL_BUTTON_RIGHT  ? 1
                                : e.button.button == SDL_BUTTON_MIDDLE ? 2
                                                                       : -1;
             if (hwnd == nullptr || button < 0)
@@ -220,7 +202,9 @@ private:
                 PlatformInputWheel(hwnd, notches * WHEEL_DELTA);
             break;
         }
-        case SDL_WINDOWEVENT: Window(e.window); break;
+        case SDL_WINDOWEVENT:
+            Window(e.window);
+            break;
         case SDL_DROPBEGIN:
             dropping_ = true;
             dropped_.clear();
@@ -238,29 +222,36 @@ private:
             dropping_ = false;
             Drop(e.drop.windowID);
             break;
-        default: break;
+        default:
+            break;
         }
     }
 
-    void Drop(Uint32 id)
-    {
+    void Drop(Uint32 id) {
         if (const HWND hwnd = Owner(id); hwnd != nullptr && !dropped_.empty())
             PlatformInputDrop(hwnd, dropped_);
         dropped_.clear();
     }
 
-    void Window(const SDL_WindowEvent& e)
-    {
+    void Window(const SDL_WindowEvent& e) {
         const HWND hwnd = Owner(e.windowID);
         if (hwnd == nullptr)
             return;
         RECT r{};
         GetClientRect(hwnd, &r);
         switch (e.event) {
-        case SDL_WINDOWEVENT_FOCUS_GAINED: PlatformInputFocus(hwnd, true); break;
-        case SDL_WINDOWEVENT_FOCUS_LOST: PlatformInputFocus(hwnd, false); break;
-        case SDL_WINDOWEVENT_CLOSE: PlatformInputClose(hwnd); break;
-        case SDL_WINDOWEVENT_MOVED: PlatformInputMoved(hwnd, e.data1, e.data2); break;
+        case SDL_WINDOWEVENT_FOCUS_GAINED:
+            PlatformInputFocus(hwnd, true);
+            break;
+        case SDL_WINDOWEVENT_FOCUS_LOST:
+            PlatformInputFocus(hwnd, false);
+            break;
+        case SDL_WINDOWEVENT_CLOSE:
+            PlatformInputClose(hwnd);
+            break;
+        case SDL_WINDOWEVENT_MOVED:
+            PlatformInputMoved(hwnd, e.data1, e.data2);
+            break;
         case SDL_WINDOWEVENT_SIZE_CHANGED:
             // Sizes the layer set itself are known already.
             if (e.data1 != r.right || e.data2 != r.bottom)
@@ -272,12 +263,15 @@ private:
             if (!IsIconic(hwnd))
                 PlatformInputResize(hwnd, 0, 0, SIZE_MINIMIZED);
             break;
-        case SDL_WINDOWEVENT_MAXIMIZED: PlatformInputResize(hwnd, r.right, r.bottom, SIZE_MAXIMIZED); break;
+        case SDL_WINDOWEVENT_MAXIMIZED:
+            PlatformInputResize(hwnd, r.right, r.bottom, SIZE_MAXIMIZED);
+            break;
         case SDL_WINDOWEVENT_RESTORED:
             if (IsIconic(hwnd))
                 PlatformInputResize(hwnd, r.right, r.bottom, SIZE_RESTORED);
             break;
-        default: break;
+        default:
+            break;
         }
     }
 
@@ -291,18 +285,11 @@ private:
 
 // The message-bus library that SDL opens keeps one buffer it never frees; the leak checker of
 // sanitizer builds is told so, and nothing else.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libdbus-1.so\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
 
-extern "C" const char* __lsan_default_options()
-{
-    return "print_suppressions=0";
-}
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
 
-std::unique_ptr<PlatformBackend> PlatformSdlBackend(std::string* error)
-{
+std::unique_ptr<PlatformBackend> PlatformSdlBackend(std::string* error) {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_VIDEO_MINIMIZE_ON_FOCUS_LOSS, "0");
     // Only drivers that show windows on a desktop (SDL_VIDEODRIVER still chooses another).
@@ -325,8 +312,7 @@ std::unique_ptr<PlatformBackend> PlatformSdlBackend(std::string* error)
 
 #else
 
-std::unique_ptr<PlatformBackend> PlatformSdlBackend(std::string* error)
-{
+std::unique_ptr<PlatformBackend> PlatformSdlBackend(std::string* error) {
     *error = "this build has no SDL2 back end";
     return nullptr;
 }

@@ -68,8 +68,7 @@ struct Timer {
 class HeadlessBackend final : public PlatformBackend {
 public:
     const char* Name() const override { return "headless"; }
-    bool CreateWindow(HWND, const char*, int* x, int* y, int, int, DWORD) override
-    {
+    bool CreateWindow(HWND, const char*, int* x, int* y, int, int, DWORD) override {
         if (*x == CW_USEDEFAULT)
             *x = 64;
         if (*y == CW_USEDEFAULT)
@@ -81,8 +80,7 @@ public:
     void PlaceWindow(HWND, int, int, int, int) override {}
     void SetStyle(HWND, DWORD) override {}
     void Pump() override {}
-    void Wait(int timeoutMs) override
-    {
+    void Wait(int timeoutMs) override {
         if (timeoutMs <= 0)
             return; // nothing can arrive
         timespec ts{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
@@ -120,7 +118,7 @@ struct Layer {
     int cursorCounter = 0;
     bool keyDown[512] = {};
     bool altCombo = false; // a key went down while alt was held
-    unsigned buttons = 0; // MK_LBUTTON | MK_RBUTTON | MK_MBUTTON
+    unsigned buttons = 0;  // MK_LBUTTON | MK_RBUTTON | MK_MBUTTON
     long frames = 0;
     std::size_t scriptNext = 0;
     std::vector<PlatformDialogControl> lastDialog;
@@ -128,13 +126,9 @@ struct Layer {
 
 Layer g_layer;
 
-std::uint64_t NowMs()
-{
-    return static_cast<std::uint64_t>(PlatformClockSeconds() * 1000.0 + 1e-6);
-}
+std::uint64_t NowMs() { return static_cast<std::uint64_t>(PlatformClockSeconds() * 1000.0 + 1e-6); }
 
-void Start()
-{
+void Start() {
     Layer& L = g_layer;
     L.started = true;
     std::string error;
@@ -157,19 +151,17 @@ void Start()
     }
     if (!L.backend)
         L.backend = std::make_unique<HeadlessBackend>();
-    L.interactive = std::strcmp(L.backend->Name(), "headless") != 0 && L.controls.frames == 0 &&
-                    L.controls.script.empty();
+    L.interactive =
+        std::strcmp(L.backend->Name(), "headless") != 0 && L.controls.frames == 0 && L.controls.script.empty();
 }
 
-Layer& S()
-{
+Layer& S() {
     if (!g_layer.started)
         Start();
     return g_layer;
 }
 
-bool Valid(HWND w)
-{
+bool Valid(HWND w) {
     if (w == nullptr)
         return false;
     for (const auto& p : g_layer.windows)
@@ -179,8 +171,7 @@ bool Valid(HWND w)
 }
 
 // Checks a window argument, setting the last error when it is not a window.
-bool Check(HWND w)
-{
+bool Check(HWND w) {
     S();
     if (Valid(w))
         return true;
@@ -188,13 +179,9 @@ bool Check(HWND w)
     return false;
 }
 
-bool TopLevel(HWND w)
-{
-    return w->kind == HWND__::Kind::Window && (static_cast<DWORD>(w->style) & WS_CHILD) == 0;
-}
+bool TopLevel(HWND w) { return w->kind == HWND__::Kind::Window && (static_cast<DWORD>(w->style) & WS_CHILD) == 0; }
 
-void Post(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
-{
+void Post(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
     Layer& L = S();
     MSG m{};
     m.hwnd = w;
@@ -206,8 +193,7 @@ void Post(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
     L.queue.push_back(m);
 }
 
-WPARAM KeyFlags()
-{
+WPARAM KeyFlags() {
     const Layer& L = g_layer;
     WPARAM f = L.buttons;
     const PlatformKey* ls = PlatformKeyByName("LSHIFT");
@@ -222,23 +208,20 @@ WPARAM KeyFlags()
     return f;
 }
 
-bool AltDown()
-{
+bool AltDown() {
     const Layer& L = g_layer;
     const PlatformKey* la = PlatformKeyByName("LMENU");
     const PlatformKey* ra = PlatformKeyByName("RMENU");
     return L.keyDown[la->scan] || L.keyDown[ra->scan | 256];
 }
 
-LPARAM ClientLParam(HWND w)
-{
+LPARAM ClientLParam(HWND w) {
     const Layer& L = g_layer;
     return MAKELPARAM(static_cast<WORD>(static_cast<short>(L.cursor.x - w->x)),
                       static_cast<WORD>(static_cast<short>(L.cursor.y - w->y)));
 }
 
-void SetActive(HWND w, bool active, bool send)
-{
+void SetActive(HWND w, bool active, bool send) {
     Layer& L = g_layer;
     const HWND before = L.active;
     if (active == (before == w))
@@ -252,8 +235,7 @@ void SetActive(HWND w, bool active, bool send)
         Post(w, WM_ACTIVATE, wp, 0);
 }
 
-void FreeWindow(HWND w)
-{
+void FreeWindow(HWND w) {
     Layer& L = g_layer;
     L.timers.erase(std::remove_if(L.timers.begin(), L.timers.end(), [&](const Timer& t) { return t.window == w; }),
                    L.timers.end());
@@ -277,15 +259,13 @@ void FreeWindow(HWND w)
 
 void RunScript();
 
-void Pump()
-{
+void Pump() {
     Layer& L = S();
     L.backend->Pump();
     RunScript();
 }
 
-bool Matches(const MSG& m, HWND filter, UINT lo, UINT hi)
-{
+bool Matches(const MSG& m, HWND filter, UINT lo, UINT hi) {
     if (filter == reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1))) {
         if (m.hwnd != nullptr)
             return false;
@@ -297,22 +277,19 @@ bool Matches(const MSG& m, HWND filter, UINT lo, UINT hi)
 
 // Script input -------------------------------------------------------------------------------
 
-void ScriptButton(HWND w, const std::string& name, bool down)
-{
+void ScriptButton(HWND w, const std::string& name, bool down) {
     const int button = _stricmp(name.c_str(), "LBUTTON") == 0 ? 0 : _stricmp(name.c_str(), "RBUTTON") == 0 ? 1 : 2;
     PlatformInputMouseButton(w, button, down);
 }
 
-void ScriptKey(HWND w, const std::string& name, bool down)
-{
+void ScriptKey(HWND w, const std::string& name, bool down) {
     if (const PlatformKey* k = PlatformKeyByName(name.c_str()))
         PlatformInputKey(w, *k, down);
     else
         ScriptButton(w, name, down);
 }
 
-void RunScript()
-{
+void RunScript() {
     using Kind = PlatformScriptEvent::Kind;
     Layer& L = g_layer;
     const HWND w = PlatformMainWindow();
@@ -327,22 +304,39 @@ void RunScript()
             ScriptKey(w, e.key, true);
             ScriptKey(w, e.key, false);
             break;
-        case Kind::Down: ScriptKey(w, e.key, true); break;
-        case Kind::Up: ScriptKey(w, e.key, false); break;
-        case Kind::Move: PlatformInputMouseMove(w, e.x, e.y, e.x - cx, e.y - cy); break;
-        case Kind::Rel: PlatformInputMouseMove(w, cx + e.x, cy + e.y, e.x, e.y); break;
-        case Kind::Wheel: PlatformInputWheel(w, e.x * WHEEL_DELTA); break;
-        case Kind::Drop: PlatformInputDrop(w, {e.path}); break;
-        case Kind::Close: PlatformInputClose(w); break;
-        case Kind::Activate: PlatformInputFocus(w, true); break;
-        case Kind::Deactivate: PlatformInputFocus(w, false); break;
+        case Kind::Down:
+            ScriptKey(w, e.key, true);
+            break;
+        case Kind::Up:
+            ScriptKey(w, e.key, false);
+            break;
+        case Kind::Move:
+            PlatformInputMouseMove(w, e.x, e.y, e.x - cx, e.y - cy);
+            break;
+        case Kind::Rel:
+            PlatformInputMouseMove(w, cx + e.x, cy + e.y, e.x, e.y);
+            break;
+        case Kind::Wheel:
+            PlatformInputWheel(w, e.x * WHEEL_DELTA);
+            break;
+        case Kind::Drop:
+            PlatformInputDrop(w, {e.path});
+            break;
+        case Kind::Close:
+            PlatformInputClose(w);
+            break;
+        case Kind::Activate:
+            PlatformInputFocus(w, true);
+            break;
+        case Kind::Deactivate:
+            PlatformInputFocus(w, false);
+            break;
         }
     }
 }
 
 // Dialog controls: every control keeps a list, as a combo box does.
-LRESULT ControlProc(HWND c, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT ControlProc(HWND c, UINT message, WPARAM wParam, LPARAM lParam) {
     PlatformDialogControl& l = c->list;
     const auto count = static_cast<WPARAM>(l.texts.size());
     switch (message) {
@@ -357,7 +351,8 @@ LRESULT ControlProc(HWND c, UINT message, WPARAM wParam, LPARAM lParam)
         l.data.clear();
         l.selection = -1;
         return 0;
-    case CB_GETCOUNT: return static_cast<LRESULT>(count);
+    case CB_GETCOUNT:
+        return static_cast<LRESULT>(count);
     case CB_SETCURSEL:
         if (wParam >= count) {
             l.selection = -1;
@@ -365,19 +360,21 @@ LRESULT ControlProc(HWND c, UINT message, WPARAM wParam, LPARAM lParam)
         }
         l.selection = static_cast<int>(wParam);
         return static_cast<LRESULT>(wParam);
-    case CB_GETCURSEL: return l.selection;
+    case CB_GETCURSEL:
+        return l.selection;
     case CB_SETITEMDATA:
         if (wParam >= count)
             return CB_ERR;
         l.data[wParam] = lParam;
         return 0;
-    case CB_GETITEMDATA: return wParam < count ? l.data[wParam] : CB_ERR;
-    default: return 0;
+    case CB_GETITEMDATA:
+        return wParam < count ? l.data[wParam] : CB_ERR;
+    default:
+        return 0;
     }
 }
 
-HWND DialogControl(HWND dialog, int id, bool create)
-{
+HWND DialogControl(HWND dialog, int id, bool create) {
     Layer& L = g_layer;
     for (const auto& p : L.windows)
         if (p->kind == HWND__::Kind::Control && p->parent == dialog && p->controlId == id)
@@ -394,8 +391,7 @@ HWND DialogControl(HWND dialog, int id, bool create)
     return L.windows.back().get();
 }
 
-std::string WindowsPath(const std::string& path)
-{
+std::string WindowsPath(const std::string& path) {
     std::string p = path;
     if (!p.empty() && p[0] != '/') {
         char cwd[4096];
@@ -406,22 +402,15 @@ std::string WindowsPath(const std::string& path)
     return p;
 }
 
-HINSTANCE ShellResult(std::intptr_t code)
-{
-    return reinterpret_cast<HINSTANCE>(code);
-}
+HINSTANCE ShellResult(std::intptr_t code) { return reinterpret_cast<HINSTANCE>(code); }
 
 } // namespace
 
 // Layer queries and input -----------------------------------------------------------------------
 
-const char* PlatformWindowBackendName()
-{
-    return S().backend->Name();
-}
+const char* PlatformWindowBackendName() { return S().backend->Name(); }
 
-void PlatformWindowReset()
-{
+void PlatformWindowReset() {
     Layer& L = g_layer;
     if (L.started) {
         while (!L.windows.empty())
@@ -432,47 +421,31 @@ void PlatformWindowReset()
     g_layer = Layer();
 }
 
-HWND PlatformMainWindow()
-{
+HWND PlatformMainWindow() {
     for (const auto& p : S().windows)
         if (TopLevel(p.get()))
             return p.get();
     return nullptr;
 }
 
-HWND PlatformActiveWindow()
-{
-    return S().active;
-}
+HWND PlatformActiveWindow() { return S().active; }
 
-int PlatformCursorCounter()
-{
-    return S().cursorCounter;
-}
+int PlatformCursorCounter() { return S().cursorCounter; }
 
-const std::vector<PlatformDialogControl>& PlatformLastDialog()
-{
-    return S().lastDialog;
-}
+const std::vector<PlatformDialogControl>& PlatformLastDialog() { return S().lastDialog; }
 
-bool PlatformReadWindowPixels(HWND w, std::vector<std::uint32_t>* pixels, int* width, int* height)
-{
+bool PlatformReadWindowPixels(HWND w, std::vector<std::uint32_t>* pixels, int* width, int* height) {
     return Check(w) && S().backend->ReadPixels(w, pixels, width, height);
 }
 
-void* PlatformNativeWindow(HWND w)
-{
-    return Check(w) && w->realised ? S().backend->Native(w) : nullptr;
-}
+void* PlatformNativeWindow(HWND w) { return Check(w) && w->realised ? S().backend->Native(w) : nullptr; }
 
-void PlatformSetRelativeMouse(HWND w, bool on)
-{
+void PlatformSetRelativeMouse(HWND w, bool on) {
     if (Check(w))
         S().backend->RelativeMouse(w, on);
 }
 
-void PlatformInputKey(HWND w, const PlatformKey& k, bool down)
-{
+void PlatformInputKey(HWND w, const PlatformKey& k, bool down) {
     Layer& L = S();
     if (!Valid(w))
         return;
@@ -491,8 +464,7 @@ void PlatformInputKey(HWND w, const PlatformKey& k, bool down)
     Post(w, message, k.vk, PlatformKeyLParam(k, down, wasDown || !down, alt && system));
 }
 
-void PlatformInputMouseMove(HWND w, int x, int y, int dx, int dy)
-{
+void PlatformInputMouseMove(HWND w, int x, int y, int dx, int dy) {
     Layer& L = S();
     if (!Valid(w))
         return;
@@ -501,8 +473,7 @@ void PlatformInputMouseMove(HWND w, int x, int y, int dx, int dy)
     Post(w, WM_MOUSEMOVE, KeyFlags(), ClientLParam(w));
 }
 
-void PlatformInputMouseButton(HWND w, int button, bool down)
-{
+void PlatformInputMouseButton(HWND w, int button, bool down) {
     Layer& L = S();
     if (!Valid(w) || button < 0 || button > 2)
         return;
@@ -517,8 +488,7 @@ void PlatformInputMouseButton(HWND w, int button, bool down)
     Post(w, down ? kDown[button] : kUp[button], KeyFlags(), ClientLParam(w));
 }
 
-void PlatformInputWheel(HWND w, int delta)
-{
+void PlatformInputWheel(HWND w, int delta) {
     Layer& L = S();
     if (!Valid(w) || delta == 0)
         return;
@@ -526,18 +496,17 @@ void PlatformInputWheel(HWND w, int delta)
     PlatformMouseFeedMotion(0, 0, delta);
     // The wheel message carries the cursor in screen coordinates.
     Post(w, WM_MOUSEWHEEL, MAKEWPARAM(static_cast<WORD>(KeyFlags()), static_cast<WORD>(static_cast<short>(delta))),
-         MAKELPARAM(static_cast<WORD>(static_cast<short>(L.cursor.x)), static_cast<WORD>(static_cast<short>(L.cursor.y))));
+         MAKELPARAM(static_cast<WORD>(static_cast<short>(L.cursor.x)),
+                    static_cast<WORD>(static_cast<short>(L.cursor.y))));
 }
 
-void PlatformInputFocus(HWND w, bool active)
-{
+void PlatformInputFocus(HWND w, bool active) {
     S();
     if (Valid(w))
         SetActive(w, active, false);
 }
 
-void PlatformInputResize(HWND w, int width, int height, WPARAM kind)
-{
+void PlatformInputResize(HWND w, int width, int height, WPARAM kind) {
     S();
     if (!Valid(w))
         return;
@@ -555,8 +524,7 @@ void PlatformInputResize(HWND w, int width, int height, WPARAM kind)
     Post(w, WM_SIZE, kind, MAKELPARAM(static_cast<WORD>(cw), static_cast<WORD>(ch)));
 }
 
-void PlatformInputMoved(HWND w, int x, int y)
-{
+void PlatformInputMoved(HWND w, int x, int y) {
     S();
     if (Valid(w)) {
         w->x = x;
@@ -564,15 +532,13 @@ void PlatformInputMoved(HWND w, int x, int y)
     }
 }
 
-void PlatformInputClose(HWND w)
-{
+void PlatformInputClose(HWND w) {
     S();
     if (Valid(w))
         Post(w, WM_CLOSE, 0, 0);
 }
 
-void PlatformInputDrop(HWND w, const std::vector<std::string>& paths)
-{
+void PlatformInputDrop(HWND w, const std::vector<std::string>& paths) {
     Layer& L = S();
     if (!Valid(w) || !w->acceptFiles || paths.empty())
         return;
@@ -586,8 +552,7 @@ void PlatformInputDrop(HWND w, const std::vector<std::string>& paths)
 
 // Present ----------------------------------------------------------------------------------------
 
-BOOL PlatformPresent(HWND w, const void* pixels, UINT width, UINT height, UINT pitch)
-{
+BOOL PlatformPresent(HWND w, const void* pixels, UINT width, UINT height, UINT pitch) {
     if (!Check(w))
         return FALSE;
     Layer& L = S();
@@ -613,15 +578,11 @@ BOOL PlatformPresent(HWND w, const void* pixels, UINT width, UINT height, UINT p
     return TRUE;
 }
 
-long PlatformPresentedFrames()
-{
-    return S().frames;
-}
+long PlatformPresentedFrames() { return S().frames; }
 
 // Windows ---------------------------------------------------------------------------------------
 
-HINSTANCE GetModuleHandleA(LPCSTR moduleName)
-{
+HINSTANCE GetModuleHandleA(LPCSTR moduleName) {
     static char process;
     if (moduleName != nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -630,8 +591,7 @@ HINSTANCE GetModuleHandleA(LPCSTR moduleName)
     return reinterpret_cast<HINSTANCE>(&process);
 }
 
-LPSTR GetCommandLineA()
-{
+LPSTR GetCommandLineA() {
     static std::string line;
     static bool made = false;
     if (!made) {
@@ -649,9 +609,8 @@ LPSTR GetCommandLineA()
                 if (end == std::string::npos)
                     end = all.size();
                 const std::string arg = all.substr(start, end - start);
-                const bool quote = std::any_of(arg.begin(), arg.end(), [](char c) {
-                    return static_cast<unsigned char>(c) < 33;
-                });
+                const bool quote =
+                    std::any_of(arg.begin(), arg.end(), [](char c) { return static_cast<unsigned char>(c) < 33; });
                 line += (line.empty() ? "" : " ") + (quote ? "\"" + arg + "\"" : arg);
                 start = end + 1;
             }
@@ -660,8 +619,7 @@ LPSTR GetCommandLineA()
     return line.data();
 }
 
-ATOM RegisterClassA(const WNDCLASSA* wc)
-{
+ATOM RegisterClassA(const WNDCLASSA* wc) {
     Layer& L = S();
     if (wc == nullptr || wc->lpszClassName == nullptr || wc->lpszClassName[0] == '\0' || wc->lpfnWndProc == nullptr ||
         wc->cbClsExtra < 0 || wc->cbWndExtra < 0) {
@@ -679,8 +637,7 @@ ATOM RegisterClassA(const WNDCLASSA* wc)
 }
 
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
-                     int height, HWND parent, HMENU /*menu*/, HINSTANCE instance, void* param)
-{
+                     int height, HWND parent, HMENU /*menu*/, HINSTANCE instance, void* param) {
     Layer& L = S();
     const WindowClass* cls = nullptr;
     for (const WindowClass& c : L.classes)
@@ -722,8 +679,8 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
         w->x = (x == CW_USEDEFAULT ? 0 : x) + parent->x;
         w->y = (x == CW_USEDEFAULT ? 0 : y) + parent->y;
     }
-    CREATESTRUCTA cs{param, instance, nullptr, parent, w->height, w->width, w->y, w->x,
-                     static_cast<LONG>(style), windowName, className, exStyle};
+    CREATESTRUCTA cs{param,      instance,  nullptr, parent, w->height, w->width, w->y, w->x, static_cast<LONG>(style),
+                     windowName, className, exStyle};
     if (SendMessageA(w, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
         if (Valid(w))
             FreeWindow(w);
@@ -738,8 +695,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     return w;
 }
 
-BOOL DestroyWindow(HWND w)
-{
+BOOL DestroyWindow(HWND w) {
     if (!Check(w))
         return FALSE;
     // Children and dialog controls go first.
@@ -759,14 +715,12 @@ BOOL DestroyWindow(HWND w)
     return TRUE;
 }
 
-BOOL IsWindow(HWND w)
-{
+BOOL IsWindow(HWND w) {
     S();
     return Valid(w) ? TRUE : FALSE;
 }
 
-BOOL ShowWindow(HWND w, int command)
-{
+BOOL ShowWindow(HWND w, int command) {
     if (!Check(w))
         return FALSE;
     Layer& L = S();
@@ -774,7 +728,9 @@ BOOL ShowWindow(HWND w, int command)
     const bool wasIconic = w->iconic;
     bool activate = false;
     switch (command) {
-    case SW_HIDE: w->visible = false; break;
+    case SW_HIDE:
+        w->visible = false;
+        break;
     case SW_SHOWMINIMIZED:
     case SW_MINIMIZE:
     case SW_SHOWMINNOACTIVE:
@@ -795,7 +751,9 @@ BOOL ShowWindow(HWND w, int command)
         activate = true;
         break;
     case SW_SHOWNOACTIVATE:
-    case SW_SHOWNA: w->visible = true; break;
+    case SW_SHOWNA:
+        w->visible = true;
+        break;
     default:
         w->visible = true;
         activate = true;
@@ -817,48 +775,48 @@ BOOL ShowWindow(HWND w, int command)
     return before;
 }
 
-BOOL UpdateWindow(HWND w)
-{
-    return Check(w) ? TRUE : FALSE;
-}
+BOOL UpdateWindow(HWND w) { return Check(w) ? TRUE : FALSE; }
 
-LRESULT DefWindowProcA(HWND w, UINT message, WPARAM /*wParam*/, LPARAM lParam)
-{
+LRESULT DefWindowProcA(HWND w, UINT message, WPARAM /*wParam*/, LPARAM lParam) {
     if (!Check(w))
         return 0;
     switch (message) {
-    case WM_CLOSE: DestroyWindow(w); return 0;
+    case WM_CLOSE:
+        DestroyWindow(w);
+        return 0;
     case WM_WINDOWPOSCHANGED: {
         // A null position record is ignored rather than read.
         if (lParam == 0)
             return 0;
         const auto* pos = reinterpret_cast<const WINDOWPOS*>(lParam);
         if ((pos->flags & SWP_NOSIZE) == 0) {
-            const WPARAM kind = w->iconic ? SIZE_MINIMIZED
+            const WPARAM kind = w->iconic                                           ? SIZE_MINIMIZED
                                 : (static_cast<DWORD>(w->style) & WS_MAXIMIZE) != 0 ? SIZE_MAXIMIZED
-                                                                                     : SIZE_RESTORED;
+                                                                                    : SIZE_RESTORED;
             SendMessageA(w, WM_SIZE, kind, MAKELPARAM(static_cast<WORD>(pos->cx), static_cast<WORD>(pos->cy)));
         }
         return 0;
     }
-    default: return 0;
+    default:
+        return 0;
     }
 }
 
-LRESULT SendMessageA(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT SendMessageA(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
     if (!Check(w))
         return 0;
     switch (w->kind) {
-    case HWND__::Kind::Window: return w->proc(w, message, wParam, lParam);
-    case HWND__::Kind::Dialog: return w->dialogProc(w, message, wParam, lParam);
-    case HWND__::Kind::Control: return ControlProc(w, message, wParam, lParam);
+    case HWND__::Kind::Window:
+        return w->proc(w, message, wParam, lParam);
+    case HWND__::Kind::Dialog:
+        return w->dialogProc(w, message, wParam, lParam);
+    case HWND__::Kind::Control:
+        return ControlProc(w, message, wParam, lParam);
     }
     return 0;
 }
 
-BOOL PostMessageA(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
-{
+BOOL PostMessageA(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
     S();
     if (w != nullptr && !Valid(w)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -868,15 +826,13 @@ BOOL PostMessageA(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
     return TRUE;
 }
 
-void PostQuitMessage(int exitCode)
-{
+void PostQuitMessage(int exitCode) {
     Layer& L = S();
     L.quitPosted = true;
     L.quitCode = exitCode;
 }
 
-BOOL PeekMessageA(MSG* msg, HWND filter, UINT lo, UINT hi, UINT flags)
-{
+BOOL PeekMessageA(MSG* msg, HWND filter, UINT lo, UINT hi, UINT flags) {
     Layer& L = S();
     if (msg == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -918,11 +874,10 @@ BOOL PeekMessageA(MSG* msg, HWND filter, UINT lo, UINT hi, UINT flags)
     return FALSE;
 }
 
-BOOL GetMessageA(MSG* msg, HWND filter, UINT lo, UINT hi)
-{
+BOOL GetMessageA(MSG* msg, HWND filter, UINT lo, UINT hi) {
     S();
-    if (msg == nullptr || (filter != nullptr && filter != reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1)) &&
-                           !Valid(filter))) {
+    if (msg == nullptr ||
+        (filter != nullptr && filter != reinterpret_cast<HWND>(static_cast<std::intptr_t>(-1)) && !Valid(filter))) {
         SetLastError(msg == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
         return -1;
     }
@@ -931,8 +886,7 @@ BOOL GetMessageA(MSG* msg, HWND filter, UINT lo, UINT hi)
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
-BOOL WaitMessage()
-{
+BOOL WaitMessage() {
     Layer& L = S();
     Pump();
     if (!L.queue.empty() || L.quitPosted)
@@ -954,13 +908,11 @@ BOOL WaitMessage()
     return TRUE;
 }
 
-BOOL TranslateMessage(const MSG* /*msg*/)
-{
+BOOL TranslateMessage(const MSG* /*msg*/) {
     return FALSE; // no character messages are made
 }
 
-LRESULT DispatchMessageA(const MSG* msg)
-{
+LRESULT DispatchMessageA(const MSG* msg) {
     S();
     if (msg == nullptr)
         return 0;
@@ -973,13 +925,9 @@ LRESULT DispatchMessageA(const MSG* msg)
     return SendMessageA(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-BOOL AdjustWindowRect(RECT* rect, DWORD style, BOOL menu)
-{
-    return AdjustWindowRectEx(rect, style, menu, 0);
-}
+BOOL AdjustWindowRect(RECT* rect, DWORD style, BOOL menu) { return AdjustWindowRectEx(rect, style, menu, 0); }
 
-BOOL AdjustWindowRectEx(RECT* rect, DWORD /*style*/, BOOL /*menu*/, DWORD /*exStyle*/)
-{
+BOOL AdjustWindowRectEx(RECT* rect, DWORD /*style*/, BOOL /*menu*/, DWORD /*exStyle*/) {
     if (rect == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -987,31 +935,30 @@ BOOL AdjustWindowRectEx(RECT* rect, DWORD /*style*/, BOOL /*menu*/, DWORD /*exSt
     return TRUE; // no frame: the window is its client area
 }
 
-BOOL GetClientRect(HWND w, RECT* rect)
-{
+BOOL GetClientRect(HWND w, RECT* rect) {
     if (!Check(w) || rect == nullptr)
         return FALSE;
     *rect = RECT{0, 0, w->width, w->height};
     return TRUE;
 }
 
-BOOL GetWindowRect(HWND w, RECT* rect)
-{
+BOOL GetWindowRect(HWND w, RECT* rect) {
     if (!Check(w) || rect == nullptr)
         return FALSE;
     *rect = RECT{w->x, w->y, w->x + w->width, w->y + w->height};
     return TRUE;
 }
 
-LONG GetWindowLongA(HWND w, int index)
-{
+LONG GetWindowLongA(HWND w, int index) {
     if (!Check(w))
         return 0;
     SetLastError(ERROR_SUCCESS);
     switch (index) {
-    case GWL_STYLE: return w->style | static_cast<LONG>(w->visible ? WS_VISIBLE : 0) |
-                           static_cast<LONG>(w->iconic ? WS_MINIMIZE : 0);
-    case GWL_EXSTYLE: return w->exStyle;
+    case GWL_STYLE:
+        return w->style | static_cast<LONG>(w->visible ? WS_VISIBLE : 0) |
+               static_cast<LONG>(w->iconic ? WS_MINIMIZE : 0);
+    case GWL_EXSTYLE:
+        return w->exStyle;
     default:
         // The instance handle does not fit a 32-bit word here: GetWindowLongPtrA gives it.
         SetLastError(ERROR_INVALID_INDEX);
@@ -1019,8 +966,7 @@ LONG GetWindowLongA(HWND w, int index)
     }
 }
 
-LONG SetWindowLongA(HWND w, int index, LONG value)
-{
+LONG SetWindowLongA(HWND w, int index, LONG value) {
     if (!Check(w))
         return 0;
     const LONG before = GetWindowLongA(w, index);
@@ -1032,13 +978,16 @@ LONG SetWindowLongA(HWND w, int index, LONG value)
         if (w->realised)
             S().backend->SetStyle(w, static_cast<DWORD>(w->style));
         return before;
-    case GWL_EXSTYLE: w->exStyle = value; return before;
-    default: SetLastError(ERROR_INVALID_INDEX); return 0;
+    case GWL_EXSTYLE:
+        w->exStyle = value;
+        return before;
+    default:
+        SetLastError(ERROR_INVALID_INDEX);
+        return 0;
     }
 }
 
-LONG_PTR GetWindowLongPtrA(HWND w, int index)
-{
+LONG_PTR GetWindowLongPtrA(HWND w, int index) {
     if (!Check(w))
         return 0;
     if (index == GWLP_HINSTANCE) {
@@ -1048,8 +997,7 @@ LONG_PTR GetWindowLongPtrA(HWND w, int index)
     return GetWindowLongA(w, index);
 }
 
-BOOL SetWindowPos(HWND w, HWND /*insertAfter*/, int x, int y, int cx, int cy, UINT flags)
-{
+BOOL SetWindowPos(HWND w, HWND /*insertAfter*/, int x, int y, int cx, int cy, UINT flags) {
     if (!Check(w))
         return FALSE;
     Layer& L = S();
@@ -1085,35 +1033,29 @@ BOOL SetWindowPos(HWND w, HWND /*insertAfter*/, int x, int y, int cx, int cy, UI
     return TRUE;
 }
 
-BOOL GetWindowPlacement(HWND w, WINDOWPLACEMENT* placement)
-{
+BOOL GetWindowPlacement(HWND w, WINDOWPLACEMENT* placement) {
     if (!Check(w) || placement == nullptr)
         return FALSE;
     placement->flags = 0;
-    placement->showCmd = w->iconic ? SW_SHOWMINIMIZED
+    placement->showCmd = w->iconic                                           ? SW_SHOWMINIMIZED
                          : (static_cast<DWORD>(w->style) & WS_MAXIMIZE) != 0 ? SW_SHOWMAXIMIZED
-                                                                              : SW_SHOWNORMAL;
+                                                                             : SW_SHOWNORMAL;
     placement->ptMinPosition = POINT{-1, -1};
     placement->ptMaxPosition = POINT{-1, -1};
     placement->rcNormalPosition = RECT{w->x, w->y, w->x + w->width, w->y + w->height};
     return TRUE;
 }
 
-BOOL IsIconic(HWND w)
-{
-    return Check(w) && w->iconic ? TRUE : FALSE;
-}
+BOOL IsIconic(HWND w) { return Check(w) && w->iconic ? TRUE : FALSE; }
 
-HMENU GetMenu(HWND w)
-{
+HMENU GetMenu(HWND w) {
     Check(w);
     return nullptr;
 }
 
 // Timers ----------------------------------------------------------------------------------------
 
-UINT_PTR SetTimer(HWND w, UINT_PTR id, UINT elapse, TIMERPROC proc)
-{
+UINT_PTR SetTimer(HWND w, UINT_PTR id, UINT elapse, TIMERPROC proc) {
     Layer& L = S();
     if (w != nullptr && !Valid(w)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -1133,8 +1075,7 @@ UINT_PTR SetTimer(HWND w, UINT_PTR id, UINT elapse, TIMERPROC proc)
     return w == nullptr ? id : 1;
 }
 
-BOOL KillTimer(HWND w, UINT_PTR id)
-{
+BOOL KillTimer(HWND w, UINT_PTR id) {
     Layer& L = S();
     for (auto it = L.timers.begin(); it != L.timers.end(); ++it) {
         if (it->window == w && it->id == id) {
@@ -1149,8 +1090,7 @@ BOOL KillTimer(HWND w, UINT_PTR id)
 
 // Cursor ----------------------------------------------------------------------------------------
 
-HWND SetCapture(HWND w)
-{
+HWND SetCapture(HWND w) {
     Layer& L = S();
     const HWND before = L.capture;
     if (w != nullptr && !Valid(w)) {
@@ -1162,8 +1102,7 @@ HWND SetCapture(HWND w)
     return before;
 }
 
-BOOL ReleaseCapture()
-{
+BOOL ReleaseCapture() {
     Layer& L = S();
     if (L.capture != nullptr)
         L.backend->CaptureMouse(false);
@@ -1171,13 +1110,9 @@ BOOL ReleaseCapture()
     return TRUE;
 }
 
-HWND GetCapture()
-{
-    return S().capture;
-}
+HWND GetCapture() { return S().capture; }
 
-BOOL ClipCursor(const RECT* rect)
-{
+BOOL ClipCursor(const RECT* rect) {
     Layer& L = S();
     L.clipping = rect != nullptr;
     if (rect != nullptr) {
@@ -1188,16 +1123,14 @@ BOOL ClipCursor(const RECT* rect)
     return TRUE;
 }
 
-int ShowCursor(BOOL show)
-{
+int ShowCursor(BOOL show) {
     Layer& L = S();
     L.cursorCounter += show ? 1 : -1;
     L.backend->ShowCursor(L.cursorCounter >= 0);
     return L.cursorCounter;
 }
 
-BOOL SetCursorPos(int x, int y)
-{
+BOOL SetCursorPos(int x, int y) {
     Layer& L = S();
     if (L.clipping) {
         x = std::clamp<int>(x, L.clip.left, std::max(L.clip.left, L.clip.right - 1));
@@ -1208,8 +1141,7 @@ BOOL SetCursorPos(int x, int y)
     return TRUE;
 }
 
-BOOL GetCursorPos(POINT* point)
-{
+BOOL GetCursorPos(POINT* point) {
     if (point == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -1218,8 +1150,7 @@ BOOL GetCursorPos(POINT* point)
     return TRUE;
 }
 
-BOOL ClientToScreen(HWND w, POINT* point)
-{
+BOOL ClientToScreen(HWND w, POINT* point) {
     if (!Check(w) || point == nullptr)
         return FALSE;
     point->x += w->x;
@@ -1227,8 +1158,7 @@ BOOL ClientToScreen(HWND w, POINT* point)
     return TRUE;
 }
 
-HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name)
-{
+HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name) {
     static char arrow;
     S();
     if (instance == nullptr && name == IDC_ARROW)
@@ -1237,8 +1167,7 @@ HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name)
     return nullptr;
 }
 
-HWND SetFocus(HWND w)
-{
+HWND SetFocus(HWND w) {
     Layer& L = S();
     if (w != nullptr && !Valid(w)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -1251,8 +1180,7 @@ HWND SetFocus(HWND w)
 
 // Dialogs ---------------------------------------------------------------------------------------
 
-INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam)
-{
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DLGPROC proc, LPARAM initParam) {
     Layer& L = S();
     if (parent != nullptr && !Valid(parent)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -1320,8 +1248,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DL
     return result;
 }
 
-BOOL EndDialog(HWND dialog, INT_PTR result)
-{
+BOOL EndDialog(HWND dialog, INT_PTR result) {
     if (!Check(dialog) || dialog->kind != HWND__::Kind::Dialog) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
@@ -1331,8 +1258,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result)
     return TRUE;
 }
 
-HWND GetDlgItem(HWND dialog, int id)
-{
+HWND GetDlgItem(HWND dialog, int id) {
     if (!Check(dialog) || dialog->kind != HWND__::Kind::Dialog) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
@@ -1340,16 +1266,14 @@ HWND GetDlgItem(HWND dialog, int id)
     return DialogControl(dialog, id, true);
 }
 
-LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam) {
     const HWND c = GetDlgItem(dialog, id);
     return c != nullptr ? SendMessageA(c, message, wParam, lParam) : 0;
 }
 
 // Message boxes, dropped files, the shell ----------------------------------------------------------
 
-int MessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR caption, UINT type)
-{
+int MessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR caption, UINT type) {
     Layer& L = S();
     const char* t = text != nullptr ? text : "";
     const char* c = caption != nullptr ? caption : "Error";
@@ -1367,21 +1291,23 @@ int MessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR caption, UINT type)
     // The answer is the box's first button.
     switch (type & 0xF) {
     case MB_YESNO:
-    case 3: return IDYES;
-    case 2: return 3;  // abort
-    case 5: return 4;  // retry
-    default: return IDOK;
+    case 3:
+        return IDYES;
+    case 2:
+        return 3; // abort
+    case 5:
+        return 4; // retry
+    default:
+        return IDOK;
     }
 }
 
-void DragAcceptFiles(HWND w, BOOL accept)
-{
+void DragAcceptFiles(HWND w, BOOL accept) {
     if (Check(w))
         w->acceptFiles = accept != FALSE;
 }
 
-UINT DragQueryFileA(HDROP drop, UINT index, LPSTR buffer, UINT chars)
-{
+UINT DragQueryFileA(HDROP drop, UINT index, LPSTR buffer, UINT chars) {
     Layer& L = S();
     const auto it = std::find_if(L.drops.begin(), L.drops.end(), [&](const auto& p) { return p.get() == drop; });
     if (it == L.drops.end())
@@ -1401,16 +1327,14 @@ UINT DragQueryFileA(HDROP drop, UINT index, LPSTR buffer, UINT chars)
     return static_cast<UINT>(n);
 }
 
-void DragFinish(HDROP drop)
-{
+void DragFinish(HDROP drop) {
     Layer& L = S();
     L.drops.erase(std::remove_if(L.drops.begin(), L.drops.end(), [&](const auto& p) { return p.get() == drop; }),
                   L.drops.end());
 }
 
 HINSTANCE ShellExecuteA(HWND /*window*/, LPCSTR operation, LPCSTR file, LPCSTR /*parameters*/, LPCSTR /*directory*/,
-                        int /*showCommand*/)
-{
+                        int /*showCommand*/) {
     Layer& L = S();
     if (operation != nullptr && _stricmp(operation, "open") != 0)
         return ShellResult(SE_ERR_NOASSOC);

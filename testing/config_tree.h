@@ -9,8 +9,7 @@ namespace configtree {
 // Appends a child named `name` with, when given, a value and a label. Null when the child
 // could not be allocated.
 inline CConfigNode* Add(CConfigNode* parent, const char* name, const char* value = nullptr,
-                        const char* label = nullptr)
-{
+                        const char* label = nullptr) {
     CConfigNode* child = parent->AddChild();
     if (child == nullptr)
         return nullptr;

@@ -4,14 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-FakeAiHost& FakeAiHost::Instance()
-{
+FakeAiHost& FakeAiHost::Instance() {
     static FakeAiHost host;
     return host;
 }
 
-void FakeAiHost::Reset()
-{
+void FakeAiHost::Reset() {
     m_allocations = 0;
     m_frees = 0;
     m_badFrees = 0;
@@ -31,8 +29,7 @@ void FakeAiHost::Reset()
     m_lastPath.clear();
 }
 
-CHostServices FakeAiHost::MakeServices(std::uint32_t entityPoolSize, std::uint32_t childCapacity) const
-{
+CHostServices FakeAiHost::MakeServices(std::uint32_t entityPoolSize, std::uint32_t childCapacity) const {
     CHostServices services;
     services.entityPoolSize = entityPoolSize;
     services.alloc = Alloc;
@@ -58,37 +55,31 @@ CHostServices FakeAiHost::MakeServices(std::uint32_t entityPoolSize, std::uint32
     return services;
 }
 
-void FakeAiHost::ForgetLiveBlocksAndFiles()
-{
+void FakeAiHost::ForgetLiveBlocksAndFiles() {
     m_blocks.clear();
     m_liveBytes = 0;
     m_openFiles = 0;
 }
 
-void FakeAiHost::ClearHookCalls()
-{
+void FakeAiHost::ClearHookCalls() {
     m_allocationHooks.clear();
     m_releaseHooks.clear();
 }
 
-void FakeAiHost::QueueTimes(std::initializer_list<double> times)
-{
+void FakeAiHost::QueueTimes(std::initializer_list<double> times) {
     m_queuedTimes.insert(m_queuedTimes.end(), times.begin(), times.end());
 }
 
-void FakeAiHost::AddBox(float minX, float minY, float minZ, float maxX, float maxY, float maxZ)
-{
+void FakeAiHost::AddBox(float minX, float minY, float minZ, float maxX, float maxY, float maxZ) {
     m_boxes.push_back({{minX, minY, minZ}, {maxX, maxY, maxZ}});
 }
 
-void FakeAiHost::ClearDrawing()
-{
+void FakeAiHost::ClearDrawing() {
     m_lines.clear();
     m_points.clear();
 }
 
-bool FakeAiHost::Intersect(const float* from, const float* to, float inflate, float* fraction, float* normal) const
-{
+bool FakeAiHost::Intersect(const float* from, const float* to, float inflate, float* fraction, float* normal) const {
     bool hit = false;
     float best = 0.0f;
     float bestNormal[3] = {0.0f, 0.0f, 0.0f};
@@ -136,8 +127,7 @@ bool FakeAiHost::Intersect(const float* from, const float* to, float inflate, fl
     return hit;
 }
 
-bool FakeAiHost::ShouldFail()
-{
+bool FakeAiHost::ShouldFail() {
     if (m_failAll) {
         return true;
     }
@@ -147,8 +137,7 @@ bool FakeAiHost::ShouldFail()
     return false;
 }
 
-void* FakeAiHost::Alloc(std::size_t size)
-{
+void* FakeAiHost::Alloc(std::size_t size) {
     FakeAiHost& host = Instance();
     if (host.ShouldFail()) {
         return nullptr;
@@ -162,8 +151,7 @@ void* FakeAiHost::Alloc(std::size_t size)
     return block;
 }
 
-void* FakeAiHost::Realloc(void* block, std::size_t size)
-{
+void* FakeAiHost::Realloc(void* block, std::size_t size) {
     FakeAiHost& host = Instance();
     if (block == nullptr) {
         return Alloc(size);
@@ -187,8 +175,7 @@ void* FakeAiHost::Realloc(void* block, std::size_t size)
     return grown;
 }
 
-void FakeAiHost::Free(void* block)
-{
+void FakeAiHost::Free(void* block) {
     FakeAiHost& host = Instance();
     if (block == nullptr) {
         return;
@@ -205,18 +192,13 @@ void FakeAiHost::Free(void* block)
     std::free(block);
 }
 
-void FakeAiHost::AllocationHook(void* block, std::size_t size, CAllocator* serving)
-{
+void FakeAiHost::AllocationHook(void* block, std::size_t size, CAllocator* serving) {
     Instance().m_allocationHooks.push_back({block, size, serving});
 }
 
-void FakeAiHost::ReleaseHook(void* block, CAllocator* owner)
-{
-    Instance().m_releaseHooks.push_back({block, 0, owner});
-}
+void FakeAiHost::ReleaseHook(void* block, CAllocator* owner) { Instance().m_releaseHooks.push_back({block, 0, owner}); }
 
-double FakeAiHost::Clock(std::uint32_t user)
-{
+double FakeAiHost::Clock(std::uint32_t user) {
     FakeAiHost& host = Instance();
     ++host.m_clockCalls;
     host.m_lastClockUser = user;
@@ -229,15 +211,13 @@ double FakeAiHost::Clock(std::uint32_t user)
 
 namespace {
 
-FakeQuery MakeQuery(const float* from, const float* to, void* user, std::uint32_t mode, float extent)
-{
+FakeQuery MakeQuery(const float* from, const float* to, void* user, std::uint32_t mode, float extent) {
     return {{from[0], from[1], from[2]}, {to[0], to[1], to[2]}, user, mode, extent};
 }
 
 } // namespace
 
-float FakeAiHost::Ray(const float* from, const float* to, void* user, std::uint32_t mode, float length, float* normal)
-{
+float FakeAiHost::Ray(const float* from, const float* to, void* user, std::uint32_t mode, float length, float* normal) {
     FakeAiHost& host = Instance();
     if (host.m_recordQueries)
         host.m_rays.push_back(MakeQuery(from, to, user, mode, length));
@@ -249,8 +229,7 @@ float FakeAiHost::Ray(const float* from, const float* to, void* user, std::uint3
     return fraction * length;
 }
 
-bool FakeAiHost::LineOfSight(const float* from, const float* to, void* user, std::uint32_t mode)
-{
+bool FakeAiHost::LineOfSight(const float* from, const float* to, void* user, std::uint32_t mode) {
     FakeAiHost& host = Instance();
     if (host.m_recordQueries)
         host.m_lineOfSight.push_back(MakeQuery(from, to, user, mode, 0.0f));
@@ -259,8 +238,7 @@ bool FakeAiHost::LineOfSight(const float* from, const float* to, void* user, std
     return !host.Intersect(from, to, 0.0f, &fraction, normal);
 }
 
-bool FakeAiHost::Sweep(const float* from, const float* to, float radius, void* user, std::uint32_t mode)
-{
+bool FakeAiHost::Sweep(const float* from, const float* to, float radius, void* user, std::uint32_t mode) {
     FakeAiHost& host = Instance();
     if (host.m_recordQueries)
         host.m_sweeps.push_back(MakeQuery(from, to, user, mode, radius));
@@ -269,18 +247,15 @@ bool FakeAiHost::Sweep(const float* from, const float* to, float radius, void* u
     return !host.Intersect(from, to, radius, &fraction, normal);
 }
 
-void FakeAiHost::DrawLine(const float* from, const float* to, std::uint8_t r, std::uint8_t g, std::uint8_t b)
-{
+void FakeAiHost::DrawLine(const float* from, const float* to, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     Instance().m_lines.push_back({{from[0], from[1], from[2]}, {to[0], to[1], to[2]}, r, g, b});
 }
 
-void FakeAiHost::DrawPoint(const float* point, std::uint8_t r, std::uint8_t g, std::uint8_t b)
-{
+void FakeAiHost::DrawPoint(const float* point, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     Instance().m_points.push_back({{point[0], point[1], point[2]}, r, g, b});
 }
 
-void* FakeAiHost::Open(const char* path, const char* mode)
-{
+void* FakeAiHost::Open(const char* path, const char* mode) {
     FakeAiHost& host = Instance();
     if (path == nullptr || mode == nullptr) {
         return nullptr;
@@ -294,8 +269,7 @@ void* FakeAiHost::Open(const char* path, const char* mode)
     return file;
 }
 
-int FakeAiHost::Close(void* file)
-{
+int FakeAiHost::Close(void* file) {
     if (file == nullptr) {
         return -1;
     }
@@ -303,36 +277,28 @@ int FakeAiHost::Close(void* file)
     return std::fclose(static_cast<std::FILE*>(file));
 }
 
-int FakeAiHost::Eof(void* file)
-{
-    return std::feof(static_cast<std::FILE*>(file));
-}
+int FakeAiHost::Eof(void* file) { return std::feof(static_cast<std::FILE*>(file)); }
 
-char* FakeAiHost::Gets(char* buffer, int size, void* file)
-{
+char* FakeAiHost::Gets(char* buffer, int size, void* file) {
     return std::fgets(buffer, size, static_cast<std::FILE*>(file));
 }
 
-std::size_t FakeAiHost::Write(const void* buffer, std::size_t size, std::size_t count, void* file)
-{
+std::size_t FakeAiHost::Write(const void* buffer, std::size_t size, std::size_t count, void* file) {
     return std::fwrite(buffer, size, count, static_cast<std::FILE*>(file));
 }
 
-std::size_t FakeAiHost::Read(void* buffer, std::size_t size, std::size_t count, void* file)
-{
+std::size_t FakeAiHost::Read(void* buffer, std::size_t size, std::size_t count, void* file) {
     return std::fread(buffer, size, count, static_cast<std::FILE*>(file));
 }
 
-int FakeAiHost::Seek(void* file, long offset, int origin)
-{
+int FakeAiHost::Seek(void* file, long offset, int origin) {
     return std::fseek(static_cast<std::FILE*>(file), offset, origin);
 }
 
 // ---------------------------------------------------------------------------------------
 // AiEngineTest
 
-void AiEngineTest::SetUp()
-{
+void AiEngineTest::SetUp() {
     FakeAiHost& host = Host();
     host.Reset();
     m_services = host.MakeServices();
@@ -343,8 +309,7 @@ void AiEngineTest::SetUp()
     }
 }
 
-void AiEngineTest::TearDown()
-{
+void AiEngineTest::TearDown() {
     FakeAiHost& host = Host();
     Vusk::ReleaseEngine();
     EXPECT_EQ(host.LiveBlocks(), 0) << "host blocks still allocated after shut-down";

@@ -31,8 +31,8 @@ struct FakeBox {
 };
 
 struct FakeHookCall {
-    void* block;          // block allocated or released
-    std::size_t size;     // bytes (allocation hook only, else 0)
+    void* block;           // block allocated or released
+    std::size_t size;      // bytes (allocation hook only, else 0)
     CAllocator* allocator; // serving or owning allocator
 };
 
@@ -173,8 +173,7 @@ public:
     // The two configurations every AI test runs in.
     static constexpr std::size_t kPoolSize = 1u << 20;
     static auto PoolSizes() { return ::testing::Values(std::size_t{0}, kPoolSize); }
-    static std::string PoolName(const ::testing::TestParamInfo<std::size_t>& info)
-    {
+    static std::string PoolName(const ::testing::TestParamInfo<std::size_t>& info) {
         return info.param == 0 ? "NoPool" : "Pool";
     }
 
@@ -192,5 +191,5 @@ protected:
 };
 
 // Runs the tests of an AiEngineTest-derived fixture with and without the world pool.
-#define AI_ENGINE_TEST_SUITE(fixture) \
+#define AI_ENGINE_TEST_SUITE(fixture)                                                                                  \
     INSTANTIATE_TEST_SUITE_P(PoolSizes, fixture, AiEngineTest::PoolSizes(), AiEngineTest::PoolName)

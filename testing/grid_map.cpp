@@ -10,16 +10,14 @@
 
 namespace {
 
-bool Fail(std::string* error, int line, const std::string& what)
-{
+bool Fail(std::string* error, int line, const std::string& what) {
     if (error != nullptr)
         *error = "line " + std::to_string(line) + ": " + what;
     return false;
 }
 
 // "key N" with a positive N; false otherwise.
-bool ReadDimension(const std::string& line, const char* key, int* value)
-{
+bool ReadDimension(const std::string& line, const char* key, int* value) {
     size_t length = std::strlen(key);
     if (line.compare(0, length, key) != 0 || line.size() <= length || line[length] != ' ')
         return false;
@@ -35,21 +33,16 @@ bool ReadDimension(const std::string& line, const char* key, int* value)
 
 } // namespace
 
-bool GridMap::Passable(int x, int y) const
-{
+bool GridMap::Passable(int x, int y) const {
     if (x < 0 || y < 0 || x >= width || y >= height)
         return false;
     char c = rows[static_cast<size_t>(y)][static_cast<size_t>(x)];
     return c == '.' || c == 'G';
 }
 
-bool LooksLikeGridMap(const std::string& head)
-{
-    return head.compare(0, 5, "type ") == 0;
-}
+bool LooksLikeGridMap(const std::string& head) { return head.compare(0, 5, "type ") == 0; }
 
-bool ParseGridMap(const std::string& text, GridMap* map, std::string* error)
-{
+bool ParseGridMap(const std::string& text, GridMap* map, std::string* error) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < text.size()) {
@@ -90,8 +83,7 @@ bool ParseGridMap(const std::string& text, GridMap* map, std::string* error)
     return true;
 }
 
-GridMapRead ReadGridMap(const std::string& path, GridMap* map, std::string* error)
-{
+GridMapRead ReadGridMap(const std::string& path, GridMap* map, std::string* error) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         if (error != nullptr)
@@ -107,8 +99,7 @@ GridMapRead ReadGridMap(const std::string& path, GridMap* map, std::string* erro
     return ParseGridMap(text, map, error) ? GridMapRead::Ok : GridMapRead::Malformed;
 }
 
-bool BuildGridGraph(const GridMap& map, CSpatialGraph* graph, bool keepBlocked, std::vector<std::int32_t>* cellVertex)
-{
+bool BuildGridGraph(const GridMap& map, CSpatialGraph* graph, bool keepBlocked, std::vector<std::int32_t>* cellVertex) {
     std::vector<std::int32_t> ids(static_cast<size_t>(map.width) * static_cast<size_t>(map.height), -1);
     for (int y = 0; y < map.height; ++y) {
         for (int x = 0; x < map.width; ++x) {

@@ -21,8 +21,7 @@ constexpr float kRadToDeg = 57.29578f;
 constexpr float kDeadBand = 3.0f;   // degrees
 constexpr float kHeadLimit = 45.0f; // degrees between head and body
 
-float Wrap180(float angle)
-{
+float Wrap180(float angle) {
     if (!std::isfinite(angle))
         return 0.0f;
     while (angle > 180.0f)
@@ -34,63 +33,38 @@ float Wrap180(float angle)
 
 } // namespace
 
-CAgent* CAttackNNAgent::Create(CBrain* owner)
-{
-    return new CAttackNNAgent(owner);
-}
+CAgent* CAttackNNAgent::Create(CBrain* owner) { return new CAttackNNAgent(owner); }
 
 CAttackNNAgent::CAttackNNAgent(CBrain* owner) : CAgent(owner) {}
 
-CAttackNNAgent::~CAttackNNAgent()
-{
+CAttackNNAgent::~CAttackNNAgent() {
     if (m_callbackRegistered)
         CWorld::RemoveEntityRemovedCallback(&CAttackNNAgent::OnEntityRemoved, this);
 }
 
-const CAgentDesc* CAttackNNAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CAttackNNAgent::GetClassDesc() const { return &s_classDesc; }
 
-CEntity* CAttackNNAgent::GetOwner() const
-{
-    return GetBrain()->GetOwner();
-}
+CEntity* CAttackNNAgent::GetOwner() const { return GetBrain()->GetOwner(); }
 
-void CAttackNNAgent::OnEntityRemoved(CEntity* entity, void* user)
-{
+void CAttackNNAgent::OnEntityRemoved(CEntity* entity, void* user) {
     auto* self = static_cast<CAttackNNAgent*>(user);
     if (self->m_target == entity)
         self->m_target = nullptr;
 }
 
-bool CAttackNNAgent::CheckPathFinder()
-{
-    return m_pathFinder != nullptr;
-}
+bool CAttackNNAgent::CheckPathFinder() { return m_pathFinder != nullptr; }
 
-bool CAttackNNAgent::CheckEntityManager()
-{
-    return m_entityManager != nullptr;
-}
+bool CAttackNNAgent::CheckEntityManager() { return m_entityManager != nullptr; }
 
-bool CAttackNNAgent::CheckNetManager()
-{
-    return m_netManager != nullptr;
-}
+bool CAttackNNAgent::CheckNetManager() { return m_netManager != nullptr; }
 
-bool CAttackNNAgent::CheckActions()
-{
+bool CAttackNNAgent::CheckActions() {
     return m_shoot != nullptr && (m_rotate != nullptr || m_steering != nullptr) && m_speed != nullptr;
 }
 
-bool CAttackNNAgent::CheckAttributes()
-{
-    return m_maxSpeed != nullptr && m_width != nullptr;
-}
+bool CAttackNNAgent::CheckAttributes() { return m_maxSpeed != nullptr && m_width != nullptr; }
 
-bool CAttackNNAgent::SetStrategy(const char* name)
-{
+bool CAttackNNAgent::SetStrategy(const char* name) {
     CNeuralNet* net = m_netManager != nullptr ? m_netManager->FindNet(name) : nullptr;
     // Think writes seven inputs and reads seven outputs.
     if (net == nullptr || net->GetLayerCount() < 1 ||
@@ -102,8 +76,7 @@ bool CAttackNNAgent::SetStrategy(const char* name)
     return true;
 }
 
-bool CAttackNNAgent::ReadParam(CConfigNode* node)
-{
+bool CAttackNNAgent::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr || value == nullptr)
@@ -130,8 +103,7 @@ bool CAttackNNAgent::ReadParam(CConfigNode* node)
     return false;
 }
 
-bool CAttackNNAgent::Init(CConfigNode* definition)
-{
+bool CAttackNNAgent::Init(CConfigNode* definition) {
     const float meter = Vusk::GetCurrentOneMeter();
     m_target = nullptr;
     m_distanceContact = 1.0f * meter;
@@ -168,8 +140,7 @@ bool CAttackNNAgent::Init(CConfigNode* definition)
     return m_callbackRegistered;
 }
 
-bool CAttackNNAgent::IsReady()
-{
+bool CAttackNNAgent::IsReady() {
     if (m_target == nullptr)
         m_target = m_entityManager->GetNearestEnemy();
     if (m_target == nullptr || m_strategy == nullptr)
@@ -179,8 +150,7 @@ bool CAttackNNAgent::IsReady()
     return m_inputs != nullptr && m_outputs != nullptr;
 }
 
-void CAttackNNAgent::Classify()
-{
+void CAttackNNAgent::Classify() {
     CEntity* owner = GetOwner();
     const CVector3 toTarget = m_target->GetPosition() - owner->GetPosition();
     m_aimAngles = Vusk::DirectionToAngle(toTarget);
@@ -216,8 +186,7 @@ void CAttackNNAgent::Classify()
     }
 }
 
-void CAttackNNAgent::ComputeGoalPoint()
-{
+void CAttackNNAgent::ComputeGoalPoint() {
     float r = m_rangeChoice == 0 ? m_distanceFar : (m_rangeChoice == 1 ? m_distanceClose : m_distanceContact);
     const CVector3 d = m_target->GetDirection();
     CVector3 s;
@@ -247,8 +216,7 @@ void CAttackNNAgent::ComputeGoalPoint()
     m_goalPoint = p;
 }
 
-void CAttackNNAgent::TurnTo(float yaw)
-{
+void CAttackNNAgent::TurnTo(float yaw) {
     if (m_rotate != nullptr) {
         m_rotate->value = yaw;
         m_rotate->set = 1;
@@ -259,8 +227,7 @@ void CAttackNNAgent::TurnTo(float yaw)
     m_steering->set = 1;
 }
 
-void CAttackNNAgent::TurnHead()
-{
+void CAttackNNAgent::TurnHead() {
     const float yaw = GetOwner()->GetAngles().y;
     const float a = Wrap180(m_aimAngles.y + 180.0f);
     const float b = Wrap180(m_aimAngles.x + 180.0f);
@@ -271,8 +238,7 @@ void CAttackNNAgent::TurnHead()
     m_headRotate->set = 1;
 }
 
-void CAttackNNAgent::ApproachDirectly()
-{
+void CAttackNNAgent::ApproachDirectly() {
     CEntity* owner = GetOwner();
     const CVector3 g = m_goalPoint - owner->GetPosition();
     const float d = std::sqrt(g.x * g.x + g.z * g.z);
@@ -319,8 +285,7 @@ void CAttackNNAgent::ApproachDirectly()
     TurnTo(Wrap180(heading + (m_walkBackwards ? 180.0f : 0.0f)));
 }
 
-bool CAttackNNAgent::Think()
-{
+bool CAttackNNAgent::Think() {
     m_shoot->fire = 0;
     GetActionClass()->ClearActions();
     if (m_inputs == nullptr || m_outputs == nullptr)
@@ -352,7 +317,8 @@ bool CAttackNNAgent::Think()
             m_shoot->direction = Vusk::AnglesToDirection(m_headRotate->angle1, m_headRotate->angle2);
         } else {
             const CVector3 line = m_target->GetPosition() - GetOwner()->GetPosition();
-            m_shoot->direction = line.LengthSquared() > 0.0f ? CVector3::GetNormalized(line) : GetOwner()->GetDirection();
+            m_shoot->direction =
+                line.LengthSquared() > 0.0f ? CVector3::GetNormalized(line) : GetOwner()->GetDirection();
         }
         m_shoot->set = 1;
     }

@@ -89,7 +89,7 @@ private:
 
     CEntity* m_target = nullptr;
     CNeuralNet* m_strategy = nullptr;
-    float* m_inputs = nullptr;  // the strategy's arrays
+    float* m_inputs = nullptr; // the strategy's arrays
     float* m_outputs = nullptr;
     CVector3 m_goalPoint;
     int32_t m_sideChoice = -1;
@@ -110,6 +110,6 @@ private:
     uint8_t m_arrived = 0;
     CVector3 m_lastGoal{-10000.0f, -10000.0f, -10000.0f};
     uint8_t m_walkBackwards = 0;
-    CVector3 m_aimAngles;  // pitch, yaw, roll (degrees) of the line from the owner to the target
+    CVector3 m_aimAngles; // pitch, yaw, roll (degrees) of the line from the owner to the target
     bool m_callbackRegistered = false;
 };

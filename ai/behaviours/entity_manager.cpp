@@ -21,19 +21,18 @@ namespace {
 // Distance and line-of-sight data per unordered pair of entity indices, shared by every entity
 // manager. The pair (a, b), a > b, has the index a (a - 1) / 2 + b.
 struct SharedPairs {
-    uint32_t entityCount = 0;  // MaxEntity the tables were made for
-    uint64_t pairCount = 0;    // entityCount (entityCount - 1) / 2
-    uint8_t* blocked = nullptr;      // line of sight blocked (1 when made)
+    uint32_t entityCount = 0;          // MaxEntity the tables were made for
+    uint64_t pairCount = 0;            // entityCount (entityCount - 1) / 2
+    uint8_t* blocked = nullptr;        // line of sight blocked (1 when made)
     float* nextDistanceTime = nullptr; // engine time after which the distance may be measured again (s)
     float* nextSightTime = nullptr;    // engine time after which the line of sight may be tested again (s)
     float* distance = nullptr;         // last measured distance (host units)
-    uint32_t users = 0;              // entity managers using the tables
+    uint32_t users = 0;                // entity managers using the tables
 };
 
 SharedPairs g_pairs;
 
-void FreePairs()
-{
+void FreePairs() {
     Vusk::EngineFree(g_pairs.blocked);
     Vusk::EngineFree(g_pairs.nextDistanceTime);
     Vusk::EngineFree(g_pairs.nextSightTime);
@@ -41,8 +40,7 @@ void FreePairs()
     g_pairs = SharedPairs{};
 }
 
-bool MakePairs(uint32_t entityCount)
-{
+bool MakePairs(uint32_t entityCount) {
     const uint64_t pairs = static_cast<uint64_t>(entityCount) * (entityCount - 1u) / 2u;
     if (entityCount < 2 || pairs > SIZE_MAX / sizeof(float))
         return false;
@@ -66,8 +64,7 @@ bool MakePairs(uint32_t entityCount)
     return true;
 }
 
-uint64_t PairIndex(int a, int b)
-{
+uint64_t PairIndex(int a, int b) {
     const uint64_t high = static_cast<uint64_t>(a > b ? a : b);
     const uint64_t low = static_cast<uint64_t>(a > b ? b : a);
     return high * (high - 1u) / 2u + low;
@@ -75,22 +72,19 @@ uint64_t PairIndex(int a, int b)
 
 CEntityInfo g_outsideRecord; // answered for entities outside the world; cleared before each use
 
-CVector3 EyePoint(const CEntity* entity)
-{
+CVector3 EyePoint(const CEntity* entity) {
     const auto* eye = entity->FindAttribute<CEntityEyePosition>();
     return eye != nullptr ? eye->value : entity->GetPosition();
 }
 
-int32_t SideOf(const CEntity* entity)
-{
+int32_t SideOf(const CEntity* entity) {
     const auto* side = entity->FindAttribute<CEntityTeamSide>();
     return side != nullptr ? side->value : -1;
 }
 
 } // namespace
 
-void CEntityInfo::Clear()
-{
+void CEntityInfo::Clear() {
     nextSightTime = 0.0f;
     nextCommonTime = 0.0f;
     distance = 0.0f;
@@ -100,15 +94,11 @@ void CEntityInfo::Clear()
     enemy = 0;
 }
 
-CService* CEntityManager::Create(CBrain* owner)
-{
-    return new CEntityManager(owner);
-}
+CService* CEntityManager::Create(CBrain* owner) { return new CEntityManager(owner); }
 
 CEntityManager::CEntityManager(CBrain* owner) : CService(owner) {}
 
-CEntityManager::~CEntityManager()
-{
+CEntityManager::~CEntityManager() {
     delete[] m_infos;
     if (m_callbackRegistered)
         CWorld::RemoveEntityRemovedCallback(&CEntityManager::OnEntityRemoved, this);
@@ -116,13 +106,9 @@ CEntityManager::~CEntityManager()
         FreePairs();
 }
 
-const CServiceDesc* CEntityManager::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CServiceDesc* CEntityManager::GetClassDesc() const { return &s_classDesc; }
 
-bool CEntityManager::ReadParam(CConfigNode* node)
-{
+bool CEntityManager::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr || value == nullptr)
@@ -138,8 +124,7 @@ bool CEntityManager::ReadParam(CConfigNode* node)
     return false;
 }
 
-bool CEntityManager::Init(CConfigNode* definition)
-{
+bool CEntityManager::Init(CConfigNode* definition) {
     if (!CService::Init(definition))
         return false;
     CWorld* world = Vusk::GetCurrentWorld();
@@ -177,8 +162,7 @@ bool CEntityManager::Init(CConfigNode* definition)
     return m_callbackRegistered;
 }
 
-void CEntityManager::Update()
-{
+void CEntityManager::Update() {
     for (uint64_t i = 0; i < g_pairs.pairCount; ++i) {
         g_pairs.blocked[i] = 0;
         g_pairs.nextDistanceTime[i] = 0.0f;
@@ -190,8 +174,7 @@ void CEntityManager::Update()
     m_dirty[0] = m_dirty[1] = m_dirty[2] = 1;
 }
 
-void CEntityManager::OnEntityRemoved(CEntity* entity, void* user)
-{
+void CEntityManager::OnEntityRemoved(CEntity* entity, void* user) {
     auto* self = static_cast<CEntityManager*>(user);
     CEntity** fields[] = {&self->m_nearestSeen,      &self->m_nearestUnblocked,      &self->m_nearest,
                           &self->m_nearestSeenEnemy, &self->m_nearestUnblockedEnemy, &self->m_nearestEnemy};
@@ -202,8 +185,7 @@ void CEntityManager::OnEntityRemoved(CEntity* entity, void* user)
     self->m_dirty[0] = 1;
 }
 
-void CEntityManager::MeasurePair(int a, int b, bool sightDue, float now)
-{
+void CEntityManager::MeasurePair(int a, int b, bool sightDue, float now) {
     CWorld* world = Vusk::GetCurrentWorld();
     if (world == nullptr || a == b || a < 0 || b < 0 || static_cast<uint32_t>(a) >= g_pairs.entityCount ||
         static_cast<uint32_t>(b) >= g_pairs.entityCount)
@@ -224,8 +206,7 @@ void CEntityManager::MeasurePair(int a, int b, bool sightDue, float now)
     }
 }
 
-bool CEntityManager::Refresh(int j)
-{
+bool CEntityManager::Refresh(int j) {
     CWorld* world = Vusk::GetCurrentWorld();
     CEntity* owner = GetBrain()->GetOwner();
     CEntity* entity = world != nullptr ? world->GetEntityAt(j) : nullptr;
@@ -260,7 +241,7 @@ bool CEntityManager::Refresh(int j)
             const CVector3 eye = m_eye != nullptr ? m_eye->value : owner->GetPosition();
             const CVector3 view = m_headDirection != nullptr ? m_headDirection->value : owner->GetDirection();
             info.seen = info.blocked == 0 && Vusk::IsInVisionCone(EyePoint(entity), eye, view, m_acuteness->angle,
-                                                                   m_acuteness->range)
+                                                                  m_acuteness->range)
                             ? 1
                             : 0;
         } else {
@@ -271,8 +252,7 @@ bool CEntityManager::Refresh(int j)
     return commonDue || sightDue;
 }
 
-CEntityInfo* CEntityManager::GetEntityInfo(const CEntity* entity)
-{
+CEntityInfo* CEntityManager::GetEntityInfo(const CEntity* entity) {
     // A direct request refreshes the sight data too.
     m_requestAll = 1;
     m_requestEnemies = 1;
@@ -287,8 +267,7 @@ CEntityInfo* CEntityManager::GetEntityInfo(const CEntity* entity)
     return &m_infos[index];
 }
 
-void CEntityManager::RecomputeNearest()
-{
+void CEntityManager::RecomputeNearest() {
     CWorld* world = Vusk::GetCurrentWorld();
     CEntity* owner = GetBrain()->GetOwner();
     if (world == nullptr || world->GetEntityTable() == nullptr)
@@ -334,8 +313,7 @@ void CEntityManager::RecomputeNearest()
         m_dirty[2] = 0;
 }
 
-CEntity* CEntityManager::GetNearestEnemy()
-{
+CEntity* CEntityManager::GetNearestEnemy() {
     m_requestAll = 0;
     m_requestEnemies = 0;
     m_nearestEnemy = nullptr;
@@ -344,7 +322,6 @@ CEntity* CEntityManager::GetNearestEnemy()
     return m_nearestEnemy;
 }
 
-bool Vusk::CheckEntityManagerClasses()
-{
+bool Vusk::CheckEntityManagerClasses() {
     return CEntityManager::s_classDesc.GetIndex() != -1 && CSoundManager::s_classDesc.GetIndex() != -1;
 }

@@ -79,27 +79,27 @@ private:
     void MeasurePair(int a, int b, bool sightDue, float now);
     void RecomputeNearest();
 
-    float m_computeInfoDelay = 0.1f;        // least time between two refreshes of one record (s)
-    float m_computeCommonInfoDelay = 0.5f;  // least time between two measurements of one pair (s)
+    float m_computeInfoDelay = 0.1f;       // least time between two refreshes of one record (s)
+    float m_computeCommonInfoDelay = 0.5f; // least time between two measurements of one pair (s)
     CEntity* m_nearestSeen = nullptr;
     CEntity* m_nearestUnblocked = nullptr;
     CEntity* m_nearest = nullptr;
     CEntity* m_nearestSeenEnemy = nullptr;
     CEntity* m_nearestUnblockedEnemy = nullptr;
     CEntity* m_nearestEnemy = nullptr;
-    CEntityInfo* m_infos = nullptr;         // one record per entity slot of the world
-    uint32_t m_infoCount = 0;               // records in m_infos
-    CSoundManager* m_soundManager = nullptr; // the world's sound manager, or null
-    const CEntityEyePosition* m_eye = nullptr;           // owner's eye position, or null
+    CEntityInfo* m_infos = nullptr;                        // one record per entity slot of the world
+    uint32_t m_infoCount = 0;                              // records in m_infos
+    CSoundManager* m_soundManager = nullptr;               // the world's sound manager, or null
+    const CEntityEyePosition* m_eye = nullptr;             // owner's eye position, or null
     const CEntityHeadDirection* m_headDirection = nullptr; // owner's head direction, or null
-    const CEntityTeamSide* m_teamSide = nullptr;         // owner's team side, or null
-    const CEntityVisualAcuteness* m_acuteness = nullptr; // owner's vision, or null
-    uint8_t m_requestAll = 0;               // refresh the sight data of every entity asked for
-    uint8_t m_requestEnemies = 0;           // refresh the sight data of enemies asked for
-    int m_task = -1;                        // the time manager's pair-measurement task
-    uint8_t m_dirty[3] = {1, 1, 1};         // nearest fields to recompute: any, all, enemies
-    bool m_sharedTaken = false;             // this manager counts among the shared tables' users
-    bool m_callbackRegistered = false;      // the entity-removed callback is registered
+    const CEntityTeamSide* m_teamSide = nullptr;           // owner's team side, or null
+    const CEntityVisualAcuteness* m_acuteness = nullptr;   // owner's vision, or null
+    uint8_t m_requestAll = 0;                              // refresh the sight data of every entity asked for
+    uint8_t m_requestEnemies = 0;                          // refresh the sight data of enemies asked for
+    int m_task = -1;                                       // the time manager's pair-measurement task
+    uint8_t m_dirty[3] = {1, 1, 1};                        // nearest fields to recompute: any, all, enemies
+    bool m_sharedTaken = false;                            // this manager counts among the shared tables' users
+    bool m_callbackRegistered = false;                     // the entity-removed callback is registered
 };
 
 namespace Vusk {

@@ -20,50 +20,36 @@
 
 CAgentDesc CFleeAgent::s_classDesc("CFleeAgent", &CFleeAgent::Create, nullptr, false, false);
 
-CAgent* CFleeAgent::Create(CBrain* owner)
-{
-    return new CFleeAgent(owner);
-}
+CAgent* CFleeAgent::Create(CBrain* owner) { return new CFleeAgent(owner); }
 
 CFleeAgent::CFleeAgent(CBrain* owner) : CAgent(owner) {}
 
-CFleeAgent::~CFleeAgent()
-{
+CFleeAgent::~CFleeAgent() {
     if (m_callbackRegistered)
         CWorld::RemoveEntityRemovedCallback(&CFleeAgent::OnEntityRemoved, this);
     delete[] m_threatPoints;
     Vusk::EngineFree(m_threatEntities);
 }
 
-const CAgentDesc* CFleeAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CFleeAgent::GetClassDesc() const { return &s_classDesc; }
 
-bool CFleeAgent::CheckServices()
-{
-    return m_pathFinder != nullptr && m_entityManager != nullptr;
-}
+bool CFleeAgent::CheckServices() { return m_pathFinder != nullptr && m_entityManager != nullptr; }
 
-bool CFleeAgent::CheckTasks()
-{
-    return m_checkTask != -1 && m_computeTask != -1;
-}
+bool CFleeAgent::CheckTasks() { return m_checkTask != -1 && m_computeTask != -1; }
 
-void CFleeAgent::SetGraph(CSpatialGraph* graph)
-{
+void CFleeAgent::SetGraph(CSpatialGraph* graph) {
     m_graph = graph;
     CGraphManager* manager = Vusk::GetGraphManager();
-    m_findNearestData = manager != nullptr && graph != nullptr && manager->HasGraph(graph)
-                            ? static_cast<CFindNearestData*>(manager->FindGraphData(graph, &CFindNearestData::s_classDesc))
-                            : nullptr;
+    m_findNearestData =
+        manager != nullptr && graph != nullptr && manager->HasGraph(graph)
+            ? static_cast<CFindNearestData*>(manager->FindGraphData(graph, &CFindNearestData::s_classDesc))
+            : nullptr;
     m_graphIndex = Vusk::FindPointMapperIndex(graph);
     m_startVertexIndex = -1;
     m_destinationVertexIndex = -1;
 }
 
-bool CFleeAgent::ReadParam(CConfigNode* node)
-{
+bool CFleeAgent::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr || value == nullptr)
@@ -107,8 +93,7 @@ bool CFleeAgent::ReadParam(CConfigNode* node)
     return true;
 }
 
-bool CFleeAgent::Init(CConfigNode* definition)
-{
+bool CFleeAgent::Init(CConfigNode* definition) {
     const float oneMeter = Vusk::GetCurrentOneMeter();
     m_graph = nullptr;
     m_findNearestData = nullptr;
@@ -159,15 +144,13 @@ bool CFleeAgent::Init(CConfigNode* definition)
     return m_callbackRegistered;
 }
 
-void CFleeAgent::OnEntityRemoved(CEntity* entity, void* user)
-{
+void CFleeAgent::OnEntityRemoved(CEntity* entity, void* user) {
     auto* self = static_cast<CFleeAgent*>(user);
     while (self->RemoveThreatEntity(entity)) {
     }
 }
 
-bool CFleeAgent::AddThreatPoint(const CVector3& point)
-{
+bool CFleeAgent::AddThreatPoint(const CVector3& point) {
     if (PointCount() >= m_maxPointsToFlee)
         return false;
     m_threatPointCount = PointCount();
@@ -175,8 +158,7 @@ bool CFleeAgent::AddThreatPoint(const CVector3& point)
     return true;
 }
 
-bool CFleeAgent::AddThreatEntity(CEntity* entity)
-{
+bool CFleeAgent::AddThreatEntity(CEntity* entity) {
     const uint32_t count = EntityCount();
     if (entity == nullptr || count >= m_maxEntitiesToFlee)
         return false;
@@ -188,8 +170,7 @@ bool CFleeAgent::AddThreatEntity(CEntity* entity)
     return true;
 }
 
-bool CFleeAgent::RemoveThreatEntity(CEntity* entity)
-{
+bool CFleeAgent::RemoveThreatEntity(CEntity* entity) {
     const uint32_t count = EntityCount();
     for (uint32_t i = 0; i < count; ++i) {
         if (m_threatEntities[i] == entity) {
@@ -203,19 +184,14 @@ bool CFleeAgent::RemoveThreatEntity(CEntity* entity)
     return false;
 }
 
-void CFleeAgent::ClearThreats()
-{
+void CFleeAgent::ClearThreats() {
     m_threatPointCount = 0;
     m_threatEntityCount = 0;
 }
 
-bool CFleeAgent::IsReady()
-{
-    return m_graph != nullptr && (PointCount() > 0 || EntityCount() > 0);
-}
+bool CFleeAgent::IsReady() { return m_graph != nullptr && (PointCount() > 0 || EntityCount() > 0); }
 
-bool CFleeAgent::IsDangerSeen()
-{
+bool CFleeAgent::IsDangerSeen() {
     const CEntity* owner = GetBrain()->GetOwner();
     for (uint32_t i = 0; i < PointCount(); ++i)
         if (Vusk::HasLineOfSight(owner->GetPosition(), m_threatPoints[i], const_cast<CEntity*>(owner), 1))
@@ -226,8 +202,7 @@ bool CFleeAgent::IsDangerSeen()
     return false;
 }
 
-bool CFleeAgent::Think()
-{
+bool CFleeAgent::Think() {
     CEntity* owner = GetBrain()->GetOwner();
     GetActionClass()->ClearActions();
     if (!m_started) {
@@ -256,8 +231,7 @@ bool CFleeAgent::Think()
     return Vusk::MoveThroughPathFinder(m_pathFinder, GetActionClass(), m_destination, vertex, m_graphIndex);
 }
 
-float CFleeAgent::DistanceToThreats(const CVector3& point) const
-{
+float CFleeAgent::DistanceToThreats(const CVector3& point) const {
     float sum = 0.0f;
     for (uint32_t i = 0; i < PointCount(); ++i)
         sum += std::sqrt(CVector3::DistanceSquared(point, m_threatPoints[i]));
@@ -267,8 +241,7 @@ float CFleeAgent::DistanceToThreats(const CVector3& point) const
     return sum;
 }
 
-bool CFleeAgent::CrossesThreat(const CVector3& a, const CVector3& b) const
-{
+bool CFleeAgent::CrossesThreat(const CVector3& a, const CVector3& b) const {
     const float reach = 2.0f * Vusk::GetCurrentOneMeter();
     const CVector3 edge = b - a;
     const float lengthSquared = CVector3::Dot(edge, edge);
@@ -292,13 +265,11 @@ bool CFleeAgent::CrossesThreat(const CVector3& a, const CVector3& b) const
     return false;
 }
 
-float CFleeAgent::ScorePath(const CGraphVertex*, uint32_t crossings, float distanceSum, uint32_t depth)
-{
+float CFleeAgent::ScorePath(const CGraphVertex*, uint32_t crossings, float distanceSum, uint32_t depth) {
     return distanceSum / static_cast<float>(depth + 1) / (10.0f * static_cast<float>(crossings) + 1.0f);
 }
 
-bool CFleeAgent::ComputeDestination()
-{
+bool CFleeAgent::ComputeDestination() {
     CEntity* owner = GetBrain()->GetOwner();
     m_destination = owner->GetPosition();
     m_destinationVertexIndex = -1;
@@ -323,8 +294,7 @@ bool CFleeAgent::ComputeDestination()
     return true;
 }
 
-CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum)
-{
+CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum) {
     // Depth-first over every walk of up to PathLength edges (vertices may repeat), scoring each
     // vertex when it is reached: the first best in this order is the one a recursive search that
     // keeps a child only when strictly better would answer.
@@ -350,7 +320,8 @@ CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum)
         }
         const CGraphEdge* edge = step.vertex->OutgoingEdges()[step.nextEdge++];
         CGraphVertex* next = edge->GetDestination();
-        const uint32_t crossings = step.crossings + (CrossesThreat(step.vertex->GetPosition(), next->GetPosition()) ? 1 : 0);
+        const uint32_t crossings =
+            step.crossings + (CrossesThreat(step.vertex->GetPosition(), next->GetPosition()) ? 1 : 0);
         const float sum = step.sum + DistanceToThreats(next->GetPosition());
         const float score = ScorePath(next, crossings, sum, depth + 1);
         ++m_pathsScored;

@@ -89,9 +89,10 @@ private:
     // Does a threat lie within two metres of the edge from a to b (projecting onto it)?
     bool CrossesThreat(const CVector3& a, const CVector3& b) const;
     bool IsDangerSeen();
-    uint32_t PointCount() const { return m_threatPointCount < m_maxPointsToFlee ? m_threatPointCount : m_maxPointsToFlee; }
-    uint32_t EntityCount() const
-    {
+    uint32_t PointCount() const {
+        return m_threatPointCount < m_maxPointsToFlee ? m_threatPointCount : m_maxPointsToFlee;
+    }
+    uint32_t EntityCount() const {
         return m_threatEntityCount < m_maxEntitiesToFlee ? m_threatEntityCount : m_maxEntitiesToFlee;
     }
 
@@ -101,22 +102,22 @@ private:
     uint32_t m_maxPointsToFlee = 0;
     uint32_t m_maxEntitiesToFlee = 0;
     CVector3 m_destination;
-    int32_t m_destinationVertexIndex = -1;   // -1: the destination is no vertex
-    uint8_t m_started = 0;                   // the destination was set to the owner's position once
-    CVector3 m_lastSearchPosition;           // owner position when the start vertex was found
-    float m_reSearchDistanceSquared = 1.0f;  // owner movement that makes the start vertex be found again
-    int32_t m_startVertexIndex = -1;         // -1: none yet
-    int m_checkTask = -1;                    // periodic "CFleeAgent::CheckDangerVisible"
-    float m_nextComputeTime = 0.0f;          // engine time of the next destination search (s)
-    float m_computeDestInterval = 1.0f;      // seconds between destination searches
-    int m_computeTask = -1;                  // aperiodic "CFleeAgent::ComputeDestination"
+    int32_t m_destinationVertexIndex = -1;  // -1: the destination is no vertex
+    uint8_t m_started = 0;                  // the destination was set to the owner's position once
+    CVector3 m_lastSearchPosition;          // owner position when the start vertex was found
+    float m_reSearchDistanceSquared = 1.0f; // owner movement that makes the start vertex be found again
+    int32_t m_startVertexIndex = -1;        // -1: none yet
+    int m_checkTask = -1;                   // periodic "CFleeAgent::CheckDangerVisible"
+    float m_nextComputeTime = 0.0f;         // engine time of the next destination search (s)
+    float m_computeDestInterval = 1.0f;     // seconds between destination searches
+    int m_computeTask = -1;                 // aperiodic "CFleeAgent::ComputeDestination"
     uint8_t m_dangerVisible = 1;
     uint8_t m_destinationFound = 1;
-    uint32_t m_pathLength = 2;               // edges of the explored paths
+    uint32_t m_pathLength = 2; // edges of the explored paths
     uint8_t m_stopWhenHidden = 0;
-    uint16_t m_graphIndex = kNoGraph;        // point-mapper index of the graph; 65535: none
+    uint16_t m_graphIndex = kNoGraph; // point-mapper index of the graph; 65535: none
     CFindNearestData* m_findNearestData = nullptr;
-    float m_maxDeltaHeight = 0.0f;           // height tolerance of the start-vertex query
+    float m_maxDeltaHeight = 0.0f; // height tolerance of the start-vertex query
     uint64_t m_pathsScored = 0;
     bool m_callbackRegistered = false;
 };

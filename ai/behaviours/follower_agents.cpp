@@ -28,8 +28,7 @@ CAgentDesc CGotoAgent::s_classDesc("CGotoAgent", &CGotoAgent::Create, nullptr, f
 namespace Vusk {
 
 bool MoveThroughPathFinder(IPathFinder* pathFinder, CActionClass* actions, const CVector3& position,
-                           CGraphVertex* vertex, uint16_t graphIndex)
-{
+                           CGraphVertex* vertex, uint16_t graphIndex) {
     bool moved;
     if (vertex != nullptr && graphIndex != CVertexTarget::kNoGraph) {
         const CVertexTarget target(vertex, graphIndex);
@@ -42,11 +41,11 @@ bool MoveThroughPathFinder(IPathFinder* pathFinder, CActionClass* actions, const
     return moved;
 }
 
-uint16_t FindPointMapperIndex(const CSpatialGraph* graph)
-{
+uint16_t FindPointMapperIndex(const CSpatialGraph* graph) {
     CGraphManager* manager = GetGraphManager();
     CWorld* world = GetCurrentWorld();
-    auto* mapper = world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
+    auto* mapper =
+        world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
     if (manager == nullptr || mapper == nullptr || graph == nullptr)
         return CVertexTarget::kNoGraph;
     for (uint32_t i = 0; i < manager->GetEntryCount(); ++i) {
@@ -57,11 +56,11 @@ uint16_t FindPointMapperIndex(const CSpatialGraph* graph)
     return CVertexTarget::kNoGraph;
 }
 
-bool CheckAgentClasses()
-{
+bool CheckAgentClasses() {
     for (const CAgentDesc* descriptor :
-         {&CFollowerAgent::s_classDesc, &CHideAgent::s_classDesc, &CWanderAgent::s_classDesc, &CShooterAgent::s_classDesc,
-          &CPathWayAgent::s_classDesc, &CGotoAgent::s_classDesc, &CFleeAgent::s_classDesc, &CAttackNNAgent::s_classDesc})
+         {&CFollowerAgent::s_classDesc, &CHideAgent::s_classDesc, &CWanderAgent::s_classDesc,
+          &CShooterAgent::s_classDesc, &CPathWayAgent::s_classDesc, &CGotoAgent::s_classDesc, &CFleeAgent::s_classDesc,
+          &CAttackNNAgent::s_classDesc})
         if (descriptor->GetIndex() == -1)
             return false;
     return true;
@@ -71,36 +70,22 @@ bool CheckAgentClasses()
 
 // --- Follower ---
 
-CAgent* CFollowerAgent::Create(CBrain* owner)
-{
-    return new CFollowerAgent(owner);
-}
+CAgent* CFollowerAgent::Create(CBrain* owner) { return new CFollowerAgent(owner); }
 
 CFollowerAgent::CFollowerAgent(CBrain* owner) : CAgent(owner) {}
 
-CFollowerAgent::~CFollowerAgent()
-{
+CFollowerAgent::~CFollowerAgent() {
     if (m_callbackRegistered)
         CWorld::RemoveEntityRemovedCallback(&CFollowerAgent::OnEntityRemoved, this);
 }
 
-const CAgentDesc* CFollowerAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CFollowerAgent::GetClassDesc() const { return &s_classDesc; }
 
-bool CFollowerAgent::CheckServices()
-{
-    return m_pathFinder != nullptr;
-}
+bool CFollowerAgent::CheckServices() { return m_pathFinder != nullptr; }
 
-bool CFollowerAgent::CheckTasks()
-{
-    return m_distanceTask != -1;
-}
+bool CFollowerAgent::CheckTasks() { return m_distanceTask != -1; }
 
-bool CFollowerAgent::ReadParam(CConfigNode* node)
-{
+bool CFollowerAgent::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr || value == nullptr)
@@ -121,8 +106,7 @@ bool CFollowerAgent::ReadParam(CConfigNode* node)
     return false;
 }
 
-bool CFollowerAgent::Init(CConfigNode* definition)
-{
+bool CFollowerAgent::Init(CConfigNode* definition) {
     const float oneMeter = Vusk::GetCurrentOneMeter();
     m_destination = CVector3(0.0f, 0.0f, 0.0f);
     m_nextDistanceTime = 0.0f;
@@ -145,8 +129,7 @@ bool CFollowerAgent::Init(CConfigNode* definition)
     return m_callbackRegistered;
 }
 
-void CFollowerAgent::OnEntityRemoved(CEntity* entity, void* user)
-{
+void CFollowerAgent::OnEntityRemoved(CEntity* entity, void* user) {
     auto* self = static_cast<CFollowerAgent*>(user);
     if (self->m_entityToFollow == entity) {
         self->m_entityToFollow = nullptr;
@@ -154,13 +137,9 @@ void CFollowerAgent::OnEntityRemoved(CEntity* entity, void* user)
     }
 }
 
-bool CFollowerAgent::IsReady()
-{
-    return m_entityToFollow != nullptr && m_distFromEntity >= 0.0f;
-}
+bool CFollowerAgent::IsReady() { return m_entityToFollow != nullptr && m_distFromEntity >= 0.0f; }
 
-void CFollowerAgent::SetDistance(float metres)
-{
+void CFollowerAgent::SetDistance(float metres) {
     const float distance = metres * Vusk::GetCurrentOneMeter();
     if (distance != m_distFromEntity) {
         m_distFromEntity = distance;
@@ -168,16 +147,14 @@ void CFollowerAgent::SetDistance(float metres)
     }
 }
 
-void CFollowerAgent::SetAngle(float degrees)
-{
+void CFollowerAgent::SetAngle(float degrees) {
     if (degrees != m_angleFromEntity) {
         m_angleFromEntity = degrees;
         m_destinationValid = 0;
     }
 }
 
-bool CFollowerAgent::Think()
-{
+bool CFollowerAgent::Think() {
     GetActionClass()->ClearActions();
     if (m_entityToFollow == nullptr || m_pathFinder == nullptr)
         return false;
@@ -185,8 +162,7 @@ bool CFollowerAgent::Think()
     return Vusk::MoveThroughPathFinder(m_pathFinder, GetActionClass(), m_destination);
 }
 
-void CFollowerAgent::ComputeDestination()
-{
+void CFollowerAgent::ComputeDestination() {
     const CVector3& followed = m_entityToFollow->GetPosition();
     if (m_destinationValid && followed.x == m_lastTargetPosition.x && followed.y == m_lastTargetPosition.y &&
         followed.z == m_lastTargetPosition.z)
@@ -202,8 +178,7 @@ void CFollowerAgent::ComputeDestination()
     m_lastTargetPosition = followed;
 }
 
-void CFollowerAgent::ComputeRealDistance(const CVector3& direction)
-{
+void CFollowerAgent::ComputeRealDistance(const CVector3& direction) {
     m_destinationValid = 0;
     CEntity* owner = GetBrain()->GetOwner();
     CTimeManager* time = CTimeManager::GetInstance();
@@ -211,8 +186,8 @@ void CFollowerAgent::ComputeRealDistance(const CVector3& direction)
     if (!(now > m_nextDistanceTime) || time == nullptr || !time->BeginTask(m_distanceTask, owner))
         return;
     const float r = m_width != nullptr ? 0.5f * m_width->value : 0.5f * Vusk::GetCurrentOneMeter();
-    const float free = Vusk::RayCast(m_entityToFollow->GetPosition(), direction, m_entityToFollow, 2,
-                                     r + m_distFromEntity) - r;
+    const float free =
+        Vusk::RayCast(m_entityToFollow->GetPosition(), direction, m_entityToFollow, 2, r + m_distFromEntity) - r;
     m_realDistance = free > 0.0f ? free : 0.0f;
     m_destinationValid = 1;
     time->EndTask(m_distanceTask, owner);
@@ -221,43 +196,32 @@ void CFollowerAgent::ComputeRealDistance(const CVector3& direction)
 
 // --- Wander ---
 
-CAgent* CWanderAgent::Create(CBrain* owner)
-{
-    return new CWanderAgent(owner);
-}
+CAgent* CWanderAgent::Create(CBrain* owner) { return new CWanderAgent(owner); }
 
-const CAgentDesc* CWanderAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CWanderAgent::GetClassDesc() const { return &s_classDesc; }
 
-bool CWanderAgent::CheckServices()
-{
-    return m_pathFinder != nullptr;
-}
+bool CWanderAgent::CheckServices() { return m_pathFinder != nullptr; }
 
-void CWanderAgent::SetGraph(CSpatialGraph* graph)
-{
+void CWanderAgent::SetGraph(CSpatialGraph* graph) {
     m_graph = graph;
     m_graphIndex = Vusk::FindPointMapperIndex(graph);
 }
 
-bool CWanderAgent::ReadParam(CConfigNode* node)
-{
+bool CWanderAgent::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr || _stricmp(name, "Graph") != 0)
         return false;
     CGraphManager* manager = Vusk::GetGraphManager();
-    CSpatialGraph* graph = value != nullptr && value[0] != '\0' && manager != nullptr ? manager->FindGraph(value) : nullptr;
+    CSpatialGraph* graph =
+        value != nullptr && value[0] != '\0' && manager != nullptr ? manager->FindGraph(value) : nullptr;
     if (graph == nullptr)
         return false;
     SetGraph(graph);
     return true;
 }
 
-bool CWanderAgent::Init(CConfigNode* definition)
-{
+bool CWanderAgent::Init(CConfigNode* definition) {
     m_destination = CVector3(0.0f, 0.0f, 0.0f);
     m_destinationVertexIndex = -1;
     m_goalReached = 0;
@@ -267,8 +231,7 @@ bool CWanderAgent::Init(CConfigNode* definition)
     return CAgent::Init(definition) && CheckServices();
 }
 
-bool CWanderAgent::IsReady()
-{
+bool CWanderAgent::IsReady() {
     if (m_graph == nullptr)
         return false;
     if (m_destinationVertexIndex == -1)
@@ -276,8 +239,7 @@ bool CWanderAgent::IsReady()
     return true;
 }
 
-void CWanderAgent::PickDestination()
-{
+void CWanderAgent::PickDestination() {
     // Draws over every index up to the last (free slots drawn again), and combines two draws of the
     // 15-bit generator when the graph has more indices than one draw reaches.
     const int32_t range = m_graph->GetLastVertexIndex() + 1;
@@ -301,8 +263,7 @@ void CWanderAgent::PickDestination()
     m_destination = vertex->GetPosition();
 }
 
-bool CWanderAgent::Think()
-{
+bool CWanderAgent::Think() {
     GetActionClass()->ClearActions();
     if (m_graph == nullptr)
         return false;
@@ -326,23 +287,13 @@ bool CWanderAgent::Think()
 
 // --- Go-to ---
 
-CAgent* CGotoAgent::Create(CBrain* owner)
-{
-    return new CGotoAgent(owner);
-}
+CAgent* CGotoAgent::Create(CBrain* owner) { return new CGotoAgent(owner); }
 
-const CAgentDesc* CGotoAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CGotoAgent::GetClassDesc() const { return &s_classDesc; }
 
-bool CGotoAgent::CheckServices()
-{
-    return m_pathFinder != nullptr;
-}
+bool CGotoAgent::CheckServices() { return m_pathFinder != nullptr; }
 
-bool CGotoAgent::Init(CConfigNode* definition)
-{
+bool CGotoAgent::Init(CConfigNode* definition) {
     if (!CAgent::Init(definition))
         return false;
     m_pathFinder = static_cast<IPathFinder*>(GetBrain()->GetService(&IPathFinder::s_classDesc));
@@ -351,8 +302,7 @@ bool CGotoAgent::Init(CConfigNode* definition)
     return CheckServices();
 }
 
-bool CGotoAgent::Think()
-{
+bool CGotoAgent::Think() {
     GetActionClass()->ClearActions();
     if (m_pathFinder == nullptr)
         return false;

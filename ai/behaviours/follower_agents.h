@@ -78,16 +78,16 @@ private:
     static void OnEntityRemoved(CEntity* entity, void* user);
 
     IPathFinder* m_pathFinder = nullptr;
-    const CEntityWidth* m_width = nullptr;   // the owner's width, or null
+    const CEntityWidth* m_width = nullptr; // the owner's width, or null
     CVector3 m_destination;
-    CVector3 m_lastTargetPosition;           // followed position when the destination was computed
-    int m_distanceTask = -1;                 // "CFollowerAgent::ComputeRealDistance"
-    float m_nextDistanceTime = 0.0f;         // engine time of the next free-distance measurement (s)
-    float m_realDistance = 0.0f;             // free distance towards the wanted place (host units)
+    CVector3 m_lastTargetPosition;   // followed position when the destination was computed
+    int m_distanceTask = -1;         // "CFollowerAgent::ComputeRealDistance"
+    float m_nextDistanceTime = 0.0f; // engine time of the next free-distance measurement (s)
+    float m_realDistance = 0.0f;     // free distance towards the wanted place (host units)
     uint8_t m_destinationValid = 0;
     CEntity* m_entityToFollow = nullptr;
-    float m_distFromEntity = 0.0f;           // wanted distance (host units)
-    float m_angleFromEntity = 180.0f;        // wanted angle from the followed heading (degrees)
+    float m_distFromEntity = 0.0f;    // wanted distance (host units)
+    float m_angleFromEntity = 180.0f; // wanted angle from the followed heading (degrees)
     bool m_callbackRegistered = false;
 };
 
@@ -122,8 +122,8 @@ public:
 
 private:
     CVector3 m_destination;
-    int32_t m_destinationVertexIndex = -1;   // -1: none chosen yet
-    uint16_t m_graphIndex = kNoGraph;        // point-mapper index of the graph; 65535: none
+    int32_t m_destinationVertexIndex = -1; // -1: none chosen yet
+    uint16_t m_graphIndex = kNoGraph;      // point-mapper index of the graph; 65535: none
     IPathFinder* m_pathFinder = nullptr;
     CSpatialGraph* m_graph = nullptr;
 };

@@ -21,33 +21,22 @@
 
 CAgentDesc CHideAgent::s_classDesc("CHideAgent", &CHideAgent::Create, nullptr, false, false);
 
-CAgent* CHideAgent::Create(CBrain* owner)
-{
-    return new CHideAgent(owner);
-}
+CAgent* CHideAgent::Create(CBrain* owner) { return new CHideAgent(owner); }
 
 CHideAgent::CHideAgent(CBrain* owner) : CAgent(owner), m_bestNearDistance(FLT_MAX), m_bestScore(-FLT_MAX) {}
 
-CHideAgent::~CHideAgent()
-{
+CHideAgent::~CHideAgent() {
     if (m_callbackRegistered)
         CWorld::RemoveEntityRemovedCallback(&CHideAgent::OnEntityRemoved, this);
     Vusk::EngineFree(m_dangers);
     Vusk::EngineFree(m_dangerVertices);
 }
 
-const CAgentDesc* CHideAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CHideAgent::GetClassDesc() const { return &s_classDesc; }
 
-CEntity* CHideAgent::GetOwner() const
-{
-    return GetBrain()->GetOwner();
-}
+CEntity* CHideAgent::GetOwner() const { return GetBrain()->GetOwner(); }
 
-void CHideAgent::ResetSearch()
-{
+void CHideAgent::ResetSearch() {
     m_destination = CVector3(0.0f, 0.0f, 0.0f);
     m_destinationVertex = nullptr;
     m_destinationVertexIndex = -1;
@@ -63,34 +52,20 @@ void CHideAgent::ResetSearch()
     m_bestScore = -FLT_MAX;
 }
 
-void CHideAgent::Update()
-{
-    ResetSearch();
-}
+void CHideAgent::Update() { ResetSearch(); }
 
-bool CHideAgent::IsReady()
-{
-    return m_graph != nullptr;
-}
+bool CHideAgent::IsReady() { return m_graph != nullptr; }
 
-bool CHideAgent::CheckServices()
-{
-    return m_pathFinder != nullptr && m_entityManager != nullptr;
-}
+bool CHideAgent::CheckServices() { return m_pathFinder != nullptr && m_entityManager != nullptr; }
 
-bool CHideAgent::CheckTasks()
-{
-    return m_computeTask != -1 && m_visibilityTask != -1;
-}
+bool CHideAgent::CheckTasks() { return m_computeTask != -1 && m_visibilityTask != -1; }
 
-void CHideAgent::ResetBestScores()
-{
+void CHideAgent::ResetBestScores() {
     m_bestFarSum = 0.0f;
     m_bestNearDistance = FLT_MAX;
 }
 
-bool CHideAgent::SetGraph(CSpatialGraph* graph)
-{
+bool CHideAgent::SetGraph(CSpatialGraph* graph) {
     m_graph = graph;
     m_findNearestData = nullptr;
     m_graphIndex = kNoGraph;
@@ -101,7 +76,8 @@ bool CHideAgent::SetGraph(CSpatialGraph* graph)
         return true;
     m_findNearestData = static_cast<CFindNearestData*>(manager->FindGraphData(graph, &CFindNearestData::s_classDesc));
     CWorld* world = Vusk::GetCurrentWorld();
-    auto* mapper = world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
+    auto* mapper =
+        world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
     for (uint32_t i = 0; mapper != nullptr && i < manager->GetEntryCount(); ++i) {
         uint16_t index = kNoGraph;
         if (manager->GetEntry(i)->m_graph == graph && mapper->FindGraphIndex(manager->GetEntry(i)->m_name, &index)) {
@@ -112,15 +88,15 @@ bool CHideAgent::SetGraph(CSpatialGraph* graph)
     return true;
 }
 
-bool CHideAgent::ReadParam(CConfigNode* node)
-{
+bool CHideAgent::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr)
         return false;
     if (_stricmp(name, "Graph") == 0) {
         CGraphManager* manager = Vusk::GetGraphManager();
-        CSpatialGraph* graph = value != nullptr && value[0] != '\0' && manager != nullptr ? manager->FindGraph(value) : nullptr;
+        CSpatialGraph* graph =
+            value != nullptr && value[0] != '\0' && manager != nullptr ? manager->FindGraph(value) : nullptr;
         return graph != nullptr && SetGraph(graph);
     }
     if (value == nullptr)
@@ -149,8 +125,7 @@ bool CHideAgent::ReadParam(CConfigNode* node)
     return false;
 }
 
-bool CHideAgent::Init(CConfigNode* definition)
-{
+bool CHideAgent::Init(CConfigNode* definition) {
     ResetSearch();
     m_nextComputeTime = 0.0f;
     m_maxDeltaHeight = Vusk::GetCurrentOneMeter();
@@ -165,7 +140,8 @@ bool CHideAgent::Init(CConfigNode* definition)
     m_pathFinder = static_cast<IPathFinder*>(GetBrain()->GetService(&IPathFinder::s_classDesc));
     m_entityManager = static_cast<CEntityManager*>(GetBrain()->GetService(&CEntityManager::s_classDesc));
     CWorld* world = Vusk::GetCurrentWorld();
-    m_pointMapper = world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
+    m_pointMapper =
+        world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
     m_eye = GetOwner()->FindAttribute<CEntityEyePosition>();
     if (!CheckServices() || !CheckTasks())
         return false;
@@ -184,8 +160,7 @@ bool CHideAgent::Init(CConfigNode* definition)
     return m_callbackRegistered;
 }
 
-void CHideAgent::OnEntityRemoved(CEntity* entity, void* user)
-{
+void CHideAgent::OnEntityRemoved(CEntity* entity, void* user) {
     auto* self = static_cast<CHideAgent*>(user);
     uint32_t kept = 0;
     for (uint32_t i = 0; i < self->m_dangerCount; ++i) {
@@ -198,8 +173,7 @@ void CHideAgent::OnEntityRemoved(CEntity* entity, void* user)
     self->m_dangerCount = kept;
 }
 
-bool CHideAgent::AddDangerousEntity(CEntity* entity)
-{
+bool CHideAgent::AddDangerousEntity(CEntity* entity) {
     if (m_dangers == nullptr || m_dangerCount >= m_maxDangerousEntities)
         return false;
     m_dangerVertices[m_dangerCount] = nullptr;
@@ -207,25 +181,21 @@ bool CHideAgent::AddDangerousEntity(CEntity* entity)
     return true;
 }
 
-CVector3 CHideAgent::GetDestination() const
-{
+CVector3 CHideAgent::GetDestination() const {
     return m_destinationFound && m_scanComplete ? m_destination : GetOwner()->GetPosition();
 }
 
-CVector3 CHideAgent::ViewpointOf(const CEntity* entity)
-{
+CVector3 CHideAgent::ViewpointOf(const CEntity* entity) {
     const auto* eye = entity->FindAttribute<CEntityEyePosition>();
     return eye != nullptr ? eye->value : entity->GetPosition();
 }
 
-CVector3 CHideAgent::EyeOffset() const
-{
+CVector3 CHideAgent::EyeOffset() const {
     const float h = m_eye != nullptr ? m_eye->value.y - GetOwner()->GetPosition().y : 0.0f;
     return CVector3(0.0f, h, 0.0f);
 }
 
-bool CHideAgent::Think()
-{
+bool CHideAgent::Think() {
     CEntity* owner = GetOwner();
     GetActionClass()->ClearActions();
     m_hiddenFromAll = 1;
@@ -262,8 +232,7 @@ bool CHideAgent::Think()
     return true;
 }
 
-bool CHideAgent::ComputeDestination()
-{
+bool CHideAgent::ComputeDestination() {
     const CVector3 eyeOffset = EyeOffset();
     if (m_destinationFound && m_scanComplete) {
         // The present destination stays while no danger sees it.
@@ -280,15 +249,13 @@ bool CHideAgent::ComputeDestination()
     return m_destinationFound != 0;
 }
 
-CGraphVertex* CHideAgent::VertexSeenFrom(const CVector3& point)
-{
+CGraphVertex* CHideAgent::VertexSeenFrom(const CVector3& point) {
     if (m_findNearestData != nullptr)
         return Vusk::FindNearestVisibleVertex(point, GetOwner(), m_maxDeltaHeight, m_findNearestData, false, false);
     return Vusk::FindLocallyVisibleVertex(m_graph, point, GetOwner(), m_maxDeltaHeight, false, false);
 }
 
-bool CHideAgent::FindReferenceVertices()
-{
+bool CHideAgent::FindReferenceVertices() {
     if (m_researchType == kFarFromEnemy) {
         for (uint32_t i = 0; i < m_dangerCount; ++i) {
             m_dangerVertices[i] = VertexSeenFrom(m_dangers[i]->GetPosition());
@@ -301,8 +268,7 @@ bool CHideAgent::FindReferenceVertices()
     return m_ownVertex != nullptr;
 }
 
-void CHideAgent::ScanStep(const CVector3& eyeOffset)
-{
+void CHideAgent::ScanStep(const CVector3& eyeOffset) {
     if (m_lastScannedVertex == -1 && m_graphIndex != kNoGraph && !FindReferenceVertices()) {
         m_scanComplete = 1;
         m_hasBest = 0;
@@ -331,8 +297,7 @@ void CHideAgent::ScanStep(const CVector3& eyeOffset)
     ResetBestScores();
 }
 
-bool CHideAgent::ConsiderVertex(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* stop)
-{
+bool CHideAgent::ConsiderVertex(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* stop) {
     if (vertex->GetIndex() == m_destinationVertexIndex)
         return true;
     float score = 0.0f;
@@ -355,8 +320,7 @@ bool CHideAgent::ConsiderVertex(CGraphVertex* vertex, const CVector3& eyeOffset,
 }
 
 bool CHideAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t* stop,
-                                   uint8_t* budgetOk)
-{
+                                   uint8_t* budgetOk) {
     *stop = 0;
     *budgetOk = 1;
     const CVertexTarget candidate(vertex, m_graphIndex);
@@ -405,8 +369,7 @@ bool CHideAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffs
     return true;
 }
 
-bool CHideAgent::CheckPositionVisible(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* hidden)
-{
+bool CHideAgent::CheckPositionVisible(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* hidden) {
     const CVector3 point = vertex->GetPosition() + eyeOffset;
     *hidden = 0;
     CEntity* owner = GetOwner();

@@ -66,8 +66,8 @@ public:
     bool CheckPositionVisible(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* hidden);
 
     // --- Public state (read by the host; the host writes the research type) ---
-    uint8_t m_goalReached = 0;      // the path finder's last IsGoalReached
-    uint8_t m_hiddenFromAll = 0;    // every danger's perception record is blocked
+    uint8_t m_goalReached = 0;   // the path finder's last IsGoalReached
+    uint8_t m_hiddenFromAll = 0; // every danger's perception record is blocked
     uint8_t m_researchType = kCloseToMe;
 
     CEntityManager* GetEntityManager() const { return m_entityManager; }
@@ -88,31 +88,31 @@ protected:
     static CVector3 ViewpointOf(const CEntity* entity);
     CVector3 EyeOffset() const;
 
-    CEntityManager* m_entityManager = nullptr;   // the brain's entity manager
-    IPathFinder* m_pathFinder = nullptr;         // the brain's path finder
-    CVector3 m_destination;                      // chosen hiding position
-    CGraphVertex* m_destinationVertex = nullptr; // its vertex
-    int32_t m_destinationVertexIndex = -1;       // its vertex index; -1: none
-    int m_computeTask = -1;                      // "CHideAgent::ComputeDestination"
-    float m_nextComputeTime = 0.0f;              // earliest engine time of the next computation (s)
-    int m_visibilityTask = -1;                   // "CHideAgent::CheckPositionVisible"
-    const CEntityEyePosition* m_eye = nullptr;   // the owner's eye position, or null
-    CEntity** m_dangers = nullptr;               // dangerous entities
-    CGraphVertex** m_dangerVertices = nullptr;   // per danger, the vertex seen from it (far from enemy)
-    uint32_t m_dangerCount = 0;                  // entries of m_dangers
-    uint32_t m_maxDangerousEntities = 20;        // capacity of both arrays
-    CSpatialGraph* m_graph = nullptr;            // the graph searched
-    uint8_t m_destinationFound = 0;              // a destination is set
-    uint8_t m_scanComplete = 1;                  // 0 while a scan is paused half way
-    int32_t m_lastScannedVertex = -1;            // resume point of a paused scan; -1: next scan starts afresh
-    float m_bestFarSum = 0.0f;                   // best summed distance to the dangers (far from enemy)
-    float m_bestNearDistance;                    // best distance to the owner (close to me)
-    float m_bestScore;                           // best score of this scan
-    uint8_t m_hasBest = 0;                       // a candidate was taken in this scan
-    CPointMapper* m_pointMapper = nullptr;       // the world's point mapper, or null
-    uint16_t m_graphIndex = kNoGraph;            // point-mapper index of the graph; 65535: none
-    CGraphVertex* m_ownVertex = nullptr;         // vertex seen from the owner (close to me)
-    float m_maxDeltaHeight = 0.0f;               // height tolerance of the vertex queries
+    CEntityManager* m_entityManager = nullptr;     // the brain's entity manager
+    IPathFinder* m_pathFinder = nullptr;           // the brain's path finder
+    CVector3 m_destination;                        // chosen hiding position
+    CGraphVertex* m_destinationVertex = nullptr;   // its vertex
+    int32_t m_destinationVertexIndex = -1;         // its vertex index; -1: none
+    int m_computeTask = -1;                        // "CHideAgent::ComputeDestination"
+    float m_nextComputeTime = 0.0f;                // earliest engine time of the next computation (s)
+    int m_visibilityTask = -1;                     // "CHideAgent::CheckPositionVisible"
+    const CEntityEyePosition* m_eye = nullptr;     // the owner's eye position, or null
+    CEntity** m_dangers = nullptr;                 // dangerous entities
+    CGraphVertex** m_dangerVertices = nullptr;     // per danger, the vertex seen from it (far from enemy)
+    uint32_t m_dangerCount = 0;                    // entries of m_dangers
+    uint32_t m_maxDangerousEntities = 20;          // capacity of both arrays
+    CSpatialGraph* m_graph = nullptr;              // the graph searched
+    uint8_t m_destinationFound = 0;                // a destination is set
+    uint8_t m_scanComplete = 1;                    // 0 while a scan is paused half way
+    int32_t m_lastScannedVertex = -1;              // resume point of a paused scan; -1: next scan starts afresh
+    float m_bestFarSum = 0.0f;                     // best summed distance to the dangers (far from enemy)
+    float m_bestNearDistance;                      // best distance to the owner (close to me)
+    float m_bestScore;                             // best score of this scan
+    uint8_t m_hasBest = 0;                         // a candidate was taken in this scan
+    CPointMapper* m_pointMapper = nullptr;         // the world's point mapper, or null
+    uint16_t m_graphIndex = kNoGraph;              // point-mapper index of the graph; 65535: none
+    CGraphVertex* m_ownVertex = nullptr;           // vertex seen from the owner (close to me)
+    float m_maxDeltaHeight = 0.0f;                 // height tolerance of the vertex queries
     CFindNearestData* m_findNearestData = nullptr; // the graph's nearest-vertex data, or null
 
 private:
@@ -124,5 +124,5 @@ private:
     bool ConsiderVertex(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* stop);
     CGraphVertex* VertexSeenFrom(const CVector3& point);
 
-    bool m_callbackRegistered = false;           // the entity-removed callback is registered
+    bool m_callbackRegistered = false; // the entity-removed callback is registered
 };

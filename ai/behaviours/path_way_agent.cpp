@@ -20,8 +20,7 @@ CAgentDesc CPathWayAgent::s_classDesc("CPathWayAgent", &CPathWayAgent::Create, n
 namespace {
 
 // The angle brought into [-180, 180] by whole turns.
-float Wrap180(float angle)
-{
+float Wrap180(float angle) {
     if (!std::isfinite(angle))
         return 0.0f;
     while (angle > 180.0f)
@@ -33,45 +32,25 @@ float Wrap180(float angle)
 
 } // namespace
 
-CAgent* CPathWayAgent::Create(CBrain* owner)
-{
-    return new CPathWayAgent(owner);
-}
+CAgent* CPathWayAgent::Create(CBrain* owner) { return new CPathWayAgent(owner); }
 
 CPathWayAgent::CPathWayAgent(CBrain* owner) : CAgent(owner) {}
 
-const CAgentDesc* CPathWayAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CPathWayAgent::GetClassDesc() const { return &s_classDesc; }
 
-CEntity* CPathWayAgent::GetOwner() const
-{
-    return GetBrain()->GetOwner();
-}
+CEntity* CPathWayAgent::GetOwner() const { return GetBrain()->GetOwner(); }
 
-bool CPathWayAgent::CheckServices()
-{
-    return m_pathFinder != nullptr;
-}
+bool CPathWayAgent::CheckServices() { return m_pathFinder != nullptr; }
 
-bool CPathWayAgent::CheckManager()
-{
-    return m_manager != nullptr;
-}
+bool CPathWayAgent::CheckManager() { return m_manager != nullptr; }
 
-bool CPathWayAgent::CheckActions()
-{
+bool CPathWayAgent::CheckActions() {
     return (m_speed != nullptr) != (m_acceleration != nullptr) && (m_rotate != nullptr) != (m_steering != nullptr);
 }
 
-bool CPathWayAgent::IsReady()
-{
-    return m_pathWay != nullptr && m_pathWay->GetStepCount() > 0;
-}
+bool CPathWayAgent::IsReady() { return m_pathWay != nullptr && m_pathWay->GetStepCount() > 0; }
 
-bool CPathWayAgent::ReadParam(CConfigNode* node)
-{
+bool CPathWayAgent::ReadParam(CConfigNode* node) {
     if (!node->HasName("PathWayName") || m_manager == nullptr)
         return false;
     CPathWay* pathWay = m_manager->FindPathWay(node->GetValue());
@@ -81,8 +60,7 @@ bool CPathWayAgent::ReadParam(CConfigNode* node)
     return true;
 }
 
-void CPathWayAgent::Reset()
-{
+void CPathWayAgent::Reset() {
     const uint32_t count = m_pathWay != nullptr ? m_pathWay->GetStepCount() : 0;
     m_currentStep = m_reverse ? static_cast<int32_t>(count) - 1 : 0;
     m_atStep = 0;
@@ -92,22 +70,17 @@ void CPathWayAgent::Reset()
     m_orienting = 0;
 }
 
-void CPathWayAgent::Update()
-{
-    Reset();
-}
+void CPathWayAgent::Update() { Reset(); }
 
-bool CPathWayAgent::Init(CConfigNode* definition)
-{
+bool CPathWayAgent::Init(CConfigNode* definition) {
     m_pausing = m_rotating = m_orienting = 0;
     m_reverse = 0;
     if (definition == nullptr)
         return false;
     m_pathFinder = static_cast<IPathFinder*>(GetBrain()->GetService(&IPathFinder::s_classDesc));
     CWorld* world = Vusk::GetCurrentWorld();
-    m_manager = world != nullptr
-                    ? static_cast<CPathWayManager*>(world->GetGlobalService(&CPathWayManager::s_classDesc))
-                    : nullptr;
+    m_manager = world != nullptr ? static_cast<CPathWayManager*>(world->GetGlobalService(&CPathWayManager::s_classDesc))
+                                 : nullptr;
     if (!CheckServices() || !CheckManager() || !CAgent::Init(definition))
         return false;
     Reset();
@@ -128,8 +101,7 @@ bool CPathWayAgent::Init(CConfigNode* definition)
     return CheckActions();
 }
 
-void CPathWayAgent::HoldStill()
-{
+void CPathWayAgent::HoldStill() {
     if (m_speed != nullptr) {
         m_speed->value = 0.0f;
         m_speed->set = 1;
@@ -142,8 +114,7 @@ void CPathWayAgent::HoldStill()
     }
 }
 
-bool CPathWayAgent::TurnTowards(float target)
-{
+bool CPathWayAgent::TurnTowards(float target) {
     const float yaw = GetOwner()->GetAngles().y;
     if (std::fabs(Wrap180(target - yaw)) <= kAngleTolerance)
         return true;
@@ -160,8 +131,7 @@ bool CPathWayAgent::TurnTowards(float target)
     return false;
 }
 
-bool CPathWayAgent::ExecuteCommand(int32_t index)
-{
+bool CPathWayAgent::ExecuteCommand(int32_t index) {
     const CPathWayStep* step = m_pathWay != nullptr ? m_pathWay->GetStep(static_cast<uint32_t>(index)) : nullptr;
     if (step == nullptr)
         return true;
@@ -203,8 +173,7 @@ bool CPathWayAgent::ExecuteCommand(int32_t index)
     return !m_pausing && !m_rotating && !m_orienting;
 }
 
-bool CPathWayAgent::Think()
-{
+bool CPathWayAgent::Think() {
     GetActionClass()->ClearActions();
     if (m_finished)
         return true;

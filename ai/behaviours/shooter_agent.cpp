@@ -15,41 +15,24 @@
 
 CAgentDesc CShooterAgent::s_classDesc("CShooterAgent", &CShooterAgent::Create, nullptr, false, false);
 
-CAgent* CShooterAgent::Create(CBrain* owner)
-{
-    return new CShooterAgent(owner);
-}
+CAgent* CShooterAgent::Create(CBrain* owner) { return new CShooterAgent(owner); }
 
 CShooterAgent::CShooterAgent(CBrain* owner) : CAgent(owner) {}
 
-CShooterAgent::~CShooterAgent()
-{
+CShooterAgent::~CShooterAgent() {
     if (m_callbackRegistered)
         CWorld::RemoveEntityRemovedCallback(&CShooterAgent::OnEntityRemoved, this);
 }
 
-const CAgentDesc* CShooterAgent::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CAgentDesc* CShooterAgent::GetClassDesc() const { return &s_classDesc; }
 
-bool CShooterAgent::CheckServices()
-{
-    return m_pathFinder != nullptr && m_entityManager != nullptr;
-}
+bool CShooterAgent::CheckServices() { return m_pathFinder != nullptr && m_entityManager != nullptr; }
 
-bool CShooterAgent::CheckActions()
-{
-    return (m_rotate != nullptr || m_steering != nullptr) && m_shoot != nullptr;
-}
+bool CShooterAgent::CheckActions() { return (m_rotate != nullptr || m_steering != nullptr) && m_shoot != nullptr; }
 
-bool CShooterAgent::CheckTasks()
-{
-    return m_task != -1;
-}
+bool CShooterAgent::CheckTasks() { return m_task != -1; }
 
-bool CShooterAgent::ReadParam(CConfigNode* node)
-{
+bool CShooterAgent::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr || value == nullptr)
@@ -75,8 +58,7 @@ bool CShooterAgent::ReadParam(CConfigNode* node)
     return true;
 }
 
-bool CShooterAgent::Init(CConfigNode* definition)
-{
+bool CShooterAgent::Init(CConfigNode* definition) {
     CBrain* brain = GetBrain();
     CEntity* owner = brain->GetOwner();
     m_pathFinder = static_cast<IPathFinder*>(brain->GetService(&IPathFinder::s_classDesc));
@@ -108,8 +90,7 @@ bool CShooterAgent::Init(CConfigNode* definition)
     return m_callbackRegistered;
 }
 
-void CShooterAgent::OnEntityRemoved(CEntity* entity, void* user)
-{
+void CShooterAgent::OnEntityRemoved(CEntity* entity, void* user) {
     auto* self = static_cast<CShooterAgent*>(user);
     if (self->m_target == entity) {
         self->m_target = nullptr;
@@ -117,8 +98,7 @@ void CShooterAgent::OnEntityRemoved(CEntity* entity, void* user)
     }
 }
 
-bool CShooterAgent::IsReady()
-{
+bool CShooterAgent::IsReady() {
     if (m_target == nullptr)
         return false;
     m_targetDistance = m_entityManager->GetEntityInfo(m_target)->distance;
@@ -128,8 +108,7 @@ bool CShooterAgent::IsReady()
     return true;
 }
 
-bool CShooterAgent::Think()
-{
+bool CShooterAgent::Think() {
     CEntity* owner = GetBrain()->GetOwner();
     GetActionClass()->ClearActions();
     if (m_target == nullptr)
@@ -165,8 +144,7 @@ bool CShooterAgent::Think()
     return Vusk::MoveThroughPathFinder(m_pathFinder, GetActionClass(), m_moveTarget);
 }
 
-void CShooterAgent::Aim()
-{
+void CShooterAgent::Aim() {
     const CVector3 angles = Vusk::DirectionToAngle(m_target->GetPosition() - m_gunPosition);
     float yaw = angles.y;
     if (yaw > 180.0f)
@@ -180,8 +158,7 @@ void CShooterAgent::Aim()
     m_fire = IsLineOfFireClear(m_aimDirection) ? 1 : 0;
 }
 
-bool CShooterAgent::IsLineOfFireClear(const CVector3& direction)
-{
+bool CShooterAgent::IsLineOfFireClear(const CVector3& direction) {
     CWorld* world = Vusk::GetCurrentWorld();
     if (m_dangerousConeAngle <= 0.0f || m_teamSide == nullptr || world == nullptr || world->GetEntityTable() == nullptr)
         return true;

@@ -71,23 +71,23 @@ private:
     static void OnEntityRemoved(CEntity* entity, void* user);
 
     float m_gunRange = 30.0f;
-    float m_dangerousConeAngle = 0.0f;       // half angle of the friendly-fire cone (degrees)
-    float m_maxInaccuracy = 0.0f;            // largest aiming error per angle (degrees)
-    float m_targetDistance = 0.0f;           // from the entity manager's record
-    CVector3 m_gunPosition;                  // the owner's gun position, else its position
+    float m_dangerousConeAngle = 0.0f; // half angle of the friendly-fire cone (degrees)
+    float m_maxInaccuracy = 0.0f;      // largest aiming error per angle (degrees)
+    float m_targetDistance = 0.0f;     // from the entity manager's record
+    CVector3 m_gunPosition;            // the owner's gun position, else its position
     CVector3 m_aimDirection{0.0f, 0.0f, 1.0f};
-    float m_aimYaw = 0.0f;                   // yaw towards the target without error, (-180, 180]
+    float m_aimYaw = 0.0f; // yaw towards the target without error, (-180, 180]
     uint8_t m_fire = 0;
     CVector3 m_moveTarget;
     CEntityManager* m_entityManager = nullptr;
     IPathFinder* m_pathFinder = nullptr;
-    CActionRotate* m_rotate = nullptr;       // own actions, null when the brain's class has none
+    CActionRotate* m_rotate = nullptr; // own actions, null when the brain's class has none
     CActionSteering* m_steering = nullptr;
     CActionShoot* m_shoot = nullptr;
     const CEntityTeamSide* m_teamSide = nullptr;
     const CEntityGunPosition* m_gun = nullptr;
-    int m_task = -1;                         // "CShooterAgent::BotShootAtEnemy"
-    float m_nextAimTime = 0.0f;              // engine time of the next aim (s)
-    float m_aimInterval = 0.5f;              // seconds between aims
+    int m_task = -1;            // "CShooterAgent::BotShootAtEnemy"
+    float m_nextAimTime = 0.0f; // engine time of the next aim (s)
+    float m_aimInterval = 0.5f; // seconds between aims
     bool m_callbackRegistered = false;
 };

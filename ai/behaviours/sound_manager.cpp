@@ -13,50 +13,46 @@ namespace {
 CSoundManager* g_currentSoundManager = nullptr;
 
 const char* const kReservationKeys[CSoundManager::kCategoryCount] = {
-    "NbReservedSoundsCombat",  "NbReservedSoundsWorld", "NbReservedSoundsPlayer", "NbReservedSoundsDanger",
+    "NbReservedSoundsCombat",  "NbReservedSoundsWorld", "NbReservedSoundsPlayer",  "NbReservedSoundsDanger",
     "NbReservedSoundsCarcass", "NbReservedSoundsMeat",  "NbReservedSoundsGarbage",
 };
 
 } // namespace
 
-CGlobalService* CSoundManager::Create()
-{
-    return new CSoundManager();
-}
+CGlobalService* CSoundManager::Create() { return new CSoundManager(); }
 
-CSoundManager* CSoundManager::GetCurrent()
-{
-    return g_currentSoundManager;
-}
+CSoundManager* CSoundManager::GetCurrent() { return g_currentSoundManager; }
 
-CSoundManager::~CSoundManager()
-{
+CSoundManager::~CSoundManager() {
     delete[] m_sounds;
     if (g_currentSoundManager == this)
         g_currentSoundManager = nullptr;
 }
 
-const CGlobalServiceDesc* CSoundManager::GetClassDesc() const
-{
-    return &s_classDesc;
-}
+const CGlobalServiceDesc* CSoundManager::GetClassDesc() const { return &s_classDesc; }
 
-int CSoundManager::CounterOf(int32_t category)
-{
+int CSoundManager::CounterOf(int32_t category) {
     switch (category) {
-    case 1: return 0;
-    case 2: return 1;
-    case 4: return 2;
-    case 32: return 3;
-    case 8: return 4;
-    case 16: return 5;
-    case 64: return 6;
-    default: return -1;
+    case 1:
+        return 0;
+    case 2:
+        return 1;
+    case 4:
+        return 2;
+    case 32:
+        return 3;
+    case 8:
+        return 4;
+    case 16:
+        return 5;
+    case 64:
+        return 6;
+    default:
+        return -1;
     }
 }
 
-bool CSoundManager::ReadParam(CConfigNode* node)
-{
+bool CSoundManager::ReadParam(CConfigNode* node) {
     const char* name = node->GetName();
     const char* value = node->GetValue();
     if (name == nullptr || value == nullptr)
@@ -74,8 +70,7 @@ bool CSoundManager::ReadParam(CConfigNode* node)
     return false;
 }
 
-bool CSoundManager::CheckReservations()
-{
+bool CSoundManager::CheckReservations() {
     if (m_maxWorldSounds < 1)
         return false;
     int64_t sum = 0;
@@ -84,8 +79,7 @@ bool CSoundManager::CheckReservations()
     return sum <= m_maxWorldSounds;
 }
 
-bool CSoundManager::Init(CConfigNode* definition)
-{
+bool CSoundManager::Init(CConfigNode* definition) {
     m_maxWorldSounds = 64;
     for (int i = 0; i < kCategoryCount; ++i)
         m_reserved[i] = 1;
@@ -103,8 +97,7 @@ bool CSoundManager::Init(CConfigNode* definition)
     return true;
 }
 
-void CSoundManager::ResetLists()
-{
+void CSoundManager::ResetLists() {
     m_freeHead = m_soundCount > 0 ? 0 : -1;
     m_activeHead = -1;
     for (int32_t i = 0; i < m_soundCount; ++i) {
@@ -120,14 +113,12 @@ void CSoundManager::ResetLists()
         m_active[i] = 0;
 }
 
-void CSoundManager::Reset()
-{
+void CSoundManager::Reset() {
     m_lastUpdate = CTimeManager::GetFrameStartTime();
     ResetLists();
 }
 
-void CSoundManager::Update()
-{
+void CSoundManager::Update() {
     const float now = CTimeManager::GetFrameStartTime();
     if (m_lastUpdate == now)
         return;
@@ -150,8 +141,7 @@ void CSoundManager::Update()
 }
 
 int32_t CSoundManager::AddSound(CEntity* emitter, const CVector3& position, int32_t category, int32_t intensity,
-                                float duration)
-{
+                                float duration) {
     const int counter = CounterOf(category);
     // Before a successful Init there are no records, whatever the free head says.
     if (counter < 0 || m_sounds == nullptr || m_freeHead < 0 || m_freeHead >= m_soundCount)
@@ -183,8 +173,7 @@ int32_t CSoundManager::AddSound(CEntity* emitter, const CVector3& position, int3
     return i;
 }
 
-bool CSoundManager::Hears(const CEntity* listener, const CSoundRecord& record, float now) const
-{
+bool CSoundManager::Hears(const CEntity* listener, const CSoundRecord& record, float now) const {
     if (record.expiry != -1.0f && record.expiry <= now)
         return false;
     const float q = CVector3::DistanceSquared(record.position, listener->GetPosition());
@@ -201,8 +190,7 @@ bool CSoundManager::Hears(const CEntity* listener, const CSoundRecord& record, f
     return 1.0f / loudness < acuteness->value * acuteness->value;
 }
 
-bool CSoundManager::CanHear(const CEntity* listener, const CEntity* source)
-{
+bool CSoundManager::CanHear(const CEntity* listener, const CEntity* source) {
     if (listener == nullptr)
         return false;
     Update();

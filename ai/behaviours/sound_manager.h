@@ -55,12 +55,15 @@ public:
     int32_t AddSound(CEntity* emitter, const CVector3& position, int32_t category, int32_t intensity, float duration);
 
     int32_t GetMaxWorldSounds() const { return m_maxWorldSounds; }
-    int32_t GetReserved(int counter) const { return counter >= 0 && counter < kCategoryCount ? m_reserved[counter] : 0; }
-    int32_t GetActiveCount(int counter) const { return counter >= 0 && counter < kCategoryCount ? m_active[counter] : 0; }
+    int32_t GetReserved(int counter) const {
+        return counter >= 0 && counter < kCategoryCount ? m_reserved[counter] : 0;
+    }
+    int32_t GetActiveCount(int counter) const {
+        return counter >= 0 && counter < kCategoryCount ? m_active[counter] : 0;
+    }
     int32_t GetActiveHead() const { return m_activeHead; }
     int32_t GetFreeHead() const { return m_freeHead; }
-    const CSoundRecord* GetRecord(int32_t i) const
-    {
+    const CSoundRecord* GetRecord(int32_t i) const {
         return m_sounds != nullptr && i >= 0 && i < m_soundCount ? &m_sounds[i] : nullptr;
     }
     // Counter of a category bit (0-6), -1 for any other value.
@@ -70,12 +73,12 @@ private:
     void ResetLists();
     bool Hears(const CEntity* listener, const CSoundRecord& record, float now) const;
 
-    CSoundRecord* m_sounds = nullptr;     // pool of m_soundCount records
-    int32_t m_soundCount = 0;             // records allocated
-    int32_t m_maxWorldSounds = 64;        // pool size asked for
+    CSoundRecord* m_sounds = nullptr;                           // pool of m_soundCount records
+    int32_t m_soundCount = 0;                                   // records allocated
+    int32_t m_maxWorldSounds = 64;                              // pool size asked for
     int32_t m_reserved[kCategoryCount] = {1, 1, 1, 1, 1, 1, 1}; // records reserved per counter
-    int32_t m_active[kCategoryCount] = {}; // live sounds per counter
-    int32_t m_freeHead = 0;               // first free record, -1 none
-    int32_t m_activeHead = -1;            // first live record, -1 none
-    float m_lastUpdate = 0.0f;            // engine time of the last expiry pass (s)
+    int32_t m_active[kCategoryCount] = {};                      // live sounds per counter
+    int32_t m_freeHead = 0;                                     // first free record, -1 none
+    int32_t m_activeHead = -1;                                  // first live record, -1 none
+    float m_lastUpdate = 0.0f;                                  // engine time of the last expiry pass (s)
 };

@@ -26,7 +26,7 @@ bool Vusk::IsSeenForAccessWays(const CVector3& from, const CVector3& to, float o
   side.ScaleInPlace(0.4f * oneMeter);
   const CVector3 up7(0.0f, 0.7f * oneMeter, 0.0f);
   const CVector3 up2(0.0f, 0.2f * oneMeter, 0.0f);
-  const CVector3 offsets[6] = {CVector3::Zero,    up7, side + up2, side + up7 - up2, CVector3::Zero - side - up2,
+  const CVector3 offsets[6] = {CVector3::Zero,  up7, side + up2, side + up7 - up2, CVector3::Zero - side - up2,
                                up7 + up2 - side};
   for (const CVector3& offset : offsets) {
     if (Vusk::HasLineOfSight(from + offset, to + offset, nullptr, 1)) return true;

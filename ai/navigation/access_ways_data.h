@@ -10,7 +10,7 @@
 #include "ai/runtime/vector3.h"
 
 class CAccessWaysData : public CGraphData {
- public:
+public:
   static CGraphDataDesc s_classDesc;  // "CAccessWaysData"
   static constexpr const char* kFileMagic = "Quelmor AccessWays Data";
   static CGraphData* Create(CSpatialGraph* owner);
@@ -31,19 +31,19 @@ class CAccessWaysData : public CGraphData {
   // Access ways of vertex v (edge indices in index order); 0 and null outside the table.
   int32_t GetAccessWays(int32_t v, const uint16_t** edges) const;
 
- private:
+private:
   void FreeLists();
   bool AllocateLists(int32_t count);
 
-  uint16_t** m_lists;               // per vertex: its access-way edge indices, null when it has none
-  int16_t* m_counts;                // per vertex: its access-way count
-  int32_t m_vertexCount;            // N: 0 when created, set by Build and Load
+  uint16_t** m_lists;     // per vertex: its access-way edge indices, null when it has none
+  int16_t* m_counts;      // per vertex: its access-way count
+  int32_t m_vertexCount;  // N: 0 when created, set by Build and Load
 };
 
 // Visitor of one build step: flags every vertex as seen or not from the probe position, then collects
 // the edges from an unseen vertex to a seen one.
 class CAccessWaysProbe : public CGraphVisitor {
- public:
+public:
   explicit CAccessWaysProbe(const CVector3& position);
   ~CAccessWaysProbe() override;
   void BeginVertices(CSpatialGraph* graph) override;
@@ -55,12 +55,12 @@ class CAccessWaysProbe : public CGraphVisitor {
   int32_t GetCount() const { return m_count; }
   const uint16_t* GetEdges() const { return m_edges; }
 
- private:
-  CVector3 m_position;              // where the vertex under study stands
-  uint8_t* m_flags;                 // per vertex: 1 when seen from the position
-  int32_t m_flagCount;              // entries of m_flags
-  uint16_t* m_edges;                // collected access ways
-  int32_t m_count;                  // entries of m_edges in use
+private:
+  CVector3 m_position;  // where the vertex under study stands
+  uint8_t* m_flags;     // per vertex: 1 when seen from the position
+  int32_t m_flagCount;  // entries of m_flags
+  uint16_t* m_edges;    // collected access ways
+  int32_t m_count;      // entries of m_edges in use
 };
 
 namespace Vusk {

@@ -17,17 +17,17 @@ namespace {
 // Per-vertex search state, valid only while `stamp` equals the search's stamp (16 bytes). f and h repeat
 // the vertex payload's values, so that a relaxation towards a vertex already met needs no look at it.
 struct VertexState {
-  uint32_t stamp;                   // search that wrote this entry
-  int32_t heapPos;                  // >= 0: position in the open heap; -1: closed
-  float f;                          // the vertex's f in this search
-  float h;                          // the vertex's estimate in this search
+  uint32_t stamp;   // search that wrote this entry
+  int32_t heapPos;  // >= 0: position in the open heap; -1: closed
+  float f;          // the vertex's f in this search
+  float h;          // the vertex's estimate in this search
 };
 
 // Open-heap entry (16 bytes): key = ordered f bits in the high word, insertion number in the low word.
 struct HeapEntry {
-  uint64_t key;                     // (f, insertion number)
-  int32_t index;                    // vertex the entry stands for
-  int32_t unused;                   // padding
+  uint64_t key;    // (f, insertion number)
+  int32_t index;   // vertex the entry stands for
+  int32_t unused;  // padding
 };
 
 constexpr int32_t kClosed = -1;
@@ -37,28 +37,28 @@ const bool kBuffersReleasedAtShutDown = Vusk::AddEngineReleaseHook(&Vusk::AstarF
 
 // Process-wide buffers: one search at a time.
 struct AstarBuffers {
-  int32_t size = 0;                 // vertex indices 0..size-1 fit
-  VertexState* states = nullptr;    // per vertex index
-  HeapEntry* heap = nullptr;        // open heap, `size` entries at most (one per vertex); placed so that
-                                    // every group of four siblings fills one 64-byte cache line
-  void* heapBlock = nullptr;        // allocation that holds the heap
-  int32_t heapCount = 0;            // entries in the open heap
-  uint32_t stamp = 0;               // stamp of the search under way
-  uint32_t sequence = 0;            // next insertion number
-  CSpatialGraph* graph = nullptr;   // graph of the search under way
+  int32_t size = 0;                // vertex indices 0..size-1 fit
+  VertexState* states = nullptr;   // per vertex index
+  HeapEntry* heap = nullptr;       // open heap, `size` entries at most (one per vertex); placed so that
+                                   // every group of four siblings fills one 64-byte cache line
+  void* heapBlock = nullptr;       // allocation that holds the heap
+  int32_t heapCount = 0;           // entries in the open heap
+  uint32_t stamp = 0;              // stamp of the search under way
+  uint32_t sequence = 0;           // next insertion number
+  CSpatialGraph* graph = nullptr;  // graph of the search under way
 };
 
 // The time-sliced search that may be resumed.
 struct SlicedSearch {
-  CGraphVertex* underWay = nullptr;     // start vertex of the search under way, or null
-  CGraphVertex* start = nullptr;        // recorded when the search last stopped on its budget
+  CGraphVertex* underWay = nullptr;  // start vertex of the search under way, or null
+  CGraphVertex* start = nullptr;     // recorded when the search last stopped on its budget
   CGraphVertex* goal = nullptr;
   CEntity* context = nullptr;
   CHeuristic* heuristic = nullptr;
   CConstraint* constraint = nullptr;
-  CSpatialGraph* graph = nullptr;       // graph searched, and its edit count at the stop
+  CSpatialGraph* graph = nullptr;  // graph searched, and its edit count at the stop
   uint32_t editCount = 0;
-  uint8_t restartFlag = 1;              // 1: the next sliced call starts afresh
+  uint8_t restartFlag = 1;  // 1: the next sliced call starts afresh
 };
 
 AstarBuffers g_buffers;
@@ -584,8 +584,7 @@ bool Vusk::AstarBuildPath(CSpatialGraph* graph, CPath* path, CGraphVertex* goal)
   return true;
 }
 
-bool Vusk::AstarSearch(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal,
-                       CEntity* context) {
+bool Vusk::AstarSearch(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal, CEntity* context) {
   if (!SearchArgumentsValid(graph, start, goal) || path == nullptr) return false;
   CConstraint* constraint = graph->GetConstraint();
   CHeuristic* heuristic = graph->GetHeuristic();

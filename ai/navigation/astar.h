@@ -22,15 +22,15 @@ class CSpatialGraph;
 
 // Per-expansion time statistics of the time-sliced search (one per constraint class).
 struct CAstarCpuStats {
-  uint32_t m_count = 0;             // expansions measured so far
-  float m_mean = 0.0005f;           // mean time of one expansion (seconds)
-  float m_deviation = 0.0f;         // mean absolute deviation of that time (seconds)
-  float m_prudence = 0.2f;          // weight of the deviation when a batch is planned
+  uint32_t m_count = 0;      // expansions measured so far
+  float m_mean = 0.0005f;    // mean time of one expansion (seconds)
+  float m_deviation = 0.0f;  // mean absolute deviation of that time (seconds)
+  float m_prudence = 0.2f;   // weight of the deviation when a batch is planned
 };
 
 // A route: the vertices from the start (point 0) towards the goal.
 class CPath : public CEngineObject {
- public:
+public:
   CPath();
   ~CPath() override;
   // The route owns its arrays: a copy would free them a second time.
@@ -44,24 +44,24 @@ class CPath : public CEngineObject {
   // First point equal to `point` in all three coordinates; -1 when none.
   int32_t FindPoint(const CVector3& point) const;
 
-  CSpatialGraph* m_graph;           // graph the route belongs to
-  int32_t* m_vertexIndices;         // vertex index of each point
-  int32_t* m_edgeIndices;           // index of the edge leaving each point; -1 for the goal
-  CVector3* m_points;               // position of each point
-  CPathObject** m_pathObjects;      // linked path object of the edge leaving each point, or null
-  float m_remainingLength;          // cut short: summed lengths of the edges after the first left-out vertex
-  uint32_t m_capacity;              // entries of each array
-  int32_t m_pointCount;             // points in use
-  uint8_t m_cutShort;               // 1 when the route had more points than the capacity
+  CSpatialGraph* m_graph;       // graph the route belongs to
+  int32_t* m_vertexIndices;     // vertex index of each point
+  int32_t* m_edgeIndices;       // index of the edge leaving each point; -1 for the goal
+  CVector3* m_points;           // position of each point
+  CPathObject** m_pathObjects;  // linked path object of the edge leaving each point, or null
+  float m_remainingLength;      // cut short: summed lengths of the edges after the first left-out vertex
+  uint32_t m_capacity;          // entries of each array
+  int32_t m_pointCount;         // points in use
+  uint8_t m_cutShort;           // 1 when the route had more points than the capacity
 };
 
 namespace Vusk {
 
 // Results of the time-sliced search.
 enum : int {
-  kAstarNoRoute = 0,                // no route, or no constraint/heuristic on the graph
-  kAstarFound = 1,                  // route written into the path
-  kAstarSuspended = 2,              // budget spent; call again with the same arguments to continue
+  kAstarNoRoute = 0,    // no route, or no constraint/heuristic on the graph
+  kAstarFound = 1,      // route written into the path
+  kAstarSuspended = 2,  // budget spent; call again with the same arguments to continue
 };
 
 // Sizes the process-wide buffers for vertex indices 0..vertexCount-1 (0 or less: no buffers). A search on a
@@ -74,8 +74,8 @@ int32_t AstarGetBufferSize();
 void AstarForgetVertex(const CGraphVertex* vertex);
 
 bool AstarSearch(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal, CEntity* context);
-int AstarSearchTimeSliced(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal,
-                          CEntity* context, CAstarCpuStats* stats, float budget, bool restart);
+int AstarSearchTimeSliced(CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal, CEntity* context,
+                          CAstarCpuStats* stats, float budget, bool restart);
 // Writes the route that ends at `goal` (predecessor chain back to the vertex marked as start).
 bool AstarBuildPath(CSpatialGraph* graph, CPath* path, CGraphVertex* goal);
 
@@ -91,17 +91,17 @@ bool AstarRoutesFrom(CSpatialGraph* graph, int32_t start, int32_t* firstEdge, fl
 // For the time of a table build: installs a shortest-path constraint and a zero heuristic on a graph that
 // has none, and restores what was there afterwards.
 class CAstarBuildScope {
- public:
+public:
   explicit CAstarBuildScope(CSpatialGraph* graph);
   ~CAstarBuildScope();
   CAstarBuildScope(const CAstarBuildScope&) = delete;
   CAstarBuildScope& operator=(const CAstarBuildScope&) = delete;
   bool IsReady() const;
 
- private:
-  CSpatialGraph* m_graph;                 // graph being built for
-  CConstraint* m_localConstraint;         // installed here, or null
-  CHeuristic* m_localHeuristic;           // installed here, or null
+private:
+  CSpatialGraph* m_graph;          // graph being built for
+  CConstraint* m_localConstraint;  // installed here, or null
+  CHeuristic* m_localHeuristic;    // installed here, or null
 };
 
 }  // namespace Vusk

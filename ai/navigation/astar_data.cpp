@@ -48,8 +48,8 @@ bool CAstarData::Build() {
   auto* costs = static_cast<float*>(Vusk::EngineAllocate(static_cast<size_t>(m_vertexCount) * sizeof(float)));
   bool ok = scope.IsReady() && costs != nullptr;
   for (int32_t s = 0; ok && s < m_vertexCount; ++s) {
-    ok = Vusk::AstarRoutesFrom(m_graph, s, m_table + static_cast<size_t>(s) * static_cast<size_t>(m_vertexCount),
-                               costs);
+    ok =
+        Vusk::AstarRoutesFrom(m_graph, s, m_table + static_cast<size_t>(s) * static_cast<size_t>(m_vertexCount), costs);
   }
   Vusk::EngineFree(costs);
   if (!ok) FreeTable();

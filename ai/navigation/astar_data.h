@@ -9,7 +9,7 @@
 class CPath;
 
 class CAstarData : public CGraphData {
- public:
+public:
   static CGraphDataDesc s_classDesc;  // "CAstarData"
   static constexpr const char* kFileMagic = "Quelmor Astar Data";
   static CGraphData* Create(CSpatialGraph* owner);
@@ -34,10 +34,10 @@ class CAstarData : public CGraphData {
   // Entry [s][g]; false outside the table.
   bool GetEntry(int32_t start, int32_t goal, int32_t* entry) const;
 
- private:
+private:
   void FreeTable();
   bool AllocateTable();
 
-  int32_t m_vertexCount;              // N: the graph's vertex count when created or built
-  int32_t* m_table;                   // N x N entries, row-major (start, then goal); null when none
+  int32_t m_vertexCount;  // N: the graph's vertex count when created or built
+  int32_t* m_table;       // N x N entries, row-major (start, then goal); null when none
 };

@@ -19,8 +19,7 @@ CConstraintDesc CConstraintConeVisionStealthPath::s_classDesc("CConstraintConeVi
                                                               &CConstraintConeVisionStealthPath::Create,
                                                               &CConstraint::s_classDesc);
 CConstraintDesc CConstraintPointToFleePath::s_classDesc("CConstraintPointToFleePath",
-                                                        &CConstraintPointToFleePath::Create,
-                                                        &CConstraint::s_classDesc);
+                                                        &CConstraintPointToFleePath::Create, &CConstraint::s_classDesc);
 CHeuristicDesc CHeuristicEuclidianDistance::s_classDesc("CHeuristicEuclidianDistance",
                                                         &CHeuristicEuclidianDistance::Create, nullptr);
 CHeuristicDesc CZeroHeuristic::s_classDesc("CZeroHeuristic", &CZeroHeuristic::Create, nullptr);

@@ -17,7 +17,7 @@ class CSpatialGraph;
 // --- Constraints -----------------------------------------------------------------------------------------
 
 class CConstraint : public CEngineObject {
- public:
+public:
   static CConstraintDesc s_classDesc;  // "CConstraint" (abstract)
 
   ~CConstraint() override;
@@ -29,7 +29,7 @@ class CConstraint : public CEngineObject {
 
 // Cost = the edge's stored length.
 class CConstraintShortestPath : public CConstraint {
- public:
+public:
   static CConstraintDesc s_classDesc;
   static CConstraint* Create();
   const CConstraintDesc* GetClassDesc() const override;
@@ -40,40 +40,40 @@ constexpr uint32_t kMaxThreats = 20;  // entries of each threat list
 
 // Cost = length + penalty for every threat (entity, then point) within range that sees the destination.
 class CConstraintStealthPath : public CConstraint {
- public:
+public:
   static CConstraintDesc s_classDesc;
   static CConstraint* Create();
   CConstraintStealthPath();
   const CConstraintDesc* GetClassDesc() const override;
   bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override;
 
-  CVector3 m_threatPoints[kMaxThreats];     // threat positions
-  CEntity* m_threatEntities[kMaxThreats];   // threat entities
-  uint32_t m_threatPointCount;              // used entries of m_threatPoints (at most 20)
-  uint32_t m_threatEntityCount;             // used entries of m_threatEntities (at most 20)
-  float m_penalty;                          // cost added per seeing threat (host units)
-  float m_range;                            // threats farther than this are ignored (host units)
+  CVector3 m_threatPoints[kMaxThreats];    // threat positions
+  CEntity* m_threatEntities[kMaxThreats];  // threat entities
+  uint32_t m_threatPointCount;             // used entries of m_threatPoints (at most 20)
+  uint32_t m_threatEntityCount;            // used entries of m_threatEntities (at most 20)
+  float m_penalty;                         // cost added per seeing threat (host units)
+  float m_range;                           // threats farther than this are ignored (host units)
 };
 
 // Cost = length + penalty for every threat entity within range whose view cone holds the destination and
 // that sees it.
 class CConstraintConeVisionStealthPath : public CConstraint {
- public:
+public:
   static CConstraintDesc s_classDesc;
   static CConstraint* Create();
   CConstraintConeVisionStealthPath();
   const CConstraintDesc* GetClassDesc() const override;
   bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override;
 
-  CEntity* m_threatEntities[kMaxThreats];   // threat entities
-  uint32_t m_threatEntityCount;             // used entries (at most 20)
-  float m_penalty;                          // cost added per seeing threat (host units)
-  float m_range;                            // threats farther than this are ignored (host units)
+  CEntity* m_threatEntities[kMaxThreats];  // threat entities
+  uint32_t m_threatEntityCount;            // used entries (at most 20)
+  float m_penalty;                         // cost added per seeing threat (host units)
+  float m_range;                           // threats farther than this are ignored (host units)
 };
 
 // Cost = length multiplied by a factor per threat that grows as the edge passes near it.
 class CConstraintPointToFleePath : public CConstraint {
- public:
+public:
   static CConstraintDesc s_classDesc;
   static CConstraint* Create();
   CConstraintPointToFleePath();
@@ -82,18 +82,18 @@ class CConstraintPointToFleePath : public CConstraint {
   // factor·k³ + 1 with k = (range - r) / range for a threat at distance r ≤ range from the segment, else 1.
   float ThreatFactor(const CVector3& threat, const CVector3& src, const CVector3& d, float length) const;
 
-  CVector3 m_threatPoints[kMaxThreats];     // threat positions
-  CEntity* m_threatEntities[kMaxThreats];   // threat entities
-  uint32_t m_threatPointCount;              // used entries of m_threatPoints (at most 20)
-  uint32_t m_threatEntityCount;             // used entries of m_threatEntities (at most 20)
-  float m_factor;                           // factor for a threat on the segment, minus 1
-  float m_range;                            // threats farther than this are ignored (host units)
+  CVector3 m_threatPoints[kMaxThreats];    // threat positions
+  CEntity* m_threatEntities[kMaxThreats];  // threat entities
+  uint32_t m_threatPointCount;             // used entries of m_threatPoints (at most 20)
+  uint32_t m_threatEntityCount;            // used entries of m_threatEntities (at most 20)
+  float m_factor;                          // factor for a threat on the segment, minus 1
+  float m_range;                           // threats farther than this are ignored (host units)
 };
 
 // --- Heuristics ------------------------------------------------------------------------------------------
 
 class CHeuristic : public CEngineObject {
- public:
+public:
   ~CHeuristic() override;
   // Estimate of the cost from `a` to `b`; false when there is none (the search skips the edge).
   virtual bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) = 0;
@@ -103,7 +103,7 @@ class CHeuristic : public CEngineObject {
 
 // Straight 3-D distance between the two vertices.
 class CHeuristicEuclidianDistance : public CHeuristic {
- public:
+public:
   static CHeuristicDesc s_classDesc;
   static CHeuristic* Create();
   bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override;
@@ -112,7 +112,7 @@ class CHeuristicEuclidianDistance : public CHeuristic {
 
 // Always 0 (uniform-cost search).
 class CZeroHeuristic : public CHeuristic {
- public:
+public:
   static CHeuristicDesc s_classDesc;
   static CHeuristic* Create();
   bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override;
@@ -121,7 +121,7 @@ class CZeroHeuristic : public CHeuristic {
 
 // The exact route cost read from the graph's path-cost table.
 class CPathCostHeuristic : public CHeuristic {
- public:
+public:
   static CHeuristicDesc s_classDesc;
   static CHeuristic* Create();
   CPathCostHeuristic();
@@ -129,5 +129,5 @@ class CPathCostHeuristic : public CHeuristic {
   void SetGraph(CSpatialGraph* graph) override;
   const CHeuristicDesc* GetClassDesc() const override;
 
-  CPathCostData* m_data;            // the graph's path-cost table, or null
+  CPathCostData* m_data;  // the graph's path-cost table, or null
 };

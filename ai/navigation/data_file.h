@@ -15,7 +15,7 @@ namespace Vusk {
 
 // Sequential byte source. Open, then Read until done, then Close (Close is safe after a failed Open).
 class CDataReader {
- public:
+public:
   virtual ~CDataReader();
   virtual bool Open() = 0;
   // Copies up to `bytes` bytes into `buffer`; answers the number of bytes read.
@@ -42,37 +42,37 @@ class CDataReader {
 
 // A block of memory (not owned).
 class CMemoryReader : public CDataReader {
- public:
+public:
   CMemoryReader(const void* data, size_t size);
   bool Open() override;
   size_t Read(void* buffer, size_t bytes) override;
   void Close() override;
   bool GetRemaining(uint64_t* remaining) const override;
 
- private:
-  const uint8_t* m_data;            // block start
-  size_t m_size;                    // block size (bytes)
-  size_t m_offset;                  // read position (bytes)
-  bool m_open;                      // between Open and Close
+private:
+  const uint8_t* m_data;  // block start
+  size_t m_size;          // block size (bytes)
+  size_t m_offset;        // read position (bytes)
+  bool m_open;            // between Open and Close
 };
 
 // A file opened through the host's open callback with mode "rb".
 class CHostFileReader : public CDataReader {
- public:
+public:
   explicit CHostFileReader(const char* fileName);
   ~CHostFileReader() override;
   bool Open() override;
   size_t Read(void* buffer, size_t bytes) override;
   void Close() override;
 
- private:
-  const char* m_fileName;           // path handed to the host
-  void* m_file;                     // host file handle; null when closed
+private:
+  const char* m_fileName;  // path handed to the host
+  void* m_file;            // host file handle; null when closed
 };
 
 // Operations a raw-data provider (the world's world-file reader) offers for one "RawData" node.
 class CRawDataProvider {
- public:
+public:
   virtual ~CRawDataProvider();
   virtual bool OpenRawData(CConfigNode* node) = 0;
   virtual uint32_t ReadRawData(CConfigNode* node, void* buffer, uint32_t size) = 0;
@@ -92,7 +92,7 @@ CRawDataProvider* GetRawDataProvider();
 // remaining size is what the source really holds (a block's declared size is the file's word); when the
 // source cannot tell, loaders grow their allocations as the data arrives.
 class CRawDataReader : public CDataReader {
- public:
+public:
   explicit CRawDataReader(CConfigNode* rawDataNode);
   ~CRawDataReader() override;
   bool Open() override;
@@ -100,16 +100,16 @@ class CRawDataReader : public CDataReader {
   void Close() override;
   bool GetRemaining(uint64_t* remaining) const override;
 
- private:
-  CConfigNode* m_node;              // the "RawData" node
-  CRawDataProvider* m_provider;     // installed provider in use while open, or null
-  CAisReader* m_reader;             // world file reader in use while open, or null
-  bool m_open;                      // between Open and Close
+private:
+  CConfigNode* m_node;           // the "RawData" node
+  CRawDataProvider* m_provider;  // installed provider in use while open, or null
+  CAisReader* m_reader;          // world file reader in use while open, or null
+  bool m_open;                   // between Open and Close
 };
 
 // A file written through the host's callbacks (mode "wb"). Every write reports whether it was complete.
 class CDataWriter {
- public:
+public:
   CDataWriter();
   ~CDataWriter();
   bool Open(const char* fileName);
@@ -129,8 +129,8 @@ class CDataWriter {
   // Magic as 1-byte items, then the version 1 as one 4-byte item.
   bool WriteHeader(const char* magic);
 
- private:
-  void* m_file;                     // host file handle; null when closed
+private:
+  void* m_file;  // host file handle; null when closed
 };
 
 // Little-endian helpers over byte buffers.

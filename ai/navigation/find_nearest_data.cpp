@@ -117,7 +117,8 @@ bool CFindNearestData::Save(const char* fileName) {
   Vusk::CDataWriter writer;
   if (!writer.Open(fileName)) return false;
   size_t words = kAxes * static_cast<size_t>(m_vertexCount);
-  bool ok = writer.WriteHeader(kFileMagic) && writer.WriteU32Array(reinterpret_cast<const uint32_t*>(m_sorted), words) &&
+  bool ok = writer.WriteHeader(kFileMagic) &&
+            writer.WriteU32Array(reinterpret_cast<const uint32_t*>(m_sorted), words) &&
             writer.WriteU32Array(reinterpret_cast<const uint32_t*>(m_ranks), words);
   writer.Close();
   return ok;
@@ -170,7 +171,8 @@ int32_t CFindNearestData::UpperBound(float value, int axis) const {
   const float* keys = m_keys + axis * m_vertexCount;
   const int32_t n = m_vertexCount;
   // Last position whose coordinate is not above the value.
-  int32_t q = static_cast<int32_t>(std::partition_point(keys, keys + n, [&](float c) { return !(value < c); }) - keys) - 1;
+  int32_t q =
+      static_cast<int32_t>(std::partition_point(keys, keys + n, [&](float c) { return !(value < c); }) - keys) - 1;
   if (q < 0) return -1;  // every entry lies above
   int32_t chosen = q;
   if (q < n - 1 && keys[q] != value) {
@@ -228,7 +230,7 @@ CGraphVertex* Vusk::FindNearestVertex(CSpatialGraph* graph, const CVector3& poin
                                       bool requireIncoming) {
   if (graph == nullptr) return nullptr;
   class CNearestVisitor : public CGraphVisitor {
-   public:
+  public:
     CNearestVisitor(const CVector3& point, bool out, bool in) : m_point(point), m_out(out), m_in(in) {}
     bool VisitVertex(CGraphVertex* vertex) override {
       if (!MeetsEdgeRequirements(vertex, m_out, m_in)) return true;
@@ -241,10 +243,10 @@ CGraphVertex* Vusk::FindNearestVertex(CSpatialGraph* graph, const CVector3& poin
       }
       return true;
     }
-    const CVector3& m_point;        // query point
-    bool m_out, m_in;               // edge requirements
-    CGraphVertex* m_best = nullptr; // nearest so far
-    float m_bestDistance = 0.0f;    // its distance
+    const CVector3& m_point;         // query point
+    bool m_out, m_in;                // edge requirements
+    CGraphVertex* m_best = nullptr;  // nearest so far
+    float m_bestDistance = 0.0f;     // its distance
   } visitor(point, requireOutgoing, requireIncoming);
   graph->VisitVertices(&visitor);
   return visitor.m_best;
@@ -254,12 +256,13 @@ CGraphVertex* Vusk::FindLocallyVisibleVertex(CSpatialGraph* graph, const CVector
                                              float maxDeltaHeight, bool requireOutgoing, bool requireIncoming) {
   if (graph == nullptr) return nullptr;
   class CLocalVisitor : public CGraphVisitor {
-   public:
+  public:
     bool VisitVertex(CGraphVertex* vertex) override {
       const CVector3& p = vertex->GetPosition();
       float d2 = CVector3::DistanceSquared(p, *point);
       if (!(d2 < radius2) || !MeetsEdgeRequirements(vertex, requireOutgoing, requireIncoming)) return true;
-      if (maxDeltaHeight != -1.0f && (p.y < point->y - 2.0f * maxDeltaHeight || p.y > point->y + 1.5f * maxDeltaHeight)) {
+      if (maxDeltaHeight != -1.0f &&
+          (p.y < point->y - 2.0f * maxDeltaHeight || p.y > point->y + 1.5f * maxDeltaHeight)) {
         return true;
       }
       if (best != nullptr && !(d2 < bestDistance2)) return true;
@@ -268,15 +271,15 @@ CGraphVertex* Vusk::FindLocallyVisibleVertex(CSpatialGraph* graph, const CVector
       bestDistance2 = d2;
       return !(d2 < closeEnough2);
     }
-    const CVector3* point = nullptr;     // query point
-    CEntity* entity = nullptr;           // mover, handed to the sweep
-    float radius2 = 0.0f;                // squared search radius
-    float maxDeltaHeight = -1.0f;        // height window, -1 for none
-    float width = 0.0f;                  // mover width
-    float closeEnough2 = 0.0f;           // a vertex this near ends the visit
+    const CVector3* point = nullptr;  // query point
+    CEntity* entity = nullptr;        // mover, handed to the sweep
+    float radius2 = 0.0f;             // squared search radius
+    float maxDeltaHeight = -1.0f;     // height window, -1 for none
+    float width = 0.0f;               // mover width
+    float closeEnough2 = 0.0f;        // a vertex this near ends the visit
     bool requireOutgoing = false, requireIncoming = false, sweep = true;
-    CGraphVertex* best = nullptr;        // best so far
-    float bestDistance2 = 0.0f;          // its squared distance
+    CGraphVertex* best = nullptr;  // best so far
+    float bestDistance2 = 0.0f;    // its squared distance
   } visitor;
   float radius = graph->GetSearchRadius();
   float close = 0.1f * Vusk::GetCurrentOneMeter();
@@ -304,8 +307,8 @@ CGraphVertex* Vusk::FindNearestVisibleVertex(const CVector3& point, CEntity* ent
   int32_t count = data->GatherCandidates(point, heightRange, &gathered);
   if (count > kMaxVisibleCandidates) count = kMaxVisibleCandidates;
   struct Candidate {
-    float distance2;                // squared distance to the point
-    int32_t vertex;                 // vertex index
+    float distance2;  // squared distance to the point
+    int32_t vertex;   // vertex index
   };
   Candidate order[kMaxVisibleCandidates];
   for (int32_t i = 0; i < count; ++i) {

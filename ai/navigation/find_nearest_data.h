@@ -11,7 +11,7 @@ class CEntity;
 class CGraphVertex;
 
 class CFindNearestData : public CGraphData {
- public:
+public:
   static CGraphDataDesc s_classDesc;  // "CFindNearestData"
   static constexpr const char* kFileMagic = "Quelmor FindNearest Data";
   static CGraphData* Create(CSpatialGraph* owner);
@@ -40,7 +40,7 @@ class CFindNearestData : public CGraphData {
   const int32_t* GetSorted(int axis) const { return m_sorted ? m_sorted + axis * m_vertexCount : nullptr; }
   const int32_t* GetRanks(int axis) const { return m_ranks ? m_ranks + axis * m_vertexCount : nullptr; }
 
- private:
+private:
   void FreeTables();
   bool AllocateTables();
   float Coordinate(int32_t vertex, int axis) const;
@@ -49,11 +49,11 @@ class CFindNearestData : public CGraphData {
   int32_t LowerBound(float value, int axis) const;
   int32_t UpperBound(float value, int axis) const;
 
-  int32_t m_vertexCount;            // N: the graph's vertex count when created or built
-  int32_t* m_sorted;                // 3 x N vertex indices sorted by x, then y, then z
-  int32_t* m_ranks;                 // 3 x N positions of each vertex in the sorted lists
-  float* m_keys;                    // 3 x N coordinates of the sorted entries when built or loaded
-  int32_t* m_candidates;            // N entries of scratch for GatherCandidates
+  int32_t m_vertexCount;  // N: the graph's vertex count when created or built
+  int32_t* m_sorted;      // 3 x N vertex indices sorted by x, then y, then z
+  int32_t* m_ranks;       // 3 x N positions of each vertex in the sorted lists
+  float* m_keys;          // 3 x N coordinates of the sorted entries when built or loaded
+  int32_t* m_candidates;  // N entries of scratch for GatherCandidates
 };
 
 namespace Vusk {

@@ -14,7 +14,7 @@ class CDataReader;
 }
 
 class CGraphData : public CEngineObject {
- public:
+public:
   explicit CGraphData(CSpatialGraph* owner) : m_graph(owner) {}
   ~CGraphData() override;
 
@@ -32,8 +32,8 @@ class CGraphData : public CEngineObject {
   bool LoadFromFile(const char* fileName);
   CSpatialGraph* GetGraph() const { return m_graph; }
 
- protected:
-  CSpatialGraph* m_graph;           // owner graph (not owned)
+protected:
+  CSpatialGraph* m_graph;  // owner graph (not owned)
 };
 
 namespace Vusk {

@@ -66,8 +66,7 @@ bool CGraphGenData::LoadFromReader(Vusk::CDataReader* reader) {
 namespace {
 
 // Grows `records` so that `index` fits: twice the index, the old records copied first.
-template <class Record>
-Record* GrowRecords(Record*& records, uint32_t& capacity, int32_t index) {
+template <class Record> Record* GrowRecords(Record*& records, uint32_t& capacity, int32_t index) {
   if (index < 0) return nullptr;
   if (static_cast<uint32_t>(index) < capacity) return &records[index];
   uint64_t grown = 2 * static_cast<uint64_t>(index);

@@ -12,7 +12,7 @@
 
 // Generator record of one vertex.
 class CGenVertexRecord : public CEngineObject {
- public:
+public:
   static constexpr int kMaxSectors = 36;
 
   CGenVertexRecord();
@@ -27,30 +27,30 @@ class CGenVertexRecord : public CEngineObject {
     m_points[i][2] = p.z;
   }
 
-  uint8_t m_explored;               // 1 once every sector was tried or the vertex cannot be explored
-  uint8_t m_secondMark;             // path-object mark (mark given when added)
-  int32_t m_owner;                  // generator slot of the agent that claimed it; -1 = unclaimed
-  float m_radius;                   // exploration radius (host units)
-  uint32_t m_word;                  // spare word
-  float m_points[kMaxSectors][3];   // per sector: aimed point
-  float m_scores[kMaxSectors];      // per sector: openness score, smaller = more free space
-  uint8_t m_open[kMaxSectors];      // per sector: 1 while not tried
+  uint8_t m_explored;              // 1 once every sector was tried or the vertex cannot be explored
+  uint8_t m_secondMark;            // path-object mark (mark given when added)
+  int32_t m_owner;                 // generator slot of the agent that claimed it; -1 = unclaimed
+  float m_radius;                  // exploration radius (host units)
+  uint32_t m_word;                 // spare word
+  float m_points[kMaxSectors][3];  // per sector: aimed point
+  float m_scores[kMaxSectors];     // per sector: openness score, smaller = more free space
+  uint8_t m_open[kMaxSectors];     // per sector: 1 while not tried
 };
 
 // Generator record of one edge.
 class CGenEdgeRecord : public CEngineObject {
- public:
+public:
   CGenEdgeRecord() : m_firstMark(0), m_secondMark(0) {}
   virtual ~CGenEdgeRecord();
   CGenEdgeRecord(const CGenEdgeRecord& other) = default;
   CGenEdgeRecord& operator=(const CGenEdgeRecord& other) = default;
 
-  uint8_t m_firstMark;              // tried (edge collapse) or tested (validation)
-  uint8_t m_secondMark;             // path-object mark
+  uint8_t m_firstMark;   // tried (edge collapse) or tested (validation)
+  uint8_t m_secondMark;  // path-object mark
 };
 
 class CGraphGenData : public CGraphData {
- public:
+public:
   static CGraphDataDesc s_classDesc;  // "CGraphGenData"
   static constexpr uint32_t kMinCapacity = 10000;
   static CGraphData* Create(CSpatialGraph* owner);
@@ -74,17 +74,17 @@ class CGraphGenData : public CGraphData {
   uint32_t GetVertexCapacity() const { return m_vertexCapacity; }
   uint32_t GetEdgeCapacity() const { return m_edgeCapacity; }
 
- private:
-  CGenVertexRecord* m_vertices;     // m_vertexCapacity records
+private:
+  CGenVertexRecord* m_vertices;  // m_vertexCapacity records
   uint32_t m_vertexCapacity;
-  CGenEdgeRecord* m_edges;          // m_edgeCapacity records
+  CGenEdgeRecord* m_edges;  // m_edgeCapacity records
   uint32_t m_edgeCapacity;
 };
 
 // Path object whose segments are the vertices (zero-length segments) and edges of a named graph of the
 // world's graph manager. At most one exists at a time.
 class CSeedPathObject : public CPathObject {
- public:
+public:
   static CEntityClassDesc s_classDesc;  // "CSeedPathObject"
   static constexpr int kNameSize = 256;
   static CEntity* Create(const char* name, void* hostObject);
@@ -105,9 +105,9 @@ class CSeedPathObject : public CPathObject {
 
   CSpatialGraph* GetSeedGraph() const { return m_seedGraph; }
 
- private:
-  char m_seedName[kNameSize];       // name of the seed graph
-  CSpatialGraph* m_seedGraph;       // found at Init, not owned
-  CPathSegment* m_segments;         // made on first request
+private:
+  char m_seedName[kNameSize];  // name of the seed graph
+  CSpatialGraph* m_seedGraph;  // found at Init, not owned
+  CPathSegment* m_segments;    // made on first request
   uint32_t m_segmentCount;
 };

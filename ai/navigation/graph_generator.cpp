@@ -19,9 +19,9 @@
 #include "ai/runtime/world_api.h"
 
 CAgentDesc CGraphGeneratorAgent::s_classDesc("CGraphGeneratorAgent", &CGraphGeneratorAgent::Create, nullptr, false,
-                                            false);
+                                             false);
 CBrainDesc CGraphGeneratorBrain::s_classDesc("CGraphGeneratorBrain", &CGraphGeneratorBrain::Create, nullptr, false,
-                                            false);
+                                             false);
 
 namespace {
 
@@ -49,7 +49,7 @@ struct GeneratorState {
   uint8_t* flags = nullptr;
   uint32_t tableSize = 0;
   uint32_t occupied = 0;
-  uint32_t agents = 0;              // generator agents in existence
+  uint32_t agents = 0;  // generator agents in existence
 };
 
 GeneratorState g_state;
@@ -376,7 +376,8 @@ bool RecreateGraph() {
   for (uint32_t i = 0; i < g_state.classCount; ++i) {
     if (g_state.outputs[i][0] == '\0') continue;
     const CGraphDataDesc* desc = static_cast<const CGraphDataDesc*>(CGraphDataDesc::GetRegistry().GetAt(i));
-    if (desc != nullptr && desc->GetCreateFunction() != nullptr) g_state.objects[i] = desc->GetCreateFunction()(g_state.graph);
+    if (desc != nullptr && desc->GetCreateFunction() != nullptr)
+      g_state.objects[i] = desc->GetCreateFunction()(g_state.graph);
   }
   return true;
 }
@@ -388,18 +389,58 @@ bool RecreateGraph() {
 CAgent* CGraphGeneratorAgent::Create(CBrain* owner) { return new CGraphGeneratorAgent(owner); }
 
 CGraphGeneratorAgent::CGraphGeneratorAgent(CBrain* owner)
-    : CAgent(owner), m_slot(-1), m_walking(1), m_firstStep(1), m_phaseFinished(0), m_radiusMax(0.0f),
-      m_radiusAverage(0.0f), m_sectorCount(36), m_currentVertex(nullptr), m_currentEdge(nullptr),
-      m_lastPosition(kNoPosition, kNoPosition, kNoPosition), m_lastTime(0.0), m_smoothedSpeed(0.0f),
-      m_walkStart(0.0), m_targetDistance(0.0f), m_pathObjects(nullptr), m_exploration(1), m_validation(1),
-      m_collapse(1), m_additionalData(1), m_paramRadiusAverage(0.0f), m_paramRadiusMax(0.0f),
-      m_fullSpeedDistance(0.0f), m_halfSpeedDistance(0.0f), m_bodyWidth(0.0f), m_ratioBodyWidth(0.25f),
-      m_kneeHeight(0.0f), m_ratioBodyToKnees(0.0f), m_destinationHeight(0.0f), m_ratioHeightDestination(0.75f),
-      m_emptyDepth(0.0f), m_ratioDepthEmpty(1.5f), m_emptyOffset(0.0f), m_ratioOffsetEmpty(0.125f),
-      m_holeDepth(0.0f), m_ratioDepthHole(1.0f), m_holeStep(0.0f), m_ratioStepHole(0.35f), m_maxValidEdge(0.0f),
-      m_semiTransparentTest(1), m_raysPerCylinder(10), m_holeCheckpoints(10), m_distStop(0.0f),
-      m_ratioTimerDenseGraph(3.0f), m_ratioTimerCreateArcs(3.0f), m_startingPointGiven(0), m_maxSpeedAttribute(nullptr),
-      m_widthAttribute(nullptr), m_heightAttribute(nullptr), m_rotate(nullptr), m_speed(nullptr), m_maxSpeed(0.0f) {
+    : CAgent(owner),
+      m_slot(-1),
+      m_walking(1),
+      m_firstStep(1),
+      m_phaseFinished(0),
+      m_radiusMax(0.0f),
+      m_radiusAverage(0.0f),
+      m_sectorCount(36),
+      m_currentVertex(nullptr),
+      m_currentEdge(nullptr),
+      m_lastPosition(kNoPosition, kNoPosition, kNoPosition),
+      m_lastTime(0.0),
+      m_smoothedSpeed(0.0f),
+      m_walkStart(0.0),
+      m_targetDistance(0.0f),
+      m_pathObjects(nullptr),
+      m_exploration(1),
+      m_validation(1),
+      m_collapse(1),
+      m_additionalData(1),
+      m_paramRadiusAverage(0.0f),
+      m_paramRadiusMax(0.0f),
+      m_fullSpeedDistance(0.0f),
+      m_halfSpeedDistance(0.0f),
+      m_bodyWidth(0.0f),
+      m_ratioBodyWidth(0.25f),
+      m_kneeHeight(0.0f),
+      m_ratioBodyToKnees(0.0f),
+      m_destinationHeight(0.0f),
+      m_ratioHeightDestination(0.75f),
+      m_emptyDepth(0.0f),
+      m_ratioDepthEmpty(1.5f),
+      m_emptyOffset(0.0f),
+      m_ratioOffsetEmpty(0.125f),
+      m_holeDepth(0.0f),
+      m_ratioDepthHole(1.0f),
+      m_holeStep(0.0f),
+      m_ratioStepHole(0.35f),
+      m_maxValidEdge(0.0f),
+      m_semiTransparentTest(1),
+      m_raysPerCylinder(10),
+      m_holeCheckpoints(10),
+      m_distStop(0.0f),
+      m_ratioTimerDenseGraph(3.0f),
+      m_ratioTimerCreateArcs(3.0f),
+      m_startingPointGiven(0),
+      m_maxSpeedAttribute(nullptr),
+      m_widthAttribute(nullptr),
+      m_heightAttribute(nullptr),
+      m_rotate(nullptr),
+      m_speed(nullptr),
+      m_maxSpeed(0.0f) {
   if (g_state.agents++ > 0) return;
   const CClassRegistry& registry = CGraphDataDesc::GetRegistry();
   g_state.classCount = registry.GetCount();
@@ -467,13 +508,32 @@ bool CGraphGeneratorAgent::ReadParameters(CConfigNode* definition) {
   char dense[kFileNameSize] = {}, denseEdges[kFileNameSize] = {}, final[kFileNameSize] = {};
   // The keys are taken in this order wherever they stand, so that "RADIUS_MAX" and
   // "MAX_LENGTH_VALID_EDGE" override what "RADIUS_AVERAGE" derives.
-  static const char* const kKeys[] = {
-      "FIRST_STEP", "NB_SECTORS", "RADIUS_AVERAGE", "RADIUS_MAX", "FULL_SPEED_DIST", "HALF_SPEED_DIST",
-      "RATIO_BODY_WIDTH", "RATIO_BODY_TO_KNEES", "RATIO_HEIGHT_DESTINATION", "RATIO_DEPTH_TEST_EMPTY",
-      "RATIO_DECAL_HORI_TEST_EMPTY", "RATIO_DEPTH_TEST_HOLE", "RATIO_STEP_TEST_HOLE", "MAX_LENGTH_VALID_EDGE",
-      "SEMI_TRANSPARENT_OBJECTS_TEST", "NB_RAYS_PER_CYLINDER", "HOLE_NB_CHECKPOINTS", "DistStop",
-      "RATIO_TIMER_DENSE_GRAPH", "RATIO_TIMER_CREATE_ARCS", "STARTING_POINT", "BB_MIN", "BB_MAX", "DenseGraph",
-      "DenseGraphWithEdges", "FinalGraph"};
+  static const char* const kKeys[] = {"FIRST_STEP",
+                                      "NB_SECTORS",
+                                      "RADIUS_AVERAGE",
+                                      "RADIUS_MAX",
+                                      "FULL_SPEED_DIST",
+                                      "HALF_SPEED_DIST",
+                                      "RATIO_BODY_WIDTH",
+                                      "RATIO_BODY_TO_KNEES",
+                                      "RATIO_HEIGHT_DESTINATION",
+                                      "RATIO_DEPTH_TEST_EMPTY",
+                                      "RATIO_DECAL_HORI_TEST_EMPTY",
+                                      "RATIO_DEPTH_TEST_HOLE",
+                                      "RATIO_STEP_TEST_HOLE",
+                                      "MAX_LENGTH_VALID_EDGE",
+                                      "SEMI_TRANSPARENT_OBJECTS_TEST",
+                                      "NB_RAYS_PER_CYLINDER",
+                                      "HOLE_NB_CHECKPOINTS",
+                                      "DistStop",
+                                      "RATIO_TIMER_DENSE_GRAPH",
+                                      "RATIO_TIMER_CREATE_ARCS",
+                                      "STARTING_POINT",
+                                      "BB_MIN",
+                                      "BB_MAX",
+                                      "DenseGraph",
+                                      "DenseGraphWithEdges",
+                                      "FinalGraph"};
   for (const char* key : kKeys) {
     for (uint32_t i = 0; i < definition->GetChildCount(); ++i) {
       CConfigNode* child = definition->GetChild(i);
@@ -617,9 +677,9 @@ bool CGraphGeneratorAgent::Init(CConfigNode* definition) {
     return false;
   }
   CWorld* world = Vusk::GetCurrentWorld();
-  m_pathObjects = world != nullptr ? static_cast<CPathObjectManager*>(
-                                         world->GetGlobalService(&CPathObjectManager::s_classDesc))
-                                   : nullptr;
+  m_pathObjects = world != nullptr
+                      ? static_cast<CPathObjectManager*>(world->GetGlobalService(&CPathObjectManager::s_classDesc))
+                      : nullptr;
   ChooseFirstPhase();
   return true;
 }
@@ -651,59 +711,59 @@ bool CGraphGeneratorAgent::Step() {
   if (g_state.graph == nullptr || g_state.data == nullptr) return false;
   bool result = false;
   switch (g_state.phase) {
-    case 1:
-      if (!m_exploration) return false;
-      result = Vusk::GraphGenExplore(this);
-      if (m_phaseFinished) {
-        CompactGraph(this);
-        g_state.graph->SetSearchRadius(m_radiusAverage);
-        SaveIfNamed(g_state.denseGraph);
-        Vusk::GraphGenCreateEdges(this);
-        SaveIfNamed(g_state.denseGraphWithEdges);
-        g_state.phase = 2;
-        m_phaseFinished = 0;
-        g_state.graphChanged = 1;
+  case 1:
+    if (!m_exploration) return false;
+    result = Vusk::GraphGenExplore(this);
+    if (m_phaseFinished) {
+      CompactGraph(this);
+      g_state.graph->SetSearchRadius(m_radiusAverage);
+      SaveIfNamed(g_state.denseGraph);
+      Vusk::GraphGenCreateEdges(this);
+      SaveIfNamed(g_state.denseGraphWithEdges);
+      g_state.phase = 2;
+      m_phaseFinished = 0;
+      g_state.graphChanged = 1;
+    }
+    return result;
+  case 2:
+    if (!m_collapse) return false;
+    result = Vusk::GraphGenCollapseEdges(this);
+    if (m_phaseFinished) {
+      CompactGraph(this);
+      g_state.phase = 3;
+      m_phaseFinished = 0;
+      g_state.graphChanged = 1;
+    }
+    return result;
+  case 3:
+    if (!m_validation) return false;
+    result = Vusk::GraphGenValidateEdges(this);
+    if (m_phaseFinished) {
+      CompactGraph(this);
+      g_state.graph->SetSearchRadius(m_maxValidEdge);
+      // A graph that cannot be saved is kept for the next try; only a failed read-back of a saved
+      // file leaves the graph unknown.
+      if (!g_state.graph->Save(g_state.finalGraph)) return false;
+      if (!g_state.graph->LoadFromFile(g_state.finalGraph)) {
+        g_state.graph->Clear();
+        return false;
       }
-      return result;
-    case 2:
-      if (!m_collapse) return false;
-      result = Vusk::GraphGenCollapseEdges(this);
-      if (m_phaseFinished) {
-        CompactGraph(this);
-        g_state.phase = 3;
-        m_phaseFinished = 0;
-        g_state.graphChanged = 1;
-      }
-      return result;
-    case 3:
-      if (!m_validation) return false;
-      result = Vusk::GraphGenValidateEdges(this);
-      if (m_phaseFinished) {
-        CompactGraph(this);
-        g_state.graph->SetSearchRadius(m_maxValidEdge);
-        // A graph that cannot be saved is kept for the next try; only a failed read-back of a saved
-        // file leaves the graph unknown.
-        if (!g_state.graph->Save(g_state.finalGraph)) return false;
-        if (!g_state.graph->LoadFromFile(g_state.finalGraph)) {
-          g_state.graph->Clear();
-          return false;
-        }
-        g_state.phase = 5;
-        m_phaseFinished = 0;
-        g_state.graphChanged = 1;
-      }
-      return result;
-    case 5:
-      result = Vusk::GraphGenBuildData(this);
-      if (m_phaseFinished) {
-        g_state.phase = 6;
-        return true;
-      }
-      return result;
-    case 6:
+      g_state.phase = 5;
+      m_phaseFinished = 0;
+      g_state.graphChanged = 1;
+    }
+    return result;
+  case 5:
+    result = Vusk::GraphGenBuildData(this);
+    if (m_phaseFinished) {
+      g_state.phase = 6;
       return true;
-    default:
-      return false;
+    }
+    return result;
+  case 6:
+    return true;
+  default:
+    return false;
   }
 }
 
@@ -1015,7 +1075,8 @@ bool ReachesNeighbours(CGraphGeneratorAgent* agent, const CVector3& m, CGraphVer
         // A source that is also a target was checked as a target.
         if (pass == 1 && g_state.graph->FindEdgeTo(end, n) != nullptr) continue;
         const CVector3& p = n->GetPosition();
-        if (Distance(m, p) > agent->m_maxValidEdge || !ClearPassage(agent, m, p) || Vusk::GraphGenHasHole(agent, m, p)) {
+        if (Distance(m, p) > agent->m_maxValidEdge || !ClearPassage(agent, m, p) ||
+            Vusk::GraphGenHasHole(agent, m, p)) {
           return false;
         }
       }
@@ -1186,8 +1247,8 @@ bool Vusk::GraphGenValidateEdges(CGraphGeneratorAgent* agent) {
     return true;
   }
   Steer(agent);
-  const float limit = agent->m_maxSpeed > 0.0f ? (agent->m_targetDistance / agent->m_maxSpeed) * agent->m_ratioTimerCreateArcs
-                                              : 0.0f;
+  const float limit =
+      agent->m_maxSpeed > 0.0f ? (agent->m_targetDistance / agent->m_maxSpeed) * agent->m_ratioTimerCreateArcs : 0.0f;
   if (now - agent->m_walkStart > limit) {
     agent->m_walking = 0;
     graph->RemoveEdge(edge->GetIndex());

@@ -28,7 +28,7 @@ class CPathObjectManager;
 class CSpatialGraph;
 
 class CGraphGeneratorAgent : public CAgent {
- public:
+public:
   static CAgentDesc s_classDesc;  // "CGraphGeneratorAgent"
   static CAgent* Create(CBrain* owner);
   static constexpr int kFileNameSize = 1024;
@@ -54,21 +54,21 @@ class CGraphGeneratorAgent : public CAgent {
   CEntity* GetEntity() const;
 
   // Working state (read and written by the phase steps).
-  int32_t m_slot;                   // index in the generator table; -1 before the entity is added
-  CVector3 m_currentPoint;          // where the entity heads (the target) or stands
-  uint8_t m_walking;                // 1 while a walk is under way
-  uint8_t m_firstStep;              // 1 until the phase made its first step
-  uint8_t m_phaseFinished;          // 1 once the phase has no more work for this agent
-  float m_radiusMax;                // working copies of the radii (host units)
+  int32_t m_slot;           // index in the generator table; -1 before the entity is added
+  CVector3 m_currentPoint;  // where the entity heads (the target) or stands
+  uint8_t m_walking;        // 1 while a walk is under way
+  uint8_t m_firstStep;      // 1 until the phase made its first step
+  uint8_t m_phaseFinished;  // 1 once the phase has no more work for this agent
+  float m_radiusMax;        // working copies of the radii (host units)
   float m_radiusAverage;
-  int32_t m_sectorCount;            // sectors per vertex
-  CGraphVertex* m_currentVertex;    // vertex being explored, or null
-  CGraphEdge* m_currentEdge;        // edge being validated, or null
-  CVector3 m_lastPosition;          // entity position at the last step (-10000 / -20000: none)
-  double m_lastTime;                // time of the last step (s)
-  float m_smoothedSpeed;            // smoothed speed over the walk (host units per second)
-  double m_walkStart;               // time the walk started (s)
-  float m_targetDistance;           // distance from the walk's start to its target
+  int32_t m_sectorCount;              // sectors per vertex
+  CGraphVertex* m_currentVertex;      // vertex being explored, or null
+  CGraphEdge* m_currentEdge;          // edge being validated, or null
+  CVector3 m_lastPosition;            // entity position at the last step (-10000 / -20000: none)
+  double m_lastTime;                  // time of the last step (s)
+  float m_smoothedSpeed;              // smoothed speed over the walk (host units per second)
+  double m_walkStart;                 // time the walk started (s)
+  float m_targetDistance;             // distance from the walk's start to its target
   CPathObjectManager* m_pathObjects;  // the world's path-object manager, or null
 
   // Phase switches.
@@ -78,44 +78,44 @@ class CGraphGeneratorAgent : public CAgent {
   uint8_t m_additionalData;
 
   // Parameters (host units unless marked).
-  float m_paramRadiusAverage;       // "RADIUS_AVERAGE"
-  float m_paramRadiusMax;           // "RADIUS_MAX"
-  float m_fullSpeedDistance;        // "FULL_SPEED_DIST"
-  float m_halfSpeedDistance;        // "HALF_SPEED_DIST"
-  float m_bodyWidth, m_ratioBodyWidth;              // width x ratio
-  float m_kneeHeight, m_ratioBodyToKnees;           // height x ratio
+  float m_paramRadiusAverage;                           // "RADIUS_AVERAGE"
+  float m_paramRadiusMax;                               // "RADIUS_MAX"
+  float m_fullSpeedDistance;                            // "FULL_SPEED_DIST"
+  float m_halfSpeedDistance;                            // "HALF_SPEED_DIST"
+  float m_bodyWidth, m_ratioBodyWidth;                  // width x ratio
+  float m_kneeHeight, m_ratioBodyToKnees;               // height x ratio
   float m_destinationHeight, m_ratioHeightDestination;  // height x ratio
-  float m_emptyDepth, m_ratioDepthEmpty;            // height x ratio
-  float m_emptyOffset, m_ratioOffsetEmpty;          // width x ratio
-  float m_holeDepth, m_ratioDepthHole;              // height x ratio
-  float m_holeStep, m_ratioStepHole;                // height x ratio
-  float m_maxValidEdge;             // "MAX_LENGTH_VALID_EDGE"
-  uint8_t m_semiTransparentTest;    // "SEMI_TRANSPARENT_OBJECTS_TEST"
-  int32_t m_raysPerCylinder;        // "NB_RAYS_PER_CYLINDER"
-  int32_t m_holeCheckpoints;        // "HOLE_NB_CHECKPOINTS"
-  float m_distStop;                 // "DistStop"
-  float m_ratioTimerDenseGraph;     // "RATIO_TIMER_DENSE_GRAPH" (no unit)
-  float m_ratioTimerCreateArcs;     // "RATIO_TIMER_CREATE_ARCS" (no unit)
-  CVector3 m_startingPoint;         // "STARTING_POINT"
+  float m_emptyDepth, m_ratioDepthEmpty;                // height x ratio
+  float m_emptyOffset, m_ratioOffsetEmpty;              // width x ratio
+  float m_holeDepth, m_ratioDepthHole;                  // height x ratio
+  float m_holeStep, m_ratioStepHole;                    // height x ratio
+  float m_maxValidEdge;                                 // "MAX_LENGTH_VALID_EDGE"
+  uint8_t m_semiTransparentTest;                        // "SEMI_TRANSPARENT_OBJECTS_TEST"
+  int32_t m_raysPerCylinder;                            // "NB_RAYS_PER_CYLINDER"
+  int32_t m_holeCheckpoints;                            // "HOLE_NB_CHECKPOINTS"
+  float m_distStop;                                     // "DistStop"
+  float m_ratioTimerDenseGraph;                         // "RATIO_TIMER_DENSE_GRAPH" (no unit)
+  float m_ratioTimerCreateArcs;                         // "RATIO_TIMER_CREATE_ARCS" (no unit)
+  CVector3 m_startingPoint;                             // "STARTING_POINT"
   uint8_t m_startingPointGiven;
-  CVector3 m_boxMin;                // "BB_MIN"
-  CVector3 m_boxMax;                // "BB_MAX"
+  CVector3 m_boxMin;  // "BB_MIN"
+  CVector3 m_boxMax;  // "BB_MAX"
 
   CEntityMaxSpeed* m_maxSpeedAttribute;
   CEntityWidth* m_widthAttribute;
   CEntityHeight* m_heightAttribute;
   CActionRotate* m_rotate;
   CActionSpeed* m_speed;
-  float m_maxSpeed;                 // maximum speed read at the last IsReady
+  float m_maxSpeed;  // maximum speed read at the last IsReady
 
- private:
+private:
   bool ReadParameters(CConfigNode* definition);
   void ResetWorkingFields();
   void ChooseFirstPhase();
 };
 
 class CGraphGeneratorBrain : public CBrain {
- public:
+public:
   static CBrainDesc s_classDesc;  // "CGraphGeneratorBrain"
   static CBrain* Create(CEntity* owner, const CActionClassDesc* actionClass);
 
@@ -130,7 +130,7 @@ class CGraphGeneratorBrain : public CBrain {
 
   CGraphGeneratorAgent* GetGeneratorAgent() const { return m_agent; }
 
- private:
+private:
   void Draw(bool boxToo);
 
   CGraphGeneratorAgent* m_agent = nullptr;

@@ -13,8 +13,8 @@ class CSpatialGraph;
 
 // One graph with its name and data objects; owns both.
 class CGraphEntry : public CEngineObject {
- public:
-  static constexpr uint32_t kNameSize = 128;      // name field, NUL included
+public:
+  static constexpr uint32_t kNameSize = 128;  // name field, NUL included
   static constexpr uint32_t kMaxDataObjects = 32;
 
   CGraphEntry(const char* name, CSpatialGraph* graph, bool updateWithPathObjects);
@@ -23,16 +23,16 @@ class CGraphEntry : public CEngineObject {
   // Appends a data object (owned from then on); false when the entry is full.
   bool AddData(CGraphData* data);
 
-  char m_name[kNameSize];                          // graph name, cut to 127 characters
-  CSpatialGraph* m_graph;                          // the graph
-  uint8_t m_updateWithPathObjects;                 // 1: path objects link themselves into this graph
-  CGraphData* m_data[kMaxDataObjects];             // graph data objects in the order added
-  uint32_t m_dataCount;                            // entries of m_data in use
+  char m_name[kNameSize];               // graph name, cut to 127 characters
+  CSpatialGraph* m_graph;               // the graph
+  uint8_t m_updateWithPathObjects;      // 1: path objects link themselves into this graph
+  CGraphData* m_data[kMaxDataObjects];  // graph data objects in the order added
+  uint32_t m_dataCount;                 // entries of m_data in use
 };
 
 class CGraphManager : public CGlobalService {
- public:
-  static CGlobalServiceDesc s_classDesc;           // "CGraphManager"
+public:
+  static CGlobalServiceDesc s_classDesc;  // "CGraphManager"
   static CGlobalService* Create();
 
   CGraphManager();
@@ -56,14 +56,14 @@ class CGraphManager : public CGlobalService {
   uint32_t GetEntryCount() const { return m_entryCount; }
   CGraphEntry* GetEntry(uint32_t i) const { return i < m_entryCount ? m_entries[i] : nullptr; }
 
- private:
+private:
   bool ReadGraph(CConfigNode* node);
   bool AppendEntry(CGraphEntry* entry);
 
-  CGraphEntry** m_entries;                         // owned entries
-  uint32_t m_entryCount;                           // entries in use
-  uint32_t m_entryCapacity;                        // entries allocated (8, doubling)
-  uint8_t m_buffersSized;                          // 1 when "AstarMemory" sized the A* buffers
+  CGraphEntry** m_entries;   // owned entries
+  uint32_t m_entryCount;     // entries in use
+  uint32_t m_entryCapacity;  // entries allocated (8, doubling)
+  uint8_t m_buffersSized;    // 1 when "AstarMemory" sized the A* buffers
 };
 
 namespace Vusk {

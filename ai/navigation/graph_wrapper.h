@@ -12,7 +12,7 @@ class CConfigNode;
 class CSpatialGraph;
 
 class CGraphWrapper : public CEngineObject {
- public:
+public:
   static CGraphWrapperDesc s_classDesc;  // "CGraphWrapper"
   static CGraphWrapper* Create();
 
@@ -29,6 +29,6 @@ class CGraphWrapper : public CEngineObject {
 
   CSpatialGraph* GetGraph() const { return m_graph; }
 
- protected:
+protected:
   CSpatialGraph* m_graph = nullptr;  // the wrapped graph (not owned)
 };

@@ -219,5 +219,4 @@ CGlobalService* CNeuralNetManager::Create() { return new CNeuralNetManager(); }
 
 const CGlobalServiceDesc* CNeuralNetManager::GetClassDesc() const { return &s_classDesc; }
 
-
 CNamedResource* CNeuralNetManager::CreateResource() { return new CNeuralNet(); }

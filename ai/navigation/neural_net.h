@@ -17,7 +17,7 @@ class CDataReader;
 }
 
 class CNeuralLayer : public CEngineObject {
- public:
+public:
   // n neurons; value 0 (the bias input) is 1, the others 0. Check GetValues for null (no memory).
   explicit CNeuralLayer(uint32_t neuronCount);
   CNeuralLayer(const CNeuralLayer&) = delete;
@@ -27,13 +27,13 @@ class CNeuralLayer : public CEngineObject {
   uint32_t GetNeuronCount() const { return m_neuronCount; }
   float* GetValues() const { return m_values; }  // n + 1 values, the bias first
 
- private:
+private:
   uint32_t m_neuronCount;
   float* m_values;
 };
 
 class CNeuralNet : public CNamedResource {
- public:
+public:
   static constexpr char kMagic[] = "Quelmor Neural Net";
   // Largest neuron count of a layer a net accepts.
   static constexpr int32_t kMaxNeurons = 65536;
@@ -75,7 +75,7 @@ class CNeuralNet : public CNamedResource {
   float m_momentum = 0.0f;
   float m_gain = 0.0f;
 
- private:
+private:
   bool Read(Vusk::CDataReader& reader);
   void Clear();
   bool MakeLayers(const int32_t* neuronCounts, int32_t layerCount);
@@ -88,18 +88,18 @@ class CNeuralNet : public CNamedResource {
   float* m_weights = nullptr;
   int32_t m_weightCount = 0;
   uint8_t m_ownsWeights = 0;
-  uint32_t m_cursor = 0;       // next weight during evaluation
+  uint32_t m_cursor = 0;  // next weight during evaluation
   uint8_t m_loaded = 0;
 };
 
 class CNeuralNetManager : public CResourceManager {
- public:
+public:
   static CGlobalServiceDesc s_classDesc;  // "CNeuralNetManager"
   static CGlobalService* Create();
   const CGlobalServiceDesc* GetClassDesc() const override;
   CNeuralNet* FindNet(const char* name) const { return static_cast<CNeuralNet*>(FindResource(name)); }
 
- protected:
+protected:
   const char* GetEntryKey() const override { return "NeuralNet"; }
   CNamedResource* CreateResource() override;
 };

@@ -19,7 +19,9 @@ CGraphData* CPathCostData::Create(CSpatialGraph* owner) {
 }
 
 CPathCostData::CPathCostData(CSpatialGraph* owner)
-    : CGraphData(owner), m_table(nullptr), m_vertexCount(owner != nullptr ? owner->GetVertexCount() : 0),
+    : CGraphData(owner),
+      m_table(nullptr),
+      m_vertexCount(owner != nullptr ? owner->GetVertexCount() : 0),
       m_scale(0.0f) {
   if (m_vertexCount > 0) {
     size_t n = static_cast<size_t>(m_vertexCount);

@@ -7,7 +7,7 @@
 #include "ai/navigation/graph_data.h"
 
 class CPathCostData : public CGraphData {
- public:
+public:
   static CGraphDataDesc s_classDesc;  // "CPathCostData"
   static constexpr const char* kFileMagic = "Quelmor PathCost Data";
   static constexpr uint8_t kUnreachable = 255;
@@ -28,8 +28,8 @@ class CPathCostData : public CGraphData {
   // Entry [a][b]; false outside the table.
   bool GetEntry(int32_t a, int32_t b, uint8_t* entry) const;
 
- private:
-  uint8_t* m_table;                   // N x N entries, row-major (start, then goal); null when none
-  int32_t m_vertexCount;              // N: the graph's vertex count when created or built
-  float m_scale;                      // entry = route cost x scale; 0 when created
+private:
+  uint8_t* m_table;       // N x N entries, row-major (start, then goal); null when none
+  int32_t m_vertexCount;  // N: the graph's vertex count when created or built
+  float m_scale;          // entry = route cost x scale; 0 when created
 };

@@ -50,8 +50,7 @@ CPathObjectManager* PathObjectManager() {
 
 // A table of `count` null object pointers (one per registered class); sets *size to its entries (0
 // when there are none or memory runs out).
-template <class T>
-T** NewObjectTable(uint32_t count, uint32_t* size) {
+template <class T> T** NewObjectTable(uint32_t count, uint32_t* size) {
   *size = 0;
   T** table = count > 0 ? static_cast<T**>(Vusk::EngineAllocate(count * sizeof(T*))) : nullptr;
   if (table == nullptr) return nullptr;
@@ -61,8 +60,7 @@ T** NewObjectTable(uint32_t count, uint32_t* size) {
 }
 
 // Marks `first` set (else `second`, when there is no first), giving it *value when value is not null.
-template <class A, class B>
-void MarkFirstSet(A* first, B* second, const float* value) {
+template <class A, class B> void MarkFirstSet(A* first, B* second, const float* value) {
   auto mark = [value](auto* action) {
     if (value != nullptr) action->value = *value;
     action->set = 1;
@@ -91,7 +89,11 @@ bool CVertexTarget::GetVertex(uint16_t* vertex, uint16_t* graphIndex) const {
 // --- IPathFinder -----------------------------------------------------------------------------------
 
 IPathFinder::IPathFinder(CBrain* owner)
-    : CService(owner), m_actionClass(nullptr), m_constraints(nullptr), m_constraintCount(0), m_constraint(nullptr),
+    : CService(owner),
+      m_actionClass(nullptr),
+      m_constraints(nullptr),
+      m_constraintCount(0),
+      m_constraint(nullptr),
       m_constraintCreated(false) {
   CActionClass* brainActions = owner != nullptr ? owner->GetActionClass() : nullptr;
   const CActionClassDesc* desc = brainActions != nullptr ? brainActions->GetClassDesc() : nullptr;
@@ -135,23 +137,74 @@ CService* CPathFinder::Create(CBrain* owner) { return new CPathFinder(owner); }
 
 CPathFinder::CPathFinder(CBrain* owner)
     : IPathFinder(owner),
-      m_distMinNewGoal(0), m_distGoal(0), m_distStop(0), m_distGoalSlowDown(0), m_distSlowDown(0),
-      m_maxDeltaHeight(0), m_distSubgoalMax(0), m_maxDeltaAngle(45.0f), m_nbMaxSubgoal(1), m_holeHeight(0),
-      m_widthRatioForHoleDetection(1.0f), m_holeDistToEdge(0), m_cpuPrudence(0.2f), m_avoidCpuPeaks(0),
-      m_dynDelayTime(0.4f), m_dynRatioAttrRep(0.5f), m_timeMinTrigger(-1.0f), m_timeMaxTrigger(10.0f),
-      m_stopCondition(&Vusk::SimpleStopCondition), m_findVertex(&Vusk::LocallyVisibleVertex),
-      m_canGo(&Vusk::AlwaysGo), m_nextSubgoal(&Vusk::SimpleCheck), m_moveModeCheck(&Vusk::AlwaysGo),
-      m_simpleMove(&Vusk::VisibleMove), m_complexMove(&Vusk::InvisibleMove),
-      m_graph(nullptr), m_graphIndex(CVertexTarget::kNoGraph), m_astarData(nullptr), m_findNearestData(nullptr),
-      m_heuristics(nullptr), m_heuristicCount(0), m_heuristic(nullptr), m_cpuStats(nullptr), m_pointMapper(nullptr),
-      m_stopped(0), m_pathFound(0), m_searchDeferred(0), m_searchSuspended(0), m_goalIsCurrent(0),
-      m_straightToGoal(0), m_accident(0), m_moveDue(0), m_repathForced(0),
-      m_cachedStart(nullptr), m_cachedGoal(nullptr), m_subgoalIndex(-1), m_holeCounter(0),
-      m_savedStart(nullptr), m_savedGoalVertex(nullptr), m_subgoalDistance(-1.0f),
-      m_maxSpeedAttribute(nullptr), m_widthAttribute(nullptr), m_rotate(nullptr), m_steering(nullptr),
-      m_acceleration(nullptr), m_speed(nullptr), m_taskAstar(-1), m_taskCheckAccident(-1), m_taskNewSubgoal(-1),
-      m_taskGoto(-1), m_threatFound(0), m_nearestThreat(nullptr), m_leastContactTime(1000000.0f),
-      m_threatCount(0), m_threats{}, m_avoidUntil(0.0f), m_avoiding(0), m_callbackRegistered(false) {
+      m_distMinNewGoal(0),
+      m_distGoal(0),
+      m_distStop(0),
+      m_distGoalSlowDown(0),
+      m_distSlowDown(0),
+      m_maxDeltaHeight(0),
+      m_distSubgoalMax(0),
+      m_maxDeltaAngle(45.0f),
+      m_nbMaxSubgoal(1),
+      m_holeHeight(0),
+      m_widthRatioForHoleDetection(1.0f),
+      m_holeDistToEdge(0),
+      m_cpuPrudence(0.2f),
+      m_avoidCpuPeaks(0),
+      m_dynDelayTime(0.4f),
+      m_dynRatioAttrRep(0.5f),
+      m_timeMinTrigger(-1.0f),
+      m_timeMaxTrigger(10.0f),
+      m_stopCondition(&Vusk::SimpleStopCondition),
+      m_findVertex(&Vusk::LocallyVisibleVertex),
+      m_canGo(&Vusk::AlwaysGo),
+      m_nextSubgoal(&Vusk::SimpleCheck),
+      m_moveModeCheck(&Vusk::AlwaysGo),
+      m_simpleMove(&Vusk::VisibleMove),
+      m_complexMove(&Vusk::InvisibleMove),
+      m_graph(nullptr),
+      m_graphIndex(CVertexTarget::kNoGraph),
+      m_astarData(nullptr),
+      m_findNearestData(nullptr),
+      m_heuristics(nullptr),
+      m_heuristicCount(0),
+      m_heuristic(nullptr),
+      m_cpuStats(nullptr),
+      m_pointMapper(nullptr),
+      m_stopped(0),
+      m_pathFound(0),
+      m_searchDeferred(0),
+      m_searchSuspended(0),
+      m_goalIsCurrent(0),
+      m_straightToGoal(0),
+      m_accident(0),
+      m_moveDue(0),
+      m_repathForced(0),
+      m_cachedStart(nullptr),
+      m_cachedGoal(nullptr),
+      m_subgoalIndex(-1),
+      m_holeCounter(0),
+      m_savedStart(nullptr),
+      m_savedGoalVertex(nullptr),
+      m_subgoalDistance(-1.0f),
+      m_maxSpeedAttribute(nullptr),
+      m_widthAttribute(nullptr),
+      m_rotate(nullptr),
+      m_steering(nullptr),
+      m_acceleration(nullptr),
+      m_speed(nullptr),
+      m_taskAstar(-1),
+      m_taskCheckAccident(-1),
+      m_taskNewSubgoal(-1),
+      m_taskGoto(-1),
+      m_threatFound(0),
+      m_nearestThreat(nullptr),
+      m_leastContactTime(1000000.0f),
+      m_threatCount(0),
+      m_threats{},
+      m_avoidUntil(0.0f),
+      m_avoiding(0),
+      m_callbackRegistered(false) {
   m_heuristics = NewObjectTable<CHeuristic>(CHeuristicDesc::GetRegistry().GetCount(), &m_heuristicCount);
   if (m_constraintCount > 0) m_cpuStats = new CAstarCpuStats[m_constraintCount];
 }
@@ -190,13 +243,20 @@ bool CPathFinder::ReadParam(CConfigNode* node) {
     bool scaled;
   };
   const Scaled floats[] = {
-      {"DistMinNewGoal", &m_distMinNewGoal, true},     {"DistGoal", &m_distGoal, true},
-      {"DistStop", &m_distStop, true},                 {"DistGoalSlowDown", &m_distGoalSlowDown, true},
-      {"DistSlowDown", &m_distSlowDown, true},         {"MaxDeltaHeight", &m_maxDeltaHeight, true},
-      {"DistSubgoalMax", &m_distSubgoalMax, true},     {"HoleHeight", &m_holeHeight, true},
-      {"HoleDistToEdge", &m_holeDistToEdge, true},     {"WidthRatioForHoleDetection", &m_widthRatioForHoleDetection, false},
-      {"DynDelayTime", &m_dynDelayTime, false},        {"DynRatioAttrRep", &m_dynRatioAttrRep, false},
-      {"TimeMinTrigger", &m_timeMinTrigger, false},    {"TimeMaxTrigger", &m_timeMaxTrigger, false},
+      {"DistMinNewGoal", &m_distMinNewGoal, true},
+      {"DistGoal", &m_distGoal, true},
+      {"DistStop", &m_distStop, true},
+      {"DistGoalSlowDown", &m_distGoalSlowDown, true},
+      {"DistSlowDown", &m_distSlowDown, true},
+      {"MaxDeltaHeight", &m_maxDeltaHeight, true},
+      {"DistSubgoalMax", &m_distSubgoalMax, true},
+      {"HoleHeight", &m_holeHeight, true},
+      {"HoleDistToEdge", &m_holeDistToEdge, true},
+      {"WidthRatioForHoleDetection", &m_widthRatioForHoleDetection, false},
+      {"DynDelayTime", &m_dynDelayTime, false},
+      {"DynRatioAttrRep", &m_dynRatioAttrRep, false},
+      {"TimeMinTrigger", &m_timeMinTrigger, false},
+      {"TimeMaxTrigger", &m_timeMaxTrigger, false},
   };
   for (const Scaled& entry : floats) {
     if (_stricmp(name, entry.key) == 0) {
@@ -296,8 +356,8 @@ bool CPathFinder::Init(CConfigNode* definition) {
   m_avoiding = 0;
   m_avoidUntil = 0.0f;
   SetGraph(nullptr);
-  m_pointMapper = world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc))
-                                   : nullptr;
+  m_pointMapper =
+      world != nullptr ? static_cast<CPointMapper*>(world->GetGlobalService(&CPointMapper::s_classDesc)) : nullptr;
   if (!CService::Init(definition)) return false;
 
   CEntity* owner = GetOwner();
@@ -367,13 +427,11 @@ void CPathFinder::BindGraph(CSpatialGraph* graph, const char* name) {
   uint16_t index = CVertexTarget::kNoGraph;
   if (graph != nullptr && name != nullptr && m_pointMapper != nullptr && m_pointMapper->FindGraphIndex(name, &index))
     m_graphIndex = index;
-  m_astarData = graph != nullptr
-                    ? static_cast<CAstarData*>(Vusk::FindWorldGraphData(graph, &CAstarData::s_classDesc))
-                    : nullptr;
+  m_astarData =
+      graph != nullptr ? static_cast<CAstarData*>(Vusk::FindWorldGraphData(graph, &CAstarData::s_classDesc)) : nullptr;
   m_findNearestData =
-      graph != nullptr
-          ? static_cast<CFindNearestData*>(Vusk::FindWorldGraphData(graph, &CFindNearestData::s_classDesc))
-          : nullptr;
+      graph != nullptr ? static_cast<CFindNearestData*>(Vusk::FindWorldGraphData(graph, &CFindNearestData::s_classDesc))
+                       : nullptr;
   for (uint32_t i = 0; i < m_heuristicCount; ++i)
     if (m_heuristics[i] != nullptr) m_heuristics[i]->SetGraph(graph);
   for (uint32_t i = 0; i < m_constraintCount; ++i)
@@ -470,9 +528,8 @@ bool CPathFinder::RunStages(CMoveOrder* move, const CPathTarget* target) {
     return true;
   }
   // 4: the path object in charge of the present segment.
-  CPathObject* segment = m_subgoalIndex > 0 && m_subgoalIndex <= m_path.m_pointCount
-                             ? m_path.m_pathObjects[m_subgoalIndex - 1]
-                             : nullptr;
+  CPathObject* segment =
+      m_subgoalIndex > 0 && m_subgoalIndex <= m_path.m_pointCount ? m_path.m_pathObjects[m_subgoalIndex - 1] : nullptr;
   // 5: does the path need computing?
   bool compute = false;
   bool accident = false;
@@ -589,9 +646,8 @@ bool CPathFinder::RunStages(CMoveOrder* move, const CPathTarget* target) {
   } else if (segmentMove) {
     bool reached = false;
     CVector3 target;
-    const CVector3 point = m_subgoalIndex >= 0 && m_subgoalIndex < m_path.m_pointCount
-                               ? m_path.m_points[m_subgoalIndex]
-                               : m_subgoal;
+    const CVector3 point =
+        m_subgoalIndex >= 0 && m_subgoalIndex < m_path.m_pointCount ? m_path.m_points[m_subgoalIndex] : m_subgoal;
     if (segment->ComputeMove(owner, point, m_actionClass, &reached, &target))
       m_moveDue = 0;
     else
@@ -641,7 +697,8 @@ bool CPathFinder::ComputePath(bool accident, bool* changed, const CPathTarget* t
                               ? &m_cpuStats[statsIndex]
                               : nullptr;
   if (stats == nullptr) return false;
-  const int result = Vusk::AstarSearchTimeSliced(m_graph, &m_path, start, goal, owner, stats, budget, m_repathForced != 0);
+  const int result =
+      Vusk::AstarSearchTimeSliced(m_graph, &m_path, start, goal, owner, stats, budget, m_repathForced != 0);
   if (result == Vusk::kAstarFound) return true;
   if (result == Vusk::kAstarSuspended) {
     m_searchSuspended = 1;

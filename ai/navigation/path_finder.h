@@ -34,7 +34,7 @@ class CSpatialGraph;
 
 // Anything the path finder can be sent to or can estimate a distance to.
 class CPathTarget : public CEngineObject {
- public:
+public:
   virtual CVector3 GetPosition() const = 0;
   // The graph vertex the target stands for: its index and the graph's point-mapper index.
   virtual bool GetVertex(uint16_t* vertex, uint16_t* graphIndex) const = 0;
@@ -42,7 +42,7 @@ class CPathTarget : public CEngineObject {
 
 // A path target standing for one graph vertex.
 class CVertexTarget : public CPathTarget {
- public:
+public:
   static constexpr uint16_t kNoGraph = 65535;
   CVertexTarget(CGraphVertex* vertex, uint16_t graphIndex) : m_vertex(vertex), m_graphIndex(graphIndex) {}
   // The vertex's position; the zero vector without a vertex.
@@ -50,17 +50,17 @@ class CVertexTarget : public CPathTarget {
   // False without a vertex or a graph index.
   bool GetVertex(uint16_t* vertex, uint16_t* graphIndex) const override;
 
-  CGraphVertex* m_vertex;           // the vertex, or null
-  uint16_t m_graphIndex;            // point-mapper index of its graph; 65535: none
+  CGraphVertex* m_vertex;  // the vertex, or null
+  uint16_t m_graphIndex;   // point-mapper index of its graph; 65535: none
 };
 
 // A move built by a move strategy.
 struct CMoveOrder {
-  float m_speed = 0.0f;             // host units per second
-  CVector3 m_direction;             // direction of the move (not always unit length)
-  CVector3 m_extra1;                // carried along for the strategies' callers; not read here
-  CVector3 m_extra2;                // carried along for the strategies' callers; not read here
-  uint8_t m_flag = 0;               // carried along for the strategies' callers; not read here
+  float m_speed = 0.0f;  // host units per second
+  CVector3 m_direction;  // direction of the move (not always unit length)
+  CVector3 m_extra1;     // carried along for the strategies' callers; not read here
+  CVector3 m_extra2;     // carried along for the strategies' callers; not read here
+  uint8_t m_flag = 0;    // carried along for the strategies' callers; not read here
 };
 
 // Strategy signatures; `self` is the calling path finder.
@@ -72,7 +72,7 @@ using MoveFn = bool (*)(CPathFinder* self, CMoveOrder* move, const CVector3& poi
 
 // Interface of the path finder family, as the agents use it.
 class IPathFinder : public CService {
- public:
+public:
   static CServiceDesc s_classDesc;  // "IPathFinder" (abstract)
 
   // Creates the own action class (the brain's class) and the per-class constraint table.
@@ -96,16 +96,16 @@ class IPathFinder : public CService {
   // The actions the last step decided.
   CActionClass* GetActionClass() const { return m_actionClass; }
 
- protected:
-  CActionClass* m_actionClass;      // own decisions, of the brain's action class; owned
-  CConstraint** m_constraints;      // one per constraint class, null until selected; owned
-  uint32_t m_constraintCount;       // entries of m_constraints
-  CConstraint* m_constraint;        // current constraint (an entry of m_constraints) or null
-  bool m_constraintCreated;         // the last SetConstraint made a new object
+protected:
+  CActionClass* m_actionClass;  // own decisions, of the brain's action class; owned
+  CConstraint** m_constraints;  // one per constraint class, null until selected; owned
+  uint32_t m_constraintCount;   // entries of m_constraints
+  CConstraint* m_constraint;    // current constraint (an entry of m_constraints) or null
+  bool m_constraintCreated;     // the last SetConstraint made a new object
 };
 
 class CPathFinder : public IPathFinder {
- public:
+public:
   static CServiceDesc s_classDesc;  // "CPathFinder", with a class bit in the engine-wide mask
   static CService* Create(CBrain* owner);
   static constexpr uint32_t kMaxThreats = 25;
@@ -153,24 +153,24 @@ class CPathFinder : public IPathFinder {
   float GetWidth() const;
 
   // --- Configuration (the keys of ReadParam; distances in host units) ---
-  float m_distMinNewGoal;           // goal movement that makes a new path
-  float m_distGoal;                 // horizontal arrival radius
-  float m_distStop;                 // sub-goal arrival radius
-  float m_distGoalSlowDown;         // slow-down distance towards the goal
-  float m_distSlowDown;             // slow-down distance towards a sub-goal
-  float m_maxDeltaHeight;           // vertical tolerance
-  float m_distSubgoalMax;           // farthest point corner cutting may aim at
-  float m_maxDeltaAngle;            // largest turn per step (degrees, 0..360)
-  int32_t m_nbMaxSubgoal;           // most path points skipped at once
-  float m_holeHeight;               // depth of the hole probes
-  float m_widthRatioForHoleDetection; // side offset of the hole probes, in owner widths
-  float m_holeDistToEdge;           // lateral distance beyond which holes are probed
-  float m_cpuPrudence;              // weight of the deviation in the time-sliced search
-  uint8_t m_avoidCpuPeaks;          // 1: time-sliced A*
-  float m_dynDelayTime;             // seconds an avoidance manoeuvre is held
-  float m_dynRatioAttrRep;          // weight of the side-step against the repulsion
-  float m_timeMinTrigger;           // least contact time that counts as a threat (s)
-  float m_timeMaxTrigger;           // contact time below which an entity is a threat (s)
+  float m_distMinNewGoal;              // goal movement that makes a new path
+  float m_distGoal;                    // horizontal arrival radius
+  float m_distStop;                    // sub-goal arrival radius
+  float m_distGoalSlowDown;            // slow-down distance towards the goal
+  float m_distSlowDown;                // slow-down distance towards a sub-goal
+  float m_maxDeltaHeight;              // vertical tolerance
+  float m_distSubgoalMax;              // farthest point corner cutting may aim at
+  float m_maxDeltaAngle;               // largest turn per step (degrees, 0..360)
+  int32_t m_nbMaxSubgoal;              // most path points skipped at once
+  float m_holeHeight;                  // depth of the hole probes
+  float m_widthRatioForHoleDetection;  // side offset of the hole probes, in owner widths
+  float m_holeDistToEdge;              // lateral distance beyond which holes are probed
+  float m_cpuPrudence;                 // weight of the deviation in the time-sliced search
+  uint8_t m_avoidCpuPeaks;             // 1: time-sliced A*
+  float m_dynDelayTime;                // seconds an avoidance manoeuvre is held
+  float m_dynRatioAttrRep;             // weight of the side-step against the repulsion
+  float m_timeMinTrigger;              // least contact time that counts as a threat (s)
+  float m_timeMaxTrigger;              // contact time below which an entity is a threat (s)
 
   // --- Strategies ---
   StopConditionFn m_stopCondition;
@@ -182,56 +182,56 @@ class CPathFinder : public IPathFinder {
   MoveFn m_complexMove;
 
   // --- Graph and path ---
-  CSpatialGraph* m_graph;           // current graph or null
-  uint16_t m_graphIndex;            // its point-mapper index; 65535: none
-  CPath m_path;                     // the current path
-  CAstarData* m_astarData;          // the graph's route table, or null
-  CFindNearestData* m_findNearestData; // the graph's nearest-vertex data, or null
-  CHeuristic** m_heuristics;        // one per heuristic class, null until selected; owned
-  uint32_t m_heuristicCount;        // entries of m_heuristics
-  CHeuristic* m_heuristic;          // current heuristic or null
-  CAstarCpuStats* m_cpuStats;       // one per constraint class
-  CPointMapper* m_pointMapper;      // the world's point mapper, or null
+  CSpatialGraph* m_graph;               // current graph or null
+  uint16_t m_graphIndex;                // its point-mapper index; 65535: none
+  CPath m_path;                         // the current path
+  CAstarData* m_astarData;              // the graph's route table, or null
+  CFindNearestData* m_findNearestData;  // the graph's nearest-vertex data, or null
+  CHeuristic** m_heuristics;            // one per heuristic class, null until selected; owned
+  uint32_t m_heuristicCount;            // entries of m_heuristics
+  CHeuristic* m_heuristic;              // current heuristic or null
+  CAstarCpuStats* m_cpuStats;           // one per constraint class
+  CPointMapper* m_pointMapper;          // the world's point mapper, or null
 
   // --- Step state ---
-  uint8_t m_stopped;                // the stop condition held in this step
-  uint8_t m_pathFound;              // result of the last path computation
-  uint8_t m_searchDeferred;         // the time manager refused the path computation this step
-  uint8_t m_searchSuspended;        // a time-sliced search stopped on its budget
-  uint8_t m_goalIsCurrent;          // the to-goal vector was taken against the current goal
-  uint8_t m_straightToGoal;         // corner cutting sent the owner straight at the goal
-  uint8_t m_accident;               // the owner is stuck (or a path object says so)
-  uint8_t m_moveDue;                // the step still has to set the actions itself
-  uint8_t m_repathForced;           // the next step computes a new path
-  CVector3 m_requestedGoal;         // goal given to the last step
-  CVector3 m_toGoal;                // owner position minus goal
-  CVector3 m_goal;                  // goal of this step
-  CVector3 m_lastPathGoal;          // goal of the last path computation
-  CVector3 m_subgoal;               // current sub-goal
-  CVector3 m_ownerPosition;         // owner position at the start of the step
-  CVector3 m_lastPathOwnerPosition; // owner position at the last path computation
-  CVector3 m_predictedPosition;     // owner position plus a tenth of the last move
-  CMoveOrder m_lastMove;            // re-issued when no new move is built
-  CGraphVertex* m_cachedStart;      // start vertex of the last path computation
-  CGraphVertex* m_cachedGoal;       // goal vertex of the last path computation
-  int32_t m_subgoalIndex;           // path point of the sub-goal; -1: the sub-goal is the goal
-  int32_t m_holeCounter;            // 0-2: sub-goal changes still made under a found hole
-  CVector3 m_savedGoal;             // goal saved at the last path computation
-  CGraphVertex* m_savedStart;       // start vertex saved at the last path computation
-  CGraphVertex* m_savedGoalVertex;  // goal vertex saved at the last path computation
-  float m_subgoalDistance;          // distance to the sub-goal when last measured; -1: never
+  uint8_t m_stopped;                 // the stop condition held in this step
+  uint8_t m_pathFound;               // result of the last path computation
+  uint8_t m_searchDeferred;          // the time manager refused the path computation this step
+  uint8_t m_searchSuspended;         // a time-sliced search stopped on its budget
+  uint8_t m_goalIsCurrent;           // the to-goal vector was taken against the current goal
+  uint8_t m_straightToGoal;          // corner cutting sent the owner straight at the goal
+  uint8_t m_accident;                // the owner is stuck (or a path object says so)
+  uint8_t m_moveDue;                 // the step still has to set the actions itself
+  uint8_t m_repathForced;            // the next step computes a new path
+  CVector3 m_requestedGoal;          // goal given to the last step
+  CVector3 m_toGoal;                 // owner position minus goal
+  CVector3 m_goal;                   // goal of this step
+  CVector3 m_lastPathGoal;           // goal of the last path computation
+  CVector3 m_subgoal;                // current sub-goal
+  CVector3 m_ownerPosition;          // owner position at the start of the step
+  CVector3 m_lastPathOwnerPosition;  // owner position at the last path computation
+  CVector3 m_predictedPosition;      // owner position plus a tenth of the last move
+  CMoveOrder m_lastMove;             // re-issued when no new move is built
+  CGraphVertex* m_cachedStart;       // start vertex of the last path computation
+  CGraphVertex* m_cachedGoal;        // goal vertex of the last path computation
+  int32_t m_subgoalIndex;            // path point of the sub-goal; -1: the sub-goal is the goal
+  int32_t m_holeCounter;             // 0-2: sub-goal changes still made under a found hole
+  CVector3 m_savedGoal;              // goal saved at the last path computation
+  CGraphVertex* m_savedStart;        // start vertex saved at the last path computation
+  CGraphVertex* m_savedGoalVertex;   // goal vertex saved at the last path computation
+  float m_subgoalDistance;           // distance to the sub-goal when last measured; -1: never
 
   // --- Owner ---
-  CEntityMaxSpeed* m_maxSpeedAttribute; // null when the owner has none
-  CEntityWidth* m_widthAttribute;   // null when the owner has none
-  CActionRotate* m_rotate;          // own actions, each null when the action class has none
+  CEntityMaxSpeed* m_maxSpeedAttribute;  // null when the owner has none
+  CEntityWidth* m_widthAttribute;        // null when the owner has none
+  CActionRotate* m_rotate;               // own actions, each null when the action class has none
   CActionSteering* m_steering;
   CActionAcceleration* m_acceleration;
   CActionSpeed* m_speed;
-  int m_taskAstar;                  // "CPathFinder::FindNextMove::ASTAR"
-  int m_taskCheckAccident;          // "CPathFinder::FindNextMove::CheckAccident"
-  int m_taskNewSubgoal;             // "CPathFinder::FindNextMove::NewSubGoal"
-  int m_taskGoto;                   // "CPathFinder::FindNextMove::Goto"
+  int m_taskAstar;          // "CPathFinder::FindNextMove::ASTAR"
+  int m_taskCheckAccident;  // "CPathFinder::FindNextMove::CheckAccident"
+  int m_taskNewSubgoal;     // "CPathFinder::FindNextMove::NewSubGoal"
+  int m_taskGoto;           // "CPathFinder::FindNextMove::Goto"
 
   // --- Dynamic avoidance ---
   uint8_t m_threatFound;            // a threat was found in the last scan
@@ -243,7 +243,7 @@ class CPathFinder : public IPathFinder {
   float m_avoidUntil;               // engine time until which the manoeuvre is held (s)
   uint8_t m_avoiding;               // a manoeuvre is under way
 
- private:
+private:
   bool FindNextMove(const CVector3& goal, const CPathTarget* target);
   bool RunStages(CMoveOrder* move, const CPathTarget* target);
   bool ComputePath(bool accident, bool* changed, const CPathTarget* target);
@@ -254,8 +254,8 @@ class CPathFinder : public IPathFinder {
   // Forgets a path object that leaves the world (the path still names it) and asks for a new path.
   static void OnEntityRemoved(CEntity* entity, void* pathFinder);
 
-  bool m_callbackRegistered;        // the graph-change callback is registered
-  bool m_removedCallbackRegistered = false; // the entity-removed callback is registered
+  bool m_callbackRegistered;                 // the graph-change callback is registered
+  bool m_removedCallbackRegistered = false;  // the entity-removed callback is registered
 };
 
 namespace Vusk {

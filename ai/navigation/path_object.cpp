@@ -94,7 +94,8 @@ bool CPathObject::ComputeMove(CEntity* owner, const CVector3& pathPoint, CAction
                               CVector3* target) {
   *target = pathPoint;
   // The squared distance is compared with OneMeter itself.
-  *reached = owner != nullptr && CVector3::DistanceSquared(owner->GetPosition(), pathPoint) < Vusk::GetCurrentOneMeter();
+  *reached =
+      owner != nullptr && CVector3::DistanceSquared(owner->GetPosition(), pathPoint) < Vusk::GetCurrentOneMeter();
   return false;
 }
 
@@ -159,7 +160,8 @@ void CPathObject::UnlinkFromGraphs() {
       if (entry->m_updateWithPathObjects) OnGraphsChanged(entry->m_graph);
     }
     for (uint32_t i = 0; i < m_linkedEdgeCount; ++i) {
-      if (manager->HasGraph(m_linkedEdges[i].m_graph)) RemoveLinkedEdge(m_linkedEdges[i].m_graph, m_linkedEdges[i].m_edge);
+      if (manager->HasGraph(m_linkedEdges[i].m_graph))
+        RemoveLinkedEdge(m_linkedEdges[i].m_graph, m_linkedEdges[i].m_edge);
     }
   }
   m_linkedEdgeCount = 0;
@@ -183,7 +185,8 @@ struct GraphChangeTable {
 GraphChangeTable g_callbacks;
 
 bool GrowCallbacks(uint32_t capacity) {
-  auto* functions = static_cast<Vusk::GraphChangeCallback*>(Vusk::EngineAllocate(capacity * sizeof(Vusk::GraphChangeCallback)));
+  auto* functions =
+      static_cast<Vusk::GraphChangeCallback*>(Vusk::EngineAllocate(capacity * sizeof(Vusk::GraphChangeCallback)));
   auto** contexts = static_cast<void**>(Vusk::EngineAllocate(capacity * sizeof(void*)));
   auto** keys = static_cast<void**>(Vusk::EngineAllocate(capacity * sizeof(void*)));
   if (functions == nullptr || contexts == nullptr || keys == nullptr) {

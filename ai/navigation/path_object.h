@@ -18,22 +18,22 @@ class CPathObject;
 
 // One edge a path object is linked to.
 class CLinkedEdge : public CEngineObject {
- public:
-  CSpatialGraph* m_graph = nullptr;        // graph holding the edge
-  CGraphEdge* m_edge = nullptr;            // the edge
-  CPathObject* m_previous = nullptr;       // path object linked to the edge before this one, or null
+public:
+  CSpatialGraph* m_graph = nullptr;   // graph holding the edge
+  CGraphEdge* m_edge = nullptr;       // the edge
+  CPathObject* m_previous = nullptr;  // path object linked to the edge before this one, or null
 };
 
 // Segment a path object hands to the graph generator.
 class CPathSegment : public CEngineObject {
- public:
-  CVector3 m_a;                            // first end point
-  CVector3 m_b;                            // second end point
+public:
+  CVector3 m_a;  // first end point
+  CVector3 m_b;  // second end point
 };
 
 class CPathObject : public CEntity {
- public:
-  static CEntityClassDesc s_classDesc;     // "CPathObject" (abstract)
+public:
+  static CEntityClassDesc s_classDesc;  // "CPathObject" (abstract)
   static constexpr uint32_t kDefaultLinkedEdgeMax = 25;
 
   CPathObject(const char* name, void* hostObject);
@@ -68,25 +68,23 @@ class CPathObject : public CEntity {
 
   uint32_t GetLinkedEdgeCount() const { return m_linkedEdgeCount; }
   uint32_t GetLinkedEdgeMax() const { return m_linkedEdgeMax; }
-  const CLinkedEdge* GetLinkedEdge(uint32_t i) const {
-    return i < m_linkedEdgeCount ? &m_linkedEdges[i] : nullptr;
-  }
+  const CLinkedEdge* GetLinkedEdge(uint32_t i) const { return i < m_linkedEdgeCount ? &m_linkedEdges[i] : nullptr; }
   void SetManager(CGlobalService* manager) { m_manager = manager; }
   // An edge record is about to be deleted: every path object drops its records of that edge, so that
   // none is left pointing at freed memory.
   static void ForgetEdge(CGraphEdge* edge);
 
- protected:
+protected:
   CLinkedEdge* FindRecord(CGraphEdge* edge) const;
 
-  CLinkedEdge* m_linkedEdges;              // m_linkedEdgeMax records
-  uint32_t m_linkedEdgeCount;              // records in use
-  CGlobalService* m_manager;               // path-object manager of the world, or null
-  uint32_t m_linkedEdgeMax;                // records allocated (25 when constructed)
+  CLinkedEdge* m_linkedEdges;  // m_linkedEdgeMax records
+  uint32_t m_linkedEdgeCount;  // records in use
+  CGlobalService* m_manager;   // path-object manager of the world, or null
+  uint32_t m_linkedEdgeMax;    // records allocated (25 when constructed)
 
- private:
-  CPathObject* m_nextLive;                 // next path object in existence (list of all of them)
-  CPathObject* m_previousLive;             // previous one, or null for the first
+private:
+  CPathObject* m_nextLive;      // next path object in existence (list of all of them)
+  CPathObject* m_previousLive;  // previous one, or null for the first
 };
 
 namespace Vusk {

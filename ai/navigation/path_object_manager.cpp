@@ -9,8 +9,8 @@
 #include "ai/runtime/world.h"
 #include "platform/crt.h"
 
-CGlobalServiceDesc CPathObjectManager::s_classDesc("CPathObjectManager", &CPathObjectManager::Create, nullptr,
-                                                   false, false);
+CGlobalServiceDesc CPathObjectManager::s_classDesc("CPathObjectManager", &CPathObjectManager::Create, nullptr, false,
+                                                   false);
 
 namespace {
 
@@ -71,8 +71,7 @@ void CPathObjectManager::OnEntityAdded(CEntity* entity, void* user) {
 }
 
 void CPathObjectManager::OnEntityRemoved(CEntity* entity, void* user) {
-  if (IsPathObject(entity))
-    static_cast<CPathObjectManager*>(user)->RemovePathObject(static_cast<CPathObject*>(entity));
+  if (IsPathObject(entity)) static_cast<CPathObjectManager*>(user)->RemovePathObject(static_cast<CPathObject*>(entity));
 }
 
 void CPathObjectManager::LinkToGraphs(CPathObject* object) {

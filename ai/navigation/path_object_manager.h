@@ -14,8 +14,8 @@ class CPathObject;
 class CPathSegment;
 
 class CPathObjectManager : public CGlobalService {
- public:
-  static CGlobalServiceDesc s_classDesc;           // "CPathObjectManager"
+public:
+  static CGlobalServiceDesc s_classDesc;  // "CPathObjectManager"
   static CGlobalService* Create();
   static constexpr uint32_t kDefaultCapacity = 20;
 
@@ -44,16 +44,16 @@ class CPathObjectManager : public CGlobalService {
   uint32_t GetCapacity() const { return m_capacity; }
   CPathObject* GetAt(uint32_t i) const { return i < m_count ? m_objects[i] : nullptr; }
 
- private:
+private:
   static void OnEntityAdded(CEntity* entity, void* user);
   static void OnEntityRemoved(CEntity* entity, void* user);
   void LinkToGraphs(CPathObject* object);
 
-  CPathObject** m_objects;                         // held path objects
-  uint32_t m_count;                                // objects held
-  uint32_t m_capacity;                             // entries of m_objects ("MaxNbPathObjects")
-  CGraphManager* m_graphManager;                   // the world's graph manager, found on first need
-  CPathSegment* m_segments;                        // gathered segments, null until first asked
-  uint32_t m_segmentCount;                         // entries of m_segments
-  bool m_segmentsGathered;                         // CollectSegments ran once
+  CPathObject** m_objects;        // held path objects
+  uint32_t m_count;               // objects held
+  uint32_t m_capacity;            // entries of m_objects ("MaxNbPathObjects")
+  CGraphManager* m_graphManager;  // the world's graph manager, found on first need
+  CPathSegment* m_segments;       // gathered segments, null until first asked
+  uint32_t m_segmentCount;        // entries of m_segments
+  bool m_segmentsGathered;        // CollectSegments ran once
 };

@@ -16,8 +16,7 @@
 
 // --- Registries --------------------------------------------------------------------------------------
 
-template <class Fn>
-int32_t CStrategyRegistry<Fn>::Register(CStrategyEntry<Fn>* entry) {
+template <class Fn> int32_t CStrategyRegistry<Fn>::Register(CStrategyEntry<Fn>* entry) {
   for (uint32_t i = 0; i < m_count; ++i) {
     if (std::strcmp(m_entries[i]->m_name, entry->m_name) == 0) {
       m_entries[i] = entry;
@@ -32,8 +31,7 @@ int32_t CStrategyRegistry<Fn>::Register(CStrategyEntry<Fn>* entry) {
   return entry->m_index = static_cast<int32_t>(m_count++);
 }
 
-template <class Fn>
-CStrategyEntry<Fn>* CStrategyRegistry<Fn>::Find(const char* name) const {
+template <class Fn> CStrategyEntry<Fn>* CStrategyRegistry<Fn>::Find(const char* name) const {
   if (name == nullptr) return nullptr;
   for (uint32_t i = 0; i < m_count; ++i) {
     if (std::strcmp(m_entries[i]->m_name, name) == 0) return m_entries[i];
@@ -41,22 +39,19 @@ CStrategyEntry<Fn>* CStrategyRegistry<Fn>::Find(const char* name) const {
   return nullptr;
 }
 
-template <class Fn>
-Fn CStrategyRegistry<Fn>::FindFunction(const char* name) const {
+template <class Fn> Fn CStrategyRegistry<Fn>::FindFunction(const char* name) const {
   CStrategyEntry<Fn>* entry = Find(name);
   return entry != nullptr ? entry->m_function : nullptr;
 }
 
-template <class Fn>
-const char* CStrategyRegistry<Fn>::NameOf(Fn function) const {
+template <class Fn> const char* CStrategyRegistry<Fn>::NameOf(Fn function) const {
   for (uint32_t i = 0; i < m_count; ++i) {
     if (m_entries[i]->m_function == function) return m_entries[i]->m_name;
   }
   return nullptr;
 }
 
-template <class Fn>
-void CStrategyRegistry<Fn>::Clear() {
+template <class Fn> void CStrategyRegistry<Fn>::Clear() {
   m_count = 0;
   m_full = 0;
 }
@@ -288,7 +283,8 @@ bool Vusk::HoleCheck(CPathFinder* self, const CVector3& point) {
   const CVector3 ab = b - a;
   float length = ab.Length();
   if (self->m_graph != nullptr) {
-    if (CGraphEdge* edge = self->m_graph->GetEdge(self->m_path.m_edgeIndices[index - 1])) length = edge->m_data.m_length;
+    if (CGraphEdge* edge = self->m_graph->GetEdge(self->m_path.m_edgeIndices[index - 1]))
+      length = edge->m_data.m_length;
   }
   if (length != 0.0f) {
     const CVector3 w = self->m_ownerPosition - a;
@@ -411,7 +407,8 @@ void Vusk::DetectDynamicThreats(CPathFinder* self, const CVector3& point) {
     if (!(p2 <= 25.0f * r * r)) continue;
     const CVector3 n = NormalisedOrZero(p);
     if (!(CVector3::Dot(n, forward) > 0.0f)) continue;
-    const CVector3 v = CVector3::Scale(ownerSpeed, forward) - CVector3::Scale(entity->GetSpeed(), entity->GetDirection());
+    const CVector3 v =
+        CVector3::Scale(ownerSpeed, forward) - CVector3::Scale(entity->GetSpeed(), entity->GetDirection());
     const float toGoal = ownerSpeed != 0.0f ? (point - self->m_ownerPosition).Length() / ownerSpeed : 10000.0f;
     const float contact = (otherWidth + r) * 0.5f * 1.5f;
     // The other entity's offset at time t is p - v t (v is the owner's velocity relative to it).

@@ -8,19 +8,17 @@
 #include "ai/navigation/path_finder.h"
 
 // One named function of a strategy registry.
-template <class Fn>
-struct CStrategyEntry {
-  char m_name[256];                 // name, at most 255 characters
-  Fn m_function;                    // the function
-  int32_t m_index;                  // slot in its registry; -1 when the registry was full
+template <class Fn> struct CStrategyEntry {
+  char m_name[256];  // name, at most 255 characters
+  Fn m_function;     // the function
+  int32_t m_index;   // slot in its registry; -1 when the registry was full
 };
 
 // A registry of at most 16 named functions. A later registration of the same name (exact
 // comparison) takes the earlier one's slot; a registration into a full table sets the full flag
 // and gets -1.
-template <class Fn>
-class CStrategyRegistry {
- public:
+template <class Fn> class CStrategyRegistry {
+public:
   static constexpr uint32_t kCapacity = 16;
   constexpr CStrategyRegistry() = default;
 
@@ -35,10 +33,10 @@ class CStrategyRegistry {
   uint32_t GetCount() const { return m_count; }
   bool IsFull() const { return m_full != 0; }
 
- private:
+private:
   CStrategyEntry<Fn>* m_entries[kCapacity] = {};  // registered entries by slot
-  uint32_t m_count = 0;                            // slots taken
-  uint8_t m_full = 0;                              // a registration was refused
+  uint32_t m_count = 0;                           // slots taken
+  uint8_t m_full = 0;                             // a registration was refused
 };
 
 using CStopConditionRegistry = CStrategyRegistry<StopConditionFn>;

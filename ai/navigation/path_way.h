@@ -20,7 +20,7 @@
 #include "ai/runtime/vector3.h"
 
 class CPathWayStep : public CEngineObject {
- public:
+public:
   static constexpr uint32_t kModeSize = 8;      // move mode field, NUL included
   static constexpr uint32_t kCommandSize = 64;  // command field, NUL included
 
@@ -32,7 +32,7 @@ class CPathWayStep : public CEngineObject {
 };
 
 class CPathWay : public CNamedResource {
- public:
+public:
   static constexpr char kMagic[] = "Quelmor Path Way";
   static constexpr uint32_t kNameSize = 256;  // name field, NUL included
   static constexpr uint32_t kGrowth = 5;      // steps added each time the array is full
@@ -68,7 +68,7 @@ class CPathWay : public CNamedResource {
   uint8_t GetFlag() const { return m_flag; }
   const char* GetName() const { return m_name; }
 
- private:
+private:
   CPathWayStep* m_steps = nullptr;  // owned array of m_capacity steps
   uint32_t m_stepCount = 0;
   uint32_t m_capacity = 0;
@@ -77,13 +77,13 @@ class CPathWay : public CNamedResource {
 };
 
 class CPathWayManager : public CResourceManager {
- public:
+public:
   static CGlobalServiceDesc s_classDesc;  // "CPathWayManager"
   static CGlobalService* Create();
   const CGlobalServiceDesc* GetClassDesc() const override;
   CPathWay* FindPathWay(const char* name) const { return static_cast<CPathWay*>(FindResource(name)); }
 
- protected:
+protected:
   const char* GetEntryKey() const override { return "PathWay"; }
   CNamedResource* CreateResource() override;
 };

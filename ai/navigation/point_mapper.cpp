@@ -110,8 +110,8 @@ bool CPointMapper::Init(CConfigNode* node) {
     if (maxDeltaUp >= 0.0f) m_maxDeltaUp = maxDeltaUp;
   }
   const char* force = node->GetChildValue("ForceRebuild");
-  bool rebuild = force != nullptr && (_stricmp(force, "1") == 0 || _stricmp(force, "yes") == 0 ||
-                                      _stricmp(force, "true") == 0);
+  bool rebuild =
+      force != nullptr && (_stricmp(force, "1") == 0 || _stricmp(force, "yes") == 0 || _stricmp(force, "true") == 0);
   if (!rebuild) {
     CConfigNode* rawData = node->FindChild("RawData");
     if (rawData != nullptr && Load(rawData)) return true;
@@ -148,7 +148,8 @@ bool CPointMapper::Build(CConfigNode* node) {
     CConfigNode* container = node->GetChild(i);
     if (!IsName(container, "Container")) continue;
     const CGraphWrapperDesc* desc = CGraphWrapperDesc::Find(container->GetChildValue("Class"));
-    CGraphWrapper* wrapper = desc != nullptr && desc->GetCreateFunction() != nullptr ? desc->GetCreateFunction()() : nullptr;
+    CGraphWrapper* wrapper =
+        desc != nullptr && desc->GetCreateFunction() != nullptr ? desc->GetCreateFunction()() : nullptr;
     wrappers[g] = wrapper;
     const char* label = container->GetLabel();
     if (wrapper == nullptr || !wrapper->Init(container) || label == nullptr ||
@@ -248,8 +249,7 @@ bool CPointMapper::LoadFromReader(Vusk::CDataReader* reader) {
     if (graphCount == 0) return true;
     // Each graph needs at least its count and a terminated name. What is allocated before the tables is
     // proportional to G, and every table is allocated only once the bytes before it were read.
-    if (graphCount == kNone || graphCount > reader->BoundCount(3, kNone) ||
-        !AllocateTables(graphCount)) {
+    if (graphCount == kNone || graphCount > reader->BoundCount(3, kNone) || !AllocateTables(graphCount)) {
       return false;
     }
     uint64_t entries = 0;

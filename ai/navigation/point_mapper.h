@@ -19,11 +19,11 @@ class CDataReader;
 }
 
 class CPointMapper : public CGlobalService {
- public:
-  static CGlobalServiceDesc s_classDesc;            // "CPointMapper"
+public:
+  static CGlobalServiceDesc s_classDesc;  // "CPointMapper"
   static constexpr const char* kFileMagic = "Quelmor Point mapping data";
-  static constexpr uint16_t kNone = 65535;           // no vertex
-  static constexpr uint32_t kMaxNameLength = 255;    // longest graph name a file may hold
+  static constexpr uint16_t kNone = 65535;         // no vertex
+  static constexpr uint32_t kMaxNameLength = 255;  // longest graph name a file may hold
   static CGlobalService* Create();
 
   CPointMapper();
@@ -62,23 +62,21 @@ class CPointMapper : public CGlobalService {
   // Entry of vertex `vertex` of graph `from` in graph `to`; kNone outside the tables.
   uint16_t GetEntry(uint16_t from, uint16_t to, uint16_t vertex) const;
 
- private:
+private:
   void FreeTables();
   // Names, counts and the row array for `graphCount` graphs; the rows themselves come later.
   bool AllocateTables(uint16_t graphCount);
   // The table of graph `from` in graph `to`, allocated for the vertices of `from`; false when memory ran
   // out. A graph without vertices has no row and no tables.
   bool AllocateTable(uint16_t from, uint16_t to);
-  uint16_t* Table(uint16_t from, uint16_t to) const {
-    return m_tables[from] != nullptr ? m_tables[from][to] : nullptr;
-  }
+  uint16_t* Table(uint16_t from, uint16_t to) const { return m_tables[from] != nullptr ? m_tables[from][to] : nullptr; }
 
-  float m_maxDeltaUp;               // largest height difference of a mapping (host units)
-  uint16_t m_graphCount;            // G
-  uint16_t* m_counts;               // vertex count of each graph
-  char** m_names;                   // name of each graph (owned copies)
-  uint16_t*** m_tables;             // per graph `from`: null when it has no vertices, else its G tables
-                                    // (indexed by `to`; null on the diagonal)
+  float m_maxDeltaUp;     // largest height difference of a mapping (host units)
+  uint16_t m_graphCount;  // G
+  uint16_t* m_counts;     // vertex count of each graph
+  char** m_names;         // name of each graph (owned copies)
+  uint16_t*** m_tables;   // per graph `from`: null when it has no vertices, else its G tables
+                          // (indexed by `to`; null on the diagonal)
   enum class Fit : uint8_t { kUnchecked, kFits, kRefused };
-  mutable Fit m_fit = Fit::kFits;   // loaded tables against the world's graphs
+  mutable Fit m_fit = Fit::kFits;  // loaded tables against the world's graphs
 };

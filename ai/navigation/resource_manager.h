@@ -14,14 +14,14 @@ class CConfigNode;
 
 // A resource loaded from a "RawData" block.
 class CNamedResource : public CEngineObject {
- public:
+public:
   // Reads the resource from the block; false when the block cannot be read or is malformed.
   virtual bool Load(CConfigNode* rawData) = 0;
 };
 
 // One resource under its name; owns the resource.
 class CResourceEntry : public CEngineObject {
- public:
+public:
   static constexpr uint32_t kNameSize = 128;  // name field, NUL included
 
   // The name must fit the field (the manager checks).
@@ -34,7 +34,7 @@ class CResourceEntry : public CEngineObject {
 
 // Shape shared by the script, path-way and neural-net managers.
 class CResourceManager : public CGlobalService {
- public:
+public:
   static constexpr uint32_t kFirstCapacity = 8;
 
   // The entry array starts with room for 8 entries (no room when memory runs out: the first
@@ -59,13 +59,13 @@ class CResourceManager : public CGlobalService {
   uint32_t GetCapacity() const { return m_capacity; }
   const CResourceEntry* GetEntry(uint32_t i) const { return i < m_entryCount ? m_entries[i] : nullptr; }
 
- protected:
+protected:
   // The name of the definition children that hold resources ("Script", "PathWay", "NeuralNet").
   virtual const char* GetEntryKey() const = 0;
   // A new, empty resource of the manager's kind; null when memory runs out.
   virtual CNamedResource* CreateResource() = 0;
 
- private:
+private:
   CResourceEntry** m_entries;  // owned entries in the order added
   uint32_t m_entryCount;       // entries held
   uint32_t m_capacity;         // entries m_entries has room for
@@ -73,7 +73,7 @@ class CResourceManager : public CGlobalService {
 
 // A script: the text of its block, with a NUL after it.
 class CScript : public CNamedResource {
- public:
+public:
   ~CScript() override;  // frees the text
   // Reads the whole block; false when it cannot be opened or delivers fewer bytes than its size.
   bool Load(CConfigNode* rawData) override;
@@ -81,19 +81,19 @@ class CScript : public CNamedResource {
   const char* GetText() const { return m_text != nullptr ? m_text : ""; }
   uint32_t GetSize() const { return m_size; }
 
- private:
+private:
   char* m_text = nullptr;  // NUL-terminated copy of the block; null for an empty block
   uint32_t m_size = 0;     // bytes without the NUL
 };
 
 class CScriptManager : public CResourceManager {
- public:
+public:
   static CGlobalServiceDesc s_classDesc;  // "CScriptManager"
   static CGlobalService* Create();
   const CGlobalServiceDesc* GetClassDesc() const override;
   CScript* FindScript(const char* name) const { return static_cast<CScript*>(FindResource(name)); }
 
- protected:
+protected:
   const char* GetEntryKey() const override { return "Script"; }
   CNamedResource* CreateResource() override;
 };

@@ -11,25 +11,23 @@
 
 namespace {
 
-constexpr int32_t kFirstSlotCapacity = 64;       // slot arrays on first use
-constexpr int32_t kFirstEdgeArrayCapacity = 4;   // per-vertex edge arrays on first use
-constexpr uint32_t kVertexBatch = 800;           // vertex records per read
-constexpr uint32_t kEdgeBatch = 2048;            // edge pairs per read
-constexpr uint32_t kVertexRecordBytes = 20;      // x, y, z, incoming count, outgoing count
-constexpr uint32_t kEdgeRecordBytes = 8;         // source, destination
+constexpr int32_t kFirstSlotCapacity = 64;      // slot arrays on first use
+constexpr int32_t kFirstEdgeArrayCapacity = 4;  // per-vertex edge arrays on first use
+constexpr uint32_t kVertexBatch = 800;          // vertex records per read
+constexpr uint32_t kEdgeBatch = 2048;           // edge pairs per read
+constexpr uint32_t kVertexRecordBytes = 20;     // x, y, z, incoming count, outgoing count
+constexpr uint32_t kEdgeRecordBytes = 8;        // source, destination
 // When a source cannot tell its size, counts from the file are trusted only this far for presizing;
 // the batched reads then fail on a short file.
 constexpr uint64_t kUnknownSizeSlotBound = 65536;
 constexpr uint64_t kUnknownSizeReserveBudget = 1u << 20;
 
-template <typename T>
-T** AllocSlots(int64_t count) {
+template <typename T> T** AllocSlots(int64_t count) {
   return static_cast<T**>(Vusk::EngineAllocate(static_cast<size_t>(count) * sizeof(T*)));
 }
 
 // Makes a slot array of exactly `newCapacity` slots: slots 0..last are kept, the rest are free.
-template <typename T>
-bool ResizeSlots(T**& slots, int32_t& capacity, int32_t last, int32_t newCapacity) {
+template <typename T> bool ResizeSlots(T**& slots, int32_t& capacity, int32_t last, int32_t newCapacity) {
   if (newCapacity <= last) return false;
   T** fresh = AllocSlots<T>(newCapacity);
   if (fresh == nullptr) return false;
@@ -42,8 +40,7 @@ bool ResizeSlots(T**& slots, int32_t& capacity, int32_t last, int32_t newCapacit
 }
 
 // Slot arrays grow to 64 and then double until `index` fits.
-template <typename T>
-bool GrowSlots(T**& slots, int32_t& capacity, int32_t last, int64_t index) {
+template <typename T> bool GrowSlots(T**& slots, int32_t& capacity, int32_t last, int64_t index) {
   if (index < capacity) return true;
   int64_t wanted = capacity == 0 ? kFirstSlotCapacity : capacity;
   while (wanted <= index) wanted *= 2;
@@ -54,8 +51,7 @@ bool GrowSlots(T**& slots, int32_t& capacity, int32_t last, int64_t index) {
 
 // Shifts the live records down over the free slots in index order; `moved` (record, old, new) is told of
 // each move. Answers the new last index.
-template <typename T, typename Moved>
-int32_t SqueezeSlots(T** slots, int32_t last, Moved moved) {
+template <typename T, typename Moved> int32_t SqueezeSlots(T** slots, int32_t last, Moved moved) {
   int32_t write = 0;
   for (int32_t read = 0; read <= last; ++read) {
     T* record = slots[read];
@@ -123,7 +119,7 @@ float Distance(const CVector3& a, const CVector3& b) {
 
 // Writes vertex and edge records of a graph; byte-order mode 1 reverses each word.
 class CGraphWriterVisitor : public CGraphVisitor {
- public:
+public:
   CGraphWriterVisitor(Vusk::CDataWriter* writer, int mode) : m_writer(writer), m_mode(mode) {}
   bool VisitVertex(CGraphVertex* vertex) override {
     const CVector3& p = vertex->GetPosition();
@@ -136,13 +132,13 @@ class CGraphWriterVisitor : public CGraphVisitor {
            Word(static_cast<uint32_t>(edge->m_destination->m_index));
   }
 
- private:
+private:
   bool Word(uint32_t value) {
     if (m_mode == 1) value = __builtin_bswap32(value);
     return m_writer->WriteU32(value);
   }
-  Vusk::CDataWriter* m_writer;      // open output file
-  int m_mode;                       // 0 little-endian, 1 byte-swapped
+  Vusk::CDataWriter* m_writer;  // open output file
+  int m_mode;                   // 0 little-endian, 1 byte-swapped
 };
 
 }  // namespace
@@ -165,9 +161,7 @@ CGraphVertexData::CGraphVertexData(const CVector3& position) : CGraphVertexData(
   m_position.z = position.z;
 }
 
-CGraphVertexData::CGraphVertexData(const CGraphVertexData& other) : m_position(other.m_position) {
-  *this = other;
-}
+CGraphVertexData::CGraphVertexData(const CGraphVertexData& other) : m_position(other.m_position) { *this = other; }
 
 CGraphVertexData& CGraphVertexData::operator=(const CGraphVertexData& other) {
   m_position.x = other.m_position.x;
@@ -353,8 +347,7 @@ CGraphEdge* CSpatialGraph::NewEdge(const CGraphEdgeData& data) {
 
 namespace {
 // Ends a record's life: one from the graph's pool goes back to it, one made by a caller is deleted.
-template <typename T>
-void FreeRecord(CGraphRecordPool& pool, T* record) {
+template <typename T> void FreeRecord(CGraphRecordPool& pool, T* record) {
   if (record == nullptr) return;
   if (record->m_pooled) {
     record->~T();
@@ -372,10 +365,16 @@ void CSpatialGraph::FreeVertex(CGraphVertex* vertex) {
 void CSpatialGraph::FreeEdge(CGraphEdge* edge) { FreeRecord(m_edgePool, edge); }
 
 // Slot arrays grow to 64 and then double until `index` fits; slots 0..last are kept, the rest zeroed.
-bool CSpatialGraph::GrowVertexSlots(int64_t index) { return GrowSlots(m_vertices, m_vertexCapacity, m_lastVertex, index); }
-bool CSpatialGraph::SizeVertexSlots(int32_t capacity) { return ResizeSlots(m_vertices, m_vertexCapacity, m_lastVertex, capacity); }
+bool CSpatialGraph::GrowVertexSlots(int64_t index) {
+  return GrowSlots(m_vertices, m_vertexCapacity, m_lastVertex, index);
+}
+bool CSpatialGraph::SizeVertexSlots(int32_t capacity) {
+  return ResizeSlots(m_vertices, m_vertexCapacity, m_lastVertex, capacity);
+}
 bool CSpatialGraph::GrowEdgeSlots(int64_t index) { return GrowSlots(m_edges, m_edgeCapacity, m_lastEdge, index); }
-bool CSpatialGraph::SizeEdgeSlots(int32_t capacity) { return ResizeSlots(m_edges, m_edgeCapacity, m_lastEdge, capacity); }
+bool CSpatialGraph::SizeEdgeSlots(int32_t capacity) {
+  return ResizeSlots(m_edges, m_edgeCapacity, m_lastEdge, capacity);
+}
 
 int32_t CSpatialGraph::AddVertex(const CGraphVertexData& data, int32_t index) {
   if (index == -1) {

@@ -22,25 +22,25 @@ class CDataReader;
 
 // Per-vertex payload. The A* search keeps its per-vertex state here.
 class CGraphVertexData {
- public:
+public:
   CGraphVertexData();
   explicit CGraphVertexData(const CVector3& position);
   CGraphVertexData(const CGraphVertexData& other);
   CGraphVertexData& operator=(const CGraphVertexData& other);
   virtual ~CGraphVertexData();
 
-  CVector3 m_position;              // world position (host units)
-  float m_f;                        // A*: g + h; -1 when built
-  float m_g;                        // A*: cost of the best route from the start; -1 when built
-  float m_h;                        // A*: estimate to the goal; -1 when built
-  uint8_t m_startMarker;            // A*: 1 on the start vertex of the search under way, else 0
-  CGraphVertex* m_predecessor;      // A*: vertex the best route came from (not set when built)
-  CGraphEdge* m_predecessorEdge;    // A*: edge taken from the predecessor (not set when built)
+  CVector3 m_position;            // world position (host units)
+  float m_f;                      // A*: g + h; -1 when built
+  float m_g;                      // A*: cost of the best route from the start; -1 when built
+  float m_h;                      // A*: estimate to the goal; -1 when built
+  uint8_t m_startMarker;          // A*: 1 on the start vertex of the search under way, else 0
+  CGraphVertex* m_predecessor;    // A*: vertex the best route came from (not set when built)
+  CGraphEdge* m_predecessorEdge;  // A*: edge taken from the predecessor (not set when built)
 };
 
 // Vertex record: payload plus dense incoming/outgoing edge arrays.
 class CGraphVertex : public CEngineObject {
- public:
+public:
   explicit CGraphVertex(const CGraphVertexData& data);
   ~CGraphVertex() override;
   // The record owns its edge arrays: a copy would free them a second time.
@@ -68,36 +68,36 @@ class CGraphVertex : public CEngineObject {
 
   // The fields a search reads (index, outgoing edges, position, f, g, h) share the record's first
   // cache line; the incoming side and the capacities follow.
-  int32_t m_index;                  // own slot in the graph; -1 until stored
-  int32_t m_outgoingCount;          // linked outgoing edges
-  CGraphEdge** m_outgoing;          // outgoing edges, entries 0..m_lastOutgoing
-  CGraphVertexData m_data;          // payload
-  CGraphEdge** m_incoming;          // incoming edges, entries 0..m_lastIncoming
-  int32_t m_incomingCount;          // linked incoming edges
-  int32_t m_lastIncoming;           // last used incoming entry; -1 when empty
-  int32_t m_lastOutgoing;           // last used outgoing entry; -1 when empty
-  int32_t m_incomingCapacity;       // entries allocated; 0 when built
-  int32_t m_outgoingCapacity;       // entries allocated; 0 when built
-  uint8_t m_pooled;                 // 1: the record lives in its graph's record pool
+  int32_t m_index;             // own slot in the graph; -1 until stored
+  int32_t m_outgoingCount;     // linked outgoing edges
+  CGraphEdge** m_outgoing;     // outgoing edges, entries 0..m_lastOutgoing
+  CGraphVertexData m_data;     // payload
+  CGraphEdge** m_incoming;     // incoming edges, entries 0..m_lastIncoming
+  int32_t m_incomingCount;     // linked incoming edges
+  int32_t m_lastIncoming;      // last used incoming entry; -1 when empty
+  int32_t m_lastOutgoing;      // last used outgoing entry; -1 when empty
+  int32_t m_incomingCapacity;  // entries allocated; 0 when built
+  int32_t m_outgoingCapacity;  // entries allocated; 0 when built
+  uint8_t m_pooled;            // 1: the record lives in its graph's record pool
 };
 
 // Per-edge payload.
 class CGraphEdgeData {
- public:
+public:
   CGraphEdgeData();
   CGraphEdgeData(const CGraphEdgeData& other) = default;
   CGraphEdgeData& operator=(const CGraphEdgeData& other) = default;
   virtual ~CGraphEdgeData();
 
-  CPathObject* m_pathObject;        // linked path object that prices this edge, or null
-  float m_length;                   // straight distance between the end points (host units)
-  float m_cost;                     // cost of the last A* relaxation over this edge; 0 when built
-  uint8_t m_closed;                 // 1: the A* search never follows this edge
+  CPathObject* m_pathObject;  // linked path object that prices this edge, or null
+  float m_length;             // straight distance between the end points (host units)
+  float m_cost;               // cost of the last A* relaxation over this edge; 0 when built
+  uint8_t m_closed;           // 1: the A* search never follows this edge
 };
 
 // Edge record (64 bytes: the graph's own fields sit in the payload's tail padding).
 class CGraphEdge : public CEngineObject {
- public:
+public:
   explicit CGraphEdge(const CGraphEdgeData& data);
   ~CGraphEdge() override;
 
@@ -106,16 +106,16 @@ class CGraphEdge : public CEngineObject {
   CGraphVertex* GetDestination() const { return m_destination; }
 
   [[no_unique_address]] CGraphEdgeData m_data;  // payload
-  uint8_t m_pooled;                 // 1: the record lives in its graph's record pool
-  int32_t m_index;                  // own slot in the graph; -1 until stored
-  CGraphVertex* m_source;           // source vertex record
-  CGraphVertex* m_destination;      // destination vertex record
-  int32_t m_destinationIndex;       // the destination's index, kept by the graph (searches read it here)
+  uint8_t m_pooled;                             // 1: the record lives in its graph's record pool
+  int32_t m_index;                              // own slot in the graph; -1 until stored
+  CGraphVertex* m_source;                       // source vertex record
+  CGraphVertex* m_destination;                  // destination vertex record
+  int32_t m_destinationIndex;                   // the destination's index, kept by the graph (searches read it here)
 };
 
 // Visitor over a graph's live vertices or edges, in index order.
 class CGraphVisitor {
- public:
+public:
   virtual ~CGraphVisitor();
   virtual void BeginVertices(CSpatialGraph* graph);
   virtual void BeginEdges(CSpatialGraph* graph);
@@ -130,7 +130,7 @@ class CHeuristic;
 // made one after another (as a loader makes them) sit next to each other, which keeps a search's walk over
 // a vertex's edges within few cache lines. The blocks go back when the graph is cleared.
 class CGraphRecordPool {
- public:
+public:
   // Records are rounded up to whole 64-byte cache lines, so that none straddles more lines than it needs.
   explicit CGraphRecordPool(size_t recordSize) : m_recordSize((recordSize + 63) & ~size_t(63)) {}
   ~CGraphRecordPool() { Release(); }
@@ -143,16 +143,16 @@ class CGraphRecordPool {
   // Frees every block (every record must be destroyed already).
   void Release();
 
- private:
-  size_t m_recordSize;              // bytes per record, a multiple of 64
-  void* m_blocks = nullptr;         // chain of blocks, newest first
-  uint8_t* m_next = nullptr;        // next unused record of the newest block
-  uint8_t* m_end = nullptr;         // end of the newest block
-  void* m_free = nullptr;           // chain of given-back records
+private:
+  size_t m_recordSize;        // bytes per record, a multiple of 64
+  void* m_blocks = nullptr;   // chain of blocks, newest first
+  uint8_t* m_next = nullptr;  // next unused record of the newest block
+  uint8_t* m_end = nullptr;   // end of the newest block
+  void* m_free = nullptr;     // chain of given-back records
 };
 
 class CSpatialGraph : public CEngineObject {
- public:
+public:
   // Magic text of the graph file.
   static constexpr const char* kFileMagic = "Quelmor Spatial graph";
 
@@ -183,9 +183,7 @@ class CSpatialGraph : public CEngineObject {
   CGraphVertex* GetVertex(int32_t index) const {
     return (index >= 0 && index <= m_lastVertex) ? m_vertices[index] : nullptr;
   }
-  CGraphEdge* GetEdge(int32_t index) const {
-    return (index >= 0 && index <= m_lastEdge) ? m_edges[index] : nullptr;
-  }
+  CGraphEdge* GetEdge(int32_t index) const { return (index >= 0 && index <= m_lastEdge) ? m_edges[index] : nullptr; }
   CGraphEdge* FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const;
   CGraphVertex* AddVertexAt(const CVector3& position);
 
@@ -221,7 +219,7 @@ class CSpatialGraph : public CEngineObject {
   // unchanged graph.
   uint32_t GetEditCount() const { return m_editCount; }
 
- private:
+private:
   bool GrowVertexSlots(int64_t index);
   bool GrowEdgeSlots(int64_t index);
   bool SizeVertexSlots(int32_t capacity);
@@ -235,18 +233,18 @@ class CSpatialGraph : public CEngineObject {
   void FreeVertex(CGraphVertex* vertex);
   void FreeEdge(CGraphEdge* edge);
 
-  CConstraint* m_constraint;        // current constraint for A* (not owned)
-  CHeuristic* m_heuristic;          // current heuristic for A* (not owned)
-  CGraphVertex** m_vertices;        // vertex slots; null = free
-  CGraphEdge** m_edges;             // edge slots; null = free
-  int32_t m_vertexCount;            // live vertices
-  int32_t m_edgeCount;              // live edges
-  int32_t m_lastVertex;             // highest stored vertex index; -1 when empty
-  int32_t m_lastEdge;               // highest stored edge index; -1 when empty
-  int32_t m_vertexCapacity;         // vertex slots allocated
-  int32_t m_edgeCapacity;           // edge slots allocated
-  float m_searchRadius;             // query radius (host units); 0 = not yet known
-  uint32_t m_editCount;             // stamp of the last structural edit
-  CGraphRecordPool m_vertexPool;    // storage of the vertex records the graph makes
-  CGraphRecordPool m_edgePool;      // storage of the edge records the graph makes
+  CConstraint* m_constraint;      // current constraint for A* (not owned)
+  CHeuristic* m_heuristic;        // current heuristic for A* (not owned)
+  CGraphVertex** m_vertices;      // vertex slots; null = free
+  CGraphEdge** m_edges;           // edge slots; null = free
+  int32_t m_vertexCount;          // live vertices
+  int32_t m_edgeCount;            // live edges
+  int32_t m_lastVertex;           // highest stored vertex index; -1 when empty
+  int32_t m_lastEdge;             // highest stored edge index; -1 when empty
+  int32_t m_vertexCapacity;       // vertex slots allocated
+  int32_t m_edgeCapacity;         // edge slots allocated
+  float m_searchRadius;           // query radius (host units); 0 = not yet known
+  uint32_t m_editCount;           // stamp of the last structural edit
+  CGraphRecordPool m_vertexPool;  // storage of the vertex records the graph makes
+  CGraphRecordPool m_edgePool;    // storage of the edge records the graph makes
 };

@@ -25,11 +25,9 @@ public:
 
 // Shared implementation of the concrete actions: Self names the class, Values is a plain record of
 // its value fields, copied as a whole.
-template <class Self, class Values>
-class CActionOf : public CAction, public Values {
+template <class Self, class Values> class CActionOf : public CAction, public Values {
 public:
-    CAction* CopyFrom(const CAction* other) override
-    {
+    CAction* CopyFrom(const CAction* other) override {
         if (other != nullptr && other->GetClassDesc() == GetClassDesc()) {
             static_cast<Values&>(*this) = static_cast<const Values&>(*static_cast<const Self*>(other));
             set = 1;
@@ -42,8 +40,8 @@ public:
 };
 
 struct CTwoAnglesValues {
-    float angle1 = 0.0f;  // degrees; meaning decided by the host
-    float angle2 = 0.0f;  // degrees; meaning decided by the host
+    float angle1 = 0.0f; // degrees; meaning decided by the host
+    float angle2 = 0.0f; // degrees; meaning decided by the host
 };
 struct CFloatValue {
     float value = 0.0f;
@@ -52,8 +50,8 @@ struct CByteValue {
     uint8_t value = 0;
 };
 struct CShootValues {
-    CVector3 direction{0.0f, 0.0f, 0.0f};  // aim direction
-    uint8_t fire = 0;                      // 1: fire this frame
+    CVector3 direction{0.0f, 0.0f, 0.0f}; // aim direction
+    uint8_t fire = 0;                     // 1: fire this frame
 };
 
 // Two angles of the torso (degrees).

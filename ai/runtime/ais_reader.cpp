@@ -12,16 +12,14 @@ namespace {
 
 CAisReader* s_reader = nullptr; // the engine's reader, created on first use
 
-std::uint32_t GetU32(const std::uint8_t* bytes)
-{
+std::uint32_t GetU32(const std::uint8_t* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
 // Text of a fixed-size field: up to the first NUL, or the whole field when it has none.
 struct FieldText {
-    explicit FieldText(const std::uint8_t* field)
-    {
+    explicit FieldText(const std::uint8_t* field) {
         std::size_t length = strnlen(reinterpret_cast<const char*>(field), CAisReader::kTextField);
         std::memcpy(text, field, length);
         text[length] = '\0';
@@ -29,15 +27,13 @@ struct FieldText {
     char text[CAisReader::kTextField + 1];
 };
 
-bool ReadExactly(OvStream* stream, void* buffer, std::uint32_t length)
-{
+bool ReadExactly(OvStream* stream, void* buffer, std::uint32_t length) {
     return OvStreamRead(stream, buffer, length) == length;
 }
 
 } // namespace
 
-CAisReader::~CAisReader()
-{
+CAisReader::~CAisReader() {
     CRawDataRecord* record = m_records;
     while (record != nullptr) {
         CRawDataRecord* next = record->next;
@@ -47,8 +43,7 @@ CAisReader::~CAisReader()
     }
 }
 
-CRawDataRecord* CAisReader::NewRecord()
-{
+CRawDataRecord* CAisReader::NewRecord() {
     void* block = Vusk::EngineAllocate(sizeof(CRawDataRecord));
     if (block == nullptr) {
         return nullptr;
@@ -60,8 +55,7 @@ CRawDataRecord* CAisReader::NewRecord()
     return record;
 }
 
-bool CAisReader::Owns(const CRawDataRecord* record) const
-{
+bool CAisReader::Owns(const CRawDataRecord* record) const {
     for (const CRawDataRecord* r = m_records; r != nullptr; r = r->next) {
         if (r == record) {
             return true;
@@ -70,8 +64,7 @@ bool CAisReader::Owns(const CRawDataRecord* record) const
     return false;
 }
 
-bool CAisReader::ReadHeader(OvStream* stream, CConfigNode* root)
-{
+bool CAisReader::ReadHeader(OvStream* stream, CConfigNode* root) {
     // A new file: blocks of the previous one can no longer be reached, and this file's blocks
     // are numbered from 0 whatever happened to the previous one.
     m_stream = stream;
@@ -96,8 +89,7 @@ bool CAisReader::ReadHeader(OvStream* stream, CConfigNode* root)
     return result;
 }
 
-bool CAisReader::ReadNode(CConfigNode* node)
-{
+bool CAisReader::ReadNode(CConfigNode* node) {
     if (node == nullptr || m_stream == nullptr || m_depth >= kMaxDepth) {
         return false;
     }
@@ -160,8 +152,7 @@ bool CAisReader::ReadNode(CConfigNode* node)
     }
 }
 
-bool CAisReader::DiscardOpenBlock()
-{
+bool CAisReader::DiscardOpenBlock() {
     std::uint8_t piece[kDiscardPiece];
     while (m_remaining > 0 && m_stream != nullptr) {
         std::uint32_t request = m_remaining < kDiscardPiece ? m_remaining : kDiscardPiece;
@@ -177,8 +168,7 @@ bool CAisReader::DiscardOpenBlock()
     return complete;
 }
 
-bool CAisReader::OpenRawData(CConfigNode* node)
-{
+bool CAisReader::OpenRawData(CConfigNode* node) {
     // A file block left unfinished is passed over, so that the next chunk header is read
     // where it lies.
     if (m_open != nullptr && m_open->inMemory == 0) {
@@ -219,8 +209,7 @@ bool CAisReader::OpenRawData(CConfigNode* node)
     }
 }
 
-std::uint32_t CAisReader::ReadRawData(CConfigNode* node, void* buffer, std::uint32_t size)
-{
+std::uint32_t CAisReader::ReadRawData(CConfigNode* node, void* buffer, std::uint32_t size) {
     if (m_open == nullptr || node == nullptr || node->GetRawData() != m_open || buffer == nullptr) {
         return 0;
     }
@@ -237,8 +226,7 @@ std::uint32_t CAisReader::ReadRawData(CConfigNode* node, void* buffer, std::uint
     return count;
 }
 
-void CAisReader::CloseRawData(CConfigNode* node)
-{
+void CAisReader::CloseRawData(CConfigNode* node) {
     if (m_open == nullptr || node == nullptr || node->GetRawData() != m_open) {
         return;
     }
@@ -249,13 +237,11 @@ void CAisReader::CloseRawData(CConfigNode* node)
     m_remaining = m_total = 0;
 }
 
-std::uint32_t CAisReader::GetRawDataSize(CConfigNode* node)
-{
+std::uint32_t CAisReader::GetRawDataSize(CConfigNode* node) {
     return m_open != nullptr && node != nullptr && node->GetRawData() == m_open ? m_total : 0;
 }
 
-bool CAisReader::GetRawDataHeld(CConfigNode* node, std::uint32_t* held) const
-{
+bool CAisReader::GetRawDataHeld(CConfigNode* node, std::uint32_t* held) const {
     if (m_open == nullptr || node == nullptr || node->GetRawData() != m_open || held == nullptr) {
         return false;
     }
@@ -272,8 +258,7 @@ bool CAisReader::GetRawDataHeld(CConfigNode* node, std::uint32_t* held) const
     return true;
 }
 
-bool CAisReader::AttachMemoryBlock(CConfigNode* node, const void* data, std::uint32_t size)
-{
+bool CAisReader::AttachMemoryBlock(CConfigNode* node, const void* data, std::uint32_t size) {
     if (node == nullptr || (data == nullptr && size != 0)) {
         return false;
     }
@@ -297,8 +282,7 @@ bool CAisReader::AttachMemoryBlock(CConfigNode* node, const void* data, std::uin
     return true;
 }
 
-CConfigNode* Vusk::LoadAisFile(OvStream* stream)
-{
+CConfigNode* Vusk::LoadAisFile(OvStream* stream) {
     CAisReader* reader = GetAisReader();
     if (reader == nullptr) {
         return nullptr;
@@ -310,16 +294,14 @@ CConfigNode* Vusk::LoadAisFile(OvStream* stream)
     return root;
 }
 
-CAisReader* Vusk::GetAisReader()
-{
+CAisReader* Vusk::GetAisReader() {
     if (s_reader == nullptr) {
         s_reader = new CAisReader();
     }
     return s_reader;
 }
 
-void Vusk::ReleaseAisReader()
-{
+void Vusk::ReleaseAisReader() {
     delete s_reader;
     s_reader = nullptr;
 }

@@ -33,12 +33,12 @@ struct OvStream;
 
 // Raw data record of a "RawData" node.
 struct CRawDataRecord {
-    std::uint32_t inMemory;     // 1: block held in memory, 0: block of the file
-    std::uint32_t ordinal;      // file blocks: 0 for the first "RawData" node read, then 1, 2 ...
-    std::uint32_t file;         // file blocks: number of the ReadHeader call that read the node
-    std::uint8_t* data;         // in-memory blocks: the reader's copy of the bytes
-    std::uint32_t size;         // in-memory blocks: bytes at data
-    CRawDataRecord* next;       // next record owned by the same reader
+    std::uint32_t inMemory; // 1: block held in memory, 0: block of the file
+    std::uint32_t ordinal;  // file blocks: 0 for the first "RawData" node read, then 1, 2 ...
+    std::uint32_t file;     // file blocks: number of the ReadHeader call that read the node
+    std::uint8_t* data;     // in-memory blocks: the reader's copy of the bytes
+    std::uint32_t size;     // in-memory blocks: bytes at data
+    CRawDataRecord* next;   // next record owned by the same reader
 };
 
 class CAisReader : public CEngineObject {
@@ -51,12 +51,12 @@ public:
     static constexpr std::uint32_t kChunkReference = 0x10003;
     static constexpr std::uint32_t kChunkRawBlock = 0x10004;
     static constexpr std::uint32_t kChunkStruct = 1;
-    static constexpr std::uint32_t kTextField = 128;                  // bytes of a label, name or value field
+    static constexpr std::uint32_t kTextField = 128;                     // bytes of a label, name or value field
     static constexpr std::uint32_t kNodeStructSize = 2 * kTextField + 4; // 260
-    static constexpr std::uint32_t kLeafSize = 2 * kTextField;          // 256
+    static constexpr std::uint32_t kLeafSize = 2 * kTextField;           // 256
     static constexpr std::uint32_t kReferenceSize = 4;
-    static constexpr std::uint32_t kMaxDepth = 256;                   // deepest node nesting read
-    static constexpr std::uint32_t kDiscardPiece = 4096;              // bytes per read when skipping a block
+    static constexpr std::uint32_t kMaxDepth = 256;      // deepest node nesting read
+    static constexpr std::uint32_t kDiscardPiece = 4096; // bytes per read when skipping a block
 
     CAisReader() = default;
     CAisReader(const CAisReader&) = delete;
@@ -104,15 +104,15 @@ private:
     // first. The block is closed either way.
     bool DiscardOpenBlock();
 
-    OvStream* m_stream = nullptr;             // input of the current file (not owned)
-    std::uint32_t m_remaining = 0;            // bytes left in the open block
-    std::uint32_t m_total = 0;                // size of the open block
-    CRawDataRecord* m_open = nullptr;         // record of the open block, null when none
-    std::uint32_t m_blockCounter = 0;         // ordinal of the next file block in the stream
-    std::uint32_t m_file = 0;                 // number of the current file (ReadHeader calls)
-    std::uint32_t m_depth = 0;                // nesting of the node being read
-    CRawDataRecord* m_records = nullptr;      // every record made, newest first
-    std::uint32_t m_recordCount = 0;          // entries of m_records
+    OvStream* m_stream = nullptr;        // input of the current file (not owned)
+    std::uint32_t m_remaining = 0;       // bytes left in the open block
+    std::uint32_t m_total = 0;           // size of the open block
+    CRawDataRecord* m_open = nullptr;    // record of the open block, null when none
+    std::uint32_t m_blockCounter = 0;    // ordinal of the next file block in the stream
+    std::uint32_t m_file = 0;            // number of the current file (ReadHeader calls)
+    std::uint32_t m_depth = 0;           // nesting of the node being read
+    CRawDataRecord* m_records = nullptr; // every record made, newest first
+    std::uint32_t m_recordCount = 0;     // entries of m_records
 };
 
 namespace Vusk {

@@ -5,8 +5,8 @@
 
 namespace {
 
-CAllocator* s_current = nullptr;            // null: the callback allocator
-CAllocator* s_root = nullptr;               // null: not yet chosen
+CAllocator* s_current = nullptr; // null: the callback allocator
+CAllocator* s_root = nullptr;    // null: not yet chosen
 Vusk::AllocationHook s_allocationHook = nullptr;
 Vusk::ReleaseHook s_releaseHook = nullptr;
 
@@ -18,18 +18,13 @@ constexpr unsigned char kPadTo8[8] = {0, 7, 6, 5, 4, 3, 2, 1};
 // ---------------------------------------------------------------------------------------
 // CAllocator
 
-CAllocator::CAllocator(CAllocator* parent, std::uint32_t childCapacity) : m_parent(parent)
-{
+CAllocator::CAllocator(CAllocator* parent, std::uint32_t childCapacity) : m_parent(parent) {
     ResetChildren(childCapacity);
 }
 
-CAllocator::~CAllocator()
-{
-    ResetChildren(0);
-}
+CAllocator::~CAllocator() { ResetChildren(0); }
 
-bool CAllocator::ResetChildren(std::uint32_t childCapacity)
-{
+bool CAllocator::ResetChildren(std::uint32_t childCapacity) {
     // Detach before deleting: releasing the list's memory walks the allocator tree, which
     // must not see a list that is being destroyed.
     CList<CAllocator*>* old = m_children;
@@ -47,8 +42,7 @@ bool CAllocator::ResetChildren(std::uint32_t childCapacity)
     return list != nullptr;
 }
 
-CAllocator* CAllocator::FindOwner(void* block)
-{
+CAllocator* CAllocator::FindOwner(void* block) {
     if (m_children == nullptr) {
         return nullptr;
     }
@@ -60,21 +54,16 @@ CAllocator* CAllocator::FindOwner(void* block)
     return nullptr;
 }
 
-bool CAllocator::AddChild(CAllocator* child)
-{
+bool CAllocator::AddChild(CAllocator* child) {
     if (m_children == nullptr || child == nullptr) {
         return false;
     }
     return !m_children->Insert(child).IsNull();
 }
 
-bool CAllocator::RemoveChild(CAllocator* child)
-{
-    return m_children != nullptr && m_children->RemoveValue(child);
-}
+bool CAllocator::RemoveChild(CAllocator* child) { return m_children != nullptr && m_children->RemoveValue(child); }
 
-CAllocator* CAllocator::Allocate(std::size_t size, void** block)
-{
+CAllocator* CAllocator::Allocate(std::size_t size, void** block) {
     *block = RawAllocate(size);
     if (*block != nullptr) {
         return this;
@@ -82,8 +71,7 @@ CAllocator* CAllocator::Allocate(std::size_t size, void** block)
     return m_parent != nullptr ? m_parent->Allocate(size, block) : nullptr;
 }
 
-void* CAllocator::AllocateBlockFor(std::size_t size, CAllocator* child)
-{
+void* CAllocator::AllocateBlockFor(std::size_t size, CAllocator* child) {
     for (CAllocator* allocator = this; allocator != nullptr; allocator = allocator->m_parent) {
         void* block = allocator->RawAllocate(size);
         if (block == nullptr) {
@@ -104,9 +92,7 @@ void* CAllocator::AllocateBlockFor(std::size_t size, CAllocator* child)
 
 CCallbackAllocator::CCallbackAllocator() : CAllocator(nullptr, 0) {}
 
-bool CCallbackAllocator::Setup(std::uint32_t childCapacity, Vusk::AllocFunction alloc,
-                               Vusk::FreeFunction free)
-{
+bool CCallbackAllocator::Setup(std::uint32_t childCapacity, Vusk::AllocFunction alloc, Vusk::FreeFunction free) {
     // The old list goes back through the old functions.
     ResetChildren(0);
     m_alloc = alloc;
@@ -114,8 +100,7 @@ bool CCallbackAllocator::Setup(std::uint32_t childCapacity, Vusk::AllocFunction 
     return ResetChildren(childCapacity);
 }
 
-CAllocator* CCallbackAllocator::Release(void* block)
-{
+CAllocator* CCallbackAllocator::Release(void* block) {
     if (CAllocator* owner = FindOwner(block)) {
         return owner;
     }
@@ -123,13 +108,9 @@ CAllocator* CCallbackAllocator::Release(void* block)
     return this;
 }
 
-void* CCallbackAllocator::RawAllocate(std::size_t size)
-{
-    return m_alloc != nullptr ? m_alloc(size) : nullptr;
-}
+void* CCallbackAllocator::RawAllocate(std::size_t size) { return m_alloc != nullptr ? m_alloc(size) : nullptr; }
 
-void CCallbackAllocator::RawRelease(void* block)
-{
+void CCallbackAllocator::RawRelease(void* block) {
     if (m_free != nullptr && block != nullptr) {
         m_free(block);
     }
@@ -139,8 +120,7 @@ void CCallbackAllocator::RawRelease(void* block)
 // CPoolAllocator
 
 CPoolAllocator::CPoolAllocator(std::size_t size, CAllocator* parent, std::uint32_t childCapacity)
-    : CAllocator(parent, childCapacity)
-{
+    : CAllocator(parent, childCapacity) {
     if (size == 0 || parent == nullptr || size > std::numeric_limits<std::size_t>::max() - 7) {
         return;
     }
@@ -151,8 +131,7 @@ CPoolAllocator::CPoolAllocator(std::size_t size, CAllocator* parent, std::uint32
     }
 }
 
-CPoolAllocator::~CPoolAllocator()
-{
+CPoolAllocator::~CPoolAllocator() {
     if (CAllocator* owner = GetOwner()) {
         owner->RawRelease(m_base);
         owner->RemoveChild(this);
@@ -165,8 +144,7 @@ CPoolAllocator::~CPoolAllocator()
     }
 }
 
-CAllocator* CPoolAllocator::Release(void* block)
-{
+CAllocator* CPoolAllocator::Release(void* block) {
     auto address = reinterpret_cast<std::uintptr_t>(block);
     auto base = reinterpret_cast<std::uintptr_t>(m_base);
     if (m_base == nullptr || address < base || address - base >= m_size) {
@@ -176,8 +154,7 @@ CAllocator* CPoolAllocator::Release(void* block)
     return owner != nullptr ? owner : this;
 }
 
-void* CPoolAllocator::RawAllocate(std::size_t size)
-{
+void* CPoolAllocator::RawAllocate(std::size_t size) {
     if (size == 0) {
         size = 4;
     }
@@ -199,8 +176,7 @@ void CPoolAllocator::RawRelease(void*) {}
 
 namespace Vusk {
 
-CCallbackAllocator* GetCallbackAllocator()
-{
+CCallbackAllocator* GetCallbackAllocator() {
     // Built in static storage and never destroyed: engine objects may still be released
     // while the program's other statics are being torn down.
     alignas(CCallbackAllocator) static unsigned char storage[sizeof(CCallbackAllocator)];
@@ -208,44 +184,24 @@ CCallbackAllocator* GetCallbackAllocator()
     return instance;
 }
 
-CAllocator* GetCurrentAllocator()
-{
-    return s_current != nullptr ? s_current : GetCallbackAllocator();
-}
+CAllocator* GetCurrentAllocator() { return s_current != nullptr ? s_current : GetCallbackAllocator(); }
 
-void SetCurrentAllocator(CAllocator* allocator)
-{
-    s_current = allocator;
-}
+void SetCurrentAllocator(CAllocator* allocator) { s_current = allocator; }
 
-CAllocator* GetRootAllocator()
-{
-    return s_root;
-}
+CAllocator* GetRootAllocator() { return s_root; }
 
-void SetRootAllocator(CAllocator* allocator)
-{
-    s_root = allocator;
-}
+void SetRootAllocator(CAllocator* allocator) { s_root = allocator; }
 
-void SetAllocationHooks(AllocationHook allocationHook, ReleaseHook releaseHook)
-{
+void SetAllocationHooks(AllocationHook allocationHook, ReleaseHook releaseHook) {
     s_allocationHook = allocationHook;
     s_releaseHook = releaseHook;
 }
 
-AllocationHook GetAllocationHook()
-{
-    return s_allocationHook;
-}
+AllocationHook GetAllocationHook() { return s_allocationHook; }
 
-ReleaseHook GetReleaseHook()
-{
-    return s_releaseHook;
-}
+ReleaseHook GetReleaseHook() { return s_releaseHook; }
 
-void* EngineAllocate(std::size_t size)
-{
+void* EngineAllocate(std::size_t size) {
     void* block = nullptr;
     CAllocator* serving = GetCurrentAllocator()->Allocate(size, &block);
     if (block != nullptr && s_allocationHook != nullptr) {
@@ -254,8 +210,7 @@ void* EngineAllocate(std::size_t size)
     return block;
 }
 
-void EngineFree(void* block)
-{
+void EngineFree(void* block) {
     if (block == nullptr) {
         return;
     }

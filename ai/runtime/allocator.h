@@ -64,9 +64,9 @@ protected:
     bool ResetChildren(std::uint32_t childCapacity);
 
 private:
-    CAllocator* m_owner = nullptr;               // allocator that served this one's own block
-    CList<CAllocator*>* m_children = nullptr;     // sub-allocators, null when capacity 0
-    CAllocator* m_parent = nullptr;              // fallback when this one cannot serve
+    CAllocator* m_owner = nullptr;            // allocator that served this one's own block
+    CList<CAllocator*>* m_children = nullptr; // sub-allocators, null when capacity 0
+    CAllocator* m_parent = nullptr;           // fallback when this one cannot serve
 };
 
 // Forwards to the host's memory functions. One static instance exists for the whole run

@@ -11,9 +11,7 @@
 namespace {
 
 // Array of count null pointers in engine memory; null for 0 or when memory runs out.
-template <class T>
-T** AllocatePointers(uint32_t count)
-{
+template <class T> T** AllocatePointers(uint32_t count) {
     if (count == 0)
         return nullptr;
     T** array = static_cast<T**>(Vusk::EngineAllocate(sizeof(T*) * count));
@@ -23,21 +21,16 @@ T** AllocatePointers(uint32_t count)
 }
 
 // An agent needs its own action class; a service needs nothing of its own.
-bool IsUsable(const CAgent* agent)
-{
+bool IsUsable(const CAgent* agent) {
     return agent->GetActionClass() != nullptr && agent->GetActionClass()->IsComplete();
 }
-bool IsUsable(const CService*)
-{
-    return true;
-}
+bool IsUsable(const CService*) { return true; }
 
 // Creates, initialises and stores one agent or service of the definition child; the object is
 // dropped when its class is unknown, memory runs out, its Init fails or the array has no room
 // left.
 template <class Desc, class Object>
-void CreateMember(CBrain* brain, CConfigNode* child, Object** array, uint32_t& count, uint32_t capacity)
-{
+void CreateMember(CBrain* brain, CConfigNode* child, Object** array, uint32_t& count, uint32_t capacity) {
     const Desc* desc = Desc::Find(child->GetChildValue("Class"));
     if (desc == nullptr || desc->GetCreateFunction() == nullptr || count >= capacity)
         return;
@@ -53,28 +46,22 @@ void CreateMember(CBrain* brain, CConfigNode* child, Object** array, uint32_t& c
 
 } // namespace
 
-CActionClass::CActionClass()
-{
+CActionClass::CActionClass() {
     const uint32_t count = CActionDesc::GetRegistry().GetCount();
     m_actions = AllocatePointers<CAction>(count);
     if (m_actions != nullptr)
         m_actionCount = count;
 }
 
-CActionClass::~CActionClass()
-{
+CActionClass::~CActionClass() {
     for (uint32_t i = 0; i < m_actionCount; ++i)
         delete m_actions[i];
     Vusk::EngineFree(m_actions);
 }
 
-bool CActionClass::IsComplete() const
-{
-    return m_actionCount == CActionDesc::GetRegistry().GetCount();
-}
+bool CActionClass::IsComplete() const { return m_actionCount == CActionDesc::GetRegistry().GetCount(); }
 
-void CActionClass::CopyFrom(const CActionClass* other)
-{
+void CActionClass::CopyFrom(const CActionClass* other) {
     if (other == nullptr || other == this)
         return;
     for (uint32_t slot = 0; slot < other->m_actionCount && slot < m_actionCount; ++slot) {
@@ -90,16 +77,14 @@ void CActionClass::CopyFrom(const CActionClass* other)
     }
 }
 
-CAction* CActionClass::GetAction(const CActionDesc* descriptor) const
-{
+CAction* CActionClass::GetAction(const CActionDesc* descriptor) const {
     if (descriptor == nullptr)
         return nullptr;
     const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
     return index < m_actionCount ? m_actions[index] : nullptr;
 }
 
-CAction* CActionClass::CreateAction(const CActionDesc* descriptor)
-{
+CAction* CActionClass::CreateAction(const CActionDesc* descriptor) {
     if (descriptor == nullptr)
         return nullptr;
     const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
@@ -113,15 +98,13 @@ CAction* CActionClass::CreateAction(const CActionDesc* descriptor)
     return action;
 }
 
-void CActionClass::ClearActions()
-{
+void CActionClass::ClearActions() {
     for (uint32_t i = 0; i < m_actionCount; ++i)
         if (m_actions[i] != nullptr)
             m_actions[i]->set = 0;
 }
 
-CBrain::CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc) : m_owner(owner)
-{
+CBrain::CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc) : m_owner(owner) {
     const uint32_t agents = CAgentDesc::GetRegistry().GetCount();
     const uint32_t services = CServiceDesc::GetRegistry().GetCount();
     m_agents = AllocatePointers<CAgent>(agents);
@@ -134,8 +117,7 @@ CBrain::CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc) : m_owne
         m_actionClass = actionClassDesc->GetCreateFunction()();
 }
 
-CBrain::~CBrain()
-{
+CBrain::~CBrain() {
     delete m_actionClass;
     for (uint32_t i = 0; i < m_agentCount; ++i)
         delete m_agents[i];
@@ -145,8 +127,7 @@ CBrain::~CBrain()
     Vusk::EngineFree(m_services);
 }
 
-bool CBrain::Init(CConfigNode* definition)
-{
+bool CBrain::Init(CConfigNode* definition) {
     if (m_actionClass == nullptr || !m_actionClass->IsComplete())
         return false;
     // Arrays that could not be allocated although classes are registered.
@@ -175,29 +156,23 @@ bool CBrain::Init(CConfigNode* definition)
     return true;
 }
 
-bool CBrain::ReadParam(CConfigNode* node)
-{
-    return Vusk::ReturnFalse(node);
-}
+bool CBrain::ReadParam(CConfigNode* node) { return Vusk::ReturnFalse(node); }
 
-void CBrain::Update()
-{
+void CBrain::Update() {
     for (uint32_t i = 0; i < m_serviceCount; ++i)
         m_services[i]->Update();
     for (uint32_t i = 0; i < m_agentCount; ++i)
         m_agents[i]->Update();
 }
 
-CAgent* CBrain::GetAgent(const CAgentDesc* descriptor) const
-{
+CAgent* CBrain::GetAgent(const CAgentDesc* descriptor) const {
     for (uint32_t i = 0; i < m_agentCount; ++i)
         if (m_agents[i]->GetClassDesc() == descriptor)
             return m_agents[i];
     return nullptr;
 }
 
-CService* CBrain::GetService(const CServiceDesc* descriptor) const
-{
+CService* CBrain::GetService(const CServiceDesc* descriptor) const {
     for (uint32_t i = 0; i < m_serviceCount; ++i)
         if (Vusk::IsKindOf(m_services[i]->GetClassDesc(), descriptor))
             return m_services[i];

@@ -41,9 +41,7 @@ public:
     // out.
     CAction* CreateAction(const CActionDesc* descriptor);
     // The action of class T when its slot holds an object of exactly that class, else null.
-    template <class T>
-    T* FindAction() const
-    {
+    template <class T> T* FindAction() const {
         CAction* action = GetAction(&T::s_desc);
         return action != nullptr && action->GetClassDesc() == &T::s_desc ? static_cast<T*>(action) : nullptr;
     }
@@ -56,8 +54,8 @@ public:
     bool IsComplete() const;
 
 private:
-    uint32_t m_actionCount = 0;     // slots: the action registry's count at construction
-    CAction** m_actions = nullptr;  // owned actions by descriptor index, null when absent
+    uint32_t m_actionCount = 0;    // slots: the action registry's count at construction
+    CAction** m_actions = nullptr; // owned actions by descriptor index, null when absent
 };
 
 class CBrain : public CEngineObject {
@@ -98,12 +96,12 @@ public:
     CService* GetServiceAt(uint32_t i) const { return i < m_serviceCount ? m_services[i] : nullptr; }
 
 private:
-    CAgent** m_agents = nullptr;          // owned agents in creation order
-    uint32_t m_agentCount = 0;            // agents held
-    uint32_t m_agentCapacity = 0;         // agent registry's count at construction
-    CService** m_services = nullptr;      // owned services in creation order
-    uint32_t m_serviceCount = 0;          // services held
-    uint32_t m_serviceCapacity = 0;       // service registry's count at construction
-    CEntity* m_owner;                     // entity the brain drives
+    CAgent** m_agents = nullptr;           // owned agents in creation order
+    uint32_t m_agentCount = 0;             // agents held
+    uint32_t m_agentCapacity = 0;          // agent registry's count at construction
+    CService** m_services = nullptr;       // owned services in creation order
+    uint32_t m_serviceCount = 0;           // services held
+    uint32_t m_serviceCapacity = 0;        // service registry's count at construction
+    CEntity* m_owner;                      // entity the brain drives
     CActionClass* m_actionClass = nullptr; // owned decisions of the frame
 };

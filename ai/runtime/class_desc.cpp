@@ -2,15 +2,13 @@
 
 #include <cstring>
 
-std::uint32_t CClassBitAllocator::Next()
-{
+std::uint32_t CClassBitAllocator::Next() {
     // Once bit 31 has been handed out the state stays 0.
     m_state <<= 1;
     return m_state;
 }
 
-std::int32_t CClassRegistry::Register(CClassDescBase* desc)
-{
+std::int32_t CClassRegistry::Register(CClassDescBase* desc) {
     for (std::uint32_t i = 0; i < m_count; ++i) {
         if (m_slots[i] != nullptr && std::strcmp(m_slots[i]->GetName(), desc->GetName()) == 0) {
             m_slots[i] = desc;
@@ -24,16 +22,14 @@ std::int32_t CClassRegistry::Register(CClassDescBase* desc)
     return static_cast<std::int32_t>(m_count++);
 }
 
-void CClassRegistry::Unregister(const CClassDescBase* desc)
-{
+void CClassRegistry::Unregister(const CClassDescBase* desc) {
     std::int32_t index = desc->GetIndex();
     if (index >= 0 && static_cast<std::uint32_t>(index) < m_count && m_slots[index] == desc) {
         m_slots[index] = nullptr;
     }
 }
 
-CClassDescBase* CClassRegistry::Find(const char* name) const
-{
+CClassDescBase* CClassRegistry::Find(const char* name) const {
     if (name == nullptr) {
         return nullptr;
     }
@@ -46,8 +42,7 @@ CClassDescBase* CClassRegistry::Find(const char* name) const
 }
 
 CClassDescBase::CClassDescBase(CClassRegistry& registry, const char* name, const CClassDescBase* parent)
-    : m_registry(&registry), m_parent(parent)
-{
+    : m_registry(&registry), m_parent(parent) {
     if (name != nullptr) {
         std::size_t length = 0;
         while (length < kNameSize - 1 && name[length] != '\0') {
@@ -59,21 +54,16 @@ CClassDescBase::CClassDescBase(CClassRegistry& registry, const char* name, const
     m_index = registry.Register(this);
 }
 
-CClassDescBase::~CClassDescBase()
-{
-    m_registry->Unregister(this);
-}
+CClassDescBase::~CClassDescBase() { m_registry->Unregister(this); }
 
-void CClassDescBase::TakeClassBit(CClassBitAllocator& bits, bool wanted, bool addToMask)
-{
+void CClassDescBase::TakeClassBit(CClassBitAllocator& bits, bool wanted, bool addToMask) {
     m_classBit = wanted ? bits.Next() : 0;
     if (addToMask) {
         bits.AddToMask(m_classBit);
     }
 }
 
-bool CClassDescBase::IsKindOf(const CClassDescBase* desc) const
-{
+bool CClassDescBase::IsKindOf(const CClassDescBase* desc) const {
     if (desc == nullptr) {
         return false;
     }
@@ -87,19 +77,14 @@ bool CClassDescBase::IsKindOf(const CClassDescBase* desc) const
 
 namespace Vusk {
 
-CClassBitAllocator& GetClassBits()
-{
+CClassBitAllocator& GetClassBits() {
     static constinit CClassBitAllocator bits;
     return bits;
 }
 
-std::uint32_t GetClassBitMask()
-{
-    return GetClassBits().GetMask();
-}
+std::uint32_t GetClassBitMask() { return GetClassBits().GetMask(); }
 
-bool IsKindOf(const CClassDescBase* objectDesc, const CClassDescBase* desc)
-{
+bool IsKindOf(const CClassDescBase* objectDesc, const CClassDescBase* desc) {
     return objectDesc != nullptr && objectDesc->IsKindOf(desc);
 }
 

@@ -95,16 +95,15 @@ protected:
     void TakeClassBit(CClassBitAllocator& bits, bool wanted, bool addToMask);
 
 private:
-    CClassRegistry* m_registry;        // registry the descriptor registered in
-    std::int32_t m_index = -1;         // registry slot, -1 when the registry was full
-    char m_name[kNameSize] = {};       // class name, NUL-terminated
-    const CClassDescBase* m_parent;    // parent class's descriptor or null
-    std::uint32_t m_classBit = 0;      // class bit, 0 when the class has none
+    CClassRegistry* m_registry;     // registry the descriptor registered in
+    std::int32_t m_index = -1;      // registry slot, -1 when the registry was full
+    char m_name[kNameSize] = {};    // class name, NUL-terminated
+    const CClassDescBase* m_parent; // parent class's descriptor or null
+    std::uint32_t m_classBit = 0;   // class bit, 0 when the class has none
 };
 
 // Shape shared by every family: the create function type and the family's registry.
-template <class Desc, class CreateFn>
-class CClassDescT : public CClassDescBase {
+template <class Desc, class CreateFn> class CClassDescT : public CClassDescBase {
 public:
     using CreateFunction = CreateFn;
 
@@ -113,67 +112,51 @@ public:
     const Desc* GetParent() const { return static_cast<const Desc*>(GetParentDesc()); }
 
     // The family's engine-wide registry.
-    static CClassRegistry& GetRegistry()
-    {
+    static CClassRegistry& GetRegistry() {
         static constinit CClassRegistry registry;
         return registry;
     }
     // Looks name up in the family's engine-wide registry.
     static Desc* Find(const char* name) { return Find(GetRegistry(), name); }
-    static Desc* Find(const CClassRegistry& registry, const char* name)
-    {
+    static Desc* Find(const CClassRegistry& registry, const char* name) {
         return static_cast<Desc*>(registry.Find(name));
     }
 
 protected:
     CClassDescT(CClassRegistry& registry, const char* name, CreateFn create, const Desc* parent)
-        : CClassDescBase(registry, name, parent), m_create(create)
-    {
-    }
+        : CClassDescBase(registry, name, parent), m_create(create) {}
 
 private:
     CreateFn m_create; // makes a new object of the class, or null
 };
 
 // Families built with (name, create, parent, class-bit-wanted, add-to-mask).
-template <class Desc, class CreateFn>
-class CClassDescWithBit : public CClassDescT<Desc, CreateFn> {
+template <class Desc, class CreateFn> class CClassDescWithBit : public CClassDescT<Desc, CreateFn> {
 public:
     CClassDescWithBit(const char* name, CreateFn create, const Desc* parent, bool wantClassBit, bool addToMask);
     CClassDescWithBit(CClassRegistry& registry, CClassBitAllocator& bits, const char* name, CreateFn create,
                       const Desc* parent, bool wantClassBit, bool addToMask)
-        : CClassDescT<Desc, CreateFn>(registry, name, create, parent)
-    {
+        : CClassDescT<Desc, CreateFn>(registry, name, create, parent) {
         this->TakeClassBit(bits, wantClassBit, addToMask);
     }
 };
 
 // Families built with (name, create, parent); no class bit.
-template <class Desc, class CreateFn>
-class CClassDescWithParent : public CClassDescT<Desc, CreateFn> {
+template <class Desc, class CreateFn> class CClassDescWithParent : public CClassDescT<Desc, CreateFn> {
 public:
     CClassDescWithParent(const char* name, CreateFn create, const Desc* parent)
-        : CClassDescWithParent(CClassDescT<Desc, CreateFn>::GetRegistry(), name, create, parent)
-    {
-    }
+        : CClassDescWithParent(CClassDescT<Desc, CreateFn>::GetRegistry(), name, create, parent) {}
     CClassDescWithParent(CClassRegistry& registry, const char* name, CreateFn create, const Desc* parent)
-        : CClassDescT<Desc, CreateFn>(registry, name, create, parent)
-    {
-    }
+        : CClassDescT<Desc, CreateFn>(registry, name, create, parent) {}
 };
 
 // Families built with (name, create); no parent, no class bit.
-template <class Desc, class CreateFn>
-class CClassDescSimple : public CClassDescT<Desc, CreateFn> {
+template <class Desc, class CreateFn> class CClassDescSimple : public CClassDescT<Desc, CreateFn> {
 public:
     CClassDescSimple(const char* name, CreateFn create)
-        : CClassDescSimple(CClassDescT<Desc, CreateFn>::GetRegistry(), name, create)
-    {
-    }
+        : CClassDescSimple(CClassDescT<Desc, CreateFn>::GetRegistry(), name, create) {}
     CClassDescSimple(CClassRegistry& registry, const char* name, CreateFn create)
-        : CClassDescT<Desc, CreateFn>(registry, name, create, nullptr)
-    {
-    }
+        : CClassDescT<Desc, CreateFn>(registry, name, create, nullptr) {}
 };
 
 class CActionClassDesc;
@@ -195,8 +178,7 @@ class CBrainDesc
 public:
     using CClassDescWithBit::CClassDescWithBit;
 };
-class CTeamDesc
-    : public CClassDescWithParent<CTeamDesc, CTeam* (*)(std::uint32_t memberCapacity, const char* name)> {
+class CTeamDesc : public CClassDescWithParent<CTeamDesc, CTeam* (*)(std::uint32_t memberCapacity, const char* name)> {
 public:
     using CClassDescWithParent::CClassDescWithParent;
 };
@@ -247,6 +229,4 @@ template <class Desc, class CreateFn>
 CClassDescWithBit<Desc, CreateFn>::CClassDescWithBit(const char* name, CreateFn create, const Desc* parent,
                                                      bool wantClassBit, bool addToMask)
     : CClassDescWithBit(CClassDescT<Desc, CreateFn>::GetRegistry(), Vusk::GetClassBits(), name, create, parent,
-                        wantClassBit, addToMask)
-{
-}
+                        wantClassBit, addToMask) {}

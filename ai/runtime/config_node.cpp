@@ -13,8 +13,7 @@ constexpr std::uint32_t kFirstChildCapacity = 8;
 // Replaces *slot by a copy of text (null clears it); false, *slot unchanged, when the copy
 // cannot be allocated. The copy is made before the old text is released, so text may be
 // the old text itself.
-bool ReplaceText(char** slot, const char* text)
-{
+bool ReplaceText(char** slot, const char* text) {
     char* copy = nullptr;
     if (text != nullptr) {
         std::size_t length = std::strlen(text);
@@ -29,20 +28,13 @@ bool ReplaceText(char** slot, const char* text)
     return true;
 }
 
-bool SameText(const char* a, const char* b)
-{
-    return a != nullptr && b != nullptr && _stricmp(a, b) == 0;
-}
+bool SameText(const char* a, const char* b) { return a != nullptr && b != nullptr && _stricmp(a, b) == 0; }
 
 } // namespace
 
-CConfigNode::CConfigNode(const CConfigNode& other) : CEngineObject()
-{
-    CopyFrom(&other);
-}
+CConfigNode::CConfigNode(const CConfigNode& other) : CEngineObject() { CopyFrom(&other); }
 
-CConfigNode::~CConfigNode()
-{
+CConfigNode::~CConfigNode() {
     DeleteChildren();
     Vusk::EngineFree(m_children);
     Vusk::EngineFree(m_label);
@@ -50,33 +42,17 @@ CConfigNode::~CConfigNode()
     Vusk::EngineFree(m_value);
 }
 
-bool CConfigNode::SetLabel(const char* text)
-{
-    return ReplaceText(&m_label, text);
-}
+bool CConfigNode::SetLabel(const char* text) { return ReplaceText(&m_label, text); }
 
-bool CConfigNode::SetName(const char* text)
-{
-    return ReplaceText(&m_name, text);
-}
+bool CConfigNode::SetName(const char* text) { return ReplaceText(&m_name, text); }
 
-bool CConfigNode::SetValue(const char* text)
-{
-    return ReplaceText(&m_value, text);
-}
+bool CConfigNode::SetValue(const char* text) { return ReplaceText(&m_value, text); }
 
-bool CConfigNode::HasName(const char* name) const
-{
-    return SameText(m_name, name);
-}
+bool CConfigNode::HasName(const char* name) const { return SameText(m_name, name); }
 
-CConfigNode* CConfigNode::GetChild(std::uint32_t i) const
-{
-    return i < m_childCount ? m_children[i] : nullptr;
-}
+CConfigNode* CConfigNode::GetChild(std::uint32_t i) const { return i < m_childCount ? m_children[i] : nullptr; }
 
-CConfigNode* CConfigNode::FindChild(const char* name) const
-{
+CConfigNode* CConfigNode::FindChild(const char* name) const {
     if (name == nullptr) {
         return nullptr;
     }
@@ -88,14 +64,12 @@ CConfigNode* CConfigNode::FindChild(const char* name) const
     return nullptr;
 }
 
-const char* CConfigNode::GetChildValue(const char* name) const
-{
+const char* CConfigNode::GetChildValue(const char* name) const {
     const CConfigNode* child = FindChild(name);
     return child != nullptr ? child->m_value : nullptr;
 }
 
-CConfigNode* CConfigNode::FindChildWithLabel(const char* name, const char* label) const
-{
+CConfigNode* CConfigNode::FindChildWithLabel(const char* name, const char* label) const {
     if (name == nullptr || label == nullptr) {
         return nullptr;
     }
@@ -108,8 +82,7 @@ CConfigNode* CConfigNode::FindChildWithLabel(const char* name, const char* label
     return nullptr;
 }
 
-bool CConfigNode::AppendChild(CConfigNode* child)
-{
+bool CConfigNode::AppendChild(CConfigNode* child) {
     if (m_childCount == m_childCapacity) {
         std::uint32_t capacity = m_childCapacity == 0 ? kFirstChildCapacity : m_childCapacity * 2;
         if (capacity <= m_childCapacity) {
@@ -130,8 +103,7 @@ bool CConfigNode::AppendChild(CConfigNode* child)
     return true;
 }
 
-CConfigNode* CConfigNode::AddChild()
-{
+CConfigNode* CConfigNode::AddChild() {
     auto* child = new CConfigNode();
     if (child != nullptr && !AppendChild(child)) {
         delete child;
@@ -140,8 +112,7 @@ CConfigNode* CConfigNode::AddChild()
     return child;
 }
 
-CConfigNode* CConfigNode::AddChildCopy(const CConfigNode* node)
-{
+CConfigNode* CConfigNode::AddChildCopy(const CConfigNode* node) {
     if (node == nullptr) {
         return nullptr;
     }
@@ -156,8 +127,7 @@ CConfigNode* CConfigNode::AddChildCopy(const CConfigNode* node)
     return child;
 }
 
-bool CConfigNode::CopyFrom(const CConfigNode* node)
-{
+bool CConfigNode::CopyFrom(const CConfigNode* node) {
     if (node == this) {
         return true;
     }
@@ -180,16 +150,14 @@ bool CConfigNode::CopyFrom(const CConfigNode* node)
     return true; // copy now holds the old contents and releases them
 }
 
-void CConfigNode::DeleteChildren()
-{
+void CConfigNode::DeleteChildren() {
     for (std::uint32_t i = 0; i < m_childCount; ++i) {
         delete m_children[i];
     }
     m_childCount = 0;
 }
 
-void CConfigNode::SwapContents(CConfigNode& other)
-{
+void CConfigNode::SwapContents(CConfigNode& other) {
     std::swap(m_rawDataSize, other.m_rawDataSize);
     std::swap(m_rawData, other.m_rawData);
     std::swap(m_label, other.m_label);

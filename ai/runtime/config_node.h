@@ -33,8 +33,7 @@ public:
 
     std::uint32_t GetRawDataSize() const { return m_rawDataSize; }
     CRawDataRecord* GetRawData() const { return m_rawData; }
-    void SetRawData(CRawDataRecord* record, std::uint32_t size)
-    {
+    void SetRawData(CRawDataRecord* record, std::uint32_t size) {
         m_rawData = record;
         m_rawDataSize = size;
     }
@@ -69,12 +68,12 @@ private:
     bool AppendChild(CConfigNode* child);
     void SwapContents(CConfigNode& other);
 
-    std::uint32_t m_rawDataSize = 0;        // bytes of an in-memory raw data block
-    CRawDataRecord* m_rawData = nullptr;    // raw data record, not owned
-    char* m_label = nullptr;                // owned text or null
-    char* m_name = nullptr;                 // owned text or null
-    char* m_value = nullptr;                // owned text or null
-    CConfigNode** m_children = nullptr;     // owned array of owned children
-    std::uint32_t m_childCapacity = 0;      // entries in m_children
-    std::uint32_t m_childCount = 0;         // children in use
+    std::uint32_t m_rawDataSize = 0;     // bytes of an in-memory raw data block
+    CRawDataRecord* m_rawData = nullptr; // raw data record, not owned
+    char* m_label = nullptr;             // owned text or null
+    char* m_name = nullptr;              // owned text or null
+    char* m_value = nullptr;             // owned text or null
+    CConfigNode** m_children = nullptr;  // owned array of owned children
+    std::uint32_t m_childCapacity = 0;   // entries in m_children
+    std::uint32_t m_childCount = 0;      // children in use
 };

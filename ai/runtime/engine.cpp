@@ -8,26 +8,24 @@
 namespace {
 
 // Engine-wide state.
-CHostServices s_host;                                  // the engine's copy of the host table
-constinit CEngineSettings s_settings(100, 1);          // settings in force
-CWorld** s_worldTable = nullptr;                       // one pointer per world slot
-std::uint32_t s_worldSlotCount = 0;                    // entries of s_worldTable
-std::uint32_t s_usedWorldSlots = 0;                    // slots ever used
-CList<CEntity*>* s_entityPool = nullptr;               // every entity the engine created
+CHostServices s_host;                         // the engine's copy of the host table
+constinit CEngineSettings s_settings(100, 1); // settings in force
+CWorld** s_worldTable = nullptr;              // one pointer per world slot
+std::uint32_t s_worldSlotCount = 0;           // entries of s_worldTable
+std::uint32_t s_usedWorldSlots = 0;           // slots ever used
+CList<CEntity*>* s_entityPool = nullptr;      // every entity the engine created
 bool s_initialised = false;
-std::uint32_t s_nameCounter = 0;                       // next generated entity name number
+std::uint32_t s_nameCounter = 0; // next generated entity name number
 CWorld* s_currentWorld = nullptr;
-CPoolAllocator* s_worldPool = nullptr;                 // world memory pool, once installed
+CPoolAllocator* s_worldPool = nullptr; // world memory pool, once installed
 
-void ToFloats(const CVector3& v, float* out)
-{
+void ToFloats(const CVector3& v, float* out) {
     out[0] = v.x;
     out[1] = v.y;
     out[2] = v.z;
 }
 
-void RayToHost(const CVector3& from, const CVector3& to, void* user, CRayHit* hit, std::uint32_t mode)
-{
+void RayToHost(const CVector3& from, const CVector3& to, void* user, CRayHit* hit, std::uint32_t mode) {
     CVector3 delta = CVector3::Subtract(to, from);
     float length = delta.Length();
     hit->fraction = 1.0f;
@@ -51,8 +49,7 @@ void RayToHost(const CVector3& from, const CVector3& to, void* user, CRayHit* hi
     std::memcpy(hit->normal, normal, sizeof(normal));
 }
 
-bool LineOfSightToHost(const CVector3& from, const CVector3& to, void* user, std::uint32_t mode)
-{
+bool LineOfSightToHost(const CVector3& from, const CVector3& to, void* user, std::uint32_t mode) {
     if (s_host.lineOfSight == nullptr) {
         return true;
     }
@@ -63,8 +60,7 @@ bool LineOfSightToHost(const CVector3& from, const CVector3& to, void* user, std
     return s_host.lineOfSight(a, b, user, mode);
 }
 
-bool SweepToHost(const CVector3& from, const CVector3& to, float radius, void* user, std::uint32_t mode)
-{
+bool SweepToHost(const CVector3& from, const CVector3& to, float radius, void* user, std::uint32_t mode) {
     if (s_host.sweep == nullptr) {
         return true;
     }
@@ -75,8 +71,7 @@ bool SweepToHost(const CVector3& from, const CVector3& to, float radius, void* u
     return s_host.sweep(a, b, radius, user, mode);
 }
 
-void DrawLineToHost(const CVector3& from, const CVector3& to, std::uint8_t r, std::uint8_t g, std::uint8_t b)
-{
+void DrawLineToHost(const CVector3& from, const CVector3& to, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     if (s_host.drawLine == nullptr) {
         return;
     }
@@ -87,8 +82,7 @@ void DrawLineToHost(const CVector3& from, const CVector3& to, std::uint8_t r, st
     s_host.drawLine(a, c, r, g, b);
 }
 
-void DrawPointToHost(const CVector3& point, std::uint8_t r, std::uint8_t g, std::uint8_t b)
-{
+void DrawPointToHost(const CVector3& point, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     if (s_host.drawPoint == nullptr) {
         return;
     }
@@ -98,8 +92,7 @@ void DrawPointToHost(const CVector3& point, std::uint8_t r, std::uint8_t g, std:
 }
 
 // Releases the containers InitEngine creates.
-void ReleaseContainers()
-{
+void ReleaseContainers() {
     Vusk::EngineFree(s_worldTable);
     s_worldTable = nullptr;
     s_worldSlotCount = 0;
@@ -111,8 +104,7 @@ void ReleaseContainers()
 
 namespace Vusk {
 
-bool Initialise(const CHostServices* services)
-{
+bool Initialise(const CHostServices* services) {
     if (services == nullptr) {
         return false;
     }
@@ -148,8 +140,7 @@ bool Initialise(const CHostServices* services)
     return InitEngine(settings);
 }
 
-bool InitEngine(const CEngineSettings& settings)
-{
+bool InitEngine(const CEngineSettings& settings) {
     s_initialised = false;
     s_settings.CopyFrom(settings);
     if (GetRootAllocator() == nullptr) {
@@ -178,10 +169,7 @@ bool InitEngine(const CEngineSettings& settings)
     return true;
 }
 
-bool IsEngineInitialised()
-{
-    return s_initialised;
-}
+bool IsEngineInitialised() { return s_initialised; }
 
 namespace {
 // Constant-initialised, so registrations from other files' static initialisers are safe in
@@ -191,8 +179,7 @@ EngineReleaseHook s_releaseHooks[kMaxReleaseHooks] = {};
 int s_releaseHookCount = 0;
 } // namespace
 
-bool AddEngineReleaseHook(EngineReleaseHook hook)
-{
+bool AddEngineReleaseHook(EngineReleaseHook hook) {
     if (hook == nullptr || s_releaseHookCount == kMaxReleaseHooks) {
         return false;
     }
@@ -200,8 +187,7 @@ bool AddEngineReleaseHook(EngineReleaseHook hook)
     return true;
 }
 
-void ReleaseEngine()
-{
+void ReleaseEngine() {
     for (int i = s_releaseHookCount - 1; i >= 0; --i) {
         s_releaseHooks[i]();
     }
@@ -225,18 +211,11 @@ void ReleaseEngine()
     s_currentWorld = nullptr;
 }
 
-const CHostServices* GetHostServices()
-{
-    return &s_host;
-}
+const CHostServices* GetHostServices() { return &s_host; }
 
-const CEngineSettings& GetEngineSettings()
-{
-    return s_settings;
-}
+const CEngineSettings& GetEngineSettings() { return s_settings; }
 
-bool InstallPoolAllocator(std::size_t size, std::uint32_t childCapacity)
-{
+bool InstallPoolAllocator(std::size_t size, std::uint32_t childCapacity) {
     if (size == 0 || s_worldPool != nullptr) {
         return false;
     }
@@ -253,13 +232,9 @@ bool InstallPoolAllocator(std::size_t size, std::uint32_t childCapacity)
     return true;
 }
 
-CPoolAllocator* GetWorldPool()
-{
-    return s_worldPool;
-}
+CPoolAllocator* GetWorldPool() { return s_worldPool; }
 
-float RayCast(const CVector3& from, const CVector3& direction, void* user, std::uint32_t mode, float length)
-{
+float RayCast(const CVector3& from, const CVector3& direction, void* user, std::uint32_t mode, float length) {
     CVector3 end = CVector3::Add(from, CVector3::Scale(length, direction));
     CRayHit hit;
     if (s_settings.ray != nullptr) {
@@ -268,18 +243,15 @@ float RayCast(const CVector3& from, const CVector3& direction, void* user, std::
     return hit.fraction * length;
 }
 
-bool HasLineOfSight(const CVector3& from, const CVector3& to, void* user, std::uint32_t mode)
-{
+bool HasLineOfSight(const CVector3& from, const CVector3& to, void* user, std::uint32_t mode) {
     return s_settings.lineOfSight == nullptr || s_settings.lineOfSight(from, to, user, mode);
 }
 
-bool SweepTest(const CVector3& from, const CVector3& to, void* user, std::uint32_t mode, float width)
-{
+bool SweepTest(const CVector3& from, const CVector3& to, void* user, std::uint32_t mode, float width) {
     return s_settings.sweep == nullptr || s_settings.sweep(from, to, width * 0.5f, user, mode);
 }
 
-bool FixPathSeparators(const char* source, char* destination, std::size_t destinationSize)
-{
+bool FixPathSeparators(const char* source, char* destination, std::size_t destinationSize) {
     if (source == nullptr || destination == nullptr) {
         return false;
     }
@@ -297,64 +269,28 @@ void NotifyGeneratedPosition(const CEntity*) {}
 
 void NotifyGeneratedVectors(const CEntity*) {}
 
-bool AcceptGeneratedPoint(const CVector3&)
-{
-    return true;
-}
+bool AcceptGeneratedPoint(const CVector3&) { return true; }
 
-void DeleteTree(CConfigNode* tree)
-{
-    delete tree;
-}
+void DeleteTree(CConfigNode* tree) { delete tree; }
 
-void ReleaseTree(CConfigNode* tree)
-{
-    delete tree;
-}
+void ReleaseTree(CConfigNode* tree) { delete tree; }
 
-bool ReturnFalse(const CConfigNode*)
-{
-    return false;
-}
+bool ReturnFalse(const CConfigNode*) { return false; }
 
-CList<CEntity*>* GetEngineEntityPool()
-{
-    return s_entityPool;
-}
+CList<CEntity*>* GetEngineEntityPool() { return s_entityPool; }
 
-CWorld** GetWorldSlots()
-{
-    return s_worldTable;
-}
+CWorld** GetWorldSlots() { return s_worldTable; }
 
-std::uint32_t GetWorldSlotCount()
-{
-    return s_worldSlotCount;
-}
+std::uint32_t GetWorldSlotCount() { return s_worldSlotCount; }
 
-std::uint32_t GetUsedWorldSlotCount()
-{
-    return s_usedWorldSlots;
-}
+std::uint32_t GetUsedWorldSlotCount() { return s_usedWorldSlots; }
 
-void SetUsedWorldSlotCount(std::uint32_t count)
-{
-    s_usedWorldSlots = count;
-}
+void SetUsedWorldSlotCount(std::uint32_t count) { s_usedWorldSlots = count; }
 
-CWorld* GetCurrentWorld()
-{
-    return s_currentWorld;
-}
+CWorld* GetCurrentWorld() { return s_currentWorld; }
 
-void SetCurrentWorld(CWorld* world)
-{
-    s_currentWorld = world;
-}
+void SetCurrentWorld(CWorld* world) { s_currentWorld = world; }
 
-std::uint32_t TakeEntityNameNumber()
-{
-    return s_nameCounter++;
-}
+std::uint32_t TakeEntityNameNumber() { return s_nameCounter++; }
 
 } // namespace Vusk

@@ -50,33 +50,34 @@ using HostFileSeek = int (*)(void* file, long offset, int origin);
 // Table of host values and callbacks the engine is initialised with. Numbers in brackets
 // are the table's word numbers; words 12-18 are not used by the engine.
 struct CHostServices {
-    std::uint32_t entityPoolSize = 0;                    // [0] capacity of the engine entity pool; bounds every world's MaxEntity
-    Vusk::AllocFunction alloc = nullptr;                 // [1] memory source of the callback allocator
-    Vusk::HostRealloc realloc = nullptr;                 // [2] copied into the settings; never called
-    Vusk::FreeFunction free = nullptr;                   // [3] memory release of the callback allocator
-    Vusk::AllocationHook allocationHook = nullptr;       // [4] after every engine allocation, may be null
-    Vusk::ReleaseHook releaseHook = nullptr;             // [5] after every engine release, may be null
-    std::uint32_t allocatorChildCapacity = 0;            // [6] sub-allocators the callback allocator can hold (the world pool is one)
-    Vusk::HostClock clock = nullptr;                     // [7] the time manager's clock, seconds
-    std::uint32_t clockUser = 0;                         // [8] passed to every clock call
-    Vusk::HostRayQuery rayQuery = nullptr;               // [9] behind Vusk::RayCast
-    Vusk::HostLineOfSightQuery lineOfSight = nullptr;    // [10] behind Vusk::HasLineOfSight
-    Vusk::HostSweepQuery sweep = nullptr;                // [11] behind Vusk::SweepTest
-    Vusk::HostDrawLine drawLine = nullptr;               // [19] debug segment
-    Vusk::HostDrawPoint drawPoint = nullptr;             // [20] debug point (cross)
-    Vusk::HostFileOpen open = nullptr;                   // [21] modes "rb" and "wb"
-    Vusk::HostFileClose close = nullptr;                 // [22]
-    Vusk::HostFileEof eof = nullptr;                     // [23] copied into the settings; never called
-    Vusk::HostFileGets gets = nullptr;                   // [24] copied into the settings; never called
-    Vusk::HostFileWrite write = nullptr;                 // [25] returns the count written
-    Vusk::HostFileRead read = nullptr;                   // [26] returns the count read
-    Vusk::HostFileSeek seek = nullptr;                   // [27] copied into the settings; never called
+    std::uint32_t entityPoolSize = 0;    // [0] capacity of the engine entity pool; bounds every world's MaxEntity
+    Vusk::AllocFunction alloc = nullptr; // [1] memory source of the callback allocator
+    Vusk::HostRealloc realloc = nullptr; // [2] copied into the settings; never called
+    Vusk::FreeFunction free = nullptr;   // [3] memory release of the callback allocator
+    Vusk::AllocationHook allocationHook = nullptr; // [4] after every engine allocation, may be null
+    Vusk::ReleaseHook releaseHook = nullptr;       // [5] after every engine release, may be null
+    std::uint32_t allocatorChildCapacity =
+        0;                                 // [6] sub-allocators the callback allocator can hold (the world pool is one)
+    Vusk::HostClock clock = nullptr;       // [7] the time manager's clock, seconds
+    std::uint32_t clockUser = 0;           // [8] passed to every clock call
+    Vusk::HostRayQuery rayQuery = nullptr; // [9] behind Vusk::RayCast
+    Vusk::HostLineOfSightQuery lineOfSight = nullptr; // [10] behind Vusk::HasLineOfSight
+    Vusk::HostSweepQuery sweep = nullptr;             // [11] behind Vusk::SweepTest
+    Vusk::HostDrawLine drawLine = nullptr;            // [19] debug segment
+    Vusk::HostDrawPoint drawPoint = nullptr;          // [20] debug point (cross)
+    Vusk::HostFileOpen open = nullptr;                // [21] modes "rb" and "wb"
+    Vusk::HostFileClose close = nullptr;              // [22]
+    Vusk::HostFileEof eof = nullptr;                  // [23] copied into the settings; never called
+    Vusk::HostFileGets gets = nullptr;                // [24] copied into the settings; never called
+    Vusk::HostFileWrite write = nullptr;              // [25] returns the count written
+    Vusk::HostFileRead read = nullptr;                // [26] returns the count read
+    Vusk::HostFileSeek seek = nullptr;                // [27] copied into the settings; never called
 };
 
 // Result of the engine's ray adapter.
 struct CRayHit {
-    float fraction = 1.0f;               // hit position along the segment, 1 when nothing was hit
-    CVector3 point;                      // hit point (the segment's end when nothing was hit)
+    float fraction = 1.0f;                // hit position along the segment, 1 when nothing was hit
+    CVector3 point;                       // hit point (the segment's end when nothing was hit)
     float normal[3] = {0.0f, 0.0f, 0.0f}; // the host's hit normal, zero when nothing was hit
 };
 
@@ -84,8 +85,7 @@ namespace Vusk {
 // The engine's query and drawing adapters take engine vectors and call the host words.
 using RayAdapter = void (*)(const CVector3& from, const CVector3& to, void* user, CRayHit* hit, std::uint32_t mode);
 using LineOfSightAdapter = bool (*)(const CVector3& from, const CVector3& to, void* user, std::uint32_t mode);
-using SweepAdapter = bool (*)(const CVector3& from, const CVector3& to, float radius, void* user,
-                              std::uint32_t mode);
+using SweepAdapter = bool (*)(const CVector3& from, const CVector3& to, float radius, void* user, std::uint32_t mode);
 using DrawLineAdapter = void (*)(const CVector3& from, const CVector3& to, std::uint8_t r, std::uint8_t g,
                                  std::uint8_t b);
 using DrawPointAdapter = void (*)(const CVector3& point, std::uint8_t r, std::uint8_t g, std::uint8_t b);
@@ -96,9 +96,7 @@ using DrawPointAdapter = void (*)(const CVector3& point, std::uint8_t r, std::ui
 struct CEngineSettings {
     // Sets the pool size and world slot count, word 7 to 1 and everything else to zero.
     constexpr CEngineSettings(std::uint32_t entityPoolSizeValue, std::uint32_t worldSlotCountValue)
-        : entityPoolSize(entityPoolSizeValue), worldSlotCount(worldSlotCountValue)
-    {
-    }
+        : entityPoolSize(entityPoolSizeValue), worldSlotCount(worldSlotCountValue) {}
     void CopyFrom(const CEngineSettings& other) { *this = other; }
 
     std::uint32_t entityPoolSize = 0;               // [0] capacity of the engine entity pool
@@ -187,10 +185,10 @@ void ReleaseTree(CConfigNode* tree);
 bool ReturnFalse(const CConfigNode* node);
 
 // Engine-wide state shared with the world, entity and team functions.
-CList<CEntity*>* GetEngineEntityPool();     // every entity created by the engine; null before InitEngine
-CWorld** GetWorldSlots();                   // world table, GetWorldSlotCount() entries, null when free
+CList<CEntity*>* GetEngineEntityPool(); // every entity created by the engine; null before InitEngine
+CWorld** GetWorldSlots();               // world table, GetWorldSlotCount() entries, null when free
 std::uint32_t GetWorldSlotCount();
-std::uint32_t GetUsedWorldSlotCount();      // slots ever used
+std::uint32_t GetUsedWorldSlotCount(); // slots ever used
 void SetUsedWorldSlotCount(std::uint32_t count);
 CWorld* GetCurrentWorld();
 void SetCurrentWorld(CWorld* world);

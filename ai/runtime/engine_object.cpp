@@ -2,22 +2,10 @@
 
 #include "ai/runtime/allocator.h"
 
-void* CEngineObject::operator new(std::size_t size) noexcept
-{
-    return Vusk::EngineAllocate(size);
-}
+void* CEngineObject::operator new(std::size_t size) noexcept { return Vusk::EngineAllocate(size); }
 
-void* CEngineObject::operator new[](std::size_t size) noexcept
-{
-    return Vusk::EngineAllocate(size);
-}
+void* CEngineObject::operator new[](std::size_t size) noexcept { return Vusk::EngineAllocate(size); }
 
-void CEngineObject::operator delete(void* block) noexcept
-{
-    Vusk::EngineFree(block);
-}
+void CEngineObject::operator delete(void* block) noexcept { Vusk::EngineFree(block); }
 
-void CEngineObject::operator delete[](void* block) noexcept
-{
-    Vusk::EngineFree(block);
-}
+void CEngineObject::operator delete[](void* block) noexcept { Vusk::EngineFree(block); }

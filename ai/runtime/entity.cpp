@@ -14,8 +14,7 @@ constexpr uint32_t kInitialTeamCapacity = 4;
 
 } // namespace
 
-char* Vusk::CopyText(const char* text)
-{
+char* Vusk::CopyText(const char* text) {
     if (text == nullptr)
         return nullptr;
     const size_t size = std::strlen(text) + 1;
@@ -25,8 +24,7 @@ char* Vusk::CopyText(const char* text)
     return copy;
 }
 
-CEntity::CEntity(const char* name, void* hostObject) : m_hostObject(hostObject)
-{
+CEntity::CEntity(const char* name, void* hostObject) : m_hostObject(hostObject) {
     m_name = Vusk::CopyText(name != nullptr ? name : "none");
     m_teams = new CList<CTeam*>(kInitialTeamCapacity);
     if (m_teams != nullptr && m_teams->GetCapacity() != kInitialTeamCapacity) {
@@ -43,8 +41,7 @@ CEntity::CEntity(const char* name, void* hostObject) : m_hostObject(hostObject)
     }
 }
 
-CEntity::~CEntity()
-{
+CEntity::~CEntity() {
     LeaveTeams();
     delete m_brain;
     m_brain = nullptr;
@@ -55,8 +52,7 @@ CEntity::~CEntity()
     Vusk::EngineFree(m_attributes);
 }
 
-void CEntity::LeaveTeams()
-{
+void CEntity::LeaveTeams() {
     // Leaving a team unlinks it from m_teams, so the head is taken again after each one.
     while (m_teams != nullptr && m_teams->GetHead() != nullptr) {
         CListNode<CTeam*>* head = m_teams->GetHead();
@@ -68,25 +64,19 @@ void CEntity::LeaveTeams()
     }
 }
 
-bool CEntity::Init(CConfigNode*)
-{
-    return true;
-}
+bool CEntity::Init(CConfigNode*) { return true; }
 
-void CEntity::UpdateBrain()
-{
+void CEntity::UpdateBrain() {
     if (m_brain != nullptr)
         m_brain->Update();
 }
 
-bool CEntity::IsComplete() const
-{
+bool CEntity::IsComplete() const {
     return m_name != nullptr && m_teams != nullptr &&
            m_attributeCount == CEntityAttributeDesc::GetRegistry().GetCount();
 }
 
-int CEntity::GetIndex() const
-{
+int CEntity::GetIndex() const {
     if (m_worldNode == nullptr)
         return -1;
     const CWorld* world = Vusk::GetCurrentWorld();
@@ -96,16 +86,14 @@ int CEntity::GetIndex() const
     return index == CList<CEntity*>::kNoIndex ? -1 : static_cast<int>(index);
 }
 
-CEntityAttribute* CEntity::GetAttribute(const CEntityAttributeDesc* descriptor) const
-{
+CEntityAttribute* CEntity::GetAttribute(const CEntityAttributeDesc* descriptor) const {
     if (descriptor == nullptr)
         return nullptr;
     const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
     return index < m_attributeCount ? m_attributes[index] : nullptr;
 }
 
-CEntityAttribute* CEntity::CreateAttribute(const CEntityAttributeDesc* descriptor)
-{
+CEntityAttribute* CEntity::CreateAttribute(const CEntityAttributeDesc* descriptor) {
     if (descriptor == nullptr)
         return nullptr;
     const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
@@ -120,8 +108,7 @@ CEntityAttribute* CEntity::CreateAttribute(const CEntityAttributeDesc* descripto
     return attribute;
 }
 
-bool CEntity::AddTeam(CTeam* team)
-{
+bool CEntity::AddTeam(CTeam* team) {
     if (m_teams == nullptr)
         return false;
     if (m_teams->IsFull()) {
@@ -141,8 +128,7 @@ bool CEntity::AddTeam(CTeam* team)
     return !m_teams->Insert(team).IsNull();
 }
 
-void CEntity::RemoveTeam(CTeam* team)
-{
+void CEntity::RemoveTeam(CTeam* team) {
     if (m_teams != nullptr)
         m_teams->RemoveValue(team);
 }

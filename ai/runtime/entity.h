@@ -56,9 +56,7 @@ public:
     // create function or memory runs out.
     CEntityAttribute* CreateAttribute(const CEntityAttributeDesc* descriptor);
     // The attribute of class T when its slot holds an object of exactly that class, else null.
-    template <class T>
-    T* FindAttribute() const
-    {
+    template <class T> T* FindAttribute() const {
         CEntityAttribute* attribute = GetAttribute(&T::s_desc);
         return attribute != nullptr && attribute->GetClassDesc() == &T::s_desc ? static_cast<T*>(attribute) : nullptr;
     }
@@ -100,19 +98,19 @@ public:
     void SetSpeed(float speed) { m_speed = speed; }
 
 private:
-    char* m_name = nullptr;                      // owned text
-    CListNode<CEntity*>* m_poolNode = nullptr;   // node in the engine entity pool
-    CListNode<CEntity*>* m_worldNode = nullptr;  // node in the world's entity table
-    CBrain* m_brain = nullptr;                   // owned, may be null
-    uint32_t m_classBitMask = 0;                 // class bits of the services that may see it
-    void* m_hostObject = nullptr;                // the host's object, never dereferenced here
-    CConfigNode* m_definition = nullptr;         // the definition tree during creation only
-    CWorld* m_world = nullptr;                   // world holding the entity, or null
-    CList<CTeam*>* m_teams = nullptr;            // teams the entity belongs to
-    CVector3 m_position{0.0f, 0.0f, 0.0f};       // host units
-    CVector3 m_angles{0.0f, 0.0f, 0.0f};         // degrees, y = heading
-    CVector3 m_direction{0.0f, 0.0f, 0.0f};      // forward direction
-    float m_speed = 0.0f;                        // current speed, host units per second
-    CEntityAttribute** m_attributes = nullptr;   // one slot per registered attribute class
-    uint32_t m_attributeCount = 0;               // slots in m_attributes
+    char* m_name = nullptr;                     // owned text
+    CListNode<CEntity*>* m_poolNode = nullptr;  // node in the engine entity pool
+    CListNode<CEntity*>* m_worldNode = nullptr; // node in the world's entity table
+    CBrain* m_brain = nullptr;                  // owned, may be null
+    uint32_t m_classBitMask = 0;                // class bits of the services that may see it
+    void* m_hostObject = nullptr;               // the host's object, never dereferenced here
+    CConfigNode* m_definition = nullptr;        // the definition tree during creation only
+    CWorld* m_world = nullptr;                  // world holding the entity, or null
+    CList<CTeam*>* m_teams = nullptr;           // teams the entity belongs to
+    CVector3 m_position{0.0f, 0.0f, 0.0f};      // host units
+    CVector3 m_angles{0.0f, 0.0f, 0.0f};        // degrees, y = heading
+    CVector3 m_direction{0.0f, 0.0f, 0.0f};     // forward direction
+    float m_speed = 0.0f;                       // current speed, host units per second
+    CEntityAttribute** m_attributes = nullptr;  // one slot per registered attribute class
+    uint32_t m_attributeCount = 0;              // slots in m_attributes
 };

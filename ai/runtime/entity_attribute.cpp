@@ -18,29 +18,18 @@ CEntityAttributeDesc CEntityHearingAcuteness::s_desc("CEntityHearingAcuteness", 
 CEntityAttributeDesc CEntityTeamSide::s_desc("CEntityTeamSide", &CEntityTeamSide::Create);
 CEntityAttributeDesc CEntityHealth::s_desc("CEntityHealth", &CEntityHealth::Create);
 
-CEntityHeight::CEntityHeight()
-{
-    value = 1.8f * Vusk::GetCurrentOneMeter();
-}
+CEntityHeight::CEntityHeight() { value = 1.8f * Vusk::GetCurrentOneMeter(); }
 
-CEntityWidth::CEntityWidth()
-{
-    value = 0.7f * Vusk::GetCurrentOneMeter();
-}
+CEntityWidth::CEntityWidth() { value = 0.7f * Vusk::GetCurrentOneMeter(); }
 
-CEntityMaxSpeed::CEntityMaxSpeed()
-{
-    value = 0.5f * Vusk::GetCurrentOneMeter();
-}
+CEntityMaxSpeed::CEntityMaxSpeed() { value = 0.5f * Vusk::GetCurrentOneMeter(); }
 
-CEntityVisualAcuteness::CEntityVisualAcuteness()
-{
+CEntityVisualAcuteness::CEntityVisualAcuteness() {
     range = 100.0f * Vusk::GetCurrentOneMeter();
     angle = 60.0f;
 }
 
-void CEntityVisualAcuteness::SetAngle(float degrees)
-{
+void CEntityVisualAcuteness::SetAngle(float degrees) {
     if (degrees < 0.0f)
         angle = 0.0f;
     else if (degrees <= 360.0f)
@@ -49,27 +38,27 @@ void CEntityVisualAcuteness::SetAngle(float degrees)
         angle = 360.0f; // above 360, or not a number
 }
 
-void CEntityVisualAcuteness::Assign(const CEntityVisualAcuteness& other)
-{
+void CEntityVisualAcuteness::Assign(const CEntityVisualAcuteness& other) {
     range = other.range >= 0.0f ? other.range : 0.0f;
     SetAngle(other.angle);
 }
 
-void CEntityHearingAcuteness::Assign(const CEntityHearingAcuteness& other)
-{
+void CEntityHearingAcuteness::Assign(const CEntityHearingAcuteness& other) {
     value = other.value >= 0.0f ? other.value : 0.0f;
 }
 
-bool Vusk::CheckActionAndAttributeClasses()
-{
+bool Vusk::CheckActionAndAttributeClasses() {
     const CClassDescBase* classes[] = {
-        &CActionTorsoRotate::s_desc,      &CActionHeadRotate::s_desc,     &CActionRotate::s_desc,
-        &CActionSpeed::s_desc,            &CActionAcceleration::s_desc,   &CActionSteering::s_desc,
-        &CActionCrouch::s_desc,           &CActionJump::s_desc,           &CActionActivate::s_desc,
-        &CActionShoot::s_desc,            &CEntityEyePosition::s_desc,    &CEntityHeadDirection::s_desc,
-        &CEntityGunPosition::s_desc,      &CEntityHearingAcuteness::s_desc, &CEntityHeight::s_desc,
-        &CEntityKneePosition::s_desc,     &CEntityMaxSpeed::s_desc,       &CEntityTeamSide::s_desc,
-        &CEntityVisualAcuteness::s_desc,  &CEntityWidth::s_desc,
+        &CActionTorsoRotate::s_desc,     &CActionHeadRotate::s_desc,
+        &CActionRotate::s_desc,          &CActionSpeed::s_desc,
+        &CActionAcceleration::s_desc,    &CActionSteering::s_desc,
+        &CActionCrouch::s_desc,          &CActionJump::s_desc,
+        &CActionActivate::s_desc,        &CActionShoot::s_desc,
+        &CEntityEyePosition::s_desc,     &CEntityHeadDirection::s_desc,
+        &CEntityGunPosition::s_desc,     &CEntityHearingAcuteness::s_desc,
+        &CEntityHeight::s_desc,          &CEntityKneePosition::s_desc,
+        &CEntityMaxSpeed::s_desc,        &CEntityTeamSide::s_desc,
+        &CEntityVisualAcuteness::s_desc, &CEntityWidth::s_desc,
     };
     for (const CClassDescBase* desc : classes)
         if (desc->GetIndex() == -1)
@@ -77,8 +66,7 @@ bool Vusk::CheckActionAndAttributeClasses()
     return true;
 }
 
-bool Vusk::IsPointInEntityView(const CVector3& point, const CEntity* entity)
-{
+bool Vusk::IsPointInEntityView(const CVector3& point, const CEntity* entity) {
     if (entity == nullptr)
         return false;
     const auto* eye = entity->FindAttribute<CEntityEyePosition>();

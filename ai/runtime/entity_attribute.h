@@ -24,8 +24,7 @@ public:
 template <class Self, class Values, class Base = CEntityAttribute>
 class CEntityAttributeOf : public Base, public Values {
 public:
-    CEntityAttribute* CopyFrom(const CEntityAttribute* other) override
-    {
+    CEntityAttribute* CopyFrom(const CEntityAttribute* other) override {
         if (other != nullptr && other->GetClassDesc() == GetClassDesc())
             static_cast<Self*>(this)->Assign(static_cast<const Self&>(*other));
         return this;
@@ -40,7 +39,7 @@ struct CVectorValue {
     CVector3 value{0.0f, 0.0f, 0.0f};
 };
 struct CLengthValue {
-    float value = 0.0f;  // host units
+    float value = 0.0f; // host units
 };
 
 // Base of the body measures and of the visual acuteness, whose defaults scale with OneMeter.
@@ -90,8 +89,8 @@ public:
 };
 
 struct CVisualAcuityValues {
-    float range = 0.0f;  // how far the entity sees (host units)
-    float angle = 0.0f;  // half angle of the vision cone (degrees, 0..360)
+    float range = 0.0f; // how far the entity sees (host units)
+    float angle = 0.0f; // half angle of the vision cone (degrees, 0..360)
 };
 // Vision range and cone angle; 100 m and 60 degrees at creation.
 class CEntityVisualAcuteness
@@ -113,7 +112,7 @@ public:
 };
 
 struct CSideValue {
-    int32_t value = -1;  // team side; -1: no side
+    int32_t value = -1; // team side; -1: no side
 };
 // Side in fights: entities of two different sides (neither -1) are enemies.
 class CEntityTeamSide : public CEntityAttributeOf<CEntityTeamSide, CSideValue> {
@@ -122,8 +121,8 @@ public:
 };
 
 struct CHealthValues {
-    int32_t health = 0;     // current health points
-    int32_t maxHealth = 0;  // full health points
+    int32_t health = 0;    // current health points
+    int32_t maxHealth = 0; // full health points
 };
 class CEntityHealth : public CEntityAttributeOf<CEntityHealth, CHealthValues> {
 public:

@@ -11,11 +11,9 @@
 
 #include "ai/runtime/engine_object.h"
 
-template <class T>
-class CList;
+template <class T> class CList;
 
-template <class T>
-class CListNode : public CEngineObject {
+template <class T> class CListNode : public CEngineObject {
 public:
     CListNode() = default;
     CListNode(const CListNode&) = delete;
@@ -29,15 +27,14 @@ public:
 private:
     friend class CList<T>;
 
-    T m_value{};                // element, meaningful while in use
+    T m_value{};                 // element, meaningful while in use
     CListNode* m_prev = nullptr; // previous node in use (chain of used nodes)
     CListNode* m_next = nullptr; // next node in use, or next free node while unused
-    bool m_inUse = false;       // the node holds an element of the list
+    bool m_inUse = false;        // the node holds an element of the list
 };
 
 // A place in a list: a node, or null for "none" / "end".
-template <class T>
-class CListPosition {
+template <class T> class CListPosition {
 public:
     CListPosition() = default;
     explicit CListPosition(CListNode<T>* node) : m_node(node) {}
@@ -52,15 +49,13 @@ private:
 };
 
 // Forward iterator over the elements in use, head to tail.
-template <class T>
-class CListIterator {
+template <class T> class CListIterator {
 public:
     CListIterator() = default;
     explicit CListIterator(CListNode<T>* node) : m_node(node) {}
 
     T operator*() const { return m_node->GetValue(); }
-    CListIterator& operator++()
-    {
+    CListIterator& operator++() {
         m_node = m_node->GetNext();
         return *this;
     }
@@ -72,8 +67,7 @@ private:
     CListNode<T>* m_node = nullptr;
 };
 
-template <class T>
-class CList : public CEngineObject {
+template <class T> class CList : public CEngineObject {
 public:
     using Node = CListNode<T>;
 
@@ -82,8 +76,7 @@ public:
 
     // Builds the node array (none for capacity 0). When the array cannot be allocated the
     // list has capacity 0 and every insertion fails.
-    explicit CList(std::uint32_t capacity)
-    {
+    explicit CList(std::uint32_t capacity) {
         if (capacity == 0) {
             return;
         }
@@ -103,8 +96,7 @@ public:
     CList& operator=(const CList&) = delete;
 
     // Destroys the nodes; the elements themselves are not touched.
-    ~CList() override
-    {
+    ~CList() override {
         if (m_capacity != 0) {
             delete[] m_nodes;
         }
@@ -113,8 +105,7 @@ public:
     // Inserts value in front of `before` (a node in use of this list), or after the tail when
     // `before` is null. Returns a null position and changes nothing when the list is full or
     // `before` is not a node in use of this list.
-    CListPosition<T> Insert(T value, Node* before = nullptr)
-    {
+    CListPosition<T> Insert(T value, Node* before = nullptr) {
         if (m_free == nullptr || (before != nullptr && !IsUsedNode(before))) {
             return CListPosition<T>();
         }
@@ -147,8 +138,7 @@ public:
 
     // Unlinks a node in use and returns it to the free chain; false (nothing done) for a
     // node that is not in use in this list.
-    bool Remove(Node* node)
-    {
+    bool Remove(Node* node) {
         if (!IsUsedNode(node)) {
             return false;
         }
@@ -174,8 +164,7 @@ public:
     }
 
     // First node in use holding value, or null.
-    Node* Find(T value) const
-    {
+    Node* Find(T value) const {
         for (Node* node = m_head; node != nullptr; node = node->m_next) {
             if (node->m_value == value) {
                 return node;
@@ -193,14 +182,12 @@ public:
 
     // Position on node number `index` of the array, in use or not (callers check
     // IsInUse); a null position when index is not below the capacity.
-    CListPosition<T> GetAt(std::uint32_t index) const
-    {
+    CListPosition<T> GetAt(std::uint32_t index) const {
         return index < m_capacity ? CListPosition<T>(&m_nodes[index]) : CListPosition<T>();
     }
 
     // The node's number in the array, or kNoIndex when it is not a node of this list.
-    std::uint32_t IndexOf(const Node* node) const
-    {
+    std::uint32_t IndexOf(const Node* node) const {
         if (!IsNodeOfArray(node)) {
             return kNoIndex;
         }
@@ -216,8 +203,7 @@ public:
     CListIterator<T> end() const { return CListIterator<T>(); }
 
 private:
-    bool IsNodeOfArray(const Node* node) const
-    {
+    bool IsNodeOfArray(const Node* node) const {
         if (node == nullptr || m_capacity == 0) {
             return false;
         }
@@ -233,10 +219,10 @@ private:
 
     bool IsUsedNode(const Node* node) const { return IsNodeOfArray(node) && node->m_inUse; }
 
-    Node* m_nodes = nullptr;     // node array, capacity nodes (null when capacity is 0)
-    Node* m_head = nullptr;      // first node in use
-    Node* m_tail = nullptr;      // last node in use
-    Node* m_free = nullptr;      // first unused node; unused nodes chain through next
+    Node* m_nodes = nullptr;      // node array, capacity nodes (null when capacity is 0)
+    Node* m_head = nullptr;       // first node in use
+    Node* m_tail = nullptr;       // last node in use
+    Node* m_free = nullptr;       // first unused node; unused nodes chain through next
     std::uint32_t m_count = 0;    // nodes in use
     std::uint32_t m_capacity = 0; // nodes in the array
 };

@@ -1,33 +1,19 @@
 #include "ai/runtime/service.h"
 
-bool CService::Init(CConfigNode* definition)
-{
+bool CService::Init(CConfigNode* definition) {
     return Vusk::PassParameters(definition, [this](CConfigNode* node) { return ReadParam(node); });
 }
 
-bool CService::ReadParam(CConfigNode*)
-{
-    return false;
-}
+bool CService::ReadParam(CConfigNode*) { return false; }
 
-void CService::Update()
-{
-}
+void CService::Update() {}
 
-bool CGlobalService::Init(CConfigNode* definition)
-{
+bool CGlobalService::Init(CConfigNode* definition) {
     return Vusk::PassParameters(definition, [this](CConfigNode* node) { return ReadParam(node); });
 }
 
-bool CGlobalService::ReadParam(CConfigNode*)
-{
-    return false;
-}
+bool CGlobalService::ReadParam(CConfigNode*) { return false; }
 
-void CGlobalService::Reset()
-{
-}
+void CGlobalService::Reset() {}
 
-void CGlobalService::Update()
-{
-}
+void CGlobalService::Update() {}

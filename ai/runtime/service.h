@@ -15,9 +15,7 @@ namespace Vusk {
 // The default Init of agents, services, global services and teams: true for a null definition
 // or one without children; otherwise every child not named "Class" goes, in order, to
 // readParam(child), and the first false makes the result false.
-template <class ReadParam>
-bool PassParameters(CConfigNode* definition, ReadParam readParam)
-{
+template <class ReadParam> bool PassParameters(CConfigNode* definition, ReadParam readParam) {
     if (definition == nullptr)
         return true;
     const uint32_t count = definition->GetChildCount();

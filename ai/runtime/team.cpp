@@ -7,13 +7,9 @@
 
 CTeamDesc CTeam::s_desc("CTeam", &CTeam::Create, nullptr);
 
-CTeam* CTeam::Create(uint32_t capacity, const char* name)
-{
-    return new CTeam(capacity, name);
-}
+CTeam* CTeam::Create(uint32_t capacity, const char* name) { return new CTeam(capacity, name); }
 
-CTeam::CTeam(uint32_t capacity, const char* name) : m_wantsName(name != nullptr)
-{
+CTeam::CTeam(uint32_t capacity, const char* name) : m_wantsName(name != nullptr) {
     if (name != nullptr)
         m_name = Vusk::CopyText(name);
     m_members = new CList<CEntity*>(capacity);
@@ -23,8 +19,7 @@ CTeam::CTeam(uint32_t capacity, const char* name) : m_wantsName(name != nullptr)
     }
 }
 
-CTeam::~CTeam()
-{
+CTeam::~CTeam() {
     // RemoveMember unlinks the head, so the head is taken again after each member.
     while (m_members != nullptr && m_members->GetHead() != nullptr)
         CTeam::RemoveMember(m_members->GetHead()->GetValue());
@@ -32,18 +27,11 @@ CTeam::~CTeam()
     delete m_members;
 }
 
-bool CTeam::IsComplete() const
-{
-    return m_members != nullptr && (m_name != nullptr || !m_wantsName);
-}
+bool CTeam::IsComplete() const { return m_members != nullptr && (m_name != nullptr || !m_wantsName); }
 
-const CTeamDesc* CTeam::GetClassDesc() const
-{
-    return &s_desc;
-}
+const CTeamDesc* CTeam::GetClassDesc() const { return &s_desc; }
 
-bool CTeam::AddMember(CEntity* entity)
-{
+bool CTeam::AddMember(CEntity* entity) {
     if (entity == nullptr || m_members == nullptr)
         return false;
     CListPosition<CEntity*> position = m_members->Insert(entity);
@@ -57,8 +45,7 @@ bool CTeam::AddMember(CEntity* entity)
     return true;
 }
 
-void CTeam::RemoveMember(CEntity* entity)
-{
+void CTeam::RemoveMember(CEntity* entity) {
     if (entity == nullptr)
         return;
     entity->RemoveTeam(this);
@@ -66,18 +53,13 @@ void CTeam::RemoveMember(CEntity* entity)
         m_members->RemoveValue(entity);
 }
 
-uint8_t CTeam::SetFlag(uint8_t flag)
-{
+uint8_t CTeam::SetFlag(uint8_t flag) {
     m_flag = flag;
     return flag;
 }
 
-bool CTeam::Init(CConfigNode* definition)
-{
+bool CTeam::Init(CConfigNode* definition) {
     return Vusk::PassParameters(definition, [this](CConfigNode* node) { return ReadParam(node); });
 }
 
-bool CTeam::ReadParam(CConfigNode* node)
-{
-    return Vusk::ReturnFalse(node);
-}
+bool CTeam::ReadParam(CConfigNode* node) { return Vusk::ReturnFalse(node); }

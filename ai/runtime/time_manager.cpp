@@ -19,17 +19,14 @@ float g_frameStart = 0.0f;
 int g_firstEntity = -1;
 
 // The host clock in seconds; 0 when the host gave none.
-double ReadClock()
-{
+double ReadClock() {
     const CEngineSettings& settings = Vusk::GetEngineSettings();
     return settings.clock != nullptr ? settings.clock(settings.clockUser) : 0.0;
 }
 
 // Carves an array of count T from the block cursor (the block is laid out pointers first, so
 // every array is suitably aligned).
-template <class T>
-T* Carve(unsigned char*& cursor, size_t count)
-{
+template <class T> T* Carve(unsigned char*& cursor, size_t count) {
     T* result = reinterpret_cast<T*>(cursor);
     cursor += sizeof(T) * count;
     return result;
@@ -37,8 +34,7 @@ T* Carve(unsigned char*& cursor, size_t count)
 
 } // namespace
 
-CTimeManager* CTimeManager::GetInstance()
-{
+CTimeManager* CTimeManager::GetInstance() {
     if (g_instance != nullptr)
         return g_instance;
     // The records are sized by the current world; one made without a world would have none, and
@@ -58,8 +54,7 @@ CTimeManager* CTimeManager::GetInstance()
     return g_instance;
 }
 
-void CTimeManager::Release()
-{
+void CTimeManager::Release() {
     CTimeManager* manager = g_instance;
     g_instance = nullptr;
     // An index chosen for the released manager's next frame means nothing to the next one.
@@ -67,24 +62,17 @@ void CTimeManager::Release()
     delete manager;
 }
 
-void CTimeManager::SetTaskCapacities(uint32_t aperiodic, uint32_t periodic)
-{
+void CTimeManager::SetTaskCapacities(uint32_t aperiodic, uint32_t periodic) {
     g_aperiodicCapacity = aperiodic;
     g_periodicCapacity = periodic;
 }
 
-float CTimeManager::GetFrameStartTime()
-{
-    return g_frameStart;
-}
+float CTimeManager::GetFrameStartTime() { return g_frameStart; }
 
 CTimeManager::CTimeManager(uint32_t aperiodic, uint32_t periodic, uint32_t entities, uint32_t teams)
-    : m_periodicCapacity(periodic), m_aperiodicCapacity(aperiodic), m_entityCapacity(entities), m_teamCapacity(teams)
-{
-}
+    : m_periodicCapacity(periodic), m_aperiodicCapacity(aperiodic), m_entityCapacity(entities), m_teamCapacity(teams) {}
 
-bool CTimeManager::Build()
-{
+bool CTimeManager::Build() {
     const size_t A = m_aperiodicCapacity;
     const size_t P = m_periodicCapacity;
     const size_t E = m_entityCapacity;
@@ -141,8 +129,7 @@ bool CTimeManager::Build()
     return true;
 }
 
-CTimeManager::~CTimeManager()
-{
+CTimeManager::~CTimeManager() {
     for (uint32_t t = 0; t < m_aperiodicCount; ++t)
         Vusk::EngineFree(m_aperiodicNames[t]);
     for (uint32_t t = 0; t < m_periodicCount; ++t)
@@ -151,8 +138,7 @@ CTimeManager::~CTimeManager()
         Vusk::EngineFree(m_block);
 }
 
-int CTimeManager::RegisterAperiodicTask(const char* name)
-{
+int CTimeManager::RegisterAperiodicTask(const char* name) {
     if (name == nullptr || m_aperiodicCount >= m_aperiodicCapacity)
         return -1;
     char* copy = Vusk::CopyText(name);
@@ -162,8 +148,7 @@ int CTimeManager::RegisterAperiodicTask(const char* name)
     return static_cast<int>(m_aperiodicCount++);
 }
 
-int CTimeManager::RegisterPeriodicTask(const char* name)
-{
+int CTimeManager::RegisterPeriodicTask(const char* name) {
     if (name == nullptr || m_periodicCount >= m_periodicCapacity)
         return -1;
     char* copy = Vusk::CopyText(name);
@@ -173,8 +158,7 @@ int CTimeManager::RegisterPeriodicTask(const char* name)
     return static_cast<int>(m_periodicCount++);
 }
 
-int CTimeManager::FindTask(const char* name) const
-{
+int CTimeManager::FindTask(const char* name) const {
     if (name == nullptr)
         return -1;
     for (uint32_t t = 0; t < m_aperiodicCount; ++t)
@@ -183,8 +167,7 @@ int CTimeManager::FindTask(const char* name) const
     return -1;
 }
 
-int CTimeManager::FindPeriodicTask(const char* name) const
-{
+int CTimeManager::FindPeriodicTask(const char* name) const {
     if (name == nullptr)
         return -1;
     for (uint32_t t = 0; t < m_periodicCount; ++t)
@@ -193,95 +176,62 @@ int CTimeManager::FindPeriodicTask(const char* name) const
     return -1;
 }
 
-void CTimeManager::SetFrameBudget(float seconds)
-{
-    m_frameBudget = seconds;
-}
+void CTimeManager::SetFrameBudget(float seconds) { m_frameBudget = seconds; }
 
-void CTimeManager::SetTaskPriority(int task, float priority)
-{
+void CTimeManager::SetTaskPriority(int task, float priority) {
     if (IsAperiodic(task))
         m_taskPriority[task] = priority;
 }
 
-void CTimeManager::SetTaskTpf(int task, float seconds)
-{
+void CTimeManager::SetTaskTpf(int task, float seconds) {
     if (IsAperiodic(task))
         m_taskTpf[task] = seconds;
 }
 
-void CTimeManager::SetTaskMaxCall(int task, uint32_t maxCall)
-{
+void CTimeManager::SetTaskMaxCall(int task, uint32_t maxCall) {
     if (IsAperiodic(task))
         m_taskMaxCall[task] = maxCall;
 }
 
-void CTimeManager::SetTaskPeriod(int task, float seconds)
-{
+void CTimeManager::SetTaskPeriod(int task, float seconds) {
     if (IsPeriodic(task))
         m_taskPeriod[task] = seconds;
 }
 
-float CTimeManager::GetTaskPriority(int task) const
-{
-    return IsAperiodic(task) ? m_taskPriority[task] : 0.0f;
-}
+float CTimeManager::GetTaskPriority(int task) const { return IsAperiodic(task) ? m_taskPriority[task] : 0.0f; }
 
-float CTimeManager::GetTaskTpf(int task) const
-{
-    return IsAperiodic(task) ? m_taskTpf[task] : 0.0f;
-}
+float CTimeManager::GetTaskTpf(int task) const { return IsAperiodic(task) ? m_taskTpf[task] : 0.0f; }
 
-uint32_t CTimeManager::GetTaskMaxCall(int task) const
-{
-    return IsAperiodic(task) ? m_taskMaxCall[task] : 0;
-}
+uint32_t CTimeManager::GetTaskMaxCall(int task) const { return IsAperiodic(task) ? m_taskMaxCall[task] : 0; }
 
-float CTimeManager::GetTaskPeriod(int task) const
-{
-    return IsPeriodic(task) ? m_taskPeriod[task] : 0.0f;
-}
+float CTimeManager::GetTaskPeriod(int task) const { return IsPeriodic(task) ? m_taskPeriod[task] : 0.0f; }
 
-const char* CTimeManager::GetTaskName(int task) const
-{
-    return IsAperiodic(task) ? m_aperiodicNames[task] : nullptr;
-}
+const char* CTimeManager::GetTaskName(int task) const { return IsAperiodic(task) ? m_aperiodicNames[task] : nullptr; }
 
-const char* CTimeManager::GetPeriodicTaskName(int task) const
-{
+const char* CTimeManager::GetPeriodicTaskName(int task) const {
     return IsPeriodic(task) ? m_periodicNames[task] : nullptr;
 }
 
-uint32_t CTimeManager::GetCallsGranted(int task) const
-{
-    return IsAperiodic(task) ? m_callsGranted[task] : 0;
-}
+uint32_t CTimeManager::GetCallsGranted(int task) const { return IsAperiodic(task) ? m_callsGranted[task] : 0; }
 
-float CTimeManager::GetTimeUsed(int task) const
-{
-    return IsAperiodic(task) ? m_timeUsed[task] : 0.0f;
-}
+float CTimeManager::GetTimeUsed(int task) const { return IsAperiodic(task) ? m_timeUsed[task] : 0.0f; }
 
-const CEntityTimeRecord* CTimeManager::GetEntityRecord(int index) const
-{
+const CEntityTimeRecord* CTimeManager::GetEntityRecord(int index) const {
     return static_cast<uint32_t>(index) < m_entityCapacity ? &m_entities[index] : nullptr;
 }
 
-const CTeamTimeRecord* CTimeManager::GetTeamRecord(int index) const
-{
+const CTeamTimeRecord* CTimeManager::GetTeamRecord(int index) const {
     return static_cast<uint32_t>(index) < m_teamCapacity ? &m_teams[index] : nullptr;
 }
 
-int CTimeManager::RecordIndex(const CEntity* entity) const
-{
+int CTimeManager::RecordIndex(const CEntity* entity) const {
     if (entity == nullptr)
         return -1;
     const int index = entity->GetIndex();
     return static_cast<uint32_t>(index) < m_entityCapacity ? index : -1;
 }
 
-void CTimeManager::BeginFrame()
-{
+void CTimeManager::BeginFrame() {
     g_frameStart = static_cast<float>(ReadClock());
     for (uint32_t t = 0; t < m_aperiodicCount; ++t) {
         m_timeUsed[t] = 0.0f;
@@ -323,8 +273,7 @@ void CTimeManager::BeginFrame()
     m_overBudget = 0;
 }
 
-int CTimeManager::GetNextEntity()
-{
+int CTimeManager::GetNextEntity() {
     const CWorld* world = Vusk::GetCurrentWorld();
     while (m_cursor < m_entityCapacity) {
         const uint32_t index = m_order[m_cursor++];
@@ -334,8 +283,7 @@ int CTimeManager::GetNextEntity()
     return -1;
 }
 
-bool CTimeManager::BeginTask(int task, const CEntity* entity)
-{
+bool CTimeManager::BeginTask(int task, const CEntity* entity) {
     if (!(m_frameBudget > 0.0f))
         return true;
     const int index = RecordIndex(entity);
@@ -359,8 +307,7 @@ bool CTimeManager::BeginTask(int task, const CEntity* entity)
     return true;
 }
 
-void CTimeManager::EndTask(int task, const CEntity* entity)
-{
+void CTimeManager::EndTask(int task, const CEntity* entity) {
     if (!(m_frameBudget > 0.0f))
         return;
     const int index = RecordIndex(entity);
@@ -370,8 +317,7 @@ void CTimeManager::EndTask(int task, const CEntity* entity)
     m_timeUsed[task] = static_cast<float>(static_cast<double>(m_timeUsed[task]) + elapsed);
 }
 
-float CTimeManager::GetTaskTimeLeft(int task) const
-{
+float CTimeManager::GetTaskTimeLeft(int task) const {
     if (!IsAperiodic(task))
         return 0.0f;
     if (!(m_frameBudget > 0.0f))
@@ -385,8 +331,7 @@ float CTimeManager::GetTaskTimeLeft(int task) const
     return static_cast<float>(frameLeft < taskLeft ? frameLeft : taskLeft);
 }
 
-bool CTimeManager::IsPeriodicTaskDue(int task, const CEntity* entity)
-{
+bool CTimeManager::IsPeriodicTaskDue(int task, const CEntity* entity) {
     const int index = RecordIndex(entity);
     if (!IsPeriodic(task) || index < 0)
         return false;
@@ -397,15 +342,13 @@ bool CTimeManager::IsPeriodicTaskDue(int task, const CEntity* entity)
     return true;
 }
 
-void CTimeManager::MarkPeriodicTaskRun(int task, const CEntity* entity)
-{
+void CTimeManager::MarkPeriodicTaskRun(int task, const CEntity* entity) {
     const int index = RecordIndex(entity);
     if (IsPeriodic(task) && index >= 0)
         m_entities[index].lastRun[task] = g_frameStart;
 }
 
-void CTimeManager::SetFirstEntity(const CEntity* entity)
-{
+void CTimeManager::SetFirstEntity(const CEntity* entity) {
     const int index = RecordIndex(entity);
     if (index >= 0)
         g_firstEntity = index;

@@ -20,17 +20,17 @@ class CEntity;
 
 // Scheduling state of one entity index. The arrays point into the time manager's one block.
 struct CEntityTimeRecord {
-    float* waiting;      // per aperiodic task: accumulated priority of refused requests
-    float totalWaiting;  // sum of the waiting scores, computed at frame start
-    float weight;        // factor on the total waiting in the thinking order (always 1.0)
-    float* beginTime;    // per aperiodic task: clock reading when the running task was granted (s)
-    float* lastRun;      // per periodic task: frame start of the last run (s)
+    float* waiting;     // per aperiodic task: accumulated priority of refused requests
+    float totalWaiting; // sum of the waiting scores, computed at frame start
+    float weight;       // factor on the total waiting in the thinking order (always 1.0)
+    float* beginTime;   // per aperiodic task: clock reading when the running task was granted (s)
+    float* lastRun;     // per periodic task: frame start of the last run (s)
 };
 
 // Scheduling state of one team index; kept for every team slot of the world, read by nothing.
 struct CTeamTimeRecord {
-    float* aperiodic;  // per aperiodic task, 0
-    float* periodic;   // per periodic task, -0.01 x task number
+    float* aperiodic; // per aperiodic task, 0
+    float* periodic;  // per periodic task, -0.01 x task number
 };
 
 class CTimeManager : public CEngineObject {
@@ -118,26 +118,26 @@ private:
     // Entity index when in range, else -1.
     int RecordIndex(const CEntity* entity) const;
 
-    uint32_t m_periodicCount = 0;       // registered periodic tasks
-    uint32_t m_aperiodicCount = 0;      // registered aperiodic tasks
-    uint32_t m_periodicCapacity;        // P
-    uint32_t m_aperiodicCapacity;       // A
-    uint32_t m_entityCapacity;          // E, the world's MaxEntity at creation
-    uint32_t m_teamCapacity;            // T, the world's MaxTeam at creation
-    char** m_periodicNames = nullptr;   // P owned texts
-    char** m_aperiodicNames = nullptr;  // A owned texts
-    float m_frameBudget = 0.01f;        // seconds per frame; 0 or less disables all rationing
-    float* m_taskTpf = nullptr;         // per aperiodic task: time allowance per frame (s), 60.0
-    uint32_t* m_taskMaxCall = nullptr;  // per aperiodic task: grants per frame, 10
-    float* m_taskPriority = nullptr;    // per aperiodic task: waiting added on refusal, 0
-    float* m_taskPeriod = nullptr;      // per periodic task: seconds between runs, 0.1
-    CEntityTimeRecord* m_entities = nullptr;  // E records
-    CTeamTimeRecord* m_teams = nullptr;       // T records
-    float* m_timeUsed = nullptr;              // per aperiodic task, this frame (s)
-    uint32_t* m_callsGranted = nullptr;       // per aperiodic task, this frame
-    uint32_t* m_order = nullptr;              // thinking order: E entity indices
-    uint32_t* m_rank = nullptr;               // per entity index: its place in the previous order
-    uint32_t m_cursor = 0;                    // next position of the order to hand out
-    uint8_t m_overBudget = 0;                 // the frame budget was found exceeded this frame
-    void* m_block = nullptr;                  // one allocation holding every array above
+    uint32_t m_periodicCount = 0;            // registered periodic tasks
+    uint32_t m_aperiodicCount = 0;           // registered aperiodic tasks
+    uint32_t m_periodicCapacity;             // P
+    uint32_t m_aperiodicCapacity;            // A
+    uint32_t m_entityCapacity;               // E, the world's MaxEntity at creation
+    uint32_t m_teamCapacity;                 // T, the world's MaxTeam at creation
+    char** m_periodicNames = nullptr;        // P owned texts
+    char** m_aperiodicNames = nullptr;       // A owned texts
+    float m_frameBudget = 0.01f;             // seconds per frame; 0 or less disables all rationing
+    float* m_taskTpf = nullptr;              // per aperiodic task: time allowance per frame (s), 60.0
+    uint32_t* m_taskMaxCall = nullptr;       // per aperiodic task: grants per frame, 10
+    float* m_taskPriority = nullptr;         // per aperiodic task: waiting added on refusal, 0
+    float* m_taskPeriod = nullptr;           // per periodic task: seconds between runs, 0.1
+    CEntityTimeRecord* m_entities = nullptr; // E records
+    CTeamTimeRecord* m_teams = nullptr;      // T records
+    float* m_timeUsed = nullptr;             // per aperiodic task, this frame (s)
+    uint32_t* m_callsGranted = nullptr;      // per aperiodic task, this frame
+    uint32_t* m_order = nullptr;             // thinking order: E entity indices
+    uint32_t* m_rank = nullptr;              // per entity index: its place in the previous order
+    uint32_t m_cursor = 0;                   // next position of the order to hand out
+    uint8_t m_overBudget = 0;                // the frame budget was found exceeded this frame
+    void* m_block = nullptr;                 // one allocation holding every array above
 };

@@ -20,8 +20,7 @@ public:
     constexpr CVector3() = default;
     constexpr CVector3(float xValue, float yValue, float zValue) : x(xValue), y(yValue), z(zValue) {}
     constexpr CVector3(const CVector3& other) : CEngineObject(), x(other.x), y(other.y), z(other.z) {}
-    CVector3& operator=(const CVector3& other)
-    {
+    CVector3& operator=(const CVector3& other) {
         x = other.x;
         y = other.y;
         z = other.z;
@@ -34,8 +33,7 @@ public:
     static const CVector3 UnitY;
     static const CVector3 UnitZ;
 
-    void Set(float xValue, float yValue, float zValue)
-    {
+    void Set(float xValue, float yValue, float zValue) {
         x = xValue;
         y = yValue;
         z = zValue;
@@ -61,15 +59,13 @@ public:
     CVector3 operator+(const CVector3& other) const { return Add(*this, other); }
     CVector3 operator-(const CVector3& other) const { return Subtract(*this, other); }
     CVector3 operator*(float s) const { return Scale(s, *this); }
-    CVector3& operator+=(const CVector3& other)
-    {
+    CVector3& operator+=(const CVector3& other) {
         x += other.x;
         y += other.y;
         z += other.z;
         return *this;
     }
-    CVector3& operator-=(const CVector3& other)
-    {
+    CVector3& operator-=(const CVector3& other) {
         x -= other.x;
         y -= other.y;
         z -= other.z;
@@ -91,6 +87,6 @@ CVector3 DirectionToAngle(const CVector3& direction);
 
 // Whether target is seen from eye looking along viewDirection (unit length) within a cone of
 // halfAngle degrees and at most range away (range < 0: unlimited). Works on squares only.
-bool IsInVisionCone(const CVector3& target, const CVector3& eye, const CVector3& viewDirection,
-                    float halfAngle, float range);
+bool IsInVisionCone(const CVector3& target, const CVector3& eye, const CVector3& viewDirection, float halfAngle,
+                    float range);
 } // namespace Vusk

@@ -16,9 +16,7 @@ namespace {
 // Makes room for one more entry in a growable array of engine memory: when it is full, the
 // array is replaced by one of `first` entries (none yet) or of twice the capacity, holding the
 // same entries. False, array unchanged, when memory runs out.
-template <class T>
-bool MakeRoom(T*& array, uint32_t count, uint32_t& capacity, uint32_t first)
-{
+template <class T> bool MakeRoom(T*& array, uint32_t count, uint32_t& capacity, uint32_t first) {
     if (count < capacity)
         return true;
     const uint32_t grown = capacity == 0 ? first : capacity * 2;
@@ -44,16 +42,14 @@ struct CallbackTable {
     uint32_t count = 0;               // pairs held
     uint32_t capacity = 0;            // entries allocated
 
-    bool Add(Vusk::EntityCallback function, void* user)
-    {
+    bool Add(Vusk::EntityCallback function, void* user) {
         if (!MakeRoom(entries, count, capacity, 16))
             return false;
         entries[count++] = CallbackEntry{function, user};
         return true;
     }
 
-    void Remove(Vusk::EntityCallback function, void* user)
-    {
+    void Remove(Vusk::EntityCallback function, void* user) {
         for (uint32_t i = 0; i < count; ++i) {
             if (entries[i].function == function && entries[i].user == user) {
                 std::memmove(&entries[i], &entries[i + 1], sizeof(CallbackEntry) * (count - i - 1));
@@ -65,14 +61,12 @@ struct CallbackTable {
 
     // Calls every pair in order. The index is re-checked each time, so a callback that removes
     // pairs cannot make the walk read past the table.
-    void Call(CEntity* entity) const
-    {
+    void Call(CEntity* entity) const {
         for (uint32_t i = 0; i < count; ++i)
             entries[i].function(entity, entries[i].user);
     }
 
-    void Release()
-    {
+    void Release() {
         Vusk::EngineFree(entries);
         entries = nullptr;
         count = 0;
@@ -84,8 +78,7 @@ CallbackTable g_entityAdded;
 CallbackTable g_entityRemoved;
 
 // Number of children of node with that name; 0 for a null node.
-uint32_t CountChildren(const CConfigNode* node, const char* name)
-{
+uint32_t CountChildren(const CConfigNode* node, const char* name) {
     uint32_t found = 0;
     const uint32_t count = node != nullptr ? node->GetChildCount() : 0;
     for (uint32_t i = 0; i < count; ++i)
@@ -96,40 +89,31 @@ uint32_t CountChildren(const CConfigNode* node, const char* name)
 
 // An unsigned limit read from a definition: -1 and the other negative texts wrap to large
 // values, as "no limit" (MaxEntity is lowered to the entity pool afterwards).
-uint32_t ReadLimit(const char* text)
-{
-    return static_cast<uint32_t>(crt_atoi(text));
-}
+uint32_t ReadLimit(const char* text) { return static_cast<uint32_t>(crt_atoi(text)); }
 
 // The size of a table to allocate; a negative text asks for no table rather than for one of
 // four billion entries.
-uint32_t ReadCount(const char* text)
-{
+uint32_t ReadCount(const char* text) {
     const int value = crt_atoi(text);
     return value > 0 ? static_cast<uint32_t>(value) : 0u;
 }
 
 // Real value of the named child, or fallback when absent.
-float ReadReal(const CConfigNode* node, const char* name, float fallback)
-{
+float ReadReal(const CConfigNode* node, const char* name, float fallback) {
     const char* text = node->GetChildValue(name);
     return text != nullptr ? static_cast<float>(crt_atof(text)) : fallback;
 }
 
 } // namespace
 
-float Vusk::GetCurrentOneMeter()
-{
+float Vusk::GetCurrentOneMeter() {
     const CWorld* world = Vusk::GetCurrentWorld();
     return world != nullptr ? world->GetOneMeter() : 0.0f;
 }
 
-CWorld::CWorld(CAisReader* reader) : m_reader(reader)
-{
-}
+CWorld::CWorld(CAisReader* reader) : m_reader(reader) {}
 
-CWorld::~CWorld()
-{
+CWorld::~CWorld() {
     if (m_teams != nullptr) {
         while (m_teams->GetHead() != nullptr) {
             CTeam* team = m_teams->GetHead()->GetValue();
@@ -177,8 +161,7 @@ CWorld::~CWorld()
         Vusk::ReleaseWorldSharedState();
 }
 
-bool CWorld::ReadConfig(CConfigNode* tree)
-{
+bool CWorld::ReadConfig(CConfigNode* tree) {
     m_config = tree;
     if (tree == nullptr)
         return false;
@@ -227,8 +210,7 @@ bool CWorld::ReadConfig(CConfigNode* tree)
     return true;
 }
 
-void CWorld::ReadTasks(CConfigNode* timeManagement)
-{
+void CWorld::ReadTasks(CConfigNode* timeManagement) {
     CTimeManager* timeManager = CTimeManager::GetInstance();
     const uint32_t count = timeManagement != nullptr ? timeManagement->GetChildCount() : 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -248,14 +230,13 @@ void CWorld::ReadTasks(CConfigNode* timeManagement)
             if (id < 0)
                 continue;
             const char* period = task->GetChildValue("Period");
-            timeManager->SetTaskPeriod(id, period != nullptr ? static_cast<float>(crt_atof(period) * 0.001)
-                                                             : 1000000.0f);
+            timeManager->SetTaskPeriod(id,
+                                       period != nullptr ? static_cast<float>(crt_atof(period) * 0.001) : 1000000.0f);
         }
     }
 }
 
-void CWorld::ReadGlobalServices(CConfigNode* tree)
-{
+void CWorld::ReadGlobalServices(CConfigNode* tree) {
     CConfigNode* wanted = tree->FindChild("GlobalServices");
     CConfigNode* definitions = tree->FindChild("Services");
     if (wanted == nullptr || definitions == nullptr)
@@ -279,8 +260,7 @@ void CWorld::ReadGlobalServices(CConfigNode* tree)
     }
 }
 
-void CWorld::Update()
-{
+void CWorld::Update() {
     CTimeManager* timeManager = CTimeManager::GetInstance();
     if (timeManager == nullptr)
         return;
@@ -305,8 +285,7 @@ void CWorld::Update()
     }
 }
 
-bool CWorld::AddEntity(CEntity* entity)
-{
+bool CWorld::AddEntity(CEntity* entity) {
     if (entity == nullptr || m_entities == nullptr)
         return false;
     CListPosition<CEntity*> position = m_entities->Insert(entity);
@@ -318,8 +297,7 @@ bool CWorld::AddEntity(CEntity* entity)
     return true;
 }
 
-bool CWorld::RemoveEntity(CEntity* entity)
-{
+bool CWorld::RemoveEntity(CEntity* entity) {
     if (entity == nullptr || entity->GetWorldNode() == nullptr)
         return false;
     // An entity of another world's table stays where it is.
@@ -333,24 +311,21 @@ bool CWorld::RemoveEntity(CEntity* entity)
     return true;
 }
 
-bool CWorld::AddGlobalService(CGlobalService* service)
-{
+bool CWorld::AddGlobalService(CGlobalService* service) {
     if (service == nullptr || !MakeRoom(m_services, m_serviceCount, m_serviceCapacity, 8))
         return false;
     m_services[m_serviceCount++] = service;
     return true;
 }
 
-CGlobalService* CWorld::GetGlobalService(const CGlobalServiceDesc* descriptor) const
-{
+CGlobalService* CWorld::GetGlobalService(const CGlobalServiceDesc* descriptor) const {
     for (uint32_t i = 0; i < m_serviceCount; ++i)
         if (Vusk::IsKindOf(m_services[i]->GetClassDesc(), descriptor))
             return m_services[i];
     return nullptr;
 }
 
-CEntity* CWorld::FindEntity(const char* name) const
-{
+CEntity* CWorld::FindEntity(const char* name) const {
     if (name == nullptr || m_entities == nullptr)
         return nullptr;
     for (CEntity* entity : *m_entities)
@@ -359,43 +334,36 @@ CEntity* CWorld::FindEntity(const char* name) const
     return nullptr;
 }
 
-CEntity* CWorld::GetEntityAt(int index) const
-{
+CEntity* CWorld::GetEntityAt(int index) const {
     if (m_entities == nullptr || index < 0)
         return nullptr;
     CListPosition<CEntity*> position = m_entities->GetAt(static_cast<uint32_t>(index));
     return !position.IsNull() && position.GetNode()->IsInUse() ? position.GetValue() : nullptr;
 }
 
-bool CWorld::AddEntityAddedCallback(Vusk::EntityCallback function, void* user)
-{
+bool CWorld::AddEntityAddedCallback(Vusk::EntityCallback function, void* user) {
     return g_entityAdded.Add(function, user);
 }
 
-void CWorld::RemoveEntityAddedCallback(Vusk::EntityCallback function, void* user)
-{
+void CWorld::RemoveEntityAddedCallback(Vusk::EntityCallback function, void* user) {
     g_entityAdded.Remove(function, user);
 }
 
-bool CWorld::AddEntityRemovedCallback(Vusk::EntityCallback function, void* user)
-{
+bool CWorld::AddEntityRemovedCallback(Vusk::EntityCallback function, void* user) {
     return g_entityRemoved.Add(function, user);
 }
 
-void CWorld::RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user)
-{
+void CWorld::RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user) {
     g_entityRemoved.Remove(function, user);
 }
 
-void Vusk::ReleaseWorldSharedState()
-{
+void Vusk::ReleaseWorldSharedState() {
     CTimeManager::Release();
     g_entityAdded.Release();
     g_entityRemoved.Release();
 }
 
-void Vusk::DestroyEntity(CEntity* entity)
-{
+void Vusk::DestroyEntity(CEntity* entity) {
     if (entity == nullptr)
         return;
     if (entity->GetWorld() != nullptr)

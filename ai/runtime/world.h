@@ -86,17 +86,17 @@ private:
     void ReadTasks(CConfigNode* timeManagement);
     void ReadGlobalServices(CConfigNode* tree);
 
-    CAisReader* m_reader;                    // world file reader for raw data blocks
-    CConfigNode* m_config = nullptr;         // configuration tree, not owned
-    float m_oneMeter = 1.0f;                 // one metre in host units
-    uint32_t m_maxEntity = 0;                // entity table capacity
-    CList<CEntity*>* m_entities = nullptr;   // entity table; node number = entity index
-    uint32_t m_maxTeam = 0;                  // team list capacity
-    CList<CTeam*>* m_teams = nullptr;        // team list, null without "MaxTeam"
-    CGlobalService** m_services = nullptr;   // owned global services
-    uint32_t m_serviceCount = 0;             // services held
-    uint32_t m_serviceCapacity = 0;          // entries in m_services
-    uint32_t m_slot = kNoSlot;               // index in the engine's world table
+    CAisReader* m_reader;                  // world file reader for raw data blocks
+    CConfigNode* m_config = nullptr;       // configuration tree, not owned
+    float m_oneMeter = 1.0f;               // one metre in host units
+    uint32_t m_maxEntity = 0;              // entity table capacity
+    CList<CEntity*>* m_entities = nullptr; // entity table; node number = entity index
+    uint32_t m_maxTeam = 0;                // team list capacity
+    CList<CTeam*>* m_teams = nullptr;      // team list, null without "MaxTeam"
+    CGlobalService** m_services = nullptr; // owned global services
+    uint32_t m_serviceCount = 0;           // services held
+    uint32_t m_serviceCapacity = 0;        // entries in m_services
+    uint32_t m_slot = kNoSlot;             // index in the engine's world table
 };
 
 namespace Vusk {

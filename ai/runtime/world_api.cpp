@@ -17,8 +17,7 @@ constexpr std::size_t kMaxEntityName = 1023;
 // Copies the brain definition's child into the expanded "Brain" node, splicing in the agent and
 // service definitions it names. False when a named definition is missing or memory runs out.
 bool ExpandBrainChild(const CConfigNode* child, const CConfigNode* agents, const CConfigNode* services,
-                      CConfigNode* brain)
-{
+                      CConfigNode* brain) {
     const CConfigNode* section = nullptr;
     const char* kind = nullptr;
     if (child->HasName("Agent")) {
@@ -40,16 +39,14 @@ bool ExpandBrainChild(const CConfigNode* child, const CConfigNode* agents, const
 }
 
 // Deletes an entity whose creation failed; it is in no list yet.
-CEntity* DropEntity(CEntity* entity)
-{
+CEntity* DropEntity(CEntity* entity) {
     delete entity;
     return nullptr;
 }
 
 } // namespace
 
-CWorld* Vusk::CreateWorld(CConfigNode* tree, std::size_t poolSize)
-{
+CWorld* Vusk::CreateWorld(CConfigNode* tree, std::size_t poolSize) {
     if (Vusk::GetWorldPool() == nullptr && poolSize != 0)
         Vusk::InstallPoolAllocator(poolSize, 100);
     // The world reads the raw data blocks of its tree through the engine's world file reader.
@@ -59,8 +56,7 @@ CWorld* Vusk::CreateWorld(CConfigNode* tree, std::size_t poolSize)
     return Vusk::CreateWorldFromTree(tree, reader);
 }
 
-CWorld* Vusk::CreateWorldFromTree(CConfigNode* tree, CAisReader* reader)
-{
+CWorld* Vusk::CreateWorldFromTree(CConfigNode* tree, CAisReader* reader) {
     if (!Vusk::IsEngineInitialised())
         return nullptr;
     CWorld** slots = Vusk::GetWorldSlots();
@@ -88,19 +84,14 @@ CWorld* Vusk::CreateWorldFromTree(CConfigNode* tree, CAisReader* reader)
     return world;
 }
 
-void Vusk::UpdateWorld(CWorld* world)
-{
+void Vusk::UpdateWorld(CWorld* world) {
     if (world != nullptr)
         world->Update();
 }
 
-float Vusk::GetWorldOneMeter(const CWorld* world)
-{
-    return world != nullptr ? world->GetOneMeter() : 0.0f;
-}
+float Vusk::GetWorldOneMeter(const CWorld* world) { return world != nullptr ? world->GetOneMeter() : 0.0f; }
 
-CConfigNode* Vusk::ExpandEntityDefinition(const CWorld* world, const char* name)
-{
+CConfigNode* Vusk::ExpandEntityDefinition(const CWorld* world, const char* name) {
     const CConfigNode* config = world != nullptr ? world->GetConfig() : nullptr;
     if (config == nullptr)
         return nullptr;
@@ -121,7 +112,8 @@ CConfigNode* Vusk::ExpandEntityDefinition(const CWorld* world, const char* name)
     const char* brainName = entity->GetChildValue("Brain");
     if (ok && brainName != nullptr) {
         const CConfigNode* brains = config->FindChild("Brains");
-        const CConfigNode* brainDefinition = brains != nullptr ? brains->FindChildWithLabel("Brain", brainName) : nullptr;
+        const CConfigNode* brainDefinition =
+            brains != nullptr ? brains->FindChildWithLabel("Brain", brainName) : nullptr;
         CConfigNode* brain = brainDefinition != nullptr ? result->AddChild() : nullptr;
         ok = brain != nullptr && brain->SetName("Brain");
         const CConfigNode* agents = config->FindChild("Agents");
@@ -136,8 +128,7 @@ CConfigNode* Vusk::ExpandEntityDefinition(const CWorld* world, const char* name)
     return result;
 }
 
-CEntity* Vusk::CreateEntity(const char* name, CConfigNode* definition, uint32_t classBitMask, void* hostObject)
-{
+CEntity* Vusk::CreateEntity(const char* name, CConfigNode* definition, uint32_t classBitMask, void* hostObject) {
     CList<CEntity*>* pool = Vusk::GetEngineEntityPool();
     if (!Vusk::IsEngineInitialised() || Vusk::GetCurrentWorld() == nullptr || definition == nullptr ||
         pool == nullptr || pool->IsFull())
@@ -193,22 +184,19 @@ CEntity* Vusk::CreateEntity(const char* name, CConfigNode* definition, uint32_t 
     return entity;
 }
 
-bool Vusk::AddEntity(CWorld* world, CEntity* entity)
-{
+bool Vusk::AddEntity(CWorld* world, CEntity* entity) {
     if (world == nullptr || entity == nullptr || entity->GetWorldNode() != nullptr)
         return false;
     return world->AddEntity(entity);
 }
 
-bool Vusk::RemoveEntity(CWorld* world, CEntity* entity)
-{
+bool Vusk::RemoveEntity(CWorld* world, CEntity* entity) {
     if (world == nullptr)
         return false;
     return world->RemoveEntity(entity);
 }
 
-CConfigNode* Vusk::FindTeamDefinition(const CWorld* world, const char* name)
-{
+CConfigNode* Vusk::FindTeamDefinition(const CWorld* world, const char* name) {
     const CConfigNode* config = world != nullptr ? world->GetConfig() : nullptr;
     const CConfigNode* teams = config != nullptr ? config->FindChild("Teams") : nullptr;
     const CConfigNode* team = teams != nullptr ? teams->FindChildWithLabel("Team", name) : nullptr;
@@ -222,8 +210,7 @@ CConfigNode* Vusk::FindTeamDefinition(const CWorld* world, const char* name)
     return copy;
 }
 
-CTeam* Vusk::CreateTeam(CConfigNode* definition, uint32_t memberCapacity, const char* name)
-{
+CTeam* Vusk::CreateTeam(CConfigNode* definition, uint32_t memberCapacity, const char* name) {
     CWorld* world = Vusk::GetCurrentWorld();
     if (!Vusk::IsEngineInitialised() || world == nullptr || definition == nullptr)
         return nullptr;
@@ -249,8 +236,7 @@ CTeam* Vusk::CreateTeam(CConfigNode* definition, uint32_t memberCapacity, const 
     return team;
 }
 
-void Vusk::DestroyTeam(CTeam* team)
-{
+void Vusk::DestroyTeam(CTeam* team) {
     if (team == nullptr)
         return;
     if (const CList<CEntity*>* members = team->GetMembers())
@@ -264,22 +250,18 @@ void Vusk::DestroyTeam(CTeam* team)
     delete team;
 }
 
-bool Vusk::AddEntityAddedCallback(CWorld*, EntityCallback function, void* user)
-{
+bool Vusk::AddEntityAddedCallback(CWorld*, EntityCallback function, void* user) {
     return CWorld::AddEntityAddedCallback(function, user);
 }
 
-void Vusk::RemoveEntityAddedCallback(CWorld*, EntityCallback function, void* user)
-{
+void Vusk::RemoveEntityAddedCallback(CWorld*, EntityCallback function, void* user) {
     CWorld::RemoveEntityAddedCallback(function, user);
 }
 
-bool Vusk::AddEntityRemovedCallback(CWorld*, EntityCallback function, void* user)
-{
+bool Vusk::AddEntityRemovedCallback(CWorld*, EntityCallback function, void* user) {
     return CWorld::AddEntityRemovedCallback(function, user);
 }
 
-void Vusk::RemoveEntityRemovedCallback(CWorld*, EntityCallback function, void* user)
-{
+void Vusk::RemoveEntityRemovedCallback(CWorld*, EntityCallback function, void* user) {
     CWorld::RemoveEntityRemovedCallback(function, user);
 }

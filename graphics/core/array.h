@@ -4,7 +4,7 @@
 #include "graphics/core/types.h"
 
 struct OvArray {
-    void* data;        // entry storage
+    void* data;         // entry storage
     OvInt32 numEntries; // entries in use
     OvInt32 capacity;   // entries the storage holds
     OvUInt32 entrySize; // bytes per entry

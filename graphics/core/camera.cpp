@@ -171,7 +171,8 @@ OvObjectHasFrame* CameraSync(OvObjectHasFrame* object) {
 }
 
 OvCamera* AllocCamera() {
-    OvCamera* camera = static_cast<OvCamera*>(OvFreeListEntryAlloc(Module()->freeList, ovMEMHINTDUR_OBJECT | kCameraObjectId));
+    OvCamera* camera =
+        static_cast<OvCamera*>(OvFreeListEntryAlloc(Module()->freeList, ovMEMHINTDUR_OBJECT | kCameraObjectId));
     if (camera != nullptr) {
         *camera = {};
         camera->object.object.type = ovCAMERAOBJECTTYPE;
@@ -188,7 +189,8 @@ void FreeCamera(OvCamera* camera) { OvFreeListEntryFree(Module()->freeList, came
 void* OvCameraOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
     gCameraModuleOffset = offset;
     OvCameraModule* module = reinterpret_cast<OvCameraModule*>(static_cast<char*>(instance) + offset);
-    module->freeList = OvFreeListCreate(gCameraRegistry.sizeOfStruct, kCamerasPerBlock, 0, ovMEMHINTDUR_GLOBAL | kCameraObjectId);
+    module->freeList =
+        OvFreeListCreate(gCameraRegistry.sizeOfStruct, kCamerasPerBlock, 0, ovMEMHINTDUR_GLOBAL | kCameraObjectId);
     return module->freeList != nullptr ? instance : nullptr;
 }
 

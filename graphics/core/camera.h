@@ -71,24 +71,24 @@ using OvCameraEndUpdateFn = OvCamera* (*)(OvCamera* camera);
 
 // Camera record; extension data follows (camera registry).
 struct OvCamera {
-    OvObjectHasFrame object;          // header (type ovCAMERAOBJECTTYPE), frame link, frustum rebuild
-    OvInt32 projectionType;           // OvCameraProjection
+    OvObjectHasFrame object;           // header (type ovCAMERAOBJECTTYPE), frame link, frustum rebuild
+    OvInt32 projectionType;            // OvCameraProjection
     OvCameraBeginUpdateFn beginUpdate; // begin-update callback
-    OvCameraEndUpdateFn endUpdate;    // end-update callback
-    OvMatrix viewMatrix;              // world to screen-space coordinates (x, y in 0..1 after divide)
-    OvRaster* frameBuffer;            // colour target, or null
-    OvRaster* zBuffer;                // depth target, or null
-    OvV2d viewWindow;                 // half-width, half-height of the view at distance 1
-    OvV2d recipViewWindow;            // 1 / viewWindow
-    OvV2d viewOffset;                 // offset of the view centre
-    float nearPlane;                  // near clip distance
-    float farPlane;                   // far clip distance
-    float fogPlane;                   // fog start distance
-    float zScale;                     // depth scale from the device's z range
-    float zShift;                     // depth shift from the device's z range
-    OvFrustumPlane frustumPlanes[6];  // OvFrustumPlaneIndex order
-    OvBBox frustumBoundBox;           // box of the eight corners
-    OvV3d frustumCorners[8];          // near (+w,+h), (-w,+h), (-w,-h), (+w,-h), then the far ones
+    OvCameraEndUpdateFn endUpdate;     // end-update callback
+    OvMatrix viewMatrix;               // world to screen-space coordinates (x, y in 0..1 after divide)
+    OvRaster* frameBuffer;             // colour target, or null
+    OvRaster* zBuffer;                 // depth target, or null
+    OvV2d viewWindow;                  // half-width, half-height of the view at distance 1
+    OvV2d recipViewWindow;             // 1 / viewWindow
+    OvV2d viewOffset;                  // offset of the view centre
+    float nearPlane;                   // near clip distance
+    float farPlane;                    // far clip distance
+    float fogPlane;                    // fog start distance
+    float zScale;                      // depth scale from the device's z range
+    float zShift;                      // depth shift from the device's z range
+    OvFrustumPlane frustumPlanes[6];   // OvFrustumPlaneIndex order
+    OvBBox frustumBoundBox;            // box of the eight corners
+    OvV3d frustumCorners[8];           // near (+w,+h), (-w,+h), (-w,-h), (+w,-h), then the far ones
 };
 
 // Bytes of the struct chunk of a camera chunk (type 5: struct chunk, then extension chunk).

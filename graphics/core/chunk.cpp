@@ -39,7 +39,8 @@ struct StringSink {
             if (grown < count + n + 1ull) {
                 grown = count + n + 1ull;
             }
-            void* block = grown > 0xFFFFFFFFull ? nullptr : OvRealloc(text, static_cast<std::size_t>(grown), kStringHint);
+            void* block =
+                grown > 0xFFFFFFFFull ? nullptr : OvRealloc(text, static_cast<std::size_t>(grown), kStringHint);
             if (block == nullptr) {
                 OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(grown)));
                 return false;
@@ -202,7 +203,19 @@ OvStream* OvStreamReadChunkHeaderInfo(OvStream* stream, OvChunkHeaderInfo* info)
 
 OvBool OvChunkIsComplex(OvUInt32 type) {
     switch (type) {
-    case 5: case 6: case 7: case 8: case 9: case 10: case 11: case 14: case 15: case 16: case 18: case 20: case 26:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 14:
+    case 15:
+    case 16:
+    case 18:
+    case 20:
+    case 26:
         return TRUE;
     default:
         return FALSE;

@@ -24,11 +24,11 @@ inline constexpr OvUInt32 ovLIBRARYMAXVERSION = 0x37002;
 
 // A chunk header unpacked.
 struct OvChunkHeaderInfo {
-    OvUInt32 type;    // chunk type
-    OvUInt32 length;  // body length in bytes
-    OvUInt32 version; // library version of the writer
+    OvUInt32 type;     // chunk type
+    OvUInt32 length;   // body length in bytes
+    OvUInt32 version;  // library version of the writer
     OvUInt32 buildNum; // build of the writer
-    OvBool isComplex; // TRUE when the body is a sequence of chunks
+    OvBool isComplex;  // TRUE when the body is a sequence of chunks
 };
 
 // Stamp word for version and build, and back.

@@ -117,8 +117,8 @@ void OvFpuControlWordSaveAndSet() {
 
 void OvFpuControlWordSet() {
     gScratchControlWord = PlatformX87GetControlWord();
-    gScratchControlWord = (gScratchControlWord & ~static_cast<OvUInt32>(PLATFORM_X87_PRECISION_MASK)) |
-                          PLATFORM_X87_EXCEPTION_MASKS;
+    gScratchControlWord =
+        (gScratchControlWord & ~static_cast<OvUInt32>(PLATFORM_X87_PRECISION_MASK)) | PLATFORM_X87_EXCEPTION_MASKS;
     PlatformX87SetControlWord(static_cast<OvUInt16>(gScratchControlWord));
 }
 

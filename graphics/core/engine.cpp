@@ -122,8 +122,8 @@ OvBool OvEngineOpen(void* openParams) {
     std::memcpy(static_cast<void*>(instance), &gStaticInstance, sizeof(OvEngineInstance));
     OvEngineInstancePtr = instance;
 
-    if (!OvDeviceSystemRequest(driverDevice, ovDEVICEREQUESTGETDEVICE, &instance->dOpenDevice,
-                               &instance->memoryFuncs, 0) ||
+    if (!OvDeviceSystemRequest(driverDevice, ovDEVICEREQUESTGETDEVICE, &instance->dOpenDevice, &instance->memoryFuncs,
+                               0) ||
         !Request(ovDEVICEREQUESTOPEN, nullptr, openParams, 0)) {
         ReturnToStaticPart(instance);
         OvFree(instance);

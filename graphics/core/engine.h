@@ -33,10 +33,10 @@ inline constexpr OvUInt32 ovLIBRARYBUILD = 22;
 
 // Engine states.
 enum OvEngineStatus : OvInt32 {
-    ovENGINESTATUSIDLE = 0,        // not initialised
-    ovENGINESTATUSINITED = 1,      // initialised
-    ovENGINESTATUSOPENED = 2,      // opened: instance allocated, device open
-    ovENGINESTATUSSTARTED = 3,     // started: device started, modules open
+    ovENGINESTATUSIDLE = 0,    // not initialised
+    ovENGINESTATUSINITED = 1,  // initialised
+    ovENGINESTATUSOPENED = 2,  // opened: instance allocated, device open
+    ovENGINESTATUSSTARTED = 3, // started: device started, modules open
 };
 
 // Requests sent to the driver's system function.
@@ -95,18 +95,17 @@ enum OvStandardFunctionIndex : OvInt32 {
 
 // The driver's device record, copied into the engine instance at open (14 entries).
 struct OvDevice {
-    float gammaCorrection;   // gamma handed to the image module at start
-    OvSystemFunction system; // entry of every device request
-    float zBufferNear;       // z-buffer depth value at the near plane
-    float zBufferFar;        // z-buffer depth value at the far plane
-    OvBool (*setRenderState)(OvInt32 state, void* value);    // render-state set
-    OvBool (*getRenderState)(OvInt32 state, void* value);    // render-state get into value
+    float gammaCorrection;                                // gamma handed to the image module at start
+    OvSystemFunction system;                              // entry of every device request
+    float zBufferNear;                                    // z-buffer depth value at the near plane
+    float zBufferFar;                                     // z-buffer depth value at the far plane
+    OvBool (*setRenderState)(OvInt32 state, void* value); // render-state set
+    OvBool (*getRenderState)(OvInt32 state, void* value); // render-state get into value
     OvBool (*im2DRenderLine)(void* vertices, OvInt32 numVertices, OvInt32 vert1, OvInt32 vert2);
-    OvBool (*im2DRenderTriangle)(void* vertices, OvInt32 numVertices, OvInt32 vert1, OvInt32 vert2,
-                                 OvInt32 vert3);
+    OvBool (*im2DRenderTriangle)(void* vertices, OvInt32 numVertices, OvInt32 vert1, OvInt32 vert2, OvInt32 vert3);
     OvBool (*im2DRenderPrimitive)(OvInt32 primType, void* vertices, OvInt32 numVertices);
-    OvBool (*im2DRenderIndexedPrimitive)(OvInt32 primType, void* vertices, OvInt32 numVertices,
-                                         void* indices, OvInt32 numIndices);
+    OvBool (*im2DRenderIndexedPrimitive)(OvInt32 primType, void* vertices, OvInt32 numVertices, void* indices,
+                                         OvInt32 numIndices);
     void* spare[4]; // further entries, null in every driver
 };
 
@@ -128,21 +127,21 @@ struct OvSubSystemInfo {
 // The engine's global state: this fixed part, followed by every module's data at the offset the
 // engine registry gave it.
 struct OvEngineInstance {
-    void* curCamera;   // camera between begin and end update, else null
-    void* curWorld;    // world of the camera being updated (set by the world plugin)
-    OvUInt16 renderFrame; // render frame counter, advanced by each camera update
-    OvUInt16 lightFrame;  // light frame stamp, advanced by the lighting callbacks
-    float screenZ;     // z value of 2D immediate-mode vertices
-    OvDevice dOpenDevice; // copy of the driver's device record
+    void* curCamera;                                    // camera between begin and end update, else null
+    void* curWorld;                                     // world of the camera being updated (set by the world plugin)
+    OvUInt16 renderFrame;                               // render frame counter, advanced by each camera update
+    OvUInt16 lightFrame;                                // light frame stamp, advanced by the lighting callbacks
+    float screenZ;                                      // z value of 2D immediate-mode vertices
+    OvDevice dOpenDevice;                               // copy of the driver's device record
     OvStandardFunction stdFunc[ovNUMSTANDARDFUNCTIONS]; // driver's standard functions
-    OvLLLink dirtyFrameList; // frames whose world matrices need updating
-    OvStringFunctions stringFuncs; // string and formatting functions
-    OvMemoryFunctions memoryFuncs; // memory functions
-    void* (*memoryAllocFreeListEntry)(OvFreeList* list, OvUInt32 hint);      // free-list allocate
-    OvFreeList* (*memoryFreeFreeListEntry)(OvFreeList* list, void* entry);   // free-list free
-    void* spare;          // unused
-    OvInt32 engineStatus; // OvEngineStatus
-    OvUInt32 resArenaInitSize; // resource arena size in bytes
+    OvLLLink dirtyFrameList;                            // frames whose world matrices need updating
+    OvStringFunctions stringFuncs;                      // string and formatting functions
+    OvMemoryFunctions memoryFuncs;                      // memory functions
+    void* (*memoryAllocFreeListEntry)(OvFreeList* list, OvUInt32 hint);    // free-list allocate
+    OvFreeList* (*memoryFreeFreeListEntry)(OvFreeList* list, void* entry); // free-list free
+    void* spare;                                                           // unused
+    OvInt32 engineStatus;                                                  // OvEngineStatus
+    OvUInt32 resArenaInitSize;                                             // resource arena size in bytes
 };
 
 // The engine pointer: the static fixed part before open and after close, the allocated
@@ -179,8 +178,8 @@ struct OvNodeDefinition;
 // immediate-mode 3D builds its default render pipelines (null: the driver has none, and those
 // pipelines stay empty).
 struct OvDriver {
-    OvBool (*pluginAttach)();  // registers the driver's extensions; TRUE on success
-    OvDevice* (*deviceGet)();  // the driver's device record
+    OvBool (*pluginAttach)();                              // registers the driver's extensions; TRUE on success
+    OvDevice* (*deviceGet)();                              // the driver's device record
     const OvNodeDefinition* (*im3DRenderNode)() = nullptr; // default immediate-mode 3D render node
 };
 

@@ -28,12 +28,12 @@ inline constexpr OvInt32 ovERRWRITE = static_cast<OvInt32>(0x8000001Cu);        
 inline constexpr OvInt32 ovERRNAMETOOLONG = static_cast<OvInt32>(0x8000001Eu);    // name cut to its field
 
 // The core's own codes (plugin id 1).
-inline constexpr OvInt32 ovERRENDOFSTREAM = 5;      // end of stream data
-inline constexpr OvInt32 ovERRARENAFULL = 12;       // resource arena full
-inline constexpr OvInt32 ovERRBADACCESS = 13;       // bad stream access mode
-inline constexpr OvInt32 ovERRBADSTREAMTYPE = 14;   // bad stream type
-inline constexpr OvInt32 ovERRTEXTUREREAD = 22;     // texture could not be read
-inline constexpr OvInt32 ovERRDEVICEREQUEST = 24;   // device request not supported
+inline constexpr OvInt32 ovERRENDOFSTREAM = 5;       // end of stream data
+inline constexpr OvInt32 ovERRARENAFULL = 12;        // resource arena full
+inline constexpr OvInt32 ovERRBADACCESS = 13;        // bad stream access mode
+inline constexpr OvInt32 ovERRBADSTREAMTYPE = 14;    // bad stream type
+inline constexpr OvInt32 ovERRTEXTUREREAD = 22;      // texture could not be read
+inline constexpr OvInt32 ovERRDEVICEREQUEST = 24;    // device request not supported
 inline constexpr OvInt32 ovERRZEROLENGTHVECTOR = 25; // vector of zero length normalised
 
 // Error-code constructors: the code is stored as given; the detail (a message text or a

@@ -36,11 +36,11 @@ enum OvFileOperation : OvInt32 {
 
 // Codes of the manager's error callback and of file-system initialisation.
 enum OvFSManagerErrorCode : OvInt32 {
-    ovFSERRNOFILESYSTEM = 4,  // null file system
-    ovFSERRTOOMANY = 5,       // too many file systems
-    ovFSERRNOTFOUND = 6,      // name not found
-    ovFSERRNAMETAKEN = 7,     // name already registered
-    ovFSERRNOFILERECORD = 8,  // no free open-file record
+    ovFSERRNOFILESYSTEM = 4, // null file system
+    ovFSERRTOOMANY = 5,      // too many file systems
+    ovFSERRNOTFOUND = 6,     // name not found
+    ovFSERRNAMETAKEN = 7,    // name already registered
+    ovFSERRNOFILERECORD = 8, // no free open-file record
 };
 
 using OvFileCompletionCallBack = void (*)(OvFile* file, OvUInt32 result, OvInt32 state, OvInt32 operation,
@@ -48,24 +48,24 @@ using OvFileCompletionCallBack = void (*)(OvFile* file, OvUInt32 result, OvInt32
 
 // Open-file record of the Windows file system.
 struct OvFile {
-    OvUInt32 sizeLow;      // file size at open, low word
-    OvUInt32 sizeHigh;     // file size at open, high word
-    OvUInt32 positionLow;  // position, low word (with positionHigh all ones: not set)
-    OvUInt32 positionHigh; // position, high word
-    OvUInt32 spare[2];     // unused
-    OvInt32 async;         // TRUE for an asynchronous file
-    OvInt32 opened;        // 2 once open
-    OvInt32 state;         // OvFileState
-    OvInt32 openMarker;    // set to 1 on open
-    OvInt32 pendingOp;     // OvFileOperation
-    OvUInt32 result;       // result of the pending operation (bytes)
+    OvUInt32 sizeLow;                  // file size at open, low word
+    OvUInt32 sizeHigh;                 // file size at open, high word
+    OvUInt32 positionLow;              // position, low word (with positionHigh all ones: not set)
+    OvUInt32 positionHigh;             // position, high word
+    OvUInt32 spare[2];                 // unused
+    OvInt32 async;                     // TRUE for an asynchronous file
+    OvInt32 opened;                    // 2 once open
+    OvInt32 state;                     // OvFileState
+    OvInt32 openMarker;                // set to 1 on open
+    OvInt32 pendingOp;                 // OvFileOperation
+    OvUInt32 result;                   // result of the pending operation (bytes)
     OvFileCompletionCallBack callback; // completion callback, or null
-    void* userData;        // the callback's user data
-    OvFileSystem* fileSystem; // owning file system
-    void* spare2;          // unused
-    HANDLE handle;         // platform file handle
-    OVERLAPPED overlapped; // offset and event of the last asynchronous operation
-    HANDLE event;          // event of the last asynchronous operation, or null
+    void* userData;                    // the callback's user data
+    OvFileSystem* fileSystem;          // owning file system
+    void* spare2;                      // unused
+    HANDLE handle;                     // platform file handle
+    OVERLAPPED overlapped;             // offset and event of the last asynchronous operation
+    HANDLE event;                      // event of the last asynchronous operation, or null
 };
 
 // A file system; the manager keeps them in a list, newest first.
@@ -95,14 +95,14 @@ struct OvFileSystem {
 
 // The manager's state.
 struct OvFSManagerState {
-    OvFileSystem* first;    // newest registered file system
-    OvInt32 maxFileSystems; // 0 or negative: no limit
-    OvInt32 numFileSystems; // registered file systems
-    OvBool isOpen;          // between open and close
-    OvUInt32 lastError;     // platform error of the last call
+    OvFileSystem* first;                 // newest registered file system
+    OvInt32 maxFileSystems;              // 0 or negative: no limit
+    OvInt32 numFileSystems;              // registered file systems
+    OvBool isOpen;                       // between open and close
+    OvUInt32 lastError;                  // platform error of the last call
     void (*errorCallback)(OvInt32 code); // may be null; null after open
-    OvFileSystem* defaultFS; // file system for names without a known prefix
-    CRITICAL_SECTION lock;  // held while an open-file record is taken or released
+    OvFileSystem* defaultFS;             // file system for names without a known prefix
+    CRITICAL_SECTION lock;               // held while an open-file record is taken or released
 };
 
 OvBool OvFSManagerOpen(OvInt32 maxFileSystems);

@@ -33,7 +33,9 @@ inline OvObjectHasFrame* ObjectFromLink(OvLLLink* link) {
     return reinterpret_cast<OvObjectHasFrame*>(reinterpret_cast<char*>(link) - offsetof(OvObjectHasFrame, lFrame));
 }
 
-inline bool OnDirtyList(const OvFrame* frame) { return (frame->object.privateFlags & ovFRAMEPRIVATEHIERARCHYSYNC) != 0; }
+inline bool OnDirtyList(const OvFrame* frame) {
+    return (frame->object.privateFlags & ovFRAMEPRIVATEHIERARCHYSYNC) != 0;
+}
 
 inline void TakeOffDirtyList(OvFrame* frame) {
     if (OnDirtyList(frame)) {
@@ -183,7 +185,8 @@ OvInt32 OvFrameRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCon
 }
 
 OvInt32 OvFrameRegisterPluginStream(OvUInt32 pluginID, OvPluginDataChunkReadCallBack readCB,
-                                    OvPluginDataChunkWriteCallBack writeCB, OvPluginDataChunkGetSizeCallBack getSizeCB) {
+                                    OvPluginDataChunkWriteCallBack writeCB,
+                                    OvPluginDataChunkGetSizeCallBack getSizeCB) {
     return OvPluginRegistryAddPluginStream(&gFrameRegistry, pluginID, readCB, writeCB, getSizeCB);
 }
 
@@ -200,7 +203,8 @@ const OvPluginRegistry* OvFrameInit(OvFrame* frame) {
 }
 
 OvFrame* OvFrameCreate() {
-    OvFrame* frame = static_cast<OvFrame*>(OvFreeListEntryAlloc(Module()->freeList, ovMEMHINTDUR_OBJECT | kFrameObjectId));
+    OvFrame* frame =
+        static_cast<OvFrame*>(OvFreeListEntryAlloc(Module()->freeList, ovMEMHINTDUR_OBJECT | kFrameObjectId));
     if (frame == nullptr) {
         return nullptr;
     }
@@ -285,7 +289,9 @@ OvFrame* OvFrameForAllChildren(OvFrame* frame, OvFrameCallBack callback, void* d
     return frame;
 }
 
-OvBool OvFrameIsDirty(const OvFrame* frame) { return (frame->root->object.privateFlags & ovFRAMEPRIVATEHIERARCHYSYNC) != 0; }
+OvBool OvFrameIsDirty(const OvFrame* frame) {
+    return (frame->root->object.privateFlags & ovFRAMEPRIVATEHIERARCHYSYNC) != 0;
+}
 
 void OvFrameMarkDirty(OvFrame* frame) {
     OvFrame* root = frame->root;

@@ -64,7 +64,7 @@ struct OvObjectHasFrame {
 
 // A list of frames read from a stream.
 struct OvFrameList {
-    OvFrame** frames; // owned array of frame pointers
+    OvFrame** frames;  // owned array of frame pointers
     OvInt32 numFrames; // entries in the array
 };
 

@@ -294,7 +294,8 @@ OvImage* OvImageAllocatePixels(OvImage* image) {
         return nullptr;
     }
     const std::uint64_t stride = (static_cast<std::uint64_t>(RowBytes(1, image->depth)) * image->width + 3) & ~3ull;
-    const std::uint64_t palette = IsPalettised(image->depth) ? static_cast<std::uint64_t>(PaletteBytes(image->depth)) : 0;
+    const std::uint64_t palette =
+        IsPalettised(image->depth) ? static_cast<std::uint64_t>(PaletteBytes(image->depth)) : 0;
     const std::uint64_t total = stride * static_cast<std::uint64_t>(image->height) + palette;
     if (total > kMaxPixelBlock) {
         Report(OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(total)));
@@ -599,7 +600,8 @@ OvImage* OvImageStreamRead(OvStream* stream) {
         const auto skip = static_cast<OvUInt32>(storedStride) - rowBytes;
         for (OvInt32 y = 0; ok && y < height; ++y) {
             OvUInt8* row = image->cpPixels + static_cast<std::ptrdiff_t>(y) * image->stride;
-            ok = OvStreamReadStrict(stream, row, rowBytes) != nullptr && (skip == 0 || OvStreamSkip(stream, skip) != nullptr);
+            ok = OvStreamReadStrict(stream, row, rowBytes) != nullptr &&
+                 (skip == 0 || OvStreamSkip(stream, skip) != nullptr);
         }
     }
     if (ok && IsPalettised(depth)) {
@@ -625,8 +627,8 @@ const OvImage* OvImageStreamWrite(const OvImage* image, OvStream* stream) {
     PutU32(data + 8, static_cast<OvUInt32>(image->depth));
     PutU32(data + 12, static_cast<OvUInt32>(image->stride));
     const OvUInt32 pixelBytes = static_cast<OvUInt32>(image->stride) * static_cast<OvUInt32>(image->height);
-    if (OvStreamWriteChunkHeader(stream, ovID_IMAGE, OvImageStreamGetSize(image), ovLIBRARYVERSION,
-                                 ovLIBRARYBUILD) == nullptr ||
+    if (OvStreamWriteChunkHeader(stream, ovID_IMAGE, OvImageStreamGetSize(image), ovLIBRARYVERSION, ovLIBRARYBUILD) ==
+            nullptr ||
         OvStreamWriteChunkHeader(stream, ovID_STRUCT, kImageStructSize, ovLIBRARYVERSION, ovLIBRARYBUILD) == nullptr ||
         OvStreamWrite(stream, data, kImageStructSize) == nullptr ||
         OvStreamWrite(stream, image->cpPixels, pixelBytes) == nullptr) {

@@ -19,11 +19,11 @@ enum OvImageFlag : OvUInt32 {
 // alpha at depth 32; at depths 4 and 8 one palette index a byte into a palette of 1 << depth
 // entries of red, green, blue, alpha.
 struct OvImage {
-    OvUInt32 flags;   // OvImageFlag bits
-    OvInt32 width;    // pixels
-    OvInt32 height;   // pixels
-    OvInt32 depth;    // bits a pixel: 4, 8 or 32
-    OvInt32 stride;   // bytes from one row to the next
+    OvUInt32 flags;    // OvImageFlag bits
+    OvInt32 width;     // pixels
+    OvInt32 height;    // pixels
+    OvInt32 depth;     // bits a pixel: 4, 8 or 32
+    OvInt32 stride;    // bytes from one row to the next
     OvUInt8* cpPixels; // first row, or null
     OvUInt8* palette;  // 1 << depth entries for depths 4 and 8, or null; may be shared
 };
@@ -45,17 +45,17 @@ struct OvImageFileFormat {
 
 // The module's data in the engine instance.
 struct OvImageModule {
-    OvFreeList* imageFreeList;        // image records
-    OvFreeList imageFreeListHeader;   // static header of that list
-    char* path;                       // ';'-separated search path
-    OvInt32 pathSize;                 // capacity of path in bytes
-    OvUInt8 gammaTable[256];          // colour byte -> corrected byte
-    float gammaValue;                 // gamma the table was built for
-    char* scratch;                    // candidate file names of the path walk
-    OvInt32 scratchSize;              // capacity of scratch in bytes
-    OvFreeList* formatFreeList;       // file-format entries
-    OvFreeList formatFreeListHeader;  // static header of that list
-    OvImageFileFormat* formats;       // newest registered format
+    OvFreeList* imageFreeList;       // image records
+    OvFreeList imageFreeListHeader;  // static header of that list
+    char* path;                      // ';'-separated search path
+    OvInt32 pathSize;                // capacity of path in bytes
+    OvUInt8 gammaTable[256];         // colour byte -> corrected byte
+    float gammaValue;                // gamma the table was built for
+    char* scratch;                   // candidate file names of the path walk
+    OvInt32 scratchSize;             // capacity of scratch in bytes
+    OvFreeList* formatFreeList;      // file-format entries
+    OvFreeList formatFreeListHeader; // static header of that list
+    OvImageFileFormat* formats;      // newest registered format
 };
 
 void* OvImageOpen(void* instance, OvInt32 offset, OvInt32 size);

@@ -136,8 +136,7 @@ void Prepare(OvColourNode* node, int level, const OvInt32 origin[4]) {
     node->stats = merged;
 }
 
-template <typename LeafFunction>
-void ForLeaves(OvColourNode* node, int level, LeafFunction&& f) {
+template <typename LeafFunction> void ForLeaves(OvColourNode* node, int level, LeafFunction&& f) {
     if (level == kTreeDepth) {
         f(node);
         return;
@@ -363,7 +362,8 @@ void OvPaletteQuantizerMapImage(OvUInt8* pixels, OvInt32 stride, OvInt32 depth, 
             const OvUInt8 index = node != nullptr ? node->index : 0;
             if (twoPerByte) {
                 OvUInt8& b = out[x >> 1];
-                b = (x & 1) ? static_cast<OvUInt8>((b & 0x0F) | (index << 4)) : static_cast<OvUInt8>((b & 0xF0) | (index & 0x0F));
+                b = (x & 1) ? static_cast<OvUInt8>((b & 0x0F) | (index << 4))
+                            : static_cast<OvUInt8>((b & 0xF0) | (index & 0x0F));
             } else {
                 out[x] = index;
             }
@@ -384,10 +384,10 @@ namespace {
 // Source pixels a destination pixel covers along one axis, with the weights of the first and
 // last (those between weigh 1).
 struct Span {
-    OvInt32 first;      // first source pixel
-    OvInt32 last;       // last source pixel
-    float firstWeight;  // covered fraction of the first
-    float lastWeight;   // covered fraction of the last (unused when first == last)
+    OvInt32 first;     // first source pixel
+    OvInt32 last;      // last source pixel
+    float firstWeight; // covered fraction of the first
+    float lastWeight;  // covered fraction of the last (unused when first == last)
 };
 
 std::vector<Span> Spans(OvInt32 sourceSize, OvInt32 destinationSize) {
@@ -407,7 +407,8 @@ std::vector<Span> Spans(OvInt32 sourceSize, OvInt32 destinationSize) {
             s.firstWeight = static_cast<float>(step) * (1.0f / 65536.0f);
             s.lastWeight = s.firstWeight;
         } else {
-            s.firstWeight = static_cast<float>(((static_cast<std::int64_t>(s.first) + 1) << 16) - start) * (1.0f / 65536.0f);
+            s.firstWeight =
+                static_cast<float>(((static_cast<std::int64_t>(s.first) + 1) << 16) - start) * (1.0f / 65536.0f);
             s.lastWeight = static_cast<float>(end - (static_cast<std::int64_t>(s.last) << 16) + 1) * (1.0f / 65536.0f);
         }
     }

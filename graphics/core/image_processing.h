@@ -18,16 +18,16 @@ inline constexpr OvInt32 ovPALETTEQUANTIZERMAXCOLOURS = 256;
 // Statistics of the colours counted in a node or a box (channels scaled to be perceptually
 // comparable, green-relative). 24 bytes.
 struct OvColourStats {
-    float weight;  // sum of the weights of the colours
-    float sum[4];  // weighted sums of red, green, blue, alpha
-    float spread;  // weighted squared deviation from the mean (sum of squared norms while counting)
+    float weight; // sum of the weights of the colours
+    float sum[4]; // weighted sums of red, green, blue, alpha
+    float spread; // weighted squared deviation from the mean (sum of squared norms while counting)
 };
 
 // Node of the colour tree (inner or leaf).
 struct OvColourNode {
-    OvColourStats stats;          // statistics of everything below
-    OvColourNode* children[16];   // by (red bit << 3) | (green bit << 2) | (blue bit << 1) | alpha bit
-    OvUInt8 index;                // palette index of a leaf
+    OvColourStats stats;        // statistics of everything below
+    OvColourNode* children[16]; // by (red bit << 3) | (green bit << 2) | (blue bit << 1) | alpha bit
+    OvUInt8 index;              // palette index of a leaf
 };
 
 // A box of the colour space in 6-bit channel units (min inclusive, max exclusive).
@@ -41,10 +41,10 @@ struct OvColourBox {
 // The quantiser's work area (on the caller's stack or heap).
 struct OvPaletteQuantizer {
     OvColourBox boxes[ovPALETTEQUANTIZERMAXCOLOURS]; // boxes of the last palette
-    OvInt32 numBoxes;          // boxes in use
-    OvUInt32 spreadTable[64];  // each 6-bit value's bits four apart, most significant in bit 0
-    OvColourNode* root;        // the tree
-    OvFreeList* nodeList;      // tree nodes
+    OvInt32 numBoxes;                                // boxes in use
+    OvUInt32 spreadTable[64];                        // each 6-bit value's bits four apart, most significant in bit 0
+    OvColourNode* root;                              // the tree
+    OvFreeList* nodeList;                            // tree nodes
 };
 
 OvBool OvPaletteQuantizerInit(OvPaletteQuantizer* quantizer);

@@ -71,7 +71,8 @@ void OvMatrixSetIdentity(OvMatrix* m) {
 }
 
 OvMatrix* OvMatrixCreate() {
-    OvMatrix* m = static_cast<OvMatrix*>(OvFreeListEntryAlloc(Module()->freeList, ovMEMHINTDUR_OBJECT | kMatrixObjectId));
+    OvMatrix* m =
+        static_cast<OvMatrix*>(OvFreeListEntryAlloc(Module()->freeList, ovMEMHINTDUR_OBJECT | kMatrixObjectId));
     if (m != nullptr) {
         OvMatrixSetIdentity(m);
     }

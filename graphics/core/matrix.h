@@ -28,9 +28,9 @@ enum OvMatrixFlag : OvUInt32 {
 
 // How a new transform combines with the matrix it is applied to.
 enum OvOpCombineType : OvInt32 {
-    ovCOMBINEREPLACE = 0,     // the new transform replaces the matrix
-    ovCOMBINEPRECONCAT = 1,   // applied first, in the matrix's own frame
-    ovCOMBINEPOSTCONCAT = 2,  // applied after the matrix
+    ovCOMBINEREPLACE = 0,    // the new transform replaces the matrix
+    ovCOMBINEPRECONCAT = 1,  // applied first, in the matrix's own frame
+    ovCOMBINEPOSTCONCAT = 2, // applied after the matrix
 };
 
 // Tolerances of OvMatrixOptimize (each 0.01 at module open).
@@ -45,11 +45,11 @@ using OvMatrixMultiplyFn = void (*)(OvMatrix* out, const OvMatrix* a, const OvMa
 
 // The module's data in the engine instance.
 struct OvMatrixModule {
-    OvFreeList* freeList;         // matrices made by OvMatrixCreate
-    OvFreeList freeListHeader;    // static header of that list
-    OvUInt32 identityMask;        // ovMATRIXINTERNALIDENTITY while the identity shortcut is on
-    OvMatrixMultiplyFn multiply;  // installed multiply routine
-    OvMatrixTolerance tolerance;  // tolerances used when OvMatrixOptimize gets none
+    OvFreeList* freeList;        // matrices made by OvMatrixCreate
+    OvFreeList freeListHeader;   // static header of that list
+    OvUInt32 identityMask;       // ovMATRIXINTERNALIDENTITY while the identity shortcut is on
+    OvMatrixMultiplyFn multiply; // installed multiply routine
+    OvMatrixTolerance tolerance; // tolerances used when OvMatrixOptimize gets none
 };
 
 void* OvMatrixOpen(void* instance, OvInt32 offset, OvInt32 size);
@@ -72,13 +72,15 @@ OvMatrix* OvMatrixMultiply(OvMatrix* out, const OvMatrix* a, const OvMatrix* b);
 OvMatrix* OvMatrixInvert(OvMatrix* out, const OvMatrix* in);
 OvMatrix* OvMatrixOrthoNormalize(OvMatrix* out, const OvMatrix* in);
 // The same function under the name other engines know it by.
-inline OvMatrix* OvMatrixOrthoNormalizeBody(OvMatrix* out, const OvMatrix* in) { return OvMatrixOrthoNormalize(out, in); }
+inline OvMatrix* OvMatrixOrthoNormalizeBody(OvMatrix* out, const OvMatrix* in) {
+    return OvMatrixOrthoNormalize(out, in);
+}
 
 // Rotation about an axis by an angle in degrees.
 OvMatrix* OvMatrixRotate(OvMatrix* matrix, const OvV3d* axis, float angle, OvOpCombineType combine);
 // Rotation about a unit axis given 1 - cos and sin; null for a bad combine.
-OvMatrix* OvMatrixRotateOneMinusCosineSine(OvMatrix* matrix, const OvV3d* unitAxis, float oneMinusCosine,
-                                           float sine, OvOpCombineType combine);
+OvMatrix* OvMatrixRotateOneMinusCosineSine(OvMatrix* matrix, const OvV3d* unitAxis, float oneMinusCosine, float sine,
+                                           OvOpCombineType combine);
 OvMatrix* OvMatrixScale(OvMatrix* matrix, const OvV3d* scale, OvOpCombineType combine);
 OvMatrix* OvMatrixTranslate(OvMatrix* matrix, const OvV3d* translation, OvOpCombineType combine);
 OvMatrix* OvMatrixTransform(OvMatrix* matrix, const OvMatrix* transform, OvOpCombineType combine);

@@ -12,11 +12,11 @@ struct Block {
     OvLLLink link; // link in the list's block list
 };
 
-OvLLLink gAllFreeLists;              // every free list but the list of headers
-bool gAllFreeListsInit = false;      // gAllFreeLists has been made a list head
-OvFreeList gHeaderListHeader;        // static header of the free list of headers
-OvFreeList* gHeaderList = nullptr;   // free list of free-list headers, while memory is open
-bool gFreeListsEnabled = true;       // free-list switch
+OvLLLink gAllFreeLists;            // every free list but the list of headers
+bool gAllFreeListsInit = false;    // gAllFreeLists has been made a list head
+OvFreeList gHeaderListHeader;      // static header of the free list of headers
+OvFreeList* gHeaderList = nullptr; // free list of free-list headers, while memory is open
+bool gFreeListsEnabled = true;     // free-list switch
 
 constexpr OvUInt32 kHeadersPerBlock = 16;
 
@@ -99,8 +99,8 @@ OvBool OvMemoryOpen(const OvMemoryFunctions* functions) {
     OvLLLinkInitHead(&gAllFreeLists);
     gAllFreeListsInit = true;
     gHeaderList = nullptr;
-    OvFreeList* headers = OvFreeListCreateWithSpace(sizeof(OvFreeList), kHeadersPerBlock, 0, 0, &gHeaderListHeader,
-                                                    ovMEMHINTDUR_GLOBAL);
+    OvFreeList* headers =
+        OvFreeListCreateWithSpace(sizeof(OvFreeList), kHeadersPerBlock, 0, 0, &gHeaderListHeader, ovMEMHINTDUR_GLOBAL);
     if (headers == nullptr) {
         return FALSE;
     }

@@ -9,17 +9,17 @@
 
 #include "graphics/core/types.h"
 
-inline constexpr OvUInt32 ovMEMHINTDUR_FUNCTION = 0x10000; // lives within one call
-inline constexpr OvUInt32 ovMEMHINTDUR_OBJECT = 0x30000;   // lives as long as an object
-inline constexpr OvUInt32 ovMEMHINTDUR_GLOBAL = 0x40000;   // lives from module open to close
-inline constexpr OvUInt32 ovMEMHINTDUR_MASK = 0xFF0000;    // the lifetime byte
+inline constexpr OvUInt32 ovMEMHINTDUR_FUNCTION = 0x10000;     // lives within one call
+inline constexpr OvUInt32 ovMEMHINTDUR_OBJECT = 0x30000;       // lives as long as an object
+inline constexpr OvUInt32 ovMEMHINTDUR_GLOBAL = 0x40000;       // lives from module open to close
+inline constexpr OvUInt32 ovMEMHINTDUR_MASK = 0xFF0000;        // the lifetime byte
 inline constexpr OvUInt32 ovMEMHINTFLAG_RESIZABLE = 0x1000000; // block may be reallocated
 
 // The four memory functions the engine is initialised with (copied into the engine instance).
 struct OvMemoryFunctions {
-    void* (*allocate)(std::size_t size, OvUInt32 hint);                    // block or null
-    void (*free)(void* block);                                             // releases a block
-    void* (*reallocate)(void* block, std::size_t size, OvUInt32 hint);     // new block or null
+    void* (*allocate)(std::size_t size, OvUInt32 hint);                     // block or null
+    void (*free)(void* block);                                              // releases a block
+    void* (*reallocate)(void* block, std::size_t size, OvUInt32 hint);      // new block or null
     void* (*callocate)(std::size_t count, std::size_t size, OvUInt32 hint); // zeroed block or null
 };
 
@@ -36,7 +36,7 @@ void* OvMemoryDefaultCalloc(std::size_t count, std::size_t size, OvUInt32 hint);
 
 // Free-list kind flags.
 enum OvFreeListFlag : OvUInt32 {
-    ovFREELISTFLAG_STATIC = 0x1,    // the header is the caller's; never freed
+    ovFREELISTFLAG_STATIC = 0x1,     // the header is the caller's; never freed
     ovFREELISTFLAG_FREEBLOCKS = 0x2, // a block whose entries are all free is released at once
 };
 

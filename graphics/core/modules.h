@@ -5,10 +5,10 @@
 #include "graphics/core/engine.h"
 
 struct OvCoreModule {
-    OvUInt32 pluginID;                  // module id (0x401..0x412)
-    OvInt32 dataSize;                   // bytes of module data in the engine instance
-    OvEnginePluginOpenFunction open;    // module open
-    OvEnginePluginCloseFunction close;  // module close
+    OvUInt32 pluginID;                 // module id (0x401..0x412)
+    OvInt32 dataSize;                  // bytes of module data in the engine instance
+    OvEnginePluginOpenFunction open;   // module open
+    OvEnginePluginCloseFunction close; // module close
 };
 
 inline constexpr OvInt32 ovNUMCOREMODULES = 14;

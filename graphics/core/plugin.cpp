@@ -13,8 +13,8 @@ constexpr OvInt32 kEntriesPerBlock = 64;
 constexpr OvUInt32 kChunkExtension = 3;
 constexpr OvUInt32 kSubChunkHeaderBytes = 12;
 
-OvFreeList gEntryListHeader;         // static header of the entry free list
-OvFreeList* gEntryList = nullptr;    // free list of entries, while the registry layer is open
+OvFreeList gEntryListHeader;              // static header of the entry free list
+OvFreeList* gEntryList = nullptr;         // free list of entries, while the registry layer is open
 OvPluginRegistry** gRegistries = nullptr; // registries with entries, kept while free lists are off
 OvInt32 gNumRegistries = 0;
 
@@ -35,9 +35,8 @@ bool RememberRegistry(OvPluginRegistry* registry) {
             return true;
         }
     }
-    auto* grown = static_cast<OvPluginRegistry**>(
-        OvRealloc(gRegistries, sizeof(OvPluginRegistry*) * static_cast<std::size_t>(gNumRegistries + 1),
-                  ovMEMHINTDUR_GLOBAL));
+    auto* grown = static_cast<OvPluginRegistry**>(OvRealloc(
+        gRegistries, sizeof(OvPluginRegistry*) * static_cast<std::size_t>(gNumRegistries + 1), ovMEMHINTDUR_GLOBAL));
     if (grown == nullptr) {
         return false;
     }
@@ -80,8 +79,7 @@ bool Streamed(const OvPluginEntry* e) { return e->getSizeCB != nullptr && e->wri
 // Reads the sub-chunks of an extension chunk body of the given length; read(entry) handles a
 // body or returns false. Each sub-chunk must lie within what remains of the body, and its
 // length must fit the read callbacks' signed length.
-template <typename Handle>
-bool WalkSubChunks(OvStream* stream, OvUInt32 length, Handle handle) {
+template <typename Handle> bool WalkSubChunks(OvStream* stream, OvUInt32 length, Handle handle) {
     OvUInt32 remaining = length;
     while (remaining > 0) {
         OvUInt32 id = 0;
@@ -278,8 +276,8 @@ const OvPluginRegistry* OvPluginRegistryWriteDataChunks(const OvPluginRegistry* 
         if (s <= 0) {
             continue;
         }
-        if (OvStreamWriteChunkHeader(stream, e->pluginID, static_cast<OvUInt32>(s), ovLIBRARYVERSION,
-                                     ovLIBRARYBUILD) == nullptr ||
+        if (OvStreamWriteChunkHeader(stream, e->pluginID, static_cast<OvUInt32>(s), ovLIBRARYVERSION, ovLIBRARYBUILD) ==
+                nullptr ||
             e->writeCB(stream, s, object, e->offset, e->size) == nullptr) {
             return nullptr;
         }
@@ -316,14 +314,13 @@ const OvPluginRegistry* OvPluginRegistrySkipDataChunks(const OvPluginRegistry* r
     if (!OvStreamFindChunk(stream, kChunkExtension, &length, nullptr)) {
         return nullptr;
     }
-    const bool skipped = WalkSubChunks(stream, length, [&](OvUInt32, OvUInt32 bodyLength) {
-        return OvStreamSkip(stream, bodyLength) != nullptr;
-    });
+    const bool skipped = WalkSubChunks(
+        stream, length, [&](OvUInt32, OvUInt32 bodyLength) { return OvStreamSkip(stream, bodyLength) != nullptr; });
     return skipped ? registry : nullptr;
 }
 
-const OvPluginRegistry* OvPluginRegistryInvokeRights(const OvPluginRegistry* registry, OvUInt32 pluginID,
-                                                     void* object, OvUInt32 extraData) {
+const OvPluginRegistry* OvPluginRegistryInvokeRights(const OvPluginRegistry* registry, OvUInt32 pluginID, void* object,
+                                                     OvUInt32 extraData) {
     const OvPluginEntry* e = FindEntry(registry, pluginID);
     if (e == nullptr || e->rightsCB == nullptr || e->rightsCB(object, e->offset, e->size, extraData) <= 0) {
         return nullptr;

@@ -10,9 +10,9 @@ using OvPluginObjectConstructor = void* (*)(void* object, OvInt32 offset, OvInt3
 using OvPluginObjectDestructor = void* (*)(void* object, OvInt32 offset, OvInt32 size);
 using OvPluginObjectCopy = void* (*)(void* dstObject, const void* srcObject, OvInt32 offset, OvInt32 size);
 using OvPluginDataChunkReadCallBack = OvStream* (*)(OvStream* stream, OvInt32 length, void* object, OvInt32 offset,
-                                                     OvInt32 size);
+                                                    OvInt32 size);
 using OvPluginDataChunkWriteCallBack = OvStream* (*)(OvStream* stream, OvInt32 length, const void* object,
-                                                      OvInt32 offset, OvInt32 size);
+                                                     OvInt32 offset, OvInt32 size);
 using OvPluginDataChunkGetSizeCallBack = OvInt32 (*)(const void* object, OvInt32 offset, OvInt32 size);
 using OvPluginDataChunkAlwaysCallBack = OvBool (*)(void* object, OvInt32 offset, OvInt32 size);
 using OvPluginDataChunkRightsCallBack = OvBool (*)(void* object, OvInt32 offset, OvInt32 size, OvUInt32 extraData);
@@ -21,29 +21,29 @@ struct OvPluginRegistry;
 
 // One registration (taken from a free list shared by all registries).
 struct OvPluginEntry {
-    OvInt32 offset;   // offset of the extension data inside the object
-    OvInt32 size;     // size as registered (not rounded)
-    OvUInt32 pluginID; // id of the registering plugin
-    OvPluginDataChunkReadCallBack readCB;     // stream read, or null
-    OvPluginDataChunkWriteCallBack writeCB;   // stream write, or null
+    OvInt32 offset;                             // offset of the extension data inside the object
+    OvInt32 size;                               // size as registered (not rounded)
+    OvUInt32 pluginID;                          // id of the registering plugin
+    OvPluginDataChunkReadCallBack readCB;       // stream read, or null
+    OvPluginDataChunkWriteCallBack writeCB;     // stream write, or null
     OvPluginDataChunkGetSizeCallBack getSizeCB; // stream body size, or null
-    OvPluginDataChunkAlwaysCallBack alwaysCB; // run after every extension-chunk read, or null
-    OvPluginDataChunkRightsCallBack rightsCB; // run by OvPluginRegistryInvokeRights, or null
-    OvPluginObjectConstructor constructCB; // never null (default returns the object)
-    OvPluginObjectDestructor destructCB;   // never null
-    OvPluginObjectCopy copyCB;             // never null
-    void* spare;                  // unused
-    OvPluginEntry* nextRegEntry;  // next registration of the registry
-    OvPluginEntry* prevRegEntry;  // previous registration
-    OvPluginRegistry* parentRegistry; // owning registry
+    OvPluginDataChunkAlwaysCallBack alwaysCB;   // run after every extension-chunk read, or null
+    OvPluginDataChunkRightsCallBack rightsCB;   // run by OvPluginRegistryInvokeRights, or null
+    OvPluginObjectConstructor constructCB;      // never null (default returns the object)
+    OvPluginObjectDestructor destructCB;        // never null
+    OvPluginObjectCopy copyCB;                  // never null
+    void* spare;                                // unused
+    OvPluginEntry* nextRegEntry;                // next registration of the registry
+    OvPluginEntry* prevRegEntry;                // previous registration
+    OvPluginRegistry* parentRegistry;           // owning registry
 };
 
 // Registry of one object kind.
 struct OvPluginRegistry {
-    OvInt32 sizeOfStruct;     // current object size in bytes, extensions included
-    OvInt32 origSizeOfStruct; // the object's own size
-    OvInt32 maxSizeOfStruct;  // 0: no limit
-    OvInt32 spare;            // unused
+    OvInt32 sizeOfStruct;         // current object size in bytes, extensions included
+    OvInt32 origSizeOfStruct;     // the object's own size
+    OvInt32 maxSizeOfStruct;      // 0: no limit
+    OvInt32 spare;                // unused
     OvPluginEntry* firstRegEntry; // first registration
     OvPluginEntry* lastRegEntry;  // last registration
 };
@@ -54,8 +54,8 @@ inline constexpr OvPluginRegistry OvPluginRegistryInitialValue(OvInt32 baseSize,
 }
 
 // Extension offsets are multiples of this, so that extension data holding pointers is aligned.
-inline constexpr OvInt32 ovPLUGINALIGNMENT = static_cast<OvInt32>(alignof(void*) > alignof(double) ? alignof(void*)
-                                                                                               : alignof(double));
+inline constexpr OvInt32 ovPLUGINALIGNMENT =
+    static_cast<OvInt32>(alignof(void*) > alignof(double) ? alignof(void*) : alignof(double));
 
 OvBool OvPluginRegistryOpen();
 OvBool OvPluginRegistryClose();
@@ -86,8 +86,8 @@ const OvPluginRegistry* OvPluginRegistryWriteDataChunks(const OvPluginRegistry* 
 const OvPluginRegistry* OvPluginRegistryReadDataChunks(const OvPluginRegistry* registry, OvStream* stream,
                                                        void* object);
 const OvPluginRegistry* OvPluginRegistrySkipDataChunks(const OvPluginRegistry* registry, OvStream* stream);
-const OvPluginRegistry* OvPluginRegistryInvokeRights(const OvPluginRegistry* registry, OvUInt32 pluginID,
-                                                     void* object, OvUInt32 extraData);
+const OvPluginRegistry* OvPluginRegistryInvokeRights(const OvPluginRegistry* registry, OvUInt32 pluginID, void* object,
+                                                     OvUInt32 extraData);
 
 // Smallest axis-aligned box of count (at least 1) points.
 OvBBox* OvBBoxCalculate(OvBBox* box, const OvV3d* points, OvInt32 count);

@@ -53,7 +53,8 @@ OvInt32 OvRasterRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCo
 
 OvRaster* OvRasterCreate(OvInt32 width, OvInt32 height, OvInt32 depth, OvInt32 flags) {
     OvRasterModule* module = Module();
-    OvRaster* raster = static_cast<OvRaster*>(OvFreeListEntryAlloc(module->freeList, ovMEMHINTDUR_OBJECT | ovPLUGINIDRASTER));
+    OvRaster* raster =
+        static_cast<OvRaster*>(OvFreeListEntryAlloc(module->freeList, ovMEMHINTDUR_OBJECT | ovPLUGINIDRASTER));
     if (raster == nullptr) {
         return nullptr;
     }
@@ -122,7 +123,8 @@ OvRaster* OvRasterUnlockPalette(OvRaster* raster) {
 
 OvRaster* OvRasterShowRaster(OvRaster* raster, void* window, OvUInt32 flags) {
     OvResourcesEndFrame();
-    return OvStandardCall(ovSTANDARDRASTERSHOWRASTER, raster, window, static_cast<OvInt32>(flags)) > 0 ? raster : nullptr;
+    return OvStandardCall(ovSTANDARDRASTERSHOWRASTER, raster, window, static_cast<OvInt32>(flags)) > 0 ? raster
+                                                                                                       : nullptr;
 }
 
 OvInt32 OvRasterGetNumLevels(OvRaster* raster) {

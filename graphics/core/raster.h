@@ -8,37 +8,37 @@
 #include "graphics/core/types.h"
 
 // Raster types (creation flags & 7).
-inline constexpr OvInt32 ovRASTERTYPENORMAL = 0; // plain pixel block
-inline constexpr OvInt32 ovRASTERTYPEZBUFFER = 1; // depth buffer
-inline constexpr OvInt32 ovRASTERTYPECAMERA = 2; // a window's back buffer
-inline constexpr OvInt32 ovRASTERTYPETEXTURE = 4; // texture
+inline constexpr OvInt32 ovRASTERTYPENORMAL = 0;        // plain pixel block
+inline constexpr OvInt32 ovRASTERTYPEZBUFFER = 1;       // depth buffer
+inline constexpr OvInt32 ovRASTERTYPECAMERA = 2;        // a window's back buffer
+inline constexpr OvInt32 ovRASTERTYPETEXTURE = 4;       // texture
 inline constexpr OvInt32 ovRASTERTYPECAMERATEXTURE = 5; // render-target texture
-inline constexpr OvInt32 ovRASTERTYPEMASK = 0x7; // type bits of the creation flags
+inline constexpr OvInt32 ovRASTERTYPEMASK = 0x7;        // type bits of the creation flags
 
 // Raster format word (creation flags & 0xFF00; the format byte holds it shifted down by 8).
-inline constexpr OvInt32 ovRASTERFORMATDEFAULT = 0x0000; // the driver chooses
-inline constexpr OvInt32 ovRASTERFORMAT1555 = 0x0100; // 16 bits, 1 bit alpha
-inline constexpr OvInt32 ovRASTERFORMAT565 = 0x0200; // 16 bits, no alpha
-inline constexpr OvInt32 ovRASTERFORMAT4444 = 0x0300; // 16 bits, 4 bits alpha
-inline constexpr OvInt32 ovRASTERFORMATLUM8 = 0x0400; // 8 bits luminance
-inline constexpr OvInt32 ovRASTERFORMAT8888 = 0x0500; // 32 bits with alpha
-inline constexpr OvInt32 ovRASTERFORMAT888 = 0x0600; // 32 bits, no alpha
-inline constexpr OvInt32 ovRASTERFORMAT16 = 0x0700; // 16-bit depth
-inline constexpr OvInt32 ovRASTERFORMAT24 = 0x0800; // 24-bit depth
-inline constexpr OvInt32 ovRASTERFORMAT32 = 0x0900; // 32-bit depth
-inline constexpr OvInt32 ovRASTERFORMAT555 = 0x0A00; // 16 bits, 5 bits a colour
+inline constexpr OvInt32 ovRASTERFORMATDEFAULT = 0x0000;         // the driver chooses
+inline constexpr OvInt32 ovRASTERFORMAT1555 = 0x0100;            // 16 bits, 1 bit alpha
+inline constexpr OvInt32 ovRASTERFORMAT565 = 0x0200;             // 16 bits, no alpha
+inline constexpr OvInt32 ovRASTERFORMAT4444 = 0x0300;            // 16 bits, 4 bits alpha
+inline constexpr OvInt32 ovRASTERFORMATLUM8 = 0x0400;            // 8 bits luminance
+inline constexpr OvInt32 ovRASTERFORMAT8888 = 0x0500;            // 32 bits with alpha
+inline constexpr OvInt32 ovRASTERFORMAT888 = 0x0600;             // 32 bits, no alpha
+inline constexpr OvInt32 ovRASTERFORMAT16 = 0x0700;              // 16-bit depth
+inline constexpr OvInt32 ovRASTERFORMAT24 = 0x0800;              // 24-bit depth
+inline constexpr OvInt32 ovRASTERFORMAT32 = 0x0900;              // 32-bit depth
+inline constexpr OvInt32 ovRASTERFORMAT555 = 0x0A00;             // 16 bits, 5 bits a colour
 inline constexpr OvInt32 ovRASTERFORMATPIXELFORMATMASK = 0x0F00; // the pixel format code
-inline constexpr OvInt32 ovRASTERFORMATAUTOMIPMAP = 0x1000; // mip levels generated automatically
-inline constexpr OvInt32 ovRASTERFORMATPAL8 = 0x2000; // 8-bit palette
-inline constexpr OvInt32 ovRASTERFORMATPAL4 = 0x4000; // 4-bit palette
-inline constexpr OvInt32 ovRASTERFORMATMIPMAP = 0x8000; // the raster has mip levels
+inline constexpr OvInt32 ovRASTERFORMATAUTOMIPMAP = 0x1000;      // mip levels generated automatically
+inline constexpr OvInt32 ovRASTERFORMATPAL8 = 0x2000;            // 8-bit palette
+inline constexpr OvInt32 ovRASTERFORMATPAL4 = 0x4000;            // 4-bit palette
+inline constexpr OvInt32 ovRASTERFORMATMIPMAP = 0x8000;          // the raster has mip levels
 
 // Private flags of a raster.
 enum OvRasterPrivateFlag : OvUInt8 {
-    ovRASTERGAMMACORRECTED = 0x01,   // contents are gamma-corrected
-    ovRASTERPIXELLOCKEDREAD = 0x02,  // pixels locked for reading
-    ovRASTERPIXELLOCKEDWRITE = 0x04, // pixels locked for writing
-    ovRASTERPALETTELOCKED = 0x08,    // palette locked
+    ovRASTERGAMMACORRECTED = 0x01,     // contents are gamma-corrected
+    ovRASTERPIXELLOCKEDREAD = 0x02,    // pixels locked for reading
+    ovRASTERPIXELLOCKEDWRITE = 0x04,   // pixels locked for writing
+    ovRASTERPALETTELOCKED = 0x08,      // palette locked
     ovRASTERPALETTELOCKEDWRITE = 0x10, // palette locked for writing
 };
 
@@ -49,23 +49,23 @@ enum OvRasterFlag : OvUInt8 {
 
 // Lock modes (bit 0 write, bit 1 read; the level goes in bits 8-15 of the driver's number).
 inline constexpr OvInt32 ovRASTERLOCKWRITE = 0x1; // pixels will be written
-inline constexpr OvInt32 ovRASTERLOCKREAD = 0x2; // pixels will be read
+inline constexpr OvInt32 ovRASTERLOCKREAD = 0x2;  // pixels will be read
 
 // Raster record; extension data follows (raster registry).
 struct OvRaster {
-    OvRaster* parent;       // the raster itself unless it is a sub-raster
-    OvUInt8* cpPixels;      // pixels while locked, else null
-    OvUInt8* palette;       // palette while the palette is locked, else null
-    OvInt32 width;          // pixels (the locked level's while locked)
-    OvInt32 height;         // pixels (the locked level's while locked)
-    OvInt32 depth;          // bits per pixel
-    OvInt32 stride;         // bytes per row while locked
-    OvUInt16 nOffsetX;      // x offset in the parent, pixels
-    OvUInt16 nOffsetY;      // y offset in the parent, pixels
-    OvUInt8 cType;          // raster type (ovRASTERTYPE...)
-    OvUInt8 cFlags;         // OvRasterFlag bits
-    OvUInt8 privateFlags;   // OvRasterPrivateFlag bits
-    OvUInt8 cFormat;        // format word >> 8; bit 7 set: the raster has mip levels
+    OvRaster* parent;        // the raster itself unless it is a sub-raster
+    OvUInt8* cpPixels;       // pixels while locked, else null
+    OvUInt8* palette;        // palette while the palette is locked, else null
+    OvInt32 width;           // pixels (the locked level's while locked)
+    OvInt32 height;          // pixels (the locked level's while locked)
+    OvInt32 depth;           // bits per pixel
+    OvInt32 stride;          // bytes per row while locked
+    OvUInt16 nOffsetX;       // x offset in the parent, pixels
+    OvUInt16 nOffsetY;       // y offset in the parent, pixels
+    OvUInt8 cType;           // raster type (ovRASTERTYPE...)
+    OvUInt8 cFlags;          // OvRasterFlag bits
+    OvUInt8 privateFlags;    // OvRasterPrivateFlag bits
+    OvUInt8 cFormat;         // format word >> 8; bit 7 set: the raster has mip levels
     OvUInt8* originalPixels; // driver's own: its pixel storage
     OvInt32 originalWidth;   // driver's own: width saved while locked
     OvInt32 originalHeight;  // driver's own: height saved while locked
@@ -78,9 +78,9 @@ inline constexpr OvInt32 ovRASTERCONTEXTSTACKSIZE = 10;
 struct OvRasterModule {
     OvRaster* contextStack[ovRASTERCONTEXTSTACKSIZE]; // current context on top
     OvInt32 contextTop;                               // index of the top entry
-    OvRaster dummyRaster;      // empty raster at the bottom of the stack; format-query scratch
-    OvFreeList* freeList;      // raster records
-    OvFreeList freeListHeader; // static header of that list
+    OvRaster dummyRaster;                             // empty raster at the bottom of the stack; format-query scratch
+    OvFreeList* freeList;                             // raster records
+    OvFreeList freeListHeader;                        // static header of that list
 };
 
 void* OvRasterOpen(void* instance, OvInt32 offset, OvInt32 size);

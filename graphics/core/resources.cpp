@@ -215,8 +215,7 @@ OvBool OvResourcesHeapInit(OvResHeap* heap, OvUInt32 size) {
 void OvResourcesHeapSplitBlock(OvResHeapBlock* block, OvUInt32 size) {
     OvResHeap* heap = block->heap;
     OvResHeapBlock* following = block->next;
-    OvResHeapBlock* split =
-        reinterpret_cast<OvResHeapBlock*>(reinterpret_cast<char*>(block + 1) + size);
+    OvResHeapBlock* split = reinterpret_cast<OvResHeapBlock*>(reinterpret_cast<char*>(block + 1) + size);
     split->heap = heap;
     split->used = 0;
     split->prev = block;

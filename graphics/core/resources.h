@@ -13,10 +13,10 @@ using OvResourcesDestroyFn = void (*)(OvResourceEntry* entry);
 
 // Header in front of an entry's data.
 struct OvResourceEntry {
-    OvLLLink link;                 // link in one of the arena's entry lists; next null: in no list
-    OvInt32 size;                  // bytes of data following the header
-    void* owner;                   // the entry's owner
-    OvResourceEntry** ownerRef;    // owner's pointer to this entry (cleared when it goes), or null
+    OvLLLink link;                      // link in one of the arena's entry lists; next null: in no list
+    OvInt32 size;                       // bytes of data following the header
+    void* owner;                        // the entry's owner
+    OvResourceEntry** ownerRef;         // owner's pointer to this entry (cleared when it goes), or null
     OvResourcesDestroyFn destroyNotify; // destroy callback, or null
 };
 
@@ -29,11 +29,11 @@ struct OvResHeap;
 
 // Block header (32 bytes); the block's data follows it.
 struct OvResHeapBlock {
-    OvResHeap* heap;       // heap that holds the block
-    OvResHeapBlock* next;  // next block up in memory, or null
-    OvResHeapBlock* prev;  // previous block down in memory, or null
-    OvUInt32 size;         // data bytes (multiple of 32)
-    OvUInt32 used;         // 1 used, 0 free
+    OvResHeap* heap;      // heap that holds the block
+    OvResHeapBlock* next; // next block up in memory, or null
+    OvResHeapBlock* prev; // previous block down in memory, or null
+    OvUInt32 size;        // data bytes (multiple of 32)
+    OvUInt32 used;        // 1 used, 0 free
 };
 static_assert(sizeof(OvResHeapBlock) == ovRESHEAPALIGNMENT, "heap block headers keep data 32-byte aligned");
 

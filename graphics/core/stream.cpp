@@ -118,7 +118,7 @@ OvStream* OvStreamOpen(OvInt32 type, OvInt32 accessType, const void* data) {
         return stream;
     }
     case ovSTREAMFILENAME: {
-        const char* mode = accessType == ovSTREAMREAD    ? "rb"
+        const char* mode = accessType == ovSTREAMREAD     ? "rb"
                            : accessType == ovSTREAMWRITE  ? "wb"
                            : accessType == ovSTREAMAPPEND ? "ab"
                                                           : nullptr;

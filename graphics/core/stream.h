@@ -30,11 +30,11 @@ struct OvMemory {
 
 // The caller's callbacks of a custom stream.
 struct OvStreamCustom {
-    OvBool (*sfnclose)(void* data);                                    // may be null
-    OvUInt32 (*sfnread)(void* data, void* buffer, OvUInt32 length);     // bytes read
+    OvBool (*sfnclose)(void* data);                                      // may be null
+    OvUInt32 (*sfnread)(void* data, void* buffer, OvUInt32 length);      // bytes read
     OvBool (*sfnwrite)(void* data, const void* buffer, OvUInt32 length); // positive on success
-    OvBool (*sfnskip)(void* data, OvUInt32 length);                     // positive on success
-    void* data;                                                         // user data
+    OvBool (*sfnskip)(void* data, OvUInt32 length);                      // positive on success
+    void* data;                                                          // user data
 };
 
 // Memory stream state.
@@ -58,8 +58,8 @@ struct OvStream {
 
 // Data of the stream module in the engine instance.
 struct OvStreamModuleData {
-    OvFreeList header;     // static header of the stream free list
-    OvFreeList* freeList;  // stream records, while open
+    OvFreeList header;    // static header of the stream free list
+    OvFreeList* freeList; // stream records, while open
 };
 
 void* OvStreamModuleOpen(void* instance, OvInt32 offset, OvInt32 size);

@@ -433,8 +433,7 @@ OvTexture* OvTextureDefaultRead(const char* name, const char* maskName) {
         return nullptr;
     }
     OvInt32 width = 0, height = 0, depth = 0, format = 0;
-    OvImage* image =
-        OvTextureReadImage(nameBuffer, maskBuffer, ovRASTERTYPETEXTURE, &width, &height, &depth, &format);
+    OvImage* image = OvTextureReadImage(nameBuffer, maskBuffer, ovRASTERTYPETEXTURE, &width, &height, &depth, &format);
     if (image == nullptr) {
         return nullptr;
     }
@@ -469,7 +468,8 @@ OvTexture* OvTextureReadMipmapped(const char* name, const char* maskName) {
     char maskBuffer[ovTEXTUREBUFFERSIZE];
     ToBuffer(nameBuffer, name);
     ToBuffer(maskBuffer, maskName);
-    const OvInt32 flags = ovRASTERTYPETEXTURE | ovRASTERFORMATMIPMAP | (module->autoMipmapping ? ovRASTERFORMATAUTOMIPMAP : 0);
+    const OvInt32 flags =
+        ovRASTERTYPETEXTURE | ovRASTERFORMATMIPMAP | (module->autoMipmapping ? ovRASTERFORMATAUTOMIPMAP : 0);
     if (module->mipmapName != nullptr && !module->mipmapName(nameBuffer, maskBuffer, 0, flags)) {
         return nullptr;
     }
@@ -514,8 +514,8 @@ OvTexture* OvTextureReadMipmapped(const char* name, const char* maskName) {
             ok = false;
         }
         if (ok) {
-            images[level] = OvTextureReadImage(nameBuffer, maskBuffer, flags, &levelWidth, &levelHeight, &levelDepth,
-                                               &levelFormat);
+            images[level] =
+                OvTextureReadImage(nameBuffer, maskBuffer, flags, &levelWidth, &levelHeight, &levelDepth, &levelFormat);
         }
         if (images[level] == nullptr) {
             DestroyImages(images, levels);
@@ -598,7 +598,8 @@ OvTexture* OvTextureMergeAlpha(OvTexture* colourTexture, OvTexture* alphaTexture
     if (colourTexture != nullptr) {
         colour = ImageOfRaster(colourTexture->raster);
     } else if ((colour = NewImage(alpha->width, alpha->height, 32)) != nullptr) {
-        std::memset(colour->cpPixels, 0xFF, static_cast<std::size_t>(colour->stride) * static_cast<std::size_t>(colour->height));
+        std::memset(colour->cpPixels, 0xFF,
+                    static_cast<std::size_t>(colour->stride) * static_cast<std::size_t>(colour->height));
     }
     OvTexture* result = nullptr;
     OvRaster* raster = nullptr;

@@ -15,7 +15,7 @@
 struct OvImage;
 struct OvTexDictionary;
 
-inline constexpr OvInt32 ovTEXTURENAMESIZE = 32; // name and mask fields, terminator included
+inline constexpr OvInt32 ovTEXTURENAMESIZE = 32;    // name and mask fields, terminator included
 inline constexpr OvInt32 ovTEXTUREBUFFERSIZE = 256; // name buffers of the default read
 
 // Filter modes (bits 0-7 of the filter/addressing word): 1 and 2 use no mip levels, 3 to 6 do.
@@ -35,20 +35,20 @@ inline constexpr OvUInt32 ovTEXTUREADDRESSWRAP = 1;          // the default addr
 
 // Texture record; extension data follows (texture registry). 112 bytes on 64-bit.
 struct OvTexture {
-    OvRaster* raster;                 // the device raster, or null
-    OvTexDictionary* dict;            // the dictionary listing it, or null
-    OvLLLink lInDictionary;           // place in that dictionary's list
-    char name[ovTEXTURENAMESIZE];     // at most 31 characters
-    char mask[ovTEXTURENAMESIZE];     // at most 31 characters; empty without a mask
-    OvUInt32 filterAddressing;        // filter mode, addressing u and v (bits 0-15)
-    OvInt32 refCount;                 // references held; 1 on creation
+    OvRaster* raster;             // the device raster, or null
+    OvTexDictionary* dict;        // the dictionary listing it, or null
+    OvLLLink lInDictionary;       // place in that dictionary's list
+    char name[ovTEXTURENAMESIZE]; // at most 31 characters
+    char mask[ovTEXTURENAMESIZE]; // at most 31 characters; empty without a mask
+    OvUInt32 filterAddressing;    // filter mode, addressing u and v (bits 0-15)
+    OvInt32 refCount;             // references held; 1 on creation
 };
 
 // Dictionary record; extension data follows (dictionary registry).
 struct OvTexDictionary {
-    OvObject object;          // type 6, other header fields 0
-    OvLLLink texturesInDict;  // its textures, newest first (circular)
-    OvLLLink lInInstance;     // place in the module's list of every dictionary
+    OvObject object;         // type 6, other header fields 0
+    OvLLLink texturesInDict; // its textures, newest first (circular)
+    OvLLLink lInInstance;    // place in the module's list of every dictionary
 };
 inline constexpr OvUInt8 ovTEXDICTIONARYOBJECTTYPE = 6;
 
@@ -62,19 +62,19 @@ using OvTexDictionaryCallBack = OvTexDictionary* (*)(OvTexDictionary* dict, void
 
 // The module's data in the engine instance.
 struct OvTextureModule {
-    OvLLLink texDictList;                 // every dictionary, newest first
-    OvFreeList* textureFreeList;          // texture records
-    OvFreeList textureFreeListHeader;     // static header of that list
-    OvFreeList* dictFreeList;             // dictionary records
-    OvFreeList dictFreeListHeader;        // static header of that list
-    OvTexDictionary* currentTexDict;      // searched and filled by OvTextureRead, or null
-    OvTextureReadCallBack read;           // reads a texture by name
-    OvTextureFindCallBack find;           // finds a texture already read
-    OvBool mipmapping;                    // the default read loads mip levels
-    OvBool autoMipmapping;                // ... and lets the device make them
+    OvLLLink texDictList;                               // every dictionary, newest first
+    OvFreeList* textureFreeList;                        // texture records
+    OvFreeList textureFreeListHeader;                   // static header of that list
+    OvFreeList* dictFreeList;                           // dictionary records
+    OvFreeList dictFreeListHeader;                      // static header of that list
+    OvTexDictionary* currentTexDict;                    // searched and filled by OvTextureRead, or null
+    OvTextureReadCallBack read;                         // reads a texture by name
+    OvTextureFindCallBack find;                         // finds a texture already read
+    OvBool mipmapping;                                  // the default read loads mip levels
+    OvBool autoMipmapping;                              // ... and lets the device make them
     OvTextureMipmapGenerationCallBack mipmapGeneration; // fills levels 1.. of a raster
-    OvTextureMipmapNameCallBack mipmapName; // names the files of a mip level
-    OvTexDictionary* defaultDict;         // the dictionary made at open
+    OvTextureMipmapNameCallBack mipmapName;             // names the files of a mip level
+    OvTexDictionary* defaultDict;                       // the dictionary made at open
 };
 
 void* OvTextureOpen(void* instance, OvInt32 offset, OvInt32 size);

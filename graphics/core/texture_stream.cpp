@@ -85,9 +85,10 @@ bool ReadImages(OvStream* stream, Levels* levels) {
 // Makes the raster for a texture's images and writes its levels; null on failure.
 OvRaster* MakeRaster(Levels* levels, OvUInt32 filter) {
     const OvInt32 n = levels->count;
-    const OvInt32 flags = n >= 2                                                    ? ovRASTERTYPETEXTURE | ovRASTERFORMATMIPMAP
-                          : (filter == ovFILTERNEAREST || filter == ovFILTERLINEAR) ? ovRASTERTYPETEXTURE
-                                                                                    : ovRASTERTYPETEXTURE | ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP;
+    const OvInt32 flags = n >= 2 ? ovRASTERTYPETEXTURE | ovRASTERFORMATMIPMAP
+                          : (filter == ovFILTERNEAREST || filter == ovFILTERLINEAR)
+                              ? ovRASTERTYPETEXTURE
+                              : ovRASTERTYPETEXTURE | ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP;
     OvInt32 width = 0, height = 0, depth = 0, format = 0;
     if (OvRasterQueryFormat(levels->images[0], flags, &width, &height, &depth, &format) == nullptr) {
         Report(OvErrorCode(ovERRBADFORMAT));
@@ -150,8 +151,9 @@ OvRaster* MakeRaster(Levels* levels, OvUInt32 filter) {
 bool ReadFullTexture(OvStream* stream) {
     OvUInt8 countBytes[4];
     Levels levels;
-    if (OvStreamReadStrict(stream, countBytes, 4) == nullptr || !ReadLevelCount(OvChunkGetUInt32(countBytes), &levels) ||
-        !ReadImages(stream, &levels) || !OvStreamFindChunk(stream, ovID_TEXTURE, nullptr, nullptr)) {
+    if (OvStreamReadStrict(stream, countBytes, 4) == nullptr ||
+        !ReadLevelCount(OvChunkGetUInt32(countBytes), &levels) || !ReadImages(stream, &levels) ||
+        !OvStreamFindChunk(stream, ovID_TEXTURE, nullptr, nullptr)) {
         return false;
     }
     OvUInt32 word = 0;
@@ -291,8 +293,9 @@ OvTexture* OvTextureStreamRead(OvStream* stream) {
     if (isNew) {
         texture->filterAddressing = word & 0xFFFF;
     }
-    const bool extensionDone = isNew ? OvPluginRegistryReadDataChunks(OvTextureGetRegistry(), stream, texture) != nullptr
-                                     : OvPluginRegistrySkipDataChunks(OvTextureGetRegistry(), stream) != nullptr;
+    const bool extensionDone = isNew
+                                   ? OvPluginRegistryReadDataChunks(OvTextureGetRegistry(), stream, texture) != nullptr
+                                   : OvPluginRegistrySkipDataChunks(OvTextureGetRegistry(), stream) != nullptr;
     if (!extensionDone) {
         OvTextureDestroy(texture);
         return nullptr;
@@ -392,8 +395,9 @@ const OvTexDictionary* OvTexDictionaryStreamWriteImages(const OvTexDictionary* d
         memory.start[0] = static_cast<OvUInt8>(written);
         memory.start[1] = static_cast<OvUInt8>(written >> 8);
     }
-    ok = ok && OvStreamWriteChunkHeader(stream, ovID_TEXDICTIONARYIMAGES, memory.length, ovLIBRARYVERSION,
-                                        ovLIBRARYBUILD) != nullptr &&
+    ok = ok &&
+         OvStreamWriteChunkHeader(stream, ovID_TEXDICTIONARYIMAGES, memory.length, ovLIBRARYVERSION, ovLIBRARYBUILD) !=
+             nullptr &&
          OvStreamWrite(stream, memory.start, memory.length) != nullptr;
     OvFree(memory.start);
     return ok ? dict : nullptr;

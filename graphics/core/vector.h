@@ -27,12 +27,12 @@ using OvV3dTransformVectorsFn = OvV3d* (*)(OvV3d* out, const OvV3d* in, OvInt32 
 
 // The module's data in the engine instance.
 struct OvVectorModule {
-    OvUInt32* sqrtTable;                       // 4096 entries, see OvSqrt
-    OvUInt32* invSqrtTable;                    // 4096 entries, see OvInvSqrt
-    OvV3dTransformPointFn transformPoint;      // installed point routine
-    OvV3dTransformPointsFn transformPoints;    // installed points routine
-    OvV3dTransformVectorFn transformVector;    // installed vector routine
-    OvV3dTransformVectorsFn transformVectors;  // installed vectors routine
+    OvUInt32* sqrtTable;                      // 4096 entries, see OvSqrt
+    OvUInt32* invSqrtTable;                   // 4096 entries, see OvInvSqrt
+    OvV3dTransformPointFn transformPoint;     // installed point routine
+    OvV3dTransformPointsFn transformPoints;   // installed points routine
+    OvV3dTransformVectorFn transformVector;   // installed vector routine
+    OvV3dTransformVectorsFn transformVectors; // installed vectors routine
 };
 
 // Entries in each square-root table.

@@ -26,13 +26,13 @@ OvUInt32 U16(const OvUInt8* p) { return static_cast<OvUInt32>(p[0]) | static_cas
 OvUInt32 U32(const OvUInt8* p) { return U16(p) | U16(p + 2) << 16; }
 
 struct Header {
-    OvUInt32 pixelOffset;  // file offset of the pixel data
-    OvUInt32 headerSize;   // 12 (core) or the info header's size
-    OvInt32 width;         // pixels
-    OvInt32 height;        // pixels
-    OvUInt32 bitCount;     // bits a pixel in the file
-    OvUInt32 compression;  // Compression
-    OvUInt32 usedColours;  // palette entries in use, 0 for all
+    OvUInt32 pixelOffset; // file offset of the pixel data
+    OvUInt32 headerSize;  // 12 (core) or the info header's size
+    OvInt32 width;        // pixels
+    OvInt32 height;       // pixels
+    OvUInt32 bitCount;    // bits a pixel in the file
+    OvUInt32 compression; // Compression
+    OvUInt32 usedColours; // palette entries in use, 0 for all
 };
 
 // Everything the reader holds, released in one place.

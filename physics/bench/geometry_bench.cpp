@@ -27,8 +27,8 @@ std::vector<float> SpherePoints(int count, unsigned seed) {
 void BM_HullFromPoints(benchmark::State& state) {
     const std::vector<float> points = SpherePoints(static_cast<int>(state.range(0)), 1);
     for (auto _ : state) {
-        OvpConvexHull* hull = OvpConvexHullCreateFromPoints(static_cast<OvInt32>(state.range(0)), points.data(),
-                                                            nullptr, nullptr);
+        OvpConvexHull* hull =
+            OvpConvexHullCreateFromPoints(static_cast<OvInt32>(state.range(0)), points.data(), nullptr, nullptr);
         benchmark::DoNotOptimize(hull);
         OvpConvexHullRelease(hull);
     }

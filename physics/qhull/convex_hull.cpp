@@ -70,7 +70,9 @@ FILE* OpenTargetFile(void* target) {
 
 // --- block layout ----------------------------------------------------------------------
 
-std::size_t AlignUp(std::size_t offset, std::size_t alignment) { return (offset + alignment - 1) / alignment * alignment; }
+std::size_t AlignUp(std::size_t offset, std::size_t alignment) {
+    return (offset + alignment - 1) / alignment * alignment;
+}
 
 struct Layout {
     std::size_t vertexFirst, normals, faceFirst, edges, adjacency, total;
@@ -143,9 +145,7 @@ int MakeRidges(qhT* qh) {
     const int code = setjmp(qh->errexit);
     if (code == 0) {
         qh->NOerrexit = False;
-        FORALLfacets {
-            qh_makeridges(qh, facet);
-        }
+        FORALLfacets { qh_makeridges(qh, facet); }
     }
     qh->NOerrexit = True;
     return code == 0;
@@ -177,9 +177,7 @@ OvpConvexHull* OvpConvexHullFromQHull(OvpConvexHull* hull, qhT* qh) {
     }
     std::vector<facetT*> facets;
     facetT* facet;
-    FORALLfacets {
-        facets.push_back(facet);
-    }
+    FORALLfacets { facets.push_back(facet); }
     if (facets.size() != hull->faceCount) {
         return nullptr;
     }
@@ -266,8 +264,8 @@ OvpConvexHull* OvpConvexHullFromQHull(OvpConvexHull* hull, qhT* qh) {
     std::sort(order.begin(), order.end(), [&](int x, int y) { return keys[x] < keys[y]; });
     auto find = [&](OvUInt16 start, OvUInt16 end) -> int {
         const std::uint32_t key = static_cast<std::uint32_t>(start) << 16 | end;
-        const auto it = std::lower_bound(order.begin(), order.end(), key,
-                                         [&](int x, std::uint32_t k) { return keys[x] < k; });
+        const auto it =
+            std::lower_bound(order.begin(), order.end(), key, [&](int x, std::uint32_t k) { return keys[x] < k; });
         return it != order.end() && keys[*it] == key ? *it : -1;
     };
     auto previous = [&](int k) {
@@ -307,8 +305,7 @@ OvpConvexHull* OvpConvexHullFromQHull(OvpConvexHull* hull, qhT* qh) {
     return OvpConvexHullComputeBounds(hull);
 }
 
-OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command,
-                                             void* target) {
+OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command, void* target) {
     if (points == nullptr || count < 1) {
         return nullptr;
     }
@@ -344,7 +341,7 @@ OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points,
 
     static const bool checked = [] {
         QHULL_LIB_CHECK // the headers match the library (exits on a mismatch)
-        return true;
+            return true;
     }();
     (void)checked;
     auto* qh = static_cast<qhT*>(OvMalloc(sizeof(qhT), ovpMEMHINT));
@@ -358,9 +355,7 @@ OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points,
     if (code == 0) {
         int edges = 0;
         facetT* facet;
-        FORALLfacets {
-            edges += qh_setsize(qh, facet->vertices);
-        }
+        FORALLfacets { edges += qh_setsize(qh, facet->vertices); }
         hull = OvpConvexHullCreate(qh->num_vertices, edges, qh->num_facets);
         if (hull != nullptr && OvpConvexHullFromQHull(hull, qh) == nullptr) {
             OvpConvexHullRelease(hull);
@@ -467,8 +462,8 @@ OvpConvexHull* OvpConvexHullComputeMassProperties(OvpConvexHull* hull) {
     }
     const OvV3d axis = *rows[largest], opposite = OvpScale(axis, -1.0f);
     OvInt32 vertex;
-    hull->thickness =
-        OvpConvexHullSupport(hull, &axis, 0, FLT_MAX, &vertex) + OvpConvexHullSupport(hull, &opposite, 0, FLT_MAX, &vertex);
+    hull->thickness = OvpConvexHullSupport(hull, &axis, 0, FLT_MAX, &vertex) +
+                      OvpConvexHullSupport(hull, &opposite, 0, FLT_MAX, &vertex);
     hull->flags |= ovpHULL_MASS;
     return hull;
 }
@@ -620,8 +615,9 @@ float ConvexThickness(const OvpVolume* volume) { return MassHull(volume)->thickn
 
 OvBool ConvexLine(const OvpVolume* volume, const OvV3d* start, const OvV3d* end, OvpLineHit* hit) {
     const OvpConvexHull* hull = HullOf(volume);
-    const OvpPolytope poly = {hull->vertices,      hull->normals, hull->faceFirst,    hull->edges,
-                              sizeof(OvpHullEdge), offsetof(OvpHullEdge, start), hull->vertexCount, hull->faceCount};
+    const OvpPolytope poly = {hull->vertices,    hull->normals,       hull->faceFirst,
+                              hull->edges,       sizeof(OvpHullEdge), offsetof(OvpHullEdge, start),
+                              hull->vertexCount, hull->faceCount};
     if (!OvpPolytopeIntersectLine(&poly, volume->fat, start, end, hit)) {
         return 0;
     }

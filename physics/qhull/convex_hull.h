@@ -35,24 +35,24 @@ inline constexpr std::size_t ovpHULLMAXBYTES = 65535;
 
 // The hull block's header; the sections follow it in the same block.
 struct OvpConvexHull {
-    OvUInt32 size;          // bytes of the whole block
-    OvV3d* vertices;        // V points
-    OvUInt16* vertexFirst;  // V + 1 entries into the adjacency list
-    OvV3d* normals;         // F unit outward face normals
-    OvUInt16* faceFirst;    // F + 1 entries into the half-edges (the last = E)
-    OvpHullEdge* edges;     // E half-edges, each face's in order round it
-    OvUInt16* adjacency;    // E half-edge indices: per vertex, the half-edges leaving it, in order round it
-    OvUInt16 vertexCount;   // V
-    OvUInt16 faceCount;     // F
-    OvUInt16 edgeCount;     // E
-    OvpBBox box;            // bounding box of the vertices
-    OvSphere sphere;        // bounding sphere of the vertices
-    float volume;           // volume (length^3)
-    float thickness;        // width along the principal axis of largest moment
-    OvV3d centre;           // centre of mass
-    OvpInertia inertia;     // inertia per unit mass about the centre
-    OvInt32 refCount;       // 1 at creation
-    OvUInt32 flags;         // OvpConvexHullFlag bits
+    OvUInt32 size;         // bytes of the whole block
+    OvV3d* vertices;       // V points
+    OvUInt16* vertexFirst; // V + 1 entries into the adjacency list
+    OvV3d* normals;        // F unit outward face normals
+    OvUInt16* faceFirst;   // F + 1 entries into the half-edges (the last = E)
+    OvpHullEdge* edges;    // E half-edges, each face's in order round it
+    OvUInt16* adjacency;   // E half-edge indices: per vertex, the half-edges leaving it, in order round it
+    OvUInt16 vertexCount;  // V
+    OvUInt16 faceCount;    // F
+    OvUInt16 edgeCount;    // E
+    OvpBBox box;           // bounding box of the vertices
+    OvSphere sphere;       // bounding sphere of the vertices
+    float volume;          // volume (length^3)
+    float thickness;       // width along the principal axis of largest moment
+    OvV3d centre;          // centre of mass
+    OvpInertia inertia;    // inertia per unit mass about the centre
+    OvInt32 refCount;      // 1 at creation
+    OvUInt32 flags;        // OvpConvexHullFlag bits
 };
 
 // A block for the counts with its sections set, reference count 1, flags 0; null when the
@@ -64,8 +64,7 @@ OvBool OvpConvexHullRelease(OvpConvexHull* hull);
 // and a single-precision roundoff when command is null; qhull prints to the target. Null for
 // null points, non-finite coordinates, or when qhull fails (fewer than four points, all
 // coplanar); qhull's memory is freed in every case.
-OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command,
-                                             void* target);
+OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command, void* target);
 // Fills a hull made for qhull's current result: vertices and facets in list order, one
 // half-edge per ridge with the facet on its left, the adjacency round each vertex, then the
 // bounds. Null when the hull lacks its sections or the result does not fit its counts.

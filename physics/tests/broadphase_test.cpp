@@ -17,7 +17,8 @@ namespace {
 struct Field {
     explicit Field(OvUInt32 pairs, OvUInt32 objects = ovpFARFIELDOBJECTS) {
         links.resize(OvpFarfieldGetSize(objects, pairs) + 16);
-        unsigned char* cursor = reinterpret_cast<unsigned char*>((reinterpret_cast<std::uintptr_t>(links.data()) + 15) & ~std::uintptr_t(15));
+        unsigned char* cursor = reinterpret_cast<unsigned char*>((reinterpret_cast<std::uintptr_t>(links.data()) + 15) &
+                                                                 ~std::uintptr_t(15));
         OvpBBox world = {};
         world.sup = {100.0f, 100.0f, 100.0f};
         world.inf = {-100.0f, -100.0f, -100.0f};
@@ -41,8 +42,8 @@ OvpBBox Box(float cx, float cy, float cz, float h) {
 }
 
 bool Overlap(const OvpBBox& a, const OvpBBox& b) {
-    return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y &&
-           a.inf.z <= b.sup.z && b.inf.z <= a.sup.z;
+    return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y && a.inf.z <= b.sup.z &&
+           b.inf.z <= a.sup.z;
 }
 
 } // namespace

@@ -155,7 +155,8 @@ TEST(PhysicsTriangle, SlotsOfATriangle) {
             ASSERT_EQ(f.count, 3);
             EXPECT_EQ(f.flags, 0u);
             EXPECT_FLOAT_EQ(f.normal.y, sign);
-            const OvV3d n = OvpCross(OvpSub(f.vertices[1].p, f.vertices[0].p), OvpSub(f.vertices[2].p, f.vertices[0].p));
+            const OvV3d n =
+                OvpCross(OvpSub(f.vertices[1].p, f.vertices[0].p), OvpSub(f.vertices[2].p, f.vertices[0].p));
             EXPECT_EQ(OvpDot(n, f.normal) > 0.0f, flag == 0) << sign;
         }
     }
@@ -185,8 +186,9 @@ TEST(PhysicsTriangle, LineTestAgreesWithDenseSamplingOnATiltedTriangle) {
         const OvV3d onPlane = OvpSub(p, OvpScale(shape.normal, h));
         float d = std::fabs(h);
         if (!OvpTriangleInsideEdge(&shape, &onPlane)) {
-            d = std::fmin(Len(OvpSub(p, ClosestOnSegment(p, a, b))),
-                          std::fmin(Len(OvpSub(p, ClosestOnSegment(p, b, c))), Len(OvpSub(p, ClosestOnSegment(p, c, a)))));
+            d = std::fmin(
+                Len(OvpSub(p, ClosestOnSegment(p, a, b))),
+                std::fmin(Len(OvpSub(p, ClosestOnSegment(p, b, c))), Len(OvpSub(p, ClosestOnSegment(p, c, a)))));
         }
         return d - 0.3f;
     };
@@ -447,8 +449,8 @@ TEST(PhysicsNarrow, RandomTouchingPairsAgreeWithGjkAndLieInBothVolumes) {
         }
         for (int i = 0; i < 8; ++i) {
             const float* h = a.volume.data.param;
-            a.corner[i] = OvpMathTransformPoint({i & 1 ? h[0] : -h[0], i & 2 ? h[1] : -h[1], i & 4 ? h[2] : -h[2]},
-                                                &a.matrix);
+            a.corner[i] =
+                OvpMathTransformPoint({i & 1 ? h[0] : -h[0], i & 2 ? h[1] : -h[1], i & 4 ? h[2] : -h[2]}, &a.matrix);
         }
         const OvpCollisionPair pair = {{&a.volume, &b.volume}, {&a.matrix, &b.matrix}};
         OvV3d n;
@@ -492,10 +494,14 @@ TEST(PhysicsNarrow, FlatTriangleGridGivesOnlyFaceNormals) {
             const OvV3d p00 = {x, 0, z}, p10 = {x + 1, 0, z}, p01 = {x, 0, z + 1}, p11 = {x + 1, 0, z + 1};
             // Wound so that the normal is +y: (p1 - p0) x (p2 - p0) points up.
             OvUInt32 e0 = 0, e1 = 0;
-            if (j == 0) e0 |= ovpTRIANGLE_EDGE20;  // p00-p10 edge of the first triangle
-            if (i == 3) e0 |= ovpTRIANGLE_EDGE12;  // p11-p10
-            if (i == 0) e1 |= ovpTRIANGLE_EDGE01;  // p00-p01
-            if (j == 3) e1 |= ovpTRIANGLE_EDGE12;  // p01-p11
+            if (j == 0)
+                e0 |= ovpTRIANGLE_EDGE20; // p00-p10 edge of the first triangle
+            if (i == 3)
+                e0 |= ovpTRIANGLE_EDGE12; // p11-p10
+            if (i == 0)
+                e1 |= ovpTRIANGLE_EDGE01; // p00-p01
+            if (j == 3)
+                e1 |= ovpTRIANGLE_EDGE12; // p01-p11
             grid.push_back(Triangle(p00, p11, p10, 0.0f, e0));
             grid.push_back(Triangle(p00, p01, p11, 0.0f, e1));
         }
@@ -649,13 +655,18 @@ void GridWalker(const OvpVolume*, const OvMatrix*, const OvpBBox* box, void*, Ov
                 continue;
             }
             OvUInt32 e0 = 0, e1 = 0;
-            if (j == 0) e0 |= ovpTRIANGLE_EDGE20;
-            if (i == 5) e0 |= ovpTRIANGLE_EDGE12;
-            if (i == 0) e1 |= ovpTRIANGLE_EDGE01;
-            if (j == 5) e1 |= ovpTRIANGLE_EDGE12;
+            if (j == 0)
+                e0 |= ovpTRIANGLE_EDGE20;
+            if (i == 5)
+                e0 |= ovpTRIANGLE_EDGE12;
+            if (i == 0)
+                e1 |= ovpTRIANGLE_EDGE01;
+            if (j == 5)
+                e1 |= ovpTRIANGLE_EDGE12;
             const OvV3d p00 = {x, 0, z}, p10 = {x + 1, 0, z}, p01 = {x, 0, z + 1}, p11 = {x + 1, 0, z + 1};
             OvpTriangleBufferAppend(buffer, p00, p11, p10, nullptr, index, e0);
-            OvpTriangleBufferAppend(buffer, p00, p01, p11, nullptr, index + 1, index + 1 == 17 ? e1 | ovpTRIANGLE_SKIP : e1);
+            OvpTriangleBufferAppend(buffer, p00, p01, p11, nullptr, index + 1,
+                                    index + 1 == 17 ? e1 | ovpTRIANGLE_SKIP : e1);
         }
     }
 }
@@ -668,8 +679,20 @@ struct Gatherer {
     std::vector<OvpVolume> temporaries = std::vector<OvpVolume>(64);
     OvpGatherState state{};
     explicit Gatherer(int capacity) {
-        state = {entries.data(), boxes.data(), 0, capacity, matrices.data(), 0, capacity,
-                 {records.data(), 0, capacity, 0, nullptr}, temporaries.data(), 0, capacity, 0.05f, 0, 0};
+        state = {entries.data(),
+                 boxes.data(),
+                 0,
+                 capacity,
+                 matrices.data(),
+                 0,
+                 capacity,
+                 {records.data(), 0, capacity, 0, nullptr},
+                 temporaries.data(),
+                 0,
+                 capacity,
+                 0.05f,
+                 0,
+                 0};
     }
 };
 
@@ -769,7 +792,7 @@ TEST(PhysicsNarrow, DegenerateShapesGiveFiniteContacts) {
         const OvMatrix* ma;
         const OvpVolume* b;
         const OvMatrix* mb;
-    } cases[] = {{&sa, &same, &sb, &same},      {&box, &boxAt, &segment, nullptr}, {&box, &boxAt, &point, nullptr},
+    } cases[] = {{&sa, &same, &sb, &same},       {&box, &boxAt, &segment, nullptr}, {&box, &boxAt, &point, nullptr},
                  {&flat, &flatAt, &box, &boxAt}, {&box, &boxAt, &flat, &flatAt},    {&sa, &same, &point, nullptr}};
     int touching = 0;
     for (const Case& c : cases) {
@@ -782,8 +805,8 @@ TEST(PhysicsNarrow, DegenerateShapesGiveFiniteContacts) {
         EXPECT_LE(set.count, 4u);
         EXPECT_NEAR(Len(set.normal), 1.0f, 1e-4f);
         for (OvUInt32 i = 0; i < set.count; ++i) {
-            EXPECT_TRUE(std::isfinite(set.separation[i]) && std::isfinite(set.position[i].x + set.position[i].y +
-                                                                          set.position[i].z));
+            EXPECT_TRUE(std::isfinite(set.separation[i]) &&
+                        std::isfinite(set.position[i].x + set.position[i].y + set.position[i].z));
         }
     }
     EXPECT_GE(touching, 3);

@@ -23,7 +23,8 @@ namespace {
 
 bool Finite(const float* x, int n) {
     for (int i = 0; i < n; ++i) {
-        if (!std::isfinite(x[i])) return false;
+        if (!std::isfinite(x[i]))
+            return false;
     }
     return true;
 }
@@ -86,7 +87,8 @@ TEST(PhysicsDynamics, IntegratorEdgeCases) {
     ASSERT_TRUE(OvTestEngineUp());
     OvMatrix m[2];
     OvQuat q[2] = {{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
-    for (OvMatrix& x : m) OvMatrixSetIdentity(&x);
+    for (OvMatrix& x : m)
+        OvMatrixSetIdentity(&x);
     float v[2][8] = {{1, 2, 3, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 3, 0}};
     const OvUInt32 flags[2] = {0, ovpBODY_FREEAXIS};
     const float axes[2][4] = {{0, 0, 0, 0}, {0, 0, 1, 0}};
@@ -145,7 +147,8 @@ TEST(PhysicsDynamics, FreeFallAndSpinDecayFollowClosedForms) {
             const double l[3] = {OvpDot(m.right, w), OvpDot(m.up, w), OvpDot(m.at, w)};
             double e = 0;
             for (int r = 0; r < 3; ++r)
-                for (int c = 0; c < 3; ++c) e += l[r] * I.m[r][c] * l[c];
+                for (int c = 0; c < 3; ++c)
+                    e += l[r] * I.m[r][c] * l[c];
             return e / 2;
         };
         double lowest = energy();
@@ -173,7 +176,8 @@ TEST(PhysicsDynamics, SameSeedGivesBitIdenticalStates) {
         for (int i = 0; i < 60; ++i) {
             OvpObj* b = s.Box(half, {u(rng), u(rng), u(rng)});
             float* v = s.V(b);
-            for (int k : {0, 1, 2, 4, 5, 6}) v[k] = sp(rng);
+            for (int k : {0, 1, 2, 4, 5, 6})
+                v[k] = sp(rng);
         }
         for (int n = 0; n < 200; ++n) {
             OvpPipelineStep(s.pipeline, 0.01f);

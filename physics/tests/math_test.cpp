@@ -164,16 +164,14 @@ TEST(PhysicsMath, SegmentTestsAgreeWithDenseSampling) {
     OvpMathVec3Normalize(&axis, &rawAxis);
     const OvV3d normal = axis;
     SweepRayTest(
-        "plane",
-        [&](float* f, const OvV3d& s, const OvV3d& d) { return OvpRayHitPlane(f, &s, &d, &normal, 0.4f); },
+        "plane", [&](float* f, const OvV3d& s, const OvV3d& d) { return OvpRayHitPlane(f, &s, &d, &normal, 0.4f); },
         [&](const OvV3d& p) { return OvpDot(normal, p) - 0.4f; }, 1e-4f);
     SweepRayTest(
         "plane axis",
         [&](float* f, const OvV3d& s, const OvV3d& d) { return OvpRayHitPlaneAxis(f, &s, &d, 1, -1.0f, 0.5f); },
         [&](const OvV3d& p) { return -p.y - 0.5f; }, 1e-4f);
     SweepRayTest(
-        "sphere",
-        [&](float* f, const OvV3d& s, const OvV3d& d) { return OvpRayHitSphere(f, &s, &d, &centre, 1.2f); },
+        "sphere", [&](float* f, const OvV3d& s, const OvV3d& d) { return OvpRayHitSphere(f, &s, &d, &centre, 1.2f); },
         [&](const OvV3d& p) {
             const OvV3d o = OvpSub(p, centre);
             return std::sqrt(OvpDot(o, o)) - 1.2f;
@@ -190,9 +188,7 @@ TEST(PhysicsMath, SegmentTestsAgreeWithDenseSampling) {
         [&](const OvV3d& p) { return radial(p) - 0.9f; }, 1e-4f);
     SweepRayTest(
         "torus",
-        [&](float* f, const OvV3d& s, const OvV3d& d) {
-            return OvpRayHitTorus(f, &s, &d, &centre, &axis, 1.3f, 0.5f);
-        },
+        [&](float* f, const OvV3d& s, const OvV3d& d) { return OvpRayHitTorus(f, &s, &d, &centre, &axis, 1.3f, 0.5f); },
         [&](const OvV3d& p) {
             const OvV3d o = OvpSub(p, centre);
             const float h = OvpDot(o, axis);

@@ -82,7 +82,8 @@ private:
 };
 
 // Random segments against a volume's line slot and its inside predicate (distance - fat).
-inline void SweepLineSlot(const char* name, const OvpVolume& volume, const std::function<float(const OvV3d&)>& distance) {
+inline void SweepLineSlot(const char* name, const OvpVolume& volume,
+                          const std::function<float(const OvV3d&)>& distance) {
     std::mt19937 rng(21);
     std::uniform_real_distribution<float> u(-2.5f, 2.5f);
     const int samples = 3000;

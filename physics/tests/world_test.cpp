@@ -20,7 +20,6 @@
 #include "physics/tests/physics_test.h"
 #include "platform/crt.h"
 
-
 TEST(PhysicsContext, ParameterArithmeticAndFixedVolumeTable) {
     OvpContextParams p;
     OvpContextParamsSetDefaults(&p);
@@ -233,8 +232,13 @@ TEST(PhysicsIslands, MembershipMatchesBreadthFirstOracle) {
         std::vector<OvpIsland> islands(n + 1);
         std::vector<OvpObj*> islandObjects(n);
         std::vector<OvpJoint*> islandJoints(joints.size());
-        OvpIslandTable table = {islands.data(), 0, static_cast<OvUInt32>(islands.size()), islandObjects.data(),
-                                static_cast<OvUInt32>(n), islandJoints.data(), static_cast<OvUInt32>(joints.size())};
+        OvpIslandTable table = {islands.data(),
+                                0,
+                                static_cast<OvUInt32>(islands.size()),
+                                islandObjects.data(),
+                                static_cast<OvUInt32>(n),
+                                islandJoints.data(),
+                                static_cast<OvUInt32>(joints.size())};
         std::vector<OvpUnionSet> sets(n);
         std::vector<OvpUnionNode> nodes(w.manager->maxObjects);
         OvpPartitionBuildIslands(&table, sets.data(), nodes.data(), w.manager->maxObjects, listed.data(),
@@ -247,20 +251,28 @@ TEST(PhysicsIslands, MembershipMatchesBreadthFirstOracle) {
         int components = 0;
         std::vector<bool> named(n, false);
         for (const OvpContact& c : contacts) {
-            for (const OvpRef& r : c.ref) named[r.object - objects.data()] = true;
+            for (const OvpRef& r : c.ref)
+                named[r.object - objects.data()] = true;
         }
         for (const OvpJoint& j : joints) {
-            for (const OvpRef& r : j.ref) named[r.object - objects.data()] = true;
+            for (const OvpRef& r : j.ref)
+                named[r.object - objects.data()] = true;
         }
         for (int s = 0; s < n; ++s) {
-            if (component[s] >= 0) continue;
+            if (component[s] >= 0)
+                continue;
             const bool listedActive = active[s] && std::find(listed.begin(), listed.end(), &objects[s]) != listed.end();
             // An inactive object in a one-sided constraint joins no island.
             bool two = false;
-            for (const OvpContact& c : contacts) two |= (c.ref[0].object == &objects[s] || c.ref[1].object == &objects[s]) && active[c.ref[0].object - objects.data()] == active[c.ref[1].object - objects.data()];
-            for (const OvpJoint& j : joints) two |= (j.ref[0].object == &objects[s] || j.ref[1].object == &objects[s]) && active[j.ref[0].object - objects.data()] == active[j.ref[1].object - objects.data()];
+            for (const OvpContact& c : contacts)
+                two |= (c.ref[0].object == &objects[s] || c.ref[1].object == &objects[s]) &&
+                       active[c.ref[0].object - objects.data()] == active[c.ref[1].object - objects.data()];
+            for (const OvpJoint& j : joints)
+                two |= (j.ref[0].object == &objects[s] || j.ref[1].object == &objects[s]) &&
+                       active[j.ref[0].object - objects.data()] == active[j.ref[1].object - objects.data()];
             const bool member = listedActive || (named[s] && (active[s] || two));
-            if (!member) continue;
+            if (!member)
+                continue;
             std::queue<int> q;
             q.push(s);
             component[s] = components;
@@ -284,7 +296,8 @@ TEST(PhysicsIslands, MembershipMatchesBreadthFirstOracle) {
             const int comp = component[island.objects[0] - objects.data()];
             EXPECT_TRUE(seen.insert(comp).second);
             int size = 0;
-            for (int i = 0; i < n; ++i) size += component[i] == comp;
+            for (int i = 0; i < n; ++i)
+                size += component[i] == comp;
             EXPECT_EQ(static_cast<int>(island.objectCount), size);
             for (OvUInt32 o = 0; o < island.objectCount; ++o) {
                 EXPECT_EQ(component[island.objects[o] - objects.data()], comp);
@@ -384,7 +397,7 @@ TEST(PhysicsPipeline, FastBodiesBecomeSweptMoversWhileTheTableHasRoom) {
         fast.push_back(b);
     }
     OvpObj* slow = w.Sphere({0.0f, 50.0f, 0.0f});
-    w.V(slow)[1] = 49.0f;   // 0.49 m a step: not swept
+    w.V(slow)[1] = 49.0f; // 0.49 m a step: not swept
     const OvV3d start = w.M(fast[0]).pos;
     OvpPipelineStep(w.pipeline, 0.01f);
     ASSERT_EQ(w.pipeline->sweptCount, 40u); // params word 15
@@ -402,9 +415,9 @@ TEST(PhysicsPipeline, FastBodiesBecomeSweptMoversWhileTheTableHasRoom) {
 
 TEST(PhysicsManager, CollectPairsByClassAndFrameSync) {
     TestWorld w(4);
-    OvpObj* a = w.Sphere({0, 0, 0});                                   // dynamic, awake
-    OvpObj* b = w.Sphere({0.5f, 0, 0}, 1.0f, ovpADD_DYNAMIC);           // dynamic, asleep
-    OvpObj* c = w.Sphere({-0.5f, 0, 0}, 1.0f, ovpADD_AWAKE);            // not dynamic, awake
+    OvpObj* a = w.Sphere({0, 0, 0});                          // dynamic, awake
+    OvpObj* b = w.Sphere({0.5f, 0, 0}, 1.0f, ovpADD_DYNAMIC); // dynamic, asleep
+    OvpObj* c = w.Sphere({-0.5f, 0, 0}, 1.0f, ovpADD_AWAKE);  // not dynamic, awake
     OvpObj* list[1] = {a};
     OvpRefPair pairs[4];
     EXPECT_EQ(OvpMgrCollectPairs(w.manager, list, 1, pairs, 4, 15), 2u);
@@ -433,8 +446,8 @@ TEST(PhysicsManager, CollectPairsByClassAndFrameSync) {
 
 TEST(PhysicsIslands, AnAwakeContactPartnerKeepsTheIslandMoving) {
     TestWorld w(3);
-    OvpObj* a = w.Sphere({0, 0, 0}, 1.0f, ovpADD_DYNAMIC | ovpADD_ACTIVATE);       // asleep
-    OvpObj* floor = w.Sphere({0, -1, 0}, 1.0f, ovpADD_AWAKE);                     // static, awake
+    OvpObj* a = w.Sphere({0, 0, 0}, 1.0f, ovpADD_DYNAMIC | ovpADD_ACTIVATE); // asleep
+    OvpObj* floor = w.Sphere({0, -1, 0}, 1.0f, ovpADD_AWAKE);                // static, awake
     OvpPipeline* p = w.pipeline;
     for (bool floorAwake : {true, false}) {
         OvpMgrSetObjectAwake(w.manager, floor, floorAwake);

@@ -52,8 +52,7 @@ struct Scene {
     LayerVertex layer[4];
 };
 
-D3DMATRIX Identity()
-{
+D3DMATRIX Identity() {
     D3DMATRIX m{};
     for (int i = 0; i < 4; ++i)
         m.m[i][i] = 1;
@@ -61,8 +60,7 @@ D3DMATRIX Identity()
 }
 
 // A rolling landscape under a camera looking down at it: it fills the frame.
-Scene MakeScene(int grid, float extent)
-{
+Scene MakeScene(int grid, float extent) {
     Scene s;
     auto height = [](float x, float z) { return 0.6f * std::sin(0.7f * x) * std::cos(0.5f * z); };
     for (int j = 0; j <= grid; ++j)
@@ -145,8 +143,7 @@ Scene MakeScene(int grid, float extent)
     return s;
 }
 
-D3DLIGHT9 Sun()
-{
+D3DLIGHT9 Sun() {
     D3DLIGHT9 l{};
     l.Type = D3DLIGHT_DIRECTIONAL;
     l.Diffuse = {0.8f, 0.75f, 0.7f, 1};
@@ -154,8 +151,7 @@ D3DLIGHT9 Sun()
     return l;
 }
 
-D3DLIGHT9 Lamp()
-{
+D3DLIGHT9 Lamp() {
     D3DLIGHT9 l{};
     l.Type = D3DLIGHT_POINT;
     l.Diffuse = {0.3f, 0.5f, 0.9f, 1};
@@ -175,8 +171,7 @@ LRESULT Proc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcA(w, m,
 
 class StandIn {
 public:
-    StandIn(const Scene& scene, UINT width, UINT height) : scene_(scene)
-    {
+    StandIn(const Scene& scene, UINT width, UINT height) : scene_(scene) {
         setenv("PLATFORM_HEADLESS", "1", 1);
         WNDCLASSA wc{};
         wc.lpfnWndProc = Proc;
@@ -194,8 +189,8 @@ public:
         pp.Windowed = TRUE;
         pp.EnableAutoDepthStencil = TRUE;
         pp.AutoDepthStencilFormat = D3DFMT_D24S8;
-        if (d3d_ == nullptr ||
-            FAILED(d3d_->CreateDevice(0, D3DDEVTYPE_HAL, window_, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &device_))) {
+        if (d3d_ == nullptr || FAILED(d3d_->CreateDevice(0, D3DDEVTYPE_HAL, window_,
+                                                         D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &device_))) {
             std::fprintf(stderr, "raster_bench: cannot create the stand-in's device\n");
             std::exit(1);
         }
@@ -225,8 +220,7 @@ public:
         }
     }
 
-    ~StandIn()
-    {
+    ~StandIn() {
         texture_->Release();
         vb_->Release();
         ib_->Release();
@@ -235,8 +229,7 @@ public:
         DestroyWindow(window_);
     }
 
-    void MeshStates()
-    {
+    void MeshStates() {
         IDirect3DDevice9* d = device_;
         const D3DMATRIX world = Identity();
         d->SetTransform(D3DTS_WORLD, &world);
@@ -272,14 +265,12 @@ public:
         d->SetIndices(ib_);
     }
 
-    void Mesh()
-    {
+    void Mesh() {
         device_->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 0, 0, static_cast<UINT>(scene_.vertices.size()), 0,
                                       static_cast<UINT>(scene_.indices.size() / 3));
     }
 
-    void Layer()
-    {
+    void Layer() {
         IDirect3DDevice9* d = device_;
         const D3DMATRIX world = Identity();
         d->SetTransform(D3DTS_VIEW, &world); // the layer is given in view space
@@ -295,8 +286,7 @@ public:
         d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, scene_.layer, sizeof(LayerVertex));
     }
 
-    void Frame()
-    {
+    void Frame() {
         device_->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF406080, 1.0f, 0);
         device_->BeginScene();
         MeshStates();
@@ -308,8 +298,7 @@ public:
     IDirect3DDevice9* Device() { return device_; }
 
     // 0x00RRGGBB rows from the top.
-    std::vector<DWORD> Pixels()
-    {
+    std::vector<DWORD> Pixels() {
         IDirect3DSurface9* back = nullptr;
         device_->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back);
         D3DSURFACE_DESC desc;
@@ -349,8 +338,7 @@ private:
 
 class Llvmpipe {
 public:
-    explicit Llvmpipe(const Scene& scene) : scene_(scene), buffer_(kWidth * kHeight)
-    {
+    explicit Llvmpipe(const Scene& scene) : scene_(scene), buffer_(kWidth * kHeight) {
         context_ = OSMesaCreateContextExt(OSMESA_BGRA, 24, 0, 0, nullptr);
         if (context_ == nullptr || !OSMesaMakeCurrent(context_, buffer_.data(), GL_UNSIGNED_BYTE, kWidth, kHeight)) {
             std::fprintf(stderr, "raster_bench: cannot create the OSMesa context\n");
@@ -362,8 +350,8 @@ public:
         glBindTexture(GL_TEXTURE_2D, texture_);
         GLsizei side = static_cast<GLsizei>(std::sqrt(static_cast<double>(scene.levels[0].size())));
         for (std::size_t l = 0; l < scene.levels.size(); ++l)
-            glTexImage2D(GL_TEXTURE_2D, static_cast<GLint>(l), GL_RGBA8, std::max(1, side >> l), std::max(1, side >> l), 0,
-                         GL_BGRA, GL_UNSIGNED_BYTE, scene.levels[l].data());
+            glTexImage2D(GL_TEXTURE_2D, static_cast<GLint>(l), GL_RGBA8, std::max(1, side >> l), std::max(1, side >> l),
+                         0, GL_BGRA, GL_UNSIGNED_BYTE, scene.levels[l].data());
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
@@ -371,16 +359,14 @@ public:
         glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
     }
 
-    ~Llvmpipe()
-    {
+    ~Llvmpipe() {
         glDeleteTextures(1, &texture_);
         OSMesaDestroyContext(context_);
     }
 
     // The platform's projection for the other library's conventions: depth from 0..1 to -1..1
     // and pixel centres half a pixel away.
-    static void LoadProjection(const D3DMATRIX& p)
-    {
+    static void LoadProjection(const D3DMATRIX& p) {
         D3DMATRIX adjust = Identity();
         adjust.m[2][2] = 2;
         adjust.m[3][2] = -1;
@@ -399,8 +385,7 @@ public:
         glLoadMatrixf(&m.m[0][0]); // a row-vector matrix read by columns is the same transform
     }
 
-    void Frame()
-    {
+    void Frame() {
         glClearColor(0x40 / 255.0f, 0x60 / 255.0f, 0x80 / 255.0f, 1);
         glClearDepth(1);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -474,8 +459,7 @@ public:
         glFinish();
     }
 
-    std::vector<DWORD> Pixels() const
-    {
+    std::vector<DWORD> Pixels() const {
         std::vector<DWORD> out(buffer_.size());
         for (std::size_t i = 0; i < out.size(); ++i)
             out[i] = buffer_[i] & 0xFFFFFF;
@@ -490,8 +474,7 @@ private:
 };
 
 // Pixels whose 3 x 3 neighbourhood changes sharply in either frame lie along an edge.
-void Compare(const std::vector<DWORD>& a, const std::vector<DWORD>& b)
-{
+void Compare(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
     auto diff = [](DWORD p, DWORD q) {
         int m = 0;
         for (int s = 0; s < 24; s += 8)
@@ -529,14 +512,12 @@ void Compare(const std::vector<DWORD>& a, const std::vector<DWORD>& b)
 
 // Benchmarks -------------------------------------------------------------------------------------------
 
-const Scene& TheScene()
-{
+const Scene& TheScene() {
     static const Scene scene = MakeScene(kGrid, 16);
     return scene;
 }
 
-void StandInFrame(benchmark::State& state)
-{
+void StandInFrame(benchmark::State& state) {
     StandIn s(TheScene(), kWidth, kHeight);
     for (auto _ : state)
         s.Frame();
@@ -545,8 +526,7 @@ void StandInFrame(benchmark::State& state)
 BENCHMARK(StandInFrame)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 #ifdef DUN_HAVE_OSMESA
-void LlvmpipeFrame(benchmark::State& state)
-{
+void LlvmpipeFrame(benchmark::State& state) {
     Llvmpipe l(TheScene());
     for (auto _ : state)
         l.Frame();
@@ -556,8 +536,7 @@ BENCHMARK(LlvmpipeFrame)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()
 #endif
 
 // Eight full-frame layers, each nearer than the last: textured, bilinear, z-tested, blended.
-void StandInFill(benchmark::State& state)
-{
+void StandInFill(benchmark::State& state) {
     StandIn s(TheScene(), kWidth, kHeight);
     IDirect3DDevice9* d = s.Device();
     s.MeshStates();
@@ -586,15 +565,13 @@ void StandInFill(benchmark::State& state)
         }
     }
     d->EndScene();
-    state.counters["Mpixels/s"] =
-        benchmark::Counter(8.0 * kWidth * kHeight * static_cast<double>(state.iterations()) / 1e6,
-                           benchmark::Counter::kIsRate);
+    state.counters["Mpixels/s"] = benchmark::Counter(
+        8.0 * kWidth * kHeight * static_cast<double>(state.iterations()) / 1e6, benchmark::Counter::kIsRate);
 }
 BENCHMARK(StandInFill)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 // The mesh shrunk to a 64 x 48 corner: vertex processing with two lights and triangle set-up.
-void StandInTriangles(benchmark::State& state)
-{
+void StandInTriangles(benchmark::State& state) {
     StandIn s(TheScene(), kWidth, kHeight);
     IDirect3DDevice9* d = s.Device();
     d->BeginScene();
@@ -606,17 +583,16 @@ void StandInTriangles(benchmark::State& state)
         s.Mesh();
     }
     d->EndScene();
-    state.counters["triangles/s"] = benchmark::Counter(
-        static_cast<double>(TheScene().indices.size() / 3) * static_cast<double>(state.iterations()),
-        benchmark::Counter::kIsRate);
+    state.counters["triangles/s"] =
+        benchmark::Counter(static_cast<double>(TheScene().indices.size() / 3) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate);
 }
 BENCHMARK(StandInTriangles)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 // Keeps the frame rates of the two frame benchmarks to print their ratio.
 class Reporter : public benchmark::ConsoleReporter {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
+    void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs)
             if (r.run_type == Run::RT_Iteration && r.iterations > 0)
@@ -627,8 +603,7 @@ public:
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // llvmpipe reads its thread count when the context is made: one thread unless asked.
     setenv("LP_NUM_THREADS", "1", 0);
     PlatformWindowReset();
@@ -654,7 +629,7 @@ int main(int argc, char** argv)
     if (s != reporter.seconds.end())
         std::printf("stand-in: %.1f frames per second of CPU time\n", 1.0 / s->second);
     if (s != reporter.seconds.end() && l != reporter.seconds.end())
-        std::printf("llvmpipe: %.1f frames per second of CPU time (all its threads); stand-in / llvmpipe = %.2fx\n", 1.0 / l->second,
-                    l->second / s->second);
+        std::printf("llvmpipe: %.1f frames per second of CPU time (all its threads); stand-in / llvmpipe = %.2fx\n",
+                    1.0 / l->second, l->second / s->second);
     return 0;
 }

@@ -10,8 +10,7 @@ struct ClockTest : ::testing::Test {
     void TearDown() override { PlatformClockSetFixedStep(0.0); }
 };
 
-TEST_F(ClockTest, FixedStepAdvancesOnlyPerFrame)
-{
+TEST_F(ClockTest, FixedStepAdvancesOnlyPerFrame) {
     PlatformClockSetFixedStep(0.25);
     EXPECT_EQ(PlatformClockFixedStep(), 0.25);
     EXPECT_EQ(PlatformClockSeconds(), 0.0);

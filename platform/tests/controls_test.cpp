@@ -5,8 +5,7 @@
 
 namespace {
 
-TEST(PlatformScript, ParsesItemsInFrameOrderAndNamesWhatIsWrong)
-{
+TEST(PlatformScript, ParsesItemsInFrameOrderAndNamesWhatIsWrong) {
     using Kind = PlatformScriptEvent::Kind;
     std::vector<PlatformScriptEvent> e;
     std::string error;
@@ -55,9 +54,8 @@ TEST(PlatformScript, ParsesItemsInFrameOrderAndNamesWhatIsWrong)
     }
 }
 
-TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable)
-{
-    const char* names[] = {"PLATFORM_HEADLESS", "PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE",
+TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable) {
+    const char* names[] = {"PLATFORM_HEADLESS",      "PLATFORM_FRAMES",     "PLATFORM_KEYS",   "PLATFORM_CAPTURE",
                            "PLATFORM_CAPTURE_EVERY", "PLATFORM_FIXED_STEP", "PLATFORM_DIALOG", "PLATFORM_VIDEO_MODE"};
     auto clear = [&] {
         for (const char* n : names)
@@ -82,12 +80,12 @@ TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable)
     EXPECT_EQ(PlatformCaptureName("100%%-%u.png", 7), "100%-7.png");
 
     const std::pair<const char*, const char*> bad[] = {
-        {"PLATFORM_HEADLESS", "yes"},      {"PLATFORM_FRAMES", "0"},          {"PLATFORM_FRAMES", "12x"},
-        {"PLATFORM_CAPTURE", "f-%s.png"},  {"PLATFORM_CAPTURE", "%d-%d.png"}, {"PLATFORM_CAPTURE", "f-%"},
-        {"PLATFORM_CAPTURE", "f-%999999999d"}, {"PLATFORM_CAPTURE", "f-%.3d"},
-        {"PLATFORM_CAPTURE_EVERY", "-2"},  {"PLATFORM_FIXED_STEP", "0"},      {"PLATFORM_FIXED_STEP", "nan"},
-        {"PLATFORM_FIXED_STEP", "1/30"},   {"PLATFORM_DIALOG", "exit"},       {"PLATFORM_VIDEO_MODE", "800x600"},
-        {"PLATFORM_VIDEO_MODE", "0x0x32"}, {"PLATFORM_KEYS", "1:nokey"},
+        {"PLATFORM_HEADLESS", "yes"},          {"PLATFORM_FRAMES", "0"},           {"PLATFORM_FRAMES", "12x"},
+        {"PLATFORM_CAPTURE", "f-%s.png"},      {"PLATFORM_CAPTURE", "%d-%d.png"},  {"PLATFORM_CAPTURE", "f-%"},
+        {"PLATFORM_CAPTURE", "f-%999999999d"}, {"PLATFORM_CAPTURE", "f-%.3d"},     {"PLATFORM_CAPTURE_EVERY", "-2"},
+        {"PLATFORM_FIXED_STEP", "0"},          {"PLATFORM_FIXED_STEP", "nan"},     {"PLATFORM_FIXED_STEP", "1/30"},
+        {"PLATFORM_DIALOG", "exit"},           {"PLATFORM_VIDEO_MODE", "800x600"}, {"PLATFORM_VIDEO_MODE", "0x0x32"},
+        {"PLATFORM_KEYS", "1:nokey"},
     };
     for (const auto& [name, value] : bad) {
         clear();

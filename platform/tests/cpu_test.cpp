@@ -8,8 +8,7 @@ namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
 
-TEST(PlatformCpu, CpuidLeavesAndRangeChecks)
-{
+TEST(PlatformCpu, CpuidLeavesAndRangeChecks) {
     ASSERT_TRUE(PlatformCpuidAvailable());
 
     PlatformCpuidRegs r0{};
@@ -32,8 +31,7 @@ TEST(PlatformCpu, CpuidLeavesAndRangeChecks)
     EXPECT_FALSE(PlatformCpuid(ext.eax + 1, &past));
 }
 
-TEST(PlatformCpu, FlushToZeroThroughMxcsr)
-{
+TEST(PlatformCpu, FlushToZeroThroughMxcsr) {
     const std::uint32_t saved = PlatformSseGetControl();
     volatile float tiny = std::numeric_limits<float>::min(); // smallest normal
     volatile float half = 0.5f;
@@ -54,8 +52,7 @@ TEST(PlatformCpu, FlushToZeroThroughMxcsr)
 
 #else
 
-TEST(PlatformCpu, NoCpuidElsewhere)
-{
+TEST(PlatformCpu, NoCpuidElsewhere) {
     PlatformCpuidRegs r{1, 1, 1, 1};
     EXPECT_FALSE(PlatformCpuid(1, &r));
     EXPECT_EQ(r.edx, 0u);

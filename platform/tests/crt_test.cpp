@@ -7,8 +7,7 @@
 
 namespace {
 
-TEST(CrtRand, FollowsTheFifteenBitGeneratorAndReseeds)
-{
+TEST(CrtRand, FollowsTheFifteenBitGeneratorAndReseeds) {
     // The first values from the default seed, computed by hand from
     // state = state * 214013 + 2531011, result = (state >> 16) & 0x7FFF.
     crt_srand(1);
@@ -24,8 +23,7 @@ TEST(CrtRand, FollowsTheFifteenBitGeneratorAndReseeds)
         ASSERT_LE(static_cast<unsigned>(crt_rand()), static_cast<unsigned>(CRT_RAND_MAX));
 }
 
-TEST(CrtStrings, CaseInsensitiveComparisonFoldsAsciiOnly)
-{
+TEST(CrtStrings, CaseInsensitiveComparisonFoldsAsciiOnly) {
     EXPECT_EQ(_stricmp("MaxEntity", "maxentity"), 0);
     EXPECT_LT(_stricmp("abc", "ABD"), 0);
     EXPECT_GT(_stricmp("abcd", "ABC"), 0);
@@ -43,8 +41,7 @@ TEST(CrtStrings, CaseInsensitiveComparisonFoldsAsciiOnly)
     EXPECT_EQ(_strnicmp("ab", "AB", 50), 0);
 }
 
-TEST(CrtNumbers, ParsesInTheCLocaleWhateverTheProcessLocale)
-{
+TEST(CrtNumbers, ParsesInTheCLocaleWhateverTheProcessLocale) {
     // A locale with a decimal comma, if the machine has one, must not change the result.
     const char* previous = std::setlocale(LC_NUMERIC, nullptr);
     std::string saved = previous ? previous : "C";

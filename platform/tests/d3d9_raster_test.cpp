@@ -40,8 +40,7 @@ struct LVertex { // to be transformed and lit
 };
 constexpr DWORD kLFvf = D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_TEX1;
 
-D3DMATRIX Identity()
-{
+D3DMATRIX Identity() {
     D3DMATRIX m{};
     for (int i = 0; i < 4; ++i)
         m.m[i][i] = 1;
@@ -49,8 +48,7 @@ D3DMATRIX Identity()
 }
 
 // Left-handed perspective: x and y scaled by the focal lengths, z from near..far to 0..1.
-D3DMATRIX Perspective(float fx, float fy, float zn, float zf)
-{
+D3DMATRIX Perspective(float fx, float fy, float zn, float zf) {
     D3DMATRIX m{};
     m.m[0][0] = fx;
     m.m[1][1] = fy;
@@ -68,8 +66,7 @@ struct RasterTest : ::testing::Test {
     IDirect3DDevice9* device = nullptr;
     UINT width = 0, height = 0;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         setenv("PLATFORM_HEADLESS", "1", 1);
         PlatformWindowReset();
         D3d9ResetStandIn();
@@ -83,8 +80,7 @@ struct RasterTest : ::testing::Test {
         ASSERT_NE(d3d, nullptr);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (device != nullptr) {
             device->EndScene();
             EXPECT_EQ(device->Release(), 0u);
@@ -95,8 +91,7 @@ struct RasterTest : ::testing::Test {
 
     // A device with a w x h back buffer and a 24-bit depth buffer, in a scene, drawing unlit,
     // uncullled diffuse colour until told otherwise.
-    void Create(UINT w, UINT h, D3DFORMAT back = D3DFMT_A8R8G8B8)
-    {
+    void Create(UINT w, UINT h, D3DFORMAT back = D3DFMT_A8R8G8B8) {
         width = w;
         height = h;
         D3DPRESENT_PARAMETERS pp{};
@@ -123,8 +118,7 @@ struct RasterTest : ::testing::Test {
 
     void SetProjection(const D3DMATRIX& m) { device->SetTransform(D3DTS_PROJECTION, &m); }
 
-    std::vector<DWORD> Pixels()
-    {
+    std::vector<DWORD> Pixels() {
         IDirect3DSurface9* back = nullptr;
         device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back);
         IDirect3DSurface9* copy = nullptr;
@@ -141,31 +135,29 @@ struct RasterTest : ::testing::Test {
         return p;
     }
 
-    void Triangles(const std::vector<TVertex>& v, D3DPRIMITIVETYPE type = D3DPT_TRIANGLELIST)
-    {
+    void Triangles(const std::vector<TVertex>& v, D3DPRIMITIVETYPE type = D3DPT_TRIANGLELIST) {
         device->SetFVF(kTFvf);
         const UINT n = static_cast<UINT>(v.size());
         const UINT count = type == D3DPT_TRIANGLELIST ? n / 3 : n - 2;
         ASSERT_EQ(device->DrawPrimitiveUP(type, count, v.data(), sizeof(TVertex)), D3D_OK);
     }
 
-    void Quad(float x0, float y0, float x1, float y1, DWORD color, float z = 0.5f)
-    {
-        Triangles({{x0, y0, z, 1, color, 0, 0}, {x1, y0, z, 1, color, 1, 0}, {x0, y1, z, 1, color, 0, 1},
+    void Quad(float x0, float y0, float x1, float y1, DWORD color, float z = 0.5f) {
+        Triangles({{x0, y0, z, 1, color, 0, 0},
+                   {x1, y0, z, 1, color, 1, 0},
+                   {x0, y1, z, 1, color, 0, 1},
                    {x1, y1, z, 1, color, 1, 1}},
                   D3DPT_TRIANGLESTRIP);
     }
 
     // Additive blending of 1 per write in red: the red channel counts the writes to each pixel.
-    void CountWrites()
-    {
+    void CountWrites() {
         device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
         device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_ONE);
         device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
     }
 
-    IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y))
-    {
+    IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y)) {
         IDirect3DTexture9* t = nullptr;
         EXPECT_EQ(device->CreateTexture(w, h, levels, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
         for (UINT l = 0; l < t->GetLevelCount(); ++l) {
@@ -189,8 +181,7 @@ struct RasterTest : ::testing::Test {
 
 // Fill rule ------------------------------------------------------------------------------------------
 
-TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce)
-{
+TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce) {
     Create(48, 40);
     CountWrites();
     // A jittered grid of triangles over [4, 44] x [4, 36]: some vertices on pixel centres, some
@@ -219,7 +210,8 @@ TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce)
     for (int i = 0; i < nx; ++i)
         for (int j = 0; j < ny; ++j) {
             const TVertex a{gx[i][j], gy[i][j], 0.5f, 1, one, 0, 0}, b{gx[i + 1][j], gy[i + 1][j], 0.5f, 1, one, 0, 0},
-                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0}, d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
+                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0},
+                d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
             if ((i + j) & 1)
                 v.insert(v.end(), {a, b, d, a, d, c}); // both windings and diagonals
             else
@@ -236,8 +228,7 @@ TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce)
         }
 }
 
-TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide)
-{
+TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide) {
     Create(32, 32);
     CountWrites();
     // A fan of 12 triangles around (16, 16) covering a polygon, then a strip: each pixel once.
@@ -252,7 +243,8 @@ TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide)
             ASSERT_LE(Channel(Pixels()[y * width + x], 16), 1) << x << ", " << y;
     // A triangle whose edges pass exactly through pixel centres: the top-left rule decides.
     device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
-    Triangles({{2, 2, 0.5f, 1, 0xFF010000, 0, 0}, {6, 2, 0.5f, 1, 0xFF010000, 0, 0}, {2, 6, 0.5f, 1, 0xFF010000, 0, 0}});
+    Triangles(
+        {{2, 2, 0.5f, 1, 0xFF010000, 0, 0}, {6, 2, 0.5f, 1, 0xFF010000, 0, 0}, {2, 6, 0.5f, 1, 0xFF010000, 0, 0}});
     const std::vector<DWORD> p = Pixels();
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x) {
@@ -264,14 +256,15 @@ TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide)
 
 // Clipping, culling, viewport -------------------------------------------------------------------------
 
-TEST_F(RasterTest, FloorCrossingTheNearPlaneFillsBelowTheHorizonOnly)
-{
+TEST_F(RasterTest, FloorCrossingTheNearPlaneFillsBelowTheHorizonOnly) {
     Create(64, 48);
     SetProjection(Perspective(1, 64.0f / 48.0f, 0.5f, 1000));
     // A floor one unit below the eye, from behind the camera to far ahead.
     const DWORD c = 0xFF20C040;
-    const LVertex v[4] = {{-500, -1, -50, 0, 1, 0, c, 0, 0}, {500, -1, -50, 0, 1, 0, c, 0, 0},
-                          {-500, -1, 900, 0, 1, 0, c, 0, 0}, {500, -1, 900, 0, 1, 0, c, 0, 0}};
+    const LVertex v[4] = {{-500, -1, -50, 0, 1, 0, c, 0, 0},
+                          {500, -1, -50, 0, 1, 0, c, 0, 0},
+                          {-500, -1, 900, 0, 1, 0, c, 0, 0},
+                          {500, -1, 900, 0, 1, 0, c, 0, 0}};
     device->SetFVF(kLFvf);
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof(LVertex)), D3D_OK);
     const std::vector<DWORD> p = Pixels();
@@ -282,8 +275,7 @@ TEST_F(RasterTest, FloorCrossingTheNearPlaneFillsBelowTheHorizonOnly)
             ASSERT_EQ(p[y * width + x], y >= 25 ? c : 0u) << x << ", " << y;
 }
 
-TEST_F(RasterTest, CullingFollowsScreenWindingAndAMirroredViewFlipsIt)
-{
+TEST_F(RasterTest, CullingFollowsScreenWindingAndAMirroredViewFlipsIt) {
     Create(16, 16);
     device->SetFVF(kLFvf);
     // Clockwise on screen with the identity view: x right, y up, so (0,1) -> (1,-1) -> (-1,-1).
@@ -314,8 +306,7 @@ TEST_F(RasterTest, CullingFollowsScreenWindingAndAMirroredViewFlipsIt)
     EXPECT_EQ(lit, 12 * 12);
 }
 
-TEST_F(RasterTest, ViewportScissorsAndPreTransformedVerticesIgnoreItsOffset)
-{
+TEST_F(RasterTest, ViewportScissorsAndPreTransformedVerticesIgnoreItsOffset) {
     Create(32, 32);
     D3DVIEWPORT9 vp{8, 4, 16, 16, 0, 1};
     device->SetViewport(&vp);
@@ -336,10 +327,10 @@ TEST_F(RasterTest, ViewportScissorsAndPreTransformedVerticesIgnoreItsOffset)
 // The same lit, textured fan three ways: from user memory with an FVF, and indexed from two
 // buffers through a declaration of packed types (half floats, normalised shorts, a colour) with a
 // base vertex and a stream offset. The frames must be identical.
-TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory)
-{
+TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory) {
     Create(32, 32);
-    IDirect3DTexture9* t = Texture(4, 4, 1, [](UINT, UINT x, UINT y) -> DWORD { return 0xFF000000 | (x * 60) << 16 | y * 60; });
+    IDirect3DTexture9* t =
+        Texture(4, 4, 1, [](UINT, UINT x, UINT y) -> DWORD { return 0xFF000000 | (x * 60) << 16 | y * 60; });
     device->SetTexture(0, t);
     device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
     device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
@@ -357,8 +348,10 @@ TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory)
     device->LightEnable(0, TRUE);
     SetProjection(Perspective(1, 1, 0.5f, 10));
     // Values exact in every packed type: 0, 1/2 and 1 (normals of 0 and 1 only).
-    const LVertex fan[5] = {{0, 0, 2, 0, 0, -1, 0xFFFF8040, 0.5f, 0.5f},   {-1, -1, 2, 0, 1, -1, 0xFF4080FF, 0, 1},
-                            {1, -1, 2.5f, 1, 0, -1, 0xFF80FF40, 1, 1}, {1, 1, 3, 0, -1, -1, 0xFFFFFFFF, 1, 0},
+    const LVertex fan[5] = {{0, 0, 2, 0, 0, -1, 0xFFFF8040, 0.5f, 0.5f},
+                            {-1, -1, 2, 0, 1, -1, 0xFF4080FF, 0, 1},
+                            {1, -1, 2.5f, 1, 0, -1, 0xFF80FF40, 1, 1},
+                            {1, 1, 3, 0, -1, -1, 0xFFFFFFFF, 1, 0},
                             {-1, 1, 2.5f, -1, 0, -1, 0xFF203040, 0, 0}};
     device->SetFVF(kLFvf);
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLEFAN, 3, fan, sizeof(LVertex)), D3D_OK);
@@ -388,11 +381,16 @@ TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory)
     std::vector<A> as(2 + 5);
     for (int i = 0; i < 5; ++i) {
         ps[1 + 2 + i] = {0, fan[i].x, fan[i].y, fan[i].z}; // one more P in front: the 16-byte offset
-        as[2 + i] = {{snorm(fan[i].nx), snorm(fan[i].ny), snorm(fan[i].nz), 0}, fan[i].color, {half(fan[i].u), half(fan[i].v)}};
+        as[2 + i] = {
+            {snorm(fan[i].nx), snorm(fan[i].ny), snorm(fan[i].nz), 0}, fan[i].color, {half(fan[i].u), half(fan[i].v)}};
     }
     IDirect3DVertexBuffer9* vb[2] = {};
-    ASSERT_EQ(device->CreateVertexBuffer(static_cast<UINT>(ps.size() * sizeof(P)), 0, 0, D3DPOOL_MANAGED, &vb[0], nullptr), D3D_OK);
-    ASSERT_EQ(device->CreateVertexBuffer(static_cast<UINT>(as.size() * sizeof(A)), 0, 0, D3DPOOL_MANAGED, &vb[1], nullptr), D3D_OK);
+    ASSERT_EQ(
+        device->CreateVertexBuffer(static_cast<UINT>(ps.size() * sizeof(P)), 0, 0, D3DPOOL_MANAGED, &vb[0], nullptr),
+        D3D_OK);
+    ASSERT_EQ(
+        device->CreateVertexBuffer(static_cast<UINT>(as.size() * sizeof(A)), 0, 0, D3DPOOL_MANAGED, &vb[1], nullptr),
+        D3D_OK);
     void* data = nullptr;
     vb[0]->Lock(0, 0, &data, 0);
     std::memcpy(data, ps.data(), ps.size() * sizeof(P));
@@ -432,20 +430,28 @@ TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory)
     t->Release();
 }
 
-TEST_F(RasterTest, BadGeometryDrawsNothingWrongAndStaysInsideTheTarget)
-{
+TEST_F(RasterTest, BadGeometryDrawsNothingWrongAndStaysInsideTheTarget) {
     Create(16, 16);
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    Triangles({{nan, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {8, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 8, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
-    Triangles({{0, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {inf, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 8, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
-    Triangles({{0, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {1e30f, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 1e30f, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
-    Triangles({{3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    Triangles(
+        {{nan, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {8, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 8, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    Triangles(
+        {{0, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {inf, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {0, 8, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    Triangles({{0, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0},
+               {1e30f, 0, 0.5f, 1, 0xFFFFFFFF, 0, 0},
+               {0, 1e30f, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
+    Triangles(
+        {{3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}, {3, 3, 0.5f, 1, 0xFFFFFFFF, 0, 0}});
     // Transformed: w at zero and below, NaN, a huge triangle.
     device->SetFVF(kLFvf);
-    const LVertex bad[9] = {{0, 0, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},   {1, 0, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},
-                            {0, 1, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},   {nan, 0, 1, 0, 0, 1, 0xFFFFFFFF, 0, 0},
-                            {1, 0, 1, 0, 0, 1, 0xFFFFFFFF, nan, 0}, {0, 1, 1, 0, 0, 1, 0xFFFFFFFF, 0, 0},
-                            {-1e30f, -1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0}, {1e30f, -1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0},
+    const LVertex bad[9] = {{0, 0, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {1, 0, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {0, 1, 0, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {nan, 0, 1, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {1, 0, 1, 0, 0, 1, 0xFFFFFFFF, nan, 0},
+                            {0, 1, 1, 0, 0, 1, 0xFFFFFFFF, 0, 0},
+                            {-1e30f, -1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0},
+                            {1e30f, -1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0},
                             {0, 1e30f, 0.5f, 0, 0, 1, 0xFF0000FF, 0, 0}};
     SetProjection(Perspective(1, 1, 0.1f, 10));
     EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 3, bad, sizeof(LVertex)), D3D_OK);
@@ -460,19 +466,19 @@ TEST_F(RasterTest, BadGeometryDrawsNothingWrongAndStaysInsideTheTarget)
 
 // Texturing -------------------------------------------------------------------------------------------
 
-TEST_F(RasterTest, PerspectiveCheckerboardMatchesTheAnalyticMapping)
-{
+TEST_F(RasterTest, PerspectiveCheckerboardMatchesTheAnalyticMapping) {
     Create(64, 64);
-    IDirect3DTexture9* t = Texture(8, 8, 1, [](UINT, UINT x, UINT y) -> DWORD {
-        return ((x + y) & 1) ? 0xFFFFFFFF : 0xFF000000;
-    });
+    IDirect3DTexture9* t =
+        Texture(8, 8, 1, [](UINT, UINT x, UINT y) -> DWORD { return ((x + y) & 1) ? 0xFFFFFFFF : 0xFF000000; });
     device->SetTexture(0, t);
     device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
     SetProjection(Perspective(1, 1, 0.5f, 100));
     // A slanted quad: the plane x from -1 to 1 at z from 2 (left) to 6 (right), y from -1 to 1.
     const DWORD white = 0xFFFFFFFF;
-    const LVertex q[4] = {{-1, 1, 2, 0, 0, -1, white, 0, 0}, {1, 1, 6, 0, 0, -1, white, 1, 0},
-                          {-1, -1, 2, 0, 0, -1, white, 0, 1}, {1, -1, 6, 0, 0, -1, white, 1, 1}};
+    const LVertex q[4] = {{-1, 1, 2, 0, 0, -1, white, 0, 0},
+                          {1, 1, 6, 0, 0, -1, white, 1, 0},
+                          {-1, -1, 2, 0, 0, -1, white, 0, 1},
+                          {1, -1, 6, 0, 0, -1, white, 1, 1}};
     device->SetFVF(kLFvf);
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, q, sizeof(LVertex)), D3D_OK);
     const std::vector<DWORD> p = Pixels();
@@ -497,11 +503,11 @@ TEST_F(RasterTest, PerspectiveCheckerboardMatchesTheAnalyticMapping)
     t->Release();
 }
 
-TEST_F(RasterTest, MipLevelsFollowTheTexelsPerPixelAndTheFilters)
-{
+TEST_F(RasterTest, MipLevelsFollowTheTexelsPerPixelAndTheFilters) {
     Create(64, 64);
     // Level l is coloured by its number; 64 x 64 down to 1 x 1.
-    IDirect3DTexture9* t = Texture(64, 64, 0, [](UINT level, UINT, UINT) -> DWORD { return 0xFF000000 | level * 0x20; });
+    IDirect3DTexture9* t =
+        Texture(64, 64, 0, [](UINT level, UINT, UINT) -> DWORD { return 0xFF000000 | level * 0x20; });
     device->SetTexture(0, t);
     device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
     device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_POINT);
@@ -525,8 +531,10 @@ TEST_F(RasterTest, MipLevelsFollowTheTexelsPerPixelAndTheFilters)
     device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
     device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_POINT);
     SetProjection(Perspective(1, 1, 0.5f, 1000));
-    const LVertex floor[4] = {{-8, -1, 1, 0, 1, 0, 0, 0, 0},   {8, -1, 1, 0, 1, 0, 0, 16, 0},
-                              {-8, -1, 200, 0, 1, 0, 0, 0, 200}, {8, -1, 200, 0, 1, 0, 0, 16, 200}};
+    const LVertex floor[4] = {{-8, -1, 1, 0, 1, 0, 0, 0, 0},
+                              {8, -1, 1, 0, 1, 0, 0, 16, 0},
+                              {-8, -1, 200, 0, 1, 0, 0, 0, 200},
+                              {8, -1, 200, 0, 1, 0, 0, 16, 200}};
     device->SetFVF(kLFvf);
     device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, floor, sizeof(LVertex));
     const std::vector<DWORD> p = Pixels();
@@ -540,8 +548,7 @@ TEST_F(RasterTest, MipLevelsFollowTheTexelsPerPixelAndTheFilters)
     t->Release();
 }
 
-TEST_F(RasterTest, AddressModesAndBilinearFiltering)
-{
+TEST_F(RasterTest, AddressModesAndBilinearFiltering) {
     Create(16, 4);
     // A 2 x 1 texture, black and white.
     IDirect3DTexture9* t = Texture(2, 1, 1, [](UINT, UINT x, UINT) -> DWORD { return x ? 0xFFFFFFFF : 0xFF000000; });
@@ -553,8 +560,10 @@ TEST_F(RasterTest, AddressModesAndBilinearFiltering)
         device->SetSamplerState(0, D3DSAMP_ADDRESSU, address);
         device->SetSamplerState(0, D3DSAMP_MAGFILTER, filter);
         device->SetSamplerState(0, D3DSAMP_MINFILTER, filter);
-        Triangles({{-0.5f, -0.5f, 0.5f, 1, 0, -0.125f, 0}, {15.5f, -0.5f, 0.5f, 1, 0, 3.875f, 0},
-                   {-0.5f, 3.5f, 0.5f, 1, 0, -0.125f, 1}, {15.5f, 3.5f, 0.5f, 1, 0, 3.875f, 1}},
+        Triangles({{-0.5f, -0.5f, 0.5f, 1, 0, -0.125f, 0},
+                   {15.5f, -0.5f, 0.5f, 1, 0, 3.875f, 0},
+                   {-0.5f, 3.5f, 0.5f, 1, 0, -0.125f, 1},
+                   {15.5f, 3.5f, 0.5f, 1, 0, 3.875f, 1}},
                   D3DPT_TRIANGLESTRIP);
         const std::vector<DWORD> p = Pixels();
         std::string s;
@@ -579,8 +588,7 @@ TEST_F(RasterTest, AddressModesAndBilinearFiltering)
 
 // Lighting --------------------------------------------------------------------------------------------
 
-TEST_F(RasterTest, LightingMatchesTheClosedForms)
-{
+TEST_F(RasterTest, LightingMatchesTheClosedForms) {
     Create(8, 8);
     device->SetRenderState(D3DRS_LIGHTING, TRUE);
     device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_FLAT);
@@ -596,8 +604,8 @@ TEST_F(RasterTest, LightingMatchesTheClosedForms)
     // The lit point: (0, 0, 4), normal towards -z and up a little; drawn flat so the first
     // vertex colours the whole triangle.
     const float nx = 0, ny = 0.6f, nz = -0.8f;
-    const LVertex tri[3] = {{0, 0, 4, nx, ny, nz, 0xFF00FF00, 0, 0}, {-4, -4, 4, nx, ny, nz, 0, 0, 0},
-                            {4, -4, 4, nx, ny, nz, 0, 0, 0}};
+    const LVertex tri[3] = {
+        {0, 0, 4, nx, ny, nz, 0xFF00FF00, 0, 0}, {-4, -4, 4, nx, ny, nz, 0, 0, 0}, {4, -4, 4, nx, ny, nz, 0, 0, 0}};
     auto lit = [&](const D3DLIGHT9& light) {
         device->SetLight(0, &light);
         device->LightEnable(0, TRUE);
@@ -607,9 +615,10 @@ TEST_F(RasterTest, LightingMatchesTheClosedForms)
     };
     auto expect = [&](DWORD c, float diffuseScale, float ambientScale, const D3DLIGHT9& l) {
         const float ga = 0x20 / 255.0f;
-        const float e[3] = {m.Emissive.r + m.Ambient.r * (ga + l.Ambient.r * ambientScale) + m.Diffuse.r * l.Diffuse.r * diffuseScale,
-                            m.Emissive.g + m.Ambient.g * (ga + l.Ambient.g * ambientScale) + m.Diffuse.g * l.Diffuse.g * diffuseScale,
-                            m.Emissive.b + m.Ambient.b * (ga + l.Ambient.b * ambientScale) + m.Diffuse.b * l.Diffuse.b * diffuseScale};
+        const float e[3] = {
+            m.Emissive.r + m.Ambient.r * (ga + l.Ambient.r * ambientScale) + m.Diffuse.r * l.Diffuse.r * diffuseScale,
+            m.Emissive.g + m.Ambient.g * (ga + l.Ambient.g * ambientScale) + m.Diffuse.g * l.Diffuse.g * diffuseScale,
+            m.Emissive.b + m.Ambient.b * (ga + l.Ambient.b * ambientScale) + m.Diffuse.b * l.Diffuse.b * diffuseScale};
         EXPECT_NEAR(Channel(c, 16), std::min(1.0f, e[0]) * 255, 1.0f);
         EXPECT_NEAR(Channel(c, 8), std::min(1.0f, e[1]) * 255, 1.0f);
         EXPECT_NEAR(Channel(c, 0), std::min(1.0f, e[2]) * 255, 1.0f);
@@ -621,7 +630,7 @@ TEST_F(RasterTest, LightingMatchesTheClosedForms)
     d.Ambient = {0.1f, 0.1f, 0.1f, 1};
     d.Direction = {0, -0.6f, 0.8f}; // straight at the surface: N.L = 1
     expect(lit(d), 1.0f, 1.0f, d);
-    d.Direction = {0, 0, 1};         // N.L = 0.8
+    d.Direction = {0, 0, 1}; // N.L = 0.8
     expect(lit(d), 0.8f, 1.0f, d);
 
     D3DLIGHT9 pt{};
@@ -659,16 +668,18 @@ TEST_F(RasterTest, LightingMatchesTheClosedForms)
     d.Direction = {0, -0.6f, 0.8f};
     const DWORD green = lit(d);
     EXPECT_EQ(Channel(green, 24), 255);
-    EXPECT_NEAR(Channel(green, 8), std::min(1.0f, m.Emissive.g + m.Ambient.g * (0x20 / 255.0f + 0.1f) + 0.7f * 1.0f) * 255, 1);
+    EXPECT_NEAR(Channel(green, 8),
+                std::min(1.0f, m.Emissive.g + m.Ambient.g * (0x20 / 255.0f + 0.1f) + 0.7f * 1.0f) * 255, 1);
     device->SetRenderState(D3DRS_COLORVERTEX, FALSE);
     expect(lit(d), 1.0f, 1.0f, d);
 }
 
-TEST_F(RasterTest, FlatShadingTakesTheFirstVertexGouraudInterpolates)
-{
+TEST_F(RasterTest, FlatShadingTakesTheFirstVertexGouraudInterpolates) {
     Create(16, 16);
-    const std::vector<TVertex> strip{{0, 0, 0.5f, 1, 0xFFFF0000, 0, 0}, {16, 0, 0.5f, 1, 0xFF00FF00, 0, 0},
-                                     {0, 16, 0.5f, 1, 0xFF0000FF, 0, 0}, {16, 16, 0.5f, 1, 0xFFFFFFFF, 0, 0}};
+    const std::vector<TVertex> strip{{0, 0, 0.5f, 1, 0xFFFF0000, 0, 0},
+                                     {16, 0, 0.5f, 1, 0xFF00FF00, 0, 0},
+                                     {0, 16, 0.5f, 1, 0xFF0000FF, 0, 0},
+                                     {16, 16, 0.5f, 1, 0xFFFFFFFF, 0, 0}};
     device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_FLAT);
     Triangles(strip, D3DPT_TRIANGLESTRIP);
     std::vector<DWORD> p = Pixels();
@@ -685,8 +696,7 @@ TEST_F(RasterTest, FlatShadingTakesTheFirstVertexGouraudInterpolates)
 
 // Pixel tables ----------------------------------------------------------------------------------------
 
-TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks)
-{
+TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks) {
     Create(4, 4);
     const DWORD dst = 0x80402010, src = 0x40C08020; // a, r, g, b
     auto blended = [&](DWORD s, DWORD d) {
@@ -701,24 +711,36 @@ TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks)
         const double s = Channel(src, channel) / 255.0, sa = Channel(src, 24) / 255.0;
         const double d = Channel(dst, channel) / 255.0, da = Channel(dst, 24) / 255.0;
         switch (f) {
-        case D3DBLEND_ZERO: return 0.0;
-        case D3DBLEND_ONE: return 1.0;
-        case D3DBLEND_SRCCOLOR: return s;
-        case D3DBLEND_INVSRCCOLOR: return 1 - s;
-        case D3DBLEND_SRCALPHA: return sa;
-        case D3DBLEND_INVSRCALPHA: return 1 - sa;
-        case D3DBLEND_DESTALPHA: return da;
-        case D3DBLEND_INVDESTALPHA: return 1 - da;
-        case D3DBLEND_DESTCOLOR: return d;
-        case D3DBLEND_INVDESTCOLOR: return 1 - d;
-        default: return alpha ? 1.0 : std::min(sa, 1 - da); // SRCALPHASAT
+        case D3DBLEND_ZERO:
+            return 0.0;
+        case D3DBLEND_ONE:
+            return 1.0;
+        case D3DBLEND_SRCCOLOR:
+            return s;
+        case D3DBLEND_INVSRCCOLOR:
+            return 1 - s;
+        case D3DBLEND_SRCALPHA:
+            return sa;
+        case D3DBLEND_INVSRCALPHA:
+            return 1 - sa;
+        case D3DBLEND_DESTALPHA:
+            return da;
+        case D3DBLEND_INVDESTALPHA:
+            return 1 - da;
+        case D3DBLEND_DESTCOLOR:
+            return d;
+        case D3DBLEND_INVDESTCOLOR:
+            return 1 - d;
+        default:
+            return alpha ? 1.0 : std::min(sa, 1 - da); // SRCALPHASAT
         }
     };
     for (DWORD s = D3DBLEND_ZERO; s <= D3DBLEND_SRCALPHASAT; ++s)
         for (DWORD d = D3DBLEND_ZERO; d <= D3DBLEND_INVDESTCOLOR; ++d) {
             const DWORD c = blended(s, d);
             for (int ch : {0, 8, 16, 24}) {
-                const double expected = Channel(src, ch) * factor(s, ch, ch == 24) + Channel(dst, ch) * factor(d, ch, ch == 24);
+                const double expected =
+                    Channel(src, ch) * factor(s, ch, ch == 24) + Channel(dst, ch) * factor(d, ch, ch == 24);
                 EXPECT_NEAR(Channel(c, ch), std::min(255.0, expected), 1.0) << s << " " << d << " " << ch;
             }
         }
@@ -726,7 +748,8 @@ TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks)
 
     // Alpha test: source alpha 0x40 against references below, at and above it.
     device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
-    const bool alphaPass[8][3] = {{0, 0, 0}, {0, 0, 1}, {0, 1, 0}, {0, 1, 1}, {1, 0, 0}, {1, 0, 1}, {1, 1, 0}, {1, 1, 1}};
+    const bool alphaPass[8][3] = {{0, 0, 0}, {0, 0, 1}, {0, 1, 0}, {0, 1, 1},
+                                  {1, 0, 0}, {1, 0, 1}, {1, 1, 0}, {1, 1, 1}};
     for (DWORD f = D3DCMP_NEVER; f <= D3DCMP_ALWAYS; ++f)
         for (int r = 0; r < 3; ++r) {
             device->SetRenderState(D3DRS_ALPHAFUNC, f);
@@ -739,7 +762,8 @@ TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks)
 
     // Depth: the buffer at 0.5, quads at 0.25, 0.5 and 0.75; then the write mask.
     device->SetRenderState(D3DRS_ZENABLE, TRUE);
-    const bool depthPass[8][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {1, 1, 1}};
+    const bool depthPass[8][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0},
+                                  {0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {1, 1, 1}};
     for (DWORD f = D3DCMP_NEVER; f <= D3DCMP_ALWAYS; ++f)
         for (int k = 0; k < 3; ++k) {
             device->SetRenderState(D3DRS_ZFUNC, f);
@@ -765,8 +789,7 @@ TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks)
     EXPECT_EQ(Pixels()[0], 0xAABB3344u);
 }
 
-TEST_F(RasterTest, StageOperationsCombineTextureDiffuseAndFactor)
-{
+TEST_F(RasterTest, StageOperationsCombineTextureDiffuseAndFactor) {
     Create(4, 4);
     IDirect3DTexture9* t = Texture(1, 1, 1, [](UINT, UINT, UINT) -> DWORD { return 0x80FF8040; });
     device->SetTexture(0, t);
@@ -804,8 +827,7 @@ TEST_F(RasterTest, StageOperationsCombineTextureDiffuseAndFactor)
 
 // Golden frame -------------------------------------------------------------------------------------------
 
-std::vector<DWORD> ReadPng(const std::string& path, UINT* w, UINT* h)
-{
+std::vector<DWORD> ReadPng(const std::string& path, UINT* w, UINT* h) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str()))
@@ -819,8 +841,7 @@ std::vector<DWORD> ReadPng(const std::string& path, UINT* w, UINT* h)
     return p;
 }
 
-TEST_F(RasterTest, GoldenFrameOfALitTexturedBlendedScene)
-{
+TEST_F(RasterTest, GoldenFrameOfALitTexturedBlendedScene) {
     Create(160, 120);
     // A cube turned towards the camera, lit by a directional and a point light, with a 16 x 16
     // checker texture (bilinear, mipmapped); a half-transparent quad over it; a line frame.
@@ -881,8 +902,9 @@ TEST_F(RasterTest, GoldenFrameOfALitTexturedBlendedScene)
         const float ux = ay * f[2], uy = -ax * f[2], uz = ax * f[1] - ay * f[0];
         const float vx = f[1] * uz - f[2] * uy, vy = f[2] * ux - f[0] * uz, vz = f[0] * uy - f[1] * ux;
         auto corner = [&](float s, float tt) {
-            return LVertex{f[0] + s * ux + tt * vx, f[1] + s * uy + tt * vy, f[2] + s * uz + tt * vz, f[0], f[1], f[2],
-                           0xFFFFFFFF, (s + 1) * 0.5f, (1 - tt) * 0.5f};
+            return LVertex{
+                f[0] + s * ux + tt * vx, f[1] + s * uy + tt * vy, f[2] + s * uz + tt * vz, f[0], f[1], f[2], 0xFFFFFFFF,
+                (s + 1) * 0.5f,          (1 - tt) * 0.5f};
         };
         const LVertex c0 = corner(-1, 1), c1 = corner(1, 1), c2 = corner(-1, -1), c3 = corner(1, -1);
         cube.insert(cube.end(), {c0, c2, c1, c1, c2, c3}); // clockwise from outside
@@ -900,11 +922,14 @@ TEST_F(RasterTest, GoldenFrameOfALitTexturedBlendedScene)
     device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
     device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
     device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
-    Triangles({{20, 70, 0.1f, 1, 0x80FF4000, 0, 0}, {150, 60, 0.1f, 1, 0x20FFFF00, 0, 0},
+    Triangles({{20, 70, 0.1f, 1, 0x80FF4000, 0, 0},
+               {150, 60, 0.1f, 1, 0x20FFFF00, 0, 0},
                {30, 115, 0.1f, 1, 0xC000FF80, 0, 0}});
     device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
-    const TVertex lines[5] = {{4, 4, 0, 1, 0xFFFFFFFF, 0, 0}, {155, 10, 0, 1, 0xFFFF0000, 0, 0},
-                              {150, 115, 0, 1, 0xFF00FF00, 0, 0}, {10, 100, 0, 1, 0xFF0000FF, 0, 0},
+    const TVertex lines[5] = {{4, 4, 0, 1, 0xFFFFFFFF, 0, 0},
+                              {155, 10, 0, 1, 0xFFFF0000, 0, 0},
+                              {150, 115, 0, 1, 0xFF00FF00, 0, 0},
+                              {10, 100, 0, 1, 0xFF0000FF, 0, 0},
                               {4, 4, 0, 1, 0xFFFFFFFF, 0, 0}};
     device->SetFVF(kTFvf);
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_LINESTRIP, 4, lines, sizeof(TVertex)), D3D_OK);

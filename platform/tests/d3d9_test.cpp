@@ -27,8 +27,7 @@ struct D3d9Test : ::testing::Test {
     IDirect3D9* d3d = nullptr;
     IDirect3DDevice9* device = nullptr;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         setenv("PLATFORM_HEADLESS", "1", 1);
         for (const char* name : {"PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE", "PLATFORM_FIXED_STEP"})
             unsetenv(name);
@@ -39,20 +38,18 @@ struct D3d9Test : ::testing::Test {
     }
 
     // Starts the window layer from the environment and opens the device window, shown and active.
-    void OpenWindow()
-    {
+    void OpenWindow() {
         PlatformWindowReset();
         WNDCLASSA wc{};
         wc.lpfnWndProc = Proc;
         wc.lpszClassName = "d3d9_test";
         RegisterClassA(&wc);
-        window = CreateWindowExA(0, "d3d9_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 64, 32, nullptr, nullptr, nullptr,
-                                 nullptr);
+        window =
+            CreateWindowExA(0, "d3d9_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 64, 32, nullptr, nullptr, nullptr, nullptr);
         ShowWindow(window, 5 /* SW_SHOW */);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (device != nullptr) {
             EXPECT_EQ(device->Release(), 0u);
         }
@@ -60,8 +57,7 @@ struct D3d9Test : ::testing::Test {
         PlatformWindowReset();
     }
 
-    D3DPRESENT_PARAMETERS Windowed(bool depth = true)
-    {
+    D3DPRESENT_PARAMETERS Windowed(bool depth = true) {
         D3DPRESENT_PARAMETERS pp{};
         pp.BackBufferFormat = D3DFMT_A8R8G8B8;
         pp.SwapEffect = D3DSWAPEFFECT_COPY;
@@ -72,15 +68,13 @@ struct D3d9Test : ::testing::Test {
         return pp;
     }
 
-    void Create(D3DPRESENT_PARAMETERS pp)
-    {
+    void Create(D3DPRESENT_PARAMETERS pp) {
         ASSERT_EQ(d3d->CreateDevice(0, D3DDEVTYPE_HAL, window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &pp, &device),
                   D3D_OK);
     }
 
     // The back buffer's pixels as 0xAARRGGBB words, read through a system-memory copy.
-    std::vector<DWORD> BackBuffer(UINT* width = nullptr)
-    {
+    std::vector<DWORD> BackBuffer(UINT* width = nullptr) {
         IDirect3DSurface9* back = nullptr;
         EXPECT_EQ(device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back), D3D_OK);
         D3DSURFACE_DESC desc;
@@ -104,8 +98,7 @@ struct D3d9Test : ::testing::Test {
     }
 };
 
-TEST_F(D3d9Test, ContainedSurfacesLiveWithTheirContainerAndBindingsKeepObjectsAlive)
-{
+TEST_F(D3d9Test, ContainedSurfacesLiveWithTheirContainerAndBindingsKeepObjectsAlive) {
     Create(Windowed());
     EXPECT_EQ(D3d9LiveObjects(device), 0);
 
@@ -171,19 +164,31 @@ TEST_F(D3d9Test, ContainedSurfacesLiveWithTheirContainerAndBindingsKeepObjectsAl
     EXPECT_EQ(level->Release(), 0u);
 }
 
-TEST_F(D3d9Test, ResetWaitsForDefaultPoolResourcesAndRestoresEveryDefault)
-{
+TEST_F(D3d9Test, ResetWaitsForDefaultPoolResourcesAndRestoresEveryDefault) {
     Create(Windowed());
     const struct {
         DWORD state, changed, initial;
     } render[] = {
-        {D3DRS_ZENABLE, 0, 1},           {D3DRS_FILLMODE, 2, 3},          {D3DRS_SHADEMODE, 1, 2},
-        {D3DRS_ZWRITEENABLE, 0, 1},      {D3DRS_SRCBLEND, 5, 2},          {D3DRS_DESTBLEND, 6, 1},
-        {D3DRS_CULLMODE, 2, 3},          {D3DRS_ZFUNC, 8, 4},             {D3DRS_ALPHAFUNC, 5, 8},
-        {D3DRS_FOGEND, 0, 0x3F800000},   {D3DRS_STENCILMASK, 0, ~0u},     {D3DRS_TEXTUREFACTOR, 0, ~0u},
-        {D3DRS_LIGHTING, 0, 1},          {D3DRS_AMBIENT, 0xFF102030, 0},  {D3DRS_COLORVERTEX, 0, 1},
-        {D3DRS_DIFFUSEMATERIALSOURCE, 0, 1}, {D3DRS_SPECULARMATERIALSOURCE, 0, 2},
-        {D3DRS_COLORWRITEENABLE, 7, 0xF}, {D3DRS_CLIPPING, 0, 1},         {D3DRS_BLENDOP, 2, 1},
+        {D3DRS_ZENABLE, 0, 1},
+        {D3DRS_FILLMODE, 2, 3},
+        {D3DRS_SHADEMODE, 1, 2},
+        {D3DRS_ZWRITEENABLE, 0, 1},
+        {D3DRS_SRCBLEND, 5, 2},
+        {D3DRS_DESTBLEND, 6, 1},
+        {D3DRS_CULLMODE, 2, 3},
+        {D3DRS_ZFUNC, 8, 4},
+        {D3DRS_ALPHAFUNC, 5, 8},
+        {D3DRS_FOGEND, 0, 0x3F800000},
+        {D3DRS_STENCILMASK, 0, ~0u},
+        {D3DRS_TEXTUREFACTOR, 0, ~0u},
+        {D3DRS_LIGHTING, 0, 1},
+        {D3DRS_AMBIENT, 0xFF102030, 0},
+        {D3DRS_COLORVERTEX, 0, 1},
+        {D3DRS_DIFFUSEMATERIALSOURCE, 0, 1},
+        {D3DRS_SPECULARMATERIALSOURCE, 0, 2},
+        {D3DRS_COLORWRITEENABLE, 7, 0xF},
+        {D3DRS_CLIPPING, 0, 1},
+        {D3DRS_BLENDOP, 2, 1},
     };
     for (const auto& r : render)
         ASSERT_EQ(device->SetRenderState(r.state, r.changed), D3D_OK) << r.state;
@@ -248,8 +253,7 @@ TEST_F(D3d9Test, ResetWaitsForDefaultPoolResourcesAndRestoresEveryDefault)
     managed->Release();
 }
 
-TEST_F(D3d9Test, LostDeviceSequences)
-{
+TEST_F(D3d9Test, LostDeviceSequences) {
     Create(Windowed());
     // Scripted loss: lost once, then waiting for a Reset; Present reports the loss.
     D3d9LoseDevice(device);
@@ -291,8 +295,7 @@ TEST_F(D3d9Test, LostDeviceSequences)
     EXPECT_EQ(device->Reset(&pp), D3DERR_INVALIDCALL);
 }
 
-TEST_F(D3d9Test, ClearStaysInsideTheViewportAndSettingTargetZeroResetsIt)
-{
+TEST_F(D3d9Test, ClearStaysInsideTheViewportAndSettingTargetZeroResetsIt) {
     Create(Windowed());
     ASSERT_EQ(device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF000000, 1.0f, 0), D3D_OK);
     const D3DVIEWPORT9 vp{10, 5, 20, 8, 0.0f, 1.0f};
@@ -349,8 +352,7 @@ TEST_F(D3d9Test, ClearStaysInsideTheViewportAndSettingTargetZeroResetsIt)
     depth->Release();
 }
 
-TEST_F(D3d9Test, LevelsHaveTheirSizesAndPitchesAndLocksFollowThePlatformRules)
-{
+TEST_F(D3d9Test, LevelsHaveTheirSizesAndPitchesAndLocksFollowThePlatformRules) {
     Create(Windowed());
     const struct {
         D3DFORMAT format;
@@ -425,13 +427,11 @@ TEST_F(D3d9Test, LevelsHaveTheirSizesAndPitchesAndLocksFollowThePlatformRules)
     EXPECT_EQ(t->GetLevelCount(), 1u);
     t->Release();
     IDirect3DCubeTexture9* cube = nullptr;
-    EXPECT_EQ(device->CreateCubeTexture(8, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &cube, nullptr),
-              D3DERR_INVALIDCALL);
+    EXPECT_EQ(device->CreateCubeTexture(8, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &cube, nullptr), D3DERR_INVALIDCALL);
     EXPECT_EQ(D3d9LiveObjects(device), 0);
 }
 
-TEST_F(D3d9Test, AdaptersAnswerFromTheirTablesAndConfiguredFormatsWork)
-{
+TEST_F(D3d9Test, AdaptersAnswerFromTheirTablesAndConfiguredFormatsWork) {
     EXPECT_EQ(d3d->GetAdapterCount(), 1u);
     EXPECT_EQ(d3d->GetAdapterModeCount(0, D3DFMT_X8R8G8B8), 14u);
     EXPECT_EQ(d3d->GetAdapterModeCount(0, D3DFMT_A2R10G10B10), 0u);
@@ -443,9 +443,9 @@ TEST_F(D3d9Test, AdaptersAnswerFromTheirTablesAndConfiguredFormatsWork)
     EXPECT_EQ(d3d->CheckDeviceType(0, D3DDEVTYPE_HAL, D3DFMT_X8R8G8B8, D3DFMT_A8R8G8B8, TRUE), D3D_OK);
     EXPECT_EQ(d3d->CheckDeviceType(0, D3DDEVTYPE_HAL, D3DFMT_R5G6B5, D3DFMT_A8R8G8B8, FALSE), D3DERR_NOTAVAILABLE);
     const D3DFORMAT desk = D3DFMT_X8R8G8B8;
-    EXPECT_EQ(d3d->CheckDeviceFormat(0, D3DDEVTYPE_HAL, desk, D3DUSAGE_AUTOGENMIPMAP, D3DRTYPE_TEXTURE,
-                                     D3DFMT_A8R8G8B8),
-              D3DOK_NOAUTOGEN);
+    EXPECT_EQ(
+        d3d->CheckDeviceFormat(0, D3DDEVTYPE_HAL, desk, D3DUSAGE_AUTOGENMIPMAP, D3DRTYPE_TEXTURE, D3DFMT_A8R8G8B8),
+        D3DOK_NOAUTOGEN);
     EXPECT_EQ(d3d->CheckDeviceFormat(0, D3DDEVTYPE_HAL, desk, D3DUSAGE_RENDERTARGET, D3DRTYPE_TEXTURE, D3DFMT_L8),
               D3DERR_NOTAVAILABLE);
     EXPECT_EQ(d3d->CheckDeviceFormat(0, D3DDEVTYPE_HAL, desk, D3DUSAGE_DEPTHSTENCIL, D3DRTYPE_SURFACE, D3DFMT_D16),
@@ -474,9 +474,9 @@ TEST_F(D3d9Test, AdaptersAnswerFromTheirTablesAndConfiguredFormatsWork)
     ASSERT_EQ(d3d->GetDeviceCaps(1, D3DDEVTYPE_HAL, &caps), D3D_OK);
     EXPECT_EQ(caps.VertexShaderVersion, D3DVS_VERSION(2, 0));
     EXPECT_EQ(caps.AdapterOrdinal, 1u);
-    EXPECT_EQ(d3d->CheckDeviceFormat(1, D3DDEVTYPE_HAL, desk, D3DUSAGE_AUTOGENMIPMAP, D3DRTYPE_TEXTURE,
-                                     D3DFMT_A8R8G8B8),
-              D3D_OK);
+    EXPECT_EQ(
+        d3d->CheckDeviceFormat(1, D3DDEVTYPE_HAL, desk, D3DUSAGE_AUTOGENMIPMAP, D3DRTYPE_TEXTURE, D3DFMT_A8R8G8B8),
+        D3D_OK);
     D3DPRESENT_PARAMETERS pp = Windowed();
     ASSERT_EQ(d3d->CreateDevice(1, D3DDEVTYPE_HAL, window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &pp, &device), D3D_OK);
     IDirect3DTexture9* t = nullptr;
@@ -503,13 +503,12 @@ TEST_F(D3d9Test, AdaptersAnswerFromTheirTablesAndConfiguredFormatsWork)
     EXPECT_EQ(device->CreateVertexShader(vs30, &shader), D3DERR_INVALIDCALL);
 }
 
-TEST_F(D3d9Test, CodecMatchesHandComputedValues)
-{
+TEST_F(D3d9Test, CodecMatchesHandComputedValues) {
     using namespace d3d9;
     const struct {
         D3DFORMAT format;
         D3DCOLOR in;
-        DWORD bits;      // the stored pixel, little-endian
+        DWORD bits; // the stored pixel, little-endian
         D3DCOLOR out;
     } cases[] = {
         {D3DFMT_A8R8G8B8, 0x80123456, 0x80123456, 0x80123456},
@@ -566,8 +565,7 @@ TEST_F(D3d9Test, CodecMatchesHandComputedValues)
     EXPECT_EQ(d[0] | d[1] << 8, 0xFFFF);
 }
 
-TEST_F(D3d9Test, CopiesBetweenSurfacesConvertScaleAndCheckTheirRectangles)
-{
+TEST_F(D3d9Test, CopiesBetweenSurfacesConvertScaleAndCheckTheirRectangles) {
     Create(Windowed());
     IDirect3DSurface9* sys = nullptr;
     IDirect3DSurface9* plain = nullptr;
@@ -624,8 +622,7 @@ TEST_F(D3d9Test, CopiesBetweenSurfacesConvertScaleAndCheckTheirRectangles)
     plain->Release();
 }
 
-TEST_F(D3d9Test, CallLogScriptedFailuresAndDrawValidation)
-{
+TEST_F(D3d9Test, CallLogScriptedFailuresAndDrawValidation) {
     Create(Windowed());
     device->SetRenderState(D3DRS_LIGHTING, FALSE);
     EXPECT_TRUE(D3d9Log().empty()); // off by default
@@ -664,8 +661,8 @@ TEST_F(D3d9Test, CallLogScriptedFailuresAndDrawValidation)
     EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 0, v, sizeof(V)), D3D_OK);
     IDirect3DVertexBuffer9* vb = nullptr;
     IDirect3DIndexBuffer9* ib = nullptr;
-    ASSERT_EQ(device->CreateVertexBuffer(sizeof v, D3DUSAGE_WRITEONLY, D3DFVF_XYZRHW | D3DFVF_DIFFUSE,
-                                         D3DPOOL_MANAGED, &vb, nullptr),
+    ASSERT_EQ(device->CreateVertexBuffer(sizeof v, D3DUSAGE_WRITEONLY, D3DFVF_XYZRHW | D3DFVF_DIFFUSE, D3DPOOL_MANAGED,
+                                         &vb, nullptr),
               D3D_OK);
     ASSERT_EQ(device->CreateIndexBuffer(12, 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib, nullptr), D3D_OK);
     WORD* idx = nullptr;
@@ -707,8 +704,7 @@ TEST_F(D3d9Test, CallLogScriptedFailuresAndDrawValidation)
     EXPECT_EQ(Direct3DCreate9(D3D_SDK_VERSION), nullptr);
 }
 
-TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains)
-{
+TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains) {
     using d3d9::FvfElements;
     const struct {
         DWORD fvf;
@@ -781,8 +777,8 @@ TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains)
     EXPECT_EQ(device->SetLight(3, &light), D3DERR_INVALIDCALL);
 
     // A second window's swap chain takes its client size and presents to it; held, it stops Reset.
-    HWND second = CreateWindowExA(0, "d3d9_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 20, 10, nullptr, nullptr, nullptr,
-                                  nullptr);
+    HWND second =
+        CreateWindowExA(0, "d3d9_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 20, 10, nullptr, nullptr, nullptr, nullptr);
     D3DPRESENT_PARAMETERS pp = Windowed(false);
     pp.hDeviceWindow = second;
     IDirect3DSwapChain9* chain = nullptr;
@@ -802,8 +798,7 @@ TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains)
     EXPECT_EQ(D3d9DeviceCounters(device).presents, 1);
 }
 
-TEST_F(D3d9Test, PresentHandsTheBackBufferToTheWindowLayerConvertedToItsWords)
-{
+TEST_F(D3d9Test, PresentHandsTheBackBufferToTheWindowLayerConvertedToItsWords) {
     // A 16-bit back buffer shows as 32-bit words: the capture of the presented frame has the colour.
     const std::string path = ::testing::TempDir() + "d3d9_present.png";
     std::remove(path.c_str());

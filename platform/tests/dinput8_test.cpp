@@ -10,8 +10,7 @@ struct MouseTest : WindowTest {
 
     // The framework's creation sequence: interface, mouse, format, exclusive foreground level,
     // a buffer of the given size, acquired.
-    void Create(DWORD bufferSize)
-    {
+    void Create(DWORD bufferSize) {
         Start({{"PLATFORM_KEYS", "1:rel=5/-3, 1:down=LBUTTON, 2:up=LBUTTON, 2:rel=1/1, 2:wheel=1, 3:deactivate"}});
         window = Open();
         ASSERT_EQ(DirectInput8Create(GetModuleHandleA(nullptr), DIRECTINPUT_VERSION, IID_IDirectInput8A,
@@ -26,8 +25,7 @@ struct MouseTest : WindowTest {
         EXPECT_EQ(mouse->Acquire(), DI_NOEFFECT);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (mouse != nullptr)
             mouse->Release();
         if (di != nullptr)
@@ -36,8 +34,7 @@ struct MouseTest : WindowTest {
     }
 };
 
-TEST_F(MouseTest, CreationRefusesWhatItCannotServe)
-{
+TEST_F(MouseTest, CreationRefusesWhatItCannotServe) {
     Start();
     void* out = nullptr;
     EXPECT_EQ(DirectInput8Create(nullptr, 0x0800, IID_IDirectInput8A, &out, nullptr), DIERR_INVALIDPARAM);
@@ -66,8 +63,7 @@ TEST_F(MouseTest, CreationRefusesWhatItCannotServe)
     EXPECT_EQ(mouse->GetDeviceData(sizeof rec, &rec, &n, 0), DIERR_NOTBUFFERED);
 }
 
-TEST_F(MouseTest, BufferedRecordsImmediateStateAndLostFocus)
-{
+TEST_F(MouseTest, BufferedRecordsImmediateStateAndLostFocus) {
     Create(64);
     Frame(window);
     Drain();
@@ -90,12 +86,9 @@ TEST_F(MouseTest, BufferedRecordsImmediateStateAndLostFocus)
         DWORD offset;
         DWORD data;
     };
-    const Want want[] = {{DIMOFS_X, 5},
-                         {DIMOFS_Y, static_cast<DWORD>(-3)},
-                         {DIMOFS_BUTTON0, 0x80},
-                         {DIMOFS_BUTTON0, 0},
-                         {DIMOFS_X, 1},
-                         {DIMOFS_Y, 1},
+    const Want want[] = {{DIMOFS_X, 5},          {DIMOFS_Y, static_cast<DWORD>(-3)},
+                         {DIMOFS_BUTTON0, 0x80}, {DIMOFS_BUTTON0, 0},
+                         {DIMOFS_X, 1},          {DIMOFS_Y, 1},
                          {DIMOFS_Z, WHEEL_DELTA}};
     ASSERT_EQ(n, std::size(want));
     for (DWORD i = 0; i < n; ++i) {
@@ -119,8 +112,7 @@ TEST_F(MouseTest, BufferedRecordsImmediateStateAndLostFocus)
     EXPECT_EQ(mouse->GetDeviceState(sizeof s, &s), DIERR_NOTACQUIRED);
 }
 
-TEST_F(MouseTest, FullBufferKeepsTheOldestAndReportsTheOverflowOnce)
-{
+TEST_F(MouseTest, FullBufferKeepsTheOldestAndReportsTheOverflowOnce) {
     Create(3);
     Frame(window);
     Frame(window); // seven records offered to a buffer of three

@@ -50,8 +50,8 @@ protected:
     }
 
     static HANDLE OpenRead(const std::string& name) {
-        return CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_READONLY, nullptr);
+        return CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_READONLY,
+                           nullptr);
     }
 
     static HANDLE OpenWrite(const std::string& name, DWORD disposition) {
@@ -90,7 +90,8 @@ TEST_F(PlatformFileTest, BackslashesAndCaseFoldPerComponent) {
     Put("Models/Textures/Brick.BMP", "BM");
     Put("Models/readme.txt", "r");
     // Each component is matched on its own: folders and file in any case, either separator.
-    for (const char* name : {"Models\\Textures\\Brick.BMP", "MODELS\\TEXTURES\\BRICK.BMP", "models/textures\\brick.bmp"}) {
+    for (const char* name :
+         {"Models\\Textures\\Brick.BMP", "MODELS\\TEXTURES\\BRICK.BMP", "models/textures\\brick.bmp"}) {
         HANDLE h = OpenRead(WinName(name));
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
         EXPECT_EQ(Read(h, 8), "BM");

@@ -7,8 +7,7 @@ namespace {
 
 // The key table against the keyboard's own numbering: set-1 scan codes by key row, USB usages
 // by the HID usage table, and the extended keys the shell's key table names.
-TEST(PlatformKeys, ScanCodesUsbUsagesAndVirtualKeysAgreeWithTheKeyboard)
-{
+TEST(PlatformKeys, ScanCodesUsbUsagesAndVirtualKeysAgreeWithTheKeyboard) {
     auto check = [](const std::string& name, int vk, int scan, bool extended, int usb) {
         const PlatformKey* k = PlatformKeyByName(name.c_str());
         ASSERT_NE(k, nullptr) << name;

@@ -12,8 +12,7 @@
 namespace {
 
 struct SdlWindowTest : WindowTest {
-    void SetUp() override
-    {
+    void SetUp() override {
         const char* display = std::getenv("DISPLAY");
         if (display == nullptr || display[0] == '\0')
             GTEST_SKIP() << "no display";
@@ -28,8 +27,7 @@ struct SdlWindowTest : WindowTest {
     SDL_Window* Native(HWND w) { return static_cast<SDL_Window*>(PlatformNativeWindow(w)); }
 
     // The window's pixels as the X server holds them.
-    std::vector<std::uint32_t> ServerPixels(HWND w, int width, int height)
-    {
+    std::vector<std::uint32_t> ServerPixels(HWND w, int width, int height) {
         SDL_SysWMinfo info;
         SDL_VERSION(&info.version);
         std::vector<std::uint32_t> out;
@@ -49,9 +47,7 @@ struct SdlWindowTest : WindowTest {
     }
 
     // Takes messages until one satisfies the test, or until a three-second timer runs out.
-    template <typename Pred>
-    bool WaitFor(HWND w, Pred pred)
-    {
+    template <typename Pred> bool WaitFor(HWND w, Pred pred) {
         SetTimer(w, 99, 3000, nullptr);
         MSG m;
         while (GetMessageA(&m, nullptr, 0, 0) > 0) {
@@ -67,15 +63,13 @@ struct SdlWindowTest : WindowTest {
         return false;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (!IsSkipped())
             WindowTest::TearDown();
     }
 };
 
-TEST_F(SdlWindowTest, PresentedFramesReachTheDisplayStretchedOverTheClientArea)
-{
+TEST_F(SdlWindowTest, PresentedFramesReachTheDisplayStretchedOverTheClientArea) {
     const HWND w = Open(64, 48);
     std::vector<std::uint32_t> frame(64 * 48);
     for (int y = 0; y < 48; ++y)
@@ -106,8 +100,7 @@ TEST_F(SdlWindowTest, PresentedFramesReachTheDisplayStretchedOverTheClientArea)
     EXPECT_EQ(PlatformPresentedFrames(), 2);
 }
 
-TEST_F(SdlWindowTest, EventsArriveAsWindowsMessages)
-{
+TEST_F(SdlWindowTest, EventsArriveAsWindowsMessages) {
     const HWND w = Open(64, 48);
     Drain();
     const Uint32 id = SDL_GetWindowID(Native(w));
@@ -185,8 +178,7 @@ TEST_F(SdlWindowTest, EventsArriveAsWindowsMessages)
     }
 }
 
-TEST_F(SdlWindowTest, PointerAndSizeFollowTheDisplay)
-{
+TEST_F(SdlWindowTest, PointerAndSizeFollowTheDisplay) {
     const HWND w = Open(64, 48);
     ASSERT_TRUE(PlatformPresent(w, std::vector<std::uint32_t>(64 * 48).data(), 64, 48, 256));
     Drain();

@@ -21,18 +21,17 @@ struct Received {
 
 inline std::vector<Received> g_received;
 
-inline LRESULT RecordingProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
-{
+inline LRESULT RecordingProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     g_received.push_back(Received{m, wp, lp});
     return DefWindowProcA(w, m, wp, lp);
 }
 
 struct WindowTest : ::testing::Test {
     // Starts the layer headless with the given PLATFORM_* values and a 1/32 s fixed step.
-    void Start(std::initializer_list<std::pair<const char*, const char*>> env = {})
-    {
-        for (const char* name : {"PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE", "PLATFORM_CAPTURE_EVERY",
-                                 "PLATFORM_DIALOG", "PLATFORM_VIDEO_MODE", "PLATFORM_MSGBOX_LOG", "PLATFORM_FIXED_STEP"})
+    void Start(std::initializer_list<std::pair<const char*, const char*>> env = {}) {
+        for (const char* name :
+             {"PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE", "PLATFORM_CAPTURE_EVERY", "PLATFORM_DIALOG",
+              "PLATFORM_VIDEO_MODE", "PLATFORM_MSGBOX_LOG", "PLATFORM_FIXED_STEP"})
             unsetenv(name);
         setenv("PLATFORM_HEADLESS", "1", 1);
         for (const auto& [name, value] : env)
@@ -42,8 +41,7 @@ struct WindowTest : ::testing::Test {
         g_received.clear();
     }
 
-    HWND Open(int width = 320, int height = 200)
-    {
+    HWND Open(int width = 320, int height = 200) {
         WNDCLASSA wc{};
         wc.lpfnWndProc = RecordingProc;
         wc.lpszClassName = "Recording";
@@ -56,15 +54,13 @@ struct WindowTest : ::testing::Test {
     }
 
     // Presents one black frame.
-    void Frame(HWND w)
-    {
+    void Frame(HWND w) {
         static std::uint32_t pixels[4 * 4] = {};
         ASSERT_TRUE(PlatformPresent(w, pixels, 4, 4, 16));
     }
 
     // Takes every waiting message (dispatching each) and returns them in order.
-    std::vector<MSG> Drain()
-    {
+    std::vector<MSG> Drain() {
         std::vector<MSG> out;
         MSG m;
         while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
@@ -76,8 +72,7 @@ struct WindowTest : ::testing::Test {
         return out;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         PlatformWindowReset();
         PlatformClockSetFixedStep(0.0);
         unsetenv("PLATFORM_HEADLESS");

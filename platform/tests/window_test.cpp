@@ -9,16 +9,14 @@
 
 namespace {
 
-std::vector<UINT> Messages(const std::vector<MSG>& msgs)
-{
+std::vector<UINT> Messages(const std::vector<MSG>& msgs) {
     std::vector<UINT> out;
     for (const MSG& m : msgs)
         out.push_back(m.message);
     return out;
 }
 
-TEST_F(WindowTest, QueueOrderFiltersQuitAndTimers)
-{
+TEST_F(WindowTest, QueueOrderFiltersQuitAndTimers) {
     Start();
     const HWND w = Open();
     Drain();
@@ -68,8 +66,7 @@ TEST_F(WindowTest, QueueOrderFiltersQuitAndTimers)
     EXPECT_EQ(calls, 1);
 }
 
-TEST_F(WindowTest, ScriptedInputArrivesAtItsFrameWithWindowsLayouts)
-{
+TEST_F(WindowTest, ScriptedInputArrivesAtItsFrameWithWindowsLayouts) {
     Start({{"PLATFORM_KEYS", "0:move=10/20, 2:down=F1, 2:down=F1, 3:up=F1, 3:RCONTROL, 4:down=LMENU, 4:A, "
                              "4:up=LMENU, 5:down=LSHIFT, 5:move=-3/-4, 5:down=LBUTTON, 5:wheel=-2, 6:rel=1/1"}});
     const HWND w = Open();
@@ -129,8 +126,7 @@ TEST_F(WindowTest, ScriptedInputArrivesAtItsFrameWithWindowsLayouts)
     EXPECT_EQ(got[0].lParam, MAKELPARAM(static_cast<WORD>(-2), static_cast<WORD>(-3)));
 }
 
-TEST_F(WindowTest, GeometryStylesAndDestruction)
-{
+TEST_F(WindowTest, GeometryStylesAndDestruction) {
     Start();
     WNDCLASSA refuse{};
     refuse.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
@@ -220,8 +216,7 @@ TEST_F(WindowTest, GeometryStylesAndDestruction)
 
 // A device-selection dialog like the shell's: a list of modes, OK and EXIT.
 INT_PTR g_chosen = -1;
-INT_PTR CALLBACK_ModeDialog(HWND d, UINT m, WPARAM wp, LPARAM)
-{
+INT_PTR CALLBACK_ModeDialog(HWND d, UINT m, WPARAM wp, LPARAM) {
     if (m == WM_INITDIALOG) {
         for (const char* t : {"640 x 480 x 32 ", "800 x 600 x 16 ", "800 x 600 x 32 (Fullscreen)"}) {
             const LRESULT i = SendDlgItemMessageA(d, 1001, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(t));
@@ -243,8 +238,7 @@ INT_PTR CALLBACK_ModeDialog(HWND d, UINT m, WPARAM wp, LPARAM)
     return 0;
 }
 
-TEST_F(WindowTest, DialogAnswersFromTheConfiguredModeOrTakesTheFailurePath)
-{
+TEST_F(WindowTest, DialogAnswersFromTheConfiguredModeOrTakesTheFailurePath) {
     struct Case {
         const char* mode;
         const char* answer;
@@ -252,12 +246,11 @@ TEST_F(WindowTest, DialogAnswersFromTheConfiguredModeOrTakesTheFailurePath)
         INT_PTR chosen;
     };
     const Case cases[] = {
-        {nullptr, nullptr, 1, 10},          // OK on the current mode
-        {"800x600x32", nullptr, 1, 12},     // the configured mode, not its 16-bit namesake
-        {"800X600x16", "ok", 1, 11},
-        {nullptr, "1002", 0, 10},           // EXIT
-        {"1024x768x32", nullptr, -1, 10},   // not offered: the dialog fails
-        {nullptr, "cancel", -1, 10},        // a button the procedure ignores: never ended
+        {nullptr, nullptr, 1, 10},                                  // OK on the current mode
+        {"800x600x32", nullptr, 1, 12},                             // the configured mode, not its 16-bit namesake
+        {"800X600x16", "ok", 1, 11},      {nullptr, "1002", 0, 10}, // EXIT
+        {"1024x768x32", nullptr, -1, 10},                           // not offered: the dialog fails
+        {nullptr, "cancel", -1, 10},                                // a button the procedure ignores: never ended
     };
     for (const Case& c : cases) {
         Start();
@@ -278,8 +271,7 @@ TEST_F(WindowTest, DialogAnswersFromTheConfiguredModeOrTakesTheFailurePath)
     }
 }
 
-TEST_F(WindowTest, DroppedFilesAndMessageBoxes)
-{
+TEST_F(WindowTest, DroppedFilesAndMessageBoxes) {
     const std::string log = testing::TempDir() + "msgbox.txt";
     std::remove(log.c_str());
     Start({{"PLATFORM_KEYS", "1:drop=data/level.dff"}, {"PLATFORM_MSGBOX_LOG", log.c_str()}});
@@ -314,16 +306,15 @@ TEST_F(WindowTest, DroppedFilesAndMessageBoxes)
     EXPECT_EQ(text, "Configuration file not found\nsecond\n");
 
     // Without a display the shell only logs; what it cannot do it refuses.
-    EXPECT_EQ(reinterpret_cast<std::intptr_t>(ShellExecuteA(nullptr, "open", "no\\such\\page.html", nullptr, nullptr, 3)),
-              2);
+    EXPECT_EQ(
+        reinterpret_cast<std::intptr_t>(ShellExecuteA(nullptr, "open", "no\\such\\page.html", nullptr, nullptr, 3)), 2);
     EXPECT_EQ(reinterpret_cast<std::intptr_t>(ShellExecuteA(nullptr, "print", log.c_str(), nullptr, nullptr, 3)),
               SE_ERR_NOASSOC);
     EXPECT_GT(reinterpret_cast<std::intptr_t>(ShellExecuteA(nullptr, "open", log.c_str(), nullptr, nullptr, 3)), 32);
 }
 
 // Reads an 8-bit RGB PNG into 0xRRGGBB words.
-std::vector<std::uint32_t> ReadPng(const std::string& path, png_uint_32* w, png_uint_32* h)
-{
+std::vector<std::uint32_t> ReadPng(const std::string& path, png_uint_32* w, png_uint_32* h) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     std::vector<std::uint32_t> out;
@@ -339,13 +330,14 @@ std::vector<std::uint32_t> ReadPng(const std::string& path, png_uint_32* w, png_
     return out;
 }
 
-TEST_F(WindowTest, PresentCountsCapturesAndQuits)
-{
+TEST_F(WindowTest, PresentCountsCapturesAndQuits) {
     const std::string dir = testing::TempDir() + "captures";
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     const std::string pattern = dir + "/f%03d.png";
-    Start({{"PLATFORM_FRAMES", "5"}, {"PLATFORM_CAPTURE", pattern.c_str()}, {"PLATFORM_CAPTURE_EVERY", "2"},
+    Start({{"PLATFORM_FRAMES", "5"},
+           {"PLATFORM_CAPTURE", pattern.c_str()},
+           {"PLATFORM_CAPTURE_EVERY", "2"},
            {"PLATFORM_FIXED_STEP", "0.25"}});
     const HWND w = Open();
     Drain();
@@ -380,8 +372,7 @@ TEST_F(WindowTest, PresentCountsCapturesAndQuits)
     EXPECT_EQ(pixels, (std::vector<std::uint32_t>{0x000004, 0x405060, 0xFFFFFF, 0x000000, 0x00FF00, 0x0000FF}));
 }
 
-TEST_F(WindowTest, CursorCaptureAndClippingAndTheCommandLine)
-{
+TEST_F(WindowTest, CursorCaptureAndClippingAndTheCommandLine) {
     // The test program's own arguments come back in one line, starting with its name.
     const std::string line = GetCommandLineA();
     EXPECT_NE(line.find("platform_tests"), std::string::npos);

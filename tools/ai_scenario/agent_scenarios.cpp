@@ -24,16 +24,14 @@ namespace scenario {
 
 namespace {
 
-std::string Ratio(const char* what, int k, std::size_t n)
-{
+std::string Ratio(const char* what, int k, std::size_t n) {
     return std::string(what) + " " + std::to_string(k) + "/" + std::to_string(n);
 }
 
-std::string TitleOf(const char* name, const ScenarioOptions& options, const std::string& result)
-{
+std::string TitleOf(const char* name, const ScenarioOptions& options, const std::string& result) {
     char text[128];
-    std::snprintf(text, sizeof(text), "%s: %d BOTS, %g S - %s", name, options.bots, static_cast<double>(options.seconds),
-                  result.c_str());
+    std::snprintf(text, sizeof(text), "%s: %d BOTS, %g S - %s", name, options.bots,
+                  static_cast<double>(options.seconds), result.c_str());
     return text;
 }
 
@@ -51,8 +49,7 @@ public:
     std::vector<CEntity*> GetBots() const override { return m_scene.GetHiders(); }
     std::vector<CEntity*> GetOthers() const override { return {m_scene.GetThreat()}; }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         int hidden = 0;
         const std::vector<HiderResult> results = m_scene.Results();
@@ -65,8 +62,7 @@ public:
         return lines;
     }
 
-    void Describe(PlotScene& scene) override
-    {
+    void Describe(PlotScene& scene) override {
         scene.title = TitleOf("HIDE", m_options, m_last);
         scene.boxes = HideScenario::Level();
         scene.graph = m_scene.GetGraph();
@@ -78,8 +74,7 @@ public:
     }
 
 private:
-    static HideOptions HideOptionsOf(const ScenarioOptions& options)
-    {
+    static HideOptions HideOptionsOf(const ScenarioOptions& options) {
         HideOptions hide;
         hide.bots = options.bots;
         hide.seconds = options.seconds;
@@ -103,8 +98,7 @@ class GotoScenario : public AgentScenario {
 public:
     using AgentScenario::AgentScenario;
 
-    bool Build(std::size_t poolSize) override
-    {
+    bool Build(std::size_t poolSize) override {
         if (!BuildFloor(poolSize))
             return false;
         for (int i = 0; i < m_options.bots; ++i) {
@@ -121,8 +115,7 @@ public:
         return true;
     }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         int arrived = 0;
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
@@ -135,13 +128,11 @@ public:
         return lines;
     }
 
-    PlotLabels Labels() const override
-    {
+    PlotLabels Labels() const override {
         return {"GOTO", "FINAL: ARRIVED", "FINAL: NOT ARRIVED", "", "LAST PLACE ORDERED"};
     }
     bool Outcome(std::size_t i) override { return Arrived(i); }
-    std::vector<CVector3> Goals() override
-    {
+    std::vector<CVector3> Goals() override {
         std::vector<CVector3> goals;
         for (const Order& order : m_orders)
             goals.push_back(order.destination);
@@ -149,8 +140,7 @@ public:
     }
 
 protected:
-    void BeforeFrame(double time) override
-    {
+    void BeforeFrame(double time) override {
         const double end = 1.0 + m_options.seconds;
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
             Order& order = m_orders[i];
@@ -177,8 +167,7 @@ private:
         int count;            // orders handed out
     };
 
-    bool Arrived(std::size_t i)
-    {
+    bool Arrived(std::size_t i) {
         const CGotoAgent* agent = AgentOf<CGotoAgent>(m_bots[i]);
         return agent->m_goalReached != 0 && Horizontal(BodyOf(m_bots[i]).position, m_orders[i].destination) < 0.75f;
     }
@@ -192,8 +181,7 @@ class WanderScenario : public AgentScenario {
 public:
     using AgentScenario::AgentScenario;
 
-    bool Build(std::size_t poolSize) override
-    {
+    bool Build(std::size_t poolSize) override {
         if (!BuildFloor(poolSize))
             return false;
         crt_srand(m_options.seed);
@@ -214,8 +202,7 @@ public:
         return true;
     }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         for (std::size_t i = 0; i < m_bots.size(); ++i)
             lines.push_back("wanderer " + std::to_string(i) + " destinations reached " + std::to_string(m_reached[i]));
@@ -223,13 +210,11 @@ public:
         return lines;
     }
 
-    PlotLabels Labels() const override
-    {
+    PlotLabels Labels() const override {
         return {"WANDER", "FINAL: REACHED ONE OR MORE", "FINAL: REACHED NONE", "", "DESTINATION AT THE END"};
     }
     bool Outcome(std::size_t i) override { return m_reached[i] > 0; }
-    std::vector<CVector3> Goals() override
-    {
+    std::vector<CVector3> Goals() override {
         std::vector<CVector3> goals;
         for (CEntity* bot : m_bots)
             goals.push_back(AgentOf<CWanderAgent>(bot)->GetDestination());
@@ -237,8 +222,7 @@ public:
     }
 
 protected:
-    void BeforeFrame(double) override
-    {
+    void BeforeFrame(double) override {
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
             // A vertex counts as visited when a bot's feet come within 0.35 m of it.
             const CVector3& p = BodyOf(m_bots[i]).position;
@@ -256,8 +240,7 @@ protected:
 
 private:
     // The grid cell of a point (the graph has a vertex every metre).
-    static std::pair<int, int> Cell(const CVector3& p)
-    {
+    static std::pair<int, int> Cell(const CVector3& p) {
         return {static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.z))};
     }
 
@@ -273,8 +256,7 @@ class FollowScenario : public AgentScenario {
 public:
     using AgentScenario::AgentScenario;
 
-    bool Build(std::size_t poolSize) override
-    {
+    bool Build(std::size_t poolSize) override {
         if (!BuildFloor(poolSize))
             return false;
         m_route.corners = {CVector3(-4.5f, 0, -4.5f), CVector3(4.5f, 0, -4.5f), CVector3(4.5f, 0, 4.5f),
@@ -298,7 +280,8 @@ public:
             Add(agent, "DistFromEntity", std::to_string(distance).c_str());
             Add(agent, "AngleFromEntity", std::to_string(angle).c_str());
             HostBody body;
-            const CVector3 place = leaderBody.position + Vusk::AnglesToDirection(0.0f, leaderBody.heading + angle) * distance;
+            const CVector3 place =
+                leaderBody.position + Vusk::AnglesToDirection(0.0f, leaderBody.heading + angle) * distance;
             body.position = place + CVector3(std::uniform_real_distribution<float>(-1.0f, 1.0f)(m_random), 0.0f,
                                              std::uniform_real_distribution<float>(-1.0f, 1.0f)(m_random));
             body.heading = leaderBody.heading;
@@ -309,8 +292,7 @@ public:
         return true;
     }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         int following = 0;
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
@@ -325,8 +307,7 @@ public:
         return lines;
     }
 
-    PlotLabels Labels() const override
-    {
+    PlotLabels Labels() const override {
         return {"FOLLOW", "FINAL: WITHIN 1.5 X DISTANCE", "FINAL: LEFT BEHIND", "LEADER (AT THE END)", ""};
     }
     bool Outcome(std::size_t i) override { return Following(i); }
@@ -335,8 +316,7 @@ protected:
     void BeforeFrame(double time) override { m_route.Place(BodyOf(m_others[0]), time - 1.0); }
 
 private:
-    bool Following(std::size_t i)
-    {
+    bool Following(std::size_t i) {
         return Horizontal(BodyOf(m_bots[i]).position, BodyOf(m_others[0]).position) <= 1.5f * m_distances[i];
     }
 
@@ -344,18 +324,16 @@ private:
     std::vector<float> m_distances;
 };
 
-
 // --- flee: threats walk through the bots' area; the bots keep away ---
 
 class FleeScenario : public AgentScenario {
 public:
-    static constexpr float kFleeDistance = 5.0f;  // farther than this from a threat is safe
-    static constexpr float kContactRange = 1.0f;  // nearer than this to a threat is caught
+    static constexpr float kFleeDistance = 5.0f; // farther than this from a threat is safe
+    static constexpr float kContactRange = 1.0f; // nearer than this to a threat is caught
 
     using AgentScenario::AgentScenario;
 
-    bool Build(std::size_t poolSize) override
-    {
+    bool Build(std::size_t poolSize) override {
         if (!BuildFloor(poolSize))
             return false;
         // Two threats walk to and fro along the free lanes between the boxes, 1 m/s; the second
@@ -389,8 +367,7 @@ public:
         return true;
     }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         int safe = 0, caught = 0;
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
@@ -405,15 +382,13 @@ public:
         return lines;
     }
 
-    PlotLabels Labels() const override
-    {
+    PlotLabels Labels() const override {
         return {"FLEE", "FINAL: SAFE (FAR OR UNSEEN)", "FINAL: NOT SAFE", "THREAT (AT THE END)", ""};
     }
     bool Outcome(std::size_t i) override { return Safe(i); }
 
 protected:
-    void BeforeFrame(double time) override
-    {
+    void BeforeFrame(double time) override {
         for (std::size_t t = 0; t < m_others.size(); ++t) {
             const double walked = time - 1.0 - m_starts[t];
             if (walked < 0.0)
@@ -430,23 +405,20 @@ protected:
     }
 
 private:
-    float NearestThreat(std::size_t i)
-    {
+    float NearestThreat(std::size_t i) {
         float nearest = 1e30f;
         for (std::size_t t = 0; t < m_others.size(); ++t)
             if (m_active[t])
                 nearest = std::min(nearest, Horizontal(BodyOf(m_bots[i]).position, BodyOf(m_others[t]).position));
         return nearest;
     }
-    bool Seen(std::size_t i)
-    {
+    bool Seen(std::size_t i) {
         for (std::size_t t = 0; t < m_others.size(); ++t)
             if (m_active[t] && Sees(m_others[t], m_bots[i]))
                 return true;
         return false;
     }
-    bool Safe(std::size_t i)
-    {
+    bool Safe(std::size_t i) {
         for (std::size_t t = 0; t < m_others.size(); ++t)
             if (m_active[t] && Horizontal(BodyOf(m_bots[i]).position, BodyOf(m_others[t]).position) <= kFleeDistance &&
                 Sees(m_others[t], m_bots[i]))
@@ -454,8 +426,7 @@ private:
         return true;
     }
     // Does the host see a clear line between the two entities' eyes?
-    bool Sees(const CEntity* from, const CEntity* to)
-    {
+    bool Sees(const CEntity* from, const CEntity* to) {
         const HostBody& a = BodyOf(from);
         const HostBody& b = BodyOf(to);
         const float p[3] = {a.position.x, a.position.y + a.eyeHeight, a.position.z};
@@ -465,24 +436,23 @@ private:
     }
 
     std::vector<Route> m_routes;
-    std::vector<double> m_starts;  // seconds after which each threat sets off
-    std::vector<bool> m_active;    // the threat has set off and the bots flee it
-    std::vector<bool> m_caught;    // the bot was once within contact range of a threat
+    std::vector<double> m_starts; // seconds after which each threat sets off
+    std::vector<bool> m_active;   // the threat has set off and the bots flee it
+    std::vector<bool> m_caught;   // the bot was once within contact range of a threat
 };
 
 // --- shoot: two teams of shooters, each with a named target on the other side ---
 
 class ShootScenario : public AgentScenario {
 public:
-    static constexpr float kGunRange = 25.0f;       // m
-    static constexpr float kConeAngle = 10.0f;      // half angle of the friendly-fire cone (degrees)
-    static constexpr float kInaccuracy = 2.0f;      // largest aiming error (degrees)
-    static constexpr double kReloadSeconds = 0.5;   // the host's gun fires at most this often
+    static constexpr float kGunRange = 25.0f;     // m
+    static constexpr float kConeAngle = 10.0f;    // half angle of the friendly-fire cone (degrees)
+    static constexpr float kInaccuracy = 2.0f;    // largest aiming error (degrees)
+    static constexpr double kReloadSeconds = 0.5; // the host's gun fires at most this often
 
     using AgentScenario::AgentScenario;
 
-    bool Build(std::size_t poolSize) override
-    {
+    bool Build(std::size_t poolSize) override {
         if (!BuildFloor(poolSize))
             return false;
         crt_srand(m_options.seed);
@@ -520,8 +490,7 @@ public:
         return east > 0;
     }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         int shots = 0, hits = 0;
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
@@ -544,8 +513,7 @@ protected:
     // The host's guns: a bot fires when its shoot action says so and its gun is loaded. Every shot is
     // checked against the bot's friends (inside the friendly-fire cone) and its target (hit when the
     // line passes within the target's half width before any box).
-    void AfterAi(double time) override
-    {
+    void AfterAi(double time) override {
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
             const HostBody& body = BodyOf(m_bots[i]);
             if (!body.shootSet || !body.fire || time < m_nextShot[i])
@@ -568,8 +536,7 @@ protected:
     }
 
 private:
-    static bool InCone(const CVector3& offset, const CVector3& direction)
-    {
+    static bool InCone(const CVector3& offset, const CVector3& direction) {
         const double length = std::sqrt(CVector3::Dot(offset, offset));
         if (length > kGunRange)
             return false;
@@ -581,8 +548,7 @@ private:
         return std::acos(std::clamp(cosine, -1.0, 1.0)) < (kConeAngle - 0.01) * 3.14159265358979 / 180.0;
     }
 
-    static bool Hits(const HostBody& shooter, const HostBody& target, const CVector3& direction)
-    {
+    static bool Hits(const HostBody& shooter, const HostBody& target, const CVector3& direction) {
         const double dx = direction.x, dz = direction.z;
         const double flat = std::hypot(dx, dz);
         if (flat == 0.0)
@@ -599,8 +565,7 @@ private:
     }
 
     // A random live vertex whose x lies in [minX, maxX].
-    CVector3 RandomVertexInBand(float minX, float maxX)
-    {
+    CVector3 RandomVertexInBand(float minX, float maxX) {
         CVector3 p;
         do
             p = RandomVertexPosition();
@@ -618,15 +583,11 @@ private:
 
 // --- Shared part ---
 
-float Horizontal(const CVector3& a, const CVector3& b)
-{
-    return std::hypot(a.x - b.x, a.z - b.z);
-}
+float Horizontal(const CVector3& a, const CVector3& b) { return std::hypot(a.x - b.x, a.z - b.z); }
 
 AgentScenario::AgentScenario(const ScenarioOptions& options) : m_options(options), m_random(options.seed) {}
 
-void AgentScenario::Step()
-{
+void AgentScenario::Step() {
     const double time = Now() + m_options.step;
     ++m_frame;
     BeforeFrame(time);
@@ -635,8 +596,7 @@ void AgentScenario::Step()
     m_world.MoveBodies(m_options.step);
 }
 
-bool AgentScenario::BuildFloor(std::size_t poolSize)
-{
+bool AgentScenario::BuildFloor(std::size_t poolSize) {
     const int maxEntity = m_options.bots + 8;
     if (!m_world.Create(MakeWorldTree(maxEntity, 0.0f, DefaultTasks(), {"CGraphManager"}), poolSize))
         return false;
@@ -645,8 +605,7 @@ bool AgentScenario::BuildFloor(std::size_t poolSize)
     return m_graph != nullptr && m_world.AddGraph("floor", m_graph);
 }
 
-CConfigNode* AgentScenario::BotDefinition(const char* agentClass, CConfigNode** agent, CConfigNode** finder)
-{
+CConfigNode* AgentScenario::BotDefinition(const char* agentClass, CConfigNode** agent, CConfigNode** finder) {
     CConfigNode* brain = nullptr;
     CConfigNode* definition = MakeEntityDefinition(&brain);
     CConfigNode* pathFinder = AddService(brain, "CPathFinder");
@@ -658,8 +617,7 @@ CConfigNode* AgentScenario::BotDefinition(const char* agentClass, CConfigNode** 
     return definition;
 }
 
-void AgentScenario::Describe(PlotScene& scene)
-{
+void AgentScenario::Describe(PlotScene& scene) {
     const PlotLabels labels = Labels();
     scene.boxes = HideScenario::Level();
     scene.graph = m_graph;
@@ -673,8 +631,7 @@ void AgentScenario::Describe(PlotScene& scene)
         scene.finals.push_back({BodyOf(m_bots[i]).position, Outcome(i)});
 }
 
-CEntity* AgentScenario::SpawnBot(const HostBody& body, CConfigNode* definition, const std::string& name)
-{
+CEntity* AgentScenario::SpawnBot(const HostBody& body, CConfigNode* definition, const std::string& name) {
     const uint32_t bits = CEntityManager::s_classDesc.GetClassBit() | CPathFinder::s_classDesc.GetClassBit();
     CEntity* bot = m_world.Spawn(body, definition, bits, name.c_str());
     if (bot != nullptr)
@@ -682,25 +639,22 @@ CEntity* AgentScenario::SpawnBot(const HostBody& body, CConfigNode* definition, 
     return bot;
 }
 
-CEntity* AgentScenario::SpawnOther(const HostBody& body, const std::string& name)
-{
-    CEntity* other = m_world.Spawn(body, MakeEntityDefinition(nullptr), CEntityManager::s_classDesc.GetClassBit(),
-                                   name.c_str());
+CEntity* AgentScenario::SpawnOther(const HostBody& body, const std::string& name) {
+    CEntity* other =
+        m_world.Spawn(body, MakeEntityDefinition(nullptr), CEntityManager::s_classDesc.GetClassBit(), name.c_str());
     if (other != nullptr)
         m_others.push_back(other);
     return other;
 }
 
-CVector3 AgentScenario::RandomVertexPosition()
-{
+CVector3 AgentScenario::RandomVertexPosition() {
     std::uniform_int_distribution<int> pick(0, m_graph->GetLastVertexIndex());
     for (;;)
         if (const CGraphVertex* vertex = m_graph->GetVertex(pick(m_random)))
             return vertex->GetPosition();
 }
 
-CVector3 AgentScenario::RandomVertexAwayFrom(const std::vector<CVector3>& away, float distance)
-{
+CVector3 AgentScenario::RandomVertexAwayFrom(const std::vector<CVector3>& away, float distance) {
     CVector3 p;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         p = RandomVertexPosition();
@@ -713,8 +667,7 @@ CVector3 AgentScenario::RandomVertexAwayFrom(const std::vector<CVector3>& away, 
     return p;
 }
 
-void Route::Place(HostBody& body, double t) const
-{
+void Route::Place(HostBody& body, double t) const {
     double length = 0.0;
     for (std::size_t i = 0; i < corners.size(); ++i)
         length += Horizontal(corners[i], corners[(i + 1) % corners.size()]);
@@ -734,15 +687,13 @@ void Route::Place(HostBody& body, double t) const
     }
 }
 
-const std::vector<std::string>& ScenarioNames()
-{
-    static const std::vector<std::string> names = {"hide",  "follow", "wander", "goto",
-                                                   "flee",  "shoot",  "pathway", "attack"};
+const std::vector<std::string>& ScenarioNames() {
+    static const std::vector<std::string> names = {"hide", "follow", "wander",  "goto",
+                                                   "flee", "shoot",  "pathway", "attack"};
     return names;
 }
 
-std::unique_ptr<Scenario> MakeScenario(const std::string& name, const ScenarioOptions& options)
-{
+std::unique_ptr<Scenario> MakeScenario(const std::string& name, const ScenarioOptions& options) {
     if (name == "hide")
         return std::make_unique<HideRun>(options);
     if (name == "follow")

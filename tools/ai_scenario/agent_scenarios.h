@@ -20,10 +20,10 @@ class CSpatialGraph;
 namespace scenario {
 
 struct ScenarioOptions {
-    int bots = 8;           // bots running the agent
-    float seconds = 30.0f;  // simulated time
-    float step = 0.05f;     // fixed frame step (s)
-    unsigned seed = 1;      // seeds the host's generator and the engine's
+    int bots = 8;          // bots running the agent
+    float seconds = 30.0f; // simulated time
+    float step = 0.05f;    // fixed frame step (s)
+    unsigned seed = 1;     // seeds the host's generator and the engine's
 };
 
 // What the command-line tool runs: a scenario of any kind.
@@ -119,9 +119,7 @@ protected:
 float Horizontal(const CVector3& a, const CVector3& b);
 
 // The bot's agent of that class; null without one.
-template <class Agent>
-Agent* AgentOf(const CEntity* bot)
-{
+template <class Agent> Agent* AgentOf(const CEntity* bot) {
     return bot->GetBrain() != nullptr ? static_cast<Agent*>(bot->GetBrain()->GetAgent(&Agent::s_classDesc)) : nullptr;
 }
 

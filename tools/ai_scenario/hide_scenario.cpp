@@ -30,8 +30,7 @@ public:
     const CAgentDesc* GetClassDesc() const override { return &s_desc; }
 
     bool EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t* stop,
-                           uint8_t* budgetOk) override
-    {
+                           uint8_t* budgetOk) override {
         const float bestFarSum = m_bestFarSum;
         const float bestNearDistance = m_bestNearDistance;
         if (!CHideAgent::EvaluateCandidate(vertex, eyeOffset, score, stop, budgetOk))
@@ -56,23 +55,21 @@ public:
     static CAgentDesc s_desc;
 };
 
-CAgentDesc ScenarioHideAgent::s_desc("ScenarioHideAgent", &ScenarioHideAgent::Create, &CHideAgent::s_classDesc,
-                                     false, false);
+CAgentDesc ScenarioHideAgent::s_desc("ScenarioHideAgent", &ScenarioHideAgent::Create, &CHideAgent::s_classDesc, false,
+                                     false);
 
 } // namespace
 
-std::vector<Box> HideScenario::Level()
-{
+std::vector<Box> HideScenario::Level() {
     return {
-        {{-8.0f, 0.0f, -3.0f}, {-6.0f, 2.5f, 3.0f}},    {{6.0f, 0.0f, -3.0f}, {8.0f, 2.5f, 3.0f}},
-        {{-3.0f, 0.0f, 6.0f}, {3.0f, 2.5f, 8.0f}},      {{-3.0f, 0.0f, -8.0f}, {3.0f, 2.5f, -6.0f}},
-        {{8.0f, 0.0f, 8.0f}, {11.0f, 2.5f, 11.0f}},     {{-11.0f, 0.0f, -11.0f}, {-8.0f, 2.5f, -8.0f}},
-        {{-11.0f, 0.0f, 8.0f}, {-8.0f, 2.5f, 11.0f}},   {{8.0f, 0.0f, -11.0f}, {11.0f, 2.5f, -8.0f}},
+        {{-8.0f, 0.0f, -3.0f}, {-6.0f, 2.5f, 3.0f}},  {{6.0f, 0.0f, -3.0f}, {8.0f, 2.5f, 3.0f}},
+        {{-3.0f, 0.0f, 6.0f}, {3.0f, 2.5f, 8.0f}},    {{-3.0f, 0.0f, -8.0f}, {3.0f, 2.5f, -6.0f}},
+        {{8.0f, 0.0f, 8.0f}, {11.0f, 2.5f, 11.0f}},   {{-11.0f, 0.0f, -11.0f}, {-8.0f, 2.5f, -8.0f}},
+        {{-11.0f, 0.0f, 8.0f}, {-8.0f, 2.5f, 11.0f}}, {{8.0f, 0.0f, -11.0f}, {11.0f, 2.5f, -8.0f}},
     };
 }
 
-bool HideScenario::Build(std::size_t poolSize)
-{
+bool HideScenario::Build(std::size_t poolSize) {
     std::vector<TaskSetup> tasks = DefaultTasks();
     for (TaskSetup& task : tasks)
         if (task.name == CHideAgent::kVisibilityTask)
@@ -125,22 +122,19 @@ bool HideScenario::Build(std::size_t poolSize)
     return true;
 }
 
-CHideAgent* HideScenario::AgentOf(const CEntity* hider) const
-{
+CHideAgent* HideScenario::AgentOf(const CEntity* hider) const {
     return hider->GetBrain() != nullptr
-               ? static_cast<CHideAgent*>(hider->GetBrain()->GetAgent(
-                     m_options.coverCircle ? &ScenarioHideAgent::s_desc : &CHideAgent::s_classDesc))
+               ? static_cast<CHideAgent*>(hider->GetBrain()->GetAgent(m_options.coverCircle ? &ScenarioHideAgent::s_desc
+                                                                                            : &CHideAgent::s_classDesc))
                : nullptr;
 }
 
-void HideScenario::Step()
-{
+void HideScenario::Step() {
     ++m_frame;
     m_world.Frame(1.0 + m_frame * static_cast<double>(m_options.step), m_options.step);
 }
 
-bool HideScenario::IsSeenByThreat(const CVector3& eye) const
-{
+bool HideScenario::IsSeenByThreat(const CVector3& eye) const {
     const auto* threatEye = m_threat->FindAttribute<CEntityEyePosition>();
     const CVector3 from = threatEye != nullptr ? threatEye->value : m_threat->GetPosition();
     const float a[3] = {from.x, from.y, from.z};
@@ -149,8 +143,7 @@ bool HideScenario::IsSeenByThreat(const CVector3& eye) const
     return !FakeAiHost::Instance().Intersect(a, b, 0.0f, &fraction, normal);
 }
 
-std::vector<HiderResult> HideScenario::Results() const
-{
+std::vector<HiderResult> HideScenario::Results() const {
     std::vector<HiderResult> results;
     for (CEntity* hider : m_hiders) {
         HiderResult result;

@@ -26,9 +26,9 @@ struct HideOptions {
 };
 
 struct HiderResult {
-    int vertex = -1;            // destination vertex index, -1 when none
-    bool visible = false;       // the threat has a clear line of sight to the hider's eyes
-    CVector3 position;          // final feet position
+    int vertex = -1;      // destination vertex index, -1 when none
+    bool visible = false; // the threat has a clear line of sight to the hider's eyes
+    CVector3 position;    // final feet position
 };
 
 class HideScenario {
@@ -58,7 +58,7 @@ public:
 private:
     HideOptions m_options;
     ScenarioWorld m_world;
-    CSpatialGraph* m_graph = nullptr;  // owned by the world's graph manager
+    CSpatialGraph* m_graph = nullptr; // owned by the world's graph manager
     CEntity* m_threat = nullptr;
     std::vector<CEntity*> m_hiders;
     int m_frame = 0;

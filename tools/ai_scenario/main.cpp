@@ -24,56 +24,52 @@ namespace {
 constexpr int kMaxBots = 200;
 constexpr double kMaxSeconds = 3600.0;
 
-void PrintHelp()
-{
-    std::printf(
-        "usage: ai_scenario SCENARIO [options]\n"
-        "\n"
-        "Runs an AI scenario headless on a 30 x 30 m floor with boxes and a navigation graph (a vertex\n"
-        "every metre), at a fixed step of 0.05 s. Prints one line per bot, then a last line a script\n"
-        "can read.\n"
-        "\n"
-        "scenarios:\n"
-        "  hide    one threat in the middle; the bots look for cover (at most 2000\n"
-        "          visibility checks a frame over all of them)                -> hidden K/N\n"
-        "  follow  a leader walks a closed route; the bots keep their distance\n"
-        "          and angle from it (K: within 1.5 times their distance)      -> following K/N\n"
-        "  wander  the bots walk from random vertex to random vertex          -> visited V/TOTAL\n"
-        "  goto    the host hands each bot places at random times             -> arrived K/N\n"
-        "  flee    two threats walk through the bots' area; K: bots farther than 5 m from every\n"
-        "          threat or out of its sight, C: bots ever within 1 m of one  -> safe K/N caught C\n"
-        "  shoot   two teams of shooters (needs 2 bots or more), each with a named target on the\n"
-        "          other side; F: shots past a friend inside the 10-degree cone -> shots S hits H friendly F\n"
-        "  pathway the bots walk closed path ways with pauses and turns at\n"
-        "          their steps (S: steps every bot reached, L: the fewest laps) -> steps S/8 laps L\n"
-        "  attack  two teams of attack agents led by a small neural net; a bot\n"
-        "          hit 20 times leaves (K: bots killed, S: bots stuck 5 s away\n"
-        "          from any enemy)                                           -> kills K stuck S\n"
-        "\n"
-        "options:\n"
-        "  --bots N        bots, 1 to %d (default 8; shoot: 2 or more)\n"
-        "  --seconds T     simulated seconds, above 0 and at most %g (default 30)\n"
-        "  --seed S        seed of the scenario's random choices, 0 to 4294967295 (default 1)\n"
-        "  --csv FILE      write every entity's position per frame (frame,time,entity,x,y,z)\n"
-        "  --plot FILE     draw a top view as PNG: boxes, graph, trails, final places by outcome\n"
-        "  --timing        print the median and maximum wall time of the AI frame update\n"
-        "  --help          this text\n"
-        "\n"
-        "exit status: 0 after a run, 1 when a file cannot be written or the run cannot start, 2 for\n"
-        "a bad command line.\n",
-        kMaxBots, kMaxSeconds);
+void PrintHelp() {
+    std::printf("usage: ai_scenario SCENARIO [options]\n"
+                "\n"
+                "Runs an AI scenario headless on a 30 x 30 m floor with boxes and a navigation graph (a vertex\n"
+                "every metre), at a fixed step of 0.05 s. Prints one line per bot, then a last line a script\n"
+                "can read.\n"
+                "\n"
+                "scenarios:\n"
+                "  hide    one threat in the middle; the bots look for cover (at most 2000\n"
+                "          visibility checks a frame over all of them)                -> hidden K/N\n"
+                "  follow  a leader walks a closed route; the bots keep their distance\n"
+                "          and angle from it (K: within 1.5 times their distance)      -> following K/N\n"
+                "  wander  the bots walk from random vertex to random vertex          -> visited V/TOTAL\n"
+                "  goto    the host hands each bot places at random times             -> arrived K/N\n"
+                "  flee    two threats walk through the bots' area; K: bots farther than 5 m from every\n"
+                "          threat or out of its sight, C: bots ever within 1 m of one  -> safe K/N caught C\n"
+                "  shoot   two teams of shooters (needs 2 bots or more), each with a named target on the\n"
+                "          other side; F: shots past a friend inside the 10-degree cone -> shots S hits H friendly F\n"
+                "  pathway the bots walk closed path ways with pauses and turns at\n"
+                "          their steps (S: steps every bot reached, L: the fewest laps) -> steps S/8 laps L\n"
+                "  attack  two teams of attack agents led by a small neural net; a bot\n"
+                "          hit 20 times leaves (K: bots killed, S: bots stuck 5 s away\n"
+                "          from any enemy)                                           -> kills K stuck S\n"
+                "\n"
+                "options:\n"
+                "  --bots N        bots, 1 to %d (default 8; shoot: 2 or more)\n"
+                "  --seconds T     simulated seconds, above 0 and at most %g (default 30)\n"
+                "  --seed S        seed of the scenario's random choices, 0 to 4294967295 (default 1)\n"
+                "  --csv FILE      write every entity's position per frame (frame,time,entity,x,y,z)\n"
+                "  --plot FILE     draw a top view as PNG: boxes, graph, trails, final places by outcome\n"
+                "  --timing        print the median and maximum wall time of the AI frame update\n"
+                "  --help          this text\n"
+                "\n"
+                "exit status: 0 after a run, 1 when a file cannot be written or the run cannot start, 2 for\n"
+                "a bad command line.\n",
+                kMaxBots, kMaxSeconds);
 }
 
-int Usage(const std::string& message)
-{
+int Usage(const std::string& message) {
     std::fprintf(stderr, "ai_scenario: %s (try --help)\n", message.c_str());
     return 2;
 }
 
 // Checks before the run that the file can be written: opens it for appending (which changes no
 // existing file) and removes it again when it did not exist.
-bool CanWrite(const char* path)
-{
+bool CanWrite(const char* path) {
     const bool existed = access(path, F_OK) == 0;
     FILE* file = std::fopen(path, "ab");
     if (file == nullptr)
@@ -85,8 +81,7 @@ bool CanWrite(const char* path)
 }
 
 // Parses a whole decimal number; false for text that is not one.
-bool ParseNumber(const char* text, double* value)
-{
+bool ParseNumber(const char* text, double* value) {
     char* end = nullptr;
     errno = 0;
     *value = std::strtod(text, &end);
@@ -101,8 +96,7 @@ struct RunSettings {
     bool timing = false;
 };
 
-int Run(const RunSettings& settings)
-{
+int Run(const RunSettings& settings) {
     FakeAiHost& host = FakeAiHost::Instance();
     host.Reset();
     host.SetRecordQueries(false);
@@ -181,8 +175,7 @@ int Run(const RunSettings& settings)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         PrintHelp();
         return argc < 2 ? 2 : 0;

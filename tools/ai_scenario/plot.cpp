@@ -25,33 +25,45 @@ constexpr Rgb kBadColour{215, 25, 30};
 // Places the map (x to the right, z upwards) inside the canvas.
 struct MapFrame {
     float half;
-    int scale;   // pixels per metre
-    int left;    // canvas column of x = -half
-    int top;     // canvas row of z = +half
+    int scale; // pixels per metre
+    int left;  // canvas column of x = -half
+    int top;   // canvas row of z = +half
     int X(float x) const { return left + static_cast<int>(std::lround((x + half) * scale)); }
     int Y(float z) const { return top + static_cast<int>(std::lround((half - z) * scale)); }
     int Size() const { return static_cast<int>(2 * half * scale); }
 };
 
-void DrawLegendEntry(Canvas& canvas, int x, int y, int kind, Rgb colour, const std::string& text)
-{
+void DrawLegendEntry(Canvas& canvas, int x, int y, int kind, Rgb colour, const std::string& text) {
     const int cx = x + 8, cy = y + 3;
     switch (kind) {
-    case 0: canvas.Fill(x, cy - 1, x + 16, cy + 1, colour); break;   // trail
-    case 1: canvas.Disc(cx, cy, 5, colour); break;                     // good final
-    case 2: canvas.Cross(cx, cy, 5, colour); break;                    // bad final
-    case 3: canvas.Fill(x + 2, cy - 5, x + 14, cy + 5, colour); break; // box
-    case 4: canvas.Disc(cx, cy, 2, colour); break;                     // start
-    case 5: canvas.Ring(cx, cy, 6, colour); break;                     // threat / leader
-    case 6: canvas.Fill(cx - 3, cy - 3, cx + 3, cy + 3, colour); break; // goal
+    case 0:
+        canvas.Fill(x, cy - 1, x + 16, cy + 1, colour);
+        break; // trail
+    case 1:
+        canvas.Disc(cx, cy, 5, colour);
+        break; // good final
+    case 2:
+        canvas.Cross(cx, cy, 5, colour);
+        break; // bad final
+    case 3:
+        canvas.Fill(x + 2, cy - 5, x + 14, cy + 5, colour);
+        break; // box
+    case 4:
+        canvas.Disc(cx, cy, 2, colour);
+        break; // start
+    case 5:
+        canvas.Ring(cx, cy, 6, colour);
+        break; // threat / leader
+    case 6:
+        canvas.Fill(cx - 3, cy - 3, cx + 3, cy + 3, colour);
+        break; // goal
     }
     canvas.Text(x + 24, y, text, kInk);
 }
 
 } // namespace
 
-bool WritePlot(const PlotScene& scene, const char* path)
-{
+bool WritePlot(const PlotScene& scene, const char* path) {
     const int scale = 20;
     const MapFrame map{scene.half, scale, 70, 50};
     const int legendLeft = map.left + map.Size() + 30;
@@ -134,7 +146,8 @@ bool WritePlot(const PlotScene& scene, const char* path)
     const int firstTick = static_cast<int>(std::ceil(-scene.half / 5.0f)) * 5;
     for (int t = firstTick; t <= scene.half; t += 5) {
         const std::string label = std::to_string(t);
-        canvas.Line(map.X(static_cast<float>(t)), map.top + size, map.X(static_cast<float>(t)), map.top + size + 5, kInk);
+        canvas.Line(map.X(static_cast<float>(t)), map.top + size, map.X(static_cast<float>(t)), map.top + size + 5,
+                    kInk);
         canvas.Text(map.X(static_cast<float>(t)) - Canvas::TextWidth(label) / 2, map.top + size + 9, label, kInk);
         canvas.Line(map.left - 5, map.Y(static_cast<float>(t)), map.left, map.Y(static_cast<float>(t)), kInk);
         canvas.Text(map.left - 9 - Canvas::TextWidth(label), map.Y(static_cast<float>(t)) - 3, label, kInk);

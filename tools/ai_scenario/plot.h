@@ -21,20 +21,20 @@ using plot::SeriesColour;
 
 // What a scenario hands to the plot.
 struct PlotScene {
-    std::string title;                            // e.g. "HIDE: 8 BOTS, 30 S - HIDDEN 8/8"
-    float half = 15.5f;                           // the view covers [-half, half] in x and z (m)
+    std::string title;  // e.g. "HIDE: 8 BOTS, 30 S - HIDDEN 8/8"
+    float half = 15.5f; // the view covers [-half, half] in x and z (m)
     std::vector<Box> boxes;
     CSpatialGraph* graph = nullptr;
-    std::vector<std::vector<CVector3>> trails;    // one per bot, in bot order
-    std::vector<std::vector<CVector3>> others;    // threats, leaders ...: drawn in red
-    std::string othersLabel;                      // legend text for them ("" when none)
-    std::vector<CVector3> goals;                  // places handed to the bots (small squares)
+    std::vector<std::vector<CVector3>> trails; // one per bot, in bot order
+    std::vector<std::vector<CVector3>> others; // threats, leaders ...: drawn in red
+    std::string othersLabel;                   // legend text for them ("" when none)
+    std::vector<CVector3> goals;               // places handed to the bots (small squares)
     std::string goalsLabel;
     struct Final {
         CVector3 position;
-        bool good = true;                         // outcome: hidden, safe, arrived, following ...
+        bool good = true; // outcome: hidden, safe, arrived, following ...
     };
-    std::vector<Final> finals;                    // one per bot
+    std::vector<Final> finals; // one per bot
     std::string goodLabel = "FINAL: OK";
     std::string badLabel = "FINAL: NOT OK";
 };

@@ -22,8 +22,7 @@ namespace {
 // Loads each block into a new resource of the manager under its name and hands the manager to the
 // world; false when anything is refused (the manager is then deleted).
 bool AddResources(ScenarioWorld& world, CResourceManager* manager,
-                  const std::vector<std::pair<std::string, AiRes::Bytes>>& blocks)
-{
+                  const std::vector<std::pair<std::string, AiRes::Bytes>>& blocks) {
     if (manager == nullptr)
         return false;
     bool ok = true;
@@ -50,8 +49,7 @@ public:
     // One round of eight steps, each way starting at another corner.
     static constexpr int kWays = 4;
 
-    bool Build(std::size_t poolSize) override
-    {
+    bool Build(std::size_t poolSize) override {
         if (!BuildFloor(poolSize))
             return false;
         const CVector3 corners[] = {CVector3(-4.5f, 0, -4.5f), CVector3(4.5f, 0, -4.5f), CVector3(4.5f, 0, 4.5f),
@@ -65,7 +63,7 @@ public:
                 const CVector3 a = corners[(w + k) % 4];
                 const CVector3 b = corners[(w + k + 1) % 4];
                 const CVector3 middle = (a + b) * 0.5f;
-                way.records.push_back(Position(k == 3 ? 1 : 2, a));  // the last leg is walked
+                way.records.push_back(Position(k == 3 ? 1 : 2, a)); // the last leg is walked
                 way.records.push_back(CornerCommand(k));
                 way.records.push_back(Position(k == 2 ? 4 : 2, middle));
             }
@@ -83,7 +81,8 @@ public:
             HostBody body;
             body.maxSpeed = 3.0f;
             // Near the way's first corner, on a small ring.
-            const float angle = 6.2831853f * static_cast<float>(i / kWays) / static_cast<float>(1 + m_options.bots / kWays);
+            const float angle =
+                6.2831853f * static_cast<float>(i / kWays) / static_cast<float>(1 + m_options.bots / kWays);
             body.position = corners[w] + CVector3(1.5f * std::sin(angle), 0.0f, 1.5f * std::cos(angle));
             if (SpawnBot(body, definition, "walker" + std::to_string(i)) == nullptr ||
                 AgentOf<CPathWayAgent>(m_bots.back()) == nullptr)
@@ -95,8 +94,7 @@ public:
         return true;
     }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         int steps = 8, laps = -1;
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
@@ -113,15 +111,14 @@ public:
         return lines;
     }
 
-    PlotLabels Labels() const override
-    {
+    PlotLabels Labels() const override {
         return {"PATHWAY", "FINAL: ONE LAP OR MORE", "FINAL: NO LAP", "", "PATH-WAY STEPS"};
     }
     bool Outcome(std::size_t i) override { return m_laps[i] > 0; }
-    std::vector<CVector3> Goals() override
-    {
+    std::vector<CVector3> Goals() override {
         std::vector<CVector3> goals;
-        auto* manager = static_cast<CPathWayManager*>(m_world.GetWorld()->GetGlobalService(&CPathWayManager::s_classDesc));
+        auto* manager =
+            static_cast<CPathWayManager*>(m_world.GetWorld()->GetGlobalService(&CPathWayManager::s_classDesc));
         const CPathWay* way = manager->FindPathWay("Round0");
         for (uint32_t k = 0; way != nullptr && k < way->GetStepCount(); ++k)
             goals.push_back(way->GetStep(k)->m_position);
@@ -129,8 +126,7 @@ public:
     }
 
 protected:
-    void BeforeFrame(double) override
-    {
+    void BeforeFrame(double) override {
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
             const CPathWayAgent* agent = AgentOf<CPathWayAgent>(m_bots[i]);
             const int step = agent->GetCurrentStep();
@@ -145,16 +141,14 @@ protected:
     }
 
 private:
-    static AiRes::PathWayRecord Position(uint8_t type, const CVector3& p)
-    {
+    static AiRes::PathWayRecord Position(uint8_t type, const CVector3& p) {
         AiRes::PathWayRecord record;
         record.type = type;
         record.x = p.x, record.y = p.y, record.z = p.z;
         return record;
     }
     // Corner commands: pause 1 s, turn 90 degrees, face north, a free text (nothing to do).
-    static AiRes::PathWayRecord CornerCommand(int k)
-    {
+    static AiRes::PathWayRecord CornerCommand(int k) {
         AiRes::PathWayRecord record;
         record.type = static_cast<uint8_t>(k < 3 ? 11 + k : 14);
         record.value = k == 0 ? 1.0f : (k == 1 ? 90.0f : 180.0f);
@@ -173,13 +167,12 @@ class AttackScenario : public AgentScenario {
 public:
     using AgentScenario::AgentScenario;
 
-    static constexpr int kHealth = 20;        // hits a bot takes before it leaves
-    static constexpr float kGunRange = 2.0f;  // a shot hits an enemy within this distance (m) ...
-    static constexpr float kGunCone = 0.9f;   // ... and within this cosine of the shot's direction
+    static constexpr int kHealth = 20;       // hits a bot takes before it leaves
+    static constexpr float kGunRange = 2.0f; // a shot hits an enemy within this distance (m) ...
+    static constexpr float kGunCone = 0.9f;  // ... and within this cosine of the shot's direction
     static constexpr float kStuckSeconds = 5.0f;
 
-    bool Build(std::size_t poolSize) override
-    {
+    bool Build(std::size_t poolSize) override {
         if (!BuildFloor(poolSize))
             return false;
         if (!AddResources(m_world, static_cast<CResourceManager*>(CNeuralNetManager::Create()),
@@ -200,7 +193,8 @@ public:
             while ((body.position.x < 0.0f) != (team == 0));
             body.teamSide = team;
             body.heading = team == 0 ? -90.0f : 90.0f;
-            if (SpawnBot(body, definition, std::string(team == 0 ? "west" : "east") + std::to_string(i / 2)) == nullptr ||
+            if (SpawnBot(body, definition, std::string(team == 0 ? "west" : "east") + std::to_string(i / 2)) ==
+                    nullptr ||
                 AgentOf<CAttackNNAgent>(m_bots.back()) == nullptr)
                 return false;
         }
@@ -213,8 +207,7 @@ public:
         return true;
     }
 
-    std::vector<std::string> Report() override
-    {
+    std::vector<std::string> Report() override {
         std::vector<std::string> lines;
         int kills = 0, stuck = 0;
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
@@ -228,13 +221,11 @@ public:
         return lines;
     }
 
-    PlotLabels Labels() const override
-    {
+    PlotLabels Labels() const override {
         return {"ATTACK", "FINAL: ALIVE", "FINAL: KILLED", "", "GOAL POINT AT THE END"};
     }
     bool Outcome(std::size_t i) override { return m_alive[i]; }
-    std::vector<CVector3> Goals() override
-    {
+    std::vector<CVector3> Goals() override {
         std::vector<CVector3> goals;
         for (std::size_t i = 0; i < m_bots.size(); ++i)
             if (m_alive[i])
@@ -243,8 +234,7 @@ public:
     }
 
 protected:
-    void BeforeFrame(double time) override
-    {
+    void BeforeFrame(double time) override {
         // The shots of the last frame: each hits the nearest enemy in front of the gun, in range and
         // in sight.
         for (std::size_t i = 0; i < m_bots.size(); ++i) {
@@ -275,8 +265,7 @@ private:
     // Seven inputs (distance class far, close, contact; the target's angle class) to seven linear
     // outputs (sides front, right, behind, left; ranges far, close, contact): stand behind the target
     // unless it already faces away from the bot, close in from far, contact range once close.
-    static AiRes::NeuralNet Strategy()
-    {
+    static AiRes::NeuralNet Strategy() {
         AiRes::NeuralNet net;
         net.linear = true;
         net.layers = {7, 7};
@@ -295,8 +284,7 @@ private:
         return net;
     }
 
-    int Victim(std::size_t shooter)
-    {
+    int Victim(std::size_t shooter) {
         const HostBody& body = BodyOf(m_bots[shooter]);
         const CVector3 from = body.position + CVector3(0.0f, body.eyeHeight, 0.0f);
         int best = -1;
@@ -307,7 +295,8 @@ private:
             const HostBody& other = BodyOf(m_bots[j]);
             const CVector3 to = other.position + CVector3(0.0f, other.eyeHeight, 0.0f);
             const float d = std::sqrt(CVector3::DistanceSquared(from, to));
-            if (d >= bestDistance || d <= 0.0f || CVector3::Dot(body.shootDirection, (to - from) * (1.0f / d)) < kGunCone)
+            if (d >= bestDistance || d <= 0.0f ||
+                CVector3::Dot(body.shootDirection, (to - from) * (1.0f / d)) < kGunCone)
                 continue;
             const float a[3] = {from.x, from.y, from.z}, b[3] = {to.x, to.y, to.z};
             float fraction = 0.0f, normal[3];
@@ -319,15 +308,13 @@ private:
         return best;
     }
 
-    void Kill(std::size_t j)
-    {
+    void Kill(std::size_t j) {
         m_alive[j] = false;
         BodyOf(m_bots[j]).frozen = true;
         Vusk::RemoveEntity(m_world.GetWorld(), m_bots[j]);
     }
 
-    float NearestEnemyDistance(std::size_t i)
-    {
+    float NearestEnemyDistance(std::size_t i) {
         float nearest = 1e30f;
         for (std::size_t j = 0; j < m_bots.size(); ++j)
             if (m_alive[j] && j % 2 != i % 2)
@@ -335,8 +322,7 @@ private:
         return nearest;
     }
 
-    bool AnyEnemyLeft(std::size_t i)
-    {
+    bool AnyEnemyLeft(std::size_t i) {
         for (std::size_t j = 0; j < m_bots.size(); ++j)
             if (m_alive[j] && j % 2 != i % 2)
                 return true;
@@ -351,8 +337,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<Scenario> MakeResourceScenario(const std::string& name, const ScenarioOptions& options)
-{
+std::unique_ptr<Scenario> MakeResourceScenario(const std::string& name, const ScenarioOptions& options) {
     if (name == "pathway")
         return std::make_unique<PathWayScenario>(options);
     if (name == "attack")

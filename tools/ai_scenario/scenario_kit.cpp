@@ -18,21 +18,11 @@ namespace scenario {
 
 namespace {
 
-CEntity* CreateEntity(const char* name, void* host)
-{
-    return new ScenarioEntity(name, host);
-}
-CActionClass* CreateActionClass()
-{
-    return new ScenarioActionClass();
-}
-CBrain* CreateBrain(CEntity* owner, const CActionClassDesc* actions)
-{
-    return new ScenarioBrain(owner, actions);
-}
+CEntity* CreateEntity(const char* name, void* host) { return new ScenarioEntity(name, host); }
+CActionClass* CreateActionClass() { return new ScenarioActionClass(); }
+CBrain* CreateBrain(CEntity* owner, const CActionClassDesc* actions) { return new ScenarioBrain(owner, actions); }
 
-std::string Number(float value)
-{
+std::string Number(float value) {
     char text[32];
     std::snprintf(text, sizeof(text), "%g", static_cast<double>(value));
     return text;
@@ -44,8 +34,7 @@ CEntityClassDesc ScenarioEntity::s_desc("ScenarioEntity", &CreateEntity, nullptr
 CActionClassDesc ScenarioActionClass::s_desc("ScenarioActionClass", &CreateActionClass);
 CBrainDesc ScenarioBrain::s_desc("ScenarioBrain", &CreateBrain, nullptr, false, false);
 
-void Integrate(HostBody& body, float dt)
-{
+void Integrate(HostBody& body, float dt) {
     if (body.rotateSet)
         body.heading = CVector3::WrapAngle180(body.rotate);
     body.speed = body.speedSet && !body.frozen ? body.speedCommand : 0.0f;
@@ -57,8 +46,7 @@ void Integrate(HostBody& body, float dt)
     body.shootSet = false;
 }
 
-bool ScenarioEntity::Init(CConfigNode* definition)
-{
+bool ScenarioEntity::Init(CConfigNode* definition) {
     // "VisualAcuteness" with the value "range angle" gives the entity a vision cone.
     if (const char* vision = definition != nullptr ? definition->GetChildValue("VisualAcuteness") : nullptr) {
         auto* acuteness = static_cast<CEntityVisualAcuteness*>(CreateAttribute(&CEntityVisualAcuteness::s_desc));
@@ -68,18 +56,15 @@ bool ScenarioEntity::Init(CConfigNode* definition)
         acuteness->range = range;
         acuteness->SetAngle(angle);
     }
-    return CreateAttribute(&CEntityEyePosition::s_desc) != nullptr && CreateAttribute(&CEntityWidth::s_desc) != nullptr &&
-           CreateAttribute(&CEntityHeight::s_desc) != nullptr && CreateAttribute(&CEntityMaxSpeed::s_desc) != nullptr &&
+    return CreateAttribute(&CEntityEyePosition::s_desc) != nullptr &&
+           CreateAttribute(&CEntityWidth::s_desc) != nullptr && CreateAttribute(&CEntityHeight::s_desc) != nullptr &&
+           CreateAttribute(&CEntityMaxSpeed::s_desc) != nullptr &&
            CreateAttribute(&CEntityTeamSide::s_desc) != nullptr && (Update(), true);
 }
 
-const CEntityClassDesc* ScenarioEntity::GetClassDesc() const
-{
-    return &s_desc;
-}
+const CEntityClassDesc* ScenarioEntity::GetClassDesc() const { return &s_desc; }
 
-void ScenarioEntity::Update()
-{
+void ScenarioEntity::Update() {
     const auto* body = static_cast<const HostBody*>(GetHostObject());
     if (body == nullptr)
         return;
@@ -97,20 +82,15 @@ void ScenarioEntity::Update()
         side->value = body->teamSide;
 }
 
-ScenarioActionClass::ScenarioActionClass()
-{
+ScenarioActionClass::ScenarioActionClass() {
     CreateAction(&CActionRotate::s_desc);
     CreateAction(&CActionSpeed::s_desc);
     CreateAction(&CActionShoot::s_desc);
 }
 
-const CActionClassDesc* ScenarioActionClass::GetClassDesc() const
-{
-    return &s_desc;
-}
+const CActionClassDesc* ScenarioActionClass::GetClassDesc() const { return &s_desc; }
 
-void ScenarioActionClass::Apply(CEntity* entity)
-{
+void ScenarioActionClass::Apply(CEntity* entity) {
     auto* body = static_cast<HostBody*>(entity->GetHostObject());
     if (body == nullptr)
         return;
@@ -129,13 +109,9 @@ void ScenarioActionClass::Apply(CEntity* entity)
     }
 }
 
-const CBrainDesc* ScenarioBrain::GetClassDesc() const
-{
-    return &s_desc;
-}
+const CBrainDesc* ScenarioBrain::GetClassDesc() const { return &s_desc; }
 
-bool ScenarioBrain::Think()
-{
+bool ScenarioBrain::Think() {
     CActionClass* actions = GetActionClass();
     actions->ClearActions();
     bool decided = false;
@@ -150,13 +126,12 @@ bool ScenarioBrain::Think()
     return decided;
 }
 
-std::vector<TaskSetup> DefaultTasks()
-{
+std::vector<TaskSetup> DefaultTasks() {
     std::vector<TaskSetup> tasks;
-    for (const char* name : {"Vusk::CEntityManager::ComputeCommonInfo", "CPathFinder::FindNextMove::ASTAR",
-                             "CHideAgent::ComputeDestination", "CHideAgent::CheckPositionVisible",
-                             "CFollowerAgent::ComputeRealDistance", "CFleeAgent::ComputeDestination",
-                             "CShooterAgent::BotShootAtEnemy"}) {
+    for (const char* name :
+         {"Vusk::CEntityManager::ComputeCommonInfo", "CPathFinder::FindNextMove::ASTAR",
+          "CHideAgent::ComputeDestination", "CHideAgent::CheckPositionVisible", "CFollowerAgent::ComputeRealDistance",
+          "CFleeAgent::ComputeDestination", "CShooterAgent::BotShootAtEnemy"}) {
         TaskSetup task;
         task.name = name;
         tasks.push_back(task);
@@ -177,8 +152,7 @@ std::vector<TaskSetup> DefaultTasks()
 }
 
 CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSetup>& tasks,
-                           const std::vector<std::string>& globalServices)
-{
+                           const std::vector<std::string>& globalServices) {
     auto* tree = new CConfigNode();
     tree->SetName("World");
     Add(tree, "MaxEntity", std::to_string(maxEntity).c_str());
@@ -207,8 +181,7 @@ CConfigNode* MakeWorldTree(int maxEntity, float tpfMs, const std::vector<TaskSet
     return tree;
 }
 
-CConfigNode* MakeEntityDefinition(CConfigNode** brain)
-{
+CConfigNode* MakeEntityDefinition(CConfigNode** brain) {
     auto* definition = new CConfigNode();
     definition->SetName("Entity");
     Add(definition, "Class", "ScenarioEntity");
@@ -220,28 +193,24 @@ CConfigNode* MakeEntityDefinition(CConfigNode** brain)
     return definition;
 }
 
-CConfigNode* AddService(CConfigNode* brain, const char* className)
-{
+CConfigNode* AddService(CConfigNode* brain, const char* className) {
     CConfigNode* node = Add(brain, "Service");
     Add(node, "Class", className);
     return node;
 }
 
-CConfigNode* AddAgent(CConfigNode* brain, const char* className)
-{
+CConfigNode* AddAgent(CConfigNode* brain, const char* className) {
     CConfigNode* node = Add(brain, "Agent");
     Add(node, "Class", className);
     return node;
 }
 
-void AddBoxes(const std::vector<Box>& boxes)
-{
+void AddBoxes(const std::vector<Box>& boxes) {
     for (const Box& box : boxes)
         FakeAiHost::Instance().AddBox(box.min[0], box.min[1], box.min[2], box.max[0], box.max[1], box.max[2]);
 }
 
-CSpatialGraph* BuildGridGraph(float minX, float minZ, float maxX, float maxZ, float step, float clearance)
-{
+CSpatialGraph* BuildGridGraph(float minX, float minZ, float maxX, float maxZ, float step, float clearance) {
     auto* graph = new CSpatialGraph();
     if (graph == nullptr)
         return nullptr;
@@ -289,22 +258,19 @@ CSpatialGraph* BuildGridGraph(float minX, float minZ, float maxX, float maxZ, fl
     return graph;
 }
 
-ScenarioWorld::~ScenarioWorld()
-{
+ScenarioWorld::~ScenarioWorld() {
     delete m_world;
     for (CConfigNode* tree : m_trees)
         Vusk::DeleteTree(tree);
 }
 
-bool ScenarioWorld::Create(CConfigNode* tree, std::size_t poolSize)
-{
+bool ScenarioWorld::Create(CConfigNode* tree, std::size_t poolSize) {
     m_trees.push_back(tree);
     m_world = Vusk::CreateWorld(tree, poolSize);
     return m_world != nullptr;
 }
 
-CEntity* ScenarioWorld::Spawn(const HostBody& body, CConfigNode* definition, uint32_t classBitMask, const char* name)
-{
+CEntity* ScenarioWorld::Spawn(const HostBody& body, CConfigNode* definition, uint32_t classBitMask, const char* name) {
     m_trees.push_back(definition);
     m_bodies.push_back(body);
     CEntity* entity = Vusk::CreateEntity(name, definition, classBitMask, &m_bodies.back());
@@ -318,8 +284,7 @@ CEntity* ScenarioWorld::Spawn(const HostBody& body, CConfigNode* definition, uin
     return entity;
 }
 
-bool ScenarioWorld::AddGraph(const char* name, CSpatialGraph* graph, bool updateWithPathObjects)
-{
+bool ScenarioWorld::AddGraph(const char* name, CSpatialGraph* graph, bool updateWithPathObjects) {
     CGraphManager* manager = Vusk::GetGraphManager();
     if (manager == nullptr || manager->AddGraph(name, graph, updateWithPathObjects) == nullptr) {
         delete graph;
@@ -328,14 +293,12 @@ bool ScenarioWorld::AddGraph(const char* name, CSpatialGraph* graph, bool update
     return true;
 }
 
-void ScenarioWorld::Frame(double time, float dt)
-{
+void ScenarioWorld::Frame(double time, float dt) {
     RunAi(time);
     MoveBodies(dt);
 }
 
-void ScenarioWorld::RunAi(double time)
-{
+void ScenarioWorld::RunAi(double time) {
     FakeAiHost::Instance().SetTime(time);
     timespec cpuStart{}, cpuEnd{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
@@ -343,12 +306,11 @@ void ScenarioWorld::RunAi(double time)
     Vusk::UpdateWorld(m_world);
     m_lastAiSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
-    m_lastAiCpuSeconds =
-        static_cast<double>(cpuEnd.tv_sec - cpuStart.tv_sec) + static_cast<double>(cpuEnd.tv_nsec - cpuStart.tv_nsec) * 1e-9;
+    m_lastAiCpuSeconds = static_cast<double>(cpuEnd.tv_sec - cpuStart.tv_sec) +
+                         static_cast<double>(cpuEnd.tv_nsec - cpuStart.tv_nsec) * 1e-9;
 }
 
-void ScenarioWorld::MoveBodies(float dt)
-{
+void ScenarioWorld::MoveBodies(float dt) {
     for (HostBody& body : m_bodies)
         Integrate(body, dt);
 }

@@ -22,14 +22,14 @@ namespace scenario {
 // What the host knows of one actor; the engine reads it through ScenarioEntity and changes it
 // through ScenarioActionClass.
 struct HostBody {
-    CVector3 position;         // feet position (host units)
-    float heading = 0.0f;      // yaw in degrees, 0 along +z, 90 along +x
-    float speed = 0.0f;        // current speed (host units per second)
-    float eyeHeight = 1.6f;    // eye above the feet (host units)
-    float maxSpeed = 2.0f;     // written into CEntityMaxSpeed
-    float width = 0.6f;        // written into CEntityWidth
-    int32_t teamSide = -1;     // written into CEntityTeamSide
-    bool frozen = false;       // the host does not move the body (it is stuck)
+    CVector3 position;      // feet position (host units)
+    float heading = 0.0f;   // yaw in degrees, 0 along +z, 90 along +x
+    float speed = 0.0f;     // current speed (host units per second)
+    float eyeHeight = 1.6f; // eye above the feet (host units)
+    float maxSpeed = 2.0f;  // written into CEntityMaxSpeed
+    float width = 0.6f;     // written into CEntityWidth
+    int32_t teamSide = -1;  // written into CEntityTeamSide
+    bool frozen = false;    // the host does not move the body (it is stuck)
     // Actions applied this frame (cleared by the host before each AI frame).
     bool rotateSet = false;
     float rotate = 0.0f;
@@ -82,9 +82,9 @@ using configtree::Add;
 struct TaskSetup {
     std::string name;
     bool periodic = false;
-    float periodMs = 0.0f;   // periodic: period in milliseconds
-    int maxCall = 1000;      // aperiodic: grants per frame
-    float tpfMs = 1000.0f;   // aperiodic: time allowance per frame in milliseconds
+    float periodMs = 0.0f; // periodic: period in milliseconds
+    int maxCall = 1000;    // aperiodic: grants per frame
+    float tpfMs = 1000.0f; // aperiodic: time allowance per frame in milliseconds
 };
 
 // The tasks every engine behaviour asks for, with generous limits.
@@ -149,8 +149,8 @@ public:
 
 private:
     CWorld* m_world = nullptr;
-    std::vector<CConfigNode*> m_trees;   // world tree and entity definitions
-    std::deque<HostBody> m_bodies;       // stable addresses: entities point at them
+    std::vector<CConfigNode*> m_trees; // world tree and entity definitions
+    std::deque<HostBody> m_bodies;     // stable addresses: entities point at them
     double m_lastAiSeconds = 0.0;
     double m_lastAiCpuSeconds = 0.0;
 };

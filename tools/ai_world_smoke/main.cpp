@@ -29,8 +29,7 @@ constexpr int kEntities = 50;
 constexpr int kFrames = 200;
 constexpr double kFrameStep = 1.0 / 32.0;
 
-std::string FormatOrder(const std::vector<int>& order)
-{
+std::string FormatOrder(const std::vector<int>& order) {
     std::string text;
     for (size_t i = 0; i < order.size(); ++i) {
         if (i != 0)
@@ -40,8 +39,7 @@ std::string FormatOrder(const std::vector<int>& order)
     return text;
 }
 
-int Run()
-{
+int Run() {
     const CHostServices services = Smoke::MakeHostServices(200);
     if (!Vusk::Initialise(&services)) {
         std::printf("engine initialisation failed\n");
@@ -85,8 +83,8 @@ int Run()
         const SmokeTally& tally = Smoke::Tally();
         std::printf("frame %3d t=%.5f order=%s plan=%d/%d look=%d/%d scan=%d applied=%d over=%d\n", frame,
                     static_cast<double>(CTimeManager::GetFrameStartTime()), FormatOrder(tally.order).c_str(),
-                    tally.granted[0], tally.refused[0], tally.granted[1], tally.refused[1], tally.scans,
-                    tally.applied, tm->IsOverBudget() ? 1 : 0);
+                    tally.granted[0], tally.refused[0], tally.granted[1], tally.refused[1], tally.scans, tally.applied,
+                    tm->IsOverBudget() ? 1 : 0);
         totalGranted += tally.granted[0] + tally.granted[1];
         totalRefused += tally.refused[0] + tally.refused[1];
         PlatformClockAdvanceFrame();
@@ -104,23 +102,21 @@ int Run()
     return 0;
 }
 
-const char kUsage[] =
-    "usage: ai_world_smoke [--help]\n"
-    "\n"
-    "Runs a synthetic AI world headless for 200 frames of 1/32 s: 50 entities whose brains ask\n"
-    "the time manager for two aperiodic tasks and one periodic task, with five entities out of\n"
-    "the world between frames 100 and 149. Prints one line per frame:\n"
-    "  frame N t=START order=I,J,... plan=G/R look=G/R scan=S applied=A over=0|1\n"
-    "(the think order by entity index; per task granted/refused counts; periodic runs; applied\n"
-    "action sets; whether the frame budget ran out), then a total line. The output depends only\n"
-    "on the built-in seed; the tests compare it with tools/ai_world_smoke/golden.txt.\n"
-    "\n"
-    "exit status: 0 after the run, 1 when the world cannot be built, 2 for a bad command line.\n";
+const char kUsage[] = "usage: ai_world_smoke [--help]\n"
+                      "\n"
+                      "Runs a synthetic AI world headless for 200 frames of 1/32 s: 50 entities whose brains ask\n"
+                      "the time manager for two aperiodic tasks and one periodic task, with five entities out of\n"
+                      "the world between frames 100 and 149. Prints one line per frame:\n"
+                      "  frame N t=START order=I,J,... plan=G/R look=G/R scan=S applied=A over=0|1\n"
+                      "(the think order by entity index; per task granted/refused counts; periodic runs; applied\n"
+                      "action sets; whether the frame budget ran out), then a total line. The output depends only\n"
+                      "on the built-in seed; the tests compare it with tools/ai_world_smoke/golden.txt.\n"
+                      "\n"
+                      "exit status: 0 after the run, 1 when the world cannot be built, 2 for a bad command line.\n";
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     bool help = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];

@@ -18,20 +18,11 @@ constexpr double kWorkUnit = 1.0 / 4096.0;
 double g_work = 0.0;
 SmokeTally g_tally;
 
-double HostClock(std::uint32_t)
-{
-    return PlatformClockSeconds() + g_work;
-}
+double HostClock(std::uint32_t) { return PlatformClockSeconds() + g_work; }
 
-void* HostAlloc(std::size_t size)
-{
-    return std::malloc(size);
-}
+void* HostAlloc(std::size_t size) { return std::malloc(size); }
 
-void HostFree(void* block)
-{
-    std::free(block);
-}
+void HostFree(void* block) { std::free(block); }
 
 // The host's view of a bot: it runs its brain's services and agents every frame.
 class SmokeEntity : public CEntity {
@@ -44,14 +35,12 @@ public:
 // Moves the entity by the decided speed along the decided heading.
 class SmokeActionClass : public CActionClass {
 public:
-    SmokeActionClass()
-    {
+    SmokeActionClass() {
         CreateAction(&CActionSpeed::s_desc);
         CreateAction(&CActionRotate::s_desc);
     }
     const CActionClassDesc* GetClassDesc() const override;
-    void Apply(CEntity* entity) override
-    {
+    void Apply(CEntity* entity) override {
         const CActionSpeed* speed = FindAction<CActionSpeed>();
         const CActionRotate* rotate = FindAction<CActionRotate>();
         CVector3 angles = entity->GetAngles();
@@ -72,8 +61,7 @@ public:
 class SmokeAgent : public CAgent {
 public:
     using CAgent::CAgent;
-    bool ReadParam(CConfigNode* node) override
-    {
+    bool ReadParam(CConfigNode* node) override {
         const char* value = node->GetValue();
         if (node->HasName("Task")) {
             if (value == nullptr) {
@@ -91,8 +79,7 @@ public:
     }
     const CAgentDesc* GetClassDesc() const override;
     bool IsReady() override { return m_task >= 0; }
-    bool Think() override
-    {
+    bool Think() override {
         if (crt_rand() % 100 >= m_chance)
             return false;
         CTimeManager* tm = CTimeManager::GetInstance();
@@ -137,8 +124,7 @@ class SmokeBrain : public CBrain {
 public:
     using CBrain::CBrain;
     const CBrainDesc* GetClassDesc() const override;
-    bool Think() override
-    {
+    bool Think() override {
         g_tally.order.push_back(GetOwner()->GetIndex());
         CTimeManager* tm = CTimeManager::GetInstance();
         if (tm->IsPeriodicTaskDue(tm->FindPeriodicTask("Smoke::Scan"), GetOwner()))
@@ -155,26 +141,11 @@ public:
     }
 };
 
-CEntity* CreateSmokeEntity(const char* name, void* host)
-{
-    return new SmokeEntity(name, host);
-}
-CActionClass* CreateSmokeActionClass()
-{
-    return new SmokeActionClass();
-}
-CAgent* CreateSmokeAgent(CBrain* brain)
-{
-    return new SmokeAgent(brain);
-}
-CAgent* CreateSmokeLookAgent(CBrain* brain)
-{
-    return new SmokeLookAgent(brain);
-}
-CBrain* CreateSmokeBrain(CEntity* owner, const CActionClassDesc* actions)
-{
-    return new SmokeBrain(owner, actions);
-}
+CEntity* CreateSmokeEntity(const char* name, void* host) { return new SmokeEntity(name, host); }
+CActionClass* CreateSmokeActionClass() { return new SmokeActionClass(); }
+CAgent* CreateSmokeAgent(CBrain* brain) { return new SmokeAgent(brain); }
+CAgent* CreateSmokeLookAgent(CBrain* brain) { return new SmokeLookAgent(brain); }
+CBrain* CreateSmokeBrain(CEntity* owner, const CActionClassDesc* actions) { return new SmokeBrain(owner, actions); }
 
 CEntityClassDesc g_smokeEntityDesc("SmokeEntity", &CreateSmokeEntity, nullptr);
 CActionClassDesc g_smokeActionClassDesc("SmokeActionClass", &CreateSmokeActionClass);
@@ -182,42 +153,22 @@ CAgentDesc g_smokeAgentDesc("SmokeAgent", &CreateSmokeAgent, nullptr, false, fal
 CAgentDesc g_smokeLookAgentDesc("SmokeLookAgent", &CreateSmokeLookAgent, &g_smokeAgentDesc, false, false);
 CBrainDesc g_smokeBrainDesc("SmokeBrain", &CreateSmokeBrain, nullptr, false, false);
 
-const CEntityClassDesc* SmokeEntity::GetClassDesc() const
-{
-    return &g_smokeEntityDesc;
-}
-const CActionClassDesc* SmokeActionClass::GetClassDesc() const
-{
-    return &g_smokeActionClassDesc;
-}
-const CAgentDesc* SmokeAgent::GetClassDesc() const
-{
-    return &g_smokeAgentDesc;
-}
-const CAgentDesc* SmokeLookAgent::GetClassDesc() const
-{
-    return &g_smokeLookAgentDesc;
-}
-const CBrainDesc* SmokeBrain::GetClassDesc() const
-{
-    return &g_smokeBrainDesc;
-}
+const CEntityClassDesc* SmokeEntity::GetClassDesc() const { return &g_smokeEntityDesc; }
+const CActionClassDesc* SmokeActionClass::GetClassDesc() const { return &g_smokeActionClassDesc; }
+const CAgentDesc* SmokeAgent::GetClassDesc() const { return &g_smokeAgentDesc; }
+const CAgentDesc* SmokeLookAgent::GetClassDesc() const { return &g_smokeLookAgentDesc; }
+const CBrainDesc* SmokeBrain::GetClassDesc() const { return &g_smokeBrainDesc; }
 
 } // namespace
 
-SmokeTally& Smoke::Tally()
-{
-    return g_tally;
-}
+SmokeTally& Smoke::Tally() { return g_tally; }
 
-void Smoke::BeginFrame()
-{
+void Smoke::BeginFrame() {
     g_tally = SmokeTally();
     g_work = 0.0;
 }
 
-CHostServices Smoke::MakeHostServices(std::uint32_t entityPoolSize)
-{
+CHostServices Smoke::MakeHostServices(std::uint32_t entityPoolSize) {
     CHostServices services;
     services.entityPoolSize = entityPoolSize;
     services.alloc = HostAlloc;
@@ -227,8 +178,7 @@ CHostServices Smoke::MakeHostServices(std::uint32_t entityPoolSize)
     return services;
 }
 
-CConfigNode* Smoke::MakeWorldTree(const char* maxEntity)
-{
+CConfigNode* Smoke::MakeWorldTree(const char* maxEntity) {
     CConfigNode* tree = new CConfigNode();
     Add(tree, "MaxEntity", maxEntity);
     Add(tree, "MaxTeam", "2");
@@ -265,4 +215,3 @@ CConfigNode* Smoke::MakeWorldTree(const char* maxEntity)
     Add(Add(Smoke::Add(tree, "Teams"), "Team", nullptr, "Squad"), "Class", "CTeam");
     return tree;
 }
-

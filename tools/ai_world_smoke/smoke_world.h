@@ -19,7 +19,7 @@
 
 // What happened in the current frame.
 struct SmokeTally {
-    std::vector<int> order; // entity indices in the order their brains thought
+    std::vector<int> order;  // entity indices in the order their brains thought
     int granted[2] = {0, 0}; // grants of Smoke::Plan, Smoke::Look
     int refused[2] = {0, 0}; // refusals of Smoke::Plan, Smoke::Look
     int scans = 0;           // periodic scans run

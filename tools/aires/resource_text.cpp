@@ -17,49 +17,40 @@ constexpr std::size_t kMaxName = 255;
 const char* const kModes[] = {"walk", "run", "jump", "crouch"};
 const char* const kCommands[] = {"pause", "rotate", "orient"};
 
-void PutU32(Bytes& out, std::uint32_t v)
-{
+void PutU32(Bytes& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
-void PutF32(Bytes& out, float v)
-{
+void PutF32(Bytes& out, float v) {
     std::uint32_t bits;
     std::memcpy(&bits, &v, 4);
     PutU32(out, bits);
 }
 
-void PutText(Bytes& out, const char* text)
-{
-    out.insert(out.end(), text, text + std::strlen(text));
-}
+void PutText(Bytes& out, const char* text) { out.insert(out.end(), text, text + std::strlen(text)); }
 
 // Sequential reader that names the offset of a short read.
 class Cursor {
 public:
     Cursor(const Bytes& bytes, std::string& error) : m_bytes(bytes), m_error(error) {}
-    bool Fail(const std::string& message)
-    {
+    bool Fail(const std::string& message) {
         m_error = "offset " + std::to_string(m_pos) + ": " + message;
         return false;
     }
-    bool Take(std::size_t n, const char* what)
-    {
+    bool Take(std::size_t n, const char* what) {
         if (m_bytes.size() - m_pos < n)
             return Fail(std::string("the block ends inside ") + what);
         m_pos += n;
         return true;
     }
-    bool U8(std::uint8_t& v, const char* what)
-    {
+    bool U8(std::uint8_t& v, const char* what) {
         if (!Take(1, what))
             return false;
         v = m_bytes[m_pos - 1];
         return true;
     }
-    bool U32(std::uint32_t& v, const char* what)
-    {
+    bool U32(std::uint32_t& v, const char* what) {
         if (!Take(4, what))
             return false;
         v = 0;
@@ -67,16 +58,14 @@ public:
             v |= static_cast<std::uint32_t>(m_bytes[m_pos - 4 + i]) << (8 * i);
         return true;
     }
-    bool F32(float& v, const char* what)
-    {
+    bool F32(float& v, const char* what) {
         std::uint32_t bits;
         if (!U32(bits, what))
             return false;
         std::memcpy(&v, &bits, 4);
         return true;
     }
-    bool Header(const char* magic)
-    {
+    bool Header(const char* magic) {
         const std::size_t n = std::strlen(magic);
         if (m_bytes.size() < n || std::memcmp(m_bytes.data(), magic, n) != 0)
             return Fail(std::string("no \"") + magic + "\" magic");
@@ -101,8 +90,7 @@ private:
 };
 
 // A float as the shortest text that reads back to the same bits.
-std::string Number(float v)
-{
+std::string Number(float v) {
     char text[32];
     for (int digits = 6; digits <= 9; ++digits) {
         std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(v));
@@ -112,14 +100,12 @@ std::string Number(float v)
     return text;
 }
 
-bool StartsWith(const std::string& text, const char* prefix)
-{
+bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
 // Lines of the text form without comments and blank lines, with their numbers.
-std::vector<std::pair<std::size_t, std::string>> Lines(const std::string& text)
-{
+std::vector<std::pair<std::size_t, std::string>> Lines(const std::string& text) {
     std::vector<std::pair<std::size_t, std::string>> lines;
     std::istringstream in(text);
     std::string line;
@@ -134,15 +120,13 @@ std::vector<std::pair<std::size_t, std::string>> Lines(const std::string& text)
     return lines;
 }
 
-std::string LineError(std::size_t number, const std::string& message)
-{
+std::string LineError(std::size_t number, const std::string& message) {
     return "line " + std::to_string(number) + ": " + message;
 }
 
 // Whole-text float; false for anything else. "nan", "inf" and their negatives stand for the values
 // a block may hold (a NaN's payload is not kept).
-bool ParseFloat(const std::string& word, float& value)
-{
+bool ParseFloat(const std::string& word, float& value) {
     if (word.empty())
         return false;
     char* end = nullptr;
@@ -152,8 +136,7 @@ bool ParseFloat(const std::string& word, float& value)
     return *end == '\0' && !(errno == ERANGE && std::isinf(value));
 }
 
-bool ParseInt(const std::string& word, long long low, long long high, long long& value)
-{
+bool ParseInt(const std::string& word, long long low, long long high, long long& value) {
     if (word.empty())
         return false;
     char* end = nullptr;
@@ -162,8 +145,7 @@ bool ParseInt(const std::string& word, long long low, long long high, long long&
 }
 
 // "key=value" attribute of a header line; the value is quoted for name.
-bool ParsePathWayText(const std::vector<std::pair<std::size_t, std::string>>& lines, PathWay& way, std::string& error)
-{
+bool ParsePathWayText(const std::vector<std::pair<std::size_t, std::string>>& lines, PathWay& way, std::string& error) {
     const std::size_t headerLine = lines[0].first;
     const std::string& header = lines[0].second;
     std::size_t pos = std::strlen("pathway");
@@ -273,8 +255,7 @@ bool ParsePathWayText(const std::vector<std::pair<std::size_t, std::string>>& li
 }
 
 bool ParseNeuralNetText(const std::vector<std::pair<std::size_t, std::string>>& lines, NeuralNet& net,
-                        std::string& error)
-{
+                        std::string& error) {
     const std::size_t headerLine = lines[0].first;
     const std::string& header = lines[0].second;
     std::istringstream head(header.substr(std::strlen("neuralnet")));
@@ -343,8 +324,7 @@ bool ParseNeuralNetText(const std::vector<std::pair<std::size_t, std::string>>& 
 
 } // namespace
 
-Bytes EncodePathWay(const PathWay& way)
-{
+Bytes EncodePathWay(const PathWay& way) {
     Bytes out;
     PutText(out, kPathWayMagic);
     PutU32(out, 1);
@@ -369,8 +349,7 @@ Bytes EncodePathWay(const PathWay& way)
     return out;
 }
 
-Bytes EncodeNeuralNet(const NeuralNet& net)
-{
+Bytes EncodeNeuralNet(const NeuralNet& net) {
     Bytes out;
     PutText(out, kNeuralNetMagic);
     PutU32(out, 1);
@@ -384,8 +363,7 @@ Bytes EncodeNeuralNet(const NeuralNet& net)
     return out;
 }
 
-bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error)
-{
+bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error) {
     way = PathWay();
     Cursor in(bytes, error);
     std::uint32_t length = 0;
@@ -426,8 +404,7 @@ bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error)
     return true;
 }
 
-bool DecodeNeuralNet(const Bytes& bytes, NeuralNet& net, std::string& error)
-{
+bool DecodeNeuralNet(const Bytes& bytes, NeuralNet& net, std::string& error) {
     net = NeuralNet();
     Cursor in(bytes, error);
     std::uint8_t linear = 0;
@@ -465,8 +442,7 @@ bool DecodeNeuralNet(const Bytes& bytes, NeuralNet& net, std::string& error)
     return true;
 }
 
-std::string FormatPathWay(const PathWay& way)
-{
+std::string FormatPathWay(const PathWay& way) {
     std::string out = "pathway name=";
     out += AisFormat::Shown(way.name);
     out += " flag=" + std::to_string(way.flag) + "\n";
@@ -487,8 +463,7 @@ std::string FormatPathWay(const PathWay& way)
     return out;
 }
 
-std::string FormatNeuralNet(const NeuralNet& net)
-{
+std::string FormatNeuralNet(const NeuralNet& net) {
     std::string out = "neuralnet linear=" + std::to_string(net.linear) + "\nlayers";
     for (std::int32_t count : net.layers)
         out += " " + std::to_string(count);
@@ -502,8 +477,7 @@ std::string FormatNeuralNet(const NeuralNet& net)
     return out;
 }
 
-bool ParseText(const std::string& text, Bytes& block, std::string& error)
-{
+bool ParseText(const std::string& text, Bytes& block, std::string& error) {
     const auto lines = Lines(text);
     if (lines.empty()) {
         error = "the text is empty";
@@ -528,8 +502,7 @@ bool ParseText(const std::string& text, Bytes& block, std::string& error)
     return false;
 }
 
-bool FormatBlock(const Bytes& block, std::string& text, std::string& error)
-{
+bool FormatBlock(const Bytes& block, std::string& text, std::string& error) {
     if (block.size() >= std::strlen(kPathWayMagic) &&
         std::memcmp(block.data(), kPathWayMagic, std::strlen(kPathWayMagic)) == 0) {
         PathWay way;

@@ -24,14 +24,14 @@ inline constexpr char kPathWayMagic[] = "Quelmor Path Way";
 inline constexpr char kNeuralNetMagic[] = "Quelmor Neural Net";
 
 struct PathWayRecord {
-    std::uint8_t type = 0;       // 1-4 positions, 11-13 numeric commands, 14 command text, others skipped
-    float x = 0, y = 0, z = 0;   // types 1-4
-    float value = 0;             // types 11-13
-    std::string text;            // type 14: at most 64 bytes, padded with NULs in the block
+    std::uint8_t type = 0;     // 1-4 positions, 11-13 numeric commands, 14 command text, others skipped
+    float x = 0, y = 0, z = 0; // types 1-4
+    float value = 0;           // types 11-13
+    std::string text;          // type 14: at most 64 bytes, padded with NULs in the block
 };
 
 struct PathWay {
-    std::string name;            // at most 255 bytes
+    std::string name; // at most 255 bytes
     std::uint8_t flag = 0;
     std::vector<PathWayRecord> records; // without the closing type-0 record
 };

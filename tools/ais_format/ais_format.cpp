@@ -17,8 +17,7 @@ using R = CAisReader; // chunk types, field and record sizes of the format
 constexpr std::uint32_t kHeader = ovCHUNKHEADERSIZE;
 constexpr std::uint32_t kField = R::kTextField;
 
-std::string Hex(std::uint64_t value)
-{
+std::string Hex(std::uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
     return text;
@@ -27,8 +26,7 @@ std::string Hex(std::uint64_t value)
 // ---- encoding ---------------------------------------------------------------------------
 
 // Bytes of a node's whole encoding, header included.
-std::uint64_t EncodedSize(const Node& node)
-{
+std::uint64_t EncodedSize(const Node& node) {
     switch (node.kind) {
     case Kind::Leaf:
         return kHeader + R::kLeafSize;
@@ -44,8 +42,7 @@ std::uint64_t EncodedSize(const Node& node)
     return size;
 }
 
-bool CheckText(const std::string& text, const char* what, std::string& error)
-{
+bool CheckText(const std::string& text, const char* what, std::string& error) {
     if (text.size() > kMaxText) {
         error = std::string(what) + " \"" + text.substr(0, 20) + "...\" is longer than 127 bytes";
         return false;
@@ -57,8 +54,7 @@ bool CheckText(const std::string& text, const char* what, std::string& error)
     return true;
 }
 
-bool CheckTree(const Node& node, std::uint32_t depth, std::uint32_t& rawCount, std::string& error)
-{
+bool CheckTree(const Node& node, std::uint32_t depth, std::uint32_t& rawCount, std::string& error) {
     if (depth > kMaxDepth) {
         error = "the tree is deeper than 256 levels";
         return false;
@@ -87,27 +83,23 @@ class Writer {
 public:
     explicit Writer(std::vector<std::uint8_t>& out) : m_out(out) {}
 
-    void U32(std::uint32_t value)
-    {
+    void U32(std::uint32_t value) {
         for (int i = 0; i < 4; ++i) {
             m_out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
         }
     }
-    void Header(std::uint32_t type, std::uint64_t length)
-    {
+    void Header(std::uint32_t type, std::uint64_t length) {
         U32(type);
         U32(static_cast<std::uint32_t>(length));
         U32(Stamp());
     }
-    void Field(const std::string& text)
-    {
+    void Field(const std::string& text) {
         m_out.insert(m_out.end(), text.begin(), text.end());
         m_out.insert(m_out.end(), kField - text.size(), 0);
     }
     void Bytes(const std::vector<std::uint8_t>& bytes) { m_out.insert(m_out.end(), bytes.begin(), bytes.end()); }
 
-    void Tree(const Node& node, const Document& doc, std::uint32_t& nextBlock)
-    {
+    void Tree(const Node& node, const Document& doc, std::uint32_t& nextBlock) {
         switch (node.kind) {
         case Kind::Leaf:
             Header(R::kChunkLeaf, R::kLeafSize);
@@ -139,24 +131,20 @@ private:
 
 class Reader {
 public:
-    Reader(const std::uint8_t* data, std::size_t size, std::string& error) : m_data(data), m_size(size), m_error(error)
-    {
-    }
+    Reader(const std::uint8_t* data, std::size_t size, std::string& error)
+        : m_data(data), m_size(size), m_error(error) {}
 
     std::size_t Position() const { return m_pos; }
     std::size_t Left() const { return m_size - m_pos; }
 
-    bool Fail(std::size_t offset, const std::string& message)
-    {
+    bool Fail(std::size_t offset, const std::string& message) {
         m_error = "offset " + Hex(offset) + ": " + message;
         return false;
     }
-    bool Need(std::size_t bytes, const char* what)
-    {
+    bool Need(std::size_t bytes, const char* what) {
         return Left() >= bytes || Fail(m_pos, std::string("file ends inside ") + what);
     }
-    bool U32(std::uint32_t& value, const char* what)
-    {
+    bool U32(std::uint32_t& value, const char* what) {
         if (!Need(4, what)) {
             return false;
         }
@@ -166,16 +154,14 @@ public:
         m_pos += 4;
         return true;
     }
-    bool Header(std::uint32_t& type, std::uint32_t& length)
-    {
+    bool Header(std::uint32_t& type, std::uint32_t& length) {
         std::uint32_t stamp = 0;
         if (!U32(type, "a chunk header") || !U32(length, "a chunk header") || !U32(stamp, "a chunk header")) {
             return false;
         }
         return stamp == Stamp() || Fail(m_pos - 4, "chunk stamp " + Hex(stamp) + " is not " + Hex(Stamp()));
     }
-    bool Field(std::string& text, const char* what)
-    {
+    bool Field(std::string& text, const char* what) {
         if (!Need(kField, what)) {
             return false;
         }
@@ -193,8 +179,7 @@ public:
         m_pos += kField;
         return true;
     }
-    bool Bytes(std::vector<std::uint8_t>& bytes, std::uint32_t length, const char* what)
-    {
+    bool Bytes(std::vector<std::uint8_t>& bytes, std::uint32_t length, const char* what) {
         if (!Need(length, what)) {
             return false;
         }
@@ -204,8 +189,7 @@ public:
     }
 
     // One node encoding; refSizes receives the value of every reference in order.
-    bool Tree(Node& node, std::uint32_t depth, std::vector<std::uint32_t>& refSizes)
-    {
+    bool Tree(Node& node, std::uint32_t depth, std::vector<std::uint32_t>& refSizes) {
         std::size_t start = m_pos;
         if (depth > kMaxDepth) {
             return Fail(start, "nodes nested deeper than 256 levels");
@@ -276,8 +260,7 @@ private:
 
 // ---- text form --------------------------------------------------------------------------
 
-void Quote(const std::string& text, std::string& out)
-{
+void Quote(const std::string& text, std::string& out) {
     static const char kDigits[] = "0123456789abcdef";
     out += '"';
     for (unsigned char c : text) {
@@ -295,8 +278,7 @@ void Quote(const std::string& text, std::string& out)
     out += '"';
 }
 
-void FormatLine(const Node& node, std::size_t depth, std::string& out)
-{
+void FormatLine(const Node& node, std::size_t depth, std::string& out) {
     out.append(2 * depth, ' ');
     switch (node.kind) {
     case Kind::Node:
@@ -325,8 +307,7 @@ void FormatLine(const Node& node, std::size_t depth, std::string& out)
     }
 }
 
-int HexDigit(char c)
-{
+int HexDigit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -343,45 +324,37 @@ int HexDigit(char c)
 class LineParser {
 public:
     LineParser(const std::string& line, std::size_t pos, std::size_t number, std::string& error)
-        : m_line(line), m_pos(pos), m_number(number), m_error(error)
-    {
-    }
+        : m_line(line), m_pos(pos), m_number(number), m_error(error) {}
 
-    bool Fail(const std::string& message)
-    {
+    bool Fail(const std::string& message) {
         m_error = "line " + std::to_string(m_number) + ": " + message;
         return false;
     }
-    void SkipSpaces()
-    {
+    void SkipSpaces() {
         while (m_pos < m_line.size() && m_line[m_pos] == ' ') {
             ++m_pos;
         }
     }
-    bool AtEnd()
-    {
+    bool AtEnd() {
         SkipSpaces();
         return m_pos >= m_line.size();
     }
     std::size_t Position() const { return m_pos; }
-    std::string Word()
-    {
+    std::string Word() {
         std::size_t start = m_pos;
         while (m_pos < m_line.size() && m_line[m_pos] != ' ' && m_line[m_pos] != '=') {
             ++m_pos;
         }
         return m_line.substr(start, m_pos - start);
     }
-    bool Expect(char c, const char* what)
-    {
+    bool Expect(char c, const char* what) {
         if (m_pos < m_line.size() && m_line[m_pos] == c) {
             ++m_pos;
             return true;
         }
         return Fail(std::string("expected ") + what);
     }
-    bool Quoted(std::string& text)
-    {
+    bool Quoted(std::string& text) {
         if (!Expect('"', "a quoted text")) {
             return false;
         }
@@ -397,8 +370,9 @@ public:
                 if (byte < 0x20 || byte >= 0x7F) {
                     std::string shown;
                     Quote(std::string(1, c), shown);
-                    return Fail("the byte " + shown.substr(1, 4) +
-                                " in a quoted text must be written as that escape (only space to ~ stand for themselves)");
+                    return Fail(
+                        "the byte " + shown.substr(1, 4) +
+                        " in a quoted text must be written as that escape (only space to ~ stand for themselves)");
                 }
                 text += c;
                 continue;
@@ -423,8 +397,7 @@ public:
         }
         return Expect('"', "the closing quote");
     }
-    bool Number(std::uint32_t& value)
-    {
+    bool Number(std::uint32_t& value) {
         std::size_t start = m_pos;
         std::uint64_t result = 0;
         while (m_pos < m_line.size() && m_line[m_pos] >= '0' && m_line[m_pos] <= '9') {
@@ -439,8 +412,7 @@ public:
         value = static_cast<std::uint32_t>(result);
         return true;
     }
-    bool Text(std::string& text, const char* key)
-    {
+    bool Text(std::string& text, const char* key) {
         if (!Quoted(text)) {
             return false;
         }
@@ -448,8 +420,7 @@ public:
     }
 
     // Attributes of a node of that kind.
-    bool Attributes(Node& node)
-    {
+    bool Attributes(Node& node) {
         std::string seen;
         while (!AtEnd()) {
             std::size_t at = m_pos;
@@ -495,8 +466,7 @@ private:
     std::string& m_error;
 };
 
-void Collect(Node& node, std::vector<Node*>& out)
-{
+void Collect(Node& node, std::vector<Node*>& out) {
     if (node.kind == Kind::RawData) {
         out.push_back(&node);
     }
@@ -507,20 +477,16 @@ void Collect(Node& node, std::vector<Node*>& out)
 
 } // namespace
 
-std::uint32_t Stamp()
-{
-    return OvChunkStampPack(ovLIBRARYVERSION, ovLIBRARYBUILD);
-}
+std::uint32_t Stamp() { return OvChunkStampPack(ovLIBRARYVERSION, ovLIBRARYBUILD); }
 
-bool Encode(const Document& doc, std::vector<std::uint8_t>& out, std::string& error)
-{
+bool Encode(const Document& doc, std::vector<std::uint8_t>& out, std::string& error) {
     std::uint32_t rawCount = 0;
     if (!CheckTree(doc.root, 1, rawCount, error)) {
         return false;
     }
     if (rawCount != doc.blocks.size()) {
-        error = "the tree has " + std::to_string(rawCount) + " RawData nodes but " +
-                std::to_string(doc.blocks.size()) + " blocks are given";
+        error = "the tree has " + std::to_string(rawCount) + " RawData nodes but " + std::to_string(doc.blocks.size()) +
+                " blocks are given";
         return false;
     }
     std::uint64_t total = R::kMagicSize + 4 + EncodedSize(doc.root);
@@ -544,8 +510,7 @@ bool Encode(const Document& doc, std::vector<std::uint8_t>& out, std::string& er
     return true;
 }
 
-bool Decode(const std::uint8_t* data, std::size_t size, Document& doc, std::string& error)
-{
+bool Decode(const std::uint8_t* data, std::size_t size, Document& doc, std::string& error) {
     doc = Document();
     Reader reader(data, size, error);
     if (size < R::kMagicSize || std::memcmp(data, R::kMagic, R::kMagicSize) != 0) {
@@ -588,38 +553,33 @@ bool Decode(const std::uint8_t* data, std::size_t size, Document& doc, std::stri
     return true;
 }
 
-std::vector<Node*> RawDataNodes(Node& root)
-{
+std::vector<Node*> RawDataNodes(Node& root) {
     std::vector<Node*> out;
     Collect(root, out);
     return out;
 }
 
 bool UnquoteText(const std::string& line, std::size_t& pos, std::size_t lineNumber, std::string& text,
-                 std::string& error)
-{
+                 std::string& error) {
     LineParser parser(line, pos, lineNumber, error);
     const bool ok = parser.Quoted(text);
     pos = parser.Position();
     return ok;
 }
 
-std::string Shown(const std::string& text)
-{
+std::string Shown(const std::string& text) {
     std::string out;
     Quote(text, out);
     return out;
 }
 
-std::string FormatText(const Node& root)
-{
+std::string FormatText(const Node& root) {
     std::string out;
     FormatLine(root, 0, out);
     return out;
 }
 
-bool ParseText(const std::string& text, Node& root, std::string& error)
-{
+bool ParseText(const std::string& text, Node& root, std::string& error) {
     root = Node();
     std::vector<Node*> path; // the last node read at each depth
     std::size_t number = 0;
@@ -692,8 +652,7 @@ bool ParseText(const std::string& text, Node& root, std::string& error)
     return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error)
-{
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot open " + path;
@@ -707,8 +666,7 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, st
     return true;
 }
 
-bool WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error)
-{
+bool WriteWholeFile(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     out.close();

@@ -23,16 +23,16 @@ enum class Kind {
 
 struct Node {
     Kind kind = Kind::Node;
-    std::string label;           // Node only
-    std::string name;            // Node and Leaf
-    std::string value;           // Leaf only
-    std::uint32_t size = 0;      // RawData: bytes of the block
-    std::uint32_t block = 0;     // RawData: block number, depth first from 0
-    std::string file;            // RawData: file holding the block in the text form (may be empty)
-    bool hasSize = false;        // RawData read from text: size was given
-    bool hasBlock = false;       // RawData read from text: block was given
-    std::size_t line = 0;        // read from text: its line number (from 1)
-    std::vector<Node> children;  // Node only
+    std::string label;          // Node only
+    std::string name;           // Node and Leaf
+    std::string value;          // Leaf only
+    std::uint32_t size = 0;     // RawData: bytes of the block
+    std::uint32_t block = 0;    // RawData: block number, depth first from 0
+    std::string file;           // RawData: file holding the block in the text form (may be empty)
+    bool hasSize = false;       // RawData read from text: size was given
+    bool hasBlock = false;      // RawData read from text: block was given
+    std::size_t line = 0;       // read from text: its line number (from 1)
+    std::vector<Node> children; // Node only
 };
 
 struct Document {
@@ -40,7 +40,7 @@ struct Document {
     std::vector<std::vector<std::uint8_t>> blocks; // raw blocks by number
 };
 
-inline constexpr std::size_t kMaxText = 127;   // bytes of a label, name or value
+inline constexpr std::size_t kMaxText = 127;    // bytes of a label, name or value
 inline constexpr std::uint32_t kMaxDepth = 256; // deepest nesting the engine reads (root: 1)
 
 // Stamp word of every chunk written (the graphics core's version and build).

@@ -11,41 +11,37 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: aisdump FILE.AIS [--extract DIR]\n"
-    "\n"
-    "Prints the node tree of an AI world file as text on standard output: one line per node,\n"
-    "indented by two spaces per level:\n"
-    "  node label=\"...\" name=\"...\"        a node with children\n"
-    "  leaf name=\"...\" value=\"...\"        a key and its value\n"
-    "  raw size=N block=K [file=\"...\"]    a RawData node: its block's size and number\n"
-    "\n"
-    "--extract DIR  also writes raw block K to DIR/block-K.bin (K with at least four digits,\n"
-    "               DIR created when missing) and names that file in the text; save the text\n"
-    "               in DIR, then aispack DIR/tree.txt OUT.AIS rebuilds the file byte for byte:\n"
-    "                 mkdir -p d && aisdump a.AIS --extract d > d/tree.txt\n"
-    "                 aispack d/tree.txt b.AIS\n"
-    "\n"
-    "Only files in the canonical form that aispack writes are accepted; otherwise the offset of\n"
-    "the first deviation is reported and the exit status is 1. A bad command line exits with\n"
-    "status 2.\n";
+const char kUsage[] = "usage: aisdump FILE.AIS [--extract DIR]\n"
+                      "\n"
+                      "Prints the node tree of an AI world file as text on standard output: one line per node,\n"
+                      "indented by two spaces per level:\n"
+                      "  node label=\"...\" name=\"...\"        a node with children\n"
+                      "  leaf name=\"...\" value=\"...\"        a key and its value\n"
+                      "  raw size=N block=K [file=\"...\"]    a RawData node: its block's size and number\n"
+                      "\n"
+                      "--extract DIR  also writes raw block K to DIR/block-K.bin (K with at least four digits,\n"
+                      "               DIR created when missing) and names that file in the text; save the text\n"
+                      "               in DIR, then aispack DIR/tree.txt OUT.AIS rebuilds the file byte for byte:\n"
+                      "                 mkdir -p d && aisdump a.AIS --extract d > d/tree.txt\n"
+                      "                 aispack d/tree.txt b.AIS\n"
+                      "\n"
+                      "Only files in the canonical form that aispack writes are accepted; otherwise the offset of\n"
+                      "the first deviation is reported and the exit status is 1. A bad command line exits with\n"
+                      "status 2.\n";
 
-int Fail(const std::string& message)
-{
+int Fail(const std::string& message) {
     std::fprintf(stderr, "aisdump: %s\n", message.c_str());
     return 1;
 }
 
-int BadUsage(const std::string& message)
-{
+int BadUsage(const std::string& message) {
     std::fprintf(stderr, "aisdump: %s (aisdump --help tells the usage)\n", message.c_str());
     return 2;
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string input;
     std::string extract;
     bool extracting = false;

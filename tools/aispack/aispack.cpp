@@ -10,29 +10,26 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: aispack TEXT OUT.AIS\n"
-    "\n"
-    "Writes the AI world file OUT.AIS from TEXT, the text form that aisdump prints:\n"
-    "  node label=\"...\" name=\"...\"        a node with children (the lines below it, indented\n"
-    "                                     two more spaces)\n"
-    "  leaf name=\"...\" value=\"...\"        a key and its value\n"
-    "  raw file=\"...\" [size=N] [block=K]  a RawData node; its block is read from the file,\n"
-    "                                     relative to TEXT's folder; size and block, when\n"
-    "                                     given, must agree with the file and the node's order\n"
-    "Texts are quoted; \\\" \\\\ and \\xHH are escapes; at most 127 bytes each. Lines starting\n"
-    "with # and empty lines are ignored. Exactly one line (the root) has no indentation.\n";
+const char kUsage[] = "usage: aispack TEXT OUT.AIS\n"
+                      "\n"
+                      "Writes the AI world file OUT.AIS from TEXT, the text form that aisdump prints:\n"
+                      "  node label=\"...\" name=\"...\"        a node with children (the lines below it, indented\n"
+                      "                                     two more spaces)\n"
+                      "  leaf name=\"...\" value=\"...\"        a key and its value\n"
+                      "  raw file=\"...\" [size=N] [block=K]  a RawData node; its block is read from the file,\n"
+                      "                                     relative to TEXT's folder; size and block, when\n"
+                      "                                     given, must agree with the file and the node's order\n"
+                      "Texts are quoted; \\\" \\\\ and \\xHH are escapes; at most 127 bytes each. Lines starting\n"
+                      "with # and empty lines are ignored. Exactly one line (the root) has no indentation.\n";
 
-int Fail(const std::string& message)
-{
+int Fail(const std::string& message) {
     std::fprintf(stderr, "aispack: %s\n", message.c_str());
     return 1;
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -74,8 +71,8 @@ int main(int argc, char** argv)
         }
         if (doc.blocks.back().size() > 0xFFFFFFFFu || (raw.hasSize && raw.size != doc.blocks.back().size())) {
             return Fail(where + "the block file " + AisFormat::Shown(raw.file) + " holds " +
-                        std::to_string(doc.blocks.back().size()) + " bytes, the line says size=" +
-                        std::to_string(raw.size));
+                        std::to_string(doc.blocks.back().size()) +
+                        " bytes, the line says size=" + std::to_string(raw.size));
         }
     }
     std::vector<std::uint8_t> bytes;

@@ -18,21 +18,16 @@ ToolRun Render(const std::string& arguments) { return RunTool(D3D9_RENDER_PROGRA
 
 struct D3d9RenderTest : ::testing::Test {
     std::filesystem::path dir;
-    void SetUp() override
-    {
-        dir = MakeTestScratchDir("dun_d3d9_render");
-    }
+    void SetUp() override { dir = MakeTestScratchDir("dun_d3d9_render"); }
     void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string Scene(const std::string& text)
-    {
+    std::string Scene(const std::string& text) {
         const std::string path = (dir / "scene.txt").string();
         std::ofstream(path) << text;
         return path;
     }
 };
 
-std::vector<png_byte> ReadRgba(const std::string& path, png_uint_32* width, png_uint_32* height)
-{
+std::vector<png_byte> ReadRgba(const std::string& path, png_uint_32* width, png_uint_32* height) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str()) || image.format != PNG_FORMAT_RGBA)
@@ -45,8 +40,7 @@ std::vector<png_byte> ReadRgba(const std::string& path, png_uint_32* width, png_
     return pixels;
 }
 
-TEST_F(D3d9RenderTest, ClearsAndTrianglesFollowTheFillRule)
-{
+TEST_F(D3d9RenderTest, ClearsAndTrianglesFollowTheFillRule) {
     // Two triangles sharing the diagonal of a square with corners on pixel centres, and a third
     // sharing a vertex: every pixel of the square is written once (blue over red shows only
     // where the fill rule gave a pixel to both), the right and bottom edges stay clear.
@@ -76,8 +70,7 @@ TEST_F(D3d9RenderTest, ClearsAndTrianglesFollowTheFillRule)
     EXPECT_EQ(wrong, 0u);
 }
 
-TEST_F(D3d9RenderTest, MalformedScenesNameTheLine)
-{
+TEST_F(D3d9RenderTest, MalformedScenesNameTheLine) {
     const std::string out = (dir / "out.png").string();
     const struct {
         const char* text;

@@ -19,18 +19,16 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: d3d9_render SCENE OUT.png\n"
-    "Renders SCENE through the Direct3D 9 stand-in on a headless window and writes the presented\n"
-    "back buffer as an 8-bit RGBA PNG. SCENE holds one command per line; '#' starts a comment:\n"
-    "  size W H                        back buffer size in pixels (1..4096), once, before drawing\n"
-    "  clear AARRGGBB                  clears the whole target to the colour (hex)\n"
-    "  tri X0 Y0 X1 Y1 X2 Y2 AARRGGBB  a pre-transformed triangle in pixels (z 0.5, rhw 1) of one\n"
-    "                                  colour: no culling, depth test, lighting or blending\n";
+const char kUsage[] = "usage: d3d9_render SCENE OUT.png\n"
+                      "Renders SCENE through the Direct3D 9 stand-in on a headless window and writes the presented\n"
+                      "back buffer as an 8-bit RGBA PNG. SCENE holds one command per line; '#' starts a comment:\n"
+                      "  size W H                        back buffer size in pixels (1..4096), once, before drawing\n"
+                      "  clear AARRGGBB                  clears the whole target to the colour (hex)\n"
+                      "  tri X0 Y0 X1 Y1 X2 Y2 AARRGGBB  a pre-transformed triangle in pixels (z 0.5, rhw 1) of one\n"
+                      "                                  colour: no culling, depth test, lighting or blending\n";
 
 // Reads the scene file; on an error prints "FILE:LINE: message" and returns false.
-bool ReadScene(const char* path, Scene* scene)
-{
+bool ReadScene(const char* path, Scene* scene) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "d3d9_render: cannot open scene %s: %s\n", path, std::strerror(errno));
@@ -47,8 +45,7 @@ bool ReadScene(const char* path, Scene* scene)
     return false;
 }
 
-bool WriteRgbaPng(const char* path, const BYTE* bits, UINT width, UINT height, INT pitch)
-{
+bool WriteRgbaPng(const char* path, const BYTE* bits, UINT width, UINT height, INT pitch) {
     std::vector<png_byte> rgba(static_cast<std::size_t>(width) * height * 4);
     for (UINT y = 0; y < height; ++y)
         for (UINT x = 0; x < width; ++x) {
@@ -77,28 +74,25 @@ struct Vertex {
     D3DCOLOR color;
 };
 
-LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-int Fail(const char* call, HRESULT hr)
-{
+int Fail(const char* call, HRESULT hr) {
     std::fprintf(stderr, "d3d9_render: %s failed (0x%08X)\n", call, static_cast<unsigned>(hr));
     return 1;
 }
 
-int Render(const Scene& scene, const char* out)
-{
+int Render(const Scene& scene, const char* out) {
     setenv("PLATFORM_HEADLESS", "1", 1);
     WNDCLASSA wc{};
     wc.lpfnWndProc = WindowProc;
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "d3d9_render";
     RegisterClassA(&wc);
-    HWND window = CreateWindowExA(0, "d3d9_render", "d3d9_render", WS_OVERLAPPEDWINDOW, 0, 0,
-                                  static_cast<int>(scene.width), static_cast<int>(scene.height), nullptr, nullptr,
-                                  wc.hInstance, nullptr);
+    HWND window =
+        CreateWindowExA(0, "d3d9_render", "d3d9_render", WS_OVERLAPPEDWINDOW, 0, 0, static_cast<int>(scene.width),
+                        static_cast<int>(scene.height), nullptr, nullptr, wc.hInstance, nullptr);
     if (window == nullptr) {
         std::fprintf(stderr, "d3d9_render: cannot create the window\n");
         return 1;
@@ -116,8 +110,8 @@ int Render(const Scene& scene, const char* out)
     pp.Windowed = TRUE;
     pp.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
     IDirect3DDevice9* device = nullptr;
-    HRESULT hr = d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window, D3DCREATE_SOFTWARE_VERTEXPROCESSING,
-                                   &pp, &device);
+    HRESULT hr = d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp,
+                                   &device);
     if (FAILED(hr)) {
         d3d->Release();
         return Fail("CreateDevice", hr);
@@ -184,8 +178,7 @@ int Render(const Scene& scene, const char* out)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsage, stdout);

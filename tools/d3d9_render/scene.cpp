@@ -9,16 +9,14 @@
 
 namespace {
 
-bool ParseColor(const std::string& word, std::uint32_t* out)
-{
+bool ParseColor(const std::string& word, std::uint32_t* out) {
     if (word.size() != 8 || word.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return false;
     *out = static_cast<std::uint32_t>(std::strtoul(word.c_str(), nullptr, 16));
     return true;
 }
 
-bool ParseCoordinate(const std::string& word, float* out)
-{
+bool ParseCoordinate(const std::string& word, float* out) {
     char* end = nullptr;
     errno = 0;
     const float v = std::strtof(word.c_str(), &end);
@@ -28,8 +26,7 @@ bool ParseCoordinate(const std::string& word, float* out)
     return true;
 }
 
-bool ParseSide(const std::string& word, unsigned* out)
-{
+bool ParseSide(const std::string& word, unsigned* out) {
     if (word.empty() || word.size() > 5 || word.find_first_not_of("0123456789") != std::string::npos)
         return false;
     const unsigned long v = std::strtoul(word.c_str(), nullptr, 10);
@@ -41,8 +38,7 @@ bool ParseSide(const std::string& word, unsigned* out)
 
 } // namespace
 
-bool ParseScene(const char* text, std::size_t size, Scene* scene, SceneError* error)
-{
+bool ParseScene(const char* text, std::size_t size, Scene* scene, SceneError* error) {
     *scene = Scene{};
     int number = 0;
     auto fail = [&](const std::string& message) {
@@ -105,16 +101,15 @@ bool ParseScene(const char* text, std::size_t size, Scene* scene, SceneError* er
     return true;
 }
 
-std::string PrintScene(const Scene& scene)
-{
+std::string PrintScene(const Scene& scene) {
     std::string out = "size " + std::to_string(scene.width) + " " + std::to_string(scene.height) + "\n";
     char buffer[160];
     for (const SceneCommand& c : scene.commands) {
         if (c.kind == SceneCommand::Kind::Clear) {
             std::snprintf(buffer, sizeof buffer, "clear %08X\n", static_cast<unsigned>(c.color));
         } else {
-            std::snprintf(buffer, sizeof buffer, "tri %.9g %.9g %.9g %.9g %.9g %.9g %08X\n", c.xy[0], c.xy[1],
-                          c.xy[2], c.xy[3], c.xy[4], c.xy[5], static_cast<unsigned>(c.color));
+            std::snprintf(buffer, sizeof buffer, "tri %.9g %.9g %.9g %.9g %.9g %.9g %08X\n", c.xy[0], c.xy[1], c.xy[2],
+                          c.xy[3], c.xy[4], c.xy[5], static_cast<unsigned>(c.color));
         }
         out += buffer;
     }

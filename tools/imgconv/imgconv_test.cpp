@@ -31,19 +31,18 @@ std::vector<std::uint8_t> ReadRgba(const std::string& path, unsigned* width, uns
 class ImgconvTest : public ::testing::Test {
 protected:
     std::filesystem::path dir;
-    void SetUp() override {
-        dir = MakeTestScratchDir("dun_imgconv");
-    }
+    void SetUp() override { dir = MakeTestScratchDir("dun_imgconv"); }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Path(const char* name) const { return (dir / name).string(); }
 };
 
 TEST_F(ImgconvTest, BitmapAndPalettePngBecomeRgbaPngs) {
     // 3 x 2, 24 bits, rows padded to 12 bytes, bottom row first.
-    std::vector<std::uint8_t> bmp = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 3, 0, 0, 0, 2, 0,
-                                     0, 0, 1, 0, 24, 0};
+    std::vector<std::uint8_t> bmp = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  40,
+                                     0,   0,   0,  3, 0, 0, 0, 2, 0, 0, 0,  1, 0, 24, 0};
     bmp.resize(54, 0);
-    const std::uint8_t rows[2][12] = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0}, {10, 20, 30, 40, 50, 60, 70, 80, 90, 0, 0, 0}};
+    const std::uint8_t rows[2][12] = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0},
+                                      {10, 20, 30, 40, 50, 60, 70, 80, 90, 0, 0, 0}};
     for (const auto& row : rows) {
         bmp.insert(bmp.end(), row, row + 12);
     }
@@ -65,8 +64,8 @@ TEST_F(ImgconvTest, BitmapAndPalettePngBecomeRgbaPngs) {
     image.height = 4;
     image.format = PNG_FORMAT_RGBA_COLORMAP;
     image.colormap_entries = 6;
-    const std::uint8_t colourMap[6 * 4] = {255, 0, 0, 255, 0, 255, 0, 128, 0, 0, 255, 0,
-                                           9,   9, 9, 255, 200, 100, 50, 255, 1, 2, 3, 255};
+    const std::uint8_t colourMap[6 * 4] = {255, 0, 0, 255, 0,   255, 0,  128, 0, 0, 255, 0,
+                                           9,   9, 9, 255, 200, 100, 50, 255, 1, 2, 3,   255};
     std::vector<std::uint8_t> indices(20);
     for (std::size_t i = 0; i < indices.size(); ++i) {
         indices[i] = static_cast<std::uint8_t>((i * 7) % 6);
@@ -79,8 +78,8 @@ TEST_F(ImgconvTest, BitmapAndPalettePngBecomeRgbaPngs) {
 }
 
 TEST_F(ImgconvTest, RefusedFilesAndBadArgumentsAreNamed) {
-    std::vector<std::uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0,
-                                     0, 0, 1, 0, 7, 0};
+    std::vector<std::uint8_t> bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40,
+                                     0,   0,   0, 1, 0, 0, 0, 1, 0, 0, 0,  1, 0, 7, 0};
     bmp.resize(60, 0);
     std::ofstream(Path("bad.bmp"), std::ios::binary).write(reinterpret_cast<const char*>(bmp.data()), 60);
     ToolRun run = Imgconv(Path("bad.bmp") + " " + Path("out.png"));

@@ -53,8 +53,10 @@ int Convert(const char* in, const char* out) {
             std::fprintf(stderr, "imgconv: %s: the engine refused the file (error 0x%08X, plugin 0x%X)\n", in,
                          static_cast<unsigned>(error.errorCode), static_cast<unsigned>(error.pluginID));
         } else {
-            std::fprintf(stderr, "imgconv: %s: the engine refused the file (no reader for its extension, or "
-                                 "damaged data; no error code recorded)\n", in);
+            std::fprintf(stderr,
+                         "imgconv: %s: the engine refused the file (no reader for its extension, or "
+                         "damaged data; no error code recorded)\n",
+                         in);
         }
         return 1;
     }

@@ -22,8 +22,7 @@ namespace navgen {
 CEntityClassDesc NavGenEntity::s_desc("CNavGenEntity", &NavGenEntity::Create, nullptr);
 CActionClassDesc NavGenActionClass::s_desc("CNavGenActionClass", &NavGenActionClass::Create);
 
-bool NavGenEntity::Init(CConfigNode*)
-{
+bool NavGenEntity::Init(CConfigNode*) {
     const auto* walker = static_cast<const Walker*>(GetHostObject());
     auto* maxSpeed = static_cast<CEntityMaxSpeed*>(CreateAttribute(&CEntityMaxSpeed::s_desc));
     auto* width = static_cast<CEntityWidth*>(CreateAttribute(&CEntityWidth::s_desc));
@@ -36,14 +35,12 @@ bool NavGenEntity::Init(CConfigNode*)
     return true;
 }
 
-NavGenActionClass::NavGenActionClass()
-{
+NavGenActionClass::NavGenActionClass() {
     CreateAction(&CActionRotate::s_desc);
     CreateAction(&CActionSpeed::s_desc);
 }
 
-void NavGenActionClass::Apply(CEntity* entity)
-{
+void NavGenActionClass::Apply(CEntity* entity) {
     auto* walker = static_cast<Walker*>(entity->GetHostObject());
     if (const auto* rotate = FindAction<CActionRotate>(); rotate != nullptr && rotate->set) {
         walker->rotateSet = true;
@@ -59,15 +56,14 @@ namespace {
 
 using configtree::Add;
 
-constexpr float kStepUp = 0.35f;   // highest step the walker climbs (m)
-constexpr float kGravity = 9.81f;  // m/s^2
+constexpr float kStepUp = 0.35f;  // highest step the walker climbs (m)
+constexpr float kGravity = 9.81f; // m/s^2
 
 // The engine's queries, answered against the level's boxes (through the fake host's geometry, without
 // its recording) and counted.
 long g_queries = 0;
 
-float CountedRay(const float* from, const float* to, void*, std::uint32_t, float length, float* normal)
-{
+float CountedRay(const float* from, const float* to, void*, std::uint32_t, float length, float* normal) {
     ++g_queries;
     float fraction = 1.0f;
     if (!FakeAiHost::Instance().Intersect(from, to, 0.0f, &fraction, normal)) {
@@ -76,14 +72,12 @@ float CountedRay(const float* from, const float* to, void*, std::uint32_t, float
     }
     return fraction * length;
 }
-bool CountedLineOfSight(const float* from, const float* to, void*, std::uint32_t)
-{
+bool CountedLineOfSight(const float* from, const float* to, void*, std::uint32_t) {
     ++g_queries;
     float fraction, normal[3];
     return !FakeAiHost::Instance().Intersect(from, to, 0.0f, &fraction, normal);
 }
-bool CountedSweep(const float* from, const float* to, float radius, void*, std::uint32_t)
-{
+bool CountedSweep(const float* from, const float* to, float radius, void*, std::uint32_t) {
     ++g_queries;
     float fraction, normal[3];
     return !FakeAiHost::Instance().Intersect(from, to, radius, &fraction, normal);
@@ -91,8 +85,7 @@ bool CountedSweep(const float* from, const float* to, float radius, void*, std::
 
 // True when a sphere of radius r moving from -> to enters a box (a sphere that starts inside one may
 // move, so that a walker placed against a wall can leave it).
-bool Blocked(const CVector3& from, const CVector3& to, float r)
-{
+bool Blocked(const CVector3& from, const CVector3& to, float r) {
     const float a[3] = {from.x, from.y, from.z};
     const float b[3] = {to.x, to.y, to.z};
     float fraction = 1.0f, normal[3] = {0.0f, 0.0f, 0.0f};
@@ -104,8 +97,7 @@ bool Blocked(const CVector3& from, const CVector3& to, float r)
 } // namespace
 
 // Moves the generator entity one frame by its walker's actions.
-void Integrate(CEntity* entity, Walker& walker, float dt)
-{
+void Integrate(CEntity* entity, Walker& walker, float dt) {
     CVector3 position = entity->GetPosition();
     if (position.x != walker.written.x || position.y != walker.written.y || position.z != walker.written.z)
         walker.fallSpeed = 0.0f; // placed by the generator
@@ -162,15 +154,13 @@ void Integrate(CEntity* entity, Walker& walker, float dt)
 
 namespace {
 
-std::string Number(float value)
-{
+std::string Number(float value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", double(value));
     return text;
 }
 
-void AddPoint(CConfigNode* parent, const char* name, const float* p)
-{
+void AddPoint(CConfigNode* parent, const char* name, const float* p) {
     CConfigNode* node = Add(parent, name);
     Add(node, "x", Number(p[0]).c_str());
     Add(node, "y", Number(p[1]).c_str());
@@ -179,8 +169,7 @@ void AddPoint(CConfigNode* parent, const char* name, const float* p)
 
 } // namespace
 
-CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options)
-{
+CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options) {
     auto* definition = new CConfigNode();
     definition->SetName("Entity");
     Add(definition, "Class", "CNavGenEntity");
@@ -213,14 +202,12 @@ CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options)
 
 namespace {
 
-bool Fail(GenerationResult* result, const std::string& error)
-{
+bool Fail(GenerationResult* result, const std::string& error) {
     result->error = error;
     return false;
 }
 
-bool RunWorld(const GenerationOptions& options, GenerationResult* result)
-{
+bool RunWorld(const GenerationOptions& options, GenerationResult* result) {
     FakeAiHost& host = FakeAiHost::Instance();
     for (const LevelBox& box : options.level.boxes)
         host.AddBox(box.min[0], box.min[1], box.min[2], box.max[0], box.max[1], box.max[2]);
@@ -294,13 +281,14 @@ bool RunWorld(const GenerationOptions& options, GenerationResult* result)
         CSpatialGraph* graph = Vusk::GetGeneratorGraph();
         for (int32_t i = 0; graph != nullptr && i <= graph->GetLastVertexIndex(); ++i) {
             if (CGraphVertex* v = graph->GetVertex(i)) {
-                result->vertices.insert(result->vertices.end(), {v->GetPosition().x, v->GetPosition().y,
-                                                                 v->GetPosition().z});
+                result->vertices.insert(result->vertices.end(),
+                                        {v->GetPosition().x, v->GetPosition().y, v->GetPosition().z});
             }
         }
         for (int32_t i = 0; graph != nullptr && i <= graph->GetLastEdgeIndex(); ++i) {
             if (CGraphEdge* e = graph->GetEdge(i))
-                result->edges.insert(result->edges.end(), {e->GetSource()->GetIndex(), e->GetDestination()->GetIndex()});
+                result->edges.insert(result->edges.end(),
+                                     {e->GetSource()->GetIndex(), e->GetDestination()->GetIndex()});
         }
         ok = result->done;
         Vusk::RemoveEntity(world, entity);
@@ -315,8 +303,7 @@ bool RunWorld(const GenerationOptions& options, GenerationResult* result)
 
 } // namespace
 
-bool RunGeneration(const GenerationOptions& options, GenerationResult* result)
-{
+bool RunGeneration(const GenerationOptions& options, GenerationResult* result) {
     *result = GenerationResult();
     FakeAiHost& host = FakeAiHost::Instance();
     host.Reset();

@@ -23,11 +23,11 @@ struct Walker {
     float width = 0.6f;
     float maxSpeed = 4.0f;
     bool rotateSet = false;
-    float heading = 0.0f;         // degrees, 0 along +z, 90 along +x
+    float heading = 0.0f; // degrees, 0 along +z, 90 along +x
     bool speedSet = false;
     float speed = 0.0f;
-    float fallSpeed = 0.0f;       // downward speed (m/s)
-    CVector3 written;             // entity position the walker wrote last
+    float fallSpeed = 0.0f; // downward speed (m/s)
+    CVector3 written;       // entity position the walker wrote last
 };
 
 // Entity class "CNavGenEntity" of the generator entity; its host object is a Walker. Init gives it the
@@ -60,35 +60,35 @@ void Integrate(CEntity* entity, Walker& walker, float dt);
 
 struct GenerationOptions {
     Level level;
-    std::string outDir;                // graph and data files are written here
-    std::string firstStep;             // "FIRST_STEP" value; empty: from the start
-    float frameTime = 1.0f / 30.0f;    // simulated seconds per frame
-    float radiusAverage = 2.5f;        // "RADIUS_AVERAGE" (m)
-    int sectors = 36;                  // "NB_SECTORS" (3..35; else 36)
-    float maxSpeed = 4.0f;             // walker speed (m/s)
-    float height = 1.8f;               // walker height (m)
-    float width = 0.6f;                // walker width (m)
-    double simulatedLimit = 36000.0;   // the run fails after this many simulated seconds
+    std::string outDir;              // graph and data files are written here
+    std::string firstStep;           // "FIRST_STEP" value; empty: from the start
+    float frameTime = 1.0f / 30.0f;  // simulated seconds per frame
+    float radiusAverage = 2.5f;      // "RADIUS_AVERAGE" (m)
+    int sectors = 36;                // "NB_SECTORS" (3..35; else 36)
+    float maxSpeed = 4.0f;           // walker speed (m/s)
+    float height = 1.8f;             // walker height (m)
+    float width = 0.6f;              // walker width (m)
+    double simulatedLimit = 36000.0; // the run fails after this many simulated seconds
 };
 
 struct PhaseFigures {
     int phase = 0;
-    double simulated = 0.0;            // seconds
-    double wall = 0.0;                 // seconds
+    double simulated = 0.0; // seconds
+    double wall = 0.0;      // seconds
     long frames = 0;
-    long queries = 0;                  // ray, line-of-sight and sweep queries of the engine
+    long queries = 0; // ray, line-of-sight and sweep queries of the engine
 };
 
 struct GenerationResult {
-    bool done = false;                 // the generator reached its last phase
+    bool done = false; // the generator reached its last phase
     std::string error;
-    std::vector<PhaseFigures> phases;  // in the order they ran
+    std::vector<PhaseFigures> phases; // in the order they ran
     double simulated = 0.0;
     double wall = 0.0;
     long queries = 0;
     // The final graph, as written.
-    std::vector<float> vertices;       // x, y, z per vertex
-    std::vector<std::int32_t> edges;   // source, destination per edge
+    std::vector<float> vertices;     // x, y, z per vertex
+    std::vector<std::int32_t> edges; // source, destination per edge
 };
 
 // The files a run writes into the output folder.

@@ -7,18 +7,16 @@ namespace navgen {
 
 namespace {
 
-constexpr float kHalf = 15.0f;      // half the room's side
+constexpr float kHalf = 15.0f; // half the room's side
 constexpr float kWallHeight = 3.0f;
 constexpr float kWallThickness = 0.2f;
 
-void AddBox(Level* level, float x0, float y0, float z0, float x1, float y1, float z1)
-{
+void AddBox(Level* level, float x0, float y0, float z0, float x1, float y1, float z1) {
     level->boxes.push_back(LevelBox{{x0, y0, z0}, {x1, y1, z1}});
 }
 
 // Floor slab (top at y = 0) and the four outer walls.
-void AddRoom(Level* level, bool withFloor)
-{
+void AddRoom(Level* level, bool withFloor) {
     if (withFloor)
         AddBox(level, -kHalf, -1.0f, -kHalf, kHalf, 0.0f, kHalf);
     const float t = kWallThickness;
@@ -28,8 +26,7 @@ void AddRoom(Level* level, bool withFloor)
     AddBox(level, kHalf, -1.0f, -kHalf, kHalf + t, kWallHeight, kHalf);
 }
 
-void SetBounds(Level* level)
-{
+void SetBounds(Level* level) {
     level->boundsMin[0] = -kHalf;
     level->boundsMin[1] = -2.0f;
     level->boundsMin[2] = -kHalf;
@@ -38,8 +35,7 @@ void SetBounds(Level* level)
     level->boundsMax[2] = kHalf;
 }
 
-void BuildMaze(Level* level, std::uint32_t seed)
-{
+void BuildMaze(Level* level, std::uint32_t seed) {
     constexpr int kCells = 5;
     constexpr float kCell = 2.0f * kHalf / kCells;
     // Walls between neighbouring cells; a random depth-first walk opens a spanning tree of passages.
@@ -92,14 +88,12 @@ void BuildMaze(Level* level, std::uint32_t seed)
 
 } // namespace
 
-const std::vector<std::string>& LevelNames()
-{
+const std::vector<std::string>& LevelNames() {
     static const std::vector<std::string> names{"open_room", "two_rooms", "pit", "maze"};
     return names;
 }
 
-bool MakeLevel(const std::string& name, std::uint32_t seed, Level* level)
-{
+bool MakeLevel(const std::string& name, std::uint32_t seed, Level* level) {
     *level = Level();
     level->name = name;
     SetBounds(level);
@@ -136,8 +130,7 @@ bool MakeLevel(const std::string& name, std::uint32_t seed, Level* level)
     return true;
 }
 
-bool WriteLevelText(const std::string& path, const Level& level)
-{
+bool WriteLevelText(const std::string& path, const Level& level) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr)
         return false;

@@ -16,7 +16,7 @@ struct LevelBox {
 struct Level {
     std::string name;
     std::vector<LevelBox> boxes;
-    float start[3] = {0.0f, 0.0f, 0.0f};    // feet of the generator entity
+    float start[3] = {0.0f, 0.0f, 0.0f};     // feet of the generator entity
     float boundsMin[3] = {0.0f, 0.0f, 0.0f}; // bounding box of the generated points
     float boundsMax[3] = {0.0f, 0.0f, 0.0f};
     // Walls with a gap: the x of the dividing wall and the gap's z range (two_rooms), else 0.

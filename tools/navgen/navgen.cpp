@@ -14,39 +14,36 @@
 
 namespace {
 
-void PrintUsage(FILE* out)
-{
-    std::fprintf(out,
-                 "usage: navgen --level NAME --seed S --out DIR [--first-step STEP] [--radius R] [--sectors N]\n"
-                 "\n"
-                 "Builds a 30 x 30 m procedural level, lets the engine's graph generator explore it with one\n"
-                 "walking entity (1.8 m tall, 0.6 m wide, 4 m/s) at 30 frames per simulated second, and writes\n"
-                 "into DIR (created when missing):\n"
-                 "  dense.graph         the explored vertices (spatial graph file, see tools/README.md)\n"
-                 "  dense_edges.graph   the same with the edges between neighbours\n"
-                 "  final.graph         the collapsed graph whose edges were walked\n"
-                 "  final.fnd, final.astar, final.pcost, final.aw   its nearest-vertex, route, route-cost and\n"
-                 "                      access-way data\n"
-                 "  level.txt           one line 'box MINX MINY MINZ MAXX MAXY MAXZ' per solid box (m, y up)\n"
-                 "Prints one line per phase (phase N: sim=..s wall=..s frames=.. queries=..) and the summary\n"
-                 "  V=<vertices> E=<edges> sim=<simulated s> wall=<wall-clock s> queries=<engine queries>\n"
-                 "\n"
-                 "  --level NAME       open_room, two_rooms (a wall with a 2 m gap), pit (6 x 6 m, 10 m deep)\n"
-                 "                     or maze (5 x 5 cells of 6 m, random from the seed)\n"
-                 "  --seed S           seed of the random level (an integer; only the maze uses it)\n"
-                 "  --out DIR          output folder\n"
-                 "  --first-step STEP  DENSE_GRAPH (default), SIMPLIFY_EDGES (starts from DIR/dense_edges.graph)\n"
-                 "                     or ADDITIONAL_DATA (builds the data of DIR/final.graph)\n"
-                 "  --radius R         average exploration radius in metres (default 2.5; 0.5 to 10)\n"
-                 "  --sectors N        directions tried around each vertex (default 36; 3 to 36)\n"
-                 "  --help             shows this text\n"
-                 "\n"
-                 "Exit status: 0 when the generator finished, 1 on bad arguments, 2 when the output folder\n"
-                 "cannot be made or written, 3 when the generator did not finish.\n");
+void PrintUsage(FILE* out) {
+    std::fprintf(out, "usage: navgen --level NAME --seed S --out DIR [--first-step STEP] [--radius R] [--sectors N]\n"
+                      "\n"
+                      "Builds a 30 x 30 m procedural level, lets the engine's graph generator explore it with one\n"
+                      "walking entity (1.8 m tall, 0.6 m wide, 4 m/s) at 30 frames per simulated second, and writes\n"
+                      "into DIR (created when missing):\n"
+                      "  dense.graph         the explored vertices (spatial graph file, see tools/README.md)\n"
+                      "  dense_edges.graph   the same with the edges between neighbours\n"
+                      "  final.graph         the collapsed graph whose edges were walked\n"
+                      "  final.fnd, final.astar, final.pcost, final.aw   its nearest-vertex, route, route-cost and\n"
+                      "                      access-way data\n"
+                      "  level.txt           one line 'box MINX MINY MINZ MAXX MAXY MAXZ' per solid box (m, y up)\n"
+                      "Prints one line per phase (phase N: sim=..s wall=..s frames=.. queries=..) and the summary\n"
+                      "  V=<vertices> E=<edges> sim=<simulated s> wall=<wall-clock s> queries=<engine queries>\n"
+                      "\n"
+                      "  --level NAME       open_room, two_rooms (a wall with a 2 m gap), pit (6 x 6 m, 10 m deep)\n"
+                      "                     or maze (5 x 5 cells of 6 m, random from the seed)\n"
+                      "  --seed S           seed of the random level (an integer; only the maze uses it)\n"
+                      "  --out DIR          output folder\n"
+                      "  --first-step STEP  DENSE_GRAPH (default), SIMPLIFY_EDGES (starts from DIR/dense_edges.graph)\n"
+                      "                     or ADDITIONAL_DATA (builds the data of DIR/final.graph)\n"
+                      "  --radius R         average exploration radius in metres (default 2.5; 0.5 to 10)\n"
+                      "  --sectors N        directions tried around each vertex (default 36; 3 to 36)\n"
+                      "  --help             shows this text\n"
+                      "\n"
+                      "Exit status: 0 when the generator finished, 1 on bad arguments, 2 when the output folder\n"
+                      "cannot be made or written, 3 when the generator did not finish.\n");
 }
 
-bool ParseUnsigned(const char* text, unsigned long* seed)
-{
+bool ParseUnsigned(const char* text, unsigned long* seed) {
     char* end = nullptr;
     errno = 0;
     unsigned long value = std::strtoul(text, &end, 10);
@@ -58,8 +55,7 @@ bool ParseUnsigned(const char* text, unsigned long* seed)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string level, out, firstStep;
     const char* seedText = nullptr;
     const char* radiusText = nullptr;
@@ -159,8 +155,8 @@ int main(int argc, char** argv)
     navgen::GenerationResult result;
     bool done = navgen::RunGeneration(options, &result);
     for (const navgen::PhaseFigures& phase : result.phases) {
-        std::printf("phase %d: sim=%.1fs wall=%.2fs frames=%ld queries=%ld\n", phase.phase, phase.simulated,
-                    phase.wall, phase.frames, phase.queries);
+        std::printf("phase %d: sim=%.1fs wall=%.2fs frames=%ld queries=%ld\n", phase.phase, phase.simulated, phase.wall,
+                    phase.frames, phase.queries);
     }
     if (!done) {
         std::fprintf(stderr, "navgen: %s\n", result.error.c_str());

@@ -13,23 +13,22 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: physics_hull --cube | --points FILE [--verbose]\n"
-    "\n"
-    "Builds the convex hull of the points and prints one line:\n"
-    "  V=<vertices> F=<faces> E=<half-edges> volume=<v> inertia=<moments> thickness=<t>\n"
-    "inertia is the inertia per unit mass about the centre of mass along the principal axes, one\n"
-    "number when all three agree, else three separated by commas; thickness is the width along the\n"
-    "axis of largest moment.\n"
-    "\n"
-    "  --cube          the eight corners of the unit cube\n"
-    "  --points FILE   one point per line: three numbers separated by spaces, tabs or commas;\n"
-    "                  empty lines and lines starting with '#' are skipped\n"
-    "  --verbose       also print qhull's summary to standard error\n"
-    "  --help          this text\n"
-    "\n"
-    "Exit status: 0 success, 1 no hull (fewer than four points, all coplanar or the same), 2 bad\n"
-    "arguments or file.\n";
+const char kUsage[] = "usage: physics_hull --cube | --points FILE [--verbose]\n"
+                      "\n"
+                      "Builds the convex hull of the points and prints one line:\n"
+                      "  V=<vertices> F=<faces> E=<half-edges> volume=<v> inertia=<moments> thickness=<t>\n"
+                      "inertia is the inertia per unit mass about the centre of mass along the principal axes, one\n"
+                      "number when all three agree, else three separated by commas; thickness is the width along the\n"
+                      "axis of largest moment.\n"
+                      "\n"
+                      "  --cube          the eight corners of the unit cube\n"
+                      "  --points FILE   one point per line: three numbers separated by spaces, tabs or commas;\n"
+                      "                  empty lines and lines starting with '#' are skipped\n"
+                      "  --verbose       also print qhull's summary to standard error\n"
+                      "  --help          this text\n"
+                      "\n"
+                      "Exit status: 0 success, 1 no hull (fewer than four points, all coplanar or the same), 2 bad\n"
+                      "arguments or file.\n";
 
 int Usage(const char* problem, const char* argument) {
     std::fprintf(stderr, "physics_hull: %s '%s'\n%s", problem, argument, kUsage);
@@ -84,8 +83,8 @@ int main(int argc, char** argv) {
         }
     }
     const OvInt32 count = static_cast<OvInt32>(points.size() / 3);
-    OvpConvexHull* hull = OvpConvexHullCreateFromPoints(count, points.data(), nullptr,
-                                                        verbose ? reinterpret_cast<void*>(2) : nullptr);
+    OvpConvexHull* hull =
+        OvpConvexHullCreateFromPoints(count, points.data(), nullptr, verbose ? reinterpret_cast<void*>(2) : nullptr);
     if (hull == nullptr) {
         std::fprintf(stderr, "physics_hull: %s: no hull of %d points (fewer than four, all coplanar or the same)\n",
                      cube ? "--cube" : file, count);

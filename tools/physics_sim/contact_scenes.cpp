@@ -61,10 +61,10 @@ Result BoxOnFloor() {
     OvpContactSet set{};
     const bool touching = OvpCollideVolumes(&pair, 0.05f, 1.0f, &set) != 0;
     const OvUInt32 count = touching ? set.count : 0;
-    r.summary.push_back(Format("# box half extent 0.5, fat %.3f, centre at y = %.4f over the plane y = 0", fat,
-                               boxAt.pos.y));
-    r.summary.push_back(Format("record: %.0f points, normal (%g, %g, %g)", count, set.normal.x, set.normal.y,
-                               set.normal.z));
+    r.summary.push_back(
+        Format("# box half extent 0.5, fat %.3f, centre at y = %.4f over the plane y = 0", fat, boxAt.pos.y));
+    r.summary.push_back(
+        Format("record: %.0f points, normal (%g, %g, %g)", count, set.normal.x, set.normal.y, set.normal.z));
     Series sep{"separation", {}}, px{"x", {}}, py{"y", {}}, pz{"z", {}};
     bool ok = touching && count == 4 && std::fabs(set.normal.y - 1.0f) < 1e-6f;
     for (OvUInt32 i = 0; i < count; ++i) {

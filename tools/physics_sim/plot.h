@@ -14,7 +14,7 @@ struct PlotLine {
 
 struct LinePlot {
     std::string title;
-    std::string xAxis;     // caption with unit, e.g. "TIME (S)"
+    std::string xAxis; // caption with unit, e.g. "TIME (S)"
     std::string yAxis;
     std::vector<double> x;
     std::vector<PlotLine> lines;

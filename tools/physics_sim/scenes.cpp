@@ -253,8 +253,8 @@ Result Spin(int steps, float dt) {
         }
     }
     r.deviation = worst;
-    r.summary.push_back(Format("disturbed intermediate-axis spin: largest energy rise over an earlier low: %.3g%%",
-                               100.0 * rise));
+    r.summary.push_back(
+        Format("disturbed intermediate-axis spin: largest energy rise over an earlier low: %.3g%%", 100.0 * rise));
     r.summary.push_back(Format("largest relative deviation from the closed form: %.3g", worst));
     r.ok = rise <= 0.005;
     return r;

@@ -51,13 +51,13 @@ struct Series {
 };
 
 struct Result {
-    std::string title;        // plot title
-    std::string quantity;     // the plotted quantity with its unit, e.g. "HEIGHT (M)"
-    std::vector<double> time; // seconds, one per row
-    std::vector<Series> columns;    // every recorded column (CSV)
+    std::string title;                // plot title
+    std::string quantity;             // the plotted quantity with its unit, e.g. "HEIGHT (M)"
+    std::vector<double> time;         // seconds, one per row
+    std::vector<Series> columns;      // every recorded column (CSV)
     std::vector<std::size_t> plotted; // indices of the columns drawn
     std::vector<std::string> summary; // lines printed after the trajectory
-    double deviation = 0.0;   // largest relative deviation from the closed form
+    double deviation = 0.0;           // largest relative deviation from the closed form
     bool ok = true;
 };
 

@@ -30,40 +30,62 @@ struct Probe {
 
 Probe g_probe;
 
-const char* MessageName(UINT m)
-{
+const char* MessageName(UINT m) {
     switch (m) {
-    case WM_CREATE: return "WM_CREATE";
-    case WM_DESTROY: return "WM_DESTROY";
-    case WM_SIZE: return "WM_SIZE";
-    case WM_ACTIVATE: return "WM_ACTIVATE";
-    case WM_CLOSE: return "WM_CLOSE";
-    case WM_QUIT: return "WM_QUIT";
-    case WM_WINDOWPOSCHANGED: return "WM_WINDOWPOSCHANGED";
-    case WM_KEYDOWN: return "WM_KEYDOWN";
-    case WM_KEYUP: return "WM_KEYUP";
-    case WM_SYSKEYDOWN: return "WM_SYSKEYDOWN";
-    case WM_SYSKEYUP: return "WM_SYSKEYUP";
-    case WM_TIMER: return "WM_TIMER";
-    case WM_MOUSEMOVE: return "WM_MOUSEMOVE";
-    case WM_LBUTTONDOWN: return "WM_LBUTTONDOWN";
-    case WM_LBUTTONUP: return "WM_LBUTTONUP";
-    case WM_RBUTTONDOWN: return "WM_RBUTTONDOWN";
-    case WM_RBUTTONUP: return "WM_RBUTTONUP";
-    case WM_MBUTTONDOWN: return "WM_MBUTTONDOWN";
-    case WM_MBUTTONUP: return "WM_MBUTTONUP";
-    case WM_MOUSEWHEEL: return "WM_MOUSEWHEEL";
-    case WM_DROPFILES: return "WM_DROPFILES";
-    default: return nullptr;
+    case WM_CREATE:
+        return "WM_CREATE";
+    case WM_DESTROY:
+        return "WM_DESTROY";
+    case WM_SIZE:
+        return "WM_SIZE";
+    case WM_ACTIVATE:
+        return "WM_ACTIVATE";
+    case WM_CLOSE:
+        return "WM_CLOSE";
+    case WM_QUIT:
+        return "WM_QUIT";
+    case WM_WINDOWPOSCHANGED:
+        return "WM_WINDOWPOSCHANGED";
+    case WM_KEYDOWN:
+        return "WM_KEYDOWN";
+    case WM_KEYUP:
+        return "WM_KEYUP";
+    case WM_SYSKEYDOWN:
+        return "WM_SYSKEYDOWN";
+    case WM_SYSKEYUP:
+        return "WM_SYSKEYUP";
+    case WM_TIMER:
+        return "WM_TIMER";
+    case WM_MOUSEMOVE:
+        return "WM_MOUSEMOVE";
+    case WM_LBUTTONDOWN:
+        return "WM_LBUTTONDOWN";
+    case WM_LBUTTONUP:
+        return "WM_LBUTTONUP";
+    case WM_RBUTTONDOWN:
+        return "WM_RBUTTONDOWN";
+    case WM_RBUTTONUP:
+        return "WM_RBUTTONUP";
+    case WM_MBUTTONDOWN:
+        return "WM_MBUTTONDOWN";
+    case WM_MBUTTONUP:
+        return "WM_MBUTTONUP";
+    case WM_MOUSEWHEEL:
+        return "WM_MOUSEWHEEL";
+    case WM_DROPFILES:
+        return "WM_DROPFILES";
+    default:
+        return nullptr;
     }
 }
 
-std::string MouseKeys(WPARAM w)
-{
+std::string MouseKeys(WPARAM w) {
     std::string s;
-    const std::pair<WPARAM, const char*> names[] = {
-        {MK_LBUTTON, "MK_LBUTTON"}, {MK_RBUTTON, "MK_RBUTTON"}, {MK_MBUTTON, "MK_MBUTTON"},
-        {MK_SHIFT, "MK_SHIFT"},     {MK_CONTROL, "MK_CONTROL"}};
+    const std::pair<WPARAM, const char*> names[] = {{MK_LBUTTON, "MK_LBUTTON"},
+                                                    {MK_RBUTTON, "MK_RBUTTON"},
+                                                    {MK_MBUTTON, "MK_MBUTTON"},
+                                                    {MK_SHIFT, "MK_SHIFT"},
+                                                    {MK_CONTROL, "MK_CONTROL"}};
     for (const auto& [bit, name] : names) {
         if ((w & bit) != 0)
             s += (s.empty() ? "" : "|") + std::string(name);
@@ -72,8 +94,7 @@ std::string MouseKeys(WPARAM w)
 }
 
 // The readable decoding of a message's parameters.
-std::string Decode(HWND window, UINT m, WPARAM w, LPARAM l)
-{
+std::string Decode(HWND window, UINT m, WPARAM w, LPARAM l) {
     char buf[512];
     const auto lw = static_cast<DWORD>(l);
     switch (m) {
@@ -86,7 +107,8 @@ std::string Decode(HWND window, UINT m, WPARAM w, LPARAM l)
         const PlatformKey* k = PlatformKeyByScan(scan, ext);
         std::snprintf(buf, sizeof buf, "key %s vk=0x%02X scan=0x%02X extended=%u repeat=%u alt=%u previous=%s %s",
                       k != nullptr ? k->name : "?", static_cast<unsigned>(w), scan, ext ? 1u : 0u, lw & 0xFFFF,
-                      (lw >> 29) & 1, ((lw >> 30) & 1) != 0 ? "down" : "up", ((lw >> 31) & 1) != 0 ? "release" : "press");
+                      (lw >> 29) & 1, ((lw >> 30) & 1) != 0 ? "down" : "up",
+                      ((lw >> 31) & 1) != 0 ? "release" : "press");
         return buf;
     }
     case WM_MOUSEMOVE:
@@ -96,28 +118,36 @@ std::string Decode(HWND window, UINT m, WPARAM w, LPARAM l)
     case WM_RBUTTONUP:
     case WM_MBUTTONDOWN:
     case WM_MBUTTONUP:
-        std::snprintf(buf, sizeof buf, "x=%d y=%d keys=%s", GET_X_LPARAM(l), GET_Y_LPARAM(l), MouseKeys(w & 0xFFFF).c_str());
+        std::snprintf(buf, sizeof buf, "x=%d y=%d keys=%s", GET_X_LPARAM(l), GET_Y_LPARAM(l),
+                      MouseKeys(w & 0xFFFF).c_str());
         return buf;
     case WM_MOUSEWHEEL:
         std::snprintf(buf, sizeof buf, "delta=%d keys=%s screen x=%d y=%d", GET_WHEEL_DELTA_WPARAM(w),
                       MouseKeys(LOWORD(w)).c_str(), GET_X_LPARAM(l), GET_Y_LPARAM(l));
         return buf;
     case WM_SIZE: {
-        const char* kind = w == SIZE_MINIMIZED ? "SIZE_MINIMIZED" : w == SIZE_MAXIMIZED ? "SIZE_MAXIMIZED" : "SIZE_RESTORED";
+        const char* kind = w == SIZE_MINIMIZED   ? "SIZE_MINIMIZED"
+                           : w == SIZE_MAXIMIZED ? "SIZE_MAXIMIZED"
+                                                 : "SIZE_RESTORED";
         std::snprintf(buf, sizeof buf, "%s width=%u height=%u", kind, LOWORD(lw), HIWORD(lw));
         return buf;
     }
     case WM_ACTIVATE:
-        std::snprintf(buf, sizeof buf, "%s minimized=%u", LOWORD(w) == WA_INACTIVE ? "WA_INACTIVE" : "WA_ACTIVE", HIWORD(w));
+        std::snprintf(buf, sizeof buf, "%s minimized=%u", LOWORD(w) == WA_INACTIVE ? "WA_INACTIVE" : "WA_ACTIVE",
+                      HIWORD(w));
         return buf;
     case WM_CREATE: {
         const auto* cs = reinterpret_cast<const CREATESTRUCTA*>(l);
-        std::snprintf(buf, sizeof buf, "class \"%s\" title \"%s\" width=%d height=%d", cs->lpszClass, cs->lpszName, cs->cx,
-                      cs->cy);
+        std::snprintf(buf, sizeof buf, "class \"%s\" title \"%s\" width=%d height=%d", cs->lpszClass, cs->lpszName,
+                      cs->cx, cs->cy);
         return buf;
     }
-    case WM_TIMER: std::snprintf(buf, sizeof buf, "id=%lu", static_cast<unsigned long>(w)); return buf;
-    case WM_QUIT: std::snprintf(buf, sizeof buf, "exit code %ld", static_cast<long>(static_cast<std::intptr_t>(w))); return buf;
+    case WM_TIMER:
+        std::snprintf(buf, sizeof buf, "id=%lu", static_cast<unsigned long>(w));
+        return buf;
+    case WM_QUIT:
+        std::snprintf(buf, sizeof buf, "exit code %ld", static_cast<long>(static_cast<std::intptr_t>(w)));
+        return buf;
     case WM_WINDOWPOSCHANGED: {
         if (l == 0)
             return "no position record";
@@ -144,8 +174,7 @@ std::string Decode(HWND window, UINT m, WPARAM w, LPARAM l)
     }
 }
 
-void Print(HWND window, UINT m, WPARAM w, LPARAM l)
-{
+void Print(HWND window, UINT m, WPARAM w, LPARAM l) {
     const char* name = MessageName(m);
     char unknown[32];
     if (name == nullptr) {
@@ -156,13 +185,16 @@ void Print(HWND window, UINT m, WPARAM w, LPARAM l)
     std::fflush(stdout);
 }
 
-LRESULT ProbeProc(HWND window, UINT m, WPARAM w, LPARAM l)
-{
+LRESULT ProbeProc(HWND window, UINT m, WPARAM w, LPARAM l) {
     Print(window, m, w, l);
     Probe& p = g_probe;
     switch (m) {
-    case WM_CREATE: DragAcceptFiles(window, TRUE); return 0;
-    case WM_DESTROY: PostQuitMessage(0); return 0;
+    case WM_CREATE:
+        DragAcceptFiles(window, TRUE);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
     case WM_SIZE:
         if (LOWORD(l) > 0 && HIWORD(l) > 0) {
             p.width = LOWORD(l);
@@ -183,15 +215,17 @@ LRESULT ProbeProc(HWND window, UINT m, WPARAM w, LPARAM l)
         if (p.keysDown > 0)
             --p.keysDown;
         return 0;
-    case WM_DROPFILES: DragFinish(reinterpret_cast<HDROP>(w)); return 0;
-    default: return DefWindowProcA(window, m, w, l);
+    case WM_DROPFILES:
+        DragFinish(reinterpret_cast<HDROP>(w));
+        return 0;
+    default:
+        return DefWindowProcA(window, m, w, l);
     }
 }
 
 // Diagonal colour bands moving one pixel per frame, a white square at the mouse, and a yellow
 // border while a key is down.
-void Draw(long frame)
-{
+void Draw(long frame) {
     Probe& p = g_probe;
     p.pixels.assign(static_cast<std::size_t>(p.width) * p.height, 0);
     for (int y = 0; y < p.height; ++y) {
@@ -200,27 +234,25 @@ void Draw(long frame)
             const std::uint32_t c = band == 0 ? 0xFF3050A0u : band == 1 ? 0xFF208040u : 0xFF803030u;
             const bool border = x < 4 || y < 4 || x >= p.width - 4 || y >= p.height - 4;
             const bool marker = p.mouseX >= 0 && std::abs(x - p.mouseX) <= 3 && std::abs(y - p.mouseY) <= 3;
-            p.pixels[static_cast<std::size_t>(y) * p.width + x] =
-                marker ? 0xFFFFFFFFu : (border && p.keysDown > 0) ? 0xFFFFFF00u : c;
+            p.pixels[static_cast<std::size_t>(y) * p.width + x] = marker                       ? 0xFFFFFFFFu
+                                                                  : (border && p.keysDown > 0) ? 0xFFFFFF00u
+                                                                                               : c;
         }
     }
 }
 
-void Usage(FILE* out)
-{
-    std::fprintf(out,
-                 "usage: platform_probe [--size WIDTHxHEIGHT] [--title TEXT]\n"
-                 "Opens a window (SDL2, or headless without a display or with PLATFORM_HEADLESS=1), shows a\n"
-                 "moving test pattern and prints every message the window receives, one decoded line each,\n"
-                 "prefixed with the number of frames presented so far. Ends when the window closes (exit 0) or\n"
-                 "with WM_QUIT's code, e.g. after PLATFORM_FRAMES frames. Other controls: PLATFORM_KEYS,\n"
-                 "PLATFORM_CAPTURE, PLATFORM_CAPTURE_EVERY, PLATFORM_FIXED_STEP (see tools/README.md).\n");
+void Usage(FILE* out) {
+    std::fprintf(out, "usage: platform_probe [--size WIDTHxHEIGHT] [--title TEXT]\n"
+                      "Opens a window (SDL2, or headless without a display or with PLATFORM_HEADLESS=1), shows a\n"
+                      "moving test pattern and prints every message the window receives, one decoded line each,\n"
+                      "prefixed with the number of frames presented so far. Ends when the window closes (exit 0) or\n"
+                      "with WM_QUIT's code, e.g. after PLATFORM_FRAMES frames. Other controls: PLATFORM_KEYS,\n"
+                      "PLATFORM_CAPTURE, PLATFORM_CAPTURE_EVERY, PLATFORM_FIXED_STEP (see tools/README.md).\n");
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string title = "platform probe";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -233,7 +265,8 @@ int main(int argc, char** argv)
             int h = 0;
             char extra = 0;
             if (std::sscanf(argv[i + 1], "%dx%d%c", &w, &h, &extra) != 2 || w < 1 || h < 1 || w > 8192 || h > 8192) {
-                std::fprintf(stderr, "platform_probe: bad --size '%s' (expected WIDTHxHEIGHT, 1 to 8192)\n", argv[i + 1]);
+                std::fprintf(stderr, "platform_probe: bad --size '%s' (expected WIDTHxHEIGHT, 1 to 8192)\n",
+                             argv[i + 1]);
                 return 2;
             }
             g_probe.width = w;
@@ -259,8 +292,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "platform_probe: cannot register the window class (error %u)\n", GetLastError());
         return 1;
     }
-    const HWND window = CreateWindowExA(0, "PlatformProbe", title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                        CW_USEDEFAULT, g_probe.width, g_probe.height, nullptr, nullptr, instance, nullptr);
+    const HWND window =
+        CreateWindowExA(0, "PlatformProbe", title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                        g_probe.width, g_probe.height, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         std::fprintf(stderr, "platform_probe: cannot create the window (error %u)\n", GetLastError());
         return 1;

@@ -25,16 +25,15 @@ class Canvas {
 public:
     Canvas(int width, int height);
 
-    void Put(int x, int y, Rgb colour)
-    {
+    void Put(int x, int y, Rgb colour) {
         if (x >= 0 && x < m_width && y >= 0 && y < m_height)
             m_pixels[static_cast<size_t>(y) * m_width + x] = colour;
     }
     void Line(int x0, int y0, int x1, int y1, Rgb colour);
     void Fill(int x0, int y0, int x1, int y1, Rgb colour); // inclusive corners
     void Disc(int cx, int cy, int radius, Rgb colour);
-    void Ring(int cx, int cy, int radius, Rgb colour);     // two pixels wide
-    void Cross(int cx, int cy, int radius, Rgb colour);    // three pixels wide
+    void Ring(int cx, int cy, int radius, Rgb colour);  // two pixels wide
+    void Cross(int cx, int cy, int radius, Rgb colour); // three pixels wide
     // Text with its top-left corner at (x, y); `size` pixels per font cell. Answers the width.
     int Text(int x, int y, const std::string& text, Rgb colour, int size = 1);
     // Text running upwards from (x, y): a caption along a vertical axis.

@@ -22,15 +22,14 @@
 namespace {
 
 void Usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: texdict list FILE\n"
-                 "       texdict build [--no-mipmaps] OUT IMAGE...\n"
-                 "  list   prints one line per texture of the dictionary in FILE:\n"
-                 "         NAME MASK WxH levels N format 0xFFFF type T   (MASK is - when there is none)\n"
-                 "  build  reads each IMAGE (.bmp or .png) as a texture named after the file without its\n"
-                 "         extension, with mip levels made from it (filter mode 6) unless --no-mipmaps\n"
-                 "         (filter mode 2), and writes the dictionary to OUT.\n"
-                 "  Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
+    std::fprintf(out, "usage: texdict list FILE\n"
+                      "       texdict build [--no-mipmaps] OUT IMAGE...\n"
+                      "  list   prints one line per texture of the dictionary in FILE:\n"
+                      "         NAME MASK WxH levels N format 0xFFFF type T   (MASK is - when there is none)\n"
+                      "  build  reads each IMAGE (.bmp or .png) as a texture named after the file without its\n"
+                      "         extension, with mip levels made from it (filter mode 6) unless --no-mipmaps\n"
+                      "         (filter mode 2), and writes the dictionary to OUT.\n"
+                      "  Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
 }
 
 // The error the engine holds, as text for a message.
@@ -106,8 +105,7 @@ int Build(const char* out, const std::vector<const char*>& images, bool mipmaps)
             break;
         }
         if (OvTexDictionaryFindNamedTexture(dict, name.c_str()) != nullptr) {
-            std::fprintf(stderr, "texdict: %s: a texture named %s is already in the dictionary\n", image,
-                         name.c_str());
+            std::fprintf(stderr, "texdict: %s: a texture named %s is already in the dictionary\n", image, name.c_str());
             status = 1;
             break;
         }

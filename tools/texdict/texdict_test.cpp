@@ -48,9 +48,8 @@ TEST_F(TexdictTest, BuildThenListRoundTripsSeveralImages) {
     ASSERT_EQ(run.status, 0) << run.output;
     run = Texdict("list " + Path("d.txd"));
     ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.output,
-              "glass - 4x2 levels 3 format 0x8500 type 4\n"
-              "stone - 8x8 levels 4 format 0x8600 type 4\n");
+    EXPECT_EQ(run.output, "glass - 4x2 levels 3 format 0x8500 type 4\n"
+                          "stone - 8x8 levels 4 format 0x8600 type 4\n");
 
     run = Texdict("build --no-mipmaps " + Path("e.txd") + " " + Path("flat.png"));
     ASSERT_EQ(run.status, 0) << run.output;

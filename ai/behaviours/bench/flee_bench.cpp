@@ -16,8 +16,7 @@
 
 namespace {
 
-void BM_FleeSearch(benchmark::State& state)
-{
+void BM_FleeSearch(benchmark::State& state) {
     FakeAiHost& host = FakeAiHost::Instance();
     host.Reset();
     host.SetRecordQueries(false);

@@ -18,17 +18,15 @@ class AgentWorldTest : public AiEngineTest {
 protected:
     using Params = std::vector<std::pair<std::string, std::string>>;
 
-    void TearDown() override
-    {
+    void TearDown() override {
         m_world.reset();
         AiEngineTest::TearDown();
     }
 
-    void MakeFloor(const std::vector<scenario::Box>& boxes)
-    {
+    void MakeFloor(const std::vector<scenario::Box>& boxes) {
         m_world = std::make_unique<scenario::ScenarioWorld>();
-        ASSERT_TRUE(m_world->Create(
-            scenario::MakeWorldTree(32, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
+        ASSERT_TRUE(m_world->Create(scenario::MakeWorldTree(32, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}),
+                                    PoolSize()));
         scenario::AddBoxes(boxes);
         m_graph = scenario::BuildGridGraph(-10.0f, -10.0f, 10.0f, 10.0f, 1.0f, 0.4f);
         ASSERT_TRUE(m_world->AddGraph("floor", m_graph));
@@ -37,8 +35,7 @@ protected:
     // A bot with that agent and its parameters (and the path finder's); null when the world
     // refuses it.
     CEntity* SpawnBot(const scenario::HostBody& body, const char* agentClass, const Params& params,
-                      const Params& finderParams = {}, const char* name = nullptr)
-    {
+                      const Params& finderParams = {}, const char* name = nullptr) {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
         CConfigNode* finder = scenario::AddService(brain, "CPathFinder");
@@ -54,22 +51,18 @@ protected:
     }
 
     // An entity without a brain that the entity managers perceive.
-    CEntity* SpawnPlain(const scenario::HostBody& body, const char* name)
-    {
+    CEntity* SpawnPlain(const scenario::HostBody& body, const char* name) {
         return m_world->Spawn(body, scenario::MakeEntityDefinition(nullptr), CEntityManager::s_classDesc.GetClassBit(),
                               name);
     }
 
-    template <class T>
-    static T* Agent(const CEntity* bot)
-    {
+    template <class T> static T* Agent(const CEntity* bot) {
         return bot != nullptr && bot->GetBrain() != nullptr
                    ? static_cast<T*>(bot->GetBrain()->GetAgent(&T::s_classDesc))
                    : nullptr;
     }
 
-    void Frame()
-    {
+    void Frame() {
         m_time += 0.05;
         m_world->Frame(m_time, 0.05f);
     }

@@ -31,8 +31,7 @@ using scenario::HostBody;
 
 class AgentsTest : public AgentWorldTest {};
 
-TEST_P(AgentsTest, FollowerKeepsItsPlaceAndStopsItsHalfWidthBeforeAWall)
-{
+TEST_P(AgentsTest, FollowerKeepsItsPlaceAndStopsItsHalfWidthBeforeAWall) {
     // A wall across -z, 3 m behind the leader (who faces +z).
     MakeFloor({{{-5.0f, -1.0f, -4.0f}, {5.0f, 2.5f, -3.0f}}});
     HostBody leaderBody;
@@ -53,9 +52,10 @@ TEST_P(AgentsTest, FollowerKeepsItsPlaceAndStopsItsHalfWidthBeforeAWall)
         HostBody body;
         body.position = CVector3(-4.0f, 0, 0);
         body.frozen = true;
-        followers.push_back(Agent<CFollowerAgent>(SpawnBot(
-            body, "CFollowerAgent",
-            {{"EntityToFollow", "leader"}, {"DistFromEntity", c.distance}, {"AngleFromEntity", std::to_string(c.angle)}})));
+        followers.push_back(Agent<CFollowerAgent>(SpawnBot(body, "CFollowerAgent",
+                                                           {{"EntityToFollow", "leader"},
+                                                            {"DistFromEntity", c.distance},
+                                                            {"AngleFromEntity", std::to_string(c.angle)}})));
         ASSERT_NE(followers.back(), nullptr);
     }
     Frame();
@@ -91,8 +91,7 @@ TEST_P(AgentsTest, FollowerKeepsItsPlaceAndStopsItsHalfWidthBeforeAWall)
     Frame();
 }
 
-TEST_P(AgentsTest, WanderDrawsOnlyLiveVerticesUpToTheLastIndexReproducibly)
-{
+TEST_P(AgentsTest, WanderDrawsOnlyLiveVerticesUpToTheLastIndexReproducibly) {
     MakeFloor({});
     CSpatialGraph* graph = Graph();
     // Free slots in the middle: the live vertices are fewer than the last index + 1.
@@ -130,8 +129,7 @@ TEST_P(AgentsTest, WanderDrawsOnlyLiveVerticesUpToTheLastIndexReproducibly)
     EXPECT_NE(graph->GetVertex(agent->GetDestinationVertexIndex()), nullptr);
 }
 
-TEST_P(AgentsTest, ParametersOfTheThreeAgents)
-{
+TEST_P(AgentsTest, ParametersOfTheThreeAgents) {
     EXPECT_TRUE(Vusk::CheckAgentClasses());
     MakeFloor({});
     HostBody body;
@@ -150,7 +148,6 @@ TEST_P(AgentsTest, ParametersOfTheThreeAgents)
     EXPECT_FALSE(follower->IsReady());
 }
 
-
 // --- Flee ---
 
 // Every walk of up to `length` edges from `vertex`, scored as the flee agent scores it (mean distance
@@ -162,15 +159,13 @@ struct FleeReference {
     const CGraphVertex* best = nullptr;
     float bestScore = 0.0f;
 
-    float Sum(const CVector3& p) const
-    {
+    float Sum(const CVector3& p) const {
         float sum = 0.0f;
         for (const CVector3& t : threats)
             sum += std::sqrt(CVector3::DistanceSquared(p, t));
         return sum;
     }
-    bool Crosses(const CVector3& a, const CVector3& b) const
-    {
+    bool Crosses(const CVector3& a, const CVector3& b) const {
         for (const CVector3& t : threats) {
             const double ex = b.x - a.x, ez = b.z - a.z, tx = t.x - a.x, tz = t.z - a.z;
             const double length = std::sqrt(ex * ex + ez * ez);
@@ -180,8 +175,7 @@ struct FleeReference {
         }
         return false;
     }
-    void Walk(const CGraphVertex* vertex, uint32_t depth, uint32_t crossings, float sum)
-    {
+    void Walk(const CGraphVertex* vertex, uint32_t depth, uint32_t crossings, float sum) {
         const float score = sum / static_cast<float>(depth + 1) / (10.0f * static_cast<float>(crossings) + 1.0f);
         if (best == nullptr || score > bestScore) {
             best = vertex;
@@ -197,8 +191,7 @@ struct FleeReference {
     }
 };
 
-TEST_P(AgentsTest, FleeTakesTheBestWalkOfABruteForceSearch)
-{
+TEST_P(AgentsTest, FleeTakesTheBestWalkOfABruteForceSearch) {
     MakeFloor({{{-2.0f, 0.0f, 3.0f}, {2.0f, 2.5f, 4.0f}}});
     std::mt19937 random(11);
     std::uniform_real_distribution<float> coordinate(-9.0f, 9.0f);
@@ -207,8 +200,9 @@ TEST_P(AgentsTest, FleeTakesTheBestWalkOfABruteForceSearch)
         body.position = CVector3(std::round(coordinate(random)), 0, std::round(coordinate(random)));
         body.frozen = true;
         const uint32_t length = static_cast<uint32_t>(round % 4);
-        CFleeAgent* agent = Agent<CFleeAgent>(SpawnBot(
-            body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "3"}, {"PathLength", std::to_string(length)}}));
+        CFleeAgent* agent = Agent<CFleeAgent>(
+            SpawnBot(body, "CFleeAgent",
+                     {{"Graph", "floor"}, {"MaxPointsToFlee", "3"}, {"PathLength", std::to_string(length)}}));
         ASSERT_NE(agent, nullptr);
         FleeReference reference;
         reference.length = length;
@@ -234,14 +228,14 @@ TEST_P(AgentsTest, FleeTakesTheBestWalkOfABruteForceSearch)
     }
 }
 
-TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre)
-{
+TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre) {
     // A wall between the bot and the threat point.
     MakeFloor({{{-5.0f, 0.0f, 1.0f}, {5.0f, 2.5f, 1.5f}}});
     HostBody body;
     body.position = CVector3(0, 0, 0);
-    CEntity* bot = SpawnBot(body, "CFleeAgent",
-                            {{"Graph", "floor"}, {"MaxPointsToFlee", "1"}, {"MaxEntitiesToFlee", "2"}, {"StopWhenHidden", "yes"}});
+    CEntity* bot =
+        SpawnBot(body, "CFleeAgent",
+                 {{"Graph", "floor"}, {"MaxPointsToFlee", "1"}, {"MaxEntitiesToFlee", "2"}, {"StopWhenHidden", "yes"}});
     CFleeAgent* agent = Agent<CFleeAgent>(bot);
     ASSERT_NE(agent, nullptr);
     EXPECT_FALSE(agent->IsReady());
@@ -280,16 +274,17 @@ TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre)
     Frame();
 }
 
-TEST_P(AgentsTest, FleeParameters)
-{
+TEST_P(AgentsTest, FleeParameters) {
     MakeFloor({});
     HostBody body;
     // A negative length would never end on a graph with cycles; a long one is cut to six edges.
     EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"PathLength", "-1"}})), nullptr);
-    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "-2"}})), nullptr);
+    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "-2"}})),
+              nullptr);
     EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "nowhere"}})), nullptr);
     EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Speed", "1"}})), nullptr);
-    CFleeAgent* agent = Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"PathLength", "50"}, {"StopWhenHidden", "NO"}}));
+    CFleeAgent* agent =
+        Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"PathLength", "50"}, {"StopWhenHidden", "NO"}}));
     ASSERT_NE(agent, nullptr);
     EXPECT_EQ(agent->GetPathLength(), CFleeAgent::kMaxPathLength);
     EXPECT_FALSE(agent->GetStopWhenHidden());
@@ -304,8 +299,7 @@ TEST_P(AgentsTest, FleeParameters)
 // Steering and acceleration instead of rotate and speed, with the shoot action.
 class SteeringActions : public CActionClass {
 public:
-    SteeringActions()
-    {
+    SteeringActions() {
         CreateAction(&CActionSteering::s_desc);
         CreateAction(&CActionAcceleration::s_desc);
         CreateAction(&CActionShoot::s_desc);
@@ -319,15 +313,14 @@ CActionClassDesc SteeringActions::s_desc("SteeringActions", &SteeringActions::Cr
 
 class ShooterTest : public AgentWorldTest {
 protected:
-    CEntity* Plain(const CVector3& position, int32_t side, const char* name)
-    {
+    CEntity* Plain(const CVector3& position, int32_t side, const char* name) {
         HostBody body;
         body.position = position;
         body.teamSide = side;
         return SpawnPlain(body, name);
     }
-    CShooterAgent* Shooter(const CVector3& position, const char* target, const Params& params, CEntity** bot = nullptr)
-    {
+    CShooterAgent* Shooter(const CVector3& position, const char* target, const Params& params,
+                           CEntity** bot = nullptr) {
         HostBody body;
         body.position = position;
         body.teamSide = 0;
@@ -341,8 +334,7 @@ protected:
     }
 };
 
-TEST_P(ShooterTest, AimsExactlyWithoutErrorAndHoldsFireOnlyForFriends)
-{
+TEST_P(ShooterTest, AimsExactlyWithoutErrorAndHoldsFireOnlyForFriends) {
     MakeFloor({});
     Plain(CVector3(3, 0, 8), 1, "enemy");
     CShooterAgent* shooter = Shooter(CVector3(0, 0, 0), "enemy", {{"DangerousConeAngle", "10"}, {"GunRange", "20"}});
@@ -377,8 +369,7 @@ TEST_P(ShooterTest, AimsExactlyWithoutErrorAndHoldsFireOnlyForFriends)
     Frame();
 }
 
-TEST_P(ShooterTest, FriendlyFireConeBoundaryAndAimingErrorDistribution)
-{
+TEST_P(ShooterTest, FriendlyFireConeBoundaryAndAimingErrorDistribution) {
     MakeFloor({});
     Plain(CVector3(0, 0, 15), 1, "enemy");
     CShooterAgent* shooter =
@@ -389,8 +380,8 @@ TEST_P(ShooterTest, FriendlyFireConeBoundaryAndAimingErrorDistribution)
         float angle, distance;
         bool clear;
     };
-    const Case cases[] = {{9.9f, 5.0f, false}, {10.1f, 5.0f, true}, {-9.9f, 5.0f, false}, {-10.1f, 5.0f, true},
-                          {0.0f, 11.9f, false}, {0.0f, 12.1f, true}};
+    const Case cases[] = {{9.9f, 5.0f, false},  {10.1f, 5.0f, true},  {-9.9f, 5.0f, false},
+                          {-10.1f, 5.0f, true}, {0.0f, 11.9f, false}, {0.0f, 12.1f, true}};
     for (const Case& c : cases) {
         CEntity* other = Plain(Vusk::AnglesToDirection(0.0f, c.angle) * c.distance, 0, "friend");
         Frame();
@@ -424,8 +415,7 @@ TEST_P(ShooterTest, FriendlyFireConeBoundaryAndAimingErrorDistribution)
     }
 }
 
-TEST_P(ShooterTest, SteeringDeadBandAndParameters)
-{
+TEST_P(ShooterTest, SteeringDeadBandAndParameters) {
     MakeFloor({});
     // Targets 10 m away, 2, 4 and -4 degrees off the shooters' heading (0).
     const float offsets[] = {2.0f, 4.0f, -4.0f};

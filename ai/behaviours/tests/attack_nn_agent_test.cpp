@@ -26,8 +26,7 @@ using scenario::HostBody;
 
 class AttackNNAgentTest : public AiEngineTest {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         m_world.reset();
         Vusk::ReleaseAisReader();
         AiEngineTest::TearDown();
@@ -35,11 +34,10 @@ protected:
 
     // Nets "Mirror" (seven neurons, one layer) and "Small" (five), an attacker at the origin facing
     // +z and a target of the other side 12 m ahead of it, facing it.
-    void Build()
-    {
+    void Build() {
         m_world = std::make_unique<scenario::ScenarioWorld>();
-        ASSERT_TRUE(m_world->Create(
-            scenario::MakeWorldTree(4, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
+        ASSERT_TRUE(
+            m_world->Create(scenario::MakeWorldTree(4, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
         ASSERT_TRUE(m_world->AddGraph("floor", scenario::BuildGridGraph(-15, -15, 15, 15, 1.0f, 0.3f)));
         auto* nets = static_cast<CNeuralNetManager*>(CNeuralNetManager::Create());
         CConfigNode blocks;
@@ -67,8 +65,7 @@ protected:
         m_world->BodyOf(m_attacker).frozen = true;
     }
 
-    CEntity* SpawnAttacker(const char* strategy)
-    {
+    CEntity* SpawnAttacker(const char* strategy) {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
         Add(scenario::AddService(brain, "CPathFinder"), "Graph", "floor");
@@ -83,8 +80,7 @@ protected:
     }
 
     // Puts the target at distance h along +z from the attacker, heading `yaw`, and runs one frame.
-    void TargetAt(float h, float yaw = 180.0f)
-    {
+    void TargetAt(float h, float yaw = 180.0f) {
         HostBody& body = m_world->BodyOf(m_target);
         body.position = CVector3(0, 0, h);
         body.heading = yaw;
@@ -100,14 +96,14 @@ protected:
 };
 AI_ENGINE_TEST_SUITE(AttackNNAgentTest);
 
-TEST_P(AttackNNAgentTest, DistanceAndAngleClassesKeepTheirValueInsideTheBands)
-{
+TEST_P(AttackNNAgentTest, DistanceAndAngleClassesKeepTheirValueInsideTheBands) {
     Build();
     // Contact 1, close 5, far 10, imprecision 0.5.
     const struct {
         float h;
         int distanceClass;
-    } distances[] = {{12, 0}, {6, 0}, {5.4f, 1}, {9.4f, 1}, {9.6f, 0}, {5.6f, 0}, {3, 0}, {1.4f, 2}, {2, 2}, {4.4f, 2}, {4.6f, 1}, {5.2f, 1}};
+    } distances[] = {{12, 0}, {6, 0},    {5.4f, 1}, {9.4f, 1}, {9.6f, 0}, {5.6f, 0},
+                     {3, 0},  {1.4f, 2}, {2, 2},    {4.4f, 2}, {4.6f, 1}, {5.2f, 1}};
     for (const auto& step : distances) {
         TargetAt(step.h);
         EXPECT_EQ(m_agent->GetTarget(), m_target);
@@ -131,14 +127,13 @@ TEST_P(AttackNNAgentTest, DistanceAndAngleClassesKeepTheirValueInsideTheBands)
     }
 }
 
-TEST_P(AttackNNAgentTest, FiresAtContactAndPullsTheGoalInFromAWall)
-{
+TEST_P(AttackNNAgentTest, FiresAtContactAndPullsTheGoalInFromAWall) {
     Build();
     TargetAt(1.2f, 180.0f);
     const auto* shoot = m_agent->GetActionClass()->FindAction<CActionShoot>();
     ASSERT_TRUE(shoot->set);
     EXPECT_EQ(shoot->fire, 1);
-    EXPECT_NEAR(shoot->direction.z, 1.0f, 1e-6f);  // towards the target
+    EXPECT_NEAR(shoot->direction.z, 1.0f, 1e-6f); // towards the target
     TargetAt(3.0f, 180.0f);
     EXPECT_EQ(m_agent->GetActionClass()->FindAction<CActionShoot>()->fire, 0);
 
@@ -153,8 +148,7 @@ TEST_P(AttackNNAgentTest, FiresAtContactAndPullsTheGoalInFromAWall)
     EXPECT_NEAR(m_agent->GetGoalPoint().z, 12.0f + 4.0f - m_world->BodyOf(m_attacker).width, 1e-4f);
 }
 
-TEST_P(AttackNNAgentTest, RefusesNetsOfAnotherSizeAndForgetsATargetThatLeaves)
-{
+TEST_P(AttackNNAgentTest, RefusesNetsOfAnotherSizeAndForgetsATargetThatLeaves) {
     Build();
     // The brain leaves a refused agent out.
     for (const char* strategy : {"Small", "None"}) {

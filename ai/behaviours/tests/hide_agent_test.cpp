@@ -25,15 +25,13 @@ using scenario::HostBody;
 
 class HideAgentTest : public AiEngineTest {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         m_scene.reset();
         AiEngineTest::TearDown();
     }
 
     // The scenario with the engine's own agent.
-    HideScenario& Build(HideOptions options)
-    {
+    HideScenario& Build(HideOptions options) {
         options.coverCircle = false;
         m_scene = std::make_unique<HideScenario>(options);
         EXPECT_TRUE(m_scene->Build(PoolSize()));
@@ -42,8 +40,7 @@ protected:
 
     // The vertex a close-to-me hider must take from `from`: the nearest (squared distance, lowest
     // index on ties) whose eye point the threat cannot see, by the host's own answer.
-    int BruteForceChoice(const CVector3& from, float eyeHeight, const CVector3& threatEye)
-    {
+    int BruteForceChoice(const CVector3& from, float eyeHeight, const CVector3& threatEye) {
         CSpatialGraph* graph = m_scene->GetGraph();
         int best = -1;
         float bestDistance = FLT_MAX;
@@ -70,8 +67,7 @@ protected:
     std::unique_ptr<HideScenario> m_scene;
 };
 
-TEST_P(HideAgentTest, ChoosesTheNearestHiddenVertexAndArrivesOutOfSight)
-{
+TEST_P(HideAgentTest, ChoosesTheNearestHiddenVertexAndArrivesOutOfSight) {
     HideScenario& scene = Build(HideOptions());
     std::vector<int> expected;
     for (CEntity* hider : scene.GetHiders()) {
@@ -104,8 +100,7 @@ TEST_P(HideAgentTest, ChoosesTheNearestHiddenVertexAndArrivesOutOfSight)
     }
 }
 
-TEST_P(HideAgentTest, WithAPointMapperCandidatesAreScoredByGraphEstimates)
-{
+TEST_P(HideAgentTest, WithAPointMapperCandidatesAreScoredByGraphEstimates) {
     HideOptions options;
     options.pointMapper = true;
     HideScenario& scene = Build(options);
@@ -144,8 +139,7 @@ TEST_P(HideAgentTest, WithAPointMapperCandidatesAreScoredByGraphEstimates)
     }
 }
 
-TEST_P(HideAgentTest, APacedScanEndsWhereAnUnpacedOneDoes)
-{
+TEST_P(HideAgentTest, APacedScanEndsWhereAnUnpacedOneDoes) {
     HideOptions options;
     options.bots = 3;
     options.tpfMs = 10.0f;       // rationing on; the clock stands still inside a frame
@@ -183,8 +177,7 @@ TEST_P(HideAgentTest, APacedScanEndsWhereAnUnpacedOneDoes)
     }
 }
 
-TEST_P(HideAgentTest, ASeenDestinationIsReplacedByAnotherHiddenOne)
-{
+TEST_P(HideAgentTest, ASeenDestinationIsReplacedByAnotherHiddenOne) {
     HideOptions options;
     options.bots = 1;
     HideScenario& scene = Build(options);
@@ -217,8 +210,7 @@ TEST_P(HideAgentTest, ASeenDestinationIsReplacedByAnotherHiddenOne)
     EXPECT_FALSE(scene.Results()[0].visible);
 }
 
-TEST_P(HideAgentTest, ParametersDangersAndFarFromEnemy)
-{
+TEST_P(HideAgentTest, ParametersDangersAndFarFromEnemy) {
     HideOptions options;
     options.bots = 1;
     HideScenario& scene = Build(options);

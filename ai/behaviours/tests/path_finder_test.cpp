@@ -33,16 +33,14 @@ using scenario::HostBody;
 class GoalAgent : public CAgent {
 public:
     using CAgent::CAgent;
-    bool Init(CConfigNode* definition) override
-    {
+    bool Init(CConfigNode* definition) override {
         pathFinder = static_cast<CPathFinder*>(GetBrain()->GetService(&IPathFinder::s_classDesc));
         return CAgent::Init(definition) && pathFinder != nullptr;
     }
     bool ReadParam(CConfigNode*) override { return false; }
     const CAgentDesc* GetClassDesc() const override { return &s_desc; }
     bool IsReady() override { return true; }
-    bool Think() override
-    {
+    bool Think() override {
         GetActionClass()->ClearActions();
         lastResult = pathFinder->FindNextMoveToPosition(goal);
         ++thinks;
@@ -68,8 +66,7 @@ public:
     using CPathObject::CPathObject;
     const CEntityClassDesc* GetClassDesc() const override { return &s_desc; }
     void Update() override {}
-    void LinkToGraph(CSpatialGraph* graph) override
-    {
+    void LinkToGraph(CSpatialGraph* graph) override {
         for (int32_t i = 0; i <= graph->GetLastEdgeIndex(); ++i) {
             CGraphEdge* edge = graph->GetEdge(i);
             if (edge == nullptr)
@@ -80,21 +77,18 @@ public:
                 AddLinkedEdge(graph, edge);
         }
     }
-    bool GetEdgeCost(CEntity* context, CGraphEdge* edge, CConstraint* constraint, float* cost) override
-    {
+    bool GetEdgeCost(CEntity* context, CGraphEdge* edge, CConstraint* constraint, float* cost) override {
         ++costQueries;
         return !closed && CPathObject::GetEdgeCost(context, edge, constraint, cost);
     }
     bool ComputeMove(CEntity* owner, const CVector3& pathPoint, CActionClass* actions, bool* reached,
-                     CVector3* target) override
-    {
+                     CVector3* target) override {
         ++moves;
         return CPathObject::ComputeMove(owner, pathPoint, actions, reached, target);
     }
     bool CanLeave(CEntity*) override { return !holding; }
     uint32_t GetSegmentCount() override { return 1; }
-    CPathSegment* GetSegments() override
-    {
+    CPathSegment* GetSegments() override {
         segment.m_a = CVector3(-4, 0, 0);
         segment.m_b = CVector3(0, 0, 0);
         return &segment;
@@ -115,8 +109,7 @@ CEntityClassDesc TestDoor::s_desc("TestDoor", &TestDoor::Create, &CPathObject::s
 class CountingConstraint : public CConstraintShortestPath {
 public:
     const CConstraintDesc* GetClassDesc() const override { return &s_desc; }
-    bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override
-    {
+    bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override {
         ++queries;
         return CConstraintShortestPath::GetEdgeCost(context, edge, cost);
     }
@@ -130,27 +123,24 @@ int CountingConstraint::queries = 0;
 
 class PathFinderTest : public AiEngineTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         AiEngineTest::SetUp();
         Host().SetTime(1.0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         m_scene.reset();
         AiEngineTest::TearDown();
     }
 
     // A 9 x 9 grid (1 unit apart) around a box; world tasks with the given ASTAR call limit.
-    void MakeScene(float boxMinX, float boxMaxX, float tpfMs = 0.0f, int astarCalls = 1000)
-    {
+    void MakeScene(float boxMinX, float boxMaxX, float tpfMs = 0.0f, int astarCalls = 1000) {
         m_scene = std::make_unique<scenario::ScenarioWorld>();
         std::vector<scenario::TaskSetup> tasks = scenario::DefaultTasks();
         for (auto& task : tasks)
             if (task.name == "CPathFinder::FindNextMove::ASTAR")
                 task.maxCall = astarCalls;
-        ASSERT_TRUE(m_scene->Create(
-            scenario::MakeWorldTree(32, tpfMs, tasks, {"CGraphManager", "CPathObjectManager"}), PoolSize()));
+        ASSERT_TRUE(m_scene->Create(scenario::MakeWorldTree(32, tpfMs, tasks, {"CGraphManager", "CPathObjectManager"}),
+                                    PoolSize()));
         scenario::AddBoxes({{{boxMinX, 0, -1}, {boxMaxX, 2, 1}}});
         m_boxMinX = boxMinX;
         m_boxMaxX = boxMaxX;
@@ -158,8 +148,7 @@ protected:
     }
 
     // An entity with a path finder on graph "main" and a goal agent.
-    GoalAgent* SpawnWalker(const CVector3& start, const CVector3& goal, CConfigNode** pathFinderNode = nullptr)
-    {
+    GoalAgent* SpawnWalker(const CVector3& start, const CVector3& goal, CConfigNode** pathFinderNode = nullptr) {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
         CConfigNode* service = scenario::AddService(brain, "CPathFinder");
@@ -179,8 +168,7 @@ protected:
     }
 
     // Walks until the goal is reached; answers the frames taken (limit + 1 when never).
-    int WalkToGoal(CPathFinder* finder, int limit)
-    {
+    int WalkToGoal(CPathFinder* finder, int limit) {
         int frames = 0;
         while (!finder->IsGoalReached() && frames <= limit) {
             Frame();
@@ -190,8 +178,7 @@ protected:
         return frames;
     }
 
-    void Frame()
-    {
+    void Frame() {
         m_time += 0.05;
         m_scene->Frame(m_time, 0.05f);
     }
@@ -204,8 +191,7 @@ protected:
     float m_boxMinX = 0, m_boxMaxX = 0;
 };
 
-TEST_P(PathFinderTest, ReachesTheGoalAroundAnObstacle)
-{
+TEST_P(PathFinderTest, ReachesTheGoalAroundAnObstacle) {
     MakeScene(-1, 1);
     const CVector3 goal(0.2f, 0, 3.6f);
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), goal);
@@ -231,7 +217,8 @@ TEST_P(PathFinderTest, ReachesTheGoalAroundAnObstacle)
     // The arriving step decides no action at all.
     EXPECT_EQ(finder->GetActionClass()->FindAction<CActionSpeed>()->set, 0);
     EXPECT_EQ(finder->GetActionClass()->FindAction<CActionRotate>()->set, 0);
-    EXPECT_FLOAT_EQ(finder->GetRemainingDistance(), std::sqrt(CVector3::DistanceSquared(finder->m_ownerPosition, goal)));
+    EXPECT_FLOAT_EQ(finder->GetRemainingDistance(),
+                    std::sqrt(CVector3::DistanceSquared(finder->m_ownerPosition, goal)));
     EXPECT_GT(finder->m_path.m_pointCount, 4);
     // The path finder's constraint and heuristic leave the graph with it.
     CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph("main");
@@ -241,8 +228,7 @@ TEST_P(PathFinderTest, ReachesTheGoalAroundAnObstacle)
     EXPECT_EQ(graph->GetHeuristic(), nullptr);
 }
 
-TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges)
-{
+TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges) {
     // The box reaches further right, so the way round the left is the shorter one.
     MakeScene(-1, 3);
     CConfigNode* doorDefinition = new CConfigNode();
@@ -252,8 +238,8 @@ TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges)
     ASSERT_NE(doorEntity, nullptr);
     auto* door = static_cast<TestDoor*>(doorEntity);
     EXPECT_GT(door->GetLinkedEdgeCount(), 0u);
-    auto* manager = static_cast<CPathObjectManager*>(
-        m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
+    auto* manager =
+        static_cast<CPathObjectManager*>(m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
     ASSERT_NE(manager, nullptr);
     EXPECT_EQ(manager->GetCount(), 1u);
 
@@ -302,8 +288,7 @@ TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges)
     Vusk::DestroyEntity(doorEntity);
 }
 
-TEST_P(PathFinderTest, APathObjectSteersOverItsSegmentAndCanHoldTheOwnerThere)
-{
+TEST_P(PathFinderTest, APathObjectSteersOverItsSegmentAndCanHoldTheOwnerThere) {
     MakeScene(-1, 3);
     CConfigNode* doorDefinition = new CConfigNode();
     Add(doorDefinition, "Class", "TestDoor");
@@ -343,8 +328,7 @@ TEST_P(PathFinderTest, APathObjectSteersOverItsSegmentAndCanHoldTheOwnerThere)
     EXPECT_LE(WalkToGoal(finder, 800), 800);
 }
 
-TEST_P(PathFinderTest, DetectsBeingStuckAndRestartsAtTheFirstPoint)
-{
+TEST_P(PathFinderTest, DetectsBeingStuckAndRestartsAtTheFirstPoint) {
     MakeScene(-1, 1);
     GoalAgent* agent = SpawnWalker(CVector3(-3, 0, -4), CVector3(-3, 0, 4));
     ASSERT_NE(agent, nullptr);
@@ -375,8 +359,7 @@ TEST_P(PathFinderTest, DetectsBeingStuckAndRestartsAtTheFirstPoint)
     EXPECT_TRUE(finder->IsGoalReached());
 }
 
-TEST_P(PathFinderTest, ARefusedSearchIsNotANoRoute)
-{
+TEST_P(PathFinderTest, ARefusedSearchIsNotANoRoute) {
     // Rationing on and no ASTAR call allowed: the search is put off, frame after frame.
     MakeScene(-1, 1, 10.0f, 0);
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
@@ -390,8 +373,7 @@ TEST_P(PathFinderTest, ARefusedSearchIsNotANoRoute)
     EXPECT_FLOAT_EQ(m_scene->BodyOf(m_walker).position.z, -3.5f);
 }
 
-TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading)
-{
+TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading) {
     MakeScene(-1, 1);
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
     ASSERT_NE(agent, nullptr);
@@ -436,8 +418,7 @@ TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading)
     EXPECT_EQ(speed->value, 0.0f);
 }
 
-TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact)
-{
+TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact) {
     MakeScene(-1, 1);
     CConfigNode* node = nullptr;
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f), &node);
@@ -496,8 +477,7 @@ TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact)
     EXPECT_EQ(rotate->value, 0.0f);
 }
 
-TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities)
-{
+TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities) {
     // A wall on the left of the way ahead (the owner looks along +z, so left is -x).
     MakeScene(-3, -0.5f);
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
@@ -556,12 +536,14 @@ TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities)
     oncoming.position = CVector3(0, 0, -2.3f);
     oncoming.heading = 180.0f;
     oncoming.speed = 1.0f;
-    CEntity* other = m_scene->Spawn(oncoming, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
+    CEntity* other =
+        m_scene->Spawn(oncoming, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
     HostBody besideBody;
     besideBody.position = CVector3(1.0f, 0, -3.5f);
     besideBody.heading = 270.0f;
     besideBody.speed = 1.0f;
-    CEntity* beside = m_scene->Spawn(besideBody, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
+    CEntity* beside =
+        m_scene->Spawn(besideBody, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
     ASSERT_NE(other, nullptr);
     ASSERT_NE(beside, nullptr);
     Vusk::DetectDynamicThreats(finder, target);
@@ -579,8 +561,7 @@ TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities)
     EXPECT_EQ(finder->m_threatCount, 0u);
 }
 
-TEST_P(PathFinderTest, OnlyAGoalThatMovedFurtherThanDistMinNewGoalMakesANewPath)
-{
+TEST_P(PathFinderTest, OnlyAGoalThatMovedFurtherThanDistMinNewGoalMakesANewPath) {
     MakeScene(-1, 1);
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0.25f, 0, 3.25f));
     ASSERT_NE(agent, nullptr);
@@ -603,8 +584,7 @@ TEST_P(PathFinderTest, OnlyAGoalThatMovedFurtherThanDistMinNewGoalMakesANewPath)
     EXPECT_LE(WalkToGoal(finder, 600), 600);
 }
 
-TEST_P(PathFinderTest, CornerCuttingSkipsAtMostNbMaxSubgoalPoints)
-{
+TEST_P(PathFinderTest, CornerCuttingSkipsAtMostNbMaxSubgoalPoints) {
     MakeScene(-1, 1);
     CConfigNode* node = nullptr;
     GoalAgent* agent = SpawnWalker(CVector3(-0.5f, 0, -3.5f), CVector3(2.5f, 0, 3.5f), &node);
@@ -650,8 +630,7 @@ TEST_P(PathFinderTest, CornerCuttingSkipsAtMostNbMaxSubgoalPoints)
     m_walker = nullptr;
 }
 
-TEST_P(PathFinderTest, TimeSlicedSearchAndRouteTableReachTheGoal)
-{
+TEST_P(PathFinderTest, TimeSlicedSearchAndRouteTableReachTheGoal) {
     MakeScene(-1, 1);
     CConfigNode* node = nullptr;
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0.2f, 0, 3.6f), &node);
@@ -681,8 +660,7 @@ TEST_P(PathFinderTest, TimeSlicedSearchAndRouteTableReachTheGoal)
     EXPECT_FALSE(Vusk::SimpleStopCondition(agent->pathFinder));
 }
 
-TEST_P(PathFinderTest, TargetsOfAnotherGraphAreMappedThroughThePointMapper)
-{
+TEST_P(PathFinderTest, TargetsOfAnotherGraphAreMappedThroughThePointMapper) {
     MakeScene(-1, 1);
     CSpatialGraph* coarse = scenario::BuildGridGraph(-4, -4, 4, 4, 2, 0.5f);
     ASSERT_TRUE(m_scene->AddGraph("coarse", coarse));
@@ -721,11 +699,11 @@ TEST_P(PathFinderTest, TargetsOfAnotherGraphAreMappedThroughThePointMapper)
     float estimate = 0.0f;
     const CVertexTarget other(main->GetVertex(0), 0);
     ASSERT_TRUE(finder->EstimateBetween(&same, &other, &estimate));
-    EXPECT_FLOAT_EQ(estimate, std::sqrt(CVector3::DistanceSquared(own->GetPosition(), main->GetVertex(0)->GetPosition())));
+    EXPECT_FLOAT_EQ(estimate,
+                    std::sqrt(CVector3::DistanceSquared(own->GetPosition(), main->GetVertex(0)->GetPosition())));
 }
 
-TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused)
-{
+TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused) {
     CCanGoRegistry registry;
     CStrategyEntry<CanGoFn> entries[17];
     for (int i = 0; i < 17; ++i) {
@@ -750,11 +728,10 @@ TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused)
     EXPECT_EQ(Vusk::GetStopConditionRegistry().FindFunction("SimpleCheck"), &Vusk::SimpleCheck);
 }
 
-TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments)
-{
+TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {
     MakeScene(-1, 1);
-    auto* manager = static_cast<CPathObjectManager*>(
-        m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
+    auto* manager =
+        static_cast<CPathObjectManager*>(m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
     ASSERT_NE(manager, nullptr);
     EXPECT_EQ(manager->GetCapacity(), 20u);
     std::vector<CEntity*> doors;

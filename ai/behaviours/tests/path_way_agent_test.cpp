@@ -22,8 +22,7 @@ namespace {
 using scenario::Add;
 using scenario::HostBody;
 
-AiRes::PathWayRecord Record(uint8_t type, float a, float b = 0, float c = 0)
-{
+AiRes::PathWayRecord Record(uint8_t type, float a, float b = 0, float c = 0) {
     AiRes::PathWayRecord r;
     r.type = type;
     r.x = a, r.y = b, r.z = c, r.value = a;
@@ -32,19 +31,17 @@ AiRes::PathWayRecord Record(uint8_t type, float a, float b = 0, float c = 0)
 
 class PathWayAgentTest : public AiEngineTest {
 protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         m_world.reset();
         Vusk::ReleaseAisReader();
         AiEngineTest::TearDown();
     }
 
     // A floor graph and a path-way manager holding `ways` (name, block) pairs.
-    void Build(const std::vector<std::pair<const char*, AiRes::PathWay>>& ways)
-    {
+    void Build(const std::vector<std::pair<const char*, AiRes::PathWay>>& ways) {
         m_world = std::make_unique<scenario::ScenarioWorld>();
-        ASSERT_TRUE(m_world->Create(
-            scenario::MakeWorldTree(4, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
+        ASSERT_TRUE(
+            m_world->Create(scenario::MakeWorldTree(4, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
         ASSERT_TRUE(m_world->AddGraph("floor", scenario::BuildGridGraph(-6, -6, 6, 6, 1.0f, 0.3f)));
         auto* manager = static_cast<CPathWayManager*>(CPathWayManager::Create());
         CConfigNode blocks;
@@ -58,8 +55,7 @@ protected:
     }
 
     // A walker of path way `name`; null when its agent was refused.
-    CPathWayAgent* Spawn(const char* name, HostBody body = HostBody())
-    {
+    CPathWayAgent* Spawn(const char* name, HostBody body = HostBody()) {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
         CConfigNode* finder = scenario::AddService(brain, "CPathFinder");
@@ -72,8 +68,7 @@ protected:
         return static_cast<CPathWayAgent*>(m_walker->GetBrain()->GetAgent(&CPathWayAgent::s_classDesc));
     }
 
-    void Step()
-    {
+    void Step() {
         ++m_frame;
         m_world->Frame(1.0 + 0.1 * m_frame, 0.1f);
     }
@@ -85,12 +80,11 @@ protected:
 };
 AI_ENGINE_TEST_SUITE(PathWayAgentTest);
 
-TEST_P(PathWayAgentTest, WalksPausesTurnsAndFinishes)
-{
+TEST_P(PathWayAgentTest, WalksPausesTurnsAndFinishes) {
     AiRes::PathWay way;
     way.name = "Three";
-    way.records = {Record(1, 2, 0, 0),  Record(11, 2.0f), Record(2, 2, 0, 4), Record(12, 90.0f),
-                   Record(2, -2, 0, 4), Record(13, -90.0f)};
+    way.records = {Record(1, 2, 0, 0), Record(11, 2.0f),    Record(2, 2, 0, 4),
+                   Record(12, 90.0f),  Record(2, -2, 0, 4), Record(13, -90.0f)};
     Build({{"Three", way}});
     CPathWayAgent* agent = Spawn("three");
     ASSERT_NE(agent, nullptr);
@@ -137,13 +131,12 @@ TEST_P(PathWayAgentTest, WalksPausesTurnsAndFinishes)
     EXPECT_EQ(Body().speed, 0.0f);
 }
 
-TEST_P(PathWayAgentTest, LoopingWayStartsAgainAndReverseWalksBackwards)
-{
+TEST_P(PathWayAgentTest, LoopingWayStartsAgainAndReverseWalksBackwards) {
     AiRes::PathWay way;
     way.name = "Loop";
     way.flag = 1;
     way.records = {Record(2, 1, 0, 0), Record(14, 0), Record(2, 1, 0, 2), Record(12, 0), Record(2, 0, 0, 1)};
-    way.records[1].text = "pause";  // a word without an argument is done at once
+    way.records[1].text = "pause"; // a word without an argument is done at once
     Build({{"Loop", way}});
     CPathWayAgent* agent = Spawn("Loop");
     ASSERT_NE(agent, nullptr);
@@ -170,8 +163,7 @@ TEST_P(PathWayAgentTest, LoopingWayStartsAgainAndReverseWalksBackwards)
     EXPECT_EQ(visited, (std::vector<int>{2, 1, 0, 2}));
 }
 
-TEST_P(PathWayAgentTest, InitNeedsAKnownWayAndOneActionOfEachPair)
-{
+TEST_P(PathWayAgentTest, InitNeedsAKnownWayAndOneActionOfEachPair) {
     AiRes::PathWay way;
     way.name = "One";
     way.records = {Record(1, 1, 0, 0)};

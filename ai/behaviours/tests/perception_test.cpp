@@ -22,13 +22,11 @@ using scenario::HostBody;
 
 class PerceptionTest : public AiEngineTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         AiEngineTest::SetUp();
         Host().SetTime(1.0);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         delete m_world;
         Vusk::DeleteTree(m_tree);
         for (CConfigNode* node : m_definitions)
@@ -36,8 +34,7 @@ protected:
         AiEngineTest::TearDown();
     }
 
-    void MakeWorld(const char* soundParams = nullptr)
-    {
+    void MakeWorld(const char* soundParams = nullptr) {
         m_tree = scenario::MakeWorldTree(8, 0.0f, scenario::DefaultTasks(), {"CSoundManager"});
         if (soundParams != nullptr) {
             CConfigNode* definition = m_tree->FindChild("Services")->GetChild(0);
@@ -49,8 +46,7 @@ protected:
 
     // An entity at position; with an entity manager when perceiving; in the world with every class bit
     // of the engine (as a host creates its actors) when taking part.
-    CEntity* Spawn(HostBody& body, bool perceiving, bool takingPart = true, CConfigNode** serviceNode = nullptr)
-    {
+    CEntity* Spawn(HostBody& body, bool perceiving, bool takingPart = true, CConfigNode** serviceNode = nullptr) {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(perceiving ? &brain : nullptr);
         m_definitions.push_back(definition);
@@ -67,13 +63,11 @@ protected:
         return entity;
     }
 
-    CEntityManager* ManagerOf(CEntity* entity)
-    {
+    CEntityManager* ManagerOf(CEntity* entity) {
         return static_cast<CEntityManager*>(entity->GetBrain()->GetService(&CEntityManager::s_classDesc));
     }
 
-    void Frame(double time)
-    {
+    void Frame(double time) {
         Host().SetTime(time);
         CTimeManager::GetInstance()->BeginFrame();
         for (CEntity* entity : *m_world->GetEntityTable())
@@ -85,8 +79,7 @@ protected:
     std::vector<CConfigNode*> m_definitions;
 };
 
-TEST_P(PerceptionTest, SharedPairIsMeasuredOncePerDelayWhicheverAsks)
-{
+TEST_P(PerceptionTest, SharedPairIsMeasuredOncePerDelayWhicheverAsks) {
     MakeWorld();
     HostBody a, b;
     a.position = CVector3(0, 0, 0);
@@ -136,8 +129,7 @@ TEST_P(PerceptionTest, SharedPairIsMeasuredOncePerDelayWhicheverAsks)
     EXPECT_EQ(query.mode, 1u);
 }
 
-TEST_P(PerceptionTest, EnemiesVisionAndNearest)
-{
+TEST_P(PerceptionTest, EnemiesVisionAndNearest) {
     MakeWorld();
     HostBody owner, friendBody, enemyNear, enemyFar, sideless, outsider;
     owner.teamSide = 1;
@@ -189,8 +181,7 @@ TEST_P(PerceptionTest, EnemiesVisionAndNearest)
     Vusk::DestroyEntity(near);
 }
 
-TEST_P(PerceptionTest, VisionConeLimitsSight)
-{
+TEST_P(PerceptionTest, VisionConeLimitsSight) {
     MakeWorld();
     HostBody owner, ahead, behind, farAhead;
     owner.heading = 0.0f; // looking along +z
@@ -221,8 +212,7 @@ TEST_P(PerceptionTest, VisionConeLimitsSight)
     EXPECT_EQ(manager->GetNearestUnblocked(), b);
 }
 
-TEST_P(PerceptionTest, ManagerParametersAndTaskAreChecked)
-{
+TEST_P(PerceptionTest, ManagerParametersAndTaskAreChecked) {
     MakeWorld();
     HostBody body;
     CConfigNode* service = nullptr;
@@ -256,8 +246,7 @@ TEST_P(PerceptionTest, ManagerParametersAndTaskAreChecked)
     EXPECT_EQ(Vusk::GetClassBitMask() & (entityBit | soundBit), entityBit | soundBit);
 }
 
-TEST_P(PerceptionTest, SoundsAreHeardWithinTheirRangeOnly)
-{
+TEST_P(PerceptionTest, SoundsAreHeardWithinTheirRangeOnly) {
     MakeWorld();
     Frame(1.0);
     auto* sounds = static_cast<CSoundManager*>(m_world->GetGlobalService(&CSoundManager::s_classDesc));
@@ -311,8 +300,7 @@ TEST_P(PerceptionTest, SoundsAreHeardWithinTheirRangeOnly)
     EXPECT_TRUE(sounds->CanHear(listener, source));
 }
 
-TEST_P(PerceptionTest, SoundReservations)
-{
+TEST_P(PerceptionTest, SoundReservations) {
     // Ten records, seven reserved: the combat category may take its own record and then only the
     // records nobody has reserved.
     MakeWorld("10");

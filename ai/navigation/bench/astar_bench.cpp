@@ -136,18 +136,18 @@ void AddRandomGeometric(const std::string& name, int count, std::mt19937& rng, i
 struct FoundGoal {};
 
 class GoalVisitor : public boost::default_astar_visitor {
- public:
+public:
   explicit GoalVisitor(BoostVertex goal) : m_goal(goal) {}
   void examine_vertex(BoostVertex u, const BoostGraph&) {
     if (u == m_goal) throw FoundGoal();
   }
 
- private:
+private:
   BoostVertex m_goal;
 };
 
 class EuclideanHeuristic : public boost::astar_heuristic<BoostGraph, float> {
- public:
+public:
   EuclideanHeuristic(const std::vector<Position>* positions, BoostVertex goal) : m_positions(positions), m_goal(goal) {}
   float operator()(BoostVertex u) const {
     const Position& a = (*m_positions)[u];
@@ -156,7 +156,7 @@ class EuclideanHeuristic : public boost::astar_heuristic<BoostGraph, float> {
     return std::sqrt(dx * dx + dy * dy + dz * dz);
   }
 
- private:
+private:
   const std::vector<Position>* m_positions;
   BoostVertex m_goal;
 };
@@ -172,12 +172,13 @@ float TextbookSearch(Case& c, TextbookScratch& scratch, int s, int g) {
   scratch.predecessors.resize(n);
   scratch.distances.resize(n);
   try {
-    boost::astar_search(c.boost, static_cast<BoostVertex>(s), EuclideanHeuristic(&c.positions, static_cast<BoostVertex>(g)),
-                        boost::predecessor_map(boost::make_iterator_property_map(
-                                                   scratch.predecessors.begin(), boost::get(boost::vertex_index, c.boost)))
-                            .distance_map(boost::make_iterator_property_map(scratch.distances.begin(),
-                                                                            boost::get(boost::vertex_index, c.boost)))
-                            .visitor(GoalVisitor(static_cast<BoostVertex>(g))));
+    boost::astar_search(
+        c.boost, static_cast<BoostVertex>(s), EuclideanHeuristic(&c.positions, static_cast<BoostVertex>(g)),
+        boost::predecessor_map(
+            boost::make_iterator_property_map(scratch.predecessors.begin(), boost::get(boost::vertex_index, c.boost)))
+            .distance_map(
+                boost::make_iterator_property_map(scratch.distances.begin(), boost::get(boost::vertex_index, c.boost)))
+            .visitor(GoalVisitor(static_cast<BoostVertex>(g))));
   } catch (const FoundGoal&) {
     return scratch.distances[static_cast<size_t>(g)];
   }
@@ -246,8 +247,8 @@ void BM_Textbook(benchmark::State& state) {
 // Best seconds per pass over a case's pairs for both searches, their passes interleaved so that a busy
 // machine slows both alike; the best of many passes is the least disturbed one.
 void PrintRatios(int rounds) {
-  std::printf("\n%-12s %14s %14s %8s   (best of %d interleaved passes)\n", "graph", "engine ms", "textbook ms",
-              "ratio", rounds);
+  std::printf("\n%-12s %14s %14s %8s   (best of %d interleaved passes)\n", "graph", "engine ms", "textbook ms", "ratio",
+              rounds);
   for (auto& c : g_cases) {
     CPath path;
     path.Resize(static_cast<uint32_t>(c->graph->GetVertexCount()));
@@ -333,8 +334,12 @@ int main(int argc, char** argv) {
   if (!VerifyCosts()) return 2;
 
   for (size_t i = 0; i < g_cases.size(); ++i) {
-    benchmark::RegisterBenchmark(("Engine/" + g_cases[i]->name).c_str(), BM_Engine)->Arg(int(i))->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("Textbook/" + g_cases[i]->name).c_str(), BM_Textbook)->Arg(int(i))->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Engine/" + g_cases[i]->name).c_str(), BM_Engine)
+        ->Arg(int(i))
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("Textbook/" + g_cases[i]->name).c_str(), BM_Textbook)
+        ->Arg(int(i))
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::RunSpecifiedBenchmarks();
   PrintRatios(61);

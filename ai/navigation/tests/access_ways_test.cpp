@@ -16,7 +16,7 @@ namespace {
 
 // A world of OneMeter 1, so that the sight offsets are in metres.
 class AccessWaysTest : public navtest::NavTest {
- protected:
+protected:
   void SetUp() override {
     navtest::NavTest::SetUp();
     m_tree = new CConfigNode();

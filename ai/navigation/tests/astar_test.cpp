@@ -34,7 +34,7 @@ struct CallLog {
 };
 
 class LoggingConstraint : public CConstraint {
- public:
+public:
   LoggingConstraint(CConstraint* inner, CallLog* log) : m_inner(inner), m_log(log) {}
   bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override {
     m_log->costs.push_back(edge->GetIndex());
@@ -45,7 +45,7 @@ class LoggingConstraint : public CConstraint {
 };
 
 class LoggingHeuristic : public CHeuristic {
- public:
+public:
   LoggingHeuristic(CHeuristic* inner, CallLog* log) : m_inner(inner), m_log(log) {}
   bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override {
     m_log->estimates.emplace_back(a->GetIndex(), b->GetIndex());
@@ -58,7 +58,7 @@ class LoggingHeuristic : public CHeuristic {
 
 // Overestimates at some vertices (not admissible, not consistent), so closed vertices get reopened.
 class WobblyHeuristic : public CHeuristic {
- public:
+public:
   bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override {
     CHeuristicEuclidianDistance straight;
     straight.Estimate(context, a, b, out);
@@ -70,7 +70,7 @@ class WobblyHeuristic : public CHeuristic {
 
 // Refuses every estimate of one vertex.
 class RefusingHeuristic : public CZeroHeuristic {
- public:
+public:
   explicit RefusingHeuristic(int refused) : m_refused(refused) {}
   bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override {
     return a->GetIndex() != m_refused && CZeroHeuristic::Estimate(context, a, b, out);
@@ -83,9 +83,9 @@ class RefusingHeuristic : public CZeroHeuristic {
 struct ReferenceResult {
   bool found = false;
   std::vector<int> vertices, edges;
-  std::vector<float> f, g, h;          // per vertex, as the search left them
-  std::vector<int> pred;               // per vertex: predecessor index, -1 for none
-  std::vector<bool> touched;           // per vertex: given values by the search
+  std::vector<float> f, g, h;  // per vertex, as the search left them
+  std::vector<int> pred;       // per vertex: predecessor index, -1 for none
+  std::vector<bool> touched;   // per vertex: given values by the search
 };
 
 ReferenceResult ReferenceSearch(CSpatialGraph* graph, int startIndex, int goalIndex) {
@@ -482,7 +482,7 @@ TEST_P(AstarTest, TimeSlicedSearchBatchesResumesAndRestarts) {
   ASSERT_EQ(result, Vusk::kAstarFound);
   EXPECT_GT(calls, 1);
   for (size_t i = estimatesBefore; i < log.estimates.size(); ++i) ASSERT_NE(log.estimates[i].first, 0);
-  EXPECT_EQ(log.Expansions(graph).size(), 99u);        // every vertex once, across all slices
+  EXPECT_EQ(log.Expansions(graph).size(), 99u);  // every vertex once, across all slices
   ASSERT_EQ(path.m_pointCount, 100);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(path.m_vertexIndices[i], i);
   EXPECT_EQ(start->m_data.m_startMarker, 0);
@@ -517,8 +517,7 @@ TEST_P(AstarTest, TimeSlicedSearchBatchesResumesAndRestarts) {
 
   // Start = goal on fresh statistics: found at once, statistics untouched (no division by zero).
   CAstarCpuStats fresh;
-  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, goal, goal, nullptr, &fresh, 0.005f, false),
-            Vusk::kAstarFound);
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, goal, goal, nullptr, &fresh, 0.005f, false), Vusk::kAstarFound);
   EXPECT_EQ(fresh.m_count, 0u);
   EXPECT_EQ(fresh.m_mean, 0.0005f);
   EXPECT_EQ(fresh.m_deviation, 0.0f);
@@ -538,8 +537,8 @@ TEST_P(AstarTest, TimeSlicedSearchBatchesResumesAndRestarts) {
   // No route: 0, and the next call starts afresh.
   graph.GetEdge(20)->m_data.m_closed = 1;
   CAstarCpuStats stats2;
-  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats2,
-                                        std::numeric_limits<float>::max(), false),
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats2, std::numeric_limits<float>::max(),
+                                        false),
             Vusk::kAstarNoRoute);
   EXPECT_EQ(start->m_data.m_startMarker, 0);
   graph.SetConstraint(nullptr);
@@ -548,8 +547,7 @@ TEST_P(AstarTest, TimeSlicedSearchBatchesResumesAndRestarts) {
 }
 
 // Suspends a sliced search from `start` to `goal` after its first batch.
-int SuspendAfterOneBatch(FakeAiHost& host, CSpatialGraph* graph, CPath* path, CGraphVertex* start,
-                         CGraphVertex* goal) {
+int SuspendAfterOneBatch(FakeAiHost& host, CSpatialGraph* graph, CPath* path, CGraphVertex* start, CGraphVertex* goal) {
   double now = host.Time();
   host.QueueTimes({now, now + 1.0});
   CAstarCpuStats stats;
@@ -573,8 +571,8 @@ TEST_P(AstarTest, SuspendedSearchOutlivesFailedStartsAndDeletedGraphs) {
   ASSERT_EQ(SuspendAfterOneBatch(Host(), &graph, &path, start, goal), Vusk::kAstarSuspended);
   EXPECT_FALSE(Vusk::AstarSearch(&graph, &other, graph.GetVertex(50), graph.GetVertex(60), nullptr));
   CAstarCpuStats stats;
-  ASSERT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats,
-                                        std::numeric_limits<float>::max(), false),
+  ASSERT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats, std::numeric_limits<float>::max(),
+                                        false),
             Vusk::kAstarFound);
   EXPECT_EQ(path.m_pointCount, 21);
   EXPECT_EQ(start->m_data.m_startMarker, 0);
@@ -583,12 +581,12 @@ TEST_P(AstarTest, SuspendedSearchOutlivesFailedStartsAndDeletedGraphs) {
   // the same call with room for the route finds it.
   CPath none;
   ASSERT_EQ(SuspendAfterOneBatch(Host(), &graph, &path, start, goal), Vusk::kAstarSuspended);
-  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats,
-                                        std::numeric_limits<float>::max(), false),
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats, std::numeric_limits<float>::max(),
+                                        false),
             Vusk::kAstarNoRoute);
   none.Resize(100);
-  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats,
-                                        std::numeric_limits<float>::max(), false),
+  EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats, std::numeric_limits<float>::max(),
+                                        false),
             Vusk::kAstarFound);
   EXPECT_EQ(none.m_pointCount, 21);
 

@@ -68,7 +68,8 @@ TEST_P(FindNearestTest, CandidatesAndQueriesAgainstBruteForce) {
       for (int v = 0; v < n; ++v) {
         const CVector3& p = graph.GetVertex(v)->GetPosition();
         bool inside = true;
-        for (int axis = 0; axis < 3; ++axis) inside = inside && std::fabs(Axis(p, axis) - Axis(point, axis)) <= half[axis];
+        for (int axis = 0; axis < 3; ++axis)
+          inside = inside && std::fabs(Axis(p, axis) - Axis(point, axis)) <= half[axis];
         if (inside) {
           ASSERT_TRUE(candidates.count(v)) << "vertex " << v << " query " << query;
         }
@@ -99,7 +100,8 @@ TEST_P(FindNearestTest, CandidatesAndQueriesAgainstBruteForce) {
         CGraphVertex* v = graph.GetVertex(c);
         if (!qualifies(v)) continue;
         ASSERT_NE(visible, nullptr);
-        ASSERT_GE(CVector3::DistanceSquared(v->GetPosition(), point), CVector3::DistanceSquared(visible->GetPosition(), point));
+        ASSERT_GE(CVector3::DistanceSquared(v->GetPosition(), point),
+                  CVector3::DistanceSquared(visible->GetPosition(), point));
       }
       // Nearest by the sum of absolute differences, the lower index on ties.
       CGraphVertex* nearest = Vusk::FindNearestVertex(&graph, point, out, in);

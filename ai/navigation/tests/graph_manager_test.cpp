@@ -22,7 +22,7 @@ namespace {
 using navtest::Add;
 
 class GraphManagerTest : public navtest::NavTest {
- protected:
+protected:
   // A "RawData" child holding `bytes` in memory (through the engine's world file reader).
   static CConfigNode* AddRaw(CConfigNode* parent, const Bytes& bytes) {
     CConfigNode* node = Add(parent, "RawData");

@@ -30,7 +30,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Serves "RawData" nodes from byte blocks registered by the test.
 class MemoryRawData : public Vusk::CRawDataProvider {
- public:
+public:
   MemoryRawData() { Vusk::SetRawDataProvider(this); }
   ~MemoryRawData() override { Vusk::SetRawDataProvider(nullptr); }
   void Attach(CConfigNode* node, const Bytes& bytes) { m_blocks[node] = bytes; }
@@ -55,7 +55,7 @@ class MemoryRawData : public Vusk::CRawDataProvider {
     return true;
   }
 
- private:
+private:
   std::map<CConfigNode*, Bytes> m_blocks;
   const Bytes* m_open = nullptr;
   size_t m_offset = 0;
@@ -63,14 +63,14 @@ class MemoryRawData : public Vusk::CRawDataProvider {
 
 // Fixture of the navigation tests: the fake host, with writes that can be made to fall short.
 class NavTest : public AiEngineTest {
- public:
+public:
   // Host writes allowed before every further write reports 0 items (-1: no limit).
   static long& WriteBudget() {
     static long budget = -1;
     return budget;
   }
 
- protected:
+protected:
   void ConfigureServices(CHostServices& services) override {
     RealWrite() = services.write;
     services.write = &LimitedWrite;
@@ -84,7 +84,7 @@ class NavTest : public AiEngineTest {
     AiEngineTest::TearDown();
   }
 
- private:
+private:
   static Vusk::HostFileWrite& RealWrite() {
     static Vusk::HostFileWrite write = nullptr;
     return write;

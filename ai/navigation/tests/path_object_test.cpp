@@ -18,7 +18,7 @@ AI_ENGINE_TEST_SUITE(PathObjectTest);
 
 // A door: its edges cost ten times their length while it is shut.
 class TestDoor : public CPathObject {
- public:
+public:
   explicit TestDoor(const char* name) : CPathObject(name, nullptr) {}
   const CEntityClassDesc* GetClassDesc() const override { return &CPathObject::s_classDesc; }
   void Update() override {}

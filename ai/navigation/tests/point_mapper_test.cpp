@@ -22,7 +22,7 @@ namespace {
 using navtest::Add;
 
 class PointMapperTest : public navtest::NavTest {
- protected:
+protected:
   static void AddContainer(CConfigNode* definition, const char* graph, const char* className = "CGraphWrapper") {
     CConfigNode* container = Add(definition, "Container", nullptr, graph);
     if (className != nullptr) Add(container, "Class", className);

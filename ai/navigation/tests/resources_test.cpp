@@ -26,7 +26,7 @@ using navtest::Add;
 using navtest::Bytes;
 
 class ResourcesTest : public navtest::NavTest {
- protected:
+protected:
   void SetUp() override {
     navtest::NavTest::SetUp();
     m_tree = new CConfigNode();
@@ -43,10 +43,7 @@ class ResourcesTest : public navtest::NavTest {
     return node;
   }
   // Loads a resource of type T from bytes; the raw node lives in m_tree.
-  template <class T>
-  bool LoadFrom(T& resource, const Bytes& bytes) {
-    return resource.Load(AddRaw(m_tree, bytes));
-  }
+  template <class T> bool LoadFrom(T& resource, const Bytes& bytes) { return resource.Load(AddRaw(m_tree, bytes)); }
 
   CConfigNode* m_tree = nullptr;
 };
@@ -118,8 +115,8 @@ TEST_P(ResourcesTest, PathWayBlocksGiveTheirSteps) {
   source.flag = 1;
   // A command before any position lands on the first step; types 5-10 and 15 change nothing; a later
   // command replaces an earlier one; the 64-byte text field keeps 63 bytes and a terminator.
-  source.records = {Command(12, 45.0f), Position(1, 1, 2, 3), Command(11, 2.0f),  Command(7, 0),
-                    Position(2, 4, 5, 6), Command(13, -90.0f), Command(15, 0),   Command(14, 0, std::string(64, 'c')),
+  source.records = {Command(12, 45.0f),   Position(1, 1, 2, 3), Command(11, 2.0f), Command(7, 0),
+                    Position(2, 4, 5, 6), Command(13, -90.0f),  Command(15, 0),    Command(14, 0, std::string(64, 'c')),
                     Command(5, 0),        Position(4, 7, 8, 9), Command(10, 0)};
   CPathWay way;
   ASSERT_TRUE(LoadFrom(way, AiRes::EncodePathWay(source)));
@@ -161,8 +158,10 @@ TEST_P(ResourcesTest, PathWayBlocksGiveTheirSteps) {
 
 // Records where each step of a path way moved.
 class RecordingPathWay : public CPathWay {
- public:
-  void OnStepMoved(uint32_t oldIndex, uint32_t newIndex) override { moves += std::to_string(oldIndex) + ">" + std::to_string(newIndex) + " "; }
+public:
+  void OnStepMoved(uint32_t oldIndex, uint32_t newIndex) override {
+    moves += std::to_string(oldIndex) + ">" + std::to_string(newIndex) + " ";
+  }
   std::string moves;
 };
 

@@ -21,7 +21,7 @@ AI_ENGINE_TEST_SUITE(SpatialGraphTest);
 
 // A graph that records the index moves it is told about.
 class RecordingGraph : public CSpatialGraph {
- public:
+public:
   void OnVertexMoved(int32_t from, int32_t to) override { vertexMoves.emplace_back(from, to); }
   void OnEdgeMoved(int32_t from, int32_t to) override { edgeMoves.emplace_back(from, to); }
   std::vector<std::pair<int32_t, int32_t>> vertexMoves, edgeMoves;
@@ -267,14 +267,15 @@ TEST_P(SpatialGraphTest, GoldenFileAndByteIdenticalRoundTrips) {
   // Vertices (0,0,0) and (3,4,0), one edge 0 -> 1: radius 1.5 x 5 = 7.5.
   auto hex = [](const char* text) {
     Bytes bytes;
-    for (const char* p = text; *p != '\0'; p += 3) bytes.push_back(uint8_t(std::strtoul(std::string(p, 2).c_str(), nullptr, 16)));
+    for (const char* p = text; *p != '\0'; p += 3)
+      bytes.push_back(uint8_t(std::strtoul(std::string(p, 2).c_str(), nullptr, 16)));
     return bytes;
   };
-  Bytes golden(navtest::Bytes{'Q', 'u', 'e', 'l', 'm', 'o', 'r', ' ', 'S', 'p', 'a', 't', 'i', 'a', 'l', ' ', 'g', 'r', 'a', 'p', 'h'});
-  for (const char* part : {"01 00 00 00 00 00 f0 40 02 00 00 00 ",
-                           "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 ",
-                           "00 00 40 40 00 00 80 40 00 00 00 00 01 00 00 00 00 00 00 00 ",
-                           "01 00 00 00 00 00 00 00 01 00 00 00 "}) {
+  Bytes golden(navtest::Bytes{'Q', 'u', 'e', 'l', 'm', 'o', 'r', ' ', 'S', 'p', 'a',
+                              't', 'i', 'a', 'l', ' ', 'g', 'r', 'a', 'p', 'h'});
+  for (const char* part :
+       {"01 00 00 00 00 00 f0 40 02 00 00 00 ", "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 ",
+        "00 00 40 40 00 00 80 40 00 00 00 00 01 00 00 00 00 00 00 00 ", "01 00 00 00 00 00 00 00 01 00 00 00 "}) {
     Bytes bytes = hex(part);
     golden.insert(golden.end(), bytes.begin(), bytes.end());
   }
@@ -368,7 +369,7 @@ TEST_P(SpatialGraphTest, HostileFilesFailCleanly) {
   EXPECT_EQ(graph.GetEdgeCount(), source.GetEdgeCount());
   // Edges naming missing vertices and repeated pairs are skipped.
   Bytes edges = valid;
-  Vusk::StoreU32(edges.data() + edgeCountAt + 4, 12);                          // source beyond the vertices
+  Vusk::StoreU32(edges.data() + edgeCountAt + 4, 12);                                // source beyond the vertices
   std::memcpy(edges.data() + edgeCountAt + 12, edges.data() + edgeCountAt + 20, 8);  // edge 1 repeats edge 2
   Vusk::CMemoryReader edgeMemory(edges.data(), edges.size());
   ASSERT_TRUE(graph.LoadFromReader(&edgeMemory));

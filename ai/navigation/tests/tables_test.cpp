@@ -20,7 +20,7 @@ AI_ENGINE_TEST_SUITE(TablesTest);
 
 // Answers 0 like the zero heuristic but is another class, so table builds run one search per pair.
 class PlainZeroHeuristic : public CHeuristic {
- public:
+public:
   bool Estimate(CEntity*, CGraphVertex*, CGraphVertex*, float* out) override {
     *out = 0.0f;
     return true;
@@ -33,8 +33,7 @@ Bytes SaveBytes(CGraphData* data, const std::string& path) {
   return navtest::ReadFileBytes(path);
 }
 
-template <class Data>
-bool LoadBytes(Data* data, const Bytes& bytes) {
+template <class Data> bool LoadBytes(Data* data, const Bytes& bytes) {
   Vusk::CMemoryReader reader(bytes.data(), bytes.size());
   return data->LoadFromReader(&reader);
 }
@@ -362,8 +361,8 @@ TEST_P(TablesTest, BuildsThatRunOutOfMemoryFailAndKeepNothing) {
   CZeroHeuristic zero;
   PlainZeroHeuristic plain;
   // No heuristic: the build's own zero heuristic (one sweep per start); the plain one: a search per pair.
-  for (CHeuristic* heuristic : {static_cast<CHeuristic*>(nullptr), static_cast<CHeuristic*>(&zero),
-                                static_cast<CHeuristic*>(&plain)}) {
+  for (CHeuristic* heuristic :
+       {static_cast<CHeuristic*>(nullptr), static_cast<CHeuristic*>(&zero), static_cast<CHeuristic*>(&plain)}) {
     graph.SetHeuristic(heuristic);
     CAstarData routes(&graph);
     CPathCostData costs(&graph);

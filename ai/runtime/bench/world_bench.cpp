@@ -15,8 +15,7 @@
 
 namespace {
 
-void BM_AiFrame(benchmark::State& state)
-{
+void BM_AiFrame(benchmark::State& state) {
     const int live = static_cast<int>(state.range(0));
     const CHostServices services = Smoke::MakeHostServices(200);
     Vusk::Initialise(&services);

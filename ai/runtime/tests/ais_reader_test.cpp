@@ -25,14 +25,12 @@ using AisFormat::Kind;
 // driver (the reader needs its streams).
 class AisReaderTest : public AiEngineTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         AiEngineTest::SetUp();
         ASSERT_TRUE(OvTestEngineUp());
     }
     // The engine's shut-down (AiEngineTest) deletes the reader and its records.
-    void TearDown() override
-    {
+    void TearDown() override {
         OvError ignored;
         OvErrorGet(&ignored);
         EXPECT_TRUE(OvTestEngineDown());
@@ -44,8 +42,7 @@ AI_ENGINE_TEST_SUITE(AisReaderTest);
 // A read stream over a copy of the bytes, closed when it goes.
 class MemoryStream {
 public:
-    explicit MemoryStream(Bytes bytes) : m_bytes(std::move(bytes))
-    {
+    explicit MemoryStream(Bytes bytes) : m_bytes(std::move(bytes)) {
         OvMemory memory{m_bytes.data(), static_cast<OvUInt32>(m_bytes.size())};
         m_stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
     }
@@ -67,38 +64,32 @@ using Tree = std::unique_ptr<CConfigNode, TreeDeleter>;
 // Hand assembly of file bytes.
 struct Builder {
     Bytes bytes;
-    Builder& U32(std::uint32_t v)
-    {
+    Builder& U32(std::uint32_t v) {
         for (int i = 0; i < 4; ++i)
             bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
         return *this;
     }
     Builder& Header(std::uint32_t type, std::uint32_t length) { return U32(type).U32(length).U32(0x1C020016); }
-    Builder& Field(const std::string& text)
-    {
+    Builder& Field(const std::string& text) {
         bytes.insert(bytes.end(), text.begin(), text.end());
         bytes.insert(bytes.end(), 128 - text.size(), 0);
         return *this;
     }
-    Builder& Magic()
-    {
+    Builder& Magic() {
         const char* magic = "ZUNA .AIS FILE";
         bytes.insert(bytes.end(), magic, magic + 14);
         return U32(1);
     }
     // Node header, struct and fields; the children follow.
-    Builder& Node(const std::string& label, const std::string& name, std::uint32_t count, std::uint32_t bodyLength)
-    {
+    Builder& Node(const std::string& label, const std::string& name, std::uint32_t count, std::uint32_t bodyLength) {
         return Header(0x10001, bodyLength).Header(1, 260).Field(label).Field(name).U32(count);
     }
-    Builder& Leaf(const std::string& name, const std::string& value)
-    {
+    Builder& Leaf(const std::string& name, const std::string& value) {
         return Header(0x10002, 256).Field(name).Field(value);
     }
 };
 
-AisFormat::Node Leaf(const std::string& name, const std::string& value)
-{
+AisFormat::Node Leaf(const std::string& name, const std::string& value) {
     AisFormat::Node node;
     node.kind = Kind::Leaf;
     node.name = name;
@@ -106,15 +97,13 @@ AisFormat::Node Leaf(const std::string& name, const std::string& value)
     return node;
 }
 
-AisFormat::Node Raw()
-{
+AisFormat::Node Raw() {
     AisFormat::Node node;
     node.kind = Kind::RawData;
     return node;
 }
 
-AisFormat::Node Branch(const std::string& label, const std::string& name, std::vector<AisFormat::Node> children)
-{
+AisFormat::Node Branch(const std::string& label, const std::string& name, std::vector<AisFormat::Node> children) {
     AisFormat::Node node;
     node.label = label;
     node.name = name;
@@ -122,16 +111,14 @@ AisFormat::Node Branch(const std::string& label, const std::string& name, std::v
     return node;
 }
 
-Bytes Encode(const AisFormat::Document& doc)
-{
+Bytes Encode(const AisFormat::Document& doc) {
     Bytes out;
     std::string error;
     EXPECT_TRUE(AisFormat::Encode(doc, out, error)) << error;
     return out;
 }
 
-Bytes Pattern(std::size_t size, std::uint32_t seed)
-{
+Bytes Pattern(std::size_t size, std::uint32_t seed) {
     Bytes bytes(size);
     std::mt19937 random(seed);
     for (auto& b : bytes)
@@ -140,19 +127,17 @@ Bytes Pattern(std::size_t size, std::uint32_t seed)
 }
 
 // A world with three raw blocks (sizes given) under different depths.
-AisFormat::Document ThreeBlocks(std::size_t a, std::size_t b, std::size_t c)
-{
+AisFormat::Document ThreeBlocks(std::size_t a, std::size_t b, std::size_t c) {
     AisFormat::Document doc;
-    doc.root = Branch("", "World", {Leaf("OneMeter", "1.0"),
-                                    Branch("Graphs", "Service", {Raw(), Branch("", "AdditionalData", {Raw()})}),
-                                    Raw()});
+    doc.root = Branch(
+        "", "World",
+        {Leaf("OneMeter", "1.0"), Branch("Graphs", "Service", {Raw(), Branch("", "AdditionalData", {Raw()})}), Raw()});
     doc.blocks = {Pattern(a, 1), Pattern(b, 2), Pattern(c, 3)};
     return doc;
 }
 
 // The tree the engine read, in the model's terms (RawData nodes carry their ordinal).
-AisFormat::Node ToModel(const CConfigNode* node)
-{
+AisFormat::Node ToModel(const CConfigNode* node) {
     AisFormat::Node out;
     auto text = [](const char* s) { return s != nullptr ? std::string(s) : std::string(); };
     if (node->GetRawData() != nullptr) {
@@ -171,22 +156,19 @@ AisFormat::Node ToModel(const CConfigNode* node)
     return out;
 }
 
-void ZeroSizes(AisFormat::Node& node)
-{
+void ZeroSizes(AisFormat::Node& node) {
     node.size = 0;
     for (auto& child : node.children)
         ZeroSizes(child);
 }
 
-std::string ModelText(AisFormat::Node node)
-{
+std::string ModelText(AisFormat::Node node) {
     ZeroSizes(node);
     return AisFormat::FormatText(node);
 }
 
 // Opens and reads a block completely; the bytes, or nothing when the open failed.
-bool ReadBlock(CAisReader* reader, CConfigNode* node, Bytes& out)
-{
+bool ReadBlock(CAisReader* reader, CConfigNode* node, Bytes& out) {
     out.clear();
     if (!reader->OpenRawData(node))
         return false;
@@ -197,8 +179,7 @@ bool ReadBlock(CAisReader* reader, CConfigNode* node, Bytes& out)
     return true;
 }
 
-void CollectRaw(CConfigNode* node, std::vector<CConfigNode*>& out)
-{
+void CollectRaw(CConfigNode* node, std::vector<CConfigNode*>& out) {
     if (node->GetRawData() != nullptr)
         out.push_back(node);
     for (std::uint32_t i = 0; i < node->GetChildCount(); ++i)
@@ -207,8 +188,7 @@ void CollectRaw(CConfigNode* node, std::vector<CConfigNode*>& out)
 
 // Loads a file and reads every raw block in order; returns the total bytes read. Used by the
 // sweeps, whose only demand is that this ends and leaves nothing behind.
-std::size_t LoadAndDrain(const Bytes& bytes)
-{
+std::size_t LoadAndDrain(const Bytes& bytes) {
     MemoryStream stream(bytes);
     Tree root(Vusk::LoadAisFile(stream.Get()));
     EXPECT_NE(root.get(), nullptr);
@@ -227,8 +207,7 @@ std::size_t LoadAndDrain(const Bytes& bytes)
 
 // The small file of the documentation, assembled field by field: root node "World" without
 // label and one leaf OneMeter = "1.0"; then the same with a RawData node and its block.
-TEST_P(AisReaderTest, GoldenBytesOfHandAssembledFilesMatchTheWriterAndReadBack)
-{
+TEST_P(AisReaderTest, GoldenBytesOfHandAssembledFilesMatchTheWriterAndReadBack) {
     Builder golden;
     golden.Magic().Node("", "World", 1, 540).Leaf("OneMeter", "1.0");
     ASSERT_EQ(golden.bytes.size(), 570u);
@@ -259,8 +238,7 @@ TEST_P(AisReaderTest, GoldenBytesOfHandAssembledFilesMatchTheWriterAndReadBack)
     EXPECT_EQ(block, (Bytes{'a', 'b', 'c'}));
 }
 
-TEST_P(AisReaderTest, WrongMagicVersionOrLeafLengthFailTheRead)
-{
+TEST_P(AisReaderTest, WrongMagicVersionOrLeafLengthFailTheRead) {
     AisFormat::Document doc;
     doc.root = Branch("L", "World", {Leaf("Tpf", "20")});
     const Bytes good = Encode(doc);
@@ -298,8 +276,7 @@ TEST_P(AisReaderTest, WrongMagicVersionOrLeafLengthFailTheRead)
     EXPECT_FALSE(reader->ReadHeader(stream3.Get(), nullptr));
 }
 
-TEST_P(AisReaderTest, RawBlocksAreReachedForwardOnlyAndBackwardRequestsConsumeNothing)
-{
+TEST_P(AisReaderTest, RawBlocksAreReachedForwardOnlyAndBackwardRequestsConsumeNothing) {
     AisFormat::Document doc = ThreeBlocks(100, 200, 300);
     doc.root.children.push_back(Raw());
     doc.blocks.push_back(Pattern(400, 4));
@@ -333,8 +310,7 @@ TEST_P(AisReaderTest, RawBlocksAreReachedForwardOnlyAndBackwardRequestsConsumeNo
     EXPECT_FALSE(reader->OpenRawData(root.get())) << "a node without record";
 }
 
-TEST_P(AisReaderTest, BlockOf10000BytesComesIn4096BytePiecesFromFileAndMemory)
-{
+TEST_P(AisReaderTest, BlockOf10000BytesComesIn4096BytePiecesFromFileAndMemory) {
     AisFormat::Document doc;
     doc.root = Branch("", "World", {Raw()});
     doc.blocks = {Pattern(10000, 9)};
@@ -379,8 +355,7 @@ TEST_P(AisReaderTest, BlockOf10000BytesComesIn4096BytePiecesFromFileAndMemory)
     EXPECT_FALSE(reader->AttachMemoryBlock(nullptr, "x", 1));
 }
 
-TEST_P(AisReaderTest, EachLoadNumbersItsBlocksFromZeroAndOlderFilesAreRefused)
-{
+TEST_P(AisReaderTest, EachLoadNumbersItsBlocksFromZeroAndOlderFilesAreRefused) {
     AisFormat::Document first = ThreeBlocks(8, 16, 24);
     MemoryStream stream1(Encode(first));
     Tree tree1(Vusk::LoadAisFile(stream1.Get()));
@@ -412,8 +387,7 @@ TEST_P(AisReaderTest, EachLoadNumbersItsBlocksFromZeroAndOlderFilesAreRefused)
     EXPECT_EQ(reader->GetRecordCount(), 6u);
 }
 
-TEST_P(AisReaderTest, MalformedFieldsAndChunksAreHandledSafely)
-{
+TEST_P(AisReaderTest, MalformedFieldsAndChunksAreHandledSafely) {
     CAisReader* reader = Vusk::GetAisReader();
     // Text fields without a terminating NUL keep all 128 bytes and are terminated.
     Builder unterminated;
@@ -475,8 +449,7 @@ TEST_P(AisReaderTest, MalformedFieldsAndChunksAreHandledSafely)
     }
 }
 
-TEST_P(AisReaderTest, TruncatedBlocksEndTheSkipInsteadOfLooping)
-{
+TEST_P(AisReaderTest, TruncatedBlocksEndTheSkipInsteadOfLooping) {
     AisFormat::Document doc = ThreeBlocks(10000, 20, 30);
     Bytes bytes = Encode(doc);
     const std::size_t firstBlockBody = bytes.size() - (10000 + 20 + 30 + 2 * 12);
@@ -498,8 +471,7 @@ TEST_P(AisReaderTest, TruncatedBlocksEndTheSkipInsteadOfLooping)
     EXPECT_FALSE(reader->OpenRawData(raws[2]));
 }
 
-TEST_P(AisReaderTest, EveryPrefixOfAValidFileFailsCleanly)
-{
+TEST_P(AisReaderTest, EveryPrefixOfAValidFileFailsCleanly) {
     AisFormat::Document doc = ThreeBlocks(40, 0, 52);
     doc.root.children.push_back(Branch("Deep", "Entity", {Leaf("Class", "CDefaultEntityClass"), Raw()}));
     doc.blocks.push_back(Pattern(16, 5));
@@ -515,13 +487,11 @@ TEST_P(AisReaderTest, EveryPrefixOfAValidFileFailsCleanly)
     }
 }
 
-TEST_P(AisReaderTest, OverwrittenHeaderFieldsAndFlippedBytesNeverHangOrLeak)
-{
+TEST_P(AisReaderTest, OverwrittenHeaderFieldsAndFlippedBytesNeverHangOrLeak) {
     AisFormat::Document doc = ThreeBlocks(12, 4, 40);
     doc.root.children.push_back(Branch("X", "Entity", {Leaf("Brain", "B")}));
     const Bytes good = Encode(doc);
-    const std::uint32_t values[] = {0, 1, 4, 255, 256, 260, 0x10001, 0x10002, 0x10003, 0x10004, 0x7FFFFFFF,
-                                    0xFFFFFFFF};
+    const std::uint32_t values[] = {0, 1, 4, 255, 256, 260, 0x10001, 0x10002, 0x10003, 0x10004, 0x7FFFFFFF, 0xFFFFFFFF};
     // Every 32-bit slot after the magic: chunk types, lengths, stamps, child counts,
     // reference values (the text fields and blocks are multiples of four bytes).
     for (std::size_t at = 14; at + 4 <= good.size(); at += 4) {
@@ -540,8 +510,7 @@ TEST_P(AisReaderTest, OverwrittenHeaderFieldsAndFlippedBytesNeverHangOrLeak)
 }
 
 // The model, the writer, the canonical decoder and the engine's reader agree on random trees.
-TEST_P(AisReaderTest, RandomTreesSurviveWriterDecoderAndReader)
-{
+TEST_P(AisReaderTest, RandomTreesSurviveWriterDecoderAndReader) {
     std::mt19937 random(77);
     auto below = [&](std::uint32_t n) { return static_cast<std::uint32_t>(random() % n); };
     auto text = [&]() {
@@ -593,8 +562,7 @@ TEST_P(AisReaderTest, RandomTreesSurviveWriterDecoderAndReader)
 }
 
 // Text form: text -> file -> text -> file gives the same bytes and the same text.
-TEST(AisTextFormat, TextRoundTripAndErrors)
-{
+TEST(AisTextFormat, TextRoundTripAndErrors) {
     const std::string text = "node label=\"\" name=\"World\"\n"
                              "  leaf name=\"OneMeter\" value=\"1.0\"\n"
                              "  node label=\"G \\\"q\\\" \\\\ \\xe9\\x01\" name=\"Graph\"\n"
@@ -648,8 +616,10 @@ TEST(AisTextFormat, TextRoundTripAndErrors)
     // A byte that the text would print as an escape is refused where it stands for itself, and
     // messages show what was read with escapes.
     for (const std::string& input : {std::string("node name=\"a\0b\"\n", 13), std::string("node name=\"\t\"\n"),
-                                      std::string("node name=\"\x7f\"\n"), std::string("node name=\"\xe9\"\n"),
-                                      std::string("no\x01" "de name=\"a\"\n"), std::string("node n\x02me=\"a\"\n")}) {
+                                     std::string("node name=\"\x7f\"\n"), std::string("node name=\"\xe9\"\n"),
+                                     std::string("no\x01"
+                                                 "de name=\"a\"\n"),
+                                     std::string("node n\x02me=\"a\"\n")}) {
         AisFormat::Node root;
         EXPECT_FALSE(AisFormat::ParseText(input, root, error)) << input;
         EXPECT_NE(error.find("line 1"), std::string::npos) << error;
@@ -661,8 +631,7 @@ TEST(AisTextFormat, TextRoundTripAndErrors)
 }
 
 // The writer refuses what the format cannot hold; the decoder refuses every non-canonical file.
-TEST(AisTextFormat, WriterLimitsAndCanonicalDecoding)
-{
+TEST(AisTextFormat, WriterLimitsAndCanonicalDecoding) {
     std::string error;
     Bytes out;
     AisFormat::Document doc;

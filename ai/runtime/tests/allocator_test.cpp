@@ -17,8 +17,7 @@ protected:
     long Live() { return Host().LiveBlocks(); }
 };
 
-TEST_P(AllocatorTest, PoolRoundsAndRefusesWhatDoesNotFit)
-{
+TEST_P(AllocatorTest, PoolRoundsAndRefusesWhatDoesNotFit) {
     CCallbackAllocator* host = Vusk::GetCallbackAllocator();
     auto* pool = new CPoolAllocator(10, host, 0);
     ASSERT_NE(pool, nullptr);
@@ -60,8 +59,7 @@ TEST_P(AllocatorTest, PoolRoundsAndRefusesWhatDoesNotFit)
     EXPECT_EQ(Live(), live);
 }
 
-TEST_P(AllocatorTest, ReleaseRoutingAndHooks)
-{
+TEST_P(AllocatorTest, ReleaseRoutingAndHooks) {
     CCallbackAllocator* host = Vusk::GetCallbackAllocator();
     auto* pool = new CPoolAllocator(64, host, 2);
     ASSERT_TRUE(pool->IsValid());
@@ -106,8 +104,7 @@ TEST_P(AllocatorTest, ReleaseRoutingAndHooks)
     Vusk::EngineFree(nullptr);
 }
 
-TEST_P(AllocatorTest, PoolThatCannotBeAdoptedFails)
-{
+TEST_P(AllocatorTest, PoolThatCannotBeAdoptedFails) {
     CCallbackAllocator* host = Vusk::GetCallbackAllocator();
     // No child list: the pool could never be found again, so it must not be created.
     ASSERT_TRUE(host->Setup(0, Vusk::GetHostServices()->alloc, Vusk::GetHostServices()->free));

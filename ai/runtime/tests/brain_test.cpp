@@ -21,15 +21,13 @@ public:
 
 class BrainTest : public WorldTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WorldTest::SetUp();
         m_entity = new worldkit::TestEntity("owner", nullptr);
         m_definition = new CConfigNode();
         Add(m_definition, "Class", "TestBrain");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         delete m_entity;
         delete m_definition;
         WorldTest::TearDown();
@@ -39,19 +37,18 @@ protected:
     CConfigNode* m_definition = nullptr;
 };
 
-TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters)
-{
+TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters) {
     CConfigNode* first = Add(m_definition, "Agent");
     Add(first, "Class", "TestAgent");
     Add(first, "Speed", "1");
     Add(Add(m_definition, "Service"), "Class", "TestService");
     Add(m_definition, "Decide", "0");
-    Add(Add(m_definition, "Agent"), "Class", "NoSuchAgent"); // skipped
+    Add(Add(m_definition, "Agent"), "Class", "NoSuchAgent");  // skipped
     Add(Add(m_definition, "Agent"), "Class", "FailingAgent"); // Init fails: dropped
     CConfigNode* misspelt = Add(m_definition, "Agent");
     Add(misspelt, "Class", "TestAgent");
     Add(misspelt, "Sped", "3"); // unknown parameter: Init fails, dropped
-    Add(m_definition, "Agent");                                // no class: skipped
+    Add(m_definition, "Agent"); // no class: skipped
     Add(Add(m_definition, "Service"), "Class", "DerivedService");
     CConfigNode* second = Add(m_definition, "Agent");
     Add(second, "Class", "TestAgent");
@@ -79,8 +76,7 @@ TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters)
     m_entity->UpdateBrain(); // no brain: nothing
 }
 
-TEST_P(BrainTest, InitRefusals)
-{
+TEST_P(BrainTest, InitRefusals) {
     // A plain brain refuses every parameter, but not Class, Agent or Service children.
     CConfigNode* definition = new CConfigNode();
     Add(definition, "Class", "PlainBrain");
@@ -103,8 +99,7 @@ TEST_P(BrainTest, InitRefusals)
     delete definition;
 }
 
-TEST_P(BrainTest, MoreAgentsAndServicesThanSlotsAreLeftOut)
-{
+TEST_P(BrainTest, MoreAgentsAndServicesThanSlotsAreLeftOut) {
     worldkit::TestBrain brain(m_entity, &worldkit::g_testActionClassDesc);
     const uint32_t agentSlots = brain.GetAgentCapacity();
     const uint32_t serviceSlots = brain.GetServiceCapacity();
@@ -118,8 +113,7 @@ TEST_P(BrainTest, MoreAgentsAndServicesThanSlotsAreLeftOut)
     EXPECT_EQ(brain.GetServiceCount(), serviceSlots);
 }
 
-TEST_P(BrainTest, ActionClassCopiesOnlySetActions)
-{
+TEST_P(BrainTest, ActionClassCopiesOnlySetActions) {
     worldkit::TestActionClass source;
     worldkit::TestActionClass target;
     auto* speed = source.FindAction<CActionSpeed>();

@@ -15,20 +15,17 @@ CService* g_created = nullptr;
 int g_firstCalls = 0;
 int g_secondCalls = 0;
 
-CService* CreateFirst(CBrain*)
-{
+CService* CreateFirst(CBrain*) {
     ++g_firstCalls;
     return g_created;
 }
 
-CService* CreateSecond(CBrain*)
-{
+CService* CreateSecond(CBrain*) {
     ++g_secondCalls;
     return g_created;
 }
 
-TEST(ClassDescTest, RegistrationReplacesByNameAndRefusesTheSlotAfterTheLast)
-{
+TEST(ClassDescTest, RegistrationReplacesByNameAndRefusesTheSlotAfterTheLast) {
     CClassRegistry registry;
     CClassBitAllocator bits;
     CServiceDesc first(registry, bits, "CPathFinder", CreateFirst, nullptr, false, false);
@@ -52,7 +49,8 @@ TEST(ClassDescTest, RegistrationReplacesByNameAndRefusesTheSlotAfterTheLast)
     std::vector<std::unique_ptr<CActionDesc>> actions;
     CClassRegistry actionRegistry;
     for (int i = 0; i < 256; ++i) {
-        actions.push_back(std::make_unique<CActionDesc>(actionRegistry, ("CAction" + std::to_string(i)).c_str(), nullptr));
+        actions.push_back(
+            std::make_unique<CActionDesc>(actionRegistry, ("CAction" + std::to_string(i)).c_str(), nullptr));
         EXPECT_EQ(actions.back()->GetIndex(), i);
     }
     CActionDesc refused(actionRegistry, "CActionTooMany", nullptr);
@@ -64,8 +62,7 @@ TEST(ClassDescTest, RegistrationReplacesByNameAndRefusesTheSlotAfterTheLast)
     EXPECT_EQ(actionRegistry.GetCount(), 256u);
 }
 
-TEST(ClassDescTest, ClassBitsAndMask)
-{
+TEST(ClassDescTest, ClassBitsAndMask) {
     CClassBitAllocator bits;
     EXPECT_EQ(bits.GetMask(), 1u);
     for (int i = 1; i <= 31; ++i) {
@@ -85,8 +82,7 @@ TEST(ClassDescTest, ClassBitsAndMask)
     EXPECT_EQ(fresh.GetMask(), 1u | 4u);
 }
 
-TEST(ClassDescTest, KindOfFollowsParents)
-{
+TEST(ClassDescTest, KindOfFollowsParents) {
     CClassRegistry registry;
     CClassBitAllocator bits;
     CServiceDesc base(registry, bits, "IPathFinder", nullptr, nullptr, false, false);
@@ -106,8 +102,7 @@ TEST(ClassDescTest, KindOfFollowsParents)
     EXPECT_EQ(matches, 3); // base, derived and further; not the unrelated one
 }
 
-TEST(ClassDescTest, LongNamesAreCutAndDestroyedDescriptorsLeave)
-{
+TEST(ClassDescTest, LongNamesAreCutAndDestroyedDescriptorsLeave) {
     CClassRegistry registry;
     const std::string longName(400, 'x');
     {

@@ -11,8 +11,7 @@ namespace {
 class ConfigNodeTest : public AiEngineTest {};
 
 // Flattens a tree into text, so two trees can be compared in one expectation.
-std::string Dump(const CConfigNode* node)
-{
+std::string Dump(const CConfigNode* node) {
     auto text = [](const char* s) { return s != nullptr ? std::string(s) : std::string("~"); };
     // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about "literal" + std::string.
     std::string out = "(";
@@ -24,8 +23,7 @@ std::string Dump(const CConfigNode* node)
     return out.append(")");
 }
 
-CConfigNode* BuildSample()
-{
+CConfigNode* BuildSample() {
     auto* root = new CConfigNode();
     root->SetName("World");
     root->SetLabel("Level1");
@@ -50,8 +48,7 @@ CConfigNode* BuildSample()
     return root;
 }
 
-TEST_P(ConfigNodeTest, LookupsIgnoreCase)
-{
+TEST_P(ConfigNodeTest, LookupsIgnoreCase) {
     CConfigNode* root = BuildSample();
     EXPECT_EQ(root->FindChild("maxentity"), root->GetChild(0));
     EXPECT_STREQ(root->GetChildValue("MAXENTITY"), "20");
@@ -72,8 +69,7 @@ TEST_P(ConfigNodeTest, LookupsIgnoreCase)
     delete root;
 }
 
-TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent)
-{
+TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent) {
     CConfigNode* source = BuildSample();
     const std::string original = Dump(source);
 
@@ -110,8 +106,7 @@ TEST_P(ConfigNodeTest, CopiesAreDeepAndIndependent)
 
 // Whichever allocation fails, a copy either completes or leaves the target as it was,
 // and leaks nothing.
-TEST_P(ConfigNodeTest, FailedCopyLeavesTargetUnchanged)
-{
+TEST_P(ConfigNodeTest, FailedCopyLeavesTargetUnchanged) {
     CConfigNode* source = BuildSample();
     const std::string sourceText = Dump(source);
     bool completed = false;

@@ -11,8 +11,7 @@ namespace {
 
 class EngineTest : public AiEngineTest {};
 
-TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable)
-{
+TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable) {
     ASSERT_NE(Vusk::GetHostServices(), &m_services); // a copy
     const CEngineSettings& settings = Vusk::GetEngineSettings();
     EXPECT_EQ(settings.entityPoolSize, 100u);
@@ -41,8 +40,7 @@ TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable)
     EXPECT_EQ(Host().ReleaseHookCalls()[0].allocator, Vusk::GetCurrentAllocator());
 }
 
-TEST_P(EngineTest, WorldPoolIsInstalledOnce)
-{
+TEST_P(EngineTest, WorldPoolIsInstalledOnce) {
     EXPECT_FALSE(Vusk::InstallPoolAllocator(0, 100));
     if (PoolSize() == 0) {
         EXPECT_EQ(Vusk::GetWorldPool(), nullptr);
@@ -63,8 +61,7 @@ TEST_P(EngineTest, WorldPoolIsInstalledOnce)
     EXPECT_EQ(Host().FreeCount(), frees);
 }
 
-TEST_P(EngineTest, RayCastAgainstBoxes)
-{
+TEST_P(EngineTest, RayCastAgainstBoxes) {
     int owner = 0;
     const CVector3 from(0, 1, 0);
     // Nothing in the scene: the whole length.
@@ -102,8 +99,7 @@ TEST_P(EngineTest, RayCastAgainstBoxes)
     EXPECT_EQ(Host().RayQueries().size(), queries);
 }
 
-TEST_P(EngineTest, LineOfSightAndSweep)
-{
+TEST_P(EngineTest, LineOfSightAndSweep) {
     int owner = 0;
     Host().AddBox(-1, 0, 4, 1, 2, 5);
     EXPECT_FALSE(Vusk::HasLineOfSight(CVector3(0, 1, 0), CVector3(0, 1, 10), &owner, 1));
@@ -115,11 +111,9 @@ TEST_P(EngineTest, LineOfSightAndSweep)
     EXPECT_TRUE(Vusk::SweepTest(CVector3(2.5f, 1, 0), CVector3(2.5f, 1, 10), &owner, 2, 2.0f));
     EXPECT_FALSE(Vusk::SweepTest(CVector3(1.5f, 1, 0), CVector3(1.5f, 1, 10), &owner, 2, 2.0f));
     EXPECT_EQ(Host().SweepQueries().at(0).extent, 1.0f);
-
 }
 
-TEST_P(EngineTest, PathSeparators)
-{
+TEST_P(EngineTest, PathSeparators) {
     char buffer[16];
     EXPECT_TRUE(Vusk::FixPathSeparators("data/ai/a.ais", buffer, sizeof(buffer)));
     EXPECT_STREQ(buffer, "data\\ai\\a.ais");
@@ -127,15 +121,13 @@ TEST_P(EngineTest, PathSeparators)
     EXPECT_FALSE(Vusk::FixPathSeparators("0123456789/12345", buffer, 16));
     EXPECT_FALSE(Vusk::FixPathSeparators(nullptr, buffer, 16));
     EXPECT_FALSE(Vusk::FixPathSeparators("a", nullptr, 16));
-
 }
 
 AI_ENGINE_TEST_SUITE(EngineTest);
 
 // Initialisation and shut-down outside the fixture: every allocation may fail, and the
 // engine must come back to its starting state without leaking.
-TEST(EngineLifecycleTest, InitialiseSurvivesEveryAllocationFailureAndShutsDownClean)
-{
+TEST(EngineLifecycleTest, InitialiseSurvivesEveryAllocationFailureAndShutsDownClean) {
     FakeAiHost& host = FakeAiHost::Instance();
     host.Reset();
     EXPECT_FALSE(Vusk::Initialise(nullptr));
@@ -176,8 +168,7 @@ TEST(EngineLifecycleTest, InitialiseSurvivesEveryAllocationFailureAndShutsDownCl
 }
 
 // The fake host's segment test against sampling along the segment.
-TEST(FakeAiHostTest, SegmentBoxTestMatchesSampling)
-{
+TEST(FakeAiHostTest, SegmentBoxTestMatchesSampling) {
     FakeAiHost& host = FakeAiHost::Instance();
     host.Reset();
     std::mt19937 rng(99);

@@ -18,8 +18,7 @@ using worldkit::Add;
 namespace {
 
 // Objects that own engine memory are never copied: a copy would release it a second time.
-template <class T>
-constexpr bool kNotCopyable = !std::is_copy_constructible_v<T> && !std::is_copy_assignable_v<T>;
+template <class T> constexpr bool kNotCopyable = !std::is_copy_constructible_v<T> && !std::is_copy_assignable_v<T>;
 static_assert(kNotCopyable<CEntity> && kNotCopyable<worldkit::TestEntity> && kNotCopyable<CTeam> &&
               kNotCopyable<CWorld> && kNotCopyable<CBrain> && kNotCopyable<CActionClass> && kNotCopyable<CAgent> &&
               kNotCopyable<CTimeManager>);
@@ -27,15 +26,13 @@ static_assert(kNotCopyable<CEntity> && kNotCopyable<worldkit::TestEntity> && kNo
 // A current world with room for 8 entities and 6 teams, and an entity definition.
 class EntityTest : public WorldTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WorldTest::SetUp();
         m_world = Vusk::CreateWorld(Own(worldkit::MakeWorldTree("8", "6")), 0);
         ASSERT_NE(m_world, nullptr);
         m_definition = Own(worldkit::MakeEntityDefinition());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         delete m_world;
         WorldTest::TearDown();
     }
@@ -46,8 +43,7 @@ protected:
     CConfigNode* m_definition = nullptr;
 };
 
-TEST_P(EntityTest, CreationNamesAndRefusals)
-{
+TEST_P(EntityTest, CreationNamesAndRefusals) {
     int hostObject = 0;
     CEntity* first = Vusk::CreateEntity(nullptr, m_definition, 0x12, &hostObject);
     CEntity* second = Make();
@@ -75,8 +71,7 @@ TEST_P(EntityTest, CreationNamesAndRefusals)
     EXPECT_EQ(Vusk::CreateEntity("x", nullptr, 0, nullptr), nullptr);
 }
 
-TEST_P(EntityTest, BrainCreationCases)
-{
+TEST_P(EntityTest, BrainCreationCases) {
     // An unregistered brain class: the entity has no brain.
     CConfigNode* definition = Own(worldkit::MakeEntityDefinition("NoSuchBrain"));
     CEntity* brainless = Vusk::CreateEntity(nullptr, definition, 0, nullptr);
@@ -102,8 +97,7 @@ TEST_P(EntityTest, BrainCreationCases)
     }
 }
 
-TEST_P(EntityTest, EntityPoolLimitsCreation)
-{
+TEST_P(EntityTest, EntityPoolLimitsCreation) {
     CEntity* made = nullptr;
     int count = 0;
     while ((made = Make()) != nullptr)
@@ -115,8 +109,7 @@ TEST_P(EntityTest, EntityPoolLimitsCreation)
     EXPECT_EQ(Make(), nullptr);
 }
 
-TEST_P(EntityTest, ExpandEntityDefinitionSplicesBrainAgentsAndServices)
-{
+TEST_P(EntityTest, ExpandEntityDefinitionSplicesBrainAgentsAndServices) {
     CConfigNode* config = m_world->GetConfig();
     CConfigNode* soldier = Add(Add(config, "Entities"), "Entity", nullptr, "Soldier");
     Add(soldier, "Class", "TestEntity");
@@ -166,8 +159,7 @@ TEST_P(EntityTest, ExpandEntityDefinitionSplicesBrainAgentsAndServices)
     Vusk::DeleteTree(expanded);
 }
 
-TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides)
-{
+TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides) {
     CConfigNode* config = m_world->GetConfig();
     CConfigNode* red = Add(Add(config, "Teams"), "Team", nullptr, "Red");
     Add(red, "Class", "TestTeam");
@@ -232,8 +224,7 @@ TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides)
     Vusk::DeleteTree(definition);
 }
 
-TEST_P(EntityTest, AttributesAndViewCone)
-{
+TEST_P(EntityTest, AttributesAndViewCone) {
     CEntity* entity = Make("Seer");
     ASSERT_NE(entity, nullptr);
     EXPECT_EQ(entity->GetAttribute(&CEntityHeight::s_desc), nullptr);

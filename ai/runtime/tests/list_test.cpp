@@ -17,8 +17,7 @@ using List = CList<Value>;
 
 class ListTest : public AiEngineTest {};
 
-std::vector<Value> Contents(const List& list)
-{
+std::vector<Value> Contents(const List& list) {
     std::vector<Value> values;
     for (Value v : list) {
         values.push_back(v);
@@ -26,8 +25,7 @@ std::vector<Value> Contents(const List& list)
     return values;
 }
 
-TEST_P(ListTest, BoundedInsertRemoveAndReuse)
-{
+TEST_P(ListTest, BoundedInsertRemoveAndReuse) {
     List three(3);
     CListNode<Value>* a = three.Insert(10).GetNode();
     three.Insert(20);
@@ -55,8 +53,7 @@ TEST_P(ListTest, BoundedInsertRemoveAndReuse)
     EXPECT_EQ(empty.begin(), empty.end());
 }
 
-TEST_P(ListTest, FailedNodeArrayGivesAnEmptyFullList)
-{
+TEST_P(ListTest, FailedNodeArrayGivesAnEmptyFullList) {
     Host().FailAllocation(2); // the list object is served, its node array is not
     auto* list = new List(4);
     ASSERT_NE(list, nullptr);
@@ -68,8 +65,7 @@ TEST_P(ListTest, FailedNodeArrayGivesAnEmptyFullList)
 
 // Random inserts and removals against std::list: same order, count + unused = capacity,
 // and an element keeps its node index for as long as it is in the list.
-TEST_P(ListTest, MatchesModelUnderRandomOperations)
-{
+TEST_P(ListTest, MatchesModelUnderRandomOperations) {
     std::mt19937 rng(1234);
     for (std::uint32_t capacity : {1u, 2u, 7u, 32u}) {
         List list(capacity);

@@ -19,8 +19,7 @@ namespace {
 // fields and the double clock agree exactly.
 class TimeManagerTest : public WorldTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         WorldTest::SetUp();
         m_tree = worldkit::MakeWorldTree("5", nullptr);
         CConfigNode* tasks = Add(m_tree, "TimeMgt");
@@ -45,21 +44,18 @@ protected:
         m_tm->SetTaskMaxCall(m_look, 10);
         m_tm->SetTaskTpf(m_look, 60.0f);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         delete m_world;
         Vusk::DeleteTree(m_tree);
         WorldTest::TearDown();
     }
 
-    void Frame(double time)
-    {
+    void Frame(double time) {
         Host().SetTime(time);
         m_tm->BeginFrame();
     }
     // Every index GetNextEntity hands out this frame, in order, up to the first -1.
-    std::vector<int> DrainOrder()
-    {
+    std::vector<int> DrainOrder() {
         std::vector<int> order;
         for (int index = m_tm->GetNextEntity(); index != -1; index = m_tm->GetNextEntity())
             order.push_back(index);
@@ -78,8 +74,7 @@ protected:
 
 // Registration beyond the capacities and ids out of range are refused; periodic first runs are
 // staggered per task.
-TEST_P(TimeManagerTest, RegistrationLimits)
-{
+TEST_P(TimeManagerTest, RegistrationLimits) {
     EXPECT_EQ(m_tm->RegisterAperiodicTask("Third"), -1);
     EXPECT_EQ(m_tm->RegisterPeriodicTask("Third"), -1);
     EXPECT_EQ(m_tm->FindTask("LOOK"), 1);
@@ -93,8 +88,7 @@ TEST_P(TimeManagerTest, RegistrationLimits)
     EXPECT_EQ(m_tm->GetEntityRecord(-1), nullptr);
 }
 
-TEST_P(TimeManagerTest, WithoutBudgetEverythingIsGranted)
-{
+TEST_P(TimeManagerTest, WithoutBudgetEverythingIsGranted) {
     m_tm->SetFrameBudget(0.0f);
     m_tm->SetTaskMaxCall(m_hide, 0);
     Frame(10.0);
@@ -109,8 +103,7 @@ TEST_P(TimeManagerTest, WithoutBudgetEverythingIsGranted)
     EXPECT_EQ(m_tm->GetCallsGranted(m_hide), 0u);
 }
 
-TEST_P(TimeManagerTest, CallLimitRefusalsMoveTheEntityForward)
-{
+TEST_P(TimeManagerTest, CallLimitRefusalsMoveTheEntityForward) {
     m_tm->SetFrameBudget(0.5f);
     m_tm->SetTaskMaxCall(m_hide, 2);
     m_tm->SetTaskPriority(m_hide, 2.0f);
@@ -139,8 +132,7 @@ TEST_P(TimeManagerTest, CallLimitRefusalsMoveTheEntityForward)
     EXPECT_EQ(Waiting(4, m_hide), 2.0f);
 }
 
-TEST_P(TimeManagerTest, TimeAllowanceIsCheckedBeforeEachRun)
-{
+TEST_P(TimeManagerTest, TimeAllowanceIsCheckedBeforeEachRun) {
     m_tm->SetFrameBudget(1.0f);
     m_tm->SetTaskTpf(m_hide, 0.25f);
     Frame(10.0);
@@ -169,8 +161,7 @@ TEST_P(TimeManagerTest, TimeAllowanceIsCheckedBeforeEachRun)
     EXPECT_TRUE(m_tm->BeginTask(m_hide, m_entities[2]));
 }
 
-TEST_P(TimeManagerTest, FrameBudgetLatchesWithoutFurtherClockReads)
-{
+TEST_P(TimeManagerTest, FrameBudgetLatchesWithoutFurtherClockReads) {
     m_tm->SetFrameBudget(0.5f);
     m_tm->SetTaskPriority(m_look, 1.0f);
     Frame(10.0);
@@ -198,8 +189,7 @@ TEST_P(TimeManagerTest, FrameBudgetLatchesWithoutFurtherClockReads)
     EXPECT_TRUE(m_tm->BeginTask(m_look, m_entities[1]));
 }
 
-TEST_P(TimeManagerTest, ThinkOrderFirstEntityAndFreeSlots)
-{
+TEST_P(TimeManagerTest, ThinkOrderFirstEntityAndFreeSlots) {
     m_tm->SetFrameBudget(0.5f);
     m_tm->SetTaskMaxCall(m_hide, 0);
     m_tm->SetTaskPriority(m_hide, 1.0f);
@@ -233,8 +223,7 @@ TEST_P(TimeManagerTest, ThinkOrderFirstEntityAndFreeSlots)
     EXPECT_EQ(DrainOrder(), (std::vector<int>{0, 1, 2, 3, 4}));
 }
 
-TEST_P(TimeManagerTest, NotANumberPriorityCountsAsNoWaiting)
-{
+TEST_P(TimeManagerTest, NotANumberPriorityCountsAsNoWaiting) {
     m_tm->SetFrameBudget(0.5f);
     m_tm->SetTaskMaxCall(m_hide, 0);
     m_tm->SetTaskPriority(m_hide, std::nanf(""));
@@ -255,8 +244,7 @@ TEST_P(TimeManagerTest, NotANumberPriorityCountsAsNoWaiting)
     }
 }
 
-TEST_P(TimeManagerTest, PeriodicTasksRunOncePerPeriod)
-{
+TEST_P(TimeManagerTest, PeriodicTasksRunOncePerPeriod) {
     const int scan = m_tm->FindPeriodicTask("Scan");
     const int listen = m_tm->FindPeriodicTask("Listen");
     m_tm->SetTaskPeriod(scan, 0.5f);

@@ -9,26 +9,24 @@ namespace {
 
 constexpr float kAngleTolerance = 1e-3f;
 
-TEST(Vector3Test, WrapAngle180TakesOneStep)
-{
+TEST(Vector3Test, WrapAngle180TakesOneStep) {
     // One step of 360 only: -540 and 720 stay outside the range.
     const float cases[][2] = {{190, -170}, {-190, 170}, {-540, -180}, {180, 180}, {-180, -180}, {720, 360}};
     for (const auto& c : cases)
         EXPECT_EQ(CVector3::WrapAngle180(c[0]), c[1]) << c[0];
 }
 
-TEST(Vector3Test, DirectionToAngleQuadrants)
-{
+TEST(Vector3Test, DirectionToAngleQuadrants) {
     struct Case {
         CVector3 direction;
         float pitch;
         float yaw;
     };
     const Case cases[] = {
-        {CVector3(0, 0, 1), 0, 0},       {CVector3(1, 0, 0), 0, 90},      {CVector3(0, 0, -1), 0, 180},
-        {CVector3(-1, 0, 0), 0, -90},    {CVector3(1, 0, 1), 0, 45},      {CVector3(1, 0, -1), 0, 135},
-        {CVector3(-1, 0, -1), 0, 225},   {CVector3(-1, 0, 1), 0, -45},    {CVector3(0, 1, 0), 90, 0},
-        {CVector3(0, -2, 0), -90, 0},    {CVector3(0, 1, 1), 45, 0},      {CVector3(0, 0, 0), 0, 0},
+        {CVector3(0, 0, 1), 0, 0},     {CVector3(1, 0, 0), 0, 90},   {CVector3(0, 0, -1), 0, 180},
+        {CVector3(-1, 0, 0), 0, -90},  {CVector3(1, 0, 1), 0, 45},   {CVector3(1, 0, -1), 0, 135},
+        {CVector3(-1, 0, -1), 0, 225}, {CVector3(-1, 0, 1), 0, -45}, {CVector3(0, 1, 0), 90, 0},
+        {CVector3(0, -2, 0), -90, 0},  {CVector3(0, 1, 1), 45, 0},   {CVector3(0, 0, 0), 0, 0},
     };
     for (const Case& c : cases) {
         CVector3 angles = Vusk::DirectionToAngle(c.direction);
@@ -39,8 +37,7 @@ TEST(Vector3Test, DirectionToAngleQuadrants)
 }
 
 // Angles back to a direction give the normalised direction.
-TEST(Vector3Test, DirectionAndAnglesRoundTrip)
-{
+TEST(Vector3Test, DirectionAndAnglesRoundTrip) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> coordinate(-10.0f, 10.0f);
     for (int i = 0; i < 1000; ++i) {
@@ -59,8 +56,7 @@ TEST(Vector3Test, DirectionAndAnglesRoundTrip)
     }
 }
 
-TEST(Vector3Test, VisionConeEdges)
-{
+TEST(Vector3Test, VisionConeEdges) {
     const CVector3 eye(1, 2, 3);
     const CVector3 view = CVector3::UnitZ;
     // The eye itself is inside every cone.

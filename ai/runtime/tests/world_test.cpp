@@ -18,8 +18,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld)
-{
+TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld) {
     for (const char* missing : {"MaxEntity", "OneMeter", "Tpf"}) {
         CConfigNode* tree = new CConfigNode();
         for (const char* key : {"MaxEntity", "OneMeter", "Tpf"})
@@ -41,8 +40,7 @@ TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld)
 // Limits, scale and tasks; "MaxEntity" and "MaxCall" are unsigned (-1 is the largest value, the
 // table then takes the whole entity pool); negative table sizes ask for no table, explicit ones
 // override the counts.
-TEST_P(WorldTest, ReadConfigReadsLimitsScaleAndTasks)
-{
+TEST_P(WorldTest, ReadConfigReadsLimitsScaleAndTasks) {
     CConfigNode* tree = Own(new CConfigNode());
     Add(tree, "maxentity", "500"); // keys are case-insensitive; the pool holds 100
     Add(tree, "OneMeter", "2.5");
@@ -100,8 +98,7 @@ TEST_P(WorldTest, ReadConfigReadsLimitsScaleAndTasks)
     }
 }
 
-TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped)
-{
+TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CConfigNode* wanted = Add(tree, "GlobalServices");
     Add(wanted, "Service", "A");
@@ -134,8 +131,7 @@ TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped)
     delete world;
 }
 
-TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded)
-{
+TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
@@ -157,8 +153,7 @@ TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded)
     delete world;
 }
 
-TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply)
-{
+TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
     Add(Add(tree, "GlobalServices"), "Service", "G");
     CConfigNode* g = Add(Add(tree, "Services"), "Service", nullptr, "G");
@@ -188,18 +183,15 @@ TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply)
     delete world;
 }
 
-void RecordAdded(CEntity* entity, void* user)
-{
+void RecordAdded(CEntity* entity, void* user) {
     Log().push_back(std::string("added ") + entity->GetName() + " " + std::to_string(*static_cast<int*>(user)));
 }
 
-void RecordRemoved(CEntity* entity, void* user)
-{
+void RecordRemoved(CEntity* entity, void* user) {
     Log().push_back(std::string("removed ") + entity->GetName() + " " + std::to_string(*static_cast<int*>(user)));
 }
 
-TEST_P(WorldTest, EntityTableAndCallbacks)
-{
+TEST_P(WorldTest, EntityTableAndCallbacks) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree("2"));
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
@@ -246,8 +238,7 @@ TEST_P(WorldTest, EntityTableAndCallbacks)
 // them even when no world ever did (the world pool that may hold them goes with the engine).
 // The scheduler is sized by the current world, so without one there is none: made early, it
 // would keep an entity capacity of 0 and no entity of the world made later would ever think.
-TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased)
-{
+TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased) {
     int user = 0;
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(Vusk::AddEntityAddedCallback(nullptr, RecordAdded, &user));
@@ -275,8 +266,7 @@ TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased)
     delete world;
 }
 
-TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities)
-{
+TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
@@ -296,8 +286,7 @@ TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities)
 }
 
 // A world definition that uses every allocation path of world, entity and team creation.
-CConfigNode* MakeRichWorldTree()
-{
+CConfigNode* MakeRichWorldTree() {
     CConfigNode* tree = worldkit::MakeWorldTree("6", "2");
     CConfigNode* tasks = Add(tree, "TimeMgt");
     Add(Add(tasks, "Aperiodic", nullptr, "Hide"), "MaxCall", "2");
@@ -322,8 +311,7 @@ CConfigNode* MakeRichWorldTree()
 // Without the world pool every engine allocation reaches the host, which fails the n-th one.
 // Whatever fails, a creating call either succeeds or gives null, leaks nothing, frees nothing
 // twice and leaves the engine usable.
-TEST_P(WorldTest, CreationSurvivesEveryFailedAllocation)
-{
+TEST_P(WorldTest, CreationSurvivesEveryFailedAllocation) {
     if (PoolSize() != 0)
         GTEST_SKIP() << "failures are injected into host allocations";
     CConfigNode* tree = Own(MakeRichWorldTree());

@@ -34,14 +34,12 @@ CTeamDesc g_testTeamDesc(
     "TestTeam", [](uint32_t capacity, const char* name) -> CTeam* { return new TestTeam(capacity, name); },
     &CTeam::s_desc);
 
-std::vector<std::string>& Log()
-{
+std::vector<std::string>& Log() {
     static std::vector<std::string> log;
     return log;
 }
 
-CConfigNode* MakeWorldTree(const char* maxEntity, const char* maxTeam)
-{
+CConfigNode* MakeWorldTree(const char* maxEntity, const char* maxTeam) {
     CConfigNode* tree = new CConfigNode();
     Add(tree, "MaxEntity", maxEntity);
     if (maxTeam != nullptr)
@@ -51,8 +49,7 @@ CConfigNode* MakeWorldTree(const char* maxEntity, const char* maxTeam)
     return tree;
 }
 
-CConfigNode* MakeEntityDefinition(const char* brainClass)
-{
+CConfigNode* MakeEntityDefinition(const char* brainClass) {
     CConfigNode* definition = new CConfigNode();
     Add(definition, "Class", "TestEntity");
     Add(definition, "ActionClass", "TestActionClass");
@@ -63,19 +60,16 @@ CConfigNode* MakeEntityDefinition(const char* brainClass)
     return definition;
 }
 
-bool TestEntity::Init(CConfigNode* definition)
-{
+bool TestEntity::Init(CConfigNode* definition) {
     return definition == nullptr || definition->FindChild("FailInit") == nullptr;
 }
 
-TestActionClass::TestActionClass()
-{
+TestActionClass::TestActionClass() {
     CreateAction(&CActionSpeed::s_desc);
     CreateAction(&CActionShoot::s_desc);
 }
 
-bool TestBrain::ReadParam(CConfigNode* node)
-{
+bool TestBrain::ReadParam(CConfigNode* node) {
     if (node->HasName("Decide")) {
         decide = crt_atoi(node->GetValue()) != 0;
         return true;
@@ -83,8 +77,7 @@ bool TestBrain::ReadParam(CConfigNode* node)
     return false;
 }
 
-bool TestBrain::Think()
-{
+bool TestBrain::Think() {
     Log().push_back(std::string("think ") + GetOwner()->GetName());
     GetActionClass()->ClearActions();
     if (decide) {
@@ -95,8 +88,7 @@ bool TestBrain::Think()
     return decide;
 }
 
-bool TestAgent::ReadParam(CConfigNode* node)
-{
+bool TestAgent::ReadParam(CConfigNode* node) {
     if (node->HasName("Speed")) {
         speed = static_cast<float>(crt_atof(node->GetValue()));
         return true;
@@ -104,8 +96,7 @@ bool TestAgent::ReadParam(CConfigNode* node)
     return false;
 }
 
-bool TestGlobalService::ReadParam(CConfigNode* node)
-{
+bool TestGlobalService::ReadParam(CConfigNode* node) {
     if (node->HasName("Weight")) {
         weight = crt_atoi(node->GetValue());
         return true;

@@ -138,21 +138,18 @@ public:
 // an empty event log.
 class WorldTest : public AiEngineTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         AiEngineTest::SetUp();
         worldkit::Log().clear();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (CConfigNode* tree : m_owned)
             Vusk::DeleteTree(tree);
         m_owned.clear();
         AiEngineTest::TearDown();
     }
     // Trees handed here are deleted after the test (before the engine's leak check).
-    CConfigNode* Own(CConfigNode* tree)
-    {
+    CConfigNode* Own(CConfigNode* tree) {
         m_owned.push_back(tree);
         return tree;
     }

@@ -41,7 +41,16 @@ struct DeviceSystem {
 DeviceSystem gSys;
 
 OvDevice gDevice = {
-    1.0f, OvD3D9DeviceSystem, 0.0f, 1.0f, OvD3D9RenderStateSet, OvD3D9RenderStateGet, nullptr, nullptr, nullptr, nullptr,
+    1.0f,
+    OvD3D9DeviceSystem,
+    0.0f,
+    1.0f,
+    OvD3D9RenderStateSet,
+    OvD3D9RenderStateGet,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     {nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -184,9 +193,8 @@ void ChooseDepthFormat(D3DFORMAT adapterFormat) {
 void SetBackBufferFormat(D3DFORMAT format, D3DFORMAT adapterFormat) {
     D3DPRESENT_PARAMETERS& pp = gSys.present;
     pp.BackBufferFormat = format;
-    if (format == D3DFMT_X8R8G8B8 &&
-        SUCCEEDED(gSys.d3d->CheckDeviceType(gSys.adapter, D3DDEVTYPE_HAL, D3DFMT_X8R8G8B8, D3DFMT_A8R8G8B8,
-                                            pp.Windowed))) {
+    if (format == D3DFMT_X8R8G8B8 && SUCCEEDED(gSys.d3d->CheckDeviceType(gSys.adapter, D3DDEVTYPE_HAL, D3DFMT_X8R8G8B8,
+                                                                         D3DFMT_A8R8G8B8, pp.Windowed))) {
         pp.BackBufferFormat = D3DFMT_A8R8G8B8;
     }
     ChooseDepthFormat(adapterFormat);

@@ -8,8 +8,7 @@
 
 namespace {
 
-template <typename T>
-struct Slot {
+template <typename T> struct Slot {
     T value{};
     bool valid = false; // false: matches nothing, the next set reaches the device
     bool Same(T v) const { return valid && value == v; }
@@ -291,8 +290,8 @@ OvBool OvD3D9CreateIndexBuffer(OvUInt32 numIndices, IDirect3DIndexBuffer9** out)
     if (out == nullptr || d == nullptr || numIndices == 0 || numIndices > 0x7FFFFFFFu / 2) {
         return FALSE;
     }
-    return SUCCEEDED(d->CreateIndexBuffer(numIndices * 2, D3DUSAGE_WRITEONLY, D3DFMT_INDEX16, D3DPOOL_MANAGED, out,
-                                          nullptr))
+    return SUCCEEDED(
+               d->CreateIndexBuffer(numIndices * 2, D3DUSAGE_WRITEONLY, D3DFMT_INDEX16, D3DPOOL_MANAGED, out, nullptr))
                ? TRUE
                : FALSE;
 }

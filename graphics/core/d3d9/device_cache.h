@@ -24,7 +24,7 @@ struct OvD3D9Stream {
 HRESULT OvD3D9SetDepthSurface(IDirect3DSurface9* surface);
 OvBool OvD3D9SetRenderTargetSurface(OvUInt32 index, IDirect3DSurface9* surface);
 
-void OvD3D9SetFVF(OvUInt32 fvf); // forgets the cached declaration
+void OvD3D9SetFVF(OvUInt32 fvf);                                           // forgets the cached declaration
 void OvD3D9SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration); // forgets the cached FVF
 void OvD3D9SetVertexShader(IDirect3DVertexShader9* shader);
 void OvD3D9SetPixelShader(IDirect3DPixelShader9* shader);

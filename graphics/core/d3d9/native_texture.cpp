@@ -28,8 +28,10 @@ bool KnownDepth(OvUInt32 depth) {
     case 24:
     case 32:
     case 64:
-    case 128: return true;
-    default: return false;
+    case 128:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -47,9 +49,7 @@ OvUInt32 OvD3D9NativePaletteBytes(OvUInt32 formatFlags) {
     return (formatFlags & ovRASTERFORMATPAL4) ? 128 : 0;
 }
 
-OvUInt32 OvD3D9NativeFaces(const OvD3D9NativeTexture& header) {
-    return (header.flags & ovD3D9NATIVECUBE) ? 6 : 1;
-}
+OvUInt32 OvD3D9NativeFaces(const OvD3D9NativeTexture& header) { return (header.flags & ovD3D9NATIVECUBE) ? 6 : 1; }
 
 OvUInt32 OvD3D9NativeStoredLevels(const OvD3D9NativeTexture& header) {
     return (header.flags & ovD3D9NATIVEAUTOMIPMAP) ? 1 : header.numLevels;
@@ -149,15 +149,14 @@ OvBool OvD3D9NativeHeaderRead(OvStream* stream, OvD3D9NativeTexture* header, OvU
     if (header->width == 0 || header->height == 0 || header->numLevels == 0 || header->numLevels > maxLevels ||
         !KnownDepth(header->depth) || (header->formatFlags & ~0xFF00u) != 0 ||
         (palette == ovRASTERFORMATPAL4 && header->depth != 4) ||
-        (palette == ovRASTERFORMATPAL8 && header->depth != 8) ||
-        palette == (ovRASTERFORMATPAL4 | ovRASTERFORMATPAL8) ||
+        (palette == ovRASTERFORMATPAL8 && header->depth != 8) || palette == (ovRASTERFORMATPAL4 | ovRASTERFORMATPAL8) ||
         ((header->flags & ovD3D9NATIVECUBE) && header->width != header->height) ||
         ((header->flags & ovD3D9NATIVECOMPRESSED) != 0) != (OvD3D9FormatIsCompressed(header->format) != 0)) {
         return Refuse();
     }
     const std::uint64_t fixed = ovD3D9NATIVETEXTUREBYTES + ovD3D9NATIVERASTERBYTES;
     const std::uint64_t least = fixed + OvD3D9NativePaletteBytes(header->formatFlags) +
-                           4ull * OvD3D9NativeFaces(*header) * OvD3D9NativeStoredLevels(*header);
+                                4ull * OvD3D9NativeFaces(*header) * OvD3D9NativeStoredLevels(*header);
     if (length < least) {
         return Refuse();
     }

@@ -8,11 +8,11 @@
 #include "graphics/core/types.h"
 #include "platform/d3d9.h"
 
-inline constexpr OvUInt32 ovD3D9NATIVEPLATFORM = 9;        // the only platform id accepted
-inline constexpr OvUInt32 ovD3D9NATIVEVERSION = 0x37002;   // version written
-inline constexpr OvUInt32 ovD3D9NATIVEBUILD = 22;          // build written
-inline constexpr OvUInt32 ovD3D9NATIVETEXTUREBYTES = 72;   // body bytes of a texture without a raster
-inline constexpr OvUInt32 ovD3D9NATIVERASTERBYTES = 16;    // raster header after them
+inline constexpr OvUInt32 ovD3D9NATIVEPLATFORM = 9;      // the only platform id accepted
+inline constexpr OvUInt32 ovD3D9NATIVEVERSION = 0x37002; // version written
+inline constexpr OvUInt32 ovD3D9NATIVEBUILD = 22;        // build written
+inline constexpr OvUInt32 ovD3D9NATIVETEXTUREBYTES = 72; // body bytes of a texture without a raster
+inline constexpr OvUInt32 ovD3D9NATIVERASTERBYTES = 16;  // raster header after them
 
 // Bits of OvD3D9NativeTexture::flags.
 inline constexpr OvUInt8 ovD3D9NATIVEHASALPHA = 0x1;
@@ -22,18 +22,18 @@ inline constexpr OvUInt8 ovD3D9NATIVECOMPRESSED = 0x8;
 
 // The fixed part of the chunk body.
 struct OvD3D9NativeTexture {
-    OvUInt32 platform;     // ovD3D9NATIVEPLATFORM
-    OvUInt32 sampling;     // filter (bits 0-7), address u (8-11), address v (12-15)
-    char name[32];         // zero-padded
-    char maskName[32];     // zero-padded
-    OvUInt32 formatFlags;  // raster format flags (pixel format, palette, mip bits)
-    D3DFORMAT format;      // surface format
-    OvUInt16 width;        // pixels
-    OvUInt16 height;       // pixels
-    OvUInt8 depth;         // bits a pixel
-    OvUInt8 numLevels;     // mip levels of the raster
-    OvUInt8 type;          // raster type
-    OvUInt8 flags;         // ovD3D9NATIVE... bits
+    OvUInt32 platform;    // ovD3D9NATIVEPLATFORM
+    OvUInt32 sampling;    // filter (bits 0-7), address u (8-11), address v (12-15)
+    char name[32];        // zero-padded
+    char maskName[32];    // zero-padded
+    OvUInt32 formatFlags; // raster format flags (pixel format, palette, mip bits)
+    D3DFORMAT format;     // surface format
+    OvUInt16 width;       // pixels
+    OvUInt16 height;      // pixels
+    OvUInt8 depth;        // bits a pixel
+    OvUInt8 numLevels;    // mip levels of the raster
+    OvUInt8 type;         // raster type
+    OvUInt8 flags;        // ovD3D9NATIVE... bits
 };
 
 // Bytes of the palette block: 128 for a 4-bit palette, 1024 for an 8-bit one, else 0.
@@ -48,8 +48,7 @@ OvBool OvD3D9FormatIsCompressed(D3DFORMAT format);
 OvUInt32 OvD3D9NativeLevelMinBytes(const OvD3D9NativeTexture& header, OvUInt32 level);
 
 // The chunk size with its 12-byte header, given the byte counts of face 0's stored levels.
-OvUInt32 OvD3D9NativeChunkSize(const OvD3D9NativeTexture& header, OvBool hasRaster,
-                               const OvUInt32* levelBytes);
+OvUInt32 OvD3D9NativeChunkSize(const OvD3D9NativeTexture& header, OvBool hasRaster, const OvUInt32* levelBytes);
 
 // Writes the chunk header and the fixed part (72 bytes without a raster, 88 with one).
 OvStream* OvD3D9NativeHeaderWrite(OvStream* stream, const OvD3D9NativeTexture& header, OvBool hasRaster,

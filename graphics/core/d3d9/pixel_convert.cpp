@@ -17,45 +17,74 @@ constexpr D3DFORMAT fmtL16 = 81;
 constexpr D3DFORMAT fmtCxV8U8 = 117;
 
 OvRGBA Rgba(OvUInt32 r, OvUInt32 g, OvUInt32 b, OvUInt32 a) {
-    return {static_cast<OvUInt8>(r), static_cast<OvUInt8>(g), static_cast<OvUInt8>(b),
-            static_cast<OvUInt8>(a)};
+    return {static_cast<OvUInt8>(r), static_cast<OvUInt8>(g), static_cast<OvUInt8>(b), static_cast<OvUInt8>(a)};
 }
 
 } // namespace
 
-OvUInt32 OvD3D9Luminance(const OvRGBA& c) {
-    return (30u * c.red + 59u * c.green + 11u * c.blue) / 100u;
-}
+OvUInt32 OvD3D9Luminance(const OvRGBA& c) { return (30u * c.red + 59u * c.green + 11u * c.blue) / 100u; }
 
 OvBool OvD3D9DecodePixel(OvRGBA* colour, OvUInt32 p, D3DFORMAT format) {
     switch (format) {
-    case D3DFMT_A8R8G8B8: *colour = Rgba(p >> 16, p >> 8, p, p >> 24); break;
-    case D3DFMT_X8R8G8B8: *colour = Rgba(p >> 16, p >> 8, p, 255); break;
-    case D3DFMT_R5G6B5: *colour = Rgba((p >> 8) & 0xF8, (p >> 3) & 0xFC, p << 3, 255); break;
-    case D3DFMT_X1R5G5B5: *colour = Rgba((p >> 7) & 0xF8, (p >> 2) & 0xF8, p << 3, 255); break;
+    case D3DFMT_A8R8G8B8:
+        *colour = Rgba(p >> 16, p >> 8, p, p >> 24);
+        break;
+    case D3DFMT_X8R8G8B8:
+        *colour = Rgba(p >> 16, p >> 8, p, 255);
+        break;
+    case D3DFMT_R5G6B5:
+        *colour = Rgba((p >> 8) & 0xF8, (p >> 3) & 0xFC, p << 3, 255);
+        break;
+    case D3DFMT_X1R5G5B5:
+        *colour = Rgba((p >> 7) & 0xF8, (p >> 2) & 0xF8, p << 3, 255);
+        break;
     case D3DFMT_A1R5G5B5:
         *colour = Rgba((p >> 7) & 0xF8, (p >> 2) & 0xF8, p << 3, (p & 0x8000) ? 255 : 0);
         break;
     case D3DFMT_A4R4G4B4:
-        *colour = Rgba((p >> 4) & 0xF0, p & 0xF0, p << 4,
-                       (p & 0xF000) == 0xF000 ? 255 : (p >> 8) & 0xF0);
+        *colour = Rgba((p >> 4) & 0xF0, p & 0xF0, p << 4, (p & 0xF000) == 0xF000 ? 255 : (p >> 8) & 0xF0);
         break;
-    case D3DFMT_R3G3B2: *colour = Rgba(p & 0xE0, (p & 0x1C) << 3, p << 6, 255); break;
-    case D3DFMT_A8: *colour = Rgba(255, 255, 255, p); break;
-    case D3DFMT_A8R3G3B2: *colour = Rgba(p & 0xE0, (p & 0x1C) << 3, p << 6, p >> 8); break;
-    case D3DFMT_X4R4G4B4: *colour = Rgba((p >> 4) & 0xF0, p & 0xF0, p << 4, 255); break;
+    case D3DFMT_R3G3B2:
+        *colour = Rgba(p & 0xE0, (p & 0x1C) << 3, p << 6, 255);
+        break;
+    case D3DFMT_A8:
+        *colour = Rgba(255, 255, 255, p);
+        break;
+    case D3DFMT_A8R3G3B2:
+        *colour = Rgba(p & 0xE0, (p & 0x1C) << 3, p << 6, p >> 8);
+        break;
+    case D3DFMT_X4R4G4B4:
+        *colour = Rgba((p >> 4) & 0xF0, p & 0xF0, p << 4, 255);
+        break;
     case D3DFMT_A8B8G8R8:
-    case fmtQ8W8V8U8: *colour = Rgba(p, p >> 8, p >> 16, p >> 24); break;
+    case fmtQ8W8V8U8:
+        *colour = Rgba(p, p >> 8, p >> 16, p >> 24);
+        break;
     case D3DFMT_X8B8G8R8:
-    case fmtX8L8V8U8: *colour = Rgba(p, p >> 8, p >> 16, 255); break;
-    case D3DFMT_L8: *colour = Rgba(p, p, p, 255); break;
-    case D3DFMT_A8L8: *colour = Rgba(p, p, p, p >> 8); break;
-    case D3DFMT_A4L4: *colour = Rgba(p << 4, p << 4, p << 4, (p & 0xFF) >= 240 ? 255 : p & 0xF0); break;
+    case fmtX8L8V8U8:
+        *colour = Rgba(p, p >> 8, p >> 16, 255);
+        break;
+    case D3DFMT_L8:
+        *colour = Rgba(p, p, p, 255);
+        break;
+    case D3DFMT_A8L8:
+        *colour = Rgba(p, p, p, p >> 8);
+        break;
+    case D3DFMT_A4L4:
+        *colour = Rgba(p << 4, p << 4, p << 4, (p & 0xFF) >= 240 ? 255 : p & 0xF0);
+        break;
     case fmtV8U8:
-    case fmtCxV8U8: *colour = Rgba(p, p >> 8, 0, 255); break;
-    case fmtL6V5U5: *colour = Rgba((p & 0x1F) << 3, (p >> 2) & 0xF8, (p >> 8) & 0xFC, 255); break;
-    case fmtL16: *colour = Rgba(p >> 8, p >> 8, p >> 8, 255); break;
-    default: return FALSE;
+    case fmtCxV8U8:
+        *colour = Rgba(p, p >> 8, 0, 255);
+        break;
+    case fmtL6V5U5:
+        *colour = Rgba((p & 0x1F) << 3, (p >> 2) & 0xF8, (p >> 8) & 0xFC, 255);
+        break;
+    case fmtL16:
+        *colour = Rgba(p >> 8, p >> 8, p >> 8, 255);
+        break;
+    default:
+        return FALSE;
     }
     return TRUE;
 }
@@ -63,25 +92,56 @@ OvBool OvD3D9DecodePixel(OvRGBA* colour, OvUInt32 p, D3DFORMAT format) {
 OvBool OvD3D9EncodePixel(OvUInt32* pixel, const OvRGBA& c, D3DFORMAT format) {
     const OvUInt32 r = c.red, g = c.green, b = c.blue, a = c.alpha;
     switch (format) {
-    case D3DFMT_A8R8G8B8: *pixel = a << 24 | r << 16 | g << 8 | b; break;
-    case D3DFMT_X8R8G8B8: *pixel = 0xFFu << 24 | r << 16 | g << 8 | b; break;
-    case D3DFMT_R5G6B5: *pixel = (r & 0xF8) << 8 | (g & 0xFC) << 3 | b >> 3; break;
-    case D3DFMT_X1R5G5B5: *pixel = (r & 0xF8) << 7 | (g & 0xF8) << 2 | b >> 3; break;
-    case D3DFMT_A1R5G5B5: *pixel = (a & 0x80) << 8 | (r & 0xF8) << 7 | (g & 0xF8) << 2 | b >> 3; break;
-    case D3DFMT_A4R4G4B4: *pixel = (a & 0xF0) << 8 | (r & 0xF0) << 4 | (g & 0xF0) | b >> 4; break;
-    case D3DFMT_A8R3G3B2: *pixel = a << 8 | (r & 0xE0) | (g & 0xE0) >> 3 | b >> 6; break;
-    case D3DFMT_X4R4G4B4: *pixel = 0xF000u | (r & 0xF0) << 4 | (g & 0xF0) | b >> 4; break;
+    case D3DFMT_A8R8G8B8:
+        *pixel = a << 24 | r << 16 | g << 8 | b;
+        break;
+    case D3DFMT_X8R8G8B8:
+        *pixel = 0xFFu << 24 | r << 16 | g << 8 | b;
+        break;
+    case D3DFMT_R5G6B5:
+        *pixel = (r & 0xF8) << 8 | (g & 0xFC) << 3 | b >> 3;
+        break;
+    case D3DFMT_X1R5G5B5:
+        *pixel = (r & 0xF8) << 7 | (g & 0xF8) << 2 | b >> 3;
+        break;
+    case D3DFMT_A1R5G5B5:
+        *pixel = (a & 0x80) << 8 | (r & 0xF8) << 7 | (g & 0xF8) << 2 | b >> 3;
+        break;
+    case D3DFMT_A4R4G4B4:
+        *pixel = (a & 0xF0) << 8 | (r & 0xF0) << 4 | (g & 0xF0) | b >> 4;
+        break;
+    case D3DFMT_A8R3G3B2:
+        *pixel = a << 8 | (r & 0xE0) | (g & 0xE0) >> 3 | b >> 6;
+        break;
+    case D3DFMT_X4R4G4B4:
+        *pixel = 0xF000u | (r & 0xF0) << 4 | (g & 0xF0) | b >> 4;
+        break;
     case D3DFMT_A8B8G8R8:
-    case fmtQ8W8V8U8: *pixel = r | g << 8 | b << 16 | a << 24; break;
+    case fmtQ8W8V8U8:
+        *pixel = r | g << 8 | b << 16 | a << 24;
+        break;
     case D3DFMT_X8B8G8R8:
-    case fmtX8L8V8U8: *pixel = 0xFFu << 24 | b << 16 | g << 8 | r; break;
-    case D3DFMT_L8: *pixel = OvD3D9Luminance(c) * a / 255; break;
-    case D3DFMT_A8L8: *pixel = OvD3D9Luminance(c) | a << 8; break;
+    case fmtX8L8V8U8:
+        *pixel = 0xFFu << 24 | b << 16 | g << 8 | r;
+        break;
+    case D3DFMT_L8:
+        *pixel = OvD3D9Luminance(c) * a / 255;
+        break;
+    case D3DFMT_A8L8:
+        *pixel = OvD3D9Luminance(c) | a << 8;
+        break;
     case fmtV8U8:
-    case fmtCxV8U8: *pixel = r | g << 8; break;
-    case fmtL6V5U5: *pixel = (b & 0xFC) << 8 | (g & 0xF8) << 2 | r >> 3; break;
-    case fmtL16: *pixel = ((30 * r + 59 * g + 11 * b) * a / 25500) * 255; break;
-    default: return FALSE;
+    case fmtCxV8U8:
+        *pixel = r | g << 8;
+        break;
+    case fmtL6V5U5:
+        *pixel = (b & 0xFC) << 8 | (g & 0xF8) << 2 | r >> 3;
+        break;
+    case fmtL16:
+        *pixel = ((30 * r + 59 * g + 11 * b) * a / 25500) * 255;
+        break;
+    default:
+        return FALSE;
     }
     return TRUE;
 }
@@ -90,15 +150,23 @@ OvBool OvD3D9ColorToPixel(void* pixelOut, void* colour, OvInt32 formatFlags) {
     const OvRGBA& c = *static_cast<const OvRGBA*>(colour);
     OvUInt32* out = static_cast<OvUInt32*>(pixelOut);
     switch (formatFlags & ovRASTERFORMATPIXELFORMATMASK) {
-    case ovRASTERFORMAT1555: return OvD3D9EncodePixel(out, c, D3DFMT_A1R5G5B5);
-    case ovRASTERFORMAT565: return OvD3D9EncodePixel(out, c, D3DFMT_R5G6B5);
-    case ovRASTERFORMAT555: return OvD3D9EncodePixel(out, c, D3DFMT_X1R5G5B5);
-    case ovRASTERFORMAT4444: return OvD3D9EncodePixel(out, c, D3DFMT_A4R4G4B4);
-    case ovRASTERFORMATLUM8: return OvD3D9EncodePixel(out, c, D3DFMT_L8);
+    case ovRASTERFORMAT1555:
+        return OvD3D9EncodePixel(out, c, D3DFMT_A1R5G5B5);
+    case ovRASTERFORMAT565:
+        return OvD3D9EncodePixel(out, c, D3DFMT_R5G6B5);
+    case ovRASTERFORMAT555:
+        return OvD3D9EncodePixel(out, c, D3DFMT_X1R5G5B5);
+    case ovRASTERFORMAT4444:
+        return OvD3D9EncodePixel(out, c, D3DFMT_A4R4G4B4);
+    case ovRASTERFORMATLUM8:
+        return OvD3D9EncodePixel(out, c, D3DFMT_L8);
     case ovRASTERFORMATDEFAULT:
-    case ovRASTERFORMAT8888: return OvD3D9EncodePixel(out, c, D3DFMT_A8R8G8B8);
-    case ovRASTERFORMAT888: return OvD3D9EncodePixel(out, c, D3DFMT_X8R8G8B8);
-    default: break;
+    case ovRASTERFORMAT8888:
+        return OvD3D9EncodePixel(out, c, D3DFMT_A8R8G8B8);
+    case ovRASTERFORMAT888:
+        return OvD3D9EncodePixel(out, c, D3DFMT_X8R8G8B8);
+    default:
+        break;
     }
     OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADRASTERFORMAT));
     return FALSE;
@@ -112,14 +180,22 @@ OvBool OvD3D9PixelToColor(void* colourOut, void* pixel, OvInt32 formatFlags) {
         return TRUE;
     }
     switch (formatFlags & ovRASTERFORMATPIXELFORMATMASK) {
-    case ovRASTERFORMAT1555: return OvD3D9DecodePixel(out, p, D3DFMT_A1R5G5B5);
-    case ovRASTERFORMAT565: return OvD3D9DecodePixel(out, p, D3DFMT_R5G6B5);
-    case ovRASTERFORMAT4444: return OvD3D9DecodePixel(out, p, D3DFMT_A4R4G4B4);
-    case ovRASTERFORMATLUM8: return OvD3D9DecodePixel(out, p & 0xFF, D3DFMT_L8);
-    case ovRASTERFORMAT8888: return OvD3D9DecodePixel(out, p, D3DFMT_A8R8G8B8);
-    case ovRASTERFORMAT888: return OvD3D9DecodePixel(out, p, D3DFMT_X8R8G8B8);
-    case ovRASTERFORMAT555: return OvD3D9DecodePixel(out, p, D3DFMT_X1R5G5B5);
-    default: break;
+    case ovRASTERFORMAT1555:
+        return OvD3D9DecodePixel(out, p, D3DFMT_A1R5G5B5);
+    case ovRASTERFORMAT565:
+        return OvD3D9DecodePixel(out, p, D3DFMT_R5G6B5);
+    case ovRASTERFORMAT4444:
+        return OvD3D9DecodePixel(out, p, D3DFMT_A4R4G4B4);
+    case ovRASTERFORMATLUM8:
+        return OvD3D9DecodePixel(out, p & 0xFF, D3DFMT_L8);
+    case ovRASTERFORMAT8888:
+        return OvD3D9DecodePixel(out, p, D3DFMT_A8R8G8B8);
+    case ovRASTERFORMAT888:
+        return OvD3D9DecodePixel(out, p, D3DFMT_X8R8G8B8);
+    case ovRASTERFORMAT555:
+        return OvD3D9DecodePixel(out, p, D3DFMT_X1R5G5B5);
+    default:
+        break;
     }
     OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADRASTERFORMAT));
     return FALSE;
@@ -137,8 +213,7 @@ OvInt32 FloorPow2(OvInt32 v) {
 
 } // namespace
 
-void OvD3D9RasterFitSize(OvInt32* width, OvInt32* height, OvInt32 type, OvInt32 formatFlags,
-                         const D3DCAPS9& caps) {
+void OvD3D9RasterFitSize(OvInt32* width, OvInt32* height, OvInt32 type, OvInt32 formatFlags, const D3DCAPS9& caps) {
     const long long maxW = caps.MaxTextureWidth, maxH = caps.MaxTextureHeight;
     if (*width > maxW) {
         *width = static_cast<OvInt32>(maxW);
@@ -165,9 +240,9 @@ namespace {
 
 constexpr OvInt32 errNoConversion = 2; // the core's "conversion not possible"
 
-const D3DFORMAT engineFormats[16] = {D3DFMT_UNKNOWN, D3DFMT_A1R5G5B5, D3DFMT_R5G6B5, D3DFMT_A4R4G4B4,
-                                     D3DFMT_L8, D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_D16,
-                                     D3DFMT_D24X8, D3DFMT_D32, D3DFMT_X1R5G5B5};
+const D3DFORMAT engineFormats[16] = {D3DFMT_UNKNOWN, D3DFMT_A1R5G5B5, D3DFMT_R5G6B5,   D3DFMT_A4R4G4B4,
+                                     D3DFMT_L8,      D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_D16,
+                                     D3DFMT_D24X8,   D3DFMT_D32,      D3DFMT_X1R5G5B5};
 
 OvInt32 EngineFormat(OvInt32 flags) { return (flags & ovRASTERFORMATPIXELFORMATMASK) >> 8; }
 
@@ -175,8 +250,10 @@ bool Palettised(OvInt32 flags) { return (flags & (ovRASTERFORMATPAL8 | ovRASTERF
 
 OvUInt32 ReadValue(const OvUInt8* row, OvInt32 x, OvInt32 bytes) {
     switch (bytes) {
-    case 1: return row[x];
-    case 2: return row[2 * x] | OvUInt32(row[2 * x + 1]) << 8;
+    case 1:
+        return row[x];
+    case 2:
+        return row[2 * x] | OvUInt32(row[2 * x + 1]) << 8;
     default: {
         const OvUInt8* p = row + 4 * x;
         return p[0] | OvUInt32(p[1]) << 8 | OvUInt32(p[2]) << 16 | OvUInt32(p[3]) << 24;
@@ -248,15 +325,21 @@ OvBool OvD3D9PixelsToImage(OvImage* image, const OvD3D9PixelView& level) {
     OvInt32 bytes = 0;
     switch (level.depth) {
     case 4:
-    case 8: bytes = 1; break;
-    case 16: bytes = 2; break;
+    case 8:
+        bytes = 1;
+        break;
+    case 16:
+        bytes = 2;
+        break;
     case 24:
-    case 32: bytes = 4; break;
-    default: return Fail(ovERRBADRASTERDEPTH);
+    case 32:
+        bytes = 4;
+        break;
+    default:
+        return Fail(ovERRBADRASTERDEPTH);
     }
     if (level.depth == 24 && !Palettised(level.formatFlags) && EngineFormat(level.formatFlags) == 0 &&
-        level.format != D3DFMT_X8R8G8B8 && level.format != D3DFMT_A8R8G8B8 &&
-        level.format != D3DFMT_A2R10G10B10) {
+        level.format != D3DFMT_X8R8G8B8 && level.format != D3DFMT_A8R8G8B8 && level.format != D3DFMT_A2R10G10B10) {
         return Fail(ovERRBADRASTERDEPTH);
     }
     const bool palette = bytes == 1 && Palettised(level.formatFlags);
@@ -282,11 +365,20 @@ namespace {
 // Encodes a colour for an 8-bit level without a palette.
 bool EncodeByte(D3DFORMAT format, const OvRGBA& c, OvUInt32* v) {
     switch (format) {
-    case D3DFMT_L8: *v = OvD3D9Luminance(c) * c.alpha / 255; return true;
-    case D3DFMT_A8: *v = c.alpha; return true;
-    case D3DFMT_A4L4: *v = (OvD3D9Luminance(c) >> 4) | (c.alpha & 0xF0); return true;
-    case D3DFMT_R3G3B2: *v = (c.red & 0xE0) | (c.green & 0xE0) >> 3 | c.blue >> 6; return true;
-    default: return false;
+    case D3DFMT_L8:
+        *v = OvD3D9Luminance(c) * c.alpha / 255;
+        return true;
+    case D3DFMT_A8:
+        *v = c.alpha;
+        return true;
+    case D3DFMT_A4L4:
+        *v = (OvD3D9Luminance(c) >> 4) | (c.alpha & 0xF0);
+        return true;
+    case D3DFMT_R3G3B2:
+        *v = (c.red & 0xE0) | (c.green & 0xE0) >> 3 | c.blue >> 6;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -319,13 +411,21 @@ OvBool OvD3D9PixelsFromImage(const OvD3D9PixelView& level, const OvImage* image,
     OvInt32 bytes = 0;
     switch (level.depth) {
     case 4:
-    case 8: bytes = 1; break;
-    case 16: bytes = 2; break;
+    case 8:
+        bytes = 1;
+        break;
+    case 16:
+        bytes = 2;
+        break;
     case 24:
-    case 32: bytes = 4; break;
+    case 32:
+        bytes = 4;
+        break;
     case 64:
-    case 128: return TRUE; // nothing to convert
-    default: return Fail(ovERRBADRASTERDEPTH);
+    case 128:
+        return TRUE; // nothing to convert
+    default:
+        return Fail(ovERRBADRASTERDEPTH);
     }
     if (bytes == 1 && Palettised(level.formatFlags)) {
         // Indices go across as they are; colours would need a quantised palette.

@@ -29,8 +29,7 @@ OvBool OvD3D9PixelToColor(void* colourOut, void* pixel, OvInt32 formatFlags);
 // Fits a raster size to the texture limits in caps: clamped to the maximum sizes, rounded
 // down to powers of two where the device needs them, and made square where it needs that.
 // type is the raster type, formatFlags the raster format flags (0x8000 mip levels).
-void OvD3D9RasterFitSize(OvInt32* width, OvInt32* height, OvInt32 type, OvInt32 formatFlags,
-                         const D3DCAPS9& caps);
+void OvD3D9RasterFitSize(OvInt32* width, OvInt32* height, OvInt32 type, OvInt32 formatFlags, const D3DCAPS9& caps);
 
 // The error code for a raster format or type the driver cannot handle.
 inline constexpr OvInt32 ovERRBADRASTERFORMAT = static_cast<OvInt32>(0x8000000Du);
@@ -41,14 +40,14 @@ struct OvImage;
 
 // A locked raster level as the conversion sees it.
 struct OvD3D9PixelView {
-    OvUInt8* bits;          // first row
-    OvInt32 pitch;          // bytes from one row to the next
-    OvInt32 width;          // pixels
-    OvInt32 height;         // rows
-    OvInt32 depth;          // bits a pixel
-    D3DFORMAT format;       // the surface format
-    OvInt32 formatFlags;    // the raster format flags
-    OvUInt8* palette;       // locked palette (r, g, b, flags entries), or null
+    OvUInt8* bits;       // first row
+    OvInt32 pitch;       // bytes from one row to the next
+    OvInt32 width;       // pixels
+    OvInt32 height;      // rows
+    OvInt32 depth;       // bits a pixel
+    D3DFORMAT format;    // the surface format
+    OvInt32 formatFlags; // the raster format flags
+    OvUInt8* palette;    // locked palette (r, g, b, flags entries), or null
 };
 
 // Fills a 32- or 8-bit image of the level's size from a locked level. Reports {core, 2} for an
@@ -59,5 +58,4 @@ OvBool OvD3D9PixelsToImage(OvImage* image, const OvD3D9PixelView& level);
 // into the level's palette when both are palettised and copyPalette is set. Reports {core, 2}
 // for a size or depth that does not fit and {core, 0x8000000C} for a level depth it cannot
 // write. For 24- and 32-bit levels *hasAlpha (when given) becomes 0 for 888 and 1 otherwise.
-OvBool OvD3D9PixelsFromImage(const OvD3D9PixelView& level, const OvImage* image, OvBool copyPalette,
-                             OvUInt8* hasAlpha);
+OvBool OvD3D9PixelsFromImage(const OvD3D9PixelView& level, const OvImage* image, OvBool copyPalette, OvUInt8* hasAlpha);

@@ -207,9 +207,7 @@ void OvD3D9SetRenderState(OvUInt32 state, OvUInt32 value) {
     }
 }
 
-OvUInt32 OvD3D9GetRenderState(OvUInt32 state) {
-    return state < ovD3D9NUMRENDERSTATES ? gCache.pending[state] : kOpen;
-}
+OvUInt32 OvD3D9GetRenderState(OvUInt32 state) { return state < ovD3D9NUMRENDERSTATES ? gCache.pending[state] : kOpen; }
 
 void OvD3D9SetTextureStageState(OvUInt32 stage, OvUInt32 state, OvUInt32 value) {
     if (stage >= ovD3D9NUMSTAGES || state >= ovD3D9NUMSTAGESTATES || gCache.stagePending[stage][state] == value) {
@@ -392,9 +390,8 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
         OvD3D9SetSamplerState(0, D3DSAMP_BORDERCOLOR, v);
         return TRUE;
     case ovRENDERSTATEFOGENABLE:
-        gShadow.fogEnable = (v != 0 && (Caps().RasterCaps & (D3DPRASTERCAPS_FOGVERTEX | D3DPRASTERCAPS_FOGTABLE)))
-                                ? 1
-                                : 0;
+        gShadow.fogEnable =
+            (v != 0 && (Caps().RasterCaps & (D3DPRASTERCAPS_FOGVERTEX | D3DPRASTERCAPS_FOGTABLE))) ? 1 : 0;
         OvD3D9SetRenderState(D3DRS_FOGENABLE, gShadow.fogEnable);
         return TRUE;
     case ovRENDERSTATEFOGCOLOR:
@@ -453,24 +450,59 @@ OvBool OvD3D9RenderStateGet(OvInt32 state, void* value) {
     case ovRENDERSTATETEXTUREADDRESS:
         *out = st0.addressU == st0.addressV ? st0.addressU : 0;
         return st0.addressU == st0.addressV ? TRUE : FALSE;
-    case ovRENDERSTATETEXTUREADDRESSU: *out = st0.addressU; return TRUE;
-    case ovRENDERSTATETEXTUREADDRESSV: *out = st0.addressV; return TRUE;
-    case ovRENDERSTATETEXTUREPERSPECTIVE: return FALSE;
-    case ovRENDERSTATEZTESTENABLE: *out = gShadow.zTest; return TRUE;
-    case ovRENDERSTATESHADEMODE: *out = gShadow.shadeMode; return TRUE;
-    case ovRENDERSTATEZWRITEENABLE: *out = gShadow.zWrite; return TRUE;
-    case ovRENDERSTATETEXTUREFILTER: *out = st0.filter; return TRUE;
-    case ovRENDERSTATESRCBLEND: *out = gShadow.srcBlend; return TRUE;
-    case ovRENDERSTATEDESTBLEND: *out = gShadow.destBlend; return TRUE;
-    case ovRENDERSTATEVERTEXALPHAENABLE: *out = gShadow.vertexAlpha; return TRUE;
-    case ovRENDERSTATEBORDERCOLOR: *out = st0.border; return TRUE;
-    case ovRENDERSTATEFOGENABLE: *out = gShadow.fogEnable; return TRUE;
-    case ovRENDERSTATEFOGCOLOR: *out = gShadow.fogColour; return TRUE;
-    case ovRENDERSTATEFOGTYPE: *out = gShadow.fogType; return TRUE;
-    case ovRENDERSTATEFOGDENSITY: *out = Bits(gShadow.fogDensity); return TRUE;
-    case ovRENDERSTATECULLMODE: *out = gShadow.cullMode; return TRUE;
-    case ovRENDERSTATEALPHATESTFUNCTION: *out = gShadow.alphaFunction; return TRUE;
-    case ovRENDERSTATEALPHATESTFUNCTIONREF: *out = gCache.pending[D3DRS_ALPHAREF]; return TRUE;
+    case ovRENDERSTATETEXTUREADDRESSU:
+        *out = st0.addressU;
+        return TRUE;
+    case ovRENDERSTATETEXTUREADDRESSV:
+        *out = st0.addressV;
+        return TRUE;
+    case ovRENDERSTATETEXTUREPERSPECTIVE:
+        return FALSE;
+    case ovRENDERSTATEZTESTENABLE:
+        *out = gShadow.zTest;
+        return TRUE;
+    case ovRENDERSTATESHADEMODE:
+        *out = gShadow.shadeMode;
+        return TRUE;
+    case ovRENDERSTATEZWRITEENABLE:
+        *out = gShadow.zWrite;
+        return TRUE;
+    case ovRENDERSTATETEXTUREFILTER:
+        *out = st0.filter;
+        return TRUE;
+    case ovRENDERSTATESRCBLEND:
+        *out = gShadow.srcBlend;
+        return TRUE;
+    case ovRENDERSTATEDESTBLEND:
+        *out = gShadow.destBlend;
+        return TRUE;
+    case ovRENDERSTATEVERTEXALPHAENABLE:
+        *out = gShadow.vertexAlpha;
+        return TRUE;
+    case ovRENDERSTATEBORDERCOLOR:
+        *out = st0.border;
+        return TRUE;
+    case ovRENDERSTATEFOGENABLE:
+        *out = gShadow.fogEnable;
+        return TRUE;
+    case ovRENDERSTATEFOGCOLOR:
+        *out = gShadow.fogColour;
+        return TRUE;
+    case ovRENDERSTATEFOGTYPE:
+        *out = gShadow.fogType;
+        return TRUE;
+    case ovRENDERSTATEFOGDENSITY:
+        *out = Bits(gShadow.fogDensity);
+        return TRUE;
+    case ovRENDERSTATECULLMODE:
+        *out = gShadow.cullMode;
+        return TRUE;
+    case ovRENDERSTATEALPHATESTFUNCTION:
+        *out = gShadow.alphaFunction;
+        return TRUE;
+    case ovRENDERSTATEALPHATESTFUNCTIONREF:
+        *out = gCache.pending[D3DRS_ALPHAREF];
+        return TRUE;
     default:
         if (state >= ovRENDERSTATESTENCILENABLE && state <= ovRENDERSTATESTENCILFUNCTIONWRITEMASK) {
             *out = gShadow.stencil[state - ovRENDERSTATESTENCILENABLE];
@@ -493,8 +525,9 @@ OvBool OvD3D9SetSurfaceProperties(const OvSurfaceProperties* properties, const O
     // The render states are queued every time (the queue drops what the device already has):
     // someone may have changed the ambient state since the last call with this key.
     if (modulate && prelit) {
-        OvD3D9SetRenderState(D3DRS_AMBIENT, static_cast<OvUInt32>(colour->alpha) << 24 | static_cast<OvUInt32>(colour->red) << 16 |
-                                                   static_cast<OvUInt32>(colour->green) << 8 | colour->blue);
+        OvD3D9SetRenderState(D3DRS_AMBIENT, static_cast<OvUInt32>(colour->alpha) << 24 |
+                                                static_cast<OvUInt32>(colour->red) << 16 |
+                                                static_cast<OvUInt32>(colour->green) << 8 | colour->blue);
     } else {
         OvD3D9SetRenderState(D3DRS_AMBIENT, 0xFFFFFFFFu);
     }
@@ -540,7 +573,7 @@ void OvD3D9RenderStateOpen() {
     gShadow.zWrite = 1;
     gShadow.zTest = 1;
     const OvUInt32 stencil[8] = {0, D3DSTENCILOP_KEEP, D3DSTENCILOP_KEEP, D3DSTENCILOP_KEEP, D3DCMP_ALWAYS,
-                                 0, 0xFFFFFFFFu, 0xFFFFFFFFu};
+                                 0, 0xFFFFFFFFu,       0xFFFFFFFFu};
     std::memcpy(gShadow.stencil, stencil, sizeof stencil);
     gShadow.alphaFunction = D3DCMP_GREATER;
     gShadow.alphaTestWanted = 1;

@@ -34,8 +34,8 @@ struct SharedSlot {
     IDirect3DVertexBuffer9* buffer; // the owner slot of its record
 };
 
-std::list<Family> gFamilies;  // newest first
-std::list<Record> gRecords;   // newest first; stable addresses
+std::list<Family> gFamilies; // newest first
+std::list<Record> gRecords;  // newest first; stable addresses
 SharedSlot gShared[ovD3D9NUMSHAREDBUFFERS];
 OvUInt32 gCurrent = 0;
 
@@ -140,8 +140,8 @@ void OvD3D9DestroyVertexBuffer(OvUInt32 stride, OvUInt32 size, IDirect3DVertexBu
     if (f == nullptr || buffer == nullptr || size == 0) {
         return;
     }
-    auto merged = std::find_if(f->free.begin(), f->free.end(),
-                               [&](const Range& r) { return Adjacent(r, offset, size, buffer); });
+    auto merged =
+        std::find_if(f->free.begin(), f->free.end(), [&](const Range& r) { return Adjacent(r, offset, size, buffer); });
     if (merged == f->free.end()) {
         f->free.push_front({offset, size, buffer});
         return;

@@ -45,7 +45,9 @@ bool IsPalettised(const OvRaster* raster) {
 }
 
 // Size of the whole raster: while a level is locked the record holds that level's size.
-OvInt32 FullWidth(const OvRaster* raster) { return raster->cpPixels != nullptr ? raster->originalWidth : raster->width; }
+OvInt32 FullWidth(const OvRaster* raster) {
+    return raster->cpPixels != nullptr ? raster->originalWidth : raster->width;
+}
 OvInt32 FullHeight(const OvRaster* raster) {
     return raster->cpPixels != nullptr ? raster->originalHeight : raster->height;
 }
@@ -76,15 +78,22 @@ std::size_t LevelOffset(const OvRaster* raster, OvInt32 level) {
     std::size_t offset = 0;
     for (OvInt32 i = 0; i < level; ++i) {
         offset += static_cast<std::size_t>(LevelSide(FullWidth(raster), i)) *
-                  static_cast<std::size_t>(LevelSide(FullHeight(raster), i)) * static_cast<std::size_t>(BytesPerPixel(raster));
+                  static_cast<std::size_t>(LevelSide(FullHeight(raster), i)) *
+                  static_cast<std::size_t>(BytesPerPixel(raster));
     }
     return offset;
 }
 
-OvBool CameraBegin(void* out, void* inOut, OvInt32 number) { return Record(ovSTANDARDCAMERABEGINUPDATE, out, inOut, number); }
-OvBool CameraEnd(void* out, void* inOut, OvInt32 number) { return Record(ovSTANDARDCAMERAENDUPDATE, out, inOut, number); }
+OvBool CameraBegin(void* out, void* inOut, OvInt32 number) {
+    return Record(ovSTANDARDCAMERABEGINUPDATE, out, inOut, number);
+}
+OvBool CameraEnd(void* out, void* inOut, OvInt32 number) {
+    return Record(ovSTANDARDCAMERAENDUPDATE, out, inOut, number);
+}
 OvBool CameraClear(void* out, void* inOut, OvInt32 number) { return Record(ovSTANDARDCAMERACLEAR, out, inOut, number); }
-OvBool ShowRaster(void* out, void* inOut, OvInt32 number) { return Record(ovSTANDARDRASTERSHOWRASTER, out, inOut, number); }
+OvBool ShowRaster(void* out, void* inOut, OvInt32 number) {
+    return Record(ovSTANDARDRASTERSHOWRASTER, out, inOut, number);
+}
 
 OvBool RasterCreate(void* out, void* inOut, OvInt32 flags) {
     if (!Record(ovSTANDARDRASTERCREATE, out, inOut, flags)) {

@@ -12,7 +12,17 @@ OvBool Succeed(void*, void*, OvInt32) { return TRUE; }
 OvBool NullSystem(OvInt32 request, void* out, void* inOut, OvInt32 number);
 
 OvDevice gDevice = {
-    1.0f, NullSystem, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {nullptr, nullptr, nullptr, nullptr},
+    1.0f,
+    NullSystem,
+    0.0f,
+    1.0f,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    {nullptr, nullptr, nullptr, nullptr},
 };
 
 OvBool NullSystem(OvInt32 request, void* out, void* /*inOut*/, OvInt32 number) {

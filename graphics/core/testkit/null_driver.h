@@ -9,10 +9,10 @@ inline constexpr OvInt32 ovNULLDRIVERLOGSIZE = 256;
 
 // What the null driver does and what it saw.
 struct OvNullDriverControl {
-    OvUInt32 refuseMask;   // bit r set: request r is refused
-    OvBool failAttach;     // TRUE: the plugin attach fails
-    OvBool started;        // TRUE between start and stop
-    OvInt32 numRequests;   // requests received (the log keeps the first ovNULLDRIVERLOGSIZE)
+    OvUInt32 refuseMask;                   // bit r set: request r is refused
+    OvBool failAttach;                     // TRUE: the plugin attach fails
+    OvBool started;                        // TRUE between start and stop
+    OvInt32 numRequests;                   // requests received (the log keeps the first ovNULLDRIVERLOGSIZE)
     OvInt32 requests[ovNULLDRIVERLOGSIZE]; // request numbers in the order received
 };
 

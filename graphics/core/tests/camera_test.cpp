@@ -188,7 +188,15 @@ TEST_F(CameraTest, UpdatesClearsShowsAndClones) {
 
 ChunkBytes CameraChunk(std::uint32_t structLength, std::uint32_t projection) {
     ChunkBytes b;
-    b.Header(1, structLength).F32(2.0f).F32(0.5f).F32(0.25f).F32(-0.25f).F32(0.5f).F32(100.0f).F32(40.0f).U32(projection);
+    b.Header(1, structLength)
+        .F32(2.0f)
+        .F32(0.5f)
+        .F32(0.25f)
+        .F32(-0.25f)
+        .F32(0.5f)
+        .F32(100.0f)
+        .F32(40.0f)
+        .U32(projection);
     for (std::uint32_t i = 32; i < structLength; ++i) {
         b.bytes.push_back(0xAB);
     }
@@ -269,7 +277,8 @@ protected:
     void RegisterPlugins() override {
         ASSERT_GE(OvCameraRegisterPlugin(8, 0x7701, nullptr, nullptr, nullptr), 0);
         ASSERT_GE(OvPluginRegistryAddPluginStream(OvCameraGetRegistry(), 0x7701, FailingRead, nullptr, nullptr), 0);
-        gWrapOffset = OvCameraRegisterPlugin(sizeof(OvCameraBeginUpdateFn), 0x7702, WrapConstruct, nullptr, CopyNothing);
+        gWrapOffset =
+            OvCameraRegisterPlugin(sizeof(OvCameraBeginUpdateFn), 0x7702, WrapConstruct, nullptr, CopyNothing);
         ASSERT_GE(gWrapOffset, 0);
     }
 };

@@ -26,15 +26,13 @@ namespace {
 std::vector<std::string> gCalls;
 const char* gFailingOpen = nullptr; // name of the test module whose open fails
 
-template <char Name>
-void* RecordOpen(void* instance, OvInt32, OvInt32) {
+template <char Name> void* RecordOpen(void* instance, OvInt32, OvInt32) {
     const std::string name(1, Name);
     gCalls.push_back("open " + name);
     return gFailingOpen != nullptr && name == gFailingOpen ? nullptr : instance;
 }
 
-template <char Name>
-void* RecordClose(void* instance, OvInt32, OvInt32) {
+template <char Name> void* RecordClose(void* instance, OvInt32, OvInt32) {
     gCalls.push_back("close " + std::string(1, Name));
     return instance;
 }
@@ -59,9 +57,9 @@ TEST(EngineLifeCycle, ModulesOpenInOrderAndCloseInReverse) {
     EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSSTARTED);
     EXPECT_EQ(OvEngineGetOpenCount(), 1);
     EXPECT_EQ(gCalls, (std::vector<std::string>{"open A", "open B", "open C"}));
-    EXPECT_EQ(DriverRequests(), (std::vector<OvInt32>{ovDEVICEREQUESTGETDEVICE, ovDEVICEREQUESTOPEN,
-                                                      ovDEVICEREQUESTGETSTANDARDFUNCTIONS, ovDEVICEREQUESTSTART,
-                                                      ovDEVICEREQUESTFINALIZESTART}));
+    EXPECT_EQ(DriverRequests(),
+              (std::vector<OvInt32>{ovDEVICEREQUESTGETDEVICE, ovDEVICEREQUESTOPEN, ovDEVICEREQUESTGETSTANDARDFUNCTIONS,
+                                    ovDEVICEREQUESTSTART, ovDEVICEREQUESTFINALIZESTART}));
     EXPECT_EQ(OvCounterGetNumInstances(), 1);
     EXPECT_EQ(OvSpareGetNumInstances(), 1);
 
@@ -91,8 +89,8 @@ TEST(EngineLifeCycle, ModulesOpenInOrderAndCloseInReverse) {
     gCalls.clear();
     EXPECT_TRUE(OvTestEngineDown());
     EXPECT_EQ(gCalls, (std::vector<std::string>{"close C", "close B", "close A"}));
-    EXPECT_EQ(DriverRequests(), (std::vector<OvInt32>{ovDEVICEREQUESTINITIATESTOP, ovDEVICEREQUESTSTOP,
-                                                      ovDEVICEREQUESTCLOSE}));
+    EXPECT_EQ(DriverRequests(),
+              (std::vector<OvInt32>{ovDEVICEREQUESTINITIATESTOP, ovDEVICEREQUESTSTOP, ovDEVICEREQUESTCLOSE}));
     EXPECT_EQ(OvCounterGetNumInstances(), 0);
     EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
     EXPECT_EQ(OvEngineGetOpenCount(), 0);
@@ -110,7 +108,7 @@ TEST(EngineLifeCycle, FailingModuleOpenLeavesEngineOpenedWithEarlierModulesClose
     EXPECT_FALSE(OvEngineStart());
     EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSOPENED);
     EXPECT_EQ(gCalls, (std::vector<std::string>{"open A", "open B", "close A"}));
-    EXPECT_EQ(OvCounterGetNumInstances(), 0);  // core modules were closed as well
+    EXPECT_EQ(OvCounterGetNumInstances(), 0); // core modules were closed as well
     EXPECT_EQ(OvSpareGetNumInstances(), 0);
     EXPECT_EQ(DriverRequests(), (std::vector<OvInt32>{ovDEVICEREQUESTSTART, ovDEVICEREQUESTSTOP}));
     EXPECT_FALSE(OvEngineStop()); // nothing to stop
@@ -149,7 +147,7 @@ TEST(EngineLifeCycle, CallsOutOfOrderFailWithoutSideEffects) {
     EXPECT_EQ(ClearError(), ovERRBADENGINESTATE);
     EXPECT_FALSE(OvEngineInit(nullptr, ovENGINEINITFLAG_NOFREELISTS, 99)); // while open
     EXPECT_FALSE(OvEngineTerm());
-    EXPECT_FALSE(OvEngineStop()); // not started
+    EXPECT_FALSE(OvEngineStop());                                      // not started
     EXPECT_LT(OvEngineRegisterPlugin(4, 0x7100, nullptr, nullptr), 0); // registration after open
     EXPECT_EQ(ClearError(), ovERRPLUGINREFUSED);
     ASSERT_TRUE(OvEngineStart());

@@ -158,7 +158,7 @@ TEST_F(FileSystemTest, PrefixesChooseTheFileSystem) {
     ASSERT_NE(q, nullptr);
     ASSERT_TRUE(OvFSManagerRegister(q));
     EXPECT_EQ(OvWinFSCreate(2, "q:", "q2"), nullptr); // the device is taken
-    EXPECT_FALSE(OvFSManagerRegister(q)); // the name is taken
+    EXPECT_FALSE(OvFSManagerRegister(q));             // the name is taken
     EXPECT_EQ(OvFSManagerFindFileSystem("q"), q);
     EXPECT_EQ(OvFSManagerFindFileSystem("Q"), nullptr); // names compare exactly
     EXPECT_TRUE(OvFSManagerFexist("d:\\x"));

@@ -163,7 +163,8 @@ TEST_F(FrameTest, SynchronisationMatchesBruteForceAfterRandomEdits) {
         // The dirty list holds roots only, each once.
         const OvLLLink* head = &OvEngineInstancePtr->dirtyFrameList;
         for (const OvLLLink* l = head->next; l != head; l = l->next) {
-            const OvFrame* root = reinterpret_cast<const OvFrame*>(reinterpret_cast<const char*>(l) - offsetof(OvFrame, inDirtyListLink));
+            const OvFrame* root =
+                reinterpret_cast<const OvFrame*>(reinterpret_cast<const char*>(l) - offsetof(OvFrame, inDirtyListLink));
             ASSERT_EQ(OvFrameGetParent(root), nullptr);
         }
     }
@@ -282,9 +283,7 @@ ChunkBytes FrameList(const std::vector<FrameRecord>& records, std::int32_t count
     return body;
 }
 
-FrameRecord Rigid(float x, std::int32_t parent) {
-    return {{1, 0, 0, 0, 1, 0, 0, 0, 1, x, 0, 0}, parent};
-}
+FrameRecord Rigid(float x, std::int32_t parent) { return {{1, 0, 0, 0, 1, 0, 0, 0, 1, x, 0, 0}, parent}; }
 
 TEST_F(FrameTest, FrameListReadsRecordsFlagsAndParents) {
     // Near-orthonormal (errors within 0.01, determinant 0.995): keeps flags 3.

@@ -179,8 +179,8 @@ TEST_F(ImageTest, ImageChunksReadBackAndRefuseDamage) {
     OvImageDestroy(image);
 
     // Depths the engine has no images for, empty and negative sizes, strides shorter than a row.
-    const std::int32_t bad[][4] = {{2, 2, 1, 4}, {2, 2, 16, 4}, {0, 2, 8, 4}, {2, -1, 8, 4}, {4, 2, 32, 8},
-                                   {0x10000, 0x10000, 32, 0x40000}};
+    const std::int32_t bad[][4] = {{2, 2, 1, 4},  {2, 2, 16, 4}, {0, 2, 8, 4},
+                                   {2, -1, 8, 4}, {4, 2, 32, 8}, {0x10000, 0x10000, 32, 0x40000}};
     for (const auto& b : bad) {
         ChunkBytes d;
         d.Header(1, 16).I32(b[0]).I32(b[1]).I32(b[2]).I32(b[3]).U32(0).U32(0);

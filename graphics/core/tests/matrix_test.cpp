@@ -89,7 +89,7 @@ TEST_F(MatrixTest, OrthoNormaliseRebuildsTheAxisThatIsZeroOrWorst) {
         for (OvV3d* row : {&m.right, &m.up, &m.at}) {
             *row = {row->x * 1.3f + noise(rng), row->y * 1.3f + noise(rng), row->z * 1.3f + noise(rng)};
         }
-        m.flags = 0x20100; // an identity bit left over is dropped, other bits kept
+        m.flags = 0x20100;        // an identity bit left over is dropped, other bits kept
         const int zeroed = i % 4; // 3: no axis zeroed
         OvV3d* rows[3] = {&m.right, &m.up, &m.at};
         if (zeroed < 3) {

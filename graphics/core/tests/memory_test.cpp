@@ -247,7 +247,7 @@ TEST_F(OvEngineTest, StringFunctionsFoldAsciiOnly) {
     EXPECT_LT(OvStringCompareNoCase("a", "b"), 0);
     EXPECT_GT(OvStringCompareNoCase("B", "a"), 0);
     EXPECT_EQ(OvStringCompareNoCase(nullptr, "a"), 0);
-    EXPECT_LT(OvStringCompareNoCase("\xE9", "a"), 0); // bytes above 127 are negative
+    EXPECT_LT(OvStringCompareNoCase("\xE9", "a"), 0);    // bytes above 127 are negative
     EXPECT_NE(OvStringCompareNoCase("\xC9", "\xE9"), 0); // and are not folded
     char text[] = "MiXed 9!";
     EXPECT_STREQ(OvStringToUpper(text), "MIXED 9!");

@@ -17,13 +17,12 @@
 namespace {
 
 constexpr OvInt32 kBaseSize = 16;
-OvPluginRegistry gWriter = OvPluginRegistryInitialValue(kBaseSize);  // three plugins
-OvPluginRegistry gReader = OvPluginRegistryInitialValue(kBaseSize);  // lacks plugin 0x202
+OvPluginRegistry gWriter = OvPluginRegistryInitialValue(kBaseSize); // three plugins
+OvPluginRegistry gReader = OvPluginRegistryInitialValue(kBaseSize); // lacks plugin 0x202
 std::vector<std::string> gCalls;
 int gFailConstructor = 0; // plugin index (1-based) whose constructor fails
 
-template <int N>
-void* Construct(void* object, OvInt32 offset, OvInt32) {
+template <int N> void* Construct(void* object, OvInt32 offset, OvInt32) {
     gCalls.push_back("ctor " + std::to_string(N));
     if (N == gFailConstructor) {
         return nullptr;
@@ -32,23 +31,18 @@ void* Construct(void* object, OvInt32 offset, OvInt32) {
     return object;
 }
 
-template <int N>
-void* Destruct(void* object, OvInt32, OvInt32) {
+template <int N> void* Destruct(void* object, OvInt32, OvInt32) {
     gCalls.push_back("dtor " + std::to_string(N));
     return object;
 }
 
-template <int N>
-void* Copy(void* dst, const void*, OvInt32, OvInt32) {
+template <int N> void* Copy(void* dst, const void*, OvInt32, OvInt32) {
     gCalls.push_back("copy " + std::to_string(N));
     return dst;
 }
 
 // Plugin data streamed as "length bytes, each the plugin's byte + index".
-template <int Length>
-OvInt32 StreamSize(const void*, OvInt32, OvInt32) {
-    return Length;
-}
+template <int Length> OvInt32 StreamSize(const void*, OvInt32, OvInt32) { return Length; }
 
 OvStream* StreamWrite(OvStream* stream, OvInt32 length, const void* object, OvInt32 offset, OvInt32) {
     std::vector<OvUInt8> bytes(static_cast<std::size_t>(length));
@@ -176,16 +170,15 @@ TEST_F(PluginTest, ExtensionChunkBytesAndRoundTrip) {
     EXPECT_EQ(OvPluginRegistryGetSize(&gWriter, object.data()), (6 + 12) + (9 + 12));
     std::vector<OvUInt8> bytes = WriteChunk(&gWriter, object.data());
     const std::vector<OvUInt8> expected = {
-        3, 0, 0, 0, 39, 0, 0, 0, 0x16, 0, 0x02, 0x1C,                // extension chunk
-        0x01, 0x02, 0, 0, 6, 0, 0, 0, 0x16, 0, 0x02, 0x1C, 1, 2, 3, 4, 5, 6, // plugin 0x201
-        0x02, 0x02, 0, 0, 9, 0, 0, 0, 0x16, 0, 0x02, 0x1C, 2, 3, 4, 5, 6, 7, 8, 9, 10, // plugin 0x202
+        3,    0,    0, 0, 39, 0, 0, 0, 0x16, 0, 0x02, 0x1C,                             // extension chunk
+        0x01, 0x02, 0, 0, 6,  0, 0, 0, 0x16, 0, 0x02, 0x1C, 1, 2, 3, 4, 5, 6,           // plugin 0x201
+        0x02, 0x02, 0, 0, 9,  0, 0, 0, 0x16, 0, 0x02, 0x1C, 2, 3, 4, 5, 6, 7, 8, 9, 10, // plugin 0x202
     };
     EXPECT_EQ(bytes, expected);
 
     // An object without streamed data still gets the header.
     OvPluginRegistry empty = OvPluginRegistryInitialValue(4);
-    EXPECT_EQ(WriteChunk(&empty, nullptr),
-              (std::vector<OvUInt8>{3, 0, 0, 0, 0, 0, 0, 0, 0x16, 0, 0x02, 0x1C}));
+    EXPECT_EQ(WriteChunk(&empty, nullptr), (std::vector<OvUInt8>{3, 0, 0, 0, 0, 0, 0, 0, 0x16, 0, 0x02, 0x1C}));
 
     // The reader skips plugin 0x202, runs its always callbacks and stops at the next chunk.
     std::vector<OvUInt8> file = bytes;
@@ -235,8 +228,8 @@ TEST_F(PluginTest, TruncatedOrCorruptExtensionChunksFail) {
     EXPECT_EQ(OvPluginRegistryReadDataChunks(&gReader, stream, target.data()), nullptr);
     OvStreamClose(stream, nullptr);
     // A body length past what the read callbacks' signed length can hold never reaches them.
-    std::vector<OvUInt8> huge = {3, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0x16, 0x00, 0x02, 0x1C,
-                                 0x01, 0x02, 0, 0, 0, 0, 0, 0x80, 0x16, 0x00, 0x02, 0x1C};
+    std::vector<OvUInt8> huge = {3,    0,    0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0x16, 0x00, 0x02, 0x1C,
+                                 0x01, 0x02, 0, 0, 0,    0,    0,    0x80, 0x16, 0x00, 0x02, 0x1C};
     huge.resize(huge.size() + 64, 0);
     gCalls.clear();
     stream = OpenRead(huge, static_cast<OvUInt32>(huge.size()));

@@ -30,7 +30,7 @@ TEST_F(RasterTest, CreateLockAndLevelsGoThroughTheDriver) {
     EXPECT_EQ(r->width, 4);
     EXPECT_EQ(r->stride, 16);
     std::memset(pixels, 0x5A, static_cast<std::size_t>(r->stride * r->height)); // the whole level is writable
-    EXPECT_EQ(OvRasterLock(r, 0, ovRASTERLOCKREAD), nullptr); // already locked
+    EXPECT_EQ(OvRasterLock(r, 0, ovRASTERLOCKREAD), nullptr);                   // already locked
     EXPECT_EQ(OvRasterUnlock(r), r);
     EXPECT_EQ(r->width, 16);
     EXPECT_EQ(OvRasterUnlock(r), nullptr); // not locked

@@ -135,7 +135,8 @@ TEST_F(ResourcesTest, EvictionIsOldestFirstByFrame) {
 TEST_F(ResourcesTest, RandomChurnKeepsTheInvariants) {
     std::mt19937 rng(99);
     OvResourcesModule* module = OvResourcesGetModule();
-    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(module->area) + module->arenaSize) & ~std::uintptr_t(31);
+    const std::uintptr_t end =
+        (reinterpret_cast<std::uintptr_t>(module->area) + module->arenaSize) & ~std::uintptr_t(31);
     std::vector<int> owners(64);
     std::vector<OvResourceEntry*> refs(64, nullptr);
     gDestroyed.clear();

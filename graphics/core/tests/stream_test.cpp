@@ -50,7 +50,7 @@ bool ParseSample(OvStream* s) {
         return false;
     }
     OvUInt32 length = 0;
-    if ( !OvStreamFindChunk(s, ovID_STRUCT, &length, nullptr) || length != 12) {
+    if (!OvStreamFindChunk(s, ovID_STRUCT, &length, nullptr) || length != 12) {
         return false;
     }
     float reals[3];

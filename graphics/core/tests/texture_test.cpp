@@ -11,7 +11,8 @@ namespace {
 std::vector<Rgba> Gradient(int width, int height) {
     std::vector<Rgba> pixels;
     for (int i = 0; i < width * height; ++i) {
-        pixels.push_back({static_cast<OvUInt8>(i * 13), static_cast<OvUInt8>(255 - i * 7), static_cast<OvUInt8>(i), 255});
+        pixels.push_back(
+            {static_cast<OvUInt8>(i * 13), static_cast<OvUInt8>(255 - i * 7), static_cast<OvUInt8>(i), 255});
     }
     return pixels;
 }

@@ -83,7 +83,8 @@ TEST_F(VectorTest, TransformsMatchDoublePrecisionAndWorkInPlace) {
         OvV3dTransformPoints(points, in, 5, &m);
         OvV3dTransformVectors(vectors, in, 5, &m);
         for (int i = 0; i < 5; ++i) {
-            const float got[2][3] = {{points[i].x, points[i].y, points[i].z}, {vectors[i].x, vectors[i].y, vectors[i].z}};
+            const float got[2][3] = {{points[i].x, points[i].y, points[i].z},
+                                     {vectors[i].x, vectors[i].y, vectors[i].z}};
             for (int c = 0; c < 3; ++c) {
                 EXPECT_NEAR(got[0][c], RefTransform(in[i], m, true, c), 1e-4);
                 EXPECT_NEAR(got[1][c], RefTransform(in[i], m, false, c), 1e-4);
@@ -145,8 +146,8 @@ TEST_F(VectorTest, DeviceStartSetUpInstallsRoutinesAndStopUndoesTheControlRegist
     PlatformSseSetControl(mxcsr & ~PLATFORM_MXCSR_FLUSH_TO_ZERO);
     OvCpuFinalizeStart();
     EXPECT_EQ(OvMatrixGetModule()->multiply, OvMatrixMultiplyX87);
-    const OvCpuTransformRoutines* chosen = OvCpuGetTransformRoutines(
-        OvCpuChooseTransformSet(OvD3D9CpuHasSSE(), OvD3D9CpuHasSSE2(), OvD3D9CpuHas3DNow()));
+    const OvCpuTransformRoutines* chosen =
+        OvCpuGetTransformRoutines(OvCpuChooseTransformSet(OvD3D9CpuHasSSE(), OvD3D9CpuHasSSE2(), OvD3D9CpuHas3DNow()));
     EXPECT_EQ(OvVectorGetModule()->transformPoints, chosen->points);
     // The saved word is the one found; the scratch word has single precision, all masked.
     EXPECT_EQ(OvFpuGetSavedControlWord(), PlatformX87GetControlWord());

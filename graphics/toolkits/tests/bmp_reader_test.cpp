@@ -35,9 +35,15 @@ struct Bmp {
                 for (int x = 0; x < width; ++x) {
                     const std::size_t i = static_cast<std::size_t>(y) * width + x;
                     switch (bitCount) {
-                    case 1: row[x >> 3] |= static_cast<std::uint8_t>(indices[i] << (7 - (x & 7))); break;
-                    case 4: row[x >> 1] |= static_cast<std::uint8_t>((x & 1) ? indices[i] : indices[i] << 4); break;
-                    case 8: row[x] = indices[i]; break;
+                    case 1:
+                        row[x >> 3] |= static_cast<std::uint8_t>(indices[i] << (7 - (x & 7)));
+                        break;
+                    case 4:
+                        row[x >> 1] |= static_cast<std::uint8_t>((x & 1) ? indices[i] : indices[i] << 4);
+                        break;
+                    case 8:
+                        row[x] = indices[i];
+                        break;
                     case 15:
                     case 16: {
                         const Rgb c = colours[i];
@@ -60,13 +66,32 @@ struct Bmp {
             }
         }
         std::vector<std::uint8_t> info;
-        auto u16 = [&info](unsigned v) { info.push_back(v & 0xFF); info.push_back((v >> 8) & 0xFF); };
-        auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
+        auto u16 = [&info](unsigned v) {
+            info.push_back(v & 0xFF);
+            info.push_back((v >> 8) & 0xFF);
+        };
+        auto u32 = [&](std::uint32_t v) {
+            u16(v & 0xFFFF);
+            u16(v >> 16);
+        };
         if (coreHeader) {
-            u32(12); u16(width); u16(height); u16(1); u16(bitCount);
+            u32(12);
+            u16(width);
+            u16(height);
+            u16(1);
+            u16(bitCount);
         } else {
-            u32(40); u32(width); u32(height); u16(1); u16(bitCount); u32(compression);
-            u32(static_cast<std::uint32_t>(pixels.size())); u32(2835); u32(2835); u32(usedColours); u32(0);
+            u32(40);
+            u32(width);
+            u32(height);
+            u16(1);
+            u16(bitCount);
+            u32(compression);
+            u32(static_cast<std::uint32_t>(pixels.size()));
+            u32(2835);
+            u32(2835);
+            u32(usedColours);
+            u32(0);
         }
         for (const Rgb& c : palette) {
             info.insert(info.end(), {c.b, c.g, c.r});
@@ -75,7 +100,10 @@ struct Bmp {
             }
         }
         std::vector<std::uint8_t> file = {'B', 'M'};
-        auto put32 = [&file](std::uint32_t v) { for (int i = 0; i < 4; ++i) file.push_back((v >> (8 * i)) & 0xFF); };
+        auto put32 = [&file](std::uint32_t v) {
+            for (int i = 0; i < 4; ++i)
+                file.push_back((v >> (8 * i)) & 0xFF);
+        };
         put32(static_cast<std::uint32_t>(14 + info.size() + pixels.size()));
         put32(0);
         put32(static_cast<std::uint32_t>(14 + info.size()));
@@ -175,7 +203,8 @@ TEST_F(BmpReaderTest, RunLengthRowsClipRunsAndEndEarly) {
     const std::vector<std::uint8_t> want = {0, 0, 0, 0, 6, 0, 0, 0, 5, 5, 5, 5, 7, 7, 10, 11};
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
-            EXPECT_EQ(image->cpPixels[y * image->stride + x], want[static_cast<std::size_t>(y) * 4 + x]) << x << "," << y;
+            EXPECT_EQ(image->cpPixels[y * image->stride + x], want[static_cast<std::size_t>(y) * 4 + x])
+                << x << "," << y;
         }
     }
     OvImageDestroy(image);

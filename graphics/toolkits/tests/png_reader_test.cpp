@@ -24,10 +24,14 @@ void Flush(png_structp) {}
 
 int Channels(int colourType) {
     switch (colourType) {
-    case PNG_COLOR_TYPE_RGB: return 3;
-    case PNG_COLOR_TYPE_RGBA: return 4;
-    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
-    default: return 1;
+    case PNG_COLOR_TYPE_RGB:
+        return 3;
+    case PNG_COLOR_TYPE_RGBA:
+        return 4;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+        return 2;
+    default:
+        return 1;
     }
 }
 
@@ -71,8 +75,8 @@ std::vector<std::uint8_t> MakePng(const PngSpec& s, int width, int height, std::
     samples->clear();
     for (auto& row : rows) {
         for (int i = 0; i < width * channels; ++i) {
-            const unsigned v = s.trns && s.colourType == PNG_COLOR_TYPE_GRAY && i % 3 == 0 ? limit / 3
-                                                                                             : any(rng) % (limit + 1);
+            const unsigned v =
+                s.trns && s.colourType == PNG_COLOR_TYPE_GRAY && i % 3 == 0 ? limit / 3 : any(rng) % (limit + 1);
             samples->push_back(v);
             if (s.bitDepth == 16) {
                 row[2 * i] = static_cast<png_byte>(v >> 8);
@@ -110,15 +114,15 @@ using PngReaderTest = ReaderTest;
 
 TEST_F(PngReaderTest, EveryColourTypeAndDepthMatchesLibpngsOwnDecode) {
     const PngSpec specs[] = {
-        {PNG_COLOR_TYPE_GRAY, 1, false, false},     {PNG_COLOR_TYPE_GRAY, 2, false, false},
-        {PNG_COLOR_TYPE_GRAY, 4, false, false},     {PNG_COLOR_TYPE_GRAY, 8, false, false},
-        {PNG_COLOR_TYPE_GRAY, 16, false, false},    {PNG_COLOR_TYPE_GRAY, 2, true, false},
-        {PNG_COLOR_TYPE_GRAY, 8, true, false},      {PNG_COLOR_TYPE_PALETTE, 1, false, false},
-        {PNG_COLOR_TYPE_PALETTE, 2, true, false},   {PNG_COLOR_TYPE_PALETTE, 4, false, false},
-        {PNG_COLOR_TYPE_PALETTE, 4, true, false},   {PNG_COLOR_TYPE_PALETTE, 8, false, false},
-        {PNG_COLOR_TYPE_PALETTE, 8, true, true},    {PNG_COLOR_TYPE_RGB, 8, false, false},
-        {PNG_COLOR_TYPE_RGB, 8, false, true},       {PNG_COLOR_TYPE_RGB, 16, false, false},
-        {PNG_COLOR_TYPE_RGBA, 8, false, false},     {PNG_COLOR_TYPE_RGBA, 16, false, false},
+        {PNG_COLOR_TYPE_GRAY, 1, false, false},       {PNG_COLOR_TYPE_GRAY, 2, false, false},
+        {PNG_COLOR_TYPE_GRAY, 4, false, false},       {PNG_COLOR_TYPE_GRAY, 8, false, false},
+        {PNG_COLOR_TYPE_GRAY, 16, false, false},      {PNG_COLOR_TYPE_GRAY, 2, true, false},
+        {PNG_COLOR_TYPE_GRAY, 8, true, false},        {PNG_COLOR_TYPE_PALETTE, 1, false, false},
+        {PNG_COLOR_TYPE_PALETTE, 2, true, false},     {PNG_COLOR_TYPE_PALETTE, 4, false, false},
+        {PNG_COLOR_TYPE_PALETTE, 4, true, false},     {PNG_COLOR_TYPE_PALETTE, 8, false, false},
+        {PNG_COLOR_TYPE_PALETTE, 8, true, true},      {PNG_COLOR_TYPE_RGB, 8, false, false},
+        {PNG_COLOR_TYPE_RGB, 8, false, true},         {PNG_COLOR_TYPE_RGB, 16, false, false},
+        {PNG_COLOR_TYPE_RGBA, 8, false, false},       {PNG_COLOR_TYPE_RGBA, 16, false, false},
         {PNG_COLOR_TYPE_GRAY_ALPHA, 8, false, false}, {PNG_COLOR_TYPE_GRAY_ALPHA, 16, false, false},
     };
     std::mt19937 rng(21);
@@ -144,10 +148,12 @@ TEST_F(PngReaderTest, EveryColourTypeAndDepthMatchesLibpngsOwnDecode) {
                     if (s.bitDepth == 16) {
                         // 16-bit samples keep their high byte (libpng's simplified decode rounds).
                         const int sc = s.colourType == PNG_COLOR_TYPE_GRAY_ALPHA ? (c < 3 ? 0 : 1)
-                                       : s.colourType == PNG_COLOR_TYPE_GRAY    ? (c < 3 ? 0 : 9)
-                                                                                : c;
-                        want = sc < channels ? static_cast<int>(samples[(static_cast<std::size_t>(y) * 13 + x) * channels + sc] >> 8)
-                                             : 255;
+                                       : s.colourType == PNG_COLOR_TYPE_GRAY     ? (c < 3 ? 0 : 9)
+                                                                                 : c;
+                        want =
+                            sc < channels
+                                ? static_cast<int>(samples[(static_cast<std::size_t>(y) * 13 + x) * channels + sc] >> 8)
+                                : 255;
                     }
                     if (c == 3 && s.trns && s.colourType == PNG_COLOR_TYPE_GRAY) {
                         want = 255; // a transparent gray level is not taken into the ramp

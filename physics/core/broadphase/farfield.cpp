@@ -21,8 +21,8 @@ inline void Splits(float min, float max, float* low, float* high) {
 }
 
 bool Overlap(const OvpBBox& a, const OvpBBox& b) {
-    return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y &&
-           a.inf.z <= b.sup.z && b.inf.z <= a.sup.z;
+    return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y && a.inf.z <= b.sup.z &&
+           b.inf.z <= a.sup.z;
 }
 
 bool Inside(const OvpBBox& outer, const OvpBBox& inner) {
@@ -227,8 +227,8 @@ void Split(OvpFarfield* ff, OvUInt16 node, OvUInt32 child, const OvpBBox& slotBo
 
 std::size_t OvpFarfieldGetSize(OvUInt32 objects, OvUInt32 pairs) {
     const std::size_t header = (sizeof(OvpPairLinks) + 15) & ~std::size_t(15);
-    const std::size_t entries = (static_cast<std::size_t>(objects) + 2 * static_cast<std::size_t>(pairs)) *
-                                sizeof(OvpPairLinkEntry);
+    const std::size_t entries =
+        (static_cast<std::size_t>(objects) + 2 * static_cast<std::size_t>(pairs)) * sizeof(OvpPairLinkEntry);
     return header + ((entries + 15) & ~std::size_t(15));
 }
 

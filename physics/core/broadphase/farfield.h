@@ -14,7 +14,7 @@ inline constexpr OvUInt16 ovpFARFIELDOBJECTS = 1023; // object ids 0..1022
 inline constexpr OvUInt16 ovpFARFIELDNONE = 1023;    // "none" in every 10-bit link field
 inline constexpr OvUInt16 ovpFARFIELDNODES = 409;    // node 0 is the root
 inline constexpr OvUInt16 ovpFARFIELDEMPTYLEAF = 0x83FF;
-inline constexpr OvUInt16 ovpFARFIELDOWNLIST = 63;   // location list value of a node's own list
+inline constexpr OvUInt16 ovpFARFIELDOWNLIST = 63; // location list value of a node's own list
 inline constexpr OvUInt16 ovpPAIRLINKNONE = 65535;
 
 // One partner-list entry: a circular doubly linked list per object (its head is entry `object`).
@@ -26,10 +26,10 @@ struct OvpPairLinkEntry {
 };
 
 struct OvpPairLinks {
-    OvUInt32 objects;           // heads 0 .. objects - 1
-    OvUInt32 pairs;             // overlaps that can be recorded at once
-    OvpPairLinkEntry* entries;  // objects + 2 x pairs entries
-    OvUInt16 freeHead;          // chained through next; ovpPAIRLINKNONE when empty
+    OvUInt32 objects;          // heads 0 .. objects - 1
+    OvUInt32 pairs;            // overlaps that can be recorded at once
+    OvpPairLinkEntry* entries; // objects + 2 x pairs entries
+    OvUInt16 freeHead;         // chained through next; ovpPAIRLINKNONE when empty
 };
 
 struct OvpFarfieldLink {
@@ -43,18 +43,18 @@ struct OvpFarfieldNode {
 };
 
 struct OvpFarfield {
-    OvpBBox boxes[ovpFARFIELDOBJECTS];          // stored (enlarged) boxes
-    OvpBBox world;                              // box of the root node
-    OvUInt32 capacity;                          // the manager's maximum objects
-    OvUInt16 location[ovpFARFIELDOBJECTS];      // node << 6 | list (0..7 a slot, 63 the own list)
+    OvpBBox boxes[ovpFARFIELDOBJECTS];     // stored (enlarged) boxes
+    OvpBBox world;                         // box of the root node
+    OvUInt32 capacity;                     // the manager's maximum objects
+    OvUInt16 location[ovpFARFIELDOBJECTS]; // node << 6 | list (0..7 a slot, 63 the own list)
     OvpFarfieldLink links[ovpFARFIELDOBJECTS];
     OvUInt16 freeLink;
     OvpFarfieldNode nodes[ovpFARFIELDNODES];
     OvUInt16 groups[ovpFARFIELDOBJECTS];
     OvUInt16 freeNode;
     OvpPairLinks* pairLinks;
-    float margin;                               // added to every side of a stored box
-    const OvUInt32* groupMatrix;                // bit matrix of groups never paired, or null
+    float margin;                // added to every side of a stored box
+    const OvUInt32* groupMatrix; // bit matrix of groups never paired, or null
 };
 
 // Bytes of the pair links (header and entries) for the given objects and pairs.

@@ -25,14 +25,10 @@ const OvUInt8 ovpGjkSubsets[16][16] = {
 
 namespace {
 
-OvV3d Position(const OvMatrix* m) {
-    return m != nullptr && !OvpMathIsIdentity(m) ? m->pos : OvV3d{0.0f, 0.0f, 0.0f};
-}
+OvV3d Position(const OvMatrix* m) { return m != nullptr && !OvpMathIsIdentity(m) ? m->pos : OvV3d{0.0f, 0.0f, 0.0f}; }
 
 // The at axis of a placement (the plane's outward normal).
-OvV3d AtAxis(const OvMatrix* m) {
-    return m != nullptr && !OvpMathIsIdentity(m) ? m->at : OvV3d{0.0f, 0.0f, 1.0f};
-}
+OvV3d AtAxis(const OvMatrix* m) { return m != nullptr && !OvpMathIsIdentity(m) ? m->at : OvV3d{0.0f, 0.0f, 1.0f}; }
 
 float AbsSum(const OvV3d& a, const OvV3d& b) {
     return (std::fabs(a.x - b.x) + std::fabs(a.y - b.y)) + std::fabs(a.z - b.z);
@@ -263,8 +259,8 @@ OvBool OvpGjkSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* norm
         OvV3d rn;
         float roff, rsep;
         const OvV3d shift = OvpScale(d, t);
-        const OvInt32 r = OvpGjkDistance(pair, &shift, fA + fB + threshold + t, &simplex, &rn, &roff, &rsep,
-                                         lengthScale);
+        const OvInt32 r =
+            OvpGjkDistance(pair, &shift, fA + fB + threshold + t, &simplex, &rn, &roff, &rsep, lengthScale);
         if (r == ovpGJK_GAVEUP || rsep <= 0.0f) {
             tLow = t;
             if (!found) {

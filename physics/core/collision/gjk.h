@@ -51,9 +51,9 @@ float OvpGjkInitialDirection(const OvpCollisionPair* pair, OvV3d* direction);
 
 // Results of OvpGjkDistance.
 enum OvpGjkResult : OvInt32 {
-    ovpGJK_GAVEUP = 0,    // too many iterations or repeated support points
-    ovpGJK_ANSWERED = 1,  // distance found; -1 separation when the cores touch or overlap
-    ovpGJK_APART = 2,     // apart by more than the threshold (separation is a lower bound)
+    ovpGJK_GAVEUP = 0,   // too many iterations or repeated support points
+    ovpGJK_ANSWERED = 1, // distance found; -1 separation when the cores touch or overlap
+    ovpGJK_APART = 2,    // apart by more than the threshold (separation is a lower bound)
 };
 // Distance between the cores with A shifted by shift (or not, when null). Normal from B to A;
 // offset midway between the cores; separation the core distance.

@@ -8,9 +8,7 @@
 
 namespace {
 
-OvV3d Position(const OvMatrix* m) {
-    return m != nullptr && !OvpMathIsIdentity(m) ? m->pos : OvV3d{0.0f, 0.0f, 0.0f};
-}
+OvV3d Position(const OvMatrix* m) { return m != nullptr && !OvpMathIsIdentity(m) ? m->pos : OvV3d{0.0f, 0.0f, 0.0f}; }
 
 OvUInt32 Dimension(const OvpVolume* v) { return (v->type->words[0] >> 8) & 0xFF; }
 OvUInt32 EdgeCount(const OvpVolume* v) { return v->type->words[0] >> 16; }
@@ -386,8 +384,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         const bool areaB = Polygon2(b, plane, pb, wb);
         const bool clipBySideB = areaB;
         const OvpSupportFeature* clipped = clipBySideB ? a : b;
-        float (*subject)[2] = clipBySideB ? pa : pb;
-        float (*clipper)[2] = clipBySideB ? pb : pa;
+        float(*subject)[2] = clipBySideB ? pa : pb;
+        float(*clipper)[2] = clipBySideB ? pb : pa;
         const int nClip = clipBySideB ? nB : nA;
         const bool clipperHasArea = clipBySideB ? areaB : areaA;
         // Sutherland-Hodgman on a polygon, or a segment clipped parametrically.
@@ -412,8 +410,10 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
                 }
             }
             if (t0 <= t1) {
-                const float q0[2] = {poly[0][0] + (poly[1][0] - poly[0][0]) * t0, poly[0][1] + (poly[1][1] - poly[0][1]) * t0};
-                const float q1[2] = {poly[0][0] + (poly[1][0] - poly[0][0]) * t1, poly[0][1] + (poly[1][1] - poly[0][1]) * t1};
+                const float q0[2] = {poly[0][0] + (poly[1][0] - poly[0][0]) * t0,
+                                     poly[0][1] + (poly[1][1] - poly[0][1]) * t0};
+                const float q1[2] = {poly[0][0] + (poly[1][0] - poly[0][0]) * t1,
+                                     poly[0][1] + (poly[1][1] - poly[0][1]) * t1};
                 poly[0][0] = q0[0];
                 poly[0][1] = q0[1];
                 poly[1][0] = q1[0];
@@ -520,8 +520,8 @@ OvBool OvpCollisionAddSetPoint(OvpContactSet* set, const OvV3d* point, float sep
     return 1;
 }
 
-OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2],
-                                float threshold, float fatSum, OvpContactSet* out) {
+OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2], float threshold,
+                                float fatSum, OvpContactSet* out) {
     const OvV3d n = out->normal;
     const auto depth = [&](const OvpFeaturePlane& p, const OvV3d& x) {
         const float c = OvpDot(p.normal, n);
@@ -647,8 +647,7 @@ OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float le
         kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
         kinds[1] = static_cast<OvUInt8>(fb.count == 1 ? 0 : fb.count == 2 ? 1 : 2);
         core = separation + fatSum;
-        return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes,
-                                          refine);
+        return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes, refine);
     };
     OvInt32 count = generate(refineAllowed);
     // A triangle's shared (unflagged) edges and its face inside are not surface edges: contacts

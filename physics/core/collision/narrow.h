@@ -53,8 +53,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
 // Per-point separations (dB - dA - fat sum, measured to the feature planes along the normal),
 // the polygon cut where it leaves the threshold (cut points carry the threshold), and
 // reduction to four points keeping the deepest. Appends to the set; returns the points kept.
-OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2],
-                                float threshold, float fatSum, OvpContactSet* out);
+OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2], float threshold,
+                                float fatSum, OvpContactSet* out);
 // Appends a point unless it repeats the first or the last one within the tolerance (sum of
 // absolute coordinate differences; a negative tolerance checks nothing). 1 stored.
 OvBool OvpCollisionAddSetPoint(OvpContactSet* set, const OvV3d* point, float separation, float tolerance);

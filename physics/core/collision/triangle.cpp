@@ -63,8 +63,7 @@ float EdgeHit(const OvV3d& a, const OvV3d& b, float radius, const OvV3d& start, 
 
 } // namespace
 
-OvpVolume* OvpTriangleInit(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2,
-                           OvUInt32 edgeFlags) {
+OvpVolume* OvpTriangleInit(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2, OvUInt32 edgeFlags) {
     OvpTriangleShape s{};
     s.p0 = p0;
     s.p1 = p1;
@@ -308,11 +307,16 @@ OvBool TriangleLine(const OvpVolume* volume, const OvV3d* start, const OvV3d* en
 }
 } // namespace
 
-const OvpVolumeType ovpTriangleVolumeType = {
-    ovpVOLUME_TRIANGLE,           ReturnOne,
-    OvpTriangleGetBoundingSphere, OvpTriangleGetMassProperties,
-    OvpTriangleGetBoundingBox,    OvpTriangleGetSupportPoint,
-    OvpTriangleGetSupportFeature, OvpTriangleGetAxes,
-    OvpTriangleGetInterval,       ZeroThickness,
-    TriangleLine,                 "OvpTriangle",
-    {0x30200, 0x30001, ovpVOLUMETYPE_WORLD | ovpVOLUMETYPE_TRIANGLE}};
+const OvpVolumeType ovpTriangleVolumeType = {ovpVOLUME_TRIANGLE,
+                                             ReturnOne,
+                                             OvpTriangleGetBoundingSphere,
+                                             OvpTriangleGetMassProperties,
+                                             OvpTriangleGetBoundingBox,
+                                             OvpTriangleGetSupportPoint,
+                                             OvpTriangleGetSupportFeature,
+                                             OvpTriangleGetAxes,
+                                             OvpTriangleGetInterval,
+                                             ZeroThickness,
+                                             TriangleLine,
+                                             "OvpTriangle",
+                                             {0x30200, 0x30001, ovpVOLUMETYPE_WORLD | ovpVOLUMETYPE_TRIANGLE}};

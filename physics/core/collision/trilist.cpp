@@ -11,9 +11,7 @@ namespace {
 
 constexpr float kUnbounded = 10000.0f;
 
-OvpTriangleWalker Walker(const OvpVolume* volume) {
-    return reinterpret_cast<OvpTriangleWalker>(volume->data.word[2]);
-}
+OvpTriangleWalker Walker(const OvpVolume* volume) { return reinterpret_cast<OvpTriangleWalker>(volume->data.word[2]); }
 
 OvBool TrilistDestroy(OvpVolume* volume) {
     volume->data.ref[0] = nullptr;
@@ -79,10 +77,19 @@ const OvMatrix* Slot(const OvpGatherState* s, OvInt32 slot) { return slot >= 0 ?
 
 } // namespace
 
-const OvpVolumeType ovpTrilistVolumeType = {
-    ovpVOLUME_TRILIST, TrilistDestroy, TrilistSphere, TrilistMass, TrilistBox, TrilistSupport, TrilistFeature,
-    TrilistAxes,       TrilistInterval, TrilistThickness, TrilistLine, "OvpTrilist",
-    {0, 0, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_TRILIST}};
+const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
+                                            TrilistDestroy,
+                                            TrilistSphere,
+                                            TrilistMass,
+                                            TrilistBox,
+                                            TrilistSupport,
+                                            TrilistFeature,
+                                            TrilistAxes,
+                                            TrilistInterval,
+                                            TrilistThickness,
+                                            TrilistLine,
+                                            "OvpTrilist",
+                                            {0, 0, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_TRILIST}};
 
 OvpVolume* OvpTrilistInit(OvpVolume* volume, const void* source, OvUInt32 kind) {
     OvpVolumeInit(volume, &ovpTrilistVolumeType);

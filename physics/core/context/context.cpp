@@ -82,8 +82,8 @@ OvpContext* OvpContextInit(OvpContext* c, OvpContextParams* params, float scale,
         if (c->manager != nullptr) {
             OvpMgrDestroy(c->manager);
         }
-        for (void* p : {static_cast<void*>(c->volumes), static_cast<void*>(c->userWords),
-                        static_cast<void*>(c->typeTable)}) {
+        for (void* p :
+             {static_cast<void*>(c->volumes), static_cast<void*>(c->userWords), static_cast<void*>(c->typeTable)}) {
             if (p != nullptr) {
                 OvFree(p);
             }
@@ -97,8 +97,8 @@ OvpContext* OvpContextInit(OvpContext* c, OvpContextParams* params, float scale,
 OvBool OvpContextDestroy(OvpContext* c) {
     OvpPipelineDestroy(c->pipeline);
     OvpMgrDestroy(c->manager);
-    for (void* p : {static_cast<void*>(c->volumes), static_cast<void*>(c->userWords),
-                    static_cast<void*>(c->typeTable)}) {
+    for (void* p :
+         {static_cast<void*>(c->volumes), static_cast<void*>(c->userWords), static_cast<void*>(c->typeTable)}) {
         if (p != nullptr) {
             OvFree(p);
         }

@@ -23,13 +23,13 @@ struct OvpContextParams {
 
 // Word indices.
 enum OvpContextParamWord : int {
-    ovpPARAM_SHARING = 0,     // workspace-sharing flags
-    ovpPARAM_TYPES = 1,       // per-type table entries
-    ovpPARAM_OBJECTS = 2,     // maximum objects (at most 1023 are used)
+    ovpPARAM_SHARING = 0, // workspace-sharing flags
+    ovpPARAM_TYPES = 1,   // per-type table entries
+    ovpPARAM_OBJECTS = 2, // maximum objects (at most 1023 are used)
     ovpPARAM_JOINTSLOTS = 3,
-    ovpPARAM_ACTIVE = 4,      // maximum active objects
-    ovpPARAM_BODIES = 5,      // dynamic records
-    ovpPARAM_JOINTS = 6,      // joint records
+    ovpPARAM_ACTIVE = 4, // maximum active objects
+    ovpPARAM_BODIES = 5, // dynamic records
+    ovpPARAM_JOINTS = 6, // joint records
     ovpPARAM_PAIRS = 7,
     ovpPARAM_CONTACTS = 8,
     ovpPARAM_FIXED = 9,

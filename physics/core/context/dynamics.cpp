@@ -63,9 +63,7 @@ OvQuat QuatOf(const OvMatrix* m) {
     return q;
 }
 
-void MoveToCentre(OvMatrix* m, const OvV3d& offset) {
-    m->pos = OvpAdd(m->pos, OvpMathTransformVector(offset, m));
-}
+void MoveToCentre(OvMatrix* m, const OvV3d& offset) { m->pos = OvpAdd(m->pos, OvpMathTransformVector(offset, m)); }
 
 } // namespace
 

@@ -14,16 +14,16 @@ enum OvpDynDefFlag : OvUInt32 {
 
 // A dynamics definition (72 bytes with 64-bit pointers).
 struct OvpDynDef {
-    OvpVolume* volume;      // the body's volume (the definition's to deinitialise)
-    OvV3d centre;           // centre of mass in the body frame
-    float mass;             // mass (1.0)
-    OvV3d inertia;          // inertia diagonal (1.0 each), used with the full tensor
-    OvQuat orientation;     // principal axes of the inertia diagonal (identity)
-    float scalarInertia;    // inertia used without the full tensor (1.0)
-    float linearDamping;    // linear damping coefficient (0.01)
-    float angularDamping;   // angular damping coefficient (0.01)
-    OvUInt32 bodyWords[3];  // copied into the body's per-body record (not set by init)
-    OvUInt32 flags;         // OvpDynDefFlag bits
+    OvpVolume* volume;     // the body's volume (the definition's to deinitialise)
+    OvV3d centre;          // centre of mass in the body frame
+    float mass;            // mass (1.0)
+    OvV3d inertia;         // inertia diagonal (1.0 each), used with the full tensor
+    OvQuat orientation;    // principal axes of the inertia diagonal (identity)
+    float scalarInertia;   // inertia used without the full tensor (1.0)
+    float linearDamping;   // linear damping coefficient (0.01)
+    float angularDamping;  // angular damping coefficient (0.01)
+    OvUInt32 bodyWords[3]; // copied into the body's per-body record (not set by init)
+    OvUInt32 flags;        // OvpDynDefFlag bits
 };
 
 // The defaults above with the given volume. Returns the definition.
@@ -48,11 +48,11 @@ enum OvpBodyFlag : OvUInt32 {
 // A dynamic record from the manager's pool.
 struct OvpDyn {
     OvpMgr* manager;
-    OvUInt32 body;          // index into the manager's body arrays (fixed per record)
-    OvV3d comOffset;        // centre of mass in the part's frame
+    OvUInt32 body;   // index into the manager's body arrays (fixed per record)
+    OvV3d comOffset; // centre of mass in the part's frame
     float linearDamping;
     float angularDamping;
-    float massTerm;         // 0.001 / mass
+    float massTerm; // 0.001 / mass
     OvUInt32 words[2];
 };
 

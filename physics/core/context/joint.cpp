@@ -76,8 +76,8 @@ OvpJointSpring* OvpJointDefGetSpring(OvpJointDef* def, OvInt32 set, OvInt32 inde
 
 OvpJointSpring* OvpJointLimitGetSpring(OvpJointLimit* limit) {
     // Only defined for a definition's second limit block.
-    auto* def = reinterpret_cast<OvpJointDef*>(reinterpret_cast<unsigned char*>(limit) -
-                                               offsetof(OvpJointDef, limit) - sizeof(OvpJointLimit));
+    auto* def = reinterpret_cast<OvpJointDef*>(reinterpret_cast<unsigned char*>(limit) - offsetof(OvpJointDef, limit) -
+                                               sizeof(OvpJointLimit));
     return &def->springs0[1];
 }
 

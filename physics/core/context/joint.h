@@ -13,7 +13,7 @@
 
 // Axis-lock flags.
 enum OvpJointLock : OvUInt32 {
-    ovpJOINT_ROTX = 0x1,   // rotation about frame 0's x axis
+    ovpJOINT_ROTX = 0x1, // rotation about frame 0's x axis
     ovpJOINT_ROTY = 0x2,
     ovpJOINT_ROTZ = 0x4,
     ovpJOINT_TRANSX = 0x8, // translations along frame 1's axes
@@ -30,35 +30,35 @@ struct OvpJointFrame {
 
 struct OvpJointLimit {
     OvUInt32 enabled;
-    float value;      // 1.0
-    float cosine[3];  // cos(angle / 2); cos(pi / 8) by default
+    float value;     // 1.0
+    float cosine[3]; // cos(angle / 2); cos(pi / 8) by default
 };
 
 struct OvpJointSpring {
-    float stiffness;  // 1e30
-    float damping;    // 1e30
-    float bound;      // bound of the spring force, FLT_MAX
+    float stiffness; // 1e30
+    float damping;   // 1e30
+    float bound;     // bound of the spring force, FLT_MAX
 };
 
 struct OvpJointDef {
     OvUInt32 refCount;
     OvpJointFrame frame[2];
-    OvUInt32 flags;           // OvpJointLock bits, 56
+    OvUInt32 flags; // OvpJointLock bits, 56
     OvpJointLimit limit[2];
     OvpJointSpring springs0[3];
-    OvUInt32 springEnable;    // one bit per axis
+    OvUInt32 springEnable; // one bit per axis
     OvpJointSpring springs1[3];
 };
 
 struct OvpJoint {
     OvpMgr* manager;
-    OvUInt16 id;              // joint slot, ovpSLOTNONE while not added
-    OvV3d solver[4];          // first end linear, angular; second end linear, angular
+    OvUInt16 id;     // joint slot, ovpSLOTNONE while not added
+    OvV3d solver[4]; // first end linear, angular; second end linear, angular
     OvpJointDef* def;
-    OvpRef ref[2];            // ref[0] is the second reference given to OvpJointCreate
+    OvpRef ref[2]; // ref[0] is the second reference given to OvpJointCreate
     OvQuat orientation;
     OvV3d extra[3];
-    OvpJoint* islandNext;     // chains the joints of one island during a step
+    OvpJoint* islandNext; // chains the joints of one island during a step
 };
 
 OvpJointDef* OvpJointDefInit(OvpJointDef* def);

@@ -67,8 +67,8 @@ std::size_t Carve(const Sizes& s, unsigned char* block, OvpMgr** out, const OvpB
         return c.used;
     }
     std::memset(block, 0, c.used);
-    *b = {n, matrices, velocities, orientations, accelerations, defWords, impulses, solver, mass, invRoot,
-          flags, solverWord, freeAxes, indices};
+    *b = {n,      matrices, velocities, orientations, accelerations, defWords, impulses,
+          solver, mass,     invRoot,    flags,        solverWord,    freeAxes, indices};
     for (OvUInt32 i = 0; i < n; ++i) {
         OvMatrixSetIdentity(&matrices[i]);
         orientations[i] = {0.0f, 0.0f, 0.0f, 1.0f};
@@ -504,8 +504,8 @@ OvpMgr* OvpMgrForAllJoints(OvpMgr* m, OvpJointCallback callback, void* data) {
     return m;
 }
 
-OvUInt32 OvpMgrCollectPairs(OvpMgr* m, OvpObj* const* objects, OvUInt32 count, OvpRefPair* pairs,
-                            OvUInt32 capacity, OvUInt32 classMask) {
+OvUInt32 OvpMgrCollectPairs(OvpMgr* m, OvpObj* const* objects, OvUInt32 count, OvpRefPair* pairs, OvUInt32 capacity,
+                            OvUInt32 classMask) {
     std::memset(m->processed, 0, m->bitmapWords * sizeof(OvUInt32));
     OvUInt32 n = 0;
     for (OvUInt32 i = 0; i < count && n < capacity; ++i) {
@@ -514,8 +514,8 @@ OvUInt32 OvpMgrCollectPairs(OvpMgr* m, OvpObj* const* objects, OvUInt32 count, O
             continue;
         }
         OvpBitSet(m->processed, o->slot);
-        const OvUInt32 k = OvpPairLinksGetPartners(m->farfield->pairLinks, o->slot, m->partners, m->processed,
-                                                   m->options & 1u);
+        const OvUInt32 k =
+            OvpPairLinksGetPartners(m->farfield->pairLinks, o->slot, m->partners, m->processed, m->options & 1u);
         for (OvUInt32 j = 0; j < k && n < capacity; ++j) {
             const OvUInt16 p = m->partners[j];
             if (ClassOf(m, p) & classMask) {
@@ -526,9 +526,9 @@ OvUInt32 OvpMgrCollectPairs(OvpMgr* m, OvpObj* const* objects, OvUInt32 count, O
     return n;
 }
 
-OvpMgr* OvpMgrUpdatePairs(OvpMgr* m, OvpObj** moved, OvUInt32 movedCapacity, OvUInt32* movedCount,
-                          OvpRefPair* pairs, OvUInt32 pairCapacity, OvUInt32* pairCount, OvpJoint** joints,
-                          OvUInt32 jointCapacity, OvUInt32* jointCount) {
+OvpMgr* OvpMgrUpdatePairs(OvpMgr* m, OvpObj** moved, OvUInt32 movedCapacity, OvUInt32* movedCount, OvpRefPair* pairs,
+                          OvUInt32 pairCapacity, OvUInt32* pairCount, OvpJoint** joints, OvUInt32 jointCapacity,
+                          OvUInt32* jointCount) {
     const std::size_t bytes = m->bitmapWords * sizeof(OvUInt32);
     std::memset(m->processed, 0, bytes);
     std::memset(m->listed, 0, bytes);
@@ -553,8 +553,8 @@ OvpMgr* OvpMgrUpdatePairs(OvpMgr* m, OvpObj** moved, OvUInt32 movedCapacity, OvU
         }
         OvpObj* o = m->objects[s];
         OvpBitSet(m->processed, s);
-        const OvUInt32 k = OvpPairLinksGetPartners(m->farfield->pairLinks, s, m->partners, m->processed,
-                                                   m->options & 1u);
+        const OvUInt32 k =
+            OvpPairLinksGetPartners(m->farfield->pairLinks, s, m->partners, m->processed, m->options & 1u);
         for (OvUInt32 j = 0; j < k; ++j) {
             const OvUInt16 p = m->partners[j];
             if (np < pairCapacity) {
@@ -582,8 +582,7 @@ OvpMgr* OvpMgrUpdatePairs(OvpMgr* m, OvpObj** moved, OvUInt32 movedCapacity, OvU
     // the others keep dynamics and active bit, so that listing them again activates nothing twice.
     for (OvUInt32 s = 0; s < m->maxObjects; ++s) {
         OvpObj* o = m->objects[s];
-        if (o != nullptr && OvpBitTest(m->active, s) && !OvpBitTest(m->listed, s) &&
-            (o->flags & ovpOBJ_DROPDYNAMICS)) {
+        if (o != nullptr && OvpBitTest(m->active, s) && !OvpBitTest(m->listed, s) && (o->flags & ovpOBJ_DROPDYNAMICS)) {
             Deactivate(m, o);
         }
     }
@@ -600,9 +599,7 @@ OvpMgr* OvpMgrUpdatePairs(OvpMgr* m, OvpObj** moved, OvUInt32 movedCapacity, OvU
             moved[nm++] = m->objects[s];
         }
     }
-    auto isActive = [m](const OvpObj* o) {
-        return o != nullptr && o->manager == m && OvpBitTest(m->active, o->slot);
-    };
+    auto isActive = [m](const OvpObj* o) { return o != nullptr && o->manager == m && OvpBitTest(m->active, o->slot); };
     for (OvUInt32 i = 0; i < np;) {
         if (!isActive(pairs[i].ref[0].object) && !isActive(pairs[i].ref[1].object)) {
             pairs[i] = pairs[--np];

@@ -28,7 +28,7 @@ inline constexpr OvUInt16 ovpSLOTNONE = 0xFFFF;
 // A reference to an object part.
 struct OvpRef {
     OvpObj* object;
-    OvUInt16 part;  // part index, ovpREFWHOLE or ovpREFNONE
+    OvUInt16 part; // part index, ovpREFWHOLE or ovpREFNONE
     OvUInt16 spare;
 };
 
@@ -61,24 +61,24 @@ enum OvpMgrAddFlag : OvUInt32 {
 struct OvpObjType {
     OvUInt32 id;
     const char* name;
-    OvInt32 maxActive;   // -1: unlimited
+    OvInt32 maxActive; // -1: unlimited
     OvInt32 activeCount;
     OvpObj* (*activate)(OvpObj* object);
     void (*deactivate)(OvpObj* object);
     OvpBBox* (*getBoundingBox)(OvpObj* object, OvpBBox* out);
     void (*updateFrames)(OvpObj* object);
-    OvBool failed;       // set when an activation failed, cleared by a successful one
+    OvBool failed; // set when an activation failed, cleared by a successful one
 };
 
 struct OvpObjPart {
     OvpVolume* volume;
-    OvpDyn* dyn;         // null while the object has no dynamics
-    OvMatrix* matrix;    // the graphics matrix the part drives (may be null)
+    OvpDyn* dyn;      // null while the object has no dynamics
+    OvMatrix* matrix; // the graphics matrix the part drives (may be null)
 };
 
 // An entry of an object's touch chain (filled by the pair drivers).
 struct OvpTouch {
-    OvpObj* object;      // the object whose chain holds the entry; null once it is gone
+    OvpObj* object; // the object whose chain holds the entry; null once it is gone
     OvpTouch* next;
     OvpObj* other;
     void* record;
@@ -86,38 +86,38 @@ struct OvpTouch {
 
 struct OvpObj {
     OvpObjType* type;
-    void* def;                      // type-specific definition (one reference held)
-    OvUInt32 flags;                 // OvpObjFlag bits
+    void* def;      // type-specific definition (one reference held)
+    OvUInt32 flags; // OvpObjFlag bits
     OvUInt16 partCount;
     OvUInt16 partCapacity;
     OvpObjPart* parts;
     OvUInt16 jointCount;
     OvUInt16 jointCapacity;
     OvpJoint** joints;
-    const OvUInt32* partExclusion;  // bit matrix of part pairs that never collide, or null
-    OvUInt16 slot;                  // manager slot, ovpSLOTNONE when not added
+    const OvUInt32* partExclusion; // bit matrix of part pairs that never collide, or null
+    OvUInt16 slot;                 // manager slot, ovpSLOTNONE when not added
     OvpMgr* manager;
     OvUInt32 word;
     OvpTouch* touchHead;
-    void* user;                     // a body's bound atomic
+    void* user; // a body's bound atomic
 };
 
 // Per-body state, one entry per dynamic record, indexed by the record's body index.
 struct OvpBodyArrays {
     OvUInt32 count;
-    OvMatrix* matrices;         // position = centre of mass
-    float (*velocities)[8];     // linear x y z -, angular x y z -
+    OvMatrix* matrices;     // position = centre of mass
+    float (*velocities)[8]; // linear x y z -, angular x y z -
     OvQuat* orientations;
-    float (*accelerations)[8];  // the solver's last linear and angular accelerations (rest test)
-    OvUInt32 (*defWords)[4];    // the definition's further words
-    float (*impulses)[8];       // accumulated forces: linear, angular
+    float (*accelerations)[8]; // the solver's last linear and angular accelerations (rest test)
+    OvUInt32 (*defWords)[4];   // the definition's further words
+    float (*impulses)[8];      // accumulated forces: linear, angular
     float (*solver)[8];
-    OvpMatrix3* mass;           // inertia rows; [0][3] mass, [2][3] scalar inertia
-    OvpMatrix3* invRoot;        // inverse-root rows; [0][3] 1/sqrt(mass), [2][3] 1/sqrt(inertia)
-    OvUInt32* flags;            // bit 0 free axis, bit 1 full inertia tensor
+    OvpMatrix3* mass;    // inertia rows; [0][3] mass, [2][3] scalar inertia
+    OvpMatrix3* invRoot; // inverse-root rows; [0][3] 1/sqrt(mass), [2][3] 1/sqrt(inertia)
+    OvUInt32* flags;     // bit 0 free axis, bit 1 full inertia tensor
     OvUInt32* solverWord;
-    float (*freeAxes)[4];       // unit free axis, read with flag bit 0
-    OvUInt32* indices;          // body-index list shared by the stages of a step
+    float (*freeAxes)[4]; // unit free axis, read with flag bit 0
+    OvUInt32* indices;    // body-index list shared by the stages of a step
 };
 
 struct OvpJointLinkNode {
@@ -128,11 +128,11 @@ struct OvpJointLinkNode {
 struct OvpMgr {
     OvpFarfield* farfield;
     OvUInt32 bitmapWords;
-    OvUInt32 options;            // bit 0: partner lists sorted by slot
+    OvUInt32 options; // bit 0: partner lists sorted by slot
     float scale;
     OvpBodyArrays* bodies;
     OvUInt32 jointSlots;
-    OvUInt32* jointSlotBits;     // null when there are no joint slots
+    OvUInt32* jointSlotBits; // null when there are no joint slots
     OvpJointLinkNode* freeLinks;
     OvpJointLinkNode** jointHeads; // one list per object slot
     OvpDyn* dyns;

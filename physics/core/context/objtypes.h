@@ -22,8 +22,8 @@ extern OvpObjType ovpGenericObjType; // id 2, "ovpOBJTYPEGENERIC"
 void OvpObjTypesReset();
 
 struct OvpBodyDef {
-    OvpDynDef dynDef;   // its volume is the definition's own
-    OvpVolume* volume;  // a null volume until the caller sets it up
+    OvpDynDef dynDef;  // its volume is the definition's own
+    OvpVolume* volume; // a null volume until the caller sets it up
     OvUInt32 refCount;
 };
 
@@ -47,24 +47,24 @@ struct OvpMultiDef {
     OvUInt16 dynDefCount;
     OvUInt16 partCount;
     OvUInt16 jointCount;
-    void* animation;                      // ragdoll only
+    void* animation; // ragdoll only
     void (*animationDestroy)(void* animation);
-    OvpVolume* volumes;                   // one block of part volumes (aligned)
-    OvpDynDef* dynDefs;                   // one per part
-    OvpJointDef** jointDefs;              // one per joint
-    OvUInt16 (*jointEnds)[2];             // part indices of each joint's two ends
-    OvUInt32 entryCount;                  // hierarchy entries
-    OvUInt16* entryPart;                  // the part driving an entry, 0xFFFF for none
+    OvpVolume* volumes;       // one block of part volumes (aligned)
+    OvpDynDef* dynDefs;       // one per part
+    OvpJointDef** jointDefs;  // one per joint
+    OvUInt16 (*jointEnds)[2]; // part indices of each joint's two ends
+    OvUInt32 entryCount;      // hierarchy entries
+    OvUInt16* entryPart;      // the part driving an entry, 0xFFFF for none
     OvUInt32* entryFlags;
-    OvUInt32* parents;                    // parent entry, 0xFFFFFFFF for none; may be null
+    OvUInt32* parents; // parent entry, 0xFFFFFFFF for none; may be null
 };
 
 // A generic or ragdoll object: the object and its hierarchy matrices.
 struct OvpMultiObj {
     OvpObj obj;
-    OvMatrix* relative;                   // entryCount matrices
-    OvMatrix* absolute;                   // entryCount matrices
-    void* extra;                          // a ragdoll's own block
+    OvMatrix* relative; // entryCount matrices
+    OvMatrix* absolute; // entryCount matrices
+    void* extra;        // a ragdoll's own block
 };
 
 // Fills a multi-part definition's arrays from engine memory (count 1, everything zeroed, the

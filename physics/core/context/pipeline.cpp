@@ -27,9 +27,7 @@ struct IslandBuilder {
     OvpUnionNode* nodes;
     OvUInt32 nodeCount;
 
-    OvpUnionNode* NodeOf(OvpObj* o) {
-        return o != nullptr && o->slot < nodeCount ? &nodes[o->slot] : nullptr;
-    }
+    OvpUnionNode* NodeOf(OvpObj* o) { return o != nullptr && o->slot < nodeCount ? &nodes[o->slot] : nullptr; }
 
     static OvpUnionNode* Root(OvpUnionNode* n) {
         OvpUnionNode* root = n;
@@ -175,9 +173,7 @@ struct IslandBuilder {
     }
 };
 
-bool Awake(const OvpObj* o) {
-    return o != nullptr && o->manager != nullptr && OvpBitTest(o->manager->awake, o->slot);
-}
+bool Awake(const OvpObj* o) { return o != nullptr && o->manager != nullptr && OvpBitTest(o->manager->awake, o->slot); }
 
 bool RefAwake(const OvpRef& r) { return r.part != ovpREFNONE && Awake(r.object); }
 
@@ -243,8 +239,7 @@ void SolveFree(OvpPipeline* p, const OvpDyn* dyn) {
     }
 }
 
-template <typename Fn>
-void ForEachMovingPart(OvpPipeline* p, Fn fn) {
+template <typename Fn> void ForEachMovingPart(OvpPipeline* p, Fn fn) {
     const OvpIslandTable& t = p->islands;
     for (OvUInt32 k = 0; k < t.count; ++k) {
         const OvpIsland& island = t.islands[k];
@@ -285,7 +280,8 @@ bool IsSwept(const OvpPipeline* p, const OvpObj* o) {
         if (part.volume->type->boundingSphere != nullptr) {
             part.volume->type->boundingSphere(part.volume, &sphere);
         }
-        const float thickness = part.volume->type->thickness != nullptr ? part.volume->type->thickness(part.volume) : 0.0f;
+        const float thickness =
+            part.volume->type->thickness != nullptr ? part.volume->type->thickness(part.volume) : 0.0f;
         const OvV3d offset = part.dyn->comOffset;
         const float lin = std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
         const float ang = std::sqrt((v[4] * v[4] + v[5] * v[5]) + v[6] * v[6]);

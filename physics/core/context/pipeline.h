@@ -31,31 +31,31 @@ inline constexpr OvUInt32 ovpCONTACTPOINTS = 4;
 struct OvpContact {
     OvV3d normal;
     OvpContactPoint points[ovpCONTACTPOINTS];
-    OvUInt32 count;           // 0: unused
-    float* solved;            // the record's block of 16 floats
+    OvUInt32 count; // 0: unused
+    float* solved;  // the record's block of 16 floats
     OvpRef ref[2];
     float friction;
     float restitution;
-    float lastImpulse;        // normal impulse of the previous step
-    OvUInt32 flags;           // bit 0 frictionless
-    OvpContact* next;         // chains the records of one island
+    float lastImpulse; // normal impulse of the previous step
+    OvUInt32 flags;    // bit 0 frictionless
+    OvpContact* next;  // chains the records of one island
 };
 
 // Island flags.
 enum OvpIslandFlag : OvUInt32 {
     ovpISLAND_RESTING = 0x1,
-    ovpISLAND_SKIP = 0x2,     // skipped like a resting island; set by nothing in the engine
+    ovpISLAND_SKIP = 0x2, // skipped like a resting island; set by nothing in the engine
 };
 
 struct OvpIsland {
-    OvpObj** objects;         // first entry in the table's object array
-    OvpContact* contacts;     // first record of the island's chain
-    OvpJoint** joints;        // first entry in the table's joint array
+    OvpObj** objects;     // first entry in the table's object array
+    OvpContact* contacts; // first record of the island's chain
+    OvpJoint** joints;    // first entry in the table's joint array
     OvUInt32 objectCount;
     OvUInt32 jointCount;
     OvUInt32 partTotal;
-    OvUInt32 flags;           // OvpIslandFlag bits
-    OvUInt32 solverWords[4];  // filled by the solver's row counting
+    OvUInt32 flags;          // OvpIslandFlag bits
+    OvUInt32 solverWords[4]; // filled by the solver's row counting
 };
 
 // Island records with their shared object and joint arrays.
@@ -73,16 +73,16 @@ struct OvpUnionSet;
 
 // One per manager object slot, used while islands are built.
 struct OvpUnionNode {
-    OvpUnionNode* parent;     // itself on a root; null while the object is in no set
-    OvpUnionSet* set;         // valid on roots
-    OvpUnionNode* next;       // next node of the same set
+    OvpUnionNode* parent; // itself on a root; null while the object is in no set
+    OvpUnionSet* set;     // valid on roots
+    OvpUnionNode* next;   // next node of the same set
     OvpObj* object;
 };
 
 struct OvpUnionSet {
     OvUInt32 rank;
     OvUInt32 objectCount;
-    OvpUnionNode* first;      // the set's root
+    OvpUnionNode* first; // the set's root
     OvpUnionNode* last;
     OvUInt32 jointCount;
     OvpJoint* firstJoint;
@@ -121,11 +121,11 @@ struct OvpPipeline {
     OvUInt32 bodyBudget;      // params word 11
     OvUInt32 batchBudget;     // params word 10
     OvV3d gravity;
-    OvUInt32 cpuMode;         // 2 with SSE kernels, else 1
-    float tolerance[2];       // 1e-5, 1e-5
-    float regularisation;     // 0
-    OvUInt32 solverFlags;     // 1
-    OvUInt32 sharing;         // params word 0
+    OvUInt32 cpuMode;     // 2 with SSE kernels, else 1
+    float tolerance[2];   // 1e-5, 1e-5
+    float regularisation; // 0
+    OvUInt32 solverFlags; // 1
+    OvUInt32 sharing;     // params word 0
     OvpContext* context;
     float scale;
 
@@ -144,13 +144,13 @@ struct OvpPipeline {
     OvpUnionNode* unionNodes;
     OvUInt32 unionNodeCount;
     OvpUnionSet* unionSets;
-    OvpSweptPart* swept;      // the step's swept movers (params word 15 entries)
+    OvpSweptPart* swept; // the step's swept movers (params word 15 entries)
     OvUInt32 sweptCount;
-    float sweptDt;            // the time step they moved over
+    float sweptDt; // the time step they moved over
 
-    void* block;              // the workspace
+    void* block; // the workspace
     std::size_t blockSize;
-    OvUInt32 solveFailed;     // the last solve stage stopped early
+    OvUInt32 solveFailed; // the last solve stage stopped early
 };
 
 // CPUID vendor and SSE test: 2 when the SSE kernels may run, else 1. A nonzero override wins.

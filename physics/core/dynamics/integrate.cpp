@@ -48,9 +48,8 @@ void OvpIntegrateBodies(OvMatrix* matrices, OvQuat* orientations, const float (*
     }
 }
 
-void OvpIntegrateBodiesWith(OvMatrix* matrices, OvQuat* orientations, const OvpIndexList* list,
-                            const OvUInt32* flags, const float (*freeAxes)[4], const float (*velocities)[8],
-                            float dt) {
+void OvpIntegrateBodiesWith(OvMatrix* matrices, OvQuat* orientations, const OvpIndexList* list, const OvUInt32* flags,
+                            const float (*freeAxes)[4], const float (*velocities)[8], float dt) {
     for (OvUInt32 k = 0; k < list->count; ++k) {
         const OvUInt32 i = list->indices[k];
         IntegrateOne(&matrices[i], &orientations[i], velocities[k], flags[i], freeAxes[i], dt);

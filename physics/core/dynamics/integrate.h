@@ -19,9 +19,8 @@ OvpBodyArrays* OvpIntegrateBody(OvpBodyArrays* bodies, OvUInt32 index, float dt)
 void OvpIntegrateBodies(OvMatrix* matrices, OvQuat* orientations, const float (*velocities)[8],
                         const OvpIndexList* list, const OvUInt32* flags, const float (*freeAxes)[4], float dt);
 // The same with one velocity record per list entry.
-void OvpIntegrateBodiesWith(OvMatrix* matrices, OvQuat* orientations, const OvpIndexList* list,
-                            const OvUInt32* flags, const float (*freeAxes)[4], const float (*velocities)[8],
-                            float dt);
+void OvpIntegrateBodiesWith(OvMatrix* matrices, OvQuat* orientations, const OvpIndexList* list, const OvUInt32* flags,
+                            const float (*freeAxes)[4], const float (*velocities)[8], float dt);
 // q = (u sin h, cos h) q with u = axis / |axis| and h = |axis| x factor / 2; nothing when
 // |axis| < 0.0001. The length goes through the engine's table square root, so free-axis bodies
 // need the graphics engine started; everything else here does not.

@@ -467,16 +467,16 @@ OvInt32 OvpRayHitSphere(float* fraction, const OvV3d* start, const OvV3d* delta,
     return QuadricEntry(fraction, OvpSub(*start, *centre), *delta, radius);
 }
 
-OvInt32 OvpRayHitCylinder(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* base,
-                          const OvV3d* axis, float radius) {
+OvInt32 OvpRayHitCylinder(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* base, const OvV3d* axis,
+                          float radius) {
     const OvV3d p = OvpSub(*start, *base);
     const OvV3d pp = OvpSub(p, OvpScale(*axis, OvpDot(p, *axis)));
     const OvV3d dd = OvpSub(*delta, OvpScale(*axis, OvpDot(*delta, *axis)));
     return QuadricEntry(fraction, pp, dd, radius);
 }
 
-OvInt32 OvpRayHitTorus(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* centre,
-                       const OvV3d* axis, float major, float minor) {
+OvInt32 OvpRayHitTorus(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* centre, const OvV3d* axis,
+                       float major, float minor) {
     // f(x) = (|x|^2 + R^2 - r^2)^2 - 4 R^2 (|x|^2 - (x . a)^2), negative inside. Along the
     // segment |x|^2 = A t^2 + B t + C and (x . a) = pa + da t.
     const OvV3d p = OvpSub(*start, *centre);

@@ -13,10 +13,10 @@
 
 // Axis-aligned box (32 bytes): maximum corner, then minimum corner, each with a spare word.
 struct OvpBBox {
-    OvV3d sup;      // maximum corner
-    OvUInt32 pad0;  // spare
-    OvV3d inf;      // minimum corner
-    OvUInt32 pad1;  // spare
+    OvV3d sup;     // maximum corner
+    OvUInt32 pad0; // spare
+    OvV3d inf;     // minimum corner
+    OvUInt32 pad1; // spare
 };
 static_assert(sizeof(OvpBBox) == 32, "OvpBBox grew");
 
@@ -134,9 +134,9 @@ OvInt32 OvpRayHitPlane(float* fraction, const OvV3d* start, const OvV3d* delta, 
 // Against the sphere |x - centre| = radius.
 OvInt32 OvpRayHitSphere(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* centre, float radius);
 // Against the infinite cylinder of the radius about the line through base along the unit axis.
-OvInt32 OvpRayHitCylinder(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* base,
-                          const OvV3d* axis, float radius);
+OvInt32 OvpRayHitCylinder(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* base, const OvV3d* axis,
+                          float radius);
 // Against the torus about centre with the unit axis as its axis of symmetry: the circle of
 // radius major in the plane through centre, thickened by minor. The first entry in [0, 1].
-OvInt32 OvpRayHitTorus(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* centre,
-                       const OvV3d* axis, float major, float minor);
+OvInt32 OvpRayHitTorus(float* fraction, const OvV3d* start, const OvV3d* delta, const OvV3d* centre, const OvV3d* axis,
+                       float major, float minor);

@@ -23,8 +23,7 @@ void* OvpMemFill(void* destination, OvUInt8 value, std::size_t count);
 struct OvpCarver {
     unsigned char* base;
     std::size_t used = 0;
-    template <typename T>
-    T* take(std::size_t count) {
+    template <typename T> T* take(std::size_t count) {
         T* p = base != nullptr ? reinterpret_cast<T*>(base + used) : nullptr;
         used += (sizeof(T) * count + 15) & ~std::size_t(15);
         return p;

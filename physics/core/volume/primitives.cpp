@@ -342,12 +342,12 @@ float BoxMass(const OvpVolume* volume, OvpInertia* inertia, OvV3d* centre) {
         const double outer = 2.0 * ((hi + rr) * (hi + rr) * (hi + rr) - hi * hi * hi) / 3.0;
         // Quarter discs of radius r offset by hi, four of them: integral of (hi + u)^2.
         const double disc = pi * rr * rr * hi * hi + 8.0 * hi * rr * rr * rr / 3.0 + pi * rr * rr * rr * rr / 4.0;
-        double s = line * 4.0 * hj * hk;              // core
-        s += outer * 4.0 * hj * hk;                   // slabs across axis i
-        s += line * (2.0 * rr) * (2.0 * hk);          // slabs across axis j
-        s += line * (2.0 * hj) * (2.0 * rr);          // slabs across axis k
-        s += pi * rr * rr * line;                     // edges along axis i
-        s += 2.0 * hj * disc + 2.0 * hk * disc;       // edges along axes j and k
+        double s = line * 4.0 * hj * hk;        // core
+        s += outer * 4.0 * hj * hk;             // slabs across axis i
+        s += line * (2.0 * rr) * (2.0 * hk);    // slabs across axis j
+        s += line * (2.0 * hj) * (2.0 * rr);    // slabs across axis k
+        s += pi * rr * rr * line;               // edges along axis i
+        s += 2.0 * hj * disc + 2.0 * hk * disc; // edges along axes j and k
         s += 4.0 * pi * rr * rr * rr * hi * hi / 3.0 + pi * rr * rr * rr * rr * hi +
              4.0 * pi * rr * rr * rr * rr * rr / 15.0; // corner octants
         second[i] = s;
@@ -622,35 +622,26 @@ OvBool CylinderLine(const OvpVolume* volume, const OvV3d* start, const OvV3d* en
 
 } // namespace
 
-const OvpVolumeType ovpPlaneVolumeType = {
-    ovpVOLUME_PLANE, ReturnOne,     PlaneSphere,    PlaneMass, PlaneBox,   PlaneSupport, PlaneFeature,
-    PlaneAxes,       PlaneInterval, PlaneThickness, PlaneLine, "OvpPlane", {0x202, 0x1, 0}};
+const OvpVolumeType ovpPlaneVolumeType = {ovpVOLUME_PLANE, ReturnOne,    PlaneSphere,    PlaneMass,     PlaneBox,
+                                          PlaneSupport,    PlaneFeature, PlaneAxes,      PlaneInterval, PlaneThickness,
+                                          PlaneLine,       "OvpPlane",   {0x202, 0x1, 0}};
 
-const OvpVolumeType ovpSphereVolumeType = {
-    ovpVOLUME_SPHERE, ReturnOne,     SphereSphere,  SphereMass, SphereBox,   PointSupport, PointFeature,
-    NoAxes,           PointInterval, ZeroThickness, SphereLine, "OvpSphere", {0, 0x10000, 0}};
+const OvpVolumeType ovpSphereVolumeType = {ovpVOLUME_SPHERE, ReturnOne,    SphereSphere,   SphereMass,    SphereBox,
+                                           PointSupport,     PointFeature, NoAxes,         PointInterval, ZeroThickness,
+                                           SphereLine,       "OvpSphere",  {0, 0x10000, 0}};
 
 const OvpVolumeType ovpCapsuleVolumeType = {
-    ovpVOLUME_CAPSULE, ReturnOne,       CapsuleSphere, CapsuleMass, CapsuleBox,   CapsuleSupport,     CapsuleFeature,
+    ovpVOLUME_CAPSULE, ReturnOne,       CapsuleSphere, CapsuleMass, CapsuleBox,   CapsuleSupport,       CapsuleFeature,
     CapsuleAxes,       CapsuleInterval, ZeroThickness, CapsuleLine, "OvpCapsule", {0x10100, 0x20000, 0}};
 
-const OvpVolumeType ovpBoxVolumeType = {
-    ovpVOLUME_BOX, ReturnOne,   BoxSphere,    BoxMass, BoxBox,   BoxSupport, BoxFeature,
-    BoxAxes,       BoxInterval, BoxThickness, BoxLine, "OvpBox", {0x30200, 0x40003, 0}};
+const OvpVolumeType ovpBoxVolumeType = {ovpVOLUME_BOX,        ReturnOne, BoxSphere,   BoxMass,      BoxBox,  BoxSupport,
+                                        BoxFeature,           BoxAxes,   BoxInterval, BoxThickness, BoxLine, "OvpBox",
+                                        {0x30200, 0x40003, 0}};
 
-const OvpVolumeType ovpCylinderVolumeType = {ovpVOLUME_CYLINDER,
-                                             ReturnOne,
-                                             CylinderSphere,
-                                             CylinderMass,
-                                             CylinderBox,
-                                             CylinderSupport,
-                                             CylinderFeature,
-                                             CylinderAxes,
-                                             CylinderInterval,
-                                             CylinderThickness,
-                                             CylinderLine,
-                                             "OvpCylinder",
-                                             {0x630200, 0x630063, 0x30}};
+const OvpVolumeType ovpCylinderVolumeType = {
+    ovpVOLUME_CYLINDER,        ReturnOne,    CylinderSphere,   CylinderMass,      CylinderBox,  CylinderSupport,
+    CylinderFeature,           CylinderAxes, CylinderInterval, CylinderThickness, CylinderLine, "OvpCylinder",
+    {0x630200, 0x630063, 0x30}};
 
 OvpVolume* OvpBoxInit(OvpVolume* volume, const float halfExtents[3]) {
     OvpVolumeInit(volume, &ovpBoxVolumeType);

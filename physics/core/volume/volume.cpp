@@ -51,8 +51,7 @@ OvpVolume* OvpVolumeSetFatness(OvpVolume* volume, float fat) {
 namespace {
 
 // Applies the setter to the volume, or to every child of an aggregate (recursively).
-template <typename Set>
-void SetMaterial(OvpVolume* volume, Set set) {
+template <typename Set> void SetMaterial(OvpVolume* volume, Set set) {
     if (volume->type->id == ovpVOLUME_AGGREGATE) {
         OvpAggChildren* list = OvpAggregateGetChildren(volume);
         for (OvInt32 i = 0; list != nullptr && i < list->count; ++i) {
@@ -216,9 +215,9 @@ OvBool NullLine(const OvpVolume*, const OvV3d*, const OvV3d*, OvpLineHit*) { ret
 
 } // namespace
 
-const OvpVolumeType ovpNullVolumeType = {
-    ovpVOLUME_NULL, ReturnOne,     NullSphere,    NullMass, NullBox,  NullSupport, NullFeature,
-    NullAxes,       NullInterval, NullThickness, NullLine, "OvpNull", {0, 0, 0}};
+const OvpVolumeType ovpNullVolumeType = {ovpVOLUME_NULL, ReturnOne,   NullSphere, NullMass,     NullBox,
+                                         NullSupport,    NullFeature, NullAxes,   NullInterval, NullThickness,
+                                         NullLine,       "OvpNull",   {0, 0, 0}};
 
 OvpVolume* OvpNullInit(OvpVolume* volume) { return OvpVolumeInit(volume, &ovpNullVolumeType); }
 
@@ -282,8 +281,8 @@ float DistanceSquared(const OvpPolytope* poly, const OvV3d& p) {
         for (OvInt32 e = poly->faceFirst[f]; e < poly->faceFirst[f + 1]; ++e) {
             const OvpPolyEdge& edge = EdgeAt(poly, e);
             OvV3d closest;
-            best = std::fmin(best, SegmentDistanceSquared(p, poly->vertices[edge.start], poly->vertices[edge.end],
-                                                          &closest));
+            best = std::fmin(best,
+                             SegmentDistanceSquared(p, poly->vertices[edge.start], poly->vertices[edge.end], &closest));
         }
     }
     return inside ? 0.0f : best;

@@ -15,8 +15,8 @@ struct OvpVolumeType;
 
 // The three type-specific words of a volume (24 bytes).
 union OvpVolumeData {
-    float param[3];       // box: half extents; capsule: half length; cylinder: half length, radius
-    void* ref[3];         // aggregate: child list; convex: hull; trilist: source; grid: block
+    float param[3];         // box: half extents; capsule: half length; cylinder: half length, radius
+    void* ref[3];           // aggregate: child list; convex: hull; trilist: source; grid: block
     std::uintptr_t word[3]; // plain words (trilist source kind, triangle walker)
 };
 
@@ -79,13 +79,11 @@ using OvpVolumeDestroyFn = OvBool (*)(OvpVolume* volume);
 using OvpVolumeBoundingSphereFn = OvSphere* (*)(const OvpVolume* volume, OvSphere* out);
 // Inertia per unit mass and principal axes, centre of mass; returns the volume (unit density).
 using OvpVolumeMassPropertiesFn = float (*)(const OvpVolume* volume, OvpInertia* inertia, OvV3d* centre);
-using OvpVolumeBoundingBoxFn = OvpBBox* (*)(const OvpVolume* volume, const OvMatrix* matrix, OvBool flag,
-                                            OvpBBox* out);
+using OvpVolumeBoundingBoxFn = OvpBBox* (*)(const OvpVolume* volume, const OvMatrix* matrix, OvBool flag, OvpBBox* out);
 using OvpVolumeSupportPointFn = OvV3d* (*)(const OvpVolume* volume, const OvV3d* direction, OvV3d* out);
-using OvpVolumeSupportFeatureFn = OvpSupportFeature* (*)(const OvpVolume* volume, OvBool flag,
-                                                         const OvV3d* direction, OvpSupportFeature* out);
-using OvpVolumeAxesFn = OvBool (*)(const OvpVolume* volume, const OvMatrix* matrix, OvpFaceAxis* faces,
-                                   OvV3d* edges);
+using OvpVolumeSupportFeatureFn = OvpSupportFeature* (*)(const OvpVolume* volume, OvBool flag, const OvV3d* direction,
+                                                         OvpSupportFeature* out);
+using OvpVolumeAxesFn = OvBool (*)(const OvpVolume* volume, const OvMatrix* matrix, OvpFaceAxis* faces, OvV3d* edges);
 using OvpVolumeIntervalFn = OvBool (*)(const OvpVolume* volume, const OvV3d* direction, float* min, float* max);
 using OvpVolumeThicknessFn = float (*)(const OvpVolume* volume);
 using OvpVolumeLineFn = OvBool (*)(const OvpVolume* volume, const OvV3d* start, const OvV3d* end, OvpLineHit* hit);

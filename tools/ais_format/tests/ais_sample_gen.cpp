@@ -18,21 +18,21 @@ public:
 
     std::uint32_t Below(std::uint32_t n) { return static_cast<std::uint32_t>(m_random() % n); }
 
-    std::string Text()
-    {
+    std::string Text() {
         static const std::uint32_t kLengths[] = {0, 1, 5, 12, 126, 127};
         std::uint32_t length = kLengths[Below(6)];
         std::string text;
         for (std::uint32_t i = 0; i < length; ++i) {
             std::uint32_t pick = Below(10);
-            text += pick == 0 ? static_cast<char>(1 + Below(255)) : pick == 1 ? '"' : pick == 2 ? '\\'
-                                                                                            : static_cast<char>('a' + Below(26));
+            text += pick == 0   ? static_cast<char>(1 + Below(255))
+                    : pick == 1 ? '"'
+                    : pick == 2 ? '\\'
+                                : static_cast<char>('a' + Below(26));
         }
         return text;
     }
 
-    void Fill(AisFormat::Node& node, std::uint32_t depth, AisFormat::Document& doc)
-    {
+    void Fill(AisFormat::Node& node, std::uint32_t depth, AisFormat::Document& doc) {
         node.kind = AisFormat::Kind::Node;
         node.label = Text();
         node.name = Text();
@@ -64,8 +64,7 @@ private:
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     static const char kUsage[] =
         "usage: ais_sample_gen SEED OUT.AIS\n"
         "Writes a seeded random AI world file (nested nodes, leaves and RawData blocks) to OUT.AIS.\n"

@@ -12,8 +12,7 @@
 
 namespace {
 
-void BM_Generate(benchmark::State& state, const char* level)
-{
+void BM_Generate(benchmark::State& state, const char* level) {
     navgen::GenerationOptions options;
     navgen::MakeLevel(level, 1, &options.level);
     options.outDir = std::filesystem::temp_directory_path().string() + "/navgen_bench_" + std::to_string(::getpid());

@@ -26,8 +26,7 @@ using configtree::Add;
 
 class GeneratorTest : public AiEngineTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         AiEngineTest::SetUp();
         m_tree = new CConfigNode();
         Add(m_tree, "MaxEntity", "4");
@@ -48,8 +47,7 @@ protected:
         std::copy(lo, lo + 3, m_options.level.boundsMin);
         std::copy(hi, hi + 3, m_options.level.boundsMax);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         Remove();
         delete m_world;
         Vusk::DeleteTree(m_tree);
@@ -58,8 +56,7 @@ protected:
     }
     // Creates the generator entity with the options' definition plus `extra` parameters of the agent
     // (name, value pairs); its agent, or null when refused.
-    CGraphGeneratorAgent* Spawn(const std::vector<std::pair<const char*, const char*>>& extra = {})
-    {
+    CGraphGeneratorAgent* Spawn(const std::vector<std::pair<const char*, const char*>>& extra = {}) {
         Remove();
         m_definition = navgen::MakeGeneratorDefinition(m_options);
         CConfigNode* agent = m_definition->FindChild("Brain")->FindChild("Agent");
@@ -71,8 +68,7 @@ protected:
         EXPECT_TRUE(Vusk::AddEntity(m_world, m_entity));
         return static_cast<CGraphGeneratorAgent*>(m_entity->GetBrain()->GetAgent(&CGraphGeneratorAgent::s_classDesc));
     }
-    void Remove()
-    {
+    void Remove() {
         if (m_entity != nullptr) {
             Vusk::RemoveEntity(m_world, m_entity);
             Vusk::DestroyEntity(m_entity);
@@ -81,8 +77,7 @@ protected:
         Vusk::DeleteTree(m_definition);
         m_definition = nullptr;
     }
-    static void Link(CSpatialGraph* graph, int a, int b)
-    {
+    static void Link(CSpatialGraph* graph, int a, int b) {
         CGraphEdgeData data;
         graph->AddEdge(data, graph->GetVertex(a), graph->GetVertex(b), -1);
     }
@@ -97,8 +92,7 @@ protected:
 };
 AI_ENGINE_TEST_SUITE(GeneratorTest);
 
-TEST_P(GeneratorTest, ParametersAndTheirLimits)
-{
+TEST_P(GeneratorTest, ParametersAndTheirLimits) {
     EXPECT_TRUE(Vusk::CheckGraphGeneratorClasses());
     struct Case {
         std::vector<std::pair<const char*, const char*>> extra;
@@ -141,8 +135,7 @@ TEST_P(GeneratorTest, ParametersAndTheirLimits)
     EXPECT_EQ(Spawn(), nullptr);
 }
 
-TEST_P(GeneratorTest, SectorsVerticesHolesAndRecords)
-{
+TEST_P(GeneratorTest, SectorsVerticesHolesAndRecords) {
     CGraphGeneratorAgent* agent = Spawn({{"RADIUS_AVERAGE", "5"}});
     ASSERT_NE(agent, nullptr);
     ASSERT_TRUE(agent->IsReady());
@@ -185,8 +178,7 @@ TEST_P(GeneratorTest, SectorsVerticesHolesAndRecords)
     EXPECT_EQ(data->GetVertexRecord(5)->m_radius, 7.0f);
 }
 
-TEST_P(GeneratorTest, CollapseMergesOnlyPlainTwoWayEdges)
-{
+TEST_P(GeneratorTest, CollapseMergesOnlyPlainTwoWayEdges) {
     CGraphGeneratorAgent* agent = Spawn({{"FIRST_STEP", "SIMPLIFY_EDGES"}, {"DenseGraphWithEdges", ""}});
     ASSERT_NE(agent, nullptr);
     ASSERT_EQ(agent->m_slot, 0);
@@ -210,8 +202,8 @@ TEST_P(GeneratorTest, CollapseMergesOnlyPlainTwoWayEdges)
     Link(graph, 9, 8);
     // With every edge of B marked as a path-object edge, nothing can be collapsed.
     for (int e = 0; e <= graph->GetLastEdgeIndex(); ++e)
-        data->GetEdgeRecord(e)->m_secondMark = graph->GetEdge(e)->GetSource()->GetIndex() >= 4 &&
-                                               graph->GetEdge(e)->GetSource()->GetIndex() < 8;
+        data->GetEdgeRecord(e)->m_secondMark =
+            graph->GetEdge(e)->GetSource()->GetIndex() >= 4 && graph->GetEdge(e)->GetSource()->GetIndex() < 8;
     EXPECT_FALSE(agent->Step()); // the first step looks for the file, which has no name
     agent->Step();
     EXPECT_EQ(Vusk::GetGraphGeneratorPhase(), 3);
@@ -242,8 +234,7 @@ TEST_P(GeneratorTest, CollapseMergesOnlyPlainTwoWayEdges)
     EXPECT_LT(graph->GetVertexCount(), 8);
 }
 
-TEST_P(GeneratorTest, LastPhaseWritesTheDataAndGivesTheSearchBuffersBack)
-{
+TEST_P(GeneratorTest, LastPhaseWritesTheDataAndGivesTheSearchBuffersBack) {
     // A final graph of a 3 x 3 grid, written by the engine.
     std::filesystem::create_directories(m_dir);
     CSpatialGraph grid;
@@ -276,8 +267,7 @@ TEST_P(GeneratorTest, LastPhaseWritesTheDataAndGivesTheSearchBuffersBack)
     EXPECT_EQ(std::filesystem::file_size(m_dir + "/final.astar"), 22u + 4u * 81u);
 }
 
-TEST_P(GeneratorTest, SeedGraphSegmentsBecomeMarkedVerticesAndEdges)
-{
+TEST_P(GeneratorTest, SeedGraphSegmentsBecomeMarkedVerticesAndEdges) {
     // A seed graph of 3 vertices and 2 edges: 5 segments, the vertices' (zero length) first.
     auto* seed = new CSpatialGraph();
     const CVector3 points[3] = {{-3.0f, 0.9f, 0.0f}, {0.0f, 0.9f, 0.0f}, {40.0f, 0.9f, 0.0f}};

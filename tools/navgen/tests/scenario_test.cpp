@@ -20,8 +20,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ReadBytes(const std::string& path)
-{
+Bytes ReadBytes(const std::string& path) {
     Bytes bytes;
     if (FILE* f = std::fopen(path.c_str(), "rb")) {
         int c;
@@ -32,8 +31,7 @@ Bytes ReadBytes(const std::string& path)
     return bytes;
 }
 
-std::string Folder(const std::string& name)
-{
+std::string Folder(const std::string& name) {
     std::string dir = ::testing::TempDir() + "navgen_" + std::to_string(::getpid()) + "_" + name;
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
@@ -41,8 +39,8 @@ std::string Folder(const std::string& name)
 }
 
 // A "Spatial graph" file of the given vertices and edges.
-Bytes GraphFile(const std::vector<std::array<float, 3>>& vertices, const std::vector<std::array<std::uint32_t, 2>>& edges)
-{
+Bytes GraphFile(const std::vector<std::array<float, 3>>& vertices,
+                const std::vector<std::array<std::uint32_t, 2>>& edges) {
     Bytes b;
     auto u32 = [&](std::uint32_t v) {
         for (int i = 0; i < 4; ++i)
@@ -77,8 +75,7 @@ Bytes GraphFile(const std::vector<std::array<float, 3>>& vertices, const std::ve
     return b;
 }
 
-void WriteBytes(const std::string& path, const Bytes& bytes)
-{
+void WriteBytes(const std::string& path, const Bytes& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(bytes.data(), 1, bytes.size(), f);
@@ -94,8 +91,7 @@ struct Generated {
     size_t EdgeCount() const { return result.edges.size() / 2; }
 };
 
-Generated Generate(const std::string& level, const std::string& dir, const std::string& firstStep = "")
-{
+Generated Generate(const std::string& level, const std::string& dir, const std::string& firstStep = "") {
     Generated run;
     EXPECT_TRUE(navgen::MakeLevel(level, 7, &run.options.level));
     run.options.outDir = dir;
@@ -106,8 +102,7 @@ Generated Generate(const std::string& level, const std::string& dir, const std::
 }
 
 // Where the segment a -> b crosses the plane x = x0 (z there), or false.
-bool CrossesX(const float* a, const float* b, float x0, float* z)
-{
+bool CrossesX(const float* a, const float* b, float x0, float* z) {
     if ((a[0] - x0) * (b[0] - x0) >= 0.0f)
         return false;
     float t = (x0 - a[0]) / (b[0] - a[0]);
@@ -116,8 +111,7 @@ bool CrossesX(const float* a, const float* b, float x0, float* z)
 }
 
 // True when any of 200 points along a -> b lies strictly inside the box.
-bool Pierces(const float* a, const float* b, const navgen::LevelBox& box)
-{
+bool Pierces(const float* a, const float* b, const navgen::LevelBox& box) {
     for (int k = 0; k <= 200; ++k) {
         float t = float(k) / 200.0f, inside = 0;
         for (int i = 0; i < 3; ++i) {
@@ -130,8 +124,7 @@ bool Pierces(const float* a, const float* b, const navgen::LevelBox& box)
     return false;
 }
 
-TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor)
-{
+TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
     const std::string dir = Folder("open");
     Generated run = Generate("open_room", dir);
     ASSERT_GT(run.VertexCount(), 10u);
@@ -159,8 +152,7 @@ TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor)
     EXPECT_EQ(ReadBytes(dir + "/final.aw").size(), 29 + 2 * n);
 }
 
-TEST(GeneratorScenario, TwoRoomsMeetOnlyThroughTheGap)
-{
+TEST(GeneratorScenario, TwoRoomsMeetOnlyThroughTheGap) {
     const std::string dir = Folder("two");
     Generated run = Generate("two_rooms", dir);
     const navgen::Level& level = run.options.level;
@@ -214,12 +206,12 @@ TEST(GeneratorScenario, TwoRoomsMeetOnlyThroughTheGap)
         EXPECT_EQ(ReadBytes(data + "/" + file), ReadBytes(dir + "/" + file)) << file;
 }
 
-TEST(GeneratorScenario, PitAndMazeWallsAreNeverCrossed)
-{
+TEST(GeneratorScenario, PitAndMazeWallsAreNeverCrossed) {
     Generated pit = Generate("pit", Folder("pit"));
     const navgen::Level& level = pit.options.level;
     ASSERT_GT(pit.VertexCount(), 10u);
-    const navgen::LevelBox opening{{level.pitMin[0], -100.0f, level.pitMin[1]}, {level.pitMax[0], 100.0f, level.pitMax[1]}};
+    const navgen::LevelBox opening{{level.pitMin[0], -100.0f, level.pitMin[1]},
+                                   {level.pitMax[0], 100.0f, level.pitMax[1]}};
     for (size_t v = 0; v < pit.VertexCount(); ++v) {
         const float* p = pit.Vertex(std::int32_t(v));
         EXPECT_FALSE(Pierces(p, p, opening)) << "vertex over the pit at " << p[0] << " " << p[2];
@@ -232,21 +224,22 @@ TEST(GeneratorScenario, PitAndMazeWallsAreNeverCrossed)
     ASSERT_GT(maze.VertexCount(), 10u);
     for (size_t e = 0; e < maze.EdgeCount(); ++e) {
         for (const navgen::LevelBox& box : maze.options.level.boxes)
-            ASSERT_FALSE(Pierces(maze.Vertex(maze.result.edges[2 * e]), maze.Vertex(maze.result.edges[2 * e + 1]), box));
+            ASSERT_FALSE(
+                Pierces(maze.Vertex(maze.result.edges[2 * e]), maze.Vertex(maze.result.edges[2 * e + 1]), box));
     }
 }
 
 // Two vertices 4 m apart, linked both ways, with a bar across the floor between them; vertex 0 also
 // has an edge to itself.
-Generated ValidateOverBar(float barHeight, const std::string& name, bool finalWritable = true)
-{
+Generated ValidateOverBar(float barHeight, const std::string& name, bool finalWritable = true) {
     Generated run;
     navgen::Level& level = run.options.level;
     level.name = name;
     level.boxes.push_back({{-10.0f, -1.0f, -10.0f}, {10.0f, 0.0f, 10.0f}});
     level.boxes.push_back({{-0.1f, 0.0f, -10.0f}, {0.1f, barHeight, 10.0f}});
     const std::string dir = Folder(name);
-    WriteBytes(dir + "/dense_edges.graph", GraphFile({{{-2.0f, 0.9f, 0.0f}}, {{2.0f, 0.9f, 0.0f}}}, {{{0, 1}}, {{1, 0}}, {{0, 0}}}));
+    WriteBytes(dir + "/dense_edges.graph",
+               GraphFile({{{-2.0f, 0.9f, 0.0f}}, {{2.0f, 0.9f, 0.0f}}}, {{{0, 1}}, {{1, 0}}, {{0, 0}}}));
     if (!finalWritable)
         std::filesystem::create_directories(dir + "/final.graph");
     run.options.outDir = dir;
@@ -256,8 +249,7 @@ Generated ValidateOverBar(float barHeight, const std::string& name, bool finalWr
     return run;
 }
 
-TEST(GeneratorScenario, ValidationDeletesEdgesTheWalkerCannotWalk)
-{
+TEST(GeneratorScenario, ValidationDeletesEdgesTheWalkerCannotWalk) {
     // A step the walker climbs: both edges stay, and so does the loop, which is never walked.
     Generated low = ValidateOverBar(0.2f, "step");
     ASSERT_TRUE(low.done) << low.result.error;

@@ -84,12 +84,11 @@ void FlushDirty(benchmark::State& state) {
         state.SkipWithError("no device");
         return;
     }
-    const D3DRENDERSTATETYPE states[16] = {D3DRS_ALPHAREF,    D3DRS_FOGCOLOR,       D3DRS_STENCILREF,
-                                           D3DRS_STENCILMASK, D3DRS_TEXTUREFACTOR,  D3DRS_FOGSTART,
-                                           D3DRS_FOGEND,      D3DRS_FOGDENSITY,     D3DRS_POINTSIZE,
-                                           D3DRS_AMBIENT,     D3DRS_BLENDFACTOR,    D3DRS_DEPTHBIAS,
-                                           D3DRS_POINTSCALE_A, D3DRS_POINTSCALE_B,  D3DRS_POINTSCALE_C,
-                                           D3DRS_TWEENFACTOR};
+    const D3DRENDERSTATETYPE states[16] = {
+        D3DRS_ALPHAREF,      D3DRS_FOGCOLOR,     D3DRS_STENCILREF,   D3DRS_STENCILMASK,
+        D3DRS_TEXTUREFACTOR, D3DRS_FOGSTART,     D3DRS_FOGEND,       D3DRS_FOGDENSITY,
+        D3DRS_POINTSIZE,     D3DRS_AMBIENT,      D3DRS_BLENDFACTOR,  D3DRS_DEPTHBIAS,
+        D3DRS_POINTSCALE_A,  D3DRS_POINTSCALE_B, D3DRS_POINTSCALE_C, D3DRS_TWEENFACTOR};
     OvUInt32 v = 0;
     for (auto _ : state) {
         ++v;

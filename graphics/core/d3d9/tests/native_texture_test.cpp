@@ -67,8 +67,8 @@ bool ReadAll(Bytes bytes, OvD3D9NativeTexture* h, Bytes* lastLevel = nullptr) {
     OvMemory memory{bytes.data(), static_cast<OvUInt32>(bytes.size())};
     OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
     OvUInt32 left = 0;
-    bool ok = OvD3D9NativeHeaderRead(in, h, &left) &&
-              OvStreamSkip(in, OvD3D9NativePaletteBytes(h->formatFlags)) != nullptr;
+    bool ok =
+        OvD3D9NativeHeaderRead(in, h, &left) && OvStreamSkip(in, OvD3D9NativePaletteBytes(h->formatFlags)) != nullptr;
     for (OvUInt32 f = 0; ok && f < OvD3D9NativeFaces(*h); ++f) {
         for (OvUInt32 i = 0; ok && i < OvD3D9NativeStoredLevels(*h); ++i) {
             const OvUInt32 rows = OvD3D9FormatIsCompressed(h->format) ? 1 : (h->height >> i ? h->height >> i : 1);
@@ -157,13 +157,13 @@ TEST_F(D3d9NativeTexture, BadChunksAreRefused) {
     OvD3D9NativeTexture h{};
     struct Case {
         const char* what;
-        size_t at;   // body offset of a 32-bit field
+        size_t at; // body offset of a 32-bit field
         OvUInt32 value;
     };
     const Case cases[] = {
         {"platform 8", 0, 8},
         {"zero width", 80, 0x00400000},
-        {"too many levels", 84, 0x00080820},      // depth 32, 8 levels at 64
+        {"too many levels", 84, 0x00080820}, // depth 32, 8 levels at 64
         {"zero levels", 84, 0x00000020},
         {"unknown depth", 84, 0x00000712},
         {"palette depth", 72, ovRASTERFORMATPAL8 | ovRASTERFORMAT888},

@@ -51,10 +51,9 @@ TEST(D3d9PixelConvert, SixteenBitColoursRoundTripToTheirTruncatedChannels) {
                         } else if (k.flags == ovRASTERFORMAT4444) {
                             alpha = a >= 0xF0 ? 255 : OvUInt8(a & 0xF0);
                         }
-                        const OvRGBA want{OvUInt8(r & k.rMask), OvUInt8(g & k.gMask),
-                                          OvUInt8(b & k.bMask), alpha};
-                        ASSERT_TRUE(Same(out, want)) << std::hex << k.flags << " " << r << " "
-                                                     << g << " " << b << " " << a;
+                        const OvRGBA want{OvUInt8(r & k.rMask), OvUInt8(g & k.gMask), OvUInt8(b & k.bMask), alpha};
+                        ASSERT_TRUE(Same(out, want))
+                            << std::hex << k.flags << " " << r << " " << g << " " << b << " " << a;
                     }
                 }
             }
@@ -98,9 +97,22 @@ TEST(D3d9PixelConvert, ThirtyTwoBitAndLuminanceFormats) {
 TEST(D3d9PixelConvert, EncoderAndDecoderTablesAgree) {
     // For each format with both an encoder and a decoder, decoding an encoded colour and
     // encoding that again is stable (the second pass loses nothing more).
-    const D3DFORMAT formats[] = {D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_R5G6B5, D3DFMT_X1R5G5B5,
-                                 D3DFMT_A1R5G5B5, D3DFMT_A4R4G4B4, D3DFMT_A8R3G3B2, D3DFMT_X4R4G4B4,
-                                 D3DFMT_A8B8G8R8, D3DFMT_X8B8G8R8, D3DFMT_A8L8, 60, 61, 62, 63, 117};
+    const D3DFORMAT formats[] = {D3DFMT_A8R8G8B8,
+                                 D3DFMT_X8R8G8B8,
+                                 D3DFMT_R5G6B5,
+                                 D3DFMT_X1R5G5B5,
+                                 D3DFMT_A1R5G5B5,
+                                 D3DFMT_A4R4G4B4,
+                                 D3DFMT_A8R3G3B2,
+                                 D3DFMT_X4R4G4B4,
+                                 D3DFMT_A8B8G8R8,
+                                 D3DFMT_X8B8G8R8,
+                                 D3DFMT_A8L8,
+                                 60,
+                                 61,
+                                 62,
+                                 63,
+                                 117};
     for (D3DFORMAT f : formats) {
         for (OvUInt32 seed = 1; seed < 4000; seed += 7) {
             const OvUInt32 v = seed * 2654435761u;
