@@ -140,8 +140,9 @@ TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
     for (size_t i = 0; i < n * n; ++i) {
         std::int32_t entry;
         std::memcpy(&entry, &astar[22 + 4 * i], 4);
-        if (i % (n + 1) != 0)
+        if (i % (n + 1) != 0) {
             ASSERT_NE(entry, -1) << i;
+        }
     }
     // Every vertex sees every other: no access ways (all counts zero).
     EXPECT_EQ(ReadBytes(dir + "/final.aw"), [&] {
