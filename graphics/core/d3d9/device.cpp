@@ -1,11 +1,13 @@
 #include "graphics/core/d3d9/device.h"
 
 #include <algorithm>
+#include <utility>
 #include <cstring>
 #include <vector>
 
 #include "graphics/core/cpu_routines.h"
 #include "graphics/core/d3d9/device_cache.h"
+#include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
 #include "graphics/core/memory.h"
@@ -368,6 +370,18 @@ OvBool FillStandardFunctions(OvStandardFunction* table, OvInt32 number) {
     for (OvInt32 i = 0; i < number; ++i) {
         table[i] = NoStandardFunction;
     }
+    const std::pair<OvInt32, OvStandardFunction> installed[] = {
+        {ovSTANDARDRASTERCREATE, OvD3D9RasterCreate},
+        {ovSTANDARDRASTERDESTROY, OvD3D9RasterDestroy},
+        {ovSTANDARDRASTERLOCK, OvD3D9RasterLock},
+        {ovSTANDARDRASTERUNLOCK, OvD3D9RasterUnlock},
+        {ovSTANDARDRASTERGETNUMLEVELS, OvD3D9RasterGetNumLevels},
+    };
+    for (const auto& [index, function] : installed) {
+        if (index < number) {
+            table[index] = function;
+        }
+    }
     return TRUE;
 }
 
@@ -417,7 +431,9 @@ OvBool GetSubSystemInfo(void* out, OvInt32 index) {
 
 const OvDriver* OvD3D9Driver() { return &gDriver; }
 OvDevice* OvD3D9DeviceGet() { return &gDevice; }
-OvBool OvD3D9DriverPluginAttach() { return TRUE; }
+OvBool OvD3D9DriverPluginAttach() { return OvD3D9RasterOpen(); }
+IDirect3D9* OvD3D9GetDirect3D() { return gSys.d3d; }
+UINT OvD3D9GetAdapter() { return gSys.adapter; }
 const D3DCAPS9* OvD3D9GetCaps() { return &gSys.caps; }
 IDirect3DDevice9* OvD3D9GetDevice() { return gSys.device; }
 IDirect3DSurface9* OvD3D9GetBackBuffer() { return gSys.backBuffer; }
@@ -550,6 +566,7 @@ void OvD3D9DeviceLostRelease() {
     }
     OvD3D9SetDepthSurface(gSys.depthSurface);
     OvD3D9DynamicVertexBufferReleaseAll();
+    OvD3D9ReleaseVideoRasters();
     OvFreeListPurgeAll();
 }
 
@@ -558,7 +575,7 @@ OvBool OvD3D9DeviceLostRestore() {
         return FALSE;
     }
     FetchSurfaces();
-    if (!OvD3D9DynamicVertexBufferRestoreAll()) {
+    if (!OvD3D9DynamicVertexBufferRestoreAll() || !OvD3D9RestoreVideoRasters()) {
         return FALSE;
     }
     OvD3D9RenderStateReset();

@@ -30,6 +30,9 @@ OvBool OvD3D9DeviceSystem(OvInt32 request, void* out, void* inOut, OvInt32 numbe
 
 // The capabilities of the device (or of the adapter before start).
 const D3DCAPS9* OvD3D9GetCaps();
+// The Direct3D object and the adapter chosen at open (null and 0 before).
+IDirect3D9* OvD3D9GetDirect3D();
+UINT OvD3D9GetAdapter();
 // The device while started, else null.
 IDirect3DDevice9* OvD3D9GetDevice();
 // The back buffer and depth surface of the device, held without a reference.

@@ -1,0 +1,359 @@
+#include "graphics/core/d3d9/raster.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/pixel_convert.h"
+#include "graphics/core/d3d9/render_state.h"
+#include "graphics/core/error.h"
+
+namespace {
+
+OvInt32 gExtOffset = -1;
+// Rasters whose resources a reset destroys (z-buffers), newest last.
+std::vector<OvRaster*> gVideoRasters;
+
+// The core runs the extension constructors after the driver has made the raster, so the
+// constructor leaves the extension as the driver's create filled it.
+void* ExtConstruct(void* object, OvInt32, OvInt32) { return object; }
+void* ExtDestruct(void* object, OvInt32, OvInt32) { return object; }
+void* ExtCopy(void* dst, const void*, OvInt32, OvInt32) { return dst; }
+
+struct FormatEntry {
+    OvInt32 code;
+    D3DFORMAT format;
+    OvInt32 depth;
+    OvUInt8 alpha;
+};
+
+constexpr FormatEntry kFormats[] = {
+    {ovRASTERFORMAT1555, D3DFMT_A1R5G5B5, 16, 1}, {ovRASTERFORMAT565, D3DFMT_R5G6B5, 16, 0},
+    {ovRASTERFORMAT4444, D3DFMT_A4R4G4B4, 16, 1}, {ovRASTERFORMATLUM8, D3DFMT_L8, 8, 0},
+    {ovRASTERFORMAT8888, D3DFMT_A8R8G8B8, 32, 1}, {ovRASTERFORMAT888, D3DFMT_X8R8G8B8, 32, 0},
+    {ovRASTERFORMAT555, D3DFMT_X1R5G5B5, 16, 0},
+};
+
+const FormatEntry* FindCode(OvInt32 code) {
+    for (const FormatEntry& e : kFormats) {
+        if (e.code == code) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+const FormatEntry* FindFormat(D3DFORMAT format) {
+    for (const FormatEntry& e : kFormats) {
+        if (e.format == format) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+OvBool Fail(OvInt32 code) {
+    OvErrorReport(ovPLUGINIDCORE, OvErrorCode(code));
+    return FALSE;
+}
+
+OvRaster* Top(OvRaster* raster) {
+    while (raster->parent != raster) {
+        raster = raster->parent;
+    }
+    return raster;
+}
+
+void Unlist(OvRaster* raster) {
+    gVideoRasters.erase(std::remove(gVideoRasters.begin(), gVideoRasters.end(), raster), gVideoRasters.end());
+}
+
+// Gives a z raster its depth surface: the device's own at the back buffer's size, else one of
+// its own in the default pool.
+OvBool MakeDepthSurface(OvRaster* raster, OvD3D9RasterExt* ext) {
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    ext->ownSurface = 0;
+    if (static_cast<UINT>(raster->width) == pp->BackBufferWidth &&
+        static_cast<UINT>(raster->height) == pp->BackBufferHeight) {
+        ext->surface = OvD3D9GetDepthSurface();
+        return ext->surface != nullptr ? TRUE : FALSE;
+    }
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const HRESULT hr =
+        device == nullptr
+            ? D3DERR_INVALIDCALL
+            : device->CreateDepthStencilSurface(static_cast<UINT>(raster->width), static_cast<UINT>(raster->height),
+                                                pp->AutoDepthStencilFormat, pp->MultiSampleType,
+                                                pp->MultiSampleQuality, FALSE, &ext->surface, nullptr);
+    if (hr != D3D_OK) {
+        ext->surface = nullptr;
+        OvErrorReport(ovPLUGINIDCORE,
+                      OvErrorCode(2, hr == D3DERR_OUTOFVIDEOMEMORY ? "Out of video memory. Failed to create raster."
+                                                                   : "Failed to create raster."));
+        return FALSE;
+    }
+    ext->ownSurface = 1;
+    return TRUE;
+}
+
+void ReleaseDepthSurface(OvD3D9RasterExt* ext) {
+    if (ext->surface != nullptr && ext->ownSurface) {
+        ext->surface->Release();
+    }
+    ext->surface = nullptr;
+    ext->ownSurface = 0;
+}
+
+OvInt32 ZCode() { return OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16; }
+
+} // namespace
+
+OvBool OvD3D9RasterOpen() {
+    // The registry is emptied at engine term: register at every attach.
+    gExtOffset =
+        OvRasterRegisterPlugin(sizeof(OvD3D9RasterExt), ovPLUGINIDD3D9RASTER, ExtConstruct, ExtDestruct, ExtCopy);
+    return gExtOffset >= 0 ? TRUE : FALSE;
+}
+
+OvD3D9RasterExt* OvD3D9RasterExtGet(OvRaster* raster) {
+    return reinterpret_cast<OvD3D9RasterExt*>(reinterpret_cast<char*>(raster) + gExtOffset);
+}
+
+D3DFORMAT OvD3D9RasterCodeFormat(OvInt32 code) {
+    const FormatEntry* e = FindCode(code);
+    return e != nullptr ? e->format : D3DFMT_UNKNOWN;
+}
+
+OvBool OvD3D9CheckTextureFormat(D3DFORMAT format) {
+    IDirect3D9* d3d = OvD3D9GetDirect3D();
+    return d3d != nullptr && d3d->CheckDeviceFormat(OvD3D9GetAdapter(), D3DDEVTYPE_HAL, OvD3D9GetCurrentMode()->format,
+                                                    0, D3DRTYPE_TEXTURE, format) == D3D_OK
+               ? TRUE
+               : FALSE;
+}
+
+OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth) {
+    OvInt32 code = flags & ovRASTERFORMATPIXELFORMATMASK;
+    const OvInt32 rest = flags & ~ovRASTERFORMATPIXELFORMATMASK;
+    switch (type) {
+    case ovRASTERTYPENORMAL:
+    case ovRASTERTYPETEXTURE:
+        if (flags & (ovRASTERFORMATPAL4 | ovRASTERFORMATPAL8)) {
+            // Palettised textures are not made by this driver.
+            Fail(ovERRBADRASTERFORMAT);
+            return -1;
+        }
+        if (code == 0) {
+            code = depth == 16 ? ovRASTERFORMAT565 : depth == 8 ? ovRASTERFORMATLUM8 : ovRASTERFORMAT8888;
+        }
+        if (FindCode(code) == nullptr) {
+            Fail(ovERRBADRASTERFORMAT);
+            return -1;
+        }
+        if (!OvD3D9CheckTextureFormat(OvD3D9RasterCodeFormat(code))) {
+            // Luminance falls back to 888; everything else is refused.
+            if (code != ovRASTERFORMATLUM8 || !OvD3D9CheckTextureFormat(D3DFMT_X8R8G8B8)) {
+                return -1;
+            }
+            code = ovRASTERFORMAT888;
+        }
+        return rest | code;
+    case ovRASTERTYPEZBUFFER:
+        if (code != 0 && code != ZCode()) {
+            Fail(ovERRBADRASTERFORMAT);
+            return -1;
+        }
+        return (rest & ~(ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP)) | ZCode();
+    case ovRASTERTYPECAMERA: {
+        const FormatEntry* display = FindFormat(OvD3D9GetCurrentMode()->format);
+        const OvInt32 displayCode = display != nullptr ? display->code : 0;
+        if (displayCode == 0 || (code != 0 && code != displayCode)) {
+            Fail(ovERRBADRASTERFORMAT);
+            return -1;
+        }
+        return (rest & ~(ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP)) | displayCode;
+    }
+    default:
+        Fail(ovERRBADRASTERFORMAT);
+        return -1;
+    }
+}
+
+OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
+    auto* raster = static_cast<OvRaster*>(object);
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    *ext = {};
+    ext->lockedLevel = 0xFF;
+    const OvInt32 type = flags & ovRASTERTYPEMASK;
+    raster->cType = static_cast<OvUInt8>(type);
+    raster->cFlags = static_cast<OvUInt8>(flags & ovRASTERDONTALLOCATE);
+    raster->cpPixels = nullptr;
+    raster->palette = nullptr;
+    raster->privateFlags = 0;
+    if (raster->cFlags & ovRASTERDONTALLOCATE) {
+        raster->cFormat = static_cast<OvUInt8>((flags & 0xFF00) >> 8);
+        return TRUE;
+    }
+    const OvInt32 chosen = OvD3D9RasterChooseFormat(type, flags, raster->depth);
+    if (chosen < 0) {
+        return FALSE;
+    }
+    const OvInt32 code = chosen & ovRASTERFORMATPIXELFORMATMASK;
+    raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    switch (type) {
+    case ovRASTERTYPENORMAL:
+    case ovRASTERTYPETEXTURE: {
+        const FormatEntry* e = FindCode(code);
+        raster->depth = e->depth;
+        ext->format = e->format;
+        ext->hasAlpha = e->alpha;
+        OvD3D9RasterFitSize(&raster->width, &raster->height, type, chosen, *OvD3D9GetCaps());
+        const UINT levels = (chosen & ovRASTERFORMATMIPMAP) ? 0 : 1;
+        if (device == nullptr || device->CreateTexture(static_cast<UINT>(raster->width),
+                                                       static_cast<UINT>(raster->height), levels, 0, ext->format,
+                                                       D3DPOOL_MANAGED, &ext->texture, nullptr) != D3D_OK) {
+            ext->texture = nullptr;
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(2, "Failed to create texture."));
+            return FALSE;
+        }
+        return TRUE;
+    }
+    case ovRASTERTYPEZBUFFER:
+        raster->depth = OvD3D9GetZBufferDepth();
+        if (!MakeDepthSurface(raster, ext)) {
+            return FALSE;
+        }
+        gVideoRasters.push_back(raster);
+        return TRUE;
+    case ovRASTERTYPECAMERA:
+        raster->depth = FindCode(code)->depth;
+        ext->format = OvD3D9GetCurrentMode()->format;
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+OvBool OvD3D9RasterDestroy(void*, void* object, OvInt32) {
+    auto* raster = static_cast<OvRaster*>(object);
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    for (OvUInt32 stage = 0; stage < 8; ++stage) {
+        if (OvD3D9GetTextureRaster(stage) == raster) {
+            OvD3D9SetTextureRaster(nullptr, stage);
+        }
+    }
+    if (raster->cpPixels != nullptr) {
+        OvD3D9RasterUnlock(nullptr, raster, 0);
+    }
+    switch (raster->cType) {
+    case ovRASTERTYPENORMAL:
+    case ovRASTERTYPETEXTURE:
+    case ovRASTERTYPEZBUFFER:
+    case ovRASTERTYPECAMERA:
+        break;
+    default:
+        return Fail(ovERRBADRASTERFORMAT);
+    }
+    if (ext->texture != nullptr) {
+        ext->texture->Release();
+        ext->texture = nullptr;
+    }
+    ReleaseDepthSurface(ext);
+    Unlist(raster);
+    return TRUE;
+}
+
+void OvD3D9ReleaseVideoRasters() {
+    for (OvRaster* raster : gVideoRasters) {
+        ReleaseDepthSurface(OvD3D9RasterExtGet(raster));
+    }
+}
+
+OvBool OvD3D9RestoreVideoRasters() {
+    OvBool ok = TRUE;
+    for (OvRaster* raster : gVideoRasters) {
+        if (!MakeDepthSurface(raster, OvD3D9RasterExtGet(raster))) {
+            ok = FALSE;
+        }
+    }
+    return ok;
+}
+
+OvBool OvD3D9RasterLock(void* pixelsOut, void* object, OvInt32 levelAndMode) {
+    auto* raster = static_cast<OvRaster*>(object);
+    if (raster->cpPixels != nullptr) {
+        return Fail(ovERRRASTERLOCKED);
+    }
+    OvRaster* top = Top(raster);
+    OvD3D9RasterExt* topExt = OvD3D9RasterExtGet(top);
+    if ((raster->cType != ovRASTERTYPENORMAL && raster->cType != ovRASTERTYPETEXTURE) || topExt->texture == nullptr) {
+        return Fail(ovERRRASTERLOCKED);
+    }
+    const OvInt32 mode = levelAndMode & 0xFF;
+    const OvUInt32 level = static_cast<OvUInt32>(levelAndMode >> 8) & 0xFF;
+    DWORD lockFlags = D3DLOCK_NOSYSLOCK;
+    if ((mode & ovRASTERLOCKWRITE) == 0) {
+        lockFlags |= D3DLOCK_READONLY | D3DLOCK_NO_DIRTY_UPDATE;
+    }
+    IDirect3DSurface9* surface = nullptr;
+    if (level >= topExt->texture->GetLevelCount() || topExt->texture->GetSurfaceLevel(level, &surface) != D3D_OK) {
+        return FALSE;
+    }
+    D3DLOCKED_RECT locked{};
+    RECT rect{raster->nOffsetX, raster->nOffsetY, raster->nOffsetX + raster->width, raster->nOffsetY + raster->height};
+    if (surface->LockRect(&locked, raster == top ? nullptr : &rect, lockFlags) != D3D_OK) {
+        surface->Release();
+        return FALSE;
+    }
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    ext->lockSurface = surface;
+    ext->lockedLevel = static_cast<OvUInt8>(level);
+    if (mode & ovRASTERLOCKREAD) {
+        raster->privateFlags |= ovRASTERPIXELLOCKEDREAD;
+    }
+    if (mode & ovRASTERLOCKWRITE) {
+        raster->privateFlags |= ovRASTERPIXELLOCKEDWRITE;
+    }
+    raster->originalWidth = raster->width;
+    raster->originalHeight = raster->height;
+    raster->originalStride = raster->stride;
+    raster->width = std::max(raster->width >> level, 1);
+    raster->height = std::max(raster->height >> level, 1);
+    raster->stride = locked.Pitch;
+    raster->cpPixels = static_cast<OvUInt8*>(locked.pBits);
+    *static_cast<OvUInt8**>(pixelsOut) = raster->cpPixels;
+    return TRUE;
+}
+
+OvBool OvD3D9RasterUnlock(void*, void* object, OvInt32) {
+    auto* raster = static_cast<OvRaster*>(object);
+    if (raster->cpPixels == nullptr) {
+        return Fail(ovERRRASTERNOTLOCKED);
+    }
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    raster->width = raster->originalWidth;
+    raster->height = raster->originalHeight;
+    raster->stride = raster->originalStride;
+    raster->cpPixels = nullptr;
+    const bool written = (raster->privateFlags & ovRASTERPIXELLOCKEDWRITE) != 0;
+    raster->privateFlags &= static_cast<OvUInt8>(~(ovRASTERPIXELLOCKEDREAD | ovRASTERPIXELLOCKEDWRITE));
+    if (ext->lockSurface != nullptr) {
+        ext->lockSurface->UnlockRect();
+        ext->lockSurface->Release();
+        ext->lockSurface = nullptr;
+    }
+    (void)written;
+    ext->lockedLevel = 0xFF;
+    return TRUE;
+}
+
+OvBool OvD3D9RasterGetNumLevels(void* countOut, void* object, OvInt32) {
+    OvRaster* top = Top(static_cast<OvRaster*>(object));
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(top);
+    if (ext->texture == nullptr) {
+        return Fail(ovERRBADRASTERFORMAT);
+    }
+    *static_cast<OvInt32*>(countOut) = static_cast<OvInt32>(ext->texture->GetLevelCount());
+    return TRUE;
+}

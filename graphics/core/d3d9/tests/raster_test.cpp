@@ -1,0 +1,188 @@
+#include "graphics/core/d3d9/raster.h"
+
+#include <algorithm>
+
+#include "graphics/core/d3d9/pixel_convert.h"
+#include "graphics/core/d3d9/tests/d3d9_fixture.h"
+#include "graphics/core/error.h"
+
+namespace {
+
+using D3d9RasterTest = D3d9DriverTest;
+
+// The held error code, cleared.
+OvInt32 TakeError() {
+    OvError e{};
+    OvErrorGet(&e);
+    return e.errorCode;
+}
+
+TEST_F(D3d9RasterTest, TexturesAreManagedAndLockByLevel) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    OvRaster* r = OvRasterCreate(16, 16, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888 | ovRASTERFORMATMIPMAP);
+    ASSERT_NE(r, nullptr);
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(r);
+    ASSERT_NE(ext->texture, nullptr);
+    EXPECT_EQ(ext->format, D3DFMT_A8R8G8B8);
+    EXPECT_EQ(r->depth, 32);
+    EXPECT_EQ(OvRasterGetNumLevels(r), 5);
+
+    // Each level reports its own size and restores the raster's on unlock; writes reach the level.
+    for (int level = 0; level < 5; ++level) {
+        OvUInt8* p = OvRasterLock(r, static_cast<OvUInt8>(level), ovRASTERLOCKWRITE | ovRASTERLOCKREAD);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(r->width, 16 >> level);
+        EXPECT_EQ(r->height, 16 >> level);
+        EXPECT_GE(r->stride, r->width * 4);
+        EXPECT_EQ(r->privateFlags, ovRASTERPIXELLOCKEDREAD | ovRASTERPIXELLOCKEDWRITE);
+        p[0] = static_cast<OvUInt8>(0x40 + level);
+        TakeError();
+        // A second lock is refused and the first stays intact.
+        EXPECT_EQ(OvRasterLock(r, 0, ovRASTERLOCKREAD), nullptr);
+        EXPECT_EQ(TakeError(), ovERRRASTERLOCKED);
+        EXPECT_EQ(r->cpPixels, p);
+        ASSERT_EQ(OvRasterUnlock(r), r);
+        EXPECT_EQ(r->width, 16);
+        EXPECT_EQ(r->height, 16);
+        EXPECT_EQ(r->privateFlags, 0);
+    }
+    for (int level = 0; level < 5; ++level) {
+        OvUInt8* p = OvRasterLock(r, static_cast<OvUInt8>(level), ovRASTERLOCKREAD);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p[0], 0x40 + level);
+        OvRasterUnlock(r);
+    }
+    EXPECT_EQ(OvRasterLock(r, 5, ovRASTERLOCKREAD), nullptr);
+    TakeError();
+    EXPECT_EQ(OvRasterUnlock(r), nullptr);
+    EXPECT_EQ(TakeError(), ovERRRASTERNOTLOCKED);
+
+    // Destroying a locked raster releases the level surface and the texture.
+    ASSERT_NE(OvRasterLock(r, 1, ovRASTERLOCKWRITE), nullptr);
+    OvRasterDestroy(r);
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+TEST_F(D3d9RasterTest, FormatChoiceAndFailures) {
+    ASSERT_TRUE(Up());
+    // No format asked: the depth's default; 16 bits is 565.
+    OvRaster* r = OvRasterCreate(8, 8, 16, ovRASTERTYPETEXTURE);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(OvRasterGetFormat(r) & ovRASTERFORMATPIXELFORMATMASK, ovRASTERFORMAT565);
+    EXPECT_EQ(OvD3D9RasterExtGet(r)->format, D3DFMT_R5G6B5);
+    OvRasterDestroy(r);
+
+    // Palettes, unknown codes and unsupported types are refused.
+    EXPECT_EQ(OvRasterCreate(8, 8, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888), nullptr);
+    TakeError();
+    EXPECT_EQ(OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | 0x0B00), nullptr);
+    EXPECT_EQ(TakeError(), ovERRBADRASTERFORMAT);
+    EXPECT_EQ(OvRasterCreate(8, 8, 32, 3), nullptr);
+
+    // The device refusing the texture fails the creation cleanly.
+    TakeError();
+    D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
+    EXPECT_EQ(OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888), nullptr);
+    EXPECT_EQ(TakeError(), 2);
+}
+
+TEST_F(D3d9RasterTest, ZBufferAndCameraRasters) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    const auto w = static_cast<OvInt32>(pp->BackBufferWidth);
+    const auto h = static_cast<OvInt32>(pp->BackBufferHeight);
+
+    // A z-buffer of the window's size is the device's own surface; another size has its own.
+    OvRaster* z = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(z)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(OvRasterGetFormat(z) & ovRASTERFORMATPIXELFORMATMASK, OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
+    OvRaster* small = OvRasterCreate(32, 32, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(small, nullptr);
+    EXPECT_NE(OvD3D9RasterExtGet(small)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(D3d9LiveObjects(device), live + 1);
+    TakeError();
+    EXPECT_EQ(OvRasterLock(small, 0, ovRASTERLOCKREAD), nullptr);
+    EXPECT_EQ(TakeError(), ovERRRASTERLOCKED);
+    OvRasterDestroy(small);
+    OvRasterDestroy(z);
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+    ASSERT_NE(OvD3D9GetDepthSurface(), nullptr);
+
+    // A camera raster takes the display's format; asking another is refused.
+    OvRaster* cam = OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA);
+    ASSERT_NE(cam, nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(cam)->format, OvD3D9GetCurrentMode()->format);
+    OvRasterDestroy(cam);
+    EXPECT_EQ(OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA | ovRASTERFORMAT4444), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    OvRaster* full = OvRasterCreate(static_cast<OvInt32>(pp->BackBufferWidth),
+                                    static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPEZBUFFER);
+    OvRaster* small = OvRasterCreate(64, 32, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(full, nullptr);
+    ASSERT_NE(small, nullptr);
+    OvRaster* texture = OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
+    ASSERT_NE(texture, nullptr);
+    IDirect3DTexture9* managed = OvD3D9RasterExtGet(texture)->texture;
+
+    // A depth surface of the default pool alive across Reset would make it fail.
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    EXPECT_EQ(OvD3D9RasterExtGet(full)->surface, OvD3D9GetDepthSurface());
+    ASSERT_NE(OvD3D9RasterExtGet(small)->surface, nullptr);
+    D3DSURFACE_DESC desc{};
+    OvD3D9RasterExtGet(small)->surface->GetDesc(&desc);
+    EXPECT_EQ(desc.Width, 64u);
+    EXPECT_EQ(desc.Height, 32u);
+    EXPECT_EQ(OvD3D9RasterExtGet(texture)->texture, managed);
+    EXPECT_EQ(D3d9LiveObjects(device), live + 2);
+
+    // A surface that cannot be re-made fails the restore; a later reset mends it.
+    D3d9ScriptFailure("CreateDepthStencilSurface", D3DERR_OUTOFVIDEOMEMORY);
+    EXPECT_FALSE(OvD3D9DeviceReset());
+    OvError drained{};
+    OvErrorGet(&drained);
+    EXPECT_EQ(OvD3D9RasterExtGet(small)->surface, nullptr);
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    EXPECT_NE(OvD3D9RasterExtGet(small)->surface, nullptr);
+
+    OvRasterDestroy(small);
+    OvRasterDestroy(full);
+    OvRasterDestroy(texture);
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+TEST_F(D3d9RasterTest, LuminanceFallsBackWhereTheAdapterLacksIt) {
+    for (const bool hasL8 : {true, false}) {
+        D3d9Adapter adapter = D3d9DefaultAdapter();
+        std::erase(adapter.textureFormats, D3DFMT_L8);
+        if (hasL8) {
+            adapter.textureFormats.push_back(D3DFMT_L8);
+        }
+        D3d9SetAdapters({adapter});
+        ASSERT_TRUE(Up());
+        OvRaster* r = OvRasterCreate(8, 8, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATLUM8);
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(OvD3D9RasterExtGet(r)->format, hasL8 ? D3DFMT_L8 : D3DFMT_X8R8G8B8) << hasL8;
+        EXPECT_EQ(r->depth, hasL8 ? 8 : 32);
+        EXPECT_EQ(OvRasterGetFormat(r) & ovRASTERFORMATPIXELFORMATMASK, hasL8 ? ovRASTERFORMATLUM8 : ovRASTERFORMAT888);
+        OvRasterDestroy(r);
+        ASSERT_TRUE(OvEngineStop());
+        ASSERT_TRUE(OvEngineClose());
+    }
+}
+
+} // namespace
