@@ -376,6 +376,8 @@ OvBool FillStandardFunctions(OvStandardFunction* table, OvInt32 number) {
         {ovSTANDARDRASTERLOCK, OvD3D9RasterLock},
         {ovSTANDARDRASTERUNLOCK, OvD3D9RasterUnlock},
         {ovSTANDARDRASTERGETNUMLEVELS, OvD3D9RasterGetNumLevels},
+        {ovSTANDARDIMAGEGETFROMRASTER, OvD3D9ImageGetFromRaster},
+        {ovSTANDARDRASTERSETFROMIMAGE, OvD3D9RasterSetFromImage},
     };
     for (const auto& [index, function] : installed) {
         if (index < number) {

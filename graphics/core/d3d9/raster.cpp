@@ -7,6 +7,8 @@
 #include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/error.h"
+#include "graphics/core/image.h"
+#include "graphics/core/image_processing.h"
 
 namespace {
 
@@ -83,8 +85,8 @@ OvBool MakeDepthSurface(OvRaster* raster, OvD3D9RasterExt* ext) {
         device == nullptr
             ? D3DERR_INVALIDCALL
             : device->CreateDepthStencilSurface(static_cast<UINT>(raster->width), static_cast<UINT>(raster->height),
-                                                pp->AutoDepthStencilFormat, pp->MultiSampleType,
-                                                pp->MultiSampleQuality, FALSE, &ext->surface, nullptr);
+                                                pp->AutoDepthStencilFormat, pp->MultiSampleType, pp->MultiSampleQuality,
+                                                FALSE, &ext->surface, nullptr);
     if (hr != D3D_OK) {
         ext->surface = nullptr;
         OvErrorReport(ovPLUGINIDCORE,
@@ -210,9 +212,9 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
         ext->hasAlpha = e->alpha;
         OvD3D9RasterFitSize(&raster->width, &raster->height, type, chosen, *OvD3D9GetCaps());
         const UINT levels = (chosen & ovRASTERFORMATMIPMAP) ? 0 : 1;
-        if (device == nullptr || device->CreateTexture(static_cast<UINT>(raster->width),
-                                                       static_cast<UINT>(raster->height), levels, 0, ext->format,
-                                                       D3DPOOL_MANAGED, &ext->texture, nullptr) != D3D_OK) {
+        if (device == nullptr ||
+            device->CreateTexture(static_cast<UINT>(raster->width), static_cast<UINT>(raster->height), levels, 0,
+                                  ext->format, D3DPOOL_MANAGED, &ext->texture, nullptr) != D3D_OK) {
             ext->texture = nullptr;
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(2, "Failed to create texture."));
             return FALSE;
@@ -356,4 +358,72 @@ OvBool OvD3D9RasterGetNumLevels(void* countOut, void* object, OvInt32) {
     }
     *static_cast<OvInt32*>(countOut) = static_cast<OvInt32>(ext->texture->GetLevelCount());
     return TRUE;
+}
+
+namespace {
+
+// The raster's level 0 as the conversion sees it; locks it (mode) unless it is already locked.
+// *lockedHere tells whether the caller must unlock it.
+bool ViewLevel(OvRaster* raster, OvInt32 mode, OvD3D9PixelView* view, bool* lockedHere) {
+    *lockedHere = false;
+    if (raster->cpPixels == nullptr) {
+        OvUInt8* pixels = nullptr;
+        if (!OvD3D9RasterLock(&pixels, raster, mode)) {
+            return false;
+        }
+        *lockedHere = true;
+    }
+    const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(Top(raster));
+    *view = {raster->cpPixels,          raster->stride, raster->width, raster->height, raster->depth, ext->format,
+             OvRasterGetFormat(raster), raster->palette};
+    return true;
+}
+
+} // namespace
+
+OvBool OvD3D9ImageGetFromRaster(void* image, void* object, OvInt32) {
+    auto* raster = static_cast<OvRaster*>(object);
+    OvD3D9PixelView view{};
+    bool lockedHere = false;
+    if (!ViewLevel(raster, ovRASTERLOCKREAD, &view, &lockedHere)) {
+        return FALSE;
+    }
+    const OvBool ok = OvD3D9PixelsToImage(static_cast<OvImage*>(image), view);
+    if (lockedHere) {
+        OvD3D9RasterUnlock(nullptr, raster, 0);
+    }
+    return ok;
+}
+
+OvBool OvD3D9RasterSetFromImage(void* object, void* in, OvInt32) {
+    auto* raster = static_cast<OvRaster*>(object);
+    auto* image = static_cast<OvImage*>(in);
+    OvD3D9PixelView view{};
+    bool lockedHere = false;
+    if (!ViewLevel(raster, ovRASTERLOCKWRITE, &view, &lockedHere)) {
+        return FALSE;
+    }
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    OvUInt8 hasAlpha = ext->hasAlpha;
+    // An image of another size goes in resampled to the level's.
+    OvImage* resampled = nullptr;
+    if (image->width != view.width || image->height != view.height) {
+        resampled = OvImageCreateResampled(image, view.width, view.height);
+    }
+    const OvBool ok = (image->width == view.width && image->height == view.height) || resampled != nullptr
+                          ? OvD3D9PixelsFromImage(view, resampled != nullptr ? resampled : image, TRUE, &hasAlpha)
+                          : FALSE;
+    if (resampled != nullptr) {
+        OvImageDestroy(resampled);
+    }
+    if (ok) {
+        ext->hasAlpha = hasAlpha;
+        if (hasAlpha) {
+            OvD3D9RasterExtGet(Top(raster))->hasAlpha = 1;
+        }
+    }
+    if (lockedHere) {
+        OvD3D9RasterUnlock(nullptr, raster, 0);
+    }
+    return ok;
 }

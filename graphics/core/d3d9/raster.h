@@ -11,12 +11,12 @@
 
 // The raster extension (plugin id 0x40C).
 struct OvD3D9RasterExt {
-    IDirect3DTexture9* texture; // types 0 and 4: the texture (one reference)
-    IDirect3DSurface9* surface; // type 1: the depth surface (a reference unless it is the device's own)
-    D3DFORMAT format;           // the resource's format
-    OvUInt8 hasAlpha;           // the format has alpha
-    OvUInt8 lockedLevel;        // the level now locked; 0xFF none
-    OvUInt8 ownSurface;         // surface holds a reference of its own
+    IDirect3DTexture9* texture;     // types 0 and 4: the texture (one reference)
+    IDirect3DSurface9* surface;     // type 1: the depth surface (a reference unless it is the device's own)
+    D3DFORMAT format;               // the resource's format
+    OvUInt8 hasAlpha;               // the format has alpha
+    OvUInt8 lockedLevel;            // the level now locked; 0xFF none
+    OvUInt8 ownSurface;             // surface holds a reference of its own
     IDirect3DSurface9* lockSurface; // surface held while locked
 };
 
@@ -50,3 +50,8 @@ OvBool OvD3D9RasterDestroy(void* out, void* raster, OvInt32 number);
 OvBool OvD3D9RasterLock(void* pixelsOut, void* raster, OvInt32 levelAndMode);
 OvBool OvD3D9RasterUnlock(void* out, void* raster, OvInt32 number);
 OvBool OvD3D9RasterGetNumLevels(void* countOut, void* raster, OvInt32 number);
+
+// Standard functions 6 and 7: level 0 of a raster into an image of its size and back, locking
+// the raster for the copy unless it is already locked.
+OvBool OvD3D9ImageGetFromRaster(void* image, void* raster, OvInt32 number);
+OvBool OvD3D9RasterSetFromImage(void* raster, void* image, OvInt32 number);

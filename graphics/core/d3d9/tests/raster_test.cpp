@@ -5,6 +5,7 @@
 #include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/error.h"
+#include "graphics/core/image.h"
 
 namespace {
 
@@ -100,7 +101,8 @@ TEST_F(D3d9RasterTest, ZBufferAndCameraRasters) {
     OvRaster* z = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
     ASSERT_NE(z, nullptr);
     EXPECT_EQ(OvD3D9RasterExtGet(z)->surface, OvD3D9GetDepthSurface());
-    EXPECT_EQ(OvRasterGetFormat(z) & ovRASTERFORMATPIXELFORMATMASK, OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
+    EXPECT_EQ(OvRasterGetFormat(z) & ovRASTERFORMATPIXELFORMATMASK,
+              OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
     OvRaster* small = OvRasterCreate(32, 32, 0, ovRASTERTYPEZBUFFER);
     ASSERT_NE(small, nullptr);
     EXPECT_NE(OvD3D9RasterExtGet(small)->surface, OvD3D9GetDepthSurface());
@@ -183,6 +185,71 @@ TEST_F(D3d9RasterTest, LuminanceFallsBackWhereTheAdapterLacksIt) {
         ASSERT_TRUE(OvEngineStop());
         ASSERT_TRUE(OvEngineClose());
     }
+}
+
+} // namespace
+
+namespace {
+
+// A 32-bit image whose every pixel differs in every channel.
+OvImage* Pattern(OvInt32 width, OvInt32 height) {
+    OvImage* image = OvImageCreate(width, height, 32);
+    OvImageAllocatePixels(image);
+    for (OvInt32 y = 0; y < height; ++y) {
+        for (OvInt32 x = 0; x < width; ++x) {
+            OvUInt8* p = image->cpPixels + y * image->stride + x * 4;
+            p[0] = static_cast<OvUInt8>(x * 13 + y);
+            p[1] = static_cast<OvUInt8>(y * 29 + 7);
+            p[2] = static_cast<OvUInt8>(x * y + 3);
+            p[3] = static_cast<OvUInt8>(255 - x - y);
+        }
+    }
+    return image;
+}
+
+TEST_F(D3d9RasterTest, ImagesGoThroughTexturesAndBack) {
+    ASSERT_TRUE(Up());
+    OvImage* source = Pattern(16, 8);
+    for (const OvInt32 format : {ovRASTERFORMAT8888, ovRASTERFORMAT565}) {
+        OvRaster* r = OvRasterCreate(16, 8, 32, ovRASTERTYPETEXTURE | format);
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(OvRasterSetFromImage(r, source), r);
+        EXPECT_EQ(r->cpPixels, nullptr); // locked for the copy only
+        OvImage* back = OvImageCreate(16, 8, 32);
+        OvImageAllocatePixels(back);
+        ASSERT_EQ(OvImageSetFromRaster(back, r), back);
+        for (OvInt32 i = 0; i < 16 * 8 * 4; ++i) {
+            const OvUInt8 want = source->cpPixels[i];
+            const OvUInt8 got = back->cpPixels[i];
+            if (format == ovRASTERFORMAT8888) {
+                ASSERT_EQ(got, want) << i;
+            } else if (i % 4 == 3) {
+                ASSERT_EQ(got, 255) << i;
+            } else {
+                // 565 keeps the top 5 or 6 bits of each channel.
+                ASSERT_EQ(got & 0xF8, want & 0xF8) << i;
+            }
+        }
+        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, format == ovRASTERFORMAT8888 ? 1 : 0);
+        OvImageDestroy(back);
+        OvRasterDestroy(r);
+    }
+
+    // A raster the caller holds locked at level 1 is read there and left locked; an image of
+    // another size is resampled to the raster's.
+    OvRaster* r = OvRasterCreate(16, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888 | ovRASTERFORMATMIPMAP);
+    ASSERT_NE(r, nullptr);
+    ASSERT_NE(OvRasterLock(r, 1, ovRASTERLOCKWRITE | ovRASTERLOCKREAD), nullptr);
+    ASSERT_EQ(OvRasterSetFromImage(r, source), r);
+    OvImage* half = OvImageCreate(8, 4, 32);
+    OvImageAllocatePixels(half);
+    ASSERT_EQ(OvImageSetFromRaster(half, r), half);
+    EXPECT_NE(r->cpPixels, nullptr);
+    EXPECT_EQ(r->width, 8);
+    OvRasterUnlock(r);
+    OvImageDestroy(half);
+    OvRasterDestroy(r);
+    OvImageDestroy(source);
 }
 
 } // namespace
