@@ -9,6 +9,7 @@
 #include "graphics/core/error.h"
 #include "graphics/core/image.h"
 #include "graphics/core/image_processing.h"
+#include "graphics/core/texture.h"
 
 namespace {
 
@@ -345,8 +346,17 @@ OvBool OvD3D9RasterUnlock(void*, void* object, OvInt32) {
         ext->lockSurface->Release();
         ext->lockSurface = nullptr;
     }
-    (void)written;
+    const OvUInt8 level = ext->lockedLevel;
     ext->lockedLevel = 0xFF;
+    // The device makes no levels itself: a write of level 0 of an automatic-mipmap texture
+    // regenerates the others in software (the generator clears the automatic bit while it
+    // writes, so its own unlocks do not come back here).
+    OvRaster* top = Top(raster);
+    OvD3D9RasterExt* topExt = OvD3D9RasterExtGet(top);
+    if (written && level == 0 && (OvRasterGetFormat(top) & ovRASTERFORMATAUTOMIPMAP) && topExt->texture != nullptr &&
+        topExt->texture->GetLevelCount() > 1) {
+        OvTextureGenerateMipmaps(top, nullptr);
+    }
     return TRUE;
 }
 

@@ -1,6 +1,7 @@
 #include "graphics/core/d3d9/raster.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
@@ -250,6 +251,65 @@ TEST_F(D3d9RasterTest, ImagesGoThroughTexturesAndBack) {
     OvImageDestroy(half);
     OvRasterDestroy(r);
     OvImageDestroy(source);
+}
+
+} // namespace
+
+namespace {
+
+// Fills a level with one 32-bit value, or checks that every pixel of it holds that value.
+void FillLevel(OvRaster* r, OvUInt8 level, OvUInt32 value) {
+    OvUInt8* p = OvRasterLock(r, level, ovRASTERLOCKWRITE);
+    ASSERT_NE(p, nullptr);
+    for (OvInt32 y = 0; y < r->height; ++y) {
+        for (OvInt32 x = 0; x < r->width; ++x) {
+            std::memcpy(p + y * r->stride + x * 4, &value, 4);
+        }
+    }
+    OvRasterUnlock(r);
+}
+
+bool LevelHolds(OvRaster* r, OvUInt8 level, OvUInt32 value) {
+    const OvUInt8* p = OvRasterLock(r, level, ovRASTERLOCKREAD);
+    bool all = p != nullptr;
+    for (OvInt32 y = 0; all && y < r->height; ++y) {
+        for (OvInt32 x = 0; all && x < r->width; ++x) {
+            OvUInt32 v = 0;
+            std::memcpy(&v, p + y * r->stride + x * 4, 4);
+            all = v == value;
+        }
+    }
+    OvRasterUnlock(r);
+    return all;
+}
+
+TEST_F(D3d9RasterTest, WritingLevelZeroOfAnAutoMipTextureRegeneratesTheOthers) {
+    ASSERT_TRUE(Up());
+    OvRaster* r = OvRasterCreate(
+        8, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888 | ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(OvRasterGetNumLevels(r), 4);
+    FillLevel(r, 0, 0x80402010u);
+    for (OvUInt8 level = 0; level < 4; ++level) {
+        EXPECT_TRUE(LevelHolds(r, level, 0x80402010u)) << int{level};
+    }
+    EXPECT_NE(OvRasterGetFormat(r) & ovRASTERFORMATAUTOMIPMAP, 0);
+
+    // Another level written leaves the rest alone; so does a read-only lock of level 0.
+    FillLevel(r, 1, 0xFF00FF00u);
+    ASSERT_NE(OvRasterLock(r, 0, ovRASTERLOCKREAD), nullptr);
+    OvRasterUnlock(r);
+    EXPECT_TRUE(LevelHolds(r, 0, 0x80402010u));
+    EXPECT_TRUE(LevelHolds(r, 1, 0xFF00FF00u));
+    EXPECT_TRUE(LevelHolds(r, 2, 0x80402010u));
+    OvRasterDestroy(r);
+
+    // Without the automatic flag level 0 is written alone.
+    r = OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888 | ovRASTERFORMATMIPMAP);
+    ASSERT_NE(r, nullptr);
+    FillLevel(r, 0, 0x80402010u);
+    EXPECT_FALSE(LevelHolds(r, 1, 0x80402010u));
+    OvRasterDestroy(r);
 }
 
 } // namespace
