@@ -376,6 +376,7 @@ OvBool FillStandardFunctions(OvStandardFunction* table, OvInt32 number) {
         {ovSTANDARDRASTERLOCK, OvD3D9RasterLock},
         {ovSTANDARDRASTERUNLOCK, OvD3D9RasterUnlock},
         {ovSTANDARDRASTERGETNUMLEVELS, OvD3D9RasterGetNumLevels},
+        {ovSTANDARDRASTERFORMATFORIMAGE, OvD3D9RasterFormatForImage},
         {ovSTANDARDIMAGEGETFROMRASTER, OvD3D9ImageGetFromRaster},
         {ovSTANDARDRASTERSETFROMIMAGE, OvD3D9RasterSetFromImage},
     };

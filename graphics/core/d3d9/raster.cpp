@@ -437,3 +437,93 @@ OvBool OvD3D9RasterSetFromImage(void* object, void* in, OvInt32) {
     }
     return ok;
 }
+
+namespace {
+
+OvInt32 DisplayDepth() {
+    const D3DFORMAT display = OvD3D9GetCurrentMode()->format;
+    const FormatEntry* e = FindFormat(display);
+    return e != nullptr ? e->depth : 32;
+}
+
+// Scans the palette entries the pixels use: TRUE when one has alpha below 255.
+bool PixelsUseTranslucentEntries(const OvImage* image, OvUInt32 mask) {
+    for (OvInt32 y = 0; y < image->height; ++y) {
+        const OvUInt8* row = image->cpPixels + static_cast<std::ptrdiff_t>(y) * image->stride;
+        for (OvInt32 x = 0; x < image->width; ++x) {
+            if (image->palette[(row[x] & mask) * 4 + 3] < 255) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+OvInt32 OvD3D9ImageBestRasterFormat(const OvImage* image) {
+    if (image->depth == 4 || image->depth == 8) {
+        const OvUInt32 entries = image->depth == 4 ? 16 : 256;
+        const OvInt32 palette = image->depth == 4 ? ovRASTERFORMATPAL4 : ovRASTERFORMATPAL8;
+        bool opaque = true;
+        for (OvUInt32 i = 0; opaque && image->palette != nullptr && i < entries; ++i) {
+            opaque = image->palette[i * 4 + 3] == 255;
+        }
+        const bool translucent =
+            !opaque && image->cpPixels != nullptr && PixelsUseTranslucentEntries(image, entries - 1);
+        return palette | (translucent ? ovRASTERFORMAT8888 : ovRASTERFORMAT888);
+    }
+    const bool deep = DisplayDepth() > 16;
+    bool someBelow16 = false;
+    bool someBelow255 = false;
+    for (OvInt32 y = 0; image->cpPixels != nullptr && y < image->height; ++y) {
+        const OvUInt8* row = image->cpPixels + static_cast<std::ptrdiff_t>(y) * image->stride;
+        for (OvInt32 x = 0; x < image->width; ++x) {
+            const OvUInt8 alpha = row[x * 4 + 3];
+            if (alpha >= 16 && alpha < 255) {
+                // Graded alpha decides at once.
+                if (deep && OvD3D9CheckTextureFormat(D3DFMT_A8R8G8B8)) {
+                    return ovRASTERFORMAT8888;
+                }
+                return OvD3D9CheckTextureFormat(D3DFMT_A4R4G4B4) ? ovRASTERFORMAT4444 : ovRASTERFORMAT1555;
+            }
+            someBelow16 = someBelow16 || alpha < 16;
+            someBelow255 = someBelow255 || alpha < 255;
+        }
+    }
+    if (someBelow16) {
+        return deep && OvD3D9CheckTextureFormat(D3DFMT_A8R8G8B8) ? ovRASTERFORMAT8888 : ovRASTERFORMAT1555;
+    }
+    return deep && OvD3D9CheckTextureFormat(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
+}
+
+OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
+    auto* raster = static_cast<OvRaster*>(out);
+    const auto* image = static_cast<const OvImage*>(in);
+    const OvInt32 type = flags & ovRASTERTYPEMASK;
+    constexpr OvInt32 kMipBits = ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP;
+    OvInt32 width = image->width;
+    OvInt32 height = image->height;
+    OvInt32 format = flags;
+    if (type == ovRASTERTYPENORMAL || type == ovRASTERTYPETEXTURE || type == ovRASTERTYPECAMERATEXTURE) {
+        // The driver makes no palettised textures: such images become 32-bit ones.
+        const OvInt32 best = OvD3D9ImageBestRasterFormat(image) & ovRASTERFORMATPIXELFORMATMASK;
+        format = type == ovRASTERTYPENORMAL ? best | (flags & ~kMipBits) : type | best | (flags & kMipBits);
+        OvD3D9RasterFitSize(&width, &height, type, format, *OvD3D9GetCaps());
+    } else if (type != ovRASTERTYPEZBUFFER && type != ovRASTERTYPECAMERA) {
+        return Fail(ovERRBADRASTERFORMAT);
+    }
+    const OvInt32 chosen = OvD3D9RasterChooseFormat(type, format, 0);
+    if (chosen < 0) {
+        return FALSE;
+    }
+    const OvInt32 code = chosen & ovRASTERFORMATPIXELFORMATMASK;
+    raster->width = width;
+    raster->height = height;
+    raster->cType = static_cast<OvUInt8>(type);
+    raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
+    raster->depth = type == ovRASTERTYPEZBUFFER ? OvD3D9GetZBufferDepth()
+                    : FindCode(code) != nullptr ? FindCode(code)->depth
+                                                : 0;
+    return TRUE;
+}

@@ -9,6 +9,8 @@
 #include "graphics/core/raster.h"
 #include "platform/d3d9.h"
 
+struct OvImage;
+
 // The raster extension (plugin id 0x40C).
 struct OvD3D9RasterExt {
     IDirect3DTexture9* texture;     // types 0 and 4: the texture (one reference)
@@ -55,3 +57,10 @@ OvBool OvD3D9RasterGetNumLevels(void* countOut, void* raster, OvInt32 number);
 // the raster for the copy unless it is already locked.
 OvBool OvD3D9ImageGetFromRaster(void* image, void* raster, OvInt32 number);
 OvBool OvD3D9RasterSetFromImage(void* raster, void* image, OvInt32 number);
+
+// The raster format that suits an image: for 32-bit images from its alphas, the display depth
+// and the formats the adapter takes; for palettised ones the palette flag with 888 or 8888.
+OvInt32 OvD3D9ImageBestRasterFormat(const OvImage* image);
+// Standard function 9: the raster record (size, type, format, depth) the driver would make for
+// an image with the given creation flags, without making it.
+OvBool OvD3D9RasterFormatForImage(void* raster, void* image, OvInt32 flags);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
@@ -310,6 +311,64 @@ TEST_F(D3d9RasterTest, WritingLevelZeroOfAnAutoMipTextureRegeneratesTheOthers) {
     FillLevel(r, 0, 0x80402010u);
     EXPECT_FALSE(LevelHolds(r, 1, 0x80402010u));
     OvRasterDestroy(r);
+}
+
+} // namespace
+
+namespace {
+
+// The format the core's query answers for a 4x2 image whose pixels carry the given alphas.
+OvInt32 QueryFormat(const std::vector<OvUInt8>& alphas, OvInt32 flags) {
+    OvImage* image = OvImageCreate(4, 2, 32);
+    OvImageAllocatePixels(image);
+    for (OvInt32 i = 0; i < 8; ++i) {
+        image->cpPixels[(i / 4) * image->stride + (i % 4) * 4 + 3] =
+            alphas[static_cast<std::size_t>(i) % alphas.size()];
+    }
+    OvInt32 width = 0, height = 0, depth = 0, format = 0;
+    const bool ok = OvRasterQueryFormat(image, flags, &width, &height, &depth, &format) != nullptr;
+    OvImageDestroy(image);
+    EXPECT_TRUE(!ok || (width == 4 && height == 2));
+    return ok ? format : -1;
+}
+
+TEST_F(D3d9RasterTest, ImagesGetTheFormatTheirAlphaAndTheDisplayAllow) {
+    for (const D3DFORMAT desktop : {D3DFMT_X8R8G8B8, D3DFMT_R5G6B5}) {
+        D3d9Adapter adapter = D3d9DefaultAdapter();
+        adapter.desktop.Format = desktop;
+        D3d9SetAdapters({adapter});
+        ASSERT_TRUE(Up());
+        const bool deep = desktop == D3DFMT_X8R8G8B8;
+        const OvInt32 tex = ovRASTERTYPETEXTURE;
+        EXPECT_EQ(QueryFormat({255}, tex), tex | (deep ? ovRASTERFORMAT888 : ovRASTERFORMAT565));
+        EXPECT_EQ(QueryFormat({255, 0}, tex), tex | (deep ? ovRASTERFORMAT8888 : ovRASTERFORMAT1555));
+        EXPECT_EQ(QueryFormat({0, 255, 128}, tex), tex | (deep ? ovRASTERFORMAT8888 : ovRASTERFORMAT4444));
+        // Mip flags stay with a texture and go from a normal raster.
+        EXPECT_EQ(QueryFormat({255}, tex | ovRASTERFORMATMIPMAP),
+                  tex | ovRASTERFORMATMIPMAP | (deep ? ovRASTERFORMAT888 : ovRASTERFORMAT565));
+        EXPECT_EQ(QueryFormat({255}, ovRASTERFORMATMIPMAP), deep ? ovRASTERFORMAT888 : ovRASTERFORMAT565);
+        EXPECT_EQ(QueryFormat({255}, 3), -1);
+        OvError drained{};
+        OvErrorGet(&drained);
+        ASSERT_TRUE(OvEngineStop());
+        ASSERT_TRUE(OvEngineClose());
+    }
+}
+
+TEST_F(D3d9RasterTest, PalettisedImagesAskForThePaletteFormatTheirPixelsNeed) {
+    ASSERT_TRUE(Up());
+    OvImage* image = OvImageCreate(2, 2, 8);
+    OvImageAllocatePixels(image);
+    ASSERT_NE(image->palette, nullptr);
+    for (int i = 0; i < 256; ++i) {
+        image->palette[i * 4 + 3] = 255;
+    }
+    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
+    image->palette[7 * 4 + 3] = 0; // an entry no pixel uses
+    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
+    image->cpPixels[image->stride + 1] = 7;
+    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
+    OvImageDestroy(image);
 }
 
 } // namespace
