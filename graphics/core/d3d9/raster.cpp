@@ -290,24 +290,42 @@ OvBool OvD3D9RasterLock(void* pixelsOut, void* object, OvInt32 levelAndMode) {
     }
     OvRaster* top = Top(raster);
     OvD3D9RasterExt* topExt = OvD3D9RasterExtGet(top);
-    if ((raster->cType != ovRASTERTYPENORMAL && raster->cType != ovRASTERTYPETEXTURE) || topExt->texture == nullptr) {
-        return Fail(ovERRRASTERLOCKED);
-    }
     const OvInt32 mode = levelAndMode & 0xFF;
     const OvUInt32 level = static_cast<OvUInt32>(levelAndMode >> 8) & 0xFF;
-    DWORD lockFlags = D3DLOCK_NOSYSLOCK;
-    if ((mode & ovRASTERLOCKWRITE) == 0) {
-        lockFlags |= D3DLOCK_READONLY | D3DLOCK_NO_DIRTY_UPDATE;
-    }
-    IDirect3DSurface9* surface = nullptr;
-    if (level >= topExt->texture->GetLevelCount() || topExt->texture->GetSurfaceLevel(level, &surface) != D3D_OK) {
-        return FALSE;
-    }
     D3DLOCKED_RECT locked{};
     RECT rect{raster->nOffsetX, raster->nOffsetY, raster->nOffsetX + raster->width, raster->nOffsetY + raster->height};
-    if (surface->LockRect(&locked, raster == top ? nullptr : &rect, lockFlags) != D3D_OK) {
-        surface->Release();
-        return FALSE;
+    IDirect3DSurface9* surface = nullptr;
+    if (raster->cType == ovRASTERTYPECAMERA) {
+        // The back buffer is reached through a copy in system memory.
+        IDirect3DDevice9* device = OvD3D9GetDevice();
+        IDirect3DSurface9* source = OvD3D9GetBackBuffer();
+        D3DSURFACE_DESC desc{};
+        if (level != 0 || device == nullptr || source == nullptr || source->GetDesc(&desc) != D3D_OK ||
+            device->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM, &surface,
+                                                nullptr) != D3D_OK) {
+            return FALSE;
+        }
+        if (((mode & ovRASTERLOCKREAD) && device->GetRenderTargetData(source, surface) != D3D_OK) ||
+            surface->LockRect(&locked, raster == top ? nullptr : &rect, 0) != D3D_OK) {
+            surface->Release();
+            return FALSE;
+        }
+    } else {
+        if ((raster->cType != ovRASTERTYPENORMAL && raster->cType != ovRASTERTYPETEXTURE) ||
+            topExt->texture == nullptr) {
+            return Fail(ovERRRASTERLOCKED);
+        }
+        DWORD lockFlags = D3DLOCK_NOSYSLOCK;
+        if ((mode & ovRASTERLOCKWRITE) == 0) {
+            lockFlags |= D3DLOCK_READONLY | D3DLOCK_NO_DIRTY_UPDATE;
+        }
+        if (level >= topExt->texture->GetLevelCount() || topExt->texture->GetSurfaceLevel(level, &surface) != D3D_OK) {
+            return FALSE;
+        }
+        if (surface->LockRect(&locked, raster == top ? nullptr : &rect, lockFlags) != D3D_OK) {
+            surface->Release();
+            return FALSE;
+        }
     }
     OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
     ext->lockSurface = surface;
@@ -343,6 +361,14 @@ OvBool OvD3D9RasterUnlock(void*, void* object, OvInt32) {
     raster->privateFlags &= static_cast<OvUInt8>(~(ovRASTERPIXELLOCKEDREAD | ovRASTERPIXELLOCKEDWRITE));
     if (ext->lockSurface != nullptr) {
         ext->lockSurface->UnlockRect();
+        if (raster->cType == ovRASTERTYPECAMERA && written && OvD3D9GetDevice() != nullptr &&
+            OvD3D9GetBackBuffer() != nullptr) {
+            // The written copy goes back to the back buffer at the raster's place in it.
+            const RECT place{raster->nOffsetX, raster->nOffsetY, raster->nOffsetX + raster->width,
+                             raster->nOffsetY + raster->height};
+            const POINT at{raster->nOffsetX, raster->nOffsetY};
+            OvD3D9GetDevice()->UpdateSurface(ext->lockSurface, &place, OvD3D9GetBackBuffer(), &at);
+        }
         ext->lockSurface->Release();
         ext->lockSurface = nullptr;
     }

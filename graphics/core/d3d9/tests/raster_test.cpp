@@ -372,3 +372,46 @@ TEST_F(D3d9RasterTest, PalettisedImagesAskForThePaletteFormatTheirPixelsNeed) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(D3d9RasterTest, CameraRastersLockThroughASystemMemoryCopy) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    OvRaster* cam = OvRasterCreate(static_cast<OvInt32>(pp->BackBufferWidth),
+                                   static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPECAMERA);
+    ASSERT_NE(cam, nullptr);
+    ASSERT_EQ(cam->depth, 32);
+    ASSERT_EQ(device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xFF336699u, 1.0f, 0), D3D_OK);
+
+    // Read: the copy holds the back buffer. Write: the copy goes back on unlock.
+    OvUInt8* p = OvRasterLock(cam, 0, ovRASTERLOCKREAD | ovRASTERLOCKWRITE);
+    ASSERT_NE(p, nullptr);
+    OvUInt32 v = 0;
+    std::memcpy(&v, p + 3 * cam->stride + 5 * 4, 4);
+    EXPECT_EQ(v & 0xFFFFFFu, 0x336699u);
+    const OvUInt32 red = 0xFFFF0000u;
+    std::memcpy(p + 3 * cam->stride + 5 * 4, &red, 4);
+    ASSERT_EQ(OvRasterUnlock(cam), cam);
+    p = OvRasterLock(cam, 0, ovRASTERLOCKREAD);
+    ASSERT_NE(p, nullptr);
+    std::memcpy(&v, p + 3 * cam->stride + 5 * 4, 4);
+    EXPECT_EQ(v & 0xFFFFFFu, 0xFF0000u);
+    std::memcpy(&v, p + 3 * cam->stride + 6 * 4, 4);
+    EXPECT_EQ(v & 0xFFFFFFu, 0x336699u);
+    OvRasterUnlock(cam);
+
+    // A copy that cannot be made or locked fails the lock and leaves nothing behind.
+    for (const char* method : {"CreateOffscreenPlainSurface", "LockRect"}) {
+        D3d9ScriptFailure(method, D3DERR_INVALIDCALL);
+        EXPECT_EQ(OvRasterLock(cam, 0, ovRASTERLOCKREAD), nullptr) << method;
+        EXPECT_EQ(cam->cpPixels, nullptr);
+        EXPECT_EQ(D3d9LiveObjects(device), live);
+    }
+    OvRasterDestroy(cam);
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+} // namespace
