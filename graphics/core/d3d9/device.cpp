@@ -332,6 +332,7 @@ OvBool Start() {
     OvD3D9RenderStateOpen();
     if (!OvD3D9DynamicVertexBufferOpen()) {
         OvD3D9DynamicVertexBufferClose();
+        OvD3D9VideoRasterListClose();
         gSys.device->Release();
         gSys.device = nullptr;
         return FALSE;
@@ -377,6 +378,8 @@ OvBool FillStandardFunctions(OvStandardFunction* table, OvInt32 number) {
         {ovSTANDARDRASTERUNLOCK, OvD3D9RasterUnlock},
         {ovSTANDARDRASTERGETNUMLEVELS, OvD3D9RasterGetNumLevels},
         {ovSTANDARDRASTERFORMATFORIMAGE, OvD3D9RasterFormatForImage},
+        {ovSTANDARDRASTERLOCKPALETTE, OvD3D9RasterLockPalette},
+        {ovSTANDARDRASTERUNLOCKPALETTE, OvD3D9RasterUnlockPalette},
         {ovSTANDARDIMAGEGETFROMRASTER, OvD3D9ImageGetFromRaster},
         {ovSTANDARDRASTERSETFROMIMAGE, OvD3D9RasterSetFromImage},
     };

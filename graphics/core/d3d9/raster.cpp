@@ -6,6 +6,7 @@
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/render_state.h"
+#include "graphics/core/engine.h"
 #include "graphics/core/error.h"
 #include "graphics/core/image.h"
 #include "graphics/core/image_processing.h"
@@ -14,8 +15,40 @@
 namespace {
 
 OvInt32 gExtOffset = -1;
-// Rasters whose resources a reset destroys (z-buffers), newest last.
+// Rasters whose resources or device state a reset destroys (z-buffers, and P8 textures whose
+// palettes the device forgets), newest last.
 std::vector<OvRaster*> gVideoRasters;
+// Palette numbers handed back, and the next never handed out.
+std::vector<OvUInt16> gFreePaletteNumbers;
+OvUInt32 gNextPaletteNumber = 0;
+constexpr std::size_t kPaletteBytes = 256 * 4;
+
+bool TakePaletteNumber(OvUInt32* number) {
+    if (!gFreePaletteNumbers.empty()) {
+        *number = gFreePaletteNumbers.back();
+        gFreePaletteNumbers.pop_back();
+        return true;
+    }
+    if (gNextPaletteNumber > 0xFFFF) {
+        return false;
+    }
+    *number = gNextPaletteNumber++;
+    return true;
+}
+
+void SendPalette(const OvD3D9RasterExt* ext) {
+    if (IDirect3DDevice9* device = OvD3D9GetDevice()) {
+        device->SetPaletteEntries(ext->paletteNumber, reinterpret_cast<const PALETTEENTRY*>(ext->palette));
+    }
+}
+
+void FreePalette(OvD3D9RasterExt* ext) {
+    if (ext->palette != nullptr) {
+        OvFree(ext->palette);
+        ext->palette = nullptr;
+        gFreePaletteNumbers.push_back(static_cast<OvUInt16>(ext->paletteNumber));
+    }
+}
 
 // The core runs the extension constructors after the driver has made the raster, so the
 // constructor leaves the extension as the driver's create filled it.
@@ -141,10 +174,26 @@ OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth) {
     switch (type) {
     case ovRASTERTYPENORMAL:
     case ovRASTERTYPETEXTURE:
-        if (flags & (ovRASTERFORMATPAL4 | ovRASTERFORMATPAL8)) {
-            // Palettised textures are not made by this driver.
+        if (flags & ovRASTERFORMATPAL4) {
             Fail(ovERRBADRASTERFORMAT);
             return -1;
+        }
+        if (flags & ovRASTERFORMATPAL8) {
+            // P8 textures: 888 entries, or 8888 where the device takes palette alpha.
+            if (code == 0) {
+                code = ovRASTERFORMAT888;
+            }
+            const bool alphaPalette = (OvD3D9GetCaps()->TextureCaps & D3DPTEXTURECAPS_ALPHAPALETTE) != 0;
+            if (code != ovRASTERFORMAT888 && code != ovRASTERFORMAT8888) {
+                OvErrorReport(
+                    ovPLUGINIDCORE,
+                    OvErrorCode(2, "Palletized texture can only be ovRASTERFORMAT888 or ovRASTERFORMAT8888."));
+                return -1;
+            }
+            if ((code == ovRASTERFORMAT8888 && !alphaPalette) || !OvD3D9CheckTextureFormat(D3DFMT_P8)) {
+                return -1;
+            }
+            return rest | code;
         }
         if (code == 0) {
             code = depth == 16 ? ovRASTERFORMAT565 : depth == 8 ? ovRASTERFORMATLUM8 : ovRASTERFORMAT8888;
@@ -208,17 +257,34 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
     case ovRASTERTYPENORMAL:
     case ovRASTERTYPETEXTURE: {
         const FormatEntry* e = FindCode(code);
-        raster->depth = e->depth;
-        ext->format = e->format;
+        const bool palettised = (chosen & ovRASTERFORMATPAL8) != 0;
+        raster->depth = palettised ? 8 : e->depth;
+        ext->format = palettised ? D3DFMT_P8 : e->format;
         ext->hasAlpha = e->alpha;
+        if (palettised) {
+            ext->palette = static_cast<OvUInt8*>(OvCalloc(1, kPaletteBytes, ovMEMHINTDUR_OBJECT));
+            if (ext->palette == nullptr) {
+                return Fail(ovERRNOMEMORY);
+            }
+            if (!TakePaletteNumber(&ext->paletteNumber)) {
+                OvFree(ext->palette);
+                ext->palette = nullptr;
+                return Fail(ovERRBADRASTERFORMAT);
+            }
+        }
         OvD3D9RasterFitSize(&raster->width, &raster->height, type, chosen, *OvD3D9GetCaps());
         const UINT levels = (chosen & ovRASTERFORMATMIPMAP) ? 0 : 1;
         if (device == nullptr ||
             device->CreateTexture(static_cast<UINT>(raster->width), static_cast<UINT>(raster->height), levels, 0,
                                   ext->format, D3DPOOL_MANAGED, &ext->texture, nullptr) != D3D_OK) {
             ext->texture = nullptr;
+            FreePalette(ext);
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(2, "Failed to create texture."));
             return FALSE;
+        }
+        if (palettised) {
+            SendPalette(ext);
+            gVideoRasters.push_back(raster);
         }
         return TRUE;
     }
@@ -249,6 +315,11 @@ OvBool OvD3D9RasterDestroy(void*, void* object, OvInt32) {
     if (raster->cpPixels != nullptr) {
         OvD3D9RasterUnlock(nullptr, raster, 0);
     }
+    raster->palette = nullptr;
+    raster->privateFlags &= static_cast<OvUInt8>(~(ovRASTERPALETTELOCKED | ovRASTERPALETTELOCKEDWRITE));
+    if (raster->parent == raster) {
+        FreePalette(ext);
+    }
     switch (raster->cType) {
     case ovRASTERTYPENORMAL:
     case ovRASTERTYPETEXTURE:
@@ -269,14 +340,24 @@ OvBool OvD3D9RasterDestroy(void*, void* object, OvInt32) {
 
 void OvD3D9ReleaseVideoRasters() {
     for (OvRaster* raster : gVideoRasters) {
-        ReleaseDepthSurface(OvD3D9RasterExtGet(raster));
+        if (raster->cType == ovRASTERTYPEZBUFFER) {
+            ReleaseDepthSurface(OvD3D9RasterExtGet(raster));
+        }
     }
+}
+
+void OvD3D9VideoRasterListClose() {
+    gVideoRasters.clear();
+    gVideoRasters.shrink_to_fit();
 }
 
 OvBool OvD3D9RestoreVideoRasters() {
     OvBool ok = TRUE;
     for (OvRaster* raster : gVideoRasters) {
-        if (!MakeDepthSurface(raster, OvD3D9RasterExtGet(raster))) {
+        OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+        if (raster->cType != ovRASTERTYPEZBUFFER) {
+            SendPalette(ext);
+        } else if (!MakeDepthSurface(raster, ext)) {
             ok = FALSE;
         }
     }
@@ -399,8 +480,9 @@ OvBool OvD3D9RasterGetNumLevels(void* countOut, void* object, OvInt32) {
 namespace {
 
 // The raster's level 0 as the conversion sees it; locks it (mode) unless it is already locked.
-// *lockedHere tells whether the caller must unlock it.
-bool ViewLevel(OvRaster* raster, OvInt32 mode, OvD3D9PixelView* view, bool* lockedHere) {
+// *lockedHere and *paletteLockedHere tell whether the caller must unlock pixels and palette
+// (a P8 texture's palette is locked with the pixels).
+bool ViewLevel(OvRaster* raster, OvInt32 mode, OvD3D9PixelView* view, bool* lockedHere, bool* paletteLockedHere) {
     *lockedHere = false;
     if (raster->cpPixels == nullptr) {
         OvUInt8* pixels = nullptr;
@@ -410,6 +492,12 @@ bool ViewLevel(OvRaster* raster, OvInt32 mode, OvD3D9PixelView* view, bool* lock
         *lockedHere = true;
     }
     const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(Top(raster));
+    *paletteLockedHere = false;
+    if (ext->palette != nullptr && raster->palette == nullptr) {
+        OvUInt8* palette = nullptr;
+        OvD3D9RasterLockPalette(&palette, raster, mode);
+        *paletteLockedHere = true;
+    }
     *view = {raster->cpPixels,          raster->stride, raster->width, raster->height, raster->depth, ext->format,
              OvRasterGetFormat(raster), raster->palette};
     return true;
@@ -421,10 +509,14 @@ OvBool OvD3D9ImageGetFromRaster(void* image, void* object, OvInt32) {
     auto* raster = static_cast<OvRaster*>(object);
     OvD3D9PixelView view{};
     bool lockedHere = false;
-    if (!ViewLevel(raster, ovRASTERLOCKREAD, &view, &lockedHere)) {
+    bool paletteLockedHere = false;
+    if (!ViewLevel(raster, ovRASTERLOCKREAD, &view, &lockedHere, &paletteLockedHere)) {
         return FALSE;
     }
     const OvBool ok = OvD3D9PixelsToImage(static_cast<OvImage*>(image), view);
+    if (paletteLockedHere) {
+        OvD3D9RasterUnlockPalette(nullptr, raster, 0);
+    }
     if (lockedHere) {
         OvD3D9RasterUnlock(nullptr, raster, 0);
     }
@@ -436,7 +528,8 @@ OvBool OvD3D9RasterSetFromImage(void* object, void* in, OvInt32) {
     auto* image = static_cast<OvImage*>(in);
     OvD3D9PixelView view{};
     bool lockedHere = false;
-    if (!ViewLevel(raster, ovRASTERLOCKWRITE, &view, &lockedHere)) {
+    bool paletteLockedHere = false;
+    if (!ViewLevel(raster, ovRASTERLOCKWRITE, &view, &lockedHere, &paletteLockedHere)) {
         return FALSE;
     }
     OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
@@ -457,6 +550,9 @@ OvBool OvD3D9RasterSetFromImage(void* object, void* in, OvInt32) {
         if (hasAlpha) {
             OvD3D9RasterExtGet(Top(raster))->hasAlpha = 1;
         }
+    }
+    if (paletteLockedHere) {
+        OvD3D9RasterUnlockPalette(nullptr, raster, 0);
     }
     if (lockedHere) {
         OvD3D9RasterUnlock(nullptr, raster, 0);
@@ -551,5 +647,34 @@ OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
     raster->depth = type == ovRASTERTYPEZBUFFER ? OvD3D9GetZBufferDepth()
                     : FindCode(code) != nullptr ? FindCode(code)->depth
                                                 : 0;
+    return TRUE;
+}
+
+OvBool OvD3D9RasterLockPalette(void* paletteOut, void* object, OvInt32 lockMode) {
+    auto* raster = static_cast<OvRaster*>(object);
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(Top(raster));
+    if ((raster->cType != ovRASTERTYPENORMAL && raster->cType != ovRASTERTYPETEXTURE) || ext->palette == nullptr ||
+        raster->palette != nullptr) {
+        return Fail(ovERRRASTERLOCKED);
+    }
+    raster->palette = ext->palette;
+    raster->privateFlags |= ovRASTERPALETTELOCKED;
+    if (lockMode & ovRASTERLOCKWRITE) {
+        raster->privateFlags |= ovRASTERPALETTELOCKEDWRITE;
+    }
+    *static_cast<OvUInt8**>(paletteOut) = raster->palette;
+    return TRUE;
+}
+
+OvBool OvD3D9RasterUnlockPalette(void*, void* object, OvInt32) {
+    auto* raster = static_cast<OvRaster*>(object);
+    if (raster->palette == nullptr) {
+        return Fail(ovERRRASTERNOTLOCKED);
+    }
+    if (raster->privateFlags & ovRASTERPALETTELOCKEDWRITE) {
+        SendPalette(OvD3D9RasterExtGet(Top(raster)));
+    }
+    raster->palette = nullptr;
+    raster->privateFlags &= static_cast<OvUInt8>(~(ovRASTERPALETTELOCKED | ovRASTERPALETTELOCKEDWRITE));
     return TRUE;
 }

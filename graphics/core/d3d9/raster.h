@@ -20,6 +20,8 @@ struct OvD3D9RasterExt {
     OvUInt8 lockedLevel;            // the level now locked; 0xFF none
     OvUInt8 ownSurface;             // surface holds a reference of its own
     IDirect3DSurface9* lockSurface; // surface held while locked
+    OvUInt8* palette;               // P8 textures: 256 entries of r, g, b, flags; else null
+    OvUInt32 paletteNumber;         // the device palette of a P8 texture
 };
 
 inline constexpr OvUInt32 ovPLUGINIDD3D9RASTER = 0x40C;
@@ -45,6 +47,9 @@ OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth);
 // the new ones (or new surfaces of their own) after it; FALSE when one could not be made.
 void OvD3D9ReleaseVideoRasters();
 OvBool OvD3D9RestoreVideoRasters();
+// At device stop: forgets the list (rasters outliving the device are not restored by a later
+// one).
+void OvD3D9VideoRasterListClose();
 
 // Standard functions 4, 5, 15, 16 and 28.
 OvBool OvD3D9RasterCreate(void* out, void* raster, OvInt32 flags);
@@ -52,6 +57,12 @@ OvBool OvD3D9RasterDestroy(void* out, void* raster, OvInt32 number);
 OvBool OvD3D9RasterLock(void* pixelsOut, void* raster, OvInt32 levelAndMode);
 OvBool OvD3D9RasterUnlock(void* out, void* raster, OvInt32 number);
 OvBool OvD3D9RasterGetNumLevels(void* countOut, void* raster, OvInt32 number);
+
+// Standard functions 23 and 24: palette locks of P8 textures. A lock of a raster without a
+// palette or whose palette is locked answers 0x8000000E; an unlock of an unlocked palette
+// 0x80000011. A palette written under the lock goes to the device on unlock.
+OvBool OvD3D9RasterLockPalette(void* paletteOut, void* raster, OvInt32 lockMode);
+OvBool OvD3D9RasterUnlockPalette(void* out, void* raster, OvInt32 number);
 
 // Standard functions 6 and 7: level 0 of a raster into an image of its size and back, locking
 // the raster for the copy unless it is already locked.

@@ -415,3 +415,75 @@ TEST_F(D3d9RasterTest, CameraRastersLockThroughASystemMemoryCopy) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(D3d9RasterTest, PalettisedTexturesKeepTheirPaletteOnTheDevice) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.textureFormats.push_back(D3DFMT_P8);
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    D3d9LogEnable(true);
+    OvRaster* a = OvRasterCreate(4, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
+    OvRaster* b = OvRasterCreate(4, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(a)->format, D3DFMT_P8);
+    EXPECT_EQ(a->depth, 8);
+    EXPECT_NE(OvD3D9RasterExtGet(a)->paletteNumber, OvD3D9RasterExtGet(b)->paletteNumber);
+
+    // Only a palette locked for writing goes to the device; locks pair up with their errors.
+    D3d9LogClear();
+    ASSERT_NE(OvRasterLockPalette(a, ovRASTERLOCKREAD), nullptr);
+    TakeError();
+    EXPECT_EQ(OvRasterLockPalette(a, ovRASTERLOCKREAD), nullptr);
+    EXPECT_EQ(TakeError(), ovERRRASTERLOCKED);
+    OvRasterUnlockPalette(a);
+    EXPECT_EQ(D3d9LogCount("SetPaletteEntries"), 0);
+    OvRasterUnlockPalette(a);
+    EXPECT_EQ(TakeError(), ovERRRASTERNOTLOCKED);
+
+    // An 8-bit image goes in with its palette and comes back unchanged.
+    OvImage* image = OvImageCreate(4, 4, 8);
+    OvImageAllocatePixels(image);
+    for (int i = 0; i < 16; ++i) {
+        image->cpPixels[(i / 4) * image->stride + i % 4] = static_cast<OvUInt8>(i * 3);
+    }
+    for (int i = 0; i < 256 * 4; ++i) {
+        image->palette[i] = static_cast<OvUInt8>(i * 7 + 1);
+    }
+    ASSERT_EQ(OvRasterSetFromImage(a, image), a);
+    EXPECT_EQ(D3d9LogCount("SetPaletteEntries"), 1);
+    EXPECT_EQ(a->palette, nullptr);
+    OvImage* back = OvImageCreate(4, 4, 8);
+    OvImageAllocatePixels(back);
+    ASSERT_EQ(OvImageSetFromRaster(back, a), back);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(back->cpPixels[(i / 4) * back->stride + i % 4], i * 3);
+    }
+    EXPECT_EQ(std::memcmp(back->palette, image->palette, 256 * 4), 0);
+    OvImageDestroy(back);
+    OvImageDestroy(image);
+
+    // A reset makes the device forget palettes: both are sent again.
+    D3d9LogClear();
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    EXPECT_EQ(D3d9LogCount("SetPaletteEntries"), 2);
+
+    // A freed palette number is handed out again.
+    const OvUInt32 number = OvD3D9RasterExtGet(b)->paletteNumber;
+    OvRasterDestroy(b);
+    b = OvRasterCreate(4, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(b)->paletteNumber, number);
+    TakeError();
+    EXPECT_EQ(OvRasterCreate(4, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT565), nullptr);
+    EXPECT_EQ(TakeError(), 2);
+    OvRasterDestroy(b);
+    OvRasterDestroy(a);
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+} // namespace
