@@ -628,8 +628,16 @@ OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
     OvInt32 height = image->height;
     OvInt32 format = flags;
     if (type == ovRASTERTYPENORMAL || type == ovRASTERTYPETEXTURE || type == ovRASTERTYPECAMERATEXTURE) {
-        // The driver makes no palettised textures: such images become 32-bit ones.
-        const OvInt32 best = OvD3D9ImageBestRasterFormat(image) & ovRASTERFORMATPIXELFORMATMASK;
+        // A palettised image keeps its palette where the device takes P8 textures of that
+        // palette format; otherwise (and for 4-bit palettes) it becomes a 32-bit texture.
+        OvInt32 best = OvD3D9ImageBestRasterFormat(image);
+        const bool alphaPalette = (OvD3D9GetCaps()->TextureCaps & D3DPTEXTURECAPS_ALPHAPALETTE) != 0;
+        if ((best & ovRASTERFORMATPAL4) ||
+            ((best & ovRASTERFORMATPAL8) &&
+             (!OvD3D9CheckTextureFormat(D3DFMT_P8) ||
+              ((best & ovRASTERFORMATPIXELFORMATMASK) == ovRASTERFORMAT8888 && !alphaPalette)))) {
+            best &= ovRASTERFORMATPIXELFORMATMASK;
+        }
         format = type == ovRASTERTYPENORMAL ? best | (flags & ~kMipBits) : type | best | (flags & kMipBits);
         OvD3D9RasterFitSize(&width, &height, type, format, *OvD3D9GetCaps());
     } else if (type != ovRASTERTYPEZBUFFER && type != ovRASTERTYPECAMERA) {
@@ -644,9 +652,10 @@ OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
     raster->height = height;
     raster->cType = static_cast<OvUInt8>(type);
     raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
-    raster->depth = type == ovRASTERTYPEZBUFFER ? OvD3D9GetZBufferDepth()
-                    : FindCode(code) != nullptr ? FindCode(code)->depth
-                                                : 0;
+    raster->depth = type == ovRASTERTYPEZBUFFER     ? OvD3D9GetZBufferDepth()
+                    : (chosen & ovRASTERFORMATPAL8) ? 8
+                    : FindCode(code) != nullptr     ? FindCode(code)->depth
+                                                    : 0;
     return TRUE;
 }
 

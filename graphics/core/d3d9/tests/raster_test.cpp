@@ -368,6 +368,11 @@ TEST_F(D3d9RasterTest, PalettisedImagesAskForThePaletteFormatTheirPixelsNeed) {
     EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
     image->cpPixels[image->stride + 1] = 7;
     EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
+    // Without P8 textures the image is asked for as a 32-bit one.
+    OvInt32 width = 0, height = 0, depth = 0, format = 0;
+    ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &depth, &format), nullptr);
+    EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
+    EXPECT_EQ(depth, 32);
     OvImageDestroy(image);
 }
 
@@ -464,6 +469,18 @@ TEST_F(D3d9RasterTest, PalettisedTexturesKeepTheirPaletteOnTheDevice) {
         EXPECT_EQ(back->cpPixels[(i / 4) * back->stride + i % 4], i * 3);
     }
     EXPECT_EQ(std::memcmp(back->palette, image->palette, 256 * 4), 0);
+    // Its translucent entries need palette alpha, which the device lacks: a 32-bit texture.
+    // Opaque, it stays palettised.
+    OvInt32 width = 0, height = 0, depth = 0, format = 0;
+    ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &depth, &format), nullptr);
+    EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
+    EXPECT_EQ(depth, 32);
+    for (int i = 0; i < 256; ++i) {
+        image->palette[i * 4 + 3] = 255;
+    }
+    ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &depth, &format), nullptr);
+    EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
+    EXPECT_EQ(depth, 8);
     OvImageDestroy(back);
     OvImageDestroy(image);
 
