@@ -1,13 +1,18 @@
 #include "graphics/core/d3d9/raster.h"
 
+#include <png.h>
+
 #include <algorithm>
+#include <string>
 #include <cstring>
 #include <vector>
 
 #include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/error.h"
+#include "graphics/core/file_system.h"
 #include "graphics/core/image.h"
+#include "graphics/toolkits/png_reader.h"
 
 namespace {
 
@@ -501,6 +506,54 @@ TEST_F(D3d9RasterTest, PalettisedTexturesKeepTheirPaletteOnTheDevice) {
     OvRasterDestroy(b);
     OvRasterDestroy(a);
     EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(D3d9RasterTest, APngBecomesADeviceTextureAndComesBackUnchanged) {
+    ASSERT_TRUE(Up());
+    constexpr int kW = 16, kH = 8;
+    std::vector<png_byte> rgba(kW * kH * 4);
+    for (std::size_t i = 0; i < rgba.size(); ++i) {
+        rgba[i] = static_cast<png_byte>(i * 37 + i / 4);
+    }
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    png.width = kW;
+    png.height = kH;
+    png.format = PNG_FORMAT_RGBA;
+    const std::string path = ::testing::TempDir() + "d3d9_raster_texture.png";
+    ASSERT_TRUE(png_image_write_to_file(&png, path.c_str(), 0, rgba.data(), 0, nullptr));
+
+    // Names reach the platform as they are.
+    OvFSManagerOpen(0);
+    OvFileSystem* fs = OvWinFSCreate(2, "", "unc");
+    ASSERT_NE(fs, nullptr);
+    ASSERT_TRUE(OvFSManagerRegister(fs));
+    OvFSManagerSetDefaultFileSystem(fs);
+    OvImage* image = OvPngImageRead(path.c_str());
+    OvFSManagerClose();
+    ASSERT_NE(image, nullptr);
+    OvInt32 width = 0, height = 0, depth = 0, format = 0;
+    ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &depth, &format), nullptr);
+    EXPECT_EQ(format & ovRASTERFORMATPIXELFORMATMASK, ovRASTERFORMAT8888);
+    // The raster is made at the image's size so no resampling enters the comparison.
+    OvRaster* r = OvRasterCreate(kW, kH, depth, format);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(r->width, kW);
+    ASSERT_EQ(OvRasterSetFromImage(r, image), r);
+    OvImage* back = OvImageCreate(kW, kH, 32);
+    OvImageAllocatePixels(back);
+    ASSERT_EQ(OvImageSetFromRaster(back, r), back);
+    for (int y = 0; y < kH; ++y) {
+        ASSERT_EQ(std::memcmp(back->cpPixels + y * back->stride, rgba.data() + y * kW * 4, kW * 4), 0) << y;
+    }
+    OvImageDestroy(back);
+    OvImageDestroy(image);
+    OvRasterDestroy(r);
+    std::remove(path.c_str());
 }
 
 } // namespace
