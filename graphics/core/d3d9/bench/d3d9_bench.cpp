@@ -7,7 +7,9 @@
 //   light/hit, /miss: a spot light unchanged or moved;
 //   streams/hit: two streams already bound;
 //   dynamic_lock/append: 100 vertices of 28 bytes locked and unlocked, a new frame every 64
-//     locks; items are locks.
+//     locks; items are locks;
+//   raster/from_image/<format>, raster/to_image/<format>: a 256x256 32-bit image written into
+//     a texture of that format (lock, convert, unlock) or read back from it; items are pixels.
 
 #include <benchmark/benchmark.h>
 
@@ -15,6 +17,8 @@
 
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/device_cache.h"
+#include "graphics/core/d3d9/raster.h"
+#include "graphics/core/image.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
 #include "platform/d3d9_control.h"
@@ -177,6 +181,40 @@ void DynamicLock(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(DynamicLock)->Name("dynamic_lock/append");
+
+void RasterImage(benchmark::State& state) {
+    if (!TheDriver().ok) {
+        state.SkipWithError("no device");
+        return;
+    }
+    constexpr OvInt32 kSize = 256;
+    const auto format = static_cast<OvInt32>(state.range(0));
+    const bool toImage = state.range(1) != 0;
+    OvImage* image = OvImageCreate(kSize, kSize, 32);
+    OvImageAllocatePixels(image);
+    for (OvInt32 i = 0; i < kSize * kSize * 4; ++i) {
+        image->cpPixels[i] = static_cast<OvUInt8>(i * 7);
+    }
+    OvRaster* raster = OvRasterCreate(kSize, kSize, 32, ovRASTERTYPETEXTURE | format);
+    if (raster == nullptr || OvRasterSetFromImage(raster, image) == nullptr) {
+        state.SkipWithError("no raster");
+        OvImageDestroy(image);
+        return;
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(toImage ? static_cast<void*>(OvImageSetFromRaster(image, raster))
+                                         : static_cast<void*>(OvRasterSetFromImage(raster, image)));
+    }
+    state.SetItemsProcessed(state.iterations() * kSize * kSize);
+    OvRasterDestroy(raster);
+    OvImageDestroy(image);
+}
+BENCHMARK(RasterImage)->Name("raster/from_image/8888")->Args({ovRASTERFORMAT8888, 0});
+BENCHMARK(RasterImage)->Name("raster/from_image/888")->Args({ovRASTERFORMAT888, 0});
+BENCHMARK(RasterImage)->Name("raster/from_image/565")->Args({ovRASTERFORMAT565, 0});
+BENCHMARK(RasterImage)->Name("raster/to_image/8888")->Args({ovRASTERFORMAT8888, 1});
+BENCHMARK(RasterImage)->Name("raster/to_image/888")->Args({ovRASTERFORMAT888, 1});
+BENCHMARK(RasterImage)->Name("raster/to_image/565")->Args({ovRASTERFORMAT565, 1});
 
 } // namespace
 
