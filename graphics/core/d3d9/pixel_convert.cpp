@@ -20,6 +20,23 @@ OvRGBA Rgba(OvUInt32 r, OvUInt32 g, OvUInt32 b, OvUInt32 a) {
     return {static_cast<OvUInt8>(r), static_cast<OvUInt8>(g), static_cast<OvUInt8>(b), static_cast<OvUInt8>(a)};
 }
 
+// The device format of each engine pixel format code (the raster flags' pixel format field).
+const D3DFORMAT engineFormats[16] = {D3DFMT_UNKNOWN, D3DFMT_A1R5G5B5, D3DFMT_R5G6B5,   D3DFMT_A4R4G4B4,
+                                     D3DFMT_L8,      D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_D16,
+                                     D3DFMT_D24X8,   D3DFMT_D32,      D3DFMT_X1R5G5B5};
+
+OvInt32 EngineFormat(OvInt32 flags) { return (flags & ovRASTERFORMATPIXELFORMATMASK) >> 8; }
+
+// True for the engine's 16-bit colour formats: 1555, 565, 4444 and 555.
+bool Engine16BitColour(OvInt32 engine) { return engine == 1 || engine == 2 || engine == 3 || engine == 0xA; }
+
+// The device format of an engine colour format; D3DFMT_UNKNOWN for the default, depth and unknown codes.
+D3DFORMAT EngineColourFormat(OvInt32 flags) {
+    const OvInt32 engine = EngineFormat(flags);
+    return (Engine16BitColour(engine) || engine == 4 || engine == 5 || engine == 6) ? engineFormats[engine]
+                                                                                    : D3DFMT_UNKNOWN;
+}
+
 } // namespace
 
 OvUInt32 OvD3D9Luminance(const OvRGBA& c) { return (30u * c.red + 59u * c.green + 11u * c.blue) / 100u; }
@@ -149,24 +166,10 @@ OvBool OvD3D9EncodePixel(OvUInt32* pixel, const OvRGBA& c, D3DFORMAT format) {
 OvBool OvD3D9ColorToPixel(void* pixelOut, void* colour, OvInt32 formatFlags) {
     const OvRGBA& c = *static_cast<const OvRGBA*>(colour);
     OvUInt32* out = static_cast<OvUInt32*>(pixelOut);
-    switch (formatFlags & ovRASTERFORMATPIXELFORMATMASK) {
-    case ovRASTERFORMAT1555:
-        return OvD3D9EncodePixel(out, c, D3DFMT_A1R5G5B5);
-    case ovRASTERFORMAT565:
-        return OvD3D9EncodePixel(out, c, D3DFMT_R5G6B5);
-    case ovRASTERFORMAT555:
-        return OvD3D9EncodePixel(out, c, D3DFMT_X1R5G5B5);
-    case ovRASTERFORMAT4444:
-        return OvD3D9EncodePixel(out, c, D3DFMT_A4R4G4B4);
-    case ovRASTERFORMATLUM8:
-        return OvD3D9EncodePixel(out, c, D3DFMT_L8);
-    case ovRASTERFORMATDEFAULT:
-    case ovRASTERFORMAT8888:
-        return OvD3D9EncodePixel(out, c, D3DFMT_A8R8G8B8);
-    case ovRASTERFORMAT888:
-        return OvD3D9EncodePixel(out, c, D3DFMT_X8R8G8B8);
-    default:
-        break;
+    const D3DFORMAT format =
+        EngineFormat(formatFlags) == 0 ? D3DFMT_A8R8G8B8 : EngineColourFormat(formatFlags); // default: 8888
+    if (format != D3DFMT_UNKNOWN) {
+        return OvD3D9EncodePixel(out, c, format);
     }
     OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADRASTERFORMAT));
     return FALSE;
@@ -179,23 +182,9 @@ OvBool OvD3D9PixelToColor(void* colourOut, void* pixel, OvInt32 formatFlags) {
         *out = Rgba(p, p >> 8, p >> 16, p >> 24); // the palette entry, byte for byte
         return TRUE;
     }
-    switch (formatFlags & ovRASTERFORMATPIXELFORMATMASK) {
-    case ovRASTERFORMAT1555:
-        return OvD3D9DecodePixel(out, p, D3DFMT_A1R5G5B5);
-    case ovRASTERFORMAT565:
-        return OvD3D9DecodePixel(out, p, D3DFMT_R5G6B5);
-    case ovRASTERFORMAT4444:
-        return OvD3D9DecodePixel(out, p, D3DFMT_A4R4G4B4);
-    case ovRASTERFORMATLUM8:
-        return OvD3D9DecodePixel(out, p & 0xFF, D3DFMT_L8);
-    case ovRASTERFORMAT8888:
-        return OvD3D9DecodePixel(out, p, D3DFMT_A8R8G8B8);
-    case ovRASTERFORMAT888:
-        return OvD3D9DecodePixel(out, p, D3DFMT_X8R8G8B8);
-    case ovRASTERFORMAT555:
-        return OvD3D9DecodePixel(out, p, D3DFMT_X1R5G5B5);
-    default:
-        break;
+    const D3DFORMAT format = EngineColourFormat(formatFlags);
+    if (format != D3DFMT_UNKNOWN) {
+        return OvD3D9DecodePixel(out, format == D3DFMT_L8 ? p & 0xFF : p, format);
     }
     OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADRASTERFORMAT));
     return FALSE;
@@ -240,12 +229,6 @@ namespace {
 
 constexpr OvInt32 errNoConversion = 2; // the core's "conversion not possible"
 
-const D3DFORMAT engineFormats[16] = {D3DFMT_UNKNOWN, D3DFMT_A1R5G5B5, D3DFMT_R5G6B5,   D3DFMT_A4R4G4B4,
-                                     D3DFMT_L8,      D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_D16,
-                                     D3DFMT_D24X8,   D3DFMT_D32,      D3DFMT_X1R5G5B5};
-
-OvInt32 EngineFormat(OvInt32 flags) { return (flags & ovRASTERFORMATPIXELFORMATMASK) >> 8; }
-
 bool Palettised(OvInt32 flags) { return (flags & (ovRASTERFORMATPAL8 | ovRASTERFORMATPAL4)) != 0; }
 
 OvUInt32 ReadValue(const OvUInt8* row, OvInt32 x, OvInt32 bytes) {
@@ -276,6 +259,22 @@ void PutColour(OvUInt8* at, const OvRGBA& c) {
 
 OvRGBA GetColour(const OvUInt8* at) { return {at[0], at[1], at[2], at[3]}; }
 
+// Bytes a pixel value takes in a level of the given depth; 0 for a depth this conversion does not handle.
+OvInt32 ValueBytes(OvInt32 depth) {
+    switch (depth) {
+    case 4:
+    case 8:
+        return 1;
+    case 16:
+        return 2;
+    case 24:
+    case 32:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
 bool Fail(OvInt32 code) {
     OvErrorReport(ovPLUGINIDCORE, OvErrorCode(code));
     return false;
@@ -285,7 +284,7 @@ bool Fail(OvInt32 code) {
 bool DecodeLevelPixel(const OvD3D9PixelView& level, OvUInt32 p, OvRGBA* c) {
     const OvInt32 engine = EngineFormat(level.formatFlags);
     if (level.depth == 16 && engine != 0) {
-        if (engine == 1 || engine == 2 || engine == 3 || engine == 0xA) {
+        if (Engine16BitColour(engine)) {
             return OvD3D9DecodePixel(c, p, engineFormats[engine]);
         }
         return false;
@@ -322,20 +321,8 @@ OvBool OvD3D9PixelsToImage(OvImage* image, const OvD3D9PixelView& level) {
     if (image->depth != 32) {
         return Fail(errNoConversion);
     }
-    OvInt32 bytes = 0;
-    switch (level.depth) {
-    case 4:
-    case 8:
-        bytes = 1;
-        break;
-    case 16:
-        bytes = 2;
-        break;
-    case 24:
-    case 32:
-        bytes = 4;
-        break;
-    default:
+    const OvInt32 bytes = ValueBytes(level.depth);
+    if (bytes == 0) {
         return Fail(ovERRBADRASTERDEPTH);
     }
     if (level.depth == 24 && !Palettised(level.formatFlags) && EngineFormat(level.formatFlags) == 0 &&
@@ -385,7 +372,7 @@ bool EncodeByte(D3DFORMAT format, const OvRGBA& c, OvUInt32* v) {
 // Encodes a colour for a 16-, 24- or 32-bit level.
 bool EncodeWide(const OvD3D9PixelView& level, const OvRGBA& c, OvUInt32* v) {
     const OvInt32 engine = EngineFormat(level.formatFlags);
-    if (level.depth == 16 && (engine == 1 || engine == 2 || engine == 3 || engine == 0xA)) {
+    if (level.depth == 16 && Engine16BitColour(engine)) {
         return OvD3D9EncodePixel(v, c, engineFormats[engine]);
     }
     if (level.depth > 16 && engine == 5) {
@@ -408,23 +395,11 @@ OvBool OvD3D9PixelsFromImage(const OvD3D9PixelView& level, const OvImage* image,
     if (!imagePalettised && image->depth != 32) {
         return Fail(errNoConversion);
     }
-    OvInt32 bytes = 0;
-    switch (level.depth) {
-    case 4:
-    case 8:
-        bytes = 1;
-        break;
-    case 16:
-        bytes = 2;
-        break;
-    case 24:
-    case 32:
-        bytes = 4;
-        break;
-    case 64:
-    case 128:
+    if (level.depth == 64 || level.depth == 128) {
         return TRUE; // nothing to convert
-    default:
+    }
+    const OvInt32 bytes = ValueBytes(level.depth);
+    if (bytes == 0) {
         return Fail(ovERRBADRASTERDEPTH);
     }
     if (bytes == 1 && Palettised(level.formatFlags)) {

@@ -192,6 +192,13 @@ void SendShadows() {
 
 OvUInt32 ValueOf(void* value) { return static_cast<OvUInt32>(reinterpret_cast<std::uintptr_t>(value)); }
 
+// Keeps an engine state's value in its shadow and passes it on to the device state that carries it.
+OvBool StoreAndSend(OvUInt32* shadow, OvUInt32 deviceState, OvUInt32 v) {
+    *shadow = v;
+    OvD3D9SetRenderState(deviceState, v);
+    return TRUE;
+}
+
 } // namespace
 
 void OvD3D9SetRasterTextureFunction(OvD3D9RasterTextureFunction function) { gRasterTexture = function; }
@@ -361,9 +368,7 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
         SendZ();
         return TRUE;
     case ovRENDERSTATESHADEMODE:
-        gShadow.shadeMode = v;
-        OvD3D9SetRenderState(D3DRS_SHADEMODE, v);
-        return TRUE;
+        return StoreAndSend(&gShadow.shadeMode, D3DRS_SHADEMODE, v);
     case ovRENDERSTATETEXTUREFILTER:
         if (st0.maxAnisotropy > 1) {
             st0.maxAnisotropy = 1;
@@ -375,13 +380,9 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
         }
         return TRUE;
     case ovRENDERSTATESRCBLEND:
-        gShadow.srcBlend = v;
-        OvD3D9SetRenderState(D3DRS_SRCBLEND, v);
-        return TRUE;
+        return StoreAndSend(&gShadow.srcBlend, D3DRS_SRCBLEND, v);
     case ovRENDERSTATEDESTBLEND:
-        gShadow.destBlend = v;
-        OvD3D9SetRenderState(D3DRS_DESTBLEND, v);
-        return TRUE;
+        return StoreAndSend(&gShadow.destBlend, D3DRS_DESTBLEND, v);
     case ovRENDERSTATEVERTEXALPHAENABLE:
         OvD3D9RenderStateVertexAlphaEnable(v ? TRUE : FALSE);
         return TRUE;
@@ -395,9 +396,7 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
         OvD3D9SetRenderState(D3DRS_FOGENABLE, gShadow.fogEnable);
         return TRUE;
     case ovRENDERSTATEFOGCOLOR:
-        gShadow.fogColour = v;
-        OvD3D9SetRenderState(D3DRS_FOGCOLOR, v);
-        return TRUE;
+        return StoreAndSend(&gShadow.fogColour, D3DRS_FOGCOLOR, v);
     case ovRENDERSTATEFOGTYPE:
         if (v > 3) {
             return FALSE;
@@ -413,9 +412,7 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
         OvD3D9SetRenderState(D3DRS_FOGDENSITY, Bits(gShadow.fogDensity));
         return TRUE;
     case ovRENDERSTATECULLMODE:
-        gShadow.cullMode = v;
-        OvD3D9SetRenderState(D3DRS_CULLMODE, v);
-        return TRUE;
+        return StoreAndSend(&gShadow.cullMode, D3DRS_CULLMODE, v);
     case ovRENDERSTATEALPHATESTFUNCTION:
         gShadow.alphaFunction = v;
         gShadow.alphaTestWanted = v != D3DCMP_ALWAYS ? 1 : 0;
