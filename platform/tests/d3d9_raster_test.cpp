@@ -7,6 +7,7 @@
 #include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "platform/window.h"
+#include "testing/headless_window.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -67,15 +68,7 @@ struct RasterTest : ::testing::Test {
     UINT width = 0, height = 0;
 
     void SetUp() override {
-        setenv("PLATFORM_HEADLESS", "1", 1);
-        PlatformWindowReset();
-        D3d9ResetStandIn();
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = Proc;
-        wc.lpszClassName = "d3d9_raster_test";
-        RegisterClassA(&wc);
-        window = CreateWindowExA(0, "d3d9_raster_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
-                                 nullptr, nullptr);
+        window = OpenHeadlessWindow("d3d9_raster_test", Proc, 64, 64);
         d3d = Direct3DCreate9(D3D_SDK_VERSION);
         ASSERT_NE(d3d, nullptr);
     }
