@@ -23,22 +23,11 @@ namespace {
 // Graphs of up to this many vertices are built for the files that name them.
 constexpr int kLargestGraph = 4096;
 
-std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF)
-            bytes.push_back(static_cast<std::uint8_t>(c));
-        std::fclose(f);
-    }
-    return bytes;
-}
-
 void CheckLoaded(CAccessWaysData& ways, const std::uint8_t* data, std::size_t size) {
     const std::string path = fuzzkit::WriteScratchFile(nullptr, 0);
     if (path.empty() || !ways.Save(path.c_str()))
         std::abort(); // what was loaded cannot be saved
-    std::vector<std::uint8_t> saved = ReadFile(path);
+    std::vector<std::uint8_t> saved = fuzzkit::ReadWholeFile(path);
     if (saved.size() > size || !std::equal(saved.begin(), saved.end(), data))
         std::abort(); // the saved file differs from the bytes read
 }

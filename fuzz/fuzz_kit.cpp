@@ -125,6 +125,18 @@ std::string WriteScratchFile(const std::uint8_t* data, std::size_t size) {
     return ok ? path : std::string();
 }
 
+Bytes ReadWholeFile(const std::string& path) {
+    Bytes bytes;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        int c;
+        while ((c = std::fgetc(file)) != EOF) {
+            bytes.push_back(static_cast<std::uint8_t>(c));
+        }
+        std::fclose(file);
+    }
+    return bytes;
+}
+
 std::string ScratchFileName() { return ScratchPath(); }
 
 Bytes WrapInWorldFile(const std::uint8_t* data, std::size_t size) {

@@ -61,6 +61,8 @@ OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object,
 // Writes the bytes to this process's scratch file and returns its path (empty on failure).
 // Every call rewrites the same file; it is removed at exit.
 std::string WriteScratchFile(const std::uint8_t* data, std::size_t size);
+// The whole content of a file (empty when it cannot be read).
+Bytes ReadWholeFile(const std::string& path);
 // Path of this process's scratch file; a harness may write files whose names continue it
 // (and remove them).
 std::string ScratchFileName();

@@ -19,17 +19,6 @@
 
 namespace {
 
-std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    if (FILE* f = std::fopen(path.c_str(), "rb")) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF)
-            bytes.push_back(static_cast<std::uint8_t>(c));
-        std::fclose(f);
-    }
-    return bytes;
-}
-
 void Exercise(CNeuralNet& net, const std::uint8_t* data, std::size_t size) {
     for (int i = 0; i < static_cast<int>(net.GetLayer(0)->GetNeuronCount()); ++i)
         net.GetInputs()[i] = static_cast<float>(i % 3) - 0.5f;
@@ -37,7 +26,7 @@ void Exercise(CNeuralNet& net, const std::uint8_t* data, std::size_t size) {
     const std::string path = fuzzkit::WriteScratchFile(nullptr, 0);
     if (path.empty() || !net.Save(path.c_str()))
         std::abort(); // what was loaded cannot be saved
-    const std::vector<std::uint8_t> saved = ReadFile(path);
+    const std::vector<std::uint8_t> saved = fuzzkit::ReadWholeFile(path);
     if (saved.size() > size || !std::equal(saved.begin(), saved.end(), data))
         std::abort(); // the saved file differs from the bytes read
 }

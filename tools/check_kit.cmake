@@ -12,6 +12,17 @@ function(check_run expected_status pattern)
   endif()
 endfunction()
 
+# check_capture(<status> <command>...): runs the command; its exit status must be <status>. Its
+# standard output is left in `out` and its standard error in `err` of the calling scope.
+function(check_capture expected_status)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE text ERROR_VARIABLE errors)
+  if(NOT code STREQUAL "${expected_status}")
+    message(FATAL_ERROR "${ARGN}: exit ${code}, expected ${expected_status}\n${text}${errors}")
+  endif()
+  set(out "${text}" PARENT_SCOPE)
+  set(err "${errors}" PARENT_SCOPE)
+endfunction()
+
 # check_same(<a> <b>): the two files hold the same bytes.
 function(check_same a b)
   execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${a} ${b} RESULT_VARIABLE code)

@@ -21,16 +21,6 @@ constexpr float kRadToDeg = 57.29578f;
 constexpr float kDeadBand = 3.0f;   // degrees
 constexpr float kHeadLimit = 45.0f; // degrees between head and body
 
-float Wrap180(float angle) {
-    if (!std::isfinite(angle))
-        return 0.0f;
-    while (angle > 180.0f)
-        angle -= 360.0f;
-    while (angle < -180.0f)
-        angle += 360.0f;
-    return angle;
-}
-
 } // namespace
 
 CAgent* CAttackNNAgent::Create(CBrain* owner) { return new CAttackNNAgent(owner); }
@@ -154,7 +144,7 @@ void CAttackNNAgent::Classify() {
     CEntity* owner = GetOwner();
     const CVector3 toTarget = m_target->GetPosition() - owner->GetPosition();
     m_aimAngles = Vusk::DirectionToAngle(toTarget);
-    const float a = Wrap180(m_aimAngles.y - m_target->GetAngles().y);
+    const float a = CVector3::WrapAngleFully180(m_aimAngles.y - m_target->GetAngles().y);
     if (a >= -30.0f && a <= 30.0f)
         m_angleClass = 0;
     else if (a >= 60.0f && a <= 120.0f)
@@ -222,19 +212,20 @@ void CAttackNNAgent::TurnTo(float yaw) {
         m_rotate->set = 1;
         return;
     }
-    const float delta = Wrap180(yaw - GetOwner()->GetAngles().y);
+    const float delta = CVector3::WrapAngleFully180(yaw - GetOwner()->GetAngles().y);
     m_steering->value = delta > kDeadBand ? 1.0f : (delta < -kDeadBand ? -1.0f : 0.0f);
     m_steering->set = 1;
 }
 
 void CAttackNNAgent::TurnHead() {
     const float yaw = GetOwner()->GetAngles().y;
-    const float a = Wrap180(m_aimAngles.y + 180.0f);
-    const float b = Wrap180(m_aimAngles.x + 180.0f);
-    const float offset = Wrap180(a - yaw);
+    const float a = CVector3::WrapAngleFully180(m_aimAngles.y + 180.0f);
+    const float b = CVector3::WrapAngleFully180(m_aimAngles.x + 180.0f);
+    const float offset = CVector3::WrapAngleFully180(a - yaw);
     m_headRotate->angle1 = b;
-    m_headRotate->angle2 =
-        std::fabs(offset) <= kHeadLimit ? a : Wrap180(yaw + (offset > 0.0f ? kHeadLimit : -kHeadLimit));
+    m_headRotate->angle2 = std::fabs(offset) <= kHeadLimit
+                               ? a
+                               : CVector3::WrapAngleFully180(yaw + (offset > 0.0f ? kHeadLimit : -kHeadLimit));
     m_headRotate->set = 1;
 }
 
@@ -243,7 +234,7 @@ void CAttackNNAgent::ApproachDirectly() {
     const CVector3 g = m_goalPoint - owner->GetPosition();
     const float d = std::sqrt(g.x * g.x + g.z * g.z);
     const float heading = std::atan2(g.x, g.z) * kRadToDeg;
-    const float a = Wrap180(m_aimAngles.y + 180.0f);
+    const float a = CVector3::WrapAngleFully180(m_aimAngles.y + 180.0f);
     const float yaw = owner->GetAngles().y;
     const float m = m_maxSpeed->value;
     const bool far = d > m_slowDist && !(m_arrived && d <= 2.0f * m_slowDist);
@@ -253,10 +244,10 @@ void CAttackNNAgent::ApproachDirectly() {
             m_walkBackwards = 0;
         } else if (CVector3::DistanceSquared(m_goalPoint, m_lastGoal) > 0.5f * Vusk::GetCurrentOneMeter()) {
             m_lastGoal = m_goalPoint;
-            m_walkBackwards = std::fabs(Wrap180(a - heading)) > 135.0f ? 1 : 0;
+            m_walkBackwards = std::fabs(CVector3::WrapAngleFully180(a - heading)) > 135.0f ? 1 : 0;
         }
-        TurnTo(Wrap180(heading + (m_walkBackwards ? 180.0f : 0.0f)));
-        float e = Wrap180(heading - yaw);
+        TurnTo(CVector3::WrapAngleFully180(heading + (m_walkBackwards ? 180.0f : 0.0f)));
+        float e = CVector3::WrapAngleFully180(heading - yaw);
         if (m_walkBackwards) {
             e = std::fmod(heading - yaw, 360.0f);
             if (e < 0.0f)
@@ -282,7 +273,7 @@ void CAttackNNAgent::ApproachDirectly() {
     }
     m_speed->value = (m_walkBackwards ? -0.25f : 0.25f) * d;
     m_speed->set = 1;
-    TurnTo(Wrap180(heading + (m_walkBackwards ? 180.0f : 0.0f)));
+    TurnTo(CVector3::WrapAngleFully180(heading + (m_walkBackwards ? 180.0f : 0.0f)));
 }
 
 bool CAttackNNAgent::Think() {

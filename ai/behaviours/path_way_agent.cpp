@@ -17,21 +17,6 @@
 
 CAgentDesc CPathWayAgent::s_classDesc("CPathWayAgent", &CPathWayAgent::Create, nullptr, false, false);
 
-namespace {
-
-// The angle brought into [-180, 180] by whole turns.
-float Wrap180(float angle) {
-    if (!std::isfinite(angle))
-        return 0.0f;
-    while (angle > 180.0f)
-        angle -= 360.0f;
-    while (angle < -180.0f)
-        angle += 360.0f;
-    return angle;
-}
-
-} // namespace
-
 CAgent* CPathWayAgent::Create(CBrain* owner) { return new CPathWayAgent(owner); }
 
 CPathWayAgent::CPathWayAgent(CBrain* owner) : CAgent(owner) {}
@@ -116,7 +101,7 @@ void CPathWayAgent::HoldStill() {
 
 bool CPathWayAgent::TurnTowards(float target) {
     const float yaw = GetOwner()->GetAngles().y;
-    if (std::fabs(Wrap180(target - yaw)) <= kAngleTolerance)
+    if (std::fabs(CVector3::WrapAngleFully180(target - yaw)) <= kAngleTolerance)
         return true;
     HoldStill();
     if (m_rotate != nullptr) {
@@ -157,14 +142,14 @@ bool CPathWayAgent::ExecuteCommand(int32_t index) {
             m_pausing = 0;
     } else if (std::strcmp(word, "rotate") == 0) {
         if (!m_rotating) {
-            m_rotateTarget = Wrap180(yaw + a);
+            m_rotateTarget = CVector3::WrapAngleFully180(yaw + a);
             m_rotating = 1;
         }
         if (TurnTowards(m_rotateTarget))
             m_rotating = 0;
     } else if (std::strcmp(word, "orient") == 0) {
         if (!m_orienting) {
-            m_orientTarget = Wrap180(a);
+            m_orientTarget = CVector3::WrapAngleFully180(a);
             m_orienting = 1;
         }
         if (TurnTowards(m_orientTarget))

@@ -35,6 +35,19 @@ float CVector3::WrapAngle180(float angle) {
     return angle;
 }
 
+float CVector3::WrapAngleFully180(float angle) {
+    if (!std::isfinite(angle)) {
+        return 0.0f;
+    }
+    while (angle > 180.0f) {
+        angle -= 360.0f;
+    }
+    while (angle < -180.0f) {
+        angle += 360.0f;
+    }
+    return angle;
+}
+
 void CVector3::ScaleInPlace(float s) {
     x *= s;
     y *= s;

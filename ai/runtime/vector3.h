@@ -51,6 +51,8 @@ public:
     static CVector3 GetNormalized(const CVector3& v);
     // One step towards (-180, 180]: a - 360 when a > 180, a + 360 when a < -180.
     static float WrapAngle180(float angle);
+    // The angle brought into [-180, 180] by whole turns; a non-finite angle gives 0.
+    static float WrapAngleFully180(float angle);
 
     void ScaleInPlace(float s);
     float LengthSquared() const;

@@ -103,6 +103,14 @@ bool AddColour(OvPaletteQuantizer* q, const OvUInt8* rgba, float weight) {
     return true;
 }
 
+// Corner of child i (bits: red, green, blue, alpha, highest first) of a node at `origin` whose
+// children are `half` wide.
+void ChildOrigin(const OvInt32 origin[4], int i, OvInt32 half, OvInt32 out[4]) {
+    for (int c = 0; c < 4; ++c) {
+        out[c] = origin[c] + ((i >> (3 - c)) & 1) * half;
+    }
+}
+
 // Turns the counted residuals into cell statistics and merges them up the tree.
 void Prepare(OvColourNode* node, int level, const OvInt32 origin[4]) {
     if (level == kTreeDepth) {
@@ -128,8 +136,8 @@ void Prepare(OvColourNode* node, int level, const OvInt32 origin[4]) {
         if (child == nullptr) {
             continue;
         }
-        const OvInt32 childOrigin[4] = {origin[0] + ((i >> 3) & 1) * half, origin[1] + ((i >> 2) & 1) * half,
-                                        origin[2] + ((i >> 1) & 1) * half, origin[3] + (i & 1) * half};
+        OvInt32 childOrigin[4];
+        ChildOrigin(origin, i, half, childOrigin);
         Prepare(child, level + 1, childOrigin);
         merged = Merge(merged, child->stats);
     }
@@ -170,8 +178,8 @@ void ForNodesInBox(OvColourNode* node, int level, const OvInt32 origin[4], const
         if (child == nullptr) {
             continue;
         }
-        const OvInt32 childOrigin[4] = {origin[0] + ((i >> 3) & 1) * half, origin[1] + ((i >> 2) & 1) * half,
-                                        origin[2] + ((i >> 1) & 1) * half, origin[3] + (i & 1) * half};
+        OvInt32 childOrigin[4];
+        ChildOrigin(origin, i, half, childOrigin);
         ForNodesInBox(child, level + 1, childOrigin, min, max, f);
     }
 }

@@ -19,7 +19,8 @@ OvBool OvQuatFromMatrix(OvQuat* out, const OvMatrix* matrix) {
         out->z = (m01 - m10) * f;
         return 1;
     }
-    // The largest diagonal element picks the branch; ties go to the later branch.
+    // The largest diagonal element picks the branch; ties go to the later branch, and z also takes
+    // the case where m00 leads m11 but not m22.
     if (m00 > m11 && m00 > m22) {
         const float s = std::sqrt(m00 - (m22 + m11) + 1.0f);
         const float f = 0.5f / s;
@@ -27,14 +28,7 @@ OvBool OvQuatFromMatrix(OvQuat* out, const OvMatrix* matrix) {
         out->w = (m12 - m21) * f;
         out->y = (m10 + m01) * f;
         out->z = (m20 + m02) * f;
-    } else if (m00 > m11) {
-        const float s = std::sqrt(m22 - (m11 + m00) + 1.0f);
-        const float f = 0.5f / s;
-        out->z = 0.5f * s;
-        out->w = (m01 - m10) * f;
-        out->x = (m20 + m02) * f;
-        out->y = (m21 + m12) * f;
-    } else if (m11 > m22) {
+    } else if (!(m00 > m11) && m11 > m22) {
         const float s = std::sqrt(m11 - (m22 + m00) + 1.0f);
         const float f = 0.5f / s;
         out->y = 0.5f * s;

@@ -3,14 +3,10 @@
 
 file(REMOVE_RECURSE ${WORK})
 
-function(run status)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE text ERROR_VARIABLE err)
-  if(NOT code STREQUAL "${status}")
-    message(FATAL_ERROR "${ARGN}: exit ${code}, expected ${status}\n${text}${err}")
-  endif()
-  set(out "${text}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../check_kit.cmake)
+macro(run status)
+  check_capture(${status} ${ARGN})
+endmacro()
 
 # Bad arguments are named, and nothing is written.
 function(refuse message)

@@ -13,14 +13,10 @@
 set(graph ${WORK}/grid.graph)
 
 # Runs navquery with the given arguments; checks the exit status and returns standard output in `out`.
-function(run status)
-  execute_process(COMMAND ${NAVQUERY} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE text ERROR_VARIABLE err)
-  if(NOT code STREQUAL "${status}")
-    message(FATAL_ERROR "navquery ${ARGN}: exit ${code}, expected ${status}\n${text}${err}")
-  endif()
-  set(out "${text}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../check_kit.cmake)
+macro(run status)
+  check_capture(${status} ${NAVQUERY} ${ARGN})
+endmacro()
 
 # Runs navquery with the given arguments; checks the exit status, that nothing went to standard output and
 # that the message on standard error contains `message`.
@@ -96,7 +92,6 @@ if(NOT code EQUAL 0)
 endif()
 
 # The sample generator names the argument it cannot take.
-include(${CMAKE_CURRENT_LIST_DIR}/../check_kit.cmake)
 check_run(0 "usage: nav_sample_gen OUT W H" ${GEN} --help)
 check_run(2 "missing H" ${GEN} ${WORK}/g.graph 5)
 check_run(2 "W 'five' is not a number from 1 to 1000" ${GEN} ${WORK}/g.graph five 5)

@@ -3,14 +3,10 @@
 
 file(MAKE_DIRECTORY ${WORK})
 
-function(run status)
-  execute_process(COMMAND ${TOOL} ${ARGN} RESULT_VARIABLE code OUTPUT_VARIABLE text ERROR_VARIABLE err)
-  if(NOT code STREQUAL "${status}")
-    message(FATAL_ERROR "physics_hull ${ARGN}: exit ${code}, expected ${status}\n${text}${err}")
-  endif()
-  set(out "${text}" PARENT_SCOPE)
-  set(err "${err}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../check_kit.cmake)
+macro(run status)
+  check_capture(${status} ${TOOL} ${ARGN})
+endmacro()
 
 function(expect_out want)
   if(NOT out STREQUAL "${want}\n")

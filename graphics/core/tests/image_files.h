@@ -171,3 +171,15 @@ protected:
         }
     }
 };
+
+// The engine with the two private test formats registered (".tst" and its palettised form ".pal")
+// and the scratch folder on the image path.
+class TestFormatsEngine : public ImageFilesEngine {
+protected:
+    void SetUp() override {
+        ImageFilesEngine::SetUp();
+        ASSERT_TRUE(OvImageRegisterFileFormat("tst", ReadTestImage, nullptr));
+        ASSERT_TRUE(OvImageRegisterFileFormat("pal", ReadTestImage8, nullptr));
+        OvImageSetPath(Dir().c_str());
+    }
+};

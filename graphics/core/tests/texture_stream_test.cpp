@@ -16,15 +16,8 @@ std::vector<Rgba> Pattern(int width, int height, int seed) {
     return pixels;
 }
 
-class TextureStreamTest : public ImageFilesEngine {
+class TextureStreamTest : public TestFormatsEngine {
 protected:
-    void SetUp() override {
-        ImageFilesEngine::SetUp();
-        ASSERT_TRUE(OvImageRegisterFileFormat("tst", ReadTestImage, nullptr));
-        ASSERT_TRUE(OvImageRegisterFileFormat("pal", ReadTestImage8, nullptr));
-        OvImageSetPath(Dir().c_str());
-    }
-
     static std::vector<std::uint8_t> Written(const OvTexture* texture) {
         OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
         EXPECT_EQ(OvTextureStreamWrite(texture, out), texture);

@@ -17,15 +17,7 @@ std::vector<Rgba> Gradient(int width, int height) {
     return pixels;
 }
 
-class TextureTest : public ImageFilesEngine {
-protected:
-    void SetUp() override {
-        ImageFilesEngine::SetUp();
-        ASSERT_TRUE(OvImageRegisterFileFormat("tst", ReadTestImage, nullptr));
-        ASSERT_TRUE(OvImageRegisterFileFormat("pal", ReadTestImage8, nullptr));
-        OvImageSetPath(Dir().c_str());
-    }
-};
+class TextureTest : public TestFormatsEngine {};
 
 TEST_F(TextureTest, ReadingSharesTexturesAndDictionariesHoldThem) {
     WriteTestImage("brick.tst", 4, 4, {10, 20, 30, 255});
