@@ -12,6 +12,7 @@
 #include "physics/core/volume/primitives.h"
 #include "physics/qhull/convex_hull.h"
 #include "physics/tests/physics_test.h"
+#include "testing/physics_placement.h"
 
 namespace {
 
@@ -318,19 +319,6 @@ TEST(PhysicsGjk, FarApartStopsOnTheFirstSupportPoint) {
 }
 
 namespace {
-
-OvMatrix Placement(const OvQuat& q, const OvV3d& pos) {
-    OvMatrix m;
-    OvpMathMatrixFromQuat(&m, q);
-    m.pos = pos;
-    m.flags = 0;
-    return m;
-}
-
-OvQuat AxisAngle(const OvV3d& axis, float angle) {
-    const float s = std::sin(angle / 2.0f);
-    return {axis.x * s, axis.y * s, axis.z * s, std::cos(angle / 2.0f)};
-}
 
 const OvQuat kIdentity = {0, 0, 0, 1};
 

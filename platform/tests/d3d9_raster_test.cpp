@@ -7,6 +7,7 @@
 #include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "platform/window.h"
+#include "testing/headless_window.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -67,15 +68,7 @@ struct RasterTest : ::testing::Test {
     UINT width = 0, height = 0;
 
     void SetUp() override {
-        setenv("PLATFORM_HEADLESS", "1", 1);
-        PlatformWindowReset();
-        D3d9ResetStandIn();
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = Proc;
-        wc.lpszClassName = "d3d9_raster_test";
-        RegisterClassA(&wc);
-        window = CreateWindowExA(0, "d3d9_raster_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
-                                 nullptr, nullptr);
+        window = OpenHeadlessWindow("d3d9_raster_test", Proc, 64, 64);
         d3d = Direct3DCreate9(D3D_SDK_VERSION);
         ASSERT_NE(d3d, nullptr);
     }
@@ -710,30 +703,10 @@ TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks) {
     auto factor = [](DWORD f, int channel, bool alpha) {
         const double s = Channel(src, channel) / 255.0, sa = Channel(src, 24) / 255.0;
         const double d = Channel(dst, channel) / 255.0, da = Channel(dst, 24) / 255.0;
-        switch (f) {
-        case D3DBLEND_ZERO:
-            return 0.0;
-        case D3DBLEND_ONE:
-            return 1.0;
-        case D3DBLEND_SRCCOLOR:
-            return s;
-        case D3DBLEND_INVSRCCOLOR:
-            return 1 - s;
-        case D3DBLEND_SRCALPHA:
-            return sa;
-        case D3DBLEND_INVSRCALPHA:
-            return 1 - sa;
-        case D3DBLEND_DESTALPHA:
-            return da;
-        case D3DBLEND_INVDESTALPHA:
-            return 1 - da;
-        case D3DBLEND_DESTCOLOR:
-            return d;
-        case D3DBLEND_INVDESTCOLOR:
-            return 1 - d;
-        default:
-            return alpha ? 1.0 : std::min(sa, 1 - da); // SRCALPHASAT
-        }
+        // Factors in blend-value order: ZERO, ONE, SRCCOLOR, INVSRCCOLOR, SRCALPHA, INVSRCALPHA, DESTALPHA,
+        // INVDESTALPHA, DESTCOLOR, INVDESTCOLOR, SRCALPHASAT.
+        const double table[] = {0, 1, s, 1 - s, sa, 1 - sa, da, 1 - da, d, 1 - d, alpha ? 1.0 : std::min(sa, 1 - da)};
+        return table[f - D3DBLEND_ZERO];
     };
     for (DWORD s = D3DBLEND_ZERO; s <= D3DBLEND_SRCALPHASAT; ++s)
         for (DWORD d = D3DBLEND_ZERO; d <= D3DBLEND_INVDESTCOLOR; ++d) {

@@ -9,24 +9,12 @@
 #include "physics/core/collision/triangle.h"
 #include "physics/core/volume/primitives.h"
 #include "physics/qhull/convex_hull.h"
+#include "testing/physics_placement.h"
 #include "tools/physics_sim/scenes.h"
 
 namespace physics_sim {
 
 namespace {
-
-OvMatrix Placement(const OvQuat& q, const OvV3d& pos) {
-    OvMatrix m;
-    OvpMathMatrixFromQuat(&m, q);
-    m.pos = pos;
-    m.flags = 0;
-    return m;
-}
-
-OvQuat AxisAngle(const OvV3d& axis, float angle) {
-    const float s = std::sin(angle / 2.0f);
-    return {axis.x * s, axis.y * s, axis.z * s, std::cos(angle / 2.0f)};
-}
 
 std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0) {
     char line[200];

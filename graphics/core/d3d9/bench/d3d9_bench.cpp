@@ -24,20 +24,13 @@
 #include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "platform/window.h"
+#include "testing/headless_window.h"
 
 namespace {
 
 struct Driver {
     Driver() {
-        setenv("PLATFORM_HEADLESS", "1", 1);
-        PlatformWindowReset();
-        D3d9ResetStandIn();
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.lpszClassName = "d3d9_bench";
-        RegisterClassA(&wc);
-        window = CreateWindowExA(0, "d3d9_bench", "", WS_OVERLAPPEDWINDOW, 0, 0, 320, 240, nullptr, nullptr, nullptr,
-                                 nullptr);
+        window = OpenHeadlessWindow("d3d9_bench", DefWindowProcA, 320, 240);
         OvEngineSetDriver(OvD3D9Driver());
         ok = OvEngineInit(nullptr, 0, 0x400000) && OvEngineOpen(&window) && OvEngineStart();
     }

@@ -10,21 +10,14 @@
 #include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "platform/window.h"
+#include "testing/headless_window.h"
 
 class D3d9DriverTest : public ::testing::Test {
 protected:
     HWND window = nullptr;
 
     void SetUp() override {
-        setenv("PLATFORM_HEADLESS", "1", 1);
-        PlatformWindowReset();
-        D3d9ResetStandIn();
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.lpszClassName = "d3d9_driver_test";
-        RegisterClassA(&wc);
-        window = CreateWindowExA(0, "d3d9_driver_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 320, 240, nullptr, nullptr,
-                                 nullptr, nullptr);
+        window = OpenHeadlessWindow("d3d9_driver_test", DefWindowProcA, 320, 240);
         ShowWindow(window, SW_SHOW);
         OvEngineSetDriver(OvD3D9Driver());
         ASSERT_TRUE(OvEngineInit(nullptr, 0, 0x400000));
