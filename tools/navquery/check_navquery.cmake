@@ -180,8 +180,13 @@ refuse(2 "malformed grid map, line 6: row of 4 cells, expected 5" ${WORK}/bad.ma
 file(WRITE ${WORK}/bad.map "type octile\nheight 0\nwidth 5\nmap\n")
 refuse(2 "malformed grid map, line 2" ${WORK}/bad.map 0,0 1,0)
 
-# A real level, answered directly from its map.
-run(0 ${MAP} 12,77 40,10)
-if(NOT out MATCHES "^cost [0-9.]+\npath 12,77 .* 40,10\n$")
-  message(FATAL_ERROR "navquery on ${MAP} printed:\n${out}")
+# A real level, answered directly from its map (in the shared data beside the source tree; a
+# checkout without it skips this part).
+if(EXISTS ${MAP})
+  run(0 ${MAP} 12,77 40,10)
+  if(NOT out MATCHES "^cost [0-9.]+\npath 12,77 .* 40,10\n$")
+    message(FATAL_ERROR "navquery on ${MAP} printed:\n${out}")
+  endif()
+else()
+  message(STATUS "shared data not found: ${MAP}; the real-level query is skipped")
 endif()
