@@ -46,7 +46,7 @@ Result BoxOnFloor() {
     const OvMatrix boxAt = Placement({0, 0, 0, 1}, {0.25f, 0.5f + fat, -0.5f});
     const OvMatrix floorAt = FloorMatrix();
     const OvpCollisionPair pair = {{&box, &floor}, {&boxAt, &floorAt}};
-    OvpContactSet set{};
+    OvpContact set{};
     const bool touching = OvpCollideVolumes(&pair, 0.05f, 1.0f, &set) != 0;
     const OvUInt32 count = touching ? set.count : 0;
     r.summary.push_back(
@@ -56,15 +56,15 @@ Result BoxOnFloor() {
     Series sep{"separation", {}}, px{"x", {}}, py{"y", {}}, pz{"z", {}};
     bool ok = touching && count == 4 && std::fabs(set.normal.y - 1.0f) < 1e-6f;
     for (OvUInt32 i = 0; i < count; ++i) {
-        const OvV3d& p = set.position[i];
+        const OvV3d& p = set.points[i].position;
         r.summary.push_back(Format("point %.0f: (%.4f, %.4f, %.4f)", i + 1, p.x, p.y, p.z) +
-                            Format(" separation %.6f", set.separation[i]));
+                            Format(" separation %.6f", set.points[i].separation));
         r.time.push_back(0.0);
-        sep.values.push_back(set.separation[i]);
+        sep.values.push_back(set.points[i].separation);
         px.values.push_back(p.x);
         py.values.push_back(p.y);
         pz.values.push_back(p.z);
-        ok = ok && std::fabs(set.separation[i]) < 1e-5f;
+        ok = ok && std::fabs(set.points[i].separation) < 1e-5f;
     }
     r.columns = {sep, px, py, pz};
     r.plotted = {0};
@@ -119,7 +119,7 @@ Result Contacts(int steps) {
                     OvpTriangleInit(&moved, OvpAdd(t0, ma.pos), OvpAdd(t1, ma.pos), OvpAdd(t2, ma.pos), 0);
                 }
                 const OvpCollisionPair pair = {{&moved, &v[ib]}, {ia == 3 ? nullptr : &ma, ib == 3 ? nullptr : &mb}};
-                OvpContactSet set{};
+                OvpContact set{};
                 if (OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
                     ++touching;
                     points += static_cast<int>(set.count);

@@ -504,24 +504,27 @@ planes:
     return out.count;
 }
 
-OvBool OvpCollisionAddSetPoint(OvpContactSet* set, const OvV3d* point, float separation, float tolerance) {
-    if (set->count >= ovpCONTACTSETPOINTS) {
+OvBool OvpCollisionAddRecordPoint(OvpContact* record, const OvV3d* point, float separation, float tolerance) {
+    if (record->count >= ovpCONTACTPOINTS) {
         return 0;
     }
-    if (tolerance >= 0.0f && set->count > 0) {
-        if (AbsSum(*point, set->position[0]) <= tolerance ||
-            (set->count >= 2 && AbsSum(*point, set->position[set->count - 1]) <= tolerance)) {
+    if (tolerance >= 0.0f && record->count > 0) {
+        if (AbsSum(*point, record->points[0].position) <= tolerance ||
+            (record->count >= 2 && AbsSum(*point, record->points[record->count - 1].position) <= tolerance)) {
             return 0;
         }
     }
-    set->position[set->count] = *point;
-    set->separation[set->count] = separation;
-    ++set->count;
+    OvpContactPoint& p = record->points[record->count++];
+    p.position = *point;
+    p.separation = separation;
+    p.material = nullptr;
+    p.surfaceVelocity = {0.0f, 0.0f, 0.0f};
+    p.identity[0] = p.identity[1] = 0;
     return 1;
 }
 
 OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2], float threshold,
-                                float fatSum, OvpContactSet* out) {
+                                float fatSum, OvpContact* out) {
     const OvV3d n = out->normal;
     const auto depth = [&](const OvpFeaturePlane& p, const OvV3d& x) {
         const float c = OvpDot(p.normal, n);
@@ -535,7 +538,7 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
     if (count == 1) {
         const float gap = gapOf(points[0]);
         if (gap <= threshold) {
-            OvpCollisionAddSetPoint(out, &points[0], gap, 0.0f);
+            OvpCollisionAddRecordPoint(out, &points[0], gap, 0.0f);
         }
         return static_cast<OvInt32>(out->count - before);
     }
@@ -584,7 +587,7 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
         index[i] = i;
     }
     int m = k;
-    while (m > ovpCONTACTSETPOINTS) {
+    while (m > static_cast<int>(ovpCONTACTPOINTS)) {
         int worst = -1;
         float worstMeasure = FLT_MAX;
         for (int i = 0; i < m; ++i) {
@@ -610,12 +613,12 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
     }
     const float tolerance = 0.01f * perimeter / static_cast<float>(count - 1);
     for (int i = 0; i < m; ++i) {
-        OvpCollisionAddSetPoint(out, &kept[index[i]], keptGap[index[i]] + threshold, tolerance);
+        OvpCollisionAddRecordPoint(out, &kept[index[i]], keptGap[index[i]] + threshold, tolerance);
     }
     return static_cast<OvInt32>(out->count - before);
 }
 
-OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContactSet* out) {
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out) {
     const OvpVolume* A = pair->volume[0];
     const OvpVolume* B = pair->volume[1];
     out->count = 0;

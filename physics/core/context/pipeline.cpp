@@ -409,7 +409,7 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
         p->contacts = c.take<OvpContact>(p->contactCapacity);
         p->contactBlocks = c.take<float[16]>(p->contactCapacity);
         p->joints = c.take<OvpJoint*>(p->jointCapacity);
-        p->touches = c.take<OvpTouch*>(p->touchCapacity);
+        p->touches = c.take<OvpTouch>(p->touchCapacity);
         p->islands.islands = c.take<OvpIsland>(p->islands.capacity);
         p->islands.objects = c.take<OvpObj*>(p->islands.objectCapacity);
         p->islands.joints = c.take<OvpJoint*>(p->islands.jointCapacity);
@@ -489,8 +489,8 @@ OvpPipeline* OvpPipelineCollidePairs(OvpPipeline* p) {
         }
     }
     for (OvUInt32 i = 0; i < p->touchCount; ++i) {
-        if (p->touches[i] != nullptr && p->touches[i]->object != nullptr) {
-            p->touches[i]->object->touchHead = nullptr;
+        if (p->touches[i].object != nullptr) {
+            p->touches[i].object->touchHead = nullptr;
         }
     }
     p->touchCount = 0;
