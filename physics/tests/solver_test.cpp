@@ -123,7 +123,8 @@ void AddPlaneContacts(TestWorld& w, OvpObj* o, const OvV3d& n, float offset, flo
     } else {
         std::vector<std::pair<float, OvV3d>> corners;
         for (int k = 0; k < 8; ++k) {
-            const OvV3d local = {(k & 1) ? half[0] : -half[0], (k & 2) ? half[1] : -half[1], (k & 4) ? half[2] : -half[2]};
+            const OvV3d local = {(k & 1) ? half[0] : -half[0], (k & 2) ? half[1] : -half[1],
+                                 (k & 4) ? half[2] : -half[2]};
             const OvV3d pt = OvpMathTransformPoint(local, &m);
             corners.push_back({OvpDot(pt, n) - offset - 0.001f, pt});
         }
@@ -212,7 +213,7 @@ TEST(PhysicsJointRows, RowsFollowFiniteDifferencesOfTheirConstraintFunctions) {
                 hard.value = 0.2f;
             }
         }
-        OvpJoint* j = MakeJoint(w, def, a, b); 
+        OvpJoint* j = MakeJoint(w, def, a, b);
         ASSERT_EQ(j->ref[0].object, a);
         Place(w, a, {u(rng), u(rng), u(rng)}, RandomQuat(rng));
         Place(w, b, {u(rng), u(rng), u(rng)}, RandomQuat(rng));
@@ -284,7 +285,8 @@ TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
         const OvUInt32 counted = OvpJointRowCount(j);
         EXPECT_LE(n, counted == 0 ? 1u : counted) << "trial " << trial;
         for (OvUInt32 r = 0; r < n; ++r) {
-            for (float x : {rows[r].error, rows[r].bias, rows[r].softness, rows[r].factor, rows[r].angA[0], rows[r].linB[2]}) {
+            for (float x :
+                 {rows[r].error, rows[r].bias, rows[r].softness, rows[r].factor, rows[r].angA[0], rows[r].linB[2]}) {
                 EXPECT_TRUE(std::isfinite(x)) << "trial " << trial << " row " << r;
             }
             // Spring rows never act in the position pass; force bounds are respected.
@@ -352,7 +354,8 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
                 rows[r] = OvpRowTemplate();
                 rows[r].body[0] = ba, rows[r].body[1] = bb;
                 for (int c = 0; c < 3; ++c) {
-                    rows[r].linA[c] = u(rng), rows[r].angA[c] = u(rng), rows[r].linB[c] = u(rng), rows[r].angB[c] = u(rng);
+                    rows[r].linA[c] = u(rng), rows[r].angA[c] = u(rng), rows[r].linB[c] = u(rng),
+                    rows[r].angB[c] = u(rng);
                 }
                 rows[r].error = u(rng), rows[r].bias = u(rng);
                 rows[r].softness = (rng() & 1) ? 0.01f * pos(rng) : 0.0f;
@@ -376,10 +379,10 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
         OvpSolverBuildLists(g2.data(), groups, body2.data(), bodies, lists2.data());
         const OvUInt32 blocks[2] = {0, groups};
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
-            const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(), lists.data(),
-                                                     pass, 1e-5f, 300);
-            const OvUInt32 n2 = OvpSolverSolveBlocks(OvpSolverRowsSse, g2.data(), blocks, 1, body2.data(), lists2.data(),
-                                                     pass, 1e-5f, 300);
+            const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
+                                                     lists.data(), pass, 1e-5f, 300);
+            const OvUInt32 n2 = OvpSolverSolveBlocks(OvpSolverRowsSse, g2.data(), blocks, 1, body2.data(),
+                                                     lists2.data(), pass, 1e-5f, 300);
             ASSERT_EQ(n1, n2) << "trial " << trial;
             EXPECT_GT(n1, 0u);
         }

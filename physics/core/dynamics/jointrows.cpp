@@ -107,9 +107,7 @@ bool Soften(OvpRow& r, const OvpJointSpring& spring, float f, float dt) {
 
 bool SpringActive(const OvpJointSpring& s) { return s.stiffness + s.damping > 0.0f; }
 
-float SpringBound(const OvpJointSpring& s, OvUInt32 enable, OvUInt32 bit) {
-    return (enable & bit) ? s.bound : FLT_MAX;
-}
+float SpringBound(const OvpJointSpring& s, OvUInt32 enable, OvUInt32 bit) { return (enable & bit) ? s.bound : FLT_MAX; }
 
 // The swing spring factors; false when 2 (1 + R00) is at most 0.01.
 struct Swing {
@@ -373,8 +371,8 @@ OvUInt32 OvpJointBuildRows(OvpRow* rows, const OvpJoint* joint, OvInt32 bodyA, O
                 const float a = 1.0f / std::sqrt(half);
                 const float b = 1.0f / std::sqrt(tt);
                 const float h = (q.w * t.w - q.x * t.x) * a * b;
-                OvpRow& r = rows[n] = RotationRow(s, OvpScale(OvpSub(OvpScale(g[3], q.x), OvpScale(g[0], q.w)), h * a),
-                                                  bodyA, bodyB);
+                OvpRow& r = rows[n] =
+                    RotationRow(s, OvpScale(OvpSub(OvpScale(g[3], q.x), OvpScale(g[0], q.w)), h * a), bodyA, bodyB);
                 if (enable & 1) {
                     r.error = (q.x * t.w + q.w * t.x) * a * b;
                 }
@@ -458,8 +456,8 @@ OvUInt32 OvpJointBuildRows(OvpRow* rows, const OvpJoint* joint, OvInt32 bodyA, O
             const float g0 = (tc * s.r00 - 0.5f / (c.r + 1.0f)) / (2.0f * c.s * c.r);
             const float g1 = pc * c.Ka * s.r01;
             const float g2 = pc * c.Kb * s.r02;
-            const OvV3d v =
-                OvpAdd(OvpAdd(OvpScale(s.b.matrix.right, g0), OvpScale(s.b.matrix.up, g1)), OvpScale(s.b.matrix.at, g2));
+            const OvV3d v = OvpAdd(OvpAdd(OvpScale(s.b.matrix.right, g0), OvpScale(s.b.matrix.up, g1)),
+                                   OvpScale(s.b.matrix.at, g2));
             OvpRow& r = rows[n] = RotationRow(s, OvpCross(v, xa), bodyA, bodyB);
             r.error = -(c.s / (c.r + 1.0f) - 2.0f * c.s * c.r * tc);
             if (limit == &hard) {

@@ -23,10 +23,10 @@ inline constexpr OvUInt32 ovpJOINTSPRING_ORIENTATION = 0x7000000;
 
 // A joint end placed in the world.
 struct OvpJointWorldFrame {
-    const OvpDyn* dyn;      // null for an end without a body
-    OvQuat orientation;     // world orientation of the attachment frame
-    OvMatrix matrix;        // its axes as rows, the anchor as position
-    OvV3d bodyPosition;     // the end's body position (centre of mass), or the part's position
+    const OvpDyn* dyn;  // null for an end without a body
+    OvQuat orientation; // world orientation of the attachment frame
+    OvMatrix matrix;    // its axes as rows, the anchor as position
+    OvV3d bodyPosition; // the end's body position (centre of mass), or the part's position
 };
 
 // The world frame of end 0 or 1. A part with dynamics is placed by its body; a part without by

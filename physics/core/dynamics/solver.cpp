@@ -316,7 +316,8 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
             const __m128 better = _mm_cmpgt_ps(e, threshold);
             threshold = Select(better, e, threshold);
             const __m128i m = _mm_castps_si128(better);
-            bestGroup = _mm_or_si128(_mm_and_si128(m, _mm_set1_epi32(static_cast<int>(g))), _mm_andnot_si128(m, bestGroup));
+            bestGroup =
+                _mm_or_si128(_mm_and_si128(m, _mm_set1_epi32(static_cast<int>(g))), _mm_andnot_si128(m, bestGroup));
         }
         alignas(16) float lane[4];
         alignas(16) OvInt32 lg[4];
@@ -489,8 +490,8 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* b, OvUInt32 i, float 
             for (int c = 0; c < 3; ++c) {
                 float s = 0.0f;
                 for (int k = 0; k < 3; ++k) {
-                    const float t =
-                        (a.m[k][0] * OvpComponent(R[0], c) + a.m[k][1] * OvpComponent(R[1], c)) + a.m[k][2] * OvpComponent(R[2], c);
+                    const float t = (a.m[k][0] * OvpComponent(R[0], c) + a.m[k][1] * OvpComponent(R[1], c)) +
+                                    a.m[k][2] * OvpComponent(R[2], c);
                     s += OvpComponent(R[k], r) * t;
                 }
                 out->w[r][c] = s;
@@ -914,9 +915,9 @@ OvInt32 BatchBody(const OvpSolverSpace& s, const OvpRef& r) {
 enum : OvUInt8 { kJoint = 0, kContact = 1 };
 
 // Bounds that keep a body finite whatever it is pushed with.
-constexpr float kMaxSpeed = 1000.0f;      // m/s at scale 1
-constexpr float kMaxSpin = 1000.0f;       // rad/s
-constexpr float kMaxAcceleration = 1e7f;  // m/s^2 (and rad/s^2) at scale 1
+constexpr float kMaxSpeed = 1000.0f;     // m/s at scale 1
+constexpr float kMaxSpin = 1000.0f;      // rad/s
+constexpr float kMaxAcceleration = 1e7f; // m/s^2 (and rad/s^2) at scale 1
 
 void ClampPart(float* x, float limit) {
     const float l2 = (x[0] * x[0] + x[1] * x[1]) + x[2] * x[2];
@@ -1182,8 +1183,7 @@ OvpPipeline* OvpPipelineSolveBatches(OvpPipeline* p) {
             const float* solved = c->solved;
             const OvV3d lin0 = {solved[0], solved[1], solved[2]};
             const OvV3d lin1 = {solved[8], solved[9], solved[10]};
-            const float impulse =
-                RefDyn(c->ref[0]) != nullptr ? OvpDot(c->normal, lin0) : -OvpDot(c->normal, lin1);
+            const float impulse = RefDyn(c->ref[0]) != nullptr ? OvpDot(c->normal, lin0) : -OvpDot(c->normal, lin1);
             OvpContactCacheStore(&s.cache, c, impulse);
         }
     }

@@ -71,9 +71,9 @@ struct alignas(16) OvpRowGroup {
 
 // The body data of a batch, in batch order.
 struct alignas(16) OvpSolverBody {
-    float w[3][4]; // W: W W is the world-space inverse inertia; w[0][3] = 1/sqrt(mass)
-    float b[8];    // free motion: v / dt + F / m, w / dt + W W T
-    float y[8];    // the pass's weighted impulse sum M^-1/2 J^T lambda
+    float w[3][4];  // W: W W is the world-space inverse inertia; w[0][3] = 1/sqrt(mass)
+    float b[8];     // free motion: v / dt + F / m, w / dt + W W T
+    float y[8];     // the pass's weighted impulse sum M^-1/2 J^T lambda
     OvUInt32 index; // the body's index in the manager's body arrays
     OvUInt32 listStart;
     OvUInt32 listCount;
