@@ -60,3 +60,21 @@ void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* nor
 // one-sided face. Writes the record's normal, kinds, points and count (nothing else of it).
 // 1 when it has points within the threshold.
 OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out);
+
+// Copies a record's collision fields, keeping the destination's block of solved values.
+void OvpContactCopy(OvpContact* out, const OvpContact* record);
+
+// Whether the other record's first point lies near the face record's plane: within half the
+// smaller of the two first separations (absolute) plus a tenth of the length scale.
+OvBool OvpGeneralPrimitiveNearFacePlane(const OvpContact* face, const OvpContact* other, float lengthScale);
+
+// Records of one object pair that a merge looks at; further ones are dropped.
+inline constexpr OvUInt32 ovpMERGERECORDS = 256;
+
+// Merges and thins the records of one object pair into out (at most capacity records):
+// among the pieces of a triangle list, an edge or vertex contact lying in the plane of a
+// deeper face contact of the same piece on the other side is dropped; records whose normals
+// and planes agree become one record of at most four points (the extremes when there are
+// more). Returns the number of records written.
+OvUInt32 OvpGeneralPrimitiveMergeContacts(OvpContact* records, OvUInt32 count, OvBool triangles, OvpContact* out,
+                                          OvUInt32 capacity, float lengthScale);

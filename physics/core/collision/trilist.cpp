@@ -63,7 +63,11 @@ float TrilistThickness(const OvpVolume* volume) {
 
 OvBool TrilistLine(const OvpVolume*, const OvV3d*, const OvV3d*, OvpLineHit*) { return 0; }
 
-bool BoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
+const OvMatrix* Slot(const OvpGatherState* s, OvInt32 slot) { return slot >= 0 ? &s->matrices[slot] : nullptr; }
+
+} // namespace
+
+bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
     for (int i = 0; i < 3; ++i) {
         if (OvpComponent(a.inf, i) - OvpComponent(b.sup, i) > margin ||
             OvpComponent(b.inf, i) - OvpComponent(a.sup, i) > margin) {
@@ -72,10 +76,6 @@ bool BoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
     }
     return false;
 }
-
-const OvMatrix* Slot(const OvpGatherState* s, OvInt32 slot) { return slot >= 0 ? &s->matrices[slot] : nullptr; }
-
-} // namespace
 
 const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
                                             TrilistDestroy,
@@ -176,7 +176,7 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
                 box = *givenBox;
             } else {
                 OvpVolumeGetBoundingBoxInFrame(child, m, 0, &box);
-                if (count >= 2 && otherBox != nullptr && BoxesApart(box, *otherBox, s->margin)) {
+                if (count >= 2 && otherBox != nullptr && OvpBoxesApart(box, *otherBox, s->margin)) {
                     --s->matrixCount;
                     continue;
                 }

@@ -96,6 +96,9 @@ struct OvpGatherState {
     OvBool stop;
 };
 
+// Whether the boxes lie more than the margin apart on some axis.
+bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin);
+
 // Adds the simple volumes of the volume near the other end's box: the volume itself, an
 // aggregate's children (recursively), or a triangle list's triangles. placement is a slot of
 // the matrix array (-1: none). Returns the number of entries added.

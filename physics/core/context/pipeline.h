@@ -13,6 +13,7 @@
 #include "graphics/core/vector.h"
 #include "physics/core/context/manager.h"
 
+struct OvpCollisionDriver;
 struct OvpContext;
 struct OvpContextParams;
 
@@ -146,6 +147,7 @@ struct OvpPipeline {
     OvUInt32 jointCount, jointCapacity;
     OvpTouch* touches; // touch entries (params word 8)
     OvUInt32 touchCount, touchCapacity;
+    OvpCollisionDriver* driver; // the collision workspace (params words 12-14)
     OvpIslandTable islands;
     OvpUnionNode* unionNodes;
     OvUInt32 unionNodeCount;
