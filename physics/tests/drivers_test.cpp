@@ -112,8 +112,21 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
     floor.friction = 0.9f;
     OvpVolume* shelf = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
     OvpVolumeSetTriangleCallback(shelf, reinterpret_cast<OvpVolumeCallback>(&Shelf::Walk));
+    // A grid of three tiles (boxes of half extent 0.5) along x, their tops at y = 2.
+    OvpGridBlock* tiles = OvpGridBlockCreate(3);
+    for (int i = 0; i < 3; ++i) {
+        const float tile[3] = {0.5f, 0.5f, 0.5f};
+        OvpBoxInit(OvpAggChildrenGetChild(tiles->children, i), tile);
+        OvpAggChildrenGetChild(tiles->children, i)->matrix = Placement(kNone, {i - 1.0f, -0.5f, 0});
+    }
+    ASSERT_TRUE(OvpAggChildrenComputeBounds(tiles->children));
+    OvpVolume grid;
+    OvpGridInit(&grid, tiles);
+    OvpGridBlockRelease(tiles);
+    grid.matrix = Placement(kNone, {90, 2, 0});
     ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &floor, 0));
     ASSERT_TRUE(OvpContextAddFixedVolume(w.context, shelf, 0));
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &grid, 0));
 
     const float half[3] = {0.5f, 0.5f, 0.5f};
     // Sphere sunk 0.01 into the floor; box 0.02 (its fat 0.001 on top of the half extent).
@@ -149,6 +162,9 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
     OvpObj* sensor = w.Sphere({70, 5, 0});
     sensor->flags |= ovpOBJ_NOCONTACTS | ovpOBJ_TOUCHES;
     OvpObj* sensed = w.Box(half, {70.2f, 5, 0});
+    // A sphere on one tile; a box across the seam of two tiles, 0.01 deep.
+    OvpObj* onTile = w.Sphere({88.8f, 2.49f, 0.1f});
+    OvpObj* acrossTiles = w.Box(half, {90.5f, 2.49f, 0});
     // A reporting box on the floor: records as usual, each also on its touch chain.
     OvpObj* reporter = w.Box(half, {80, 0.49f, 0});
     reporter->flags |= ovpOBJ_TOUCHES;
@@ -216,6 +232,17 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
         EXPECT_EQ(c.points[0].identity[side] + c.points[1].identity[side], 1u + 2u);
     }
 
+    c = one(onTile, &grid, "sphere on tile");
+    EXPECT_EQ(c.count, 1u);
+    ExpectNormal(c, {0, 1, 0}, "sphere on tile");
+    ExpectSeparations(c, -0.01f, "sphere on tile");
+    EXPECT_EQ(c.points[0].identity[c.ref[0].object == onTile ? 1 : 0], 1u) << "the first tile";
+    // The two tiles' contacts lie in one plane: merged into one record of four points.
+    c = one(acrossTiles, &grid, "box across tiles");
+    EXPECT_EQ(c.count, 4u);
+    ExpectNormal(c, {0, 1, 0}, "box across tiles");
+    ExpectSeparations(c, -0.01f, "box across tiles");
+
     EXPECT_TRUE(Between(all, sensor, sensed).empty()) << "a sensor makes no record";
     ASSERT_NE(sensor->touchHead, nullptr);
     EXPECT_EQ(sensor->touchHead->other, sensed);
@@ -232,7 +259,7 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
 
     // Every record is sound: unit normal, at most four points within the threshold, its
     // solver block kept, and the ends of the expected pairs only.
-    EXPECT_EQ(all.size(), 8u);
+    EXPECT_EQ(all.size(), 10u);
     for (const OvpContact& r : all) {
         EXPECT_NEAR(OvpDot(r.normal, r.normal), 1.0f, 1e-4f);
         EXPECT_GE(r.count, 1u);
@@ -248,7 +275,9 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
     EXPECT_EQ(sensor->touchHead->next, nullptr);
     OvpContextRemoveFixedVolume(w.context, shelf);
     OvpContextRemoveFixedVolume(w.context, &floor);
+    OvpContextRemoveFixedVolume(w.context, &grid);
     OvpVolumeDestroy(shelf);
+    OvpVolumeDeinit(&grid);
 }
 
 namespace {
@@ -375,4 +404,43 @@ TEST(PhysicsDrivers, PartPairFilterHonoursSelfPairsExclusionAndGroups) {
             EXPECT_EQ(out[i].count, 1u);
         }
     }
+}
+
+TEST(PhysicsDrivers, GridBlockIsSharedAndCachesItsBoundsAndMass) {
+    CountingMemory memory;
+    OvpGridBlock* block = OvpGridBlockCreate(2);
+    ASSERT_NE(block, nullptr);
+    const float h[3] = {1.0f, 0.25f, 1.0f};
+    OvpBoxInit(OvpAggChildrenGetChild(block->children, 0), h);
+    OvpSphereInit(OvpAggChildrenGetChild(block->children, 1), 0.5f);
+    OvpAggChildrenGetChild(block->children, 1)->matrix = Placement(kNone, {3, 0, 0});
+    ASSERT_TRUE(OvpAggChildrenComputeBounds(block->children));
+    OvpVolume a, b;
+    OvpGridInit(&a, block);
+    OvpGridInit(&b, block);
+    OvpGridBlockRelease(block);
+    EXPECT_EQ(OvpGridGetNumVolumes(&a), 2);
+    EXPECT_EQ(OvpGridGetVolume(&b, 1)->type, &ovpSphereVolumeType);
+    EXPECT_EQ(OvpGridGetVolume(&b, 2), nullptr);
+    OvpBBox box;
+    ASSERT_NE(a.type->boundingBox(&a, nullptr, 0, &box), nullptr);
+    EXPECT_FLOAT_EQ(box.sup.x, 3.5f);
+    EXPECT_FLOAT_EQ(box.inf.y, -0.5f);
+    EXPECT_FLOAT_EQ(a.type->thickness(&a), 0.5f) << "the box's thinnest extent";
+    OvpInertia inertia;
+    OvV3d centre;
+    const float v = a.type->massProperties(&a, &inertia, &centre);
+    const float sphere = 4.0f / 3.0f * 3.14159265f * 0.125f;
+    EXPECT_NEAR(v, 2.0f + sphere, 1e-4f);
+    EXPECT_NEAR(centre.x, 3.0f * sphere / (2.0f + sphere), 1e-4f);
+    // Children near a box in the grid's frame.
+    OvInt32 listed[4];
+    const OvpBBox right = {{3.1f, 0.1f, 0.1f}, 0, {2.9f, -0.1f, -0.1f}, 0};
+    ASSERT_EQ(OvpGridQueryChildren(&a, &right, listed, 4), 1);
+    EXPECT_EQ(listed[0], 1);
+    const int live = memory.live();
+    OvpVolumeDeinit(&a);
+    EXPECT_EQ(memory.live(), live) << "the second grid still holds the block";
+    OvpVolumeDeinit(&b);
+    EXPECT_EQ(memory.live(), 0);
 }
