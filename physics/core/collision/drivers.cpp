@@ -38,8 +38,8 @@ void PushTouch(OvpCollisionDriver* d, OvpObj* object, const OvpRef& other, OvpCo
 }
 
 bool SameEnds(const OvpContact& a, const OvpContact& b) {
-    return a.ref[0].object == b.ref[0].object && a.ref[0].part == b.ref[0].part &&
-           a.ref[1].object == b.ref[1].object && a.ref[1].part == b.ref[1].part;
+    return a.ref[0].object == b.ref[0].object && a.ref[0].part == b.ref[0].part && a.ref[1].object == b.ref[1].object &&
+           a.ref[1].part == b.ref[1].part;
 }
 
 // Writes the queued tasks, group by group; returns the records written.

@@ -83,8 +83,7 @@ OvUInt32 OvpCollidePairs(OvpCollisionDriver* driver, const OvpRefPair* pairs, Ov
 // Appends to the pipeline's pair list a pair {fixed volume, 0xFFFF; object, 0x8000} for every
 // fixed volume and listed object (in the far field, groups not excluded) whose boxes lie
 // within the margin; stops when the list is full. Returns the pairs added.
-OvUInt32 OvpFixedVolumePairs(OvpContext* context, OvpObj* const* objects, OvUInt32 count,
-                             const OvUInt32* groupMatrix);
+OvUInt32 OvpFixedVolumePairs(OvpContext* context, OvpObj* const* objects, OvUInt32 count, const OvUInt32* groupMatrix);
 // Collides the island's objects with the fixed volumes into the free records and puts each
 // new record at the head of the island's contact chain. 1 when a record was made.
 OvBool OvpCollideIslandFixedVolumes(OvpContext* context, OvUInt32 island);
