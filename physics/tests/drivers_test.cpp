@@ -8,6 +8,7 @@
 
 #include "physics/core/collision/drivers.h"
 #include "physics/core/collision/triangle.h"
+#include "physics/core/utils/memory.h"
 #include "physics/core/volume/aggregate.h"
 #include "physics/tests/physics_test.h"
 #include "testing/physics_placement.h"
@@ -111,8 +112,21 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
     floor.friction = 0.9f;
     OvpVolume* shelf = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
     OvpVolumeSetTriangleCallback(shelf, reinterpret_cast<OvpVolumeCallback>(&Shelf::Walk));
+    // A grid of three tiles (boxes of half extent 0.5) along x, their tops at y = 2.
+    OvpGridBlock* tiles = OvpGridBlockCreate(3);
+    for (int i = 0; i < 3; ++i) {
+        const float tile[3] = {0.5f, 0.5f, 0.5f};
+        OvpBoxInit(OvpAggChildrenGetChild(tiles->children, i), tile);
+        OvpAggChildrenGetChild(tiles->children, i)->matrix = Placement(kNone, {i - 1.0f, -0.5f, 0});
+    }
+    ASSERT_TRUE(OvpAggChildrenComputeBounds(tiles->children));
+    OvpVolume grid;
+    OvpGridInit(&grid, tiles);
+    OvpGridBlockRelease(tiles);
+    grid.matrix = Placement(kNone, {90, 2, 0});
     ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &floor, 0));
     ASSERT_TRUE(OvpContextAddFixedVolume(w.context, shelf, 0));
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &grid, 0));
 
     const float half[3] = {0.5f, 0.5f, 0.5f};
     // Sphere sunk 0.01 into the floor; box 0.02 (its fat 0.001 on top of the half extent).
@@ -148,6 +162,9 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
     OvpObj* sensor = w.Sphere({70, 5, 0});
     sensor->flags |= ovpOBJ_NOCONTACTS | ovpOBJ_TOUCHES;
     OvpObj* sensed = w.Box(half, {70.2f, 5, 0});
+    // A sphere on one tile; a box across the seam of two tiles, 0.01 deep.
+    OvpObj* onTile = w.Sphere({88.8f, 2.49f, 0.1f});
+    OvpObj* acrossTiles = w.Box(half, {90.5f, 2.49f, 0});
     // A reporting box on the floor: records as usual, each also on its touch chain.
     OvpObj* reporter = w.Box(half, {80, 0.49f, 0});
     reporter->flags |= ovpOBJ_TOUCHES;
@@ -215,6 +232,17 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
         EXPECT_EQ(c.points[0].identity[side] + c.points[1].identity[side], 1u + 2u);
     }
 
+    c = one(onTile, &grid, "sphere on tile");
+    EXPECT_EQ(c.count, 1u);
+    ExpectNormal(c, {0, 1, 0}, "sphere on tile");
+    ExpectSeparations(c, -0.01f, "sphere on tile");
+    EXPECT_EQ(c.points[0].identity[c.ref[0].object == onTile ? 1 : 0], 1u) << "the first tile";
+    // The two tiles' contacts lie in one plane: merged into one record of four points.
+    c = one(acrossTiles, &grid, "box across tiles");
+    EXPECT_EQ(c.count, 4u);
+    ExpectNormal(c, {0, 1, 0}, "box across tiles");
+    ExpectSeparations(c, -0.01f, "box across tiles");
+
     EXPECT_TRUE(Between(all, sensor, sensed).empty()) << "a sensor makes no record";
     ASSERT_NE(sensor->touchHead, nullptr);
     EXPECT_EQ(sensor->touchHead->other, sensed);
@@ -231,7 +259,7 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
 
     // Every record is sound: unit normal, at most four points within the threshold, its
     // solver block kept, and the ends of the expected pairs only.
-    EXPECT_EQ(all.size(), 8u);
+    EXPECT_EQ(all.size(), 10u);
     for (const OvpContact& r : all) {
         EXPECT_NEAR(OvpDot(r.normal, r.normal), 1.0f, 1e-4f);
         EXPECT_GE(r.count, 1u);
@@ -247,5 +275,172 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
     EXPECT_EQ(sensor->touchHead->next, nullptr);
     OvpContextRemoveFixedVolume(w.context, shelf);
     OvpContextRemoveFixedVolume(w.context, &floor);
+    OvpContextRemoveFixedVolume(w.context, &grid);
     OvpVolumeDestroy(shelf);
+    OvpVolumeDeinit(&grid);
+}
+
+namespace {
+
+// A collision workspace of the given queue and gathering sizes, outside any pipeline.
+struct Driver {
+    std::vector<unsigned char> block;
+    OvpCollisionDriver* d = nullptr;
+    Driver(OvUInt32 tasks, OvUInt32 gathered = 200, OvUInt32 triangles = 200) {
+        OvpContextParams params;
+        OvpContextParamsSetDefaults(&params);
+        params.word[ovpPARAM_TASKS] = tasks;
+        params.word[ovpPARAM_GATHER] = gathered;
+        params.word[ovpPARAM_TRIANGLES] = triangles;
+        OvpCarver size{nullptr};
+        OvpCollisionDriverCarve(&size, &params);
+        block.resize(size.used + 16);
+        auto base = reinterpret_cast<std::uintptr_t>(block.data());
+        OvpCarver real{reinterpret_cast<unsigned char*>((base + 15) & ~std::uintptr_t(15))};
+        d = OvpCollisionDriverCarve(&real, &params);
+        OvpCollisionDriverSetup(d, 1.0f, 0.01f, nullptr, nullptr, nullptr, 0);
+    }
+};
+
+// An object outside any manager whose parts are the given volumes at the given placements.
+struct LooseObject {
+    OvpObj o;
+    std::vector<OvMatrix> at;
+    LooseObject(std::vector<OvpVolume*> volumes, std::vector<OvMatrix> placements) : at(std::move(placements)) {
+        OvpObjInit(&o, static_cast<OvUInt16>(volumes.size()), 0);
+        o.partCount = static_cast<OvUInt16>(volumes.size());
+        for (std::size_t k = 0; k < volumes.size(); ++k) {
+            o.parts[k].volume = volumes[k];
+            o.parts[k].matrix = &at[k];
+        }
+    }
+    ~LooseObject() { OvpObjDeinit(&o); }
+};
+
+std::vector<OvpContact> Records(OvUInt32 capacity) {
+    std::vector<OvpContact> r(capacity);
+    std::vector<float> blocks(16 * capacity);
+    for (OvUInt32 i = 0; i < capacity; ++i) {
+        r[i].solved = &blocks[16 * i]; // only compared, never read
+    }
+    return r;
+}
+
+} // namespace
+
+TEST(PhysicsDrivers, FullQueuesAndRecordArraysEndTheWalkCleanly) {
+    // A box sunk 0.005 into a shelf of 128 small triangles: dozens of part pairs against a
+    // queue of 1 to 12 tasks and 1 to 6 records. Every run ends, fills at most its records,
+    // and every record is a face contact under the box; with room enough the pieces merge
+    // into one record of the four corners.
+    Shelf::Cells() = 8;
+    OvpVolume* shelf = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    OvpVolumeSetTriangleCallback(shelf, reinterpret_cast<OvpVolumeCallback>(&Shelf::Walk));
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    OvpVolume box;
+    OvpBoxInit(&box, half);
+    LooseObject body({&box}, {Placement(AxisAngle({0, 1, 0}, 0.3f), {40.1f, 3.495f, 0.2f})});
+    const OvpRefPair pair = {{{reinterpret_cast<OvpObj*>(shelf), ovpREFNONE, 0}, {&body.o, 0, 0}}, nullptr};
+    for (OvUInt32 tasks = 1; tasks <= 12; ++tasks) {
+        for (OvUInt32 capacity = 1; capacity <= 6; ++capacity) {
+            Driver drv(tasks);
+            std::vector<OvpContact> out = Records(capacity);
+            const OvUInt32 n = OvpCollidePairs(drv.d, &pair, 1, out.data(), capacity);
+            ASSERT_GE(n, 1u) << tasks << " tasks, " << capacity << " records";
+            ASSERT_LE(n, capacity);
+            for (OvUInt32 i = 0; i < n; ++i) {
+                EXPECT_EQ(out[i].ref[1].object, &body.o);
+                EXPECT_NEAR(out[i].normal.y, -1.0f, 1e-5f) << "from the box down to the shelf";
+                for (OvUInt32 k = 0; k < out[i].count; ++k) {
+                    EXPECT_NEAR(out[i].points[k].separation, -0.005f, 1e-4f);
+                    EXPECT_NEAR(out[i].points[k].position.y, 2.9975f, 1e-4f) << "midway into the overlap";
+                }
+            }
+        }
+    }
+    Driver roomy(100);
+    std::vector<OvpContact> out = Records(4);
+    ASSERT_EQ(OvpCollidePairs(roomy.d, &pair, 1, out.data(), 4), 1u);
+    EXPECT_EQ(out[0].count, 4u);
+    // Too few gathering slots: the pair still ends, with what was gathered.
+    Driver cramped(100, 200, 5);
+    EXPECT_LE(OvpCollidePairs(cramped.d, &pair, 1, out.data(), 4), 4u);
+    Shelf::Cells() = 2;
+    OvpVolumeDestroy(shelf);
+}
+
+TEST(PhysicsDrivers, PartPairFilterHonoursSelfPairsExclusionAndGroups) {
+    // Three overlapping spheres of one object against each other: every pair of different
+    // parts once, minus the excluded ones; groups excluded by the group matrix make nothing.
+    OvpVolume s[3];
+    for (OvpVolume& v : s) {
+        OvpSphereInit(&v, 0.5f);
+    }
+    LooseObject chain({&s[0], &s[1], &s[2]},
+                      {Placement(kNone, {0, 0, 0}), Placement(kNone, {0.8f, 0, 0}), Placement(kNone, {0.4f, 0.5f, 0})});
+    struct Case {
+        OvUInt32 excluded; // bits (b + a x 4) of the part-exclusion matrix
+        bool groups;       // put parts 1 and 2 in excluded groups
+        int records;
+    } cases[] = {{0, false, 3},
+                 {1u << (2 + 0 * 4), false, 2},
+                 {1u << (1 + 0 * 4) | 1u << (2 + 1 * 4), false, 1},
+                 {0, true, 2},
+                 {1u << (2 + 0 * 4), true, 1}};
+    for (const Case& c : cases) {
+        const OvUInt32 exclusion[4] = {0, 4, 0, c.excluded};
+        const OvUInt32 groupMatrix[4] = {0, 4, 0, 1u << (2 + 1 * 4)};
+        s[1].group = c.groups ? 1 : 0;
+        s[2].group = c.groups ? 2 : 0;
+        Driver drv(10);
+        drv.d->groupMatrix = groupMatrix;
+        const OvpRefPair self = {{{&chain.o, ovpREFWHOLE, 0}, {&chain.o, ovpREFWHOLE, 0}}, exclusion};
+        std::vector<OvpContact> out = Records(8);
+        const OvUInt32 n = OvpCollidePairs(drv.d, &self, 1, out.data(), 8);
+        EXPECT_EQ(static_cast<int>(n), c.records) << "exclusion " << c.excluded << " groups " << c.groups;
+        for (OvUInt32 i = 0; i < n; ++i) {
+            EXPECT_LT(out[i].ref[0].part, out[i].ref[1].part);
+            EXPECT_TRUE(out[i].ref[1].part != 2 || out[i].ref[0].part != 0 || (c.excluded & 4u) == 0);
+            EXPECT_EQ(out[i].count, 1u);
+        }
+    }
+}
+
+TEST(PhysicsDrivers, GridBlockIsSharedAndCachesItsBoundsAndMass) {
+    CountingMemory memory;
+    OvpGridBlock* block = OvpGridBlockCreate(2);
+    ASSERT_NE(block, nullptr);
+    const float h[3] = {1.0f, 0.25f, 1.0f};
+    OvpBoxInit(OvpAggChildrenGetChild(block->children, 0), h);
+    OvpSphereInit(OvpAggChildrenGetChild(block->children, 1), 0.5f);
+    OvpAggChildrenGetChild(block->children, 1)->matrix = Placement(kNone, {3, 0, 0});
+    ASSERT_TRUE(OvpAggChildrenComputeBounds(block->children));
+    OvpVolume a, b;
+    OvpGridInit(&a, block);
+    OvpGridInit(&b, block);
+    OvpGridBlockRelease(block);
+    EXPECT_EQ(OvpGridGetNumVolumes(&a), 2);
+    EXPECT_EQ(OvpGridGetVolume(&b, 1)->type, &ovpSphereVolumeType);
+    EXPECT_EQ(OvpGridGetVolume(&b, 2), nullptr);
+    OvpBBox box;
+    ASSERT_NE(a.type->boundingBox(&a, nullptr, 0, &box), nullptr);
+    EXPECT_FLOAT_EQ(box.sup.x, 3.5f);
+    EXPECT_FLOAT_EQ(box.inf.y, -0.5f);
+    EXPECT_FLOAT_EQ(a.type->thickness(&a), 0.5f) << "the box's thinnest extent";
+    OvpInertia inertia;
+    OvV3d centre;
+    const float v = a.type->massProperties(&a, &inertia, &centre);
+    const float sphere = 4.0f / 3.0f * 3.14159265f * 0.125f;
+    EXPECT_NEAR(v, 2.0f + sphere, 1e-4f);
+    EXPECT_NEAR(centre.x, 3.0f * sphere / (2.0f + sphere), 1e-4f);
+    // Children near a box in the grid's frame.
+    OvInt32 listed[4];
+    const OvpBBox right = {{3.1f, 0.1f, 0.1f}, 0, {2.9f, -0.1f, -0.1f}, 0};
+    ASSERT_EQ(OvpGridQueryChildren(&a, &right, listed, 4), 1);
+    EXPECT_EQ(listed[0], 1);
+    const int live = memory.live();
+    OvpVolumeDeinit(&a);
+    EXPECT_EQ(memory.live(), live) << "the second grid still holds the block";
+    OvpVolumeDeinit(&b);
+    EXPECT_EQ(memory.live(), 0);
 }
