@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <emmintrin.h>
 
 namespace d3d9 {
@@ -580,6 +581,9 @@ struct PixelSetup {
     bool alphaBlend = false; // blending is source alpha over inverse source alpha, added
     enum class Arg { Diffuse, Texture, Factor } colorArgs[2]{}, alphaArgs[2]{};
     DWORD fastColorOp = D3DTOP_SELECTARG1, fastAlphaOp = D3DTOP_SELECTARG1;
+    bool oneOperation = false; // colour and alpha the same operation on the same arguments
+    bool storeColor = false;   // the colour replaces the target's or goes over it by source alpha
+    D3DCOLOR factor8 = 0;      // the factor as bytes
     // The scissor: the viewport within the target (and the depth surface), half-open.
     int left = 0, top = 0, right = 0, bottom = 0;
 };
@@ -1275,38 +1279,39 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
 // per pixel as Sample makes it, the coordinates of both levels four at a time, then per pixel the
 // eight texels. Lanes outside `live` are not sampled.
 [[gnu::always_inline]] inline __m128i SampleQuick(const Sampler& s, __m128 u, __m128 v, __m128 lod, int live) {
-    alignas(16) float lods[4];
-    _mm_store_ps(lods, _mm_add_ps(lod, _mm_set1_ps(s.bias)));
-    alignas(16) float wa[4], ha[4], wb[4], hb[4];
-    alignas(16) int la[4], lb[4], lt[4];
-    const float top = static_cast<float>(s.levelCount - 1);
-    for (int k = 0; k < 4; ++k) {
-        const float l = lods[k];
-        int a = 0, b = 0;
-        DWORD t = 0;
-        if ((live >> k & 1) && l > 0 && s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
-            if (s.mip == D3DTEXF_POINT) {
-                a = b = static_cast<int>(std::min(std::floor(l + 0.5f), top));
-            } else if (l >= top) {
-                a = b = s.levelCount - 1;
-            } else {
-                a = static_cast<int>(l);
-                b = a + 1;
-                t = static_cast<DWORD>((l - static_cast<float>(a)) * 256.0f + 0.5f);
-            }
+    const __m128 l = _mm_add_ps(lod, _mm_set1_ps(s.bias));
+    const __m128 top = _mm_set1_ps(static_cast<float>(s.levelCount - 1));
+    const __m128i last = _mm_set1_epi32(s.levelCount - 1);
+    __m128i a = _mm_setzero_si128(), b = a, t = a;
+    if (s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
+        const __m128i minified = _mm_castps_si128(_mm_cmpgt_ps(l, _mm_setzero_ps())); // NaN is not
+        if (s.mip == D3DTEXF_POINT) {
+            // min(floor(l + 0.5), top), the floor a truncation of a positive number.
+            a = b = _mm_and_si128(minified, _mm_cvttps_epi32(_mm_min_ps(_mm_add_ps(l, _mm_set1_ps(0.5f)), top)));
+        } else {
+            const __m128i beyond = _mm_castps_si128(_mm_cmpge_ps(l, top));
+            const __m128i level = _mm_cvttps_epi32(l);
+            const __m128i fraction = _mm_cvttps_epi32(
+                _mm_add_ps(_mm_mul_ps(_mm_sub_ps(l, _mm_cvtepi32_ps(level)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
+            a = _mm_and_si128(minified, Select(beyond, last, level));
+            b = _mm_and_si128(minified, Select(beyond, last, _mm_add_epi32(level, _mm_set1_epi32(1))));
+            t = _mm_andnot_si128(beyond, _mm_and_si128(minified, fraction));
         }
-        la[k] = a;
-        lb[k] = b;
-        lt[k] = static_cast<int>((256 - t) | t << 16);
-        wa[k] = s.level[a].width;
-        ha[k] = s.level[a].height;
-        wb[k] = s.level[b].width;
-        hb[k] = s.level[b].height;
     }
+    // Sides of the levels: those of level 0 halved, at least 1 (Sampler::quick checks the chain).
+    auto side = [](__m128 top0, __m128i level) {
+        const __m128 scale = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(127), level), 23));
+        return _mm_max_ps(_mm_mul_ps(top0, scale), _mm_set1_ps(1.0f));
+    };
+    const __m128 w0 = _mm_set1_ps(s.level[0].width), h0 = _mm_set1_ps(s.level[0].height);
+    alignas(16) int la[4], lb[4], lt[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(la), a);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lb), b);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lt),
+                    _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), t), _mm_slli_epi32(t, 16)));
     // TexelCoordinate, the floor and the 8-bit fraction, as weight pairs for LerpLanes.
     alignas(16) int ia[4][4], wt[4][4];
-    const __m128 coords[4] = {u, v, u, v},
-                 sizes[4] = {_mm_load_ps(wa), _mm_load_ps(ha), _mm_load_ps(wb), _mm_load_ps(hb)};
+    const __m128 coords[4] = {u, v, u, v}, sizes[4] = {side(w0, a), side(h0, a), side(w0, b), side(h0, b)};
     for (int c = 0; c < 4; ++c) {
         __m128 x = _mm_sub_ps(_mm_mul_ps(coords[c], sizes[c]), _mm_set1_ps(0.5f));
         const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
@@ -1360,14 +1365,10 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
     const float dq = d[8];
 
     const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
-    const __m128i factor = _mm_set1_epi32(static_cast<int>(ToColor(p.factor)));
-    // Colour and alpha the same operation on the same arguments: one pass gives all four bytes.
-    const bool oneOperation = p.stageCount > 0 && p.fastAlphaOp == p.fastColorOp && p.alphaArgs[0] == p.colorArgs[0] &&
-                              p.alphaArgs[1] == p.colorArgs[1];
+    const __m128i factor = _mm_set1_epi32(static_cast<int>(p.factor8));
     const __m128i flat = _mm_set1_epi32(kFlat ? static_cast<int>(ToColor(flatColor[0])) : 0);
     const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
     const float topW = kTexture ? sampler->level[0].width : 0.0f, topH = kTexture ? sampler->level[0].height : 0.0f;
-    const bool storeColor = (!p.blend || p.alphaBlend) && p.writeMask == 0xF;
     const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
     BYTE* target = p.target->At(static_cast<UINT>(x0), static_cast<UINT>(y));
     BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
@@ -1463,7 +1464,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
         };
         __m128i c = diffuse;
-        if (oneOperation) {
+        if (p.oneOperation) {
             c = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
         } else if (p.stageCount > 0) {
             const __m128i rgb = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
@@ -1482,7 +1483,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             const __m128i written = _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dp), Select(live, written, stored));
         }
-        if (storeColor) {
+        if (p.storeColor) {
             const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tp));
             __m128i out = c;
             if (p.blend) // source alpha over the target, on bytes
@@ -1547,7 +1548,12 @@ inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
     return q;
 }
 
-inline std::int64_t CeilQuotient(std::int64_t a, std::int64_t b) { return -FloorQuotient(-a, b); }
+// std::llround of a float, inline: the truncation and the fraction it leaves, which is exact.
+inline std::int64_t RoundHalfAway(float v) {
+    const std::int64_t r = static_cast<std::int64_t>(v);
+    const float f = v - static_cast<float>(r);
+    return r + (f >= 0.5f ? 1 : 0) - (f <= -0.5f ? 1 : 0);
+}
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2) {
     const PixelSetup& p = *r.ps;
@@ -1557,8 +1563,8 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     std::int64_t X[3], Y[3];
     const ScreenVertex* vs[3] = {v0, v1, v2};
     for (int i = 0; i < 3; ++i) {
-        X[i] = std::llround(vs[i]->x * kSub);
-        Y[i] = std::llround(vs[i]->y * kSub);
+        X[i] = RoundHalfAway(vs[i]->x * kSub);
+        Y[i] = RoundHalfAway(vs[i]->y * kSub);
     }
     std::int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (X[2] - X[0]) * (Y[1] - Y[0]);
     if (area == 0)
@@ -1593,14 +1599,16 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     const double ex2 = static_cast<double>(X[2] - X[0]) / kSub, ey2 = static_cast<double>(Y[2] - Y[0]) / kSub;
     const double inv = 1.0 / (ex1 * ey2 - ex2 * ey1);
     float base[kMaxInterpolants], dx[kMaxInterpolants], dy[kMaxInterpolants];
+    float finite = 0; // 0 while every value is finite: infinity or NaN times 0 is NaN
     for (int i = 0; i < r.count; ++i) {
         const double a0 = vs[0]->a[i], d1 = vs[1]->a[i] - a0, d2 = vs[2]->a[i] - a0;
         base[i] = static_cast<float>(a0);
         dx[i] = static_cast<float>((d1 * ey2 - d2 * ey1) * inv);
         dy[i] = static_cast<float>((d2 * ex1 - d1 * ex2) * inv);
-        if (!std::isfinite(base[i]) || !std::isfinite(dx[i]) || !std::isfinite(dy[i]))
-            return; // nothing not finite reaches a pixel
+        finite += base[i] * 0 + dx[i] * 0 + dy[i] * 0;
     }
+    if (!(finite == 0))
+        return; // nothing not finite reaches a pixel
     bool lodPlanes = false;
     for (int s = 0; s < (r.count - kFixed) / 3; ++s) {
         const int si = p.stages[s].sampler;
@@ -1608,21 +1616,49 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
             lodPlanes = true;
     }
 
+    // Each edge bounds every row at floor(m / D) (or minus that) with m = C - K, which steps by
+    // B * kSub from row to row: the quotient and remainder are carried exactly instead of dividing
+    // on every row. An edge along the rows (A = 0) keeps m itself: rows where it is negative are out.
+    struct Bound {
+        int side; // 1: the left end is -q, -1: the right end is q, 0: the row is out when q < 0
+        std::int64_t q, rest, divisor, stepQ, stepRest;
+    } bounds[3];
+    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max(); // a remainder never reaching it
+    for (int i = 0; i < 3; ++i) {
+        Bound& b = bounds[i];
+        const std::int64_t m = -A[i] * X[i] + B[i] * (std::int64_t{y0} * kSub - Y[i]) - K[i];
+        const std::int64_t step = B[i] * kSub;
+        b.side = A[i] > 0 ? 1 : A[i] < 0 ? -1 : 0;
+        if (b.side == 0) {
+            b.q = m;
+            b.stepQ = step;
+            b.rest = b.stepRest = 0;
+            b.divisor = kNever;
+            continue;
+        }
+        b.divisor = (A[i] > 0 ? A[i] : -A[i]) * kSub;
+        b.q = FloorQuotient(m, b.divisor);
+        b.rest = m - b.q * b.divisor;
+        b.stepQ = FloorQuotient(step, b.divisor);
+        b.stepRest = step - b.stepQ * b.divisor;
+    }
+
     const Raster::SpanFunction fastSpan = p.fast ? r.PickFastSpan(lodPlanes) : nullptr;
     for (int y = y0; y <= y1; ++y) {
         std::int64_t lo = xl, hi = xr;
-        const std::int64_t py = y * kSub;
-        for (int i = 0; i < 3 && lo <= hi; ++i) {
-            // E(x) = A * kSub * x + C >= K
-            const std::int64_t C = -A[i] * X[i] + B[i] * (py - Y[i]);
-            const std::int64_t need = K[i] - C;
-            if (A[i] > 0)
-                lo = std::max(lo, CeilQuotient(need, A[i] * kSub));
-            else if (A[i] < 0)
-                hi = std::min(hi, FloorQuotient(-need, -A[i] * kSub));
-            else if (C < K[i])
-                hi = lo - 1;
+        bool out = false;
+        for (Bound& b : bounds) {
+            lo = std::max(lo, b.side > 0 ? -b.q : lo);
+            hi = std::min(hi, b.side < 0 ? b.q : hi);
+            out = out || (b.side == 0 && b.q < 0);
+            b.q += b.stepQ;
+            b.rest += b.stepRest;
+            const bool carry = b.rest >= b.divisor;
+            b.rest -= carry ? b.divisor : 0;
+            b.q += carry ? 1 : 0;
         }
+        if (out)
+            continue;
         if (lo <= hi) {
             if (p.fast)
                 (r.*fastSpan)(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0);
@@ -1762,9 +1798,11 @@ public:
 private:
     bool SetUpPixels();
     std::uint64_t VertexIndex(UINT i) const;
-    const ClipVertex& Vertex(std::uint64_t index);
+    std::size_t Slot(std::uint64_t index);
+    const ClipVertex& Vertex(std::uint64_t index) { return cache_[Slot(index)]; }
+    const ScreenVertex& Screen(std::size_t slot);
     void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
-    void Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped);
+    void Triangle(std::size_t a, std::size_t b, std::size_t c, bool swapped);
     void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(const ClipVertex& a);
     bool Finite(const ClipVertex& v) const;
@@ -1777,10 +1815,13 @@ private:
     Raster raster_{};
     int stages_ = 0;
     float guard_ = 1;
-    // Processed vertices by index, from `low_`.
+    // Processed vertices by index, from `low_`; per vertex the kProcessed, kFinite and kScreen
+    // flags, the planes it lies outside (a bit each) and its screen form once asked for.
+    static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4;
     std::uint64_t low_ = 0;
     std::vector<ClipVertex> cache_;
-    std::vector<char> done_;
+    std::vector<std::uint8_t> flags_, outside_;
+    std::unique_ptr<ScreenVertex[]> screens_;
     std::vector<ClipVertex> poly_, scratch_;
     ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
 };
@@ -1881,6 +1922,9 @@ bool Pipeline::SetUpPixels() {
                 }
                 auto linear = [](DWORD f) { return f == D3DTEXF_LINEAR || f == D3DTEXF_ANISOTROPIC; };
                 sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag);
+                for (int l = 0; l < sm.levelCount; ++l) // each level half the one before, at least 1
+                    sm.quick = sm.quick && sm.levels[l]->width == std::max(1u, sm.levels[0]->width >> l) &&
+                               sm.levels[l]->height == std::max(1u, sm.levels[0]->height >> l);
                 o.sampler = samplers++;
             }
         }
@@ -1924,6 +1968,11 @@ bool Pipeline::SetUpPixels() {
     ps_.projected = (s.stage[0][D3DTSS_TEXTURETRANSFORMFLAGS] & D3DTTFF_PROJECTED) != 0;
     ps_.alphaBlend = ps_.blend && ps_.srcBlend == D3DBLEND_SRCALPHA && ps_.dstBlend == D3DBLEND_INVSRCALPHA &&
                      ps_.blendOp == D3DBLENDOP_ADD;
+    // One pass gives all four bytes when colour and alpha do the same.
+    ps_.oneOperation = ps_.stageCount > 0 && ps_.fastAlphaOp == ps_.fastColorOp &&
+                       ps_.alphaArgs[0] == ps_.colorArgs[0] && ps_.alphaArgs[1] == ps_.colorArgs[1];
+    ps_.storeColor = (!ps_.blend || ps_.alphaBlend) && ps_.writeMask == 0xF;
+    ps_.factor8 = ToColor(ps_.factor);
 
     return true;
 }
@@ -1956,23 +2005,26 @@ void Pipeline::Run() {
         return;
     low_ = low;
     cache_.resize(high - low + 1);
-    done_.assign(high - low + 1, 0);
+    flags_.assign(high - low + 1, 0);
+    outside_.resize(high - low + 1);
+    screens_ = std::make_unique_for_overwrite<ScreenVertex[]>(high - low + 1);
 
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
+    auto t = [&](UINT i) { return Slot(VertexIndex(i)); };
     switch (type) {
     case D3DPT_TRIANGLELIST:
         for (UINT i = 0; i < count; ++i)
-            Triangle(v(3 * i), v(3 * i + 1), v(3 * i + 2), false);
+            Triangle(t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
         break;
     case D3DPT_TRIANGLESTRIP:
         for (UINT i = 0; i < count; ++i)
-            Triangle(v(i), v(i + 1), v(i + 2), (i & 1) != 0);
+            Triangle(t(i), t(i + 1), t(i + 2), (i & 1) != 0);
         break;
     case D3DPT_TRIANGLEFAN:
         for (UINT i = 0; i < count; ++i)
-            Triangle(v(i + 1), v(i + 2), v(0), false);
+            Triangle(t(i + 1), t(i + 2), t(0), false);
         break;
     case D3DPT_LINELIST:
         for (UINT i = 0; i < count; ++i)
@@ -2006,15 +2058,30 @@ std::uint64_t Pipeline::VertexIndex(UINT i) const {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(index) + call_.baseVertex);
 }
 
-const ClipVertex& Pipeline::Vertex(std::uint64_t index) {
+std::size_t Pipeline::Slot(std::uint64_t index) {
     const std::size_t slot = index - low_;
-    if (!done_[slot]) {
+    if (!(flags_[slot] & kProcessed)) {
         InputVertex in;
         fetch_.Read(index, &in);
-        Process(vs_, fetch_, in, &cache_[slot]);
-        done_[slot] = 1;
+        ClipVertex& c = cache_[slot];
+        Process(vs_, fetch_, in, &c);
+        std::uint8_t outside = 0;
+        if (!vs_.transformed)
+            for (int plane = 0; plane < 7; ++plane)
+                if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
+                    outside |= static_cast<std::uint8_t>(1 << plane);
+        outside_[slot] = outside;
+        flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
     }
-    return cache_[slot];
+    return slot;
+}
+
+const ScreenVertex& Pipeline::Screen(std::size_t slot) {
+    if (!(flags_[slot] & kScreen)) {
+        ToScreen(cache_[slot], &screens_[slot]);
+        flags_[slot] |= kScreen;
+    }
+    return screens_[slot];
 }
 
 bool Pipeline::Finite(const ClipVertex& v) const {
@@ -2056,9 +2123,10 @@ void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
             s->a[kFixed + 3 * st + k] = c.tex[st][k] * invW;
 }
 
-void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped) {
-    if (!Finite(a) || !Finite(b) || !Finite(c))
+void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
+    if (!(flags_[ia] & flags_[ib] & flags_[ic] & kFinite))
         return;
+    const ClipVertex &a = cache_[ia], &b = cache_[ib], &c = cache_[ic];
     Vec4 flat[2];
     if (ps_.flat) {
         flat[0] = {Saturate(a.color[0].x), Saturate(a.color[0].y), Saturate(a.color[0].z), Saturate(a.color[0].w)};
@@ -2073,56 +2141,47 @@ void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVert
                             (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
         return area;
     };
-    ScreenVertex sv[3];
     if (vs_.transformed) {
-        ToScreen(a, &sv[0]);
-        ToScreen(b, &sv[1]);
-        ToScreen(c, &sv[2]);
-        double area = signedArea(sv[0], sv[1], sv[2]);
+        const ScreenVertex &sa = Screen(ia), &sb = Screen(ib), &sc = Screen(ic);
+        double area = signedArea(sa, sb, sc);
         if (swapped)
             area = -area;
         // On screen (y down) a positive area runs clockwise.
         if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
             return;
-        DrawTriangle(raster_, &sv[0], &sv[1], &sv[2]);
+        DrawTriangle(raster_, &sa, &sb, &sc);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
-    bool inside = true;
-    for (int plane = 0; plane < 7; ++plane) {
-        const bool ia = Clipper::Distance(plane, a.clip, guard_) >= 0,
-                   ib = Clipper::Distance(plane, b.clip, guard_) >= 0,
-                   ic = Clipper::Distance(plane, c.clip, guard_) >= 0;
-        if (!ia && !ib && !ic)
-            return;
-        inside = inside && ia && ib && ic;
-    }
+    if (outside_[ia] & outside_[ib] & outside_[ic])
+        return;
     int n = 3;
-    if (inside) {
-        ScreenVertex* sv3 = screen_;
-        ToScreen(a, &sv3[0]);
-        ToScreen(b, &sv3[1]);
-        ToScreen(c, &sv3[2]);
+    const ScreenVertex* screen[3 + 7];
+    if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
+        screen[0] = &Screen(ia);
+        screen[1] = &Screen(ib);
+        screen[2] = &Screen(ic);
     } else {
         poly_.assign({a, b, c});
         n = ClipPolygon(poly_, scratch_, guard_, stages_);
         if (n < 3)
             return;
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
             ToScreen(poly_[i], &screen_[i]);
+            screen[i] = &screen_[i];
+        }
     }
-    ScreenVertex* screen = screen_;
     // The winding of the clipped polygon is the winding of the triangle; take the largest fan
     // triangle's for robustness.
     double area = 0;
     for (int i = 1; i + 1 < n; ++i)
-        area += signedArea(screen[0], screen[i], screen[i + 1]);
+        area += signedArea(*screen[0], *screen[i], *screen[i + 1]);
     if (swapped)
         area = -area;
     if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
         return;
     for (int i = 1; i + 1 < n; ++i)
-        DrawTriangle(raster_, &screen[0], &screen[i], &screen[i + 1]);
+        DrawTriangle(raster_, screen[0], screen[i], screen[i + 1]);
 }
 
 void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
