@@ -557,3 +557,23 @@ TEST(PhysicsDrivers, DegenerateTrianglesAndFlatBoxesGiveSoundRecords) {
     }
     OvpVolumeDestroy(list);
 }
+
+TEST(PhysicsDrivers, FixedVolumesInExcludedGroupsMakeNoPairs) {
+    TestWorld w(2);
+    OvpVolume floor;
+    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+    floor.matrix = FloorMatrix();
+    floor.group = 1;
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &floor, 0));
+    OvpObj* ball = w.Sphere({0, 0.5f, 0});
+    const OvUInt32 excluded[4] = {0, 2, 0, 1u << (1 + 0 * 2)}; // row: object group 0, column: volume group 1
+    for (int k = 0; k < 3; ++k) {
+        w.manager->farfield->groupMatrix = k == 1 ? excluded : nullptr;
+        floor.group = k == 2 ? 0 : 1;
+        w.pipeline->pairCount = 0;
+        OvpObj* list[1] = {ball};
+        EXPECT_EQ(OvpFixedVolumePairs(w.context, list, 1, w.manager->farfield->groupMatrix), k == 1 ? 0u : 1u) << k;
+    }
+    w.manager->farfield->groupMatrix = nullptr;
+    OvpContextRemoveFixedVolume(w.context, &floor);
+}
