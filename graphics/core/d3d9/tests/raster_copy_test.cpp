@@ -41,8 +41,7 @@ std::vector<OvUInt32> Pixels(OvRaster* raster) {
 }
 
 // Writes value(x, y) into every level-0 pixel.
-template <typename F>
-void Paint(OvRaster* raster, F value) {
+template <typename F> void Paint(OvRaster* raster, F value) {
     OvUInt8* p = OvRasterLock(raster, 0, ovRASTERLOCKWRITE);
     ASSERT_NE(p, nullptr);
     const OvInt32 bytes = raster->depth / 8;
@@ -151,7 +150,9 @@ TEST_F(D3d9RasterCopyTest, CopiesPlaceScaleAndConvertPixels) {
     OvRaster* target = OvRasterCreate(8, 8, 0, ovRASTERTYPECAMERATEXTURE);
     OvRaster* z = OvRasterCreate(16, 16, 0, ovRASTERTYPEZBUFFER);
     ASSERT_TRUE(source && dest && dest565 && camera && target && z);
-    const auto colour = [](OvInt32 x, OvInt32 y) { return 0xFF000000u | static_cast<OvUInt32>(x * 0x40 << 16 | y * 0x40); };
+    const auto colour = [](OvInt32 x, OvInt32 y) {
+        return 0xFF000000u | static_cast<OvUInt32>(x * 0x40 << 16 | y * 0x40);
+    };
     Paint(source, colour);
     Paint(dest, [](OvInt32, OvInt32) { return 0u; });
 
