@@ -298,3 +298,45 @@ TEST_F(D3d9RasterCopyTest, CameraAndDepthTexturesLiveInTheDefaultPoolAcrossARese
     }
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
+
+TEST_F(D3d9RasterCopyTest, ConversionToMipLevelsKeepsThePixelsAndRefusesCubes) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.cubeFormats = {D3DFMT_R5G6B5};
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    const auto colour = [](OvInt32 x, OvInt32 y) { return 0xFF000000u | static_cast<OvUInt32>(x << 20 | y << 4); };
+    for (const OvInt32 code : {ovRASTERFORMAT565, ovRASTERFORMAT8888}) {
+        OvRaster* raster = OvRasterCreate(8, 8, 0, ovRASTERTYPETEXTURE | code);
+        ASSERT_NE(raster, nullptr);
+        Paint(raster, [&](OvInt32 x, OvInt32 y) {
+            OvRGBA c{};
+            OvD3D9DecodePixel(&c, colour(x, y), D3DFMT_A8R8G8B8);
+            OvUInt32 v = 0;
+            OvD3D9EncodePixel(&v, c, OvD3D9RasterExtGet(raster)->format);
+            return v;
+        });
+        const std::vector<OvUInt32> before = Pixels(raster);
+        ASSERT_EQ(OvD3D9RasterConvertToMipmapped(raster), raster);
+        // Without alpha the raster becomes 888, with alpha 8888 (a 32-bit display).
+        EXPECT_EQ(OvRasterGetFormat(raster), (code == ovRASTERFORMAT565 ? ovRASTERFORMAT888 : ovRASTERFORMAT8888) |
+                                                 ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP);
+        EXPECT_EQ(OvRasterGetNumLevels(raster), 4);
+        const std::vector<OvUInt32> after = Pixels(raster);
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            OvRGBA a{}, b{};
+            OvD3D9DecodePixel(&a, before[i], code == ovRASTERFORMAT565 ? D3DFMT_R5G6B5 : D3DFMT_A8R8G8B8);
+            OvD3D9DecodePixel(&b, after[i], OvD3D9RasterExtGet(raster)->format);
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << i;
+        }
+        OvRasterDestroy(raster);
+    }
+    OvRaster* cube = OvRasterCreate(8, 8, 16, ovRASTERTYPETEXTURE | ovRASTERDONTALLOCATE | ovRASTERFORMAT565);
+    ASSERT_TRUE(OvD3D9RasterMakeTexture(cube, D3DFMT_R5G6B5, 1, TRUE, FALSE));
+    EXPECT_EQ(OvD3D9RasterConvertToMipmapped(cube), nullptr);
+    EXPECT_TRUE(OvD3D9RasterIsCubeMap(cube));
+    OvRasterDestroy(cube);
+    TakeError();
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
