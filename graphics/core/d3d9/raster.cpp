@@ -142,9 +142,19 @@ void ReleaseDepthSurface(OvD3D9RasterExt* ext) {
 
 OvInt32 ZCode() { return OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16; }
 
+// What the render-state cache binds for a raster: its top raster's texture, alpha and palette.
+OvBool RasterTexture(const OvRaster* raster, OvD3D9RasterTexture* out) {
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(Top(const_cast<OvRaster*>(raster)));
+    out->texture = ext->texture;
+    out->hasAlpha = ext->hasAlpha ? TRUE : FALSE;
+    out->palette = ext->palette != nullptr ? static_cast<OvInt32>(ext->paletteNumber) : -1;
+    return ext->texture != nullptr ? TRUE : FALSE;
+}
+
 } // namespace
 
 OvBool OvD3D9RasterOpen() {
+    OvD3D9SetRasterTextureFunction(RasterTexture);
     // The registry is emptied at engine term: register at every attach.
     gExtOffset =
         OvRasterRegisterPlugin(sizeof(OvD3D9RasterExt), ovPLUGINIDD3D9RASTER, ExtConstruct, ExtDestruct, ExtCopy);
