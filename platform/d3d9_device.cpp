@@ -974,16 +974,26 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
                            static_cast<LONG>(vp.Y + vp.Height)};
     const D3DRECT* list = rects != nullptr ? rects : &viewport;
     const DWORD n = rects != nullptr ? count : 1;
-    auto fill = [&](Image& image, auto&& write) {
+    // Each row of each rectangle within the viewport and the image: `run` gets its first pixel and
+    // its length in bytes.
+    auto fill = [&](Image& image, auto&& run) {
         for (DWORD i = 0; i < n; ++i) {
             const LONG x0 = std::max({list[i].x1, viewport.x1, LONG{0}});
             const LONG y0 = std::max({list[i].y1, viewport.y1, LONG{0}});
             const LONG x1 = std::min({list[i].x2, viewport.x2, static_cast<LONG>(image.width)});
             const LONG y1 = std::min({list[i].y2, viewport.y2, static_cast<LONG>(image.height)});
-            for (LONG y = y0; y < y1; ++y)
-                for (LONG x = x0; x < x1; ++x)
-                    write(image.At(static_cast<UINT>(x), static_cast<UINT>(y)));
+            for (LONG y = y0; y < y1 && x0 < x1; ++y)
+                run(image.At(static_cast<UINT>(x0), static_cast<UINT>(y)),
+                    static_cast<std::size_t>(x1 - x0) * image.info->bytes);
         }
+    };
+    // A row of the image's width repeating one pixel.
+    auto repeat = [](const Image& image, const BYTE* pixel) {
+        const UINT bytes = image.info->bytes;
+        std::vector<BYTE> row(static_cast<std::size_t>(image.width) * bytes);
+        for (std::size_t at = 0; at < row.size(); at += bytes)
+            std::memcpy(row.data() + at, pixel, bytes);
+        return row;
     };
     if (clearFlags & D3DCLEAR_TARGET) {
         for (Surface* t : state.targets) {
@@ -992,8 +1002,8 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
             // One pixel encoded, then copied.
             BYTE pixel[16] = {};
             WritePixel(t->image.format, pixel, color);
-            const UINT bytes = t->image.info->bytes;
-            fill(t->image, [&](BYTE* p) { std::memcpy(p, pixel, bytes); });
+            const std::vector<BYTE> row = repeat(t->image, pixel);
+            fill(t->image, [&](BYTE* p, std::size_t length) { std::memcpy(p, row.data(), length); });
         }
     }
     if (clearFlags & (D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL)) {
@@ -1004,16 +1014,24 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
             if (clearFlags & D3DCLEAR_STENCIL)
                 WriteStencil(f, p, stencil);
         };
-        // Where the cleared pixel doesn't depend on what it held (no bits kept), one is encoded and copied.
+        // Depth and stencil are bit fields: a bit the clear keeps is 0 in `zeros` and 1 in `ones`,
+        // a bit it sets has its new value in both. One pixel is encoded and laid over the old ones.
         BYTE zeros[16] = {}, ones[16];
         std::memset(ones, 0xFF, sizeof ones);
         write(zeros);
         write(ones);
         const UINT bytes = depth->image.info->bytes;
-        if (bytes <= sizeof zeros && std::memcmp(zeros, ones, bytes) == 0)
-            fill(depth->image, [&](BYTE* p) { std::memcpy(p, zeros, bytes); });
+        BYTE keep[16];
+        for (UINT b = 0; b < bytes; ++b)
+            keep[b] = static_cast<BYTE>(zeros[b] ^ ones[b]);
+        const std::vector<BYTE> set = repeat(depth->image, zeros), kept = repeat(depth->image, keep);
+        if (std::all_of(keep, keep + bytes, [](BYTE k) { return k == 0; }))
+            fill(depth->image, [&](BYTE* p, std::size_t length) { std::memcpy(p, set.data(), length); });
         else
-            fill(depth->image, write);
+            fill(depth->image, [&](BYTE* p, std::size_t length) {
+                for (std::size_t b = 0; b < length; ++b)
+                    p[b] = static_cast<BYTE>((p[b] & kept[b]) | set[b]);
+            });
     }
     ++counters.clears;
     return D3D_OK;

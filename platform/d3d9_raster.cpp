@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <emmintrin.h>
 
 namespace d3d9 {
@@ -540,7 +541,15 @@ struct Sampler {
     D3DCOLOR borderColor = 0;
     float bias = 0;
     bool fastWrap = false; // every level A8R8G8B8 with power-of-two sides, wrapped both ways
+    bool quick = false;    // fastWrap, and linear filters in and out
     const PALETTEENTRY* palette = nullptr;
+    // The levels as the quick sampler reads them (under fastWrap).
+    struct Level {
+        const BYTE* bytes = nullptr;
+        std::size_t pitch = 0;
+        int wmask = 0, hmask = 0;
+        float width = 0, height = 0;
+    } level[16];
 };
 
 struct Stage {
@@ -572,6 +581,9 @@ struct PixelSetup {
     bool alphaBlend = false; // blending is source alpha over inverse source alpha, added
     enum class Arg { Diffuse, Texture, Factor } colorArgs[2]{}, alphaArgs[2]{};
     DWORD fastColorOp = D3DTOP_SELECTARG1, fastAlphaOp = D3DTOP_SELECTARG1;
+    bool oneOperation = false; // colour and alpha the same operation on the same arguments
+    bool storeColor = false;   // the colour replaces the target's or goes over it by source alpha
+    D3DCOLOR factor8 = 0;      // the factor as bytes
     // The scissor: the viewport within the target (and the depth surface), half-open.
     int left = 0, top = 0, right = 0, bottom = 0;
 };
@@ -1169,107 +1181,328 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
     }
 }
 
+// Four lanes compared as the depth and alpha functions compare, all ones where the test passes.
+// Every value is below 2^31, so the signed compares order them as unsigned ones do.
+[[gnu::always_inline]] inline __m128i CompareLanes(DWORD func, __m128i a, __m128i b) {
+    const __m128i ones = _mm_set1_epi32(-1);
+    switch (func) {
+    case D3DCMP_NEVER:
+        return _mm_setzero_si128();
+    case D3DCMP_LESS:
+        return _mm_cmplt_epi32(a, b);
+    case D3DCMP_EQUAL:
+        return _mm_cmpeq_epi32(a, b);
+    case D3DCMP_LESSEQUAL:
+        return _mm_xor_si128(_mm_cmpgt_epi32(a, b), ones);
+    case D3DCMP_GREATER:
+        return _mm_cmpgt_epi32(a, b);
+    case D3DCMP_NOTEQUAL:
+        return _mm_xor_si128(_mm_cmpeq_epi32(a, b), ones);
+    case D3DCMP_GREATEREQUAL:
+        return _mm_xor_si128(_mm_cmplt_epi32(a, b), ones);
+    default:
+        return ones;
+    }
+}
+
+[[gnu::always_inline]] inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// Saturate, scale to 255, round and truncate: the integers To8 gives, one per lane.
+[[gnu::always_inline]] inline __m128i To8x(__m128 v) {
+    const __m128 s = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
+    return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+}
+
+// FastLog2 on four lanes, the same operations in the same order.
+[[gnu::always_inline]] inline __m128 FastLog2x(__m128 m) {
+    const __m128i bits = _mm_castps_si128(m);
+    const __m128 exponent = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127)));
+    const __m128 f =
+        _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi32(0x007FFFFF)), _mm_set1_epi32(0x3F800000)));
+    const __m128 x = _mm_sub_ps(f, _mm_set1_ps(1.0f));
+    return _mm_add_ps(exponent,
+                      _mm_mul_ps(x, _mm_sub_ps(_mm_set1_ps(1.3465552f), _mm_mul_ps(_mm_set1_ps(0.34655525f), x))));
+}
+
+// Mul8 of four packed pixels by four others.
+[[gnu::always_inline]] inline __m128i Modulate4(__m128i a, __m128i b) {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_packus_epi16(Mul8x(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)),
+                            Mul8x(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero)));
+}
+
+[[gnu::always_inline]] inline __m128i Operate4(DWORD op, __m128i a1, __m128i a2) {
+    return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate4(a1, a2);
+}
+
+// BlendOver on four packed pixels: the source alpha of each pixel spread over its channels.
+[[gnu::always_inline]] inline __m128i BlendOver4(__m128i src, __m128i dst) {
+    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(255);
+    auto half = [&](__m128i s, __m128i d) {
+        const __m128i sa = _mm_shufflehi_epi16(_mm_shufflelo_epi16(s, 0xFF), 0xFF);
+        return _mm_add_epi16(Mul8x(s, sa), Mul8x(d, _mm_sub_epi16(full, sa)));
+    };
+    return _mm_packus_epi16(half(_mm_unpacklo_epi8(src, zero), _mm_unpacklo_epi8(dst, zero)),
+                            half(_mm_unpackhi_epi8(src, zero), _mm_unpackhi_epi8(dst, zero)));
+}
+
+// Lerp8 of two 32-bit lanes of channels (each below 256) with a weight pair (256 - f) | f << 16:
+// one multiply-add per channel pair, the same integers as the packed form.
+[[gnu::always_inline]] inline __m128i LerpLanes(__m128i a, __m128i b, __m128i weights) {
+    const __m128i sum = _mm_madd_epi16(_mm_or_si128(a, _mm_slli_epi32(b, 16)), weights);
+    return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(128)), 8);
+}
+
+// Bilerp8 of one level as four 32-bit channels.
+[[gnu::always_inline]] inline __m128i BilinearLanes(const Sampler::Level& l, int x, int y, int wx, int wy) {
+    const BYTE* row0 = l.bytes + static_cast<std::size_t>(y & l.hmask) * l.pitch;
+    const BYTE* row1 = l.bytes + static_cast<std::size_t>((y + 1) & l.hmask) * l.pitch;
+    const std::size_t c0 = 4 * static_cast<std::size_t>(x & l.wmask),
+                      c1 = 4 * static_cast<std::size_t>((x + 1) & l.wmask);
+    int t[4];
+    std::memcpy(&t[0], row0 + c0, 4);
+    std::memcpy(&t[1], row0 + c1, 4);
+    std::memcpy(&t[2], row1 + c0, 4);
+    std::memcpy(&t[3], row1 + c1, 4);
+    const __m128i zero = _mm_setzero_si128(), h = _mm_set1_epi32(wx), half = _mm_set1_epi32(128);
+    const __m128i top =
+        _mm_madd_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(_mm_cvtsi32_si128(t[0]), _mm_cvtsi32_si128(t[1])), zero), h);
+    const __m128i bottom =
+        _mm_madd_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(_mm_cvtsi32_si128(t[2]), _mm_cvtsi32_si128(t[3])), zero), h);
+    return LerpLanes(_mm_srli_epi32(_mm_add_epi32(top, half), 8), _mm_srli_epi32(_mm_add_epi32(bottom, half), 8),
+                     _mm_set1_epi32(wy));
+}
+
+// Sample for four pixels of a filtered, wrapped 32-bit texture (`Sampler::quick`): the level choice
+// per pixel as Sample makes it, the coordinates of both levels four at a time, then per pixel the
+// eight texels. Lanes outside `live` are not sampled.
+[[gnu::always_inline]] inline __m128i SampleQuick(const Sampler& s, __m128 u, __m128 v, __m128 lod, int live) {
+    const __m128 l = _mm_add_ps(lod, _mm_set1_ps(s.bias));
+    const __m128 top = _mm_set1_ps(static_cast<float>(s.levelCount - 1));
+    const __m128i last = _mm_set1_epi32(s.levelCount - 1);
+    __m128i a = _mm_setzero_si128(), b = a, t = a;
+    if (s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
+        const __m128i minified = _mm_castps_si128(_mm_cmpgt_ps(l, _mm_setzero_ps())); // NaN is not
+        if (s.mip == D3DTEXF_POINT) {
+            // min(floor(l + 0.5), top), the floor a truncation of a positive number.
+            a = b = _mm_and_si128(minified, _mm_cvttps_epi32(_mm_min_ps(_mm_add_ps(l, _mm_set1_ps(0.5f)), top)));
+        } else {
+            const __m128i beyond = _mm_castps_si128(_mm_cmpge_ps(l, top));
+            const __m128i level = _mm_cvttps_epi32(l);
+            const __m128i fraction = _mm_cvttps_epi32(
+                _mm_add_ps(_mm_mul_ps(_mm_sub_ps(l, _mm_cvtepi32_ps(level)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
+            a = _mm_and_si128(minified, Select(beyond, last, level));
+            b = _mm_and_si128(minified, Select(beyond, last, _mm_add_epi32(level, _mm_set1_epi32(1))));
+            t = _mm_andnot_si128(beyond, _mm_and_si128(minified, fraction));
+        }
+    }
+    // Sides of the levels: those of level 0 halved, at least 1 (Sampler::quick checks the chain).
+    auto side = [](__m128 top0, __m128i level) {
+        const __m128 scale = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(127), level), 23));
+        return _mm_max_ps(_mm_mul_ps(top0, scale), _mm_set1_ps(1.0f));
+    };
+    const __m128 w0 = _mm_set1_ps(s.level[0].width), h0 = _mm_set1_ps(s.level[0].height);
+    alignas(16) int la[4], lb[4], lt[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(la), a);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lb), b);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lt),
+                    _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), t), _mm_slli_epi32(t, 16)));
+    // TexelCoordinate, the floor and the 8-bit fraction, as weight pairs for LerpLanes.
+    alignas(16) int ia[4][4], wt[4][4];
+    const __m128 coords[4] = {u, v, u, v}, sizes[4] = {side(w0, a), side(h0, a), side(w0, b), side(h0, b)};
+    for (int c = 0; c < 4; ++c) {
+        __m128 x = _mm_sub_ps(_mm_mul_ps(coords[c], sizes[c]), _mm_set1_ps(0.5f));
+        const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
+        x = _mm_and_ps(x, _mm_cmplt_ps(absolute, _mm_set1_ps(1e7f)));
+        __m128i i = _mm_cvttps_epi32(x);
+        i = _mm_add_epi32(i, _mm_castps_si128(_mm_cmpgt_ps(_mm_cvtepi32_ps(i), x)));
+        const __m128i f = _mm_cvttps_epi32(
+            _mm_add_ps(_mm_mul_ps(_mm_sub_ps(x, _mm_cvtepi32_ps(i)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(ia[c]), i);
+        _mm_store_si128(reinterpret_cast<__m128i*>(wt[c]),
+                        _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), f), _mm_slli_epi32(f, 16)));
+    }
+    __m128i out[4];
+    for (int k = 0; k < 4; ++k) {
+        if (!(live >> k & 1)) {
+            out[k] = _mm_setzero_si128();
+            continue;
+        }
+        const __m128i a = BilinearLanes(s.level[la[k]], ia[0][k], ia[1][k], wt[0][k], wt[1][k]);
+        if (lt[k] == 256) {
+            out[k] = a; // Lerp8(a, b, 0) is a
+            continue;
+        }
+        const __m128i b = BilinearLanes(s.level[lb[k]], ia[2][k], ia[3][k], wt[2][k], wt[3][k]);
+        out[k] = LerpLanes(a, b, _mm_set1_epi32(lt[k]));
+    }
+    return _mm_packus_epi16(_mm_packs_epi32(out[0], out[1]), _mm_packs_epi32(out[2], out[3]));
+}
+
+// The fast span four pixels at a time. The interpolants still step pixel by pixel with the same
+// additions, and every lane runs the operations of the one-pixel form in the same order, so the
+// pixels are those of shading one at a time. Groups whose four pixels all fail the depth test stop
+// there.
 template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
 void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox,
                       float oy) const {
     const PixelSetup& p = *ps;
     const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
     // 1/w, z, diffuse r, g, b, a, and s/w, t/w, q/w of the stage.
-    float a[9], d[9];
+    float a[9] = {}, d[9] = {};
     const int from[9] = {0, 1, 2, 3, 4, 5, kFixed, kFixed + 1, kFixed + 2};
     const int n = count > kFixed ? 9 : 6;
     for (int i = 0; i < n; ++i) {
         a[i] = base[from[i]] + dx[from[i]] * fx + dy[from[i]] * fy;
         d[i] = dx[from[i]];
     }
+    // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w.
+    __m128 position = _mm_setr_ps(a[0], a[1], a[6], a[7]), color = _mm_setr_ps(a[4], a[3], a[2], a[5]);
+    const __m128 dPosition = _mm_setr_ps(d[0], d[1], d[6], d[7]), dColor = _mm_setr_ps(d[4], d[3], d[2], d[5]);
+    float q = a[8];
+    const float dq = d[8];
+
     const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
-    const D3DCOLOR factor = ToColor(p.factor);
-    // Colour and alpha the same operation on the same arguments: one pass gives all four bytes.
-    const bool oneOperation = p.stageCount > 0 && p.fastAlphaOp == p.fastColorOp && p.alphaArgs[0] == p.colorArgs[0] &&
-                              p.alphaArgs[1] == p.colorArgs[1];
-    D3DCOLOR flat = 0;
-    if (kFlat)
-        flat = ToColor(flatColor[0]);
+    const __m128i factor = _mm_set1_epi32(static_cast<int>(p.factor8));
+    const __m128i flat = _mm_set1_epi32(kFlat ? static_cast<int>(ToColor(flatColor[0])) : 0);
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+    const float topW = kTexture ? sampler->level[0].width : 0.0f, topH = kTexture ? sampler->level[0].height : 0.0f;
+    const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
     BYTE* target = p.target->At(static_cast<UINT>(x0), static_cast<UINT>(y));
     BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
-    const float topW = kTexture ? static_cast<float>(sampler->levels[0]->width) : 0.0f;
-    const float topH = kTexture ? static_cast<float>(sampler->levels[0]->height) : 0.0f;
-    for (int x = x0; x <= x1; ++x, target += 4, depth += kDepth ? 4 : 0) {
-        if (x > x0)
-            for (int i = 0; i < n; ++i)
-                a[i] += d[i];
-        DWORD key = 0;
-        if (kDepth) {
-            const float z = Saturate(a[1]);
-            key = static_cast<DWORD>(z * 16777215.0f + 0.5f);
-            DWORD stored;
-            std::memcpy(&stored, depth, 4);
-            if (p.depthTest && !Compare(p.depthFunc, key, stored >> 8))
-                continue;
+    alignas(16) BYTE tailTarget[16] = {}, tailDepth[16] = {};
+    for (int x = x0; x <= x1; x += 4, target += 16, depth += kDepth ? 16 : 0) {
+        __m128 p0 = position, p1 = _mm_add_ps(p0, dPosition), p2 = _mm_add_ps(p1, dPosition),
+               p3 = _mm_add_ps(p2, dPosition);
+        position = _mm_add_ps(p3, dPosition);
+        const __m128 c0 = color, c1 = _mm_add_ps(c0, dColor), c2 = _mm_add_ps(c1, dColor), c3 = _mm_add_ps(c2, dColor);
+        color = _mm_add_ps(c3, dColor);
+        const float q0 = q, q1 = q0 + dq, q2 = q1 + dq, q3 = q2 + dq;
+        q = q3 + dq;
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3); // now 1/w, z, s/w, t/w of the four pixels
+
+        const int lanes = std::min(4, x1 - x + 1);
+        BYTE* tp = target;
+        BYTE* dp = depth;
+        if (lanes < 4) { // the span's last pixels through a buffer: nothing beyond them is touched
+            std::memcpy(tailTarget, target, 4 * static_cast<std::size_t>(lanes));
+            tp = tailTarget;
+            if (kDepth) {
+                std::memcpy(tailDepth, depth, 4 * static_cast<std::size_t>(lanes));
+                dp = tailDepth;
+            }
         }
-        const float w = a[0] != 0 ? 1.0f / a[0] : 0.0f;
-        D3DCOLOR diffuse = flat;
-        if (!kFlat)
-            diffuse = ToColor8(_mm_mul_ps(_mm_set_ps(a[5], a[2], a[3], a[4]), _mm_set1_ps(w)));
-        D3DCOLOR texel = 0xFFFFFFFFu;
+        __m128i live = _mm_cmpgt_epi32(_mm_set1_epi32(lanes), _mm_setr_epi32(0, 1, 2, 3));
+        __m128i key = _mm_setzero_si128(), stored = _mm_setzero_si128();
+        if (kDepth) {
+            const __m128 z = _mm_min_ps(_mm_max_ps(p1, zero), one);
+            key = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(z, _mm_set1_ps(16777215.0f)), _mm_set1_ps(0.5f)));
+            stored = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dp));
+            if (p.depthTest) {
+                live = _mm_and_si128(live, CompareLanes(p.depthFunc, key, _mm_srli_epi32(stored, 8)));
+                if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
+                    continue;
+            }
+        }
+        const __m128 w = _mm_and_ps(_mm_div_ps(one, p0), _mm_cmpneq_ps(p0, zero));
+        __m128i diffuse = flat;
+        if (!kFlat) {
+            const __m128i i0 = To8x(_mm_mul_ps(c0, _mm_shuffle_ps(w, w, 0x00)));
+            const __m128i i1 = To8x(_mm_mul_ps(c1, _mm_shuffle_ps(w, w, 0x55)));
+            const __m128i i2 = To8x(_mm_mul_ps(c2, _mm_shuffle_ps(w, w, 0xAA)));
+            const __m128i i3 = To8x(_mm_mul_ps(c3, _mm_shuffle_ps(w, w, 0xFF)));
+            diffuse = _mm_packus_epi16(_mm_packs_epi32(i0, i1), _mm_packs_epi32(i2, i3));
+        }
+        __m128i texel = _mm_set1_epi32(-1);
         if (kTexture) {
             // Without a projected texture transform q is 1: q/w is 1/w.
-            float u = a[6] * w, v = a[7] * w, r = w;
+            __m128 u = _mm_mul_ps(p2, w), v = _mm_mul_ps(p3, w), r = w;
             if (p.projected) {
-                const float q = a[8] * w;
-                const float iq = q != 0 ? 1.0f / q : 0.0f;
-                u *= iq;
-                v *= iq;
-                r = a[8] != 0 ? 1.0f / a[8] : 0.0f;
+                const __m128 qs = _mm_setr_ps(q0, q1, q2, q3), qw = _mm_mul_ps(qs, w);
+                const __m128 iq = _mm_and_ps(_mm_div_ps(one, qw), _mm_cmpneq_ps(qw, zero));
+                u = _mm_mul_ps(u, iq);
+                v = _mm_mul_ps(v, iq);
+                r = _mm_and_ps(_mm_div_ps(one, qs), _mm_cmpneq_ps(qs, zero));
             }
-            float lod = 0;
+            __m128 lod = zero;
             if (kLod) {
                 const int k = kFixed;
-                const float dudx = (dx[k] - u * dx[k + 2]) * r, dudy = (dy[k] - u * dy[k + 2]) * r;
-                const float dvdx = (dx[k + 1] - v * dx[k + 2]) * r, dvdy = (dy[k + 1] - v * dy[k + 2]) * r;
-                const float lx = dudx * dudx * topW * topW + dvdx * dvdx * topH * topH;
-                const float ly = dudy * dudy * topW * topW + dvdy * dvdy * topH * topH;
-                const float m = std::max(lx, ly);
-                lod = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+                auto derivative = [&](__m128 c, float plane, float planeQ) {
+                    return _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(plane), _mm_mul_ps(c, _mm_set1_ps(planeQ))), r);
+                };
+                const __m128 dudx = derivative(u, dx[k], dx[k + 2]), dudy = derivative(u, dy[k], dy[k + 2]);
+                const __m128 dvdx = derivative(v, dx[k + 1], dx[k + 2]), dvdy = derivative(v, dy[k + 1], dy[k + 2]);
+                const __m128 tw = _mm_set1_ps(topW), th = _mm_set1_ps(topH);
+                auto length = [&](__m128 du, __m128 dv) {
+                    return _mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_mul_ps(du, du), tw), tw),
+                                      _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(dv, dv), th), th));
+                };
+                const __m128 lx = length(dudx, dvdx), ly = length(dudy, dvdy);
+                const __m128 m = _mm_max_ps(ly, lx); // std::max(lx, ly), NaN included
+                const __m128 finite = _mm_and_ps(_mm_cmpgt_ps(m, zero),
+                                                 _mm_cmplt_ps(m, _mm_set1_ps(std::numeric_limits<float>::infinity())));
+                lod = _mm_and_ps(_mm_mul_ps(_mm_set1_ps(0.5f), FastLog2x(m)), finite);
             }
-            texel = Sample(*sampler, u, v, lod);
+            const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
+            if (sampler->quick) {
+                texel = SampleQuick(*sampler, u, v, lod, liveBits);
+            } else {
+                alignas(16) float us[4], vs[4], lods[4];
+                alignas(16) D3DCOLOR texels[4] = {};
+                _mm_store_ps(us, u);
+                _mm_store_ps(vs, v);
+                _mm_store_ps(lods, lod);
+                for (int k = 0; k < 4; ++k)
+                    if (liveBits >> k & 1)
+                        texels[k] = Sample(*sampler, us[k], vs[k], lods[k]);
+                texel = _mm_load_si128(reinterpret_cast<const __m128i*>(texels));
+            }
         }
         auto pick = [&](PixelSetup::Arg arg) {
             return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
         };
-        D3DCOLOR c = diffuse;
-        if (oneOperation) {
-            c = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+        __m128i c = diffuse;
+        if (p.oneOperation) {
+            c = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
         } else if (p.stageCount > 0) {
-            const D3DCOLOR rgb = Operate8(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
-            const D3DCOLOR alpha = p.fastAlphaOp == D3DTOP_DISABLE
-                                       ? diffuse
-                                       : Operate8(p.fastAlphaOp, pick(p.alphaArgs[0]), pick(p.alphaArgs[1]));
-            c = (rgb & 0x00FFFFFFu) | (alpha & 0xFF000000u);
+            const __m128i rgb = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+            const __m128i alpha = p.fastAlphaOp == D3DTOP_DISABLE
+                                      ? diffuse
+                                      : Operate4(p.fastAlphaOp, pick(p.alphaArgs[0]), pick(p.alphaArgs[1]));
+            c = Select(_mm_set1_epi32(0x00FFFFFF), rgb, alpha);
         }
-        if (p.alphaTest && !Compare(p.alphaFunc, c >> 24, p.alphaRef))
-            continue;
-        if (p.depthWrite) {
-            DWORD stored;
-            std::memcpy(&stored, depth, 4);
-            stored = (stored & 0xFF) | key << 8;
-            std::memcpy(depth, &stored, 4);
+        if (p.alphaTest) {
+            live = _mm_and_si128(
+                live, CompareLanes(p.alphaFunc, _mm_srli_epi32(c, 24), _mm_set1_epi32(static_cast<int>(p.alphaRef))));
+            if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
+                continue;
         }
-        if (!p.blend && p.writeMask == 0xF) {
-            std::memcpy(target, &c, 4);
-            continue;
+        if (kDepth && p.depthWrite) {
+            const __m128i written = _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dp), Select(live, written, stored));
         }
-        if (p.alphaBlend && p.writeMask == 0xF) {
-            // Source alpha over the target, on bytes.
-            D3DCOLOR old;
-            std::memcpy(&old, target, 4);
-            if (p.target->format == D3DFMT_X8R8G8B8)
-                old |= 0xFF000000u;
-            const D3DCOLOR out = BlendOver(c, old);
-            std::memcpy(target, &out, 4);
-            continue;
+        if (p.storeColor) {
+            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tp));
+            __m128i out = c;
+            if (p.blend) // source alpha over the target, on bytes
+                out = BlendOver4(c,
+                                 opaqueTarget ? _mm_or_si128(old, _mm_set1_epi32(static_cast<int>(0xFF000000u))) : old);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(tp), Select(live, out, old));
+        } else {
+            alignas(16) D3DCOLOR colors[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(colors), c);
+            const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
+            for (int k = 0; k < 4; ++k)
+                if (liveBits >> k & 1)
+                    OutputColor(p, tp + 4 * k, FromColor(colors[k])); // blending and masks as everywhere
         }
-        OutputColor(p, target, FromColor(c)); // blending and masks as everywhere
+        if (lanes < 4) {
+            std::memcpy(target, tailTarget, 4 * static_cast<std::size_t>(lanes));
+            if (kDepth)
+                std::memcpy(depth, tailDepth, 4 * static_cast<std::size_t>(lanes));
+        }
     }
 }
 
@@ -1315,7 +1548,12 @@ inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
     return q;
 }
 
-inline std::int64_t CeilQuotient(std::int64_t a, std::int64_t b) { return -FloorQuotient(-a, b); }
+// std::llround of a float, inline: the truncation and the fraction it leaves, which is exact.
+inline std::int64_t RoundHalfAway(float v) {
+    const std::int64_t r = static_cast<std::int64_t>(v);
+    const float f = v - static_cast<float>(r);
+    return r + (f >= 0.5f ? 1 : 0) - (f <= -0.5f ? 1 : 0);
+}
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2) {
     const PixelSetup& p = *r.ps;
@@ -1325,8 +1563,8 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     std::int64_t X[3], Y[3];
     const ScreenVertex* vs[3] = {v0, v1, v2};
     for (int i = 0; i < 3; ++i) {
-        X[i] = std::llround(vs[i]->x * kSub);
-        Y[i] = std::llround(vs[i]->y * kSub);
+        X[i] = RoundHalfAway(vs[i]->x * kSub);
+        Y[i] = RoundHalfAway(vs[i]->y * kSub);
     }
     std::int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (X[2] - X[0]) * (Y[1] - Y[0]);
     if (area == 0)
@@ -1361,14 +1599,16 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     const double ex2 = static_cast<double>(X[2] - X[0]) / kSub, ey2 = static_cast<double>(Y[2] - Y[0]) / kSub;
     const double inv = 1.0 / (ex1 * ey2 - ex2 * ey1);
     float base[kMaxInterpolants], dx[kMaxInterpolants], dy[kMaxInterpolants];
+    float finite = 0; // 0 while every value is finite: infinity or NaN times 0 is NaN
     for (int i = 0; i < r.count; ++i) {
         const double a0 = vs[0]->a[i], d1 = vs[1]->a[i] - a0, d2 = vs[2]->a[i] - a0;
         base[i] = static_cast<float>(a0);
         dx[i] = static_cast<float>((d1 * ey2 - d2 * ey1) * inv);
         dy[i] = static_cast<float>((d2 * ex1 - d1 * ex2) * inv);
-        if (!std::isfinite(base[i]) || !std::isfinite(dx[i]) || !std::isfinite(dy[i]))
-            return; // nothing not finite reaches a pixel
+        finite += base[i] * 0 + dx[i] * 0 + dy[i] * 0;
     }
+    if (!(finite == 0))
+        return; // nothing not finite reaches a pixel
     bool lodPlanes = false;
     for (int s = 0; s < (r.count - kFixed) / 3; ++s) {
         const int si = p.stages[s].sampler;
@@ -1376,21 +1616,49 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
             lodPlanes = true;
     }
 
+    // Each edge bounds every row at floor(m / D) (or minus that) with m = C - K, which steps by
+    // B * kSub from row to row: the quotient and remainder are carried exactly instead of dividing
+    // on every row. An edge along the rows (A = 0) keeps m itself: rows where it is negative are out.
+    struct Bound {
+        int side; // 1: the left end is -q, -1: the right end is q, 0: the row is out when q < 0
+        std::int64_t q, rest, divisor, stepQ, stepRest;
+    } bounds[3];
+    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max(); // a remainder never reaching it
+    for (int i = 0; i < 3; ++i) {
+        Bound& b = bounds[i];
+        const std::int64_t m = -A[i] * X[i] + B[i] * (std::int64_t{y0} * kSub - Y[i]) - K[i];
+        const std::int64_t step = B[i] * kSub;
+        b.side = A[i] > 0 ? 1 : A[i] < 0 ? -1 : 0;
+        if (b.side == 0) {
+            b.q = m;
+            b.stepQ = step;
+            b.rest = b.stepRest = 0;
+            b.divisor = kNever;
+            continue;
+        }
+        b.divisor = (A[i] > 0 ? A[i] : -A[i]) * kSub;
+        b.q = FloorQuotient(m, b.divisor);
+        b.rest = m - b.q * b.divisor;
+        b.stepQ = FloorQuotient(step, b.divisor);
+        b.stepRest = step - b.stepQ * b.divisor;
+    }
+
     const Raster::SpanFunction fastSpan = p.fast ? r.PickFastSpan(lodPlanes) : nullptr;
     for (int y = y0; y <= y1; ++y) {
         std::int64_t lo = xl, hi = xr;
-        const std::int64_t py = y * kSub;
-        for (int i = 0; i < 3 && lo <= hi; ++i) {
-            // E(x) = A * kSub * x + C >= K
-            const std::int64_t C = -A[i] * X[i] + B[i] * (py - Y[i]);
-            const std::int64_t need = K[i] - C;
-            if (A[i] > 0)
-                lo = std::max(lo, CeilQuotient(need, A[i] * kSub));
-            else if (A[i] < 0)
-                hi = std::min(hi, FloorQuotient(-need, -A[i] * kSub));
-            else if (C < K[i])
-                hi = lo - 1;
+        bool out = false;
+        for (Bound& b : bounds) {
+            lo = std::max(lo, b.side > 0 ? -b.q : lo);
+            hi = std::min(hi, b.side < 0 ? b.q : hi);
+            out = out || (b.side == 0 && b.q < 0);
+            b.q += b.stepQ;
+            b.rest += b.stepRest;
+            const bool carry = b.rest >= b.divisor;
+            b.rest -= carry ? b.divisor : 0;
+            b.q += carry ? 1 : 0;
         }
+        if (out)
+            continue;
         if (lo <= hi) {
             if (p.fast)
                 (r.*fastSpan)(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0);
@@ -1530,9 +1798,11 @@ public:
 private:
     bool SetUpPixels();
     std::uint64_t VertexIndex(UINT i) const;
-    const ClipVertex& Vertex(std::uint64_t index);
+    std::size_t Slot(std::uint64_t index);
+    const ClipVertex& Vertex(std::uint64_t index) { return cache_[Slot(index)]; }
+    const ScreenVertex& Screen(std::size_t slot);
     void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
-    void Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped);
+    void Triangle(std::size_t a, std::size_t b, std::size_t c, bool swapped);
     void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(const ClipVertex& a);
     bool Finite(const ClipVertex& v) const;
@@ -1545,10 +1815,13 @@ private:
     Raster raster_{};
     int stages_ = 0;
     float guard_ = 1;
-    // Processed vertices by index, from `low_`.
+    // Processed vertices by index, from `low_`; per vertex the kProcessed, kFinite and kScreen
+    // flags, the planes it lies outside (a bit each) and its screen form once asked for.
+    static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4;
     std::uint64_t low_ = 0;
     std::vector<ClipVertex> cache_;
-    std::vector<char> done_;
+    std::vector<std::uint8_t> flags_, outside_;
+    std::unique_ptr<ScreenVertex[]> screens_;
     std::vector<ClipVertex> poly_, scratch_;
     ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
 };
@@ -1640,7 +1913,18 @@ bool Pipeline::SetUpPixels() {
                     const Image& im = *sm.levels[l];
                     sm.fastWrap = sm.fastWrap && im.format == D3DFMT_A8R8G8B8 && (im.width & (im.width - 1)) == 0 &&
                                   (im.height & (im.height - 1)) == 0;
+                    sm.level[l] = {im.bytes.data(),
+                                   im.pitch,
+                                   static_cast<int>(im.width) - 1,
+                                   static_cast<int>(im.height) - 1,
+                                   static_cast<float>(im.width),
+                                   static_cast<float>(im.height)};
                 }
+                auto linear = [](DWORD f) { return f == D3DTEXF_LINEAR || f == D3DTEXF_ANISOTROPIC; };
+                sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag);
+                for (int l = 0; l < sm.levelCount; ++l) // each level half the one before, at least 1
+                    sm.quick = sm.quick && sm.levels[l]->width == std::max(1u, sm.levels[0]->width >> l) &&
+                               sm.levels[l]->height == std::max(1u, sm.levels[0]->height >> l);
                 o.sampler = samplers++;
             }
         }
@@ -1684,6 +1968,11 @@ bool Pipeline::SetUpPixels() {
     ps_.projected = (s.stage[0][D3DTSS_TEXTURETRANSFORMFLAGS] & D3DTTFF_PROJECTED) != 0;
     ps_.alphaBlend = ps_.blend && ps_.srcBlend == D3DBLEND_SRCALPHA && ps_.dstBlend == D3DBLEND_INVSRCALPHA &&
                      ps_.blendOp == D3DBLENDOP_ADD;
+    // One pass gives all four bytes when colour and alpha do the same.
+    ps_.oneOperation = ps_.stageCount > 0 && ps_.fastAlphaOp == ps_.fastColorOp &&
+                       ps_.alphaArgs[0] == ps_.colorArgs[0] && ps_.alphaArgs[1] == ps_.colorArgs[1];
+    ps_.storeColor = (!ps_.blend || ps_.alphaBlend) && ps_.writeMask == 0xF;
+    ps_.factor8 = ToColor(ps_.factor);
 
     return true;
 }
@@ -1716,23 +2005,26 @@ void Pipeline::Run() {
         return;
     low_ = low;
     cache_.resize(high - low + 1);
-    done_.assign(high - low + 1, 0);
+    flags_.assign(high - low + 1, 0);
+    outside_.resize(high - low + 1);
+    screens_ = std::make_unique_for_overwrite<ScreenVertex[]>(high - low + 1);
 
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
+    auto t = [&](UINT i) { return Slot(VertexIndex(i)); };
     switch (type) {
     case D3DPT_TRIANGLELIST:
         for (UINT i = 0; i < count; ++i)
-            Triangle(v(3 * i), v(3 * i + 1), v(3 * i + 2), false);
+            Triangle(t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
         break;
     case D3DPT_TRIANGLESTRIP:
         for (UINT i = 0; i < count; ++i)
-            Triangle(v(i), v(i + 1), v(i + 2), (i & 1) != 0);
+            Triangle(t(i), t(i + 1), t(i + 2), (i & 1) != 0);
         break;
     case D3DPT_TRIANGLEFAN:
         for (UINT i = 0; i < count; ++i)
-            Triangle(v(i + 1), v(i + 2), v(0), false);
+            Triangle(t(i + 1), t(i + 2), t(0), false);
         break;
     case D3DPT_LINELIST:
         for (UINT i = 0; i < count; ++i)
@@ -1766,15 +2058,30 @@ std::uint64_t Pipeline::VertexIndex(UINT i) const {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(index) + call_.baseVertex);
 }
 
-const ClipVertex& Pipeline::Vertex(std::uint64_t index) {
+std::size_t Pipeline::Slot(std::uint64_t index) {
     const std::size_t slot = index - low_;
-    if (!done_[slot]) {
+    if (!(flags_[slot] & kProcessed)) {
         InputVertex in;
         fetch_.Read(index, &in);
-        Process(vs_, fetch_, in, &cache_[slot]);
-        done_[slot] = 1;
+        ClipVertex& c = cache_[slot];
+        Process(vs_, fetch_, in, &c);
+        std::uint8_t outside = 0;
+        if (!vs_.transformed)
+            for (int plane = 0; plane < 7; ++plane)
+                if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
+                    outside |= static_cast<std::uint8_t>(1 << plane);
+        outside_[slot] = outside;
+        flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
     }
-    return cache_[slot];
+    return slot;
+}
+
+const ScreenVertex& Pipeline::Screen(std::size_t slot) {
+    if (!(flags_[slot] & kScreen)) {
+        ToScreen(cache_[slot], &screens_[slot]);
+        flags_[slot] |= kScreen;
+    }
+    return screens_[slot];
 }
 
 bool Pipeline::Finite(const ClipVertex& v) const {
@@ -1816,9 +2123,10 @@ void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
             s->a[kFixed + 3 * st + k] = c.tex[st][k] * invW;
 }
 
-void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVertex& c, bool swapped) {
-    if (!Finite(a) || !Finite(b) || !Finite(c))
+void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
+    if (!(flags_[ia] & flags_[ib] & flags_[ic] & kFinite))
         return;
+    const ClipVertex &a = cache_[ia], &b = cache_[ib], &c = cache_[ic];
     Vec4 flat[2];
     if (ps_.flat) {
         flat[0] = {Saturate(a.color[0].x), Saturate(a.color[0].y), Saturate(a.color[0].z), Saturate(a.color[0].w)};
@@ -1833,56 +2141,47 @@ void Pipeline::Triangle(const ClipVertex& a, const ClipVertex& b, const ClipVert
                             (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
         return area;
     };
-    ScreenVertex sv[3];
     if (vs_.transformed) {
-        ToScreen(a, &sv[0]);
-        ToScreen(b, &sv[1]);
-        ToScreen(c, &sv[2]);
-        double area = signedArea(sv[0], sv[1], sv[2]);
+        const ScreenVertex &sa = Screen(ia), &sb = Screen(ib), &sc = Screen(ic);
+        double area = signedArea(sa, sb, sc);
         if (swapped)
             area = -area;
         // On screen (y down) a positive area runs clockwise.
         if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
             return;
-        DrawTriangle(raster_, &sv[0], &sv[1], &sv[2]);
+        DrawTriangle(raster_, &sa, &sb, &sc);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
-    bool inside = true;
-    for (int plane = 0; plane < 7; ++plane) {
-        const bool ia = Clipper::Distance(plane, a.clip, guard_) >= 0,
-                   ib = Clipper::Distance(plane, b.clip, guard_) >= 0,
-                   ic = Clipper::Distance(plane, c.clip, guard_) >= 0;
-        if (!ia && !ib && !ic)
-            return;
-        inside = inside && ia && ib && ic;
-    }
+    if (outside_[ia] & outside_[ib] & outside_[ic])
+        return;
     int n = 3;
-    if (inside) {
-        ScreenVertex* sv3 = screen_;
-        ToScreen(a, &sv3[0]);
-        ToScreen(b, &sv3[1]);
-        ToScreen(c, &sv3[2]);
+    const ScreenVertex* screen[3 + 7];
+    if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
+        screen[0] = &Screen(ia);
+        screen[1] = &Screen(ib);
+        screen[2] = &Screen(ic);
     } else {
         poly_.assign({a, b, c});
         n = ClipPolygon(poly_, scratch_, guard_, stages_);
         if (n < 3)
             return;
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
             ToScreen(poly_[i], &screen_[i]);
+            screen[i] = &screen_[i];
+        }
     }
-    ScreenVertex* screen = screen_;
     // The winding of the clipped polygon is the winding of the triangle; take the largest fan
     // triangle's for robustness.
     double area = 0;
     for (int i = 1; i + 1 < n; ++i)
-        area += signedArea(screen[0], screen[i], screen[i + 1]);
+        area += signedArea(*screen[0], *screen[i], *screen[i + 1]);
     if (swapped)
         area = -area;
     if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
         return;
     for (int i = 1; i + 1 < n; ++i)
-        DrawTriangle(raster_, &screen[0], &screen[i], &screen[i + 1]);
+        DrawTriangle(raster_, screen[0], screen[i], screen[i + 1]);
 }
 
 void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel) {

@@ -330,14 +330,14 @@ TEST(PhysicsNarrow, SpheresAndBoxesOnBoxes) {
     OvpSphereInit(&sb, 0.25f);
     const OvMatrix ma = Placement(kIdentity, {1, 2, 3}), mb = Placement(kIdentity, {1.3f, 2.4f, 3});
     const OvpCollisionPair spheres = {{&sa, &sb}, {&ma, &mb}};
-    OvpContactSet set;
+    OvpContact set;
     ASSERT_TRUE(OvpCollideVolumes(&spheres, 0.1f, 1.0f, &set));
     ASSERT_EQ(set.count, 1u);
-    EXPECT_NEAR(set.separation[0], -0.25f, 1e-5f);
+    EXPECT_NEAR(set.points[0].separation, -0.25f, 1e-5f);
     EXPECT_NEAR(set.normal.x, -0.6f, 1e-5f);
     EXPECT_NEAR(set.normal.y, -0.8f, 1e-5f);
     // The point lies midway between the two surfaces on the centre line.
-    EXPECT_NEAR(set.position[0].x, 1.0f + 0.6f * 0.375f, 1e-5f);
+    EXPECT_NEAR(set.points[0].position.x, 1.0f + 0.6f * 0.375f, 1e-5f);
 
     // A box resting flat on a box: the four corners of the top face, all at the gap.
     const OvpVolume base = Box(2, 0.5f, 2, 0.01f), top = Box(0.5f, 0.5f, 0.5f, 0.01f);
@@ -348,8 +348,8 @@ TEST(PhysicsNarrow, SpheresAndBoxesOnBoxes) {
     ASSERT_EQ(set.count, 4u);
     EXPECT_NEAR(set.normal.y, 1.0f, 1e-6f);
     for (OvUInt32 i = 0; i < 4; ++i) {
-        EXPECT_NEAR(set.separation[i], -0.005f, 1e-5f);
-        EXPECT_NEAR(std::fabs(set.position[i].x - 0.3f), 0.5f, 1e-5f);
+        EXPECT_NEAR(set.points[i].separation, -0.005f, 1e-5f);
+        EXPECT_NEAR(std::fabs(set.points[i].position.x - 0.3f), 0.5f, 1e-5f);
     }
     // Turned by 45 degrees on a box of the same size the contact is an octagon; tilted a little
     // about x, four points remain and the deepest is among them.
@@ -375,7 +375,7 @@ TEST(PhysicsNarrow, SpheresAndBoxesOnBoxes) {
     }
     float kept = FLT_MAX;
     for (OvUInt32 i = 0; i < set.count; ++i) {
-        kept = std::fmin(kept, set.separation[i]);
+        kept = std::fmin(kept, set.points[i].separation);
     }
     EXPECT_NEAR(kept, deepest, 1e-4f);
 }
@@ -389,13 +389,13 @@ TEST(PhysicsNarrow, EdgesAndCapsules) {
     ca.fat = cb.fat = 0.2f;
     const OvMatrix pa = Placement(kIdentity, {0, 0.35f, 0.5f}), pb = Placement(kIdentity, {0, 0, 0});
     const OvpCollisionPair capsules = {{&ca, &cb}, {&pa, &pb}};
-    OvpContactSet set;
+    OvpContact set;
     ASSERT_TRUE(OvpCollideVolumes(&capsules, 0.1f, 1.0f, &set));
     ASSERT_EQ(set.count, 2u);
     EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f);
-    EXPECT_NEAR(std::fmin(set.position[0].z, set.position[1].z), -0.5f, 1e-5f);
-    EXPECT_NEAR(std::fmax(set.position[0].z, set.position[1].z), 1.0f, 1e-5f);
-    EXPECT_NEAR(set.separation[0], -0.05f, 1e-5f);
+    EXPECT_NEAR(std::fmin(set.points[0].position.z, set.points[1].position.z), -0.5f, 1e-5f);
+    EXPECT_NEAR(std::fmax(set.points[0].position.z, set.points[1].position.z), 1.0f, 1e-5f);
+    EXPECT_NEAR(set.points[0].separation, -0.05f, 1e-5f);
 
     // Two boxes meeting edge to edge across each other: one point, the skew edges' normal.
     const OvpVolume a = Box(0.5f, 0.5f, 0.5f), b = Box(0.5f, 0.5f, 0.5f);
@@ -406,8 +406,8 @@ TEST(PhysicsNarrow, EdgesAndCapsules) {
     ASSERT_TRUE(OvpCollideVolumes(&skew, 0.05f, 1.0f, &set));
     ASSERT_EQ(set.count, 1u);
     EXPECT_NEAR(set.normal.y, 1.0f, 1e-4f);
-    EXPECT_NEAR(set.separation[0], -0.01f, 1e-4f);
-    EXPECT_NEAR(set.position[0].y, r - 0.005f, 1e-4f);
+    EXPECT_NEAR(set.points[0].separation, -0.01f, 1e-4f);
+    EXPECT_NEAR(set.points[0].position.y, r - 0.005f, 1e-4f);
 }
 
 TEST(PhysicsNarrow, RandomTouchingPairsAgreeWithGjkAndLieInBothVolumes) {
@@ -450,7 +450,7 @@ TEST(PhysicsNarrow, RandomTouchingPairsAgreeWithGjkAndLieInBothVolumes) {
         if (gjk > 0.0f) {
             EXPECT_NEAR(sat, gjk, 2e-3f) << trial;
         }
-        OvpContactSet set;
+        OvpContact set;
         if (!OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
             EXPECT_GT(gjk, 0.0f) << trial;
             continue;
@@ -458,16 +458,16 @@ TEST(PhysicsNarrow, RandomTouchingPairsAgreeWithGjkAndLieInBothVolumes) {
         ++withPoints;
         float deepest = FLT_MAX;
         for (OvUInt32 i = 0; i < set.count; ++i) {
-            deepest = std::fmin(deepest, set.separation[i]);
+            deepest = std::fmin(deepest, set.points[i].separation);
         }
         for (OvUInt32 i = 0; i < set.count; ++i) {
-            const OvV3d& p = set.position[i];
+            const OvV3d& p = set.points[i].position;
             // On the contact plane, which lies midway where the pair is deepest: within each
             // volume up to the point's own gap and half the deepest overlap.
-            const float bound = std::fmax(set.separation[i], 0.0f) + std::fmax(-deepest, 0.0f) / 2.0f + 3e-3f;
-            EXPECT_LE(a.Distance(p), bound) << trial << " point " << i << " sep " << set.separation[i];
-            EXPECT_LE(b.Distance(p), bound) << trial << " point " << i << " sep " << set.separation[i];
-            EXPECT_GE(set.separation[i], std::fmin(gjk, sat) - 0.02f) << trial;
+            const float bound = std::fmax(set.points[i].separation, 0.0f) + std::fmax(-deepest, 0.0f) / 2.0f + 3e-3f;
+            EXPECT_LE(a.Distance(p), bound) << trial << " point " << i << " sep " << set.points[i].separation;
+            EXPECT_LE(b.Distance(p), bound) << trial << " point " << i << " sep " << set.points[i].separation;
+            EXPECT_GE(set.points[i].separation, std::fmin(gjk, sat) - 0.02f) << trial;
         }
     }
     EXPECT_GT(withPoints, 150);
@@ -512,12 +512,12 @@ TEST(PhysicsNarrow, FlatTriangleGridGivesOnlyFaceNormals) {
             const OvMatrix m = Placement(AxisAngle({0, 1, 0}, 0.3f + s), {s, rest[b] - 0.005f, 0.37f * s});
             for (const OvpVolume& t : grid) {
                 const OvpCollisionPair pair = {{bodies[b], &t}, {&m, nullptr}};
-                OvpContactSet set;
+                OvpContact set;
                 if (OvpCollideVolumes(&pair, 0.02f, 1.0f, &set)) {
                     ++contacts;
                     EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f) << "body " << b << " step " << step;
                     for (OvUInt32 i = 0; i < set.count; ++i) {
-                        EXPECT_NEAR(set.separation[i], -0.005f, 2e-3f) << "body " << b << " step " << step;
+                        EXPECT_NEAR(set.points[i].separation, -0.005f, 2e-3f) << "body " << b << " step " << step;
                     }
                 }
             }
@@ -530,7 +530,7 @@ TEST(PhysicsNarrow, FlatTriangleGridGivesOnlyFaceNormals) {
     for (const OvUInt32 word : {0u, 1u}) {
         const OvpVolume t = Triangle({0, 0, 0}, {0, 0, 1}, {1, 0, 0}, 0.0f, word);
         const OvpCollisionPair pair = {{&ball, &t}, {&below, nullptr}};
-        OvpContactSet set;
+        OvpContact set;
         ASSERT_TRUE(OvpCollideVolumes(&pair, 0.02f, 1.0f, &set));
         EXPECT_NEAR(set.normal.y, word == 0 ? -1.0f : 1.0f, 1e-5f) << word;
     }
@@ -544,24 +544,24 @@ TEST(PhysicsNarrow, PointsAreCutAtTheThresholdAndRepeatsDropped) {
     const float k = 0.2f;
     const float l = std::sqrt(1 + k * k);
     planes[0] = {{0, -1 / l, k / l}, 0.05f / l};
-    OvpContactSet set{};
+    OvpContact set{};
     set.normal = {0, 1, 0};
     const OvInt32 n = OvpCollisionWritePoints(square, 4, planes, 0.07f, 0.0f, &set);
     ASSERT_EQ(n, 4);
     int cut = 0;
     for (OvUInt32 i = 0; i < set.count; ++i) {
-        EXPECT_LE(set.separation[i], 0.07f + 1e-6f);
-        cut += std::fabs(set.separation[i] - 0.07f) < 1e-6f;
+        EXPECT_LE(set.points[i].separation, 0.07f + 1e-6f);
+        cut += std::fabs(set.points[i].separation - 0.07f) < 1e-6f;
     }
     EXPECT_EQ(cut, 2);
     // Nothing within the threshold: nothing stored; repeats dropped.
-    OvpContactSet none{};
+    OvpContact none{};
     none.normal = {0, 1, 0};
     EXPECT_EQ(OvpCollisionWritePoints(square, 4, planes, -0.06f, 0.0f, &none), 0);
     const OvV3d p = {1, 2, 3}, q = {1.001f, 2, 3};
-    EXPECT_TRUE(OvpCollisionAddSetPoint(&none, &p, 0.0f, 0.01f));
-    EXPECT_FALSE(OvpCollisionAddSetPoint(&none, &q, 0.0f, 0.01f));
-    EXPECT_TRUE(OvpCollisionAddSetPoint(&none, &q, 0.0f, -1.0f));
+    EXPECT_TRUE(OvpCollisionAddRecordPoint(&none, &p, 0.0f, 0.01f));
+    EXPECT_FALSE(OvpCollisionAddRecordPoint(&none, &q, 0.0f, 0.01f));
+    EXPECT_TRUE(OvpCollisionAddRecordPoint(&none, &q, 0.0f, -1.0f));
 }
 
 TEST(PhysicsNarrow, EveryTypePairSweptThroughEachOther) {
@@ -608,7 +608,7 @@ TEST(PhysicsNarrow, EveryTypePairSweptThroughEachOther) {
                     OvpTriangleInit(&moved, OvpAdd(t3.p0, ma.pos), OvpAdd(t3.p1, ma.pos), OvpAdd(t3.p2, ma.pos), 0);
                 }
                 const OvpCollisionPair pair = {{&moved, &v[ib]}, {ia == 3 ? nullptr : &ma, worldB ? nullptr : &mb}};
-                OvpContactSet set;
+                OvpContact set;
                 if (!OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
                     continue;
                 }
@@ -617,9 +617,10 @@ TEST(PhysicsNarrow, EveryTypePairSweptThroughEachOther) {
                 ASSERT_LE(set.count, 4u);
                 EXPECT_NEAR(Len(set.normal), 1.0f, 1e-3f) << ia << " on " << ib;
                 for (OvUInt32 i = 0; i < set.count; ++i) {
-                    EXPECT_TRUE(std::isfinite(set.position[i].x + set.position[i].y + set.position[i].z));
-                    EXPECT_LE(set.separation[i], 0.05f + 1e-4f) << ia << " on " << ib << " step " << step;
-                    EXPECT_LE(Len(OvpSub(set.position[i], centre)), 3.0f) << ia << " on " << ib;
+                    EXPECT_TRUE(
+                        std::isfinite(set.points[i].position.x + set.points[i].position.y + set.points[i].position.z));
+                    EXPECT_LE(set.points[i].separation, 0.05f + 1e-4f) << ia << " on " << ib << " step " << step;
+                    EXPECT_LE(Len(OvpSub(set.points[i].position, centre)), 3.0f) << ia << " on " << ib;
                 }
             }
             EXPECT_GT(touching, 0) << ia << " on " << ib;
@@ -718,7 +719,7 @@ TEST(PhysicsTrilist, GatheredTrianglesUnderASlidingBoxGiveFaceNormals) {
                 EXPECT_NE(g.entries[f].identity, part.identity);
             }
             const OvpCollisionPair pair = {{&box, part.volume}, {&g.matrices[0], part.matrix}};
-            OvpContactSet set;
+            OvpContact set;
             if (OvpCollideVolumes(&pair, 0.02f, 1.0f, &set)) {
                 points += static_cast<int>(set.count);
                 EXPECT_NEAR(set.normal.y, 1.0f, 1e-5f) << "step " << step << " triangle " << (part.identity & 0xFFFF);
@@ -785,7 +786,7 @@ TEST(PhysicsNarrow, DegenerateShapesGiveFiniteContacts) {
     int touching = 0;
     for (const Case& c : cases) {
         const OvpCollisionPair pair = {{c.a, c.b}, {c.ma, c.mb}};
-        OvpContactSet set;
+        OvpContact set;
         if (!OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
             continue;
         }
@@ -793,8 +794,8 @@ TEST(PhysicsNarrow, DegenerateShapesGiveFiniteContacts) {
         EXPECT_LE(set.count, 4u);
         EXPECT_NEAR(Len(set.normal), 1.0f, 1e-4f);
         for (OvUInt32 i = 0; i < set.count; ++i) {
-            EXPECT_TRUE(std::isfinite(set.separation[i]) &&
-                        std::isfinite(set.position[i].x + set.position[i].y + set.position[i].z));
+            EXPECT_TRUE(std::isfinite(set.points[i].separation) &&
+                        std::isfinite(set.points[i].position.x + set.points[i].position.y + set.points[i].position.z));
         }
     }
     EXPECT_GE(touching, 3);

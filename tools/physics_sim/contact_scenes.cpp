@@ -7,6 +7,8 @@
 
 #include "physics/core/collision/narrow.h"
 #include "physics/core/collision/triangle.h"
+#include "physics/core/context/context.h"
+#include "physics/core/context/manager.h"
 #include "physics/core/volume/primitives.h"
 #include "physics/qhull/convex_hull.h"
 #include "testing/physics_placement.h"
@@ -39,38 +41,58 @@ Result BoxOnFloor() {
     r.quantity = "SEPARATION (M)";
     const float half[3] = {0.5f, 0.5f, 0.5f};
     const float fat = 0.001f;
-    OvpVolume box, floor;
-    OvpBoxInit(&box, half);
-    box.fat = fat;
+    // No gravity: one whole step of the pipeline leaves the box where it is, and its collision
+    // stages leave the step's records behind.
+    World world(1, {0.0f, 0.0f, 0.0f});
+    OvpVolume floor;
     OvpVolumeInit(&floor, &ovpPlaneVolumeType);
-    const OvMatrix boxAt = Placement({0, 0, 0, 1}, {0.25f, 0.5f + fat, -0.5f});
-    const OvMatrix floorAt = FloorMatrix();
-    const OvpCollisionPair pair = {{&box, &floor}, {&boxAt, &floorAt}};
-    OvpContactSet set{};
-    const bool touching = OvpCollideVolumes(&pair, 0.05f, 1.0f, &set) != 0;
-    const OvUInt32 count = touching ? set.count : 0;
+    floor.matrix = FloorMatrix();
+    OvpObj* box = world.ok() ? world.AddBox(half, {0.25f, 0.5f + fat, -0.5f}) : nullptr;
+    if (box == nullptr || OvpContextAddFixedVolume(world.context(), &floor, 0) == nullptr) {
+        r.summary.push_back("checks: the scene could not be set up: FAIL");
+        r.ok = false;
+        return r;
+    }
+    box->parts[0].volume->fat = fat;
+    OvpObjUpdateBounds(box);
+    world.Step(0.01f);
+    const OvpPipeline* p = OvpContextGetPipeline(world.context());
     r.summary.push_back(
-        Format("# box half extent 0.5, fat %.3f, centre at y = %.4f over the plane y = 0", fat, boxAt.pos.y));
+        Format("# box half extent 0.5, fat %.3f, centre at y = %.4f over the floor plane y = 0 (a fixed "
+               "volume); one step without gravity",
+               fat, world.Position(box).y));
+    r.summary.push_back(Format("records: %.0f", p->contactCount));
+    const OvpContact* c = p->contactCount == 1 ? &p->contacts[0] : nullptr;
+    // The record's normal points from its second end to its first; printed towards the box.
+    const bool boxFirst = c != nullptr && c->ref[0].object == box;
+    const OvV3d n = c == nullptr ? OvV3d{0, 0, 0} : boxFirst ? c->normal : OvpScale(c->normal, -1.0f);
+    const OvUInt32 count = c != nullptr ? c->count : 0;
     r.summary.push_back(
-        Format("record: %.0f points, normal (%g, %g, %g)", count, set.normal.x, set.normal.y, set.normal.z));
+        Format("record: %.0f points, normal (%g, %g, %g) towards the box", count, n.x + 0.0f, n.y + 0.0f, n.z + 0.0f));
+    if (c != nullptr) {
+        r.summary.push_back(std::string("ends: ") + (boxFirst ? "box, floor" : "floor, box") +
+                            Format("; stored normal (%g, %g, %g), from the second end to the first", c->normal.x + 0.0f,
+                                   c->normal.y + 0.0f, c->normal.z + 0.0f));
+    }
     Series sep{"separation", {}}, px{"x", {}}, py{"y", {}}, pz{"z", {}};
-    bool ok = touching && count == 4 && std::fabs(set.normal.y - 1.0f) < 1e-6f;
+    bool ok = count == 4 && std::fabs(n.y - 1.0f) < 1e-6f;
     for (OvUInt32 i = 0; i < count; ++i) {
-        const OvV3d& p = set.position[i];
-        r.summary.push_back(Format("point %.0f: (%.4f, %.4f, %.4f)", i + 1, p.x, p.y, p.z) +
-                            Format(" separation %.6f", set.separation[i]));
+        const OvV3d& q = c->points[i].position;
+        r.summary.push_back(Format("point %.0f: (%.4f, %.4f, %.4f)", i + 1, q.x, q.y, q.z) +
+                            Format(" separation %.6f", c->points[i].separation));
         r.time.push_back(0.0);
-        sep.values.push_back(set.separation[i]);
-        px.values.push_back(p.x);
-        py.values.push_back(p.y);
-        pz.values.push_back(p.z);
-        ok = ok && std::fabs(set.separation[i]) < 1e-5f;
+        sep.values.push_back(c->points[i].separation);
+        px.values.push_back(q.x);
+        py.values.push_back(q.y);
+        pz.values.push_back(q.z);
+        ok = ok && std::fabs(c->points[i].separation) < 1e-5f && std::fabs(q.y) < 1e-5f;
     }
     r.columns = {sep, px, py, pz};
     r.plotted = {0};
-    r.summary.push_back(ok ? "checks: 4 points at the fat distance, normal (0, 1, 0): hold"
-                           : "checks: 4 points at the fat distance, normal (0, 1, 0): FAIL");
+    r.summary.push_back(ok ? "checks: one record, 4 points at the fat distance, normal (0, 1, 0): hold"
+                           : "checks: one record, 4 points at the fat distance, normal (0, 1, 0): FAIL");
     r.ok = ok;
+    OvpContextRemoveFixedVolume(world.context(), &floor);
     return r;
 }
 
@@ -119,7 +141,7 @@ Result Contacts(int steps) {
                     OvpTriangleInit(&moved, OvpAdd(t0, ma.pos), OvpAdd(t1, ma.pos), OvpAdd(t2, ma.pos), 0);
                 }
                 const OvpCollisionPair pair = {{&moved, &v[ib]}, {ia == 3 ? nullptr : &ma, ib == 3 ? nullptr : &mb}};
-                OvpContactSet set{};
+                OvpContact set{};
                 if (OvpCollideVolumes(&pair, 0.05f, 1.0f, &set)) {
                     ++touching;
                     points += static_cast<int>(set.count);

@@ -95,14 +95,17 @@ D3DTEXTUREFILTERTYPE CopyFilter() {
     return (OvD3D9GetCaps()->StretchRectFilterCaps & 0x1000100u) != 0 ? D3DTEXF_POINT : D3DTEXF_NONE;
 }
 
-// Level 0 of a camera texture (one reference), or null.
+// Level 0 of a camera texture, or of the cube face its extension names (one reference); null
+// when there is none.
 IDirect3DSurface9* CameraTextureSurface(OvRaster* parent) {
     OvD3D9RasterExt* ext = OvD3D9RasterExtGet(parent);
     IDirect3DSurface9* surface = nullptr;
-    if (ext->texture == nullptr || ext->texture->GetSurfaceLevel(0, &surface) != D3D_OK) {
-        return nullptr;
-    }
-    return surface;
+    const HRESULT hr =
+        ext->cubeTexture != nullptr
+            ? ext->cubeTexture->GetCubeMapSurface(static_cast<D3DCUBEMAP_FACES>(ext->cube >> 4), 0, &surface)
+        : ext->texture != nullptr ? ext->texture->GetSurfaceLevel(0, &surface)
+                                  : D3DERR_INVALIDCALL;
+    return hr == D3D_OK ? surface : nullptr;
 }
 
 // The raster's area of the back buffer into the camera texture.

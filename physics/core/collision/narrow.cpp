@@ -504,24 +504,27 @@ planes:
     return out.count;
 }
 
-OvBool OvpCollisionAddSetPoint(OvpContactSet* set, const OvV3d* point, float separation, float tolerance) {
-    if (set->count >= ovpCONTACTSETPOINTS) {
+OvBool OvpCollisionAddRecordPoint(OvpContact* record, const OvV3d* point, float separation, float tolerance) {
+    if (record->count >= ovpCONTACTPOINTS) {
         return 0;
     }
-    if (tolerance >= 0.0f && set->count > 0) {
-        if (AbsSum(*point, set->position[0]) <= tolerance ||
-            (set->count >= 2 && AbsSum(*point, set->position[set->count - 1]) <= tolerance)) {
+    if (tolerance >= 0.0f && record->count > 0) {
+        if (AbsSum(*point, record->points[0].position) <= tolerance ||
+            (record->count >= 2 && AbsSum(*point, record->points[record->count - 1].position) <= tolerance)) {
             return 0;
         }
     }
-    set->position[set->count] = *point;
-    set->separation[set->count] = separation;
-    ++set->count;
+    OvpContactPoint& p = record->points[record->count++];
+    p.position = *point;
+    p.separation = separation;
+    p.material = nullptr;
+    p.surfaceVelocity = {0.0f, 0.0f, 0.0f};
+    p.identity[0] = p.identity[1] = 0;
     return 1;
 }
 
 OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2], float threshold,
-                                float fatSum, OvpContactSet* out) {
+                                float fatSum, OvpContact* out) {
     const OvV3d n = out->normal;
     const auto depth = [&](const OvpFeaturePlane& p, const OvV3d& x) {
         const float c = OvpDot(p.normal, n);
@@ -535,7 +538,7 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
     if (count == 1) {
         const float gap = gapOf(points[0]);
         if (gap <= threshold) {
-            OvpCollisionAddSetPoint(out, &points[0], gap, 0.0f);
+            OvpCollisionAddRecordPoint(out, &points[0], gap, 0.0f);
         }
         return static_cast<OvInt32>(out->count - before);
     }
@@ -584,7 +587,7 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
         index[i] = i;
     }
     int m = k;
-    while (m > ovpCONTACTSETPOINTS) {
+    while (m > static_cast<int>(ovpCONTACTPOINTS)) {
         int worst = -1;
         float worstMeasure = FLT_MAX;
         for (int i = 0; i < m; ++i) {
@@ -610,12 +613,12 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
     }
     const float tolerance = 0.01f * perimeter / static_cast<float>(count - 1);
     for (int i = 0; i < m; ++i) {
-        OvpCollisionAddSetPoint(out, &kept[index[i]], keptGap[index[i]] + threshold, tolerance);
+        OvpCollisionAddRecordPoint(out, &kept[index[i]], keptGap[index[i]] + threshold, tolerance);
     }
     return static_cast<OvInt32>(out->count - before);
 }
 
-OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContactSet* out) {
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out) {
     const OvpVolume* A = pair->volume[0];
     const OvpVolume* B = pair->volume[1];
     out->count = 0;
@@ -705,4 +708,158 @@ void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* nor
             }
         }
     }
+}
+
+void OvpContactCopy(OvpContact* out, const OvpContact* record) {
+    float* solved = out->solved;
+    *out = *record;
+    out->solved = solved;
+}
+
+OvBool OvpGeneralPrimitiveNearFacePlane(const OvpContact* face, const OvpContact* other, float lengthScale) {
+    const float d = std::fabs(OvpDot(face->normal, OvpSub(face->points[0].position, other->points[0].position)));
+    const float smaller = std::fmin(std::fabs(face->points[0].separation), std::fabs(other->points[0].separation));
+    return d < 0.5f * smaller + 0.1f * lengthScale;
+}
+
+OvUInt32 OvpGeneralPrimitiveMergeContacts(OvpContact* records, OvUInt32 count, OvBool triangles, OvpContact* out,
+                                          OvUInt32 capacity, float lengthScale) {
+    if (count == 0 || capacity == 0) {
+        return 0;
+    }
+    if (count == 1) {
+        if (records[0].count == 0) {
+            return 0;
+        }
+        OvpContactCopy(out, &records[0]);
+        return 1;
+    }
+    if (triangles) {
+        // Edge and vertex contacts in the plane of a deeper face contact of the same piece:
+        // first the other side's kinds among records of one A piece, then A's kinds among
+        // records of one B piece.
+        for (int grouped = 0; grouped < 2; ++grouped) {
+            const int checked = 1 - grouped;
+            for (OvUInt32 f = 0; f < count; ++f) {
+                const OvpContact& face = records[f];
+                if (face.count == 0 || face.kind[checked] != ovpFEATURE_FACE) {
+                    continue;
+                }
+                for (OvUInt32 e = 0; e < count; ++e) {
+                    OvpContact& other = records[e];
+                    if (e == f || other.count == 0 || other.kind[checked] >= ovpFEATURE_FACE ||
+                        other.points[0].identity[grouped] != face.points[0].identity[grouped]) {
+                        continue;
+                    }
+                    if (face.points[0].separation < other.points[0].separation &&
+                        OvpGeneralPrimitiveNearFacePlane(&face, &other, lengthScale)) {
+                        other.count = 0;
+                    }
+                }
+            }
+        }
+    }
+    // Group records whose normals and planes agree.
+    OvUInt32 leader[ovpMERGERECORDS];
+    OvUInt32 groupOf[ovpMERGERECORDS];
+    const OvUInt32 limit = count < ovpMERGERECORDS ? count : ovpMERGERECORDS;
+    OvUInt32 groups = 0;
+    for (OvUInt32 i = 0; i < limit; ++i) {
+        groupOf[i] = ~0u;
+        const OvpContact& r = records[i];
+        if (r.count == 0) {
+            continue;
+        }
+        for (OvUInt32 g = 0; g < groups && groupOf[i] == ~0u; ++g) {
+            const OvpContact& l = records[leader[g]];
+            const OvV3d d = OvpSub(l.points[0].position, r.points[0].position);
+            if (OvpDot(l.normal, r.normal) > 0.99f && (std::fabs(OvpDot(l.normal, d)) < 0.01f * lengthScale ||
+                                                       std::fabs(OvpDot(r.normal, d)) < 0.01f * lengthScale)) {
+                groupOf[i] = g;
+            }
+        }
+        if (groupOf[i] == ~0u && groups < capacity) {
+            leader[groups] = i;
+            groupOf[i] = groups++;
+        }
+    }
+    const float near = 0.001f * lengthScale;
+    for (OvUInt32 g = 0; g < groups; ++g) {
+        OvpContact* o = &out[g];
+        const OvpContact& first = records[leader[g]];
+        OvV3d normal = {0.0f, 0.0f, 0.0f};
+        OvUInt32 members = 0, points = 0;
+        for (OvUInt32 i = leader[g]; i < limit; ++i) {
+            if (groupOf[i] == g) {
+                normal = OvpAdd(normal, OvpScale(records[i].normal, static_cast<float>(records[i].count)));
+                ++members;
+                points += records[i].count;
+            }
+        }
+        OvpContactCopy(o, &first);
+        if (members == 1) {
+            continue;
+        }
+        OvpMathVec3Normalize(&o->normal, &normal);
+        const auto repeats = [&](const OvV3d& p) {
+            for (OvUInt32 k = 0; k < o->count; ++k) {
+                if (AbsSum(p, o->points[k].position) <= near) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (points <= ovpCONTACTPOINTS) {
+            for (OvUInt32 i = leader[g] + 1; i < limit; ++i) {
+                if (groupOf[i] != g) {
+                    continue;
+                }
+                for (OvUInt32 k = 0; k < records[i].count; ++k) {
+                    if (!repeats(records[i].points[k].position)) {
+                        o->points[o->count++] = records[i].points[k];
+                    }
+                }
+            }
+            continue;
+        }
+        // Four extremes: along the direction from the deepest point to the mean, and across it.
+        const OvpContactPoint* deepest = &first.points[0];
+        OvV3d mean = {0.0f, 0.0f, 0.0f};
+        for (OvUInt32 i = leader[g]; i < limit; ++i) {
+            for (OvUInt32 k = 0; groupOf[i] == g && k < records[i].count; ++k) {
+                mean = OvpAdd(mean, records[i].points[k].position);
+                if (records[i].points[k].separation < deepest->separation) {
+                    deepest = &records[i].points[k];
+                }
+            }
+        }
+        mean = OvpScale(mean, 1.0f / static_cast<float>(points));
+        OvV3d u = OvpSub(mean, deepest->position);
+        if ((std::fabs(u.x) + std::fabs(u.y)) + std::fabs(u.z) < FLT_MIN) {
+            u.x = 1.0f;
+        }
+        const OvV3d v = OvpCross(o->normal, u);
+        const OvpContactPoint* pick[4] = {nullptr, nullptr, nullptr, nullptr};
+        float best[4] = {-FLT_MAX, -FLT_MAX, -FLT_MAX, -FLT_MAX};
+        for (OvUInt32 i = leader[g]; i < limit; ++i) {
+            for (OvUInt32 k = 0; groupOf[i] == g && k < records[i].count; ++k) {
+                const OvpContactPoint* p = &records[i].points[k];
+                const float pu = OvpDot(p->position, u), pv = OvpDot(p->position, v);
+                const float measure[4] = {pu, pv, -pu, -pv};
+                for (int m = 0; m < 4; ++m) {
+                    if (measure[m] > best[m]) {
+                        best[m] = measure[m];
+                        pick[m] = p;
+                    }
+                }
+            }
+        }
+        o->count = 0;
+        for (int m = 0; m < 4; ++m) {
+            if (pick[m] != nullptr && !repeats(pick[m]->position)) {
+                o->points[o->count++] = *pick[m];
+            }
+        }
+    }
+    return groups;
 }

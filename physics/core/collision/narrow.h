@@ -8,6 +8,7 @@
 // (negative when they overlap); the contact plane lies midway between the fat surfaces.
 
 #include "physics/core/collision/gjk.h"
+#include "physics/core/context/pipeline.h"
 
 // Feature kinds of a contact side.
 enum OvpFeatureKind : OvUInt8 {
@@ -18,22 +19,11 @@ enum OvpFeatureKind : OvUInt8 {
 
 // Most points contact generation writes (two features of a box and an octagon).
 inline constexpr int ovpCONTACTMAXGENERATED = 2 * ovpFEATURESTORAGE;
-// Points a contact set keeps.
-inline constexpr int ovpCONTACTSETPOINTS = 4;
 
 // A plane of one side's feature, against which each contact point's depth is measured.
 struct OvpFeaturePlane {
     OvV3d normal;
     float offset;
-};
-
-// The contacts of one part pair: normal, up to four points with their separations.
-struct OvpContactSet {
-    OvV3d normal;
-    OvV3d position[ovpCONTACTSETPOINTS];
-    float separation[ovpCONTACTSETPOINTS];
-    OvUInt32 count;
-    OvUInt8 kind[2]; // OvpFeatureKind of A and B
 };
 
 // Separation along the direction with both intervals from the volumes: the normal becomes d
@@ -52,12 +42,14 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
 
 // Per-point separations (dB - dA - fat sum, measured to the feature planes along the normal),
 // the polygon cut where it leaves the threshold (cut points carry the threshold), and
-// reduction to four points keeping the deepest. Appends to the set; returns the points kept.
+// reduction to four points keeping the deepest. Appends to the record (whose normal is set);
+// returns the points kept.
 OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFeaturePlane planes[2], float threshold,
-                                float fatSum, OvpContactSet* out);
-// Appends a point unless it repeats the first or the last one within the tolerance (sum of
-// absolute coordinate differences; a negative tolerance checks nothing). 1 stored.
-OvBool OvpCollisionAddSetPoint(OvpContactSet* set, const OvV3d* point, float separation, float tolerance);
+                                float fatSum, OvpContact* out);
+// Appends a point (no material, no surface velocity, identity words 0) unless the record is
+// full or the point repeats the first or the last one within the tolerance (sum of absolute
+// coordinate differences; a negative tolerance checks nothing). 1 stored.
+OvBool OvpCollisionAddRecordPoint(OvpContact* record, const OvV3d* point, float separation, float tolerance);
 
 // The face normal of the triangle on the given side, turned towards the other volume unless
 // the triangle is one-sided.
@@ -65,5 +57,24 @@ void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* nor
 
 // The whole pair: the pair test (GJK when either type asks for it), the features, contact
 // points, and a triangle's face normal for contacts on its shared (unflagged) edges or on a
-// one-sided face. 1 when the set has points within the threshold.
-OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContactSet* out);
+// one-sided face. Writes the record's normal, kinds, points and count (nothing else of it).
+// 1 when it has points within the threshold.
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out);
+
+// Copies a record's collision fields, keeping the destination's block of solved values.
+void OvpContactCopy(OvpContact* out, const OvpContact* record);
+
+// Whether the other record's first point lies near the face record's plane: within half the
+// smaller of the two first separations (absolute) plus a tenth of the length scale.
+OvBool OvpGeneralPrimitiveNearFacePlane(const OvpContact* face, const OvpContact* other, float lengthScale);
+
+// Records of one object pair that a merge looks at; further ones are dropped.
+inline constexpr OvUInt32 ovpMERGERECORDS = 256;
+
+// Merges and thins the records of one object pair into out (at most capacity records):
+// among the pieces of a triangle list, an edge or vertex contact lying in the plane of a
+// deeper face contact of the same piece on the other side is dropped; records whose normals
+// and planes agree become one record of at most four points (the extremes when there are
+// more). Returns the number of records written.
+OvUInt32 OvpGeneralPrimitiveMergeContacts(OvpContact* records, OvUInt32 count, OvBool triangles, OvpContact* out,
+                                          OvUInt32 capacity, float lengthScale);

@@ -1,8 +1,10 @@
 #include "physics/core/collision/trilist.h"
 
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 
+#include "graphics/core/engine.h"
 #include "physics/core/collision/triangle.h"
 #include "physics/core/utils/memory.h"
 #include "physics/core/volume/aggregate.h"
@@ -63,7 +65,71 @@ float TrilistThickness(const OvpVolume* volume) {
 
 OvBool TrilistLine(const OvpVolume*, const OvV3d*, const OvV3d*, OvpLineHit*) { return 0; }
 
-bool BoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
+const OvMatrix* Slot(const OvpGatherState* s, OvInt32 slot) { return slot >= 0 ? &s->matrices[slot] : nullptr; }
+
+// ---- grid ---------------------------------------------------------------------------------
+
+OvpGridBlock* Block(const OvpVolume* volume) { return static_cast<OvpGridBlock*>(volume->data.ref[0]); }
+
+OvpAggChildren* Children(const OvpVolume* volume) {
+    const OvpGridBlock* b = Block(volume);
+    return b != nullptr ? b->children : nullptr;
+}
+
+OvBool GridDestroy(OvpVolume* volume) {
+    OvpGridBlockRelease(Block(volume));
+    volume->data.ref[0] = nullptr;
+    return 1;
+}
+
+OvSphere* GridSphere(const OvpVolume* volume, OvSphere* out) { return OvpAggChildrenGetSphere(Children(volume), out); }
+
+OvpBBox* GridBox(const OvpVolume* volume, const OvMatrix* matrix, OvBool, OvpBBox* out) {
+    return OvpAggChildrenGetBox(Children(volume), matrix, out);
+}
+
+float GridMass(const OvpVolume* volume, OvpInertia* inertia, OvV3d* centre) {
+    return OvpAggChildrenGetMassProperties(Children(volume), inertia, centre);
+}
+
+OvV3d* GridSupport(const OvpVolume*, const OvV3d*, OvV3d* out) { return out; }
+OvpSupportFeature* GridFeature(const OvpVolume*, OvBool, const OvV3d*, OvpSupportFeature*) { return nullptr; }
+OvBool GridAxes(const OvpVolume*, const OvMatrix*, OvpFaceAxis*, OvV3d*) { return 0; }
+OvBool GridInterval(const OvpVolume*, const OvV3d*, float*, float*) { return 0; }
+OvBool GridLine(const OvpVolume*, const OvV3d*, const OvV3d*, OvpLineHit*) { return 0; }
+
+float GridThickness(const OvpVolume* volume) {
+    OvpGridBlock* b = Block(volume);
+    if (b == nullptr) {
+        return 0.0f;
+    }
+    if (!(b->thickness > 0.0f)) {
+        b->thickness = OvpAggChildrenGetThickness(b->children);
+    }
+    return b->thickness;
+}
+
+// The box, given in the placement's frame, brought into the volume's own frame.
+OvpBBox IntoFrame(const OvpBBox& box, const OvMatrix* placement) {
+    if (placement == nullptr || OvpMathIsIdentity(placement)) {
+        return box;
+    }
+    OvpBBox out = {{-FLT_MAX, -FLT_MAX, -FLT_MAX}, 0, {FLT_MAX, FLT_MAX, FLT_MAX}, 0};
+    for (int c = 0; c < 8; ++c) {
+        const OvV3d corner = {(c & 1) ? box.sup.x : box.inf.x, (c & 2) ? box.sup.y : box.inf.y,
+                              (c & 4) ? box.sup.z : box.inf.z};
+        const OvV3d p = OvpMathInverseRotate(OvpSub(corner, placement->pos), placement);
+        for (int a = 0; a < 3; ++a) {
+            OvpSetComponent(out.sup, a, std::fmax(OvpComponent(out.sup, a), OvpComponent(p, a)));
+            OvpSetComponent(out.inf, a, std::fmin(OvpComponent(out.inf, a), OvpComponent(p, a)));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
     for (int i = 0; i < 3; ++i) {
         if (OvpComponent(a.inf, i) - OvpComponent(b.sup, i) > margin ||
             OvpComponent(b.inf, i) - OvpComponent(a.sup, i) > margin) {
@@ -72,10 +138,6 @@ bool BoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
     }
     return false;
 }
-
-const OvMatrix* Slot(const OvpGatherState* s, OvInt32 slot) { return slot >= 0 ? &s->matrices[slot] : nullptr; }
-
-} // namespace
 
 const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
                                             TrilistDestroy,
@@ -90,6 +152,80 @@ const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
                                             TrilistLine,
                                             "OvpTrilist",
                                             {0, 0, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_TRILIST}};
+
+const OvpVolumeType ovpGridVolumeType = {ovpVOLUME_GRID,
+                                         GridDestroy,
+                                         GridSphere,
+                                         GridMass,
+                                         GridBox,
+                                         GridSupport,
+                                         GridFeature,
+                                         GridAxes,
+                                         GridInterval,
+                                         GridThickness,
+                                         GridLine,
+                                         "OvpGrid",
+                                         {0, 0, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_GRID}};
+
+OvpGridBlock* OvpGridBlockCreate(OvInt32 count) {
+    auto* b = static_cast<OvpGridBlock*>(OvMalloc(sizeof(OvpGridBlock), ovpMEMHINT));
+    if (b == nullptr) {
+        return nullptr;
+    }
+    *b = {};
+    b->children = OvpAggChildrenCreate(count);
+    if (b->children == nullptr) {
+        OvFree(b);
+        return nullptr;
+    }
+    b->refCount = 1;
+    return b;
+}
+
+void OvpGridBlockRelease(OvpGridBlock* b) {
+    if (b == nullptr || --b->refCount > 0) {
+        return;
+    }
+    OvpAggChildrenRelease(b->children);
+    for (void* array : b->index) {
+        if (array != nullptr) {
+            OvFree(array);
+        }
+    }
+    OvFree(b);
+}
+
+OvpVolume* OvpGridInit(OvpVolume* volume, OvpGridBlock* block) {
+    OvpVolumeInit(volume, &ovpGridVolumeType);
+    if (block != nullptr) {
+        ++block->refCount;
+    }
+    volume->data.ref[0] = block;
+    return volume;
+}
+
+OvpVolume* OvpGridGetVolume(const OvpVolume* grid, OvInt32 i) {
+    OvpAggChildren* list = Children(grid);
+    return list != nullptr ? OvpAggChildrenGetChild(list, i) : nullptr;
+}
+
+OvInt32 OvpGridGetNumVolumes(const OvpVolume* grid) {
+    const OvpAggChildren* list = Children(grid);
+    return list != nullptr ? list->count : 0;
+}
+
+OvInt32 OvpGridQueryChildren(const OvpVolume* grid, const OvpBBox* box, OvInt32* out, OvInt32 capacity) {
+    const OvpAggChildren* list = Children(grid);
+    OvInt32 n = 0;
+    for (OvInt32 i = 0; list != nullptr && i < list->count && n < capacity; ++i) {
+        OvpBBox child;
+        if (OvpVolumeGetBoundingBox(&list->children[i], nullptr, 0, &child) != nullptr &&
+            !OvpBoxesApart(child, *box, 0.0f)) {
+            out[n++] = i;
+        }
+    }
+    return n;
+}
 
 OvpVolume* OvpTrilistInit(OvpVolume* volume, const void* source, OvUInt32 kind) {
     OvpVolumeInit(volume, &ovpTrilistVolumeType);
@@ -153,30 +289,37 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
         return 1;
     }
     OvInt32 added = 0;
+    // A child's matrix slot: the placement for a child in world coordinates, its own local
+    // matrix without a placement, else local then placement. -1 (stop flag) when full.
+    const auto placeChild = [&](const OvpVolume* child) -> OvInt32 {
+        if (s->matrixCount >= s->matrixCapacity || s->entryCount >= s->entryCapacity) {
+            s->stop = 1;
+            return -1;
+        }
+        const OvInt32 slot = s->matrixCount++;
+        OvMatrix* m = &s->matrices[slot];
+        if (child->type->words[2] & ovpVOLUMETYPE_WORLD) {
+            *m = matrix != nullptr ? *matrix : child->matrix;
+        } else if (matrix == nullptr) {
+            *m = child->matrix;
+        } else {
+            OvpMathMatrixMultiply(m, &child->matrix, matrix);
+        }
+        return slot;
+    };
     if (volume->type->id == ovpVOLUME_AGGREGATE) {
         OvpAggChildren* list = OvpAggregateGetChildren(volume);
         const OvInt32 count = list != nullptr ? list->count : 0;
         for (OvInt32 i = 0; i < count; ++i) {
-            if (s->matrixCount >= s->matrixCapacity || s->entryCount >= s->entryCapacity) {
-                s->stop = 1;
+            const OvpVolume* child = &list->children[i];
+            const OvInt32 slot = placeChild(child);
+            if (slot < 0) {
                 break;
             }
-            const OvpVolume* child = &list->children[i];
-            const OvInt32 slot = s->matrixCount++;
-            OvMatrix* m = &s->matrices[slot];
-            if (child->type->words[2] & ovpVOLUMETYPE_WORLD) {
-                *m = matrix != nullptr ? *matrix : child->matrix;
-            } else if (matrix == nullptr) {
-                *m = child->matrix;
-            } else {
-                OvpMathMatrixMultiply(m, &child->matrix, matrix);
-            }
-            OvpBBox box;
-            if (givenBox != nullptr) {
-                box = *givenBox;
-            } else {
-                OvpVolumeGetBoundingBoxInFrame(child, m, 0, &box);
-                if (count >= 2 && otherBox != nullptr && BoxesApart(box, *otherBox, s->margin)) {
+            if (givenBox == nullptr && count >= 2 && otherBox != nullptr) {
+                OvpBBox box;
+                OvpVolumeGetBoundingBoxInFrame(child, &s->matrices[slot], 0, &box);
+                if (OvpBoxesApart(box, *otherBox, s->margin)) {
                     --s->matrixCount;
                     continue;
                 }
@@ -187,8 +330,30 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
         return added;
     }
     if ((flags & ovpVOLUMETYPE_TRILIST) == 0) {
-        // A grid: nothing in the engine builds one, and it has no child query to walk.
-        return 0;
+        // A grid: the children near the other end's box (widened by the margin, in the grid's
+        // frame), each placed as an aggregate's child and walked down.
+        OvpBBox near = otherBox != nullptr ? *otherBox : OvpBBox{};
+        const float m = s->margin;
+        near.sup = OvpAdd(near.sup, {m, m, m});
+        near.inf = OvpSub(near.inf, {m, m, m});
+        if (otherBox == nullptr) {
+            near = {{FLT_MAX, FLT_MAX, FLT_MAX}, 0, {-FLT_MAX, -FLT_MAX, -FLT_MAX}, 0};
+        } else {
+            near = IntoFrame(near, matrix);
+        }
+        OvInt32 listed[ovpGRIDQUERY];
+        const OvInt32 n = OvpGridQueryChildren(volume, &near, listed, ovpGRIDQUERY);
+        for (OvInt32 k = 0; k < n; ++k) {
+            const OvpVolume* child = OvpGridGetVolume(volume, listed[k]);
+            const OvInt32 slot = placeChild(child);
+            if (slot < 0) {
+                break;
+            }
+            added += OvpGatherCompound(s, object, part, child, slot,
+                                       identity * 65536u + static_cast<OvUInt32>(listed[k]) + 1, nullptr, otherBox,
+                                       walkerArgument);
+        }
+        return added;
     }
     OvpBBox query = otherBox != nullptr ? *otherBox : OvpBBox{};
     const float m = s->margin;

@@ -1,9 +1,11 @@
 #pragma once
 // Triangle-list volumes ("OvpTrilist"): collidable triangles that are not copied, reached
-// through a walker that fills a buffer with the triangles that may touch a box; and the
-// gathering of compound volumes (aggregates, triangle lists) into the simple volumes the
-// narrow phase handles, each with an identity word that tells the pieces of one part apart.
+// through a walker that fills a buffer with the triangles that may touch a box; grid volumes
+// ("OvpGrid"): a shared block of child volumes with cached bounds and mass properties; and the
+// gathering of compound volumes (aggregates, grids, triangle lists) into the simple volumes
+// the narrow phase handles, each with an identity word that tells the pieces of one part apart.
 
+#include "physics/core/volume/aggregate.h"
 #include "physics/core/volume/volume.h"
 
 // Source kinds of a triangle list.
@@ -62,6 +64,34 @@ void OvpTrilistDefaultWalker(const OvpVolume* volume, const OvMatrix* placement,
 OvBool OvpTriangleBufferAppend(OvpTriangleBuffer* buffer, const OvV3d& v0, const OvV3d& v1, const OvV3d& v2,
                                const void* source, OvUInt32 index, OvUInt32 klass = 15);
 
+// The shared block of grid volumes: the children with their cached bounds and mass properties
+// (an aggregate child list), four arrays of a spatial index of the children (freed with the
+// block; nothing fills them), the cached thickness (0: not computed) and a reference count.
+struct OvpGridBlock {
+    OvpAggChildren* children;
+    void* index[4];
+    float thickness;
+    OvInt32 refCount;
+};
+
+extern const OvpVolumeType ovpGridVolumeType;
+
+// A block of count children, each a null volume, with one reference (the creator's). Null for
+// a count below 1 or when memory runs out.
+OvpGridBlock* OvpGridBlockCreate(OvInt32 count);
+// Drops one reference; at zero the children are deinitialised and everything is freed.
+void OvpGridBlockRelease(OvpGridBlock* block);
+// Makes the volume a grid over the block (one reference added). Returns the volume.
+OvpVolume* OvpGridInit(OvpVolume* volume, OvpGridBlock* block);
+// The i-th child of a grid volume (null out of range), and their number.
+OvpVolume* OvpGridGetVolume(const OvpVolume* grid, OvInt32 i);
+OvInt32 OvpGridGetNumVolumes(const OvpVolume* grid);
+// Children of a grid one gathering step looks at.
+inline constexpr OvInt32 ovpGRIDQUERY = 256;
+// Writes the indices of the children whose boxes (under their local matrices) meet the box,
+// given in the grid's frame, up to capacity; returns their number.
+OvInt32 OvpGridQueryChildren(const OvpVolume* grid, const OvpBBox* box, OvInt32* out, OvInt32 capacity);
+
 // A simple volume found by the gathering: the end it belongs to, the volume, its identity
 // word and its placement (null for a volume in world coordinates).
 struct OvpGatheredPart {
@@ -96,8 +126,11 @@ struct OvpGatherState {
     OvBool stop;
 };
 
+// Whether the boxes lie more than the margin apart on some axis.
+bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin);
+
 // Adds the simple volumes of the volume near the other end's box: the volume itself, an
-// aggregate's children (recursively), or a triangle list's triangles. placement is a slot of
+// aggregate's or a grid's children (recursively), or a triangle list's triangles. placement is a slot of
 // the matrix array (-1: none). Returns the number of entries added.
 OvInt32 OvpGatherCompound(OvpGatherState* state, const void* object, OvUInt16 part, const OvpVolume* volume,
                           OvInt32 placement, OvUInt32 identity, const OvpBBox* givenBox, const OvpBBox* otherBox,

@@ -13,6 +13,7 @@
 #include "physics/core/broadphase/farfield.h"
 #include "physics/core/utils/math.h"
 
+struct OvpContact;
 struct OvpContextParams;
 struct OvpDyn;
 struct OvpJoint;
@@ -76,12 +77,14 @@ struct OvpObjPart {
     OvMatrix* matrix; // the graphics matrix the part drives (may be null)
 };
 
-// An entry of an object's touch chain (filled by the pair drivers).
+// An entry of an object's touch chain (filled by the pair drivers): the object, the other
+// end's object and part, and the contact record made (null when the pair makes no records).
 struct OvpTouch {
     OvpObj* object; // the object whose chain holds the entry; null once it is gone
     OvpTouch* next;
     OvpObj* other;
-    void* record;
+    OvUInt16 otherPart;
+    OvpContact* record;
 };
 
 struct OvpObj {

@@ -9,6 +9,7 @@
 #endif
 
 #include "graphics/core/engine.h"
+#include "physics/core/collision/drivers.h"
 #include "physics/core/context/context.h"
 #include "physics/core/context/dynamics.h"
 #include "physics/core/context/joint.h"
@@ -409,13 +410,14 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
         p->contacts = c.take<OvpContact>(p->contactCapacity);
         p->contactBlocks = c.take<float[16]>(p->contactCapacity);
         p->joints = c.take<OvpJoint*>(p->jointCapacity);
-        p->touches = c.take<OvpTouch*>(p->touchCapacity);
+        p->touches = c.take<OvpTouch>(p->touchCapacity);
         p->islands.islands = c.take<OvpIsland>(p->islands.capacity);
         p->islands.objects = c.take<OvpObj*>(p->islands.objectCapacity);
         p->islands.joints = c.take<OvpJoint*>(p->islands.jointCapacity);
         p->unionNodes = c.take<OvpUnionNode>(p->unionNodeCount);
         p->unionSets = c.take<OvpUnionSet>(objects);
         p->swept = c.take<OvpSweptPart>(p->batchArraySize + 1);
+        p->driver = OvpCollisionDriverCarve(&c, params);
     };
     OvpCarver sizing{nullptr};
     carve(sizing);
@@ -432,6 +434,10 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
         p->contacts[i].solved = p->contactBlocks[i];
     }
     params->word[16] = static_cast<OvUInt32>(sizing.used);
+    const OvpFarfield* farfield = context->manager != nullptr ? context->manager->farfield : nullptr;
+    OvpCollisionDriverSetup(p->driver, scale, farfield != nullptr ? farfield->margin : 0.01f * scale,
+                            farfield != nullptr ? farfield->groupMatrix : nullptr, p->touches, &p->touchCount,
+                            p->touchCapacity);
     p->iterations[0] = 100;
     p->iterations[1] = 300;
     p->restLinear = 0.1f * scale;
@@ -489,13 +495,13 @@ OvpPipeline* OvpPipelineCollidePairs(OvpPipeline* p) {
         }
     }
     for (OvUInt32 i = 0; i < p->touchCount; ++i) {
-        if (p->touches[i] != nullptr && p->touches[i]->object != nullptr) {
-            p->touches[i]->object->touchHead = nullptr;
+        if (p->touches[i].object != nullptr) {
+            p->touches[i].object->touchHead = nullptr;
         }
     }
     p->touchCount = 0;
-    // No pair driver is installed yet: the step makes no contact records.
-    p->contactCount = 0;
+    p->driver->groupMatrix = p->context->manager->farfield->groupMatrix;
+    p->contactCount = OvpCollidePairs(p->driver, p->pairs, p->pairCount, p->contacts, p->contactCapacity);
     return p;
 }
 
@@ -523,7 +529,11 @@ OvpPipeline* OvpPipelineBuildIslands(OvpPipeline* p) {
 }
 
 OvpPipeline* OvpPipelineCollideFixedVolumes(OvpPipeline* p) {
-    // Fixed volumes are collided by the pair drivers, which this build does not have yet.
+    for (OvUInt32 k = 0; k < p->islands.count; ++k) {
+        if ((p->islands.islands[k].flags & ovpISLAND_RESTING) == 0) {
+            OvpCollideIslandFixedVolumes(p->context, k);
+        }
+    }
     return p;
 }
 

@@ -13,32 +13,39 @@
 #include "graphics/core/vector.h"
 #include "physics/core/context/manager.h"
 
+struct OvpCollisionDriver;
 struct OvpContext;
 struct OvpContextParams;
 
 // A contact point: position, signed separation of the fat surfaces, an optional material
-// block and the extra velocity of the point's surface.
+// block, the extra velocity of the point's surface, and the identity words of the two pieces
+// that touch there (0 for a simple part; see the collision walk).
 struct OvpContactPoint {
     OvV3d position;
     float separation;
     void* material;
     OvV3d surfaceVelocity;
+    OvUInt32 identity[2]; // side A, side B
 };
 
 inline constexpr OvUInt32 ovpCONTACTPOINTS = 4;
 
 // A contact record of one colliding part pair (normal from the second end towards the first).
+// Collision writes normal, points, count, ends, friction, restitution and kinds; the solver
+// owns solved, lastImpulse, flags and next.
 struct OvpContact {
     OvV3d normal;
     OvpContactPoint points[ovpCONTACTPOINTS];
     OvUInt32 count; // 0: unused
     float* solved;  // the record's block of 16 floats
     OvpRef ref[2];
-    float friction;
-    float restitution;
+    float friction;    // the smaller of the two volumes'
+    float restitution; // the smaller of the two volumes'
     float lastImpulse; // normal impulse of the previous step
     OvUInt32 flags;    // bit 0 frictionless
     OvpContact* next;  // chains the records of one island
+    OvUInt8 kind[2];   // feature kind of each side: 0 vertex, 1 edge, 2 face
+    OvUInt16 word;     // 0
 };
 
 // Island flags.
@@ -138,8 +145,9 @@ struct OvpPipeline {
     float (*contactBlocks)[16];
     OvpJoint** joints;
     OvUInt32 jointCount, jointCapacity;
-    OvpTouch** touches;
+    OvpTouch* touches; // touch entries (params word 8)
     OvUInt32 touchCount, touchCapacity;
+    OvpCollisionDriver* driver; // the collision workspace (params words 12-14)
     OvpIslandTable islands;
     OvpUnionNode* unionNodes;
     OvUInt32 unionNodeCount;

@@ -132,8 +132,7 @@ OvpAggChildren* OvpAggregateGetChildren(const OvpVolume* volume) {
     return static_cast<OvpAggChildren*>(volume->data.ref[0]);
 }
 
-float OvpAggregateGetMassProperties(const OvpVolume* volume, OvpInertia* inertia, OvV3d* centre) {
-    OvpAggChildren* list = OvpAggregateGetChildren(volume);
+float OvpAggChildrenGetMassProperties(OvpAggChildren* list, OvpInertia* inertia, OvV3d* centre) {
     if (list == nullptr) {
         inertia->diagonal = {1.0f, 1.0f, 1.0f};
         inertia->orientation = {0.0f, 0.0f, 0.0f, 1.0f};
@@ -148,6 +147,41 @@ float OvpAggregateGetMassProperties(const OvpVolume* volume, OvpInertia* inertia
     return list->volume;
 }
 
+float OvpAggregateGetMassProperties(const OvpVolume* volume, OvpInertia* inertia, OvV3d* centre) {
+    return OvpAggChildrenGetMassProperties(OvpAggregateGetChildren(volume), inertia, centre);
+}
+
+OvSphere* OvpAggChildrenGetSphere(const OvpAggChildren* list, OvSphere* out) {
+    if (list == nullptr || list->count == 0 || (list->flags & ovpAGGCHILDREN_SPHEREVALID) == 0) {
+        return nullptr;
+    }
+    *out = list->sphere;
+    return out;
+}
+
+OvpBBox* OvpAggChildrenGetBox(const OvpAggChildren* list, const OvMatrix* matrix, OvpBBox* out) {
+    if (list == nullptr || (list->flags & ovpAGGCHILDREN_BOXVALID) == 0) {
+        return nullptr;
+    }
+    if (matrix == nullptr) {
+        *out = list->box;
+        return out;
+    }
+    return OvpMathBoxTransform(out, &list->box, matrix);
+}
+
+float OvpAggChildrenGetThickness(const OvpAggChildren* list) {
+    float best = 1e10f;
+    for (OvInt32 i = 0; list != nullptr && i < list->count; ++i) {
+        const OvpVolume* child = &list->children[i];
+        const float t = child->type->thickness(child) + 2.0f * child->fat;
+        if (t > 0.0f && t < best) {
+            best = t;
+        }
+    }
+    return best;
+}
+
 namespace {
 
 OvBool AggDestroy(OvpVolume* volume) {
@@ -157,24 +191,11 @@ OvBool AggDestroy(OvpVolume* volume) {
 }
 
 OvSphere* AggSphere(const OvpVolume* volume, OvSphere* out) {
-    const OvpAggChildren* list = OvpAggregateGetChildren(volume);
-    if (list == nullptr || list->count == 0 || (list->flags & ovpAGGCHILDREN_SPHEREVALID) == 0) {
-        return nullptr;
-    }
-    *out = list->sphere;
-    return out;
+    return OvpAggChildrenGetSphere(OvpAggregateGetChildren(volume), out);
 }
 
 OvpBBox* AggBox(const OvpVolume* volume, const OvMatrix* matrix, OvBool, OvpBBox* out) {
-    const OvpAggChildren* list = OvpAggregateGetChildren(volume);
-    if (list == nullptr || (list->flags & ovpAGGCHILDREN_BOXVALID) == 0) {
-        return nullptr;
-    }
-    if (matrix == nullptr) {
-        *out = list->box;
-        return out;
-    }
-    return OvpMathBoxTransform(out, &list->box, matrix);
+    return OvpAggChildrenGetBox(OvpAggregateGetChildren(volume), matrix, out);
 }
 
 OvV3d* AggSupport(const OvpVolume* volume, const OvV3d* d, OvV3d* out) {
@@ -200,18 +221,7 @@ OvV3d* AggSupport(const OvpVolume* volume, const OvV3d* d, OvV3d* out) {
 OvpSupportFeature* AggFeature(const OvpVolume*, OvBool, const OvV3d*, OvpSupportFeature*) { return nullptr; }
 OvBool AggAxes(const OvpVolume*, const OvMatrix*, OvpFaceAxis*, OvV3d*) { return 0; }
 
-float AggThickness(const OvpVolume* volume) {
-    const OvpAggChildren* list = OvpAggregateGetChildren(volume);
-    float best = 1e10f;
-    for (OvInt32 i = 0; list != nullptr && i < list->count; ++i) {
-        const OvpVolume* child = &list->children[i];
-        const float t = child->type->thickness(child) + 2.0f * child->fat;
-        if (t > 0.0f && t < best) {
-            best = t;
-        }
-    }
-    return best;
-}
+float AggThickness(const OvpVolume* volume) { return OvpAggChildrenGetThickness(OvpAggregateGetChildren(volume)); }
 
 OvBool AggLine(const OvpVolume* volume, const OvV3d*, const OvV3d*, OvpLineHit* hit) {
     hit->volume = volume;

@@ -38,6 +38,14 @@ OvpVolume* OvpAggChildrenGetChild(OvpAggChildren* list, OvInt32 i);
 // has no bounds.
 OvBool OvpAggChildrenComputeBounds(OvpAggChildren* list);
 
+// The cached sphere and box (transformed by the matrix when given) of the list; null when not
+// computed. The mass properties, computed on first use and cached (unit inertia about the
+// origin without a list). The smallest positive child thickness plus twice its fat, from 1e10.
+OvSphere* OvpAggChildrenGetSphere(const OvpAggChildren* list, OvSphere* out);
+OvpBBox* OvpAggChildrenGetBox(const OvpAggChildren* list, const OvMatrix* matrix, OvpBBox* out);
+float OvpAggChildrenGetMassProperties(OvpAggChildren* list, OvpInertia* inertia, OvV3d* centre);
+float OvpAggChildrenGetThickness(const OvpAggChildren* list);
+
 // Makes the volume an aggregate of the list (one reference added). Returns the volume.
 OvpVolume* OvpAggregateInit(OvpVolume* volume, OvpAggChildren* list);
 OvpAggChildren* OvpAggregateGetChildren(const OvpVolume* volume);

@@ -1,0 +1,446 @@
+// Pair drivers end to end: the step's collision stages over a scene with bodies of every
+// volume type against each other and against fixed volumes, checked against analytic records;
+// the part-pair filter, sensors, and full queues and record arrays.
+
+#include <cfloat>
+#include <cmath>
+#include <vector>
+
+#include "physics/core/collision/drivers.h"
+#include "physics/core/collision/triangle.h"
+#include "physics/core/utils/memory.h"
+#include "physics/core/volume/aggregate.h"
+#include "physics/tests/physics_test.h"
+#include "testing/physics_placement.h"
+
+namespace {
+
+constexpr OvQuat kNone = {0, 0, 0, 1};
+
+OvMatrix FloorMatrix() {
+    OvMatrix m = Placement(kNone, {0, 0, 0});
+    m.up = {0, 0, -1};
+    m.at = {0, 1, 0};
+    return m;
+}
+
+// A shelf of triangles at y = 3 over x in [38, 42], z in [-2, 2], cut into n x n squares.
+struct Shelf {
+    static int& Cells() {
+        static int n = 2;
+        return n;
+    }
+    static void Walk(const OvpVolume*, const OvMatrix*, const OvpBBox* box, void*, OvpTriangleBuffer* buffer) {
+        buffer->count = 0;
+        buffer->flags = 0;
+        const int n = Cells();
+        const float step = 4.0f / n;
+        OvUInt32 index = 0;
+        for (int i = 0; i < n; ++i) {
+            for (int j = 0; j < n; ++j, index += 2) {
+                const float x = 38.0f + i * step, z = -2.0f + j * step;
+                if (x > box->sup.x || x + step < box->inf.x || z > box->sup.z || z + step < box->inf.z ||
+                    box->inf.y > 3.0f || box->sup.y < 3.0f) {
+                    continue;
+                }
+                const OvV3d p00 = {x, 3, z}, p10 = {x + step, 3, z}, p01 = {x, 3, z + step},
+                            p11 = {x + step, 3, z + step};
+                OvpTriangleBufferAppend(buffer, p00, p11, p10, nullptr, index, 0);
+                OvpTriangleBufferAppend(buffer, p00, p01, p11, nullptr, index + 1, 0);
+            }
+        }
+    }
+};
+
+// Runs the collision stages of one step (no solve) and returns the records.
+std::vector<OvpContact> Collide(TestWorld& w) {
+    OvpPipeline* p = w.pipeline;
+    OvpPipelineSetTimeStep(p, 0.01f);
+    OvpPipelineUpdateBroadPhase(p);
+    OvpPipelineCollidePairs(p);
+    OvpPipelineBuildIslands(p);
+    OvpPipelineCollideFixedVolumes(p);
+    return {p->contacts, p->contacts + p->contactCount};
+}
+
+// The records between a and b (either order), each with its normal turned to point from b to a.
+std::vector<OvpContact> Between(const std::vector<OvpContact>& all, const void* a, const void* b) {
+    std::vector<OvpContact> out;
+    for (OvpContact c : all) {
+        if (c.ref[0].object == a && c.ref[1].object == b) {
+            out.push_back(c);
+        } else if (c.ref[0].object == b && c.ref[1].object == a) {
+            c.normal = OvpScale(c.normal, -1.0f);
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+OvpObj* Capsule(TestWorld& w, const OvV3d& at, const OvQuat& q) {
+    OvpBodyDef* def = OvpBodyDefCreate();
+    OvpVolumeInit(def->volume, &ovpCapsuleVolumeType);
+    def->volume->data.param[0] = 0.5f;
+    def->volume->fat = 0.25f;
+    OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
+    OvpObj* o = w.Add(def, at);
+    w.frames.back() = Placement(q, at);
+    OvpObjSetPartFromMatrix(o, 0);
+    OvpObjUpdateBounds(o);
+    return o;
+}
+
+void ExpectNormal(const OvpContact& c, const OvV3d& n, const char* what) {
+    EXPECT_NEAR(c.normal.x, n.x, 1e-4f) << what;
+    EXPECT_NEAR(c.normal.y, n.y, 1e-4f) << what;
+    EXPECT_NEAR(c.normal.z, n.z, 1e-4f) << what;
+}
+
+void ExpectSeparations(const OvpContact& c, float s, const char* what) {
+    for (OvUInt32 i = 0; i < c.count; ++i) {
+        EXPECT_NEAR(c.points[i].separation, s, 2e-4f) << what << " point " << i;
+    }
+}
+
+} // namespace
+
+TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
+    TestWorld w(16);
+    OvpVolume floor;
+    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+    floor.matrix = FloorMatrix();
+    floor.friction = 0.9f;
+    OvpVolume* shelf = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    OvpVolumeSetTriangleCallback(shelf, reinterpret_cast<OvpVolumeCallback>(&Shelf::Walk));
+    // A grid of three tiles (boxes of half extent 0.5) along x, their tops at y = 2.
+    OvpGridBlock* tiles = OvpGridBlockCreate(3);
+    for (int i = 0; i < 3; ++i) {
+        const float tile[3] = {0.5f, 0.5f, 0.5f};
+        OvpBoxInit(OvpAggChildrenGetChild(tiles->children, i), tile);
+        OvpAggChildrenGetChild(tiles->children, i)->matrix = Placement(kNone, {i - 1.0f, -0.5f, 0});
+    }
+    ASSERT_TRUE(OvpAggChildrenComputeBounds(tiles->children));
+    OvpVolume grid;
+    OvpGridInit(&grid, tiles);
+    OvpGridBlockRelease(tiles);
+    grid.matrix = Placement(kNone, {90, 2, 0});
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &floor, 0));
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, shelf, 0));
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &grid, 0));
+
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    // Sphere sunk 0.01 into the floor; box 0.02 (its fat 0.001 on top of the half extent).
+    OvpObj* sphere = w.Sphere({0, 0.49f, 0});
+    OvpObj* box = w.Box(half, {10, 0.481f, 0});
+    box->parts[0].volume->fat = 0.001f;
+    box->parts[0].volume->restitution = 0.1f;
+    OvpObjUpdateBounds(box);
+    // Two spheres 0.9 apart; a box on a box 0.01 deep; a sphere 0.01 into the shelf.
+    OvpObj* s1 = w.Sphere({20, 5, 0});
+    OvpObj* s2 = w.Sphere({20.9f, 5, 0});
+    OvpObj* lower = w.Box(half, {30, 5, 0});
+    OvpObj* upper = w.Box(half, {30.3f, 5.99f, 0.1f});
+    OvpObj* onShelf = w.Sphere({40.3f, 3.49f, 0.2f});
+    // Parallel capsules along z, one over the other, radius 0.25, 0.02 deep, overlapping on
+    // z in [0.2, 0.5].
+    OvpObj* c1 = Capsule(w, {50, 5, 0}, kNone);
+    OvpObj* c2 = Capsule(w, {50, 5.48f, 0.7f}, kNone);
+    // Two spheres of one body (an aggregate) on the floor, each 0.005 deep.
+    OvpAggChildren* list = OvpAggChildrenCreate(2);
+    OvpSphereInit(OvpAggChildrenGetChild(list, 0), 0.3f);
+    OvpSphereInit(OvpAggChildrenGetChild(list, 1), 0.3f);
+    for (int i = 0; i < 2; ++i) {
+        OvpAggChildrenGetChild(list, i)->matrix = Placement(kNone, {i == 0 ? -0.5f : 0.5f, 0, 0});
+    }
+    ASSERT_TRUE(OvpAggChildrenComputeBounds(list));
+    OvpBodyDef* def = OvpBodyDefCreate();
+    OvpAggregateInit(def->volume, list);
+    OvpAggChildrenRelease(list);
+    OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
+    OvpObj* pair = w.Add(def, {60, 0.295f, 0});
+    // A sensor sphere inside a box: no record, a touch entry with no record.
+    OvpObj* sensor = w.Sphere({70, 5, 0});
+    sensor->flags |= ovpOBJ_NOCONTACTS | ovpOBJ_TOUCHES;
+    OvpObj* sensed = w.Box(half, {70.2f, 5, 0});
+    // A sphere on one tile; a box across the seam of two tiles, 0.01 deep.
+    OvpObj* onTile = w.Sphere({88.8f, 2.49f, 0.1f});
+    OvpObj* acrossTiles = w.Box(half, {90.5f, 2.49f, 0});
+    // A reporting box on the floor: records as usual, each also on its touch chain.
+    OvpObj* reporter = w.Box(half, {80, 0.49f, 0});
+    reporter->flags |= ovpOBJ_TOUCHES;
+
+    const std::vector<OvpContact> all = Collide(w);
+
+    auto one = [&](const void* a, const void* b, const char* what) {
+        const std::vector<OvpContact> r = Between(all, a, b);
+        EXPECT_EQ(r.size(), 1u) << what;
+        return r.empty() ? OvpContact{} : r[0];
+    };
+    OvpContact c = one(sphere, &floor, "sphere on floor");
+    EXPECT_EQ(c.count, 1u);
+    ExpectNormal(c, {0, 1, 0}, "sphere on floor");
+    ExpectSeparations(c, -0.01f, "sphere on floor");
+    EXPECT_NEAR(c.points[0].position.y, -0.005f, 1e-4f);
+    EXPECT_FLOAT_EQ(c.friction, 0.2f);
+
+    c = one(box, &floor, "box on floor");
+    EXPECT_EQ(c.count, 4u);
+    ExpectNormal(c, {0, 1, 0}, "box on floor");
+    ExpectSeparations(c, -0.02f, "box on floor");
+    EXPECT_FLOAT_EQ(c.restitution, 0.1f);
+    EXPECT_EQ(c.kind[0] + c.kind[1], 4) << "face on face";
+    for (OvUInt32 i = 0; i < c.count; ++i) {
+        EXPECT_NEAR(std::fabs(c.points[i].position.x - 10.0f), 0.5f, 1e-4f);
+        EXPECT_NEAR(std::fabs(c.points[i].position.z), 0.5f, 1e-4f);
+    }
+
+    c = one(s1, s2, "sphere on sphere");
+    EXPECT_EQ(c.count, 1u);
+    ExpectNormal(c, {-1, 0, 0}, "sphere on sphere");
+    ExpectSeparations(c, -0.1f, "sphere on sphere");
+    EXPECT_NEAR(c.points[0].position.x, 20.45f, 1e-4f);
+
+    c = one(upper, lower, "box on box");
+    EXPECT_EQ(c.count, 4u);
+    ExpectNormal(c, {0, 1, 0}, "box on box");
+    ExpectSeparations(c, -0.01f, "box on box");
+
+    c = one(onShelf, shelf, "sphere on shelf");
+    EXPECT_EQ(c.count, 1u);
+    ExpectNormal(c, {0, 1, 0}, "sphere on shelf");
+    ExpectSeparations(c, -0.01f, "sphere on shelf");
+    EXPECT_TRUE(Between(all, onShelf, &floor).empty());
+
+    c = one(c2, c1, "capsule on capsule");
+    EXPECT_EQ(c.count, 2u);
+    ExpectNormal(c, {0, 1, 0}, "capsule on capsule");
+    ExpectSeparations(c, -0.02f, "capsule on capsule");
+    if (c.count == 2) {
+        EXPECT_NEAR(std::fmin(c.points[0].position.z, c.points[1].position.z), 0.2f, 1e-4f);
+        EXPECT_NEAR(std::fmax(c.points[0].position.z, c.points[1].position.z), 0.5f, 1e-4f);
+    }
+
+    // The two children touch the floor in one plane: one merged record of two points, each
+    // point keeping the identity word of its child.
+    c = one(pair, &floor, "aggregate on floor");
+    EXPECT_EQ(c.count, 2u);
+    ExpectNormal(c, {0, 1, 0}, "aggregate on floor");
+    ExpectSeparations(c, -0.005f, "aggregate on floor");
+    if (c.count == 2) {
+        const int side = c.ref[0].object == pair ? 0 : 1;
+        EXPECT_NE(c.points[0].identity[side], c.points[1].identity[side]);
+        EXPECT_EQ(c.points[0].identity[side] + c.points[1].identity[side], 1u + 2u);
+    }
+
+    c = one(onTile, &grid, "sphere on tile");
+    EXPECT_EQ(c.count, 1u);
+    ExpectNormal(c, {0, 1, 0}, "sphere on tile");
+    ExpectSeparations(c, -0.01f, "sphere on tile");
+    EXPECT_EQ(c.points[0].identity[c.ref[0].object == onTile ? 1 : 0], 1u) << "the first tile";
+    // The two tiles' contacts lie in one plane: merged into one record of four points.
+    c = one(acrossTiles, &grid, "box across tiles");
+    EXPECT_EQ(c.count, 4u);
+    ExpectNormal(c, {0, 1, 0}, "box across tiles");
+    ExpectSeparations(c, -0.01f, "box across tiles");
+
+    EXPECT_TRUE(Between(all, sensor, sensed).empty()) << "a sensor makes no record";
+    ASSERT_NE(sensor->touchHead, nullptr);
+    EXPECT_EQ(sensor->touchHead->other, sensed);
+    EXPECT_EQ(sensor->touchHead->record, nullptr);
+    EXPECT_EQ(sensor->touchHead->next, nullptr);
+    EXPECT_EQ(sensed->touchHead, nullptr);
+
+    c = one(reporter, &floor, "reporter on floor");
+    ASSERT_NE(reporter->touchHead, nullptr);
+    EXPECT_EQ(reporter->touchHead->other, reinterpret_cast<OvpObj*>(&floor));
+    EXPECT_EQ(reporter->touchHead->otherPart, ovpREFNONE);
+    ASSERT_NE(reporter->touchHead->record, nullptr);
+    EXPECT_EQ(reporter->touchHead->record->count, 4u);
+
+    // Every record is sound: unit normal, at most four points within the threshold, its
+    // solver block kept, and the ends of the expected pairs only.
+    EXPECT_EQ(all.size(), 10u);
+    for (const OvpContact& r : all) {
+        EXPECT_NEAR(OvpDot(r.normal, r.normal), 1.0f, 1e-4f);
+        EXPECT_GE(r.count, 1u);
+        EXPECT_LE(r.count, 4u);
+        EXPECT_NE(r.solved, nullptr);
+        for (OvUInt32 i = 0; i < r.count; ++i) {
+            EXPECT_LE(r.points[i].separation, 0.01f + 1e-6f);
+        }
+    }
+    // The next step's collision stage empties the touch chains before refilling them.
+    Collide(w);
+    ASSERT_NE(sensor->touchHead, nullptr);
+    EXPECT_EQ(sensor->touchHead->next, nullptr);
+    OvpContextRemoveFixedVolume(w.context, shelf);
+    OvpContextRemoveFixedVolume(w.context, &floor);
+    OvpContextRemoveFixedVolume(w.context, &grid);
+    OvpVolumeDestroy(shelf);
+    OvpVolumeDeinit(&grid);
+}
+
+namespace {
+
+// A collision workspace of the given queue and gathering sizes, outside any pipeline.
+struct Driver {
+    std::vector<unsigned char> block;
+    OvpCollisionDriver* d = nullptr;
+    Driver(OvUInt32 tasks, OvUInt32 gathered = 200, OvUInt32 triangles = 200) {
+        OvpContextParams params;
+        OvpContextParamsSetDefaults(&params);
+        params.word[ovpPARAM_TASKS] = tasks;
+        params.word[ovpPARAM_GATHER] = gathered;
+        params.word[ovpPARAM_TRIANGLES] = triangles;
+        OvpCarver size{nullptr};
+        OvpCollisionDriverCarve(&size, &params);
+        block.resize(size.used + 16);
+        auto base = reinterpret_cast<std::uintptr_t>(block.data());
+        OvpCarver real{reinterpret_cast<unsigned char*>((base + 15) & ~std::uintptr_t(15))};
+        d = OvpCollisionDriverCarve(&real, &params);
+        OvpCollisionDriverSetup(d, 1.0f, 0.01f, nullptr, nullptr, nullptr, 0);
+    }
+};
+
+// An object outside any manager whose parts are the given volumes at the given placements.
+struct LooseObject {
+    OvpObj o;
+    std::vector<OvMatrix> at;
+    LooseObject(std::vector<OvpVolume*> volumes, std::vector<OvMatrix> placements) : at(std::move(placements)) {
+        OvpObjInit(&o, static_cast<OvUInt16>(volumes.size()), 0);
+        o.partCount = static_cast<OvUInt16>(volumes.size());
+        for (std::size_t k = 0; k < volumes.size(); ++k) {
+            o.parts[k].volume = volumes[k];
+            o.parts[k].matrix = &at[k];
+        }
+    }
+    ~LooseObject() { OvpObjDeinit(&o); }
+};
+
+std::vector<OvpContact> Records(OvUInt32 capacity) {
+    std::vector<OvpContact> r(capacity);
+    std::vector<float> blocks(16 * capacity);
+    for (OvUInt32 i = 0; i < capacity; ++i) {
+        r[i].solved = &blocks[16 * i]; // only compared, never read
+    }
+    return r;
+}
+
+} // namespace
+
+TEST(PhysicsDrivers, FullQueuesAndRecordArraysEndTheWalkCleanly) {
+    // A box sunk 0.005 into a shelf of 128 small triangles: dozens of part pairs against a
+    // queue of 1 to 12 tasks and 1 to 6 records. Every run ends, fills at most its records,
+    // and every record is a face contact under the box; with room enough the pieces merge
+    // into one record of the four corners.
+    Shelf::Cells() = 8;
+    OvpVolume* shelf = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    OvpVolumeSetTriangleCallback(shelf, reinterpret_cast<OvpVolumeCallback>(&Shelf::Walk));
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    OvpVolume box;
+    OvpBoxInit(&box, half);
+    LooseObject body({&box}, {Placement(AxisAngle({0, 1, 0}, 0.3f), {40.1f, 3.495f, 0.2f})});
+    const OvpRefPair pair = {{{reinterpret_cast<OvpObj*>(shelf), ovpREFNONE, 0}, {&body.o, 0, 0}}, nullptr};
+    for (OvUInt32 tasks = 1; tasks <= 12; ++tasks) {
+        for (OvUInt32 capacity = 1; capacity <= 6; ++capacity) {
+            Driver drv(tasks);
+            std::vector<OvpContact> out = Records(capacity);
+            const OvUInt32 n = OvpCollidePairs(drv.d, &pair, 1, out.data(), capacity);
+            ASSERT_GE(n, 1u) << tasks << " tasks, " << capacity << " records";
+            ASSERT_LE(n, capacity);
+            for (OvUInt32 i = 0; i < n; ++i) {
+                EXPECT_EQ(out[i].ref[1].object, &body.o);
+                EXPECT_NEAR(out[i].normal.y, -1.0f, 1e-5f) << "from the box down to the shelf";
+                for (OvUInt32 k = 0; k < out[i].count; ++k) {
+                    EXPECT_NEAR(out[i].points[k].separation, -0.005f, 1e-4f);
+                    EXPECT_NEAR(out[i].points[k].position.y, 2.9975f, 1e-4f) << "midway into the overlap";
+                }
+            }
+        }
+    }
+    Driver roomy(100);
+    std::vector<OvpContact> out = Records(4);
+    ASSERT_EQ(OvpCollidePairs(roomy.d, &pair, 1, out.data(), 4), 1u);
+    EXPECT_EQ(out[0].count, 4u);
+    // Too few gathering slots: the pair still ends, with what was gathered.
+    Driver cramped(100, 200, 5);
+    EXPECT_LE(OvpCollidePairs(cramped.d, &pair, 1, out.data(), 4), 4u);
+    Shelf::Cells() = 2;
+    OvpVolumeDestroy(shelf);
+}
+
+TEST(PhysicsDrivers, PartPairFilterHonoursSelfPairsExclusionAndGroups) {
+    // Three overlapping spheres of one object against each other: every pair of different
+    // parts once, minus the excluded ones; groups excluded by the group matrix make nothing.
+    OvpVolume s[3];
+    for (OvpVolume& v : s) {
+        OvpSphereInit(&v, 0.5f);
+    }
+    LooseObject chain({&s[0], &s[1], &s[2]},
+                      {Placement(kNone, {0, 0, 0}), Placement(kNone, {0.8f, 0, 0}), Placement(kNone, {0.4f, 0.5f, 0})});
+    struct Case {
+        OvUInt32 excluded; // bits (b + a x 4) of the part-exclusion matrix
+        bool groups;       // put parts 1 and 2 in excluded groups
+        int records;
+    } cases[] = {{0, false, 3},
+                 {1u << (2 + 0 * 4), false, 2},
+                 {1u << (1 + 0 * 4) | 1u << (2 + 1 * 4), false, 1},
+                 {0, true, 2},
+                 {1u << (2 + 0 * 4), true, 1}};
+    for (const Case& c : cases) {
+        const OvUInt32 exclusion[4] = {0, 4, 0, c.excluded};
+        const OvUInt32 groupMatrix[4] = {0, 4, 0, 1u << (2 + 1 * 4)};
+        s[1].group = c.groups ? 1 : 0;
+        s[2].group = c.groups ? 2 : 0;
+        Driver drv(10);
+        drv.d->groupMatrix = groupMatrix;
+        const OvpRefPair self = {{{&chain.o, ovpREFWHOLE, 0}, {&chain.o, ovpREFWHOLE, 0}}, exclusion};
+        std::vector<OvpContact> out = Records(8);
+        const OvUInt32 n = OvpCollidePairs(drv.d, &self, 1, out.data(), 8);
+        EXPECT_EQ(static_cast<int>(n), c.records) << "exclusion " << c.excluded << " groups " << c.groups;
+        for (OvUInt32 i = 0; i < n; ++i) {
+            EXPECT_LT(out[i].ref[0].part, out[i].ref[1].part);
+            EXPECT_TRUE(out[i].ref[1].part != 2 || out[i].ref[0].part != 0 || (c.excluded & 4u) == 0);
+            EXPECT_EQ(out[i].count, 1u);
+        }
+    }
+}
+
+TEST(PhysicsDrivers, GridBlockIsSharedAndCachesItsBoundsAndMass) {
+    CountingMemory memory;
+    OvpGridBlock* block = OvpGridBlockCreate(2);
+    ASSERT_NE(block, nullptr);
+    const float h[3] = {1.0f, 0.25f, 1.0f};
+    OvpBoxInit(OvpAggChildrenGetChild(block->children, 0), h);
+    OvpSphereInit(OvpAggChildrenGetChild(block->children, 1), 0.5f);
+    OvpAggChildrenGetChild(block->children, 1)->matrix = Placement(kNone, {3, 0, 0});
+    ASSERT_TRUE(OvpAggChildrenComputeBounds(block->children));
+    OvpVolume a, b;
+    OvpGridInit(&a, block);
+    OvpGridInit(&b, block);
+    OvpGridBlockRelease(block);
+    EXPECT_EQ(OvpGridGetNumVolumes(&a), 2);
+    EXPECT_EQ(OvpGridGetVolume(&b, 1)->type, &ovpSphereVolumeType);
+    EXPECT_EQ(OvpGridGetVolume(&b, 2), nullptr);
+    OvpBBox box;
+    ASSERT_NE(a.type->boundingBox(&a, nullptr, 0, &box), nullptr);
+    EXPECT_FLOAT_EQ(box.sup.x, 3.5f);
+    EXPECT_FLOAT_EQ(box.inf.y, -0.5f);
+    EXPECT_FLOAT_EQ(a.type->thickness(&a), 0.5f) << "the box's thinnest extent";
+    OvpInertia inertia;
+    OvV3d centre;
+    const float v = a.type->massProperties(&a, &inertia, &centre);
+    const float sphere = 4.0f / 3.0f * 3.14159265f * 0.125f;
+    EXPECT_NEAR(v, 2.0f + sphere, 1e-4f);
+    EXPECT_NEAR(centre.x, 3.0f * sphere / (2.0f + sphere), 1e-4f);
+    // Children near a box in the grid's frame.
+    OvInt32 listed[4];
+    const OvpBBox right = {{3.1f, 0.1f, 0.1f}, 0, {2.9f, -0.1f, -0.1f}, 0};
+    ASSERT_EQ(OvpGridQueryChildren(&a, &right, listed, 4), 1);
+    EXPECT_EQ(listed[0], 1);
+    const int live = memory.live();
+    OvpVolumeDeinit(&a);
+    EXPECT_EQ(memory.live(), live) << "the second grid still holds the block";
+    OvpVolumeDeinit(&b);
+    EXPECT_EQ(memory.live(), 0);
+}
