@@ -139,8 +139,8 @@ TEST_F(D3d9NativeStream, EveryKindOfRasterComesBackAsItWasWritten) {
         {"555 normal type", 8, 2, ovRASTERFORMAT555, 0, false},
         {"luminance", 8, 4, tex | ovRASTERFORMATLUM8, 0, false},
         {"palette with alpha", 16, 16, tex | ovRASTERFORMATPAL8 | ovRASTERFORMAT8888, 0, false},
-        {"levels made in software", 16, 16, tex | ovRASTERFORMAT888 | ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP, 0,
-         false},
+        {"levels made in software", 16, 16, tex | ovRASTERFORMAT888 | ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP,
+         0, false},
         {"alpha only", 8, 8, tex, D3DFMT_A8, false},
         {"DXT1 two rows high", 8, 2, tex, D3DFMT_DXT1, false},
         {"DXT5 mip chain", 16, 16, tex | ovRASTERFORMATMIPMAP, D3DFMT_DXT5, false},
@@ -306,10 +306,10 @@ TEST_F(D3d9NativeStream, DictionariesOfNativeTexturesKeepTheirOrder) {
     const OvLLLink* a = dict->texturesInDict.next;
     const OvLLLink* b = back->texturesInDict.next;
     for (; a != &dict->texturesInDict && b != &back->texturesInDict; a = a->next, b = b->next) {
-        const auto* ta = reinterpret_cast<const OvTexture*>(reinterpret_cast<const char*>(a) -
-                                                            offsetof(OvTexture, lInDictionary));
-        const auto* tb = reinterpret_cast<const OvTexture*>(reinterpret_cast<const char*>(b) -
-                                                            offsetof(OvTexture, lInDictionary));
+        const auto* ta =
+            reinterpret_cast<const OvTexture*>(reinterpret_cast<const char*>(a) - offsetof(OvTexture, lInDictionary));
+        const auto* tb =
+            reinterpret_cast<const OvTexture*>(reinterpret_cast<const char*>(b) - offsetof(OvTexture, lInDictionary));
         EXPECT_STREQ(ta->name, tb->name);
         EXPECT_EQ(ta->raster == nullptr, tb->raster == nullptr);
     }
