@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "graphics/core/d3d9/device.h"
 #include "platform/controls.h"
@@ -131,9 +133,9 @@ HWND MakeWindow(int width, int height) {
     RegisterClassA(&wc);
     RECT rect = {0, 0, width, height};
     AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    HWND window = CreateWindowExA(0, "gfx_smoke", "gfx_smoke", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, wc.hInstance,
-                                  nullptr);
+    HWND window =
+        CreateWindowExA(0, "gfx_smoke", "gfx_smoke", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                        rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, wc.hInstance, nullptr);
     if (window != nullptr) {
         ShowWindow(window, SW_SHOW);
         UpdateWindow(window);
@@ -180,6 +182,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gfx_smoke: %s\n", error.c_str());
         return 1;
     }
+    // In a window the frames are paced at 60 a second, so that the fan turns at 180 degrees a
+    // second; headless they follow one another at once.
+    const auto period = std::chrono::microseconds(1000000 / 60);
+    auto due = std::chrono::steady_clock::now();
     long shown = 0;
     for (long frame = 0; frames < 0 || frame < frames; ++frame) {
         if (!Pump(window)) {
@@ -188,13 +194,17 @@ int main(int argc, char** argv) {
         if (scene.Draw(frame)) {
             ++shown;
         }
+        if (!headless) {
+            due += period;
+            std::this_thread::sleep_until(due);
+        }
     }
     SmokeFrame picture;
     const bool read = IsWindow(window) && scene.Read(&picture);
     if (read) {
         const OvD3D9FrameCounters counters = OvD3D9GetLastFrameCounters();
-        std::printf("frames %ld, %dx%d, checksum %016" PRIx64 ", draw calls %u, states sent %u\n", shown,
-                    picture.width, picture.height, SmokeChecksum(picture), counters.drawCalls, counters.statesSent);
+        std::printf("frames %ld, %dx%d, checksum %016" PRIx64 ", draw calls %u, states sent %u\n", shown, picture.width,
+                    picture.height, SmokeChecksum(picture), counters.drawCalls, counters.statesSent);
     }
     if (!o.out.empty()) {
         if (!read) {

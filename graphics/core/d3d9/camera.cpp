@@ -36,9 +36,12 @@ RECT Place(const OvRaster* raster) {
 
 void SetViewport(const RECT& place) {
     if (IDirect3DDevice9* d = OvD3D9GetDevice()) {
-        const D3DVIEWPORT9 viewport = {static_cast<DWORD>(place.left), static_cast<DWORD>(place.top),
+        const D3DVIEWPORT9 viewport = {static_cast<DWORD>(place.left),
+                                       static_cast<DWORD>(place.top),
                                        static_cast<DWORD>(place.right - place.left),
-                                       static_cast<DWORD>(place.bottom - place.top), 0.0f, 1.0f};
+                                       static_cast<DWORD>(place.bottom - place.top),
+                                       0.0f,
+                                       1.0f};
         d->SetViewport(&viewport);
     }
 }
@@ -130,7 +133,8 @@ void RestoreWindowSize(HWND window, OvUInt32 width, OvUInt32 height) {
     }
     RECT rect = {0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
     AdjustWindowRectEx(&rect, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)),
-                       GetMenu(window) != nullptr ? TRUE : FALSE, static_cast<DWORD>(GetWindowLongA(window, GWL_EXSTYLE)));
+                       GetMenu(window) != nullptr ? TRUE : FALSE,
+                       static_cast<DWORD>(GetWindowLongA(window, GWL_EXSTYLE)));
     SetWindowPos(window, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top, SWP_NOMOVE | SWP_NOZORDER);
 }
 
@@ -174,8 +178,7 @@ enum class Target {
     TextureCopy,   // a camera texture filled by copying the back buffer
 };
 
-// Chooses and binds the targets of the camera's raster. A clear binds nothing for a camera
-// texture that is filled by copying (it clears the current target).
+// Chooses and binds the targets of the camera's raster.
 Target SelectTargets(OvCamera* camera, bool clearing) {
     OvRaster* raster = camera->frameBuffer;
     IDirect3DDevice9* d = OvD3D9GetDevice();
@@ -208,12 +211,12 @@ Target SelectTargets(OvCamera* camera, bool clearing) {
         }
         Target target = Target::TextureTarget;
         if ((desc.Usage & D3DUSAGE_RENDERTARGET) == 0) {
+            // Drawn in the back buffer and copied from there: a clear too clears the back buffer,
+            // whatever target an earlier camera left bound, since the copy reads it.
             target = Target::TextureCopy;
-            if (!clearing) {
-                gCopyAtEnd = true;
-                OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer());
-                OvD3D9SetDepthSurface(OvD3D9GetDepthSurface());
-            }
+            gCopyAtEnd = gCopyAtEnd || !clearing;
+            OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer());
+            OvD3D9SetDepthSurface(OvD3D9GetDepthSurface());
         } else {
             OvD3D9SetRenderTargetSurface(0, surface);
             IDirect3DSurface9* depth = nullptr;
