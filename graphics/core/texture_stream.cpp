@@ -224,6 +224,10 @@ bool ReadShortTexture(OvStream* stream) {
     return true;
 }
 
+const OvTexture* TextureOfLink(const OvLLLink* l) {
+    return reinterpret_cast<const OvTexture*>(reinterpret_cast<const char*>(l) - offsetof(OvTexture, lInDictionary));
+}
+
 void PutU32(OvUInt8* p, OvUInt32 v) {
     for (int i = 0; i < 4; ++i) {
         p[i] = static_cast<OvUInt8>(v >> (8 * i));
@@ -381,8 +385,7 @@ const OvTexDictionary* OvTexDictionaryStreamWriteImages(const OvTexDictionary* d
     bool ok = count <= 0xFFFF && OvStreamWrite(body, head, 4) != nullptr;
     OvUInt32 written = 0;
     for (const OvLLLink* l = dict->texturesInDict.prev; ok && l != &dict->texturesInDict; l = l->prev) {
-        const auto* texture =
-            reinterpret_cast<const OvTexture*>(reinterpret_cast<const char*>(l) - offsetof(OvTexture, lInDictionary));
+        const OvTexture* texture = TextureOfLink(l);
         if (texture->raster != nullptr) {
             ok = WriteTextureLevels(texture, body);
             written++;
@@ -401,4 +404,92 @@ const OvTexDictionary* OvTexDictionaryStreamWriteImages(const OvTexDictionary* d
          OvStreamWrite(stream, memory.start, memory.length) != nullptr;
     OvFree(memory.start);
     return ok ? dict : nullptr;
+}
+
+OvUInt32 OvTextureStreamGetSizeNative(const OvTexture* texture) {
+    OvUInt32 driverChunk = 0;
+    if (OvStandardCall(ovSTANDARDNATIVETEXTUREGETSIZE, &driverChunk, const_cast<OvTexture*>(texture), 0) <= 0) {
+        return 0;
+    }
+    return driverChunk + ovCHUNKHEADERSIZE +
+           static_cast<OvUInt32>(OvPluginRegistryGetSize(OvTextureGetRegistry(), texture));
+}
+
+const OvTexture* OvTextureStreamWriteNative(const OvTexture* texture, OvStream* stream) {
+    const OvUInt32 size = OvTextureStreamGetSizeNative(texture);
+    if (size == 0 ||
+        OvStreamWriteChunkHeader(stream, ovID_TEXTURENATIVE, size, ovLIBRARYVERSION, ovLIBRARYBUILD) == nullptr ||
+        OvStandardCall(ovSTANDARDNATIVETEXTUREWRITE, stream, const_cast<OvTexture*>(texture), 0) <= 0 ||
+        OvPluginRegistryWriteDataChunks(OvTextureGetRegistry(), stream, texture) == nullptr) {
+        return nullptr;
+    }
+    return texture;
+}
+
+OvTexture* OvTextureStreamReadNative(OvStream* stream) {
+    OvTexture* texture = nullptr;
+    if (OvStandardCall(ovSTANDARDNATIVETEXTUREREAD, stream, &texture, 0) <= 0 || texture == nullptr) {
+        return nullptr;
+    }
+    if (OvPluginRegistryReadDataChunks(OvTextureGetRegistry(), stream, texture) == nullptr) {
+        OvTextureDestroy(texture);
+        return nullptr;
+    }
+    return texture;
+}
+
+const OvTexDictionary* OvTexDictionaryStreamWriteNative(const OvTexDictionary* dict, OvStream* stream) {
+    OvUInt32 count = 0;
+    OvUInt32 size = ovCHUNKHEADERSIZE + 4;
+    for (const OvLLLink* l = dict->texturesInDict.next; l != &dict->texturesInDict; l = l->next) {
+        const OvUInt32 body = OvTextureStreamGetSizeNative(TextureOfLink(l));
+        if (body == 0) {
+            return nullptr;
+        }
+        size += ovCHUNKHEADERSIZE + body;
+        count++;
+    }
+    const OvUInt8 head[4] = {static_cast<OvUInt8>(count), static_cast<OvUInt8>(count >> 8), 0, 0};
+    if (count > 0xFFFF ||
+        OvStreamWriteChunkHeader(stream, ovID_TEXDICTIONARY, size, ovLIBRARYVERSION, ovLIBRARYBUILD) == nullptr ||
+        OvStreamWriteChunkHeader(stream, ovID_STRUCT, 4, ovLIBRARYVERSION, ovLIBRARYBUILD) == nullptr ||
+        OvStreamWrite(stream, head, 4) == nullptr) {
+        return nullptr;
+    }
+    // Oldest first, so that reading them back (each put at the head) gives the same order.
+    for (const OvLLLink* l = dict->texturesInDict.prev; l != &dict->texturesInDict; l = l->prev) {
+        if (OvTextureStreamWriteNative(TextureOfLink(l), stream) == nullptr) {
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+OvTexDictionary* OvTexDictionaryStreamReadNative(OvStream* stream) {
+    OvUInt32 length = 0;
+    OvUInt8 head[4];
+    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr) || length < 4 ||
+        OvStreamReadStrict(stream, head, 4) == nullptr || (length > 4 && OvStreamSkip(stream, length - 4) == nullptr)) {
+        return nullptr;
+    }
+    const OvUInt32 count = GetU16(head);
+    OvTexDictionary* dict = OvTexDictionaryCreate();
+    if (dict == nullptr) {
+        return nullptr;
+    }
+    bool ok = true;
+    for (OvUInt32 i = 0; ok && i < count; ++i) {
+        OvTexture* texture = nullptr;
+        ok = OvStreamFindChunk(stream, ovID_TEXTURENATIVE, nullptr, nullptr) &&
+             (texture = OvTextureStreamReadNative(stream)) != nullptr;
+        if (ok) {
+            OvTexDictionaryAddTexture(dict, texture);
+        }
+    }
+    if (!ok) {
+        // Nothing of a damaged dictionary is kept.
+        OvTexDictionaryDestroy(dict);
+        return nullptr;
+    }
+    return dict;
 }

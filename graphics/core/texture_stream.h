@@ -9,6 +9,11 @@
 struct OvStream;
 
 inline constexpr OvUInt32 ovID_TEXDICTIONARYIMAGES = 35;
+// A texture in the driver's native form (the driver's chunk, then the texture's extension
+// chunk), and a dictionary of such textures (a struct chunk {u16 count, u16 0}, then the count
+// native texture chunks, oldest first).
+inline constexpr OvUInt32 ovID_TEXTURENATIVE = 21;
+inline constexpr OvUInt32 ovID_TEXDICTIONARY = 22;
 // Bit 16 of the stored texture word: the texture has a raster whose levels are not made
 // automatically.
 inline constexpr OvUInt32 ovTEXTURESTREAMOWNLEVELS = 0x10000;
@@ -29,3 +34,18 @@ OvTexDictionary* OvTexDictionaryStreamReadImages(OvStream* stream);
 // (read back from its raster) and its texture chunk. Textures without a raster are left out.
 // The dictionary, or null on a failure.
 const OvTexDictionary* OvTexDictionaryStreamWriteImages(const OvTexDictionary* dict, OvStream* stream);
+
+// Body size of a native texture chunk; 0 when the driver cannot store the texture.
+OvUInt32 OvTextureStreamGetSizeNative(const OvTexture* texture);
+// Writes a whole native texture chunk; the texture, or null on a failure.
+const OvTexture* OvTextureStreamWriteNative(const OvTexture* texture, OvStream* stream);
+// Reads a native texture chunk's body (the stream just past its header) into a new texture
+// made by the driver; null (nothing made left behind) on any failure.
+OvTexture* OvTextureStreamReadNative(OvStream* stream);
+
+// Writes a whole dictionary chunk in the native form (every texture, with or without raster).
+// The dictionary, or null on a failure (a texture the driver cannot store is one).
+const OvTexDictionary* OvTexDictionaryStreamWriteNative(const OvTexDictionary* dict, OvStream* stream);
+// Reads a native dictionary's body (the stream just past its header) into a new dictionary;
+// null (and nothing made left behind) on any failure.
+OvTexDictionary* OvTexDictionaryStreamReadNative(OvStream* stream);

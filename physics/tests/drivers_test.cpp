@@ -444,3 +444,136 @@ TEST(PhysicsDrivers, GridBlockIsSharedAndCachesItsBoundsAndMass) {
     OvpVolumeDeinit(&b);
     EXPECT_EQ(memory.live(), 0);
 }
+
+TEST(PhysicsDrivers, RandomSpheresGetExactlyTheRecordsOfTheirOverlaps) {
+    // Seeded heaps of spheres over the floor, some sharing a centre: the step makes one record
+    // for every pair (and every sphere on the floor) closer than the threshold and no other,
+    // each with the analytic normal, separation and mid-plane point.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (int heap = 0; heap < 6; ++heap) {
+        TestWorld w(30);
+        OvpVolume floor;
+        OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+        floor.matrix = FloorMatrix();
+        ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &floor, 0));
+        std::vector<OvpObj*> balls;
+        std::vector<OvV3d> at;
+        std::vector<float> radius;
+        for (int i = 0; i < 30; ++i) {
+            OvV3d p = {4 * u(rng), 0.1f + 2 * u(rng), 4 * u(rng)};
+            if (i % 10 == 9) {
+                p = at[static_cast<std::size_t>(i) - 1]; // coincident centres
+            }
+            const float r = 0.2f + 0.3f * u(rng);
+            OvpBodyDef* def = OvpBodyDefCreate();
+            OvpSphereInit(def->volume, r);
+            OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
+            balls.push_back(w.Add(def, p));
+            at.push_back(p);
+            radius.push_back(r);
+        }
+        const std::vector<OvpContact> all = Collide(w);
+        const float threshold = w.pipeline->driver->threshold;
+        std::size_t expected = 0;
+        for (std::size_t i = 0; i < balls.size(); ++i) {
+            for (std::size_t j = i; j < balls.size(); ++j) {
+                const bool onFloor = i == j;
+                const OvV3d d = onFloor ? OvV3d{0, at[i].y, 0} : OvpSub(at[i], at[j]);
+                const float dist = std::sqrt(OvpDot(d, d));
+                const float sep = dist - radius[i] - (onFloor ? 0.0f : radius[j]);
+                const std::vector<OvpContact> r =
+                    Between(all, balls[i], onFloor ? static_cast<const void*>(&floor) : balls[j]);
+                if (std::fabs(sep - threshold) < 1e-4f) {
+                    continue; // too close to the threshold to call
+                }
+                if (sep >= threshold) {
+                    EXPECT_TRUE(r.empty()) << heap << ": " << i << "-" << j << " apart by " << sep;
+                    continue;
+                }
+                ++expected;
+                ASSERT_EQ(r.size(), 1u) << heap << ": " << i << "-" << j << " separation " << sep;
+                ASSERT_EQ(r[0].count, 1u);
+                EXPECT_NEAR(r[0].points[0].separation, sep, 1e-4f);
+                const OvV3d n = dist > 0.0f ? OvpScale(d, 1.0f / dist) : OvV3d{0, 0, 1};
+                if (dist > 0.0f) {
+                    ExpectNormal(r[0], n, "centre line");
+                }
+                // The point lies midway between the two surfaces along the normal.
+                const float along = OvpDot(r[0].normal, OvpSub(r[0].points[0].position, at[i]));
+                EXPECT_NEAR(along, -radius[i] + 0.5f * -sep, 1e-3f) << heap << ": " << i << "-" << j;
+            }
+        }
+        EXPECT_GE(all.size(), expected);
+        EXPECT_LE(all.size(), expected + 2) << "only borderline pairs may be added";
+        EXPECT_GT(expected, 5u);
+        OvpContextRemoveFixedVolume(w.context, &floor);
+    }
+}
+
+TEST(PhysicsDrivers, DegenerateTrianglesAndFlatBoxesGiveSoundRecords) {
+    // A list of triangles collapsed to segments and points between sound ones, under a box 0.005
+    // deep, a box of no thickness 0.002 below and a sphere 0.01 deep: the collapsed ones are
+    // passed over and every record is a face contact of the sound ones.
+    struct Bad {
+        static void Walk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+            buffer->count = 0;
+            buffer->flags = 0;
+            const OvV3d a = {-2, 0, -2}, b = {2, 0, -2}, c = {2, 0, 2}, d = {-2, 0, 2}, o = {0, 0, 0};
+            OvpTriangleBufferAppend(buffer, a, c, b, nullptr, 0, 0);
+            OvpTriangleBufferAppend(buffer, a, o, c, nullptr, 1, 0); // a segment
+            OvpTriangleBufferAppend(buffer, o, o, o, nullptr, 2, 0); // a point
+            OvpTriangleBufferAppend(buffer, a, d, c, nullptr, 3, 0);
+            OvpTriangleBufferAppend(buffer, d, d, a, nullptr, 4, ovpTRIANGLE_ALLEDGES);
+        }
+    };
+    OvpVolume* list = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    OvpVolumeSetTriangleCallback(list, reinterpret_cast<OvpVolumeCallback>(&Bad::Walk));
+    const float cube[3] = {0.5f, 0.5f, 0.5f}, sheet[3] = {0.5f, 0.0f, 0.5f};
+    OvpVolume box, flat, ball;
+    OvpBoxInit(&box, cube);
+    OvpBoxInit(&flat, sheet);
+    OvpSphereInit(&ball, 0.3f);
+    for (int k = 0; k < 3; ++k) {
+        const OvpVolume* v = k == 0 ? &box : k == 1 ? &flat : &ball;
+        const float lift = k == 0 ? 0.495f : k == 1 ? -0.002f : 0.29f;
+        const float expected = k == 0 ? -0.005f : k == 1 ? 0.002f : -0.01f;
+        for (int turn = 0; turn < 8; ++turn) {
+            LooseObject body({const_cast<OvpVolume*>(v)},
+                             {Placement(AxisAngle({0, 1, 0}, 0.4f * turn), {-1.0f + 0.3f * turn, lift, 0.1f})});
+            const OvpRefPair pair = {{{&body.o, 0, 0}, {reinterpret_cast<OvpObj*>(list), ovpREFNONE, 0}}, nullptr};
+            Driver drv(20);
+            std::vector<OvpContact> out = Records(6);
+            const OvUInt32 n = OvpCollidePairs(drv.d, &pair, 1, out.data(), 6);
+            EXPECT_GE(n, 1u) << k << " turn " << turn;
+            for (OvUInt32 i = 0; i < n; ++i) {
+                EXPECT_NEAR(std::fabs(out[i].normal.y), 1.0f, 1e-5f) << k << " turn " << turn;
+                EXPECT_LE(out[i].count, 4u);
+                for (OvUInt32 p = 0; p < out[i].count; ++p) {
+                    EXPECT_NEAR(out[i].points[p].separation, expected, 1e-4f) << k << " turn " << turn;
+                }
+            }
+        }
+    }
+    OvpVolumeDestroy(list);
+}
+
+TEST(PhysicsDrivers, FixedVolumesInExcludedGroupsMakeNoPairs) {
+    TestWorld w(2);
+    OvpVolume floor;
+    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+    floor.matrix = FloorMatrix();
+    floor.group = 1;
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &floor, 0));
+    OvpObj* ball = w.Sphere({0, 0.5f, 0});
+    const OvUInt32 excluded[4] = {0, 2, 0, 1u << (1 + 0 * 2)}; // row: object group 0, column: volume group 1
+    for (int k = 0; k < 3; ++k) {
+        w.manager->farfield->groupMatrix = k == 1 ? excluded : nullptr;
+        floor.group = k == 2 ? 0 : 1;
+        w.pipeline->pairCount = 0;
+        OvpObj* list[1] = {ball};
+        EXPECT_EQ(OvpFixedVolumePairs(w.context, list, 1, w.manager->farfield->groupMatrix), k == 1 ? 0u : 1u) << k;
+    }
+    w.manager->farfield->groupMatrix = nullptr;
+    OvpContextRemoveFixedVolume(w.context, &floor);
+}

@@ -1,15 +1,19 @@
-// texdict: texture dictionaries stored as images (chunk type 35).
-//   texdict list FILE            one line per texture
-//   texdict build OUT IMAGE...   a dictionary of the images, through the engine's texture read
-//                                and its dictionary writer
+// texdict: texture dictionaries stored as images (chunk type 35) or in the Direct3D 9 driver's
+// native form (chunk type 22).
+//   texdict list FILE                     one line per texture
+//   texdict build [--native] OUT IMAGE... a dictionary of the images, through the engine's
+//                                         texture read and its dictionary writer
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "graphics/core/chunk.h"
+#include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/raster.h"
 #include "graphics/core/error.h"
 #include "graphics/core/image.h"
 #include "graphics/core/stream.h"
@@ -18,17 +22,20 @@
 #include "graphics/core/texture_stream.h"
 #include "graphics/toolkits/bmp_reader.h"
 #include "graphics/toolkits/png_reader.h"
+#include "testing/headless_window.h"
 
 namespace {
 
 void Usage(std::FILE* out) {
     std::fprintf(out, "usage: texdict list FILE\n"
-                      "       texdict build [--no-mipmaps] OUT IMAGE...\n"
-                      "  list   prints one line per texture of the dictionary in FILE:\n"
+                      "       texdict build [--no-mipmaps] [--native] OUT IMAGE...\n"
+                      "  list   prints one line per texture of the dictionary in FILE (either form):\n"
                       "         NAME MASK WxH levels N format 0xFFFF type T   (MASK is - when there is none)\n"
+                      "         and, for a dictionary in the native form, d3dformat D (the device format).\n"
                       "  build  reads each IMAGE (.bmp or .png) as a texture named after the file without its\n"
                       "         extension, with mip levels made from it (filter mode 6) unless --no-mipmaps\n"
-                      "         (filter mode 2), and writes the dictionary to OUT.\n"
+                      "         (filter mode 2), and writes the dictionary to OUT: as images, or with --native\n"
+                      "         in the Direct3D 9 driver's native form (made on the driver's stand-in device).\n"
                       "  Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
 }
 
@@ -49,14 +56,26 @@ OvTexture* TextureOf(OvLLLink* link) {
     return reinterpret_cast<OvTexture*>(reinterpret_cast<char*>(link) - offsetof(OvTexture, lInDictionary));
 }
 
-int List(const char* path) {
+// The type of the file's first chunk, or 0 when it has none.
+OvUInt32 FirstChunkType(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    unsigned char bytes[4] = {};
+    if (!file.read(reinterpret_cast<char*>(bytes), 4)) {
+        return 0;
+    }
+    return OvChunkGetUInt32(bytes);
+}
+
+int List(const char* path, bool native) {
     OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     if (stream == nullptr) {
         std::fprintf(stderr, "texdict: %s: cannot open\n", path);
         return 1;
     }
     OvTexDictionary* dict = nullptr;
-    if (OvStreamFindChunk(stream, ovID_TEXDICTIONARYIMAGES, nullptr, nullptr)) {
+    if (native && OvStreamFindChunk(stream, ovID_TEXDICTIONARY, nullptr, nullptr)) {
+        dict = OvTexDictionaryStreamReadNative(stream);
+    } else if (!native && OvStreamFindChunk(stream, ovID_TEXDICTIONARYIMAGES, nullptr, nullptr)) {
         dict = OvTexDictionaryStreamReadImages(stream);
     }
     OvStreamClose(stream, nullptr);
@@ -67,15 +86,23 @@ int List(const char* path) {
     for (OvLLLink* l = dict->texturesInDict.next; l != &dict->texturesInDict; l = l->next) {
         const OvTexture* t = TextureOf(l);
         OvRaster* r = t->raster;
-        std::printf("%s %s %dx%d levels %d format 0x%04X type %d\n", t->name, t->mask[0] != '\0' ? t->mask : "-",
+        if (r == nullptr) {
+            std::printf("%s %s no raster\n", t->name, t->mask[0] != '\0' ? t->mask : "-");
+            continue;
+        }
+        std::printf("%s %s %dx%d levels %d format 0x%04X type %d", t->name, t->mask[0] != '\0' ? t->mask : "-",
                     r->width, r->height, OvRasterGetNumLevels(r), static_cast<unsigned>(OvRasterGetFormat(r)),
                     OvRasterGetType(r));
+        if (native) {
+            std::printf(" d3dformat %u", static_cast<unsigned>(OvD3D9RasterExtGet(r)->format));
+        }
+        std::printf("\n");
     }
     OvTexDictionaryDestroy(dict);
     return 0;
 }
 
-int Build(const char* out, const std::vector<const char*>& images, bool mipmaps) {
+int Build(const char* out, const std::vector<const char*>& images, bool mipmaps, bool native) {
     OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
     OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
     OvTexDictionary* dict = OvTexDictionaryCreate();
@@ -120,7 +147,8 @@ int Build(const char* out, const std::vector<const char*>& images, bool mipmaps)
     }
     if (status == 0) {
         OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMWRITE, out);
-        const bool written = stream != nullptr && OvTexDictionaryStreamWriteImages(dict, stream) != nullptr;
+        const bool written = stream != nullptr && (native ? OvTexDictionaryStreamWriteNative(dict, stream) != nullptr
+                                                          : OvTexDictionaryStreamWriteImages(dict, stream) != nullptr);
         const bool closed = stream != nullptr && OvStreamClose(stream, nullptr);
         if (!written || !closed) {
             std::fprintf(stderr, "texdict: %s: cannot write (%s)\n", out, HeldError().c_str());
@@ -141,10 +169,18 @@ int main(int argc, char** argv) {
     const bool list = argc == 3 && std::strcmp(argv[1], "list") == 0;
     const bool build = argc >= 4 && std::strcmp(argv[1], "build") == 0;
     bool mipmaps = true;
+    bool native = false;
     int first = 2;
-    if (build && std::strcmp(argv[2], "--no-mipmaps") == 0) {
-        mipmaps = false;
-        first = 3;
+    for (; build && first < argc && argv[first][0] == '-'; ++first) {
+        if (std::strcmp(argv[first], "--no-mipmaps") == 0) {
+            mipmaps = false;
+        } else if (std::strcmp(argv[first], "--native") == 0) {
+            native = true;
+        } else {
+            std::fprintf(stderr, "texdict: unknown option %s\n", argv[first]);
+            Usage(stderr);
+            return 2;
+        }
     }
     if (!list && !(build && argc - first >= 2)) {
         if (argc >= 2 && std::strcmp(argv[1], "list") != 0 && std::strcmp(argv[1], "build") != 0) {
@@ -153,15 +189,21 @@ int main(int argc, char** argv) {
         Usage(stderr);
         return 2;
     }
-    if (!OvTestEngineUp(0, nullptr, OvTestMemoryRasterDriver())) {
+    if (list) {
+        native = FirstChunkType(argv[2]) == ovID_TEXDICTIONARY;
+    }
+    // The native form is the Direct3D 9 driver's: it runs on the driver over the platform's
+    // stand-in device, on a window that is never shown.
+    HWND window = native ? OpenHeadlessWindow("texdict", DefWindowProcA, 64, 64) : nullptr;
+    if (!OvTestEngineUp(0, nullptr, native ? OvD3D9Driver() : OvTestMemoryRasterDriver(), native ? &window : nullptr)) {
         std::fprintf(stderr, "texdict: the graphics engine did not start\n");
         return 1;
     }
     int status = 0;
     if (list) {
-        status = List(argv[2]);
+        status = List(argv[2], native);
     } else {
-        status = Build(argv[first], std::vector<const char*>(argv + first + 1, argv + argc), mipmaps);
+        status = Build(argv[first], std::vector<const char*>(argv + first + 1, argv + argc), mipmaps, native);
     }
     OvTestEngineDown();
     return status;

@@ -5,6 +5,8 @@
 #include <png.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,34 @@ TEST_F(TexdictTest, BuildThenListRoundTripsSeveralImages) {
     run = Texdict("build --no-mipmaps " + Path("e.txd") + " " + Path("flat.png"));
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(Texdict("list " + Path("e.txd")).output, "flat - 2x2 levels 1 format 0x0600 type 4\n");
+}
+
+TEST_F(TexdictTest, NativeDictionariesListWithTheirDeviceFormats) {
+    WritePng("stone.png", 8, 8, false);
+    WritePng("glass.png", 6, 3, true);
+    ToolRun run = Texdict("build --native " + Path("n.txd") + " " + Path("stone.png") + " " + Path("glass.png"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    // A native dictionary chunk (22) whose textures keep their levels as the device holds them.
+    std::ifstream file(Path("n.txd"), std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 8u);
+    EXPECT_EQ(bytes[0], 22);
+    run = Texdict("list " + Path("n.txd"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output, "glass - 4x2 levels 3 format 0x9500 type 4 d3dformat 21\n"
+                          "stone - 8x8 levels 4 format 0x9600 type 4 d3dformat 22\n");
+    run = Texdict("build --native --no-mipmaps " + Path("m.txd") + " " + Path("stone.png"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Texdict("list " + Path("m.txd")).output, "stone - 8x8 levels 1 format 0x0600 type 4 d3dformat 22\n");
+
+    // A native dictionary cut short is named, not half listed.
+    std::ofstream cut(Path("cut.txd"), std::ios::binary);
+    cut.write(bytes.data(), static_cast<std::streamsize>(bytes.size() - 9));
+    cut.close();
+    run = Texdict("list " + Path("cut.txd"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("cut.txd: not a readable texture dictionary"), std::string::npos) << run.output;
+    EXPECT_EQ(Texdict("build --packed " + Path("d.txd") + " " + Path("stone.png")).status, 2);
 }
 
 TEST_F(TexdictTest, BadInputIsNamed) {

@@ -7,6 +7,7 @@
 
 #include "graphics/core/cpu_routines.h"
 #include "graphics/core/d3d9/device_cache.h"
+#include "graphics/core/d3d9/native_texture.h"
 #include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
@@ -382,6 +383,17 @@ OvBool FillStandardFunctions(OvStandardFunction* table, OvInt32 number) {
         {ovSTANDARDRASTERUNLOCKPALETTE, OvD3D9RasterUnlockPalette},
         {ovSTANDARDIMAGEGETFROMRASTER, OvD3D9ImageGetFromRaster},
         {ovSTANDARDRASTERSETFROMIMAGE, OvD3D9RasterSetFromImage},
+        {ovSTANDARDTEXTURESETRASTER, OvD3D9TextureSetRaster},
+        {ovSTANDARDSETCONTEXTRASTER, OvD3D9SetContextRaster},
+        {ovSTANDARDRASTERSUBRASTER, OvD3D9RasterSubRaster},
+        {ovSTANDARDRASTERCLEARRECT, OvD3D9RasterClearRect},
+        {ovSTANDARDRASTERCLEAR, OvD3D9RasterClear},
+        {ovSTANDARDRASTERRENDER, OvD3D9RasterRender},
+        {ovSTANDARDRASTERRENDERSCALED, OvD3D9RasterRenderScaled},
+        {ovSTANDARDRASTERRENDERFAST, OvD3D9RasterRenderFast},
+        {ovSTANDARDNATIVETEXTUREGETSIZE, OvD3D9NativeTextureGetSize},
+        {ovSTANDARDNATIVETEXTUREREAD, OvD3D9NativeTextureRead},
+        {ovSTANDARDNATIVETEXTUREWRITE, OvD3D9NativeTextureWrite},
     };
     for (const auto& [index, function] : installed) {
         if (index < number) {

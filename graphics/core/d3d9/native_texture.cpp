@@ -1,11 +1,15 @@
 #include "graphics/core/d3d9/native_texture.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "graphics/core/chunk.h"
+#include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/raster.h"
 #include "graphics/core/error.h"
 #include "graphics/core/raster.h"
+#include "graphics/core/texture.h"
 
 namespace {
 
@@ -127,6 +131,15 @@ OvBool OvD3D9NativeHeaderRead(OvStream* stream, OvD3D9NativeTexture* header, OvU
     if (header->platform != ovD3D9NATIVEPLATFORM) {
         return Refuse();
     }
+    if (length == ovD3D9NATIVETEXTUREBYTES) {
+        // A texture without a raster: the raster fields stay zero.
+        header->formatFlags = 0;
+        header->format = D3DFMT_UNKNOWN;
+        header->width = header->height = 0;
+        header->depth = header->numLevels = header->type = header->flags = 0;
+        *bodyLeft = 0;
+        return TRUE;
+    }
     if (OvStreamReadStrict(stream, bytes + ovD3D9NATIVETEXTUREBYTES, ovD3D9NATIVERASTERBYTES) == nullptr) {
         return FALSE;
     }
@@ -190,4 +203,242 @@ OvBool OvD3D9NativeLevelRead(OvStream* stream, OvUInt8* bits, OvUInt32 capacity,
         return Refuse();
     }
     return OvStreamReadStrict(stream, bits, *count) != nullptr ? TRUE : FALSE;
+}
+
+namespace {
+
+constexpr OvUInt32 kMaxLevels = 32;
+
+// What a texture stores: its header and the byte count of each stored level of face 0.
+struct Description {
+    OvD3D9NativeTexture header{};
+    OvBool hasRaster = FALSE;
+    OvUInt32 levelBytes[kMaxLevels] = {};
+};
+
+// The byte count of a locked level: its pitch times its rows (block rows when compressed).
+OvUInt32 LockedBytes(const OvRaster* raster, OvBool compressed) {
+    const OvInt32 rows = compressed ? (raster->height + 3) / 4 : raster->height;
+    return static_cast<OvUInt32>(raster->stride) * static_cast<OvUInt32>(rows);
+}
+
+bool Describe(const OvTexture* texture, Description* d) {
+    OvD3D9NativeTexture& h = d->header;
+    h.platform = ovD3D9NATIVEPLATFORM;
+    h.sampling = texture->filterAddressing & 0xFFFF;
+    std::memcpy(h.name, texture->name, sizeof h.name - 1);
+    std::memcpy(h.maskName, texture->mask, sizeof h.maskName - 1);
+    OvRaster* raster = texture->raster;
+    d->hasRaster = raster != nullptr ? TRUE : FALSE;
+    if (raster == nullptr) {
+        return true;
+    }
+    const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    const OvInt32 levels = OvRasterGetNumLevels(raster);
+    if (raster->parent != raster || raster->cpPixels != nullptr || raster->width <= 0 || raster->height <= 0 ||
+        raster->width > 0xFFFF || raster->height > 0xFFFF || levels < 1 || levels > static_cast<OvInt32>(kMaxLevels) ||
+        (ext->texture == nullptr && ext->cubeTexture == nullptr)) {
+        return false;
+    }
+    const OvBool compressed = OvD3D9RasterIsCompressed(raster);
+    h.formatFlags = static_cast<OvUInt32>(OvRasterGetFormat(raster));
+    h.format = ext->format;
+    h.width = static_cast<OvUInt16>(raster->width);
+    h.height = static_cast<OvUInt16>(raster->height);
+    h.depth = static_cast<OvUInt8>(raster->depth);
+    h.numLevels = static_cast<OvUInt8>(levels);
+    h.type = raster->cType;
+    h.flags = static_cast<OvUInt8>(
+        (ext->hasAlpha ? ovD3D9NATIVEHASALPHA : 0) | (OvD3D9RasterIsCubeMap(raster) ? ovD3D9NATIVECUBE : 0) |
+        ((ext->mipGen & ovD3D9MIPGENDEVICE) ? ovD3D9NATIVEAUTOMIPMAP : 0) | (compressed ? ovD3D9NATIVECOMPRESSED : 0));
+    OvD3D9RasterSetCubeFace(raster, 0);
+    for (OvUInt32 level = 0; level < OvD3D9NativeStoredLevels(h); ++level) {
+        if (OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKREAD) == nullptr) {
+            return false;
+        }
+        d->levelBytes[level] = LockedBytes(raster, compressed);
+        OvRasterUnlock(raster);
+    }
+    return true;
+}
+
+OvRaster* MakeRaster(const OvD3D9NativeTexture& h) {
+    const OvInt32 type = h.type;
+    const auto flags = static_cast<OvInt32>(h.formatFlags);
+    if (type != ovRASTERTYPENORMAL && type != ovRASTERTYPETEXTURE && type != ovRASTERTYPECAMERATEXTURE) {
+        return nullptr;
+    }
+    const bool compressed = (h.flags & ovD3D9NATIVECOMPRESSED) != 0;
+    const bool cube = (h.flags & ovD3D9NATIVECUBE) != 0;
+    const bool autoMip = (flags & ovRASTERFORMATMIPMAP) && (flags & ovRASTERFORMATAUTOMIPMAP);
+    if (compressed || cube) {
+        if (compressed && !OvD3D9CheckTextureFormat(h.format)) {
+            return nullptr;
+        }
+        const OvUInt32 levels = (flags & ovRASTERFORMATMIPMAP) ? h.numLevels : 1;
+        if (cube && levels > 1 &&
+            (OvD3D9GetCaps()->CubeTextureFilterCaps & (D3DPTFILTERCAPS_MIPFPOINT | D3DPTFILTERCAPS_MIPFLINEAR)) == 0) {
+            return nullptr;
+        }
+        OvRaster* raster = OvRasterCreate(h.width, h.height, h.depth, type | ovRASTERDONTALLOCATE | flags);
+        if (raster != nullptr &&
+            !OvD3D9RasterMakeTexture(raster, h.format, levels, cube ? TRUE : FALSE, autoMip ? TRUE : FALSE)) {
+            OvRasterDestroy(raster);
+            return nullptr;
+        }
+        return raster;
+    }
+    if ((flags & (ovRASTERFORMATPIXELFORMATMASK | ovRASTERFORMATPAL4 | ovRASTERFORMATPAL8)) == 0) {
+        // No engine format: exactly the stored device format.
+        return OvD3D9RasterCreateWithFormat(h.width, h.height, h.format,
+                                            type | (flags & (ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP)));
+    }
+    return OvRasterCreate(h.width, h.height, h.depth, type | flags);
+}
+
+// The raster as made must be the one stored: format, size, levels and where they come from.
+bool Matches(OvRaster* raster, const OvD3D9NativeTexture& h) {
+    const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    const OvInt32 levels = OvRasterGetNumLevels(raster);
+    return !((h.flags & ovD3D9NATIVEAUTOMIPMAP) && !(ext->mipGen & ovD3D9MIPGENDEVICE)) &&
+           static_cast<OvUInt32>(OvRasterGetFormat(raster)) == h.formatFlags && ext->format == h.format &&
+           raster->width == h.width && raster->height == h.height && levels >= 1 &&
+           OvD3D9NativeStoredLevels(h) <= static_cast<OvUInt32>(levels) &&
+           (OvD3D9RasterIsCubeMap(raster) != 0) == ((h.flags & ovD3D9NATIVECUBE) != 0);
+}
+
+// Fills the palette and the levels of every face from the stream, never past the chunk's body
+// (bodyLeft) nor past a locked level.
+bool ReadPixels(OvStream* stream, OvRaster* raster, const OvD3D9NativeTexture& h, OvUInt32* bodyLeft) {
+    const OvUInt32 paletteBytes = OvD3D9NativePaletteBytes(h.formatFlags);
+    if (paletteBytes != 0) {
+        OvUInt8* palette = OvRasterLockPalette(raster, ovRASTERLOCKWRITE);
+        if (palette == nullptr) {
+            return false;
+        }
+        const bool ok = paletteBytes <= *bodyLeft && OvStreamReadStrict(stream, palette, paletteBytes) != nullptr;
+        OvRasterUnlockPalette(raster);
+        if (!ok) {
+            return false;
+        }
+        *bodyLeft -= paletteBytes;
+    }
+    const OvBool compressed = OvD3D9RasterIsCompressed(raster);
+    for (OvUInt32 face = 0; face < OvD3D9NativeFaces(h); ++face) {
+        OvD3D9RasterSetCubeFace(raster, face);
+        for (OvUInt32 level = 0; level < OvD3D9NativeStoredLevels(h); ++level) {
+            OvUInt8* bits = OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKWRITE);
+            if (bits == nullptr) {
+                return false;
+            }
+            const OvUInt32 room = *bodyLeft >= 4 ? *bodyLeft - 4 : 0;
+            const OvUInt32 capacity = std::min(LockedBytes(raster, compressed), room);
+            OvUInt32 count = 0;
+            const bool ok = *bodyLeft >= 4 && OvD3D9NativeLevelRead(stream, bits, capacity, &count);
+            OvRasterUnlock(raster);
+            if (!ok) {
+                return false;
+            }
+            *bodyLeft -= 4 + count;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+OvBool OvD3D9NativeTextureGetSize(void* sizeOut, void* texture, OvInt32) {
+    Description d;
+    if (!Describe(static_cast<const OvTexture*>(texture), &d)) {
+        return FALSE;
+    }
+    *static_cast<OvUInt32*>(sizeOut) = OvD3D9NativeChunkSize(d.header, d.hasRaster, d.levelBytes);
+    return TRUE;
+}
+
+OvBool OvD3D9NativeTextureWrite(void* out, void* in, OvInt32) {
+    auto* stream = static_cast<OvStream*>(out);
+    const auto* texture = static_cast<const OvTexture*>(in);
+    Description d;
+    if (!Describe(texture, &d) ||
+        OvD3D9NativeHeaderWrite(stream, d.header, d.hasRaster,
+                                OvD3D9NativeChunkSize(d.header, d.hasRaster, d.levelBytes)) == nullptr) {
+        return FALSE;
+    }
+    OvRaster* raster = texture->raster;
+    if (raster == nullptr) {
+        return TRUE;
+    }
+    const OvUInt32 paletteBytes = OvD3D9NativePaletteBytes(d.header.formatFlags);
+    if (paletteBytes != 0) {
+        const OvUInt8* palette = OvRasterLockPalette(raster, ovRASTERLOCKREAD);
+        const bool ok = palette != nullptr && OvStreamWrite(stream, palette, paletteBytes) != nullptr;
+        if (palette != nullptr) {
+            OvRasterUnlockPalette(raster);
+        }
+        if (!ok) {
+            return FALSE;
+        }
+    }
+    const OvBool compressed = OvD3D9RasterIsCompressed(raster);
+    for (OvUInt32 face = 0; face < OvD3D9NativeFaces(d.header); ++face) {
+        OvD3D9RasterSetCubeFace(raster, face);
+        for (OvUInt32 level = 0; level < OvD3D9NativeStoredLevels(d.header); ++level) {
+            const OvUInt8* bits = OvRasterLock(raster, static_cast<OvUInt8>(level), ovRASTERLOCKREAD);
+            if (bits == nullptr) {
+                return FALSE;
+            }
+            // Every face has the sizes measured on face 0.
+            const OvUInt32 count = LockedBytes(raster, compressed);
+            const bool ok = count == d.levelBytes[level] && OvD3D9NativeLevelWrite(stream, bits, count) != nullptr;
+            OvRasterUnlock(raster);
+            if (!ok) {
+                return FALSE;
+            }
+        }
+    }
+    return TRUE;
+}
+
+OvBool OvD3D9NativeTextureRead(void* in, void* textureOut, OvInt32) {
+    auto* stream = static_cast<OvStream*>(in);
+    OvD3D9NativeTexture h{};
+    OvUInt32 bodyLeft = 0;
+    if (!OvD3D9NativeHeaderRead(stream, &h, &bodyLeft)) {
+        return FALSE;
+    }
+    OvRaster* raster = nullptr;
+    if (h.width != 0) {
+        raster = MakeRaster(h);
+        if (raster == nullptr) {
+            return FALSE;
+        }
+        if (!Matches(raster, h)) {
+            OvRasterDestroy(raster);
+            return FALSE;
+        }
+        // The stored levels go in as they are: no regeneration while they are written.
+        const OvUInt8 autoBit = ovRASTERFORMATAUTOMIPMAP >> 8;
+        const OvUInt8 saved = raster->cFormat;
+        raster->cFormat = static_cast<OvUInt8>(saved & ~autoBit);
+        const bool ok =
+            ReadPixels(stream, raster, h, &bodyLeft) && (bodyLeft == 0 || OvStreamSkip(stream, bodyLeft) != nullptr);
+        raster->cFormat = saved;
+        if (!ok) {
+            OvRasterDestroy(raster);
+            return FALSE;
+        }
+    }
+    OvTexture* texture = OvTextureCreate(raster);
+    if (texture == nullptr) {
+        if (raster != nullptr) {
+            OvRasterDestroy(raster);
+        }
+        return FALSE;
+    }
+    texture->filterAddressing = h.sampling & 0xFFFF;
+    OvTextureSetName(texture, h.name);
+    OvTextureSetMaskName(texture, h.maskName);
+    *static_cast<OvTexture**>(textureOut) = texture;
+    return TRUE;
 }

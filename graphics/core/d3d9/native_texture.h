@@ -56,7 +56,8 @@ OvStream* OvD3D9NativeHeaderWrite(OvStream* stream, const OvD3D9NativeTexture& h
 // Finds the struct chunk and reads and checks the fixed part: a version in range, platform 9,
 // a non-zero size, a level count the size allows, a known depth, palette flags that match the
 // depth, and a body long enough for what the header announces. FALSE on any failure; *bodyLeft
-// gets the body bytes past the fixed part.
+// gets the body bytes past the fixed part. A body of the first 72 bytes only is a texture
+// without a raster: its raster fields are zero (width 0).
 OvBool OvD3D9NativeHeaderRead(OvStream* stream, OvD3D9NativeTexture* header, OvUInt32* bodyLeft);
 
 // Writes one level: its byte count, then its bytes in pieces of at most 1,024.
@@ -64,3 +65,17 @@ OvStream* OvD3D9NativeLevelWrite(OvStream* stream, const OvUInt8* bits, OvUInt32
 // Reads one level's byte count and bytes into bits; FALSE (nothing copied past capacity) when
 // the count exceeds capacity or the stream ends early. *count gets the stored count.
 OvBool OvD3D9NativeLevelRead(OvStream* stream, OvUInt8* bits, OvUInt32 capacity, OvUInt32* count);
+
+struct OvTexture;
+
+// Standard function 25: (out OvUInt32 chunk size with its header, texture). The levels of face 0
+// are measured by read locks. FALSE for a raster that cannot be stored.
+OvBool OvD3D9NativeTextureGetSize(void* sizeOut, void* texture, OvInt32 number);
+// Standard function 27: (stream, texture) writes the texture's native chunk. FALSE at the first
+// failed write or lock, or for a raster that cannot be stored (wider or higher than 65,535,
+// without a device texture).
+OvBool OvD3D9NativeTextureWrite(void* stream, void* texture, OvInt32 number);
+// Standard function 26: (stream, out OvTexture*) reads a native chunk into a new texture with
+// a raster of exactly the stored format, size and levels; FALSE (nothing left behind) when the
+// chunk is damaged or the device cannot make that raster.
+OvBool OvD3D9NativeTextureRead(void* stream, void* textureOut, OvInt32 number);

@@ -1,28 +1,38 @@
 #pragma once
 // Driver rasters: the Direct3D objects behind each raster (the raster extension), the choice of
-// D3DFORMAT for a raster, creation and destruction by raster type, and level locks.
+// D3DFORMAT for a raster, creation and destruction by raster type, level and face locks, clears
+// and copies between rasters.
 //
-// Textures (types 0 and 4) live in the managed pool; a z-buffer of the window's client size is
-// the device's own depth surface, any other a depth-stencil surface of its own; a camera raster
-// stands for the device's back buffer.
+// Textures (types 0 and 4) live in the managed pool, depth-format textures in the default pool;
+// a z-buffer of the window's client size is the device's own depth surface, any other a
+// depth-stencil surface of its own; a camera raster stands for the device's back buffer; a
+// camera texture (type 5) is a render-target texture in the default pool.
 
 #include "graphics/core/raster.h"
+#include "graphics/core/vector.h"
 #include "platform/d3d9.h"
 
 struct OvImage;
 
 // The raster extension (plugin id 0x40C).
 struct OvD3D9RasterExt {
-    IDirect3DTexture9* texture;     // types 0 and 4: the texture (one reference)
-    IDirect3DSurface9* surface;     // type 1: the depth surface (a reference unless it is the device's own)
-    D3DFORMAT format;               // the resource's format
-    OvUInt8 hasAlpha;               // the format has alpha
-    OvUInt8 lockedLevel;            // the level now locked; 0xFF none
-    OvUInt8 ownSurface;             // surface holds a reference of its own
-    IDirect3DSurface9* lockSurface; // surface held while locked
-    OvUInt8* palette;               // P8 textures: 256 entries of r, g, b, flags; else null
-    OvUInt32 paletteNumber;         // the device palette of a P8 texture
+    IDirect3DTexture9* texture;         // types 0, 4 and 5: the texture (one reference)
+    IDirect3DCubeTexture9* cubeTexture; // cube rasters: the cube texture instead (one reference)
+    IDirect3DSurface9* surface;         // type 1: the depth surface (a reference unless it is the device's own)
+    D3DFORMAT format;                   // the resource's format
+    OvUInt8 hasAlpha;                   // the format has alpha
+    OvUInt8 lockedLevel;                // the level now locked; 0xFF none
+    OvUInt8 ownSurface;                 // surface holds a reference of its own
+    OvUInt8 cube;                       // low nibble: a cube texture; high nibble: the face a lock addresses
+    OvUInt8 mipGen;                     // ovD3D9MIPGENDEVICE, ovD3D9MIPGENCOMPRESSED
+    IDirect3DSurface9* lockSurface;     // surface held while locked
+    OvUInt8* palette;                   // P8 textures: 256 entries of r, g, b, flags; else null
+    OvUInt32 paletteNumber;             // the device palette of a P8 texture
 };
+
+// OvD3D9RasterExt::mipGen: the device makes the mip levels; the format is block-compressed.
+inline constexpr OvUInt8 ovD3D9MIPGENDEVICE = 0x01;
+inline constexpr OvUInt8 ovD3D9MIPGENCOMPRESSED = 0x10;
 
 inline constexpr OvUInt32 ovPLUGINIDD3D9RASTER = 0x40C;
 // Lock of a locked raster or of a raster type that cannot be locked.
@@ -36,8 +46,33 @@ OvD3D9RasterExt* OvD3D9RasterExtGet(OvRaster* raster);
 
 // The D3DFORMAT of a raster format code (0x100-0xA00), or D3DFMT_UNKNOWN.
 D3DFORMAT OvD3D9RasterCodeFormat(OvInt32 code);
-// TRUE when the adapter accepts format as a texture on the current display format.
+// Format checks against the current adapter and display format: a texture; a render-target
+// texture (with a depth match to the device's depth format); a depth-stencil texture; a cube
+// texture; and automatic mip levels of a texture, a render-target texture or a cube texture
+// (only where the device can make them, and only when the answer is plain success).
 OvBool OvD3D9CheckTextureFormat(D3DFORMAT format);
+OvBool OvD3D9CheckRenderTargetFormat(D3DFORMAT format);
+OvBool OvD3D9CheckDepthFormat(D3DFORMAT format);
+OvBool OvD3D9CheckCubeFormat(D3DFORMAT format);
+OvBool OvD3D9CheckAutoMipmapFormat(D3DFORMAT format);
+OvBool OvD3D9CheckAutoMipmapRenderTargetFormat(D3DFORMAT format);
+OvBool OvD3D9CheckAutoMipmapCubeFormat(D3DFORMAT format);
+
+// A raster of exactly the given D3DFORMAT (type and mip flags from flags): a render-target
+// texture for type 5, a depth-stencil texture for depth formats, else a managed texture; its
+// format code, depth and alpha from the format where the driver knows it (block-compressed
+// formats: depth 16, 565 or 4444 by alpha). Null when the device refuses it.
+OvRaster* OvD3D9RasterCreateWithFormat(OvInt32 width, OvInt32 height, D3DFORMAT format, OvInt32 flags);
+// Gives a raster made with the don't-allocate flag a texture (or cube texture) of the format,
+// with the levels asked (0: all) and device-made levels where asked and granted; the raster's
+// extension takes the format, its alpha and whether it is compressed. FALSE when the device
+// refuses it.
+OvBool OvD3D9RasterMakeTexture(OvRaster* raster, D3DFORMAT format, OvUInt32 levels, OvBool cube, OvBool autoMipmap);
+
+OvBool OvD3D9RasterIsCubeMap(OvRaster* raster);
+OvBool OvD3D9RasterIsCompressed(OvRaster* raster);
+// The cube face (0-5) that the next lock of a cube raster addresses.
+void OvD3D9RasterSetCubeFace(OvRaster* raster, OvUInt32 face);
 
 // The creation flags with a supported pixel format for a raster type (the format asked, or
 // the default for the depth when none is asked); -1 (with an error) when none fits.
@@ -75,3 +110,36 @@ OvInt32 OvD3D9ImageBestRasterFormat(const OvImage* image);
 // Standard function 9: the raster record (size, type, format, depth) the driver would make for
 // an image with the given creation flags, without making it.
 OvBool OvD3D9RasterFormatForImage(void* raster, void* image, OvInt32 flags);
+
+// A rectangle of a raster, in pixels.
+struct OvRect {
+    OvInt32 x;
+    OvInt32 y;
+    OvInt32 w;
+    OvInt32 h;
+};
+
+// Standard function 8: (texture, raster) the texture takes the raster.
+OvBool OvD3D9TextureSetRaster(void* texture, void* raster, OvInt32 number);
+
+// Standard function 11: the raster that later clears and copies draw into (null: the raster
+// module's current context).
+OvBool OvD3D9SetContextRaster(void* out, void* raster, OvInt32 number);
+// Standard function 12: (sub-raster, parent) the sub-raster becomes a window on the parent at
+// its offsets and takes the parent's type, depth and format; it owns no pixels.
+OvBool OvD3D9RasterSubRaster(void* subRaster, void* parent, OvInt32 number);
+// Standard functions 13 and 14: clears a rectangle {x, y, width, height} (OvRect) or the whole
+// of the context raster to a pixel value in its format.
+OvBool OvD3D9RasterClearRect(void* out, void* rect, OvInt32 pixel);
+OvBool OvD3D9RasterClear(void* out, void* in, OvInt32 pixel);
+// Standard functions 17, 18 and 19: copies a raster into the context raster, at a position
+// (OvV2d, 17 and 19) or scaled to a rectangle (OvRect, 18). Camera rasters and camera textures
+// copy between each other on the device; other pairs copy through locks, converting pixels
+// between formats. Z rasters take no part.
+OvBool OvD3D9RasterRender(void* raster, void* position, OvInt32 number);
+OvBool OvD3D9RasterRenderScaled(void* raster, void* rect, OvInt32 number);
+OvBool OvD3D9RasterRenderFast(void* raster, void* position, OvInt32 number);
+
+struct OvTexture;
+// TRUE when a texture's raster has alpha.
+OvBool OvD3D9TextureHasAlpha(const OvTexture* texture);

@@ -14,7 +14,8 @@ void* gWindowStandIn = nullptr;
 
 } // namespace
 
-OvBool OvTestEngineUp(OvUInt32 initFlags, OvTestEngineRegisterFunction registerPlugins, const OvDriver* driver) {
+OvBool OvTestEngineUp(OvUInt32 initFlags, OvTestEngineRegisterFunction registerPlugins, const OvDriver* driver,
+                      void* openData) {
     OvNullDriverReset();
     OvEngineSetDriver(driver != nullptr ? driver : OvNullDriverGet());
     if (!OvEngineInit(nullptr, initFlags, kArenaSize)) {
@@ -23,7 +24,7 @@ OvBool OvTestEngineUp(OvUInt32 initFlags, OvTestEngineRegisterFunction registerP
     if (registerPlugins != nullptr) {
         registerPlugins();
     }
-    if (!OvEngineOpen(&gWindowStandIn)) {
+    if (!OvEngineOpen(openData != nullptr ? openData : &gWindowStandIn)) {
         OvEngineTerm();
         return FALSE;
     }

@@ -15,7 +15,9 @@ using OvTestEngineRegisterFunction = void (*)();
 
 // TRUE when every step succeeded; on failure whatever was brought up is taken down again.
 // driver: the one to run on (null: the null driver).
+// openData is what the engine's open hands the driver (null: a stand-in the test drivers accept;
+// the Direct3D 9 driver takes a pointer to the window).
 OvBool OvTestEngineUp(OvUInt32 initFlags = 0, OvTestEngineRegisterFunction registerPlugins = nullptr,
-                      const OvDriver* driver = nullptr);
+                      const OvDriver* driver = nullptr, void* openData = nullptr);
 // TRUE when every step succeeded.
 OvBool OvTestEngineDown();

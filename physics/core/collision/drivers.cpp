@@ -312,30 +312,36 @@ OvUInt32 OvpCollisionWriteRecords(OvpCollisionDriver* d, OvpContact* tasks, OvUI
     return made;
 }
 
+OvInt32 OvpGatherPairParts(OvpCollisionDriver* d, const OvpRefPair* pair) {
+    OvpGatherState* g = &d->gather;
+    g->entryCount = g->matrixCount = g->temporaryCount = 0;
+    g->stop = 0;
+    d->stop = 0;
+    d->partPairCount = 0;
+    d->taskCount = 0;
+    OvpBBox boxA, boxB;
+    if (OvpRefGetBox(&pair->ref[0], &boxA) == nullptr || OvpRefGetBox(&pair->ref[1], &boxB) == nullptr) {
+        return 0;
+    }
+    const OvInt32 countA = OvpGatherParts(d, &pair->ref[0], nullptr, &boxB);
+    if (countA == 0) {
+        return 0;
+    }
+    const OvInt32 countB = OvpGatherParts(d, &pair->ref[1], nullptr, &boxA);
+    if (countB == 0) {
+        return 0;
+    }
+    return OvpFilterPartPairs(d, countA, countB, pair->pairWord, d->groupMatrix);
+}
+
 OvUInt32 OvpCollidePairs(OvpCollisionDriver* d, const OvpRefPair* pairs, OvUInt32 count, OvpContact* out,
                          OvUInt32 capacity) {
     OvUInt32 written = 0;
     OvpGatherState* g = &d->gather;
     for (OvUInt32 i = 0; i < count && written < capacity; ++i) {
-        const OvpRefPair& pair = pairs[i];
-        OvpBBox boxA, boxB;
-        if (OvpRefGetBox(&pair.ref[0], &boxA) == nullptr || OvpRefGetBox(&pair.ref[1], &boxB) == nullptr) {
+        if (OvpGatherPairParts(d, &pairs[i]) == 0) {
             continue;
         }
-        g->entryCount = g->matrixCount = g->temporaryCount = 0;
-        g->stop = 0;
-        d->stop = 0;
-        d->partPairCount = 0;
-        d->taskCount = 0;
-        const OvInt32 countA = OvpGatherParts(d, &pair.ref[0], nullptr, &boxB);
-        if (countA == 0) {
-            continue;
-        }
-        const OvInt32 countB = OvpGatherParts(d, &pair.ref[1], nullptr, &boxA);
-        if (countB == 0) {
-            continue;
-        }
-        OvpFilterPartPairs(d, countA, countB, pair.pairWord, d->groupMatrix);
         // A full queue is written out and the walk goes on with the next part pair, so a pair
         // with more part pairs than the queue holds still ends.
         for (OvInt32 k = 0; k < d->partPairCount && written < capacity; ++k) {

@@ -66,6 +66,12 @@ OvInt32 OvpGatherParts(OvpCollisionDriver* driver, const OvpRef* end, const OvpB
 OvInt32 OvpFilterPartPairs(OvpCollisionDriver* driver, OvInt32 countA, OvInt32 countB, const OvUInt32* partExclusion,
                            const OvUInt32* groupMatrix);
 
+// One candidate pair's part pairs: the gathering and the queue are emptied, both ends'
+// boxes taken, the parts of each end gathered against the other's box and filtered with the
+// pair's part-exclusion matrix and the group matrix. Returns the part pairs made (0 when an
+// end gathers nothing); they stay valid until the next call.
+OvInt32 OvpGatherPairParts(OvpCollisionDriver* driver, const OvpRefPair* pair);
+
 // Collides two gathered entries; when they touch within the threshold the task's record is
 // kept (ends, smaller friction and restitution, identity words on every point). 1 queued.
 // Raises the stop flag when the queue is or becomes full.

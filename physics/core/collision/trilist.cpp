@@ -153,6 +153,14 @@ const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
                                             "OvpTrilist",
                                             {0, 0, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_TRILIST}};
 
+bool OvpTriangleIsDegenerate(const OvV3d& v0, const OvV3d& v1, const OvV3d& v2) {
+    const OvV3d a = OvpSub(v1, v0), b = OvpSub(v2, v0), c = OvpSub(v2, v1);
+    const OvV3d n = OvpCross(a, b);
+    const float longest = std::fmax(OvpDot(a, a), std::fmax(OvpDot(b, b), OvpDot(c, c)));
+    const float area2 = OvpDot(n, n);
+    return !(area2 > FLT_MIN) || !(area2 > 1e-10f * longest * longest);
+}
+
 const OvpVolumeType ovpGridVolumeType = {ovpVOLUME_GRID,
                                          GridDestroy,
                                          GridSphere,
@@ -366,7 +374,7 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
     const OvInt32 count = buffer->count < buffer->capacity ? buffer->count : buffer->capacity;
     for (OvInt32 i = 0; i < count; ++i) {
         const OvpTriangleRecord& r = buffer->triangles[i];
-        if (r.klass & ovpTRIANGLE_SKIP) {
+        if ((r.klass & ovpTRIANGLE_SKIP) || OvpTriangleIsDegenerate(r.v0, r.v1, r.v2)) {
             continue;
         }
         if (s->temporaryCount >= s->temporaryCapacity || s->entryCount >= s->entryCapacity) {

@@ -126,6 +126,10 @@ struct OvpGatherState {
     OvBool stop;
 };
 
+// Whether the triangle has (next to) no area: a segment or a point, whose face normal means
+// nothing. The gathering skips such triangles; their neighbours carry the surface.
+bool OvpTriangleIsDegenerate(const OvV3d& v0, const OvV3d& v1, const OvV3d& v2);
+
 // Whether the boxes lie more than the margin apart on some axis.
 bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin);
 

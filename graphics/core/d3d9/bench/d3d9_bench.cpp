@@ -9,15 +9,23 @@
 //   dynamic_lock/append: 100 vertices of 28 bytes locked and unlocked, a new frame every 64
 //     locks; items are locks;
 //   raster/from_image/<format>, raster/to_image/<format>: a 256x256 32-bit image written into
-//     a texture of that format (lock, convert, unlock) or read back from it; items are pixels.
+//     a texture of that format (lock, convert, unlock) or read back from it; items are pixels;
+//   native_read/texture: a 1024x1024 8888 texture with its 11 mip levels read from its native
+//     chunk in memory (raster made, every level locked and filled); bytes are the chunk's;
+//   native_read/plain: the same bytes read from a memory stream into one buffer.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/device_cache.h"
 #include "graphics/core/d3d9/raster.h"
+#include "graphics/core/chunk.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/texture.h"
+#include "graphics/core/texture_stream.h"
 #include "graphics/core/image.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
@@ -208,6 +216,62 @@ BENCHMARK(RasterImage)->Name("raster/from_image/565")->Args({ovRASTERFORMAT565, 
 BENCHMARK(RasterImage)->Name("raster/to_image/8888")->Args({ovRASTERFORMAT8888, 1});
 BENCHMARK(RasterImage)->Name("raster/to_image/888")->Args({ovRASTERFORMAT888, 1});
 BENCHMARK(RasterImage)->Name("raster/to_image/565")->Args({ovRASTERFORMAT565, 1});
+
+// The native chunk of a 1024x1024 8888 mip chain, written once.
+const std::vector<OvUInt8>& NativeChunk() {
+    static std::vector<OvUInt8> bytes;
+    if (bytes.empty() && TheDriver().ok) {
+        OvRaster* raster =
+            OvRasterCreate(1024, 1024, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888 | ovRASTERFORMATMIPMAP);
+        OvTexture* texture = raster != nullptr ? OvTextureCreate(raster) : nullptr;
+        OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+        if (texture != nullptr && OvTextureStreamWriteNative(texture, out) != nullptr) {
+            OvMemory memory{};
+            OvStreamClose(out, &memory);
+            bytes.assign(memory.start, memory.start + memory.length);
+            OvFree(memory.start);
+        } else {
+            OvStreamClose(out, nullptr);
+        }
+        if (texture != nullptr) {
+            OvTextureDestroy(texture);
+        }
+    }
+    return bytes;
+}
+
+void NativeRead(benchmark::State& state) {
+    std::vector<OvUInt8> bytes = NativeChunk();
+    if (bytes.empty()) {
+        state.SkipWithError("no native chunk");
+        return;
+    }
+    const bool plain = state.range(0) != 0;
+    std::vector<OvUInt8> into(bytes.size());
+    for (auto _ : state) {
+        OvMemory memory{bytes.data(), static_cast<OvUInt32>(bytes.size())};
+        OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+        if (plain) {
+            OvStreamRead(in, into.data(), static_cast<OvUInt32>(into.size()));
+            benchmark::DoNotOptimize(into.data());
+        } else {
+            OvTexture* texture = nullptr;
+            if (OvStreamFindChunk(in, ovID_TEXTURENATIVE, nullptr, nullptr)) {
+                texture = OvTextureStreamReadNative(in);
+            }
+            if (texture == nullptr) {
+                OvStreamClose(in, nullptr);
+                state.SkipWithError("native read failed");
+                return;
+            }
+            OvTextureDestroy(texture);
+        }
+        OvStreamClose(in, nullptr);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes.size()));
+}
+BENCHMARK(NativeRead)->Name("native_read/texture")->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(NativeRead)->Name("native_read/plain")->Arg(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,0 +1,299 @@
+// Raster kinds beyond plain textures (camera textures, depth textures, sub-rasters, 4-bit palette
+// requests) and the raster clears and copies into the context raster, checked pixel by pixel.
+
+#include <cstring>
+#include <vector>
+
+#include "graphics/core/d3d9/pixel_convert.h"
+#include "graphics/core/d3d9/raster.h"
+#include "graphics/core/d3d9/tests/d3d9_fixture.h"
+#include "graphics/core/error.h"
+#include "graphics/core/image.h"
+
+namespace {
+
+using D3d9RasterCopyTest = D3d9DriverTest;
+
+OvInt32 TakeError() {
+    OvError e{};
+    OvErrorGet(&e);
+    return e.errorCode;
+}
+
+// The level-0 pixel values of a raster, row by row (read through a lock).
+std::vector<OvUInt32> Pixels(OvRaster* raster) {
+    std::vector<OvUInt32> out;
+    const OvUInt8* p = OvRasterLock(raster, 0, ovRASTERLOCKREAD);
+    EXPECT_NE(p, nullptr);
+    if (p == nullptr) {
+        return out;
+    }
+    const OvInt32 bytes = raster->depth / 8;
+    for (OvInt32 y = 0; y < raster->height; ++y) {
+        for (OvInt32 x = 0; x < raster->width; ++x) {
+            OvUInt32 v = 0;
+            std::memcpy(&v, p + y * raster->stride + x * bytes, static_cast<std::size_t>(bytes));
+            out.push_back(v);
+        }
+    }
+    OvRasterUnlock(raster);
+    return out;
+}
+
+// Writes value(x, y) into every level-0 pixel.
+template <typename F>
+void Paint(OvRaster* raster, F value) {
+    OvUInt8* p = OvRasterLock(raster, 0, ovRASTERLOCKWRITE);
+    ASSERT_NE(p, nullptr);
+    const OvInt32 bytes = raster->depth / 8;
+    for (OvInt32 y = 0; y < raster->height; ++y) {
+        for (OvInt32 x = 0; x < raster->width; ++x) {
+            const OvUInt32 v = value(x, y);
+            std::memcpy(p + y * raster->stride + x * bytes, &v, static_cast<std::size_t>(bytes));
+        }
+    }
+    OvRasterUnlock(raster);
+}
+
+OvRaster* SubRaster(OvRaster* parent, OvInt32 x, OvInt32 y, OvInt32 w, OvInt32 h) {
+    OvRaster* sub = OvRasterCreate(w, h, 0, parent->cType | ovRASTERDONTALLOCATE);
+    EXPECT_NE(sub, nullptr);
+    sub->nOffsetX = static_cast<OvUInt16>(x);
+    sub->nOffsetY = static_cast<OvUInt16>(y);
+    EXPECT_TRUE(OvD3D9RasterSubRaster(sub, parent, 0));
+    return sub;
+}
+
+} // namespace
+
+TEST_F(D3d9RasterCopyTest, ClearsFillTheirRectangleOfEveryKindOfContext) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    const auto bw = static_cast<OvInt32>(pp->BackBufferWidth), bh = static_cast<OvInt32>(pp->BackBufferHeight);
+    OvRaster* tex8888 = OvRasterCreate(16, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
+    OvRaster* tex565 = OvRasterCreate(8, 8, 16, ovRASTERTYPETEXTURE | ovRASTERFORMAT565);
+    OvRaster* camera = OvRasterCreate(bw, bh, 0, ovRASTERTYPECAMERA);
+    OvRaster* target = OvRasterCreate(16, 16, 0, ovRASTERTYPECAMERATEXTURE);
+    ASSERT_TRUE(tex8888 && tex565 && camera && target);
+    EXPECT_EQ(OvRasterGetFormat(target), ovRASTERFORMAT888); // a 32-bit display
+    OvRaster* window = SubRaster(tex8888, 4, 2, 8, 4);
+    struct Case {
+        const char* what;
+        OvRaster* context;
+        OvUInt32 first, second; // pixel values in the context's format
+        OvUInt32 mask;          // the bits a pixel keeps
+    };
+    const Case cases[] = {
+        {"8888 texture", tex8888, 0x80112233u, 0xFF00FF00u, 0xFFFFFFFFu},
+        {"565 texture", tex565, 0xF800u, 0x07E0u, 0xFFFFu},
+        {"camera", camera, 0xFF336699u, 0xFFCC0000u, 0xFFFFFFu},
+        {"camera texture", target, 0xFF0000FFu, 0xFF00FF00u, 0xFFFFFFu},
+        {"sub-raster", window, 0x01020304u, 0x0A0B0C0Du, 0xFFFFFFFFu},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        ASSERT_TRUE(OvD3D9SetContextRaster(nullptr, k.context, 0));
+        ASSERT_TRUE(OvD3D9RasterClear(nullptr, nullptr, static_cast<OvInt32>(k.first)));
+        // A rectangle reaching past the right and bottom edges is clipped to the raster.
+        const OvRect rect{k.context->width - 3, 1, 10, k.context->height};
+        ASSERT_TRUE(OvD3D9RasterClearRect(nullptr, const_cast<OvRect*>(&rect), static_cast<OvInt32>(k.second)));
+        const std::vector<OvUInt32> got = Pixels(k.context);
+        ASSERT_EQ(got.size(), static_cast<std::size_t>(k.context->width * k.context->height));
+        for (OvInt32 y = 0; y < k.context->height; ++y) {
+            for (OvInt32 x = 0; x < k.context->width; ++x) {
+                const bool inside = x >= rect.x && y >= rect.y;
+                ASSERT_EQ(got[static_cast<std::size_t>(y * k.context->width + x)] & k.mask,
+                          (inside ? k.second : k.first) & k.mask)
+                    << x << "," << y;
+            }
+        }
+    }
+    // The sub-raster's clears stayed inside its window of the parent.
+    const std::vector<OvUInt32> parent = Pixels(tex8888);
+    EXPECT_EQ(parent[0], 0x80112233u);
+    EXPECT_EQ(parent[2 * 16 + 4], 0x01020304u);
+    EXPECT_EQ(parent[3 * 16 + 11], 0x0A0B0C0Du);
+    EXPECT_EQ(parent[3 * 16 + 12], 0x80112233u);
+
+    // A z raster is cleared on its own surface; the bound depth surface is bound again after it.
+    OvRaster* z = OvRasterCreate(32, 32, 0, ovRASTERTYPEZBUFFER);
+    IDirect3DSurface9* bound = nullptr;
+    device->GetDepthStencilSurface(&bound);
+    ASSERT_TRUE(OvD3D9SetContextRaster(nullptr, z, 0));
+    EXPECT_TRUE(OvD3D9RasterClear(nullptr, nullptr, 0));
+    IDirect3DSurface9* after = nullptr;
+    device->GetDepthStencilSurface(&after);
+    EXPECT_EQ(after, bound);
+    for (IDirect3DSurface9* s : {bound, after}) {
+        if (s != nullptr) {
+            s->Release();
+        }
+    }
+    OvD3D9SetContextRaster(nullptr, nullptr, 0);
+    for (OvRaster* r : {z, window, target, camera, tex565, tex8888}) {
+        OvRasterDestroy(r);
+    }
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+TEST_F(D3d9RasterCopyTest, CopiesPlaceScaleAndConvertPixels) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    OvRaster* source = OvRasterCreate(4, 4, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
+    OvRaster* dest = OvRasterCreate(16, 16, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
+    OvRaster* dest565 = OvRasterCreate(8, 8, 16, ovRASTERTYPETEXTURE | ovRASTERFORMAT565);
+    OvRaster* camera = OvRasterCreate(static_cast<OvInt32>(pp->BackBufferWidth),
+                                      static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPECAMERA);
+    OvRaster* target = OvRasterCreate(8, 8, 0, ovRASTERTYPECAMERATEXTURE);
+    OvRaster* z = OvRasterCreate(16, 16, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_TRUE(source && dest && dest565 && camera && target && z);
+    const auto colour = [](OvInt32 x, OvInt32 y) { return 0xFF000000u | static_cast<OvUInt32>(x * 0x40 << 16 | y * 0x40); };
+    Paint(source, colour);
+    Paint(dest, [](OvInt32, OvInt32) { return 0u; });
+
+    // Placed: the source's pixels at the position, nothing else touched.
+    OvD3D9SetContextRaster(nullptr, dest, 0);
+    OvV2d at{5, 3};
+    ASSERT_TRUE(OvD3D9RasterRender(source, &at, 0));
+    std::vector<OvUInt32> got = Pixels(dest);
+    for (OvInt32 y = 0; y < 16; ++y) {
+        for (OvInt32 x = 0; x < 16; ++x) {
+            const bool inside = x >= 5 && x < 9 && y >= 3 && y < 7;
+            ASSERT_EQ(got[static_cast<std::size_t>(y * 16 + x)], inside ? colour(x - 5, y - 3) : 0u) << x << "," << y;
+        }
+    }
+    // Scaled to twice the size: each source pixel covers two by two.
+    OvRect twice{0, 8, 8, 8};
+    ASSERT_TRUE(OvD3D9RasterRenderScaled(source, &twice, 0));
+    got = Pixels(dest);
+    for (OvInt32 y = 8; y < 16; ++y) {
+        for (OvInt32 x = 0; x < 8; ++x) {
+            ASSERT_EQ(got[static_cast<std::size_t>(y * 16 + x)], colour(x / 2, (y - 8) / 2)) << x << "," << y;
+        }
+    }
+    // Into a 565 raster the colours are converted as the encoder has them.
+    OvD3D9SetContextRaster(nullptr, dest565, 0);
+    OvV2d origin{0, 0};
+    ASSERT_TRUE(OvD3D9RasterRenderFast(source, &origin, 0));
+    got = Pixels(dest565);
+    for (OvInt32 y = 0; y < 4; ++y) {
+        for (OvInt32 x = 0; x < 4; ++x) {
+            OvRGBA c{};
+            ASSERT_TRUE(OvD3D9DecodePixel(&c, colour(x, y), D3DFMT_A8R8G8B8));
+            OvUInt32 expected = 0;
+            ASSERT_TRUE(OvD3D9EncodePixel(&expected, c, D3DFMT_R5G6B5));
+            ASSERT_EQ(got[static_cast<std::size_t>(y * 8 + x)], expected);
+        }
+    }
+    // Texture into the camera, camera into a camera texture (on the device), that back into a texture.
+    OvD3D9SetContextRaster(nullptr, camera, 0);
+    OvV2d corner{10, 20};
+    ASSERT_TRUE(OvD3D9RasterRender(source, &corner, 0));
+    OvRaster* window = SubRaster(camera, 10, 20, 4, 4);
+    OvD3D9SetContextRaster(nullptr, target, 0);
+    ASSERT_TRUE(OvD3D9RasterRender(window, &origin, 0));
+    OvD3D9SetContextRaster(nullptr, dest, 0);
+    ASSERT_TRUE(OvD3D9RasterRender(target, &origin, 0));
+    got = Pixels(dest);
+    for (OvInt32 y = 0; y < 4; ++y) {
+        for (OvInt32 x = 0; x < 4; ++x) {
+            ASSERT_EQ(got[static_cast<std::size_t>(y * 16 + x)] & 0xFFFFFFu, colour(x, y) & 0xFFFFFFu);
+        }
+    }
+    // Z rasters take no part, either way.
+    TakeError();
+    EXPECT_FALSE(OvD3D9RasterRender(z, &origin, 0));
+    EXPECT_EQ(TakeError(), 2);
+    OvD3D9SetContextRaster(nullptr, z, 0);
+    EXPECT_FALSE(OvD3D9RasterRender(source, &origin, 0));
+    EXPECT_EQ(TakeError(), 2);
+    OvD3D9SetContextRaster(nullptr, nullptr, 0);
+    for (OvRaster* r : {window, z, target, camera, dest565, dest, source}) {
+        OvRasterDestroy(r);
+    }
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+TEST_F(D3d9RasterCopyTest, SubRastersLockTheirWindowOfTheParent) {
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    OvRaster* parent = OvRasterCreate(16, 16, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT888);
+    Paint(parent, [](OvInt32 x, OvInt32 y) { return static_cast<OvUInt32>(y * 16 + x); });
+    OvRaster* sub = SubRaster(parent, 3, 5, 6, 2);
+    EXPECT_EQ(sub->depth, 32);
+    EXPECT_EQ(OvRasterGetFormat(sub), OvRasterGetFormat(parent));
+    const std::vector<OvUInt32> got = Pixels(sub);
+    ASSERT_EQ(got.size(), 12u);
+    for (OvInt32 i = 0; i < 12; ++i) {
+        EXPECT_EQ(got[static_cast<std::size_t>(i)] & 0xFFFFFFu, static_cast<OvUInt32>((5 + i / 6) * 16 + 3 + i % 6));
+    }
+    // A sub-raster owns nothing: destroying it leaves the parent's texture alone.
+    OvRasterDestroy(sub);
+    EXPECT_EQ(Pixels(parent)[0] & 0xFFFFFFu, 0u);
+    // A raster without pixels of its own has nothing to lock; one without a resource still
+    // counts its levels.
+    OvRaster* empty = OvRasterCreate(256, 64, 0, ovRASTERTYPETEXTURE | ovRASTERDONTALLOCATE | ovRASTERFORMATMIPMAP);
+    TakeError();
+    EXPECT_EQ(OvRasterLock(empty, 0, ovRASTERLOCKREAD), nullptr);
+    EXPECT_EQ(TakeError(), ovERRRASTERLOCKED);
+    EXPECT_EQ(OvRasterGetNumLevels(empty), 9);
+    OvRasterDestroy(empty);
+    OvRasterDestroy(parent);
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+TEST_F(D3d9RasterCopyTest, CameraAndDepthTexturesLiveInTheDefaultPoolAcrossAReset) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.depthTextureFormats = {D3DFMT_D16};
+    adapter.textureFormats.push_back(D3DFMT_P8);
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    OvRaster* target = OvRasterCreate(16, 16, 0, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMAT8888);
+    OvRaster* depth = OvRasterCreate(16, 16, 0, ovRASTERTYPETEXTURE | ovRASTERFORMAT16);
+    ASSERT_TRUE(target && depth);
+    EXPECT_EQ(OvD3D9RasterExtGet(target)->format, D3DFMT_A8R8G8B8);
+    EXPECT_EQ(OvD3D9RasterExtGet(depth)->format, D3DFMT_D16);
+    EXPECT_EQ(D3d9LiveObjects(device), live + 2);
+    // Locks go through a system-memory copy that each unlock releases.
+    for (int i = 0; i < 3; ++i) {
+        Paint(target, [i](OvInt32 x, OvInt32) { return static_cast<OvUInt32>(x + i); });
+        EXPECT_EQ(Pixels(target)[5], static_cast<OvUInt32>(5 + i));
+    }
+    EXPECT_EQ(D3d9LiveObjects(device), live + 2);
+    // A reset takes both away and makes them again.
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    EXPECT_NE(OvD3D9RasterExtGet(target)->texture, nullptr);
+    EXPECT_NE(OvD3D9RasterExtGet(depth)->texture, nullptr);
+    EXPECT_EQ(D3d9LiveObjects(device), live + 2);
+    // Camera textures are not palettised; 4-bit palette requests are 8-bit ones without a pixel
+    // format, and refused with one.
+    TakeError();
+    EXPECT_EQ(OvRasterCreate(8, 8, 0, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888), nullptr);
+    EXPECT_EQ(TakeError(), 2);
+    OvRaster* pal = OvRasterCreate(8, 8, 4, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL4);
+    ASSERT_NE(pal, nullptr);
+    EXPECT_EQ(OvRasterGetFormat(pal), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
+    EXPECT_EQ(OvRasterCreate(8, 8, 4, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL4 | ovRASTERFORMAT888), nullptr);
+    EXPECT_EQ(TakeError(), ovERRBADRASTERFORMAT);
+    OvImage* image = OvImageCreate(4, 4, 4);
+    OvImageAllocatePixels(image);
+    for (int i = 0; i < 16; ++i) {
+        image->palette[i * 4 + 3] = 255;
+    }
+    OvInt32 width = 0, height = 0, bits = 0, format = 0;
+    ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &bits, &format), nullptr);
+    EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
+    EXPECT_EQ(bits, 8);
+    OvImageDestroy(image);
+    for (OvRaster* r : {pal, depth, target}) {
+        OvRasterDestroy(r);
+    }
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
