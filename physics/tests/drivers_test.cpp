@@ -577,3 +577,76 @@ TEST(PhysicsDrivers, FixedVolumesInExcludedGroupsMakeNoPairs) {
     w.manager->farfield->groupMatrix = nullptr;
     OvpContextRemoveFixedVolume(w.context, &floor);
 }
+
+namespace {
+
+// A graphics source as the graphics side would hand it over: a bounding box and sphere, and
+// one big triangle at y = 0 in its own model space.
+struct FakeSource {
+    OvpBBox box = {{2, 1, 3}, 0, {-2, -1, -1}, 0};
+    OvSphere sphere = {{1, 2, 3}, 4};
+};
+OvpBBox* SourceBox(const void* s, OvpBBox* out) { return &(*out = static_cast<const FakeSource*>(s)->box); }
+OvSphere* SourceSphere(const void* s, OvSphere* out) { return &(*out = static_cast<const FakeSource*>(s)->sphere); }
+void SourceWalk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+    OvpTriangleBufferAppend(buffer, {-9, 0, -9}, {0, 0, 9}, {9, 0, -9}, nullptr, 0);
+    buffer->flags = ovpTRIANGLES_MODELSPACE;
+}
+
+} // namespace
+
+TEST(PhysicsDrivers, GraphicsSourceKindsAreBoundedAndWalkedThroughTheirHandlers) {
+    FakeSource source;
+    const OvpTrilistSource handlers = {SourceBox, SourceSphere, SourceWalk};
+    OvpVolume world, atomic, geometry, bare;
+    OvpTrilistInit(&world, &source, ovpTRILIST_WORLD);
+    OvpTrilistInit(&atomic, &source, ovpTRILIST_ATOMIC);
+    OvpTrilistInit(&geometry, &source, ovpTRILIST_GEOMETRY);
+    OvpTrilistInit(&bare, &source, ovpTRILIST_SECTOR);
+    for (OvpVolume* v : {&world, &atomic, &geometry, &bare}) {
+        v->fat = 0.5f;
+    }
+    for (OvUInt32 kind : {ovpTRILIST_WORLD, ovpTRILIST_ATOMIC, ovpTRILIST_GEOMETRY}) {
+        OvpTrilistSetSource(kind, &handlers);
+    }
+    const OvMatrix shift = Placement(kNone, {10, 0, 0});
+    OvpBBox box;
+    OvSphere sphere;
+    world.type->boundingBox(&world, &shift, 0, &box);
+    EXPECT_FLOAT_EQ(box.sup.x, 12.0f);
+    EXPECT_FLOAT_EQ(box.inf.z, -1.0f);
+    world.type->boundingSphere(&world, &sphere);
+    EXPECT_FLOAT_EQ(sphere.radius, 3.0f + 0.5f) << "round the box, plus the fat";
+    atomic.type->boundingBox(&atomic, &shift, 0, &box);
+    EXPECT_FLOAT_EQ(box.sup.x, 1 + 10 + 4.5f);
+    EXPECT_FLOAT_EQ(box.inf.y, 2 - 4.5f);
+    EXPECT_FLOAT_EQ(atomic.type->thickness(&atomic), 2.0f) << "(radius with fat - fat) / 2";
+    float lo, hi;
+    const OvV3d up = {0, 1, 0};
+    atomic.type->interval(&atomic, &up, &lo, &hi);
+    EXPECT_FLOAT_EQ(lo, 2 - 4.5f);
+    EXPECT_FLOAT_EQ(hi, 2 + 4.5f);
+    bare.type->boundingSphere(&bare, &sphere);
+    EXPECT_EQ(sphere.radius, FLT_MAX) << "a kind without handlers is unbounded";
+
+    // The geometry's model-space triangle, placed 5 up by the volume's matrix, under a sphere
+    // 0.01 deep; the walk ends with the sphere's record.
+    geometry.fat = 0.0f;
+    geometry.matrix = Placement(kNone, {0, 5, 0});
+    OvpVolume ball;
+    OvpSphereInit(&ball, 0.5f);
+    LooseObject body({&ball}, {Placement(kNone, {0.5f, 5.49f, 0})});
+    const OvpRefPair pair = {{{reinterpret_cast<OvpObj*>(&geometry), ovpREFNONE, 0}, {&body.o, 0, 0}}, nullptr};
+    Driver drv(8);
+    std::vector<OvpContact> out = Records(2);
+    ASSERT_EQ(OvpCollidePairs(drv.d, &pair, 1, out.data(), 2), 1u);
+    ExpectNormal(out[0], {0, -1, 0}, "from the ball to the placed triangle");
+    ExpectSeparations(out[0], -0.01f, "ball on placed triangle");
+
+    for (OvUInt32 kind : {ovpTRILIST_WORLD, ovpTRILIST_ATOMIC, ovpTRILIST_GEOMETRY}) {
+        OvpTrilistSetSource(kind, nullptr);
+    }
+    OvpVolumeDeinit(&world);
+    EXPECT_EQ(world.data.ref[0], nullptr);
+    EXPECT_FLOAT_EQ(source.sphere.radius, 4.0f) << "the source stays the caller's";
+}

@@ -1,6 +1,7 @@
 #include "graphics/core/d3d9/raster.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "graphics/core/d3d9/device.h"
@@ -762,7 +763,17 @@ OvBool OvD3D9RasterDestroy(void*, void* object, OvInt32) {
     return TRUE;
 }
 
+namespace {
+
+// The back buffer's size when the video rasters were released.
+UINT gReleasedWidth = 0;
+UINT gReleasedHeight = 0;
+
+} // namespace
+
 void OvD3D9ReleaseVideoRasters() {
+    gReleasedWidth = OvD3D9GetPresentParameters()->BackBufferWidth;
+    gReleasedHeight = OvD3D9GetPresentParameters()->BackBufferHeight;
     for (OvRaster* raster : gVideoRasters) {
         OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
         if (raster->cType == ovRASTERTYPEZBUFFER) {
@@ -790,10 +801,22 @@ OvBool OvD3D9RestoreVideoRasters() {
                 ok = FALSE;
             }
             break;
-        case ovRASTERTYPECAMERA:
+        case ovRASTERTYPECAMERA: {
+            // A camera raster keeps its share of the back buffer.
+            const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+            if (raster->parent == raster && gReleasedWidth != 0 && gReleasedHeight != 0) {
+                raster->width = static_cast<OvInt32>(static_cast<std::int64_t>(raster->width) * pp->BackBufferWidth /
+                                                     gReleasedWidth);
+                raster->height = static_cast<OvInt32>(static_cast<std::int64_t>(raster->height) * pp->BackBufferHeight /
+                                                      gReleasedHeight);
+            }
             ext->format = OvD3D9GetCurrentMode()->format;
             ext->hasAlpha = PixelFormatInfo(ext->format).alpha;
+            const OvInt32 code = PixelFormatInfo(ext->format).code & ovRASTERFORMATPIXELFORMATMASK;
+            raster->cFormat = static_cast<OvUInt8>((raster->cFormat & 0xF0) | (code >> 8));
+            raster->depth = PixelFormatInfo(ext->format).bits;
             break;
+        }
         case ovRASTERTYPECAMERATEXTURE:
             if (raster->width > 0 && raster->height > 0 && !MakeCameraTexture(raster, ext)) {
                 ok = FALSE;
@@ -1468,4 +1491,44 @@ OvBool OvD3D9RasterRenderScaled(void* raster, void* rect, OvInt32) {
 
 OvBool OvD3D9RasterRenderFast(void* raster, void* position, OvInt32 number) {
     return OvD3D9RasterRender(raster, position, number);
+}
+
+OvRaster* OvD3D9RasterConvertToMipmapped(OvRaster* raster) {
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    const OvInt32 type = raster->cType;
+    // A cube would come back as a plain texture without five of its faces: refused, as are
+    // compressed rasters, sub-rasters and locked ones.
+    if ((type != ovRASTERTYPENORMAL && type != ovRASTERTYPETEXTURE && type != ovRASTERTYPECAMERATEXTURE) ||
+        raster->parent != raster || raster->cpPixels != nullptr || (ext->cube & 0x0F) != 0 ||
+        ext->mipGen >= ovD3D9MIPGENCOMPRESSED || BaseTexture(ext) == nullptr) {
+        Fail(ovERRBADRASTERFORMAT);
+        return nullptr;
+    }
+    OvImage* image = OvImageCreate(raster->width, raster->height, 32);
+    if (image == nullptr || OvImageAllocatePixels(image) == nullptr || !OvD3D9ImageGetFromRaster(image, raster, 0)) {
+        if (image != nullptr) {
+            OvImageDestroy(image);
+        }
+        return nullptr;
+    }
+    const auto accepted = [type](D3DFORMAT format) {
+        return type == ovRASTERTYPECAMERATEXTURE ? OvD3D9CheckRenderTargetFormat(format)
+                                                 : OvD3D9CheckTextureFormat(format);
+    };
+    const bool deep = DisplayDepth() > 16;
+    OvInt32 code = 0;
+    if (!ext->hasAlpha) {
+        code = deep && accepted(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
+    } else {
+        code = deep && accepted(D3DFMT_A8R8G8B8) ? ovRASTERFORMAT8888
+               : accepted(D3DFMT_A4R4G4B4)       ? ovRASTERFORMAT4444
+                                                 : ovRASTERFORMAT1555;
+    }
+    OvD3D9RasterDestroy(nullptr, raster, 0);
+    raster->depth = 0;
+    const bool ok =
+        OvD3D9RasterCreate(nullptr, raster, type | code | ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP) &&
+        OvD3D9RasterSetFromImage(raster, image, 0);
+    OvImageDestroy(image);
+    return ok ? raster : nullptr;
 }

@@ -69,6 +69,12 @@ OvRaster* OvD3D9RasterCreateWithFormat(OvInt32 width, OvInt32 height, D3DFORMAT 
 // refuses it.
 OvBool OvD3D9RasterMakeTexture(OvRaster* raster, D3DFORMAT format, OvUInt32 levels, OvBool cube, OvBool autoMipmap);
 
+// Makes a raster mipmapped in place: its pixels taken as an image, its resource made again with
+// automatic mip levels in the format its alpha wants (as the device takes it), the image written
+// back (the levels follow). Cube, compressed, locked and sub-rasters are refused. The raster, or
+// null (a raster whose resource could not be made again is left without one).
+OvRaster* OvD3D9RasterConvertToMipmapped(OvRaster* raster);
+
 OvBool OvD3D9RasterIsCubeMap(OvRaster* raster);
 OvBool OvD3D9RasterIsCompressed(OvRaster* raster);
 // The cube face (0-5) that the next lock of a cube raster addresses.

@@ -20,13 +20,53 @@ OvBool TrilistDestroy(OvpVolume* volume) {
     return 1;
 }
 
-OvSphere* TrilistSphere(const OvpVolume*, OvSphere* out) {
-    out->center = {0.0f, 0.0f, 0.0f};
-    out->radius = FLT_MAX;
+OvpTrilistSource gSources[ovpTRILIST_USER] = {};
+
+OvUInt32 Kind(const OvpVolume* volume) { return static_cast<OvUInt32>(volume->data.word[1]); }
+
+// The source's handlers; null for the caller's own triangles and for graphics kinds whose
+// handlers are not installed (those lists are unbounded).
+const OvpTrilistSource* SourceOf(const OvpVolume* volume) {
+    const OvUInt32 kind = Kind(volume);
+    return kind < ovpTRILIST_USER && volume->data.ref[0] != nullptr ? &gSources[kind] : nullptr;
+}
+
+// Kinds 0 and 1 are bounded by their source's box, kinds 2 and 3 by its sphere.
+bool BoxKind(const OvpVolume* volume) { return Kind(volume) <= ovpTRILIST_SECTOR; }
+
+OvSphere* TrilistSphere(const OvpVolume* volume, OvSphere* out) {
+    const OvpTrilistSource* source = SourceOf(volume);
+    OvpBBox box;
+    if (source != nullptr && BoxKind(volume) && source->box != nullptr &&
+        source->box(volume->data.ref[0], &box) != nullptr) {
+        OvpMathSphereFromBox(out, &box);
+    } else if (source == nullptr || BoxKind(volume) || source->sphere == nullptr ||
+               source->sphere(volume->data.ref[0], out) == nullptr) {
+        out->center = {0.0f, 0.0f, 0.0f};
+        out->radius = FLT_MAX;
+        return out;
+    }
+    out->radius += volume->fat;
     return out;
 }
 
-OvpBBox* TrilistBox(const OvpVolume*, const OvMatrix*, OvBool, OvpBBox* out) {
+OvpBBox* TrilistBox(const OvpVolume* volume, const OvMatrix* matrix, OvBool, OvpBBox* out) {
+    const OvpTrilistSource* source = SourceOf(volume);
+    OvSphere sphere;
+    if (source != nullptr && BoxKind(volume) && source->box != nullptr) {
+        OvpBBox box;
+        if (source->box(volume->data.ref[0], &box) != nullptr) {
+            return matrix != nullptr ? OvpMathBoxTransform(out, &box, matrix) : (*out = box, out);
+        }
+    } else if (source != nullptr && !BoxKind(volume) && source->sphere != nullptr &&
+               source->sphere(volume->data.ref[0], &sphere) != nullptr) {
+        const OvV3d c = matrix != nullptr ? OvpAdd(sphere.center, matrix->pos) : sphere.center;
+        const float r = sphere.radius + volume->fat;
+        out->sup = OvpAdd(c, {r, r, r});
+        out->inf = OvpSub(c, {r, r, r});
+        out->pad0 = out->pad1 = 0;
+        return out;
+    }
     out->sup = {kUnbounded, kUnbounded, kUnbounded};
     out->inf = {-kUnbounded, -kUnbounded, -kUnbounded};
     out->pad0 = out->pad1 = 0;
@@ -248,9 +288,20 @@ OvpVolume* OvpTrilistCreate(const void* source, OvUInt32 kind) {
     return volume != nullptr ? OvpTrilistInit(volume, source, kind) : nullptr;
 }
 
-void OvpTrilistDefaultWalker(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+void OvpTrilistSetSource(OvUInt32 kind, const OvpTrilistSource* handlers) {
+    if (kind < ovpTRILIST_USER) {
+        gSources[kind] = handlers != nullptr ? *handlers : OvpTrilistSource{};
+    }
+}
+
+void OvpTrilistDefaultWalker(const OvpVolume* volume, const OvMatrix* placement, const OvpBBox* box, void* argument,
+                             OvpTriangleBuffer* buffer) {
     buffer->count = 0;
     buffer->flags = 0;
+    const OvpTrilistSource* source = SourceOf(volume);
+    if (source != nullptr && source->walker != nullptr) {
+        source->walker(volume, placement, box, argument, buffer);
+    }
 }
 
 OvBool OvpTriangleBufferAppend(OvpTriangleBuffer* buffer, const OvV3d& v0, const OvV3d& v1, const OvV3d& v2,

@@ -56,8 +56,19 @@ extern const OvpVolumeType ovpTrilistVolumeType;
 // An aligned volume of the triangle-list type over the source, with the default walker.
 OvpVolume* OvpTrilistCreate(const void* source, OvUInt32 kind);
 OvpVolume* OvpTrilistInit(OvpVolume* volume, const void* source, OvUInt32 kind);
-// The default walker: clears the buffer. Graphics sources (kinds 0-3) are walked by the
-// graphics side of the engine, which installs its own walker; kind 4 has no triangles of its own.
+// The graphics side's handlers of one graphics source kind (world, sector, atomic, geometry):
+// the source's box (kinds 0 and 1) or bounding sphere (kinds 2 and 3, an atomic's brought up to
+// date first), and the walk of its triangles in a box, which sets the buffer's space flag.
+// Lists of a kind without handlers are unbounded and have no triangles.
+struct OvpTrilistSource {
+    OvpBBox* (*box)(const void* source, OvpBBox* out);
+    OvSphere* (*sphere)(const void* source, OvSphere* out);
+    OvpTriangleWalker walker;
+};
+// Installs (or, with null, removes) the handlers of a graphics source kind.
+void OvpTrilistSetSource(OvUInt32 kind, const OvpTrilistSource* handlers);
+// The default walker: clears the buffer, then walks a graphics source through its kind's
+// handlers; the caller's own triangles (kind 4) come only from the caller's walker.
 void OvpTrilistDefaultWalker(const OvpVolume* volume, const OvMatrix* placement, const OvpBBox* box, void* argument,
                              OvpTriangleBuffer* buffer);
 // Appends a triangle while there is room (class 15); 1 appended.

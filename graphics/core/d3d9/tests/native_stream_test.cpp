@@ -173,9 +173,21 @@ TEST_F(D3d9NativeStream, EveryKindOfRasterComesBackAsItWasWritten) {
         EXPECT_EQ(OvChunkGetUInt32(bytes.data()), ovID_TEXTURENATIVE);
         EXPECT_EQ(OvChunkGetUInt32(bytes.data() + 4), bytes.size() - 12);
         EXPECT_EQ(OvChunkGetUInt32(bytes.data() + 4), OvTextureStreamGetSizeNative(texture));
-        EXPECT_EQ(OvChunkGetUInt32(bytes.data() + kBody), 9u);
-        EXPECT_EQ(OvChunkGetUInt32(bytes.data() + kBody + 72), static_cast<OvUInt32>(OvRasterGetFormat(raster)));
-        EXPECT_EQ(bytes[kBody + 85], OvRasterGetNumLevels(raster));
+        // The driver chunk: a struct chunk of version 0x37002 build 22, then the fixed fields.
+        EXPECT_EQ(OvChunkGetUInt32(bytes.data() + 12), ovID_STRUCT);
+        EXPECT_EQ(OvChunkGetUInt32(bytes.data() + 20), OvChunkStampPack(0x37002, 22));
+        const OvUInt8* body = bytes.data() + kBody;
+        EXPECT_EQ(OvChunkGetUInt32(body), 9u);
+        EXPECT_EQ(OvChunkGetUInt32(body + 4), 0x3204u);
+        EXPECT_STREQ(reinterpret_cast<const char*>(body + 8), "wall");
+        EXPECT_STREQ(reinterpret_cast<const char*>(body + 40), "wallA");
+        EXPECT_EQ(OvChunkGetUInt32(body + 72), static_cast<OvUInt32>(OvRasterGetFormat(raster)));
+        EXPECT_EQ(OvChunkGetUInt32(body + 76), OvD3D9RasterExtGet(raster)->format);
+        EXPECT_EQ(body[80] | body[81] << 8, raster->width);
+        EXPECT_EQ(body[82] | body[83] << 8, raster->height);
+        EXPECT_EQ(body[84], raster->depth);
+        EXPECT_EQ(body[85], OvRasterGetNumLevels(raster));
+        EXPECT_EQ(body[86], raster->cType);
 
         OvTexture* back = ReadNative(bytes);
         ASSERT_NE(back, nullptr);
@@ -248,15 +260,29 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
         size_t at;
         OvUInt32 value;
     };
+    // Bytes 84-87: depth, levels, type, flags.
+    const auto tail = [](OvUInt32 depth, OvUInt32 levels, OvUInt32 type, OvUInt32 flags) {
+        return depth | levels << 8 | type << 16 | flags << 24;
+    };
     const Case cases[] = {
         {"platform 8", kBody, 8},
-        {"more levels stored than the raster has", kBody + 84, 0x04020020},
+        {"version out of range", 20, OvChunkStampPack(0x34000, 1)},
+        {"body shorter than its header says", 16, 88 + 2},
+        {"zero width", kBody + 80, 8u << 16},
+        {"more levels than the size allows", kBody + 84, tail(32, 6, 4, 0)},
+        {"zero levels", kBody + 84, tail(32, 0, 4, 0)},
+        {"unknown depth", kBody + 84, tail(18, 1, 4, 0)},
+        {"compressed flag on a plain format", kBody + 84, tail(32, 1, 4, ovD3D9NATIVECOMPRESSED)},
+        {"cube that is not square", kBody + 84, tail(32, 1, 4, ovD3D9NATIVECUBE)},
+        {"palette flag on a 32-bit raster", kBody + 72, ovRASTERFORMATPAL8 | ovRASTERFORMAT888},
+        {"stray format bits", kBody + 72, 0x10000600},
+        {"more levels stored than the raster has", kBody + 84, tail(32, 2, 4, 0)},
+        {"camera raster type", kBody + 84, tail(32, 1, 2, 0)},
         {"level count above the level", firstCount, 16 * 4 * 8 + 1},
         {"level count past the chunk", firstCount, 0x7FFFFFFF},
         {"format the driver does not know", kBody + 72, 0},
         {"format the adapter lacks", kBody + 76, D3DFMT_DXT3},
         {"format that does not match the flags", kBody + 76, D3DFMT_A8R8G8B8},
-        {"camera raster type", kBody + 84, 0x02010020},
     };
     for (const Case& k : cases) {
         Bytes bytes = good;

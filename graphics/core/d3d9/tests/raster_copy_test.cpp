@@ -41,8 +41,7 @@ std::vector<OvUInt32> Pixels(OvRaster* raster) {
 }
 
 // Writes value(x, y) into every level-0 pixel.
-template <typename F>
-void Paint(OvRaster* raster, F value) {
+template <typename F> void Paint(OvRaster* raster, F value) {
     OvUInt8* p = OvRasterLock(raster, 0, ovRASTERLOCKWRITE);
     ASSERT_NE(p, nullptr);
     const OvInt32 bytes = raster->depth / 8;
@@ -151,7 +150,9 @@ TEST_F(D3d9RasterCopyTest, CopiesPlaceScaleAndConvertPixels) {
     OvRaster* target = OvRasterCreate(8, 8, 0, ovRASTERTYPECAMERATEXTURE);
     OvRaster* z = OvRasterCreate(16, 16, 0, ovRASTERTYPEZBUFFER);
     ASSERT_TRUE(source && dest && dest565 && camera && target && z);
-    const auto colour = [](OvInt32 x, OvInt32 y) { return 0xFF000000u | static_cast<OvUInt32>(x * 0x40 << 16 | y * 0x40); };
+    const auto colour = [](OvInt32 x, OvInt32 y) {
+        return 0xFF000000u | static_cast<OvUInt32>(x * 0x40 << 16 | y * 0x40);
+    };
     Paint(source, colour);
     Paint(dest, [](OvInt32, OvInt32) { return 0u; });
 
@@ -295,5 +296,47 @@ TEST_F(D3d9RasterCopyTest, CameraAndDepthTexturesLiveInTheDefaultPoolAcrossARese
     for (OvRaster* r : {pal, depth, target}) {
         OvRasterDestroy(r);
     }
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+TEST_F(D3d9RasterCopyTest, ConversionToMipLevelsKeepsThePixelsAndRefusesCubes) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.cubeFormats = {D3DFMT_R5G6B5};
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    const auto colour = [](OvInt32 x, OvInt32 y) { return 0xFF000000u | static_cast<OvUInt32>(x << 20 | y << 4); };
+    for (const OvInt32 code : {ovRASTERFORMAT565, ovRASTERFORMAT8888}) {
+        OvRaster* raster = OvRasterCreate(8, 8, 0, ovRASTERTYPETEXTURE | code);
+        ASSERT_NE(raster, nullptr);
+        Paint(raster, [&](OvInt32 x, OvInt32 y) {
+            OvRGBA c{};
+            OvD3D9DecodePixel(&c, colour(x, y), D3DFMT_A8R8G8B8);
+            OvUInt32 v = 0;
+            OvD3D9EncodePixel(&v, c, OvD3D9RasterExtGet(raster)->format);
+            return v;
+        });
+        const std::vector<OvUInt32> before = Pixels(raster);
+        ASSERT_EQ(OvD3D9RasterConvertToMipmapped(raster), raster);
+        // Without alpha the raster becomes 888, with alpha 8888 (a 32-bit display).
+        EXPECT_EQ(OvRasterGetFormat(raster), (code == ovRASTERFORMAT565 ? ovRASTERFORMAT888 : ovRASTERFORMAT8888) |
+                                                 ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP);
+        EXPECT_EQ(OvRasterGetNumLevels(raster), 4);
+        const std::vector<OvUInt32> after = Pixels(raster);
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            OvRGBA a{}, b{};
+            OvD3D9DecodePixel(&a, before[i], code == ovRASTERFORMAT565 ? D3DFMT_R5G6B5 : D3DFMT_A8R8G8B8);
+            OvD3D9DecodePixel(&b, after[i], OvD3D9RasterExtGet(raster)->format);
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << i;
+        }
+        OvRasterDestroy(raster);
+    }
+    OvRaster* cube = OvRasterCreate(8, 8, 16, ovRASTERTYPETEXTURE | ovRASTERDONTALLOCATE | ovRASTERFORMAT565);
+    ASSERT_TRUE(OvD3D9RasterMakeTexture(cube, D3DFMT_R5G6B5, 1, TRUE, FALSE));
+    EXPECT_EQ(OvD3D9RasterConvertToMipmapped(cube), nullptr);
+    EXPECT_TRUE(OvD3D9RasterIsCubeMap(cube));
+    OvRasterDestroy(cube);
+    TakeError();
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
