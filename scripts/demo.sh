@@ -15,13 +15,32 @@ run() {
 if [ -x "$BUILD_DIR/bin/dunmarrow" ]; then
   run dunmarrow "$@"
 fi
+# Without arguments: the hide scenario, then the first frames of the graphics engine in a window
+# (or, without a display, its frame written headless).
+smoke() {
+  cd "$DUN_ROOT"
+  mkdir -p "$BUILD_DIR/out"
+  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display: the smoke frame is written to $BUILD_DIR/out/smoke.png" >&2
+    exec "$BUILD_DIR/bin/gfx_smoke" --headless --out "$BUILD_DIR/out/smoke.png"
+  fi
+  echo "The smoke scene in a window; close it to end" >&2
+  exec "$BUILD_DIR/bin/gfx_smoke"
+}
 if [ -x "$BUILD_DIR/bin/ai_scenario" ]; then
   if [ "$#" -eq 0 ]; then
     mkdir -p "$BUILD_DIR/out"
-    set -- hide --bots 8 --seconds 30 --plot "$BUILD_DIR/out/hide.png"
     echo "Hide scenario; its top view is written to $BUILD_DIR/out/hide.png" >&2
+    (cd "$DUN_ROOT" && "$BUILD_DIR/bin/ai_scenario" hide --bots 8 --seconds 30 --plot "$BUILD_DIR/out/hide.png")
+    if [ -x "$BUILD_DIR/bin/gfx_smoke" ]; then
+      smoke
+    fi
+    exit 0
   fi
   run ai_scenario "$@"
+fi
+if [ "$#" -eq 0 ] && [ -x "$BUILD_DIR/bin/gfx_smoke" ]; then
+  smoke
 fi
 if [ -x "$BUILD_DIR/bin/ai_world_smoke" ]; then
   run ai_world_smoke "$@"

@@ -184,9 +184,13 @@ struct OvNodeDefinition;
 // immediate-mode 3D builds its default render pipelines (null: the driver has none, and those
 // pipelines stay empty).
 struct OvDriver {
-    OvBool (*pluginAttach)();                              // registers the driver's extensions; TRUE on success
-    OvDevice* (*deviceGet)();                              // the driver's device record
-    const OvNodeDefinition* (*im3DRenderNode)() = nullptr; // default immediate-mode 3D render node
+    OvBool (*pluginAttach)();                        // registers the driver's extensions; TRUE on success
+    OvDevice* (*deviceGet)();                        // the driver's device record
+    OvNodeDefinition* (*im3DRenderNode)() = nullptr; // default immediate-mode 3D render node
+    // The driver's resources of immediate-mode 3D, made when the module opens and released when
+    // it closes (null: none).
+    OvBool (*im3DCreateResources)() = nullptr;
+    void (*im3DReleaseResources)() = nullptr;
 };
 
 // Installs the driver used by the next OvEngineInit (null: none; init then fails).

@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "graphics/core/cpu_routines.h"
+#include "graphics/core/d3d9/camera.h"
 #include "graphics/core/d3d9/device_cache.h"
+#include "graphics/core/d3d9/im2d.h"
+#include "graphics/core/d3d9/im3d.h"
 #include "graphics/core/d3d9/native_texture.h"
 #include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
@@ -50,14 +53,17 @@ OvDevice gDevice = {
     1.0f,
     OvD3D9RenderStateSet,
     OvD3D9RenderStateGet,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    OvD3D9Im2DRenderLine,
+    OvD3D9Im2DRenderTriangle,
+    OvD3D9Im2DRenderPrimitive,
+    OvD3D9Im2DRenderIndexedPrimitive,
     {nullptr, nullptr, nullptr, nullptr},
 };
 
-const OvDriver gDriver = {OvD3D9DriverPluginAttach, OvD3D9DeviceGet};
+const OvDriver gDriver = {OvD3D9DriverPluginAttach, OvD3D9DeviceGet, OvNodeD3D9SubmitNoLightGetDefinition,
+                          OvD3D9Im3DCreateResources, OvD3D9Im3DReleaseResources};
+
+OvD3D9FrameCounters gLastFrame = {0, 0};
 
 constexpr D3DFORMAT kListedFormats[] = {D3DFMT_R5G6B5, D3DFMT_X8R8G8B8, D3DFMT_A2R10G10B10};
 
@@ -330,9 +336,16 @@ OvBool Start() {
     }
     FetchSurfaces();
     OvD3D9DeviceResetCache();
+    if (!OvD3D9Im2DOpen()) {
+        OvD3D9VideoRasterListClose();
+        gSys.device->Release();
+        gSys.device = nullptr;
+        return FALSE;
+    }
     OvD3D9RenderStateOpen();
     if (!OvD3D9DynamicVertexBufferOpen()) {
         OvD3D9DynamicVertexBufferClose();
+        OvD3D9Im2DClose();
         OvD3D9VideoRasterListClose();
         gSys.device->Release();
         gSys.device = nullptr;
@@ -353,6 +366,8 @@ OvBool Stop() {
     if (gSys.device != nullptr) {
         OvD3D9DeviceResetCache();
         Unbind(gSys.device);
+        // Immediate-mode 2D gives its declaration back before the cache releases the rest.
+        OvD3D9Im2DClose();
         OvD3D9DeviceCacheClose();
         OvD3D9DynamicVertexBufferClose();
         gSys.device->Release();
@@ -373,6 +388,10 @@ OvBool FillStandardFunctions(OvStandardFunction* table, OvInt32 number) {
         table[i] = NoStandardFunction;
     }
     const std::pair<OvInt32, OvStandardFunction> installed[] = {
+        {ovSTANDARDCAMERABEGINUPDATE, OvD3D9CameraBeginUpdate},
+        {ovSTANDARDCAMERACLEAR, OvD3D9CameraClear},
+        {ovSTANDARDCAMERAENDUPDATE, OvD3D9CameraEndUpdate},
+        {ovSTANDARDRASTERSHOWRASTER, OvD3D9RasterShowRaster},
         {ovSTANDARDRASTERCREATE, OvD3D9RasterCreate},
         {ovSTANDARDRASTERDESTROY, OvD3D9RasterDestroy},
         {ovSTANDARDRASTERLOCK, OvD3D9RasterLock},
@@ -457,6 +476,12 @@ IDirect3DDevice9* OvD3D9GetDevice() { return gSys.device; }
 IDirect3DSurface9* OvD3D9GetBackBuffer() { return gSys.backBuffer; }
 IDirect3DSurface9* OvD3D9GetDepthSurface() { return gSys.depthSurface; }
 const D3DPRESENT_PARAMETERS* OvD3D9GetPresentParameters() { return &gSys.present; }
+D3DPRESENT_PARAMETERS* OvD3D9EditPresentParameters() { return &gSys.present; }
+HWND OvD3D9GetWindow() { return gSys.window; }
+void OvD3D9SetCurrentModeSize(OvUInt32 width, OvUInt32 height) {
+    gSys.current.width = width;
+    gSys.current.height = height;
+}
 OvInt32 OvD3D9GetZBufferDepth() { return gSys.zDepth; }
 OvBool OvD3D9HasStencil() { return gSys.stencil ? TRUE : FALSE; }
 const OvD3D9VideoMode* OvD3D9GetCurrentMode() { return &gSys.current; }
@@ -583,6 +608,8 @@ void OvD3D9DeviceLostRelease() {
         OvD3D9SetRenderTargetSurface(i, nullptr);
     }
     OvD3D9SetDepthSurface(gSys.depthSurface);
+    OvD3D9Im2DClose();
+    OvD3D9Im3DReleaseDeviceObjects();
     OvD3D9DynamicVertexBufferReleaseAll();
     OvD3D9ReleaseVideoRasters();
     OvFreeListPurgeAll();
@@ -598,7 +625,37 @@ OvBool OvD3D9DeviceLostRestore() {
     }
     OvD3D9RenderStateReset();
     OvD3D9RestoreLights();
-    return TRUE;
+    return OvD3D9Im2DOpen() && OvD3D9Im3DCreateDeviceObjects() ? TRUE : FALSE;
+}
+
+OvBool OvD3D9DeviceRestoreWithCallback() {
+    const OvBool restored = OvD3D9DeviceLostRestore();
+    if (gSys.restore != nullptr) {
+        gSys.restore();
+    }
+    return restored;
+}
+
+HRESULT OvD3D9DeviceResetOnce(OvBool* restored) {
+    *restored = FALSE;
+    if (gSys.device == nullptr) {
+        return D3DERR_INVALIDCALL;
+    }
+    OvD3D9DeviceLostRelease();
+    const HRESULT hr = gSys.device->Reset(&gSys.present);
+    if (SUCCEEDED(hr)) {
+        *restored = OvD3D9DeviceRestoreWithCallback();
+    }
+    return hr;
+}
+
+OvD3D9FrameCounters OvD3D9FrameCount = {0, 0};
+
+OvD3D9FrameCounters OvD3D9GetLastFrameCounters() { return gLastFrame; }
+
+void OvD3D9EndFrameCounters() {
+    gLastFrame = OvD3D9FrameCount;
+    OvD3D9FrameCount = {0, 0};
 }
 
 OvBool OvD3D9DeviceReset() {
@@ -620,11 +677,7 @@ OvBool OvD3D9DeviceReset() {
     if (FAILED(hr)) {
         return FALSE;
     }
-    const OvBool restored = OvD3D9DeviceLostRestore();
-    if (gSys.restore != nullptr) {
-        gSys.restore();
-    }
-    return restored;
+    return OvD3D9DeviceRestoreWithCallback();
 }
 
 OvBool OvD3D9DeviceCheckLost() {

@@ -40,10 +40,16 @@ IDirect3DSurface9* OvD3D9GetBackBuffer();
 IDirect3DSurface9* OvD3D9GetDepthSurface();
 // The present parameters of the last start or reset; depth bits and stencil of its depth format.
 const D3DPRESENT_PARAMETERS* OvD3D9GetPresentParameters();
+// The present parameters the next Reset uses (back-buffer size, presentation interval).
+D3DPRESENT_PARAMETERS* OvD3D9EditPresentParameters();
+// The window the device was opened on.
+HWND OvD3D9GetWindow();
 OvInt32 OvD3D9GetZBufferDepth();
 OvBool OvD3D9HasStencil();
 // The current video mode (the selected entry, or the desktop mode).
 const OvD3D9VideoMode* OvD3D9GetCurrentMode();
+// A windowed device follows its window's client size.
+void OvD3D9SetCurrentModeSize(OvUInt32 width, OvUInt32 height);
 // True when the device has hardware transform and lighting.
 OvBool OvD3D9HasHardwareTnL();
 
@@ -54,6 +60,11 @@ OvD3D9RestoreCallback OvD3D9DeviceGetRestoreCallback();
 void OvD3D9DeviceLostRelease();
 // Re-creates it after a successful Reset; FALSE when a resource could not be restored.
 OvBool OvD3D9DeviceLostRestore();
+// Release, Reset with the present parameters and, when Reset succeeds, the restore and the
+// restore callback. The Direct3D result of Reset; *restored tells whether the restore worked.
+HRESULT OvD3D9DeviceResetOnce(OvBool* restored);
+// The restore steps and the restore callback (after a Reset made elsewhere).
+OvBool OvD3D9DeviceRestoreWithCallback();
 // Resets the device with the current present parameters (release, Reset, the windowed retry
 // on INVALIDCALL, restore, callback); TRUE when Reset succeeded and the restore worked.
 OvBool OvD3D9DeviceReset();
@@ -63,3 +74,15 @@ OvBool OvD3D9DeviceCheckLost();
 // The scene flag (set by the check, cleared by whoever ends the scene).
 OvBool OvD3D9DeviceInScene();
 void OvD3D9DeviceSetInScene(OvBool inScene);
+
+// What the driver sent the device: draw calls and states (render, texture-stage and sampler
+// states), counted since the frame began; a show moves them to the last frame's figures.
+struct OvD3D9FrameCounters {
+    OvUInt32 drawCalls;
+    OvUInt32 statesSent;
+};
+extern OvD3D9FrameCounters OvD3D9FrameCount;
+// The figures of the last frame shown.
+OvD3D9FrameCounters OvD3D9GetLastFrameCounters();
+// Ends the frame's counting (at every show).
+void OvD3D9EndFrameCounters();

@@ -233,6 +233,7 @@ void OvD3D9SetSamplerState(OvUInt32 sampler, OvUInt32 state, OvUInt32 value) {
     }
     gCache.sampler[sampler][state] = value;
     if (IDirect3DDevice9* d = Device()) {
+        ++OvD3D9FrameCount.statesSent;
         d->SetSamplerState(sampler, state, value);
     }
 }
@@ -245,6 +246,7 @@ void OvD3D9RenderStateFlush() {
         if (gCache.pending[s] != gCache.sent[s]) {
             gCache.sent[s] = gCache.pending[s];
             if (d != nullptr) {
+                ++OvD3D9FrameCount.statesSent;
                 d->SetRenderState(s, gCache.pending[s]);
             }
         }
@@ -257,6 +259,7 @@ void OvD3D9RenderStateFlush() {
         if (gCache.stagePending[stage][state] != gCache.stageSent[stage][state]) {
             gCache.stageSent[stage][state] = gCache.stagePending[stage][state];
             if (d != nullptr) {
+                ++OvD3D9FrameCount.statesSent;
                 d->SetTextureStageState(stage, state, gCache.stagePending[stage][state]);
             }
         }

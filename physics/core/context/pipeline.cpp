@@ -180,66 +180,6 @@ bool RefAwake(const OvpRef& r) { return r.part != ovpREFNONE && Awake(r.object);
 
 bool Skipped(const OvpIsland& island) { return (island.flags & (ovpISLAND_RESTING | ovpISLAND_SKIP)) != 0; }
 
-// ---- external forces --------------------------------------------------------------------
-
-// out = R^T S R v for the rotation rows R of the body matrix and the stored body-frame rows S.
-OvV3d WorldApply(const OvMatrix& body, const OvpMatrix3& s, const OvV3d& v) {
-    const OvV3d local = {OvpDot(body.right, v), OvpDot(body.up, v), OvpDot(body.at, v)};
-    const OvV3d r = {(s.m[0][0] * local.x + s.m[0][1] * local.y) + s.m[0][2] * local.z,
-                     (s.m[1][0] * local.x + s.m[1][1] * local.y) + s.m[1][2] * local.z,
-                     (s.m[2][0] * local.x + s.m[2][1] * local.y) + s.m[2][2] * local.z};
-    return OvpAdd(OvpAdd(OvpScale(body.right, r.x), OvpScale(body.up, r.y)), OvpScale(body.at, r.z));
-}
-
-void SolveFree(OvpPipeline* p, const OvpDyn* dyn) {
-    OvpBodyArrays* b = dyn->manager->bodies;
-    const OvUInt32 i = dyn->body;
-    const float dt = p->dt;
-    float* acc = b->impulses[i];
-    float* v = b->velocities[i];
-    const OvMatrix& body = b->matrices[i];
-    const bool full = (b->flags[i] & ovpBODY_FULLINERTIA) != 0;
-    const float m = b->mass[i].m[0][3];
-    const float rootMass = b->invRoot[i].m[0][3];
-    const OvV3d lin = {v[0], v[1], v[2]};
-    const OvV3d w = {v[4], v[5], v[6]};
-    // Gravity and damping.
-    const OvV3d force = OvpSub(OvpScale(p->gravity, m), OvpScale(lin, m * dyn->linearDamping));
-    const OvV3d inertiaW = full ? WorldApply(body, b->mass[i], w) : OvpScale(w, b->mass[i].m[2][3]);
-    OvV3d torque = OvpScale(inertiaW, -dyn->angularDamping);
-    // Gyroscopic torque, scaled so that it does not add rotational energy over the step.
-    if (full) {
-        OvV3d c = OvpCross(inertiaW, w);
-        const float c2 = OvpDot(c, c);
-        if (c2 > FLT_MIN) {
-            const float e = std::sqrt(c2) * OvpDot(w, w) * dt * dt * 0.25f;
-            const float energy = OvpDot(w, inertiaW) * 0.5f;
-            if (e > FLT_MIN && energy > FLT_MIN) {
-                const float s = std::sqrt((e + energy) / energy);
-                c = OvpScale(OvpAdd(c, OvpScale(inertiaW, (1.0f - s) / dt)), 1.0f / s);
-            }
-            torque = OvpAdd(torque, c);
-        }
-    }
-    const OvV3d F = OvpAdd(force, {acc[0], acc[1], acc[2]});
-    const OvV3d T = OvpAdd(torque, {acc[4], acc[5], acc[6]});
-    const OvV3d linAcc = OvpScale(F, rootMass * rootMass);
-    OvV3d angAcc;
-    if (full) {
-        angAcc = WorldApply(body, b->invRoot[i], WorldApply(body, b->invRoot[i], T));
-    } else {
-        const float r = b->invRoot[i].m[2][3];
-        angAcc = OvpScale(T, r * r);
-    }
-    float* a = b->accelerations[i];
-    a[0] = linAcc.x, a[1] = linAcc.y, a[2] = linAcc.z, a[3] = 0.0f;
-    a[4] = angAcc.x, a[5] = angAcc.y, a[6] = angAcc.z, a[7] = 0.0f;
-    for (int k = 0; k < 8; ++k) {
-        v[k] += dt * a[k];
-        acc[k] = 0.0f;
-    }
-}
-
 template <typename Fn> void ForEachMovingPart(OvpPipeline* p, Fn fn) {
     const OvpIslandTable& t = p->islands;
     for (OvUInt32 k = 0; k < t.count; ++k) {
@@ -404,6 +344,12 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
     p->islands.jointCapacity = w[ovpPARAM_JOINTSLOTS];
     p->unionNodeCount = objects;
     p->batchArraySize = w[ovpPARAM_SWEPT];
+    p->bodyBudget = w[ovpPARAM_BODYBUDGET];
+    // An island within the per-body budget must also fit one batch.
+    p->batchBudget = w[ovpPARAM_BATCHBUDGET];
+    if (p->bodyBudget > p->batchBudget) {
+        p->bodyBudget = p->batchBudget;
+    }
     auto carve = [&](OvpCarver& c) {
         p->moved = c.take<OvpObj*>(p->movedCapacity);
         p->pairs = c.take<OvpRefPair>(p->pairCapacity);
@@ -417,6 +363,7 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
         p->unionNodes = c.take<OvpUnionNode>(p->unionNodeCount);
         p->unionSets = c.take<OvpUnionSet>(objects);
         p->swept = c.take<OvpSweptPart>(p->batchArraySize + 1);
+        OvpSolverCarve(&p->solver, c, p->batchBudget + 4u, w[ovpPARAM_BODIES], p->islands.capacity, p->contactCapacity);
         p->driver = OvpCollisionDriverCarve(&c, params);
     };
     OvpCarver sizing{nullptr};
@@ -447,13 +394,8 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
     p->sweptFactor = 0.05f;
     p->solverConstants[0] = 0.05f;
     p->solverConstants[1] = -0.16f;
-    p->bodyBudget = w[ovpPARAM_BODYBUDGET];
-    // An island within the per-body budget must also fit one batch.
-    p->batchBudget = w[ovpPARAM_BATCHBUDGET];
-    if (p->bodyBudget > p->batchBudget) {
-        p->bodyBudget = p->batchBudget;
-    }
     p->cpuMode = OvpCpuGetMode();
+    OvpSolverGetKernels(p->cpuMode, &p->buildKernel, &p->rowKernel);
     p->tolerance[0] = p->tolerance[1] = 1e-5f;
     p->solverFlags = 1;
     p->sharing = w[ovpPARAM_SHARING];
@@ -542,17 +484,10 @@ OvpPipeline* OvpPipelineSolveAndIntegrate(OvpPipeline* p, float dt) {
     for (OvUInt32 c = 0; c < p->contactCapacity; ++c) {
         std::memset(p->contactBlocks[c], 0, sizeof(p->contactBlocks[c]));
     }
-    ForEachMovingPart(p, [p](const OvpIsland&, OvpObj* o) {
-        for (OvUInt16 k = 0; k < o->partCount; ++k) {
-            if (o->parts[k].dyn != nullptr) {
-                SolveFree(p, o->parts[k].dyn);
-            }
-        }
-    });
-    p->solveFailed = 0;
+    OvpPipeline* solved = OvpPipelineSolveBatches(p);
     OvpPipelineIntegrate(p);
     OvpPipelineUpdateRest(p);
-    return p;
+    return solved;
 }
 
 OvpPipeline* OvpPipelineIntegrate(OvpPipeline* p) {

@@ -4,14 +4,16 @@
 // that a caller can run them one by one and thin the candidate pairs between them. Every list
 // lives in a workspace carved once from the creation parameters; full lists drop the surplus.
 //
-// The solve stage here applies the external forces (gravity, damping, the gyroscopic torque and
-// the impulses accumulated on the bodies) and no constraint rows.
+// The solve stage turns contacts and joints into constraint rows and solves them island by
+// island (see the solver); integration then moves the bodies, colliding fast movers over their
+// whole motion with the fixed volumes.
 
 #include <cstddef>
 
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
 #include "physics/core/context/manager.h"
+#include "physics/core/dynamics/solver.h"
 
 struct OvpCollisionDriver;
 struct OvpContext;
@@ -155,6 +157,10 @@ struct OvpPipeline {
     OvpSweptPart* swept; // the step's swept movers (params word 15 entries)
     OvUInt32 sweptCount;
     float sweptDt; // the time step they moved over
+
+    OvpSolverSpace solver;
+    OvpBuildKernel buildKernel; // the CPU mode's system-building kernel
+    OvpRowKernel rowKernel;     // and its row kernel
 
     void* block; // the workspace
     std::size_t blockSize;

@@ -1,0 +1,219 @@
+#include "graphics/core/d3d9/camera.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/tests/d3d9_fixture.h"
+#include "graphics/core/frame.h"
+
+namespace {
+
+class D3d9CameraTest : public D3d9DriverTest {
+protected:
+    OvCamera* camera = nullptr;
+    OvFrame* frame = nullptr;
+
+    bool Start() {
+        if (!Up()) {
+            return false;
+        }
+        camera = OvCameraCreate();
+        frame = OvFrameCreate();
+        OvCameraSetFrame(camera, frame);
+        camera->frameBuffer = OvRasterCreate(320, 240, 0, ovRASTERTYPECAMERA);
+        camera->zBuffer = OvRasterCreate(320, 240, 0, ovRASTERTYPEZBUFFER);
+        return camera->frameBuffer != nullptr && camera->zBuffer != nullptr;
+    }
+
+    void TearDown() override {
+        if (camera != nullptr) {
+            OvRasterDestroy(camera->frameBuffer);
+            OvRasterDestroy(camera->zBuffer);
+            OvCameraDestroy(camera);
+            OvFrameDestroy(frame);
+        }
+        D3d9DriverTest::TearDown();
+    }
+
+    // The clear flags the device received for the engine's flags.
+    DWORD ClearFlags(OvInt32 engineFlags) {
+        D3d9LogEnable(true);
+        D3d9LogClear();
+        OvRGBA colour = {1, 2, 3, 4};
+        EXPECT_TRUE(OvD3D9CameraClear(camera, &colour, engineFlags));
+        const auto& log = D3d9Log();
+        auto line = std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Clear(", 0) == 0; });
+        D3d9LogEnable(false);
+        return line == log.end() ? 0 : static_cast<DWORD>(std::stoul(line->substr(std::string("Clear(0, null, ").size())));
+    }
+};
+
+TEST_F(D3d9CameraTest, ProjectionAndViewOfParallelAndPerspectiveCameras) {
+    ASSERT_TRUE(Start());
+    const OvV2d window = {2.0f, 0.5f};
+    const OvV2d offset = {0.25f, -1.0f};
+    OvCameraSetViewWindow(camera, &window);
+    OvCameraSetViewOffset(camera, &offset);
+    OvCameraSetNearClipPlane(camera, 1.0f);
+    OvCameraSetFarClipPlane(camera, 101.0f);
+    const OvV3d at = {1.0f, 2.0f, 3.0f};
+    OvFrameTranslate(frame, &at, ovCOMBINEREPLACE);
+    for (OvInt32 projection : {ovPARALLEL, ovPERSPECTIVE}) {
+        OvCameraSetProjection(camera, projection);
+        ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+        const D3DMATRIX& p = OvD3D9ProjectionMatrix;
+        const bool parallel = projection == ovPARALLEL;
+        const float a = parallel ? 0.01f : 1.01f;
+        const float expected[4][4] = {{0.5f, 0, 0, 0},
+                                      {0, 2.0f, 0, 0},
+                                      {0.125f, -2.0f, a, parallel ? 0.0f : 1.0f},
+                                      {-0.125f, 2.0f, -a, parallel ? 1.0f : 0.0f}};
+        for (int r = 0; r < 4; ++r) {
+            for (int c = 0; c < 4; ++c) {
+                EXPECT_NEAR(p.m[r][c], expected[r][c], 1e-6f) << projection << " " << r << c;
+            }
+        }
+        D3DMATRIX sent{};
+        OvD3D9GetDevice()->GetTransform(D3DTS_PROJECTION, &sent);
+        EXPECT_EQ(std::memcmp(&sent, &p, sizeof sent), 0);
+        EXPECT_EQ(OvD3D9ViewProjectionCache, nullptr);
+        OvCameraEndUpdate(camera);
+    }
+    // A camera at (1, 2, 3): the inverse translation, mirrored in x.
+    const D3DMATRIX& v = OvD3D9ViewMatrix;
+    EXPECT_FLOAT_EQ(v.m[0][0], -1.0f);
+    EXPECT_FLOAT_EQ(v.m[1][1], 1.0f);
+    EXPECT_FLOAT_EQ(v.m[2][2], 1.0f);
+    EXPECT_FLOAT_EQ(v.m[3][0], 1.0f);
+    EXPECT_FLOAT_EQ(v.m[3][1], -2.0f);
+    EXPECT_FLOAT_EQ(v.m[3][2], -3.0f);
+    EXPECT_FLOAT_EQ(v.m[3][3], 1.0f);
+    EXPECT_FLOAT_EQ(v.m[0][3] + v.m[1][3] + v.m[2][3], 0.0f);
+}
+
+TEST_F(D3d9CameraTest, ClearFlagsFollowTheDepthFormat) {
+    for (bool stencil : {true, false}) {
+        D3d9Adapter a = D3d9DefaultAdapter();
+        if (!stencil) {
+            a.depthFormats = {D3DFMT_D24X8, D3DFMT_D16};
+        }
+        if (camera != nullptr) {
+            TearDown();
+            camera = nullptr;
+            SetUp();
+        }
+        D3d9SetAdapters({a});
+        ASSERT_TRUE(Start());
+        ASSERT_EQ(OvD3D9HasStencil(), stencil ? TRUE : FALSE);
+        const DWORD s = stencil ? D3DCLEAR_STENCIL : 0;
+        EXPECT_EQ(ClearFlags(ovCAMERACLEARIMAGE), D3DCLEAR_TARGET);
+        EXPECT_EQ(ClearFlags(ovCAMERACLEARZ), D3DCLEAR_ZBUFFER | s);
+        EXPECT_EQ(ClearFlags(ovCAMERACLEARZ | ovCAMERACLEARSTENCIL), D3DCLEAR_ZBUFFER | s);
+        EXPECT_EQ(ClearFlags(7), D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | s);
+    }
+    // The colour reaches the viewport of the camera raster.
+    OvRGBA colour = {32, 48, 64, 255};
+    ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, ovCAMERACLEARIMAGE));
+    const OvUInt8* pixels = OvRasterLock(camera->frameBuffer, 0, ovRASTERLOCKREAD);
+    ASSERT_NE(pixels, nullptr);
+    OvUInt32 p;
+    std::memcpy(&p, pixels + 239 * camera->frameBuffer->stride + 319 * 4, 4);
+    EXPECT_EQ(p & 0xFFFFFF, 0x203040u);
+    OvRasterUnlock(camera->frameBuffer);
+}
+
+TEST_F(D3d9CameraTest, MinimisedOrEmptyWindowsDrawNothingAndResizesFollowTheWindow) {
+    ASSERT_TRUE(Start());
+    OvRGBA colour = {0, 0, 0, 255};
+    ShowWindow(window, SW_MINIMIZE);
+    EXPECT_EQ(OvCameraBeginUpdate(camera), nullptr);
+    EXPECT_FALSE(OvD3D9CameraClear(camera, &colour, 1));
+    ShowWindow(window, SW_RESTORE);
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    OvCameraEndUpdate(camera);
+    ASSERT_TRUE(OvD3D9RasterShowRaster(camera->frameBuffer, nullptr, 0));
+
+    // A larger client area: the device is reset to it.
+    const auto resize = [&](int w, int h) {
+        RECT r = {0, 0, w, h};
+        AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)), FALSE, 0);
+        SetWindowPos(window, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+    };
+    resize(400, 300);
+    const long resets = D3d9DeviceCounters(OvD3D9GetDevice()).resets;
+    ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 3));
+    EXPECT_EQ(D3d9DeviceCounters(OvD3D9GetDevice()).resets, resets + 1);
+    EXPECT_EQ(OvD3D9GetCurrentMode()->width, 400u);
+    EXPECT_EQ(OvD3D9GetPresentParameters()->BackBufferHeight, 300u);
+    // One the device refuses: the back buffer and the window go back to the old size.
+    resize(500, 20);
+    D3d9ScriptFailure("Reset", D3DERR_INVALIDCALL);
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    OvCameraEndUpdate(camera);
+    RECT client{};
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, 400);
+    EXPECT_EQ(client.bottom, 300);
+    EXPECT_EQ(OvD3D9GetPresentParameters()->BackBufferWidth, 400u);
+    // An empty client area draws nothing.
+    resize(0, 0);
+    EXPECT_EQ(OvCameraBeginUpdate(camera), nullptr);
+}
+
+TEST_F(D3d9CameraTest, ShowSwitchesVerticalSyncOnceAndRecoversALostPresent) {
+    ASSERT_TRUE(Start());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const long resets = D3d9DeviceCounters(device).resets;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+        OvCameraEndUpdate(camera);
+        EXPECT_TRUE(OvD3D9RasterShowRaster(camera->frameBuffer, nullptr, 1));
+    }
+    EXPECT_EQ(OvD3D9GetPresentParameters()->PresentationInterval, D3DPRESENT_INTERVAL_ONE);
+    EXPECT_EQ(D3d9DeviceCounters(device).resets, resets + 1);
+    EXPECT_TRUE(OvD3D9RasterShowRaster(camera->frameBuffer, nullptr, 0));
+    EXPECT_EQ(OvD3D9GetPresentParameters()->PresentationInterval, D3DPRESENT_INTERVAL_IMMEDIATE);
+    EXPECT_EQ(D3d9DeviceCounters(device).resets, resets + 2);
+    EXPECT_FALSE(OvD3D9DeviceInScene());
+
+    // A present that finds the device lost resets it at once.
+    D3d9ScriptFailure("Present", D3DERR_DEVICELOST);
+    D3d9ScriptFailure("TestCooperativeLevel", D3DERR_DEVICENOTRESET);
+    EXPECT_TRUE(OvD3D9RasterShowRaster(camera->frameBuffer, nullptr, 0));
+    EXPECT_EQ(D3d9DeviceCounters(device).resets, resets + 3);
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    OvCameraEndUpdate(camera);
+}
+
+TEST_F(D3d9CameraTest, FrustumTestsCountTouchingAsInside) {
+    ASSERT_TRUE(Start());
+    // A box frustum: every plane 1 from the origin along its axis.
+    const OvV3d normals[6] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+    for (int i = 0; i < 6; ++i) {
+        OvFrustumPlane& p = camera->frustumPlanes[i];
+        p.plane = {normals[i], 1.0f};
+        p.closestX = normals[i].x >= 0 ? 1 : 0;
+        p.closestY = normals[i].y >= 0 ? 1 : 0;
+        p.closestZ = normals[i].z >= 0 ? 1 : 0;
+    }
+    const struct {
+        OvV3d centre;
+        float radius;
+        bool inside;
+    } spheres[] = {{{0, 0, 0}, 1.0f, true}, {{0.5f, 0, 0}, 0.5f, true}, {{0.5f, 0, 0}, 0.51f, false},
+                   {{0, -0.25f, 0.25f}, 0.75f, true}, {{3, 0, 0}, 0.5f, false}};
+    for (const auto& s : spheres) {
+        const OvSphere sphere = {s.centre, s.radius};
+        EXPECT_EQ(OvD3D9CameraSphereFullyInside(camera, &sphere), s.inside ? TRUE : FALSE) << s.centre.x << s.radius;
+    }
+    const OvBBox touching = {{1, 1, 1}, {-1, -1, -1}};
+    const OvBBox crossing = {{1, 1, 1.01f}, {-1, -1, -1}};
+    const OvBBox crossingLow = {{0.5f, 0.5f, 0.5f}, {-1.01f, 0, 0}};
+    EXPECT_TRUE(OvD3D9CameraBBoxFullyInside(camera, &touching));
+    EXPECT_FALSE(OvD3D9CameraBBoxFullyInside(camera, &crossing));
+    EXPECT_FALSE(OvD3D9CameraBBoxFullyInside(camera, &crossingLow));
+}
+
+} // namespace

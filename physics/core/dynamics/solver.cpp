@@ -1,0 +1,1192 @@
+#include "physics/core/dynamics/solver.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "physics/core/context/context.h"
+#include "physics/core/context/dynamics.h"
+#include "physics/core/context/joint.h"
+#include "physics/core/context/manager.h"
+#include "physics/core/context/pipeline.h"
+#include "physics/core/dynamics/integrate.h"
+#include "physics/core/dynamics/jointrows.h"
+#include "physics/core/utils/math.h"
+
+namespace {
+
+constexpr float kFrictionTurn = 0.70710677f;
+
+// ---- shared pieces of both kernel codings -------------------------------------------------
+
+void ResetPass(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvUInt32 pass) {
+    for (OvUInt32 g = first; g < first + count; ++g) {
+        OvpRowGroup& G = groups[g];
+        for (int l = 0; l < 4; ++l) {
+            G.value[l] = 0.0f;
+            G.residual[l] = G.start[pass][l];
+            G.aboveLo[l] = G.lo[pass][l] < 0.0f ? ~0u : 0u;
+            G.belowHi[l] = G.hi[pass][l] > 0.0f ? ~0u : 0u;
+        }
+    }
+}
+
+// The clamped update of one row; fills dy[side][6] with its bodies' weighted velocity change.
+float UpdateValue(OvpRowGroup& G, int l, OvUInt32 pass) {
+    const float old = G.value[l];
+    float v = old - G.residual[l];
+    const float lo = G.lo[pass][l], hi = G.hi[pass][l];
+    if (v < lo) {
+        v = lo;
+    }
+    if (v > hi) {
+        v = hi;
+    }
+    G.value[l] = v;
+    G.aboveLo[l] = v > lo ? ~0u : 0u;
+    G.belowHi[l] = v < hi ? ~0u : 0u;
+    const float delta = v - old;
+    G.residual[l] += G.softness[l] * delta;
+    return delta;
+}
+
+void AddToBody(OvpSolverBody& b, const float* dy) {
+    b.y[0] += dy[0];
+    b.y[1] += dy[1];
+    b.y[2] += dy[2];
+    b.y[4] += dy[3];
+    b.y[5] += dy[4];
+    b.y[6] += dy[5];
+}
+
+float Dot6(const float (*w)[4], int l, const float* d) {
+    return ((((w[0][l] * d[0] + w[1][l] * d[1]) + w[2][l] * d[2]) + w[3][l] * d[3]) + w[4][l] * d[4]) + w[5][l] * d[5];
+}
+
+// ---- scalar coding ----------------------------------------------------------------------
+
+void BuildGroupScalar(OvpRowGroup& G, const OvpSolverBody* bodies, float dt) {
+    for (int l = 0; l < 4; ++l) {
+        float jb[2];
+        for (int s = 0; s < 2; ++s) {
+            float* w[6];
+            for (int k = 0; k < 6; ++k) {
+                w[k] = &G.wj[s][k][l];
+            }
+            if (G.body[s] < 0) {
+                for (int k = 0; k < 6; ++k) {
+                    G.j[s][k][l] = 0.0f;
+                    *w[k] = 0.0f;
+                }
+                continue;
+            }
+            const OvpSolverBody& B = bodies[G.body[s]];
+            const float rm = B.w[0][3];
+            const float a0 = G.j[s][3][l], a1 = G.j[s][4][l], a2 = G.j[s][5][l];
+            *w[0] = G.j[s][0][l] * rm;
+            *w[1] = G.j[s][1][l] * rm;
+            *w[2] = G.j[s][2][l] * rm;
+            *w[3] = (B.w[0][0] * a0 + B.w[0][1] * a1) + B.w[0][2] * a2;
+            *w[4] = (B.w[1][0] * a0 + B.w[1][1] * a1) + B.w[1][2] * a2;
+            *w[5] = (B.w[2][0] * a0 + B.w[2][1] * a1) + B.w[2][2] * a2;
+        }
+        float d = 0.0f;
+        for (int s = 0; s < 2; ++s) {
+            for (int k = 0; k < 6; ++k) {
+                d = d + G.wj[s][k][l] * G.wj[s][k][l];
+            }
+        }
+        const float extra = G.softness[l] / dt;
+        d = d + extra;
+        const bool nonzero = d != 0.0f;
+        const float root = nonzero ? std::sqrt(d) : 0.0f;
+        const float inv = nonzero ? 1.0f / root : 0.0f;
+        const float share = nonzero ? extra / d : 0.0f;
+        for (int s = 0; s < 2; ++s) {
+            for (int k = 0; k < 6; ++k) {
+                G.j[s][k][l] = G.j[s][k][l] * inv;
+                G.wj[s][k][l] = G.wj[s][k][l] * inv;
+            }
+        }
+        G.bias[l] = G.bias[l] * inv;
+        G.error[l] = G.error[l] * inv;
+        for (int p = 0; p < 2; ++p) {
+            const float lo = G.lo[p][l], hi = G.hi[p][l];
+            G.lo[p][l] = (lo == -FLT_MAX || lo == FLT_MAX) ? lo : lo * root;
+            G.hi[p][l] = (hi == -FLT_MAX || hi == FLT_MAX) ? hi : hi * root;
+        }
+        G.softness[l] = share;
+        for (int s = 0; s < 2; ++s) {
+            const float* b = G.body[s] >= 0 ? bodies[G.body[s]].b : nullptr;
+            const float zero[8] = {};
+            const float* v = b != nullptr ? b : zero;
+            const float dv[6] = {v[0], v[1], v[2], v[4], v[5], v[6]};
+            jb[s] = Dot6(G.j[s], l, dv);
+        }
+        G.start[0][l] = G.error[l] * G.erp[l];
+        G.start[1][l] = (jb[0] + jb[1]) - (G.bias[l] - G.factor[l] * G.error[l] / dt) / dt;
+    }
+}
+
+void UpdateResidualsScalar(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+        OvpRowGroup& H = groups[lists[e].group];
+        const float(*w)[4] = H.wj[lists[e].side];
+        for (int l = 0; l < 4; ++l) {
+            H.residual[l] += Dot6(w, l, dy);
+        }
+    }
+}
+
+void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
+              void (*update)(OvpRowGroup*, const OvpSolverBody&, const OvpBodyRow*, const float*)) {
+    OvpRowGroup& G = groups[g];
+    const float delta = UpdateValue(G, l, pass);
+    for (int s = 0; s < 2; ++s) {
+        if (G.body[s] < 0) {
+            continue;
+        }
+        float dy[6];
+        for (int k = 0; k < 6; ++k) {
+            dy[k] = G.wj[s][k][l] * delta;
+        }
+        OvpSolverBody& B = bodies[G.body[s]];
+        AddToBody(B, dy);
+        update(groups, B, lists, dy);
+    }
+}
+
+#if defined(__SSE2__)
+
+void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+    const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
+    const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
+    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+        OvpRowGroup& H = groups[lists[e].group];
+        const float(*w)[4] = H.wj[lists[e].side];
+        __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
+        _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
+    }
+}
+
+__m128 Select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+
+void BuildGroupSse(OvpRowGroup& G, const OvpSolverBody* bodies, float dt) {
+    const __m128 zero = _mm_setzero_ps();
+    for (int s = 0; s < 2; ++s) {
+        if (G.body[s] < 0) {
+            for (int k = 0; k < 6; ++k) {
+                _mm_store_ps(G.j[s][k], zero);
+                _mm_store_ps(G.wj[s][k], zero);
+            }
+            continue;
+        }
+        const OvpSolverBody& B = bodies[G.body[s]];
+        const __m128 rm = _mm_set1_ps(B.w[0][3]);
+        const __m128 a0 = _mm_load_ps(G.j[s][3]), a1 = _mm_load_ps(G.j[s][4]), a2 = _mm_load_ps(G.j[s][5]);
+        _mm_store_ps(G.wj[s][0], _mm_mul_ps(_mm_load_ps(G.j[s][0]), rm));
+        _mm_store_ps(G.wj[s][1], _mm_mul_ps(_mm_load_ps(G.j[s][1]), rm));
+        _mm_store_ps(G.wj[s][2], _mm_mul_ps(_mm_load_ps(G.j[s][2]), rm));
+        for (int r = 0; r < 3; ++r) {
+            const __m128 t = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(B.w[r][0]), a0), _mm_mul_ps(_mm_set1_ps(B.w[r][1]), a1));
+            _mm_store_ps(G.wj[s][3 + r], _mm_add_ps(t, _mm_mul_ps(_mm_set1_ps(B.w[r][2]), a2)));
+        }
+    }
+    __m128 d = zero;
+    for (int s = 0; s < 2; ++s) {
+        for (int k = 0; k < 6; ++k) {
+            const __m128 w = _mm_load_ps(G.wj[s][k]);
+            d = _mm_add_ps(d, _mm_mul_ps(w, w));
+        }
+    }
+    const __m128 vdt = _mm_set1_ps(dt);
+    const __m128 extra = _mm_div_ps(_mm_load_ps(G.softness), vdt);
+    d = _mm_add_ps(d, extra);
+    const __m128 nonzero = _mm_cmpneq_ps(d, zero);
+    const __m128 safe = Select(nonzero, d, _mm_set1_ps(1.0f));
+    const __m128 root = _mm_and_ps(nonzero, _mm_sqrt_ps(safe));
+    const __m128 inv = _mm_and_ps(nonzero, _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(safe)));
+    const __m128 share = _mm_and_ps(nonzero, _mm_div_ps(extra, safe));
+    for (int s = 0; s < 2; ++s) {
+        for (int k = 0; k < 6; ++k) {
+            _mm_store_ps(G.j[s][k], _mm_mul_ps(_mm_load_ps(G.j[s][k]), inv));
+            _mm_store_ps(G.wj[s][k], _mm_mul_ps(_mm_load_ps(G.wj[s][k]), inv));
+        }
+    }
+    const __m128 bias = _mm_mul_ps(_mm_load_ps(G.bias), inv);
+    const __m128 error = _mm_mul_ps(_mm_load_ps(G.error), inv);
+    _mm_store_ps(G.bias, bias);
+    _mm_store_ps(G.error, error);
+    const __m128 big = _mm_set1_ps(FLT_MAX), nbig = _mm_set1_ps(-FLT_MAX);
+    for (int p = 0; p < 2; ++p) {
+        for (float* bound : {G.lo[p], G.hi[p]}) {
+            const __m128 v = _mm_load_ps(bound);
+            const __m128 infinite = _mm_or_ps(_mm_cmpeq_ps(v, big), _mm_cmpeq_ps(v, nbig));
+            _mm_store_ps(bound, Select(infinite, v, _mm_mul_ps(v, root)));
+        }
+    }
+    _mm_store_ps(G.softness, share);
+    __m128 jb[2];
+    for (int s = 0; s < 2; ++s) {
+        const float zeroB[8] = {};
+        const float* v = G.body[s] >= 0 ? bodies[G.body[s]].b : zeroB;
+        __m128 t = _mm_add_ps(_mm_mul_ps(_mm_load_ps(G.j[s][0]), _mm_set1_ps(v[0])),
+                              _mm_mul_ps(_mm_load_ps(G.j[s][1]), _mm_set1_ps(v[1])));
+        t = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][2]), _mm_set1_ps(v[2])));
+        t = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][3]), _mm_set1_ps(v[4])));
+        t = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][4]), _mm_set1_ps(v[5])));
+        jb[s] = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][5]), _mm_set1_ps(v[6])));
+    }
+    _mm_store_ps(G.start[0], _mm_mul_ps(error, _mm_load_ps(G.erp)));
+    const __m128 target = _mm_sub_ps(bias, _mm_div_ps(_mm_mul_ps(_mm_load_ps(G.factor), error), vdt));
+    _mm_store_ps(G.start[1], _mm_sub_ps(_mm_add_ps(jb[0], jb[1]), _mm_div_ps(target, vdt)));
+}
+
+#endif
+
+} // namespace
+
+// ---- kernels ------------------------------------------------------------------------------
+
+void OvpSolverBuildScalar(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
+    for (OvUInt32 g = 0; g < count; ++g) {
+        BuildGroupScalar(groups[g], bodies, dt);
+    }
+}
+
+OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
+    OvUInt32 used = 0;
+    while (used < iterations) {
+        float threshold = tolerance;
+        OvInt32 best = -1;
+        for (OvUInt32 g = first; g < first + count; ++g) {
+            const OvpRowGroup& G = groups[g];
+            for (int l = 0; l < 4; ++l) {
+                const float r = G.residual[l];
+                if ((r > threshold && G.aboveLo[l]) || (r < -threshold && G.belowHi[l])) {
+                    best = static_cast<OvInt32>(g * 4 + l);
+                    threshold = std::fabs(r);
+                }
+            }
+        }
+        if (best < 0) {
+            break;
+        }
+        ApplyRow(groups, static_cast<OvUInt32>(best) / 4, best % 4, bodies, lists, pass, UpdateResidualsScalar);
+        ++used;
+    }
+    return used;
+}
+
+#if defined(__SSE2__)
+
+void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
+    for (OvUInt32 g = 0; g < count; ++g) {
+        BuildGroupSse(groups[g], bodies, dt);
+    }
+}
+
+OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
+    OvUInt32 used = 0;
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    while (used < iterations) {
+        // Per lane: the largest eligible violation and the first group showing it.
+        __m128 threshold = _mm_set1_ps(tolerance);
+        __m128i bestGroup = _mm_set1_epi32(-1);
+        for (OvUInt32 g = first; g < first + count; ++g) {
+            const OvpRowGroup& G = groups[g];
+            const __m128 r = _mm_load_ps(G.residual);
+            const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
+            const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+            const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
+            const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
+            const __m128 e = _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, sign)));
+            const __m128 better = _mm_cmpgt_ps(e, threshold);
+            threshold = Select(better, e, threshold);
+            const __m128i m = _mm_castps_si128(better);
+            bestGroup =
+                _mm_or_si128(_mm_and_si128(m, _mm_set1_epi32(static_cast<int>(g))), _mm_andnot_si128(m, bestGroup));
+        }
+        alignas(16) float lane[4];
+        alignas(16) OvInt32 lg[4];
+        _mm_store_ps(lane, threshold);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lg), bestGroup);
+        OvInt32 best = -1;
+        float top = 0.0f;
+        for (int l = 0; l < 4; ++l) {
+            if (lg[l] < 0) {
+                continue;
+            }
+            const OvInt32 row = lg[l] * 4 + l;
+            if (best < 0 || lane[l] > top || (lane[l] == top && row < best)) {
+                best = row;
+                top = lane[l];
+            }
+        }
+        if (best < 0) {
+            break;
+        }
+        ApplyRow(groups, static_cast<OvUInt32>(best) / 4, best % 4, bodies, lists, pass, UpdateResidualsSse);
+        ++used;
+    }
+    return used;
+}
+
+#else
+
+void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
+    OvpSolverBuildScalar(groups, count, bodies, dt);
+}
+
+OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
+    return OvpSolverRowsScalar(groups, first, count, bodies, lists, pass, tolerance, iterations);
+}
+
+#endif
+
+void OvpSolverGetKernels(OvUInt32 mode, OvpBuildKernel* build, OvpRowKernel* rows) {
+    *build = mode == 2 ? OvpSolverBuildSse : OvpSolverBuildScalar;
+    *rows = mode == 2 ? OvpSolverRowsSse : OvpSolverRowsScalar;
+}
+
+// ---- rows into groups -----------------------------------------------------------------------
+
+OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 count, OvUInt32 constraint) {
+    const OvUInt32 used = (count + 3) / 4;
+    const OvpRow pad = OvpRowTemplate();
+    for (OvUInt32 g = 0; g < used; ++g) {
+        OvpRowGroup& G = groups[g];
+        std::memset(&G, 0, sizeof(G));
+        G.body[0] = rows[0].body[0];
+        G.body[1] = rows[0].body[1];
+        const bool fold = G.body[0] >= 0 && G.body[0] == G.body[1];
+        G.constraint = constraint;
+        for (int l = 0; l < 4; ++l) {
+            const OvUInt32 i = g * 4 + static_cast<OvUInt32>(l);
+            OvpRow r = i < count ? rows[i] : pad;
+            if (i >= count) {
+                r.body[0] = G.body[0];
+                r.body[1] = G.body[1];
+            }
+            for (int k = 0; k < 3; ++k) {
+                G.j[0][k][l] = r.linA[k];
+                G.j[0][3 + k][l] = r.angA[k];
+                G.j[1][k][l] = r.linB[k];
+                G.j[1][3 + k][l] = r.angB[k];
+                if (fold) {
+                    // Both ends on one body: its Jacobian is the sum of the two.
+                    G.j[0][k][l] += r.linB[k];
+                    G.j[0][3 + k][l] += r.angB[k];
+                    G.j[1][k][l] = G.j[1][3 + k][l] = 0.0f;
+                }
+            }
+            G.error[l] = r.error;
+            G.bias[l] = r.bias;
+            G.softness[l] = r.softness;
+            G.factor[l] = r.factor;
+            G.erp[l] = r.erp;
+            for (int p = 0; p < 2; ++p) {
+                G.lo[p][l] = r.lo[p];
+                G.hi[p][l] = r.hi[p];
+            }
+        }
+        if (fold) {
+            G.body[1] = -1;
+        }
+    }
+    return used;
+}
+
+void OvpSolverBuildLists(const OvpRowGroup* groups, OvUInt32 groupCount, OvpSolverBody* bodies, OvUInt32 bodyCount,
+                         OvpBodyRow* lists) {
+    for (OvUInt32 b = 0; b < bodyCount; ++b) {
+        bodies[b].listCount = 0;
+    }
+    for (OvUInt32 g = 0; g < groupCount; ++g) {
+        for (int s = 0; s < 2; ++s) {
+            if (groups[g].body[s] >= 0) {
+                ++bodies[groups[g].body[s]].listCount;
+            }
+        }
+    }
+    OvUInt32 offset = 0;
+    for (OvUInt32 b = 0; b < bodyCount; ++b) {
+        bodies[b].listStart = offset;
+        offset += bodies[b].listCount;
+        bodies[b].listCount = 0;
+    }
+    for (OvUInt32 g = 0; g < groupCount; ++g) {
+        for (OvUInt32 s = 0; s < 2; ++s) {
+            if (groups[g].body[s] >= 0) {
+                OvpSolverBody& B = bodies[groups[g].body[s]];
+                lists[B.listStart + B.listCount++] = {g, s};
+            }
+        }
+    }
+}
+
+// ---- bodies ---------------------------------------------------------------------------------
+
+namespace {
+
+// out = R^T S R v for the rotation rows R of the body matrix and the stored body-frame rows S.
+OvV3d WorldApply(const OvMatrix& body, const OvpMatrix3& s, const OvV3d& v) {
+    const OvV3d local = {OvpDot(body.right, v), OvpDot(body.up, v), OvpDot(body.at, v)};
+    const OvV3d r = {(s.m[0][0] * local.x + s.m[0][1] * local.y) + s.m[0][2] * local.z,
+                     (s.m[1][0] * local.x + s.m[1][1] * local.y) + s.m[1][2] * local.z,
+                     (s.m[2][0] * local.x + s.m[2][1] * local.y) + s.m[2][2] * local.z};
+    return OvpAdd(OvpAdd(OvpScale(body.right, r.x), OvpScale(body.up, r.y)), OvpScale(body.at, r.z));
+}
+
+OvV3d MulW(const float (*w)[4], const OvV3d& v) {
+    return {(w[0][0] * v.x + w[0][1] * v.y) + w[0][2] * v.z, (w[1][0] * v.x + w[1][1] * v.y) + w[1][2] * v.z,
+            (w[2][0] * v.x + w[2][1] * v.y) + w[2][2] * v.z};
+}
+
+OvV3d Lin(const float* v) { return {v[0], v[1], v[2]}; }
+OvV3d Ang(const float* v) { return {v[4], v[5], v[6]}; }
+
+// Gravity and damping into the body's accumulator.
+void AddExternal(const OvpPipeline* p, const OvpDyn* dyn) {
+    OvpBodyArrays* b = dyn->manager->bodies;
+    const OvUInt32 i = dyn->body;
+    float* acc = b->impulses[i];
+    const float* v = b->velocities[i];
+    const float m = b->mass[i].m[0][3];
+    const bool full = (b->flags[i] & ovpBODY_FULLINERTIA) != 0;
+    const OvV3d force = OvpSub(OvpScale(p->gravity, m), OvpScale(Lin(v), m * dyn->linearDamping));
+    const OvV3d inertiaW = full ? WorldApply(b->matrices[i], b->mass[i], Ang(v)) : OvpScale(Ang(v), b->mass[i].m[2][3]);
+    const OvV3d torque = OvpScale(inertiaW, -dyn->angularDamping);
+    acc[0] += force.x, acc[1] += force.y, acc[2] += force.z;
+    acc[4] += torque.x, acc[5] += torque.y, acc[6] += torque.z;
+}
+
+} // namespace
+
+void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* b, OvUInt32 i, float dt) {
+    const OvMatrix& body = b->matrices[i];
+    const bool full = (b->flags[i] & ovpBODY_FULLINERTIA) != 0;
+    float* acc = b->impulses[i];
+    const float* v = b->velocities[i];
+    std::memset(out, 0, sizeof(*out));
+    out->index = i;
+    if (full) {
+        const OvV3d R[3] = {body.right, body.up, body.at};
+        const OvpMatrix3& a = b->invRoot[i];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                float s = 0.0f;
+                for (int k = 0; k < 3; ++k) {
+                    const float t = (a.m[k][0] * OvpComponent(R[0], c) + a.m[k][1] * OvpComponent(R[1], c)) +
+                                    a.m[k][2] * OvpComponent(R[2], c);
+                    s += OvpComponent(R[k], r) * t;
+                }
+                out->w[r][c] = s;
+            }
+        }
+        // Gyroscopic torque, scaled so that it adds no rotational energy over the step.
+        const OvV3d w = Ang(v);
+        const OvV3d L = WorldApply(body, b->mass[i], w);
+        OvV3d c = OvpCross(L, w);
+        const float c2 = OvpDot(c, c);
+        if (c2 > FLT_MIN) {
+            const float e = std::sqrt(c2) * OvpDot(w, w) * dt * dt * 0.25f;
+            const float energy = OvpDot(w, L) * 0.5f;
+            if (e > FLT_MIN && energy > FLT_MIN) {
+                const float s = std::sqrt((e + energy) / energy);
+                c = OvpScale(OvpAdd(c, OvpScale(L, (1.0f - s) / dt)), 1.0f / s);
+            }
+            acc[4] += c.x, acc[5] += c.y, acc[6] += c.z;
+        }
+    } else {
+        const float r = b->invRoot[i].m[2][3];
+        out->w[0][0] = out->w[1][1] = out->w[2][2] = r;
+    }
+    const float rm = b->invRoot[i].m[0][3];
+    out->w[0][3] = rm;
+    const OvV3d lin = OvpAdd(OvpScale(Lin(v), 1.0f / dt), OvpScale(Lin(acc), rm * rm));
+    const OvV3d ang = OvpAdd(OvpScale(Ang(v), 1.0f / dt), MulW(out->w, MulW(out->w, Ang(acc))));
+    out->b[0] = lin.x, out->b[1] = lin.y, out->b[2] = lin.z;
+    out->b[4] = ang.x, out->b[5] = ang.y, out->b[6] = ang.z;
+}
+
+OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
+                              OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
+                              OvUInt32 iterations) {
+    if (blocks == 0) {
+        return 0;
+    }
+    const OvUInt32 base = iterations / blocks < 3 ? iterations / blocks : 3;
+    OvUInt32 pool = iterations - base * blocks;
+    OvUInt32 rowsLeft = blockStart[blocks] - blockStart[0];
+    OvUInt32 used = 0;
+    for (OvUInt32 k = 0; k < blocks; ++k) {
+        const OvUInt32 first = blockStart[k], count = blockStart[k + 1] - first;
+        ResetPass(groups, first, count, pass);
+        const OvUInt32 extra =
+            rowsLeft != 0 ? static_cast<OvUInt32>(static_cast<unsigned long long>(pool) * count / rowsLeft) : 0;
+        const OvUInt32 share = base + extra;
+        const OvUInt32 n = count != 0 ? kernel(groups, first, count, bodies, lists, pass, tolerance, share) : 0;
+        used += n;
+        // What the block did not use goes back to the pool.
+        pool = pool - extra + (share - n);
+        rowsLeft -= count;
+    }
+    return used;
+}
+
+// ---- contact rows -----------------------------------------------------------------------------
+
+namespace {
+
+const OvpDyn* RefDyn(const OvpRef& r) {
+    if (r.object == nullptr || r.part == ovpREFNONE) {
+        return nullptr;
+    }
+    const OvpObj* o = r.object;
+    if (o->manager == nullptr || o->slot == ovpSLOTNONE || !OvpBitTest(o->manager->active, o->slot)) {
+        return nullptr;
+    }
+    const OvUInt16 part = r.part == ovpREFWHOLE ? 0 : r.part;
+    return part < o->partCount ? o->parts[part].dyn : nullptr;
+}
+
+struct PointState {
+    OvV3d rA, rB;
+    OvV3d relative;   // relative velocity of the point, first end against second
+    OvV3d surfaceAim; // the surface velocity the rows aim at (second end's minus first end's)
+};
+
+OvpRow ContactRow(const PointState& ps, const OvV3d& d, OvInt32 bodyA, OvInt32 bodyB) {
+    OvpRow r = OvpRowTemplate();
+    r.body[0] = bodyA;
+    r.body[1] = bodyB;
+    if (bodyA >= 0) {
+        const OvV3d a = OvpCross(ps.rA, d);
+        r.linA[0] = d.x, r.linA[1] = d.y, r.linA[2] = d.z;
+        r.angA[0] = a.x, r.angA[1] = a.y, r.angA[2] = a.z;
+    }
+    if (bodyB >= 0) {
+        const OvV3d a = OvpCross(ps.rB, d);
+        r.linB[0] = -d.x, r.linB[1] = -d.y, r.linB[2] = -d.z;
+        r.angB[0] = -a.x, r.angB[1] = -a.y, r.angB[2] = -a.z;
+    }
+    r.bias = OvpDot(d, ps.surfaceAim);
+    return r;
+}
+
+OvV3d PointVelocity(const OvpDyn* dyn, const OvV3d& arm) {
+    const float* v = dyn->manager->bodies->velocities[dyn->body];
+    return OvpAdd(Lin(v), OvpCross(Ang(v), arm));
+}
+
+} // namespace
+
+OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, OvInt32 bodyB, float scale, float dt) {
+    const OvpDyn* da = bodyA >= 0 ? RefDyn(c->ref[0]) : nullptr;
+    const OvpDyn* db = bodyB >= 0 ? RefDyn(c->ref[1]) : nullptr;
+    if (da == nullptr) {
+        bodyA = -1;
+    }
+    if (db == nullptr) {
+        bodyB = -1;
+    }
+    if (bodyA < 0 && bodyB < 0) {
+        return 0;
+    }
+    const OvV3d n = c->normal;
+    const OvUInt32 count = c->count < ovpCONTACTPOINTS ? c->count : ovpCONTACTPOINTS;
+    const float share = count != 0 ? c->lastImpulse / static_cast<float>(count) : 0.0f;
+    const float bound = share * c->friction * kFrictionTurn;
+    OvUInt32 written = 0;
+    for (OvUInt32 i = 0; i < count; ++i) {
+        const OvpContactPoint& pt = c->points[i];
+        const auto* mat = static_cast<const OvpContactMaterial*>(pt.material);
+        if (mat != nullptr && (mat->flags & ovpMATERIAL_IGNORE)) {
+            continue;
+        }
+        PointState ps{};
+        OvV3d vA = {0.0f, 0.0f, 0.0f}, vB = {0.0f, 0.0f, 0.0f};
+        if (da != nullptr) {
+            ps.rA = OvpSub(pt.position, da->manager->bodies->matrices[da->body].pos);
+            vA = PointVelocity(da, ps.rA);
+        } else {
+            vA = pt.surfaceVelocity; // the missing end moves with the surface
+        }
+        if (db != nullptr) {
+            ps.rB = OvpSub(pt.position, db->manager->bodies->matrices[db->body].pos);
+            vB = PointVelocity(db, ps.rB);
+        }
+        if (da != nullptr) {
+            vB = OvpAdd(vB, pt.surfaceVelocity);
+            ps.surfaceAim = pt.surfaceVelocity;
+        } else {
+            ps.surfaceAim = OvpScale(pt.surfaceVelocity, -1.0f);
+        }
+        ps.relative = OvpSub(vA, vB);
+        // Normal row.
+        OvpRow& normal = rows[written++] = ContactRow(ps, n, bodyA, bodyB);
+        OvpRowSetBounds(&normal, 0.0f, FLT_MAX, 0.0f, FLT_MAX);
+        const bool own = mat != nullptr && (mat->flags & ovpMATERIAL_OWNNORMAL);
+        const float restitution = own ? mat->restitution : c->restitution;
+        const float un = OvpDot(ps.relative, n);
+        const bool approaching = un < -0.001f * scale;
+        normal.error = pt.separation;
+        if (pt.separation <= 0.0f || (restitution > 0.0f && approaching && -un * dt > pt.separation)) {
+            normal.bias += approaching ? -un * restitution : 0.0f;
+        } else {
+            // Still apart: the surfaces may close their gap within the step, and no more.
+            normal.factor = 1.0f;
+        }
+        if (own) {
+            normal.bias += mat->normalBias[0];
+            normal.error += mat->normalBias[1];
+            normal.erp = mat->erp;
+        }
+        if (c->flags & 1u) {
+            continue;
+        }
+        // Two friction rows at 45 degrees to the sliding direction.
+        OvV3d dirs[2];
+        if (mat != nullptr && (mat->flags & ovpMATERIAL_OWNDIRECTION)) {
+            OvpMathVec3Normalize(&dirs[0], &mat->direction);
+            dirs[1] = OvpCross(n, dirs[0]);
+        } else {
+            OvV3d t1 = OvpCross(n, ps.relative);
+            if (OvpDot(t1, t1) < 0.0001f) {
+                const OvV3d axis = std::fabs(n.x) >= 0.99f ? OvV3d{0.0f, 1.0f, 0.0f} : OvV3d{1.0f, 0.0f, 0.0f};
+                t1 = OvpCross(n, axis);
+            }
+            OvpMathVec3Normalize(&t1, &t1);
+            const OvV3d t2 = OvpCross(n, t1);
+            dirs[0] = OvpScale(OvpAdd(t1, t2), kFrictionTurn);
+            dirs[1] = OvpScale(OvpSub(t1, t2), kFrictionTurn);
+        }
+        for (int k = 0; k < 2; ++k) {
+            OvpRow& f = rows[written++] = ContactRow(ps, dirs[k], bodyA, bodyB);
+            const bool ownF = mat != nullptr && (mat->flags & ovpMATERIAL_OWNFRICTION);
+            const float b = ownF ? mat->frictionBound[k] : bound;
+            OvpRowSetBounds(&f, 0.0f, 0.0f, -b, b);
+            if (ownF) {
+                f.bias += mat->frictionBias[k];
+            }
+        }
+    }
+    return written;
+}
+
+// ---- the contact cache ----------------------------------------------------------------------
+
+namespace {
+
+OvUInt32 EndSlot(const OvpRef& r) { return r.part == ovpREFNONE || r.object == nullptr ? 65535u : r.object->slot; }
+
+OvUInt32 CacheKey(const OvpContact* c, OvUInt32 buckets) {
+    const OvUInt32 a = EndSlot(c->ref[0]), b = EndSlot(c->ref[1]);
+    return ((a * 32u + c->ref[0].part) * 16381u + b * 32u + c->ref[1].part) & (buckets - 1u);
+}
+
+bool SameEnds(const OvpCacheEntry& e, const OvpContact* c) {
+    const void* o0 = c->ref[0].object;
+    const void* o1 = c->ref[1].object;
+    const OvUInt16 p0 = c->ref[0].part, p1 = c->ref[1].part;
+    return (e.object[0] == o0 && e.part[0] == p0 && e.object[1] == o1 && e.part[1] == p1) ||
+           (e.object[0] == o1 && e.part[0] == p1 && e.object[1] == o0 && e.part[1] == p0);
+}
+
+} // namespace
+
+OvUInt32 OvpContactCacheBuckets(OvUInt32 capacity) {
+    OvUInt32 n = 1;
+    while (n <= capacity / 2u) {
+        n *= 2u;
+    }
+    return n;
+}
+
+float OvpContactCacheMatch(const OvpContactCache* cache, const OvpContact* c) {
+    float impulse = 0.0f, best = -FLT_MAX;
+    for (const OvpCacheEntry* e = cache->buckets[CacheKey(c, cache->bucketCount)]; e != nullptr; e = e->next) {
+        if (!SameEnds(*e, c)) {
+            continue;
+        }
+        const float d = OvpDot(e->normal, c->normal);
+        if (d > best) {
+            best = d;
+            impulse = e->impulse;
+        }
+    }
+    return impulse;
+}
+
+void OvpContactCacheClear(OvpContactCache* cache) {
+    for (OvUInt32 i = 0; i < cache->bucketCount; ++i) {
+        cache->buckets[i] = nullptr;
+    }
+    cache->entryCount = 0;
+}
+
+OvBool OvpContactCacheStore(OvpContactCache* cache, const OvpContact* c, float impulse) {
+    if (cache->entryCount >= cache->entryCapacity) {
+        return 0;
+    }
+    OvpCacheEntry& e = cache->entries[cache->entryCount++];
+    e.object[0] = c->ref[0].object;
+    e.object[1] = c->ref[1].object;
+    e.part[0] = c->ref[0].part;
+    e.part[1] = c->ref[1].part;
+    e.normal = c->normal;
+    e.impulse = impulse > 0.0f ? impulse : 0.0f;
+    OvpCacheEntry*& head = cache->buckets[CacheKey(c, cache->bucketCount)];
+    e.next = head;
+    head = &e;
+    return 1;
+}
+
+// ---- the solve stage --------------------------------------------------------------------------
+
+void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 bodies, OvUInt32 islands,
+                    OvUInt32 contacts) {
+    s->groupCapacity = groups;
+    s->groups = c.take<OvpRowGroup>(groups);
+    s->bodyCapacity = bodies;
+    s->bodies = c.take<OvpSolverBody>(bodies);
+    s->lists = c.take<OvpBodyRow>(2u * groups);
+    s->bodyMapCount = bodies;
+    s->bodyMap = c.take<OvInt32>(bodies);
+    s->blockCapacity = islands;
+    s->blockStart = c.take<OvUInt32>(islands + 1u);
+    s->constraintCapacity = groups;
+    s->constraints = c.take<void*>(groups);
+    s->constraintKind = c.take<OvUInt8>(groups);
+    s->groupCost = c.take<OvUInt32>(bodies);
+    s->contactCost = c.take<OvUInt32>(bodies);
+    s->displacement = c.take<float[8]>(bodies);
+    s->contactPush = c.take<float[4]>(bodies);
+    s->cache.bucketCount = OvpContactCacheBuckets(contacts);
+    s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);
+    s->cache.entryCapacity = contacts;
+    s->cache.entries = c.take<OvpCacheEntry>(contacts);
+    s->cache.entryCount = 0;
+    if (c.base != nullptr) {
+        for (OvUInt32 i = 0; i < bodies; ++i) {
+            s->bodyMap[i] = -1;
+        }
+        OvpContactCacheClear(&s->cache);
+    }
+}
+
+namespace {
+
+bool Skipped(const OvpIsland& island) { return (island.flags & (ovpISLAND_RESTING | ovpISLAND_SKIP)) != 0; }
+
+constexpr OvUInt32 kUnsolvable = 0xFFFFFFFFu;
+
+template <typename Fn> void ForEachBody(const OvpIsland& island, Fn fn) {
+    for (OvUInt32 o = 0; o < island.objectCount; ++o) {
+        const OvpObj* obj = island.objects[o];
+        for (OvUInt16 k = 0; k < obj->partCount; ++k) {
+            if (obj->parts[k].dyn != nullptr) {
+                fn(obj->parts[k].dyn);
+            }
+        }
+    }
+}
+
+// The island's joints, then the joints inside each of its objects.
+template <typename Fn> void ForEachJoint(const OvpIsland& island, Fn fn) {
+    for (OvUInt32 j = 0; j < island.jointCount; ++j) {
+        fn(island.joints[j]);
+    }
+    for (OvUInt32 o = 0; o < island.objectCount; ++o) {
+        const OvpObj* obj = island.objects[o];
+        for (OvUInt16 j = 0; j < obj->jointCount; ++j) {
+            if (obj->joints[j] != nullptr) {
+                fn(obj->joints[j]);
+            }
+        }
+    }
+}
+
+OvUInt32 ContactGroups(OvUInt32 points) { return ((points + 1u) * 3u) / 4u; }
+
+// Costs of every body of the island from its joints and contact records.
+void AddCosts(OvpSolverSpace& s, const OvpIsland& island) {
+    ForEachBody(island, [&](const OvpDyn* d) { s.groupCost[d->body] = s.contactCost[d->body] = 0; });
+    ForEachJoint(island, [&](const OvpJoint* j) {
+        const OvUInt32 rows = OvpJointRowCount(j);
+        const OvUInt32 g = ((rows != 0 ? rows : 1u) + 3u) / 4u; // the empty row fills a group too
+        for (const OvpRef& r : j->ref) {
+            if (const OvpDyn* d = RefDyn(r)) {
+                s.groupCost[d->body] += g;
+            }
+        }
+    });
+    for (const OvpContact* c = island.contacts; c != nullptr; c = c->next) {
+        if (c->count == 0) {
+            continue;
+        }
+        const OvUInt32 g = ContactGroups(c->count);
+        for (const OvpRef& r : c->ref) {
+            if (const OvpDyn* d = RefDyn(r)) {
+                s.groupCost[d->body] += g;
+                s.contactCost[d->body] += g;
+            }
+        }
+    }
+}
+
+// Keeps only the deepest point of the record.
+void KeepDeepest(OvpContact* c) {
+    OvUInt32 best = 0;
+    for (OvUInt32 i = 1; i < c->count && i < ovpCONTACTPOINTS; ++i) {
+        if (c->points[i].separation < c->points[best].separation) {
+            best = i;
+        }
+    }
+    c->points[0] = c->points[best];
+    c->count = 1;
+}
+
+} // namespace
+
+OvBool OvpSolverCountRows(OvpPipeline* p, OvUInt32 k) {
+    OvpSolverSpace& s = p->solver;
+    OvpIsland& island = p->islands.islands[k];
+    AddCosts(s, island);
+    bool thinned = false;
+    ForEachBody(island, [&](const OvpDyn* d) {
+        if (s.contactCost[d->body] <= p->bodyBudget) {
+            return;
+        }
+        // Too many contacts on one body: the first budget's worth keep their deepest point.
+        OvUInt32 seen = 0;
+        for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
+            if (c->count == 0 || (RefDyn(c->ref[0]) != d && RefDyn(c->ref[1]) != d)) {
+                continue;
+            }
+            if (seen++ < p->bodyBudget) {
+                KeepDeepest(c);
+            } else {
+                c->count = 0;
+            }
+        }
+        thinned = true;
+    });
+    if (thinned) {
+        AddCosts(s, island);
+    }
+    OvUInt32 total = 0;
+    ForEachBody(island, [&](const OvpDyn* d) { total += s.groupCost[d->body]; });
+    island.solverWords[0] = total;
+    if (total > p->bodyBudget && !OvpSolverPartition(p, k)) {
+        island.solverWords[0] = kUnsolvable;
+        return 0;
+    }
+    return 1;
+}
+
+OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
+    (void)p;
+    (void)k;
+    return 0;
+}
+
+namespace {
+
+OvInt32 BatchBody(const OvpSolverSpace& s, const OvpRef& r) {
+    const OvpDyn* d = RefDyn(r);
+    return d != nullptr && d->body < s.bodyMapCount ? s.bodyMap[d->body] : -1;
+}
+
+enum : OvUInt8 { kJoint = 0, kContact = 1 };
+
+// Bounds that keep a body finite whatever it is pushed with.
+constexpr float kMaxSpeed = 1000.0f;     // m/s at scale 1
+constexpr float kMaxSpin = 1000.0f;      // rad/s
+constexpr float kMaxAcceleration = 1e7f; // m/s^2 (and rad/s^2) at scale 1
+
+void ClampPart(float* x, float limit) {
+    const float l2 = (x[0] * x[0] + x[1] * x[1]) + x[2] * x[2];
+    if (!(l2 <= limit * limit)) {
+        // Non-finite parts stop; others keep their direction at the limit.
+        const float k = std::isfinite(l2) ? limit / std::sqrt(l2) : 0.0f;
+        for (int i = 0; i < 3; ++i) {
+            x[i] = std::isfinite(x[i]) ? x[i] * k : 0.0f;
+        }
+    }
+}
+
+void ClampSpeeds(float* v, float scale) {
+    ClampPart(v, kMaxSpeed * scale);
+    ClampPart(v + 4, kMaxSpin);
+}
+
+// Sums of one constraint's rows through its Jacobian: first end linear, angular; second end.
+void ConstraintSums(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 end, OvV3d out[4]) {
+    for (int i = 0; i < 4; ++i) {
+        out[i] = {0.0f, 0.0f, 0.0f};
+    }
+    for (OvUInt32 g = first; g < end; ++g) {
+        const OvpRowGroup& G = groups[g];
+        for (int l = 0; l < 4; ++l) {
+            const float v = G.value[l];
+            for (int s = 0; s < 2; ++s) {
+                out[2 * s] = OvpAdd(out[2 * s], OvpScale({G.j[s][0][l], G.j[s][1][l], G.j[s][2][l]}, v));
+                out[2 * s + 1] = OvpAdd(out[2 * s + 1], OvpScale({G.j[s][3][l], G.j[s][4][l], G.j[s][5][l]}, v));
+            }
+        }
+    }
+}
+
+OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, OvUInt32 cursor) {
+    OvpSolverSpace& s = p->solver;
+    OvpMgr* m = p->context->manager;
+    OvpBodyArrays* b = m->bodies;
+    const float dt = p->dt;
+    OvUInt32* list = b->indices + cursor;
+    const OvUInt32 room = b->count - cursor;
+    OvUInt32 nb = 0;
+    // Bodies, with gravity and damping.
+    for (OvUInt32 k = firstIsland; k < endIsland; ++k) {
+        const OvpIsland& island = p->islands.islands[k];
+        if (Skipped(island)) {
+            continue;
+        }
+        ForEachBody(island, [&](const OvpDyn* d) {
+            if (s.bodyMap[d->body] < 0 && nb < room && nb < s.bodyCapacity) {
+                s.bodyMap[d->body] = static_cast<OvInt32>(nb);
+                list[nb++] = d->body;
+                ClampSpeeds(b->velocities[d->body], p->scale);
+                AddExternal(p, d);
+                // An impulse no body could answer within the step is cut to one it can.
+                const float m = b->mass[d->body].m[0][3], inertia = b->mass[d->body].m[2][3];
+                ClampPart(b->impulses[d->body], kMaxAcceleration * p->scale * m);
+                ClampPart(b->impulses[d->body] + 4, kMaxAcceleration * inertia);
+            }
+        });
+    }
+    // Rows, one block per island.
+    OvUInt32 groups = 0, blocks = 0, constraints = 0;
+    OvpRow rows[ovpJOINTMAXROWS];
+    auto append = [&](void* owner, OvUInt8 kind, OvUInt32 n) {
+        const OvUInt32 need = (n + 3u) / 4u;
+        if (n == 0 || groups + need > s.groupCapacity || constraints >= s.constraintCapacity) {
+            return;
+        }
+        groups += OvpSolverPackRows(s.groups + groups, rows, n, constraints);
+        s.constraints[constraints] = owner;
+        s.constraintKind[constraints++] = kind;
+    };
+    for (OvUInt32 k = firstIsland; k < endIsland && blocks < s.blockCapacity; ++k) {
+        const OvpIsland& island = p->islands.islands[k];
+        if (Skipped(island)) {
+            continue;
+        }
+        s.blockStart[blocks++] = groups;
+        ForEachJoint(island, [&](OvpJoint* j) {
+            const OvUInt32 n = OvpJointBuildRows(rows, j, BatchBody(s, j->ref[0]), BatchBody(s, j->ref[1]), 0.0f, dt);
+            append(j, kJoint, n);
+        });
+        for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
+            if (c->count != 0) {
+                const OvUInt32 n =
+                    OvpContactBuildRows(rows, c, BatchBody(s, c->ref[0]), BatchBody(s, c->ref[1]), p->scale, dt);
+                append(c, kContact, n);
+            }
+        }
+    }
+    s.blockStart[blocks] = groups;
+    // Body set-up, system building, row lists.
+    for (OvUInt32 i = 0; i < nb; ++i) {
+        OvpSolverSetUpBody(&s.bodies[i], b, list[i], dt);
+    }
+    for (OvUInt32 g = 0; g < groups; ++g) {
+        for (float& soft : s.groups[g].softness) {
+            soft += p->regularisation;
+        }
+    }
+    p->buildKernel(s.groups, groups, s.bodies, dt);
+    OvpSolverBuildLists(s.groups, groups, s.bodies, nb, s.lists);
+    // Position pass: its result is a displacement.
+    for (OvUInt32 i = 0; i < nb; ++i) {
+        std::memset(s.bodies[i].y, 0, sizeof(s.bodies[i].y));
+    }
+    s.lastIterations[0] = OvpSolverSolveBlocks(p->rowKernel, s.groups, s.blockStart, blocks, s.bodies, s.lists, 0,
+                                               p->tolerance[0], p->iterations[0]);
+    for (OvUInt32 i = 0; i < nb; ++i) {
+        OvpSolverBody& B = s.bodies[i];
+        const OvV3d lin = OvpScale(Lin(B.y), B.w[0][3]);
+        const OvV3d ang = MulW(B.w, Ang(B.y));
+        float* x = s.displacement[i];
+        x[0] = lin.x, x[1] = lin.y, x[2] = lin.z, x[3] = 0.0f;
+        x[4] = ang.x, x[5] = ang.y, x[6] = ang.z, x[7] = 0.0f;
+        std::memset(B.y, 0, sizeof(B.y));
+    }
+    for (OvUInt32 g = 0; g < groups; ++g) {
+        std::memcpy(s.groups[g].kept, s.groups[g].value, sizeof(s.groups[g].kept));
+    }
+    // The part of the displacement the contacts made (pushing bodies out of each other).
+    for (OvUInt32 i = 0; i < nb; ++i) {
+        s.contactPush[i][0] = s.contactPush[i][1] = s.contactPush[i][2] = s.contactPush[i][3] = 0.0f;
+    }
+    for (OvUInt32 g = 0; g < groups; ++g) {
+        const OvpRowGroup& G = s.groups[g];
+        if (s.constraintKind[G.constraint] != kContact) {
+            continue;
+        }
+        for (int side = 0; side < 2; ++side) {
+            if (G.body[side] < 0) {
+                continue;
+            }
+            float* push = s.contactPush[G.body[side]];
+            const float rm = s.bodies[G.body[side]].w[0][3];
+            for (int l = 0; l < 4; ++l) {
+                for (int k = 0; k < 3; ++k) {
+                    push[k] += G.j[side][k][l] * G.kept[l] * rm * rm;
+                }
+            }
+        }
+    }
+    // Force pass.
+    s.lastIterations[1] = OvpSolverSolveBlocks(p->rowKernel, s.groups, s.blockStart, blocks, s.bodies, s.lists, 1,
+                                               p->tolerance[1], p->iterations[1]);
+    // What each constraint did, for the callers and the contact cache.
+    for (OvUInt32 g = 0; g < groups;) {
+        OvUInt32 e = g + 1;
+        while (e < groups && s.groups[e].constraint == s.groups[g].constraint) {
+            ++e;
+        }
+        OvV3d sums[4];
+        ConstraintSums(s.groups, g, e, sums);
+        void* owner = s.constraints[s.groups[g].constraint];
+        if (s.constraintKind[s.groups[g].constraint] == kJoint) {
+            for (int i = 0; i < 4; ++i) {
+                static_cast<OvpJoint*>(owner)->solver[i] = sums[i];
+            }
+        } else {
+            float* out = static_cast<OvpContact*>(owner)->solved;
+            for (int i = 0; i < 4; ++i) {
+                out[4 * i] = sums[i].x, out[4 * i + 1] = sums[i].y, out[4 * i + 2] = sums[i].z, out[4 * i + 3] = 0.0f;
+            }
+        }
+        g = e;
+    }
+    // Accelerations, the displacement, new velocities.
+    for (OvUInt32 i = 0; i < nb; ++i) {
+        const OvpSolverBody& B = s.bodies[i];
+        const float* acc = b->impulses[list[i]];
+        const float rm = B.w[0][3];
+        const OvV3d lin = OvpAdd(OvpScale(Lin(acc), rm * rm), OvpScale(Lin(B.y), rm));
+        const OvV3d ang = OvpAdd(MulW(B.w, MulW(B.w, Ang(acc))), MulW(B.w, Ang(B.y)));
+        float* a = b->accelerations[list[i]];
+        a[0] = lin.x, a[1] = lin.y, a[2] = lin.z, a[3] = 0.0f;
+        a[4] = ang.x, a[5] = ang.y, a[6] = ang.z, a[7] = 0.0f;
+    }
+    const OvpIndexList indexList = {list, nb};
+    OvpIntegrateBodiesWith(b->matrices, b->orientations, &indexList, b->flags, b->freeAxes, s.displacement, 1.0f);
+    OvpAddScaledVelocities(b->velocities, b->accelerations, &indexList, dt);
+    // Pushing bodies out of each other must not add energy against the external forces. (Only
+    // the contacts' share counts: a joint's drift correction is no such gain, and taking speed
+    // along gravity for it would slow every pendulum.)
+    for (OvUInt32 i = 0; i < nb; ++i) {
+        float* acc = b->impulses[list[i]];
+        float* v = b->velocities[list[i]];
+        const OvV3d F = Lin(acc);
+        const float pw = OvpDot(F, Lin(s.contactPush[i]));
+        if (pw < -FLT_MIN) {
+            OvV3d n;
+            OvpMathVec3Normalize(&n, &F);
+            const float u = OvpDot(Lin(v), n);
+            const float mass = b->mass[list[i]].m[0][3];
+            const float sq = u * u + 2.0f * pw / mass;
+            const float nu = sq > FLT_MIN ? std::copysign(std::sqrt(sq), u == 0.0f ? 1.0f : u) : 0.0f;
+            v[0] += (nu - u) * n.x, v[1] += (nu - u) * n.y, v[2] += (nu - u) * n.z;
+        }
+        ClampSpeeds(v, p->scale);
+        for (int c = 0; c < 8; ++c) {
+            acc[c] = 0.0f;
+        }
+        s.bodyMap[list[i]] = -1;
+    }
+    return nb;
+}
+
+} // namespace
+
+OvpPipeline* OvpPipelineSolveBatches(OvpPipeline* p) {
+    OvpSolverSpace& s = p->solver;
+    OvpIslandTable& t = p->islands;
+    for (OvUInt32 j = 0; j < p->jointCount; ++j) {
+        for (OvV3d& v : p->joints[j]->solver) {
+            v = {0.0f, 0.0f, 0.0f};
+        }
+    }
+    // Row counting, then last step's normal impulses.
+    const OvUInt32 islandCount = t.count;
+    for (OvUInt32 k = 0; k < islandCount; ++k) {
+        if (!Skipped(t.islands[k])) {
+            OvpSolverCountRows(p, k);
+        }
+    }
+    for (OvUInt32 k = 0; k < t.count; ++k) {
+        if (Skipped(t.islands[k])) {
+            continue;
+        }
+        for (OvpContact* c = t.islands[k].contacts; c != nullptr; c = c->next) {
+            c->lastImpulse = OvpContactCacheMatch(&s.cache, c);
+        }
+    }
+    // Batches of whole islands within the batch budget.
+    bool failed = false;
+    OvUInt32 cursor = 0;
+    for (OvUInt32 k = 0; k < t.count && !failed;) {
+        OvUInt32 end = k, sum = 0;
+        while (end < t.count) {
+            const OvpIsland& island = t.islands[end];
+            if (!Skipped(island)) {
+                const OvUInt32 cost = island.solverWords[0];
+                if (cost == kUnsolvable || sum + cost > p->batchBudget) {
+                    break;
+                }
+                sum += cost;
+            }
+            ++end;
+        }
+        if (end == k) {
+            failed = true;
+            break;
+        }
+        cursor += SolveBatch(p, k, end, cursor);
+        k = end;
+    }
+    // This step's normal impulses for the next.
+    OvpContactCacheClear(&s.cache);
+    for (OvUInt32 k = 0; k < t.count; ++k) {
+        if (Skipped(t.islands[k])) {
+            continue;
+        }
+        for (const OvpContact* c = t.islands[k].contacts; c != nullptr; c = c->next) {
+            const float* solved = c->solved;
+            const OvV3d lin0 = {solved[0], solved[1], solved[2]};
+            const OvV3d lin1 = {solved[8], solved[9], solved[10]};
+            const float impulse = RefDyn(c->ref[0]) != nullptr ? OvpDot(c->normal, lin0) : -OvpDot(c->normal, lin1);
+            OvpContactCacheStore(&s.cache, c, impulse);
+        }
+    }
+    p->solveFailed = failed ? 1u : 0u;
+    return failed ? nullptr : p;
+}

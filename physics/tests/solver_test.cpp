@@ -1,0 +1,710 @@
+// The constraint solver and the joint rows: rows against finite differences of the constraint
+// functions, the two kernel codings bit for bit, the contact cache, physical behaviours with
+// hand-made plane contacts, and hostile input.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "physics/core/context/dynamics.h"
+#include "physics/core/context/joint.h"
+#include "physics/core/dynamics/integrate.h"
+#include "physics/core/dynamics/jointrows.h"
+#include "physics/core/dynamics/solver.h"
+#include "physics/tests/physics_test.h"
+
+namespace {
+
+constexpr float kPi = 3.14159265f;
+
+OvQuat RandomQuat(std::mt19937& rng, float spread = 1.0f) {
+    std::normal_distribution<float> n;
+    OvQuat q = {n(rng) * spread, n(rng) * spread, n(rng) * spread, 1.0f};
+    const float l = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
+    return {q.x / l, q.y / l, q.z / l, q.w / l};
+}
+
+OvQuat AxisAngle(const OvV3d& a, float angle) {
+    const float s = std::sin(angle / 2.0f);
+    return {a.x * s, a.y * s, a.z * s, std::cos(angle / 2.0f)};
+}
+
+// Puts a body at a position and orientation (matrix rebuilt from the quaternion).
+void Place(TestWorld& w, OvpObj* o, const OvV3d& at, const OvQuat& q) {
+    OvpBodyArrays* b = w.manager->bodies;
+    const OvUInt32 i = o->parts[0].dyn->body;
+    b->orientations[i] = q;
+    b->matrices[i].pos = at;
+    float saved[8];
+    std::memcpy(saved, b->velocities[i], sizeof(saved));
+    std::memset(b->velocities[i], 0, sizeof(saved));
+    OvpIntegrateBody(b, i, 0.0f);
+    std::memcpy(b->velocities[i], saved, sizeof(saved));
+}
+
+// A world whose joints go before its bodies.
+struct JointWorld : TestWorld {
+    using TestWorld::TestWorld;
+    ~JointWorld() {
+        for (OvpJoint* j : joints) {
+            OvpJointDestroy(j);
+        }
+    }
+    std::vector<OvpJoint*> joints;
+};
+
+// A joint whose first end (frame 0) is `first`; null names the world.
+OvpJoint* MakeJoint(JointWorld& w, OvpJointDef* def, OvpObj* first, OvpObj* second) {
+    // The second reference given becomes the joint's first end.
+    const OvpRef r1 = {second, static_cast<OvUInt16>(second != nullptr ? 0 : ovpREFNONE), 0};
+    const OvpRef r2 = {first, static_cast<OvUInt16>(first != nullptr ? 0 : ovpREFNONE), 0};
+    OvpJoint* j = OvpJointCreate(w.manager, def, &r1, &r2);
+    OvpJointDefRelease(def);
+    OvpMgrAddJoint(w.manager, j, -1);
+    w.joints.push_back(j);
+    return j;
+}
+
+float RowRate(const OvpRow& r, const float* va, const float* vb) {
+    float s = 0.0f;
+    for (int k = 0; k < 3; ++k) {
+        s += r.linA[k] * va[k] + r.angA[k] * va[4 + k] + r.linB[k] * vb[k] + r.angB[k] * vb[4 + k];
+    }
+    return s;
+}
+
+// The joint's rows with both bodies moved along their velocities for time h.
+std::vector<OvpRow> RowsAt(TestWorld& w, const OvpJoint* j, OvpObj* a, OvpObj* b, float h) {
+    OvpBodyArrays* arr = w.manager->bodies;
+    const OvUInt32 ia = a->parts[0].dyn->body, ib = b->parts[0].dyn->body;
+    const OvMatrix ma = arr->matrices[ia], mb = arr->matrices[ib];
+    const OvQuat qa = arr->orientations[ia], qb = arr->orientations[ib];
+    OvpIntegrateBody(arr, ia, h);
+    OvpIntegrateBody(arr, ib, h);
+    OvpRow rows[ovpJOINTMAXROWS];
+    const OvUInt32 n = OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f);
+    arr->matrices[ia] = ma, arr->matrices[ib] = mb;
+    arr->orientations[ia] = qa, arr->orientations[ib] = qb;
+    return {rows, rows + n};
+}
+
+// Plane contacts made by hand: the box corners or sphere point of the body within 2 cm of the
+// plane n . x = offset, at most four, deepest first.
+void AddPlaneContacts(TestWorld& w, OvpObj* o, const OvV3d& n, float offset, float friction, float restitution,
+                      const float* half, float radius) {
+    OvpPipeline* p = w.pipeline;
+    if (p->contactCount >= p->contactCapacity) {
+        return;
+    }
+    const OvMatrix& m = w.M(o);
+    OvpContact& c = p->contacts[p->contactCount];
+    float* solved = c.solved;
+    std::memset(&c, 0, sizeof(c));
+    c.solved = solved;
+    c.normal = n;
+    c.ref[0] = {o, 0, 0};
+    c.ref[1] = {nullptr, ovpREFNONE, 0};
+    c.friction = friction;
+    c.restitution = restitution;
+    auto add = [&](const OvV3d& point, float sep) {
+        if (sep > 0.02f || c.count >= ovpCONTACTPOINTS) {
+            return;
+        }
+        c.points[c.count++] = {OvpSub(point, OvpScale(n, sep * 0.5f)), sep, nullptr, {0.0f, 0.0f, 0.0f}};
+    };
+    if (half == nullptr) {
+        const OvV3d point = OvpSub(m.pos, OvpScale(n, radius));
+        add(point, OvpDot(point, n) - offset);
+    } else {
+        std::vector<std::pair<float, OvV3d>> corners;
+        for (int k = 0; k < 8; ++k) {
+            const OvV3d local = {(k & 1) ? half[0] : -half[0], (k & 2) ? half[1] : -half[1],
+                                 (k & 4) ? half[2] : -half[2]};
+            const OvV3d pt = OvpMathTransformPoint(local, &m);
+            corners.push_back({OvpDot(pt, n) - offset - 0.001f, pt});
+        }
+        std::sort(corners.begin(), corners.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (const auto& [sep, pt] : corners) {
+            add(pt, sep);
+        }
+    }
+    if (c.count != 0) {
+        ++p->contactCount;
+    }
+}
+
+struct PlaneBody {
+    OvpObj* body;
+    const float* half; // null for a sphere
+    float radius;
+};
+
+// One step with the plane's contacts added between pair collision and the islands.
+bool StepWithPlane(TestWorld& w, const std::vector<PlaneBody>& bodies, const OvV3d& n, float offset, float friction,
+                   float restitution, float dt) {
+    OvpPipelineSetTimeStep(w.pipeline, dt);
+    OvpPipelineUpdateBroadPhase(w.pipeline);
+    OvpPipelineCollidePairs(w.pipeline);
+    for (const PlaneBody& b : bodies) {
+        if (w.Awake(b.body)) {
+            AddPlaneContacts(w, b.body, n, offset, friction, restitution, b.half, b.radius);
+        }
+    }
+    OvpPipelineBuildIslands(w.pipeline);
+    return OvpPipelineSolveAndIntegrate(w.pipeline, dt) != nullptr;
+}
+
+bool AllFinite(const TestWorld& w) {
+    const OvpBodyArrays* b = w.manager->bodies;
+    for (OvUInt32 i = 0; i < b->count; ++i) {
+        for (int k = 0; k < 8; ++k) {
+            if (!std::isfinite(b->velocities[i][k])) {
+                return false;
+            }
+        }
+        const OvMatrix& m = b->matrices[i];
+        for (float x : {m.pos.x, m.pos.y, m.pos.z, m.right.x, m.up.y, m.at.z}) {
+            if (!std::isfinite(x)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(PhysicsJointRows, RowsFollowFiniteDifferencesOfTheirConstraintFunctions) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f), cosine(0.3f, 1.0f);
+    int checked = 0, twist = 0, cone = 0, distance = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        JointWorld w(2, 2);
+        const float half[3] = {0.3f, 0.4f, 0.5f};
+        OvpObj* a = w.Box(half, {0, 0, 0});
+        OvpObj* b = w.Box(half, {0, 0, 0});
+        OvpJointDef* def = OvpJointDefCreate();
+        for (OvpJointFrame& f : def->frame) {
+            f.orientation = RandomQuat(rng);
+            f.position = {u(rng), u(rng), u(rng)};
+        }
+        // Half the trials check the rows of rotations, half those of translations (where the
+        // second body does not turn, so that the lever arms to anchor A are exact).
+        const bool rotations = trial % 2 == 0;
+        const int kind = (trial / 2) % 5;
+        OvpJointLimit& hard = def->limit[0];
+        if (rotations) {
+            def->flags = kind == 0 ? 1 : kind == 1 ? 2 : kind == 2 ? 4 : kind == 3 ? 6 : 0;
+            if (kind == 4) {
+                hard.enabled = 7;
+                hard.cosine[0] = cosine(rng), hard.cosine[1] = cosine(rng), hard.cosine[2] = cosine(rng);
+                def->springEnable = ovpJOINTSPRING_ORIENTATION | 7;
+                def->springs1[2] = {50.0f, 1.0f, FLT_MAX};
+            }
+        } else {
+            def->flags = kind < 3 ? (8u << kind) : kind == 3 ? 56u : 0u;
+            if (kind == 4) {
+                hard.enabled = 8;
+                hard.value = 0.2f;
+            }
+        }
+        OvpJoint* j = MakeJoint(w, def, a, b);
+        ASSERT_EQ(j->ref[0].object, a);
+        Place(w, a, {u(rng), u(rng), u(rng)}, RandomQuat(rng));
+        Place(w, b, {u(rng), u(rng), u(rng)}, RandomQuat(rng));
+        if (!rotations && kind < 4) {
+            // Locks are checked where the anchors meet.
+            OvpJointWorldFrame fa, fb;
+            OvpJointGetWorldFrame(j, 0, &fa);
+            OvpJointGetWorldFrame(j, 1, &fb);
+            Place(w, b, OvpAdd(w.M(b).pos, OvpSub(fa.matrix.pos, fb.matrix.pos)), w.manager->bodies->orientations[1]);
+        }
+        float* va = w.V(a);
+        float* vb = w.V(b);
+        for (int k : {0, 1, 2, 4, 5, 6}) {
+            va[k] = u(rng);
+            vb[k] = (rotations || k < 3) ? u(rng) : 0.0f;
+        }
+        const float h = 2e-3f;
+        const std::vector<OvpRow> mid = RowsAt(w, j, a, b, 0.0f);
+        const std::vector<OvpRow> plus = RowsAt(w, j, a, b, h);
+        const std::vector<OvpRow> minus = RowsAt(w, j, a, b, -h);
+        if (mid.size() != plus.size() || mid.size() != minus.size()) {
+            continue; // a limit switched on or off within the step
+        }
+        for (std::size_t r = 0; r < mid.size(); ++r) {
+            const float fd = (plus[r].error - minus[r].error) / (2.0f * h);
+            const float jv = RowRate(mid[r], va, vb);
+            EXPECT_NEAR(fd, jv, 3e-3f + 2e-2f * std::fabs(jv))
+                << "trial " << trial << " row " << r << " flags " << def->flags << " limits " << hard.enabled;
+            ++checked;
+            const bool linear = mid[r].linA[0] != 0.0f || mid[r].linA[1] != 0.0f || mid[r].linA[2] != 0.0f;
+            twist += mid[r].hi[1] == 0.0f && mid[r].lo[1] == -FLT_MAX;
+            cone += !linear && mid[r].lo[1] == 0.0f && mid[r].hi[1] == FLT_MAX;
+            distance += linear && mid[r].lo[1] == 0.0f;
+        }
+    }
+    EXPECT_GT(checked, 400);
+    EXPECT_GT(twist, 10);
+    EXPECT_GT(cone, 10);
+    EXPECT_GT(distance, 10);
+}
+
+TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f), c(0.0f, 1.0f);
+    for (int trial = 0; trial < 400; ++trial) {
+        JointWorld w(2, 2);
+        const float half[3] = {0.5f, 0.5f, 0.5f};
+        OvpObj* a = w.Box(half, {0, 0, 0});
+        OvpObj* b = w.Box(half, {0, 0, 0});
+        OvpJointDef* def = OvpJointDefCreate();
+        def->flags = rng() & 63u;
+        for (OvpJointLimit& l : def->limit) {
+            l.enabled = rng() & 63u;
+            l.value = c(rng);
+            l.cosine[0] = c(rng), l.cosine[1] = c(rng), l.cosine[2] = c(rng);
+        }
+        def->springEnable = rng() & 0x7070707u;
+        for (int k = 0; k < 3; ++k) {
+            def->springs0[k] = {(rng() & 1) ? 0.0f : 100.0f, 0.5f, 10.0f};
+            def->springs1[k] = {(rng() & 1) ? 0.0f : 100.0f, (rng() & 1) ? 0.0f : 1.0f, 10.0f};
+        }
+        OvpJoint* j = MakeJoint(w, def, a, b);
+        j->orientation = RandomQuat(rng);
+        j->extra[2] = {u(rng), u(rng), u(rng)};
+        Place(w, a, {u(rng), u(rng), u(rng)}, RandomQuat(rng));
+        Place(w, b, {u(rng), u(rng), u(rng)}, RandomQuat(rng));
+        OvpRow rows[ovpJOINTMAXROWS];
+        const OvUInt32 n = OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f);
+        const OvUInt32 counted = OvpJointRowCount(j);
+        EXPECT_LE(n, counted == 0 ? 1u : counted) << "trial " << trial;
+        for (OvUInt32 r = 0; r < n; ++r) {
+            for (float x :
+                 {rows[r].error, rows[r].bias, rows[r].softness, rows[r].factor, rows[r].angA[0], rows[r].linB[2]}) {
+                EXPECT_TRUE(std::isfinite(x)) << "trial " << trial << " row " << r;
+            }
+            // Spring rows never act in the position pass; force bounds are respected.
+            if (rows[r].softness > 0.0f) {
+                EXPECT_EQ(rows[r].hi[0], 0.0f);
+            }
+        }
+    }
+    // Coinciding frames: lock errors 0, the twist lock's direction half of frame A's x axis.
+    JointWorld w(2, 2);
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    OvpObj* a = w.Box(half, {0, 0, 0});
+    OvpObj* b = w.Box(half, {0, 0, 0});
+    OvpJointDef* def = OvpJointDefCreate();
+    def->flags = 63;
+    OvpJoint* j = MakeJoint(w, def, a, b);
+    OvpRow rows[ovpJOINTMAXROWS];
+    ASSERT_EQ(OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f), 6u);
+    for (int r = 0; r < 6; ++r) {
+        EXPECT_EQ(rows[r].error, 0.0f);
+    }
+    EXPECT_FLOAT_EQ(rows[3].angA[0], 0.5f);
+    // No locks, nothing exceeded, no spring: one empty row with free force bounds.
+    def->flags = 0;
+    ASSERT_EQ(OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f), 1u);
+    EXPECT_EQ(OvpJointRowCount(j), 0u);
+    EXPECT_EQ(rows[0].hi[0], 0.0f);
+    EXPECT_EQ(rows[0].lo[1], -FLT_MAX);
+    // A distance limit makes no row while the anchors are within the bound.
+    def->limit[0].enabled = 8;
+    def->limit[0].value = 1.0f;
+    EXPECT_EQ(OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f), 1u);
+    EXPECT_EQ(OvpJointRowCount(j), 1u);
+    Place(w, b, {0.0f, 1.5f, 0.0f}, {0, 0, 0, 1});
+    ASSERT_EQ(OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f), 1u);
+    EXPECT_NEAR(rows[0].error, -0.5f, 1e-6f);
+    EXPECT_EQ(rows[0].lo[1], 0.0f);
+}
+
+TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f), pos(0.0f, 2.0f);
+    for (int trial = 0; trial < 60; ++trial) {
+        const OvUInt32 bodies = 2 + rng() % 6, groups = 1 + rng() % 40;
+        std::vector<OvpSolverBody> body(bodies);
+        for (OvpSolverBody& B : body) {
+            std::memset(&B, 0, sizeof(B));
+            for (int r = 0; r < 3; ++r) {
+                for (int k = 0; k < 3; ++k) {
+                    B.w[r][k] = (r == k ? 1.0f : 0.0f) + 0.2f * u(rng);
+                }
+            }
+            B.w[0][3] = 0.5f + pos(rng);
+            for (float& x : B.b) {
+                x = u(rng) * 10.0f;
+            }
+        }
+        std::vector<OvpRowGroup> g(groups);
+        for (OvUInt32 k = 0; k < groups; ++k) {
+            OvpRow rows[4];
+            const OvUInt32 n = 1 + rng() % 4;
+            const OvInt32 ba = static_cast<OvInt32>(rng() % bodies);
+            const OvInt32 bb = (rng() % 4 == 0) ? -1 : static_cast<OvInt32>(rng() % bodies);
+            for (OvUInt32 r = 0; r < n; ++r) {
+                rows[r] = OvpRowTemplate();
+                rows[r].body[0] = ba, rows[r].body[1] = bb;
+                for (int c = 0; c < 3; ++c) {
+                    rows[r].linA[c] = u(rng), rows[r].angA[c] = u(rng), rows[r].linB[c] = u(rng),
+                    rows[r].angB[c] = u(rng);
+                }
+                rows[r].error = u(rng), rows[r].bias = u(rng);
+                rows[r].softness = (rng() & 1) ? 0.01f * pos(rng) : 0.0f;
+                rows[r].factor = 0.5f * pos(rng);
+                const int kind = rng() % 3;
+                if (kind == 0) {
+                    OvpRowSetBounds(&rows[r], 0.0f, FLT_MAX, 0.0f, FLT_MAX);
+                } else if (kind == 1) {
+                    OvpRowSetBounds(&rows[r], 0.0f, 0.0f, -pos(rng), pos(rng));
+                }
+            }
+            OvpSolverPackRows(&g[k], rows, n, k);
+        }
+        std::vector<OvpRowGroup> g2 = g;
+        std::vector<OvpSolverBody> body2 = body;
+        std::vector<OvpBodyRow> lists(2 * groups), lists2(2 * groups);
+        const float dt = 0.01f;
+        OvpSolverBuildScalar(g.data(), groups, body.data(), dt);
+        OvpSolverBuildSse(g2.data(), groups, body2.data(), dt);
+        OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
+        OvpSolverBuildLists(g2.data(), groups, body2.data(), bodies, lists2.data());
+        const OvUInt32 blocks[2] = {0, groups};
+        for (OvUInt32 pass = 0; pass < 2; ++pass) {
+            const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
+                                                     lists.data(), pass, 1e-5f, 300);
+            const OvUInt32 n2 = OvpSolverSolveBlocks(OvpSolverRowsSse, g2.data(), blocks, 1, body2.data(),
+                                                     lists2.data(), pass, 1e-5f, 300);
+            ASSERT_EQ(n1, n2) << "trial " << trial;
+            EXPECT_GT(n1, 0u);
+        }
+        ASSERT_EQ(std::memcmp(g.data(), g2.data(), sizeof(OvpRowGroup) * groups), 0) << "trial " << trial;
+        ASSERT_EQ(std::memcmp(body.data(), body2.data(), sizeof(OvpSolverBody) * bodies), 0) << "trial " << trial;
+        // The solved rows sit within their bounds, and unclamped rows have small residuals.
+        for (const OvpRowGroup& G : g) {
+            for (int l = 0; l < 4; ++l) {
+                EXPECT_GE(G.value[l], G.lo[1][l]);
+                EXPECT_LE(G.value[l], G.hi[1][l]);
+            }
+        }
+    }
+}
+
+TEST(PhysicsSolver, ContactCacheTellsObjectPairsApart) {
+    // One bucket (a capacity of 0 still gives one): every record lands in it.
+    EXPECT_EQ(OvpContactCacheBuckets(0), 1u);
+    EXPECT_EQ(OvpContactCacheBuckets(600), 512u);
+    EXPECT_EQ(OvpContactCacheBuckets(512), 512u);
+    OvpCacheEntry* buckets[1];
+    OvpCacheEntry entries[4];
+    OvpContactCache cache = {buckets, 1, entries, 0, 4};
+    OvpContactCacheClear(&cache);
+    OvpObj objects[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        objects[i].slot = static_cast<OvUInt16>(i);
+    }
+    auto match = [&](int a, int b, OvV3d n) {
+        OvpContact c{};
+        c.ref[0] = {&objects[a], 0, 0};
+        c.ref[1] = {&objects[b], 0, 0};
+        c.normal = n;
+        return OvpContactCacheMatch(&cache, &c);
+    };
+    auto record = [&](int a, int b, OvV3d n) {
+        OvpContact c{};
+        c.ref[0] = {&objects[a], 0, 0};
+        c.ref[1] = {&objects[b], 0, 0};
+        c.normal = n;
+        return c;
+    };
+    const OvpContact c01 = record(0, 1, {0, 1, 0}), c23 = record(2, 3, {0, 1, 0});
+    ASSERT_TRUE(OvpContactCacheStore(&cache, &c01, 5.0f));
+    ASSERT_TRUE(OvpContactCacheStore(&cache, &c23, 7.0f));
+    EXPECT_EQ(OvpContactCacheMatch(&cache, &c01), 5.0f);
+    EXPECT_EQ(OvpContactCacheMatch(&cache, &c23), 7.0f);
+    EXPECT_EQ(match(1, 0, {0, 1, 0}), 5.0f); // either order
+    EXPECT_EQ(match(0, 2, {0, 1, 0}), 0.0f);
+    // Among matching entries the closest normal wins; negative impulses are stored as 0.
+    const OvpContact side = record(0, 1, {1, 0, 0});
+    ASSERT_TRUE(OvpContactCacheStore(&cache, &side, -3.0f));
+    EXPECT_EQ(match(0, 1, {0.9f, 0.1f, 0}), 0.0f);
+    EXPECT_EQ(match(0, 1, {0.1f, 0.9f, 0}), 5.0f);
+    ASSERT_TRUE(OvpContactCacheStore(&cache, &c01, 1.0f));
+    EXPECT_FALSE(OvpContactCacheStore(&cache, &c01, 1.0f)); // full
+}
+
+TEST(PhysicsSolver, SpheresRestAndBounceOnAPlane) {
+    const OvV3d up = {0.0f, 1.0f, 0.0f};
+    // At rest: dropped from 1 m with no restitution.
+    {
+        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+        OvpObj* s = w.Sphere({0.0f, 1.0f, 0.0f});
+        float asleepAt = -1.0f;
+        for (int n = 1; n <= 300; ++n) {
+            ASSERT_TRUE(StepWithPlane(w, {{s, nullptr, 0.5f}}, up, 0.0f, 0.2f, 0.0f, 0.01f));
+            if (n == 100) {
+                EXPECT_NEAR(w.M(s).pos.y, 0.5f, 0.005f);
+                EXPECT_LT(std::fabs(w.V(s)[1]), 0.05f);
+            }
+            if (!w.Awake(s)) {
+                EXPECT_NEAR(w.M(s).pos.y, 0.5f, 0.005f);
+                EXPECT_LT(std::fabs(w.V(s)[1]), 0.05f);
+                asleepAt = n * 0.01f;
+                break;
+            }
+        }
+        EXPECT_GT(asleepAt, 0.0f);
+        EXPECT_LE(asleepAt, 2.0f);
+    }
+    // Rebound apex against e^2 h from 2 m (centre 2.5 m).
+    float last = -1.0f;
+    for (float e : {0.0f, 0.2f, 0.5f, 0.8f}) {
+        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+        OvpObj* s = w.Sphere({0.0f, 2.5f, 0.0f});
+        OvpDyn* dyn = s->parts[0].dyn;
+        dyn->linearDamping = 0.0f;
+        bool bounced = false;
+        float apex = 0.0f;
+        for (int n = 0; n < 400; ++n) {
+            StepWithPlane(w, {{s, nullptr, 0.5f}}, up, 0.0f, 0.0f, e, 0.01f);
+            if (s->parts[0].dyn == nullptr) {
+                break;
+            }
+            bounced = bounced || w.V(s)[1] > 0.0f || w.M(s).pos.y < 0.52f;
+            if (bounced) {
+                apex = std::max(apex, w.M(s).pos.y - 0.5f);
+            }
+            if (bounced && w.V(s)[1] < 0.0f && w.M(s).pos.y > 0.6f) {
+                break;
+            }
+        }
+        const float expected = e * e * 2.0f;
+        if (e == 0.0f) {
+            EXPECT_LT(apex, 0.01f);
+        } else {
+            EXPECT_NEAR(apex, expected, 0.15f * expected) << "e " << e;
+        }
+        EXPECT_GT(apex, last);
+        EXPECT_LE(apex, 2.0f);
+        last = apex;
+    }
+}
+
+TEST(PhysicsSolver, BoxesStickAndSlideOnInclines) {
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    auto run = [&](float degrees, float mu, float seconds, OvV3d* along, float* sideways, float* accel) {
+        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+        const float a = degrees * kPi / 180.0f;
+        const OvV3d n = {-std::sin(a), std::cos(a), 0.0f};
+        const OvV3d down = {-std::cos(a), -std::sin(a), 0.0f}; // along the slope, downhill
+        OvpObj* box = w.Box(half, OvpScale(n, 0.501f));
+        Place(w, box, OvpScale(n, 0.501f), AxisAngle({0, 0, 1}, a));
+        box->parts[0].dyn->linearDamping = 0.0f;
+        const OvV3d start = w.M(box).pos;
+        float v05 = 0.0f, v15 = 0.0f;
+        const int steps = static_cast<int>(seconds / 0.01f + 0.5f);
+        OvV3d last = start;
+        for (int k = 1; k <= steps; ++k) {
+            StepWithPlane(w, {{box, half, 0.0f}}, n, 0.0f, mu, 0.0f, 0.01f);
+            if (box->parts[0].dyn == nullptr) {
+                break; // asleep, its dynamics given back
+            }
+            last = w.M(box).pos;
+            const float v = OvpDot({w.V(box)[0], w.V(box)[1], w.V(box)[2]}, down);
+            v05 = k == 50 ? v : v05;
+            v15 = k == 150 ? v : v15;
+        }
+        const OvV3d moved = OvpSub(last, start);
+        *along = {OvpDot(moved, down), 0.0f, 0.0f};
+        *sideways = std::fabs(moved.z);
+        *accel = (v15 - v05) / 1.0f;
+        return box->parts[0].dyn != nullptr;
+    };
+    OvV3d along;
+    float sideways, accel;
+    const bool awake = run(20.0f, 0.5f, 3.0f, &along, &sideways, &accel);
+    EXPECT_LT(std::fabs(along.x), 0.02f);
+    EXPECT_FALSE(awake);
+    run(30.0f, 0.2f, 1.6f, &along, &sideways, &accel);
+    EXPECT_NEAR(accel, 10.0f * (0.5f - 0.2f * std::cos(kPi / 6.0f)), 0.08f * 3.27f);
+    EXPECT_LT(sideways, 0.01f * along.x);
+    run(30.0f, 0.0f, 1.6f, &along, &sideways, &accel);
+    EXPECT_NEAR(accel, 5.0f, 0.1f);
+    EXPECT_LT(sideways, 0.01f * along.x);
+}
+
+TEST(PhysicsSolver, PendulumHingeLiftAndDistanceLimit) {
+    // A sphere of radius 0.1 hung 1 m below a world anchor, swinging 10 degrees.
+    {
+        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
+        OvpBodyDef* def = OvpBodyDefCreate();
+        OvpSphereInit(def->volume, 0.1f);
+        OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
+        const float a = 10.0f * kPi / 180.0f;
+        OvpObj* ball = w.Add(def, {std::sin(a), 2.0f - std::cos(a), 0.0f});
+        ball->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        ball->parts[0].dyn->linearDamping = ball->parts[0].dyn->angularDamping = 0.0f;
+        OvpJointDef* jd = OvpJointDefCreate();
+        jd->frame[0].position = {0.0f, 2.0f, 0.0f}; // the world end
+        jd->frame[1].position = {0.0f, 1.0f, 0.0f}; // 1 m above the ball, in its frame
+        jd->frame[1].orientation = {0.0f, 0.0f, std::sin(a / 2.0f), std::cos(a / 2.0f)};
+        OvpJoint* j = MakeJoint(w, jd, nullptr, ball);
+        Place(w, ball, w.M(ball).pos, {0.0f, 0.0f, std::sin(a / 2.0f), std::cos(a / 2.0f)});
+        std::vector<float> crossings;
+        float prev = w.M(ball).pos.x, worst = 0.0f;
+        for (int n = 1; n <= 600; ++n) {
+            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
+            const float x = w.M(ball).pos.x;
+            if (prev > 0.0f && x <= 0.0f) {
+                crossings.push_back(n * 0.01f - 0.01f * x / (x - prev));
+            }
+            prev = x;
+            OvpJointWorldFrame fa, fb;
+            OvpJointGetWorldFrame(j, 0, &fa);
+            OvpJointGetWorldFrame(j, 1, &fb);
+            const OvV3d d = OvpSub(fa.matrix.pos, fb.matrix.pos);
+            worst = std::max(worst, std::sqrt(OvpDot(d, d)));
+        }
+        ASSERT_GE(crossings.size(), 2u);
+        const float period = (crossings.back() - crossings.front()) / static_cast<float>(crossings.size() - 1);
+        EXPECT_NEAR(period, 2.0f * kPi * std::sqrt((1.0f + 0.4f * 0.01f) / 10.0f), 0.03f * 1.991f);
+        EXPECT_LT(worst, 0.005f);
+    }
+    // A door: a box hinged about the world's y axis (frame 0's x axis turned onto y), pushed hard,
+    // stopped by its twist limit at 90 degrees.
+    {
+        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
+        const float half[3] = {0.5f, 1.0f, 0.05f};
+        OvpObj* door = w.Box(half, {0.5f, 0.0f, 0.0f});
+        door->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        OvpJointDef* jd = OvpJointDefCreate();
+        jd->flags = ovpJOINTHINGE;
+        const OvQuat ontoY = AxisAngle({0, 0, 1}, kPi / 2.0f);
+        jd->frame[0].orientation = ontoY;
+        jd->frame[1].orientation = ontoY;
+        jd->frame[1].position = {-0.5f, 0.0f, 0.0f};
+        OvpJointLimitSetEnabled(&jd->limit[0], 1);
+        OvpJointLimitSetAngle(&jd->limit[0], kPi / 2.0f);
+        MakeJoint(w, jd, nullptr, door);
+        const OvV3d push = {0.0f, 0.0f, -40.0f}, at = {1.0f, 0.0f, 0.0f};
+        OvpDynApplyImpulse(door->parts[0].dyn, &push, &at);
+        float widest = 0.0f, offAxis = 0.0f;
+        for (int n = 1; n <= 300; ++n) {
+            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
+            const OvMatrix& m = w.M(door);
+            widest = std::max(widest, std::atan2(-m.right.z, m.right.x));
+            offAxis = std::max(offAxis, std::acos(std::min(1.0f, m.up.y)));
+            ASSERT_TRUE(AllFinite(w));
+        }
+        EXPECT_GT(widest, 1.2f);
+        EXPECT_LE(widest, (90.0f + 3.0f) * kPi / 180.0f);
+        EXPECT_LT(offAxis, kPi / 180.0f);
+    }
+    // A lift: all six axes locked to a world frame that moves up at 1 m/s.
+    {
+        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
+        const float half[3] = {1.0f, 0.1f, 1.0f};
+        OvpObj* lift = w.Box(half, {0.0f, 0.0f, 0.0f});
+        lift->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        OvpJointDef* jd = OvpJointDefCreate();
+        jd->flags = 63;
+        MakeJoint(w, jd, nullptr, lift);
+        float lag = 0.0f, turn = 0.0f;
+        for (int n = 1; n <= 100; ++n) {
+            jd->frame[0].position.y = n * 0.01f;
+            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
+            lag = std::max(lag, std::fabs(w.M(lift).pos.y - n * 0.01f));
+            turn = std::max(turn, std::acos(std::min(1.0f, w.M(lift).up.y)));
+        }
+        EXPECT_LT(lag, 0.05f);
+        EXPECT_LT(turn, kPi / 180.0f);
+    }
+    // A distance limit of 1 m to a world anchor holds a falling ball (once it has caught it).
+    {
+        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
+        OvpObj* ball = w.Sphere({0.3f, 0.0f, 0.0f});
+        OvpJointDef* jd = OvpJointDefCreate();
+        jd->flags = 0;
+        OvpJointLimitSetEnabled(&jd->limit[0], 8);
+        jd->limit[0].value = 1.0f;
+        MakeJoint(w, jd, nullptr, ball);
+        float farthest = 0.0f;
+        for (int n = 1; n <= 200 && ball->parts[0].dyn != nullptr; ++n) {
+            OvpPipelineStep(w.pipeline, 0.01f);
+            if (ball->parts[0].dyn != nullptr && n > 60) {
+                const OvV3d p = w.M(ball).pos;
+                farthest = std::max(farthest, std::sqrt(OvpDot(p, p)));
+            }
+        }
+        EXPECT_GT(farthest, 0.95f);
+        EXPECT_LT(farthest, 1.01f);
+    }
+}
+
+TEST(PhysicsSolver, HostileInputStaysFiniteAndModesAgree) {
+    auto run = [](OvUInt32 mode, OvUInt32 batchBudget) {
+        OvpCpuSetModeOverride(mode);
+        JointWorld w(6, 8, 0, {0.0f, -10.0f, 0.0f});
+        OvpCpuSetModeOverride(0);
+        w.pipeline->batchBudget = batchBudget;
+        const float half[3] = {0.2f, 0.2f, 0.2f};
+        std::vector<OvpObj*> links;
+        for (int i = 0; i < 5; ++i) {
+            links.push_back(w.Box(half, {0.4f * static_cast<float>(i), 2.0f, 0.0f}));
+            links.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        }
+        for (int i = 0; i < 5; ++i) {
+            OvpJointDef* jd = OvpJointDefCreate();
+            jd->flags = i == 2 ? ovpJOINTHINGE : ovpJOINTBALL;
+            jd->frame[0].position = {i == 0 ? -0.2f : 0.2f, i == 0 ? 2.0f : 0.0f, 0.0f};
+            jd->frame[1].position = {-0.2f, 0.0f, 0.0f};
+            jd->limit[0].enabled = 7;
+            jd->limit[0].cosine[0] = jd->limit[0].cosine[1] = jd->limit[0].cosine[2] = 1.0f;
+            jd->springEnable = 0x0707;
+            MakeJoint(w, jd, i == 0 ? nullptr : links[i - 1], links[i]);
+        }
+        // A joint between one object and itself, and huge impulses.
+        OvpJointDef* self = OvpJointDefCreate();
+        self->flags = 63;
+        self->frame[1].position = {0.3f, 0.0f, 0.0f};
+        MakeJoint(w, self, links[4], links[4]);
+        const OvV3d huge = {1e30f, -1e30f, 1e30f}, at = {0.1f, 2.0f, 0.0f};
+        OvpDynApplyImpulse(links[3]->parts[0].dyn, &huge, &at);
+        std::vector<float> trace;
+        bool solved = true;
+        for (int n = 0; n < 120; ++n) {
+            solved = OvpPipelineStep(w.pipeline, 0.01f) != nullptr && solved;
+            for (OvpObj* o : links) {
+                const float* v = w.V(o);
+                trace.insert(trace.end(), v, v + 8);
+                const OvMatrix& m = w.M(o);
+                trace.insert(trace.end(), {m.pos.x, m.pos.y, m.pos.z, m.right.x, m.right.y, m.up.z});
+            }
+        }
+        const OvpBodyArrays* b = w.manager->bodies;
+        const float* last = b->velocities[links[0]->parts[0].dyn->body];
+        (void)last;
+        EXPECT_EQ(solved, batchBudget >= 400u);
+        EXPECT_TRUE(AllFinite(w) || batchBudget < 400u) << "mode " << mode;
+        return trace;
+    };
+    const std::vector<float> scalar = run(1, 400), sse = run(2, 400);
+    ASSERT_EQ(scalar.size(), sse.size());
+    EXPECT_EQ(std::memcmp(scalar.data(), sse.data(), scalar.size() * sizeof(float)), 0);
+    for (float x : scalar) {
+        ASSERT_TRUE(std::isfinite(x));
+    }
+    // An exhausted batch budget stops the solve: the step reports it, nothing turns to NaN.
+    const std::vector<float> starved = run(1, 1);
+    for (float x : starved) {
+        ASSERT_TRUE(std::isfinite(x));
+    }
+}
