@@ -42,9 +42,8 @@ OvBool ImmInstanceBody(OvPipelineNode*, const OvPipelineExecuteParams* params) {
     return TRUE;
 }
 
-OvNodeDefinition gImmInstance = {"ImmInstance.qxl", ImmInstanceBody, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr,           0,               0,       nullptr, nullptr, 0,
-                                 nullptr,           0,               0,       0};
+OvNodeDefinition gImmInstance = {"ImmInstance.qxl", ImmInstanceBody, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0,
+                                 nullptr,           nullptr,         0,       nullptr, 0,       0,       0};
 
 // A one-node pipeline (no node: an empty one), owned by the core.
 OvPipeline* MakePipeline(OvNodeDefinition* node) {
@@ -53,7 +52,8 @@ OvPipeline* MakePipeline(OvNodeDefinition* node) {
         return nullptr;
     }
     p->ownerPluginId = ovPLUGINIDCORE;
-    if (OvPipelineLock(p) == nullptr || (node != nullptr && OvPipelineAddFragment(p, nullptr, node, nullptr) == nullptr) ||
+    if (OvPipelineLock(p) == nullptr ||
+        (node != nullptr && OvPipelineAddFragment(p, nullptr, node, nullptr) == nullptr) ||
         OvPipelineUnlock(p) == nullptr) {
         OvPipelineDestroy(p);
         return nullptr;

@@ -35,11 +35,11 @@ enum OvPrimitiveType : OvInt32 {
 
 // Transform flags; OvIm3DTransform always adds 8 and 16.
 enum OvIm3DTransformFlags : OvUInt32 {
-    ovIM3D_VERTEXUV = 0x01,    // u and v are drawn
-    ovIM3D_ALLOPAQUE = 0x02,   // vertex alpha off
-    ovIM3D_NOCLIP = 0x04,      // device clipping off
-    ovIM3D_VERTEXXYZ = 0x08,   // always set
-    ovIM3D_VERTEXRGBA = 0x10,  // always set
+    ovIM3D_VERTEXUV = 0x01,   // u and v are drawn
+    ovIM3D_ALLOPAQUE = 0x02,  // vertex alpha off
+    ovIM3D_NOCLIP = 0x04,     // device clipping off
+    ovIM3D_VERTEXXYZ = 0x08,  // always set
+    ovIM3D_VERTEXRGBA = 0x10, // always set
 };
 
 inline constexpr OvUInt32 ovIM3DMAXVERTICES = 65536;
@@ -69,9 +69,9 @@ struct OvIm3DModule {
 };
 
 // Errors (plugin id 1).
-inline constexpr OvInt32 ovERRIM3DNOBATCH = 35;   // render call without an open batch
-inline constexpr OvInt32 ovERRIM3DBADPRIM = 37;   // primitive type out of range
-inline constexpr OvInt32 ovERRIM3DTOOMANY = 50;   // more than 65,536 vertices
+inline constexpr OvInt32 ovERRIM3DNOBATCH = 35; // render call without an open batch
+inline constexpr OvInt32 ovERRIM3DBADPRIM = 37; // primitive type out of range
+inline constexpr OvInt32 ovERRIM3DTOOMANY = 50; // more than 65,536 vertices
 
 void* OvIm3DOpen(void* instance, OvInt32 offset, OvInt32 size);
 void* OvIm3DClose(void* instance, OvInt32 offset, OvInt32 size);

@@ -488,8 +488,7 @@ OvPipeline* OvPipelineUnlock(OvPipeline* pipeline) {
     return pipeline;
 }
 
-OvPipelineNode* OvPipelineFindNode(OvPipeline* pipeline, const char* name, OvPipelineNode* startAfter,
-                                   OvInt32* index) {
+OvPipelineNode* OvPipelineFindNode(OvPipeline* pipeline, const char* name, OvPipelineNode* startAfter, OvInt32* index) {
     if (index != nullptr) {
         *index = -1;
     }

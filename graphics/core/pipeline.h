@@ -46,20 +46,20 @@ struct OvNodeOutputSpec {
 struct OvNodeDefinition {
     const char* name;
     OvNodeBodyCallBack body;
-    OvNodeInitCallBack init;                   // when the use count goes from 0 to 1
-    OvNodeTermCallBack term;                   // when the use count returns to 0
-    OvPipelineNodeInitCallBack nodeInit;       // per node at compilation
-    OvPipelineNodeTermCallBack nodeTerm;       // per node at lock, removal, undone compilation
-    OvPipelineNodeConfigCallBack nodeConfig;   // per node after every init succeeded
-    OvUInt32 spare;                            // not read here
-    OvUInt32 numClustersOfInterest;            // at most 32
-    const OvNodeClusterOfInterest* clusters;   // numClustersOfInterest entries
-    const OvUInt32* clusterModes;              // per cluster: 0, 1 creates, 2 consumes
-    OvUInt32 numOutputs;                       // at most 32 and below the maximum node count
-    const OvNodeOutputSpec* outputs;           // numOutputs entries
-    OvUInt32 privateDataSize;                  // bytes
-    OvUInt32 allocated;                        // nonzero: engine memory, freed with its last node
-    OvUInt32 useCount;                         // nodes compiled from this definition
+    OvNodeInitCallBack init;                 // when the use count goes from 0 to 1
+    OvNodeTermCallBack term;                 // when the use count returns to 0
+    OvPipelineNodeInitCallBack nodeInit;     // per node at compilation
+    OvPipelineNodeTermCallBack nodeTerm;     // per node at lock, removal, undone compilation
+    OvPipelineNodeConfigCallBack nodeConfig; // per node after every init succeeded
+    OvUInt32 spare;                          // not read here
+    OvUInt32 numClustersOfInterest;          // at most 32
+    const OvNodeClusterOfInterest* clusters; // numClustersOfInterest entries
+    const OvUInt32* clusterModes;            // per cluster: 0, 1 creates, 2 consumes
+    OvUInt32 numOutputs;                     // at most 32 and below the maximum node count
+    const OvNodeOutputSpec* outputs;         // numOutputs entries
+    OvUInt32 privateDataSize;                // bytes
+    OvUInt32 allocated;                      // nonzero: engine memory, freed with its last node
+    OvUInt32 useCount;                       // nodes compiled from this definition
 };
 
 inline constexpr OvUInt32 ovPIPELINENOTCONNECTED = 0xFFFFFFFFu;
@@ -142,8 +142,7 @@ OvPipeline* OvPipelineLock(OvPipeline* pipeline);
 OvPipeline* OvPipelineAddFragment(OvPipeline* pipeline, OvUInt32* firstNode, ...);
 OvPipeline* OvPipelineUnlock(OvPipeline* pipeline);
 // The first node after startAfter (from the first when null) whose definition has the name.
-OvPipelineNode* OvPipelineFindNode(OvPipeline* pipeline, const char* name, OvPipelineNode* startAfter,
-                                   OvInt32* index);
+OvPipelineNode* OvPipelineFindNode(OvPipeline* pipeline, const char* name, OvPipelineNode* startAfter, OvInt32* index);
 // Runs the first node's body; a locked or empty pipeline is not run (null).
 OvPipeline* OvPipelineExecute(OvPipeline* pipeline, void* data, OvBool resetHeap);
 OvPipelineHeap* OvPipelineGetHeap();

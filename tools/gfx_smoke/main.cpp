@@ -131,9 +131,9 @@ HWND MakeWindow(int width, int height) {
     RegisterClassA(&wc);
     RECT rect = {0, 0, width, height};
     AdjustWindowRectEx(&rect, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    HWND window = CreateWindowExA(0, "gfx_smoke", "gfx_smoke", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, wc.hInstance,
-                                  nullptr);
+    HWND window =
+        CreateWindowExA(0, "gfx_smoke", "gfx_smoke", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                        rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, wc.hInstance, nullptr);
     if (window != nullptr) {
         ShowWindow(window, SW_SHOW);
         UpdateWindow(window);
@@ -193,8 +193,8 @@ int main(int argc, char** argv) {
     const bool read = IsWindow(window) && scene.Read(&picture);
     if (read) {
         const OvD3D9FrameCounters counters = OvD3D9GetLastFrameCounters();
-        std::printf("frames %ld, %dx%d, checksum %016" PRIx64 ", draw calls %u, states sent %u\n", shown,
-                    picture.width, picture.height, SmokeChecksum(picture), counters.drawCalls, counters.statesSent);
+        std::printf("frames %ld, %dx%d, checksum %016" PRIx64 ", draw calls %u, states sent %u\n", shown, picture.width,
+                    picture.height, SmokeChecksum(picture), counters.drawCalls, counters.statesSent);
     }
     if (!o.out.empty()) {
         if (!read) {

@@ -36,9 +36,12 @@ RECT Place(const OvRaster* raster) {
 
 void SetViewport(const RECT& place) {
     if (IDirect3DDevice9* d = OvD3D9GetDevice()) {
-        const D3DVIEWPORT9 viewport = {static_cast<DWORD>(place.left), static_cast<DWORD>(place.top),
+        const D3DVIEWPORT9 viewport = {static_cast<DWORD>(place.left),
+                                       static_cast<DWORD>(place.top),
                                        static_cast<DWORD>(place.right - place.left),
-                                       static_cast<DWORD>(place.bottom - place.top), 0.0f, 1.0f};
+                                       static_cast<DWORD>(place.bottom - place.top),
+                                       0.0f,
+                                       1.0f};
         d->SetViewport(&viewport);
     }
 }
@@ -130,7 +133,8 @@ void RestoreWindowSize(HWND window, OvUInt32 width, OvUInt32 height) {
     }
     RECT rect = {0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
     AdjustWindowRectEx(&rect, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)),
-                       GetMenu(window) != nullptr ? TRUE : FALSE, static_cast<DWORD>(GetWindowLongA(window, GWL_EXSTYLE)));
+                       GetMenu(window) != nullptr ? TRUE : FALSE,
+                       static_cast<DWORD>(GetWindowLongA(window, GWL_EXSTYLE)));
     SetWindowPos(window, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top, SWP_NOMOVE | SWP_NOZORDER);
 }
 

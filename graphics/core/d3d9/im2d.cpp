@@ -49,8 +49,8 @@ bool Room(OvUInt32 n, IDirect3DVertexBuffer9** buffer, void** data, OvUInt32* ba
 // current context (outside begin and end update no camera is current).
 void Offsets(float* dx, float* dy) {
     OvCamera* camera = OvD3D9GetCurrentCamera();
-    const OvRaster* raster = camera != nullptr && camera->frameBuffer != nullptr ? camera->frameBuffer
-                                                                                : OvRasterGetCurrentContext();
+    const OvRaster* raster =
+        camera != nullptr && camera->frameBuffer != nullptr ? camera->frameBuffer : OvRasterGetCurrentContext();
     *dx = raster != nullptr ? static_cast<float>(static_cast<OvInt16>(raster->nOffsetX)) : 0.0f;
     *dy = raster != nullptr ? static_cast<float>(static_cast<OvInt16>(raster->nOffsetY)) : 0.0f;
 }
@@ -230,8 +230,8 @@ OvBool OvD3D9Im2DRenderPrimitive(OvInt32 primType, void* vertices, OvInt32 numVe
     if (primitives <= 0) {
         return TRUE;
     }
-    return DrawCopied(type, static_cast<const OvD3D9Im2DVertex*>(vertices), nullptr,
-                      static_cast<OvUInt32>(numVertices), primitives);
+    return DrawCopied(type, static_cast<const OvD3D9Im2DVertex*>(vertices), nullptr, static_cast<OvUInt32>(numVertices),
+                      primitives);
 }
 
 OvBool OvD3D9Im2DRenderIndexedPrimitive(OvInt32 primType, void* vertices, OvInt32 numVertices, void* indexArray,
@@ -282,7 +282,7 @@ OvBool OvD3D9Im2DRenderIndexedPrimitive(OvInt32 primType, void* vertices, OvInt3
     OvD3D9SetIndices(gIm2D.indices);
     ++OvD3D9FrameCount.drawCalls;
     const HRESULT hr = OvD3D9GetDevice()->DrawIndexedPrimitive(type, static_cast<INT>(base), 0, n, gIm2D.indexCount,
-                                                              static_cast<UINT>(primitives));
+                                                               static_cast<UINT>(primitives));
     gIm2D.indexCount += m;
     return hr == D3D_OK ? TRUE : FALSE;
 }

@@ -45,8 +45,8 @@ void Convert(void* out, const OvIm3DBatch& batch, bool textured, const OvUInt16*
 }
 
 // Room in a shared dynamic buffer for n converted vertices, filled; the buffer and base go out.
-bool Fill(const OvIm3DBatch& batch, bool textured, const OvUInt16* order, OvUInt32 n,
-          IDirect3DVertexBuffer9** buffer, OvUInt32* base) {
+bool Fill(const OvIm3DBatch& batch, bool textured, const OvUInt16* order, OvUInt32 n, IDirect3DVertexBuffer9** buffer,
+          OvUInt32* base) {
     void* data = nullptr;
     if (!OvD3D9DynamicVertexBufferLock(textured ? 24 : 16, n, buffer, &data, base)) {
         return false;
@@ -125,7 +125,7 @@ bool DrawIndexed(const OvIm3DBatch& batch, bool textured, D3DPRIMITIVETYPE type,
     OvD3D9RenderStateFlush();
     ++OvD3D9FrameCount.drawCalls;
     const HRESULT hr = OvD3D9GetDevice()->DrawIndexedPrimitive(type, static_cast<INT>(base), 0, batch.numVertices,
-                                                              gIm3D.position, static_cast<UINT>(primitives));
+                                                               gIm3D.position, static_cast<UINT>(primitives));
     gIm3D.position += count;
     return hr == D3D_OK;
 }
@@ -142,8 +142,8 @@ OvBool SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
     }
     const bool indexed = batch->indices != nullptr && batch->numIndices > 0;
     const D3DPRIMITIVETYPE type = OvD3D9PrimitiveType(batch->primType);
-    const OvInt32 primitives = OvD3D9PrimitiveCount(
-        type, static_cast<OvInt32>(indexed ? batch->numIndices : batch->numVertices));
+    const OvInt32 primitives =
+        OvD3D9PrimitiveCount(type, static_cast<OvInt32>(indexed ? batch->numIndices : batch->numVertices));
     if (primitives <= 0) {
         return TRUE;
     }
@@ -169,8 +169,22 @@ OvBool SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
     return TRUE;
 }
 
-OvNodeDefinition gSubmitNoLight = {"nodeD3D9SubmitNoLight.qxl", SubmitNoLightBody, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, 0, 0, nullptr, nullptr, 0, nullptr, 0, 0, 0};
+OvNodeDefinition gSubmitNoLight = {"nodeD3D9SubmitNoLight.qxl",
+                                   SubmitNoLightBody,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr,
+                                   0,
+                                   0,
+                                   nullptr,
+                                   nullptr,
+                                   0,
+                                   nullptr,
+                                   0,
+                                   0,
+                                   0};
 
 constexpr D3DVERTEXELEMENT9 kFull[] = {
     {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
@@ -222,7 +236,8 @@ OvBool OvD3D9Im3DCreateDeviceObjects() {
         return FALSE;
     }
     gIm3D.position = 0;
-    if (!OvD3D9CreateVertexDeclaration(kFull, &gIm3D.full) || !OvD3D9CreateVertexDeclaration(kTextured, &gIm3D.textured) ||
+    if (!OvD3D9CreateVertexDeclaration(kFull, &gIm3D.full) ||
+        !OvD3D9CreateVertexDeclaration(kTextured, &gIm3D.textured) ||
         !OvD3D9CreateVertexDeclaration(kPlain, &gIm3D.plain)) {
         OvD3D9Im3DReleaseDeviceObjects();
         return FALSE;

@@ -96,8 +96,8 @@ TEST_F(PipelineTest, LifeCycleAndItsErrors) {
     ASSERT_EQ(OvPipelineExecute(p, &data, FALSE), p);
     EXPECT_TRUE(gPrivateZero);
     OvPipelineDestroy(p);
-    const std::vector<std::string> expected = {"init leaf",     "nodeinit leaf", "body leaf",     "body leaf",
-                                               "nodeterm leaf", "term leaf",     "init leaf",     "nodeinit leaf",
+    const std::vector<std::string> expected = {"init leaf",     "nodeinit leaf", "body leaf", "body leaf",
+                                               "nodeterm leaf", "term leaf",     "init leaf", "nodeinit leaf",
                                                "body leaf",     "nodeterm leaf", "term leaf"};
     EXPECT_EQ(gCalls, expected);
     EXPECT_EQ(leaf.useCount, 0u);
@@ -132,12 +132,12 @@ TEST_F(PipelineTest, FragmentsThatCannotBeBuiltLeaveThePipelineAsItWas) {
             break;
         default: {
             std::vector<OvNodeDefinition*> v = c.chain;
-            result = OvPipelineAddFragment(p, nullptr, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9],
-                                           v[10], v[11], v[12], v[13], v[14], v[15], v[16], v[17], v[18], v[19], v[20],
-                                           v[21], v[22], v[23], v[24], v[25], v[26], v[27], v[28], v[29], v[30], v[31],
-                                           v[32], v[33], v[34], v[35], v[36], v[37], v[38], v[39], v[40], v[41], v[42],
-                                           v[43], v[44], v[45], v[46], v[47], v[48], v[49], v[50], v[51], v[52], v[53],
-                                           v[54], v[55], v[56], v[57], v[58], v[59], v[60], v[61], v[62], v[63], nullptr);
+            result = OvPipelineAddFragment(
+                p, nullptr, v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10], v[11], v[12], v[13],
+                v[14], v[15], v[16], v[17], v[18], v[19], v[20], v[21], v[22], v[23], v[24], v[25], v[26], v[27], v[28],
+                v[29], v[30], v[31], v[32], v[33], v[34], v[35], v[36], v[37], v[38], v[39], v[40], v[41], v[42], v[43],
+                v[44], v[45], v[46], v[47], v[48], v[49], v[50], v[51], v[52], v[53], v[54], v[55], v[56], v[57], v[58],
+                v[59], v[60], v[61], v[62], v[63], nullptr);
         }
         }
         EXPECT_EQ(result, nullptr);

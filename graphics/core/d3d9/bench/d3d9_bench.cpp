@@ -13,6 +13,9 @@
 //   native_read/texture: a 1024x1024 8888 texture with its 11 mip levels read from its native
 //     chunk in memory (raster made, every level locked and filled); bytes are the chunk's;
 //   native_read/plain: the same bytes read from a memory stream into one buffer.
+//   im3d_submit/<n>: a batch of n vertices transformed, drawn as a line list and ended, inside a
+//     scene; the lines lie behind the camera, so the device transforms and clips every vertex but
+//     fills no pixel; items are vertices.
 
 #include <benchmark/benchmark.h>
 
@@ -27,6 +30,7 @@
 #include "graphics/core/texture.h"
 #include "graphics/core/texture_stream.h"
 #include "graphics/core/image.h"
+#include "graphics/core/im3d.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
 #include "platform/d3d9_control.h"
@@ -272,6 +276,25 @@ void NativeRead(benchmark::State& state) {
 }
 BENCHMARK(NativeRead)->Name("native_read/texture")->Arg(0)->Unit(benchmark::kMillisecond);
 BENCHMARK(NativeRead)->Name("native_read/plain")->Arg(1)->Unit(benchmark::kMillisecond);
+
+void Im3DSubmit(benchmark::State& state) {
+    if (!TheDriver().ok || !OvD3D9DeviceCheckLost()) {
+        state.SkipWithError("no device");
+        return;
+    }
+    const auto n = static_cast<OvUInt32>(state.range(0));
+    std::vector<OvIm3DVertex> vertices(n);
+    for (OvUInt32 i = 0; i < n; ++i) {
+        vertices[i] = {{static_cast<float>(i % 97), static_cast<float>(i % 89), -5.0f}, {0, 0, 1}, 0xFF808080u, 0, 0};
+    }
+    for (auto _ : state) {
+        OvIm3DTransform(vertices.data(), n, nullptr, ovIM3D_ALLOPAQUE);
+        benchmark::DoNotOptimize(OvIm3DRenderPrimitive(ovPRIMTYPELINELIST));
+        OvIm3DEnd();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * n);
+}
+BENCHMARK(Im3DSubmit)->Name("im3d_submit")->Arg(2)->Arg(100)->Arg(65000);
 
 } // namespace
 

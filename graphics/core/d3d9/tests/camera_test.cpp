@@ -44,9 +44,11 @@ protected:
         OvRGBA colour = {1, 2, 3, 4};
         EXPECT_TRUE(OvD3D9CameraClear(camera, &colour, engineFlags));
         const auto& log = D3d9Log();
-        auto line = std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Clear(", 0) == 0; });
+        auto line =
+            std::find_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("Clear(", 0) == 0; });
         D3d9LogEnable(false);
-        return line == log.end() ? 0 : static_cast<DWORD>(std::stoul(line->substr(std::string("Clear(0, null, ").size())));
+        return line == log.end() ? 0
+                                 : static_cast<DWORD>(std::stoul(line->substr(std::string("Clear(0, null, ").size())));
     }
 };
 
@@ -187,6 +189,56 @@ TEST_F(D3d9CameraTest, ShowSwitchesVerticalSyncOnceAndRecoversALostPresent) {
     OvCameraEndUpdate(camera);
 }
 
+TEST_F(D3d9CameraTest, CameraTexturesAreDrawnIntoOrFilledByCopying) {
+    ASSERT_TRUE(Start());
+    OvRaster* screen = camera->frameBuffer;
+    OvRaster* screenZ = camera->zBuffer;
+    OvRaster* target = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
+    OvRaster* targetZ = OvRasterCreate(64, 64, 0, ovRASTERTYPEZBUFFER);
+    D3d9ScriptFailure("CreateTexture", D3DERR_INVALIDCALL); // no render target: a plain texture
+    OvRaster* copied = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
+    ASSERT_NE(target, nullptr);
+    ASSERT_NE(copied, nullptr);
+    camera->frameBuffer = target;
+    camera->zBuffer = nullptr;
+    // Without a z raster only the colour is cleared; with one, depth and stencil too.
+    EXPECT_EQ(ClearFlags(7), D3DCLEAR_TARGET);
+    camera->zBuffer = targetZ;
+    EXPECT_EQ(ClearFlags(7), D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL);
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    IDirect3DSurface9* bound = nullptr;
+    ASSERT_EQ(OvD3D9GetDevice()->GetRenderTarget(0, &bound), D3D_OK);
+    D3DSURFACE_DESC desc{};
+    bound->GetDesc(&desc);
+    bound->Release();
+    EXPECT_EQ(desc.Width, 64u);
+    EXPECT_NE(desc.Usage & D3DUSAGE_RENDERTARGET, 0u);
+    OvCameraEndUpdate(camera);
+
+    // A texture that cannot be a target: the back buffer is drawn and its area copied in after
+    // the clear and at end update.
+    camera->frameBuffer = copied;
+    camera->zBuffer = nullptr;
+    D3d9LogEnable(true);
+    D3d9LogClear();
+    OvRGBA colour = {10, 20, 30, 255};
+    ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 7));
+    EXPECT_EQ(D3d9LogCount("StretchRect"), 1);
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    EXPECT_EQ(OvD3D9GetDevice()->GetRenderTarget(0, &bound), D3D_OK);
+    bound->Release();
+    EXPECT_EQ(bound, OvD3D9GetBackBuffer());
+    OvCameraEndUpdate(camera);
+    EXPECT_EQ(D3d9LogCount("StretchRect"), 2);
+    OvCameraEndUpdate(camera);
+    EXPECT_EQ(D3d9LogCount("StretchRect"), 2);
+    camera->frameBuffer = screen;
+    camera->zBuffer = screenZ;
+    for (OvRaster* r : {target, targetZ, copied}) {
+        OvRasterDestroy(r);
+    }
+}
+
 TEST_F(D3d9CameraTest, FrustumTestsCountTouchingAsInside) {
     ASSERT_TRUE(Start());
     // A box frustum: every plane 1 from the origin along its axis.
@@ -202,8 +254,11 @@ TEST_F(D3d9CameraTest, FrustumTestsCountTouchingAsInside) {
         OvV3d centre;
         float radius;
         bool inside;
-    } spheres[] = {{{0, 0, 0}, 1.0f, true}, {{0.5f, 0, 0}, 0.5f, true}, {{0.5f, 0, 0}, 0.51f, false},
-                   {{0, -0.25f, 0.25f}, 0.75f, true}, {{3, 0, 0}, 0.5f, false}};
+    } spheres[] = {{{0, 0, 0}, 1.0f, true},
+                   {{0.5f, 0, 0}, 0.5f, true},
+                   {{0.5f, 0, 0}, 0.51f, false},
+                   {{0, -0.25f, 0.25f}, 0.75f, true},
+                   {{3, 0, 0}, 0.5f, false}};
     for (const auto& s : spheres) {
         const OvSphere sphere = {s.centre, s.radius};
         EXPECT_EQ(OvD3D9CameraSphereFullyInside(camera, &sphere), s.inside ? TRUE : FALSE) << s.centre.x << s.radius;

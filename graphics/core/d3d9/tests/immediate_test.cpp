@@ -28,8 +28,8 @@ std::vector<std::string> Calls(const char* method) {
 std::vector<OvD3D9Im2DVertex> Im2DVertices(int n, D3DCOLOR colour = 0xFFFF0000u) {
     std::vector<OvD3D9Im2DVertex> v(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        v[static_cast<std::size_t>(i)] = {static_cast<float>(i % 7), static_cast<float>(i % 5), 0.5f, 1.0f, colour,
-                                          0, 0};
+        v[static_cast<std::size_t>(i)] = {
+            static_cast<float>(i % 7), static_cast<float>(i % 5), 0.5f, 1.0f, colour, 0, 0};
     }
     return v;
 }
@@ -178,8 +178,8 @@ TEST_F(D3d9DriverTest, Im3DExpandsSmallIndexListsAndWrapsTheIndexBuffer) {
     EXPECT_EQ(OvD3D9Im3DIndexPosition(), 9u);
     ASSERT_TRUE(OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, indices.data(), 65000 - 9 - 2));
     ASSERT_TRUE(OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, indices.data(), 525)); // 9 + 64989 + 525 = 65523
-    ASSERT_TRUE(OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, indices.data(), 12)); // fills it to 65,535
-    ASSERT_TRUE(OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, indices.data(), 15)); // would pass it: wraps
+    ASSERT_TRUE(OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, indices.data(), 12));  // fills it to 65,535
+    ASSERT_TRUE(OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, indices.data(), 15));  // would pass it: wraps
     EXPECT_TRUE(LoggedInOrder({"Lock(0, 18, 6144)", "Lock(18, 129978, 6144)", "Lock(129996, 1050, 6144)",
                                "Lock(131046, 24, 6144)", "Lock(0, 30, 10240)"}));
     EXPECT_EQ(OvD3D9Im3DIndexPosition(), 15u);
