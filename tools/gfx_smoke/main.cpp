@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "graphics/core/d3d9/device.h"
 #include "platform/controls.h"
@@ -180,6 +182,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gfx_smoke: %s\n", error.c_str());
         return 1;
     }
+    // In a window the frames are paced at 60 a second, so that the fan turns at 180 degrees a
+    // second; headless they follow one another at once.
+    const auto period = std::chrono::microseconds(1000000 / 60);
+    auto due = std::chrono::steady_clock::now();
     long shown = 0;
     for (long frame = 0; frames < 0 || frame < frames; ++frame) {
         if (!Pump(window)) {
@@ -187,6 +193,10 @@ int main(int argc, char** argv) {
         }
         if (scene.Draw(frame)) {
             ++shown;
+        }
+        if (!headless) {
+            due += period;
+            std::this_thread::sleep_until(due);
         }
     }
     SmokeFrame picture;

@@ -178,8 +178,7 @@ enum class Target {
     TextureCopy,   // a camera texture filled by copying the back buffer
 };
 
-// Chooses and binds the targets of the camera's raster. A clear binds nothing for a camera
-// texture that is filled by copying (it clears the current target).
+// Chooses and binds the targets of the camera's raster.
 Target SelectTargets(OvCamera* camera, bool clearing) {
     OvRaster* raster = camera->frameBuffer;
     IDirect3DDevice9* d = OvD3D9GetDevice();
@@ -212,12 +211,12 @@ Target SelectTargets(OvCamera* camera, bool clearing) {
         }
         Target target = Target::TextureTarget;
         if ((desc.Usage & D3DUSAGE_RENDERTARGET) == 0) {
+            // Drawn in the back buffer and copied from there: a clear too clears the back buffer,
+            // whatever target an earlier camera left bound, since the copy reads it.
             target = Target::TextureCopy;
-            if (!clearing) {
-                gCopyAtEnd = true;
-                OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer());
-                OvD3D9SetDepthSurface(OvD3D9GetDepthSurface());
-            }
+            gCopyAtEnd = gCopyAtEnd || !clearing;
+            OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer());
+            OvD3D9SetDepthSurface(OvD3D9GetDepthSurface());
         } else {
             OvD3D9SetRenderTargetSurface(0, surface);
             IDirect3DSurface9* depth = nullptr;

@@ -224,6 +224,9 @@ TEST_F(D3d9CameraTest, CameraTexturesAreDrawnIntoOrFilledByCopying) {
     OvRGBA colour = {10, 20, 30, 255};
     ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 7));
     EXPECT_EQ(D3d9LogCount("StretchRect"), 1);
+    ASSERT_EQ(OvD3D9GetDevice()->GetRenderTarget(0, &bound), D3D_OK); // not the texture drawn before
+    bound->Release();
+    EXPECT_EQ(bound, OvD3D9GetBackBuffer());
     ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
     EXPECT_EQ(OvD3D9GetDevice()->GetRenderTarget(0, &bound), D3D_OK);
     bound->Release();
