@@ -1060,6 +1060,8 @@ struct ScreenVertex {
     float a[kMaxInterpolants]; // a[0] = 1/w; a[1] = z; the rest divided by w
 };
 
+struct RowBounds;
+
 struct Raster {
     const PixelSetup* ps;
     int count;                       // interpolants in use
@@ -1068,11 +1070,14 @@ struct Raster {
     // Shades the pixels [x0, x1] of row y from the interpolants' planes.
     void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
               bool hasLodPlanes) const;
-    // The span of the fast state, specialised on depth, texture, level of detail and flat shading.
+    // The rows y0..y1 of a triangle in the fast state, specialised on depth, texture, level of
+    // detail and flat shading.
     template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-    void FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy) const;
-    using SpanFunction = void (Raster::*)(int, int, int, const float*, const float*, const float*, float, float) const;
-    SpanFunction PickFastSpan(bool lodPlanes) const;
+    void FastRows(RowBounds& rows, int y0, int y1, const float* base, const float* dx, const float* dy, float ox,
+                  float oy) const;
+    using RowsFunction = void (Raster::*)(RowBounds&, int, int, const float*, const float*, const float*, float,
+                                          float) const;
+    RowsFunction PickFastRows(bool lodPlanes) const;
 };
 
 // round(a * b / 255) for bytes.
@@ -1209,6 +1214,32 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 
+// The first `lanes` (1 to 4) pixels at `p`, nothing read beyond them; the other lanes are 0.
+[[gnu::always_inline]] inline __m128i LoadLanes(const BYTE* p, int lanes) {
+    if (lanes == 4)
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    int last;
+    std::memcpy(&last, p + 4 * (lanes - 1), 4);
+    if (lanes == 1)
+        return _mm_cvtsi32_si128(last);
+    const __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    return lanes == 2 ? low : _mm_unpacklo_epi64(low, _mm_cvtsi32_si128(last));
+}
+
+// Stores the first `lanes` (1 to 4) pixels of `v` at `p`, nothing written beyond them.
+[[gnu::always_inline]] inline void StoreLanes(BYTE* p, __m128i v, int lanes) {
+    if (lanes == 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+        return;
+    }
+    if (lanes >= 2)
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+    if (lanes != 2) {
+        const int last = _mm_cvtsi128_si32(lanes == 1 ? v : _mm_unpackhi_epi64(v, v));
+        std::memcpy(p + 4 * (lanes - 1), &last, 4);
+    }
+}
+
 // Saturate, scale to 255, round and truncate: the integers To8 gives, one per lane.
 [[gnu::always_inline]] inline __m128i To8x(__m128 v) {
     const __m128 s = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
@@ -1324,45 +1355,121 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
         _mm_store_si128(reinterpret_cast<__m128i*>(wt[c]),
                         _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), f), _mm_slli_epi32(f, 16)));
     }
+    // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
+    const bool second = (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
     __m128i out[4];
     for (int k = 0; k < 4; ++k) {
         if (!(live >> k & 1)) {
             out[k] = _mm_setzero_si128();
             continue;
         }
-        const __m128i a = BilinearLanes(s.level[la[k]], ia[0][k], ia[1][k], wt[0][k], wt[1][k]);
-        if (lt[k] == 256) {
-            out[k] = a; // Lerp8(a, b, 0) is a
-            continue;
-        }
-        const __m128i b = BilinearLanes(s.level[lb[k]], ia[2][k], ia[3][k], wt[2][k], wt[3][k]);
-        out[k] = LerpLanes(a, b, _mm_set1_epi32(lt[k]));
+        out[k] = BilinearLanes(s.level[la[k]], ia[0][k], ia[1][k], wt[0][k], wt[1][k]);
+        if (second)
+            out[k] = LerpLanes(out[k], BilinearLanes(s.level[lb[k]], ia[2][k], ia[3][k], wt[2][k], wt[3][k]),
+                               _mm_set1_epi32(lt[k]));
     }
     return _mm_packus_epi16(_mm_packs_epi32(out[0], out[1]), _mm_packs_epi32(out[2], out[3]));
 }
 
-// The fast span four pixels at a time. The interpolants still step pixel by pixel with the same
-// additions, and every lane runs the operations of the one-pixel form in the same order, so the
-// pixels are those of shading one at a time. Groups whose four pixels all fail the depth test stop
-// there.
+constexpr std::int64_t kSub = 256;    // sub-pixel steps
+constexpr float kMaxScreen = 1 << 19; // |coordinate| in pixels the integer edges hold
+
+inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
+{
+    std::int64_t q = a / b;
+    if ((a % b != 0) && (a < 0))
+        --q;
+    return q;
+}
+
+inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
+
+// The same quotients from a floating-point estimate corrected exactly: integer division of 64-bit
+// numbers costs far more, and this runs three times per row of every triangle. |a| < 2^56, b > 0.
+inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
+    std::int64_t q = static_cast<std::int64_t>(std::floor(static_cast<double>(a) / static_cast<double>(b)));
+    while (q * b > a)
+        --q;
+    while ((q + 1) * b <= a)
+        ++q;
+    return q;
+}
+
+// The rows of a triangle. Each edge bounds every row at floor(m / D) (or minus that) with
+// m = C - K, which steps by B * kSub from row to row: the quotient and remainder are carried
+// exactly instead of dividing on every row. An edge along the rows (A = 0) keeps m itself: rows
+// where it is negative are out.
+struct RowBounds {
+    struct Bound {
+        int side; // 1: the left end is -q, -1: the right end is q, 0: the row is out when q < 0
+        std::int64_t q, rest, divisor, stepQ, stepRest;
+    } bounds[3];
+    std::int64_t left, right; // the triangle's box within the scissor
+
+    void Start(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3], const std::int64_t X[3],
+               const std::int64_t Y[3], int y0, int xl, int xr) {
+        constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max(); // no remainder reaches it
+        left = xl;
+        right = xr;
+        for (int i = 0; i < 3; ++i) {
+            Bound& b = bounds[i];
+            const std::int64_t m = -A[i] * X[i] + B[i] * (std::int64_t{y0} * kSub - Y[i]) - K[i];
+            const std::int64_t step = B[i] * kSub;
+            b.side = A[i] > 0 ? 1 : A[i] < 0 ? -1 : 0;
+            if (b.side == 0) {
+                b.q = m;
+                b.stepQ = step;
+                b.rest = b.stepRest = 0;
+                b.divisor = kNever;
+                continue;
+            }
+            b.divisor = (A[i] > 0 ? A[i] : -A[i]) * kSub;
+            b.q = FloorQuotient(m, b.divisor);
+            b.rest = m - b.q * b.divisor;
+            b.stepQ = FloorQuotient(step, b.divisor);
+            b.stepRest = step - b.stepQ * b.divisor;
+        }
+    }
+
+    // The pixels [lo, hi] of the next row (none when lo > hi).
+    [[gnu::always_inline]] void Next(int* lo, int* hi) {
+        std::int64_t l = left, h = right;
+        bool out = false;
+        for (Bound& b : bounds) {
+            l = std::max(l, b.side > 0 ? -b.q : l);
+            h = std::min(h, b.side < 0 ? b.q : h);
+            out = out || (b.side == 0 && b.q < 0);
+            b.q += b.stepQ;
+            b.rest += b.stepRest;
+            const bool carry = b.rest >= b.divisor;
+            b.rest -= carry ? b.divisor : 0;
+            b.q += carry ? 1 : 0;
+        }
+        *lo = static_cast<int>(l);
+        *hi = out ? *lo - 1 : static_cast<int>(h);
+    }
+};
+
+// The fast state's triangles four pixels at a time. Each row's interpolants start from the planes
+// and step pixel by pixel with the same additions as one pixel at a time, and every lane runs the
+// operations of the one-pixel form in the same order, so the pixels are those of shading them one
+// by one. Groups take four pixels of a row where it has them and gather the rest across rows, so
+// short rows still fill the lanes; groups whose pixels all fail the depth test stop there.
 template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox,
+void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, const float* dx, const float* dy, float ox,
                       float oy) const {
     const PixelSetup& p = *ps;
-    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
-    // 1/w, z, diffuse r, g, b, a, and s/w, t/w, q/w of the stage.
-    float a[9] = {}, d[9] = {};
-    const int from[9] = {0, 1, 2, 3, 4, 5, kFixed, kFixed + 1, kFixed + 2};
-    const int n = count > kFixed ? 9 : 6;
-    for (int i = 0; i < n; ++i) {
-        a[i] = base[from[i]] + dx[from[i]] * fx + dy[from[i]] * fy;
-        d[i] = dx[from[i]];
-    }
-    // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w.
-    __m128 position = _mm_setr_ps(a[0], a[1], a[6], a[7]), color = _mm_setr_ps(a[4], a[3], a[2], a[5]);
-    const __m128 dPosition = _mm_setr_ps(d[0], d[1], d[6], d[7]), dColor = _mm_setr_ps(d[4], d[3], d[2], d[5]);
-    float q = a[8];
-    const float dq = d[8];
+    RowBounds rows = bounds; // a local copy the pixel stores cannot alias
+    // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
+    const bool coords = count > kFixed;
+    auto lanesOf = [&](const float* plane, int i0, int i1, int i2, int i3) {
+        return _mm_setr_ps(plane[i0], plane[i1], plane[i2], plane[i3]);
+    };
+    const int s = coords ? kFixed : 0, t = coords ? kFixed + 1 : 0; // without a stage the lanes go unused
+    const __m128 baseP = lanesOf(base, 0, 1, s, t), dxP = lanesOf(dx, 0, 1, s, t), dyP = lanesOf(dy, 0, 1, s, t);
+    const __m128 baseC = lanesOf(base, 4, 3, 2, 5), dxC = lanesOf(dx, 4, 3, 2, 5), dyC = lanesOf(dy, 4, 3, 2, 5);
+    const float baseQ = coords ? base[kFixed + 2] : 0.0f, dxQ = coords ? dx[kFixed + 2] : 0.0f,
+                dyQ = coords ? dy[kFixed + 2] : 0.0f;
 
     const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
     const __m128i factor = _mm_set1_epi32(static_cast<int>(p.factor8));
@@ -1370,40 +1477,45 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
     const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
     const float topW = kTexture ? sampler->level[0].width : 0.0f, topH = kTexture ? sampler->level[0].height : 0.0f;
     const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
-    BYTE* target = p.target->At(static_cast<UINT>(x0), static_cast<UINT>(y));
-    BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(x0), static_cast<UINT>(y)) : nullptr;
-    alignas(16) BYTE tailTarget[16] = {}, tailDepth[16] = {};
-    for (int x = x0; x <= x1; x += 4, target += 16, depth += kDepth ? 16 : 0) {
-        __m128 p0 = position, p1 = _mm_add_ps(p0, dPosition), p2 = _mm_add_ps(p1, dPosition),
-               p3 = _mm_add_ps(p2, dPosition);
-        position = _mm_add_ps(p3, dPosition);
-        const __m128 c0 = color, c1 = _mm_add_ps(c0, dColor), c2 = _mm_add_ps(c1, dColor), c3 = _mm_add_ps(c2, dColor);
-        color = _mm_add_ps(c3, dColor);
-        const float q0 = q, q1 = q0 + dq, q2 = q1 + dq, q3 = q2 + dq;
-        q = q3 + dq;
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3); // now 1/w, z, s/w, t/w of the four pixels
 
-        const int lanes = std::min(4, x1 - x + 1);
-        BYTE* tp = target;
-        BYTE* dp = depth;
-        if (lanes < 4) { // the span's last pixels through a buffer: nothing beyond them is touched
-            std::memcpy(tailTarget, target, 4 * static_cast<std::size_t>(lanes));
-            tp = tailTarget;
-            if (kDepth) {
-                std::memcpy(tailDepth, depth, 4 * static_cast<std::size_t>(lanes));
-                dp = tailDepth;
-            }
+    // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
+    auto load = [](BYTE* const* at, int lanes, bool contiguous) {
+        if (contiguous)
+            return LoadLanes(at[0], lanes);
+        alignas(16) int v[4] = {};
+        for (int k = 0; k < lanes; ++k)
+            std::memcpy(&v[k], at[k], 4);
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(v));
+    };
+    // Writes `value` where `live`, keeping `old` elsewhere.
+    auto store = [](BYTE* const* at, int lanes, bool contiguous, __m128i value, __m128i old, __m128i live) {
+        if (contiguous) {
+            StoreLanes(at[0], Select(live, value, old), lanes);
+            return;
         }
+        alignas(16) int v[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(v), value);
+        const int bits = _mm_movemask_ps(_mm_castsi128_ps(live));
+        for (int k = 0; k < lanes; ++k)
+            if (bits >> k & 1)
+                std::memcpy(at[k], &v[k], 4);
+    };
+
+    // One group: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse over w; q: q/w).
+    auto shade = [&](__m128 p0, __m128 p1, __m128 p2, __m128 p3, __m128 c0, __m128 c1, __m128 c2, __m128 c3, __m128 qs,
+                     int lanes, BYTE* const* targets, BYTE* const* depths, bool contiguous)
+        __attribute__((always_inline)) {
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3); // now 1/w, z, s/w, t/w of the four pixels
         __m128i live = _mm_cmpgt_epi32(_mm_set1_epi32(lanes), _mm_setr_epi32(0, 1, 2, 3));
         __m128i key = _mm_setzero_si128(), stored = _mm_setzero_si128();
         if (kDepth) {
             const __m128 z = _mm_min_ps(_mm_max_ps(p1, zero), one);
             key = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(z, _mm_set1_ps(16777215.0f)), _mm_set1_ps(0.5f)));
-            stored = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dp));
+            stored = load(depths, lanes, contiguous);
             if (p.depthTest) {
                 live = _mm_and_si128(live, CompareLanes(p.depthFunc, key, _mm_srli_epi32(stored, 8)));
                 if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
-                    continue;
+                    return;
             }
         }
         const __m128 w = _mm_and_ps(_mm_div_ps(one, p0), _mm_cmpneq_ps(p0, zero));
@@ -1420,7 +1532,7 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             // Without a projected texture transform q is 1: q/w is 1/w.
             __m128 u = _mm_mul_ps(p2, w), v = _mm_mul_ps(p3, w), r = w;
             if (p.projected) {
-                const __m128 qs = _mm_setr_ps(q0, q1, q2, q3), qw = _mm_mul_ps(qs, w);
+                const __m128 qw = _mm_mul_ps(qs, w);
                 const __m128 iq = _mm_and_ps(_mm_div_ps(one, qw), _mm_cmpneq_ps(qw, zero));
                 u = _mm_mul_ps(u, iq);
                 v = _mm_mul_ps(v, iq);
@@ -1477,75 +1589,108 @@ void Raster::FastSpan(int y, int x0, int x1, const float* base, const float* dx,
             live = _mm_and_si128(
                 live, CompareLanes(p.alphaFunc, _mm_srli_epi32(c, 24), _mm_set1_epi32(static_cast<int>(p.alphaRef))));
             if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
-                continue;
+                return;
         }
-        if (kDepth && p.depthWrite) {
-            const __m128i written = _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dp), Select(live, written, stored));
-        }
+        if (kDepth && p.depthWrite)
+            store(depths, lanes, contiguous,
+                  _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8)), stored, live);
         if (p.storeColor) {
-            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tp));
+            const __m128i old = p.blend || contiguous ? load(targets, lanes, contiguous) : _mm_setzero_si128();
             __m128i out = c;
             if (p.blend) // source alpha over the target, on bytes
                 out = BlendOver4(c,
                                  opaqueTarget ? _mm_or_si128(old, _mm_set1_epi32(static_cast<int>(0xFF000000u))) : old);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(tp), Select(live, out, old));
+            store(targets, lanes, contiguous, out, old, live);
         } else {
             alignas(16) D3DCOLOR colors[4];
             _mm_store_si128(reinterpret_cast<__m128i*>(colors), c);
             const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
-            for (int k = 0; k < 4; ++k)
+            for (int k = 0; k < lanes; ++k)
                 if (liveBits >> k & 1)
-                    OutputColor(p, tp + 4 * k, FromColor(colors[k])); // blending and masks as everywhere
+                    OutputColor(p, contiguous ? targets[0] + 4 * k : targets[k], // blending and masks as everywhere
+                                FromColor(colors[k]));
         }
-        if (lanes < 4) {
-            std::memcpy(target, tailTarget, 4 * static_cast<std::size_t>(lanes));
-            if (kDepth)
-                std::memcpy(depth, tailDepth, 4 * static_cast<std::size_t>(lanes));
+    };
+
+    // Pixels waiting for a group: rows too short to fill one pass theirs on to the next.
+    alignas(16) float waitingP[4][4], waitingC[4][4], waitingQ[4] = {};
+    BYTE* waitingTarget[4];
+    BYTE* waitingDepth[4] = {};
+    int waitingRow[4] = {};
+    int waiting = 0;
+    auto flush = [&]() {
+        shade(_mm_load_ps(waitingP[0]), _mm_load_ps(waitingP[1]), _mm_load_ps(waitingP[2]), _mm_load_ps(waitingP[3]),
+              _mm_load_ps(waitingC[0]), _mm_load_ps(waitingC[1]), _mm_load_ps(waitingC[2]), _mm_load_ps(waitingC[3]),
+              _mm_load_ps(waitingQ), waiting, waitingTarget, waitingDepth, waitingRow[0] == waitingRow[waiting - 1]);
+        waiting = 0;
+    };
+    for (int x = 0; x < 4; ++x) { // lanes never filled hold finite values
+        _mm_store_ps(waitingP[x], zero);
+        _mm_store_ps(waitingC[x], zero);
+    }
+    for (int y = y0; y <= y1; ++y) {
+        int lo, hi;
+        rows.Next(&lo, &hi);
+        if (lo > hi)
+            continue;
+        const float fx = static_cast<float>(lo) - ox, fy = static_cast<float>(y) - oy;
+        const __m128 vx = _mm_set1_ps(fx), vy = _mm_set1_ps(fy);
+        __m128 position = _mm_add_ps(_mm_add_ps(baseP, _mm_mul_ps(dxP, vx)), _mm_mul_ps(dyP, vy));
+        __m128 color = _mm_add_ps(_mm_add_ps(baseC, _mm_mul_ps(dxC, vx)), _mm_mul_ps(dyC, vy));
+        float q = baseQ + dxQ * fx + dyQ * fy;
+        BYTE* target = p.target->At(static_cast<UINT>(lo), static_cast<UINT>(y));
+        BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(lo), static_cast<UINT>(y)) : nullptr;
+        for (int x = lo; x <= hi;) {
+            if (waiting == 0 && hi - x >= 3) { // four pixels of this row
+                const __m128 p0 = position, p1 = _mm_add_ps(p0, dxP), p2 = _mm_add_ps(p1, dxP),
+                             p3 = _mm_add_ps(p2, dxP);
+                position = _mm_add_ps(p3, dxP);
+                const __m128 c0 = color, c1 = _mm_add_ps(c0, dxC), c2 = _mm_add_ps(c1, dxC), c3 = _mm_add_ps(c2, dxC);
+                color = _mm_add_ps(c3, dxC);
+                const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
+                q = q3 + dxQ;
+                shade(p0, p1, p2, p3, c0, c1, c2, c3, _mm_setr_ps(q0, q1, q2, q3), 4, &target, &depth, true);
+                x += 4;
+                target += 16;
+                depth += kDepth ? 16 : 0;
+                continue;
+            }
+            _mm_store_ps(waitingP[waiting], position);
+            _mm_store_ps(waitingC[waiting], color);
+            waitingQ[waiting] = q;
+            waitingTarget[waiting] = target;
+            waitingDepth[waiting] = depth;
+            waitingRow[waiting] = y;
+            position = _mm_add_ps(position, dxP);
+            color = _mm_add_ps(color, dxC);
+            q += dxQ;
+            ++x;
+            target += 4;
+            depth += kDepth ? 4 : 0;
+            if (++waiting == 4)
+                flush();
         }
     }
+    if (waiting > 0)
+        flush();
 }
 
-Raster::SpanFunction Raster::PickFastSpan(bool lodPlanes) const {
-    static constexpr SpanFunction kSpans[16] = {
-        &Raster::FastSpan<false, false, false, false>, &Raster::FastSpan<false, false, false, true>,
-        &Raster::FastSpan<false, false, true, false>,  &Raster::FastSpan<false, false, true, true>,
-        &Raster::FastSpan<false, true, false, false>,  &Raster::FastSpan<false, true, false, true>,
-        &Raster::FastSpan<false, true, true, false>,   &Raster::FastSpan<false, true, true, true>,
-        &Raster::FastSpan<true, false, false, false>,  &Raster::FastSpan<true, false, false, true>,
-        &Raster::FastSpan<true, false, true, false>,   &Raster::FastSpan<true, false, true, true>,
-        &Raster::FastSpan<true, true, false, false>,   &Raster::FastSpan<true, true, false, true>,
-        &Raster::FastSpan<true, true, true, false>,    &Raster::FastSpan<true, true, true, true>,
+Raster::RowsFunction Raster::PickFastRows(bool lodPlanes) const {
+    static constexpr RowsFunction kRows[16] = {
+        &Raster::FastRows<false, false, false, false>, &Raster::FastRows<false, false, false, true>,
+        &Raster::FastRows<false, false, true, false>,  &Raster::FastRows<false, false, true, true>,
+        &Raster::FastRows<false, true, false, false>,  &Raster::FastRows<false, true, false, true>,
+        &Raster::FastRows<false, true, true, false>,   &Raster::FastRows<false, true, true, true>,
+        &Raster::FastRows<true, false, false, false>,  &Raster::FastRows<true, false, false, true>,
+        &Raster::FastRows<true, false, true, false>,   &Raster::FastRows<true, false, true, true>,
+        &Raster::FastRows<true, true, false, false>,   &Raster::FastRows<true, true, false, true>,
+        &Raster::FastRows<true, true, true, false>,    &Raster::FastRows<true, true, true, true>,
     };
     const PixelSetup& p = *ps;
     const bool texture = p.stageCount > 0 && p.stages[0].sampler >= 0;
     const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0) |
                       (flatColor != nullptr ? 1 : 0);
-    return kSpans[index];
-}
-
-constexpr std::int64_t kSub = 256;    // sub-pixel steps
-constexpr float kMaxScreen = 1 << 19; // |coordinate| in pixels the integer edges hold
-
-inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
-{
-    std::int64_t q = a / b;
-    if ((a % b != 0) && (a < 0))
-        --q;
-    return q;
-}
-
-inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
-
-// The same quotients from a floating-point estimate corrected exactly: integer division of 64-bit
-// numbers costs far more, and this runs three times per row of every triangle. |a| < 2^56, b > 0.
-inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
-    std::int64_t q = static_cast<std::int64_t>(std::floor(static_cast<double>(a) / static_cast<double>(b)));
-    while (q * b > a)
-        --q;
-    while ((q + 1) * b <= a)
-        ++q;
-    return q;
+    return kRows[index];
 }
 
 // std::llround of a float, inline: the truncation and the fraction it leaves, which is exact.
@@ -1616,55 +1761,17 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
             lodPlanes = true;
     }
 
-    // Each edge bounds every row at floor(m / D) (or minus that) with m = C - K, which steps by
-    // B * kSub from row to row: the quotient and remainder are carried exactly instead of dividing
-    // on every row. An edge along the rows (A = 0) keeps m itself: rows where it is negative are out.
-    struct Bound {
-        int side; // 1: the left end is -q, -1: the right end is q, 0: the row is out when q < 0
-        std::int64_t q, rest, divisor, stepQ, stepRest;
-    } bounds[3];
-    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max(); // a remainder never reaching it
-    for (int i = 0; i < 3; ++i) {
-        Bound& b = bounds[i];
-        const std::int64_t m = -A[i] * X[i] + B[i] * (std::int64_t{y0} * kSub - Y[i]) - K[i];
-        const std::int64_t step = B[i] * kSub;
-        b.side = A[i] > 0 ? 1 : A[i] < 0 ? -1 : 0;
-        if (b.side == 0) {
-            b.q = m;
-            b.stepQ = step;
-            b.rest = b.stepRest = 0;
-            b.divisor = kNever;
-            continue;
-        }
-        b.divisor = (A[i] > 0 ? A[i] : -A[i]) * kSub;
-        b.q = FloorQuotient(m, b.divisor);
-        b.rest = m - b.q * b.divisor;
-        b.stepQ = FloorQuotient(step, b.divisor);
-        b.stepRest = step - b.stepQ * b.divisor;
+    RowBounds rows;
+    rows.Start(A, B, K, X, Y, y0, xl, xr);
+    if (p.fast) {
+        (r.*r.PickFastRows(lodPlanes))(rows, y0, y1, base, dx, dy, fx0, fy0);
+        return;
     }
-
-    const Raster::SpanFunction fastSpan = p.fast ? r.PickFastSpan(lodPlanes) : nullptr;
     for (int y = y0; y <= y1; ++y) {
-        std::int64_t lo = xl, hi = xr;
-        bool out = false;
-        for (Bound& b : bounds) {
-            lo = std::max(lo, b.side > 0 ? -b.q : lo);
-            hi = std::min(hi, b.side < 0 ? b.q : hi);
-            out = out || (b.side == 0 && b.q < 0);
-            b.q += b.stepQ;
-            b.rest += b.stepRest;
-            const bool carry = b.rest >= b.divisor;
-            b.rest -= carry ? b.divisor : 0;
-            b.q += carry ? 1 : 0;
-        }
-        if (out)
-            continue;
-        if (lo <= hi) {
-            if (p.fast)
-                (r.*fastSpan)(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0);
-            else
-                r.Span(y, static_cast<int>(lo), static_cast<int>(hi), base, dx, dy, fx0, fy0, lodPlanes);
-        }
+        int lo, hi;
+        rows.Next(&lo, &hi);
+        if (lo <= hi)
+            r.Span(y, lo, hi, base, dx, dy, fx0, fy0, lodPlanes);
     }
 }
 
