@@ -100,6 +100,12 @@ OvpObj* Capsule(TestWorld& w, const OvV3d& at, const OvQuat& q) {
     return o;
 }
 
+// A rotation about any (not yet unit) axis.
+OvQuat Turn(OvV3d axis, float angle) {
+    OvpMathVec3Normalize(&axis, &axis);
+    return AxisAngle(axis, angle);
+}
+
 void ExpectNormal(const OvpContact& c, const OvV3d& n, const char* what) {
     EXPECT_NEAR(c.normal.x, n.x, 1e-4f) << what;
     EXPECT_NEAR(c.normal.y, n.y, 1e-4f) << what;
@@ -757,7 +763,7 @@ TEST(PhysicsDrivers, PileOfEveryVolumeTypeStaysSoundOverManySteps) {
             }
             OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
             OvpObj* b = w.Add(def, {3.0f * u(rng) - 1.5f, 0.6f + 0.9f * i, 3.0f * u(rng) - 1.5f});
-            w.frames.back() = Placement(AxisAngle({u(rng), u(rng), u(rng) + 0.1f}, 3.0f * u(rng)), w.frames.back().pos);
+            w.frames.back() = Placement(Turn({u(rng), u(rng), u(rng) + 0.1f}, 3.0f * u(rng)), w.frames.back().pos);
             OvpObjSetPartFromMatrix(b, 0);
         }
         for (int n = 0; n < 250; ++n) {
@@ -783,4 +789,92 @@ TEST(PhysicsDrivers, PileOfEveryVolumeTypeStaysSoundOverManySteps) {
         OvpContextRemoveFixedVolume(w.context, floor);
         OvpVolumeDestroy(floor);
     }
+}
+
+TEST(PhysicsDrivers, NestedCompoundsUnderRandomPlacementsAndSmallWorkspaces) {
+    // Aggregates holding aggregates, a grid holding an aggregate, and a random triangle soup
+    // against simple volumes at random placements, with workspaces from tiny to roomy: every
+    // run ends, and every record is sound and carries the identity words of nested pieces.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    OvpAggChildren* inner = OvpAggChildrenCreate(2);
+    OvpSphereInit(OvpAggChildrenGetChild(inner, 0), 0.3f);
+    const float small[3] = {0.2f, 0.3f, 0.1f};
+    OvpBoxInit(OvpAggChildrenGetChild(inner, 1), small);
+    OvpAggChildrenGetChild(inner, 1)->matrix = Placement(AxisAngle({0, 0, 1}, 0.5f), {0.4f, 0, 0});
+    OvpAggChildrenComputeBounds(inner);
+    OvpAggChildren* outer = OvpAggChildrenCreate(2);
+    OvpAggregateInit(OvpAggChildrenGetChild(outer, 0), inner);
+    OvpAggregateInit(OvpAggChildrenGetChild(outer, 1), inner);
+    OvpAggChildrenGetChild(outer, 1)->matrix = Placement(kNone, {0, 0.8f, 0});
+    OvpAggChildrenComputeBounds(outer);
+    OvpGridBlock* block = OvpGridBlockCreate(2);
+    OvpAggregateInit(OvpAggChildrenGetChild(block->children, 0), outer);
+    OvpSphereInit(OvpAggChildrenGetChild(block->children, 1), 0.5f);
+    OvpAggChildrenGetChild(block->children, 1)->matrix = Placement(kNone, {-0.8f, 0, 0});
+    OvpAggChildrenComputeBounds(block->children);
+    OvpVolume nested, grid, soup;
+    OvpAggregateInit(&nested, outer);
+    OvpGridInit(&grid, block);
+    struct Soup {
+        static void Walk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+            std::mt19937 r(9);
+            std::uniform_real_distribution<float> v(-1.0f, 1.0f);
+            buffer->count = 0;
+            buffer->flags = 0;
+            for (OvUInt32 i = 0; i < 40; ++i) {
+                OvpTriangleBufferAppend(buffer, {v(r), v(r), v(r)}, {v(r), v(r), v(r)}, {v(r), v(r), v(r)}, nullptr, i,
+                                        i % 3 == 0 ? ovpTRIANGLE_ALLEDGES : i % 3);
+            }
+        }
+    };
+    OvpTrilistInit(&soup, nullptr, ovpTRILIST_USER);
+    OvpVolumeSetTriangleCallback(&soup, reinterpret_cast<OvpVolumeCallback>(&Soup::Walk));
+    OvpVolume box, ball, capsule;
+    const float h[3] = {0.4f, 0.3f, 0.5f};
+    OvpBoxInit(&box, h);
+    box.fat = 0.01f;
+    OvpSphereInit(&ball, 0.45f);
+    OvpVolumeInit(&capsule, &ovpCapsuleVolumeType);
+    capsule.data.param[0] = 0.4f;
+    capsule.fat = 0.2f;
+    OvpVolume* compounds[3] = {&nested, &grid, &soup};
+    OvpVolume* simples[3] = {&box, &ball, &capsule};
+    int records = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        OvpVolume* c = compounds[trial % 3];
+        LooseObject a({c}, {Placement(Turn({u(rng), u(rng), 0.5f}, 3 * u(rng)), {0.2f * u(rng), 0, 0})});
+        LooseObject b({simples[(trial / 3) % 3]},
+                      {Placement(Turn({0.3f, u(rng), u(rng)}, 3 * u(rng)), {u(rng), u(rng), u(rng)})});
+        const OvUInt32 size = 1 + static_cast<OvUInt32>(trial % 7) * 6;
+        Driver drv(size, size, size);
+        const OvpRefPair pair = {{{&a.o, ovpREFWHOLE, 0}, {&b.o, ovpREFWHOLE, 0}}, nullptr};
+        std::vector<OvpContact> out = Records(4);
+        const OvUInt32 n = OvpCollidePairs(drv.d, &pair, 1, out.data(), 4);
+        ASSERT_LE(n, 4u);
+        records += static_cast<int>(n);
+        for (OvUInt32 i = 0; i < n; ++i) {
+            ASSERT_NEAR(OvpDot(out[i].normal, out[i].normal), 1.0f, 1e-3f) << trial;
+            ASSERT_GE(out[i].count, 1u);
+            ASSERT_LE(out[i].count, 4u);
+            for (OvUInt32 k = 0; k < out[i].count; ++k) {
+                const OvpContactPoint& p = out[i].points[k];
+                ASSERT_TRUE(std::isfinite(p.separation + p.position.x + p.position.y + p.position.z)) << trial;
+                ASSERT_LE(p.separation, drv.d->threshold + 1e-5f);
+                if (c != &soup) {
+                    // Nested pieces: one 16-bit level per compound, each naming child 1 or 2.
+                    for (OvUInt32 id = p.identity[0]; id != 0; id >>= 16) {
+                        ASSERT_TRUE((id & 0xFFFF) == 1 || (id & 0xFFFF) == 2) << p.identity[0];
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(records, 100);
+    for (OvpVolume* v : {&nested, &grid, &soup}) {
+        OvpVolumeDeinit(v);
+    }
+    OvpGridBlockRelease(block);
+    OvpAggChildrenRelease(outer);
+    OvpAggChildrenRelease(inner);
 }
