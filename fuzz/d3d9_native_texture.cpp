@@ -1,7 +1,8 @@
 // Native texture chunks of the Direct3D 9 driver, read by the driver's native texture reader on
 // the stand-in device (an adapter that takes palettes, alpha-only, DXT and cube textures): the
-// fixed part, the raster it asks for, the palette and every level of every face. A texture that
-// reads is destroyed again; whatever an input leaves on the device is a leak.
+// fixed part, the raster it asks for, the palette and every level of every face. An input that
+// starts with a native dictionary chunk (22) is read as a dictionary of such textures instead.
+// What reads is destroyed again; whatever an input leaves on the device is a leak.
 
 #include <cstdint>
 #include <cstdlib>
@@ -10,8 +11,10 @@
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/native_texture.h"
 #include "graphics/core/error.h"
+#include "graphics/core/chunk.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/texture.h"
+#include "graphics/core/texture_stream.h"
 #include "testing/headless_window.h"
 
 namespace {
@@ -44,7 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int live = D3d9LiveObjects(device);
     OvStream* stream = fuzzkit::OpenMemoryStream(data, size);
     OvTexture* texture = nullptr;
-    if (OvD3D9NativeTextureRead(stream, &texture, 0)) {
+    if (size >= 4 && OvChunkGetUInt32(data) == ovID_TEXDICTIONARY) {
+        OvTexDictionary* dict = nullptr;
+        if (OvStreamFindChunk(stream, ovID_TEXDICTIONARY, nullptr, nullptr) &&
+            (dict = OvTexDictionaryStreamReadNative(stream)) != nullptr) {
+            OvTexDictionaryDestroy(dict);
+        }
+    } else if (OvD3D9NativeTextureRead(stream, &texture, 0)) {
         OvTextureDestroy(texture);
     }
     OvStreamClose(stream, nullptr);

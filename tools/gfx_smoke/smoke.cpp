@@ -183,9 +183,6 @@ bool SmokeScene::Open(HWND window, int width, int height, const std::string& tex
     const OvMatrix eye = LookAt({0.0f, 4.5f, -9.0f}, {0.0f, 1.0f, 0.0f});
     OvFrameTransform(cameraFrame_, &eye, ovCOMBINEREPLACE);
     OvCameraSetFrame(camera_, cameraFrame_);
-    const float aspect = static_cast<float>(height) / static_cast<float>(width);
-    const OvV2d view = {0.6f, 0.6f * aspect};
-    OvCameraSetViewWindow(camera_, &view);
     OvCameraSetNearClipPlane(camera_, 0.5f);
     OvCameraSetFarClipPlane(camera_, 100.0f);
     SetState(ovRENDERSTATECULLMODE, D3DCULL_NONE);
@@ -195,6 +192,12 @@ bool SmokeScene::Open(HWND window, int width, int height, const std::string& tex
 }
 
 bool SmokeScene::Draw(long frame) {
+    // The view keeps the camera raster's shape (the raster follows the window when it is resized).
+    const OvV2d view = {0.6f,
+                        0.6f * static_cast<float>(frameBuffer_->height) / static_cast<float>(frameBuffer_->width)};
+    if (view.x != camera_->viewWindow.x || view.y != camera_->viewWindow.y) {
+        OvCameraSetViewWindow(camera_, &view);
+    }
     OvRGBA background = {32, 48, 64, 255};
     OvCameraClear(camera_, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
     if (OvCameraBeginUpdate(camera_) != nullptr) {

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "graphics/core/d3d9/device.h"
+#include "graphics/core/error.h"
+#include "graphics/core/raster.h"
 #include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "platform/window.h"
@@ -39,3 +43,44 @@ protected:
 
     bool Up() { return OvEngineOpen(&window) && OvEngineStart(); }
 };
+
+// The held error code, cleared.
+inline OvInt32 TakeError() {
+    OvError e{};
+    OvErrorGet(&e);
+    return e.errorCode;
+}
+
+// The pixel values of a level (1 to 4 bytes a pixel), row by row, read through a lock.
+inline std::vector<OvUInt32> LevelPixels(OvRaster* raster, OvUInt8 level = 0) {
+    std::vector<OvUInt32> out;
+    const OvUInt8* p = OvRasterLock(raster, level, ovRASTERLOCKREAD);
+    EXPECT_NE(p, nullptr);
+    if (p == nullptr) {
+        return out;
+    }
+    const OvInt32 bytes = raster->depth / 8;
+    for (OvInt32 y = 0; y < raster->height; ++y) {
+        for (OvInt32 x = 0; x < raster->width; ++x) {
+            OvUInt32 v = 0;
+            std::memcpy(&v, p + y * raster->stride + x * bytes, static_cast<std::size_t>(bytes));
+            out.push_back(v);
+        }
+    }
+    OvRasterUnlock(raster);
+    return out;
+}
+
+// Writes value(x, y) into every pixel of a level through a lock.
+template <typename F> void PaintLevel(OvRaster* raster, F value, OvUInt8 level = 0) {
+    OvUInt8* p = OvRasterLock(raster, level, ovRASTERLOCKWRITE);
+    ASSERT_NE(p, nullptr);
+    const OvInt32 bytes = raster->depth / 8;
+    for (OvInt32 y = 0; y < raster->height; ++y) {
+        for (OvInt32 x = 0; x < raster->width; ++x) {
+            const OvUInt32 v = value(x, y);
+            std::memcpy(p + y * raster->stride + x * bytes, &v, static_cast<std::size_t>(bytes));
+        }
+    }
+    OvRasterUnlock(raster);
+}

@@ -18,13 +18,6 @@ namespace {
 
 using D3d9RasterTest = D3d9DriverTest;
 
-// The held error code, cleared.
-OvInt32 TakeError() {
-    OvError e{};
-    OvErrorGet(&e);
-    return e.errorCode;
-}
-
 TEST_F(D3d9RasterTest, TexturesAreManagedAndLockByLevel) {
     ASSERT_TRUE(Up());
     IDirect3DDevice9* device = OvD3D9GetDevice();
@@ -73,27 +66,60 @@ TEST_F(D3d9RasterTest, TexturesAreManagedAndLockByLevel) {
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
 
-TEST_F(D3d9RasterTest, FormatChoiceAndFailures) {
-    ASSERT_TRUE(Up());
-    // No format asked: the depth's default; 16 bits is 565.
-    OvRaster* r = OvRasterCreate(8, 8, 16, ovRASTERTYPETEXTURE);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(OvRasterGetFormat(r) & ovRASTERFORMATPIXELFORMATMASK, ovRASTERFORMAT565);
-    EXPECT_EQ(OvD3D9RasterExtGet(r)->format, D3DFMT_R5G6B5);
-    OvRasterDestroy(r);
-
-    // Palettes, unknown codes and unsupported types are refused.
-    EXPECT_EQ(OvRasterCreate(8, 8, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888), nullptr);
-    TakeError();
-    EXPECT_EQ(OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | 0x0B00), nullptr);
-    EXPECT_EQ(TakeError(), ovERRBADRASTERFORMAT);
-    EXPECT_EQ(OvRasterCreate(8, 8, 32, 3), nullptr);
-
-    // The device refusing the texture fails the creation cleanly.
-    TakeError();
-    D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
-    EXPECT_EQ(OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888), nullptr);
-    EXPECT_EQ(TakeError(), 2);
+TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
+    // Each request on an adapter with and without L8 (and without P8 or depth textures): the
+    // device format made, or a refusal with its error (0: the refusal sets none).
+    const OvInt32 tex = ovRASTERTYPETEXTURE;
+    struct Row {
+        const char* what;
+        OvInt32 depth, flags;
+        D3DFORMAT withL8, withoutL8; // 0: refused
+        OvInt32 error;
+    };
+    const Row rows[] = {
+        {"no format at 16 bits", 16, tex, D3DFMT_R5G6B5, D3DFMT_R5G6B5, 0},
+        {"no format at 32 bits", 32, ovRASTERTYPENORMAL, D3DFMT_A8R8G8B8, D3DFMT_A8R8G8B8, 0},
+        {"luminance", 8, tex | ovRASTERFORMATLUM8, D3DFMT_L8, D3DFMT_X8R8G8B8, 0},
+        {"555", 16, tex | ovRASTERFORMAT555, D3DFMT_X1R5G5B5, D3DFMT_X1R5G5B5, 0},
+        {"camera texture, none asked", 0, ovRASTERTYPECAMERATEXTURE, D3DFMT_X8R8G8B8, D3DFMT_X8R8G8B8, 0},
+        {"palette without P8", 8, tex | ovRASTERFORMATPAL8 | ovRASTERFORMAT888, 0, 0, 0},
+        {"4-bit palette with a format", 4, tex | ovRASTERFORMATPAL4 | ovRASTERFORMAT888, 0, 0, ovERRBADRASTERFORMAT},
+        {"code that is no format", 32, tex | 0x0B00, 0, 0, ovERRBADRASTERFORMAT},
+        {"depth format without depth textures", 16, tex | ovRASTERFORMAT16, 0, 0, 0},
+        {"raster type 3", 32, 3, 0, 0, ovERRBADRASTERFORMAT},
+        {"palettised camera texture", 8, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888, 0, 0, 2},
+    };
+    for (const bool hasL8 : {true, false}) {
+        D3d9Adapter adapter = D3d9DefaultAdapter();
+        std::erase(adapter.textureFormats, D3DFMT_L8);
+        if (hasL8) {
+            adapter.textureFormats.push_back(D3DFMT_L8);
+        }
+        D3d9SetAdapters({adapter});
+        ASSERT_TRUE(Up());
+        for (const Row& k : rows) {
+            SCOPED_TRACE(std::string(k.what) + (hasL8 ? " with L8" : " without L8"));
+            TakeError();
+            OvRaster* r = OvRasterCreate(8, 8, k.depth, k.flags);
+            const D3DFORMAT want = hasL8 ? k.withL8 : k.withoutL8;
+            if (want == 0) {
+                EXPECT_EQ(r, nullptr);
+                EXPECT_EQ(TakeError(), k.error == 0 ? ovERRNOERROR : k.error);
+                continue;
+            }
+            ASSERT_NE(r, nullptr);
+            EXPECT_EQ(OvD3D9RasterExtGet(r)->format, want);
+            const OvInt32 bits = want == D3DFMT_L8 ? 8 : want == D3DFMT_R5G6B5 || want == D3DFMT_X1R5G5B5 ? 16 : 32;
+            EXPECT_EQ(r->depth, bits);
+            OvRasterDestroy(r);
+        }
+        // The device refusing the texture fails the creation cleanly.
+        D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
+        EXPECT_EQ(OvRasterCreate(8, 8, 32, tex | ovRASTERFORMAT8888), nullptr);
+        EXPECT_EQ(TakeError(), 2);
+        ASSERT_TRUE(OvEngineStop());
+        ASSERT_TRUE(OvEngineClose());
+    }
 }
 
 TEST_F(D3d9RasterTest, ZBufferAndCameraRasters) {
@@ -129,10 +155,6 @@ TEST_F(D3d9RasterTest, ZBufferAndCameraRasters) {
     OvRasterDestroy(cam);
     EXPECT_EQ(OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA | ovRASTERFORMAT4444), nullptr);
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     ASSERT_TRUE(Up());
@@ -173,30 +195,6 @@ TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     OvRasterDestroy(texture);
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
-
-TEST_F(D3d9RasterTest, LuminanceFallsBackWhereTheAdapterLacksIt) {
-    for (const bool hasL8 : {true, false}) {
-        D3d9Adapter adapter = D3d9DefaultAdapter();
-        std::erase(adapter.textureFormats, D3DFMT_L8);
-        if (hasL8) {
-            adapter.textureFormats.push_back(D3DFMT_L8);
-        }
-        D3d9SetAdapters({adapter});
-        ASSERT_TRUE(Up());
-        OvRaster* r = OvRasterCreate(8, 8, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATLUM8);
-        ASSERT_NE(r, nullptr);
-        EXPECT_EQ(OvD3D9RasterExtGet(r)->format, hasL8 ? D3DFMT_L8 : D3DFMT_X8R8G8B8) << hasL8;
-        EXPECT_EQ(r->depth, hasL8 ? 8 : 32);
-        EXPECT_EQ(OvRasterGetFormat(r) & ovRASTERFORMATPIXELFORMATMASK, hasL8 ? ovRASTERFORMATLUM8 : ovRASTERFORMAT888);
-        OvRasterDestroy(r);
-        ASSERT_TRUE(OvEngineStop());
-        ASSERT_TRUE(OvEngineClose());
-    }
-}
-
-} // namespace
-
-namespace {
 
 // A 32-bit image whose every pixel differs in every channel.
 OvImage* Pattern(OvInt32 width, OvInt32 height) {
@@ -259,34 +257,15 @@ TEST_F(D3d9RasterTest, ImagesGoThroughTexturesAndBack) {
     OvImageDestroy(source);
 }
 
-} // namespace
-
-namespace {
-
-// Fills a level with one 32-bit value, or checks that every pixel of it holds that value.
+// Fills a level with one value, or checks that every pixel of it holds that value.
 void FillLevel(OvRaster* r, OvUInt8 level, OvUInt32 value) {
-    OvUInt8* p = OvRasterLock(r, level, ovRASTERLOCKWRITE);
-    ASSERT_NE(p, nullptr);
-    for (OvInt32 y = 0; y < r->height; ++y) {
-        for (OvInt32 x = 0; x < r->width; ++x) {
-            std::memcpy(p + y * r->stride + x * 4, &value, 4);
-        }
-    }
-    OvRasterUnlock(r);
+    PaintLevel(
+        r, [value](OvInt32, OvInt32) { return value; }, level);
 }
 
 bool LevelHolds(OvRaster* r, OvUInt8 level, OvUInt32 value) {
-    const OvUInt8* p = OvRasterLock(r, level, ovRASTERLOCKREAD);
-    bool all = p != nullptr;
-    for (OvInt32 y = 0; all && y < r->height; ++y) {
-        for (OvInt32 x = 0; all && x < r->width; ++x) {
-            OvUInt32 v = 0;
-            std::memcpy(&v, p + y * r->stride + x * 4, 4);
-            all = v == value;
-        }
-    }
-    OvRasterUnlock(r);
-    return all;
+    const std::vector<OvUInt32> pixels = LevelPixels(r, level);
+    return !pixels.empty() && std::all_of(pixels.begin(), pixels.end(), [value](OvUInt32 v) { return v == value; });
 }
 
 TEST_F(D3d9RasterTest, WritingLevelZeroOfAnAutoMipTextureRegeneratesTheOthers) {
@@ -317,10 +296,6 @@ TEST_F(D3d9RasterTest, WritingLevelZeroOfAnAutoMipTextureRegeneratesTheOthers) {
     EXPECT_FALSE(LevelHolds(r, 1, 0x80402010u));
     OvRasterDestroy(r);
 }
-
-} // namespace
-
-namespace {
 
 // The format the core's query answers for a 4x2 image whose pixels carry the given alphas.
 OvInt32 QueryFormat(const std::vector<OvUInt8>& alphas, OvInt32 flags) {
@@ -381,10 +356,6 @@ TEST_F(D3d9RasterTest, PalettisedImagesAskForThePaletteFormatTheirPixelsNeed) {
     OvImageDestroy(image);
 }
 
-} // namespace
-
-namespace {
-
 TEST_F(D3d9RasterTest, CameraRastersLockThroughASystemMemoryCopy) {
     ASSERT_TRUE(Up());
     IDirect3DDevice9* device = OvD3D9GetDevice();
@@ -423,10 +394,6 @@ TEST_F(D3d9RasterTest, CameraRastersLockThroughASystemMemoryCopy) {
     OvRasterDestroy(cam);
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(D3d9RasterTest, PalettisedTexturesKeepTheirPaletteOnTheDevice) {
     D3d9Adapter adapter = D3d9DefaultAdapter();
@@ -507,10 +474,6 @@ TEST_F(D3d9RasterTest, PalettisedTexturesKeepTheirPaletteOnTheDevice) {
     OvRasterDestroy(a);
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(D3d9RasterTest, APngBecomesADeviceTextureAndComesBackUnchanged) {
     ASSERT_TRUE(Up());
