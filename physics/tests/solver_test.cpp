@@ -708,3 +708,35 @@ TEST(PhysicsSolver, HostileInputStaysFiniteAndModesAgree) {
         ASSERT_TRUE(std::isfinite(x));
     }
 }
+
+TEST(PhysicsSweep, FastSpheresStopAtTheFloorOnlyWhenSwept) {
+    // A rock of radius 0.05 at 50 m/s onto the floor plane, steps of 1/30 s: 1.7 m a step.
+    auto lowest = [](OvUInt32 flags) {
+        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+        OvpVolume floor;
+        OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+        floor.matrix = {};
+        floor.matrix.right = {1, 0, 0};
+        floor.matrix.up = {0, 0, -1};
+        floor.matrix.at = {0, 1, 0};
+        OvpContextAddFixedVolume(w.context, &floor, 0);
+        OvpBodyDef* def = OvpBodyDefCreate();
+        OvpSphereInit(def->volume, 0.05f);
+        OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
+        OvpObj* rock = w.Add(def, {0.3f, 2.0f, 0.0f});
+        rock->flags = (rock->flags & ~static_cast<OvUInt32>(ovpOBJ_SWEPT | ovpOBJ_SWEPTFAST)) | flags;
+        w.V(rock)[1] = -50.0f;
+        float low = 1e9f;
+        for (int n = 0; n < 30 && rock->parts[0].dyn != nullptr; ++n) {
+            OvpPipelineStep(w.pipeline, 1.0f / 30.0f);
+            if (rock->parts[0].dyn != nullptr) {
+                low = std::min(low, w.M(rock).pos.y);
+            }
+        }
+        OvpContextRemoveFixedVolume(w.context, &floor);
+        return low;
+    };
+    EXPECT_GE(lowest(ovpOBJ_SWEPTFAST), -0.05f);
+    EXPECT_GE(lowest(ovpOBJ_SWEPT), -0.05f);
+    EXPECT_LT(lowest(0), -0.05f); // without sweeping it passes through
+}

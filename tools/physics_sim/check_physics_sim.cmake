@@ -61,6 +61,16 @@ if(NOT out MATCHES "box on box: touching in [1-9][0-9]* of 81 steps")
   message(FATAL_ERROR "contacts: no box-on-box line:\n${out}")
 endif()
 
+# Every behaviour scene holds its checks: each prints ok lines and no off line.
+foreach(scene rest-sphere rest-box bounce incline stack pyramid pendulum hinge lift rock collide)
+  run(0 --scene ${scene})
+  if(NOT out MATCHES ": ok\n" OR out MATCHES ": off\n")
+    message(FATAL_ERROR "${scene}: a check is off:\n${out}")
+  endif()
+endforeach()
+run(0 --scene stack --plot ${WORK}/stack.png)
+expect_file(${WORK}/stack.png)
+
 run(0 --help)
 run(2 --scene nothing)
 string(FIND "${err}" "'nothing'" at)

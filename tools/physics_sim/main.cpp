@@ -30,6 +30,21 @@ const char kUsage[] =
     "  contacts  sphere, capsule, triangle, box, cylinder and convex volumes each swept through every\n"
     "            type (the plane too); prints the contact points per step and per pair (81 steps)\n"
     "\n"
+    "Behaviour scenes (whole steps on a floor plane; each prints its measured quantities against\n"
+    "the expected ones, each followed by ok or off; dt 0.01 unless given):\n"
+    "  rest-sphere  a sphere dropped from 1 m comes to rest at y = 0.5 and falls asleep (300 steps)\n"
+    "  rest-box     a box dropped flat, and turned, rests at y = 0.501 upright and asleep (400 steps)\n"
+    "  bounce       spheres from 2 m with restitution 0.2, 0.5, 0.8: rebound apex e^2 h (400 steps)\n"
+    "  incline      boxes on 30 degrees slide at g (sin - mu cos); on 20 degrees with mu 0.5 they stick\n"
+    "               (200 steps)\n"
+    "  stack        a column of 5 boxes stays upright in place and falls asleep (500 steps)\n"
+    "  pyramid      a pyramid of base 5 moves less than 5 cm (500 steps)\n"
+    "  pendulum     a ball joint pendulum of 1 m swings with period 1.991 s (600 steps)\n"
+    "  hinge        a door stops at its 90 degree limit; a soft limit springs it back to 0 (400 steps)\n"
+    "  lift         a platform locked to a rising frame follows it within 5 cm (150 steps)\n"
+    "  rock         a small sphere at 50 m/s does not pass through the floor (60 steps of 1/30 s)\n"
+    "  collide      two equal spheres exchange velocities; momentum is kept (100 steps)\n"
+    "\n"
     "Options:\n"
     "  --steps N        steps to run (1..1000000; default per scene)\n"
     "  --dt S           time step in seconds (0 < S <= 1; default 0.01)\n"
@@ -38,6 +53,37 @@ const char kUsage[] =
     "  --help           this text\n"
     "\n"
     "Exit status: 0 the scene's checks hold, 1 they do not, 2 bad arguments or an unwritable file.\n";
+
+// The behaviour scenes with their default steps and time step.
+struct Behaviour {
+    const char* name;
+    int steps;
+    double dt;
+    physics_sim::Result (*run)(int steps, float dt);
+};
+
+const Behaviour kBehaviours[] = {
+    {"rest-sphere", 300, 0.01, physics_sim::RestSphere},
+    {"rest-box", 400, 0.01, physics_sim::RestBox},
+    {"bounce", 400, 0.01, physics_sim::Bounce},
+    {"incline", 200, 0.01, physics_sim::Incline},
+    {"stack", 500, 0.01, [](int steps, float dt) { return physics_sim::Stack(steps, dt, 1, 5); }},
+    {"pyramid", 500, 0.01, [](int steps, float dt) { return physics_sim::Stack(steps, dt, 5, 0); }},
+    {"pendulum", 600, 0.01, physics_sim::Pendulum},
+    {"hinge", 400, 0.01, physics_sim::Hinge},
+    {"lift", 150, 0.01, physics_sim::Lift},
+    {"rock", 60, 1.0 / 30.0, physics_sim::Rock},
+    {"collide", 100, 0.01, physics_sim::Collide},
+};
+
+const Behaviour* FindBehaviour(const char* name) {
+    for (const Behaviour& b : kBehaviours) {
+        if (std::strcmp(b.name, name) == 0) {
+            return &b;
+        }
+    }
+    return nullptr;
+}
 
 int Usage(const char* problem, const char* argument) {
     std::fprintf(stderr, "physics_sim: %s '%s'\n%s", problem, argument, kUsage);
@@ -94,6 +140,7 @@ int main(int argc, char** argv) {
     const char* plot = nullptr;
     long steps = -1;
     double dt = 0.01;
+    bool dtGiven = false;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         if (std::strcmp(a, "--help") == 0) {
@@ -117,6 +164,7 @@ int main(int argc, char** argv) {
                 return Usage("--steps wants a whole number from 1 to 1000000, not", v);
             }
         } else if (std::strcmp(a, "--dt") == 0) {
+            dtGiven = true;
             if (!ParseSeconds(v, &dt)) {
                 return Usage("--dt wants seconds above 0 and at most 1, not", v);
             }
@@ -138,6 +186,9 @@ int main(int argc, char** argv) {
         r = physics_sim::BoxOnFloor();
     } else if (std::strcmp(scene, "contacts") == 0) {
         r = physics_sim::Contacts(steps > 0 ? static_cast<int>(steps) : 81);
+    } else if (const Behaviour* b = FindBehaviour(scene)) {
+        const float step = static_cast<float>(dtGiven ? dt : b->dt);
+        r = b->run(steps > 0 ? static_cast<int>(steps) : b->steps, step);
     } else {
         return Usage("unknown scene", scene);
     }

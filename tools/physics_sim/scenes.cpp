@@ -27,12 +27,12 @@ std::string Format(const char* format, double a, double b = 0.0) {
 
 } // namespace
 
-World::World(int bodies, const OvV3d& gravity) {
+World::World(int bodies, const OvV3d& gravity, int joints) {
     OvpObjTypesReset();
     OvpContextParams params;
     OvpContextParamsSetDefaults(&params);
     OvpBodyTypeReserve(&params, static_cast<OvUInt32>(bodies + 2), static_cast<OvUInt32>(bodies));
-    OvpContextParamsSetMaxJoints(&params, 0);
+    OvpContextParamsSetMaxJoints(&params, static_cast<OvUInt32>(joints));
     OvpBBox box = {};
     box.sup = {1000.0f, 1000.0f, 1000.0f};
     box.inf = {-1000.0f, -1000.0f, -1000.0f};

@@ -17,7 +17,8 @@ namespace physics_sim {
 // owns (as atomics' frames would be).
 class World {
 public:
-    World(int bodies, const OvV3d& gravity);
+    // joints: the joint slots the context reserves.
+    World(int bodies, const OvV3d& gravity, int joints = 0);
     ~World();
     World(const World&) = delete;
     World& operator=(const World&) = delete;
@@ -70,5 +71,18 @@ Result Spin(int steps, float dt);
 Result BoxOnFloor();
 // Every pair of volume types swept through each other: contact points per step and per pair.
 Result Contacts(int steps);
+
+// Whole steps of the pipeline on a floor plane, each measured against what physics expects.
+Result RestSphere(int steps, float dt);
+Result RestBox(int steps, float dt);
+Result Bounce(int steps, float dt);
+Result Incline(int steps, float dt);
+// A column of `count` boxes (base 1) or a pyramid of the base.
+Result Stack(int steps, float dt, int base, int count);
+Result Pendulum(int steps, float dt);
+Result Hinge(int steps, float dt);
+Result Lift(int steps, float dt);
+Result Rock(int steps, float dt);
+Result Collide(int steps, float dt);
 
 } // namespace physics_sim

@@ -14,6 +14,7 @@
 #include "physics/core/context/dynamics.h"
 #include "physics/core/context/joint.h"
 #include "physics/core/dynamics/integrate.h"
+#include "physics/core/dynamics/sweep.h"
 #include "physics/core/utils/memory.h"
 
 namespace {
@@ -234,6 +235,50 @@ bool IsSwept(const OvpPipeline* p, const OvpObj* o) {
     return false;
 }
 
+// Collides the swept movers over their whole motion and moves each of their bodies only for the
+// time it was allowed (from its start state).
+void SweepMovers(OvpPipeline* p) {
+    if (p->sweptCount == 0 || p->driver == nullptr) {
+        return;
+    }
+    OvpBodyArrays* b = p->context->manager->bodies;
+    const OvpSweepSettings settings = OvpSweepDefaults(p->dt, p->driver->threshold, p->scale);
+    for (OvUInt32 first = 0; first < p->sweptCount;) {
+        OvpObj* o = p->swept[first].object;
+        OvUInt32 end = first;
+        while (end < p->sweptCount && p->swept[end].object == o) {
+            ++end;
+        }
+        // Each part's path box, then the bodies back at their start.
+        for (OvUInt32 e = first; e < end; ++e) {
+            const OvpSweptPart& sp = p->swept[e];
+            const OvpObjPart& part = o->parts[sp.part];
+            p->sweptAllowed[e] = p->dt;
+            OvpBBox& box = p->sweptBoxes[e];
+            if (part.dyn == nullptr || part.volume == nullptr) {
+                OvpObjGetPartsBox(o, static_cast<OvUInt16>(sp.part + 1), 0, &box);
+                continue;
+            }
+            OvSphere sphere{};
+            OvpVolumeGetBoundingSphereInFrame(part.volume, nullptr, &sphere);
+            const float radius = sphere.radius + std::sqrt(OvpDot(part.dyn->comOffset, part.dyn->comOffset));
+            const OvV3d to = b->matrices[part.dyn->body].pos;
+            OvpMathBoxFromSegment(&box, &sp.startPosition, &to, radius);
+            b->matrices[part.dyn->body].pos = sp.startPosition;
+            b->orientations[part.dyn->body] = sp.startOrientation;
+            OvpIntegrateBody(b, part.dyn->body, 0.0f);
+        }
+        OvpBatchCollideObjects(p, o, p->sweptBoxes + first, p->sweptAllowed + first, &settings);
+        for (OvUInt32 e = first; e < end; ++e) {
+            const OvpDyn* dyn = o->parts[p->swept[e].part].dyn;
+            if (dyn != nullptr) {
+                OvpIntegrateBody(b, dyn->body, p->sweptAllowed[e]);
+            }
+        }
+        first = end;
+    }
+}
+
 } // namespace
 
 OvpIslandTable* OvpPartitionBuildIslands(OvpIslandTable* table, OvpUnionSet* sets, OvpUnionNode* nodes,
@@ -363,6 +408,8 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
         p->unionNodes = c.take<OvpUnionNode>(p->unionNodeCount);
         p->unionSets = c.take<OvpUnionSet>(objects);
         p->swept = c.take<OvpSweptPart>(p->batchArraySize + 1);
+        p->sweptAllowed = c.take<float>(p->batchArraySize + 1);
+        p->sweptBoxes = c.take<OvpBBox>(p->batchArraySize + 1);
         OvpSolverCarve(&p->solver, c, p->batchBudget + 4u, w[ovpPARAM_BODIES], p->islands.capacity, p->contactCapacity);
         p->driver = OvpCollisionDriverCarve(&c, params);
     };
@@ -517,6 +564,7 @@ OvpPipeline* OvpPipelineIntegrate(OvpPipeline* p) {
     });
     const OvpIndexList list = {b->indices, n};
     OvpIntegrateBodies(b->matrices, b->orientations, b->velocities, &list, b->flags, b->freeAxes, p->dt);
+    SweepMovers(p);
     ForEachMovingPart(p, [m](const OvpIsland&, OvpObj* o) {
         OvpBBox box;
         if (OvpObjGetDynamicBox(o, &box) != nullptr) {

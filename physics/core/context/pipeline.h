@@ -155,6 +155,8 @@ struct OvpPipeline {
     OvUInt32 unionNodeCount;
     OvpUnionSet* unionSets;
     OvpSweptPart* swept; // the step's swept movers (params word 15 entries)
+    float* sweptAllowed; // per entry: the time its part may move this step
+    OvpBBox* sweptBoxes; // per entry: the box of its part's path
     OvUInt32 sweptCount;
     float sweptDt; // the time step they moved over
 
