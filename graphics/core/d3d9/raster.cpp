@@ -409,7 +409,32 @@ OvBool OvD3D9CheckAutoMipmapCubeFormat(D3DFORMAT format) {
     return AutoMipmapAnswer(0, D3DRTYPE_CUBETEXTURE, format) ? TRUE : FALSE;
 }
 
-OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth) {
+namespace {
+
+// The texture format for a code asked (0: none), falling back to what the adapter takes: with
+// alpha to 4444, then 1555; without to 565 (luminance first to 888).
+OvInt32 TextureCode(OvInt32 code) {
+    const auto takes = [](D3DFORMAT format) { return OvD3D9CheckTextureFormat(format) != FALSE; };
+    const OvInt32 alphaFallback = takes(D3DFMT_A4R4G4B4) ? ovRASTERFORMAT4444 : ovRASTERFORMAT1555;
+    switch (code) {
+    case 0:
+        return DisplayDepth() > 16 && takes(D3DFMT_A8R8G8B8) ? ovRASTERFORMAT8888 : alphaFallback;
+    case ovRASTERFORMAT8888:
+        return takes(D3DFMT_A8R8G8B8) ? code : alphaFallback;
+    case ovRASTERFORMAT888:
+        return takes(D3DFMT_X8R8G8B8) ? code : ovRASTERFORMAT565;
+    case ovRASTERFORMAT4444:
+        return takes(D3DFMT_A4R4G4B4) ? code : ovRASTERFORMAT1555;
+    case ovRASTERFORMATLUM8:
+        return takes(D3DFMT_L8) ? code : takes(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
+    default:
+        return code;
+    }
+}
+
+} // namespace
+
+OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32) {
     OvInt32 code = flags & ovRASTERFORMATPIXELFORMATMASK;
     OvInt32 rest = flags & ~ovRASTERFORMATPIXELFORMATMASK;
     switch (type) {
@@ -434,9 +459,7 @@ OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth) {
             }
             return rest | code;
         }
-        if (code == 0) {
-            code = depth == 16 ? ovRASTERFORMAT565 : depth == 8 ? ovRASTERFORMATLUM8 : ovRASTERFORMAT8888;
-        }
+        code = TextureCode(code);
         if (const FormatEntry* e = FindCode(code); e == nullptr) {
             Fail(ovERRBADRASTERFORMAT);
             return -1;
@@ -446,14 +469,7 @@ OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth) {
                        ? (rest & ~(ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP)) | code
                        : -1;
         }
-        if (!OvD3D9CheckTextureFormat(OvD3D9RasterCodeFormat(code))) {
-            // Luminance falls back to 888; everything else is refused.
-            if (code != ovRASTERFORMATLUM8 || !OvD3D9CheckTextureFormat(D3DFMT_X8R8G8B8)) {
-                return -1;
-            }
-            code = ovRASTERFORMAT888;
-        }
-        return rest | code;
+        return OvD3D9CheckTextureFormat(OvD3D9RasterCodeFormat(code)) ? rest | code : -1;
     case ovRASTERTYPEZBUFFER:
         if (code != 0 && code != ZCode()) {
             Fail(ovERRBADRASTERFORMAT);

@@ -80,8 +80,10 @@ OvBool OvD3D9RasterIsCompressed(OvRaster* raster);
 // The cube face (0-5) that the next lock of a cube raster addresses.
 void OvD3D9RasterSetCubeFace(OvRaster* raster, OvUInt32 face);
 
-// The creation flags with a supported pixel format for a raster type (the format asked, or
-// the default for the depth when none is asked); -1 (with an error) when none fits.
+// The creation flags with a supported pixel format for a raster type: for textures the format
+// asked or, where the adapter lacks it, the nearest it takes (none asked: 8888 on a display
+// deeper than 16 bits, else 4444 or 1555); -1 (with an error where it is not the adapter's
+// refusal) when none fits. depth is not used.
 OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth);
 
 // Around a device reset: the z rasters give up their depth surfaces before Reset and take

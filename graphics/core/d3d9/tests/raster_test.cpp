@@ -67,19 +67,22 @@ TEST_F(D3d9RasterTest, TexturesAreManagedAndLockByLevel) {
 }
 
 TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
-    // Each request on an adapter with and without L8 (and without P8 or depth textures): the
-    // device format made, or a refusal with its error (0: the refusal sets none).
+    // Each request on the default adapter and on one without L8 and 32-bit textures (neither
+    // takes P8 or depth textures): the device format made, or a refusal with its error (0: the
+    // refusal sets none).
     const OvInt32 tex = ovRASTERTYPETEXTURE;
     struct Row {
         const char* what;
         OvInt32 depth, flags;
-        D3DFORMAT withL8, withoutL8; // 0: refused
+        D3DFORMAT full, limited; // 0: refused
         OvInt32 error;
     };
     const Row rows[] = {
-        {"no format at 16 bits", 16, tex, D3DFMT_R5G6B5, D3DFMT_R5G6B5, 0},
-        {"no format at 32 bits", 32, ovRASTERTYPENORMAL, D3DFMT_A8R8G8B8, D3DFMT_A8R8G8B8, 0},
-        {"luminance", 8, tex | ovRASTERFORMATLUM8, D3DFMT_L8, D3DFMT_X8R8G8B8, 0},
+        {"no format", 16, tex, D3DFMT_A8R8G8B8, D3DFMT_A4R4G4B4, 0},
+        {"no format, normal type", 32, ovRASTERTYPENORMAL, D3DFMT_A8R8G8B8, D3DFMT_A4R4G4B4, 0},
+        {"8888", 32, tex | ovRASTERFORMAT8888, D3DFMT_A8R8G8B8, D3DFMT_A4R4G4B4, 0},
+        {"888", 32, tex | ovRASTERFORMAT888, D3DFMT_X8R8G8B8, D3DFMT_R5G6B5, 0},
+        {"luminance", 8, tex | ovRASTERFORMATLUM8, D3DFMT_L8, D3DFMT_R5G6B5, 0},
         {"555", 16, tex | ovRASTERFORMAT555, D3DFMT_X1R5G5B5, D3DFMT_X1R5G5B5, 0},
         {"camera texture, none asked", 0, ovRASTERTYPECAMERATEXTURE, D3DFMT_X8R8G8B8, D3DFMT_X8R8G8B8, 0},
         {"palette without P8", 8, tex | ovRASTERFORMATPAL8 | ovRASTERFORMAT888, 0, 0, 0},
@@ -89,19 +92,20 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
         {"raster type 3", 32, 3, 0, 0, ovERRBADRASTERFORMAT},
         {"palettised camera texture", 8, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888, 0, 0, 2},
     };
-    for (const bool hasL8 : {true, false}) {
+    for (const bool full : {true, false}) {
         D3d9Adapter adapter = D3d9DefaultAdapter();
-        std::erase(adapter.textureFormats, D3DFMT_L8);
-        if (hasL8) {
-            adapter.textureFormats.push_back(D3DFMT_L8);
+        if (!full) {
+            for (D3DFORMAT f : {D3DFMT_L8, D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8}) {
+                std::erase(adapter.textureFormats, f);
+            }
         }
         D3d9SetAdapters({adapter});
         ASSERT_TRUE(Up());
         for (const Row& k : rows) {
-            SCOPED_TRACE(std::string(k.what) + (hasL8 ? " with L8" : " without L8"));
+            SCOPED_TRACE(std::string(k.what) + (full ? " on the default adapter" : " on the limited one"));
             TakeError();
             OvRaster* r = OvRasterCreate(8, 8, k.depth, k.flags);
-            const D3DFORMAT want = hasL8 ? k.withL8 : k.withoutL8;
+            const D3DFORMAT want = full ? k.full : k.limited;
             if (want == 0) {
                 EXPECT_EQ(r, nullptr);
                 EXPECT_EQ(TakeError(), k.error == 0 ? ovERRNOERROR : k.error);
@@ -109,13 +113,13 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
             }
             ASSERT_NE(r, nullptr);
             EXPECT_EQ(OvD3D9RasterExtGet(r)->format, want);
-            const OvInt32 bits = want == D3DFMT_L8 ? 8 : want == D3DFMT_R5G6B5 || want == D3DFMT_X1R5G5B5 ? 16 : 32;
+            const OvInt32 bits = want == D3DFMT_L8 ? 8 : want == D3DFMT_A8R8G8B8 || want == D3DFMT_X8R8G8B8 ? 32 : 16;
             EXPECT_EQ(r->depth, bits);
             OvRasterDestroy(r);
         }
         // The device refusing the texture fails the creation cleanly.
         D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
-        EXPECT_EQ(OvRasterCreate(8, 8, 32, tex | ovRASTERFORMAT8888), nullptr);
+        EXPECT_EQ(OvRasterCreate(8, 8, 32, tex | ovRASTERFORMAT4444), nullptr);
         EXPECT_EQ(TakeError(), 2);
         ASSERT_TRUE(OvEngineStop());
         ASSERT_TRUE(OvEngineClose());
