@@ -1246,6 +1246,16 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
     return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
 }
 
+// DepthKey of four saturated depths for a 24-bit buffer, in double as there: in float the scaled
+// depth rounds before the half is added, which gives other keys than the rest of the rasteriser
+// (and the clear) and 2^24 for a depth of 1.
+[[gnu::always_inline]] inline __m128i DepthKeys24(__m128 z) {
+    const __m128d scale = _mm_set1_pd(16777215.0), half = _mm_set1_pd(0.5);
+    const __m128i low = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(z), scale), half));
+    const __m128i high = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(z, z)), scale), half));
+    return _mm_unpacklo_epi64(low, high);
+}
+
 // FastLog2 on four lanes, the same operations in the same order.
 [[gnu::always_inline]] inline __m128 FastLog2x(__m128 m) {
     const __m128i bits = _mm_castps_si128(m);
@@ -1510,7 +1520,7 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
         __m128i key = _mm_setzero_si128(), stored = _mm_setzero_si128();
         if (kDepth) {
             const __m128 z = _mm_min_ps(_mm_max_ps(p1, zero), one);
-            key = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(z, _mm_set1_ps(16777215.0f)), _mm_set1_ps(0.5f)));
+            key = DepthKeys24(z);
             stored = load(depths, lanes, contiguous);
             if (p.depthTest) {
                 live = _mm_and_si128(live, CompareLanes(p.depthFunc, key, _mm_srli_epi32(stored, 8)));

@@ -35,7 +35,7 @@ struct OvNodeClusterOfInterest {
 
 // One output of a definition: pass modes per cluster of interest and for every other cluster
 // (0 passes along, 1 created here, 2 ends here).
-struct OvNodeOutputSpec {
+struct OvNodeOutput {
     OvUInt32 word;
     const OvUInt32* passModes;
     OvUInt32 otherPassMode;
@@ -56,7 +56,7 @@ struct OvNodeDefinition {
     const OvNodeClusterOfInterest* clusters; // numClustersOfInterest entries
     const OvUInt32* clusterModes;            // per cluster: 0, 1 creates, 2 consumes
     OvUInt32 numOutputs;                     // at most 32 and below the maximum node count
-    const OvNodeOutputSpec* outputs;         // numOutputs entries
+    const OvNodeOutput* outputs;             // numOutputs entries
     OvUInt32 privateDataSize;                // bytes
     OvUInt32 allocated;                      // nonzero: engine memory, freed with its last node
     OvUInt32 useCount;                       // nodes compiled from this definition

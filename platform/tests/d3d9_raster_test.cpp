@@ -762,6 +762,37 @@ TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks) {
     EXPECT_EQ(Pixels()[0], 0xAABB3344u);
 }
 
+// The packed-byte path and the general one (here through the specular add) store the same depth
+// for the same z, the far plane included: a second pass over the first with EQUAL draws every pixel.
+TEST_F(RasterTest, DepthWrittenByOnePathIsEqualForTheOther) {
+    Create(4, 4);
+    device->SetRenderState(D3DRS_ZENABLE, TRUE);
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> anywhere(0.0f, 1.0f);
+    std::vector<float> depths = {0.0f, 0.5f, 1.0f, std::nextafter(1.0f, 0.0f)};
+    for (int i = 0; i < 40; ++i)
+        depths.push_back(anywhere(random));
+    for (float z : depths)
+        for (bool generalFirst : {false, true}) {
+            device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0, 1.0f, 0);
+            for (int pass = 0; pass < 2; ++pass) {
+                device->SetRenderState(D3DRS_SPECULARENABLE, (pass == 0) == generalFirst);
+                device->SetRenderState(D3DRS_ZFUNC, pass == 0 ? D3DCMP_LESSEQUAL : D3DCMP_EQUAL);
+                Quad(0, 0, 4, 4, pass == 0 ? 0xFF0000FFu : 0xFF00FF00u, z);
+            }
+            EXPECT_EQ(Pixels()[5], 0xFF00FF00u) << "z " << z << (generalFirst ? ", general first" : ", bytes first");
+        }
+    // The far plane stays the far plane: nearer quads still pass over it.
+    device->SetRenderState(D3DRS_SPECULARENABLE, FALSE);
+    device->SetRenderState(D3DRS_ZFUNC, D3DCMP_LESSEQUAL);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0, 0.5f, 0);
+    device->SetRenderState(D3DRS_ZFUNC, D3DCMP_ALWAYS);
+    Quad(0, 0, 4, 4, 0xFF0000FFu, 1.0f);
+    device->SetRenderState(D3DRS_ZFUNC, D3DCMP_LESSEQUAL);
+    Quad(0, 0, 4, 4, 0xFF00FF00u, 0.9f);
+    EXPECT_EQ(Pixels()[5], 0xFF00FF00u);
+}
+
 TEST_F(RasterTest, StageOperationsCombineTextureDiffuseAndFactor) {
     Create(4, 4);
     IDirect3DTexture9* t = Texture(1, 1, 1, [](UINT, UINT, UINT) -> DWORD { return 0x80FF8040; });
