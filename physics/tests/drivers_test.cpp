@@ -100,6 +100,12 @@ OvpObj* Capsule(TestWorld& w, const OvV3d& at, const OvQuat& q) {
     return o;
 }
 
+// A rotation about any (not yet unit) axis.
+OvQuat Turn(OvV3d axis, float angle) {
+    OvpMathVec3Normalize(&axis, &axis);
+    return AxisAngle(axis, angle);
+}
+
 void ExpectNormal(const OvpContact& c, const OvV3d& n, const char* what) {
     EXPECT_NEAR(c.normal.x, n.x, 1e-4f) << what;
     EXPECT_NEAR(c.normal.y, n.y, 1e-4f) << what;
@@ -713,74 +719,99 @@ TEST(PhysicsDrivers, BodiesComeToRestOnEveryKindOfFloorThroughTheWholeStep) {
     }
 }
 
-TEST(PhysicsDrivers, PileOfEveryVolumeTypeStaysSoundOverManySteps) {
-    // Seeded piles of spheres, boxes, capsules, cylinders, convex hulls and two-sphere
-    // aggregates dropped together on a floor of two triangles: every record of every step is sound
-    // and every body stays finite and above the floor.
+TEST(PhysicsDrivers, NestedCompoundsUnderRandomPlacementsAndSmallWorkspaces) {
+    // Aggregates holding aggregates, a grid holding an aggregate, and a random triangle soup
+    // against every simple type that moves, at random placements, with workspaces from tiny to roomy: every
+    // run ends, and every record is sound and carries the identity words of nested pieces.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    OvpAggChildren* inner = OvpAggChildrenCreate(2);
+    OvpSphereInit(OvpAggChildrenGetChild(inner, 0), 0.3f);
+    const float small[3] = {0.2f, 0.3f, 0.1f};
+    OvpBoxInit(OvpAggChildrenGetChild(inner, 1), small);
+    OvpAggChildrenGetChild(inner, 1)->matrix = Placement(AxisAngle({0, 0, 1}, 0.5f), {0.4f, 0, 0});
+    OvpAggChildrenComputeBounds(inner);
+    OvpAggChildren* outer = OvpAggChildrenCreate(2);
+    OvpAggregateInit(OvpAggChildrenGetChild(outer, 0), inner);
+    OvpAggregateInit(OvpAggChildrenGetChild(outer, 1), inner);
+    OvpAggChildrenGetChild(outer, 1)->matrix = Placement(kNone, {0, 0.8f, 0});
+    OvpAggChildrenComputeBounds(outer);
+    OvpGridBlock* block = OvpGridBlockCreate(2);
+    OvpAggregateInit(OvpAggChildrenGetChild(block->children, 0), outer);
+    OvpSphereInit(OvpAggChildrenGetChild(block->children, 1), 0.5f);
+    OvpAggChildrenGetChild(block->children, 1)->matrix = Placement(kNone, {-0.8f, 0, 0});
+    OvpAggChildrenComputeBounds(block->children);
+    OvpVolume nested, grid, soup;
+    OvpAggregateInit(&nested, outer);
+    OvpGridInit(&grid, block);
+    struct Soup {
+        static void Walk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+            std::mt19937 r(9);
+            std::uniform_real_distribution<float> v(-1.0f, 1.0f);
+            buffer->count = 0;
+            buffer->flags = 0;
+            for (OvUInt32 i = 0; i < 40; ++i) {
+                OvpTriangleBufferAppend(buffer, {v(r), v(r), v(r)}, {v(r), v(r), v(r)}, {v(r), v(r), v(r)}, nullptr, i,
+                                        i % 3 == 0 ? ovpTRIANGLE_ALLEDGES : i % 3);
+            }
+        }
+    };
+    OvpTrilistInit(&soup, nullptr, ovpTRILIST_USER);
+    OvpVolumeSetTriangleCallback(&soup, reinterpret_cast<OvpVolumeCallback>(&Soup::Walk));
+    OvpVolume box, ball, capsule, cylinder, convex;
+    const float h[3] = {0.4f, 0.3f, 0.5f};
+    OvpBoxInit(&box, h);
+    box.fat = 0.01f;
+    OvpSphereInit(&ball, 0.45f);
+    OvpVolumeInit(&capsule, &ovpCapsuleVolumeType);
+    capsule.data.param[0] = 0.4f;
+    capsule.fat = 0.2f;
+    OvpVolumeInit(&cylinder, &ovpCylinderVolumeType);
+    cylinder.data.param[0] = 0.3f;
+    cylinder.data.param[1] = 0.25f;
     const float corners[] = {-0.3f, -0.2f, -0.4f, 0.3f, -0.2f, -0.4f, -0.3f, 0.2f, -0.4f, 0.3f, 0.2f, -0.4f,
                              -0.3f, -0.2f, 0.4f,  0.3f, -0.2f, 0.4f,  -0.3f, 0.2f, 0.4f,  0.3f, 0.2f, 0.4f};
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
-    for (int pile = 0; pile < 3; ++pile) {
-        TestWorld w(24, 0, 0, {0.0f, -10.0f, 0.0f});
-        OvpVolume* floor = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
-        OvpVolumeSetTriangleCallback(floor, reinterpret_cast<OvpVolumeCallback>(&BigFloorWalk));
-        ASSERT_TRUE(OvpContextAddFixedVolume(w.context, floor, 0));
-        for (int i = 0; i < 24; ++i) {
-            OvpBodyDef* def = OvpBodyDefCreate();
-            OvpVolume* v = def->volume;
-            const int type = (i + pile) % 6;
-            if (type == 0) {
-                OvpSphereInit(v, 0.2f + 0.2f * u(rng));
-            } else if (type == 1) {
-                const float h[3] = {0.1f + 0.3f * u(rng), 0.1f + 0.3f * u(rng), 0.1f + 0.3f * u(rng)};
-                OvpBoxInit(v, h);
-            } else if (type == 2 || type == 3) {
-                OvpVolumeInit(v, type == 2 ? &ovpCapsuleVolumeType : &ovpCylinderVolumeType);
-                v->data.param[0] = 0.3f;
-                v->data.param[1] = 0.25f;
-                v->fat = type == 2 ? 0.2f : 0.01f;
-            } else if (type == 4) {
-                OvpConvexHull* hull = OvpConvexHullCreateFromPoints(8, corners, nullptr, nullptr);
-                ASSERT_NE(hull, nullptr);
-                OvpConvexInit(v, hull);
-                OvpConvexHullRelease(hull);
-            } else {
-                OvpAggChildren* list = OvpAggChildrenCreate(2);
-                for (int c = 0; c < 2; ++c) {
-                    OvpSphereInit(OvpAggChildrenGetChild(list, c), 0.25f);
-                    OvpAggChildrenGetChild(list, c)->matrix = Placement(kNone, {c == 0 ? -0.3f : 0.3f, 0, 0});
-                }
-                OvpAggChildrenComputeBounds(list);
-                OvpAggregateInit(v, list);
-                OvpAggChildrenRelease(list);
-            }
-            OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
-            OvpObj* b = w.Add(def, {3.0f * u(rng) - 1.5f, 0.6f + 0.9f * i, 3.0f * u(rng) - 1.5f});
-            w.frames.back() = Placement(AxisAngle({u(rng), u(rng), u(rng) + 0.1f}, 3.0f * u(rng)), w.frames.back().pos);
-            OvpObjSetPartFromMatrix(b, 0);
-        }
-        for (int n = 0; n < 250; ++n) {
-            OvpPipelineStep(w.pipeline, 0.01f);
-            const OvpPipeline* p = w.pipeline;
-            for (OvUInt32 k = 0; k < p->contactCount; ++k) {
-                const OvpContact& c = p->contacts[k];
-                ASSERT_NEAR(OvpDot(c.normal, c.normal), 1.0f, 1e-3f) << pile << " step " << n;
-                ASSERT_LE(c.count, 4u);
-                for (OvUInt32 q = 0; q < c.count; ++q) {
-                    ASSERT_TRUE(std::isfinite(c.points[q].separation) && std::isfinite(c.points[q].position.y));
-                    ASSERT_LE(c.points[q].separation, w.pipeline->driver->threshold + 1e-5f);
+    OvpConvexHull* hull = OvpConvexHullCreateFromPoints(8, corners, nullptr, nullptr);
+    ASSERT_NE(hull, nullptr);
+    OvpConvexInit(&convex, hull);
+    OvpConvexHullRelease(hull);
+    OvpVolume* compounds[3] = {&nested, &grid, &soup};
+    OvpVolume* simples[5] = {&box, &ball, &capsule, &cylinder, &convex};
+    int records = 0;
+    for (int trial = 0; trial < 450; ++trial) {
+        OvpVolume* c = compounds[trial % 3];
+        LooseObject a({c}, {Placement(Turn({u(rng), u(rng), 0.5f}, 3 * u(rng)), {0.2f * u(rng), 0, 0})});
+        LooseObject b({simples[(trial / 3) % 5]},
+                      {Placement(Turn({0.3f, u(rng), u(rng)}, 3 * u(rng)), {u(rng), u(rng), u(rng)})});
+        const OvUInt32 size = 1 + static_cast<OvUInt32>(trial % 7) * 6;
+        Driver drv(size, size, size);
+        const OvpRefPair pair = {{{&a.o, ovpREFWHOLE, 0}, {&b.o, ovpREFWHOLE, 0}}, nullptr};
+        std::vector<OvpContact> out = Records(4);
+        const OvUInt32 n = OvpCollidePairs(drv.d, &pair, 1, out.data(), 4);
+        ASSERT_LE(n, 4u);
+        records += static_cast<int>(n);
+        for (OvUInt32 i = 0; i < n; ++i) {
+            ASSERT_NEAR(OvpDot(out[i].normal, out[i].normal), 1.0f, 1e-3f) << trial;
+            ASSERT_GE(out[i].count, 1u);
+            ASSERT_LE(out[i].count, 4u);
+            for (OvUInt32 k = 0; k < out[i].count; ++k) {
+                const OvpContactPoint& p = out[i].points[k];
+                ASSERT_TRUE(std::isfinite(p.separation + p.position.x + p.position.y + p.position.z)) << trial;
+                ASSERT_LE(p.separation, drv.d->threshold + 1e-5f);
+                if (c != &soup) {
+                    // Nested pieces: one 16-bit level per compound, each naming child 1 or 2.
+                    for (OvUInt32 id = p.identity[0]; id != 0; id >>= 16) {
+                        ASSERT_TRUE((id & 0xFFFF) == 1 || (id & 0xFFFF) == 2) << p.identity[0];
+                    }
                 }
             }
         }
-        for (OvpObj* b : w.bodies) {
-            if (b->parts[0].dyn != nullptr) {
-                const OvMatrix& m = w.M(b);
-                ASSERT_TRUE(std::isfinite(m.pos.x + m.pos.y + m.pos.z)) << pile;
-                EXPECT_GT(m.pos.y, 0.0f) << pile << ": a body fell through the floor";
-            }
-        }
-        OvpContextRemoveFixedVolume(w.context, floor);
-        OvpVolumeDestroy(floor);
     }
+    EXPECT_GT(records, 150);
+    for (OvpVolume* v : {&nested, &grid, &soup, &convex}) {
+        OvpVolumeDeinit(v);
+    }
+    OvpGridBlockRelease(block);
+    OvpAggChildrenRelease(outer);
+    OvpAggChildrenRelease(inner);
 }

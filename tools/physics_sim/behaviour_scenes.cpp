@@ -420,8 +420,9 @@ Result Pendulum(int steps, float dt) {
     }
     OvpJointDestroy(j);
     const double expected = 2.0 * kPi * std::sqrt((1.0 + 0.4 * 0.01) / 10.0);
-    const double period =
-        crossings.size() >= 2 ? (crossings.back() - crossings.front()) / static_cast<double>(crossings.size() - 1) : 0.0;
+    const double period = crossings.size() >= 2
+                              ? (crossings.back() - crossings.front()) / static_cast<double>(crossings.size() - 1)
+                              : 0.0;
     Check(r, "period (s)", period, expected, "+-3%", std::fabs(period - expected) <= 0.03 * expected);
     Check(r, "largest anchor separation (m)", worst, 0.0, "below 0.005", worst < 0.005);
     return r;
@@ -490,8 +491,7 @@ Result Hinge(int steps, float dt) {
             // The spring centres the door at 0; with damping 0.1 its swing must not grow.
             const double mean = lateCount != 0 ? lateSum / lateCount : 0.0;
             Check(r, "soft limit: mean angle over the last 1.5 s (deg)", mean, 0.0, "+-5", std::fabs(mean) < 5.0);
-            Check(r, "soft limit: widest swing late against early (deg)", late, early, "at most",
-                  late <= early + 0.5);
+            Check(r, "soft limit: widest swing late against early (deg)", late, early, "at most", late <= early + 0.5);
         }
     }
     return r;
@@ -558,7 +558,8 @@ Result Rock(int steps, float dt) {
         lowest = std::min(lowest, y);
     }
     Check(r, "lowest centre height (m)", lowest, -0.05, "at least", lowest >= -0.05);
-    Check(r, "final centre height (m)", w.Position(rock).y, 0.05, "+-0.01", std::fabs(w.Position(rock).y - 0.05) <= 0.01);
+    Check(r, "final centre height (m)", w.Position(rock).y, 0.05, "+-0.01",
+          std::fabs(w.Position(rock).y - 0.05) <= 0.01);
     return r;
 }
 
@@ -592,8 +593,10 @@ Result Collide(int steps, float dt) {
     }
     Check(r, "largest relative momentum change", worst, 0.0, "below 1e-4", worst < 1e-4);
     const double va = w.LinearVelocity(a).x, vb = w.LinearVelocity(b).x;
-    Check(r, "first sphere's velocity after (m/s)", va, -1.0, "+-5% of the exchange", std::fabs(va + 1.0) <= 0.05 * 4.0);
-    Check(r, "second sphere's velocity after (m/s)", vb, 3.0, "+-5% of the exchange", std::fabs(vb - 3.0) <= 0.05 * 4.0);
+    Check(r, "first sphere's velocity after (m/s)", va, -1.0, "+-5% of the exchange",
+          std::fabs(va + 1.0) <= 0.05 * 4.0);
+    Check(r, "second sphere's velocity after (m/s)", vb, 3.0, "+-5% of the exchange",
+          std::fabs(vb - 3.0) <= 0.05 * 4.0);
     return r;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "physics/core/collision/drivers.h"
 #include "physics/core/collision/narrow.h"
 #include "physics/core/collision/triangle.h"
 #include "physics/core/context/context.h"
@@ -31,6 +32,20 @@ OvMatrix FloorMatrix() {
     m.up = {0, 0, -1};
     m.at = {0, 1, 0};
     return m;
+}
+
+// Nine squares of 1 m at y = 0 round the origin, two triangles each, edges between them shared.
+void TileWalk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+    buffer->count = 0;
+    buffer->flags = 0;
+    OvUInt32 index = 0;
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j, index += 2) {
+            const float x = i - 1.5f, z = j - 1.5f;
+            OvpTriangleBufferAppend(buffer, {x, 0, z}, {x + 1, 0, z + 1}, {x + 1, 0, z}, nullptr, index, 0);
+            OvpTriangleBufferAppend(buffer, {x, 0, z}, {x, 0, z + 1}, {x + 1, 0, z + 1}, nullptr, index + 1, 0);
+        }
+    }
 }
 
 } // namespace
@@ -155,6 +170,75 @@ Result Contacts(int steps) {
             r.ok = r.ok && touching > 0 && most <= 4;
         }
     }
+    // The compound types through the pair drivers of a real context: each moving volume as a
+    // one-part object against a fixed aggregate, triangle list and grid.
+    World world(1, {0.0f, 0.0f, 0.0f});
+    OvpPipeline* p = world.ok() ? OvpContextGetPipeline(world.context()) : nullptr;
+    OvpAggChildren* pairOfSpheres = OvpAggChildrenCreate(2);
+    OvpGridBlock* tiles = OvpGridBlockCreate(3);
+    OvpVolume compound[3];
+    const char* compoundNames[3] = {"aggregate", "triangle list", "grid"};
+    if (p != nullptr && pairOfSpheres != nullptr && tiles != nullptr) {
+        for (int c = 0; c < 2; ++c) {
+            OvpSphereInit(OvpAggChildrenGetChild(pairOfSpheres, c), 0.3f);
+            OvpAggChildrenGetChild(pairOfSpheres, c)->matrix = Placement({0, 0, 0, 1}, {c == 0 ? -0.4f : 0.4f, 0, 0});
+        }
+        OvpAggChildrenComputeBounds(pairOfSpheres);
+        OvpAggregateInit(&compound[0], pairOfSpheres);
+        OvpTrilistInit(&compound[1], nullptr, ovpTRILIST_USER);
+        OvpVolumeSetTriangleCallback(&compound[1], reinterpret_cast<OvpVolumeCallback>(&TileWalk));
+        const float tile[3] = {0.5f, 0.25f, 0.5f};
+        for (int c = 0; c < 3; ++c) {
+            OvpBoxInit(OvpAggChildrenGetChild(tiles->children, c), tile);
+            OvpAggChildrenGetChild(tiles->children, c)->matrix = Placement({0, 0, 0, 1}, {c - 1.0f, -0.25f, 0});
+        }
+        OvpAggChildrenComputeBounds(tiles->children);
+        OvpGridInit(&compound[2], tiles);
+        for (int ia = 1; ia < typeCount; ++ia) {
+            for (int ib = 0; ib < 3; ++ib) {
+                int touching = 0, most = 0, points = 0, records = 0;
+                for (int step = 0; step < steps; ++step) {
+                    const float t = 2.0f - 4.0f * step / static_cast<float>(steps > 1 ? steps - 1 : 1);
+                    OvMatrix ma = Placement(tilt, {0.3f * t, t, -0.2f * t});
+                    OvpVolume moved = v[ia];
+                    if (ia == 3) {
+                        OvpTriangleInit(&moved, OvpAdd(t0, ma.pos), OvpAdd(t1, ma.pos), OvpAdd(t2, ma.pos), 0);
+                    }
+                    OvpObj body;
+                    if (OvpObjInit(&body, 1, 0) == nullptr) {
+                        continue;
+                    }
+                    body.partCount = 1;
+                    body.parts[0].volume = &moved;
+                    body.parts[0].matrix = &ma;
+                    const OvpRefPair pair = {{{reinterpret_cast<OvpObj*>(&compound[ib]), ovpREFNONE, 0}, {&body, 0, 0}},
+                                             nullptr};
+                    const OvUInt32 n = OvpCollidePairs(p->driver, &pair, 1, p->contacts, p->contactCapacity);
+                    touching += n > 0;
+                    records += static_cast<int>(n);
+                    for (OvUInt32 k = 0; k < n; ++k) {
+                        points += static_cast<int>(p->contacts[k].count);
+                        most = std::max(most, static_cast<int>(p->contacts[k].count));
+                        total.values[static_cast<std::size_t>(step)] += p->contacts[k].count;
+                    }
+                    OvpObjDeinit(&body);
+                }
+                r.summary.push_back(std::string(names[ia]) + " on " + compoundNames[ib] +
+                                    Format(": touching in %.0f of %.0f steps, %.0f points in %.0f records", touching,
+                                           steps, points, records) +
+                                    Format(", at most %.0f in a record", most));
+                r.ok = r.ok && touching > 0 && most <= 4;
+            }
+        }
+        for (OvpVolume& c : compound) {
+            OvpVolumeDeinit(&c);
+        }
+    } else {
+        r.summary.push_back("compound types: the scene could not be set up");
+        r.ok = false;
+    }
+    OvpAggChildrenRelease(pairOfSpheres);
+    OvpGridBlockRelease(tiles);
     for (int step = 0; step < steps; ++step) {
         r.time.push_back(0.01 * step); // the sweep runs at 0.01 s a step
     }

@@ -233,6 +233,23 @@ TEST_F(D3d9RasterCopyTest, CameraAndDepthTexturesLiveInTheDefaultPoolAcrossARese
     EXPECT_NE(OvD3D9RasterExtGet(target)->texture, nullptr);
     EXPECT_NE(OvD3D9RasterExtGet(depth)->texture, nullptr);
     EXPECT_EQ(D3d9LiveObjects(device), live + 2);
+    // Camera rasters keep their share of a back buffer that a reset halves.
+    D3DPRESENT_PARAMETERS* pp = OvD3D9EditPresentParameters();
+    const auto bw = static_cast<OvInt32>(pp->BackBufferWidth), bh = static_cast<OvInt32>(pp->BackBufferHeight);
+    OvRaster* whole = OvRasterCreate(bw, bh, 0, ovRASTERTYPECAMERA);
+    OvRaster* quarter = OvRasterCreate(bw / 2, bh / 2, 0, ovRASTERTYPECAMERA);
+    ASSERT_TRUE(whole && quarter);
+    OvD3D9DeviceLostRelease();
+    pp->BackBufferWidth = static_cast<UINT>(bw / 2);
+    pp->BackBufferHeight = static_cast<UINT>(bh / 2);
+    ASSERT_EQ(device->Reset(pp), D3D_OK);
+    ASSERT_TRUE(OvD3D9DeviceLostRestore());
+    EXPECT_EQ(whole->width, bw / 2);
+    EXPECT_EQ(whole->height, bh / 2);
+    EXPECT_EQ(quarter->width, bw / 4);
+    EXPECT_EQ(quarter->height, bh / 4);
+    OvRasterDestroy(quarter);
+    OvRasterDestroy(whole);
     // 4-bit palettes are asked for and made as 8-bit ones.
     OvRaster* pal = OvRasterCreate(8, 8, 4, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL4);
     ASSERT_NE(pal, nullptr);
