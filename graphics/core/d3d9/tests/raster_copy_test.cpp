@@ -257,12 +257,27 @@ TEST_F(D3d9RasterCopyTest, CameraAndDepthTexturesLiveInTheDefaultPoolAcrossARese
     OvImage* image = OvImageCreate(4, 4, 4);
     OvImageAllocatePixels(image);
     for (int i = 0; i < 16; ++i) {
+        image->palette[i * 4] = static_cast<OvUInt8>(i * 16);
         image->palette[i * 4 + 3] = 255;
+        image->cpPixels[(i / 4) * image->stride + i % 4] = static_cast<OvUInt8>(15 - i);
     }
     OvInt32 width = 0, height = 0, bits = 0, format = 0;
     ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &bits, &format), nullptr);
     EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
     EXPECT_EQ(bits, 8);
+    // Its indices and 16 entries go into the 8-bit palette texture and come back.
+    OvRaster* four = OvRasterCreate(width, height, bits, format);
+    ASSERT_NE(four, nullptr);
+    ASSERT_EQ(OvRasterSetFromImage(four, image), four);
+    OvImage* back = OvImageCreate(4, 4, 8);
+    OvImageAllocatePixels(back);
+    ASSERT_EQ(OvImageSetFromRaster(back, four), back);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(back->cpPixels[(i / 4) * back->stride + i % 4], 15 - i);
+    }
+    EXPECT_EQ(std::memcmp(back->palette, image->palette, 16 * 4), 0);
+    OvImageDestroy(back);
+    OvRasterDestroy(four);
     OvImageDestroy(image);
     for (OvRaster* r : {pal, depth, target}) {
         OvRasterDestroy(r);
