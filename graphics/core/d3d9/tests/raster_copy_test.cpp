@@ -326,3 +326,37 @@ TEST_F(D3d9RasterCopyTest, ConversionToMipLevelsKeepsThePixelsAndRefusesCubes) {
     TakeError();
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
+
+TEST_F(D3d9RasterCopyTest, TrueColoursGoIntoPaletteTexturesThroughAPaletteMadeForThem) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.textureFormats.push_back(D3DFMT_P8);
+    adapter.caps.TextureCaps |= D3DPTEXTURECAPS_ALPHAPALETTE;
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    const OvUInt8 colours[4][4] = {{255, 0, 0, 255}, {0, 255, 0, 128}, {0, 0, 255, 255}, {9, 9, 9, 0}};
+    for (const bool translucent : {true, false}) {
+        SCOPED_TRACE(translucent ? "translucent" : "opaque");
+        OvImage* image = OvImageCreate(8, 4, 32);
+        OvImageAllocatePixels(image);
+        for (OvInt32 i = 0; i < 32; ++i) {
+            OvUInt8* p = image->cpPixels + (i / 8) * image->stride + (i % 8) * 4;
+            std::memcpy(p, colours[(i * 7) % 4], 4);
+            p[3] = translucent ? p[3] : 255;
+        }
+        OvRaster* r = OvRasterCreate(8, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(OvRasterSetFromImage(r, image), r);
+        // Colours the palette does not need alpha for leave it without.
+        EXPECT_EQ(OvRasterGetFormat(r), ovRASTERFORMATPAL8 | (translucent ? ovRASTERFORMAT8888 : ovRASTERFORMAT888));
+        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, translucent ? 1 : 0);
+        OvImage* back = OvImageCreate(8, 4, 32);
+        OvImageAllocatePixels(back);
+        ASSERT_EQ(OvImageSetFromRaster(back, r), back);
+        for (OvInt32 y = 0; y < 4; ++y) {
+            EXPECT_EQ(std::memcmp(back->cpPixels + y * back->stride, image->cpPixels + y * image->stride, 32), 0) << y;
+        }
+        OvImageDestroy(back);
+        OvImageDestroy(image);
+        OvRasterDestroy(r);
+    }
+}
