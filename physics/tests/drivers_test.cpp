@@ -815,3 +815,46 @@ TEST(PhysicsDrivers, NestedCompoundsUnderRandomPlacementsAndSmallWorkspaces) {
     OvpAggChildrenRelease(outer);
     OvpAggChildrenRelease(inner);
 }
+
+TEST(PhysicsDrivers, MergeDropsEdgeContactsInAFacePlaneAndKeepsThePatchExtremes) {
+    // One box (side A, piece 0) on two triangles (side B): a face contact with the first and an
+    // edge contact with the second lying in the face's plane. Among triangle pieces the edge
+    // contact goes; without the triangle flag both stay (their normals differ).
+    auto record = [](const OvV3d& n, std::vector<OvV3d> at, float sep, OvUInt8 kindB, OvUInt32 pieceB) {
+        OvpContact r{};
+        r.normal = n;
+        r.kind[1] = kindB;
+        for (const OvV3d& p : at) {
+            OvpCollisionAddRecordPoint(&r, &p, sep, -1.0f);
+            r.points[r.count - 1].identity[1] = pieceB;
+        }
+        return r;
+    };
+    const OvV3d up = {0, 1, 0}, tilted = {0.6f, 0.8f, 0};
+    for (int flag = 0; flag < 2; ++flag) {
+        OvpContact in[2] = {record(up, {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}}, -0.01f, ovpFEATURE_FACE, 4),
+                            record(tilted, {{1.5f, 0.001f, 0.5f}}, -0.004f, ovpFEATURE_EDGE, 5)};
+        std::vector<OvpContact> out = Records(4);
+        const OvUInt32 n = OvpGeneralPrimitiveMergeContacts(in, 2, flag, out.data(), 4, 1.0f);
+        EXPECT_EQ(n, flag ? 1u : 2u);
+        EXPECT_EQ(out[0].count, 3u);
+        EXPECT_NE(out[0].solved, nullptr) << "the output keeps its solver block";
+    }
+    // Six coplanar points of two pieces become one record of the extremes across and along the
+    // direction from the deepest point to the mean: they span the whole patch.
+    OvpContact in[2] = {record(up, {{0, 0, 0}, {1, 0, 0}, {0.5f, 0, 0.5f}}, -0.01f, ovpFEATURE_FACE, 1),
+                        record(up, {{1, 0, 1}, {0, 0, 1}, {0.5f, 0, 0.6f}}, -0.002f, ovpFEATURE_FACE, 2)};
+    in[0].points[2].separation = -0.03f;
+    std::vector<OvpContact> out = Records(4);
+    ASSERT_EQ(OvpGeneralPrimitiveMergeContacts(in, 2, 1, out.data(), 4, 1.0f), 1u);
+    ASSERT_GE(out[0].count, 3u);
+    OvV3d lo = {1, 1, 1}, hi = {0, 0, 0};
+    for (OvUInt32 i = 0; i < out[0].count; ++i) {
+        const OvV3d& p = out[0].points[i].position;
+        lo = {std::fmin(lo.x, p.x), 0, std::fmin(lo.z, p.z)};
+        hi = {std::fmax(hi.x, p.x), 0, std::fmax(hi.z, p.z)};
+        EXPECT_TRUE((p.x == 0 || p.x == 1) && (p.z == 0 || p.z == 1)) << "a corner of the patch";
+    }
+    EXPECT_EQ(lo.x + lo.z, 0.0f);
+    EXPECT_EQ(hi.x + hi.z, 2.0f);
+}
