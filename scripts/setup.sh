@@ -12,6 +12,7 @@ DUN_PACKAGES=(
   libexpat1-dev libpng-dev zlib1g-dev libqhull-dev
   libsdl2-dev xvfb xauth
   libosmesa6-dev  # the rasteriser benchmark's comparison (found optionally)
+  libbullet-dev   # the physics benchmark's comparison (found optionally)
   libboost-graph-dev
 )
 

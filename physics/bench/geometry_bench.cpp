@@ -79,5 +79,3 @@ void BM_LineTest(benchmark::State& state) {
 BENCHMARK(BM_LineTest)->Arg(0)->Arg(1);
 
 } // namespace
-
-BENCHMARK_MAIN();

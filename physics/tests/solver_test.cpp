@@ -326,6 +326,67 @@ TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
     EXPECT_EQ(rows[0].lo[1], 0.0f);
 }
 
+// The row kernel written out plainly: every iteration scans all rows in order for the largest
+// violation (the first on ties), then updates it and the residuals of the rows sharing its bodies.
+OvUInt32 ReferenceRows(std::vector<OvpRowGroup>& g, std::vector<OvpSolverBody>& bodies,
+                       const std::vector<OvpBodyRow>& lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
+    for (OvpRowGroup& G : g) {
+        for (int l = 0; l < 4; ++l) {
+            G.value[l] = 0.0f;
+            G.residual[l] = G.start[pass][l];
+            G.aboveLo[l] = G.lo[pass][l] < 0.0f ? ~0u : 0u;
+            G.belowHi[l] = G.hi[pass][l] > 0.0f ? ~0u : 0u;
+        }
+    }
+    OvUInt32 used = 0;
+    for (; used < iterations; ++used) {
+        float threshold = tolerance;
+        int best = -1;
+        for (std::size_t k = 0; k < g.size(); ++k) {
+            for (int l = 0; l < 4; ++l) {
+                const float r = g[k].residual[l];
+                if ((r > threshold && g[k].aboveLo[l]) || (r < -threshold && g[k].belowHi[l])) {
+                    best = static_cast<int>(k) * 4 + l;
+                    threshold = std::fabs(r);
+                }
+            }
+        }
+        if (best < 0) {
+            break;
+        }
+        OvpRowGroup& G = g[static_cast<std::size_t>(best / 4)];
+        const int l = best % 4;
+        const float old = G.value[l];
+        const float v = std::min(std::max(old - G.residual[l], G.lo[pass][l]), G.hi[pass][l]);
+        G.value[l] = v;
+        G.aboveLo[l] = v > G.lo[pass][l] ? ~0u : 0u;
+        G.belowHi[l] = v < G.hi[pass][l] ? ~0u : 0u;
+        const float delta = v - old;
+        G.residual[l] += G.softness[l] * delta;
+        for (int side = 0; side < 2; ++side) {
+            if (G.body[side] < 0) {
+                continue;
+            }
+            float d[6];
+            for (int k = 0; k < 6; ++k) {
+                d[k] = G.wj[side][k][l] * delta;
+            }
+            OvpSolverBody& B = bodies[static_cast<std::size_t>(G.body[side])];
+            B.y[0] += d[0], B.y[1] += d[1], B.y[2] += d[2], B.y[4] += d[3], B.y[5] += d[4], B.y[6] += d[5];
+            for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+                OvpRowGroup& H = g[lists[e].group];
+                const float(*w)[4] = H.wj[lists[e].side];
+                for (int m = 0; m < 4; ++m) {
+                    H.residual[m] +=
+                        ((((w[0][m] * d[0] + w[1][m] * d[1]) + w[2][m] * d[2]) + w[3][m] * d[3]) + w[4][m] * d[4]) +
+                        w[5][m] * d[5];
+                }
+            }
+        }
+    }
+    return used;
+}
+
 TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f), pos(0.0f, 2.0f);
@@ -369,24 +430,42 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
             }
             OvpSolverPackRows(&g[k], rows, n, k);
         }
-        std::vector<OvpRowGroup> g2 = g;
-        std::vector<OvpSolverBody> body2 = body;
+        std::vector<OvpRowGroup> g2 = g, g3;
+        std::vector<OvpSolverBody> body2 = body, body3;
         std::vector<OvpBodyRow> lists(2 * groups), lists2(2 * groups);
         const float dt = 0.01f;
         OvpSolverBuildScalar(g.data(), groups, body.data(), dt);
         OvpSolverBuildSse(g2.data(), groups, body2.data(), dt);
         OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
         OvpSolverBuildLists(g2.data(), groups, body2.data(), bodies, lists2.data());
+        g3 = g;
+        body3 = body;
         const OvUInt32 blocks[2] = {0, groups};
+        std::vector<float> treeValue(OvpSelectTreeNodes(groups));
+        std::vector<OvInt32> treeRow(treeValue.size());
+        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size())};
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
             const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
-                                                     lists.data(), pass, 1e-5f, 300);
+                                                     lists.data(), pass, 1e-5f, 300, &tree);
             const OvUInt32 n2 = OvpSolverSolveBlocks(OvpSolverRowsSse, g2.data(), blocks, 1, body2.data(),
-                                                     lists2.data(), pass, 1e-5f, 300);
+                                                     lists2.data(), pass, 1e-5f, 300, &tree);
             ASSERT_EQ(n1, n2) << "trial " << trial;
             EXPECT_GT(n1, 0u);
+            for (OvpSolverBody& B : body3) {
+                std::memset(B.y, 0, sizeof(B.y));
+            }
+            if (pass == 0) {
+                for (OvpSolverBody& B : body) {
+                    std::memset(B.y, 0, sizeof(B.y));
+                }
+                for (OvpSolverBody& B : body2) {
+                    std::memset(B.y, 0, sizeof(B.y));
+                }
+            }
+            ASSERT_EQ(ReferenceRows(g3, body3, lists, pass, 1e-5f, 300), n1) << "trial " << trial;
         }
         ASSERT_EQ(std::memcmp(g.data(), g2.data(), sizeof(OvpRowGroup) * groups), 0) << "trial " << trial;
+        ASSERT_EQ(std::memcmp(g.data(), g3.data(), sizeof(OvpRowGroup) * groups), 0) << "trial " << trial;
         ASSERT_EQ(std::memcmp(body.data(), body2.data(), sizeof(OvpSolverBody) * bodies), 0) << "trial " << trial;
         // The solved rows sit within their bounds, and unclamped rows have small residuals.
         for (const OvpRowGroup& G : g) {

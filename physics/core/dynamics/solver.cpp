@@ -263,29 +263,146 @@ void OvpSolverBuildScalar(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBo
     }
 }
 
-OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
-    OvUInt32 used = 0;
-    while (used < iterations) {
-        float threshold = tolerance;
-        OvInt32 best = -1;
-        for (OvUInt32 g = first; g < first + count; ++g) {
-            const OvpRowGroup& G = groups[g];
-            for (int l = 0; l < 4; ++l) {
-                const float r = G.residual[l];
-                if ((r > threshold && G.aboveLo[l]) || (r < -threshold && G.belowHi[l])) {
-                    best = static_cast<OvInt32>(g * 4 + l);
-                    threshold = std::fabs(r);
-                }
+namespace {
+
+// The selection tree: a tournament over the block's groups whose leaves hold each group's largest
+// eligible violation (the first lane on ties) and whose inner nodes keep the larger child, the
+// left one on ties. The root is then the row the scan in row order would pick: the largest
+// violation, the first one found on ties.
+struct Tree {
+    OvpSelectTree& t;
+    OvUInt32 first, count, size;
+
+    static void Best(const float e[4], OvUInt32 g, float* value, OvInt32* row) {
+        int lane = 0;
+        for (int l = 1; l < 4; ++l) {
+            if (e[l] > e[lane]) {
+                lane = l;
             }
         }
-        if (best < 0) {
-            break;
+        *value = e[lane];
+        *row = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(lane));
+    }
+    void Combine(OvUInt32 n) {
+        const OvUInt32 l = 2 * n, r = l + 1;
+        const bool left = t.value[l] >= t.value[r];
+        t.value[n] = left ? t.value[l] : t.value[r];
+        t.row[n] = left ? t.row[l] : t.row[r];
+    }
+    template <typename Eligible> void Build(const OvpRowGroup* groups, Eligible eligible) {
+        size = 1;
+        while (size < count) {
+            size *= 2;
         }
-        ApplyRow(groups, static_cast<OvUInt32>(best) / 4, best % 4, bodies, lists, pass, UpdateResidualsScalar);
+        for (OvUInt32 i = 0; i < size; ++i) {
+            if (i < count) {
+                float e[4];
+                eligible(groups[first + i], e);
+                Best(e, first + i, &t.value[size + i], &t.row[size + i]);
+            } else {
+                t.value[size + i] = -1.0f;
+                t.row[size + i] = -1;
+            }
+        }
+        for (OvUInt32 n = size - 1; n >= 1; --n) {
+            Combine(n);
+        }
+    }
+    template <typename Eligible> void Refresh(const OvpRowGroup* groups, OvUInt32 g, Eligible eligible) {
+        if (g < first || g >= first + count) {
+            return;
+        }
+        float e[4];
+        eligible(groups[g], e);
+        OvUInt32 n = size + (g - first);
+        Best(e, g, &t.value[n], &t.row[n]);
+        for (n /= 2; n >= 1; n /= 2) {
+            Combine(n);
+        }
+    }
+};
+
+void EligibleScalar(const OvpRowGroup& G, float e[4]) {
+    for (int l = 0; l < 4; ++l) {
+        const float r = G.residual[l];
+        e[l] = (r > 0.0f && G.aboveLo[l]) ? r : (r < 0.0f && G.belowHi[l]) ? -r : 0.0f;
+    }
+}
+
+// The greedy loop shared by both codings: select at the root, update the row, refresh the groups
+// whose residuals changed.
+// Blocks up to this many groups are scanned whole every iteration; larger ones keep the tree.
+constexpr OvUInt32 kScanGroups = 96;
+
+// The same selection by scanning every group in order (the first largest violation).
+OvInt32 ScanScalar(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, float tolerance) {
+    float threshold = tolerance;
+    OvInt32 best = -1;
+    for (OvUInt32 g = first; g < first + count; ++g) {
+        const OvpRowGroup& G = groups[g];
+        for (int l = 0; l < 4; ++l) {
+            const float r = G.residual[l];
+            if ((r > threshold && G.aboveLo[l]) || (r < -threshold && G.belowHi[l])) {
+                best = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(l));
+                threshold = std::fabs(r);
+            }
+        }
+    }
+    return best;
+}
+
+template <typename Eligible, typename ScanFn, typename Update>
+OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies, const OvpBodyRow* lists,
+               OvUInt32 pass, float tolerance, OvUInt32 iterations, OvpSelectTree* select, Eligible eligible,
+               ScanFn scan, Update update) {
+    if (count <= kScanGroups || select == nullptr || OvpSelectTreeNodes(count) > select->capacity) {
+        OvUInt32 used = 0;
+        for (; used < iterations; ++used) {
+            const OvInt32 row = scan(groups, first, count, tolerance);
+            if (row < 0) {
+                break;
+            }
+            ApplyRow(groups, static_cast<OvUInt32>(row) / 4, row % 4, bodies, lists, pass, update);
+        }
+        return used;
+    }
+    Tree tree{*select, first, count, 1};
+    tree.Build(groups, eligible);
+    OvUInt32 used = 0;
+    while (used < iterations && select->value[1] > tolerance) {
+        const OvUInt32 row = static_cast<OvUInt32>(select->row[1]);
+        const OvUInt32 g = row / 4;
+        ApplyRow(groups, g, static_cast<int>(row % 4), bodies, lists, pass, update);
+        for (int side = 0; side < 2; ++side) {
+            if (groups[g].body[side] < 0) {
+                continue;
+            }
+            const OvpSolverBody& B = bodies[groups[g].body[side]];
+            for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+                tree.Refresh(groups, lists[e].group, eligible);
+            }
+        }
+        tree.Refresh(groups, g, eligible);
         ++used;
     }
     return used;
+}
+
+} // namespace
+
+OvUInt32 OvpSelectTreeNodes(OvUInt32 groups) {
+    OvUInt32 size = 1;
+    while (size < groups) {
+        size *= 2;
+    }
+    return 2 * size;
+}
+
+OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                             OvpSelectTree* tree) {
+    return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, EligibleScalar, ScanScalar,
+                 UpdateResidualsScalar);
 }
 
 #if defined(__SSE2__)
@@ -297,12 +414,22 @@ void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody*
 }
 
 OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
-    OvUInt32 used = 0;
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 sign = _mm_set1_ps(-0.0f);
-    while (used < iterations) {
-        // Per lane: the largest eligible violation and the first group showing it.
+                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                          OvpSelectTree* tree) {
+    const auto eligible = [](const OvpRowGroup& G, float e[4]) {
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 r = _mm_load_ps(G.residual);
+        const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
+        const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+        const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
+        const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
+        _mm_storeu_ps(e, _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f)))));
+    };
+    const auto scan = [](const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, float tolerance) {
+        // Per lane: the largest eligible violation and the first group showing it; then the
+        // largest over the lanes, the first row on ties.
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 sign = _mm_set1_ps(-0.0f);
         __m128 threshold = _mm_set1_ps(tolerance);
         __m128i bestGroup = _mm_set1_epi32(-1);
         for (OvUInt32 g = first; g < first + count; ++g) {
@@ -335,13 +462,10 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
                 top = lane[l];
             }
         }
-        if (best < 0) {
-            break;
-        }
-        ApplyRow(groups, static_cast<OvUInt32>(best) / 4, best % 4, bodies, lists, pass, UpdateResidualsSse);
-        ++used;
-    }
-    return used;
+        return best;
+    };
+    return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, eligible, scan,
+                 UpdateResidualsSse);
 }
 
 #else
@@ -351,8 +475,9 @@ void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody*
 }
 
 OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
-    return OvpSolverRowsScalar(groups, first, count, bodies, lists, pass, tolerance, iterations);
+                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                          OvpSelectTree* tree) {
+    return OvpSolverRowsScalar(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
 }
 
 #endif
@@ -525,7 +650,7 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* b, OvUInt32 i, float 
 
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
-                              OvUInt32 iterations) {
+                              OvUInt32 iterations, OvpSelectTree* tree) {
     if (blocks == 0) {
         return 0;
     }
@@ -539,7 +664,7 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
         const OvUInt32 extra =
             rowsLeft != 0 ? static_cast<OvUInt32>(static_cast<unsigned long long>(pool) * count / rowsLeft) : 0;
         const OvUInt32 share = base + extra;
-        const OvUInt32 n = count != 0 ? kernel(groups, first, count, bodies, lists, pass, tolerance, share) : 0;
+        const OvUInt32 n = count != 0 ? kernel(groups, first, count, bodies, lists, pass, tolerance, share, tree) : 0;
         used += n;
         // What the block did not use goes back to the pool.
         pool = pool - extra + (share - n);
@@ -775,6 +900,9 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->groupCost = c.take<OvUInt32>(bodies);
     s->contactCost = c.take<OvUInt32>(bodies);
     s->displacement = c.take<float[8]>(bodies);
+    s->tree.capacity = OvpSelectTreeNodes(groups);
+    s->tree.value = c.take<float>(s->tree.capacity);
+    s->tree.row = c.take<OvInt32>(s->tree.capacity);
     s->contactPush = c.take<float[4]>(bodies);
     s->cache.bucketCount = OvpContactCacheBuckets(contacts);
     s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);
@@ -979,7 +1107,7 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
             }
         });
     }
-    // Rows, one block per island.
+    // Rows.
     OvUInt32 groups = 0, blocks = 0, constraints = 0;
     OvpRow rows[ovpJOINTMAXROWS];
     auto append = [&](void* owner, OvUInt8 kind, OvUInt32 n) {
@@ -991,12 +1119,14 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         s.constraints[constraints] = owner;
         s.constraintKind[constraints++] = kind;
     };
-    for (OvUInt32 k = firstIsland; k < endIsland && blocks < s.blockCapacity; ++k) {
+    // The batch is one block: the greedy selection spends its iterations wherever the largest
+    // violations are, rather than a few on every island.
+    s.blockStart[blocks++] = 0;
+    for (OvUInt32 k = firstIsland; k < endIsland; ++k) {
         const OvpIsland& island = p->islands.islands[k];
         if (Skipped(island)) {
             continue;
         }
-        s.blockStart[blocks++] = groups;
         ForEachJoint(island, [&](OvpJoint* j) {
             const OvUInt32 n = OvpJointBuildRows(rows, j, BatchBody(s, j->ref[0]), BatchBody(s, j->ref[1]), 0.0f, dt);
             append(j, kJoint, n);
@@ -1026,7 +1156,7 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         std::memset(s.bodies[i].y, 0, sizeof(s.bodies[i].y));
     }
     s.lastIterations[0] = OvpSolverSolveBlocks(p->rowKernel, s.groups, s.blockStart, blocks, s.bodies, s.lists, 0,
-                                               p->tolerance[0], p->iterations[0]);
+                                               p->tolerance[0], p->iterations[0], &s.tree);
     for (OvUInt32 i = 0; i < nb; ++i) {
         OvpSolverBody& B = s.bodies[i];
         const OvV3d lin = OvpScale(Lin(B.y), B.w[0][3]);
@@ -1063,7 +1193,7 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
     }
     // Force pass.
     s.lastIterations[1] = OvpSolverSolveBlocks(p->rowKernel, s.groups, s.blockStart, blocks, s.bodies, s.lists, 1,
-                                               p->tolerance[1], p->iterations[1]);
+                                               p->tolerance[1], p->iterations[1], &s.tree);
     // What each constraint did, for the callers and the contact cache.
     for (OvUInt32 g = 0; g < groups;) {
         OvUInt32 e = g + 1;

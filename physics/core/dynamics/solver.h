@@ -86,18 +86,29 @@ struct OvpBodyRow {
     OvUInt32 side;
 };
 
+// The row kernels' selection tree over a block's groups (OvpSelectTreeNodes entries each).
+struct OvpSelectTree {
+    float* value;
+    OvInt32* row;
+    OvUInt32 capacity;
+};
+OvUInt32 OvpSelectTreeNodes(OvUInt32 groups);
+
 // System building: weighted Jacobians, normalisation, starting residuals of both passes.
 using OvpBuildKernel = void (*)(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt);
 // The greedy row kernel over groups [first, first + count) for one pass; returns the iterations used.
 using OvpRowKernel = OvUInt32 (*)(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                                  const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations);
+                                  const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                                  OvpSelectTree* tree);
 
 void OvpSolverBuildScalar(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt);
 OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations);
+                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                             OvpSelectTree* tree);
 void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt);
 OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations);
+                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                          OvpSelectTree* tree);
 
 // The kernel pair of a CPU mode (2: SSE, else scalar).
 void OvpSolverGetKernels(OvUInt32 mode, OvpBuildKernel* build, OvpRowKernel* rows);
@@ -115,7 +126,7 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* bodies, OvUInt32 inde
 // goes back to the pool. Returns the iterations used.
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
-                              OvUInt32 iterations);
+                              OvUInt32 iterations, OvpSelectTree* tree);
 
 // Builds every body's row list from the groups (counts, running offsets, fill).
 void OvpSolverBuildLists(const OvpRowGroup* groups, OvUInt32 groupCount, OvpSolverBody* bodies, OvUInt32 bodyCount,
@@ -192,6 +203,7 @@ struct OvpSolverSpace {
     OvUInt32 constraintCapacity;
     OvUInt32* groupCost; // per manager body: row groups of its constraint ends
     OvUInt32* contactCost;
+    OvpSelectTree tree;       // the row kernels' selection
     float (*displacement)[8]; // per batch body
     float (*contactPush)[4];  // per batch body: the contacts' share of the displacement
     OvpContactCache cache;
