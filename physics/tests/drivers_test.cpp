@@ -453,6 +453,11 @@ TEST(PhysicsDrivers, GridBlockIsSharedAndCachesItsBounds) {
     EXPECT_EQ(memory.live(), live) << "the second grid still holds the block";
     OvpVolumeDeinit(&b);
     EXPECT_EQ(memory.live(), 0);
+    for (int fail = 0; fail < 3; ++fail) {
+        CountingMemory failing(fail);
+        EXPECT_EQ(OvpGridBlockCreate(2), nullptr) << "allocation " << fail << " failed";
+        EXPECT_EQ(failing.live(), 0);
+    }
 }
 
 TEST(PhysicsDrivers, RandomSpheresGetExactlyTheRecordsOfTheirOverlaps) {

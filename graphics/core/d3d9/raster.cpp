@@ -1067,6 +1067,27 @@ OvBool OvD3D9ImageGetFromRaster(void* image, void* object, OvInt32) {
     return ok;
 }
 
+namespace {
+
+// An 8-bit image of a 32-bit one's colours through a palette of at most 256 made for them.
+OvImage* QuantisedImage(const OvImage* image) {
+    OvImage* out = OvImageCreate(image->width, image->height, 8);
+    OvPaletteQuantizer quantizer{};
+    if (out == nullptr || OvImageAllocatePixels(out) == nullptr || !OvPaletteQuantizerInit(&quantizer)) {
+        if (out != nullptr) {
+            OvImageDestroy(out);
+        }
+        return nullptr;
+    }
+    OvPaletteQuantizerAddImage(&quantizer, image, 1.0f);
+    OvPaletteQuantizerMakePalette(out->palette, 256, &quantizer);
+    OvPaletteQuantizerMapImage(out->cpPixels, out->stride, 8, FALSE, &quantizer, image);
+    OvPaletteQuantizerFree(&quantizer);
+    return out;
+}
+
+} // namespace
+
 OvBool OvD3D9RasterSetFromImage(void* object, void* in, OvInt32) {
     auto* raster = static_cast<OvRaster*>(object);
     auto* image = static_cast<OvImage*>(in);
@@ -1083,9 +1104,32 @@ OvBool OvD3D9RasterSetFromImage(void* object, void* in, OvInt32) {
     if (image->width != view.width || image->height != view.height) {
         resampled = OvImageCreateResampled(image, view.width, view.height);
     }
-    const OvBool ok = (image->width == view.width && image->height == view.height) || resampled != nullptr
-                          ? OvD3D9PixelsFromImage(view, resampled != nullptr ? resampled : image, TRUE, &hasAlpha)
+    const OvImage* source = resampled != nullptr ? resampled : image;
+    OvImage* quantised = nullptr;
+    if (source->width == view.width && source->height == view.height && source->depth == 32 && view.depth == 8 &&
+        (view.formatFlags & ovRASTERFORMATPAL8)) {
+        // True colours go into a palette texture through a palette made for them; a palette with
+        // alpha that the colours do not need becomes one without.
+        quantised = QuantisedImage(source);
+        if (quantised != nullptr && (view.formatFlags & ovRASTERFORMATPIXELFORMATMASK) == ovRASTERFORMAT8888 &&
+            (OvD3D9ImageBestRasterFormat(quantised) & ovRASTERFORMATPIXELFORMATMASK) == ovRASTERFORMAT888) {
+            for (OvRaster* r : {raster, Top(raster)}) {
+                r->cFormat = static_cast<OvUInt8>((r->cFormat & 0xF0) | (ovRASTERFORMAT888 >> 8));
+            }
+            view.formatFlags = (view.formatFlags & ~ovRASTERFORMATPIXELFORMATMASK) | ovRASTERFORMAT888;
+            ext->hasAlpha = hasAlpha = 0;
+            OvD3D9RasterExtGet(Top(raster))->hasAlpha = 0;
+        }
+        source = quantised;
+    }
+    // The palette goes with level 0 only; other levels share it.
+    const OvBool copyPalette = ext->lockedLevel == 0 ? TRUE : FALSE;
+    const OvBool ok = source != nullptr && source->width == view.width && source->height == view.height
+                          ? OvD3D9PixelsFromImage(view, source, copyPalette, &hasAlpha)
                           : FALSE;
+    if (quantised != nullptr) {
+        OvImageDestroy(quantised);
+    }
     if (resampled != nullptr) {
         OvImageDestroy(resampled);
     }

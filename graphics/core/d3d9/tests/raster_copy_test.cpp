@@ -257,12 +257,27 @@ TEST_F(D3d9RasterCopyTest, CameraAndDepthTexturesLiveInTheDefaultPoolAcrossARese
     OvImage* image = OvImageCreate(4, 4, 4);
     OvImageAllocatePixels(image);
     for (int i = 0; i < 16; ++i) {
+        image->palette[i * 4] = static_cast<OvUInt8>(i * 16);
         image->palette[i * 4 + 3] = 255;
+        image->cpPixels[(i / 4) * image->stride + i % 4] = static_cast<OvUInt8>(15 - i);
     }
     OvInt32 width = 0, height = 0, bits = 0, format = 0;
     ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &bits, &format), nullptr);
     EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
     EXPECT_EQ(bits, 8);
+    // Its indices and 16 entries go into the 8-bit palette texture and come back.
+    OvRaster* four = OvRasterCreate(width, height, bits, format);
+    ASSERT_NE(four, nullptr);
+    ASSERT_EQ(OvRasterSetFromImage(four, image), four);
+    OvImage* back = OvImageCreate(4, 4, 8);
+    OvImageAllocatePixels(back);
+    ASSERT_EQ(OvImageSetFromRaster(back, four), back);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(back->cpPixels[(i / 4) * back->stride + i % 4], 15 - i);
+    }
+    EXPECT_EQ(std::memcmp(back->palette, image->palette, 16 * 4), 0);
+    OvImageDestroy(back);
+    OvRasterDestroy(four);
     OvImageDestroy(image);
     for (OvRaster* r : {pal, depth, target}) {
         OvRasterDestroy(r);
@@ -310,4 +325,38 @@ TEST_F(D3d9RasterCopyTest, ConversionToMipLevelsKeepsThePixelsAndRefusesCubes) {
     OvRasterDestroy(cube);
     TakeError();
     EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
+TEST_F(D3d9RasterCopyTest, TrueColoursGoIntoPaletteTexturesThroughAPaletteMadeForThem) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.textureFormats.push_back(D3DFMT_P8);
+    adapter.caps.TextureCaps |= D3DPTEXTURECAPS_ALPHAPALETTE;
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    const OvUInt8 colours[4][4] = {{255, 0, 0, 255}, {0, 255, 0, 128}, {0, 0, 255, 255}, {9, 9, 9, 0}};
+    for (const bool translucent : {true, false}) {
+        SCOPED_TRACE(translucent ? "translucent" : "opaque");
+        OvImage* image = OvImageCreate(8, 4, 32);
+        OvImageAllocatePixels(image);
+        for (OvInt32 i = 0; i < 32; ++i) {
+            OvUInt8* p = image->cpPixels + (i / 8) * image->stride + (i % 8) * 4;
+            std::memcpy(p, colours[(i * 7) % 4], 4);
+            p[3] = translucent ? p[3] : 255;
+        }
+        OvRaster* r = OvRasterCreate(8, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(OvRasterSetFromImage(r, image), r);
+        // Colours the palette does not need alpha for leave it without.
+        EXPECT_EQ(OvRasterGetFormat(r), ovRASTERFORMATPAL8 | (translucent ? ovRASTERFORMAT8888 : ovRASTERFORMAT888));
+        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, translucent ? 1 : 0);
+        OvImage* back = OvImageCreate(8, 4, 32);
+        OvImageAllocatePixels(back);
+        ASSERT_EQ(OvImageSetFromRaster(back, r), back);
+        for (OvInt32 y = 0; y < 4; ++y) {
+            EXPECT_EQ(std::memcmp(back->cpPixels + y * back->stride, image->cpPixels + y * image->stride, 32), 0) << y;
+        }
+        OvImageDestroy(back);
+        OvImageDestroy(image);
+        OvRasterDestroy(r);
+    }
 }
