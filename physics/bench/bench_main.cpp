@@ -106,7 +106,8 @@ int Compare(int argc, char** argv) {
         if (std::strcmp(a, "--scene") == 0) {
             physics_bench::Scene s;
             if (!ParseScene(v, &s)) {
-                return Bad("--scene wants column:N, pyramid:N (N <= 40), rain:N or mesh:N with N from 1 to 1022, not", v);
+                return Bad("--scene wants column:N, pyramid:N (N <= 40), rain:N or mesh:N with N from 1 to 1022, not",
+                           v);
             }
             scenes.push_back(s);
         } else if (std::strcmp(a, "--dt") == 0) {
@@ -128,7 +129,8 @@ int Compare(int argc, char** argv) {
             } else if (std::strcmp(v, "both") == 0) {
                 list = {false, true};
             } else {
-                return Bad(sleep ? "--sleep wants off, on or both, not" : "--budget wants default, raised or both, not", v);
+                return Bad(sleep ? "--sleep wants off, on or both, not" : "--budget wants default, raised or both, not",
+                           v);
             }
         } else if (std::strcmp(a, "--engine") == 0) {
             engines.clear();
@@ -207,8 +209,9 @@ int Compare(int argc, char** argv) {
                                          physics_bench::SceneName(scene).c_str());
                             continue;
                         }
-                        const std::string label =
-                            engine == "ovp" && budgets.size() > 1 ? engine + (raised ? " (raised)" : " (default)") : engine;
+                        const std::string label = engine == "ovp" && budgets.size() > 1
+                                                      ? engine + (raised ? " (raised)" : " (default)")
+                                                      : engine;
                         results.push_back({label, row});
                     }
                 }

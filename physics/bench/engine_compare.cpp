@@ -471,7 +471,8 @@ Row Measure(const SceneSpec& spec, Engine& e, const Options& o) {
         float p[3];
         e.Position(i, p);
         const Body& b = spec.bodies[i];
-        const double moved = std::sqrt((p[0] - b.x) * (p[0] - b.x) + (p[1] - b.y) * (p[1] - b.y) + (p[2] - b.z) * (p[2] - b.z));
+        const double moved =
+            std::sqrt((p[0] - b.x) * (p[0] - b.x) + (p[1] - b.y) * (p[1] - b.y) + (p[2] - b.z) * (p[2] - b.z));
         r.collapsed += moved > 0.1 ? 1 : 0;
         if (i + 1 == n) {
             r.topDrift = std::hypot(p[0] - start[i][0], p[2] - start[i][2]);
