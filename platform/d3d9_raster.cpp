@@ -1394,10 +1394,10 @@ inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
 
 inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
 
-// The same quotients from a floating-point estimate corrected exactly: integer division of 64-bit
-// numbers costs far more, and this runs three times per row of every triangle. |a| < 2^56, b > 0.
+// The same quotient from a floating-point estimate (truncated, no floor call) corrected exactly:
+// integer division of 64-bit numbers costs far more. |a| < 2^56, b > 0.
 inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
-    std::int64_t q = static_cast<std::int64_t>(std::floor(static_cast<double>(a) / static_cast<double>(b)));
+    std::int64_t q = static_cast<std::int64_t>(static_cast<double>(a) / static_cast<double>(b));
     while (q * b > a)
         --q;
     while ((q + 1) * b <= a)
