@@ -14,31 +14,33 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: physics_bench [GOOGLE BENCHMARK OPTIONS]\n"
-    "       physics_bench --compare [--scene KIND:N]... [--dt S]... [--sleep off|on|both]\n"
-    "                     [--budget default|raised|both] [--engine ovp,bullet] [--steps N] [--warmup N]\n"
-    "                     [--csv FILE]\n"
-    "\n"
-    "Without --compare the micro-benchmarks run. With --compare one scene description is run by\n"
-    "this engine (ovp) and by Bullet (single precision, when the benchmark build found it) and a\n"
-    "markdown table is printed: median and 95th-percentile ms per step, steps per second, the ratio\n"
-    "ovp / bullet of steps per second, and the quality figures: the deepest contact overlap (mm),\n"
-    "the top box's sideways drift (mm), bodies more than 0.1 m from where they were built, the time\n"
-    "until every body slept (s) and the drift of kinetic plus potential energy (J).\n"
-    "\n"
-    "  --scene KIND:N   column:N boxes, pyramid:BASE, rain:N boxes, mesh:N spheres on a\n"
-    "                   10,000-triangle mesh (repeatable; default: column 5, 10, 20; pyramid 5, 10,\n"
-    "                   20; rain 100, 500, 1000; mesh 100)\n"
-    "  --dt S           time step (repeatable; default 1/60 and 0.01)\n"
-    "  --sleep WHICH    sleeping off, on or both (default both)\n"
-    "  --budget WHICH   this engine's solver budgets: default (400/400, islands partitioned),\n"
-    "                   raised (100,000: one island one batch) or both (default raised)\n"
-    "  --engine LIST    engines to run, comma-separated (default ovp,bullet)\n"
-    "  --steps N        timed steps after the warm-up (default 600)\n"
-    "  --warmup N       steps before timing (default 60)\n"
-    "  --csv FILE       also write the rows as CSV\n"
-    "  --help           this text\n";
+const char kUsage[] = "usage: physics_bench [GOOGLE BENCHMARK OPTIONS]\n"
+                      "       physics_bench --compare [--scene KIND:N]... [--dt S]... [--sleep off|on|both]\n"
+                      "                     [--budget default|raised|both] [--engine ovp,bullet] [--iterations N]\n"
+                      "                     [--steps N] [--warmup N]\n"
+                      "                     [--csv FILE]\n"
+                      "\n"
+                      "Without --compare the micro-benchmarks run. With --compare one scene description is run by\n"
+                      "this engine (ovp) and by Bullet (single precision, when the benchmark build found it) and a\n"
+                      "markdown table is printed: median and 95th-percentile ms per step, steps per second, the ratio\n"
+                      "ovp / bullet of steps per second, and the quality figures: the deepest contact overlap (mm),\n"
+                      "the top box's sideways drift (mm), bodies more than 0.1 m from where they were built, the time\n"
+                      "until every body slept (s) and the drift of kinetic plus potential energy (J).\n"
+                      "\n"
+                      "  --scene KIND:N   column:N boxes, pyramid:BASE, rain:N boxes, mesh:N spheres on a\n"
+                      "                   10,000-triangle mesh (repeatable; default: column 5, 10, 20; pyramid 5, 10,\n"
+                      "                   20; rain 100, 500, 1000; mesh 100)\n"
+                      "  --dt S           time step (repeatable; default 1/60 and 0.01)\n"
+                      "  --sleep WHICH    sleeping off, on or both (default both)\n"
+                      "  --budget WHICH   this engine's solver budgets: default (400/400, islands partitioned),\n"
+                      "                   raised (100,000: one island one batch) or both (default raised)\n"
+                      "  --engine LIST    engines to run, comma-separated (default ovp,bullet)\n"
+                      "  --iterations N   this engine's single-row updates per batch in the force pass (the position\n"
+                      "                   pass gets a third; default 300 and 100)\n"
+                      "  --steps N        timed steps after the warm-up (default 600)\n"
+                      "  --warmup N       steps before timing (default 60)\n"
+                      "  --csv FILE       also write the rows as CSV\n"
+                      "  --help           this text\n";
 
 int Bad(const char* what, const char* arg) {
     std::fprintf(stderr, "physics_bench: %s '%s'\n%s", what, arg, kUsage);
@@ -106,7 +108,8 @@ int Compare(int argc, char** argv) {
         if (std::strcmp(a, "--scene") == 0) {
             physics_bench::Scene s;
             if (!ParseScene(v, &s)) {
-                return Bad("--scene wants column:N, pyramid:N (N <= 40), rain:N or mesh:N with N from 1 to 1022, not", v);
+                return Bad("--scene wants column:N, pyramid:N (N <= 40), rain:N or mesh:N with N from 1 to 1022, not",
+                           v);
             }
             scenes.push_back(s);
         } else if (std::strcmp(a, "--dt") == 0) {
@@ -128,7 +131,8 @@ int Compare(int argc, char** argv) {
             } else if (std::strcmp(v, "both") == 0) {
                 list = {false, true};
             } else {
-                return Bad(sleep ? "--sleep wants off, on or both, not" : "--budget wants default, raised or both, not", v);
+                return Bad(sleep ? "--sleep wants off, on or both, not" : "--budget wants default, raised or both, not",
+                           v);
             }
         } else if (std::strcmp(a, "--engine") == 0) {
             engines.clear();
@@ -148,6 +152,10 @@ int Compare(int argc, char** argv) {
         } else if (std::strcmp(a, "--steps") == 0) {
             if (!ParseInt(v, 1, 1000000, &base.steps)) {
                 return Bad("--steps wants a whole number from 1 to 1000000, not", v);
+            }
+        } else if (std::strcmp(a, "--iterations") == 0) {
+            if (!ParseInt(v, 1, 10000000, &base.iterations)) {
+                return Bad("--iterations wants a whole number from 1 to 10000000, not", v);
             }
         } else if (std::strcmp(a, "--warmup") == 0) {
             if (!ParseInt(v, 0, 1000000, &base.warmup)) {
@@ -207,8 +215,9 @@ int Compare(int argc, char** argv) {
                                          physics_bench::SceneName(scene).c_str());
                             continue;
                         }
-                        const std::string label =
-                            engine == "ovp" && budgets.size() > 1 ? engine + (raised ? " (raised)" : " (default)") : engine;
+                        const std::string label = engine == "ovp" && budgets.size() > 1
+                                                      ? engine + (raised ? " (raised)" : " (default)")
+                                                      : engine;
                         results.push_back({label, row});
                     }
                 }

@@ -150,7 +150,7 @@ void MeshWalker(const OvpVolume* volume, const OvMatrix*, const OvpBBox* box, vo
 
 class OvpEngine final : public Engine {
 public:
-    OvpEngine(const SceneSpec& spec, float dt, bool sleep, bool raised) : dt_(dt) {
+    OvpEngine(const SceneSpec& spec, float dt, bool sleep, bool raised, int iterations) : dt_(dt) {
         OvpObjTypesReset();
         const OvUInt32 n = static_cast<OvUInt32>(spec.bodies.size());
         OvpContextParams params;
@@ -182,7 +182,12 @@ public:
             return;
         }
         const OvV3d g = {0.0f, kGravity, 0.0f};
-        OvpPipelineSetGravity(OvpContextGetPipeline(context_), &g);
+        OvpPipeline* pipeline = OvpContextGetPipeline(context_);
+        OvpPipelineSetGravity(pipeline, &g);
+        if (iterations > 0) {
+            pipeline->iterations[1] = static_cast<OvUInt32>(iterations);
+            pipeline->iterations[0] = static_cast<OvUInt32>(iterations / 3 > 0 ? iterations / 3 : 1);
+        }
         if (spec.mesh != nullptr) {
             OvpTrilistInit(&floor_, spec.mesh.get(), ovpTRILIST_USER);
             OvpVolumeSetTriangleCallback(&floor_, reinterpret_cast<OvpVolumeCallback>(&MeshWalker));
@@ -471,7 +476,8 @@ Row Measure(const SceneSpec& spec, Engine& e, const Options& o) {
         float p[3];
         e.Position(i, p);
         const Body& b = spec.bodies[i];
-        const double moved = std::sqrt((p[0] - b.x) * (p[0] - b.x) + (p[1] - b.y) * (p[1] - b.y) + (p[2] - b.z) * (p[2] - b.z));
+        const double moved =
+            std::sqrt((p[0] - b.x) * (p[0] - b.x) + (p[1] - b.y) * (p[1] - b.y) + (p[2] - b.z) * (p[2] - b.z));
         r.collapsed += moved > 0.1 ? 1 : 0;
         if (i + 1 == n) {
             r.topDrift = std::hypot(p[0] - start[i][0], p[2] - start[i][2]);
@@ -503,7 +509,7 @@ bool Run(const Scene& scene, const std::string& engine, const Options& o, Row* o
     const SceneSpec spec = Build(scene);
     std::unique_ptr<Engine> e;
     if (engine == "ovp") {
-        e = std::make_unique<OvpEngine>(spec, o.dt, o.sleep, o.raisedBudgets);
+        e = std::make_unique<OvpEngine>(spec, o.dt, o.sleep, o.raisedBudgets, o.iterations);
     }
 #if defined(DUN_HAVE_BULLET)
     else if (engine == "bullet") {

@@ -819,3 +819,57 @@ TEST(PhysicsSweep, FastSpheresStopAtTheFloorOnlyWhenSwept) {
     EXPECT_GE(lowest(ovpOBJ_SWEPT), -0.05f);
     EXPECT_LT(lowest(0), -0.05f); // without sweeping it passes through
 }
+
+TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
+    // A pyramid of base 10 (55 boxes) on the floor plane is one island of more row groups than
+    // the default per-body budget of 400.
+    TestWorld w(60, 0, 0, {0.0f, -10.0f, 0.0f});
+    OvpVolume floor;
+    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+    floor.matrix = {};
+    floor.matrix.right = {1, 0, 0};
+    floor.matrix.up = {0, 0, -1};
+    floor.matrix.at = {0, 1, 0};
+    OvpContextAddFixedVolume(w.context, &floor, 0);
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    std::vector<OvpObj*> boxes;
+    for (int level = 0; level < 10; ++level) {
+        for (int i = 0; i < 10 - level; ++i) {
+            const float x = (static_cast<float>(i) - 0.5f * static_cast<float>(9 - level)) * 1.01f;
+            boxes.push_back(w.Box(half, {x, 0.501f + 1.002f * static_cast<float>(level), 0.0f}));
+            OvpVolumeSetFatness(boxes.back()->parts[0].volume, 0.001f);
+            boxes.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        }
+    }
+    int partitioned = 0, copies = 0;
+    for (int n = 0; n < 30; ++n) {
+        OvpPipeline* p = w.pipeline;
+        OvpPipelineSetTimeStep(p, 0.01f);
+        OvpPipelineUpdateBroadPhase(p);
+        OvpPipelineCollidePairs(p);
+        OvpPipelineBuildIslands(p);
+        OvpPipelineCollideFixedVolumes(p);
+        const OvUInt32 islands = p->islands.count, records = p->contactCount;
+        ASSERT_EQ(islands, 1u);
+        ASSERT_NE(OvpPipelineSolveAndIntegrate(p, 0.01f), nullptr) << "step " << n;
+        partitioned += p->islands.count > islands ? 1 : 0;
+        for (OvUInt32 c = records; c < p->contactCount; ++c) {
+            // A one-sided copy keeps only its second end.
+            EXPECT_EQ(p->contacts[c].ref[0].part, ovpREFNONE);
+            EXPECT_NE(p->contacts[c].ref[1].part, ovpREFNONE);
+            ++copies;
+        }
+        ASSERT_TRUE(AllFinite(w));
+    }
+    EXPECT_EQ(partitioned, 30);
+    EXPECT_GT(copies, 0);
+    // Every partition fits the budget; the pyramid has not fallen apart in 0.3 s.
+    for (OvUInt32 k = 0; k < w.pipeline->islands.count; ++k) {
+        EXPECT_LE(w.pipeline->islands.islands[k].solverWords[0], w.pipeline->bodyBudget);
+    }
+    for (OvpObj* b : boxes) {
+        EXPECT_LT(std::fabs(w.M(b).pos.x) - 5.0f, 0.1f);
+        EXPECT_GT(w.M(b).pos.y, 0.45f);
+    }
+    OvpContextRemoveFixedVolume(w.context, &floor);
+}

@@ -303,15 +303,33 @@ OvInt32 DisplayDepth() {
     return bits != 0 ? bits : 32;
 }
 
-// The format of a camera texture: none asked, the display's depth decides; one asked must be
-// a render target of the device.
+// The format of a camera texture: none asked, the display's depth decides; one asked is widened
+// to 32 bits on a deep display and narrowed to 16 on a shallow one, then falls back to what the
+// device renders to. -1 when even that is no render target.
 OvInt32 CameraTextureCode(OvInt32 code) {
+    const auto renders = [](OvInt32 c) { return OvD3D9CheckRenderTargetFormat(OvD3D9RasterCodeFormat(c)) != FALSE; };
+    const bool deep = DisplayDepth() > 16;
     if (code == 0) {
-        return DisplayDepth() <= 16 || !OvD3D9CheckRenderTargetFormat(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT565
-                                                                                       : ovRASTERFORMAT888;
+        code = deep && renders(ovRASTERFORMAT888) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
+    } else if (deep) {
+        code = code == ovRASTERFORMAT4444 || code == ovRASTERFORMAT1555 || code == ovRASTERFORMAT8888
+                   ? ovRASTERFORMAT8888
+                   : ovRASTERFORMAT888;
+        if (code == ovRASTERFORMAT8888 && !renders(code)) {
+            code = ovRASTERFORMAT888;
+        }
+    } else {
+        code = code == ovRASTERFORMAT8888                                 ? ovRASTERFORMAT4444
+               : code == ovRASTERFORMAT4444 || code == ovRASTERFORMAT1555 ? code
+                                                                          : ovRASTERFORMAT565;
+        if (code == ovRASTERFORMAT4444 && !renders(code)) {
+            code = ovRASTERFORMAT1555;
+        }
+        if (code == ovRASTERFORMAT1555 && !renders(code)) {
+            code = ovRASTERFORMAT565;
+        }
     }
-    const FormatEntry* e = FindCode(code);
-    return e != nullptr && !IsDepthFormat(e->format) && OvD3D9CheckRenderTargetFormat(e->format) ? code : -1;
+    return renders(code) ? code : -1;
 }
 
 // Makes the render-target texture of a camera raster (size and format settled); FALSE with an

@@ -900,6 +900,9 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->groupCost = c.take<OvUInt32>(bodies);
     s->contactCost = c.take<OvUInt32>(bodies);
     s->displacement = c.take<float[8]>(bodies);
+    s->partGroupCapacity = bodies;
+    s->partGroups = c.take<OvpPartGroup>(bodies);
+    s->bodyGroup = c.take<OvInt32>(bodies);
     s->tree.capacity = OvpSelectTreeNodes(groups);
     s->tree.value = c.take<float>(s->tree.capacity);
     s->tree.row = c.take<OvInt32>(s->tree.capacity);
@@ -912,6 +915,7 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     if (c.base != nullptr) {
         for (OvUInt32 i = 0; i < bodies; ++i) {
             s->bodyMap[i] = -1;
+            s->bodyGroup[i] = -1;
         }
         OvpContactCacheClear(&s->cache);
     }
@@ -922,6 +926,14 @@ namespace {
 bool Skipped(const OvpIsland& island) { return (island.flags & (ovpISLAND_RESTING | ovpISLAND_SKIP)) != 0; }
 
 constexpr OvUInt32 kUnsolvable = 0xFFFFFFFFu;
+
+template <typename Fn> void ForEachBodyOf(const OvpObj* obj, Fn fn) {
+    for (OvUInt16 k = 0; k < obj->partCount; ++k) {
+        if (obj->parts[k].dyn != nullptr) {
+            fn(obj->parts[k].dyn);
+        }
+    }
+}
 
 template <typename Fn> void ForEachBody(const OvpIsland& island, Fn fn) {
     for (OvUInt32 o = 0; o < island.objectCount; ++o) {
@@ -1027,10 +1039,296 @@ OvBool OvpSolverCountRows(OvpPipeline* p, OvUInt32 k) {
     return 1;
 }
 
+namespace {
+
+struct Partitioner {
+    OvpPipeline* p;
+    OvpSolverSpace& s;
+    OvpIsland& island;
+    OvInt32 budget;
+    OvUInt32 groupCount = 0;
+
+    OvpPartGroup& G(OvInt32 g) { return s.partGroups[g]; }
+    OvInt32 Find(OvInt32 g) {
+        OvInt32 root = g;
+        while (G(root).parent != root) {
+            root = G(root).parent;
+        }
+        while (G(g).parent != root) {
+            const OvInt32 next = G(g).parent;
+            G(g).parent = root;
+            g = next;
+        }
+        return root;
+    }
+    // The group of a record or joint end: -1 when the end is no body of this island.
+    OvInt32 GroupOf(const OvpRef& r) {
+        const OvpDyn* d = RefDyn(r);
+        if (d == nullptr || s.bodyGroup[d->body] < 0) {
+            return -1;
+        }
+        return Find(s.bodyGroup[d->body]);
+    }
+    // The lower index absorbs the higher.
+    OvInt32 Unite(OvInt32 a, OvInt32 b) {
+        a = Find(a);
+        b = Find(b);
+        if (a == b) {
+            return a;
+        }
+        const OvInt32 low = a < b ? a : b, high = a < b ? b : a;
+        OvpPartGroup& L = G(low);
+        const OvpPartGroup& H = G(high);
+        L.jointGroups += H.jointGroups;
+        L.contactGroups += H.contactGroups;
+        L.contactEnds += H.contactEnds;
+        L.used += H.used;
+        L.rows += H.rows;
+        L.remaining -= H.used;
+        G(high).parent = low;
+        return low;
+    }
+};
+
+// A one-sided copy of a record whose two ends lie in different partitions: the record keeps its
+// first end, the copy its second; each point's surface moves as the other end's body does, and
+// each side takes half the separation. Null when no record is free (the record still keeps only
+// its first end, with its separations whole).
+OvpContact* SplitRecord(OvpPipeline* p, OvpContact* c) {
+    const OvpDyn* da = RefDyn(c->ref[0]);
+    const OvpDyn* db = RefDyn(c->ref[1]);
+    OvpContact* copy = nullptr;
+    if (p->contactCount < p->contactCapacity) {
+        copy = &p->contacts[p->contactCount++];
+        float* solved = copy->solved;
+        *copy = *c;
+        copy->solved = solved;
+    }
+    for (OvUInt32 i = 0; i < c->count && i < ovpCONTACTPOINTS; ++i) {
+        OvpContactPoint& pt = c->points[i];
+        OvV3d onB = {0.0f, 0.0f, 0.0f}, onA = {0.0f, 0.0f, 0.0f};
+        if (db != nullptr) {
+            OvpDynGetPointVelocity(db, &pt.position, &onB);
+        }
+        if (da != nullptr) {
+            OvpDynGetPointVelocity(da, &pt.position, &onA);
+        }
+        pt.surfaceVelocity = onB;
+        if (copy != nullptr) {
+            pt.separation *= 0.5f;
+            copy->points[i].separation = pt.separation;
+            copy->points[i].surfaceVelocity = onA;
+        }
+    }
+    if (copy != nullptr) {
+        copy->ref[0] = {nullptr, ovpREFNONE, 0};
+        // A touch entry of the second object that named the record now names the copy.
+        const OvpObj* second = c->ref[1].part != ovpREFNONE ? c->ref[1].object : nullptr;
+        for (OvpTouch* t = second != nullptr ? second->touchHead : nullptr; t != nullptr; t = t->next) {
+            if (t->record == c) {
+                t->record = copy;
+            }
+        }
+    }
+    c->ref[1] = {nullptr, ovpREFNONE, 0};
+    return copy;
+}
+
+} // namespace
+
 OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
-    (void)p;
-    (void)k;
-    return 0;
+    OvpSolverSpace& s = p->solver;
+    OvpIsland& island = p->islands.islands[k];
+    Partitioner q{p, s, island, static_cast<OvInt32>(p->bodyBudget)};
+    const OvUInt32 before = p->contactCount; // copies made by splitting go after this
+    // a. Every object a group; bodies tied by a joint between two bodies in one group.
+    for (OvUInt32 o = 0; o < island.objectCount && q.groupCount < s.partGroupCapacity; ++o) {
+        const OvInt32 g = static_cast<OvInt32>(q.groupCount++);
+        s.partGroups[g] = {};
+        s.partGroups[g].parent = g;
+        const OvpObj* obj = island.objects[o];
+        for (OvUInt16 part = 0; part < obj->partCount; ++part) {
+            if (const OvpDyn* d = obj->parts[part].dyn) {
+                s.bodyGroup[d->body] = g;
+                s.partGroups[g].jointGroups += s.groupCost[d->body] - s.contactCost[d->body];
+                s.partGroups[g].contactGroups += s.contactCost[d->body];
+            }
+        }
+    }
+    ForEachJoint(island, [&](const OvpJoint* j) {
+        const OvInt32 a = q.GroupOf(j->ref[0]), b = q.GroupOf(j->ref[1]);
+        if (a >= 0 && b >= 0) {
+            q.Unite(a, b);
+        }
+    });
+    for (const OvpContact* c = island.contacts; c != nullptr; c = c->next) {
+        for (const OvpRef& r : c->ref) {
+            const OvInt32 g = c->count != 0 ? q.GroupOf(r) : -1;
+            if (g >= 0) {
+                ++s.partGroups[g].contactEnds;
+            }
+        }
+    }
+    // b, c. What the joints leave of the budget, and each group's share of points per record.
+    bool ok = true;
+    for (OvUInt32 g = 0; g < q.groupCount; ++g) {
+        OvpPartGroup& G = s.partGroups[g];
+        if (G.parent != static_cast<OvInt32>(g)) {
+            continue;
+        }
+        G.remaining = q.budget - static_cast<OvInt32>(G.jointGroups);
+        G.used = G.jointGroups;
+        ok = ok && G.remaining >= 0;
+        if (G.remaining <= static_cast<OvInt32>(G.contactGroups) && G.contactEnds != 0) {
+            OvUInt32 share = static_cast<OvUInt32>(G.remaining) / G.contactEnds;
+            share = share < 1 ? 1 : share >= 3 ? 4 : share;
+            G.share = share;
+        } else {
+            G.share = 4;
+        }
+    }
+    if (!ok) {
+        for (OvUInt32 o = 0; o < island.objectCount; ++o) {
+            ForEachBodyOf(island.objects[o], [&](const OvpDyn* d) { s.bodyGroup[d->body] = -1; });
+        }
+        return 0;
+    }
+    // d. Points each record keeps, and the row groups it takes from its ends' groups.
+    for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
+        if (c->count == 0) {
+            continue;
+        }
+        const OvInt32 ga = q.GroupOf(c->ref[0]), gb = q.GroupOf(c->ref[1]);
+        OvUInt32 keep = 4;
+        for (OvInt32 g : {ga, gb}) {
+            if (g >= 0 && s.partGroups[g].share < keep) {
+                keep = s.partGroups[g].share;
+            }
+        }
+        c->count = c->count < keep ? c->count : keep;
+        const OvInt32 cost = static_cast<OvInt32>((c->count * 3u + 3u) / 4u);
+        bool fits = true;
+        for (OvInt32 g : {ga, gb}) {
+            if (g >= 0) {
+                fits = fits && s.partGroups[g].remaining >= cost * ((ga == gb) ? 2 : 1);
+            }
+        }
+        if (!fits) {
+            c->count = 0;
+            continue;
+        }
+        for (OvInt32 g : {ga, gb}) {
+            if (g >= 0) {
+                s.partGroups[g].remaining -= cost;
+                s.partGroups[g].used += static_cast<OvUInt32>(cost);
+                s.partGroups[g].rows += c->count * 3u;
+            }
+        }
+    }
+    // e. Each record joins its ends' group; two groups merge when the higher one fits into the
+    // lower's remaining budget, else the record is split into two one-sided records.
+    for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
+        if (c->count == 0) {
+            continue;
+        }
+        const OvInt32 ga = q.GroupOf(c->ref[0]), gb = q.GroupOf(c->ref[1]);
+        if (ga < 0 || gb < 0 || ga == gb) {
+            continue;
+        }
+        const OvInt32 low = ga < gb ? ga : gb, high = ga < gb ? gb : ga;
+        if (static_cast<OvInt32>(s.partGroups[high].used) <= s.partGroups[low].remaining) {
+            q.Unite(low, high);
+        } else if (SplitRecord(p, c) == nullptr) {
+            // No free record: the second end's group gives back what the record took.
+            OvpPartGroup& B = s.partGroups[gb];
+            const OvUInt32 cost = (c->count * 3u + 3u) / 4u;
+            B.remaining += static_cast<OvInt32>(cost);
+            B.used -= cost;
+            B.rows -= c->count * 3u;
+        }
+    }
+    // f. Every group left is a partition: the first keeps the island's record. Objects and joints
+    // are reordered within the island's slices so that each partition's are together.
+    OvpIslandTable& t = p->islands;
+    OvpContact* chain = island.contacts;
+    OvpObj** objects = island.objects;
+    OvpJoint** joints = island.joints;
+    const OvUInt32 objectCount = island.objectCount, jointCount = island.jointCount;
+    const OvUInt32 flags = island.flags;
+    OvUInt32 placedObjects = 0, placedJoints = 0;
+    bool first = true;
+    for (OvUInt32 g = 0; g < q.groupCount; ++g) {
+        if (q.Find(static_cast<OvInt32>(g)) != static_cast<OvInt32>(g)) {
+            continue;
+        }
+        OvpIsland* part = &island;
+        if (!first) {
+            if (t.count >= t.capacity) {
+                return 0;
+            }
+            part = &t.islands[t.count++];
+        }
+        first = false;
+        *part = {};
+        part->flags = flags;
+        part->objects = objects + placedObjects;
+        for (OvUInt32 o = placedObjects; o < objectCount; ++o) {
+            OvpObj* obj = objects[o];
+            const OvpDyn* d = nullptr;
+            ForEachBodyOf(obj, [&](const OvpDyn* x) { d = d != nullptr ? d : x; });
+            if (d != nullptr && q.Find(s.bodyGroup[d->body]) == static_cast<OvInt32>(g)) {
+                objects[o] = objects[placedObjects];
+                objects[placedObjects++] = obj;
+                ++part->objectCount;
+                part->partTotal += obj->partCount;
+            }
+        }
+        part->joints = joints + placedJoints;
+        for (OvUInt32 j = placedJoints; j < jointCount; ++j) {
+            OvpJoint* jt = joints[j];
+            OvInt32 jg = q.GroupOf(jt->ref[0]);
+            jg = jg >= 0 ? jg : q.GroupOf(jt->ref[1]);
+            if (jg == static_cast<OvInt32>(g)) {
+                joints[j] = joints[placedJoints];
+                joints[placedJoints++] = jt;
+                ++part->jointCount;
+            }
+        }
+        part->solverWords[0] = s.partGroups[g].used;
+        part->solverWords[1] = g; // the group, to place the records below
+    }
+    // The records, each into its group's partition (ends that are no body of the island do not
+    // count; a record with no point goes with its first end's group or the first partition).
+    auto partitionOf = [&](OvInt32 g) -> OvpIsland* {
+        if (g < 0 || island.solverWords[1] == static_cast<OvUInt32>(g)) {
+            return &island;
+        }
+        for (OvUInt32 i = k + 1; i < t.count; ++i) {
+            if (t.islands[i].solverWords[1] == static_cast<OvUInt32>(g)) {
+                return &t.islands[i];
+            }
+        }
+        return &island;
+    };
+    auto place = [&](OvpContact* c) {
+        OvInt32 g = q.GroupOf(c->ref[0]);
+        g = g >= 0 ? g : q.GroupOf(c->ref[1]);
+        OvpIsland* part = partitionOf(g);
+        c->next = part->contacts;
+        part->contacts = c;
+    };
+    for (OvpContact* c = chain; c != nullptr;) {
+        OvpContact* next = c->next;
+        place(c);
+        c = next;
+    }
+    for (OvUInt32 i = before; i < p->contactCount; ++i) {
+        place(&p->contacts[i]);
+    }
+    for (OvUInt32 o = 0; o < objectCount; ++o) {
+        ForEachBodyOf(objects[o], [&](const OvpDyn* d) { s.bodyGroup[d->body] = -1; });
+    }
+    return 1;
 }
 
 namespace {

@@ -187,6 +187,18 @@ OvBool OvpContactCacheStore(OvpContactCache* cache, const OvpContact* contact, f
 
 // ---- the solve stage --------------------------------------------------------------------
 
+// A group of bodies while an island is split into partitions.
+struct OvpPartGroup {
+    OvInt32 parent;         // union-find: the group that absorbed this one, itself on a root
+    OvInt32 remaining;      // row groups left of the per-body budget
+    OvUInt32 used;          // row groups taken (joints, then contact records)
+    OvUInt32 jointGroups;   // row groups of its members' joints
+    OvUInt32 contactGroups; // row groups of its members' contact ends (as counted)
+    OvUInt32 contactEnds;   // contact record ends in it
+    OvUInt32 share;         // points a record of it keeps
+    OvUInt32 rows;
+};
+
 // The solver's workspace, carved from the pipeline's block.
 struct OvpSolverSpace {
     OvpRowGroup* groups;
@@ -204,6 +216,9 @@ struct OvpSolverSpace {
     OvUInt32* groupCost; // per manager body: row groups of its constraint ends
     OvUInt32* contactCost;
     OvpSelectTree tree;       // the row kernels' selection
+    OvpPartGroup* partGroups; // per object of an island being partitioned
+    OvUInt32 partGroupCapacity;
+    OvInt32* bodyGroup;       // per manager body: its group while partitioning, else -1
     float (*displacement)[8]; // per batch body
     float (*contactPush)[4];  // per batch body: the contacts' share of the displacement
     OvpContactCache cache;
