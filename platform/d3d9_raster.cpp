@@ -6,9 +6,11 @@
 //
 // Positions are snapped to 1/256 of a pixel and edges are tested in 64-bit integers, so two
 // triangles that share an edge cover each pixel along it exactly once. Spans are found per row
-// from the three edge functions. Inside a span the general path runs in float through every stage;
-// the frequent draws (one stage selecting or modulating the diffuse colour, its texture and the
-// factor, into a 32-bit target with 24-bit depth) take a span that works on packed bytes.
+// from the three edge functions, stepped exactly from row to row. Inside a span the general path
+// runs in float through every stage, one pixel at a time; the frequent draws (one stage selecting or
+// modulating the diffuse colour, its texture and the factor, into a 32-bit target with 24-bit depth)
+// take a path that shades four pixels at a time on SSE2 lanes and works on packed bytes, with the
+// same results as shading them one by one.
 
 #include "platform/d3d9_device.h"
 
@@ -1080,45 +1082,10 @@ struct Raster {
     RowsFunction PickFastRows(bool lodPlanes) const;
 };
 
-// round(a * b / 255) for bytes.
-inline DWORD Mul8(DWORD a, DWORD b) {
-    const DWORD t = a * b + 128;
-    return (t + (t >> 8)) >> 8;
-}
-
-// Mul8 on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
+// round(a * b / 255) for bytes on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
 [[gnu::always_inline]] inline __m128i Mul8x(__m128i a, __m128i b) {
     const __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
     return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
-}
-
-[[gnu::always_inline]] inline __m128i Widen(D3DCOLOR c) {
-    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(c)), _mm_setzero_si128());
-}
-
-[[gnu::always_inline]] inline D3DCOLOR Narrow(__m128i v) {
-    return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
-}
-
-[[gnu::always_inline]] inline D3DCOLOR Modulate(D3DCOLOR a, D3DCOLOR b) { return Narrow(Mul8x(Widen(a), Widen(b))); }
-
-// Source alpha over the destination, each channel min(255, Mul8(s, sa) + Mul8(d, 255 - sa)).
-[[gnu::always_inline]] inline D3DCOLOR BlendOver(D3DCOLOR src, D3DCOLOR dst) {
-    const __m128i sa = _mm_set1_epi16(static_cast<short>(src >> 24));
-    const __m128i ia = _mm_set1_epi16(static_cast<short>(255 - (src >> 24)));
-    return Narrow(_mm_add_epi16(Mul8x(Widen(src), sa), Mul8x(Widen(dst), ia))); // packus saturates at 255
-}
-
-// The bytes of (b, g, r, a) as To8 makes them.
-[[gnu::always_inline]] inline D3DCOLOR ToColor8(__m128 bgra) {
-    const __m128 s = _mm_min_ps(_mm_max_ps(bgra, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
-    const __m128i i = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
-    const __m128i w = _mm_packs_epi32(i, i);
-    return Narrow(w);
-}
-
-inline D3DCOLOR Operate8(DWORD op, D3DCOLOR a1, D3DCOLOR a2) {
-    return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate(a1, a2);
 }
 
 // Per pixel: perspective-correct attributes, the level of detail of every stage, shading.
@@ -1267,7 +1234,7 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
                       _mm_mul_ps(x, _mm_sub_ps(_mm_set1_ps(1.3465552f), _mm_mul_ps(_mm_set1_ps(0.34655525f), x))));
 }
 
-// Mul8 of four packed pixels by four others.
+// Four packed pixels times four others, channel by channel (Mul8x).
 [[gnu::always_inline]] inline __m128i Modulate4(__m128i a, __m128i b) {
     const __m128i zero = _mm_setzero_si128();
     return _mm_packus_epi16(Mul8x(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)),
@@ -1278,7 +1245,8 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
     return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate4(a1, a2);
 }
 
-// BlendOver on four packed pixels: the source alpha of each pixel spread over its channels.
+// Source alpha over the destination for four packed pixels, each channel
+// min(255, Mul8x(s, sa) + Mul8x(d, 255 - sa)): the alpha of each pixel spread over its channels.
 [[gnu::always_inline]] inline __m128i BlendOver4(__m128i src, __m128i dst) {
     const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(255);
     auto half = [&](__m128i s, __m128i d) {
@@ -1350,10 +1318,12 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
     _mm_store_si128(reinterpret_cast<__m128i*>(lb), b);
     _mm_store_si128(reinterpret_cast<__m128i*>(lt),
                     _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), t), _mm_slli_epi32(t, 16)));
+    // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
+    const bool second = (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
     // TexelCoordinate, the floor and the 8-bit fraction, as weight pairs for LerpLanes.
     alignas(16) int ia[4][4], wt[4][4];
     const __m128 coords[4] = {u, v, u, v}, sizes[4] = {side(w0, a), side(h0, a), side(w0, b), side(h0, b)};
-    for (int c = 0; c < 4; ++c) {
+    for (int c = 0; c < (second ? 4 : 2); ++c) {
         __m128 x = _mm_sub_ps(_mm_mul_ps(coords[c], sizes[c]), _mm_set1_ps(0.5f));
         const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
         x = _mm_and_ps(x, _mm_cmplt_ps(absolute, _mm_set1_ps(1e7f)));
@@ -1365,8 +1335,6 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
         _mm_store_si128(reinterpret_cast<__m128i*>(wt[c]),
                         _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), f), _mm_slli_epi32(f, 16)));
     }
-    // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
-    const bool second = (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
     __m128i out[4];
     for (int k = 0; k < 4; ++k) {
         if (!(live >> k & 1)) {
