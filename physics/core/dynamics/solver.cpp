@@ -899,6 +899,8 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->constraintKind = c.take<OvUInt8>(groups);
     s->groupCost = c.take<OvUInt32>(bodies);
     s->contactCost = c.take<OvUInt32>(bodies);
+    s->contactFirstRow = c.take<OvUInt32>(contacts);
+    s->contactNormals = c.take<float[4]>(contacts);
     s->displacement = c.take<float[8]>(bodies);
     s->partGroupCapacity = bodies;
     s->partGroups = c.take<OvpPartGroup>(bodies);
@@ -1407,12 +1409,16 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         });
     }
     // Rows.
+    s.contactRecords = 0;
     OvUInt32 groups = 0, blocks = 0, constraints = 0;
     OvpRow rows[ovpJOINTMAXROWS];
     auto append = [&](void* owner, OvUInt8 kind, OvUInt32 n) {
         const OvUInt32 need = (n + 3u) / 4u;
         if (n == 0 || groups + need > s.groupCapacity || constraints >= s.constraintCapacity) {
             return;
+        }
+        if (kind == kContact && s.contactRecords < s.cache.entryCapacity) {
+            s.contactFirstRow[s.contactRecords++] = groups * 4u;
         }
         groups += OvpSolverPackRows(s.groups + groups, rows, n, constraints);
         s.constraints[constraints] = owner;
@@ -1467,6 +1473,16 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
     }
     for (OvUInt32 g = 0; g < groups; ++g) {
         std::memcpy(s.groups[g].kept, s.groups[g].value, sizeof(s.groups[g].kept));
+    }
+    // Each record's normal rows (its rows 0, 3, 6 and 9) after the position pass.
+    for (OvUInt32 r = 0; r < s.contactRecords; ++r) {
+        const OvUInt32 firstRow = s.contactFirstRow[r];
+        const OvUInt32 constraint = s.groups[firstRow / 4].constraint;
+        for (OvUInt32 i = 0; i < 4; ++i) {
+            const OvUInt32 row = firstRow + 3 * i;
+            const bool same = row / 4 < groups && s.groups[row / 4].constraint == constraint;
+            s.contactNormals[r][i] = same ? s.groups[row / 4].kept[row % 4] : 0.0f;
+        }
     }
     // The part of the displacement the contacts made (pushing bodies out of each other).
     for (OvUInt32 i = 0; i < nb; ++i) {
