@@ -283,11 +283,18 @@ struct Tree {
         *value = e[lane];
         *row = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(lane));
     }
-    void Combine(OvUInt32 n) {
+    // Recomputes node n from its children; false when it did not change (nor will its ancestors).
+    bool Combine(OvUInt32 n) {
         const OvUInt32 l = 2 * n, r = l + 1;
         const bool left = t.value[l] >= t.value[r];
-        t.value[n] = left ? t.value[l] : t.value[r];
-        t.row[n] = left ? t.row[l] : t.row[r];
+        const float value = left ? t.value[l] : t.value[r];
+        const OvInt32 row = left ? t.row[l] : t.row[r];
+        if (value == t.value[n] && row == t.row[n]) {
+            return false;
+        }
+        t.value[n] = value;
+        t.row[n] = row;
+        return true;
     }
     template <typename Eligible> void Build(const OvpRowGroup* groups, Eligible eligible) {
         size = 1;
@@ -305,19 +312,27 @@ struct Tree {
             }
         }
         for (OvUInt32 n = size - 1; n >= 1; --n) {
-            Combine(n);
+            const OvUInt32 l = 2 * n, r = l + 1;
+            const bool left = t.value[l] >= t.value[r];
+            t.value[n] = left ? t.value[l] : t.value[r];
+            t.row[n] = left ? t.row[l] : t.row[r];
         }
     }
     template <typename Eligible> void Refresh(const OvpRowGroup* groups, OvUInt32 g, Eligible eligible) {
         if (g < first || g >= first + count) {
             return;
         }
-        float e[4];
+        float e[4], value;
+        OvInt32 row;
         eligible(groups[g], e);
+        Best(e, g, &value, &row);
         OvUInt32 n = size + (g - first);
-        Best(e, g, &t.value[n], &t.row[n]);
-        for (n /= 2; n >= 1; n /= 2) {
-            Combine(n);
+        if (value == t.value[n] && row == t.row[n]) {
+            return;
+        }
+        t.value[n] = value;
+        t.row[n] = row;
+        for (n /= 2; n >= 1 && Combine(n); n /= 2) {
         }
     }
 };
