@@ -873,3 +873,45 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
     }
     OvpContextRemoveFixedVolume(w.context, &floor);
 }
+
+TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
+    // A pyramid of base 5 dropped a little onto the floor plane, 150 steps: the states of the
+    // scalar and the SSE kernels, and of two runs of one mode, are the same bits.
+    auto run = [](OvUInt32 mode) {
+        OvpCpuSetModeOverride(mode);
+        TestWorld w(20, 0, 0, {0.0f, -10.0f, 0.0f});
+        OvpCpuSetModeOverride(0);
+        OvpVolume floor;
+        OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+        floor.matrix = {};
+        floor.matrix.right = {1, 0, 0};
+        floor.matrix.up = {0, 0, -1};
+        floor.matrix.at = {0, 1, 0};
+        OvpContextAddFixedVolume(w.context, &floor, 0);
+        const float half[3] = {0.5f, 0.5f, 0.5f};
+        std::vector<OvpObj*> boxes;
+        for (int level = 0; level < 5; ++level) {
+            for (int i = 0; i < 5 - level; ++i) {
+                const float x = (static_cast<float>(i) - 0.5f * static_cast<float>(4 - level)) * 1.01f + 0.01f * level;
+                boxes.push_back(w.Box(half, {x, 0.55f + 1.05f * static_cast<float>(level), 0.02f * i}));
+                boxes.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+            }
+        }
+        std::vector<float> state;
+        for (int n = 0; n < 150; ++n) {
+            OvpPipelineStep(w.pipeline, 0.01f);
+        }
+        for (OvpObj* b : boxes) {
+            const float* v = w.V(b);
+            const OvMatrix& m = w.M(b);
+            state.insert(state.end(), v, v + 8);
+            state.insert(state.end(), {m.pos.x, m.pos.y, m.pos.z, m.right.x, m.right.y, m.right.z, m.up.x, m.up.z});
+        }
+        OvpContextRemoveFixedVolume(w.context, &floor);
+        return state;
+    };
+    const std::vector<float> scalar = run(1), sse = run(2), again = run(2);
+    ASSERT_EQ(scalar.size(), sse.size());
+    EXPECT_EQ(std::memcmp(scalar.data(), sse.data(), scalar.size() * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(sse.data(), again.data(), sse.size() * sizeof(float)), 0);
+}

@@ -1187,11 +1187,16 @@ OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
             G.share = 4;
         }
     }
-    if (!ok) {
-        for (OvUInt32 o = 0; o < island.objectCount; ++o) {
-            ForEachBodyOf(island.objects[o], [&](const OvpDyn* d) { s.bodyGroup[d->body] = -1; });
+    const OvUInt32 objectCount = island.objectCount;
+    OvpObj** objects = island.objects;
+    const auto done = [&](OvBool result) {
+        for (OvUInt32 o = 0; o < objectCount; ++o) {
+            ForEachBodyOf(objects[o], [&](const OvpDyn* d) { s.bodyGroup[d->body] = -1; });
         }
-        return 0;
+        return result;
+    };
+    if (!ok) {
+        return done(0);
     }
     // d. Points each record keeps, and the row groups it takes from its ends' groups.
     for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
@@ -1251,9 +1256,8 @@ OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
     // are reordered within the island's slices so that each partition's are together.
     OvpIslandTable& t = p->islands;
     OvpContact* chain = island.contacts;
-    OvpObj** objects = island.objects;
     OvpJoint** joints = island.joints;
-    const OvUInt32 objectCount = island.objectCount, jointCount = island.jointCount;
+    const OvUInt32 jointCount = island.jointCount;
     const OvUInt32 flags = island.flags;
     OvUInt32 placedObjects = 0, placedJoints = 0;
     bool first = true;
@@ -1264,7 +1268,7 @@ OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
         OvpIsland* part = &island;
         if (!first) {
             if (t.count >= t.capacity) {
-                return 0;
+                return done(0);
             }
             part = &t.islands[t.count++];
         }
@@ -1325,10 +1329,7 @@ OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
     for (OvUInt32 i = before; i < p->contactCount; ++i) {
         place(&p->contacts[i]);
     }
-    for (OvUInt32 o = 0; o < objectCount; ++o) {
-        ForEachBodyOf(objects[o], [&](const OvpDyn* d) { s.bodyGroup[d->body] = -1; });
-    }
-    return 1;
+    return done(1);
 }
 
 namespace {
