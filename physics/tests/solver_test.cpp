@@ -860,6 +860,14 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
             ++copies;
         }
         ASSERT_TRUE(AllFinite(w));
+        // The last batch's records: normal rows push, never pull, in the position pass.
+        const OvpSolverSpace& s = p->solver;
+        ASSERT_GT(s.contactRecords, 0u);
+        for (OvUInt32 r = 0; r < s.contactRecords; ++r) {
+            for (float v : s.contactNormals[r]) {
+                EXPECT_TRUE(v >= 0.0f && std::isfinite(v));
+            }
+        }
     }
     EXPECT_EQ(partitioned, 30);
     EXPECT_GT(copies, 0);

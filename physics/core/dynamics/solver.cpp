@@ -283,11 +283,18 @@ struct Tree {
         *value = e[lane];
         *row = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(lane));
     }
-    void Combine(OvUInt32 n) {
+    // Recomputes node n from its children; false when it did not change (nor will its ancestors).
+    bool Combine(OvUInt32 n) {
         const OvUInt32 l = 2 * n, r = l + 1;
         const bool left = t.value[l] >= t.value[r];
-        t.value[n] = left ? t.value[l] : t.value[r];
-        t.row[n] = left ? t.row[l] : t.row[r];
+        const float value = left ? t.value[l] : t.value[r];
+        const OvInt32 row = left ? t.row[l] : t.row[r];
+        if (value == t.value[n] && row == t.row[n]) {
+            return false;
+        }
+        t.value[n] = value;
+        t.row[n] = row;
+        return true;
     }
     template <typename Eligible> void Build(const OvpRowGroup* groups, Eligible eligible) {
         size = 1;
@@ -305,19 +312,27 @@ struct Tree {
             }
         }
         for (OvUInt32 n = size - 1; n >= 1; --n) {
-            Combine(n);
+            const OvUInt32 l = 2 * n, r = l + 1;
+            const bool left = t.value[l] >= t.value[r];
+            t.value[n] = left ? t.value[l] : t.value[r];
+            t.row[n] = left ? t.row[l] : t.row[r];
         }
     }
     template <typename Eligible> void Refresh(const OvpRowGroup* groups, OvUInt32 g, Eligible eligible) {
         if (g < first || g >= first + count) {
             return;
         }
-        float e[4];
+        float e[4], value;
+        OvInt32 row;
         eligible(groups[g], e);
+        Best(e, g, &value, &row);
         OvUInt32 n = size + (g - first);
-        Best(e, g, &t.value[n], &t.row[n]);
-        for (n /= 2; n >= 1; n /= 2) {
-            Combine(n);
+        if (value == t.value[n] && row == t.row[n]) {
+            return;
+        }
+        t.value[n] = value;
+        t.row[n] = row;
+        for (n /= 2; n >= 1 && Combine(n); n /= 2) {
         }
     }
 };
@@ -899,6 +914,8 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->constraintKind = c.take<OvUInt8>(groups);
     s->groupCost = c.take<OvUInt32>(bodies);
     s->contactCost = c.take<OvUInt32>(bodies);
+    s->contactFirstRow = c.take<OvUInt32>(contacts);
+    s->contactNormals = c.take<float[4]>(contacts);
     s->displacement = c.take<float[8]>(bodies);
     s->partGroupCapacity = bodies;
     s->partGroups = c.take<OvpPartGroup>(bodies);
@@ -1407,12 +1424,16 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         });
     }
     // Rows.
+    s.contactRecords = 0;
     OvUInt32 groups = 0, blocks = 0, constraints = 0;
     OvpRow rows[ovpJOINTMAXROWS];
     auto append = [&](void* owner, OvUInt8 kind, OvUInt32 n) {
         const OvUInt32 need = (n + 3u) / 4u;
         if (n == 0 || groups + need > s.groupCapacity || constraints >= s.constraintCapacity) {
             return;
+        }
+        if (kind == kContact && s.contactRecords < s.cache.entryCapacity) {
+            s.contactFirstRow[s.contactRecords++] = groups * 4u;
         }
         groups += OvpSolverPackRows(s.groups + groups, rows, n, constraints);
         s.constraints[constraints] = owner;
@@ -1467,6 +1488,16 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
     }
     for (OvUInt32 g = 0; g < groups; ++g) {
         std::memcpy(s.groups[g].kept, s.groups[g].value, sizeof(s.groups[g].kept));
+    }
+    // Each record's normal rows (its rows 0, 3, 6 and 9) after the position pass.
+    for (OvUInt32 r = 0; r < s.contactRecords; ++r) {
+        const OvUInt32 firstRow = s.contactFirstRow[r];
+        const OvUInt32 constraint = s.groups[firstRow / 4].constraint;
+        for (OvUInt32 i = 0; i < 4; ++i) {
+            const OvUInt32 row = firstRow + 3 * i;
+            const bool same = row / 4 < groups && s.groups[row / 4].constraint == constraint;
+            s.contactNormals[r][i] = same ? s.groups[row / 4].kept[row % 4] : 0.0f;
+        }
     }
     // The part of the displacement the contacts made (pushing bodies out of each other).
     for (OvUInt32 i = 0; i < nb; ++i) {

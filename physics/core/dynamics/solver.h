@@ -218,9 +218,12 @@ struct OvpSolverSpace {
     OvpSelectTree tree;       // the row kernels' selection
     OvpPartGroup* partGroups; // per object of an island being partitioned
     OvUInt32 partGroupCapacity;
-    OvInt32* bodyGroup;       // per manager body: its group while partitioning, else -1
-    float (*displacement)[8]; // per batch body
-    float (*contactPush)[4];  // per batch body: the contacts' share of the displacement
+    OvInt32* bodyGroup;         // per manager body: its group while partitioning, else -1
+    OvUInt32* contactFirstRow;  // per contact record of the last batch, in the order appended: its first row
+    float (*contactNormals)[4]; // and the position-pass values of its normal rows (0 past its points)
+    OvUInt32 contactRecords;    // records in the two arrays
+    float (*displacement)[8];   // per batch body
+    float (*contactPush)[4];    // per batch body: the contacts' share of the displacement
     OvpContactCache cache;
     OvUInt32 lastIterations[2]; // iterations the last batch used per pass
 };
