@@ -1423,8 +1423,9 @@ struct RowBounds {
             b.rest -= carry ? b.divisor : 0;
             b.q += carry ? 1 : 0;
         }
-        *lo = static_cast<int>(l);
-        *hi = out ? *lo - 1 : static_cast<int>(h);
+        const bool empty = out || l > h; // compared before narrowing: an unbounding edge may be far out
+        *lo = empty ? 1 : static_cast<int>(l);
+        *hi = empty ? 0 : static_cast<int>(h);
     }
 };
 
