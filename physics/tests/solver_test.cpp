@@ -923,3 +923,28 @@ TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
     EXPECT_EQ(std::memcmp(scalar.data(), sse.data(), scalar.size() * sizeof(float)), 0);
     EXPECT_EQ(std::memcmp(sse.data(), again.data(), sse.size() * sizeof(float)), 0);
 }
+
+TEST(PhysicsSolver, RecordsPastABodysBudgetMakeNoRows) {
+    // Three box records on one body with a per-body budget of 4 row groups: the first four
+    // records' worth keep their deepest point, the rest none.
+    TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    OvpObj* box = w.Box(half, {0.0f, 0.49f, 0.0f});
+    w.pipeline->bodyBudget = 4;
+    OvpPipelineSetTimeStep(w.pipeline, 0.01f);
+    OvpPipelineUpdateBroadPhase(w.pipeline);
+    OvpPipelineCollidePairs(w.pipeline);
+    for (int k = 0; k < 6; ++k) {
+        AddPlaneContacts(w, box, {0.0f, 1.0f, 0.0f}, 0.0f, 0.5f, 0.0f, half, 0.0f);
+    }
+    ASSERT_EQ(w.pipeline->contactCount, 6u);
+    OvpPipelineBuildIslands(w.pipeline);
+    ASSERT_NE(OvpPipelineSolveAndIntegrate(w.pipeline, 0.01f), nullptr);
+    for (OvUInt32 c = 0; c < 6; ++c) {
+        const OvpContact& r = w.pipeline->contacts[c];
+        EXPECT_EQ(r.count, c < 4 ? 1u : 0u) << c;
+        if (c < 4) {
+            EXPECT_NEAR(r.points[0].separation, -0.011f, 1e-5f); // the deepest corner's
+        }
+    }
+}
