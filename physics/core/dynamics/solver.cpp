@@ -318,6 +318,29 @@ struct Tree {
             t.row[n] = left ? t.row[l] : t.row[r];
         }
     }
+    // Groups whose leaves changed leave their parents here, in ascending order; the ancestors are
+    // then recombined a level at a time, each node once however many of its leaves changed.
+    // The nodes end as they would after refreshing the groups one by one: each is a function of
+    // the leaves alone.
+    static constexpr OvUInt32 kPending = 64;
+    OvUInt32 pending[kPending];
+    OvUInt32 pendingCount = 0;
+
+    void Propagate() {
+        OvUInt32 n = pendingCount;
+        while (n != 0) {
+            OvUInt32 m = 0;
+            for (OvUInt32 i = 0; i < n; ++i) {
+                const OvUInt32 node = pending[i];
+                if (Combine(node) && node > 1 && (m == 0 || pending[m - 1] != node / 2)) {
+                    pending[m++] = node / 2;
+                }
+            }
+            n = m;
+        }
+        pendingCount = 0;
+    }
+    // Renews group g's leaf; its groups must come in ascending order until the next Propagate.
     template <typename Eligible> void Refresh(const OvpRowGroup* groups, OvUInt32 g, Eligible eligible) {
         if (g < first || g >= first + count) {
             return;
@@ -326,14 +349,59 @@ struct Tree {
         OvInt32 row;
         eligible(groups[g], e);
         Best(e, g, &value, &row);
-        OvUInt32 n = size + (g - first);
+        const OvUInt32 n = size + (g - first);
         if (value == t.value[n] && row == t.row[n]) {
             return;
         }
         t.value[n] = value;
         t.row[n] = row;
-        for (n /= 2; n >= 1 && Combine(n); n /= 2) {
+        if (pendingCount != 0 && pending[pendingCount - 1] == n / 2) {
+            return;
         }
+        if (pendingCount == kPending) {
+            Propagate();
+        }
+        pending[pendingCount++] = n / 2;
+    }
+    // Renews the leaves of group g and of every group sharing a body with it (the bodies' lists
+    // are in ascending group order: they are merged), then the ancestors.
+    template <typename Eligible>
+    void RefreshAround(const OvpRowGroup* groups, OvUInt32 g, const OvpSolverBody* bodies, const OvpBodyRow* lists,
+                       Eligible eligible) {
+        const OvpBodyRow *a = lists, *aEnd = lists, *b = lists, *bEnd = lists;
+        if (groups[g].body[0] >= 0) {
+            const OvpSolverBody& B = bodies[groups[g].body[0]];
+            a = lists + B.listStart, aEnd = a + B.listCount;
+        }
+        if (groups[g].body[1] >= 0) {
+            const OvpSolverBody& B = bodies[groups[g].body[1]];
+            b = lists + B.listStart, bEnd = b + B.listCount;
+        }
+        bool own = false; // g itself refreshed
+        for (;;) {
+            OvUInt32 next = ~0u;
+            if (a != aEnd) {
+                next = a->group;
+            }
+            if (b != bEnd && b->group < next) {
+                next = b->group;
+            }
+            if (!own && g <= next) {
+                next = g;
+            }
+            if (next == ~0u) {
+                break;
+            }
+            own = own || next == g;
+            while (a != aEnd && a->group == next) {
+                ++a;
+            }
+            while (b != bEnd && b->group == next) {
+                ++b;
+            }
+            Refresh(groups, next, eligible);
+        }
+        Propagate();
     }
 };
 
@@ -381,23 +449,14 @@ OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBod
         }
         return used;
     }
-    Tree tree{*select, first, count, 1};
+    Tree tree{*select, first, count, 1, {}, 0};
     tree.Build(groups, eligible);
     OvUInt32 used = 0;
     while (used < iterations && select->value[1] > tolerance) {
         const OvUInt32 row = static_cast<OvUInt32>(select->row[1]);
         const OvUInt32 g = row / 4;
         ApplyRow(groups, g, static_cast<int>(row % 4), bodies, lists, pass, update);
-        for (int side = 0; side < 2; ++side) {
-            if (groups[g].body[side] < 0) {
-                continue;
-            }
-            const OvpSolverBody& B = bodies[groups[g].body[side]];
-            for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
-                tree.Refresh(groups, lists[e].group, eligible);
-            }
-        }
-        tree.Refresh(groups, g, eligible);
+        tree.RefreshAround(groups, g, bodies, lists, eligible);
         ++used;
     }
     return used;
