@@ -1,5 +1,6 @@
 #include "physics/core/dynamics/solver.h"
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -284,17 +285,20 @@ struct Tree {
         *row = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(lane));
     }
     // Recomputes node n from its children; false when it did not change (nor will its ancestors).
+    // Written without branches on the comparisons, which are as good as random. An unchanged
+    // node is stored again: at most a zero's sign differs, which no comparison sees.
     bool Combine(OvUInt32 n) {
         const OvUInt32 l = 2 * n, r = l + 1;
-        const bool left = t.value[l] >= t.value[r];
-        const float value = left ? t.value[l] : t.value[r];
-        const OvInt32 row = left ? t.row[l] : t.row[r];
-        if (value == t.value[n] && row == t.row[n]) {
-            return false;
-        }
+        const float vl = t.value[l], vr = t.value[r];
+        const OvUInt32 left = 0u - static_cast<OvUInt32>(vl >= vr);
+        const float value =
+            std::bit_cast<float>((std::bit_cast<OvUInt32>(vl) & left) | (std::bit_cast<OvUInt32>(vr) & ~left));
+        const OvInt32 row =
+            static_cast<OvInt32>((static_cast<OvUInt32>(t.row[l]) & left) | (static_cast<OvUInt32>(t.row[r]) & ~left));
+        const bool same = (value == t.value[n]) & (row == t.row[n]);
         t.value[n] = value;
         t.row[n] = row;
-        return true;
+        return !same;
     }
     template <typename Eligible> void Build(const OvpRowGroup* groups, Eligible eligible) {
         size = 1;
@@ -332,9 +336,10 @@ struct Tree {
             OvUInt32 m = 0;
             for (OvUInt32 i = 0; i < n; ++i) {
                 const OvUInt32 node = pending[i];
-                if (Combine(node) && node > 1 && (m == 0 || pending[m - 1] != node / 2)) {
-                    pending[m++] = node / 2;
-                }
+                const bool changed = Combine(node);
+                const bool fresh = m == 0 || pending[m - 1] != node / 2;
+                pending[m] = node / 2; // m <= i: the entry is read already
+                m += static_cast<OvUInt32>(changed & (node > 1) & fresh);
             }
             n = m;
         }
