@@ -209,13 +209,17 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
     static const OvUInt32 kUpper[3] = {0xAA, 0xCC, 0xF0};
     Pending stack[ovpFARFIELDNODES];
     int top = 0;
-    stack[top++] = {Load(ff->world), 0};
+    stack[top].box = Load(ff->world);
+    stack[top++].node = 0;
     const Lanes q = Load(ff->boxes[id]);
     while (top > 0) {
-        const Pending p = stack[--top];
-        const OvpFarfieldNode& node = ff->nodes[p.node];
+        // Field by field: a whole-entry copy would read the node index back wider than it
+        // was written.
+        --top;
+        const Lanes box = stack[top].box;
+        const OvpFarfieldNode& node = ff->nodes[stack[top].node];
         TestList(ff, id, q, static_cast<OvUInt16>(node.word & kIdMask));
-        const Cuts cuts = CutsOf(p.box);
+        const Cuts cuts = CutsOf(box);
         const OvUInt32 upper = InfAbove(q, cuts.high), lower = SupBelow(q, cuts.low);
         OvUInt32 mask = 0xFF;
         for (int axis = 0; axis < 3; ++axis) {
@@ -234,7 +238,8 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
             if (slot & kLeaf) {
                 TestList(ff, id, q, slot & kIdMask);
             } else {
-                stack[top++] = {ChildOf(p.box, cuts, c), slot};
+                stack[top].box = ChildOf(box, cuts, c);
+                stack[top++].node = slot;
             }
         }
     }

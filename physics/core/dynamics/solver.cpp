@@ -570,7 +570,7 @@ void OvpSolverGetKernels(OvUInt32 mode, OvpBuildKernel* build, OvpRowKernel* row
 
 OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 count, OvUInt32 constraint) {
     const OvUInt32 used = (count + 3) / 4;
-    const OvpRow pad = OvpRowTemplate();
+    static const OvpRow pad = OvpRowTemplate();
     for (OvUInt32 g = 0; g < used; ++g) {
         OvpRowGroup& G = groups[g];
         std::memset(&G, 0, sizeof(G));
@@ -580,11 +580,7 @@ OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 cou
         G.constraint = constraint;
         for (int l = 0; l < 4; ++l) {
             const OvUInt32 i = g * 4 + static_cast<OvUInt32>(l);
-            OvpRow r = i < count ? rows[i] : pad;
-            if (i >= count) {
-                r.body[0] = G.body[0];
-                r.body[1] = G.body[1];
-            }
+            const OvpRow& r = i < count ? rows[i] : pad;
             for (int k = 0; k < 3; ++k) {
                 G.j[0][k][l] = r.linA[k];
                 G.j[0][3 + k][l] = r.angA[k];
@@ -774,8 +770,11 @@ struct PointState {
     OvV3d surfaceAim; // the surface velocity the rows aim at (second end's minus first end's)
 };
 
-OvpRow ContactRow(const PointState& ps, const OvV3d& d, OvInt32 bodyA, OvInt32 bodyB) {
-    OvpRow r = OvpRowTemplate();
+// Written in place: a row returned by value was copied back through memory just written a
+// float at a time.
+OvpRow& ContactRow(OvpRow& r, const PointState& ps, const OvV3d& d, OvInt32 bodyA, OvInt32 bodyB) {
+    static const OvpRow kTemplate = OvpRowTemplate();
+    r = kTemplate;
     r.body[0] = bodyA;
     r.body[1] = bodyB;
     if (bodyA >= 0) {
@@ -842,7 +841,7 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
         }
         ps.relative = OvpSub(vA, vB);
         // Normal row.
-        OvpRow& normal = rows[written++] = ContactRow(ps, n, bodyA, bodyB);
+        OvpRow& normal = ContactRow(rows[written++], ps, n, bodyA, bodyB);
         OvpRowSetBounds(&normal, 0.0f, FLT_MAX, 0.0f, FLT_MAX);
         const bool own = mat != nullptr && (mat->flags & ovpMATERIAL_OWNNORMAL);
         const float restitution = own ? mat->restitution : c->restitution;
@@ -880,7 +879,7 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
             dirs[1] = OvpScale(OvpSub(t1, t2), kFrictionTurn);
         }
         for (int k = 0; k < 2; ++k) {
-            OvpRow& f = rows[written++] = ContactRow(ps, dirs[k], bodyA, bodyB);
+            OvpRow& f = ContactRow(rows[written++], ps, dirs[k], bodyA, bodyB);
             const bool ownF = mat != nullptr && (mat->flags & ovpMATERIAL_OWNFRICTION);
             const float b = ownF ? mat->frictionBound[k] : bound;
             OvpRowSetBounds(&f, 0.0f, 0.0f, -b, b);
@@ -1578,10 +1577,12 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
             }
             float* push = s.contactPush[G.body[side]];
             const float rm = s.bodies[G.body[side]].w[0][3];
-            for (int l = 0; l < 4; ++l) {
-                for (int k = 0; k < 3; ++k) {
-                    push[k] += G.j[side][k][l] * G.kept[l] * rm * rm;
+            for (int k = 0; k < 3; ++k) {
+                float sum = push[k];
+                for (int l = 0; l < 4; ++l) {
+                    sum += G.j[side][k][l] * G.kept[l] * rm * rm;
                 }
+                push[k] = sum;
             }
         }
     }
