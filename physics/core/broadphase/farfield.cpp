@@ -2,6 +2,10 @@
 
 #include <bit>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/crt.h"
 
 namespace {
@@ -14,16 +18,110 @@ constexpr OvUInt16 kLeaf = 0x8000;
 constexpr OvUInt16 kFits = 0x8000;
 constexpr OvUInt16 kIdMask = 0x3FF;
 
-// Split points of a parent interval: the lower child ends at high, the upper one starts at low.
-inline void Splits(float min, float max, float* low, float* high) {
-    *low = kLow * max + kHigh * min;
-    *high = kHigh * max + kLow * min;
+// Boxes are handled as two corners of three axis lanes; the SSE coding keeps the spare word as a
+// fourth lane at zero. Both codings compute each axis exactly as written in the scalar one, so
+// their results are bit for bit the same.
+#if defined(__SSE2__)
+
+struct Lanes {
+    __m128 sup, inf;
+};
+// Split points of every axis of a parent box: the lower child ends at high, the upper one starts
+// at low.
+struct Cuts {
+    __m128 low, high;
+};
+
+inline Lanes Load(const OvpBBox& b) {
+    const __m128 xyz = _mm_castsi128_ps(_mm_set_epi32(0, -1, -1, -1));
+    return {_mm_and_ps(_mm_loadu_ps(&b.sup.x), xyz), _mm_and_ps(_mm_loadu_ps(&b.inf.x), xyz)};
 }
 
-bool Overlap(const OvpBBox& a, const OvpBBox& b) {
-    return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y && a.inf.z <= b.sup.z &&
-           b.inf.z <= a.sup.z;
+inline void Store(const Lanes& l, OvpBBox* out) {
+    _mm_storeu_ps(&out->sup.x, l.sup);
+    _mm_storeu_ps(&out->inf.x, l.inf);
 }
+
+inline Cuts CutsOf(const Lanes& parent) {
+    const __m128 lo = _mm_set1_ps(kLow), hi = _mm_set1_ps(kHigh);
+    return {_mm_add_ps(_mm_mul_ps(lo, parent.sup), _mm_mul_ps(hi, parent.inf)),
+            _mm_add_ps(_mm_mul_ps(hi, parent.sup), _mm_mul_ps(lo, parent.inf))};
+}
+
+inline OvUInt32 Bits(__m128 mask) { return static_cast<OvUInt32>(_mm_movemask_ps(mask)) & 7u; }
+
+// Axis bits where the box's minimum lies above a cut and where its maximum lies below one.
+inline OvUInt32 InfAbove(const Lanes& box, __m128 cut) { return Bits(_mm_cmpgt_ps(box.inf, cut)); }
+inline OvUInt32 SupBelow(const Lanes& box, __m128 cut) { return Bits(_mm_cmplt_ps(box.sup, cut)); }
+
+// The box of child c: on the axes whose bit is set the upper part, on the others the lower.
+inline Lanes ChildOf(const Lanes& parent, const Cuts& cuts, OvUInt32 c) {
+    const __m128 upper = _mm_castsi128_ps(_mm_set_epi32(0, (c & 4u) ? -1 : 0, (c & 2u) ? -1 : 0, (c & 1u) ? -1 : 0));
+    return {_mm_or_ps(_mm_and_ps(upper, parent.sup), _mm_andnot_ps(upper, cuts.high)),
+            _mm_or_ps(_mm_and_ps(upper, cuts.low), _mm_andnot_ps(upper, parent.inf))};
+}
+
+// Boxes that only touch overlap.
+inline bool Overlap(const Lanes& a, const Lanes& b) {
+    return Bits(_mm_and_ps(_mm_cmple_ps(a.inf, b.sup), _mm_cmple_ps(b.inf, a.sup))) == 7u;
+}
+
+#else
+
+struct Lanes {
+    OvpBBox box;
+};
+struct Cuts {
+    float low[3], high[3];
+};
+
+inline Lanes Load(const OvpBBox& b) { return {b}; }
+inline void Store(const Lanes& l, OvpBBox* out) { *out = l.box; }
+
+inline Cuts CutsOf(const Lanes& parent) {
+    Cuts out;
+    for (int axis = 0; axis < 3; ++axis) {
+        const float min = OvpComponent(parent.box.inf, axis), max = OvpComponent(parent.box.sup, axis);
+        out.low[axis] = kLow * max + kHigh * min;
+        out.high[axis] = kHigh * max + kLow * min;
+    }
+    return out;
+}
+
+inline OvUInt32 InfAbove(const Lanes& box, const float* cut) {
+    OvUInt32 bits = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+        bits |= OvpComponent(box.box.inf, axis) > cut[axis] ? 1u << axis : 0u;
+    }
+    return bits;
+}
+inline OvUInt32 SupBelow(const Lanes& box, const float* cut) {
+    OvUInt32 bits = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+        bits |= OvpComponent(box.box.sup, axis) < cut[axis] ? 1u << axis : 0u;
+    }
+    return bits;
+}
+
+inline Lanes ChildOf(const Lanes& parent, const Cuts& cuts, OvUInt32 c) {
+    Lanes out = parent;
+    for (int axis = 0; axis < 3; ++axis) {
+        if ((c >> axis) & 1u) {
+            OvpSetComponent(out.box.inf, axis, cuts.low[axis]);
+        } else {
+            OvpSetComponent(out.box.sup, axis, cuts.high[axis]);
+        }
+    }
+    return out;
+}
+
+inline bool Overlap(const Lanes& a, const Lanes& b) {
+    const OvpBBox &x = a.box, &y = b.box;
+    return x.inf.x <= y.sup.x && y.inf.x <= x.sup.x && x.inf.y <= y.sup.y && y.inf.y <= x.sup.y && x.inf.z <= y.sup.z &&
+           y.inf.z <= x.sup.z;
+}
+
+#endif
 
 bool Inside(const OvpBBox& outer, const OvpBBox& inner) {
     for (int axis = 0; axis < 3; ++axis) {
@@ -36,46 +134,24 @@ bool Inside(const OvpBBox& outer, const OvpBBox& inner) {
 }
 
 bool FitsInChild(const OvpBBox& parent, const OvpBBox& box) {
-    for (int axis = 0; axis < 3; ++axis) {
-        float low, high;
-        Splits(OvpComponent(parent.inf, axis), OvpComponent(parent.sup, axis), &low, &high);
-        if (!(OvpComponent(box.sup, axis) < high || OvpComponent(box.inf, axis) > low)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-OvpBBox ChildBox(const OvpBBox& parent, OvUInt32 child) {
-    OvpBBox out = parent;
-    for (int axis = 0; axis < 3; ++axis) {
-        float low, high;
-        Splits(OvpComponent(parent.inf, axis), OvpComponent(parent.sup, axis), &low, &high);
-        if ((child >> axis) & 1u) {
-            OvpSetComponent(out.inf, axis, low);
-        } else {
-            OvpSetComponent(out.sup, axis, high);
-        }
-    }
-    return out;
+    const Lanes b = Load(box);
+    const Cuts cuts = CutsOf(Load(parent));
+    return (InfAbove(b, cuts.low) | SupBelow(b, cuts.high)) == 7u;
 }
 
 // The child of parent that takes box, or 0xFFFF; one random draw per call whatever the result.
+// Per axis the box is above (its minimum past the upper child's start) and/or below (its
+// maximum short of the lower child's end); in the overlap band a bit of the draw decides.
 OvUInt32 ChooseChild(const OvpBBox& parent, const OvpBBox& box, OvpBBox* childBox) {
     const OvUInt32 random = static_cast<OvUInt32>(crt_rand());
-    OvUInt32 child = 0;
-    for (int axis = 0; axis < 3; ++axis) {
-        float low, high;
-        Splits(OvpComponent(parent.inf, axis), OvpComponent(parent.sup, axis), &low, &high);
-        const bool above = OvpComponent(box.inf, axis) > low;
-        const bool below = OvpComponent(box.sup, axis) < high;
-        if (!above && !below) {
-            return 0xFFFF;
-        }
-        const OvUInt32 bit = above && below ? (random >> axis) & 1u : above ? 1u : 0u;
-        child |= bit << axis;
+    const Lanes p = Load(parent), b = Load(box);
+    const Cuts cuts = CutsOf(p);
+    const OvUInt32 above = InfAbove(b, cuts.low), below = SupBelow(b, cuts.high);
+    if ((above | below) != 7u) {
+        return 0xFFFF;
     }
-    *childBox = ChildBox(parent, child);
+    const OvUInt32 child = (above & below & random) | (above & ~below);
+    Store(ChildOf(p, cuts, child), childBox);
     return child;
 }
 
@@ -116,10 +192,10 @@ bool GroupsExcluded(const OvpFarfield* ff, OvUInt32 inserted, OvUInt32 other) {
     return (ff->groupMatrix[3 + bit / 32] >> (bit % 32)) & 1u;
 }
 
-void TestList(OvpFarfield* ff, OvUInt32 id, OvUInt16 head) {
+void TestList(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
     for (OvUInt16 l = head; l != ovpFARFIELDNONE; l = ff->links[l].next) {
         const OvUInt32 other = ff->links[l].object & kIdMask;
-        if (other != id && Overlap(ff->boxes[other], ff->boxes[id]) && !GroupsExcluded(ff, id, other)) {
+        if (other != id && Overlap(Load(ff->boxes[other]), q) && !GroupsExcluded(ff, id, other)) {
             AddOverlap(ff->pairLinks, id, other);
         }
     }
@@ -127,26 +203,30 @@ void TestList(OvpFarfield* ff, OvUInt32 id, OvUInt16 head) {
 
 void Query(OvpFarfield* ff, OvUInt32 id) {
     struct Pending {
+        Lanes box;
         OvUInt16 node;
-        OvpBBox box;
     };
+    static const OvUInt32 kUpper[3] = {0xAA, 0xCC, 0xF0};
     Pending stack[ovpFARFIELDNODES];
     int top = 0;
-    stack[top++] = {0, ff->world};
-    const OvpBBox& q = ff->boxes[id];
+    stack[top].box = Load(ff->world);
+    stack[top++].node = 0;
+    const Lanes q = Load(ff->boxes[id]);
     while (top > 0) {
-        const Pending p = stack[--top];
-        const OvpFarfieldNode& node = ff->nodes[p.node];
-        TestList(ff, id, static_cast<OvUInt16>(node.word & kIdMask));
+        // Field by field: a whole-entry copy would read the node index back wider than it
+        // was written.
+        --top;
+        const Lanes box = stack[top].box;
+        const OvpFarfieldNode& node = ff->nodes[stack[top].node];
+        TestList(ff, id, q, static_cast<OvUInt16>(node.word & kIdMask));
+        const Cuts cuts = CutsOf(box);
+        const OvUInt32 upper = InfAbove(q, cuts.high), lower = SupBelow(q, cuts.low);
         OvUInt32 mask = 0xFF;
-        static const OvUInt32 kUpper[3] = {0xAA, 0xCC, 0xF0};
         for (int axis = 0; axis < 3; ++axis) {
-            float low, high;
-            Splits(OvpComponent(p.box.inf, axis), OvpComponent(p.box.sup, axis), &low, &high);
-            if (OvpComponent(q.inf, axis) > high) {
+            if ((upper >> axis) & 1u) {
                 mask &= kUpper[axis];
             }
-            if (OvpComponent(q.sup, axis) < low) {
+            if ((lower >> axis) & 1u) {
                 mask &= ~kUpper[axis] & 0xFF;
             }
         }
@@ -156,9 +236,10 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
             }
             const OvUInt16 slot = node.slot[c];
             if (slot & kLeaf) {
-                TestList(ff, id, slot & kIdMask);
+                TestList(ff, id, q, slot & kIdMask);
             } else {
-                stack[top++] = {slot, ChildBox(p.box, c)};
+                stack[top].box = ChildOf(box, cuts, c);
+                stack[top++].node = slot;
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "physics/core/dynamics/solver.h"
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -284,17 +285,20 @@ struct Tree {
         *row = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(lane));
     }
     // Recomputes node n from its children; false when it did not change (nor will its ancestors).
+    // Written without branches on the comparisons, which are as good as random. An unchanged
+    // node is stored again: at most a zero's sign differs, which no comparison sees.
     bool Combine(OvUInt32 n) {
         const OvUInt32 l = 2 * n, r = l + 1;
-        const bool left = t.value[l] >= t.value[r];
-        const float value = left ? t.value[l] : t.value[r];
-        const OvInt32 row = left ? t.row[l] : t.row[r];
-        if (value == t.value[n] && row == t.row[n]) {
-            return false;
-        }
+        const float vl = t.value[l], vr = t.value[r];
+        const OvUInt32 left = 0u - static_cast<OvUInt32>(vl >= vr);
+        const float value =
+            std::bit_cast<float>((std::bit_cast<OvUInt32>(vl) & left) | (std::bit_cast<OvUInt32>(vr) & ~left));
+        const OvInt32 row =
+            static_cast<OvInt32>((static_cast<OvUInt32>(t.row[l]) & left) | (static_cast<OvUInt32>(t.row[r]) & ~left));
+        const bool same = (value == t.value[n]) & (row == t.row[n]);
         t.value[n] = value;
         t.row[n] = row;
-        return true;
+        return !same;
     }
     template <typename Eligible> void Build(const OvpRowGroup* groups, Eligible eligible) {
         size = 1;
@@ -318,6 +322,30 @@ struct Tree {
             t.row[n] = left ? t.row[l] : t.row[r];
         }
     }
+    // Groups whose leaves changed leave their parents here, in ascending order; the ancestors are
+    // then recombined a level at a time, each node once however many of its leaves changed.
+    // The nodes end as they would after refreshing the groups one by one: each is a function of
+    // the leaves alone.
+    static constexpr OvUInt32 kPending = 64;
+    OvUInt32 pending[kPending];
+    OvUInt32 pendingCount = 0;
+
+    void Propagate() {
+        OvUInt32 n = pendingCount;
+        while (n != 0) {
+            OvUInt32 m = 0;
+            for (OvUInt32 i = 0; i < n; ++i) {
+                const OvUInt32 node = pending[i];
+                const bool changed = Combine(node);
+                const bool fresh = m == 0 || pending[m - 1] != node / 2;
+                pending[m] = node / 2; // m <= i: the entry is read already
+                m += static_cast<OvUInt32>(changed & (node > 1) & fresh);
+            }
+            n = m;
+        }
+        pendingCount = 0;
+    }
+    // Renews group g's leaf; its groups must come in ascending order until the next Propagate.
     template <typename Eligible> void Refresh(const OvpRowGroup* groups, OvUInt32 g, Eligible eligible) {
         if (g < first || g >= first + count) {
             return;
@@ -326,14 +354,59 @@ struct Tree {
         OvInt32 row;
         eligible(groups[g], e);
         Best(e, g, &value, &row);
-        OvUInt32 n = size + (g - first);
+        const OvUInt32 n = size + (g - first);
         if (value == t.value[n] && row == t.row[n]) {
             return;
         }
         t.value[n] = value;
         t.row[n] = row;
-        for (n /= 2; n >= 1 && Combine(n); n /= 2) {
+        if (pendingCount != 0 && pending[pendingCount - 1] == n / 2) {
+            return;
         }
+        if (pendingCount == kPending) {
+            Propagate();
+        }
+        pending[pendingCount++] = n / 2;
+    }
+    // Renews the leaves of group g and of every group sharing a body with it (the bodies' lists
+    // are in ascending group order: they are merged), then the ancestors.
+    template <typename Eligible>
+    void RefreshAround(const OvpRowGroup* groups, OvUInt32 g, const OvpSolverBody* bodies, const OvpBodyRow* lists,
+                       Eligible eligible) {
+        const OvpBodyRow *a = lists, *aEnd = lists, *b = lists, *bEnd = lists;
+        if (groups[g].body[0] >= 0) {
+            const OvpSolverBody& B = bodies[groups[g].body[0]];
+            a = lists + B.listStart, aEnd = a + B.listCount;
+        }
+        if (groups[g].body[1] >= 0) {
+            const OvpSolverBody& B = bodies[groups[g].body[1]];
+            b = lists + B.listStart, bEnd = b + B.listCount;
+        }
+        bool own = false; // g itself refreshed
+        for (;;) {
+            OvUInt32 next = ~0u;
+            if (a != aEnd) {
+                next = a->group;
+            }
+            if (b != bEnd && b->group < next) {
+                next = b->group;
+            }
+            if (!own && g <= next) {
+                next = g;
+            }
+            if (next == ~0u) {
+                break;
+            }
+            own = own || next == g;
+            while (a != aEnd && a->group == next) {
+                ++a;
+            }
+            while (b != bEnd && b->group == next) {
+                ++b;
+            }
+            Refresh(groups, next, eligible);
+        }
+        Propagate();
     }
 };
 
@@ -381,23 +454,14 @@ OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBod
         }
         return used;
     }
-    Tree tree{*select, first, count, 1};
+    Tree tree{*select, first, count, 1, {}, 0};
     tree.Build(groups, eligible);
     OvUInt32 used = 0;
     while (used < iterations && select->value[1] > tolerance) {
         const OvUInt32 row = static_cast<OvUInt32>(select->row[1]);
         const OvUInt32 g = row / 4;
         ApplyRow(groups, g, static_cast<int>(row % 4), bodies, lists, pass, update);
-        for (int side = 0; side < 2; ++side) {
-            if (groups[g].body[side] < 0) {
-                continue;
-            }
-            const OvpSolverBody& B = bodies[groups[g].body[side]];
-            for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
-                tree.Refresh(groups, lists[e].group, eligible);
-            }
-        }
-        tree.Refresh(groups, g, eligible);
+        tree.RefreshAround(groups, g, bodies, lists, eligible);
         ++used;
     }
     return used;
@@ -506,7 +570,7 @@ void OvpSolverGetKernels(OvUInt32 mode, OvpBuildKernel* build, OvpRowKernel* row
 
 OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 count, OvUInt32 constraint) {
     const OvUInt32 used = (count + 3) / 4;
-    const OvpRow pad = OvpRowTemplate();
+    static const OvpRow pad = OvpRowTemplate();
     for (OvUInt32 g = 0; g < used; ++g) {
         OvpRowGroup& G = groups[g];
         std::memset(&G, 0, sizeof(G));
@@ -516,11 +580,7 @@ OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 cou
         G.constraint = constraint;
         for (int l = 0; l < 4; ++l) {
             const OvUInt32 i = g * 4 + static_cast<OvUInt32>(l);
-            OvpRow r = i < count ? rows[i] : pad;
-            if (i >= count) {
-                r.body[0] = G.body[0];
-                r.body[1] = G.body[1];
-            }
+            const OvpRow& r = i < count ? rows[i] : pad;
             for (int k = 0; k < 3; ++k) {
                 G.j[0][k][l] = r.linA[k];
                 G.j[0][3 + k][l] = r.angA[k];
@@ -710,8 +770,11 @@ struct PointState {
     OvV3d surfaceAim; // the surface velocity the rows aim at (second end's minus first end's)
 };
 
-OvpRow ContactRow(const PointState& ps, const OvV3d& d, OvInt32 bodyA, OvInt32 bodyB) {
-    OvpRow r = OvpRowTemplate();
+// Written in place: a row returned by value was copied back through memory just written a
+// float at a time.
+OvpRow& ContactRow(OvpRow& r, const PointState& ps, const OvV3d& d, OvInt32 bodyA, OvInt32 bodyB) {
+    static const OvpRow kTemplate = OvpRowTemplate();
+    r = kTemplate;
     r.body[0] = bodyA;
     r.body[1] = bodyB;
     if (bodyA >= 0) {
@@ -778,7 +841,7 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
         }
         ps.relative = OvpSub(vA, vB);
         // Normal row.
-        OvpRow& normal = rows[written++] = ContactRow(ps, n, bodyA, bodyB);
+        OvpRow& normal = ContactRow(rows[written++], ps, n, bodyA, bodyB);
         OvpRowSetBounds(&normal, 0.0f, FLT_MAX, 0.0f, FLT_MAX);
         const bool own = mat != nullptr && (mat->flags & ovpMATERIAL_OWNNORMAL);
         const float restitution = own ? mat->restitution : c->restitution;
@@ -816,7 +879,7 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
             dirs[1] = OvpScale(OvpSub(t1, t2), kFrictionTurn);
         }
         for (int k = 0; k < 2; ++k) {
-            OvpRow& f = rows[written++] = ContactRow(ps, dirs[k], bodyA, bodyB);
+            OvpRow& f = ContactRow(rows[written++], ps, dirs[k], bodyA, bodyB);
             const bool ownF = mat != nullptr && (mat->flags & ovpMATERIAL_OWNFRICTION);
             const float b = ownF ? mat->frictionBound[k] : bound;
             OvpRowSetBounds(&f, 0.0f, 0.0f, -b, b);
@@ -1514,10 +1577,12 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
             }
             float* push = s.contactPush[G.body[side]];
             const float rm = s.bodies[G.body[side]].w[0][3];
-            for (int l = 0; l < 4; ++l) {
-                for (int k = 0; k < 3; ++k) {
-                    push[k] += G.j[side][k][l] * G.kept[l] * rm * rm;
+            for (int k = 0; k < 3; ++k) {
+                float sum = push[k];
+                for (int l = 0; l < 4; ++l) {
+                    sum += G.j[side][k][l] * G.kept[l] * rm * rm;
                 }
+                push[k] = sum;
             }
         }
     }
