@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
@@ -98,6 +99,10 @@ void Uncompile(OvPipelineNode* node) {
 
 // The editable form of the node fields that compilation lays out.
 void ClearCompiled(OvPipeline* p) {
+    p->numClusterSlots = 0;
+    p->clusterInstances = nullptr;
+    p->numEntryClusters = 0;
+    p->entryClusters = nullptr;
     for (OvUInt32 i = 0; i < p->numNodes; ++i) {
         OvPipelineNode& n = p->nodes[i];
         n.slotTable = nullptr;
@@ -232,9 +237,165 @@ OvInt32 Order(OvPipeline* p) {
     return 0;
 }
 
+// The cluster heap ----------------------------------------------------------------------------------
+
+// A chunk begins with this 32-byte header; its size counts the bytes behind it.
+struct Chunk {
+    Chunk* previous;
+    Chunk* next;
+    OvUInt32 size;
+    OvUInt32 free;
+    std::uint64_t reserved;
+};
+static_assert(sizeof(Chunk) == 32);
+
+} // namespace
+
+struct OvPipelineHeapBlock {
+    void* allocation;
+    OvPipelineHeapBlock* next;
+    OvUInt32 size; // bytes of chunk space, headers included
+    Chunk* first;
+};
+
+namespace {
+
+constexpr OvUInt32 kHeapBlockHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_OBJECT | ovPLUGINIDPIPELINE;
+
+void LayOutBlock(OvPipelineHeapBlock* b) {
+    b->first->previous = nullptr;
+    b->first->next = nullptr;
+    b->first->size = b->size - static_cast<OvUInt32>(sizeof(Chunk));
+    b->first->free = 1;
+}
+
+// A block of chunk space (rounded up to 32 bytes, at least 128), its chunks 128-byte aligned.
+OvPipelineHeapBlock* NewBlock(OvUInt32 size) {
+    size = std::max<OvUInt32>((size + 31u) & ~31u, 128);
+    void* allocation = OvMalloc(sizeof(OvPipelineHeapBlock) + 127 + size, kHeapBlockHint);
+    if (allocation == nullptr) {
+        return nullptr;
+    }
+    auto* b = static_cast<OvPipelineHeapBlock*>(allocation);
+    const auto chunks =
+        (reinterpret_cast<std::uintptr_t>(allocation) + sizeof(OvPipelineHeapBlock) + 127) & ~std::uintptr_t{127};
+    *b = {allocation, nullptr, size, reinterpret_cast<Chunk*>(chunks)};
+    LayOutBlock(b);
+    return b;
+}
+
+void* TakeChunk(OvPipelineHeap* heap, OvUInt32 need) {
+    for (OvPipelineHeapBlock* b = heap->first; b != nullptr; b = b->next) {
+        for (Chunk* c = b->first; c != nullptr; c = c->next) {
+            if (!c->free || c->size < need) {
+                continue;
+            }
+            if (c->size - need >= sizeof(Chunk) + 16) {
+                auto* rest = reinterpret_cast<Chunk*>(reinterpret_cast<char*>(c + 1) + need);
+                *rest = {c, c->next, c->size - need - static_cast<OvUInt32>(sizeof(Chunk)), 1, 0};
+                if (c->next != nullptr) {
+                    c->next->previous = rest;
+                }
+                c->next = rest;
+                c->size = need;
+            }
+            c->free = 0;
+            heap->dirty = TRUE;
+            return c + 1;
+        }
+    }
+    return nullptr;
+}
+
+// Cluster wiring ----------------------------------------------------------------------------------
+
+// A cluster in a node's table while wiring.
+struct Wire {
+    const void* type;
+    OvUInt32 mode;    // 1 created, 2 consumed, 0 only of interest here
+    OvUInt32 refs;    // inputs of the node that may still bring it
+    OvUInt32 mask;    // outputs it passes along
+    OvUInt32 unionId; // its group (index into the union-find)
+};
+
+// A cluster that passes along an output: (node, type) feeds (target, type).
+struct Link {
+    OvUInt32 from;
+    OvUInt32 to;
+    const void* type;
+};
+
+struct Wiring {
+    std::vector<std::vector<Wire>> tables;
+    std::vector<Link> links;
+    std::vector<OvUInt32> parent; // union-find over wires
+};
+
+OvInt32 InterestIndex(const OvNodeDefinition* d, const void* type) {
+    for (OvUInt32 c = 0; c < d->numClustersOfInterest; ++c) {
+        if (d->clusters[c].clusterType == type) {
+            return static_cast<OvInt32>(c);
+        }
+    }
+    return -1;
+}
+
+Wire* FindWire(std::vector<Wire>& table, const void* type) {
+    for (Wire& w : table) {
+        if (w.type == type) {
+            return &w;
+        }
+    }
+    return nullptr;
+}
+
+OvUInt32 NewUnion(Wiring& w) {
+    w.parent.push_back(static_cast<OvUInt32>(w.parent.size()));
+    return static_cast<OvUInt32>(w.parent.size() - 1);
+}
+
+OvUInt32 FindUnion(Wiring& w, OvUInt32 u) {
+    while (w.parent[u] != u) {
+        w.parent[u] = w.parent[w.parent[u]];
+        u = w.parent[u];
+    }
+    return u;
+}
+
+// The pass mode of a cluster type on one of a node's outputs.
+OvUInt32 PassMode(const OvNodeDefinition* d, OvUInt32 output, const void* type) {
+    const OvNodeOutput& o = d->outputs[output];
+    const OvInt32 c = InterestIndex(d, type);
+    if (c >= 0) {
+        return o.passModes != nullptr ? o.passModes[c] : 0;
+    }
+    return o.otherPassMode;
+}
+
+// No input of the node brings the cluster any more: it leaves the node and, in turn, the nodes
+// it was passed on to.
+void Withdraw(Wiring& w, OvUInt32 node, const void* type) {
+    std::vector<Wire>& table = w.tables[node];
+    table.erase(std::remove_if(table.begin(), table.end(), [&](const Wire& e) { return e.type == type; }), table.end());
+    std::vector<OvUInt32> below;
+    for (auto it = w.links.begin(); it != w.links.end();) {
+        if (it->from == node && it->type == type) {
+            below.push_back(it->to);
+            it = w.links.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (OvUInt32 to : below) {
+        if (Wire* e = FindWire(w.tables[to], type); e != nullptr && e->refs > 0 && --e->refs == 0) {
+            Withdraw(w, to, type);
+        }
+    }
+}
+
 // The clusters of interest of every node: each names a type, and no node names one twice.
-// No node of this engine brings clusters through its outputs, so no slots are assigned.
-OvInt32 CheckClusters(OvPipeline* p) {
+OvInt32 CheckClusters(OvPipeline* p, OvUInt32* distinct) {
+    std::vector<const void*> types;
     for (OvUInt32 i = 0; i < p->numNodes; ++i) {
         const OvNodeDefinition* d = p->nodes[i].definition;
         for (OvUInt32 c = 0; c < d->numClustersOfInterest; ++c) {
@@ -246,10 +407,205 @@ OvInt32 CheckClusters(OvPipeline* p) {
                     return ovERRPIPELINECLUSTERTWICE;
                 }
             }
+            if (std::find(types.begin(), types.end(), d->clusters[c].clusterType) == types.end()) {
+                types.push_back(d->clusters[c].clusterType);
+            }
         }
     }
-    p->numClusterSlots = 0;
+    *distinct = static_cast<OvUInt32>(types.size());
     return 0;
+}
+
+// Which clusters reach each node, along which outputs they pass, and the groups of table entries
+// that are one cluster instance travelling through the pipeline. The nodes are ordered, so every
+// output names a later node: wiring runs from the last node to the first.
+OvInt32 WireClusters(OvPipeline* p, OvUInt32 distinct, Wiring& w) {
+    w.tables.assign(p->numNodes, {});
+    for (OvUInt32 i = p->numNodes; i-- > 0;) {
+        // Every node's table holds up to one entry per distinct type, from the scratch area.
+        if (static_cast<std::uint64_t>(p->numNodes - i) * distinct > ovPIPELINESCRATCHENTRIES) {
+            return ovERRPIPELINESCRATCH;
+        }
+        const OvPipelineNode& n = p->nodes[i];
+        const OvNodeDefinition* d = n.definition;
+        std::vector<Wire>& table = w.tables[i];
+        for (OvUInt32 k = 0; k < n.numOutputs; ++k) {
+            const OvUInt32 t = n.outputs[k];
+            if (t == ovPIPELINENOTCONNECTED) {
+                continue;
+            }
+            for (std::size_t e = 0; e < w.tables[t].size();) {
+                Wire target = w.tables[t][e];
+                const OvUInt32 pass = PassMode(d, k, target.type);
+                if (pass != 0 && target.mode == 1 && pass != 1) {
+                    return ovERRPIPELINECLUSTERMODE;
+                }
+                if (pass == 0) {
+                    Wire* mine = FindWire(table, target.type);
+                    if (mine == nullptr) {
+                        table.push_back({target.type, target.mode, n.inputs[0], 0, NewUnion(w)});
+                        mine = &table.back();
+                    }
+                    mine->mask |= 1u << k;
+                    w.parent[FindUnion(w, mine->unionId)] = FindUnion(w, target.unionId);
+                    w.links.push_back({i, t, target.type});
+                } else if (pass == 2 && target.mode != 1 && --w.tables[t][e].refs == 0) {
+                    Withdraw(w, t, target.type);
+                    continue; // the entry at e is gone
+                }
+                ++e;
+            }
+        }
+        // The node's own clusters: those it brings in, then the rest of interest.
+        for (int pass = 0; pass < 2; ++pass) {
+            for (OvUInt32 c = 0; c < d->numClustersOfInterest; ++c) {
+                const OvUInt32 mode = d->clusterModes != nullptr ? d->clusterModes[c] : 0;
+                if ((pass == 0) != (mode != 0)) {
+                    continue;
+                }
+                Wire* mine = FindWire(table, d->clusters[c].clusterType);
+                if (mine == nullptr) {
+                    table.push_back({d->clusters[c].clusterType, mode, n.inputs[0], 0, NewUnion(w)});
+                } else if (mode != 0) {
+                    mine->mode = mode;
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+// Slots: each group takes the lowest slot that no node of the group uses yet.
+OvUInt32 AssignSlots(Wiring& w, std::vector<std::vector<OvUInt32>>& slots) {
+    std::vector<OvInt32> groupSlot(w.parent.size(), -1);
+    std::vector<std::vector<OvUInt32>> groupNodes(w.parent.size());
+    for (OvUInt32 i = 0; i < w.tables.size(); ++i) {
+        for (const Wire& e : w.tables[i]) {
+            groupNodes[FindUnion(w, e.unionId)].push_back(i);
+        }
+    }
+    std::vector<std::uint64_t> used(w.tables.size(), 0); // slots below 64 in use per node
+    std::vector<std::vector<OvUInt32>> usedHigh(w.tables.size());
+    OvUInt32 count = 0;
+    slots.assign(w.tables.size(), {});
+    for (OvUInt32 i = 0; i < w.tables.size(); ++i) {
+        for (const Wire& e : w.tables[i]) {
+            const OvUInt32 g = FindUnion(w, e.unionId);
+            if (groupSlot[g] < 0) {
+                OvUInt32 slot = 0;
+                const auto taken = [&](OvUInt32 s) {
+                    return std::any_of(groupNodes[g].begin(), groupNodes[g].end(), [&](OvUInt32 node) {
+                        return s < 64
+                                   ? (used[node] >> s & 1u) != 0
+                                   : std::find(usedHigh[node].begin(), usedHigh[node].end(), s) != usedHigh[node].end();
+                    });
+                };
+                while (taken(slot)) {
+                    ++slot;
+                }
+                for (OvUInt32 node : groupNodes[g]) {
+                    if (slot < 64) {
+                        used[node] |= std::uint64_t{1} << slot;
+                    } else {
+                        usedHigh[node].push_back(slot);
+                    }
+                }
+                groupSlot[g] = static_cast<OvInt32>(slot);
+                count = std::max(count, slot + 1);
+            }
+            slots[i].push_back(static_cast<OvUInt32>(groupSlot[g]));
+        }
+    }
+    return count;
+}
+
+template <typename T> T* Carve(char** at, std::size_t count) {
+    *at = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(*at) + 7) & ~std::uintptr_t{7});
+    T* out = reinterpret_cast<T*>(*at);
+    *at += sizeof(T) * count;
+    return out;
+}
+
+// Bytes of the compiled cluster layout (with alignment slack).
+std::size_t ClusterBytes(const OvPipeline* p, const Wiring& w, OvUInt32 numSlots) {
+    std::size_t bytes = sizeof(OvPipelineClusterInstances) + sizeof(OvPipelineClusterInstance) * numSlots + 8;
+    for (OvUInt32 i = 0; i < p->numNodes; ++i) {
+        bytes += sizeof(OvUInt32) * (2 * numSlots + 1) +
+                 sizeof(OvInt32) * p->nodes[i].definition->numClustersOfInterest + 24;
+    }
+    bytes += sizeof(OvPipelineEntryCluster) * (w.tables.empty() ? 0 : w.tables[0].size()) + 8;
+    return bytes;
+}
+
+// Lays the wiring out in the block from `at`: the cluster instances, each node's slot table,
+// output masks and cluster-of-interest slots, and the entry clusters.
+void LayOutClusters(OvPipeline* p, const Wiring& w, const std::vector<std::vector<OvUInt32>>& slots, OvUInt32 numSlots,
+                    char* at) {
+    p->numClusterSlots = numSlots;
+    p->clusterInstances = nullptr;
+    p->entryClusters = nullptr;
+    p->numEntryClusters = 0;
+    if (numSlots == 0) {
+        return;
+    }
+    p->clusterInstances = Carve<OvPipelineClusterInstances>(&at, 1);
+    at += sizeof(OvPipelineClusterInstance) * (numSlots - 1);
+    std::memset(p->clusterInstances, 0,
+                sizeof(OvPipelineClusterInstances) + sizeof(OvPipelineClusterInstance) * (numSlots - 1));
+    p->clusterInstances->count = static_cast<OvUInt16>(numSlots);
+    p->clusterInstances->numSlots = static_cast<OvUInt16>(numSlots);
+    p->clusterInstances->pipeline = p;
+    for (OvUInt32 i = 0; i < p->numNodes; ++i) {
+        OvPipelineNode& n = p->nodes[i];
+        n.slotTable = Carve<OvUInt32>(&at, numSlots);
+        n.outputMasks = Carve<OvUInt32>(&at, numSlots + 1);
+        n.clusterSlots = Carve<OvInt32>(&at, n.definition->numClustersOfInterest);
+        std::fill(n.slotTable, n.slotTable + numSlots, 0u);
+        std::fill(n.outputMasks, n.outputMasks + numSlots + 1, 0u);
+        std::fill(n.clusterSlots, n.clusterSlots + n.definition->numClustersOfInterest, -1);
+        OvUInt32 all = ~0u;
+        for (std::size_t e = 0; e < w.tables[i].size(); ++e) {
+            const Wire& wire = w.tables[i][e];
+            const OvUInt32 slot = slots[i][e];
+            n.slotTable[slot] = 1;
+            n.outputMasks[1 + slot] = wire.mask;
+            all &= wire.mask;
+            if (const OvInt32 c = InterestIndex(n.definition, wire.type); c >= 0) {
+                n.clusterSlots[c] = static_cast<OvInt32>(slot);
+            }
+        }
+        n.outputMasks[0] = w.tables[i].empty() ? 0 : all;
+    }
+    std::vector<OvPipelineEntryCluster> entry;
+    for (std::size_t e = 0; e < w.tables[0].size(); ++e) {
+        const Wire& wire = w.tables[0][e];
+        if (wire.mode == 1 || wire.mode == 2) {
+            entry.push_back({wire.type, wire.mode, slots[0][e]});
+        }
+    }
+    std::sort(entry.begin(), entry.end(), [](const OvPipelineEntryCluster& a, const OvPipelineEntryCluster& b) {
+        return std::less<const void*>()(a.clusterType, b.clusterType);
+    });
+    p->numEntryClusters = static_cast<OvUInt32>(entry.size());
+    if (!entry.empty()) {
+        p->entryClusters = Carve<OvPipelineEntryCluster>(&at, entry.size());
+        std::copy(entry.begin(), entry.end(), p->entryClusters);
+    }
+}
+
+// Frees the heap data of every cluster instance and clears the instances.
+void ReleaseInstances(OvPipeline* p) {
+    OvPipelineClusterInstances* ci = p->clusterInstances;
+    if (ci == nullptr) {
+        return;
+    }
+    for (OvUInt32 s = 0; s < ci->numSlots; ++s) {
+        OvPipelineClusterInstance& inst = ci->instances[s];
+        if (inst.data != nullptr && (inst.flags & ovPIPELINECLUSTERNOTHEAP) == 0 && gHeap != nullptr) {
+            OvPipelineHeapFree(gHeap, inst.data);
+        }
+        inst = {};
+    }
 }
 
 // Use counts, inits and configs, last node first; on failure everything done is undone and
@@ -297,21 +653,13 @@ void* OvPipelineOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
     gHeap = nullptr;
     module->maxNodes = kMaxNodes;
     OvPipelineGetSettings(module->settings);
-    OvPipelineHeap* heap = static_cast<OvPipelineHeap*>(OvMalloc(sizeof(OvPipelineHeap), kGlobalHint));
-    const OvUInt32 size = kInitialHeapSize < kMinimumHeapSize ? kMinimumHeapSize : kInitialHeapSize;
-    void* allocation = heap != nullptr ? OvMalloc(size + 139, kBlockHint) : nullptr;
-    if (allocation == nullptr) {
-        if (heap != nullptr) {
-            OvFree(heap);
-        }
+    OvPipelineHeap* heap = OvPipelineHeapCreate(kInitialHeapSize);
+    if (heap == nullptr) {
         return nullptr;
     }
-    const auto address = (reinterpret_cast<std::uintptr_t>(allocation) + 127) & ~std::uintptr_t{127};
-    *heap = {size, reinterpret_cast<void*>(address), allocation, FALSE};
     module->freeList = OvFreeListCreate(sizeof(OvPipeline), kPipelinesPerBlock, 4, kGlobalHint);
     if (module->freeList == nullptr) {
-        OvFree(allocation);
-        OvFree(heap);
+        OvPipelineHeapDestroy(heap);
         return nullptr;
     }
     gHeap = heap;
@@ -325,11 +673,8 @@ void* OvPipelineClose(void* instance, OvInt32 offset, OvInt32 /*size*/) {
         OvFreeListDestroy(module->freeList);
         module->freeList = nullptr;
     }
-    if (gHeap != nullptr) {
-        OvFree(gHeap->allocation);
-        OvFree(gHeap);
-        gHeap = nullptr;
-    }
+    OvPipelineHeapDestroy(gHeap);
+    gHeap = nullptr;
     gModuleOpen = false;
     return instance;
 }
@@ -347,6 +692,9 @@ void OvPipelineDestroy(OvPipeline* pipeline) {
     if (pipeline == nullptr) {
         return;
     }
+    if (pipeline->state == ovPIPELINEUNLOCKED) {
+        ReleaseInstances(pipeline);
+    }
     while (pipeline->numNodes > 0) {
         RemoveNode(pipeline, pipeline->numNodes - 1);
     }
@@ -363,6 +711,7 @@ OvPipeline* OvPipelineLock(OvPipeline* pipeline) {
     if (pipeline->state == ovPIPELINELOCKED) {
         return pipeline;
     }
+    ReleaseInstances(pipeline);
     if (!EnsureBlock(pipeline, LockedBytes())) {
         return nullptr;
     }
@@ -469,8 +818,19 @@ OvPipeline* OvPipelineUnlock(OvPipeline* pipeline) {
     if (const OvInt32 error = Order(pipeline); error != 0) {
         return Fail<OvPipeline>(error);
     }
-    if (const OvInt32 error = CheckClusters(pipeline); error != 0) {
+    OvUInt32 distinct = 0;
+    Wiring wiring;
+    std::vector<std::vector<OvUInt32>> slots;
+    OvInt32 error = CheckClusters(pipeline, &distinct);
+    if (error == 0) {
+        error = WireClusters(pipeline, distinct, wiring);
+    }
+    if (error != 0) {
         return Fail<OvPipeline>(error);
+    }
+    const OvUInt32 numSlots = AssignSlots(wiring, slots);
+    if (!EnsureBlock(pipeline, bytes + ClusterBytes(pipeline, wiring, numSlots))) {
+        return nullptr;
     }
     char* data = static_cast<char*>(pipeline->block) + LockedBytes();
     for (OvUInt32 i = 0; i < pipeline->numNodes; ++i) {
@@ -480,6 +840,7 @@ OvPipeline* OvPipelineUnlock(OvPipeline* pipeline) {
         n.privateData = size > 0 ? data : nullptr;
         data += size;
     }
+    LayOutClusters(pipeline, wiring, slots, numSlots, data);
     if (!InitNodes(pipeline)) {
         ClearCompiled(pipeline);
         return nullptr;
@@ -521,7 +882,7 @@ OvPipeline* OvPipelineExecute(OvPipeline* pipeline, void* data, OvBool resetHeap
         return Fail<OvPipeline>(ovERRPIPELINEENTRY);
     }
     if (resetHeap && gHeap != nullptr && gHeap->dirty) {
-        gHeap->dirty = FALSE;
+        OvPipelineHeapReset(gHeap);
     }
     OvPipeline* previous = gCurrent;
     const OvPipelineExecuteParams previousParams = gParams;
@@ -532,6 +893,7 @@ OvPipeline* OvPipelineExecute(OvPipeline* pipeline, void* data, OvBool resetHeap
     const bool ok = node->definition->body == nullptr || node->definition->body(node, &gParams);
     if (pipeline->executionStage > 1) {
         pipeline->executionStage = 2;
+        ReleaseInstances(pipeline);
     }
     gCurrent = previous;
     gParams = previousParams;
@@ -555,6 +917,96 @@ OvUInt32* OvPipelineGetSettings(OvUInt32* settings) {
     }
     std::memcpy(settings, Module()->settings, sizeof kDefaultSettings);
     return settings;
+}
+
+OvPipelineHeap* OvPipelineHeapCreate(OvUInt32 size) {
+    auto* heap = static_cast<OvPipelineHeap*>(OvMalloc(sizeof(OvPipelineHeap), kGlobalHint));
+    if (heap == nullptr) {
+        return nullptr;
+    }
+    heap->blockSize = std::max(size, kMinimumHeapSize);
+    heap->dirty = FALSE;
+    heap->first = NewBlock(heap->blockSize);
+    if (heap->first == nullptr) {
+        OvFree(heap);
+        return nullptr;
+    }
+    return heap;
+}
+
+void OvPipelineHeapDestroy(OvPipelineHeap* heap) {
+    if (heap == nullptr) {
+        return;
+    }
+    for (OvPipelineHeapBlock* b = heap->first; b != nullptr;) {
+        OvPipelineHeapBlock* next = b->next;
+        OvFree(b->allocation);
+        b = next;
+    }
+    OvFree(heap);
+}
+
+void OvPipelineHeapReset(OvPipelineHeap* heap) {
+    for (OvPipelineHeapBlock* b = heap->first; b != nullptr; b = b->next) {
+        LayOutBlock(b);
+    }
+    heap->dirty = FALSE;
+}
+
+void* OvPipelineHeapAlloc(OvPipelineHeap* heap, OvUInt32 size) {
+    if (heap == nullptr || size > 0x7FFFFFFFu - 1024) {
+        return Fail<void>(ovERRNOMEMORY);
+    }
+    const OvUInt32 need = std::max<OvUInt32>((size + 15u) & ~15u, 16);
+    if (void* data = TakeChunk(heap, need)) {
+        return data;
+    }
+    // No free chunk takes it: a new block, at least the heap's block size.
+    OvPipelineHeapBlock* b = NewBlock(std::max<OvUInt32>(heap->blockSize, need + static_cast<OvUInt32>(sizeof(Chunk))));
+    if (b == nullptr) {
+        return Fail<void>(ovERRNOMEMORY);
+    }
+    b->next = heap->first;
+    heap->first = b;
+    return TakeChunk(heap, need);
+}
+
+void OvPipelineHeapFree(OvPipelineHeap*, void* data) {
+    if (data == nullptr) {
+        return;
+    }
+    Chunk* c = static_cast<Chunk*>(data) - 1;
+    c->free = 1;
+    const auto merge = [](Chunk* left) {
+        Chunk* right = left->next;
+        left->size += static_cast<OvUInt32>(sizeof(Chunk)) + right->size;
+        left->next = right->next;
+        if (right->next != nullptr) {
+            right->next->previous = left;
+        }
+    };
+    if (c->next != nullptr && c->next->free) {
+        merge(c);
+    }
+    if (c->previous != nullptr && c->previous->free) {
+        merge(c->previous);
+    }
+}
+
+OvUInt32 OvPipelineHeapFreeChunks(const OvPipelineHeap* heap, OvUInt32* freeBytes) {
+    OvUInt32 chunks = 0, bytes = 0;
+    for (const OvPipelineHeapBlock* b = heap->first; b != nullptr; b = b->next) {
+        for (const Chunk* c = b->first; c != nullptr; c = c->next) {
+            if (c->free) {
+                ++chunks;
+                bytes += c->size;
+            }
+        }
+    }
+    if (freeBytes != nullptr) {
+        *freeBytes = bytes;
+    }
+    return chunks;
 }
 
 OvBool OvStubReturnTrue() { return TRUE; }

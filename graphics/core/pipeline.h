@@ -69,13 +69,13 @@ inline constexpr OvUInt32 ovPIPELINEMAXCLUSTERS = 32;
 struct OvPipelineNode {
     OvNodeDefinition* definition; // null: empty slot
     OvUInt32 numOutputs;
-    OvUInt32* outputs;   // node indices, ovPIPELINENOTCONNECTED when open
-    OvUInt32* slotTable; // cluster slots (none in this engine's nodes); null while locked
-    OvUInt32* outputMasks;
-    void* privateData; // zero-filled, definition's size rounded up to 4; null while locked
-    OvInt32* clusterSlots;
-    OvUInt32* inputs; // {number of inputs, inputs placed, spare}
-    void* initData;   // attached by the node's own callbacks; freed with the node
+    OvUInt32* outputs;     // node indices, ovPIPELINENOTCONNECTED when open
+    OvUInt32* slotTable;   // per cluster slot: 1 when that cluster is at this node, else 0; null while locked
+    OvUInt32* outputMasks; // [0] the AND of the node's masks, then per slot the outputs it passes along
+    void* privateData;     // zero-filled, definition's size rounded up to 4; null while locked
+    OvInt32* clusterSlots; // per cluster of interest: its slot, -1 when none; null while locked
+    OvUInt32* inputs;      // {number of inputs, inputs placed, spare}
+    void* initData;        // attached by the node's own callbacks; freed with the node
     OvUInt32 initDataSize;
 };
 
@@ -84,28 +84,54 @@ enum OvPipelineState : OvUInt32 {
     ovPIPELINELOCKED = 1,   // editable
 };
 
+// One cluster instance travelling through a pipeline (one per cluster slot).
+struct OvPipelineClusterInstance {
+    OvUInt16 flags; // ovPIPELINECLUSTERNOTHEAP: data not owned by the cluster heap
+    OvUInt16 spare;
+    void* data; // from the cluster heap unless flagged
+    OvUInt32 words[3];
+};
+inline constexpr OvUInt16 ovPIPELINECLUSTERNOTHEAP = 0x2;
+
+// The cluster instances of a compiled pipeline.
+struct OvPipelineClusterInstances {
+    OvUInt16 count;
+    OvUInt16 numSlots;
+    OvPipeline* pipeline;
+    OvPipelineClusterInstance instances[1]; // numSlots records
+};
+
+// A cluster the first node creates (mode 1) or consumes (mode 2), with its slot.
+struct OvPipelineEntryCluster {
+    const void* clusterType;
+    OvUInt32 mode;
+    OvUInt32 slot;
+};
+
 struct OvPipeline {
     OvUInt32 state; // OvPipelineState
     OvUInt32 numNodes;
     OvPipelineNode* nodes;
     OvUInt32 numClusterSlots;
-    OvUInt32 executionStage;
-    void* clusterInstances;
+    OvUInt32 executionStage; // above 1 after the body: the cluster instances are released
+    OvPipelineClusterInstances* clusterInstances;
     OvUInt32 numEntryClusters;
-    void* entryClusters;
-    void* block; // one allocation: nodes, output rows, input records, private data
+    OvPipelineEntryCluster* entryClusters; // sorted by cluster type
+    void* block; // one allocation: nodes, output rows, input records, private data, cluster tables
     OvUInt32 blockSize;
     OvUInt32 entryNode;
     OvUInt32 ownerPluginId; // the creator's; not touched here
     OvUInt32 ownerData;     // the creator's; not touched here
 };
 
-// The cluster heap handed to every body.
+struct OvPipelineHeapBlock;
+
+// The cluster heap handed to every body: blocks of chunks, each chunk behind a 32-byte header;
+// a request no free chunk can take gets a block of its own.
 struct OvPipelineHeap {
-    OvUInt32 blockSize; // bytes of the block
-    void* block;        // aligned to 128
-    void* allocation;   // the allocation holding the block
-    OvBool dirty;       // set by users; a reset clears it
+    OvUInt32 blockSize;         // bytes of a block's chunk space (at least 1,024)
+    OvPipelineHeapBlock* first; // the blocks, linked
+    OvBool dirty;               // set by an allocation; a reset clears it
 };
 
 inline constexpr OvInt32 ovPIPELINENUMSETTINGS = 11;
@@ -123,12 +149,14 @@ inline constexpr OvInt32 ovERRPIPELINECLUSTERMODE = 29;  // cluster mode conflic
 inline constexpr OvInt32 ovERRPIPELINECLUSTERTWICE = 30; // one node names a cluster type twice
 inline constexpr OvInt32 ovERRPIPELINECLUSTERTYPE = 31;  // cluster of interest without a type
 inline constexpr OvInt32 ovERRPIPELINESCRATCH = 32;      // compilation scratch area exhausted
-inline constexpr OvInt32 ovERRPIPELINENOINPUT = 34;      // a node other than the entry has no inputs
-inline constexpr OvInt32 ovERRPIPELINEENTRY = 36;        // bad entry node, or nothing to execute
-inline constexpr OvInt32 ovERRPIPELINECLUSTERS = 40;     // a definition with too many clusters
-inline constexpr OvInt32 ovERRPIPELINEOUTPUTS = 41;      // a definition with too many outputs
-inline constexpr OvInt32 ovERRPIPELINENODES = 42;        // too many nodes
-inline constexpr OvInt32 ovERRPIPELINENOTLOCKED = 52;    // edit or compile of an unlocked pipeline
+// Cluster tables of one compilation: nodes times distinct cluster types at most this.
+inline constexpr OvUInt32 ovPIPELINESCRATCHENTRIES = 2048;
+inline constexpr OvInt32 ovERRPIPELINENOINPUT = 34;   // a node other than the entry has no inputs
+inline constexpr OvInt32 ovERRPIPELINEENTRY = 36;     // bad entry node, or nothing to execute
+inline constexpr OvInt32 ovERRPIPELINECLUSTERS = 40;  // a definition with too many clusters
+inline constexpr OvInt32 ovERRPIPELINEOUTPUTS = 41;   // a definition with too many outputs
+inline constexpr OvInt32 ovERRPIPELINENODES = 42;     // too many nodes
+inline constexpr OvInt32 ovERRPIPELINENOTLOCKED = 52; // edit or compile of an unlocked pipeline
 inline constexpr OvInt32 ovERRENGINENOTSTARTED = static_cast<OvInt32>(0x80000018u);
 
 void* OvPipelineOpen(void* instance, OvInt32 offset, OvInt32 size);
@@ -146,6 +174,17 @@ OvPipelineNode* OvPipelineFindNode(OvPipeline* pipeline, const char* name, OvPip
 // Runs the first node's body; a locked or empty pipeline is not run (null).
 OvPipeline* OvPipelineExecute(OvPipeline* pipeline, void* data, OvBool resetHeap);
 OvPipelineHeap* OvPipelineGetHeap();
+
+// The cluster heap: created with at least 1,024 bytes (null when out of memory); a reset makes
+// every block one free chunk again. Allocations are 16-byte aligned; a freed chunk merges with
+// free neighbours.
+OvPipelineHeap* OvPipelineHeapCreate(OvUInt32 size);
+void OvPipelineHeapDestroy(OvPipelineHeap* heap);
+void OvPipelineHeapReset(OvPipelineHeap* heap);
+void* OvPipelineHeapAlloc(OvPipelineHeap* heap, OvUInt32 size);
+void OvPipelineHeapFree(OvPipelineHeap* heap, void* data);
+// Free chunks and their bytes over all blocks, for checks.
+OvUInt32 OvPipelineHeapFreeChunks(const OvPipelineHeap* heap, OvUInt32* freeBytes);
 OvUInt32* OvPipelineGetSettings(OvUInt32* settings);
 // The pipeline being executed, or null.
 OvPipeline* OvPipelineGetCurrent();

@@ -1,6 +1,8 @@
 #include "graphics/core/pipeline.h"
 
+#include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "graphics/core/im3d.h"
@@ -292,3 +294,228 @@ TEST_F(PipelineTest, Im3DBatchesRoundIndicesAndAnswerTheirErrors) {
 }
 
 } // namespace
+
+namespace {
+
+// Cluster type records: only their addresses matter here.
+const int kTypes[64] = {};
+const void* Type(int i) { return &kTypes[i]; }
+
+// A definition working on clusters: types, their modes, and per output the pass modes of its
+// clusters and of every other.
+struct ClusterNode {
+    std::vector<OvNodeClusterOfInterest> clusters;
+    std::vector<OvUInt32> modes;
+    std::vector<std::vector<OvUInt32>> passModes;
+    std::vector<OvNodeOutput> outputs;
+    OvNodeDefinition d{};
+
+    ClusterNode(const char* name, std::vector<std::pair<const void*, OvUInt32>> interest,
+                std::vector<std::pair<std::vector<OvUInt32>, OvUInt32>> outs) {
+        for (auto [type, mode] : interest) {
+            clusters.push_back({type, 0, 0});
+            modes.push_back(mode);
+        }
+        for (auto& [own, other] : outs) {
+            passModes.push_back(own);
+        }
+        for (std::size_t k = 0; k < outs.size(); ++k) {
+            outputs.push_back({0, passModes[k].empty() ? nullptr : passModes[k].data(), outs[k].second});
+        }
+        d = Definition(name, static_cast<OvUInt32>(outputs.size()));
+        d.numClustersOfInterest = static_cast<OvUInt32>(clusters.size());
+        d.clusters = clusters.data();
+        d.clusterModes = modes.data();
+        d.outputs = outputs.data();
+    }
+};
+
+// A locked pipeline of the nodes (entry first) with the given edges {from, output, to}.
+OvPipeline* Graph(std::vector<ClusterNode*> nodes, std::vector<std::array<OvUInt32, 3>> edges) {
+    OvPipeline* p = OvPipelineLock(OvPipelineCreate());
+    for (ClusterNode* n : nodes) {
+        EXPECT_EQ(OvPipelineAddFragment(p, nullptr, &n->d, nullptr), p);
+    }
+    for (auto [from, output, to] : edges) {
+        p->nodes[from].outputs[output] = to;
+    }
+    return p;
+}
+
+} // namespace
+
+TEST_F(PipelineTest, ClusterWiringErrorsLeaveThePipelineLocked) {
+    const auto refused = [](std::vector<ClusterNode*> nodes, std::vector<std::array<OvUInt32, 3>> edges) {
+        OvPipeline* p = Graph(nodes, edges);
+        const bool ok = OvPipelineUnlock(p) == nullptr && p->state == ovPIPELINELOCKED;
+        const OvInt32 error = ClearError();
+        OvPipelineDestroy(p);
+        return ok ? error : -1;
+    };
+    ClusterNode untyped("untyped", {{nullptr, 1}}, {});
+    ClusterNode twice("twice", {{Type(0), 0}, {Type(0), 2}}, {});
+    EXPECT_EQ(refused({&untyped}, {}), ovERRPIPELINECLUSTERTYPE);
+    EXPECT_EQ(refused({&twice}, {}), ovERRPIPELINECLUSTERTWICE);
+    // A cluster made downstream cannot end on the way there; it may start there.
+    ClusterNode maker("maker", {{Type(1), 1}}, {});
+    ClusterNode ends("ends", {}, {{{}, 2}});
+    ClusterNode starts("starts", {}, {{{}, 1}});
+    EXPECT_EQ(refused({&ends, &maker}, {{0, 0, 1}}), ovERRPIPELINECLUSTERMODE);
+    EXPECT_EQ(refused({&starts, &maker}, {{0, 0, 1}}), -1);
+
+    // Cluster tables of every node for every distinct type: 45 x 45 fit the scratch area, 46 x 46
+    // do not.
+    for (OvUInt32 count : {45u, 46u}) {
+        std::vector<std::unique_ptr<ClusterNode>> chain;
+        std::vector<ClusterNode*> nodes;
+        std::vector<std::array<OvUInt32, 3>> edges;
+        for (OvUInt32 i = 0; i < count; ++i) {
+            std::vector<std::pair<std::vector<OvUInt32>, OvUInt32>> outs;
+            if (i + 1 < count) {
+                outs.push_back({{0}, 0});
+                edges.push_back({i, 0, i + 1});
+            }
+            chain.push_back(std::make_unique<ClusterNode>(
+                "link", std::vector<std::pair<const void*, OvUInt32>>{{Type(static_cast<int>(i % 64)), 0}}, outs));
+            nodes.push_back(chain.back().get());
+        }
+        EXPECT_EQ(refused(nodes, edges), count == 45 ? -1 : ovERRPIPELINESCRATCH) << count;
+    }
+}
+
+TEST_F(PipelineTest, ClustersTravelAlongOutputsAndShareSlotsWhereTheyDoNotMeet) {
+    // entry -> x -> z and entry -> y -> z. z consumes A; y ends every other cluster, so A reaches
+    // z only through x. The entry makes B, which x consumes; y makes C, which starts on the
+    // entry's way to y.
+    const void* A = Type(0);
+    const void* B = Type(1);
+    const void* C = Type(2);
+    ClusterNode entry("entry", {{B, 1}}, {{{0}, 0}, {{0}, 1}});
+    ClusterNode x("x", {{B, 2}}, {{{2}, 0}});
+    ClusterNode y("y", {{C, 1}}, {{{2}, 2}});
+    ClusterNode z("z", {{A, 2}}, {});
+    OvPipeline* p = Graph({&entry, &x, &y, &z}, {{0, 0, 1}, {0, 1, 2}, {1, 0, 3}, {2, 0, 3}});
+    ASSERT_EQ(OvPipelineUnlock(p), p);
+    ASSERT_EQ(p->numClusterSlots, 2u);
+    const auto slots = [](const OvPipelineNode& n) {
+        return std::vector<OvInt32>(n.clusterSlots, n.clusterSlots + n.definition->numClustersOfInterest);
+    };
+    EXPECT_EQ(slots(p->nodes[0]), std::vector<OvInt32>{1}); // B; A takes slot 0 through entry, x and z
+    EXPECT_EQ(slots(p->nodes[1]), std::vector<OvInt32>{1});
+    EXPECT_EQ(slots(p->nodes[2]), std::vector<OvInt32>{0}); // C meets neither
+    EXPECT_EQ(slots(p->nodes[3]), std::vector<OvInt32>{0});
+    const auto table = [&](int node) {
+        return std::vector<OvUInt32>(p->nodes[node].slotTable, p->nodes[node].slotTable + 2);
+    };
+    EXPECT_EQ(table(0), (std::vector<OvUInt32>{1, 1}));
+    EXPECT_EQ(table(1), (std::vector<OvUInt32>{1, 1}));
+    EXPECT_EQ(table(2), (std::vector<OvUInt32>{1, 0}));
+    // Masks: A and B leave the entry by output 0 only; x passes A on, B ends at x.
+    EXPECT_EQ(p->nodes[0].outputMasks[0], 1u);
+    EXPECT_EQ(p->nodes[0].outputMasks[1], 1u);
+    EXPECT_EQ(p->nodes[0].outputMasks[2], 1u);
+    EXPECT_EQ(p->nodes[1].outputMasks[1], 1u);
+    EXPECT_EQ(p->nodes[1].outputMasks[2], 0u);
+    // The clusters the entry brings: A consumed (the caller's), B made there; sorted by type.
+    ASSERT_EQ(p->numEntryClusters, 2u);
+    EXPECT_EQ(p->entryClusters[0].clusterType, A);
+    EXPECT_EQ(p->entryClusters[0].mode, 2u);
+    EXPECT_EQ(p->entryClusters[0].slot, 0u);
+    EXPECT_EQ(p->entryClusters[1].clusterType, B);
+    EXPECT_EQ(p->entryClusters[1].mode, 1u);
+    ASSERT_NE(p->clusterInstances, nullptr);
+    EXPECT_EQ(p->clusterInstances->numSlots, 2u);
+    EXPECT_EQ(p->clusterInstances->pipeline, p);
+    OvPipelineDestroy(p);
+
+    // Ended on the only way in, a consumed cluster reaches nothing, however far down it is used.
+    ClusterNode head("head", {}, {{{}, 2}});
+    ClusterNode middle("middle", {}, {{{}, 0}});
+    ClusterNode tail("tail", {{A, 2}}, {});
+    p = Graph({&head, &middle, &tail}, {{0, 0, 1}, {1, 0, 2}});
+    ASSERT_EQ(OvPipelineUnlock(p), p);
+    EXPECT_EQ(p->numClusterSlots, 0u);
+    EXPECT_EQ(p->numEntryClusters, 0u);
+    EXPECT_EQ(p->nodes[2].clusterSlots, nullptr);
+    OvPipelineDestroy(p);
+}
+
+OvBool ClusterBody(OvPipelineNode* node, const OvPipelineExecuteParams* params) {
+    OvPipeline* p = OvPipelineGetCurrent();
+    OvPipelineClusterInstance* inst = p->clusterInstances->instances;
+    inst[0].data = OvPipelineHeapAlloc(params->heap, 100);
+    inst[1].data = params->data; // the caller's
+    inst[1].flags = ovPIPELINECLUSTERNOTHEAP;
+    p->executionStage = *static_cast<OvUInt32*>(params->data);
+    return node != nullptr;
+}
+
+TEST_F(PipelineTest, ExecutionReleasesClusterInstancesThroughTheHeap) {
+    ClusterNode only("only", {{Type(0), 1}, {Type(1), 2}}, {});
+    only.d.body = ClusterBody;
+    OvPipeline* p = Graph({&only}, {});
+    ASSERT_EQ(OvPipelineUnlock(p), p);
+    OvPipelineHeap* heap = OvPipelineGetHeap();
+    OvUInt32 bytes = 0;
+    const OvUInt32 empty = (OvPipelineHeapFreeChunks(heap, &bytes), bytes);
+    OvUInt32 stage = 1; // kept: the instances stay
+    ASSERT_EQ(OvPipelineExecute(p, &stage, FALSE), p);
+    EXPECT_NE(p->clusterInstances->instances[0].data, nullptr);
+    EXPECT_TRUE(heap->dirty);
+    OvPipelineHeapFree(heap, p->clusterInstances->instances[0].data);
+    stage = 3; // released: heap data freed, the caller's left alone
+    ASSERT_EQ(OvPipelineExecute(p, &stage, FALSE), p);
+    EXPECT_EQ(p->executionStage, 2u);
+    EXPECT_EQ(p->clusterInstances->instances[0].data, nullptr);
+    EXPECT_EQ(p->clusterInstances->instances[1].data, nullptr);
+    EXPECT_EQ(OvPipelineHeapFreeChunks(heap, &bytes), 1u);
+    EXPECT_EQ(bytes, empty);
+    OvPipelineDestroy(p);
+}
+
+TEST_F(PipelineTest, ClusterHeapChunksNeverOverlapAndMergeBackWhenFreed) {
+    OvPipelineHeap* heap = OvPipelineHeapCreate(100); // at least 1,024
+    ASSERT_NE(heap, nullptr);
+    EXPECT_EQ(heap->blockSize, 1024u);
+    OvUInt32 bytes = 0;
+    ASSERT_EQ(OvPipelineHeapFreeChunks(heap, &bytes), 1u);
+    const OvUInt32 oneBlock = bytes;
+    std::uint32_t seed = 12345;
+    const auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 8; };
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::pair<OvUInt8*, OvUInt32>> live;
+        for (int i = 0; i < 40; ++i) {
+            const OvUInt32 size = 1 + next() % (i % 10 == 9 ? 3000 : 200); // now and then beyond a block
+            auto* data = static_cast<OvUInt8*>(OvPipelineHeapAlloc(heap, size));
+            ASSERT_NE(data, nullptr);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % 16, 0u);
+            std::memset(data, static_cast<int>(live.size()), size);
+            live.push_back({data, size});
+        }
+        for (std::size_t i = 0; i < live.size(); ++i) { // nothing written over another chunk
+            for (OvUInt32 b = 0; b < live[i].second; ++b) {
+                ASSERT_EQ(live[i].first[b], static_cast<OvUInt8>(i));
+            }
+        }
+        while (!live.empty()) { // freed in a scrambled order
+            const std::size_t i = next() % live.size();
+            OvPipelineHeapFree(heap, live[i].first);
+            live.erase(live.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        // Every block is one free chunk again, as a reset would lay it out.
+        OvUInt32 merged = 0, laidOut = 0;
+        const OvUInt32 chunks = OvPipelineHeapFreeChunks(heap, &merged);
+        OvPipelineHeapReset(heap);
+        EXPECT_EQ(OvPipelineHeapFreeChunks(heap, &laidOut), chunks);
+        EXPECT_EQ(merged, laidOut);
+    }
+    // A reset frees everything at once.
+    ASSERT_NE(OvPipelineHeapAlloc(heap, 500), nullptr);
+    OvPipelineHeapReset(heap);
+    EXPECT_FALSE(heap->dirty);
+    ASSERT_NE(OvPipelineHeapAlloc(heap, 16), nullptr);
+    OvPipelineHeapReset(heap);
+    EXPECT_GE(OvPipelineHeapFreeChunks(heap, &bytes), 1u);
+    EXPECT_GE(bytes, oneBlock);
+    OvPipelineHeapDestroy(heap);
+}
