@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -75,7 +76,7 @@ public:
             *y = 64;
         return true;
     }
-    void DestroyWindow(HWND) override {}
+    void DestroyWindow(HWND window) override { shown.erase(window); }
     void ShowWindow(HWND, bool) override {}
     void PlaceWindow(HWND, int, int, int, int) override {}
     void SetStyle(HWND, DWORD) override {}
@@ -86,14 +87,43 @@ public:
         timespec ts{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
     }
-    bool Present(HWND, const void*, UINT, UINT, UINT) override { return true; }
+    // Nothing is shown, but each window keeps its last frame for ReadPixels.
+    bool Present(HWND window, const void* pixels, UINT width, UINT height, UINT pitch) override {
+        Frame& f = shown[window];
+        f.width = static_cast<int>(width);
+        f.height = static_cast<int>(height);
+        f.pixels.resize(static_cast<std::size_t>(width) * height);
+        for (UINT y = 0; y < height; ++y) {
+            const auto* row = static_cast<const std::uint32_t*>(pixels) + static_cast<std::size_t>(y) * (pitch / 4);
+            std::uint32_t* out = f.pixels.data() + static_cast<std::size_t>(y) * width;
+            for (UINT x = 0; x < width; ++x)
+                out[x] = row[x] & 0xFFFFFFu;
+        }
+        return true;
+    }
     void WarpCursor(int, int) override {}
     void ShowCursor(bool) override {}
     void CaptureMouse(bool) override {}
     void RelativeMouse(HWND, bool) override {}
     void MessageBox(const char*, const char*) override {}
-    bool ReadPixels(HWND, std::vector<std::uint32_t>*, int*, int*) override { return false; }
+    bool ReadPixels(HWND window, std::vector<std::uint32_t>* pixels, int* width, int* height) override {
+        const auto it = shown.find(window);
+        if (it == shown.end())
+            return false;
+        *pixels = it->second.pixels;
+        *width = it->second.width;
+        *height = it->second.height;
+        return true;
+    }
     void* Native(HWND) override { return nullptr; }
+
+private:
+    struct Frame {
+        int width = 0;
+        int height = 0;
+        std::vector<std::uint32_t> pixels;
+    };
+    std::map<HWND, Frame> shown;
 };
 
 struct Layer {

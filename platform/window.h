@@ -38,7 +38,8 @@ public:
     virtual void CaptureMouse(bool on) = 0;
     virtual void RelativeMouse(HWND window, bool on) = 0;
     virtual void MessageBox(const char* caption, const char* text) = 0;
-    // The window's client pixels as last shown (0x00RRGGBB words), for tests.
+    // The window's client pixels as last shown (0x00RRGGBB words), for tests; headless: the last
+    // frame presented to it, at its own size.
     virtual bool ReadPixels(HWND window, std::vector<std::uint32_t>* pixels, int* width, int* height) = 0;
     // The back end's own window object (SDL_Window*), or null; for tests.
     virtual void* Native(HWND window) = 0;

@@ -176,7 +176,57 @@ enum class Target {
     BackBuffer,    // the device's back buffer and depth surface
     TextureTarget, // a camera texture that is a render target
     TextureCopy,   // a camera texture filled by copying the back buffer
+    Window,        // the back buffer of another window's swap chain
 };
+
+// Binds the camera's z raster as the depth surface (level 0 of a depth texture), or none.
+void BindZRaster(OvCamera* camera) {
+    IDirect3DSurface9* depth = nullptr;
+    bool release = false;
+    if (OvRaster* z = camera->zBuffer) {
+        OvD3D9RasterExt* zExt = OvD3D9RasterExtGet(Top(z));
+        if (z->cType == ovRASTERTYPEZBUFFER) {
+            depth = zExt->surface;
+        } else if (zExt->texture != nullptr && zExt->texture->GetSurfaceLevel(0, &depth) == D3D_OK) {
+            release = true;
+        }
+    }
+    OvD3D9SetDepthSurface(depth);
+    if (release) {
+        depth->Release();
+    }
+}
+
+// A camera on another window: its rasters follow the window's client area.
+Target SelectWindowTargets(OvCamera* camera, OvRaster* parent) {
+    HWND window = OvD3D9RasterExtGet(parent)->window;
+    RECT client{};
+    GetClientRect(window, &client);
+    if (client.right <= 0 || client.bottom <= 0) {
+        return Target::Failed;
+    }
+    const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(parent);
+    if (client.right == parent->width && client.bottom == parent->height && ext->swapChain != nullptr) {
+        OvRaster* z = camera->zBuffer;
+        if (z != nullptr && z->parent == z && (z->width != client.right || z->height != client.bottom)) {
+            OvRasterDestroy(z);
+            camera->zBuffer = OvRasterCreate(client.right, client.bottom, 0, ovRASTERTYPEZBUFFER);
+        }
+    } else if (camera->frameBuffer == parent) {
+        // Resized (or its swap chain lost in a reset): built again over the new client area.
+        if (!OvD3D9CameraCreateWindowRasters(camera, window)) {
+            return Target::Failed;
+        }
+        parent = camera->frameBuffer;
+    }
+    IDirect3DSurface9* back = OvD3D9RasterExtGet(parent)->surface;
+    if (OvD3D9RasterExtGet(parent)->swapChain == nullptr || back == nullptr) {
+        return Target::Failed;
+    }
+    OvD3D9SetRenderTargetSurface(0, back);
+    BindZRaster(camera);
+    return Target::Window;
+}
 
 // Chooses and binds the targets of the camera's raster.
 Target SelectTargets(OvCamera* camera, bool clearing) {
@@ -185,6 +235,9 @@ Target SelectTargets(OvCamera* camera, bool clearing) {
     HWND window = OvD3D9GetWindow();
     if (raster == nullptr || d == nullptr) {
         return Target::Failed;
+    }
+    if (OvRaster* top = Top(raster); top->cType == ovRASTERTYPECAMERA && OvD3D9RasterExtGet(top)->window != nullptr) {
+        return SelectWindowTargets(camera, top);
     }
     if (window != nullptr) {
         RECT client{};
@@ -219,20 +272,7 @@ Target SelectTargets(OvCamera* camera, bool clearing) {
             OvD3D9SetDepthSurface(OvD3D9GetDepthSurface());
         } else {
             OvD3D9SetRenderTargetSurface(0, surface);
-            IDirect3DSurface9* depth = nullptr;
-            bool release = false;
-            if (OvRaster* z = camera->zBuffer) {
-                OvD3D9RasterExt* zExt = OvD3D9RasterExtGet(Top(z));
-                if (z->cType == ovRASTERTYPEZBUFFER) {
-                    depth = zExt->surface;
-                } else if (zExt->texture != nullptr && zExt->texture->GetSurfaceLevel(0, &depth) == D3D_OK) {
-                    release = true;
-                }
-            }
-            OvD3D9SetDepthSurface(depth);
-            if (release) {
-                depth->Release();
-            }
+            BindZRaster(camera);
         }
         surface->Release();
         return target;
@@ -275,7 +315,11 @@ OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {
     if (target == Target::Failed) {
         return FALSE;
     }
-    const RECT place = Place(camera->frameBuffer);
+    RECT place = Place(camera->frameBuffer);
+    if (target == Target::Window) {
+        // The whole of the window's back buffer.
+        place = {0, 0, camera->frameBuffer->width, camera->frameBuffer->height};
+    }
     SetViewport(place);
     DWORD flags = 0;
     if (target == Target::BackBuffer || target == Target::TextureCopy) {
@@ -291,7 +335,8 @@ OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {
             flags &= D3DCLEAR_TARGET;
         }
     } else {
-        // A camera texture of its own: depth and stencil only with a z raster behind them.
+        // A camera texture of its own, or another window: depth and stencil only with a z
+        // raster behind them.
         flags = static_cast<DWORD>(clearMode) & (D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL);
         if (camera->zBuffer == nullptr) {
             flags &= D3DCLEAR_TARGET;
@@ -319,7 +364,42 @@ OvBool OvD3D9CameraEndUpdate(void*, void*, OvInt32) {
     return TRUE;
 }
 
-OvBool OvD3D9RasterShowRaster(void*, void*, OvInt32 flags) {
+OvBool OvD3D9CameraCreateWindowRasters(OvCamera* camera, HWND window) {
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    if (camera == nullptr || OvD3D9GetDevice() == nullptr || !pp->Windowed || window == nullptr ||
+        window == OvD3D9GetWindow() || !IsWindow(window)) {
+        return FALSE;
+    }
+    if (camera->frameBuffer != nullptr) {
+        OvRasterDestroy(camera->frameBuffer);
+        camera->frameBuffer = nullptr;
+    }
+    if (camera->zBuffer != nullptr) {
+        OvRasterDestroy(camera->zBuffer);
+        camera->zBuffer = nullptr;
+    }
+    IDirect3DSurface9* back = nullptr;
+    IDirect3DSwapChain9* chain = OvD3D9CreateWindowSwapChain(window, &back);
+    if (chain == nullptr) {
+        return FALSE;
+    }
+    D3DSURFACE_DESC desc{};
+    back->GetDesc(&desc);
+    const auto width = static_cast<OvInt32>(desc.Width), height = static_cast<OvInt32>(desc.Height);
+    OvRaster* raster = OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA | ovRASTERDONTALLOCATE);
+    if (raster == nullptr) {
+        back->Release();
+        chain->Release();
+        return FALSE;
+    }
+    OvD3D9RasterAttachSwapChain(raster, chain, back, window);
+    back->Release();
+    camera->frameBuffer = raster;
+    camera->zBuffer = OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER);
+    return camera->zBuffer != nullptr ? TRUE : FALSE;
+}
+
+OvBool OvD3D9RasterShowRaster(void* out, void*, OvInt32 flags) {
     IDirect3DDevice9* d = OvD3D9GetDevice();
     if (d == nullptr) {
         return FALSE;
@@ -336,7 +416,12 @@ OvBool OvD3D9RasterShowRaster(void*, void*, OvInt32 flags) {
         OvBool restored = FALSE;
         OvD3D9DeviceResetOnce(&restored);
     }
-    HRESULT hr = d->Present(nullptr, nullptr, nullptr, nullptr);
+    // Another window's camera raster is shown through its swap chain.
+    auto* raster = static_cast<OvRaster*>(out);
+    const OvD3D9RasterExt* ext = raster != nullptr ? OvD3D9RasterExtGet(Top(raster)) : nullptr;
+    HRESULT hr = ext == nullptr || ext->window == nullptr ? d->Present(nullptr, nullptr, nullptr, nullptr)
+                 : ext->swapChain != nullptr ? ext->swapChain->Present(nullptr, nullptr, nullptr, nullptr, 0)
+                                             : D3DERR_INVALIDCALL;
     if (hr == D3DERR_DEVICELOST) {
         hr = d->TestCooperativeLevel();
         if (hr == D3DERR_DEVICENOTRESET) {

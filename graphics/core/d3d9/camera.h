@@ -22,6 +22,13 @@ OvBool OvD3D9CameraEndUpdate(void* out, void* in, OvInt32 number);
 // Show: out = the raster; number bit 0 waits for the vertical sync.
 OvBool OvD3D9RasterShowRaster(void* raster, void* window, OvInt32 flags);
 
+// Puts the camera on another window (windowed device only, never the device window): its
+// rasters are destroyed and made again, a camera raster standing for the back buffer of a swap
+// chain over the window's client area and a z raster of that size. Begin update and clear keep
+// them at the window's size from then on, and show presents the camera raster in that window.
+// FALSE when the window is refused or the swap chain cannot be made.
+OvBool OvD3D9CameraCreateWindowRasters(OvCamera* camera, HWND window);
+
 // The camera between begin and end update, or null.
 OvCamera* OvD3D9GetCurrentCamera();
 

@@ -14,6 +14,7 @@
 #include "graphics/core/image.h"
 #include "graphics/core/image_processing.h"
 #include "graphics/core/texture.h"
+#include "platform/win32.h"
 
 namespace {
 
@@ -61,8 +62,27 @@ OvBool TakePalette(OvD3D9RasterExt* ext);
 
 // The core runs the extension constructors after the driver has made the raster, so the
 // constructor leaves the extension as the driver's create filled it.
-void* ExtConstruct(void* object, OvInt32, OvInt32) { return object; }
-void* ExtDestruct(void* object, OvInt32, OvInt32) { return object; }
+// The driver's create fills the extension before the constructors run: only the swap chain,
+// which a camera raster of another window takes after its creation, starts empty here.
+void* ExtConstruct(void* object, OvInt32 offset, OvInt32) {
+    auto* ext = reinterpret_cast<OvD3D9RasterExt*>(static_cast<char*>(object) + offset);
+    ext->swapChain = nullptr;
+    ext->window = nullptr;
+    return object;
+}
+
+void ReleaseSwapChain(OvD3D9RasterExt* ext) {
+    if (ext->swapChain != nullptr) {
+        ext->swapChain->Release();
+        ext->swapChain = nullptr;
+        ext->surface = nullptr; // the back buffer went with it
+    }
+}
+
+void* ExtDestruct(void* object, OvInt32 offset, OvInt32) {
+    ReleaseSwapChain(reinterpret_cast<OvD3D9RasterExt*>(static_cast<char*>(object) + offset));
+    return object;
+}
 void* ExtCopy(void* dst, const void*, OvInt32, OvInt32) { return dst; }
 
 struct FormatEntry {
@@ -803,7 +823,54 @@ namespace {
 UINT gReleasedWidth = 0;
 UINT gReleasedHeight = 0;
 
+void RemakeSwapChain(OvRaster* raster, OvD3D9RasterExt* ext) {
+    IDirect3DSurface9* back = nullptr;
+    if (IDirect3DSwapChain9* chain = OvD3D9CreateWindowSwapChain(ext->window, &back)) {
+        OvD3D9RasterAttachSwapChain(raster, chain, back, ext->window);
+        back->Release();
+    }
+}
+
 } // namespace
+
+IDirect3DSwapChain9* OvD3D9CreateWindowSwapChain(HWND window, IDirect3DSurface9** backBuffer) {
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    // The device's presentation, on the window's client area (1 pixel where it is empty).
+    D3DPRESENT_PARAMETERS pp = *OvD3D9GetPresentParameters();
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    pp.hDeviceWindow = window;
+    pp.EnableAutoDepthStencil = FALSE;
+    pp.BackBufferWidth = rect.right == rect.left ? 1 : 0;
+    pp.BackBufferHeight = rect.bottom == rect.top ? 1 : 0;
+    IDirect3DSwapChain9* chain = nullptr;
+    if (device == nullptr || device->CreateAdditionalSwapChain(&pp, &chain) != D3D_OK) {
+        return nullptr;
+    }
+    if (chain->GetBackBuffer(0, D3DBACKBUFFER_TYPE_MONO, backBuffer) != D3D_OK) {
+        chain->Release();
+        return nullptr;
+    }
+    return chain;
+}
+
+void OvD3D9RasterAttachSwapChain(OvRaster* raster, IDirect3DSwapChain9* swapChain, IDirect3DSurface9* backBuffer,
+                                 HWND window) {
+    OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
+    D3DSURFACE_DESC desc{};
+    backBuffer->GetDesc(&desc);
+    const PixelFormat info = PixelFormatInfo(desc.Format);
+    ext->surface = backBuffer; // the swap chain's reference keeps it
+    ext->ownSurface = 0;
+    ext->format = desc.Format;
+    ext->hasAlpha = info.alpha;
+    ext->swapChain = swapChain;
+    ext->window = window;
+    raster->depth = info.bits;
+    raster->cFormat =
+        static_cast<OvUInt8>((raster->cFormat & 0xF0) | ((info.code & ovRASTERFORMATPIXELFORMATMASK) >> 8));
+    List(raster);
+}
 
 void OvD3D9ReleaseVideoRasters() {
     gReleasedWidth = OvD3D9GetPresentParameters()->BackBufferWidth;
@@ -815,6 +882,8 @@ void OvD3D9ReleaseVideoRasters() {
         } else if (raster->cType == ovRASTERTYPECAMERATEXTURE || IsDepthFormat(ext->format)) {
             // Default-pool textures go; their pixels with them.
             ReleaseTexture(ext);
+        } else if (raster->cType == ovRASTERTYPECAMERA) {
+            ReleaseSwapChain(ext); // its window is kept to make it again
         }
     }
 }
@@ -836,6 +905,12 @@ OvBool OvD3D9RestoreVideoRasters() {
             }
             break;
         case ovRASTERTYPECAMERA: {
+            if (ext->window != nullptr) {
+                // Another window's: a new swap chain over its client area. One that cannot be
+                // made leaves the raster without; the camera builds it again at its next update.
+                RemakeSwapChain(raster, ext);
+                break;
+            }
             // A camera raster keeps its share of the back buffer.
             const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
             if (raster->parent == raster && gReleasedWidth != 0 && gReleasedHeight != 0) {
@@ -881,7 +956,8 @@ namespace {
 // level; a reference the caller releases.
 IDirect3DSurface9* TargetSurface(OvRaster* top, OvUInt32 level) {
     if (top->cType == ovRASTERTYPECAMERA) {
-        IDirect3DSurface9* back = OvD3D9GetBackBuffer();
+        const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(top);
+        IDirect3DSurface9* back = ext->window != nullptr ? ext->surface : OvD3D9GetBackBuffer();
         if (back != nullptr) {
             back->AddRef();
         }

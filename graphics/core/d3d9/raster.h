@@ -5,7 +5,7 @@
 //
 // Textures (types 0 and 4) live in the managed pool, depth-format textures in the default pool;
 // a z-buffer of the window's client size is the device's own depth surface, any other a
-// depth-stencil surface of its own; a camera raster stands for the device's back buffer; a
+// depth-stencil surface of its own; a camera raster stands for the device's back buffer (or a second window's swap chain); a
 // camera texture (type 5) is a render-target texture in the default pool.
 
 #include "graphics/core/raster.h"
@@ -28,6 +28,8 @@ struct OvD3D9RasterExt {
     IDirect3DSurface9* lockSurface;     // surface held while locked
     OvUInt8* palette;                   // P8 textures: 256 entries of r, g, b, flags; else null
     OvUInt32 paletteNumber;             // the device palette of a P8 texture
+    IDirect3DSwapChain9* swapChain;     // a camera raster of another window: its swap chain (one reference)
+    HWND window;                        // the window of that swap chain
 };
 
 // OvD3D9RasterExt::mipGen: the device makes the mip levels; the format is block-compressed.
@@ -85,6 +87,16 @@ void OvD3D9RasterSetCubeFace(OvRaster* raster, OvUInt32 face);
 // deeper than 16 bits, else 4444 or 1555); -1 (with an error where it is not the adapter's
 // refusal) when none fits. depth is not used.
 OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth);
+
+// A swap chain of the device's presentation on another window's client area, and its back buffer
+// (one reference the caller releases); null when the device refuses it.
+IDirect3DSwapChain9* OvD3D9CreateWindowSwapChain(HWND window, IDirect3DSurface9** backBuffer);
+// Makes a camera raster (made without pixels) stand for the back buffer of another window's swap
+// chain: it takes the swap chain's reference, and its depth, format and alpha follow the back
+// buffer's format. Released with the raster, and across a device reset made again for the
+// window's client area.
+void OvD3D9RasterAttachSwapChain(OvRaster* raster, IDirect3DSwapChain9* swapChain, IDirect3DSurface9* backBuffer,
+                                 HWND window);
 
 // Around a device reset: the z rasters give up their depth surfaces before Reset and take
 // the new ones (or new surfaces of their own) after it; FALSE when one could not be made.

@@ -5,8 +5,11 @@
 #include <string>
 
 #include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/im2d.h"
+#include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/im3d.h"
 
 namespace {
 
@@ -240,6 +243,105 @@ TEST_F(D3d9CameraTest, CameraTexturesAreDrawnIntoOrFilledByCopying) {
     for (OvRaster* r : {target, targetZ, copied}) {
         OvRasterDestroy(r);
     }
+}
+
+// Gives a window the client size w x h.
+void ResizeClient(HWND window, int w, int h) {
+    RECT r = {0, 0, w, h};
+    AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)), FALSE, 0);
+    SetWindowPos(window, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+TEST_F(D3d9CameraTest, CamerasOnASecondWindowDrawPresentFollowItsSizeAndSurviveResets) {
+    ASSERT_TRUE(Start());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int baseline = D3d9LiveObjects(device);
+    HWND second = CreateWindowExA(0, "d3d9_driver_test", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                                  nullptr, nullptr);
+    ShowWindow(second, SW_SHOW);
+    ResizeClient(second, 160, 120);
+
+    // The device window, or no window, is refused before anything is touched.
+    OvRaster* screen = camera->frameBuffer;
+    EXPECT_FALSE(OvD3D9CameraCreateWindowRasters(camera, window));
+    EXPECT_FALSE(OvD3D9CameraCreateWindowRasters(camera, nullptr));
+    EXPECT_EQ(camera->frameBuffer, screen);
+
+    OvCamera* other = OvCameraCreate();
+    OvCameraSetFrame(other, frame);
+    ASSERT_TRUE(OvD3D9CameraCreateWindowRasters(other, second));
+    EXPECT_EQ(D3d9LiveObjects(device), baseline + 2); // the swap chain and a depth surface of its size
+
+    // One frame: clear, a quad, show; the window shows exactly that, the device window nothing.
+    const auto frameIn = [&](D3DCOLOR clear, D3DCOLOR quad, OvInt32 showFlags) {
+        const OvRGBA colour = {static_cast<OvUInt8>(clear >> 16), static_cast<OvUInt8>(clear >> 8),
+                               static_cast<OvUInt8>(clear), 255};
+        if (OvCameraBeginUpdate(other) == nullptr) {
+            return false;
+        }
+        EXPECT_TRUE(OvD3D9CameraClear(other, const_cast<OvRGBA*>(&colour), 3));
+        std::vector<OvD3D9Im2DVertex> v;
+        for (auto [x, y] : {std::pair{10, 20}, {50, 20}, {10, 40}, {50, 20}, {50, 40}, {10, 40}}) {
+            v.push_back({static_cast<float>(x), static_cast<float>(y), 0.5f, 1.0f, quad | 0xFF000000u, 0, 0});
+        }
+        EXPECT_TRUE(OvD3D9Im2DRenderPrimitive(ovPRIMTYPETRILIST, v.data(), 6));
+        OvCameraEndUpdate(other);
+        return OvD3D9RasterShowRaster(other->frameBuffer, nullptr, showFlags) != FALSE;
+    };
+    const auto expectShown = [&](int w, int h, D3DCOLOR clear, D3DCOLOR quad) {
+        std::vector<std::uint32_t> pixels;
+        int pw = 0, ph = 0;
+        ASSERT_TRUE(PlatformReadWindowPixels(second, &pixels, &pw, &ph));
+        ASSERT_EQ(pw, w);
+        ASSERT_EQ(ph, h);
+        int wrong = 0;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const bool inside = x > 10 && x < 49 && y > 20 && y < 39;
+                const bool outside = x < 9 || x > 50 || y < 19 || y > 40;
+                const std::uint32_t p = pixels[static_cast<std::size_t>(y * w + x)] & 0xFFFFFF;
+                wrong += (inside && p != quad) || (outside && p != clear);
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+    };
+    const long presents = D3d9DeviceCounters(device).presents;
+    ASSERT_TRUE(frameIn(0x102030, 0xFF8000, 0));
+    EXPECT_EQ(D3d9DeviceCounters(device).presents, presents + 1);
+    expectShown(160, 120, 0x102030, 0xFF8000);
+    EXPECT_EQ(LevelPixels(other->frameBuffer)[5] & 0xFFFFFF, 0x102030u); // its lock reads the swap chain
+
+    // A resized window gets rasters of its new size in place of the old ones.
+    ResizeClient(second, 96, 72);
+    ASSERT_TRUE(frameIn(0x405060, 0x00FF00, 0));
+    EXPECT_EQ(other->frameBuffer->width, 96);
+    EXPECT_EQ(other->zBuffer->height, 72);
+    EXPECT_EQ(D3d9LiveObjects(device), baseline + 2);
+    expectShown(96, 72, 0x405060, 0x00FF00);
+
+    // A reset (the vertical-sync switch) gives up the swap chain and makes it again.
+    const long resets = D3d9DeviceCounters(device).resets;
+    ASSERT_TRUE(frameIn(0x405060, 0x00FF00, 1));
+    EXPECT_EQ(D3d9DeviceCounters(device).resets, resets + 1);
+    EXPECT_NE(OvD3D9RasterExtGet(other->frameBuffer)->swapChain, nullptr);
+    EXPECT_EQ(D3d9LiveObjects(device), baseline + 2);
+    ASSERT_TRUE(frameIn(0x0000FF, 0xFFFFFF, 1));
+    expectShown(96, 72, 0x0000FF, 0xFFFFFF);
+    // The device window's camera still draws and shows as before.
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    OvCameraEndUpdate(camera);
+    EXPECT_TRUE(OvD3D9RasterShowRaster(camera->frameBuffer, nullptr, 1));
+
+    // An empty client area draws nothing.
+    ResizeClient(second, 0, 0);
+    EXPECT_FALSE(frameIn(0, 0, 1));
+    const OvRGBA black = {0, 0, 0, 255};
+    EXPECT_FALSE(OvD3D9CameraClear(other, const_cast<OvRGBA*>(&black), 1));
+
+    OvRasterDestroy(other->frameBuffer);
+    OvRasterDestroy(other->zBuffer);
+    OvCameraDestroy(other);
+    EXPECT_EQ(D3d9LiveObjects(device), baseline);
 }
 
 TEST_F(D3d9CameraTest, FrustumTestsCountTouchingAsInside) {
