@@ -192,12 +192,19 @@ bool GroupsExcluded(const OvpFarfield* ff, OvUInt32 inserted, OvUInt32 other) {
     return (ff->groupMatrix[3 + bit / 32] >> (bit % 32)) & 1u;
 }
 
-void TestList(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
+void TestLinks(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
     for (OvUInt16 l = head; l != ovpFARFIELDNONE; l = ff->links[l].next) {
         const OvUInt32 other = ff->links[l].object & kIdMask;
         if (other != id && Overlap(Load(ff->boxes[other]), q) && !GroupsExcluded(ff, id, other)) {
             AddOverlap(ff->pairLinks, id, other);
         }
+    }
+}
+
+// Most lists a query meets are empty leaves: those are passed over without a call.
+inline void TestList(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
+    if (head != ovpFARFIELDNONE) {
+        TestLinks(ff, id, q, head);
     }
 }
 

@@ -64,12 +64,19 @@ float EdgeHit(const OvV3d& a, const OvV3d& b, float radius, const OvV3d& start, 
 } // namespace
 
 OvpVolume* OvpTriangleInit(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2, OvUInt32 edgeFlags) {
+    const OvV3d n = OvpCross(OvpSub(p1, p0), OvpSub(p2, p0));
+    OvV3d normal;
+    OvpMathVec3Normalize(&normal, &n);
+    return OvpTriangleInitWithNormal(volume, p0, p1, p2, normal, edgeFlags);
+}
+
+OvpVolume* OvpTriangleInitWithNormal(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2,
+                                     const OvV3d& normal, OvUInt32 edgeFlags) {
     OvpTriangleShape s{};
     s.p0 = p0;
     s.p1 = p1;
     s.p2 = p2;
-    const OvV3d n = OvpCross(OvpSub(p1, p0), OvpSub(p2, p0));
-    OvpMathVec3Normalize(&s.normal, &n);
+    s.normal = normal;
     s.offset = OvpDot(s.normal, p0);
     std::memcpy(&volume->matrix, &s, sizeof(s));
     volume->type = &ovpTriangleVolumeType;

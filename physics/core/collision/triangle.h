@@ -37,6 +37,9 @@ extern const OvpVolumeType ovpTriangleVolumeType;
 // Makes the volume a triangle (volume initialised first, type set): vertices, normal, plane
 // offset, edge flags. A degenerate triangle gets the normal (0, 0, 1). Returns the volume.
 OvpVolume* OvpTriangleInit(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2, OvUInt32 edgeFlags);
+// The same with the unit normal given (a triangle walker's own) instead of computed.
+OvpVolume* OvpTriangleInitWithNormal(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2,
+                                     const OvV3d& normal, OvUInt32 edgeFlags);
 // The stored triangle.
 OvpTriangleShape OvpTriangleGetShape(const OvpVolume* volume);
 inline OvUInt32 OvpTriangleGetEdgeFlags(const OvpVolume* volume) {

@@ -2,7 +2,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 
 #include "graphics/core/engine.h"
 #include "physics/core/collision/triangle.h"
@@ -441,14 +440,10 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
             v2 = OvpMathTransformPoint(v2, matrix);
         }
         OvpVolumeInit(t, &ovpTriangleVolumeType);
-        OvpTriangleInit(t, v0, v1, v2, r.klass);
         if ((s->flags & ovpGATHER_RENORMALISE) == 0 && !(buffer->flags & ovpTRIANGLES_MODELSPACE)) {
-            // The walker's own normal stands.
-            OvpTriangleShape shape = OvpTriangleGetShape(t);
-            shape.normal = r.normal;
-            shape.offset = OvpDot(r.normal, v0);
-            static_assert(sizeof(shape) == sizeof(t->matrix));
-            std::memcpy(&t->matrix, &shape, sizeof(shape));
+            OvpTriangleInitWithNormal(t, v0, v1, v2, r.normal, r.klass); // the walker's own normal stands
+        } else {
+            OvpTriangleInit(t, v0, v1, v2, r.klass);
         }
         t->fat = volume->fat;
         t->restitution = volume->restitution;

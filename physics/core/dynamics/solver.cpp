@@ -316,10 +316,7 @@ struct Tree {
             }
         }
         for (OvUInt32 n = size - 1; n >= 1; --n) {
-            const OvUInt32 l = 2 * n, r = l + 1;
-            const bool left = t.value[l] >= t.value[r];
-            t.value[n] = left ? t.value[l] : t.value[r];
-            t.row[n] = left ? t.row[l] : t.row[r];
+            Combine(n);
         }
     }
     // Groups whose leaves changed leave their parents here, in ascending order; the ancestors are
