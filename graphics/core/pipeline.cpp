@@ -692,9 +692,6 @@ void OvPipelineDestroy(OvPipeline* pipeline) {
     if (pipeline == nullptr) {
         return;
     }
-    if (pipeline->state == ovPIPELINEUNLOCKED) {
-        ReleaseInstances(pipeline);
-    }
     while (pipeline->numNodes > 0) {
         RemoveNode(pipeline, pipeline->numNodes - 1);
     }
@@ -711,7 +708,6 @@ OvPipeline* OvPipelineLock(OvPipeline* pipeline) {
     if (pipeline->state == ovPIPELINELOCKED) {
         return pipeline;
     }
-    ReleaseInstances(pipeline);
     if (!EnsureBlock(pipeline, LockedBytes())) {
         return nullptr;
     }
@@ -882,7 +878,11 @@ OvPipeline* OvPipelineExecute(OvPipeline* pipeline, void* data, OvBool resetHeap
         return Fail<OvPipeline>(ovERRPIPELINEENTRY);
     }
     if (resetHeap && gHeap != nullptr && gHeap->dirty) {
+        // Whatever the instances kept from the heap is gone with it.
         OvPipelineHeapReset(gHeap);
+        if (OvPipelineClusterInstances* ci = pipeline->clusterInstances) {
+            std::fill(ci->instances, ci->instances + ci->numSlots, OvPipelineClusterInstance{});
+        }
     }
     OvPipeline* previous = gCurrent;
     const OvPipelineExecuteParams previousParams = gParams;
@@ -976,6 +976,9 @@ void OvPipelineHeapFree(OvPipelineHeap*, void* data) {
         return;
     }
     Chunk* c = static_cast<Chunk*>(data) - 1;
+    if (c->free) {
+        return; // freed before
+    }
     c->free = 1;
     const auto merge = [](Chunk* left) {
         Chunk* right = left->next;

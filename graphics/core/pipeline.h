@@ -84,7 +84,8 @@ enum OvPipelineState : OvUInt32 {
     ovPIPELINELOCKED = 1,   // editable
 };
 
-// One cluster instance travelling through a pipeline (one per cluster slot).
+// One cluster instance travelling through a pipeline (one per cluster slot). Heap data that an
+// execution does not release lives until the heap's next reset.
 struct OvPipelineClusterInstance {
     OvUInt16 flags; // ovPIPELINECLUSTERNOTHEAP: data not owned by the cluster heap
     OvUInt16 spare;
