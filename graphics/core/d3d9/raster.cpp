@@ -1463,10 +1463,12 @@ OvBool OvD3D9RasterClearRect(void*, void* in, OvInt32 pixel) {
     D3DCOLOR colour = 0;
     switch (context->cType) {
     case ovRASTERTYPECAMERA: {
-        if (device == nullptr || !PixelColour(context, value, &colour)) {
+        // The back buffer it stands for: the device's, or another window's swap chain's.
+        IDirect3DSurface9* back = topExt->window != nullptr ? topExt->surface : OvD3D9GetBackBuffer();
+        if (device == nullptr || back == nullptr || !PixelColour(context, value, &colour)) {
             return Fail(ovERRBADRASTERFORMAT);
         }
-        OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer());
+        OvD3D9SetRenderTargetSurface(0, back);
         OvD3D9SetDepthSurface(OvD3D9GetDepthSurface());
         return device->Clear(1, &area, D3DCLEAR_TARGET, colour, 1.0f, 0) == D3D_OK
                    ? TRUE

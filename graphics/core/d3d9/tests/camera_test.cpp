@@ -310,6 +310,15 @@ TEST_F(D3d9CameraTest, CamerasOnASecondWindowDrawPresentFollowItsSizeAndSurviveR
     EXPECT_EQ(D3d9DeviceCounters(device).presents, presents + 1);
     expectShown(160, 120, 0x102030, 0xFF8000);
     EXPECT_EQ(LevelPixels(other->frameBuffer)[5] & 0xFFFFFF, 0x102030u); // its lock reads the swap chain
+    // As the context raster, its clears go to its own back buffer, not the device's.
+    ASSERT_TRUE(OvD3D9SetContextRaster(nullptr, other->frameBuffer, 0));
+    OvRect corner = {0, 0, 4, 4};
+    ASSERT_TRUE(OvD3D9RasterClearRect(nullptr, &corner, 0x00FF00FF));
+    ASSERT_TRUE(OvD3D9SetContextRaster(nullptr, nullptr, 0));
+    const std::vector<OvUInt32> cleared = LevelPixels(other->frameBuffer);
+    EXPECT_EQ(cleared[0] & 0xFFFFFF, 0xFF00FFu);
+    EXPECT_EQ(cleared[5] & 0xFFFFFF, 0x102030u);
+    EXPECT_NE(LevelPixels(camera->frameBuffer)[0] & 0xFFFFFF, 0xFF00FFu);
 
     // A resized window gets rasters of its new size in place of the old ones.
     ResizeClient(second, 96, 72);
