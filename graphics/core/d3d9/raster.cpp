@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "graphics/core/d3d9/device.h"
@@ -1617,7 +1618,14 @@ OvBool RenderInto(OvRaster* source, OvRect to, bool scaled) {
         const OvInt32 dx = context == Top(context) ? 0 : context->nOffsetX;
         const OvInt32 dy = context == Top(context) ? 0 : context->nOffsetY;
         const RECT sourceRect{sx, sy, sx + source->width, sy + source->height};
-        const RECT destRect{dx + to.x, dy + to.y, dx + to.x + to.w, dy + to.y + to.h};
+        // The far edges in 64 bits, held to the coordinates a rectangle has: the device refuses
+        // what lies beyond the target.
+        const auto edge = [](std::int64_t v) {
+            return static_cast<LONG>(
+                std::clamp<std::int64_t>(v, std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max()));
+        };
+        const RECT destRect{edge(std::int64_t{dx} + to.x), edge(std::int64_t{dy} + to.y),
+                            edge(std::int64_t{dx} + to.x + to.w), edge(std::int64_t{dy} + to.y + to.h)};
         const DWORD caps = OvD3D9GetCaps()->StretchRectFilterCaps;
         const D3DTEXTUREFILTERTYPE filter = !scaled && (caps & D3DPTFILTERCAPS_MINFPOINT)   ? D3DTEXF_POINT
                                             : scaled && (caps & D3DPTFILTERCAPS_MINFLINEAR) ? D3DTEXF_LINEAR

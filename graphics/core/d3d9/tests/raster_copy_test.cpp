@@ -167,6 +167,10 @@ TEST_F(D3d9RasterCopyTest, CopiesPlaceScaleAndConvertPixels) {
     OvRaster* window = SubRaster(camera, 10, 20, 4, 4);
     OvD3D9SetContextRaster(nullptr, target, 0);
     ASSERT_TRUE(OvD3D9RasterRender(window, &origin, 0));
+    // A destination reaching past the largest coordinate is refused by the device, not wrapped.
+    const OvRect beyond{5, 0, std::numeric_limits<OvInt32>::max(), 4};
+    EXPECT_FALSE(OvD3D9RasterRenderScaled(window, const_cast<OvRect*>(&beyond), 0));
+    TakeError();
     OvD3D9SetContextRaster(nullptr, dest, 0);
     ASSERT_TRUE(OvD3D9RasterRender(target, &origin, 0));
     got = LevelPixels(dest);
