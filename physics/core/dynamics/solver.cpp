@@ -1332,6 +1332,18 @@ OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
     // f. Every group left is a partition: the first keeps the island's record. Objects and joints
     // are reordered within the island's slices so that each partition's are together.
     OvpIslandTable& t = p->islands;
+    OvUInt32 partitions = 0;
+    for (OvUInt32 g = 0; g < q.groupCount; ++g) {
+        partitions += q.Find(static_cast<OvInt32>(g)) == static_cast<OvInt32>(g) ? 1u : 0u;
+    }
+    if (partitions > 1 && partitions - 1 > t.capacity - t.count) {
+        // No room for the partitions: the island stays whole, with the copies split off so far.
+        for (OvUInt32 i = before; i < p->contactCount; ++i) {
+            p->contacts[i].next = island.contacts;
+            island.contacts = &p->contacts[i];
+        }
+        return done(0);
+    }
     OvpContact* chain = island.contacts;
     OvpJoint** joints = island.joints;
     const OvUInt32 jointCount = island.jointCount;
