@@ -1053,3 +1053,26 @@ TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
     }
     OvpContextRemoveFixedVolume(w.context, &floor);
 }
+
+TEST(PhysicsSolver, WorkspaceSizesHoldForEveryBatchBudget) {
+    // The selection tree holds every block it is sized for; past what a node count can say it
+    // is not kept (the kernels scan) rather than wrapping.
+    for (unsigned long long groups = 1; groups <= 0xFFFFFFFFull; groups = groups * 3 + 1) {
+        const OvUInt32 nodes = OvpSelectTreeNodes(static_cast<OvUInt32>(groups));
+        if (groups <= (1ull << 30)) {
+            EXPECT_GE(nodes, 2 * groups) << groups;
+            EXPECT_LT(nodes, 4 * groups + 2) << groups;
+        } else {
+            EXPECT_EQ(nodes, 0xFFFFFFFFu) << groups;
+        }
+    }
+    // Summing the sizes of a huge workspace ends, and the sum covers every group's record.
+    for (OvUInt32 groups : {400u, 0x40000001u, 0x80000001u, 0xFFFFFFFFu}) {
+        OvpSolverSpace space{};
+        OvpCarver sizing{nullptr};
+        OvpSolverCarve(&space, sizing, groups, 16, 0xFFFFFFFFu, 16);
+        EXPECT_EQ(space.groupCapacity, groups);
+        EXPECT_GE(sizing.used, static_cast<std::size_t>(groups) * (sizeof(OvpRowGroup) + 2 * sizeof(OvpBodyRow)));
+        EXPECT_GE(sizing.used, 0x100000000ull * sizeof(OvUInt32)); // the block starts of 2^32 islands
+    }
+}
