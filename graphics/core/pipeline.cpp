@@ -599,9 +599,11 @@ void ReleaseInstances(OvPipeline* p) {
     if (ci == nullptr) {
         return;
     }
+    // Data taken before a reset of the heap went with the reset: only what is still held is freed.
+    const bool held = gHeap != nullptr && gHeap->resets == ci->heapResets;
     for (OvUInt32 s = 0; s < ci->numSlots; ++s) {
         OvPipelineClusterInstance& inst = ci->instances[s];
-        if (inst.data != nullptr && (inst.flags & ovPIPELINECLUSTERNOTHEAP) == 0 && gHeap != nullptr) {
+        if (inst.data != nullptr && (inst.flags & ovPIPELINECLUSTERNOTHEAP) == 0 && held) {
             OvPipelineHeapFree(gHeap, inst.data);
         }
         inst = {};
@@ -878,10 +880,14 @@ OvPipeline* OvPipelineExecute(OvPipeline* pipeline, void* data, OvBool resetHeap
         return Fail<OvPipeline>(ovERRPIPELINEENTRY);
     }
     if (resetHeap && gHeap != nullptr && gHeap->dirty) {
-        // Whatever the instances kept from the heap is gone with it.
         OvPipelineHeapReset(gHeap);
-        if (OvPipelineClusterInstances* ci = pipeline->clusterInstances) {
+    }
+    // Whatever the instances kept from the heap is gone once the heap was reset, by this run or
+    // by any other pipeline's.
+    if (OvPipelineClusterInstances* ci = pipeline->clusterInstances; ci != nullptr && gHeap != nullptr) {
+        if (ci->heapResets != gHeap->resets) {
             std::fill(ci->instances, ci->instances + ci->numSlots, OvPipelineClusterInstance{});
+            ci->heapResets = gHeap->resets;
         }
     }
     OvPipeline* previous = gCurrent;
@@ -926,6 +932,7 @@ OvPipelineHeap* OvPipelineHeapCreate(OvUInt32 size) {
     }
     heap->blockSize = std::max(size, kMinimumHeapSize);
     heap->dirty = FALSE;
+    heap->resets = 0;
     heap->first = NewBlock(heap->blockSize);
     if (heap->first == nullptr) {
         OvFree(heap);
@@ -951,6 +958,7 @@ void OvPipelineHeapReset(OvPipelineHeap* heap) {
         LayOutBlock(b);
     }
     heap->dirty = FALSE;
+    ++heap->resets;
 }
 
 void* OvPipelineHeapAlloc(OvPipelineHeap* heap, OvUInt32 size) {

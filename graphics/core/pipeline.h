@@ -99,6 +99,7 @@ struct OvPipelineClusterInstances {
     OvUInt16 count;
     OvUInt16 numSlots;
     OvPipeline* pipeline;
+    OvUInt32 heapResets;                    // the heap's reset count when the instances last took data from it
     OvPipelineClusterInstance instances[1]; // numSlots records
 };
 
@@ -133,6 +134,7 @@ struct OvPipelineHeap {
     OvUInt32 blockSize;         // bytes of a block's chunk space (at least 1,024)
     OvPipelineHeapBlock* first; // the blocks, linked
     OvBool dirty;               // set by an allocation; a reset clears it
+    OvUInt32 resets;            // resets so far: data taken before the last one is no longer held
 };
 
 inline constexpr OvInt32 ovPIPELINENUMSETTINGS = 11;

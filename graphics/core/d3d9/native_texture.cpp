@@ -167,9 +167,15 @@ OvBool OvD3D9NativeHeaderRead(OvStream* stream, OvD3D9NativeTexture* header, OvU
         ((header->flags & ovD3D9NATIVECOMPRESSED) != 0) != (OvD3D9FormatIsCompressed(header->format) != 0)) {
         return Refuse();
     }
+    // The body must hold every stored level at least as a tight pitch gives it: a header alone does
+    // not get to make a raster far larger than the chunk that describes it.
     const std::uint64_t fixed = ovD3D9NATIVETEXTUREBYTES + ovD3D9NATIVERASTERBYTES;
-    const std::uint64_t least = fixed + OvD3D9NativePaletteBytes(header->formatFlags) +
-                                4ull * OvD3D9NativeFaces(*header) * OvD3D9NativeStoredLevels(*header);
+    std::uint64_t face = 0;
+    for (OvUInt32 level = 0; level < OvD3D9NativeStoredLevels(*header); ++level) {
+        face += 4ull + OvD3D9NativeLevelMinBytes(*header, level);
+    }
+    const std::uint64_t least =
+        fixed + OvD3D9NativePaletteBytes(header->formatFlags) + OvD3D9NativeFaces(*header) * face;
     if (length < least) {
         return Refuse();
     }

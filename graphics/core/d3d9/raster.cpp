@@ -1406,10 +1406,17 @@ OvRaster* Context() { return gContext != nullptr ? gContext : OvRasterGetCurrent
 
 // A rectangle clipped to a raster's size; FALSE when nothing is left.
 bool Clip(OvRect* r, OvInt32 width, OvInt32 height) {
-    const OvInt32 x0 = std::max(r->x, 0), y0 = std::max(r->y, 0);
-    const OvInt32 x1 = std::min(r->x + std::max(r->w, 0), width), y1 = std::min(r->y + std::max(r->h, 0), height);
-    *r = {x0, y0, x1 - x0, y1 - y0};
-    return r->w > 0 && r->h > 0;
+    // The far edges in 64 bits: a rectangle may reach past the largest coordinate.
+    const std::int64_t x0 = std::max(r->x, 0), y0 = std::max(r->y, 0);
+    const std::int64_t x1 = std::min<std::int64_t>(std::int64_t{r->x} + std::max(r->w, 0), width);
+    const std::int64_t y1 = std::min<std::int64_t>(std::int64_t{r->y} + std::max(r->h, 0), height);
+    if (x1 <= x0 || y1 <= y0) {
+        *r = {0, 0, 0, 0};
+        return false;
+    }
+    *r = {static_cast<OvInt32>(x0), static_cast<OvInt32>(y0), static_cast<OvInt32>(x1 - x0),
+          static_cast<OvInt32>(y1 - y0)};
+    return true;
 }
 
 void PutValue(OvUInt8* at, OvInt32 bytes, OvUInt32 value) {

@@ -476,6 +476,46 @@ TEST_F(PipelineTest, ExecutionReleasesClusterInstancesThroughTheHeap) {
     OvPipelineDestroy(p);
 }
 
+// Like ClusterBody, but a kept instance goes on with the data it has.
+OvBool KeepingBody(OvPipelineNode* node, const OvPipelineExecuteParams* params) {
+    OvPipelineClusterInstance* inst = OvPipelineGetCurrent()->clusterInstances->instances;
+    void* kept = inst[0].data;
+    if (!ClusterBody(node, params)) {
+        return FALSE;
+    }
+    if (kept != nullptr) {
+        OvPipelineHeapFree(params->heap, inst[0].data);
+        inst[0].data = kept;
+    }
+    return TRUE;
+}
+
+TEST_F(PipelineTest, InstancesKeptAcrossAnotherPipelinesHeapResetAreNotFreedAgain) {
+    ClusterNode only("only", {{Type(0), 1}, {Type(1), 2}}, {});
+    only.d.body = KeepingBody;
+    OvPipeline* p = Graph({&only}, {});
+    OvPipeline* q = Graph({&only}, {});
+    ASSERT_EQ(OvPipelineUnlock(p), p);
+    ASSERT_EQ(OvPipelineUnlock(q), q);
+    OvPipelineHeap* heap = OvPipelineGetHeap();
+    OvUInt32 stage = 1; // both keep their instances: q's chunk first, p's behind it
+    ASSERT_EQ(OvPipelineExecute(q, &stage, FALSE), q);
+    ASSERT_EQ(OvPipelineExecute(p, &stage, FALSE), p);
+    // q's next run resets the heap, taking p's data with it; what is allocated next covers it.
+    ASSERT_EQ(OvPipelineExecute(q, &stage, TRUE), q);
+    ASSERT_NE(OvPipelineHeapAlloc(heap, 400), nullptr);
+    OvUInt32 bytes = 0;
+    const OvUInt32 chunks = OvPipelineHeapFreeChunks(heap, &bytes);
+    stage = 3; // p releases its instances: the other allocation stays taken
+    ASSERT_EQ(OvPipelineExecute(p, &stage, FALSE), p);
+    EXPECT_EQ(p->clusterInstances->instances[0].data, nullptr);
+    OvUInt32 after = 0;
+    EXPECT_EQ(OvPipelineHeapFreeChunks(heap, &after), chunks);
+    EXPECT_EQ(after, bytes);
+    OvPipelineDestroy(p);
+    OvPipelineDestroy(q);
+}
+
 TEST_F(PipelineTest, ClusterHeapChunksNeverOverlapAndMergeBackWhenFreed) {
     OvPipelineHeap* heap = OvPipelineHeapCreate(100); // at least 1,024
     ASSERT_NE(heap, nullptr);

@@ -278,6 +278,7 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
         {"stray format bits", kBody + 72, 0x10000600},
         {"more levels stored than the raster has", kBody + 84, tail(32, 2, 4, 0)},
         {"camera raster type", kBody + 84, tail(32, 1, 2, 0)},
+        {"size far beyond the stored pixels", kBody + 80, 2048u | 2048u << 16},
         {"level count above the level", firstCount, 16 * 4 * 8 + 1},
         {"level count past the chunk", firstCount, 0x7FFFFFFF},
         {"format the driver does not know", kBody + 72, 0},

@@ -2,6 +2,7 @@
 // requests) and the raster clears and copies into the context raster, checked pixel by pixel.
 
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "graphics/core/d3d9/pixel_convert.h"
@@ -68,6 +69,15 @@ TEST_F(D3d9RasterCopyTest, ClearsFillTheirRectangleOfEveryKindOfContext) {
                     << x << "," << y;
             }
         }
+    }
+    // A rectangle whose far edge lies beyond the largest coordinate still clips to the raster.
+    ASSERT_TRUE(OvD3D9SetContextRaster(nullptr, tex565, 0));
+    ASSERT_TRUE(OvD3D9RasterClear(nullptr, nullptr, 0));
+    const OvRect huge{5, 6, std::numeric_limits<OvInt32>::max(), std::numeric_limits<OvInt32>::max()};
+    ASSERT_TRUE(OvD3D9RasterClearRect(nullptr, const_cast<OvRect*>(&huge), 0x001F));
+    const std::vector<OvUInt32> cleared = LevelPixels(tex565);
+    for (OvInt32 i = 0; i < 64; ++i) {
+        EXPECT_EQ(cleared[static_cast<std::size_t>(i)] & 0xFFFFu, i % 8 >= 5 && i / 8 >= 6 ? 0x001Fu : 0u) << i;
     }
     // The sub-raster's clears stayed inside its window of the parent.
     const std::vector<OvUInt32> parent = LevelPixels(tex8888);
