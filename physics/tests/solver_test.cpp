@@ -1006,3 +1006,73 @@ TEST(PhysicsSolver, ASettledStackWakesWholeAndSleepsAgain) {
     EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), freeDyn + 3);
     OvpContextRemoveFixedVolume(w.context, &floor);
 }
+
+TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
+    // The pyramid island of more row groups than the budget, with no free island record: the
+    // solve fails, and the island still holds every object and every record.
+    TestWorld w(60, 0, 0, {0.0f, -10.0f, 0.0f});
+    OvpVolume floor;
+    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
+    floor.matrix = {};
+    floor.matrix.right = {1, 0, 0};
+    floor.matrix.up = {0, 0, -1};
+    floor.matrix.at = {0, 1, 0};
+    OvpContextAddFixedVolume(w.context, &floor, 0);
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    std::vector<OvpObj*> boxes;
+    for (int level = 0; level < 10; ++level) {
+        for (int i = 0; i < 10 - level; ++i) {
+            const float x = (static_cast<float>(i) - 0.5f * static_cast<float>(9 - level)) * 1.01f;
+            boxes.push_back(w.Box(half, {x, 0.501f + 1.002f * static_cast<float>(level), 0.0f}));
+            boxes.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        }
+    }
+    OvpPipeline* p = w.pipeline;
+    for (int n = 0; n < 3; ++n) {
+        OvpPipelineSetTimeStep(p, 0.01f);
+        OvpPipelineUpdateBroadPhase(p);
+        OvpPipelineCollidePairs(p);
+        OvpPipelineBuildIslands(p);
+        OvpPipelineCollideFixedVolumes(p);
+        ASSERT_EQ(p->islands.count, 1u);
+        const OvUInt32 capacity = p->islands.capacity;
+        p->islands.capacity = n == 1 ? 1u : capacity;
+        OvpPipeline* solved = OvpPipelineSolveAndIntegrate(p, 0.01f);
+        p->islands.capacity = capacity;
+        ASSERT_EQ(solved == nullptr, n == 1) << "step " << n;
+        OvUInt32 objects = 0, records = 0;
+        for (OvUInt32 k = 0; k < p->islands.count; ++k) {
+            objects += p->islands.islands[k].objectCount;
+            for (const OvpContact* c = p->islands.islands[k].contacts; c != nullptr; c = c->next) {
+                ++records;
+            }
+        }
+        EXPECT_EQ(objects, boxes.size()) << "step " << n;
+        EXPECT_EQ(records, p->contactCount) << "step " << n;
+        ASSERT_TRUE(AllFinite(w));
+    }
+    OvpContextRemoveFixedVolume(w.context, &floor);
+}
+
+TEST(PhysicsSolver, WorkspaceSizesHoldForEveryBatchBudget) {
+    // The selection tree holds every block it is sized for; past what a node count can say it
+    // is not kept (the kernels scan) rather than wrapping.
+    for (unsigned long long groups = 1; groups <= 0xFFFFFFFFull; groups = groups * 3 + 1) {
+        const OvUInt32 nodes = OvpSelectTreeNodes(static_cast<OvUInt32>(groups));
+        if (groups <= (1ull << 30)) {
+            EXPECT_GE(nodes, 2 * groups) << groups;
+            EXPECT_LT(nodes, 4 * groups + 2) << groups;
+        } else {
+            EXPECT_EQ(nodes, 0xFFFFFFFFu) << groups;
+        }
+    }
+    // Summing the sizes of a huge workspace ends, and the sum covers every group's record.
+    for (OvUInt32 groups : {400u, 0x40000001u, 0x80000001u, 0xFFFFFFFFu}) {
+        OvpSolverSpace space{};
+        OvpCarver sizing{nullptr};
+        OvpSolverCarve(&space, sizing, groups, 16, 0xFFFFFFFFu, 16);
+        EXPECT_EQ(space.groupCapacity, groups);
+        EXPECT_GE(sizing.used, static_cast<std::size_t>(groups) * (sizeof(OvpRowGroup) + 2 * sizeof(OvpBodyRow)));
+        EXPECT_GE(sizing.used, 0x100000000ull * sizeof(OvUInt32)); // the block starts of 2^32 islands
+    }
+}

@@ -410,7 +410,10 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
         p->swept = c.take<OvpSweptPart>(p->batchArraySize + 1);
         p->sweptAllowed = c.take<float>(p->batchArraySize + 1);
         p->sweptBoxes = c.take<OvpBBox>(p->batchArraySize + 1);
-        OvpSolverCarve(&p->solver, c, p->batchBudget + 4u, w[ovpPARAM_BODIES], p->islands.capacity, p->contactCapacity);
+        // Room for any batch within the budget (a budget near the top of the range must not wrap
+        // to a workspace of a few groups).
+        const OvUInt32 groups = p->batchBudget < 0xFFFFFFFFu - 4u ? p->batchBudget + 4u : 0xFFFFFFFFu;
+        OvpSolverCarve(&p->solver, c, groups, w[ovpPARAM_BODIES], p->islands.capacity, p->contactCapacity);
         p->driver = OvpCollisionDriverCarve(&c, params);
     };
     OvpCarver sizing{nullptr};

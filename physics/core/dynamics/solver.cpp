@@ -467,6 +467,9 @@ OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBod
 } // namespace
 
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups) {
+    if (groups > (1u << 30)) {
+        return 0xFFFFFFFFu; // more nodes than a count holds: no tree is kept
+    }
     OvUInt32 size = 1;
     while (size < groups) {
         size *= 2;
@@ -964,11 +967,11 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->groups = c.take<OvpRowGroup>(groups);
     s->bodyCapacity = bodies;
     s->bodies = c.take<OvpSolverBody>(bodies);
-    s->lists = c.take<OvpBodyRow>(2u * groups);
+    s->lists = c.take<OvpBodyRow>(2 * static_cast<std::size_t>(groups));
     s->bodyMapCount = bodies;
     s->bodyMap = c.take<OvInt32>(bodies);
     s->blockCapacity = islands;
-    s->blockStart = c.take<OvUInt32>(islands + 1u);
+    s->blockStart = c.take<OvUInt32>(static_cast<std::size_t>(islands) + 1);
     s->constraintCapacity = groups;
     s->constraints = c.take<void*>(groups);
     s->constraintKind = c.take<OvUInt8>(groups);
@@ -980,7 +983,8 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->partGroupCapacity = bodies;
     s->partGroups = c.take<OvpPartGroup>(bodies);
     s->bodyGroup = c.take<OvInt32>(bodies);
-    s->tree.capacity = OvpSelectTreeNodes(groups);
+    const OvUInt32 nodes = OvpSelectTreeNodes(groups);
+    s->tree.capacity = nodes != 0xFFFFFFFFu ? nodes : 0;
     s->tree.value = c.take<float>(s->tree.capacity);
     s->tree.row = c.take<OvInt32>(s->tree.capacity);
     s->contactPush = c.take<float[4]>(bodies);
@@ -1332,6 +1336,18 @@ OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
     // f. Every group left is a partition: the first keeps the island's record. Objects and joints
     // are reordered within the island's slices so that each partition's are together.
     OvpIslandTable& t = p->islands;
+    OvUInt32 partitions = 0;
+    for (OvUInt32 g = 0; g < q.groupCount; ++g) {
+        partitions += q.Find(static_cast<OvInt32>(g)) == static_cast<OvInt32>(g) ? 1u : 0u;
+    }
+    if (partitions > 1 && partitions - 1 > t.capacity - t.count) {
+        // No room for the partitions: the island stays whole, with the copies split off so far.
+        for (OvUInt32 i = before; i < p->contactCount; ++i) {
+            p->contacts[i].next = island.contacts;
+            island.contacts = &p->contacts[i];
+        }
+        return done(0);
+    }
     OvpContact* chain = island.contacts;
     OvpJoint** joints = island.joints;
     const OvUInt32 jointCount = island.jointCount;

@@ -92,6 +92,7 @@ struct OvpSelectTree {
     OvInt32* row;
     OvUInt32 capacity;
 };
+// 0xFFFFFFFF past 2^30 groups: no tree is kept for such a block.
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups);
 
 // System building: weighted Jacobians, normalisation, starting residuals of both passes.
