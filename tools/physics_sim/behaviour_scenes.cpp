@@ -30,8 +30,15 @@ std::string Format(const char* format, double a, double b = 0, double c = 0, dou
     return line;
 }
 
-// The check line every scene ends with: measured against expected, ok or off.
+// The larger and the smaller of two measurements. A NaN sticks: a state gone bad must not drop
+// out of a running maximum or minimum.
+double Larger(double a, double b) { return std::isnan(a) || std::isnan(b) ? std::nan("") : std::max(a, b); }
+double Smaller(double a, double b) { return std::isnan(a) || std::isnan(b) ? std::nan("") : std::min(a, b); }
+
+// The check line every scene ends with: measured against expected, ok or off (never ok for a
+// measurement that is not a finite number).
 void Check(Result& r, const char* what, double measured, double expected, const char* tolerance, bool within) {
+    within = within && std::isfinite(measured);
     r.summary.push_back(std::string(what) + Format(": measured %.5g, expected %.5g ", measured, expected) + tolerance +
                         (within ? ": ok" : ": off"));
     r.ok = r.ok && within;
@@ -101,7 +108,8 @@ OvQuat AxisAngle(const OvV3d& a, float angle) {
 float UpTilt(const OvpObj* o) {
     const OvpDyn* d = o->parts[0].dyn;
     const OvV3d up = d != nullptr ? d->manager->bodies->matrices[d->body].up : o->parts[0].matrix->up;
-    return std::acos(std::min(1.0f, std::fabs(up.y))) * 180.0f / kPi;
+    const float c = std::fabs(up.y);
+    return std::acos(std::isnan(c) ? c : std::min(1.0f, c)) * 180.0f / kPi; // NaN for a broken matrix
 }
 
 // A joint whose first end (frame 0) is `first` (null: the world) and second end `second`.
@@ -240,7 +248,7 @@ Result Bounce(int steps, float dt) {
             const double vy = w.LinearVelocity(s).y;
             bounced = bounced || vy > 0.0;
             if (bounced) {
-                apex = std::max(apex, h);
+                apex = Larger(apex, h);
                 done = vy < 0.0;
             }
         }
@@ -349,7 +357,7 @@ Result Stack(int steps, float dt, int base, int count) {
         double worst = 0.0;
         for (const Box& b : boxes) {
             const OvV3d d = OvpSub(w.Position(b.body), b.start);
-            worst = std::max(worst, static_cast<double>(std::sqrt(OvpDot(d, d))));
+            worst = Larger(worst, std::sqrt(OvpDot(d, d)));
         }
         Record(r, r.columns[0], n * dt, w.Position(boxes.back().body).y);
         r.columns[1].values.push_back(worst);
@@ -358,9 +366,9 @@ Result Stack(int steps, float dt, int base, int count) {
     double drift = 0.0, heightError = 0.0, tilt = 0.0;
     for (const Box& b : boxes) {
         const OvV3d p = w.Position(b.body);
-        drift = std::max(drift, static_cast<double>(std::hypot(p.x - b.start.x, p.z - b.start.z)));
-        heightError = std::max(heightError, std::fabs(p.y - (1.002 * b.level + 0.501)));
-        tilt = std::max(tilt, static_cast<double>(UpTilt(b.body)));
+        drift = Larger(drift, std::hypot(p.x - b.start.x, p.z - b.start.z));
+        heightError = Larger(heightError, std::fabs(p.y - (1.002 * b.level + 0.501)));
+        tilt = Larger(tilt, UpTilt(b.body));
         asleep += w.Awake(b.body) ? 0 : 1;
     }
     const double displaced = r.columns[1].values.empty() ? 0.0 : r.columns[1].values.back();
@@ -415,7 +423,7 @@ Result Pendulum(int steps, float dt) {
         OvpJointGetWorldFrame(j, 0, &fa);
         OvpJointGetWorldFrame(j, 1, &fb);
         const OvV3d d = OvpSub(fa.matrix.pos, fb.matrix.pos);
-        worst = std::max(worst, static_cast<double>(std::sqrt(OvpDot(d, d))));
+        worst = Larger(worst, std::sqrt(OvpDot(d, d)));
         r.columns[1].values.push_back(std::sqrt(OvpDot(d, d)));
     }
     OvpJointDestroy(j);
@@ -473,12 +481,12 @@ Result Hinge(int steps, float dt) {
             const OvMatrix& m = d->manager->bodies->matrices[d->body];
             const double angle = std::atan2(-m.right.z, m.right.x) * 180.0 / kPi;
             Record(r, r.columns[run], n * dt, angle);
-            widest = std::max(widest, angle);
-            offAxis = std::max(offAxis, std::acos(std::min(1.0, static_cast<double>(m.up.y))) * 180.0 / kPi);
+            widest = Larger(widest, angle);
+            offAxis = Larger(offAxis, std::acos(Smaller(1.0, m.up.y)) * 180.0 / kPi);
             if (n * dt <= 1.5) {
-                early = std::max(early, std::fabs(angle));
+                early = Larger(early, std::fabs(angle));
             } else if (n * dt >= steps * dt - 1.5) {
-                late = std::max(late, std::fabs(angle));
+                late = Larger(late, std::fabs(angle));
                 lateSum += angle;
                 ++lateCount;
             }
@@ -526,8 +534,8 @@ Result Lift(int steps, float dt) {
         w.Step(dt);
         const double l = std::fabs(w.Position(lift).y - target);
         Record(r, r.columns[0], n * dt, l);
-        lag = std::max(lag, l);
-        turn = std::max(turn, static_cast<double>(UpTilt(lift)));
+        lag = Larger(lag, l);
+        turn = Larger(turn, UpTilt(lift));
     }
     OvpJointDestroy(j);
     OvpJointDefRelease(def);
@@ -555,7 +563,7 @@ Result Rock(int steps, float dt) {
         w.Step(dt);
         const double y = w.Position(rock).y;
         Record(r, r.columns[0], n * dt, y);
-        lowest = std::min(lowest, y);
+        lowest = Smaller(lowest, y);
     }
     Check(r, "lowest centre height (m)", lowest, -0.05, "at least", lowest >= -0.05);
     Check(r, "final centre height (m)", w.Position(rock).y, 0.05, "+-0.01",
@@ -589,7 +597,7 @@ Result Collide(int steps, float dt) {
         Record(r, r.columns[0], n * dt, va);
         r.columns[1].values.push_back(vb);
         r.columns[2].values.push_back(va + vb);
-        worst = std::max(worst, std::fabs(va + vb - 2.0) / 2.0);
+        worst = Larger(worst, std::fabs(va + vb - 2.0) / 2.0);
     }
     Check(r, "largest relative momentum change", worst, 0.0, "below 1e-4", worst < 1e-4);
     const double va = w.LinearVelocity(a).x, vb = w.LinearVelocity(b).x;
