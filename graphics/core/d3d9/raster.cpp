@@ -1,6 +1,7 @@
 #include "graphics/core/d3d9/raster.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -1649,11 +1650,16 @@ OvBool RenderInto(OvRaster* source, OvRect to, bool scaled) {
 OvBool OvD3D9RasterRender(void* raster, void* position, OvInt32) {
     auto* source = static_cast<OvRaster*>(raster);
     const auto* at = static_cast<const OvV2d*>(position);
-    if (source == nullptr) {
+    // A position that is no number has no place; one beyond the coordinates a rectangle holds is
+    // held to them, where the copy clips it away.
+    if (source == nullptr || !std::isfinite(at->x) || !std::isfinite(at->y)) {
         return FailWith("SRC, DST Raster render combination not supported");
     }
-    return RenderInto(source, {static_cast<OvInt32>(at->x), static_cast<OvInt32>(at->y), source->width, source->height},
-                      false);
+    const auto coordinate = [](float v) {
+        constexpr double lowest = std::numeric_limits<OvInt32>::min(), highest = std::numeric_limits<OvInt32>::max();
+        return static_cast<OvInt32>(std::clamp(static_cast<double>(v), lowest, highest));
+    };
+    return RenderInto(source, {coordinate(at->x), coordinate(at->y), source->width, source->height}, false);
 }
 
 OvBool OvD3D9RasterRenderScaled(void* raster, void* rect, OvInt32) {

@@ -1,6 +1,7 @@
 // Raster kinds beyond plain textures (camera textures, depth textures, sub-rasters, 4-bit palette
 // requests) and the raster clears and copies into the context raster, checked pixel by pixel.
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -137,6 +138,17 @@ TEST_F(D3d9RasterCopyTest, CopiesPlaceScaleAndConvertPixels) {
             ASSERT_EQ(got[static_cast<std::size_t>(y * 16 + x)], inside ? colour(x - 5, y - 3) : 0u) << x << "," << y;
         }
     }
+    // A position that is no number is refused; one far outside the context draws nothing.
+    const std::vector<OvUInt32> before = LevelPixels(dest);
+    TakeError();
+    for (const OvV2d& bad : {OvV2d{std::nanf(""), 0}, OvV2d{0, std::numeric_limits<float>::infinity()}}) {
+        EXPECT_FALSE(OvD3D9RasterRender(source, const_cast<OvV2d*>(&bad), 0));
+        EXPECT_EQ(TakeError(), 2);
+    }
+    for (const OvV2d& far : {OvV2d{3e9f, 0}, OvV2d{0, -3e9f}, OvV2d{-1e30f, 1e30f}}) {
+        EXPECT_TRUE(OvD3D9RasterRender(source, const_cast<OvV2d*>(&far), 0));
+    }
+    ASSERT_EQ(LevelPixels(dest), before);
     // Scaled to twice the size: each source pixel covers two by two.
     OvRect twice{0, 8, 8, 8};
     ASSERT_TRUE(OvD3D9RasterRenderScaled(source, &twice, 0));
