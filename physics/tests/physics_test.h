@@ -182,3 +182,21 @@ struct TestWorld {
     std::vector<OvpObj*> bodies;
     std::vector<OvMatrix> frames;
 };
+
+// The plane y = 0, its normal up, as a fixed volume of the world while the floor lives.
+struct TestFloor {
+    explicit TestFloor(TestWorld& w) : context(w.context) {
+        OvpVolumeInit(&volume, &ovpPlaneVolumeType);
+        volume.matrix = {};
+        volume.matrix.right = {1, 0, 0};
+        volume.matrix.up = {0, 0, -1};
+        volume.matrix.at = {0, 1, 0};
+        OvpContextAddFixedVolume(context, &volume, 0);
+    }
+    ~TestFloor() { OvpContextRemoveFixedVolume(context, &volume); }
+    TestFloor(const TestFloor&) = delete;
+    TestFloor& operator=(const TestFloor&) = delete;
+
+    OvpContext* context;
+    OvpVolume volume;
+};

@@ -115,7 +115,7 @@ void AddPlaneContacts(TestWorld& w, OvpObj* o, const OvV3d& n, float offset, flo
         if (sep > 0.02f || c.count >= ovpCONTACTPOINTS) {
             return;
         }
-        c.points[c.count++] = {OvpSub(point, OvpScale(n, sep * 0.5f)), sep, nullptr, {0.0f, 0.0f, 0.0f}};
+        c.points[c.count++] = {OvpSub(point, OvpScale(n, sep * 0.5f)), sep, nullptr, {0.0f, 0.0f, 0.0f}, {0, 0}};
     };
     if (half == nullptr) {
         const OvV3d point = OvpSub(m.pos, OvpScale(n, radius));
@@ -175,6 +175,24 @@ bool AllFinite(const TestWorld& w) {
         }
     }
     return true;
+}
+
+// A pyramid of unit boxes with `base` boxes along x, built on the floor plane with small gaps;
+// its boxes never sleep. A positive `fat` is given to every box.
+std::vector<OvpObj*> Pyramid(TestWorld& w, int base, float fat = 0.0f) {
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    std::vector<OvpObj*> boxes;
+    for (int level = 0; level < base; ++level) {
+        for (int i = 0; i < base - level; ++i) {
+            const float x = (static_cast<float>(i) - 0.5f * static_cast<float>(base - 1 - level)) * 1.01f;
+            boxes.push_back(w.Box(half, {x, 0.501f + 1.002f * static_cast<float>(level), 0.0f}));
+            if (fat > 0.0f) {
+                OvpVolumeSetFatness(boxes.back()->parts[0].volume, fat);
+            }
+            boxes.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        }
+    }
+    return boxes;
 }
 
 } // namespace
@@ -792,13 +810,7 @@ TEST(PhysicsSweep, FastSpheresStopAtTheFloorOnlyWhenSwept) {
     // A rock of radius 0.05 at 50 m/s onto the floor plane, steps of 1/30 s: 1.7 m a step.
     auto lowest = [](OvUInt32 flags) {
         TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
-        OvpVolume floor;
-        OvpVolumeInit(&floor, &ovpPlaneVolumeType);
-        floor.matrix = {};
-        floor.matrix.right = {1, 0, 0};
-        floor.matrix.up = {0, 0, -1};
-        floor.matrix.at = {0, 1, 0};
-        OvpContextAddFixedVolume(w.context, &floor, 0);
+        const TestFloor floor(w);
         OvpBodyDef* def = OvpBodyDefCreate();
         OvpSphereInit(def->volume, 0.05f);
         OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
@@ -812,7 +824,6 @@ TEST(PhysicsSweep, FastSpheresStopAtTheFloorOnlyWhenSwept) {
                 low = std::min(low, w.M(rock).pos.y);
             }
         }
-        OvpContextRemoveFixedVolume(w.context, &floor);
         return low;
     };
     EXPECT_GE(lowest(ovpOBJ_SWEPTFAST), -0.05f);
@@ -824,23 +835,8 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
     // A pyramid of base 10 (55 boxes) on the floor plane is one island of more row groups than
     // the default per-body budget of 400.
     TestWorld w(60, 0, 0, {0.0f, -10.0f, 0.0f});
-    OvpVolume floor;
-    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
-    floor.matrix = {};
-    floor.matrix.right = {1, 0, 0};
-    floor.matrix.up = {0, 0, -1};
-    floor.matrix.at = {0, 1, 0};
-    OvpContextAddFixedVolume(w.context, &floor, 0);
-    const float half[3] = {0.5f, 0.5f, 0.5f};
-    std::vector<OvpObj*> boxes;
-    for (int level = 0; level < 10; ++level) {
-        for (int i = 0; i < 10 - level; ++i) {
-            const float x = (static_cast<float>(i) - 0.5f * static_cast<float>(9 - level)) * 1.01f;
-            boxes.push_back(w.Box(half, {x, 0.501f + 1.002f * static_cast<float>(level), 0.0f}));
-            OvpVolumeSetFatness(boxes.back()->parts[0].volume, 0.001f);
-            boxes.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
-        }
-    }
+    const TestFloor floor(w);
+    const std::vector<OvpObj*> boxes = Pyramid(w, 10, 0.001f);
     int partitioned = 0, copies = 0;
     for (int n = 0; n < 30; ++n) {
         OvpPipeline* p = w.pipeline;
@@ -879,7 +875,6 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
         EXPECT_LT(std::fabs(w.M(b).pos.x) - 5.0f, 0.1f);
         EXPECT_GT(w.M(b).pos.y, 0.45f);
     }
-    OvpContextRemoveFixedVolume(w.context, &floor);
 }
 
 TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
@@ -889,13 +884,7 @@ TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
         OvpCpuSetModeOverride(mode);
         TestWorld w(20, 0, 0, {0.0f, -10.0f, 0.0f});
         OvpCpuSetModeOverride(0);
-        OvpVolume floor;
-        OvpVolumeInit(&floor, &ovpPlaneVolumeType);
-        floor.matrix = {};
-        floor.matrix.right = {1, 0, 0};
-        floor.matrix.up = {0, 0, -1};
-        floor.matrix.at = {0, 1, 0};
-        OvpContextAddFixedVolume(w.context, &floor, 0);
+        const TestFloor floor(w);
         const float half[3] = {0.5f, 0.5f, 0.5f};
         std::vector<OvpObj*> boxes;
         for (int level = 0; level < 5; ++level) {
@@ -915,7 +904,6 @@ TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
             state.insert(state.end(), v, v + 8);
             state.insert(state.end(), {m.pos.x, m.pos.y, m.pos.z, m.right.x, m.right.y, m.right.z, m.up.x, m.up.z});
         }
-        OvpContextRemoveFixedVolume(w.context, &floor);
         return state;
     };
     const std::vector<float> scalar = run(1), sse = run(2), again = run(2);
@@ -951,13 +939,7 @@ TEST(PhysicsSolver, RecordsPastABodysBudgetMakeNoRows) {
 
 TEST(PhysicsSolver, ASettledStackWakesWholeAndSleepsAgain) {
     TestWorld w(4, 0, 0, {0.0f, -10.0f, 0.0f});
-    OvpVolume floor;
-    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
-    floor.matrix = {};
-    floor.matrix.right = {1, 0, 0};
-    floor.matrix.up = {0, 0, -1};
-    floor.matrix.at = {0, 1, 0};
-    OvpContextAddFixedVolume(w.context, &floor, 0);
+    const TestFloor floor(w);
     const float half[3] = {0.5f, 0.5f, 0.5f};
     std::vector<OvpObj*> stack;
     for (int k = 0; k < 3; ++k) {
@@ -1004,29 +986,14 @@ TEST(PhysicsSolver, ASettledStackWakesWholeAndSleepsAgain) {
     EXPECT_GT(asleepWithin(300), 0);
     OvpPipelineStep(w.pipeline, 0.01f);
     EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), freeDyn + 3);
-    OvpContextRemoveFixedVolume(w.context, &floor);
 }
 
 TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
     // The pyramid island of more row groups than the budget, with no free island record: the
     // solve fails, and the island still holds every object and every record.
     TestWorld w(60, 0, 0, {0.0f, -10.0f, 0.0f});
-    OvpVolume floor;
-    OvpVolumeInit(&floor, &ovpPlaneVolumeType);
-    floor.matrix = {};
-    floor.matrix.right = {1, 0, 0};
-    floor.matrix.up = {0, 0, -1};
-    floor.matrix.at = {0, 1, 0};
-    OvpContextAddFixedVolume(w.context, &floor, 0);
-    const float half[3] = {0.5f, 0.5f, 0.5f};
-    std::vector<OvpObj*> boxes;
-    for (int level = 0; level < 10; ++level) {
-        for (int i = 0; i < 10 - level; ++i) {
-            const float x = (static_cast<float>(i) - 0.5f * static_cast<float>(9 - level)) * 1.01f;
-            boxes.push_back(w.Box(half, {x, 0.501f + 1.002f * static_cast<float>(level), 0.0f}));
-            boxes.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
-        }
-    }
+    const TestFloor floor(w);
+    const std::vector<OvpObj*> boxes = Pyramid(w, 10);
     OvpPipeline* p = w.pipeline;
     for (int n = 0; n < 3; ++n) {
         OvpPipelineSetTimeStep(p, 0.01f);
@@ -1051,7 +1018,6 @@ TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
         EXPECT_EQ(records, p->contactCount) << "step " << n;
         ASSERT_TRUE(AllFinite(w));
     }
-    OvpContextRemoveFixedVolume(w.context, &floor);
 }
 
 TEST(PhysicsSolver, WorkspaceSizesHoldForEveryBatchBudget) {
