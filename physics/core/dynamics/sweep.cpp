@@ -18,8 +18,6 @@ struct Motion {
     float extent = 0.0f; // how far the part reaches from the body's centre of mass
 };
 
-float Length(const OvV3d& v) { return std::sqrt(OvpDot(v, v)); }
-
 float PartThickness(const OvpVolume* v) {
     const float core = v->type->thickness != nullptr ? v->type->thickness(v) : 0.0f;
     return core + 2.0f * v->fat;
@@ -65,7 +63,7 @@ Motion MotionOf(const OvpSweepEnd& e) {
     m.w = {v[4], v[5], v[6]};
     OvSphere s;
     if (OvpVolumeGetBoundingSphereInFrame(e.part->volume, nullptr, &s) != nullptr) {
-        m.extent = s.radius + Length(e.dyn->comOffset);
+        m.extent = s.radius + OvpLength(e.dyn->comOffset);
     }
     return m;
 }
@@ -103,7 +101,7 @@ OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* s) {
         return 0;
     }
     const OvV3d c = OvpSub(sa.center, sb.center);
-    const float d = Length(c);
+    const float d = OvpLength(c);
     const float reach = sa.radius + sb.radius + 2.0f * T;
     float t0 = 0.0f;
     if (d > reach) {
@@ -118,12 +116,12 @@ OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* s) {
         t0 = (-k - std::sqrt(k * k - q)) / uu;
     }
     float t = std::fmax(t0, minStep);
-    const float spin = Length(ma.w) + Length(mb.w);
+    const float spin = OvpLength(ma.w) + OvpLength(mb.w);
     const float cap = spin > FLT_MIN ? 0.7853982f / spin : FLT_MAX;
     if (!(R > t)) {
         return 0;
     }
-    const float speedBound = Length(ma.w) * ma.extent + Length(mb.w) * mb.extent + std::sqrt(uu);
+    const float speedBound = OvpLength(ma.w) * ma.extent + OvpLength(mb.w) * mb.extent + std::sqrt(uu);
     for (int round = 0; round < 5; ++round) {
         OvpCollisionPair pair;
         pair.volume[0] = va;
