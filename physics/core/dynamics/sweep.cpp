@@ -18,11 +18,6 @@ struct Motion {
     float extent = 0.0f; // how far the part reaches from the body's centre of mass
 };
 
-float PartThickness(const OvpVolume* v) {
-    const float core = v->type->thickness != nullptr ? v->type->thickness(v) : 0.0f;
-    return core + 2.0f * v->fat;
-}
-
 // The part's world matrix with its body advanced by t (the body's state is restored); the
 // gathered matrix for an end that does not move. Null for a volume in world coordinates.
 const OvMatrix* PlaceAt(const OvpSweepEnd& e, float t, OvMatrix* out, OvV3d* centre) {
@@ -78,7 +73,8 @@ OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* s) {
     const OvpVolume* va = ends[0].part->volume;
     const OvpVolume* vb = ends[1].part->volume;
     // A plane's core has no finite thickness: the thinner part says how close is too close.
-    const float T = std::fmin(s->thicknessFactor * std::fmin(PartThickness(va), PartThickness(vb)), s->thicknessLimit);
+    const float T = std::fmin(s->thicknessFactor * std::fmin(OvpVolumeGetThickness(va), OvpVolumeGetThickness(vb)),
+                              s->thicknessLimit);
     const float minStep = s->minStepFactor * s->dt;
     float R = FLT_MAX;
     for (int k = 0; k < 2; ++k) {
