@@ -1,7 +1,6 @@
 #include "graphics/core/d3d9/im2d.h"
 
 #include <cstring>
-#include <vector>
 
 #include "graphics/core/d3d9/camera.h"
 #include "graphics/core/d3d9/device.h"
@@ -68,7 +67,9 @@ void SetState(IDirect3DVertexBuffer9* buffer) {
 
 // Copies n vertices into a buffer, vertex i from vertices[order[i]] (vertices[i] without an
 // order), shifted by the raster's offsets; the buffer, base vertex and own-buffer use go out.
-bool CopyIn(const OvD3D9Im2DVertex* vertices, const OvUInt32* order, OvUInt32 n, IDirect3DVertexBuffer9** buffer,
+// The order is read in the caller's own index width, so no draw has to widen its indices first.
+template <typename Index>
+bool CopyIn(const OvD3D9Im2DVertex* vertices, const Index* order, OvUInt32 n, IDirect3DVertexBuffer9** buffer,
             OvUInt32* base, bool* own) {
     void* data = nullptr;
     if (!Room(n, buffer, &data, base, own)) {
@@ -86,7 +87,8 @@ bool CopyIn(const OvD3D9Im2DVertex* vertices, const OvUInt32* order, OvUInt32 n,
     return true;
 }
 
-OvBool DrawCopied(D3DPRIMITIVETYPE type, const OvD3D9Im2DVertex* vertices, const OvUInt32* order, OvUInt32 n,
+template <typename Index>
+OvBool DrawCopied(D3DPRIMITIVETYPE type, const OvD3D9Im2DVertex* vertices, const Index* order, OvUInt32 n,
                   OvInt32 primitives) {
     IDirect3DVertexBuffer9* buffer = nullptr;
     OvUInt32 base = 0;
@@ -230,8 +232,8 @@ OvBool OvD3D9Im2DRenderPrimitive(OvInt32 primType, void* vertices, OvInt32 numVe
     if (primitives <= 0) {
         return TRUE;
     }
-    return DrawCopied(type, static_cast<const OvD3D9Im2DVertex*>(vertices), nullptr, static_cast<OvUInt32>(numVertices),
-                      primitives);
+    return DrawCopied(type, static_cast<const OvD3D9Im2DVertex*>(vertices), static_cast<const OvUInt32*>(nullptr),
+                      static_cast<OvUInt32>(numVertices), primitives);
 }
 
 OvBool OvD3D9Im2DRenderIndexedPrimitive(OvInt32 primType, void* vertices, OvInt32 numVertices, void* indexArray,
@@ -253,15 +255,15 @@ OvBool OvD3D9Im2DRenderIndexedPrimitive(OvInt32 primType, void* vertices, OvInt3
     const auto* source = static_cast<const OvD3D9Im2DVertex*>(vertices);
     if (numIndices <= numVertices) {
         // No more indices than vertices: the indexed vertices are expanded and drawn unindexed.
-        const std::vector<OvUInt32> order(indices, indices + numIndices);
-        return DrawCopied(type, source, order.data(), static_cast<OvUInt32>(numIndices), primitives);
+        return DrawCopied(type, source, indices, static_cast<OvUInt32>(numIndices), primitives);
     }
     const OvUInt32 m = static_cast<OvUInt32>(numIndices);
     const OvUInt32 n = static_cast<OvUInt32>(numVertices);
     IDirect3DVertexBuffer9* buffer = nullptr;
     OvUInt32 base = 0;
     bool own = false;
-    if (gIm2D.indices == nullptr || m > ovD3D9IM2DINDICES || !CopyIn(source, nullptr, n, &buffer, &base, &own)) {
+    if (gIm2D.indices == nullptr || m > ovD3D9IM2DINDICES ||
+        !CopyIn(source, static_cast<const OvUInt16*>(nullptr), n, &buffer, &base, &own)) {
         return FALSE;
     }
     if (own) {
