@@ -159,6 +159,24 @@ void OvD3D9SetVertexColourStage() {
     OvD3D9SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
 }
 
+OvBool OvD3D9AppendIndices(IDirect3DIndexBuffer9* buffer, OvUInt32 capacity, OvUInt32* position,
+                           const OvUInt16* indices, OvUInt32 count, OvUInt32* first) {
+    DWORD flags = kAppend;
+    if (*position + count > capacity) {
+        *position = 0;
+        flags = kDiscard;
+    }
+    void* data = nullptr;
+    if (buffer->Lock(*position * 2, count * 2, &data, flags) != D3D_OK) {
+        return FALSE;
+    }
+    std::memcpy(data, indices, count * 2);
+    buffer->Unlock();
+    *first = *position;
+    *position += count;
+    return TRUE;
+}
+
 OvBool OvD3D9Im2DOpen() {
     IDirect3DDevice9* d = OvD3D9GetDevice();
     gIm2D = {};
@@ -269,22 +287,14 @@ OvBool OvD3D9Im2DRenderIndexedPrimitive(OvInt32 primType, void* vertices, OvInt3
     if (own) {
         gIm2D.count += n;
     }
-    DWORD flags = kAppend;
-    if (gIm2D.indexCount + m > ovD3D9IM2DINDICES) {
-        gIm2D.indexCount = 0;
-        flags = kDiscard;
-    }
-    void* indexData = nullptr;
-    if (gIm2D.indices->Lock(gIm2D.indexCount * 2, m * 2, &indexData, flags) != D3D_OK) {
+    OvUInt32 first = 0;
+    if (!OvD3D9AppendIndices(gIm2D.indices, ovD3D9IM2DINDICES, &gIm2D.indexCount, indices, m, &first)) {
         return FALSE;
     }
-    std::memcpy(indexData, indices, m * 2);
-    gIm2D.indices->Unlock();
     SetState(buffer);
     OvD3D9SetIndices(gIm2D.indices);
     ++OvD3D9FrameCount.drawCalls;
-    const HRESULT hr = OvD3D9GetDevice()->DrawIndexedPrimitive(type, static_cast<INT>(base), 0, n, gIm2D.indexCount,
+    const HRESULT hr = OvD3D9GetDevice()->DrawIndexedPrimitive(type, static_cast<INT>(base), 0, n, first,
                                                                static_cast<UINT>(primitives));
-    gIm2D.indexCount += m;
     return hr == D3D_OK ? TRUE : FALSE;
 }
