@@ -2,7 +2,6 @@
 // "RawData" block of a world file, for a graph with the vertex count the file names (so that the
 // loader gets past that check). A file it accepts must be saved back to the bytes it read.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,12 +23,7 @@ namespace {
 constexpr int kLargestGraph = 4096;
 
 void CheckLoaded(CAccessWaysData& ways, const std::uint8_t* data, std::size_t size) {
-    const std::string path = fuzzkit::WriteScratchFile(nullptr, 0);
-    if (path.empty() || !ways.Save(path.c_str()))
-        std::abort(); // what was loaded cannot be saved
-    std::vector<std::uint8_t> saved = fuzzkit::ReadWholeFile(path);
-    if (saved.size() > size || !std::equal(saved.begin(), saved.end(), data))
-        std::abort(); // the saved file differs from the bytes read
+    fuzzkit::ExpectSavedAsRead([&](const char* path) { return ways.Save(path); }, data, size);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,6 +136,15 @@ Bytes ReadWholeFile(const std::string& path) {
         std::fclose(file);
     }
     return bytes;
+}
+
+void ExpectSavedAsRead(const std::function<bool(const char*)>& save, const std::uint8_t* data, std::size_t size) {
+    const std::string path = WriteScratchFile(nullptr, 0);
+    if (path.empty() || !save(path.c_str()))
+        std::abort(); // what was loaded cannot be saved
+    const Bytes saved = ReadWholeFile(path);
+    if (saved.size() > size || !std::equal(saved.begin(), saved.end(), data))
+        std::abort(); // the saved file differs from the bytes read
 }
 
 std::string ScratchFileName() { return ScratchPath(); }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,9 @@ OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object,
 std::string WriteScratchFile(const std::uint8_t* data, std::size_t size);
 // The whole content of a file (empty when it cannot be read).
 Bytes ReadWholeFile(const std::string& path);
+// Saves what was loaded into the scratch file through `save` (which gets its path) and aborts
+// unless that succeeds and writes back exactly the bytes that were read (or a prefix of them).
+void ExpectSavedAsRead(const std::function<bool(const char*)>& save, const std::uint8_t* data, std::size_t size);
 // Path of this process's scratch file; a harness may write files whose names continue it
 // (and remove them).
 std::string ScratchFileName();

@@ -2,7 +2,6 @@
 // net that loads is evaluated (every weight it reads must be there) and saved back to the bytes it
 // read. aires' decoder accepts exactly what the engine loads, when nothing follows the weights.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,12 +22,7 @@ void Exercise(CNeuralNet& net, const std::uint8_t* data, std::size_t size) {
     for (int i = 0; i < static_cast<int>(net.GetLayer(0)->GetNeuronCount()); ++i)
         net.GetInputs()[i] = static_cast<float>(i % 3) - 0.5f;
     net.Evaluate();
-    const std::string path = fuzzkit::WriteScratchFile(nullptr, 0);
-    if (path.empty() || !net.Save(path.c_str()))
-        std::abort(); // what was loaded cannot be saved
-    const std::vector<std::uint8_t> saved = fuzzkit::ReadWholeFile(path);
-    if (saved.size() > size || !std::equal(saved.begin(), saved.end(), data))
-        std::abort(); // the saved file differs from the bytes read
+    fuzzkit::ExpectSavedAsRead([&](const char* path) { return net.Save(path); }, data, size);
 }
 
 } // namespace

@@ -64,13 +64,8 @@ void BigFloorWalk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpT
 
 // Runs the collision stages of one step (no solve) and returns the records.
 std::vector<OvpContact> Collide(TestWorld& w) {
-    OvpPipeline* p = w.pipeline;
-    OvpPipelineSetTimeStep(p, 0.01f);
-    OvpPipelineUpdateBroadPhase(p);
-    OvpPipelineCollidePairs(p);
-    OvpPipelineBuildIslands(p);
-    OvpPipelineCollideFixedVolumes(p);
-    return {p->contacts, p->contacts + p->contactCount};
+    w.RunCollisionStages();
+    return {w.pipeline->contacts, w.pipeline->contacts + w.pipeline->contactCount};
 }
 
 // The records between a and b (either order), each with its normal turned to point from b to a.

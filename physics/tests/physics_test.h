@@ -174,6 +174,15 @@ struct TestWorld {
     float* V(const OvpObj* b) { return manager->bodies->velocities[b->parts[0].dyn->body]; }
     const OvMatrix& M(const OvpObj* b) { return manager->bodies->matrices[b->parts[0].dyn->body]; }
     bool Awake(const OvpObj* b) { return OvpBitTest(manager->awake, b->slot); }
+    // The collision stages of one step, without the solve: broad phase, pairs, islands and fixed
+    // volumes; the records are left in the pipeline.
+    void RunCollisionStages(float dt = 0.01f) {
+        OvpPipelineSetTimeStep(pipeline, dt);
+        OvpPipelineUpdateBroadPhase(pipeline);
+        OvpPipelineCollidePairs(pipeline);
+        OvpPipelineBuildIslands(pipeline);
+        OvpPipelineCollideFixedVolumes(pipeline);
+    }
 
     OvpContextParams params;
     OvpContext* context;

@@ -840,11 +840,7 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
     int partitioned = 0, copies = 0;
     for (int n = 0; n < 30; ++n) {
         OvpPipeline* p = w.pipeline;
-        OvpPipelineSetTimeStep(p, 0.01f);
-        OvpPipelineUpdateBroadPhase(p);
-        OvpPipelineCollidePairs(p);
-        OvpPipelineBuildIslands(p);
-        OvpPipelineCollideFixedVolumes(p);
+        w.RunCollisionStages();
         const OvUInt32 islands = p->islands.count, records = p->contactCount;
         ASSERT_EQ(islands, 1u);
         ASSERT_NE(OvpPipelineSolveAndIntegrate(p, 0.01f), nullptr) << "step " << n;
@@ -996,11 +992,7 @@ TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
     const std::vector<OvpObj*> boxes = Pyramid(w, 10);
     OvpPipeline* p = w.pipeline;
     for (int n = 0; n < 3; ++n) {
-        OvpPipelineSetTimeStep(p, 0.01f);
-        OvpPipelineUpdateBroadPhase(p);
-        OvpPipelineCollidePairs(p);
-        OvpPipelineBuildIslands(p);
-        OvpPipelineCollideFixedVolumes(p);
+        w.RunCollisionStages();
         ASSERT_EQ(p->islands.count, 1u);
         const OvUInt32 capacity = p->islands.capacity;
         p->islands.capacity = n == 1 ? 1u : capacity;
