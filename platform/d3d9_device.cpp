@@ -1354,7 +1354,8 @@ HRESULT Device::Draw(DrawCall& call) {
         return D3DERR_INVALIDCALL;
     if (call.primitives > config.caps.MaxPrimitiveCount)
         return D3DERR_INVALIDCALL;
-    Elements(&call.elements);
+    if (call.elements.empty())
+        Elements(&call.elements); // not yet read by the caller's own checks
     if (call.elements.empty())
         return D3DERR_INVALIDCALL;
     if (call.userVertices != nullptr)
@@ -1377,9 +1378,8 @@ HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT coun
     call.primitives = count;
     call.startVertex = startVertex;
     if (count > 0 && count <= config.caps.MaxPrimitiveCount && type >= D3DPT_POINTLIST && type <= D3DPT_TRIANGLEFAN) {
-        std::vector<D3DVERTEXELEMENT9> elements;
-        Elements(&elements);
-        if (!StreamsHold(state, elements, std::uint64_t{startVertex} + VertexCount(type, count) - 1))
+        Elements(&call.elements);
+        if (!StreamsHold(state, call.elements, std::uint64_t{startVertex} + VertexCount(type, count) - 1))
             return D3DERR_INVALIDCALL;
     }
     return Draw(call);
@@ -1407,10 +1407,10 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertex, UINT
         call.indexData = bytes.data() + startIndex * size;
         std::uint64_t low, high;
         IndexRange(call.indexData, call.indexFormat, n, &low, &high);
-        std::vector<D3DVERTEXELEMENT9> elements;
-        Elements(&elements);
+        Elements(&call.elements);
         if (static_cast<std::int64_t>(low) + baseVertex < 0 ||
-            !StreamsHold(state, elements, static_cast<std::uint64_t>(static_cast<std::int64_t>(high) + baseVertex)))
+            !StreamsHold(state, call.elements,
+                         static_cast<std::uint64_t>(static_cast<std::int64_t>(high) + baseVertex)))
             return D3DERR_INVALIDCALL;
     }
     return Draw(call);

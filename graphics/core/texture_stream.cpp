@@ -261,34 +261,20 @@ const OvTexture* OvTextureStreamWrite(const OvTexture* texture, OvStream* stream
 }
 
 OvTexture* OvTextureStreamRead(OvStream* stream) {
-    OvUInt32 length = 0;
-    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
+    OvUInt32 word = 0;
+    char name[kNameBufferSize];
+    char mask[kNameBufferSize];
+    if (!ReadTextureHead(stream, &word, name, mask)) {
         return nullptr;
     }
-    OvUInt8 bytes[4];
-    if (length < 4 || OvStreamReadStrict(stream, bytes, 4) == nullptr ||
-        (length > 4 && OvStreamSkip(stream, length - 4) == nullptr)) {
-        return nullptr;
-    }
-    const OvUInt32 word = WithAddressingV(OvChunkGetUInt32(bytes));
     const OvBool savedMipmapping = OvTextureGetMipmapping();
     const OvBool savedAutoMipmapping = OvTextureGetAutoMipmapping();
     const bool mipmapped = UsesMipLevels(word & ovTEXTUREFILTERMODEMASK);
     OvTextureSetMipmapping(mipmapped ? TRUE : FALSE);
     OvTextureSetAutoMipmapping(mipmapped && (word & ovTEXTURESTREAMOWNLEVELS) == 0 ? TRUE : FALSE);
-    auto restore = [&] {
-        OvTextureSetMipmapping(savedMipmapping);
-        OvTextureSetAutoMipmapping(savedAutoMipmapping);
-    };
-    char name[kNameBufferSize];
-    char mask[kNameBufferSize];
-    if (OvStringStreamReadBounded(name, kNameBufferSize, stream) == nullptr ||
-        OvStringStreamReadBounded(mask, kNameBufferSize, stream) == nullptr) {
-        restore();
-        return nullptr;
-    }
     OvTexture* texture = OvTextureRead(name, mask);
-    restore();
+    OvTextureSetMipmapping(savedMipmapping);
+    OvTextureSetAutoMipmapping(savedAutoMipmapping);
     if (texture == nullptr) {
         OvPluginRegistrySkipDataChunks(OvTextureGetRegistry(), stream);
         return nullptr;

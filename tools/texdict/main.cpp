@@ -52,10 +52,6 @@ std::string HeldError() {
     return text;
 }
 
-OvTexture* TextureOf(OvLLLink* link) {
-    return reinterpret_cast<OvTexture*>(reinterpret_cast<char*>(link) - offsetof(OvTexture, lInDictionary));
-}
-
 // The type of the file's first chunk, or 0 when it has none.
 OvUInt32 FirstChunkType(const char* path) {
     std::ifstream file(path, std::ios::binary);
@@ -64,6 +60,22 @@ OvUInt32 FirstChunkType(const char* path) {
         return 0;
     }
     return OvChunkGetUInt32(bytes);
+}
+
+// One line for a texture of a listed dictionary; `native` points at whether it was read natively.
+OvTexture* PrintTexture(OvTexture* t, void* native) {
+    OvRaster* r = t->raster;
+    if (r == nullptr) {
+        std::printf("%s %s no raster\n", t->name, t->mask[0] != '\0' ? t->mask : "-");
+        return t;
+    }
+    std::printf("%s %s %dx%d levels %d format 0x%04X type %d", t->name, t->mask[0] != '\0' ? t->mask : "-", r->width,
+                r->height, OvRasterGetNumLevels(r), static_cast<unsigned>(OvRasterGetFormat(r)), OvRasterGetType(r));
+    if (*static_cast<const bool*>(native)) {
+        std::printf(" d3dformat %u", static_cast<unsigned>(OvD3D9RasterExtGet(r)->format));
+    }
+    std::printf("\n");
+    return t;
 }
 
 int List(const char* path, bool native) {
@@ -83,21 +95,7 @@ int List(const char* path, bool native) {
         std::fprintf(stderr, "texdict: %s: not a readable texture dictionary (%s)\n", path, HeldError().c_str());
         return 1;
     }
-    for (OvLLLink* l = dict->texturesInDict.next; l != &dict->texturesInDict; l = l->next) {
-        const OvTexture* t = TextureOf(l);
-        OvRaster* r = t->raster;
-        if (r == nullptr) {
-            std::printf("%s %s no raster\n", t->name, t->mask[0] != '\0' ? t->mask : "-");
-            continue;
-        }
-        std::printf("%s %s %dx%d levels %d format 0x%04X type %d", t->name, t->mask[0] != '\0' ? t->mask : "-",
-                    r->width, r->height, OvRasterGetNumLevels(r), static_cast<unsigned>(OvRasterGetFormat(r)),
-                    OvRasterGetType(r));
-        if (native) {
-            std::printf(" d3dformat %u", static_cast<unsigned>(OvD3D9RasterExtGet(r)->format));
-        }
-        std::printf("\n");
-    }
+    OvTexDictionaryForAllTextures(dict, PrintTexture, &native);
     OvTexDictionaryDestroy(dict);
     return 0;
 }

@@ -1,7 +1,6 @@
 #include "graphics/core/d3d9/im2d.h"
 
 #include <cstring>
-#include <vector>
 
 #include "graphics/core/d3d9/camera.h"
 #include "graphics/core/d3d9/device.h"
@@ -68,7 +67,9 @@ void SetState(IDirect3DVertexBuffer9* buffer) {
 
 // Copies n vertices into a buffer, vertex i from vertices[order[i]] (vertices[i] without an
 // order), shifted by the raster's offsets; the buffer, base vertex and own-buffer use go out.
-bool CopyIn(const OvD3D9Im2DVertex* vertices, const OvUInt32* order, OvUInt32 n, IDirect3DVertexBuffer9** buffer,
+// The order is read in the caller's own index width, so no draw has to widen its indices first.
+template <typename Index>
+bool CopyIn(const OvD3D9Im2DVertex* vertices, const Index* order, OvUInt32 n, IDirect3DVertexBuffer9** buffer,
             OvUInt32* base, bool* own) {
     void* data = nullptr;
     if (!Room(n, buffer, &data, base, own)) {
@@ -86,7 +87,8 @@ bool CopyIn(const OvD3D9Im2DVertex* vertices, const OvUInt32* order, OvUInt32 n,
     return true;
 }
 
-OvBool DrawCopied(D3DPRIMITIVETYPE type, const OvD3D9Im2DVertex* vertices, const OvUInt32* order, OvUInt32 n,
+template <typename Index>
+OvBool DrawCopied(D3DPRIMITIVETYPE type, const OvD3D9Im2DVertex* vertices, const Index* order, OvUInt32 n,
                   OvInt32 primitives) {
     IDirect3DVertexBuffer9* buffer = nullptr;
     OvUInt32 base = 0;
@@ -155,6 +157,24 @@ void OvD3D9SetVertexColourStage() {
         OvD3D9SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG2);
     }
     OvD3D9SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
+}
+
+OvBool OvD3D9AppendIndices(IDirect3DIndexBuffer9* buffer, OvUInt32 capacity, OvUInt32* position,
+                           const OvUInt16* indices, OvUInt32 count, OvUInt32* first) {
+    DWORD flags = kAppend;
+    if (*position + count > capacity) {
+        *position = 0;
+        flags = kDiscard;
+    }
+    void* data = nullptr;
+    if (buffer->Lock(*position * 2, count * 2, &data, flags) != D3D_OK) {
+        return FALSE;
+    }
+    std::memcpy(data, indices, count * 2);
+    buffer->Unlock();
+    *first = *position;
+    *position += count;
+    return TRUE;
 }
 
 OvBool OvD3D9Im2DOpen() {
@@ -230,8 +250,8 @@ OvBool OvD3D9Im2DRenderPrimitive(OvInt32 primType, void* vertices, OvInt32 numVe
     if (primitives <= 0) {
         return TRUE;
     }
-    return DrawCopied(type, static_cast<const OvD3D9Im2DVertex*>(vertices), nullptr, static_cast<OvUInt32>(numVertices),
-                      primitives);
+    return DrawCopied(type, static_cast<const OvD3D9Im2DVertex*>(vertices), static_cast<const OvUInt32*>(nullptr),
+                      static_cast<OvUInt32>(numVertices), primitives);
 }
 
 OvBool OvD3D9Im2DRenderIndexedPrimitive(OvInt32 primType, void* vertices, OvInt32 numVertices, void* indexArray,
@@ -253,36 +273,28 @@ OvBool OvD3D9Im2DRenderIndexedPrimitive(OvInt32 primType, void* vertices, OvInt3
     const auto* source = static_cast<const OvD3D9Im2DVertex*>(vertices);
     if (numIndices <= numVertices) {
         // No more indices than vertices: the indexed vertices are expanded and drawn unindexed.
-        const std::vector<OvUInt32> order(indices, indices + numIndices);
-        return DrawCopied(type, source, order.data(), static_cast<OvUInt32>(numIndices), primitives);
+        return DrawCopied(type, source, indices, static_cast<OvUInt32>(numIndices), primitives);
     }
     const OvUInt32 m = static_cast<OvUInt32>(numIndices);
     const OvUInt32 n = static_cast<OvUInt32>(numVertices);
     IDirect3DVertexBuffer9* buffer = nullptr;
     OvUInt32 base = 0;
     bool own = false;
-    if (gIm2D.indices == nullptr || m > ovD3D9IM2DINDICES || !CopyIn(source, nullptr, n, &buffer, &base, &own)) {
+    if (gIm2D.indices == nullptr || m > ovD3D9IM2DINDICES ||
+        !CopyIn(source, static_cast<const OvUInt16*>(nullptr), n, &buffer, &base, &own)) {
         return FALSE;
     }
     if (own) {
         gIm2D.count += n;
     }
-    DWORD flags = kAppend;
-    if (gIm2D.indexCount + m > ovD3D9IM2DINDICES) {
-        gIm2D.indexCount = 0;
-        flags = kDiscard;
-    }
-    void* indexData = nullptr;
-    if (gIm2D.indices->Lock(gIm2D.indexCount * 2, m * 2, &indexData, flags) != D3D_OK) {
+    OvUInt32 first = 0;
+    if (!OvD3D9AppendIndices(gIm2D.indices, ovD3D9IM2DINDICES, &gIm2D.indexCount, indices, m, &first)) {
         return FALSE;
     }
-    std::memcpy(indexData, indices, m * 2);
-    gIm2D.indices->Unlock();
     SetState(buffer);
     OvD3D9SetIndices(gIm2D.indices);
     ++OvD3D9FrameCount.drawCalls;
-    const HRESULT hr = OvD3D9GetDevice()->DrawIndexedPrimitive(type, static_cast<INT>(base), 0, n, gIm2D.indexCount,
+    const HRESULT hr = OvD3D9GetDevice()->DrawIndexedPrimitive(type, static_cast<INT>(base), 0, n, first,
                                                                static_cast<UINT>(primitives));
-    gIm2D.indexCount += m;
     return hr == D3D_OK ? TRUE : FALSE;
 }

@@ -44,3 +44,8 @@ D3DPRIMITIVETYPE OvD3D9PrimitiveType(OvInt32 primType);
 OvInt32 OvD3D9PrimitiveCount(D3DPRIMITIVETYPE type, OvInt32 n);
 // Stage 0 for vertex colours, modulated by the texture of stage 0 when one is bound.
 void OvD3D9SetVertexColourStage();
+// Writes `count` 16-bit indices into a dynamic index buffer of `capacity` indices used as a ring:
+// at *position, or from its start with a discard when they would pass its end. The index they
+// start at goes to *first and *position moves past them.
+OvBool OvD3D9AppendIndices(IDirect3DIndexBuffer9* buffer, OvUInt32 capacity, OvUInt32* position,
+                           const OvUInt16* indices, OvUInt32 count, OvUInt32* first);

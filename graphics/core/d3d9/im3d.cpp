@@ -25,8 +25,6 @@ struct Im3D {
 Im3D gIm3D;
 
 constexpr UINT kFullStride = sizeof(OvIm3DVertex);
-constexpr DWORD kAppend = D3DLOCK_NOOVERWRITE | D3DLOCK_NOSYSLOCK;
-constexpr DWORD kDiscard = D3DLOCK_DISCARD | D3DLOCK_NOSYSLOCK;
 
 // Positions and colours (and texture coordinates) of the caller's vertices, vertex i from
 // vertices[order[i]] (vertices[i] without an order).
@@ -109,24 +107,16 @@ bool DrawIndexed(const OvIm3DBatch& batch, bool textured, D3DPRIMITIVETYPE type,
     if (!Fill(batch, textured, nullptr, batch.numVertices, &buffer, &base)) {
         return false;
     }
-    DWORD flags = kAppend;
-    if (gIm3D.position + count >= ovD3D9IM3DINDICES + 1) {
-        gIm3D.position = 0;
-        flags = kDiscard;
-    }
-    void* data = nullptr;
-    if (gIm3D.indices->Lock(gIm3D.position * 2, count * 2, &data, flags) != D3D_OK) {
+    OvUInt32 first = 0;
+    if (!OvD3D9AppendIndices(gIm3D.indices, ovD3D9IM3DINDICES, &gIm3D.position, batch.indices, count, &first)) {
         return false;
     }
-    std::memcpy(data, batch.indices, count * 2);
-    gIm3D.indices->Unlock();
     OvD3D9SetStreamSource(0, buffer, 0, textured ? 24 : 16);
     OvD3D9SetIndices(gIm3D.indices);
     OvD3D9RenderStateFlush();
     ++OvD3D9FrameCount.drawCalls;
     const HRESULT hr = OvD3D9GetDevice()->DrawIndexedPrimitive(type, static_cast<INT>(base), 0, batch.numVertices,
-                                                               gIm3D.position, static_cast<UINT>(primitives));
-    gIm3D.position += count;
+                                                               first, static_cast<UINT>(primitives));
     return hr == D3D_OK;
 }
 
