@@ -376,7 +376,7 @@ OvpConvexHull* OvpConvexHullComputeBounds(OvpConvexHull* hull) {
     for (OvUInt16 k = 0; k < hull->edgeCount; ++k) {
         OvpHullEdge& edge = hull->edges[k];
         const OvV3d d = OvpSub(hull->vertices[edge.end], hull->vertices[edge.start]);
-        const float length = std::sqrt(OvpDot(d, d));
+        const float length = OvpLength(d);
         edge.invLength = length == 0.0f || std::isnan(length) ? length : 1.0f / length;
     }
     OvpBBox box = {{-FLT_MAX, -FLT_MAX, -FLT_MAX}, 0, {FLT_MAX, FLT_MAX, FLT_MAX}, 0};

@@ -357,7 +357,7 @@ Result Stack(int steps, float dt, int base, int count) {
         double worst = 0.0;
         for (const Box& b : boxes) {
             const OvV3d d = OvpSub(w.Position(b.body), b.start);
-            worst = Larger(worst, std::sqrt(OvpDot(d, d)));
+            worst = Larger(worst, OvpLength(d));
         }
         Record(r, r.columns[0], n * dt, w.Position(boxes.back().body).y);
         r.columns[1].values.push_back(worst);
@@ -423,8 +423,8 @@ Result Pendulum(int steps, float dt) {
         OvpJointGetWorldFrame(j, 0, &fa);
         OvpJointGetWorldFrame(j, 1, &fb);
         const OvV3d d = OvpSub(fa.matrix.pos, fb.matrix.pos);
-        worst = Larger(worst, std::sqrt(OvpDot(d, d)));
-        r.columns[1].values.push_back(std::sqrt(OvpDot(d, d)));
+        worst = Larger(worst, OvpLength(d));
+        r.columns[1].values.push_back(OvpLength(d));
     }
     OvpJointDestroy(j);
     const double expected = 2.0 * kPi * std::sqrt((1.0 + 0.4 * 0.01) / 10.0);

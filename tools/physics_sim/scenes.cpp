@@ -229,7 +229,7 @@ Result Spin(int steps, float dt) {
         for (int n = 1; n <= steps; ++n) {
             world.Step(dt);
             const OvV3d w = world.AngularVelocity(box);
-            speed.values.push_back(std::sqrt(OvpDot(w, w)));
+            speed.values.push_back(OvpLength(w));
             if (run == 0) {
                 r.time.push_back(n * static_cast<double>(dt));
             }

@@ -182,13 +182,13 @@ OvpBBox* OvpMathBoxTransformCentre(OvpBBox* out, const OvpBBox* box, const OvMat
 OvSphere* OvpMathSphereFromBox(OvSphere* out, const OvpBBox* box) {
     const OvV3d diagonal = OvpSub(box->sup, box->inf);
     out->center = OvpScale(OvpAdd(box->sup, box->inf), 0.5f);
-    out->radius = 0.5f * std::sqrt(OvpDot(diagonal, diagonal));
+    out->radius = 0.5f * OvpLength(diagonal);
     return out;
 }
 
 OvSphere* OvpMathSphereAddPoint(OvSphere* out, const OvSphere* sphere, const OvV3d* p) {
     const OvV3d offset = OvpSub(*p, sphere->center);
-    const float d = std::sqrt(OvpDot(offset, offset));
+    const float d = OvpLength(offset);
     if (d <= sphere->radius) {
         *out = *sphere;
         return out;

@@ -71,7 +71,7 @@ OvBool OvpAggChildrenComputeBounds(OvpAggChildren* list) {
             return 0;
         }
         const OvV3d offset = OvpSub(child.center, sphere.center);
-        radius = std::fmax(radius, std::sqrt(OvpDot(offset, offset)) + child.radius);
+        radius = std::fmax(radius, OvpLength(offset) + child.radius);
     }
     sphere.radius = std::fmin(sphere.radius, radius);
     list->box = box;

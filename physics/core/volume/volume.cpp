@@ -259,7 +259,7 @@ bool OverFace(const OvpPolytope* poly, OvInt32 f, const OvV3d& p) {
         const OvV3d& a = poly->vertices[edge.start];
         const OvV3d ab = OvpSub(poly->vertices[edge.end], a);
         const OvV3d ap = OvpSub(p, a);
-        const float slack = 1e-6f * std::sqrt(OvpDot(ab, ab)) * (std::sqrt(OvpDot(ap, ap)) + 1.0f);
+        const float slack = 1e-6f * OvpLength(ab) * (OvpLength(ap) + 1.0f);
         if (OvpDot(OvpCross(n, ab), ap) < -slack) {
             return false;
         }
