@@ -30,10 +30,6 @@ OvV3d Position(const OvMatrix* m) { return m != nullptr && !OvpMathIsIdentity(m)
 // The at axis of a placement (the plane's outward normal).
 OvV3d AtAxis(const OvMatrix* m) { return m != nullptr && !OvpMathIsIdentity(m) ? m->at : OvV3d{0.0f, 0.0f, 1.0f}; }
 
-float AbsSum(const OvV3d& a, const OvV3d& b) {
-    return (std::fabs(a.x - b.x) + std::fabs(a.y - b.y)) + std::fabs(a.z - b.z);
-}
-
 // The closest point of the current simplex on B; the new vertex's when the simplex is still
 // empty (a division by an empty determinant sum otherwise).
 OvV3d PointOnB(const OvpGjkSimplex* s) {
@@ -167,7 +163,7 @@ OvInt32 OvpGjkDistance(const OvpCollisionPair* pair, const OvV3d* shift, float t
             return ovpGJK_GAVEUP;
         }
         const OvV3d w = s->vertex[slot].w;
-        if (iterations > 4 && (AbsSum(w, previous[0]) <= 1e-6f || AbsSum(w, previous[1]) <= 1e-6f)) {
+        if (iterations > 4 && (OvpAbsSum(w, previous[0]) <= 1e-6f || OvpAbsSum(w, previous[1]) <= 1e-6f)) {
             if (++repeats > 5) {
                 return ovpGJK_GAVEUP;
             }

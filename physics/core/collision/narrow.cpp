@@ -15,10 +15,6 @@ OvUInt32 EdgeCount(const OvpVolume* v) { return v->type->words[0] >> 16; }
 OvUInt32 FaceCount(const OvpVolume* v) { return v->type->words[1] & 0xFFFF; }
 bool IsPlane(const OvpVolume* v) { return v->type->id == ovpVOLUME_PLANE; }
 
-float AbsSum(const OvV3d& a, const OvV3d& b) {
-    return (std::fabs(a.x - b.x) + std::fabs(a.y - b.y)) + std::fabs(a.z - b.z);
-}
-
 // The separation rule for one direction given both intervals.
 float Choose(const OvV3d& d, float a0, float a1, float b0, float b1, OvV3d* normal, float* base) {
     const float s1 = a0 - b1, s2 = b0 - a1;
@@ -509,8 +505,8 @@ OvBool OvpCollisionAddRecordPoint(OvpContact* record, const OvV3d* point, float 
         return 0;
     }
     if (tolerance >= 0.0f && record->count > 0) {
-        if (AbsSum(*point, record->points[0].position) <= tolerance ||
-            (record->count >= 2 && AbsSum(*point, record->points[record->count - 1].position) <= tolerance)) {
+        if (OvpAbsSum(*point, record->points[0].position) <= tolerance ||
+            (record->count >= 2 && OvpAbsSum(*point, record->points[record->count - 1].position) <= tolerance)) {
             return 0;
         }
     }
@@ -549,7 +545,7 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
         gap[i] = gapOf(points[i]) - threshold;
         smallest = std::fmin(smallest, gap[i]);
         if (i > 0) {
-            perimeter += AbsSum(points[i], points[i - 1]);
+            perimeter += OvpAbsSum(points[i], points[i - 1]);
         }
     }
     if (!(smallest <= 0.0f)) {
@@ -803,7 +799,7 @@ OvUInt32 OvpGeneralPrimitiveMergeContacts(OvpContact* records, OvUInt32 count, O
         OvpMathVec3Normalize(&o->normal, &normal);
         const auto repeats = [&](const OvV3d& p) {
             for (OvUInt32 k = 0; k < o->count; ++k) {
-                if (AbsSum(p, o->points[k].position) <= near) {
+                if (OvpAbsSum(p, o->points[k].position) <= near) {
                     return true;
                 }
             }

@@ -35,13 +35,11 @@ void SetVertex(OvpSupportFeature* out, OvUInt16 index, const OvV3d& p) {
     out->vertices[index].spare = 0.0f;
 }
 
-float Length(const OvV3d& v) { return std::sqrt(OvpDot(v, v)); }
-
 // The first hit of the segment with the capsule of the edge a-b: a fraction in [0, 1], or 2.
 float EdgeHit(const OvV3d& a, const OvV3d& b, float radius, const OvV3d& start, const OvV3d& delta) {
     float best = 2.0f;
     const OvV3d ab = OvpSub(b, a);
-    const float len = Length(ab);
+    const float len = OvpLength(ab);
     float frac[2];
     if (len > FLT_MIN) {
         const OvV3d axis = OvpScale(ab, 1.0f / len);
@@ -246,7 +244,7 @@ OvBool OvpTriangleIntersectLine(const OvpVolume* volume, const OvV3d* start, con
     const OvpTriangleShape s = OvpTriangleGetShape(volume);
     const float f = volume->fat;
     const OvV3d delta = OvpSub(*end, *start);
-    const float length = Length(delta);
+    const float length = OvpLength(delta);
     const float hS = OvpDot(s.normal, *start) - s.offset;
     const float hE = OvpDot(s.normal, *end) - s.offset;
     if (std::fabs(hS) > f && std::fabs(hE) > f && hS * hE > 0.0f) {

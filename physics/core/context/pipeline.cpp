@@ -222,13 +222,11 @@ bool IsSwept(const OvpPipeline* p, const OvpObj* o) {
         if (part.volume->type->boundingSphere != nullptr) {
             part.volume->type->boundingSphere(part.volume, &sphere);
         }
-        const float thickness =
-            part.volume->type->thickness != nullptr ? part.volume->type->thickness(part.volume) : 0.0f;
         const OvV3d offset = part.dyn->comOffset;
         const float lin = std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
         const float ang = std::sqrt((v[4] * v[4] + v[5] * v[5]) + v[6] * v[6]);
         const float motion = (ang * (std::sqrt(OvpDot(offset, offset)) + sphere.radius) + lin) * p->dt;
-        if (motion > 0.5f * (thickness + 2.0f * part.volume->fat) && motion > p->sweptFactor * sphere.radius) {
+        if (motion > 0.5f * OvpVolumeGetThickness(part.volume) && motion > p->sweptFactor * sphere.radius) {
             return true;
         }
     }

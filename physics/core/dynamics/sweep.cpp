@@ -18,13 +18,6 @@ struct Motion {
     float extent = 0.0f; // how far the part reaches from the body's centre of mass
 };
 
-float Length(const OvV3d& v) { return std::sqrt(OvpDot(v, v)); }
-
-float PartThickness(const OvpVolume* v) {
-    const float core = v->type->thickness != nullptr ? v->type->thickness(v) : 0.0f;
-    return core + 2.0f * v->fat;
-}
-
 // The part's world matrix with its body advanced by t (the body's state is restored); the
 // gathered matrix for an end that does not move. Null for a volume in world coordinates.
 const OvMatrix* PlaceAt(const OvpSweepEnd& e, float t, OvMatrix* out, OvV3d* centre) {
@@ -65,7 +58,7 @@ Motion MotionOf(const OvpSweepEnd& e) {
     m.w = {v[4], v[5], v[6]};
     OvSphere s;
     if (OvpVolumeGetBoundingSphereInFrame(e.part->volume, nullptr, &s) != nullptr) {
-        m.extent = s.radius + Length(e.dyn->comOffset);
+        m.extent = s.radius + OvpLength(e.dyn->comOffset);
     }
     return m;
 }
@@ -80,7 +73,8 @@ OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* s) {
     const OvpVolume* va = ends[0].part->volume;
     const OvpVolume* vb = ends[1].part->volume;
     // A plane's core has no finite thickness: the thinner part says how close is too close.
-    const float T = std::fmin(s->thicknessFactor * std::fmin(PartThickness(va), PartThickness(vb)), s->thicknessLimit);
+    const float T = std::fmin(s->thicknessFactor * std::fmin(OvpVolumeGetThickness(va), OvpVolumeGetThickness(vb)),
+                              s->thicknessLimit);
     const float minStep = s->minStepFactor * s->dt;
     float R = FLT_MAX;
     for (int k = 0; k < 2; ++k) {
@@ -103,7 +97,7 @@ OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* s) {
         return 0;
     }
     const OvV3d c = OvpSub(sa.center, sb.center);
-    const float d = Length(c);
+    const float d = OvpLength(c);
     const float reach = sa.radius + sb.radius + 2.0f * T;
     float t0 = 0.0f;
     if (d > reach) {
@@ -118,12 +112,12 @@ OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* s) {
         t0 = (-k - std::sqrt(k * k - q)) / uu;
     }
     float t = std::fmax(t0, minStep);
-    const float spin = Length(ma.w) + Length(mb.w);
+    const float spin = OvpLength(ma.w) + OvpLength(mb.w);
     const float cap = spin > FLT_MIN ? 0.7853982f / spin : FLT_MAX;
     if (!(R > t)) {
         return 0;
     }
-    const float speedBound = Length(ma.w) * ma.extent + Length(mb.w) * mb.extent + std::sqrt(uu);
+    const float speedBound = OvpLength(ma.w) * ma.extent + OvpLength(mb.w) * mb.extent + std::sqrt(uu);
     for (int round = 0; round < 5; ++round) {
         OvpCollisionPair pair;
         pair.volume[0] = va;

@@ -6,6 +6,8 @@
 // p.x right + p.y up + p.z at + pos in its parent. The helpers here never need the graphics
 // engine to be open.
 
+#include <cmath>
+
 #include "graphics/core/matrix.h"
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
@@ -41,6 +43,11 @@ inline OvV3d OvpSub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b
 inline OvV3d OvpScale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
 inline OvV3d OvpCross(const OvV3d& a, const OvV3d& b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+inline float OvpLength(const OvV3d& v) { return std::sqrt(OvpDot(v, v)); }
+// The sum of the absolute component differences: a cheap test for two points being the same.
+inline float OvpAbsSum(const OvV3d& a, const OvV3d& b) {
+    return (std::fabs(a.x - b.x) + std::fabs(a.y - b.y)) + std::fabs(a.z - b.z);
 }
 inline float OvpComponent(const OvV3d& v, int axis) { return axis == 0 ? v.x : axis == 1 ? v.y : v.z; }
 inline void OvpSetComponent(OvV3d& v, int axis, float value) { (axis == 0 ? v.x : axis == 1 ? v.y : v.z) = value; }

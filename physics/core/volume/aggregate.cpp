@@ -174,7 +174,7 @@ float OvpAggChildrenGetThickness(const OvpAggChildren* list) {
     float best = 1e10f;
     for (OvInt32 i = 0; list != nullptr && i < list->count; ++i) {
         const OvpVolume* child = &list->children[i];
-        const float t = child->type->thickness(child) + 2.0f * child->fat;
+        const float t = OvpVolumeGetThickness(child);
         if (t > 0.0f && t < best) {
             best = t;
         }

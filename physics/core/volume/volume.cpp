@@ -114,6 +114,11 @@ OvpBBox* OvpVolumeGetBoundingBoxInFrame(const OvpVolume* volume, const OvMatrix*
     return volume->type->boundingBox(volume, matrix, flag, out);
 }
 
+float OvpVolumeGetThickness(const OvpVolume* volume) {
+    const float core = volume->type->thickness != nullptr ? volume->type->thickness(volume) : 0.0f;
+    return core + 2.0f * volume->fat;
+}
+
 float OvpVolumeGetMassProperties(const OvpVolume* volume, OvpInertia* inertia, OvV3d* centre) {
     const float v = volume->type->massProperties(volume, inertia, centre);
     if ((volume->type->words[2] & ovpVOLUMETYPE_WORLD) == 0 && !OvpMathIsIdentity(&volume->matrix)) {

@@ -172,6 +172,8 @@ OvpSupportFeature* OvpSupportFeatureTransform(OvpSupportFeature* feature, const 
 // Slot 8 on the rotated direction, both bounds shifted by translation . direction.
 OvBool OvpVolumeGetInterval(const OvpVolume* volume, const OvMatrix* matrix, const OvV3d* direction, float* min,
                             float* max);
+// Slot 9 (0 for a type without one) plus the fat on both sides: the thinnest the volume is.
+float OvpVolumeGetThickness(const OvpVolume* volume);
 // The interval slot of convex and aggregate volumes: max = d . support(d), min = d . support(-d);
 // 0 when either support call fails.
 OvBool OvpVolumeGetIntervalFromSupport(const OvpVolume* volume, const OvV3d* direction, float* min, float* max);
