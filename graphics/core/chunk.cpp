@@ -18,13 +18,6 @@ constexpr OvUInt32 kStagingBytes = 256;
 constexpr OvUInt32 kStringPiece = 64;
 constexpr OvUInt32 kWidePiece = 128;
 
-void PutU32(OvUInt8* out, OvUInt32 v) {
-    out[0] = static_cast<OvUInt8>(v);
-    out[1] = static_cast<OvUInt8>(v >> 8);
-    out[2] = static_cast<OvUInt8>(v >> 16);
-    out[3] = static_cast<OvUInt8>(v >> 24);
-}
-
 // Where the characters of a string body go: the caller's buffer, or a block that grows as
 // characters arrive (so a corrupt length never allocates more than the input holds).
 struct StringSink {
@@ -143,6 +136,13 @@ OvUInt32 OvChunkGetUInt32(const OvUInt8* bytes) {
 
 float OvChunkGetReal(const OvUInt8* bytes) { return std::bit_cast<float>(OvChunkGetUInt32(bytes)); }
 
+void OvChunkPutUInt32(OvUInt8* bytes, OvUInt32 v) {
+    bytes[0] = static_cast<OvUInt8>(v);
+    bytes[1] = static_cast<OvUInt8>(v >> 8);
+    bytes[2] = static_cast<OvUInt8>(v >> 16);
+    bytes[3] = static_cast<OvUInt8>(v >> 24);
+}
+
 OvUInt32 OvChunkStampPack(OvUInt32 version, OvUInt32 buildNum) {
     return (((version + 0x10000u) >> 8) << 22) | ((version & 63u) << 16) | (buildNum & 0xFFFFu);
 }
@@ -171,9 +171,9 @@ OvBool OvChunkVersionAccepted(OvUInt32 version) {
 OvStream* OvStreamWriteChunkHeader(OvStream* stream, OvUInt32 type, OvUInt32 length, OvUInt32 version,
                                    OvUInt32 buildNum) {
     OvUInt8 bytes[ovCHUNKHEADERSIZE];
-    PutU32(bytes, type);
-    PutU32(bytes + 4, length);
-    PutU32(bytes + 8, OvChunkStampPack(version, buildNum));
+    OvChunkPutUInt32(bytes, type);
+    OvChunkPutUInt32(bytes + 4, length);
+    OvChunkPutUInt32(bytes + 8, OvChunkStampPack(version, buildNum));
     return OvStreamWrite(stream, bytes, ovCHUNKHEADERSIZE);
 }
 

@@ -49,9 +49,10 @@ OvBool OvChunkIsComplex(OvUInt32 type);
 // (error 0x80000004).
 OvBool OvStreamFindChunk(OvStream* stream, OvUInt32 type, OvUInt32* length, OvUInt32* version);
 
-// Little-endian 32-bit fields of a record already read into memory.
+// Little-endian 32-bit fields of a record already read into memory, and of one being built.
 OvUInt32 OvChunkGetUInt32(const OvUInt8* bytes);
 float OvChunkGetReal(const OvUInt8* bytes);
+void OvChunkPutUInt32(OvUInt8* bytes, OvUInt32 v);
 
 // Little-endian 32-bit values (and 16-bit integers for ReadValues), lengths in bytes.
 OvStream* OvStreamWriteReals(OvStream* stream, const float* values, OvUInt32 length);

@@ -194,12 +194,6 @@ OvImage* WidenTo32(OvImage* image) {
     return image;
 }
 
-void PutU32(OvUInt8* bytes, OvUInt32 v) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<OvUInt8>(v >> (8 * i));
-    }
-}
-
 } // namespace
 
 void* OvImageOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
@@ -622,10 +616,10 @@ OvUInt32 OvImageStreamGetSize(const OvImage* image) {
 
 const OvImage* OvImageStreamWrite(const OvImage* image, OvStream* stream) {
     OvUInt8 data[kImageStructSize];
-    PutU32(data, static_cast<OvUInt32>(image->width));
-    PutU32(data + 4, static_cast<OvUInt32>(image->height));
-    PutU32(data + 8, static_cast<OvUInt32>(image->depth));
-    PutU32(data + 12, static_cast<OvUInt32>(image->stride));
+    OvChunkPutUInt32(data, static_cast<OvUInt32>(image->width));
+    OvChunkPutUInt32(data + 4, static_cast<OvUInt32>(image->height));
+    OvChunkPutUInt32(data + 8, static_cast<OvUInt32>(image->depth));
+    OvChunkPutUInt32(data + 12, static_cast<OvUInt32>(image->stride));
     const OvUInt32 pixelBytes = static_cast<OvUInt32>(image->stride) * static_cast<OvUInt32>(image->height);
     if (OvStreamWriteChunkHeader(stream, ovID_IMAGE, OvImageStreamGetSize(image), ovLIBRARYVERSION, ovLIBRARYBUILD) ==
             nullptr ||

@@ -228,12 +228,6 @@ const OvTexture* TextureOfLink(const OvLLLink* l) {
     return reinterpret_cast<const OvTexture*>(reinterpret_cast<const char*>(l) - offsetof(OvTexture, lInDictionary));
 }
 
-void PutU32(OvUInt8* p, OvUInt32 v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<OvUInt8>(v >> (8 * i));
-    }
-}
-
 } // namespace
 
 OvUInt32 OvTextureStreamGetSize(const OvTexture* texture) {
@@ -248,7 +242,7 @@ const OvTexture* OvTextureStreamWrite(const OvTexture* texture, OvStream* stream
         word |= ovTEXTURESTREAMOWNLEVELS;
     }
     OvUInt8 bytes[4];
-    PutU32(bytes, word);
+    OvChunkPutUInt32(bytes, word);
     if (OvStreamWriteChunkHeader(stream, ovID_TEXTURE, OvTextureStreamGetSize(texture), ovLIBRARYVERSION,
                                  ovLIBRARYBUILD) == nullptr ||
         OvStreamWriteChunkHeader(stream, ovID_STRUCT, 4, ovLIBRARYVERSION, ovLIBRARYBUILD) == nullptr ||
@@ -330,7 +324,7 @@ bool WriteTextureLevels(const OvTexture* texture, OvStream* stream) {
     }
     levels = levels > ovTEXDICTIONARYMAXLEVELS ? ovTEXDICTIONARYMAXLEVELS : levels;
     OvUInt8 bytes[4];
-    PutU32(bytes, static_cast<OvUInt32>(levels));
+    OvChunkPutUInt32(bytes, static_cast<OvUInt32>(levels));
     if (OvStreamWrite(stream, bytes, 4) == nullptr) {
         return false;
     }

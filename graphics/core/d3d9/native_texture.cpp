@@ -13,12 +13,6 @@
 
 namespace {
 
-void PutU32(OvUInt8* at, OvUInt32 v) {
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<OvUInt8>(v >> (8 * i));
-    }
-}
-
 OvUInt32 LevelSide(OvUInt32 side, OvUInt32 level) {
     const OvUInt32 s = level < 32 ? side >> level : 0;
     return s > 0 ? s : 1;
@@ -92,12 +86,12 @@ OvUInt32 OvD3D9NativeChunkSize(const OvD3D9NativeTexture& header, OvBool hasRast
 OvStream* OvD3D9NativeHeaderWrite(OvStream* stream, const OvD3D9NativeTexture& header, OvBool hasRaster,
                                   OvUInt32 chunkSize) {
     OvUInt8 bytes[ovD3D9NATIVETEXTUREBYTES + ovD3D9NATIVERASTERBYTES] = {};
-    PutU32(bytes, header.platform);
-    PutU32(bytes + 4, header.sampling & 0xFFFF);
+    OvChunkPutUInt32(bytes, header.platform);
+    OvChunkPutUInt32(bytes + 4, header.sampling & 0xFFFF);
     std::memcpy(bytes + 8, header.name, 32);
     std::memcpy(bytes + 40, header.maskName, 32);
-    PutU32(bytes + 72, header.formatFlags);
-    PutU32(bytes + 76, header.format);
+    OvChunkPutUInt32(bytes + 72, header.formatFlags);
+    OvChunkPutUInt32(bytes + 76, header.format);
     bytes[80] = static_cast<OvUInt8>(header.width);
     bytes[81] = static_cast<OvUInt8>(header.width >> 8);
     bytes[82] = static_cast<OvUInt8>(header.height);
@@ -185,7 +179,7 @@ OvBool OvD3D9NativeHeaderRead(OvStream* stream, OvD3D9NativeTexture* header, OvU
 
 OvStream* OvD3D9NativeLevelWrite(OvStream* stream, const OvUInt8* bits, OvUInt32 count) {
     OvUInt8 word[4];
-    PutU32(word, count);
+    OvChunkPutUInt32(word, count);
     if (OvStreamWrite(stream, word, 4) == nullptr) {
         return nullptr;
     }
