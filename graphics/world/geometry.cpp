@@ -216,6 +216,61 @@ template <typename T> OvUInt16 RankOf(T* values, OvInt32& count, T value) {
 
 } // namespace
 
+OvMeshBuilder* OvMeshBuilderFromTriangles(const OvMaterialList* list, const OvTriangle* triangles,
+                                          OvInt32 numTriangles, OvInt32 materialBase) {
+    const OvInt32 numMaterials = list->numMaterials;
+    // Every triangle must name an entry of the list.
+    for (OvInt32 i = 0; i < numTriangles; ++i) {
+        if (materialBase + triangles[i].matIndex >= numMaterials) {
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Triangle without a material"));
+            return nullptr;
+        }
+    }
+    OvMeshBuilder* builder = OvMeshBuilderCreate(numTriangles);
+    if (builder == nullptr || numTriangles == 0) {
+        return builder;
+    }
+    // Ranks per material, fixed when the material is first met: three arrays of distinct
+    // textures, rasters and pipelines, then each material's three ranks.
+    const std::size_t m = static_cast<std::size_t>(numMaterials);
+    const std::size_t bytes =
+        m * (sizeof(OvTexture*) + sizeof(OvRaster*) + sizeof(OvPipeline*)) + m * (3 * sizeof(OvUInt16) + 1);
+    auto* scratch = static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
+    if (scratch == nullptr) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
+        OvMeshBuilderDestroy(builder);
+        return nullptr;
+    }
+    auto* textures = reinterpret_cast<OvTexture**>(scratch);
+    auto* rasters = reinterpret_cast<OvRaster**>(textures + m);
+    auto* pipelines = reinterpret_cast<OvPipeline**>(rasters + m);
+    auto* ranks = reinterpret_cast<OvUInt16*>(pipelines + m);
+    OvUInt8* known = reinterpret_cast<OvUInt8*>(ranks + 3 * m);
+    std::memset(known, 0, m);
+    OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
+    bool ok = true;
+    for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
+        const OvTriangle& t = triangles[i];
+        const OvInt32 index = materialBase + t.matIndex;
+        OvMaterial* material = list->materials[index];
+        OvUInt16* r = ranks + 3 * index;
+        if (!known[index]) {
+            known[index] = 1;
+            r[0] = RankOf(textures, numTextures, material->texture);
+            r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
+            r[2] = RankOf(pipelines, numPipelines, material->pipeline);
+        }
+        ok = OvMeshBuilderAddTriangle(builder, material, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2],
+                                      static_cast<OvUInt16>(index), r[0], r[1], r[2]) != nullptr;
+    }
+    OvFree(scratch);
+    if (!ok) {
+        OvMeshBuilderDestroy(builder);
+        return nullptr;
+    }
+    return builder;
+}
+
 OvGeometry* OvGeometryUnlock(OvGeometry* geometry) {
     if (geometry->mesh != nullptr) {
         return geometry;
@@ -225,58 +280,10 @@ OvGeometry* OvGeometryUnlock(OvGeometry* geometry) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Native geometry without meshes"));
         return nullptr;
     }
-    const OvMaterialList& list = geometry->matList;
-    const OvInt32 numMaterials = list.numMaterials;
-    const OvInt32 numTriangles = numMaterials > 0 ? geometry->numTriangles : 0;
-    // Every triangle must name an entry of the list.
-    for (OvInt32 i = 0; i < numTriangles; ++i) {
-        if (geometry->triangles[i].matIndex >= numMaterials) {
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Triangle without a material"));
-            return nullptr;
-        }
-    }
-    OvMeshBuilder* builder = OvMeshBuilderCreate(numTriangles);
+    const OvInt32 numTriangles = geometry->matList.numMaterials > 0 ? geometry->numTriangles : 0;
+    OvMeshBuilder* builder = OvMeshBuilderFromTriangles(&geometry->matList, geometry->triangles, numTriangles, 0);
     if (builder == nullptr) {
         return nullptr;
-    }
-    if (numTriangles > 0) {
-        // Ranks per material, fixed when the material is first met: three arrays of distinct
-        // textures, rasters and pipelines, then each material's three ranks.
-        const std::size_t m = static_cast<std::size_t>(numMaterials);
-        const std::size_t bytes =
-            m * (sizeof(OvTexture*) + sizeof(OvRaster*) + sizeof(OvPipeline*)) + m * (3 * sizeof(OvUInt16) + 1);
-        auto* scratch = static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
-        if (scratch == nullptr) {
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
-            OvMeshBuilderDestroy(builder);
-            return nullptr;
-        }
-        auto* textures = reinterpret_cast<OvTexture**>(scratch);
-        auto* rasters = reinterpret_cast<OvRaster**>(textures + m);
-        auto* pipelines = reinterpret_cast<OvPipeline**>(rasters + m);
-        auto* ranks = reinterpret_cast<OvUInt16*>(pipelines + m);
-        OvUInt8* known = reinterpret_cast<OvUInt8*>(ranks + 3 * m);
-        std::memset(known, 0, m);
-        OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
-        bool ok = true;
-        for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
-            const OvTriangle& t = geometry->triangles[i];
-            OvMaterial* material = list.materials[t.matIndex];
-            OvUInt16* r = ranks + 3 * t.matIndex;
-            if (!known[t.matIndex]) {
-                known[t.matIndex] = 1;
-                r[0] = RankOf(textures, numTextures, material->texture);
-                r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
-                r[2] = RankOf(pipelines, numPipelines, material->pipeline);
-            }
-            ok = OvMeshBuilderAddTriangle(builder, material, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2], t.matIndex,
-                                          r[0], r[1], r[2]) != nullptr;
-        }
-        OvFree(scratch);
-        if (!ok) {
-            OvMeshBuilderDestroy(builder);
-            return nullptr;
-        }
     }
     OvMeshHeader* header = OvMeshHeaderBuild(builder, geometry->flags & ovGEOMETRYTRISTRIP);
     if (header == nullptr) {

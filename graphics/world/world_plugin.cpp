@@ -12,6 +12,7 @@
 #include "graphics/world/light.h"
 #include "graphics/world/material.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/world.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ void* WorldModuleOpen(void* instance, OvInt32 offset, OvInt32) {
     auto* module = reinterpret_cast<OvWorldModule*>(static_cast<char*>(instance) + offset);
     gDefaultAtomicPipeline = MakeDefaultPipeline(&gDefaultAtomicNode);
     gDefaultSectorPipeline = MakeDefaultPipeline(&gDefaultSectorNode);
-    module->recordFreeList = OvFreeListCreateWithSpace(ovWORLDRECORDSIZE, kWorldRecordsPerBlock, 0, 1, nullptr,
+    module->recordFreeList = OvFreeListCreateWithSpace(sizeof(OvWorldRecord), kWorldRecordsPerBlock, 0, 1, nullptr,
                                                        ovMEMHINTDUR_GLOBAL | ovPLUGINIDWORLD);
     OvLLLinkInitHead(&module->records);
     if (gDefaultAtomicPipeline == nullptr || gDefaultSectorPipeline == nullptr || module->recordFreeList == nullptr) {

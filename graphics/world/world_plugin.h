@@ -125,8 +125,6 @@ struct OvWorldModule {
     OvFreeList* recordFreeList; // world records
     OvLLLink records;           // every world record
 };
-// Size of one world record of the module's free list.
-inline constexpr OvInt32 ovWORLDRECORDSIZE = 16;
 OvWorldModule* OvWorldGetModule();
 
 // Destroys every clump, atomic and light still allocated; run at engine stop before the pools

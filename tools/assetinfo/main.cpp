@@ -1,10 +1,14 @@
 // assetinfo: reads a file through the engine and prints what it holds as key=value lines.
-//   assetinfo FILE
+//   assetinfo FILE [--camera x,y,z,yaw,pitch]
 // For a clump: "clump atomics=A lights=L cameras=C frames=F", then per geometry in file order
 // "geometry I verts=V tris=T morphs=M materials=K meshes=N flags=0xF" and per atomic in file
-// order "atomic I frame=F geometry=G flags=0xF".
+// order "atomic I frame=F geometry=G flags=0xF". For a world: "world sectors=S planes=P tris=T
+// verts=V materials=K", then per atomic sector in depth-first order "sector I tris=T verts=V",
+// and with --camera "visible sectors=N".
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +20,9 @@
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/testkit/world_camera.h"
+#include "graphics/world/world.h"
+#include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 
 namespace {
@@ -23,14 +30,20 @@ namespace {
 constexpr OvUInt32 kInspectorId = 0xFFF0; // extension ids of this tool (not in any file)
 
 void Usage(std::FILE* out) {
-    std::fprintf(out, "usage: assetinfo FILE\n"
+    std::fprintf(out, "usage: assetinfo FILE [--camera x,y,z,yaw,pitch]\n"
                       "  Reads FILE through the engine and prints what it holds as key=value lines. For a\n"
                       "  clump (model file):\n"
                       "    clump atomics=A lights=L cameras=C frames=F\n"
                       "    geometry I verts=V tris=T morphs=M materials=K meshes=N flags=0xFLAGS   (file order)\n"
                       "    atomic I frame=F geometry=G flags=0xFLAGS                                (file order)\n"
                       "  K counts the entries of the geometry's material list; F of an atomic is its frame's\n"
-                      "  index in the clump's frame list.\n"
+                      "  index in the clump's frame list. For a world (level file):\n"
+                      "    world sectors=S planes=P tris=T verts=V materials=K\n"
+                      "    sector I tris=T verts=V          (atomic sectors, depth first, left before right)\n"
+                      "    visible sectors=N                (with --camera)\n"
+                      "  --camera places a camera with a 90-degree view and a far plane of 1000 metres at\n"
+                      "  x,y,z looking along +z turned by yaw towards +x and by pitch up (degrees), and\n"
+                      "  counts the atomic sectors it sees.\n"
                       "  Exit status 0 on success, 1 when the file does not read (one line naming the file\n"
                       "  and the engine's error), 2 on bad usage.\n");
 }
@@ -111,21 +124,116 @@ void PrintClump(OvClump* clump) {
     }
 }
 
+constexpr float kCameraFieldOfView = 90.0f;
+constexpr float kCameraFarPlane = 1000.0f;
+
+// Parses "x,y,z,yaw,pitch".
+bool ParseCamera(const char* text, float out[5]) {
+    const char* p = text;
+    for (int i = 0; i < 5; ++i) {
+        char* end = nullptr;
+        out[i] = std::strtof(p, &end);
+        if (end == p || !std::isfinite(out[i]) || *end != (i < 4 ? ',' : '\0')) {
+            return false;
+        }
+        p = end + 1;
+    }
+    return true;
+}
+
+std::string PrintWorld(OvWorld* world, const float* camera) {
+    struct Totals {
+        OvInt32 sectors, tris, verts;
+    } totals{0, 0, 0};
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* s, void* data) {
+            auto* t = static_cast<Totals*>(data);
+            t->sectors++;
+            t->tris += s->numTriangles;
+            t->verts += s->numVertices;
+            return s;
+        },
+        &totals);
+    std::printf("world sectors=%d planes=%d tris=%d verts=%d materials=%d\n", totals.sectors,
+                OvWorldGetNumPlaneSectors(world), totals.tris, totals.verts, world->matList.numMaterials);
+    OvInt32 index = 0;
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* s, void* data) {
+            std::printf("sector %d tris=%d verts=%d\n", (*static_cast<OvInt32*>(data))++, s->numTriangles,
+                        s->numVertices);
+            return s;
+        },
+        &index);
+    if (camera == nullptr) {
+        return "";
+    }
+    OvCamera* view = OvWorldTestCameraCreate(camera[0], camera[1], camera[2], camera[3], camera[4],
+                                             kCameraFieldOfView, kCameraFarPlane);
+    if (view == nullptr) {
+        return "cannot create the camera: " + HeldError();
+    }
+    OvWorldAddCamera(world, view);
+    OvFrameSyncDirty();
+    OvInt32 visible = 0;
+    OvCameraGetVisibleSectors(view, &visible);
+    std::printf("visible sectors=%d\n", visible);
+    OvWorldRemoveCamera(world, view);
+    OvWorldTestCameraDestroy(view);
+    return "";
+}
+
+// Reads chunk headers until a clump or a world; its type, or 0 (the error held) when none is found.
+OvUInt32 FindAsset(OvStream* stream) {
+    for (;;) {
+        OvUInt32 type = 0, length = 0, version = 0;
+        if (!OvStreamReadChunkHeader(stream, &type, &length, &version, nullptr)) {
+            return 0;
+        }
+        if (type == ovCHUNKIDCLUMP || type == ovCHUNKIDWORLD) {
+            if (!OvChunkVersionAccepted(version)) {
+                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADVERSION));
+                return 0;
+            }
+            return type;
+        }
+        if (OvStreamSkip(stream, length) == nullptr) {
+            return 0;
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        Usage(stdout);
-        return 0;
-    }
-    if (argc != 2 || argv[1][0] == '-') {
-        if (argc >= 2 && argv[1][0] == '-') {
-            std::fprintf(stderr, "assetinfo: unknown option %s\n", argv[1]);
+    const char* path = nullptr;
+    float camera[5];
+    bool haveCamera = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage(stdout);
+            return 0;
         }
+        if (std::strcmp(argv[i], "--camera") == 0) {
+            if (i + 1 >= argc || !ParseCamera(argv[i + 1], camera)) {
+                std::fprintf(stderr, "assetinfo: bad --camera '%s' (x,y,z,yaw,pitch)\n", i + 1 < argc ? argv[i + 1] : "");
+                return 2;
+            }
+            haveCamera = true;
+            ++i;
+        } else if (argv[i][0] == '-' || path != nullptr) {
+            std::fprintf(stderr, "assetinfo: unknown argument %s\n", argv[i]);
+            Usage(stderr);
+            return 2;
+        } else {
+            path = argv[i];
+        }
+    }
+    if (path == nullptr) {
         Usage(stderr);
         return 2;
     }
-    const char* path = argv[1];
     if (!OvTestEngineUp(0, Register)) {
         std::fprintf(stderr, "assetinfo: %s: the engine did not start\n", path);
         return 1;
@@ -137,8 +245,17 @@ int main(int argc, char** argv) {
         failure = "cannot open: " + HeldError();
     } else {
         OvClump* clump = nullptr;
-        if (!OvStreamFindChunk(stream, ovCHUNKIDCLUMP, nullptr, nullptr)) {
-            failure = "no clump: " + HeldError();
+        OvWorld* world = nullptr;
+        const OvUInt32 type = FindAsset(stream);
+        if (type == 0) {
+            failure = "no clump or world: " + HeldError();
+        } else if (type == ovCHUNKIDWORLD) {
+            if ((world = OvWorldStreamRead(stream)) == nullptr) {
+                failure = "does not read: " + HeldError();
+            } else {
+                failure = PrintWorld(world, haveCamera ? camera : nullptr);
+                OvWorldDestroy(world);
+            }
         } else if ((clump = OvClumpStreamRead(stream)) == nullptr) {
             failure = "does not read: " + HeldError();
         } else {

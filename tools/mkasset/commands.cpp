@@ -9,6 +9,7 @@ namespace mkasset {
 
 const Command kCommands[] = {
     {"model", "a clump of one atomic: box, cylinder or grid", RunModel, ModelUsage},
+    {"level", "a world: floor, walls and box blocks split into sectors", RunLevel, LevelUsage},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -33,5 +33,7 @@ bool WriteFile(const char* command, const std::string& path, const std::vector<u
 // The commands.
 int RunModel(int argc, char** argv);
 void ModelUsage(std::FILE* out);
+int RunLevel(int argc, char** argv);
+void LevelUsage(std::FILE* out);
 
 } // namespace mkasset

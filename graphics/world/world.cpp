@@ -1,0 +1,657 @@
+#include "graphics/world/world.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "graphics/core/camera.h"
+#include "graphics/core/chunk.h"
+#include "graphics/core/engine.h"
+#include "graphics/core/error.h"
+#include "graphics/core/pipeline.h"
+#include "graphics/core/resources.h"
+#include "graphics/core/stream.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/mesh.h"
+#include "graphics/world/world_membership.h"
+#include "graphics/world/world_plugin.h"
+
+namespace {
+
+OvPluginRegistry gWorldRegistry = OvPluginRegistryInitialValue(sizeof(OvWorld));
+OvPluginRegistry gWorldSectorRegistry = OvPluginRegistryInitialValue(sizeof(OvWorldSector));
+
+constexpr OvUInt32 kWorldHint = ovMEMHINTDUR_OBJECT | ovCHUNKIDWORLD;
+constexpr std::uint64_t kAlign = 8;
+// Least bytes a sector takes in a file: an atomic sector its chunk header, struct header, struct
+// and extension header; a plane sector its chunk header, struct header and struct.
+constexpr std::uint64_t kLeastAtomicSectorBytes = 3 * ovCHUNKHEADERSIZE + ovATOMICSECTORSTRUCTSIZE;
+constexpr std::uint64_t kLeastPlaneSectorBytes = 2 * ovCHUNKHEADERSIZE + ovPLANESECTORSTRUCTSIZE;
+// Largest allocation when the stream cannot tell how much input is left.
+constexpr std::uint64_t kLargestUnboundedWorld = 0x7FFFFFFF;
+
+// The world being read: the sectors' mesh sub-chunks name materials of its list.
+OvWorld* gReadingWorld = nullptr;
+
+constexpr std::uint64_t AlignUp(std::uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+void ReportBadData() { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADVERSION)); }
+
+// Carving state of a read: the next free byte of the world's allocation and what the struct's
+// totals still allow.
+struct Carver {
+    OvUInt8* cursor;
+    OvUInt8* end;
+    std::int64_t planeSectors;
+    std::int64_t atomicSectors;
+    std::int64_t vertices;
+    std::int64_t triangles;
+    std::uint64_t sectorSize; // bytes of one atomic sector record
+    OvWorld* world;
+    bool native;
+};
+
+// The next bytes of the allocation (records aligned for their pointers); null when the block is
+// used up, which a file whose totals are smaller than its sectors causes.
+void* Carve(Carver& c, std::uint64_t bytes, bool record) {
+    const auto at = reinterpret_cast<std::uintptr_t>(c.cursor);
+    const std::uintptr_t aligned = record ? static_cast<std::uintptr_t>(AlignUp(at)) : at;
+    if (aligned > reinterpret_cast<std::uintptr_t>(c.end) || bytes > reinterpret_cast<std::uintptr_t>(c.end) - aligned) {
+        return nullptr;
+    }
+    c.cursor = reinterpret_cast<OvUInt8*>(aligned + bytes);
+    return reinterpret_cast<void*>(aligned);
+}
+
+// Pending sectors of a depth-first walk (left before right). The reader refuses trees deeper
+// than the stack, so it never overflows; a push beyond it is dropped.
+struct SectorStack {
+    OvWorldSector* items[ovWORLDMAXDEPTH + 1];
+    OvInt32 count = 0;
+    void Push(OvWorldSector* s) {
+        if (count < ovWORLDMAXDEPTH + 1) {
+            items[count++] = s;
+        }
+    }
+    OvWorldSector* Pop() { return count > 0 ? items[--count] : nullptr; }
+};
+
+// Calls fn on every atomic sector under root, depth first, left before right; stops when fn
+// returns false.
+template <typename Fn> void ForAtomicSectors(OvWorldSector* root, Fn&& fn) {
+    SectorStack stack;
+    OvWorldSector* s = root;
+    while (s != nullptr) {
+        if (OvWorldSectorIsAtomic(s)) {
+            if (!fn(s)) {
+                return;
+            }
+            s = stack.Pop();
+        } else {
+            const OvPlaneSector* p = OvWorldSectorAsPlane(s);
+            if (p->rightSubTree != nullptr) {
+                stack.Push(p->rightSubTree);
+            }
+            s = p->leftSubTree != nullptr ? p->leftSubTree : stack.Pop();
+        }
+    }
+}
+
+// Releases what a sector holds outside the world's block: its mesh header, instanced data and
+// ties, then runs its extensions' destructors.
+void ReleaseSector(OvWorldSector* sector) {
+    if (sector->mesh != nullptr) {
+        OvMeshHeaderDestroy(sector->mesh);
+        sector->mesh = nullptr;
+    }
+    if (sector->repEntry != nullptr) {
+        OvResourcesFreeEntry(sector->repEntry);
+    }
+    OvWorldSectorReleaseTies(sector);
+    OvPluginRegistryDeInitObject(&gWorldSectorRegistry, sector);
+}
+
+void ReleaseSubtree(OvWorldSector* root) {
+    ForAtomicSectors(root, [](OvWorldSector* s) {
+        ReleaseSector(s);
+        return true;
+    });
+}
+
+OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth);
+
+// Reorders a stored triangle: from 0x36002 on {v0, v1, v2, material}, before {material, v0, v1, v2}.
+OvTriangle DecodeTriangle(const OvUInt8* t, bool newOrder) {
+    OvUInt16 w[4];
+    for (int i = 0; i < 4; ++i) {
+        w[i] = static_cast<OvUInt16>(t[2 * i] | t[2 * i + 1] << 8);
+    }
+    return newOrder ? OvTriangle{{w[0], w[1], w[2]}, w[3]} : OvTriangle{{w[1], w[2], w[3]}, w[0]};
+}
+
+OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c) {
+    OvUInt32 length = 0, version = 0;
+    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, &version)) {
+        return nullptr;
+    }
+    OvUInt8 head[ovATOMICSECTORSTRUCTSIZE];
+    if (length < sizeof head) {
+        ReportBadData();
+        return nullptr;
+    }
+    if (OvStreamReadStrict(stream, head, sizeof head) == nullptr) {
+        return nullptr;
+    }
+    const auto base = static_cast<OvInt32>(OvChunkGetUInt32(head));
+    const auto numTriangles = static_cast<OvInt32>(OvChunkGetUInt32(head + 4));
+    const auto numVertices = static_cast<OvInt32>(OvChunkGetUInt32(head + 8));
+    OvWorld* world = c.world;
+    const OvUInt32 flags = world->flags;
+    const OvInt32 sets = world->numTexCoordSets;
+    // Counts must fit the sector's 16-bit fields and what the world's totals leave.
+    if (base < 0 || base > 0xFFFF || numTriangles < 0 || numTriangles > 0xFFFF || numVertices < 0 ||
+        numVertices > 0xFFFF || c.atomicSectors <= 0 || (!c.native && numTriangles > 0 && numVertices == 0)) {
+        ReportBadData();
+        return nullptr;
+    }
+    const auto v = static_cast<std::uint64_t>(numVertices);
+    const auto t = static_cast<std::uint64_t>(numTriangles);
+    std::uint64_t arrays = 0;
+    if (!c.native) {
+        if (numVertices > c.vertices || numTriangles > c.triangles) {
+            ReportBadData();
+            return nullptr;
+        }
+        arrays = v * (12 + ((flags & ovGEOMETRYNORMALS) != 0 ? 4 : 0) + ((flags & ovGEOMETRYPRELIT) != 0 ? 4 : 0) +
+                      8 * static_cast<std::uint64_t>(sets)) +
+                 8 * t;
+    }
+    if (sizeof head + arrays > length) {
+        ReportBadData();
+        return nullptr;
+    }
+    auto* sector = static_cast<OvWorldSector*>(Carve(c, c.sectorSize, true));
+    if (sector == nullptr) {
+        ReportBadData();
+        return nullptr;
+    }
+    c.atomicSectors--;
+    sector->type = ovSECTORATOMIC;
+    sector->tightBoundingBox.inf = {OvChunkGetReal(head + 12), OvChunkGetReal(head + 16), OvChunkGetReal(head + 20)};
+    sector->tightBoundingBox.sup = {OvChunkGetReal(head + 24), OvChunkGetReal(head + 28), OvChunkGetReal(head + 32)};
+    sector->matListWindowBase = static_cast<OvUInt16>(base);
+    sector->numVertices = static_cast<OvUInt16>(numVertices);
+    sector->numTriangles = static_cast<OvUInt16>(numTriangles);
+    OvLLLinkInitHead(&sector->atomicTies);
+    OvLLLinkInitHead(&sector->lightTies);
+
+    bool ok = true;
+    if (!c.native) {
+        c.vertices -= numVertices;
+        c.triangles -= numTriangles;
+        // The block was sized from the same totals, so these carves cannot fail.
+        if (numVertices > 0) {
+            sector->vertices = static_cast<OvV3d*>(Carve(c, 12 * v, false));
+            ok = OvStreamReadValues(stream, sector->vertices, static_cast<OvUInt32>(12 * v)) != nullptr;
+            if (ok && (flags & ovGEOMETRYNORMALS) != 0) {
+                sector->normals = static_cast<OvVertexNormal*>(Carve(c, 4 * v, false));
+                ok = OvStreamReadStrict(stream, sector->normals, static_cast<OvUInt32>(4 * v)) != nullptr;
+            }
+            if (ok && (flags & ovGEOMETRYPRELIT) != 0) {
+                sector->preLitLum = static_cast<OvRGBA*>(Carve(c, 4 * v, false));
+                ok = OvStreamReadStrict(stream, sector->preLitLum, static_cast<OvUInt32>(4 * v)) != nullptr;
+            }
+            for (OvInt32 i = 0; ok && i < sets; ++i) {
+                sector->texCoords[i] = static_cast<OvTexCoords*>(Carve(c, 8 * v, false));
+                ok = OvStreamReadValues(stream, sector->texCoords[i], static_cast<OvUInt32>(8 * v)) != nullptr;
+            }
+        }
+        if (ok && numTriangles > 0) {
+            sector->triangles = static_cast<OvTriangle*>(Carve(c, 8 * t, false));
+            static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
+            ok = OvStreamReadStrict(stream, sector->triangles, static_cast<OvUInt32>(8 * t)) != nullptr;
+            const bool newOrder = version >= 0x36002;
+            const OvInt32 materials = world->matList.numMaterials;
+            for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
+                OvUInt8 stored[8];
+                std::memcpy(stored, &sector->triangles[i], sizeof stored);
+                const OvTriangle tri = DecodeTriangle(stored, newOrder);
+                // Vertices inside the sector's arrays; materials inside the world's list.
+                if (tri.vertIndex[0] >= numVertices || tri.vertIndex[1] >= numVertices ||
+                    tri.vertIndex[2] >= numVertices || (materials > 0 && base + tri.matIndex >= materials)) {
+                    ReportBadData();
+                    ok = false;
+                }
+                sector->triangles[i] = tri;
+            }
+        }
+    }
+    if (ok && length > sizeof head + arrays) {
+        ok = OvStreamSkip(stream, static_cast<OvUInt32>(length - sizeof head - arrays)) != nullptr;
+    }
+    if (!ok) {
+        return nullptr;
+    }
+    if (OvPluginRegistryInitObject(&gWorldSectorRegistry, sector) == nullptr) {
+        return nullptr;
+    }
+    OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
+    ok = OvPluginRegistryReadDataChunks(&gWorldSectorRegistry, stream, sector) != nullptr;
+    // A native sector's meshes come with its data: without them it has nothing to draw from.
+    if (ok && c.native && numTriangles > 0 && sector->mesh == nullptr) {
+        ReportBadData();
+        ok = false;
+    }
+    if (!ok) {
+        ReleaseSector(sector);
+        return nullptr;
+    }
+    OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
+    return sector;
+}
+
+OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth) {
+    // Deeper trees would overrun the walks' stacks.
+    if (depth > ovWORLDMAXDEPTH) {
+        ReportBadData();
+        return nullptr;
+    }
+    OvUInt32 length = 0;
+    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
+        return nullptr;
+    }
+    OvUInt8 body[ovPLANESECTORSTRUCTSIZE] = {};
+    const OvUInt32 take = length < sizeof body ? length : static_cast<OvUInt32>(sizeof body);
+    if (OvStreamReadStrict(stream, body, take) == nullptr ||
+        (length > take && OvStreamSkip(stream, length - take) == nullptr)) {
+        return nullptr;
+    }
+    const auto type = static_cast<OvInt32>(OvChunkGetUInt32(body));
+    if ((type != 0 && type != 4 && type != 8) || c.planeSectors <= 0) {
+        ReportBadData();
+        return nullptr;
+    }
+    auto* plane = static_cast<OvPlaneSector*>(Carve(c, sizeof(OvPlaneSector), true));
+    if (plane == nullptr) {
+        ReportBadData();
+        return nullptr;
+    }
+    c.planeSectors--;
+    plane->type = type;
+    plane->value = OvChunkGetReal(body + 4);
+    const bool leftAtomic = OvChunkGetUInt32(body + 8) != 0;
+    const bool rightAtomic = OvChunkGetUInt32(body + 12) != 0;
+    if ((c.world->flags & ovWORLDSECTORSOVERLAP) != 0) {
+        plane->leftValue = OvChunkGetReal(body + 16);
+        plane->rightValue = OvChunkGetReal(body + 20);
+    } else {
+        plane->leftValue = plane->rightValue = plane->value;
+    }
+    plane->leftSubTree = ReadSector(stream, c, leftAtomic, depth);
+    if (plane->leftSubTree == nullptr) {
+        return nullptr;
+    }
+    plane->rightSubTree = ReadSector(stream, c, rightAtomic, depth);
+    if (plane->rightSubTree == nullptr) {
+        ReleaseSubtree(plane->leftSubTree);
+        return nullptr;
+    }
+    return reinterpret_cast<OvWorldSector*>(plane);
+}
+
+// depth: plane sectors above this one.
+OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth) {
+    if (!OvStreamFindChunk(stream, atomic ? ovCHUNKIDATOMICSECTOR : ovCHUNKIDPLANESECTOR, nullptr, nullptr)) {
+        return nullptr;
+    }
+    return atomic ? ReadAtomicSector(stream, c) : ReadPlaneSector(stream, c, depth + 1);
+}
+
+// Gives every atomic sector its box in the tree: the world's box cut by the planes above it.
+void ComputeTreeBoxes(OvWorld* world) {
+    struct Pending {
+        OvWorldSector* sector;
+        OvBBox box;
+    };
+    Pending stack[ovWORLDMAXDEPTH + 1];
+    OvInt32 count = 0;
+    OvWorldSector* s = world->rootSector;
+    OvBBox box = world->boundingBox;
+    while (s != nullptr) {
+        if (OvWorldSectorIsAtomic(s)) {
+            s->boundingBox = box;
+            if (count == 0) {
+                break;
+            }
+            --count;
+            s = stack[count].sector;
+            box = stack[count].box;
+            continue;
+        }
+        const OvPlaneSector* p = OvWorldSectorAsPlane(s);
+        OvBBox right = box;
+        *OvV3dAxisPtr(&right.inf, p->type) = p->rightValue;
+        if (count < ovWORLDMAXDEPTH + 1) {
+            stack[count++] = {p->rightSubTree, right};
+        }
+        *OvV3dAxisPtr(&box.sup, p->type) = p->leftValue;
+        s = p->leftSubTree;
+    }
+}
+
+OvWorldRecord* FindRecord(const OvWorld* world) {
+    OvLLLink* head = &OvWorldGetModule()->records;
+    for (OvLLLink* l = head->next; l != head; l = l->next) {
+        auto* record = reinterpret_cast<OvWorldRecord*>(reinterpret_cast<char*>(l) - offsetof(OvWorldRecord, link));
+        if (record->world == world) {
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+// Frees a world at any stage of its read: constructed tells whether its extensions were built.
+void FreeWorld(OvWorld* world, bool constructed) {
+    if (OvWorldRecord* record = FindRecord(world)) {
+        OvLLLinkRemove(&record->link);
+        OvFreeListEntryFree(OvWorldGetModule()->recordFreeList, record);
+    }
+    if (world->rootSector != nullptr) {
+        ReleaseSubtree(world->rootSector);
+    }
+    OvMaterialListDeinitialize(&world->matList);
+    if (constructed) {
+        OvPluginRegistryDeInitObject(&gWorldRegistry, world);
+    }
+    OvFree(world);
+}
+
+// Builds the mesh header of every sector that did not read one.
+bool BuildSectorMeshes(OvWorld* world) {
+    bool ok = true;
+    ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) {
+        if (s->mesh == nullptr) {
+            const OvInt32 n = world->matList.numMaterials > 0 ? s->numTriangles : 0;
+            OvMeshBuilder* builder =
+                OvMeshBuilderFromTriangles(&world->matList, s->triangles, n, s->matListWindowBase);
+            if (builder != nullptr) {
+                s->mesh = OvMeshHeaderBuild(builder, world->flags & ovGEOMETRYTRISTRIP);
+                if (s->mesh == nullptr) {
+                    OvMeshBuilderDestroy(builder);
+                }
+            }
+            ok = s->mesh != nullptr;
+        }
+        return ok;
+    });
+    return ok;
+}
+
+} // namespace
+
+OvPluginRegistry* OvWorldGetRegistry() { return &gWorldRegistry; }
+OvPluginRegistry* OvWorldSectorGetRegistry() { return &gWorldSectorRegistry; }
+
+OvStream* OvWorldSectorMeshHeaderStreamRead(OvStream* stream, OvInt32 length, void* object, OvInt32, OvInt32) {
+    auto* sector = static_cast<OvWorldSector*>(object);
+    OvWorld* world = gReadingWorld != nullptr ? gReadingWorld : OvWorldSectorGetWorld(sector);
+    if (world == nullptr) {
+        return OvStreamSkip(stream, static_cast<OvUInt32>(length));
+    }
+    const bool native = (world->flags & ovGEOMETRYNATIVE) != 0;
+    OvMeshHeader* header =
+        OvMeshHeaderStreamRead(stream, length, native ? TRUE : FALSE, &world->matList, sector->numVertices);
+    if (header == nullptr) {
+        return nullptr;
+    }
+    // A second mesh sub-chunk replaces the first.
+    if (sector->mesh != nullptr) {
+        OvMeshHeaderDestroy(sector->mesh);
+    }
+    sector->mesh = header;
+    return stream;
+}
+
+OvStream* OvWorldSectorMeshHeaderStreamWrite(OvStream* stream, OvInt32, const void* object, OvInt32, OvInt32) {
+    const auto* sector = static_cast<const OvWorldSector*>(object);
+    const OvWorld* world = OvWorldSectorGetWorld(sector);
+    if (world == nullptr || sector->mesh == nullptr) {
+        return stream;
+    }
+    return OvMeshHeaderStreamWrite(sector->mesh, (world->flags & ovGEOMETRYNATIVE) != 0 ? TRUE : FALSE, stream,
+                                   &world->matList);
+}
+
+OvInt32 OvWorldSectorMeshHeaderStreamGetSize(const void* object, OvInt32, OvInt32) {
+    const auto* sector = static_cast<const OvWorldSector*>(object);
+    const OvWorld* world = OvWorldSectorGetWorld(sector);
+    if (world == nullptr || sector->mesh == nullptr) {
+        return 0;
+    }
+    return OvMeshHeaderStreamGetSize(sector->mesh, (world->flags & ovGEOMETRYNATIVE) != 0 ? TRUE : FALSE);
+}
+
+OvWorld* OvWorldStreamRead(OvStream* stream) {
+    // 1. The struct: a shorter one leaves the rest zero, a longer one is passed over.
+    OvUInt32 length = 0;
+    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
+        return nullptr;
+    }
+    OvUInt8 s[ovWORLDSTRUCTSIZE] = {};
+    const OvUInt32 take = length < sizeof s ? length : static_cast<OvUInt32>(sizeof s);
+    if (OvStreamReadStrict(stream, s, take) == nullptr ||
+        (length > take && OvStreamSkip(stream, length - take) == nullptr)) {
+        return nullptr;
+    }
+    const bool rootIsAtomic = OvChunkGetUInt32(s) != 0;
+    const OvV3d inverseOrigin = {OvChunkGetReal(s + 4), OvChunkGetReal(s + 8), OvChunkGetReal(s + 12)};
+    const auto numTriangles = static_cast<OvInt32>(OvChunkGetUInt32(s + 16));
+    const auto numVertices = static_cast<OvInt32>(OvChunkGetUInt32(s + 20));
+    const auto numPlanes = static_cast<OvInt32>(OvChunkGetUInt32(s + 24));
+    const auto numAtomics = static_cast<OvInt32>(OvChunkGetUInt32(s + 28));
+    const auto collisionSectorSize = static_cast<OvInt32>(OvChunkGetUInt32(s + 32));
+    const OvUInt32 flags = OvChunkGetUInt32(s + 36);
+    const bool native = (flags & ovGEOMETRYNATIVE) != 0;
+
+    // 2. Texture sets, as for geometry; more than a sector has room for is refused.
+    const OvInt32 sets = OvGeometryTexCoordSetsOfFormat(flags);
+    if (collisionSectorSize > 0 || numTriangles < 0 || numVertices < 0 || numPlanes < 0 || numAtomics < 0 ||
+        sets > ovMAXTEXTURECOORDS) {
+        ReportBadData();
+        return nullptr;
+    }
+
+    // 3. One block for the world, its sectors and their arrays. The file must be able to hold
+    // what the totals announce before anything is allocated for them.
+    const std::uint64_t worldSize = AlignUp(static_cast<std::uint64_t>(gWorldRegistry.sizeOfStruct));
+    const std::uint64_t sectorSize =
+        AlignUp(static_cast<std::uint64_t>(gWorldSectorRegistry.sizeOfStruct));
+    std::uint64_t arrays = 0;
+    if (!native) {
+        arrays = static_cast<std::uint64_t>(numVertices) *
+                     (12 + ((flags & ovGEOMETRYNORMALS) != 0 ? 4 : 0) + ((flags & ovGEOMETRYPRELIT) != 0 ? 4 : 0) +
+                      8 * static_cast<std::uint64_t>(sets)) +
+                 8 * static_cast<std::uint64_t>(numTriangles);
+    }
+    const std::uint64_t leastInput = static_cast<std::uint64_t>(numAtomics) * kLeastAtomicSectorBytes +
+                                     static_cast<std::uint64_t>(numPlanes) * kLeastPlaneSectorBytes + arrays;
+    const OvUInt32 left = OvStreamGetBytesLeft(stream);
+    // Each atomic sector's arrays may need realigning for the record after them.
+    const std::uint64_t size = worldSize + static_cast<std::uint64_t>(numAtomics) * (sectorSize + kAlign) +
+                               static_cast<std::uint64_t>(numPlanes) * AlignUp(sizeof(OvPlaneSector)) + arrays;
+    if ((left != 0xFFFFFFFFu && leastInput > left) || size > kLargestUnboundedWorld) {
+        ReportBadData();
+        return nullptr;
+    }
+    auto* block = static_cast<OvUInt8*>(OvMalloc(static_cast<std::size_t>(size), kWorldHint));
+    if (block == nullptr) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(size)));
+        return nullptr;
+    }
+    std::memset(block, 0, static_cast<std::size_t>(size));
+
+    // 4. The world and its record.
+    auto* world = reinterpret_cast<OvWorld*>(block);
+    world->object.type = ovWORLDOBJECTTYPE;
+    world->object.privateFlags = ovWORLDPRIVATESINGLEBLOCK;
+    world->flags = flags;
+    world->renderOrder = ovWORLDRENDERBACK2FRONT;
+    world->numTexCoordSets = sets;
+    world->worldOrigin = {-inverseOrigin.x, -inverseOrigin.y, -inverseOrigin.z};
+    OvLLLinkInitHead(&world->clumpList);
+    OvLLLinkInitHead(&world->localLights);
+    OvLLLinkInitHead(&world->globalLights);
+    world->currentClumpLink = &world->clumpList;
+    OvMaterialListInitialize(&world->matList);
+    OvWorldModule* module = OvWorldGetModule();
+    auto* record = static_cast<OvWorldRecord*>(OvFreeListEntryAlloc(module->recordFreeList, kWorldHint));
+    if (record == nullptr) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, sizeof(OvWorldRecord)));
+        OvFree(block);
+        return nullptr;
+    }
+    record->world = world;
+    record->size = static_cast<OvUInt32>(size);
+    OvLLLinkAddHead(&module->records, &record->link);
+
+    // 5, 6. The material list, then the tree carved behind the world.
+    Carver carver{block + worldSize, block + size, numPlanes, numAtomics, numVertices, numTriangles, sectorSize, world,
+                  native};
+    bool ok = OvStreamFindChunk(stream, ovCHUNKIDMATLIST, nullptr, nullptr) &&
+              OvMaterialListStreamRead(stream, &world->matList) != nullptr;
+    OvWorld* const outer = gReadingWorld;
+    gReadingWorld = world;
+    if (ok) {
+        world->rootSector = ReadSector(stream, carver, rootIsAtomic, 0);
+        ok = world->rootSector != nullptr;
+    }
+    gReadingWorld = outer;
+
+    // 7, 8. Lists, box, tree boxes.
+    world->boundingBox.sup = {OvChunkGetReal(s + 40), OvChunkGetReal(s + 44), OvChunkGetReal(s + 48)};
+    world->boundingBox.inf = {OvChunkGetReal(s + 52), OvChunkGetReal(s + 56), OvChunkGetReal(s + 60)};
+    world->renderCallBack = OvWorldSectorDefaultRenderCallback;
+    if (!ok) {
+        FreeWorld(world, false);
+        return nullptr;
+    }
+    ComputeTreeBoxes(world);
+
+    // 9. The world's extensions, 10. the sectors' meshes.
+    if (OvPluginRegistryInitObject(&gWorldRegistry, world) == nullptr) {
+        FreeWorld(world, false);
+        return nullptr;
+    }
+    OvPipelineOwnerClear(ovPIPELINEOWNERWORLD);
+    ok = OvPluginRegistryReadDataChunks(&gWorldRegistry, stream, world) != nullptr;
+    if (ok) {
+        OvPipelineOwnerInvoke(ovPIPELINEOWNERWORLD, &gWorldRegistry, world);
+        ok = BuildSectorMeshes(world);
+    }
+    if (!ok) {
+        FreeWorld(world, true);
+        return nullptr;
+    }
+    return world;
+}
+
+OvBool OvWorldDestroy(OvWorld* world) {
+    // Members still in the world leave it rather than keep pointers into freed memory.
+    OvWorldReleaseMembers(world);
+    FreeWorld(world, true);
+    return TRUE;
+}
+
+OvWorld* OvWorldSetSectorRenderCallback(OvWorld* world, OvWorldSectorCallBackRender callback) {
+    world->renderCallBack = callback != nullptr ? callback : OvWorldSectorDefaultRenderCallback;
+    return world;
+}
+
+OvWorldSector* OvWorldSectorRender(OvWorldSector* sector) {
+    auto* world = static_cast<OvWorld*>(OvEngineInstancePtr->curWorld);
+    if (world == nullptr) {
+        return OvWorldSectorDefaultRenderCallback(sector);
+    }
+    return world->renderCallBack(sector);
+}
+
+OvWorldSector* OvWorldSectorDefaultRenderCallback(OvWorldSector* sector) {
+    if (sector->numTriangles == 0) {
+        return sector;
+    }
+    OvPipeline* pipeline = sector->pipeline;
+    const auto* world = static_cast<const OvWorld*>(OvEngineInstancePtr->curWorld);
+    if (pipeline == nullptr && world != nullptr) {
+        pipeline = world->pipeline;
+    }
+    if (pipeline == nullptr) {
+        pipeline = OvWorldGetDefaultWorldSectorPipeline();
+    }
+    if (pipeline == nullptr || OvPipelineExecute(pipeline, sector, TRUE) == nullptr) {
+        return nullptr;
+    }
+    return sector;
+}
+
+OvWorld* OvWorldRender(OvWorld* world) {
+    auto* camera = static_cast<OvCamera*>(OvEngineInstancePtr->curCamera);
+    if (camera == nullptr) {
+        return world;
+    }
+    const OvUInt16 frame = OvEngineInstancePtr->renderFrame;
+    OvInt32 count = 0;
+    OvWorldSector** sectors = OvCameraGetVisibleSectors(camera, &count);
+    for (OvInt32 i = 0; i < count; ++i) {
+        OvWorldSector* sector = sectors[i];
+        if (OvWorldSectorRender(sector) == nullptr) {
+            continue;
+        }
+        OvLLLink* head = &sector->atomicTies;
+        for (OvLLLink* l = head->next; l != head;) {
+            OvLLLink* next = l->next; // a render callback may take its atomic out of the world
+            OvAtomic* atomic = static_cast<OvAtomic*>(OvSectorTieFromSectorLink(l)->object);
+            if ((atomic->object.object.flags & ovATOMICRENDER) != 0 && atomic->renderFrame != frame) {
+                atomic->renderFrame = frame;
+                if (OvCameraFrustumTestSphere(camera, OvAtomicGetWorldBoundingSphere(atomic)) != ovSPHEREOUTSIDE) {
+                    atomic->renderCallBack(atomic);
+                }
+            }
+            l = next;
+        }
+    }
+    return world;
+}
+
+OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector) {
+    if (OvEngineInstancePtr == nullptr || OvEngineGetPluginOffset(ovPLUGINIDWORLD) < 0) {
+        return nullptr;
+    }
+    OvLLLink* head = &OvWorldGetModule()->records;
+    const auto at = reinterpret_cast<std::uintptr_t>(sector);
+    for (OvLLLink* l = head->next; l != head; l = l->next) {
+        auto* record = reinterpret_cast<OvWorldRecord*>(reinterpret_cast<char*>(l) - offsetof(OvWorldRecord, link));
+        const auto start = reinterpret_cast<std::uintptr_t>(record->world);
+        if (at >= start && at - start < record->size) {
+            return record->world;
+        }
+    }
+    return nullptr;
+}
+
+OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data) {
+    ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) { return callback(s, data) != nullptr; });
+    return world;
+}
+
+OvInt32 OvWorldGetNumWorldSectors(const OvWorld* world) {
+    OvInt32 n = 0;
+    ForAtomicSectors(world->rootSector, [&](OvWorldSector*) {
+        ++n;
+        return true;
+    });
+    return n;
+}
+
+OvInt32 OvWorldGetNumPlaneSectors(const OvWorld* world) {
+    // A binary tree has one plane sector fewer than atomic sectors.
+    return OvWorldGetNumWorldSectors(world) - 1;
+}
