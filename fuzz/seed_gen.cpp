@@ -234,5 +234,6 @@ int main(int argc, char** argv) {
     seeds::NavigationSeeds(out);
     seeds::ResourceSeeds(out);
     seeds::ModelSeeds(out);
+    seeds::LevelSeeds(out);
     return out.Failed() ? 1 : 0;
 }

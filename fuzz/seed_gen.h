@@ -49,5 +49,6 @@ void NavigationSeeds(Writer& out);
 void ImageSeeds(Writer& out);
 // Models and geometries of the world plugin, written by the asset builder's chunk writers.
 void ModelSeeds(Writer& out);
+void LevelSeeds(Writer& out);
 
 } // namespace seeds

@@ -216,8 +216,8 @@ template <typename T> OvUInt16 RankOf(T* values, OvInt32& count, T value) {
 
 } // namespace
 
-OvMeshBuilder* OvMeshBuilderFromTriangles(const OvMaterialList* list, const OvTriangle* triangles,
-                                          OvInt32 numTriangles, OvInt32 materialBase) {
+OvMeshBuilder* OvMeshBuilderFromTriangles(const OvMaterialList* list, const OvTriangle* triangles, OvInt32 numTriangles,
+                                          OvInt32 materialBase) {
     const OvInt32 numMaterials = list->numMaterials;
     // Every triangle must name an entry of the list.
     for (OvInt32 i = 0; i < numTriangles; ++i) {

@@ -91,8 +91,8 @@ OvBool OvMeshBuilderDestroy(OvMeshBuilder* builder);
 // A builder holding the triangles, each with material = list entry [materialBase + its index]
 // and the texture, raster and pipeline ranks of first appearance. Null when a triangle names no
 // entry of the list (0x80000003) or memory fails.
-OvMeshBuilder* OvMeshBuilderFromTriangles(const OvMaterialList* list, const OvTriangle* triangles,
-                                          OvInt32 numTriangles, OvInt32 materialBase);
+OvMeshBuilder* OvMeshBuilderFromTriangles(const OvMaterialList* list, const OvTriangle* triangles, OvInt32 numTriangles,
+                                          OvInt32 materialBase);
 
 // Builds the header: the static empty header for no triangles, else strips (flags bit 0, through
 // the strip callback) or lists. Success destroys the builder; failure returns null and leaves it

@@ -55,7 +55,8 @@ struct Carver {
 void* Carve(Carver& c, std::uint64_t bytes, bool record) {
     const auto at = reinterpret_cast<std::uintptr_t>(c.cursor);
     const std::uintptr_t aligned = record ? static_cast<std::uintptr_t>(AlignUp(at)) : at;
-    if (aligned > reinterpret_cast<std::uintptr_t>(c.end) || bytes > reinterpret_cast<std::uintptr_t>(c.end) - aligned) {
+    if (aligned > reinterpret_cast<std::uintptr_t>(c.end) ||
+        bytes > reinterpret_cast<std::uintptr_t>(c.end) - aligned) {
         return nullptr;
     }
     c.cursor = reinterpret_cast<OvUInt8*>(aligned + bytes);
@@ -371,8 +372,7 @@ bool BuildSectorMeshes(OvWorld* world) {
     ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) {
         if (s->mesh == nullptr) {
             const OvInt32 n = world->matList.numMaterials > 0 ? s->numTriangles : 0;
-            OvMeshBuilder* builder =
-                OvMeshBuilderFromTriangles(&world->matList, s->triangles, n, s->matListWindowBase);
+            OvMeshBuilder* builder = OvMeshBuilderFromTriangles(&world->matList, s->triangles, n, s->matListWindowBase);
             if (builder != nullptr) {
                 s->mesh = OvMeshHeaderBuild(builder, world->flags & ovGEOMETRYTRISTRIP);
                 if (s->mesh == nullptr) {
@@ -463,8 +463,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     // 3. One block for the world, its sectors and their arrays. The file must be able to hold
     // what the totals announce before anything is allocated for them.
     const std::uint64_t worldSize = AlignUp(static_cast<std::uint64_t>(gWorldRegistry.sizeOfStruct));
-    const std::uint64_t sectorSize =
-        AlignUp(static_cast<std::uint64_t>(gWorldSectorRegistry.sizeOfStruct));
+    const std::uint64_t sectorSize = AlignUp(static_cast<std::uint64_t>(gWorldSectorRegistry.sizeOfStruct));
     std::uint64_t arrays = 0;
     if (!native) {
         arrays = static_cast<std::uint64_t>(numVertices) *
@@ -514,8 +513,8 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     OvLLLinkAddHead(&module->records, &record->link);
 
     // 5, 6. The material list, then the tree carved behind the world.
-    Carver carver{block + worldSize, block + size, numPlanes, numAtomics, numVertices, numTriangles, sectorSize, world,
-                  native};
+    Carver carver{block + worldSize, block + size, numPlanes, numAtomics, numVertices,
+                  numTriangles,      sectorSize,   world,     native};
     bool ok = OvStreamFindChunk(stream, ovCHUNKIDMATLIST, nullptr, nullptr) &&
               OvMaterialListStreamRead(stream, &world->matList) != nullptr;
     OvWorld* const outer = gReadingWorld;

@@ -76,16 +76,12 @@ struct OvPlaneSector {
 };
 
 inline bool OvWorldSectorIsAtomic(const OvWorldSector* sector) { return sector->type < 0; }
-inline OvPlaneSector* OvWorldSectorAsPlane(OvWorldSector* sector) {
-    return reinterpret_cast<OvPlaneSector*>(sector);
-}
+inline OvPlaneSector* OvWorldSectorAsPlane(OvWorldSector* sector) { return reinterpret_cast<OvPlaneSector*>(sector); }
 inline const OvPlaneSector* OvWorldSectorAsPlane(const OvWorldSector* sector) {
     return reinterpret_cast<const OvPlaneSector*>(sector);
 }
 // The coordinate of a vector along a sector type's axis.
-inline float OvV3dAxis(const OvV3d* v, OvInt32 type) {
-    return type == 0 ? v->x : type == 4 ? v->y : v->z;
-}
+inline float OvV3dAxis(const OvV3d* v, OvInt32 type) { return type == 0 ? v->x : type == 4 ? v->y : v->z; }
 inline float* OvV3dAxisPtr(OvV3d* v, OvInt32 type) { return type == 0 ? &v->x : type == 4 ? &v->y : &v->z; }
 
 using OvWorldSectorCallBackRender = OvWorldSector* (*)(OvWorldSector* sector);

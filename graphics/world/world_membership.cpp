@@ -241,8 +241,7 @@ OvObjectHasFrame* CameraSync(OvObjectHasFrame* object) {
     if (ext->world != nullptr) {
         FindVisibleSectors(camera, ext);
     }
-    OvInt32 frontToBack =
-        ext->world != nullptr && ext->world->renderOrder == ovWORLDRENDERFRONT2BACK ? TRUE : FALSE;
+    OvInt32 frontToBack = ext->world != nullptr && ext->world->renderOrder == ovWORLDRENDERFRONT2BACK ? TRUE : FALSE;
     OvStandardCall(kStandardFrontToBackHint, nullptr, nullptr, frontToBack);
     return object;
 }
@@ -572,8 +571,8 @@ void OvWorldReleaseMembers(OvWorld* world) {
     }
     for (OvLLLink* list : {&world->localLights, &world->globalLights}) {
         while (!OvLLLinkIsEmpty(list)) {
-            OvWorldRemoveLight(world, reinterpret_cast<OvLight*>(reinterpret_cast<char*>(list->next) -
-                                                                 offsetof(OvLight, inWorld)));
+            OvWorldRemoveLight(
+                world, reinterpret_cast<OvLight*>(reinterpret_cast<char*>(list->next) - offsetof(OvLight, inWorld)));
         }
     }
     // Atomics and cameras added on their own are found through their pools.

@@ -169,8 +169,8 @@ std::string PrintWorld(OvWorld* world, const float* camera) {
     if (camera == nullptr) {
         return "";
     }
-    OvCamera* view = OvWorldTestCameraCreate(camera[0], camera[1], camera[2], camera[3], camera[4],
-                                             kCameraFieldOfView, kCameraFarPlane);
+    OvCamera* view = OvWorldTestCameraCreate(camera[0], camera[1], camera[2], camera[3], camera[4], kCameraFieldOfView,
+                                             kCameraFarPlane);
     if (view == nullptr) {
         return "cannot create the camera: " + HeldError();
     }
@@ -217,7 +217,8 @@ int main(int argc, char** argv) {
         }
         if (std::strcmp(argv[i], "--camera") == 0) {
             if (i + 1 >= argc || !ParseCamera(argv[i + 1], camera)) {
-                std::fprintf(stderr, "assetinfo: bad --camera '%s' (x,y,z,yaw,pitch)\n", i + 1 < argc ? argv[i + 1] : "");
+                std::fprintf(stderr, "assetinfo: bad --camera '%s' (x,y,z,yaw,pitch)\n",
+                             i + 1 < argc ? argv[i + 1] : "");
                 return 2;
             }
             haveCamera = true;

@@ -25,18 +25,17 @@ bool Bounded(const std::string& option, const char* value, int lo, int hi, int* 
 } // namespace
 
 void LevelUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: mkasset level --seed S [--size M] [--boxes K] [--max-tris N] --out FILE.bsp\n"
-                 "  Writes a world: a floor of M x M metres centred on the origin (default 32) cut into\n"
-                 "  metre tiles, walls 4 metres high round it facing in, and K box blocks (default 12) of\n"
-                 "  1 to 3 metres a side and 1.8 to 3 metres high placed by the seed S (0 to 2147483647),\n"
-                 "  none within 2.5 metres of the origin. Materials floor, wall and block are textured by\n"
-                 "  those names; vertices carry normals, prelit colours and one texture set. The level\n"
-                 "  is split along x, y and z at the median triangle until no atomic sector holds more\n"
-                 "  than N triangles (default 255, at most 21845). The same arguments give the same bytes.\n"
-                 "  --size M     4 to 512\n"
-                 "  --boxes K    0 to 10000\n"
-                 "  Exit status 0 on success, 1 when the file cannot be written, 2 on bad usage.\n");
+    std::fprintf(out, "usage: mkasset level --seed S [--size M] [--boxes K] [--max-tris N] --out FILE.bsp\n"
+                      "  Writes a world: a floor of M x M metres centred on the origin (default 32) cut into\n"
+                      "  metre tiles, walls 4 metres high round it facing in, and K box blocks (default 12) of\n"
+                      "  1 to 3 metres a side and 1.8 to 3 metres high placed by the seed S (0 to 2147483647),\n"
+                      "  none within 2.5 metres of the origin. Materials floor, wall and block are textured by\n"
+                      "  those names; vertices carry normals, prelit colours and one texture set. The level\n"
+                      "  is split along x, y and z at the median triangle until no atomic sector holds more\n"
+                      "  than N triangles (default 255, at most 21845). The same arguments give the same bytes.\n"
+                      "  --size M     4 to 512\n"
+                      "  --boxes K    0 to 10000\n"
+                      "  Exit status 0 on success, 1 when the file cannot be written, 2 on bad usage.\n");
 }
 
 int RunLevel(int argc, char** argv) {

@@ -64,8 +64,8 @@ void Shade(Vertex& v, Material m, const float normal[3]) {
 
 // Emits a face of the level: the rectangle origin + s * u + t * v for s in [0, lenU], t in
 // [0, lenV], cut into tiles of at most a metre, facing along normal (u x v points along it).
-void Face(std::vector<Triangle>& out, const float origin[3], const float u[3], const float v[3], float lenU,
-          float lenV, Material m) {
+void Face(std::vector<Triangle>& out, const float origin[3], const float u[3], const float v[3], float lenU, float lenV,
+          Material m) {
     float normal[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
     const int tilesU = std::max(1, static_cast<int>(std::ceil(lenU - 1e-4f)));
     const int tilesV = std::max(1, static_cast<int>(std::ceil(lenV - 1e-4f)));
@@ -138,11 +138,11 @@ std::vector<Triangle> LevelTriangles(const LevelOptions& o) {
         const float hi[3] = {cx + w / 2.0f, bh, cz + d / 2.0f};
         const float sideA[3] = {lo[0], 0, lo[2]}, sideB[3] = {hi[0], 0, lo[2]}, sideC[3] = {hi[0], 0, hi[2]},
                     sideD[3] = {lo[0], 0, hi[2]}, top[3] = {lo[0], bh, lo[2]};
-        Face(tris, sideA, y, x, bh, w, kBlock); // z = lo, facing -z (y x x = -z)
-        Face(tris, sideB, y, z, bh, d, kBlock); // x = hi, facing +x (y x z = x)
+        Face(tris, sideA, y, x, bh, w, kBlock);  // z = lo, facing -z (y x x = -z)
+        Face(tris, sideB, y, z, bh, d, kBlock);  // x = hi, facing +x (y x z = x)
         Face(tris, sideC, y, nx, bh, w, kBlock); // z = hi, facing +z
         Face(tris, sideD, y, nz, bh, d, kBlock); // x = lo, facing -x
-        Face(tris, top, z, x, d, w, kBlock);   // top, facing up
+        Face(tris, top, z, x, d, w, kBlock);     // top, facing up
     }
     return tris;
 }
@@ -164,9 +164,8 @@ public:
             m_world.nodes[index].sector = Leaf(items);
             return index;
         }
-        std::stable_sort(items.begin(), items.end(), [&](std::size_t a, std::size_t b) {
-            return m_tris[a].centre[axis] < m_tris[b].centre[axis];
-        });
+        std::stable_sort(items.begin(), items.end(),
+                         [&](std::size_t a, std::size_t b) { return m_tris[a].centre[axis] < m_tris[b].centre[axis]; });
         const std::size_t mid = items.size() / 2;
         std::vector<std::size_t> left(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(mid));
         std::vector<std::size_t> right(items.begin() + static_cast<std::ptrdiff_t>(mid), items.end());
@@ -271,8 +270,8 @@ WorldDesc LevelWorld(const LevelOptions& options) {
     const std::vector<Triangle> tris = LevelTriangles(options);
     WorldDesc world;
     world.flags = kLevelFlags;
-    world.materialList = MaterialListOf(
-        {TexturedMaterial("floor", 255), TexturedMaterial("wall", 255), TexturedMaterial("block", 255)});
+    world.materialList =
+        MaterialListOf({TexturedMaterial("floor", 255), TexturedMaterial("wall", 255), TexturedMaterial("block", 255)});
     for (int k = 0; k < 3; ++k) {
         world.min[k] = INFINITY;
         world.max[k] = -INFINITY;

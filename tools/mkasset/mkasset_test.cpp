@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "testing/scratch_dir.h"
@@ -110,6 +112,70 @@ TEST_F(MkassetTest, FilesThatDoNotReadGiveOneLineAndStatusOne) {
         EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
         EXPECT_NE(run.output.find(Path(name)), std::string::npos) << run.output;
         EXPECT_NE(run.output.find("error 0x"), std::string::npos) << run.output;
+    }
+}
+
+TEST_F(MkassetTest, LevelsReadBackWithASectorLineEachAndTheVisibleCount) {
+    ToolRun run = Mkasset("level --seed 1 --out " + Path("level.bsp"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    run = Assetinfo(Path("level.bsp") + " --camera 0,1.7,0,0,0");
+    ASSERT_EQ(run.status, 0) << run.output;
+    int sectors = -1, planes = -1, tris = -1, verts = -1, materials = -1;
+    ASSERT_EQ(std::sscanf(run.output.c_str(), "world sectors=%d planes=%d tris=%d verts=%d materials=%d", &sectors,
+                          &planes, &tris, &verts, &materials),
+              5)
+        << run.output;
+    EXPECT_EQ(planes, sectors - 1);
+    EXPECT_EQ(materials, 3);
+    // One line per sector in order, their counts adding up, each within the default limit.
+    std::istringstream lines(run.output);
+    std::string line;
+    std::getline(lines, line);
+    int sumTris = 0, sumVerts = 0, index = 0;
+    while (std::getline(lines, line) && line.rfind("sector ", 0) == 0) {
+        int i = -1, t = -1, v = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "sector %d tris=%d verts=%d", &i, &t, &v), 3) << line;
+        EXPECT_EQ(i, index++);
+        EXPECT_LE(t, 255);
+        sumTris += t;
+        sumVerts += v;
+    }
+    EXPECT_EQ(index, sectors);
+    EXPECT_EQ(sumTris, tris);
+    EXPECT_EQ(sumVerts, verts);
+    int visible = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "visible sectors=%d", &visible), 1) << line;
+    EXPECT_GT(visible, 0);
+    EXPECT_LT(visible, sectors);
+
+    // The same arguments write the same bytes; a tighter limit makes more sectors.
+    ASSERT_EQ(Mkasset("level --seed 1 --out " + Path("again.bsp")).status, 0);
+    std::ifstream a(Path("level.bsp"), std::ios::binary), b(Path("again.bsp"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}), std::string(std::istreambuf_iterator<char>(b), {}));
+    ASSERT_EQ(Mkasset("level --seed 4 --size 20 --boxes 3 --max-tris 40 --out " + Path("small.bsp")).status, 0);
+    run = Assetinfo(Path("small.bsp"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    ASSERT_EQ(std::sscanf(run.output.c_str(), "world sectors=%d", &sectors), 1);
+    EXPECT_GE(sectors, 800 / 40);
+    EXPECT_EQ(run.output.find("visible"), std::string::npos);
+
+    const char* bad[] = {"level --out x.bsp",
+                         "level --seed 1",
+                         "level --seed -1 --out x.bsp",
+                         "level --seed 1 --size 3 --out x.bsp",
+                         "level --seed 1 --boxes 10001 --out x.bsp",
+                         "level --seed 1 --max-tris 0 --out x.bsp",
+                         "level --seed 1 --rooms 2 --out x.bsp"};
+    for (const char* args : bad) {
+        run = Mkasset(args);
+        EXPECT_EQ(run.status, 2) << args;
+        EXPECT_NE(run.output.find("level"), std::string::npos) << run.output;
+    }
+    EXPECT_EQ(Mkasset("level --help").status, 0);
+    for (const char* camera : {"1,2,3", "1,2,3,4,x", "1,2,3,4,5,6"}) {
+        run = Assetinfo(Path("level.bsp") + " --camera " + camera);
+        EXPECT_EQ(run.status, 2) << camera;
+        EXPECT_NE(run.output.find("--camera"), std::string::npos) << run.output;
     }
 }
 

@@ -11,8 +11,8 @@ void OvWorldTestCameraPlace(OvCamera* camera, float x, float y, float z, float y
     const auto cp = static_cast<float>(std::cos(pitch * d)), sp = static_cast<float>(std::sin(pitch * d));
     OvMatrix m{};
     m.at = {sy * cp, sp, cy * cp};
-    m.right = {cy, 0.0f, -sy};        // world up x at, normalised
-    m.up = {-sy * sp, cp, -cy * sp};  // at x right
+    m.right = {cy, 0.0f, -sy};       // world up x at, normalised
+    m.up = {-sy * sp, cp, -cy * sp}; // at x right
     m.pos = {x, y, z};
     OvMatrixUpdate(&m);
     OvFrameTransform(OvCameraGetFrame(camera), &m, ovCOMBINEREPLACE);
