@@ -1398,9 +1398,8 @@ OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
     OvInt32 format = flags;
     if (type == ovRASTERTYPENORMAL || type == ovRASTERTYPETEXTURE || type == ovRASTERTYPECAMERATEXTURE) {
         // A palettised image keeps its palette (4-bit ones in an 8-bit palette) where the device
-        // takes P8 textures of that palette format; otherwise it becomes a 32-bit texture.
-        // A palette the device cannot take is dropped by the format choice; a render target
-        // takes the palette's colour format instead.
+        // takes P8 textures of that palette format; the format choice drops any other. A render
+        // target takes the palette's colour format instead.
         OvInt32 best = OvD3D9ImageBestRasterFormat(image);
         if (type == ovRASTERTYPECAMERATEXTURE) {
             best &= ovRASTERFORMATPIXELFORMATMASK;

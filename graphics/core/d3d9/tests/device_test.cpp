@@ -271,6 +271,7 @@ TEST_F(D3d9DriverTest, LostDeviceResetsAndCallsBackOnlyAfterASuccessfulReset) {
         return std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(method, 0) == 0; }) -
                log.begin();
     };
+    ASSERT_LT(first("CreateVertexBuffer"), static_cast<std::ptrdiff_t>(D3d9Log().size()));
     EXPECT_LT(first("CreateDepthStencilSurface"), first("CreateVertexBuffer"));
     OvD3D9GetDevice()->EndScene();
     OvD3D9DeviceSetInScene(FALSE);
