@@ -729,21 +729,22 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
     if (blocks == 0) {
         return 0;
     }
-    const OvUInt32 base = iterations / blocks < 3 ? iterations / blocks : 3;
-    OvUInt32 pool = iterations - base * blocks;
-    OvUInt32 rowsLeft = blockStart[blocks] - blockStart[0];
+    const OvUInt32 first = blockStart[0], count = blockStart[blocks] - first;
+    ResetPass(groups, first, count, pass);
+    // Each block's floor first, so that a small island beside a large one is solved too. With
+    // one block the floor is the start of the same greedy sequence.
+    const OvUInt32 floor = iterations / blocks < 3 ? iterations / blocks : 3;
     OvUInt32 used = 0;
-    for (OvUInt32 k = 0; k < blocks; ++k) {
-        const OvUInt32 first = blockStart[k], count = blockStart[k + 1] - first;
-        ResetPass(groups, first, count, pass);
-        const OvUInt32 extra =
-            rowsLeft != 0 ? static_cast<OvUInt32>(static_cast<unsigned long long>(pool) * count / rowsLeft) : 0;
-        const OvUInt32 share = base + extra;
-        const OvUInt32 n = count != 0 ? kernel(groups, first, count, bodies, lists, pass, tolerance, share, tree) : 0;
-        used += n;
-        // What the block did not use goes back to the pool.
-        pool = pool - extra + (share - n);
-        rowsLeft -= count;
+    if (blocks > 1 && floor > 0) {
+        for (OvUInt32 k = 0; k < blocks; ++k) {
+            const OvUInt32 size = blockStart[k + 1] - blockStart[k];
+            used += size != 0 ? kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, floor, tree) : 0;
+        }
+    }
+    // The rest of the pool, with what the blocks left of their floors, goes wherever the largest
+    // violations of the batch are: islands too many for a floor each still get their updates.
+    if (used < iterations && count != 0) {
+        used += kernel(groups, first, count, bodies, lists, pass, tolerance, iterations - used, tree);
     }
     return used;
 }
@@ -766,8 +767,7 @@ const OvpDyn* RefDyn(const OvpRef& r) {
 
 struct PointState {
     OvV3d rA, rB;
-    OvV3d relative;   // relative velocity of the point, first end against second
-    OvV3d surfaceAim; // the surface velocity the rows aim at (second end's minus first end's)
+    OvV3d relative; // relative velocity of the point, first end against second, surfaces included
 };
 
 // Written in place: a row returned by value was copied back through memory just written a
@@ -787,7 +787,6 @@ OvpRow& ContactRow(OvpRow& r, const PointState& ps, const OvV3d& d, OvInt32 body
         r.linB[0] = -d.x, r.linB[1] = -d.y, r.linB[2] = -d.z;
         r.angB[0] = -a.x, r.angB[1] = -a.y, r.angB[2] = -a.z;
     }
-    r.bias = OvpDot(d, ps.surfaceAim);
     return r;
 }
 
@@ -798,7 +797,7 @@ OvV3d PointVelocity(const OvpDyn* dyn, const OvV3d& arm) {
 
 } // namespace
 
-OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, OvInt32 bodyB, float scale, float dt) {
+OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, OvInt32 bodyB, float scale) {
     const OvpDyn* da = bodyA >= 0 ? RefDyn(c->ref[0]) : nullptr;
     const OvpDyn* db = bodyB >= 0 ? RefDyn(c->ref[1]) : nullptr;
     if (da == nullptr) {
@@ -835,9 +834,6 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
         }
         if (da != nullptr) {
             vB = OvpAdd(vB, pt.surfaceVelocity);
-            ps.surfaceAim = pt.surfaceVelocity;
-        } else {
-            ps.surfaceAim = OvpScale(pt.surfaceVelocity, -1.0f);
         }
         ps.relative = OvpSub(vA, vB);
         // Normal row.
@@ -846,14 +842,10 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
         const bool own = mat != nullptr && (mat->flags & ovpMATERIAL_OWNNORMAL);
         const float restitution = own ? mat->restitution : c->restitution;
         const float un = OvpDot(ps.relative, n);
-        const bool approaching = un < -0.001f * scale;
-        normal.error = pt.separation;
-        if (pt.separation <= 0.0f || (restitution > 0.0f && approaching && -un * dt > pt.separation)) {
-            normal.bias += approaching ? -un * restitution : 0.0f;
-        } else {
-            // Still apart: the surfaces may close their gap within the step, and no more.
-            normal.factor = 1.0f;
-        }
+        // The normal row aims at the restitution's rebound and, in the position pass, at the
+        // overlap of points that overlap; points still apart only stop the approach.
+        normal.bias = un < -0.001f * scale ? -un * restitution : 0.0f;
+        normal.error = pt.separation <= 0.0f ? pt.separation : 0.0f;
         if (own) {
             normal.bias += mat->normalBias[0];
             normal.error += mat->normalBias[1];
@@ -1515,9 +1507,8 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         s.constraints[constraints] = owner;
         s.constraintKind[constraints++] = kind;
     };
-    // The batch is one block: the greedy selection spends its iterations wherever the largest
-    // violations are, rather than a few on every island.
-    s.blockStart[blocks++] = 0;
+    // One block per island with rows (the last one takes the rest when the blocks run out).
+    s.blockStart[0] = 0;
     for (OvUInt32 k = firstIsland; k < endIsland; ++k) {
         const OvpIsland& island = p->islands.islands[k];
         if (Skipped(island)) {
@@ -1530,12 +1521,17 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
             if (c->count != 0) {
                 const OvUInt32 n =
-                    OvpContactBuildRows(rows, c, BatchBody(s, c->ref[0]), BatchBody(s, c->ref[1]), p->scale, dt);
+                    OvpContactBuildRows(rows, c, BatchBody(s, c->ref[0]), BatchBody(s, c->ref[1]), p->scale);
                 append(c, kContact, n);
             }
         }
+        if (groups > s.blockStart[blocks] && blocks + 1 < s.blockCapacity) {
+            s.blockStart[++blocks] = groups;
+        }
     }
-    s.blockStart[blocks] = groups;
+    if (groups > s.blockStart[blocks]) {
+        s.blockStart[++blocks] = groups;
+    }
     // Body set-up, system building, row lists.
     for (OvUInt32 i = 0; i < nb; ++i) {
         OvpSolverSetUpBody(&s.bodies[i], b, list[i], dt);
@@ -1671,6 +1667,13 @@ OvpPipeline* OvpPipelineSolveBatches(OvpPipeline* p) {
     for (OvUInt32 j = 0; j < p->jointCount; ++j) {
         for (OvV3d& v : p->joints[j]->solver) {
             v = {0.0f, 0.0f, 0.0f};
+        }
+    }
+    // A record that makes no rows this step (thinned to no points) must not pass on the sums of
+    // an earlier record in its slot, to its caller or to the contact cache.
+    for (OvUInt32 c = 0; c < p->contactCount; ++c) {
+        if (p->contacts[c].solved != nullptr) {
+            std::memset(p->contacts[c].solved, 0, 16 * sizeof(float));
         }
     }
     // Row counting, then last step's normal impulses.
