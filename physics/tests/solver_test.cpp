@@ -491,7 +491,9 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
         const OvUInt32 blocks[2] = {0, groups};
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
-        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size())};
+        std::vector<OvpViolations> lanes(groups);
+        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()), lanes.data(),
+                              groups};
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
             const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
                                                      lists.data(), pass, 1e-5f, 300, &tree);

@@ -417,7 +417,7 @@ void EligibleScalar(const OvpRowGroup& G, float e[4]) {
 // The greedy loop shared by both codings: select at the root, update the row, refresh the groups
 // whose residuals changed.
 // Blocks up to this many groups are scanned whole every iteration; larger ones keep the tree.
-constexpr OvUInt32 kScanGroups = 96;
+constexpr OvUInt32 kScanGroups = 512;
 
 // The same selection by scanning every group in order (the first largest violation).
 OvInt32 ScanScalar(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, float tolerance) {
@@ -486,6 +486,104 @@ OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count
 
 #if defined(__SSE2__)
 
+namespace {
+
+__m128 EligibleSse(const OvpRowGroup& G) {
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 r = _mm_load_ps(G.residual);
+    const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
+    const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+    const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
+    const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
+    return _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f))));
+}
+
+// The residual update of UpdateResidualsSse that also renews the violations of the block's
+// groups it touches.
+void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
+                             OvpViolations* lanes, OvUInt32 first, OvUInt32 count) {
+    const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
+    const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
+    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+        const OvUInt32 g = lists[e].group;
+        OvpRowGroup& H = groups[g];
+        const float(*w)[4] = H.wj[lists[e].side];
+        __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
+        _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
+        if (g - first < count) {
+            _mm_store_ps(lanes[g - first].lane, EligibleSse(H));
+        }
+    }
+}
+
+// The greedy loop of a block scanned whole, over its groups' violations kept densely: the same
+// rows as the scan of the groups themselves, in the same order (the largest violation above the
+// tolerance, the first row showing it), found as the maximum and then its first place.
+OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                      OvpViolations* lanes) {
+    for (OvUInt32 g = 0; g < count; ++g) {
+        _mm_store_ps(lanes[g].lane, EligibleSse(groups[first + g]));
+    }
+    OvUInt32 used = 0;
+    for (; used < iterations; ++used) {
+        // The largest violation, then the first row showing it.
+        __m128 m0 = _mm_setzero_ps(), m1 = m0, m2 = m0, m3 = m0;
+        OvUInt32 g = 0;
+        for (; g + 3 < count; g += 4) {
+            m0 = _mm_max_ps(m0, _mm_load_ps(lanes[g].lane));
+            m1 = _mm_max_ps(m1, _mm_load_ps(lanes[g + 1].lane));
+            m2 = _mm_max_ps(m2, _mm_load_ps(lanes[g + 2].lane));
+            m3 = _mm_max_ps(m3, _mm_load_ps(lanes[g + 3].lane));
+        }
+        for (; g < count; ++g) {
+            m0 = _mm_max_ps(m0, _mm_load_ps(lanes[g].lane));
+        }
+        __m128 m = _mm_max_ps(_mm_max_ps(m0, m1), _mm_max_ps(m2, m3));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (!(_mm_cvtss_f32(m) > tolerance)) {
+            break;
+        }
+        OvInt32 best = -1;
+        for (g = 0; g < count; ++g) {
+            const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g].lane), m));
+            if (hit != 0) {
+                best =
+                    static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(std::countr_zero(static_cast<unsigned>(hit))));
+                break;
+            }
+        }
+        if (best < 0) {
+            break;
+        }
+        const OvUInt32 gi = first + static_cast<OvUInt32>(best) / 4;
+        const int l = best % 4;
+        OvpRowGroup& G = groups[gi];
+        const float delta = UpdateValue(G, l, pass);
+        for (int side = 0; side < 2; ++side) {
+            if (G.body[side] < 0) {
+                continue;
+            }
+            float dy[6];
+            for (int k = 0; k < 6; ++k) {
+                dy[k] = G.wj[side][k][l] * delta;
+            }
+            OvpSolverBody& B = bodies[G.body[side]];
+            AddToBody(B, dy);
+            UpdateResidualsLanesSse(groups, B, lists, dy, lanes, first, count);
+        }
+        _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+    }
+    return used;
+}
+
+} // namespace
+
 void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
     for (OvUInt32 g = 0; g < count; ++g) {
         BuildGroupSse(groups[g], bodies, dt);
@@ -543,6 +641,9 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         }
         return best;
     };
+    if (count <= kScanGroups && tree != nullptr && tree->violations != nullptr && count <= tree->laneCapacity) {
+        return ScanSolveSse(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
+    }
     return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, eligible, scan,
                  UpdateResidualsSse);
 }
@@ -979,6 +1080,8 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->tree.capacity = nodes != 0xFFFFFFFFu ? nodes : 0;
     s->tree.value = c.take<float>(s->tree.capacity);
     s->tree.row = c.take<OvInt32>(s->tree.capacity);
+    s->tree.laneCapacity = groups;
+    s->tree.violations = c.take<OvpViolations>(groups);
     s->contactPush = c.take<float[4]>(bodies);
     s->cache.bucketCount = OvpContactCacheBuckets(contacts);
     s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);

@@ -86,11 +86,19 @@ struct OvpBodyRow {
     OvUInt32 side;
 };
 
-// The row kernels' selection tree over a block's groups (OvpSelectTreeNodes entries each).
+// One group's four eligible violations, kept densely for the scan of a small block.
+struct alignas(16) OvpViolations {
+    float lane[4];
+};
+
+// The row kernels' selection over a block's groups: the tree (OvpSelectTreeNodes entries each)
+// and, for blocks scanned whole, the groups' eligible violations (laneCapacity groups).
 struct OvpSelectTree {
     float* value;
     OvInt32* row;
     OvUInt32 capacity;
+    OvpViolations* violations;
+    OvUInt32 laneCapacity;
 };
 // 0xFFFFFFFF past 2^30 groups: no tree is kept for such a block.
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups);
