@@ -3,6 +3,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -498,10 +499,15 @@ __m128 EligibleSse(const OvpRowGroup& G) {
     return _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f))));
 }
 
+// Groups per entry of the block maxima of a scanned block.
+constexpr OvUInt32 kLaneBlock = 8;
+constexpr OvUInt32 kLaneBlocks = (kScanGroups + kLaneBlock - 1) / kLaneBlock;
+static_assert(kLaneBlocks <= 64, "one bit per block maximum");
+
 // The residual update of UpdateResidualsSse that also renews the violations of the block's
-// groups it touches.
+// groups it touches, marking their maxima for renewal.
 void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
-                             OvpViolations* lanes, OvUInt32 first, OvUInt32 count) {
+                             OvpViolations* lanes, OvUInt32 first, OvUInt32 count, std::uint64_t* dirty) {
     const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
     const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
     for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
@@ -516,46 +522,67 @@ void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const 
         _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
         if (g - first < count) {
             _mm_store_ps(lanes[g - first].lane, EligibleSse(H));
+            *dirty |= std::uint64_t(1) << ((g - first) / kLaneBlock);
         }
     }
 }
 
 // The greedy loop of a block scanned whole, over its groups' violations kept densely: the same
 // rows as the scan of the groups themselves, in the same order (the largest violation above the
-// tolerance, the first row showing it), found as the maximum and then its first place.
+// tolerance, the first row showing it), found as the maximum over the maxima of eight groups at
+// a time, then its first place.
 OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
                       const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
                       OvpViolations* lanes) {
+    const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
+    __m128 blockMax[kLaneBlocks];
+    const auto renew = [&](OvUInt32 b) {
+        const OvUInt32 end = (b + 1) * kLaneBlock < count ? (b + 1) * kLaneBlock : count;
+        __m128 m = _mm_setzero_ps();
+        for (OvUInt32 g = b * kLaneBlock; g < end; ++g) {
+            m = _mm_max_ps(m, _mm_load_ps(lanes[g].lane));
+        }
+        blockMax[b] = m;
+    };
     for (OvUInt32 g = 0; g < count; ++g) {
         _mm_store_ps(lanes[g].lane, EligibleSse(groups[first + g]));
     }
+    for (OvUInt32 b = 0; b < blocks; ++b) {
+        renew(b);
+    }
+
+    // Small blocks take their maximum straight from the groups.
+    const bool direct = blocks <= 8;
+    const __m128* from = direct ? reinterpret_cast<const __m128*>(lanes) : blockMax;
+    const OvUInt32 entries = direct ? count : blocks;
     OvUInt32 used = 0;
     for (; used < iterations; ++used) {
-        // The largest violation, then the first row showing it.
-        __m128 m0 = _mm_setzero_ps(), m1 = m0, m2 = m0, m3 = m0;
-        OvUInt32 g = 0;
-        for (; g + 3 < count; g += 4) {
-            m0 = _mm_max_ps(m0, _mm_load_ps(lanes[g].lane));
-            m1 = _mm_max_ps(m1, _mm_load_ps(lanes[g + 1].lane));
-            m2 = _mm_max_ps(m2, _mm_load_ps(lanes[g + 2].lane));
-            m3 = _mm_max_ps(m3, _mm_load_ps(lanes[g + 3].lane));
+        __m128 m0 = _mm_setzero_ps(), m1 = m0;
+        OvUInt32 b = 0;
+        for (; b + 1 < entries; b += 2) {
+            m0 = _mm_max_ps(m0, from[b]);
+            m1 = _mm_max_ps(m1, from[b + 1]);
         }
-        for (; g < count; ++g) {
-            m0 = _mm_max_ps(m0, _mm_load_ps(lanes[g].lane));
+        if (b < entries) {
+            m0 = _mm_max_ps(m0, from[b]);
         }
-        __m128 m = _mm_max_ps(_mm_max_ps(m0, m1), _mm_max_ps(m2, m3));
+        __m128 m = _mm_max_ps(m0, m1);
         m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
         m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
         if (!(_mm_cvtss_f32(m) > tolerance)) {
             break;
         }
+        // The first block holding the maximum, then its first group and lane.
+        b = 0;
+        while (!direct && b < blocks && _mm_movemask_ps(_mm_cmpeq_ps(blockMax[b], m)) == 0) {
+            ++b;
+        }
         OvInt32 best = -1;
-        for (g = 0; g < count; ++g) {
+        for (OvUInt32 g = b * kLaneBlock; g < count && best < 0; ++g) {
             const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g].lane), m));
             if (hit != 0) {
                 best =
                     static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(std::countr_zero(static_cast<unsigned>(hit))));
-                break;
             }
         }
         if (best < 0) {
@@ -565,6 +592,7 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
         const int l = best % 4;
         OvpRowGroup& G = groups[gi];
         const float delta = UpdateValue(G, l, pass);
+        std::uint64_t dirty = std::uint64_t(1) << ((gi - first) / kLaneBlock);
         for (int side = 0; side < 2; ++side) {
             if (G.body[side] < 0) {
                 continue;
@@ -575,9 +603,13 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
             }
             OvpSolverBody& B = bodies[G.body[side]];
             AddToBody(B, dy);
-            UpdateResidualsLanesSse(groups, B, lists, dy, lanes, first, count);
+            UpdateResidualsLanesSse(groups, B, lists, dy, lanes, first, count, &dirty);
         }
         _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+        while (!direct && dirty != 0) {
+            renew(static_cast<OvUInt32>(std::countr_zero(dirty)));
+            dirty &= dirty - 1;
+        }
     }
     return used;
 }
