@@ -950,6 +950,28 @@ TEST(PhysicsSolver, EveryIslandOfABatchGetsItsShareOfUpdates) {
     }
 }
 
+TEST(PhysicsSolver, IslandsTooManyForAFloorEachShareTheUpdates) {
+    // Thirty spheres resting on the floor, each an island of its own, with fewer updates than
+    // islands: no island gets a floor, and the updates go wherever the violations are largest,
+    // so no sphere is left to sink through the floor.
+    TestWorld w(32, 0, 0, {0.0f, -10.0f, 0.0f});
+    const TestFloor floor(w);
+    std::vector<OvpObj*> balls;
+    for (int i = 0; i < 30; ++i) {
+        balls.push_back(w.Sphere({2.0f * static_cast<float>(i), 0.499f, 0.0f}));
+        balls.back()->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+    }
+    w.pipeline->iterations[0] = 10;
+    w.pipeline->iterations[1] = 20;
+    for (int n = 0; n < 100; ++n) {
+        w.RunCollisionStages();
+        ASSERT_NE(OvpPipelineSolveAndIntegrate(w.pipeline, 0.01f), nullptr);
+    }
+    for (OvpObj* b : balls) {
+        EXPECT_NEAR(w.M(b).pos.y, 0.5f, 0.01f);
+    }
+}
+
 TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
     // A pyramid of base 10 (55 boxes) on the floor plane is one island of more row groups than
     // the default per-body budget of 400.
