@@ -866,8 +866,8 @@ TEST(PhysicsSweep, FastSpheresStopAtTheFloorOnlyWhenSwept) {
 TEST(PhysicsSolver, RestingStacksCarryTheirWeightWhereTheyWereBuilt) {
     // Pyramids of base 5 and 10 and a column of 5 boxes, built touching on the floor plane (the
     // larger pyramid is partitioned at the default budgets, with one-sided records between its
-    // partitions). With updates enough for the rows to converge, the force-pass sums on every box
-    // balance its weight and no record pushes with more than the whole structure weighs. At the
+    // partitions). No record pushes with more than the whole structure weighs, and with updates
+    // enough for the rows to converge, the force-pass sums on every box balance its weight. At the
     // default updates, after 2 s, the smaller stacks are within 3 mm of where they were built; the
     // larger pyramid, whose rows the default updates leave far from converged, within 2 cm.
     struct Case {
@@ -907,12 +907,12 @@ TEST(PhysicsSolver, RestingStacksCarryTheirWeightWhereTheyWereBuilt) {
                 w.RunCollisionStages();
                 ASSERT_NE(OvpPipelineSolveAndIntegrate(w.pipeline, 0.01f), nullptr) << name << " step " << n;
                 ASSERT_GE(w.pipeline->islands.count, k.partitions) << name;
-                if (converged && n >= 50) {
+                if (n >= steps / 2) {
                     const Lift lift = ContactLift(w, boxes);
-                    for (std::size_t i = 0; i < boxes.size(); ++i) {
+                    for (std::size_t i = 0; i < boxes.size() && converged; ++i) {
                         ASSERT_NEAR(lift.box[i], 10.0f, 0.1f) << name << " box " << i << " step " << n;
                     }
-                    ASSERT_LT(lift.largest, 1.01f * weight) << name << " step " << n;
+                    ASSERT_LT(lift.largest, (converged ? 1.01f : 1.0f) * weight) << name << " step " << n;
                 }
             }
             float drift = 0.0f;
