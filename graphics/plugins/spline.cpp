@@ -14,18 +14,18 @@ constexpr OvUInt32 kHintSpline = 0x3000C;    // a spline lives as long as its ob
 constexpr OvUInt32 kHintTables = 0x40102;    // the basis tables live from open to close
 constexpr OvUInt32 kHintTemporary = 0x10102; // points read from a file, within one call
 
-constexpr int kTableSteps = 256;           // table entries per unit of t (257 entries)
+constexpr int kTableSteps = 256;            // table entries per unit of t (257 entries)
 constexpr int kTableSize = kTableSteps + 1; // entries of one weight table
-constexpr int kMinExact = 4;               // smallest open spline with an exact inverse
-constexpr int kMaxExact = 10;              // largest; longer open splines use windows of it
-constexpr int kEdgeRows = kMaxExact / 2;   // control points at each end that use the edge rows
-constexpr int kClosedReach = 12;           // |offset| beyond which a closed weight is below 1e-7
+constexpr int kMinExact = 4;                // smallest open spline with an exact inverse
+constexpr int kMaxExact = 10;               // largest; longer open splines use windows of it
+constexpr int kEdgeRows = kMaxExact / 2;    // control points at each end that use the edge rows
+constexpr int kClosedReach = 12;            // |offset| beyond which a closed weight is below 1e-7
 
 // Weight tables: position B0..B3, first derivative D0..D3, second derivative E0..E3.
 enum Table { kB0, kB1, kB2, kB3, kD0, kD1, kD2, kD3, kE0, kE1, kE2, kE3, kNumTables };
 
 struct PluginState {
-    OvInt32 opens = 0;      // engine opens not yet closed
+    OvInt32 opens = 0;       // engine opens not yet closed
     float* tables = nullptr; // kNumTables x kTableSize weights, one allocation
     // Inverse of the open interpolation matrix of size s at inverse[s - kMinExact], s x s, row major.
     float inverse[kMaxExact - kMinExact + 1][kMaxExact * kMaxExact] = {};
@@ -83,9 +83,18 @@ void* SplineOpen(void* instance, OvInt32 /*offset*/, OvInt32 /*size*/) {
         const double t = static_cast<double>(i) / kTableSteps;
         const double t2 = t * t, t3 = t2 * t, u = 1.0 - t;
         const double w[kNumTables] = {
-            t3 / 6.0, (-3.0 * t3 + 3.0 * t2 + 3.0 * t + 1.0) / 6.0, (3.0 * t3 - 6.0 * t2 + 4.0) / 6.0, u * u * u / 6.0,
-            t2 / 2.0, (-3.0 * t2 + 2.0 * t + 1.0) / 2.0,            (3.0 * t2 - 4.0 * t) / 2.0,       -u * u / 2.0,
-            t,        1.0 - 3.0 * t,                                3.0 * t - 2.0,                    1.0 - t,
+            t3 / 6.0,
+            (-3.0 * t3 + 3.0 * t2 + 3.0 * t + 1.0) / 6.0,
+            (3.0 * t3 - 6.0 * t2 + 4.0) / 6.0,
+            u * u * u / 6.0,
+            t2 / 2.0,
+            (-3.0 * t2 + 2.0 * t + 1.0) / 2.0,
+            (3.0 * t2 - 4.0 * t) / 2.0,
+            -u * u / 2.0,
+            t,
+            1.0 - 3.0 * t,
+            3.0 * t - 2.0,
+            1.0 - t,
         };
         for (int k = 0; k < kNumTables; ++k) {
             tables[k * kTableSize + i] = static_cast<float>(w[k]);

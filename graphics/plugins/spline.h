@@ -13,10 +13,10 @@
 struct OvStream;
 
 inline constexpr OvInt32 ovPLUGINIDSPLINE = 0x102;
-inline constexpr OvUInt32 ovID_SPLINE = 12;         // chunk type of a spline
-inline constexpr OvUInt8 ovSPLINEOBJECTTYPE = 12;   // object type byte of a spline
-inline constexpr OvInt32 ovSPLINENAMESIZE = 32;     // bytes of the name field in a file
-inline constexpr OvUInt32 ovSPLINEHEADERSIZE = 40;  // name, point count, type
+inline constexpr OvUInt32 ovID_SPLINE = 12;           // chunk type of a spline
+inline constexpr OvUInt8 ovSPLINEOBJECTTYPE = 12;     // object type byte of a spline
+inline constexpr OvInt32 ovSPLINENAMESIZE = 32;       // bytes of the name field in a file
+inline constexpr OvUInt32 ovSPLINEHEADERSIZE = 40;    // name, point count, type
 inline constexpr OvInt32 ovSPLINEMAXPOINTS = 1 << 24; // more points than any file of ours holds
 
 // Spline kinds.
@@ -36,13 +36,13 @@ inline constexpr OvInt32 ovERRSPLINEBADCODE = 1;
 
 // One allocation: this header followed by the control points.
 struct OvSpline {
-    OvObject object;                     // type ovSPLINEOBJECTTYPE; parent unused (null)
-    OvInt32 numCtrlPoints;               // m: n + 2 open, n + 3 closed
-    OvInt32 splineType;                  // OvSplineType
-    OvInt32 numPoints;                   // n, the given points
-    OvV3d* points;                       // copy of the n given points (its own allocation)
-    char name[ovSPLINENAMESIZE + 1];     // NUL-terminated; empty unless read from a file
-    OvV3d* ctrlPoints;                   // m control points, stored behind this header
+    OvObject object;                 // type ovSPLINEOBJECTTYPE; parent unused (null)
+    OvInt32 numCtrlPoints;           // m: n + 2 open, n + 3 closed
+    OvInt32 splineType;              // OvSplineType
+    OvInt32 numPoints;               // n, the given points
+    OvV3d* points;                   // copy of the n given points (its own allocation)
+    char name[ovSPLINENAMESIZE + 1]; // NUL-terminated; empty unless read from a file
+    OvV3d* ctrlPoints;               // m control points, stored behind this header
 };
 
 // Registers the plugin (before the engine opens). TRUE on success.

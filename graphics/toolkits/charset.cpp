@@ -226,7 +226,8 @@ OvRaster* OvCharsetCreate(const OvRGBA* foreground, const OvRGBA* background) {
         image->palette[4 * i + 3] = colours[i].alpha;
     }
     for (OvInt32 y = 0; y < kSide; ++y) {
-        std::memset(image->cpPixels + static_cast<std::ptrdiff_t>(y) * image->stride, 0, static_cast<std::size_t>(kSide));
+        std::memset(image->cpPixels + static_cast<std::ptrdiff_t>(y) * image->stride, 0,
+                    static_cast<std::size_t>(kSide));
     }
     for (OvInt32 g = 0; g < kCount; ++g) {
         const OvInt32 left = kCellWidth * (g % kPerRow), top = kCellHeight * (g / kPerRow);

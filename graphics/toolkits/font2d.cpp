@@ -486,7 +486,7 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
     if (!in.Next()) {
         return true; // no title: an empty font
     }
-    OvInt32 code = -1;      // code of the glyph being read
+    OvInt32 code = -1;        // code of the glyph being read
     Ov2dPath* path = nullptr; // its path between begin and end
     float advance = 0.0f;
     bool ok = true;

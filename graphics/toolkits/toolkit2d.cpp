@@ -29,11 +29,11 @@ void SetTexture(const OvTexture* texture) {
         return;
     }
     SetRenderState(kStateTextureRaster, texture->raster);
-    SetRenderState(kStateTextureFilter, reinterpret_cast<void*>(static_cast<std::uintptr_t>(
-                                            OvTextureGetFilterMode(texture))));
+    SetRenderState(kStateTextureFilter,
+                   reinterpret_cast<void*>(static_cast<std::uintptr_t>(OvTextureGetFilterMode(texture))));
     if (OvTextureGetAddressingU(texture) == OvTextureGetAddressingV(texture)) {
-        SetRenderState(kStateTextureAddress, reinterpret_cast<void*>(static_cast<std::uintptr_t>(
-                                                 OvTextureGetAddressingU(texture))));
+        SetRenderState(kStateTextureAddress,
+                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(OvTextureGetAddressingU(texture))));
     }
 }
 
@@ -47,8 +47,7 @@ OvUInt32 Pack(const float* rgba) {
 }
 
 OvUInt32 Blend(const float* base, const float* delta, float t) {
-    const float c[4] = {base[0] + delta[0] * t, base[1] + delta[1] * t, base[2] + delta[2] * t,
-                        base[3] + delta[3] * t};
+    const float c[4] = {base[0] + delta[0] * t, base[1] + delta[1] * t, base[2] + delta[2] * t, base[3] + delta[3] * t};
     return Pack(c);
 }
 
@@ -375,8 +374,7 @@ Ov2dBrush* Ov2dBrushSetColors(Ov2dBrush* brush, const OvRGBA* c1, const OvRGBA* 
     return brush;
 }
 
-Ov2dBrush* Ov2dBrushSetUVs(Ov2dBrush* brush, const OvV2d* uv1, const OvV2d* uv2, const OvV2d* uv3,
-                           const OvV2d* uv4) {
+Ov2dBrush* Ov2dBrushSetUVs(Ov2dBrush* brush, const OvV2d* uv1, const OvV2d* uv2, const OvV2d* uv3, const OvV2d* uv4) {
     brush->uvA[0] = uv4->x;
     brush->uvA[1] = uv4->y;
     brush->uvADelta[0] = uv3->x - uv4->x;
@@ -657,8 +655,7 @@ Ov2dPath* Ov2dPathFlatten(const Ov2dPath* path, Ov2dPath* out) {
     OvInt32 n;
     const Ov2dSegment* s = Segments(path, &n);
     for (OvInt32 i = 0; i < n && f.ok; ++i) {
-        if (s[i].type == ov2dCURVE && i + 2 < n && s[i + 1].type == ov2dCURVE && s[i + 2].type == ov2dCURVE &&
-            i > 0) {
+        if (s[i].type == ov2dCURVE && i + 2 < n && s[i + 1].type == ov2dCURVE && s[i + 2].type == ov2dCURVE && i > 0) {
             const float p[8] = {s[i - 1].x, s[i - 1].y, s[i].x, s[i].y, s[i + 1].x, s[i + 1].y, s[i + 2].x, s[i + 2].y};
             f.Curve(p, 0);
             i += 2;

@@ -22,16 +22,16 @@
 
 inline constexpr OvInt32 ovPLUGINID2D = 0x190;
 
-inline constexpr OvInt32 ov2dCTMSTACKSIZE = 32;        // matrices of the CTM stack
-inline constexpr OvInt32 ov2dFONTPAGES = 4;            // texture pages of a bitmap font
-inline constexpr OvInt32 ov2dFONTMAPSIZE = 128;        // codes of the direct character map
-inline constexpr OvInt32 ov2dMAXCODE = 0xFFFF;         // largest glyph code
-inline constexpr OvInt32 ov2dMAXGLYPHS = 0x7FFF;       // glyph indices are 16-bit signed
-inline constexpr OvInt32 ov2dMETRICSLINESIZE = 256;    // a metrics line holds at most 255 bytes
-inline constexpr OvInt32 ov2dVERTEXBUFFERSIZE = 256;   // vertices of one immediate-mode batch
-inline constexpr OvInt32 ov2dSTRIPFLUSH = 254;         // a stroke batch is drawn at this many vertices
-inline constexpr OvInt32 ov2dQUADINDEXFLUSH = 378;     // text is drawn when more indices are queued
-inline constexpr OvInt32 ov2dFLATTENDEPTH = 7;         // deepest halving of a curve
+inline constexpr OvInt32 ov2dCTMSTACKSIZE = 32;      // matrices of the CTM stack
+inline constexpr OvInt32 ov2dFONTPAGES = 4;          // texture pages of a bitmap font
+inline constexpr OvInt32 ov2dFONTMAPSIZE = 128;      // codes of the direct character map
+inline constexpr OvInt32 ov2dMAXCODE = 0xFFFF;       // largest glyph code
+inline constexpr OvInt32 ov2dMAXGLYPHS = 0x7FFF;     // glyph indices are 16-bit signed
+inline constexpr OvInt32 ov2dMETRICSLINESIZE = 256;  // a metrics line holds at most 255 bytes
+inline constexpr OvInt32 ov2dVERTEXBUFFERSIZE = 256; // vertices of one immediate-mode batch
+inline constexpr OvInt32 ov2dSTRIPFLUSH = 254;       // a stroke batch is drawn at this many vertices
+inline constexpr OvInt32 ov2dQUADINDEXFLUSH = 378;   // text is drawn when more indices are queued
+inline constexpr OvInt32 ov2dFLATTENDEPTH = 7;       // deepest halving of a curve
 
 // Font flags.
 enum Ov2dFontFlag : OvUInt32 {
@@ -53,12 +53,12 @@ enum Ov2dSegmentType : OvInt32 {
 
 // One point of a path (24 bytes).
 struct Ov2dSegment {
-    OvInt32 type;  // Ov2dSegmentType
-    float x;       // point
+    OvInt32 type; // Ov2dSegmentType
+    float x;      // point
     float y;
-    float nx;      // unit normal to the right of the direction of travel (mitred at joints)
+    float nx; // unit normal to the right of the direction of travel (mitred at joints)
     float ny;
-    float length;  // length of the sub-path up to this point
+    float length; // length of the sub-path up to this point
 };
 
 // A sub-path; the first one is the path, its `next` chain holds the others.
@@ -102,11 +102,11 @@ struct Ov2dBrush {
 
 // One glyph.
 struct Ov2dGlyph {
-    float advance;       // width in units of the font height
-    OvTexture* texture;  // bitmap glyph's page, or null
+    float advance;        // width in units of the font height
+    OvTexture* texture;   // bitmap glyph's page, or null
     float u0, v0, u1, v1; // bitmap glyph's rectangle in the page (top left, bottom right)
-    OvUInt8 page;        // bitmap glyph's page index
-    Ov2dPath* path;      // outline glyph's path, or null
+    OvUInt8 page;         // bitmap glyph's page index
+    Ov2dPath* path;       // outline glyph's path, or null
 };
 
 struct Ov2dFont;
@@ -115,19 +115,19 @@ using Ov2dFontShowFn = Ov2dFont* (*)(Ov2dFont* font, const char* string, float h
                                      Ov2dBrush* brush);
 
 struct Ov2dFont {
-    OvInt32 type;                          // Ov2dFontType
-    float height;                          // bitmap: glyph height in pixels; outline: 1
-    float baseline;                        // bitmap: baseline above the glyph bottom, fraction of the height
-    float extraAdvance;                    // added to every advance (0 after reading)
-    OvUInt32 flags;                        // Ov2dFontFlag bits
-    OvTexture* pages[ov2dFONTPAGES];       // bitmap pages, one reference each
-    OvInt16 map[ov2dFONTMAPSIZE];          // glyph index of codes 0..127, -1 none
-    OvInt32 extFirst;                      // first code of the extended map
-    OvInt32 extCount;                      // entries of the extended map
-    OvInt16* extMap;                       // glyph index of codes extFirst.., -1 none; or null
-    OvInt32 numGlyphs;                     // glyphs
-    OvArray* glyphs;                       // Ov2dGlyph entries
-    Ov2dFontShowFn show;                   // renderer of the font's kind
+    OvInt32 type;                    // Ov2dFontType
+    float height;                    // bitmap: glyph height in pixels; outline: 1
+    float baseline;                  // bitmap: baseline above the glyph bottom, fraction of the height
+    float extraAdvance;              // added to every advance (0 after reading)
+    OvUInt32 flags;                  // Ov2dFontFlag bits
+    OvTexture* pages[ov2dFONTPAGES]; // bitmap pages, one reference each
+    OvInt16 map[ov2dFONTMAPSIZE];    // glyph index of codes 0..127, -1 none
+    OvInt32 extFirst;                // first code of the extended map
+    OvInt32 extCount;                // entries of the extended map
+    OvInt16* extMap;                 // glyph index of codes extFirst.., -1 none; or null
+    OvInt32 numGlyphs;               // glyphs
+    OvArray* glyphs;                 // Ov2dGlyph entries
+    Ov2dFontShowFn show;             // renderer of the font's kind
 };
 
 // Reads a font by name (Ov2dFontRead's hook).
@@ -165,10 +165,8 @@ Ov2dBrush* Ov2dBrushCreate();
 // Drops a reference: TRUE when the brush went, FALSE while references remain (or for null).
 OvBool Ov2dBrushDestroy(Ov2dBrush* brush);
 // Colours of corners 1 to 4 (bottom left, bottom right, top right, top left).
-Ov2dBrush* Ov2dBrushSetColors(Ov2dBrush* brush, const OvRGBA* c1, const OvRGBA* c2, const OvRGBA* c3,
-                              const OvRGBA* c4);
-Ov2dBrush* Ov2dBrushSetUVs(Ov2dBrush* brush, const OvV2d* uv1, const OvV2d* uv2, const OvV2d* uv3,
-                           const OvV2d* uv4);
+Ov2dBrush* Ov2dBrushSetColors(Ov2dBrush* brush, const OvRGBA* c1, const OvRGBA* c2, const OvRGBA* c3, const OvRGBA* c4);
+Ov2dBrush* Ov2dBrushSetUVs(Ov2dBrush* brush, const OvV2d* uv1, const OvV2d* uv2, const OvV2d* uv3, const OvV2d* uv4);
 // Takes a reference to the texture (null: none) and drops the one held before.
 Ov2dBrush* Ov2dBrushSetTexture(Ov2dBrush* brush, OvTexture* texture);
 Ov2dBrush* Ov2dBrushSetWidth(Ov2dBrush* brush, float width);

@@ -8,11 +8,11 @@
 
 namespace toolkit2d {
 
-inline constexpr OvUInt32 kHintModule = 0x40190;    // lives from open to close
-inline constexpr OvUInt32 kHintFont = 0x30199;      // font records and their tables
-inline constexpr OvUInt32 kHintPath = 0x301A1;      // path records and segments
-inline constexpr OvUInt32 kHintBrush = 0x301A2;     // brush records
-inline constexpr OvUInt32 kHintFontPath = 0x1040190; // the growable font path
+inline constexpr OvUInt32 kHintModule = 0x40190;            // lives from open to close
+inline constexpr OvUInt32 kHintFont = 0x30199;              // font records and their tables
+inline constexpr OvUInt32 kHintPath = 0x301A1;              // path records and segments
+inline constexpr OvUInt32 kHintBrush = 0x301A2;             // brush records
+inline constexpr OvUInt32 kHintFontPath = 0x1040190;        // the growable font path
 inline constexpr OvInt32 kQuads = ov2dVERTEXBUFFERSIZE / 4; // quads of one text batch
 
 // Engine render states the toolkit sets.
@@ -22,12 +22,12 @@ inline constexpr OvInt32 kStateTextureFilter = 9;
 
 struct State {
     bool open = false;
-    OvFreeList* pathList = nullptr;  // Ov2dPath records
-    OvFreeList* brushList = nullptr; // Ov2dBrush records
-    OvFreeList* fontList = nullptr;  // Ov2dFont records
-    Ov2dPath* temp = nullptr;        // flattened sub-path of a stroke
-    OvIm3DVertex* vertices = nullptr; // ov2dVERTEXBUFFERSIZE vertices
-    OvUInt16 strip[ov2dVERTEXBUFFERSIZE] = {};  // 0, 1, 2, ...
+    OvFreeList* pathList = nullptr;            // Ov2dPath records
+    OvFreeList* brushList = nullptr;           // Ov2dBrush records
+    OvFreeList* fontList = nullptr;            // Ov2dFont records
+    Ov2dPath* temp = nullptr;                  // flattened sub-path of a stroke
+    OvIm3DVertex* vertices = nullptr;          // ov2dVERTEXBUFFERSIZE vertices
+    OvUInt16 strip[ov2dVERTEXBUFFERSIZE] = {}; // 0, 1, 2, ...
     OvUInt16 quads[kQuads * 6] = {};           // 0, 2, 3, 0, 3, 1 per quad of four vertices
     OvTexDictionary* texDict = nullptr;        // textures of font pages
     char* fontPath = nullptr;                  // ';'-separated directory prefixes
