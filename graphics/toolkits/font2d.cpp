@@ -577,6 +577,19 @@ OvInt32 NextCode(const Ov2dFont* font, const char*& p) {
     return s[0];
 }
 
+// Next glyph of a string, passing over characters without one; null at its end.
+const Ov2dGlyph* NextGlyph(const Ov2dFont* font, const char*& p) {
+    for (;;) {
+        const OvInt32 code = NextCode(font, p);
+        if (code < 0) {
+            return nullptr;
+        }
+        if (const Ov2dGlyph* g = Ov2dFontGetGlyph(font, code)) {
+            return g;
+        }
+    }
+}
+
 // The transforms that put the glyphs of a string at the anchor, one height high.
 bool PushStringTransform(const Ov2dFont* font, float height, const OvV2d* anchor) {
     if (!Ov2dCTMPush()) {
@@ -619,15 +632,8 @@ Ov2dFont* ShowBitmap(Ov2dFont* font, const char* string, float height, const OvV
     const bool colours = (brush->flags & ov2dBRUSHCOLOURSVARY) != 0;
     const float depth = s.layerDepth;
     float pen = 0.0f;
-    for (const char* p = string;;) {
-        const OvInt32 code = NextCode(font, p);
-        if (code < 0) {
-            break;
-        }
-        const Ov2dGlyph* g = Ov2dFontGetGlyph(font, code);
-        if (g == nullptr) {
-            continue;
-        }
+    const char* p = string;
+    while (const Ov2dGlyph* g = NextGlyph(font, p)) {
         if (batch.quads > 0 && g->texture != batch.texture) {
             batch.Flush();
         }
@@ -660,15 +666,8 @@ Ov2dFont* ShowOutline(Ov2dFont* font, const char* string, float height, const Ov
     if (!PushStringTransform(font, height, anchor)) {
         return nullptr;
     }
-    for (const char* p = string;;) {
-        const OvInt32 code = NextCode(font, p);
-        if (code < 0) {
-            break;
-        }
-        const Ov2dGlyph* g = Ov2dFontGetGlyph(font, code);
-        if (g == nullptr) {
-            continue;
-        }
+    const char* p = string;
+    while (const Ov2dGlyph* g = NextGlyph(font, p)) {
         Ov2dPathStroke(g->path, brush);
         Ov2dCTMTranslate(g->advance + font->extraAdvance, 0.0f);
     }
@@ -828,14 +827,9 @@ float Ov2dFontGetStringWidth(Ov2dFont* font, const char* string, float height) {
         return 0.0f;
     }
     float width = 0.0f;
-    for (const char* p = string;;) {
-        const OvInt32 code = NextCode(font, p);
-        if (code < 0) {
-            break;
-        }
-        if (const Ov2dGlyph* g = Ov2dFontGetGlyph(font, code)) {
-            width += g->advance + font->extraAdvance;
-        }
+    const char* p = string;
+    while (const Ov2dGlyph* g = NextGlyph(font, p)) {
+        width += g->advance + font->extraAdvance;
     }
     return width * height;
 }

@@ -461,6 +461,16 @@ void Mitre(float ax, float ay, float bx, float by, float* mx, float* my) {
     }
 }
 
+// The sub-path being built and its segments; null once the path is compacted.
+Ov2dPath* Editable(Ov2dPath* path, Ov2dSegment** segments, OvInt32* count) {
+    Ov2dPath* sub = path->current;
+    if (sub->growable == nullptr) {
+        return nullptr;
+    }
+    *segments = Segments(sub, count);
+    return sub;
+}
+
 } // namespace
 
 Ov2dPath* Ov2dPathCreate() { return NewSubPath(); }
@@ -482,12 +492,12 @@ OvBool Ov2dPathDestroy(Ov2dPath* path) {
 }
 
 Ov2dPath* Ov2dPathMoveto(Ov2dPath* path, float x, float y) {
-    Ov2dPath* sub = path->current;
-    if (sub->growable == nullptr) {
+    OvInt32 n;
+    Ov2dSegment* s;
+    Ov2dPath* sub = Editable(path, &s, &n);
+    if (sub == nullptr) {
         return nullptr;
     }
-    OvInt32 n;
-    Segments(sub, &n);
     if (n > 0) {
         Ov2dPath* fresh = NewSubPath();
         if (fresh == nullptr) {
@@ -501,12 +511,12 @@ Ov2dPath* Ov2dPathMoveto(Ov2dPath* path, float x, float y) {
 }
 
 Ov2dPath* Ov2dPathLineto(Ov2dPath* path, float x, float y) {
-    Ov2dPath* sub = path->current;
-    if (sub->growable == nullptr) {
+    OvInt32 n;
+    Ov2dSegment* s;
+    Ov2dPath* sub = Editable(path, &s, &n);
+    if (sub == nullptr) {
         return nullptr;
     }
-    OvInt32 n;
-    Ov2dSegment* s = Segments(sub, &n);
     if (n == 0) {
         return Ov2dPathMoveto(path, x, y);
     }
@@ -528,12 +538,12 @@ Ov2dPath* Ov2dPathLineto(Ov2dPath* path, float x, float y) {
 }
 
 Ov2dPath* Ov2dPathCurveto(Ov2dPath* path, float x1, float y1, float x2, float y2, float x3, float y3) {
-    Ov2dPath* sub = path->current;
-    if (sub->growable == nullptr) {
+    OvInt32 n;
+    Ov2dSegment* s;
+    Ov2dPath* sub = Editable(path, &s, &n);
+    if (sub == nullptr) {
         return nullptr;
     }
-    OvInt32 n;
-    Ov2dSegment* s = Segments(sub, &n);
     if (n == 0) {
         return Ov2dPathMoveto(path, x3, y3);
     }
@@ -547,12 +557,12 @@ Ov2dPath* Ov2dPathCurveto(Ov2dPath* path, float x1, float y1, float x2, float y2
 }
 
 Ov2dPath* Ov2dPathClosepath(Ov2dPath* path) {
-    Ov2dPath* sub = path->current;
-    if (sub->growable == nullptr) {
+    OvInt32 n;
+    Ov2dSegment* s;
+    Ov2dPath* sub = Editable(path, &s, &n);
+    if (sub == nullptr) {
         return nullptr;
     }
-    OvInt32 n;
-    Ov2dSegment* s = Segments(sub, &n);
     if (n == 0) {
         return path;
     }

@@ -651,12 +651,11 @@ TEST_F(Toolkit2dTest, BitmapTextQuadsAndBatches) {
 }
 
 TEST_F(Toolkit2dTest, OutlineFont) {
-    WriteFile("F7.met",
-              "METRICS3\nTest outlines\n"
-              "cA\nbegin\nmoveto 0 0\nlineto 0.5 1\nlineto 1 0\nmoveto 0.2 0.4\nmoveto 0.3 0.4\n"
-              "lineto 0.7 0.4\nclosepath\nwhatever 5\nend\n"
-              "c\xC3\xA9\nbegin\nmoveto 0 0\ncurveto 0.2 0.5 0.6 0.5 0.8 0\nend\n"
-              "cB\nbegin\nmoveto 0.1 0.1\nend\n");
+    WriteFile("F7.met", "METRICS3\nTest outlines\n"
+                        "cA\nbegin\nmoveto 0 0\nlineto 0.5 1\nlineto 1 0\nmoveto 0.2 0.4\nmoveto 0.3 0.4\n"
+                        "lineto 0.7 0.4\nclosepath\nwhatever 5\nend\n"
+                        "c\xC3\xA9\nbegin\nmoveto 0 0\ncurveto 0.2 0.5 0.6 0.5 0.8 0\nend\n"
+                        "cB\nbegin\nmoveto 0.1 0.1\nend\n");
     Ov2dFont* font = Ov2dFontRead("F7");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
     EXPECT_EQ(font->type, ov2dFONTOUTLINE);
