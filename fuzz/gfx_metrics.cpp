@@ -32,8 +32,8 @@ void RemoveFolder() {
 std::vector<std::uint8_t> Page() {
     constexpr int kSide = 32, kStride = 3 * kSide;
     std::vector<std::uint8_t> b(54 + kStride * kSide, 0xFF);
-    const std::uint8_t header[54] = {'B', 'M', 0x36, 0x0C, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, kSide, 0, 0, 0,
-                                     kSide, 0, 0, 0, 1, 0, 24, 0};
+    const std::uint8_t header[54] = {'B', 'M', 0x36, 0x0C,  0, 0, 0, 0,     0, 0, 54, 0, 0, 0,  40,
+                                     0,   0,   0,    kSide, 0, 0, 0, kSide, 0, 0, 0,  1, 0, 24, 0};
     std::copy(header, header + 54, b.begin());
     auto red = [&b](int x, int y) {
         const std::size_t at = 54 + static_cast<std::size_t>((kSide - 1 - y) * kStride + 3 * x);
@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Ov2dFontSetPath((Folder() + "/").c_str());
     if (Ov2dFont* font = Ov2dFontRead("F")) {
-        const char text[] = "AB\xC3\xA9" "C\0\0";
+        const char text[] = "AB\xC3\xA9"
+                            "C\0\0";
         Ov2dFontGetStringWidth(font, text, 0.5f);
         Ov2dBrush* brush = Ov2dBrushCreate();
         const OvV2d anchor = {0.1f, 0.1f};

@@ -1,10 +1,14 @@
 #include "graphics/plugins/spline.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <vector>
 
+#include "graphics/core/file_system.h"
 #include "graphics/core/tests/started_engine.h"
+#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -202,6 +206,32 @@ TEST_F(SplineTest, ChunkReadAndHostileInput) {
     ChunkBytes future = SplineChunk("x", 7, ovSPLINEOPEN, p, OvChunkStampPack(0x38000, 1));
     EXPECT_EQ(ReadChunk(future.bytes, future.Size()), nullptr);
     EXPECT_EQ(ClearError(), ovERRBADVERSION);
+}
+
+// A spline file: another chunk first, then the spline's; the file is found by name.
+TEST_F(SplineTest, LoadsTheSplineChunkOfAFile) {
+    const std::filesystem::path dir = MakeTestScratchDir("dun_spline");
+    ASSERT_TRUE(OvFSManagerOpen(0));
+    OvFileSystem* fs = OvWinFSCreate(4, "", "unc");
+    ASSERT_NE(fs, nullptr);
+    ASSERT_TRUE(OvFSManagerRegister(fs));
+    OvFSManagerSetDefaultFileSystem(fs);
+    std::mt19937 rng(11);
+    const std::vector<OvV3d> p = RandomPoints(5, rng);
+    ChunkBytes file;
+    file.Header(1, 4).U32(0xDEADBEEF).Append(SplineChunk("camera path", 5, ovSPLINEOPEN, p));
+    const std::string path = (dir / "path.ovs").string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.bytes.data()), static_cast<std::streamsize>(file.Size()));
+    OvSpline* s = OvSplineLoad(path.c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s->name, "camera path");
+    EXPECT_LT(Distance(At(s, 0.75f), p[3]), 2e-4f);
+    OvSplineDestroy(s);
+    EXPECT_EQ(OvSplineLoad((dir / "absent.ovs").string().c_str()), nullptr);
+    ClearError();
+    OvFSManagerClose();
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -99,6 +99,7 @@ protected:
     OvCamera* camera = nullptr;
     OvRaster* raster = nullptr;
     OvPipeline* recorder = nullptr;
+    OvObjectHasFrameSyncFn cameraSync = nullptr; // the camera's own callback
 
     void SetUp() override {
         gDraws.clear();
@@ -119,7 +120,9 @@ protected:
         OvCameraSetNearClipPlane(camera, 0.1f);
         OvCameraSetFarClipPlane(camera, 100.0f);
         OvFrameSyncDirty();
+        cameraSync = camera->object.sync;
         ASSERT_TRUE(Ov2dOpen(camera));
+        EXPECT_NE(camera->object.sync, cameraSync);
         ASSERT_NE(Ov2dFontSetPath((dir.string() + "/").c_str()), nullptr);
         recorder = OvPipelineCreate();
         OvPipelineLock(recorder);
@@ -134,7 +137,8 @@ protected:
         OvIm3DSetRenderPipeline(nullptr, ovPRIMTYPETRISTRIP);
         OvPipelineDestroy(recorder);
         EXPECT_TRUE(Ov2dClose());
-        EXPECT_EQ(camera->object.sync != nullptr, true);
+        EXPECT_EQ(camera->object.sync, cameraSync); // closing gives the camera its callback back
+        EXPECT_FALSE(Ov2dClose());
         OvRasterDestroy(raster);
         OvCameraDestroy(camera);
         OvFrameDestroy(frame);
