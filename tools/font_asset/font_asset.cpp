@@ -32,7 +32,9 @@ bool WriteCharsetFont(const std::string& dir, const std::string& name, std::stri
             for (int x = 0; x < desc.glyphWidth; ++x) {
                 if ((bits >> x) & 1u) {
                     rgba[(static_cast<std::size_t>(top + r) * static_cast<std::size_t>(side) +
-                          static_cast<std::size_t>(left + x)) * 4 + 3] = 0xFF;
+                          static_cast<std::size_t>(left + x)) *
+                             4 +
+                         3] = 0xFF;
                 }
             }
         }

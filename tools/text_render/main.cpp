@@ -105,8 +105,10 @@ int Parse(int argc, char** argv, Options* o) {
             o->out = value;
         }
     }
-    for (const auto& [missing, name] : {std::pair{o->font.empty(), "--font"}, {!o->hasText, "--text"},
-                                        {o->width == 0, "--size"}, {o->out.empty(), "--out"}}) {
+    for (const auto& [missing, name] : {std::pair{o->font.empty(), "--font"},
+                                        {!o->hasText, "--text"},
+                                        {o->width == 0, "--size"},
+                                        {o->out.empty(), "--out"}}) {
         if (missing) {
             return BadUsage("missing option", name);
         }

@@ -48,8 +48,8 @@ struct TextRenderTest : ::testing::Test {
 TEST_F(TextRenderTest, LineOfTextMatchesTheGoldenPicture) {
     const std::string out = (dir / "text.png").string();
     const std::string golden = "golden/taking_cover_320x60.png";
-    const ToolRun run =
-        TextRender("--font " + (dir / "fonts" / "TSA16").string() + " --text \"Taking cover\" --size 320x60 --out " + out);
+    const ToolRun run = TextRender("--font " + (dir / "fonts" / "TSA16").string() +
+                                   " --text \"Taking cover\" --size 320x60 --out " + out);
     ASSERT_EQ(run.status, 0) << run.output;
     // 14-pixel glyphs three times over: 42 pixels fit 70% of 60.
     EXPECT_NE(run.output.find("320x60, text 42 pixels high, checksum "), std::string::npos) << run.output;
@@ -102,11 +102,13 @@ TEST_F(TextRenderTest, BadArgumentsAndFontsAreNamed) {
         EXPECT_EQ(run.status, 2) << c.arguments;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << c.arguments << ": " << run.output;
     }
-    const ToolRun missing = TextRender("--font " + (dir / "fonts" / "NONE").string() + " --text a --size 32x32 --out " + out);
+    const ToolRun missing =
+        TextRender("--font " + (dir / "fonts" / "NONE").string() + " --text a --size 32x32 --out " + out);
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.output.find("NONE.met: not found"), std::string::npos) << missing.output;
     std::ofstream(dir / "fonts" / "BAD.met") << "METRICS1\nTSA16\n0\n65 0 0 8 0\n";
-    const ToolRun bad = TextRender("--font " + (dir / "fonts" / "BAD").string() + " --text a --size 32x32 --out " + out);
+    const ToolRun bad =
+        TextRender("--font " + (dir / "fonts" / "BAD").string() + " --text a --size 32x32 --out " + out);
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.output.find("BAD.met:4: glyph rectangle has no height"), std::string::npos) << bad.output;
     const ToolRun help = TextRender("--help");
