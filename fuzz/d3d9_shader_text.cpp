@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* text = reinterpret_cast<const char*>(data);
     ID3DXBuffer* tokens = nullptr;
     ID3DXBuffer* errors = nullptr;
-    const HRESULT hr =
-        D3DXAssembleShader(text, static_cast<UINT>(size), nullptr, nullptr, D3DXSHADER_SKIPOPTIMIZATION, &tokens, &errors);
+    const HRESULT hr = D3DXAssembleShader(text, static_cast<UINT>(size), nullptr, nullptr, D3DXSHADER_SKIPOPTIMIZATION,
+                                          &tokens, &errors);
     if (FAILED(hr)) {
         if (tokens != nullptr || errors == nullptr)
             std::abort();

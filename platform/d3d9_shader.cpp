@@ -20,9 +20,9 @@ struct OpInfo {
 
 const OpInfo& Info(ShaderOp op) {
     static const OpInfo kOps[kShaderOpCount + 1] = {
-        {"", 0, 0},      {"mov", 1, 1},  {"mova", 1, 1}, {"add", 2, 1}, {"mul", 2, 1}, {"mad", 3, 1},
-        {"dp3", 2, 1},   {"dp4", 2, 1},  {"max", 2, 1},  {"slt", 2, 1}, {"rsq", 1, 1}, {"rcp", 1, 1},
-        {"expp", 1, 1},  {"m4x4", 2, 4}, {"m4x3", 2, 3}, {"m3x3", 2, 3},
+        {"", 0, 0},     {"mov", 1, 1},  {"mova", 1, 1}, {"add", 2, 1},  {"mul", 2, 1}, {"mad", 3, 1},
+        {"dp3", 2, 1},  {"dp4", 2, 1},  {"max", 2, 1},  {"slt", 2, 1},  {"rsq", 1, 1}, {"rcp", 1, 1},
+        {"expp", 1, 1}, {"m4x4", 2, 4}, {"m4x3", 2, 3}, {"m3x3", 2, 3},
     };
     return kOps[static_cast<int>(op)];
 }
@@ -79,8 +79,8 @@ struct Cursor {
     std::string Word() {
         Skip();
         const char* s = p;
-        while (p < end && ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
-                           *p == '_'))
+        while (p < end &&
+               ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') || *p == '_'))
             ++p;
         return std::string(s, p);
     }
@@ -239,9 +239,12 @@ bool ParseDecl(const std::string& word, Cursor& c, ShaderDecl* d, std::string* w
     static const struct {
         const char* name;
         BYTE usage;
-    } kUsages[] = {{"position", D3DDECLUSAGE_POSITION}, {"blendweight", D3DDECLUSAGE_BLENDWEIGHT},
-                   {"blendindices", D3DDECLUSAGE_BLENDINDICES}, {"normal", D3DDECLUSAGE_NORMAL},
-                   {"texcoord", D3DDECLUSAGE_TEXCOORD}, {"tangent", D3DDECLUSAGE_TANGENT},
+    } kUsages[] = {{"position", D3DDECLUSAGE_POSITION},
+                   {"blendweight", D3DDECLUSAGE_BLENDWEIGHT},
+                   {"blendindices", D3DDECLUSAGE_BLENDINDICES},
+                   {"normal", D3DDECLUSAGE_NORMAL},
+                   {"texcoord", D3DDECLUSAGE_TEXCOORD},
+                   {"tangent", D3DDECLUSAGE_TANGENT},
                    {"color", D3DDECLUSAGE_COLOR}};
     const std::string rest = word.substr(4);
     for (const auto& u : kUsages) {
@@ -257,7 +260,7 @@ bool ParseDecl(const std::string& word, Cursor& c, ShaderDecl* d, std::string* w
             *why = "bad input register '" + reg + "'";
             return false;
         }
-        *d = {u.usage, static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(r)};
+        *d = {u.usage, static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(r), 0};
         return true;
     }
     *why = "unknown declaration '" + word + "'";
@@ -267,13 +270,6 @@ bool ParseDecl(const std::string& word, Cursor& c, ShaderDecl* d, std::string* w
 } // namespace
 
 int ShaderSlotLimit(DWORD version) { return IsVs1(version) ? 128 : 256; }
-
-int ShaderSlots(const ShaderProgram& program) {
-    int n = 0;
-    for (const ShaderInstr& in : program.code)
-        n += Info(in.op).slots;
-    return n;
-}
 
 bool ShaderAssemble(const char* text, std::size_t length, ShaderProgram* program, std::string* error) {
     *program = ShaderProgram{};
@@ -317,6 +313,7 @@ bool ShaderAssemble(const char* text, std::size_t length, ShaderProgram* program
             std::string why;
             if (!ParseDecl(word, c, &d, &why))
                 return fail(why);
+            d.line = line;
             program->decls.push_back(d);
         } else {
             ShaderInstr in;
@@ -333,8 +330,7 @@ bool ShaderAssemble(const char* text, std::size_t length, ShaderProgram* program
             in.srcCount = static_cast<std::uint8_t>(Info(in.op).sources);
             for (int i = 0; i < in.srcCount; ++i) {
                 if (!c.Eat(','))
-                    return fail(std::string(Info(in.op).name) + " takes " + std::to_string(in.srcCount) +
-                                " sources");
+                    return fail(std::string(Info(in.op).name) + " takes " + std::to_string(in.srcCount) + " sources");
                 if (!ParseSrc(c, &in.src[i], &why))
                     return fail(why);
             }
@@ -362,7 +358,8 @@ bool ShaderValidate(const ShaderProgram& program, std::string* error) {
         const ShaderDecl& d = program.decls[i];
         const bool usageOk = d.usage <= D3DDECLUSAGE_NORMAL || d.usage == D3DDECLUSAGE_TEXCOORD ||
                              d.usage == D3DDECLUSAGE_TANGENT || d.usage == D3DDECLUSAGE_COLOR;
-        const std::string where = "declaration " + std::to_string(i + 1);
+        const std::string where =
+            d.line > 0 ? "line " + std::to_string(d.line) : "declaration " + std::to_string(i + 1);
         if (!usageOk || d.usageIndex >= 16 || d.reg >= kShaderInputs) {
             *error = where + ": bad usage or register";
             return false;
@@ -470,8 +467,7 @@ bool ShaderValidate(const ShaderProgram& program, std::string* error) {
                     for (int k = 0; k < 4; ++k)
                         if (((reads >> k) & 1) && !((temps[src.index + r] >> k) & 1))
                             return fail("r" + std::to_string(src.index + r) + "." + kComp[k] + " read before written");
-                if (d.file == ShaderFile::Temp && IsMatrix(in.op) && d.index >= src.index &&
-                    d.index < src.index + rows)
+                if (d.file == ShaderFile::Temp && IsMatrix(in.op) && d.index >= src.index && d.index < src.index + rows)
                     return fail("a matrix macro cannot write its own source");
                 break;
             case ShaderFile::Input:
@@ -568,7 +564,7 @@ bool ShaderDecode(const DWORD* tokens, std::size_t count, ShaderProgram* program
                 return false;
             program->decls.push_back(ShaderDecl{static_cast<std::uint8_t>(d & 0xFF),
                                                 static_cast<std::uint8_t>((d >> 16) & 0xFF),
-                                                static_cast<std::uint8_t>(d >> 24)});
+                                                static_cast<std::uint8_t>(d >> 24), 0});
             continue;
         }
         ShaderInstr in;

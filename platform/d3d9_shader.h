@@ -39,14 +39,14 @@ enum class ShaderOp : std::uint8_t {
 inline constexpr int kShaderOpCount = 15;
 
 enum class ShaderFile : std::uint8_t {
-    Temp = 1,  // r0-r11
-    Input,     // v0-v15
-    Const,     // c0-c255
-    Address,   // a0
-    Position,  // oPos
-    Fog,       // oFog
-    Color,     // oD0, oD1
-    TexCoord,  // oT0-oT7
+    Temp = 1, // r0-r11
+    Input,    // v0-v15
+    Const,    // c0-c255
+    Address,  // a0
+    Position, // oPos
+    Fog,      // oFog
+    Color,    // oD0, oD1
+    TexCoord, // oT0-oT7
 };
 
 inline constexpr int kShaderTemps = 12;
@@ -62,8 +62,8 @@ struct ShaderDst {
 
 struct ShaderSrc {
     ShaderFile file = ShaderFile::Temp;
-    std::uint8_t index = 0;       // register, or the offset added to the address component
-    bool relative = false;        // c[a0.<relComponent> + index]
+    std::uint8_t index = 0; // register, or the offset added to the address component
+    bool relative = false;  // c[a0.<relComponent> + index]
     std::uint8_t relComponent = 0;
     std::array<std::uint8_t, 4> swizzle{0, 1, 2, 3};
     bool negate = false;
@@ -81,6 +81,7 @@ struct ShaderDecl {
     std::uint8_t usage = 0; // D3DDECLUSAGE_*
     std::uint8_t usageIndex = 0;
     std::uint8_t reg = 0; // v register
+    int line = 0;         // of the text; 0 when decoded from tokens
 };
 
 struct ShaderProgram {
@@ -91,7 +92,6 @@ struct ShaderProgram {
 
 // Instruction slots each profile allows (a matrix macro takes one slot a row).
 int ShaderSlotLimit(DWORD version);
-int ShaderSlots(const ShaderProgram& program);
 
 // Text to program. False with "line N: what" in *error for anything outside the language or a
 // program the checks below refuse.
@@ -137,8 +137,8 @@ private:
     static constexpr int kRegisters = kZero + 1;
 
     struct Operand {
-        std::uint16_t reg;     // register of the flat file (the base for relative ones)
-        std::int8_t relative;  // address component, -1 for none
+        std::uint16_t reg;    // register of the flat file (the base for relative ones)
+        std::int8_t relative; // address component, -1 for none
         std::uint8_t swizzle[4];
         float sign;
     };

@@ -45,8 +45,8 @@ std::string Refusal(const std::string& text) {
 
 // Runs `body` after a header that declares v0-v2 and writes oPos, and returns what it wrote.
 ShaderOutput RunBody(const std::string& profile, const std::string& body, const Inputs& in, const Constants& c) {
-    const ShaderProgram p = Assemble(profile + "\ndcl_position0 v0\ndcl_normal0 v1\ndcl_texcoord0 v2\n" +
-                                     "mov oPos, v0\n" + body);
+    const ShaderProgram p =
+        Assemble(profile + "\ndcl_position0 v0\ndcl_normal0 v1\ndcl_texcoord0 v2\n" + "mov oPos, v0\n" + body);
     ShaderMachine m(p);
     m.SetConstants(c);
     ShaderOutput out;
@@ -83,8 +83,8 @@ TEST(ShaderInterpreter, EachInstructionGivesItsResult) {
         std::array<float, 4> oT0;
     } cases[] = {
         {"vs_2_0", "mov oT0, -v1.wzyx", {3, -2, -0.25f, 0.5f}},
-        {"vs_2_0", "mov oT0, v0.y", {2, 2, 2, 2}},                  // one letter replicates
-        {"vs_2_0", "mov oT0, v0.xy", {1, 2, 2, 2}},                 // the last letter repeats
+        {"vs_2_0", "mov oT0, v0.y", {2, 2, 2, 2}},                      // one letter replicates
+        {"vs_2_0", "mov oT0, v0.xy", {1, 2, 2, 2}},                     // the last letter repeats
         {"vs_2_0", "mov oT0.yw, c[0]\nmov oT0.x, v1.z", {2, -1, 0, 3}}, // masks keep the rest
         {"vs_2_0", "add oT0, v0, -c[0]", {-1, 3, 2.5f, 1}},
         {"vs_2_0", "mul oT0, v0, c[0].x", {2, 4, 6, 8}},
@@ -180,7 +180,7 @@ TEST(ShaderAssembler, RefusesTextOutsideTheLanguageNamingItsLine) {
         {head + pos + "mov oT0, v0 extra\n", "line 5: unexpected text 'extra'"},
         {head + pos + "add oT0, v0\n", "line 5: add takes 2 sources"},
         {head + pos + "dcl_texcoord0 v5\n", "line 5: declaration after the first instruction"},
-        {"vs_2_0\ndcl_position0 v0\ndcl_normal0 v0\n" + pos, "declaration 2: v0 declared twice"},
+        {"vs_2_0\ndcl_position0 v0\ndcl_normal0 v0\n" + pos, "line 3: v0 declared twice"},
         {"vs_2_0\ndcl_bogus0 v1\n", "line 2: unknown declaration 'dcl_bogus0'"},
         {head + "mov oPos.xyz, v0\n", "line 4: oPos is not written whole"},
         {head + pos + "mov v0, c[1]\n", "line 5: bad destination 'v0'"},
@@ -292,9 +292,9 @@ TEST(D3dx, AssembleShaderHandsBackTokensOrTheErrorLine) {
     ID3DXBuffer* tokens = nullptr;
     ID3DXBuffer* errors = nullptr;
     const char good[] = "vs_1_1\ndcl_position0 v0\nm4x4 oPos, v0, c[0]\n";
-    ASSERT_EQ(D3DXAssembleShader(good, sizeof good - 1, nullptr, nullptr, D3DXSHADER_SKIPOPTIMIZATION, &tokens,
-                                 &errors),
-              D3D_OK);
+    ASSERT_EQ(
+        D3DXAssembleShader(good, sizeof good - 1, nullptr, nullptr, D3DXSHADER_SKIPOPTIMIZATION, &tokens, &errors),
+        D3D_OK);
     EXPECT_EQ(errors, nullptr);
     EXPECT_EQ(static_cast<const DWORD*>(tokens->GetBufferPointer())[0], D3DVS_VERSION(1, 1));
     EXPECT_EQ(tokens->GetBufferSize() % 4, 0u);
@@ -354,8 +354,12 @@ TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
     for (int j = 0; j < n; ++j)
         for (int i = 0; i < n; ++i) {
             const WORD a = static_cast<WORD>(j * (n + 1) + i);
-            const WORD q[6] = {a, static_cast<WORD>(a + 1), static_cast<WORD>(a + n + 1), static_cast<WORD>(a + 1),
-                               static_cast<WORD>(a + n + 2), static_cast<WORD>(a + n + 1)};
+            const WORD q[6] = {a,
+                               static_cast<WORD>(a + 1),
+                               static_cast<WORD>(a + n + 1),
+                               static_cast<WORD>(a + 1),
+                               static_cast<WORD>(a + n + 2),
+                               static_cast<WORD>(a + n + 1)};
             indices.insert(indices.end(), q, q + 6);
         }
     IDirect3DVertexBuffer9* vb = nullptr;
