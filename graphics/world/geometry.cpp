@@ -1,5 +1,6 @@
 #include "graphics/world/geometry.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "graphics/core/chunk.h"
@@ -397,6 +398,9 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
     }
     bool ok = numMorphs <= 1 || OvGeometryAddMorphTargets(geometry, numMorphs - 1) >= 0;
     std::uint64_t consumed = kGeometryHeadSize;
+    OvUInt16 largestVertex = 0;
+    OvUInt16 largestMaterial = 0;
+    OvUInt16 smallestMaterial = ovTRIANGLENOMATERIAL;
     if (ok && !native && numVertices > 0) {
         if (geometry->preLitLum != nullptr) {
             ok = OvStreamReadStrict(stream, geometry->preLitLum, 4 * static_cast<OvUInt32>(v)) != nullptr;
@@ -406,23 +410,26 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
             ok = OvStreamReadValues(stream, geometry->texCoords[i], 8 * static_cast<OvUInt32>(v)) != nullptr;
             consumed += 8 * v;
         }
+        // The stored triangles are as large as the array's records: read them into it whole and
+        // turn each in place.
+        static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
+        ok = ok && OvStreamReadStrict(stream, geometry->triangles, 8 * static_cast<OvUInt32>(numTriangles)) != nullptr;
         for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
             OvUInt8 t[8];
-            if (OvStreamReadStrict(stream, t, sizeof t) == nullptr) {
-                ok = false;
-                break;
-            }
+            std::memcpy(t, &geometry->triangles[i], sizeof t);
             // Stored as vertex 1, vertex 0, material, vertex 2.
-            const OvUInt16 v1 = static_cast<OvUInt16>(t[0] | t[1] << 8);
-            const OvUInt16 v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
-            const OvUInt16 mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
-            const OvUInt16 v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
-            if (v0 >= numVertices || v1 >= numVertices || v2 >= numVertices) {
-                ReportRead();
-                ok = false;
-                break;
-            }
+            const auto v1 = static_cast<OvUInt16>(t[0] | t[1] << 8);
+            const auto v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
+            const auto mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
+            const auto v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
+            largestVertex = std::max({largestVertex, v0, v1, v2});
+            largestMaterial = std::max(largestMaterial, mat);
+            smallestMaterial = std::min(smallestMaterial, mat);
             geometry->triangles[i] = {{v0, v1, v2}, mat};
+        }
+        if (ok && numTriangles > 0 && largestVertex >= numVertices) {
+            ReportRead();
+            ok = false;
         }
         consumed += 8 * static_cast<std::uint64_t>(numTriangles);
     }
@@ -464,16 +471,12 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
     }
     ok = ok && OvStreamFindChunk(stream, ovCHUNKIDMATLIST, nullptr, nullptr) &&
          OvMaterialListStreamRead(stream, &geometry->matList) != nullptr;
-    if (ok && !native) {
+    if (ok && !native && numTriangles > 0) {
         // Each triangle names an entry of the list, or none when the list is empty.
         const OvInt32 count = geometry->matList.numMaterials;
-        for (OvInt32 i = 0; i < numTriangles; ++i) {
-            const OvUInt16 mat = geometry->triangles[i].matIndex;
-            if (count > 0 ? mat >= count : mat != ovTRIANGLENOMATERIAL) {
-                ReportRead();
-                ok = false;
-                break;
-            }
+        if (count > 0 ? largestMaterial >= count : smallestMaterial != ovTRIANGLENOMATERIAL) {
+            ReportRead();
+            ok = false;
         }
     }
     ok = ok && OvPluginRegistryReadDataChunks(OvGeometryGetRegistry(), stream, geometry) != nullptr;

@@ -29,6 +29,12 @@ bool gStripEdgeHash = true;
 
 constexpr OvUInt32 kIndexBlock = 256; // indices converted per stream call
 
+// A little-endian 32-bit value of a block read from a stream.
+inline OvUInt32 LittleU32(const OvUInt8* b) {
+    return static_cast<OvUInt32>(b[0]) | static_cast<OvUInt32>(b[1]) << 8 | static_cast<OvUInt32>(b[2]) << 16 |
+           static_cast<OvUInt32>(b[3]) << 24;
+}
+
 void ReportNoMemory(std::size_t bytes) { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes)); }
 void ReportRead() { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD)); }
 
@@ -57,52 +63,62 @@ int TransparencyKey(const OvMaterial* material) {
 // The triangles of a build in material order. Records of one material compare equal whatever
 // list position they name; among different materials the order is transparency, raster,
 // pipeline, texture and then the material's first list position among the triangles, so that
-// the order is a strict weak one even when a material appears twice in a list. The sort is
-// stable: triangles of one material keep the builder's order.
+// the order is a strict weak one even when a material appears twice in a list. Triangles of one
+// material keep the builder's order: the triangles are grouped by material (in one pass) and
+// the groups sorted, which is what a stable sort of the records gives.
 std::vector<const OvMeshBuilderTriangle*> SortedTriangles(const OvMeshBuilder* builder) {
-    const OvInt32 n = builder->numTriangles;
-    std::unordered_map<const OvMaterial*, OvUInt16> firstIndex;
-    for (OvInt32 i = 0; i < n; ++i) {
-        const OvMeshBuilderTriangle& t = builder->triangles[i];
-        auto [it, added] = firstIndex.emplace(t.material, t.matIndex);
-        if (!added && t.matIndex < it->second) {
-            it->second = t.matIndex;
-        }
-    }
-    struct Key {
-        const OvMeshBuilderTriangle* t;
+    struct Group {
+        const OvMeshBuilderTriangle* first; // its first triangle (ranks)
         int transparent;
-        OvUInt16 first;
+        OvUInt16 firstIndex; // smallest list position among its triangles
+        std::vector<const OvMeshBuilderTriangle*> triangles;
     };
-    std::vector<Key> keys(static_cast<std::size_t>(n));
-    for (OvInt32 i = 0; i < n; ++i) {
+    std::vector<Group> groups;
+    std::unordered_map<const OvMaterial*, std::size_t> groupOf;
+    const OvMaterial* lastMaterial = nullptr;
+    std::size_t lastGroup = 0;
+    for (OvInt32 i = 0; i < builder->numTriangles; ++i) {
         const OvMeshBuilderTriangle* t = builder->triangles + i;
-        keys[static_cast<std::size_t>(i)] = {t, TransparencyKey(t->material), firstIndex[t->material]};
-    }
-    std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-        if (a.t->material == b.t->material) {
-            return false;
+        if (groups.empty() || t->material != lastMaterial) {
+            auto [it, added] = groupOf.emplace(t->material, groups.size());
+            if (added) {
+                groups.push_back({t, TransparencyKey(t->material), t->matIndex, {}});
+            }
+            lastMaterial = t->material;
+            lastGroup = it->second;
         }
+        Group& g = groups[lastGroup];
+        g.firstIndex = std::min(g.firstIndex, t->matIndex);
+        g.triangles.push_back(t);
+    }
+    std::vector<std::size_t> order(groups.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        const Group& a = groups[x];
+        const Group& b = groups[y];
         if (a.transparent != b.transparent) {
             return a.transparent < b.transparent;
         }
-        if (a.t->rasterRank != b.t->rasterRank) {
-            return a.t->rasterRank < b.t->rasterRank;
+        if (a.first->rasterRank != b.first->rasterRank) {
+            return a.first->rasterRank < b.first->rasterRank;
         }
-        if (a.t->pipelineRank != b.t->pipelineRank) {
-            return a.t->pipelineRank < b.t->pipelineRank;
+        if (a.first->pipelineRank != b.first->pipelineRank) {
+            return a.first->pipelineRank < b.first->pipelineRank;
         }
-        if (a.t->textureRank != b.t->textureRank) {
-            return a.t->textureRank < b.t->textureRank;
+        if (a.first->textureRank != b.first->textureRank) {
+            return a.first->textureRank < b.first->textureRank;
         }
-        if (a.first != b.first) {
-            return a.first < b.first;
+        if (a.firstIndex != b.firstIndex) {
+            return a.firstIndex < b.firstIndex;
         }
-        return std::less<const OvMaterial*>()(a.t->material, b.t->material);
+        return x < y;
     });
-    std::vector<const OvMeshBuilderTriangle*> sorted(static_cast<std::size_t>(n));
-    for (OvInt32 i = 0; i < n; ++i) {
-        sorted[static_cast<std::size_t>(i)] = keys[static_cast<std::size_t>(i)].t;
+    std::vector<const OvMeshBuilderTriangle*> sorted;
+    sorted.reserve(static_cast<std::size_t>(builder->numTriangles));
+    for (std::size_t g : order) {
+        sorted.insert(sorted.end(), groups[g].triangles.begin(), groups[g].triangles.end());
     }
     return sorted;
 }
@@ -842,14 +858,17 @@ OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool na
                 ok = false;
                 break;
             }
+            OvUInt32 largest = 0;
             for (OvUInt32 i = 0; i < n; ++i) {
-                const OvUInt32 v = OvChunkGetUInt32(block + 4 * i);
-                if (v > 0xFFFF || static_cast<std::int64_t>(v) >= static_cast<std::int64_t>(numVertices)) {
-                    ReportRead();
-                    ok = false;
-                    break;
-                }
-                *indices++ = static_cast<OvUInt16>(v);
+                const OvUInt32 v = LittleU32(block + 4 * i);
+                largest = std::max(largest, v);
+                indices[i] = static_cast<OvUInt16>(v);
+            }
+            indices += n;
+            if (static_cast<std::int64_t>(largest) >= std::min<std::int64_t>(numVertices, 0x10000)) {
+                ReportRead();
+                ok = false;
+                break;
             }
             done += n;
         }

@@ -20,6 +20,7 @@
 #include "ai/runtime/engine.h"
 #include "testing/fake_ai_host.h"
 #include "testing/grid_map.h"
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -45,8 +46,8 @@ void PrintUsage(FILE* out) {
                       "              where <name> is FILE's name without its extension; creates DIR when needed\n"
                       "  --help      shows this text\n"
                       "\n"
-                      "Exit status: 0 when the query ran (also when there is no path), 1 on bad arguments,\n"
-                      "2 when FILE is missing or malformed, 3 when a table cannot be built or written.\n");
+                      "Exit status: 0 when the query ran (also when there is no path), 1 when FILE is missing\n"
+                      "or malformed, 2 on bad arguments, 3 when a table cannot be built or written.\n");
 }
 
 // A loaded graph, and when it came from a grid map, the map and the vertex of each cell.
@@ -166,7 +167,8 @@ int RunTables(const Level& level, int32_t from, int32_t to, const char* saveDir,
                 std::fprintf(stderr, "navquery: cannot create the folder %s: %s\n", saveDir, error.message().c_str());
                 status = 3;
             } else if (!routes->Save((base + ".astar").c_str()) || !costs->Save((base + ".pathcost").c_str())) {
-                std::fprintf(stderr, "navquery: cannot write the tables to %s\n", saveDir);
+                std::fprintf(stderr, "navquery: cannot write the tables to %s: %s\n", saveDir,
+                             FileWriteFailure(base + ".astar").c_str());
                 status = 3;
             } else {
                 std::printf("saved %s.astar %s.pathcost\n", base.c_str(), base.c_str());
@@ -220,12 +222,12 @@ int Run(const std::string& file, const std::string& fromText, const std::string&
     Level level;
     if (!LoadLevel(file, &level)) {
         delete level.graph;
-        return 2;
+        return 1;
     }
     int32_t from = 0, to = 0;
     if (!ResolveEndpoint(level, "FROM", fromText, &from) || !ResolveEndpoint(level, "TO", toText, &to)) {
         delete level.graph;
-        return 1;
+        return 2;
     }
     CSpatialGraph* graph = level.graph;
     // The constraint and heuristic are created by class name, as a world configuration would.
@@ -275,23 +277,23 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--save") == 0) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "navquery: --save needs a folder\n");
-                return 1;
+                return 2;
             }
             saveDir = argv[++i];
         } else if (argv[i][0] == '-' && argv[i][1] == '-') {
             std::fprintf(stderr, "navquery: unknown option %s (see navquery --help)\n", argv[i]);
-            return 1;
+            return 2;
         } else if (positionalCount < 3) {
             positional[positionalCount++] = argv[i];
         } else {
             std::fprintf(stderr, "navquery: unexpected argument %s (see navquery --help)\n", argv[i]);
-            return 1;
+            return 2;
         }
     }
     if (positionalCount != 3) {
         std::fprintf(stderr, "navquery: expected FILE FROM TO, got %d argument%s (see navquery --help)\n",
                      positionalCount, positionalCount == 1 ? "" : "s");
-        return 1;
+        return 2;
     }
     CHostServices services = FakeAiHost::Instance().MakeServices();
     if (!Vusk::Initialise(&services)) {
