@@ -199,10 +199,7 @@ void BM_PlainRead(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_Frame)
-    ->Name("world_frame")
-    ->ArgsProduct({{256, 1024, 4096}, {1000, 5000}})
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Frame)->Name("world_frame")->ArgsProduct({{256, 1024, 4096}, {1000, 5000}})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Retie)->Name("world_retie")->Arg(256)->Arg(1024)->Arg(4096)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Load)->Name("world_load")->Arg(256)->Arg(4096)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PlainRead)->Name("world_plain_read")->Arg(256)->Arg(4096)->Unit(benchmark::kMicrosecond);

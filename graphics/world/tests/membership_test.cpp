@@ -79,8 +79,7 @@ TEST_F(MembershipTest, VisibleSectorsMatchABruteForceTestOfEveryTreeBox) {
     ASSERT_NE(world, nullptr);
     const OvBBox& w = world->boundingBox;
     std::vector<SectorBox> boxes;
-    CollectBoxes(world->rootSector,
-                 {nullptr, {w.inf.x, w.inf.y, w.inf.z}, {w.sup.x, w.sup.y, w.sup.z}, {}, {}}, boxes);
+    CollectBoxes(world->rootSector, {nullptr, {w.inf.x, w.inf.y, w.inf.z}, {w.sup.x, w.sup.y, w.sup.z}, {}, {}}, boxes);
     ASSERT_GT(boxes.size(), 64u);
     for (const SectorBox& b : boxes) {
         const OvBBox& t = b.sector->boundingBox;
@@ -255,9 +254,9 @@ TEST_F(MembershipTest, WorldRenderDrawsEachAtomicOnceAFrame) {
     OvWorld* world = ReadWorld(mkasset::WorldFile(TwoSectorWorld(false)));
     ASSERT_NE(world, nullptr);
     OvWorldSetSectorRenderCallback(world, CountSector);
-    OvClump* across = SphereClump(0.5f, 0, 0, 0);     // in both sectors
+    OvClump* across = SphereClump(0.5f, 0, 0, 0);        // in both sectors
     OvClump* behind = SphereClump(0.5f, 1.5f, 0, -1.8f); // in the view's sectors, outside its frustum
-    OvClump* hidden = SphereClump(0.5f, -1, 0, 0);    // render flag off
+    OvClump* hidden = SphereClump(0.5f, -1, 0, 0);       // render flag off
     FirstAtomic(across)->renderCallBack = CountDraw;
     FirstAtomic(behind)->renderCallBack = CountDraw;
     FirstAtomic(hidden)->renderCallBack = CountDraw;
