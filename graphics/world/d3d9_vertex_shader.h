@@ -12,11 +12,11 @@
 
 // The key of a generated shader (compared as one little-endian 32-bit word).
 struct OvD3D9VertexShaderDesc {
-    OvUInt8 lights;     // directional lights (bits 0-3), point lights (bits 4-7)
-    OvUInt8 spotsSets;  // spot lights (bits 0-3), texture-coordinate sets (bits 4-7)
-    OvUInt8 flags;      // OvD3D9VertexShaderFlag bits and the bones a vertex (bits 1-3)
-    OvUInt8 fogEffect;  // fog mode (bits 0-1: none, linear, exponential, exponential squared),
-                        // effect kind 0-11 (bits 2-7)
+    OvUInt8 lights;    // directional lights (bits 0-3), point lights (bits 4-7)
+    OvUInt8 spotsSets; // spot lights (bits 0-3), texture-coordinate sets (bits 4-7)
+    OvUInt8 flags;     // OvD3D9VertexShaderFlag bits and the bones a vertex (bits 1-3)
+    OvUInt8 fogEffect; // fog mode (bits 0-1: none, linear, exponential, exponential squared),
+                       // effect kind 0-11 (bits 2-7)
 };
 static_assert(sizeof(OvD3D9VertexShaderDesc) == 4);
 
@@ -51,9 +51,9 @@ inline OvUInt32 OvD3D9VertexShaderDescEffect(const OvD3D9VertexShaderDesc* d) { 
 struct OvD3D9VertexShaderLayout {
     OvUInt8 materialColor;
     OvUInt8 fog;
-    OvUInt8 effect;    // first effect constant
-    OvUInt8 morph;     // morph weights (x: first position, y: second)
-    OvUInt8 bones;     // first bone: three rows a bone
+    OvUInt8 effect; // first effect constant
+    OvUInt8 morph;  // morph weights (x: first position, y: second)
+    OvUInt8 bones;  // first bone: three rows a bone
     OvUInt8 spare[3];
 };
 static_assert(sizeof(OvD3D9VertexShaderLayout) == 8);
@@ -165,6 +165,5 @@ struct OvD3D9ShaderLitObject {
 // an atomic, light-world for a sector) required. Writes the three counts into *desc and returns
 // the end of the block. The object's world matrix must be set (OvD3D9WorldMatrixSet).
 OvD3D9ShaderConstant* OvD3D9VertexShaderGatherLightList(const OvD3D9ShaderLitObject* object, OvLight* const* globals,
-                                                        OvUInt32 numGlobals, OvLight* const* locals,
-                                                        OvUInt32 numLocals, OvD3D9ShaderConstant* block,
-                                                        OvD3D9VertexShaderDesc* desc);
+                                                        OvUInt32 numGlobals, OvLight* const* locals, OvUInt32 numLocals,
+                                                        OvD3D9ShaderConstant* block, OvD3D9VertexShaderDesc* desc);

@@ -26,9 +26,8 @@ OvD3D9ShaderLight Record(OvLight* light, const OvMatrix* ltm) {
 } // namespace
 
 OvD3D9ShaderConstant* OvD3D9VertexShaderGatherLightList(const OvD3D9ShaderLitObject* object, OvLight* const* globals,
-                                                        OvUInt32 numGlobals, OvLight* const* locals,
-                                                        OvUInt32 numLocals, OvD3D9ShaderConstant* block,
-                                                        OvD3D9VertexShaderDesc* desc) {
+                                                        OvUInt32 numGlobals, OvLight* const* locals, OvUInt32 numLocals,
+                                                        OvD3D9ShaderConstant* block, OvD3D9VertexShaderDesc* desc) {
     desc->lights = 0;
     desc->spotsSets &= 0xF0;
     float ambient[4] = {0, 0, 0, object->prelit ? 0.0f : 1.0f};

@@ -15,26 +15,25 @@
 namespace {
 
 void Usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: shaderdump [DESCRIPTOR] [options]\n"
-                 "  Prints the vertex-shader text generated for a descriptor, its constant-register layout\n"
-                 "  and whether the text assembles. DESCRIPTOR is the 32-bit key in hexadecimal (0x...);\n"
-                 "  the options set (or override) its fields:\n"
-                 "    --lights dir=N,point=N,spot=N   lights of each kind, 0-15 (kinds left out: 0)\n"
-                 "    --bones N                       bones a vertex, 0-7 (0: not skinned)\n"
-                 "    --texsets N                     texture-coordinate sets, 0-15\n"
-                 "    --morph                         two positions (and normals) blended\n"
-                 "    --fog none|linear|exp|exp2      or 0-3\n"
-                 "    --color                         a prelit vertex colour\n"
-                 "    --material                      multiply by the material-colour constant\n"
-                 "    --no-normals                    the vertex has no normals (default: it has)\n"
-                 "    --normalize                     renormalise transformed normals\n"
-                 "    --effect K                      effect kind, 0-11\n"
-                 "    --profile vs_1_1|vs_2_0|vs_2_x  (default vs_2_0)\n"
-                 "    --limit N                       constant registers of the device, 1-256 (default 256)\n"
-                 "    --wfog                          the device has W-fog (no fog register)\n"
-                 "  Exit status 0 when the text assembles, 1 when no shader comes of the descriptor,\n"
-                 "  2 on bad usage.\n");
+    std::fprintf(out, "usage: shaderdump [DESCRIPTOR] [options]\n"
+                      "  Prints the vertex-shader text generated for a descriptor, its constant-register layout\n"
+                      "  and whether the text assembles. DESCRIPTOR is the 32-bit key in hexadecimal (0x...);\n"
+                      "  the options set (or override) its fields:\n"
+                      "    --lights dir=N,point=N,spot=N   lights of each kind, 0-15 (kinds left out: 0)\n"
+                      "    --bones N                       bones a vertex, 0-7 (0: not skinned)\n"
+                      "    --texsets N                     texture-coordinate sets, 0-15\n"
+                      "    --morph                         two positions (and normals) blended\n"
+                      "    --fog none|linear|exp|exp2      or 0-3\n"
+                      "    --color                         a prelit vertex colour\n"
+                      "    --material                      multiply by the material-colour constant\n"
+                      "    --no-normals                    the vertex has no normals (default: it has)\n"
+                      "    --normalize                     renormalise transformed normals\n"
+                      "    --effect K                      effect kind, 0-11\n"
+                      "    --profile vs_1_1|vs_2_0|vs_2_x  (default vs_2_0)\n"
+                      "    --limit N                       constant registers of the device, 1-256 (default 256)\n"
+                      "    --wfog                          the device has W-fog (no fog register)\n"
+                      "  Exit status 0 when the text assembles, 1 when no shader comes of the descriptor,\n"
+                      "  2 on bad usage.\n");
 }
 
 int Bad(const std::string& what) {

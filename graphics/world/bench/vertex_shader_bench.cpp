@@ -79,11 +79,12 @@ public:
         std::uniform_real_distribution<float> u(-1, 1);
         std::vector<Vertex> vertices(kVertices);
         for (Vertex& v : vertices) {
-            v = Vertex{u(random), u(random), -2 + u(random), {0.4f, 0.3f, 0.2f, 0.1f}, {0, 3, 6, 9}, u(random),
-                       u(random), 1,     u(random),          u(random)};
+            v = Vertex{u(random),    u(random), -2 + u(random), {0.4f, 0.3f, 0.2f, 0.1f},
+                       {0, 3, 6, 9}, u(random), u(random),      1,
+                       u(random),    u(random)};
         }
-        if (FAILED(device_->CreateVertexBuffer(kVertices * sizeof(Vertex), D3DUSAGE_WRITEONLY, 0, D3DPOOL_MANAGED,
-                                               &vb_, nullptr))) {
+        if (FAILED(device_->CreateVertexBuffer(kVertices * sizeof(Vertex), D3DUSAGE_WRITEONLY, 0, D3DPOOL_MANAGED, &vb_,
+                                               nullptr))) {
             std::fprintf(stderr, "vertex_shader_bench: no vertex buffer\n");
             std::exit(1);
         }

@@ -19,7 +19,7 @@ protected:
     void SetUp() override {
         D3d9DriverTest::SetUp();
         ASSERT_TRUE(OvWorldPluginAttach());
-        ASSERT_TRUE(OvEngineOpen(&window));
+        ASSERT_TRUE(Up());
         OvD3D9WorldMatrixSet(nullptr);
     }
     void TearDown() override {
@@ -87,9 +87,9 @@ TEST_F(GatherTest, AnAtomicTakesTheLightsThatReachItOnceInObjectSpace) {
     OvD3D9VertexShaderDesc desc{0xFF, 0x3F, ovVSNORMALS, 0};
     OvD3D9ShaderConstant block[64];
     const OvUInt16 stamp = OvEngineInstancePtr->lightFrame;
-    OvD3D9ShaderConstant* end = OvD3D9VertexShaderGatherLightList(
-        &atomic, globals.data(), static_cast<OvUInt32>(globals.size()), locals.data(),
-        static_cast<OvUInt32>(locals.size()), block, &desc);
+    OvD3D9ShaderConstant* end =
+        OvD3D9VertexShaderGatherLightList(&atomic, globals.data(), static_cast<OvUInt32>(globals.size()), locals.data(),
+                                          static_cast<OvUInt32>(locals.size()), block, &desc);
     EXPECT_EQ(OvEngineInstancePtr->lightFrame, static_cast<OvUInt16>(stamp + 1));
     EXPECT_EQ(OvD3D9VertexShaderDescDirectional(&desc), 1u);
     EXPECT_EQ(OvD3D9VertexShaderDescPoint(&desc), 1u);
@@ -104,13 +104,13 @@ TEST_F(GatherTest, AnAtomicTakesTheLightsThatReachItOnceInObjectSpace) {
     EXPECT_FLOAT_EQ(block[2].x, 0.9f);
     EXPECT_EQ(block[2].w, 0.0f);
     // Point: 1/radius, then the position in object space (10 - 10 = 0, 0, 2).
-    EXPECT_FLOAT_EQ(block[3].x, 0.2f);
+    EXPECT_NEAR(block[3].x, 0.2f, 1e-5f);
     EXPECT_EQ(block[3].y, 0.0f);
     EXPECT_NEAR(block[4].x, 0.0f, 1e-5f);
     EXPECT_NEAR(block[4].z, 2.0f, 1e-5f);
     // Spots in list order: the soft one (cone 1/(1 - 0.5)), then the hard one (999.99994).
-    EXPECT_FLOAT_EQ(block[6].x, 0.125f);
-    EXPECT_FLOAT_EQ(block[6].y, 0.125f);
+    EXPECT_NEAR(block[6].x, 0.125f, 1e-5f);
+    EXPECT_NEAR(block[6].y, 0.125f, 1e-5f);
     EXPECT_NEAR(block[7].y, 3.0f, 1e-5f);
     EXPECT_NEAR(block[8].y, -1.0f, 1e-5f);
     EXPECT_FLOAT_EQ(block[9].x, 2.0f);
@@ -152,8 +152,8 @@ TEST_F(GatherTest, AtMostFifteenOfEachKindAndTheTextTakesThem) {
     std::vector<OvLight*> globals, locals;
     for (int i = 0; i < 20; ++i) {
         globals.push_back(Make(ovLIGHTDIRECTIONAL, {}, {0, 0, 1}, 0, ovLIGHTLIGHTATOMICS, 0.1f));
-        locals.push_back(Make(ovLIGHTPOINT, {0, 0, static_cast<float>(i) * 0.1f}, {0, 0, 1}, 5, ovLIGHTLIGHTATOMICS,
-                              0.1f));
+        locals.push_back(
+            Make(ovLIGHTPOINT, {0, 0, static_cast<float>(i) * 0.1f}, {0, 0, 1}, 5, ovLIGHTLIGHTATOMICS, 0.1f));
     }
     const OvD3D9ShaderLitObject atomic{1, TRUE, FALSE, TRUE, {{0, 0, 0}, 1}};
     OvD3D9VertexShaderDesc desc{0, 0, ovVSNORMALS, 0};

@@ -165,9 +165,9 @@ TEST(VertexShaderSweep, EveryDescriptorAssemblesAndStaysInsideItsRegisters) {
             for (OvUInt32 point = 0; point <= 5; ++point)
                 for (OvUInt32 spot = 0; spot <= 5; ++spot)
                     for (OvUInt32 bones = 0; bones <= 4; ++bones) {
-                        const OvUInt8 flags = static_cast<OvUInt8>(
-                            ovVSNORMALS | (random() & 1 ? ovVSNORMALIZE : 0) | (random() & 1 ? ovVSVERTEXCOLOR : 0) |
-                            (random() & 1 ? ovVSMATERIALCOLOR : 0));
+                        const OvUInt8 flags = static_cast<OvUInt8>(ovVSNORMALS | (random() & 1 ? ovVSNORMALIZE : 0) |
+                                                                   (random() & 1 ? ovVSVERTEXCOLOR : 0) |
+                                                                   (random() & 1 ? ovVSMATERIALCOLOR : 0));
                         check(Desc(dir, point, spot, random() % 3, bones, random() & 1, random() % 4, flags), limit);
                     }
         // Every combination of the rest with a few light mixes.
@@ -338,9 +338,9 @@ TEST(VertexShaderOracle, GeneratedCodeComputesTheLightingTransformAndFogItStands
         const bool wFog = trial % 17 == 5;
         OvD3D9VertexShaderSetProfile(profile, 256, wFog);
         const OvUInt32 bones = random() % 5;
-        const OvUInt8 flags = static_cast<OvUInt8>((random() % 4 ? ovVSNORMALS : 0) | (random() & 1 ? ovVSNORMALIZE : 0) |
-                                                   (random() & 1 ? ovVSVERTEXCOLOR : 0) |
-                                                   (random() & 1 ? ovVSMATERIALCOLOR : 0));
+        const OvUInt8 flags =
+            static_cast<OvUInt8>((random() % 4 ? ovVSNORMALS : 0) | (random() & 1 ? ovVSNORMALIZE : 0) |
+                                 (random() & 1 ? ovVSVERTEXCOLOR : 0) | (random() & 1 ? ovVSMATERIALCOLOR : 0));
         const OvD3D9VertexShaderDesc d =
             Desc(random() % 6, random() % 6, random() % 6, random() % 3, bones, random() & 1, random() % 4, flags);
         OvD3D9VertexShaderLayout l;
@@ -355,20 +355,27 @@ TEST(VertexShaderOracle, GeneratedCodeComputesTheLightingTransformAndFogItStands
         for (OvUInt32 i = 0; i < OvD3D9VertexShaderDescDirectional(&d); ++i)
             s.dir.push_back({{}, unit(), 0, 0, FALSE, {u(random) + 1, u(random) + 1, 0.5f}});
         for (OvUInt32 i = 0; i < OvD3D9VertexShaderDescPoint(&d); ++i)
-            s.point.push_back({{3 * u(random), 3 * u(random), 3 * u(random)}, {}, 4 + 3 * u(random), 0, FALSE,
+            s.point.push_back({{3 * u(random), 3 * u(random), 3 * u(random)},
+                               {},
+                               4 + 3 * u(random),
+                               0,
+                               FALSE,
                                {0.8f, u(random) + 1, 0.4f}});
         for (OvUInt32 i = 0; i < OvD3D9VertexShaderDescSpot(&d); ++i)
-            s.spot.push_back({{3 * u(random), 3 * u(random), 3 * u(random)}, unit(), 5 + 3 * u(random),
-                              0.6f + 0.39f * u(random), i == 1, {1, 1, 1}});
+            s.spot.push_back({{3 * u(random), 3 * u(random), 3 * u(random)},
+                              unit(),
+                              5 + 3 * u(random),
+                              0.6f + 0.39f * u(random),
+                              i == 1,
+                              {1, 1, 1}});
         const float ambient[4] = {0.1f, 0.2f, 0.05f, static_cast<float>(random() & 1)};
         OvD3D9ShaderConstant block[256];
-        const OvD3D9ShaderConstant* end =
-            OvD3D9VertexShaderWriteLights(block, ambient, s.dir.data(), static_cast<OvUInt32>(s.dir.size()),
-                                          s.point.data(), static_cast<OvUInt32>(s.point.size()), s.spot.data(),
-                                          static_cast<OvUInt32>(s.spot.size()));
+        const OvD3D9ShaderConstant* end = OvD3D9VertexShaderWriteLights(
+            block, ambient, s.dir.data(), static_cast<OvUInt32>(s.dir.size()), s.point.data(),
+            static_cast<OvUInt32>(s.point.size()), s.spot.data(), static_cast<OvUInt32>(s.spot.size()));
         ASSERT_EQ(static_cast<OvUInt32>(end - block), OvD3D9VertexShaderDescGetNumConstants(&d) - 4 -
-                                                          (l.materialColor != 0xFF) - (OvD3D9VertexShaderDescFog(&d) != 0) -
-                                                          (l.morph != 0xFF));
+                                                          (l.materialColor != 0xFF) -
+                                                          (OvD3D9VertexShaderDescFog(&d) != 0) - (l.morph != 0xFF));
         for (int r = 0; r < end - block; ++r)
             s.c[4 + r] = {block[r].x, block[r].y, block[r].z, block[r].w};
         for (int r = 0; r < 4; ++r)
@@ -377,8 +384,9 @@ TEST(VertexShaderOracle, GeneratedCodeComputesTheLightingTransformAndFogItStands
         if (l.materialColor != 0xFF)
             s.c[l.materialColor] = {0.5f + 0.5f * u(random), 0.9f, 0.7f, 0.5f};
         if (l.fog != 0xFF)
-            s.c[l.fog] = OvD3D9VertexShaderDescFog(&d) == ovVSFOGLINEAR ? std::array<float, 4>{-1 / 45.0f, 50 / 45.0f, 0, 1}
-                                                                        : std::array<float, 4>{0.3f, 0, 0, 1};
+            s.c[l.fog] = OvD3D9VertexShaderDescFog(&d) == ovVSFOGLINEAR
+                             ? std::array<float, 4>{-1 / 45.0f, 50 / 45.0f, 0, 1}
+                             : std::array<float, 4>{0.3f, 0, 0, 1};
         if (l.morph != 0xFF)
             s.c[l.morph] = {0.3f, 0.7f, 0, 0};
         if (l.bones != 0xFF)
@@ -438,9 +446,7 @@ protected:
         OvD3D9VertexShaderCacheRelease();
         D3d9DriverTest::TearDown();
     }
-    const Constants& DeviceConstants() {
-        return dynamic_cast<d3d9::Device*>(OvD3D9GetDevice())->state.vertexConstants;
-    }
+    const Constants& DeviceConstants() { return dynamic_cast<d3d9::Device*>(OvD3D9GetDevice())->state.vertexConstants; }
 };
 
 TEST_F(VertexShaderDeviceTest, OpenChoosesTheProfileFromTheCaps) {
@@ -602,14 +608,14 @@ TEST_F(VertexShaderDeviceTest, TransformsMatchTheCoreMatricesAndUploadsScale) {
     const Constants& c = DeviceConstants();
     EXPECT_FLOAT_EQ(c[4][1], 0.2f);
     EXPECT_FLOAT_EQ(c[4][3], 1.0f);
-    EXPECT_FLOAT_EQ(c[5][2], 1.0f);    // direction unscaled
-    EXPECT_FLOAT_EQ(c[6][0], 1.0f);    // colour doubled
-    EXPECT_FLOAT_EQ(c[7][0], 0.25f);   // 1 / radius
-    EXPECT_FLOAT_EQ(c[9][1], 0.5f);    // point colour
-    EXPECT_FLOAT_EQ(c[12][2], 1.0f);   // spot direction
-    EXPECT_FLOAT_EQ(c[13][0], 2.0f);   // cone: 1 / (1 - 0.5)
+    EXPECT_FLOAT_EQ(c[5][2], 1.0f);  // direction unscaled
+    EXPECT_FLOAT_EQ(c[6][0], 1.0f);  // colour doubled
+    EXPECT_FLOAT_EQ(c[7][0], 0.25f); // 1 / radius
+    EXPECT_FLOAT_EQ(c[9][1], 0.5f);  // point colour
+    EXPECT_FLOAT_EQ(c[12][2], 1.0f); // spot direction
+    EXPECT_FLOAT_EQ(c[13][0], 2.0f); // cone: 1 / (1 - 0.5)
     EXPECT_FLOAT_EQ(c[13][1], -1.0f);
-    EXPECT_FLOAT_EQ(c[14][2], 2.0f);   // spot colour
+    EXPECT_FLOAT_EQ(c[14][2], 2.0f); // spot colour
     const OvUInt8 rgba[4] = {255, 0, 51, 255};
     OvD3D9VertexShaderSetMaterialColor(rgba, &l);
     EXPECT_FLOAT_EQ(c[l.materialColor][2], 0.2f);
