@@ -165,7 +165,7 @@ public:
   std::string moves;
 };
 
-TEST_P(ResourcesTest, InsertStepMovesLaterStepsUpAndGrowsByFive) {
+TEST_P(ResourcesTest, InsertStepMovesLaterStepsUpAndDoublesTheArray) {
   RecordingPathWay way;
   CPathWayStep step;
   for (int i = 0; i < 5; ++i) {
@@ -188,6 +188,19 @@ TEST_P(ResourcesTest, InsertStepMovesLaterStepsUpAndGrowsByFive) {
   way.moves.clear();
   ASSERT_TRUE(way.InsertStep(step, 0));  // room left: moved in place
   EXPECT_EQ(way.moves, "5>6 4>5 3>4 2>3 1>2 0>1 ");
+
+  // A long path way: the array is reallocated a logarithmic number of times, and every step stays.
+  CPathWay longWay;
+  uint32_t reallocations = 0;
+  for (uint32_t i = 0; i < 40000; ++i) {
+    const uint32_t before = longWay.GetCapacity();
+    step.m_position.x = float(i);
+    ASSERT_TRUE(longWay.InsertStep(step, CPathWay::kAppend));
+    reallocations += longWay.GetCapacity() != before;
+  }
+  EXPECT_LE(reallocations, 14u);
+  EXPECT_LT(longWay.GetCapacity(), 80000u);
+  for (uint32_t i = 0; i < 40000; i += 997) EXPECT_EQ(longWay.GetStep(i)->m_position.x, float(i));
 }
 
 TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
