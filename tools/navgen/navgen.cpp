@@ -40,7 +40,8 @@ void PrintUsage(FILE* out) {
                       "  --help             shows this text\n"
                       "\n"
                       "Exit status: 0 when the generator finished, 1 on bad arguments, 2 when the output folder\n"
-                      "cannot be made or written, 3 when the generator did not finish.\n");
+                      "cannot be made or written, 3 when the generator did not finish, built an empty graph or could\n"
+                      "not read the saved graph its first step starts from.\n");
 }
 
 bool ParseUnsigned(const char* text, unsigned long* seed) {
