@@ -2,11 +2,14 @@
 // its graph, the application's events, and a failed graphics open.
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <cstdlib>
 #include <vector>
 
 #include "framework/fps_counter.h"
 #include "graphics/core/engine.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/core/testkit/null_driver.h"
 #include "test_app.h"
 
@@ -83,7 +86,7 @@ TEST_F(FrameworkTest, IdleRunsFramesUntilAnErrorAndPauseHoldsTheGame) {
     for (std::int32_t code :
          {SKEL_EVENT_ARGUMENT, SKEL_EVENT_FILE_LOAD, SKEL_EVENT_SELECT_DEVICE, SKEL_EVENT_REGISTER_IMAGE_FORMATS,
           SKEL_EVENT_APP_STOP, SKEL_EVENT_QUIT, SKEL_EVENT_MEMORY_FUNCTIONS, SKEL_EVENT_PRE_OPEN_ARGUMENT}) {
-        EXPECT_EQ(app.HandleEvent(code, nullptr), SKEL_EVENT_NOT_HANDLED) << code;
+        EXPECT_EQ(app.CStandardApplication::HandleEvent(code, nullptr), SKEL_EVENT_NOT_HANDLED) << code;
     }
 }
 
@@ -105,6 +108,52 @@ TEST_F(FrameworkTest, AFailedGraphicsOpenEndsTheProcessWithZero) {
     g_frameworkExit = std::exit;
     OvEngineSetDriver(nullptr);
     OvNullDriverReset();
+}
+
+// Graphics open reads the configuration before the game's Init; a configuration that failed, or
+// an Init that failed, leaves the frames stopped; close runs Terminate and takes the engine down.
+TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
+    OvTestMemoryRasterDriverReset();
+    OvEngineSetDriver(OvTestMemoryRasterDriver());
+    SkelPlatform platform{};
+    struct Run {
+        std::string config; // empty: no file
+        bool initResult;
+        int inits;
+        bool stop;
+        std::string messages;
+    };
+    const Run runs[] = {
+        {"<Config><Debug level=\"1\"/></Config>", true, 1, false, ""},
+        {"<Config><Debug level=\"1\"/></Config>", false, 1, true, ""},
+        {"", true, 0, true, "Configuration file not found\n config.xml should be added in root directory\n"},
+        {"<Config><Debug/></Config>", true, 0, true,
+         "'level' attribute not found in 'Debug' section.\nPlease update your XML file\n"},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.config);
+        std::remove(logPath.c_str());
+        std::remove((dir + "/config.xml").c_str());
+        if (!run.config.empty()) {
+            Write("config.xml", run.config);
+        }
+        TestApp app((dir + "/config.xml").c_str());
+        app.initResult = run.initResult;
+        g_testApp = &app;
+        ASSERT_EQ(SkelEventDispatch(SKEL_EVENT_GRAPHICS_OPEN, &platform), SKEL_EVENT_HANDLED);
+        EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSSTARTED);
+        EXPECT_EQ(app.inits, run.inits);
+        EXPECT_EQ(g_stopOnError, run.stop);
+        EXPECT_EQ(Log(), run.messages);
+        EXPECT_EQ(g_debugLevel, run.config.find("level") != std::string::npos ? 1 : 0);
+        SkelEventDispatch(SKEL_EVENT_IDLE, nullptr);
+        EXPECT_EQ(app.renders, run.stop ? 0 : 1);
+        EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_GRAPHICS_CLOSE, nullptr), SKEL_EVENT_HANDLED);
+        EXPECT_EQ(app.terminates, 1);
+        EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
+        g_testApp = nullptr;
+    }
+    OvEngineSetDriver(nullptr);
 }
 
 TEST(FpsCounter, RateAfterTwoHundredFramesAndHistoryWrap) {

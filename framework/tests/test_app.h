@@ -31,6 +31,14 @@ public:
         return true;
     }
 
+    // The test picks the device itself: the test drivers offer no video modes to choose from.
+    std::int32_t HandleEvent(std::int32_t event, void* parameter) override {
+        if (event == SKEL_EVENT_SELECT_DEVICE) {
+            return SKEL_EVENT_HANDLED;
+        }
+        return CStandardApplication::HandleEvent(event, parameter);
+    }
+
     void SetFixedStep(float seconds) {
         fixedStepSet_ = true;
         fixedStep_ = seconds;

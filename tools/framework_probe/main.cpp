@@ -3,11 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "framework/application.h"
-#include "framework/framework.h"
-#include "graphics/core/camera.h"
-#include "graphics/core/raster.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "tools/framework_probe/probe_app.h"
 
 namespace {
 
@@ -21,56 +18,6 @@ const char kUsage[] = "usage: framework_probe [--help]\n"
                       "frames have stopped), PLATFORM_CAPTURE=f%02d.png, PLATFORM_KEYS, PLATFORM_FIXED_STEP, and\n"
                       "PLATFORM_MSGBOX_LOG=file for the error box's messages.\n"
                       "Exit status 0 when the window closes, 2 on bad usage.\n";
-
-class ProbeApplication : public CStandardApplication {
-public:
-    ProbeApplication() : CStandardApplication("config.xml") {}
-
-    bool Init() override {
-        SetWindowHandle(SkelGetWindowHandle());
-        const SkelState* shell = SkelGetState();
-        camera_ = SkelCameraCreate(shell->width, shell->height, true);
-        return camera_ != nullptr;
-    }
-
-    void Update(float /*dt*/) override {}
-
-    void RenderScene() override {
-        if (camera_ == nullptr) {
-            return;
-        }
-        OvRGBA background = {88, 88, 110, 255};
-        OvCameraClear(camera_, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
-        if (OvCameraBeginUpdate(camera_) != nullptr) {
-            OvCameraEndUpdate(camera_);
-        }
-        SkelCameraShowRaster(camera_);
-    }
-
-    void Terminate() override {
-        SkelCameraDestroy(camera_);
-        camera_ = nullptr;
-    }
-
-    const char* GetTitle() override { return "Framework Probe"; }
-
-    std::int32_t HandleEvent(std::int32_t event, void* parameter) override {
-        // The camera follows the client size.
-        if (event == SKEL_EVENT_CAMERA_SIZE && camera_ != nullptr) {
-            const auto* size = static_cast<const SkelSizeRect*>(parameter);
-            if (size->width != camera_->frameBuffer->width || size->height != camera_->frameBuffer->height) {
-                if (OvCamera* resized = SkelCameraCreate(size->width, size->height, true)) {
-                    SkelCameraDestroy(camera_);
-                    camera_ = resized;
-                }
-            }
-        }
-        return CStandardApplication::HandleEvent(event, parameter);
-    }
-
-private:
-    OvCamera* camera_ = nullptr;
-};
 
 } // namespace
 

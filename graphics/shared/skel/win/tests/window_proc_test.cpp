@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "app_hook.h"
+#include "graphics/core/file_system.h"
 #include "graphics/core/memory.h"
+#include "graphics/core/testkit/engine_fixture.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/window.h"
@@ -254,6 +256,47 @@ TEST_F(ShellTest, SizeActivationTimerAndClose) {
         quit |= m.message == WM_QUIT;
     }
     EXPECT_TRUE(quit);
+}
+
+TEST_F(ShellTest, DroppedFilesAreOfferedThroughTheirOwnFileSystem) {
+    ASSERT_TRUE(OvTestEngineUp());
+    // The shell's file systems: "unc" on the working folder is the default.
+    OvFSManagerClose();
+    ASSERT_TRUE(OvFSManagerOpen(-1));
+    ASSERT_EQ(SkelFileSystemsSetUp(), 1);
+    OvFileSystem* before = OvFSManagerGetDefaultFileSystem();
+    ASSERT_EQ(before, OvFSManagerFindFileSystem("unc"));
+    std::vector<std::string> loads;
+    g_app = [&loads](std::int32_t event, void* parameter) {
+        if (event == SKEL_EVENT_FILE_LOAD) {
+            loads.push_back(static_cast<const char*>(parameter));
+            // While a dropped file is offered, names resolve through "uncd".
+            EXPECT_EQ(OvFSManagerGetDefaultFileSystem(), OvFSManagerFindFileSystem("uncd"));
+        }
+        return SKEL_EVENT_NOT_HANDLED;
+    };
+    auto drop = [this](const std::vector<std::string>& paths) {
+        PlatformInputDrop(window, paths);
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageA(&m);
+        }
+    };
+    // From the last to the first; a name needs a ':' or a third '\' to be taken, and an empty
+    // one is skipped.
+    drop({"/abs/dir/one.dff", "", "/two.dff", "/a/b/three.dff"});
+    EXPECT_EQ(loads, (std::vector<std::string>{"\\a\\b\\three.dff", "\\abs\\dir\\one.dff"}));
+    EXPECT_EQ(OvFSManagerGetDefaultFileSystem(), before);
+    // A second drop finds "uncd" registered and uses it again.
+    OvFileSystem* uncd = OvFSManagerFindFileSystem("uncd");
+    ASSERT_NE(uncd, nullptr);
+    loads.clear();
+    drop({"/x/y/z.bsp"});
+    EXPECT_EQ(loads, (std::vector<std::string>{"\\x\\y\\z.bsp"}));
+    EXPECT_EQ(OvFSManagerFindFileSystem("uncd"), uncd);
+    EXPECT_EQ(OvFSManagerGetDefaultFileSystem(), before);
+    g_app = nullptr;
+    ASSERT_TRUE(OvTestEngineDown());
 }
 
 TEST_F(ShellTest, DispatcherOrderAndDefaults) {
