@@ -157,6 +157,11 @@ struct Layer {
 
 Layer g_layer;
 
+// Records of destroyed windows. A window handle is its record's address; keeping the (emptied)
+// record for the life of the process means no later window can get a destroyed window's handle,
+// so a stale handle stays invalid instead of reaching whichever window came next.
+std::vector<std::unique_ptr<HWND__>> g_retired;
+
 std::uint64_t NowMs() { return static_cast<std::uint64_t>(PlatformClockSeconds() * 1000.0 + 1e-6); }
 
 void Start() {
@@ -284,8 +289,12 @@ void FreeWindow(HWND w) {
         L.focus = nullptr;
     if (w->realised)
         L.backend->DestroyWindow(w);
-    L.windows.erase(std::remove_if(L.windows.begin(), L.windows.end(), [&](const auto& p) { return p.get() == w; }),
-                    L.windows.end());
+    auto at = std::find_if(L.windows.begin(), L.windows.end(), [&](const auto& p) { return p.get() == w; });
+    if (at != L.windows.end()) {
+        *w = HWND__{}; // its strings and lists go now; the address stays taken
+        g_retired.push_back(std::move(*at));
+        L.windows.erase(at);
+    }
 }
 
 void RunScript();

@@ -73,6 +73,8 @@ inline constexpr OvInt32 ovNUMSTANDARDFUNCTIONS = 29;
 // Indices of the standard functions the core calls.
 enum OvStandardFunctionIndex : OvInt32 {
     ovSTANDARDCAMERABEGINUPDATE = 1,
+    ovSTANDARDCOLORTOPIXEL = 2,
+    ovSTANDARDPIXELTOCOLOR = 3,
     ovSTANDARDRASTERCREATE = 4,
     ovSTANDARDRASTERDESTROY = 5,
     ovSTANDARDIMAGEGETFROMRASTER = 6,

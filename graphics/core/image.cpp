@@ -402,6 +402,10 @@ OvImage* OvImageApplyMask(OvImage* image, const OvImage* mask) {
         Report(OvErrorCode(ovERRBADFORMAT));
         return nullptr;
     }
+    if (mask->cpPixels == nullptr || (IsPalettised(mask->depth) && mask->palette == nullptr)) {
+        Report(OvErrorCode(ovERRNULLARGUMENT));
+        return nullptr;
+    }
     for (OvInt32 y = 0; y < image->height; ++y) {
         OvUInt8* row = image->cpPixels + static_cast<std::ptrdiff_t>(y) * image->stride;
         const OvUInt8* maskRow = mask->cpPixels + static_cast<std::ptrdiff_t>(y) * mask->stride;

@@ -379,8 +379,26 @@ void OvPaletteQuantizerMapImage(OvUInt8* pixels, OvInt32 stride, OvInt32 depth, 
     }
 }
 
+namespace {
+
+// Gives every node of a tree back one by one: without free lists (the engine's plain-allocation
+// mode) each node is a block of its own that destroying the list does not reach.
+void FreeNodes(OvFreeList* list, OvColourNode* node) {
+    for (OvColourNode* child : node->children) {
+        if (child != nullptr) {
+            FreeNodes(list, child);
+        }
+    }
+    OvFreeListEntryFree(list, node);
+}
+
+} // namespace
+
 void OvPaletteQuantizerFree(OvPaletteQuantizer* quantizer) {
     if (quantizer->nodeList != nullptr) {
+        if (quantizer->root != nullptr) {
+            FreeNodes(quantizer->nodeList, quantizer->root);
+        }
         OvFreeListDestroy(quantizer->nodeList);
     }
     quantizer->nodeList = nullptr;

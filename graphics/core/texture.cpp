@@ -590,6 +590,11 @@ OvRaster* OvTextureDefaultMipmapGenerate(OvRaster* raster, OvImage* image) {
 }
 
 OvTexture* OvTextureMergeAlpha(OvTexture* colourTexture, OvTexture* alphaTexture) {
+    if (alphaTexture == nullptr || alphaTexture->raster == nullptr ||
+        (colourTexture != nullptr && colourTexture->raster == nullptr)) {
+        Report(OvErrorCode(ovERRNULLARGUMENT));
+        return nullptr;
+    }
     OvImage* alpha = ImageOfRaster(alphaTexture->raster);
     if (alpha == nullptr) {
         return nullptr;

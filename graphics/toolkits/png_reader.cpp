@@ -2,7 +2,9 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
+#include <cstdint>
 #include <cstring>
 
 #include "graphics/core/engine.h"
@@ -15,6 +17,8 @@ constexpr OvUInt32 kMaxSide = 32768;
 // Deflate shrinks data at most about 1032 to 1; an image whose pixels would need more than
 // this many bytes for each byte left in the file is not what the file holds.
 constexpr std::uint64_t kMaxExpansion = 1100;
+// The longest chunk other than image data the reader takes (a palette needs 768 bytes).
+constexpr std::uint64_t kMaxChunk = 1u << 16;
 
 // Everything the reader holds. It lives in the caller's frame and is only reached through a
 // pointer, so its fields keep their values across libpng's error jump.
@@ -46,6 +50,15 @@ bool Decode(Reading* r) {
     }
     png_set_read_fn(r->png, r->stream, ReadData);
     png_set_user_limits(r->png, kMaxSide, kMaxSide);
+    // Only the header, palette, transparency and pixels are used: every other chunk is skipped
+    // unread, so none of them is allocated. A chunk longer than the file, or than anything the
+    // reader keeps, is an error: libpng reports that limit as a benign error, which its read
+    // defaults would let through as a warning.
+    png_set_keep_unknown_chunks(r->png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    png_set_benign_errors(r->png, 0);
+    const std::uint64_t fileBytes = OvStreamGetBytesLeft(r->stream);
+    // (0 would mean no limit at all.)
+    png_set_chunk_malloc_max(r->png, static_cast<png_alloc_size_t>(std::clamp<std::uint64_t>(fileBytes, 1, kMaxChunk)));
     png_read_info(r->png, r->info);
     png_uint_32 width = 0;
     png_uint_32 height = 0;

@@ -468,6 +468,34 @@ OvpConvexHull* OvpConvexHullComputeMassProperties(OvpConvexHull* hull) {
     return hull;
 }
 
+namespace {
+
+// How far apart two projections on d may be and still count as a tie: well above the float
+// roundoff of the dot products and of qhull's merging, both relative to the hull's coordinates.
+float TieTolerance(const OvpConvexHull* hull, const OvV3d& d, const OvV3d& at) {
+    OvV3d m = {std::fabs(at.x), std::fabs(at.y), std::fabs(at.z)};
+    if ((hull->flags & ovpHULL_BOUNDS) != 0) {
+        const OvpBBox& b = hull->box;
+        m = {std::fmax(std::fabs(b.sup.x), std::fabs(b.inf.x)), std::fmax(std::fabs(b.sup.y), std::fabs(b.inf.y)),
+             std::fmax(std::fabs(b.sup.z), std::fabs(b.inf.z))};
+    }
+    return 1e-4f * ((std::fabs(d.x) * m.x + std::fabs(d.y) * m.y) + std::fabs(d.z) * m.z);
+}
+
+// Whether an edge leaving v joins two faces that are flat within roundoff (less than 0.8 degrees
+// apart): there qhull's merging may have left v inside a flat part, a corner that is not convex.
+bool OnAFlatPart(const OvpConvexHull* hull, OvInt32 v) {
+    for (int a = hull->vertexFirst[v]; a < hull->vertexFirst[v + 1]; ++a) {
+        const OvpHullEdge& e = hull->edges[hull->adjacency[a]];
+        if (OvpDot(hull->normals[e.left], hull->normals[e.right]) > 1.0f - 1e-4f) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 float OvpConvexHullSupport(const OvpConvexHull* hull, const OvV3d* direction, OvInt32 start, float limit,
                            OvInt32* vertex) {
     OvInt32 v = start >= 0 && start < hull->vertexCount ? start : 0;
@@ -476,20 +504,37 @@ float OvpConvexHullSupport(const OvpConvexHull* hull, const OvV3d* direction, Ov
         return -FLT_MAX;
     }
     float best = OvpDot(*direction, hull->vertices[v]);
+    float runnerUp = -FLT_MAX; // the best neighbour of the vertex where the climb stopped
+    bool stalled = false;
     for (int round = 0; round < hull->vertexCount + 2 && best <= limit; ++round) {
         OvInt32 next = v;
+        runnerUp = -FLT_MAX;
         for (int a = hull->vertexFirst[v]; a < hull->vertexFirst[v + 1]; ++a) {
             const OvUInt16 neighbour = hull->edges[hull->adjacency[a]].end;
             const float p = OvpDot(*direction, hull->vertices[neighbour]);
+            runnerUp = std::fmax(runnerUp, p);
             if (p > best) {
                 best = p;
                 next = neighbour;
             }
         }
         if (next == v) {
+            stalled = true;
             break;
         }
         v = next;
+    }
+    // Stopped beside a neighbour about as far out, or inside a part that is flat within roundoff
+    // (where qhull's merging may leave corners that are not convex): the furthest vertex may lie
+    // beyond, and every vertex is looked at instead.
+    if (stalled && (runnerUp >= best - TieTolerance(hull, *direction, hull->vertices[v]) || OnAFlatPart(hull, v))) {
+        for (OvInt32 i = 0; i < hull->vertexCount; ++i) {
+            const float p = OvpDot(*direction, hull->vertices[i]);
+            if (p > best) {
+                best = p;
+                v = i;
+            }
+        }
     }
     *vertex = v;
     return best;

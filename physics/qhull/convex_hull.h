@@ -74,8 +74,9 @@ OvpConvexHull* OvpConvexHullComputeBounds(OvpConvexHull* hull);
 // the thickness. A hull of no volume gets inertia (1, 1, 1) about its box centre.
 OvpConvexHull* OvpConvexHullComputeMassProperties(OvpConvexHull* hull);
 // Hill climbing from the start vertex (0 when out of range) to the vertex of largest
-// projection on the direction, stopping early once the projection exceeds limit. Returns the
-// projection and writes the vertex.
+// projection on the direction, stopping early once the projection exceeds limit. A climb that
+// stops beside a neighbour as far out (within roundoff) looks at every vertex instead. Returns
+// the projection and writes the vertex.
 float OvpConvexHullSupport(const OvpConvexHull* hull, const OvV3d* direction, OvInt32 start, float limit,
                            OvInt32* vertex);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <random>
@@ -209,6 +210,81 @@ TEST(PhysicsHull, RandomCloudsAndPlacedBoxes) {
         OvpVolumeDeinit(&volume);
         OvpConvexHullRelease(hull);
     }
+}
+
+TEST(PhysicsHull, MassPropertiesScaleWithTheShape) {
+    // The corner tetrahedron of side a has principal moments a^2/40 x (2.5, 4, 2.5) per unit mass
+    // (the largest along (1, 1, 1)) and there a width of a / sqrt(3), at every size.
+    for (float a : {2e-4f, 0.002f, 0.05f, 1.0f, 2.0f, 300.0f}) {
+        const std::vector<float> p = {0, 0, 0, a, 0, 0, 0, a, 0, 0, 0, a};
+        OvpConvexHull* hull = Hull(p);
+        ASSERT_NE(hull, nullptr) << a;
+        OvpConvexHullComputeMassProperties(hull);
+        float d[3] = {hull->inertia.diagonal.x, hull->inertia.diagonal.y, hull->inertia.diagonal.z};
+        std::sort(d, d + 3);
+        const float unit = a * a / 40.0f;
+        EXPECT_NEAR(d[0] / unit, 2.5f, 1e-4f) << a;
+        EXPECT_NEAR(d[1] / unit, 2.5f, 1e-4f) << a;
+        EXPECT_NEAR(d[2] / unit, 4.0f, 1e-4f) << a;
+        EXPECT_NEAR(hull->thickness / a, 1.0f / std::sqrt(3.0f), 1e-5f) << a;
+        OvpConvexHullRelease(hull);
+    }
+}
+
+TEST(PhysicsHull, SupportFindsTheFurthestVertexOnNearDegenerateClouds) {
+    // Clouds that qhull merges within its roundoff: points on a plane, a sphere cap or a box face
+    // with noise near float precision. From every start vertex the support is the best vertex,
+    // for directions along the flat parts and random ones.
+    std::mt19937 rng(11);
+    std::normal_distribution<float> normal;
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    int hulls = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const float noise = std::ldexp(1.0f, -(18 + trial % 8));
+        std::vector<float> p;
+        const int n = 8 + trial % 40;
+        for (int i = 0; i < n; ++i) {
+            const float u = unit(rng), v = unit(rng);
+            switch (trial % 3) {
+            case 0: // a flat slab: two near planes
+                p.insert(p.end(), {u, (i % 2 ? 1.0f : 0.0f) + noise * unit(rng), v});
+                break;
+            case 1: { // a sphere cap flattened towards a plane
+                const float y = 1.0f - 0.5f * (u * u + v * v) * noise * 64.0f;
+                p.insert(p.end(), {u, i < 4 ? -1.0f : y, v});
+                break;
+            }
+            default: // a box with points on its faces
+                p.insert(p.end(), {(i % 6 == 0 ? 1.0f : u) + noise * unit(rng), i % 6 == 1 ? 1.0f : v,
+                                   i % 6 == 2 ? -1.0f : unit(rng) * 0.5f});
+                break;
+            }
+        }
+        OvpConvexHull* hull = Hull(p);
+        if (hull == nullptr) {
+            continue;
+        }
+        ++hulls;
+        const int V = hull->vertexCount;
+        std::vector<OvV3d> dirs = {{0, 1, 0}, {0, -1, 0}, {1, 0, 0}, {0, 0, 1}, {1, 1, 0}, {0, 1, 1e-30f}};
+        for (int k = 0; k < 6; ++k) {
+            dirs.push_back({normal(rng) * noise, 1.0f, normal(rng) * noise});
+            dirs.push_back({normal(rng), normal(rng), normal(rng)});
+        }
+        for (const OvV3d& d : dirs) {
+            float best = -FLT_MAX;
+            for (int v = 0; v < V; ++v) {
+                best = std::fmax(best, OvpDot(d, hull->vertices[v]));
+            }
+            for (int start = 0; start < V; ++start) {
+                OvInt32 vertex;
+                ASSERT_EQ(OvpConvexHullSupport(hull, &d, start, FLT_MAX, &vertex), best) << "trial " << trial;
+                ASSERT_EQ(OvpDot(d, hull->vertices[vertex]), best);
+            }
+        }
+        OvpConvexHullRelease(hull);
+    }
+    EXPECT_GT(hulls, 200);
 }
 
 TEST(PhysicsHull, DegenerateInputFailsCleanly) {

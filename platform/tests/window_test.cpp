@@ -6,6 +6,7 @@
 #include <fstream>
 #include <png.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -236,6 +237,28 @@ INT_PTR CALLBACK_ModeDialog(HWND d, UINT m, WPARAM wp, LPARAM) {
     if (m == WM_COMMAND && LOWORD(wp) == 1002)
         EndDialog(d, 0);
     return 0;
+}
+
+// A destroyed window's handle never comes back as another window's, however many windows follow
+// (the allocator would hand the same record address out again at once).
+TEST_F(WindowTest, DestroyedHandlesStayInvalidAcrossLaterWindows) {
+    std::vector<HWND> gone;
+    for (int i = 0; i < 64; ++i) {
+        const HWND w = Open(32 + i, 24);
+        ASSERT_NE(w, nullptr);
+        for (HWND old : gone) {
+            ASSERT_NE(w, old) << "window " << i;
+        }
+        ASSERT_TRUE(DestroyWindow(w));
+        gone.push_back(w);
+    }
+    const HWND live = Open();
+    RECT r{};
+    for (HWND old : gone) {
+        EXPECT_FALSE(IsWindow(old));
+        EXPECT_FALSE(GetClientRect(old, &r));
+    }
+    EXPECT_TRUE(IsWindow(live));
 }
 
 TEST_F(WindowTest, DialogAnswersFromTheConfiguredModeOrTakesTheFailurePath) {

@@ -80,13 +80,13 @@ void DrawGrid() {
 void DrawFan(long frame) {
     OvIm3DVertex fan[kFanRim + 2] = {};
     fan[0] = {{0.0f, 0.0f, 0.0f}, {0, 0, -1}, 0xFFFFFFFFu, 0, 0};
+    // The rim runs against the angle so that, seen from the camera, the triangles wind
+    // counter-clockwise: the front faces the engine's default culling keeps.
     for (int i = 0; i <= kFanRim; ++i) {
-        const float a = 2.0f * kPi * static_cast<float>(i % kFanRim) / kFanRim;
-        fan[i + 1] = {{1.8f * std::cos(a), 1.8f * std::sin(a), 0.0f},
-                      {0, 0, -1},
-                      Hue(static_cast<float>(i % kFanRim) / kFanRim),
-                      0,
-                      0};
+        const int k = (kFanRim - i) % kFanRim;
+        const float a = 2.0f * kPi * static_cast<float>(k) / kFanRim;
+        fan[i + 1] = {
+            {1.8f * std::cos(a), 1.8f * std::sin(a), 0.0f}, {0, 0, -1}, Hue(static_cast<float>(k) / kFanRim), 0, 0};
     }
     OvMatrix place{};
     OvMatrixSetIdentity(&place);
@@ -185,7 +185,6 @@ bool SmokeScene::Open(HWND window, int width, int height, const std::string& tex
     OvCameraSetFrame(camera_, cameraFrame_);
     OvCameraSetNearClipPlane(camera_, 0.5f);
     OvCameraSetFarClipPlane(camera_, 100.0f);
-    SetState(ovRENDERSTATECULLMODE, D3DCULL_NONE);
     SetState(ovRENDERSTATEZTESTENABLE, 1);
     SetState(ovRENDERSTATEZWRITEENABLE, 1);
     return true;

@@ -38,6 +38,11 @@ file(WRITE ${WORK}/box.txt "${box}")
 run(0 --points ${WORK}/box.txt)
 expect_out("V=8 F=6 E=24 volume=48 inertia=4.33333,3.33333,1.66667 thickness=2")
 
+# A corner tetrahedron of side 2 mm: its moments and its width along (1, 1, 1) scale with it.
+file(WRITE ${WORK}/small.txt "0 0 0\n0.002 0 0\n0 0.002 0\n0 0 0.002\n")
+run(0 --points ${WORK}/small.txt)
+expect_out("V=4 F=4 E=12 volume=1.33333e-09 inertia=2.5e-07,4e-07,2.5e-07 thickness=0.0011547")
+
 file(WRITE ${WORK}/bad.txt "0 0 0\n1 0 0\n\n0 1 zero\n")
 run(2 --points ${WORK}/bad.txt)
 expect_err("bad.txt:4: not a number: 'zero'")

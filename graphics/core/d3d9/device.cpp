@@ -11,6 +11,7 @@
 #include "graphics/core/d3d9/im2d.h"
 #include "graphics/core/d3d9/im3d.h"
 #include "graphics/core/d3d9/native_texture.h"
+#include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
@@ -366,6 +367,9 @@ OvBool Stop() {
     if (gSys.device != nullptr) {
         OvD3D9DeviceResetCache();
         Unbind(gSys.device);
+        // Rasters still alive keep what they hold of this device; the next device's resets
+        // must not reach them.
+        OvD3D9VideoRasterListClose();
         // Immediate-mode 2D gives its declaration back before the cache releases the rest.
         OvD3D9Im2DClose();
         OvD3D9DeviceCacheClose();
@@ -389,6 +393,8 @@ OvBool FillStandardFunctions(OvStandardFunction* table, OvInt32 number) {
     }
     const std::pair<OvInt32, OvStandardFunction> installed[] = {
         {ovSTANDARDCAMERABEGINUPDATE, OvD3D9CameraBeginUpdate},
+        {ovSTANDARDCOLORTOPIXEL, OvD3D9ColorToPixel},
+        {ovSTANDARDPIXELTOCOLOR, OvD3D9PixelToColor},
         {ovSTANDARDCAMERACLEAR, OvD3D9CameraClear},
         {ovSTANDARDCAMERAENDUPDATE, OvD3D9CameraEndUpdate},
         {ovSTANDARDRASTERSHOWRASTER, OvD3D9RasterShowRaster},
@@ -620,7 +626,9 @@ OvBool OvD3D9DeviceLostRestore() {
         return FALSE;
     }
     FetchSurfaces();
-    if (!OvD3D9DynamicVertexBufferRestoreAll() || !OvD3D9RestoreVideoRasters()) {
+    // Rasters first: their default-pool surfaces and textures, then the buffers.
+    const OvBool rasters = OvD3D9RestoreVideoRasters();
+    if (!rasters || !OvD3D9DynamicVertexBufferRestoreAll()) {
         return FALSE;
     }
     OvD3D9RenderStateReset();
@@ -658,10 +666,12 @@ void OvD3D9EndFrameCounters() {
     OvD3D9FrameCount = {0, 0};
 }
 
-OvBool OvD3D9DeviceReset() {
-    if (gSys.device == nullptr) {
-        return FALSE;
-    }
+namespace {
+
+// Releases, resets (a windowed device follows a changed desktop format once) and, when the
+// Reset succeeded, restores. *restored: whether the restore succeeded too.
+HRESULT ResetAndRestore(OvBool* restored) {
+    *restored = FALSE;
     OvD3D9DeviceLostRelease();
     HRESULT hr = gSys.device->Reset(&gSys.present);
     if (hr == D3DERR_INVALIDCALL && gSys.present.Windowed) {
@@ -674,10 +684,20 @@ OvBool OvD3D9DeviceReset() {
         ChooseDepthFormat(display.Format);
         hr = gSys.device->Reset(&gSys.present);
     }
-    if (FAILED(hr)) {
+    if (SUCCEEDED(hr)) {
+        *restored = OvD3D9DeviceRestoreWithCallback();
+    }
+    return hr;
+}
+
+} // namespace
+
+OvBool OvD3D9DeviceReset() {
+    if (gSys.device == nullptr) {
         return FALSE;
     }
-    return OvD3D9DeviceRestoreWithCallback();
+    OvBool restored = FALSE;
+    return SUCCEEDED(ResetAndRestore(&restored)) && restored ? TRUE : FALSE;
 }
 
 OvBool OvD3D9DeviceCheckLost() {
@@ -687,7 +707,10 @@ OvBool OvD3D9DeviceCheckLost() {
     const HRESULT level = gSys.device->TestCooperativeLevel();
     bool ok = level == D3D_OK;
     if (level == D3DERR_DEVICENOTRESET) {
-        ok = OvD3D9DeviceReset() != FALSE;
+        // The answer follows the Reset: a device that was reset draws, even when some resource
+        // could not be made again (that one is missing from the picture, not the whole frame).
+        OvBool restored = FALSE;
+        ok = SUCCEEDED(ResetAndRestore(&restored));
     }
     if (!ok) {
         gSys.inScene = false;

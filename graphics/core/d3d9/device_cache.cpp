@@ -251,7 +251,8 @@ OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix) {
 
 OvBool OvD3D9SetLight(OvUInt32 index, const D3DLIGHT9* light) {
     IDirect3DDevice9* d = Device();
-    if (light == nullptr || d == nullptr) {
+    // The cache is indexed by light number: a number past the limit would make it grow without end.
+    if (light == nullptr || d == nullptr || index >= ovD3D9MAXLIGHTINDEX) {
         return FALSE;
     }
     std::vector<LightEntry>& lights = gCaches.lights;

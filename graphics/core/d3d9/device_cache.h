@@ -13,6 +13,7 @@ inline constexpr OvUInt32 ovD3D9NUMTRANSFORMS = 260;
 inline constexpr OvUInt32 ovD3D9NUMSTREAMS = 4;
 inline constexpr OvUInt32 ovD3D9NUMRENDERTARGETS = 4;
 inline constexpr OvUInt32 ovD3D9MAXDECLARATIONELEMENTS = 64; // plus the end marker
+inline constexpr OvUInt32 ovD3D9MAXLIGHTINDEX = 0x10000;     // light numbers the light cache takes
 
 // One stream for OvD3D9SetStreams.
 struct OvD3D9Stream {

@@ -170,7 +170,9 @@ OvBool OvD3D9NativeHeaderRead(OvStream* stream, OvD3D9NativeTexture* header, OvU
     }
     const std::uint64_t least =
         fixed + OvD3D9NativePaletteBytes(header->formatFlags) + OvD3D9NativeFaces(*header) * face;
-    if (length < least) {
+    // Both against the chunk's own length word and against what the stream still holds: a length
+    // word that promises more than the stream has must not get a raster made first.
+    if (length < least || length - fixed > OvStreamGetBytesLeft(stream)) {
         return Refuse();
     }
     *bodyLeft = static_cast<OvUInt32>(length - fixed);

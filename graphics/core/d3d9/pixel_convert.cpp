@@ -303,7 +303,10 @@ OvBool OvD3D9PixelsToImage(OvImage* image, const OvD3D9PixelView& level) {
         return Fail(errNoConversion);
     }
     if (image->depth == 8) {
-        if (level.depth != 8 || !Palettised(level.formatFlags) || image->palette == nullptr) {
+        // Any 8-bit raster with a pixel format: palette indices, or levels of a luminance raster
+        // (which has no palette and gets the grey ramp).
+        if (level.depth != 8 || (EngineFormat(level.formatFlags) == 0 && !Palettised(level.formatFlags)) ||
+            image->palette == nullptr) {
             return Fail(errNoConversion);
         }
         for (OvInt32 y = 0; y < level.height; ++y) {

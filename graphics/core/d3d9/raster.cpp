@@ -287,10 +287,19 @@ bool AutoMipmapAnswer(DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format) {
 OvBool MakeDepthSurface(OvRaster* raster, OvD3D9RasterExt* ext) {
     const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
     ext->ownSurface = 0;
-    if (static_cast<UINT>(raster->width) == pp->BackBufferWidth &&
-        static_cast<UINT>(raster->height) == pp->BackBufferHeight) {
+    if (ext->deviceDepth || (static_cast<UINT>(raster->width) == pp->BackBufferWidth &&
+                             static_cast<UINT>(raster->height) == pp->BackBufferHeight)) {
+        // The device's own surface, at its present size (the window's client area).
         ext->surface = OvD3D9GetDepthSurface();
-        return ext->surface != nullptr ? TRUE : FALSE;
+        if (ext->surface == nullptr) {
+            return FALSE;
+        }
+        D3DSURFACE_DESC desc{};
+        ext->surface->GetDesc(&desc);
+        raster->width = static_cast<OvInt32>(desc.Width);
+        raster->height = static_cast<OvInt32>(desc.Height);
+        ext->deviceDepth = 1;
+        return TRUE;
     }
     IDirect3DDevice9* device = OvD3D9GetDevice();
     const HRESULT hr = device == nullptr
@@ -314,6 +323,22 @@ void ReleaseDepthSurface(OvD3D9RasterExt* ext) {
     }
     ext->surface = nullptr;
     ext->ownSurface = 0;
+}
+
+// The depth a camera raster has on a display format (the back buffer it stands for).
+OvInt32 CameraDepth(D3DFORMAT display) {
+    switch (display) {
+    case D3DFMT_A8R8G8B8:
+    case D3DFMT_X8R8G8B8:
+    case D3DFMT_A2R10G10B10:
+        return 32;
+    case D3DFMT_R5G6B5:
+    case D3DFMT_X1R5G5B5:
+    case D3DFMT_A1R5G5B5:
+        return 16;
+    default:
+        return 0;
+    }
 }
 
 OvInt32 ZCode() { return OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16; }
@@ -474,22 +499,76 @@ OvInt32 TextureCode(OvInt32 code) {
 
 } // namespace
 
-OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32) {
+namespace {
+
+// What a format query answers for a normal or texture raster that is about to be read: the code
+// asked, or the nearest the adapter takes. A palette the device cannot take (P8, or P8 with alpha
+// entries) is dropped and the colours go to a direct format fitting the display.
+OvInt32 QueryTextureFormat(OvInt32 flags) {
+    const auto takes = [](D3DFORMAT format) { return OvD3D9CheckTextureFormat(format) != FALSE; };
+    OvInt32 code = flags & ovRASTERFORMATPIXELFORMATMASK;
+    OvInt32 rest = flags & ~ovRASTERFORMATPIXELFORMATMASK;
+    if (rest & ovRASTERFORMATPAL4) {
+        // The device's palettes have 256 entries: a 4-bit palette becomes an 8-bit one.
+        rest = (rest & ~ovRASTERFORMATPAL4) | ovRASTERFORMATPAL8;
+    }
+    const bool alphaPalette = (OvD3D9GetCaps()->TextureCaps & D3DPTEXTURECAPS_ALPHAPALETTE) != 0;
+    const OvInt32 alphaFallback = takes(D3DFMT_A4R4G4B4) ? ovRASTERFORMAT4444 : ovRASTERFORMAT1555;
+    if (code == 0) {
+        if (rest & ovRASTERFORMATPAL8) {
+            if (takes(D3DFMT_P8)) {
+                return rest | (alphaPalette ? ovRASTERFORMAT8888 : ovRASTERFORMAT888);
+            }
+            rest &= ~ovRASTERFORMATPAL8;
+        }
+        return rest | (takes(D3DFMT_A8R8G8B8) ? ovRASTERFORMAT8888 : alphaFallback);
+    }
+    if (rest & ovRASTERFORMATPAL8) {
+        if (takes(D3DFMT_P8) && (code != ovRASTERFORMAT8888 || alphaPalette)) {
+            return rest | code;
+        }
+        rest &= ~ovRASTERFORMATPAL8;
+        const bool shallow = DisplayDepth() <= 16;
+        if (code == ovRASTERFORMAT888) {
+            return rest | (!shallow && takes(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888 : ovRASTERFORMAT565);
+        }
+        return rest | (!shallow && takes(D3DFMT_A8R8G8B8) ? ovRASTERFORMAT8888 : alphaFallback);
+    }
+    switch (code) {
+    case ovRASTERFORMAT8888:
+        return rest | (takes(D3DFMT_A8R8G8B8) ? code : alphaFallback);
+    case ovRASTERFORMAT888:
+        return rest | (takes(D3DFMT_X8R8G8B8) ? code : ovRASTERFORMAT565);
+    case ovRASTERFORMAT4444:
+        return rest | (takes(D3DFMT_A4R4G4B4) ? code : ovRASTERFORMAT1555);
+    case ovRASTERFORMATLUM8:
+        return rest | (takes(D3DFMT_L8) ? code : takes(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888 : ovRASTERFORMAT565);
+    default:
+        return rest | code;
+    }
+}
+
+// The format a raster is made with; query: answer a format query (normal and texture rasters
+// then follow QueryTextureFormat).
+OvInt32 ChooseFormat(OvInt32 type, OvInt32 flags, bool query) {
     OvInt32 code = flags & ovRASTERFORMATPIXELFORMATMASK;
     OvInt32 rest = flags & ~ovRASTERFORMATPIXELFORMATMASK;
     switch (type) {
     case ovRASTERTYPENORMAL:
     case ovRASTERTYPETEXTURE:
+        if (query) {
+            return QueryTextureFormat(flags);
+        }
         if (flags & ovRASTERFORMATPAL4) {
             // The device's palettes have 256 entries: a 4-bit palette becomes an 8-bit one.
             rest = (rest & ~ovRASTERFORMATPAL4) | ovRASTERFORMATPAL8;
         }
         if (rest & ovRASTERFORMATPAL8) {
-            // P8 textures: 888 entries, or 8888 where the device takes palette alpha.
-            if (code == 0) {
-                code = ovRASTERFORMAT888;
-            }
+            // P8 textures: 8888 entries where the device takes palette alpha, else 888.
             const bool alphaPalette = (OvD3D9GetCaps()->TextureCaps & D3DPTEXTURECAPS_ALPHAPALETTE) != 0;
+            if (code == 0) {
+                code = alphaPalette ? ovRASTERFORMAT8888 : ovRASTERFORMAT888;
+            }
             if (code != ovRASTERFORMAT888 && code != ovRASTERFORMAT8888) {
                 FailWith("Palletized texture can only be ovRASTERFORMAT888 or ovRASTERFORMAT8888.");
                 return -1;
@@ -517,8 +596,10 @@ OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32) {
         }
         return (rest & ~(ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP)) | ZCode();
     case ovRASTERTYPECAMERA: {
+        // A desktop format without an engine code (10-bit channels) gives a camera raster of
+        // no pixel format.
         const OvInt32 displayCode = DisplayCode() & ovRASTERFORMATPIXELFORMATMASK;
-        if (displayCode == 0 || (code != 0 && code != displayCode)) {
+        if (code != 0 && code != displayCode) {
             Fail(ovERRBADRASTERFORMAT);
             return -1;
         }
@@ -541,6 +622,10 @@ OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32) {
     }
 }
 
+} // namespace
+
+OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32) { return ChooseFormat(type, flags, true); }
+
 OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
     auto* raster = static_cast<OvRaster*>(object);
     OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
@@ -560,7 +645,7 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
         (flags & ovRASTERFORMATPIXELFORMATMASK) != 0) {
         return Fail(ovERRBADRASTERFORMAT);
     }
-    const OvInt32 chosen = OvD3D9RasterChooseFormat(type, flags, raster->depth);
+    const OvInt32 chosen = ChooseFormat(type, flags, false);
     if (chosen < 0) {
         return FALSE;
     }
@@ -573,7 +658,10 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
         raster->width = std::max(raster->width, 0);
         raster->height = std::max(raster->height, 0);
         raster->stride = 0;
-        raster->depth = e != nullptr ? e->depth : 16;
+        raster->depth = e != nullptr                 ? e->depth
+                        : type == ovRASTERTYPECAMERA ? CameraDepth(OvD3D9GetCurrentMode()->format)
+                                                     : 16;
+        raster->depth = raster->depth != 0 ? raster->depth : 16;
         if (type == ovRASTERTYPECAMERA) {
             List(raster);
         }
@@ -629,8 +717,8 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
             static_cast<UINT>(raster->height) > pp->BackBufferHeight) {
             return FailWith("Camera raster is too big.");
         }
-        raster->depth = e->depth;
         ext->format = OvD3D9GetCurrentMode()->format;
+        raster->depth = CameraDepth(ext->format);
         ext->hasAlpha = PixelFormatInfo(ext->format).alpha;
         List(raster);
         return TRUE;
@@ -893,6 +981,9 @@ void OvD3D9ReleaseVideoRasters() {
 void OvD3D9VideoRasterListClose() {
     gVideoRasters.clear();
     gVideoRasters.shrink_to_fit();
+    // Numbers handed back so far are dropped; the counter goes on, so no number is ever held twice.
+    gFreePaletteNumbers.clear();
+    gFreePaletteNumbers.shrink_to_fit();
     gContext = nullptr;
 }
 
@@ -1307,12 +1398,10 @@ OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
     OvInt32 format = flags;
     if (type == ovRASTERTYPENORMAL || type == ovRASTERTYPETEXTURE || type == ovRASTERTYPECAMERATEXTURE) {
         // A palettised image keeps its palette (4-bit ones in an 8-bit palette) where the device
-        // takes P8 textures of that palette format; otherwise it becomes a 32-bit texture.
+        // takes P8 textures of that palette format; the format choice drops any other. A render
+        // target takes the palette's colour format instead.
         OvInt32 best = OvD3D9ImageBestRasterFormat(image);
-        const bool alphaPalette = (OvD3D9GetCaps()->TextureCaps & D3DPTEXTURECAPS_ALPHAPALETTE) != 0;
-        if ((best & (ovRASTERFORMATPAL4 | ovRASTERFORMATPAL8)) &&
-            (type == ovRASTERTYPECAMERATEXTURE || !OvD3D9CheckTextureFormat(D3DFMT_P8) ||
-             ((best & ovRASTERFORMATPIXELFORMATMASK) == ovRASTERFORMAT8888 && !alphaPalette))) {
+        if (type == ovRASTERTYPECAMERATEXTURE) {
             best &= ovRASTERFORMATPIXELFORMATMASK;
         }
         format = type == ovRASTERTYPENORMAL ? best | (flags & ~kMipBits) : type | best | (flags & kMipBits);

@@ -23,6 +23,7 @@ struct OvD3D9RasterExt {
     OvUInt8 hasAlpha;                   // the format has alpha
     OvUInt8 lockedLevel;                // the level now locked; 0xFF none
     OvUInt8 ownSurface;                 // surface holds a reference of its own
+    OvUInt8 deviceDepth;                // type 1: stands for the device's own depth surface (follows resets)
     OvUInt8 cube;                       // low nibble: a cube texture; high nibble: the face a lock addresses
     OvUInt8 mipGen;                     // ovD3D9MIPGENDEVICE, ovD3D9MIPGENCOMPRESSED
     IDirect3DSurface9* lockSurface;     // surface held while locked
@@ -82,9 +83,11 @@ OvBool OvD3D9RasterIsCompressed(OvRaster* raster);
 // The cube face (0-5) that the next lock of a cube raster addresses.
 void OvD3D9RasterSetCubeFace(OvRaster* raster, OvUInt32 face);
 
-// The creation flags with a supported pixel format for a raster type: for textures the format
-// asked or, where the adapter lacks it, the nearest it takes (none asked: 8888 on a display
-// deeper than 16 bits, else 4444 or 1555); -1 (with an error where it is not the adapter's
+// The format query for a raster about to be made (the flags with a supported pixel format): for
+// normal and texture rasters the format asked or, where the adapter lacks it, the nearest it
+// takes (none asked: 8888, else 4444 or 1555); a palette the device cannot take is dropped, its
+// colours going to 888/8888 on a display deeper than 16 bits and to 565/4444/1555 otherwise.
+// Other types as their creation settles them; -1 (with an error where it is not the adapter's
 // refusal) when none fits. depth is not used.
 OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth);
 

@@ -151,6 +151,24 @@ void ClearCache() {
     gCache.key = {};
 }
 
+// Stage 0 passes the vertex colour through; materials take no vertex colours; the rest of the
+// lighting states at the engine's values.
+void SendFixedStates() {
+    OvD3D9SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG2);
+    OvD3D9SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG2);
+    OvD3D9SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+    OvD3D9SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
+
+    OvD3D9SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, 0);
+    OvD3D9SetRenderState(D3DRS_SPECULARMATERIALSOURCE, 0);
+    OvD3D9SetRenderState(D3DRS_AMBIENTMATERIALSOURCE, 0);
+    OvD3D9SetRenderState(D3DRS_DITHERENABLE, (Caps().RasterCaps & D3DPRASTERCAPS_DITHER) ? 1 : 0);
+    OvD3D9SetRenderState(D3DRS_SPECULARENABLE, 0);
+    OvD3D9SetRenderState(D3DRS_LOCALVIEWER, 0);
+    OvD3D9SetRenderState(D3DRS_AMBIENT, 0xFFFFFFFFu);
+    OvD3D9SetRenderState(D3DRS_NORMALIZENORMALS, 0);
+}
+
 // Sends the engine shadows, then the driver's fixed states, and flushes.
 void SendShadows() {
     OvD3D9SetRenderState(D3DRS_FOGDENSITY, Bits(gShadow.fogDensity));
@@ -174,19 +192,7 @@ void SendShadows() {
     OvD3D9SetRenderState(D3DRS_LIGHTING, 0);
     OvD3D9SetRenderState(D3DRS_CULLMODE, gShadow.cullMode);
 
-    OvD3D9SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG2);
-    OvD3D9SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG2);
-    OvD3D9SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
-    OvD3D9SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
-
-    OvD3D9SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, 0);
-    OvD3D9SetRenderState(D3DRS_SPECULARMATERIALSOURCE, 0);
-    OvD3D9SetRenderState(D3DRS_AMBIENTMATERIALSOURCE, 0);
-    OvD3D9SetRenderState(D3DRS_DITHERENABLE, (Caps().RasterCaps & D3DPRASTERCAPS_DITHER) ? 1 : 0);
-    OvD3D9SetRenderState(D3DRS_SPECULARENABLE, 0);
-    OvD3D9SetRenderState(D3DRS_LOCALVIEWER, 0);
-    OvD3D9SetRenderState(D3DRS_AMBIENT, 0xFFFFFFFFu);
-    OvD3D9SetRenderState(D3DRS_NORMALIZENORMALS, 0);
+    SendFixedStates();
     OvD3D9RenderStateFlush();
 }
 
@@ -339,6 +345,14 @@ OvBool OvD3D9SetTexture(OvTexture* texture, OvUInt32 stage) {
     return OvD3D9SetTextureRaster(texture->raster, stage);
 }
 
+OvBool OvD3D9RenderStateSrcBlend(OvUInt32 function) {
+    return StoreAndSend(&gShadow.srcBlend, D3DRS_SRCBLEND, function);
+}
+
+OvBool OvD3D9RenderStateDestBlend(OvUInt32 function) {
+    return StoreAndSend(&gShadow.destBlend, D3DRS_DESTBLEND, function);
+}
+
 OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
     const OvUInt32 v = ValueOf(value);
     StageShadow& st0 = gShadow.stage[0];
@@ -383,9 +397,9 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
         }
         return TRUE;
     case ovRENDERSTATESRCBLEND:
-        return StoreAndSend(&gShadow.srcBlend, D3DRS_SRCBLEND, v);
+        return OvD3D9RenderStateSrcBlend(v);
     case ovRENDERSTATEDESTBLEND:
-        return StoreAndSend(&gShadow.destBlend, D3DRS_DESTBLEND, v);
+        return OvD3D9RenderStateDestBlend(v);
     case ovRENDERSTATEVERTEXALPHAENABLE:
         OvD3D9RenderStateVertexAlphaEnable(v ? TRUE : FALSE);
         return TRUE;
@@ -579,12 +593,34 @@ void OvD3D9RenderStateOpen() {
     gShadow.alphaTestWanted = 1;
     gShadow.srcBlend = D3DBLEND_SRCALPHA;
     gShadow.destBlend = D3DBLEND_INVSRCALPHA;
-    gShadow.cullMode = D3DCULL_CCW;
+    // Front faces wind clockwise on screen: counter-clockwise triangles are culled.
+    gShadow.cullMode = D3DCULL_CW;
     gShadow.shadeMode = D3DSHADE_GOURAUD;
     gShadow.fogType = 1;
     gShadow.fogDensity = 1.0f;
+
+    // The device's defaults differ from the engine's: these go out at every start. Fog density
+    // keeps the device's own default (1.0) until the engine sets it.
+    OvD3D9SetRenderState(D3DRS_FOGENABLE, 0);
+    SendFogType();
+    OvD3D9SetRenderState(D3DRS_FOGCOLOR, 0);
+    OvD3D9SetRenderState(D3DRS_SHADEMODE, gShadow.shadeMode);
+    SendZ();
+    for (OvUInt32 i = 0; i < 8; ++i) {
+        OvD3D9SetRenderState(D3DRS_STENCILENABLE + i, gShadow.stencil[i]);
+    }
+    for (OvUInt32 s = 0; s < ovD3D9NUMSTAGES; ++s) {
+        SendStage(s);
+    }
+    OvD3D9SetRenderState(D3DRS_SRCBLEND, gShadow.srcBlend);
+    OvD3D9SetRenderState(D3DRS_DESTBLEND, gShadow.destBlend);
+    OvD3D9SetRenderState(D3DRS_ALPHAFUNC, gShadow.alphaFunction);
     OvD3D9SetRenderState(D3DRS_ALPHAREF, 0);
-    SendShadows();
+    SendAlpha();
+    OvD3D9SetRenderState(D3DRS_LIGHTING, 0);
+    OvD3D9SetRenderState(D3DRS_CULLMODE, gShadow.cullMode);
+    SendFixedStates();
+    OvD3D9RenderStateFlush();
 }
 
 void OvD3D9RenderStateReset() {

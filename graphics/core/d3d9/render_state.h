@@ -91,6 +91,10 @@ void OvD3D9RenderStateFlush();
 OvBool OvD3D9RenderStateSet(OvInt32 state, void* value);
 OvBool OvD3D9RenderStateGet(OvInt32 state, void* value);
 void OvD3D9RenderStateVertexAlphaEnable(OvBool on);
+// Engine states 10 and 11 for callers that blend without going through the device record
+// (engine blend numbers are the device's).
+OvBool OvD3D9RenderStateSrcBlend(OvUInt32 function);
+OvBool OvD3D9RenderStateDestBlend(OvUInt32 function);
 OvBool OvD3D9RenderStateIsVertexAlphaEnable();
 OvBool OvD3D9SetTextureRaster(OvRaster* raster, OvUInt32 stage);
 OvRaster* OvD3D9GetTextureRaster(OvUInt32 stage);

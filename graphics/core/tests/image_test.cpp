@@ -5,6 +5,8 @@
 #include <string>
 
 #include "graphics/core/image_processing.h"
+#include "graphics/core/memory.h"
+#include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/core/tests/image_files.h"
 
 namespace {
@@ -53,6 +55,12 @@ TEST_F(ImageTest, LayoutConversionsAndMasks) {
     EXPECT_EQ(Pixel(four, 1, 1)[3], 160);
     EXPECT_EQ(OvImageApplyMask(four, small), nullptr);
     EXPECT_EQ(ClearError(), ovERRSIZEMISMATCH);
+    // A palettised mask that has lost its palette is refused, not read through.
+    OvUInt8* kept = mask->palette;
+    mask->palette = nullptr;
+    EXPECT_EQ(OvImageApplyMask(four, mask), nullptr);
+    EXPECT_EQ(ClearError(), ovERRNULLARGUMENT);
+    mask->palette = kept;
     for (OvImage* image : {four, wide, eight, small, mask}) {
         OvImageDestroy(image);
     }
@@ -255,6 +263,41 @@ TEST_F(ImageTest, QuantiserGivesFewColoursExactEntriesAndBoxesHoldTheirPixels) {
     }
     OvPaletteQuantizerFree(&q);
     OvImageDestroy(image);
+}
+
+long gLiveBlocks = 0;
+void* CountedAllocate(std::size_t size, OvUInt32 hint) {
+    void* block = OvMemoryDefaultAlloc(size, hint);
+    gLiveBlocks += block != nullptr ? 1 : 0;
+    return block;
+}
+void CountedFree(void* block) {
+    gLiveBlocks -= block != nullptr ? 1 : 0;
+    OvMemoryDefaultFree(block);
+}
+
+// With free lists bypassed every tree node is a block of its own: freeing the quantiser gives
+// back every one of them.
+TEST(QuantiserMemory, FreeGivesBackEveryNodeWithoutFreeLists) {
+    for (OvUInt32 flags : {0u, ovENGINEINITFLAG_NOFREELISTS}) {
+        ASSERT_TRUE(OvTestEngineUp(flags));
+        std::mt19937 rng(4);
+        OvImage* image = RandomImage(rng, 32, 32, 32);
+        const OvMemoryFunctions saved = OvEngineInstancePtr->memoryFuncs;
+        OvEngineInstancePtr->memoryFuncs.allocate = CountedAllocate;
+        OvEngineInstancePtr->memoryFuncs.free = CountedFree;
+        gLiveBlocks = 0;
+        OvPaletteQuantizer q;
+        ASSERT_TRUE(OvPaletteQuantizerInit(&q));
+        OvPaletteQuantizerAddImage(&q, image, 1.0f);
+        std::vector<OvUInt8> palette(1024);
+        EXPECT_GT(OvPaletteQuantizerMakePalette(palette.data(), 256, &q), 16);
+        OvPaletteQuantizerFree(&q);
+        EXPECT_EQ(gLiveBlocks, 0) << "flags " << flags;
+        OvEngineInstancePtr->memoryFuncs = saved;
+        OvImageDestroy(image);
+        ASSERT_TRUE(OvTestEngineDown());
+    }
 }
 
 TEST_F(ImageTest, ResamplingAveragesAreasWithWeightsSummingToOne) {

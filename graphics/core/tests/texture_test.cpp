@@ -207,7 +207,17 @@ TEST_F(TextureTest, MergedAlphaTakesTheIntensityAndInterleavesTheNames) {
     got = LevelImage(white->raster, 0);
     EXPECT_EQ(Pixel(got, 3, 3), (Rgba{255, 255, 255, 100}));
     OvImageDestroy(got);
-    for (OvTexture* t : {merged, white, colour, alpha}) {
+    // A texture without a raster (a stored texture can have none) is refused, either way round.
+    OvTexture* bare = OvTextureCreate(nullptr);
+    ASSERT_NE(bare, nullptr);
+    OvError drained{};
+    OvErrorGet(&drained);
+    EXPECT_EQ(OvTextureMergeAlpha(colour, bare), nullptr);
+    EXPECT_EQ(OvTextureMergeAlpha(bare, alpha), nullptr);
+    OvError e{};
+    OvErrorGet(&e);
+    EXPECT_EQ(e.errorCode, ovERRNULLARGUMENT);
+    for (OvTexture* t : {merged, white, colour, alpha, bare}) {
         OvTextureDestroy(t);
     }
 }

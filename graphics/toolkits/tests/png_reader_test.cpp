@@ -3,7 +3,11 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
+
+#include "graphics/core/engine.h"
+#include "graphics/core/memory.h"
 
 #include "graphics/toolkits/tests/reader_test.h"
 
@@ -190,6 +194,36 @@ TEST_F(PngReaderTest, TruncatedAndOversizedFilesFailCleanly) {
     EXPECT_EQ(OvPngImageRead(Write("huge.png", huge).c_str()), nullptr);
     EXPECT_EQ(OvPngImageRead(Write("none.png", {}).c_str()), nullptr);
     EXPECT_EQ(OvPngImageRead((dir / "missing.png").string().c_str()), nullptr);
+}
+
+std::size_t gLargestAsk = 0;
+void* RecordingAllocate(std::size_t size, OvUInt32 hint) {
+    gLargestAsk = std::max(gLargestAsk, size);
+    return size > (1u << 20) ? nullptr : OvMemoryDefaultAlloc(size, hint);
+}
+
+// A valid header, then a chunk whose length word claims far more than the file holds: the read
+// fails without asking the engine for anything near that size.
+TEST_F(PngReaderTest, ChunksClaimingMoreThanTheFileFailWithASmallAllocation) {
+    std::mt19937 rng(5);
+    std::vector<unsigned> samples;
+    const std::vector<std::uint8_t> file = MakePng({PNG_COLOR_TYPE_RGB, 8, false, false}, 4, 4, rng, &samples);
+    const OvMemoryFunctions saved = OvEngineInstancePtr->memoryFuncs;
+    OvEngineInstancePtr->memoryFuncs.allocate = RecordingAllocate;
+    for (const char* type : {"sPLT", "tEXt", "zTXt", "iCCP", "PLTE"}) {
+        for (std::uint32_t length : {0x7FFFFFFFu, 0x7FFFFFF0u, 0x00FFFFFFu, 2000u}) {
+            std::vector<std::uint8_t> bad(file.begin(), file.begin() + 33); // signature and IHDR
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                bad.push_back(static_cast<std::uint8_t>(length >> shift));
+            }
+            bad.insert(bad.end(), type, type + 4);
+            ASSERT_EQ(bad.size(), 41u);
+            gLargestAsk = 0;
+            EXPECT_EQ(OvPngImageRead(Write("long-chunk.png", bad).c_str()), nullptr) << type << " " << length;
+            EXPECT_LT(gLargestAsk, 65536u) << type << " " << length;
+        }
+    }
+    OvEngineInstancePtr->memoryFuncs = saved;
 }
 
 } // namespace

@@ -532,10 +532,9 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
         return 0;
     }
     if (count == 1) {
-        const float gap = gapOf(points[0]);
-        if (gap <= threshold) {
-            OvpCollisionAddRecordPoint(out, &points[0], gap, 0.0f);
-        }
+        // Stored as it is: the record is made only when the pair's separation is within the
+        // threshold, and a single point's separation is that separation.
+        OvpCollisionAddRecordPoint(out, &points[0], gapOf(points[0]), 0.0f);
         return static_cast<OvInt32>(out->count - before);
     }
     float gap[ovpCONTACTMAXGENERATED];
@@ -651,7 +650,9 @@ OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float le
     OvInt32 count = generate(refineAllowed);
     // A triangle's shared (unflagged) edges and its face inside are not surface edges: contacts
     // there take the face normal, turned towards the other volume unless one-sided, and the
-    // points are made again along it.
+    // points are made again along it. The face inside counts on double-sided triangles too: a box
+    // corner sunk into a flat double-sided floor would otherwise take a separating axis up to 45
+    // degrees off the floor's normal and be pushed sideways.
     for (int side = 0; side < 2 && count > 0; ++side) {
         const OvpVolume* v = pair->volume[side];
         if ((v->type->words[2] & ovpVOLUMETYPE_TRIANGLE) == 0) {

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -417,7 +418,7 @@ void EligibleScalar(const OvpRowGroup& G, float e[4]) {
 // The greedy loop shared by both codings: select at the root, update the row, refresh the groups
 // whose residuals changed.
 // Blocks up to this many groups are scanned whole every iteration; larger ones keep the tree.
-constexpr OvUInt32 kScanGroups = 96;
+constexpr OvUInt32 kScanGroups = 512;
 
 // The same selection by scanning every group in order (the first largest violation).
 OvInt32 ScanScalar(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, float tolerance) {
@@ -486,6 +487,135 @@ OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count
 
 #if defined(__SSE2__)
 
+namespace {
+
+__m128 EligibleSse(const OvpRowGroup& G) {
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 r = _mm_load_ps(G.residual);
+    const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
+    const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+    const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
+    const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
+    return _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f))));
+}
+
+// Groups per entry of the block maxima of a scanned block.
+constexpr OvUInt32 kLaneBlock = 8;
+constexpr OvUInt32 kLaneBlocks = (kScanGroups + kLaneBlock - 1) / kLaneBlock;
+static_assert(kLaneBlocks <= 64, "one bit per block maximum");
+
+// The residual update of UpdateResidualsSse that also renews the violations of the block's
+// groups it touches, marking their maxima for renewal.
+void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
+                             OvpViolations* lanes, OvUInt32 first, OvUInt32 count, std::uint64_t* dirty) {
+    const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
+    const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
+    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+        const OvUInt32 g = lists[e].group;
+        OvpRowGroup& H = groups[g];
+        const float(*w)[4] = H.wj[lists[e].side];
+        __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
+        _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
+        if (g - first < count) {
+            _mm_store_ps(lanes[g - first].lane, EligibleSse(H));
+            *dirty |= std::uint64_t(1) << ((g - first) / kLaneBlock);
+        }
+    }
+}
+
+// The greedy loop of a block scanned whole, over its groups' violations kept densely: the same
+// rows as the scan of the groups themselves, in the same order (the largest violation above the
+// tolerance, the first row showing it), found as the maximum over the maxima of eight groups at
+// a time, then its first place.
+OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                      OvpViolations* lanes) {
+    const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
+    __m128 blockMax[kLaneBlocks];
+    const auto renew = [&](OvUInt32 b) {
+        const OvUInt32 end = (b + 1) * kLaneBlock < count ? (b + 1) * kLaneBlock : count;
+        __m128 m = _mm_setzero_ps();
+        for (OvUInt32 g = b * kLaneBlock; g < end; ++g) {
+            m = _mm_max_ps(m, _mm_load_ps(lanes[g].lane));
+        }
+        blockMax[b] = m;
+    };
+    for (OvUInt32 g = 0; g < count; ++g) {
+        _mm_store_ps(lanes[g].lane, EligibleSse(groups[first + g]));
+    }
+    for (OvUInt32 b = 0; b < blocks; ++b) {
+        renew(b);
+    }
+
+    // Small blocks take their maximum straight from the groups.
+    const bool direct = blocks <= 8;
+    const __m128* from = direct ? reinterpret_cast<const __m128*>(lanes) : blockMax;
+    const OvUInt32 entries = direct ? count : blocks;
+    OvUInt32 used = 0;
+    for (; used < iterations; ++used) {
+        __m128 m0 = _mm_setzero_ps(), m1 = m0;
+        OvUInt32 b = 0;
+        for (; b + 1 < entries; b += 2) {
+            m0 = _mm_max_ps(m0, from[b]);
+            m1 = _mm_max_ps(m1, from[b + 1]);
+        }
+        if (b < entries) {
+            m0 = _mm_max_ps(m0, from[b]);
+        }
+        __m128 m = _mm_max_ps(m0, m1);
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (!(_mm_cvtss_f32(m) > tolerance)) {
+            break;
+        }
+        // The first block holding the maximum, then its first group and lane.
+        b = 0;
+        while (!direct && b < blocks && _mm_movemask_ps(_mm_cmpeq_ps(blockMax[b], m)) == 0) {
+            ++b;
+        }
+        OvInt32 best = -1;
+        for (OvUInt32 g = b * kLaneBlock; g < count && best < 0; ++g) {
+            const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g].lane), m));
+            if (hit != 0) {
+                best =
+                    static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(std::countr_zero(static_cast<unsigned>(hit))));
+            }
+        }
+        if (best < 0) {
+            break;
+        }
+        const OvUInt32 gi = first + static_cast<OvUInt32>(best) / 4;
+        const int l = best % 4;
+        OvpRowGroup& G = groups[gi];
+        const float delta = UpdateValue(G, l, pass);
+        std::uint64_t dirty = std::uint64_t(1) << ((gi - first) / kLaneBlock);
+        for (int side = 0; side < 2; ++side) {
+            if (G.body[side] < 0) {
+                continue;
+            }
+            float dy[6];
+            for (int k = 0; k < 6; ++k) {
+                dy[k] = G.wj[side][k][l] * delta;
+            }
+            OvpSolverBody& B = bodies[G.body[side]];
+            AddToBody(B, dy);
+            UpdateResidualsLanesSse(groups, B, lists, dy, lanes, first, count, &dirty);
+        }
+        _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+        while (!direct && dirty != 0) {
+            renew(static_cast<OvUInt32>(std::countr_zero(dirty)));
+            dirty &= dirty - 1;
+        }
+    }
+    return used;
+}
+
+} // namespace
+
 void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
     for (OvUInt32 g = 0; g < count; ++g) {
         BuildGroupSse(groups[g], bodies, dt);
@@ -543,6 +673,9 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         }
         return best;
     };
+    if (count <= kScanGroups && tree != nullptr && tree->violations != nullptr && count <= tree->laneCapacity) {
+        return ScanSolveSse(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
+    }
     return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, eligible, scan,
                  UpdateResidualsSse);
 }
@@ -729,21 +862,22 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
     if (blocks == 0) {
         return 0;
     }
-    const OvUInt32 base = iterations / blocks < 3 ? iterations / blocks : 3;
-    OvUInt32 pool = iterations - base * blocks;
-    OvUInt32 rowsLeft = blockStart[blocks] - blockStart[0];
+    const OvUInt32 first = blockStart[0], count = blockStart[blocks] - first;
+    ResetPass(groups, first, count, pass);
+    // Each block's floor first, so that a small island beside a large one is solved too. With
+    // one block the floor is the start of the same greedy sequence.
+    const OvUInt32 floor = iterations / blocks < 3 ? iterations / blocks : 3;
     OvUInt32 used = 0;
-    for (OvUInt32 k = 0; k < blocks; ++k) {
-        const OvUInt32 first = blockStart[k], count = blockStart[k + 1] - first;
-        ResetPass(groups, first, count, pass);
-        const OvUInt32 extra =
-            rowsLeft != 0 ? static_cast<OvUInt32>(static_cast<unsigned long long>(pool) * count / rowsLeft) : 0;
-        const OvUInt32 share = base + extra;
-        const OvUInt32 n = count != 0 ? kernel(groups, first, count, bodies, lists, pass, tolerance, share, tree) : 0;
-        used += n;
-        // What the block did not use goes back to the pool.
-        pool = pool - extra + (share - n);
-        rowsLeft -= count;
+    if (blocks > 1 && floor > 0) {
+        for (OvUInt32 k = 0; k < blocks; ++k) {
+            const OvUInt32 size = blockStart[k + 1] - blockStart[k];
+            used += size != 0 ? kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, floor, tree) : 0;
+        }
+    }
+    // The rest of the pool, with what the blocks left of their floors, goes wherever the largest
+    // violations of the batch are: islands too many for a floor each still get their updates.
+    if (used < iterations && count != 0) {
+        used += kernel(groups, first, count, bodies, lists, pass, tolerance, iterations - used, tree);
     }
     return used;
 }
@@ -766,8 +900,7 @@ const OvpDyn* RefDyn(const OvpRef& r) {
 
 struct PointState {
     OvV3d rA, rB;
-    OvV3d relative;   // relative velocity of the point, first end against second
-    OvV3d surfaceAim; // the surface velocity the rows aim at (second end's minus first end's)
+    OvV3d relative; // relative velocity of the point, first end against second, surfaces included
 };
 
 // Written in place: a row returned by value was copied back through memory just written a
@@ -787,7 +920,6 @@ OvpRow& ContactRow(OvpRow& r, const PointState& ps, const OvV3d& d, OvInt32 body
         r.linB[0] = -d.x, r.linB[1] = -d.y, r.linB[2] = -d.z;
         r.angB[0] = -a.x, r.angB[1] = -a.y, r.angB[2] = -a.z;
     }
-    r.bias = OvpDot(d, ps.surfaceAim);
     return r;
 }
 
@@ -798,7 +930,7 @@ OvV3d PointVelocity(const OvpDyn* dyn, const OvV3d& arm) {
 
 } // namespace
 
-OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, OvInt32 bodyB, float scale, float dt) {
+OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, OvInt32 bodyB, float scale) {
     const OvpDyn* da = bodyA >= 0 ? RefDyn(c->ref[0]) : nullptr;
     const OvpDyn* db = bodyB >= 0 ? RefDyn(c->ref[1]) : nullptr;
     if (da == nullptr) {
@@ -835,9 +967,6 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
         }
         if (da != nullptr) {
             vB = OvpAdd(vB, pt.surfaceVelocity);
-            ps.surfaceAim = pt.surfaceVelocity;
-        } else {
-            ps.surfaceAim = OvpScale(pt.surfaceVelocity, -1.0f);
         }
         ps.relative = OvpSub(vA, vB);
         // Normal row.
@@ -846,14 +975,10 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
         const bool own = mat != nullptr && (mat->flags & ovpMATERIAL_OWNNORMAL);
         const float restitution = own ? mat->restitution : c->restitution;
         const float un = OvpDot(ps.relative, n);
-        const bool approaching = un < -0.001f * scale;
-        normal.error = pt.separation;
-        if (pt.separation <= 0.0f || (restitution > 0.0f && approaching && -un * dt > pt.separation)) {
-            normal.bias += approaching ? -un * restitution : 0.0f;
-        } else {
-            // Still apart: the surfaces may close their gap within the step, and no more.
-            normal.factor = 1.0f;
-        }
+        // The normal row aims at the restitution's rebound and, in the position pass, at the
+        // overlap of points that overlap; points still apart only stop the approach.
+        normal.bias = un < -0.001f * scale ? -un * restitution : 0.0f;
+        normal.error = pt.separation <= 0.0f ? pt.separation : 0.0f;
         if (own) {
             normal.bias += mat->normalBias[0];
             normal.error += mat->normalBias[1];
@@ -987,6 +1112,8 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->tree.capacity = nodes != 0xFFFFFFFFu ? nodes : 0;
     s->tree.value = c.take<float>(s->tree.capacity);
     s->tree.row = c.take<OvInt32>(s->tree.capacity);
+    s->tree.laneCapacity = groups;
+    s->tree.violations = c.take<OvpViolations>(groups);
     s->contactPush = c.take<float[4]>(bodies);
     s->cache.bucketCount = OvpContactCacheBuckets(contacts);
     s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);
@@ -1515,9 +1642,8 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         s.constraints[constraints] = owner;
         s.constraintKind[constraints++] = kind;
     };
-    // The batch is one block: the greedy selection spends its iterations wherever the largest
-    // violations are, rather than a few on every island.
-    s.blockStart[blocks++] = 0;
+    // One block per island with rows (the last one takes the rest when the blocks run out).
+    s.blockStart[0] = 0;
     for (OvUInt32 k = firstIsland; k < endIsland; ++k) {
         const OvpIsland& island = p->islands.islands[k];
         if (Skipped(island)) {
@@ -1530,12 +1656,17 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
             if (c->count != 0) {
                 const OvUInt32 n =
-                    OvpContactBuildRows(rows, c, BatchBody(s, c->ref[0]), BatchBody(s, c->ref[1]), p->scale, dt);
+                    OvpContactBuildRows(rows, c, BatchBody(s, c->ref[0]), BatchBody(s, c->ref[1]), p->scale);
                 append(c, kContact, n);
             }
         }
+        if (groups > s.blockStart[blocks] && blocks + 1 < s.blockCapacity) {
+            s.blockStart[++blocks] = groups;
+        }
     }
-    s.blockStart[blocks] = groups;
+    if (groups > s.blockStart[blocks]) {
+        s.blockStart[++blocks] = groups;
+    }
     // Body set-up, system building, row lists.
     for (OvUInt32 i = 0; i < nb; ++i) {
         OvpSolverSetUpBody(&s.bodies[i], b, list[i], dt);
@@ -1671,6 +1802,13 @@ OvpPipeline* OvpPipelineSolveBatches(OvpPipeline* p) {
     for (OvUInt32 j = 0; j < p->jointCount; ++j) {
         for (OvV3d& v : p->joints[j]->solver) {
             v = {0.0f, 0.0f, 0.0f};
+        }
+    }
+    // A record that makes no rows this step (thinned to no points) must not pass on the sums of
+    // an earlier record in its slot, to its caller or to the contact cache.
+    for (OvUInt32 c = 0; c < p->contactCount; ++c) {
+        if (p->contacts[c].solved != nullptr) {
+            std::memset(p->contacts[c].solved, 0, 16 * sizeof(float));
         }
     }
     // Row counting, then last step's normal impulses.

@@ -86,11 +86,19 @@ struct OvpBodyRow {
     OvUInt32 side;
 };
 
-// The row kernels' selection tree over a block's groups (OvpSelectTreeNodes entries each).
+// One group's four eligible violations, kept densely for the scan of a small block.
+struct alignas(16) OvpViolations {
+    float lane[4];
+};
+
+// The row kernels' selection over a block's groups: the tree (OvpSelectTreeNodes entries each)
+// and, for blocks scanned whole, the groups' eligible violations (laneCapacity groups).
 struct OvpSelectTree {
     float* value;
     OvInt32* row;
     OvUInt32 capacity;
+    OvpViolations* violations;
+    OvUInt32 laneCapacity;
 };
 // 0xFFFFFFFF past 2^30 groups: no tree is kept for such a block.
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups);
@@ -122,9 +130,10 @@ OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 cou
 // for a full-tensor body the gyroscopic torque added to its accumulator.
 void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* bodies, OvUInt32 index, float dt);
 
-// Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups: each block gets at
-// least min(3, iterations / blocks) and its share of the rest by row count; what a block leaves
-// goes back to the pool. Returns the iterations used.
+// Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups (one per island):
+// every block first gets min(3, iterations / blocks) updates, then the rest of the pool (with what
+// the blocks left of theirs) goes to the greedy selection over all the blocks. Returns the
+// iterations used.
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
                               OvUInt32 iterations, OvpSelectTree* tree);
@@ -152,11 +161,11 @@ struct OvpContactMaterial {
 };
 
 // Appends the rows of one contact record (3 per point not ignored: normal, two friction rows) for
-// the two ends' batch bodies; scale is the length scale of the restitution threshold. A point
-// still apart lets its surfaces close the gap within the step dt and no more (it bounces at once
-// only when it would pass the gap with restitution). Returns the count (at most 12).
-OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* contact, OvInt32 bodyA, OvInt32 bodyB, float scale,
-                             float dt);
+// the two ends' batch bodies; scale is the length scale of the restitution threshold. The normal
+// row aims at the restitution's rebound and carries the overlap of a point that overlaps; a point
+// still apart only stops the approach. Friction rows aim at no sliding. Returns the count (at most
+// 12).
+OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* contact, OvInt32 bodyA, OvInt32 bodyB, float scale);
 
 // ---- the contact cache ------------------------------------------------------------------
 

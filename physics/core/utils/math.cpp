@@ -287,7 +287,15 @@ OvBool OvpMathJacobiEigen(OvpMatrix3* a, OvpMatrix3* vectors, OvInt32 maxSweeps,
 
 OvBool OvpMathPrincipalAxes(OvpInertia* out, const OvpMatrix3* tensor) {
     OvpMatrix3 a = *tensor, v{};
-    const OvBool converged = OvpMathJacobiEigen(&a, &v, 25, 1e-6f);
+    // The tolerance is relative to the tensor's size: as an absolute 1e-6 it would take the
+    // tensor of a millimetre-sized body (moments near 1e-7) as diagonal from the start.
+    float size = 0.0f;
+    for (const auto& row : tensor->m) {
+        for (int j = 0; j < 3; ++j) {
+            size = std::fmax(size, std::fabs(row[j]));
+        }
+    }
+    const OvBool converged = OvpMathJacobiEigen(&a, &v, 25, 1e-6f * size);
     out->diagonal = {a.m[0][0], a.m[1][1], a.m[2][2]};
     // The eigenvectors become the rows of a rotation; a reflection is turned into a rotation by
     // flipping the last axis.

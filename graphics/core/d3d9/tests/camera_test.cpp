@@ -252,6 +252,22 @@ void ResizeClient(HWND window, int w, int h) {
     SetWindowPos(window, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
 }
 
+// A z-buffer that stands for the device's own depth surface takes the new one, and the new
+// size, when the window is resized; it makes no surface of its own.
+TEST_F(D3d9CameraTest, AZBufferOnTheDeviceSurfaceFollowsAResize) {
+    ASSERT_TRUE(Start());
+    ASSERT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    ResizeClient(window, 400, 300);
+    OvRGBA colour = {0, 0, 0, 255};
+    ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 3));
+    EXPECT_EQ(camera->zBuffer->width, 400);
+    EXPECT_EQ(camera->zBuffer->height, 300);
+    EXPECT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+}
+
 TEST_F(D3d9CameraTest, CamerasOnASecondWindowDrawPresentFollowItsSizeAndSurviveResets) {
     ASSERT_TRUE(Start());
     IDirect3DDevice9* device = OvD3D9GetDevice();
@@ -281,7 +297,8 @@ TEST_F(D3d9CameraTest, CamerasOnASecondWindowDrawPresentFollowItsSizeAndSurviveR
         }
         EXPECT_TRUE(OvD3D9CameraClear(other, const_cast<OvRGBA*>(&colour), 3));
         std::vector<OvD3D9Im2DVertex> v;
-        for (auto [x, y] : {std::pair{10, 20}, {50, 20}, {10, 40}, {50, 20}, {50, 40}, {10, 40}}) {
+        // Both triangles counter-clockwise on screen, as the engine's default culling keeps them.
+        for (auto [x, y] : {std::pair{10, 20}, {10, 40}, {50, 20}, {50, 20}, {10, 40}, {50, 40}}) {
             v.push_back({static_cast<float>(x), static_cast<float>(y), 0.5f, 1.0f, quad | 0xFF000000u, 0, 0});
         }
         EXPECT_TRUE(OvD3D9Im2DRenderPrimitive(ovPRIMTYPETRILIST, v.data(), 6));

@@ -90,6 +90,10 @@ TEST_F(D3d9DriverTest, BindingsReachTheDeviceOnlyWhenTheyChange) {
     EXPECT_TRUE(OvD3D9EnableLight(1, TRUE)); // grown with the cache, disabled
     EXPECT_EQ(D3d9LogCount("SetLight"), 1);
     EXPECT_EQ(D3d9LogCount("LightEnable"), 2);
+    // A light number far past any world's lights is refused before the cache grows to it.
+    EXPECT_FALSE(OvD3D9SetLight(0xFFFFFFF0u, &a));
+    EXPECT_FALSE(OvD3D9SetLight(ovD3D9MAXLIGHTINDEX, &a));
+    EXPECT_EQ(D3d9LogCount("SetLight"), 1);
 
     // An FVF and a declaration forget each other.
     D3d9LogClear();

@@ -1,5 +1,12 @@
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 
+#include "graphics/core/d3d9/camera.h"
+#include "graphics/core/d3d9/native_texture.h"
+#include "graphics/core/d3d9/pixel_convert.h"
+#include "graphics/core/d3d9/raster.h"
+#include "graphics/core/engine.h"
+
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -69,6 +76,62 @@ TEST_F(D3d9DriverTest, RequestsAnswerAsListed) {
     EXPECT_FALSE(OvD3D9DeviceSystem(ovDEVICEREQUESTSETSUBSYSTEM, nullptr, nullptr, 0)); // started
     // Focus on a windowed device is answered without touching the window.
     EXPECT_TRUE(OvD3D9DeviceSystem(ovDEVICEREQUESTFOCUS, nullptr, nullptr, 0));
+}
+
+// The core's table of 29 entries filled as the driver numbers its functions: 0 and 22 keep the
+// default, which answers 0.
+TEST_F(D3d9DriverTest, StandardFunctionTableHoldsEveryFunctionAtItsIndex) {
+    ASSERT_TRUE(Up());
+    const OvStandardFunction want[ovNUMSTANDARDFUNCTIONS] = {
+        nullptr,
+        OvD3D9CameraBeginUpdate,
+        OvD3D9ColorToPixel,
+        OvD3D9PixelToColor,
+        OvD3D9RasterCreate,
+        OvD3D9RasterDestroy,
+        OvD3D9ImageGetFromRaster,
+        OvD3D9RasterSetFromImage,
+        OvD3D9TextureSetRaster,
+        OvD3D9RasterFormatForImage,
+        OvD3D9CameraEndUpdate,
+        OvD3D9SetContextRaster,
+        OvD3D9RasterSubRaster,
+        OvD3D9RasterClearRect,
+        OvD3D9RasterClear,
+        OvD3D9RasterLock,
+        OvD3D9RasterUnlock,
+        OvD3D9RasterRender,
+        OvD3D9RasterRenderScaled,
+        OvD3D9RasterRenderFast,
+        OvD3D9RasterShowRaster,
+        OvD3D9CameraClear,
+        nullptr,
+        OvD3D9RasterLockPalette,
+        OvD3D9RasterUnlockPalette,
+        OvD3D9NativeTextureGetSize,
+        OvD3D9NativeTextureRead,
+        OvD3D9NativeTextureWrite,
+        OvD3D9RasterGetNumLevels,
+    };
+    OvStandardFunction table[ovNUMSTANDARDFUNCTIONS] = {};
+    ASSERT_TRUE(OvD3D9DeviceSystem(ovDEVICEREQUESTGETSTANDARDFUNCTIONS, table, nullptr, ovNUMSTANDARDFUNCTIONS));
+    for (int i = 0; i < ovNUMSTANDARDFUNCTIONS; ++i) {
+        if (want[i] == nullptr) {
+            ASSERT_NE(table[i], nullptr) << i;
+            EXPECT_FALSE(table[i](nullptr, nullptr, 0)) << i;
+        } else {
+            EXPECT_EQ(table[i], want[i]) << i;
+        }
+    }
+    // The engine reaches the conversions through its copy of the table.
+    OvRGBA orange{255, 128, 0, 255};
+    OvUInt32 pixel = 0;
+    ASSERT_TRUE(OvEngineInstancePtr->stdFunc[ovSTANDARDCOLORTOPIXEL](&pixel, &orange, ovRASTERFORMAT565));
+    EXPECT_EQ(pixel, 0xFC00u);
+    OvRGBA back{};
+    ASSERT_TRUE(OvEngineInstancePtr->stdFunc[ovSTANDARDPIXELTOCOLOR](&back, &pixel, ovRASTERFORMAT565));
+    EXPECT_EQ(back.red, 248);
+    EXPECT_EQ(back.green, 128);
 }
 
 TEST_F(D3d9DriverTest, OpensOnTheFirstAdapterThatGivesCapsAndRefusesFailures) {
@@ -193,4 +256,33 @@ TEST_F(D3d9DriverTest, LostDeviceResetsAndCallsBackOnlyAfterASuccessfulReset) {
     EXPECT_EQ(D3d9DeviceCounters(OvD3D9GetDevice()).resets, 2);
     OvD3D9GetDevice()->EndScene();
     OvD3D9DeviceSetInScene(FALSE);
+
+    // After the Reset the rasters come back before the buffers; a raster that cannot be made
+    // again fails the restore (the callback still runs) but the device draws.
+    OvRaster* z = OvRasterCreate(40, 30, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(z, nullptr);
+    D3d9LoseDevice(OvD3D9GetDevice());
+    EXPECT_FALSE(OvD3D9DeviceCheckLost());
+    D3d9LogEnable(true);
+    D3d9LogClear();
+    EXPECT_TRUE(OvD3D9DeviceCheckLost());
+    const auto first = [](const char* method) {
+        const auto& log = D3d9Log();
+        return std::find_if(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(method, 0) == 0; }) -
+               log.begin();
+    };
+    ASSERT_LT(first("CreateVertexBuffer"), static_cast<std::ptrdiff_t>(D3d9Log().size()));
+    EXPECT_LT(first("CreateDepthStencilSurface"), first("CreateVertexBuffer"));
+    OvD3D9GetDevice()->EndScene();
+    OvD3D9DeviceSetInScene(FALSE);
+    D3d9LoseDevice(OvD3D9GetDevice());
+    EXPECT_FALSE(OvD3D9DeviceCheckLost());
+    D3d9ScriptFailure("CreateDepthStencilSurface", D3DERR_OUTOFVIDEOMEMORY);
+    EXPECT_TRUE(OvD3D9DeviceCheckLost());
+    EXPECT_EQ(gRestoreCalls, 4);
+    EXPECT_EQ(OvD3D9RasterExtGet(z)->surface, nullptr);
+    TakeError();
+    OvD3D9GetDevice()->EndScene();
+    OvD3D9DeviceSetInScene(FALSE);
+    OvRasterDestroy(z);
 }

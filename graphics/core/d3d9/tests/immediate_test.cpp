@@ -105,9 +105,10 @@ TEST_F(D3d9DriverTest, Im2DVerticesFollowTheCameraRasterPlaceInItsParent) {
     OvRGBA black = {0, 0, 0, 255};
     ASSERT_TRUE(OvD3D9CameraClear(camera, &black, ovCAMERACLEARIMAGE | ovCAMERACLEARZ));
     ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    // Counter-clockwise on screen: front faces under the engine's default culling.
     OvD3D9Im2DVertex square[4] = {{0, 0, 0.5f, 1, 0xFF00FF00u, 0, 0},
-                                  {10, 0, 0.5f, 1, 0xFF00FF00u, 0, 0},
                                   {0, 10, 0.5f, 1, 0xFF00FF00u, 0, 0},
+                                  {10, 0, 0.5f, 1, 0xFF00FF00u, 0, 0},
                                   {10, 10, 0.5f, 1, 0xFF00FF00u, 0, 0}};
     ASSERT_TRUE(OvD3D9Im2DRenderPrimitive(ovPRIMTYPETRISTRIP, square, 4));
     OvCameraEndUpdate(camera);

@@ -308,6 +308,39 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
     OvTextureDestroy(back);
 }
 
+// 133 bytes whose length words promise a 2048 x 2048 cube with all its levels (about 134 MB): the
+// header is refused on the bytes the stream holds before the device is asked for anything.
+TEST_F(D3d9NativeStream, LengthWordsBeyondTheStreamMakeNoRaster) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.cubeFormats = {D3DFMT_A8R8G8B8};
+    adapter.caps.CubeTextureFilterCaps |= D3DPTFILTERCAPS_MIPFPOINT;
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(D3d9DriverTest::Up());
+    OvRaster* raster = OvRasterCreate(16, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT888);
+    ASSERT_NE(raster, nullptr);
+    OvTexture* texture = OvTextureCreate(raster);
+    Bytes bytes = WriteNative(texture);
+    OvTextureDestroy(texture);
+    ASSERT_GE(bytes.size(), 133u);
+    OvUInt32 least = 88;
+    for (OvUInt32 side = 2048; side >= 1; side /= 2) {
+        least += 6 * (4 + side * side * 4);
+    }
+    PutU32(bytes, 4, least + 12);
+    PutU32(bytes, 16, least);
+    PutU32(bytes, kBody + 72, ovRASTERFORMATMIPMAP | ovRASTERFORMAT8888);
+    PutU32(bytes, kBody + 76, D3DFMT_A8R8G8B8);
+    PutU32(bytes, kBody + 80, 2048u | 2048u << 16);
+    bytes[kBody + 84] = 32;
+    bytes[kBody + 85] = 12;
+    bytes[kBody + 87] = ovD3D9NATIVECUBE | ovD3D9NATIVEHASALPHA;
+    bytes.resize(133);
+    D3d9LogEnable(true);
+    EXPECT_EQ(ReadNative(bytes), nullptr);
+    EXPECT_EQ(D3d9LogCount("CreateCubeTexture"), 0);
+    EXPECT_EQ(D3d9LogCount("CreateTexture"), 0);
+}
+
 TEST_F(D3d9NativeStream, DictionariesOfNativeTexturesKeepTheirOrder) {
     ASSERT_TRUE(Up());
     OvTexDictionary* dict = OvTexDictionaryCreate();

@@ -137,6 +137,101 @@ TEST(D3d9PixelConvert, EncoderAndDecoderTablesAgree) {
     EXPECT_FALSE(OvD3D9EncodePixel(&p, c, D3DFMT_D16));
 }
 
+// Every row of the encoder and decoder tables against values worked out by hand, with channels
+// that differ from each other so that a swapped or misplaced channel shows. The colour is
+// r 200 (0xC8), g 100 (0x64), b 50 (0x32), a 128 (0x80); its luminance is
+// (30 * 200 + 59 * 100 + 11 * 50) / 100 = 124 (0x7C).
+TEST(D3d9PixelConvert, EveryFormatEncodesAndDecodesAsWorkedOutByHand) {
+    const OvRGBA c{0xC8, 0x64, 0x32, 0x80};
+    const struct {
+        D3DFORMAT format;
+        OvUInt32 pixel;
+    } encoded[] = {
+        {D3DFMT_A8R8G8B8, 0x80C86432},
+        {D3DFMT_X8R8G8B8, 0xFFC86432},
+        {D3DFMT_R5G6B5, 0xC800 | 0x0320 | 0x06}, // 11001 100100 00110
+        {D3DFMT_X1R5G5B5, 0x6400 | 0x0180 | 0x06},
+        {D3DFMT_A1R5G5B5, 0x8000 | 0x6400 | 0x0180 | 0x06},
+        {D3DFMT_A4R4G4B4, 0x8C63},
+        {D3DFMT_A8R3G3B2, 0x8000 | 0xC0 | 0x0C | 0x00},
+        {D3DFMT_X4R4G4B4, 0xFC63},
+        {D3DFMT_A8B8G8R8, 0x803264C8},
+        {63, 0x803264C8},
+        {D3DFMT_X8B8G8R8, 0xFF3264C8},
+        {62, 0xFF3264C8},
+        {D3DFMT_L8, 62}, // 124 x 128 / 255
+        {D3DFMT_A8L8, 0x807C},
+        {60, 0x64C8},
+        {117, 0x64C8},
+        {61, 0x3000 | 0x0180 | 0x19},
+        {81, 62 * 255}, // (12450 x 128 / 25500) x 255
+    };
+    for (const auto& e : encoded) {
+        OvUInt32 p = 0xDEADBEEF;
+        ASSERT_TRUE(OvD3D9EncodePixel(&p, c, e.format)) << e.format;
+        EXPECT_EQ(p, e.pixel) << "format " << e.format << std::hex << " got 0x" << p;
+    }
+    const struct {
+        D3DFORMAT format;
+        OvUInt32 pixel;
+        OvRGBA colour;
+    } decoded[] = {
+        {D3DFMT_A8R8G8B8, 0x80C86432, {0xC8, 0x64, 0x32, 0x80}},
+        {D3DFMT_X8R8G8B8, 0x12C86432, {0xC8, 0x64, 0x32, 0xFF}},
+        {D3DFMT_R5G6B5, 0xCB26, {0xC8, 0x64, 0x30, 0xFF}},
+        {D3DFMT_X1R5G5B5, 0xE586, {0xC8, 0x60, 0x30, 0xFF}},
+        {D3DFMT_A1R5G5B5, 0xE586, {0xC8, 0x60, 0x30, 0xFF}},
+        {D3DFMT_A1R5G5B5, 0x6586, {0xC8, 0x60, 0x30, 0x00}},
+        {D3DFMT_A4R4G4B4, 0x8C63, {0xC0, 0x60, 0x30, 0x80}},
+        {D3DFMT_A4R4G4B4, 0xFC63, {0xC0, 0x60, 0x30, 0xFF}},
+        {D3DFMT_R3G3B2, 0xCB, {0xC0, 0x40, 0xC0, 0xFF}},
+        {D3DFMT_A8, 0x5A, {0xFF, 0xFF, 0xFF, 0x5A}},
+        {D3DFMT_A8R3G3B2, 0x80CB, {0xC0, 0x40, 0xC0, 0x80}},
+        {D3DFMT_X4R4G4B4, 0x0C63, {0xC0, 0x60, 0x30, 0xFF}},
+        {D3DFMT_A8B8G8R8, 0x803264C8, {0xC8, 0x64, 0x32, 0x80}},
+        {63, 0x803264C8, {0xC8, 0x64, 0x32, 0x80}},
+        {D3DFMT_X8B8G8R8, 0x113264C8, {0xC8, 0x64, 0x32, 0xFF}},
+        {62, 0x113264C8, {0xC8, 0x64, 0x32, 0xFF}},
+        {D3DFMT_L8, 0x7C, {0x7C, 0x7C, 0x7C, 0xFF}},
+        {D3DFMT_A8L8, 0x807C, {0x7C, 0x7C, 0x7C, 0x80}},
+        {D3DFMT_A4L4, 0xF5, {0x50, 0x50, 0x50, 0xFF}},
+        {D3DFMT_A4L4, 0x85, {0x50, 0x50, 0x50, 0x80}},
+        {60, 0x64C8, {0xC8, 0x64, 0x00, 0xFF}},
+        {117, 0x64C8, {0xC8, 0x64, 0x00, 0xFF}},
+        {61, 0x3199, {0xC8, 0x60, 0x30, 0xFF}},
+        {81, 0xABCD, {0xAB, 0xAB, 0xAB, 0xFF}},
+    };
+    for (const auto& d : decoded) {
+        const OvRGBA got = Decode(d.pixel, d.format);
+        EXPECT_TRUE(Same(got, d.colour)) << "format " << d.format << std::hex << " pixel 0x" << d.pixel << " got "
+                                         << int(got.red) << " " << int(got.green) << " " << int(got.blue) << " "
+                                         << int(got.alpha);
+    }
+    // The engine formats of standard functions 2 and 3 take the rows of their device formats.
+    const struct {
+        OvInt32 flags;
+        OvUInt32 pixel;
+        OvRGBA back;
+    } engine[] = {
+        {ovRASTERFORMAT1555, 0xE586, {0xC8, 0x60, 0x30, 0xFF}},
+        {ovRASTERFORMAT565, 0xCB26, {0xC8, 0x64, 0x30, 0xFF}},
+        {ovRASTERFORMAT555, 0x6586, {0xC8, 0x60, 0x30, 0xFF}},
+        {ovRASTERFORMAT4444, 0x8C63, {0xC0, 0x60, 0x30, 0x80}},
+        {ovRASTERFORMATLUM8, 62, {62, 62, 62, 0xFF}},
+        {ovRASTERFORMAT8888, 0x80C86432, {0xC8, 0x64, 0x32, 0x80}},
+        {ovRASTERFORMAT888, 0xFFC86432, {0xC8, 0x64, 0x32, 0xFF}},
+    };
+    for (const auto& e : engine) {
+        OvRGBA in = c;
+        OvUInt32 p = 0;
+        ASSERT_TRUE(OvD3D9ColorToPixel(&p, &in, e.flags));
+        EXPECT_EQ(p, e.pixel) << std::hex << e.flags;
+        OvRGBA out{};
+        ASSERT_TRUE(OvD3D9PixelToColor(&out, &p, e.flags));
+        EXPECT_TRUE(Same(out, e.back)) << std::hex << e.flags;
+    }
+}
+
 TEST(D3d9PixelConvert, UnknownEngineFormatsReportTheFormatError) {
     OvError drained{};
     OvErrorGet(&drained);
@@ -290,6 +385,28 @@ TEST(D3d9PixelConvert, PalettisedImagesAndLevels) {
     TestImage grey(5, 3, 32);
     ASSERT_TRUE(OvD3D9PixelsToImage(&grey.image, p8.view));
     EXPECT_TRUE(Same(PixelAt(grey, 1, 0), {1, 1, 1, 255}));
+    // An 8-bit image of an 8-bit level without a palette (a luminance level, or a palette level
+    // whose palette is gone): the values as indices over a grey ramp.
+    TestLevel lum(5, 3, 8, D3DFMT_L8, ovRASTERFORMATLUM8);
+    for (OvInt32 y = 0; y < 3; ++y) {
+        for (OvInt32 x = 0; x < 5; ++x) {
+            lum.bits[y * lum.view.pitch + x] = static_cast<OvUInt8>(40 * y + 7 * x);
+        }
+    }
+    for (const OvD3D9PixelView& view : {lum.view, p8.view}) {
+        TestImage indices(5, 3, 8);
+        ASSERT_TRUE(OvD3D9PixelsToImage(&indices.image, view)) << view.format;
+        for (OvInt32 y = 0; y < 3; ++y) {
+            for (OvInt32 x = 0; x < 5; ++x) {
+                ASSERT_EQ(indices.pixels[y * indices.image.stride + x], view.bits[y * view.pitch + x]);
+            }
+        }
+        for (int i = 0; i < 256; ++i) {
+            const OvUInt8 v = static_cast<OvUInt8>(i);
+            ASSERT_EQ(0, std::memcmp(indices.palette.data() + 4 * i, std::vector<OvUInt8>{v, v, v, 255}.data(), 4))
+                << i;
+        }
+    }
 
     // The palettised image into a 4444 level goes through its encoded palette.
     TestLevel wide(5, 3, 16, D3DFMT_A4R4G4B4, ovRASTERFORMAT4444);

@@ -204,6 +204,33 @@ TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     EXPECT_EQ(D3d9LiveObjects(device), live);
 }
 
+// Rasters still alive when the engine stops go with the raster module's records; the device's
+// list of video rasters must not keep them for the next device's resets. (These two hold no
+// device object of their own: the window's depth surface and the back buffer.)
+TEST_F(D3d9RasterTest, RastersAliveAtStopAreNotReachedByTheNextDevicesReset) {
+    ASSERT_TRUE(Up());
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    const auto w = static_cast<OvInt32>(pp->BackBufferWidth);
+    const auto h = static_cast<OvInt32>(pp->BackBufferHeight);
+    OvRaster* z = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
+    OvRaster* camera = OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA);
+    ASSERT_NE(z, nullptr);
+    ASSERT_NE(camera, nullptr);
+    ASSERT_TRUE(OvD3D9SetContextRaster(nullptr, camera, 0));
+    ASSERT_TRUE(OvEngineStop());
+    ASSERT_TRUE(OvEngineStart());
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const int live = D3d9LiveObjects(device);
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    EXPECT_EQ(D3d9LiveObjects(device), live);
+    // Clears draw into the raster module's current context, not the raster that is gone.
+    OvRaster* fresh = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(fresh)->surface, OvD3D9GetDepthSurface());
+    OvRasterDestroy(fresh);
+}
+
 // A 32-bit image whose every pixel differs in every channel.
 OvImage* Pattern(OvInt32 width, OvInt32 height) {
     OvImage* image = OvImageCreate(width, height, 32);
@@ -362,6 +389,77 @@ TEST_F(D3d9RasterTest, PalettisedImagesAskForThePaletteFormatTheirPixelsNeed) {
     EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
     EXPECT_EQ(depth, 32);
     OvImageDestroy(image);
+}
+
+// The format query for palettised requests on adapters with and without P8 (and palette alpha)
+// and on 32- and 16-bit displays: a palette the device takes is kept, else its colours go to the
+// direct format the display suits.
+TEST_F(D3d9RasterTest, PaletteRequestsFollowTheDeviceAndTheDisplayDepth) {
+    const OvInt32 tex = ovRASTERTYPETEXTURE, pal = ovRASTERFORMATPAL8;
+    struct Row {
+        bool p8, alphaPalette, deep;
+        OvInt32 opaque, translucent, none; // answers for 0x2600, 0x2500 and a palette of no format
+    };
+    const Row rows[] = {
+        {false, false, true, ovRASTERFORMAT888, ovRASTERFORMAT8888, ovRASTERFORMAT8888},
+        {false, false, false, ovRASTERFORMAT565, ovRASTERFORMAT4444, ovRASTERFORMAT8888},
+        {true, false, true, pal | ovRASTERFORMAT888, ovRASTERFORMAT8888, pal | ovRASTERFORMAT888},
+        {true, false, false, pal | ovRASTERFORMAT888, ovRASTERFORMAT4444, pal | ovRASTERFORMAT888},
+        {true, true, false, pal | ovRASTERFORMAT888, pal | ovRASTERFORMAT8888, pal | ovRASTERFORMAT8888},
+    };
+    for (const Row& k : rows) {
+        SCOPED_TRACE(::testing::Message()
+                     << "P8 " << k.p8 << " palette alpha " << k.alphaPalette << " deep " << k.deep);
+        D3d9Adapter adapter = D3d9DefaultAdapter();
+        adapter.desktop.Format = k.deep ? D3DFMT_X8R8G8B8 : D3DFMT_R5G6B5;
+        if (k.p8) {
+            adapter.textureFormats.push_back(D3DFMT_P8);
+        }
+        if (k.alphaPalette) {
+            adapter.caps.TextureCaps |= D3DPTEXTURECAPS_ALPHAPALETTE;
+        }
+        D3d9SetAdapters({adapter});
+        ASSERT_TRUE(Up());
+        EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | pal | ovRASTERFORMAT888, 0), tex | k.opaque);
+        EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | pal | ovRASTERFORMAT8888, 0), tex | k.translucent);
+        EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | pal, 0), tex | k.none);
+        EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | ovRASTERFORMATPAL4 | ovRASTERFORMAT888, 0), tex | k.opaque);
+        // An image with a translucent entry in use asks for what the query answers, 8 bits deep
+        // when its palette is kept.
+        OvImage* image = OvImageCreate(2, 2, 8);
+        OvImageAllocatePixels(image);
+        std::memset(image->cpPixels, 0, static_cast<std::size_t>(image->stride) * 2);
+        for (int i = 0; i < 256; ++i) {
+            image->palette[i * 4 + 3] = i == 0 ? 7 : 255;
+        }
+        OvInt32 width = 0, height = 0, depth = 0, format = 0;
+        ASSERT_NE(OvRasterQueryFormat(image, tex, &width, &height, &depth, &format), nullptr);
+        EXPECT_EQ(format, tex | k.translucent);
+        EXPECT_EQ(depth, (k.translucent & pal) ? 8 : (k.translucent == ovRASTERFORMAT8888 ? 32 : 16));
+        OvImageDestroy(image);
+        ASSERT_TRUE(OvEngineStop());
+        ASSERT_TRUE(OvEngineClose());
+    }
+}
+
+// A desktop of 10-bit channels has no engine pixel format: its camera raster has none, and the
+// back buffer's 32 bits.
+TEST_F(D3d9RasterTest, CameraRastersOnATenBitDesktop) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.desktop.Format = D3DFMT_A2R10G10B10;
+    adapter.renderTargetFormats.push_back(D3DFMT_A2R10G10B10);
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    OvRaster* camera = OvRasterCreate(static_cast<OvInt32>(pp->BackBufferWidth),
+                                      static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPECAMERA);
+    ASSERT_NE(camera, nullptr);
+    EXPECT_EQ(OvRasterGetFormat(camera) & ovRASTERFORMATPIXELFORMATMASK, 0);
+    EXPECT_EQ(camera->depth, 32);
+    EXPECT_EQ(OvD3D9RasterExtGet(camera)->format, D3DFMT_A2R10G10B10);
+    EXPECT_EQ(OvRasterCreate(8, 8, 0, ovRASTERTYPECAMERA | ovRASTERFORMAT888), nullptr);
+    TakeError();
+    OvRasterDestroy(camera);
 }
 
 TEST_F(D3d9RasterTest, CameraRastersLockThroughASystemMemoryCopy) {

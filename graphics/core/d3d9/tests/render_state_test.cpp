@@ -2,6 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 
@@ -34,13 +39,13 @@ TEST_F(D3d9DriverTest, RenderStatesReachTheDeviceOnceAndRedundantSetsSendNothing
     EXPECT_TRUE(D3d9Log().empty());
 
     OvD3D9SetRenderState(D3DRS_ALPHABLENDENABLE, 1);
-    OvD3D9SetRenderState(D3DRS_CULLMODE, D3DCULL_CW);
+    OvD3D9SetRenderState(D3DRS_CULLMODE, D3DCULL_CCW);
     OvD3D9SetRenderState(D3DRS_ALPHABLENDENABLE, 1);
     EXPECT_TRUE(D3d9Log().empty()); // queued until the flush
     OvD3D9RenderStateFlush();
     ASSERT_EQ(D3d9Log().size(), 2u);
     EXPECT_EQ(D3d9Log()[0], "SetRenderState(27, 1)");
-    EXPECT_EQ(DeviceState(D3DRS_CULLMODE), D3DCULL_CW);
+    EXPECT_EQ(DeviceState(D3DRS_CULLMODE), D3DCULL_CCW);
 
     D3d9LogClear();
     OvD3D9SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
@@ -52,6 +57,154 @@ TEST_F(D3d9DriverTest, RenderStatesReachTheDeviceOnceAndRedundantSetsSendNothing
     OvD3D9SetSamplerState(0, 14, 1);
     OvD3D9RenderStateFlush();
     EXPECT_EQ(D3d9Log().size(), 1u);
+}
+
+// Calls of one kind in the log as (first, second) -> value: (0, state) for render states,
+// (stage, state) for stage and sampler states. A key logged twice is kept as ~0u.
+std::map<std::pair<DWORD, DWORD>, DWORD> Logged(const char* method) {
+    std::map<std::pair<DWORD, DWORD>, DWORD> out;
+    const std::string head = std::string(method) + "(";
+    for (const std::string& line : D3d9Log()) {
+        if (line.rfind(head, 0) != 0) {
+            continue;
+        }
+        std::vector<DWORD> args;
+        std::istringstream in(line.substr(head.size()));
+        for (unsigned long v = 0; in >> v;) {
+            args.push_back(static_cast<DWORD>(v));
+            in.ignore(2);
+        }
+        const auto key = args.size() == 2 ? std::make_pair(DWORD{0}, args[0]) : std::make_pair(args[0], args[1]);
+        out[key] = out.count(key) != 0 ? ~0u : args.back();
+    }
+    return out;
+}
+
+// What the driver sends when the device starts, against its table of engine defaults: every
+// state sent is in the table with its value, each once; every state of the table holds its value
+// on the device afterwards (states whose device default already matches need not be sent).
+TEST_F(D3d9DriverTest, DeviceStartSendsEveryDefaultOfTheTableAndNothingElse) {
+    for (bool rich : {false, true}) {
+        SCOPED_TRACE(rich ? "table fog, dither, point filtering" : "default caps");
+        D3d9Adapter adapter = D3d9DefaultAdapter();
+        if (rich) {
+            adapter.caps.RasterCaps |= D3DPRASTERCAPS_FOGTABLE | D3DPRASTERCAPS_WFOG | D3DPRASTERCAPS_DITHER;
+            adapter.caps.TextureFilterCaps &= ~DWORD{D3DPTFILTERCAPS_MINFLINEAR};
+        }
+        D3d9SetAdapters({adapter});
+        D3d9LogEnable(true);
+        D3d9LogClear();
+        ASSERT_TRUE(Up());
+        D3d9LogEnable(false);
+        const std::map<std::pair<DWORD, DWORD>, DWORD> renderStates = {
+            {{0, D3DRS_FOGENABLE}, 0},
+            {{0, D3DRS_FOGTABLEMODE}, rich ? 3u : 0u},
+            {{0, D3DRS_FOGVERTEXMODE}, rich ? 0u : 3u},
+            {{0, D3DRS_FOGCOLOR}, 0},
+            {{0, D3DRS_SHADEMODE}, 2},
+            {{0, D3DRS_ZFUNC}, 4},
+            {{0, D3DRS_ZWRITEENABLE}, 1},
+            {{0, D3DRS_ZENABLE}, 1},
+            {{0, D3DRS_STENCILENABLE}, 0},
+            {{0, D3DRS_STENCILFAIL}, 1},
+            {{0, D3DRS_STENCILZFAIL}, 1},
+            {{0, D3DRS_STENCILPASS}, 1},
+            {{0, D3DRS_STENCILFUNC}, 8},
+            {{0, D3DRS_STENCILREF}, 0},
+            {{0, D3DRS_STENCILMASK}, 0xFFFFFFFFu},
+            {{0, D3DRS_STENCILWRITEMASK}, 0xFFFFFFFFu},
+            {{0, D3DRS_SRCBLEND}, 5},
+            {{0, D3DRS_DESTBLEND}, 6},
+            {{0, D3DRS_ALPHAFUNC}, 5},
+            {{0, D3DRS_ALPHAREF}, 0},
+            {{0, D3DRS_ALPHABLENDENABLE}, 0},
+            {{0, D3DRS_ALPHATESTENABLE}, 0},
+            {{0, D3DRS_LIGHTING}, 0},
+            {{0, D3DRS_CULLMODE}, 2},
+            {{0, D3DRS_DIFFUSEMATERIALSOURCE}, 0},
+            {{0, D3DRS_SPECULARMATERIALSOURCE}, 0},
+            {{0, D3DRS_AMBIENTMATERIALSOURCE}, 0},
+            {{0, D3DRS_DITHERENABLE}, rich ? 1u : 0u},
+            {{0, D3DRS_SPECULARENABLE}, 0},
+            {{0, D3DRS_LOCALVIEWER}, 0},
+            {{0, D3DRS_AMBIENT}, 0xFFFFFFFFu},
+            {{0, D3DRS_NORMALIZENORMALS}, 0},
+        };
+        std::map<std::pair<DWORD, DWORD>, DWORD> stageStates = {
+            {{0, D3DTSS_COLOROP}, D3DTOP_SELECTARG2},
+            {{0, D3DTSS_ALPHAOP}, D3DTOP_SELECTARG2},
+            {{0, D3DTSS_COLORARG2}, D3DTA_DIFFUSE},
+            {{0, D3DTSS_ALPHAARG2}, D3DTA_DIFFUSE},
+        };
+        std::map<std::pair<DWORD, DWORD>, DWORD> samplerStates;
+        for (DWORD stage = 0; stage < 8; ++stage) {
+            if (stage > 0) {
+                stageStates[{stage, D3DTSS_COLOROP}] = D3DTOP_DISABLE;
+                stageStates[{stage, D3DTSS_ALPHAOP}] = D3DTOP_DISABLE;
+            }
+            const DWORD filter = rich ? D3DTEXF_POINT : D3DTEXF_LINEAR;
+            samplerStates[{stage, D3DSAMP_MINFILTER}] = filter;
+            samplerStates[{stage, D3DSAMP_MAGFILTER}] = filter;
+            samplerStates[{stage, D3DSAMP_MIPFILTER}] = D3DTEXF_NONE;
+            samplerStates[{stage, D3DSAMP_ADDRESSU}] = D3DTADDRESS_WRAP;
+            samplerStates[{stage, D3DSAMP_ADDRESSV}] = D3DTADDRESS_WRAP;
+            samplerStates[{stage, D3DSAMP_BORDERCOLOR}] = 0xFF000000u;
+            samplerStates[{stage, D3DSAMP_MAXANISOTROPY}] = 1;
+        }
+        IDirect3DDevice9* device = OvD3D9GetDevice();
+        const auto check = [&](const char* method, const std::map<std::pair<DWORD, DWORD>, DWORD>& table,
+                               auto deviceValue) {
+            for (const auto& [key, value] : Logged(method)) {
+                const auto want = table.find(key);
+                ASSERT_NE(want, table.end()) << method << " " << key.first << ", " << key.second << " not a default";
+                EXPECT_EQ(value, want->second) << method << " " << key.first << ", " << key.second;
+            }
+            for (const auto& [key, value] : table) {
+                EXPECT_EQ(deviceValue(key.first, key.second), value)
+                    << method << " " << key.first << ", " << key.second;
+            }
+        };
+        check("SetRenderState", renderStates, [&](DWORD, DWORD state) {
+            DWORD v = 0;
+            device->GetRenderState(state, &v);
+            return v;
+        });
+        check("SetTextureStageState", stageStates, [&](DWORD stage, DWORD state) {
+            DWORD v = 0;
+            device->GetTextureStageState(stage, state, &v);
+            return v;
+        });
+        check("SetSamplerState", samplerStates, [&](DWORD stage, DWORD state) {
+            DWORD v = 0;
+            device->GetSamplerState(stage, state, &v);
+            return v;
+        });
+        // The engine side reads the same defaults back.
+        OvUInt32 cull = 0;
+        ASSERT_TRUE(OvD3D9RenderStateGet(ovRENDERSTATECULLMODE, &cull));
+        EXPECT_EQ(cull, static_cast<OvUInt32>(D3DCULL_CW));
+        ASSERT_TRUE(OvEngineStop());
+        ASSERT_TRUE(OvEngineClose());
+    }
+}
+
+// Callers outside the device record set the blend functions through the driver's own entries:
+// the engine shadow answers the get, and the device gets the value once.
+TEST_F(D3d9DriverTest, BlendFunctionsThroughTheDriverEntriesMatchTheEngineStates) {
+    ASSERT_TRUE(Up());
+    D3d9LogEnable(true);
+    EXPECT_TRUE(OvD3D9RenderStateSrcBlend(D3DBLEND_ONE));
+    EXPECT_TRUE(OvD3D9RenderStateDestBlend(D3DBLEND_ZERO));
+    EXPECT_TRUE(OvD3D9RenderStateSrcBlend(D3DBLEND_ONE));
+    OvD3D9RenderStateFlush();
+    EXPECT_EQ(D3d9LogCount("SetRenderState"), 2);
+    EXPECT_EQ(DeviceState(D3DRS_SRCBLEND), D3DBLEND_ONE);
+    EXPECT_EQ(DeviceState(D3DRS_DESTBLEND), D3DBLEND_ZERO);
+    OvUInt32 v = 0;
+    ASSERT_TRUE(OvD3D9RenderStateGet(ovRENDERSTATESRCBLEND, &v));
+    EXPECT_EQ(v, static_cast<OvUInt32>(D3DBLEND_ONE));
+    ASSERT_TRUE(OvD3D9RenderStateGet(ovRENDERSTATEDESTBLEND, &v));
+    EXPECT_EQ(v, static_cast<OvUInt32>(D3DBLEND_ZERO));
 }
 
 TEST_F(D3d9DriverTest, EngineStatesTranslateToTheDevice) {
