@@ -5,7 +5,8 @@
 //                                 PeekMessageA found the queue empty N times in a row with no
 //                                 frame presented between (a program that stopped drawing)
 //   PLATFORM_KEYS="10:F1,..."     input at given frames (grammar below)
-//   PLATFORM_CAPTURE=f-%05d.png   write presented frames as PNG, the frame number in the name
+//   PLATFORM_CAPTURE=f-%05d.png   write presented frames as PNG, the frame number in the name; a
+//                                 frame that cannot be written ends the program (exit status 1)
 //   PLATFORM_CAPTURE_EVERY=N      only every N-th frame (frames N, 2N, ...; default 1)
 //   PLATFORM_FIXED_STEP=S         the clock moves by S seconds per presented frame, and only then
 //   PLATFORM_DIALOG=ok|cancel|ID  the button a dialog box is answered with (default ok)
