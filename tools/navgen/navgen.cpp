@@ -11,6 +11,7 @@
 
 #include "tools/navgen/generator_run.h"
 #include "tools/navgen/levels.h"
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
     options.firstStep = firstStep;
     const std::string levelFile = out + "/" + navgen::OutputFiles::kLevel;
     if (!navgen::WriteLevelText(levelFile, options.level)) {
-        std::fprintf(stderr, "navgen: cannot write %s\n", levelFile.c_str());
+        std::fprintf(stderr, "navgen: cannot write %s: %s\n", levelFile.c_str(), FileWriteFailure(levelFile).c_str());
         return 1;
     }
     navgen::GenerationResult result;
