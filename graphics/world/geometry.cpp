@@ -407,7 +407,7 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         // turn each in place.
         static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
         ok = ok && OvStreamReadStrict(stream, geometry->triangles, 8 * static_cast<OvUInt32>(numTriangles)) != nullptr;
-        for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
+        for (OvInt32 i = 0; i < (ok ? numTriangles : 0); ++i) {
             OvUInt8 t[8];
             std::memcpy(t, &geometry->triangles[i], sizeof t);
             // Stored as vertex 1, vertex 0, material, vertex 2.
@@ -415,9 +415,11 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
             const auto v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
             const auto mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
             const auto v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
-            largestVertex = std::max({largestVertex, v0, v1, v2});
-            largestMaterial = std::max(largestMaterial, mat);
-            smallestMaterial = std::min(smallestMaterial, mat);
+            largestVertex = v0 > largestVertex ? v0 : largestVertex;
+            largestVertex = v1 > largestVertex ? v1 : largestVertex;
+            largestVertex = v2 > largestVertex ? v2 : largestVertex;
+            largestMaterial = mat > largestMaterial ? mat : largestMaterial;
+            smallestMaterial = mat < smallestMaterial ? mat : smallestMaterial;
             geometry->triangles[i] = {{v0, v1, v2}, mat};
         }
         if (ok && numTriangles > 0 && largestVertex >= numVertices) {
