@@ -434,6 +434,41 @@ TEST(VertexShaderOracle, GeneratedCodeComputesTheLightingTransformAndFogItStands
     EXPECT_GT(runs, 250);
 }
 
+TEST(VertexShaderOracle, TangentSpaceSpotLightsInsideTheirConeOnly) {
+    // Effect kind 8 with a spot as the first light: oT2 = the tangent-space direction to the light,
+    // times attenuation and cone, scaled and biased by c[5].z. The cone is measured from the
+    // light along its direction, so a vertex straight ahead of the light is lit.
+    OvD3D9VertexShaderSetProfile(ovVSPROFILE20, 256, FALSE);
+    const OvD3D9VertexShaderDesc d = Desc(0, 0, 1, 1, 0, false, 0, ovVSNORMALS, 8);
+    OvD3D9VertexShaderLayout l;
+    d3d9::ShaderProgram p;
+    std::string error;
+    ASSERT_TRUE(Assemble(d, &l, &p, &error)) << error;
+    Constants c{};
+    for (int k = 0; k < 4; ++k)
+        c[k][k] = 1;
+    c[5] = {0, 1, 1, 0};     // attenuation 0 x d + 1, scale and bias 1
+    c[6] = {0, 0, -5, 0};    // spot position
+    c[7] = {0, 0, 1, 0};     // along +z
+    c[8] = {2, -1, 0.5f, 0}; // cos(cone) 0.5
+    d3d9::ShaderMachine m(p);
+    m.SetConstants(c);
+    Inputs in{};
+    for (auto& v : in)
+        v = {0, 0, 0, 1};
+    in[3] = {0, 0, -1, 1}; // normal facing the light
+    in[13] = {1, 0, 0, 1}; // tangent
+    d3d9::ShaderOutput out;
+    in[0] = {0, 0, 0, 1}; // straight ahead: cone factor 1, light along the normal
+    m.Run(in, &out);
+    EXPECT_NEAR(out.tex[2][0], 1.0f, 1e-5f);
+    EXPECT_NEAR(out.tex[2][2], 2.0f, 1e-5f);
+    in[0] = {20, 0, -4, 1}; // far outside the cone: the bias alone
+    m.Run(in, &out);
+    EXPECT_NEAR(out.tex[2][0], 1.0f, 1e-5f);
+    EXPECT_NEAR(out.tex[2][2], 1.0f, 1e-5f);
+}
+
 // With the driver and the shader-model-2 stand-in -------------------------------------------------------
 
 class VertexShaderDeviceTest : public D3d9DriverTest {
