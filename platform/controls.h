@@ -3,7 +3,8 @@
 //   PLATFORM_HEADLESS=1           no display even when one is there
 //   PLATFORM_FRAMES=N             quit (WM_QUIT, code 0) once N frames were presented
 //   PLATFORM_KEYS="10:F1,..."     input at given frames (grammar below)
-//   PLATFORM_CAPTURE=f-%05d.png   write presented frames as PNG, the frame number in the name
+//   PLATFORM_CAPTURE=f-%05d.png   write presented frames as PNG, the frame number in the name; a
+//                                 frame that cannot be written ends the program (exit status 1)
 //   PLATFORM_CAPTURE_EVERY=N      only every N-th frame (frames N, 2N, ...; default 1)
 //   PLATFORM_FIXED_STEP=S         the clock moves by S seconds per presented frame, and only then
 //   PLATFORM_DIALOG=ok|cancel|ID  the button a dialog box is answered with (default ok)

@@ -733,14 +733,22 @@ HRESULT Device::CreateVertexShader(const DWORD* tokens, IDirect3DVertexShader9**
     if (tokens == nullptr || out == nullptr)
         return D3DERR_INVALIDCALL;
     *out = nullptr;
-    // Software vertex processing runs every vertex-shader version up to 3.0.
-    const DWORD version =
+    // Software vertex processing runs every vertex-shader version up to 3.0; a 2.0 device with
+    // extended caps (dynamic flow control) runs vs_2_x.
+    DWORD version =
         (flags & D3DCREATE_SOFTWARE_VERTEXPROCESSING) ? D3DVS_VERSION(3, 0) : config.caps.VertexShaderVersion;
+    if (version == D3DVS_VERSION(2, 0) && config.caps.VS20Caps.DynamicFlowControlDepth > 0)
+        version = D3DVS_VERSION(2, 1);
     std::vector<DWORD> list;
     if (!ShaderTokens(tokens, 0xFFFE0000u, version, &list))
         return D3DERR_INVALIDCALL;
+    // Only the stand-in's own assembler makes vertex shaders it can run.
+    ShaderProgram program;
+    if (!ShaderDecode(list.data(), list.size(), &program))
+        return D3DERR_INVALIDCALL;
     auto* s = new VertexShader(this, D3DPOOL_MANAGED);
     s->tokens = std::move(list);
+    s->program = std::move(program);
     *out = s;
     return D3D_OK;
 }

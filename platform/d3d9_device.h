@@ -6,6 +6,7 @@
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
+#include "platform/d3d9_shader.h"
 
 #include <array>
 #include <map>
@@ -201,12 +202,13 @@ public:
     std::vector<D3DVERTEXELEMENT9> elements; // without the end marker
 };
 
-// Shaders are kept as their token blobs.
+// Shaders are kept as their token blobs; vertex shaders also as the program the interpreter runs.
 class VertexShader final : public Counted<IDirect3DVertexShader9> {
 public:
     using Counted::Counted;
     bool BlocksReset() const override { return false; }
     std::vector<DWORD> tokens;
+    ShaderProgram program;
 };
 
 class PixelShader final : public Counted<IDirect3DPixelShader9> {

@@ -13,6 +13,7 @@
 // same results as shading them one by one.
 
 #include "platform/d3d9_device.h"
+#include "platform/d3d9_shader.h"
 
 #include <algorithm>
 #include <cmath>
@@ -284,6 +285,49 @@ Fetch MakeFetch(const Device& device, const DrawCall& call) {
         default:
             break;
         }
+    }
+    return f;
+}
+
+// The inputs of a vertex shader: each declared v register from the element with its usage and
+// usage index; an input without one reads (0, 0, 0, 1).
+struct ShaderFetch {
+    struct Input {
+        int reg;
+        Fetch::Source source;
+    };
+    std::vector<Input> inputs;
+
+    void Read(std::uint64_t index, std::array<std::array<float, 4>, kShaderInputs>* v) const {
+        for (const Input& in : inputs) {
+            const Vec4 d = in.source.base != nullptr ? Decode(in.source.type, in.source.base + index * in.source.stride)
+                                                     : Vec4{0, 0, 0, 1};
+            (*v)[in.reg] = {d.x, d.y, d.z, d.w};
+        }
+    }
+};
+
+ShaderFetch MakeShaderFetch(const Device& device, const DrawCall& call, const ShaderProgram& program) {
+    ShaderFetch f;
+    for (const ShaderDecl& d : program.decls) {
+        ShaderFetch::Input in{d.reg, {}};
+        for (const D3DVERTEXELEMENT9& e : call.elements) {
+            if (e.Usage != d.usage || e.UsageIndex != d.usageIndex)
+                continue;
+            if (call.userVertices != nullptr) {
+                in.source.base = call.userVertices + e.Offset;
+                in.source.stride = call.userStride;
+            } else {
+                const Stream& st = device.state.streams[e.Stream];
+                if (st.buffer == nullptr)
+                    break;
+                in.source.base = st.buffer->store.bytes.data() + st.offset + e.Offset;
+                in.source.stride = st.stride;
+            }
+            in.source.type = e.Type;
+            break;
+        }
+        f.inputs.push_back(in);
     }
     return f;
 }
@@ -1892,11 +1936,18 @@ private:
     void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(const ClipVertex& a);
     bool Finite(const ClipVertex& v) const;
+    void ShadeVertex(std::uint64_t index, ClipVertex* out);
 
     Device& device_;
     const DrawCall& call_;
     Fetch fetch_;
     VertexSetup vs_;
+    // With a vertex shader: the interpreter, its inputs and the output each stage reads.
+    std::unique_ptr<ShaderMachine> shader_;
+    ShaderFetch shaderFetch_;
+    std::array<std::array<float, 4>, kShaderInputs> shaderIn_{};
+    ShaderOutput shaderOut_;
+    int stageCoords_[8] = {};
     PixelSetup ps_;
     Raster raster_{};
     int stages_ = 0;
@@ -2065,15 +2116,21 @@ bool Pipeline::SetUpPixels() {
 
 void Pipeline::Run() {
     State& s = device_.state;
-    if (s.vertexShader != nullptr)
-        return; // shaders are not run by this rasteriser
     if (!SetUpPixels())
         return;
-    fetch_ = MakeFetch(device_, call_);
-    if (fetch_.position.base == nullptr)
-        return;
     stages_ = ps_.stageCount;
-    vs_ = MakeVertexSetup(s, fetch_, stages_);
+    if (s.vertexShader != nullptr) {
+        shader_ = std::make_unique<ShaderMachine>(s.vertexShader->program);
+        shader_->SetConstants(s.vertexConstants);
+        shaderFetch_ = MakeShaderFetch(device_, call_, s.vertexShader->program);
+        for (int i = 0; i < stages_; ++i)
+            stageCoords_[i] = static_cast<int>(s.stage[i][D3DTSS_TEXCOORDINDEX] & 7);
+    } else {
+        fetch_ = MakeFetch(device_, call_);
+        if (fetch_.position.base == nullptr)
+            return;
+        vs_ = MakeVertexSetup(s, fetch_, stages_);
+    }
     raster_.ps = &ps_;
     raster_.count = kFixed + 3 * stages_;
     const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
@@ -2147,10 +2204,14 @@ std::uint64_t Pipeline::VertexIndex(UINT i) const {
 std::size_t Pipeline::Slot(std::uint64_t index) {
     const std::size_t slot = index - low_;
     if (!(flags_[slot] & kProcessed)) {
-        InputVertex in;
-        fetch_.Read(index, &in);
         ClipVertex& c = cache_[slot];
-        Process(vs_, fetch_, in, &c);
+        if (shader_ != nullptr) {
+            ShadeVertex(index, &c);
+        } else {
+            InputVertex in;
+            fetch_.Read(index, &in);
+            Process(vs_, fetch_, in, &c);
+        }
         std::uint8_t outside = 0;
         if (!vs_.transformed)
             for (int plane = 0; plane < 7; ++plane)
@@ -2160,6 +2221,28 @@ std::size_t Pipeline::Slot(std::uint64_t index) {
         flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
     }
     return slot;
+}
+
+// A vertex through the shader: clip position, the saturated colours and, for each stage, the
+// texture output its coordinate index names (projected by the count's last component when asked).
+void Pipeline::ShadeVertex(std::uint64_t index, ClipVertex* out) {
+    for (auto& v : shaderIn_)
+        v = {0, 0, 0, 1};
+    shaderFetch_.Read(index, &shaderIn_);
+    shader_->Run(shaderIn_, &shaderOut_);
+    const ShaderOutput& o = shaderOut_;
+    out->clip = {o.position[0], o.position[1], o.position[2], o.position[3]};
+    for (int k = 0; k < 2; ++k)
+        out->color[k] = {o.color[k][0], o.color[k][1], o.color[k][2], o.color[k][3]};
+    const State& s = device_.state;
+    for (int i = 0; i < stages_; ++i) {
+        const auto& t = o.tex[stageCoords_[i]];
+        const DWORD flags = s.stage[i][D3DTSS_TEXTURETRANSFORMFLAGS];
+        const DWORD count = flags & 0xFF;
+        out->tex[i][0] = t[0];
+        out->tex[i][1] = t[1];
+        out->tex[i][2] = (flags & D3DTTFF_PROJECTED) && count >= 2 ? t[std::min<DWORD>(count, 4) - 1] : 1.0f;
+    }
 }
 
 const ScreenVertex& Pipeline::Screen(std::size_t slot) {

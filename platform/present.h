@@ -5,7 +5,8 @@
 // window shows it stretched over its client area.
 //
 // A call is one presented frame: the layer counts it, moves the fixed-step clock on by one step,
-// writes it to PLATFORM_CAPTURE when due, posts the scripted input of that frame and, after
+// writes it to PLATFORM_CAPTURE when due (a capture that cannot be written ends the program with
+// exit status 1 and one message), posts the scripted input of that frame and, after
 // PLATFORM_FRAMES frames, posts WM_QUIT (see platform/controls.h).
 //
 // Returns FALSE (and sets the last error) for a window that is not one, null pixels, an empty

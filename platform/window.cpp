@@ -608,8 +608,12 @@ BOOL PlatformPresent(HWND w, const void* pixels, UINT width, UINT height, UINT p
     if (!L.controls.capture.empty() && L.frames % L.controls.captureEvery == 0) {
         const std::string name = PlatformCaptureName(L.controls.capture, L.frames);
         std::string error;
-        if (!PlatformWritePng(name.c_str(), pixels, width, height, pitch, &error))
-            std::fprintf(stderr, "PLATFORM_CAPTURE: %s\n", error.c_str());
+        // A capture asked for and not written is a failed run: say it once and stop, rather than
+        // once per frame and exit 0 with the frames missing.
+        if (!PlatformWritePng(name.c_str(), pixels, width, height, pitch, &error)) {
+            std::fprintf(stderr, "PLATFORM_CAPTURE: frame %ld: %s\n", L.frames, error.c_str());
+            std::exit(1);
+        }
     }
     RunScript();
     if (L.controls.frames > 0 && L.frames == L.controls.frames)

@@ -6,20 +6,34 @@ set -euo pipefail
 DUN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$DUN_ROOT/build}"
 
-DUN_PACKAGES=(
+# What every build needs (scripts/demo.sh installs only these; the test kits the demo's
+# scenario programs run on need the test framework's headers).
+DUN_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev
   libexpat1-dev libpng-dev zlib1g-dev libqhull-dev
-  libsdl2-dev xvfb xauth
+  libsdl2-dev
+)
+# Everything: the build, the tests and the benchmarks' comparisons.
+DUN_PACKAGES=(
+  "${DUN_BUILD_PACKAGES[@]}"
+  libgmock-dev libbenchmark-dev
+  xvfb xauth
   libosmesa6-dev  # the rasteriser benchmark's comparison (found optionally)
   libbullet-dev   # the physics benchmark's comparison (found optionally)
   libboost-graph-dev
 )
 
+# dun_install_missing [PACKAGE...]: installs those of the packages (all of DUN_PACKAGES when none
+# is named) that are absent.
 dun_install_missing() {
+  local wanted=("$@")
+  if [ "${#wanted[@]}" -eq 0 ]; then
+    wanted=("${DUN_PACKAGES[@]}")
+  fi
   local missing=()
   local pkg
-  for pkg in "${DUN_PACKAGES[@]}"; do
+  for pkg in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$pkg")
     fi
@@ -41,5 +55,5 @@ dun_configure() {
 }
 
 dun_build() {
-  cmake --build "$BUILD_DIR" -j "$(nproc)" "$@"
+  cmake --build "$BUILD_DIR" -j "${DUN_JOBS:-$(nproc)}" "$@"
 }

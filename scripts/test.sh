@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Builds everything with the sanitizers on and runs every test. Exits non-zero on any failure.
+# Skipped tests are listed after ctest's summary with the reasons they give.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 dun_install_missing
 dun_configure -DDUN_SANITIZE=ON -DDUN_TESTS=ON
 dun_build
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" "$@"
+status=0
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "${DUN_JOBS:-$(nproc)}" "$@" || status=$?
+log="$BUILD_DIR/Testing/Temporary/LastTest.log"
+if [ -f "$log" ] && grep -q '^\[  SKIPPED \] ' "$log"; then
+  echo "Skipped tests:"
+  awk -f "$DUN_ROOT/scripts/skip_reasons.awk" "$log" 2>/dev/null
+fi
+exit "$status"

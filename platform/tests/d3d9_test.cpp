@@ -5,6 +5,7 @@
 #include "platform/d3d9.h"
 #include "platform/present.h"
 #include "platform/d3d9_control.h"
+#include "platform/d3dx9.h"
 #include "platform/d3d9_device.h"
 #include "platform/win32.h"
 #include "platform/window.h"
@@ -495,11 +496,18 @@ TEST_F(D3d9Test, AdaptersAnswerFromTheirTablesAndConfiguredFormatsWork) {
     EXPECT_EQ(cube->GetCubeMapSurface(5, 3, &s), D3D_OK);
     EXPECT_EQ(cube->Release(), 1u);
     EXPECT_EQ(s->Release(), 0u);
+    // Vertex shaders: what the stand-in's assembler makes, up to the caps' version; blobs it
+    // cannot run are refused.
+    static const char text[] = "vs_2_0\ndcl_position0 v0\nm4x4 oPos, v0, c[0]\n";
+    ID3DXBuffer* tokens = nullptr;
+    ASSERT_EQ(D3DXAssembleShader(text, sizeof text - 1, nullptr, nullptr, 4, &tokens, nullptr), D3D_OK);
+    IDirect3DVertexShader9* shader = nullptr;
+    ASSERT_EQ(device->CreateVertexShader(static_cast<const DWORD*>(tokens->GetBufferPointer()), &shader), D3D_OK);
+    EXPECT_EQ(shader->Release(), 0u);
+    EXPECT_EQ(tokens->Release(), 0u);
     static const DWORD vs20[] = {D3DVS_VERSION(2, 0), 0x0002FFFE, 1, 2, 0x0000FFFF};
     static const DWORD vs30[] = {D3DVS_VERSION(3, 0), 0x0000FFFF};
-    IDirect3DVertexShader9* shader = nullptr;
-    ASSERT_EQ(device->CreateVertexShader(vs20, &shader), D3D_OK);
-    EXPECT_EQ(shader->Release(), 0u);
+    EXPECT_EQ(device->CreateVertexShader(vs20, &shader), D3DERR_INVALIDCALL);
     EXPECT_EQ(device->CreateVertexShader(vs30, &shader), D3DERR_INVALIDCALL);
 }
 

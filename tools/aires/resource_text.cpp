@@ -465,12 +465,16 @@ std::string FormatPathWay(const PathWay& way) {
 
 std::string FormatNeuralNet(const NeuralNet& net) {
     std::string out = "neuralnet linear=" + std::to_string(net.linear) + "\nlayers";
-    for (std::int32_t count : net.layers)
-        out += " " + std::to_string(count);
+    // Appended piece by piece: `" " + temporary` trips a false -Wrestrict of GCC 12 at -O3.
+    for (std::int32_t count : net.layers) {
+        out += ' ';
+        out += std::to_string(count);
+    }
     out += "\n";
     for (std::size_t i = 0; i < net.weights.size(); ++i) {
         out += i % 8 == 0 ? "weights" : "";
-        out += " " + Number(net.weights[i]);
+        out += ' ';
+        out += Number(net.weights[i]);
         if (i % 8 == 7 || i + 1 == net.weights.size())
             out += "\n";
     }

@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
         args.push_back(arg);
     }
     if (args.size() != 2) {
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "aispack: expected TEXT OUT.AIS, got %zu argument%s\n%s", args.size(),
+                     args.size() == 1 ? "" : "s", kUsage);
         return 2;
     }
     const std::string& textPath = args[0];

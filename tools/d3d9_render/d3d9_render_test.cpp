@@ -1,5 +1,5 @@
 // End to end: d3d9_render clears a back buffer of the scene's size and draws its triangles by the
-// fill rule, and names the line of a malformed scene.
+// fill rule, writes the presented frame opaque, and names the line of a malformed scene.
 
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
@@ -30,8 +30,10 @@ struct D3d9RenderTest : ::testing::Test {
 std::vector<png_byte> ReadRgba(const std::string& path, png_uint_32* width, png_uint_32* height) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str()) || image.format != PNG_FORMAT_RGBA)
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
         return {};
+    image.format = PNG_FORMAT_RGBA; // a file without alpha reads as opaque
+
     std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
     if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr))
         return {};
@@ -67,6 +69,26 @@ TEST_F(D3d9RenderTest, ClearsAndTrianglesFollowTheFillRule) {
                 expected = 0x0000FF;
             wrong += static_cast<unsigned>(p[0] << 16 | p[1] << 8 | p[2]) != expected || p[3] != 0xFF;
         }
+    EXPECT_EQ(wrong, 0u);
+}
+
+TEST_F(D3d9RenderTest, ThePresentedFrameIsOpaqueWhateverAlphaWasDrawn) {
+    // The back buffer keeps the clear's and the triangle's alpha (0x00, 0x80); the frame shown,
+    // and so its PNG, has none: every pixel has alpha 255 and the colours as drawn.
+    const std::string out = (dir / "alpha.png").string();
+    const ToolRun run = Render(Scene("size 16 16\nclear 00336699\ntri 0 0 16 0 0 16 80ff8000\n") + " " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    png_uint_32 width = 0, height = 0;
+    const std::vector<png_byte> pixels = ReadRgba(out, &width, &height);
+    ASSERT_EQ(pixels.size(), 16u * 16u * 4u);
+    std::size_t translucent = 0, wrong = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const png_byte* p = &pixels[(y * 16 + x) * 4];
+            translucent += p[3] != 0xFF;
+            wrong += static_cast<unsigned>(p[0] << 16 | p[1] << 8 | p[2]) != (x + y < 16 ? 0xFF8000u : 0x336699u);
+        }
+    EXPECT_EQ(translucent, 0u);
     EXPECT_EQ(wrong, 0u);
 }
 

@@ -1,12 +1,12 @@
 // d3d9_render: renders a scene of clears and pre-transformed triangles through the Direct3D 9
-// stand-in on a headless window and writes the presented back buffer as an 8-bit RGBA PNG.
+// stand-in on a headless window and writes the presented back buffer as an 8-bit RGB PNG (a
+// presented frame is opaque).
 
+#include "platform/controls.h"
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "tools/d3d9_render/scene.h"
-
-#include <png.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,13 +15,13 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 namespace {
 
 const char kUsage[] = "usage: d3d9_render SCENE OUT.png\n"
                       "Renders SCENE through the Direct3D 9 stand-in on a headless window and writes the presented\n"
-                      "back buffer as an 8-bit RGBA PNG. SCENE holds one command per line; '#' starts a comment:\n"
+                      "back buffer as an 8-bit RGB PNG (a presented frame is opaque, whatever alpha was drawn).\n"
+                      "SCENE holds one command per line; '#' starts a comment:\n"
                       "  size W H                        back buffer size in pixels (1..4096), once, before drawing\n"
                       "  clear AARRGGBB                  clears the whole target to the colour (hex)\n"
                       "  tri X0 Y0 X1 Y1 X2 Y2 AARRGGBB  a pre-transformed triangle in pixels (z 0.5, rhw 1) of one\n"
@@ -45,25 +45,12 @@ bool ReadScene(const char* path, Scene* scene) {
     return false;
 }
 
-bool WriteRgbaPng(const char* path, const BYTE* bits, UINT width, UINT height, INT pitch) {
-    std::vector<png_byte> rgba(static_cast<std::size_t>(width) * height * 4);
-    for (UINT y = 0; y < height; ++y)
-        for (UINT x = 0; x < width; ++x) {
-            DWORD p;
-            std::memcpy(&p, bits + static_cast<std::size_t>(y) * pitch + x * 4, 4);
-            png_byte* o = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
-            o[0] = static_cast<png_byte>(p >> 16);
-            o[1] = static_cast<png_byte>(p >> 8);
-            o[2] = static_cast<png_byte>(p);
-            o[3] = static_cast<png_byte>(p >> 24);
-        }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
-    image.format = PNG_FORMAT_RGBA;
-    if (!png_image_write_to_file(&image, path, 0, rgba.data(), 0, nullptr)) {
-        std::fprintf(stderr, "d3d9_render: cannot write %s: %s\n", path, image.message);
+// A presented frame is opaque whatever alpha the triangles left in the back buffer: it is written
+// as the window layer writes every presented frame (its captures), as an RGB PNG.
+bool WriteFramePng(const char* path, const BYTE* bits, UINT width, UINT height, INT pitch) {
+    std::string error;
+    if (!PlatformWritePng(path, bits, width, height, static_cast<UINT>(pitch), &error)) {
+        std::fprintf(stderr, "d3d9_render: %s\n", error.c_str());
         return false;
     }
     return true;
@@ -78,8 +65,32 @@ LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+// A device's result in words; the number only for one no table knows.
+std::string ResultWords(HRESULT hr) {
+    const struct {
+        HRESULT hr;
+        const char* words;
+    } kWords[] = {
+        {D3DERR_INVALIDCALL, "a call the device refuses (a bad argument or state)"},
+        {D3DERR_NOTAVAILABLE, "the device offers no such format or mode"},
+        {D3DERR_OUTOFVIDEOMEMORY, "out of video memory"},
+        {D3DERR_WRONGTEXTUREFORMAT, "a texture format the device does not take"},
+        {D3DERR_NOTFOUND, "not found"},
+        {D3DERR_DEVICELOST, "the device is lost"},
+        {D3DERR_DEVICENOTRESET, "the device is lost and must be reset"},
+        {D3DERR_INVALIDDEVICE, "no such device"},
+        {E_OUTOFMEMORY, "out of memory"},
+    };
+    for (const auto& w : kWords)
+        if (w.hr == hr)
+            return w.words;
+    char text[48];
+    std::snprintf(text, sizeof text, "result 0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
 int Fail(const char* call, HRESULT hr) {
-    std::fprintf(stderr, "d3d9_render: %s failed (0x%08X)\n", call, static_cast<unsigned>(hr));
+    std::fprintf(stderr, "d3d9_render: %s failed: %s\n", call, ResultWords(hr).c_str());
     return 1;
 }
 
@@ -158,7 +169,7 @@ int Render(const Scene& scene, const char* out) {
     int status = 0;
     if (FAILED(hr))
         status = Fail("rendering", hr);
-    else if (!WriteRgbaPng(out, static_cast<const BYTE*>(locked.pBits), scene.width, scene.height, locked.Pitch))
+    else if (!WriteFramePng(out, static_cast<const BYTE*>(locked.pBits), scene.width, scene.height, locked.Pitch))
         status = 1;
     if (locked.pBits != nullptr)
         copy->UnlockRect();

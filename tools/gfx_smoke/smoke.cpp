@@ -15,6 +15,7 @@
 #include "graphics/core/image.h"
 #include "graphics/core/raster.h"
 #include "graphics/toolkits/png_reader.h"
+#include "tools/engine_error/engine_error.h"
 
 namespace {
 
@@ -122,12 +123,9 @@ void DrawQuad(OvRaster* texture, int width, int height) {
     SetState(ovRENDERSTATEZWRITEENABLE, 1);
 }
 
-std::string EngineError(const char* what) {
-    OvError error;
-    OvErrorGet(&error);
-    char text[160];
-    std::snprintf(text, sizeof text, "%s (engine error 0x%08X)", what, static_cast<unsigned>(error.errorCode));
-    return text;
+// What failed and, in words, why; `file` names the file the call read.
+std::string EngineError(const char* what, const std::string& file = "") {
+    return std::string(what) + " (" + HeldEngineErrorWords({file, false, ""}) + ")";
 }
 
 } // namespace
@@ -159,7 +157,7 @@ bool SmokeScene::Open(HWND window, int width, int height, const std::string& tex
 
     OvImage* image = OvImageRead(texturePath.c_str());
     if (image == nullptr) {
-        *error = texturePath + ": " + EngineError("cannot read the PNG texture");
+        *error = texturePath + ": " + EngineError("cannot read the PNG texture", texturePath);
         return false;
     }
     texture_ = OvRasterCreate(image->width, image->height, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);

@@ -3,17 +3,18 @@
 // a palettised image through its palette and writes it as an 8-bit RGBA PNG.
 
 #include <png.h>
+#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
-#include "graphics/core/error.h"
 #include "graphics/core/file_system.h"
 #include "graphics/core/image.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/toolkits/bmp_reader.h"
 #include "graphics/toolkits/png_reader.h"
+#include "tools/engine_error/engine_error.h"
 
 namespace {
 
@@ -40,24 +41,17 @@ OvImage* Widened(OvImage* image) {
 int Convert(const char* in, const char* out) {
     OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
     OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(in, ec)) {
-        std::fprintf(stderr, "imgconv: %s: no such file\n", in);
-        return 1;
-    }
     OvImage* image = OvImageRead(in);
-    OvError error;
-    OvErrorGet(&error);
+    const std::string why = HeldEngineErrorWords({in, false, ""});
     if (image == nullptr) {
-        if (error.errorCode != ovERRNOERROR) {
-            std::fprintf(stderr, "imgconv: %s: the engine refused the file (error 0x%08X, plugin 0x%X)\n", in,
-                         static_cast<unsigned>(error.errorCode), static_cast<unsigned>(error.pluginID));
-        } else {
-            std::fprintf(stderr,
-                         "imgconv: %s: the engine refused the file (no reader for its extension, or "
-                         "damaged data; no error code recorded)\n",
-                         in);
-        }
+        // A file that is there but has another extension has no reader; anything else the words tell.
+        const char* extension = std::strrchr(in, '.');
+        const bool known =
+            extension != nullptr && (strcasecmp(extension, ".png") == 0 || strcasecmp(extension, ".bmp") == 0);
+        std::error_code ec;
+        const bool there = std::filesystem::is_regular_file(in, ec);
+        std::fprintf(stderr, "imgconv: %s: %s\n", in,
+                     known || !there ? why.c_str() : "no image reader for its extension (.bmp and .png are read)");
         return 1;
     }
     std::printf("%dx%d depth %d\n", image->width, image->height, image->depth);
@@ -92,6 +86,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc != 3) {
+        std::fprintf(stderr, "imgconv: expected IN OUT.png, got %d argument%s\n", argc - 1, argc == 2 ? "" : "s");
         Usage(stderr);
         return 2;
     }

@@ -8,9 +8,9 @@ macro(run status)
   check_capture(${status} ${ARGN})
 endmacro()
 
-# Bad arguments are named, and nothing is written.
+# Bad arguments are named with status 2, and nothing is written.
 function(refuse message)
-  run(1 ${NAVGEN} ${ARGN})
+  run(2 ${NAVGEN} ${ARGN})
   string(FIND "${err}" "${message}" at)
   if(at LESS 0 OR NOT out STREQUAL "")
     message(FATAL_ERROR "navgen ${ARGN}: expected only the message \"${message}\", got:\n${out}${err}")

@@ -39,8 +39,8 @@ void PrintUsage(FILE* out) {
                       "  --sectors N        directions tried around each vertex (default 36; 3 to 36)\n"
                       "  --help             shows this text\n"
                       "\n"
-                      "Exit status: 0 when the generator finished, 1 on bad arguments, 2 when the output folder\n"
-                      "cannot be made or written, 3 when the generator did not finish.\n");
+                      "Exit status: 0 when the generator finished, 1 when the output folder cannot be made or\n"
+                      "written, 2 on bad arguments, 3 when the generator did not finish.\n");
 }
 
 bool ParseUnsigned(const char* text, unsigned long* seed) {
@@ -71,11 +71,11 @@ int main(int argc, char** argv) {
                            std::strcmp(option, "--radius") == 0 || std::strcmp(option, "--sectors") == 0;
         if (!known) {
             std::fprintf(stderr, "navgen: unknown argument %s (see navgen --help)\n", option);
-            return 1;
+            return 2;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "navgen: %s needs a value\n", option);
-            return 1;
+            return 2;
         }
         const char* value = argv[++i];
         if (std::strcmp(option, "--level") == 0)
@@ -93,18 +93,18 @@ int main(int argc, char** argv) {
     }
     if (level.empty() || seedText == nullptr || out.empty()) {
         std::fprintf(stderr, "navgen: --level, --seed and --out are required (see navgen --help)\n");
-        return 1;
+        return 2;
     }
     unsigned long seed = 0;
     if (!ParseUnsigned(seedText, &seed)) {
         std::fprintf(stderr, "navgen: --seed %s is not an integer from 0 to 4294967295\n", seedText);
-        return 1;
+        return 2;
     }
     if (!firstStep.empty() && firstStep != "DENSE_GRAPH" && firstStep != "SIMPLIFY_EDGES" &&
         firstStep != "ADDITIONAL_DATA") {
         std::fprintf(stderr, "navgen: --first-step %s is not DENSE_GRAPH, SIMPLIFY_EDGES or ADDITIONAL_DATA\n",
                      firstStep.c_str());
-        return 1;
+        return 2;
     }
     navgen::GenerationOptions options;
     if (radiusText != nullptr) {
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
         double radius = std::strtod(radiusText, &end);
         if (end == radiusText || *end != '\0' || !(radius >= 0.5 && radius <= 10.0)) {
             std::fprintf(stderr, "navgen: --radius %s is not a number of metres from 0.5 to 10\n", radiusText);
-            return 1;
+            return 2;
         }
         options.radiusAverage = static_cast<float>(radius);
     }
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
         unsigned long sectors = 0;
         if (!ParseUnsigned(sectorsText, &sectors) || sectors < 3 || sectors > 36) {
             std::fprintf(stderr, "navgen: --sectors %s is not an integer from 3 to 36\n", sectorsText);
-            return 1;
+            return 2;
         }
         options.sectors = static_cast<int>(sectors);
     }
@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
         for (const std::string& name : navgen::LevelNames())
             names += (names.empty() ? "" : ", ") + name;
         std::fprintf(stderr, "navgen: --level %s is not one of %s\n", level.c_str(), names.c_str());
-        return 1;
+        return 2;
     }
     const char* needed = firstStep == "SIMPLIFY_EDGES"    ? navgen::OutputFiles::kDenseWithEdges
                          : firstStep == "ADDITIONAL_DATA" ? navgen::OutputFiles::kFinal
@@ -137,20 +137,20 @@ int main(int argc, char** argv) {
     if (needed != nullptr && !std::filesystem::exists(out + "/" + needed)) {
         std::fprintf(stderr, "navgen: --first-step %s reads %s/%s, which does not exist\n", firstStep.c_str(),
                      out.c_str(), needed);
-        return 1;
+        return 2;
     }
     std::error_code error;
     std::filesystem::create_directories(out, error);
     if (error) {
         std::fprintf(stderr, "navgen: cannot create the folder %s: %s\n", out.c_str(), error.message().c_str());
-        return 2;
+        return 1;
     }
     options.outDir = out;
     options.firstStep = firstStep;
     const std::string levelFile = out + "/" + navgen::OutputFiles::kLevel;
     if (!navgen::WriteLevelText(levelFile, options.level)) {
         std::fprintf(stderr, "navgen: cannot write %s\n", levelFile.c_str());
-        return 2;
+        return 1;
     }
     navgen::GenerationResult result;
     bool done = navgen::RunGeneration(options, &result);
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     const std::string finalFile = out + "/" + navgen::OutputFiles::kFinal;
     if (!std::filesystem::exists(finalFile)) {
         std::fprintf(stderr, "navgen: the generator could not write %s\n", finalFile.c_str());
-        return 2;
+        return 1;
     }
     std::printf("V=%zu E=%zu sim=%.1fs wall=%.2fs queries=%ld\n", result.vertices.size() / 3, result.edges.size() / 2,
                 result.simulated, result.wall, result.queries);

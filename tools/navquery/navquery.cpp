@@ -45,8 +45,8 @@ void PrintUsage(FILE* out) {
                       "              where <name> is FILE's name without its extension; creates DIR when needed\n"
                       "  --help      shows this text\n"
                       "\n"
-                      "Exit status: 0 when the query ran (also when there is no path), 1 on bad arguments,\n"
-                      "2 when FILE is missing or malformed, 3 when a table cannot be built or written.\n");
+                      "Exit status: 0 when the query ran (also when there is no path), 1 when FILE is missing\n"
+                      "or malformed, 2 on bad arguments, 3 when a table cannot be built or written.\n");
 }
 
 // A loaded graph, and when it came from a grid map, the map and the vertex of each cell.
@@ -220,12 +220,12 @@ int Run(const std::string& file, const std::string& fromText, const std::string&
     Level level;
     if (!LoadLevel(file, &level)) {
         delete level.graph;
-        return 2;
+        return 1;
     }
     int32_t from = 0, to = 0;
     if (!ResolveEndpoint(level, "FROM", fromText, &from) || !ResolveEndpoint(level, "TO", toText, &to)) {
         delete level.graph;
-        return 1;
+        return 2;
     }
     CSpatialGraph* graph = level.graph;
     // The constraint and heuristic are created by class name, as a world configuration would.
@@ -275,23 +275,23 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--save") == 0) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "navquery: --save needs a folder\n");
-                return 1;
+                return 2;
             }
             saveDir = argv[++i];
         } else if (argv[i][0] == '-' && argv[i][1] == '-') {
             std::fprintf(stderr, "navquery: unknown option %s (see navquery --help)\n", argv[i]);
-            return 1;
+            return 2;
         } else if (positionalCount < 3) {
             positional[positionalCount++] = argv[i];
         } else {
             std::fprintf(stderr, "navquery: unexpected argument %s (see navquery --help)\n", argv[i]);
-            return 1;
+            return 2;
         }
     }
     if (positionalCount != 3) {
         std::fprintf(stderr, "navquery: expected FILE FROM TO, got %d argument%s (see navquery --help)\n",
                      positionalCount, positionalCount == 1 ? "" : "s");
-        return 1;
+        return 2;
     }
     CHostServices services = FakeAiHost::Instance().MakeServices();
     if (!Vusk::Initialise(&services)) {

@@ -55,6 +55,13 @@ if(NOT n EQUAL 4 OR NOT out MATCHES "records: 1\n" OR NOT out MATCHES "record: 4
   message(FATAL_ERROR "box-on-floor: not one record of 4 points on the floor with normal (0, 1, 0):\n${out}")
 endif()
 
+# Steps asked for are run, one row each, and the plot is written.
+run(0 --scene box-on-floor --steps 3 --plot ${WORK}/box-on-floor.png)
+expect_file(${WORK}/box-on-floor.png)
+if(NOT out MATCHES "\n3 0[.]0300 " OR out MATCHES "\n4 0[.]0400 " OR NOT out MATCHES "the box stays: hold")
+  message(FATAL_ERROR "box-on-floor --steps 3: not three rows that hold:\n${out}")
+endif()
+
 run(0 --scene contacts --csv ${WORK}/contacts.csv)
 expect_file(${WORK}/contacts.csv)
 if(NOT out MATCHES "box on box: touching in [1-9][0-9]* of 81 steps" OR
@@ -72,12 +79,22 @@ endforeach()
 run(0 --scene stack --plot ${WORK}/stack.png)
 expect_file(${WORK}/stack.png)
 
+# The help only when asked; a bad command line names the argument in one line.
 run(0 --help)
+if(NOT out MATCHES "Scenes:")
+  message(FATAL_ERROR "--help prints no help:\n${out}")
+endif()
 run(2 --scene nothing)
 string(FIND "${err}" "'nothing'" at)
 if(at LESS 0)
   message(FATAL_ERROR "the unknown scene is not named: ${err}")
 endif()
+foreach(bad "--scene;freefall;--steps" "--scene;freefall;--bogus" "--steps;5")
+  run(2 ${bad})
+  if(err MATCHES "Scenes:" OR out MATCHES "Scenes:" OR NOT err MATCHES "--help")
+    message(FATAL_ERROR "${bad}: the help is printed unasked, or not pointed to:\n${out}${err}")
+  endif()
+endforeach()
 run(2 --scene freefall --steps 0)
 run(2 --scene freefall --dt -1)
 run(2 --scene freefall --csv ${WORK}/no/such/folder/x.csv)

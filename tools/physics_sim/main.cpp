@@ -25,8 +25,8 @@ const char kUsage[] =
     "            w_n = w0 (1 - c dt)^n, then about the intermediate axis, disturbed, where the\n"
     "            rotational energy must never rise by more than 0.5% (1000 steps)\n"
     "  box-on-floor  a box of half extent 0.5 and fat 0.001 resting on the floor plane (a fixed volume):\n"
-    "            one pipeline step without gravity; prints the step's contact record (4 points at\n"
-    "            separation 0, normal (0, 1, 0) towards the box)\n"
+    "            pipeline steps without gravity (1 step); one row per step, then the first step's contact\n"
+    "            record (4 points at separation 0, normal (0, 1, 0) towards the box); the box stays put\n"
     "  contacts  sphere, capsule, triangle, box, cylinder and convex volumes each swept through every\n"
     "            type (the plane too) and, through the pair drivers, a fixed aggregate, triangle list\n"
     "            and grid; prints the contact points per step and per pair (81 steps)\n"
@@ -86,8 +86,9 @@ const Behaviour* FindBehaviour(const char* name) {
     return nullptr;
 }
 
+// A bad command line: the problem and where the help is; the help itself only with --help.
 int Usage(const char* problem, const char* argument) {
-    std::fprintf(stderr, "physics_sim: %s '%s'\n%s", problem, argument, kUsage);
+    std::fprintf(stderr, "physics_sim: %s '%s' (physics_sim --help lists the scenes and options)\n", problem, argument);
     return 2;
 }
 
@@ -184,7 +185,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(scene, "spin") == 0) {
         r = physics_sim::Spin(steps > 0 ? static_cast<int>(steps) : 1000, static_cast<float>(dt));
     } else if (std::strcmp(scene, "box-on-floor") == 0) {
-        r = physics_sim::BoxOnFloor();
+        r = physics_sim::BoxOnFloor(steps > 0 ? static_cast<int>(steps) : 1, static_cast<float>(dt));
     } else if (std::strcmp(scene, "contacts") == 0) {
         r = physics_sim::Contacts(steps > 0 ? static_cast<int>(steps) : 81);
     } else if (const Behaviour* b = FindBehaviour(scene)) {

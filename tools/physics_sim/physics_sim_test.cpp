@@ -1,11 +1,17 @@
-// The behaviour scenes as oracles: a simulation gone non-finite never passes a scene.
+// The behaviour scenes as oracles: a simulation gone non-finite never passes a scene; the
+// box-on-floor scene runs the steps asked for and its plot shows its data.
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
+#include <vector>
 
+#include "tools/physics_sim/plot.h"
 #include "tools/physics_sim/scenes.h"
+#include "tools/plot/canvas.h"
 
 TEST(PhysicsSimScenes, ANonFiniteRunPassesNoScene) {
     // A NaN time step turns every moving body's state to NaN: each scene must say off, and no
@@ -35,4 +41,35 @@ TEST(PhysicsSimScenes, ANonFiniteRunPassesNoScene) {
                 << scene.name << ": " << line;
         }
     }
+}
+
+TEST(PhysicsSimScenes, BoxOnFloorRunsTheStepsAskedAndItsPlotShowsEvenOneStep) {
+    const std::string path = ::testing::TempDir() + "physics_sim_box_on_floor.png";
+    for (int steps : {1, 7}) {
+        const physics_sim::Result r = physics_sim::BoxOnFloor(steps, 0.01f);
+        EXPECT_TRUE(r.ok) << steps;
+        ASSERT_EQ(r.time.size(), static_cast<std::size_t>(steps));
+        physics_sim::LinePlot plot;
+        plot.title = r.title;
+        plot.xAxis = "TIME (S)";
+        plot.yAxis = r.quantity;
+        plot.x = r.time;
+        for (std::size_t k : r.plotted)
+            plot.lines.push_back({r.columns[k].name, r.columns[k].values});
+        ASSERT_EQ(plot.lines.size(), 1u);
+        ASSERT_TRUE(physics_sim::WriteLinePlot(plot, path.c_str()));
+        // The series' colour beyond the legend's swatch (19 x 3 pixels): the data was drawn.
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str()));
+        image.format = PNG_FORMAT_RGB;
+        std::vector<png_byte> rgb(PNG_IMAGE_SIZE(image));
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+        const plot::Rgb c = plot::SeriesColour(0, 1);
+        std::size_t inked = 0;
+        for (std::size_t i = 0; i + 2 < rgb.size(); i += 3)
+            inked += rgb[i] == c.r && rgb[i + 1] == c.g && rgb[i + 2] == c.b;
+        EXPECT_GT(inked, 19u * 3u + 20u) << steps << " steps";
+    }
+    std::remove(path.c_str());
 }

@@ -98,6 +98,14 @@ bool WriteLinePlot(const LinePlot& plot, const char* path) {
                 canvas.Line(X(plot.x[k - 1]), Y(l.y[k - 1]) + 1, X(plot.x[k]), Y(l.y[k]) + 1, c);
             }
         }
+        // A value with no finite neighbour draws no line: a dot shows it (a run of one step).
+        for (std::size_t k = 0; k < l.y.size() && k < plot.x.size(); ++k) {
+            const bool before = k > 0 && std::isfinite(l.y[k - 1]);
+            const bool after = k + 1 < l.y.size() && k + 1 < plot.x.size() && std::isfinite(l.y[k + 1]);
+            if (std::isfinite(l.y[k]) && !before && !after) {
+                canvas.Disc(X(plot.x[k]), Y(l.y[k]), 3, c);
+            }
+        }
         // Legend, top right inside the plot area.
         const int ly = top + 10 + static_cast<int>(i) * 14;
         int longest = 0;

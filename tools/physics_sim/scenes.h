@@ -67,8 +67,9 @@ Result FreeFall(int steps, float dt);
 // A full-tensor box without gravity spinning about each principal axis in turn, then about the
 // intermediate axis with a small disturbance.
 Result Spin(int steps, float dt);
-// A box resting on the floor plane: its contact record (points, separations, normal).
-Result BoxOnFloor();
+// A box resting on the floor plane without gravity: per step its contact record (points,
+// separations, normal); the last step's record in full.
+Result BoxOnFloor(int steps, float dt);
 // Every pair of volume types swept through each other: contact points per step and per pair.
 Result Contacts(int steps);
 

@@ -57,3 +57,16 @@ execute_process(COMMAND ${run} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARI
 if(NOT rc EQUAL 2 OR NOT err MATCHES "PLATFORM_KEYS: item 1 '10:NOSUCHKEY': unknown key")
   message(FATAL_ERROR "malformed PLATFORM_KEYS: exit ${rc}, stderr: ${err}")
 endif()
+
+# A capture that cannot be written ends the run at the first due frame with one message and
+# status 1, not a message per frame and status 0.
+set(ENV{PLATFORM_KEYS} "")
+set(ENV{PLATFORM_CAPTURE} "${OUT}/no-such-folder/f-%02d.png")
+set(ENV{PLATFORM_CAPTURE_EVERY} 1)
+execute_process(COMMAND ${run} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(REGEX MATCHALL "PLATFORM_CAPTURE" reports "${err}")
+list(LENGTH reports n)
+if(NOT rc EQUAL 1 OR NOT n EQUAL 1 OR NOT err MATCHES "frame 1: cannot write '[^']*no-such-folder/f-01.png'"
+   OR out MATCHES "WM_QUIT")
+  message(FATAL_ERROR "unwritable capture: exit ${rc}, stdout:\n${out}\nstderr:\n${err}")
+endif()

@@ -25,6 +25,11 @@ class Canvas {
 public:
     Canvas(int width, int height);
 
+    // The pixel at (x, y); paper outside the canvas.
+    Rgb At(int x, int y) const {
+        return x >= 0 && x < m_width && y >= 0 && y < m_height ? m_pixels[static_cast<size_t>(y) * m_width + x]
+                                                               : kPaper;
+    }
     void Put(int x, int y, Rgb colour) {
         if (x >= 0 && x < m_width && y >= 0 && y < m_height)
             m_pixels[static_cast<size_t>(y) * m_width + x] = colour;

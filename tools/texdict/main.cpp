@@ -23,6 +23,7 @@
 #include "graphics/toolkits/bmp_reader.h"
 #include "graphics/toolkits/png_reader.h"
 #include "testing/headless_window.h"
+#include "tools/engine_error/engine_error.h"
 
 namespace {
 
@@ -37,19 +38,6 @@ void Usage(std::FILE* out) {
                       "         (filter mode 2), and writes the dictionary to OUT: as images, or with --native\n"
                       "         in the Direct3D 9 driver's native form (made on the driver's stand-in device).\n"
                       "  Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
-}
-
-// The error the engine holds, as text for a message.
-std::string HeldError() {
-    OvError e;
-    OvErrorGet(&e);
-    if (e.errorCode == ovERRNOERROR) {
-        return "no error code recorded";
-    }
-    char text[64];
-    std::snprintf(text, sizeof(text), "error 0x%08X, plugin 0x%X", static_cast<unsigned>(e.errorCode),
-                  static_cast<unsigned>(e.pluginID));
-    return text;
 }
 
 // The type of the file's first chunk, or 0 when it has none.
@@ -79,22 +67,30 @@ OvTexture* PrintTexture(OvTexture* t, void* native) {
 }
 
 int List(const char* path, bool native) {
+    const EngineErrorContext context = {path, false, "texture dictionary"};
     OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     if (stream == nullptr) {
-        std::fprintf(stderr, "texdict: %s: cannot open\n", path);
+        std::fprintf(stderr, "texdict: %s: %s\n", path, HeldEngineErrorWords(context).c_str());
         return 1;
     }
     OvTexDictionary* dict = nullptr;
+    bool found = false;
     if (native && OvStreamFindChunk(stream, ovID_TEXDICTIONARY, nullptr, nullptr)) {
+        found = true;
         dict = OvTexDictionaryStreamReadNative(stream);
     } else if (!native && OvStreamFindChunk(stream, ovID_TEXDICTIONARYIMAGES, nullptr, nullptr)) {
+        found = true;
         dict = OvTexDictionaryStreamReadImages(stream);
     }
-    OvStreamClose(stream, nullptr);
     if (dict == nullptr) {
-        std::fprintf(stderr, "texdict: %s: not a readable texture dictionary (%s)\n", path, HeldError().c_str());
+        // A file without the dictionary's chunk is not one; one cut short says where it ends.
+        const std::string why = HeldEngineErrorWords(context);
+        std::fprintf(stderr, "texdict: %s: not a readable texture dictionary (%s)\n", path,
+                     found ? why.c_str() : "it holds no texture dictionary chunk of either form");
+        OvStreamClose(stream, nullptr);
         return 1;
     }
+    OvStreamClose(stream, nullptr);
     OvTexDictionaryForAllTextures(dict, PrintTexture, &native);
     OvTexDictionaryDestroy(dict);
     return 0;
@@ -116,7 +112,8 @@ int Build(const char* out, const std::vector<const char*>& images, bool mipmaps,
         const std::filesystem::path path(image);
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) {
-            std::fprintf(stderr, "texdict: %s: no such file\n", image);
+            std::fprintf(stderr, "texdict: %s: %s\n", image,
+                         EngineErrorWords({0, ovERRNOERROR}, {image, false, ""}).c_str());
             status = 1;
             break;
         }
@@ -136,7 +133,8 @@ int Build(const char* out, const std::vector<const char*>& images, bool mipmaps,
         }
         OvTexture* texture = OvTextureRead(name.c_str(), nullptr);
         if (texture == nullptr) {
-            std::fprintf(stderr, "texdict: %s: cannot read (%s)\n", image, HeldError().c_str());
+            std::fprintf(stderr, "texdict: %s: cannot read (%s)\n", image,
+                         HeldEngineErrorWords({image, false, ""}).c_str());
             status = 1;
             break;
         }
@@ -149,7 +147,8 @@ int Build(const char* out, const std::vector<const char*>& images, bool mipmaps,
                                                           : OvTexDictionaryStreamWriteImages(dict, stream) != nullptr);
         const bool closed = stream != nullptr && OvStreamClose(stream, nullptr);
         if (!written || !closed) {
-            std::fprintf(stderr, "texdict: %s: cannot write (%s)\n", out, HeldError().c_str());
+            std::fprintf(stderr, "texdict: %s: cannot write (%s)\n", out,
+                         HeldEngineErrorWords({out, true, ""}).c_str());
             status = 1;
         }
     }

@@ -82,7 +82,10 @@ TEST_F(TexdictTest, NativeDictionariesListWithTheirDeviceFormats) {
     cut.close();
     run = Texdict("list " + Path("cut.txd"));
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.output.find("cut.txd: not a readable texture dictionary"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("cut.txd: not a readable texture dictionary (truncated: the data ends at byte " +
+                              std::to_string(bytes.size() - 9) + " before the texture dictionary is complete)"),
+              std::string::npos)
+        << run.output;
     EXPECT_EQ(Texdict("build --packed " + Path("d.txd") + " " + Path("stone.png")).status, 2);
 }
 
@@ -90,7 +93,13 @@ TEST_F(TexdictTest, BadInputIsNamed) {
     WritePng("stone.png", 4, 4, false);
     ToolRun run = Texdict("list " + Path("stone.png"));
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.output.find("stone.png: not a readable texture dictionary"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("stone.png: not a readable texture dictionary (it holds no texture dictionary chunk"),
+              std::string::npos)
+        << run.output;
+    run = Texdict("build " + Path("no/d.txd") + " " + Path("stone.png"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("d.txd: cannot write (no such folder " + Path("no") + ")"), std::string::npos)
+        << run.output;
     run = Texdict("build " + Path("d.txd") + " " + Path("stone.png") + " " + Path("missing.png"));
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find("missing.png: no such file"), std::string::npos) << run.output;

@@ -25,6 +25,7 @@
 #include "graphics/toolkits/toolkit2d.h"
 #include "platform/controls.h"
 #include "platform/win32.h"
+#include "tools/engine_error/engine_error.h"
 
 namespace {
 
@@ -116,13 +117,7 @@ int Parse(int argc, char** argv, Options* o) {
     return -1;
 }
 
-std::string EngineError() {
-    OvError error;
-    OvErrorGet(&error);
-    char text[64];
-    std::snprintf(text, sizeof text, "engine error 0x%08X", static_cast<unsigned>(error.errorCode));
-    return text;
-}
+std::string EngineError() { return HeldEngineErrorWords(); }
 
 // Engine blend functions.
 constexpr std::uintptr_t kBlendSrcAlpha = 5;

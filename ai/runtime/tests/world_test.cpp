@@ -313,7 +313,8 @@ CConfigNode* MakeRichWorldTree() {
 // twice and leaves the engine usable.
 TEST_P(WorldTest, CreationSurvivesEveryFailedAllocation) {
     if (PoolSize() != 0)
-        GTEST_SKIP() << "failures are injected into host allocations";
+        GTEST_SKIP() << "the world pool serves the allocations whose failure this test injects at the host; "
+                        "the variant without the pool runs it";
     CConfigNode* tree = Own(MakeRichWorldTree());
     // The engine's world file reader is made once and kept for the engine's lifetime.
     ASSERT_NE(Vusk::GetAisReader(), nullptr);

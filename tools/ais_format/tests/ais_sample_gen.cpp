@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc != 3) {
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "ais_sample_gen: expected SEED OUT.AIS, got %d argument%s\n%s", argc - 1,
+                     argc == 2 ? "" : "s", kUsage);
         return 2;
     }
     char* end = nullptr;
