@@ -50,7 +50,8 @@ OvAnimScheme* FindScheme(OvUInt32 id) {
 }
 
 std::size_t AnimationBytes(const OvAnimScheme* scheme, OvInt32 numFrames) {
-    return sizeof(OvAnimation) + static_cast<std::size_t>(numFrames) * static_cast<std::size_t>(scheme->animKeyFrameSize) +
+    return sizeof(OvAnimation) +
+           static_cast<std::size_t>(numFrames) * static_cast<std::size_t>(scheme->animKeyFrameSize) +
            static_cast<std::size_t>(scheme->customDataSize);
 }
 
@@ -66,10 +67,10 @@ OvAnimation* AllocAnimation(OvAnimScheme* scheme, OvInt32 numFrames, OvUInt32 fl
     animation->flags = flags;
     animation->duration = duration;
     animation->pFrames = animation + 1;
-    animation->customData = scheme->customDataSize > 0
-                                ? static_cast<OvUInt8*>(animation->pFrames) +
-                                      static_cast<std::size_t>(numFrames) * static_cast<std::size_t>(scheme->animKeyFrameSize)
-                                : nullptr;
+    animation->customData = scheme->customDataSize > 0 ? static_cast<OvUInt8*>(animation->pFrames) +
+                                                             static_cast<std::size_t>(numFrames) *
+                                                                 static_cast<std::size_t>(scheme->animKeyFrameSize)
+                                                       : nullptr;
     return animation;
 }
 
@@ -402,8 +403,7 @@ OvBool OvAnimInterpolatorCopy(OvAnimInterpolator* destination, const OvAnimInter
     return 1;
 }
 
-OvBool OvAnimInterpolatorBlend(OvAnimInterpolator* out, OvAnimInterpolator* in1, OvAnimInterpolator* in2,
-                               float alpha) {
+OvBool OvAnimInterpolatorBlend(OvAnimInterpolator* out, OvAnimInterpolator* in1, OvAnimInterpolator* in2, float alpha) {
     // An output that never had an animation takes the scheme of the first input.
     if (out->keyFrameBlendCB == nullptr) {
         if (in1->keyFrameBlendCB == nullptr || in1->currentInterpKeyFrameSize > out->maxInterpKeyFrameSize) {
@@ -546,12 +546,18 @@ OvInt32 OvAnimStdKeyFrameStreamGetSize(const OvAnimation* animation) {
 
 const OvAnimScheme* OvAnimStdKeyFrameScheme() {
     static const OvAnimScheme scheme = {
-        ovANIMSTDKEYFRAMETYPEID,          static_cast<OvInt32>(sizeof(OvAnimInterpFrame)),
-        static_cast<OvInt32>(sizeof(OvAnimKeyFrame)), OvAnimStdKeyFrameApply,
-        OvAnimStdKeyFrameBlend,           OvAnimStdKeyFrameInterpolate,
-        OvAnimStdKeyFrameAdd,             OvAnimStdKeyFrameMulRecip,
-        OvAnimStdKeyFrameStreamRead,      OvAnimStdKeyFrameStreamWrite,
-        OvAnimStdKeyFrameStreamGetSize,   0,
+        ovANIMSTDKEYFRAMETYPEID,
+        static_cast<OvInt32>(sizeof(OvAnimInterpFrame)),
+        static_cast<OvInt32>(sizeof(OvAnimKeyFrame)),
+        OvAnimStdKeyFrameApply,
+        OvAnimStdKeyFrameBlend,
+        OvAnimStdKeyFrameInterpolate,
+        OvAnimStdKeyFrameAdd,
+        OvAnimStdKeyFrameMulRecip,
+        OvAnimStdKeyFrameStreamRead,
+        OvAnimStdKeyFrameStreamWrite,
+        OvAnimStdKeyFrameStreamGetSize,
+        0,
     };
     return &scheme;
 }

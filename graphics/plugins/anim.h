@@ -97,9 +97,9 @@ using OvAnimCallBack = OvAnimInterpolator* (*)(OvAnimInterpolator* interpolator,
 // An interpolator: this header, then node count slots of maxInterpKeyFrameSize bytes each
 // (the stride of the slots is currentInterpKeyFrameSize).
 struct OvAnimInterpolator {
-    OvAnimation* pCurrentAnim;   // current animation, or null
-    float currentTime;           // seconds
-    OvUInt32 pNextFrame;         // index of the next key to load; ovANIMNOKEY before an animation is set
+    OvAnimation* pCurrentAnim;    // current animation, or null
+    float currentTime;            // seconds
+    OvUInt32 pNextFrame;          // index of the next key to load; ovANIMNOKEY before an animation is set
     OvAnimCallBack pAnimCallBack; // timed callback, or null
     void* pAnimCallBackData;
     float animCallBackTime;          // -1 at creation
@@ -150,8 +150,7 @@ OvBool OvAnimInterpolatorDestroy(OvAnimInterpolator* interpolator);
 OvBool OvAnimInterpolatorSetCurrentAnim(OvAnimInterpolator* interpolator, OvAnimation* animation);
 OvBool OvAnimInterpolatorAddAnimTime(OvAnimInterpolator* interpolator, float deltaTime);
 OvBool OvAnimInterpolatorCopy(OvAnimInterpolator* destination, const OvAnimInterpolator* source);
-OvBool OvAnimInterpolatorBlend(OvAnimInterpolator* out, OvAnimInterpolator* in1, OvAnimInterpolator* in2,
-                               float alpha);
+OvBool OvAnimInterpolatorBlend(OvAnimInterpolator* out, OvAnimInterpolator* in1, OvAnimInterpolator* in2, float alpha);
 OvAnimInterpolator* OvAnimInterpolatorSetAnimCallBack(OvAnimInterpolator* interpolator, OvAnimCallBack callBack,
                                                       float time, void* data);
 OvAnimInterpolator* OvAnimInterpolatorSetAnimLoopCallBack(OvAnimInterpolator* interpolator, OvAnimCallBack callBack,

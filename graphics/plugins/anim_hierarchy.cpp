@@ -13,9 +13,9 @@ namespace {
 constexpr OvUInt32 kHintHierarchy = 0x3011E; // hierarchies live as long as their frame
 constexpr OvUInt32 kHintList = 0x4011E;      // the hierarchy free list lives from open to close
 constexpr OvInt32 kHierarchiesPerBlock = 128;
-constexpr OvInt32 kStreamNodeBytes = 12;       // id, index, flags
-constexpr OvInt32 kStreamHeadBytes = 12;       // version, node id, node count
-constexpr OvInt32 kStreamHierarchyBytes = 8;   // flags, maximum interpolated key size
+constexpr OvInt32 kStreamNodeBytes = 12;         // id, index, flags
+constexpr OvInt32 kStreamHeadBytes = 12;         // version, node id, node count
+constexpr OvInt32 kStreamHierarchyBytes = 8;     // flags, maximum interpolated key size
 constexpr OvInt32 kMaxStreamKeyFrameSize = 4096; // largest interpolated key a file may ask for
 // Flags a hierarchy read from a stream may carry (a sub-hierarchy is never streamed).
 constexpr OvUInt32 kStreamedFlags = ~static_cast<OvUInt32>(ovANIMHIERARCHYSUBHIERARCHY);
@@ -28,8 +28,8 @@ struct PluginState {
 PluginState gHier;
 
 OvAnimHierarchyFrameExtension* Ext(const OvFrame* frame) {
-    return reinterpret_cast<OvAnimHierarchyFrameExtension*>(
-        reinterpret_cast<OvUInt8*>(const_cast<OvFrame*>(frame)) + gHier.extOffset);
+    return reinterpret_cast<OvAnimHierarchyFrameExtension*>(reinterpret_cast<OvUInt8*>(const_cast<OvFrame*>(frame)) +
+                                                            gHier.extOffset);
 }
 
 void* HierOpen(void* instance, OvInt32, OvInt32) {
@@ -72,7 +72,8 @@ OvAnimHierarchy* AllocHierarchy(OvInt32 numNodes, OvUInt32 flags, OvInt32 maxInt
             std::memset(h->pMatrixArray, 0, n * sizeof(OvMatrix));
         }
     }
-    h->pNodeInfo = static_cast<OvAnimHierarchyNode*>(OvCalloc(n > 0 ? n : 1, sizeof(OvAnimHierarchyNode), kHintHierarchy));
+    h->pNodeInfo =
+        static_cast<OvAnimHierarchyNode*>(OvCalloc(n > 0 ? n : 1, sizeof(OvAnimHierarchyNode), kHintHierarchy));
     if (h->currentAnim == nullptr || h->pNodeInfo == nullptr ||
         (!(flags & ovANIMHIERARCHYNOMATRICES) && h->pMatrixArrayUnaligned == nullptr)) {
         if (h->currentAnim != nullptr) {
@@ -124,8 +125,8 @@ void QueueRoot(const OvFrame* frame) {
 
 void SetFrameWorld(OvFrame* frame, const OvMatrix* world) {
     frame->ltm = *world;
-    frame->object.privateFlags =
-        static_cast<OvUInt8>((frame->object.privateFlags | ovFRAMEPRIVATESUBTREESYNCOBJ) & ~ovFRAMEPRIVATESUBTREESYNCLTM);
+    frame->object.privateFlags = static_cast<OvUInt8>((frame->object.privateFlags | ovFRAMEPRIVATESUBTREESYNCOBJ) &
+                                                      ~ovFRAMEPRIVATESUBTREESYNCLTM);
 }
 
 // Frame extension callbacks.
@@ -177,7 +178,8 @@ void* ExtCopy(void* dstObject, const void* srcObject, OvInt32 offset, OvInt32) {
 }
 
 OvInt32 ExtGetSize(const void* object, OvInt32 offset, OvInt32) {
-    const auto* e = reinterpret_cast<const OvAnimHierarchyFrameExtension*>(static_cast<const OvUInt8*>(object) + offset);
+    const auto* e =
+        reinterpret_cast<const OvAnimHierarchyFrameExtension*>(static_cast<const OvUInt8*>(object) + offset);
     if (e->hierarchy == nullptr) {
         return e->id == -1 ? 0 : kStreamHeadBytes;
     }
@@ -188,7 +190,8 @@ OvInt32 ExtGetSize(const void* object, OvInt32 offset, OvInt32) {
 }
 
 OvStream* ExtWrite(OvStream* stream, OvInt32, const void* object, OvInt32 offset, OvInt32) {
-    const auto* e = reinterpret_cast<const OvAnimHierarchyFrameExtension*>(static_cast<const OvUInt8*>(object) + offset);
+    const auto* e =
+        reinterpret_cast<const OvAnimHierarchyFrameExtension*>(static_cast<const OvUInt8*>(object) + offset);
     const OvAnimHierarchy* h = e->hierarchy;
     const bool whole = h != nullptr && !(h->flags & ovANIMHIERARCHYSUBHIERARCHY);
     OvUInt8 b[kStreamHeadBytes + kStreamHierarchyBytes];
@@ -230,7 +233,8 @@ OvStream* ExtRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset
     const auto count = static_cast<OvInt32>(OvChunkGetUInt32(b + 8));
     if (count <= 0) {
         e->id = id;
-        if (length > kStreamHeadBytes && OvStreamSkip(stream, static_cast<OvUInt32>(length - kStreamHeadBytes)) == nullptr) {
+        if (length > kStreamHeadBytes &&
+            OvStreamSkip(stream, static_cast<OvUInt32>(length - kStreamHeadBytes)) == nullptr) {
             return nullptr;
         }
         return stream;

@@ -14,8 +14,8 @@ inline constexpr OvUInt32 ovANIMHIERARCHYSTREAMVERSION = 0x100;
 inline constexpr OvInt32 ovANIMHIERARCHYSTACKDEPTH = 32;
 
 enum OvAnimHierarchyFlag : OvUInt32 {
-    ovANIMHIERARCHYSUBHIERARCHY = 0x1,       // arrays belong to the root hierarchy; never streamed
-    ovANIMHIERARCHYNOMATRICES = 0x2,         // no matrix array: only the frames are updated
+    ovANIMHIERARCHYSUBHIERARCHY = 0x1, // arrays belong to the root hierarchy; never streamed
+    ovANIMHIERARCHYNOMATRICES = 0x2,   // no matrix array: only the frames are updated
     ovANIMHIERARCHYUPDATEMODELLINGMATRICES = 0x1000,
     ovANIMHIERARCHYUPDATELTMS = 0x2000,
     ovANIMHIERARCHYLOCALSPACEMATRICES = 0x4000, // matrices relative to the hierarchy's parent frame
@@ -34,15 +34,15 @@ struct OvAnimHierarchyNode {
 };
 
 struct OvAnimHierarchy {
-    OvUInt32 flags;                      // OvAnimHierarchyFlag bits
-    OvInt32 numNodes;                    // node count
-    OvMatrix* pMatrixArray;              // numNodes matrices, 16-byte aligned; null with flag 2
-    void* pMatrixArrayUnaligned;         // the allocation holding the matrix array
-    OvAnimHierarchyNode* pNodeInfo;      // numNodes nodes
-    OvFrame* parentFrame;                // frame whose extension holds the hierarchy, or null
-    OvAnimHierarchy* parentHierarchy;    // root hierarchy (itself unless a sub-hierarchy)
-    OvInt32 rootParentOffset;            // first node of a sub-hierarchy in its root, -1 = none
-    OvAnimInterpolator* currentAnim;     // interpolator of numNodes nodes
+    OvUInt32 flags;                   // OvAnimHierarchyFlag bits
+    OvInt32 numNodes;                 // node count
+    OvMatrix* pMatrixArray;           // numNodes matrices, 16-byte aligned; null with flag 2
+    void* pMatrixArrayUnaligned;      // the allocation holding the matrix array
+    OvAnimHierarchyNode* pNodeInfo;   // numNodes nodes
+    OvFrame* parentFrame;             // frame whose extension holds the hierarchy, or null
+    OvAnimHierarchy* parentHierarchy; // root hierarchy (itself unless a sub-hierarchy)
+    OvInt32 rootParentOffset;         // first node of a sub-hierarchy in its root, -1 = none
+    OvAnimInterpolator* currentAnim;  // interpolator of numNodes nodes
 };
 
 // Frame extension: the frame's node id (-1: none) and the hierarchy it holds (or null).

@@ -43,8 +43,7 @@ OvAnimation* OvAnimationCreateFromTracks(OvInt32 numNodes, const OvAnimTrackKey*
     std::stable_sort(later.begin(), later.end(), [](const Later& a, const Later& b) {
         return a.prevTime < b.prevTime || (a.prevTime == b.prevTime && a.node < b.node);
     });
-    OvAnimation* animation =
-        OvAnimationCreate(ovANIMSTDKEYFRAMETYPEID, static_cast<OvInt32>(total), 0, duration);
+    OvAnimation* animation = OvAnimationCreate(ovANIMSTDKEYFRAMETYPEID, static_cast<OvInt32>(total), 0, duration);
     if (animation == nullptr) {
         return nullptr;
     }

@@ -23,7 +23,10 @@ struct M4 {
 };
 
 M4 FromOv(const OvMatrix& a) {
-    return {{{a.right.x, a.right.y, a.right.z}, {a.up.x, a.up.y, a.up.z}, {a.at.x, a.at.y, a.at.z}, {a.pos.x, a.pos.y, a.pos.z}}};
+    return {{{a.right.x, a.right.y, a.right.z},
+             {a.up.x, a.up.y, a.up.z},
+             {a.at.x, a.at.y, a.at.z},
+             {a.pos.x, a.pos.y, a.pos.z}}};
 }
 
 // a applied first, then b.
@@ -127,8 +130,9 @@ Rig BuildRig(OvAnimHierarchy* h, const std::vector<int>& parent) {
         const int nodeId = i == 0 ? 7 : 100 + 37 * i;
         h->pNodeInfo[i].nodeID = nodeId;
         OvFrameSetAnimHierarchyNodeID(f, nodeId);
-        OvFrameAddChild(parent[static_cast<std::size_t>(i)] < 0 ? rig.root
-                                                                 : rig.frames[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])],
+        OvFrameAddChild(parent[static_cast<std::size_t>(i)] < 0
+                            ? rig.root
+                            : rig.frames[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])],
                         f);
         rig.frames.push_back(f);
     }
@@ -149,8 +153,8 @@ TEST_F(AnimHierarchyTest, MatricesForEveryUpdateFlagFollowTheRecursiveReference)
         const OvUInt32 hflags = flagSets[round % 7];
         const int n = 2 + round * 2;
         const std::vector<OvUInt32> nodeFlags = RandomNodeFlags(rng, n);
-        OvAnimHierarchy* h =
-            OvAnimHierarchyCreate(n, nodeFlags.data(), nullptr, hflags, static_cast<OvInt32>(sizeof(OvAnimInterpFrame)));
+        OvAnimHierarchy* h = OvAnimHierarchyCreate(n, nodeFlags.data(), nullptr, hflags,
+                                                   static_cast<OvInt32>(sizeof(OvAnimInterpFrame)));
         ASSERT_NE(h, nullptr);
         // Random interpolated keys straight into the slots.
         std::vector<M4> local(static_cast<std::size_t>(n));
@@ -165,7 +169,8 @@ TEST_F(AnimHierarchyTest, MatricesForEveryUpdateFlagFollowTheRecursiveReference)
             OvAnimStdKeyFrameApply(&m, k);
             local[static_cast<std::size_t>(i)] = FromOv(m);
         }
-        Reference ref{nodeFlags, local, std::vector<M4>(static_cast<std::size_t>(n)), std::vector<int>(static_cast<std::size_t>(n), -1)};
+        Reference ref{nodeFlags, local, std::vector<M4>(static_cast<std::size_t>(n)),
+                      std::vector<int>(static_cast<std::size_t>(n), -1)};
         Rig rig = BuildRig(h, [&] {
             M4 id = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}}};
             ref.List(id, -1);
@@ -190,7 +195,8 @@ TEST_F(AnimHierarchyTest, MatricesForEveryUpdateFlagFollowTheRecursiveReference)
         if (hflags & ovANIMHIERARCHYUPDATEMODELLINGMATRICES) {
             OvFrameSyncDirty();
             for (int i = 0; i < n; ++i) {
-                EXPECT_LT(Diff(local[static_cast<std::size_t>(i)], rig.frames[static_cast<std::size_t>(i)]->modelling), 1e-6);
+                EXPECT_LT(Diff(local[static_cast<std::size_t>(i)], rig.frames[static_cast<std::size_t>(i)]->modelling),
+                          1e-6);
                 const M4 want = Mul(ref.world[static_cast<std::size_t>(i)], base);
                 EXPECT_LT(Diff(want, *OvFrameGetWorldMatrix(rig.frames[static_cast<std::size_t>(i)])), 1e-4)
                     << round << " node " << i;

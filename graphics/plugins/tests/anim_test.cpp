@@ -386,8 +386,12 @@ TEST_F(AnimTest, StreamRoundTripAndTruncation) {
 TEST_F(AnimTest, BadAnimationsAreRefused) {
     auto chunk = [](std::uint32_t version, std::uint32_t scheme, std::int32_t n, float duration, std::uint32_t offset) {
         ChunkBytes c;
-        c.Header(27, 20 + 36 * static_cast<std::uint32_t>(n > 0 ? n : 0)).U32(version).U32(scheme).I32(n).U32(0).F32(
-            duration);
+        c.Header(27, 20 + 36 * static_cast<std::uint32_t>(n > 0 ? n : 0))
+            .U32(version)
+            .U32(scheme)
+            .I32(n)
+            .U32(0)
+            .F32(duration);
         for (int i = 0; i < n; ++i) {
             c.F32(0).F32(0).F32(0).F32(0).F32(1).F32(0).F32(0).F32(0).U32(i >= 2 ? offset : 0);
         }
@@ -399,13 +403,13 @@ TEST_F(AnimTest, BadAnimationsAreRefused) {
         OvInt32 code;
     };
     const Case cases[] = {
-        {chunk(0x101, 1, 2, 1.0f, 0), 0, ovERRNOERROR},             // version word: silent
-        {chunk(0x100, 9, 2, 1.0f, 0), 0x1B7, 2},                     // unknown scheme
-        {chunk(0x100, 1, 2, 0.0f, 0), 0x1B7, 3},                     // no duration
-        {chunk(0x100, 1, 2, -1.0f, 0), 0x1B7, 3},                    // negative duration
-        {chunk(0x100, 1, 2, std::nanf(""), 0), 0x1B7, 3},            // not a number
-        {chunk(0x100, 1, 4, 1.0f, 36 * 4), 0x1B7, 3},                // previous key outside the keys
-        {chunk(0x100, 1, -3, 1.0f, 0), 0x1B7, 3},                    // negative count
+        {chunk(0x101, 1, 2, 1.0f, 0), 0, ovERRNOERROR},   // version word: silent
+        {chunk(0x100, 9, 2, 1.0f, 0), 0x1B7, 2},          // unknown scheme
+        {chunk(0x100, 1, 2, 0.0f, 0), 0x1B7, 3},          // no duration
+        {chunk(0x100, 1, 2, -1.0f, 0), 0x1B7, 3},         // negative duration
+        {chunk(0x100, 1, 2, std::nanf(""), 0), 0x1B7, 3}, // not a number
+        {chunk(0x100, 1, 4, 1.0f, 36 * 4), 0x1B7, 3},     // previous key outside the keys
+        {chunk(0x100, 1, -3, 1.0f, 0), 0x1B7, 3},         // negative count
     };
     for (const Case& c : cases) {
         std::vector<std::uint8_t> bytes = c.bytes;
