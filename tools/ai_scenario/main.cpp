@@ -18,6 +18,7 @@
 #include "platform/crt.h"
 #include "testing/fake_ai_host.h"
 #include "tools/ai_scenario/agent_scenarios.h"
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ int Run(const RunSettings& settings) {
             std::fprintf(stderr, "ai_scenario: the scenario could not be built\n");
             status = 1;
         } else if (settings.csvPath != nullptr && (csv = std::fopen(settings.csvPath, "w")) == nullptr) {
-            std::fprintf(stderr, "ai_scenario: cannot write %s\n", settings.csvPath);
+            std::fprintf(stderr, "ai_scenario: cannot write %s: %s\n", settings.csvPath,
+                         FileWriteFailure(settings.csvPath).c_str());
             status = 1;
         }
         if (status == 0) {
@@ -142,7 +144,8 @@ int Run(const RunSettings& settings) {
                 }
             }
             if (csv != nullptr && std::fclose(csv) != 0) {
-                std::fprintf(stderr, "ai_scenario: cannot write %s\n", settings.csvPath);
+                std::fprintf(stderr, "ai_scenario: cannot write %s: %s\n", settings.csvPath,
+                             FileWriteFailure(settings.csvPath).c_str());
                 status = 1;
             }
             if (settings.timing && !frameSeconds.empty()) {
@@ -163,7 +166,8 @@ int Run(const RunSettings& settings) {
                 plot.trails.assign(trails.begin() + static_cast<std::ptrdiff_t>(others.size()), trails.end());
                 scene->Describe(plot);
                 if (!scenario::WritePlot(plot, settings.plotPath)) {
-                    std::fprintf(stderr, "ai_scenario: cannot write %s\n", settings.plotPath);
+                    std::fprintf(stderr, "ai_scenario: cannot write %s: %s\n", settings.plotPath,
+                                 FileWriteFailure(settings.plotPath).c_str());
                     status = 1;
                 }
             }

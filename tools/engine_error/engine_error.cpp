@@ -1,13 +1,10 @@
 #include "tools/engine_error/engine_error.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -133,54 +130,13 @@ const Signature* SignatureOf(const std::string& file) {
     return nullptr;
 }
 
-// What is wrong with a file to be read that the engine's record cannot tell; empty when the
-// file is there, readable and starts as its kind should.
-std::string ReadableFileProblem(const std::string& file, const Signature* signature, long long* size) {
-    struct stat st {};
-    if (stat(file.c_str(), &st) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? "no such file"
-                                                   : std::string("cannot open it: ") + std::strerror(errno);
-    }
-    if (S_ISDIR(st.st_mode)) {
-        return "a folder, not a file";
-    }
+// Whether the file's first bytes are the signature.
+bool StartsAs(const std::string& file, const Signature& signature) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return std::string("cannot open it: ") + std::strerror(errno);
-    }
-    *size = static_cast<long long>(st.st_size);
-    if (st.st_size == 0) {
-        return "the file is empty";
-    }
-    if (signature != nullptr) {
-        std::string head(signature->size, '\0');
-        in.read(head.data(), static_cast<std::streamsize>(head.size()));
-        head.resize(static_cast<std::size_t>(in.gcount()));
-        if (head != std::string(signature->bytes, signature->size)) {
-            return std::string("not a ") + signature->what + " (it does not start as one does)";
-        }
-    }
-    return "";
-}
-
-// Why a file cannot be written there; empty when nothing is visibly in the way.
-std::string WritableFileProblem(const std::string& file) {
-    const std::filesystem::path path(file);
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        return "a folder, not a file";
-    }
-    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-    if (!std::filesystem::is_directory(parent, ec)) {
-        return "no such folder " + parent.string();
-    }
-    if (access(parent.c_str(), W_OK) != 0) {
-        return "cannot create a file in " + parent.string() + ": " + std::strerror(errno);
-    }
-    if (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0) {
-        return std::string("cannot write it: ") + std::strerror(errno);
-    }
-    return "";
+    std::string head(signature.size, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    return head == std::string(signature.bytes, signature.size);
 }
 
 } // namespace
@@ -195,9 +151,12 @@ std::string EngineErrorWords(const OvError& error, const EngineErrorContext& con
     long long size = -1;
     if (!context.file.empty()) {
         const std::string problem =
-            context.writing ? WritableFileProblem(context.file) : ReadableFileProblem(context.file, signature, &size);
+            context.writing ? FileWriteProblem(context.file) : FileReadProblem(context.file, &size);
         if (!problem.empty()) {
             return problem;
+        }
+        if (!context.writing && signature != nullptr && !StartsAs(context.file, *signature)) {
+            return std::string("not a ") + signature->what + " (it does not start as one does)";
         }
     }
     if (held && !common && error.pluginID == ovPLUGINIDCORE && error.errorCode == ovERRENDOFSTREAM && size >= 0) {

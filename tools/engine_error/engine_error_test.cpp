@@ -14,6 +14,7 @@
 #include "graphics/core/pipeline.h"
 #include "testing/scratch_dir.h"
 #include "tools/engine_error/engine_error.h"
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -60,6 +61,9 @@ TEST_F(EngineErrorTest, TheFileItselfGivesTheReasonWhenItCan) {
               "no such folder " + (dir / "no").string());
     EXPECT_EQ(EngineErrorWords(write, {dir.string(), true, ""}), "a folder, not a file");
     EXPECT_EQ(EngineErrorWords(write, {(dir / "fine.txd").string(), true, ""}), "the file could not be opened");
+    // The same words for tools whose writes do not go through the engine.
+    EXPECT_EQ(FileWriteFailure((dir / "no" / "out.csv").string()), "no such folder " + (dir / "no").string());
+    EXPECT_EQ(FileWriteFailure((dir / "fine.csv").string()), "the write failed");
 }
 
 TEST_F(EngineErrorTest, EveryKnownCodeHasWordsAndAnUnknownOneKeepsItsNumbers) {

@@ -11,6 +11,7 @@
 
 #include "tools/navgen/generator_run.h"
 #include "tools/navgen/levels.h"
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -40,7 +41,8 @@ void PrintUsage(FILE* out) {
                       "  --help             shows this text\n"
                       "\n"
                       "Exit status: 0 when the generator finished, 1 when the output folder cannot be made or\n"
-                      "written, 2 on bad arguments, 3 when the generator did not finish.\n");
+                      "written, 2 on bad arguments, 3 when the generator did not finish, built an empty graph or\n"
+                      "could not read the saved graph its first step starts from.\n");
 }
 
 bool ParseUnsigned(const char* text, unsigned long* seed) {
@@ -149,7 +151,7 @@ int main(int argc, char** argv) {
     options.firstStep = firstStep;
     const std::string levelFile = out + "/" + navgen::OutputFiles::kLevel;
     if (!navgen::WriteLevelText(levelFile, options.level)) {
-        std::fprintf(stderr, "navgen: cannot write %s\n", levelFile.c_str());
+        std::fprintf(stderr, "navgen: cannot write %s: %s\n", levelFile.c_str(), FileWriteFailure(levelFile).c_str());
         return 1;
     }
     navgen::GenerationResult result;

@@ -20,6 +20,7 @@
 #include "ai/runtime/engine.h"
 #include "testing/fake_ai_host.h"
 #include "testing/grid_map.h"
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -166,7 +167,8 @@ int RunTables(const Level& level, int32_t from, int32_t to, const char* saveDir,
                 std::fprintf(stderr, "navquery: cannot create the folder %s: %s\n", saveDir, error.message().c_str());
                 status = 3;
             } else if (!routes->Save((base + ".astar").c_str()) || !costs->Save((base + ".pathcost").c_str())) {
-                std::fprintf(stderr, "navquery: cannot write the tables to %s\n", saveDir);
+                std::fprintf(stderr, "navquery: cannot write the tables to %s: %s\n", saveDir,
+                             FileWriteFailure(base + ".astar").c_str());
                 status = 3;
             } else {
                 std::printf("saved %s.astar %s.pathcost\n", base.c_str(), base.c_str());

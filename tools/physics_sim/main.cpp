@@ -9,6 +9,7 @@
 
 #include "tools/physics_sim/plot.h"
 #include "tools/physics_sim/scenes.h"
+#include "tools/engine_error/file_words.h"
 
 namespace {
 
@@ -210,7 +211,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", line.c_str());
     }
     if (csv != nullptr && !WriteCsv(r, csv)) {
-        std::fprintf(stderr, "physics_sim: %s: cannot write the CSV file\n", csv);
+        std::fprintf(stderr, "physics_sim: %s: cannot write the CSV file: %s\n", csv, FileWriteFailure(csv).c_str());
         return 2;
     }
     if (plot != nullptr) {
@@ -223,7 +224,7 @@ int main(int argc, char** argv) {
             p.lines.push_back({r.columns[k].name, r.columns[k].values});
         }
         if (!physics_sim::WriteLinePlot(p, plot)) {
-            std::fprintf(stderr, "physics_sim: %s: cannot write the plot\n", plot);
+            std::fprintf(stderr, "physics_sim: %s: cannot write the plot: %s\n", plot, FileWriteFailure(plot).c_str());
             return 2;
         }
     }
