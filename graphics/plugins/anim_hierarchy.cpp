@@ -440,6 +440,10 @@ OvBool OvAnimHierarchyUpdateMatrices(OvAnimHierarchy* hierarchy) {
             break;
         case ovANIMHIERARCHYPOPPARENTMATRIX:
             if (depth == 0) {
+                // The last node of a tree pops with nothing pushed; the result is never used.
+                if (i == hierarchy->numNodes - 1) {
+                    break;
+                }
                 OvErrorReport(0, ovERRINVALIDVALUE);
                 return 0;
             }

@@ -59,7 +59,8 @@ OvAnimHierarchy* OvAnimHierarchyCreateFromHierarchy(const OvAnimHierarchy* hiera
                                                     OvInt32 maxInterpKeyFrameSize);
 OvBool OvAnimHierarchyDestroy(OvAnimHierarchy* hierarchy);
 OvAnimHierarchy* OvAnimHierarchyAttach(OvAnimHierarchy* hierarchy);
-// 1, or 0 when the node flags push deeper than the stack or pop from an empty one.
+// 1, or 0 when the node flags push deeper than the stack or pop from an empty one before the
+// last node.
 OvBool OvAnimHierarchyUpdateMatrices(OvAnimHierarchy* hierarchy);
 inline OvMatrix* OvAnimHierarchyGetMatrixArray(const OvAnimHierarchy* hierarchy) { return hierarchy->pMatrixArray; }
 // Puts the hierarchy in the frame's extension and makes the frame its parent frame.

@@ -219,9 +219,14 @@ TEST_F(AnimHierarchyTest, MatricesForEveryUpdateFlagFollowTheRecursiveReference)
 }
 
 TEST_F(AnimHierarchyTest, StackAbuseFailsTheUpdate) {
-    std::vector<OvUInt32> pops = {0, 1};
+    std::vector<OvUInt32> pops = {1, 0};
     OvAnimHierarchy* h = OvAnimHierarchyCreate(2, pops.data(), nullptr, 0, sizeof(OvAnimInterpFrame));
     EXPECT_FALSE(OvAnimHierarchyUpdateMatrices(h));
+    OvAnimHierarchyDestroy(h);
+    // The last node of a tree conventionally pops with nothing pushed.
+    pops = {0, 1};
+    h = OvAnimHierarchyCreate(2, pops.data(), nullptr, 0, sizeof(OvAnimInterpFrame));
+    EXPECT_TRUE(OvAnimHierarchyUpdateMatrices(h));
     OvAnimHierarchyDestroy(h);
     std::vector<OvUInt32> pushes(40, ovANIMHIERARCHYPUSHPARENTMATRIX);
     h = OvAnimHierarchyCreate(40, pushes.data(), nullptr, ovANIMHIERARCHYNOMATRICES, sizeof(OvAnimInterpFrame));
