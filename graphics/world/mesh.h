@@ -8,7 +8,6 @@
 
 struct OvMaterial;
 struct OvMaterialList;
-struct OvTriangle;
 struct OvStream;
 
 // Mesh-header flags.
@@ -88,11 +87,6 @@ OvMeshBuilder* OvMeshBuilderAddTriangle(OvMeshBuilder* builder, OvMaterial* mate
                                         OvInt32 vert3, OvUInt16 matIndex, OvUInt16 textureRank, OvUInt16 rasterRank,
                                         OvUInt16 pipelineRank);
 OvBool OvMeshBuilderDestroy(OvMeshBuilder* builder);
-// A builder holding the triangles, each with material = list entry [materialBase + its index]
-// and the texture, raster and pipeline ranks of first appearance. Null when a triangle names no
-// entry of the list (0x80000003) or memory fails.
-OvMeshBuilder* OvMeshBuilderFromTriangles(const OvMaterialList* list, const OvTriangle* triangles, OvInt32 numTriangles,
-                                          OvInt32 materialBase);
 
 // Builds the header: the static empty header for no triangles, else strips (flags bit 0, through
 // the strip callback) or lists. Success destroys the builder; failure returns null and leaves it

@@ -371,14 +371,8 @@ bool BuildSectorMeshes(OvWorld* world) {
     bool ok = true;
     ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) {
         if (s->mesh == nullptr) {
-            const OvInt32 n = world->matList.numMaterials > 0 ? s->numTriangles : 0;
-            OvMeshBuilder* builder = OvMeshBuilderFromTriangles(&world->matList, s->triangles, n, s->matListWindowBase);
-            if (builder != nullptr) {
-                s->mesh = OvMeshHeaderBuild(builder, world->flags & ovGEOMETRYTRISTRIP);
-                if (s->mesh == nullptr) {
-                    OvMeshBuilderDestroy(builder);
-                }
-            }
+            s->mesh = OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
+                                                     s->matListWindowBase, world->flags);
             ok = s->mesh != nullptr;
         }
         return ok;

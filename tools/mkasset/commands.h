@@ -35,5 +35,9 @@ int RunModel(int argc, char** argv);
 void ModelUsage(std::FILE* out);
 int RunLevel(int argc, char** argv);
 void LevelUsage(std::FILE* out);
+int RunCharacter(int argc, char** argv);
+void CharacterUsage(std::FILE* out);
+int RunAnim(int argc, char** argv);
+void AnimUsage(std::FILE* out);
 
 } // namespace mkasset
