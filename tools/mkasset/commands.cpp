@@ -9,6 +9,8 @@ namespace mkasset {
 
 const Command kCommands[] = {
     {"model", "a clump of one atomic: box, cylinder or grid", RunModel, ModelUsage},
+    {"font", "a bitmap font (metrics file and page) of the built-in character set", RunFont, FontUsage},
+    {"spline", "a spline file through a list of points, open or closed", RunSpline, SplineUsage},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

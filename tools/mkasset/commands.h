@@ -33,5 +33,9 @@ bool WriteFile(const char* command, const std::string& path, const std::vector<u
 // The commands.
 int RunModel(int argc, char** argv);
 void ModelUsage(std::FILE* out);
+int RunFont(int argc, char** argv);
+void FontUsage(std::FILE* out);
+int RunSpline(int argc, char** argv);
+void SplineUsage(std::FILE* out);
 
 } // namespace mkasset
