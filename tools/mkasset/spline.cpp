@@ -49,15 +49,14 @@ bool ParsePoints(const std::string& text, std::vector<float>* out, std::string* 
 } // namespace
 
 void SplineUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: mkasset spline --points X,Y,Z;X,Y,Z;... [--closed] --out FILE\n"
-                 "  Writes a spline through the points: one chunk (type 12) holding a 32-byte name (the\n"
-                 "  file's name without folder and extension, cut to 32 bytes), the point count, the type\n"
-                 "  (1 open, 2 closed) and the points as three 32-bit floats each.\n"
-                 "  --points  at least 4 points for an open spline, 3 for a closed one; quote the list,\n"
-                 "            the shell takes ';' otherwise\n"
-                 "  --closed  the curve returns to its first point\n"
-                 "  Exit status 0 on success, 1 when the file cannot be written, 2 on bad usage.\n");
+    std::fprintf(out, "usage: mkasset spline --points X,Y,Z;X,Y,Z;... [--closed] --out FILE\n"
+                      "  Writes a spline through the points: one chunk (type 12) holding a 32-byte name (the\n"
+                      "  file's name without folder and extension, cut to 32 bytes), the point count, the type\n"
+                      "  (1 open, 2 closed) and the points as three 32-bit floats each.\n"
+                      "  --points  at least 4 points for an open spline, 3 for a closed one; quote the list,\n"
+                      "            the shell takes ';' otherwise\n"
+                      "  --closed  the curve returns to its first point\n"
+                      "  Exit status 0 on success, 1 when the file cannot be written, 2 on bad usage.\n");
 }
 
 int RunSpline(int argc, char** argv) {
@@ -88,9 +87,9 @@ int RunSpline(int argc, char** argv) {
     const int n = static_cast<int>(xyz.size() / 3);
     const int least = closed ? 3 : 4;
     if (n < least || n > kMaxPoints) {
-        return Fail(kName, kExitUsage, "--points has " + std::to_string(n) + " points; " +
-                                           (closed ? "a closed" : "an open") + " spline needs " +
-                                           std::to_string(least) + " to " + std::to_string(kMaxPoints));
+        return Fail(kName, kExitUsage,
+                    "--points has " + std::to_string(n) + " points; " + (closed ? "a closed" : "an open") +
+                        " spline needs " + std::to_string(least) + " to " + std::to_string(kMaxPoints));
     }
     std::string name = std::filesystem::path(out).stem().string();
     name.resize(std::min(name.size(), kNameBytes));

@@ -140,8 +140,8 @@ TEST_F(MkassetTextTest, SplinesReadBackThroughThePlugin) {
         EXPECT_EQ(r.status, 2) << b.args;
         EXPECT_NE(r.output.find(b.message), std::string::npos) << b.args << ": " << r.output;
     }
-    const ToolRun unwritable = Mkasset("spline --points \"0,0,0;1,1,1;2,2,2;3,3,3\" --out " +
-                                       (dir / "no" / "such" / "x.ovs").string());
+    const ToolRun unwritable =
+        Mkasset("spline --points \"0,0,0;1,1,1;2,2,2;3,3,3\" --out " + (dir / "no" / "such" / "x.ovs").string());
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_NE(unwritable.output.find("x.ovs"), std::string::npos) << unwritable.output;
 }
