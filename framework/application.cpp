@@ -8,6 +8,8 @@
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "graphics/core/resources.h"
+#include "graphics/plugins/spline.h"
+#include "graphics/toolkits/charset.h"
 #include "platform/crt.h"
 
 int g_debugLevel = 0;
@@ -103,8 +105,8 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
 bool CStandardApplication::AttachPlugins() {
     // The toolkit plugins register here, before the engine opens, in this order, stopping at the
     // first failure: world, collision, particle batches, animation, animation hierarchy, skin,
-    // spline, material effects, physics body. Each joins the list once its plugin is built.
-    return true;
+    // spline, material effects, physics body. Those not built yet join the list where they stand.
+    return OvSplinePluginAttach() != FALSE;
 }
 
 bool CStandardApplication::AppStart() {
@@ -134,9 +136,13 @@ bool CStandardApplication::GraphicsOpen(SkelPlatform* platform) {
 }
 
 void CStandardApplication::Shutdown() {
-    // The world manager, camera manager, default lights, font, HUD, character profiles, raster
-    // character set, rigid-body manager and input manager are taken down here, in that order,
-    // once they exist.
+    // The world manager, camera manager, default lights, font, HUD and character profiles are
+    // taken down here, in that order, once they exist; then the raster character set; the
+    // rigid-body manager and the input manager follow it once they exist.
+    if (charset_ != nullptr) {
+        OvCharsetDestroy(charset_);
+        charset_ = nullptr;
+    }
     CFpsCounter::Destroy();
     SkelGraphicsClose();
 }
@@ -241,9 +247,16 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         insideGraphicsSettings_ = true;
     } else if (Is(name, "Worlds")) {
         OvResourcesSetArenaSize(resourceArenaSize_);
-        // The raster character set (with the two colours above) and the world manager, with the
-        // scale, are made here and the world manager becomes the section's handler, once they
-        // exist.
+        // One character set serves however many "Worlds" sections there are.
+        if (charset_ == nullptr) {
+            charset_ = OvCharsetCreate(&charsetForeground_, &charsetBackground_);
+            if (charset_ == nullptr) {
+                SkelErrorMessage("Cannot create raster charset.");
+                return;
+            }
+        }
+        // The world manager, with the scale, is made here and becomes the section's handler, once
+        // it exists.
     } else if (Is(name, "Debug")) {
         if (!ReadIntAttribute("level", attributes, 0, &g_debugLevel)) {
             ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());

@@ -8,7 +8,10 @@
 #include <string>
 
 #include "framework/config_reader.h"
+#include "graphics/core/camera.h"
 #include "graphics/core/types.h"
+
+struct OvRaster;
 #include "graphics/shared/skel/win/skeleton.h"
 
 class CStandardApplication : public CConfigSectionHandler {
@@ -59,16 +62,18 @@ public:
     DWORD LastFrameTime() const { return lastFrameTime_; }
     float LastStep() const { return lastStep_; }
     CConfigSectionHandler* CurrentHandler() const { return currentHandler_; }
+    OvRaster* Charset() const { return charset_; }
 
 protected:
-    CConfigSectionHandler* currentHandler_ = nullptr;     // section being read, or null
-    bool fixedStepSet_ = false;                           // every frame uses fixedStep_
-    float fixedStep_ = 0.0f;                              // seconds
-    OvUInt32 resourceArenaSize_ = 0x800000;               // bytes, from "RessourceArena" "size"
-    std::string configFileName_;                          // from the constructor
-    float scale_ = 1.0f;                                  // from "Scale" "value"
-    OvUInt8 charsetForeground_[4] = {200, 200, 200, 255}; // raster character set colours, R G B A
-    OvUInt8 charsetBackground_[4] = {64, 64, 64, 0};
+    CConfigSectionHandler* currentHandler_ = nullptr; // section being read, or null
+    bool fixedStepSet_ = false;                       // every frame uses fixedStep_
+    float fixedStep_ = 0.0f;                          // seconds
+    OvUInt32 resourceArenaSize_ = 0x800000;           // bytes, from "RessourceArena" "size"
+    std::string configFileName_;                      // from the constructor
+    float scale_ = 1.0f;                              // from "Scale" "value"
+    OvRaster* charset_ = nullptr;                     // raster character set, made with "Worlds"
+    OvRGBA charsetForeground_ = {200, 200, 200, 255}; // its colours
+    OvRGBA charsetBackground_ = {64, 64, 64, 0};
     bool firstFrame_ = true;              // the next frame starts the clock
     DWORD lastFrameTime_ = 0;             // clock at the last frame, milliseconds
     bool insideGraphicsSettings_ = false; // inside "GraphicsGlobalSettings"

@@ -81,7 +81,8 @@ TEST_F(FrameworkTest, IdleRunsFramesUntilAnErrorAndPauseHoldsTheGame) {
     EXPECT_STREQ(SkelGetState()->title, "Framework Test");
     SkelSizeRect size = {0, 0, 10, 10};
     EXPECT_EQ(app.HandleEvent(SKEL_EVENT_CAMERA_SIZE, &size), SKEL_EVENT_HANDLED);
-    EXPECT_EQ(app.HandleEvent(SKEL_EVENT_PLUGIN_ATTACH, nullptr), SKEL_EVENT_HANDLED);
+    // Plugins register with an initialised engine only: outside the open sequence they fail.
+    EXPECT_EQ(app.HandleEvent(SKEL_EVENT_PLUGIN_ATTACH, nullptr), SKEL_EVENT_FAILED);
     EXPECT_EQ(app.HandleEvent(SKEL_EVENT_INPUT_DEVICE_ATTACH, nullptr), SKEL_EVENT_HANDLED);
     for (std::int32_t code :
          {SKEL_EVENT_ARGUMENT, SKEL_EVENT_FILE_LOAD, SKEL_EVENT_SELECT_DEVICE, SKEL_EVENT_REGISTER_IMAGE_FORMATS,
@@ -124,7 +125,7 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         std::string messages;
     };
     const Run runs[] = {
-        {"<Config><Debug level=\"1\"/></Config>", true, 1, false, ""},
+        {"<Config><Debug level=\"1\"/><Worlds></Worlds><Worlds/></Config>", true, 1, false, ""},
         {"<Config><Debug level=\"1\"/></Config>", false, 1, true, ""},
         {"", true, 0, true, "Configuration file not found\n config.xml should be added in root directory\n"},
         {"<Config><Debug/></Config>", true, 0, true,
@@ -146,10 +147,15 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         EXPECT_EQ(g_stopOnError, run.stop);
         EXPECT_EQ(Log(), run.messages);
         EXPECT_EQ(g_debugLevel, run.config.find("level") != std::string::npos ? 1 : 0);
+        // "Worlds" makes the raster character set, once however often it comes.
+        EXPECT_EQ(app.Charset() != nullptr, run.config.find("Worlds") != std::string::npos);
+        EXPECT_EQ(OvTestMemoryRasterDriverState()->liveRasters, app.Charset() != nullptr ? 1 : 0);
         SkelEventDispatch(SKEL_EVENT_IDLE, nullptr);
         EXPECT_EQ(app.renders, run.stop ? 0 : 1);
         EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_GRAPHICS_CLOSE, nullptr), SKEL_EVENT_HANDLED);
         EXPECT_EQ(app.terminates, 1);
+        EXPECT_EQ(app.Charset(), nullptr);
+        EXPECT_EQ(OvTestMemoryRasterDriverState()->liveRasters, 0);
         EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
         g_testApp = nullptr;
     }

@@ -37,5 +37,9 @@ int RunFont(int argc, char** argv);
 void FontUsage(std::FILE* out);
 int RunSpline(int argc, char** argv);
 void SplineUsage(std::FILE* out);
+int RunCharacter(int argc, char** argv);
+void CharacterUsage(std::FILE* out);
+int RunAnim(int argc, char** argv);
+void AnimUsage(std::FILE* out);
 
 } // namespace mkasset

@@ -12,6 +12,7 @@
 #include "graphics/shared/skel/win/skeleton.h"
 #include "graphics/shared/skel/win/skeleton_internal.h"
 #include "graphics/toolkits/bmp_reader.h"
+#include "graphics/toolkits/charset.h"
 #include "graphics/toolkits/png_reader.h"
 
 namespace {
@@ -171,13 +172,20 @@ std::int32_t SkelGraphicsOpen(SkelPlatform* platform) {
     if (Ask(SKEL_EVENT_REGISTER_IMAGE_FORMATS, nullptr) == SKEL_EVENT_NOT_HANDLED) {
         SkelRegisterImageFormats();
     }
-    // The raster character set opens here once its toolkit exists.
+    if (!OvCharsetOpen()) {
+        StopEngine();
+        return 0;
+    }
+    // A manager or file systems that fail leave the character set and the started engine behind
+    // unless they are taken down here.
     if (!OvFSManagerOpen(-1)) {
+        OvCharsetClose();
         StopEngine();
         return 0;
     }
     if (SkelFileSystemsSetUp() == 0) {
         OvFSManagerClose();
+        OvCharsetClose();
         StopEngine();
         return 0;
     }
@@ -185,7 +193,7 @@ std::int32_t SkelGraphicsOpen(SkelPlatform* platform) {
 }
 
 void SkelGraphicsClose() {
-    // The raster character set closes here once its toolkit exists.
+    OvCharsetClose();
     OvTexDictionaryForAllTexDictionaries(DestroyDictionary, nullptr);
     OvFSManagerClose();
     StopEngine();
