@@ -233,5 +233,6 @@ int main(int argc, char** argv) {
     seeds::GraphicsSeeds(out);
     seeds::NavigationSeeds(out);
     seeds::ResourceSeeds(out);
+    seeds::ModelSeeds(out);
     return out.Failed() ? 1 : 0;
 }

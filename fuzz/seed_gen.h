@@ -47,5 +47,7 @@ void NavigationSeeds(Writer& out);
 
 // Seeds of the image readers and of the image and texture-dictionary chunks (image_seeds.cpp).
 void ImageSeeds(Writer& out);
+// Models and geometries of the world plugin, written by the asset builder's chunk writers.
+void ModelSeeds(Writer& out);
 
 } // namespace seeds

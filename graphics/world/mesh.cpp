@@ -1,0 +1,885 @@
+#include "graphics/world/mesh.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "graphics/core/chunk.h"
+#include "graphics/core/engine.h"
+#include "graphics/core/error.h"
+#include "graphics/core/raster.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/texture.h"
+#include "graphics/world/material.h"
+#include "graphics/world/world_plugin.h"
+
+namespace {
+
+OvInt32 gMeshModuleOffset = -1;
+OvInt32 gMeshOpens = 0;
+OvFreeList* gBuilderFreeList = nullptr;
+constexpr OvInt32 kBuildersPerBlock = 50;
+constexpr OvUInt32 kMeshHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDMESH;
+OvMeshHeader gEmptyHeader = {};
+OvMeshStripCallBack gStripCallBack = OvMeshDefaultStripCallBack;
+void* gStripData = nullptr;
+bool gStripEdgeHash = true;
+
+constexpr OvUInt32 kIndexBlock = 256; // indices converted per stream call
+
+// A little-endian 32-bit value of a block read from a stream.
+inline OvUInt32 LittleU32(const OvUInt8* b) {
+    return static_cast<OvUInt32>(b[0]) | static_cast<OvUInt32>(b[1]) << 8 | static_cast<OvUInt32>(b[2]) << 16 |
+           static_cast<OvUInt32>(b[3]) << 24;
+}
+
+void ReportNoMemory(std::size_t bytes) { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes)); }
+void ReportRead() { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD)); }
+
+OvUInt16 NextSerial() {
+    if (gMeshModuleOffset < 0) {
+        return 0;
+    }
+    return OvMeshGetModule()->serialCounter++;
+}
+
+// 1 when the material needs blending: its texture's raster has alpha, or its colour is not
+// opaque.
+int TransparencyKey(const OvMaterial* material) {
+    if (material == nullptr) {
+        return 0;
+    }
+    if (material->texture != nullptr && material->texture->raster != nullptr) {
+        const OvInt32 nibble = (OvRasterGetFormat(material->texture->raster) & ovRASTERFORMATPIXELFORMATMASK) >> 8;
+        if (nibble == 1 || nibble == 3 || nibble == 5) {
+            return 1;
+        }
+    }
+    return material->color.alpha < 255 ? 1 : 0;
+}
+
+// The triangles of a build in material order. Records of one material compare equal whatever
+// list position they name; among different materials the order is transparency, raster,
+// pipeline, texture and then the material's first list position among the triangles, so that
+// the order is a strict weak one even when a material appears twice in a list. Triangles of one
+// material keep the builder's order: the triangles are grouped by material (in one pass) and
+// the groups sorted, which is what a stable sort of the records gives.
+std::vector<const OvMeshBuilderTriangle*> SortedTriangles(const OvMeshBuilder* builder) {
+    struct Group {
+        const OvMeshBuilderTriangle* first; // its first triangle (ranks)
+        int transparent;
+        OvUInt16 firstIndex; // smallest list position among its triangles
+        std::vector<const OvMeshBuilderTriangle*> triangles;
+    };
+    std::vector<Group> groups;
+    std::unordered_map<const OvMaterial*, std::size_t> groupOf;
+    const OvMaterial* lastMaterial = nullptr;
+    std::size_t lastGroup = 0;
+    for (OvInt32 i = 0; i < builder->numTriangles; ++i) {
+        const OvMeshBuilderTriangle* t = builder->triangles + i;
+        if (groups.empty() || t->material != lastMaterial) {
+            auto [it, added] = groupOf.emplace(t->material, groups.size());
+            if (added) {
+                groups.push_back({t, TransparencyKey(t->material), t->matIndex, {}});
+            }
+            lastMaterial = t->material;
+            lastGroup = it->second;
+        }
+        Group& g = groups[lastGroup];
+        g.firstIndex = std::min(g.firstIndex, t->matIndex);
+        g.triangles.push_back(t);
+    }
+    std::vector<std::size_t> order(groups.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        const Group& a = groups[x];
+        const Group& b = groups[y];
+        if (a.transparent != b.transparent) {
+            return a.transparent < b.transparent;
+        }
+        if (a.first->rasterRank != b.first->rasterRank) {
+            return a.first->rasterRank < b.first->rasterRank;
+        }
+        if (a.first->pipelineRank != b.first->pipelineRank) {
+            return a.first->pipelineRank < b.first->pipelineRank;
+        }
+        if (a.first->textureRank != b.first->textureRank) {
+            return a.first->textureRank < b.first->textureRank;
+        }
+        if (a.firstIndex != b.firstIndex) {
+            return a.firstIndex < b.firstIndex;
+        }
+        return x < y;
+    });
+    std::vector<const OvMeshBuilderTriangle*> sorted;
+    sorted.reserve(static_cast<std::size_t>(builder->numTriangles));
+    for (std::size_t g : order) {
+        sorted.insert(sorted.end(), groups[g].triangles.begin(), groups[g].triangles.end());
+    }
+    return sorted;
+}
+
+// Runs of one material in the sorted order: [begin, end) positions.
+struct Run {
+    std::size_t begin;
+    std::size_t end;
+};
+std::vector<Run> MaterialRuns(const std::vector<const OvMeshBuilderTriangle*>& sorted) {
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i == 0 || sorted[i]->material != sorted[i - 1]->material) {
+            runs.push_back({i, i});
+        }
+        runs.back().end = i + 1;
+    }
+    return runs;
+}
+
+// One allocation for a header of the meshes and the indices stored (total counts the meshes'
+// indices, stored or not); null with 0x80000013.
+OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags, std::size_t total) {
+    const std::size_t bytes = sizeof(OvMeshHeader) + numMeshes * sizeof(OvMesh) + numIndices * sizeof(OvUInt16);
+    auto* header = static_cast<OvMeshHeader*>(OvMalloc(bytes, kMeshHint));
+    if (header == nullptr) {
+        ReportNoMemory(bytes);
+        return nullptr;
+    }
+    header->flags = flags;
+    header->numMeshes = static_cast<OvUInt16>(numMeshes);
+    header->serialNum = NextSerial();
+    header->totalIndicesInMesh = static_cast<OvUInt32>(total);
+    header->firstMeshOffset = 0;
+    return header;
+}
+
+OvUInt16* HeaderIndices(OvMeshHeader* header) {
+    return reinterpret_cast<OvUInt16*>(OvMeshHeaderGetMeshes(header) + header->numMeshes);
+}
+
+// Reorders a mesh's triangles in passes: each pass places, in order, every triangle not yet
+// placed none of whose vertices a triangle of the same pass used.
+void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices) {
+    const OvUInt32 numTriangles = numIndices / 3;
+    if (numTriangles < 2) {
+        return;
+    }
+    try {
+        OvUInt16 maxIndex = 0;
+        for (OvUInt32 i = 0; i < numIndices; ++i) {
+            maxIndex = std::max(maxIndex, indices[i]);
+        }
+        std::vector<OvUInt8> used(static_cast<std::size_t>(maxIndex) + 1, 0);
+        std::vector<OvUInt32> remaining(numTriangles);
+        for (OvUInt32 t = 0; t < numTriangles; ++t) {
+            remaining[t] = t;
+        }
+        std::vector<OvUInt32> next;
+        std::vector<OvUInt16> placed;
+        placed.reserve(numIndices);
+        while (!remaining.empty()) {
+            next.clear();
+            const std::size_t passStart = placed.size();
+            for (OvUInt32 t : remaining) {
+                const OvUInt16* v = indices + 3 * t;
+                if (used[v[0]] || used[v[1]] || used[v[2]]) {
+                    next.push_back(t);
+                    continue;
+                }
+                used[v[0]] = used[v[1]] = used[v[2]] = 1;
+                placed.insert(placed.end(), v, v + 3);
+            }
+            for (std::size_t i = passStart; i < placed.size(); ++i) {
+                used[placed[i]] = 0;
+            }
+            remaining.swap(next);
+        }
+        std::memcpy(indices, placed.data(), numIndices * sizeof(OvUInt16));
+    } catch (const std::bad_alloc&) {
+        // Without working memory the mesh keeps its order.
+    }
+}
+
+// ---- Stripper ----
+
+constexpr OvInt32 kNone = -1;
+
+struct StripEdge {
+    OvUInt16 a;
+    OvUInt16 b;
+    OvInt32 tri1;
+    OvInt32 tri2;
+};
+
+struct StripNode {
+    OvUInt16 v[3];
+    OvInt32 edges[3];
+    OvInt32 bucketNext;
+    OvInt32 bucketPrev;
+    bool taken;
+    int degree;
+};
+
+class RunStripper {
+public:
+    explicit RunStripper(const std::vector<const OvMeshBuilderTriangle*>& tris) : m_nodes(tris.size()) {
+        for (std::size_t i = 0; i < tris.size(); ++i) {
+            StripNode& n = m_nodes[i];
+            n.v[0] = tris[i]->vertIndex[0];
+            n.v[1] = tris[i]->vertIndex[1];
+            n.v[2] = tris[i]->vertIndex[2];
+            n.taken = false;
+            n.degree = 0;
+        }
+    }
+
+    // The run's strips joined into one index sequence.
+    std::vector<OvUInt16> Build() {
+        BuildAdjacency();
+        for (int d = 0; d < 4; ++d) {
+            m_bucket[d] = kNone;
+        }
+        for (std::size_t i = 0; i < m_nodes.size(); ++i) {
+            m_nodes[i].bucketPrev = m_nodes[i].bucketNext = kNone;
+            PushBucket(static_cast<OvInt32>(i));
+        }
+        // Strips in list order: each new strip goes to the front.
+        std::vector<std::vector<OvUInt16>> created;
+        std::size_t taken = 0;
+        m_taken = &taken;
+        while (taken < m_nodes.size()) {
+            created.push_back(NextStrip());
+        }
+        std::reverse(created.begin(), created.end());
+        return Join(created);
+    }
+
+private:
+    std::vector<StripNode> m_nodes;
+    std::vector<StripEdge> m_edges;
+    OvInt32 m_bucket[4] = {kNone, kNone, kNone, kNone};
+    std::size_t* m_taken = nullptr;
+
+    static std::uint32_t EdgeKey(OvUInt16 a, OvUInt16 b) { return (static_cast<std::uint32_t>(a) << 16) | b; }
+
+    void BuildAdjacency() {
+        m_edges.reserve(m_nodes.size() * 3);
+        // Open edges by their (from, to) pair, oldest first: the newest whose second triangle is
+        // still empty is the one a plain newest-first walk of the edge list would meet first.
+        std::unordered_map<std::uint32_t, std::vector<OvInt32>> open;
+        if (gStripEdgeHash) {
+            open.reserve(m_nodes.size() * 3);
+        }
+        for (std::size_t i = 0; i < m_nodes.size(); ++i) {
+            StripNode& n = m_nodes[i];
+            const auto tri = static_cast<OvInt32>(i);
+            if (n.v[0] == n.v[1] || n.v[1] == n.v[2] || n.v[0] == n.v[2]) {
+                // A triangle with a repeated vertex draws nothing and shares no edge: walking
+                // through it cannot tell its two equal corners apart and would turn the winding
+                // of the triangles behind it. Its edges are closed (second triangle itself).
+                for (int k = 0; k < 3; ++k) {
+                    n.edges[k] = static_cast<OvInt32>(m_edges.size());
+                    m_edges.push_back({n.v[k], n.v[(k + 1) % 3], tri, tri});
+                }
+                continue;
+            }
+            for (int k = 0; k < 3; ++k) {
+                const OvUInt16 a = n.v[k];
+                const OvUInt16 b = n.v[(k + 1) % 3];
+                OvInt32 match = kNone;
+                if (gStripEdgeHash) {
+                    auto it = open.find(EdgeKey(b, a));
+                    if (it != open.end()) {
+                        std::vector<OvInt32>& stack = it->second;
+                        while (!stack.empty() && m_edges[static_cast<std::size_t>(stack.back())].tri2 != kNone) {
+                            stack.pop_back();
+                        }
+                        if (!stack.empty()) {
+                            match = stack.back();
+                        }
+                    }
+                } else {
+                    for (auto e = static_cast<OvInt32>(m_edges.size()) - 1; e >= 0; --e) {
+                        const StripEdge& edge = m_edges[static_cast<std::size_t>(e)];
+                        if (edge.a == b && edge.b == a && edge.tri2 == kNone) {
+                            match = e;
+                            break;
+                        }
+                    }
+                }
+                if (match != kNone) {
+                    StripEdge& edge = m_edges[static_cast<std::size_t>(match)];
+                    edge.tri2 = tri;
+                    m_nodes[static_cast<std::size_t>(edge.tri1)].degree++;
+                    n.degree++;
+                    n.edges[k] = match;
+                } else {
+                    n.edges[k] = static_cast<OvInt32>(m_edges.size());
+                    m_edges.push_back({a, b, tri, kNone});
+                    if (gStripEdgeHash) {
+                        open[EdgeKey(a, b)].push_back(n.edges[k]);
+                    }
+                }
+            }
+        }
+    }
+
+    void PushBucket(OvInt32 t) {
+        StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+        OvInt32& head = m_bucket[n.degree];
+        n.bucketPrev = kNone;
+        n.bucketNext = head;
+        if (head != kNone) {
+            m_nodes[static_cast<std::size_t>(head)].bucketPrev = t;
+        }
+        head = t;
+    }
+
+    void Unbucket(OvInt32 t) {
+        StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+        if (n.bucketPrev != kNone) {
+            m_nodes[static_cast<std::size_t>(n.bucketPrev)].bucketNext = n.bucketNext;
+        } else {
+            m_bucket[n.degree] = n.bucketNext;
+        }
+        if (n.bucketNext != kNone) {
+            m_nodes[static_cast<std::size_t>(n.bucketNext)].bucketPrev = n.bucketPrev;
+        }
+        n.bucketPrev = n.bucketNext = kNone;
+    }
+
+    bool Taken(OvInt32 t) const { return m_nodes[static_cast<std::size_t>(t)].taken; }
+
+    // The untaken triangle across an edge: its first triangle, else its second; kNone when
+    // neither is untaken.
+    OvInt32 Across(OvInt32 edgeId) const {
+        const StripEdge& e = m_edges[static_cast<std::size_t>(edgeId)];
+        if (e.tri1 != kNone && !Taken(e.tri1)) {
+            return e.tri1;
+        }
+        if (e.tri2 != kNone && !Taken(e.tri2)) {
+            return e.tri2;
+        }
+        return kNone;
+    }
+
+    void Take(OvInt32 t) {
+        StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+        n.taken = true;
+        Unbucket(t);
+        (*m_taken)++;
+        for (int k = 0; k < 3; ++k) {
+            const OvInt32 other = Across(n.edges[k]);
+            if (other != kNone) {
+                Unbucket(other);
+                StripNode& o = m_nodes[static_cast<std::size_t>(other)];
+                if (o.degree > 0) {
+                    o.degree--;
+                }
+                PushBucket(other);
+            }
+        }
+    }
+
+    void Walk(std::vector<OvUInt16>& strip, OvInt32 edge) {
+        for (;;) {
+            const OvInt32 t = Across(edge);
+            if (t == kNone) {
+                return;
+            }
+            StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+            int k = 0;
+            while (k < 3 && n.edges[k] != edge) {
+                ++k;
+            }
+            if (k == 3) {
+                return;
+            }
+            const OvUInt16 c = n.v[(k + 2) % 3];
+            Take(t);
+            const OvUInt16 last = strip.back();
+            int natural = -1;
+            if (last == n.v[(k + 1) % 3]) {
+                natural = (k + 1) % 3;
+            } else if (last == n.v[k]) {
+                natural = (k + 2) % 3;
+            }
+            if (natural >= 0 && Across(n.edges[natural]) != kNone) {
+                strip.push_back(c);
+                edge = n.edges[natural];
+                continue;
+            }
+            int other = -1;
+            for (int j = 0; j < 3; ++j) {
+                if (j != k && j != natural) {
+                    other = j;
+                    break;
+                }
+            }
+            if (natural >= 0 && other >= 0 && Across(n.edges[other]) != kNone && strip.size() % 2 == 0) {
+                strip.push_back(strip[strip.size() - 2]);
+                strip.push_back(c);
+                edge = n.edges[other];
+                continue;
+            }
+            strip.push_back(c);
+            return;
+        }
+    }
+
+    std::vector<OvUInt16> NextStrip() {
+        if (m_bucket[0] != kNone) {
+            const OvInt32 t = m_bucket[0];
+            Take(t);
+            const StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+            return {n.v[0], n.v[1], n.v[2]};
+        }
+        int d = 1;
+        while (m_bucket[d] == kNone) {
+            ++d;
+        }
+        const OvInt32 t = m_bucket[d];
+        const StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+        bool open[3];
+        for (int k = 0; k < 3; ++k) {
+            open[k] = Across(n.edges[k]) != kNone && Across(n.edges[k]) != t;
+        }
+        int s;
+        if (open[2] && open[1]) {
+            s = 1;
+        } else if (open[0] && open[2]) {
+            s = 2;
+        } else if (open[1] && open[0]) {
+            s = 0;
+        } else if (open[0]) {
+            s = 2;
+        } else if (open[1]) {
+            s = 0;
+        } else {
+            s = 1;
+        }
+        Take(t);
+        std::vector<OvUInt16> forward = {n.v[s], n.v[(s + 1) % 3], n.v[(s + 2) % 3]};
+        Walk(forward, n.edges[(s + 1) % 3]);
+        if (Across(n.edges[s]) == kNone) {
+            return forward;
+        }
+        std::vector<OvUInt16> backward = {n.v[(s + 1) % 3], n.v[s]};
+        Walk(backward, n.edges[s]);
+        if (backward.size() % 2 == 1) {
+            backward.push_back(backward[backward.size() - 2]);
+        }
+        std::vector<OvUInt16> strip(backward.rbegin(), backward.rend() - 2);
+        strip.insert(strip.end(), forward.begin(), forward.end());
+        return strip;
+    }
+
+    // Joins the strips (in list order) into one with repeated indices between them.
+    static std::vector<OvUInt16> Join(std::vector<std::vector<OvUInt16>>& strips) {
+        std::vector<OvUInt16> joined = std::move(strips[0]);
+        const std::size_t count = strips.size();
+        // Strips still in the list by first index, in list order, with a cursor per index.
+        std::unordered_map<OvUInt16, std::vector<std::size_t>> byFirst;
+        for (std::size_t i = 1; i < count; ++i) {
+            byFirst[strips[i][0]].push_back(i);
+        }
+        std::unordered_map<OvUInt16, std::size_t> cursor;
+        std::vector<bool> used(count, false);
+        used[0] = true;
+        std::size_t nextInList = 1;
+        auto firstWith = [&](OvUInt16 index) -> std::size_t {
+            auto it = byFirst.find(index);
+            if (it == byFirst.end()) {
+                return 0;
+            }
+            std::size_t& c = cursor[index];
+            while (c < it->second.size() && used[it->second[c]]) {
+                ++c;
+            }
+            return c < it->second.size() ? it->second[c] : 0;
+        };
+        for (std::size_t left = count - 1; left > 0; --left) {
+            const OvUInt16 last = joined.back();
+            std::size_t pick = firstWith(last);
+            if (pick != 0) {
+                if (joined.size() % 2 == 1) {
+                    joined.push_back(last);
+                }
+            } else if (pick = firstWith(joined[joined.size() - 2]); pick != 0) {
+                const OvUInt16 first = strips[pick][0];
+                joined.push_back(first);
+                if (joined.size() % 2 == 0) {
+                    // Length was odd before: once; it was even: twice.
+                } else {
+                    joined.push_back(first);
+                }
+            } else {
+                while (used[nextInList]) {
+                    ++nextInList;
+                }
+                pick = nextInList;
+                const OvUInt16 first = strips[pick][0];
+                const bool odd = joined.size() % 2 == 1;
+                joined.push_back(last);
+                joined.push_back(first);
+                if (odd) {
+                    joined.push_back(first);
+                }
+            }
+            used[pick] = true;
+            joined.insert(joined.end(), strips[pick].begin(), strips[pick].end());
+        }
+        return joined;
+    }
+};
+
+} // namespace
+
+void* OvMeshOpen(void* instance, OvInt32 offset, OvInt32) {
+    gMeshModuleOffset = offset;
+    auto* module = reinterpret_cast<OvMeshModule*>(static_cast<char*>(instance) + offset);
+    *module = {};
+    module->serialCounter = 1;
+    module->flagsToPrim[0] = 3;
+    module->flagsToPrim[1] = 4;
+    module->flagsToPrim[2] = 5;
+    module->flagsToPrim[4] = 1;
+    module->flagsToPrim[8] = 2;
+    module->flagsToPrim[16] = 6;
+    const OvUInt32 primToFlags[7] = {0, 4, 8, 0, 1, 2, 16};
+    std::memcpy(module->primToFlags, primToFlags, sizeof primToFlags);
+    if (gMeshOpens == 0) {
+        gBuilderFreeList = OvFreeListCreateWithSpace(sizeof(OvMeshBuilder), kBuildersPerBlock, 0, 1, nullptr,
+                                                     ovMEMHINTDUR_GLOBAL | ovPLUGINIDMESH);
+        if (gBuilderFreeList == nullptr) {
+            return nullptr;
+        }
+    }
+    gMeshOpens++;
+    return instance;
+}
+
+void* OvMeshClose(void* instance, OvInt32, OvInt32) {
+    if (--gMeshOpens == 0 && gBuilderFreeList != nullptr) {
+        OvFreeListDestroy(gBuilderFreeList);
+        gBuilderFreeList = nullptr;
+    }
+    return instance;
+}
+
+OvMeshModule* OvMeshGetModule() {
+    return reinterpret_cast<OvMeshModule*>(reinterpret_cast<char*>(OvEngineInstancePtr) + gMeshModuleOffset);
+}
+
+OvUInt32 OvMeshHeaderGetPrimType(OvUInt32 flags) { return flags <= 16 ? OvMeshGetModule()->flagsToPrim[flags] : 0; }
+
+OvUInt32 OvMeshHeaderGetFlagsFromPrimType(OvUInt32 primType) {
+    return primType >= 1 && primType <= 6 ? OvMeshGetModule()->primToFlags[primType] : 0;
+}
+
+OvMeshBuilder* OvMeshBuilderCreate(OvInt32 numTriangles) {
+    auto* builder =
+        static_cast<OvMeshBuilder*>(OvFreeListEntryAlloc(gBuilderFreeList, ovMEMHINTDUR_FUNCTION | ovPLUGINIDMESH));
+    if (builder == nullptr) {
+        ReportNoMemory(sizeof(OvMeshBuilder));
+        return nullptr;
+    }
+    builder->capacity = 0;
+    builder->numTriangles = 0;
+    builder->triangles = nullptr;
+    if (numTriangles > 0) {
+        const std::size_t bytes = sizeof(OvMeshBuilderTriangle) * static_cast<std::size_t>(numTriangles);
+        builder->triangles = static_cast<OvMeshBuilderTriangle*>(
+            OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovMEMHINTFLAG_RESIZABLE | ovPLUGINIDMESH));
+        if (builder->triangles == nullptr) {
+            OvFreeListEntryFree(gBuilderFreeList, builder);
+            ReportNoMemory(bytes);
+            return nullptr;
+        }
+        builder->capacity = numTriangles;
+    }
+    return builder;
+}
+
+OvMeshBuilder* OvMeshBuilderAddTriangle(OvMeshBuilder* builder, OvMaterial* material, OvInt32 vert1, OvInt32 vert2,
+                                        OvInt32 vert3, OvUInt16 matIndex, OvUInt16 textureRank, OvUInt16 rasterRank,
+                                        OvUInt16 pipelineRank) {
+    if (builder->numTriangles == builder->capacity) {
+        const std::size_t bytes = sizeof(OvMeshBuilderTriangle) * (static_cast<std::size_t>(builder->capacity) + 1);
+        auto* grown = static_cast<OvMeshBuilderTriangle*>(
+            OvRealloc(builder->triangles, bytes, ovMEMHINTDUR_FUNCTION | ovMEMHINTFLAG_RESIZABLE | ovPLUGINIDMESH));
+        if (grown == nullptr) {
+            ReportNoMemory(bytes);
+            return nullptr;
+        }
+        builder->triangles = grown;
+        builder->capacity++;
+    }
+    OvMeshBuilderTriangle& t = builder->triangles[builder->numTriangles++];
+    t.vertIndex[0] = static_cast<OvUInt16>(vert1);
+    t.vertIndex[1] = static_cast<OvUInt16>(vert2);
+    t.vertIndex[2] = static_cast<OvUInt16>(vert3);
+    t.spare = 0;
+    t.material = material;
+    t.matIndex = matIndex;
+    t.textureRank = textureRank;
+    t.rasterRank = rasterRank;
+    t.pipelineRank = pipelineRank;
+    return builder;
+}
+
+OvBool OvMeshBuilderDestroy(OvMeshBuilder* builder) {
+    if (builder->triangles != nullptr) {
+        OvFree(builder->triangles);
+    }
+    OvFreeListEntryFree(gBuilderFreeList, builder);
+    return TRUE;
+}
+
+OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
+    try {
+        const std::vector<const OvMeshBuilderTriangle*> sorted = SortedTriangles(builder);
+        const std::vector<Run> runs = MaterialRuns(sorted);
+        if (runs.size() > 0xFFFF) {
+            ReportNoMemory(runs.size());
+            return nullptr;
+        }
+        OvMeshHeader* header = AllocHeader(runs.size(), 3 * sorted.size(), ovMESHHEADERTRILIST, 3 * sorted.size());
+        if (header == nullptr) {
+            return nullptr;
+        }
+        OvMesh* meshes = OvMeshHeaderGetMeshes(header);
+        OvUInt16* indices = HeaderIndices(header);
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            OvMesh& mesh = meshes[r];
+            mesh.indices = indices;
+            mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
+            mesh.material = sorted[runs[r].begin]->material;
+            for (std::size_t i = runs[r].begin; i < runs[r].end; ++i) {
+                *indices++ = sorted[i]->vertIndex[0];
+                *indices++ = sorted[i]->vertIndex[1];
+                *indices++ = sorted[i]->vertIndex[2];
+            }
+            ReorderInPasses(mesh.indices, mesh.numIndices);
+        }
+        return header;
+    } catch (const std::bad_alloc&) {
+        ReportNoMemory(0);
+        return nullptr;
+    }
+}
+
+OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void*) {
+    try {
+        const std::vector<const OvMeshBuilderTriangle*> sorted = SortedTriangles(builder);
+        const std::vector<Run> runs = MaterialRuns(sorted);
+        if (runs.size() > 0xFFFF) {
+            ReportNoMemory(runs.size());
+            return nullptr;
+        }
+        std::vector<std::vector<OvUInt16>> strips;
+        strips.reserve(runs.size());
+        std::size_t total = 0;
+        for (const Run& run : runs) {
+            std::vector<const OvMeshBuilderTriangle*> tris(sorted.begin() + static_cast<std::ptrdiff_t>(run.begin),
+                                                           sorted.begin() + static_cast<std::ptrdiff_t>(run.end));
+            RunStripper stripper(tris);
+            strips.push_back(stripper.Build());
+            total += strips.back().size();
+        }
+        if (total > 0xFFFFFFFFu) {
+            ReportNoMemory(total);
+            return nullptr;
+        }
+        OvMeshHeader* header = AllocHeader(runs.size(), total, ovMESHHEADERTRISTRIP, total);
+        if (header == nullptr) {
+            return nullptr;
+        }
+        OvMesh* meshes = OvMeshHeaderGetMeshes(header);
+        OvUInt16* indices = HeaderIndices(header);
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            meshes[r].indices = indices;
+            meshes[r].numIndices = static_cast<OvUInt32>(strips[r].size());
+            meshes[r].material = sorted[runs[r].begin]->material;
+            std::memcpy(indices, strips[r].data(), strips[r].size() * sizeof(OvUInt16));
+            indices += strips[r].size();
+        }
+        return header;
+    } catch (const std::bad_alloc&) {
+        ReportNoMemory(0);
+        return nullptr;
+    }
+}
+
+void OvMeshSetStripCallBack(OvMeshStripCallBack callback, void* data) {
+    gStripCallBack = callback != nullptr ? callback : OvMeshDefaultStripCallBack;
+    gStripData = callback != nullptr ? data : nullptr;
+}
+
+OvMeshStripCallBack OvMeshGetStripCallBack(void** data) {
+    if (data != nullptr) {
+        *data = gStripData;
+    }
+    return gStripCallBack;
+}
+
+void OvMeshSetStripEdgeHash(OvBool on) { gStripEdgeHash = on != FALSE; }
+
+OvMeshHeader* OvMeshHeaderBuild(OvMeshBuilder* builder, OvUInt32 flags) {
+    OvMeshHeader* header = nullptr;
+    if (builder->numTriangles == 0) {
+        header = &gEmptyHeader;
+    } else if ((flags & ovMESHHEADERTRISTRIP) != 0) {
+        header = gStripCallBack(builder, gStripData);
+    } else {
+        header = OvMeshBuildTriangleLists(builder);
+    }
+    if (header != nullptr) {
+        OvMeshBuilderDestroy(builder);
+    }
+    return header;
+}
+
+OvBool OvMeshHeaderDestroy(OvMeshHeader* header) {
+    if (header != nullptr && header != &gEmptyHeader) {
+        OvFree(header);
+    }
+    return TRUE;
+}
+
+OvMeshHeader* OvMeshHeaderGetEmpty() { return &gEmptyHeader; }
+
+OvMeshHeader* OvMeshHeaderForAllMeshes(OvMeshHeader* header, OvMeshCallBack callback, void* data) {
+    OvMesh* meshes = OvMeshHeaderGetMeshes(header);
+    for (OvUInt32 i = 0; i < header->numMeshes; ++i) {
+        if (callback(meshes + i, header, data) == nullptr) {
+            break;
+        }
+    }
+    return header;
+}
+
+OvInt32 OvMeshHeaderStreamGetSize(const OvMeshHeader* header, OvBool native) {
+    std::int64_t size = 12 + 8 * static_cast<std::int64_t>(header->numMeshes);
+    if (!native) {
+        size += 4 * static_cast<std::int64_t>(header->totalIndicesInMesh);
+    }
+    return size > INT32_MAX ? -1 : static_cast<OvInt32>(size);
+}
+
+OvStream* OvMeshHeaderStreamWrite(const OvMeshHeader* header, OvBool native, OvStream* stream,
+                                  const OvMaterialList* matList) {
+    const OvInt32 head[3] = {static_cast<OvInt32>(header->flags), static_cast<OvInt32>(header->numMeshes),
+                             static_cast<OvInt32>(header->totalIndicesInMesh)};
+    if (OvStreamWriteInt32(stream, head, sizeof head) == nullptr) {
+        return nullptr;
+    }
+    const OvMesh* meshes = OvMeshHeaderGetMeshes(header);
+    for (OvUInt32 m = 0; m < header->numMeshes; ++m) {
+        const OvInt32 found = OvMaterialListFindMaterial(matList, meshes[m].material);
+        const OvInt32 meshHead[2] = {static_cast<OvInt32>(meshes[m].numIndices), found < 0 ? 0 : found};
+        if (OvStreamWriteInt32(stream, meshHead, sizeof meshHead) == nullptr) {
+            return nullptr;
+        }
+        if (native) {
+            continue;
+        }
+        OvInt32 block[kIndexBlock];
+        for (OvUInt32 done = 0; done < meshes[m].numIndices;) {
+            const OvUInt32 n = std::min(kIndexBlock, meshes[m].numIndices - done);
+            for (OvUInt32 i = 0; i < n; ++i) {
+                block[i] = meshes[m].indices[done + i];
+            }
+            if (OvStreamWriteInt32(stream, block, n * 4) == nullptr) {
+                return nullptr;
+            }
+            done += n;
+        }
+    }
+    return stream;
+}
+
+OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool native, const OvMaterialList* matList,
+                                     OvInt32 numVertices) {
+    OvUInt8 head[12];
+    if (length < 12 || OvStreamReadStrict(stream, head, sizeof head) == nullptr) {
+        ReportRead();
+        return nullptr;
+    }
+    const OvUInt32 flags = OvChunkGetUInt32(head);
+    const OvUInt32 numMeshes = OvChunkGetUInt32(head + 4);
+    const OvUInt32 total = OvChunkGetUInt32(head + 8);
+    // The counts must account for the body exactly: the per-mesh counts are checked against the
+    // total below, and every material and vertex index against what it names.
+    const std::uint64_t expected =
+        12 + 8 * static_cast<std::uint64_t>(numMeshes) + (native ? 0 : 4 * static_cast<std::uint64_t>(total));
+    const bool knownFlags = flags == ovMESHHEADERTRILIST || flags == ovMESHHEADERTRISTRIP;
+    const OvUInt32 left = OvStreamGetBytesLeft(stream);
+    if (!knownFlags || numMeshes > 0xFFFF || expected != static_cast<std::uint64_t>(length) ||
+        (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(length) - 12 > left)) {
+        ReportRead();
+        return nullptr;
+    }
+    OvMeshHeader* header = AllocHeader(numMeshes, native ? 0 : total, flags, total);
+    if (header == nullptr) {
+        return nullptr;
+    }
+    OvMesh* meshes = OvMeshHeaderGetMeshes(header);
+    OvUInt16* indices = native ? nullptr : HeaderIndices(header);
+    std::uint64_t sum = 0;
+    bool ok = true;
+    for (OvUInt32 m = 0; ok && m < numMeshes; ++m) {
+        OvUInt8 meshHead[8];
+        if (OvStreamReadStrict(stream, meshHead, sizeof meshHead) == nullptr) {
+            ok = false;
+            break;
+        }
+        const OvUInt32 count = OvChunkGetUInt32(meshHead);
+        const OvUInt32 matIndex = OvChunkGetUInt32(meshHead + 4);
+        sum += count;
+        if (sum > total || matIndex >= static_cast<OvUInt32>(matList->numMaterials)) {
+            ReportRead();
+            ok = false;
+            break;
+        }
+        meshes[m].numIndices = count;
+        meshes[m].material = matList->materials[matIndex];
+        meshes[m].indices = indices;
+        if (native) {
+            continue;
+        }
+        OvUInt8 block[4 * kIndexBlock];
+        for (OvUInt32 done = 0; ok && done < count;) {
+            const OvUInt32 n = std::min(kIndexBlock, count - done);
+            if (OvStreamReadStrict(stream, block, 4 * n) == nullptr) {
+                ok = false;
+                break;
+            }
+            OvUInt32 largest = 0;
+            for (OvUInt32 i = 0; i < n; ++i) {
+                const OvUInt32 v = LittleU32(block + 4 * i);
+                largest = std::max(largest, v);
+                indices[i] = static_cast<OvUInt16>(v);
+            }
+            indices += n;
+            if (static_cast<std::int64_t>(largest) >= std::min<std::int64_t>(numVertices, 0x10000)) {
+                ReportRead();
+                ok = false;
+                break;
+            }
+            done += n;
+        }
+    }
+    if (ok && sum != total) {
+        ReportRead();
+        ok = false;
+    }
+    if (!ok) {
+        OvFree(header);
+        return nullptr;
+    }
+    return header;
+}

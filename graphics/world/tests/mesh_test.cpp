@@ -1,0 +1,339 @@
+// Binary meshes against random triangle soups (duplicates, degenerate triangles, edges shared
+// by many, materials repeated in the list and translucent ones): the meshes expand back to the
+// triangles given, one mesh a material, translucent meshes last; the edge search by hash gives
+// the strips of the plain newest-first search; the list passes agree with a plain re-run; the
+// mesh sub-chunk writes what the builder writes and reads back.
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <random>
+#include <set>
+#include <tuple>
+
+#include "graphics/core/chunk.h"
+#include "graphics/world/material.h"
+#include "graphics/world/mesh.h"
+#include "graphics/world/tests/world_test_kit.h"
+
+namespace {
+
+using namespace worldtest;
+using Tri = std::array<OvUInt16, 3>;
+
+struct SoupTriangle {
+    Tri v;
+    int slot; // index into the material list
+};
+
+class MeshTest : public WorldTest {
+protected:
+    OvMaterialList list = {nullptr, 0, 0};
+    std::vector<OvMaterial*> made;
+
+    void SetUp() override {
+        WorldTest::SetUp();
+        OvMaterialListInitialize(&list);
+    }
+    void TearDown() override {
+        OvMaterialListDeinitialize(&list);
+        WorldTest::TearDown();
+    }
+    OvMaterial* NewMaterial(OvUInt8 alpha) {
+        OvMaterial* m = OvMaterialCreate();
+        m->color.alpha = alpha;
+        OvMaterialListAppendMaterial(&list, m);
+        OvMaterialDestroy(m); // the list's reference keeps it
+        made.push_back(m);
+        return m;
+    }
+    void Repeat(int slot) { OvMaterialListAppendMaterial(&list, list.materials[slot]); }
+
+    OvMeshBuilder* Builder(const std::vector<SoupTriangle>& soup) {
+        OvMeshBuilder* b = OvMeshBuilderCreate(static_cast<OvInt32>(soup.size()));
+        for (const SoupTriangle& t : soup) {
+            OvMaterial* m = list.materials[t.slot];
+            // Ranks as the geometry gives them: order of first appearance (all materials untextured).
+            OvMeshBuilderAddTriangle(b, m, t.v[0], t.v[1], t.v[2], static_cast<OvUInt16>(t.slot), 0, 0, 0);
+        }
+        return b;
+    }
+    OvMeshHeader* Build(const std::vector<SoupTriangle>& soup, OvUInt32 flags) {
+        OvMeshBuilder* b = Builder(soup);
+        OvMeshHeader* h = OvMeshHeaderBuild(b, flags);
+        if (h == nullptr) {
+            OvMeshBuilderDestroy(b);
+        }
+        return h;
+    }
+};
+
+bool Degenerate(const Tri& t) { return t[0] == t[1] || t[1] == t[2] || t[0] == t[2]; }
+
+// The triangle rotated so that its smallest index comes first (the winding kept).
+Tri Canonical(Tri t) {
+    while (t[0] > t[1] || t[0] > t[2]) {
+        t = {t[1], t[2], t[0]};
+    }
+    return t;
+}
+
+using Multiset = std::map<std::pair<const OvMaterial*, Tri>, int>;
+
+Multiset Expand(const OvMeshHeader* h, bool dropDegenerate) {
+    Multiset out;
+    const OvMesh* meshes = OvMeshHeaderGetMeshes(h);
+    for (OvUInt32 m = 0; m < h->numMeshes; ++m) {
+        const OvMesh& mesh = meshes[m];
+        std::vector<Tri> tris;
+        if (h->flags == ovMESHHEADERTRISTRIP) {
+            for (OvUInt32 i = 0; i + 2 < mesh.numIndices; ++i) {
+                const OvUInt16* s = mesh.indices + i;
+                tris.push_back(i % 2 == 0 ? Tri{s[0], s[1], s[2]} : Tri{s[1], s[0], s[2]});
+            }
+        } else {
+            for (OvUInt32 i = 0; i + 2 < mesh.numIndices; i += 3) {
+                tris.push_back({mesh.indices[i], mesh.indices[i + 1], mesh.indices[i + 2]});
+            }
+        }
+        for (const Tri& t : tris) {
+            if (!dropDegenerate || !Degenerate(t)) {
+                out[{mesh.material, Canonical(t)}]++;
+            }
+        }
+    }
+    return out;
+}
+
+Multiset SoupSet(const std::vector<SoupTriangle>& soup, const OvMaterialList& list, bool dropDegenerate) {
+    Multiset out;
+    for (const SoupTriangle& t : soup) {
+        if (!dropDegenerate || !Degenerate(t.v)) {
+            out[{list.materials[t.slot], Canonical(t.v)}]++;
+        }
+    }
+    return out;
+}
+
+std::vector<SoupTriangle> RandomSoup(std::mt19937& rng, int slots) {
+    const int n = std::uniform_int_distribution<int>(1, 300)(rng);
+    const int verts = std::uniform_int_distribution<int>(3, n / 2 + 4)(rng);
+    std::uniform_int_distribution<int> vertex(0, verts - 1), slot(0, slots - 1), kind(0, 9);
+    std::vector<SoupTriangle> soup;
+    for (int i = 0; i < n; ++i) {
+        SoupTriangle t;
+        const int k = kind(rng);
+        if (k == 0 && !soup.empty()) {
+            t = soup[std::uniform_int_distribution<std::size_t>(0, soup.size() - 1)(rng)]; // duplicate
+        } else if (k == 1 && !soup.empty()) {
+            t = soup[std::uniform_int_distribution<std::size_t>(0, soup.size() - 1)(rng)];
+            std::swap(t.v[0], t.v[1]); // the same triangle seen from the other side
+        } else {
+            for (OvUInt16& v : t.v) {
+                v = static_cast<OvUInt16>(vertex(rng));
+            }
+            if (k == 2) {
+                t.v[2] = t.v[0]; // degenerate
+            }
+            t.slot = slot(rng);
+        }
+        soup.push_back(t);
+    }
+    return soup;
+}
+
+void ExpectMaterialOrder(const OvMeshHeader* h) {
+    const OvMesh* meshes = OvMeshHeaderGetMeshes(h);
+    std::set<const OvMaterial*> seen;
+    bool translucent = false;
+    for (OvUInt32 m = 0; m < h->numMeshes; ++m) {
+        EXPECT_TRUE(seen.insert(meshes[m].material).second) << "a material in two meshes";
+        const bool t = meshes[m].material->color.alpha < 255;
+        EXPECT_FALSE(translucent && !t) << "an opaque mesh after a translucent one";
+        translucent = translucent || t;
+    }
+}
+
+TEST_F(MeshTest, RandomSoupsExpandBackToTheirTriangles) {
+    NewMaterial(255);
+    NewMaterial(200);
+    NewMaterial(255);
+    Repeat(0);
+    NewMaterial(254);
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        std::mt19937 rng(seed);
+        const std::vector<SoupTriangle> soup = RandomSoup(rng, list.numMaterials);
+        OvMeshHeader* lists = Build(soup, ovMESHHEADERTRILIST);
+        OvMeshHeader* strips = Build(soup, ovMESHHEADERTRISTRIP);
+        ASSERT_NE(lists, nullptr);
+        ASSERT_NE(strips, nullptr);
+        EXPECT_EQ(lists->totalIndicesInMesh, 3 * soup.size()) << seed;
+        EXPECT_EQ(Expand(lists, false), SoupSet(soup, list, false)) << "lists, seed " << seed;
+        EXPECT_EQ(Expand(strips, true), SoupSet(soup, list, true)) << "strips, seed " << seed;
+        ExpectMaterialOrder(lists);
+        ExpectMaterialOrder(strips);
+        EXPECT_NE(lists->serialNum, strips->serialNum);
+        OvMeshHeaderDestroy(lists);
+        OvMeshHeaderDestroy(strips);
+    }
+}
+
+bool SameHeader(const OvMeshHeader* a, const OvMeshHeader* b) {
+    if (a->flags != b->flags || a->numMeshes != b->numMeshes || a->totalIndicesInMesh != b->totalIndicesInMesh) {
+        return false;
+    }
+    for (OvUInt32 m = 0; m < a->numMeshes; ++m) {
+        const OvMesh& x = OvMeshHeaderGetMeshes(a)[m];
+        const OvMesh& y = OvMeshHeaderGetMeshes(b)[m];
+        if (x.material != y.material || x.numIndices != y.numIndices ||
+            !std::equal(x.indices, x.indices + x.numIndices, y.indices)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(MeshTest, EdgeHashGivesTheStripsOfThePlainSearch) {
+    NewMaterial(255);
+    NewMaterial(255);
+    for (unsigned seed = 100; seed < 140; ++seed) {
+        std::mt19937 rng(seed);
+        const std::vector<SoupTriangle> soup = RandomSoup(rng, list.numMaterials);
+        OvMeshSetStripEdgeHash(FALSE);
+        OvMeshHeader* plain = Build(soup, ovMESHHEADERTRISTRIP);
+        OvMeshSetStripEdgeHash(TRUE);
+        OvMeshHeader* hashed = Build(soup, ovMESHHEADERTRISTRIP);
+        ASSERT_NE(plain, nullptr);
+        ASSERT_NE(hashed, nullptr);
+        EXPECT_TRUE(SameHeader(plain, hashed)) << "seed " << seed;
+        OvMeshHeaderDestroy(plain);
+        OvMeshHeaderDestroy(hashed);
+    }
+}
+
+TEST_F(MeshTest, ListPassesPlaceVertexDisjointTrianglesInOrder) {
+    NewMaterial(255);
+    for (unsigned seed = 200; seed < 230; ++seed) {
+        std::mt19937 rng(seed);
+        std::vector<SoupTriangle> soup = RandomSoup(rng, 1);
+        // Plain passes over the builder's order.
+        std::vector<Tri> left, placed;
+        for (const SoupTriangle& t : soup) {
+            left.push_back(t.v);
+        }
+        while (!left.empty()) {
+            std::set<OvUInt16> used;
+            std::vector<Tri> next;
+            for (const Tri& t : left) {
+                if (used.count(t[0]) || used.count(t[1]) || used.count(t[2])) {
+                    next.push_back(t);
+                } else {
+                    used.insert(t.begin(), t.end());
+                    placed.push_back(t);
+                }
+            }
+            left = next;
+        }
+        OvMeshHeader* h = Build(soup, ovMESHHEADERTRILIST);
+        ASSERT_NE(h, nullptr);
+        const OvMesh& mesh = OvMeshHeaderGetMeshes(h)[0];
+        ASSERT_EQ(mesh.numIndices, 3 * placed.size());
+        for (std::size_t i = 0; i < placed.size(); ++i) {
+            EXPECT_EQ((Tri{mesh.indices[3 * i], mesh.indices[3 * i + 1], mesh.indices[3 * i + 2]}), placed[i])
+                << "seed " << seed << " triangle " << i;
+        }
+        OvMeshHeaderDestroy(h);
+    }
+}
+
+TEST_F(MeshTest, SmallCasesStripAsExpected) {
+    NewMaterial(255);
+    auto build = [&](std::vector<Tri> tris) {
+        std::vector<SoupTriangle> soup;
+        for (const Tri& t : tris) {
+            soup.push_back({t, 0});
+        }
+        OvMeshHeader* h = Build(soup, ovMESHHEADERTRISTRIP);
+        EXPECT_EQ(Expand(h, true), SoupSet(soup, list, true));
+        return h;
+    };
+    // Opposite winding across the shared edge: one strip of four indices.
+    OvMeshHeader* h = build({{0, 1, 2}, {2, 1, 3}});
+    EXPECT_EQ(OvMeshHeaderGetMeshes(h)[0].numIndices, 4u);
+    OvMeshHeaderDestroy(h);
+    // The same winding: two strips joined by repeated indices.
+    h = build({{0, 1, 2}, {1, 2, 3}});
+    EXPECT_GT(OvMeshHeaderGetMeshes(h)[0].numIndices, 6u);
+    OvMeshHeaderDestroy(h);
+    // A closed fan round one vertex needs swaps.
+    h = build({{0, 1, 2}, {0, 2, 3}, {0, 3, 4}, {0, 4, 5}, {0, 5, 6}, {0, 6, 1}});
+    EXPECT_LT(OvMeshHeaderGetMeshes(h)[0].numIndices, 18u);
+    OvMeshHeaderDestroy(h);
+    // No triangles: the static empty header, which destroy leaves alone.
+    OvMeshBuilder* empty = OvMeshBuilderCreate(0);
+    h = OvMeshHeaderBuild(empty, ovMESHHEADERTRISTRIP);
+    EXPECT_EQ(h, OvMeshHeaderGetEmpty());
+    OvMeshHeaderDestroy(h);
+    EXPECT_EQ(OvMeshHeaderGetEmpty()->numMeshes, 0);
+}
+
+TEST_F(MeshTest, AlmostOpaqueMaterialComesAfterEveryOpaqueOne) {
+    OvMaterial* translucent = NewMaterial(254);
+    NewMaterial(255);
+    NewMaterial(255);
+    const std::vector<SoupTriangle> soup = {{{0, 1, 2}, 0}, {{1, 2, 3}, 1}, {{2, 3, 4}, 2}, {{3, 4, 5}, 0}};
+    for (OvUInt32 flags : {ovMESHHEADERTRILIST, ovMESHHEADERTRISTRIP}) {
+        OvMeshHeader* h = Build(soup, flags);
+        ASSERT_EQ(h->numMeshes, 3);
+        EXPECT_EQ(OvMeshHeaderGetMeshes(h)[2].material, translucent);
+        OvMeshHeaderDestroy(h);
+    }
+}
+
+TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
+    NewMaterial(255);
+    NewMaterial(128);
+    Repeat(0);
+    std::mt19937 rng(7);
+    const std::vector<SoupTriangle> soup = RandomSoup(rng, list.numMaterials);
+    for (OvUInt32 flags : {ovMESHHEADERTRILIST, ovMESHHEADERTRISTRIP}) {
+        OvMeshHeader* h = Build(soup, flags);
+        ASSERT_NE(h, nullptr);
+        std::vector<mkasset::MeshDesc> meshes;
+        OvUInt16 largest = 0;
+        for (OvUInt32 m = 0; m < h->numMeshes; ++m) {
+            const OvMesh& mesh = OvMeshHeaderGetMeshes(h)[m];
+            mkasset::MeshDesc d;
+            d.material = static_cast<std::uint32_t>(OvMaterialListFindMaterial(&list, mesh.material));
+            d.indices.assign(mesh.indices, mesh.indices + mesh.numIndices);
+            largest = std::max(largest, *std::max_element(d.indices.begin(), d.indices.end()));
+            meshes.push_back(d);
+        }
+        OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+        ASSERT_NE(OvMeshHeaderStreamWrite(h, FALSE, out, &list), nullptr);
+        OvMemory memory = {};
+        OvStreamClose(out, &memory);
+        const Bytes written(memory.start, memory.start + memory.length);
+        OvFree(memory.start);
+        EXPECT_EQ(written, mkasset::BinMeshExtension(flags, meshes).body);
+        EXPECT_EQ(OvMeshHeaderStreamGetSize(h, FALSE), static_cast<OvInt32>(written.size()));
+        EXPECT_EQ(OvMeshHeaderStreamGetSize(h, TRUE), static_cast<OvInt32>(12 + 8 * h->numMeshes));
+
+        OvStream* in = OpenBytes(written);
+        OvMeshHeader* back =
+            OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, largest + 1);
+        OvStreamClose(in, nullptr);
+        ASSERT_NE(back, nullptr);
+        // The material named by the last of equal list entries is the same material.
+        EXPECT_TRUE(SameHeader(h, back));
+        OvMeshHeaderDestroy(back);
+        // One vertex fewer: an index names a vertex the owner does not have.
+        in = OpenBytes(written);
+        EXPECT_EQ(OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, largest), nullptr);
+        OvStreamClose(in, nullptr);
+        EXPECT_EQ(TakeError(), ovERRREAD);
+        OvMeshHeaderDestroy(h);
+    }
+}
+
+} // namespace

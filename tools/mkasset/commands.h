@@ -1,0 +1,37 @@
+#pragma once
+// The asset builder's subcommands. Each lives in its own source file and is listed once in the
+// table of commands.cpp; main dispatches on the first argument.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace mkasset {
+
+struct Command {
+    const char* name;                  // first argument that selects it
+    const char* summary;               // one line for the overall usage
+    int (*run)(int argc, char** argv); // argv[0] is the command's name; exit status
+    void (*usage)(std::FILE* out);     // the command's own usage text
+};
+
+// The table, ended by an entry whose name is null.
+extern const Command kCommands[];
+
+// Exit statuses of every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1; // a file could not be read or written
+inline constexpr int kExitUsage = 2;  // bad command line
+
+// Prints "mkasset <command>: <message>" on standard error and returns the status.
+int Fail(const char* command, int status, const std::string& message);
+// Parses a whole decimal integer; false when the text is not one.
+bool ParseInt(const char* text, int* value);
+// Writes the bytes to the file; false (and a message naming it) when that fails.
+bool WriteFile(const char* command, const std::string& path, const std::vector<unsigned char>& bytes);
+
+// The commands.
+int RunModel(int argc, char** argv);
+void ModelUsage(std::FILE* out);
+
+} // namespace mkasset

@@ -1,0 +1,47 @@
+// mkasset: the asset builder. Writes the files the engine reads (models, and the further kinds
+// its subcommands add) from procedural descriptions.
+//   mkasset COMMAND [ARGS...]     mkasset --help, mkasset COMMAND --help
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/mkasset/commands.h"
+
+namespace {
+
+void Usage(std::FILE* out) {
+    std::fprintf(out, "usage: mkasset COMMAND [ARGS...]\n"
+                      "       mkasset COMMAND --help\n"
+                      "commands:\n");
+    for (const mkasset::Command* c = mkasset::kCommands; c->name != nullptr; ++c) {
+        std::fprintf(out, "  %-10s %s\n", c->name, c->summary);
+    }
+    std::fprintf(out, "Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        Usage(stderr);
+        return mkasset::kExitUsage;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        Usage(stdout);
+        return mkasset::kExitOk;
+    }
+    for (const mkasset::Command* c = mkasset::kCommands; c->name != nullptr; ++c) {
+        if (std::strcmp(argv[1], c->name) == 0) {
+            for (int i = 2; i < argc; ++i) {
+                if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+                    c->usage(stdout);
+                    return mkasset::kExitOk;
+                }
+            }
+            return c->run(argc - 1, argv + 1);
+        }
+    }
+    std::fprintf(stderr, "mkasset: unknown command '%s'\n", argv[1]);
+    Usage(stderr);
+    return mkasset::kExitUsage;
+}

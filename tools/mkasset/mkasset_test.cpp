@@ -1,0 +1,116 @@
+// End to end: mkasset writes models that assetinfo reads through the engine, and both name bad
+// arguments and files.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "testing/scratch_dir.h"
+#include "testing/tool_run.h"
+
+namespace {
+
+ToolRun Mkasset(const std::string& arguments) { return RunTool(MKASSET_PROGRAM, arguments); }
+ToolRun Assetinfo(const std::string& arguments) { return RunTool(ASSETINFO_PROGRAM, arguments); }
+
+class MkassetTest : public ::testing::Test {
+protected:
+    std::filesystem::path dir;
+    void SetUp() override { dir = MakeTestScratchDir("dun_mkasset"); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string Path(const char* name) const { return (dir / name).string(); }
+};
+
+TEST_F(MkassetTest, ModelsReadBackWithTheirCounts) {
+    ToolRun run = Mkasset("model --kind grid --size 16 --materials 3 --out " + Path("grid.dff"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    run = Assetinfo(Path("grid.dff"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.rfind("clump atomics=1 lights=0 cameras=0 frames=1\n"
+                               "geometry 0 verts=289 tris=512 morphs=1 materials=3 ",
+                               0),
+              0u)
+        << run.output;
+    EXPECT_NE(run.output.find("\natomic 0 frame=0 geometry=0 "), std::string::npos) << run.output;
+
+    const struct {
+        const char* args;
+        const char* geometry;
+    } shapes[] = {
+        {"--kind box --size 2", "geometry 0 verts=54 tris=48 morphs=1 materials=1 "},
+        {"--kind cylinder --size 8 --materials 2", "geometry 0 verts=36 tris=32 morphs=1 materials=2 "},
+        {"--kind grid --size 254", "geometry 0 verts=65025 tris=129032 morphs=1 materials=1 "},
+    };
+    for (const auto& s : shapes) {
+        run = Mkasset(std::string("model ") + s.args + " --out " + Path("m.dff"));
+        ASSERT_EQ(run.status, 0) << run.output;
+        run = Assetinfo(Path("m.dff"));
+        ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find(s.geometry), std::string::npos) << s.args << "\n" << run.output;
+    }
+}
+
+TEST_F(MkassetTest, TexturedModelNamesItsImage) {
+    std::ofstream(Path("stone.png")) << "not read by the builder";
+    ToolRun run = Mkasset("model --kind box --size 1 --texture " + Path("stone.png") + " --out " + Path("b.dff"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::ifstream file(Path("b.dff"), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(bytes.find(std::string("stone\0\0\0", 8)), std::string::npos);
+    // The engine finds no image of that name: the material stays untextured and the model reads.
+    run = Assetinfo(Path("b.dff"));
+    EXPECT_EQ(run.status, 0) << run.output;
+
+    run = Mkasset("model --kind box --size 1 --texture " + Path("missing.png") + " --out " + Path("c.dff"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("missing.png"), std::string::npos) << run.output;
+}
+
+TEST_F(MkassetTest, BadCommandLinesNameTheArgument) {
+    const struct {
+        const char* args;
+        const char* named;
+    } cases[] = {
+        {"model --kind sphere --size 2 --out x.dff", "sphere"},
+        {"model --kind grid --size 0 --out x.dff", "--size"},
+        {"model --kind grid --size 255 --out x.dff", "--size 255"},
+        {"model --kind box --size 104 --out x.dff", "--size 104"},
+        {"model --kind cylinder --size 2 --out x.dff", "--size"},
+        {"model --kind grid --size 2 --materials 0 --out x.dff", "--materials"},
+        {"model --kind grid --size 2", "--out"},
+        {"model --kind grid --size 2 --colour red --out x.dff", "--colour"},
+        {"model --kind grid --size", "--size"},
+        {"sculpt", "sculpt"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = Mkasset(c.args);
+        EXPECT_EQ(run.status, 2) << c.args;
+        EXPECT_NE(run.output.find(c.named), std::string::npos) << c.args << "\n" << run.output;
+    }
+    EXPECT_EQ(Mkasset("").status, 2);
+    ToolRun help = Mkasset("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("model"), std::string::npos);
+    EXPECT_EQ(Mkasset("model --help").status, 0);
+    EXPECT_EQ(Assetinfo("").status, 2);
+    EXPECT_EQ(Assetinfo("--help").status, 0);
+    EXPECT_EQ(Assetinfo("--verbose x").status, 2);
+}
+
+TEST_F(MkassetTest, FilesThatDoNotReadGiveOneLineAndStatusOne) {
+    ASSERT_EQ(Mkasset("model --kind grid --size 4 --out " + Path("g.dff")).status, 0);
+    std::ifstream in(Path("g.dff"), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(Path("cut.dff"), std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    for (const char* name : {"cut.dff", "absent.dff"}) {
+        const ToolRun run = Assetinfo(Path(name));
+        EXPECT_EQ(run.status, 1) << name;
+        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+        EXPECT_NE(run.output.find(Path(name)), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("error 0x"), std::string::npos) << run.output;
+    }
+}
+
+} // namespace
