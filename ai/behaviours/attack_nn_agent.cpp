@@ -217,10 +217,16 @@ void CAttackNNAgent::TurnTo(float yaw) {
     m_steering->set = 1;
 }
 
+float CAttackNNAgent::AimYaw() const {
+    // The aim angles are those of the direction from the owner to the target, in the same convention as
+    // the heading (atan2(x, z)): facing the target is turning to the aim yaw itself.
+    return CVector3::WrapAngleFully180(m_aimAngles.y);
+}
+
 void CAttackNNAgent::TurnHead() {
     const float yaw = GetOwner()->GetAngles().y;
-    const float a = CVector3::WrapAngleFully180(m_aimAngles.y + 180.0f);
-    const float b = CVector3::WrapAngleFully180(m_aimAngles.x + 180.0f);
+    const float a = AimYaw();
+    const float b = CVector3::WrapAngleFully180(m_aimAngles.x);
     const float offset = CVector3::WrapAngleFully180(a - yaw);
     m_headRotate->angle1 = b;
     m_headRotate->angle2 = std::fabs(offset) <= kHeadLimit
@@ -234,7 +240,7 @@ void CAttackNNAgent::ApproachDirectly() {
     const CVector3 g = m_goalPoint - owner->GetPosition();
     const float d = std::sqrt(g.x * g.x + g.z * g.z);
     const float heading = std::atan2(g.x, g.z) * kRadToDeg;
-    const float a = CVector3::WrapAngleFully180(m_aimAngles.y + 180.0f);
+    const float a = AimYaw();
     const float yaw = owner->GetAngles().y;
     const float m = m_maxSpeed->value;
     const bool far = d > m_slowDist && !(m_arrived && d <= 2.0f * m_slowDist);

@@ -86,6 +86,8 @@ private:
     void TurnTo(float yaw);
     // Head towards the aim, at most 45 degrees from the body.
     void TurnHead();
+    // Yaw that faces the target, in [-180, 180].
+    float AimYaw() const;
 
     CEntity* m_target = nullptr;
     CNeuralNet* m_strategy = nullptr;

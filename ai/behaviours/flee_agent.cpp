@@ -67,12 +67,12 @@ bool CFleeAgent::ReadParam(CConfigNode* node) {
         return true;
     }
     if (_stricmp(name, "Graph") == 0) {
-        // An unknown graph is refused: the agent would never be ready.
+        // Only a world without a graph manager refuses the name; a name the manager does not know leaves
+        // the agent without a graph, and so never ready.
         CGraphManager* manager = Vusk::GetGraphManager();
-        CSpatialGraph* graph = value[0] != '\0' && manager != nullptr ? manager->FindGraph(value) : nullptr;
-        if (graph == nullptr)
+        if (manager == nullptr)
             return false;
-        SetGraph(graph);
+        SetGraph(value[0] != '\0' ? manager->FindGraph(value) : nullptr);
         return true;
     }
     // Counts: a negative value would wrap round to a huge one.

@@ -70,6 +70,7 @@ public:
     int32_t GetStartVertexIndex() const { return m_startVertexIndex; }
     bool HasDestination() const { return m_destinationFound != 0; }
     bool IsDangerVisible() const { return m_dangerVisible != 0; }
+    CSpatialGraph* GetGraph() const { return m_graph; }
     uint32_t GetPathLength() const { return m_pathLength; }
     uint32_t GetMaxPointsToFlee() const { return m_maxPointsToFlee; }
     uint32_t GetMaxEntitiesToFlee() const { return m_maxEntitiesToFlee; }

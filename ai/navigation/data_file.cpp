@@ -228,6 +228,11 @@ bool CRawDataReader::GetRemaining(uint64_t* remaining) const {
   return true;
 }
 
+uint32_t CRawDataReader::GetDeclaredSize() const {
+  if (!m_open) return 0;
+  return m_provider != nullptr ? m_provider->GetRawDataSize(m_node) : m_reader->GetRawDataSize(m_node);
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Writer
 

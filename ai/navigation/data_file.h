@@ -99,6 +99,9 @@ public:
   size_t Read(void* buffer, size_t bytes) override;
   void Close() override;
   bool GetRemaining(uint64_t* remaining) const override;
+  // The open block's size as the world file declares it (0 when not open): what a whole block must
+  // deliver, not a bound for allocations.
+  uint32_t GetDeclaredSize() const;
 
 private:
   CConfigNode* m_node;           // the "RawData" node

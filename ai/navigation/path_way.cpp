@@ -22,13 +22,16 @@ bool CPathWay::InsertStep(const CPathWayStep& step, int32_t index) {
   if (index < 0 && index != kAppend) return false;
   if (at > m_stepCount) return false;
   if (m_stepCount == m_capacity) {
-    CPathWayStep* fresh = new CPathWayStep[m_capacity + kGrowth];
+    // Doubling keeps loading linear in the step count: a long path way is appended to one step at a time.
+    const uint64_t grown = m_capacity == 0 ? kFirstCapacity : uint64_t(m_capacity) * 2;
+    if (grown > UINT32_MAX / sizeof(CPathWayStep)) return false;
+    CPathWayStep* fresh = new CPathWayStep[grown];
     if (fresh == nullptr) return false;
     for (uint32_t i = 0; i < at; ++i) fresh[i] = m_steps[i];
     for (uint32_t i = at; i < m_stepCount; ++i) fresh[i + 1] = m_steps[i];
     delete[] m_steps;
     m_steps = fresh;
-    m_capacity += kGrowth;
+    m_capacity = static_cast<uint32_t>(grown);
   } else {
     for (uint32_t i = m_stepCount; i > at; --i) m_steps[i] = m_steps[i - 1];
   }

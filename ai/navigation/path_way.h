@@ -34,9 +34,9 @@ public:
 class CPathWay : public CNamedResource {
 public:
   static constexpr char kMagic[] = "Quelmor Path Way";
-  static constexpr uint32_t kNameSize = 256;  // name field, NUL included
-  static constexpr uint32_t kGrowth = 5;      // steps added each time the array is full
-  static constexpr int32_t kAppend = -2;      // InsertStep index meaning "after the last step"
+  static constexpr uint32_t kNameSize = 256;     // name field, NUL included
+  static constexpr uint32_t kFirstCapacity = 5;  // steps of the first array; a full array doubles
+  static constexpr int32_t kAppend = -2;         // InsertStep index meaning "after the last step"
   // Record types of the block.
   static constexpr uint8_t kEnd = 0;
   static constexpr uint8_t kWalk = 1;

@@ -79,20 +79,37 @@ bool CScript::Load(CConfigNode* rawData) {
   m_size = 0;
   Vusk::CRawDataReader reader(rawData);
   if (!reader.Open()) return false;
-  uint64_t size = 0;
-  reader.GetRemaining(&size);
-  if (size == 0) return true;
-  // The block's own size bounds the allocation; the sum is taken in 64 bits so that it cannot wrap.
-  if (size >= UINT32_MAX) return false;
-  auto* text = static_cast<char*>(Vusk::EngineAllocate(static_cast<size_t>(size) + 1));
-  if (text == nullptr) return false;
-  if (!reader.ReadBytes(text, static_cast<size_t>(size))) {
-    Vusk::EngineFree(text);
-    return false;
+  // The declared size is the file's own word, which a damaged file overstates, and a file read from disk
+  // cannot say how much is really left. So the text grows as its bytes arrive (doubling), and the block
+  // must deliver exactly its declared size.
+  const uint32_t declared = reader.GetDeclaredSize();
+  char* text = nullptr;
+  uint32_t size = 0;
+  uint32_t capacity = 0;
+  while (size < declared) {
+    if (size == capacity) {
+      uint64_t grown = capacity == 0 ? kFirstTextPiece : uint64_t(capacity) * 2;
+      capacity = static_cast<uint32_t>(grown < declared ? grown : declared);
+      auto* fresh = static_cast<char*>(Vusk::EngineAllocate(size_t(capacity) + 1));
+      if (fresh == nullptr) {
+        Vusk::EngineFree(text);
+        return false;
+      }
+      if (size > 0) std::memcpy(fresh, text, size);
+      Vusk::EngineFree(text);
+      text = fresh;
+    }
+    const size_t want = capacity - size;
+    const size_t got = reader.Read(text + size, want);
+    size += static_cast<uint32_t>(got);
+    if (got < want) {
+      Vusk::EngineFree(text);
+      return false;
+    }
   }
-  text[size] = '\0';
+  if (text != nullptr) text[size] = '\0';
   m_text = text;
-  m_size = static_cast<uint32_t>(size);
+  m_size = size;
   return true;
 }
 

@@ -82,6 +82,8 @@ public:
   uint32_t GetSize() const { return m_size; }
 
 private:
+  static constexpr uint32_t kFirstTextPiece = 4096;  // bytes of the first text buffer
+
   char* m_text = nullptr;  // NUL-terminated copy of the block; null for an empty block
   uint32_t m_size = 0;     // bytes without the NUL
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "graphics/core/chunk.h"
@@ -160,8 +161,59 @@ OvUInt16* HeaderIndices(OvMeshHeader* header) {
     return reinterpret_cast<OvUInt16*>(OvMeshHeaderGetMeshes(header) + header->numMeshes);
 }
 
+// Passes walked over the remaining triangles before the rest is placed by the per-triangle
+// rule below (a vertex shared by many triangles needs as many passes).
+constexpr std::size_t kWalkedPasses = 16;
+
+// Places the remaining triangles (in order) in passes from firstPass on, one triangle at a time:
+// a triangle goes to the first pass that no earlier remaining triangle sharing a vertex with it
+// went to, which is the pass the walks would have placed it in. Appends them pass by pass.
+void PlaceByRule(const OvUInt16* indices, const std::vector<OvUInt32>& remaining, OvUInt16 maxIndex,
+                 std::vector<OvUInt16>& placed) {
+    // Per vertex: the passes its triangles went to, and the first pass below which all are taken.
+    std::unordered_set<std::uint64_t> taken;
+    taken.reserve(remaining.size() * 3);
+    std::vector<OvUInt32> lowFree(static_cast<std::size_t>(maxIndex) + 1, 0);
+    auto key = [](OvUInt16 v, OvUInt32 pass) { return static_cast<std::uint64_t>(pass) << 16 | v; };
+    std::vector<OvUInt32> passOf(remaining.size());
+    OvUInt32 passes = 0;
+    for (std::size_t i = 0; i < remaining.size(); ++i) {
+        const OvUInt16* v = indices + 3 * remaining[i];
+        OvUInt32 p = std::max({lowFree[v[0]], lowFree[v[1]], lowFree[v[2]]});
+        while (taken.count(key(v[0], p)) != 0 || taken.count(key(v[1], p)) != 0 || taken.count(key(v[2], p)) != 0) {
+            ++p;
+        }
+        passOf[i] = p;
+        passes = std::max(passes, p + 1);
+        for (int k = 0; k < 3; ++k) {
+            taken.insert(key(v[k], p));
+            while (taken.count(key(v[k], lowFree[v[k]])) != 0) {
+                ++lowFree[v[k]];
+            }
+        }
+    }
+    // Stable by pass: counting sort.
+    std::vector<std::size_t> start(static_cast<std::size_t>(passes) + 1, 0);
+    for (OvUInt32 p : passOf) {
+        ++start[p + 1];
+    }
+    for (std::size_t p = 1; p < start.size(); ++p) {
+        start[p] += start[p - 1];
+    }
+    std::vector<OvUInt32> order(remaining.size());
+    for (std::size_t i = 0; i < remaining.size(); ++i) {
+        order[start[passOf[i]]++] = remaining[i];
+    }
+    for (OvUInt32 t : order) {
+        placed.insert(placed.end(), indices + 3 * t, indices + 3 * t + 3);
+    }
+}
+
 // Reorders a mesh's triangles in passes: each pass places, in order, every triangle not yet
-// placed none of whose vertices a triangle of the same pass used.
+// placed none of whose vertices a triangle of the same pass used. The first passes are walked;
+// when triangles are left after them (a vertex shared by very many triangles), the rest are
+// placed by the equivalent per-triangle rule, so that the time stays proportional to the
+// triangles rather than to triangles times passes.
 void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices) {
     const OvUInt32 numTriangles = numIndices / 3;
     if (numTriangles < 2) {
@@ -180,7 +232,7 @@ void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices) {
         std::vector<OvUInt32> next;
         std::vector<OvUInt16> placed;
         placed.reserve(numIndices);
-        while (!remaining.empty()) {
+        for (std::size_t pass = 0; !remaining.empty() && pass < kWalkedPasses; ++pass) {
             next.clear();
             const std::size_t passStart = placed.size();
             for (OvUInt32 t : remaining) {
@@ -196,6 +248,9 @@ void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices) {
                 used[placed[i]] = 0;
             }
             remaining.swap(next);
+        }
+        if (!remaining.empty()) {
+            PlaceByRule(indices, remaining, maxIndex, placed);
         }
         std::memcpy(indices, placed.data(), numIndices * sizeof(OvUInt16));
     } catch (const std::bad_alloc&) {

@@ -499,6 +499,45 @@ TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
     EXPECT_GT(covered, 48 * 40 / 3);
     EXPECT_LE(worst, 2);
 
+    // Inputs the vertices lack read (0, 0, 0, 1): a quad of three-float positions drawn through a
+    // shader that passes v0 through whole and adds a constant to a colour the vertices do not have.
+    const float quad[4][3] = {{-1, -1, 0.5f}, {1, -1, 0.5f}, {-1, 1, 0.5f}, {1, 1, 0.5f}};
+    const char passText[] = "vs_1_1\ndcl_position0 v0\ndcl_color0 v4\nmov oPos, v0\nadd oD0, v4, c[0]\n";
+    ID3DXBuffer* passTokens = nullptr;
+    ASSERT_EQ(D3DXAssembleShader(passText, sizeof passText - 1, nullptr, nullptr, 4, &passTokens, nullptr), D3D_OK);
+    IDirect3DVertexShader9* pass = nullptr;
+    ASSERT_EQ(device->CreateVertexShader(static_cast<const DWORD*>(passTokens->GetBufferPointer()), &pass), D3D_OK);
+    passTokens->Release();
+    const float add[4] = {0.5f, 0.25f, 0, 0};
+    device->SetVertexShaderConstantF(0, add, 1);
+    device->SetVertexShader(pass);
+    device->SetFVF(D3DFVF_XYZ);
+    device->SetTexture(0, nullptr);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG2);
+    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG2);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
+    device->SetRenderState(D3DRS_ZENABLE, FALSE);
+    device->BeginScene();
+    EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+    device->EndScene();
+    device->SetVertexShader(nullptr);
+    pass->Release();
+    IDirect3DSurface9* back = nullptr;
+    IDirect3DSurface9* copy = nullptr;
+    device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back);
+    device->CreateOffscreenPlainSurface(48, 40, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &copy, nullptr);
+    device->GetRenderTargetData(back, copy);
+    ASSERT_EQ(copy->LockRect(&lr, nullptr, D3DLOCK_READONLY), D3D_OK);
+    for (int y = 0; y < 40; y += 13)
+        for (int x = 0; x < 48; x += 11) {
+            DWORD c;
+            std::memcpy(&c, static_cast<BYTE*>(lr.pBits) + y * lr.Pitch + 4 * x, 4);
+            EXPECT_EQ(c, 0xFF804000u) << x << "," << y;
+        }
+    copy->UnlockRect();
+    copy->Release();
+    back->Release();
+
     decl->Release();
     vb->Release();
     ib->Release();

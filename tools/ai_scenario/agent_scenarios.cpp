@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <set>
 
@@ -654,17 +655,33 @@ CVector3 AgentScenario::RandomVertexPosition() {
             return vertex->GetPosition();
 }
 
-CVector3 AgentScenario::RandomVertexAwayFrom(const std::vector<CVector3>& away, float distance) {
-    CVector3 p;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        p = RandomVertexPosition();
-        bool far = true;
+CVector3 AgentScenario::RandomVertexAwayFrom(const std::vector<CVector3>& away, float distance,
+                                             const std::function<bool(const CVector3&)>& accept) {
+    auto nearest = [&away](const CVector3& p) {
+        float least = std::numeric_limits<float>::max();
         for (const CVector3& a : away)
-            far = far && Horizontal(p, a) >= distance;
-        if (far)
-            break;
+            least = std::min(least, Horizontal(p, a));
+        return least;
+    };
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const CVector3 p = RandomVertexPosition();
+        if ((accept == nullptr || accept(p)) && nearest(p) >= distance)
+            return p;
     }
-    return p;
+    // Crowded: the draws may never succeed, so the accepted vertices are searched in index order.
+    CVector3 best = RandomVertexPosition();
+    float bestDistance = -1.0f;
+    for (int32_t i = 0; i <= m_graph->GetLastVertexIndex(); ++i) {
+        const CGraphVertex* vertex = m_graph->GetVertex(i);
+        if (vertex == nullptr || (accept != nullptr && !accept(vertex->GetPosition())))
+            continue;
+        const float d = nearest(vertex->GetPosition());
+        if (d > bestDistance) {
+            best = vertex->GetPosition();
+            bestDistance = d;
+        }
+    }
+    return best;
 }
 
 void Route::Place(HostBody& body, double t) const {

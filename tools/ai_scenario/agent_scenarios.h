@@ -5,6 +5,7 @@
 // before each AI frame at a fixed step, from a seeded generator.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -101,8 +102,12 @@ protected:
     CEntity* SpawnOther(const HostBody& body, const std::string& name);
     // A random live vertex of the graph.
     CVector3 RandomVertexPosition();
-    // A random live vertex at least `distance` away from every point of `away`.
-    CVector3 RandomVertexAwayFrom(const std::vector<CVector3>& away, float distance);
+    // A random live vertex at least `distance` away from every point of `away` (and accepted by
+    // `accept` when given). When 1000 draws find none, the accepted vertex farthest from the points
+    // of `away` (the first on ties; any live vertex when none is accepted), so that a crowded floor
+    // still gives a place.
+    CVector3 RandomVertexAwayFrom(const std::vector<CVector3>& away, float distance,
+                                  const std::function<bool(const CVector3&)>& accept = nullptr);
     HostBody& BodyOf(const CEntity* entity) { return m_world.BodyOf(entity); }
 
     ScenarioOptions m_options;

@@ -188,9 +188,8 @@ public:
             for (CEntity* bot : m_bots)
                 taken.push_back(BodyOf(bot).position);
             // Each team starts on its own half.
-            do
-                body.position = RandomVertexAwayFrom(taken, 1.5f);
-            while ((body.position.x < 0.0f) != (team == 0));
+            body.position =
+                RandomVertexAwayFrom(taken, 1.5f, [team](const CVector3& p) { return (p.x < 0.0f) == (team == 0); });
             body.teamSide = team;
             body.heading = team == 0 ? -90.0f : 90.0f;
             if (SpawnBot(body, definition, std::string(team == 0 ? "west" : "east") + std::to_string(i / 2)) ==

@@ -15,6 +15,7 @@
 #include "ai/runtime/world.h"
 #include "ai/runtime/world_api.h"
 #include "testing/config_tree.h"
+#include "platform/crt.h"
 #include "testing/fake_ai_host.h"
 
 namespace navgen {
@@ -186,6 +187,11 @@ CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options) {
         Add(agent, "FIRST_STEP", options.firstStep.c_str());
     Add(agent, "RADIUS_AVERAGE", Number(options.radiusAverage).c_str());
     Add(agent, "NB_SECTORS", std::to_string(options.sectors).c_str());
+    // The edges that collapsing makes are checked with a sweep of this share of the walker's width. The
+    // generator's own share (a quarter) lets an edge pass a wall's end closer than the walker can; the
+    // walker then rounds that end in one direction only, and validation keeps a one-way edge, which in
+    // a maze (a tree of corridors) cuts the graph in two. The whole width keeps every edge walkable.
+    Add(agent, "RATIO_BODY_WIDTH", "1");
     AddPoint(agent, "BB_MIN", options.level.boundsMin);
     AddPoint(agent, "BB_MAX", options.level.boundsMax);
     const char* data[4][2] = {{"CFindNearestData", OutputFiles::kFindNearest},
@@ -205,6 +211,15 @@ namespace {
 bool Fail(GenerationResult* result, const std::string& error) {
     result->error = error;
     return false;
+}
+
+// The saved graph a run that starts at a later step reads first; empty for a run from the start.
+std::string RestartFile(const GenerationOptions& options) {
+    const char* step = options.firstStep.c_str();
+    const char* name = _stricmp(step, "SIMPLIFY_EDGES") == 0    ? OutputFiles::kDenseWithEdges
+                       : _stricmp(step, "ADDITIONAL_DATA") == 0 ? OutputFiles::kFinal
+                                                                : nullptr;
+    return name != nullptr ? options.outDir + "/" + name : std::string();
 }
 
 bool RunWorld(const GenerationOptions& options, GenerationResult* result) {
@@ -317,8 +332,25 @@ bool RunGeneration(const GenerationOptions& options, GenerationResult* result) {
     services.sweep = &CountedSweep;
     if (!Vusk::Initialise(&services))
         return Fail(result, "the AI engine did not start");
-    bool ok = RunWorld(options, result);
+    // A run that starts from a saved step reads that step's graph; the generator takes a file it cannot
+    // read as an empty graph, so the file is checked here first.
+    const std::string restart = RestartFile(options);
+    bool ok = true;
+    if (!restart.empty()) {
+        CSpatialGraph saved;
+        if (!saved.LoadFromFile(restart.c_str()))
+            ok = Fail(result, restart + " is not a readable spatial graph file");
+    }
+    ok = ok && RunWorld(options, result);
     Vusk::ReleaseEngine();
+    if (ok && result->vertices.empty()) {
+        // A walk's time is (radius / speed) x 3 while its last metre is walked at a fifth of the speed:
+        // below about 2 m no walk gets far enough from its vertex to drop a new one.
+        return Fail(result, std::string("the generator built an empty graph") +
+                                (options.radiusAverage < 2.5f ? " (no walk reached a new vertex in its time; a radius "
+                                                                "below about 2 m leaves too little)"
+                                                              : ""));
+    }
     return ok;
 }
 

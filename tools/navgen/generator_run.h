@@ -110,7 +110,8 @@ CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options);
 
 // Initialises the engine on the fake host, runs the generator and shuts the engine down again. The
 // output folder must exist. False (with result->error) when the engine or the world refused to start,
-// or the generator did not finish within the simulated limit.
+// the saved graph a later first step reads is not a graph file, the generator did not finish within the
+// simulated limit, or it finished with an empty graph.
 bool RunGeneration(const GenerationOptions& options, GenerationResult* result);
 
 } // namespace navgen

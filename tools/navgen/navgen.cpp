@@ -41,7 +41,8 @@ void PrintUsage(FILE* out) {
                       "  --help             shows this text\n"
                       "\n"
                       "Exit status: 0 when the generator finished, 1 when the output folder cannot be made or\n"
-                      "written, 2 on bad arguments, 3 when the generator did not finish.\n");
+                      "written, 2 on bad arguments, 3 when the generator did not finish, built an empty graph or\n"
+                      "could not read the saved graph its first step starts from.\n");
 }
 
 bool ParseUnsigned(const char* text, unsigned long* seed) {

@@ -87,8 +87,12 @@ std::string MouseKeys(WPARAM w) {
                                                     {MK_SHIFT, "MK_SHIFT"},
                                                     {MK_CONTROL, "MK_CONTROL"}};
     for (const auto& [bit, name] : names) {
-        if ((w & bit) != 0)
-            s += (s.empty() ? "" : "|") + std::string(name);
+        if ((w & bit) != 0) {
+            if (!s.empty()) {
+                s += '|';
+            }
+            s += name;
+        }
     }
     return s.empty() ? "0" : s;
 }

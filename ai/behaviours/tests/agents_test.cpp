@@ -281,7 +281,14 @@ TEST_P(AgentsTest, FleeParameters) {
     EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"PathLength", "-1"}})), nullptr);
     EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "-2"}})),
               nullptr);
-    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "nowhere"}})), nullptr);
+    // A graph the manager does not know is taken as none: the agent loads and is never ready.
+    CFleeAgent* lost =
+        Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "nowhere"}, {"MaxPointsToFlee", "1"}}));
+    ASSERT_NE(lost, nullptr);
+    EXPECT_EQ(lost->GetGraph(), nullptr);
+    EXPECT_TRUE(lost->AddThreatPoint(CVector3(1, 0, 1)));
+    EXPECT_FALSE(lost->IsReady());
+    Frame();
     EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Speed", "1"}})), nullptr);
     CFleeAgent* agent =
         Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"PathLength", "50"}, {"StopWhenHidden", "NO"}}));

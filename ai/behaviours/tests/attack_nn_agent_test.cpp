@@ -41,14 +41,23 @@ protected:
         ASSERT_TRUE(m_world->AddGraph("floor", scenario::BuildGridGraph(-15, -15, 15, 15, 1.0f, 0.3f)));
         auto* nets = static_cast<CNeuralNetManager*>(CNeuralNetManager::Create());
         CConfigNode blocks;
-        for (int size : {7, 5}) {
+        for (int size : {7, 5, 0}) {
             AiRes::NeuralNet net;
             net.layers = {size};
             net.weights = {0.0f};
+            if (size == 0) {
+                // "Hold": two layers whose outputs are their bias weights (linear): side 0 (in front of
+                // the target), range 1 (close), whatever the situation.
+                net.layers = {7, 7};
+                net.linear = 1;
+                net.weights.assign(7 * 8, 0.0f);
+                net.weights[0 * 8] = 1.0f;
+                net.weights[5 * 8] = 1.0f;
+            }
             const AiRes::Bytes bytes = AiRes::EncodeNeuralNet(net);
             CConfigNode* raw = Add(&blocks, "RawData");
             ASSERT_TRUE(Vusk::GetAisReader()->AttachMemoryBlock(raw, bytes.data(), uint32_t(bytes.size())));
-            ASSERT_TRUE(nets->AddResource(size == 7 ? "Mirror" : "Small", raw));
+            ASSERT_TRUE(nets->AddResource(size == 7 ? "Mirror" : (size == 5 ? "Small" : "Hold"), raw));
         }
         ASSERT_TRUE(m_world->GetWorld()->AddGlobalService(nets));
         const uint32_t perceived = CEntityManager::s_classDesc.GetClassBit();
@@ -65,14 +74,14 @@ protected:
         m_world->BodyOf(m_attacker).frozen = true;
     }
 
-    CEntity* SpawnAttacker(const char* strategy) {
+    CEntity* SpawnAttacker(const char* strategy, const char* canWalkBackwards = "FALSE") {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
         Add(scenario::AddService(brain, "CPathFinder"), "Graph", "floor");
         scenario::AddService(brain, "CEntityManager");
         CConfigNode* agent = scenario::AddAgent(brain, "CAttackNNAgent");
         Add(agent, "StrategyUsed", strategy);
-        Add(agent, "CanWalkBackwards", "FALSE");
+        Add(agent, "CanWalkBackwards", canWalkBackwards);
         HostBody body;
         body.teamSide = 0;
         return m_world->Spawn(body, definition,
@@ -146,6 +155,40 @@ TEST_P(AttackNNAgentTest, FiresAtContactAndPullsTheGoalInFromAWall) {
     Host().AddBox(-3, 0, 16, 3, 3, 17);
     TargetAt(12.0f, 0.0f);
     EXPECT_NEAR(m_agent->GetGoalPoint().z, 12.0f + 4.0f - m_world->BodyOf(m_attacker).width, 1e-4f);
+}
+
+// A walking attacker that holds 5 m in front of its target, on the line between them: it walks
+// forwards to its place, faces the target once there, and backs away from a target that comes
+// closer, still facing it. Its body never turns from the target.
+TEST_P(AttackNNAgentTest, FacesItsTargetWhileItTakesAndKeepsItsPlace) {
+    Build();
+    Vusk::RemoveEntity(m_world->GetWorld(), m_attacker);
+    CEntity* attacker = SpawnAttacker("Hold", "TRUE");
+    ASSERT_NE(attacker, nullptr);
+    HostBody& body = m_world->BodyOf(attacker);
+    const HostBody& target = m_world->BodyOf(m_target);
+    double time = 1.0;
+    for (float targetZ : {12.0f, 9.0f}) {
+        m_world->BodyOf(m_target).position = CVector3(0, 0, targetZ);
+        bool forwards = false, backwards = false;
+        for (int frame = 0; frame < 300; ++frame) {
+            time += 0.1;
+            m_world->RunAi(time);
+            const CVector3 toTarget = target.position - body.position;
+            const float aim = std::atan2(toTarget.x, toTarget.z) * 57.29578f;
+            ASSERT_TRUE(body.rotateSet) << frame;
+            EXPECT_NEAR(CVector3::WrapAngleFully180(body.rotate - aim), 0.0f, 1.0f) << "frame " << frame;
+            forwards |= body.speedCommand > 0.0f;
+            backwards |= body.speedCommand < 0.0f;
+            m_world->MoveBodies(0.1f);
+        }
+        // Arrived within the imprecision distance of its place, standing, facing the target.
+        EXPECT_NEAR(body.position.z, targetZ - 5.0f, 0.5f);
+        EXPECT_EQ(body.speedCommand, 0.0f);
+        EXPECT_NEAR(CVector3::WrapAngleFully180(body.heading), 0.0f, 1.0f);
+        EXPECT_EQ(forwards, targetZ == 12.0f) << targetZ;
+        EXPECT_EQ(backwards, targetZ == 9.0f) << targetZ;
+    }
 }
 
 TEST_P(AttackNNAgentTest, RefusesNetsOfAnotherSizeAndForgetsATargetThatLeaves) {

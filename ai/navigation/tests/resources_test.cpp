@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -165,7 +167,7 @@ public:
   std::string moves;
 };
 
-TEST_P(ResourcesTest, InsertStepMovesLaterStepsUpAndGrowsByFive) {
+TEST_P(ResourcesTest, InsertStepMovesLaterStepsUpAndDoublesTheArray) {
   RecordingPathWay way;
   CPathWayStep step;
   for (int i = 0; i < 5; ++i) {
@@ -188,6 +190,19 @@ TEST_P(ResourcesTest, InsertStepMovesLaterStepsUpAndGrowsByFive) {
   way.moves.clear();
   ASSERT_TRUE(way.InsertStep(step, 0));  // room left: moved in place
   EXPECT_EQ(way.moves, "5>6 4>5 3>4 2>3 1>2 0>1 ");
+
+  // A long path way: the array is reallocated a logarithmic number of times, and every step stays.
+  CPathWay longWay;
+  uint32_t reallocations = 0;
+  for (uint32_t i = 0; i < 40000; ++i) {
+    const uint32_t before = longWay.GetCapacity();
+    step.m_position.x = float(i);
+    ASSERT_TRUE(longWay.InsertStep(step, CPathWay::kAppend));
+    reallocations += longWay.GetCapacity() != before;
+  }
+  EXPECT_LE(reallocations, 14u);
+  EXPECT_LT(longWay.GetCapacity(), 80000u);
+  for (uint32_t i = 0; i < 40000; i += 997) EXPECT_EQ(longWay.GetStep(i)->m_position.x, float(i));
 }
 
 TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
@@ -280,7 +295,9 @@ TEST_P(ResourcesTest, PackedWorldFileLoadsAllThreeKinds) {
   AiRes::NeuralNet net;
   net.layers = {7, 7};
   net.weights.assign(56, 0.25f);
-  const std::string script = "say hello\n";
+  // Longer than the loader's first text buffer, so that the text grows as the block arrives.
+  std::string script;
+  for (int i = 0; script.size() < 10000; ++i) script += "say hello " + std::to_string(i) + "\n";
 
   AisFormat::Document doc;
   auto node = [](const char* name, const char* label) {
@@ -322,25 +339,49 @@ TEST_P(ResourcesTest, PackedWorldFileLoadsAllThreeKinds) {
   std::string error;
   ASSERT_TRUE(AisFormat::Encode(doc, file, error)) << error;
 
-  OvMemory memory{file.data(), static_cast<OvUInt32>(file.size())};
-  OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
-  CConfigNode* tree = Vusk::LoadAisFile(stream);
-  ASSERT_NE(tree, nullptr);
-  CWorld* world = Vusk::CreateWorld(tree, 0);
-  ASSERT_NE(world, nullptr);
-  auto* scripts = static_cast<CScriptManager*>(world->GetGlobalService(&CScriptManager::s_classDesc));
-  auto* ways = static_cast<CPathWayManager*>(world->GetGlobalService(&CPathWayManager::s_classDesc));
-  auto* nets = static_cast<CNeuralNetManager*>(world->GetGlobalService(&CNeuralNetManager::s_classDesc));
-  ASSERT_TRUE(scripts && ways && nets);
-  EXPECT_EQ(std::string(scripts->FindScript("first")->GetText()), script);
-  ASSERT_NE(ways->FindPathWay("FIRST"), nullptr);
-  EXPECT_EQ(ways->FindPathWay("FIRST")->GetStepCount(), 2u);
-  EXPECT_STREQ(ways->FindPathWay("FIRST")->GetStep(0)->m_command, "pause 1.500000\n");
-  ASSERT_NE(nets->FindNet("First"), nullptr);
-  EXPECT_EQ(nets->FindNet("First")->GetWeightCount(), 56);
-  delete world;
-  Vusk::ReleaseTree(tree);
-  OvStreamClose(stream, nullptr);
+  // From memory and from a file on disk (whose stream cannot tell how much is left); then the file cut
+  // inside the script block, which must not load as a shorter script.
+  const std::string path = navtest::TempPath("packed_world.ais");
+  const size_t scriptEnd = std::search(file.begin(), file.end(), script.end() - 20, script.end()) - file.begin() + 20;
+  ASSERT_LT(scriptEnd, file.size());
+  for (int run = 0; run < 4; ++run) {
+    const bool fromDisk = run % 2 == 1;
+    const bool cut = run >= 2;
+    const Bytes bytes = cut ? Bytes(file.begin(), file.begin() + scriptEnd - 1) : file;
+    OvMemory memory{const_cast<uint8_t*>(bytes.data()), static_cast<OvUInt32>(bytes.size())};
+    OvStream* stream = nullptr;
+    if (fromDisk) {
+      navtest::WriteFileBytes(path, bytes);
+      stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path.c_str());
+    } else {
+      stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    }
+    ASSERT_NE(stream, nullptr);
+    CConfigNode* tree = Vusk::LoadAisFile(stream);
+    ASSERT_NE(tree, nullptr);
+    CWorld* world = Vusk::CreateWorld(tree, 0);
+    ASSERT_NE(world, nullptr);
+    auto* scripts = static_cast<CScriptManager*>(world->GetGlobalService(&CScriptManager::s_classDesc));
+    auto* ways = static_cast<CPathWayManager*>(world->GetGlobalService(&CPathWayManager::s_classDesc));
+    auto* nets = static_cast<CNeuralNetManager*>(world->GetGlobalService(&CNeuralNetManager::s_classDesc));
+    if (cut) {
+      EXPECT_EQ(scripts, nullptr) << run;
+    } else {
+      ASSERT_TRUE(scripts && ways && nets) << run;
+      ASSERT_NE(scripts->FindScript("first"), nullptr);
+      EXPECT_EQ(scripts->FindScript("first")->GetSize(), script.size()) << run;
+      EXPECT_TRUE(std::string(scripts->FindScript("first")->GetText()) == script) << run;
+      ASSERT_NE(ways->FindPathWay("FIRST"), nullptr);
+      EXPECT_EQ(ways->FindPathWay("FIRST")->GetStepCount(), 2u);
+      EXPECT_STREQ(ways->FindPathWay("FIRST")->GetStep(0)->m_command, "pause 1.500000\n");
+      ASSERT_NE(nets->FindNet("First"), nullptr);
+      EXPECT_EQ(nets->FindNet("First")->GetWeightCount(), 56);
+    }
+    delete world;
+    Vusk::ReleaseTree(tree);
+    OvStreamClose(stream, nullptr);
+  }
+  std::remove(path.c_str());
   OvError ignored;
   OvErrorGet(&ignored);
   EXPECT_TRUE(OvTestEngineDown());

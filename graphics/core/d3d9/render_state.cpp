@@ -118,7 +118,9 @@ void SendFogType() {
 }
 
 void SendStage(OvUInt32 s) {
-    const StageShadow& st = gShadow.stage[s];
+    // A copy: read once before the sends, whose own stage checks the optimiser would otherwise thread
+    // back into reads of a stage past the last.
+    const StageShadow st = gShadow.stage[s];
     Device()->SetTexture(s, nullptr);
     SendFilter(s, st.filter);
     SendAddress(s, D3DSAMP_ADDRESSU, st.addressU);

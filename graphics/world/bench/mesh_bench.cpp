@@ -35,14 +35,25 @@ Soup Grid(int triangles, int materials) {
     return s;
 }
 
-void BuildMeshes(benchmark::State& state, OvUInt32 flags, OvBool hash) {
+// Triangles round one vertex (every triangle shares vertex 0), cycling through the materials.
+Soup Fan(int triangles, int materials) {
+    Soup s;
+    for (int i = 0; i < triangles && i + 2 < 65536; ++i) {
+        s.v.insert(s.v.end(), {0, static_cast<OvUInt16>(i + 1), static_cast<OvUInt16>(i + 2)});
+        s.slot.push_back(static_cast<OvUInt16>(i % materials));
+    }
+    return s;
+}
+
+void BuildMeshes(benchmark::State& state, OvUInt32 flags, OvBool hash, bool fan = false) {
     OvTestEngineUp(0, [] { OvWorldPluginAttach(); });
     const int materials = static_cast<int>(state.range(1));
     std::vector<OvMaterial*> list;
     for (int i = 0; i < materials; ++i) {
         list.push_back(OvMaterialCreate());
     }
-    const Soup soup = Grid(static_cast<int>(state.range(0)), materials);
+    const Soup soup =
+        fan ? Fan(static_cast<int>(state.range(0)), materials) : Grid(static_cast<int>(state.range(0)), materials);
     const auto n = static_cast<OvInt32>(soup.slot.size());
     OvMeshSetStripEdgeHash(hash);
     for (auto _ : state) {
@@ -68,6 +79,8 @@ void BuildMeshes(benchmark::State& state, OvUInt32 flags, OvBool hash) {
 void BM_MeshLists(benchmark::State& state) { BuildMeshes(state, ovMESHHEADERTRILIST, TRUE); }
 void BM_MeshStrips(benchmark::State& state) { BuildMeshes(state, ovMESHHEADERTRISTRIP, TRUE); }
 void BM_MeshStripsPlainEdgeSearch(benchmark::State& state) { BuildMeshes(state, ovMESHHEADERTRISTRIP, FALSE); }
+void BM_MeshListsFan(benchmark::State& state) { BuildMeshes(state, ovMESHHEADERTRILIST, TRUE, true); }
+void BM_MeshStripsFan(benchmark::State& state) { BuildMeshes(state, ovMESHHEADERTRISTRIP, TRUE, true); }
 
 void Sizes(benchmark::internal::Benchmark* b) {
     for (int tris : {1000, 10000, 65000}) {
@@ -81,6 +94,8 @@ void Sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_MeshLists)->Apply(Sizes);
 BENCHMARK(BM_MeshStrips)->Apply(Sizes);
 BENCHMARK(BM_MeshStripsPlainEdgeSearch)->Apply(Sizes);
+BENCHMARK(BM_MeshListsFan)->Apply(Sizes);
+BENCHMARK(BM_MeshStripsFan)->Apply(Sizes);
 
 } // namespace
 

@@ -397,6 +397,56 @@ TEST_F(ClumpStreamTest, DamagedFilesReadOrFailCleanly) {
     EXPECT_GT(read, 0);
 }
 
+TEST_F(ClumpStreamTest, NativeGeometryNeedsItsMeshesAndShortMaterialStructsLeaveZeros) {
+    // A native geometry has no triangles of its own: its meshes must come with it.
+    mkasset::GeometryDesc native;
+    native.flags = 0x01000000 | 0x02;
+    native.numVertices = 4;
+    native.triangles = {{{0, 1, 2}, 0}, {{0, 2, 3}, 0}};
+    native.morphTargets.resize(1);
+    native.morphTargets[0].sphere[3] = 2;
+    native.materialList = mkasset::MaterialListOf({Material(1, 2, 3, 255)});
+    mkasset::ChunkWriter without;
+    mkasset::WriteGeometry(without, native);
+    EXPECT_EQ(ReadGeometry(without.Data()), nullptr);
+    EXPECT_EQ(TakeError(), ovERRREAD);
+    native.extensions = {mkasset::BinMeshExtension(0, {{0, {}, 6}}, true)};
+    mkasset::ChunkWriter with;
+    mkasset::WriteGeometry(with, native);
+    OvGeometry* g = ReadGeometry(with.Data());
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->triangles, nullptr);
+    EXPECT_EQ(g->morphTarget[0].verts, nullptr);
+    ASSERT_EQ(g->mesh->numMeshes, 1);
+    EXPECT_EQ(OvMeshHeaderGetMeshes(g->mesh)[0].numIndices, 6u);
+    EXPECT_EQ(OvMeshHeaderGetMeshes(g->mesh)[0].indices, nullptr);
+    OvGeometryDestroy(g);
+
+    // A material struct of 8 bytes: flags and colour; the factors stay 0, and no texture.
+    mkasset::ChunkWriter m;
+    m.Begin(mkasset::kMaterial);
+    m.Begin(mkasset::kStruct);
+    m.U32(0);
+    for (std::uint8_t c : {9, 8, 7, 6}) {
+        m.U8(c);
+    }
+    m.End();
+    mkasset::WriteExtension(m, {});
+    m.End();
+    OvMaterial* material = ReadFirst<OvMaterial>(m.Data(), OvMaterialStreamRead);
+    ASSERT_NE(material, nullptr);
+    EXPECT_EQ(material->color.alpha, 6);
+    EXPECT_EQ(material->surfaceProperties.diffuse, 0.0f);
+    EXPECT_EQ(material->texture, nullptr);
+    OvMaterialDestroy(material);
+
+    OvGeometry* empty = OvGeometryCreateEmpty(3.5f);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->mesh, OvMeshHeaderGetEmpty());
+    EXPECT_EQ(empty->morphTarget[0].boundingSphere.radius, 3.5f);
+    OvGeometryDestroy(empty);
+}
+
 // Rights callbacks of pipeline-owner records: the object and the data word, once per record.
 struct RightsCall {
     void* object;

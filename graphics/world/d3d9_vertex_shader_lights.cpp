@@ -1,0 +1,84 @@
+// Light gathering for the generated vertex shaders: the lights that reach an object, in object
+// space, in the register order the shader text reads.
+
+#include "graphics/core/engine.h"
+#include "graphics/core/frame.h"
+#include "graphics/world/d3d9_vertex_shader.h"
+#include "graphics/world/light.h"
+
+namespace {
+
+constexpr OvUInt32 kMaxPerKind = 15;
+
+OvD3D9ShaderLight Record(OvLight* light, const OvMatrix* ltm) {
+    OvD3D9ShaderLight r{};
+    OvD3D9WorldToObjectDirection(&r.direction, &ltm->at);
+    OvD3D9WorldToObjectPoint(&r.position, &ltm->pos);
+    r.radius = OvD3D9WorldToObjectRadius(light->radius);
+    r.cosCone = -light->minusCosAngle;
+    r.hardEdge = OvLightGetType(light) == ovLIGHTSPOT;
+    r.color[0] = light->color.red;
+    r.color[1] = light->color.green;
+    r.color[2] = light->color.blue;
+    return r;
+}
+
+} // namespace
+
+OvD3D9ShaderConstant* OvD3D9VertexShaderGatherLightList(const OvD3D9ShaderLitObject* object, OvLight* const* globals,
+                                                        OvUInt32 numGlobals, OvLight* const* locals, OvUInt32 numLocals,
+                                                        OvD3D9ShaderConstant* block, OvD3D9VertexShaderDesc* desc) {
+    desc->lights = 0;
+    desc->spotsSets &= 0xF0;
+    float ambient[4] = {0, 0, 0, object->prelit ? 0.0f : 1.0f};
+    if (!object->lit) {
+        *block = {ambient[0], ambient[1], ambient[2], ambient[3]};
+        return block + 1;
+    }
+    const bool atomic = object->type == 1;
+    const OvUInt8 flag = atomic ? ovLIGHTLIGHTATOMICS : ovLIGHTLIGHTWORLD;
+    OvD3D9ShaderLight directional[kMaxPerKind], point[kMaxPerKind], spot[kMaxPerKind];
+    OvUInt32 nd = 0, np = 0, ns = 0;
+    for (OvUInt32 i = 0; i < numGlobals; ++i) {
+        OvLight* light = globals[i];
+        if (!(light->object.object.flags & flag))
+            continue;
+        if (OvLightGetType(light) == ovLIGHTAMBIENT) {
+            ambient[0] += light->color.red;
+            ambient[1] += light->color.green;
+            ambient[2] += light->color.blue;
+        } else if (OvLightGetType(light) == ovLIGHTDIRECTIONAL && nd < kMaxPerKind && (!atomic || object->normals)) {
+            OvFrame* frame = OvLightGetFrame(light);
+            if (frame != nullptr)
+                directional[nd++] = Record(light, OvFrameGetWorldMatrix(frame));
+        }
+    }
+    if (!atomic || object->normals) {
+        const OvUInt16 stamp = ++OvEngineInstancePtr->lightFrame;
+        for (OvUInt32 i = 0; i < numLocals; ++i) {
+            OvLight* light = locals[i];
+            if (!(light->object.object.flags & flag) || light->lightFrame == stamp)
+                continue;
+            light->lightFrame = stamp;
+            OvFrame* frame = OvLightGetFrame(light);
+            if (frame == nullptr)
+                continue;
+            const OvMatrix* ltm = OvFrameGetWorldMatrix(frame);
+            if (atomic) {
+                const OvSphere& s = object->worldSphere;
+                const float dx = ltm->pos.x - s.center.x, dy = ltm->pos.y - s.center.y, dz = ltm->pos.z - s.center.z;
+                const float reach = light->radius + s.radius;
+                if (!(dx * dx + dy * dy + dz * dz < reach * reach))
+                    continue;
+            }
+            const OvUInt8 type = OvLightGetType(light);
+            if (type == ovLIGHTPOINT && np < kMaxPerKind)
+                point[np++] = Record(light, ltm);
+            else if ((type == ovLIGHTSPOT || type == ovLIGHTSPOTSOFT) && ns < kMaxPerKind)
+                spot[ns++] = Record(light, ltm);
+        }
+    }
+    desc->lights = static_cast<OvUInt8>(nd | np << 4);
+    desc->spotsSets = static_cast<OvUInt8>((desc->spotsSets & 0xF0) | ns);
+    return OvD3D9VertexShaderWriteLights(block, ambient, directional, nd, point, np, spot, ns);
+}
