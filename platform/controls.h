@@ -1,7 +1,9 @@
 #pragma once
 // The window layer's controls from the environment, read once when the layer starts:
 //   PLATFORM_HEADLESS=1           no display even when one is there
-//   PLATFORM_FRAMES=N             quit (WM_QUIT, code 0) once N frames were presented
+//   PLATFORM_FRAMES=N             quit (WM_QUIT, code 0) once N frames were presented, or once
+//                                 PeekMessageA found the queue empty N times in a row with no
+//                                 frame presented between (a program that stopped drawing)
 //   PLATFORM_KEYS="10:F1,..."     input at given frames (grammar below)
 //   PLATFORM_CAPTURE=f-%05d.png   write presented frames as PNG, the frame number in the name; a
 //                                 frame that cannot be written ends the program (exit status 1)

@@ -1,8 +1,14 @@
 #include "platform/crt.h"
 
+#include <cerrno>
 #include <clocale>
+#include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <locale.h>
+#include <unistd.h>
+
+#include "platform/file.h"
 
 namespace {
 
@@ -63,3 +69,26 @@ int crt_atoi(const char* text) {
         return -2147483647 - 1;
     return static_cast<int>(value);
 }
+
+int _open(const char* fileName, int flags) {
+    // Only reading is offered: the runtime's other modes have no caller.
+    if (fileName == nullptr || (flags & ~_O_BINARY) != _O_RDONLY) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::open(PlatformHostPath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+int _read(int fd, void* buffer, unsigned int count) {
+    if (buffer == nullptr || count > INT_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, count);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+int _close(int fd) { return ::close(fd); }

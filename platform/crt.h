@@ -24,3 +24,13 @@ int _strnicmp(const char* a, const char* b, std::size_t count);
 double crt_atof(const char* text);
 int crt_atoi(const char* text);
 double crt_strtod(const char* text, char** end);
+
+// Low-level file input of the runtime: open, read and close by descriptor. Names are Windows
+// names, resolved as the file functions resolve them (platform/file.h): '\\' separates
+// components and a component missing as written is matched without regard to case. Text-mode
+// translation does not exist here: every open is binary. Errors give -1.
+inline constexpr int _O_RDONLY = 0x0000;
+inline constexpr int _O_BINARY = 0x8000;
+int _open(const char* fileName, int flags);
+int _read(int fd, void* buffer, unsigned int count); // bytes read, 0 at the end, -1 on error
+int _close(int fd);

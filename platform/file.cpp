@@ -478,3 +478,23 @@ void DeleteCriticalSection(CRITICAL_SECTION* section) {
     delete static_cast<std::recursive_mutex*>(section->impl);
     section->impl = nullptr;
 }
+
+DWORD GetCurrentDirectoryA(DWORD bufferChars, char* buffer) {
+    std::string dir(4096, '\0');
+    while (::getcwd(dir.data(), dir.size()) == nullptr) {
+        if (errno != ERANGE || dir.size() > (1u << 20)) {
+            SetLastError(ErrorFromErrno(errno));
+            return 0;
+        }
+        dir.resize(dir.size() * 2);
+    }
+    const std::size_t length = std::strlen(dir.c_str());
+    if (buffer == nullptr || length + 1 > bufferChars)
+        return static_cast<DWORD>(length + 1);
+    std::memcpy(buffer, dir.c_str(), length + 1);
+    return static_cast<DWORD>(length);
+}
+
+DWORD GetLogicalDrives() { return 0; }
+
+UINT GetDriveTypeA(LPCSTR /*rootPath*/) { return DRIVE_NO_ROOT_DIR; }

@@ -127,6 +127,22 @@ HANDLE CreateEventA(SECURITY_ATTRIBUTES* security, BOOL manualReset, BOOL initia
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
+// The current directory, drives and the debugger's output. There are no drive letters here:
+// GetLogicalDrives reports none and every drive type is DRIVE_NO_ROOT_DIR. The directory comes
+// back as the host names it ('/' separators). OutputDebugStringA writes to standard error.
+inline constexpr DWORD MAX_PATH = 260;
+inline constexpr UINT DRIVE_UNKNOWN = 0;
+inline constexpr UINT DRIVE_NO_ROOT_DIR = 1;
+inline constexpr UINT DRIVE_FIXED = 3;
+// Characters written without the terminator; with a buffer too small, the size needed with it;
+// 0 on failure.
+DWORD GetCurrentDirectoryA(DWORD bufferChars, char* buffer);
+DWORD GetLogicalDrives();
+UINT GetDriveTypeA(LPCSTR rootPath);
+// Upper-cases ASCII letters in place; returns the text.
+char* CharUpperA(char* text);
+void OutputDebugStringA(LPCSTR text);
+
 void InitializeCriticalSection(CRITICAL_SECTION* section);
 void EnterCriticalSection(CRITICAL_SECTION* section);
 void LeaveCriticalSection(CRITICAL_SECTION* section);

@@ -150,6 +150,7 @@ struct Layer {
     bool altCombo = false; // a key went down while alt was held
     unsigned buttons = 0;  // MK_LBUTTON | MK_RBUTTON | MK_MBUTTON
     long frames = 0;
+    long idleLooks = 0; // looks into an empty queue since the last frame presented
     std::size_t scriptNext = 0;
     std::vector<PlatformDialogControl> lastDialog;
 };
@@ -604,6 +605,7 @@ BOOL PlatformPresent(HWND w, const void* pixels, UINT width, UINT height, UINT p
         return FALSE;
     }
     ++L.frames;
+    L.idleLooks = 0;
     PlatformClockAdvanceFrame();
     if (!L.controls.capture.empty() && L.frames % L.controls.captureEvery == 0) {
         const std::string name = PlatformCaptureName(L.controls.capture, L.frames);
@@ -913,6 +915,13 @@ BOOL PeekMessageA(MSG* msg, HWND filter, UINT lo, UINT hi, UINT flags) {
         if (remove)
             t.due = now + t.elapse;
         return TRUE;
+    }
+    // A scripted run whose program has stopped presenting frames (it waits for a user to close
+    // the window after an error, say) would never end: as many looks into an empty queue in a
+    // row as the frame limit, with no frame between them, end it as the limit would.
+    if (L.controls.frames > 0 && ++L.idleLooks >= L.controls.frames) {
+        L.idleLooks = 0;
+        PostQuitMessage(0);
     }
     return FALSE;
 }
@@ -1312,6 +1321,23 @@ HWND GetDlgItem(HWND dialog, int id) {
 LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam) {
     const HWND c = GetDlgItem(dialog, id);
     return c != nullptr ? SendMessageA(c, message, wParam, lParam) : 0;
+}
+
+// Debugger output and text ------------------------------------------------------------------------
+
+void OutputDebugStringA(LPCSTR text) {
+    if (text != nullptr) {
+        std::fputs(text, stderr);
+        std::fflush(stderr);
+    }
+}
+
+char* CharUpperA(char* text) {
+    if (text != nullptr)
+        for (char* c = text; *c != '\0'; ++c)
+            if (*c >= 'a' && *c <= 'z')
+                *c = static_cast<char>(*c - ('a' - 'A'));
+    return text;
 }
 
 // Message boxes, dropped files, the shell ----------------------------------------------------------

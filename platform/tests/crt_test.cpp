@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -64,6 +66,39 @@ TEST(CrtNumbers, ParsesInTheCLocaleWhateverTheProcessLocale) {
     EXPECT_EQ(crt_atoi("-99999999999"), -2147483647 - 1);
 
     std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+} // namespace
+
+namespace {
+
+TEST(CrtFiles, ReadsByDescriptorWithWindowsNames) {
+    const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "crt_files" / "Sub";
+    std::filesystem::create_directories(dir);
+    const std::string bytes("<a>\r\n\0\xFF", 7);
+    {
+        std::FILE* f = std::fopen((dir / "Config.XML").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+    // Backslashes and another case find the file; bytes come back untranslated.
+    std::string name = (dir.parent_path() / "sub" / "config.xml").string();
+    for (char& c : name)
+        if (c == '/')
+            c = '\\';
+    const int fd = _open(name.c_str(), _O_RDONLY | _O_BINARY);
+    ASSERT_GE(fd, 0);
+    char buffer[16];
+    EXPECT_EQ(_read(fd, buffer, 4), 4);
+    EXPECT_EQ(_read(fd, buffer + 4, sizeof buffer), 3);
+    EXPECT_EQ(std::string(buffer, 7), bytes);
+    EXPECT_EQ(_read(fd, buffer, sizeof buffer), 0);
+    EXPECT_EQ(_close(fd), 0);
+    EXPECT_EQ(_read(fd, buffer, 1), -1);
+    EXPECT_EQ(_open((dir / "missing.xml").c_str(), _O_RDONLY), -1);
+    EXPECT_EQ(_open(nullptr, _O_RDONLY), -1);
+    EXPECT_EQ(_open((dir / "Config.XML").c_str(), 0x0001), -1); // writing is not offered
 }
 
 } // namespace

@@ -395,6 +395,47 @@ TEST_F(WindowTest, PresentCountsCapturesAndQuits) {
     EXPECT_EQ(pixels, (std::vector<std::uint32_t>{0x000004, 0x405060, 0xFFFFFF, 0x000000, 0x00FF00, 0x0000FF}));
 }
 
+TEST_F(WindowTest, AFrameLimitAlsoEndsARunThatStoppedPresenting) {
+    Start({{"PLATFORM_FRAMES", "4"}});
+    const HWND w = Open();
+    // Frames reset the count of empty looks: presenting after every look never quits early.
+    for (int i = 0; i < 3; ++i) {
+        Drain();
+        Frame(w);
+    }
+    // Then the program stops drawing: the fourth empty look in a row posts the quit.
+    MSG m;
+    for (int look = 1; look <= 3; ++look)
+        ASSERT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) << look;
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(m.wParam, 0u);
+    EXPECT_EQ(PlatformPresentedFrames(), 3);
+
+    // Without a limit an idle program is left alone.
+    Start();
+    Open();
+    Drain();
+    for (int look = 0; look < 100; ++look)
+        ASSERT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(WindowTest, DirectoryDrivesAndDebuggerOutput) {
+    char dir[MAX_PATH + 1];
+    const DWORD n = GetCurrentDirectoryA(sizeof dir, dir);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(std::string(dir, n), std::filesystem::current_path().string());
+    // Too small a buffer: the size needed, terminator included, and nothing written.
+    char tiny[2] = {'x', 'y'};
+    EXPECT_EQ(GetCurrentDirectoryA(sizeof tiny, tiny), n + 1);
+    EXPECT_EQ(tiny[0], 'x');
+    EXPECT_EQ(GetLogicalDrives(), 0u);
+    EXPECT_EQ(GetDriveTypeA("C:\\"), DRIVE_NO_ROOT_DIR);
+    char text[] = "models\\Level-1.dff \xE9";
+    EXPECT_STREQ(CharUpperA(text), "MODELS\\LEVEL-1.DFF \xE9");
+}
+
 TEST_F(WindowTest, CursorCaptureAndClippingAndTheCommandLine) {
     // The test program's own arguments come back in one line, starting with its name.
     const std::string line = GetCommandLineA();

@@ -1,0 +1,293 @@
+#include "framework/application.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <expat.h>
+
+#include "framework/fps_counter.h"
+#include "framework/framework.h"
+#include "graphics/core/resources.h"
+#include "graphics/plugins/spline.h"
+#include "graphics/toolkits/charset.h"
+#include "platform/crt.h"
+
+int g_debugLevel = 0;
+bool g_stopOnError = false;
+bool g_active = false;
+bool g_paused = false;
+HWND g_mainWindow = nullptr;
+HINSTANCE g_mainInstance = nullptr;
+FrameworkExitFunction g_frameworkExit = std::exit;
+FrameworkClockFunction g_frameworkClock = timeGetTime;
+
+void ErrorBox(const char* text) {
+    g_stopOnError = true;
+    MessageBoxA(nullptr, text, kErrorBoxTitle, MB_ICONHAND);
+}
+
+namespace {
+
+// expat's element callbacks: the user data is the application.
+void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
+    static_cast<CStandardApplication*>(user)->DispatchStartElement(name, attributes);
+}
+
+void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
+    static_cast<CStandardApplication*>(user)->DispatchEndElement(name);
+}
+
+bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+} // namespace
+
+CStandardApplication::CStandardApplication(const char* configFileName)
+    : configFileName_(configFileName != nullptr ? configFileName : "") {
+    g_mainWindow = nullptr;
+    g_mainInstance = nullptr;
+    g_debugLevel = 0;
+    g_stopOnError = false;
+    // The world manager, camera manager and HUD are cleared here once they exist.
+}
+
+bool CStandardApplication::StartElement(const char* /*name*/, const char** /*attributes*/) { return true; }
+
+bool CStandardApplication::EndElement(const char* /*name*/) { return true; }
+
+void CStandardApplication::SetWindowHandle(HWND window) {
+    g_mainWindow = window;
+    g_mainInstance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+}
+
+void CStandardApplication::ErrorBox(const char* text) { ::ErrorBox(text); }
+
+std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* parameter) {
+    switch (event) {
+    case SKEL_EVENT_CAMERA_SIZE:
+        // The camera manager resizes its cameras to the rectangle and the HUD is reset here, once
+        // they exist.
+        return SKEL_EVENT_HANDLED;
+    case SKEL_EVENT_INPUT_DEVICE_ATTACH:
+        return SKEL_EVENT_HANDLED;
+    case SKEL_EVENT_PLUGIN_ATTACH:
+        return AttachPlugins() ? SKEL_EVENT_HANDLED : SKEL_EVENT_FAILED;
+    case SKEL_EVENT_GRAPHICS_OPEN:
+        if (!GraphicsOpen(static_cast<SkelPlatform*>(parameter))) {
+            g_frameworkExit(0);
+            return SKEL_EVENT_FAILED; // only when the exit was intercepted
+        }
+        // A configuration that already failed leaves nothing for the game to set up on.
+        if (!g_stopOnError && !Init()) {
+            g_stopOnError = true;
+        }
+        // The input manager registers its keyboard and mouse handlers, creates the pointer and
+        // opens the mouse, and the camera follows the first character, once they exist.
+        return SKEL_EVENT_HANDLED;
+    case SKEL_EVENT_GRAPHICS_CLOSE:
+        Terminate();
+        Shutdown();
+        return SKEL_EVENT_HANDLED;
+    case SKEL_EVENT_APP_START:
+        return AppStart() ? SKEL_EVENT_HANDLED : SKEL_EVENT_FAILED;
+    case SKEL_EVENT_IDLE:
+        if (!g_stopOnError) {
+            Frame();
+        }
+        return SKEL_EVENT_HANDLED;
+    case SKEL_EVENT_ACTIVATE:
+        g_active = parameter != nullptr;
+        return SKEL_EVENT_HANDLED;
+    default:
+        return SKEL_EVENT_NOT_HANDLED;
+    }
+}
+
+bool CStandardApplication::AttachPlugins() {
+    // The toolkit plugins register here, before the engine opens, in this order, stopping at the
+    // first failure: world, collision, particle batches, animation, animation hierarchy, skin,
+    // spline, material effects, physics body. Those not built yet join the list where they stand.
+    return OvSplinePluginAttach() != FALSE;
+}
+
+bool CStandardApplication::AppStart() {
+    if (SkelStartUp() == SKEL_EVENT_FAILED) {
+        return false;
+    }
+    SkelState* shell = SkelGetState();
+    if (shell->width == 0) {
+        shell->width = 640;
+    }
+    if (shell->height == 0) {
+        shell->height = 480;
+    }
+    shell->title = GetTitle();
+    return true;
+}
+
+bool CStandardApplication::GraphicsOpen(SkelPlatform* platform) {
+    if (SkelGraphicsOpen(platform) == 0) {
+        SkelErrorMessage("Error initializing Orvanta.");
+        return false;
+    }
+    ReadConfig();
+    // With no light configured, the default ambient and directional lights are made here, and the
+    // font is opened with the camera manager, once those exist.
+    return true;
+}
+
+void CStandardApplication::Shutdown() {
+    // The world manager, camera manager, default lights, font, HUD and character profiles are
+    // taken down here, in that order, once they exist; then the raster character set; the
+    // rigid-body manager and the input manager follow it once they exist.
+    if (charset_ != nullptr) {
+        OvCharsetDestroy(charset_);
+        charset_ = nullptr;
+    }
+    CFpsCounter::Destroy();
+    SkelGraphicsClose();
+}
+
+float CStandardApplication::TimeStep(DWORD elapsedMs, bool fixedStepSet, float fixedStep) {
+    if (fixedStepSet) {
+        return fixedStep;
+    }
+    const float seconds = static_cast<float>(elapsedMs) * 0.001f;
+    return seconds > kMaxStep ? kMaxStep : seconds;
+}
+
+void CStandardApplication::Frame() {
+    if (firstFrame_) {
+        lastFrameTime_ = g_frameworkClock();
+        firstFrame_ = false;
+    }
+    const DWORD now = g_frameworkClock();
+    const DWORD elapsed = now - lastFrameTime_; // modulo 2^32: a wrapped clock gives the small step
+    lastFrameTime_ = now;
+    const float dt = TimeStep(elapsed, fixedStepSet_, fixedStep_);
+    lastStep_ = dt;
+    // The input manager updates first, and while not paused its camera requests switch the
+    // camera, once they exist.
+    if (!g_paused) {
+        Update(dt);
+    }
+    // The world manager (also while paused), HUD and cameras, then, unless paused, the rigid
+    // bodies, projectiles and particles update here once they exist.
+    CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
+    Render();
+}
+
+void CStandardApplication::Render() {
+    // The camera manager begins its camera's update, the world is drawn (when renderWorld_ is
+    // set) and the camera manager's second step runs here once they exist.
+    RenderScene();
+    // The frame rate and, above level 1, the world's statistics are printed with the font; with
+    // no font nothing is printed.
+    // The mouse pointer, camera text, HUD, rigid bodies and particles are drawn, and the camera
+    // manager ends the update and shows the raster, here once they exist.
+}
+
+void CStandardApplication::ReadConfig() {
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    if (parser == nullptr) {
+        return;
+    }
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
+    const int fd = _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        g_stopOnError = true;
+        MessageBoxA(nullptr, kConfigNotFoundMessage, kErrorBoxTitle, MB_ICONHAND);
+        XML_ParserFree(parser);
+        return;
+    }
+    char buffer[kConfigReadChunk];
+    for (;;) {
+        const int count = _read(fd, buffer, sizeof buffer);
+        if (count < 0) {
+            SkelWarningMessage("the configuration file could not be read to its end");
+            break;
+        }
+        const bool final = count < kConfigReadChunk;
+        // Malformed XML ends the reading where it is; what was read stays.
+        if (XML_Parse(parser, buffer, count, final ? 1 : 0) == XML_STATUS_ERROR) {
+            char text[160];
+            std::snprintf(text, sizeof text, "configuration: %s at line %lu", XML_ErrorString(XML_GetErrorCode(parser)),
+                          static_cast<unsigned long>(XML_GetCurrentLineNumber(parser)));
+            SkelWarningMessage(text);
+            break;
+        }
+        if (final) {
+            break;
+        }
+    }
+    _close(fd);
+    XML_ParserFree(parser);
+}
+
+void CStandardApplication::DispatchStartElement(const char* name, const char** attributes) {
+    if (insideGraphicsSettings_) {
+        if (Is(name, "RessourceArena")) {
+            int size = static_cast<int>(resourceArenaSize_);
+            if (ReadIntAttribute("size", attributes, 0, &size)) {
+                resourceArenaSize_ = static_cast<OvUInt32>(size);
+            } else {
+                g_stopOnError = true;
+                MessageBoxA(nullptr, MissingAttributeMessage("size", "RessourceArena").c_str(), kErrorBoxTitle,
+                            MB_ICONHAND);
+            }
+        }
+        return;
+    }
+    if (currentHandler_ != nullptr) {
+        currentHandler_->StartElement(name, attributes);
+        return;
+    }
+    CConfigSectionHandler* opened = nullptr;
+    if (Is(name, "GraphicsGlobalSettings")) {
+        insideGraphicsSettings_ = true;
+    } else if (Is(name, "Worlds")) {
+        OvResourcesSetArenaSize(resourceArenaSize_);
+        // One character set serves however many "Worlds" sections there are.
+        if (charset_ == nullptr) {
+            charset_ = OvCharsetCreate(&charsetForeground_, &charsetBackground_);
+            if (charset_ == nullptr) {
+                SkelErrorMessage("Cannot create raster charset.");
+                return;
+            }
+        }
+        // The world manager, with the scale, is made here and becomes the section's handler, once
+        // it exists.
+    } else if (Is(name, "Debug")) {
+        if (!ReadIntAttribute("level", attributes, 0, &g_debugLevel)) {
+            ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());
+        }
+    } else if (Is(name, "Scale")) {
+        ReadFloatAttribute("value", attributes, 0, &scale_);
+    } else if (Is(name, "Application")) {
+        opened = this;
+    }
+    // "Hud", "Input" and "Physics" open their managers' sections, and the level objects,
+    // "Light", "Camera" and "Character" theirs within the world manager, once those exist; until
+    // then they are refused as with no world manager, without a message.
+    if (opened != nullptr) {
+        currentHandler_ = opened;
+        opened->StartElement(name, attributes);
+    }
+}
+
+void CStandardApplication::DispatchEndElement(const char* name) {
+    if (currentHandler_ != nullptr) {
+        currentHandler_->EndElement(name);
+    }
+    if (Is(name, "GraphicsGlobalSettings")) {
+        insideGraphicsSettings_ = false;
+    }
+    for (const char* section :
+         {"Worlds", "Physics", "Hud", "Input", "Audio", "Character", "Application", "Light", "Camera"}) {
+        if (Is(name, section)) {
+            currentHandler_ = nullptr;
+        }
+    }
+    // The end of "Light" adds the light under construction to the world manager, and the end of
+    // "Camera" the camera manager's cameras, once they exist.
+}

@@ -1,0 +1,75 @@
+#include "framework/config_reader.h"
+
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/crt.h"
+
+bool CConfigSectionHandler::StartElement(const char* /*name*/, const char** /*attributes*/) { return true; }
+
+bool CConfigSectionHandler::EndElement(const char* /*name*/) { return true; }
+
+namespace {
+
+// The value of attribute `position` named `name`, or null. The array ends at the first null name:
+// a position past it is missing, and the value slot of a null name is never read.
+const char* Value(const char* name, const char** attributes, int position) {
+    if (attributes == nullptr || position < 0) {
+        return nullptr;
+    }
+    for (int k = 0; k < position; ++k) {
+        if (attributes[2 * k] == nullptr) {
+            return nullptr;
+        }
+    }
+    const char* pairName = attributes[2 * position];
+    if (pairName == nullptr || _stricmp(pairName, name) != 0) {
+        return nullptr;
+    }
+    return attributes[2 * position + 1];
+}
+
+} // namespace
+
+bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out) {
+    const char* value = Value(name, attributes, position);
+    if (value == nullptr) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(value, &end, 10);
+    if (end != value) {
+        *out = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+    }
+    return true;
+}
+
+bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out) {
+    const char* value = Value(name, attributes, position);
+    if (value == nullptr) {
+        return false;
+    }
+    char* end = nullptr;
+    const double number = crt_strtod(value, &end);
+    if (end != value) {
+        // Too large for a float reads as infinity, as a float parse would give.
+        *out = std::fabs(number) > FLT_MAX && std::isfinite(number)
+                   ? std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(number > 0 ? 1 : -1))
+                   : static_cast<float>(number);
+    }
+    return true;
+}
+
+const char* ReadTextAttribute(const char* name, const char** attributes, int position) {
+    return Value(name, attributes, position);
+}
+
+std::string MissingAttributeMessage(const char* attribute, const char* element) {
+    return std::string("'") + attribute + "' attribute not found in '" + element +
+           "' section.\nPlease update your XML file";
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The configuration reader's pieces shared by every section handler: the handler interface, the
+// two positional attribute readers and the text of a missing-attribute message.
+//
+// Attributes come as expat gives them: a null-terminated array of texts, name and value
+// alternating; attribute k of an element is the pair at positions 2k and 2k + 1.
+
+#include <string>
+
+class CConfigSectionHandler {
+public:
+    virtual ~CConfigSectionHandler() = default;
+    // One element inside the handler's section (and, for the section's own handler, the
+    // section's opening element). The result is for the caller's information only.
+    virtual bool StartElement(const char* name, const char** attributes);
+    virtual bool EndElement(const char* name);
+};
+
+// Reads attribute `position` of an element as a whole number: false when the element has no
+// attribute at that position, when its name differs from `name` (ASCII case ignored) or its value
+// is missing. A value that does not read as a number counts as present and leaves *out as it was.
+// Values beyond the range of int are held to its ends.
+bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out);
+// The same for a decimal number.
+bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out);
+// The value text of attribute `position` when its name is `name` (ASCII case ignored), else null.
+const char* ReadTextAttribute(const char* name, const char** attributes, int position);
+
+// "'<attribute>' attribute not found in '<element>' section.\nPlease update your XML file"
+std::string MissingAttributeMessage(const char* attribute, const char* element);
+
+// Title of the framework's error box.
+inline constexpr const char* kErrorBoxTitle = "Orvanta AI Game Engine error handler";
+// Message of a missing configuration file.
+inline constexpr const char* kConfigNotFoundMessage =
+    "Configuration file not found\n config.xml should be added in root directory";
+// Bytes the reader hands the parser at a time.
+inline constexpr int kConfigReadChunk = 1024;

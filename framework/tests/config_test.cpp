@@ -1,0 +1,238 @@
+// The configuration reader: one case per message with its exact text, the silent refusals, the
+// read chunks and malformed XML, and the positional attribute readers.
+
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "test_app.h"
+
+namespace {
+
+const std::string kUpdate = " section.\nPlease update your XML file\n";
+
+struct ConfigCase {
+    const char* what;
+    std::string xml;                  // file contents; empty: no file at all
+    std::string messages;             // the message log afterwards, in order
+    bool stop;                        // the stop-on-error flag afterwards
+    int debugLevel;                   // g_debugLevel afterwards
+    float scale;                      // the application's scale afterwards
+    OvUInt32 arena;                   // the resource arena size afterwards
+    std::vector<std::string> section; // elements the "Application" section handed the game
+};
+
+std::vector<ConfigCase> Cases() {
+    const OvUInt32 arena = 0x800000;
+    return {
+        {"no file",
+         "",
+         "Configuration file not found\n config.xml should be added in root directory\n",
+         true,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"arena without size",
+         "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings></Config>",
+         "'size' attribute not found in 'RessourceArena'" + kUpdate,
+         true,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"arena size not first",
+         "<Config><GraphicsGlobalSettings><RessourceArena bytes=\"1\" size=\"2\"/></GraphicsGlobalSettings></Config>",
+         "'size' attribute not found in 'RessourceArena'" + kUpdate,
+         true,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"debug without level",
+         "<Config><Debug/></Config>",
+         "'level' attribute not found in 'Debug'" + kUpdate,
+         true,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"debug level misnamed",
+         "<Config><Debug levels=\"2\"/></Config>",
+         "'level' attribute not found in 'Debug'" + kUpdate,
+         true,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"every message in order, parsing goes on",
+         "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings><Debug/>"
+         "<Scale value=\"2\"/></Config>",
+         "'size' attribute not found in 'RessourceArena'" + kUpdate + "'level' attribute not found in 'Debug'" +
+             kUpdate,
+         true,
+         0,
+         2.0f,
+         arena,
+         {}},
+        {"names in any case",
+         "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"4096\"/></GRAPHICSGLOBALSETTINGS>"
+         "<DEBUG Level=\"2\"/><scale VALUE=\"0.5\"/></config>",
+         "",
+         false,
+         2,
+         0.5f,
+         4096,
+         {}},
+        {"numbers that do not read keep the default",
+         "<Config><GraphicsGlobalSettings><RessourceArena size=\"big\"/></GraphicsGlobalSettings>"
+         "<Debug level=\"abc\"/><Scale value=\"-\"/></Config>",
+         "",
+         false,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"numbers read as far as they go",
+         "<Config><Debug level=\" 3x\"/><Scale value=\"1.5e1m\"/></Config>",
+         "",
+         false,
+         3,
+         15.0f,
+         arena,
+         {}},
+        {"scale without value is refused silently",
+         "<Config><Scale/><Scale val=\"3\"/></Config>",
+         "",
+         false,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"inside the graphics settings only the arena is read",
+         "<Config><GraphicsGlobalSettings><Debug/><Scale value=\"9\"/><RessourceArena size=\"65536\"/>"
+         "</GraphicsGlobalSettings></Config>",
+         "",
+         false,
+         0,
+         1.0f,
+         65536,
+         {}},
+        {"an arena outside the graphics settings is ignored",
+         "<Config><RessourceArena size=\"5\"/></Config>",
+         "",
+         false,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"the application section takes what is inside it",
+         "<Config><Application><Debug/><Bots number=\"2\"/></Application><Debug level=\"1\"/></Config>",
+         "",
+         false,
+         1,
+         1.0f,
+         arena,
+         {"<Application", "<Debug", "/Debug", "<Bots", "/Bots", "/Application"}},
+        {"level objects, lights, cameras and characters need a world manager",
+         "<Config><Switch/><Door px=\"1\"/><Light type=\"Ambient\"/><Camera/><Character name=\"a\"/>"
+         "<Hud/><Input/><Physics/><Audio/></Config>",
+         "",
+         false,
+         0,
+         1.0f,
+         arena,
+         {}},
+        {"malformed XML ends the reading silently and keeps what was read",
+         "<Config><Debug level=\"2\"/><<Scale value=\"3\"/></Config>",
+         "",
+         false,
+         2,
+         1.0f,
+         arena,
+         {}},
+        {"an unclosed file keeps what was read", "<Config><Scale value=\"4\"/>", "", false, 0, 4.0f, arena, {}},
+        {"not XML at all", "\xff\xfe\x00garbage", "", false, 0, 1.0f, arena, {}},
+    };
+}
+
+TEST_F(FrameworkTest, EveryConfigurationCaseGivesItsMessage) {
+    for (const ConfigCase& c : Cases()) {
+        SCOPED_TRACE(c.what);
+        std::remove(logPath.c_str());
+        const std::string path = c.xml.empty() ? dir + "/missing.xml" : Write("config.xml", c.xml);
+        TestApp app(path.c_str());
+        app.ReadConfig();
+        EXPECT_EQ(Log(), c.messages);
+        EXPECT_EQ(g_stopOnError, c.stop);
+        EXPECT_EQ(g_debugLevel, c.debugLevel);
+        EXPECT_EQ(app.Scale(), c.scale);
+        EXPECT_EQ(app.ResourceArenaSize(), c.arena);
+        EXPECT_EQ(app.section, c.section);
+        EXPECT_EQ(app.CurrentHandler(), nullptr);
+    }
+}
+
+// The reader hands the parser 1024 bytes at a time: files of one chunk exactly, of one byte
+// more and of many chunks, with the element that matters split across a chunk boundary.
+TEST_F(FrameworkTest, FilesOfOneAndManyChunks) {
+    const std::string head = "<Config>";
+    const std::string tail = "<Debug level=\"7\"/></Config>";
+    for (std::size_t size :
+         {std::size_t{1024}, std::size_t{1025}, std::size_t{1023}, std::size_t{2048}, std::size_t{5000}}) {
+        for (std::size_t shift : {std::size_t{0}, std::size_t{5}, std::size_t{12}}) {
+            SCOPED_TRACE(std::to_string(size) + " bytes, shift " + std::to_string(shift));
+            const std::size_t pad = size - head.size() - tail.size() - shift;
+            const std::string xml = head + std::string(pad, ' ') + tail + std::string(shift, '\n');
+            ASSERT_EQ(xml.size(), size);
+            TestApp app(Write("config.xml", xml).c_str());
+            app.ReadConfig();
+            EXPECT_EQ(g_debugLevel, 7);
+            EXPECT_FALSE(g_stopOnError);
+        }
+    }
+    EXPECT_EQ(Log(), "");
+}
+
+TEST(ConfigAttributes, ReadByPositionAndName) {
+    const char* attrs[] = {"size", "12", "Flags", "0x10", "f", "2.5", nullptr};
+    int i = -1;
+    float f = -1.0f;
+    EXPECT_TRUE(ReadIntAttribute("SIZE", attrs, 0, &i));
+    EXPECT_EQ(i, 12);
+    EXPECT_FALSE(ReadIntAttribute("size", attrs, 1, &i));
+    EXPECT_TRUE(ReadIntAttribute("flags", attrs, 1, &i));
+    EXPECT_EQ(i, 0); // "%d" stops at the 'x'
+    EXPECT_TRUE(ReadFloatAttribute("f", attrs, 2, &f));
+    EXPECT_EQ(f, 2.5f);
+    EXPECT_STREQ(ReadTextAttribute("Size", attrs, 0), "12");
+    EXPECT_EQ(ReadTextAttribute("size", attrs, 2), nullptr);
+    // Positions past the end of the list are missing, whatever lies beyond it in memory.
+    const char* one[] = {"filename", "a.bsp", nullptr};
+    EXPECT_FALSE(ReadIntAttribute("flags", one, 2, &i));
+    EXPECT_FALSE(ReadIntAttribute("flags", one, 1, &i));
+    EXPECT_FALSE(ReadIntAttribute("flags", one, -1, &i));
+    EXPECT_FALSE(ReadIntAttribute("flags", nullptr, 0, &i));
+    // A value that is no number counts as present and leaves the number alone.
+    const char* text[] = {"value", "abc", nullptr};
+    i = 5;
+    f = 5.0f;
+    EXPECT_TRUE(ReadIntAttribute("value", text, 0, &i));
+    EXPECT_TRUE(ReadFloatAttribute("value", text, 0, &f));
+    EXPECT_EQ(i, 5);
+    EXPECT_EQ(f, 5.0f);
+    // Out-of-range numbers are held to the type's ends.
+    const char* huge[] = {"a", "99999999999999999999", "b", "-1e999", "c", "1e300", nullptr};
+    EXPECT_TRUE(ReadIntAttribute("a", huge, 0, &i));
+    EXPECT_EQ(i, 2147483647);
+    EXPECT_TRUE(ReadFloatAttribute("b", huge, 1, &f));
+    EXPECT_EQ(f, -std::numeric_limits<float>::infinity());
+    EXPECT_TRUE(ReadFloatAttribute("c", huge, 2, &f));
+    EXPECT_EQ(f, std::numeric_limits<float>::infinity());
+
+    EXPECT_EQ(MissingAttributeMessage("value", "SolidSlide"),
+              "'value' attribute not found in 'SolidSlide' section.\nPlease update your XML file");
+}
+
+} // namespace

@@ -1,0 +1,36 @@
+// The framework's configuration reader: the input as a whole "config.xml" read in 1024-byte
+// chunks through expat into the section handlers.
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "framework/application.h"
+#include "framework/framework.h"
+#include "fuzz/fuzz_kit.h"
+
+namespace {
+
+class ConfigOnly : public CStandardApplication {
+public:
+    explicit ConfigOnly(const char* file) : CStandardApplication(file) {}
+    bool Init() override { return true; }
+    void Update(float) override {}
+    void RenderScene() override {}
+    void Terminate() override {}
+    const char* GetTitle() override { return "config"; }
+};
+
+} // namespace
+
+std::int32_t AppEventHandler(std::int32_t, void*) { return SKEL_EVENT_NOT_HANDLED; }
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Error boxes go to standard error only: no display, no log file.
+    setenv("PLATFORM_HEADLESS", "1", 0);
+    unsetenv("PLATFORM_MSGBOX_LOG");
+    const std::string path = fuzzkit::WriteScratchFile(data, size);
+    ConfigOnly application(path.c_str());
+    application.ReadConfig();
+    return 0;
+}

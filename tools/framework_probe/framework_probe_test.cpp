@@ -1,0 +1,123 @@
+// End to end: framework_probe headless in a folder with a minimal config.xml clears every frame
+// to its colour and quits after PLATFORM_FRAMES frames or on ESC; without config.xml it shows the
+// missing-file message and renders nothing; bad arguments are refused by name.
+
+#include "testing/scratch_dir.h"
+#include "testing/tool_run.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct FrameworkProbeTest : ::testing::Test {
+    std::filesystem::path dir;
+    void SetUp() override { dir = MakeTestScratchDir("dun_framework_probe"); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // Runs the probe headless in the scratch folder with the given extra controls.
+    ToolRun Probe(const std::string& controls) {
+        return RunTool("cd " + dir.string() + " && env -u DISPLAY -u WAYLAND_DISPLAY PLATFORM_HEADLESS=1 " +
+                           "PLATFORM_MSGBOX_LOG=messages.log " + controls + " " + FRAMEWORK_PROBE_PROGRAM,
+                       "");
+    }
+
+    std::string Read(const std::string& name) const {
+        std::ifstream in(dir / name, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    std::vector<std::string> Captures() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            if (e.path().extension() == ".png") {
+                names.push_back(e.path().filename().string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// Whether every pixel of the PNG file is (r, g, b); the size goes to *width, *height.
+bool AllPixels(const std::string& path, int r, int g, int b, png_uint_32* width, png_uint_32* height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        return false;
+    }
+    image.format = PNG_FORMAT_RGB;
+    std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
+        return false;
+    }
+    *width = image.width;
+    *height = image.height;
+    for (std::size_t i = 0; i < pixels.size(); i += 3) {
+        if (pixels[i] != r || pixels[i + 1] != g || pixels[i + 2] != b) {
+            return false;
+        }
+    }
+    return !pixels.empty();
+}
+
+const char kMinimalConfig[] = "<?xml version=\"1.0\"?>\n<Config>\n  <Debug level=\"0\"/>\n  <Scale value=\"1.0\"/>\n"
+                              "</Config>\n";
+
+TEST_F(FrameworkProbeTest, ThirtyFramesInTheClearColourAndNoMessage) {
+    std::ofstream(dir / "config.xml") << kMinimalConfig;
+    const ToolRun run = Probe("PLATFORM_FRAMES=30 PLATFORM_CAPTURE=f%02d.png");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    const std::vector<std::string> captures = Captures();
+    ASSERT_EQ(captures.size(), 30u) << run.output;
+    EXPECT_EQ(captures.front(), "f01.png");
+    EXPECT_EQ(captures.back(), "f30.png");
+    for (const std::string& name : captures) {
+        png_uint_32 w = 0, h = 0;
+        EXPECT_TRUE(AllPixels((dir / name).string(), 88, 88, 110, &w, &h)) << name;
+        EXPECT_EQ(w, 640u);
+        EXPECT_EQ(h, 480u);
+    }
+}
+
+TEST_F(FrameworkProbeTest, EscapeQuitsWithZero) {
+    std::ofstream(dir / "config.xml") << kMinimalConfig;
+    const ToolRun run = Probe("PLATFORM_FRAMES=100 PLATFORM_KEYS=5:ESCAPE PLATFORM_CAPTURE=f%03d.png");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::vector<std::string> captures = Captures();
+    EXPECT_GE(captures.size(), 5u);
+    EXPECT_LE(captures.size(), 6u);
+}
+
+TEST_F(FrameworkProbeTest, WithoutConfigurationTheMessageAndNoFrame) {
+    const ToolRun run = Probe("PLATFORM_FRAMES=30 PLATFORM_CAPTURE=f%02d.png");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "Configuration file not found\n config.xml should be added in root directory\n");
+    EXPECT_TRUE(Captures().empty());
+
+    // A configuration error stops the frames the same way.
+    std::ofstream(dir / "config.xml") << "<Config><Debug/></Config>";
+    std::filesystem::remove(dir / "messages.log");
+    const ToolRun bad = Probe("PLATFORM_FRAMES=30 PLATFORM_CAPTURE=f%02d.png");
+    ASSERT_EQ(bad.status, 0) << bad.output;
+    EXPECT_EQ(Read("messages.log"), "'level' attribute not found in 'Debug' section.\nPlease update your XML file\n");
+    EXPECT_TRUE(Captures().empty());
+}
+
+TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
+    const ToolRun help = RunTool(FRAMEWORK_PROBE_PROGRAM, "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("usage: framework_probe"), std::string::npos);
+    const ToolRun bad = RunTool(FRAMEWORK_PROBE_PROGRAM, "--frames 3");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.output.find("unknown argument: --frames"), std::string::npos) << bad.output;
+}
+
+} // namespace
