@@ -141,8 +141,8 @@ void OvD3D9LightsEnable(OvBool enable, OvInt32) {
     }
     IndexList& set = gLights.set;
     IndexList& on = gLights.enabled;
-    const OvInt32 kept = static_cast<OvUInt32>(set.count) > gLights.maxActive ? static_cast<OvInt32>(gLights.maxActive)
-                                                                                 : set.count;
+    const OvInt32 kept =
+        static_cast<OvUInt32>(set.count) > gLights.maxActive ? static_cast<OvInt32>(gLights.maxActive) : set.count;
     for (OvInt32 i = 0; i < on.count; ++i) {
         bool stays = false;
         for (OvInt32 k = 0; k < kept && !stays; ++k)
