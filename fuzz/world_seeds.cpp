@@ -3,6 +3,7 @@
 
 #include "fuzz/seed_gen.h"
 #include "tools/mkasset/chunk_writer.h"
+#include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/shapes.h"
 
 namespace seeds {
@@ -43,6 +44,43 @@ Bytes GeometryFile(const mkasset::GeometryDesc& g) {
     mkasset::ChunkWriter w;
     mkasset::WriteGeometry(w, g);
     return w.Data();
+}
+
+// Geometries carrying collision data: trees of several leaf sizes, the form without nodes and the
+// old layout.
+void CollisionSeeds(Writer& out) {
+    mkasset::GeometryDesc g = Quad(0x02);
+    g.morphTargets.resize(1);
+    g.numVertices = 8;
+    g.morphTargets[0].verts = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 0, 0, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1};
+    g.morphTargets[0].sphere[0] = 0.5f;
+    g.morphTargets[0].sphere[1] = 0.5f;
+    g.morphTargets[0].sphere[2] = 0.5f;
+    g.morphTargets[0].sphere[3] = 1;
+    g.triangles = {{{0, 1, 2}, 0}, {{0, 2, 3}, 1}, {{4, 6, 5}, 0}, {{4, 7, 6}, 1}, {{0, 4, 1}, 0}, {{1, 4, 5}, 1}};
+    std::vector<std::array<std::uint16_t, 3>> tris;
+    for (const auto& t : g.triangles) {
+        tris.push_back({t.v[0], t.v[1], t.v[2]});
+    }
+    for (int leaf : {1, 2, 8}) {
+        g.extensions = {mkasset::CollisionExtension(mkasset::BuildCollisionTree(g.morphTargets[0].verts, tris, leaf))};
+        out.Put("gfx_collision", "leaf" + std::to_string(leaf) + ".bin", GeometryFile(g));
+    }
+    // Old layout: one node splitting x at 0.5, a leaf of three on each side.
+    mkasset::ChunkWriter old;
+    old.U32(2);
+    old.U32(6);
+    old.U32(0);
+    old.U32(1);
+    old.F32(1);
+    old.F32(0);
+    old.U32((3u << 16) | 0);
+    old.U32((3u << 16) | 3);
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        old.U32(i);
+    }
+    g.extensions = {{mkasset::kCollisionId, old.Data()}};
+    out.Put("gfx_collision", "old-layout.bin", GeometryFile(g));
 }
 
 } // namespace
@@ -100,6 +138,7 @@ void ModelSeeds(Writer& out) {
     native.morphTargets[1].verts.clear();
     native.extensions = {mkasset::BinMeshExtension(0, {{0, {}, 3}, {1, {}, 3}}, true)};
     out.Put("gfx_geometry", "native.bin", GeometryFile(native));
+    CollisionSeeds(out);
 }
 
 } // namespace seeds

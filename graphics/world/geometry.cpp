@@ -217,32 +217,25 @@ template <typename T> OvUInt16 RankOf(T* values, OvInt32& count, T value) {
 
 } // namespace
 
-OvGeometry* OvGeometryUnlock(OvGeometry* geometry) {
-    if (geometry->mesh != nullptr) {
-        return geometry;
-    }
-    // A native geometry has no triangles to build from: its meshes come with its data.
-    if ((geometry->flags & ovGEOMETRYNATIVE) != 0 && geometry->numTriangles > 0) {
-        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Native geometry without meshes"));
-        return nullptr;
-    }
-    const OvMaterialList& list = geometry->matList;
-    const OvInt32 numMaterials = list.numMaterials;
-    const OvInt32 numTriangles = numMaterials > 0 ? geometry->numTriangles : 0;
+OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt32 numTriangles,
+                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags) {
+    const OvInt32 numMaterials = list->numMaterials;
+    const OvInt32 count = numMaterials > 0 ? numTriangles : 0;
     // Every triangle must name an entry of the list.
-    for (OvInt32 i = 0; i < numTriangles; ++i) {
-        if (geometry->triangles[i].matIndex >= numMaterials) {
+    for (OvInt32 i = 0; i < count; ++i) {
+        const std::int64_t entry = std::int64_t{base} + triangles[i].matIndex;
+        if (entry < 0 || entry >= numMaterials) {
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Triangle without a material"));
             return nullptr;
         }
     }
-    OvMeshBuilder* builder = OvMeshBuilderCreate(numTriangles);
+    OvMeshBuilder* builder = OvMeshBuilderCreate(count);
     if (builder == nullptr) {
         return nullptr;
     }
-    if (numTriangles > 0) {
-        // Ranks per material, fixed when the material is first met: three arrays of distinct
-        // textures, rasters and pipelines, then each material's three ranks.
+    if (count > 0) {
+        // Ranks per material entry, fixed when the entry is first met: three arrays of distinct
+        // textures, rasters and pipelines, then each entry's three ranks.
         const std::size_t m = static_cast<std::size_t>(numMaterials);
         const std::size_t bytes =
             m * (sizeof(OvTexture*) + sizeof(OvRaster*) + sizeof(OvPipeline*)) + m * (3 * sizeof(OvUInt16) + 1);
@@ -260,18 +253,19 @@ OvGeometry* OvGeometryUnlock(OvGeometry* geometry) {
         std::memset(known, 0, m);
         OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
         bool ok = true;
-        for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
-            const OvTriangle& t = geometry->triangles[i];
-            OvMaterial* material = list.materials[t.matIndex];
-            OvUInt16* r = ranks + 3 * t.matIndex;
-            if (!known[t.matIndex]) {
-                known[t.matIndex] = 1;
+        for (OvInt32 i = 0; ok && i < count; ++i) {
+            const OvTriangle& t = triangles[i];
+            const auto entry = static_cast<std::size_t>(base + t.matIndex);
+            OvMaterial* material = list->materials[entry];
+            OvUInt16* r = ranks + 3 * entry;
+            if (!known[entry]) {
+                known[entry] = 1;
                 r[0] = RankOf(textures, numTextures, material->texture);
                 r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
                 r[2] = RankOf(pipelines, numPipelines, material->pipeline);
             }
-            ok = OvMeshBuilderAddTriangle(builder, material, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2], t.matIndex,
-                                          r[0], r[1], r[2]) != nullptr;
+            ok = OvMeshBuilderAddTriangle(builder, material, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2],
+                                          static_cast<OvUInt16>(entry), r[0], r[1], r[2]) != nullptr;
         }
         OvFree(scratch);
         if (!ok) {
@@ -279,9 +273,25 @@ OvGeometry* OvGeometryUnlock(OvGeometry* geometry) {
             return nullptr;
         }
     }
-    OvMeshHeader* header = OvMeshHeaderBuild(builder, geometry->flags & ovGEOMETRYTRISTRIP);
+    OvMeshHeader* header = OvMeshHeaderBuild(builder, flags & ovGEOMETRYTRISTRIP);
     if (header == nullptr) {
         OvMeshBuilderDestroy(builder);
+    }
+    return header;
+}
+
+OvGeometry* OvGeometryUnlock(OvGeometry* geometry) {
+    if (geometry->mesh != nullptr) {
+        return geometry;
+    }
+    // A native geometry has no triangles to build from: its meshes come with its data.
+    if ((geometry->flags & ovGEOMETRYNATIVE) != 0 && geometry->numTriangles > 0) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Native geometry without meshes"));
+        return nullptr;
+    }
+    OvMeshHeader* header = OvMeshHeaderBuildFromTriangles(geometry->triangles, geometry->numTriangles,
+                                                          &geometry->matList, 0, geometry->flags);
+    if (header == nullptr) {
         return nullptr;
     }
     geometry->mesh = header;
@@ -407,7 +417,7 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         // turn each in place.
         static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
         ok = ok && OvStreamReadStrict(stream, geometry->triangles, 8 * static_cast<OvUInt32>(numTriangles)) != nullptr;
-        for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
+        for (OvInt32 i = 0; i < (ok ? numTriangles : 0); ++i) {
             OvUInt8 t[8];
             std::memcpy(t, &geometry->triangles[i], sizeof t);
             // Stored as vertex 1, vertex 0, material, vertex 2.
@@ -415,9 +425,11 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
             const auto v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
             const auto mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
             const auto v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
-            largestVertex = std::max({largestVertex, v0, v1, v2});
-            largestMaterial = std::max(largestMaterial, mat);
-            smallestMaterial = std::min(smallestMaterial, mat);
+            largestVertex = v0 > largestVertex ? v0 : largestVertex;
+            largestVertex = v1 > largestVertex ? v1 : largestVertex;
+            largestVertex = v2 > largestVertex ? v2 : largestVertex;
+            largestMaterial = mat > largestMaterial ? mat : largestMaterial;
+            smallestMaterial = mat < smallestMaterial ? mat : smallestMaterial;
             geometry->triangles[i] = {{v0, v1, v2}, mat};
         }
         if (ok && numTriangles > 0 && largestVertex >= numVertices) {

@@ -109,6 +109,13 @@ OvBool OvGeometryDestroy(OvGeometry* geometry);
 OvGeometry* OvGeometryLock(OvGeometry* geometry, OvInt32 lockFlags);
 // Builds the mesh header when there is none; null when the build fails.
 OvGeometry* OvGeometryUnlock(OvGeometry* geometry);
+// Builds the mesh header of triangles whose materials are the list's entries [base + the
+// triangle's material index] (a geometry: base 0; a world sector: its window base), ranked by the
+// first appearance of their textures, rasters and pipelines; strips when flags has
+// ovGEOMETRYTRISTRIP. An empty list gives the header without meshes. Null (nothing left
+// allocated) when a triangle names no entry or memory fails.
+OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt32 numTriangles,
+                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags);
 OvGeometry* OvGeometryTriangleSetVertexIndices(const OvGeometry* geometry, OvTriangle* triangle, OvUInt16 vert1,
                                                OvUInt16 vert2, OvUInt16 vert3);
 // Stores the material's index in the list (appending it when absent; -1 for null).

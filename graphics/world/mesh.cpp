@@ -871,7 +871,9 @@ OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool na
     // total below, and every material and vertex index against what it names.
     const std::uint64_t expected =
         12 + 8 * static_cast<std::uint64_t>(numMeshes) + (native ? 0 : 4 * static_cast<std::uint64_t>(total));
-    const bool knownFlags = flags == ovMESHHEADERTRILIST || flags == ovMESHHEADERTRISTRIP;
+    const bool knownFlags = flags == ovMESHHEADERTRILIST || flags == ovMESHHEADERTRISTRIP ||
+                            flags == ovMESHHEADERTRIFAN || flags == ovMESHHEADERLINELIST ||
+                            flags == ovMESHHEADERPOLYLINE || flags == ovMESHHEADERPOINTLIST;
     const OvUInt32 left = OvStreamGetBytesLeft(stream);
     if (!knownFlags || numMeshes > 0xFFFF || expected != static_cast<std::uint64_t>(length) ||
         (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(length) - 12 > left)) {

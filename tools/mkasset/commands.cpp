@@ -9,6 +9,8 @@ namespace mkasset {
 
 const Command kCommands[] = {
     {"model", "a clump of one atomic: box, cylinder or grid", RunModel, ModelUsage},
+    {"character", "a skinned humanoid clump with a hierarchy of N bones", RunCharacter, CharacterUsage},
+    {"anim", "a keyframe animation (walk, idle, bend) for a character", RunAnim, AnimUsage},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

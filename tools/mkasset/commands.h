@@ -33,5 +33,9 @@ bool WriteFile(const char* command, const std::string& path, const std::vector<u
 // The commands.
 int RunModel(int argc, char** argv);
 void ModelUsage(std::FILE* out);
+int RunCharacter(int argc, char** argv);
+void CharacterUsage(std::FILE* out);
+int RunAnim(int argc, char** argv);
+void AnimUsage(std::FILE* out);
 
 } // namespace mkasset

@@ -14,6 +14,7 @@ namespace {
 
 ToolRun Mkasset(const std::string& arguments) { return RunTool(MKASSET_PROGRAM, arguments); }
 ToolRun Assetinfo(const std::string& arguments) { return RunTool(ASSETINFO_PROGRAM, arguments); }
+ToolRun AnimPose(const std::string& arguments) { return RunTool(ANIM_POSE_PROGRAM, arguments); }
 
 class MkassetTest : public ::testing::Test {
 protected:
@@ -50,6 +51,40 @@ TEST_F(MkassetTest, ModelsReadBackWithTheirCounts) {
         ASSERT_EQ(run.status, 0) << run.output;
         EXPECT_NE(run.output.find(s.geometry), std::string::npos) << s.args << "\n" << run.output;
     }
+}
+
+// A character, a walk for it and its pose a quarter of the way through: one line a bone, the
+// pelvis at the bottom of its bob.
+TEST_F(MkassetTest, CharacterWalkPoses) {
+    ToolRun run = Mkasset("character --bones 20 --out " + Path("soldier.dff"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    run = Mkasset("anim --for " + Path("soldier.dff") + " --kind walk --seconds 1 --out " + Path("walk.anm"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    run = AnimPose(Path("soldier.dff") + " " + Path("walk.anm") + " --t 0.25");
+    ASSERT_EQ(run.status, 0) << run.output;
+    int lines = 0;
+    for (std::size_t at = run.output.find("node "); at != std::string::npos; at = run.output.find("\nnode ", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 20) << run.output;
+    EXPECT_NE(run.output.find("node 0 right=1.00000,0.00000,0.00000 up=0.00000,1.00000,0.00000 "
+                              "at=0.00000,0.00000,1.00000 pos=0.00000,0.97000,0.00000\n"),
+              std::string::npos)
+        << run.output;
+    for (const char* kind : {"idle", "bend"}) {
+        run =
+            Mkasset("anim --for " + Path("soldier.dff") + " --kind " + kind + " --seconds 2.5 --out " + Path("a.anm"));
+        ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(AnimPose(Path("soldier.dff") + " " + Path("a.anm") + " --t 7").status, 0) << kind;
+    }
+    // A file that is not an animation.
+    run = AnimPose(Path("soldier.dff") + " " + Path("soldier.dff") + " --t 0");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("cannot read an animation"), std::string::npos) << run.output;
+    EXPECT_EQ(Mkasset("character --bones 37 --out " + Path("x.dff")).status, 2);
+    EXPECT_EQ(Mkasset("anim --for " + Path("soldier.dff") + " --kind run --seconds 1 --out x").status, 2);
+    EXPECT_EQ(Mkasset("anim --for " + Path("soldier.dff") + " --kind walk --seconds 0 --out x").status, 2);
+    EXPECT_EQ(AnimPose(Path("soldier.dff") + " " + Path("walk.anm") + " --t -1").status, 2);
 }
 
 TEST_F(MkassetTest, TexturedModelNamesItsImage) {

@@ -332,6 +332,13 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
         // The material named by the last of equal list entries is the same material.
         EXPECT_TRUE(SameHeader(h, back));
         OvMeshHeaderDestroy(back);
+        // A header of a kind no primitive has is refused.
+        Bytes unknownKind = written;
+        unknownKind[0] = 3;
+        in = OpenBytes(unknownKind);
+        EXPECT_EQ(OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, largest + 1), nullptr);
+        OvStreamClose(in, nullptr);
+        EXPECT_EQ(TakeError(), ovERRREAD);
         // One vertex fewer: an index names a vertex the owner does not have.
         in = OpenBytes(written);
         EXPECT_EQ(OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, largest), nullptr);

@@ -117,6 +117,26 @@ TEST_F(ObjectsTest, TrianglesTakeMaterialsIntoTheListAndUnlockBuildsMeshes) {
     OvMaterialDestroy(b);
     OvGeometryDestroy(g);
 
+    // Triangles of a window of a longer list (a world sector's): entries base + index.
+    OvMaterialList list;
+    OvMaterialListInitialize(&list);
+    OvMaterial* entries[3];
+    for (OvMaterial*& e : entries) {
+        e = OvMaterialCreate();
+        OvMaterialListAppendMaterial(&list, e);
+        OvMaterialDestroy(e);
+    }
+    const OvTriangle window[2] = {{{0, 1, 2}, 0}, {{2, 1, 3}, 1}};
+    OvMeshHeader* h = OvMeshHeaderBuildFromTriangles(window, 2, &list, 1, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(h->numMeshes, 2);
+    EXPECT_EQ(OvMeshHeaderGetMeshes(h)[0].material, entries[1]);
+    EXPECT_EQ(OvMeshHeaderGetMeshes(h)[1].material, entries[2]);
+    OvMeshHeaderDestroy(h);
+    EXPECT_EQ(OvMeshHeaderBuildFromTriangles(window, 2, &list, 2, 0), nullptr);
+    EXPECT_EQ(TakeError(), ovERRINVALIDVALUE);
+    OvMaterialListDeinitialize(&list);
+
     // Material textures are held by reference.
     OvMaterial* m = OvMaterialCreate();
     OvTexture* t = OvTextureCreate(nullptr);

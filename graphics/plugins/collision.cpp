@@ -1,0 +1,1167 @@
+#include "graphics/plugins/collision.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "graphics/core/chunk.h"
+#include "graphics/core/engine.h"
+#include "graphics/core/error.h"
+#include "graphics/core/frame.h"
+#include "graphics/core/matrix.h"
+#include "graphics/core/memory.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/vector.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/geometry.h"
+#include "graphics/world/world_plugin.h"
+
+namespace {
+
+constexpr OvUInt32 kHintData = 0x3002C;
+constexpr OvUInt32 kOldLeafLimit = 239;
+constexpr OvUInt32 kHeaderBytes = 36;
+constexpr OvUInt32 kNodeBytes = 16;
+constexpr float kLineTolerance = 1e-6f;
+constexpr float kInnerSphereScale = 0.57f;
+
+struct PluginState {
+    OvInt32 engineOffset = -1;
+    OvInt32 geometryOffset = -1;
+    OvInt32 atomicOffset = -1;
+    OvInt32 instances = 0;
+};
+PluginState gState;
+
+// ---- small vector helpers ----
+
+float Coord(const OvV3d& v, int axis) { return axis == 0 ? v.x : (axis == 1 ? v.y : v.z); }
+OvV3d Sub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+OvV3d Cross(const OvV3d& a, const OvV3d& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+OvV3d Scale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+
+// ---- extension callbacks ----
+
+OvCollisionData** DataSlot(void* object, OvInt32 offset) {
+    return reinterpret_cast<OvCollisionData**>(static_cast<OvUInt8*>(object) + offset);
+}
+OvCollisionData* const* DataSlot(const void* object, OvInt32 offset) {
+    return reinterpret_cast<OvCollisionData* const*>(static_cast<const OvUInt8*>(object) + offset);
+}
+
+void* EngineOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
+    gState.instances++;
+    std::memset(static_cast<OvUInt8*>(instance) + offset, 0, sizeof(OvInt32));
+    return instance;
+}
+void* EngineClose(void* instance, OvInt32 /*offset*/, OvInt32 /*size*/) {
+    gState.instances--;
+    return instance;
+}
+void* AtomicConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
+    std::memset(static_cast<OvUInt8*>(object) + offset, 0, sizeof(OvInt32));
+    return object;
+}
+void* DataConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
+    *DataSlot(object, offset) = nullptr;
+    return object;
+}
+void* DataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
+    OvCollisionDataDestroy(*DataSlot(object, offset));
+    *DataSlot(object, offset) = nullptr;
+    return object;
+}
+
+OvStream* GeometryDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, OvInt32 /*size*/) {
+    auto* geometry = static_cast<OvGeometry*>(object);
+    OvBBox box{{0, 0, 0}, {0, 0, 0}};
+    if (geometry->numMorphTargets > 0 && geometry->morphTarget != nullptr) {
+        const OvSphere& s = geometry->morphTarget[0].boundingSphere;
+        box.sup = {s.center.x + s.radius, s.center.y + s.radius, s.center.z + s.radius};
+        box.inf = {s.center.x - s.radius, s.center.y - s.radius, s.center.z - s.radius};
+    }
+    OvCollisionData* data = nullptr;
+    if (!OvCollisionDataRead(stream, length, &box, geometry->numTriangles, &data)) {
+        return nullptr;
+    }
+    OvCollisionDataDestroy(*DataSlot(object, offset));
+    *DataSlot(object, offset) = data;
+    return stream;
+}
+OvStream* GeometryDataWrite(OvStream* stream, OvInt32 /*length*/, const void* object, OvInt32 offset,
+                            OvInt32 /*size*/) {
+    return OvCollisionDataWrite(stream, *DataSlot(object, offset));
+}
+OvInt32 GeometryDataSize(const void* object, OvInt32 offset, OvInt32 /*size*/) {
+    return OvCollisionDataGetStreamSize(*DataSlot(object, offset));
+}
+
+// ---- allocation ----
+
+OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap) {
+    const std::size_t head = (sizeof(OvCollisionData) + 15) / 16 * 16;
+    const std::size_t bytes = head + kNodeBytes * numNodes + (withMap ? 2 * numTriangles : 0);
+    // The node array sits at a 16-byte aligned offset of a block the memory table aligns.
+    auto* data = static_cast<OvCollisionData*>(OvMalloc(bytes, kHintData));
+    if (data == nullptr) {
+        OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRNOMEMORY, bytes));
+        return nullptr;
+    }
+    data->flags = withMap ? ovCOLLISIONMAPPRESENT : 0;
+    data->box = {{0, 0, 0}, {0, 0, 0}};
+    data->numTriangles = static_cast<OvUInt16>(numTriangles);
+    data->numNodes = static_cast<OvUInt16>(numNodes);
+    auto* base = reinterpret_cast<OvUInt8*>(data) + head;
+    data->nodes = numNodes > 0 ? reinterpret_cast<OvCollisionTreeNode*>(base) : nullptr;
+    data->map = withMap ? reinterpret_cast<OvUInt16*>(base + sizeof(OvCollisionTreeNode) * numNodes) : nullptr;
+    return data;
+}
+
+// Reads within the extension body: never past its length.
+struct BodyReader {
+    OvStream* stream;
+    OvUInt32 left;
+    bool Read(void* buffer, OvUInt32 n) {
+        if (n > left || OvStreamReadStrict(stream, buffer, n) == nullptr) {
+            return false;
+        }
+        left -= n;
+        return true;
+    }
+    bool U32(OvUInt32* v) {
+        OvUInt8 b[4];
+        if (!Read(b, 4)) {
+            return false;
+        }
+        *v = OvChunkGetUInt32(b);
+        return true;
+    }
+    bool SkipRest() {
+        const OvUInt32 n = left;
+        left = 0;
+        return n == 0 || OvStreamSkip(stream, n) != nullptr;
+    }
+};
+
+OvCollisionTreeRef RefFromBytes(const OvUInt8* b) { return {b[0], b[1], static_cast<OvUInt16>(b[2] | (b[3] << 8))}; }
+void RefToBytes(const OvCollisionTreeRef& r, OvUInt8* b) {
+    b[0] = r.flags;
+    b[1] = r.kind;
+    b[2] = static_cast<OvUInt8>(r.index & 0xFF);
+    b[3] = static_cast<OvUInt8>(r.index >> 8);
+}
+
+int NodeAxis(const OvCollisionTreeNode& node) { return (node.leftRef.flags >> 2) & 3; }
+
+// Refused data: error set, rest of the body skipped so that the next extension reads.
+OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionData** out) {
+    OvCollisionDataDestroy(data);
+    *out = nullptr;
+    OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(code, "collision data refused"));
+    return in.SkipRest() ? TRUE : FALSE;
+}
+
+OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, OvCollisionData** out) {
+    OvUInt32 type = 0;
+    OvUInt32 length = 0;
+    if (in.left < 24 || !OvStreamReadChunkHeader(in.stream, &type, &length, nullptr, nullptr)) {
+        return FALSE;
+    }
+    in.left -= 12;
+    OvUInt32 structType = 0;
+    OvUInt32 structLength = 0;
+    if (type != ovID_COLLISION || !OvStreamReadChunkHeader(in.stream, &structType, &structLength, nullptr, nullptr)) {
+        return FALSE;
+    }
+    in.left -= 12;
+    OvUInt8 header[kHeaderBytes];
+    if (structType != 1 || !in.Read(header, kHeaderBytes)) {
+        return FALSE;
+    }
+    const OvUInt32 flags = OvChunkGetUInt32(header);
+    const OvUInt32 numTriangles = OvChunkGetUInt32(header + 28);
+    const OvUInt32 numNodes = OvChunkGetUInt32(header + 32);
+    const bool withMap = (flags & ovCOLLISIONMAPPRESENT) != 0;
+    if (numTriangles > 0xFFFF || numNodes > 0xFFFF) {
+        return Refuse(in, nullptr, ovERRCOLLISIONBADDATA, out);
+    }
+    // Sizes the body cannot hold are refused before anything is allocated for them.
+    const std::uint64_t need = std::uint64_t{kNodeBytes} * numNodes + (withMap ? 2ull * numTriangles : 0);
+    if (need > in.left) {
+        return FALSE;
+    }
+    OvCollisionData* data = Allocate(numTriangles, numNodes, withMap);
+    if (data == nullptr) {
+        return FALSE;
+    }
+    data->box.inf = {OvChunkGetReal(header + 4), OvChunkGetReal(header + 8), OvChunkGetReal(header + 12)};
+    data->box.sup = {OvChunkGetReal(header + 16), OvChunkGetReal(header + 20), OvChunkGetReal(header + 24)};
+    for (OvUInt32 i = 0; i < numNodes; ++i) {
+        OvUInt8 b[kNodeBytes];
+        if (!in.Read(b, kNodeBytes)) {
+            OvCollisionDataDestroy(data);
+            return FALSE;
+        }
+        data->nodes[i] = {RefFromBytes(b), OvChunkGetReal(b + 4), RefFromBytes(b + 8), OvChunkGetReal(b + 12)};
+    }
+    for (OvUInt32 i = 0; withMap && i < numTriangles; ++i) {
+        OvUInt8 b[2];
+        if (!in.Read(b, 2)) {
+            OvCollisionDataDestroy(data);
+            return FALSE;
+        }
+        data->map[i] = static_cast<OvUInt16>(b[0] | (b[1] << 8));
+    }
+    if (!OvCollisionDataValidate(data, objectTriangles)) {
+        return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
+    }
+    *out = data;
+    return in.SkipRest() ? TRUE : FALSE;
+}
+
+// Old layout: leaf words follow the nodes in depth-first order, left before right.
+OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvInt32 objectTriangles,
+                     OvCollisionData** out) {
+    OvUInt32 numTriangles = 0;
+    if (firstWord == 0 || !in.U32(&numTriangles)) {
+        return FALSE;
+    }
+    const OvUInt32 numNodes = firstWord - 1;
+    if (numTriangles > 0xFFFF || numNodes > 0xFFFF) {
+        return Refuse(in, nullptr, ovERRCOLLISIONBADDATA, out);
+    }
+    const std::uint64_t need = std::uint64_t{kNodeBytes} * numNodes + 4ull + 4ull * numTriangles;
+    if (need > in.left) {
+        return FALSE;
+    }
+    OvCollisionData* data = Allocate(numTriangles, numNodes, true);
+    if (data == nullptr) {
+        return FALSE;
+    }
+    data->box = box != nullptr ? *box : OvBBox{{0, 0, 0}, {0, 0, 0}};
+    for (OvUInt32 i = 0; i < numNodes; ++i) {
+        OvUInt32 w[4];
+        for (OvUInt32& v : w) {
+            if (!in.U32(&v)) {
+                OvCollisionDataDestroy(data);
+                return FALSE;
+            }
+        }
+        const auto axis = static_cast<OvUInt8>((w[0] >> 16) & 0xFF);
+        OvCollisionTreeNode& node = data->nodes[i];
+        node.leftRef = {static_cast<OvUInt8>(axis | 1), ((w[0] >> 8) & 0xFF) == 2 ? ovCOLLISIONREFNODE : OvUInt8{0},
+                        static_cast<OvUInt16>(w[1] >> 16)};
+        node.rightRef = {axis, (w[0] & 0xFF) == 2 ? ovCOLLISIONREFNODE : OvUInt8{0},
+                         static_cast<OvUInt16>(w[1] & 0xFFFF)};
+        std::memcpy(&node.leftMax, &w[2], 4);
+        std::memcpy(&node.rightMin, &w[3], 4);
+        if (axis != 0 && axis != 4 && axis != 8) {
+            return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
+        }
+    }
+    if (numNodes == 0) {
+        OvUInt32 skipped = 0;
+        if (!in.U32(&skipped)) {
+            OvCollisionDataDestroy(data);
+            return FALSE;
+        }
+    } else {
+        // Depth-first walk giving each leaf its word; a node seen twice or a path too deep is refused.
+        struct Entry {
+            OvCollisionTreeRef* ref;
+            OvInt32 depth;
+        };
+        Entry stack[ovCOLLISIONSTACKSIZE];
+        OvCollisionTreeRef root{0, ovCOLLISIONREFNODE, 0};
+        OvInt32 top = 0;
+        stack[0] = {&root, 0};
+        OvUInt32 visited = 0;
+        while (top >= 0) {
+            Entry e = stack[top--];
+            if (e.ref->kind == ovCOLLISIONREFNODE) {
+                if (e.ref->index >= numNodes || e.depth >= ovCOLLISIONMAXDEPTH || ++visited > numNodes) {
+                    return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
+                }
+                OvCollisionTreeNode& node = data->nodes[e.ref->index];
+                stack[++top] = {&node.rightRef, e.depth + 1};
+                stack[++top] = {&node.leftRef, e.depth + 1};
+                continue;
+            }
+            OvUInt32 word = 0;
+            if (!in.U32(&word)) {
+                OvCollisionDataDestroy(data);
+                return FALSE;
+            }
+            const OvUInt32 count = word >> 16;
+            if (count > kOldLeafLimit) {
+                return Refuse(in, data, ovERRCOLLISIONLEAFTOOBIG, out);
+            }
+            e.ref->kind = static_cast<OvUInt8>(count);
+            e.ref->index = static_cast<OvUInt16>(word & 0xFFFF);
+        }
+    }
+    for (OvUInt32 i = 0; i < numTriangles; ++i) {
+        OvUInt32 v = 0;
+        if (!in.U32(&v)) {
+            OvCollisionDataDestroy(data);
+            return FALSE;
+        }
+        data->map[i] = static_cast<OvUInt16>(v & 0xFFFF);
+    }
+    if (!OvCollisionDataValidate(data, objectTriangles)) {
+        return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
+    }
+    *out = data;
+    return in.SkipRest() ? TRUE : FALSE;
+}
+
+// ---- triangle access ----
+
+struct TriangleSource {
+    const OvTriangle* triangles;
+    OvV3d* verts;
+    OvInt32 numTriangles;
+    OvInt32 numVertices;
+};
+
+bool SourceOf(const OvGeometry* geometry, TriangleSource* src) {
+    if (geometry->triangles == nullptr || geometry->numMorphTargets < 1 || geometry->morphTarget == nullptr ||
+        geometry->morphTarget[0].verts == nullptr) {
+        return false;
+    }
+    *src = {geometry->triangles, geometry->morphTarget[0].verts, geometry->numTriangles, geometry->numVertices};
+    return true;
+}
+
+// Vertex pointers of a triangle; false when an index lies outside the vertices.
+bool Corners(const TriangleSource& src, OvInt32 index, OvV3d** v) {
+    const OvTriangle& t = src.triangles[index];
+    for (int k = 0; k < 3; ++k) {
+        if (t.vertIndex[k] >= src.numVertices) {
+            return false;
+        }
+        v[k] = src.verts + t.vertIndex[k];
+    }
+    return true;
+}
+
+void FillTriangle(OvCollisionTriangle* tri, OvV3d** v, OvInt32 index) {
+    const OvV3d n = Cross(Sub(*v[1], *v[0]), Sub(*v[2], *v[0]));
+    const float len2 = Dot(n, n);
+    tri->normal = len2 > 0 ? Scale(n, OvInvSqrt(len2)) : OvV3d{0, 0, 0};
+    tri->point = *v[0];
+    tri->index = index;
+    tri->vertices[0] = v[0];
+    tri->vertices[1] = v[1];
+    tri->vertices[2] = v[2];
+}
+
+// The query as the walks see it: primitive in the geometry's space, the caller's intersection
+// for the callback.
+struct Query {
+    OvIntersection* caller;
+    OvCollisionTriangleCallBack callBack;
+    void* data;
+    bool stopped = false;
+};
+
+bool Report(Query& q, OvCollisionTriangle* tri, float distance) {
+    if (q.callBack(q.caller, tri, distance, q.data) == nullptr) {
+        q.stopped = true;
+    }
+    return !q.stopped;
+}
+
+// Map position to triangle index.
+OvInt32 TriangleAt(const OvCollisionData* data, OvInt32 pos) { return data->map != nullptr ? data->map[pos] : pos; }
+
+// ---- line ----
+
+struct LineWalk {
+    OvLine line;
+    OvV3d d;
+    float inv[3];
+    float tol[3];
+};
+
+void PrepareLine(LineWalk* w, const OvLine& line) {
+    w->line = line;
+    w->d = Sub(line.end, line.start);
+    for (int a = 0; a < 3; ++a) {
+        const float da = Coord(w->d, a);
+        w->inv[a] = da != 0 ? 1.0f / da : 0.0f;
+        w->tol[a] = kLineTolerance * std::fmax(std::fabs(Coord(line.start, a)), std::fabs(Coord(line.end, a)));
+    }
+}
+
+bool LineTestOne(Query& q, const OvLine& line, OvV3d** v, OvInt32 index) {
+    float t = 0;
+    if (OvCollisionTestLineTriangle(&line, v[0], v[1], v[2], &t)) {
+        OvCollisionTriangle tri;
+        FillTriangle(&tri, v, index);
+        return Report(q, &tri, t);
+    }
+    return true;
+}
+
+void LineRun(Query& q, const LineWalk& w, const TriangleSource& src, const OvCollisionData* data, OvInt32 first,
+             OvInt32 count) {
+    for (OvInt32 p = first; p < first + count && !q.stopped; ++p) {
+        const OvInt32 index = data != nullptr ? TriangleAt(data, p) : p;
+        OvV3d* v[3];
+        if (Corners(src, index, v)) {
+            LineTestOne(q, w.line, v, index);
+        }
+    }
+}
+
+// Clips [0, 1] against the box widened by the tolerances; false when nothing is left.
+bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
+    float lo = 0;
+    float hi = 1;
+    for (int a = 0; a < 3; ++a) {
+        const float s = Coord(w.line.start, a);
+        const float inf = Coord(box.inf, a) - w.tol[a];
+        const float sup = Coord(box.sup, a) + w.tol[a];
+        if (Coord(w.d, a) == 0) {
+            if (s < inf || s > sup) {
+                return false;
+            }
+            continue;
+        }
+        float ta = (inf - s) * w.inv[a];
+        float tb = (sup - s) * w.inv[a];
+        if (ta > tb) {
+            std::swap(ta, tb);
+        }
+        lo = std::fmax(lo, ta);
+        hi = std::fmin(hi, tb);
+        if (lo > hi) {
+            return false;
+        }
+    }
+    *t0 = lo;
+    *t1 = hi;
+    return true;
+}
+
+void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCollisionData* data) {
+    float t0 = 0;
+    float t1 = 1;
+    if (!ClipLine(w, data->box, &t0, &t1)) {
+        return;
+    }
+    if (data->numNodes == 0) {
+        LineRun(q, w, src, data, 0, data->numTriangles);
+        return;
+    }
+    struct Entry {
+        OvCollisionTreeRef ref;
+        float t0;
+        float t1;
+    };
+    Entry stack[ovCOLLISIONSTACKSIZE];
+    OvInt32 top = 0;
+    stack[0] = {{0, ovCOLLISIONREFNODE, 0}, t0, t1};
+    while (top >= 0 && !q.stopped) {
+        Entry& e = stack[top];
+        if (e.ref.kind != ovCOLLISIONREFNODE) {
+            const Entry leaf = e;
+            top--;
+            LineRun(q, w, src, data, leaf.ref.index, leaf.ref.kind);
+            continue;
+        }
+        const OvCollisionTreeNode& node = data->nodes[e.ref.index];
+        const int a = NodeAxis(node);
+        const float s = Coord(w.line.start, a);
+        const float da = Coord(w.d, a);
+        const float left = node.leftMax + w.tol[a];
+        const float right = node.rightMin - w.tol[a];
+        const float enter = s + da * e.t0;
+        const float leave = s + da * e.t1;
+        if (da > 0) {
+            if (leave < right) {
+                e.ref = node.leftRef;
+            } else if (enter > left) {
+                e.ref = node.rightRef;
+            } else if (top + 1 < ovCOLLISIONSTACKSIZE) {
+                Entry far{node.rightRef, e.t0, e.t1};
+                if (right > enter) {
+                    far.t0 += (right - enter) * w.inv[a];
+                }
+                Entry nearE{node.leftRef, e.t0, e.t1};
+                if (left < leave) {
+                    nearE.t1 += (left - leave) * w.inv[a];
+                }
+                stack[top] = far;
+                stack[++top] = nearE;
+            } else {
+                return; // unreachable for validated data
+            }
+        } else {
+            if (leave > left) {
+                e.ref = node.rightRef;
+            } else if (enter < right) {
+                e.ref = node.leftRef;
+            } else if (top + 1 < ovCOLLISIONSTACKSIZE) {
+                Entry far{node.leftRef, e.t0, e.t1};
+                if (left < enter) {
+                    far.t0 += (left - enter) * w.inv[a];
+                }
+                Entry nearE{node.rightRef, e.t0, e.t1};
+                if (right > leave) {
+                    nearE.t1 += (right - leave) * w.inv[a];
+                }
+                stack[top] = far;
+                stack[++top] = nearE;
+            } else {
+                return;
+            }
+        }
+    }
+}
+
+// ---- box and sphere ----
+
+struct VolumeQuery {
+    bool sphere;
+    OvSphere s;   // sphere in the geometry's space
+    OvBBox outer; // centre +- r, or the box
+    OvBBox inner; // centre +- 0.57 r, or the box
+};
+
+bool VolumeTestOne(Query& q, const VolumeQuery& vq, OvV3d** v, OvInt32 index, bool untested) {
+    OvCollisionTriangle tri;
+    if (vq.sphere) {
+        OvV3d n;
+        float dist = 0;
+        if (untested) {
+            FillTriangle(&tri, v, index);
+            return Report(q, &tri, Dot(tri.normal, Sub(vq.s.center, *v[0])) / vq.s.radius);
+        }
+        if (OvCollisionTestSphereTriangle(&vq.s, v[0], v[1], v[2], &n, &dist)) {
+            FillTriangle(&tri, v, index);
+            return Report(q, &tri, dist / vq.s.radius);
+        }
+        return true;
+    }
+    if (untested || OvCollisionTestBoxTriangle(&vq.outer, v[0], v[1], v[2])) {
+        FillTriangle(&tri, v, index);
+        return Report(q, &tri, 0.0f);
+    }
+    return true;
+}
+
+void VolumeRun(Query& q, const VolumeQuery& vq, const TriangleSource& src, const OvCollisionData* data, OvInt32 first,
+               OvInt32 count, bool untested) {
+    for (OvInt32 p = first; p < first + count && !q.stopped; ++p) {
+        const OvInt32 index = data != nullptr ? TriangleAt(data, p) : p;
+        OvV3d* v[3];
+        if (Corners(src, index, v)) {
+            VolumeTestOne(q, vq, v, index, untested);
+        }
+    }
+}
+
+// The contiguous run of map positions under a reference.
+void SubtreeRun(const OvCollisionData* data, OvCollisionTreeRef ref, OvInt32* first, OvInt32* count) {
+    OvCollisionTreeRef lo = ref;
+    OvCollisionTreeRef hi = ref;
+    for (int i = 0; lo.kind == ovCOLLISIONREFNODE && i <= ovCOLLISIONMAXDEPTH; ++i) {
+        lo = data->nodes[lo.index].leftRef;
+    }
+    for (int i = 0; hi.kind == ovCOLLISIONREFNODE && i <= ovCOLLISIONMAXDEPTH; ++i) {
+        hi = data->nodes[hi.index].rightRef;
+    }
+    *first = lo.index;
+    *count = hi.index + hi.kind - lo.index;
+}
+
+bool BoxesOverlap(const OvBBox& a, const OvBBox& b) {
+    return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y && a.inf.z <= b.sup.z &&
+           b.inf.z <= a.sup.z;
+}
+
+void VolumeTree(Query& q, const VolumeQuery& vq, const TriangleSource& src, const OvCollisionData* data) {
+    if (!BoxesOverlap(data->box, vq.outer)) {
+        return;
+    }
+    if (vq.sphere) {
+        float d2 = 0;
+        for (int a = 0; a < 3; ++a) {
+            const float c = Coord(vq.s.center, a);
+            const float lo = Coord(data->box.inf, a);
+            const float hi = Coord(data->box.sup, a);
+            const float e = c < lo ? lo - c : (c > hi ? c - hi : 0.0f);
+            d2 += e * e;
+        }
+        if (d2 > vq.s.radius * vq.s.radius) {
+            return;
+        }
+    }
+    OvUInt32 mask = 0;
+    for (int a = 0; a < 3; ++a) {
+        if (Coord(vq.inner.inf, a) > Coord(data->box.inf, a)) {
+            mask |= 1u << (2 * a);
+        }
+        if (Coord(vq.inner.sup, a) < Coord(data->box.sup, a)) {
+            mask |= 2u << (2 * a);
+        }
+    }
+    if (data->numNodes == 0) {
+        VolumeRun(q, vq, src, data, 0, data->numTriangles, mask == 0);
+        return;
+    }
+    struct Entry {
+        OvCollisionTreeRef ref;
+        OvUInt32 mask;
+    };
+    Entry stack[ovCOLLISIONSTACKSIZE];
+    OvInt32 top = 0;
+    stack[0] = {{0, ovCOLLISIONREFNODE, 0}, mask};
+    while (top >= 0 && !q.stopped) {
+        Entry& e = stack[top];
+        if (e.mask == 0 || e.ref.kind != ovCOLLISIONREFNODE) {
+            const Entry run = e;
+            top--;
+            OvInt32 first = 0;
+            OvInt32 count = 0;
+            SubtreeRun(data, run.ref, &first, &count);
+            VolumeRun(q, vq, src, data, first, count, run.mask == 0);
+            continue;
+        }
+        const OvCollisionTreeNode& node = data->nodes[e.ref.index];
+        const int a = NodeAxis(node);
+        if (node.rightMin <= Coord(vq.outer.sup, a)) {
+            if (Coord(vq.outer.inf, a) <= node.leftMax && top + 1 < ovCOLLISIONSTACKSIZE) {
+                Entry leftE{node.leftRef, e.mask};
+                if (node.leftMax <= Coord(vq.inner.sup, a)) {
+                    leftE.mask &= ~(2u << (2 * a));
+                }
+                e.ref = node.rightRef;
+                if (Coord(vq.inner.inf, a) <= node.rightMin) {
+                    e.mask &= ~(1u << (2 * a));
+                }
+                stack[++top] = leftE;
+            } else {
+                e.ref = node.rightRef;
+            }
+        } else {
+            e.ref = node.leftRef;
+        }
+    }
+}
+
+// ---- front ends ----
+
+void GeometryLine(Query& q, const OvGeometry* geometry, const OvLine& line) {
+    TriangleSource src;
+    if (!SourceOf(geometry, &src)) {
+        return;
+    }
+    LineWalk w;
+    PrepareLine(&w, line);
+    const OvCollisionData* data = OvCollisionGeometryGetData(geometry);
+    if (data != nullptr) {
+        LineTree(q, w, src, data);
+        return;
+    }
+    LineRun(q, w, src, nullptr, 0, src.numTriangles);
+}
+
+VolumeQuery SphereQuery(const OvSphere& s) {
+    VolumeQuery vq;
+    vq.sphere = true;
+    vq.s = s;
+    const float r = s.radius;
+    const float ri = r * kInnerSphereScale;
+    const OvV3d& c = s.center;
+    vq.outer = {{c.x + r, c.y + r, c.z + r}, {c.x - r, c.y - r, c.z - r}};
+    vq.inner = {{c.x + ri, c.y + ri, c.z + ri}, {c.x - ri, c.y - ri, c.z - ri}};
+    return vq;
+}
+
+void GeometryVolume(Query& q, const OvGeometry* geometry, const VolumeQuery& vq) {
+    TriangleSource src;
+    if (!SourceOf(geometry, &src)) {
+        return;
+    }
+    const OvCollisionData* data = OvCollisionGeometryGetData(geometry);
+    if (data != nullptr) {
+        VolumeTree(q, vq, src, data);
+        return;
+    }
+    VolumeRun(q, vq, src, nullptr, 0, src.numTriangles, false);
+}
+
+// Morphed atomics: blended copies of each triangle's vertices, tested in index order.
+void MorphQuery(Query& q, OvAtomic* atomic, const OvLine* line, const OvSphere* sphere) {
+    const OvGeometry* geometry = atomic->geometry;
+    const OvInterpolator& ip = atomic->interpolator;
+    if (geometry->triangles == nullptr || ip.startMorphTarget < 0 || ip.endMorphTarget < 0 ||
+        ip.startMorphTarget >= geometry->numMorphTargets || ip.endMorphTarget >= geometry->numMorphTargets) {
+        return;
+    }
+    const OvV3d* from = geometry->morphTarget[ip.startMorphTarget].verts;
+    const OvV3d* to = geometry->morphTarget[ip.endMorphTarget].verts;
+    if (from == nullptr || to == nullptr) {
+        return;
+    }
+    const float f = ip.position * ip.recipTime;
+    const bool same = ip.startMorphTarget == ip.endMorphTarget;
+    for (OvInt32 i = 0; i < geometry->numTriangles && !q.stopped; ++i) {
+        OvV3d blended[3];
+        OvV3d* v[3];
+        bool ok = true;
+        for (int k = 0; k < 3; ++k) {
+            const OvUInt16 vi = geometry->triangles[i].vertIndex[k];
+            if (vi >= geometry->numVertices) {
+                ok = false;
+                break;
+            }
+            blended[k] = same
+                             ? from[vi]
+                             : OvV3d{from[vi].x + (to[vi].x - from[vi].x) * f, from[vi].y + (to[vi].y - from[vi].y) * f,
+                                     from[vi].z + (to[vi].z - from[vi].z) * f};
+            v[k] = &blended[k];
+        }
+        if (!ok) {
+            continue;
+        }
+        if (line != nullptr) {
+            LineTestOne(q, *line, v, i);
+        } else {
+            VolumeTestOne(q, SphereQuery(*sphere), v, i, false);
+        }
+    }
+}
+
+} // namespace
+
+OvBool OvCollisionPluginAttach() {
+    gState.engineOffset = OvEngineRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, EngineOpen, EngineClose);
+    gState.atomicOffset =
+        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, AtomicConstructor, nullptr, nullptr);
+    gState.geometryOffset = OvGeometryRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION, DataConstructor,
+                                                     DataDestructor, nullptr);
+    const OvInt32 stream = gState.geometryOffset < 0
+                               ? -1
+                               : OvGeometryRegisterPluginStream(ovPLUGINIDCOLLISION, GeometryDataRead,
+                                                                GeometryDataWrite, GeometryDataSize);
+    return gState.engineOffset >= 0 && gState.atomicOffset >= 0 && gState.geometryOffset >= 0 && stream >= 0;
+}
+
+OvCollisionData* OvCollisionGeometryGetData(const OvGeometry* geometry) {
+    return gState.geometryOffset < 0 ? nullptr : *DataSlot(geometry, gState.geometryOffset);
+}
+
+OvGeometry* OvCollisionGeometrySetData(OvGeometry* geometry, OvCollisionData* data) {
+    if (gState.geometryOffset < 0) {
+        return nullptr;
+    }
+    OvCollisionData** slot = DataSlot(geometry, gState.geometryOffset);
+    if (*slot != data) {
+        OvCollisionDataDestroy(*slot);
+    }
+    *slot = data;
+    return geometry;
+}
+
+void OvCollisionDataDestroy(OvCollisionData* data) {
+    if (data != nullptr) {
+        OvFree(data);
+    }
+}
+
+OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriangles) {
+    const OvInt32 numTriangles = data->numTriangles;
+    if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
+        return FALSE;
+    }
+    for (OvInt32 i = 0; data->map != nullptr && i < numTriangles; ++i) {
+        if (objectTriangles > 0 && data->map[i] >= objectTriangles) {
+            return FALSE;
+        }
+    }
+    if (data->numNodes == 0) {
+        return TRUE;
+    }
+    // Every node reached once from the root, no path deeper than the stacks allow.
+    struct Entry {
+        OvCollisionTreeRef ref;
+        OvInt32 depth;
+    };
+    Entry stack[ovCOLLISIONSTACKSIZE + 1];
+    OvInt32 top = 0;
+    stack[0] = {{0, ovCOLLISIONREFNODE, 0}, 0};
+    OvInt32 visited = 0;
+    while (top >= 0) {
+        const Entry e = stack[top--];
+        if (e.ref.kind != ovCOLLISIONREFNODE) {
+            if (e.ref.index + e.ref.kind > numTriangles) {
+                return FALSE;
+            }
+            continue;
+        }
+        if (e.ref.index >= data->numNodes || e.depth >= ovCOLLISIONMAXDEPTH || ++visited > data->numNodes) {
+            return FALSE;
+        }
+        const OvCollisionTreeNode& node = data->nodes[e.ref.index];
+        if (NodeAxis(node) == 3) {
+            return FALSE;
+        }
+        stack[++top] = {node.rightRef, e.depth + 1};
+        stack[++top] = {node.leftRef, e.depth + 1};
+    }
+    return TRUE;
+}
+
+OvBool OvCollisionDataRead(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles,
+                           OvCollisionData** data) {
+    *data = nullptr;
+    BodyReader in{stream, length > 0 ? static_cast<OvUInt32>(length) : 0u};
+    OvUInt32 first = 0;
+    if (!in.U32(&first)) {
+        return FALSE;
+    }
+    if (first >= ovCOLLISIONNEWLAYOUTVERSION) {
+        return ReadNewLayout(in, objectTriangles, data);
+    }
+    return ReadOldLayout(in, first, oldLayoutBox, objectTriangles, data);
+}
+
+OvInt32 OvCollisionDataGetStreamSize(const OvCollisionData* data) {
+    if (data == nullptr) {
+        return 0;
+    }
+    return static_cast<OvInt32>(16 + 48 + kNodeBytes * data->numNodes +
+                                (data->map != nullptr ? 2 * data->numTriangles : 0));
+}
+
+OvStream* OvCollisionDataWrite(OvStream* stream, const OvCollisionData* data) {
+    if (data == nullptr) {
+        return stream;
+    }
+    const OvUInt32 extra = kNodeBytes * data->numNodes + (data->map != nullptr ? 2u * data->numTriangles : 0u);
+    OvUInt8 word[4];
+    OvChunkPutUInt32(word, ovCOLLISIONWRITEVERSION);
+    if (OvStreamWrite(stream, word, 4) == nullptr ||
+        OvStreamWriteChunkHeader(stream, ovID_COLLISION, 48 + extra, ovCOLLISIONWRITEVERSION, ovCOLLISIONWRITEBUILD) ==
+            nullptr ||
+        OvStreamWriteChunkHeader(stream, 1, kHeaderBytes + extra, ovCOLLISIONWRITEVERSION, ovCOLLISIONWRITEBUILD) ==
+            nullptr) {
+        return nullptr;
+    }
+    OvUInt8 header[kHeaderBytes];
+    const float reals[6] = {data->box.inf.x, data->box.inf.y, data->box.inf.z,
+                            data->box.sup.x, data->box.sup.y, data->box.sup.z};
+    OvChunkPutUInt32(header, data->map != nullptr ? ovCOLLISIONMAPPRESENT : 0u);
+    for (int i = 0; i < 6; ++i) {
+        OvUInt32 bits = 0;
+        std::memcpy(&bits, &reals[i], 4);
+        OvChunkPutUInt32(header + 4 + 4 * i, bits);
+    }
+    OvChunkPutUInt32(header + 28, data->numTriangles);
+    OvChunkPutUInt32(header + 32, data->numNodes);
+    if (OvStreamWrite(stream, header, kHeaderBytes) == nullptr) {
+        return nullptr;
+    }
+    for (OvInt32 i = 0; i < data->numNodes; ++i) {
+        const OvCollisionTreeNode& node = data->nodes[i];
+        OvUInt8 b[kNodeBytes];
+        OvUInt32 bits = 0;
+        RefToBytes(node.leftRef, b);
+        std::memcpy(&bits, &node.leftMax, 4);
+        OvChunkPutUInt32(b + 4, bits);
+        RefToBytes(node.rightRef, b + 8);
+        std::memcpy(&bits, &node.rightMin, 4);
+        OvChunkPutUInt32(b + 12, bits);
+        if (OvStreamWrite(stream, b, kNodeBytes) == nullptr) {
+            return nullptr;
+        }
+    }
+    for (OvInt32 i = 0; data->map != nullptr && i < data->numTriangles; ++i) {
+        const OvUInt8 b[2] = {static_cast<OvUInt8>(data->map[i] & 0xFF), static_cast<OvUInt8>(data->map[i] >> 8)};
+        if (OvStreamWrite(stream, b, 2) == nullptr) {
+            return nullptr;
+        }
+    }
+    return stream;
+}
+
+OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvIntersection* intersection,
+                                                   OvCollisionTriangleCallBack callBack, void* data) {
+    Query q{intersection, callBack, data};
+    switch (intersection->type) {
+    case ovINTERSECTLINE:
+        GeometryLine(q, geometry, intersection->t.line);
+        break;
+    case ovINTERSECTSPHERE:
+        GeometryVolume(q, geometry, SphereQuery(intersection->t.sphere));
+        break;
+    case ovINTERSECTBOX: {
+        VolumeQuery vq;
+        vq.sphere = false;
+        vq.s = {{0, 0, 0}, 0};
+        vq.outer = intersection->t.box;
+        vq.inner = intersection->t.box;
+        GeometryVolume(q, geometry, vq);
+        break;
+    }
+    case ovINTERSECTATOMIC:
+        if (intersection->t.object != nullptr) {
+            GeometryVolume(q, geometry, SphereQuery(*OvAtomicGetWorldBoundingSphere(intersection->t.object)));
+        }
+        break;
+    default:
+        break;
+    }
+    return geometry;
+}
+
+OvAtomic* OvCollisionAtomicForAllIntersections(OvAtomic* atomic, OvIntersection* intersection,
+                                               OvCollisionTriangleCallBack callBack, void* data) {
+    OvGeometry* geometry = atomic->geometry;
+    if (geometry == nullptr) {
+        return atomic;
+    }
+    OvMatrix inverse;
+    OvMatrixSetIdentity(&inverse);
+    if (OvFrame* frame = OvAtomicGetFrame(atomic); frame != nullptr) {
+        OvMatrixInvert(&inverse, OvFrameGetWorldMatrix(frame));
+    }
+    Query q{intersection, callBack, data};
+    const bool morphed = geometry->numMorphTargets >= 2;
+    OvSphere sphere;
+    switch (intersection->type) {
+    case ovINTERSECTLINE: {
+        OvLine local;
+        OvV3dTransformPoint(&local.start, &intersection->t.line.start, &inverse);
+        OvV3dTransformPoint(&local.end, &intersection->t.line.end, &inverse);
+        if (morphed) {
+            MorphQuery(q, atomic, &local, nullptr);
+        } else {
+            GeometryLine(q, geometry, local);
+        }
+        return atomic;
+    }
+    case ovINTERSECTSPHERE:
+        sphere = intersection->t.sphere;
+        break;
+    case ovINTERSECTATOMIC:
+        if (intersection->t.object == nullptr) {
+            return atomic;
+        }
+        sphere = *OvAtomicGetWorldBoundingSphere(intersection->t.object);
+        break;
+    default:
+        return atomic; // points and boxes find nothing on an atomic
+    }
+    OvSphere local;
+    OvV3dTransformPoint(&local.center, &sphere.center, &inverse);
+    local.radius = sphere.radius * std::sqrt(Dot(inverse.at, inverse.at));
+    if (morphed) {
+        MorphQuery(q, atomic, nullptr, &local);
+    } else {
+        GeometryVolume(q, geometry, SphereQuery(local));
+    }
+    return atomic;
+}
+
+OvInt32 OvCollisionTestLineTriangle(const OvLine* line, const OvV3d* a, const OvV3d* b, const OvV3d* c,
+                                    float* fraction) {
+    const OvV3d e1 = Sub(*b, *a);
+    const OvV3d e2 = Sub(*c, *a);
+    const OvV3d d = Sub(line->end, line->start);
+    const OvV3d p = Cross(d, e2);
+    const float det = Dot(e1, p);
+    if (!(det > 1e-8f)) {
+        return 0;
+    }
+    const float eps = -1e-5f * det;
+    const float top = det - eps;
+    const OvV3d s = Sub(line->start, *a);
+    const float u = Dot(s, p);
+    if (u < eps || u > top) {
+        return 0;
+    }
+    const OvV3d q = Cross(s, e1);
+    const float v = Dot(d, q);
+    if (v < eps || u + v > top) {
+        return 0;
+    }
+    const float t = Dot(e2, q);
+    if (t < eps || t > top) {
+        return 0;
+    }
+    *fraction = t / det;
+    return 1;
+}
+
+OvInt32 OvCollisionTestSphereTriangle(const OvSphere* sphere, const OvV3d* a, const OvV3d* b, const OvV3d* c,
+                                      OvV3d* normal, float* distance) {
+    const float r = sphere->radius;
+    const OvV3d A = Sub(*a, sphere->center);
+    const OvV3d B = Sub(*b, sphere->center);
+    const OvV3d C = Sub(*c, sphere->center);
+    for (int k = 0; k < 3; ++k) {
+        const float pa = Coord(A, k);
+        const float pb = Coord(B, k);
+        const float pc = Coord(C, k);
+        if (pa >= 0 && pb >= 0 && pc >= 0 && pa - r >= 0 && pb - r >= 0 && pc - r >= 0) {
+            return 0;
+        }
+        if (pa < 0 && pb < 0 && pc < 0 && pa + r < 0 && pb + r < 0 && pc + r < 0) {
+            return 0;
+        }
+    }
+    OvV3d n = Cross(Sub(B, A), Sub(C, A));
+    const float n2 = Dot(n, n);
+    if (n2 <= 0) {
+        return 0;
+    }
+    n = Scale(n, OvInvSqrt(n2));
+    const float d = Dot(n, A);
+    if (d <= -r || d >= r) {
+        return 0;
+    }
+    *distance = -d;
+    *normal = n;
+    const float r2 = r * r;
+    const float la = Dot(A, A);
+    const float lb = Dot(B, B);
+    const float lc = Dot(C, C);
+    if (la <= r2 || lb <= r2 || lc <= r2) {
+        return 1;
+    }
+    const float ab = Dot(A, B);
+    const float ac = Dot(A, C);
+    const float bc = Dot(B, C);
+    if (la < lb) {
+        if (lc >= la && ab > la && ac > la) {
+            return 0;
+        }
+    } else if (lc >= lb && ab > lb && bc > lb) {
+        return 0;
+    }
+    if ((la < lb && lc < la) || (la >= lb && lc < lb)) {
+        if (ac > lc && bc > lc) {
+            return 0;
+        }
+    }
+    const OvV3d* edges[3][3] = {{&A, &B, &C}, {&B, &C, &A}, {&C, &A, &B}};
+    for (int k = 0; k < 3; ++k) {
+        const OvV3d& P = *edges[k][0];
+        const OvV3d e = Sub(*edges[k][1], P);
+        const OvV3d Q = Sub(P, Scale(e, Dot(P, e) / Dot(e, e)));
+        const float q2 = Dot(Q, Q);
+        if (q2 > r2 && Dot(Q, *edges[k][2]) > q2) {
+            return 0;
+        }
+        if (k == 2 && q2 <= r2) {
+            return 1;
+        }
+    }
+    return 1;
+}
+
+namespace {
+
+OvUInt32 Outcode(const OvV3d& p, const OvBBox& box) {
+    OvUInt32 code = 0;
+    code |= p.x > box.sup.x ? 1u : 0u;
+    code |= p.x < box.inf.x ? 2u : 0u;
+    code |= p.y > box.sup.y ? 4u : 0u;
+    code |= p.y < box.inf.y ? 8u : 0u;
+    code |= p.z > box.sup.z ? 16u : 0u;
+    code |= p.z < box.inf.z ? 32u : 0u;
+    return code;
+}
+
+// Whether edge p0 -> p1 crosses the given face's plane strictly inside the face rectangle.
+bool EdgeCrossesFace(const OvV3d& p0, const OvV3d& p1, const OvBBox& box, OvUInt32 face) {
+    int axis = 0;
+    while ((face >> (2 * axis)) > 3) {
+        axis++;
+    }
+    const bool sup = ((face >> (2 * axis)) & 1) != 0;
+    const float plane = Coord(sup ? box.sup : box.inf, axis);
+    const float D = Coord(p1, axis) - Coord(p0, axis);
+    if (D == 0) {
+        return false;
+    }
+    const float N = plane - Coord(p0, axis);
+    const float sign = D > 0 ? 1.0f : -1.0f;
+    for (int k = 1; k <= 2; ++k) {
+        const int o = (axis + k) % 3;
+        const float base = Coord(p0, o);
+        const float delta = Coord(p1, o) - base;
+        // point = base + delta * N / D, strictly between inf and sup, multiplied through by D
+        if (((base - Coord(box.inf, o)) * D + N * delta) * sign <= 0) {
+            return false;
+        }
+        if (((Coord(box.sup, o) - base) * D - N * delta) * sign <= 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+OvInt32 OvCollisionTestBoxTriangle(const OvBBox* box, const OvV3d* a, const OvV3d* b, const OvV3d* c) {
+    const OvUInt32 ca = Outcode(*a, *box);
+    const OvUInt32 cb = Outcode(*b, *box);
+    const OvUInt32 cc = Outcode(*c, *box);
+    if (ca == 0 || cb == 0 || cc == 0) {
+        return 1;
+    }
+    if ((ca & cb & cc) != 0) {
+        return 0;
+    }
+    const OvV3d* ends[3][2] = {{a, b}, {a, c}, {b, c}};
+    const OvUInt32 codes[3][2] = {{ca, cb}, {ca, cc}, {cb, cc}};
+    for (int k = 0; k < 3; ++k) {
+        if ((codes[k][0] & codes[k][1]) != 0) {
+            continue;
+        }
+        const OvUInt32 faces = codes[k][0] ^ codes[k][1];
+        for (OvUInt32 bit = 1; bit <= 32; bit <<= 1) {
+            if ((faces & bit) != 0 && EdgeCrossesFace(*ends[k][0], *ends[k][1], *box, bit)) {
+                return 1;
+            }
+        }
+    }
+    const OvV3d e1 = Sub(*b, *a);
+    const OvV3d e2 = Sub(*c, *a);
+    const OvV3d n = Cross(e1, e2);
+    OvV3d p{box->inf.x, box->inf.y, box->inf.z};
+    OvV3d q{box->sup.x, box->sup.y, box->sup.z};
+    if ((n.y < 0) != (n.x < 0)) {
+        std::swap(p.y, q.y);
+    }
+    if ((n.z < 0) != (n.x < 0)) {
+        std::swap(p.z, q.z);
+    }
+    const OvV3d dir = Sub(q, p);
+    const OvV3d pv = Cross(dir, e2);
+    const float det = Dot(e1, pv);
+    if (det == 0) {
+        return 0;
+    }
+    const float sgn = det > 0 ? 1.0f : -1.0f;
+    const float adet = det * sgn;
+    const OvV3d s = Sub(p, *a);
+    const float u = Dot(s, pv) * sgn;
+    const OvV3d qv = Cross(s, e1);
+    const float v = Dot(dir, qv) * sgn;
+    const float t = Dot(e2, qv) * sgn;
+    if (u > 0 && v > 0 && u + v < adet && t > 0 && t < adet) {
+        return 1;
+    }
+    return 0;
+}

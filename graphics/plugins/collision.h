@@ -1,0 +1,123 @@
+#pragma once
+// Collision plugin: which triangles of a geometry or an atomic a line, sphere, box or atomic
+// touches, walked through the optional collision tree each geometry carries in its stream, plus
+// the exact sphere-triangle and box-triangle overlap tests the queries use.
+
+#include "graphics/core/types.h"
+#include "graphics/core/vector.h"
+
+struct OvAtomic;
+struct OvGeometry;
+struct OvStream;
+
+inline constexpr OvUInt32 ovPLUGINIDCOLLISION = 0x11D;
+inline constexpr OvUInt32 ovID_COLLISION = 44; // chunk type of the collision data
+// First words of the stream at or above this are a version stamp (the chunked layout follows);
+// below it they are the old layout's node count plus one.
+inline constexpr OvUInt32 ovCOLLISIONNEWLAYOUTVERSION = 0x36001;
+inline constexpr OvUInt32 ovCOLLISIONWRITEVERSION = 0x37002;
+inline constexpr OvUInt32 ovCOLLISIONWRITEBUILD = 22;
+// Error codes of the plugin's own: an old-layout leaf too large, data that refer outside themselves.
+inline constexpr OvInt32 ovERRCOLLISIONLEAFTOOBIG = 1;
+inline constexpr OvInt32 ovERRCOLLISIONBADDATA = 2;
+
+// Depth limits of the walks' fixed stacks: a tree whose root-to-leaf path passes more nodes than
+// ovCOLLISIONMAXDEPTH is refused when read.
+inline constexpr OvInt32 ovCOLLISIONSTACKSIZE = 32;
+inline constexpr OvInt32 ovCOLLISIONMAXDEPTH = ovCOLLISIONSTACKSIZE - 1;
+inline constexpr OvUInt8 ovCOLLISIONREFNODE = 255; // kind of a reference naming a node
+inline constexpr OvUInt32 ovCOLLISIONMAPPRESENT = 1;
+
+enum OvIntersectionType : OvInt32 {
+    ovINTERSECTLINE = 1,
+    ovINTERSECTPOINT = 2,
+    ovINTERSECTSPHERE = 3,
+    ovINTERSECTBOX = 4,
+    ovINTERSECTATOMIC = 5,
+};
+
+struct OvLine {
+    OvV3d start;
+    OvV3d end;
+};
+
+struct OvIntersection {
+    union {
+        OvLine line;
+        OvV3d point;
+        OvSphere sphere;
+        OvBBox box; // {sup, inf}
+        OvAtomic* object;
+    } t;
+    OvInt32 type; // OvIntersectionType
+};
+
+// What a callback receives; valid only during the call.
+struct OvCollisionTriangle {
+    OvV3d normal;       // unit normal of (B - A) x (C - A)
+    OvV3d point;        // vertex A
+    OvInt32 index;      // triangle index in the geometry (after the map)
+    OvV3d* vertices[3]; // A, B, C
+};
+
+// Byte 0 flags (bits 2-3 of a node's left reference: split axis as byte offset 0, 4 or 8);
+// byte 1 kind (255 node, else the leaf's triangle count); index: node or first map position.
+struct OvCollisionTreeRef {
+    OvUInt8 flags;
+    OvUInt8 kind;
+    OvUInt16 index;
+};
+
+struct OvCollisionTreeNode {
+    OvCollisionTreeRef leftRef;
+    float leftMax; // largest coordinate on the axis under the left child
+    OvCollisionTreeRef rightRef;
+    float rightMin; // smallest coordinate on the axis under the right child
+};
+
+// One allocation: this header, the nodes and the map behind it.
+struct OvCollisionData {
+    OvUInt32 flags; // ovCOLLISIONMAPPRESENT
+    OvBBox box;
+    OvUInt16 numTriangles; // without nodes, the whole set is one leaf of this many
+    OvUInt16 numNodes;
+    OvCollisionTreeNode* nodes; // null without nodes
+    OvUInt16* map;              // null without a map
+};
+
+using OvCollisionTriangleCallBack = OvCollisionTriangle* (*)(OvIntersection* intersection,
+                                                             OvCollisionTriangle* collTriangle, float distance,
+                                                             void* data);
+
+OvBool OvCollisionPluginAttach();
+
+// The geometry's collision data, or null; the plugin must be attached.
+OvCollisionData* OvCollisionGeometryGetData(const OvGeometry* geometry);
+// Gives the geometry data (taking ownership; any previous data are freed). Null clears it.
+OvGeometry* OvCollisionGeometrySetData(OvGeometry* geometry, OvCollisionData* data);
+
+// Reads the extension's body (length bytes) into *data. A geometry's triangle count bounds the
+// data's references (objectTriangles <= 0: only their own bounds are checked); oldLayoutBox is the
+// box taken for old-layout data, which carry none. FALSE when the stream fails (short read or
+// memory); TRUE otherwise, with *data null when the data were refused (error set, the rest of the
+// body skipped): an old-layout leaf over 239 triangles, or references outside the data.
+OvBool OvCollisionDataRead(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles,
+                           OvCollisionData** data);
+OvStream* OvCollisionDataWrite(OvStream* stream, const OvCollisionData* data);
+OvInt32 OvCollisionDataGetStreamSize(const OvCollisionData* data);
+void OvCollisionDataDestroy(OvCollisionData* data);
+// Checks every reference (node indices, depth, leaf runs, map values against objectTriangles when
+// positive, axis bytes); TRUE when the walks may use the data.
+OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriangles);
+
+OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvIntersection* intersection,
+                                                   OvCollisionTriangleCallBack callBack, void* data);
+OvAtomic* OvCollisionAtomicForAllIntersections(OvAtomic* atomic, OvIntersection* intersection,
+                                               OvCollisionTriangleCallBack callBack, void* data);
+
+OvInt32 OvCollisionTestSphereTriangle(const OvSphere* sphere, const OvV3d* a, const OvV3d* b, const OvV3d* c,
+                                      OvV3d* normal, float* distance);
+OvInt32 OvCollisionTestBoxTriangle(const OvBBox* box, const OvV3d* a, const OvV3d* b, const OvV3d* c);
+// Line-triangle test (one-sided: the line must run against the normal). 1 with the fraction.
+OvInt32 OvCollisionTestLineTriangle(const OvLine* line, const OvV3d* a, const OvV3d* b, const OvV3d* c,
+                                    float* fraction);

@@ -1,0 +1,452 @@
+// Collision queries: the known triangle's table, tree walks equal to brute force on random
+// soups, the data stream's byte-exact round trip and its refusal of bad references.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "graphics/core/frame.h"
+#include "graphics/core/memory.h"
+#include "graphics/core/stream.h"
+#include "graphics/plugins/collision.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/geometry.h"
+#include "graphics/world/tests/world_test_kit.h"
+#include "tools/mkasset/collision_tree.h"
+
+namespace {
+
+using worldtest::Bytes;
+
+void AttachCollision() { OvCollisionPluginAttach(); }
+
+class CollisionTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(worldtest::EngineUp(AttachCollision)); }
+    void TearDown() override { EXPECT_TRUE(OvTestEngineDown()); }
+};
+
+struct Hit {
+    OvInt32 index;
+    float distance;
+    bool operator<(const Hit& o) const { return index < o.index || (index == o.index && distance < o.distance); }
+    bool operator==(const Hit& o) const { return index == o.index && distance == o.distance; }
+};
+
+OvCollisionTriangle* Collect(OvIntersection*, OvCollisionTriangle* tri, float distance, void* data) {
+    static_cast<std::vector<Hit>*>(data)->push_back({tri->index, distance});
+    return tri;
+}
+OvCollisionTriangle* StopAtOnce(OvIntersection*, OvCollisionTriangle*, float, void* data) {
+    ++*static_cast<int*>(data);
+    return nullptr;
+}
+
+OvCollisionData* ReadBody(const Bytes& body, OvInt32 objectTriangles, bool* streamOk = nullptr) {
+    OvStream* stream = worldtest::OpenBytes(body);
+    OvCollisionData* data = nullptr;
+    const OvBool ok = OvCollisionDataRead(stream, static_cast<OvInt32>(body.size()), nullptr, objectTriangles, &data);
+    OvStreamClose(stream, nullptr);
+    if (streamOk != nullptr) {
+        *streamOk = ok != 0;
+    }
+    return data;
+}
+
+Bytes WriteBody(const OvCollisionData* data) {
+    OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+    EXPECT_NE(OvCollisionDataWrite(out, data), nullptr);
+    OvMemory memory = {};
+    OvStreamClose(out, &memory);
+    Bytes bytes(memory.start, memory.start + memory.length);
+    OvFree(memory.start);
+    return bytes;
+}
+
+struct Soup {
+    std::vector<float> positions;
+    std::vector<std::array<std::uint16_t, 3>> triangles;
+};
+
+Soup RandomSoup(std::mt19937& rng, int count) {
+    std::uniform_real_distribution<float> where(-10, 10);
+    std::uniform_real_distribution<float> offset(-1.5f, 1.5f);
+    Soup s;
+    while (static_cast<int>(s.triangles.size()) < count) {
+        const float c[3] = {where(rng), where(rng), where(rng)};
+        float p[9];
+        for (int k = 0; k < 9; ++k) {
+            p[k] = c[k % 3] + offset(rng);
+        }
+        const float e1[3] = {p[3] - p[0], p[4] - p[1], p[5] - p[2]};
+        const float e2[3] = {p[6] - p[0], p[7] - p[1], p[8] - p[2]};
+        const float n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                            e1[0] * e2[1] - e1[1] * e2[0]};
+        if (n[0] * n[0] + n[1] * n[1] + n[2] * n[2] < 0.01f) {
+            continue; // degenerate triangles are reported untested inside boxes but refused by the tests
+        }
+        const auto base = static_cast<std::uint16_t>(s.positions.size() / 3);
+        s.positions.insert(s.positions.end(), p, p + 9);
+        s.triangles.push_back({base, static_cast<std::uint16_t>(base + 1), static_cast<std::uint16_t>(base + 2)});
+    }
+    return s;
+}
+
+OvGeometry* MakeGeometry(const Soup& s) {
+    OvGeometry* g =
+        OvGeometryCreate(static_cast<OvInt32>(s.positions.size() / 3), static_cast<OvInt32>(s.triangles.size()), 0);
+    for (std::size_t v = 0; v < s.positions.size() / 3; ++v) {
+        g->morphTarget[0].verts[v] = {s.positions[3 * v], s.positions[3 * v + 1], s.positions[3 * v + 2]};
+    }
+    for (std::size_t t = 0; t < s.triangles.size(); ++t) {
+        for (int k = 0; k < 3; ++k) {
+            g->triangles[t].vertIndex[k] = s.triangles[t][k];
+        }
+        g->triangles[t].matIndex = 0;
+    }
+    return g;
+}
+
+std::vector<Hit> Query(OvGeometry* g, OvIntersection q) {
+    std::vector<Hit> hits;
+    OvCollisionGeometryForAllIntersections(g, &q, Collect, &hits);
+    std::sort(hits.begin(), hits.end());
+    return hits;
+}
+
+const OvV3d kA{0, 0, 0};
+const OvV3d kB{1, 0, 0};
+const OvV3d kC{0, 1, 0};
+
+bool LineHits(OvV3d s, OvV3d e, float* t) {
+    OvLine line{s, e};
+    return OvCollisionTestLineTriangle(&line, &kA, &kB, &kC, t) != 0;
+}
+
+TEST_F(CollisionTest, KnownTriangleLines) {
+    float t = 0;
+    ASSERT_TRUE(LineHits({.25f, .25f, 1}, {.25f, .25f, -1}, &t));
+    EXPECT_NEAR(t, 0.5f, 1e-6f);
+    EXPECT_FALSE(LineHits({.25f, .25f, -1}, {.25f, .25f, 1}, &t));    // from the back
+    EXPECT_FALSE(LineHits({-1, .25f, 0}, {2, .25f, 0}, &t));          // in the plane
+    EXPECT_FALSE(LineHits({.25f, .25f, 1}, {.25f, .25f, 1}, &t));     // start equals end
+    EXPECT_FALSE(LineHits({.25f, .25f, 1}, {.25f, .25f, 0.5f}, &t));  // stops short
+    ASSERT_TRUE(LineHits({.25f, .25f, 1}, {.25f, .25f, -1e-7f}, &t)); // just past the plane
+    EXPECT_NEAR(t, 1.0f, 1e-5f);
+    EXPECT_TRUE(LineHits({0, .5f, 1}, {0, .5f, -1}, &t)); // grazes the edge x = 0
+    EXPECT_FALSE(LineHits({-1e-3f, .5f, 1}, {-1e-3f, .5f, -1}, &t));
+
+    Soup s{{0, 0, 0, 1, 0, 0, 0, 1, 0}, {{0, 1, 2}}};
+    OvGeometry* g = MakeGeometry(s);
+    std::vector<Hit> hits;
+    OvCollisionTriangle seen{};
+    OvIntersection q{};
+    q.type = ovINTERSECTLINE;
+    q.t.line = {{.25f, .25f, 1}, {.25f, .25f, -1}};
+    auto grab = [](OvIntersection*, OvCollisionTriangle* tri, float, void* data) -> OvCollisionTriangle* {
+        *static_cast<OvCollisionTriangle*>(data) = *tri;
+        return tri;
+    };
+    OvCollisionGeometryForAllIntersections(g, &q, grab, &seen);
+    EXPECT_NEAR(seen.normal.z, 1.0f, 1e-3f);
+    EXPECT_EQ(seen.index, 0);
+    EXPECT_EQ(seen.point.x, 0.0f);
+    q.type = ovINTERSECTPOINT; // points find nothing
+    EXPECT_TRUE(Query(g, q).empty());
+    OvGeometryDestroy(g);
+}
+
+TEST_F(CollisionTest, KnownTriangleSphereAndBox) {
+    struct Case {
+        OvSphere s;
+        int expect;
+    };
+    const Case cases[] = {{{{.25f, .25f, .5f}, .6f}, 1}, {{{.25f, .25f, .5f}, .5f}, 0}, {{{-.5f, -.5f, 0}, .6f}, 0},
+                          {{{-.5f, -.5f, 0}, .75f}, 1},  {{{.6f, .6f, 0}, .1f}, 0},     {{{.6f, .6f, 0}, .15f}, 1}};
+    for (const Case& c : cases) {
+        OvV3d n;
+        float d = 0;
+        EXPECT_EQ(OvCollisionTestSphereTriangle(&c.s, &kA, &kB, &kC, &n, &d), c.expect)
+            << c.s.center.x << " r " << c.s.radius;
+    }
+    OvV3d n;
+    float d = 0;
+    const OvSphere above{{.25f, .25f, .5f}, .6f};
+    ASSERT_EQ(OvCollisionTestSphereTriangle(&above, &kA, &kB, &kC, &n, &d), 1);
+    EXPECT_NEAR(d, 0.5f, 1e-3f);
+    const OvSphere below{{.25f, .25f, -.5f}, .6f};
+    ASSERT_EQ(OvCollisionTestSphereTriangle(&below, &kA, &kB, &kC, &n, &d), 1);
+    EXPECT_LT(d, 0.0f);
+
+    const OvBBox diag{{.3f, .3f, .1f}, {.2f, .2f, -.1f}};
+    EXPECT_EQ(OvCollisionTestBoxTriangle(&diag, &kA, &kB, &kC), 1);
+    const OvBBox touching{{0, 0, 1}, {-1, -1, 0}}; // A lies on its sup corner
+    EXPECT_EQ(OvCollisionTestBoxTriangle(&touching, &kA, &kB, &kC), 1);
+    const OvBBox outside{{.7f, .7f, .1f}, {.6f, .6f, -.1f}};
+    EXPECT_EQ(OvCollisionTestBoxTriangle(&outside, &kA, &kB, &kC), 0);
+    const OvBBox high{{2, 2, 2}, {-2, -2, .1f}};
+    EXPECT_EQ(OvCollisionTestBoxTriangle(&high, &kA, &kB, &kC), 0);
+}
+
+// The tree walks report exactly the triangles and fractions testing every triangle reports.
+TEST_F(CollisionTest, TreeEqualsBruteForce) {
+    std::mt19937 rng(33);
+    const Soup soup = RandomSoup(rng, 2000);
+    std::uniform_real_distribution<float> where(-12, 12);
+    std::uniform_real_distribution<float> size(0.1f, 4);
+    for (int leaf : {1, 8, 254}) {
+        OvGeometry* g = MakeGeometry(soup);
+        const mkasset::CollisionTree tree = mkasset::BuildCollisionTree(soup.positions, soup.triangles, leaf);
+        OvCollisionData* data = ReadBody(mkasset::CollisionBody(tree), g->numTriangles);
+        ASSERT_NE(data, nullptr) << leaf;
+        int hitsSeen = 0;
+        for (int i = 0; i < 300; ++i) {
+            OvIntersection q{};
+            switch (i % 3) {
+            case 0:
+                q.type = ovINTERSECTLINE;
+                q.t.line = {{where(rng), where(rng), where(rng)}, {where(rng), where(rng), where(rng)}};
+                break;
+            case 1:
+                q.type = ovINTERSECTSPHERE;
+                q.t.sphere = {{where(rng), where(rng), where(rng)}, size(rng)};
+                break;
+            default: {
+                q.type = ovINTERSECTBOX;
+                const OvV3d c{where(rng), where(rng), where(rng)};
+                const float h = size(rng);
+                q.t.box = {{c.x + h, c.y + h, c.z + h}, {c.x - h, c.y - 0.5f * h, c.z - 2 * h}};
+            }
+            }
+            OvCollisionGeometrySetData(g, data);
+            const std::vector<Hit> walked = Query(g, q);
+            OvCollisionGeometrySetData(g, nullptr);
+            data = ReadBody(mkasset::CollisionBody(tree), g->numTriangles);
+            const std::vector<Hit> brute = Query(g, q);
+            ASSERT_EQ(walked.size(), brute.size()) << "leaf " << leaf << " query " << i;
+            for (std::size_t k = 0; k < walked.size(); ++k) {
+                EXPECT_EQ(walked[k].index, brute[k].index);
+                if (q.type != ovINTERSECTSPHERE) {
+                    EXPECT_EQ(walked[k].distance, brute[k].distance);
+                } else {
+                    EXPECT_NEAR(walked[k].distance, brute[k].distance, 1e-3f);
+                }
+            }
+            hitsSeen += static_cast<int>(walked.size());
+        }
+        EXPECT_GT(hitsSeen, 100);
+        // A callback returning null stops the walk after exactly one call.
+        OvCollisionGeometrySetData(g, data);
+        OvIntersection all{};
+        all.type = ovINTERSECTBOX;
+        all.t.box = {{20, 20, 20}, {-20, -20, -20}};
+        int calls = 0;
+        OvCollisionGeometryForAllIntersections(g, &all, StopAtOnce, &calls);
+        EXPECT_EQ(calls, 1);
+        OvGeometryDestroy(g);
+    }
+}
+
+TEST_F(CollisionTest, StreamRoundTripAndRefusals) {
+    std::mt19937 rng(7);
+    const Soup soup = RandomSoup(rng, 300);
+    for (int leaf : {1, 8, 254, 400}) {
+        const Bytes body = mkasset::CollisionBody(mkasset::BuildCollisionTree(soup.positions, soup.triangles, leaf));
+        OvCollisionData* data = ReadBody(body, 300);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(WriteBody(data), body);
+        EXPECT_EQ(OvCollisionDataGetStreamSize(data), static_cast<OvInt32>(body.size()));
+        OvCollisionDataDestroy(data);
+        // Every truncation fails cleanly.
+        for (std::size_t n = 0; n < body.size(); n += 7) {
+            bool ok = true;
+            EXPECT_EQ(ReadBody(Bytes(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(n)), 300, &ok), nullptr);
+        }
+    }
+    mkasset::CollisionTree tree = mkasset::BuildCollisionTree(soup.positions, soup.triangles, 8);
+    bool ok = false;
+    EXPECT_EQ(ReadBody(mkasset::CollisionBody(tree), 299), nullptr); // map entries past the triangles
+    mkasset::CollisionTree bad = tree;
+    bad.nodes[3].right.index = static_cast<std::uint16_t>(tree.nodes.size()); // node past the array
+    EXPECT_EQ(ReadBody(mkasset::CollisionBody(bad), 300, &ok), nullptr);
+    EXPECT_TRUE(ok);
+    bad = tree;
+    bad.nodes[2].left = {0, mkasset::kCollisionNodeRef, 0}; // a cycle back to the root
+    EXPECT_EQ(ReadBody(mkasset::CollisionBody(bad), 300), nullptr);
+    bad = tree;
+    std::size_t last = 0; // the rightmost leaf's run, one longer than the map
+    while (bad.nodes[last].right.kind == mkasset::kCollisionNodeRef) {
+        last = bad.nodes[last].right.index;
+    }
+    bad.nodes[last].right.kind++;
+    EXPECT_EQ(ReadBody(mkasset::CollisionBody(bad), 300), nullptr);
+    // A chain 40 nodes deep is deeper than the walk stacks.
+    mkasset::CollisionTree deep;
+    deep.numTriangles = 41;
+    for (std::uint16_t i = 0; i < 41; ++i) {
+        deep.map.push_back(i);
+    }
+    for (std::uint16_t i = 0; i < 40; ++i) {
+        const mkasset::CollisionRef next =
+            i + 1 < 40 ? mkasset::CollisionRef{0, mkasset::kCollisionNodeRef, static_cast<std::uint16_t>(i + 1)}
+                       : mkasset::CollisionRef{0, 1, 40};
+        deep.nodes.push_back({{0, 1, i}, 0, next, 0});
+    }
+    EXPECT_EQ(ReadBody(mkasset::CollisionBody(deep), 41), nullptr);
+    deep.nodes.resize(20);
+    deep.nodes.back().right = {0, 21, 19};
+    OvCollisionData* shallow = ReadBody(mkasset::CollisionBody(deep), 41);
+    EXPECT_NE(shallow, nullptr);
+    OvCollisionDataDestroy(shallow);
+}
+
+// Lines and spheres against a moved, turned and scaled atomic find what the same primitives taken
+// into the geometry's space find on the bare geometry; points and boxes find nothing.
+TEST_F(CollisionTest, AtomicUnderTransform) {
+    std::mt19937 rng(5);
+    const Soup soup = RandomSoup(rng, 400);
+    OvGeometry* g = MakeGeometry(soup);
+    OvCollisionGeometrySetData(
+        g, ReadBody(mkasset::CollisionBody(mkasset::BuildCollisionTree(soup.positions, soup.triangles, 8)),
+                    g->numTriangles));
+    OvFrame* frame = OvFrameCreate();
+    const OvV3d axis{0.6f, 0, 0.8f};
+    const OvV3d scale{2, 2, 2};
+    const OvV3d move{10, -3, 4};
+    OvFrameRotate(frame, &axis, 37.0f, ovCOMBINEREPLACE);
+    OvFrameScale(frame, &scale, ovCOMBINEPOSTCONCAT);
+    OvFrameTranslate(frame, &move, ovCOMBINEPOSTCONCAT);
+    OvAtomic* atomic = OvAtomicCreate();
+    OvAtomicSetGeometry(atomic, g, 0);
+    OvAtomicSetFrame(atomic, frame);
+    const OvMatrix* world = OvFrameGetWorldMatrix(frame);
+    std::uniform_real_distribution<float> where(-12, 12);
+    int hits = 0;
+    for (int i = 0; i < 200; ++i) {
+        OvIntersection local{};
+        OvIntersection moved{};
+        if (i % 2 == 0) {
+            local.type = ovINTERSECTLINE;
+            local.t.line = {{where(rng), where(rng), where(rng)}, {where(rng), where(rng), where(rng)}};
+            moved.type = ovINTERSECTLINE;
+            OvV3dTransformPoint(&moved.t.line.start, &local.t.line.start, world);
+            OvV3dTransformPoint(&moved.t.line.end, &local.t.line.end, world);
+        } else {
+            local.type = ovINTERSECTSPHERE;
+            local.t.sphere = {{where(rng), where(rng), where(rng)}, 2};
+            moved.type = ovINTERSECTSPHERE;
+            OvV3dTransformPoint(&moved.t.sphere.center, &local.t.sphere.center, world);
+            moved.t.sphere.radius = 4;
+        }
+        const std::vector<Hit> expect = Query(g, local);
+        std::vector<Hit> got;
+        OvCollisionAtomicForAllIntersections(atomic, &moved, Collect, &got);
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ(got.size(), expect.size()) << i;
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].index, expect[k].index);
+            EXPECT_NEAR(got[k].distance, expect[k].distance, 2e-3f);
+        }
+        hits += static_cast<int>(got.size());
+    }
+    EXPECT_GT(hits, 20);
+    OvIntersection box{};
+    box.type = ovINTERSECTBOX;
+    box.t.box = {{100, 100, 100}, {-100, -100, -100}};
+    std::vector<Hit> none;
+    OvCollisionAtomicForAllIntersections(atomic, &box, Collect, &none);
+    box.type = ovINTERSECTPOINT;
+    OvCollisionAtomicForAllIntersections(atomic, &box, Collect, &none);
+    EXPECT_TRUE(none.empty());
+    OvAtomicDestroy(atomic);
+    OvFrameDestroy(frame);
+    OvGeometryDestroy(g);
+}
+
+// Old-layout data read with a geometry answer as the same tree in the new layout does; a leaf
+// over 239 triangles leaves the geometry without data and the extensions after it still read.
+TEST_F(CollisionTest, OldLayout) {
+    std::mt19937 rng(11);
+    const Soup soup = RandomSoup(rng, 200);
+    const mkasset::CollisionTree tree = mkasset::BuildCollisionTree(soup.positions, soup.triangles, 8);
+    mkasset::ChunkWriter old;
+    old.U32(static_cast<std::uint32_t>(tree.nodes.size() + 1));
+    old.U32(tree.numTriangles);
+    std::vector<mkasset::CollisionRef> leaves;
+    auto kind = [](const mkasset::CollisionRef& r) { return r.kind == mkasset::kCollisionNodeRef ? 2u : 0u; };
+    for (const mkasset::CollisionNode& n : tree.nodes) {
+        old.U32(kind(n.right) | (kind(n.left) << 8) | (std::uint32_t{n.left.flags} << 16));
+        old.U32((std::uint32_t{n.left.index} << 16) | n.right.index);
+        old.F32(n.leftMax);
+        old.F32(n.rightMin);
+    }
+    std::vector<mkasset::CollisionRef> stack{{0, mkasset::kCollisionNodeRef, 0}};
+    while (!stack.empty()) {
+        const mkasset::CollisionRef r = stack.back();
+        stack.pop_back();
+        if (r.kind == mkasset::kCollisionNodeRef) {
+            stack.push_back(tree.nodes[r.index].right);
+            stack.push_back(tree.nodes[r.index].left);
+        } else {
+            old.U32((std::uint32_t{r.kind} << 16) | r.index);
+        }
+    }
+    for (std::uint16_t m : tree.map) {
+        old.U32(m);
+    }
+    OvBBox box{{tree.sup[0], tree.sup[1], tree.sup[2]}, {tree.inf[0], tree.inf[1], tree.inf[2]}};
+    OvStream* stream = worldtest::OpenBytes(old.Data());
+    OvCollisionData* oldData = nullptr;
+    ASSERT_TRUE(OvCollisionDataRead(stream, static_cast<OvInt32>(old.Size()), &box, 200, &oldData));
+    OvStreamClose(stream, nullptr);
+    ASSERT_NE(oldData, nullptr);
+    OvGeometry* g = MakeGeometry(soup);
+    OvGeometry* h = MakeGeometry(soup);
+    OvCollisionGeometrySetData(g, oldData);
+    OvCollisionGeometrySetData(h, ReadBody(mkasset::CollisionBody(tree), 200));
+    std::uniform_real_distribution<float> where(-12, 12);
+    for (int i = 0; i < 100; ++i) {
+        OvIntersection q{};
+        q.type = i % 2 == 0 ? ovINTERSECTLINE : ovINTERSECTSPHERE;
+        if (i % 2 == 0) {
+            q.t.line = {{where(rng), where(rng), where(rng)}, {where(rng), where(rng), where(rng)}};
+        } else {
+            q.t.sphere = {{where(rng), where(rng), where(rng)}, 3};
+        }
+        EXPECT_EQ(Query(g, q), Query(h, q)) << i;
+    }
+    OvGeometryDestroy(g);
+    OvGeometryDestroy(h);
+
+    // One node with a leaf of 240 on the left, then a word that must still be there to read.
+    mkasset::ChunkWriter big;
+    big.U32(2);
+    big.U32(241);
+    big.U32(0);
+    big.U32(0);
+    big.F32(1);
+    big.F32(0);
+    big.U32(240u << 16);
+    big.U32((1u << 16) | 240);
+    for (std::uint32_t i = 0; i < 241; ++i) {
+        big.U32(i);
+    }
+    big.U32(0xC0FFEE);
+    const std::size_t body = big.Size() - 4;
+    stream = worldtest::OpenBytes(big.Data());
+    OvCollisionData* refused = reinterpret_cast<OvCollisionData*>(&box);
+    EXPECT_TRUE(OvCollisionDataRead(stream, static_cast<OvInt32>(body), nullptr, 241, &refused));
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(worldtest::TakeError(), ovERRCOLLISIONLEAFTOOBIG);
+    OvUInt8 next[4] = {};
+    EXPECT_EQ(OvStreamRead(stream, next, 4), 4u);
+    EXPECT_EQ(next[0] | (next[1] << 8) | (next[2] << 16), 0xC0FFEE);
+    OvStreamClose(stream, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,266 @@
+#include "graphics/plugins/skin.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "graphics/core/tests/started_engine.h"
+#include "graphics/world/world_plugin.h"
+
+namespace {
+
+class SkinTest : public StartedEngine {
+protected:
+    void RegisterPlugins() override {
+        ASSERT_TRUE(OvWorldPluginAttach());
+        ASSERT_TRUE(OvAnimPluginAttach());
+        ASSERT_TRUE(OvAnimHierarchyPluginAttach());
+        ASSERT_TRUE(OvSkinPluginAttach());
+    }
+};
+
+OvMatrix RandomRigid(std::mt19937& rng) {
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    OvMatrix m;
+    OvMatrixSetIdentity(&m);
+    OvV3d axis = {u(rng), u(rng), u(rng) + 1.5f};
+    OvMatrixRotate(&m, &axis, 180.0f * u(rng), ovCOMBINEREPLACE);
+    OvV3d t = {3 * u(rng), 3 * u(rng), 3 * u(rng)};
+    OvMatrixTranslate(&m, &t, ovCOMBINEPOSTCONCAT);
+    return m;
+}
+
+// v x M in double precision (translation when w = 1).
+void Apply(const OvMatrix& m, const OvV3d& v, double w, double out[3]) {
+    out[0] = v.x * double(m.right.x) + v.y * double(m.up.x) + v.z * double(m.at.x) + w * m.pos.x;
+    out[1] = v.x * double(m.right.y) + v.y * double(m.up.y) + v.z * double(m.at.y) + w * m.pos.y;
+    out[2] = v.x * double(m.right.z) + v.y * double(m.up.z) + v.z * double(m.at.z) + w * m.pos.z;
+}
+
+// A skin of random influences: weightsPerVertex nonzero weights summing to 1, in random slots.
+OvSkin* RandomSkin(std::mt19937& rng, int vertices, int bones, int weightsPerVertex) {
+    OvSkin* skin = OvSkinCreate(vertices, bones);
+    std::uniform_int_distribution<int> bone(0, bones - 1);
+    std::uniform_real_distribution<float> u(0.05f, 1.0f);
+    for (int v = 0; v < vertices; ++v) {
+        float w[4] = {0, 0, 0, 0};
+        float sum = 0;
+        for (int k = 0; k < weightsPerVertex; ++k) {
+            w[k] = u(rng);
+            sum += w[k];
+        }
+        std::shuffle(w, w + 4, rng);
+        OvUInt32 idx = 0;
+        for (int k = 0; k < 4; ++k) {
+            skin->vertexBoneWeights[4 * v + k] = weightsPerVertex == 1 && w[k] > 0 ? 1.0f : w[k] / sum;
+            idx |= static_cast<OvUInt32>(bone(rng)) << (8 * k);
+        }
+        skin->vertexBoneIndices[v] = idx;
+    }
+    for (int b = 0; b < bones; ++b) {
+        skin->skinToBoneMatrices[b] = RandomRigid(rng);
+    }
+    return OvSkinComputeUsage(skin);
+}
+
+std::vector<std::uint8_t> Written(const OvSkin* skin) {
+    OvStream* s = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+    EXPECT_NE(OvSkinStreamWrite(skin, s), nullptr);
+    return CloseWritten(s);
+}
+
+OvSkin* ReadBack(std::vector<std::uint8_t>& bytes, std::uint32_t length, int vertices) {
+    OvStream* s = OpenRead(bytes, length);
+    OvSkin* skin = OvSkinStreamRead(s, static_cast<OvInt32>(length), vertices);
+    OvStreamClose(s, nullptr);
+    return skin;
+}
+
+// Software skinning against a double-precision weighted sum, for one to four weights a vertex.
+TEST_F(SkinTest, SoftwareSkinningMatchesTheWeightedSum) {
+    std::mt19937 rng(102);
+    for (int weights = 1; weights <= 4; ++weights) {
+        const int vertices = 300, bones = 12;
+        OvSkin* skin = RandomSkin(rng, vertices, bones, weights);
+        EXPECT_EQ(skin->maxNumWeightsPerVertex, static_cast<OvUInt32>(weights));
+        std::vector<OvMatrix> palette(bones);
+        for (OvMatrix& m : palette) {
+            m = RandomRigid(rng);
+        }
+        std::uniform_real_distribution<float> u(-2.0f, 2.0f);
+        std::vector<OvV3d> pos(vertices), nrm(vertices), outPos(vertices), outNrm(vertices);
+        for (int v = 0; v < vertices; ++v) {
+            pos[v] = {u(rng), u(rng), u(rng)};
+            nrm[v] = {u(rng), u(rng), u(rng)};
+        }
+        OvSkinVertices(skin, palette.data(), bones, pos.data(), nrm.data(), outPos.data(), outNrm.data(), vertices);
+        for (int v = 0; v < vertices; ++v) {
+            double p[3] = {0, 0, 0}, q[3] = {0, 0, 0};
+            const float* w = skin->vertexBoneWeights + 4 * v;
+            for (int k = 0; k < 4; ++k) {
+                if (w[k] == 0) {
+                    continue;
+                }
+                const int b = static_cast<int>((skin->vertexBoneIndices[v] >> (8 * k)) & 0xFF);
+                double a[3], n[3];
+                Apply(palette[static_cast<std::size_t>(b)], pos[static_cast<std::size_t>(v)], 1, a);
+                Apply(palette[static_cast<std::size_t>(b)], nrm[static_cast<std::size_t>(v)], 0, n);
+                for (int c = 0; c < 3; ++c) {
+                    p[c] += w[k] * a[c];
+                    q[c] += w[k] * n[c];
+                }
+            }
+            EXPECT_NEAR(outPos[v].x, p[0], 1e-4) << weights << " " << v;
+            EXPECT_NEAR(outPos[v].y, p[1], 1e-4);
+            EXPECT_NEAR(outPos[v].z, p[2], 1e-4);
+            EXPECT_NEAR(outNrm[v].x, q[0], 1e-4);
+            EXPECT_NEAR(outNrm[v].z, q[2], 1e-4);
+        }
+        OvSkinDestroy(skin);
+    }
+}
+
+TEST_F(SkinTest, SetUpSortsWeightsButLeavesAFullFirstWeight) {
+    OvSkin* skin = OvSkinCreate(2, 8);
+    const float w0[4] = {0.1f, 0.0f, 0.6f, 0.3f};
+    const float w1[4] = {1.0f, 0.0f, 0.5f, 0.0f}; // first weight full: kept as it is
+    for (int k = 0; k < 4; ++k) {
+        skin->vertexBoneWeights[k] = w0[k];
+        skin->vertexBoneWeights[4 + k] = w1[k];
+    }
+    skin->vertexBoneIndices[0] = 0x07050301; // bones 1, 3, 5, 7
+    skin->vertexBoneIndices[1] = 0x06040200;
+    OvSkinComputeUsage(skin);
+    EXPECT_EQ(skin->vertexBoneWeights[0], 0.6f);
+    EXPECT_EQ(skin->vertexBoneWeights[1], 0.3f);
+    EXPECT_EQ(skin->vertexBoneWeights[2], 0.1f);
+    EXPECT_EQ(skin->vertexBoneIndices[0], 0x03010705u);
+    EXPECT_EQ(skin->vertexBoneWeights[6], 0.5f);
+    EXPECT_EQ(skin->vertexBoneIndices[1], 0x06040200u);
+    // Three weights found although the file order hid the third; bones used in ascending order.
+    EXPECT_EQ(skin->maxNumWeightsPerVertex, 3u);
+    ASSERT_EQ(skin->numBoneUsed, 5u);
+    const OvUInt8 used[5] = {0, 1, 4, 5, 7};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(skin->boneUsedList[i], used[i]);
+    }
+    // A full first weight skins by its first bone alone.
+    OvMatrix palette[8];
+    for (OvMatrix& m : palette) {
+        OvMatrixSetIdentity(&m);
+    }
+    palette[4].pos = {50, 0, 0};
+    OvV3d p[2] = {{0, 0, 0}, {1, 2, 3}}, out[2];
+    OvSkinVertices(skin, palette, 8, p, nullptr, out, nullptr, 2);
+    EXPECT_EQ(out[1].x, 1.0f);
+    OvSkinDestroy(skin);
+}
+
+TEST_F(SkinTest, StreamRoundTripZeroHeaderTruncationAndValidation) {
+    std::mt19937 rng(5);
+    OvSkin* skin = RandomSkin(rng, 20, 9, 3);
+    // Split data: bones remapped to slots below 4, two meshes of runs.
+    skin->boneLimit = 4;
+    skin->numMeshes = 2;
+    skin->numRLE = 3;
+    skin->splitData = static_cast<OvUInt8*>(OvMalloc(9 + 2 * 5, 0x30116));
+    const OvUInt8 split[19] = {0, 1, 2, 3, 0xFF, 0, 1, 2, 3, /*meshes*/ 0, 2, 2, 1, /*runs*/ 0, 4, 5, 2, 7, 2};
+    std::memcpy(skin->splitData, split, sizeof(split));
+    skin->meshBoneRemapIndices = skin->splitData + 9;
+    skin->meshBoneRLE = skin->meshBoneRemapIndices + 4;
+    std::vector<std::uint8_t> bytes = Written(skin);
+    ASSERT_EQ(static_cast<OvInt32>(bytes.size()), OvSkinStreamGetSize(skin));
+    OvSkin* back = ReadBack(bytes, static_cast<std::uint32_t>(bytes.size()), 20);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->paletteSize, 4u);
+    EXPECT_EQ(Written(back), bytes);
+    OvSkinDestroy(back);
+    for (std::uint32_t n = 0; n < bytes.size(); ++n) {
+        EXPECT_EQ(ReadBack(bytes, n, 20), nullptr) << n;
+        ClearError();
+    }
+    // Header counts of zero: worked out from the data (here written unsorted).
+    std::vector<std::uint8_t> zero = bytes;
+    const OvUInt32 used = zero[1];
+    zero[1] = 0;
+    zero[2] = 0;
+    zero.erase(zero.begin() + 4, zero.begin() + 4 + used);
+    // Vertex 0's weights reversed: the heaviest last.
+    float* w = reinterpret_cast<float*>(zero.data() + 4 + 20 * 4);
+    std::swap(w[0], w[3]);
+    std::swap(w[1], w[2]);
+    std::swap(zero[4], zero[7]);
+    std::swap(zero[5], zero[6]);
+    OvSkin* computed = ReadBack(zero, static_cast<std::uint32_t>(zero.size()), 20);
+    ASSERT_NE(computed, nullptr);
+    EXPECT_EQ(computed->maxNumWeightsPerVertex, skin->maxNumWeightsPerVertex);
+    EXPECT_EQ(computed->numBoneUsed, skin->numBoneUsed);
+    EXPECT_EQ(computed->vertexBoneIndices[0], skin->vertexBoneIndices[0]);
+    OvSkinDestroy(computed);
+    // Data that does not fit: a weighted bone beyond the bones, a negative weight, a remap slot
+    // beyond the bone limit, a run beyond the bones.
+    const std::size_t indices = 4 + used, weights = indices + 20 * 4, splitAt = bytes.size() - 19;
+    for (int bad = 0; bad < 4; ++bad) {
+        std::vector<std::uint8_t> b = bytes;
+        if (bad == 0) {
+            b[indices] = 9;
+        } else if (bad == 1) {
+            b[weights + 3] = 0xBF; // -0.5 or so
+        } else if (bad == 2) {
+            b[splitAt + 1] = 4;
+        } else {
+            b[splitAt + 9 + 4 + 5] = 3; // run 2: bones 7..9
+        }
+        EXPECT_EQ(ReadBack(b, static_cast<std::uint32_t>(b.size()), 20), nullptr) << bad;
+        ClearError();
+    }
+    OvSkinDestroy(skin);
+}
+
+TEST_F(SkinTest, PaletteFollowsTheHierarchyFlags) {
+    std::mt19937 rng(3);
+    const int nodes = 6, bones = 4; // two nodes without a bone: identity
+    OvSkin* skin = OvSkinCreate(1, bones);
+    for (int b = 0; b < bones; ++b) {
+        skin->skinToBoneMatrices[b] = RandomRigid(rng);
+    }
+    const OvMatrix atomicWorld = RandomRigid(rng);
+    for (OvUInt32 flags : {0u, static_cast<OvUInt32>(ovANIMHIERARCHYLOCALSPACEMATRICES)}) {
+        OvAnimHierarchy* h = OvAnimHierarchyCreate(nodes, nullptr, nullptr, flags, sizeof(OvAnimInterpFrame));
+        for (int i = 0; i < nodes; ++i) {
+            h->pMatrixArray[i] = RandomRigid(rng);
+        }
+        OvMatrix palette[nodes];
+        EXPECT_EQ(OvSkinBuildPalette(skin, h, &atomicWorld, palette), nodes);
+        OvMatrix inv;
+        OvMatrixInvert(&inv, &atomicWorld);
+        for (int i = 0; i < nodes; ++i) {
+            OvMatrix want;
+            if (i >= bones) {
+                OvMatrixSetIdentity(&want);
+            } else {
+                OvMatrix t;
+                OvMatrixMultiply(&t, &skin->skinToBoneMatrices[i], &h->pMatrixArray[i]);
+                want = t;
+                if (flags == 0) {
+                    OvMatrixMultiply(&want, &t, &inv);
+                }
+            }
+            OvV3d probe = {0.3f, -1.2f, 2.0f}, a, b;
+            double pa[3], pb[3];
+            Apply(palette[i], probe, 1, pa);
+            Apply(want, probe, 1, pb);
+            a = {float(pa[0]), float(pa[1]), float(pa[2])};
+            b = {float(pb[0]), float(pb[1]), float(pb[2])};
+            EXPECT_NEAR(a.x, b.x, 1e-4) << flags << " " << i;
+            EXPECT_NEAR(a.y, b.y, 1e-4);
+            EXPECT_NEAR(a.z, b.z, 1e-4);
+        }
+        OvAnimHierarchyDestroy(h);
+    }
+    OvSkinDestroy(skin);
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+#include "tools/mkasset/collision_tree.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace mkasset {
+
+namespace {
+
+struct Builder {
+    const std::vector<float>& pos;
+    const std::vector<std::array<std::uint16_t, 3>>& tris;
+    int maxLeaf;
+    std::vector<std::uint16_t> order;
+    std::vector<CollisionNode> nodes;
+
+    float Vert(std::uint16_t tri, int corner, int axis) const {
+        return pos[3 * static_cast<std::size_t>(tris[tri][corner]) + axis];
+    }
+    float Centre(std::uint16_t tri, int axis) const {
+        return Vert(tri, 0, axis) + Vert(tri, 1, axis) + Vert(tri, 2, axis);
+    }
+    void Range(std::size_t lo, std::size_t hi, int axis, float* mn, float* mx) const {
+        *mn = std::numeric_limits<float>::max();
+        *mx = std::numeric_limits<float>::lowest();
+        for (std::size_t i = lo; i < hi; ++i) {
+            for (int c = 0; c < 3; ++c) {
+                *mn = std::min(*mn, Vert(order[i], c, axis));
+                *mx = std::max(*mx, Vert(order[i], c, axis));
+            }
+        }
+    }
+    // The reference for positions lo..hi-1, building nodes in preorder.
+    CollisionRef Build(std::size_t lo, std::size_t hi) {
+        const std::size_t count = hi - lo;
+        if (count <= static_cast<std::size_t>(maxLeaf)) {
+            return {0, static_cast<std::uint8_t>(count), static_cast<std::uint16_t>(lo)};
+        }
+        int axis = 0;
+        float best = -1;
+        for (int a = 0; a < 3; ++a) {
+            float mn = 0;
+            float mx = 0;
+            Range(lo, hi, a, &mn, &mx);
+            if (mx - mn > best) {
+                best = mx - mn;
+                axis = a;
+            }
+        }
+        const std::size_t mid = lo + count / 2;
+        std::nth_element(order.begin() + static_cast<std::ptrdiff_t>(lo),
+                         order.begin() + static_cast<std::ptrdiff_t>(mid),
+                         order.begin() + static_cast<std::ptrdiff_t>(hi), [&](std::uint16_t x, std::uint16_t y) {
+                             const float cx = Centre(x, axis);
+                             const float cy = Centre(y, axis);
+                             return cx < cy || (cx == cy && x < y);
+                         });
+        const std::size_t index = nodes.size();
+        nodes.emplace_back();
+        float leftMin = 0;
+        float leftMax = 0;
+        float rightMin = 0;
+        float rightMax = 0;
+        Range(lo, mid, axis, &leftMin, &leftMax);
+        Range(mid, hi, axis, &rightMin, &rightMax);
+        const auto flags = static_cast<std::uint8_t>(4 * axis);
+        CollisionRef left = Build(lo, mid);
+        CollisionRef right = Build(mid, hi);
+        left.flags = flags;
+        right.flags = flags;
+        nodes[index] = {left, leftMax, right, rightMin};
+        return {flags, kCollisionNodeRef, static_cast<std::uint16_t>(index)};
+    }
+};
+
+} // namespace
+
+CollisionTree BuildCollisionTree(const std::vector<float>& positions,
+                                 const std::vector<std::array<std::uint16_t, 3>>& triangles, int maxLeaf) {
+    Builder b{positions, triangles, std::clamp(maxLeaf, 1, kCollisionMaxLeaf), {}, {}};
+    CollisionTree tree;
+    tree.numTriangles = static_cast<std::uint32_t>(triangles.size());
+    b.order.resize(triangles.size());
+    for (std::size_t i = 0; i < triangles.size(); ++i) {
+        b.order[i] = static_cast<std::uint16_t>(i);
+    }
+    for (int a = 0; a < 3; ++a) {
+        b.Range(0, triangles.size(), a, &tree.inf[a], &tree.sup[a]);
+        if (triangles.empty()) {
+            tree.inf[a] = 0;
+            tree.sup[a] = 0;
+        }
+    }
+    if (triangles.size() > static_cast<std::size_t>(b.maxLeaf)) {
+        b.Build(0, triangles.size());
+    }
+    tree.nodes = std::move(b.nodes);
+    tree.map = std::move(b.order);
+    return tree;
+}
+
+Bytes CollisionBody(const CollisionTree& tree) {
+    ChunkWriter w;
+    w.U32(kVersion);
+    w.Begin(kCollisionChunk);
+    w.Begin(kStruct);
+    w.U32(tree.map.empty() ? 0 : 1);
+    for (float v : tree.inf) {
+        w.F32(v);
+    }
+    for (float v : tree.sup) {
+        w.F32(v);
+    }
+    w.U32(tree.numTriangles);
+    w.U32(static_cast<std::uint32_t>(tree.nodes.size()));
+    auto ref = [&](const CollisionRef& r) {
+        w.U8(r.flags);
+        w.U8(r.kind);
+        w.U16(r.index);
+    };
+    for (const CollisionNode& n : tree.nodes) {
+        ref(n.left);
+        w.F32(n.leftMax);
+        ref(n.right);
+        w.F32(n.rightMin);
+    }
+    for (std::uint16_t m : tree.map) {
+        w.U16(m);
+    }
+    w.End();
+    w.End();
+    return w.Data();
+}
+
+} // namespace mkasset

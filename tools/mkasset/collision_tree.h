@@ -1,0 +1,47 @@
+#pragma once
+// Collision-tree builder: a two-way tree over a geometry's triangles for the collision plugin's
+// walks, split along the largest axis of each range's box at the median triangle centre, with the
+// overlapping ranges of the node layout and a triangle map; written as the plugin's extension
+// body (0x11D).
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "tools/mkasset/chunk_writer.h"
+
+namespace mkasset {
+
+inline constexpr std::uint32_t kCollisionId = 0x11D;
+inline constexpr std::uint32_t kCollisionChunk = 44;
+inline constexpr std::uint8_t kCollisionNodeRef = 255;
+inline constexpr int kCollisionMaxLeaf = 254;
+
+struct CollisionRef {
+    std::uint8_t flags = 0; // split axis as byte offset 0, 4 or 8 (bits 2-3)
+    std::uint8_t kind = 0;  // 255 node, else the leaf's triangle count
+    std::uint16_t index = 0;
+};
+struct CollisionNode {
+    CollisionRef left;
+    float leftMax = 0;
+    CollisionRef right;
+    float rightMin = 0;
+};
+struct CollisionTree {
+    float inf[3] = {0, 0, 0};
+    float sup[3] = {0, 0, 0};
+    std::uint32_t numTriangles = 0;
+    std::vector<CollisionNode> nodes; // root first; empty: one leaf of every triangle
+    std::vector<std::uint16_t> map;   // map position -> triangle index
+};
+
+// Builds the tree over the triangles (3 vertex indices each into xyz positions); leaves hold at
+// most maxLeaf triangles (clamped to 1..254). At most 65535 triangles.
+CollisionTree BuildCollisionTree(const std::vector<float>& positions,
+                                 const std::vector<std::array<std::uint16_t, 3>>& triangles, int maxLeaf);
+// The extension sub-chunk body: version word, chunk 44 with its struct chunk, header, nodes, map.
+Bytes CollisionBody(const CollisionTree& tree);
+inline Extension CollisionExtension(const CollisionTree& tree) { return {kCollisionId, CollisionBody(tree)}; }
+
+} // namespace mkasset

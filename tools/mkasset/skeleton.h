@@ -1,0 +1,46 @@
+#pragma once
+// The humanoid skeleton of the asset builder's characters: a fixed table of bones (name, node id,
+// parent, offset from the parent in the bind pose), of which a character of N bones takes the
+// first N. Node ids never change with N, so that code finds a bone such as "head" or "muzzle" by
+// its id in every character.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/mkasset/chunk_writer.h"
+
+namespace mkasset {
+
+struct BoneDesc {
+    const char* name;
+    std::int32_t nodeId; // id in the hierarchy and on the bone's frame
+    std::int32_t parent; // index of the parent bone in the table, -1 for the root
+    float offset[3];     // joint position relative to the parent joint (metres, y up, z forward)
+};
+
+// The whole table, parents before their children.
+const std::vector<BoneDesc>& SkeletonBones();
+inline constexpr int kMaxBones = 36;
+// Node id of the named bone, -1 when there is none of that name.
+std::int32_t BoneNodeId(const std::string& name);
+// Name of the bone of the node id, null when there is none.
+const char* BoneName(std::int32_t nodeId);
+
+// A character of the first numBones bones: the bones in hierarchy order (depth first), with the
+// node flags that order needs (push before a bone with a later sibling, pop after the last leaf
+// of a branch).
+struct Skeleton {
+    std::vector<int> bones;           // table index of hierarchy node i
+    std::vector<std::uint32_t> flags; // node flags of node i
+    std::vector<int> parentNode;      // hierarchy node of the parent, -1 for the root
+    std::vector<float> bindWorld;     // 3 a node: joint position in the model
+};
+Skeleton MakeSkeleton(int numBones);
+
+// The clump of a skinned character: a root frame, one frame per bone (the first holding the
+// hierarchy), and one atomic on the root frame whose geometry is a segmented body skinned to
+// the bones with up to four weights a vertex.
+ClumpDesc CharacterClump(int numBones);
+
+} // namespace mkasset
