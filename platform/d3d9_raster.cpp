@@ -2123,6 +2123,8 @@ void Pipeline::Run() {
         shader_ = std::make_unique<ShaderMachine>(s.vertexShader->program);
         shader_->SetConstants(s.vertexConstants);
         shaderFetch_ = MakeShaderFetch(device_, call_, s.vertexShader->program);
+        for (auto& v : shaderIn_)
+            v = {0, 0, 0, 1};
         for (int i = 0; i < stages_; ++i)
             stageCoords_[i] = static_cast<int>(s.stage[i][D3DTSS_TEXCOORDINDEX] & 7);
     } else {
@@ -2226,9 +2228,7 @@ std::size_t Pipeline::Slot(std::uint64_t index) {
 // A vertex through the shader: clip position, the saturated colours and, for each stage, the
 // texture output its coordinate index names (projected by the count's last component when asked).
 void Pipeline::ShadeVertex(std::uint64_t index, ClipVertex* out) {
-    for (auto& v : shaderIn_)
-        v = {0, 0, 0, 1};
-    shaderFetch_.Read(index, &shaderIn_);
+    shaderFetch_.Read(index, &shaderIn_); // the inputs it does not write stay (0, 0, 0, 1)
     shader_->Run(shaderIn_, &shaderOut_);
     const ShaderOutput& o = shaderOut_;
     out->clip = {o.position[0], o.position[1], o.position[2], o.position[3]};

@@ -637,6 +637,7 @@ ShaderMachine::ShaderMachine(const ShaderProgram& program) : program_(program) {
             for (int c = 0; c < 4; ++c)
                 o.swizzle[c] = src.swizzle[c];
             o.sign = src.negate ? -1.0f : 1.0f;
+            o.plain = !src.relative && !src.negate && src.swizzle == std::array<std::uint8_t, 4>{0, 1, 2, 3};
         }
         steps_.push_back(s);
     }
@@ -652,6 +653,10 @@ void ShaderMachine::SetConstants(const std::array<std::array<float, 4>, kShaderC
 }
 
 inline void ShaderMachine::Read(const Operand& o, float out[4]) const {
+    if (o.plain) {
+        std::memcpy(out, regs_[o.reg], sizeof(float) * 4);
+        return;
+    }
     int r = o.reg;
     if (o.relative >= 0) {
         const int c = o.reg + a0_[o.relative];
@@ -686,7 +691,7 @@ inline int RoundAddress(float v) {
 } // namespace
 
 void ShaderMachine::Run(const std::array<std::array<float, 4>, kShaderInputs>& inputs, ShaderOutput* out) {
-    std::memset(regs_[kTempBase], 0, sizeof(float) * 4 * kShaderTemps);
+    // Temporaries need no clearing: the checks let no component be read before it is written.
     std::memcpy(regs_[kInputBase], inputs.data(), sizeof(float) * 4 * kShaderInputs);
     std::memset(regs_[kOutBase], 0, sizeof(float) * 4 * (4 + kShaderTexCoords));
     a0_[0] = a0_[1] = a0_[2] = a0_[3] = 0;

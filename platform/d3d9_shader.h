@@ -141,6 +141,7 @@ private:
         std::int8_t relative; // address component, -1 for none
         std::uint8_t swizzle[4];
         float sign;
+        bool plain; // a register read as it is: no address, swizzle or negation
     };
     struct Step {
         ShaderOp op;
