@@ -10,6 +10,8 @@ namespace mkasset {
 const Command kCommands[] = {
     {"model", "a clump of one atomic: box, cylinder or grid", RunModel, ModelUsage},
     {"level", "a world: floor, walls and box blocks split into sectors", RunLevel, LevelUsage},
+    {"font", "a bitmap font (metrics file and page) of the built-in character set", RunFont, FontUsage},
+    {"spline", "a spline file through a list of points, open or closed", RunSpline, SplineUsage},
     {"character", "a skinned humanoid clump with a hierarchy of N bones", RunCharacter, CharacterUsage},
     {"anim", "a keyframe animation (walk, idle, bend) for a character", RunAnim, AnimUsage},
     {nullptr, nullptr, nullptr, nullptr},

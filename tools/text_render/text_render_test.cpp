@@ -1,9 +1,9 @@
-// End to end: a font made from the built-in character set, a line of text drawn headless at
-// 320x60, pixel for pixel the committed golden picture; bad arguments and fonts are named.
+// End to end: the asset builder's font of the built-in character set, a line of text drawn
+// headless at 320x60, pixel for pixel the committed golden picture; bad arguments and fonts are
+// named.
 
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
-#include "tools/font_asset/font_asset.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -39,8 +39,8 @@ struct TextRenderTest : ::testing::Test {
     std::filesystem::path dir;
     void SetUp() override {
         dir = MakeTestScratchDir("dun_text_render");
-        std::string error;
-        ASSERT_TRUE(WriteCharsetFont((dir / "fonts").string(), "TSA16", &error)) << error;
+        const ToolRun font = RunTool(MKASSET_PROGRAM, "font --name TSA16 --out " + (dir / "fonts").string());
+        ASSERT_EQ(font.status, 0) << font.output;
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 };
