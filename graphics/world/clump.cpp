@@ -26,6 +26,19 @@ OvClumpModule* Module() {
 
 void ReportRead() { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD)); }
 
+// Finds the struct chunk and reads it whole; its length must be exactly the record's size.
+bool ReadStructRecord(OvStream* stream, OvUInt8* record, OvUInt32 size) {
+    OvUInt32 length = 0;
+    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
+        return false;
+    }
+    if (length != size) {
+        ReportRead();
+        return false;
+    }
+    return OvStreamReadStrict(stream, record, size) != nullptr;
+}
+
 OvClump* IdentityClump(OvClump* clump, void*) { return clump; }
 
 void MarkFrameDirtyInWorld(OvAtomic* atomic) {
@@ -248,16 +261,8 @@ OvAtomic* OvAtomicDefaultRenderCallback(OvAtomic* atomic) {
 
 OvAtomic* OvAtomicStreamRead(OvStream* stream, const OvFrameList* frameList, OvGeometry** geometries,
                              OvInt32 numGeometries) {
-    OvUInt32 length = 0;
-    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
-        return nullptr;
-    }
     OvUInt8 record[ovATOMICSTRUCTSIZE];
-    if (length != sizeof record) {
-        ReportRead();
-        return nullptr;
-    }
-    if (OvStreamReadStrict(stream, record, sizeof record) == nullptr) {
+    if (!ReadStructRecord(stream, record, sizeof record)) {
         return nullptr;
     }
     const auto frameIndex = static_cast<OvInt32>(OvChunkGetUInt32(record));
@@ -435,16 +440,8 @@ struct ClumpReadState {
 
 // An index of a struct chunk of 4 bytes (light or camera frame) that names a frame of the list.
 bool ReadFrameIndex(OvStream* stream, const OvFrameList& frames, OvInt32* index) {
-    OvUInt32 length = 0;
-    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
-        return false;
-    }
     OvUInt8 word[4];
-    if (length != sizeof word) {
-        ReportRead();
-        return false;
-    }
-    if (OvStreamReadStrict(stream, word, sizeof word) == nullptr) {
+    if (!ReadStructRecord(stream, word, sizeof word)) {
         return false;
     }
     *index = static_cast<OvInt32>(OvChunkGetUInt32(word));
@@ -528,16 +525,8 @@ OvInt32 OvClumpGetNumLights(const OvClump* clump) { return CountLinks(&clump->li
 OvInt32 OvClumpGetNumCameras(const OvClump* clump) { return CountLinks(&clump->cameraList); }
 
 OvClump* OvClumpStreamRead(OvStream* stream) {
-    OvUInt32 length = 0;
-    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
-        return nullptr;
-    }
     OvUInt8 record[ovCLUMPSTRUCTSIZE];
-    if (length != sizeof record) {
-        ReportRead();
-        return nullptr;
-    }
-    if (OvStreamReadStrict(stream, record, sizeof record) == nullptr) {
+    if (!ReadStructRecord(stream, record, sizeof record)) {
         return nullptr;
     }
     const auto numAtomics = static_cast<OvInt32>(OvChunkGetUInt32(record));
