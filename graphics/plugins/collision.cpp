@@ -828,10 +828,15 @@ OvBool OvCollisionDataRead(OvStream* stream, OvInt32 length, const OvBBox* oldLa
     if (!in.U32(&first)) {
         return FALSE;
     }
-    if (first >= ovCOLLISIONNEWLAYOUTVERSION) {
-        return ReadNewLayout(in, objectTriangles, data);
+    const OvBool read = first >= ovCOLLISIONNEWLAYOUTVERSION
+                            ? ReadNewLayout(in, objectTriangles, data)
+                            : ReadOldLayout(in, first, oldLayoutBox, objectTriangles, data);
+    if (!read && *data != nullptr) {
+        // Data read whole but the extension's tail could not be skipped: a failed read keeps nothing.
+        OvCollisionDataDestroy(*data);
+        *data = nullptr;
     }
-    return ReadOldLayout(in, first, oldLayoutBox, objectTriangles, data);
+    return read;
 }
 
 OvInt32 OvCollisionDataGetStreamSize(const OvCollisionData* data) {
