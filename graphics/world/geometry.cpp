@@ -1,6 +1,7 @@
 #include "graphics/world/geometry.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "graphics/core/chunk.h"
@@ -239,7 +240,11 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
         const std::size_t m = static_cast<std::size_t>(numMaterials);
         const std::size_t bytes =
             m * (sizeof(OvTexture*) + sizeof(OvRaster*) + sizeof(OvPipeline*)) + m * (3 * sizeof(OvUInt16) + 1);
-        auto* scratch = static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
+        // Lists of a few materials (the usual case, and every sector of a level) rank on the stack.
+        alignas(OvTexture*) OvUInt8 local[32 * (3 * sizeof(void*) + 3 * sizeof(OvUInt16) + 1)];
+        auto* scratch = bytes <= sizeof local
+                            ? local
+                            : static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
         if (scratch == nullptr) {
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
             OvMeshBuilderDestroy(builder);
@@ -252,8 +257,9 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
         OvUInt8* known = reinterpret_cast<OvUInt8*>(ranks + 3 * m);
         std::memset(known, 0, m);
         OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
-        bool ok = true;
-        for (OvInt32 i = 0; ok && i < count; ++i) {
+        // The builder was made with room for every triangle: the records are written in place.
+        OvMeshBuilderTriangle* out = builder->triangles;
+        for (OvInt32 i = 0; i < count; ++i) {
             const OvTriangle& t = triangles[i];
             const auto entry = static_cast<std::size_t>(base + t.matIndex);
             OvMaterial* material = list->materials[entry];
@@ -264,13 +270,17 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
                 r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
                 r[2] = RankOf(pipelines, numPipelines, material->pipeline);
             }
-            ok = OvMeshBuilderAddTriangle(builder, material, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2],
-                                          static_cast<OvUInt16>(entry), r[0], r[1], r[2]) != nullptr;
+            out[i] = {{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]},
+                      0,
+                      material,
+                      static_cast<OvUInt16>(entry),
+                      r[0],
+                      r[1],
+                      r[2]};
         }
-        OvFree(scratch);
-        if (!ok) {
-            OvMeshBuilderDestroy(builder);
-            return nullptr;
+        builder->numTriangles = count;
+        if (scratch != local) {
+            OvFree(scratch);
         }
     }
     OvMeshHeader* header = OvMeshHeaderBuild(builder, flags & ovGEOMETRYTRISTRIP);
@@ -417,20 +427,27 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         // turn each in place.
         static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
         ok = ok && OvStreamReadStrict(stream, geometry->triangles, 8 * static_cast<OvUInt32>(numTriangles)) != nullptr;
-        for (OvInt32 i = 0; i < (ok ? numTriangles : 0); ++i) {
-            OvUInt8 t[8];
-            std::memcpy(t, &geometry->triangles[i], sizeof t);
-            // Stored as vertex 1, vertex 0, material, vertex 2.
-            const auto v1 = static_cast<OvUInt16>(t[0] | t[1] << 8);
-            const auto v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
-            const auto mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
-            const auto v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
-            largestVertex = v0 > largestVertex ? v0 : largestVertex;
-            largestVertex = v1 > largestVertex ? v1 : largestVertex;
-            largestVertex = v2 > largestVertex ? v2 : largestVertex;
-            largestMaterial = mat > largestMaterial ? mat : largestMaterial;
-            smallestMaterial = mat < smallestMaterial ? mat : smallestMaterial;
-            geometry->triangles[i] = {{v0, v1, v2}, mat};
+        // Two plain passes the compiler can vectorise: the words reordered, then the bounds.
+        const std::size_t count = ok ? static_cast<std::size_t>(numTriangles) : 0;
+        auto* stored = reinterpret_cast<const OvUInt8*>(geometry->triangles);
+        for (std::size_t i = 0; i < count; ++i) {
+            // Stored as vertex 1, vertex 0, material, vertex 2: one little-endian 64-bit word.
+            std::uint64_t w = 0;
+            std::memcpy(&w, stored + 8 * i, sizeof w);
+            if constexpr (std::endian::native == std::endian::big) {
+                w = __builtin_bswap64(w);
+            }
+            // The two halves of each 32-bit word trade places: vertex 0, 1, 2, material.
+            w = ((w >> 16) & 0x0000FFFF0000FFFFull) | ((w << 16) & 0xFFFF0000FFFF0000ull);
+            geometry->triangles[i] = {
+                {static_cast<OvUInt16>(w), static_cast<OvUInt16>(w >> 16), static_cast<OvUInt16>(w >> 32)},
+                static_cast<OvUInt16>(w >> 48)};
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const OvTriangle& t = geometry->triangles[i];
+            largestVertex = std::max({largestVertex, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]});
+            largestMaterial = std::max(largestMaterial, t.matIndex);
+            smallestMaterial = std::min(smallestMaterial, t.matIndex);
         }
         if (ok && numTriangles > 0 && largestVertex >= numVertices) {
             ReportRead();
