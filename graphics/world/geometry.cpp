@@ -64,7 +64,13 @@ OvInt32 OvGeometryTexCoordSetsOfFormat(OvUInt32 format) {
     return (format & ovGEOMETRYTEXTURED) != 0 ? 1 : 0;
 }
 
-OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 format) {
+namespace {
+
+OvInt32 AddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets, bool clear);
+
+// clear: the arrays start zero (triangles without material); the stream reader, which fills
+// them all, leaves them as they come.
+OvGeometry* CreateGeometry(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 format, bool clear) {
     if (numVerts < 0 || numTriangles < 0) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Negative count"));
         return nullptr;
@@ -110,20 +116,23 @@ OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 fo
         OvUInt8* data = reinterpret_cast<OvUInt8*>(geometry) + head;
         if ((flags & ovGEOMETRYPRELIT) != 0) {
             geometry->preLitLum = reinterpret_cast<OvRGBA*>(data);
-            std::memset(data, 0, v * sizeof(OvRGBA));
             data += v * sizeof(OvRGBA);
         }
         for (OvInt32 i = 0; i < numSets; ++i) {
             geometry->texCoords[i] = reinterpret_cast<OvTexCoords*>(data);
-            std::memset(data, 0, v * sizeof(OvTexCoords));
             data += v * sizeof(OvTexCoords);
         }
         geometry->triangles = reinterpret_cast<OvTriangle*>(data);
-        for (OvInt32 i = 0; i < numTriangles; ++i) {
-            geometry->triangles[i] = {{0, 0, 0}, ovTRIANGLENOMATERIAL};
+        if (clear) {
+            std::memset(reinterpret_cast<OvUInt8*>(geometry) + head, 0,
+                        static_cast<std::size_t>(reinterpret_cast<OvUInt8*>(geometry->triangles) -
+                                                 (reinterpret_cast<OvUInt8*>(geometry) + head)));
+            for (OvInt32 i = 0; i < numTriangles; ++i) {
+                geometry->triangles[i] = {{0, 0, 0}, ovTRIANGLENOMATERIAL};
+            }
         }
     }
-    if (OvGeometryAddMorphTargets(geometry, 1) < 0) {
+    if (AddMorphTargets(geometry, 1, clear) < 0) {
         OvFree(geometry);
         return nullptr;
     }
@@ -135,7 +144,8 @@ OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 fo
     return geometry;
 }
 
-OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
+// clear: the new targets' arrays start zero; otherwise only their records are cleared.
+OvInt32 AddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets, bool clear) {
     const OvInt32 oldCount = geometry->numMorphTargets;
     if (numNewTargets < 0 || numNewTargets > INT16_MAX - oldCount) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Morph-target count"));
@@ -149,7 +159,7 @@ OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
         return -1;
     }
-    std::memset(targets, 0, bytes);
+    std::memset(targets, 0, clear ? bytes : static_cast<std::size_t>(newCount) * sizeof(OvMorphTarget));
     const OvInt32 saved = geometry->numMorphTargets;
     geometry->numMorphTargets = newCount;
     LayOutMorphTargets(geometry, targets, newCount);
@@ -170,6 +180,16 @@ OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
     geometry->morphTarget = targets;
     geometry->numMorphTargets = newCount;
     return oldCount;
+}
+
+} // namespace
+
+OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 format) {
+    return CreateGeometry(numVerts, numTriangles, format, true);
+}
+
+OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
+    return AddMorphTargets(geometry, numNewTargets, true);
 }
 
 OvBool OvGeometryDestroy(OvGeometry* geometry) {
@@ -405,11 +425,12 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         ReportRead();
         return nullptr;
     }
-    OvGeometry* geometry = OvGeometryCreate(numVertices, numTriangles, format);
+    // The arrays are filled below; morph-target arrays the file leaves out are cleared there.
+    OvGeometry* geometry = CreateGeometry(numVertices, numTriangles, format, false);
     if (geometry == nullptr) {
         return nullptr;
     }
-    bool ok = numMorphs <= 1 || OvGeometryAddMorphTargets(geometry, numMorphs - 1) >= 0;
+    bool ok = numMorphs <= 1 || AddMorphTargets(geometry, numMorphs - 1, false) >= 0;
     std::uint64_t consumed = kGeometryHeadSize;
     OvUInt16 largestVertex = 0;
     OvUInt16 largestMaterial = 0;
@@ -429,19 +450,25 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         ok = ok && OvStreamReadStrict(stream, geometry->triangles, 8 * static_cast<OvUInt32>(numTriangles)) != nullptr;
         // Two plain passes the compiler can vectorise: the words reordered, then the bounds.
         const std::size_t count = ok ? static_cast<std::size_t>(numTriangles) : 0;
-        auto* stored = reinterpret_cast<const OvUInt8*>(geometry->triangles);
-        for (std::size_t i = 0; i < count; ++i) {
-            // Stored as vertex 1, vertex 0, material, vertex 2: one little-endian 64-bit word.
-            std::uint64_t w = 0;
-            std::memcpy(&w, stored + 8 * i, sizeof w);
-            if constexpr (std::endian::native == std::endian::big) {
-                w = __builtin_bswap64(w);
+        auto* stored = reinterpret_cast<OvUInt8*>(geometry->triangles);
+        if constexpr (std::endian::native == std::endian::little) {
+            // Stored as vertex 1, vertex 0, material, vertex 2: the two 16-bit halves of each
+            // 32-bit word trade places.
+            for (std::size_t i = 0; i < 2 * count; ++i) {
+                std::uint32_t w = 0;
+                std::memcpy(&w, stored + 4 * i, sizeof w);
+                w = w >> 16 | w << 16;
+                std::memcpy(stored + 4 * i, &w, sizeof w);
             }
-            // The two halves of each 32-bit word trade places: vertex 0, 1, 2, material.
-            w = ((w >> 16) & 0x0000FFFF0000FFFFull) | ((w << 16) & 0xFFFF0000FFFF0000ull);
-            geometry->triangles[i] = {
-                {static_cast<OvUInt16>(w), static_cast<OvUInt16>(w >> 16), static_cast<OvUInt16>(w >> 32)},
-                static_cast<OvUInt16>(w >> 48)};
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                const OvUInt8* t = stored + 8 * i;
+                const auto v1 = static_cast<OvUInt16>(t[0] | t[1] << 8);
+                const auto v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
+                const auto mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
+                const auto v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
+                geometry->triangles[i] = {{v0, v1, v2}, mat};
+            }
         }
         for (std::size_t i = 0; i < count; ++i) {
             const OvTriangle& t = geometry->triangles[i];
@@ -481,11 +508,23 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         }
         if (hasVerts) {
             ok = OvStreamReadValues(stream, target.verts, 12 * static_cast<OvUInt32>(v)) != nullptr;
+        } else if (target.verts != nullptr) {
+            std::memset(target.verts, 0, 12 * static_cast<std::size_t>(v));
         }
         if (ok && hasNormals) {
             ok = OvStreamReadValues(stream, target.normals, 12 * static_cast<OvUInt32>(v)) != nullptr;
+        } else if (target.normals != nullptr) {
+            std::memset(target.normals, 0, 12 * static_cast<std::size_t>(v));
         }
         consumed += bytes;
+    }
+    // A geometry of no morph targets keeps the one it was made with, cleared.
+    for (OvInt32 m = numMorphs; ok && m < geometry->numMorphTargets; ++m) {
+        for (OvV3d* array : {geometry->morphTarget[m].verts, geometry->morphTarget[m].normals}) {
+            if (array != nullptr) {
+                std::memset(array, 0, 12 * static_cast<std::size_t>(v));
+            }
+        }
     }
     if (ok && consumed != length) {
         ReportRead();
