@@ -1,5 +1,7 @@
 #include "graphics/world/world.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -214,17 +216,32 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
             ok = OvStreamReadStrict(stream, sector->triangles, static_cast<OvUInt32>(8 * t)) != nullptr;
             const bool newOrder = version >= 0x36002;
             const OvInt32 materials = world->matList.numMaterials;
-            for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
-                OvUInt8 stored[8];
-                std::memcpy(stored, &sector->triangles[i], sizeof stored);
-                const OvTriangle tri = DecodeTriangle(stored, newOrder);
-                // Vertices inside the sector's arrays; materials inside the world's list.
-                if (tri.vertIndex[0] >= numVertices || tri.vertIndex[1] >= numVertices ||
-                    tri.vertIndex[2] >= numVertices || (materials > 0 && base + tri.matIndex >= materials)) {
-                    ReportBadData();
-                    ok = false;
+            const auto count = static_cast<std::size_t>(ok ? numTriangles : 0);
+            auto* stored = reinterpret_cast<OvUInt8*>(sector->triangles);
+            if (std::endian::native != std::endian::little) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    sector->triangles[i] = DecodeTriangle(stored + 8 * i, newOrder);
                 }
-                sector->triangles[i] = tri;
+            } else if (!newOrder) {
+                // {material, v0, v1, v2} as one little-endian word: the material moves to the top.
+                for (std::size_t i = 0; i < count; ++i) {
+                    std::uint64_t w = 0;
+                    std::memcpy(&w, stored + 8 * i, sizeof w);
+                    w = w >> 16 | w << 48;
+                    std::memcpy(stored + 8 * i, &w, sizeof w);
+                }
+            }
+            // From 0x36002 on a stored triangle is the record as it lies in memory. Vertices
+            // inside the sector's arrays; materials inside the world's list.
+            OvUInt16 largestVertex = 0, largestMaterial = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const OvTriangle& tri = sector->triangles[i];
+                largestVertex = std::max({largestVertex, tri.vertIndex[0], tri.vertIndex[1], tri.vertIndex[2]});
+                largestMaterial = std::max(largestMaterial, tri.matIndex);
+            }
+            if (count > 0 && (largestVertex >= numVertices || (materials > 0 && base + largestMaterial >= materials))) {
+                ReportBadData();
+                ok = false;
             }
         }
     }
