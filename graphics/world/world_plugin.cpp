@@ -8,6 +8,7 @@
 #include "graphics/core/pipeline.h"
 #include "graphics/core/stream.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
 #include "graphics/world/material.h"
@@ -28,31 +29,10 @@ OvInt32 gWorldOpens = 0;
 OvInt32 gGeometryOpens = 0;
 constexpr OvInt32 kWorldRecordsPerBlock = 8;
 
-// The default pipelines until the Direct3D 9 pipelines replace them: one node that draws nothing.
-OvBool DefaultNodeBody(OvPipelineNode*, const OvPipelineExecuteParams*) { return TRUE; }
-OvNodeDefinition DefaultNode(const char* name) {
-    OvNodeDefinition d{};
-    d.name = name;
-    d.body = DefaultNodeBody;
-    return d;
-}
-OvNodeDefinition gDefaultAtomicNode = DefaultNode("nodeWorldAtomicDefault");
-OvNodeDefinition gDefaultSectorNode = DefaultNode("nodeWorldSectorDefault");
+// The engine's default atomic and world-sector pipelines (the Direct3D 9 pipelines keep the
+// ones they made, which a null setting restores).
 OvPipeline* gDefaultAtomicPipeline = nullptr;
 OvPipeline* gDefaultSectorPipeline = nullptr;
-
-OvPipeline* MakeDefaultPipeline(OvNodeDefinition* node) {
-    OvPipeline* p = OvPipelineCreate();
-    if (p == nullptr) {
-        return nullptr;
-    }
-    if (OvPipelineLock(p) == nullptr || OvPipelineAddFragment(p, nullptr, node, nullptr) == nullptr ||
-        OvPipelineUnlock(p) == nullptr) {
-        OvPipelineDestroy(p);
-        return nullptr;
-    }
-    return p;
-}
 
 void* SpareOpen(void* instance, OvInt32, OvInt32) {
     gSpareOpens++;
@@ -66,8 +46,8 @@ void* SpareClose(void* instance, OvInt32, OvInt32) {
 void* WorldModuleOpen(void* instance, OvInt32 offset, OvInt32) {
     gWorldModuleOffset = offset;
     auto* module = reinterpret_cast<OvWorldModule*>(static_cast<char*>(instance) + offset);
-    gDefaultAtomicPipeline = MakeDefaultPipeline(&gDefaultAtomicNode);
-    gDefaultSectorPipeline = MakeDefaultPipeline(&gDefaultSectorNode);
+    gDefaultAtomicPipeline = OvD3D9CreateDefaultAtomicPipeline();
+    gDefaultSectorPipeline = gDefaultAtomicPipeline != nullptr ? OvD3D9CreateDefaultWorldSectorPipeline() : nullptr;
     module->recordFreeList = OvFreeListCreateWithSpace(sizeof(OvWorldRecord), kWorldRecordsPerBlock, 0, 1, nullptr,
                                                        ovMEMHINTDUR_GLOBAL | ovPLUGINIDWORLD);
     OvLLLinkInitHead(&module->records);
@@ -76,12 +56,7 @@ void* WorldModuleOpen(void* instance, OvInt32 offset, OvInt32) {
             OvFreeListDestroy(module->recordFreeList);
             module->recordFreeList = nullptr;
         }
-        for (OvPipeline** p : {&gDefaultAtomicPipeline, &gDefaultSectorPipeline}) {
-            if (*p != nullptr) {
-                OvPipelineDestroy(*p);
-                *p = nullptr;
-            }
-        }
+        OvD3D9WorldPipelinesClose();
         return nullptr;
     }
     gWorldOpens++;
@@ -94,12 +69,7 @@ void* WorldModuleClose(void* instance, OvInt32 offset, OvInt32) {
         OvFreeListDestroy(module->recordFreeList);
         module->recordFreeList = nullptr;
     }
-    for (OvPipeline** p : {&gDefaultAtomicPipeline, &gDefaultSectorPipeline}) {
-        if (*p != nullptr) {
-            OvPipelineDestroy(*p);
-            *p = nullptr;
-        }
-    }
+    OvD3D9WorldPipelinesClose();
     gWorldOpens--;
     return instance;
 }
@@ -231,6 +201,8 @@ OvWorldModule* OvWorldGetModule() {
 }
 OvPipeline* OvWorldGetDefaultAtomicPipeline() { return gDefaultAtomicPipeline; }
 OvPipeline* OvWorldGetDefaultWorldSectorPipeline() { return gDefaultSectorPipeline; }
+void OvWorldSetDefaultAtomicPipeline(OvPipeline* pipeline) { gDefaultAtomicPipeline = pipeline; }
+void OvWorldSetDefaultWorldSectorPipeline(OvPipeline* pipeline) { gDefaultSectorPipeline = pipeline; }
 
 void* OvGeometryOpen(void* instance, OvInt32, OvInt32) {
     gGeometryOpens++;
