@@ -4,6 +4,7 @@
 // list of geometries whose dynamic streams a device reset empties.
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "graphics/core/d3d9/device.h"
@@ -24,7 +25,8 @@ namespace {
 
 constexpr OvUInt32 kHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDNATIVEDATA | 0x0D;
 constexpr OvUInt32 kSkinPluginId = 0x12E;
-constexpr OvUInt32 kUnindexed = 0x100; // mesh-header flag: the meshes are not indexed
+constexpr OvUInt32 kUnindexed = 0x100;      // mesh-header flag: the meshes are not indexed
+constexpr OvUInt32 kTangentSources = 0xFF2; // positions and texture sets: what a tangent is made of
 
 OvInt32 gGeometryFlagsOffset = -1;
 OvInt32 gSectorFlagsOffset = -1;
@@ -77,24 +79,6 @@ OvUInt32 PrimTypeOfMeshFlags(OvUInt32 flags) {
         0};
     const OvUInt32 kind = OvMeshHeaderGetPrimType(flags & 0xFF);
     return kind < 8 ? kTable[kind] : 0;
-}
-
-OvUInt32 PrimitiveCount(OvUInt32 primType, OvUInt32 n) {
-    switch (primType) {
-    case D3DPT_LINELIST:
-        return n / 2;
-    case D3DPT_LINESTRIP:
-        return n >= 2 ? n - 1 : 0;
-    case D3DPT_TRIANGLELIST:
-        return n / 3;
-    case D3DPT_TRIANGLESTRIP:
-    case D3DPT_TRIANGLEFAN:
-        return n >= 3 ? n - 2 : 0;
-    case D3DPT_POINTLIST:
-        return n;
-    default:
-        return 0;
-    }
 }
 
 // Triangles a strip gives as a list: degenerate ones dropped.
@@ -278,7 +262,107 @@ void Place(ElementPlace* p, OvD3D9InstancedData* data, OvUInt32 stream, OvUInt32
 
 } // namespace
 
+// ---- Tangents ------------------------------------------------------------------------------------
+
+namespace {
+
+void AddTangent(OvV3d* sums, OvUInt32 count, const OvV3d* p, const OvV2d* uv, OvUInt32 a, OvUInt32 b, OvUInt32 c) {
+    if (a >= count || b >= count || c >= count) {
+        return;
+    }
+    const OvV3d e1 = {p[b].x - p[a].x, p[b].y - p[a].y, p[b].z - p[a].z};
+    const OvV3d e2 = {p[c].x - p[a].x, p[c].y - p[a].y, p[c].z - p[a].z};
+    const float du1 = uv[b].x - uv[a].x, dv1 = uv[b].y - uv[a].y;
+    const float du2 = uv[c].x - uv[a].x, dv2 = uv[c].y - uv[a].y;
+    const float det = du1 * dv2 - du2 * dv1;
+    if (!(std::fabs(det) > 1e-12f)) {
+        return; // the texture mapping of the triangle has no direction
+    }
+    const float r = 1.0f / det;
+    const OvV3d t = {(e1.x * dv2 - e2.x * dv1) * r, (e1.y * dv2 - e2.y * dv1) * r, (e1.z * dv2 - e2.z * dv1) * r};
+    for (OvUInt32 v : {a, b, c}) {
+        sums[v].x += t.x;
+        sums[v].y += t.y;
+        sums[v].z += t.z;
+    }
+}
+
+} // namespace
+
+OvUInt32 OvD3D9VertexWriteTangents(OvUInt32 type, void* destination, const OvV3d* positions, const OvV2d* texCoords,
+                                   const OvD3D9InstancedData* data, OvUInt32 stride) {
+    const OvUInt32 count = data->totalNumVertex;
+    if (count == 0) {
+        return OvD3D9VertexElementSize(type);
+    }
+    auto* sums = static_cast<OvV3d*>(OvCalloc(count, sizeof(OvV3d), ovMEMHINTDUR_FUNCTION | ovPLUGINIDD3D9WORLD));
+    if (sums == nullptr) {
+        OvErrorReport(0, ovERRNOMEMORY);
+        return 0;
+    }
+    void* locked = nullptr;
+    if (data->indexBuffer != nullptr && SUCCEEDED(data->indexBuffer->Lock(0, 0, &locked, D3DLOCK_READONLY)) &&
+        locked != nullptr) {
+        const auto* all = static_cast<const OvUInt16*>(locked);
+        const OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(const_cast<OvD3D9InstancedData*>(data));
+        for (OvUInt32 m = 0; m < data->numMeshes; ++m) {
+            // Indices are stored less the mesh's minimum; strips and fans are walked as such.
+            const OvUInt16* s = all + meshes[m].startIndex;
+            const OvUInt32 n = meshes[m].numIndices, base = meshes[m].minIndex;
+            if (meshes[m].startIndex + n > data->totalNumIndex) {
+                continue;
+            }
+            if (data->primType == D3DPT_TRIANGLELIST) {
+                for (OvUInt32 i = 0; i + 2 < n; i += 3) {
+                    AddTangent(sums, count, positions, texCoords, s[i] + base, s[i + 1] + base, s[i + 2] + base);
+                }
+            } else if (data->primType == D3DPT_TRIANGLESTRIP) {
+                for (OvUInt32 i = 0; i + 2 < n; ++i) {
+                    const OvUInt32 a = s[i] + base, b = s[i + 1] + base, c = s[i + 2] + base;
+                    if (a != b && b != c && a != c) {
+                        (i & 1) == 0 ? AddTangent(sums, count, positions, texCoords, a, b, c)
+                                     : AddTangent(sums, count, positions, texCoords, c, b, a);
+                    }
+                }
+            } else if (data->primType == D3DPT_TRIANGLEFAN) {
+                for (OvUInt32 i = 1; i + 1 < n; ++i) {
+                    AddTangent(sums, count, positions, texCoords, s[0] + base, s[i] + base, s[i + 1] + base);
+                }
+            }
+        }
+        data->indexBuffer->Unlock();
+    }
+    for (OvUInt32 v = 0; v < count; ++v) {
+        const float l = sums[v].x * sums[v].x + sums[v].y * sums[v].y + sums[v].z * sums[v].z;
+        if (l > 0.0f) {
+            const float r = 1.0f / std::sqrt(l);
+            sums[v] = {sums[v].x * r, sums[v].y * r, sums[v].z * r};
+        }
+    }
+    const OvUInt32 size = OvD3D9VertexWriteV3d(type, destination, sums, static_cast<OvInt32>(count), stride);
+    OvFree(sums);
+    return size;
+}
+
 // ---- Instanced data ---------------------------------------------------------------------------
+
+OvUInt32 OvD3D9PrimitiveCount(OvUInt32 primType, OvUInt32 n) {
+    switch (primType) {
+    case D3DPT_LINELIST:
+        return n / 2;
+    case D3DPT_LINESTRIP:
+        return n >= 2 ? n - 1 : 0;
+    case D3DPT_TRIANGLELIST:
+        return n / 3;
+    case D3DPT_TRIANGLESTRIP:
+    case D3DPT_TRIANGLEFAN:
+        return n >= 3 ? n - 2 : 0;
+    case D3DPT_POINTLIST:
+        return n;
+    default:
+        return 0;
+    }
+}
 
 void OvD3D9IndicesGetRange(const OvUInt16* indices, OvUInt32 count, OvUInt32* numVertices, OvUInt32* minIndex) {
     if (count == 0) {
@@ -429,7 +513,7 @@ OvResourceEntry* OvD3D9InstancedDataCreate(void* object, void* owner, OvUInt8 ty
             }
             written += mesh.numIndices;
         }
-        mesh.numPrimitives = PrimitiveCount(data->primType, mesh.numIndices);
+        mesh.numPrimitives = OvD3D9PrimitiveCount(data->primType, mesh.numIndices);
     }
     if (data->indexBuffer != nullptr) {
         data->indexBuffer->Unlock();
@@ -484,6 +568,10 @@ OvBool OvD3D9AtomicAllInOneInstance(void* object, OvD3D9InstancedData* data, OvB
         for (OvInt32 i = 0; i < sets; ++i) {
             const OvUInt16 bit = static_cast<OvUInt16>(ovGEOMETRYLOCKTEXCOORDS1 << i);
             Place(&layout.texCoords[i], data, streamOf(bit), D3DDECLTYPE_FLOAT2, bit);
+        }
+        if ((flags & ovD3D9INSTANCETANGENT) != 0 && sets > 0) {
+            // Made from positions and texture coordinates: dynamic when any of them is.
+            Place(&layout.tangent, data, (flags & kTangentSources) != 0 ? 0u : last, normalType, 0);
         }
         OvUInt32 numStreams = one ? 1 : 2;
         if (numStreams == 2 && data->vertexStream[1].stride == 0) {
@@ -604,6 +692,15 @@ OvBool OvD3D9AtomicAllInOneInstance(void* object, OvD3D9InstancedData* data, OvB
                                  strideOf(layout.texCoords[i]));
         }
     }
+    if (OvUInt8* d = Dest(data, locked, layout.tangent); d != nullptr && sets > 0 && (word & kTangentSources) != 0 &&
+                                                         from.verts != nullptr && g->texCoords[sets - 1] != nullptr) {
+        if (OvD3D9VertexWriteTangents(layout.tangent.type, d, from.verts,
+                                      reinterpret_cast<const OvV2d*>(g->texCoords[sets - 1]), data,
+                                      strideOf(layout.tangent)) == 0) {
+            locked.Unlock();
+            return FALSE;
+        }
+    }
     locked.Unlock();
     return TRUE;
 }
@@ -652,6 +749,10 @@ OvBool OvD3D9WorldSectorAllInOneInstance(void* object, OvD3D9InstancedData* data
     if ((flags & ovGEOMETRYTEXTURED2) != 0 && sector->texCoords[1] != nullptr) {
         Place(&layout.texCoords[1], data, 0, D3DDECLTYPE_FLOAT2, ovGEOMETRYLOCKTEXCOORDS1 << 1);
     }
+    const OvInt32 lastSet = layout.texCoords[1].stream >= 0 ? 1 : layout.texCoords[0].stream >= 0 ? 0 : -1;
+    if ((OvD3D9WorldSectorGetInstanceFlags(sector) & ovD3D9INSTANCETANGENT) != 0 && lastSet >= 0) {
+        Place(&layout.tangent, data, 0, NormalType(), 0);
+    }
     if (!MakeDeclaration(layout, &data->vertexDeclaration)) {
         return FALSE;
     }
@@ -688,6 +789,13 @@ OvBool OvD3D9WorldSectorAllInOneInstance(void* object, OvD3D9InstancedData* data
         if (OvUInt8* d = Dest(data, locked, layout.texCoords[i])) {
             OvD3D9VertexWriteV2d(layout.texCoords[i].type, d, reinterpret_cast<const OvV2d*>(sector->texCoords[i]),
                                  count, stride);
+        }
+    }
+    if (OvUInt8* d = Dest(data, locked, layout.tangent)) {
+        if (OvD3D9VertexWriteTangents(layout.tangent.type, d, sector->vertices,
+                                      reinterpret_cast<const OvV2d*>(sector->texCoords[lastSet]), data, stride) == 0) {
+            locked.Unlock();
+            return FALSE;
         }
     }
     locked.Unlock();

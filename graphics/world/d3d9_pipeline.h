@@ -9,6 +9,7 @@
 
 #include "graphics/core/resources.h"
 #include "graphics/core/types.h"
+#include "graphics/core/vector.h"
 #include "platform/d3d9.h"
 
 struct OvAtomic;
@@ -102,8 +103,18 @@ OvResourceEntry* OvD3D9InstancedDataCreate(void* object, void* owner, OvUInt8 ty
 void OvD3D9InstancedDataDestroy(OvResourceEntry* entry);
 // Sorts triangles (index triples) by their indices taken in ascending order.
 void OvD3D9SortTriangles(OvUInt16* indices, OvUInt32 numIndices);
+// Primitives of n indices (or vertices) of a primitive type; 0 when too few for one.
+OvUInt32 OvD3D9PrimitiveCount(OvUInt32 primType, OvUInt32 n);
 // Vertices spanned by the indices (max - min + 1) and the smallest; 0 and 0 for none.
 void OvD3D9IndicesGetRange(const OvUInt16* indices, OvUInt32 count, OvUInt32* numVertices, OvUInt32* minIndex);
+
+// Per-vertex tangents of the instanced data's triangles (lists, strips or fans, each mesh's
+// indices taken with its minimum added back) from the positions and one texture-coordinate set:
+// each triangle's texture-space direction added to its three vertices, the sums normalised and
+// written by the 3-vector writer; vertices no triangle reaches (and data without indices) get a
+// zero tangent. The element's size, or 0 when no scratch memory was had.
+OvUInt32 OvD3D9VertexWriteTangents(OvUInt32 type, void* destination, const OvV3d* positions, const OvV2d* texCoords,
+                                   const OvD3D9InstancedData* data, OvUInt32 stride);
 
 OvBool OvD3D9AtomicAllInOneInstance(void* object, OvD3D9InstancedData* data, OvBool reinstance);
 OvBool OvD3D9AtomicAllInOneReinstance(void* object, OvResourceEntry* entry, OvD3D9InstanceCallBack instance);

@@ -8,6 +8,7 @@
 #include "graphics/core/pipeline.h"
 #include "graphics/core/stream.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9_native_data.h"
 #include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
@@ -174,6 +175,35 @@ void* ClumpLinkConstruct(void* object, OvInt32 offset, OvInt32) {
 OvInt32 gCameraClumpLinkOffset = -1;
 OvInt32 gLightClumpLinkOffset = -1;
 
+// Native-data sub-chunks: read only into native objects (others pass them over).
+OvStream* GeometryNativeRead(OvStream* s, OvInt32 length, void* object, OvInt32, OvInt32) {
+    auto* geometry = static_cast<OvGeometry*>(object);
+    if ((geometry->flags & ovGEOMETRYNATIVE) == 0) {
+        return OvStreamSkip(s, static_cast<OvUInt32>(length));
+    }
+    return OvGeometryNativeDataStreamRead(s, length, geometry) != nullptr ? s : nullptr;
+}
+OvStream* GeometryNativeWrite(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
+    return OvGeometryNativeDataStreamWrite(s, static_cast<const OvGeometry*>(object));
+}
+OvInt32 GeometryNativeSize(const void* object, OvInt32, OvInt32) {
+    return OvGeometryNativeDataStreamGetSize(static_cast<const OvGeometry*>(object));
+}
+OvStream* SectorNativeRead(OvStream* s, OvInt32 length, void* object, OvInt32, OvInt32) {
+    auto* sector = static_cast<OvWorldSector*>(object);
+    OvWorld* world = OvWorldGetBeingRead() != nullptr ? OvWorldGetBeingRead() : OvWorldSectorGetWorld(sector);
+    if (world == nullptr || (world->flags & ovGEOMETRYNATIVE) == 0) {
+        return OvStreamSkip(s, static_cast<OvUInt32>(length));
+    }
+    return OvWorldSectorNativeDataStreamRead(s, length, sector, &world->matList) != nullptr ? s : nullptr;
+}
+OvStream* SectorNativeWrite(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
+    return OvWorldSectorNativeDataStreamWrite(s, static_cast<const OvWorldSector*>(object));
+}
+OvInt32 SectorNativeSize(const void* object, OvInt32, OvInt32) {
+    return OvWorldSectorNativeDataStreamGetSize(static_cast<const OvWorldSector*>(object));
+}
+
 } // namespace
 
 OvPluginRegistry* OvGeometryGetRegistry() { return &gGeometryRegistry; }
@@ -336,10 +366,12 @@ OvBool OvWorldPluginAttach() {
     r |= OvGeometryRegisterPluginStream(ovPLUGINIDBINMESH, GeometryMeshRead, GeometryMeshWrite, GeometryMeshSize);
     r |= OvWorldSectorRegisterPluginStream(ovPLUGINIDBINMESH, OvWorldSectorMeshHeaderStreamRead,
                                            OvWorldSectorMeshHeaderStreamWrite, OvWorldSectorMeshHeaderStreamGetSize);
-    // Native data: registered for its place in the order; its streams are not read here, so a
-    // native-data sub-chunk is passed over.
+    // Native data: the instanced form of native geometries and sectors.
     r |= OvGeometryRegisterPlugin(0, ovPLUGINIDNATIVEDATA, nullptr, nullptr, nullptr);
     r |= OvWorldSectorRegisterPlugin(0, ovPLUGINIDNATIVEDATA, nullptr, nullptr, nullptr);
+    r |= OvGeometryRegisterPluginStream(ovPLUGINIDNATIVEDATA, GeometryNativeRead, GeometryNativeWrite,
+                                        GeometryNativeSize);
+    r |= OvWorldSectorRegisterPluginStream(ovPLUGINIDNATIVEDATA, SectorNativeRead, SectorNativeWrite, SectorNativeSize);
     r |= OvAtomicRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);
     r |= OvAtomicRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadAtomicOwner, WriteAtomicOwner, AtomicOwnerSize);
     r |= OvWorldRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);

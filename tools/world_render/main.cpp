@@ -31,6 +31,7 @@
 #include "platform/controls.h"
 #include "platform/win32.h"
 #include "tools/engine_error/engine_error.h"
+#include "tools/engine_error/frame_args.h"
 
 namespace {
 
@@ -104,23 +105,6 @@ bool ParseNumbers(const char* text, float* out, int n) {
         }
     }
     return *p == '\0';
-}
-
-bool ParseSize(const char* text, int* width, int* height) {
-    char* end = nullptr;
-    errno = 0;
-    const long w = std::strtol(text, &end, 10);
-    if (end == text || *end != 'x' || errno != 0) {
-        return false;
-    }
-    const char* rest = end + 1;
-    const long h = std::strtol(rest, &end, 10);
-    if (end == rest || *end != '\0' || errno != 0 || w < 1 || h < 1 || w > 4096 || h > 4096) {
-        return false;
-    }
-    *width = static_cast<int>(w);
-    *height = static_cast<int>(h);
-    return true;
 }
 
 bool ParseLight(const char* text, LightSpec* light) {
@@ -201,7 +185,7 @@ int Parse(int argc, char** argv, Options* o) {
             }
             o->lights.push_back(light);
         } else if (a == "--size") {
-            if (!ParseSize(value, &o->width, &o->height)) {
+            if (!ParseFrameSize(value, &o->width, &o->height)) {
                 return BadUsage("--size wants WxH with sides of 1 to 4096, not", value);
             }
         } else {
@@ -231,17 +215,6 @@ int Parse(int argc, char** argv, Options* o) {
         o->lights = {ambient, sun};
     }
     return -1;
-}
-
-std::uint64_t Checksum(const std::vector<std::uint32_t>& pixels) {
-    std::uint64_t hash = 0xCBF29CE484222325ull;
-    for (std::uint32_t p : pixels) {
-        for (int shift : {16, 8, 0}) {
-            hash ^= (p >> shift) & 0xFFu;
-            hash *= 0x100000001B3ull;
-        }
-    }
-    return hash;
 }
 
 std::string Folder(const std::string& path) {
@@ -510,6 +483,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%dx%d, draw calls %u, states sent %u, vertices %u, checksum %016" PRIx64 "\n", o.width, o.height,
-                counters.drawCalls, counters.statesSent, counters.vertices, Checksum(frame));
+                counters.drawCalls, counters.statesSent, counters.vertices, FrameChecksum(frame));
     return 0;
 }

@@ -2,6 +2,7 @@
 // through the world plugin's Direct3D 9 pipelines, pixel for pixel the committed golden picture;
 // the floor, a wall, a block and the box are there and lit; bad arguments and files are named.
 
+#include "testing/golden_png.h"
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
 
@@ -17,22 +18,6 @@
 namespace {
 
 ToolRun WorldRender(const std::string& arguments) { return RunTool(WORLD_RENDER_PROGRAM, arguments); }
-
-std::vector<png_byte> ReadRgb(const std::string& path, png_uint_32* width, png_uint_32* height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) {
-        return {};
-    }
-    image.format = PNG_FORMAT_RGB;
-    std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
-        return {};
-    }
-    *width = image.width;
-    *height = image.height;
-    return pixels;
-}
 
 struct WorldRenderTest : ::testing::Test {
     std::filesystem::path dir;
@@ -56,21 +41,12 @@ TEST_F(WorldRenderTest, LevelWithABoxMatchesTheGoldenPicture) {
         WorldRender(level + " --clump " + box + " --at 0,0.5,3 --camera 0,1.7,-8,0,0 --size 320x240 --out " + out);
     ASSERT_EQ(run.status, 0) << run.output;
     ASSERT_NE(run.output.find("320x240, draw calls "), std::string::npos) << run.output;
-    if (std::getenv("DUN_UPDATE_GOLDEN") != nullptr) {
-        std::filesystem::copy_file(out, golden, std::filesystem::copy_options::overwrite_existing);
-    }
-    png_uint_32 w = 0, h = 0, gw = 0, gh = 0;
-    const std::vector<png_byte> frame = ReadRgb(out, &w, &h);
-    const std::vector<png_byte> expected = ReadRgb(golden, &gw, &gh);
-    ASSERT_EQ(w, 320u);
-    ASSERT_EQ(h, 240u);
-    ASSERT_EQ(gw, w) << golden << " is missing (DUN_UPDATE_GOLDEN=1 writes it)";
-    ASSERT_EQ(gh, h);
-    int differ = 0;
-    for (std::size_t i = 0; i < frame.size(); i += 3) {
-        differ += frame[i] != expected[i] || frame[i + 1] != expected[i + 1] || frame[i + 2] != expected[i + 2];
-    }
-    EXPECT_EQ(differ, 0);
+    const GoldenComparison c = CompareWithGolden(out, golden);
+    ASSERT_TRUE(c.problem.empty()) << c.problem;
+    ASSERT_EQ(c.width, 320u);
+    ASSERT_EQ(c.height, 240u);
+    EXPECT_EQ(c.differ, 0) << "largest channel difference " << c.worst;
+    const std::vector<png_byte>& frame = c.frame;
 
     // What the picture must show whatever the golden holds: the bottom rows are floor, the box
     // straight ahead below the horizon is drawn in its lit grey, nothing is left at the clear

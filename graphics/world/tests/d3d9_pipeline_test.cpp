@@ -6,6 +6,10 @@
 
 #include "graphics/world/d3d9_pipeline.h"
 
+#include "graphics/core/chunk.h"
+#include "graphics/core/stream.h"
+#include "graphics/world/d3d9_native_data.h"
+
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
@@ -23,7 +27,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -441,6 +448,164 @@ TEST_F(PipelineTest, LightsKeepTheirIndexAndTheNumberingRestarts) {
     EXPECT_EQ(OvD3D9LightGetIndex(d), 0); // nothing else in use: numbering from 0 again
     OvLightDestroy(d);
     OvFrameDestroy(f);
+}
+
+TEST_F(PipelineTest, TangentsFollowTheTextureDirection) {
+    OvAtomic* atomic = AtomicOf(Grid(3));
+    OvGeometry* g = atomic->geometry;
+    for (int i = 0; i < 16; ++i) {
+        g->morphTarget[0].verts[i].y = 0.0f; // flat: u grows along +x everywhere
+    }
+    OvD3D9GeometrySetInstanceFlags(g, ovD3D9INSTANCETANGENT);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    auto* data = OvD3D9InstancedDataFromEntry(g->repEntry);
+    // One stream: position, normal, colour, texture set, then the tangent (FLOAT3 here).
+    ASSERT_EQ(data->vertexStream[1].vertexBuffer, nullptr);
+    ASSERT_EQ(data->vertexStream[0].stride, 48u);
+    const std::vector<OvUInt8> bytes = StreamBytes(data, 0);
+    for (int i = 0; i < 16; ++i) {
+        float t[3];
+        OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, t, &bytes[static_cast<std::size_t>(i) * 48 + 36]);
+        EXPECT_NEAR(t[0], 1.0f, 1e-6f) << i;
+        EXPECT_NEAR(t[1], 0.0f, 1e-6f);
+        EXPECT_NEAR(t[2], 0.0f, 1e-6f);
+    }
+    OvAtomicDestroy(atomic);
+}
+
+// The native-data sub-chunk of an instanced geometry.
+std::vector<OvUInt8> WriteNativeChunk(const OvGeometry* g) {
+    OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+    EXPECT_NE(OvGeometryNativeDataStreamWrite(out, g), nullptr);
+    OvMemory memory = {};
+    OvStreamClose(out, &memory);
+    std::vector<OvUInt8> bytes(memory.start, memory.start + memory.length);
+    OvFree(memory.start);
+    return bytes;
+}
+
+OvGeometry* ReadNativeChunk(const std::vector<OvUInt8>& bytes, OvInt32 length, OvGeometry* g) {
+    OvMemory memory{const_cast<OvUInt8*>(bytes.data()), static_cast<OvUInt32>(bytes.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    OvGeometry* result = OvGeometryNativeDataStreamRead(in, length, g);
+    OvStreamClose(in, nullptr);
+    return result;
+}
+
+TEST_F(PipelineTest, NativeDataReadsBackAsWrittenAndRefusesWhatDoesNotMatch) {
+    for (const OvUInt32 flags : {0u, static_cast<OvUInt32>(ovGEOMETRYLOCKPRELIGHT)}) {
+        OvAtomic* atomic = AtomicOf(Grid(3));
+        OvGeometry* g = atomic->geometry;
+        OvD3D9GeometrySetInstanceFlags(g, flags);
+        EXPECT_EQ(OvGeometryNativeDataStreamGetSize(g), 0); // not native: nothing to write
+        ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+        g->flags |= ovGEOMETRYNATIVE;
+        const std::vector<OvUInt8> chunk = WriteNativeChunk(g);
+        ASSERT_EQ(static_cast<OvInt32>(chunk.size()), OvGeometryNativeDataStreamGetSize(g));
+        // The header: struct chunk, platform 9, the data block of 64 + 36 a mesh.
+        EXPECT_EQ(OvChunkGetUInt32(chunk.data()), 1u);
+        EXPECT_EQ(OvChunkGetUInt32(chunk.data() + 4), chunk.size() - 12);
+        EXPECT_EQ(OvChunkGetUInt32(chunk.data() + 12), 9u);
+        EXPECT_EQ(OvChunkGetUInt32(chunk.data() + 16), 64u + 36u);
+
+        auto* live = OvD3D9InstancedDataFromEntry(g->repEntry);
+        const OvD3D9InstancedData head = *live;
+        const OvD3D9InstancedMesh mesh = OvD3D9InstancedDataGetMeshes(live)[0];
+        const std::vector<OvUInt16> indices = Indices(live);
+        std::vector<OvUInt8> streams[2];
+        for (int k = 0; k < 2; ++k) {
+            if (live->vertexStream[k].vertexBuffer != nullptr) {
+                streams[k] = StreamBytes(live, k);
+            }
+        }
+
+        // Every prefix fails and leaves nothing made; so does every changed size field.
+        int liveAfterFree = 0;
+        for (std::size_t cut = 0; cut < chunk.size(); cut += (cut < 200 ? 1 : 97)) {
+            std::vector<OvUInt8> part(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(cut));
+            EXPECT_EQ(ReadNativeChunk(part, static_cast<OvInt32>(chunk.size()), g), nullptr) << cut;
+            ASSERT_EQ(g->repEntry, nullptr);
+            if (cut == 0) {
+                liveAfterFree = D3d9LiveObjects(OvD3D9GetDevice()); // the live data is gone now
+            }
+        }
+        // Chunk length, platform, data size, meshes, stride, totals, and the mesh's counts, first
+        // vertex, material, start and primitives. Two passes: the second may leave no more
+        // device objects than the first (the driver keeps freed dynamic buffers for reuse).
+        int liveAfterPass = 0;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::size_t field : {4u, 12u, 16u, 24u, 44u, 76u, 80u, 84u, 88u, 92u, 108u, 112u, 116u}) {
+                std::vector<OvUInt8> bad = chunk;
+                OvChunkPutUInt32(&bad[field], OvChunkGetUInt32(&bad[field]) + 1);
+                EXPECT_EQ(ReadNativeChunk(bad, static_cast<OvInt32>(bad.size()), g), nullptr) << field;
+                ASSERT_EQ(g->repEntry, nullptr);
+            }
+            if (pass == 1) {
+                EXPECT_EQ(D3d9LiveObjects(OvD3D9GetDevice()), liveAfterPass) << "a failed read left device objects";
+            }
+            liveAfterPass = D3d9LiveObjects(OvD3D9GetDevice());
+        }
+        EXPECT_LE(liveAfterPass, liveAfterFree + 2);
+
+        ASSERT_EQ(ReadNativeChunk(chunk, static_cast<OvInt32>(chunk.size()), g), g);
+        auto* read = OvD3D9InstancedDataFromEntry(g->repEntry);
+        EXPECT_EQ(read->serialNumber, head.serialNumber);
+        EXPECT_EQ(read->numMeshes, head.numMeshes);
+        EXPECT_EQ(read->primType, head.primType);
+        EXPECT_EQ(read->totalNumIndex, head.totalNumIndex);
+        EXPECT_EQ(read->totalNumVertex, head.totalNumVertex);
+        EXPECT_EQ(read->useOffsets, head.useOffsets);
+        const OvD3D9InstancedMesh& m = OvD3D9InstancedDataGetMeshes(read)[0];
+        EXPECT_EQ(m.material, mesh.material);
+        EXPECT_EQ(m.numIndices, mesh.numIndices);
+        EXPECT_EQ(m.minIndex, mesh.minIndex);
+        EXPECT_EQ(m.numPrimitives, mesh.numPrimitives);
+        EXPECT_EQ(m.vertexAlpha, mesh.vertexAlpha);
+        EXPECT_EQ(Indices(read), indices);
+        for (int k = 0; k < 2; ++k) {
+            EXPECT_EQ(read->vertexStream[k].stride, head.vertexStream[k].stride);
+            EXPECT_EQ(read->vertexStream[k].elementMask, head.vertexStream[k].elementMask);
+            if (!streams[k].empty()) {
+                EXPECT_EQ(StreamBytes(read, k), streams[k]) << "stream " << k;
+            }
+        }
+        // Drawn as read, and written again (buffer placement may differ, the sizes may not).
+        EXPECT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+        EXPECT_EQ(WriteNativeChunk(g).size(), chunk.size());
+        OvAtomicDestroy(atomic);
+    }
+}
+
+// The fuzz harness's seeds are chunks the reader takes: one stream of a list, two streams of a
+// strip (shared ranges with stream offsets), two streams of a morphing geometry (buffers of its
+// own); what is read draws and is written back at its announced size.
+TEST_F(PipelineTest, NativeDataSeedsRead) {
+    for (const char* name : {"one_stream_list.bin", "two_streams_strip.bin", "two_streams_morph.bin"}) {
+        std::ifstream file(std::string("../../fuzz/corpus/gfx_native_data/") + name, std::ios::binary);
+        const std::vector<OvUInt8> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        ASSERT_GT(bytes.size(), 1u) << name;
+        OvGeometry* g = OvGeometryCreate(0, 0, ovGEOMETRYNATIVE);
+        ASSERT_NE(g, nullptr);
+        if ((bytes[0] & 1) != 0) {
+            OvGeometryAddMorphTargets(g, 1);
+        }
+        OvMaterial* material = OvMaterialCreate();
+        OvMaterialListAppendMaterial(&g->matList, material);
+        OvMaterialDestroy(material);
+        const std::vector<OvUInt8> body(bytes.begin() + 1, bytes.end());
+        ASSERT_EQ(ReadNativeChunk(body, static_cast<OvInt32>(body.size()), g), g)
+            << name << " " << std::hex << TakeError();
+        auto* data = OvD3D9InstancedDataFromEntry(g->repEntry);
+        EXPECT_EQ(data->vertexStream[0].shared, (bytes[0] & 1) != 0 ? 0 : 1) << name;
+        const std::vector<OvUInt8> positions = StreamBytes(data, 0);
+        float p[3];
+        OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, p, &positions[12]);
+        EXPECT_EQ(p[0], 1.0f);
+        EXPECT_EQ(p[2], 0.5f);
+        EXPECT_EQ(static_cast<OvInt32>(WriteNativeChunk(g).size()), OvGeometryNativeDataStreamGetSize(g));
+        EXPECT_EQ(OvGeometryNativeDataStreamGetSize(g), static_cast<OvInt32>(body.size()));
+        OvGeometryDestroy(g);
+    }
 }
 
 } // namespace
