@@ -151,10 +151,11 @@ OvBool AtomicBody(OvPipelineNode* node, const OvPipelineExecuteParams* params) {
     OvFrame* frame = OvAtomicGetFrame(atomic);
     const OvMatrix* ltm = frame != nullptr ? OvFrameGetWorldMatrix(frame) : nullptr;
     OvD3D9SetTransformWorld(ltm);
+    // Scaled matrices need their normals renormalised: not when flagged as the identity or as
+    // having unit axes, otherwise when some axis's squared length lies outside [0.9, 1.1].
     bool normalize = false;
     if (OvD3D9GetRenderState(D3DRS_LIGHTING) != 0 && ltm != nullptr &&
-        (ltm->flags & (ovMATRIXINTERNALIDENTITY | ovMATRIXTYPENORMAL)) !=
-            (ovMATRIXINTERNALIDENTITY | ovMATRIXTYPENORMAL)) {
+        (ltm->flags & (ovMATRIXINTERNALIDENTITY | ovMATRIXTYPENORMAL)) == 0) {
         normalize = AxisOutsideUnit(ltm->right) || AxisOutsideUnit(ltm->up) || AxisOutsideUnit(ltm->at);
     }
     OvD3D9SetRenderState(D3DRS_NORMALIZENORMALS, normalize ? TRUE : FALSE);
@@ -241,9 +242,7 @@ void Stage(OvUInt32 stage, OvUInt32 colorOp, OvUInt32 arg1, OvUInt32 arg2) {
 }
 
 void Draw(const OvD3D9InstancedData* data, const OvD3D9InstancedMesh& mesh) {
-    if (mesh.vertexShader != nullptr) {
-        OvD3D9SetVertexShader(mesh.vertexShader);
-    }
+    OvD3D9SetVertexShader(mesh.vertexShader); // none on the fixed-function path (the cache drops repeats)
     OvD3D9RenderStateFlush();
     if (mesh.numPrimitives == 0) {
         return;

@@ -11,6 +11,7 @@
 #include "graphics/world/d3d9_native_data.h"
 
 #include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
 #include "graphics/core/engine.h"
@@ -404,6 +405,11 @@ TEST_F(PipelineTest, LostDeviceRewritesTheDynamicStreamWhole) {
     auto* data = OvD3D9InstancedDataFromEntry(g->repEntry);
     const std::vector<OvUInt8> before = StreamBytes(data, 0);
     D3d9LoseDevice(OvD3D9GetDevice());
+    // Lost in the middle of a frame: the draws go nowhere and nothing fails or is made again.
+    OvGeometryLock(g, ovGEOMETRYLOCKPRELIGHT);
+    OvGeometryUnlock(g);
+    EXPECT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(OvD3D9InstancedDataFromEntry(g->repEntry), data);
     EXPECT_FALSE(OvD3D9DeviceCheckLost()); // lost: nothing is drawn
     bool back = false;
     for (int i = 0; i < 3 && !back; ++i) {
@@ -606,6 +612,70 @@ TEST_F(PipelineTest, NativeDataSeedsRead) {
         EXPECT_EQ(OvGeometryNativeDataStreamGetSize(g), static_cast<OvInt32>(body.size()));
         OvGeometryDestroy(g);
     }
+}
+
+bool Logged(const std::string& line) {
+    const std::vector<std::string>& log = D3d9Log();
+    return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+// The fixed-function states of the render callback: unlit geometry without prelit colours in
+// opaque black with flat shading (restored after); unlit with a modulating material colour
+// through the texture factor; lit with the surface from the material. Every mesh is drawn once.
+TEST_F(PipelineTest, RenderCallbackModes) {
+    OvAtomic* atomic = AtomicOf(Grid(2));
+    OvGeometry* g = atomic->geometry;
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    OvResourceEntry* entry = g->repEntry;
+    OvMaterial* material = OvD3D9InstancedDataGetMeshes(OvD3D9InstancedDataFromEntry(entry))[0].material;
+    ASSERT_NE(material, nullptr);
+    D3d9LogEnable(true);
+
+    OvD3D9SetRenderState(D3DRS_LIGHTING, FALSE);
+    OvD3D9SetRenderState(D3DRS_SHADEMODE, D3DSHADE_GOURAUD);
+    D3d9LogClear();
+    OvD3D9DefaultRenderCallback(entry, atomic, ovD3D9OBJECTATOMIC, ovGEOMETRYTEXTURED);
+    EXPECT_TRUE(Logged("SetRenderState(60, 4278190080)")); // texture factor: opaque black
+    EXPECT_TRUE(Logged("SetRenderState(9, 1)"));           // flat while drawing
+    EXPECT_TRUE(Logged("SetTextureStageState(0, 3, 3)"));  // colour: the factor selected
+    EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 1);
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_SHADEMODE), static_cast<OvUInt32>(D3DSHADE_GOURAUD)); // restored
+
+    material->color = {200, 100, 50, 255};
+    D3d9LogClear();
+    OvD3D9DefaultRenderCallback(entry, atomic, ovD3D9OBJECTATOMIC, ovGEOMETRYPRELIT | ovGEOMETRYMODULATEMATERIALCOLOR);
+    OvD3D9RenderStateFlush();
+    EXPECT_TRUE(Logged("SetRenderState(60, 4291322930)")); // 0xFFC86432
+    EXPECT_TRUE(Logged("SetTextureStageState(0, 1, 4)"));  // modulate
+    EXPECT_TRUE(Logged("SetTextureStageState(0, 2, 0)"));  // diffuse by the factor
+    EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 1);
+
+    OvD3D9SetRenderState(D3DRS_LIGHTING, TRUE);
+    D3d9LogClear();
+    OvD3D9DefaultRenderCallback(entry, atomic, ovD3D9OBJECTATOMIC, ovGEOMETRYLIGHT | ovGEOMETRYNORMALS);
+    EXPECT_EQ(D3d9LogCount("SetMaterial"), 1);
+    EXPECT_TRUE(Logged("SetTextureStageState(0, 1, 3)")); // no texture, no factor: the diffuse colour
+    EXPECT_TRUE(Logged("SetTextureStageState(0, 3, 0)"));
+    EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 1);
+    D3d9LogEnable(false);
+    OvAtomicDestroy(atomic);
+}
+
+// An instance-only geometry gets its data in plain memory and is never drawn.
+TEST_F(PipelineTest, InstanceOnlyDataIsNotDrawn) {
+    OvAtomic* atomic = AtomicOf(Grid(2));
+    OvGeometry* g = atomic->geometry;
+    g->flags |= ovGEOMETRYNATIVEINSTANCE;
+    const OvUInt32 used = OvResourcesGetModule()->usedBytes;
+    D3d9LogEnable(true);
+    D3d9LogClear();
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    ASSERT_NE(g->repEntry, nullptr);
+    EXPECT_EQ(g->repEntry->link.next, nullptr); // not in the arena
+    EXPECT_EQ(OvResourcesGetModule()->usedBytes, used);
+    EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 0);
+    D3d9LogEnable(false);
+    OvAtomicDestroy(atomic);
 }
 
 } // namespace
