@@ -70,6 +70,31 @@ TEST_F(WorldRenderTest, LevelWithABoxMatchesTheGoldenPicture) {
     EXPECT_EQ(clear, 0) << "the level leaves holes below the horizon";
 }
 
+// A point light half a metre above the floor in front of the camera reddens the floor under it
+// (the sectors' local lights) and leaves the floor far from it as the ambient light alone has it.
+TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
+    const std::string lit = (dir / "lit.png").string(), dark = (dir / "dark.png").string();
+    const std::string view = " --camera 0,6,-6,0,-45 --light ambient,0.05,0.05,0.05 --size 320x240 --out ";
+    ASSERT_EQ(WorldRender(level + view + lit + " --light point,1,0.2,0.2,0,0.5,0,4").status, 0);
+    ASSERT_EQ(WorldRender(level + view + dark).status, 0);
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> a = ReadPngRgb(lit, &w, &h), b = ReadPngRgb(dark, &w, &h);
+    ASSERT_EQ(a.size(), 320u * 240u * 3u);
+    ASSERT_EQ(b.size(), a.size());
+    auto at = [](const std::vector<png_byte>& f, int x, int y) {
+        return &f[(static_cast<std::size_t>(y) * 320 + x) * 3];
+    };
+    const png_byte* near = at(a, 160, 112);
+    const png_byte* nearDark = at(b, 160, 112);
+    EXPECT_GT(near[0], nearDark[0] + 60) << "the light does not reach the floor under it";
+    EXPECT_GT(near[0], near[1] + 30) << "the light's red is missing";
+    for (const auto& [x, y] : {std::pair{4, 4}, {315, 4}, {4, 200}}) {
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_EQ(at(a, x, y)[c], at(b, x, y)[c]) << x << "," << y << " lies beyond the light's range";
+        }
+    }
+}
+
 TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
     const std::string out = (dir / "x.png").string();
     const struct {

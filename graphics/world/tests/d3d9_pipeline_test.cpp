@@ -678,4 +678,47 @@ TEST_F(PipelineTest, InstanceOnlyDataIsNotDrawn) {
     OvAtomicDestroy(atomic);
 }
 
+// Two morph targets: each atomic has data of its own with positions and normals in the dynamic
+// stream, written interpolated while the interpolator is between the targets, every frame.
+TEST_F(PipelineTest, MorphTargetsAreInterpolatedIntoTheDynamicStream) {
+    OvAtomic* atomic = AtomicOf(Grid(2));
+    OvGeometry* g = atomic->geometry;
+    ASSERT_EQ(OvGeometryAddMorphTargets(g, 1), 1);
+    for (int i = 0; i < 9; ++i) {
+        g->morphTarget[1].verts[i] = g->morphTarget[0].verts[i];
+        g->morphTarget[1].verts[i].y += 2.0f;
+        g->morphTarget[1].normals[i] = {1.0f, 0.0f, 0.0f};
+    }
+    atomic->interpolator.startMorphTarget = 0;
+    atomic->interpolator.endMorphTarget = 1;
+    atomic->interpolator.recipTime = 1.0f;
+    atomic->interpolator.position = 0.25f;
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(g->repEntry, nullptr);
+    ASSERT_NE(atomic->repEntry, nullptr);
+    auto* data = OvD3D9InstancedDataFromEntry(atomic->repEntry);
+    EXPECT_EQ(data->vertexStream[0].shared, 0);
+    EXPECT_EQ(data->vertexStream[0].elementMask, ovGEOMETRYLOCKVERTICES | ovGEOMETRYLOCKNORMALS);
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 1);
+    auto check = [&](float t) {
+        const std::vector<OvUInt8> bytes = StreamBytes(data, 0);
+        for (int i = 0; i < 9; ++i) {
+            float p[3], n[3];
+            OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, p, &bytes[static_cast<std::size_t>(i) * 24]);
+            OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, n, &bytes[static_cast<std::size_t>(i) * 24 + 12]);
+            EXPECT_FLOAT_EQ(p[1], g->morphTarget[0].verts[i].y + 2.0f * t) << i;
+            EXPECT_FLOAT_EQ(n[0], t);
+            EXPECT_FLOAT_EQ(n[1], 1.0f - t);
+        }
+    };
+    check(0.25f);
+    // The next frame with the interpolator moved on: written again without any lock.
+    atomic->interpolator.position = 0.75f;
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    ASSERT_EQ(OvD3D9InstancedDataFromEntry(atomic->repEntry), data);
+    check(0.75f);
+    OvAtomicDestroy(atomic);
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
+}
+
 } // namespace
