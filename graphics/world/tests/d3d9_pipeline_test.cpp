@@ -21,9 +21,12 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/world_membership.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
+#include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/world_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -719,6 +722,71 @@ TEST_F(PipelineTest, MorphTargetsAreInterpolatedIntoTheDynamicStream) {
     check(0.75f);
     OvAtomicDestroy(atomic);
     EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
+}
+
+// A level's sectors drawn once, then each sector's native data of a native world written and
+// read back into the sector: the same meshes, materials of the world's list, indices and
+// vertices; a sector of a world that is not native writes nothing.
+TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
+    const std::vector<std::uint8_t> file = mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64}));
+    OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    ASSERT_TRUE(OvStreamFindChunk(in, ovCHUNKIDWORLD, nullptr, nullptr));
+    OvWorld* world = OvWorldStreamRead(in);
+    OvStreamClose(in, nullptr);
+    ASSERT_NE(world, nullptr);
+    std::vector<OvWorldSector*> sectors;
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* sector, void* data) {
+            static_cast<std::vector<OvWorldSector*>*>(data)->push_back(sector);
+            return sector;
+        },
+        &sectors);
+    ASSERT_GT(sectors.size(), 1u);
+    OvEngineInstancePtr->curWorld = world;
+    for (OvWorldSector* sector : sectors) {
+        ASSERT_NE(OvWorldSectorDefaultRenderCallback(sector), nullptr);
+        EXPECT_EQ(OvWorldSectorNativeDataStreamGetSize(sector), 0);
+    }
+    world->flags |= ovGEOMETRYNATIVE;
+    int checked = 0;
+    for (OvWorldSector* sector : sectors) {
+        if (sector->numVertices == 0) {
+            continue;
+        }
+        ASSERT_NE(sector->repEntry, nullptr);
+        OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+        ASSERT_NE(OvWorldSectorNativeDataStreamWrite(out, sector), nullptr);
+        OvMemory written = {};
+        OvStreamClose(out, &written);
+        const std::vector<OvUInt8> chunk(written.start, written.start + written.length);
+        OvFree(written.start);
+        ASSERT_EQ(static_cast<OvInt32>(chunk.size()), OvWorldSectorNativeDataStreamGetSize(sector));
+        auto* live = OvD3D9InstancedDataFromEntry(sector->repEntry);
+        const std::vector<OvUInt16> indices = Indices(live);
+        const std::vector<OvUInt8> vertices = StreamBytes(live, 0);
+        std::vector<OvMaterial*> materials;
+        for (OvUInt32 m = 0; m < live->numMeshes; ++m) {
+            materials.push_back(OvD3D9InstancedDataGetMeshes(live)[m].material);
+        }
+        OvMemory back{const_cast<OvUInt8*>(chunk.data()), static_cast<OvUInt32>(chunk.size())};
+        OvStream* again = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &back);
+        ASSERT_EQ(OvWorldSectorNativeDataStreamRead(again, static_cast<OvInt32>(chunk.size()), sector, &world->matList),
+                  sector);
+        OvStreamClose(again, nullptr);
+        auto* read = OvD3D9InstancedDataFromEntry(sector->repEntry);
+        EXPECT_EQ(Indices(read), indices);
+        EXPECT_EQ(StreamBytes(read, 0), vertices);
+        ASSERT_EQ(read->numMeshes, materials.size());
+        for (OvUInt32 m = 0; m < read->numMeshes; ++m) {
+            EXPECT_EQ(OvD3D9InstancedDataGetMeshes(read)[m].material, materials[m]);
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 1);
+    OvEngineInstancePtr->curWorld = nullptr;
+    OvWorldDestroy(world);
 }
 
 } // namespace
