@@ -95,6 +95,29 @@ TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
     }
 }
 
+// The box's own lights: a point light two metres in front of it lights its face; the same light
+// nine metres away reaches neither the box nor the floor, so the frame is the one without it.
+TEST_F(WorldRenderTest, PointLightsReachTheModelsInTheirRange) {
+    const std::string base = level + " --clump " + box +
+                             " --at 0,0.5,0 --camera 0,1.7,-4,0,-10 --light ambient,0.05,0.05,0.05 --size 160x120";
+    const std::string nearPng = (dir / "near.png").string(), nonePng = (dir / "none.png").string();
+    const ToolRun nearRun = WorldRender(base + " --light point,1,1,1,0,1.2,-2,3 --out " + nearPng);
+    const ToolRun farRun = WorldRender(base + " --light point,1,1,1,0,1.2,-9,3 --out " + (dir / "far.png").string());
+    const ToolRun noneRun = WorldRender(base + " --out " + nonePng);
+    ASSERT_EQ(nearRun.status, 0) << nearRun.output;
+    ASSERT_EQ(farRun.status, 0) << farRun.output;
+    ASSERT_EQ(noneRun.status, 0) << noneRun.output;
+    auto checksum = [](const std::string& output) { return output.substr(output.find("checksum")); };
+    EXPECT_EQ(checksum(farRun.output), checksum(noneRun.output));
+    EXPECT_NE(checksum(nearRun.output), checksum(noneRun.output));
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> lit = ReadPngRgb(nearPng, &w, &h), dark = ReadPngRgb(nonePng, &w, &h);
+    ASSERT_EQ(lit.size(), 160u * 120u * 3u);
+    ASSERT_EQ(dark.size(), lit.size());
+    const std::size_t face = (75u * 160u + 80u) * 3u; // the middle of the box's front face
+    EXPECT_GT(lit[face], dark[face] + 40);
+}
+
 TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
     const std::string out = (dir / "x.png").string();
     const struct {

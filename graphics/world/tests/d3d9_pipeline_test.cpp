@@ -9,6 +9,7 @@
 #include "graphics/core/chunk.h"
 #include "graphics/core/stream.h"
 #include "graphics/world/d3d9_native_data.h"
+#include "graphics/world/d3d9_vertex_shader.h"
 
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/render_state.h"
@@ -787,6 +788,14 @@ TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
     EXPECT_GT(checked, 1);
     OvEngineInstancePtr->curWorld = nullptr;
     OvWorldDestroy(world);
+}
+
+// The texture-coordinate chooser takes the declaration types the shader cache kept at the
+// world module's open: this device reports none, so coordinates within [0, 1] go to D3DCOLOR.
+TEST_F(PipelineTest, TexCoordChoiceFollowsTheShaderCacheTypes) {
+    EXPECT_EQ(OvD3D9VertexGetDeclTypeCaps(), OvD3D9VertexShaderGetDeclTypes());
+    const OvV2d unit[2] = {{0.0f, 0.25f}, {1.0f, 0.5f}};
+    EXPECT_EQ(OvD3D9TexCoordsChooseDeclType(unit, 2), static_cast<OvUInt32>(D3DDECLTYPE_D3DCOLOR));
 }
 
 } // namespace
