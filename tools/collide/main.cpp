@@ -30,22 +30,21 @@ namespace {
 constexpr long kMaxRays = 100000000;
 
 void Usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: collide FILE [--ray x0,y0,z0,x1,y1,z1]... [--rays N [--seed S]] [--brute]\n"
-                 "  Reads a world (level file) or a clump (model file) through the engine and runs line\n"
-                 "  queries from x0,y0,z0 to x1,y1,z1 through the collision plugin: the world's sector\n"
-                 "  tree and each sector's collision tree, or each atomic of the clump. A line finds the\n"
-                 "  triangles it crosses from their front. Per --ray, in the order given:\n"
-                 "    hit fraction=F tri=I normal=X,Y,Z     the nearest hit (the lower triangle on a tie)\n"
-                 "    miss\n"
-                 "  F is the fraction along the line, I the triangle's index counted over the world's\n"
-                 "  atomic sectors depth first (or the clump's atomics in file order), the normal that\n"
-                 "  of the triangle. --rays N casts N random segments (1 to 100000000) between two\n"
-                 "  points of the file's box drawn from the seed S (default 1) and prints\n"
-                 "    rays=N hits=H checksum=C\n"
-                 "  with H the segments that hit and C a checksum of every nearest hit. --brute\n"
-                 "  answers by testing every triangle without the trees: both must print the same.\n"
-                 "  Exit status 0 on success, 1 when the file does not read, 2 on bad usage.\n");
+    std::fprintf(out, "usage: collide FILE [--ray x0,y0,z0,x1,y1,z1]... [--rays N [--seed S]] [--brute]\n"
+                      "  Reads a world (level file) or a clump (model file) through the engine and runs line\n"
+                      "  queries from x0,y0,z0 to x1,y1,z1 through the collision plugin: the world's sector\n"
+                      "  tree and each sector's collision tree, or each atomic of the clump. A line finds the\n"
+                      "  triangles it crosses from their front. Per --ray, in the order given:\n"
+                      "    hit fraction=F tri=I normal=X,Y,Z     the nearest hit (the lower triangle on a tie)\n"
+                      "    miss\n"
+                      "  F is the fraction along the line, I the triangle's index counted over the world's\n"
+                      "  atomic sectors depth first (or the clump's atomics in file order), the normal that\n"
+                      "  of the triangle. --rays N casts N random segments (1 to 100000000) between two\n"
+                      "  points of the file's box drawn from the seed S (default 1) and prints\n"
+                      "    rays=N hits=H checksum=C\n"
+                      "  with H the segments that hit and C a checksum of every nearest hit. --brute\n"
+                      "  answers by testing every triangle without the trees: both must print the same.\n"
+                      "  Exit status 0 on success, 1 when the file does not read, 2 on bad usage.\n");
 }
 
 int BadUsage(const std::string& message) {
@@ -437,8 +436,8 @@ int main(int argc, char** argv) {
                             random.Between(b.inf.z, b.sup.z)};
                 const Nearest n = brute ? Brute(target, line) : Walk(target, line);
                 hits += n.hit ? 1 : 0;
-                checksum = Mix(checksum, n.hit ? (FloatBits(n.fraction) << 32 | static_cast<std::uint64_t>(n.tri))
-                                               : ~0ull);
+                checksum =
+                    Mix(checksum, n.hit ? (FloatBits(n.fraction) << 32 | static_cast<std::uint64_t>(n.tri)) : ~0ull);
             }
             std::printf("rays=%ld hits=%ld checksum=%016" PRIx64 "\n", randomRays, hits, checksum);
         }
