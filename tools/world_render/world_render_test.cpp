@@ -70,6 +70,54 @@ TEST_F(WorldRenderTest, LevelWithABoxMatchesTheGoldenPicture) {
     EXPECT_EQ(clear, 0) << "the level leaves holes below the horizon";
 }
 
+// A point light half a metre above the floor in front of the camera reddens the floor under it
+// (the sectors' local lights) and leaves the floor far from it as the ambient light alone has it.
+TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
+    const std::string lit = (dir / "lit.png").string(), dark = (dir / "dark.png").string();
+    const std::string view = " --camera 0,6,-6,0,-45 --light ambient,0.05,0.05,0.05 --size 320x240 --out ";
+    ASSERT_EQ(WorldRender(level + view + lit + " --light point,1,0.2,0.2,0,0.5,0,4").status, 0);
+    ASSERT_EQ(WorldRender(level + view + dark).status, 0);
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> a = ReadPngRgb(lit, &w, &h), b = ReadPngRgb(dark, &w, &h);
+    ASSERT_EQ(a.size(), 320u * 240u * 3u);
+    ASSERT_EQ(b.size(), a.size());
+    auto at = [](const std::vector<png_byte>& f, int x, int y) {
+        return &f[(static_cast<std::size_t>(y) * 320 + x) * 3];
+    };
+    const png_byte* near = at(a, 160, 112);
+    const png_byte* nearDark = at(b, 160, 112);
+    EXPECT_GT(near[0], nearDark[0] + 60) << "the light does not reach the floor under it";
+    EXPECT_GT(near[0], near[1] + 30) << "the light's red is missing";
+    for (const auto& [x, y] : {std::pair{4, 4}, {315, 4}, {4, 200}}) {
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_EQ(at(a, x, y)[c], at(b, x, y)[c]) << x << "," << y << " lies beyond the light's range";
+        }
+    }
+}
+
+// The box's own lights: a point light two metres in front of it lights its face; the same light
+// nine metres away reaches neither the box nor the floor, so the frame is the one without it.
+TEST_F(WorldRenderTest, PointLightsReachTheModelsInTheirRange) {
+    const std::string base = level + " --clump " + box +
+                             " --at 0,0.5,0 --camera 0,1.7,-4,0,-10 --light ambient,0.05,0.05,0.05 --size 160x120";
+    const std::string nearPng = (dir / "near.png").string(), nonePng = (dir / "none.png").string();
+    const ToolRun nearRun = WorldRender(base + " --light point,1,1,1,0,1.2,-2,3 --out " + nearPng);
+    const ToolRun farRun = WorldRender(base + " --light point,1,1,1,0,1.2,-9,3 --out " + (dir / "far.png").string());
+    const ToolRun noneRun = WorldRender(base + " --out " + nonePng);
+    ASSERT_EQ(nearRun.status, 0) << nearRun.output;
+    ASSERT_EQ(farRun.status, 0) << farRun.output;
+    ASSERT_EQ(noneRun.status, 0) << noneRun.output;
+    auto checksum = [](const std::string& output) { return output.substr(output.find("checksum")); };
+    EXPECT_EQ(checksum(farRun.output), checksum(noneRun.output));
+    EXPECT_NE(checksum(nearRun.output), checksum(noneRun.output));
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> lit = ReadPngRgb(nearPng, &w, &h), dark = ReadPngRgb(nonePng, &w, &h);
+    ASSERT_EQ(lit.size(), 160u * 120u * 3u);
+    ASSERT_EQ(dark.size(), lit.size());
+    const std::size_t face = (75u * 160u + 80u) * 3u; // the middle of the box's front face
+    EXPECT_GT(lit[face], dark[face] + 40);
+}
+
 TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
     const std::string out = (dir / "x.png").string();
     const struct {

@@ -204,3 +204,5 @@ void LevelFrame(benchmark::State& state) {
 BENCHMARK(LevelFrame)->Args({640, 480})->Args({1, 1})->Unit(benchmark::kMillisecond);
 
 } // namespace
+
+BENCHMARK_MAIN();

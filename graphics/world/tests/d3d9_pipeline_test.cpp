@@ -9,6 +9,7 @@
 #include "graphics/core/chunk.h"
 #include "graphics/core/stream.h"
 #include "graphics/world/d3d9_native_data.h"
+#include "graphics/world/d3d9_vertex_shader.h"
 
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/render_state.h"
@@ -21,9 +22,12 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/world_membership.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
+#include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/world_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -676,6 +680,122 @@ TEST_F(PipelineTest, InstanceOnlyDataIsNotDrawn) {
     EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 0);
     D3d9LogEnable(false);
     OvAtomicDestroy(atomic);
+}
+
+// Two morph targets: each atomic has data of its own with positions and normals in the dynamic
+// stream, written interpolated while the interpolator is between the targets, every frame.
+TEST_F(PipelineTest, MorphTargetsAreInterpolatedIntoTheDynamicStream) {
+    OvAtomic* atomic = AtomicOf(Grid(2));
+    OvGeometry* g = atomic->geometry;
+    ASSERT_EQ(OvGeometryAddMorphTargets(g, 1), 1);
+    for (int i = 0; i < 9; ++i) {
+        g->morphTarget[1].verts[i] = g->morphTarget[0].verts[i];
+        g->morphTarget[1].verts[i].y += 2.0f;
+        g->morphTarget[1].normals[i] = {1.0f, 0.0f, 0.0f};
+    }
+    atomic->interpolator.startMorphTarget = 0;
+    atomic->interpolator.endMorphTarget = 1;
+    atomic->interpolator.recipTime = 1.0f;
+    atomic->interpolator.position = 0.25f;
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(g->repEntry, nullptr);
+    ASSERT_NE(atomic->repEntry, nullptr);
+    auto* data = OvD3D9InstancedDataFromEntry(atomic->repEntry);
+    EXPECT_EQ(data->vertexStream[0].shared, 0);
+    EXPECT_EQ(data->vertexStream[0].elementMask, ovGEOMETRYLOCKVERTICES | ovGEOMETRYLOCKNORMALS);
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 1);
+    auto check = [&](float t) {
+        const std::vector<OvUInt8> bytes = StreamBytes(data, 0);
+        for (int i = 0; i < 9; ++i) {
+            float p[3], n[3];
+            OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, p, &bytes[static_cast<std::size_t>(i) * 24]);
+            OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, n, &bytes[static_cast<std::size_t>(i) * 24 + 12]);
+            EXPECT_FLOAT_EQ(p[1], g->morphTarget[0].verts[i].y + 2.0f * t) << i;
+            EXPECT_FLOAT_EQ(n[0], t);
+            EXPECT_FLOAT_EQ(n[1], 1.0f - t);
+        }
+    };
+    check(0.25f);
+    // The next frame with the interpolator moved on: written again without any lock.
+    atomic->interpolator.position = 0.75f;
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    ASSERT_EQ(OvD3D9InstancedDataFromEntry(atomic->repEntry), data);
+    check(0.75f);
+    OvAtomicDestroy(atomic);
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
+}
+
+// A level's sectors drawn once, then each sector's native data of a native world written and
+// read back into the sector: the same meshes, materials of the world's list, indices and
+// vertices; a sector of a world that is not native writes nothing.
+TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
+    const std::vector<std::uint8_t> file = mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64}));
+    OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    ASSERT_TRUE(OvStreamFindChunk(in, ovCHUNKIDWORLD, nullptr, nullptr));
+    OvWorld* world = OvWorldStreamRead(in);
+    OvStreamClose(in, nullptr);
+    ASSERT_NE(world, nullptr);
+    std::vector<OvWorldSector*> sectors;
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* sector, void* data) {
+            static_cast<std::vector<OvWorldSector*>*>(data)->push_back(sector);
+            return sector;
+        },
+        &sectors);
+    ASSERT_GT(sectors.size(), 1u);
+    OvEngineInstancePtr->curWorld = world;
+    for (OvWorldSector* sector : sectors) {
+        ASSERT_NE(OvWorldSectorDefaultRenderCallback(sector), nullptr);
+        EXPECT_EQ(OvWorldSectorNativeDataStreamGetSize(sector), 0);
+    }
+    world->flags |= ovGEOMETRYNATIVE;
+    int checked = 0;
+    for (OvWorldSector* sector : sectors) {
+        if (sector->numVertices == 0) {
+            continue;
+        }
+        ASSERT_NE(sector->repEntry, nullptr);
+        OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+        ASSERT_NE(OvWorldSectorNativeDataStreamWrite(out, sector), nullptr);
+        OvMemory written = {};
+        OvStreamClose(out, &written);
+        const std::vector<OvUInt8> chunk(written.start, written.start + written.length);
+        OvFree(written.start);
+        ASSERT_EQ(static_cast<OvInt32>(chunk.size()), OvWorldSectorNativeDataStreamGetSize(sector));
+        auto* live = OvD3D9InstancedDataFromEntry(sector->repEntry);
+        const std::vector<OvUInt16> indices = Indices(live);
+        const std::vector<OvUInt8> vertices = StreamBytes(live, 0);
+        std::vector<OvMaterial*> materials;
+        for (OvUInt32 m = 0; m < live->numMeshes; ++m) {
+            materials.push_back(OvD3D9InstancedDataGetMeshes(live)[m].material);
+        }
+        OvMemory back{const_cast<OvUInt8*>(chunk.data()), static_cast<OvUInt32>(chunk.size())};
+        OvStream* again = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &back);
+        ASSERT_EQ(OvWorldSectorNativeDataStreamRead(again, static_cast<OvInt32>(chunk.size()), sector, &world->matList),
+                  sector);
+        OvStreamClose(again, nullptr);
+        auto* read = OvD3D9InstancedDataFromEntry(sector->repEntry);
+        EXPECT_EQ(Indices(read), indices);
+        EXPECT_EQ(StreamBytes(read, 0), vertices);
+        ASSERT_EQ(read->numMeshes, materials.size());
+        for (OvUInt32 m = 0; m < read->numMeshes; ++m) {
+            EXPECT_EQ(OvD3D9InstancedDataGetMeshes(read)[m].material, materials[m]);
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 1);
+    OvEngineInstancePtr->curWorld = nullptr;
+    OvWorldDestroy(world);
+}
+
+// The texture-coordinate chooser takes the declaration types the shader cache kept at the
+// world module's open: this device reports none, so coordinates within [0, 1] go to D3DCOLOR.
+TEST_F(PipelineTest, TexCoordChoiceFollowsTheShaderCacheTypes) {
+    EXPECT_EQ(OvD3D9VertexGetDeclTypeCaps(), OvD3D9VertexShaderGetDeclTypes());
+    const OvV2d unit[2] = {{0.0f, 0.25f}, {1.0f, 0.5f}};
+    EXPECT_EQ(OvD3D9TexCoordsChooseDeclType(unit, 2), static_cast<OvUInt32>(D3DDECLTYPE_D3DCOLOR));
 }
 
 } // namespace
