@@ -116,10 +116,9 @@ Level* LevelFor(int size) {
     const float* lo = level->min;
     const float* hi = level->max;
     for (int i = 0; i < kRays; ++i) {
-        level->rays[0].push_back({{random.Between(lo[0], hi[0]), random.Between(lo[1], hi[1]),
-                                   random.Between(lo[2], hi[2])},
-                                  {random.Between(lo[0], hi[0]), random.Between(lo[1], hi[1]),
-                                   random.Between(lo[2], hi[2])}});
+        level->rays[0].push_back(
+            {{random.Between(lo[0], hi[0]), random.Between(lo[1], hi[1]), random.Between(lo[2], hi[2])},
+             {random.Between(lo[0], hi[0]), random.Between(lo[1], hi[1]), random.Between(lo[2], hi[2])}});
         level->rays[1].push_back({{random.Between(lo[0], hi[0]), 1.7f, random.Between(lo[2], hi[2])},
                                   {random.Between(lo[0], hi[0]), 1.7f, random.Between(lo[2], hi[2])}});
         // From outside one side of the box to outside the opposite one, at a height inside it.
