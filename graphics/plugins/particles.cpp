@@ -726,8 +726,8 @@ OvAtomic* OvParticleBatchSetCustomCallBack(OvAtomic* atomic, OvParticleCustomCal
 
 void OvParticleBatchGetVertexFormat(const OvAtomic* atomic, OvUInt32* fvf, OvUInt32* stride) {
     const OvParticleBatch* b = OvParticleBatchGet(atomic);
-    const VertexFormat f = b != nullptr && atomic->geometry != nullptr ? FormatOf(b, atomic->geometry->flags)
-                                                                        : VertexFormat{};
+    const VertexFormat f =
+        b != nullptr && atomic->geometry != nullptr ? FormatOf(b, atomic->geometry->flags) : VertexFormat{};
     *fvf = f.fvf;
     *stride = f.stride;
 }

@@ -17,18 +17,18 @@ inline constexpr OvUInt32 ovPLUGINIDPARTICLES = 0x12F;
 
 // Per-particle streams (the element size in bytes follows each).
 enum OvParticleFlag : OvUInt32 {
-    ovPARTICLEPOSITION = 0x1,           // 12: x, y, z
-    ovPARTICLECOLOR = 0x2,              // 4: bytes R, G, B, A, one colour for the four corners
-    ovPARTICLESIZE = 0x4,               // 8: width, height
-    ovPARTICLEMATRIX = 0x8,             // 64: OvMatrix; right and up span the quad, pos is the centre
-    ovPARTICLENORMAL = 0x10,            // 12: copied to the four corners
-    ovPARTICLEROTATION = 0x20,          // 4: angle in radians
-    ovPARTICLECORNERCOLORS = 0x40,      // 16: four colours R, G, B, A
-    ovPARTICLETEXRECT = 0x80,           // 16: u0, v0, u1, v1
-    ovPARTICLETEXCORNERS = 0x100,       // 32: four u, v pairs
-    ovPARTICLESTREAMFLAGS = 0x1FF,      // every per-particle stream
-    ovPARTICLECONSTMATRIX = 0x8000,     // one matrix for the batch (its axes span every quad)
-    ovPARTICLECONSTROTATION = 0x20000,  // one angle for the batch
+    ovPARTICLEPOSITION = 0x1,          // 12: x, y, z
+    ovPARTICLECOLOR = 0x2,             // 4: bytes R, G, B, A, one colour for the four corners
+    ovPARTICLESIZE = 0x4,              // 8: width, height
+    ovPARTICLEMATRIX = 0x8,            // 64: OvMatrix; right and up span the quad, pos is the centre
+    ovPARTICLENORMAL = 0x10,           // 12: copied to the four corners
+    ovPARTICLEROTATION = 0x20,         // 4: angle in radians
+    ovPARTICLECORNERCOLORS = 0x40,     // 16: four colours R, G, B, A
+    ovPARTICLETEXRECT = 0x80,          // 16: u0, v0, u1, v1
+    ovPARTICLETEXCORNERS = 0x100,      // 32: four u, v pairs
+    ovPARTICLESTREAMFLAGS = 0x1FF,     // every per-particle stream
+    ovPARTICLECONSTMATRIX = 0x8000,    // one matrix for the batch (its axes span every quad)
+    ovPARTICLECONSTROTATION = 0x20000, // one angle for the batch
     ovPARTICLECONSTCORNERCOLORS = 0x40000,
     ovPARTICLECONSTTEXRECT = 0x80000,
     ovPARTICLECONSTTEXCORNERS = 0x100000,
@@ -69,16 +69,17 @@ using OvParticleTexWriter = void (*)(const OvParticleBatch* batch, OvInt32 i, Ov
 using OvParticleColorWriter = void (*)(const OvParticleBatch* batch, OvInt32 i, OvUInt32 argb[4]);
 
 // Stream slots in this order: 1, 8, 16, 4, 2, 64, 32, 128, 0x100.
-inline constexpr OvUInt32 ovPARTICLESLOTFLAGS[ovPARTICLENUMSTREAMS] = {0x1, 0x8, 0x10, 0x4, 0x2, 0x40, 0x20, 0x80, 0x100};
+inline constexpr OvUInt32 ovPARTICLESLOTFLAGS[ovPARTICLENUMSTREAMS] = {0x1,  0x8,  0x10, 0x4,  0x2,
+                                                                       0x40, 0x20, 0x80, 0x100};
 inline constexpr OvUInt32 ovPARTICLESLOTSIZES[ovPARTICLENUMSTREAMS] = {12, 64, 12, 8, 4, 16, 4, 16, 32};
 
 struct OvParticleBatch {
     OvInt32 maxParticles;
     OvInt32 numActive;
-    void* streamBlock;                       // the allocation holding every stream
-    OvAtomicCallBackRender previousRender;    // the atomic's callback before the batch's
-    OvParticleUpdateCallBack update;         // called before a draw with at least one particle
-    OvParticleCustomCallBack custom;         // may veto the draw
+    void* streamBlock;                     // the allocation holding every stream
+    OvAtomicCallBackRender previousRender; // the atomic's callback before the batch's
+    OvParticleUpdateCallBack update;       // called before a draw with at least one particle
+    OvParticleCustomCallBack custom;       // may veto the draw
     OvParticleCornerWriter cornerWriter;
     OvParticleTexWriter texWriter;     // null: no texture coordinates
     OvParticleColorWriter colorWriter; // null: no vertex colours
@@ -97,13 +98,13 @@ struct OvParticleBatch {
     OvBool vertexAlpha;
     float width; // constant size (1.0)
     float height;
-    OvUInt32 color;             // constant colour, Direct3D ARGB (opaque black)
-    OvUInt32 cornerColors[4];   // constant corner colours, ARGB
-    OvMatrix matrix;            // constant matrix (identity)
-    float rotation;             // constant angle
-    float texRect[4];           // constant rectangle (0, 0, 1, 1)
-    OvV2d texCorners[4];        // constant corners (those of the full rectangle)
-    float pivot[2];             // ox, oy (0, 0)
+    OvUInt32 color;           // constant colour, Direct3D ARGB (opaque black)
+    OvUInt32 cornerColors[4]; // constant corner colours, ARGB
+    OvMatrix matrix;          // constant matrix (identity)
+    float rotation;           // constant angle
+    float texRect[4];         // constant rectangle (0, 0, 1, 1)
+    OvV2d texCorners[4];      // constant corners (those of the full rectangle)
+    float pivot[2];           // ox, oy (0, 0)
 };
 
 OvBool OvParticleBatchPluginAttach();

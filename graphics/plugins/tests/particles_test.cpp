@@ -449,8 +449,8 @@ TEST_F(ParticleTest, PointSpritesOnlyWhereTheDeviceAndTheFlagsAllowThem) {
 TEST_F(ParticleTest, EveryFlagCombinationInstancesAndDrawsWithinItsBuffers) {
     PointSpriteCaps(32.0f, true);
     ASSERT_TRUE(Up());
-    const OvUInt32 bits[] = {0x1,     0x2,     0x4,      0x8,       0x10,      0x20,       0x40,      0x80,      0x100,
-                             0x8000,  0x20000, 0x40000,  0x80000,   0x100000,  0x1000000,  0x10000000, 0x20000000};
+    const OvUInt32 bits[] = {0x1,    0x2,     0x4,     0x8,     0x10,     0x20,      0x40,       0x80,      0x100,
+                             0x8000, 0x20000, 0x40000, 0x80000, 0x100000, 0x1000000, 0x10000000, 0x20000000};
     std::mt19937 rng(0x12F);
     IDirect3DDevice9* device = OvD3D9GetDevice();
     device->BeginScene();
@@ -475,7 +475,8 @@ TEST_F(ParticleTest, EveryFlagCombinationInstancesAndDrawsWithinItsBuffers) {
                 size = ovPARTICLESLOTFLAGS[k] == flag ? ovPARTICLESLOTSIZES[k] : size;
             }
             for (OvInt32 i = 0; i < n; ++i) {
-                auto* e = reinterpret_cast<float*>(static_cast<OvUInt8*>(s.data) + static_cast<std::size_t>(i) * s.stride);
+                auto* e =
+                    reinterpret_cast<float*>(static_cast<OvUInt8*>(s.data) + static_cast<std::size_t>(i) * s.stride);
                 for (OvUInt32 w = 0; w < size / 4; ++w) {
                     e[w] = static_cast<float>(rng() % 2001) / 1000.0f - 1.0f;
                 }
