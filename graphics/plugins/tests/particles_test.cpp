@@ -8,7 +8,10 @@
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/engine.h"
+#include "graphics/core/camera.h"
+#include "graphics/core/raster.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
 #include "platform/d3d9_device.h"
@@ -422,6 +425,7 @@ TEST_F(ParticleTest, PointSpritesOnlyWhereTheDeviceAndTheFlagsAllowThem) {
     OvUInt32 fvf = 0, stride = 0;
     OvParticleBatchGetVertexFormat(b.atomic, &fvf, &stride);
     EXPECT_EQ(fvf, D3DFVF_XYZ | D3DFVF_DIFFUSE);
+    OvParticleBatchSetSize(b.atomic, 0.001f, 0.001f); // the draws matter here, not the pixels
     OvParticleBatchSetNumActive(b.atomic, n);
     D3d9LogEnable(true);
     OvD3D9GetDevice()->BeginScene();
@@ -494,4 +498,51 @@ TEST_F(ParticleTest, EveryFlagCombinationInstancesAndDrawsWithinItsBuffers) {
         EXPECT_EQ(draws, b->numActive > 0 ? 1 : 0) << std::hex << flags;
     }
     device->EndScene();
+}
+
+// One white particle half a metre wide, four metres in front of a camera with a 60-degree view on
+// a 128 x 128 frame: as a quad it covers about 13.9 pixels each way (it faces the camera and is
+// not culled); as a point sprite (128 x 0.5 x sqrt(1 / (0.5 x 4^2)) pixels) about 22.6.
+TEST_F(ParticleTest, QuadsAndPointSpritesReachTheFrame) {
+    PointSpriteCaps(64.0f, false);
+    ASSERT_TRUE(Up());
+    OvCamera* camera = OvWorldTestCameraCreate(0, 0, 0, 0, 0, 60.0f, 100.0f);
+    OvRaster* frame = OvRasterCreate(128, 128, 0, ovRASTERTYPECAMERA);
+    OvRaster* depth = OvRasterCreate(128, 128, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(camera, nullptr);
+    ASSERT_NE(frame, nullptr);
+    ASSERT_NE(depth, nullptr);
+    camera->frameBuffer = frame;
+    camera->zBuffer = depth;
+    auto litPixels = [&](OvUInt32 mode) {
+        Batch b(1, ovPARTICLECOLOR, mode);
+        EXPECT_EQ(b->pointSprites, mode != 0 ? TRUE : FALSE);
+        const float p[3] = {0.0f, 0.0f, 4.0f};
+        std::memcpy(b.At(ovPARTICLEPOSITION, 0), p, sizeof p);
+        const OvUInt8 white[4] = {255, 255, 255, 255};
+        std::memcpy(b.At(ovPARTICLECOLOR, 0), white, 4);
+        OvParticleBatchSetSize(b.atomic, 0.5f, 0.5f);
+        OvParticleBatchSetNumActive(b.atomic, 1);
+        OvRGBA black = {0, 0, 0, 255};
+        OvCameraClear(camera, &black, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
+        EXPECT_NE(OvCameraBeginUpdate(camera), nullptr);
+        EXPECT_EQ(b.atomic->renderCallBack(b.atomic), b.atomic);
+        OvCameraEndUpdate(camera);
+        int lit = 0;
+        for (const OvUInt32 v : LevelPixels(frame)) {
+            lit += (v & 0xFFFFFF) == 0xFFFFFF;
+        }
+        return lit;
+    };
+    const int quad = litPixels(0);
+    EXPECT_GE(quad, 13 * 13);
+    EXPECT_LE(quad, 15 * 15);
+    const int sprite = litPixels(ovPARTICLEMODEPOINTSPRITES);
+    EXPECT_GE(sprite, 22 * 22);
+    EXPECT_LE(sprite, 24 * 24);
+    camera->frameBuffer = nullptr;
+    camera->zBuffer = nullptr;
+    OvWorldTestCameraDestroy(camera);
+    OvRasterDestroy(frame);
+    OvRasterDestroy(depth);
 }
