@@ -302,9 +302,9 @@ void* PassThrough(void* instance, OvInt32, OvInt32) { return instance; }
 
 OvBool OvMaterialEffectsPluginAttach() {
     const OvInt32 engine = OvEngineRegisterPlugin(0, ovPLUGINIDMATERIALEFFECTS, PassThrough, PassThrough);
-    gFx.materialOffset = OvMaterialRegisterPlugin(static_cast<OvInt32>(sizeof(OvMaterialEffects*)),
-                                                  ovPLUGINIDMATERIALEFFECTS, MaterialConstruct, MaterialDestruct,
-                                                  MaterialCopy);
+    gFx.materialOffset =
+        OvMaterialRegisterPlugin(static_cast<OvInt32>(sizeof(OvMaterialEffects*)), ovPLUGINIDMATERIALEFFECTS,
+                                 MaterialConstruct, MaterialDestruct, MaterialCopy);
     gFx.atomicOffset = OvAtomicRegisterPlugin(4, ovPLUGINIDMATERIALEFFECTS, FlagConstruct, nullptr, FlagCopy);
     gFx.sectorOffset = OvWorldSectorRegisterPlugin(4, ovPLUGINIDMATERIALEFFECTS, FlagConstruct, nullptr, FlagCopy);
     return engine >= 0 && gFx.materialOffset >= 0 && gFx.atomicOffset >= 0 && gFx.sectorOffset >= 0 &&
