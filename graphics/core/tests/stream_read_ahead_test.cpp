@@ -227,7 +227,8 @@ TEST_F(ReadAheadTest, AFileWrittenThroughAStreamReadsBack) {
     got.assign(bytes.size() + 200, 0);
     EXPECT_EQ(OvStreamRead(in, got.data(), static_cast<OvUInt32>(got.size())), bytes.size() + 100);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), got.begin()));
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 100, got.begin() + static_cast<std::ptrdiff_t>(bytes.size())));
+    EXPECT_TRUE(
+        std::equal(bytes.begin(), bytes.begin() + 100, got.begin() + static_cast<std::ptrdiff_t>(bytes.size())));
     EXPECT_TRUE(OvStreamClose(in, nullptr));
     std::filesystem::remove(path);
 }
@@ -235,8 +236,8 @@ TEST_F(ReadAheadTest, AFileWrittenThroughAStreamReadsBack) {
 // Opening by name with the case of the name changed finds the file, and a missing file is
 // still refused.
 TEST_F(ReadAheadTest, NamesInAnotherCaseStillOpen) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("gfx_core_read_ahead_case_" + std::to_string(::getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("gfx_core_read_ahead_case_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     WriteFile((dir / "Model.DFF").string(), Bytes{1, 2, 3});
     OvStream* s = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, (dir / "model.dff").string().c_str());
