@@ -7,8 +7,16 @@
 
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
+#include "framework/lights_font.h"
+#include "framework/world_manager.h"
 #include "graphics/core/resources.h"
+#include "graphics/plugins/anim.h"
+#include "graphics/plugins/anim_hierarchy.h"
+#include "graphics/plugins/collision.h"
+#include "graphics/plugins/skin.h"
 #include "graphics/plugins/spline.h"
+#include "graphics/world/world_plugin.h"
+#include "physics/graphics/body_atomic.h"
 #include "graphics/toolkits/charset.h"
 #include "platform/crt.h"
 
@@ -106,7 +114,8 @@ bool CStandardApplication::AttachPlugins() {
     // The toolkit plugins register here, before the engine opens, in this order, stopping at the
     // first failure: world, collision, particle batches, animation, animation hierarchy, skin,
     // spline, material effects, physics body. Those not built yet join the list where they stand.
-    return OvSplinePluginAttach() != FALSE;
+    return OvWorldPluginAttach() && OvCollisionPluginAttach() && OvAnimPluginAttach() &&
+           OvAnimHierarchyPluginAttach() && OvSkinPluginAttach() && OvSplinePluginAttach() && OvpBodyPluginAttach();
 }
 
 bool CStandardApplication::AppStart() {
@@ -130,15 +139,34 @@ bool CStandardApplication::GraphicsOpen(SkelPlatform* platform) {
         return false;
     }
     ReadConfig();
-    // With no light configured, the default ambient and directional lights are made here, and the
-    // font is opened with the camera manager, once those exist.
+    // With no light configured, the default ambient and directional lights. The font is opened
+    // with the camera manager once that exists.
+    if (g_worldManager != nullptr && g_worldManager->LightCount() == 0) {
+        defaultAmbient_ = new CLight(kDefaultAmbientLight);
+        defaultDirectional_ = new CLight(kDefaultDirectionalLight);
+        g_worldManager->AddLight(defaultAmbient_);
+        g_worldManager->AddLight(defaultDirectional_);
+    }
     return true;
 }
 
 void CStandardApplication::Shutdown() {
-    // The world manager, camera manager, default lights, font, HUD and character profiles are
-    // taken down here, in that order, once they exist; then the raster character set; the
-    // rigid-body manager and the input manager follow it once they exist.
+    // The world manager (the default lights taken out of it first), camera manager, default
+    // lights, font, HUD and character profiles are taken down in that order; then the raster
+    // character set; the rigid-body manager and the input manager follow it once they exist.
+    if (g_worldManager != nullptr) {
+        g_worldManager->RemoveLight(defaultAmbient_);
+        g_worldManager->RemoveLight(defaultDirectional_);
+        delete g_worldManager;
+        g_worldManager = nullptr;
+    }
+    delete defaultAmbient_;
+    delete defaultDirectional_;
+    defaultAmbient_ = defaultDirectional_ = nullptr;
+    delete lightUnderConstruction_;
+    lightUnderConstruction_ = nullptr;
+    delete g_font;
+    g_font = nullptr;
     if (charset_ != nullptr) {
         OvCharsetDestroy(charset_);
         charset_ = nullptr;
@@ -170,8 +198,11 @@ void CStandardApplication::Frame() {
     if (!g_paused) {
         Update(dt);
     }
-    // The world manager (also while paused), HUD and cameras, then, unless paused, the rigid
-    // bodies, projectiles and particles update here once they exist.
+    if (g_worldManager != nullptr) {
+        g_worldManager->Update(dt);
+    }
+    // The HUD and cameras, then, unless paused, the rigid bodies, projectiles and particles update
+    // here once they exist.
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
     Render();
 }
@@ -255,8 +286,11 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
                 return;
             }
         }
-        // The world manager, with the scale, is made here and becomes the section's handler, once
-        // it exists.
+        // One world manager serves however many "Worlds" sections there are.
+        if (g_worldManager == nullptr) {
+            g_worldManager = new CWorldManager(scale_);
+        }
+        opened = g_worldManager;
     } else if (Is(name, "Debug")) {
         if (!ReadIntAttribute("level", attributes, 0, &g_debugLevel)) {
             ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());
@@ -265,6 +299,10 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         ReadFloatAttribute("value", attributes, 0, &scale_);
     } else if (Is(name, "Application")) {
         opened = this;
+    } else if (Is(name, "Light") && g_worldManager != nullptr) {
+        delete lightUnderConstruction_;
+        lightUnderConstruction_ = new CLight;
+        opened = lightUnderConstruction_;
     }
     // "Hud", "Input" and "Physics" open their managers' sections, and the level objects,
     // "Light", "Camera" and "Character" theirs within the world manager, once those exist; until
@@ -288,6 +326,12 @@ void CStandardApplication::DispatchEndElement(const char* name) {
             currentHandler_ = nullptr;
         }
     }
-    // The end of "Light" adds the light under construction to the world manager, and the end of
-    // "Camera" the camera manager's cameras, once they exist.
+    // The end of "Light" hands the light under construction to the world manager (a light it
+    // refuses is deleted); the end of "Camera" adds the camera manager's cameras once it exists.
+    if (Is(name, "Light") && lightUnderConstruction_ != nullptr) {
+        if (g_worldManager == nullptr || !g_worldManager->AddLight(lightUnderConstruction_)) {
+            delete lightUnderConstruction_;
+        }
+        lightUnderConstruction_ = nullptr;
+    }
 }

@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -111,6 +113,37 @@ TEST_F(FrameworkProbeTest, WithoutConfigurationTheMessageAndNoFrame) {
     EXPECT_TRUE(Captures().empty());
 }
 
+TEST_F(FrameworkProbeTest, DroppedBoxesComeToRestOnTheGeneratedScene) {
+    const ToolRun scene = RunTool(MKASSET_PROGRAM, "scene --out " + dir.string());
+    ASSERT_EQ(scene.status, 0) << scene.output;
+    const ToolRun run = Probe(
+        "PLATFORM_FRAMES=240 PLATFORM_FIXED_STEP=0.0166667 PLATFORM_CAPTURE=f%03d.png PLATFORM_CAPTURE_FRAMES=240");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    EXPECT_NE(run.output.find("1 worlds with 0 clumps (0 active clumps, 0 geometries)\n"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("frame 0 box"), std::string::npos); // nothing dropped without --drop
+
+    const ToolRun drop = RunTool("cd " + dir.string() + " && env -u DISPLAY -u WAYLAND_DISPLAY PLATFORM_HEADLESS=1 " +
+                                     "PLATFORM_MSGBOX_LOG=messages.log PLATFORM_FRAMES=240 " +
+                                     "PLATFORM_FIXED_STEP=0.0166667 " + FRAMEWORK_PROBE_PROGRAM,
+                                 "--drop 7");
+    ASSERT_EQ(drop.status, 0) << drop.output;
+    // Box i falls from 2 + 1.5 (i / 5) onto the floor (y = 0) or onto box i - 5: its centre
+    // rests half a metre above, a metre per layer.
+    int seen = 0;
+    std::istringstream lines(drop.output);
+    for (std::string line; std::getline(lines, line);) {
+        int frame = 0, box = 0;
+        float x = 0, y = 0, z = 0;
+        if (std::sscanf(line.c_str(), "frame %d box %d: %f %f %f", &frame, &box, &x, &y, &z) == 5 && frame == 240) {
+            EXPECT_NEAR(y, 0.5f + static_cast<float>(box / 5), 0.01f) << line;
+            ++seen;
+        }
+    }
+    EXPECT_EQ(seen, 7) << drop.output;
+}
+
 TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
     const ToolRun help = RunTool(FRAMEWORK_PROBE_PROGRAM, "--help");
     EXPECT_EQ(help.status, 0);
@@ -118,6 +151,11 @@ TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
     const ToolRun bad = RunTool(FRAMEWORK_PROBE_PROGRAM, "--frames 3");
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.output.find("unknown argument: --frames"), std::string::npos) << bad.output;
+    for (const char* value : {"--drop", "--drop -1", "--drop 65", "--drop 2x"}) {
+        const ToolRun drop = RunTool(FRAMEWORK_PROBE_PROGRAM, value);
+        EXPECT_EQ(drop.status, 2) << value;
+        EXPECT_NE(drop.output.find("bad --drop value"), std::string::npos) << drop.output;
+    }
 }
 
 } // namespace

@@ -1,11 +1,23 @@
 #pragma once
 // The probe's application: a camera of the client size cleared to kProbeClearColour every frame,
-// on top of the framework's application base.
+// on top of the framework's application base. With a loaded level the camera looks at it from
+// above, the level is drawn with the framework's font and statistics, and dropped physics boxes
+// fall onto it.
+
+#include <vector>
 
 #include "framework/application.h"
 #include "graphics/core/camera.h"
 
+class CClumpObject;
+struct OvpBodyDef;
+struct OvpObj;
+
 inline constexpr OvRGBA kProbeClearColour = {88, 88, 110, 255};
+// Model of the dropped boxes (a unit cube), and the frames between two logs of their positions.
+inline constexpr const char* kProbeBoxModel = "models/crate.dff";
+inline constexpr int kProbeLogInterval = 30;
+inline constexpr int kProbeMaxDrop = 64;
 
 class ProbeApplication : public CStandardApplication {
 public:
@@ -19,7 +31,17 @@ public:
     std::int32_t HandleEvent(std::int32_t event, void* parameter) override;
 
     OvCamera* Camera() const { return camera_; }
+    // Boxes to drop once the level is loaded.
+    void SetDropCount(int count) { dropCount_ = count; }
 
 private:
+    bool DropBoxes();
+    void LogBoxes() const;
+
     OvCamera* camera_ = nullptr;
+    int dropCount_ = 0;
+    int frame_ = 0;
+    OvpBodyDef* boxDef_ = nullptr;
+    std::vector<CClumpObject*> boxes_;
+    std::vector<OvpObj*> bodies_;
 };

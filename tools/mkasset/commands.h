@@ -43,5 +43,7 @@ int RunCharacter(int argc, char** argv);
 void CharacterUsage(std::FILE* out);
 int RunAnim(int argc, char** argv);
 void AnimUsage(std::FILE* out);
+int RunScene(int argc, char** argv);
+void SceneUsage(std::FILE* out);
 
 } // namespace mkasset
