@@ -59,8 +59,7 @@ OvV3d TransformOut(const OvMatrix& m, const OvV3d& v) {
 }
 
 // The atomic sectors of a world whose boxes meet the box, in tree order.
-template <typename Visit>
-void ForSectorsInBox(const OvWorld* world, const OvBBox& box, Visit visit) {
+template <typename Visit> void ForSectorsInBox(const OvWorld* world, const OvBBox& box, Visit visit) {
     const OvWorldSector* stack[ovWORLDMAXDEPTH + 1];
     int top = 0;
     if (world->rootSector != nullptr) {
@@ -90,8 +89,7 @@ void ForSectorsInBox(const OvWorld* world, const OvBBox& box, Visit visit) {
 
 // Calls visit(a, b, c, normal) for each triangle of the world's sectors within the box; stops
 // when visit returns false.
-template <typename Visit>
-void ForWorldTriangles(const OvWorld* world, const OvBBox& box, Visit visit) {
+template <typename Visit> void ForWorldTriangles(const OvWorld* world, const OvBBox& box, Visit visit) {
     ForSectorsInBox(world, box, [&](const OvWorldSector* sector) {
         for (OvUInt16 i = 0; i < sector->numTriangles; ++i) {
             const OvTriangle& t = sector->triangles[i];
@@ -160,11 +158,11 @@ OvV3d NearestOnTriangle(const OvV3d& p, const OvV3d& a, const OvV3d& b, const Ov
 // The line query's state, shared by the world, dynamic and object passes.
 struct LineState {
     OvIntersection line;
-    float* distance;    // nearest fraction so far, or null
-    OvV3d* normal;      // its normal, or null
-    bool any = false;   // something was hit
-    bool nearer = false; // the current atomic set a nearer hit
-    bool stopAtFirst;   // no output wants the nearest: the first hit ends the query
+    float* distance;                   // nearest fraction so far, or null
+    OvV3d* normal;                     // its normal, or null
+    bool any = false;                  // something was hit
+    bool nearer = false;               // the current atomic set a nearer hit
+    bool stopAtFirst;                  // no output wants the nearest: the first hit ends the query
     const OvMatrix* toWorld = nullptr; // the current atomic's frame (its normals are local)
 };
 
@@ -291,8 +289,8 @@ std::uint32_t FilterCharacterPairs(OvpRefPair* pairs, std::uint32_t count, Chara
     for (std::uint32_t i = 0; i < count; ++i) {
         const OvpRef& a = pairs[i].ref[0];
         const OvpRef& b = pairs[i].ref[1];
-        const bool drop = a.part != ovpREFNONE && b.part != ovpREFNONE && a.object != nullptr &&
-                          b.object != nullptr && isCharacter(a.object) && isCharacter(b.object);
+        const bool drop = a.part != ovpREFNONE && b.part != ovpREFNONE && a.object != nullptr && b.object != nullptr &&
+                          isCharacter(a.object) && isCharacter(b.object);
         if (!drop) {
             if (kept != i) {
                 pairs[kept] = pairs[i];
@@ -520,8 +518,8 @@ int CWorldManager::RemoveObject(CClumpObject* object) {
 }
 
 int CWorldManager::UpdateObjectInWorld(CClumpObject* object) {
-    if (object == nullptr || std::find(objects_.begin(), objects_.begin() + objectCount_, object) ==
-                                 objects_.begin() + objectCount_) {
+    if (object == nullptr ||
+        std::find(objects_.begin(), objects_.begin() + objectCount_, object) == objects_.begin() + objectCount_) {
         return 0;
     }
     OvClump* clump = object->GetClump();
@@ -816,8 +814,8 @@ void CWorldManager::PrintStatistics(CFont* font) {
     }
 }
 
-int CWorldManager::LineIntersect(const OvV3d& from, const OvV3d& to, bool skipDynamic, float* distance,
-                                 OvV3d* normal, CClumpObject** hit) {
+int CWorldManager::LineIntersect(const OvV3d& from, const OvV3d& to, bool skipDynamic, float* distance, OvV3d* normal,
+                                 CClumpObject** hit) {
     if (from.x == to.x && from.y == to.y && from.z == to.z) {
         return 0;
     }
@@ -993,8 +991,7 @@ int CWorldManager::SphereQuery(float x, float y, float z, float radius, SphereQu
 }
 
 void CWorldManager::Unload() {
-    for (LevelTable* table :
-         {&jumpHelpers_, &switches_, &laserBeams_, &teleporters_, &lifts_, &bumpers_, &doors_}) {
+    for (LevelTable* table : {&jumpHelpers_, &switches_, &laserBeams_, &teleporters_, &lifts_, &bumpers_, &doors_}) {
         for (int i = 0; i < table->count; ++i) {
             table->slots[i]->Destroy();
             delete table->slots[i];

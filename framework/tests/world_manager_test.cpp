@@ -366,8 +366,7 @@ TEST(PairFilter, DropsPairsOfTwoCharacterBodiesAsTheRepeatedPassDoes) {
             for (std::size_t i = 0; i < pairs.size(); ++i) {
                 const OvpRef& a = pairs[i].ref[0];
                 const OvpRef& b = pairs[i].ref[1];
-                if (a.part != ovpREFNONE && b.part != ovpREFNONE && isCharacter(a.object) &&
-                    isCharacter(b.object)) {
+                if (a.part != ovpREFNONE && b.part != ovpREFNONE && isCharacter(a.object) && isCharacter(b.object)) {
                     pairs.erase(pairs.begin() + static_cast<long>(i));
                     dropped = true;
                 }

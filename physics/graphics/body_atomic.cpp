@@ -37,8 +37,8 @@ void* Copy(void* destination, const void*, OvInt32, OvInt32) { return destinatio
 } // namespace
 
 OvBool OvpBodyPluginAttach() {
-    const OvInt32 offset = OvAtomicRegisterPlugin(static_cast<OvInt32>(sizeof(OvpObj*)), ovpPLUGINIDBODY, Construct,
-                                                  Destruct, Copy);
+    const OvInt32 offset =
+        OvAtomicRegisterPlugin(static_cast<OvInt32>(sizeof(OvpObj*)), ovpPLUGINIDBODY, Construct, Destruct, Copy);
     if (offset < 0) {
         return 0;
     }

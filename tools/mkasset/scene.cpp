@@ -90,16 +90,17 @@ const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 } // namespace
 
 void SceneUsage(std::FILE* out) {
-    std::fprintf(out, "usage: mkasset scene --out DIR [--seed S]\n"
-                      "  Writes a folder the game framework runs (framework_probe):\n"
-                      "    DIR/config.xml               one world, physics settings, an ambient and a directional light\n"
-                      "    DIR/models/level.bsp         a 24 x 24 metre level of 8 blocks (seed S, default 1), then two\n"
-                      "                                 barrel clumps standing at (4, 4) and (-4, -4)\n"
-                      "    DIR/models/crate.dff         a unit box; DIR/models/barrel.dff a unit cylinder\n"
-                      "    DIR/models/textures/*.png    floor, wall, block, crate and barrel\n"
-                      "    DIR/FONTS/TSA16.met, .png    the framework's font\n"
-                      "  The level keeps the 2.5 metres round the origin clear. DIR and its folders are created.\n"
-                      "  Exit status 0 on success, 1 when a file cannot be written, 2 on bad usage.\n");
+    std::fprintf(out,
+                 "usage: mkasset scene --out DIR [--seed S]\n"
+                 "  Writes a folder the game framework runs (framework_probe):\n"
+                 "    DIR/config.xml               one world, physics settings, an ambient and a directional light\n"
+                 "    DIR/models/level.bsp         a 24 x 24 metre level of 8 blocks (seed S, default 1), then two\n"
+                 "                                 barrel clumps standing at (4, 4) and (-4, -4)\n"
+                 "    DIR/models/crate.dff         a unit box; DIR/models/barrel.dff a unit cylinder\n"
+                 "    DIR/models/textures/*.png    floor, wall, block, crate and barrel\n"
+                 "    DIR/FONTS/TSA16.met, .png    the framework's font\n"
+                 "  The level keeps the 2.5 metres round the origin clear. DIR and its folders are created.\n"
+                 "  Exit status 0 on success, 1 when a file cannot be written, 2 on bad usage.\n");
 }
 
 int RunScene(int argc, char** argv) {
@@ -150,7 +151,8 @@ int RunScene(int argc, char** argv) {
     barrel.kind = ShapeKind::Cylinder;
     barrel.size = 12;
     barrel.texture = "barrel";
-    if (!WriteFile(kName, config, configBytes) || !WriteFile(kName, (dir / "models" / "level.bsp").string(), levelBytes) ||
+    if (!WriteFile(kName, config, configBytes) ||
+        !WriteFile(kName, (dir / "models" / "level.bsp").string(), levelBytes) ||
         !WriteFile(kName, (dir / "models" / "crate.dff").string(), ClumpFile(ModelClump(crate))) ||
         !WriteFile(kName, (dir / "models" / "barrel.dff").string(), ClumpFile(ModelClump(barrel)))) {
         return kExitFailed;
@@ -161,10 +163,8 @@ int RunScene(int argc, char** argv) {
         int tile;
     };
     const Tones textures[] = {
-        {"floor", {190, 184, 170}, {160, 154, 140}, 16},
-        {"wall", {170, 172, 184}, {150, 152, 166}, 32},
-        {"block", {176, 130, 90}, {150, 110, 76}, 16},
-        {"crate", {200, 160, 90}, {170, 130, 70}, 32},
+        {"floor", {190, 184, 170}, {160, 154, 140}, 16}, {"wall", {170, 172, 184}, {150, 152, 166}, 32},
+        {"block", {176, 130, 90}, {150, 110, 76}, 16},   {"crate", {200, 160, 90}, {170, 130, 70}, 32},
         {"barrel", {90, 120, 170}, {70, 100, 150}, 8},
     };
     std::string error;
