@@ -5,7 +5,12 @@
 
 #include "graphics/core/frame.h"
 #include "graphics/core/matrix.h"
+#include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
+#include "graphics/world/material.h"
+#include "graphics/world/world_membership.h"
+#include "physics/core/volume/aggregate.h"
+#include "physics/qhull/convex_hull.h"
 #include "physics/core/context/joint.h"
 #include "physics/core/context/manager.h"
 #include "physics/core/utils/memory.h"
@@ -157,4 +162,205 @@ void PhysicsSetGeometryColour(OvGeometry* geometry, const OvRGBA& colour) {
             material->surfaceProperties = {1.0f, 1.0f, 0.5f};
         }
     }
+}
+
+namespace {
+
+struct HullDirections {
+    OvV3d directions[kHullDirectionLimit];
+    int count = 0;
+    HullDirections() {
+        const double s = 1.78 / std::sqrt(60.0);
+        const double pi = 3.14159265358979323846;
+        bool shifted = false;
+        for (double t = s; t < pi && count < kHullDirectionLimit; t += 2.0 * s) {
+            const double sine = std::abs(std::sin(t));
+            const double step = 2.0 * s / sine;
+            for (double p = shifted ? s : 0.0; p < 2.0 * pi - s / sine && count < kHullDirectionLimit; p += step) {
+                directions[count++] = {static_cast<float>(std::cos(p) * std::sin(t)),
+                                       static_cast<float>(std::sin(p) * std::sin(t)), static_cast<float>(std::cos(t))};
+            }
+            shifted = !shifted;
+        }
+    }
+};
+
+constexpr float kTriangleThickness = 0.005f;
+constexpr OvUInt32 kHullGeometryFormat =
+    ovGEOMETRYPOSITIONS | ovGEOMETRYNORMALS | ovGEOMETRYLIGHT | ovGEOMETRYMODULATEMATERIALCOLOR;
+
+// Adds the atomics of the volume to the clump, on the frame given (children on frames of their
+// own under it). False when any part failed.
+bool AddVolume(OvClump* clump, OvFrame* frame, const OvpVolume* volume, const OvRGBA& colour, int depth) {
+    if (volume->type->id == ovpVOLUME_AGGREGATE) {
+        const OvpAggChildren* children = OvpAggregateGetChildren(volume);
+        if (children == nullptr || depth > 16) {
+            return false;
+        }
+        bool ok = true;
+        for (OvInt32 i = 0; i < children->count; ++i) {
+            const OvpVolume* child = &children->children[i];
+            OvFrame* childFrame = OvFrameCreate();
+            if (childFrame == nullptr) {
+                return false;
+            }
+            if ((child->matrix.flags & ovMATRIXINTERNALIDENTITY) == 0) {
+                *OvFrameGetMatrix(childFrame) = child->matrix;
+            }
+            OvFrameAddChild(frame, childFrame);
+            ok = AddVolume(clump, childFrame, child, colour, depth + 1) && ok;
+        }
+        return ok;
+    }
+    OvpConvexHull* hull = nullptr;
+    if (volume->type->id == ovpVOLUME_CONVEX && volume->fat <= 0.0f && volume->data.ref[0] != nullptr) {
+        hull = static_cast<OvpConvexHull*>(const_cast<void*>(volume->data.ref[0]));
+        ++hull->refCount;
+    } else {
+        hull = PhysicsHullOfVolume(volume);
+    }
+    if (hull == nullptr) {
+        return false;
+    }
+    OvGeometry* geometry = PhysicsGeometryFromHull(hull, colour);
+    OvpConvexHullRelease(hull);
+    OvAtomic* atomic = geometry != nullptr ? OvAtomicCreate() : nullptr;
+    if (atomic == nullptr) {
+        if (geometry != nullptr) {
+            OvGeometryDestroy(geometry);
+        }
+        return false;
+    }
+    OvAtomicSetGeometry(atomic, geometry, 0);
+    OvGeometryDestroy(geometry); // the atomic holds it
+    OvAtomicSetFrame(atomic, frame);
+    OvClumpAddAtomic(clump, atomic);
+    return true;
+}
+
+OvAtomic* KeepFirstAtomic(OvAtomic* atomic, void* data) {
+    auto** first = static_cast<OvAtomic**>(data);
+    if (*first == nullptr) {
+        *first = atomic;
+    }
+    return atomic;
+}
+
+} // namespace
+
+int PhysicsHullDirections(const OvV3d** directions) {
+    static const HullDirections table;
+    *directions = table.directions;
+    return table.count;
+}
+
+OvpConvexHull* PhysicsHullOfVolume(const OvpVolume* volume) {
+    if (volume == nullptr || volume->type == nullptr || volume->type->supportPoint == nullptr) {
+        return nullptr;
+    }
+    const OvV3d* directions = nullptr;
+    const int count = PhysicsHullDirections(&directions);
+    float fat = volume->fat;
+    if (volume->type->id == ovpVOLUME_TRIANGLE && fat < kTriangleThickness) {
+        fat = kTriangleThickness;
+    }
+    std::vector<float> points;
+    points.reserve(static_cast<std::size_t>(count) * 3);
+    for (int i = 0; i < count; ++i) {
+        OvV3d p = {0.0f, 0.0f, 0.0f};
+        volume->type->supportPoint(volume, &directions[i], &p);
+        points.push_back(p.x + directions[i].x * fat);
+        points.push_back(p.y + directions[i].y * fat);
+        points.push_back(p.z + directions[i].z * fat);
+    }
+    return OvpConvexHullCreateFromPoints(count, points.data(), nullptr, nullptr);
+}
+
+OvGeometry* PhysicsGeometryFromHull(const OvpConvexHull* hull, const OvRGBA& colour) {
+    if (hull == nullptr || hull->vertexCount < 3) {
+        return nullptr;
+    }
+    OvInt32 triangles = 0;
+    for (OvUInt16 f = 0; f < hull->faceCount; ++f) {
+        triangles += std::max(0, hull->faceFirst[f + 1] - hull->faceFirst[f] - 2);
+    }
+    OvGeometry* geometry = OvGeometryCreate(hull->vertexCount, triangles, kHullGeometryFormat);
+    OvMaterial* material = geometry != nullptr ? OvMaterialCreate() : nullptr;
+    if (material == nullptr) {
+        if (geometry != nullptr) {
+            OvGeometryDestroy(geometry);
+        }
+        return nullptr;
+    }
+    OvMorphTarget* target = OvGeometryGetMorphTarget(geometry, 0);
+    OvV3d centre = {0.0f, 0.0f, 0.0f};
+    for (OvUInt16 v = 0; v < hull->vertexCount; ++v) {
+        centre = {centre.x + hull->vertices[v].x, centre.y + hull->vertices[v].y, centre.z + hull->vertices[v].z};
+    }
+    const float share = 1.0f / static_cast<float>(hull->vertexCount);
+    centre = {centre.x * share, centre.y * share, centre.z * share};
+    for (OvUInt16 v = 0; v < hull->vertexCount; ++v) {
+        const OvV3d& p = hull->vertices[v];
+        target->verts[v] = p;
+        if (target->normals != nullptr) {
+            const OvV3d d = {p.x - centre.x, p.y - centre.y, p.z - centre.z};
+            const float length = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+            target->normals[v] = length > 0.0f ? OvV3d{d.x / length, d.y / length, d.z / length} : OvV3d{0, 1, 0};
+        }
+    }
+    OvInt32 t = 0;
+    for (OvUInt16 f = 0; f < hull->faceCount; ++f) {
+        const int first = hull->faceFirst[f], end = hull->faceFirst[f + 1];
+        for (int k = first + 1; k + 1 < end; ++k) {
+            OvTriangle* triangle = &geometry->triangles[t++];
+            OvGeometryTriangleSetVertexIndices(geometry, triangle, hull->edges[first].start, hull->edges[k].start,
+                                               hull->edges[k + 1].start);
+            OvGeometryTriangleSetMaterial(geometry, triangle, material);
+        }
+    }
+    OvMaterialDestroy(material); // the geometry's list holds it
+    OvMorphTargetCalcBoundingSphere(target, &target->boundingSphere);
+    PhysicsSetGeometryColour(geometry, colour);
+    if (OvGeometryUnlock(geometry) == nullptr) {
+        OvGeometryDestroy(geometry);
+        return nullptr;
+    }
+    return geometry;
+}
+
+OvClump* PhysicsClumpFromVolume(const OvpVolume* volume, OvWorld* world, const OvRGBA& colour) {
+    if (volume == nullptr || volume->type == nullptr) {
+        return nullptr;
+    }
+    OvClump* clump = OvClumpCreate();
+    OvFrame* frame = clump != nullptr ? OvFrameCreate() : nullptr;
+    if (frame == nullptr) {
+        if (clump != nullptr) {
+            OvClumpDestroy(clump);
+        }
+        return nullptr;
+    }
+    OvClumpSetFrame(clump, frame);
+    if (!AddVolume(clump, frame, volume, colour, 0) || OvClumpGetNumAtomics(clump) == 0) {
+        OvClumpDestroy(clump);
+        return nullptr;
+    }
+    if (world != nullptr) {
+        OvWorldAddClump(world, clump);
+    }
+    return clump;
+}
+
+OvClump* PhysicsClumpFromBody(OvpObj* body, OvWorld* world) {
+    if (body == nullptr || body->partCount < 1 || body->parts[0].volume == nullptr) {
+        return nullptr;
+    }
+    OvClump* clump = PhysicsClumpFromVolume(body->parts[0].volume, world, {255, 255, 255, 255});
+    if (clump == nullptr) {
+        return nullptr;
+    }
+    OvAtomic* first = nullptr;
+    OvClumpForAllAtomics(clump, KeepFirstAtomic, &first);
+    OvpAtomicSetBodyObj(first, body);
+    return clump;
 }

@@ -157,6 +157,63 @@ TEST_F(WorldManagerTest, ABoxDroppedOnTheLevelComesToRestOnTheFloor) {
     EXPECT_GT(m->pos.y, 3.9f);
 }
 
+TEST_F(WorldManagerTest, DynamicTrianglesHoldBoxesUnlessPassable) {
+    WriteLevel("level.bsp", SmallLevel());
+    WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    // A pickable clump without atomics is passed over by the queries.
+    mkasset::ClumpDesc bare = BoxClumpAt(0.5f, 0.5f, 0.5f);
+    bare.atomics.clear();
+    bare.geometries.clear();
+    WriteBytes("bare.dff", mkasset::ClumpFile(bare));
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("level.bsp", 0);
+    CClumpObject empty;
+    ASSERT_TRUE(empty.LoadClump("bare.dff"));
+    empty.SetPickable(true);
+    ASSERT_EQ(wm->AddObject(&empty), 1);
+
+    // A shelf of two triangles a metre up over x, z in [-1, 2], facing up (held with both windings);
+    // a passable triangle further up over the same place.
+    auto shelf = [](float y, OvV3d a, OvV3d b, OvV3d c) {
+        auto* t = new CCollisionTriangle;
+        t->vertices[0] = {a.x, y, a.z};
+        t->vertices[1] = {b.x, y, b.z};
+        t->vertices[2] = {c.x, y, c.z};
+        return t;
+    };
+    ASSERT_EQ(wm->AddCollisionTriangle(shelf(1.0f, {-1, 0, -1}, {-1, 0, 2}, {2, 0, 2})), 1);
+    ASSERT_EQ(wm->AddCollisionTriangle(shelf(1.0f, {-1, 0, -1}, {2, 0, 2}, {2, 0, -1})), 1);
+    CCollisionTriangle* ghost = shelf(2.0f, {-1, 0, -1}, {-1, 0, 2}, {2, 0, 2});
+    ghost->passable = true;
+    ASSERT_EQ(wm->AddCollisionTriangle(ghost), 1);
+    EXPECT_EQ(wm->CollisionTriangleCount(), 6);
+
+    DroppedBox box;
+    ASSERT_TRUE(box.object.LoadClump("box.dff"));
+    box.object.SetPosition({0.5f, 3.5f, 0.2f});
+    box.def = PhysicsCreateStaticBox(0.5f, 0.5f, 0.5f, 0.0f);
+    box.body = OvpBodyObjCreate(box.def);
+    OvpAtomicSetBodyObj(box.object.GetFirstAtomic(), box.body);
+    ASSERT_NE(OvpMgrAddObject(OvpContextGetMgr(wm->GetPhysicsContext()), box.body, -1,
+                              ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE),
+              nullptr);
+    for (int frame = 0; frame < 200; ++frame) {
+        wm->Update(1.0f / 60.0f);
+    }
+    // Through the passable triangle, onto the shelf.
+    EXPECT_NEAR(OvFrameGetMatrix(box.object.GetFrame())->pos.y, 1.5f, 0.01f);
+
+    float distance = 0.0f;
+    OvV3d normal;
+    CClumpObject* hit = nullptr;
+    EXPECT_EQ(wm->LineIntersect({0.5f, 0.9f, 0.5f}, {0.5f, -1.0f, 0.5f}, false, &distance, &normal, &hit), 1);
+    EXPECT_EQ(hit, nullptr);
+    SphereQueryResult result;
+    EXPECT_EQ(wm->SphereQuery(0.5f, 0.3f, 0.5f, 0.5f, &result), 1);
+    EXPECT_EQ(wm->ClumpsTested(), 1);
+    EXPECT_EQ(wm->ClumpsInRange(), 0);
+}
+
 TEST_F(WorldManagerTest, ObjectSlotsAreReusedAndTheArrayGrowsBySixtyFour) {
     WriteLevel("level.bsp", SmallLevel());
     CWorldManager* wm = MakeManager();
