@@ -11,6 +11,7 @@
 #include "framework/framework.h"
 #include "framework/world_manager.h"
 #include "fuzz/fuzz_kit.h"
+#include "graphics/shared/skel/win/skeleton.h"
 #include "graphics/plugins/collision.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/core/context/manager.h"
