@@ -9,6 +9,7 @@
 #include "graphics/core/chunk.h"
 #include "graphics/core/stream.h"
 #include "graphics/world/d3d9_native_data.h"
+#include "graphics/world/d3d9_vertex_shader.h"
 
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/render_state.h"
@@ -17,6 +18,7 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/resources.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9/lights.h"
 #include "graphics/world/d3d9/vertex_writers.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
@@ -786,6 +788,61 @@ TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
     }
     EXPECT_GT(checked, 1);
     OvEngineInstancePtr->curWorld = nullptr;
+    OvWorldDestroy(world);
+}
+
+// The texture-coordinate chooser takes the declaration types the shader cache kept at the
+// world module's open: this device reports none, so coordinates within [0, 1] go to D3DCOLOR.
+TEST_F(PipelineTest, TexCoordChoiceFollowsTheShaderCacheTypes) {
+    EXPECT_EQ(OvD3D9VertexGetDeclTypeCaps(), OvD3D9VertexShaderGetDeclTypes());
+    const OvV2d unit[2] = {{0.0f, 0.25f}, {1.0f, 0.5f}};
+    EXPECT_EQ(OvD3D9TexCoordsChooseDeclType(unit, 2), static_cast<OvUInt32>(D3DDECLTYPE_D3DCOLOR));
+}
+
+// An atomic lit in a world: the world's directional light becomes the one device light, lighting
+// is on, and a frame scaled by 1.1 (axes of squared length 1.21) renormalises normals while a
+// rotation alone does not. Unlit geometry switches lighting off.
+TEST_F(PipelineTest, AtomicLightingAndNormalisation) {
+    const std::vector<std::uint8_t> file = mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64}));
+    OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    ASSERT_TRUE(OvStreamFindChunk(in, ovCHUNKIDWORLD, nullptr, nullptr));
+    OvWorld* world = OvWorldStreamRead(in);
+    OvStreamClose(in, nullptr);
+    ASSERT_NE(world, nullptr);
+    OvLight* sun = OvLightCreate(ovLIGHTDIRECTIONAL);
+    OvFrame* sunFrame = OvFrameCreate();
+    OvLightSetFrame(sun, sunFrame);
+    OvWorldAddLight(world, sun);
+    OvAtomic* atomic = AtomicOf(Grid(2));
+    OvFrame* frame = OvFrameCreate();
+    OvAtomicSetFrame(atomic, frame);
+    OvWorldAddAtomic(world, atomic);
+    OvEngineInstancePtr->curWorld = world;
+
+    const OvV3d scale = {1.1f, 1.1f, 1.1f};
+    OvFrameScale(frame, &scale, ovCOMBINEREPLACE);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_LIGHTING), static_cast<OvUInt32>(TRUE));
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_NORMALIZENORMALS), static_cast<OvUInt32>(TRUE));
+    ASSERT_EQ(OvD3D9LightsEnabledCount(), 1);
+    EXPECT_EQ(OvD3D9LightsEnabled()[0], OvD3D9LightGetIndex(sun));
+
+    const OvV3d axis = {0.0f, 1.0f, 0.0f};
+    OvFrameRotate(frame, &axis, 30.0f, ovCOMBINEREPLACE);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_NORMALIZENORMALS), static_cast<OvUInt32>(FALSE));
+
+    atomic->geometry->flags &= ~static_cast<OvUInt32>(ovGEOMETRYLIGHT);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_LIGHTING), static_cast<OvUInt32>(FALSE));
+
+    OvEngineInstancePtr->curWorld = nullptr;
+    OvWorldRemoveLight(world, sun);
+    OvLightDestroy(sun);
+    OvFrameDestroy(sunFrame);
+    OvAtomicDestroy(atomic); // leaves the world with its ties
+    OvFrameDestroy(frame);
     OvWorldDestroy(world);
 }
 
