@@ -58,68 +58,6 @@ OvV3d TransformOut(const OvMatrix& m, const OvV3d& v) {
     return Add(Add(Add(Scale(m.right, v.x), Scale(m.up, v.y)), Scale(m.at, v.z)), m.pos);
 }
 
-// The atomic sectors of a world whose boxes meet the box, in tree order.
-template <typename Visit> void ForSectorsInBox(const OvWorld* world, const OvBBox& box, Visit visit) {
-    const OvWorldSector* stack[ovWORLDMAXDEPTH + 1];
-    int top = 0;
-    if (world->rootSector != nullptr) {
-        stack[top++] = world->rootSector;
-    }
-    while (top > 0) {
-        const OvWorldSector* sector = stack[--top];
-        if (OvWorldSectorIsAtomic(sector)) {
-            const OvBBox& b = sector->boundingBox;
-            if (b.sup.x >= box.inf.x && b.inf.x <= box.sup.x && b.sup.y >= box.inf.y && b.inf.y <= box.sup.y &&
-                b.sup.z >= box.inf.z && b.inf.z <= box.sup.z) {
-                if (!visit(sector)) {
-                    return;
-                }
-            }
-            continue;
-        }
-        const OvPlaneSector* plane = OvWorldSectorAsPlane(sector);
-        if (plane->rightValue <= OvV3dAxis(&box.sup, plane->type) && top < ovWORLDMAXDEPTH) {
-            stack[top++] = plane->rightSubTree;
-        }
-        if (OvV3dAxis(&box.inf, plane->type) <= plane->leftValue && top < ovWORLDMAXDEPTH) {
-            stack[top++] = plane->leftSubTree;
-        }
-    }
-}
-
-// Calls visit(a, b, c, normal) for each triangle of the world's sectors within the box; stops
-// when visit returns false.
-template <typename Visit> void ForWorldTriangles(const OvWorld* world, const OvBBox& box, Visit visit) {
-    ForSectorsInBox(world, box, [&](const OvWorldSector* sector) {
-        for (OvUInt16 i = 0; i < sector->numTriangles; ++i) {
-            const OvTriangle& t = sector->triangles[i];
-            if (t.vertIndex[0] >= sector->numVertices || t.vertIndex[1] >= sector->numVertices ||
-                t.vertIndex[2] >= sector->numVertices) {
-                continue;
-            }
-            const OvV3d& a = sector->vertices[t.vertIndex[0]];
-            const OvV3d& b = sector->vertices[t.vertIndex[1]];
-            const OvV3d& c = sector->vertices[t.vertIndex[2]];
-            if (std::max({a.x, b.x, c.x}) < box.inf.x || std::min({a.x, b.x, c.x}) > box.sup.x ||
-                std::max({a.y, b.y, c.y}) < box.inf.y || std::min({a.y, b.y, c.y}) > box.sup.y ||
-                std::max({a.z, b.z, c.z}) < box.inf.z || std::min({a.z, b.z, c.z}) > box.sup.z) {
-                continue;
-            }
-            if (!visit(a, b, c)) {
-                return false;
-            }
-        }
-        return true;
-    });
-}
-
-OvBBox SegmentBox(const OvV3d& p, const OvV3d& q, float margin) {
-    OvBBox box;
-    box.sup = {std::max(p.x, q.x) + margin, std::max(p.y, q.y) + margin, std::max(p.z, q.z) + margin};
-    box.inf = {std::min(p.x, q.x) - margin, std::min(p.y, q.y) - margin, std::min(p.z, q.z) - margin};
-    return box;
-}
-
 // The point of triangle abc nearest to p.
 OvV3d NearestOnTriangle(const OvV3d& p, const OvV3d& a, const OvV3d& b, const OvV3d& c) {
     const OvV3d ab = Sub(b, a), ac = Sub(c, a), ap = Sub(p, a);
@@ -168,6 +106,18 @@ struct LineState {
 
 namespace {
 
+bool SegmentMeetsSphere(const OvLine& line, const OvSphere& sphere) {
+    const OvV3d d = Sub(line.end, line.start);
+    const OvV3d toCentre = Sub(sphere.center, line.start);
+    const float length2 = Dot(d, d);
+    float t = length2 > 0.0f ? Dot(toCentre, d) / length2 : 0.0f;
+    t = t < 0.0f ? 0.0f : t > 1.0f ? 1.0f : t;
+    const OvV3d apart = Sub(toCentre, Scale(d, t));
+    // A little slack for the rounding of the sphere and of the atomic query's own transform.
+    const float reach = sphere.radius * 1.001f + 1e-4f;
+    return Dot(apart, apart) <= reach * reach;
+}
+
 void RecordHit(LineState& s, const OvV3d& normal, float t) {
     s.any = true;
     if (s.distance == nullptr) {
@@ -187,6 +137,11 @@ OvCollisionTriangle* LineHit(OvIntersection*, OvCollisionTriangle* triangle, flo
     auto& s = *static_cast<LineState*>(data);
     RecordHit(s, triangle->normal, t);
     return s.stopAtFirst ? nullptr : triangle;
+}
+
+OvCollisionTriangle* WorldLineHit(OvIntersection* line, OvWorldSector*, OvCollisionTriangle* triangle, float t,
+                                  void* data) {
+    return LineHit(line, triangle, t, data);
 }
 
 // The sphere query's state.
@@ -248,6 +203,26 @@ void SphereTriangle(SphereState& s, OvV3d n, const OvV3d& a, const OvV3d& b, con
         r.contact[2] = c;
         r.contactCount = 1;
     }
+}
+
+OvCollisionTriangle* WorldSphereHit(OvIntersection*, OvWorldSector*, OvCollisionTriangle* triangle, float, void* data) {
+    auto& s = *static_cast<SphereState*>(data);
+    SphereTriangle(s, triangle->normal, *triangle->vertices[0], *triangle->vertices[1], *triangle->vertices[2]);
+    return triangle;
+}
+
+// Collects a world's triangles as line-list vertices (three edges each), lifted a centimetre.
+OvCollisionTriangle* WireTriangle(OvIntersection*, OvWorldSector*, OvCollisionTriangle* triangle, float, void* data) {
+    auto& lines = *static_cast<std::vector<OvIm3DVertex>*>(data);
+    for (int e = 0; e < 3; ++e) {
+        for (const OvV3d* p : {triangle->vertices[e], triangle->vertices[(e + 1) % 3]}) {
+            OvIm3DVertex v = {};
+            v.objVertex = {p->x, p->y + 0.01f, p->z};
+            v.color = 0x40404040u;
+            lines.push_back(v);
+        }
+    }
+    return triangle;
 }
 
 OvCollisionTriangle* SphereHit(OvIntersection*, OvCollisionTriangle* triangle, float, void* data) {
@@ -762,19 +737,10 @@ void CWorldManager::Render() {
         if (flags == 1 || flags == 2) {
             // Every sector triangle as grey lines lifted a centimetre, then the world once more.
             std::vector<OvIm3DVertex> lines;
-            OvBBox all = worlds_[w]->boundingBox;
-            ForWorldTriangles(worlds_[w], all, [&](const OvV3d& a, const OvV3d& b, const OvV3d& c) {
-                const OvV3d corners[3] = {a, b, c};
-                for (int e = 0; e < 3; ++e) {
-                    for (const OvV3d& p : {corners[e], corners[(e + 1) % 3]}) {
-                        OvIm3DVertex v = {};
-                        v.objVertex = {p.x, p.y + 0.01f, p.z};
-                        v.color = 0x40404040u;
-                        lines.push_back(v);
-                    }
-                }
-                return true;
-            });
+            OvIntersection everything = {};
+            everything.type = ovINTERSECTBOX;
+            everything.t.box = worlds_[w]->boundingBox;
+            OvCollisionWorldForAllIntersections(worlds_[w], &everything, WireTriangle, &lines);
             constexpr std::size_t kBatch = 6000;
             for (std::size_t first = 0; first < lines.size(); first += kBatch) {
                 const auto n = static_cast<OvUInt32>(std::min(kBatch, lines.size() - first));
@@ -832,15 +798,8 @@ int CWorldManager::LineIntersect(const OvV3d& from, const OvV3d& to, bool skipDy
     s.distance = distance;
     s.normal = distance != nullptr ? normal : nullptr;
     s.stopAtFirst = distance == nullptr && hit == nullptr;
-    const OvBBox box = SegmentBox(from, to, 0.0f);
     for (int w = 0; w < worldCount_; ++w) {
-        ForWorldTriangles(worlds_[w], box, [&](const OvV3d& a, const OvV3d& b, const OvV3d& c) {
-            float t = 0.0f;
-            if (OvCollisionTestLineTriangle(&s.line.t.line, &a, &b, &c, &t)) {
-                RecordHit(s, Normalised(Cross(Sub(b, a), Sub(c, a))), t);
-            }
-            return !(s.any && s.stopAtFirst);
-        });
+        OvCollisionWorldForAllIntersections(worlds_[w], &s.line, WorldLineHit, &s);
         if (s.any && s.stopAtFirst) {
             return 1;
         }
@@ -875,6 +834,10 @@ int CWorldManager::LineIntersect(const OvV3d& from, const OvV3d& to, bool skipDy
             object->GetClump(),
             [](OvAtomic* atomic, void* data) -> OvAtomic* {
                 auto& st = *static_cast<LineState*>(data);
+                // A segment that passes the atomic's bounding sphere meets none of its triangles.
+                if (!SegmentMeetsSphere(st.line.t.line, *OvAtomicGetWorldBoundingSphere(atomic))) {
+                    return atomic;
+                }
                 OvFrame* frame = OvAtomicGetFrame(atomic);
                 st.toWorld = frame != nullptr ? OvFrameGetWorldMatrix(frame) : nullptr;
                 OvCollisionAtomicForAllIntersections(atomic, &st.line, LineHit, &st);
@@ -929,16 +892,8 @@ int CWorldManager::SphereQuery(float x, float y, float z, float radius, SphereQu
     sphere.type = ovINTERSECTSPHERE;
     sphere.t.sphere.center = s.centre;
     sphere.t.sphere.radius = radius;
-    const OvBBox box = SegmentBox(s.centre, s.centre, radius);
     for (int w = 0; w < worldCount_; ++w) {
-        ForWorldTriangles(worlds_[w], box, [&](const OvV3d& a, const OvV3d& b, const OvV3d& c) {
-            OvV3d n;
-            float d = 0.0f;
-            if (OvCollisionTestSphereTriangle(&sphere.t.sphere, &a, &b, &c, &n, &d)) {
-                SphereTriangle(s, n, a, b, c);
-            }
-            return true;
-        });
+        OvCollisionWorldForAllIntersections(worlds_[w], &sphere, WorldSphereHit, &s);
     }
     auto testAtomic = [&](OvAtomic* atomic) {
         OvFrame* frame = OvAtomicGetFrame(atomic);

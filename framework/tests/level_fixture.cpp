@@ -13,6 +13,7 @@
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
 #include "platform/window.h"
+#include "tools/mkasset/collision_tree.h"
 
 namespace {
 
@@ -77,8 +78,11 @@ void LevelTest::WriteBytes(const std::string& name, const mkasset::Bytes& bytes)
 }
 
 mkasset::WorldDesc LevelTest::WriteLevel(const std::string& name, const mkasset::LevelOptions& options,
-                                         const std::vector<mkasset::ClumpDesc>& clumps) const {
+                                         const std::vector<mkasset::ClumpDesc>& clumps, bool collision) const {
     mkasset::WorldDesc world = mkasset::LevelWorld(options);
+    if (collision) {
+        EXPECT_TRUE(mkasset::AddWorldCollision(world));
+    }
     mkasset::Bytes bytes = mkasset::WorldFile(world);
     for (const mkasset::ClumpDesc& clump : clumps) {
         const mkasset::Bytes more = mkasset::ClumpFile(clump);

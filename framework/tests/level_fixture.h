@@ -30,9 +30,10 @@ protected:
     std::string Messages() const;
     // Writes the bytes into the scratch folder under the name.
     void WriteBytes(const std::string& name, const mkasset::Bytes& bytes) const;
-    // Writes a level file (the world, then the clumps) and returns the world written.
+    // Writes a level file (the world, its sectors with collision trees unless told not to, then
+    // the clumps) and returns the world written.
     mkasset::WorldDesc WriteLevel(const std::string& name, const mkasset::LevelOptions& options,
-                                  const std::vector<mkasset::ClumpDesc>& clumps = {}) const;
+                                  const std::vector<mkasset::ClumpDesc>& clumps = {}, bool collision = true) const;
     // A world manager made the current one (deleted at tear-down).
     CWorldManager* MakeManager(float scale = 1.0f);
 

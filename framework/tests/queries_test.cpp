@@ -117,7 +117,10 @@ mkasset::ClumpDesc TurnedBox(float angle, float x, float y, float z) {
     return clump;
 }
 
-TEST_F(QueriesTest, LineQueryMatchesABruteForceSearch) {
+class LineQueryTest : public LevelTest, public ::testing::WithParamInterface<bool> {};
+
+// With and without the sectors' collision trees.
+TEST_P(LineQueryTest, MatchesABruteForceSearch) {
     mkasset::LevelOptions options;
     options.seed = 3;
     options.size = 16;
@@ -130,7 +133,7 @@ TEST_F(QueriesTest, LineQueryMatchesABruteForceSearch) {
         boxes.push_back(TurnedBox(unit(rng) * 6.28f, -6.0f + 2.4f * static_cast<float>(i), 1.0f + unit(rng) * 2.0f,
                                   -5.0f + 2.0f * unit(rng)));
     }
-    const mkasset::WorldDesc world = WriteLevel("level.bsp", options, boxes);
+    const mkasset::WorldDesc world = WriteLevel("level.bsp", options, boxes, GetParam());
     CWorldManager* wm = MakeManager();
     wm->LoadWorld("level.bsp", 0);
     ASSERT_EQ(wm->WorldCount(), 1);
@@ -190,6 +193,8 @@ TEST_F(QueriesTest, LineQueryMatchesABruteForceSearch) {
     EXPECT_GT(hits, 300);
     EXPECT_GT(boxHits, 100);
 }
+
+INSTANTIATE_TEST_SUITE_P(Trees, LineQueryTest, ::testing::Bool());
 
 TEST_F(QueriesTest, LineQueryEdgeCases) {
     mkasset::LevelOptions options;

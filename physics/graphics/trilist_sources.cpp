@@ -31,29 +31,24 @@ OvpBBox* WorldBox(const void* source, OvpBBox* out) {
     return out;
 }
 
+OvCollisionTriangle* AppendWorld(OvIntersection*, OvWorldSector* sector, OvCollisionTriangle* triangle, float,
+                                 void* data) {
+    auto* buffer = static_cast<OvpTriangleBuffer*>(data);
+    if (!OvpTriangleBufferAppend(buffer, *triangle->vertices[0], *triangle->vertices[1], *triangle->vertices[2], sector,
+                                 static_cast<OvUInt32>(triangle->index))) {
+        return nullptr; // full: nothing more fits
+    }
+    return triangle;
+}
+
 void WorldWalk(const OvpVolume* volume, const OvMatrix*, const OvpBBox* box, void*, OvpTriangleBuffer* buffer) {
-    const auto* world = static_cast<const OvWorld*>(volume->data.ref[0]);
+    auto* world = static_cast<OvWorld*>(const_cast<void*>(volume->data.ref[0]));
     buffer->flags = ovpTRIANGLES_WORLDSPACE;
-    const OvWorldSector* stack[ovWORLDMAXDEPTH + 1];
-    int top = 0;
-    if (world->rootSector != nullptr) {
-        stack[top++] = world->rootSector;
-    }
-    while (top > 0) {
-        const OvWorldSector* sector = stack[--top];
-        if (OvWorldSectorIsAtomic(sector)) {
-            OvpTrilistSectorTriangles(sector, box, buffer);
-            continue;
-        }
-        const OvPlaneSector* plane = OvWorldSectorAsPlane(sector);
-        // The right child first on the stack so that the left is walked first.
-        if (plane->rightValue <= OvV3dAxis(&box->sup, plane->type) && top < ovWORLDMAXDEPTH) {
-            stack[top++] = plane->rightSubTree;
-        }
-        if (OvV3dAxis(&box->inf, plane->type) <= plane->leftValue && top < ovWORLDMAXDEPTH) {
-            stack[top++] = plane->leftSubTree;
-        }
-    }
+    OvIntersection query = {};
+    query.type = ovINTERSECTBOX;
+    query.t.box.sup = box->sup;
+    query.t.box.inf = box->inf;
+    OvCollisionWorldForAllIntersections(world, &query, AppendWorld, buffer);
 }
 
 // Kind 1: one atomic sector.
@@ -132,17 +127,38 @@ void OvpTrilistSectorTriangles(const OvWorldSector* sector, const OvpBBox* box, 
         b.sup.z < box->inf.z || b.inf.z > box->sup.z) {
         return;
     }
-    for (OvUInt16 i = 0; i < sector->numTriangles && buffer->count < buffer->capacity; ++i) {
+    auto append = [&](OvUInt16 i, bool test) {
         const OvTriangle& t = sector->triangles[i];
         if (t.vertIndex[0] >= sector->numVertices || t.vertIndex[1] >= sector->numVertices ||
             t.vertIndex[2] >= sector->numVertices) {
-            continue;
+            return;
         }
         const OvV3d& a = sector->vertices[t.vertIndex[0]];
         const OvV3d& v1 = sector->vertices[t.vertIndex[1]];
         const OvV3d& v2 = sector->vertices[t.vertIndex[2]];
-        if (TriangleMeetsBox(a, v1, v2, *box)) {
+        if (!test || TriangleMeetsBox(a, v1, v2, *box)) {
             OvpTriangleBufferAppend(buffer, a, v1, v2, sector, i);
+        }
+    };
+    const OvCollisionData* data = OvCollisionWorldSectorGetData(sector);
+    if (data == nullptr) {
+        for (OvUInt16 i = 0; i < sector->numTriangles && buffer->count < buffer->capacity; ++i) {
+            append(i, true);
+        }
+        return;
+    }
+    // The tree's runs of triangles near the box; a run wholly inside it needs no test of its own.
+    const OvBBox query = {box->sup, box->inf};
+    OvCollisionBoxIterator it;
+    OvCollisionBoxIteratorBegin(&it, data, &query, &query);
+    OvUInt16 first = 0, count = 0;
+    OvUInt32 mask = 0;
+    while (buffer->count < buffer->capacity && OvCollisionBoxIteratorNext(&it, &first, &count, &mask)) {
+        for (OvUInt32 p = first; p < static_cast<OvUInt32>(first) + count && buffer->count < buffer->capacity; ++p) {
+            const OvUInt32 index = data->map != nullptr ? data->map[p] : p;
+            if (index < sector->numTriangles) {
+                append(static_cast<OvUInt16>(index), mask != 0);
+            }
         }
     }
 }

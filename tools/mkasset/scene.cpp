@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/font_asset/font_asset.h"
+#include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/commands.h"
 #include "tools/mkasset/level_builder.h"
 #include "tools/mkasset/shapes.h"
@@ -94,8 +95,9 @@ void SceneUsage(std::FILE* out) {
                  "usage: mkasset scene --out DIR [--seed S]\n"
                  "  Writes a folder the game framework runs (framework_probe):\n"
                  "    DIR/config.xml               one world, physics settings, an ambient and a directional light\n"
-                 "    DIR/models/level.bsp         a 24 x 24 metre level of 8 blocks (seed S, default 1), then two\n"
-                 "                                 barrel clumps standing at (4, 4) and (-4, -4)\n"
+                 "    DIR/models/level.bsp         a 24 x 24 metre level of 8 blocks (seed S, default 1) whose\n"
+                 "                                 sectors carry collision trees, then two barrel clumps\n"
+                 "                                 standing at (4, 4) and (-4, -4)\n"
                  "    DIR/models/crate.dff         a unit box; DIR/models/barrel.dff a unit cylinder\n"
                  "    DIR/models/textures/*.png    floor, wall, block, crate and barrel\n"
                  "    DIR/FONTS/TSA16.met, .png    the framework's font\n"
@@ -138,7 +140,11 @@ int RunScene(int argc, char** argv) {
     }
     const std::string config = (dir / "config.xml").string();
     const Bytes configBytes(kConfig, kConfig + sizeof kConfig - 1);
-    Bytes levelBytes = WorldFile(LevelWorld(level));
+    WorldDesc world = LevelWorld(level);
+    if (!AddWorldCollision(world)) {
+        return Fail(kName, kExitFailed, "cannot build the level's collision data");
+    }
+    Bytes levelBytes = WorldFile(world);
     for (const ClumpDesc& clump : {Placed(ShapeKind::Cylinder, 12, "barrel", 4.0f, 4.0f),
                                    Placed(ShapeKind::Cylinder, 12, "barrel", -4.0f, -4.0f)}) {
         const Bytes bytes = ClumpFile(clump);
