@@ -13,6 +13,8 @@
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/collision.h"
+#include "graphics/plugins/material_effects.h"
+#include "graphics/plugins/particles.h"
 #include "graphics/plugins/skin.h"
 #include "graphics/plugins/spline.h"
 #include "graphics/world/world_plugin.h"
@@ -113,9 +115,10 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
 bool CStandardApplication::AttachPlugins() {
     // The toolkit plugins register here, before the engine opens, in this order, stopping at the
     // first failure: world, collision, particle batches, animation, animation hierarchy, skin,
-    // spline, material effects, physics body. Those not built yet join the list where they stand.
-    return OvWorldPluginAttach() && OvCollisionPluginAttach() && OvAnimPluginAttach() &&
-           OvAnimHierarchyPluginAttach() && OvSkinPluginAttach() && OvSplinePluginAttach() && OvpBodyPluginAttach();
+    // spline, material effects, physics body.
+    return OvWorldPluginAttach() && OvCollisionPluginAttach() && OvParticleBatchPluginAttach() &&
+           OvAnimPluginAttach() && OvAnimHierarchyPluginAttach() && OvSkinPluginAttach() && OvSplinePluginAttach() &&
+           OvMaterialEffectsPluginAttach() && OvpBodyPluginAttach();
 }
 
 bool CStandardApplication::AppStart() {
