@@ -505,8 +505,8 @@ void LineRun(Query& q, const LineWalk& w, const TriangleSource& src, const OvCol
 
 // Clips [*t0, *t1] against the box widened by what the line-triangle test lets a hit stray: the
 // coordinate tolerance and a little of the box's own extent (the test's slack across a triangle's
-// edges). False when nothing is left.
-bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
+// edges; child boxes carry that slack already). False when nothing is left.
+template <bool kWiden = true> bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
     if (box.sup.x < box.inf.x) {
         return false; // no triangles
     }
@@ -516,7 +516,7 @@ bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
         const float s = Coord(w.line.start, a);
         const float boxInf = Coord(box.inf, a);
         const float boxSup = Coord(box.sup, a);
-        const float margin = w.tol[a] + kBoxSlack * (boxSup - boxInf);
+        const float margin = kWiden ? w.tol[a] + kBoxSlack * (boxSup - boxInf) : w.tol[a];
         const float inf = boxInf - margin;
         const float sup = boxSup + margin;
         if (Coord(w.d, a) == 0) {
@@ -628,8 +628,8 @@ void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCo
         bool goFar = both;
         if (data->childBoxes != nullptr) {
             const OvBBox* boxes = data->childBoxes + 2 * e.ref.index;
-            goNear = ClipLine(w, boxes[nearLeft ? 0 : 1], &near.t0, &near.t1);
-            goFar = goFar && ClipLine(w, boxes[nearLeft ? 1 : 0], &far.t0, &far.t1);
+            goNear = ClipLine<false>(w, boxes[nearLeft ? 0 : 1], &near.t0, &near.t1);
+            goFar = goFar && ClipLine<false>(w, boxes[nearLeft ? 1 : 0], &far.t0, &far.t1);
         }
         if (goNear && goFar) {
             if (top + 1 < ovCOLLISIONSTACKSIZE) {
@@ -700,8 +700,19 @@ void MakeChildBoxes(OvCollisionData* data, const TriangleSource& src) {
     }
     const std::size_t bytes = sizeof(OvBBox) * 2 * static_cast<std::size_t>(data->numNodes);
     data->childBoxes = static_cast<OvBBox*>(OvMalloc(bytes, kHintData));
-    if (data->childBoxes != nullptr) {
-        RefBox(data, src, {0, ovCOLLISIONREFNODE, 0});
+    if (data->childBoxes == nullptr) {
+        return;
+    }
+    RefBox(data, src, {0, ovCOLLISIONREFNODE, 0});
+    // Widened once here by the line test's slack across edges, so that clips need not.
+    for (OvInt32 i = 0; i < 2 * data->numNodes; ++i) {
+        OvBBox& box = data->childBoxes[i];
+        if (box.sup.x >= box.inf.x) {
+            const OvV3d slack{kBoxSlack * (box.sup.x - box.inf.x), kBoxSlack * (box.sup.y - box.inf.y),
+                              kBoxSlack * (box.sup.z - box.inf.z)};
+            box.inf = Sub(box.inf, slack);
+            box.sup = {box.sup.x + slack.x, box.sup.y + slack.y, box.sup.z + slack.z};
+        }
     }
 }
 
