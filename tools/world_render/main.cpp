@@ -22,13 +22,17 @@
 #include "graphics/core/stream.h"
 #include "graphics/toolkits/bmp_reader.h"
 #include "graphics/toolkits/png_reader.h"
+#include "graphics/core/pipeline.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9_pipeline.h"
+#include "graphics/world/d3d9_vertex_shader.h"
 #include "graphics/world/light.h"
 #include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/controls.h"
+#include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "tools/engine_error/engine_error.h"
 #include "tools/engine_error/frame_args.h"
@@ -37,7 +41,7 @@ namespace {
 
 const char kUsage[] =
     "usage: world_render FILE.bsp [--clump FILE.dff --at X,Y,Z]... --camera X,Y,Z,YAW,PITCH [--light SPEC]...\n"
-    "                    --size WxH --out FILE.png\n"
+    "                    [--shaders] --size WxH --out FILE.png\n"
     "Reads the level FILE.bsp and the models, puts each model's root frame at its --at position, looks\n"
     "from the camera (at yaw 0 and pitch 0 it looks along +z; yaw turns it towards +x, pitch up, in\n"
     "degrees; 60 degrees across, 0.05 to 200 metres) and draws one frame with the world plugin's\n"
@@ -51,6 +55,9 @@ const char kUsage[] =
     "                         lights of the world (colours 0 to 1 and more; a directional light shines\n"
     "                         along YAW,PITCH). Without any: ambient 0.2 and a directional 0.4 along\n"
     "                         yaw 30, pitch -50.\n"
+    "  --shaders              draw every atomic and sector through the generated vertex shaders (the\n"
+    "                         same lights gathered into their constants) instead of the fixed-function\n"
+    "                         path\n"
     "  --size WxH             frame size in pixels, 1 to 4096 each way\n"
     "  --out FILE.png         the picture to write\n"
     "Prints the driver's counters of the frame (draw calls, states sent, vertices) and a checksum of\n"
@@ -75,6 +82,7 @@ struct Options {
     std::vector<LightSpec> lights;
     float camera[5] = {0, 0, 0, 0, 0};
     bool haveCamera = false;
+    bool shaders = false;
     int width = 0;
     int height = 0;
     std::string out;
@@ -143,6 +151,10 @@ int Parse(int argc, char** argv, Options* o) {
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (a == "--shaders") {
+            o->shaders = true;
+            continue;
         }
         if (a.rfind("--", 0) != 0) {
             if (!o->level.empty()) {
@@ -227,7 +239,7 @@ class Renderer {
 public:
     ~Renderer() { Close(); }
 
-    bool Open(int width, int height, std::string* error) {
+    bool Open(int width, int height, bool shaders, std::string* error) {
         WNDCLASSA wc{};
         wc.lpfnWndProc = DefWindowProcA;
         wc.hInstance = GetModuleHandleA(nullptr);
@@ -238,6 +250,10 @@ public:
         if (window_ == nullptr) {
             *error = "cannot create the window";
             return false;
+        }
+        if (shaders) {
+            // The software device's shader-model-2 adapter runs the generated vertex shaders.
+            D3d9SetAdapters({D3d9DefaultAdapter(D3d9Preset::ShaderModel2Vertex)});
         }
         OvEngineSetDriver(OvD3D9Driver());
         if (!OvEngineInit(nullptr, 0, 0x800000)) {
@@ -254,6 +270,9 @@ public:
             return false;
         }
         started_ = true;
+        if (shaders && !UseShaders(error)) {
+            return false;
+        }
         OvFSManagerOpen(0);
         OvFileSystem* fs = OvWinFSCreate(16, "", "unc");
         if (fs == nullptr || !OvFSManagerRegister(fs)) {
@@ -268,6 +287,25 @@ public:
         if (frameBuffer_ == nullptr || zBuffer_ == nullptr) {
             *error = "cannot make the frame's rasters (" + HeldEngineErrorWords() + ")";
             return false;
+        }
+        return true;
+    }
+
+    // The default pipelines' nodes draw through the generated vertex shaders.
+    static bool UseShaders(std::string* error) {
+        if (OvD3D9VertexShaderGetProfile() == ovVSPROFILENONE) {
+            *error = "--shaders: the device runs no vertex shaders";
+            return false;
+        }
+        for (const auto& [pipeline, name] :
+             {std::pair{OvWorldGetDefaultAtomicPipeline(), OvNodeD3D9AtomicAllInOneGetDefinition()->name},
+              {OvWorldGetDefaultWorldSectorPipeline(), OvNodeD3D9WorldSectorAllInOneGetDefinition()->name}}) {
+            OvPipelineNode* node = pipeline != nullptr ? OvPipelineFindNode(pipeline, name, nullptr, nullptr) : nullptr;
+            if (node == nullptr) {
+                *error = std::string("--shaders: no node ") + name + " in the default pipelines";
+                return false;
+            }
+            OvD3D9AllInOneNodeSetRenderCallback(node, OvD3D9VertexShaderRenderCallback);
         }
         return true;
     }
@@ -467,7 +505,7 @@ int main(int argc, char** argv) {
     setenv("PLATFORM_HEADLESS", "1", 1);
     Renderer renderer;
     std::string error;
-    if (!renderer.Open(o.width, o.height, &error) || !renderer.Load(o, &error)) {
+    if (!renderer.Open(o.width, o.height, o.shaders, &error) || !renderer.Load(o, &error)) {
         std::fprintf(stderr, "world_render: %s\n", error.c_str());
         return 1;
     }

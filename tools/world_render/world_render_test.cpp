@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -68,6 +69,37 @@ TEST_F(WorldRenderTest, LevelWithABoxMatchesTheGoldenPicture) {
         }
     }
     EXPECT_EQ(clear, 0) << "the level leaves holes below the horizon";
+}
+
+// The same frame through the generated vertex shaders: the same lights gathered into their
+// constants give the fixed-function picture within 2 per channel at nearly every pixel; only
+// pixels on triangle edges (the shaders transform by the product of the matrices, rounding
+// differently) and texels at a coordinate's rounding boundary may differ more, at most 0.5% of them.
+TEST_F(WorldRenderTest, ShadersDrawTheFixedFunctionFrame) {
+    const std::string out = (dir / "shaders.png").string();
+    const ToolRun run = WorldRender(level + " --clump " + box +
+                                    " --at 0,0.5,3 --camera 0,1.7,-8,0,0 --shaders --size 320x240 --out " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    png_uint_32 w = 0, h = 0, gw = 0, gh = 0;
+    const std::vector<png_byte> shaded = ReadPngRgb(out, &w, &h);
+    const std::vector<png_byte> fixed = ReadPngRgb("golden/level1_box_320x240.png", &gw, &gh);
+    ASSERT_EQ(shaded.size(), 320u * 240u * 3u);
+    ASSERT_EQ(fixed.size(), shaded.size());
+    int beyond = 0, worst = 0, clearInShaded = 0, clearInFixed = 0;
+    for (std::size_t i = 0; i < shaded.size(); i += 3) {
+        int d = 0;
+        for (int k = 0; k < 3; ++k) {
+            d = std::max(d, std::abs(shaded[i + k] - fixed[i + k]));
+        }
+        beyond += d > 2;
+        worst = std::max(worst, d);
+        clearInShaded += shaded[i] == 40 && shaded[i + 1] == 48 && shaded[i + 2] == 64;
+        clearInFixed += fixed[i] == 40 && fixed[i + 1] == 48 && fixed[i + 2] == 64;
+    }
+    EXPECT_LE(beyond, 320 * 240 / 200) << "largest channel difference " << worst;
+    // Not a frame of nothing matching a frame of nothing: the level covers most of the picture.
+    EXPECT_LT(clearInShaded, 320 * 240 / 2);
+    EXPECT_NEAR(clearInShaded, clearInFixed, 320 * 240 / 200);
 }
 
 // A point light half a metre above the floor in front of the camera reddens the floor under it
@@ -169,6 +201,7 @@ TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
         {level + " --light point,1,1,1,0,0,0,0 --camera 0,0,0,0,0 --size 32x32 --out " + out, "radius above 0"},
         {level + " --camera 0,0,0,0,0 --size 32x32", "missing: --out"},
         {level + " --frames 2", "unknown argument: --frames"},
+        {level + " --shaders --camera 0,0,0,0,0 --size 32x32 --out", "missing value after: --out"},
     };
     for (const auto& c : cases) {
         const ToolRun run = WorldRender(c.arguments);
