@@ -248,11 +248,21 @@ OvStream* ExtRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset
     }
     const OvUInt32 flags = OvChunkGetUInt32(b + 12) & kStreamedFlags;
     const auto keySize = static_cast<OvInt32>(OvChunkGetUInt32(b + 16));
+    // A chunk length is only a claim: the nodes must be in the stream before their memory is
+    // allocated.
+    const OvUInt32 left = OvStreamGetBytesLeft(stream);
+    if (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(count) * kStreamNodeBytes > left) {
+        OvErrorReport(0, ovERRREAD);
+        return nullptr;
+    }
     if (keySize < static_cast<OvInt32>(sizeof(OvAnimInterpFrame)) || keySize > kMaxStreamKeyFrameSize) {
         OvErrorReport(0, ovERRINVALIDVALUE);
         return nullptr;
     }
-    OvAnimHierarchy* h = AllocHierarchy(count, flags, keySize);
+    // The node slots are records: a size from a file that is not a multiple of their alignment
+    // is rounded up to one, so that every slot is aligned.
+    constexpr OvInt32 kAlign = alignof(OvAnimInterpFrame);
+    OvAnimHierarchy* h = AllocHierarchy(count, flags, (keySize + kAlign - 1) / kAlign * kAlign);
     if (h == nullptr) {
         return nullptr;
     }
