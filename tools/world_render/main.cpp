@@ -252,8 +252,7 @@ public:
             }
             return true;
         };
-        return engine_.Open("world_render", width, height, 0x800000, attach, error) &&
-               (!shaders || UseShaders(error));
+        return engine_.Open("world_render", width, height, 0x800000, attach, error) && (!shaders || UseShaders(error));
     }
 
     // The default pipelines' nodes draw through the generated vertex shaders.
