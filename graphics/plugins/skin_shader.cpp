@@ -12,9 +12,7 @@ namespace {
 constexpr DWORD kHardwareTransform = 0x10000; // D3DDEVCAPS_HWTRANSFORMANDLIGHT
 constexpr OvUInt8 kNoSlot = 0xFF;
 
-OvUInt32 Nodes(OvInt32 numNodes) {
-    return static_cast<OvUInt32>(std::clamp<OvInt32>(numNodes, 0, ovSKINPALETTESIZE));
-}
+OvUInt32 Nodes(OvInt32 numNodes) { return static_cast<OvUInt32>(std::clamp<OvInt32>(numNodes, 0, ovSKINPALETTESIZE)); }
 
 // Appends entry -> slot, extending the last run when both follow on.
 void Append(OvSkinPaletteRun* runs, OvUInt32* n, OvUInt32 entry, OvUInt32 slot) {

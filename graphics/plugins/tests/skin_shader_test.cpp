@@ -126,7 +126,8 @@ TEST_F(SkinShaderTest, ThePaletteAndTheLightsStayUnderTheConstantLimit) {
 TEST_F(SkinShaderTest, SplitMeshesLoadTheirRunsAtTheRemappedSlots) {
     OvSkin* skin = SkinUsing(6, {0, 1, 2, 3, 4, 5});
     ASSERT_NE(skin, nullptr);
-    static OvUInt8 split[6 + 2 * 2 + 2 * 3] = {0, 1, 0, 1, 2, 0xFF, /* meshes */ 0, 2, 2, 1, /* runs */ 0, 2, 3, 2, 4, 2};
+    static OvUInt8 split[6 + 2 * 2 + 2 * 3] = {0, 1, 0, 1, 2, 0xFF, /* meshes */ 0, 2, 2, 1, /* runs */ 0,
+                                               2, 3, 2, 4, 2};
     skin->splitData = split;
     skin->meshBoneRemapIndices = split + 6;
     skin->meshBoneRLE = split + 10;
@@ -205,7 +206,7 @@ TEST_F(SkinShaderTest, ShaderSkinningAgreesWithSoftwareSkinning) {
     OvSkinPaletteRun runs[ovSKINPALETTESIZE];
     const OvUInt32 numRuns = OvSkinVertexShaderPaletteRuns(skin, 2, 80, 0, runs);
     OvSkinPaletteRunsToConstants(palette, 2, runs, numRuns, layout.bones,
-                                 reinterpret_cast<float (*)[4]>(constants.data()), d3d9::kShaderConstants);
+                                 reinterpret_cast<float(*)[4]>(constants.data()), d3d9::kShaderConstants);
     d3d9::ShaderMachine machine(program);
     machine.SetConstants(constants);
     for (int v = 0; v < kVertices; ++v) {
