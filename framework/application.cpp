@@ -297,19 +297,10 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         opened = this;
     } else if (Is(name, "Input")) {
         opened = CInputManager::GetInstance();
-    } else if (Is(name, "Camera")) {
-        // One camera manager serves however many "Camera" sections there are.
-        if (g_cameraManager == nullptr) {
-            const SkelState* shell = SkelGetState();
-            g_cameraManager = new CCameraManager(scale_);
-            g_cameraManager->CreateCamera(shell->width, shell->height, true);
-            g_cameraManager->Resize(shell->width, shell->height);
-        }
-        opened = g_cameraManager;
     }
-    // "Hud" and "Physics" open their managers' sections, and the level objects, "Light" and
-    // "Character" theirs within the world manager, once those exist; until then they are refused
-    // as with no world manager, without a message.
+    // "Hud" and "Physics" open their managers' sections, and the level objects, "Light", "Camera"
+    // and "Character" theirs within the world manager, once those exist; until then they are
+    // refused as with no world manager, without a message.
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);

@@ -302,10 +302,8 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 return false;
             }
             const OvV3d position = Position();
-            OvV3d direction;
-            OvV3dSub(&direction, &target, &position);
-            if (OvV3dLength(&direction) == 0.0f) {
-                return false;
+            if (target.x == position.x && target.y == position.y && target.z == position.z) {
+                return false; // no direction to look along
             }
             LookAt(position, target);
             return true;

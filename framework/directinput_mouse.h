@@ -36,6 +36,12 @@ public:
     // Shows the cursor again, unacquires and releases the device, then the interface.
     void Release();
     bool Exists() const { return input_ != nullptr && device_ != nullptr; }
+    // Asks for the device again (enabling it); a failure waits for the next poll's retry.
+    void Acquire() {
+        if (device_ != nullptr) {
+            device_->Acquire();
+        }
+    }
 
     // Reads what happened since the last poll. Nothing unless the interface and device exist.
     void Poll();

@@ -329,7 +329,9 @@ void CInputManager::SetDirectInputEnabled(bool enabled) {
         return;
     }
     directInputEnabled_ = enabled ? 1 : 0;
-    if (!enabled) {
+    if (enabled) {
+        mouse_->Acquire();
+    } else {
         mouse_.reset();
     }
 }

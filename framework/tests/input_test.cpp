@@ -293,6 +293,35 @@ TEST_F(InputTest, EachCreationFailureHasItsMessageAndLeavesNothing) {
     EXPECT_EQ(PlatformCursorCounter(), cursor);
 }
 
+TEST_F(InputTest, DisablingDirectInputReleasesTheMouseAndHandsBackTheWindowMouse) {
+    const int cursor = PlatformCursorCounter();
+    input->CreatePointer();
+    ASSERT_NE(input->Mouse(), nullptr);
+    EXPECT_EQ(PlatformCursorCounter(), cursor - 1);
+    SkelMouseRecord move = {10.0f, 20.0f, 1.0f, 2.0f, 0, 0};
+    EXPECT_EQ(CInputManager::MouseHandler(SKEL_EVENT_MOUSE_MOVE, &move), SKEL_EVENT_NOT_HANDLED);
+    input->SetDirectInputEnabled(false);
+    EXPECT_EQ(input->Mouse(), nullptr);
+    EXPECT_FALSE(input->DirectInputEnabled());
+    EXPECT_EQ(PlatformCursorCounter(), cursor);
+    EXPECT_EQ(gFake.liveObjects, 0);
+    EXPECT_EQ(CInputManager::MouseHandler(SKEL_EVENT_MOUSE_MOVE, &move), SKEL_EVENT_HANDLED);
+    EXPECT_EQ(input->PointerY(), 20.0f);
+    // Enabled again: a new device, acquired.
+    gFake.acquires = 0;
+    input->SetDirectInputEnabled(true);
+    ASSERT_NE(input->Mouse(), nullptr);
+    EXPECT_TRUE(input->DirectInputEnabled());
+    EXPECT_EQ(gFake.acquires, 2);
+    EXPECT_TRUE(input->ReleaseMouse());
+    EXPECT_EQ(input->Mouse(), nullptr);
+    EXPECT_EQ(PlatformCursorCounter(), cursor);
+    // Nothing to release or enable with mouse mode 1.
+    input->SetMouseMode(1);
+    input->SetDirectInputEnabled(true);
+    EXPECT_EQ(input->Mouse(), nullptr);
+}
+
 TEST_F(InputTest, BufferedRecordsBecomeDeltasAndButtonEdges) {
     ASSERT_TRUE(input->CreatePointer() == false); // no POINTER.BMP here, but the mouse is made
     ASSERT_NE(input->Mouse(), nullptr);
