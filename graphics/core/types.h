@@ -32,6 +32,13 @@ struct OvBBox {
     OvV3d inf; // minimum corner
 };
 
+// Lighting factors of a surface (a material's, and what the driver sets from them).
+struct OvSurfaceProperties {
+    float ambient;  // ambient reflection
+    float specular; // specular reflection
+    float diffuse;  // diffuse reflection
+};
+
 // Doubly linked list link; a list head is a link that points at itself when empty.
 struct OvLLLink {
     OvLLLink* next; // next link (the head when last)

@@ -9,6 +9,7 @@
 #include "graphics/core/resources.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/texture.h"
+#include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/mesh.h"
 #include "graphics/world/world_plugin.h"
 
@@ -179,6 +180,8 @@ OvBool OvGeometryDestroy(OvGeometry* geometry) {
     if (geometry->repEntry != nullptr) {
         OvResourcesFreeEntry(geometry->repEntry);
     }
+    // Atomics' instanced data of it that outlives it must not lead the device-restore hook here.
+    OvD3D9GeometryReinstanceListRemove(geometry);
     geometry->lockedSinceLastInst |= ovGEOMETRYLOCKALL;
     if (geometry->mesh != nullptr) {
         OvMeshHeaderDestroy(geometry->mesh);

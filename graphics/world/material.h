@@ -9,13 +9,6 @@ struct OvPipeline;
 struct OvStream;
 struct OvTexture;
 
-// Lighting factors of a material.
-struct OvSurfaceProperties {
-    float ambient;  // ambient reflection
-    float specular; // specular reflection
-    float diffuse;  // diffuse reflection
-};
-
 // Material record; extension data follows (material registry).
 struct OvMaterial {
     OvTexture* texture;                    // one reference held, or null

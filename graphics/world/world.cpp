@@ -648,3 +648,5 @@ OvInt32 OvWorldGetNumPlaneSectors(const OvWorld* world) {
     // A binary tree has one plane sector fewer than atomic sectors.
     return OvWorldGetNumWorldSectors(world) - 1;
 }
+
+OvWorld* OvWorldGetBeingRead() { return gReadingWorld; }

@@ -135,6 +135,8 @@ OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector);
 // Calls the callback for each atomic sector in depth-first order (left before right) until one
 // returns null. Returns the world.
 OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data);
+// The world whose chunk is being read (its sectors' extension readers ask for it), or null.
+OvWorld* OvWorldGetBeingRead();
 // Plane and atomic sectors of the tree.
 OvInt32 OvWorldGetNumPlaneSectors(const OvWorld* world);
 OvInt32 OvWorldGetNumWorldSectors(const OvWorld* world);

@@ -8,6 +8,8 @@
 #include "graphics/core/pipeline.h"
 #include "graphics/core/stream.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9_native_data.h"
+#include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
 #include "graphics/world/material.h"
@@ -28,31 +30,10 @@ OvInt32 gWorldOpens = 0;
 OvInt32 gGeometryOpens = 0;
 constexpr OvInt32 kWorldRecordsPerBlock = 8;
 
-// The default pipelines until the Direct3D 9 pipelines replace them: one node that draws nothing.
-OvBool DefaultNodeBody(OvPipelineNode*, const OvPipelineExecuteParams*) { return TRUE; }
-OvNodeDefinition DefaultNode(const char* name) {
-    OvNodeDefinition d{};
-    d.name = name;
-    d.body = DefaultNodeBody;
-    return d;
-}
-OvNodeDefinition gDefaultAtomicNode = DefaultNode("nodeWorldAtomicDefault");
-OvNodeDefinition gDefaultSectorNode = DefaultNode("nodeWorldSectorDefault");
+// The engine's default atomic and world-sector pipelines (the Direct3D 9 pipelines keep the
+// ones they made, which a null setting restores).
 OvPipeline* gDefaultAtomicPipeline = nullptr;
 OvPipeline* gDefaultSectorPipeline = nullptr;
-
-OvPipeline* MakeDefaultPipeline(OvNodeDefinition* node) {
-    OvPipeline* p = OvPipelineCreate();
-    if (p == nullptr) {
-        return nullptr;
-    }
-    if (OvPipelineLock(p) == nullptr || OvPipelineAddFragment(p, nullptr, node, nullptr) == nullptr ||
-        OvPipelineUnlock(p) == nullptr) {
-        OvPipelineDestroy(p);
-        return nullptr;
-    }
-    return p;
-}
 
 void* SpareOpen(void* instance, OvInt32, OvInt32) {
     gSpareOpens++;
@@ -66,8 +47,8 @@ void* SpareClose(void* instance, OvInt32, OvInt32) {
 void* WorldModuleOpen(void* instance, OvInt32 offset, OvInt32) {
     gWorldModuleOffset = offset;
     auto* module = reinterpret_cast<OvWorldModule*>(static_cast<char*>(instance) + offset);
-    gDefaultAtomicPipeline = MakeDefaultPipeline(&gDefaultAtomicNode);
-    gDefaultSectorPipeline = MakeDefaultPipeline(&gDefaultSectorNode);
+    gDefaultAtomicPipeline = OvD3D9CreateDefaultAtomicPipeline();
+    gDefaultSectorPipeline = gDefaultAtomicPipeline != nullptr ? OvD3D9CreateDefaultWorldSectorPipeline() : nullptr;
     module->recordFreeList = OvFreeListCreateWithSpace(sizeof(OvWorldRecord), kWorldRecordsPerBlock, 0, 1, nullptr,
                                                        ovMEMHINTDUR_GLOBAL | ovPLUGINIDWORLD);
     OvLLLinkInitHead(&module->records);
@@ -76,12 +57,7 @@ void* WorldModuleOpen(void* instance, OvInt32 offset, OvInt32) {
             OvFreeListDestroy(module->recordFreeList);
             module->recordFreeList = nullptr;
         }
-        for (OvPipeline** p : {&gDefaultAtomicPipeline, &gDefaultSectorPipeline}) {
-            if (*p != nullptr) {
-                OvPipelineDestroy(*p);
-                *p = nullptr;
-            }
-        }
+        OvD3D9WorldPipelinesClose();
         return nullptr;
     }
     gWorldOpens++;
@@ -94,12 +70,7 @@ void* WorldModuleClose(void* instance, OvInt32 offset, OvInt32) {
         OvFreeListDestroy(module->recordFreeList);
         module->recordFreeList = nullptr;
     }
-    for (OvPipeline** p : {&gDefaultAtomicPipeline, &gDefaultSectorPipeline}) {
-        if (*p != nullptr) {
-            OvPipelineDestroy(*p);
-            *p = nullptr;
-        }
-    }
+    OvD3D9WorldPipelinesClose();
     gWorldOpens--;
     return instance;
 }
@@ -204,6 +175,35 @@ void* ClumpLinkConstruct(void* object, OvInt32 offset, OvInt32) {
 OvInt32 gCameraClumpLinkOffset = -1;
 OvInt32 gLightClumpLinkOffset = -1;
 
+// Native-data sub-chunks: read only into native objects (others pass them over).
+OvStream* GeometryNativeRead(OvStream* s, OvInt32 length, void* object, OvInt32, OvInt32) {
+    auto* geometry = static_cast<OvGeometry*>(object);
+    if ((geometry->flags & ovGEOMETRYNATIVE) == 0) {
+        return OvStreamSkip(s, static_cast<OvUInt32>(length));
+    }
+    return OvGeometryNativeDataStreamRead(s, length, geometry) != nullptr ? s : nullptr;
+}
+OvStream* GeometryNativeWrite(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
+    return OvGeometryNativeDataStreamWrite(s, static_cast<const OvGeometry*>(object));
+}
+OvInt32 GeometryNativeSize(const void* object, OvInt32, OvInt32) {
+    return OvGeometryNativeDataStreamGetSize(static_cast<const OvGeometry*>(object));
+}
+OvStream* SectorNativeRead(OvStream* s, OvInt32 length, void* object, OvInt32, OvInt32) {
+    auto* sector = static_cast<OvWorldSector*>(object);
+    OvWorld* world = OvWorldGetBeingRead() != nullptr ? OvWorldGetBeingRead() : OvWorldSectorGetWorld(sector);
+    if (world == nullptr || (world->flags & ovGEOMETRYNATIVE) == 0) {
+        return OvStreamSkip(s, static_cast<OvUInt32>(length));
+    }
+    return OvWorldSectorNativeDataStreamRead(s, length, sector, &world->matList) != nullptr ? s : nullptr;
+}
+OvStream* SectorNativeWrite(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
+    return OvWorldSectorNativeDataStreamWrite(s, static_cast<const OvWorldSector*>(object));
+}
+OvInt32 SectorNativeSize(const void* object, OvInt32, OvInt32) {
+    return OvWorldSectorNativeDataStreamGetSize(static_cast<const OvWorldSector*>(object));
+}
+
 } // namespace
 
 OvPluginRegistry* OvGeometryGetRegistry() { return &gGeometryRegistry; }
@@ -231,6 +231,8 @@ OvWorldModule* OvWorldGetModule() {
 }
 OvPipeline* OvWorldGetDefaultAtomicPipeline() { return gDefaultAtomicPipeline; }
 OvPipeline* OvWorldGetDefaultWorldSectorPipeline() { return gDefaultSectorPipeline; }
+void OvWorldSetDefaultAtomicPipeline(OvPipeline* pipeline) { gDefaultAtomicPipeline = pipeline; }
+void OvWorldSetDefaultWorldSectorPipeline(OvPipeline* pipeline) { gDefaultSectorPipeline = pipeline; }
 
 void* OvGeometryOpen(void* instance, OvInt32, OvInt32) {
     gGeometryOpens++;
@@ -364,10 +366,12 @@ OvBool OvWorldPluginAttach() {
     r |= OvGeometryRegisterPluginStream(ovPLUGINIDBINMESH, GeometryMeshRead, GeometryMeshWrite, GeometryMeshSize);
     r |= OvWorldSectorRegisterPluginStream(ovPLUGINIDBINMESH, OvWorldSectorMeshHeaderStreamRead,
                                            OvWorldSectorMeshHeaderStreamWrite, OvWorldSectorMeshHeaderStreamGetSize);
-    // Native data: registered for its place in the order; its streams are not read here, so a
-    // native-data sub-chunk is passed over.
+    // Native data: the instanced form of native geometries and sectors.
     r |= OvGeometryRegisterPlugin(0, ovPLUGINIDNATIVEDATA, nullptr, nullptr, nullptr);
     r |= OvWorldSectorRegisterPlugin(0, ovPLUGINIDNATIVEDATA, nullptr, nullptr, nullptr);
+    r |= OvGeometryRegisterPluginStream(ovPLUGINIDNATIVEDATA, GeometryNativeRead, GeometryNativeWrite,
+                                        GeometryNativeSize);
+    r |= OvWorldSectorRegisterPluginStream(ovPLUGINIDNATIVEDATA, SectorNativeRead, SectorNativeWrite, SectorNativeSize);
     r |= OvAtomicRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);
     r |= OvAtomicRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadAtomicOwner, WriteAtomicOwner, AtomicOwnerSize);
     r |= OvWorldRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);

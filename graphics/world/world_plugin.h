@@ -119,6 +119,9 @@ OvStream* OvPipelineOwnerWrite(OvStream* stream, const OvPipeline* pipeline);
 // is closed). Objects without a pipeline of their own are executed through these.
 OvPipeline* OvWorldGetDefaultAtomicPipeline();
 OvPipeline* OvWorldGetDefaultWorldSectorPipeline();
+// Installs a default (the Direct3D 9 pipelines' setters use these; null leaves none).
+void OvWorldSetDefaultAtomicPipeline(OvPipeline* pipeline);
+void OvWorldSetDefaultWorldSectorPipeline(OvPipeline* pipeline);
 
 // The world module's data in the engine instance.
 struct OvWorldModule {
@@ -139,7 +142,7 @@ OvWorld* OvAtomicGetWorld(const OvAtomic* atomic);
 // World membership: module 0x509 and its extensions on cameras, atomics, clumps and lights.
 OvBool OvWorldObjectPluginAttach();
 // Direct3D 9 setup: the light extension 0x505, module 0x50F with its instancing-flag extensions
-// on geometries and world sectors, and the device-restore hook.
+// on geometries and world sectors, and the device-restore hook (d3d9_pipeline.cpp).
 OvBool OvD3D9WorldPluginAttach();
 // Binary-mesh stream callbacks of world sectors (the sector's mesh header and its world's
 // material list).

@@ -1,6 +1,7 @@
 // End to end: gfx_smoke draws its first frame at 320x240 headless, pixel for pixel the committed
 // golden frame, and refuses bad arguments by name.
 
+#include "testing/golden_png.h"
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
 
@@ -17,22 +18,6 @@ namespace {
 
 ToolRun Smoke(const std::string& arguments) { return RunTool(GFX_SMOKE_PROGRAM, arguments); }
 
-std::vector<png_byte> ReadRgb(const std::string& path, png_uint_32* width, png_uint_32* height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) {
-        return {};
-    }
-    image.format = PNG_FORMAT_RGB;
-    std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
-        return {};
-    }
-    *width = image.width;
-    *height = image.height;
-    return pixels;
-}
-
 struct GfxSmokeTest : ::testing::Test {
     std::filesystem::path dir;
     void SetUp() override { dir = MakeTestScratchDir("dun_gfx_smoke"); }
@@ -46,26 +31,12 @@ TEST_F(GfxSmokeTest, FirstFrameMatchesTheGoldenFrame) {
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("frames 1, 320x240, checksum "), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("draw calls 3,"), std::string::npos) << run.output;
-    if (std::getenv("DUN_UPDATE_GOLDEN") != nullptr) {
-        std::filesystem::copy_file(out, golden, std::filesystem::copy_options::overwrite_existing);
-    }
-    png_uint_32 w = 0, h = 0, gw = 0, gh = 0;
-    const std::vector<png_byte> frame = ReadRgb(out, &w, &h);
-    const std::vector<png_byte> expected = ReadRgb(golden, &gw, &gh);
-    ASSERT_EQ(w, 320u);
-    ASSERT_EQ(h, 240u);
-    ASSERT_EQ(gw, w) << golden << " is missing (DUN_UPDATE_GOLDEN=1 writes it)";
-    ASSERT_EQ(gh, h);
-    int differ = 0, worst = 0;
-    for (std::size_t i = 0; i < frame.size(); i += 3) {
-        int d = 0;
-        for (int c = 0; c < 3; ++c) {
-            d = std::max(d, std::abs(frame[i + c] - expected[i + c]));
-        }
-        differ += d != 0;
-        worst = std::max(worst, d);
-    }
-    EXPECT_EQ(differ, 0) << "largest difference " << worst;
+    const GoldenComparison c = CompareWithGolden(out, golden);
+    ASSERT_TRUE(c.problem.empty()) << c.problem;
+    ASSERT_EQ(c.width, 320u);
+    ASSERT_EQ(c.height, 240u);
+    EXPECT_EQ(c.differ, 0) << "largest difference " << c.worst;
+    const std::vector<png_byte>& frame = c.frame;
     // The clear colour shows in the bottom left corner, below the grid.
     EXPECT_EQ(frame[(239 * 320) * 3 + 0], 32);
     EXPECT_EQ(frame[(239 * 320) * 3 + 1], 48);

@@ -17,6 +17,7 @@
 #include "platform/controls.h"
 #include "platform/win32.h"
 #include "platform/window.h"
+#include "tools/engine_error/frame_args.h"
 #include "tools/gfx_smoke/smoke.h"
 
 namespace {
@@ -48,23 +49,6 @@ int BadUsage(const char* message, const char* argument) {
     return 2;
 }
 
-bool ParseSize(const char* text, int* width, int* height) {
-    char* end = nullptr;
-    errno = 0;
-    const long w = std::strtol(text, &end, 10);
-    if (end == text || *end != 'x' || errno != 0) {
-        return false;
-    }
-    const char* rest = end + 1;
-    const long h = std::strtol(rest, &end, 10);
-    if (end == rest || *end != '\0' || errno != 0 || w < 1 || h < 1 || w > 4096 || h > 4096) {
-        return false;
-    }
-    *width = static_cast<int>(w);
-    *height = static_cast<int>(h);
-    return true;
-}
-
 // Returns -1 when the options are fine, else the exit status.
 int Parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -80,7 +64,7 @@ int Parse(int argc, char** argv, Options* o) {
                 return BadUsage("missing value after", argv[i]);
             }
             const char* value = argv[++i];
-            if (a == "--size" && !ParseSize(value, &o->width, &o->height)) {
+            if (a == "--size" && !ParseFrameSize(value, &o->width, &o->height)) {
                 return BadUsage("--size wants WxH with sides of 1 to 4096, not", value);
             }
             if (a == "--out") {

@@ -16,6 +16,7 @@
 #include "graphics/core/raster.h"
 #include "graphics/toolkits/png_reader.h"
 #include "tools/engine_error/engine_error.h"
+#include "tools/engine_error/frame_args.h"
 
 namespace {
 
@@ -252,13 +253,4 @@ void SmokeScene::Close() {
     open_ = false;
 }
 
-std::uint64_t SmokeChecksum(const SmokeFrame& frame) {
-    std::uint64_t hash = 0xCBF29CE484222325ull;
-    for (std::uint32_t p : frame.pixels) {
-        for (int shift : {16, 8, 0}) {
-            hash ^= (p >> shift) & 0xFFu;
-            hash *= 0x100000001B3ull;
-        }
-    }
-    return hash;
-}
+std::uint64_t SmokeChecksum(const SmokeFrame& frame) { return FrameChecksum(frame.pixels); }

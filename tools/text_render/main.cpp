@@ -26,6 +26,7 @@
 #include "platform/controls.h"
 #include "platform/win32.h"
 #include "tools/engine_error/engine_error.h"
+#include "tools/engine_error/frame_args.h"
 
 namespace {
 
@@ -57,23 +58,6 @@ int BadUsage(const char* message, const char* argument) {
     return 2;
 }
 
-bool ParseSize(const char* text, int* width, int* height) {
-    char* end = nullptr;
-    errno = 0;
-    const long w = std::strtol(text, &end, 10);
-    if (end == text || *end != 'x' || errno != 0) {
-        return false;
-    }
-    const char* rest = end + 1;
-    const long h = std::strtol(rest, &end, 10);
-    if (end == rest || *end != '\0' || errno != 0 || w < 1 || h < 1 || w > 4096 || h > 4096) {
-        return false;
-    }
-    *width = static_cast<int>(w);
-    *height = static_cast<int>(h);
-    return true;
-}
-
 // -1 when the options are fine, else the exit status.
 int Parse(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
@@ -99,7 +83,7 @@ int Parse(int argc, char** argv, Options* o) {
             o->text = value;
             o->hasText = true;
         } else if (a == "--size") {
-            if (!ParseSize(value, &o->width, &o->height)) {
+            if (!ParseFrameSize(value, &o->width, &o->height)) {
                 return BadUsage("--size wants WxH with sides of 1 to 4096, not", value);
             }
         } else {
@@ -130,17 +114,6 @@ OvBool SetState(OvInt32 state, std::uintptr_t value) {
 OvTexture* PointSampled(OvTexture* texture, void*) {
     texture->filterAddressing = (texture->filterAddressing & ~ovTEXTUREFILTERMODEMASK) | ovFILTERNEAREST;
     return texture;
-}
-
-std::uint64_t Checksum(const std::vector<std::uint32_t>& pixels) {
-    std::uint64_t hash = 0xCBF29CE484222325ull;
-    for (std::uint32_t p : pixels) {
-        for (int shift : {16, 8, 0}) {
-            hash ^= (p >> shift) & 0xFFu;
-            hash *= 0x100000001B3ull;
-        }
-    }
-    return hash;
 }
 
 // The engine, a camera with its rasters and the toolkit, taken down in reverse.
@@ -359,6 +332,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "text_render: %s: %s\n", o.out.c_str(), error.c_str());
         return 1;
     }
-    std::printf("%dx%d, text %d pixels high, checksum %016" PRIx64 "\n", o.width, o.height, pixels, Checksum(frame));
+    std::printf("%dx%d, text %d pixels high, checksum %016" PRIx64 "\n", o.width, o.height, pixels,
+                FrameChecksum(frame));
     return 0;
 }

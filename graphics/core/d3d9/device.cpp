@@ -64,7 +64,7 @@ OvDevice gDevice = {
 const OvDriver gDriver = {OvD3D9DriverPluginAttach, OvD3D9DeviceGet, OvNodeD3D9SubmitNoLightGetDefinition,
                           OvD3D9Im3DCreateResources, OvD3D9Im3DReleaseResources};
 
-OvD3D9FrameCounters gLastFrame = {0, 0};
+OvD3D9FrameCounters gLastFrame = {0, 0, 0};
 
 constexpr D3DFORMAT kListedFormats[] = {D3DFMT_R5G6B5, D3DFMT_X8R8G8B8, D3DFMT_A2R10G10B10};
 
@@ -657,13 +657,13 @@ HRESULT OvD3D9DeviceResetOnce(OvBool* restored) {
     return hr;
 }
 
-OvD3D9FrameCounters OvD3D9FrameCount = {0, 0};
+OvD3D9FrameCounters OvD3D9FrameCount = {0, 0, 0};
 
 OvD3D9FrameCounters OvD3D9GetLastFrameCounters() { return gLastFrame; }
 
 void OvD3D9EndFrameCounters() {
     gLastFrame = OvD3D9FrameCount;
-    OvD3D9FrameCount = {0, 0};
+    OvD3D9FrameCount = {0, 0, 0};
 }
 
 namespace {

@@ -76,10 +76,12 @@ OvBool OvD3D9DeviceInScene();
 void OvD3D9DeviceSetInScene(OvBool inScene);
 
 // What the driver sent the device: draw calls and states (render, texture-stage and sampler
-// states), counted since the frame began; a show moves them to the last frame's figures.
+// states), and the vertices the drawing callers report, counted since the frame began; a show
+// moves them to the last frame's figures.
 struct OvD3D9FrameCounters {
     OvUInt32 drawCalls;
     OvUInt32 statesSent;
+    OvUInt32 vertices;
 };
 extern OvD3D9FrameCounters OvD3D9FrameCount;
 // The figures of the last frame shown.

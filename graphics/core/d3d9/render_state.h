@@ -56,13 +56,6 @@ enum OvRenderState : OvInt32 {
     ovRENDERSTATEALPHATESTFUNCTIONREF = 30,
 };
 
-// Lighting factors of a surface.
-struct OvSurfaceProperties {
-    float ambient;
-    float specular;
-    float diffuse;
-};
-
 // Geometry flags read by OvD3D9SetSurfaceProperties.
 inline constexpr OvUInt32 ovD3D9GEOMETRYPRELIT = 0x08;
 inline constexpr OvUInt32 ovD3D9GEOMETRYMODULATEMATERIALCOLOR = 0x40;

@@ -1,0 +1,488 @@
+// world_render: draws a level and models on it with the world plugin's Direct3D 9 pipelines,
+// headless, and writes the frame as a PNG. See usage below.
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "graphics/core/camera.h"
+#include "graphics/core/chunk.h"
+#include "graphics/core/d3d9/device.h"
+#include "graphics/core/engine.h"
+#include "graphics/core/file_system.h"
+#include "graphics/core/frame.h"
+#include "graphics/core/image.h"
+#include "graphics/core/matrix.h"
+#include "graphics/core/raster.h"
+#include "graphics/core/stream.h"
+#include "graphics/toolkits/bmp_reader.h"
+#include "graphics/toolkits/png_reader.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/light.h"
+#include "graphics/world/testkit/world_camera.h"
+#include "graphics/world/world.h"
+#include "graphics/world/world_membership.h"
+#include "graphics/world/world_plugin.h"
+#include "platform/controls.h"
+#include "platform/win32.h"
+#include "tools/engine_error/engine_error.h"
+#include "tools/engine_error/frame_args.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: world_render FILE.bsp [--clump FILE.dff --at X,Y,Z]... --camera X,Y,Z,YAW,PITCH [--light SPEC]...\n"
+    "                    --size WxH --out FILE.png\n"
+    "Reads the level FILE.bsp and the models, puts each model's root frame at its --at position, looks\n"
+    "from the camera (at yaw 0 and pitch 0 it looks along +z; yaw turns it towards +x, pitch up, in\n"
+    "degrees; 60 degrees across, 0.05 to 200 metres) and draws one frame with the world plugin's\n"
+    "Direct3D 9 pipelines on the software device without a window. The frame is cleared to (40, 48, 64).\n"
+    "Textures are looked for beside FILE.bsp (NAME.png or NAME.bmp); missing ones leave a material\n"
+    "untextured.\n"
+    "  --clump FILE.dff       a model; each needs the --at that follows it\n"
+    "  --at X,Y,Z             where the last --clump's root frame goes\n"
+    "  --camera X,Y,Z,YAW,PITCH\n"
+    "  --light ambient,R,G,B  | directional,R,G,B,YAW,PITCH | point,R,G,B,X,Y,Z,RADIUS\n"
+    "                         lights of the world (colours 0 to 1 and more; a directional light shines\n"
+    "                         along YAW,PITCH). Without any: ambient 0.2 and a directional 0.4 along\n"
+    "                         yaw 30, pitch -50.\n"
+    "  --size WxH             frame size in pixels, 1 to 4096 each way\n"
+    "  --out FILE.png         the picture to write\n"
+    "Prints the driver's counters of the frame (draw calls, states sent, vertices) and a checksum of\n"
+    "the frame (FNV-1a over the red, green and blue bytes of every pixel, rows top down).\n"
+    "Exit status 0 on success, 1 when the engine, a file or the output fails, 2 on bad usage.\n";
+
+struct Model {
+    std::string file;
+    float at[3] = {0, 0, 0};
+    bool placed = false;
+};
+
+struct LightSpec {
+    OvLightType type = ovLIGHTAMBIENT;
+    float rgb[3] = {0, 0, 0};
+    float values[4] = {0, 0, 0, 0}; // yaw, pitch, or x, y, z, radius
+};
+
+struct Options {
+    std::string level;
+    std::vector<Model> models;
+    std::vector<LightSpec> lights;
+    float camera[5] = {0, 0, 0, 0, 0};
+    bool haveCamera = false;
+    int width = 0;
+    int height = 0;
+    std::string out;
+};
+
+int BadUsage(const std::string& message, const char* argument) {
+    std::fprintf(stderr, "world_render: %s: %s\n%s", message.c_str(), argument, kUsage);
+    return 2;
+}
+
+// Exactly n comma-separated finite numbers.
+bool ParseNumbers(const char* text, float* out, int n) {
+    const char* p = text;
+    for (int i = 0; i < n; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        const float v = std::strtof(p, &end);
+        if (end == p || errno != 0 || !std::isfinite(v)) {
+            return false;
+        }
+        out[i] = v;
+        p = end;
+        if (i + 1 < n) {
+            if (*p != ',') {
+                return false;
+            }
+            ++p;
+        }
+    }
+    return *p == '\0';
+}
+
+bool ParseLight(const char* text, LightSpec* light) {
+    const std::string s = text;
+    const std::size_t comma = s.find(',');
+    const std::string kind = s.substr(0, comma);
+    if (comma == std::string::npos) {
+        return false;
+    }
+    const char* rest = text + comma + 1;
+    float v[7];
+    if (kind == "ambient" && ParseNumbers(rest, v, 3)) {
+        light->type = ovLIGHTAMBIENT;
+    } else if (kind == "directional" && ParseNumbers(rest, v, 5)) {
+        light->type = ovLIGHTDIRECTIONAL;
+        light->values[0] = v[3];
+        light->values[1] = v[4];
+    } else if (kind == "point" && ParseNumbers(rest, v, 7) && v[6] > 0.0f) {
+        light->type = ovLIGHTPOINT;
+        for (int i = 0; i < 4; ++i) {
+            light->values[i] = v[3 + i];
+        }
+    } else {
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        light->rgb[i] = v[i];
+    }
+    return true;
+}
+
+// -1 when the options are fine, else the exit status.
+int Parse(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a.rfind("--", 0) != 0) {
+            if (!o->level.empty()) {
+                return BadUsage("a second level", argv[i]);
+            }
+            o->level = a;
+            continue;
+        }
+        if (a != "--clump" && a != "--at" && a != "--camera" && a != "--light" && a != "--size" && a != "--out") {
+            return BadUsage("unknown argument", argv[i]);
+        }
+        if (i + 1 >= argc) {
+            return BadUsage("missing value after", argv[i]);
+        }
+        const char* value = argv[++i];
+        if (a == "--clump") {
+            if (!o->models.empty() && !o->models.back().placed) {
+                return BadUsage("--clump without --at", o->models.back().file.c_str());
+            }
+            o->models.push_back({value});
+        } else if (a == "--at") {
+            if (o->models.empty() || o->models.back().placed) {
+                return BadUsage("--at without a --clump before it", value);
+            }
+            if (!ParseNumbers(value, o->models.back().at, 3)) {
+                return BadUsage("--at wants X,Y,Z, not", value);
+            }
+            o->models.back().placed = true;
+        } else if (a == "--camera") {
+            if (!ParseNumbers(value, o->camera, 5)) {
+                return BadUsage("--camera wants X,Y,Z,YAW,PITCH, not", value);
+            }
+            o->haveCamera = true;
+        } else if (a == "--light") {
+            LightSpec light;
+            if (!ParseLight(value, &light)) {
+                return BadUsage("--light wants ambient,R,G,B or directional,R,G,B,YAW,PITCH or "
+                                "point,R,G,B,X,Y,Z,RADIUS (radius above 0), not",
+                                value);
+            }
+            o->lights.push_back(light);
+        } else if (a == "--size") {
+            if (!ParseFrameSize(value, &o->width, &o->height)) {
+                return BadUsage("--size wants WxH with sides of 1 to 4096, not", value);
+            }
+        } else {
+            o->out = value;
+        }
+    }
+    if (!o->models.empty() && !o->models.back().placed) {
+        return BadUsage("--clump without --at", o->models.back().file.c_str());
+    }
+    for (const auto& [missing, name] : {std::pair{o->level.empty(), "FILE.bsp"},
+                                        {!o->haveCamera, "--camera"},
+                                        {o->width == 0, "--size"},
+                                        {o->out.empty(), "--out"}}) {
+        if (missing) {
+            return BadUsage("missing", name);
+        }
+    }
+    if (o->lights.empty()) {
+        LightSpec ambient;
+        ambient.type = ovLIGHTAMBIENT;
+        ambient.rgb[0] = ambient.rgb[1] = ambient.rgb[2] = 0.2f;
+        LightSpec sun;
+        sun.type = ovLIGHTDIRECTIONAL;
+        sun.rgb[0] = sun.rgb[1] = sun.rgb[2] = 0.4f;
+        sun.values[0] = 30.0f;
+        sun.values[1] = -50.0f;
+        o->lights = {ambient, sun};
+    }
+    return -1;
+}
+
+std::string Folder(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The engine, the world, the models, the lights and the camera, taken down in reverse.
+class Renderer {
+public:
+    ~Renderer() { Close(); }
+
+    bool Open(int width, int height, std::string* error) {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = DefWindowProcA;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "world_render";
+        RegisterClassA(&wc);
+        window_ = CreateWindowExA(0, "world_render", "world_render", WS_OVERLAPPEDWINDOW, 0, 0, width, height, nullptr,
+                                  nullptr, wc.hInstance, nullptr);
+        if (window_ == nullptr) {
+            *error = "cannot create the window";
+            return false;
+        }
+        OvEngineSetDriver(OvD3D9Driver());
+        if (!OvEngineInit(nullptr, 0, 0x800000)) {
+            *error = "the graphics engine could not be initialised";
+            return false;
+        }
+        inited_ = true;
+        if (!OvWorldPluginAttach()) {
+            *error = "the world plugin could not be attached";
+            return false;
+        }
+        if (!OvEngineOpen(&window_) || !OvEngineStart()) {
+            *error = "the Direct3D 9 device could not be started (" + HeldEngineErrorWords() + ")";
+            return false;
+        }
+        started_ = true;
+        OvFSManagerOpen(0);
+        OvFileSystem* fs = OvWinFSCreate(16, "", "unc");
+        if (fs == nullptr || !OvFSManagerRegister(fs)) {
+            *error = "the file system could not be set up";
+            return false;
+        }
+        OvFSManagerSetDefaultFileSystem(fs);
+        OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
+        OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
+        frameBuffer_ = OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA);
+        zBuffer_ = OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER);
+        if (frameBuffer_ == nullptr || zBuffer_ == nullptr) {
+            *error = "cannot make the frame's rasters (" + HeldEngineErrorWords() + ")";
+            return false;
+        }
+        return true;
+    }
+
+    // Reads the first chunk of the type in the file; the object or null with *error set.
+    template <typename T, typename Read>
+    T* ReadAsset(const std::string& path, OvUInt32 chunk, const char* what, Read read, std::string* error) {
+        OvImageSetPath(Folder(path).c_str());
+        const EngineErrorContext context = {path, false, what};
+        OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path.c_str());
+        if (stream == nullptr) {
+            *error = path + ": cannot open (" + HeldEngineErrorWords(context) + ")";
+            return nullptr;
+        }
+        T* object = nullptr;
+        if (!OvStreamFindChunk(stream, chunk, nullptr, nullptr)) {
+            *error = path + ": no " + what + " in it (" + HeldEngineErrorWords(context) + ")";
+        } else if ((object = read(stream)) == nullptr) {
+            *error = path + ": the " + what + " does not read (" + HeldEngineErrorWords(context) + ")";
+        }
+        OvStreamClose(stream, nullptr);
+        return object;
+    }
+
+    bool Load(const Options& o, std::string* error) {
+        world_ = ReadAsset<OvWorld>(o.level, ovCHUNKIDWORLD, "world", OvWorldStreamRead, error);
+        if (world_ == nullptr) {
+            return false;
+        }
+        for (const Model& m : o.models) {
+            OvClump* clump = ReadAsset<OvClump>(m.file, ovCHUNKIDCLUMP, "clump", OvClumpStreamRead, error);
+            if (clump == nullptr) {
+                return false;
+            }
+            clumps_.push_back(clump);
+            const OvV3d at = {m.at[0], m.at[1], m.at[2]};
+            OvFrameTranslate(OvClumpGetFrame(clump), &at, ovCOMBINEPOSTCONCAT);
+            OvWorldAddClump(world_, clump);
+        }
+        for (const LightSpec& s : o.lights) {
+            OvLight* light = OvLightCreate(s.type);
+            OvFrame* frame = light != nullptr ? OvFrameCreate() : nullptr;
+            if (frame == nullptr) {
+                if (light != nullptr) {
+                    OvLightDestroy(light);
+                }
+                *error = "cannot make a light (" + HeldEngineErrorWords() + ")";
+                return false;
+            }
+            const OvRGBAReal color = {s.rgb[0], s.rgb[1], s.rgb[2], 1.0f};
+            OvLightSetColor(light, &color);
+            OvMatrix m{};
+            if (s.type == ovLIGHTDIRECTIONAL) {
+                // The frame's "at" is the direction the light shines along.
+                const double d = 3.14159265358979323846 / 180.0;
+                const double cy = std::cos(s.values[0] * d), sy = std::sin(s.values[0] * d);
+                const double cp = std::cos(s.values[1] * d), sp = std::sin(s.values[1] * d);
+                m.at = {static_cast<float>(sy * cp), static_cast<float>(sp), static_cast<float>(cy * cp)};
+                m.right = {static_cast<float>(cy), 0.0f, static_cast<float>(-sy)};
+                m.up = {static_cast<float>(-sy * sp), static_cast<float>(cp), static_cast<float>(-cy * sp)};
+            } else {
+                m.right = {1, 0, 0};
+                m.up = {0, 1, 0};
+                m.at = {0, 0, 1};
+                m.pos = {s.values[0], s.values[1], s.values[2]};
+                light->radius = s.values[3];
+            }
+            OvMatrixUpdate(&m);
+            OvFrameTransform(frame, &m, ovCOMBINEREPLACE);
+            OvLightSetFrame(light, frame);
+            lights_.push_back(light);
+            OvWorldAddLight(world_, light);
+        }
+        const float* c = o.camera;
+        camera_ = OvWorldTestCameraCreate(c[0], c[1], c[2], c[3], c[4], 60.0f, 200.0f);
+        if (camera_ == nullptr) {
+            *error = "cannot make the camera (" + HeldEngineErrorWords() + ")";
+            return false;
+        }
+        const float half = std::tan(30.0f * 3.14159265358979f / 180.0f);
+        const OvV2d window = {half, half * static_cast<float>(o.height) / static_cast<float>(o.width)};
+        OvCameraSetViewWindow(camera_, &window);
+        camera_->frameBuffer = frameBuffer_;
+        camera_->zBuffer = zBuffer_;
+        OvWorldAddCamera(world_, camera_);
+        return true;
+    }
+
+    // One camera update; the driver's counters of it.
+    OvD3D9FrameCounters Draw() {
+        OvRGBA background = {40, 48, 64, 255};
+        OvCameraClear(camera_, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
+        OvD3D9EndFrameCounters(); // the clear is not the frame's drawing
+        OvD3D9FrameCounters counters{};
+        if (OvCameraBeginUpdate(camera_) != nullptr) {
+            OvWorldRender(world_);
+            counters = OvD3D9FrameCount;
+            OvCameraEndUpdate(camera_);
+        }
+        return counters;
+    }
+
+    bool Read(std::vector<std::uint32_t>* pixels) {
+        const OvUInt8* bits = OvRasterLock(frameBuffer_, 0, ovRASTERLOCKREAD);
+        if (bits == nullptr) {
+            return false;
+        }
+        const int width = frameBuffer_->width, height = frameBuffer_->height;
+        pixels->resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                std::uint32_t p;
+                std::memcpy(&p, bits + static_cast<std::ptrdiff_t>(y) * frameBuffer_->stride + 4 * x, 4);
+                (*pixels)[static_cast<std::size_t>(y * width + x)] = p & 0x00FFFFFFu;
+            }
+        }
+        OvRasterUnlock(frameBuffer_);
+        return true;
+    }
+
+    void Close() {
+        if (camera_ != nullptr) {
+            if (world_ != nullptr) {
+                OvWorldRemoveCamera(world_, camera_);
+            }
+            camera_->frameBuffer = nullptr;
+            camera_->zBuffer = nullptr;
+            OvWorldTestCameraDestroy(camera_);
+            camera_ = nullptr;
+        }
+        for (OvLight* light : lights_) {
+            OvFrame* frame = OvLightGetFrame(light);
+            if (world_ != nullptr) {
+                OvWorldRemoveLight(world_, light);
+            }
+            OvLightDestroy(light);
+            if (frame != nullptr) {
+                OvFrameDestroy(frame);
+            }
+        }
+        lights_.clear();
+        for (OvClump* clump : clumps_) {
+            if (world_ != nullptr) {
+                OvWorldRemoveClump(world_, clump);
+            }
+            OvClumpDestroy(clump);
+        }
+        clumps_.clear();
+        if (world_ != nullptr) {
+            OvWorldDestroy(world_);
+            world_ = nullptr;
+        }
+        for (OvRaster** r : {&frameBuffer_, &zBuffer_}) {
+            if (*r != nullptr) {
+                OvRasterDestroy(*r);
+                *r = nullptr;
+            }
+        }
+        if (started_) {
+            OvFSManagerClose();
+            OvEngineStop();
+            OvEngineClose();
+            started_ = false;
+        } else if (OvEngineGetStatus() == ovENGINESTATUSOPENED) {
+            OvEngineClose();
+        }
+        if (inited_) {
+            OvEngineTerm();
+            OvEngineSetDriver(nullptr);
+            inited_ = false;
+        }
+        if (window_ != nullptr) {
+            DestroyWindow(window_);
+            window_ = nullptr;
+        }
+    }
+
+private:
+    HWND window_ = nullptr;
+    bool inited_ = false;
+    bool started_ = false;
+    OvRaster* frameBuffer_ = nullptr;
+    OvRaster* zBuffer_ = nullptr;
+    OvWorld* world_ = nullptr;
+    std::vector<OvClump*> clumps_;
+    std::vector<OvLight*> lights_;
+    OvCamera* camera_ = nullptr;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (const int status = Parse(argc, argv, &o); status >= 0) {
+        return status;
+    }
+    setenv("PLATFORM_HEADLESS", "1", 1);
+    Renderer renderer;
+    std::string error;
+    if (!renderer.Open(o.width, o.height, &error) || !renderer.Load(o, &error)) {
+        std::fprintf(stderr, "world_render: %s\n", error.c_str());
+        return 1;
+    }
+    const OvD3D9FrameCounters counters = renderer.Draw();
+    std::vector<std::uint32_t> frame;
+    if (!renderer.Read(&frame)) {
+        std::fprintf(stderr, "world_render: cannot read the frame back\n");
+        return 1;
+    }
+    if (!PlatformWritePng(o.out.c_str(), frame.data(), static_cast<UINT>(o.width), static_cast<UINT>(o.height),
+                          static_cast<UINT>(o.width) * 4, &error)) {
+        std::fprintf(stderr, "world_render: %s: %s\n", o.out.c_str(), error.c_str());
+        return 1;
+    }
+    std::printf("%dx%d, draw calls %u, states sent %u, vertices %u, checksum %016" PRIx64 "\n", o.width, o.height,
+                counters.drawCalls, counters.statesSent, counters.vertices, FrameChecksum(frame));
+    return 0;
+}

@@ -1,0 +1,133 @@
+// End to end: the asset builder's level of seed 1 with a box on it, drawn headless at 320x240
+// through the world plugin's Direct3D 9 pipelines, pixel for pixel the committed golden picture;
+// the floor, a wall, a block and the box are there and lit; bad arguments and files are named.
+
+#include "testing/golden_png.h"
+#include "testing/scratch_dir.h"
+#include "testing/tool_run.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+ToolRun WorldRender(const std::string& arguments) { return RunTool(WORLD_RENDER_PROGRAM, arguments); }
+
+struct WorldRenderTest : ::testing::Test {
+    std::filesystem::path dir;
+    std::string level, box;
+    void SetUp() override {
+        dir = MakeTestScratchDir("dun_world_render");
+        level = (dir / "level.bsp").string();
+        box = (dir / "box.dff").string();
+        const ToolRun l = RunTool(MKASSET_PROGRAM, "level --seed 1 --out " + level);
+        ASSERT_EQ(l.status, 0) << l.output;
+        const ToolRun b = RunTool(MKASSET_PROGRAM, "model --kind box --size 1 --out " + box);
+        ASSERT_EQ(b.status, 0) << b.output;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+TEST_F(WorldRenderTest, LevelWithABoxMatchesTheGoldenPicture) {
+    const std::string out = (dir / "frame.png").string();
+    const std::string golden = "golden/level1_box_320x240.png";
+    const ToolRun run =
+        WorldRender(level + " --clump " + box + " --at 0,0.5,3 --camera 0,1.7,-8,0,0 --size 320x240 --out " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    ASSERT_NE(run.output.find("320x240, draw calls "), std::string::npos) << run.output;
+    const GoldenComparison c = CompareWithGolden(out, golden);
+    ASSERT_TRUE(c.problem.empty()) << c.problem;
+    ASSERT_EQ(c.width, 320u);
+    ASSERT_EQ(c.height, 240u);
+    EXPECT_EQ(c.differ, 0) << "largest channel difference " << c.worst;
+    const std::vector<png_byte>& frame = c.frame;
+
+    // What the picture must show whatever the golden holds: the bottom rows are floor, the box
+    // straight ahead below the horizon is drawn in its lit grey, nothing is left at the clear
+    // colour below the walls' top, and the lit parts are not black.
+    auto at = [&](int x, int y) { return &frame[(static_cast<std::size_t>(y) * 320 + x) * 3]; };
+    auto isClear = [](const png_byte* p) { return p[0] == 40 && p[1] == 48 && p[2] == 64; };
+    auto isBlack = [](const png_byte* p) { return p[0] < 8 && p[1] < 8 && p[2] < 8; };
+    for (int x = 0; x < 320; x += 8) {
+        EXPECT_FALSE(isClear(at(x, 239))) << "floor missing at " << x;
+        EXPECT_FALSE(isBlack(at(x, 239))) << "floor unlit at " << x;
+    }
+    const png_byte* boxPixel = at(160, 150);
+    EXPECT_FALSE(isClear(boxPixel));
+    EXPECT_FALSE(isBlack(boxPixel));
+    int clear = 0;
+    for (int y = 120; y < 240; ++y) {
+        for (int x = 0; x < 320; ++x) {
+            clear += isClear(at(x, y));
+        }
+    }
+    EXPECT_EQ(clear, 0) << "the level leaves holes below the horizon";
+}
+
+// A point light half a metre above the floor in front of the camera reddens the floor under it
+// (the sectors' local lights) and leaves the floor far from it as the ambient light alone has it.
+TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
+    const std::string lit = (dir / "lit.png").string(), dark = (dir / "dark.png").string();
+    const std::string view = " --camera 0,6,-6,0,-45 --light ambient,0.05,0.05,0.05 --size 320x240 --out ";
+    ASSERT_EQ(WorldRender(level + view + lit + " --light point,1,0.2,0.2,0,0.5,0,4").status, 0);
+    ASSERT_EQ(WorldRender(level + view + dark).status, 0);
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> a = ReadPngRgb(lit, &w, &h), b = ReadPngRgb(dark, &w, &h);
+    ASSERT_EQ(a.size(), 320u * 240u * 3u);
+    ASSERT_EQ(b.size(), a.size());
+    auto at = [](const std::vector<png_byte>& f, int x, int y) {
+        return &f[(static_cast<std::size_t>(y) * 320 + x) * 3];
+    };
+    const png_byte* near = at(a, 160, 112);
+    const png_byte* nearDark = at(b, 160, 112);
+    EXPECT_GT(near[0], nearDark[0] + 60) << "the light does not reach the floor under it";
+    EXPECT_GT(near[0], near[1] + 30) << "the light's red is missing";
+    for (const auto& [x, y] : {std::pair{4, 4}, {315, 4}, {4, 200}}) {
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_EQ(at(a, x, y)[c], at(b, x, y)[c]) << x << "," << y << " lies beyond the light's range";
+        }
+    }
+}
+
+TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
+    const std::string out = (dir / "x.png").string();
+    const struct {
+        std::string arguments;
+        const char* message;
+    } cases[] = {
+        {level + " --camera 0,0,0,0,0 --size 320 --out " + out, "--size wants WxH with sides of 1 to 4096, not: 320"},
+        {level + " --camera 0,0,0,0 --size 32x32 --out " + out, "--camera wants X,Y,Z,YAW,PITCH, not: 0,0,0,0"},
+        {level + " --size 32x32 --out " + out, "missing: --camera"},
+        {"--camera 0,0,0,0,0 --size 32x32 --out " + out, "missing: FILE.bsp"},
+        {level + " --clump " + box + " --camera 0,0,0,0,0 --size 32x32 --out " + out, "--clump without --at"},
+        {level + " --at 1,2,3 --camera 0,0,0,0,0 --size 32x32 --out " + out, "--at without a --clump before it"},
+        {level + " --light spot,1,1,1 --camera 0,0,0,0,0 --size 32x32 --out " + out, "--light wants"},
+        {level + " --light point,1,1,1,0,0,0,0 --camera 0,0,0,0,0 --size 32x32 --out " + out, "radius above 0"},
+        {level + " --camera 0,0,0,0,0 --size 32x32", "missing: --out"},
+        {level + " --frames 2", "unknown argument: --frames"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = WorldRender(c.arguments);
+        EXPECT_EQ(run.status, 2) << c.arguments;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << c.arguments << ": " << run.output;
+    }
+    const std::string missing = (dir / "none.bsp").string();
+    const ToolRun none = WorldRender(missing + " --camera 0,0,0,0,0 --size 32x32 --out " + out);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.output.find("none.bsp: cannot open"), std::string::npos) << none.output;
+    // A model file is no level.
+    const ToolRun wrong = WorldRender(box + " --camera 0,0,0,0,0 --size 32x32 --out " + out);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.output.find("box.dff: no world in it"), std::string::npos) << wrong.output;
+    const ToolRun help = WorldRender("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("usage: world_render"), std::string::npos);
+}
+
+} // namespace
