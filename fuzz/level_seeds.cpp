@@ -1,7 +1,9 @@
 // Seeds of the world harness: small levels of the asset builder, a world whose root is an atomic
-// sector, an old-order sector with overlapping plane values and a mesh sub-chunk.
+// sector, an old-order sector with overlapping plane values and a mesh sub-chunk; and a level whose
+// sectors carry collision trees for the collision harness.
 
 #include "fuzz/seed_gen.h"
+#include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/level_builder.h"
 #include "tools/mkasset/world_writer.h"
 
@@ -10,6 +12,11 @@ namespace seeds {
 void LevelSeeds(Writer& out) {
     out.Put("gfx_world", "level-small.bsp", mkasset::WorldFile(mkasset::LevelWorld({1, 4, 1, 60})));
     out.Put("gfx_world", "level-boxes.bsp", mkasset::WorldFile(mkasset::LevelWorld({2, 6, 3, 120})));
+
+    // The collision harness's worlds: sectors carrying collision trees.
+    mkasset::WorldDesc level = mkasset::LevelWorld({3, 4, 1, 40});
+    mkasset::AddWorldCollision(level, 4);
+    out.Put("gfx_collision", "level-collision.bsp", mkasset::WorldFile(level));
 
     mkasset::AtomicSectorDesc quad;
     quad.verts = {0, 0, 0, 1, 0, 0, 1, 0, 1, 0, 0, 1};

@@ -15,6 +15,7 @@
 #include "graphics/core/vector.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
+#include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
 
 namespace {
@@ -29,6 +30,7 @@ constexpr float kInnerSphereScale = 0.57f;
 struct PluginState {
     OvInt32 engineOffset = -1;
     OvInt32 geometryOffset = -1;
+    OvInt32 sectorOffset = -1;
     OvInt32 atomicOffset = -1;
     OvInt32 instances = 0;
 };
@@ -92,11 +94,21 @@ OvStream* GeometryDataRead(OvStream* stream, OvInt32 length, void* object, OvInt
     *DataSlot(object, offset) = data;
     return stream;
 }
-OvStream* GeometryDataWrite(OvStream* stream, OvInt32 /*length*/, const void* object, OvInt32 offset,
-                            OvInt32 /*size*/) {
+// An atomic sector's data: old-layout data take the sector's box from its file.
+OvStream* SectorDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, OvInt32 /*size*/) {
+    auto* sector = static_cast<OvWorldSector*>(object);
+    OvCollisionData* data = nullptr;
+    if (!OvCollisionDataRead(stream, length, &sector->tightBoundingBox, sector->numTriangles, &data)) {
+        return nullptr;
+    }
+    OvCollisionDataDestroy(*DataSlot(object, offset));
+    *DataSlot(object, offset) = data;
+    return stream;
+}
+OvStream* DataWrite(OvStream* stream, OvInt32 /*length*/, const void* object, OvInt32 offset, OvInt32 /*size*/) {
     return OvCollisionDataWrite(stream, *DataSlot(object, offset));
 }
-OvInt32 GeometryDataSize(const void* object, OvInt32 offset, OvInt32 /*size*/) {
+OvInt32 DataSize(const void* object, OvInt32 offset, OvInt32 /*size*/) {
     return OvCollisionDataGetStreamSize(*DataSlot(object, offset));
 }
 
@@ -337,8 +349,20 @@ bool SourceOf(const OvGeometry* geometry, TriangleSource* src) {
     return true;
 }
 
-// Vertex pointers of a triangle; false when an index lies outside the vertices.
+bool SourceOf(const OvWorldSector* sector, TriangleSource* src) {
+    if (sector->triangles == nullptr || sector->vertices == nullptr) {
+        return false;
+    }
+    *src = {sector->triangles, sector->vertices, sector->numTriangles, sector->numVertices};
+    return true;
+}
+
+// Vertex pointers of a triangle; false when the triangle or one of its vertices lies outside the
+// arrays (data of an object with fewer triangles than their map names).
 bool Corners(const TriangleSource& src, OvInt32 index, OvV3d** v) {
+    if (index >= src.numTriangles) {
+        return false;
+    }
     const OvTriangle& t = src.triangles[index];
     for (int k = 0; k < 3; ++k) {
         if (t.vertIndex[k] >= src.numVertices) {
@@ -361,16 +385,20 @@ void FillTriangle(OvCollisionTriangle* tri, OvV3d** v, OvInt32 index) {
 }
 
 // The query as the walks see it: primitive in the geometry's space, the caller's intersection
-// for the callback.
+// for the callback; world queries name the sector being walked.
 struct Query {
     OvIntersection* caller;
     OvCollisionTriangleCallBack callBack;
     void* data;
+    OvCollisionWorldCallBack worldCallBack = nullptr;
+    OvWorldSector* sector = nullptr;
     bool stopped = false;
 };
 
 bool Report(Query& q, OvCollisionTriangle* tri, float distance) {
-    if (q.callBack(q.caller, tri, distance, q.data) == nullptr) {
+    OvCollisionTriangle* more = q.worldCallBack != nullptr ? q.worldCallBack(q.caller, q.sector, tri, distance, q.data)
+                                                           : q.callBack(q.caller, tri, distance, q.data);
+    if (more == nullptr) {
         q.stopped = true;
     }
     return !q.stopped;
@@ -378,6 +406,20 @@ bool Report(Query& q, OvCollisionTriangle* tri, float distance) {
 
 // Map position to triangle index.
 OvInt32 TriangleAt(const OvCollisionData* data, OvInt32 pos) { return data->map != nullptr ? data->map[pos] : pos; }
+
+// The contiguous run of map positions under a reference.
+void SubtreeRun(const OvCollisionData* data, OvCollisionTreeRef ref, OvInt32* first, OvInt32* count) {
+    OvCollisionTreeRef lo = ref;
+    OvCollisionTreeRef hi = ref;
+    for (int i = 0; lo.kind == ovCOLLISIONREFNODE && i <= ovCOLLISIONMAXDEPTH; ++i) {
+        lo = data->nodes[lo.index].leftRef;
+    }
+    for (int i = 0; hi.kind == ovCOLLISIONREFNODE && i <= ovCOLLISIONMAXDEPTH; ++i) {
+        hi = data->nodes[hi.index].rightRef;
+    }
+    *first = lo.index;
+    *count = hi.index + hi.kind - lo.index;
+}
 
 // ---- line ----
 
@@ -419,10 +461,10 @@ void LineRun(Query& q, const LineWalk& w, const TriangleSource& src, const OvCol
     }
 }
 
-// Clips [0, 1] against the box widened by the tolerances; false when nothing is left.
+// Clips [*t0, *t1] against the box widened by the tolerances; false when nothing is left.
 bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
-    float lo = 0;
-    float hi = 1;
+    float lo = *t0;
+    float hi = *t1;
     for (int a = 0; a < 3; ++a) {
         const float s = Coord(w.line.start, a);
         const float inf = Coord(box.inf, a) - w.tol[a];
@@ -449,9 +491,58 @@ bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
     return true;
 }
 
-void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCollisionData* data) {
-    float t0 = 0;
-    float t1 = 1;
+// The tree walk over the part [t0, t1] of the line (the whole of it for a geometry, the part
+// inside a world sector for a world).
+// Where the part [t0, t1] of the line goes at a split along an axis whose left side reaches up to
+// leftValue and whose right side reaches down to rightValue (both widened by the tolerance): one
+// side alone, or both, the near one first with its part ending where the line leaves it and the
+// far one's part starting where the line enters it.
+struct LineSplit {
+    enum Go { kLeft, kRight, kBoth };
+    Go go;
+    bool leftNear;
+    float nearT1;
+    float farT0;
+};
+
+LineSplit SplitLine(const LineWalk& w, int axis, float leftValue, float rightValue, float t0, float t1) {
+    const float s = Coord(w.line.start, axis);
+    const float d = Coord(w.d, axis);
+    const float inv = w.inv[axis];
+    const float left = leftValue + w.tol[axis];
+    const float right = rightValue - w.tol[axis];
+    const float enter = s + d * t0;
+    const float leave = s + d * t1;
+    LineSplit r{LineSplit::kBoth, d > 0, t1, t0};
+    if (d > 0) {
+        if (leave < right) {
+            r.go = LineSplit::kLeft;
+        } else if (enter > left) {
+            r.go = LineSplit::kRight;
+        } else {
+            if (right > enter) {
+                r.farT0 += (right - enter) * inv;
+            }
+            if (left < leave) {
+                r.nearT1 += (left - leave) * inv;
+            }
+        }
+    } else if (leave > left) {
+        r.go = LineSplit::kRight;
+    } else if (enter < right) {
+        r.go = LineSplit::kLeft;
+    } else {
+        if (left < enter) {
+            r.farT0 += (left - enter) * inv;
+        }
+        if (right > leave) {
+            r.nearT1 += (right - leave) * inv;
+        }
+    }
+    return r;
+}
+
+void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCollisionData* data, float t0, float t1) {
     if (!ClipLine(w, data->box, &t0, &t1)) {
         return;
     }
@@ -476,51 +567,23 @@ void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCo
             continue;
         }
         const OvCollisionTreeNode& node = data->nodes[e.ref.index];
-        const int a = NodeAxis(node);
-        const float s = Coord(w.line.start, a);
-        const float da = Coord(w.d, a);
-        const float left = node.leftMax + w.tol[a];
-        const float right = node.rightMin - w.tol[a];
-        const float enter = s + da * e.t0;
-        const float leave = s + da * e.t1;
-        if (da > 0) {
-            if (leave < right) {
-                e.ref = node.leftRef;
-            } else if (enter > left) {
-                e.ref = node.rightRef;
-            } else if (top + 1 < ovCOLLISIONSTACKSIZE) {
-                Entry far{node.rightRef, e.t0, e.t1};
-                if (right > enter) {
-                    far.t0 += (right - enter) * w.inv[a];
-                }
-                Entry nearE{node.leftRef, e.t0, e.t1};
-                if (left < leave) {
-                    nearE.t1 += (left - leave) * w.inv[a];
-                }
-                stack[top] = far;
-                stack[++top] = nearE;
-            } else {
-                return; // unreachable for validated data
-            }
+        const LineSplit split = SplitLine(w, NodeAxis(node), node.leftMax, node.rightMin, e.t0, e.t1);
+        if (split.go == LineSplit::kLeft) {
+            e.ref = node.leftRef;
+        } else if (split.go == LineSplit::kRight) {
+            e.ref = node.rightRef;
+        } else if (top + 1 < ovCOLLISIONSTACKSIZE) {
+            const Entry nearE{split.leftNear ? node.leftRef : node.rightRef, e.t0, split.nearT1};
+            e = {split.leftNear ? node.rightRef : node.leftRef, split.farT0, e.t1};
+            stack[++top] = nearE;
         } else {
-            if (leave > left) {
-                e.ref = node.rightRef;
-            } else if (enter < right) {
-                e.ref = node.leftRef;
-            } else if (top + 1 < ovCOLLISIONSTACKSIZE) {
-                Entry far{node.leftRef, e.t0, e.t1};
-                if (left < enter) {
-                    far.t0 += (left - enter) * w.inv[a];
-                }
-                Entry nearE{node.rightRef, e.t0, e.t1};
-                if (right > leave) {
-                    nearE.t1 += (right - leave) * w.inv[a];
-                }
-                stack[top] = far;
-                stack[++top] = nearE;
-            } else {
-                return;
-            }
+            // No room to split (deeper than validated data go): test the whole subtree.
+            const Entry whole = e;
+            top--;
+            OvInt32 first = 0;
+            OvInt32 count = 0;
+            SubtreeRun(data, whole.ref, &first, &count);
+            LineRun(q, w, src, data, first, count);
         }
     }
 }
@@ -567,29 +630,12 @@ void VolumeRun(Query& q, const VolumeQuery& vq, const TriangleSource& src, const
     }
 }
 
-// The contiguous run of map positions under a reference.
-void SubtreeRun(const OvCollisionData* data, OvCollisionTreeRef ref, OvInt32* first, OvInt32* count) {
-    OvCollisionTreeRef lo = ref;
-    OvCollisionTreeRef hi = ref;
-    for (int i = 0; lo.kind == ovCOLLISIONREFNODE && i <= ovCOLLISIONMAXDEPTH; ++i) {
-        lo = data->nodes[lo.index].leftRef;
-    }
-    for (int i = 0; hi.kind == ovCOLLISIONREFNODE && i <= ovCOLLISIONMAXDEPTH; ++i) {
-        hi = data->nodes[hi.index].rightRef;
-    }
-    *first = lo.index;
-    *count = hi.index + hi.kind - lo.index;
-}
-
 bool BoxesOverlap(const OvBBox& a, const OvBBox& b) {
     return a.inf.x <= b.sup.x && b.inf.x <= a.sup.x && a.inf.y <= b.sup.y && b.inf.y <= a.sup.y && a.inf.z <= b.sup.z &&
            b.inf.z <= a.sup.z;
 }
 
 void VolumeTree(Query& q, const VolumeQuery& vq, const TriangleSource& src, const OvCollisionData* data) {
-    if (!BoxesOverlap(data->box, vq.outer)) {
-        return;
-    }
     if (vq.sphere) {
         float d2 = 0;
         for (int a = 0; a < 3; ++a) {
@@ -603,56 +649,13 @@ void VolumeTree(Query& q, const VolumeQuery& vq, const TriangleSource& src, cons
             return;
         }
     }
+    OvCollisionBoxIterator it;
+    OvCollisionBoxIteratorBegin(&it, data, &vq.outer, &vq.inner);
+    OvUInt16 first = 0;
+    OvUInt16 count = 0;
     OvUInt32 mask = 0;
-    for (int a = 0; a < 3; ++a) {
-        if (Coord(vq.inner.inf, a) > Coord(data->box.inf, a)) {
-            mask |= 1u << (2 * a);
-        }
-        if (Coord(vq.inner.sup, a) < Coord(data->box.sup, a)) {
-            mask |= 2u << (2 * a);
-        }
-    }
-    if (data->numNodes == 0) {
-        VolumeRun(q, vq, src, data, 0, data->numTriangles, mask == 0);
-        return;
-    }
-    struct Entry {
-        OvCollisionTreeRef ref;
-        OvUInt32 mask;
-    };
-    Entry stack[ovCOLLISIONSTACKSIZE];
-    OvInt32 top = 0;
-    stack[0] = {{0, ovCOLLISIONREFNODE, 0}, mask};
-    while (top >= 0 && !q.stopped) {
-        Entry& e = stack[top];
-        if (e.mask == 0 || e.ref.kind != ovCOLLISIONREFNODE) {
-            const Entry run = e;
-            top--;
-            OvInt32 first = 0;
-            OvInt32 count = 0;
-            SubtreeRun(data, run.ref, &first, &count);
-            VolumeRun(q, vq, src, data, first, count, run.mask == 0);
-            continue;
-        }
-        const OvCollisionTreeNode& node = data->nodes[e.ref.index];
-        const int a = NodeAxis(node);
-        if (node.rightMin <= Coord(vq.outer.sup, a)) {
-            if (Coord(vq.outer.inf, a) <= node.leftMax && top + 1 < ovCOLLISIONSTACKSIZE) {
-                Entry leftE{node.leftRef, e.mask};
-                if (node.leftMax <= Coord(vq.inner.sup, a)) {
-                    leftE.mask &= ~(2u << (2 * a));
-                }
-                e.ref = node.rightRef;
-                if (Coord(vq.inner.inf, a) <= node.rightMin) {
-                    e.mask &= ~(1u << (2 * a));
-                }
-                stack[++top] = leftE;
-            } else {
-                e.ref = node.rightRef;
-            }
-        } else {
-            e.ref = node.leftRef;
-        }
+    while (!q.stopped && OvCollisionBoxIteratorNext(&it, &first, &count, &mask)) {
+        VolumeRun(q, vq, src, data, first, count, mask == 0);
     }
 }
 
@@ -667,7 +670,7 @@ void GeometryLine(Query& q, const OvGeometry* geometry, const OvLine& line) {
     PrepareLine(&w, line);
     const OvCollisionData* data = OvCollisionGeometryGetData(geometry);
     if (data != nullptr) {
-        LineTree(q, w, src, data);
+        LineTree(q, w, src, data, 0.0f, 1.0f);
         return;
     }
     LineRun(q, w, src, nullptr, 0, src.numTriangles);
@@ -682,6 +685,15 @@ VolumeQuery SphereQuery(const OvSphere& s) {
     const OvV3d& c = s.center;
     vq.outer = {{c.x + r, c.y + r, c.z + r}, {c.x - r, c.y - r, c.z - r}};
     vq.inner = {{c.x + ri, c.y + ri, c.z + ri}, {c.x - ri, c.y - ri, c.z - ri}};
+    return vq;
+}
+
+VolumeQuery BoxQuery(const OvBBox& box) {
+    VolumeQuery vq;
+    vq.sphere = false;
+    vq.s = {{0, 0, 0}, 0};
+    vq.outer = box;
+    vq.inner = box;
     return vq;
 }
 
@@ -740,6 +752,108 @@ void MorphQuery(Query& q, OvAtomic* atomic, const OvLine* line, const OvSphere* 
     }
 }
 
+// ---- worlds ----
+
+void SectorLine(Query& q, const LineWalk& w, OvWorldSector* sector, float t0, float t1) {
+    TriangleSource src;
+    if (!SourceOf(sector, &src)) {
+        return;
+    }
+    q.sector = sector;
+    if (const OvCollisionData* data = OvCollisionWorldSectorGetData(sector); data != nullptr) {
+        LineTree(q, w, src, data, t0, t1);
+    } else {
+        LineRun(q, w, src, nullptr, 0, src.numTriangles);
+    }
+}
+
+// The sector walk of a line: sectors roughly front to back, each with the part of the line that
+// lies in it.
+void WorldLine(Query& q, OvWorld* world, const OvLine& line) {
+    if (world->rootSector == nullptr) {
+        return;
+    }
+    LineWalk w;
+    PrepareLine(&w, line);
+    struct Entry {
+        OvWorldSector* sector;
+        float t0;
+        float t1;
+    };
+    // A read world has at most ovWORLDMAXDEPTH plane sectors on a path, each leaving at most one
+    // entry behind.
+    Entry stack[ovWORLDMAXDEPTH + 1];
+    OvInt32 top = 0;
+    stack[0] = {world->rootSector, 0.0f, 1.0f};
+    while (top >= 0 && !q.stopped) {
+        Entry& e = stack[top];
+        if (OvWorldSectorIsAtomic(e.sector)) {
+            const Entry leaf = e;
+            top--;
+            SectorLine(q, w, leaf.sector, leaf.t0, leaf.t1);
+            continue;
+        }
+        const OvPlaneSector* plane = OvWorldSectorAsPlane(e.sector);
+        const LineSplit split = SplitLine(w, plane->type / 4, plane->leftValue, plane->rightValue, e.t0, e.t1);
+        if (split.go == LineSplit::kLeft) {
+            e.sector = plane->leftSubTree;
+        } else if (split.go == LineSplit::kRight) {
+            e.sector = plane->rightSubTree;
+        } else if (top + 1 <= ovWORLDMAXDEPTH) {
+            const Entry nearE{split.leftNear ? plane->leftSubTree : plane->rightSubTree, e.t0, split.nearT1};
+            e = {split.leftNear ? plane->rightSubTree : plane->leftSubTree, split.farT0, e.t1};
+            stack[++top] = nearE;
+        } else {
+            return; // deeper than a read world can be
+        }
+    }
+}
+
+void SectorVolume(Query& q, const VolumeQuery& vq, OvWorldSector* sector) {
+    TriangleSource src;
+    if (!SourceOf(sector, &src)) {
+        return;
+    }
+    q.sector = sector;
+    if (const OvCollisionData* data = OvCollisionWorldSectorGetData(sector); data != nullptr) {
+        VolumeTree(q, vq, src, data);
+    } else {
+        VolumeRun(q, vq, src, nullptr, 0, src.numTriangles, false);
+    }
+}
+
+// The sector walk of a box or a sphere's box: the left side first where both are reached.
+void WorldVolume(Query& q, OvWorld* world, const VolumeQuery& vq) {
+    if (world->rootSector == nullptr) {
+        return;
+    }
+    OvWorldSector* stack[ovWORLDMAXDEPTH + 1];
+    OvInt32 top = 0;
+    stack[0] = world->rootSector;
+    while (top >= 0 && !q.stopped) {
+        OvWorldSector*& sector = stack[top];
+        if (OvWorldSectorIsAtomic(sector)) {
+            OvWorldSector* atomicSector = sector;
+            top--;
+            SectorVolume(q, vq, atomicSector);
+            continue;
+        }
+        const OvPlaneSector* plane = OvWorldSectorAsPlane(sector);
+        const int axis = plane->type / 4;
+        if (plane->rightValue <= Coord(vq.outer.sup, axis)) {
+            sector = plane->rightSubTree;
+            if (Coord(vq.outer.inf, axis) <= plane->leftValue) {
+                if (top + 1 > ovWORLDMAXDEPTH) {
+                    return; // deeper than a read world can be
+                }
+                stack[++top] = plane->leftSubTree;
+            }
+        } else {
+            sector = plane->leftSubTree;
+        }
+    }
+}
+
 } // namespace
 
 OvBool OvCollisionPluginAttach() {
@@ -748,11 +862,124 @@ OvBool OvCollisionPluginAttach() {
         OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, AtomicConstructor, nullptr, nullptr);
     gState.geometryOffset = OvGeometryRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION, DataConstructor,
                                                      DataDestructor, nullptr);
-    const OvInt32 stream = gState.geometryOffset < 0
-                               ? -1
-                               : OvGeometryRegisterPluginStream(ovPLUGINIDCOLLISION, GeometryDataRead,
-                                                                GeometryDataWrite, GeometryDataSize);
-    return gState.engineOffset >= 0 && gState.atomicOffset >= 0 && gState.geometryOffset >= 0 && stream >= 0;
+    const OvInt32 stream =
+        gState.geometryOffset < 0
+            ? -1
+            : OvGeometryRegisterPluginStream(ovPLUGINIDCOLLISION, GeometryDataRead, DataWrite, DataSize);
+    gState.sectorOffset = OvWorldSectorRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION, DataConstructor,
+                                                      DataDestructor, nullptr);
+    const OvInt32 sectorStream =
+        gState.sectorOffset < 0
+            ? -1
+            : OvWorldSectorRegisterPluginStream(ovPLUGINIDCOLLISION, SectorDataRead, DataWrite, DataSize);
+    return gState.engineOffset >= 0 && gState.atomicOffset >= 0 && gState.geometryOffset >= 0 && stream >= 0 &&
+           gState.sectorOffset >= 0 && sectorStream >= 0;
+}
+
+OvCollisionData* OvCollisionWorldSectorGetData(const OvWorldSector* sector) {
+    return gState.sectorOffset < 0 ? nullptr : *DataSlot(sector, gState.sectorOffset);
+}
+
+OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionData* data) {
+    if (gState.sectorOffset < 0) {
+        return nullptr;
+    }
+    OvCollisionData** slot = DataSlot(sector, gState.sectorOffset);
+    if (*slot != data) {
+        OvCollisionDataDestroy(*slot);
+    }
+    *slot = data;
+    return sector;
+}
+
+OvWorld* OvCollisionWorldForAllIntersections(OvWorld* world, OvIntersection* intersection,
+                                             OvCollisionWorldCallBack callBack, void* data) {
+    Query q{intersection, nullptr, data, callBack};
+    switch (intersection->type) {
+    case ovINTERSECTLINE:
+        WorldLine(q, world, intersection->t.line);
+        break;
+    case ovINTERSECTSPHERE:
+        WorldVolume(q, world, SphereQuery(intersection->t.sphere));
+        break;
+    case ovINTERSECTBOX:
+        WorldVolume(q, world, BoxQuery(intersection->t.box));
+        break;
+    case ovINTERSECTATOMIC:
+        if (intersection->t.object != nullptr) {
+            WorldVolume(q, world, SphereQuery(*OvAtomicGetWorldBoundingSphere(intersection->t.object)));
+        }
+        break;
+    default:
+        break;
+    }
+    return world;
+}
+
+void OvCollisionBoxIteratorBegin(OvCollisionBoxIterator* iterator, const OvCollisionData* data, const OvBBox* outer,
+                                 const OvBBox* inner) {
+    iterator->data = data;
+    iterator->outer = *outer;
+    iterator->inner = *inner;
+    iterator->root = {0, static_cast<OvUInt8>(data->numNodes > 0 ? ovCOLLISIONREFNODE : 0), 0};
+    iterator->depth = 0;
+    if (!BoxesOverlap(data->box, *outer)) {
+        return;
+    }
+    // A face of the inner box cuts the data's region when it lies strictly inside the data's box.
+    OvUInt32 mask = 0;
+    for (int a = 0; a < 3; ++a) {
+        if (Coord(inner->inf, a) > Coord(data->box.inf, a)) {
+            mask |= 1u << (2 * a);
+        }
+        if (Coord(inner->sup, a) < Coord(data->box.sup, a)) {
+            mask |= 2u << (2 * a);
+        }
+    }
+    iterator->stack[0] = {iterator->root, mask};
+    iterator->depth = 1;
+}
+
+OvBool OvCollisionBoxIteratorNext(OvCollisionBoxIterator* iterator, OvUInt16* first, OvUInt16* count, OvUInt32* mask) {
+    const OvCollisionData* data = iterator->data;
+    while (iterator->depth > 0) {
+        OvCollisionBoxIteratorEntry& e = iterator->stack[iterator->depth - 1];
+        const bool full = iterator->depth >= ovCOLLISIONSTACKSIZE;
+        if (e.mask == 0 || e.ref.kind != ovCOLLISIONREFNODE || full) {
+            // A whole run: a leaf, a region inside the inner box, or (deeper than validated data
+            // go) a subtree reported for testing.
+            OvInt32 runFirst = 0;
+            OvInt32 runCount = data->numTriangles;
+            if (data->numNodes > 0) {
+                SubtreeRun(data, e.ref, &runFirst, &runCount);
+            }
+            *first = static_cast<OvUInt16>(runFirst);
+            *count = static_cast<OvUInt16>(runCount);
+            *mask = e.mask;
+            iterator->depth--;
+            return TRUE;
+        }
+        const OvCollisionTreeNode& node = data->nodes[e.ref.index];
+        const int a = NodeAxis(node);
+        if (node.rightMin <= Coord(iterator->outer.sup, a)) {
+            if (Coord(iterator->outer.inf, a) <= node.leftMax) {
+                OvCollisionBoxIteratorEntry left{node.leftRef, e.mask};
+                if (node.leftMax <= Coord(iterator->inner.sup, a)) {
+                    left.mask &= ~(2u << (2 * a));
+                }
+                e.ref = node.rightRef;
+                if (Coord(iterator->inner.inf, a) <= node.rightMin) {
+                    e.mask &= ~(1u << (2 * a));
+                }
+                iterator->stack[iterator->depth++] = left;
+            } else {
+                e.ref = node.rightRef;
+            }
+        } else {
+            e.ref = node.leftRef;
+        }
+    }
+    return FALSE;
 }
 
 OvCollisionData* OvCollisionGeometryGetData(const OvGeometry* geometry) {
@@ -908,15 +1135,9 @@ OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvInter
     case ovINTERSECTSPHERE:
         GeometryVolume(q, geometry, SphereQuery(intersection->t.sphere));
         break;
-    case ovINTERSECTBOX: {
-        VolumeQuery vq;
-        vq.sphere = false;
-        vq.s = {{0, 0, 0}, 0};
-        vq.outer = intersection->t.box;
-        vq.inner = intersection->t.box;
-        GeometryVolume(q, geometry, vq);
+    case ovINTERSECTBOX:
+        GeometryVolume(q, geometry, BoxQuery(intersection->t.box));
         break;
-    }
     case ovINTERSECTATOMIC:
         if (intersection->t.object != nullptr) {
             GeometryVolume(q, geometry, SphereQuery(*OvAtomicGetWorldBoundingSphere(intersection->t.object)));

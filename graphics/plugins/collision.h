@@ -1,7 +1,8 @@
 #pragma once
-// Collision plugin: which triangles of a geometry or an atomic a line, sphere, box or atomic
-// touches, walked through the optional collision tree each geometry carries in its stream, plus
-// the exact sphere-triangle and box-triangle overlap tests the queries use.
+// Collision plugin: which triangles of a world, a geometry or an atomic a line, sphere, box or
+// atomic touches, walked through the world's sector tree and the optional collision tree each
+// world sector and geometry carries in its stream, plus the exact sphere-triangle and
+// box-triangle overlap tests the queries use.
 
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
@@ -9,6 +10,8 @@
 struct OvAtomic;
 struct OvGeometry;
 struct OvStream;
+struct OvWorld;
+struct OvWorldSector;
 
 inline constexpr OvUInt32 ovPLUGINIDCOLLISION = 0x11D;
 inline constexpr OvUInt32 ovID_COLLISION = 44; // chunk type of the collision data
@@ -88,6 +91,26 @@ struct OvCollisionData {
 using OvCollisionTriangleCallBack = OvCollisionTriangle* (*)(OvIntersection* intersection,
                                                              OvCollisionTriangle* collTriangle, float distance,
                                                              void* data);
+// World queries also name the atomic sector holding the triangle (its index is the sector's).
+using OvCollisionWorldCallBack = OvCollisionTriangle* (*)(OvIntersection* intersection, OvWorldSector* sector,
+                                                          OvCollisionTriangle* collTriangle, float distance,
+                                                          void* data);
+
+// Walks the map positions of a collision tree whose triangles may touch a box (outer): each Next
+// gives one run of positions; a run with mask 0 lies in a region wholly inside the inner box, so
+// its triangles need no test of their own. Lives in the caller's storage.
+struct OvCollisionBoxIteratorEntry {
+    OvCollisionTreeRef ref;
+    OvUInt32 mask; // inner-box faces still cutting the region: 1 inf.x, 2 sup.x, 4 inf.y, 8 sup.y, 16 inf.z, 32 sup.z
+};
+struct OvCollisionBoxIterator {
+    const OvCollisionData* data;
+    OvBBox outer;
+    OvBBox inner;
+    OvCollisionTreeRef root;
+    OvInt32 depth; // entries on the stack; 0 when the walk is over
+    OvCollisionBoxIteratorEntry stack[ovCOLLISIONSTACKSIZE];
+};
 
 OvBool OvCollisionPluginAttach();
 
@@ -110,10 +133,27 @@ void OvCollisionDataDestroy(OvCollisionData* data);
 // positive, axis bytes); TRUE when the walks may use the data.
 OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriangles);
 
+// An atomic sector's collision data, or null; SetData as for a geometry.
+OvCollisionData* OvCollisionWorldSectorGetData(const OvWorldSector* sector);
+OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionData* data);
+
+// Every triangle of the world's atomic sectors the primitive touches, through the sector tree;
+// sectors without collision data test each of their triangles. Points find nothing. Returns the
+// world (also when the callback stopped the query by returning null).
+OvWorld* OvCollisionWorldForAllIntersections(OvWorld* world, OvIntersection* intersection,
+                                             OvCollisionWorldCallBack callBack, void* data);
 OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvIntersection* intersection,
                                                    OvCollisionTriangleCallBack callBack, void* data);
 OvAtomic* OvCollisionAtomicForAllIntersections(OvAtomic* atomic, OvIntersection* intersection,
                                                OvCollisionTriangleCallBack callBack, void* data);
+
+// Starts a walk over the data's tree for the outer box (the touching region) and the inner box
+// (the region whose triangles need no test); the same box may serve as both.
+void OvCollisionBoxIteratorBegin(OvCollisionBoxIterator* iterator, const OvCollisionData* data, const OvBBox* outer,
+                                 const OvBBox* inner);
+// The next run of map positions first .. first + count - 1 and its face mask; FALSE (and nothing
+// written) when the walk is over.
+OvBool OvCollisionBoxIteratorNext(OvCollisionBoxIterator* iterator, OvUInt16* first, OvUInt16* count, OvUInt32* mask);
 
 OvInt32 OvCollisionTestSphereTriangle(const OvSphere* sphere, const OvV3d* a, const OvV3d* b, const OvV3d* c,
                                       OvV3d* normal, float* distance);

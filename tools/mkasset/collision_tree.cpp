@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace mkasset {
 
@@ -130,6 +131,61 @@ Bytes CollisionBody(const CollisionTree& tree) {
     w.End();
     w.End();
     return w.Data();
+}
+
+namespace {
+
+std::vector<std::array<std::uint16_t, 3>> Corners(const std::vector<TriangleDesc>& triangles) {
+    std::vector<std::array<std::uint16_t, 3>> out;
+    out.reserve(triangles.size());
+    for (const TriangleDesc& t : triangles) {
+        out.push_back({t.v[0], t.v[1], t.v[2]});
+    }
+    return out;
+}
+
+void Replace(std::vector<Extension>& extensions, Extension extension) {
+    std::erase_if(extensions, [](const Extension& e) { return e.id == kCollisionId; });
+    extensions.push_back(std::move(extension));
+}
+
+constexpr std::size_t kMaxMapped = 0xFFFF;
+
+// Whether a tree can be built: few enough triangles, every corner inside the positions.
+bool Mappable(const std::vector<float>& positions, const std::vector<TriangleDesc>& triangles) {
+    if (triangles.size() > kMaxMapped) {
+        return false;
+    }
+    const std::size_t vertices = positions.size() / 3;
+    return std::all_of(triangles.begin(), triangles.end(), [&](const TriangleDesc& t) {
+        return t.v[0] < vertices && t.v[1] < vertices && t.v[2] < vertices;
+    });
+}
+
+} // namespace
+
+bool AddWorldCollision(WorldDesc& world, int maxLeaf) {
+    for (const SectorNodeDesc& node : world.nodes) {
+        if (node.type < 0 && !Mappable(node.sector.verts, node.sector.triangles)) {
+            return false;
+        }
+    }
+    for (SectorNodeDesc& node : world.nodes) {
+        if (node.type < 0) {
+            AtomicSectorDesc& s = node.sector;
+            Replace(s.extensions, CollisionExtension(BuildCollisionTree(s.verts, Corners(s.triangles), maxLeaf)));
+        }
+    }
+    return true;
+}
+
+bool AddGeometryCollision(GeometryDesc& geometry, int maxLeaf) {
+    if (geometry.morphTargets.empty() || !Mappable(geometry.morphTargets[0].verts, geometry.triangles)) {
+        return false;
+    }
+    Replace(geometry.extensions, CollisionExtension(BuildCollisionTree(geometry.morphTargets[0].verts,
+                                                                       Corners(geometry.triangles), maxLeaf)));
+    return true;
 }
 
 } // namespace mkasset

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/mkasset/chunk_writer.h"
+#include "tools/mkasset/world_writer.h"
 
 namespace mkasset {
 
@@ -43,5 +44,13 @@ CollisionTree BuildCollisionTree(const std::vector<float>& positions,
 // The extension sub-chunk body: version word, chunk 44 with its struct chunk, header, nodes, map.
 Bytes CollisionBody(const CollisionTree& tree);
 inline Extension CollisionExtension(const CollisionTree& tree) { return {kCollisionId, CollisionBody(tree)}; }
+
+// Leaf size of the trees the asset builder writes.
+inline constexpr int kCollisionDefaultLeaf = 8;
+// Gives every atomic sector of the world (and the geometry, over its first morph target) the
+// collision data of its triangles, replacing any it carried. A set of more than 65535 triangles
+// cannot be mapped: FALSE and nothing changed.
+bool AddWorldCollision(WorldDesc& world, int maxLeaf = kCollisionDefaultLeaf);
+bool AddGeometryCollision(GeometryDesc& geometry, int maxLeaf = kCollisionDefaultLeaf);
 
 } // namespace mkasset

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/commands.h"
 #include "tools/mkasset/shapes.h"
 
@@ -19,7 +20,7 @@ constexpr std::size_t kMaxTextureName = 31; // the engine keeps texture names in
 
 void ModelUsage(std::FILE* out) {
     std::fprintf(out, "usage: mkasset model --kind box|cylinder|grid --size N [--materials K] [--texture FILE.png]\n"
-                      "                     --out FILE.dff\n"
+                      "                     [--no-collision] --out FILE.dff\n"
                       "  Writes a clump of one atomic on one frame with the shape's geometry (normals, one\n"
                       "  texture-coordinate set, one morph target) and its material list.\n"
                       "  --kind grid      N x N quads on the unit square: (N+1)^2 vertices, 2 N^2 triangles\n"
@@ -28,6 +29,9 @@ void ModelUsage(std::FILE* out) {
                       "  --materials K    K materials (default 1), quads cycling through them\n"
                       "  --texture FILE   the first material is textured with the image FILE, named in the\n"
                       "                   file by its name without folder and extension\n"
+                      "  --no-collision   no collision data; without it the geometry carries a tree over\n"
+                      "                   its triangles (leaves of at most 8), which can name at most 65535\n"
+                      "                   triangles\n"
                       "  At most 65535 vertices. Exit status 0 on success, 1 when a file cannot be read or\n"
                       "  written, 2 on bad usage.\n");
 }
@@ -36,8 +40,13 @@ int RunModel(int argc, char** argv) {
     ShapeOptions options;
     bool haveKind = false, haveSize = false;
     std::string out, texture;
+    bool collision = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--no-collision") {
+            collision = false;
+            continue;
+        }
         if (i + 1 >= argc) {
             return Fail(kName, kExitUsage, "missing value after " + arg);
         }
@@ -93,7 +102,16 @@ int RunModel(int argc, char** argv) {
             return Fail(kName, kExitUsage, "texture name of " + texture + " must be 1 to 31 characters");
         }
     }
-    const Bytes bytes = ClumpFile(ModelClump(options));
+    ClumpDesc clump = ModelClump(options);
+    for (GeometryDesc& geometry : clump.geometries) {
+        if (collision && !AddGeometryCollision(geometry)) {
+            return Fail(kName, kExitUsage,
+                        "--size " + std::to_string(options.size) + " gives " +
+                            std::to_string(geometry.triangles.size()) +
+                            " triangles; collision data name at most 65535 (--no-collision leaves them out)");
+        }
+    }
+    const Bytes bytes = ClumpFile(clump);
     return WriteFile(kName, out, bytes) ? kExitOk : kExitFailed;
 }
 

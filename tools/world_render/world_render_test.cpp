@@ -95,6 +95,64 @@ TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
     }
 }
 
+// The box's own lights: a point light two metres in front of it lights its face; the same light
+// nine metres away reaches neither the box nor the floor, so the frame is the one without it.
+TEST_F(WorldRenderTest, PointLightsReachTheModelsInTheirRange) {
+    const std::string base = level + " --clump " + box +
+                             " --at 0,0.5,0 --camera 0,1.7,-4,0,-10 --light ambient,0.05,0.05,0.05 --size 160x120";
+    const std::string nearPng = (dir / "near.png").string(), nonePng = (dir / "none.png").string();
+    const ToolRun nearRun = WorldRender(base + " --light point,1,1,1,0,1.2,-2,3 --out " + nearPng);
+    const ToolRun farRun = WorldRender(base + " --light point,1,1,1,0,1.2,-9,3 --out " + (dir / "far.png").string());
+    const ToolRun noneRun = WorldRender(base + " --out " + nonePng);
+    ASSERT_EQ(nearRun.status, 0) << nearRun.output;
+    ASSERT_EQ(farRun.status, 0) << farRun.output;
+    ASSERT_EQ(noneRun.status, 0) << noneRun.output;
+    auto checksum = [](const std::string& output) { return output.substr(output.find("checksum")); };
+    EXPECT_EQ(checksum(farRun.output), checksum(noneRun.output));
+    EXPECT_NE(checksum(nearRun.output), checksum(noneRun.output));
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> lit = ReadPngRgb(nearPng, &w, &h), dark = ReadPngRgb(nonePng, &w, &h);
+    ASSERT_EQ(lit.size(), 160u * 120u * 3u);
+    ASSERT_EQ(dark.size(), lit.size());
+    const std::size_t face = (75u * 160u + 80u) * 3u; // the middle of the box's front face
+    EXPECT_GT(lit[face], dark[face] + 40);
+}
+
+// A texture beside the level is found by its material's name and modulates the floor: a red and
+// blue checker shows through the floor's light.
+TEST_F(WorldRenderTest, TexturesBesideTheLevelAreDrawn) {
+    std::vector<png_byte> checker(16 * 16 * 3);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            png_byte* p = &checker[static_cast<std::size_t>(y * 16 + x) * 3];
+            const bool red = (x / 8 + y / 8) % 2 != 0;
+            p[0] = red ? 255 : 64;
+            p[1] = 64;
+            p[2] = red ? 64 : 255;
+        }
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 16;
+    image.height = 16;
+    image.format = PNG_FORMAT_RGB;
+    ASSERT_TRUE(png_image_write_to_file(&image, (dir / "floor.png").string().c_str(), 0, checker.data(), 0, nullptr));
+    const std::string out = (dir / "textured.png").string();
+    const ToolRun run = WorldRender(level + " --camera 0,1.7,-8,0,-10 --size 160x120 --out " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> frame = ReadPngRgb(out, &w, &h);
+    ASSERT_EQ(frame.size(), 160u * 120u * 3u);
+    int red = 0, blue = 0;
+    for (int x = 0; x < 160; ++x) {
+        const png_byte* p = &frame[(119u * 160u + static_cast<std::size_t>(x)) * 3u];
+        red += p[0] > p[2] + 60;
+        blue += p[2] > p[0] + 60;
+    }
+    EXPECT_GT(red, 20);
+    EXPECT_GT(blue, 20);
+}
+
 TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
     const std::string out = (dir / "x.png").string();
     const struct {

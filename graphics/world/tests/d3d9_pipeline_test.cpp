@@ -9,6 +9,7 @@
 #include "graphics/core/chunk.h"
 #include "graphics/core/stream.h"
 #include "graphics/world/d3d9_native_data.h"
+#include "graphics/world/d3d9_vertex_shader.h"
 
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/render_state.h"
@@ -17,13 +18,17 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/resources.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9/lights.h"
 #include "graphics/world/d3d9/vertex_writers.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/world_membership.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
+#include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/world_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -719,6 +724,126 @@ TEST_F(PipelineTest, MorphTargetsAreInterpolatedIntoTheDynamicStream) {
     check(0.75f);
     OvAtomicDestroy(atomic);
     EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
+}
+
+// A level's sectors drawn once, then each sector's native data of a native world written and
+// read back into the sector: the same meshes, materials of the world's list, indices and
+// vertices; a sector of a world that is not native writes nothing.
+TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
+    const std::vector<std::uint8_t> file = mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64}));
+    OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    ASSERT_TRUE(OvStreamFindChunk(in, ovCHUNKIDWORLD, nullptr, nullptr));
+    OvWorld* world = OvWorldStreamRead(in);
+    OvStreamClose(in, nullptr);
+    ASSERT_NE(world, nullptr);
+    std::vector<OvWorldSector*> sectors;
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* sector, void* data) {
+            static_cast<std::vector<OvWorldSector*>*>(data)->push_back(sector);
+            return sector;
+        },
+        &sectors);
+    ASSERT_GT(sectors.size(), 1u);
+    OvEngineInstancePtr->curWorld = world;
+    for (OvWorldSector* sector : sectors) {
+        ASSERT_NE(OvWorldSectorDefaultRenderCallback(sector), nullptr);
+        EXPECT_EQ(OvWorldSectorNativeDataStreamGetSize(sector), 0);
+    }
+    world->flags |= ovGEOMETRYNATIVE;
+    int checked = 0;
+    for (OvWorldSector* sector : sectors) {
+        if (sector->numVertices == 0) {
+            continue;
+        }
+        ASSERT_NE(sector->repEntry, nullptr);
+        OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+        ASSERT_NE(OvWorldSectorNativeDataStreamWrite(out, sector), nullptr);
+        OvMemory written = {};
+        OvStreamClose(out, &written);
+        const std::vector<OvUInt8> chunk(written.start, written.start + written.length);
+        OvFree(written.start);
+        ASSERT_EQ(static_cast<OvInt32>(chunk.size()), OvWorldSectorNativeDataStreamGetSize(sector));
+        auto* live = OvD3D9InstancedDataFromEntry(sector->repEntry);
+        const std::vector<OvUInt16> indices = Indices(live);
+        const std::vector<OvUInt8> vertices = StreamBytes(live, 0);
+        std::vector<OvMaterial*> materials;
+        for (OvUInt32 m = 0; m < live->numMeshes; ++m) {
+            materials.push_back(OvD3D9InstancedDataGetMeshes(live)[m].material);
+        }
+        OvMemory back{const_cast<OvUInt8*>(chunk.data()), static_cast<OvUInt32>(chunk.size())};
+        OvStream* again = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &back);
+        ASSERT_EQ(OvWorldSectorNativeDataStreamRead(again, static_cast<OvInt32>(chunk.size()), sector, &world->matList),
+                  sector);
+        OvStreamClose(again, nullptr);
+        auto* read = OvD3D9InstancedDataFromEntry(sector->repEntry);
+        EXPECT_EQ(Indices(read), indices);
+        EXPECT_EQ(StreamBytes(read, 0), vertices);
+        ASSERT_EQ(read->numMeshes, materials.size());
+        for (OvUInt32 m = 0; m < read->numMeshes; ++m) {
+            EXPECT_EQ(OvD3D9InstancedDataGetMeshes(read)[m].material, materials[m]);
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 1);
+    OvEngineInstancePtr->curWorld = nullptr;
+    OvWorldDestroy(world);
+}
+
+// The texture-coordinate chooser takes the declaration types the shader cache kept at the
+// world module's open: this device reports none, so coordinates within [0, 1] go to D3DCOLOR.
+TEST_F(PipelineTest, TexCoordChoiceFollowsTheShaderCacheTypes) {
+    EXPECT_EQ(OvD3D9VertexGetDeclTypeCaps(), OvD3D9VertexShaderGetDeclTypes());
+    const OvV2d unit[2] = {{0.0f, 0.25f}, {1.0f, 0.5f}};
+    EXPECT_EQ(OvD3D9TexCoordsChooseDeclType(unit, 2), static_cast<OvUInt32>(D3DDECLTYPE_D3DCOLOR));
+}
+
+// An atomic lit in a world: the world's directional light becomes the one device light, lighting
+// is on, and a frame scaled by 1.1 (axes of squared length 1.21) renormalises normals while a
+// rotation alone does not. Unlit geometry switches lighting off.
+TEST_F(PipelineTest, AtomicLightingAndNormalisation) {
+    const std::vector<std::uint8_t> file = mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64}));
+    OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    ASSERT_TRUE(OvStreamFindChunk(in, ovCHUNKIDWORLD, nullptr, nullptr));
+    OvWorld* world = OvWorldStreamRead(in);
+    OvStreamClose(in, nullptr);
+    ASSERT_NE(world, nullptr);
+    OvLight* sun = OvLightCreate(ovLIGHTDIRECTIONAL);
+    OvFrame* sunFrame = OvFrameCreate();
+    OvLightSetFrame(sun, sunFrame);
+    OvWorldAddLight(world, sun);
+    OvAtomic* atomic = AtomicOf(Grid(2));
+    OvFrame* frame = OvFrameCreate();
+    OvAtomicSetFrame(atomic, frame);
+    OvWorldAddAtomic(world, atomic);
+    OvEngineInstancePtr->curWorld = world;
+
+    const OvV3d scale = {1.1f, 1.1f, 1.1f};
+    OvFrameScale(frame, &scale, ovCOMBINEREPLACE);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_LIGHTING), static_cast<OvUInt32>(TRUE));
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_NORMALIZENORMALS), static_cast<OvUInt32>(TRUE));
+    ASSERT_EQ(OvD3D9LightsEnabledCount(), 1);
+    EXPECT_EQ(OvD3D9LightsEnabled()[0], OvD3D9LightGetIndex(sun));
+
+    const OvV3d axis = {0.0f, 1.0f, 0.0f};
+    OvFrameRotate(frame, &axis, 30.0f, ovCOMBINEREPLACE);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_NORMALIZENORMALS), static_cast<OvUInt32>(FALSE));
+
+    atomic->geometry->flags &= ~static_cast<OvUInt32>(ovGEOMETRYLIGHT);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    EXPECT_EQ(OvD3D9GetRenderState(D3DRS_LIGHTING), static_cast<OvUInt32>(FALSE));
+
+    OvEngineInstancePtr->curWorld = nullptr;
+    OvWorldRemoveLight(world, sun);
+    OvLightDestroy(sun);
+    OvFrameDestroy(sunFrame);
+    OvAtomicDestroy(atomic); // leaves the world with its ties
+    OvFrameDestroy(frame);
+    OvWorldDestroy(world);
 }
 
 } // namespace
