@@ -10,6 +10,7 @@ namespace {
 // Header of a block; the use bitmap follows it, then the aligned entries.
 struct Block {
     OvLLLink link; // link in the list's block list
+    OvUInt32 used; // entries in use (the bitmap's set bits)
 };
 
 OvLLLink gAllFreeLists;            // every free list but the list of headers
@@ -50,21 +51,17 @@ Block* NewBlock(OvFreeList* list, OvUInt32 hint) {
         return nullptr;
     }
     std::memset(Bitmap(block), 0, list->bitmapBytes);
+    block->used = 0;
     OvLLLinkAddHead(&list->blockList, &block->link);
+    // Nothing comes before a block at the head.
+    list->searchFrom = &block->link;
     return block;
 }
 
-bool BlockIsEmpty(const OvFreeList* list, Block* block) {
-    const OvUInt8* bitmap = Bitmap(block);
-    for (OvUInt32 i = 0; i < list->bitmapBytes; ++i) {
-        if (bitmap[i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
+bool BlockIsEmpty(const OvFreeList*, const Block* block) { return block->used == 0; }
 
 void FreeAllBlocks(OvFreeList* list) {
+    list->searchFrom = nullptr;
     while (!OvLLLinkIsEmpty(&list->blockList)) {
         OvLLLink* link = list->blockList.next;
         OvLLLinkRemove(link);
@@ -151,6 +148,7 @@ OvFreeList* OvFreeListCreateWithSpace(OvInt32 entrySize, OvInt32 entriesPerBlock
     list->bitmapBytes = (list->entriesPerBlock + 7) / 8;
     list->alignment = align;
     OvLLLinkInitHead(&list->blockList);
+    list->searchFrom = nullptr;
     for (OvInt32 i = 0; i < preallocBlocks; ++i) {
         if (NewBlock(list, hint) == nullptr) {
             FreeAllBlocks(list);
@@ -174,8 +172,15 @@ OvBool OvFreeListDestroy(OvFreeList* list) {
 }
 
 void* OvFreeListAlloc(OvFreeList* list, OvUInt32 hint) {
-    for (OvLLLink* link = list->blockList.next; link != &list->blockList; link = link->next) {
+    // The first free entry from the head: the blocks before searchFrom are full, and full blocks
+    // are passed over by their counts.
+    OvLLLink* from = list->searchFrom != nullptr ? list->searchFrom : list->blockList.next;
+    for (OvLLLink* link = from; link != &list->blockList; link = link->next) {
         Block* block = BlockFromLink(link);
+        if (block->used >= list->entriesPerBlock) {
+            continue;
+        }
+        list->searchFrom = link;
         OvUInt8* bitmap = Bitmap(block);
         for (OvUInt32 byte = 0; byte < list->bitmapBytes; ++byte) {
             if (bitmap[byte] == 0xFF) {
@@ -189,6 +194,7 @@ void* OvFreeListAlloc(OvFreeList* list, OvUInt32 hint) {
                 const OvUInt8 mask = static_cast<OvUInt8>(0x80u >> bit);
                 if ((bitmap[byte] & mask) == 0) {
                     bitmap[byte] |= mask;
+                    block->used++;
                     return Entries(list, block) + static_cast<std::size_t>(index) * list->entrySize;
                 }
             }
@@ -199,21 +205,40 @@ void* OvFreeListAlloc(OvFreeList* list, OvUInt32 hint) {
         return nullptr;
     }
     Bitmap(block)[0] = 0x80;
+    block->used = 1;
     return Entries(list, block);
 }
 
 OvFreeList* OvFreeListFree(OvFreeList* list, void* entry) {
     auto* address = static_cast<OvUInt8*>(entry);
     const std::size_t areaBytes = static_cast<std::size_t>(list->entrySize) * list->entriesPerBlock;
+    // Whether the walk has passed the block allocations search from.
+    const OvLLLink* searchStart = list->searchFrom != nullptr ? list->searchFrom : list->blockList.next;
+    bool pastSearchStart = false;
     for (OvLLLink* link = list->blockList.next; link != &list->blockList; link = link->next) {
         Block* block = BlockFromLink(link);
         OvUInt8* start = Entries(list, block);
         if (address < start || address >= start + areaBytes) {
+            pastSearchStart = pastSearchStart || link == searchStart;
             continue;
         }
         const auto index = static_cast<OvUInt32>(static_cast<std::size_t>(address - start) / list->entrySize);
-        Bitmap(block)[index / 8] &= static_cast<OvUInt8>(~(0x80u >> (index % 8)));
+        OvUInt8& byte = Bitmap(block)[index / 8];
+        const auto mask = static_cast<OvUInt8>(0x80u >> (index % 8));
+        if ((byte & mask) == 0) {
+            return list; // not in use
+        }
+        byte &= static_cast<OvUInt8>(~mask);
+        block->used--;
+        // A block up to the search start now has a free entry: searches start from it.
+        if (!pastSearchStart) {
+            list->searchFrom = link;
+        }
         if ((list->flags & ovFREELISTFLAG_FREEBLOCKS) && BlockIsEmpty(list, block)) {
+            // When searches started here, the blocks before it are full: they go on from the next.
+            if (list->searchFrom == link) {
+                list->searchFrom = link->next != &list->blockList ? link->next : nullptr;
+            }
             OvLLLinkRemove(link);
             OvFree(block);
         }
@@ -241,6 +266,7 @@ OvInt32 OvFreeListPurge(OvFreeList* list) {
         OvLLLinkRemove(link);
         OvLLLinkAddHead(&list->blockList, link);
     }
+    list->searchFrom = nullptr; // the blocks changed order
     return static_cast<OvInt32>(list->entrySize) * released;
 }
 

@@ -49,6 +49,7 @@ struct OvFreeList {
     OvLLLink blockList;       // circular list of blocks
     OvUInt32 flags;           // OvFreeListFlag bits
     OvLLLink link;            // link in the list of all free lists
+    OvLLLink* searchFrom;     // every block before this one is full (null: search from the first)
 };
 
 // Creates a list with one preallocated block and a header of its own.

@@ -252,7 +252,10 @@ OvStream* ExtRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset
         OvErrorReport(0, ovERRINVALIDVALUE);
         return nullptr;
     }
-    OvAnimHierarchy* h = AllocHierarchy(count, flags, keySize);
+    // The node slots are records: a size from a file that is not a multiple of their alignment
+    // is rounded up to one, so that every slot is aligned.
+    constexpr OvInt32 kAlign = alignof(OvAnimInterpFrame);
+    OvAnimHierarchy* h = AllocHierarchy(count, flags, (keySize + kAlign - 1) / kAlign * kAlign);
     if (h == nullptr) {
         return nullptr;
     }

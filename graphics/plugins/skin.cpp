@@ -224,9 +224,18 @@ bool SplitDataFits(const OvSkin* skin) {
     return true;
 }
 
-OvSkin* ReadNative(OvStream* stream) {
-    OvUInt32 length = 0, version = 0;
-    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, &version)) {
+// The native form: a struct chunk of the platform word and the bone count inside the extension's
+// length bytes; what follows it within them is passed over.
+OvSkin* ReadNative(OvStream* stream, OvInt32 length) {
+    OvUInt32 type = 0, structLength = 0, version = 0;
+    if (length < static_cast<OvInt32>(ovCHUNKHEADERSIZE) ||
+        !OvStreamReadChunkHeader(stream, &type, &structLength, &version, nullptr)) {
+        OvErrorReport(0, ovERRREAD);
+        return nullptr;
+    }
+    const auto room = static_cast<OvUInt32>(length) - ovCHUNKHEADERSIZE;
+    if (type != ovID_STRUCT || structLength < 8 || structLength > room) {
+        OvErrorReport(0, ovERRREAD);
         return nullptr;
     }
     if (version < ovLIBRARYMINVERSION || version > ovLIBRARYMAXVERSION) {
@@ -234,8 +243,7 @@ OvSkin* ReadNative(OvStream* stream) {
         return nullptr;
     }
     OvUInt8 b[8];
-    if (length < 8 || OvStreamReadStrict(stream, b, 8) == nullptr ||
-        (length > 8 && OvStreamSkip(stream, length - 8) == nullptr)) {
+    if (OvStreamReadStrict(stream, b, 8) == nullptr || (room > 8 && OvStreamSkip(stream, room - 8) == nullptr)) {
         return nullptr;
     }
     const OvUInt32 bones = OvChunkGetUInt32(b + 4);
@@ -270,11 +278,12 @@ OvStream* GeometryRead(OvStream* stream, OvInt32 length, void* object, OvInt32, 
         OvErrorReport(0, ovERRINVALIDVALUE); // one skin a geometry
         return nullptr;
     }
-    OvSkin* skin = (geometry->flags & ovGEOMETRYNATIVE) ? ReadNative(stream)
+    OvSkin* skin = (geometry->flags & ovGEOMETRYNATIVE) ? ReadNative(stream, length)
                                                         : OvSkinStreamRead(stream, length, geometry->numVertices);
     if (skin == nullptr) {
         return nullptr;
     }
+
     OvSkinGeometrySetSkin(geometry, skin);
     return stream;
 }
@@ -445,6 +454,7 @@ OvSkin* OvSkinStreamRead(OvStream* stream, OvInt32 length, OvInt32 numVertices) 
          ReadMatrices(stream, skin->skinToBoneMatrices, bones, 0);
     OvUInt8 s[kSplitHeaderBytes];
     ok = ok && OvStreamReadStrict(stream, s, kSplitHeaderBytes) != nullptr;
+    std::uint64_t consumed = fixed;
     if (ok) {
         skin->boneLimit = static_cast<OvInt32>(OvChunkGetUInt32(s));
         const auto meshes = static_cast<OvInt32>(OvChunkGetUInt32(s + 4));
@@ -459,6 +469,7 @@ OvSkin* OvSkinStreamRead(OvStream* stream, OvInt32 length, OvInt32 numVertices) 
                 ok = skin->splitData != nullptr &&
                      OvStreamReadStrict(stream, skin->splitData, static_cast<OvUInt32>(splitBytes)) != nullptr;
             }
+            consumed += splitBytes;
             if (ok) {
                 skin->numMeshes = meshes;
                 skin->numRLE = runs;
@@ -468,6 +479,9 @@ OvSkin* OvSkinStreamRead(OvStream* stream, OvInt32 length, OvInt32 numVertices) 
             }
         }
     }
+    // Bytes after the skin's own are passed over: the next extension is read from its header.
+    ok = ok && (consumed == static_cast<std::uint64_t>(length) ||
+                OvStreamSkip(stream, static_cast<OvUInt32>(static_cast<std::uint64_t>(length) - consumed)) != nullptr);
     if (!ok) {
         FreeSkin(skin);
         OvErrorReport(0, ovERRREAD);

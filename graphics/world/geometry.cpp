@@ -1,6 +1,7 @@
 #include "graphics/world/geometry.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "graphics/core/chunk.h"
@@ -64,7 +65,13 @@ OvInt32 OvGeometryTexCoordSetsOfFormat(OvUInt32 format) {
     return (format & ovGEOMETRYTEXTURED) != 0 ? 1 : 0;
 }
 
-OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 format) {
+namespace {
+
+OvInt32 AddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets, bool clear);
+
+// clear: the arrays start zero (triangles without material); the stream reader, which fills
+// them all, leaves them as they come.
+OvGeometry* CreateGeometry(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 format, bool clear) {
     if (numVerts < 0 || numTriangles < 0) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Negative count"));
         return nullptr;
@@ -110,20 +117,23 @@ OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 fo
         OvUInt8* data = reinterpret_cast<OvUInt8*>(geometry) + head;
         if ((flags & ovGEOMETRYPRELIT) != 0) {
             geometry->preLitLum = reinterpret_cast<OvRGBA*>(data);
-            std::memset(data, 0, v * sizeof(OvRGBA));
             data += v * sizeof(OvRGBA);
         }
         for (OvInt32 i = 0; i < numSets; ++i) {
             geometry->texCoords[i] = reinterpret_cast<OvTexCoords*>(data);
-            std::memset(data, 0, v * sizeof(OvTexCoords));
             data += v * sizeof(OvTexCoords);
         }
         geometry->triangles = reinterpret_cast<OvTriangle*>(data);
-        for (OvInt32 i = 0; i < numTriangles; ++i) {
-            geometry->triangles[i] = {{0, 0, 0}, ovTRIANGLENOMATERIAL};
+        if (clear) {
+            std::memset(reinterpret_cast<OvUInt8*>(geometry) + head, 0,
+                        static_cast<std::size_t>(reinterpret_cast<OvUInt8*>(geometry->triangles) -
+                                                 (reinterpret_cast<OvUInt8*>(geometry) + head)));
+            for (OvInt32 i = 0; i < numTriangles; ++i) {
+                geometry->triangles[i] = {{0, 0, 0}, ovTRIANGLENOMATERIAL};
+            }
         }
     }
-    if (OvGeometryAddMorphTargets(geometry, 1) < 0) {
+    if (AddMorphTargets(geometry, 1, clear) < 0) {
         OvFree(geometry);
         return nullptr;
     }
@@ -135,7 +145,8 @@ OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 fo
     return geometry;
 }
 
-OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
+// clear: the new targets' arrays start zero; otherwise only their records are cleared.
+OvInt32 AddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets, bool clear) {
     const OvInt32 oldCount = geometry->numMorphTargets;
     if (numNewTargets < 0 || numNewTargets > INT16_MAX - oldCount) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Morph-target count"));
@@ -149,7 +160,7 @@ OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
         return -1;
     }
-    std::memset(targets, 0, bytes);
+    std::memset(targets, 0, clear ? bytes : static_cast<std::size_t>(newCount) * sizeof(OvMorphTarget));
     const OvInt32 saved = geometry->numMorphTargets;
     geometry->numMorphTargets = newCount;
     LayOutMorphTargets(geometry, targets, newCount);
@@ -170,6 +181,16 @@ OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
     geometry->morphTarget = targets;
     geometry->numMorphTargets = newCount;
     return oldCount;
+}
+
+} // namespace
+
+OvGeometry* OvGeometryCreate(OvInt32 numVerts, OvInt32 numTriangles, OvUInt32 format) {
+    return CreateGeometry(numVerts, numTriangles, format, true);
+}
+
+OvInt32 OvGeometryAddMorphTargets(OvGeometry* geometry, OvInt32 numNewTargets) {
+    return AddMorphTargets(geometry, numNewTargets, true);
 }
 
 OvBool OvGeometryDestroy(OvGeometry* geometry) {
@@ -242,7 +263,11 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
         const std::size_t m = static_cast<std::size_t>(numMaterials);
         const std::size_t bytes =
             m * (sizeof(OvTexture*) + sizeof(OvRaster*) + sizeof(OvPipeline*)) + m * (3 * sizeof(OvUInt16) + 1);
-        auto* scratch = static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
+        // Lists of a few materials (the usual case, and every sector of a level) rank on the stack.
+        alignas(OvTexture*) OvUInt8 local[32 * (3 * sizeof(void*) + 3 * sizeof(OvUInt16) + 1)];
+        auto* scratch = bytes <= sizeof local
+                            ? local
+                            : static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
         if (scratch == nullptr) {
             OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
             OvMeshBuilderDestroy(builder);
@@ -255,8 +280,9 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
         OvUInt8* known = reinterpret_cast<OvUInt8*>(ranks + 3 * m);
         std::memset(known, 0, m);
         OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
-        bool ok = true;
-        for (OvInt32 i = 0; ok && i < count; ++i) {
+        // The builder was made with room for every triangle: the records are written in place.
+        OvMeshBuilderTriangle* out = builder->triangles;
+        for (OvInt32 i = 0; i < count; ++i) {
             const OvTriangle& t = triangles[i];
             const auto entry = static_cast<std::size_t>(base + t.matIndex);
             OvMaterial* material = list->materials[entry];
@@ -267,13 +293,17 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
                 r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
                 r[2] = RankOf(pipelines, numPipelines, material->pipeline);
             }
-            ok = OvMeshBuilderAddTriangle(builder, material, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2],
-                                          static_cast<OvUInt16>(entry), r[0], r[1], r[2]) != nullptr;
+            out[i] = {{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]},
+                      0,
+                      material,
+                      static_cast<OvUInt16>(entry),
+                      r[0],
+                      r[1],
+                      r[2]};
         }
-        OvFree(scratch);
-        if (!ok) {
-            OvMeshBuilderDestroy(builder);
-            return nullptr;
+        builder->numTriangles = count;
+        if (scratch != local) {
+            OvFree(scratch);
         }
     }
     OvMeshHeader* header = OvMeshHeaderBuild(builder, flags & ovGEOMETRYTRISTRIP);
@@ -398,11 +428,12 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         ReportRead();
         return nullptr;
     }
-    OvGeometry* geometry = OvGeometryCreate(numVertices, numTriangles, format);
+    // The arrays are filled below; morph-target arrays the file leaves out are cleared there.
+    OvGeometry* geometry = CreateGeometry(numVertices, numTriangles, format, false);
     if (geometry == nullptr) {
         return nullptr;
     }
-    bool ok = numMorphs <= 1 || OvGeometryAddMorphTargets(geometry, numMorphs - 1) >= 0;
+    bool ok = numMorphs <= 1 || AddMorphTargets(geometry, numMorphs - 1, false) >= 0;
     std::uint64_t consumed = kGeometryHeadSize;
     OvUInt16 largestVertex = 0;
     OvUInt16 largestMaterial = 0;
@@ -420,20 +451,33 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         // turn each in place.
         static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
         ok = ok && OvStreamReadStrict(stream, geometry->triangles, 8 * static_cast<OvUInt32>(numTriangles)) != nullptr;
-        for (OvInt32 i = 0; i < (ok ? numTriangles : 0); ++i) {
-            OvUInt8 t[8];
-            std::memcpy(t, &geometry->triangles[i], sizeof t);
-            // Stored as vertex 1, vertex 0, material, vertex 2.
-            const auto v1 = static_cast<OvUInt16>(t[0] | t[1] << 8);
-            const auto v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
-            const auto mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
-            const auto v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
-            largestVertex = v0 > largestVertex ? v0 : largestVertex;
-            largestVertex = v1 > largestVertex ? v1 : largestVertex;
-            largestVertex = v2 > largestVertex ? v2 : largestVertex;
-            largestMaterial = mat > largestMaterial ? mat : largestMaterial;
-            smallestMaterial = mat < smallestMaterial ? mat : smallestMaterial;
-            geometry->triangles[i] = {{v0, v1, v2}, mat};
+        // Two plain passes the compiler can vectorise: the words reordered, then the bounds.
+        const std::size_t count = ok ? static_cast<std::size_t>(numTriangles) : 0;
+        auto* stored = reinterpret_cast<OvUInt8*>(geometry->triangles);
+        if constexpr (std::endian::native == std::endian::little) {
+            // Stored as vertex 1, vertex 0, material, vertex 2: the two 16-bit halves of each
+            // 32-bit word trade places.
+            for (std::size_t i = 0; i < 2 * count; ++i) {
+                std::uint32_t w = 0;
+                std::memcpy(&w, stored + 4 * i, sizeof w);
+                w = w >> 16 | w << 16;
+                std::memcpy(stored + 4 * i, &w, sizeof w);
+            }
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                const OvUInt8* t = stored + 8 * i;
+                const auto v1 = static_cast<OvUInt16>(t[0] | t[1] << 8);
+                const auto v0 = static_cast<OvUInt16>(t[2] | t[3] << 8);
+                const auto mat = static_cast<OvUInt16>(t[4] | t[5] << 8);
+                const auto v2 = static_cast<OvUInt16>(t[6] | t[7] << 8);
+                geometry->triangles[i] = {{v0, v1, v2}, mat};
+            }
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const OvTriangle& t = geometry->triangles[i];
+            largestVertex = std::max({largestVertex, t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]});
+            largestMaterial = std::max(largestMaterial, t.matIndex);
+            smallestMaterial = std::min(smallestMaterial, t.matIndex);
         }
         if (ok && numTriangles > 0 && largestVertex >= numVertices) {
             ReportRead();
@@ -467,11 +511,23 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         }
         if (hasVerts) {
             ok = OvStreamReadValues(stream, target.verts, 12 * static_cast<OvUInt32>(v)) != nullptr;
+        } else if (target.verts != nullptr) {
+            std::memset(target.verts, 0, 12 * static_cast<std::size_t>(v));
         }
         if (ok && hasNormals) {
             ok = OvStreamReadValues(stream, target.normals, 12 * static_cast<OvUInt32>(v)) != nullptr;
+        } else if (target.normals != nullptr) {
+            std::memset(target.normals, 0, 12 * static_cast<std::size_t>(v));
         }
         consumed += bytes;
+    }
+    // A geometry of no morph targets keeps the one it was made with, cleared.
+    for (OvInt32 m = numMorphs; ok && m < geometry->numMorphTargets; ++m) {
+        for (OvV3d* array : {geometry->morphTarget[m].verts, geometry->morphTarget[m].normals}) {
+            if (array != nullptr) {
+                std::memset(array, 0, 12 * static_cast<std::size_t>(v));
+            }
+        }
     }
     if (ok && consumed != length) {
         ReportRead();

@@ -1,6 +1,7 @@
 #include "graphics/world/mesh.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <unordered_map>
@@ -61,42 +62,128 @@ int TransparencyKey(const OvMaterial* material) {
     return material->color.alpha < 255 ? 1 : 0;
 }
 
-// The triangles of a build in material order. Records of one material compare equal whatever
-// list position they name; among different materials the order is transparency, raster,
-// pipeline, texture and then the material's first list position among the triangles, so that
-// the order is a strict weak one even when a material appears twice in a list. Triangles of one
-// material keep the builder's order: the triangles are grouped by material (in one pass) and
-// the groups sorted, which is what a stable sort of the records gives.
-std::vector<const OvMeshBuilderTriangle*> SortedTriangles(const OvMeshBuilder* builder) {
-    struct Group {
-        const OvMeshBuilderTriangle* first; // its first triangle (ranks)
-        int transparent;
-        OvUInt16 firstIndex; // smallest list position among its triangles
-        std::vector<const OvMeshBuilderTriangle*> triangles;
-    };
+// A material's triangles in a build.
+struct Group {
+    const OvMeshBuilderTriangle* first; // its first triangle (ranks)
+    int transparent;
+    OvUInt16 firstIndex; // smallest list position among its triangles
+    OvUInt32 count;      // its triangles
+    OvUInt32 next;       // where its next triangle goes in the sorted order
+};
+
+// Runs of one material in the sorted order: [begin, end) positions.
+struct Run {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// Working memory of the list passes.
+struct PassScratch {
+    std::vector<std::uint64_t> passesOfVertex; // bit p: a triangle of pass p uses the vertex
+    std::vector<OvUInt8> passOf;               // per triangle
+    std::vector<OvUInt16> placed;
+};
+
+// Working memory of a build. A level's sectors are built one after another, so the memory is
+// kept from one build to the next rather than allocated a dozen times a sector.
+struct BuildScratch {
     std::vector<Group> groups;
-    std::unordered_map<const OvMaterial*, std::size_t> groupOf;
+    std::vector<OvUInt32> groupOf; // per triangle
+    std::vector<OvUInt32> order;   // of the groups
+    std::unordered_map<const OvMaterial*, OvUInt32> mapped;
+    // Per list position: the build's stamp (high half) and the group of its material.
+    std::vector<std::uint64_t> groupOfIndex;
+    OvUInt32 stamp = 0;
+    std::vector<const OvMeshBuilderTriangle*> sorted;
+    std::vector<Run> runs;
+    PassScratch passes;
+};
+
+thread_local BuildScratch tScratch;
+thread_local bool tScratchLent = false;
+
+// The thread's kept working memory, or memory of its own for a build that starts while another
+// holds it (a strip callback that builds lists, say).
+class ScratchLease {
+public:
+    ScratchLease() : m_shared(!tScratchLent) { tScratchLent = true; }
+    ~ScratchLease() {
+        if (m_shared) {
+            tScratchLent = false;
+        }
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    BuildScratch& Get() { return m_shared ? tScratch : m_own; }
+
+private:
+    bool m_shared;
+    BuildScratch m_own;
+};
+
+// Fills s.sorted with the triangles of a build in material order, and s.runs with the runs of
+// one material. Records of one material compare equal whatever list position they name; among
+// different materials the order is transparency, raster, pipeline, texture and then the
+// material's first list position among the triangles, so that the order is a strict weak one
+// even when a material appears twice in a list. Triangles of one material keep the builder's
+// order: the triangles are grouped by material (in one pass) and the groups sorted, which is
+// what a stable sort of the records gives.
+void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
+    // Objects usually have a handful of materials: their groups are found by a scan, and by a
+    // map once there are more than a few.
+    constexpr std::size_t kScannedGroups = 16;
+    const auto n = static_cast<std::size_t>(builder->numTriangles);
+    std::vector<Group>& groups = s.groups;
+    groups.clear();
+    s.groupOf.resize(n);
+    s.mapped.clear();
+    if (++s.stamp == 0) {
+        std::fill(s.groupOfIndex.begin(), s.groupOfIndex.end(), 0);
+        s.stamp = 1;
+    }
+    const std::uint64_t stamp = static_cast<std::uint64_t>(s.stamp) << 32;
     const OvMaterial* lastMaterial = nullptr;
-    std::size_t lastGroup = 0;
-    for (OvInt32 i = 0; i < builder->numTriangles; ++i) {
+    OvUInt32 lastGroup = 0;
+    for (std::size_t i = 0; i < n; ++i) {
         const OvMeshBuilderTriangle* t = builder->triangles + i;
         if (groups.empty() || t->material != lastMaterial) {
-            auto [it, added] = groupOf.emplace(t->material, groups.size());
-            if (added) {
-                groups.push_back({t, TransparencyKey(t->material), t->matIndex, {}});
+            if (s.groupOfIndex.size() <= t->matIndex) {
+                s.groupOfIndex.resize(static_cast<std::size_t>(t->matIndex) + 1, 0);
             }
+            std::uint64_t& known = s.groupOfIndex[t->matIndex];
+            OvUInt32 g = 0;
+            if ((known & ~std::uint64_t{0xFFFFFFFF}) == stamp &&
+                groups[static_cast<OvUInt32>(known)].first->material == t->material) {
+                g = static_cast<OvUInt32>(known);
+            } else if (groups.size() <= kScannedGroups) {
+                while (g < groups.size() && groups[g].first->material != t->material) {
+                    ++g;
+                }
+            } else {
+                if (s.mapped.empty()) {
+                    for (OvUInt32 k = 0; k < groups.size(); ++k) {
+                        s.mapped.emplace(groups[k].first->material, k);
+                    }
+                }
+                g = s.mapped.emplace(t->material, static_cast<OvUInt32>(groups.size())).first->second;
+            }
+            if (g == groups.size()) {
+                groups.push_back({t, TransparencyKey(t->material), t->matIndex, 0, 0});
+            }
+            known = stamp | g;
             lastMaterial = t->material;
-            lastGroup = it->second;
+            lastGroup = g;
         }
         Group& g = groups[lastGroup];
         g.firstIndex = std::min(g.firstIndex, t->matIndex);
-        g.triangles.push_back(t);
+        g.count++;
+        s.groupOf[i] = lastGroup;
     }
-    std::vector<std::size_t> order(groups.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
+    s.order.resize(groups.size());
+    for (OvUInt32 i = 0; i < s.order.size(); ++i) {
+        s.order[i] = i;
     }
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    std::sort(s.order.begin(), s.order.end(), [&](OvUInt32 x, OvUInt32 y) {
         const Group& a = groups[x];
         const Group& b = groups[y];
         if (a.transparent != b.transparent) {
@@ -116,28 +203,17 @@ std::vector<const OvMeshBuilderTriangle*> SortedTriangles(const OvMeshBuilder* b
         }
         return x < y;
     });
-    std::vector<const OvMeshBuilderTriangle*> sorted;
-    sorted.reserve(static_cast<std::size_t>(builder->numTriangles));
-    for (std::size_t g : order) {
-        sorted.insert(sorted.end(), groups[g].triangles.begin(), groups[g].triangles.end());
+    OvUInt32 at = 0;
+    s.runs.clear();
+    for (OvUInt32 g : s.order) {
+        groups[g].next = at;
+        s.runs.push_back({at, at + groups[g].count});
+        at += groups[g].count;
     }
-    return sorted;
-}
-
-// Runs of one material in the sorted order: [begin, end) positions.
-struct Run {
-    std::size_t begin;
-    std::size_t end;
-};
-std::vector<Run> MaterialRuns(const std::vector<const OvMeshBuilderTriangle*>& sorted) {
-    std::vector<Run> runs;
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-        if (i == 0 || sorted[i]->material != sorted[i - 1]->material) {
-            runs.push_back({i, i});
-        }
-        runs.back().end = i + 1;
+    s.sorted.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        s.sorted[groups[s.groupOf[i]].next++] = builder->triangles + i;
     }
-    return runs;
 }
 
 // One allocation for a header of the meshes and the indices stored (total counts the meshes'
@@ -161,13 +237,9 @@ OvUInt16* HeaderIndices(OvMeshHeader* header) {
     return reinterpret_cast<OvUInt16*>(OvMeshHeaderGetMeshes(header) + header->numMeshes);
 }
 
-// Passes walked over the remaining triangles before the rest is placed by the per-triangle
-// rule below (a vertex shared by many triangles needs as many passes).
-constexpr std::size_t kWalkedPasses = 16;
-
-// Places the remaining triangles (in order) in passes from firstPass on, one triangle at a time:
-// a triangle goes to the first pass that no earlier remaining triangle sharing a vertex with it
-// went to, which is the pass the walks would have placed it in. Appends them pass by pass.
+// Places the given triangles (in order) in passes, one triangle at a time: a triangle goes to the
+// first pass that no earlier triangle sharing a vertex with it went to, which is the pass a walk
+// of passes would have placed it in. Appends them pass by pass. Any number of passes.
 void PlaceByRule(const OvUInt16* indices, const std::vector<OvUInt32>& remaining, OvUInt16 maxIndex,
                  std::vector<OvUInt16>& placed) {
     // Per vertex: the passes its triangles went to, and the first pass below which all are taken.
@@ -209,12 +281,16 @@ void PlaceByRule(const OvUInt16* indices, const std::vector<OvUInt32>& remaining
     }
 }
 
+// Passes a vertex's mask can tell apart; a mesh that needs more goes to PlaceByRule.
+constexpr OvUInt32 kMaskedPasses = 64;
+
 // Reorders a mesh's triangles in passes: each pass places, in order, every triangle not yet
-// placed none of whose vertices a triangle of the same pass used. The first passes are walked;
-// when triangles are left after them (a vertex shared by very many triangles), the rest are
-// placed by the equivalent per-triangle rule, so that the time stays proportional to the
-// triangles rather than to triangles times passes.
-void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices) {
+// placed none of whose vertices a triangle of the same pass used. A triangle thus lands in the
+// lowest pass that no earlier triangle sharing a vertex with it landed in: that pass is the
+// lowest bit clear in its vertices' masks of passes used, and the triangles are then stably
+// sorted by pass, in time proportional to the triangles. A vertex shared by so many triangles
+// that the passes outrun the masks sends the mesh to the per-triangle rule.
+void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices, PassScratch& s) {
     const OvUInt32 numTriangles = numIndices / 3;
     if (numTriangles < 2) {
         return;
@@ -224,35 +300,51 @@ void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices) {
         for (OvUInt32 i = 0; i < numIndices; ++i) {
             maxIndex = std::max(maxIndex, indices[i]);
         }
-        std::vector<OvUInt8> used(static_cast<std::size_t>(maxIndex) + 1, 0);
-        std::vector<OvUInt32> remaining(numTriangles);
-        for (OvUInt32 t = 0; t < numTriangles; ++t) {
-            remaining[t] = t;
+        if (s.passesOfVertex.size() <= maxIndex) {
+            s.passesOfVertex.resize(static_cast<std::size_t>(maxIndex) + 1, 0);
         }
-        std::vector<OvUInt32> next;
-        std::vector<OvUInt16> placed;
-        placed.reserve(numIndices);
-        for (std::size_t pass = 0; !remaining.empty() && pass < kWalkedPasses; ++pass) {
-            next.clear();
-            const std::size_t passStart = placed.size();
-            for (OvUInt32 t : remaining) {
-                const OvUInt16* v = indices + 3 * t;
-                if (used[v[0]] || used[v[1]] || used[v[2]]) {
-                    next.push_back(t);
-                    continue;
-                }
-                used[v[0]] = used[v[1]] = used[v[2]] = 1;
-                placed.insert(placed.end(), v, v + 3);
+        s.passOf.resize(numTriangles);
+        std::uint64_t* masks = s.passesOfVertex.data();
+        OvUInt32 count[kMaskedPasses + 1] = {};
+        OvUInt32 done = 0;
+        for (; done < numTriangles; ++done) {
+            const OvUInt16* v = indices + 3 * done;
+            const std::uint64_t used = masks[v[0]] | masks[v[1]] | masks[v[2]];
+            if (used == ~std::uint64_t{0}) {
+                break;
             }
-            for (std::size_t i = passStart; i < placed.size(); ++i) {
-                used[placed[i]] = 0;
+            const auto pass = static_cast<OvUInt32>(std::countr_one(used));
+            const std::uint64_t bit = std::uint64_t{1} << pass;
+            masks[v[0]] |= bit;
+            masks[v[1]] |= bit;
+            masks[v[2]] |= bit;
+            s.passOf[done] = static_cast<OvUInt8>(pass);
+            count[pass + 1]++;
+        }
+        // The masks go back to zero for the next mesh.
+        for (OvUInt32 i = 0; i < 3 * done; ++i) {
+            masks[indices[i]] = 0;
+        }
+        s.placed.resize(numIndices);
+        if (done < numTriangles) {
+            std::vector<OvUInt32> all(numTriangles);
+            for (OvUInt32 t = 0; t < numTriangles; ++t) {
+                all[t] = t;
             }
-            remaining.swap(next);
+            s.placed.clear();
+            PlaceByRule(indices, all, maxIndex, s.placed);
+        } else {
+            for (OvUInt32 p = 1; p <= kMaskedPasses; ++p) {
+                count[p] += count[p - 1];
+            }
+            for (OvUInt32 t = 0; t < numTriangles; ++t) {
+                OvUInt16* to = s.placed.data() + 3 * count[s.passOf[t]]++;
+                to[0] = indices[3 * t];
+                to[1] = indices[3 * t + 1];
+                to[2] = indices[3 * t + 2];
+            }
         }
-        if (!remaining.empty()) {
-            PlaceByRule(indices, remaining, maxIndex, placed);
-        }
-        std::memcpy(indices, placed.data(), numIndices * sizeof(OvUInt16));
+        std::memcpy(indices, s.placed.data(), numIndices * sizeof(OvUInt16));
     } catch (const std::bad_alloc&) {
         // Without working memory the mesh keeps its order.
     }
@@ -696,8 +788,11 @@ OvBool OvMeshBuilderDestroy(OvMeshBuilder* builder) {
 
 OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
     try {
-        const std::vector<const OvMeshBuilderTriangle*> sorted = SortedTriangles(builder);
-        const std::vector<Run> runs = MaterialRuns(sorted);
+        ScratchLease lease;
+        BuildScratch& scratch = lease.Get();
+        SortTriangles(builder, scratch);
+        const std::vector<const OvMeshBuilderTriangle*>& sorted = scratch.sorted;
+        const std::vector<Run>& runs = scratch.runs;
         if (runs.size() > 0xFFFF) {
             ReportNoMemory(runs.size());
             return nullptr;
@@ -718,7 +813,7 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
                 *indices++ = sorted[i]->vertIndex[1];
                 *indices++ = sorted[i]->vertIndex[2];
             }
-            ReorderInPasses(mesh.indices, mesh.numIndices);
+            ReorderInPasses(mesh.indices, mesh.numIndices, scratch.passes);
         }
         return header;
     } catch (const std::bad_alloc&) {
@@ -729,8 +824,11 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
 
 OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void*) {
     try {
-        const std::vector<const OvMeshBuilderTriangle*> sorted = SortedTriangles(builder);
-        const std::vector<Run> runs = MaterialRuns(sorted);
+        ScratchLease lease;
+        BuildScratch& scratch = lease.Get();
+        SortTriangles(builder, scratch);
+        const std::vector<const OvMeshBuilderTriangle*>& sorted = scratch.sorted;
+        const std::vector<Run>& runs = scratch.runs;
         if (runs.size() > 0xFFFF) {
             ReportNoMemory(runs.size());
             return nullptr;

@@ -1,5 +1,7 @@
 #include "graphics/world/world.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -118,7 +120,7 @@ void ReleaseSubtree(OvWorldSector* root) {
     });
 }
 
-OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth);
+OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth, const OvBBox& box);
 
 // Reorders a stored triangle: from 0x36002 on {v0, v1, v2, material}, before {material, v0, v1, v2}.
 OvTriangle DecodeTriangle(const OvUInt8* t, bool newOrder) {
@@ -129,7 +131,7 @@ OvTriangle DecodeTriangle(const OvUInt8* t, bool newOrder) {
     return newOrder ? OvTriangle{{w[0], w[1], w[2]}, w[3]} : OvTriangle{{w[1], w[2], w[3]}, w[0]};
 }
 
-OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c) {
+OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) {
     OvUInt32 length = 0, version = 0;
     if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, &version)) {
         return nullptr;
@@ -176,7 +178,9 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c) {
         return nullptr;
     }
     c.atomicSectors--;
+    std::memset(sector, 0, c.sectorSize);
     sector->type = ovSECTORATOMIC;
+    sector->boundingBox = box;
     sector->tightBoundingBox.inf = {OvChunkGetReal(head + 12), OvChunkGetReal(head + 16), OvChunkGetReal(head + 20)};
     sector->tightBoundingBox.sup = {OvChunkGetReal(head + 24), OvChunkGetReal(head + 28), OvChunkGetReal(head + 32)};
     sector->matListWindowBase = static_cast<OvUInt16>(base);
@@ -212,17 +216,32 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c) {
             ok = OvStreamReadStrict(stream, sector->triangles, static_cast<OvUInt32>(8 * t)) != nullptr;
             const bool newOrder = version >= 0x36002;
             const OvInt32 materials = world->matList.numMaterials;
-            for (OvInt32 i = 0; ok && i < numTriangles; ++i) {
-                OvUInt8 stored[8];
-                std::memcpy(stored, &sector->triangles[i], sizeof stored);
-                const OvTriangle tri = DecodeTriangle(stored, newOrder);
-                // Vertices inside the sector's arrays; materials inside the world's list.
-                if (tri.vertIndex[0] >= numVertices || tri.vertIndex[1] >= numVertices ||
-                    tri.vertIndex[2] >= numVertices || (materials > 0 && base + tri.matIndex >= materials)) {
-                    ReportBadData();
-                    ok = false;
+            const auto count = static_cast<std::size_t>(ok ? numTriangles : 0);
+            auto* stored = reinterpret_cast<OvUInt8*>(sector->triangles);
+            if (std::endian::native != std::endian::little) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    sector->triangles[i] = DecodeTriangle(stored + 8 * i, newOrder);
                 }
-                sector->triangles[i] = tri;
+            } else if (!newOrder) {
+                // {material, v0, v1, v2} as one little-endian word: the material moves to the top.
+                for (std::size_t i = 0; i < count; ++i) {
+                    std::uint64_t w = 0;
+                    std::memcpy(&w, stored + 8 * i, sizeof w);
+                    w = w >> 16 | w << 48;
+                    std::memcpy(stored + 8 * i, &w, sizeof w);
+                }
+            }
+            // From 0x36002 on a stored triangle is the record as it lies in memory. Vertices
+            // inside the sector's arrays; materials inside the world's list.
+            OvUInt16 largestVertex = 0, largestMaterial = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const OvTriangle& tri = sector->triangles[i];
+                largestVertex = std::max({largestVertex, tri.vertIndex[0], tri.vertIndex[1], tri.vertIndex[2]});
+                largestMaterial = std::max(largestMaterial, tri.matIndex);
+            }
+            if (count > 0 && (largestVertex >= numVertices || (materials > 0 && base + largestMaterial >= materials))) {
+                ReportBadData();
+                ok = false;
             }
         }
     }
@@ -250,7 +269,7 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c) {
     return sector;
 }
 
-OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth) {
+OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const OvBBox& box) {
     // Deeper trees would overrun the walks' stacks.
     if (depth > ovWORLDMAXDEPTH) {
         ReportBadData();
@@ -277,6 +296,7 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth) {
         return nullptr;
     }
     c.planeSectors--;
+    std::memset(plane, 0, sizeof(OvPlaneSector));
     plane->type = type;
     plane->value = OvChunkGetReal(body + 4);
     const bool leftAtomic = OvChunkGetUInt32(body + 8) != 0;
@@ -287,11 +307,17 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth) {
     } else {
         plane->leftValue = plane->rightValue = plane->value;
     }
-    plane->leftSubTree = ReadSector(stream, c, leftAtomic, depth);
+    // The children's tree boxes: the left side ends at the left value, the right side starts at
+    // the right value.
+    OvBBox left = box;
+    *OvV3dAxisPtr(&left.sup, type) = plane->leftValue;
+    OvBBox right = box;
+    *OvV3dAxisPtr(&right.inf, type) = plane->rightValue;
+    plane->leftSubTree = ReadSector(stream, c, leftAtomic, depth, left);
     if (plane->leftSubTree == nullptr) {
         return nullptr;
     }
-    plane->rightSubTree = ReadSector(stream, c, rightAtomic, depth);
+    plane->rightSubTree = ReadSector(stream, c, rightAtomic, depth, right);
     if (plane->rightSubTree == nullptr) {
         ReleaseSubtree(plane->leftSubTree);
         return nullptr;
@@ -299,44 +325,13 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth) {
     return reinterpret_cast<OvWorldSector*>(plane);
 }
 
-// depth: plane sectors above this one.
-OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth) {
+// depth: plane sectors above this one; box: its tree box, the world's box cut by the planes
+// above it.
+OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth, const OvBBox& box) {
     if (!OvStreamFindChunk(stream, atomic ? ovCHUNKIDATOMICSECTOR : ovCHUNKIDPLANESECTOR, nullptr, nullptr)) {
         return nullptr;
     }
-    return atomic ? ReadAtomicSector(stream, c) : ReadPlaneSector(stream, c, depth + 1);
-}
-
-// Gives every atomic sector its box in the tree: the world's box cut by the planes above it.
-void ComputeTreeBoxes(OvWorld* world) {
-    struct Pending {
-        OvWorldSector* sector;
-        OvBBox box;
-    };
-    Pending stack[ovWORLDMAXDEPTH + 1];
-    OvInt32 count = 0;
-    OvWorldSector* s = world->rootSector;
-    OvBBox box = world->boundingBox;
-    while (s != nullptr) {
-        if (OvWorldSectorIsAtomic(s)) {
-            s->boundingBox = box;
-            if (count == 0) {
-                break;
-            }
-            --count;
-            s = stack[count].sector;
-            box = stack[count].box;
-            continue;
-        }
-        const OvPlaneSector* p = OvWorldSectorAsPlane(s);
-        OvBBox right = box;
-        *OvV3dAxisPtr(&right.inf, p->type) = p->rightValue;
-        if (count < ovWORLDMAXDEPTH + 1) {
-            stack[count++] = {p->rightSubTree, right};
-        }
-        *OvV3dAxisPtr(&box.sup, p->type) = p->leftValue;
-        s = p->leftSubTree;
-    }
+    return atomic ? ReadAtomicSector(stream, c, box) : ReadPlaneSector(stream, c, depth + 1, box);
 }
 
 OvWorldRecord* FindRecord(const OvWorld* world) {
@@ -480,7 +475,9 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(size)));
         return nullptr;
     }
-    std::memset(block, 0, static_cast<std::size_t>(size));
+    // The world's record is cleared here, each sector's when it is carved; the arrays are
+    // filled by the reads.
+    std::memset(block, 0, static_cast<std::size_t>(worldSize));
 
     // 4. The world and its record.
     auto* world = reinterpret_cast<OvWorld*>(block);
@@ -494,6 +491,8 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     OvLLLinkInitHead(&world->localLights);
     OvLLLinkInitHead(&world->globalLights);
     world->currentClumpLink = &world->clumpList;
+    world->boundingBox.sup = {OvChunkGetReal(s + 40), OvChunkGetReal(s + 44), OvChunkGetReal(s + 48)};
+    world->boundingBox.inf = {OvChunkGetReal(s + 52), OvChunkGetReal(s + 56), OvChunkGetReal(s + 60)};
     OvMaterialListInitialize(&world->matList);
     OvWorldModule* module = OvWorldGetModule();
     auto* record = static_cast<OvWorldRecord*>(OvFreeListEntryAlloc(module->recordFreeList, kWorldHint));
@@ -514,20 +513,17 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     OvWorld* const outer = gReadingWorld;
     gReadingWorld = world;
     if (ok) {
-        world->rootSector = ReadSector(stream, carver, rootIsAtomic, 0);
+        world->rootSector = ReadSector(stream, carver, rootIsAtomic, 0, world->boundingBox);
         ok = world->rootSector != nullptr;
     }
     gReadingWorld = outer;
 
-    // 7, 8. Lists, box, tree boxes.
-    world->boundingBox.sup = {OvChunkGetReal(s + 40), OvChunkGetReal(s + 44), OvChunkGetReal(s + 48)};
-    world->boundingBox.inf = {OvChunkGetReal(s + 52), OvChunkGetReal(s + 56), OvChunkGetReal(s + 60)};
+    // 7, 8. Lists (the box and the sectors' tree boxes were set on the way down).
     world->renderCallBack = OvWorldSectorDefaultRenderCallback;
     if (!ok) {
         FreeWorld(world, false);
         return nullptr;
     }
-    ComputeTreeBoxes(world);
 
     // 9. The world's extensions, 10. the sectors' meshes.
     if (OvPluginRegistryInitObject(&gWorldRegistry, world) == nullptr) {

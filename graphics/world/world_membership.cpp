@@ -81,12 +81,34 @@ void FreeObjectTies(OvFreeList* list, OvLLLink* ties) {
     }
 }
 
+// Takes every tie of an object's list out of its sector's list and out of the object's, and
+// keeps it in spare: a moving object's ties serve its next placement, so that re-tying takes
+// from and returns to the free list only the difference between the two.
+void SpareObjectTies(OvLLLink* ties, OvLLLink* spare) {
+    OvLLLinkInitHead(spare);
+    while (!OvLLLinkIsEmpty(ties)) {
+        OvSectorTie* tie = OvSectorTieFromObjectLink(ties->next);
+        OvLLLinkRemove(&tie->inSector);
+        OvLLLinkRemove(&tie->inObject);
+        OvLLLinkAddHead(spare, &tie->inObject);
+    }
+}
+
+// Returns the spare ties left over to the free list.
+void FreeSpareTies(OvFreeList* list, OvLLLink* spare) {
+    while (!OvLLLinkIsEmpty(spare)) {
+        OvSectorTie* tie = OvSectorTieFromObjectLink(spare->next);
+        OvLLLinkRemove(&tie->inObject);
+        OvFreeListEntryFree(list, tie);
+    }
+}
+
 // Ties the object to every atomic sector the box reaches: at a plane sector, left when the box
 // starts below the left side's end, right when it ends above the right side's start (a box in
-// the gap between the two reaches neither). A tie that cannot be allocated skips its sector
-// with 0x80000013.
-void TieToSectors(const OvWorld* world, const OvBBox& box, void* object, OvLLLink* objectTies, OvFreeList* list,
-                  bool light) {
+// the gap between the two reaches neither). Ties come from spare first, then from the free
+// list; a tie that cannot be allocated skips its sector with 0x80000013.
+void TieToSectors(const OvWorld* world, const OvBBox& box, void* object, OvLLLink* objectTies, OvLLLink* spare,
+                  OvFreeList* list, bool light) {
     OvWorldSector* stack[ovWORLDMAXDEPTH + 1];
     OvInt32 count = 0;
     OvWorldSector* s = world->rootSector;
@@ -107,7 +129,13 @@ void TieToSectors(const OvWorld* world, const OvBBox& box, void* object, OvLLLin
                 continue;
             }
         } else {
-            auto* tie = static_cast<OvSectorTie*>(OvFreeListEntryAlloc(list, kTieHint));
+            OvSectorTie* tie = nullptr;
+            if (!OvLLLinkIsEmpty(spare)) {
+                tie = OvSectorTieFromObjectLink(spare->next);
+                OvLLLinkRemove(&tie->inObject);
+            } else {
+                tie = static_cast<OvSectorTie*>(OvFreeListEntryAlloc(list, kTieHint));
+            }
             if (tie == nullptr) {
                 OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, sizeof(OvSectorTie)));
             } else {
@@ -291,12 +319,15 @@ OvObjectHasFrame* AtomicSync(OvObjectHasFrame* object) {
     if (ext->world == nullptr) {
         return object;
     }
-    FreeObjectTies(Module()->atomicTies, &atomic->sectorTies);
+    // Every tie leaves; the new ones reuse them.
+    OvLLLink spare;
+    SpareObjectTies(&atomic->sectorTies, &spare);
     const OvSphere* sphere = OvAtomicGetWorldBoundingSphere(atomic);
     const float r = sphere->radius;
     const OvBBox box = {{sphere->center.x + r, sphere->center.y + r, sphere->center.z + r},
                         {sphere->center.x - r, sphere->center.y - r, sphere->center.z - r}};
-    TieToSectors(ext->world, box, atomic, &atomic->sectorTies, Module()->atomicTies, false);
+    TieToSectors(ext->world, box, atomic, &atomic->sectorTies, &spare, Module()->atomicTies, false);
+    FreeSpareTies(Module()->atomicTies, &spare);
     return object;
 }
 
@@ -330,11 +361,13 @@ OvObjectHasFrame* LightSync(OvObjectHasFrame* object) {
     if (OvLightGetType(light) < ovLIGHTLOCALFIRST || ext->world == nullptr || frame == nullptr) {
         return object;
     }
-    FreeObjectTies(Module()->lightTies, &light->sectorTies);
+    OvLLLink spare;
+    SpareObjectTies(&light->sectorTies, &spare);
     const OvV3d p = OvFrameGetWorldMatrix(frame)->pos;
     const float r = light->radius;
     const OvBBox box = {{p.x + r, p.y + r, p.z + r}, {p.x - r, p.y - r, p.z - r}};
-    TieToSectors(ext->world, box, light, &light->sectorTies, Module()->lightTies, true);
+    TieToSectors(ext->world, box, light, &light->sectorTies, &spare, Module()->lightTies, true);
+    FreeSpareTies(Module()->lightTies, &spare);
     return object;
 }
 

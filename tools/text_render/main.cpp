@@ -27,6 +27,7 @@
 #include "platform/win32.h"
 #include "tools/engine_error/engine_error.h"
 #include "tools/engine_error/frame_args.h"
+#include "tools/engine_error/tool_engine.h"
 
 namespace {
 
@@ -122,47 +123,17 @@ public:
     ~Renderer() { Close(); }
 
     bool Open(int width, int height, std::string* error) {
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "text_render";
-        RegisterClassA(&wc);
-        window_ = CreateWindowExA(0, "text_render", "text_render", WS_OVERLAPPEDWINDOW, 0, 0, width, height, nullptr,
-                                  nullptr, wc.hInstance, nullptr);
-        if (window_ == nullptr) {
-            *error = "cannot create the window";
+        if (!engine_.Open("text_render", width, height, 0x400000, {}, error)) {
             return false;
         }
-        OvEngineSetDriver(OvD3D9Driver());
-        if (!OvEngineInit(nullptr, 0, 0x400000)) {
-            *error = "the graphics engine could not be initialised";
-            return false;
-        }
-        inited_ = true;
-        if (!OvEngineOpen(&window_) || !OvEngineStart()) {
-            *error = "the Direct3D 9 device could not be started (" + EngineError() + ")";
-            return false;
-        }
-        started_ = true;
-        OvFSManagerOpen(0);
-        OvFileSystem* fs = OvWinFSCreate(16, "", "unc");
-        if (fs == nullptr || !OvFSManagerRegister(fs)) {
-            *error = "the file system could not be set up";
-            return false;
-        }
-        OvFSManagerSetDefaultFileSystem(fs);
-        OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
-        OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
         camera_ = OvCameraCreate();
         frame_ = OvFrameCreate();
-        frameBuffer_ = OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA);
-        zBuffer_ = OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER);
-        if (camera_ == nullptr || frame_ == nullptr || frameBuffer_ == nullptr || zBuffer_ == nullptr) {
-            *error = "cannot make the camera and its rasters (" + EngineError() + ")";
+        if (camera_ == nullptr || frame_ == nullptr) {
+            *error = "cannot make the camera (" + EngineError() + ")";
             return false;
         }
-        camera_->frameBuffer = frameBuffer_;
-        camera_->zBuffer = zBuffer_;
+        camera_->frameBuffer = engine_.FrameBuffer();
+        camera_->zBuffer = engine_.ZBuffer();
         OvCameraSetFrame(camera_, frame_);
         const OvV2d view = {0.5f, 0.5f * static_cast<float>(height) / static_cast<float>(width)};
         OvCameraSetViewWindow(camera_, &view);
@@ -197,7 +168,7 @@ public:
 
     // Draws the text centred; returns the height in pixels.
     int Draw(const std::string& text) {
-        const int width = frameBuffer_->width, height = frameBuffer_->height;
+        const int width = engine_.FrameBuffer()->width, height = engine_.FrameBuffer()->height;
         const float unit = static_cast<float>(std::min(width, height)); // pixels per toolkit unit
         const float fontPixels = font_->height > 0.0f ? font_->height : 16.0f;
         const float widthPerPixel = Ov2dFontGetStringWidth(font_, text.c_str(), 1.0f); // per pixel of height
@@ -231,23 +202,7 @@ public:
         return static_cast<int>(pixels);
     }
 
-    bool Read(std::vector<std::uint32_t>* pixels) {
-        const OvUInt8* bits = OvRasterLock(frameBuffer_, 0, ovRASTERLOCKREAD);
-        if (bits == nullptr) {
-            return false;
-        }
-        const int width = frameBuffer_->width, height = frameBuffer_->height;
-        pixels->resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-        for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                std::uint32_t p;
-                std::memcpy(&p, bits + static_cast<std::ptrdiff_t>(y) * frameBuffer_->stride + 4 * x, 4);
-                (*pixels)[static_cast<std::size_t>(y * width + x)] = p & 0x00FFFFFFu;
-            }
-        }
-        OvRasterUnlock(frameBuffer_);
-        return true;
-    }
+    bool Read(std::vector<std::uint32_t>* pixels) const { return engine_.ReadFrame(pixels); }
 
     void Close() {
         if (font_ != nullptr) {
@@ -258,12 +213,6 @@ public:
             Ov2dClose();
             toolkit_ = false;
         }
-        for (OvRaster** r : {&frameBuffer_, &zBuffer_}) {
-            if (*r != nullptr) {
-                OvRasterDestroy(*r);
-                *r = nullptr;
-            }
-        }
         if (camera_ != nullptr) {
             OvCameraDestroy(camera_);
             camera_ = nullptr;
@@ -272,34 +221,14 @@ public:
             OvFrameDestroy(frame_);
             frame_ = nullptr;
         }
-        if (started_) {
-            OvFSManagerClose();
-            OvEngineStop();
-            OvEngineClose();
-            started_ = false;
-        } else if (OvEngineGetStatus() == ovENGINESTATUSOPENED) {
-            OvEngineClose();
-        }
-        if (inited_) {
-            OvEngineTerm();
-            OvEngineSetDriver(nullptr);
-            inited_ = false;
-        }
-        if (window_ != nullptr) {
-            DestroyWindow(window_);
-            window_ = nullptr;
-        }
+        engine_.Close();
     }
 
 private:
-    HWND window_ = nullptr;
-    bool inited_ = false;
-    bool started_ = false;
+    ToolEngine engine_;
     bool toolkit_ = false;
     OvCamera* camera_ = nullptr;
     OvFrame* frame_ = nullptr;
-    OvRaster* frameBuffer_ = nullptr;
-    OvRaster* zBuffer_ = nullptr;
     Ov2dFont* font_ = nullptr;
 };
 

@@ -32,6 +32,7 @@
 #include "platform/win32.h"
 #include "tools/engine_error/engine_error.h"
 #include "tools/engine_error/frame_args.h"
+#include "tools/engine_error/tool_engine.h"
 
 namespace {
 
@@ -228,48 +229,14 @@ public:
     ~Renderer() { Close(); }
 
     bool Open(int width, int height, std::string* error) {
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "world_render";
-        RegisterClassA(&wc);
-        window_ = CreateWindowExA(0, "world_render", "world_render", WS_OVERLAPPEDWINDOW, 0, 0, width, height, nullptr,
-                                  nullptr, wc.hInstance, nullptr);
-        if (window_ == nullptr) {
-            *error = "cannot create the window";
-            return false;
-        }
-        OvEngineSetDriver(OvD3D9Driver());
-        if (!OvEngineInit(nullptr, 0, 0x800000)) {
-            *error = "the graphics engine could not be initialised";
-            return false;
-        }
-        inited_ = true;
-        if (!OvWorldPluginAttach()) {
-            *error = "the world plugin could not be attached";
-            return false;
-        }
-        if (!OvEngineOpen(&window_) || !OvEngineStart()) {
-            *error = "the Direct3D 9 device could not be started (" + HeldEngineErrorWords() + ")";
-            return false;
-        }
-        started_ = true;
-        OvFSManagerOpen(0);
-        OvFileSystem* fs = OvWinFSCreate(16, "", "unc");
-        if (fs == nullptr || !OvFSManagerRegister(fs)) {
-            *error = "the file system could not be set up";
-            return false;
-        }
-        OvFSManagerSetDefaultFileSystem(fs);
-        OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
-        OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
-        frameBuffer_ = OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA);
-        zBuffer_ = OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER);
-        if (frameBuffer_ == nullptr || zBuffer_ == nullptr) {
-            *error = "cannot make the frame's rasters (" + HeldEngineErrorWords() + ")";
-            return false;
-        }
-        return true;
+        const auto attach = [](std::string* why) {
+            if (!OvWorldPluginAttach()) {
+                *why = "the world plugin could not be attached";
+                return false;
+            }
+            return true;
+        };
+        return engine_.Open("world_render", width, height, 0x800000, attach, error);
     }
 
     // Reads the first chunk of the type in the file; the object or null with *error set.
@@ -350,8 +317,8 @@ public:
         const float half = std::tan(30.0f * 3.14159265358979f / 180.0f);
         const OvV2d window = {half, half * static_cast<float>(o.height) / static_cast<float>(o.width)};
         OvCameraSetViewWindow(camera_, &window);
-        camera_->frameBuffer = frameBuffer_;
-        camera_->zBuffer = zBuffer_;
+        camera_->frameBuffer = engine_.FrameBuffer();
+        camera_->zBuffer = engine_.ZBuffer();
         OvWorldAddCamera(world_, camera_);
         return true;
     }
@@ -370,23 +337,7 @@ public:
         return counters;
     }
 
-    bool Read(std::vector<std::uint32_t>* pixels) {
-        const OvUInt8* bits = OvRasterLock(frameBuffer_, 0, ovRASTERLOCKREAD);
-        if (bits == nullptr) {
-            return false;
-        }
-        const int width = frameBuffer_->width, height = frameBuffer_->height;
-        pixels->resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-        for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                std::uint32_t p;
-                std::memcpy(&p, bits + static_cast<std::ptrdiff_t>(y) * frameBuffer_->stride + 4 * x, 4);
-                (*pixels)[static_cast<std::size_t>(y * width + x)] = p & 0x00FFFFFFu;
-            }
-        }
-        OvRasterUnlock(frameBuffer_);
-        return true;
-    }
+    bool Read(std::vector<std::uint32_t>* pixels) const { return engine_.ReadFrame(pixels); }
 
     void Close() {
         if (camera_ != nullptr) {
@@ -420,37 +371,11 @@ public:
             OvWorldDestroy(world_);
             world_ = nullptr;
         }
-        for (OvRaster** r : {&frameBuffer_, &zBuffer_}) {
-            if (*r != nullptr) {
-                OvRasterDestroy(*r);
-                *r = nullptr;
-            }
-        }
-        if (started_) {
-            OvFSManagerClose();
-            OvEngineStop();
-            OvEngineClose();
-            started_ = false;
-        } else if (OvEngineGetStatus() == ovENGINESTATUSOPENED) {
-            OvEngineClose();
-        }
-        if (inited_) {
-            OvEngineTerm();
-            OvEngineSetDriver(nullptr);
-            inited_ = false;
-        }
-        if (window_ != nullptr) {
-            DestroyWindow(window_);
-            window_ = nullptr;
-        }
+        engine_.Close();
     }
 
 private:
-    HWND window_ = nullptr;
-    bool inited_ = false;
-    bool started_ = false;
-    OvRaster* frameBuffer_ = nullptr;
-    OvRaster* zBuffer_ = nullptr;
+    ToolEngine engine_;
     OvWorld* world_ = nullptr;
     std::vector<OvClump*> clumps_;
     std::vector<OvLight*> lights_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -129,6 +130,77 @@ TEST_F(FreeListTest, RandomAllocAndFreeKeepEntriesDisjoint) {
     const std::size_t blocksNeeded = (live.size() + 6) / 7;
     EXPECT_GE(static_cast<std::size_t>(OvFreeListGetNumBlocks(list)), blocksNeeded);
     OvFreeListDestroy(list); // live entries go with their blocks
+}
+
+// A plain model of a free list: blocks head first, each with the address of its first entry and
+// its entries' use; allocation takes the first free entry walking from the head, or opens a block
+// at the head; freeing the last used entry of a block releases the block.
+struct ModelBlock {
+    std::uint8_t* first;
+    std::vector<bool> used;
+};
+
+TEST_F(FreeListTest, AllocationsMatchAPlainWalkOfTheBlocks) {
+    for (const int perBlock : {1, 5, 16, 64}) {
+        OvFreeList* list = OvFreeListCreateWithSpace(12, perBlock, 0, 1, nullptr, 0);
+        ASSERT_NE(list, nullptr);
+        const std::size_t size = list->entrySize; // 12 rounded up to the alignment
+        std::vector<ModelBlock> blocks;           // the preallocated block is learnt when first used
+        std::vector<std::uint8_t*> live;
+        Lcg rng{static_cast<std::uint32_t>(perBlock)};
+        auto locate = [&](const std::uint8_t* e) {
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                if (e >= blocks[b].first && e < blocks[b].first + size * perBlock) {
+                    return std::pair<std::size_t, std::size_t>{b, (e - blocks[b].first) / size};
+                }
+            }
+            return std::pair<std::size_t, std::size_t>{blocks.size(), 0};
+        };
+        for (int step = 0; step < 4000; ++step) {
+            // Phases of mostly allocating and mostly freeing, so that blocks fill and empty.
+            const bool allocate = live.empty() || rng.Next() % 8 < ((step / 500) % 2 == 0 ? 6u : 2u);
+            if (allocate) {
+                auto* e = static_cast<std::uint8_t*>(OvFreeListAlloc(list, 0));
+                ASSERT_NE(e, nullptr);
+                std::uint8_t* expected = nullptr;
+                for (ModelBlock& b : blocks) {
+                    for (std::size_t i = 0; expected == nullptr && i < b.used.size(); ++i) {
+                        if (!b.used[i]) {
+                            b.used[i] = true;
+                            expected = b.first + size * i;
+                        }
+                    }
+                    if (expected != nullptr) {
+                        break;
+                    }
+                }
+                if (expected == nullptr) {
+                    // Every known block is full: the entry opens a block (or is the first of a
+                    // preallocated one), which the walk meets first.
+                    ASSERT_EQ(locate(e).first, blocks.size()) << "step " << step;
+                    blocks.insert(blocks.begin(), ModelBlock{e, std::vector<bool>(perBlock, false)});
+                    blocks.front().used[0] = true;
+                    expected = e;
+                }
+                ASSERT_EQ(e, expected) << "step " << step << ", " << perBlock << " a block";
+                live.push_back(e);
+            } else {
+                const std::size_t k = rng.Next() % live.size();
+                const auto [b, i] = locate(live[k]);
+                ASSERT_LT(b, blocks.size());
+                ASSERT_EQ(OvFreeListFree(list, live[k]), list);
+                blocks[b].used[i] = false;
+                if (std::find(blocks[b].used.begin(), blocks[b].used.end(), true) == blocks[b].used.end()) {
+                    blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(b));
+                }
+                live.erase(live.begin() + static_cast<std::ptrdiff_t>(k));
+            }
+            if (step % 997 == 996) {
+                OvFreeListPurge(list); // keeps the order of the blocks in use
+            }
+        }
+        OvFreeListDestroy(list);
+    }
 }
 
 TEST(FreeListBypass, FreeListsOffAllocateFromTheHeap) {

@@ -4,13 +4,17 @@
 //     (1,000 or 5,000) of half-metre spheres; per iteration the camera turns, its frame sync
 //     walks the tree for its visible sectors, and the world render tests every atomic tied to
 //     those sectors once (render callbacks do nothing). Microseconds per frame.
-//   world_retie/S: 300 of 5,000 atomics move each frame and are tied again at the frame sync.
-//   world_load/S against world_plain_read/S: reading a level with OvWorldStreamRead (one block,
-//     tree boxes, sector meshes) against reading every chunk of the same bytes into a buffer
-//     (headers walked, bodies read); the figure to watch is their ratio (goal: at most 1.5).
+//   world_retie/S: 300 of 5,000 atomics move each frame and are tied again at the frame sync
+//     (levels of 256 to 4,096 sectors).
+//   world_load/S/M against world_plain_read/S/M: reading a level with OvWorldStreamRead (one
+//     block, tree boxes, sector meshes) against reading every chunk of the same bytes into a
+//     buffer (headers walked, bodies read); the figure to watch is their ratio (goal: at most
+//     1.5). M = 0: the file holds no meshes and the reader builds every sector's; M = 1: every
+//     sector's meshes come with the file.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "graphics/core/chunk.h"
@@ -26,11 +30,32 @@
 
 namespace {
 
-// Sector limits that split a 64-metre level into about 256, 1,024 and 4,096 atomic sectors.
-int MaxTrisFor(int sectors) { return sectors <= 256 ? 64 : sectors <= 1024 ? 16 : 4; }
+// Sector limits that split a 64-metre level into 256, 1,024, 2,048 and 4,096 atomic sectors.
+int MaxTrisFor(int sectors) { return sectors <= 256 ? 128 : sectors <= 1024 ? 32 : sectors <= 2048 ? 16 : 8; }
 
-std::vector<std::uint8_t> LevelBytes(int sectors) {
-    return mkasset::WorldFile(mkasset::LevelWorld({11, 64, 200, MaxTrisFor(sectors)}));
+// The level; storeMeshes adds to every sector the list meshes the reader would otherwise build
+// (one mesh a material, the triangles in file order).
+std::vector<std::uint8_t> LevelBytes(int sectors, bool storeMeshes = false) {
+    mkasset::WorldDesc desc = mkasset::LevelWorld({11, 64, 200, MaxTrisFor(sectors)});
+    for (mkasset::SectorNodeDesc& node : desc.nodes) {
+        if (!storeMeshes || node.type >= 0) {
+            continue;
+        }
+        mkasset::AtomicSectorDesc& sector = node.sector;
+        std::vector<mkasset::MeshDesc> meshes;
+        for (const mkasset::TriangleDesc& t : sector.triangles) {
+            const auto material = static_cast<std::uint32_t>(sector.materialBase) + t.material;
+            auto mesh = std::find_if(meshes.begin(), meshes.end(),
+                                     [&](const mkasset::MeshDesc& m) { return m.material == material; });
+            if (mesh == meshes.end()) {
+                meshes.push_back({material, {}, 0});
+                mesh = meshes.end() - 1;
+            }
+            mesh->indices.insert(mesh->indices.end(), t.v, t.v + 3);
+        }
+        sector.extensions.push_back(mkasset::BinMeshExtension(0, meshes));
+    }
+    return mkasset::WorldFile(desc);
 }
 
 OvStream* Open(const std::vector<std::uint8_t>& bytes) {
@@ -153,17 +178,24 @@ void BM_Retie(benchmark::State& state) {
     OvInt32 atomicTies = 0, lightTies = 0;
     OvWorldGetTiesInUse(&atomicTies, &lightTies);
     state.counters["ties"] = atomicTies;
+    state.counters["sectors"] = OvWorldGetNumWorldSectors(scene.world);
     scene.Down();
 }
 
 void BM_Load(benchmark::State& state) {
-    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)));
+    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)), state.range(1) != 0);
     OvTestEngineUp(0, [] { OvWorldPluginAttach(); });
+    OvInt32 sectors = 0;
     for (auto _ : state) {
         OvWorld* world = Load(bytes);
-        benchmark::DoNotOptimize(world);
+        if (world == nullptr) {
+            state.SkipWithError("the level did not read");
+            break;
+        }
+        sectors = OvWorldGetNumWorldSectors(world);
         OvWorldDestroy(world);
     }
+    state.counters["sectors"] = sectors;
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
     OvTestEngineDown();
 }
@@ -184,7 +216,7 @@ void ReadChunks(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& bu
 }
 
 void BM_PlainRead(benchmark::State& state) {
-    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)));
+    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)), state.range(1) != 0);
     OvTestEngineUp(0, [] { OvWorldPluginAttach(); });
     std::vector<std::uint8_t> buffer;
     for (auto _ : state) {
@@ -200,6 +232,6 @@ void BM_PlainRead(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_Frame)->Name("world_frame")->ArgsProduct({{256, 1024, 4096}, {1000, 5000}})->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Retie)->Name("world_retie")->Arg(256)->Arg(1024)->Arg(4096)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Load)->Name("world_load")->Arg(256)->Arg(4096)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PlainRead)->Name("world_plain_read")->Arg(256)->Arg(4096)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Retie)->Name("world_retie")->Arg(256)->Arg(1024)->Arg(2048)->Arg(4096)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Load)->Name("world_load")->ArgsProduct({{256, 4096}, {0, 1}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PlainRead)->Name("world_plain_read")->ArgsProduct({{256, 4096}, {0, 1}})->Unit(benchmark::kMicrosecond);
