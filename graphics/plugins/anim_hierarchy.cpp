@@ -248,6 +248,13 @@ OvStream* ExtRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset
     }
     const OvUInt32 flags = OvChunkGetUInt32(b + 12) & kStreamedFlags;
     const auto keySize = static_cast<OvInt32>(OvChunkGetUInt32(b + 16));
+    // A chunk length is only a claim: the nodes must be in the stream before their memory is
+    // allocated.
+    const OvUInt32 left = OvStreamGetBytesLeft(stream);
+    if (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(count) * kStreamNodeBytes > left) {
+        OvErrorReport(0, ovERRREAD);
+        return nullptr;
+    }
     if (keySize < static_cast<OvInt32>(sizeof(OvAnimInterpFrame)) || keySize > kMaxStreamKeyFrameSize) {
         OvErrorReport(0, ovERRINVALIDVALUE);
         return nullptr;
