@@ -1935,6 +1935,7 @@ private:
     void Triangle(std::size_t a, std::size_t b, std::size_t c, bool swapped);
     void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(const ClipVertex& a);
+    void Sprite(const ClipVertex& a);
     bool Finite(const ClipVertex& v) const;
     void ShadeVertex(std::uint64_t index, ClipVertex* out);
 
@@ -2380,9 +2381,51 @@ void Pipeline::Point(const ClipVertex& a) {
         for (int plane = 0; plane < 7; ++plane)
             if (!(Clipper::Distance(plane, a.clip, guard_) >= 0))
                 return;
+    if (device_.state.render[D3DRS_POINTSPRITEENABLE] != 0) {
+        Sprite(a);
+        return;
+    }
     ScreenVertex s;
     ToScreen(a, &s);
     DrawLine(raster_, &s, &s, true);
+}
+
+// A point sprite: a screen-aligned square centred on the point, POINTSIZE pixels wide (with
+// POINTSCALEENABLE and an untransformed vertex, scaled by the view depth d to
+// height x size x sqrt(1 / (A + B d + C d^2))), held within POINTSIZE_MIN, POINTSIZE_MAX and the
+// device's MaxPointSize; every stage's texture coordinates run from (0, 0) at the top left to
+// (1, 1) at the bottom right. Sprites whose centre is clipped are not drawn.
+void Pipeline::Sprite(const ClipVertex& a) {
+    const State& s = device_.state;
+    const auto& r = s.render;
+    float size = FloatOf(r[D3DRS_POINTSIZE]);
+    if (r[D3DRS_POINTSCALEENABLE] != 0 && !vs_.transformed) {
+        const float d = std::fabs(a.clip.w);
+        const float den = FloatOf(r[D3DRS_POINTSCALE_A]) + FloatOf(r[D3DRS_POINTSCALE_B]) * d +
+                          FloatOf(r[D3DRS_POINTSCALE_C]) * d * d;
+        size = den > 0 ? static_cast<float>(s.viewport.Height) * size * std::sqrt(1.0f / den) : 0.0f;
+    }
+    size = std::max(size, FloatOf(r[D3DRS_POINTSIZE_MIN]));
+    size = std::min({size, FloatOf(r[D3DRS_POINTSIZE_MAX]), device_.config.caps.MaxPointSize});
+    if (!(size > 0.0f) || !std::isfinite(size))
+        return;
+    ScreenVertex c;
+    ToScreen(a, &c);
+    const float half = 0.5f * size;
+    const int sx[4] = {0, 1, 1, 0}, sy[4] = {0, 0, 1, 1};
+    ScreenVertex v[4];
+    for (int k = 0; k < 4; ++k) {
+        v[k] = c;
+        v[k].x = c.x + (sx[k] != 0 ? half : -half);
+        v[k].y = c.y + (sy[k] != 0 ? half : -half);
+        for (int st = 0; st < stages_; ++st) {
+            v[k].a[kFixed + 3 * st] = static_cast<float>(sx[k]) * c.a[0];
+            v[k].a[kFixed + 3 * st + 1] = static_cast<float>(sy[k]) * c.a[0];
+            v[k].a[kFixed + 3 * st + 2] = c.a[0];
+        }
+    }
+    DrawTriangle(raster_, &v[0], &v[1], &v[2]);
+    DrawTriangle(raster_, &v[0], &v[2], &v[3]);
 }
 
 } // namespace

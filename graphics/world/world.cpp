@@ -50,6 +50,7 @@ struct Carver {
     std::uint64_t sectorSize; // bytes of one atomic sector record
     OvWorld* world;
     bool native;
+    std::int64_t withoutMeshes = 0; // atomic sectors read without a mesh header
 };
 
 // The next bytes of the allocation (records aligned for their pointers); null when the block is
@@ -266,6 +267,7 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         return nullptr;
     }
     OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
+    c.withoutMeshes += sector->mesh == nullptr ? 1 : 0;
     return sector;
 }
 
@@ -534,7 +536,8 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     ok = OvPluginRegistryReadDataChunks(&gWorldRegistry, stream, world) != nullptr;
     if (ok) {
         OvPipelineOwnerInvoke(ovPIPELINEOWNERWORLD, &gWorldRegistry, world);
-        ok = BuildSectorMeshes(world);
+        // A file that brings every sector's meshes needs no walk for the missing ones.
+        ok = carver.withoutMeshes == 0 || BuildSectorMeshes(world);
     }
     if (!ok) {
         FreeWorld(world, true);

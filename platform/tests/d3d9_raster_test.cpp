@@ -1020,3 +1020,90 @@ TEST_F(RasterTest, GoldenFrameOfALitTexturedBlendedScene) {
 }
 
 } // namespace
+
+// Point sprites ----------------------------------------------------------------------------------
+
+namespace {
+
+// A device on an adapter whose largest point is maxPointSize pixels.
+void SpriteDevice(RasterTest* t, float maxPointSize) {
+    D3d9Adapter a = D3d9DefaultAdapter();
+    a.caps.MaxPointSize = maxPointSize;
+    D3d9SetAdapters({a});
+    t->d3d->Release();
+    t->d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    ASSERT_NE(t->d3d, nullptr);
+    t->Create(64, 64);
+    t->device->SetRenderState(D3DRS_POINTSPRITEENABLE, TRUE);
+    t->device->SetRenderState(D3DRS_POINTSIZE_MIN, 0);
+}
+
+DWORD FloatWord(float f) {
+    DWORD d;
+    std::memcpy(&d, &f, 4);
+    return d;
+}
+
+int Lit(const std::vector<DWORD>& p) {
+    return static_cast<int>(std::count_if(p.begin(), p.end(), [](DWORD c) { return (c & 0xFFFFFF) != 0; }));
+}
+
+} // namespace
+
+// A pre-transformed sprite of 8 pixels covers the 8 x 8 pixels around its centre, its texture
+// spanning it from (0, 0) at the top left: the four texels of a 2 x 2 texture fill its quarters.
+TEST_F(RasterTest, PointSpritesSpanTheirTextureOverTheirSquare) {
+    SpriteDevice(this, 64.0f);
+    IDirect3DTexture9* t = Texture(2, 2, 1, [](UINT, UINT x, UINT y) -> DWORD {
+        static const DWORD kTexels[2][2] = {{0xFFFF0000, 0xFF00FF00}, {0xFF0000FF, 0xFFFFFFFF}};
+        return kTexels[y][x];
+    });
+    device->SetTexture(0, t);
+    device->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_POINT);
+    device->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_POINT);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetRenderState(D3DRS_POINTSIZE, FloatWord(8.0f));
+    const TVertex point = {16.0f, 16.0f, 0.5f, 1.0f, 0xFFFFFFFF, 0.3f, 0.3f};
+    device->SetFVF(kTFvf);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_POINTLIST, 1, &point, sizeof point), D3D_OK);
+    const std::vector<DWORD> p = Pixels();
+    EXPECT_EQ(Lit(p), 64);
+    for (UINT y = 12; y < 20; ++y) {
+        for (UINT x = 12; x < 20; ++x) {
+            const DWORD expected = y < 16 ? (x < 16 ? 0xFF0000u : 0x00FF00u) : (x < 16 ? 0x0000FFu : 0xFFFFFFu);
+            EXPECT_EQ(p[y * width + x] & 0xFFFFFF, expected) << x << ", " << y;
+        }
+    }
+    device->SetTexture(0, nullptr);
+    t->Release();
+}
+
+// Scaled sprites: height x size x sqrt(1 / (A + B d + C d^2)) pixels at view depth d, held within
+// the device's largest point; without POINTSPRITEENABLE a point is one pixel.
+TEST_F(RasterTest, PointSpritesScaleWithDepthWithinTheDeviceLimit) {
+    SpriteDevice(this, 12.0f);
+    SetProjection(Perspective(1.0f, 1.0f, 0.1f, 100.0f));
+    device->SetRenderState(D3DRS_POINTSCALEENABLE, TRUE);
+    device->SetRenderState(D3DRS_POINTSIZE, FloatWord(0.5f));
+    device->SetRenderState(D3DRS_POINTSCALE_A, 0);
+    device->SetRenderState(D3DRS_POINTSCALE_B, 0);
+    device->SetRenderState(D3DRS_POINTSCALE_C, FloatWord(1.0f));
+    device->SetRenderState(D3DRS_POINTSIZE_MAX, FloatWord(64.0f));
+    struct P {
+        float x, y, z;
+        DWORD color;
+    };
+    device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE);
+    auto draw = [&](float depth) {
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        const P point = {0.0f, 0.0f, depth, 0xFFFFFFFF};
+        EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_POINTLIST, 1, &point, sizeof point), D3D_OK);
+        return Lit(Pixels());
+    };
+    EXPECT_EQ(draw(4.0f), 8 * 8);   // 64 x 0.5 / 4
+    EXPECT_EQ(draw(8.0f), 4 * 4);   // 64 x 0.5 / 8
+    EXPECT_EQ(draw(2.0f), 12 * 12); // 16 pixels, held at the device's 12
+    device->SetRenderState(D3DRS_POINTSPRITEENABLE, FALSE);
+    EXPECT_EQ(draw(4.0f), 1);
+}

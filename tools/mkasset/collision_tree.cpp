@@ -8,6 +8,10 @@ namespace mkasset {
 
 namespace {
 
+// Surface-area splits stop where the median splits still needed could take a path past this many
+// nodes; the walks take 31.
+constexpr int kSurfaceSplitDepth = 24;
+
 struct Builder {
     const std::vector<float>& pos;
     const std::vector<std::array<std::uint16_t, 3>>& tris;
@@ -31,31 +35,99 @@ struct Builder {
             }
         }
     }
-    // The reference for positions lo..hi-1, building nodes in preorder.
-    CollisionRef Build(std::size_t lo, std::size_t hi) {
+    // Surface area of the box round the triangles at positions lo..hi-1.
+    struct Box {
+        float mn[3] = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
+                       std::numeric_limits<float>::max()};
+        float mx[3] = {std::numeric_limits<float>::lowest(), std::numeric_limits<float>::lowest(),
+                       std::numeric_limits<float>::lowest()};
+        void Add(const Builder& b, std::uint16_t tri) {
+            for (int c = 0; c < 3; ++c) {
+                for (int a = 0; a < 3; ++a) {
+                    mn[a] = std::min(mn[a], b.Vert(tri, c, a));
+                    mx[a] = std::max(mx[a], b.Vert(tri, c, a));
+                }
+            }
+        }
+        double Area() const {
+            const double dx = mx[0] - mn[0], dy = mx[1] - mn[1], dz = mx[2] - mn[2];
+            return dx * dy + dy * dz + dz * dx;
+        }
+    };
+    void SortAlong(std::size_t lo, std::size_t hi, int axis) {
+        std::sort(order.begin() + static_cast<std::ptrdiff_t>(lo), order.begin() + static_cast<std::ptrdiff_t>(hi),
+                  [&](std::uint16_t x, std::uint16_t y) {
+                      const float cx = Centre(x, axis);
+                      const float cy = Centre(y, axis);
+                      return cx < cy || (cx == cy && x < y);
+                  });
+    }
+    // Node levels a median split down to leaves would take for count triangles.
+    int MedianLevels(std::size_t count) const {
+        int levels = 0;
+        for (std::size_t n = count; n > static_cast<std::size_t>(maxLeaf); n = (n + 1) / 2) {
+            ++levels;
+        }
+        return levels;
+    }
+    // The split of positions lo..hi-1 (sorted along the chosen axis on return) that a line is
+    // least likely to have to test both sides of: the smallest sum of each side's triangle count
+    // times its box's surface area, over the centre orders along x, y and z.
+    void SurfaceSplit(std::size_t lo, std::size_t hi, int* axis, std::size_t* mid) {
+        const std::size_t count = hi - lo;
+        std::vector<double> rightCost(count + 1, 0.0);
+        double best = std::numeric_limits<double>::max();
+        for (int a = 0; a < 3; ++a) {
+            SortAlong(lo, hi, a);
+            Box box;
+            for (std::size_t k = count; k-- > 1;) {
+                box.Add(*this, order[lo + k]);
+                rightCost[k] = box.Area() * static_cast<double>(count - k);
+            }
+            box = Box{};
+            for (std::size_t k = 1; k < count; ++k) {
+                box.Add(*this, order[lo + k - 1]);
+                const double cost = box.Area() * static_cast<double>(k) + rightCost[k];
+                if (cost < best) {
+                    best = cost;
+                    *axis = a;
+                    *mid = lo + k;
+                }
+            }
+        }
+        SortAlong(lo, hi, *axis);
+    }
+    // The reference for positions lo..hi-1, building nodes in preorder; depth counts the nodes
+    // above.
+    CollisionRef Build(std::size_t lo, std::size_t hi, int depth) {
         const std::size_t count = hi - lo;
         if (count <= static_cast<std::size_t>(maxLeaf)) {
             return {0, static_cast<std::uint8_t>(count), static_cast<std::uint16_t>(lo)};
         }
         int axis = 0;
-        float best = -1;
-        for (int a = 0; a < 3; ++a) {
-            float mn = 0;
-            float mx = 0;
-            Range(lo, hi, a, &mn, &mx);
-            if (mx - mn > best) {
-                best = mx - mn;
-                axis = a;
+        std::size_t mid = lo + count / 2;
+        if (depth + MedianLevels(count) < kSurfaceSplitDepth) {
+            SurfaceSplit(lo, hi, &axis, &mid);
+        } else {
+            // Deep enough that uneven splits could outgrow the walks' stacks: halves from here.
+            float best = -1;
+            for (int a = 0; a < 3; ++a) {
+                float mn = 0;
+                float mx = 0;
+                Range(lo, hi, a, &mn, &mx);
+                if (mx - mn > best) {
+                    best = mx - mn;
+                    axis = a;
+                }
             }
+            std::nth_element(order.begin() + static_cast<std::ptrdiff_t>(lo),
+                             order.begin() + static_cast<std::ptrdiff_t>(mid),
+                             order.begin() + static_cast<std::ptrdiff_t>(hi), [&](std::uint16_t x, std::uint16_t y) {
+                                 const float cx = Centre(x, axis);
+                                 const float cy = Centre(y, axis);
+                                 return cx < cy || (cx == cy && x < y);
+                             });
         }
-        const std::size_t mid = lo + count / 2;
-        std::nth_element(order.begin() + static_cast<std::ptrdiff_t>(lo),
-                         order.begin() + static_cast<std::ptrdiff_t>(mid),
-                         order.begin() + static_cast<std::ptrdiff_t>(hi), [&](std::uint16_t x, std::uint16_t y) {
-                             const float cx = Centre(x, axis);
-                             const float cy = Centre(y, axis);
-                             return cx < cy || (cx == cy && x < y);
-                         });
         const std::size_t index = nodes.size();
         nodes.emplace_back();
         float leftMin = 0;
@@ -65,8 +137,8 @@ struct Builder {
         Range(lo, mid, axis, &leftMin, &leftMax);
         Range(mid, hi, axis, &rightMin, &rightMax);
         const auto flags = static_cast<std::uint8_t>(4 * axis);
-        CollisionRef left = Build(lo, mid);
-        CollisionRef right = Build(mid, hi);
+        CollisionRef left = Build(lo, mid, depth + 1);
+        CollisionRef right = Build(mid, hi, depth + 1);
         left.flags = flags;
         right.flags = flags;
         nodes[index] = {left, leftMax, right, rightMin};
@@ -93,7 +165,7 @@ CollisionTree BuildCollisionTree(const std::vector<float>& positions,
         }
     }
     if (triangles.size() > static_cast<std::size_t>(b.maxLeaf)) {
-        b.Build(0, triangles.size());
+        b.Build(0, triangles.size(), 0);
     }
     tree.nodes = std::move(b.nodes);
     tree.map = std::move(b.order);

@@ -1,8 +1,10 @@
 #pragma once
 // Collision-tree builder: a two-way tree over a geometry's triangles for the collision plugin's
-// walks, split along the largest axis of each range's box at the median triangle centre, with the
-// overlapping ranges of the node layout and a triangle map; written as the plugin's extension
-// body (0x11D).
+// walks, with the overlapping ranges of the node layout and a triangle map; written as the
+// plugin's extension body (0x11D). Each split takes the centre order along x, y or z and the
+// position that give the smallest sum of each side's triangle count times its box's surface area
+// (the sides a line is least likely to have to test both of); deep down it halves at the median
+// centre along the largest axis, so that no path outgrows the walks' stacks.
 
 #include <array>
 #include <cstdint>

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -153,6 +155,40 @@ TEST_F(WorldRenderTest, TexturesBesideTheLevelAreDrawn) {
     EXPECT_GT(blue, 20);
 }
 
+// A batch of 2,000 particles in front of the camera: pixel for pixel the golden picture, the
+// particles' eight thousand vertices drawn in one call, and many pixels in the particles' own
+// colours (every channel at 96 or more) where the level alone leaves none.
+TEST_F(WorldRenderTest, ParticleBatchMatchesTheGoldenPicture) {
+    const std::string out = (dir / "particles.png").string();
+    const std::string plain = (dir / "plain.png").string();
+    const std::string camera = " --camera 0,1.7,-8,0,0 --size 320x240 --out ";
+    const ToolRun run = WorldRender(level + " --particles 2000" + camera + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const ToolRun without = WorldRender(level + camera + plain);
+    ASSERT_EQ(without.status, 0) << without.output;
+    unsigned draws = 0, states = 0, vertices = 0, plainDraws = 0, plainVertices = 0;
+    ASSERT_EQ(std::sscanf(run.output.c_str(), "320x240, draw calls %u, states sent %u, vertices %u", &draws, &states,
+                          &vertices),
+              3);
+    ASSERT_EQ(std::sscanf(without.output.c_str(), "320x240, draw calls %u, states sent %u, vertices %u", &plainDraws,
+                          &states, &plainVertices),
+              3);
+    EXPECT_EQ(draws, plainDraws + 1);
+    EXPECT_EQ(vertices, plainVertices + 8000);
+    const GoldenComparison c = CompareWithGolden(out, "golden/level1_particles_320x240.png");
+    ASSERT_TRUE(c.problem.empty()) << c.problem;
+    EXPECT_EQ(c.differ, 0) << "largest channel difference " << c.worst;
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> level = ReadPngRgb(plain, &w, &h);
+    ASSERT_EQ(level.size(), c.frame.size());
+    int changed = 0;
+    for (std::size_t i = 0; i + 2 < c.frame.size(); i += 3) {
+        const bool bright = c.frame[i] >= 96 && c.frame[i + 1] >= 96 && c.frame[i + 2] >= 96;
+        changed += bright && std::memcmp(&c.frame[i], &level[i], 3) != 0;
+    }
+    EXPECT_GT(changed, 320 * 240 / 10);
+}
+
 TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
     const std::string out = (dir / "x.png").string();
     const struct {
@@ -169,6 +205,8 @@ TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
         {level + " --light point,1,1,1,0,0,0,0 --camera 0,0,0,0,0 --size 32x32 --out " + out, "radius above 0"},
         {level + " --camera 0,0,0,0,0 --size 32x32", "missing: --out"},
         {level + " --frames 2", "unknown argument: --frames"},
+        {level + " --particles 0 --camera 0,0,0,0,0 --size 32x32 --out " + out, "--particles wants a count"},
+        {level + " --particles 3x --camera 0,0,0,0,0 --size 32x32 --out " + out, "not: 3x"},
     };
     for (const auto& c : cases) {
         const ToolRun run = WorldRender(c.arguments);

@@ -305,6 +305,58 @@ TEST_F(CollisionTest, StreamRoundTripAndRefusals) {
     OvCollisionDataDestroy(shallow);
 }
 
+// A dense cluster and triangles ever further apart and larger make the builder's surface-area
+// splits uneven; the tree must still fit the walks' stacks and answer as testing every triangle
+// does.
+TEST_F(CollisionTest, LopsidedSoupsStayWithinTheStacks) {
+    Soup s;
+    std::vector<float> starts;
+    for (int i = 0; i < 2000; ++i) {
+        starts.push_back(0.001f * static_cast<float>(i));
+    }
+    for (float x = 2; x < 1e8f; x *= 1.3f) {
+        starts.push_back(x);
+    }
+    const float x = starts.back();
+    for (float at : starts) {
+        const float w = std::max(0.5f, at * 0.01f);
+        const auto base = static_cast<std::uint16_t>(s.positions.size() / 3);
+        s.positions.insert(s.positions.end(), {at, 0, 0, at + w, 0, 1, at, 1, 0});
+        s.triangles.push_back({base, static_cast<std::uint16_t>(base + 1), static_cast<std::uint16_t>(base + 2)});
+    }
+    const auto n = static_cast<OvInt32>(s.triangles.size());
+    for (int leaf : {1, 8}) {
+        const mkasset::CollisionTree tree = mkasset::BuildCollisionTree(s.positions, s.triangles, leaf);
+        int deepest = 0;
+        std::vector<std::pair<mkasset::CollisionRef, int>> pending{{{0, mkasset::kCollisionNodeRef, 0}, 1}};
+        while (!pending.empty()) {
+            const auto [ref, depth] = pending.back();
+            pending.pop_back();
+            if (ref.kind == mkasset::kCollisionNodeRef) {
+                deepest = std::max(deepest, depth);
+                pending.push_back({tree.nodes[ref.index].left, depth + 1});
+                pending.push_back({tree.nodes[ref.index].right, depth + 1});
+            }
+        }
+        EXPECT_LE(deepest, ovCOLLISIONMAXDEPTH);
+        OvGeometry* bare = MakeGeometry(s);
+        OvGeometry* g = MakeGeometry(s);
+        OvCollisionData* data = ReadBody(mkasset::CollisionBody(tree), n);
+        ASSERT_NE(data, nullptr) << leaf;
+        OvCollisionGeometrySetData(g, data);
+        std::mt19937 rng(static_cast<unsigned>(leaf));
+        std::uniform_real_distribution<float> along(0, x);
+        for (int i = 0; i < 200; ++i) {
+            OvIntersection q{};
+            q.type = ovINTERSECTLINE;
+            q.t.line = {{along(rng), 0.3f, 2}, {along(rng), 0.2f, -2}};
+            EXPECT_EQ(Query(g, q), Query(bare, q)) << i;
+        }
+        OvGeometryDestroy(g);
+        OvGeometryDestroy(bare);
+    }
+}
+
 // Lines and spheres against a moved, turned and scaled atomic find what the same primitives taken
 // into the geometry's space find on the bare geometry; points and boxes find nothing.
 TEST_F(CollisionTest, AtomicUnderTransform) {
