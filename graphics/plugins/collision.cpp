@@ -25,6 +25,12 @@ constexpr OvUInt32 kOldLeafLimit = 239;
 constexpr OvUInt32 kHeaderBytes = 36;
 constexpr OvUInt32 kNodeBytes = 16;
 constexpr float kLineTolerance = 1e-6f;
+// The line-triangle test takes hits up to 1e-5 of the line's length past its ends and up to 1e-5
+// of the edges outside a triangle: the line walks cover a little more of the line than 0 to 1, and
+// box clips a little more than a box.
+constexpr float kLineFirst = -2e-5f;
+constexpr float kLineLast = 1 + 2e-5f;
+constexpr float kBoxSlack = 4e-5f;
 constexpr float kInnerSphereScale = 0.57f;
 
 struct PluginState {
@@ -78,7 +84,7 @@ void* DataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
     return object;
 }
 
-OvStream* GeometryDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, OvInt32 /*size*/) {
+OvStream* GeometryDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 /*offset*/, OvInt32 /*size*/) {
     auto* geometry = static_cast<OvGeometry*>(object);
     OvBBox box{{0, 0, 0}, {0, 0, 0}};
     if (geometry->numMorphTargets > 0 && geometry->morphTarget != nullptr) {
@@ -90,19 +96,17 @@ OvStream* GeometryDataRead(OvStream* stream, OvInt32 length, void* object, OvInt
     if (!OvCollisionDataRead(stream, length, &box, geometry->numTriangles, &data)) {
         return nullptr;
     }
-    OvCollisionDataDestroy(*DataSlot(object, offset));
-    *DataSlot(object, offset) = data;
+    OvCollisionGeometrySetData(geometry, data);
     return stream;
 }
 // An atomic sector's data: old-layout data take the sector's box from its file.
-OvStream* SectorDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, OvInt32 /*size*/) {
+OvStream* SectorDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 /*offset*/, OvInt32 /*size*/) {
     auto* sector = static_cast<OvWorldSector*>(object);
     OvCollisionData* data = nullptr;
     if (!OvCollisionDataRead(stream, length, &sector->tightBoundingBox, sector->numTriangles, &data)) {
         return nullptr;
     }
-    OvCollisionDataDestroy(*DataSlot(object, offset));
-    *DataSlot(object, offset) = data;
+    OvCollisionWorldSectorSetData(sector, data);
     return stream;
 }
 OvStream* DataWrite(OvStream* stream, OvInt32 /*length*/, const void* object, OvInt32 offset, OvInt32 /*size*/) {
@@ -130,6 +134,7 @@ OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap
     auto* base = reinterpret_cast<OvUInt8*>(data) + head;
     data->nodes = numNodes > 0 ? reinterpret_cast<OvCollisionTreeNode*>(base) : nullptr;
     data->map = withMap ? reinterpret_cast<OvUInt16*>(base + sizeof(OvCollisionTreeNode) * numNodes) : nullptr;
+    data->childBoxes = nullptr;
     return data;
 }
 
@@ -331,6 +336,38 @@ OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvIn
     return in.SkipRest() ? TRUE : FALSE;
 }
 
+// ---- line-triangle test ----
+
+// The one-sided line-triangle test on the line's start and direction (end - start).
+inline int LineHit(const OvV3d& start, const OvV3d& d, const OvV3d& a, const OvV3d& b, const OvV3d& c,
+                   float* fraction) {
+    const OvV3d e1 = Sub(b, a);
+    const OvV3d e2 = Sub(c, a);
+    const OvV3d p = Cross(d, e2);
+    const float det = Dot(e1, p);
+    if (!(det > 1e-8f)) {
+        return 0;
+    }
+    const float eps = -1e-5f * det;
+    const float top = det - eps;
+    const OvV3d s = Sub(start, a);
+    const float u = Dot(s, p);
+    if (u < eps || u > top) {
+        return 0;
+    }
+    const OvV3d q = Cross(s, e1);
+    const float v = Dot(d, q);
+    if (v < eps || u + v > top) {
+        return 0;
+    }
+    const float t = Dot(e2, q);
+    if (t < eps || t > top) {
+        return 0;
+    }
+    *fraction = t / det;
+    return 1;
+}
+
 // ---- triangle access ----
 
 struct TriangleSource {
@@ -436,13 +473,15 @@ void PrepareLine(LineWalk* w, const OvLine& line) {
     for (int a = 0; a < 3; ++a) {
         const float da = Coord(w->d, a);
         w->inv[a] = da != 0 ? 1.0f / da : 0.0f;
-        w->tol[a] = kLineTolerance * std::fmax(std::fabs(Coord(line.start, a)), std::fabs(Coord(line.end, a)));
+        const float s = std::fabs(Coord(line.start, a));
+        const float e = std::fabs(Coord(line.end, a));
+        w->tol[a] = kLineTolerance * (s > e ? s : e);
     }
 }
 
 bool LineTestOne(Query& q, const OvLine& line, OvV3d** v, OvInt32 index) {
     float t = 0;
-    if (OvCollisionTestLineTriangle(&line, v[0], v[1], v[2], &t)) {
+    if (LineHit(line.start, Sub(line.end, line.start), *v[0], *v[1], *v[2], &t)) {
         OvCollisionTriangle tri;
         FillTriangle(&tri, v, index);
         return Report(q, &tri, t);
@@ -455,20 +494,31 @@ void LineRun(Query& q, const LineWalk& w, const TriangleSource& src, const OvCol
     for (OvInt32 p = first; p < first + count && !q.stopped; ++p) {
         const OvInt32 index = data != nullptr ? TriangleAt(data, p) : p;
         OvV3d* v[3];
-        if (Corners(src, index, v)) {
-            LineTestOne(q, w.line, v, index);
+        float t = 0;
+        if (Corners(src, index, v) && LineHit(w.line.start, w.d, *v[0], *v[1], *v[2], &t)) {
+            OvCollisionTriangle tri;
+            FillTriangle(&tri, v, index);
+            Report(q, &tri, t);
         }
     }
 }
 
-// Clips [*t0, *t1] against the box widened by the tolerances; false when nothing is left.
-bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
+// Clips [*t0, *t1] against the box widened by what the line-triangle test lets a hit stray: the
+// coordinate tolerance and a little of the box's own extent (the test's slack across a triangle's
+// edges; child boxes carry that slack already). False when nothing is left.
+template <bool kWiden = true> bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
+    if (box.sup.x < box.inf.x) {
+        return false; // no triangles
+    }
     float lo = *t0;
     float hi = *t1;
     for (int a = 0; a < 3; ++a) {
         const float s = Coord(w.line.start, a);
-        const float inf = Coord(box.inf, a) - w.tol[a];
-        const float sup = Coord(box.sup, a) + w.tol[a];
+        const float boxInf = Coord(box.inf, a);
+        const float boxSup = Coord(box.sup, a);
+        const float margin = kWiden ? w.tol[a] + kBoxSlack * (boxSup - boxInf) : w.tol[a];
+        const float inf = boxInf - margin;
+        const float sup = boxSup + margin;
         if (Coord(w.d, a) == 0) {
             if (s < inf || s > sup) {
                 return false;
@@ -480,8 +530,8 @@ bool ClipLine(const LineWalk& w, const OvBBox& box, float* t0, float* t1) {
         if (ta > tb) {
             std::swap(ta, tb);
         }
-        lo = std::fmax(lo, ta);
-        hi = std::fmin(hi, tb);
+        lo = ta > lo ? ta : lo;
+        hi = tb < hi ? tb : hi;
         if (lo > hi) {
             return false;
         }
@@ -568,22 +618,100 @@ void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCo
         }
         const OvCollisionTreeNode& node = data->nodes[e.ref.index];
         const LineSplit split = SplitLine(w, NodeAxis(node), node.leftMax, node.rightMin, e.t0, e.t1);
-        if (split.go == LineSplit::kLeft) {
-            e.ref = node.leftRef;
-        } else if (split.go == LineSplit::kRight) {
-            e.ref = node.rightRef;
-        } else if (top + 1 < ovCOLLISIONSTACKSIZE) {
-            const Entry nearE{split.leftNear ? node.leftRef : node.rightRef, e.t0, split.nearT1};
-            e = {split.leftNear ? node.rightRef : node.leftRef, split.farT0, e.t1};
-            stack[++top] = nearE;
+        // The children the line goes on to, near first, each with its part of the line, clipped
+        // against the child's box when the data have them.
+        const bool both = split.go == LineSplit::kBoth;
+        const bool nearLeft = split.go == LineSplit::kLeft || (both && split.leftNear);
+        Entry near{nearLeft ? node.leftRef : node.rightRef, e.t0, both ? split.nearT1 : e.t1};
+        Entry far{nearLeft ? node.rightRef : node.leftRef, split.farT0, e.t1};
+        bool goNear = true;
+        bool goFar = both;
+        if (data->childBoxes != nullptr) {
+            const OvBBox* boxes = data->childBoxes + 2 * e.ref.index;
+            goNear = ClipLine<false>(w, boxes[nearLeft ? 0 : 1], &near.t0, &near.t1);
+            goFar = goFar && ClipLine<false>(w, boxes[nearLeft ? 1 : 0], &far.t0, &far.t1);
+        }
+        if (goNear && goFar) {
+            if (top + 1 < ovCOLLISIONSTACKSIZE) {
+                e = far;
+                stack[++top] = near;
+            } else {
+                // No room to split (deeper than validated data go): test the whole subtree.
+                const Entry whole = e;
+                top--;
+                OvInt32 first = 0;
+                OvInt32 count = 0;
+                SubtreeRun(data, whole.ref, &first, &count);
+                LineRun(q, w, src, data, first, count);
+            }
+        } else if (goNear) {
+            e = near;
+        } else if (goFar) {
+            e = far;
         } else {
-            // No room to split (deeper than validated data go): test the whole subtree.
-            const Entry whole = e;
             top--;
-            OvInt32 first = 0;
-            OvInt32 count = 0;
-            SubtreeRun(data, whole.ref, &first, &count);
-            LineRun(q, w, src, data, first, count);
+        }
+    }
+}
+
+// ---- child boxes ----
+
+void Grow(OvBBox* box, const OvV3d& p) {
+    box->inf = {p.x < box->inf.x ? p.x : box->inf.x, p.y < box->inf.y ? p.y : box->inf.y,
+                p.z < box->inf.z ? p.z : box->inf.z};
+    box->sup = {p.x > box->sup.x ? p.x : box->sup.x, p.y > box->sup.y ? p.y : box->sup.y,
+                p.z > box->sup.z ? p.z : box->sup.z};
+}
+
+// The box of the triangles under the reference (sup below inf when there are none), filling the
+// child boxes of the nodes below on the way; validated data are at most ovCOLLISIONMAXDEPTH deep.
+OvBBox RefBox(OvCollisionData* data, const TriangleSource& src, OvCollisionTreeRef ref) {
+    constexpr float kBig = 3.0e38f;
+    OvBBox box{{-kBig, -kBig, -kBig}, {kBig, kBig, kBig}};
+    if (ref.kind != ovCOLLISIONREFNODE) {
+        for (OvInt32 p = ref.index; p < ref.index + ref.kind; ++p) {
+            OvV3d* v[3];
+            if (Corners(src, TriangleAt(data, p), v)) {
+                Grow(&box, *v[0]);
+                Grow(&box, *v[1]);
+                Grow(&box, *v[2]);
+            }
+        }
+        return box;
+    }
+    const OvCollisionTreeNode& node = data->nodes[ref.index];
+    OvBBox* children = data->childBoxes + 2 * ref.index;
+    children[0] = RefBox(data, src, node.leftRef);
+    children[1] = RefBox(data, src, node.rightRef);
+    for (const OvBBox& child : {children[0], children[1]}) {
+        if (child.sup.x >= child.inf.x) {
+            Grow(&box, child.inf);
+            Grow(&box, child.sup);
+        }
+    }
+    return box;
+}
+
+// Gives the data their child boxes from the owner's triangles; without memory for them the walks
+// go without.
+void MakeChildBoxes(OvCollisionData* data, const TriangleSource& src) {
+    if (data == nullptr || data->numNodes == 0 || data->childBoxes != nullptr) {
+        return;
+    }
+    const std::size_t bytes = sizeof(OvBBox) * 2 * static_cast<std::size_t>(data->numNodes);
+    data->childBoxes = static_cast<OvBBox*>(OvMalloc(bytes, kHintData));
+    if (data->childBoxes == nullptr) {
+        return;
+    }
+    RefBox(data, src, {0, ovCOLLISIONREFNODE, 0});
+    // Widened once here by the line test's slack across edges, so that clips need not.
+    for (OvInt32 i = 0; i < 2 * data->numNodes; ++i) {
+        OvBBox& box = data->childBoxes[i];
+        if (box.sup.x >= box.inf.x) {
+            const OvV3d slack{kBoxSlack * (box.sup.x - box.inf.x), kBoxSlack * (box.sup.y - box.inf.y),
+                              kBoxSlack * (box.sup.z - box.inf.z)};
+            box.inf = Sub(box.inf, slack);
+            box.sup = {box.sup.x + slack.x, box.sup.y + slack.y, box.sup.z + slack.z};
         }
     }
 }
@@ -670,7 +798,7 @@ void GeometryLine(Query& q, const OvGeometry* geometry, const OvLine& line) {
     PrepareLine(&w, line);
     const OvCollisionData* data = OvCollisionGeometryGetData(geometry);
     if (data != nullptr) {
-        LineTree(q, w, src, data, 0.0f, 1.0f);
+        LineTree(q, w, src, data, kLineFirst, kLineLast);
         return;
     }
     LineRun(q, w, src, nullptr, 0, src.numTriangles);
@@ -784,7 +912,7 @@ void WorldLine(Query& q, OvWorld* world, const OvLine& line) {
     // entry behind.
     Entry stack[ovWORLDMAXDEPTH + 1];
     OvInt32 top = 0;
-    stack[0] = {world->rootSector, 0.0f, 1.0f};
+    stack[0] = {world->rootSector, kLineFirst, kLineLast};
     while (top >= 0 && !q.stopped) {
         Entry& e = stack[top];
         if (OvWorldSectorIsAtomic(e.sector)) {
@@ -889,6 +1017,9 @@ OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionD
         OvCollisionDataDestroy(*slot);
     }
     *slot = data;
+    if (TriangleSource src; data != nullptr && SourceOf(sector, &src)) {
+        MakeChildBoxes(data, src);
+    }
     return sector;
 }
 
@@ -995,11 +1126,17 @@ OvGeometry* OvCollisionGeometrySetData(OvGeometry* geometry, OvCollisionData* da
         OvCollisionDataDestroy(*slot);
     }
     *slot = data;
+    if (TriangleSource src; data != nullptr && SourceOf(geometry, &src)) {
+        MakeChildBoxes(data, src);
+    }
     return geometry;
 }
 
 void OvCollisionDataDestroy(OvCollisionData* data) {
     if (data != nullptr) {
+        if (data->childBoxes != nullptr) {
+            OvFree(data->childBoxes);
+        }
         OvFree(data);
     }
 }
@@ -1200,32 +1337,7 @@ OvAtomic* OvCollisionAtomicForAllIntersections(OvAtomic* atomic, OvIntersection*
 
 OvInt32 OvCollisionTestLineTriangle(const OvLine* line, const OvV3d* a, const OvV3d* b, const OvV3d* c,
                                     float* fraction) {
-    const OvV3d e1 = Sub(*b, *a);
-    const OvV3d e2 = Sub(*c, *a);
-    const OvV3d d = Sub(line->end, line->start);
-    const OvV3d p = Cross(d, e2);
-    const float det = Dot(e1, p);
-    if (!(det > 1e-8f)) {
-        return 0;
-    }
-    const float eps = -1e-5f * det;
-    const float top = det - eps;
-    const OvV3d s = Sub(line->start, *a);
-    const float u = Dot(s, p);
-    if (u < eps || u > top) {
-        return 0;
-    }
-    const OvV3d q = Cross(s, e1);
-    const float v = Dot(d, q);
-    if (v < eps || u + v > top) {
-        return 0;
-    }
-    const float t = Dot(e2, q);
-    if (t < eps || t > top) {
-        return 0;
-    }
-    *fraction = t / det;
-    return 1;
+    return LineHit(line->start, Sub(line->end, line->start), *a, *b, *c, fraction);
 }
 
 OvInt32 OvCollisionTestSphereTriangle(const OvSphere* sphere, const OvV3d* a, const OvV3d* b, const OvV3d* c,

@@ -86,6 +86,11 @@ struct OvCollisionData {
     OvUInt16 numNodes;
     OvCollisionTreeNode* nodes; // null without nodes
     OvUInt16* map;              // null without a map
+    // In memory only: per node the boxes of the triangles under its left and right child (two a
+    // node, widened by the line test's slack across edges), taken from the owner's vertices when
+    // the data were read or given to it; null when not made. Line walks clip against them; a
+    // block of its own, freed with the data.
+    OvBBox* childBoxes;
 };
 
 using OvCollisionTriangleCallBack = OvCollisionTriangle* (*)(OvIntersection* intersection,

@@ -246,6 +246,33 @@ TEST_F(CollisionWorldTest, QueriesOnSplitPlanes) {
     OvWorldDestroy(world);
 }
 
+// The line test takes a hit a little past either end of the line and a little outside a
+// triangle's edges; the walks' box clips must not lose those.
+TEST_F(CollisionWorldTest, HitsJustPastTheEnds) {
+    mkasset::LevelOptions options;
+    options.boxes = 0;
+    OvWorld* world = LevelWith(options, 8);
+    ASSERT_NE(world, nullptr);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> across(-15, 15);
+    int hits = 0;
+    for (int i = 0; i < 200; ++i) {
+        const float x = across(rng);
+        const float z = across(rng);
+        const float h = 1.0f + static_cast<float>(i % 7);
+        // Ending 2e-6 of the line's length above the floor, and starting that far below a wall.
+        const OvIntersection down = Line({x, h, z}, {x + 0.1f, h * 2e-6f, z});
+        const OvIntersection out = Line({x, 1, z}, {-16 + 2e-6f * (x + 16), 1.5f, z});
+        for (const OvIntersection& q : {down, out}) {
+            const std::vector<Hit> walked = Walk(world, q);
+            ExpectSame(walked, Brute(world, q), "just short", i);
+            hits += static_cast<int>(walked.size());
+        }
+    }
+    EXPECT_GE(hits, 400);
+    OvWorldDestroy(world);
+}
+
 // An atomic primitive is its world bounding sphere; a null callback return stops at once; points
 // find nothing.
 TEST_F(CollisionWorldTest, AtomicsPointsAndStopping) {

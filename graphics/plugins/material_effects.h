@@ -1,0 +1,81 @@
+#pragma once
+// Material effects (plugin 0x120): bump maps, environment maps, dual textures and
+// texture-coordinate transforms held by a material in two effect slots, with their stream form
+// (a material extension) and the effects flags of atomics and world sectors (their extensions).
+
+#include "graphics/core/frame.h"
+#include "graphics/core/matrix.h"
+#include "graphics/core/texture.h"
+#include "graphics/core/types.h"
+
+struct OvAtomic;
+struct OvMaterial;
+struct OvStream;
+struct OvWorldSector;
+
+inline constexpr OvUInt32 ovPLUGINIDMATERIALEFFECTS = 0x120;
+
+// Effect type of a whole material; values above 6 are kept but lay out no slots.
+enum OvMaterialEffectsType : OvUInt32 {
+    ovMATFXNONE = 0,
+    ovMATFXBUMP = 1,
+    ovMATFXENV = 2,
+    ovMATFXBUMPENV = 3,
+    ovMATFXDUAL = 4,
+    ovMATFXUVTRANSFORM = 5,
+    ovMATFXDUALUVTRANSFORM = 6,
+};
+// Kind of one slot.
+enum OvMaterialEffectsKind : OvUInt32 {
+    ovMATFXKINDNONE = 0,
+    ovMATFXKINDBUMP = 1,
+    ovMATFXKINDENV = 2,
+    ovMATFXKINDDUAL = 4,
+    ovMATFXKINDUVTRANSFORM = 5,
+};
+
+// One effect slot; which fields mean something depends on the kind.
+struct OvMaterialEffectsSlot {
+    OvUInt32 kind;
+    OvFrame* frame;             // bump: the light's frame; environment: its frame (not owned; null: the camera's)
+    OvTexture* texture;         // bump: the bump texture; environment and dual: the texture (owned references)
+    OvTexture* source;          // bump: the source texture (owned reference)
+    float coefficient;          // bump: bumpiness; environment: reflection coefficient
+    float invWidth;             // bump: 1 / width of the bump texture's raster (0: no bump draw)
+    OvUInt32 frameBufferAlpha;  // environment
+    OvUInt32 srcBlend;          // dual: engine blend numbers
+    OvUInt32 destBlend;         // dual
+    const OvMatrix* baseMatrix; // transform: texture set 0 (not owned; null: identity)
+    const OvMatrix* dualMatrix; // transform: the dual texture's (not owned; null: identity)
+};
+
+struct OvMaterialEffects {
+    OvMaterialEffectsSlot slots[2];
+    OvUInt32 type;
+};
+
+OvBool OvMaterialEffectsPluginAttach();
+
+// The material's effects, or null.
+OvMaterialEffects* OvMaterialEffectsGet(const OvMaterial* material);
+// Creates the record when missing; a change of type from a nonzero one (or type 0) clears the old
+// effects first; lays out the slots of the type (dual slots get the blend pair 5, 6). Null when
+// no record can be had.
+OvMaterial* OvMaterialEffectsSetType(OvMaterial* material, OvUInt32 type);
+// The bump slot's source texture (null: none); the bump texture is the material's texture with
+// the source's brightest channel as alpha, found in the current dictionary under the two names
+// interleaved or made and added there. Null when the material has no bump slot.
+OvMaterial* OvMaterialEffectsSetBumpTexture(OvMaterial* material, OvTexture* texture);
+// Writes the pair into the dual slot; nothing when there is none.
+OvMaterial* OvMaterialEffectsSetDualBlendModes(OvMaterial* material, OvUInt32 srcBlend, OvUInt32 destBlend);
+// The first slot of the kind, or null.
+OvMaterialEffectsSlot* OvMaterialEffectsFindSlot(const OvMaterial* material, OvUInt32 kind);
+// The effects flags of atomics and world sectors (set when a stream marks them).
+OvBool OvMaterialEffectsAtomicGetFlag(const OvAtomic* atomic);
+OvBool OvMaterialEffectsWorldSectorGetFlag(const OvWorldSector* sector);
+
+// The material extension's body: read into the material (null, nothing kept, on failure),
+// written (nothing for a material without effects), and its size.
+OvStream* OvMaterialEffectsStreamRead(OvStream* stream, OvInt32 length, OvMaterial* material);
+OvStream* OvMaterialEffectsStreamWrite(OvStream* stream, const OvMaterial* material);
+OvInt32 OvMaterialEffectsStreamGetSize(const OvMaterial* material);
