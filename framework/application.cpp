@@ -5,8 +5,10 @@
 
 #include <expat.h>
 
+#include "framework/camera_manager.h"
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
 #include "framework/lights_font.h"
 #include "framework/world_manager.h"
 #include "graphics/core/resources.h"
@@ -74,8 +76,11 @@ void CStandardApplication::ErrorBox(const char* text) { ::ErrorBox(text); }
 std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* parameter) {
     switch (event) {
     case SKEL_EVENT_CAMERA_SIZE:
-        // The camera manager resizes its cameras to the rectangle and the HUD is reset here, once
-        // they exist.
+        if (g_cameraManager != nullptr && parameter != nullptr) {
+            const auto* size = static_cast<const SkelSizeRect*>(parameter);
+            g_cameraManager->Resize(size->width, size->height);
+        }
+        // The HUD is reset here once it exists.
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_INPUT_DEVICE_ATTACH:
         return SKEL_EVENT_HANDLED;
@@ -90,8 +95,12 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
         if (!g_stopOnError && !Init()) {
             g_stopOnError = true;
         }
-        // The input manager registers its keyboard and mouse handlers, creates the pointer and
-        // opens the mouse, and the camera follows the first character, once they exist.
+        // The input devices; once frames have stopped there is nothing for them to feed.
+        if (!g_stopOnError) {
+            CInputManager::RegisterHandlers();
+            CInputManager::GetInstance()->CreatePointer();
+        }
+        // The camera follows the first character here once characters exist.
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_GRAPHICS_CLOSE:
         Terminate();
@@ -163,6 +172,7 @@ void CStandardApplication::Shutdown() {
         delete g_worldManager;
         g_worldManager = nullptr;
     }
+    delete g_cameraManager; // clears the pointer
     delete defaultAmbient_;
     delete defaultDirectional_;
     defaultAmbient_ = defaultDirectional_ = nullptr;
@@ -174,6 +184,8 @@ void CStandardApplication::Shutdown() {
         OvCharsetDestroy(charset_);
         charset_ = nullptr;
     }
+    CInputManager::GetInstance()->ReleaseMouse();
+    CInputManager::Destroy();
     CFpsCounter::Destroy();
     SkelGraphicsClose();
 }
@@ -196,28 +208,46 @@ void CStandardApplication::Frame() {
     lastFrameTime_ = now;
     const float dt = TimeStep(elapsed, fixedStepSet_, fixedStep_);
     lastStep_ = dt;
-    // The input manager updates first, and while not paused its camera requests switch the
-    // camera, once they exist.
+    CInputManager* input = CInputManager::GetInstance();
+    input->Update(dt);
     if (!g_paused) {
+        if (input->TakeNextCameraRequest() && g_cameraManager != nullptr) {
+            g_cameraManager->NextCamera();
+        }
+        if (input->TakeNextFixedCameraRequest() && g_cameraManager != nullptr) {
+            g_cameraManager->NextFixedCamera();
+        }
         Update(dt);
     }
     if (g_worldManager != nullptr) {
         g_worldManager->Update(dt);
     }
-    // The HUD and cameras, then, unless paused, the rigid bodies, projectiles and particles update
-    // here once they exist.
+    // The HUD, then, unless paused, the rigid bodies, projectiles and particles update here once
+    // they exist.
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->Update(dt);
+    }
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
     Render();
 }
 
 void CStandardApplication::Render() {
-    // The camera manager begins its camera's update, the world is drawn (when renderWorld_ is
-    // set) and the camera manager's second step runs here once they exist.
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->BeginUpdate();
+    }
+    // The world is drawn (when renderWorld_ is set) here once it exists.
     RenderScene();
     // The frame rate and, above level 1, the world's statistics are printed with the font; with
     // no font nothing is printed.
-    // The mouse pointer, camera text, HUD, rigid bodies and particles are drawn, and the camera
-    // manager ends the update and shows the raster, here once they exist.
+    CInputManager::GetInstance()->DrawPointer();
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->RenderOverlay();
+    }
+    // The HUD, rigid bodies and particles are drawn here once they exist.
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->EndUpdate();
+        g_cameraManager->ShowRaster();
+    }
 }
 
 void CStandardApplication::ReadConfig() {
@@ -306,10 +336,12 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         delete lightUnderConstruction_;
         lightUnderConstruction_ = new CLight;
         opened = lightUnderConstruction_;
+    } else if (Is(name, "Input")) {
+        opened = CInputManager::GetInstance();
     }
-    // "Hud", "Input" and "Physics" open their managers' sections, and the level objects,
-    // "Light", "Camera" and "Character" theirs within the world manager, once those exist; until
-    // then they are refused as with no world manager, without a message.
+    // "Hud" and "Physics" open their managers' sections, and the level objects, "Light", "Camera"
+    // and "Character" theirs within the world manager, once those exist; until then they are
+    // refused as with no world manager, without a message.
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "framework/camera_manager.h"
 #include "framework/clump_object.h"
 #include "framework/framework.h"
 #include "framework/lights_font.h"
@@ -29,6 +30,9 @@ constexpr float kLayerStep = 1.5f;
 
 bool ProbeApplication::Init() {
     SetWindowHandle(SkelGetWindowHandle());
+    if (g_cameraManager != nullptr) {
+        return true;
+    }
     const SkelState* shell = SkelGetState();
     camera_ = SkelCameraCreate(shell->width, shell->height, true);
     if (camera_ == nullptr) {
@@ -98,11 +102,26 @@ void ProbeApplication::LogBoxes() const {
     std::fflush(stdout);
 }
 
-void ProbeApplication::Update(float /*dt*/) {}
+void ProbeApplication::Update(float /*dt*/) {
+    ++frames_;
+    if (logEvery_ > 0 && log_ != nullptr && frames_ % logEvery_ == 0) {
+        if (g_cameraManager != nullptr) {
+            const OvV3d p = g_cameraManager->Position();
+            const OvV3d at = g_cameraManager->ViewDirection();
+            std::fprintf(log_, "frame %ld: %s camera at %.2f %.2f %.2f looking %.2f %.2f %.2f\n", frames_,
+                         CameraModeName(g_cameraManager->Mode()), static_cast<double>(p.x), static_cast<double>(p.y),
+                         static_cast<double>(p.z), static_cast<double>(at.x), static_cast<double>(at.y),
+                         static_cast<double>(at.z));
+        } else {
+            std::fprintf(log_, "frame %ld: no camera manager\n", frames_);
+        }
+        std::fflush(log_);
+    }
+}
 
 void ProbeApplication::RenderScene() {
     if (camera_ == nullptr) {
-        return;
+        return; // the camera manager clears, shows and presents
     }
     ++frame_;
     OvRGBA background = kProbeClearColour;

@@ -68,6 +68,7 @@ const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 <Config>
   <Debug level="2"/>
   <Scale value="1.0"/>
+  <Input><MouseMode Value="1"/></Input>
   <GraphicsGlobalSettings><RessourceArena size="8388608"/></GraphicsGlobalSettings>
   <Worlds>
     <PhysicsGlobalSettings>
@@ -94,7 +95,8 @@ void SceneUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: mkasset scene --out DIR [--seed S]\n"
                  "  Writes a folder the game framework runs (framework_probe):\n"
-                 "    DIR/config.xml               one world, physics settings, an ambient and a directional light\n"
+                 "    DIR/config.xml               one world, physics settings, an ambient and a directional light,\n"
+                 "                                 mouse mode 1 (no pointer)\n"
                  "    DIR/models/level.bsp         a 24 x 24 metre level of 8 blocks (seed S, default 1) whose\n"
                  "                                 sectors carry collision trees, then two barrel clumps\n"
                  "                                 standing at (4, 4) and (-4, -4)\n"
