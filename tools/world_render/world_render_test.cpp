@@ -181,10 +181,14 @@ TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
 }
 
 // The box's own lights: a point light two metres in front of it lights its face; the same light
-// nine metres away reaches neither the box nor the floor, so the frame is the one without it.
-TEST_F(WorldRenderTest, PointLightsReachTheModelsInTheirRange) {
+// nine metres away reaches neither the box nor the floor, so the frame is the one without it. The
+// same holds when the lights are gathered into the generated shaders' constants.
+class PointLightReach : public WorldRenderTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PointLightReach, PointLightsReachTheModelsInTheirRange) {
     const std::string base = level + " --clump " + box +
-                             " --at 0,0.5,0 --camera 0,1.7,-4,0,-10 --light ambient,0.05,0.05,0.05 --size 160x120";
+                             " --at 0,0.5,0 --camera 0,1.7,-4,0,-10 --light ambient,0.05,0.05,0.05 --size 160x120" +
+                             GetParam();
     const std::string nearPng = (dir / "near.png").string(), nonePng = (dir / "none.png").string();
     const ToolRun nearRun = WorldRender(base + " --light point,1,1,1,0,1.2,-2,3 --out " + nearPng);
     const ToolRun farRun = WorldRender(base + " --light point,1,1,1,0,1.2,-9,3 --out " + (dir / "far.png").string());
@@ -202,6 +206,8 @@ TEST_F(WorldRenderTest, PointLightsReachTheModelsInTheirRange) {
     const std::size_t face = (75u * 160u + 80u) * 3u; // the middle of the box's front face
     EXPECT_GT(lit[face], dark[face] + 40);
 }
+
+INSTANTIATE_TEST_SUITE_P(FixedFunctionAndShaders, PointLightReach, ::testing::Values("", " --shaders"));
 
 // A texture beside the level is found by its material's name and modulates the floor: a red and
 // blue checker shows through the floor's light.
