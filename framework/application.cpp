@@ -5,10 +5,22 @@
 
 #include <expat.h>
 
+#include "framework/camera_manager.h"
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
+#include "framework/lights_font.h"
+#include "framework/world_manager.h"
 #include "graphics/core/resources.h"
+#include "graphics/plugins/anim.h"
+#include "graphics/plugins/anim_hierarchy.h"
+#include "graphics/plugins/collision.h"
+#include "graphics/plugins/material_effects.h"
+#include "graphics/plugins/particles.h"
+#include "graphics/plugins/skin.h"
 #include "graphics/plugins/spline.h"
+#include "graphics/world/world_plugin.h"
+#include "physics/graphics/body_atomic.h"
 #include "graphics/toolkits/charset.h"
 #include "platform/crt.h"
 
@@ -64,8 +76,11 @@ void CStandardApplication::ErrorBox(const char* text) { ::ErrorBox(text); }
 std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* parameter) {
     switch (event) {
     case SKEL_EVENT_CAMERA_SIZE:
-        // The camera manager resizes its cameras to the rectangle and the HUD is reset here, once
-        // they exist.
+        if (g_cameraManager != nullptr && parameter != nullptr) {
+            const auto* size = static_cast<const SkelSizeRect*>(parameter);
+            g_cameraManager->Resize(size->width, size->height);
+        }
+        // The HUD is reset here once it exists.
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_INPUT_DEVICE_ATTACH:
         return SKEL_EVENT_HANDLED;
@@ -80,8 +95,12 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
         if (!g_stopOnError && !Init()) {
             g_stopOnError = true;
         }
-        // The input manager registers its keyboard and mouse handlers, creates the pointer and
-        // opens the mouse, and the camera follows the first character, once they exist.
+        // The input devices; once frames have stopped there is nothing for them to feed.
+        if (!g_stopOnError) {
+            CInputManager::RegisterHandlers();
+            CInputManager::GetInstance()->CreatePointer();
+        }
+        // The camera follows the first character here once characters exist.
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_GRAPHICS_CLOSE:
         Terminate();
@@ -105,8 +124,10 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
 bool CStandardApplication::AttachPlugins() {
     // The toolkit plugins register here, before the engine opens, in this order, stopping at the
     // first failure: world, collision, particle batches, animation, animation hierarchy, skin,
-    // spline, material effects, physics body. Those not built yet join the list where they stand.
-    return OvSplinePluginAttach() != FALSE;
+    // spline, material effects, physics body.
+    return OvWorldPluginAttach() && OvCollisionPluginAttach() && OvParticleBatchPluginAttach() &&
+           OvAnimPluginAttach() && OvAnimHierarchyPluginAttach() && OvSkinPluginAttach() && OvSplinePluginAttach() &&
+           OvMaterialEffectsPluginAttach() && OvpBodyPluginAttach();
 }
 
 bool CStandardApplication::AppStart() {
@@ -130,19 +151,41 @@ bool CStandardApplication::GraphicsOpen(SkelPlatform* platform) {
         return false;
     }
     ReadConfig();
-    // With no light configured, the default ambient and directional lights are made here, and the
-    // font is opened with the camera manager, once those exist.
+    // With no light configured, the default ambient and directional lights. The font is opened
+    // with the camera manager once that exists.
+    if (g_worldManager != nullptr && g_worldManager->LightCount() == 0) {
+        defaultAmbient_ = new CLight(kDefaultAmbientLight);
+        defaultDirectional_ = new CLight(kDefaultDirectionalLight);
+        g_worldManager->AddLight(defaultAmbient_);
+        g_worldManager->AddLight(defaultDirectional_);
+    }
     return true;
 }
 
 void CStandardApplication::Shutdown() {
-    // The world manager, camera manager, default lights, font, HUD and character profiles are
-    // taken down here, in that order, once they exist; then the raster character set; the
-    // rigid-body manager and the input manager follow it once they exist.
+    // The world manager (the default lights taken out of it first), camera manager, default
+    // lights, font, HUD and character profiles are taken down in that order; then the raster
+    // character set; the rigid-body manager and the input manager follow it once they exist.
+    if (g_worldManager != nullptr) {
+        g_worldManager->RemoveLight(defaultAmbient_);
+        g_worldManager->RemoveLight(defaultDirectional_);
+        delete g_worldManager;
+        g_worldManager = nullptr;
+    }
+    delete g_cameraManager; // clears the pointer
+    delete defaultAmbient_;
+    delete defaultDirectional_;
+    defaultAmbient_ = defaultDirectional_ = nullptr;
+    delete lightUnderConstruction_;
+    lightUnderConstruction_ = nullptr;
+    delete g_font;
+    g_font = nullptr;
     if (charset_ != nullptr) {
         OvCharsetDestroy(charset_);
         charset_ = nullptr;
     }
+    CInputManager::GetInstance()->ReleaseMouse();
+    CInputManager::Destroy();
     CFpsCounter::Destroy();
     SkelGraphicsClose();
 }
@@ -165,25 +208,46 @@ void CStandardApplication::Frame() {
     lastFrameTime_ = now;
     const float dt = TimeStep(elapsed, fixedStepSet_, fixedStep_);
     lastStep_ = dt;
-    // The input manager updates first, and while not paused its camera requests switch the
-    // camera, once they exist.
+    CInputManager* input = CInputManager::GetInstance();
+    input->Update(dt);
     if (!g_paused) {
+        if (input->TakeNextCameraRequest() && g_cameraManager != nullptr) {
+            g_cameraManager->NextCamera();
+        }
+        if (input->TakeNextFixedCameraRequest() && g_cameraManager != nullptr) {
+            g_cameraManager->NextFixedCamera();
+        }
         Update(dt);
     }
-    // The world manager (also while paused), HUD and cameras, then, unless paused, the rigid
-    // bodies, projectiles and particles update here once they exist.
+    if (g_worldManager != nullptr) {
+        g_worldManager->Update(dt);
+    }
+    // The HUD, then, unless paused, the rigid bodies, projectiles and particles update here once
+    // they exist.
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->Update(dt);
+    }
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
     Render();
 }
 
 void CStandardApplication::Render() {
-    // The camera manager begins its camera's update, the world is drawn (when renderWorld_ is
-    // set) and the camera manager's second step runs here once they exist.
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->BeginUpdate();
+    }
+    // The world is drawn (when renderWorld_ is set) here once it exists.
     RenderScene();
     // The frame rate and, above level 1, the world's statistics are printed with the font; with
     // no font nothing is printed.
-    // The mouse pointer, camera text, HUD, rigid bodies and particles are drawn, and the camera
-    // manager ends the update and shows the raster, here once they exist.
+    CInputManager::GetInstance()->DrawPointer();
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->RenderOverlay();
+    }
+    // The HUD, rigid bodies and particles are drawn here once they exist.
+    if (g_cameraManager != nullptr) {
+        g_cameraManager->EndUpdate();
+        g_cameraManager->ShowRaster();
+    }
 }
 
 void CStandardApplication::ReadConfig() {
@@ -255,8 +319,11 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
                 return;
             }
         }
-        // The world manager, with the scale, is made here and becomes the section's handler, once
-        // it exists.
+        // One world manager serves however many "Worlds" sections there are.
+        if (g_worldManager == nullptr) {
+            g_worldManager = new CWorldManager(scale_);
+        }
+        opened = g_worldManager;
     } else if (Is(name, "Debug")) {
         if (!ReadIntAttribute("level", attributes, 0, &g_debugLevel)) {
             ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());
@@ -265,10 +332,16 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         ReadFloatAttribute("value", attributes, 0, &scale_);
     } else if (Is(name, "Application")) {
         opened = this;
+    } else if (Is(name, "Light") && g_worldManager != nullptr) {
+        delete lightUnderConstruction_;
+        lightUnderConstruction_ = new CLight;
+        opened = lightUnderConstruction_;
+    } else if (Is(name, "Input")) {
+        opened = CInputManager::GetInstance();
     }
-    // "Hud", "Input" and "Physics" open their managers' sections, and the level objects,
-    // "Light", "Camera" and "Character" theirs within the world manager, once those exist; until
-    // then they are refused as with no world manager, without a message.
+    // "Hud" and "Physics" open their managers' sections, and the level objects, "Light", "Camera"
+    // and "Character" theirs within the world manager, once those exist; until then they are
+    // refused as with no world manager, without a message.
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);
@@ -288,6 +361,12 @@ void CStandardApplication::DispatchEndElement(const char* name) {
             currentHandler_ = nullptr;
         }
     }
-    // The end of "Light" adds the light under construction to the world manager, and the end of
-    // "Camera" the camera manager's cameras, once they exist.
+    // The end of "Light" hands the light under construction to the world manager (a light it
+    // refuses is deleted); the end of "Camera" adds the camera manager's cameras once it exists.
+    if (Is(name, "Light") && lightUnderConstruction_ != nullptr) {
+        if (g_worldManager == nullptr || !g_worldManager->AddLight(lightUnderConstruction_)) {
+            delete lightUnderConstruction_;
+        }
+        lightUnderConstruction_ = nullptr;
+    }
 }

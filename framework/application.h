@@ -11,6 +11,7 @@
 #include "graphics/core/camera.h"
 #include "graphics/core/types.h"
 
+class CLight;
 struct OvRaster;
 #include "graphics/shared/skel/win/skeleton.h"
 
@@ -79,4 +80,7 @@ protected:
     bool insideGraphicsSettings_ = false; // inside "GraphicsGlobalSettings"
     bool renderWorld_ = true;             // the world is drawn
     float lastStep_ = 0.0f;               // dt of the last frame, seconds
+    CLight* defaultAmbient_ = nullptr;    // made when the configuration defines no light
+    CLight* defaultDirectional_ = nullptr;
+    CLight* lightUnderConstruction_ = nullptr; // the "Light" section being read
 };

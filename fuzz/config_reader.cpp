@@ -6,7 +6,9 @@
 #include <string>
 
 #include "framework/application.h"
+#include "framework/camera_manager.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
 #include "fuzz/fuzz_kit.h"
 
 namespace {
@@ -32,5 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string path = fuzzkit::WriteScratchFile(data, size);
     ConfigOnly application(path.c_str());
     application.ReadConfig();
+    // The managers the sections made live on past the reader; each input starts without them.
+    delete g_cameraManager;
+    CInputManager::Destroy();
     return 0;
 }

@@ -125,7 +125,13 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         std::string messages;
     };
     const Run runs[] = {
-        {"<Config><Debug level=\"1\"/><Worlds></Worlds><Worlds/></Config>", true, 1, false, ""},
+        {"<Config><Debug level=\"1\"/><Worlds></Worlds><Worlds/><Input><MouseMode Value=\"1\"/></Input></Config>", true,
+         1, false, ""},
+        // Mouse mode 0: the DirectInput mouse needs the window the game never gave, and the
+        // pointer image is not there.
+        {"<Config><Debug level=\"1\"/></Config>", true, 1, true,
+         "Failed to create DirectInput component\n(forgot to set HWND on CStandardApplication ?)\n"
+         "Texture not found : 'POINTER.BMP'\n"},
         {"<Config><Debug level=\"1\"/></Config>", false, 1, true, ""},
         {"", true, 0, true, "Configuration file not found\n config.xml should be added in root directory\n"},
         {"<Config><Debug/></Config>", true, 0, true,

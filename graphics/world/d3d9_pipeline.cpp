@@ -2,6 +2,7 @@
 // draw), the hardware lights made from the world's light objects, the fixed-function render
 // callback with its lighting modes and material colours, and the default pipelines.
 
+#include <algorithm>
 #include <cstring>
 
 #include "graphics/core/d3d9/camera.h"
@@ -422,11 +423,10 @@ void OvD3D9AtomicSetClipping(void* object, OvUInt8 type) {
     OvD3D9SetRenderState(D3DRS_CLIPPING, inside ? FALSE : TRUE);
 }
 
-void OvD3D9DefaultRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32 flags) {
-    auto* data = OvD3D9InstancedDataFromEntry(entry);
-    OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(data);
-    OvD3D9SetPixelShader(nullptr);
-    OvD3D9AtomicSetClipping(object, type);
+namespace {
+
+// Index buffer, streams and declaration of the instanced data.
+void BindVertices(const OvD3D9InstancedData* data) {
     if (data->indexBuffer != nullptr) {
         OvD3D9SetIndices(data->indexBuffer);
     }
@@ -435,6 +435,16 @@ void OvD3D9DefaultRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 t
         {data->vertexStream[1].vertexBuffer, data->vertexStream[1].offset, data->vertexStream[1].stride}};
     OvD3D9SetStreams(streams, data->useOffsets ? TRUE : FALSE);
     OvD3D9SetVertexDeclaration(data->vertexDeclaration);
+}
+
+} // namespace
+
+void OvD3D9DefaultRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32 flags) {
+    auto* data = OvD3D9InstancedDataFromEntry(entry);
+    OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(data);
+    OvD3D9SetPixelShader(nullptr);
+    OvD3D9AtomicSetClipping(object, type);
+    BindVertices(data);
     const bool textured = (flags & (ovGEOMETRYTEXTURED | ovGEOMETRYTEXTURED2)) != 0;
     const bool lighting = OvD3D9GetRenderState(D3DRS_LIGHTING) != 0;
 
@@ -521,6 +531,104 @@ void OvD3D9DefaultRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 t
         OvD3D9SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
         OvD3D9SetTextureStageState(1, D3DTSS_ALPHAOP, D3DTOP_DISABLE);
     }
+}
+
+// ---- Drawing through the generated vertex shaders -------------------------------------------------
+
+void OvD3D9VertexShaderDrawMesh(const OvD3D9InstancedData* data, const OvD3D9InstancedMesh* mesh) {
+    OvD3D9SetPixelShader(nullptr);
+    OvTexture* texture = mesh->material != nullptr ? mesh->material->texture : nullptr;
+    OvD3D9SetTexture(texture, 0);
+    if (texture != nullptr) {
+        Stage(0, D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE);
+    } else {
+        Stage(0, D3DTOP_SELECTARG2, D3DTA_TEXTURE, D3DTA_DIFFUSE);
+    }
+    Draw(data, *mesh);
+}
+
+namespace {
+
+// The descriptor's fog mode from the fog render states (none while fog is off).
+OvUInt8 FogMode() {
+    if (OvD3D9GetRenderState(D3DRS_FOGENABLE) == 0) {
+        return ovVSFOGNONE;
+    }
+    switch (OvD3D9GetRenderState(D3DRS_FOGVERTEXMODE)) {
+    case D3DFOG_LINEAR:
+        return ovVSFOGLINEAR;
+    case D3DFOG_EXP:
+        return ovVSFOGEXP;
+    case D3DFOG_EXP2:
+        return ovVSFOGEXP2;
+    default:
+        return ovVSFOGNONE;
+    }
+}
+
+} // namespace
+
+void OvD3D9VertexShaderRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32 flags) {
+    auto* data = OvD3D9InstancedDataFromEntry(entry);
+    const OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(data);
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    OvD3D9AtomicSetClipping(object, type);
+    BindVertices(data);
+
+    const OvMatrix* ltm = nullptr;
+    OvInt32 sets = 0;
+    bool normalize = false;
+    if (type == ovD3D9OBJECTATOMIC) {
+        auto* atomic = static_cast<OvAtomic*>(object);
+        OvFrame* frame = OvAtomicGetFrame(atomic);
+        ltm = frame != nullptr ? OvFrameGetWorldMatrix(frame) : nullptr;
+        sets = atomic->geometry->numTexCoordSets;
+        normalize = ltm != nullptr && (ltm->flags & (ovMATRIXINTERNALIDENTITY | ovMATRIXTYPENORMAL)) == 0 &&
+                    (AxisOutsideUnit(ltm->right) || AxisOutsideUnit(ltm->up) || AxisOutsideUnit(ltm->at));
+    } else {
+        auto* world = static_cast<OvWorld*>(OvEngineInstancePtr->curWorld);
+        sets = world != nullptr ? world->numTexCoordSets : 0;
+    }
+    if ((flags & (ovGEOMETRYTEXTURED | ovGEOMETRYTEXTURED2)) == 0) {
+        sets = 0;
+    }
+    OvD3D9WorldMatrixSet(ltm);
+    D3DMATRIX wvp;
+    OvD3D9GetWorldViewProjectionTransposed(&wvp);
+    device->SetVertexShaderConstantF(0, &wvp.m[0][0], 4);
+
+    static OvD3D9ShaderConstant block[ovD3D9VSLIGHTBLOCKMAX];
+    OvD3D9VertexShaderDesc desc{};
+    OvD3D9VertexShaderGatherLights(object, type, block, &desc);
+    desc.spotsSets = static_cast<OvUInt8>((desc.spotsSets & 0x0F) | std::min(sets, 15) << 4);
+    desc.flags =
+        static_cast<OvUInt8>(((flags & ovGEOMETRYPRELIT) != 0 ? ovVSVERTEXCOLOR : 0) |
+                             ((flags & ovGEOMETRYNORMALS) != 0 ? ovVSNORMALS : 0) | (normalize ? ovVSNORMALIZE : 0));
+    desc.fogEffect = FogMode();
+
+    for (OvUInt32 m = 0; m < data->numMeshes; ++m) {
+        static const OvMaterial kNoMaterial = {nullptr, {255, 255, 255, 255}, nullptr, {1.0f, 1.0f, 1.0f}, 1};
+        const OvMaterial* material = meshes[m].material != nullptr ? meshes[m].material : &kNoMaterial;
+        OvD3D9VertexShaderDesc meshDesc = desc;
+        if ((flags & ovGEOMETRYMODULATEMATERIALCOLOR) != 0 && !OpaqueWhite(material->color)) {
+            meshDesc.flags |= ovVSMATERIALCOLOR;
+        }
+        OvD3D9VertexShaderLayout layout;
+        OvD3D9InstancedMesh drawn = meshes[m];
+        drawn.vertexShader = OvD3D9VertexShaderGet(&meshDesc, &layout);
+        if (drawn.vertexShader == nullptr) {
+            continue; // the device cannot run it: nothing is drawn rather than something wrong
+        }
+        OvD3D9VertexShaderSetLightConstants(block, &meshDesc, material->surfaceProperties.ambient,
+                                            material->surfaceProperties.diffuse);
+        const OvRGBA& c = material->color;
+        const OvUInt8 rgba[4] = {c.red, c.green, c.blue, c.alpha};
+        OvD3D9VertexShaderSetMaterialColor(rgba, &layout);
+        OvD3D9VertexShaderSetFogConstants(&meshDesc, &layout);
+        OvD3D9RenderStateVertexAlphaEnable(!Opaque(material->color) || meshes[m].vertexAlpha != 0 ? TRUE : FALSE);
+        OvD3D9VertexShaderDrawMesh(data, &drawn);
+    }
+    OvD3D9SetVertexShader(nullptr);
 }
 
 // ---- Nodes and default pipelines -----------------------------------------------------------------

@@ -167,3 +167,26 @@ struct OvD3D9ShaderLitObject {
 OvD3D9ShaderConstant* OvD3D9VertexShaderGatherLightList(const OvD3D9ShaderLitObject* object, OvLight* const* globals,
                                                         OvUInt32 numGlobals, OvLight* const* locals, OvUInt32 numLocals,
                                                         OvD3D9ShaderConstant* block, OvD3D9VertexShaderDesc* desc);
+
+// The lights that reach an object of the current world (type ovD3D9OBJECTATOMIC or a sector),
+// from the world's global lights and the sectors' local lights, as above. Nothing but the
+// ambient (alpha 0 with prelit colours, else 1) when the object is not lit or there is no
+// current world.
+OvD3D9ShaderConstant* OvD3D9VertexShaderGatherLights(void* object, OvUInt8 type, OvD3D9ShaderConstant* block,
+                                                     OvD3D9VertexShaderDesc* desc);
+
+// Drawing ----------------------------------------------------------------------------------------
+
+struct OvD3D9InstancedData;
+struct OvD3D9InstancedMesh;
+struct OvResourceEntry;
+
+// Draws one mesh with its vertex shader: no pixel shader, stage 0 modulating the material's
+// texture by the shader's colour (or the colour alone), the shader set, the queued states sent.
+void OvD3D9VertexShaderDrawMesh(const OvD3D9InstancedData* data, const OvD3D9InstancedMesh* mesh);
+// The longest light block the gatherer writes (ambient and fifteen lights of each kind).
+inline constexpr OvUInt32 ovD3D9VSLIGHTBLOCKMAX = 1 + 2 * 15 + (2 * 15 + 4) + (4 * 15 + 4);
+// A render callback of the all-in-one nodes that draws every mesh through the generated shaders:
+// the lights gathered for the object, one descriptor a mesh (texture sets, vertex colour,
+// normals, renormalising under scale, material colour, fog), the constants uploaded by the layout.
+void OvD3D9VertexShaderRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32 flags);

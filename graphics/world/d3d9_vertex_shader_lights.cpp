@@ -1,10 +1,18 @@
 // Light gathering for the generated vertex shaders: the lights that reach an object, in object
 // space, in the register order the shader text reads.
 
+#include <cstddef>
+#include <vector>
+
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/d3d9_vertex_shader.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
+#include "graphics/world/world.h"
+#include "graphics/world/world_membership.h"
 
 namespace {
 
@@ -81,4 +89,53 @@ OvD3D9ShaderConstant* OvD3D9VertexShaderGatherLightList(const OvD3D9ShaderLitObj
     desc->lights = static_cast<OvUInt8>(nd | np << 4);
     desc->spotsSets = static_cast<OvUInt8>((desc->spotsSets & 0xF0) | ns);
     return OvD3D9VertexShaderWriteLights(block, ambient, directional, nd, point, np, spot, ns);
+}
+
+namespace {
+
+// Reused between calls: the lights an object is offered.
+std::vector<OvLight*> gGlobals;
+std::vector<OvLight*> gLocals;
+
+OvLight* LightOfWorldLink(OvLLLink* link) {
+    return reinterpret_cast<OvLight*>(reinterpret_cast<char*>(link) - offsetof(OvLight, inWorld));
+}
+
+void AddSectorLights(OvWorldSector* sector) {
+    for (OvLLLink* l = sector->lightTies.next; l != &sector->lightTies; l = l->next)
+        gLocals.push_back(static_cast<OvLight*>(OvSectorTieFromSectorLink(l)->object));
+}
+
+} // namespace
+
+OvD3D9ShaderConstant* OvD3D9VertexShaderGatherLights(void* object, OvUInt8 type, OvD3D9ShaderConstant* block,
+                                                     OvD3D9VertexShaderDesc* desc) {
+    auto* world = OvEngineInstancePtr != nullptr ? static_cast<OvWorld*>(OvEngineInstancePtr->curWorld) : nullptr;
+    OvD3D9ShaderLitObject lit{};
+    lit.type = type == ovD3D9OBJECTATOMIC ? 1 : 0;
+    gGlobals.clear();
+    gLocals.clear();
+    if (type == ovD3D9OBJECTATOMIC) {
+        auto* atomic = static_cast<OvAtomic*>(object);
+        const OvUInt32 flags = atomic->geometry != nullptr ? atomic->geometry->flags : 0;
+        lit.lit = (flags & ovGEOMETRYLIGHT) != 0 && world != nullptr;
+        lit.prelit = (flags & ovGEOMETRYPRELIT) != 0;
+        lit.normals = (flags & ovGEOMETRYNORMALS) != 0;
+        lit.worldSphere = *OvAtomicGetWorldBoundingSphere(atomic);
+        if (lit.lit && lit.normals)
+            for (OvLLLink* t = atomic->sectorTies.next; t != &atomic->sectorTies; t = t->next)
+                AddSectorLights(OvSectorTieFromObjectLink(t)->sector);
+    } else {
+        const OvUInt32 flags = world != nullptr ? world->flags : 0;
+        lit.lit = (flags & ovGEOMETRYLIGHT) != 0;
+        lit.prelit = (flags & ovGEOMETRYPRELIT) != 0;
+        lit.normals = (flags & ovGEOMETRYNORMALS) != 0;
+        if (lit.lit)
+            AddSectorLights(static_cast<OvWorldSector*>(object));
+    }
+    if (lit.lit)
+        for (OvLLLink* l = world->globalLights.next; l != &world->globalLights; l = l->next)
+            gGlobals.push_back(LightOfWorldLink(l));
+    return OvD3D9VertexShaderGatherLightList(&lit, gGlobals.data(), static_cast<OvUInt32>(gGlobals.size()),
+                                             gLocals.data(), static_cast<OvUInt32>(gLocals.size()), block, desc);
 }

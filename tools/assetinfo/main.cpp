@@ -24,6 +24,7 @@
 #include "graphics/world/world.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
+#include "tools/engine_error/asset_chunk.h"
 
 namespace {
 
@@ -184,26 +185,6 @@ std::string PrintWorld(OvWorld* world, const float* camera) {
     return "";
 }
 
-// Reads chunk headers until a clump or a world; its type, or 0 (the error held) when none is found.
-OvUInt32 FindAsset(OvStream* stream) {
-    for (;;) {
-        OvUInt32 type = 0, length = 0, version = 0;
-        if (!OvStreamReadChunkHeader(stream, &type, &length, &version, nullptr)) {
-            return 0;
-        }
-        if (type == ovCHUNKIDCLUMP || type == ovCHUNKIDWORLD) {
-            if (!OvChunkVersionAccepted(version)) {
-                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADVERSION));
-                return 0;
-            }
-            return type;
-        }
-        if (OvStreamSkip(stream, length) == nullptr) {
-            return 0;
-        }
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -247,7 +228,7 @@ int main(int argc, char** argv) {
     } else {
         OvClump* clump = nullptr;
         OvWorld* world = nullptr;
-        const OvUInt32 type = FindAsset(stream);
+        const OvUInt32 type = FindClumpOrWorld(stream);
         if (type == 0) {
             failure = "no clump or world: " + HeldError();
         } else if (type == ovCHUNKIDWORLD) {

@@ -22,6 +22,7 @@
 #include "graphics/world/clump.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
+#include "tools/engine_error/asset_chunk.h"
 #include "tools/engine_error/engine_error.h"
 #include "tools/engine_error/file_words.h"
 
@@ -282,26 +283,6 @@ void Register() {
     OvCollisionPluginAttach();
 }
 
-// Reads chunk headers until a clump or a world; its type, or 0 (the error held) when none is found.
-OvUInt32 FindAsset(OvStream* stream) {
-    for (;;) {
-        OvUInt32 type = 0, length = 0, version = 0;
-        if (!OvStreamReadChunkHeader(stream, &type, &length, &version, nullptr)) {
-            return 0;
-        }
-        if (type == ovCHUNKIDCLUMP || type == ovCHUNKIDWORLD) {
-            if (!OvChunkVersionAccepted(version)) {
-                OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADVERSION));
-                return 0;
-            }
-            return type;
-        }
-        if (OvStreamSkip(stream, length) == nullptr) {
-            return 0;
-        }
-    }
-}
-
 OvWorldSector* AddSector(OvWorldSector* sector, void* data) {
     static_cast<Target*>(data)->sectors.push_back(sector);
     return sector;
@@ -381,7 +362,7 @@ int main(int argc, char** argv) {
     if (stream == nullptr) {
         failure = "cannot open: " + HeldEngineErrorWords({path, false, "world or clump"});
     } else {
-        const OvUInt32 type = FindAsset(stream);
+        const OvUInt32 type = FindClumpOrWorld(stream);
         if (type == 0) {
             failure = "no clump or world: " + HeldEngineErrorWords({path, false, "world or clump"});
         } else if (type == ovCHUNKIDWORLD) {

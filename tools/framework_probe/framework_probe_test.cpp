@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,10 +25,10 @@ struct FrameworkProbeTest : ::testing::Test {
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     // Runs the probe headless in the scratch folder with the given extra controls.
-    ToolRun Probe(const std::string& controls) {
+    ToolRun Probe(const std::string& controls, const std::string& arguments = "") {
         return RunTool("cd " + dir.string() + " && env -u DISPLAY -u WAYLAND_DISPLAY PLATFORM_HEADLESS=1 " +
                            "PLATFORM_MSGBOX_LOG=messages.log " + controls + " " + FRAMEWORK_PROBE_PROGRAM,
-                       "");
+                       arguments);
     }
 
     std::string Read(const std::string& name) const {
@@ -45,20 +48,29 @@ struct FrameworkProbeTest : ::testing::Test {
     }
 };
 
-// Whether every pixel of the PNG file is (r, g, b); the size goes to *width, *height.
-bool AllPixels(const std::string& path, int r, int g, int b, png_uint_32* width, png_uint_32* height) {
+// The RGB pixels of a PNG file, rows top-down; false when it cannot be read.
+bool ReadPng(const std::string& path, std::vector<png_byte>* pixels, png_uint_32* width, png_uint_32* height) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str())) {
         return false;
     }
     image.format = PNG_FORMAT_RGB;
-    std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) {
+    pixels->resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pixels->data(), 0, nullptr)) {
         return false;
     }
     *width = image.width;
     *height = image.height;
+    return true;
+}
+
+// Whether every pixel of the PNG file is (r, g, b); the size goes to *width, *height.
+bool AllPixels(const std::string& path, int r, int g, int b, png_uint_32* width, png_uint_32* height) {
+    std::vector<png_byte> pixels;
+    if (!ReadPng(path, &pixels, width, height)) {
+        return false;
+    }
     for (std::size_t i = 0; i < pixels.size(); i += 3) {
         if (pixels[i] != r || pixels[i + 1] != g || pixels[i + 2] != b) {
             return false;
@@ -67,14 +79,16 @@ bool AllPixels(const std::string& path, int r, int g, int b, png_uint_32* width,
     return !pixels.empty();
 }
 
+// Mouse mode 1: no DirectInput mouse and no pointer image to load.
 const char kMinimalConfig[] = "<?xml version=\"1.0\"?>\n<Config>\n  <Debug level=\"0\"/>\n  <Scale value=\"1.0\"/>\n"
-                              "</Config>\n";
+                              "  <Input><MouseMode Value=\"1\"/></Input>\n</Config>\n";
 
 TEST_F(FrameworkProbeTest, ThirtyFramesInTheClearColourAndNoMessage) {
     std::ofstream(dir / "config.xml") << kMinimalConfig;
-    const ToolRun run = Probe("PLATFORM_FRAMES=30 PLATFORM_CAPTURE=f%02d.png");
+    const ToolRun run = Probe("PLATFORM_FRAMES=30 PLATFORM_CAPTURE=f%02d.png", "--log-camera 15");
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(Read("messages.log"), "");
+    EXPECT_EQ(run.output, "frame 15: no camera manager\nframe 30: no camera manager\n");
     const std::vector<std::string> captures = Captures();
     ASSERT_EQ(captures.size(), 30u) << run.output;
     EXPECT_EQ(captures.front(), "f01.png");
@@ -111,6 +125,37 @@ TEST_F(FrameworkProbeTest, WithoutConfigurationTheMessageAndNoFrame) {
     EXPECT_TRUE(Captures().empty());
 }
 
+TEST_F(FrameworkProbeTest, DroppedBoxesComeToRestOnTheGeneratedScene) {
+    const ToolRun scene = RunTool(MKASSET_PROGRAM, "scene --out " + dir.string());
+    ASSERT_EQ(scene.status, 0) << scene.output;
+    const ToolRun run = Probe(
+        "PLATFORM_FRAMES=240 PLATFORM_FIXED_STEP=0.0166667 PLATFORM_CAPTURE=f%03d.png PLATFORM_CAPTURE_FRAMES=240");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    EXPECT_NE(run.output.find("1 worlds with 0 clumps (0 active clumps, 0 geometries)\n"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("frame 0 box"), std::string::npos); // nothing dropped without --drop
+
+    const ToolRun drop = RunTool("cd " + dir.string() + " && env -u DISPLAY -u WAYLAND_DISPLAY PLATFORM_HEADLESS=1 " +
+                                     "PLATFORM_MSGBOX_LOG=messages.log PLATFORM_FRAMES=240 " +
+                                     "PLATFORM_FIXED_STEP=0.0166667 " + FRAMEWORK_PROBE_PROGRAM,
+                                 "--drop 7");
+    ASSERT_EQ(drop.status, 0) << drop.output;
+    // Box i falls from 2 + 1.5 (i / 5) onto the floor (y = 0) or onto box i - 5: its centre
+    // rests half a metre above, a metre per layer.
+    int seen = 0;
+    std::istringstream lines(drop.output);
+    for (std::string line; std::getline(lines, line);) {
+        int frame = 0, box = 0;
+        float x = 0, y = 0, z = 0;
+        if (std::sscanf(line.c_str(), "frame %d box %d: %f %f %f", &frame, &box, &x, &y, &z) == 5 && frame == 240) {
+            EXPECT_NEAR(y, 0.5f + static_cast<float>(box / 5), 0.01f) << line;
+            ++seen;
+        }
+    }
+    EXPECT_EQ(seen, 7) << drop.output;
+}
+
 TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
     const ToolRun help = RunTool(FRAMEWORK_PROBE_PROGRAM, "--help");
     EXPECT_EQ(help.status, 0);
@@ -118,6 +163,16 @@ TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
     const ToolRun bad = RunTool(FRAMEWORK_PROBE_PROGRAM, "--frames 3");
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.output.find("unknown argument: --frames"), std::string::npos) << bad.output;
+    for (const char* value : {"--drop", "--drop -1", "--drop 65", "--drop 2x"}) {
+        const ToolRun drop = RunTool(FRAMEWORK_PROBE_PROGRAM, value);
+        EXPECT_EQ(drop.status, 2) << value;
+        EXPECT_NE(drop.output.find("bad --drop value"), std::string::npos) << drop.output;
+    }
+    for (const char* value : {"", "0", "-3", "ten", "5x"}) {
+        const ToolRun log = RunTool(FRAMEWORK_PROBE_PROGRAM, std::string("--log-camera ") + value);
+        EXPECT_EQ(log.status, 2) << value;
+        EXPECT_NE(log.output.find("bad --log-camera value"), std::string::npos) << log.output;
+    }
 }
 
 } // namespace

@@ -1,30 +1,167 @@
 #include "tools/framework_probe/probe_app.h"
 
+#include <cstdio>
+
+#include "framework/camera_manager.h"
+#include "framework/clump_object.h"
+#include "framework/framework.h"
+#include "framework/lights_font.h"
+#include "framework/physics_glue.h"
+#include "framework/world_manager.h"
 #include "graphics/core/raster.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "graphics/world/world_membership.h"
+#include "physics/core/context/manager.h"
+#include "physics/core/context/objtypes.h"
+#include "physics/graphics/body_atomic.h"
+
+namespace {
+
+// Where the camera looks at a level from.
+constexpr OvV3d kEye = {0.0f, 9.0f, -13.0f};
+constexpr OvV3d kTarget = {0.0f, 0.5f, 0.0f};
+
+// Drop spots: five places round the level's clear middle; later boxes land on earlier ones.
+constexpr float kSpots[5][2] = {{0.0f, 0.0f}, {1.4f, 0.0f}, {-1.4f, 0.0f}, {0.0f, 1.4f}, {0.0f, -1.4f}};
+constexpr float kFirstDropHeight = 2.0f;
+constexpr float kLayerStep = 1.5f;
+
+} // namespace
 
 bool ProbeApplication::Init() {
     SetWindowHandle(SkelGetWindowHandle());
+    if (g_cameraManager != nullptr) {
+        return true;
+    }
     const SkelState* shell = SkelGetState();
     camera_ = SkelCameraCreate(shell->width, shell->height, true);
-    return camera_ != nullptr;
+    if (camera_ == nullptr) {
+        return false;
+    }
+    if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
+        return true;
+    }
+    OvCameraSetNearClipPlane(camera_, 0.1f);
+    OvCameraSetFarClipPlane(camera_, 300.0f);
+    FrameLookAt(OvCameraGetFrame(camera_), kEye, kTarget);
+    OvWorldAddCamera(g_worldManager->GetWorld(0), camera_);
+    g_font = new CFont;
+    if (!g_font->Load(camera_)) {
+        return false;
+    }
+    std::printf("%s\n", g_worldManager->StatisticsText().c_str());
+    return DropBoxes();
 }
 
-void ProbeApplication::Update(float /*dt*/) {}
+bool ProbeApplication::DropBoxes() {
+    if (dropCount_ == 0) {
+        return true;
+    }
+    OvpContext* context = g_worldManager->GetPhysicsContext();
+    if (context == nullptr) {
+        return false;
+    }
+    boxDef_ = PhysicsCreateStaticBox(0.5f, 0.5f, 0.5f, 0.0f);
+    if (boxDef_ == nullptr) {
+        return false;
+    }
+    OvpMgr* manager = OvpContextGetMgr(context);
+    for (int i = 0; i < dropCount_; ++i) {
+        auto* box = new CClumpObject;
+        boxes_.push_back(box);
+        if (!box->LoadClump(kProbeBoxModel)) {
+            return false;
+        }
+        const float* spot = kSpots[i % 5];
+        const float height = kFirstDropHeight + kLayerStep * static_cast<float>(i / 5);
+        box->SetPosition({spot[0], height, spot[1]});
+        OvpObj* body = OvpBodyObjCreate(boxDef_);
+        if (body == nullptr) {
+            return false;
+        }
+        bodies_.push_back(body);
+        OvpAtomicSetBodyObj(box->GetFirstAtomic(), body);
+        if (OvpMgrAddObject(manager, body, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
+            ErrorBox("Dynamics not allocated");
+            return false;
+        }
+        g_worldManager->AddObject(box);
+    }
+    LogBoxes();
+    return true;
+}
+
+void ProbeApplication::LogBoxes() const {
+    for (std::size_t i = 0; i < boxes_.size(); ++i) {
+        const OvFrame* frame = boxes_[i]->GetFrame();
+        if (frame != nullptr) {
+            const OvV3d& p = frame->modelling.pos;
+            std::printf("frame %d box %zu: %.4f %.4f %.4f\n", frame_, i, p.x, p.y, p.z);
+        }
+    }
+    std::fflush(stdout);
+}
+
+void ProbeApplication::Update(float /*dt*/) {
+    ++frames_;
+    if (logEvery_ > 0 && log_ != nullptr && frames_ % logEvery_ == 0) {
+        if (g_cameraManager != nullptr) {
+            const OvV3d p = g_cameraManager->Position();
+            const OvV3d at = g_cameraManager->ViewDirection();
+            std::fprintf(log_, "frame %ld: %s camera at %.2f %.2f %.2f looking %.2f %.2f %.2f\n", frames_,
+                         CameraModeName(g_cameraManager->Mode()), static_cast<double>(p.x), static_cast<double>(p.y),
+                         static_cast<double>(p.z), static_cast<double>(at.x), static_cast<double>(at.y),
+                         static_cast<double>(at.z));
+        } else {
+            std::fprintf(log_, "frame %ld: no camera manager\n", frames_);
+        }
+        std::fflush(log_);
+    }
+}
 
 void ProbeApplication::RenderScene() {
     if (camera_ == nullptr) {
-        return;
+        return; // the camera manager clears, shows and presents
     }
+    ++frame_;
     OvRGBA background = kProbeClearColour;
     OvCameraClear(camera_, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
     if (OvCameraBeginUpdate(camera_) != nullptr) {
+        if (g_worldManager != nullptr) {
+            g_worldManager->Render();
+            g_worldManager->PrintStatistics(g_font);
+        }
         OvCameraEndUpdate(camera_);
     }
     SkelCameraShowRaster(camera_);
+    if (!boxes_.empty() && frame_ % kProbeLogInterval == 0) {
+        LogBoxes();
+    }
 }
 
 void ProbeApplication::Terminate() {
+    for (OvpObj* body : bodies_) {
+        // The atomic lets the body go before the body goes.
+        if (auto* atomic = static_cast<OvAtomic*>(body->user)) {
+            OvpAtomicSetBodyObj(atomic, nullptr);
+        }
+        OvpBodyObjDestroy(body);
+    }
+    bodies_.clear();
+    for (CClumpObject* box : boxes_) {
+        delete box;
+    }
+    boxes_.clear();
+    if (boxDef_ != nullptr) {
+        OvpBodyDefRelease(boxDef_);
+        boxDef_ = nullptr;
+    }
+    // The font's toolkit holds the camera: it goes first.
+    delete g_font;
+    g_font = nullptr;
+    if (camera_ != nullptr && g_worldManager != nullptr && g_worldManager->WorldCount() > 0) {
+        OvWorldRemoveCamera(g_worldManager->GetWorld(0), camera_);
+    }
     SkelCameraDestroy(camera_);
     camera_ = nullptr;
 }

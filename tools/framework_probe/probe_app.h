@@ -1,11 +1,26 @@
 #pragma once
-// The probe's application: a camera of the client size cleared to kProbeClearColour every frame,
-// on top of the framework's application base.
+// The probe's application on top of the framework's application base. With a "Camera" section the
+// framework's camera manager draws the frames and the input manager moves and switches the
+// cameras; without one the probe clears a camera of the client size to kProbeClearColour every
+// frame, and with a loaded level that camera looks at it from above, the level is drawn with the
+// framework's font and statistics, and dropped physics boxes fall onto it. Optionally it logs the
+// camera's mode and position every N frames.
+
+#include <cstdio>
+#include <vector>
 
 #include "framework/application.h"
 #include "graphics/core/camera.h"
 
+class CClumpObject;
+struct OvpBodyDef;
+struct OvpObj;
+
 inline constexpr OvRGBA kProbeClearColour = {88, 88, 110, 255};
+// Model of the dropped boxes (a unit cube), and the frames between two logs of their positions.
+inline constexpr const char* kProbeBoxModel = "models/crate.dff";
+inline constexpr int kProbeLogInterval = 30;
+inline constexpr int kProbeMaxDrop = 64;
 
 class ProbeApplication : public CStandardApplication {
 public:
@@ -19,7 +34,25 @@ public:
     std::int32_t HandleEvent(std::int32_t event, void* parameter) override;
 
     OvCamera* Camera() const { return camera_; }
+    // Boxes to drop once the level is loaded.
+    void SetDropCount(int count) { dropCount_ = count; }
+    // Every `frames` frames (0: never) one line "frame F: MODE camera at X Y Z looking DX DY DZ" goes to `out`.
+    void SetCameraLog(long frames, std::FILE* out) {
+        logEvery_ = frames;
+        log_ = out;
+    }
 
 private:
-    OvCamera* camera_ = nullptr;
+    bool DropBoxes();
+    void LogBoxes() const;
+
+    OvCamera* camera_ = nullptr; // the probe's own camera, when there is no camera manager
+    long frames_ = 0;            // frames updated
+    long logEvery_ = 0;
+    std::FILE* log_ = nullptr;
+    int dropCount_ = 0;
+    int frame_ = 0;
+    OvpBodyDef* boxDef_ = nullptr;
+    std::vector<CClumpObject*> boxes_;
+    std::vector<OvpObj*> bodies_;
 };

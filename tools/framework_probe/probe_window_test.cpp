@@ -93,7 +93,7 @@ TEST(ProbeWindow, TitledByTheApplicationAndClearedToItsColour) {
         GTEST_SKIP() << "no display";
     }
     const std::filesystem::path dir = MakeTestScratchDir("dun_probe_window");
-    std::ofstream(dir / "config.xml") << "<Config><Debug level=\"0\"/></Config>";
+    std::ofstream(dir / "config.xml") << "<Config><Debug level=\"0\"/><Input><MouseMode Value=\"1\"/></Input></Config>";
     std::filesystem::current_path(dir);
     unsetenv("PLATFORM_HEADLESS");
     setenv("PLATFORM_FRAMES", "8", 1);

@@ -14,6 +14,8 @@ const Command kCommands[] = {
     {"spline", "a spline file through a list of points, open or closed", RunSpline, SplineUsage},
     {"character", "a skinned humanoid clump with a hierarchy of N bones", RunCharacter, CharacterUsage},
     {"anim", "a keyframe animation (walk, idle, bend) for a character", RunAnim, AnimUsage},
+    {"markers", "the pointer and crosshair images and the camera spline of the framework", RunMarkers, MarkersUsage},
+    {"scene", "a folder the game framework runs: config, level, models, textures, font", RunScene, SceneUsage},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

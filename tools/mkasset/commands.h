@@ -43,5 +43,19 @@ int RunCharacter(int argc, char** argv);
 void CharacterUsage(std::FILE* out);
 int RunAnim(int argc, char** argv);
 void AnimUsage(std::FILE* out);
+int RunMarkers(int argc, char** argv);
+void MarkersUsage(std::FILE* out);
+
+// The bytes of a spline file: one chunk (type 12) with the name (cut to 32 bytes), the point
+// count, the type (1 open, 2 closed) and the points, three floats each.
+std::vector<unsigned char> SplineFile(const std::string& name, const std::vector<float>& xyz, bool closed);
+
+// The pointer and crosshair images and the camera spline under DIR/models (markers.cpp); false
+// with a message naming the file that could not be written.
+inline constexpr int kCameraSplineCount = 8;
+extern const float kCameraSplinePoints[kCameraSplineCount][3];
+bool WriteMarkers(const std::string& dir, std::string* error);
+int RunScene(int argc, char** argv);
+void SceneUsage(std::FILE* out);
 
 } // namespace mkasset

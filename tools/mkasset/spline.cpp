@@ -48,6 +48,23 @@ bool ParsePoints(const std::string& text, std::vector<float>* out, std::string* 
 
 } // namespace
 
+std::vector<unsigned char> SplineFile(const std::string& fullName, const std::vector<float>& xyz, bool closed) {
+    std::string name = fullName;
+    name.resize(std::min(name.size(), kNameBytes));
+    ChunkWriter w;
+    w.Begin(kSplineChunk);
+    for (std::size_t i = 0; i < kNameBytes; ++i) {
+        w.U8(i < name.size() ? static_cast<std::uint8_t>(name[i]) : 0);
+    }
+    w.I32(static_cast<std::int32_t>(xyz.size() / 3));
+    w.I32(closed ? 2 : 1);
+    for (float v : xyz) {
+        w.F32(v);
+    }
+    w.End();
+    return w.Data();
+}
+
 void SplineUsage(std::FILE* out) {
     std::fprintf(out, "usage: mkasset spline --points X,Y,Z;X,Y,Z;... [--closed] --out FILE\n"
                       "  Writes a spline through the points: one chunk (type 12) holding a 32-byte name (the\n"
@@ -91,20 +108,7 @@ int RunSpline(int argc, char** argv) {
                     "--points has " + std::to_string(n) + " points; " + (closed ? "a closed" : "an open") +
                         " spline needs " + std::to_string(least) + " to " + std::to_string(kMaxPoints));
     }
-    std::string name = std::filesystem::path(out).stem().string();
-    name.resize(std::min(name.size(), kNameBytes));
-    ChunkWriter w;
-    w.Begin(kSplineChunk);
-    for (std::size_t i = 0; i < kNameBytes; ++i) {
-        w.U8(i < name.size() ? static_cast<std::uint8_t>(name[i]) : 0);
-    }
-    w.I32(n);
-    w.I32(closed ? 2 : 1);
-    for (float v : xyz) {
-        w.F32(v);
-    }
-    w.End();
-    if (!WriteFile(kName, out, w.Data())) {
+    if (!WriteFile(kName, out, SplineFile(std::filesystem::path(out).stem().string(), xyz, closed))) {
         return kExitFailed;
     }
     return kExitOk;

@@ -1,5 +1,6 @@
-// End to end: mkasset writes fonts the 2D toolkit's metrics reader takes and spline files the
-// spline plugin reads back point for point; both commands name bad arguments.
+// End to end: mkasset writes fonts the 2D toolkit's metrics reader takes, spline files the
+// spline plugin reads back point for point and the framework's marker images; the commands name
+// bad arguments.
 
 #include <gtest/gtest.h>
 
@@ -144,6 +145,58 @@ TEST_F(MkassetTextTest, SplinesReadBackThroughThePlugin) {
         Mkasset("spline --points \"0,0,0;1,1,1;2,2,2;3,3,3\" --out " + (dir / "no" / "such" / "x.ovs").string());
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_NE(unwritable.output.find("x.ovs"), std::string::npos) << unwritable.output;
+}
+
+TEST_F(MkassetTextTest, MarkersForTheCameraAndInputManagers) {
+    ToolRun run = Mkasset("markers --out " + (dir / "scene").string());
+    ASSERT_EQ(run.status, 0) << run.output;
+    // Two uncompressed 24-bit bitmaps, rows padded to 4 bytes.
+    const struct {
+        const char* name;
+        unsigned side;
+    } images[] = {{"pointer.bmp", 16}, {"target.bmp", 8}};
+    for (const auto& image : images) {
+        const std::string bytes = Contents(dir / "scene" / "models" / "textures" / image.name);
+        auto u32 = [&](std::size_t at) {
+            return static_cast<unsigned>(static_cast<unsigned char>(bytes[at])) |
+                   static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
+                   static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
+                   static_cast<unsigned>(static_cast<unsigned char>(bytes[at + 3])) << 24;
+        };
+        ASSERT_EQ(bytes.size(), 54u + image.side * ((image.side * 3 + 3) & ~3u)) << image.name;
+        EXPECT_EQ(bytes.substr(0, 2), "BM");
+        EXPECT_EQ(u32(2), bytes.size());
+        EXPECT_EQ(u32(10), 54u);
+        EXPECT_EQ(u32(18), image.side);
+        EXPECT_EQ(u32(22), image.side);
+        EXPECT_EQ(bytes[28], 24);
+        EXPECT_EQ(u32(30), 0u);
+    }
+    // The target is green throughout (blue, green, red in the file).
+    const std::string target = Contents(dir / "scene" / "models" / "textures" / "target.bmp");
+    EXPECT_EQ(static_cast<unsigned char>(target[54]), 40);
+    EXPECT_EQ(static_cast<unsigned char>(target[55]), 255);
+    // The camera spline reads back through the plugin.
+    ASSERT_TRUE(OvTestEngineUp(0, RegisterSpline));
+    OvSpline* s = OvSplineLoad((dir / "scene" / "models" / "revolution" / "spline.ovs").string().c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->splineType, ovSPLINEOPEN);
+    ASSERT_EQ(s->numPoints, 8);
+    EXPECT_EQ(s->points[0].x, -9.0f);
+    EXPECT_EQ(s->points[7].y, 3.0f);
+    OvSplineDestroy(s);
+    EXPECT_TRUE(OvTestEngineDown());
+
+    run = Mkasset("markers");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.output.find("--out is required"), std::string::npos) << run.output;
+    run = Mkasset("markers --size 3");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.output.find("unknown argument --size"), std::string::npos) << run.output;
+    std::ofstream(dir / "file") << "x";
+    run = Mkasset("markers --out " + (dir / "file").string());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("cannot create"), std::string::npos) << run.output;
 }
 
 } // namespace

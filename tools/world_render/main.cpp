@@ -24,13 +24,20 @@
 #include "graphics/plugins/particles.h"
 #include "graphics/toolkits/bmp_reader.h"
 #include "graphics/toolkits/png_reader.h"
+#include "graphics/core/pipeline.h"
+#include "graphics/plugins/anim.h"
+#include "graphics/plugins/anim_hierarchy.h"
+#include "graphics/plugins/skin.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9_pipeline.h"
+#include "graphics/world/d3d9_vertex_shader.h"
 #include "graphics/world/light.h"
 #include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/controls.h"
+#include "platform/d3d9_control.h"
 #include "platform/win32.h"
 #include "tools/engine_error/engine_error.h"
 #include "tools/engine_error/frame_args.h"
@@ -39,8 +46,10 @@
 namespace {
 
 const char kUsage[] =
-    "usage: world_render FILE.bsp [--clump FILE.dff --at X,Y,Z]... --camera X,Y,Z,YAW,PITCH [--light SPEC]...\n"
-    "                    --size WxH --out FILE.png\n"
+    "usage: world_render FILE.bsp [--clump FILE.dff --at X,Y,Z]...\n"
+    "                    [--character FILE.dff --anim FILE.anm [--t SECONDS] --at X,Y,Z]...\n"
+    "                    --camera X,Y,Z,YAW,PITCH [--light SPEC]...\n"
+    "                    [--shaders] --size WxH --out FILE.png\n"
     "Reads the level FILE.bsp and the models, puts each model's root frame at its --at position, looks\n"
     "from the camera (at yaw 0 and pitch 0 it looks along +z; yaw turns it towards +x, pitch up, in\n"
     "degrees; 60 degrees across, 0.05 to 200 metres) and draws one frame with the world plugin's\n"
@@ -48,12 +57,21 @@ const char kUsage[] =
     "Textures are looked for beside FILE.bsp (NAME.png or NAME.bmp); missing ones leave a material\n"
     "untextured.\n"
     "  --clump FILE.dff       a model; each needs the --at that follows it\n"
-    "  --at X,Y,Z             where the last --clump's root frame goes\n"
+    "  --at X,Y,Z             where the last --clump's (or --character's) root frame goes\n"
+    "  --character FILE.dff   a skinned model with an animation hierarchy; its --anim is played\n"
+    "                         from the start for --t seconds (0 when not given; past the end it\n"
+    "                         wraps round) and its geometry skinned by the posed hierarchy on the\n"
+    "                         processor before the frame is drawn\n"
+    "  --anim FILE.anm        the last --character's animation\n"
+    "  --t SECONDS            how far the last --character's animation has played (0 or more)\n"
     "  --camera X,Y,Z,YAW,PITCH\n"
     "  --light ambient,R,G,B  | directional,R,G,B,YAW,PITCH | point,R,G,B,X,Y,Z,RADIUS\n"
     "                         lights of the world (colours 0 to 1 and more; a directional light shines\n"
     "                         along YAW,PITCH). Without any: ambient 0.2 and a directional 0.4 along\n"
     "                         yaw 30, pitch -50.\n"
+    "  --shaders              draw every atomic and sector through the generated vertex shaders (the\n"
+    "                         same lights gathered into their constants) instead of the fixed-function\n"
+    "                         path\n"
     "  --size WxH             frame size in pixels, 1 to 4096 each way\n"
     "  --out FILE.png         the picture to write\n"
     "  --particles N          also a batch of N particles (1 to 262144) at seeded places 2 to 8 metres\n"
@@ -64,6 +82,9 @@ const char kUsage[] =
 
 struct Model {
     std::string file;
+    bool character = false;
+    std::string anim;  // characters: the animation
+    float seconds = 0; // and how far it has played
     float at[3] = {0, 0, 0};
     bool placed = false;
 };
@@ -80,6 +101,7 @@ struct Options {
     std::vector<LightSpec> lights;
     float camera[5] = {0, 0, 0, 0, 0};
     bool haveCamera = false;
+    bool shaders = false;
     int width = 0;
     int height = 0;
     std::string out;
@@ -222,6 +244,10 @@ int Parse(int argc, char** argv, Options* o) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (a == "--shaders") {
+            o->shaders = true;
+            continue;
+        }
         if (a.rfind("--", 0) != 0) {
             if (!o->level.empty()) {
                 return BadUsage("a second level", argv[i]);
@@ -229,22 +255,43 @@ int Parse(int argc, char** argv, Options* o) {
             o->level = a;
             continue;
         }
-        if (a != "--clump" && a != "--at" && a != "--camera" && a != "--light" && a != "--size" && a != "--out" &&
-            a != "--particles") {
+        if (a != "--clump" && a != "--character" && a != "--anim" && a != "--t" && a != "--at" && a != "--camera" &&
+            a != "--light" && a != "--size" && a != "--out" && a != "--particles") {
             return BadUsage("unknown argument", argv[i]);
         }
         if (i + 1 >= argc) {
             return BadUsage("missing value after", argv[i]);
         }
         const char* value = argv[++i];
-        if (a == "--clump") {
+        if (a == "--clump" || a == "--character") {
             if (!o->models.empty() && !o->models.back().placed) {
-                return BadUsage("--clump without --at", o->models.back().file.c_str());
+                return BadUsage(o->models.back().character ? "--character without --at" : "--clump without --at",
+                                o->models.back().file.c_str());
             }
-            o->models.push_back({value});
+            Model m;
+            m.file = value;
+            m.character = a == "--character";
+            o->models.push_back(m);
+        } else if (a == "--anim" || a == "--t") {
+            if (o->models.empty() || !o->models.back().character || o->models.back().placed) {
+                return BadUsage(a + " without a --character before it", value);
+            }
+            if (a == "--anim") {
+                o->models.back().anim = value;
+            } else {
+                char* end = nullptr;
+                const float t = std::strtof(value, &end);
+                if (*value == '\0' || *end != '\0' || !(t >= 0.0f) || !std::isfinite(t)) {
+                    return BadUsage("--t wants seconds, 0 or more, not", value);
+                }
+                o->models.back().seconds = t;
+            }
         } else if (a == "--at") {
             if (o->models.empty() || o->models.back().placed) {
                 return BadUsage("--at without a --clump before it", value);
+            }
+            if (o->models.back().character && o->models.back().anim.empty()) {
+                return BadUsage("--character without --anim", o->models.back().file.c_str());
             }
             if (!ParseNumbers(value, o->models.back().at, 3)) {
                 return BadUsage("--at wants X,Y,Z, not", value);
@@ -276,7 +323,8 @@ int Parse(int argc, char** argv, Options* o) {
         }
     }
     if (!o->models.empty() && !o->models.back().placed) {
-        return BadUsage("--clump without --at", o->models.back().file.c_str());
+        return BadUsage(o->models.back().character ? "--character without --at" : "--clump without --at",
+                        o->models.back().file.c_str());
     }
     for (const auto& [missing, name] : {std::pair{o->level.empty(), "FILE.bsp"},
                                         {!o->haveCamera, "--camera"},
@@ -310,19 +358,39 @@ class Renderer {
 public:
     ~Renderer() { Close(); }
 
-    bool Open(int width, int height, std::string* error) {
-        const auto attach = [](std::string* why) {
-            if (!OvWorldPluginAttach()) {
-                *why = "the world plugin could not be attached";
+    bool Open(int width, int height, bool shaders, std::string* error) {
+        const auto attach = [shaders](std::string* why) {
+            if (!OvWorldPluginAttach() || !OvParticleBatchPluginAttach() || !OvAnimPluginAttach() ||
+                !OvAnimHierarchyPluginAttach() || !OvSkinPluginAttach()) {
+                *why = "the world, particle-batch, animation or skin plugin could not be attached";
                 return false;
             }
-            if (!OvParticleBatchPluginAttach()) {
-                *why = "the particle-batch plugin could not be attached";
-                return false;
+            if (shaders) {
+                // The software device's shader-model-2 adapter runs the generated vertex shaders.
+                D3d9SetAdapters({D3d9DefaultAdapter(D3d9Preset::ShaderModel2Vertex)});
             }
             return true;
         };
-        return engine_.Open("world_render", width, height, 0x800000, attach, error);
+        return engine_.Open("world_render", width, height, 0x800000, attach, error) && (!shaders || UseShaders(error));
+    }
+
+    // The default pipelines' nodes draw through the generated vertex shaders.
+    static bool UseShaders(std::string* error) {
+        if (OvD3D9VertexShaderGetProfile() == ovVSPROFILENONE) {
+            *error = "--shaders: the device runs no vertex shaders";
+            return false;
+        }
+        for (const auto& [pipeline, name] :
+             {std::pair{OvWorldGetDefaultAtomicPipeline(), OvNodeD3D9AtomicAllInOneGetDefinition()->name},
+              {OvWorldGetDefaultWorldSectorPipeline(), OvNodeD3D9WorldSectorAllInOneGetDefinition()->name}}) {
+            OvPipelineNode* node = pipeline != nullptr ? OvPipelineFindNode(pipeline, name, nullptr, nullptr) : nullptr;
+            if (node == nullptr) {
+                *error = std::string("--shaders: no node ") + name + " in the default pipelines";
+                return false;
+            }
+            OvD3D9AllInOneNodeSetRenderCallback(node, OvD3D9VertexShaderRenderCallback);
+        }
+        return true;
     }
 
     // Reads the first chunk of the type in the file; the object or null with *error set.
@@ -359,6 +427,9 @@ public:
             const OvV3d at = {m.at[0], m.at[1], m.at[2]};
             OvFrameTranslate(OvClumpGetFrame(clump), &at, ovCOMBINEPOSTCONCAT);
             OvWorldAddClump(world_, clump);
+            if (m.character && !Pose(clump, m, error)) {
+                return false;
+            }
         }
         for (const LightSpec& s : o.lights) {
             OvLight* light = OvLightCreate(s.type);
@@ -418,6 +489,86 @@ public:
         return true;
     }
 
+    // Plays the character's animation on its hierarchy for its time and skins every skinned
+    // atomic of it by the pose, on the processor, into the geometry's positions and normals.
+    bool Pose(OvClump* clump, const Model& m, std::string* error) {
+        OvFrame* holder = FindHierarchyFrame(OvClumpGetFrame(clump));
+        if (holder == nullptr) {
+            *error = m.file + ": no animation hierarchy in it";
+            return false;
+        }
+        OvAnimation* animation = OvAnimationLoad(m.anim.c_str());
+        if (animation == nullptr) {
+            *error = m.anim + ": cannot read an animation (" + HeldEngineErrorWords() + ")";
+            return false;
+        }
+        animations_.push_back(animation);
+        OvAnimHierarchy* h = OvFrameGetAnimHierarchy(holder);
+        OvAnimHierarchyAttach(h);
+        if (!OvAnimHierarchySetCurrentAnim(h, animation)) {
+            *error = m.anim + ": the animation does not fit the " + std::to_string(h->numNodes) + " nodes of " + m.file;
+            return false;
+        }
+        OvAnimInterpolatorAddAnimTime(h->currentAnim, m.seconds);
+        OvFrameSyncDirty(); // the hierarchy's matrices start from its frame's world matrix
+        if (!OvAnimHierarchyUpdateMatrices(h)) {
+            *error = m.file + ": the hierarchy's node flags do not nest";
+            return false;
+        }
+        OvFrameSyncDirty();
+        SkinContext context = {h, 0};
+        OvClumpForAllAtomics(clump, SkinAtomic, &context);
+        if (context.skinned == 0) {
+            *error = m.file + ": no skinned geometry in it";
+            return false;
+        }
+        return true;
+    }
+
+    struct SkinContext {
+        OvAnimHierarchy* hierarchy;
+        int skinned;
+    };
+
+    static OvFrame* FindHierarchyFrame(OvFrame* frame) {
+        for (OvFrame* f = frame; f != nullptr; f = f->next) {
+            if (OvFrameGetAnimHierarchy(f) != nullptr) {
+                return f;
+            }
+            if (OvFrame* below = FindHierarchyFrame(f->child)) {
+                return below;
+            }
+        }
+        return nullptr;
+    }
+
+    static OvAtomic* SkinAtomic(OvAtomic* atomic, void* data) {
+        auto* context = static_cast<SkinContext*>(data);
+        OvGeometry* g = atomic->geometry;
+        OvSkin* skin = g != nullptr ? OvSkinGeometryGetSkin(g) : nullptr;
+        OvFrame* frame = OvAtomicGetFrame(atomic);
+        if (skin == nullptr || g->numMorphTargets < 1 || g->morphTarget[0].verts == nullptr || frame == nullptr) {
+            return atomic;
+        }
+        OvMorphTarget& target = g->morphTarget[0];
+        const std::vector<OvV3d> positions(target.verts, target.verts + g->numVertices);
+        std::vector<OvV3d> normals;
+        if (target.normals != nullptr) {
+            normals.assign(target.normals, target.normals + g->numVertices);
+        }
+        std::vector<OvMatrix> palette(ovSKINPALETTESIZE);
+        const OvInt32 entries =
+            OvSkinBuildPalette(skin, context->hierarchy, OvFrameGetWorldMatrix(frame), palette.data());
+        if (OvGeometryLock(g, ovGEOMETRYLOCKVERTICES | ovGEOMETRYLOCKNORMALS) == nullptr) {
+            return atomic;
+        }
+        OvSkinVertices(skin, palette.data(), entries, positions.data(), normals.empty() ? nullptr : normals.data(),
+                       target.verts, target.normals, g->numVertices);
+        OvGeometryUnlock(g);
+        ++context->skinned;
+        return atomic;
+    }
+
     // One camera update; the driver's counters of it.
     OvD3D9FrameCounters Draw() {
         OvRGBA background = {40, 48, 64, 255};
@@ -455,6 +606,10 @@ public:
             }
         }
         lights_.clear();
+        for (OvAnimation* animation : animations_) {
+            OvAnimationDestroy(animation);
+        }
+        animations_.clear();
         for (OvClump* clump : clumps_) {
             if (world_ != nullptr) {
                 OvWorldRemoveClump(world_, clump);
@@ -474,6 +629,7 @@ private:
     OvWorld* world_ = nullptr;
     std::vector<OvClump*> clumps_;
     std::vector<OvLight*> lights_;
+    std::vector<OvAnimation*> animations_;
     OvCamera* camera_ = nullptr;
 };
 
@@ -487,7 +643,7 @@ int main(int argc, char** argv) {
     setenv("PLATFORM_HEADLESS", "1", 1);
     Renderer renderer;
     std::string error;
-    if (!renderer.Open(o.width, o.height, &error) || !renderer.Load(o, &error)) {
+    if (!renderer.Open(o.width, o.height, o.shaders, &error) || !renderer.Load(o, &error)) {
         std::fprintf(stderr, "world_render: %s\n", error.c_str());
         return 1;
     }

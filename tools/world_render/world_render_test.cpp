@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,6 +73,88 @@ TEST_F(WorldRenderTest, LevelWithABoxMatchesTheGoldenPicture) {
     EXPECT_EQ(clear, 0) << "the level leaves holes below the horizon";
 }
 
+// The same frame through the generated vertex shaders: the same lights gathered into their
+// constants give the fixed-function picture within 2 per channel at nearly every pixel; only
+// pixels on triangle edges (the shaders transform by the product of the matrices, rounding
+// differently) and texels at a coordinate's rounding boundary may differ more, at most 0.5% of them.
+TEST_F(WorldRenderTest, ShadersDrawTheFixedFunctionFrame) {
+    const std::string out = (dir / "shaders.png").string();
+    const ToolRun run = WorldRender(level + " --clump " + box +
+                                    " --at 0,0.5,3 --camera 0,1.7,-8,0,0 --shaders --size 320x240 --out " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    png_uint_32 w = 0, h = 0, gw = 0, gh = 0;
+    const std::vector<png_byte> shaded = ReadPngRgb(out, &w, &h);
+    const std::vector<png_byte> fixed = ReadPngRgb("golden/level1_box_320x240.png", &gw, &gh);
+    ASSERT_EQ(shaded.size(), 320u * 240u * 3u);
+    ASSERT_EQ(fixed.size(), shaded.size());
+    int beyond = 0, worst = 0, clearInShaded = 0, clearInFixed = 0;
+    for (std::size_t i = 0; i < shaded.size(); i += 3) {
+        int d = 0;
+        for (int k = 0; k < 3; ++k) {
+            d = std::max(d, std::abs(shaded[i + k] - fixed[i + k]));
+        }
+        beyond += d > 2;
+        worst = std::max(worst, d);
+        clearInShaded += shaded[i] == 40 && shaded[i + 1] == 48 && shaded[i + 2] == 64;
+        clearInFixed += fixed[i] == 40 && fixed[i + 1] == 48 && fixed[i + 2] == 64;
+    }
+    EXPECT_LE(beyond, 320 * 240 / 200) << "largest channel difference " << worst;
+    // Not a frame of nothing matching a frame of nothing: the level covers most of the picture.
+    EXPECT_LT(clearInShaded, 320 * 240 / 2);
+    EXPECT_NEAR(clearInShaded, clearInFixed, 320 * 240 / 200);
+}
+
+// A walking character of 20 bones stands on the level: its pose at a quarter of the stride differs
+// from the start's, some of its pixels stand out against the level behind it, and the same frame
+// through the generated shaders matches the fixed-function one within the tolerance above.
+TEST_F(WorldRenderTest, AWalkingCharacterIsPosedAndDrawn) {
+    const std::string soldier = (dir / "soldier.dff").string(), walk = (dir / "walk.anm").string();
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "character --bones 20 --out " + soldier).status, 0);
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "anim --for " + soldier + " --kind walk --seconds 1 --out " + walk).status, 0);
+    const std::string view = " --camera 0,1.2,-3,0,-5 --size 160x120 --out ";
+    const std::string start = (dir / "start.png").string(), quarter = (dir / "quarter.png").string(),
+                      empty = (dir / "empty.png").string(), shaded = (dir / "shaded.png").string();
+    const std::string character = " --character " + soldier + " --anim " + walk;
+    const ToolRun a = WorldRender(level + character + " --t 0 --at 0,0,0" + view + start);
+    const ToolRun b = WorldRender(level + character + " --t 0.25 --at 0,0,0" + view + quarter);
+    const ToolRun c = WorldRender(level + view + empty);
+    const ToolRun d = WorldRender(level + character + " --t 0.25 --at 0,0,0 --shaders" + view + shaded);
+    for (const ToolRun* run : {&a, &b, &c, &d}) {
+        ASSERT_EQ(run->status, 0) << run->output;
+    }
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> s = ReadPngRgb(start, &w, &h), q = ReadPngRgb(quarter, &w, &h),
+                                e = ReadPngRgb(empty, &w, &h), sh = ReadPngRgb(shaded, &w, &h);
+    ASSERT_EQ(s.size(), 160u * 120u * 3u);
+    ASSERT_EQ(q.size(), s.size());
+    ASSERT_EQ(e.size(), s.size());
+    ASSERT_EQ(sh.size(), s.size());
+    auto differing = [](const std::vector<png_byte>& x, const std::vector<png_byte>& y, int tolerance) {
+        int n = 0;
+        for (std::size_t i = 0; i < x.size(); i += 3) {
+            int d = 0;
+            for (int k = 0; k < 3; ++k) {
+                d = std::max(d, std::abs(x[i + k] - y[i + k]));
+            }
+            n += d > tolerance;
+        }
+        return n;
+    };
+    EXPECT_GT(differing(s, e, 2), 200) << "the character is not drawn";
+    EXPECT_GT(differing(s, q, 2), 50) << "the pose does not change over the stride";
+    EXPECT_LE(differing(q, sh, 2), 160 * 120 / 200) << "shaders and fixed function disagree on the character";
+    const ToolRun bad = WorldRender(level + " --anim " + walk + view + start);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.output.find("--anim without a --character before it"), std::string::npos) << bad.output;
+    const ToolRun noAnim = WorldRender(level + " --character " + soldier + " --at 0,0,0" + view + start);
+    EXPECT_EQ(noAnim.status, 2);
+    EXPECT_NE(noAnim.output.find("--character without --anim"), std::string::npos) << noAnim.output;
+    const ToolRun box = WorldRender(level + " --character " + (dir / "box.dff").string() + " --anim " + walk +
+                                    " --at 0,0,0" + view + start);
+    EXPECT_EQ(box.status, 1);
+    EXPECT_NE(box.output.find("no animation hierarchy"), std::string::npos) << box.output;
+}
+
 // A point light half a metre above the floor in front of the camera reddens the floor under it
 // (the sectors' local lights) and leaves the floor far from it as the ambient light alone has it.
 TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
@@ -98,10 +181,14 @@ TEST_F(WorldRenderTest, PointLightLightsOnlyTheFloorInItsRange) {
 }
 
 // The box's own lights: a point light two metres in front of it lights its face; the same light
-// nine metres away reaches neither the box nor the floor, so the frame is the one without it.
-TEST_F(WorldRenderTest, PointLightsReachTheModelsInTheirRange) {
+// nine metres away reaches neither the box nor the floor, so the frame is the one without it. The
+// same holds when the lights are gathered into the generated shaders' constants.
+class PointLightReach : public WorldRenderTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PointLightReach, PointLightsReachTheModelsInTheirRange) {
     const std::string base = level + " --clump " + box +
-                             " --at 0,0.5,0 --camera 0,1.7,-4,0,-10 --light ambient,0.05,0.05,0.05 --size 160x120";
+                             " --at 0,0.5,0 --camera 0,1.7,-4,0,-10 --light ambient,0.05,0.05,0.05 --size 160x120" +
+                             GetParam();
     const std::string nearPng = (dir / "near.png").string(), nonePng = (dir / "none.png").string();
     const ToolRun nearRun = WorldRender(base + " --light point,1,1,1,0,1.2,-2,3 --out " + nearPng);
     const ToolRun farRun = WorldRender(base + " --light point,1,1,1,0,1.2,-9,3 --out " + (dir / "far.png").string());
@@ -119,6 +206,8 @@ TEST_F(WorldRenderTest, PointLightsReachTheModelsInTheirRange) {
     const std::size_t face = (75u * 160u + 80u) * 3u; // the middle of the box's front face
     EXPECT_GT(lit[face], dark[face] + 40);
 }
+
+INSTANTIATE_TEST_SUITE_P(FixedFunctionAndShaders, PointLightReach, ::testing::Values("", " --shaders"));
 
 // A texture beside the level is found by its material's name and modulates the floor: a red and
 // blue checker shows through the floor's light.
@@ -205,6 +294,7 @@ TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
         {level + " --light point,1,1,1,0,0,0,0 --camera 0,0,0,0,0 --size 32x32 --out " + out, "radius above 0"},
         {level + " --camera 0,0,0,0,0 --size 32x32", "missing: --out"},
         {level + " --frames 2", "unknown argument: --frames"},
+        {level + " --shaders --camera 0,0,0,0,0 --size 32x32 --out", "missing value after: --out"},
         {level + " --particles 0 --camera 0,0,0,0,0 --size 32x32 --out " + out, "--particles wants a count"},
         {level + " --particles 3x --camera 0,0,0,0,0 --size 32x32 --out " + out, "not: 3x"},
     };

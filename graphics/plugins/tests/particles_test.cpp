@@ -6,6 +6,7 @@
 #include "graphics/plugins/particles.h"
 
 #include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/camera.h"
@@ -545,4 +546,34 @@ TEST_F(ParticleTest, QuadsAndPointSpritesReachTheFrame) {
     OvWorldTestCameraDestroy(camera);
     OvRasterDestroy(frame);
     OvRasterDestroy(depth);
+}
+
+// A batch with vertex alpha on draws with its own blend functions and gives the engine's back.
+TEST_F(ParticleTest, VertexAlphaBlendsAreSetForTheDrawAndRestored) {
+    ASSERT_TRUE(Up());
+    OvD3D9RenderStateVertexAlphaEnable(FALSE);
+    OvD3D9RenderStateSrcBlend(D3DBLEND_SRCALPHA);
+    OvD3D9RenderStateDestBlend(D3DBLEND_INVSRCALPHA);
+    Batch b(2, ovPARTICLECOLOR);
+    EXPECT_EQ(b->srcBlend, static_cast<OvUInt32>(D3DBLEND_SRCALPHA));
+    EXPECT_FALSE(b->vertexAlpha);
+    OvParticleBatchSetBlend(b.atomic, D3DBLEND_ONE, D3DBLEND_ONE, TRUE);
+    OvParticleBatchSetNumActive(b.atomic, 2);
+    D3d9LogEnable(true);
+    OvD3D9GetDevice()->BeginScene();
+    ASSERT_EQ(b.atomic->renderCallBack(b.atomic), b.atomic);
+    OvD3D9GetDevice()->EndScene();
+    // The draw saw additive blending; afterwards the engine's states are as they were.
+    bool additive = false;
+    for (const std::string& line : D3d9Log()) {
+        additive = additive || line == "SetRenderState(" + std::to_string(D3DRS_DESTBLEND) + ", " +
+                                           std::to_string(D3DBLEND_ONE) + ")";
+    }
+    EXPECT_TRUE(additive);
+    EXPECT_FALSE(OvD3D9RenderStateIsVertexAlphaEnable());
+    OvUInt32 src = 0, dest = 0;
+    OvD3D9RenderStateGet(ovRENDERSTATESRCBLEND, &src);
+    OvD3D9RenderStateGet(ovRENDERSTATEDESTBLEND, &dest);
+    EXPECT_EQ(src, static_cast<OvUInt32>(D3DBLEND_SRCALPHA));
+    EXPECT_EQ(dest, static_cast<OvUInt32>(D3DBLEND_INVSRCALPHA));
 }

@@ -1,0 +1,236 @@
+#include "framework/lights_font.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "framework/framework.h"
+#include "graphics/core/camera.h"
+#include "graphics/core/frame.h"
+#include "graphics/core/texture.h"
+#include "graphics/shared/skel/win/skeleton.h"
+#include "graphics/toolkits/toolkit2d.h"
+#include "graphics/world/light.h"
+#include "platform/crt.h"
+
+CFont* g_font = nullptr;
+
+namespace {
+
+bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+OvV3d Normalised(const OvV3d& v) {
+    const float length = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
+    return {v.x / length, v.y / length, v.z / length};
+}
+
+OvV3d Cross(const OvV3d& a, const OvV3d& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+// Reads x, y and z at positions 0, 1 and 2; false when one is missing.
+bool ReadPoint(const char** attributes, OvV3d* out) {
+    OvV3d p = *out;
+    if (!ReadFloatAttribute("x", attributes, 0, &p.x) || !ReadFloatAttribute("y", attributes, 1, &p.y) ||
+        !ReadFloatAttribute("z", attributes, 2, &p.z)) {
+        return false;
+    }
+    *out = p;
+    return true;
+}
+
+} // namespace
+
+bool FrameLookAt(OvFrame* frame, const OvV3d& position, const OvV3d& target) {
+    const OvV3d d = {target.x - position.x, target.y - position.y, target.z - position.z};
+    if (frame == nullptr || (d.x == 0.0f && d.y == 0.0f && d.z == 0.0f)) {
+        return false;
+    }
+    const OvV3d at = Normalised(d);
+    OvV3d right = Cross({0.0f, 1.0f, 0.0f}, at);
+    // Looking straight up or down, any level axis will do.
+    right = right.x * right.x + right.z * right.z < 1e-12f ? OvV3d{1.0f, 0.0f, 0.0f} : Normalised(right);
+    OvMatrix* m = OvFrameGetMatrix(frame);
+    m->right = right;
+    m->up = Cross(at, right);
+    m->at = at;
+    m->pos = position;
+    OvMatrixUpdate(m);
+    OvFrameMarkDirty(frame);
+    return true;
+}
+
+CLight::CLight() = default;
+
+CLight::CLight(const LightDescription& d) {
+    const OvV3d position = {d.px, d.py, d.pz};
+    const OvV3d target = {d.tx, d.ty, d.tz};
+    const int type = d.type == 1 ? 1 : 0;
+    if (Create(type, type == 1 ? &position : nullptr, type == 1 ? &target : nullptr)) {
+        float colour[4] = {d.r, d.g, d.b, d.a};
+        SetColor(colour);
+        color_[3] = d.a; // the description's fourth word is kept as given
+    }
+}
+
+CLight::~CLight() { Destroy(); }
+
+void CLight::CreateGraphicsLight(int type) {
+    Destroy();
+    type_ = type;
+    light_ = OvLightCreate(type == 1 ? ovLIGHTDIRECTIONAL : ovLIGHTAMBIENT);
+    if (light_ != nullptr && type == 1) {
+        frame_ = OvFrameCreate();
+        if (frame_ == nullptr) {
+            OvLightDestroy(light_);
+            light_ = nullptr;
+        }
+    }
+}
+
+void CLight::PlaceFrame() {
+    if (frame_ == nullptr || light_ == nullptr) {
+        return;
+    }
+    FrameLookAt(frame_, position_, target_);
+    OvLightSetFrame(light_, frame_);
+}
+
+bool CLight::Create(int type, const OvV3d* position, const OvV3d* target) {
+    if (type != 0 && type != 1) {
+        return false;
+    }
+    CreateGraphicsLight(type);
+    if (type == 1) {
+        if (position != nullptr) {
+            position_ = *position;
+        }
+        if (target != nullptr) {
+            target_ = *target;
+        }
+        PlaceFrame();
+    }
+    return light_ != nullptr;
+}
+
+bool CLight::SetColor(float rgba[4]) {
+    if (light_ == nullptr) {
+        return false;
+    }
+    color_[0] = rgba[0];
+    color_[1] = rgba[1];
+    color_[2] = rgba[2];
+    color_[3] = rgba[3];
+    rgba[3] = 1.0f;
+    const OvRGBAReal colour = {rgba[0], rgba[1], rgba[2], 1.0f};
+    OvLightSetColor(light_, &colour);
+    return true;
+}
+
+bool CLight::Destroy() {
+    if (light_ != nullptr) {
+        OvLightDestroy(light_);
+        light_ = nullptr;
+    }
+    if (frame_ != nullptr) {
+        OvFrameDestroy(frame_);
+        frame_ = nullptr;
+    }
+    return true;
+}
+
+bool CLight::StartElement(const char* name, const char** attributes) {
+    if (Is(name, "Light")) {
+        const char* type = ReadTextAttribute("type", attributes, 0);
+        if (type == nullptr) {
+            return false;
+        }
+        if (Is(type, "Ambient")) {
+            isAmbient_ = true;
+            CreateGraphicsLight(0);
+        } else if (Is(type, "Directional")) {
+            isDirectional_ = true;
+            CreateGraphicsLight(1);
+        }
+        return true;
+    }
+    if (!isAmbient_ && !isDirectional_) {
+        return true;
+    }
+    if (Is(name, "Color")) {
+        float rgba[4] = {color_[0], color_[1], color_[2], color_[3]};
+        if (!ReadFloatAttribute("r", attributes, 0, &rgba[0]) || !ReadFloatAttribute("g", attributes, 1, &rgba[1]) ||
+            !ReadFloatAttribute("b", attributes, 2, &rgba[2])) {
+            return false;
+        }
+        SetColor(rgba);
+        return true;
+    }
+    if (!isDirectional_) {
+        return true;
+    }
+    if (Is(name, "Position")) {
+        return ReadPoint(attributes, &position_);
+    }
+    if (Is(name, "Target")) {
+        if (!ReadPoint(attributes, &target_)) {
+            return false;
+        }
+        PlaceFrame();
+        return true;
+    }
+    return true;
+}
+
+bool CFont::Load(OvCamera* camera) {
+    Release();
+    if (camera == nullptr || !Ov2dOpen(camera)) {
+        ErrorBox(kFontMissingMessage);
+        return false;
+    }
+    toolkitOpen_ = true;
+    char folder[16];
+    std::snprintf(folder, sizeof folder, "FONTS%c", SkelPathSeparator());
+    char* path = SkelPathCreate(folder);
+    if (path != nullptr) {
+        Ov2dFontSetPath(path);
+        SkelPathDestroy(path);
+    }
+    font_ = Ov2dFontRead(kFontName);
+    if (font_ == nullptr) {
+        ErrorBox(kFontMissingMessage);
+        return false;
+    }
+    brush_ = Ov2dBrushCreate();
+    // Glyphs are drawn at about their own size: linear filtering keeps them smooth when not.
+    for (OvTexture* page : font_->pages) {
+        if (page != nullptr) {
+            page->filterAddressing = (page->filterAddressing & ~ovTEXTUREFILTERMODEMASK) | ovFILTERLINEAR;
+        }
+    }
+    Ov2dDeviceSetFlatness(1.0f);
+    Ov2dDeviceSetLayerDepth(camera->nearPlane * 1.1f);
+    return true;
+}
+
+Ov2dFont* CFont::Print(const char* text, const OvV2d& position, float size) {
+    if (font_ == nullptr || brush_ == nullptr || text == nullptr) {
+        return nullptr;
+    }
+    return Ov2dFontShow(font_, text, size, &position, brush_);
+}
+
+bool CFont::Release() {
+    if (font_ != nullptr) {
+        Ov2dFontDestroy(font_);
+        font_ = nullptr;
+    }
+    if (brush_ != nullptr) {
+        Ov2dBrushDestroy(brush_);
+        brush_ = nullptr;
+    }
+    if (toolkitOpen_) {
+        Ov2dClose();
+        toolkitOpen_ = false;
+    }
+    return true;
+}

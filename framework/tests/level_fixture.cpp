@@ -1,0 +1,109 @@
+#include "framework/tests/level_fixture.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "framework/framework.h"
+#include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/plugins/collision.h"
+#include "graphics/world/world_plugin.h"
+#include "physics/graphics/body_atomic.h"
+#include "platform/window.h"
+#include "tools/mkasset/collision_tree.h"
+
+namespace {
+
+void AttachPlugins() {
+    OvWorldPluginAttach();
+    OvCollisionPluginAttach();
+    OvpBodyPluginAttach();
+}
+
+} // namespace
+
+std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world) {
+    std::vector<LevelTriangle> out;
+    for (const mkasset::SectorNodeDesc& node : world.nodes) {
+        if (node.type != -1) {
+            continue;
+        }
+        const std::vector<float>& v = node.sector.verts;
+        auto at = [&](std::uint16_t i) { return OvV3d{v[i * 3u], v[i * 3u + 1], v[i * 3u + 2]}; };
+        for (const mkasset::TriangleDesc& t : node.sector.triangles) {
+            out.push_back({at(t.v[0]), at(t.v[1]), at(t.v[2])});
+        }
+    }
+    return out;
+}
+
+void LevelTest::SetUp() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir = testing::TempDir() + "level_" + info->test_suite_name() + "_" + info->name();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    previousDir = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir);
+    logPath = dir + "/messages.log";
+    setenv("PLATFORM_HEADLESS", "1", 1);
+    setenv("PLATFORM_MSGBOX_LOG", logPath.c_str(), 1);
+    PlatformWindowReset();
+    g_stopOnError = false;
+    ASSERT_TRUE(OvTestEngineUp(0, AttachPlugins));
+}
+
+void LevelTest::TearDown() {
+    delete g_worldManager;
+    g_worldManager = nullptr;
+    EXPECT_TRUE(OvTestEngineDown());
+    g_stopOnError = false;
+    std::filesystem::current_path(previousDir);
+    unsetenv("PLATFORM_MSGBOX_LOG");
+    unsetenv("PLATFORM_HEADLESS");
+    PlatformWindowReset();
+    std::filesystem::remove_all(dir);
+}
+
+std::string LevelTest::Messages() const {
+    std::ifstream in(logPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void LevelTest::WriteBytes(const std::string& name, const mkasset::Bytes& bytes) const {
+    std::ofstream out(dir + "/" + name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+mkasset::WorldDesc LevelTest::WriteLevel(const std::string& name, const mkasset::LevelOptions& options,
+                                         const std::vector<mkasset::ClumpDesc>& clumps, bool collision) const {
+    mkasset::WorldDesc world = mkasset::LevelWorld(options);
+    if (collision) {
+        EXPECT_TRUE(mkasset::AddWorldCollision(world));
+    }
+    mkasset::Bytes bytes = mkasset::WorldFile(world);
+    for (const mkasset::ClumpDesc& clump : clumps) {
+        const mkasset::Bytes more = mkasset::ClumpFile(clump);
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    }
+    WriteBytes(name, bytes);
+    return world;
+}
+
+CWorldManager* LevelTest::MakeManager(float scale) {
+    delete g_worldManager;
+    g_worldManager = new CWorldManager(scale);
+    return g_worldManager;
+}
+
+mkasset::ClumpDesc BoxClumpAt(float x, float y, float z) {
+    mkasset::ShapeOptions options;
+    options.kind = mkasset::ShapeKind::Box;
+    mkasset::ClumpDesc clump = mkasset::ModelClump(options);
+    clump.frames[0].pos[0] = x;
+    clump.frames[0].pos[1] = y;
+    clump.frames[0].pos[2] = z;
+    return clump;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Tests of the level runtime: the graphics engine up on the null driver with the world,
+// collision and physics-body plugins, a scratch folder as the working folder (so files are named
+// without folders), the error box's messages read back, and generated level files.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "framework/world_manager.h"
+#include "graphics/core/vector.h"
+#include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/shapes.h"
+
+// A triangle of a generated level in world coordinates, as the file holds it.
+struct LevelTriangle {
+    OvV3d a, b, c;
+};
+
+// Every triangle of a world description.
+std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world);
+
+class LevelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The error box's messages so far.
+    std::string Messages() const;
+    // Writes the bytes into the scratch folder under the name.
+    void WriteBytes(const std::string& name, const mkasset::Bytes& bytes) const;
+    // Writes a level file (the world, its sectors with collision trees unless told not to, then
+    // the clumps) and returns the world written.
+    mkasset::WorldDesc WriteLevel(const std::string& name, const mkasset::LevelOptions& options,
+                                  const std::vector<mkasset::ClumpDesc>& clumps = {}, bool collision = true) const;
+    // A world manager made the current one (deleted at tear-down).
+    CWorldManager* MakeManager(float scale = 1.0f);
+
+    std::string dir;
+    std::string previousDir;
+    std::string logPath;
+};
+
+// A unit box clump (edges 1, centred on its frame) placed at the position.
+mkasset::ClumpDesc BoxClumpAt(float x, float y, float z);

@@ -1,0 +1,464 @@
+// The level runtime: loading worlds with their clumps and texture dictionary, the physics step
+// that lets a box come to rest on the generated floor, the tables and their limits, clump
+// objects' placement, and the lights.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "framework/clump_object.h"
+#include "framework/framework.h"
+#include "framework/lights_font.h"
+#include "framework/physics_glue.h"
+#include "framework/tests/level_fixture.h"
+#include "framework/world_manager.h"
+#include "graphics/core/frame.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/light.h"
+#include "graphics/world/world.h"
+#include "graphics/world/world_membership.h"
+#include "physics/core/context/manager.h"
+#include "physics/core/context/objtypes.h"
+#include "physics/graphics/body_atomic.h"
+
+namespace {
+
+using WorldManagerTest = LevelTest;
+
+mkasset::LevelOptions SmallLevel() {
+    mkasset::LevelOptions options;
+    options.seed = 7;
+    options.size = 12;
+    options.boxes = 3;
+    return options;
+}
+
+// A dropped unit box bound to its clump; removed and destroyed with the test's clean-up.
+struct DroppedBox {
+    CClumpObject object;
+    OvpBodyDef* def = nullptr;
+    OvpObj* body = nullptr;
+    ~DroppedBox() {
+        if (body != nullptr) {
+            OvpAtomicSetBodyObj(object.GetFirstAtomic(), nullptr);
+            OvpBodyObjDestroy(body);
+        }
+        if (def != nullptr) {
+            OvpBodyDefRelease(def);
+        }
+    }
+};
+
+TEST_F(WorldManagerTest, LoadsTheWorldAndTheClumpsAfterIt) {
+    WriteLevel("level.bsp", SmallLevel(), {BoxClumpAt(3, 0.5f, 3), BoxClumpAt(-3, 0.5f, -3)});
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("level.bsp", 0);
+    ASSERT_EQ(wm->WorldCount(), 1);
+    EXPECT_EQ(wm->WorldFlags(0), 0);
+    ASSERT_NE(wm->GetPhysicsContext(), nullptr);
+    ASSERT_EQ(wm->ObjectCount(), 2);
+    for (int i = 0; i < 2; ++i) {
+        CClumpObject* o = wm->GetObject(i);
+        EXPECT_TRUE(o->IsPickable());
+        EXPECT_TRUE(o->IsInWorld());
+        EXPECT_EQ(OvClumpGetWorld(o->GetClump()), wm->GetWorld(0));
+    }
+    EXPECT_EQ(Messages(), "");
+    EXPECT_EQ(wm->StatisticsText(), "1 worlds with 0 clumps (0 active clumps, 0 geometries)");
+
+    // A second world goes into the next slot; the physics context stays the first world's.
+    OvpContext* context = wm->GetPhysicsContext();
+    wm->LoadWorld("level.bsp", 1);
+    EXPECT_EQ(wm->WorldCount(), 2);
+    EXPECT_EQ(wm->GetPhysicsContext(), context);
+    EXPECT_EQ(wm->ObjectCount(), 4);
+}
+
+TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
+    CWorldManager* wm = MakeManager();
+    // A file of one clump and no world is skipped without a word.
+    WriteBytes("clump.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    wm->LoadWorld("clump.dff", 2);
+    EXPECT_EQ(wm->WorldCount(), 0);
+    EXPECT_EQ(Messages(), "");
+    EXPECT_FALSE(g_stopOnError);
+
+    // A missing file and a world cut short give the message; neither counts.
+    wm->LoadWorld("missing.bsp", 2);
+    const mkasset::Bytes whole = mkasset::WorldFile(mkasset::LevelWorld(SmallLevel()));
+    for (std::size_t keep : {whole.size() / 2, std::size_t{40}, whole.size() - 1}) {
+        WriteBytes("cut.bsp", mkasset::Bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
+        wm->LoadWorld("cut.bsp", 2);
+    }
+    EXPECT_EQ(wm->WorldCount(), 0);
+    EXPECT_EQ(wm->GetPhysicsContext(), nullptr);
+    const std::string missing = "Can not load world in file missing.bsp\n please check your data\n";
+    const std::string cut = "Can not load world in file cut.bsp\n please check your data\n";
+    EXPECT_EQ(Messages(), missing + cut + cut + cut);
+    EXPECT_TRUE(g_stopOnError);
+
+    // A clump after the world that does not read ends the clumps; the world stays.
+    mkasset::Bytes level = whole;
+    const mkasset::Bytes clump = mkasset::ClumpFile(BoxClumpAt(1, 1, 1));
+    level.insert(level.end(), clump.begin(), clump.end());
+    level.insert(level.end(), clump.begin(), clump.begin() + static_cast<long>(clump.size() / 2));
+    WriteBytes("tail.bsp", level);
+    wm->LoadWorld("tail.bsp", 2);
+    EXPECT_EQ(wm->WorldCount(), 1);
+    EXPECT_EQ(wm->ObjectCount(), 1);
+
+    // Without a world nothing can be added.
+    CWorldManager empty;
+    CClumpObject object;
+    EXPECT_EQ(empty.AddObject(&object), 0);
+}
+
+TEST_F(WorldManagerTest, ABoxDroppedOnTheLevelComesToRestOnTheFloor) {
+    WriteLevel("level.bsp", SmallLevel());
+    WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("level.bsp", 0);
+    ASSERT_NE(wm->GetPhysicsContext(), nullptr);
+
+    DroppedBox box;
+    ASSERT_TRUE(box.object.LoadClump("box.dff"));
+    box.object.SetPosition({0.3f, 2.5f, -0.2f});
+    box.def = PhysicsCreateStaticBox(0.5f, 0.5f, 0.5f, 0.0f);
+    ASSERT_NE(box.def, nullptr);
+    box.body = OvpBodyObjCreate(box.def);
+    ASSERT_NE(OvpAtomicSetBodyObj(box.object.GetFirstAtomic(), box.body), nullptr);
+    EXPECT_EQ(OvpAtomicGetBodyObj(box.object.GetFirstAtomic()), box.body);
+    ASSERT_NE(OvpMgrAddObject(OvpContextGetMgr(wm->GetPhysicsContext()), box.body, -1,
+                              ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE),
+              nullptr);
+    ASSERT_EQ(wm->AddObject(&box.object), 1);
+
+    const OvMatrix* m = OvFrameGetMatrix(box.object.GetFrame());
+    float lowest = m->pos.y;
+    for (int frame = 0; frame < 180; ++frame) {
+        wm->Update(1.0f / 60.0f);
+        lowest = std::min(lowest, m->pos.y);
+    }
+    // The physics wrote the frame: fallen from 2.5 to rest on the floor (y = 0), not through it.
+    EXPECT_NEAR(m->pos.y, 0.5f, 0.01f);
+    EXPECT_GT(lowest, 0.43f);
+    EXPECT_NEAR(m->pos.x, 0.3f, 0.01f);
+    EXPECT_NEAR(m->pos.z, -0.2f, 0.01f);
+
+    // Moved by hand, the body leaves the floor and falls again.
+    EXPECT_TRUE(PhysicsSetBodyPosition(box.body, 0.0f, 4.0f, 0.0f));
+    wm->Update(0.0f); // a step of at least 0.01 s
+    EXPECT_LT(m->pos.y, 4.0f);
+    EXPECT_GT(m->pos.y, 3.9f);
+    EXPECT_FALSE(PhysicsSetBodyTransform(box.body, 0.0f, 0.0f, 0.0f, 1.0f)); // no axis: refused
+    EXPECT_TRUE(PhysicsSetBodyVelocity(box.body, 0.0f, 5.0f, 0.0f));
+    wm->Update(0.01f);
+    EXPECT_GT(m->pos.y, 3.9f);
+}
+
+TEST_F(WorldManagerTest, DynamicTrianglesHoldBoxesUnlessPassable) {
+    WriteLevel("level.bsp", SmallLevel());
+    WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    // A pickable clump without atomics is passed over by the queries.
+    mkasset::ClumpDesc bare = BoxClumpAt(0.5f, 0.5f, 0.5f);
+    bare.atomics.clear();
+    bare.geometries.clear();
+    WriteBytes("bare.dff", mkasset::ClumpFile(bare));
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("level.bsp", 0);
+    CClumpObject empty;
+    ASSERT_TRUE(empty.LoadClump("bare.dff"));
+    empty.SetPickable(true);
+    ASSERT_EQ(wm->AddObject(&empty), 1);
+
+    // A shelf of two triangles a metre up over x, z in [-1, 2], facing up (held with both windings);
+    // a passable triangle further up over the same place.
+    auto shelf = [](float y, OvV3d a, OvV3d b, OvV3d c) {
+        auto* t = new CCollisionTriangle;
+        t->vertices[0] = {a.x, y, a.z};
+        t->vertices[1] = {b.x, y, b.z};
+        t->vertices[2] = {c.x, y, c.z};
+        return t;
+    };
+    ASSERT_EQ(wm->AddCollisionTriangle(shelf(1.0f, {-1, 0, -1}, {-1, 0, 2}, {2, 0, 2})), 1);
+    ASSERT_EQ(wm->AddCollisionTriangle(shelf(1.0f, {-1, 0, -1}, {2, 0, 2}, {2, 0, -1})), 1);
+    CCollisionTriangle* ghost = shelf(2.0f, {-1, 0, -1}, {-1, 0, 2}, {2, 0, 2});
+    ghost->passable = true;
+    ASSERT_EQ(wm->AddCollisionTriangle(ghost), 1);
+    EXPECT_EQ(wm->CollisionTriangleCount(), 6);
+
+    DroppedBox box;
+    ASSERT_TRUE(box.object.LoadClump("box.dff"));
+    box.object.SetPosition({0.5f, 3.5f, 0.2f});
+    box.def = PhysicsCreateStaticBox(0.5f, 0.5f, 0.5f, 0.0f);
+    box.body = OvpBodyObjCreate(box.def);
+    OvpAtomicSetBodyObj(box.object.GetFirstAtomic(), box.body);
+    ASSERT_NE(OvpMgrAddObject(OvpContextGetMgr(wm->GetPhysicsContext()), box.body, -1,
+                              ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE),
+              nullptr);
+    for (int frame = 0; frame < 200; ++frame) {
+        wm->Update(1.0f / 60.0f);
+    }
+    // Through the passable triangle, onto the shelf.
+    EXPECT_NEAR(OvFrameGetMatrix(box.object.GetFrame())->pos.y, 1.5f, 0.01f);
+
+    float distance = 0.0f;
+    OvV3d normal;
+    CClumpObject* hit = nullptr;
+    EXPECT_EQ(wm->LineIntersect({0.5f, 0.9f, 0.5f}, {0.5f, -1.0f, 0.5f}, false, &distance, &normal, &hit), 1);
+    EXPECT_EQ(hit, nullptr);
+    SphereQueryResult result;
+    EXPECT_EQ(wm->SphereQuery(0.5f, 0.3f, 0.5f, 0.5f, &result), 1);
+    EXPECT_EQ(wm->ClumpsTested(), 1);
+    EXPECT_EQ(wm->ClumpsInRange(), 0);
+}
+
+TEST_F(WorldManagerTest, ObjectSlotsAreReusedAndTheArrayGrowsBySixtyFour) {
+    WriteLevel("level.bsp", SmallLevel());
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("level.bsp", 0);
+    std::vector<CClumpObject> objects(kClumpObjectGrowth + 1);
+    for (int i = 0; i < kClumpObjectGrowth; ++i) {
+        ASSERT_EQ(wm->AddObject(&objects[static_cast<std::size_t>(i)]), 1);
+    }
+    EXPECT_EQ(wm->ObjectCapacity(), kClumpObjectGrowth);
+    EXPECT_EQ(wm->AddObject(&objects.back()), 1);
+    EXPECT_EQ(wm->ObjectCapacity(), 2 * kClumpObjectGrowth);
+    EXPECT_EQ(wm->ObjectCount(), kClumpObjectGrowth + 1);
+    EXPECT_EQ(wm->RemoveObject(&objects[5]), 1);
+    EXPECT_EQ(wm->RemoveObject(nullptr), 0);
+    CClumpObject late;
+    EXPECT_EQ(wm->AddObject(&late), 1);
+    EXPECT_EQ(wm->GetObject(5), &late);
+    EXPECT_EQ(wm->ObjectCount(), kClumpObjectGrowth + 1);
+    EXPECT_EQ(wm->UpdateObjectInWorld(&objects[5]), 0); // no longer held
+}
+
+TEST_F(WorldManagerTest, VisibilityMovesTheClumpInAndOutOfTheWorld) {
+    WriteLevel("level.bsp", SmallLevel());
+    WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    CClumpObject loose;
+    ASSERT_TRUE(loose.LoadClump("box.dff"));
+    loose.SetVisible(false); // no world manager: only the flag
+    EXPECT_FALSE(loose.IsVisible());
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("level.bsp", 0);
+    ASSERT_EQ(wm->AddObject(&loose), 1);
+    EXPECT_FALSE(loose.IsInWorld());
+    EXPECT_EQ(OvClumpGetWorld(loose.GetClump()), nullptr);
+    loose.SetVisible(true);
+    EXPECT_TRUE(loose.IsInWorld());
+    EXPECT_EQ(OvClumpGetWorld(loose.GetClump()), wm->GetWorld(0));
+    loose.SetVisible(false);
+    EXPECT_EQ(OvClumpGetWorld(loose.GetClump()), nullptr);
+
+    CClumpObject none;
+    EXPECT_FALSE(none.LoadClump("nothing.dff"));
+    EXPECT_EQ(Messages(), "Can not load clump in file nothing.dff\n please check your data\n");
+    EXPECT_EQ(none.GetFirstAtomic(), nullptr);
+    EXPECT_EQ(none.GetBoundingSphere(), nullptr);
+}
+
+TEST_F(WorldManagerTest, FullTablesGiveTheirMessages) {
+    struct Inert : CLevelObject {
+        void Update(float) override {}
+    };
+    CWorldManager* wm = MakeManager();
+    struct Kind {
+        int (CWorldManager::*add)(CLevelObject*);
+        const char* message;
+    };
+    const Kind kinds[] = {
+        {&CWorldManager::AddJumpHelper, "Too much jump helpers.\nPlease increase MAX_JUMP_HELPERS value\n"},
+        {&CWorldManager::AddDoor, "Too much doors.\nPlease increase MAX_DOORS value\n"},
+        {&CWorldManager::AddBumper, "Too much bumpers.\nPlease increase MAX_BUMPERS value\n"},
+        {&CWorldManager::AddLift, "Too much lifts.\nPlease increase MAX_LIFTS value\n"},
+        {&CWorldManager::AddSwitch, "Too much switches.\nPlease increase MAX_SWITCHES value\n"},
+        {&CWorldManager::AddLaserBeam, "Too much laser beams.\nPlease increase MAX_LASER_BEAMS value\n"},
+        {&CWorldManager::AddTeleporter, "Too much teleporters.\nPlease increase MAX_TELEPORTERS value\n"},
+    };
+    std::string expected;
+    for (const Kind& kind : kinds) {
+        for (int i = 0; i < kMaxLevelObjects; ++i) {
+            ASSERT_EQ((wm->*kind.add)(new Inert), 1);
+        }
+        Inert refused;
+        EXPECT_EQ((wm->*kind.add)(&refused), 0);
+        expected += kind.message;
+    }
+    EXPECT_EQ(Messages(), expected);
+
+    // Triangles count twice (the reversed copy); 128 fill the table.
+    for (int i = 0; i < kMaxCollisionTriangles / 2; ++i) {
+        auto* t = new CCollisionTriangle;
+        t->vertices[0] = {0, 0, 0};
+        t->vertices[1] = {0, 0, 1};
+        t->vertices[2] = {1, 0, 0};
+        ASSERT_EQ(wm->AddCollisionTriangle(t), 1);
+    }
+    EXPECT_EQ(wm->CollisionTriangleCount(), kMaxCollisionTriangles);
+    const CCollisionTriangle* first = wm->GetCollisionTriangle(0);
+    const CCollisionTriangle* second = wm->GetCollisionTriangle(1);
+    EXPECT_EQ(second->vertices[0].x, first->vertices[2].x);
+    EXPECT_EQ(second->vertices[2].z, first->vertices[0].z);
+    CCollisionTriangle extra;
+    EXPECT_EQ(wm->AddCollisionTriangle(&extra), 0);
+    expected += "Too much dynamic collision triangles.\nPlease increase MAX_COLLISION_TRIANGLES value\n";
+
+    for (int i = 0; i < kMaxCollisionPlanes / 2; ++i) {
+        auto* p = new CCollisionPlane;
+        p->twoSided = true;
+        ASSERT_EQ(wm->AddCollisionPlane(p), 1);
+        EXPECT_EQ(p->normal.y, -1.0f); // the first of the pair faces the other way
+    }
+    EXPECT_EQ(wm->CollisionPlaneCount(), kMaxCollisionPlanes);
+    CCollisionPlane plane;
+    EXPECT_EQ(wm->AddCollisionPlane(&plane), 0);
+    expected += "Too much dynamic collision planes.\nPlease increase MAX_COLLISION_PLANES value\n";
+    EXPECT_EQ(Messages(), expected);
+}
+
+TEST_F(WorldManagerTest, ScaleCompoundsWhileTheYRotationRebuilds) {
+    WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(1, 2, 3)));
+    CClumpObject o;
+    ASSERT_TRUE(o.LoadClump("box.dff"));
+    const OvMatrix* m = OvFrameGetMatrix(o.GetFrame());
+    o.SetScale(2.0f);
+    o.SetScale(2.0f);
+    EXPECT_FLOAT_EQ(m->right.x, 0.004f * 0.004f);
+    EXPECT_FLOAT_EQ(m->up.y, 0.004f * 0.004f);
+    EXPECT_FLOAT_EQ(m->at.z, 0.004f * 0.004f);
+    EXPECT_FLOAT_EQ(m->pos.y, 2.0f); // the position stays
+    o.SetYRotation(90.0f);
+    EXPECT_NEAR(m->right.z, -0.004f, 1e-6f);
+    EXPECT_NEAR(m->at.x, 0.004f, 1e-6f);
+    EXPECT_NEAR(m->up.y, 0.004f, 1e-6f);
+    EXPECT_FLOAT_EQ(m->pos.x, 1.0f);
+    EXPECT_FLOAT_EQ(m->pos.z, 3.0f);
+    o.SetPosition({5, 6, 7});
+    EXPECT_FLOAT_EQ(m->pos.x, 5.0f);
+
+    o.SetName(nullptr);
+    EXPECT_STREQ(o.GetName(), "Noname");
+    o.SetName("a name much longer than thirty-one characters in all");
+    EXPECT_STREQ(o.GetName(), "a name much longer than thirty-");
+}
+
+TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
+    CLight ambient(kDefaultAmbientLight);
+    ASSERT_NE(ambient.GetLight(), nullptr);
+    EXPECT_EQ(ambient.GetType(), 0);
+    EXPECT_EQ(OvLightGetType(ambient.GetLight()), ovLIGHTAMBIENT);
+    EXPECT_EQ(ambient.GetFrame(), nullptr);
+    EXPECT_FLOAT_EQ(ambient.GetColor()[0], 0.45f);
+    EXPECT_FLOAT_EQ(ambient.GetColor()[3], 0.0f);
+    EXPECT_FLOAT_EQ(ambient.GetLight()->color.red, 0.45f);
+    EXPECT_FLOAT_EQ(ambient.GetLight()->color.alpha, 1.0f);
+
+    CLight sun(kDefaultDirectionalLight);
+    ASSERT_NE(sun.GetFrame(), nullptr);
+    EXPECT_EQ(OvLightGetType(sun.GetLight()), ovLIGHTDIRECTIONAL);
+    EXPECT_FLOAT_EQ(sun.GetColor()[1], 0.5f);
+    EXPECT_FLOAT_EQ(sun.GetLight()->color.alpha, 1.0f);
+    const OvMatrix* m = OvFrameGetMatrix(sun.GetFrame());
+    EXPECT_FLOAT_EQ(m->pos.x, -174.0173f);
+    EXPECT_FLOAT_EQ(m->pos.z, 247.2818f);
+    // The frame looks at the target.
+    const OvV3d d = {66.6262f + 174.0173f, -11.3181f - 21.1665f, -8.2992f - 247.2818f};
+    const float length = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+    EXPECT_NEAR(m->at.x, d.x / length, 1e-5f);
+    EXPECT_NEAR(m->at.y, d.y / length, 1e-5f);
+    EXPECT_NEAR(m->right.y, 0.0f, 1e-6f);
+
+    // A "Light" section: an unknown type makes nothing and later colours are ignored; an
+    // ambient one ignores the position; a directional one places its frame at the target's end.
+    const char* odd[] = {"type", "Spot", nullptr};
+    const char* colour[] = {"r", "0.2", "g", "0.3", "b", "0.4", nullptr};
+    const char* shortColour[] = {"r", "0.2", "g", "0.3", nullptr};
+    const char* at[] = {"x", "1", "y", "2", "z", "3", nullptr};
+    const char* to[] = {"x", "1", "y", "2", "z", "4", nullptr};
+    CLight none;
+    EXPECT_TRUE(none.StartElement("Light", odd));
+    EXPECT_TRUE(none.StartElement("Color", colour));
+    EXPECT_EQ(none.GetLight(), nullptr);
+    EXPECT_FLOAT_EQ(none.GetColor()[0], 0.0f);
+
+    const char* ambientType[] = {"type", "ambient", nullptr};
+    CLight configured;
+    EXPECT_TRUE(configured.StartElement("light", ambientType));
+    EXPECT_FALSE(configured.StartElement("Color", shortColour));
+    EXPECT_TRUE(configured.StartElement("COLOR", colour));
+    EXPECT_TRUE(configured.StartElement("Position", at));
+    EXPECT_FLOAT_EQ(configured.GetPosition().x, 0.0f);
+    EXPECT_FLOAT_EQ(configured.GetLight()->color.blue, 0.4f);
+    EXPECT_FLOAT_EQ(configured.GetLight()->color.alpha, 1.0f);
+
+    const char* directionalType[] = {"type", "Directional", nullptr};
+    CLight lamp;
+    EXPECT_TRUE(lamp.StartElement("Light", directionalType));
+    EXPECT_TRUE(lamp.StartElement("Position", at));
+    EXPECT_TRUE(lamp.StartElement("Target", to));
+    EXPECT_NEAR(OvFrameGetMatrix(lamp.GetFrame())->at.z, 1.0f, 1e-6f);
+    EXPECT_FLOAT_EQ(OvFrameGetMatrix(lamp.GetFrame())->pos.y, 2.0f);
+    EXPECT_FALSE(lamp.StartElement("Target", shortColour));
+
+    // Lights go into the worlds only once one is loaded; the manager then owns them.
+    CWorldManager* wm = MakeManager();
+    EXPECT_EQ(wm->AddLight(&lamp), 0);
+    WriteLevel("level.bsp", SmallLevel());
+    wm->LoadWorld("level.bsp", 0);
+    auto* owned = new CLight(kDefaultDirectionalLight);
+    EXPECT_EQ(wm->AddLight(owned), 1);
+    EXPECT_EQ(OvLightGetWorld(owned->GetLight()), wm->GetWorld(0));
+    EXPECT_EQ(wm->LightCount(), 1);
+}
+
+TEST(PairFilter, DropsPairsOfTwoCharacterBodiesAsTheRepeatedPassDoes) {
+    // The literal filter: passes that remove pairs by shifting the rest down, until a pass removes
+    // nothing.
+    auto literal = [](std::vector<OvpRefPair> pairs, CharacterBodyTest isCharacter) {
+        for (bool dropped = true; dropped;) {
+            dropped = false;
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                const OvpRef& a = pairs[i].ref[0];
+                const OvpRef& b = pairs[i].ref[1];
+                if (a.part != ovpREFNONE && b.part != ovpREFNONE && isCharacter(a.object) && isCharacter(b.object)) {
+                    pairs.erase(pairs.begin() + static_cast<long>(i));
+                    dropped = true;
+                }
+            }
+        }
+        return pairs;
+    };
+    static OvpObj objects[8] = {};
+    const CharacterBodyTest firstHalf = [](const OvpObj* o) { return o != nullptr && o < objects + 4; };
+    std::uint32_t state = 12345;
+    auto next = [&] { return (state = state * 1103515245u + 12345u) >> 16; };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<OvpRefPair> pairs(next() % 40);
+        for (OvpRefPair& p : pairs) {
+            for (OvpRef& r : p.ref) {
+                r.object = next() % 9 == 0 ? nullptr : &objects[next() % 8];
+                const std::uint32_t kind = next() % 4;
+                r.part = kind == 0 ? ovpREFNONE : kind == 1 ? ovpREFWHOLE : static_cast<OvUInt16>(kind);
+                if (r.object == nullptr) {
+                    r.part = ovpREFNONE;
+                }
+            }
+        }
+        const std::vector<OvpRefPair> expected = literal(pairs, firstHalf);
+        std::vector<OvpRefPair> got = pairs;
+        got.resize(FilterCharacterPairs(got.data(), static_cast<std::uint32_t>(got.size()), firstHalf));
+        ASSERT_EQ(got.size(), expected.size()) << "round " << round;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].ref[0].object, expected[i].ref[0].object);
+            EXPECT_EQ(got[i].ref[1].part, expected[i].ref[1].part);
+        }
+    }
+    // Without a character test nothing is dropped.
+    OvpRefPair pair = {};
+    EXPECT_EQ(FilterCharacterPairs(&pair, 1, nullptr), 1u);
+}
+
+} // namespace

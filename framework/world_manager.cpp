@@ -1,0 +1,1012 @@
+#include "framework/world_manager.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "framework/clump_object.h"
+#include "framework/framework.h"
+#include "framework/lights_font.h"
+#include "graphics/core/chunk.h"
+#include "graphics/core/frame.h"
+#include "graphics/core/im3d.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/texture.h"
+#include "graphics/core/texture_stream.h"
+#include "graphics/plugins/collision.h"
+#include "graphics/shared/skel/win/skeleton.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/light.h"
+#include "graphics/world/world.h"
+#include "graphics/world/world_membership.h"
+#include "graphics/world/world_plugin.h"
+#include "physics/core/collision/trilist.h"
+#include "physics/core/context/pipeline.h"
+#include "physics/core/utils/memory.h"
+#include "physics/core/volume/volume.h"
+#include "platform/crt.h"
+
+CWorldManager* g_worldManager = nullptr;
+
+namespace {
+
+constexpr OvUInt32 kTextureDictionaryChunk = 35;
+constexpr float kMinPhysicsStep = 0.01f;
+constexpr float kDynamicTriangleFriction = 10.0f;
+constexpr OvUInt32 kDynamicTriangleClass = 14;
+
+bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+OvV3d Sub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+OvV3d Add(const OvV3d& a, const OvV3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+OvV3d Scale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+OvV3d Cross(const OvV3d& a, const OvV3d& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+OvV3d Normalised(const OvV3d& v) {
+    const float length = std::sqrt(Dot(v, v));
+    return length > 0.0f ? Scale(v, 1.0f / length) : v;
+}
+
+// A direction of an object's model space in world space.
+OvV3d RotateOut(const OvMatrix& m, const OvV3d& v) {
+    return Normalised(Add(Add(Scale(m.right, v.x), Scale(m.up, v.y)), Scale(m.at, v.z)));
+}
+OvV3d TransformOut(const OvMatrix& m, const OvV3d& v) {
+    return Add(Add(Add(Scale(m.right, v.x), Scale(m.up, v.y)), Scale(m.at, v.z)), m.pos);
+}
+
+// The point of triangle abc nearest to p.
+OvV3d NearestOnTriangle(const OvV3d& p, const OvV3d& a, const OvV3d& b, const OvV3d& c) {
+    const OvV3d ab = Sub(b, a), ac = Sub(c, a), ap = Sub(p, a);
+    const float d1 = Dot(ab, ap), d2 = Dot(ac, ap);
+    if (d1 <= 0.0f && d2 <= 0.0f) {
+        return a;
+    }
+    const OvV3d bp = Sub(p, b);
+    const float d3 = Dot(ab, bp), d4 = Dot(ac, bp);
+    if (d3 >= 0.0f && d4 <= d3) {
+        return b;
+    }
+    const float vc = d1 * d4 - d3 * d2;
+    if (vc <= 0.0f && d1 >= 0.0f && d3 <= 0.0f) {
+        return Add(a, Scale(ab, d1 / (d1 - d3)));
+    }
+    const OvV3d cp = Sub(p, c);
+    const float d5 = Dot(ab, cp), d6 = Dot(ac, cp);
+    if (d6 >= 0.0f && d5 <= d6) {
+        return c;
+    }
+    const float vb = d5 * d2 - d1 * d6;
+    if (vb <= 0.0f && d2 >= 0.0f && d6 <= 0.0f) {
+        return Add(a, Scale(ac, d2 / (d2 - d6)));
+    }
+    const float va = d3 * d6 - d5 * d4;
+    if (va <= 0.0f && (d4 - d3) >= 0.0f && (d5 - d6) >= 0.0f) {
+        return Add(b, Scale(Sub(c, b), (d4 - d3) / ((d4 - d3) + (d5 - d6))));
+    }
+    const float denominator = 1.0f / (va + vb + vc);
+    return Add(a, Add(Scale(ab, vb * denominator), Scale(ac, vc * denominator)));
+}
+
+} // namespace
+
+// The line query's state, shared by the world, dynamic and object passes.
+struct LineState {
+    OvIntersection line;
+    float* distance;                   // nearest fraction so far, or null
+    OvV3d* normal;                     // its normal, or null
+    bool any = false;                  // something was hit
+    bool nearer = false;               // the current atomic set a nearer hit
+    bool stopAtFirst;                  // no output wants the nearest: the first hit ends the query
+    const OvMatrix* toWorld = nullptr; // the current atomic's frame (its normals are local)
+};
+
+namespace {
+
+bool SegmentMeetsSphere(const OvLine& line, const OvSphere& sphere) {
+    const OvV3d d = Sub(line.end, line.start);
+    const OvV3d toCentre = Sub(sphere.center, line.start);
+    const float length2 = Dot(d, d);
+    float t = length2 > 0.0f ? Dot(toCentre, d) / length2 : 0.0f;
+    t = t < 0.0f ? 0.0f : t > 1.0f ? 1.0f : t;
+    const OvV3d apart = Sub(toCentre, Scale(d, t));
+    // A little slack for the rounding of the sphere and of the atomic query's own transform.
+    const float reach = sphere.radius * 1.001f + 1e-4f;
+    return Dot(apart, apart) <= reach * reach;
+}
+
+void RecordHit(LineState& s, const OvV3d& normal, float t) {
+    s.any = true;
+    if (s.distance == nullptr) {
+        s.nearer = true;
+        return;
+    }
+    if (t < *s.distance) {
+        *s.distance = t;
+        if (s.normal != nullptr) {
+            *s.normal = s.toWorld != nullptr ? RotateOut(*s.toWorld, normal) : normal;
+        }
+        s.nearer = true;
+    }
+}
+
+OvCollisionTriangle* LineHit(OvIntersection*, OvCollisionTriangle* triangle, float t, void* data) {
+    auto& s = *static_cast<LineState*>(data);
+    RecordHit(s, triangle->normal, t);
+    return s.stopAtFirst ? nullptr : triangle;
+}
+
+OvCollisionTriangle* WorldLineHit(OvIntersection* line, OvWorldSector*, OvCollisionTriangle* triangle, float t,
+                                  void* data) {
+    return LineHit(line, triangle, t, data);
+}
+
+// The sphere query's state.
+struct SphereState {
+    OvV3d centre;
+    int mode;
+    OvV3d direction;
+    SphereQueryResult* result;
+    const OvMatrix* toWorld = nullptr; // the current atomic's frame (its triangles are local)
+};
+
+void SphereTriangle(SphereState& s, OvV3d n, const OvV3d& a, const OvV3d& b, const OvV3d& c) {
+    SphereQueryResult& r = *s.result;
+    const OvV3d q = NearestOnTriangle(s.centre, a, b, c);
+    const OvV3d dq = Sub(q, s.centre);
+    const float d = std::sqrt(Dot(dq, dq));
+    if (s.mode == kSphereWall) {
+        if (!(n.y > -0.8f && n.y < 0.8f)) {
+            return;
+        }
+    } else if (r.found && !(d < r.distance || (d == r.distance && n.y > r.normal.y))) {
+        return;
+    }
+    switch (s.mode) {
+    case kSphereAny:
+        break;
+    case kSphereFloor:
+        if (!(n.y > 0.01f)) {
+            return;
+        }
+        break;
+    case kSphereSteep:
+        if (!(n.y > -0.9f && n.y < 0.9f)) {
+            return;
+        }
+        break;
+    case kSphereWall: {
+        n = Normalised(n);
+        const float f = Dot(s.direction, n);
+        if (!(f < 0.0f && f < r.bestFacing)) {
+            return;
+        }
+        r.bestFacing = f;
+        break;
+    }
+    default:
+        return;
+    }
+    r.distance = d;
+    r.found = true;
+    r.normal = n;
+    r.point = q;
+    r.vertices[0] = a;
+    r.vertices[1] = b;
+    r.vertices[2] = c;
+    if (s.mode == kSphereWall) {
+        r.contact[0] = a;
+        r.contact[1] = b;
+        r.contact[2] = c;
+        r.contactCount = 1;
+    }
+}
+
+OvCollisionTriangle* WorldSphereHit(OvIntersection*, OvWorldSector*, OvCollisionTriangle* triangle, float, void* data) {
+    auto& s = *static_cast<SphereState*>(data);
+    SphereTriangle(s, triangle->normal, *triangle->vertices[0], *triangle->vertices[1], *triangle->vertices[2]);
+    return triangle;
+}
+
+// Collects a world's triangles as line-list vertices (three edges each), lifted a centimetre.
+OvCollisionTriangle* WireTriangle(OvIntersection*, OvWorldSector*, OvCollisionTriangle* triangle, float, void* data) {
+    auto& lines = *static_cast<std::vector<OvIm3DVertex>*>(data);
+    for (int e = 0; e < 3; ++e) {
+        for (const OvV3d* p : {triangle->vertices[e], triangle->vertices[(e + 1) % 3]}) {
+            OvIm3DVertex v = {};
+            v.objVertex = {p->x, p->y + 0.01f, p->z};
+            v.color = 0x40404040u;
+            lines.push_back(v);
+        }
+    }
+    return triangle;
+}
+
+OvCollisionTriangle* SphereHit(OvIntersection*, OvCollisionTriangle* triangle, float, void* data) {
+    auto& s = *static_cast<SphereState*>(data);
+    if (s.toWorld == nullptr) {
+        SphereTriangle(s, triangle->normal, *triangle->vertices[0], *triangle->vertices[1], *triangle->vertices[2]);
+    } else {
+        // An object's triangles come in its own space; the test runs in the world's.
+        const OvMatrix& m = *s.toWorld;
+        SphereTriangle(s, RotateOut(m, triangle->normal), TransformOut(m, *triangle->vertices[0]),
+                       TransformOut(m, *triangle->vertices[1]), TransformOut(m, *triangle->vertices[2]));
+    }
+    return triangle;
+}
+
+} // namespace
+
+CCollisionTriangle* CCollisionTriangle::CloneReversed() const {
+    auto* copy = new CCollisionTriangle;
+    copy->vertices[0] = vertices[2];
+    copy->vertices[1] = vertices[1];
+    copy->vertices[2] = vertices[0];
+    copy->passable = passable;
+    return copy;
+}
+
+CCollisionPlane* CCollisionPlane::Clone() const {
+    auto* copy = new CCollisionPlane;
+    copy->twoSided = twoSided;
+    copy->normal = normal;
+    return copy;
+}
+
+std::uint32_t FilterCharacterPairs(OvpRefPair* pairs, std::uint32_t count, CharacterBodyTest isCharacter) {
+    if (isCharacter == nullptr) {
+        return count;
+    }
+    std::uint32_t kept = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const OvpRef& a = pairs[i].ref[0];
+        const OvpRef& b = pairs[i].ref[1];
+        const bool drop = a.part != ovpREFNONE && b.part != ovpREFNONE && a.object != nullptr && b.object != nullptr &&
+                          isCharacter(a.object) && isCharacter(b.object);
+        if (!drop) {
+            if (kept != i) {
+                pairs[kept] = pairs[i];
+            }
+            ++kept;
+        }
+    }
+    return kept;
+}
+
+CWorldManager::CWorldManager(float scale) : scale_(scale) {
+    for (int& flags : worldFlags_) {
+        flags = 2;
+    }
+}
+
+CWorldManager::~CWorldManager() {
+    Unload();
+    if (g_worldManager == this) {
+        g_worldManager = nullptr;
+    }
+}
+
+bool CWorldManager::ReadSettingsElement(const char* name, const char** a) {
+    PhysicsSettings& s = settings_;
+    auto need = [&](bool ok, const char* attribute, const char* element) {
+        if (!ok) {
+            ErrorBox(MissingAttributeMessage(attribute, element).c_str());
+        }
+        return ok;
+    };
+    if (Is(name, "Bodies")) {
+        return need(ReadIntAttribute("maxRegistered", a, 0, &s.maxRegistered), "MaxRegistered", "Bodies") &&
+               need(ReadIntAttribute("maxActive", a, 1, &s.maxActive), "MaxActive", "Bodies");
+    }
+    if (Is(name, "Joints")) {
+        return need(ReadIntAttribute("max", a, 0, &s.maxJoints), "Max", "Joints");
+    }
+    if (Is(name, "Stick")) {
+        return need(ReadFloatAttribute("inAir", a, 0, &s.stickInAir), "InAir", "Stick") &&
+               need(ReadFloatAttribute("onGround", a, 1, &s.stickOnGround), "OnGround", "Stick");
+    }
+    if (Is(name, "BBox")) {
+        return need(ReadFloatAttribute("x1", a, 0, &s.boxCorner1.x), "x1", "BBox") &&
+               need(ReadFloatAttribute("y1", a, 1, &s.boxCorner1.y), "y1", "BBox") &&
+               need(ReadFloatAttribute("z1", a, 2, &s.boxCorner1.z), "z1", "BBox") &&
+               need(ReadFloatAttribute("x2", a, 3, &s.boxCorner2.x), "x2", "BBox") &&
+               need(ReadFloatAttribute("y2", a, 4, &s.boxCorner2.y), "y2", "BBox") &&
+               need(ReadFloatAttribute("z2", a, 5, &s.boxCorner2.z), "z2", "BBox");
+    }
+    if (Is(name, "Gravity")) {
+        return need(ReadFloatAttribute("x", a, 0, &s.gravity.x), "x", "Gravity") &&
+               need(ReadFloatAttribute("y", a, 1, &s.gravity.y), "y", "Gravity") &&
+               need(ReadFloatAttribute("z", a, 2, &s.gravity.z), "z", "Gravity");
+    }
+    if (Is(name, "MobileBounce")) {
+        return need(ReadFloatAttribute("value", a, 0, &s.mobileBounce), "value", "MobileBounce");
+    }
+    if (Is(name, "MobileSlide")) {
+        return need(ReadFloatAttribute("value", a, 0, &s.mobileSlide), "value", "MobileSlide");
+    }
+    if (Is(name, "SolidSlide")) {
+        return need(ReadFloatAttribute("value", a, 0, &s.solidSlide), "value", "SolidSlide");
+    }
+    return true;
+}
+
+bool CWorldManager::StartElement(const char* name, const char** attributes) {
+    if (Is(name, "PhysicsGlobalSettings")) {
+        insidePhysicsSettings_ = true;
+        return true;
+    }
+    if (insidePhysicsSettings_) {
+        return ReadSettingsElement(name, attributes);
+    }
+    if (Is(name, "World")) {
+        const char* file = ReadTextAttribute("filename", attributes, 0);
+        if (file == nullptr) {
+            return false;
+        }
+        int flags = 2;
+        if (!ReadIntAttribute("flags", attributes, 2, &flags)) {
+            ErrorBox(MissingAttributeMessage("Flags", "World").c_str());
+            return false;
+        }
+        LoadWorld(file, flags);
+        return true;
+    }
+    return true;
+}
+
+bool CWorldManager::EndElement(const char* name) {
+    if (Is(name, "PhysicsGlobalSettings")) {
+        insidePhysicsSettings_ = false;
+    }
+    return true;
+}
+
+bool CWorldManager::CreatePhysics() {
+    OvpContextParams params;
+    OvpContextParamsSetDefaults(&params);
+    OvpBodyTypeReserve(&params, static_cast<OvUInt32>(std::max(settings_.maxRegistered, 0)),
+                       static_cast<OvUInt32>(std::max(settings_.maxActive, 0)));
+    OvpContextParamsSetMaxJoints(&params, static_cast<OvUInt32>(std::max(settings_.maxJoints, 0)));
+    OvpBBox box = {};
+    box.sup = settings_.boxCorner1;
+    box.inf = settings_.boxCorner2;
+    context_ = OvpContextCreate(&params, 1.0f, &box);
+    if (context_ == nullptr) {
+        return false;
+    }
+    OvpPipelineSetGravity(OvpContextGetPipeline(context_), &settings_.gravity);
+    return true;
+}
+
+void CWorldManager::LoadWorld(const char* fileName, int flags) {
+    char message[600];
+    std::snprintf(message, sizeof message, "Can not load world in file %s\n please check your data",
+                  fileName != nullptr ? fileName : "");
+    if (worldCount_ >= kMaxWorlds) {
+        ErrorBox("Too much worlds.\nPlease increase MAX_WORLDS value");
+        return;
+    }
+    char* path = SkelPathCreate(fileName != nullptr ? fileName : "");
+    if (path == nullptr) {
+        ErrorBox(message);
+        return;
+    }
+    SkelSetTextureSearchPath(path);
+    OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
+    if (stream == nullptr) {
+        SkelPathDestroy(path);
+        ErrorBox(message);
+        return;
+    }
+    OvUInt32 length = 0, version = 0;
+    if (OvStreamFindChunk(stream, kTextureDictionaryChunk, &length, &version)) {
+        if (OvTexDictionary* dictionary = OvTexDictionaryStreamReadImages(stream)) {
+            dictionaries_.push_back(dictionary);
+            OvTexDictionarySetCurrent(dictionary);
+        }
+    }
+    OvStreamClose(stream, nullptr);
+    stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
+    SkelPathDestroy(path);
+    if (stream == nullptr) {
+        ErrorBox(message);
+        return;
+    }
+    if (!OvStreamFindChunk(stream, ovCHUNKIDWORLD, &length, &version)) {
+        OvStreamClose(stream, nullptr); // no world in the file: skipped without a word
+        return;
+    }
+    OvWorld* world = OvWorldStreamRead(stream);
+    if (world == nullptr) {
+        OvStreamClose(stream, nullptr);
+        ErrorBox(message);
+        return;
+    }
+    const int slot = worldCount_++;
+    worlds_[slot] = world;
+    worldFlags_[slot] = flags;
+    if (slot == 0) {
+        CreatePhysics();
+    }
+    if (context_ != nullptr) {
+        if (OvpVolume* volume = OvpTrilistCreate(world, ovpTRILIST_WORLD)) {
+            OvpVolumeSetFriction(volume, settings_.solidSlide);
+            if (OvpContextAddFixedVolume(context_, volume, 0) != nullptr) {
+                worldVolumes_.push_back(volume);
+            } else {
+                OvpVolumeDeinit(volume);
+                OvpAlignedFree(volume);
+            }
+        }
+    }
+    // The clumps that follow the world come with it as pickable objects.
+    while (OvStreamFindChunk(stream, ovCHUNKIDCLUMP, &length, &version)) {
+        auto* object = new CClumpObject;
+        if (!object->ReadClump(stream)) {
+            delete object;
+            break; // a clump that does not read leaves the stream where nothing more can be found
+        }
+        object->SetPickable(true);
+        ownedObjects_.push_back(object);
+        AddObject(object);
+    }
+    OvStreamClose(stream, nullptr);
+}
+
+int CWorldManager::AddObject(CClumpObject* object) {
+    if (object == nullptr || worldCount_ == 0) {
+        return 0;
+    }
+    std::size_t slot = 0;
+    while (slot < static_cast<std::size_t>(objectCount_) && objects_[slot] != nullptr) {
+        ++slot;
+    }
+    if (slot == static_cast<std::size_t>(objectCount_)) {
+        if (slot == objects_.size()) {
+            objects_.resize(objects_.size() + kClumpObjectGrowth, nullptr);
+        }
+        ++objectCount_;
+    }
+    objects_[slot] = object;
+    object->SetInWorld(false);
+    UpdateObjectInWorld(object);
+    return 1;
+}
+
+int CWorldManager::RemoveObject(CClumpObject* object) {
+    if (object == nullptr) {
+        return 0;
+    }
+    for (int i = 0; i < objectCount_; ++i) {
+        if (objects_[static_cast<std::size_t>(i)] == object) {
+            if (object->IsInWorld() && object->GetClump() != nullptr && worldCount_ > 0) {
+                OvWorldRemoveClump(worlds_[0], object->GetClump());
+            }
+            object->SetInWorld(false);
+            objects_[static_cast<std::size_t>(i)] = nullptr;
+        }
+    }
+    return 1;
+}
+
+int CWorldManager::UpdateObjectInWorld(CClumpObject* object) {
+    if (object == nullptr ||
+        std::find(objects_.begin(), objects_.begin() + objectCount_, object) == objects_.begin() + objectCount_) {
+        return 0;
+    }
+    OvClump* clump = object->GetClump();
+    if (clump == nullptr || worldCount_ == 0) {
+        object->SetInWorld(false);
+        return 1;
+    }
+    if (object->IsInWorld()) {
+        OvWorldRemoveClump(worlds_[0], clump);
+        object->SetInWorld(false);
+    }
+    if (object->IsVisible()) {
+        OvWorldAddClump(worlds_[0], clump);
+        object->SetInWorld(true);
+    }
+    return 1;
+}
+
+int CWorldManager::AddLevelObject(LevelTable& table, CLevelObject* object, const char* message) {
+    if (object == nullptr) {
+        return 0;
+    }
+    if (table.count >= kMaxLevelObjects) {
+        ErrorBox(message);
+        return 0;
+    }
+    table.slots[table.count++] = object;
+    return 1;
+}
+
+int CWorldManager::AddJumpHelper(CLevelObject* o) {
+    return AddLevelObject(jumpHelpers_, o, "Too much jump helpers.\nPlease increase MAX_JUMP_HELPERS value");
+}
+int CWorldManager::AddDoor(CLevelObject* o) {
+    return AddLevelObject(doors_, o, "Too much doors.\nPlease increase MAX_DOORS value");
+}
+int CWorldManager::AddBumper(CLevelObject* o) {
+    return AddLevelObject(bumpers_, o, "Too much bumpers.\nPlease increase MAX_BUMPERS value");
+}
+int CWorldManager::AddLift(CLevelObject* o) {
+    return AddLevelObject(lifts_, o, "Too much lifts.\nPlease increase MAX_LIFTS value");
+}
+int CWorldManager::AddSwitch(CLevelObject* o) {
+    return AddLevelObject(switches_, o, "Too much switches.\nPlease increase MAX_SWITCHES value");
+}
+int CWorldManager::AddLaserBeam(CLevelObject* o) {
+    return AddLevelObject(laserBeams_, o, "Too much laser beams.\nPlease increase MAX_LASER_BEAMS value");
+}
+int CWorldManager::AddTeleporter(CLevelObject* o) {
+    return AddLevelObject(teleporters_, o, "Too much teleporters.\nPlease increase MAX_TELEPORTERS value");
+}
+
+int CWorldManager::AddCollisionTriangle(CCollisionTriangle* triangle) {
+    if (triangle == nullptr) {
+        return 0;
+    }
+    if (triangleCount_ >= kMaxCollisionTriangles) {
+        ErrorBox("Too much dynamic collision triangles.\nPlease increase MAX_COLLISION_TRIANGLES value");
+        return 0;
+    }
+    triangles_[triangleCount_++] = triangle;
+    if (triangleCount_ < kMaxCollisionTriangles) {
+        triangles_[triangleCount_++] = triangle->CloneReversed();
+    }
+    return 1;
+}
+
+int CWorldManager::AddCollisionPlane(CCollisionPlane* plane) {
+    if (plane == nullptr) {
+        return 0;
+    }
+    if (planeCount_ >= kMaxCollisionPlanes) {
+        ErrorBox("Too much dynamic collision planes.\nPlease increase MAX_COLLISION_PLANES value");
+        return 0;
+    }
+    planes_[planeCount_++] = plane;
+    if (plane->twoSided && planeCount_ < kMaxCollisionPlanes) {
+        planes_[planeCount_++] = plane->Clone();
+        plane->normal = Scale(plane->normal, -1.0f);
+    }
+    return 1;
+}
+
+int CWorldManager::AddLight(CLight* light) {
+    if (light == nullptr || worldCount_ == 0) {
+        return 0;
+    }
+    LightRecord record;
+    record.light = light;
+    if (OvLight* own = light->GetLight()) {
+        for (int w = 0; w < worldCount_; ++w) {
+            OvLight* graphics = own;
+            // A graphics light stands in one world: the others get a copy on the same frame.
+            if (w > 0) {
+                graphics = OvLightCreate(OvLightGetType(own));
+                if (graphics == nullptr) {
+                    continue;
+                }
+                OvLightSetColor(graphics, &own->color);
+                if (OvFrame* frame = OvLightGetFrame(own)) {
+                    OvLightSetFrame(graphics, frame);
+                }
+            }
+            OvWorldAddLight(worlds_[w], graphics);
+            record.perWorld[w] = graphics;
+        }
+    }
+    lights_.push_back(record);
+    return 1;
+}
+
+void CWorldManager::RemoveLight(CLight* light) {
+    for (auto it = lights_.begin(); it != lights_.end(); ++it) {
+        if (it->light != light) {
+            continue;
+        }
+        for (int w = 0; w < kMaxWorlds; ++w) {
+            if (OvLight* graphics = it->perWorld[w]) {
+                if (w < worldCount_) {
+                    OvWorldRemoveLight(worlds_[w], graphics);
+                }
+                if (graphics != light->GetLight()) {
+                    OvLightSetFrame(graphics, nullptr);
+                    OvLightDestroy(graphics);
+                }
+            }
+        }
+        lights_.erase(it);
+        return;
+    }
+}
+
+void CWorldManager::CreateDynamicTriangleVolume() {
+    if (context_ == nullptr || dynamicVolume_ != nullptr) {
+        return;
+    }
+    OvpVolume* volume = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    if (volume == nullptr) {
+        return;
+    }
+    OvpVolumeSetTriangleCallback(volume, reinterpret_cast<OvpVolumeCallback>(&GatherDynamicTriangles));
+    OvpVolumeSetFriction(volume, kDynamicTriangleFriction);
+    if (OvpContextAddFixedVolume(context_, volume, reinterpret_cast<std::uintptr_t>(this)) == nullptr) {
+        OvpVolumeDeinit(volume);
+        OvpAlignedFree(volume);
+        return;
+    }
+    dynamicVolume_ = volume;
+}
+
+void CWorldManager::GatherDynamicTriangles(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*,
+                                           OvpTriangleBuffer* buffer) {
+    buffer->count = 0;
+    buffer->flags = ovpTRIANGLES_WORLDSPACE;
+    const CWorldManager* self = g_worldManager;
+    if (self == nullptr) {
+        return;
+    }
+    for (int i = 0; i < self->triangleCount_ && buffer->count < buffer->capacity; ++i) {
+        const CCollisionTriangle* t = self->triangles_[i];
+        if (t->passable) {
+            continue;
+        }
+        OvpTriangleRecord& r = buffer->triangles[buffer->count++];
+        r = {};
+        r.v0 = t->vertices[0];
+        r.v1 = t->vertices[1];
+        r.v2 = t->vertices[2];
+        r.normal = Normalised(Cross(Sub(r.v1, r.v0), Sub(r.v2, r.v0)));
+        r.source = nullptr;
+        r.index = 0;
+        r.klass = kDynamicTriangleClass;
+    }
+}
+
+void CWorldManager::UpdateBodyFrames() {
+    const OvpPipeline* pipeline = OvpContextGetPipeline(context_);
+    for (OvUInt32 i = 0; i < pipeline->movedCount; ++i) {
+        OvpObj* object = pipeline->moved[i];
+        if (object != nullptr && object->manager != nullptr && object->type != nullptr &&
+            object->type->updateFrames != nullptr) {
+            object->type->updateFrames(object);
+        }
+    }
+}
+
+void CWorldManager::StepPhysics(float dt) {
+    OvpPipeline* pipeline = OvpContextGetPipeline(context_);
+    if (!customStep_) {
+        OvpPipelineStep(pipeline, dt);
+    } else {
+        OvpPipelineSetTimeStep(pipeline, dt);
+        OvpPipelineUpdateBroadPhase(pipeline);
+        pipeline->pairCount = FilterCharacterPairs(pipeline->pairs, pipeline->pairCount, isCharacter_);
+        OvpPipelineCollidePairs(pipeline);
+        OvpPipelineBuildIslands(pipeline);
+        OvpPipelineCollideFixedVolumes(pipeline);
+        OvpPipelineSolveAndIntegrate(pipeline, dt);
+    }
+    UpdateBodyFrames();
+}
+
+void CWorldManager::Update(float dt) {
+    if (firstUpdate_) {
+        firstUpdate_ = false;
+        CreateDynamicTriangleVolume();
+    }
+    for (LevelTable* table : {&jumpHelpers_, &switches_}) {
+        for (int i = 0; i < table->count; ++i) {
+            table->slots[i]->Update(dt);
+        }
+    }
+    for (int i = 0; i < planeCount_; ++i) {
+        planes_[i]->Update(dt);
+    }
+    for (int i = 0; i < triangleCount_; ++i) {
+        triangles_[i]->Update(dt);
+    }
+    for (LevelTable* table : {&laserBeams_, &teleporters_, &lifts_, &bumpers_, &doors_}) {
+        for (int i = 0; i < table->count; ++i) {
+            table->slots[i]->Update(dt);
+        }
+    }
+    if (context_ != nullptr) {
+        StepPhysics(std::max(dt, kMinPhysicsStep));
+    }
+}
+
+void CWorldManager::Render() {
+    for (int w = 0; w < worldCount_; ++w) {
+        const int flags = worldFlags_[w];
+        if (flags == 0 || flags == 2) {
+            OvWorldRender(worlds_[w]);
+            for (LevelTable* table : {&laserBeams_, &teleporters_, &doors_}) {
+                for (int i = 0; i < table->count; ++i) {
+                    table->slots[i]->Render();
+                }
+            }
+        }
+        if (flags == 1 || flags == 2) {
+            // Every sector triangle as grey lines lifted a centimetre, then the world once more.
+            std::vector<OvIm3DVertex> lines;
+            OvIntersection everything = {};
+            everything.type = ovINTERSECTBOX;
+            everything.t.box = worlds_[w]->boundingBox;
+            OvCollisionWorldForAllIntersections(worlds_[w], &everything, WireTriangle, &lines);
+            constexpr std::size_t kBatch = 6000;
+            for (std::size_t first = 0; first < lines.size(); first += kBatch) {
+                const auto n = static_cast<OvUInt32>(std::min(kBatch, lines.size() - first));
+                if (OvIm3DTransform(lines.data() + first, n, nullptr, 0) != nullptr) {
+                    OvIm3DRenderPrimitive(ovPRIMTYPELINELIST);
+                    OvIm3DEnd();
+                }
+            }
+            OvWorldRender(worlds_[w]);
+        }
+    }
+}
+
+std::string CWorldManager::StatisticsText() const {
+    char text[160];
+    std::snprintf(text, sizeof text, "%d worlds with %d clumps (%d active clumps, %d geometries)", worldCount_,
+                  clumpsTested_, clumpsInRange_, atomicsTested_);
+    return text;
+}
+
+void CWorldManager::PrintStatistics(CFont* font) {
+    if (font != nullptr) {
+        font->Print(StatisticsText().c_str(), {0.025f, 0.78f}, 0.04f);
+    }
+    if (g_debugLevel > 2) {
+        for (int i = 0; i < objectCount_; ++i) {
+            if (CClumpObject* object = objects_[static_cast<std::size_t>(i)]) {
+                object->Render();
+            }
+        }
+        for (int i = 0; i < planeCount_; ++i) {
+            planes_[i]->Render();
+        }
+        for (int i = 0; i < triangleCount_; ++i) {
+            triangles_[i]->Render();
+        }
+    }
+}
+
+int CWorldManager::LineIntersect(const OvV3d& from, const OvV3d& to, bool skipDynamic, float* distance, OvV3d* normal,
+                                 CClumpObject** hit) {
+    if (from.x == to.x && from.y == to.y && from.z == to.z) {
+        return 0;
+    }
+    ++linesCast_;
+    if (distance != nullptr) {
+        *distance = kLineFar;
+        if (normal != nullptr) {
+            *normal = {0.0f, 0.0f, 0.0f};
+        }
+    }
+    LineState s;
+    s.line.type = ovINTERSECTLINE;
+    s.line.t.line = {from, to};
+    s.distance = distance;
+    s.normal = distance != nullptr ? normal : nullptr;
+    s.stopAtFirst = distance == nullptr && hit == nullptr;
+    for (int w = 0; w < worldCount_; ++w) {
+        OvCollisionWorldForAllIntersections(worlds_[w], &s.line, WorldLineHit, &s);
+        if (s.any && s.stopAtFirst) {
+            return 1;
+        }
+    }
+    auto testAtomic = [&](OvAtomic* atomic) {
+        OvFrame* frame = OvAtomicGetFrame(atomic);
+        s.toWorld = frame != nullptr ? OvFrameGetWorldMatrix(frame) : nullptr;
+        OvCollisionAtomicForAllIntersections(atomic, &s.line, LineHit, &s);
+        s.toWorld = nullptr;
+    };
+    if (!skipDynamic) {
+        for (int i = 0; i < planeCount_ && !(s.any && s.stopAtFirst); ++i) {
+            if (planes_[i]->atomic != nullptr) {
+                testAtomic(planes_[i]->atomic);
+            }
+        }
+        for (int i = 0; i < triangleCount_ && !(s.any && s.stopAtFirst); ++i) {
+            if (triangles_[i]->atomic != nullptr) {
+                testAtomic(triangles_[i]->atomic);
+            }
+        }
+    }
+    CClumpObject* nearest = nullptr;
+    for (int i = 0; i < objectCount_ && !(s.any && s.stopAtFirst); ++i) {
+        CClumpObject* object = objects_[static_cast<std::size_t>(i)];
+        if (object == nullptr || !object->IsPickable() || object->GetClump() == nullptr) {
+            continue;
+        }
+        s.nearer = false;
+        // The atomic query takes the world's line into the atomic's space itself.
+        OvClumpForAllAtomics(
+            object->GetClump(),
+            [](OvAtomic* atomic, void* data) -> OvAtomic* {
+                auto& st = *static_cast<LineState*>(data);
+                // A segment that passes the atomic's bounding sphere meets none of its triangles.
+                if (!SegmentMeetsSphere(st.line.t.line, *OvAtomicGetWorldBoundingSphere(atomic))) {
+                    return atomic;
+                }
+                OvFrame* frame = OvAtomicGetFrame(atomic);
+                st.toWorld = frame != nullptr ? OvFrameGetWorldMatrix(frame) : nullptr;
+                OvCollisionAtomicForAllIntersections(atomic, &st.line, LineHit, &st);
+                st.toWorld = nullptr;
+                return atomic;
+            },
+            &s);
+        if (s.nearer) {
+            nearest = object;
+        }
+    }
+    if (hit != nullptr) {
+        *hit = nearest;
+    }
+    return s.any ? 1 : 0;
+}
+
+int CWorldManager::CylinderIntersect(const OvV3d& from, const OvV3d& to, float radius, bool skipDynamic) {
+    const OvV3d axis = Sub(to, from);
+    if (axis.x == 0.0f && axis.y == 0.0f && axis.z == 0.0f) {
+        return 0;
+    }
+    const OvV3d d = Normalised(axis);
+    // Along a vertical axis (d.z, 0, -d.x) vanishes: any level direction serves.
+    OvV3d u = d.x * d.x + d.z * d.z > 1e-12f ? Normalised({d.z, 0.0f, -d.x}) : OvV3d{1.0f, 0.0f, 0.0f};
+    OvV3d w = Normalised(Cross(u, d));
+    u = Scale(u, radius);
+    w = Scale(w, radius);
+    const int rings = static_cast<int>(cylinderRings_);
+    const int spokes = static_cast<int>(cylinderSpokes_);
+    for (int r = 1; r <= rings; ++r) {
+        const float fraction = static_cast<float>(r) / cylinderRings_;
+        for (int sp = 0; sp < spokes; ++sp) {
+            const float angle = static_cast<float>(sp) * 6.283184f / cylinderSpokes_;
+            const OvV3d offset = Scale(Add(Scale(u, std::cos(angle)), Scale(w, std::sin(angle))), fraction);
+            if (LineIntersect(Add(from, offset), Add(to, offset), skipDynamic)) {
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+int CWorldManager::SphereQuery(float x, float y, float z, float radius, SphereQueryResult* result) {
+    *result = SphereQueryResult{};
+    SphereState s;
+    s.centre = {x, y, z};
+    s.mode = sphereMode_;
+    s.direction = queryDirection_;
+    s.result = result;
+    OvIntersection sphere = {};
+    sphere.type = ovINTERSECTSPHERE;
+    sphere.t.sphere.center = s.centre;
+    sphere.t.sphere.radius = radius;
+    for (int w = 0; w < worldCount_; ++w) {
+        OvCollisionWorldForAllIntersections(worlds_[w], &sphere, WorldSphereHit, &s);
+    }
+    auto testAtomic = [&](OvAtomic* atomic) {
+        OvFrame* frame = OvAtomicGetFrame(atomic);
+        s.toWorld = frame != nullptr ? OvFrameGetWorldMatrix(frame) : nullptr;
+        OvCollisionAtomicForAllIntersections(atomic, &sphere, SphereHit, &s);
+        s.toWorld = nullptr;
+    };
+    for (int i = 0; i < planeCount_; ++i) {
+        if (planes_[i]->atomic != nullptr) {
+            testAtomic(planes_[i]->atomic);
+        }
+    }
+    for (int i = 0; i < triangleCount_; ++i) {
+        if (triangles_[i]->atomic != nullptr && !triangles_[i]->passable) {
+            testAtomic(triangles_[i]->atomic);
+        }
+    }
+    atomicsTested_ = clumpsTested_ = clumpsInRange_ = 0;
+    const float reach = 4.0f * scale_ * radius;
+    for (int i = 0; i < objectCount_; ++i) {
+        CClumpObject* object = objects_[static_cast<std::size_t>(i)];
+        if (object == nullptr || !object->IsPickable()) {
+            continue;
+        }
+        ++clumpsTested_;
+        const OvSphere* bound = object->GetBoundingSphere();
+        if (bound == nullptr) {
+            continue; // nothing to test without an atomic
+        }
+        const OvV3d apart = Sub(bound->center, s.centre);
+        if (Dot(apart, apart) > reach * reach) {
+            continue;
+        }
+        ++clumpsInRange_;
+        struct Pass {
+            CWorldManager* self;
+            decltype(testAtomic)* test;
+        } pass = {this, &testAtomic};
+        OvClumpForAllAtomics(
+            object->GetClump(),
+            [](OvAtomic* atomic, void* data) -> OvAtomic* {
+                auto* p = static_cast<Pass*>(data);
+                ++p->self->atomicsTested_;
+                (*p->test)(atomic);
+                return atomic;
+            },
+            &pass);
+    }
+    return result->found ? 1 : 0;
+}
+
+void CWorldManager::Unload() {
+    for (LevelTable* table : {&jumpHelpers_, &switches_, &laserBeams_, &teleporters_, &lifts_, &bumpers_, &doors_}) {
+        for (int i = 0; i < table->count; ++i) {
+            table->slots[i]->Destroy();
+            delete table->slots[i];
+            table->slots[i] = nullptr;
+        }
+        table->count = 0;
+    }
+    for (int i = 0; i < planeCount_; ++i) {
+        planes_[i]->Destroy();
+        delete planes_[i];
+        planes_[i] = nullptr;
+    }
+    planeCount_ = 0;
+    for (int i = 0; i < triangleCount_; ++i) {
+        triangles_[i]->Destroy();
+        delete triangles_[i];
+        triangles_[i] = nullptr;
+    }
+    triangleCount_ = 0;
+    for (int i = 0; i < objectCount_; ++i) {
+        if (CClumpObject* object = objects_[static_cast<std::size_t>(i)]) {
+            RemoveObject(object);
+        }
+    }
+    for (CClumpObject* object : ownedObjects_) {
+        delete object;
+    }
+    ownedObjects_.clear();
+    while (!lights_.empty()) {
+        CLight* light = lights_.back().light;
+        RemoveLight(light);
+        delete light;
+    }
+    if (context_ != nullptr) {
+        for (OvpVolume* volume : worldVolumes_) {
+            OvpContextRemoveFixedVolume(context_, volume);
+            OvpVolumeDeinit(volume);
+            OvpAlignedFree(volume);
+        }
+        if (dynamicVolume_ != nullptr) {
+            OvpContextRemoveFixedVolume(context_, dynamicVolume_);
+            OvpVolumeDeinit(dynamicVolume_);
+            OvpAlignedFree(dynamicVolume_);
+        }
+        OvpContextDestroy(context_);
+        context_ = nullptr;
+    }
+    worldVolumes_.clear();
+    dynamicVolume_ = nullptr;
+    for (int w = 0; w < worldCount_; ++w) {
+        OvWorldDestroy(worlds_[w]);
+        worlds_[w] = nullptr;
+    }
+    worldCount_ = 0;
+    for (OvTexDictionary* dictionary : dictionaries_) {
+        if (OvTexDictionaryGetCurrent() == dictionary) {
+            OvTexDictionarySetCurrent(nullptr);
+        }
+        OvTexDictionaryDestroy(dictionary);
+    }
+    dictionaries_.clear();
+    firstUpdate_ = true;
+}

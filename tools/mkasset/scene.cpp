@@ -1,0 +1,191 @@
+// mkasset scene: a folder the game framework runs: config.xml, a level with two clumps after its
+// world, models, their textures and the framework's font.
+
+#include <png.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tools/font_asset/font_asset.h"
+#include "tools/mkasset/collision_tree.h"
+#include "tools/mkasset/commands.h"
+#include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/shapes.h"
+
+namespace mkasset {
+
+namespace {
+
+constexpr const char* kName = "scene";
+constexpr int kSceneSize = 24;
+constexpr int kSceneBlocks = 8;
+constexpr int kTextureSide = 64;
+
+// A tiled texture: two tones in squares of `tile` pixels, with a darker seam round each square.
+bool WriteTexture(const std::string& path, const unsigned char a[3], const unsigned char b[3], int tile,
+                  std::string* error) {
+    std::vector<png_byte> rgb(static_cast<std::size_t>(kTextureSide * kTextureSide * 3));
+    for (int y = 0; y < kTextureSide; ++y) {
+        for (int x = 0; x < kTextureSide; ++x) {
+            const bool odd = ((x / tile) + (y / tile)) % 2 != 0;
+            const bool seam = x % tile == 0 || y % tile == 0;
+            const unsigned char* tone = odd ? b : a;
+            for (int c = 0; c < 3; ++c) {
+                rgb[static_cast<std::size_t>((y * kTextureSide + x) * 3 + c)] =
+                    static_cast<png_byte>(seam ? tone[c] * 3 / 4 : tone[c]);
+            }
+        }
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = kTextureSide;
+    image.height = kTextureSide;
+    image.format = PNG_FORMAT_RGB;
+    if (!png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr)) {
+        *error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+// A clump of one unit shape standing on the floor at (x, z), textured by name.
+ClumpDesc Placed(ShapeKind kind, int size, const char* texture, float x, float z) {
+    ShapeOptions options;
+    options.kind = kind;
+    options.size = size;
+    options.texture = texture;
+    ClumpDesc clump = ModelClump(options);
+    clump.frames[0].pos[0] = x;
+    clump.frames[0].pos[1] = 0.5f;
+    clump.frames[0].pos[2] = z;
+    return clump;
+}
+
+const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<Config>
+  <Debug level="2"/>
+  <Scale value="1.0"/>
+  <Input><MouseMode Value="1"/></Input>
+  <GraphicsGlobalSettings><RessourceArena size="8388608"/></GraphicsGlobalSettings>
+  <Worlds>
+    <PhysicsGlobalSettings>
+      <Bodies maxRegistered="200" maxActive="100"/>
+      <Joints max="20"/>
+      <Stick inAir="5.0" onGround="0.1"/>
+      <BBox x1="200" y1="100" z1="200" x2="-200" y2="-50" z2="-200"/>
+      <Gravity x="0" y="-10" z="0"/>
+      <MobileBounce value="0"/>
+      <MobileSlide value="1.0"/>
+      <SolidSlide value="10.0"/>
+    </PhysicsGlobalSettings>
+    <World filename="models/level.bsp" name="level" flags="0"/>
+  </Worlds>
+  <Light type="Ambient"><Color r="0.45" g="0.45" b="0.45"/></Light>
+  <Light type="Directional"><Color r="0.6" g="0.6" b="0.6"/>
+    <Position x="-20" y="30" z="-10"/><Target x="0" y="0" z="0"/></Light>
+</Config>
+)";
+
+} // namespace
+
+void SceneUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: mkasset scene --out DIR [--seed S]\n"
+                 "  Writes a folder the game framework runs (framework_probe):\n"
+                 "    DIR/config.xml               one world, physics settings, an ambient and a directional light,\n"
+                 "                                 mouse mode 1 (no pointer)\n"
+                 "    DIR/models/level.bsp         a 24 x 24 metre level of 8 blocks (seed S, default 1) whose\n"
+                 "                                 sectors carry collision trees, then two barrel clumps\n"
+                 "                                 standing at (4, 4) and (-4, -4)\n"
+                 "    DIR/models/crate.dff         a unit box; DIR/models/barrel.dff a unit cylinder\n"
+                 "    DIR/models/textures/*.png    floor, wall, block, crate and barrel\n"
+                 "    DIR/FONTS/TSA16.met, .png    the framework's font\n"
+                 "  The level keeps the 2.5 metres round the origin clear. DIR and its folders are created.\n"
+                 "  Exit status 0 on success, 1 when a file cannot be written, 2 on bad usage.\n");
+}
+
+int RunScene(int argc, char** argv) {
+    std::string out;
+    LevelOptions level;
+    level.size = kSceneSize;
+    level.boxes = kSceneBlocks;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "--out" && arg != "--seed") {
+            return Fail(kName, kExitUsage, "unknown argument " + arg);
+        }
+        if (i + 1 >= argc) {
+            return Fail(kName, kExitUsage, "missing value after " + arg);
+        }
+        const char* value = argv[++i];
+        if (arg == "--out") {
+            out = value;
+        } else {
+            int seed = 0;
+            if (!ParseInt(value, &seed) || seed < 0) {
+                return Fail(kName, kExitUsage, std::string("bad --seed '") + value + "' (0 to 2147483647)");
+            }
+            level.seed = static_cast<std::uint32_t>(seed);
+        }
+    }
+    if (out.empty()) {
+        return Fail(kName, kExitUsage, "--out is required");
+    }
+    const std::filesystem::path dir = out;
+    std::error_code ec;
+    std::filesystem::create_directories(dir / "models" / "textures", ec);
+    if (ec) {
+        return Fail(kName, kExitFailed, "cannot create " + (dir / "models" / "textures").string());
+    }
+    const std::string config = (dir / "config.xml").string();
+    const Bytes configBytes(kConfig, kConfig + sizeof kConfig - 1);
+    WorldDesc world = LevelWorld(level);
+    if (!AddWorldCollision(world)) {
+        return Fail(kName, kExitFailed, "cannot build the level's collision data");
+    }
+    Bytes levelBytes = WorldFile(world);
+    for (const ClumpDesc& clump : {Placed(ShapeKind::Cylinder, 12, "barrel", 4.0f, 4.0f),
+                                   Placed(ShapeKind::Cylinder, 12, "barrel", -4.0f, -4.0f)}) {
+        const Bytes bytes = ClumpFile(clump);
+        levelBytes.insert(levelBytes.end(), bytes.begin(), bytes.end());
+    }
+    ShapeOptions crate;
+    crate.kind = ShapeKind::Box;
+    crate.texture = "crate";
+    ShapeOptions barrel;
+    barrel.kind = ShapeKind::Cylinder;
+    barrel.size = 12;
+    barrel.texture = "barrel";
+    if (!WriteFile(kName, config, configBytes) ||
+        !WriteFile(kName, (dir / "models" / "level.bsp").string(), levelBytes) ||
+        !WriteFile(kName, (dir / "models" / "crate.dff").string(), ClumpFile(ModelClump(crate))) ||
+        !WriteFile(kName, (dir / "models" / "barrel.dff").string(), ClumpFile(ModelClump(barrel)))) {
+        return kExitFailed;
+    }
+    struct Tones {
+        const char* name;
+        unsigned char a[3], b[3];
+        int tile;
+    };
+    const Tones textures[] = {
+        {"floor", {190, 184, 170}, {160, 154, 140}, 16}, {"wall", {170, 172, 184}, {150, 152, 166}, 32},
+        {"block", {176, 130, 90}, {150, 110, 76}, 16},   {"crate", {200, 160, 90}, {170, 130, 70}, 32},
+        {"barrel", {90, 120, 170}, {70, 100, 150}, 8},
+    };
+    std::string error;
+    for (const Tones& t : textures) {
+        if (!WriteTexture((dir / "models" / "textures" / (std::string(t.name) + ".png")).string(), t.a, t.b, t.tile,
+                          &error)) {
+            return Fail(kName, kExitFailed, error);
+        }
+    }
+    if (!WriteCharsetFont((dir / "FONTS").string(), "TSA16", &error)) {
+        return Fail(kName, kExitFailed, error);
+    }
+    return kExitOk;
+}
+
+} // namespace mkasset
