@@ -273,8 +273,21 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, SE
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    const std::string path = PlatformHostPath(fileName);
-    const int fd = ::open(path.c_str(), flags, 0644);
+    // A name that opens as written needs no case-insensitive search; a creating open always
+    // looks first, so that it never makes a second file beside one that differs only in case.
+    int fd = -1;
+    if ((flags & O_CREAT) == 0) {
+        std::string direct(fileName);
+        for (char& c : direct) {
+            if (c == '\\') {
+                c = '/';
+            }
+        }
+        fd = direct.empty() ? -1 : ::open(direct.c_str(), flags, 0644);
+    }
+    if (fd < 0) {
+        fd = ::open(PlatformHostPath(fileName).c_str(), flags, 0644);
+    }
     if (fd < 0) {
         SetLastError(ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
@@ -293,7 +306,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD /*shareMode*/, SE
     f->fd = fd;
     f->readOnly = !write;
     if (f->readOnly) {
-        f->ahead = std::make_unique<std::uint8_t[]>(kReadAheadBytes);
+        // Not cleared: only bytes a read put there are ever handed out.
+        f->ahead.reset(new std::uint8_t[kReadAheadBytes]);
     }
     SetLastError(ERROR_SUCCESS);
     return f;

@@ -12,6 +12,8 @@ constexpr OvInt32 kStreamsPerBlock = 16;
 constexpr OvUInt32 kModuleHint = ovMEMHINTDUR_GLOBAL | ovPLUGINIDSTREAM;
 constexpr OvUInt32 kStreamHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDSTREAM;
 constexpr OvUInt32 kGrowStep = 512;
+// Read-ahead block of a stream reading a named file; reads at least this long bypass it.
+constexpr OvUInt32 kReadAheadBytes = 4096;
 
 OvInt32 gStreamModuleOffset = -1;
 OvInt32 gStreamNumInstances = 0;
@@ -33,6 +35,53 @@ std::uint64_t FilePosition(const OvFile* file) {
 }
 std::uint64_t FileSize(const OvFile* file) {
     return (static_cast<std::uint64_t>(file->sizeHigh) << 32) | file->sizeLow;
+}
+
+// Bytes read ahead and not yet handed out.
+OvUInt32 ReadAheadHeld(const OvStream* stream) { return stream->readAhead.filled - stream->readAhead.next; }
+
+// Position of the stream in its file: the file's own, less what is held in the read-ahead block.
+std::uint64_t StreamFilePosition(const OvStream* stream) {
+    return FilePosition(stream->Type.file) - ReadAheadHeld(stream);
+}
+
+// Bytes read from the stream's file: first from the read-ahead block; a rest shorter than the
+// block refills it with one file read, a longer rest is read straight into the caller's buffer.
+OvUInt32 FileRead(OvStream* stream, void* buffer, OvUInt32 length) {
+    OvStreamReadAhead& ahead = stream->readAhead;
+    if (ahead.block == nullptr || length == 0) {
+        return OvFSManagerFread(buffer, 1, length, stream->Type.file);
+    }
+    auto* out = static_cast<OvUInt8*>(buffer);
+    OvUInt32 count = ReadAheadHeld(stream);
+    if (count >= length) {
+        std::memcpy(out, ahead.block + ahead.next, length);
+        ahead.next += length;
+        return length;
+    }
+    if (count > 0) {
+        std::memcpy(out, ahead.block + ahead.next, count);
+    }
+    ahead.next = ahead.filled = 0;
+    const OvUInt32 rest = length - count;
+    if (rest >= kReadAheadBytes) {
+        return count + OvFSManagerFread(out + count, 1, rest, stream->Type.file);
+    }
+    ahead.filled = OvFSManagerFread(ahead.block, 1, kReadAheadBytes, stream->Type.file);
+    const OvUInt32 more = ahead.filled < rest ? ahead.filled : rest;
+    if (more > 0) {
+        std::memcpy(out + count, ahead.block, more);
+    }
+    ahead.next = more;
+    count += more;
+    return count;
+}
+
+void ReleaseReadAhead(OvStream* stream) {
+    if (stream->readAhead.block != nullptr) {
+        OvFree(stream->readAhead.block);
+    }
+    stream->readAhead = {nullptr, 0, 0};
 }
 
 OvStream* MemoryWrite(OvStream* stream, const void* buffer, OvUInt32 length) {
@@ -133,6 +182,10 @@ OvStream* OvStreamOpen(OvInt32 type, OvInt32 accessType, const void* data) {
             break;
         }
         stream->Type.file = file;
+        if (accessType == ovSTREAMREAD) {
+            // Without memory for the block the stream reads the file directly, as before.
+            stream->readAhead.block = static_cast<OvUInt8*>(OvMalloc(kReadAheadBytes, kStreamHint));
+        }
         return stream;
     }
     case ovSTREAMMEMORY: {
@@ -181,6 +234,7 @@ OvBool OvStreamClose(OvStream* stream, OvMemory* memory) {
     case ovSTREAMFILE:
         break;
     case ovSTREAMFILENAME:
+        ReleaseReadAhead(stream);
         OvFSManagerFclose(stream->Type.file);
         break;
     case ovSTREAMMEMORY:
@@ -211,7 +265,7 @@ OvUInt32 OvStreamRead(OvStream* stream, void* buffer, OvUInt32 length) {
     switch (stream->type) {
     case ovSTREAMFILE:
     case ovSTREAMFILENAME: {
-        const OvUInt32 count = OvFSManagerFread(buffer, 1, length, stream->Type.file);
+        const OvUInt32 count = FileRead(stream, buffer, length);
         if (count < length) {
             ReportCore(OvFSManagerFeof(stream->Type.file) ? OvErrorCode(ovERRENDOFSTREAM) : OvErrorCode(ovERRREAD));
         }
@@ -281,17 +335,24 @@ OvStream* OvStreamSkip(OvStream* stream, OvUInt32 length) {
         OvFile* file = stream->Type.file;
         // Positions are 32-bit: a skip that would leave that range, or pass the end of a
         // file being read, fails instead of leaving the stream somewhere undefined.
-        const std::uint64_t target = FilePosition(file) + length;
+        const std::uint64_t target = StreamFilePosition(stream) + length;
         if (target > 0x7FFFFFFFu || (stream->accessType == ovSTREAMREAD && target > FileSize(file))) {
             ReportCore(OvErrorCode(ovERRENDOFSTREAM));
             return nullptr;
         }
-        if (OvFSManagerFseek(file, static_cast<OvInt32>(length), 1) != 0) {
+        const OvUInt32 held = ReadAheadHeld(stream);
+        if (length <= held) {
+            stream->readAhead.next += length;
+            return stream;
+        }
+        // The file is already held bytes past the stream.
+        if (OvFSManagerFseek(file, static_cast<OvInt32>(length - held), 1) != 0) {
             if (OvFSManagerFeof(file)) {
                 ReportCore(OvErrorCode(ovERRENDOFSTREAM));
             }
             return nullptr;
         }
+        stream->readAhead.next = stream->readAhead.filled = 0;
         return stream;
     }
     case ovSTREAMMEMORY: {
@@ -321,10 +382,10 @@ OvUInt32 OvStreamGetBytesLeft(const OvStream* stream) {
     case ovSTREAMFILENAME: {
         const OvFile* file = stream->Type.file;
         const std::uint64_t size = FileSize(file);
-        const std::uint64_t position = FilePosition(file);
         if (file->positionHigh == 0xFFFFFFFFu) {
             return 0xFFFFFFFFu; // position not known
         }
+        const std::uint64_t position = StreamFilePosition(stream);
         const std::uint64_t left = position < size ? size - position : 0;
         return left > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<OvUInt32>(left);
     }

@@ -44,6 +44,15 @@ struct OvStreamMemory {
     OvUInt8* memBlock; // buffer
 };
 
+// Read-ahead of a stream reading a file it opened by name: bytes [next, filled) of block were
+// read from the file and not yet handed out, so the stream is that many bytes before the file's
+// position. Small reads and skips inside the block cost no call into the file system.
+struct OvStreamReadAhead {
+    OvUInt8* block;  // owned; null when the stream reads the file directly
+    OvUInt32 next;   // next byte to hand out
+    OvUInt32 filled; // bytes in block
+};
+
 struct OvStream {
     OvInt32 type;       // OvStreamType
     OvInt32 accessType; // OvStreamAccessType
@@ -53,7 +62,8 @@ struct OvStream {
         OvStreamMemory memory; // type 3
         OvStreamCustom custom; // type 4
     } Type;
-    OvBool rwOwned; // TRUE when the record came from the module's free list
+    OvBool rwOwned;              // TRUE when the record came from the module's free list
+    OvStreamReadAhead readAhead; // type 2 opened for reading
 };
 
 // Data of the stream module in the engine instance.
