@@ -19,6 +19,7 @@
 #include "graphics/plugins/particles.h"
 #include "graphics/plugins/skin.h"
 #include "graphics/plugins/spline.h"
+#include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
 #include "graphics/toolkits/charset.h"
@@ -50,6 +51,13 @@ void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
 }
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+// The camera manager's text goes through the framework's font (nothing without one).
+void PrintWithFont(const char* text, float x, float y, float size) {
+    if (g_font != nullptr) {
+        g_font->Print(text, OvV2d{x, y}, size);
+    }
+}
 
 } // namespace
 
@@ -151,13 +159,18 @@ bool CStandardApplication::GraphicsOpen(SkelPlatform* platform) {
         return false;
     }
     ReadConfig();
-    // With no light configured, the default ambient and directional lights. The font is opened
-    // with the camera manager once that exists.
+    // With no light configured, the default ambient and directional lights; the font on the
+    // camera manager's camera.
     if (g_worldManager != nullptr && g_worldManager->LightCount() == 0) {
         defaultAmbient_ = new CLight(kDefaultAmbientLight);
         defaultDirectional_ = new CLight(kDefaultDirectionalLight);
         g_worldManager->AddLight(defaultAmbient_);
         g_worldManager->AddLight(defaultDirectional_);
+    }
+    if (g_cameraManager != nullptr && g_cameraManager->Camera() != nullptr && g_font == nullptr) {
+        g_font = new CFont;
+        g_font->Load(g_cameraManager->Camera());
+        CCameraManager::SetTextFunction(PrintWithFont);
     }
     return true;
 }
@@ -166,6 +179,15 @@ void CStandardApplication::Shutdown() {
     // The world manager (the default lights taken out of it first), camera manager, default
     // lights, font, HUD and character profiles are taken down in that order; then the raster
     // character set; the rigid-body manager and the input manager follow it once they exist.
+    // The font's toolkit holds the main camera: it goes before the camera does.
+    CCameraManager::SetTextFunction(nullptr);
+    delete g_font;
+    g_font = nullptr;
+    if (g_cameraManager != nullptr && g_cameraManager->Camera() != nullptr) {
+        if (OvWorld* world = OvCameraGetWorld(g_cameraManager->Camera())) {
+            OvWorldRemoveCamera(world, g_cameraManager->Camera());
+        }
+    }
     if (g_worldManager != nullptr) {
         g_worldManager->RemoveLight(defaultAmbient_);
         g_worldManager->RemoveLight(defaultDirectional_);
@@ -234,8 +256,10 @@ void CStandardApplication::Frame() {
 void CStandardApplication::Render() {
     if (g_cameraManager != nullptr) {
         g_cameraManager->BeginUpdate();
+        if (renderWorld_ && g_worldManager != nullptr) {
+            g_worldManager->Render();
+        }
     }
-    // The world is drawn (when renderWorld_ is set) here once it exists.
     RenderScene();
     // The frame rate and, above level 1, the world's statistics are printed with the font; with
     // no font nothing is printed.
@@ -338,6 +362,15 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         opened = lightUnderConstruction_;
     } else if (Is(name, "Input")) {
         opened = CInputManager::GetInstance();
+    } else if (Is(name, "Camera") && g_worldManager != nullptr) {
+        // One camera manager serves however many "Camera" sections there are.
+        if (g_cameraManager == nullptr) {
+            const SkelState* shell = SkelGetState();
+            g_cameraManager = new CCameraManager(scale_);
+            g_cameraManager->CreateCamera(shell->width, shell->height, true);
+            g_cameraManager->Resize(shell->width, shell->height);
+        }
+        opened = g_cameraManager;
     }
     // "Hud" and "Physics" open their managers' sections, and the level objects, "Light", "Camera"
     // and "Character" theirs within the world manager, once those exist; until then they are
@@ -362,11 +395,16 @@ void CStandardApplication::DispatchEndElement(const char* name) {
         }
     }
     // The end of "Light" hands the light under construction to the world manager (a light it
-    // refuses is deleted); the end of "Camera" adds the camera manager's cameras once it exists.
+    // refuses is deleted); the end of "Camera" puts the main camera into the first world.
     if (Is(name, "Light") && lightUnderConstruction_ != nullptr) {
         if (g_worldManager == nullptr || !g_worldManager->AddLight(lightUnderConstruction_)) {
             delete lightUnderConstruction_;
         }
         lightUnderConstruction_ = nullptr;
+    }
+    if (Is(name, "Camera") && g_cameraManager != nullptr && g_cameraManager->Camera() != nullptr &&
+        g_worldManager != nullptr && g_worldManager->WorldCount() > 0 &&
+        OvCameraGetWorld(g_cameraManager->Camera()) == nullptr) {
+        OvWorldAddCamera(g_worldManager->GetWorld(0), g_cameraManager->Camera());
     }
 }

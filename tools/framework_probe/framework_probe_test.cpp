@@ -156,6 +156,122 @@ TEST_F(FrameworkProbeTest, DroppedBoxesComeToRestOnTheGeneratedScene) {
     EXPECT_EQ(seen, 7) << drop.output;
 }
 
+// The logged lines "frame F: MODE camera at X Y Z looking DX DY DZ".
+struct CameraLine {
+    long frame;
+    std::string mode;
+    float p[3];
+    float at[3];
+};
+std::vector<CameraLine> CameraLog(const std::string& output) {
+    std::vector<CameraLine> lines;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        CameraLine l{};
+        char mode[16] = {};
+        if (std::sscanf(line.c_str(), "frame %ld: %15s camera at %f %f %f looking %f %f %f", &l.frame, mode, &l.p[0],
+                        &l.p[1], &l.p[2], &l.at[0], &l.at[1], &l.at[2]) == 8) {
+            l.mode = mode;
+            lines.push_back(l);
+        }
+    }
+    return lines;
+}
+
+// The pixel (r, g, b) of a PNG capture at (x, y).
+bool PixelAt(const std::string& path, int x, int y, int* rgb) {
+    std::vector<png_byte> pixels;
+    png_uint_32 width = 0;
+    png_uint_32 height = 0;
+    if (!ReadPng(path, &pixels, &width, &height) || x < 0 || y < 0 || static_cast<png_uint_32>(x) >= width ||
+        static_cast<png_uint_32>(y) >= height) {
+        return false;
+    }
+    const std::size_t at = (static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)) * 3;
+    for (int c = 0; c < 3; ++c) {
+        rgb[c] = pixels[at + static_cast<std::size_t>(c)];
+    }
+    return true;
+}
+
+TEST_F(FrameworkProbeTest, CamerasSwitchInTheConfiguredOrderAndFpsShowsTheCrosshair) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    const ToolRun run = Probe("PLATFORM_FRAMES=120 PLATFORM_KEYS=30:C,60:C,90:C PLATFORM_CAPTURE=f%03d.png "
+                              "PLATFORM_CAPTURE_EVERY=10",
+                              "--log-camera 10");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    const std::vector<CameraLine> log = CameraLog(run.output);
+    ASSERT_EQ(log.size(), 12u) << run.output;
+    // The scene's switch sequence: Free (the start), Fixed, FPS, Path.
+    const char* modes[] = {"Free", "Fixed", "FPS", "Path"};
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].frame, static_cast<long>(10 * (i + 1)));
+        EXPECT_EQ(log[i].mode, modes[i / 3]) << log[i].frame;
+    }
+    EXPECT_EQ(log[0].p[1], 9.0f);
+    EXPECT_EQ(log[0].p[2], -13.0f);
+    EXPECT_EQ(log[3].p[2], 11.0f); // at the first fixed viewpoint
+    // The crosshair (the 8 x 8 green target image) covers the four centre pixels in the
+    // first-person frames only.
+    for (const char* name : {"f010.png", "f050.png", "f070.png", "f080.png", "f090.png", "f110.png"}) {
+        const bool fps = std::string(name) >= "f070.png" && std::string(name) <= "f090.png";
+        for (int y : {239, 240}) {
+            for (int x : {319, 320}) {
+                int rgb[3] = {};
+                ASSERT_TRUE(PixelAt((dir / name).string(), x, y, rgb)) << name;
+                EXPECT_EQ(rgb[0] == 40 && rgb[1] == 255 && rgb[2] == 40, fps) << name << " " << x << "," << y;
+            }
+        }
+    }
+    // The pointer sits at the top-left corner outside the first-person and path views.
+    int corner[3] = {};
+    ASSERT_TRUE(PixelAt((dir / "f010.png").string(), 5, 5, corner));
+    EXPECT_EQ(corner[0], 40);
+    EXPECT_EQ(corner[2], 40);
+}
+
+TEST_F(FrameworkProbeTest, ScriptedMouseTurnsAndMovesTheFreeCamera) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    const ToolRun run = Probe("PLATFORM_FRAMES=16 PLATFORM_KEYS=5:down=LBUTTON,6:rel=40/0,7:up=LBUTTON,"
+                              "10:down=RBUTTON,11:rel=0/-50,12:up=RBUTTON",
+                              "--log-camera 1");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::vector<CameraLine> log = CameraLog(run.output);
+    ASSERT_EQ(log.size(), 16u) << run.output;
+    // Until the drag the camera looks from its start at the level's middle; 40 pixels to the right
+    // turn it 8 degrees about the y axis without moving it; the right-button drag then moves it
+    // 5 metres along its view.
+    const CameraLine& before = log[3];
+    const CameraLine& turned = log[8];
+    const CameraLine& moved = log[15];
+    EXPECT_EQ(before.p[2], -13.0f);
+    EXPECT_NEAR(before.at[0], 0.0f, 0.01f);
+    const float horizontal = std::sqrt(before.at[0] * before.at[0] + before.at[2] * before.at[2]);
+    EXPECT_NEAR(turned.at[0], horizontal * std::sin(8.0f * 3.14159265f / 180.0f), 0.011f);
+    EXPECT_NEAR(turned.at[1], before.at[1], 0.011f);
+    EXPECT_EQ(turned.p[2], before.p[2]);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(moved.p[c], turned.p[c] + 5.0f * turned.at[c], 0.05f) << c;
+    }
+}
+
+TEST_F(FrameworkProbeTest, MissingCameraImagesAreReported) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    std::filesystem::remove(dir / "models" / "textures" / "target.bmp");
+    const ToolRun run = Probe("PLATFORM_FRAMES=10 PLATFORM_CAPTURE=f%02d.png");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "Texture not found : 'TARGET.BMP'\n");
+    EXPECT_TRUE(Captures().empty());
+    // The pointer image is looked for once the configuration went through.
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    std::filesystem::remove(dir / "models" / "textures" / "pointer.bmp");
+    std::filesystem::remove(dir / "messages.log");
+    const ToolRun pointer = Probe("PLATFORM_FRAMES=10");
+    ASSERT_EQ(pointer.status, 0) << pointer.output;
+    EXPECT_EQ(Read("messages.log"), "Texture not found : 'POINTER.BMP'\n");
+}
+
 TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
     const ToolRun help = RunTool(FRAMEWORK_PROBE_PROGRAM, "--help");
     EXPECT_EQ(help.status, 0);

@@ -30,24 +30,27 @@ constexpr float kLayerStep = 1.5f;
 
 bool ProbeApplication::Init() {
     SetWindowHandle(SkelGetWindowHandle());
-    if (g_cameraManager != nullptr) {
-        return true;
-    }
-    const SkelState* shell = SkelGetState();
-    camera_ = SkelCameraCreate(shell->width, shell->height, true);
-    if (camera_ == nullptr) {
-        return false;
+    // Without a camera manager the probe looks at the level through a camera of its own.
+    if (g_cameraManager == nullptr) {
+        const SkelState* shell = SkelGetState();
+        camera_ = SkelCameraCreate(shell->width, shell->height, true);
+        if (camera_ == nullptr) {
+            return false;
+        }
+        if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
+            return true;
+        }
+        OvCameraSetNearClipPlane(camera_, 0.1f);
+        OvCameraSetFarClipPlane(camera_, 300.0f);
+        FrameLookAt(OvCameraGetFrame(camera_), kEye, kTarget);
+        OvWorldAddCamera(g_worldManager->GetWorld(0), camera_);
+        g_font = new CFont;
+        if (!g_font->Load(camera_)) {
+            return false;
+        }
     }
     if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
         return true;
-    }
-    OvCameraSetNearClipPlane(camera_, 0.1f);
-    OvCameraSetFarClipPlane(camera_, 300.0f);
-    FrameLookAt(OvCameraGetFrame(camera_), kEye, kTarget);
-    OvWorldAddCamera(g_worldManager->GetWorld(0), camera_);
-    g_font = new CFont;
-    if (!g_font->Load(camera_)) {
-        return false;
     }
     std::printf("%s\n", g_worldManager->StatisticsText().c_str());
     return DropBoxes();
@@ -120,10 +123,17 @@ void ProbeApplication::Update(float /*dt*/) {
 }
 
 void ProbeApplication::RenderScene() {
-    if (camera_ == nullptr) {
-        return; // the camera manager clears, shows and presents
-    }
     ++frame_;
+    if (camera_ == nullptr) {
+        // The framework drew the world through the camera manager's camera.
+        if (g_worldManager != nullptr) {
+            g_worldManager->PrintStatistics(g_font);
+        }
+        if (!boxes_.empty() && frame_ % kProbeLogInterval == 0) {
+            LogBoxes();
+        }
+        return;
+    }
     OvRGBA background = kProbeClearColour;
     OvCameraClear(camera_, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
     if (OvCameraBeginUpdate(camera_) != nullptr) {

@@ -68,7 +68,6 @@ const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 <Config>
   <Debug level="2"/>
   <Scale value="1.0"/>
-  <Input><MouseMode Value="1"/></Input>
   <GraphicsGlobalSettings><RessourceArena size="8388608"/></GraphicsGlobalSettings>
   <Worlds>
     <PhysicsGlobalSettings>
@@ -86,6 +85,16 @@ const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
   <Light type="Ambient"><Color r="0.45" g="0.45" b="0.45"/></Light>
   <Light type="Directional"><Color r="0.6" g="0.6" b="0.6"/>
     <Position x="-20" y="30" z="-10"/><Target x="0" y="0" z="0"/></Light>
+  <Camera nearClip="0.1" farClip="300" fov="40">
+    <SwitchSequence><Mode value="Free"/><Mode value="Fixed"/><Mode value="FPS"/><Mode value="Path"/></SwitchSequence>
+    <CameraMode mode="Free"/>
+    <Follow minVAngle="5" maxVAngle="60" minDistance="2" maxDistance="10"/>
+    <Free><InitialPosition x="0" y="9" z="-13"/><InitialTarget x="0" y="0.5" z="0"/></Free>
+    <Fixed>
+      <Name value="North gate"/><Position x="0" y="8" z="11"/><Target x="0" y="0" z="0"/>
+      <Name value="East corner"/><Position x="10" y="6" z="-10"/><Target x="0" y="0" z="0"/>
+    </Fixed>
+  </Camera>
 </Config>
 )";
 
@@ -96,13 +105,17 @@ void SceneUsage(std::FILE* out) {
                  "usage: mkasset scene --out DIR [--seed S]\n"
                  "  Writes a folder the game framework runs (framework_probe):\n"
                  "    DIR/config.xml               one world, physics settings, an ambient and a directional light,\n"
-                 "                                 mouse mode 1 (no pointer)\n"
+                 "                                 cameras: switch sequence Free, Fixed, FPS, Path; the free camera\n"
+                 "                                 at (0, 9, -13) looking at (0, 0.5, 0); fixed viewpoints \"North\n"
+                 "                                 gate\" (0, 8, 11) and \"East corner\" (10, 6, -10)\n"
                  "    DIR/models/level.bsp         a 24 x 24 metre level of 8 blocks (seed S, default 1) whose\n"
                  "                                 sectors carry collision trees, then two barrel clumps\n"
                  "                                 standing at (4, 4) and (-4, -4)\n"
                  "    DIR/models/crate.dff         a unit box; DIR/models/barrel.dff a unit cylinder\n"
                  "    DIR/models/textures/*.png    floor, wall, block, crate and barrel\n"
                  "    DIR/FONTS/TSA16.met, .png    the framework's font\n"
+                 "    DIR/models/textures/pointer.bmp, target.bmp, DIR/models/revolution/spline.ovs\n"
+                 "                                 the pointer, crosshair and camera path (as mkasset markers)\n"
                  "  The level keeps the 2.5 metres round the origin clear. DIR and its folders are created.\n"
                  "  Exit status 0 on success, 1 when a file cannot be written, 2 on bad usage.\n");
 }
@@ -183,6 +196,9 @@ int RunScene(int argc, char** argv) {
         }
     }
     if (!WriteCharsetFont((dir / "FONTS").string(), "TSA16", &error)) {
+        return Fail(kName, kExitFailed, error);
+    }
+    if (!WriteMarkers(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
     }
     return kExitOk;
