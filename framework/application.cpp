@@ -369,6 +369,8 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             g_cameraManager = new CCameraManager(scale_);
             g_cameraManager->CreateCamera(shell->width, shell->height, true);
             g_cameraManager->Resize(shell->width, shell->height);
+            static CWorldPick pick;
+            g_cameraManager->SetPickWorld(&pick);
         }
         opened = g_cameraManager;
     }

@@ -1010,3 +1010,14 @@ void CWorldManager::Unload() {
     dictionaries_.clear();
     firstUpdate_ = true;
 }
+
+bool CWorldPick::LineHit(const OvV3d& from, const OvV3d& to, OvV3d* point) {
+    float distance = 0.0f;
+    if (g_worldManager == nullptr || g_worldManager->LineIntersect(from, to, false, &distance) == 0) {
+        return false;
+    }
+    point->x = from.x + (to.x - from.x) * distance;
+    point->y = from.y + (to.y - from.y) * distance;
+    point->z = from.z + (to.z - from.z) * distance;
+    return true;
+}

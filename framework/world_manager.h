@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/camera_manager.h"
 #include "framework/config_reader.h"
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
@@ -262,3 +263,10 @@ private:
 
 // The one world manager, or null.
 extern CWorldManager* g_worldManager;
+
+// Picking's view of the level: the nearest hit of a segment through g_worldManager's line query
+// (dynamic triangles and pickable objects included), as a world point.
+class CWorldPick : public CCameraPickWorld {
+public:
+    bool LineHit(const OvV3d& from, const OvV3d& to, OvV3d* point) override;
+};

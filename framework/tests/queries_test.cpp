@@ -218,6 +218,15 @@ TEST_F(QueriesTest, LineQueryEdgeCases) {
     distance = 0.0f;
     EXPECT_EQ(wm->LineIntersect({0.3f, 2, 0.2f}, {0.3f, -2, 0.2f}, false, &distance, nullptr), 1);
     EXPECT_NEAR(distance, 0.5f, 1e-5f);
+    // Picking gives the hit as a world point through the current world manager.
+    ASSERT_EQ(g_worldManager, wm);
+    CWorldPick pick;
+    OvV3d point = {9, 9, 9};
+    EXPECT_TRUE(pick.LineHit({0.3f, 3, 0.2f}, {0.3f, -1, 0.2f}, &point));
+    EXPECT_NEAR(point.x, 0.3f, 1e-5f);
+    EXPECT_NEAR(point.y, 0.0f, 1e-4f);
+    EXPECT_NEAR(point.z, 0.2f, 1e-5f);
+    EXPECT_FALSE(pick.LineHit({0.3f, -1, 0.2f}, {0.3f, -3, 0.2f}, &point));
 }
 
 TEST_F(QueriesTest, CylinderCastsRingsTimesSpokesLines) {
