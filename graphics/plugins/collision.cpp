@@ -456,6 +456,15 @@ void SubtreeRun(const OvCollisionData* data, OvCollisionTreeRef ref, OvInt32* fi
     }
     *first = lo.index;
     *count = hi.index + hi.kind - lo.index;
+    // Leaves out of order (a right subtree's triangles before its left's) would make the run
+    // negative or carry it past the map: the run is kept inside the triangles.
+    const OvInt32 total = data->numTriangles;
+    if (*first < 0 || *first > total || *count < 0) {
+        *first = 0;
+        *count = 0;
+    } else if (*count > total - *first) {
+        *count = total - *first;
+    }
 }
 
 // ---- line ----
