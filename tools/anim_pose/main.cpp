@@ -14,6 +14,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/plugins/anim_hierarchy.h"
+#include "tools/engine_error/hierarchy_frame.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/world_plugin.h"
 
@@ -34,18 +35,6 @@ void Register() {
     OvWorldPluginAttach();
     OvAnimPluginAttach();
     OvAnimHierarchyPluginAttach();
-}
-
-OvFrame* FindHierarchyFrame(OvFrame* frame) {
-    for (OvFrame* f = frame; f != nullptr; f = f->next) {
-        if (OvFrameGetAnimHierarchy(f) != nullptr) {
-            return f;
-        }
-        if (OvFrame* below = FindHierarchyFrame(f->child)) {
-            return below;
-        }
-    }
-    return nullptr;
 }
 
 std::string HeldError() {

@@ -11,6 +11,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/plugins/anim_hierarchy.h"
+#include "tools/engine_error/hierarchy_frame.h"
 #include "graphics/plugins/anim_tracks.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/world_plugin.h"
@@ -31,18 +32,6 @@ void Register() {
     OvWorldPluginAttach();
     OvAnimPluginAttach();
     OvAnimHierarchyPluginAttach();
-}
-
-OvFrame* FindHierarchyFrame(OvFrame* frame) {
-    for (OvFrame* f = frame; f != nullptr; f = f->next) {
-        if (OvFrameGetAnimHierarchy(f) != nullptr) {
-            return f;
-        }
-        if (OvFrame* below = FindHierarchyFrame(f->child)) {
-            return below;
-        }
-    }
-    return nullptr;
 }
 
 // Rotation of a bone at phase p (radians over the cycle) as an axis and an angle.

@@ -41,6 +41,7 @@
 #include "platform/win32.h"
 #include "tools/engine_error/engine_error.h"
 #include "tools/engine_error/frame_args.h"
+#include "tools/engine_error/hierarchy_frame.h"
 #include "tools/engine_error/tool_engine.h"
 
 namespace {
@@ -529,18 +530,6 @@ public:
         OvAnimHierarchy* hierarchy;
         int skinned;
     };
-
-    static OvFrame* FindHierarchyFrame(OvFrame* frame) {
-        for (OvFrame* f = frame; f != nullptr; f = f->next) {
-            if (OvFrameGetAnimHierarchy(f) != nullptr) {
-                return f;
-            }
-            if (OvFrame* below = FindHierarchyFrame(f->child)) {
-                return below;
-            }
-        }
-        return nullptr;
-    }
 
     static OvAtomic* SkinAtomic(OvAtomic* atomic, void* data) {
         auto* context = static_cast<SkinContext*>(data);
