@@ -103,11 +103,11 @@ private:
     bool dragging_ = false;
     OvpObj* dragBody_ = nullptr;
     CClumpObject* dragObject_ = nullptr;
-    OvV3d grabPoint_ = {};  // world space
-    OvV3d target_ = {};     // world space
-    OvV3d grabLocal_ = {};  // in the dragged object's frame
+    OvV3d grabPoint_ = {};   // world space
+    OvV3d target_ = {};      // world space
+    OvV3d grabLocal_ = {};   // in the dragged object's frame
     float grabDepth_ = 0.0f; // distance from the ray's start to the grab point when the drag began
-    OvV2d dragMouse_ = {};  // pointer when the drag began
+    OvV2d dragMouse_ = {};   // pointer when the drag began
     OvV3d lastImpulse_ = {};
     std::vector<Instance> instances_;
 };

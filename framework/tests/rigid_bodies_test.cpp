@@ -93,8 +93,9 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
     EXPECT_TRUE(Start("Sphere", {"name", "ball", "clumpFilename", "crate.dff"}));
     EXPECT_FALSE(Start("Sphere", {"name", "noFile"}));
     EXPECT_FALSE(Start("Sphere", {"clumpFilename", "crate.dff", "name", "swapped"}));
-    const std::vector<const char*> box = {"name", "Crate", "clumpFilename", "crate.dff", "dx", "0.5", "dy", "0.5",
-                                          "dz",   "0.5",   "mass",          "10",        "slide", "1", "bounce", "0.2"};
+    const std::vector<const char*> box = {"name",   "Crate", "clumpFilename", "crate.dff", "dx", "0.5",   "dy",
+                                          "0.5",    "dz",    "0.5",           "mass",      "10", "slide", "1",
+                                          "bounce", "0.2"};
     EXPECT_TRUE(Start("box", box));
     // Each misnamed or missing attribute refuses the box.
     for (std::size_t i = 4; i < box.size(); i += 2) {
@@ -114,7 +115,7 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
     EXPECT_EQ(rb->GetModel(0).def->volume->fat, CRigidBodyManager::kSphereRadius);
 
     Start("Instances");
-    std::vector<const char*> inst = {"model", "CRATE", "px", "2", "py", "3", "pz", "-1",
+    std::vector<const char*> inst = {"model", "CRATE", "px", "2", "py", "3", "pz",    "-1",
                                      "ox",    "0",     "oy", "2", "oz", "0", "angle", "90"};
     EXPECT_TRUE(Start("Instance", inst));
     inst[1] = "barrel"; // unknown: skipped
