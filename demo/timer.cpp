@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/cpu.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "platform/process.h"
 #include "platform/win32.h"
 
 namespace Demo {

@@ -2,7 +2,6 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
-#include <x86intrin.h>
 #include <xmmintrin.h>
 #define PLATFORM_CPU_X86 1
 #else
@@ -34,14 +33,6 @@ bool PlatformCpuid(std::uint32_t leaf, PlatformCpuidRegs* regs) {
 #else
     (void)leaf;
     return false;
-#endif
-}
-
-std::uint64_t PlatformReadTimeStampCounter() {
-#if PLATFORM_CPU_X86
-    return __rdtsc();
-#else
-    return 0;
 #endif
 }
 

@@ -26,9 +26,6 @@ bool PlatformCpuidAvailable();
 // zeros and returns false.
 bool PlatformCpuid(std::uint32_t leaf, PlatformCpuidRegs* regs);
 
-// The processor's time-stamp counter (cycles since reset); 0 on processors without one.
-std::uint64_t PlatformReadTimeStampCounter();
-
 // x87 control word (precision control in bits 8-9, exception masks in bits 0-5).
 inline constexpr std::uint16_t PLATFORM_X87_PRECISION_MASK = 0x0300;
 inline constexpr std::uint16_t PLATFORM_X87_EXCEPTION_MASKS = 0x003F;

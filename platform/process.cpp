@@ -1,6 +1,10 @@
 #include <unistd.h>
 
-#include "platform/win32.h"
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
+
+#include "platform/process.h"
 
 namespace {
 
@@ -44,4 +48,12 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+}
+
+std::uint64_t PlatformReadTimeStampCounter() {
+#if defined(__x86_64__) || defined(__i386__)
+    return __rdtsc();
+#else
+    return 0;
+#endif
 }

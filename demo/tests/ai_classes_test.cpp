@@ -490,6 +490,60 @@ TEST_P(SoldierTest, TakesCoverSlowingDownAndTurningItsTorso) {
     }
 }
 
+TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
+    // A tall wall north of the player and a low one south of it.
+    Build({{{-3, 0, 4}, {3, 3, 4.2f}}, {{-3, 0, -4.2f}, {3, 1.2f, -4}}});
+    Demo::GetGameOrder().mode = Demo::kTakeCover;
+    Frame(); // the brain hands the hider its team and the player as its danger
+    DunmarrowAgent* hider = brain->GetHider();
+    ASSERT_EQ(hider->GetDangerousEntityCount(), 1u);
+    team->ReleaseVertex(hider->GetDestinationVertexIndex(), bot);
+    auto vertexAt = [&](float x, float z) -> CGraphVertex* {
+        for (std::int32_t i = 0; i <= graph->GetLastVertexIndex(); ++i) {
+            CGraphVertex* v = graph->GetVertex(i);
+            if (v != nullptr && v->GetPosition().x == x && v->GetPosition().z == z)
+                return v;
+        }
+        return nullptr;
+    };
+    const CVector3 eyeOffset(0, 0.9f, 0); // the player's eyes 0.9 above its centre
+    auto evaluate = [&](CGraphVertex* vertex, bool reset = true) {
+        if (reset)
+            hider->ResetBestScores();
+        float score = 0.0f;
+        std::uint8_t stop = 0, budget = 1;
+        const bool taken = hider->EvaluateCandidate(vertex, eyeOffset, &score, &stop, &budget);
+        EXPECT_EQ(budget, 1);
+        EXPECT_EQ(taken, score > 0.0f);
+        return taken;
+    };
+    const CVector3 eye(0, 1.8f, 0);
+    auto hidden = [&](const CVector3& point) { return !Vusk::HasLineOfSight(eye, point, player, 1); };
+    CGraphVertex* behind = vertexAt(0, 7);
+    CGraphVertex* edge = vertexAt(5, 7);
+    CGraphVertex* low = vertexAt(0, -7);
+    ASSERT_TRUE(behind != nullptr && edge != nullptr && low != nullptr);
+    // Each centre is out of the player's sight...
+    EXPECT_TRUE(hidden(behind->GetPosition()));
+    EXPECT_TRUE(hidden(edge->GetPosition()));
+    EXPECT_TRUE(hidden(low->GetPosition()));
+    // ...but only the first is covered at both sides and a metre above.
+    EXPECT_TRUE(evaluate(behind));
+    EXPECT_FALSE(evaluate(edge)); // its outer side shows past the wall's end
+    EXPECT_FALSE(evaluate(low));  // a metre up shows over the low wall
+
+    // A place a team mate holds is passed over.
+    team->ReserveVertex(behind->GetIndex(), player);
+    EXPECT_FALSE(evaluate(behind));
+    team->ReleaseVertex(behind->GetIndex(), player);
+    // Within one scan a candidate must be nearer than the best so far.
+    CGraphVertex* nearer = vertexAt(0, 8);
+    ASSERT_NE(nearer, nullptr);
+    EXPECT_TRUE(evaluate(behind));
+    EXPECT_TRUE(evaluate(nearer, false));
+    EXPECT_FALSE(evaluate(behind, false));
+}
+
 AI_ENGINE_TEST_SUITE(DemoAiTest);
 AI_ENGINE_TEST_SUITE(SoldierTest);
 
