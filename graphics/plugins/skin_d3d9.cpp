@@ -280,7 +280,8 @@ bool WriteSkinnedVertices(OvAtomic* atomic, const OvSkin* skin, const OvMatrix* 
     const OvV3d* out[2] = {sources[0], sources[1]};
     if (palette != nullptr) {
         if (gScratchVertices < n) {
-            auto* grown = static_cast<OvV3d*>(OvRealloc(gScratch, 2 * sizeof(OvV3d) * n, ovMEMHINTDUR_GLOBAL | ovPLUGINIDSKIN));
+            auto* grown =
+                static_cast<OvV3d*>(OvRealloc(gScratch, 2 * sizeof(OvV3d) * n, ovMEMHINTDUR_GLOBAL | ovPLUGINIDSKIN));
             if (grown == nullptr) {
                 OvErrorReport(0, ovERRNOMEMORY);
                 return false;
@@ -307,7 +308,8 @@ bool WriteSkinnedVertices(OvAtomic* atomic, const OvSkin* skin, const OvMatrix* 
         OvD3D9VertexStream& st = data->vertexStream[s];
         OvUInt32 own = OvD3D9VertexElementSize(places[0].type) * (places[0].stream == s);
         own += OvD3D9VertexElementSize(places[1].type) * (places[1].stream == s && out[1] != nullptr);
-        const DWORD flags = st.shared == 0 && st.stride == own ? D3DLOCK_NOSYSLOCK | D3DLOCK_DISCARD : D3DLOCK_NOSYSLOCK;
+        const DWORD flags =
+            st.shared == 0 && st.stride == own ? D3DLOCK_NOSYSLOCK | D3DLOCK_DISCARD : D3DLOCK_NOSYSLOCK;
         void* p = nullptr;
         ok = st.vertexBuffer != nullptr &&
              SUCCEEDED(st.vertexBuffer->Lock(st.offset, st.stride * data->totalNumVertex, &p, flags)) && p != nullptr;
@@ -369,7 +371,8 @@ void DrawWithShaders(OvResourceEntry* entry, OvAtomic* atomic, const OvSkin* ski
         OvD3D9VertexShaderDesc meshDesc = desc;
         if ((flags & ovGEOMETRYMODULATEMATERIALCOLOR) != 0 && !OpaqueWhite(material->color))
             meshDesc.flags |= ovVSMATERIALCOLOR;
-        const OvUInt32 numRuns = OvSkinVertexShaderPaletteRuns(skin, hierarchy->numNodes, gCaps.maxPaletteBones, m, runs);
+        const OvUInt32 numRuns =
+            OvSkinVertexShaderPaletteRuns(skin, hierarchy->numNodes, gCaps.maxPaletteBones, m, runs);
         if (!OvSkinReduceVertexShaderDesc(&meshDesc, OvSkinPaletteRunsSpan(runs, numRuns), gCaps.maxConstants))
             continue; // no descriptor leaves room for the palette: nothing rather than something wrong
         OvD3D9VertexShaderLayout layout;

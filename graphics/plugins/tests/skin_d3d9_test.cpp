@@ -181,8 +181,8 @@ std::vector<OvUInt8> StreamBytes(const OvD3D9InstancedData* data, int s) {
 OvV3d ReadBack(const OvD3D9InstancedData* data, const D3DVERTEXELEMENT9& e, int v) {
     const std::vector<OvUInt8> bytes = StreamBytes(data, e.Stream);
     float f[3];
-    OvD3D9VertexReadV3d(e.Type, f, bytes.data() + static_cast<std::size_t>(v) * data->vertexStream[e.Stream].stride +
-                                       e.Offset);
+    OvD3D9VertexReadV3d(e.Type, f,
+                        bytes.data() + static_cast<std::size_t>(v) * data->vertexStream[e.Stream].stride + e.Offset);
     return {f[0], f[1], f[2]};
 }
 
@@ -288,7 +288,7 @@ TEST_F(SkinNodeTest, TheProcessorPathWritesWhatTheReferenceSkins) {
 struct DeclCase {
     DWORD declTypes;
     DWORD vertexShader;
-    OvUInt32 weightType; // blend weights of two or more weights a vertex
+    OvUInt32 weightType;    // blend weights of two or more weights a vertex
     OvUInt32 wideIndexType; // blend indices of three or four weights a vertex
 };
 
