@@ -34,6 +34,9 @@ public:
     virtual void Update(float dt) = 0;
     virtual void Render() {}
     virtual void Destroy() {}
+    // For an object that carries characters standing on it (a lift): its velocity when `standingOn`
+    // is its clump object.
+    virtual bool CarryVelocity(const CClumpObject* /*standingOn*/, OvV3d* /*velocity*/) const { return false; }
 };
 
 // A triangle that blocks movement where the level geometry does not: the physics step and the
@@ -141,6 +144,9 @@ public:
     int AddSwitch(CLevelObject* object);
     int AddLaserBeam(CLevelObject* object);
     int AddTeleporter(CLevelObject* object);
+    int LiftCount() const { return lifts_.count; }
+    // The velocity of the lift whose clump object is `standingOn`; false when none is.
+    bool LiftVelocity(const CClumpObject* standingOn, OvV3d* velocity) const;
     // The triangle and its reversed copy (when there is room for both halves); 0 with the error
     // box when 256 are held. The manager owns what it took.
     int AddCollisionTriangle(CCollisionTriangle* triangle);
