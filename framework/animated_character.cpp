@@ -48,7 +48,8 @@ CSkeletonBinding::CSkeletonBinding(const CSkeletonBinding& source) {
     if (from == nullptr) {
         return;
     }
-    OvAnimHierarchy* h = OvAnimHierarchyCreateFromHierarchy(from, from->flags, from->currentAnim->maxInterpKeyFrameSize);
+    OvAnimHierarchy* h =
+        OvAnimHierarchyCreateFromHierarchy(from, from->flags, from->currentAnim->maxInterpKeyFrameSize);
     if (h == nullptr) {
         return;
     }
@@ -444,8 +445,9 @@ void CAnimatedCharacter::SkinAtomics() {
             continue;
         }
         OvMorphTarget& t = g->morphTarget[0];
-        OvSkinVertices(skin, palette_.data(), entries, s.positions.data(), s.normals.empty() ? nullptr : s.normals.data(),
-                       t.verts, s.normals.empty() ? nullptr : t.normals, g->numVertices);
+        OvSkinVertices(skin, palette_.data(), entries, s.positions.data(),
+                       s.normals.empty() ? nullptr : s.normals.data(), t.verts, s.normals.empty() ? nullptr : t.normals,
+                       g->numVertices);
         OvGeometryUnlock(g);
     }
 }

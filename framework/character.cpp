@@ -68,16 +68,15 @@ constexpr const char* kAnimationNames[kProfileAnimationCount] = {
 
 // The walking group in the order the end-of-"Animations" check reports it, with the names its
 // messages use; the alert group follows the same order from its own base.
-constexpr int kCheckOrder[9] = {kAnimWalk,         kAnimForwardLeft, kAnimForwardRight,
-                                kAnimIdle,         kAnimStrafeLeft,  kAnimStrafeRight,
-                                kAnimBackward,     kAnimBackwardLeft, kAnimBackwardRight};
+constexpr int kCheckOrder[9] = {kAnimWalk,     kAnimForwardLeft,  kAnimForwardRight,
+                                kAnimIdle,     kAnimStrafeLeft,   kAnimStrafeRight,
+                                kAnimBackward, kAnimBackwardLeft, kAnimBackwardRight};
 constexpr const char* kWalkMessageNames[9] = {"Walk",         "WalkLeft",         "WalkRight",
                                               "Idle",         "StrafeLeft",       "StrafeRight",
                                               "WalkBackward", "WalkBackwardLeft", "WalkBackwardRight"};
-constexpr const char* kAlertMessageNames[9] = {
-    "WalkAlert",         "WalkAlertLeft",         "WalkAlertRight",        "IdleAlert",
-    "StrafeAlertLeft",   "StrafeAlertRight",      "WalkAlertBackward",     "WalkAlertBackwardLeft",
-    "WalkAlertBackwardRight"};
+constexpr const char* kAlertMessageNames[9] = {"WalkAlert",         "WalkAlertLeft",         "WalkAlertRight",
+                                               "IdleAlert",         "StrafeAlertLeft",       "StrafeAlertRight",
+                                               "WalkAlertBackward", "WalkAlertBackwardLeft", "WalkAlertBackwardRight"};
 
 // The cache: slots in order of first use; emptied slots stay empty.
 CachedAnimation* g_cache[kMaxCachedAnimations] = {};
@@ -230,8 +229,8 @@ OvAnimation* CCharacterProfile::Animation(int index) const {
 
 bool CCharacterProfile::StartElement(const char* element, const char** attributes) {
     // Reads float attributes in order; the first missing one shows its message.
-    auto floats = [&](const char* section, std::initializer_list<std::pair<const char*, float*>> wanted,
-                      int first, bool noBlank) {
+    auto floats = [&](const char* section, std::initializer_list<std::pair<const char*, float*>> wanted, int first,
+                      bool noBlank) {
         int position = first;
         for (const auto& [attribute, out] : wanted) {
             if (!ReadFloatAttribute(attribute, attributes, position++, out)) {
@@ -261,8 +260,9 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             return ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed);
         }
         if (Is(element, "GlobalDynamics")) {
-            if (!floats("GlobalDynamics", {{"slideIntensity", &slideIntensity}, {"slideCreaseYComponent", &slideCreaseYComponent}},
-                        0, true)) {
+            if (!floats("GlobalDynamics",
+                        {{"slideIntensity", &slideIntensity}, {"slideCreaseYComponent", &slideCreaseYComponent}}, 0,
+                        true)) {
                 return false;
             }
             if (!ReadIntAttribute("accuracy", attributes, 2, &accuracy)) {
@@ -285,8 +285,9 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         return true;
     }
     if (Is(element, "Speeds")) {
-        return floats("Speeds", {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}},
-                      0, false);
+        return floats("Speeds",
+                      {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}}, 0,
+                      false);
     }
     if (Is(element, "Animation")) {
         // Two attributes of any names: the animation's name and its file.

@@ -48,7 +48,7 @@ enum CharacterAnimation : int {
     kAnimAlertBackwardRight,
     kAnimAlertForwardLeft,
     kAnimAlertForwardRight,
-    kAnimCrouchAimUpLeft, // the crouched aiming group: up, middle, down by left, front, right
+    kAnimCrouchAimUpLeft,                          // the crouched aiming group: up, middle, down by left, front, right
     kAnimIdleAimUpLeft = kAnimCrouchAimUpLeft + 9, // the standing aiming group, same order
     kAnimNone = -1,
 };

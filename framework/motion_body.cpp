@@ -183,8 +183,8 @@ void CharacterMotionBody::Update(float dt) {
             SetLinear(body_, {0.0f, 0.0f, 0.0f});
             ClearAngular(body_);
         }
-        SetLinear(body_, jumpWithVector_ ? jumpVector_
-                                         : OvV3d{v.x * kTakeOffCarry, kTakeOffSpeed, v.z * kTakeOffCarry});
+        SetLinear(body_,
+                  jumpWithVector_ ? jumpVector_ : OvV3d{v.x * kTakeOffCarry, kTakeOffSpeed, v.z * kTakeOffCarry});
         jumpTimer_ += dt;
         if (jumpTimer_ > kTakeOffTime) {
             // The time in the air counts from the end of the push.

@@ -21,10 +21,10 @@ class CharacterMotionBody {
 public:
     // Jump phases.
     enum JumpState : std::int32_t { kOnGround = 0, kTakingOff = 1, kInAir = 2 };
-    static constexpr float kTakeOffSpeed = 6.0f;  // upward speed while taking off
-    static constexpr float kTakeOffTime = 0.1f;   // seconds of the push
-    static constexpr float kLandingTime = 0.2f;   // seconds in the air before landing counts
-    static constexpr float kTakeOffCarry = 1.5f;  // factor on the horizontal motion at take-off
+    static constexpr float kTakeOffSpeed = 6.0f; // upward speed while taking off
+    static constexpr float kTakeOffTime = 0.1f;  // seconds of the push
+    static constexpr float kLandingTime = 0.2f;  // seconds in the air before landing counts
+    static constexpr float kTakeOffCarry = 1.5f; // factor on the horizontal motion at take-off
 
     CharacterMotionBody() = default;
     virtual ~CharacterMotionBody();

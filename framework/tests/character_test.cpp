@@ -117,8 +117,8 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
     EXPECT_FALSE(p.StartElement("Geometry", Attributes(noClump))); // refused without a message
     std::vector<const char*> dynamics = {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3"};
     EXPECT_FALSE(p.StartElement("GlobalDynamics", Attributes(dynamics)));
-    std::vector<const char*> dynamicsNoGravity = {"slideIntensity", "1",  "slideCreaseYComponent", "0.5",
-                                                  "accuracy",       "3",  "sphereRadius",          "0.4",
+    std::vector<const char*> dynamicsNoGravity = {"slideIntensity", "1",    "slideCreaseYComponent", "0.5",
+                                                  "accuracy",       "3",    "sphereRadius",          "0.4",
                                                   "sphereModel",    "s.dff"};
     EXPECT_FALSE(p.StartElement("GlobalDynamics", Attributes(dynamicsNoGravity)));
     EXPECT_TRUE(p.StartElement("Actions", nullptr));
@@ -339,12 +339,12 @@ TEST_F(CharacterTest, WalkSectorsAtTheirBoundaries) {
     struct Case {
         float angle; // radians of (sideways, forward) from +sideways
         int animation;
-    } cases[] = {{0.39f, kAnimStrafeRight},     {0.40f, kAnimForwardLeft},   {1.17f, kAnimForwardLeft},
-                 {1.19f, kAnimWalk},            {1.96f, kAnimWalk},          {1.97f, kAnimForwardRight},
-                 {2.74f, kAnimForwardRight},    {2.76f, kAnimStrafeLeft},    {-2.76f, kAnimStrafeLeft},
-                 {-2.74f, kAnimBackwardRight},  {-1.97f, kAnimBackwardRight}, {-1.96f, kAnimBackward},
-                 {-1.19f, kAnimBackward},       {-1.17f, kAnimBackwardLeft}, {-0.40f, kAnimBackwardLeft},
-                 {-0.39f, kAnimStrafeRight},    {0.0f, kAnimStrafeRight},    {3.14159f, kAnimStrafeLeft}};
+    } cases[] = {{0.39f, kAnimStrafeRight},    {0.40f, kAnimForwardLeft},    {1.17f, kAnimForwardLeft},
+                 {1.19f, kAnimWalk},           {1.96f, kAnimWalk},           {1.97f, kAnimForwardRight},
+                 {2.74f, kAnimForwardRight},   {2.76f, kAnimStrafeLeft},     {-2.76f, kAnimStrafeLeft},
+                 {-2.74f, kAnimBackwardRight}, {-1.97f, kAnimBackwardRight}, {-1.96f, kAnimBackward},
+                 {-1.19f, kAnimBackward},      {-1.17f, kAnimBackwardLeft},  {-0.40f, kAnimBackwardLeft},
+                 {-0.39f, kAnimStrafeRight},   {0.0f, kAnimStrafeRight},     {3.14159f, kAnimStrafeLeft}};
     for (const Case& k : cases) {
         const float s = std::cos(k.angle), f = std::sin(k.angle);
         const CCharacter::WalkSector walk = CCharacter::WalkSectorFor(s, f, kMoveWalk);
