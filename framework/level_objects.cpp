@@ -70,8 +70,7 @@ public:
         return *this;
     }
     // Copies the text, cut to the field.
-    template <std::size_t N>
-    Attributes& Text(const char* name, char (&out)[N]) {
+    template <std::size_t N> Attributes& Text(const char* name, char (&out)[N]) {
         if (ok_) {
             if (const char* value = ReadTextAttribute(name, attributes_, position_)) {
                 std::snprintf(out, N, "%s", value);
@@ -123,9 +122,8 @@ OvAtomic* BuildAtomic(const OvV3d* points, int pointCount, const int (*triangles
         return nullptr;
     }
     OvMorphTarget* target = OvGeometryGetMorphTarget(geometry, 0);
-    const OvV3d face =
-        Normalised(Cross(Sub(points[triangles[0][1]], points[triangles[0][0]]),
-                         Sub(points[triangles[0][2]], points[triangles[0][0]])));
+    const OvV3d face = Normalised(Cross(Sub(points[triangles[0][1]], points[triangles[0][0]]),
+                                        Sub(points[triangles[0][2]], points[triangles[0][0]])));
     for (int i = 0; i < pointCount; ++i) {
         target->verts[i] = points[i];
         if (target->normals != nullptr) {
@@ -425,8 +423,7 @@ void CTeleporter::Update(float dt) {
         for (int i = 0; i < kParticles; ++i) {
             std::memcpy(static_cast<OvUInt8*>(positions.data) + static_cast<std::size_t>(i) * positions.stride,
                         &positions_[i], sizeof(OvV3d));
-            std::memcpy(static_cast<OvUInt8*>(colours.data) + static_cast<std::size_t>(i) * colours.stride, &colour,
-                        4);
+            std::memcpy(static_cast<OvUInt8*>(colours.data) + static_cast<std::size_t>(i) * colours.stride, &colour, 4);
         }
         OvParticleBatchUnlock(effect_);
     }
@@ -492,8 +489,8 @@ bool CJumpHelper::StartElement(const char*, const char** attributes) {
 // ---------------------------------------------------------------------------------------------
 // Switches
 
-const char* const CSwitch::kModelFiles[CSwitch::kModels] = {
-    "models\\BoutonVert.dff", "models\\BoutonRouge.dff", "models\\BoutonVertOn.dff", "models\\BoutonRougeOn.dff"};
+const char* const CSwitch::kModelFiles[CSwitch::kModels] = {"models\\BoutonVert.dff", "models\\BoutonRouge.dff",
+                                                            "models\\BoutonVertOn.dff", "models\\BoutonRougeOn.dff"};
 
 CSwitch::~CSwitch() { Destroy(); }
 
@@ -728,7 +725,8 @@ bool CDoor::StartElement(const char*, const char** attributes) {
 }
 
 OvV3d CDoor::HalfExtents() const {
-    return axis == 0 ? OvV3d{depth * 0.5f, height * 0.5f, width * 0.5f} : OvV3d{width * 0.5f, height * 0.5f, depth * 0.5f};
+    return axis == 0 ? OvV3d{depth * 0.5f, height * 0.5f, width * 0.5f}
+                     : OvV3d{width * 0.5f, height * 0.5f, depth * 0.5f};
 }
 
 OvV3d CDoor::HingeOnDoor() const {

@@ -55,7 +55,8 @@ struct Attrs {
 Attrs Points(const char* a, OvV3d p, const char* b, OvV3d q) {
     auto s = [](float v) { return std::to_string(v); };
     const std::string pa = a, pb = b;
-    return Attrs{pa + "x", s(p.x), pa + "y", s(p.y), pa + "z", s(p.z), pb + "x", s(q.x), pb + "y", s(q.y), pb + "z", s(q.z)};
+    return Attrs{pa + "x", s(p.x), pa + "y", s(p.y), pa + "z", s(p.z),
+                 pb + "x", s(q.x), pb + "y", s(q.y), pb + "z", s(q.z)};
 }
 
 Attrs LiftAttrs(OvV3d p1, OvV3d p2, const char* switchName) {
@@ -175,7 +176,14 @@ TEST_F(LevelFurniture, TeleportersMoveAndBumpersThrowOnlyWithinReach) {
 }
 
 TEST_F(LevelFurniture, SwitchesDebounceAndShowTheirState) {
-    Attrs a{"name", "Gate", "px", "2", "py", "1", "pz", "0", "nx", "0", "ny", "0", "nz", "1", "stringOn", "open the gate",
+    Attrs a{"name",      "Gate",
+            "px",        "2",
+            "py",        "1",
+            "pz",        "0",
+            "nx",        "0",
+            "ny",        "0",
+            "nz",        "1",
+            "stringOn",  "open the gate",
             "stringOff", "close the gate"};
     ASSERT_TRUE(ConfigureLevelObject("Switch", a.get()));
     ASSERT_EQ(wm->SwitchCount(), 1);
@@ -242,8 +250,8 @@ TEST_F(LevelFurniture, LiftsRideTheirTimetableAndCarryTheirBody) {
     const float dt = 1.0f / 32.0f; // exact in binary, as are the steps of 1/16 along the way
     for (int frame = 1; frame <= 32 * 11; ++frame) {
         wm->Update(dt);
-        ASSERT_NEAR(lift->travelled, LiftTimetable(static_cast<float>(frame) * dt, 4.0f, dt), 1e-4f) << "frame "
-                                                                                                      << frame;
+        ASSERT_NEAR(lift->travelled, LiftTimetable(static_cast<float>(frame) * dt, 4.0f, dt), 1e-4f)
+            << "frame " << frame;
         EXPECT_FLOAT_EQ(lift->position.y, 1.0f + lift->travelled);
         const OvpJointFrame* anchor = OvpJointDefGetFrame(OvpJointGetDef(lift->Joint()), 1);
         EXPECT_EQ(anchor->position.y, lift->position.y);
@@ -257,8 +265,8 @@ TEST_F(LevelFurniture, LiftsRideTheirTimetableAndCarryTheirBody) {
 
 TEST_F(LevelFurniture, LiftsWaitForTheirSwitch) {
     for (const char* name : {"lift", "other", "LIFT"}) {
-        Attrs s{"name", name, "px", "0", "py", "0", "pz", "0", "nx", "0", "ny", "0", "nz", "1", "stringOn", "on",
-                "stringOff", "off"};
+        Attrs s{"name", name, "px", "0",  "py", "0",        "pz", "0",         "nx",
+                "0",    "ny", "0",  "nz", "1",  "stringOn", "on", "stringOff", "off"};
         ASSERT_TRUE(ConfigureLevelObject("Switch", s.get()));
     }
     Attrs a = LiftAttrs({0, 0, 4}, {4, 0, 4}, "Lift");
@@ -284,8 +292,8 @@ TEST_F(LevelFurniture, LiftsWaitForTheirSwitch) {
 }
 
 TEST_F(LevelFurniture, DoorsHingeOnTheirEdge) {
-    Attrs a{"px", "2", "py", "1", "pz", "3", "width", "1.5", "height", "2", "depth", "0.2", "axis", "1",
-            "pw1x", "0", "pw1y", "0", "pw1z", "0", "pw2x", "0", "pw2y", "0", "pw2z", "0"};
+    Attrs a{"px", "2",    "py", "1",    "pz", "3",    "width", "1.5",  "height", "2",    "depth", "0.2",  "axis",
+            "1",  "pw1x", "0",  "pw1y", "0",  "pw1z", "0",     "pw2x", "0",      "pw2y", "0",     "pw2z", "0"};
     ASSERT_TRUE(ConfigureLevelObject("Door", a.get()));
     Attrs flat = a;
     flat.texts[7] = "0"; // no width: no body to hinge
@@ -333,10 +341,10 @@ TEST_F(LevelFurniture, EveryMissingAttributeGivesItsMessageAndTheObjectStays) {
         {"Teleporter", Points("p1", {}, "p2", {})},
         {"Bumper", Points("p1", {}, "p2", {})},
         {"JumpHelper", Points("p1", {}, "p2", {})},
-        {"Door", Attrs{"px", "0", "py", "0", "pz", "0", "width", "1", "height", "2", "depth", "0.1", "axis", "0",
-                       "pw1x", "0", "pw1y", "0", "pw1z", "0", "pw2x", "0", "pw2y", "0", "pw2z", "0"}},
-        {"Switch", Attrs{"name", "s", "px", "0", "py", "0", "pz", "0", "nx", "0", "ny", "0", "nz", "1", "stringOn",
-                         "a", "stringOff", "b"}},
+        {"Door", Attrs{"px",   "0", "py",   "0", "pz",   "0", "width", "1", "height", "2", "depth", "0.1", "axis", "0",
+                       "pw1x", "0", "pw1y", "0", "pw1z", "0", "pw2x",  "0", "pw2y",   "0", "pw2z",  "0"}},
+        {"Switch", Attrs{"name", "s", "px", "0", "py", "0", "pz", "0", "nx", "0", "ny", "0", "nz", "1", "stringOn", "a",
+                         "stringOff", "b"}},
         {"Lift", LiftAttrs({}, {1, 0, 0}, "s")},
     };
     std::string expected;
@@ -356,8 +364,8 @@ TEST_F(LevelFurniture, EveryMissingAttributeGivesItsMessageAndTheObjectStays) {
 }
 
 TEST_F(LevelFurniture, AFullTableTakesTheRefusedSwitchModelsBack) {
-    Attrs a{"name", "s", "px", "0", "py", "0", "pz", "0", "nx", "0", "ny", "0", "nz", "1", "stringOn", "a",
-            "stringOff", "b"};
+    Attrs a{"name", "s",  "px", "0",  "py", "0",        "pz", "0",         "nx",
+            "0",    "ny", "0",  "nz", "1",  "stringOn", "a",  "stringOff", "b"};
     for (int i = 0; i < kMaxLevelObjects; ++i) {
         ASSERT_TRUE(ConfigureLevelObject("Switch", a.get()));
     }
