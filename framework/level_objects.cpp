@@ -6,6 +6,7 @@
 
 #include "framework/framework.h"
 #include "framework/physics_glue.h"
+#include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
@@ -21,8 +22,6 @@
 #include "physics/core/context/joint.h"
 #include "physics/core/context/manager.h"
 #include "physics/core/context/objtypes.h"
-#include "physics/core/volume/primitives.h"
-#include "physics/core/volume/volume.h"
 #include "physics/graphics/body_atomic.h"
 #include "platform/crt.h"
 
@@ -584,16 +583,10 @@ void CLift::Build() {
         object_.SetPosition(position); // no physics: the model alone
         return;
     }
-    def_ = OvpBodyDefCreate();
+    def_ = CRigidBodyManager::CreateBoxModel(1.0f, 0.1f, 1.0f, 20.0f, 1.0f, 0.0f);
     if (def_ == nullptr) {
         return;
     }
-    const float half[3] = {1.0f, 0.1f, 1.0f};
-    OvpBoxInit(def_->volume, half);
-    OvpVolumeSetFatness(def_->volume, 0.001f);
-    OvpVolumeSetRestitution(def_->volume, 0.0f);
-    OvpVolumeSetFriction(def_->volume, 1.0f);
-    OvpDynDefSetMassFromVolume(&def_->dynDef, 20.0f, 1);
     body_ = OvpBodyObjCreate(def_);
     if (body_ == nullptr || OvpAtomicSetBodyObj(object_.GetFirstAtomic(), body_) == nullptr ||
         OvpMgrAddObject(manager, body_, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
