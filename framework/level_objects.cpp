@@ -626,6 +626,14 @@ OvV3d CLift::Velocity() const {
     return {0.0f, 0.0f, 0.0f};
 }
 
+bool CLift::CarryVelocity(const CClumpObject* standingOn, OvV3d* velocity) const {
+    if (standingOn == nullptr || standingOn != &object_) {
+        return false;
+    }
+    *velocity = Velocity();
+    return true;
+}
+
 void CLift::Update(float dt) {
     if (!Moves()) {
         return;

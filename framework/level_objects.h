@@ -32,6 +32,9 @@ public:
     virtual void Update(float dt) = 0;
     virtual void Render() {}
     virtual void Destroy() {}
+    // For an object that carries characters standing on it (a lift): its velocity when `standingOn`
+    // is its clump object.
+    virtual bool CarryVelocity(const CClumpObject* /*standingOn*/, OvV3d* /*velocity*/) const { return false; }
 };
 
 // How the furniture reaches the game's characters: their clump objects (the frame's position;
@@ -233,6 +236,7 @@ public:
     void Destroy() override;
     // Units a second, along the way it is moving; zero while it waits or its switch is off.
     OvV3d Velocity() const;
+    bool CarryVelocity(const CClumpObject* standingOn, OvV3d* velocity) const override;
     CClumpObject* Object() { return &object_; }
     const CClumpObject* Object() const { return &object_; }
     OvpObj* Body() const { return body_; }

@@ -520,6 +520,15 @@ int CWorldManager::UpdateObjectInWorld(CClumpObject* object) {
     return 1;
 }
 
+bool CWorldManager::LiftVelocity(const CClumpObject* standingOn, OvV3d* velocity) const {
+    for (int i = 0; i < lifts_.count; ++i) {
+        if (lifts_.slots[i] != nullptr && lifts_.slots[i]->CarryVelocity(standingOn, velocity)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int CWorldManager::AddLevelObject(LevelTable& table, CLevelObject* object, const char* message) {
     if (object == nullptr) {
         return 0;

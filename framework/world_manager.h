@@ -110,6 +110,8 @@ public:
     int AddSwitch(CLevelObject* object);
     int AddLaserBeam(CLevelObject* object);
     int AddTeleporter(CLevelObject* object);
+    // The velocity of the lift whose clump object is `standingOn`; false when none is.
+    bool LiftVelocity(const CClumpObject* standingOn, OvV3d* velocity) const;
     // The triangle and its reversed copy (when there is room for both halves); 0 with the error
     // box when 256 are held. The manager owns what it took.
     int AddCollisionTriangle(CCollisionTriangle* triangle);
