@@ -375,6 +375,8 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         }
     } else if (Is(name, "Scale")) {
         ReadFloatAttribute("value", attributes, 0, &scale_);
+    } else if (ConfigureLevelObject(name, attributes)) {
+        // a level object, read at once and handed to the world manager; no section opens
     } else if (Is(name, "Application")) {
         opened = this;
     } else if (Is(name, "Light") && g_worldManager != nullptr) {
