@@ -67,7 +67,7 @@ struct RenderState {
     OvD3D9InstanceCallBack sectorInstance = nullptr;
     OvMaterialEffectsDeviceFlags flags{};
     IDirect3DPixelShader9* shaders[kPsCount] = {};
-    Check add = Check::Pending;       // stage-1 adding of an environment over a base texture
+    Check add = Check::Pending;        // stage-1 adding of an environment over a base texture
     Check modulate2x = Check::Pending; // stage-1 MODULATE2X of a dual texture over a base texture
 };
 RenderState gRender;
@@ -302,8 +302,8 @@ void DrawEnvironment(const MeshContext& c, const OvMaterialEffectsSlot* env) {
         return;
     }
     const OvMaterialEffectsDeviceFlags& f = gRender.flags;
-    const bool onePass = env->frameBufferAlpha != 0 ||
-                         (c.mesh->vertexAlpha == 0 && c.material->color.alpha == 255 && !HasAlpha(c.base));
+    const bool onePass =
+        env->frameBufferAlpha != 0 || (c.mesh->vertexAlpha == 0 && c.material->color.alpha == 255 && !HasAlpha(c.base));
     if (onePass) {
         if (HasAlpha(env->texture) && f.pixelShaders) {
             const OvUInt32 stage = c.base != nullptr ? 1 : 0;
@@ -321,8 +321,8 @@ void DrawEnvironment(const MeshContext& c, const OvMaterialEffectsSlot* env) {
             return;
         }
         const bool addAllowed = c.base == nullptr || (f.twoTextures && gRender.add != Check::Failed);
-        if (!HasAlpha(env->texture) && ((f.multiplyAdd && (c.base == nullptr || f.twoTextures)) ||
-                                        (c8 == 255 && addAllowed))) {
+        if (!HasAlpha(env->texture) &&
+            ((f.multiplyAdd && (c.base == nullptr || f.twoTextures)) || (c8 == 255 && addAllowed))) {
             if (c8 == 255 && c.base == nullptr) {
                 SetEnvironmentStage(0, env);
                 Stage(0, D3DTOP_ADD, D3DTA_TEXTURE, D3DTA_DIFFUSE);
@@ -720,8 +720,8 @@ void DrawBump(const MeshContext& c, const OvMaterialEffectsSlot* bump, const OvM
     if (f.pixelShaders) {
         if (envWanted && gRender.shaders[kPsBumpEnv] != nullptr) {
             shader = gRender.shaders[env->frameBufferAlpha == 0 ? kPsBumpEnv
-                                     : HasAlpha(env->texture)    ? kPsBumpEnvFbAlpha
-                                                                 : kPsBumpEnvFbNoAlpha];
+                                     : HasAlpha(env->texture)   ? kPsBumpEnvFbAlpha
+                                                                : kPsBumpEnvFbNoAlpha];
             envInShader = shader != nullptr;
         }
         if (shader == nullptr) {
@@ -808,8 +808,8 @@ void RenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32
         if (lighting) {
             OvD3D9SetSurfaceProperties(&material->surfaceProperties, &material->color, flags);
         }
-        const MeshContext c{entry, data, &meshes[m], material, object, type, flags,
-                            textured ? material->texture : nullptr};
+        const MeshContext c{entry,  data, &meshes[m], material,
+                            object, type, flags,      textured ? material->texture : nullptr};
         const OvMaterialEffects* fx = meshes[m].material != nullptr ? OvMaterialEffectsGet(material) : nullptr;
         const OvUInt32 fxType = fx != nullptr ? fx->type : ovMATFXNONE;
         switch (fxType) {

@@ -69,8 +69,7 @@ protected:
 };
 
 OvTexture* MakeTexture(const char* name, bool alpha) {
-    OvRaster* raster =
-        OvRasterCreate(4, 4, 32, ovRASTERTYPETEXTURE | (alpha ? ovRASTERFORMAT8888 : ovRASTERFORMAT888));
+    OvRaster* raster = OvRasterCreate(4, 4, 32, ovRASTERTYPETEXTURE | (alpha ? ovRASTERFORMAT8888 : ovRASTERFORMAT888));
     OvTexture* t = OvTextureCreate(raster);
     OvTextureSetName(t, name);
     return t;
@@ -189,8 +188,8 @@ TEST_F(EffectsRenderTest, DualTexturePassesFollowTheDevice) {
         OvUInt32 src, dest;
     };
     const Pair pairs[] = {{9, 1}, {1, 3}, {5, 6}, {9, 3}, {2, 2}, {1, 5}, {3, 5}};
-    const Caps devices[] = {{1, 1, true, true}, {2, 2, true, true}, {2, 2, false, false}, {3, 3, true, true},
-                            {3, 3, false, false}};
+    const Caps devices[] = {
+        {1, 1, true, true}, {2, 2, true, true}, {2, 2, false, false}, {3, 3, true, true}, {3, 3, false, false}};
     for (const Caps& caps : devices) {
         ASSERT_TRUE(Start(caps));
         const bool two = caps.stages >= 2 && caps.textures >= 2;
@@ -207,8 +206,8 @@ TEST_F(EffectsRenderTest, DualTexturePassesFollowTheDevice) {
 
                 // What each device allows in one pass, from the pair's stage set-up.
                 bool one = false;
-                const bool modulating = (p.src == 9 && p.dest == 1) || (p.src == 1 && p.dest == 3) ||
-                                        (p.src == 1 && p.dest == 5);
+                const bool modulating =
+                    (p.src == 9 && p.dest == 1) || (p.src == 1 && p.dest == 3) || (p.src == 1 && p.dest == 5);
                 if (two) {
                     if (modulating) {
                         one = true;
@@ -276,18 +275,18 @@ TEST_F(EffectsRenderTest, EnvironmentMapsTakeOneOrTwoPasses) {
         Caps caps;
         float coefficient;
         bool withBase;
-        OvUInt8 alpha;  // the material's
+        OvUInt8 alpha; // the material's
         int draws;
         const char* op; // the environment stage's colour operation, logged
     };
     const Case cases[] = {
-        {{2, 2, true, true}, 0.5f, true, 255, 1, "SetTextureStageState(1, 1, 25)"}, // MULTIPLYADD
-        {{2, 2, true, false}, 1.0f, true, 255, 1, "SetTextureStageState(1, 1, 7)"}, // ADD over the base
+        {{2, 2, true, true}, 0.5f, true, 255, 1, "SetTextureStageState(1, 1, 25)"},  // MULTIPLYADD
+        {{2, 2, true, false}, 1.0f, true, 255, 1, "SetTextureStageState(1, 1, 7)"},  // ADD over the base
         {{2, 2, true, false}, 1.0f, false, 255, 1, "SetTextureStageState(0, 1, 7)"}, // ADD to the colour
         {{2, 2, true, false}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},          // additive second pass
         {{1, 1, true, true}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},           // one stage
         {{2, 2, true, true}, 0.5f, true, 128, 2, "SetRenderState(14, 0)"},           // transparent material
-        {{2, 2, true, true}, 0.0f, true, 255, 1, nullptr},                            // nothing to add
+        {{2, 2, true, true}, 0.0f, true, 255, 1, nullptr},                           // nothing to add
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(Start(c.caps));
@@ -311,8 +310,8 @@ TEST_F(EffectsRenderTest, EnvironmentMapsTakeOneOrTwoPasses) {
         }
         if (c.coefficient > 0.0f) {
             // Coordinates from the camera-space normal through the projection matrix.
-            EXPECT_TRUE(Logged("SetTextureStageState(" + std::to_string(c.draws == 2 || !c.withBase ? 0 : 1) +
-                               ", 11, 65536)"))
+            EXPECT_TRUE(
+                Logged("SetTextureStageState(" + std::to_string(c.draws == 2 || !c.withBase ? 0 : 1) + ", 11, 65536)"))
                 << what;
         }
         const bool adding = !c.caps.multiplyAdd && c.coefficient == 1.0f && c.withBase;
@@ -439,8 +438,7 @@ TEST(EffectsBumpOffsets, MatchAReferenceForPointAndDirectionalLights) {
                 c /= len;
             }
             const double t[3] = {tan[i].x, tan[i].y, tan[i].z}, nn[3] = {nrm[i].x, nrm[i].y, nrm[i].z};
-            const double b[3] = {t[1] * nn[2] - t[2] * nn[1], t[2] * nn[0] - t[0] * nn[2],
-                                 t[0] * nn[1] - t[1] * nn[0]};
+            const double b[3] = {t[1] * nn[2] - t[2] * nn[1], t[2] * nn[0] - t[0] * nn[2], t[0] * nn[1] - t[1] * nn[0]};
             const double du = (t[0] * l[0] + t[1] * l[1] + t[2] * l[2]) * scale;
             const double dv = (b[0] * l[0] + b[1] * l[1] + b[2] * l[2]) * scale;
             EXPECT_NEAR(out[i].u1, uv[i].x + du, 1e-5) << i;
