@@ -10,6 +10,7 @@
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
+#include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/core/resources.h"
 #include "graphics/plugins/anim.h"
@@ -188,6 +189,10 @@ void CStandardApplication::Shutdown() {
             OvWorldRemoveCamera(world, g_cameraManager->Camera());
         }
     }
+    // The rigid bodies live in the world manager's physics context: they go before it does.
+    if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
+        bodies->ReleaseInstances();
+    }
     if (g_worldManager != nullptr) {
         g_worldManager->RemoveLight(defaultAmbient_);
         g_worldManager->RemoveLight(defaultDirectional_);
@@ -206,6 +211,7 @@ void CStandardApplication::Shutdown() {
         OvCharsetDestroy(charset_);
         charset_ = nullptr;
     }
+    CRigidBodyManager::Destroy();
     CInputManager::GetInstance()->ReleaseMouse();
     CInputManager::Destroy();
     CFpsCounter::Destroy();
@@ -244,10 +250,15 @@ void CStandardApplication::Frame() {
     if (g_worldManager != nullptr) {
         g_worldManager->Update(dt);
     }
-    // The HUD, then, unless paused, the rigid bodies, projectiles and particles update here once
-    // they exist.
+    // The HUD updates here once it exists.
     if (g_cameraManager != nullptr) {
         g_cameraManager->Update(dt);
+    }
+    // Unless paused, the rigid bodies; the projectiles and particles update here once they exist.
+    if (!g_paused) {
+        if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
+            bodies->Update(dt);
+        }
     }
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
     Render();
@@ -267,7 +278,11 @@ void CStandardApplication::Render() {
     if (g_cameraManager != nullptr) {
         g_cameraManager->RenderOverlay();
     }
-    // The HUD, rigid bodies and particles are drawn here once they exist.
+    // The HUD is drawn here once it exists, then the rigid bodies' drag; the particles follow once
+    // they exist.
+    if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
+        bodies->Render();
+    }
     if (g_cameraManager != nullptr) {
         g_cameraManager->EndUpdate();
         g_cameraManager->ShowRaster();
@@ -362,6 +377,8 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         opened = lightUnderConstruction_;
     } else if (Is(name, "Input")) {
         opened = CInputManager::GetInstance();
+    } else if (Is(name, "Physics")) {
+        opened = CRigidBodyManager::GetInstance();
     } else if (Is(name, "Camera") && g_worldManager != nullptr) {
         // One camera manager serves however many "Camera" sections there are.
         if (g_cameraManager == nullptr) {
@@ -374,7 +391,7 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         }
         opened = g_cameraManager;
     }
-    // "Hud" and "Physics" open their managers' sections, and the level objects, "Light", "Camera"
+    // "Hud" opens its section, and the level objects, "Light", "Camera"
     // and "Character" theirs within the world manager, once those exist; until then they are
     // refused as with no world manager, without a message.
     if (opened != nullptr) {

@@ -52,7 +52,7 @@ void LevelTest::SetUp() {
     setenv("PLATFORM_MSGBOX_LOG", logPath.c_str(), 1);
     PlatformWindowReset();
     g_stopOnError = false;
-    ASSERT_TRUE(OvTestEngineUp(0, AttachPlugins));
+    ASSERT_TRUE(OvTestEngineUp(0, AttachPlugins, Driver()));
 }
 
 void LevelTest::TearDown() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/world_manager.h"
+#include "graphics/core/engine.h"
 #include "graphics/core/vector.h"
 #include "tools/mkasset/level_builder.h"
 #include "tools/mkasset/shapes.h"
@@ -25,6 +26,8 @@ class LevelTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // The driver the engine runs on (null: the null driver).
+    virtual const OvDriver* Driver() const { return nullptr; }
 
     // The error box's messages so far.
     std::string Messages() const;

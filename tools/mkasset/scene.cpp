@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/font_asset/font_asset.h"
+#include "tools/mkasset/character_scene.h"
 #include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/commands.h"
 #include "tools/mkasset/level_builder.h"
@@ -116,6 +117,14 @@ void SceneUsage(std::FILE* out) {
                  "    DIR/FONTS/TSA16.met, .png    the framework's font\n"
                  "    DIR/models/textures/pointer.bmp, target.bmp, DIR/models/revolution/spline.ovs\n"
                  "                                 the pointer, crosshair and camera path (as mkasset markers)\n"
+                 "    DIR/models/soldier_blue.dff, soldier_red.dff\n"
+                 "                                 the soldier of the character profiles \"BlueSoldier\" and\n"
+                 "                                 \"RedSoldier\" (as mkasset character --soldier) in two colours\n"
+                 "    DIR/models/anims/*.anm       the 37 animations every profile lists, for that soldier\n"
+                 "    DIR/models/fire.dff, DIR/models/revolution/rock.dff, DIR/models/world.dff\n"
+                 "                                 the muzzle flash, a thrown rock and the characters' sphere\n"
+                 "    DIR/models/textures/particle.png\n"
+                 "                                 the impact particles' soft dot\n"
                  "  The level keeps the 2.5 metres round the origin clear. DIR and its folders are created.\n"
                  "  Exit status 0 on success, 1 when a file cannot be written, 2 on bad usage.\n");
 }
@@ -154,7 +163,9 @@ int RunScene(int argc, char** argv) {
         return Fail(kName, kExitFailed, "cannot create " + (dir / "models" / "textures").string());
     }
     const std::string config = (dir / "config.xml").string();
-    const Bytes configBytes(kConfig, kConfig + sizeof kConfig - 1);
+    std::string configText = kConfig;
+    configText.insert(configText.rfind("</Config>"), CharacterConfig());
+    const Bytes configBytes(configText.begin(), configText.end());
     WorldDesc world = LevelWorld(level);
     if (!AddWorldCollision(world)) {
         return Fail(kName, kExitFailed, "cannot build the level's collision data");
@@ -199,6 +210,9 @@ int RunScene(int argc, char** argv) {
         return Fail(kName, kExitFailed, error);
     }
     if (!WriteMarkers(dir.string(), &error)) {
+        return Fail(kName, kExitFailed, error);
+    }
+    if (!WriteCharacterAssets(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
     }
     return kExitOk;

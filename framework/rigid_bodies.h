@@ -1,0 +1,113 @@
+#pragma once
+// Loose physics bodies in the level: named body models (a sphere or a box with mass, slide and
+// bounce) read from the configuration's "Physics" section, and instances of them placed in the
+// world, each drawn as a clump object whose frame follows its body. Every frame the player may
+// drag a body with the mouse while RIGHT CTRL is held.
+
+#include <vector>
+
+#include "framework/config_reader.h"
+#include "graphics/core/types.h"
+#include "graphics/core/vector.h"
+
+class CClumpObject;
+struct OvpBodyDef;
+struct OvpObj;
+
+class CRigidBodyManager : public CConfigSectionHandler {
+public:
+    static constexpr int kMaxModels = 32;
+    static constexpr int kNameSize = 64;      // bytes of a model name, with its terminator
+    static constexpr int kFileNameSize = 260; // bytes of a clump file name, with its terminator
+    // The fixed shape of a "Sphere" model.
+    static constexpr float kSphereRadius = 0.5f;
+    static constexpr float kSphereMass = 30.0f;
+    static constexpr float kSphereSlide = 1.0f;
+    static constexpr float kSphereBounce = 0.5f;
+    // A box model's fatness.
+    static constexpr float kBoxFatness = 0.001f;
+    // The drag pulls with this many times the distance from the grab point to the target, at most
+    // kDragMaxImpulse a frame.
+    static constexpr float kDragGain = 200.0f;
+    static constexpr float kDragMaxImpulse = 1000.0f;
+
+    struct Model {
+        char name[kNameSize] = {};
+        char clumpFile[kFileNameSize] = {};
+        OvpBodyDef* def = nullptr; // null once released at the end of "Instances"
+    };
+    struct Instance {
+        CClumpObject* object = nullptr;
+        OvpObj* body = nullptr;
+    };
+
+    // Created on first use.
+    static CRigidBodyManager* GetInstance();
+    // The manager when it was made, else null.
+    static CRigidBodyManager* Existing();
+    // The instances leave the level and the manager is freed.
+    static void Destroy();
+
+    // Body definitions (one reference each, for the caller). A sphere of the radius; a box of the
+    // half extents with fatness 0.001. Restitution = bounce, friction = slide, the mass with full
+    // inertia from the volume. Null when memory runs out.
+    static OvpBodyDef* CreateSphereModel(float radius, float mass, float slide, float bounce);
+    static OvpBodyDef* CreateBoxModel(float dx, float dy, float dz, float mass, float slide, float bounce);
+
+    // The "Physics" section: "Models" with "Sphere" and "Box", "Instances" with "Instance".
+    bool StartElement(const char* name, const char** attributes) override;
+    bool EndElement(const char* name) override;
+
+    // The drag: while the input manager's RIGHT CTRL is held, the body under the pointer is pulled
+    // towards the point under the pointer; letting go ends it.
+    void Update(float dt);
+    // While dragging, a thin line from the grab point to the target.
+    void Render();
+
+    // Destroys every instance's body and clump object (they leave the world manager first). Runs
+    // before the world manager unloads the physics context the bodies live in.
+    void ReleaseInstances();
+
+    int ModelCount() const { return modelCount_; }
+    const Model& GetModel(int i) const { return models_[i]; }
+    int InstanceCount() const { return static_cast<int>(instances_.size()); }
+    const Instance& GetInstanceRecord(int i) const { return instances_[static_cast<std::size_t>(i)]; }
+    bool Dragging() const { return dragging_; }
+    OvpObj* DraggedBody() const { return dragBody_; }
+    CClumpObject* DraggedObject() const { return dragObject_; }
+    const OvV3d& GrabPoint() const { return grabPoint_; }
+    const OvV3d& DragTarget() const { return target_; }
+    // The impulse applied by the last drag step.
+    const OvV3d& LastImpulse() const { return lastImpulse_; }
+
+    // The drag's pull for a grab point and target: (target - grab) x 200, cut to length 1000.
+    static OvV3d DragImpulse(const OvV3d& grab, const OvV3d& target);
+
+private:
+    CRigidBodyManager() = default;
+    ~CRigidBodyManager() override;
+
+    int FindModel(const char* name) const;
+    bool ReadModel(const char* element, const char** attributes);
+    bool ReadInstance(const char** attributes);
+    void ReleaseModels();
+    void StartDrag();
+    void StepDrag();
+    // The segment from the camera through the pointer; false without a camera.
+    static bool PointerRay(OvV3d* from, OvV3d* to);
+
+    Model models_[kMaxModels];
+    int modelCount_ = 0;
+    bool insideModels_ = false;
+    bool insideInstances_ = false;
+    bool dragging_ = false;
+    OvpObj* dragBody_ = nullptr;
+    CClumpObject* dragObject_ = nullptr;
+    OvV3d grabPoint_ = {};   // world space
+    OvV3d target_ = {};      // world space
+    OvV3d grabLocal_ = {};   // in the dragged object's frame
+    float grabDepth_ = 0.0f; // distance from the ray's start to the grab point when the drag began
+    OvV2d dragMouse_ = {};   // pointer when the drag began
+    OvV3d lastImpulse_ = {};
+    std::vector<Instance> instances_;
+};

@@ -1,0 +1,199 @@
+// Rigid bodies: the sphere and box definitions against their solid-body mass properties, the
+// "Physics" section with its silent refusals, instances placed and turned (degrees) and
+// definitions that are not used once released, and the drag with its impulse cap.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "framework/clump_object.h"
+#include "framework/framework.h"
+#include "framework/rigid_bodies.h"
+#include "framework/tests/level_fixture.h"
+#include "graphics/core/frame.h"
+#include "graphics/core/matrix.h"
+#include "physics/core/context/manager.h"
+#include "physics/core/context/objtypes.h"
+#include "physics/core/volume/primitives.h"
+#include "physics/graphics/body_atomic.h"
+
+namespace {
+
+struct RigidBodyTest : LevelTest {
+    void TearDown() override {
+        // The bodies go before the world manager takes the physics context down.
+        CRigidBodyManager::Destroy();
+        LevelTest::TearDown();
+    }
+    // A level with a floor and a unit-box model file "crate.dff".
+    CWorldManager* Level() {
+        mkasset::LevelOptions options;
+        options.size = 16;
+        options.boxes = 0;
+        WriteLevel("level.bsp", options);
+        WriteBytes("crate.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+        CWorldManager* wm = MakeManager();
+        wm->LoadWorld("level.bsp", 0);
+        EXPECT_EQ(wm->WorldCount(), 1);
+        return wm;
+    }
+    // One element given to the manager with its attributes as name, value pairs.
+    static bool Start(const char* element, std::vector<const char*> pairs = {}) {
+        pairs.push_back(nullptr);
+        return CRigidBodyManager::GetInstance()->StartElement(element, pairs.data());
+    }
+    static void End(const char* element) { CRigidBodyManager::GetInstance()->EndElement(element); }
+};
+
+TEST_F(RigidBodyTest, ModelsHaveTheMassPropertiesOfSolidBodies) {
+    OvpBodyDef* sphere = CRigidBodyManager::CreateSphereModel(0.5f, 30.0f, 1.0f, 0.5f);
+    ASSERT_NE(sphere, nullptr);
+    EXPECT_EQ(sphere->volume->type, &ovpSphereVolumeType);
+    EXPECT_EQ(sphere->volume->fat, 0.5f);
+    EXPECT_EQ(sphere->volume->friction, 1.0f);
+    EXPECT_EQ(sphere->volume->restitution, 0.5f);
+    EXPECT_EQ(sphere->dynDef.mass, 30.0f);
+    EXPECT_TRUE(sphere->dynDef.flags & ovpDYNDEF_FULLINERTIA);
+    // Solid sphere: 2/5 m r^2 about every axis.
+    EXPECT_NEAR(sphere->dynDef.inertia.x, 0.4f * 30.0f * 0.25f, 1e-3f);
+    EXPECT_NEAR(sphere->dynDef.inertia.z, 0.4f * 30.0f * 0.25f, 1e-3f);
+    OvpBodyDefRelease(sphere);
+
+    OvpBodyDef* box = CRigidBodyManager::CreateBoxModel(1.0f, 0.5f, 0.25f, 12.0f, 0.3f, 0.1f);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->volume->type, &ovpBoxVolumeType);
+    EXPECT_EQ(box->volume->fat, CRigidBodyManager::kBoxFatness);
+    EXPECT_EQ(box->volume->friction, 0.3f);
+    EXPECT_EQ(box->volume->restitution, 0.1f);
+    EXPECT_EQ(box->dynDef.mass, 12.0f);
+    // Solid box of half extents a, b, c: m/3 (b^2 + c^2) and so on (the small fatness aside).
+    const float principal[3] = {4.0f * (0.25f + 0.0625f), 4.0f * (1.0f + 0.0625f), 4.0f * (1.0f + 0.25f)};
+    float got[3] = {box->dynDef.inertia.x, box->dynDef.inertia.y, box->dynDef.inertia.z};
+    std::sort(got, got + 3);
+    std::vector<float> want(principal, principal + 3);
+    std::sort(want.begin(), want.end());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(got[i], want[static_cast<std::size_t>(i)], 0.02f * want[static_cast<std::size_t>(i)]) << i;
+    }
+    OvpBodyDefRelease(box);
+}
+
+TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
+    CWorldManager* wm = Level();
+    CRigidBodyManager* rb = CRigidBodyManager::GetInstance();
+    Start("Physics");
+    // Models are read only inside "Models".
+    Start("Sphere", {"name", "early", "clumpFilename", "crate.dff"});
+    EXPECT_EQ(rb->ModelCount(), 0);
+    Start("Models");
+    EXPECT_TRUE(Start("Sphere", {"name", "ball", "clumpFilename", "crate.dff"}));
+    EXPECT_FALSE(Start("Sphere", {"name", "noFile"}));
+    EXPECT_FALSE(Start("Sphere", {"clumpFilename", "crate.dff", "name", "swapped"}));
+    const std::vector<const char*> box = {"name",   "Crate", "clumpFilename", "crate.dff", "dx", "0.5",   "dy",
+                                          "0.5",    "dz",    "0.5",           "mass",      "10", "slide", "1",
+                                          "bounce", "0.2"};
+    EXPECT_TRUE(Start("box", box));
+    // Each misnamed or missing attribute refuses the box.
+    for (std::size_t i = 4; i < box.size(); i += 2) {
+        std::vector<const char*> bad = box;
+        bad[i] = "wrong";
+        EXPECT_FALSE(Start("Box", bad)) << box[i];
+        bad = box;
+        bad.resize(i);
+        EXPECT_FALSE(Start("Box", bad)) << box[i];
+    }
+    End("Models");
+    ASSERT_EQ(rb->ModelCount(), 2);
+    EXPECT_STREQ(rb->GetModel(0).name, "ball");
+    EXPECT_STREQ(rb->GetModel(1).name, "Crate");
+    EXPECT_EQ(rb->GetModel(1).def->dynDef.mass, 10.0f);
+    EXPECT_EQ(rb->GetModel(0).def->dynDef.mass, CRigidBodyManager::kSphereMass);
+    EXPECT_EQ(rb->GetModel(0).def->volume->fat, CRigidBodyManager::kSphereRadius);
+
+    Start("Instances");
+    std::vector<const char*> inst = {"model", "CRATE", "px", "2", "py", "3", "pz",    "-1",
+                                     "ox",    "0",     "oy", "2", "oz", "0", "angle", "90"};
+    EXPECT_TRUE(Start("Instance", inst));
+    inst[1] = "barrel"; // unknown: skipped
+    EXPECT_FALSE(Start("Instance", inst));
+    inst[1] = "ball";
+    inst[14] = "ANGLE"; // attribute names are compared without case
+    inst[7] = "0";      // no turn without an axis
+    inst[11] = "0";
+    EXPECT_TRUE(Start("Instance", inst));
+    inst.resize(14);
+    EXPECT_FALSE(Start("Instance", inst));
+    ASSERT_EQ(rb->InstanceCount(), 2);
+    const OvpBodyDef* crateDef = rb->GetModel(1).def;
+    End("Instances");
+    End("Physics");
+    EXPECT_TRUE(Messages().empty()) << Messages();
+
+    // The models' definitions are released; the bodies hold their own.
+    EXPECT_EQ(rb->GetModel(0).def, nullptr);
+    EXPECT_EQ(rb->GetModel(1).def, nullptr);
+    const CRigidBodyManager::Instance& crate = rb->GetInstanceRecord(0);
+    EXPECT_EQ(crate.body->def, crateDef);
+    EXPECT_EQ(static_cast<const OvpBodyDef*>(crate.body->def)->refCount, 1u);
+    EXPECT_STREQ(crate.object->GetName(), "Crate");
+    EXPECT_TRUE(crate.object->IsPickable());
+    EXPECT_TRUE(crate.object->IsInWorld());
+    EXPECT_EQ(OvpAtomicGetBodyObj(crate.object->GetFirstAtomic()), crate.body);
+    EXPECT_EQ(crate.body->manager, OvpContextGetMgr(wm->GetPhysicsContext()));
+
+    // 90 degrees (not radians) about y: the frame's x axis turns to -z; no scale is left.
+    const OvMatrix& m = *OvFrameGetMatrix(crate.object->GetFrame());
+    EXPECT_NEAR(m.right.x, 0.0f, 1e-5f);
+    EXPECT_NEAR(m.right.z, -1.0f, 1e-5f);
+    EXPECT_NEAR(m.up.y, 1.0f, 1e-5f);
+    EXPECT_NEAR(m.pos.x, 2.0f, 1e-5f);
+    EXPECT_NEAR(m.pos.y, 3.0f, 1e-5f);
+    EXPECT_NEAR(m.pos.z, -1.0f, 1e-5f);
+    const OvMatrix& b = *OvFrameGetMatrix(rb->GetInstanceRecord(1).object->GetFrame());
+    EXPECT_NEAR(b.right.x, 1.0f, 1e-5f);
+    EXPECT_NEAR(b.at.z, 1.0f, 1e-5f);
+
+    // A later "Instances" finds the released models and makes nothing of them.
+    Start("Physics");
+    Start("Instances");
+    inst = {"model", "crate", "px", "0", "py", "1", "pz", "0", "ox", "0", "oy", "1", "oz", "0", "angle", "0"};
+    EXPECT_FALSE(Start("Instance", inst));
+    End("Instances");
+    EXPECT_EQ(rb->InstanceCount(), 2);
+}
+
+TEST_F(RigidBodyTest, ModelTableHoldsThirtyTwo) {
+    Level();
+    Start("Physics");
+    Start("Models");
+    for (int i = 0; i < CRigidBodyManager::kMaxModels; ++i) {
+        const std::string name = "m" + std::to_string(i);
+        EXPECT_TRUE(Start("Sphere", {"name", name.c_str(), "clumpFilename", "crate.dff"}));
+    }
+    EXPECT_FALSE(Start("Sphere", {"name", "one more", "clumpFilename", "crate.dff"}));
+    EXPECT_EQ(CRigidBodyManager::GetInstance()->ModelCount(), CRigidBodyManager::kMaxModels);
+    EXPECT_EQ(Messages(), "Too much rigid body models.\nPlease increase MAX_RIGID_BODY_MODELS value\n");
+}
+
+TEST(RigidBodyDrag, ImpulseIsTwoHundredTimesTheOffsetCutAtOneThousand) {
+    std::mt19937 random(43);
+    std::uniform_real_distribution<float> coordinate(-10.0f, 10.0f);
+    for (int i = 0; i < 500; ++i) {
+        const OvV3d grab = {coordinate(random), coordinate(random), coordinate(random)};
+        const OvV3d target = {coordinate(random), coordinate(random), coordinate(random)};
+        const OvV3d d = {target.x - grab.x, target.y - grab.y, target.z - grab.z};
+        const float distance = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+        const OvV3d impulse = CRigidBodyManager::DragImpulse(grab, target);
+        const float length = std::sqrt(impulse.x * impulse.x + impulse.y * impulse.y + impulse.z * impulse.z);
+        EXPECT_NEAR(length, std::min(200.0f * distance, 1000.0f), 1e-2f);
+        EXPECT_LE(length, 1000.0f + 1e-3f);
+        // Along the offset.
+        EXPECT_NEAR(impulse.x * d.x + impulse.y * d.y + impulse.z * d.z, length * distance, 1e-2f * distance * 1000);
+    }
+}
+
+} // namespace
