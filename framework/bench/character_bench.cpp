@@ -23,6 +23,7 @@
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/collision.h"
 #include "graphics/plugins/skin.h"
+#include "graphics/shared/skel/win/skeleton.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
 #include "tools/mkasset/collision_tree.h"
@@ -119,6 +120,7 @@ public:
         }
         characters_.clear();
         CCharacterProfile::DestroyAll();
+        CAnimationCache::Clear();
         DestroyAnimationCommandPool();
         delete g_worldManager;
         g_worldManager = nullptr;
@@ -175,5 +177,7 @@ void BM_CharacterFrameWithPhysics(benchmark::State& state) {
 BENCHMARK(BM_CharacterFrameWithPhysics)->Arg(1)->Arg(9)->Arg(64)->Unit(benchmark::kMillisecond);
 
 } // namespace
+
+std::int32_t AppEventHandler(std::int32_t, void*) { return SKEL_EVENT_NOT_HANDLED; }
 
 BENCHMARK_MAIN();
