@@ -481,6 +481,17 @@ TEST_F(CharacterTest, MotionBodyStillFrameAndJumpPhases) {
     EXPECT_GE(time, 0.3f);
 }
 
+TEST_F(CharacterTest, ProfileTableHolds32FoundByNameInAnyCase) {
+    for (int i = 0; i < kMaxCharacterProfiles; ++i) {
+        EXPECT_TRUE(CCharacterProfile::Add(new CCharacterProfile(("Soldier" + std::to_string(i)).c_str(), 1.0f)));
+    }
+    CCharacterProfile extra("Late", 1.0f);
+    EXPECT_FALSE(CCharacterProfile::Add(&extra));
+    EXPECT_EQ(Messages(), "Too much character profiles.\nPlease increase MAX_CHARACTER_PROFILES value\n");
+    EXPECT_EQ(CCharacterProfile::Find("soldier7"), CCharacterProfile::Get(7));
+    EXPECT_EQ(CCharacterProfile::Find("Late"), nullptr);
+}
+
 TEST_F(CharacterTest, CharacterTableHolds292AndRefusesMore) {
     std::vector<std::unique_ptr<CCharacter>> many;
     for (int i = 0; i < kMaxCharacters; ++i) {
