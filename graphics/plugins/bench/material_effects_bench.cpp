@@ -165,10 +165,7 @@ void EffectsFrame(benchmark::State& state) {
         OvAtomicDestroy(atomic);
     }
 }
-BENCHMARK(EffectsFrame)
-    ->ArgsProduct({{0, 1, 2, 4}, {640, 1}})
-    ->ArgNames({"type", "w"})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(EffectsFrame)->ArgsProduct({{0, 1, 2, 4}, {640, 1}})->ArgNames({"type", "w"})->Unit(benchmark::kMillisecond);
 
 void EffectsBumpVertices(benchmark::State& state) {
     const int n = (kQuads + 1) * (kQuads + 1);
