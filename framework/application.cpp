@@ -8,6 +8,7 @@
 #include "framework/camera_manager.h"
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
+#include "framework/hud.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
 #include "framework/rigid_bodies.h"
@@ -89,7 +90,9 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
             const auto* size = static_cast<const SkelSizeRect*>(parameter);
             g_cameraManager->Resize(size->width, size->height);
         }
-        // The HUD is reset here once it exists.
+        if (g_hud != nullptr) {
+            g_hud->Reset();
+        }
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_INPUT_DEVICE_ATTACH:
         return SKEL_EVENT_HANDLED;
@@ -207,6 +210,8 @@ void CStandardApplication::Shutdown() {
     lightUnderConstruction_ = nullptr;
     delete g_font;
     g_font = nullptr;
+    delete g_hud;
+    g_hud = nullptr;
     if (charset_ != nullptr) {
         OvCharsetDestroy(charset_);
         charset_ = nullptr;
@@ -250,7 +255,9 @@ void CStandardApplication::Frame() {
     if (g_worldManager != nullptr) {
         g_worldManager->Update(dt);
     }
-    // The HUD updates here once it exists.
+    if (g_hud != nullptr) {
+        g_hud->Update(dt);
+    }
     if (g_cameraManager != nullptr) {
         g_cameraManager->Update(dt);
     }
@@ -278,8 +285,10 @@ void CStandardApplication::Render() {
     if (g_cameraManager != nullptr) {
         g_cameraManager->RenderOverlay();
     }
-    // The HUD is drawn here once it exists, then the rigid bodies' drag; the particles follow once
-    // they exist.
+    if (g_hud != nullptr) {
+        g_hud->Render();
+    }
+    // The rigid bodies' drag; the particles follow once they exist.
     if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
         bodies->Render();
     }
@@ -377,6 +386,14 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         opened = lightUnderConstruction_;
     } else if (Is(name, "Input")) {
         opened = CInputManager::GetInstance();
+    } else if (Is(name, "Hud")) {
+        // One start screen serves however many "Hud" sections there are; its images are read as
+        // it is made.
+        if (g_hud == nullptr) {
+            g_hud = new CHud;
+            g_hud->Init();
+        }
+        opened = g_hud;
     } else if (Is(name, "Physics")) {
         opened = CRigidBodyManager::GetInstance();
     } else if (Is(name, "Camera") && g_worldManager != nullptr) {
@@ -391,9 +408,8 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         }
         opened = g_cameraManager;
     }
-    // "Hud" opens its section, and the level objects, "Light", "Camera"
-    // and "Character" theirs within the world manager, once those exist; until then they are
-    // refused as with no world manager, without a message.
+    // The level objects, "Light", "Camera" and "Character" open theirs within the world manager,
+    // once those exist; until then they are refused as with no world manager, without a message.
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);
