@@ -19,7 +19,7 @@
 CHud* g_hud = nullptr;
 
 const char* const CHud::kImageFiles[CHud::kImageCount] = {
-    "stQuelLogo.bmp", "stZunaLogo.bmp",   "stTitle.bmp",    "stText.bmp",
+    "stQuelLogo.bmp", "stZunaLogo.bmp", "stTitle.bmp",      "stText.bmp",
     "stMessage.bmp",  "stScrollUp.bmp", "stScrollDown.bmp", "stScroll.bmp",
 };
 
@@ -54,13 +54,17 @@ CHud::~CHud() {
 }
 
 bool CHud::Init() {
-    if (char* path = SkelPathCreate("MODELS/TEXTURES/")) {
-        OvImageSetPath(path);
-        SkelPathDestroy(path);
+    // Without a started engine no image can be read: each is reported missing.
+    const bool engine = OvEngineInstancePtr != nullptr && OvEngineInstancePtr->engineStatus == ovENGINESTATUSSTARTED;
+    if (engine) {
+        if (char* path = SkelPathCreate("MODELS/TEXTURES/")) {
+            OvImageSetPath(path);
+            SkelPathDestroy(path);
+        }
     }
     bool all = true;
     for (int i = 0; i < kImageCount; ++i) {
-        if (textures_[i] == nullptr) {
+        if (textures_[i] == nullptr && engine) {
             textures_[i] = OvTextureRead(kImageFiles[i], nullptr);
         }
         if (textures_[i] == nullptr) {

@@ -7,7 +7,9 @@
 
 #include "framework/clump_object.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
 #include "framework/lights_font.h"
+#include "framework/rigid_bodies.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
@@ -732,6 +734,14 @@ void CWorldManager::Render() {
                 for (int i = 0; i < table->count; ++i) {
                     table->slots[i]->Render();
                 }
+            }
+            // The drag hint, while the pointer is on something that carries a body and the mouse
+            // button is up.
+            if (w == 0 && g_font != nullptr && !CInputManager::GetInstance()->LeftButton() &&
+                CRigidBodyManager::PickDraggable(nullptr, nullptr, nullptr, nullptr)) {
+                g_font->Print(CRigidBodyManager::kDragHint,
+                              {CRigidBodyManager::kDragHintX, CRigidBodyManager::kDragHintY},
+                              CRigidBodyManager::kDragHintSize);
             }
         }
         if (flags == 1 || flags == 2) {

@@ -42,13 +42,23 @@ public:
         log_ = out;
     }
 
+    // Every `frames` frames (0: never) one line "frame F body I NAME: X Y Z" per rigid body of the
+    // configuration's "Physics" section goes to `out`.
+    void SetBodyLog(long frames, std::FILE* out) {
+        bodyLogEvery_ = frames;
+        bodyLog_ = out;
+    }
+
 private:
     bool DropBoxes();
+    void LogBodies() const;
     void LogBoxes() const;
 
     OvCamera* camera_ = nullptr; // the probe's own camera, when there is no camera manager
     long frames_ = 0;            // frames updated
     long logEvery_ = 0;
+    long bodyLogEvery_ = 0;
+    std::FILE* bodyLog_ = nullptr;
     std::FILE* log_ = nullptr;
     int dropCount_ = 0;
     int frame_ = 0;
