@@ -8,6 +8,7 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
 #include "graphics/core/stream.h"
+#include "graphics/plugins/skin_d3d9.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/world_plugin.h"
@@ -45,7 +46,12 @@ void* SkinOpen(void* instance, OvInt32, OvInt32) {
     if (gSkin.opens++ == 0) {
         gSkin.freeList =
             OvFreeListCreateWithSpace(static_cast<OvInt32>(sizeof(OvSkin)), kSkinsPerBlock, 0, 1, nullptr, kHintList);
-        if (gSkin.freeList == nullptr) {
+        if (gSkin.freeList == nullptr || !OvSkinD3D9PipelineOpen()) {
+            OvSkinD3D9PipelineClose();
+            if (gSkin.freeList != nullptr) {
+                OvFreeListDestroy(gSkin.freeList);
+                gSkin.freeList = nullptr;
+            }
             gSkin.opens = 0;
             return nullptr;
         }
@@ -54,9 +60,12 @@ void* SkinOpen(void* instance, OvInt32, OvInt32) {
 }
 
 void* SkinClose(void* instance, OvInt32, OvInt32) {
-    if (gSkin.opens > 0 && --gSkin.opens == 0 && gSkin.freeList != nullptr) {
-        OvFreeListDestroy(gSkin.freeList);
-        gSkin.freeList = nullptr;
+    if (gSkin.opens > 0 && --gSkin.opens == 0) {
+        OvSkinD3D9PipelineClose();
+        if (gSkin.freeList != nullptr) {
+            OvFreeListDestroy(gSkin.freeList);
+            gSkin.freeList = nullptr;
+        }
     }
     return instance;
 }
@@ -351,6 +360,26 @@ OvStream* AtomicLegacyRead(OvStream* stream, OvInt32 length, void* object, OvInt
 
 OvInt32 AtomicGetSize(const void*, OvInt32, OvInt32) { return 0; }
 
+// After an atomic is read, and when a pipeline right of this plugin is restored: a skinned
+// atomic is drawn by the skinned-atomic pipeline.
+void UseSkinPipeline(void* object) {
+    auto* atomic = static_cast<OvAtomic*>(object);
+    OvGeometry* geometry = OvAtomicGetGeometry(atomic);
+    if (geometry != nullptr && GeometryExt(geometry) != nullptr && OvSkinGetAtomicPipeline() != nullptr) {
+        atomic->pipeline = OvSkinGetAtomicPipeline();
+    }
+}
+
+OvBool AtomicAlways(void* object, OvInt32, OvInt32) {
+    UseSkinPipeline(object);
+    return 1;
+}
+
+OvBool AtomicRights(void* object, OvInt32, OvInt32, OvUInt32) {
+    UseSkinPipeline(object);
+    return 1;
+}
+
 } // namespace
 
 OvBool OvSkinPluginAttach() {
@@ -363,6 +392,8 @@ OvBool OvSkinPluginAttach() {
                                                     GeometryConstruct, GeometryDestruct, GeometryCopy);
     return gSkin.atomicOffset >= 0 && gSkin.geometryOffset >= 0 &&
            OvAtomicRegisterPluginStream(ovPLUGINIDSKIN, AtomicLegacyRead, nullptr, AtomicGetSize) >= 0 &&
+           OvAtomicSetStreamAlwaysCallback(ovPLUGINIDSKIN, AtomicAlways) >= 0 &&
+           OvAtomicSetStreamOwnerCallback(ovPLUGINIDSKIN, AtomicRights) >= 0 &&
            OvGeometryRegisterPluginStream(ovPLUGINIDSKIN, GeometryRead, GeometryWrite, GeometryGetSize) >= 0;
 }
 

@@ -423,10 +423,7 @@ void OvD3D9AtomicSetClipping(void* object, OvUInt8 type) {
     OvD3D9SetRenderState(D3DRS_CLIPPING, inside ? FALSE : TRUE);
 }
 
-namespace {
-
-// Index buffer, streams and declaration of the instanced data.
-void BindVertices(const OvD3D9InstancedData* data) {
+void OvD3D9InstancedDataBind(const OvD3D9InstancedData* data) {
     if (data->indexBuffer != nullptr) {
         OvD3D9SetIndices(data->indexBuffer);
     }
@@ -437,14 +434,12 @@ void BindVertices(const OvD3D9InstancedData* data) {
     OvD3D9SetVertexDeclaration(data->vertexDeclaration);
 }
 
-} // namespace
-
 void OvD3D9DefaultRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32 flags) {
     auto* data = OvD3D9InstancedDataFromEntry(entry);
     OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(data);
     OvD3D9SetPixelShader(nullptr);
     OvD3D9AtomicSetClipping(object, type);
-    BindVertices(data);
+    OvD3D9InstancedDataBind(data);
     const bool textured = (flags & (ovGEOMETRYTEXTURED | ovGEOMETRYTEXTURED2)) != 0;
     const bool lighting = OvD3D9GetRenderState(D3DRS_LIGHTING) != 0;
 
@@ -547,10 +542,7 @@ void OvD3D9VertexShaderDrawMesh(const OvD3D9InstancedData* data, const OvD3D9Ins
     Draw(data, *mesh);
 }
 
-namespace {
-
-// The descriptor's fog mode from the fog render states (none while fog is off).
-OvUInt8 FogMode() {
+OvUInt8 OvD3D9VertexShaderFogMode() {
     if (OvD3D9GetRenderState(D3DRS_FOGENABLE) == 0) {
         return ovVSFOGNONE;
     }
@@ -566,14 +558,12 @@ OvUInt8 FogMode() {
     }
 }
 
-} // namespace
-
 void OvD3D9VertexShaderRenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32 flags) {
     auto* data = OvD3D9InstancedDataFromEntry(entry);
     const OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(data);
     IDirect3DDevice9* device = OvD3D9GetDevice();
     OvD3D9AtomicSetClipping(object, type);
-    BindVertices(data);
+    OvD3D9InstancedDataBind(data);
 
     const OvMatrix* ltm = nullptr;
     OvInt32 sets = 0;
@@ -604,7 +594,7 @@ void OvD3D9VertexShaderRenderCallback(OvResourceEntry* entry, void* object, OvUI
     desc.flags =
         static_cast<OvUInt8>(((flags & ovGEOMETRYPRELIT) != 0 ? ovVSVERTEXCOLOR : 0) |
                              ((flags & ovGEOMETRYNORMALS) != 0 ? ovVSNORMALS : 0) | (normalize ? ovVSNORMALIZE : 0));
-    desc.fogEffect = FogMode();
+    desc.fogEffect = OvD3D9VertexShaderFogMode();
 
     for (OvUInt32 m = 0; m < data->numMeshes; ++m) {
         static const OvMaterial kNoMaterial = {nullptr, {255, 255, 255, 255}, nullptr, {1.0f, 1.0f, 1.0f}, 1};

@@ -99,6 +99,8 @@ void OvD3D9AllInOneNodeSetRenderCallback(OvPipelineNode* node, OvD3D9RenderCallB
 OvResourceEntry* OvD3D9InstancedDataCreate(void* object, void* owner, OvUInt8 type, OvResourceEntry** ownerRef,
                                            const OvMeshHeader* header, OvD3D9InstanceCallBack instance,
                                            OvBool instanceOnly);
+// Sets the index buffer (when there is one), the streams and the declaration of the data.
+void OvD3D9InstancedDataBind(const OvD3D9InstancedData* data);
 // The entries' destroy callback: buffers, declaration and streams given back.
 void OvD3D9InstancedDataDestroy(OvResourceEntry* entry);
 // Sorts triangles (index triples) by their indices taken in ascending order.

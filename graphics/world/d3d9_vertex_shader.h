@@ -125,6 +125,8 @@ struct OvD3D9ShaderConstant {
 void OvD3D9VertexShaderSetLightConstants(const OvD3D9ShaderConstant* block, const OvD3D9VertexShaderDesc* desc,
                                          float ambientScale, float diffuseScale);
 void OvD3D9VertexShaderSetMaterialColor(const OvUInt8 rgba[4], const OvD3D9VertexShaderLayout* layout);
+// The descriptor's fog mode from the fog render states (none while fog is off).
+OvUInt8 OvD3D9VertexShaderFogMode();
 // Fog constants from the current camera's far and fog planes or the fog density.
 void OvD3D9VertexShaderSetFogConstants(const OvD3D9VertexShaderDesc* desc, const OvD3D9VertexShaderLayout* layout);
 // The light block as the gatherer writes it for these lights (object space), from register 4:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/font_asset/font_asset.h"
+#include "tools/mkasset/character_scene.h"
 #include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/commands.h"
 #include "tools/mkasset/level_builder.h"
@@ -121,6 +122,14 @@ void SceneUsage(std::FILE* out) {
                  "                                 RIGHT CTRL + mouse drags them\n"
                  "    DIR/models/textures/st*.bmp  the start screen's eight images; with --hud the config has a\n"
                  "                                 \"Hud\" section: the game starts paused until ENTER\n"
+                 "    DIR/models/soldier_blue.dff, soldier_red.dff\n"
+                 "                                 the soldier of the character profiles \"BlueSoldier\" and\n"
+                 "                                 \"RedSoldier\" (as mkasset character --soldier) in two colours\n"
+                 "    DIR/models/anims/*.anm       the 37 animations every profile lists, for that soldier\n"
+                 "    DIR/models/fire.dff, DIR/models/revolution/rock.dff, DIR/models/world.dff\n"
+                 "                                 the muzzle flash, a thrown rock and the characters' sphere\n"
+                 "    DIR/models/textures/particle.png\n"
+                 "                                 the impact particles' soft dot\n"
                  "  The level keeps the 2.5 metres round the origin clear. DIR and its folders are created.\n"
                  "  Exit status 0 on success, 1 when a file cannot be written, 2 on bad usage.\n");
 }
@@ -164,9 +173,10 @@ int RunScene(int argc, char** argv) {
         return Fail(kName, kExitFailed, "cannot create " + (dir / "models" / "textures").string());
     }
     const std::string config = (dir / "config.xml").string();
-    // The loose bodies and the start screen go in before the configuration's end.
+    // The characters, the loose bodies and the start screen go in before the configuration's end.
     std::string configText = kConfig;
-    configText.insert(configText.rfind("</Config>"), ScenePhysicsSection() + (hud ? SceneHudSection() : ""));
+    configText.insert(configText.rfind("</Config>"),
+                      CharacterConfig() + ScenePhysicsSection() + (hud ? SceneHudSection() : ""));
     const Bytes configBytes(configText.begin(), configText.end());
     WorldDesc world = LevelWorld(level);
     if (!AddWorldCollision(world)) {
@@ -212,6 +222,9 @@ int RunScene(int argc, char** argv) {
         return Fail(kName, kExitFailed, error);
     }
     if (!WriteMarkers(dir.string(), &error) || !WriteSceneHudImages(dir.string(), &error)) {
+        return Fail(kName, kExitFailed, error);
+    }
+    if (!WriteCharacterAssets(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
     }
     return kExitOk;

@@ -130,9 +130,10 @@ const char* BoneName(std::int32_t nodeId) {
     return nullptr;
 }
 
-Skeleton MakeSkeleton(int numBones) {
-    const std::vector<BoneDesc>& table = SkeletonBones();
-    const int n = std::clamp(numBones, 1, kMaxBones);
+Skeleton MakeSkeleton(int numBones) { return MakeSkeletonOf(SkeletonBones(), numBones, 1.0f); }
+
+Skeleton MakeSkeletonOf(const std::vector<BoneDesc>& table, int numBones, float unit) {
+    const int n = std::clamp(numBones, 1, static_cast<int>(table.size()));
     std::vector<std::vector<int>> children(static_cast<std::size_t>(n));
     for (int b = 1; b < n; ++b) {
         children[static_cast<std::size_t>(table[static_cast<std::size_t>(b)].parent)].push_back(b);
@@ -155,7 +156,7 @@ Skeleton MakeSkeleton(int numBones) {
         const int parentNode = d.parent < 0 ? -1 : nodeOf[static_cast<std::size_t>(d.parent)];
         for (int k = 0; k < 3; ++k) {
             const float base = parentNode < 0 ? 0.0f : s.bindWorld[static_cast<std::size_t>(parentNode) * 3 + k];
-            s.bindWorld.push_back(base + d.offset[k]);
+            s.bindWorld.push_back(base + d.offset[k] * unit);
         }
         const bool leaf = children[static_cast<std::size_t>(it.bone)].empty();
         std::uint32_t f = 0;
@@ -179,8 +180,12 @@ Skeleton MakeSkeleton(int numBones) {
 }
 
 ClumpDesc CharacterClump(int numBones) {
-    const Skeleton s = MakeSkeleton(numBones);
-    const std::vector<BoneDesc>& table = SkeletonBones();
+    const std::uint8_t colour[3] = {150, 140, 110};
+    return CharacterClumpOf(SkeletonBones(), numBones, 1.0f, colour);
+}
+
+ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, float unit, const std::uint8_t colour[3]) {
+    const Skeleton s = MakeSkeletonOf(table, numBones, unit);
     const int n = static_cast<int>(s.bones.size());
     auto joint = [&](int node) {
         const std::size_t i = static_cast<std::size_t>(node) * 3;
@@ -191,7 +196,9 @@ ClumpDesc CharacterClump(int numBones) {
     for (int i = 0; i < n; ++i) {
         const BoneDesc& d = table[static_cast<std::size_t>(s.bones[static_cast<std::size_t>(i)])];
         FrameDesc f;
-        std::copy(d.offset, d.offset + 3, f.pos);
+        for (int k = 0; k < 3; ++k) {
+            f.pos[k] = d.offset[k] * unit;
+        }
         f.parent = s.parentNode[static_cast<std::size_t>(i)] < 0 ? 0 : 1 + s.parentNode[static_cast<std::size_t>(i)];
         Extension e{kHierarchyId, {}};
         PutU32(e.body, kHierarchyVersion);
@@ -228,16 +235,18 @@ ClumpDesc CharacterClump(int numBones) {
             }
         }
         const V3 start = joint(i);
-        V3 end = child >= 0 ? joint(child)
-                            : Add(start, Scale(Unit(parent >= 0 ? Sub(start, joint(parent)) : V3{0, 1, 0}), 0.08f));
-        if (Length(Sub(end, start)) < 1e-3f) {
-            end = Add(start, V3{0, 0.05f, 0});
+        V3 end = child >= 0
+                     ? joint(child)
+                     : Add(start, Scale(Unit(parent >= 0 ? Sub(start, joint(parent)) : V3{0, 1, 0}), 0.08f * unit));
+        if (Length(Sub(end, start)) < 1e-3f * unit) {
+            end = Add(start, V3{0, 0.05f * unit, 0});
         }
         const V3 axis = Unit(Sub(end, start));
         const V3 ref = std::fabs(axis.z) < 0.9f ? V3{0, 0, 1} : V3{1, 0, 0};
         const V3 u = Unit(Cross(axis, ref));
         const V3 v = Cross(axis, u);
-        const float radius = i < 4 ? 0.09f : 0.035f;
+        const float boneRadius = table[static_cast<std::size_t>(s.bones[static_cast<std::size_t>(i)])].radius;
+        const float radius = (boneRadius > 0 ? boneRadius : i < 4 ? 0.09f : 0.035f) * unit;
         const auto first = static_cast<std::uint16_t>(verts.size() / 3);
         for (int ring = 0; ring < 3; ++ring) {
             const V3 centre = Add(start, Scale(Sub(end, start), 0.5f * static_cast<float>(ring)));
@@ -280,17 +289,17 @@ ClumpDesc CharacterClump(int numBones) {
     MorphTargetDesc target;
     float radius = 0;
     for (std::size_t k = 0; k < verts.size(); k += 3) {
-        radius = std::max(radius, Length(Sub(V3{verts[k], verts[k + 1], verts[k + 2]}, V3{0, 1.0f, 0})));
+        radius = std::max(radius, Length(Sub(V3{verts[k], verts[k + 1], verts[k + 2]}, V3{0, unit, 0})));
     }
-    target.sphere[1] = 1.0f;
+    target.sphere[1] = unit;
     target.sphere[3] = radius;
     target.verts = verts;
     target.normals = normals;
     g.morphTargets.push_back(target);
     MaterialDesc material;
-    material.color[0] = 150;
-    material.color[1] = 140;
-    material.color[2] = 110;
+    material.color[0] = colour[0];
+    material.color[1] = colour[1];
+    material.color[2] = colour[2];
     g.materialList = MaterialListOf({material});
 
     // Skin: bone i is hierarchy node i; inverse bind matrices undo each joint's bind position.

@@ -17,6 +17,7 @@ struct BoneDesc {
     std::int32_t nodeId; // id in the hierarchy and on the bone's frame
     std::int32_t parent; // index of the parent bone in the table, -1 for the root
     float offset[3];     // joint position relative to the parent joint (metres, y up, z forward)
+    float radius = 0;    // of the body's tube round the bone (metres); 0: the default thickness
 };
 
 // The whole table, parents before their children.
@@ -37,10 +38,14 @@ struct Skeleton {
     std::vector<float> bindWorld;     // 3 a node: joint position in the model
 };
 Skeleton MakeSkeleton(int numBones);
+// The same for another table of bones (parents before children), its lengths multiplied by unit.
+Skeleton MakeSkeletonOf(const std::vector<BoneDesc>& table, int numBones, float unit);
 
 // The clump of a skinned character: a root frame, one frame per bone (the first holding the
 // hierarchy), and one atomic on the root frame whose geometry is a segmented body skinned to
 // the bones with up to four weights a vertex.
 ClumpDesc CharacterClump(int numBones);
+// The same for another table of bones, modelled unit model units a metre, in the colour given.
+ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, float unit, const std::uint8_t colour[3]);
 
 } // namespace mkasset

@@ -28,6 +28,7 @@
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/skin.h"
+#include "graphics/plugins/skin_d3d9.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/d3d9_vertex_shader.h"
@@ -61,8 +62,9 @@ const char kUsage[] =
     "  --at X,Y,Z             where the last --clump's (or --character's) root frame goes\n"
     "  --character FILE.dff   a skinned model with an animation hierarchy; its --anim is played\n"
     "                         from the start for --t seconds (0 when not given; past the end it\n"
-    "                         wraps round) and its geometry skinned by the posed hierarchy on the\n"
-    "                         processor before the frame is drawn\n"
+    "                         wraps round); its skinned atomics are drawn by the skinned-atomic\n"
+    "                         pipeline, posed by the hierarchy, on the processor or (with --shaders)\n"
+    "                         by the generated vertex shaders\n"
     "  --anim FILE.anm        the last --character's animation\n"
     "  --t SECONDS            how far the last --character's animation has played (0 or more)\n"
     "  --camera X,Y,Z,YAW,PITCH\n"
@@ -78,7 +80,8 @@ const char kUsage[] =
     "  --particles N          also a batch of N particles (1 to 262144) at seeded places 2 to 8 metres\n"
     "                         in front of the camera, each a 0.12 metre square in a colour of its own\n"
     "Prints the driver's counters of the frame (draw calls, states sent, vertices) and a checksum of\n"
-    "the frame (FNV-1a over the red, green and blue bytes of every pixel, rows top down).\n"
+    "the frame (FNV-1a over the red, green and blue bytes of every pixel, rows top down); with\n"
+    "characters also how many skinned atomics the vertex shaders and the processor skinned.\n"
     "Exit status 0 on success, 1 when the engine, a file or the output fails, 2 on bad usage.\n";
 
 struct Model {
@@ -368,7 +371,11 @@ public:
             }
             if (shaders) {
                 // The software device's shader-model-2 adapter runs the generated vertex shaders.
-                D3d9SetAdapters({D3d9DefaultAdapter(D3d9Preset::ShaderModel2Vertex)});
+                // It reports pixel shaders 1.1 as well, which the skin's shader path asks for; it
+                // never draws with a pixel shader.
+                D3d9Adapter adapter = D3d9DefaultAdapter(D3d9Preset::ShaderModel2Vertex);
+                adapter.caps.PixelShaderVersion = 0xFFFF0101u;
+                D3d9SetAdapters({adapter});
             }
             return true;
         };
@@ -490,8 +497,8 @@ public:
         return true;
     }
 
-    // Plays the character's animation on its hierarchy for its time and skins every skinned
-    // atomic of it by the pose, on the processor, into the geometry's positions and normals.
+    // Plays the character's animation on its hierarchy for its time and hands the posed hierarchy
+    // to every skinned atomic of it: the skinned-atomic pipeline skins them when they are drawn.
     bool Pose(OvClump* clump, const Model& m, std::string* error) {
         OvFrame* holder = FindHierarchyFrame(OvClumpGetFrame(clump));
         if (holder == nullptr) {
@@ -534,27 +541,28 @@ public:
     static OvAtomic* SkinAtomic(OvAtomic* atomic, void* data) {
         auto* context = static_cast<SkinContext*>(data);
         OvGeometry* g = atomic->geometry;
-        OvSkin* skin = g != nullptr ? OvSkinGeometryGetSkin(g) : nullptr;
-        OvFrame* frame = OvAtomicGetFrame(atomic);
-        if (skin == nullptr || g->numMorphTargets < 1 || g->morphTarget[0].verts == nullptr || frame == nullptr) {
+        if (g == nullptr || OvSkinGeometryGetSkin(g) == nullptr || OvAtomicGetFrame(atomic) == nullptr) {
             return atomic;
         }
-        OvMorphTarget& target = g->morphTarget[0];
-        const std::vector<OvV3d> positions(target.verts, target.verts + g->numVertices);
-        std::vector<OvV3d> normals;
-        if (target.normals != nullptr) {
-            normals.assign(target.normals, target.normals + g->numVertices);
-        }
-        std::vector<OvMatrix> palette(ovSKINPALETTESIZE);
-        const OvInt32 entries =
-            OvSkinBuildPalette(skin, context->hierarchy, OvFrameGetWorldMatrix(frame), palette.data());
-        if (OvGeometryLock(g, ovGEOMETRYLOCKVERTICES | ovGEOMETRYLOCKNORMALS) == nullptr) {
-            return atomic;
-        }
-        OvSkinVertices(skin, palette.data(), entries, positions.data(), normals.empty() ? nullptr : normals.data(),
-                       target.verts, target.normals, g->numVertices);
-        OvGeometryUnlock(g);
+        OvSkinAtomicSetHierarchy(atomic, context->hierarchy);
+        atomic->pipeline = OvSkinGetAtomicPipeline();
         ++context->skinned;
+        return atomic;
+    }
+
+    // Skinned atomics drawn by the generated shaders and on the processor.
+    static OvAtomic* CountSkinned(OvAtomic* atomic, void* data) {
+        auto* counts = static_cast<int*>(data);
+        OvGeometry* g = atomic->geometry;
+        if (g == nullptr || OvSkinGeometryGetSkin(g) == nullptr || OvSkinAtomicGetHierarchy(atomic) == nullptr) {
+            return atomic;
+        }
+        const OvResourceEntry* entry = g->numMorphTargets == 1 ? g->repEntry : atomic->repEntry;
+        if (entry != nullptr) {
+            ++counts[OvSkinD3D9DataUsesVertexShader(OvD3D9InstancedDataFromEntry(const_cast<OvResourceEntry*>(entry)))
+                         ? 0
+                         : 1];
+        }
         return atomic;
     }
 
@@ -573,6 +581,14 @@ public:
     }
 
     bool Read(std::vector<std::uint32_t>* pixels) const { return engine_.ReadFrame(pixels); }
+
+    // After a frame: posed skinned atomics drawn by the shaders ([0]) and on the processor ([1]).
+    void SkinnedCounts(int counts[2]) const {
+        counts[0] = counts[1] = 0;
+        for (OvClump* clump : clumps_) {
+            OvClumpForAllAtomics(clump, CountSkinned, counts);
+        }
+    }
 
     void Close() {
         if (camera_ != nullptr) {
@@ -649,5 +665,10 @@ int main(int argc, char** argv) {
     }
     std::printf("%dx%d, draw calls %u, states sent %u, vertices %u, checksum %016" PRIx64 "\n", o.width, o.height,
                 counters.drawCalls, counters.statesSent, counters.vertices, FrameChecksum(frame));
+    int skinned[2];
+    renderer.SkinnedCounts(skinned);
+    if (skinned[0] + skinned[1] > 0) {
+        std::printf("skinned atomics: %d by vertex shaders, %d on the processor\n", skinned[0], skinned[1]);
+    }
     return 0;
 }
