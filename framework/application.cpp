@@ -6,6 +6,7 @@
 #include <expat.h>
 
 #include "framework/camera_manager.h"
+#include "framework/character.h"
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "framework/hud.h"
@@ -112,7 +113,9 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
             CInputManager::RegisterHandlers();
             CInputManager::GetInstance()->CreatePointer();
         }
-        // The camera follows the first character here once characters exist.
+        if (CCharacter::Count() > 0 && g_cameraManager != nullptr) {
+            g_cameraManager->Follow(CCharacter::Get(0));
+        }
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_GRAPHICS_CLOSE:
         Terminate();
@@ -208,6 +211,9 @@ void CStandardApplication::Shutdown() {
     defaultAmbient_ = defaultDirectional_ = nullptr;
     delete lightUnderConstruction_;
     lightUnderConstruction_ = nullptr;
+    // The game released its characters in Terminate: the command pool outlives every one of them.
+    CCharacterProfile::DestroyAll();
+    DestroyAnimationCommandPool();
     delete g_font;
     g_font = nullptr;
     delete g_hud;
@@ -378,6 +384,8 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         }
     } else if (Is(name, "Scale")) {
         ReadFloatAttribute("value", attributes, 0, &scale_);
+    } else if (ConfigureLevelObject(name, attributes)) {
+        // a level object, read at once and handed to the world manager; no section opens
     } else if (Is(name, "Application")) {
         opened = this;
     } else if (Is(name, "Light") && g_worldManager != nullptr) {
@@ -407,9 +415,19 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             g_cameraManager->SetPickWorld(&pick);
         }
         opened = g_cameraManager;
+    } else if (Is(name, "Character") && g_worldManager != nullptr) {
+        // The profile joins the profile table at once (a full table refuses it with its message).
+        if (const char* profileName = ReadTextAttribute("name", attributes, 0)) {
+            auto* profile = new CCharacterProfile(profileName, scale_);
+            if (CCharacterProfile::Add(profile)) {
+                opened = profile;
+            } else {
+                delete profile;
+            }
+        }
     }
-    // The level objects, "Light", "Camera" and "Character" open theirs within the world manager,
-    // once those exist; until then they are refused as with no world manager, without a message.
+    // The level objects open theirs within the world manager, once it exists; until then they are
+    // refused as with no world manager, without a message.
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);

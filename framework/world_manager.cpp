@@ -242,22 +242,6 @@ OvCollisionTriangle* SphereHit(OvIntersection*, OvCollisionTriangle* triangle, f
 
 } // namespace
 
-CCollisionTriangle* CCollisionTriangle::CloneReversed() const {
-    auto* copy = new CCollisionTriangle;
-    copy->vertices[0] = vertices[2];
-    copy->vertices[1] = vertices[1];
-    copy->vertices[2] = vertices[0];
-    copy->passable = passable;
-    return copy;
-}
-
-CCollisionPlane* CCollisionPlane::Clone() const {
-    auto* copy = new CCollisionPlane;
-    copy->twoSided = twoSided;
-    copy->normal = normal;
-    return copy;
-}
-
 std::uint32_t FilterCharacterPairs(OvpRefPair* pairs, std::uint32_t count, CharacterBodyTest isCharacter) {
     if (isCharacter == nullptr) {
         return count;
@@ -336,6 +320,9 @@ bool CWorldManager::ReadSettingsElement(const char* name, const char** a) {
 }
 
 bool CWorldManager::StartElement(const char* name, const char** attributes) {
+    if (subHandler_ != nullptr) {
+        return subHandler_->StartElement(name, attributes);
+    }
     if (Is(name, "PhysicsGlobalSettings")) {
         insidePhysicsSettings_ = true;
         return true;
@@ -356,12 +343,31 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
         LoadWorld(file, flags);
         return true;
     }
+    // A plane or triangle reads the elements inside its section and is added at its end.
+    if (Is(name, "CollisionPlane")) {
+        subHandler_ = new CCollisionPlane;
+    } else if (Is(name, "CollisionTriangle")) {
+        subHandler_ = new CCollisionTriangle;
+    }
     return true;
 }
 
 bool CWorldManager::EndElement(const char* name) {
     if (Is(name, "PhysicsGlobalSettings")) {
         insidePhysicsSettings_ = false;
+    }
+    if (subHandler_ != nullptr && (Is(name, "CollisionPlane") || Is(name, "CollisionTriangle"))) {
+        CLevelObject* piece = subHandler_;
+        subHandler_ = nullptr;
+        int taken = 0;
+        if (auto* plane = dynamic_cast<CCollisionPlane*>(piece)) {
+            taken = AddCollisionPlane(plane);
+        } else if (auto* triangle = dynamic_cast<CCollisionTriangle*>(piece)) {
+            taken = AddCollisionTriangle(triangle);
+        }
+        if (taken == 0) {
+            delete piece; // a full table refused it
+        }
     }
     return true;
 }
@@ -515,6 +521,15 @@ int CWorldManager::UpdateObjectInWorld(CClumpObject* object) {
     return 1;
 }
 
+bool CWorldManager::LiftVelocity(const CClumpObject* standingOn, OvV3d* velocity) const {
+    for (int i = 0; i < lifts_.count; ++i) {
+        if (lifts_.slots[i] != nullptr && lifts_.slots[i]->CarryVelocity(standingOn, velocity)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int CWorldManager::AddLevelObject(LevelTable& table, CLevelObject* object, const char* message) {
     if (object == nullptr) {
         return 0;
@@ -547,6 +562,49 @@ int CWorldManager::AddLaserBeam(CLevelObject* o) {
 }
 int CWorldManager::AddTeleporter(CLevelObject* o) {
     return AddLevelObject(teleporters_, o, "Too much teleporters.\nPlease increase MAX_TELEPORTERS value");
+}
+
+CLift* CWorldManager::FindLift(const CClumpObject* object) const {
+    for (int i = 0; i < lifts_.count && object != nullptr; ++i) {
+        CLift* lift = GetLift(i);
+        if (lift != nullptr && lift->Object() == object) {
+            return lift;
+        }
+    }
+    return nullptr;
+}
+
+CSwitch* CWorldManager::FindSwitch(const char* name) const {
+    CSwitch* found = nullptr;
+    for (int i = 0; i < switches_.count && name != nullptr; ++i) {
+        CSwitch* s = GetSwitch(i);
+        if (s != nullptr && Is(s->name, name)) {
+            found = s;
+        }
+    }
+    return found;
+}
+
+CSwitch* CWorldManager::AimedSwitch(const OvV3d& point) const {
+    CSwitch* found = nullptr;
+    for (int i = 0; i < switches_.count; ++i) {
+        CSwitch* s = GetSwitch(i);
+        if (s != nullptr && s->IsAimedAt(point)) {
+            found = s;
+        }
+    }
+    return found;
+}
+
+void CWorldManager::RenderSwitchHint() {
+    if (g_font == nullptr || g_cameraManager == nullptr || CInputManager::GetInstance()->LeftButton()) {
+        return;
+    }
+    if (const CSwitch* s = AimedSwitch(g_cameraManager->Position())) {
+        char text[300];
+        std::snprintf(text, sizeof text, "Click here to %s", s->HintText());
+        g_font->Print(text, {0.025f, 0.1f}, 0.03f);
+    }
 }
 
 int CWorldManager::AddCollisionTriangle(CCollisionTriangle* triangle) {
@@ -709,6 +767,18 @@ void CWorldManager::Update(float dt) {
             table->slots[i]->Update(dt);
         }
     }
+    // A click of the use button toggles every switch aimed at from the view.
+    const bool use = CInputManager::GetInstance()->LeftButton();
+    if (use && !useButton_ && g_cameraManager != nullptr) {
+        const OvV3d eye = g_cameraManager->Position();
+        for (int i = 0; i < switches_.count; ++i) {
+            auto* s = dynamic_cast<CSwitch*>(switches_.slots[i]);
+            if (s != nullptr && s->IsAimedAt(eye)) {
+                s->Toggle();
+            }
+        }
+    }
+    useButton_ = use;
     for (int i = 0; i < planeCount_; ++i) {
         planes_[i]->Update(dt);
     }
@@ -735,6 +805,7 @@ void CWorldManager::Render() {
                     table->slots[i]->Render();
                 }
             }
+            RenderSwitchHint();
             // The drag hint, while the pointer is on something that carries a body and the mouse
             // button is up.
             if (w == 0 && g_font != nullptr && !CInputManager::GetInstance()->LeftButton() &&
@@ -956,6 +1027,8 @@ int CWorldManager::SphereQuery(float x, float y, float z, float radius, SphereQu
 }
 
 void CWorldManager::Unload() {
+    delete subHandler_;
+    subHandler_ = nullptr;
     for (LevelTable* table : {&jumpHelpers_, &switches_, &laserBeams_, &teleporters_, &lifts_, &bumpers_, &doors_}) {
         for (int i = 0; i < table->count; ++i) {
             table->slots[i]->Destroy();

@@ -12,6 +12,7 @@
 
 #include "framework/camera_manager.h"
 #include "framework/config_reader.h"
+#include "framework/level_objects.h"
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
 #include "physics/core/collision/trilist.h"
@@ -26,38 +27,6 @@ struct OvCamera;
 struct OvLight;
 struct OvTexDictionary;
 struct OvWorld;
-
-// A piece of the level's scripted furniture held by the world manager: updated once a frame,
-// drawn by the world manager's render, destroyed at unload.
-class CLevelObject : public CConfigSectionHandler {
-public:
-    virtual void Update(float dt) = 0;
-    virtual void Render() {}
-    virtual void Destroy() {}
-};
-
-// A triangle that blocks movement where the level geometry does not: the physics step and the
-// sphere query see it unless it is passable; line queries see it through its atomic when it has
-// one.
-class CCollisionTriangle : public CLevelObject {
-public:
-    OvV3d vertices[3] = {};
-    bool passable = false;
-    OvAtomic* atomic = nullptr; // drawn and line-tested form, or null
-    void Update(float) override {}
-    // The same triangle with the opposite winding.
-    virtual CCollisionTriangle* CloneReversed() const;
-};
-
-// A plane piece (a quad) that blocks movement; line queries see it through its atomic.
-class CCollisionPlane : public CLevelObject {
-public:
-    bool twoSided = false;
-    OvV3d normal = {0.0f, 1.0f, 0.0f};
-    OvAtomic* atomic = nullptr;
-    void Update(float) override {}
-    virtual CCollisionPlane* Clone() const;
-};
 
 // What the sphere query found: the nearest accepted triangle.
 struct SphereQueryResult {
@@ -141,12 +110,27 @@ public:
     int AddSwitch(CLevelObject* object);
     int AddLaserBeam(CLevelObject* object);
     int AddTeleporter(CLevelObject* object);
+    // The velocity of the lift whose clump object is `standingOn`; false when none is.
+    bool LiftVelocity(const CClumpObject* standingOn, OvV3d* velocity) const;
     // The triangle and its reversed copy (when there is room for both halves); 0 with the error
     // box when 256 are held. The manager owns what it took.
     int AddCollisionTriangle(CCollisionTriangle* triangle);
     // The plane, and for a two-sided one a copy facing the other way; 0 with the error box when 32
     // are held.
     int AddCollisionPlane(CCollisionPlane* plane);
+    // The level objects of a kind held so far.
+    int SwitchCount() const { return switches_.count; }
+    CSwitch* GetSwitch(int i) const { return dynamic_cast<CSwitch*>(switches_.slots[i]); }
+    int DoorCount() const { return doors_.count; }
+    CDoor* GetDoor(int i) const { return dynamic_cast<CDoor*>(doors_.slots[i]); }
+    int LiftCount() const { return lifts_.count; }
+    CLift* GetLift(int i) const { return dynamic_cast<CLift*>(lifts_.slots[i]); }
+    // The lift whose platform the object is, or null.
+    CLift* FindLift(const CClumpObject* object) const;
+    // The last switch of the name (ASCII case ignored), or null.
+    CSwitch* FindSwitch(const char* name) const;
+    // The switch the point aims at (the last one that does), or null.
+    CSwitch* AimedSwitch(const OvV3d& point) const;
 
     // 1 when the light went into the worlds (the manager owns it then), 0 when no world is loaded.
     int AddLight(CLight* light);
@@ -230,7 +214,11 @@ private:
     void UpdateBodyFrames();
     bool ReadSettingsElement(const char* name, const char** attributes);
     void CreateDynamicTriangleVolume();
+    // "Click here to ..." for the switch aimed at from the view, unless the button is held.
+    void RenderSwitchHint();
 
+    CLevelObject* subHandler_ = nullptr; // the collision plane or triangle being read
+    bool useButton_ = false;             // the use button was held at the last update
     bool firstUpdate_ = true;
     float cylinderSpokes_ = 16.0f;
     float cylinderRings_ = 6.0f;

@@ -9,7 +9,10 @@
 
 #include "framework/framework.h"
 #include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/plugins/anim.h"
+#include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/collision.h"
+#include "graphics/plugins/skin.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
 #include "platform/window.h"
@@ -20,6 +23,9 @@ namespace {
 void AttachPlugins() {
     OvWorldPluginAttach();
     OvCollisionPluginAttach();
+    OvAnimPluginAttach();
+    OvAnimHierarchyPluginAttach();
+    OvSkinPluginAttach();
     OvpBodyPluginAttach();
 }
 

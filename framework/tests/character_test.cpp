@@ -1,0 +1,488 @@
+// Characters: profiles and their messages, the animation cache, the pose rule of the animator,
+// aim poses and walk sectors, the command pool shared by characters, the motion body's jump and
+// still frames, and the character table.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "framework/character.h"
+#include "framework/framework.h"
+#include "framework/tests/level_fixture.h"
+#include "graphics/core/frame.h"
+#include "graphics/plugins/anim.h"
+#include "graphics/plugins/anim_hierarchy.h"
+#include "graphics/world/clump.h"
+#include "physics/core/context/dynamics.h"
+#include "physics/core/context/manager.h"
+#include "tools/mkasset/skeleton.h"
+
+namespace {
+
+constexpr int kBones = 36;
+
+// Every node of an animation holds one pose throughout: a turn about y by angle + node x 0.01
+// and a translation (shift, node, -shift).
+OvAnimation* ConstantAnimation(float angle, float shift, int nodes = kBones) {
+    OvAnimation* a = OvAnimationCreate(1, 2 * nodes, 0, 1.0f);
+    for (int k = 0; k < 2 * nodes; ++k) {
+        auto* key = static_cast<OvAnimKeyFrame*>(OvAnimationGetKey(a, static_cast<OvUInt32>(k)));
+        const int node = k % nodes;
+        const float half = 0.5f * (angle + 0.01f * static_cast<float>(node));
+        key->prevFrame = k < nodes ? 0u : static_cast<OvUInt32>(node);
+        key->time = k < nodes ? 0.0f : 1.0f;
+        key->q = {0.0f, std::sin(half), 0.0f, std::cos(half)};
+        key->t = {shift, static_cast<float>(node), -shift};
+    }
+    return a;
+}
+
+const char** Attributes(std::vector<const char*>& list) {
+    list.push_back(nullptr);
+    return list.data();
+}
+
+class CharacterTest : public LevelTest {
+protected:
+    void SetUp() override {
+        LevelTest::SetUp();
+        WriteBytes("soldier.dff", mkasset::ClumpFile(mkasset::CharacterClump(kBones)));
+        std::filesystem::create_directories(dir + "/Models");
+        WriteBytes("Models/World.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    }
+    void TearDown() override {
+        characters.clear();
+        for (OvAnimation* a : animations) {
+            OvAnimationDestroy(a);
+        }
+        CCharacterProfile::DestroyAll();
+        CAnimationCache::Clear();
+        DestroyAnimationCommandPool();
+        LevelTest::TearDown();
+    }
+    // A file of a constant animation.
+    std::string AnimationFile(const std::string& name, float angle, float shift) {
+        OvAnimation* a = ConstantAnimation(angle, shift);
+        EXPECT_NE(OvAnimationSave(a, name.c_str()), nullptr);
+        OvAnimationDestroy(a);
+        return name;
+    }
+    // A profile with every animation, each its own constant pose, in the profile table.
+    CCharacterProfile* FullProfile(const char* name) {
+        auto* p = new CCharacterProfile(name, 1.0f);
+        std::snprintf(p->clump, sizeof p->clump, "soldier.dff");
+        p->forwardWalk = 1.0f;
+        p->forwardRun = 3.0f;
+        p->inActions = 1;
+        for (int i = 0; i < kProfileAnimationCount; ++i) {
+            const std::string file = AnimationFile("a" + std::to_string(i) + ".anm", 0.02f * i, 0.1f * i);
+            std::vector<const char*> attrs = {"name", CharacterAnimationName(i), "file", file.c_str()};
+            EXPECT_TRUE(p->StartElement("Animation", Attributes(attrs)));
+        }
+        EXPECT_TRUE(CCharacterProfile::Add(p));
+        return p;
+    }
+    // A level with physics and a character of the profile standing on it.
+    CCharacter* Spawn(const char* profile, const OvV3d& at = {0.0f, 0.5f, 0.0f}) {
+        if (g_worldManager == nullptr) {
+            mkasset::LevelOptions options;
+            options.size = 16;
+            options.boxes = 0;
+            WriteLevel("level.bsp", options);
+            MakeManager()->LoadWorld("level.bsp", 0);
+        }
+        characters.push_back(std::make_unique<CCharacter>());
+        CCharacter* c = characters.back().get();
+        c->SetInputControlled(false);
+        EXPECT_TRUE(c->InitFromProfile(profile, at));
+        return c;
+    }
+    // A rotation's angle about y, from its quaternion.
+    static float YAngle(const OvQuat& q) { return 2.0f * std::atan2(q.y, q.w); }
+
+    std::vector<std::unique_ptr<CCharacter>> characters;
+    std::vector<OvAnimation*> animations;
+};
+
+TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
+    CCharacterProfile p("Blue", 2.0f);
+    std::vector<const char*> geometry = {"clump", "soldier.dff", "heigth", "1.8"};
+    EXPECT_FALSE(p.StartElement("Geometry", Attributes(geometry)));
+    std::vector<const char*> noClump = {"file", "x.dff"};
+    EXPECT_FALSE(p.StartElement("Geometry", Attributes(noClump))); // refused without a message
+    std::vector<const char*> dynamics = {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3"};
+    EXPECT_FALSE(p.StartElement("GlobalDynamics", Attributes(dynamics)));
+    std::vector<const char*> dynamicsNoGravity = {"slideIntensity", "1",    "slideCreaseYComponent", "0.5",
+                                                  "accuracy",       "3",    "sphereRadius",          "0.4",
+                                                  "sphereModel",    "s.dff"};
+    EXPECT_FALSE(p.StartElement("GlobalDynamics", Attributes(dynamicsNoGravity)));
+    EXPECT_TRUE(p.StartElement("Actions", nullptr));
+    std::vector<const char*> speeds = {"forwardRun", "3"};
+    EXPECT_FALSE(p.StartElement("Speeds", Attributes(speeds)));
+    std::vector<const char*> half = {"name", "Walk"};
+    EXPECT_FALSE(p.StartElement("Animation", Attributes(half)));
+    std::vector<const char*> unknown = {"name", "Dance", "file", "dance.anm"};
+    EXPECT_TRUE(p.StartElement("Animation", Attributes(unknown)));
+    std::vector<const char*> missingFile = {"name", "walk", "file", "nothing.anm"};
+    EXPECT_FALSE(p.StartElement("Animation", Attributes(missingFile)));
+    EXPECT_EQ(Messages(),
+              "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+              "'sphereRadius' attribute not found in 'GlobalDynamics'section.\nPlease update your XML file\n"
+              "'gravity' attribute not found in 'GlobalDynamics' section.\nPlease update your XML file\n"
+              "'forwardWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+              "Attribute missing in 'Animation' definition\nPlease update your XML file\n"
+              "Can not load 'Walk' animation\nPlease check your data\n");
+    EXPECT_STREQ(p.clump, "soldier.dff");
+    EXPECT_FLOAT_EQ(p.height, 1.8f);
+    EXPECT_EQ(p.accuracy, 3);
+    EXPECT_STREQ(p.sphereModel, "s.dff");
+    EXPECT_FLOAT_EQ(p.forwardRun, 3.0f);
+    EXPECT_EQ(p.Animation(kAnimWalk), nullptr);
+}
+
+TEST_F(CharacterTest, EndOfAnimationsReportsEveryMissingOneButRun) {
+    CCharacterProfile p("Blue", 1.0f);
+    p.inActions = 1;
+    const std::string file = AnimationFile("walk.anm", 0.1f, 0.0f);
+    std::vector<const char*> walk = {"name", "WALK", "file", file.c_str()};
+    EXPECT_TRUE(p.StartElement("Animation", Attributes(walk)));
+    EXPECT_NE(p.Animation(kAnimWalk), nullptr);
+    EXPECT_TRUE(p.EndElement("Animations"));
+    const std::string m = Messages();
+    std::vector<std::string> names;
+    for (std::size_t at = 0; (at = m.find('\'', at)) != std::string::npos;) {
+        const std::size_t end = m.find('\'', at + 1);
+        names.push_back(m.substr(at + 1, end - at - 1));
+        at = end + 1;
+    }
+    ASSERT_EQ(names.size(), 35u); // 36 grouped animations, Walk present, Run never reported
+    EXPECT_EQ(names[0], "WalkLeft");
+    EXPECT_EQ(names[7], "WalkBackwardRight");
+    EXPECT_EQ(names[8], "WalkAlert");
+    EXPECT_EQ(names[11], "IdleAlert");
+    EXPECT_EQ(names[17], "CrouchAimUpLeftAnimation");
+    EXPECT_EQ(names[34], "IdleAimDownRightAnimation");
+    EXPECT_EQ(m.find("'Run'"), std::string::npos);
+    EXPECT_NE(m.find("'IdleAlert' animation definition not found in XML\nPlease update your XML file\n"),
+              std::string::npos);
+}
+
+TEST_F(CharacterTest, AnimationCacheCountsReferencesAndNeverReusesSlots) {
+    const std::string file = AnimationFile("idle.anm", 0.1f, 0.0f);
+    CachedAnimation* first = CAnimationCache::Get("idle.anm");
+    ASSERT_NE(first, nullptr);
+    CachedAnimation* again = CAnimationCache::Get("IDLE.ANM");
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(first->references, 2u);
+    CAnimationCache::Release(again);
+    EXPECT_EQ(first->references, 1u);
+    CAnimationCache::Release(first);
+    EXPECT_EQ(CAnimationCache::Count(), 1);
+    EXPECT_EQ(CAnimationCache::Get("missing.anm"), nullptr);
+    CachedAnimation* fresh = CAnimationCache::Get("idle.anm");
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->references, 1u);
+    EXPECT_EQ(CAnimationCache::Count(), 2); // a new slot at the end
+    // Up to 128 slots are ever made; the next request is refused with the message.
+    for (int i = CAnimationCache::Count(); i < kMaxCachedAnimations; ++i) {
+        const std::string name = "c" + std::to_string(i) + ".anm";
+        AnimationFile(name, 0.0f, 0.0f);
+        ASSERT_NE(CAnimationCache::Get(name.c_str()), nullptr) << i;
+    }
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_EQ(CAnimationCache::Get("idle.anm"), nullptr);
+    EXPECT_EQ(Messages(), "Too much animations ; please increase __ZUNAGE_ANIMATION_MAX_ANIMATIONS value\n");
+}
+
+TEST_F(CharacterTest, FindsTheHierarchyBelowTheRootAndBindsIt) {
+    OvClump* clump = OvClumpCreate();
+    OvFrame* root = OvFrameCreate();
+    OvClumpSetFrame(clump, root);
+    OvFrame* child = OvFrameCreate();
+    OvFrame* grandchild = OvFrameCreate();
+    OvFrameAddChild(root, child);
+    OvFrameAddChild(child, grandchild);
+    const OvInt32 ids[1] = {0};
+    OvAnimHierarchy* onRoot = OvAnimHierarchyCreate(1, nullptr, ids, 0x2000, 36);
+    OvAnimHierarchy* below = OvAnimHierarchyCreate(1, nullptr, ids, 0x4002, 36);
+    OvFrameSetAnimHierarchy(root, onRoot);
+    OvFrameSetAnimHierarchy(grandchild, below);
+    CSkeletonBinding binding;
+    ASSERT_TRUE(binding.FindHierarchy(clump));
+    EXPECT_EQ(binding.Hierarchy(), below);
+    EXPECT_EQ(below->flags, kFoundHierarchyFlags);
+    below->flags = 0x4002;
+    EXPECT_TRUE(binding.Bind(clump));
+    EXPECT_EQ(below->flags & 0x3000u, 0x3000u);
+    binding.Release();
+    EXPECT_EQ(OvFrameGetAnimHierarchy(grandchild), below); // not owned: left to its frame
+    OvClumpDestroy(clump);
+
+    OvClump* bare = OvClumpCreate();
+    OvClumpSetFrame(bare, OvFrameCreate());
+    EXPECT_FALSE(binding.FindHierarchy(bare));
+    OvClumpDestroy(bare);
+}
+
+// The pose of one, two and four entries equals the weighted sum of their keys (turns about one
+// axis add their angles).
+TEST_F(CharacterTest, PoseRuleMatchesTheWeightedSumOfKeys) {
+    auto c = std::make_unique<CCharacter>();
+    ASSERT_TRUE(c->LoadClump("soldier.dff"));
+    const float angles[4] = {0.1f, 0.5f, -0.3f, 0.9f}, shifts[4] = {1.0f, -2.0f, 0.5f, 3.0f};
+    for (int i = 0; i < 4; ++i) {
+        animations.push_back(ConstantAnimation(angles[i], shifts[i]));
+    }
+    CAnimationCommandPool* pool = CAnimationCommandPool::Instance();
+    ASSERT_NE(pool, nullptr);
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> unit(0.01f, 0.99f);
+    for (int round = 0; round < 12; ++round) {
+        const int entries = round % 3 == 0 ? 1 : (round % 3 == 1 ? 2 : 4);
+        const float a = unit(random), b = unit(random);
+        float w[4] = {1.0f, 0, 0, 0}, share[4] = {1.0f, 0, 0, 0};
+        if (entries == 2) {
+            w[0] = a;
+            w[1] = 1 - a;
+            share[0] = 1 - a; // the second entry takes the first weight's share
+            share[1] = a;
+        } else if (entries == 4) {
+            const float ws[4] = {(1 - a) * b, a * b, a * (1 - b), (1 - a) * (1 - b)};
+            const float ss[4] = {a * (1 - b), (1 - a) * (1 - b), (1 - a) * b, a * b};
+            std::copy(ws, ws + 4, w);
+            std::copy(ss, ss + 4, share);
+        }
+        CAnimationCommand* command = pool->Take();
+        ASSERT_NE(command, nullptr);
+        for (int k = 0; k < entries; ++k) {
+            command->SetEntry(k, animations[k], w[k]);
+        }
+        ASSERT_TRUE(c->Start(command));
+        c->CCharacterAnimator::Update(0.0f);
+        // No cross-fade at weight 0 with a previous command: compare the current channel alone.
+        c->CCharacterAnimator::Update(1.0f); // constant poses: time does not matter
+        const OvAnimInterpolator* pose = c->Hierarchy()->currentAnim;
+        for (int node = 0; node < kBones; node += 7) {
+            const auto* key = static_cast<const OvAnimInterpFrame*>(OvAnimInterpolatorGetNodeKey(pose, node));
+            float angle = 0.0f, shift = 0.0f;
+            for (int k = 0; k < entries; ++k) {
+                angle += share[k] * (angles[k] + 0.01f * static_cast<float>(node));
+                shift += share[k] * shifts[k];
+            }
+            EXPECT_NEAR(YAngle(key->q), angle, 1e-4f) << "entries " << entries << " node " << node;
+            EXPECT_NEAR(key->t.x, shift, 1e-4f);
+            EXPECT_NEAR(key->t.y, static_cast<float>(node), 1e-4f);
+        }
+    }
+    // A character holds at most two commands of the pool.
+    EXPECT_EQ(pool->FreeCount(), kAnimationCommandPoolSize - 2);
+}
+
+TEST_F(CharacterTest, AimAnglesConeAndQuadrants) {
+    OvMatrix frame;
+    OvMatrixSetIdentity(&frame); // right x, up y, at z
+    float yaw = 1.0f, pitch = 1.0f;
+    ASSERT_TRUE(CCharacter::AimAngles(frame, 1.0f, {0.0f, 1.0f, 10.0f}, &yaw, &pitch));
+    EXPECT_NEAR(yaw, 0.0f, 1e-4f);
+    EXPECT_NEAR(pitch, 0.0f, 1e-4f);
+    // Straight ahead: MiddleFront carries 0.99 x 0.99 of the pose by the four-entry rule.
+    const CCharacter::AimBlend ahead = CCharacter::AimBlendFor(yaw, pitch);
+    const float t1 = ahead.weights[0] / (ahead.weights[0] + ahead.weights[1]);
+    EXPECT_EQ(ahead.poses[1], kAimMiddleFront);
+    EXPECT_NEAR(t1 * (1.0f - (ahead.weights[0] + ahead.weights[1])), 0.9801f, 1e-5f);
+    // The cone: 43.5 degrees off the forward axis is in, 44.5 is out.
+    for (const float degrees : {43.5f, 44.5f}) {
+        const float r = degrees / 57.29578f;
+        const bool in = CCharacter::AimAngles(frame, 0.0f, {std::sin(r), 0.0f, std::cos(r)}, &yaw, &pitch);
+        EXPECT_EQ(in, degrees < 44.0f) << degrees;
+    }
+    EXPECT_FALSE(CCharacter::AimAngles(frame, 0.0f, {0.0f, 0.0f, -5.0f}, &yaw, &pitch));
+    // A point to the right of the forward axis (along +x) gives Y < 0; one above gives pitch > 0.
+    ASSERT_TRUE(CCharacter::AimAngles(frame, 0.0f, {3.0f, 2.0f, 10.0f}, &yaw, &pitch));
+    EXPECT_LT(yaw, 0.0f);
+    EXPECT_GT(pitch, 0.0f);
+    EXPECT_NEAR(yaw, -std::atan2(3.0f, 10.0f) * 57.29578f, 0.01f);
+
+    // Each quadrant's entries, and shares (through the rule) of MiddleFront (1-a)(1-b), the middle
+    // side a(1-b), the upper or lower front (1-a)b and the upper or lower side ab.
+    struct Case {
+        float y, p;
+        int side, vertical, corner;
+    } cases[] = {{18, 27, kAimMiddleRight, kAimUpFront, kAimUpRight},
+                 {18, -27, kAimMiddleRight, kAimDownFront, kAimDownRight},
+                 {-18, 27, kAimMiddleLeft, kAimUpFront, kAimUpLeft},
+                 {-18, -27, kAimMiddleLeft, kAimDownFront, kAimDownLeft}};
+    for (const Case& k : cases) {
+        const CCharacter::AimBlend b = CCharacter::AimBlendFor(k.y, k.p);
+        const float a = 0.4f, bb = 0.6f;
+        const float s1 = b.weights[0] / (b.weights[0] + b.weights[1]);
+        const float s2 = b.weights[2] / (b.weights[2] + b.weights[3]);
+        const float top = b.weights[0] + b.weights[1];
+        float shares[kAimDownRight + 1] = {};
+        shares[b.poses[0]] += (1 - s1) * (1 - top);
+        shares[b.poses[1]] += s1 * (1 - top);
+        shares[b.poses[2]] += (1 - s2) * top;
+        shares[b.poses[3]] += s2 * top;
+        EXPECT_NEAR(shares[kAimMiddleFront], (1 - a) * (1 - bb), 1e-5f) << k.y << " " << k.p;
+        EXPECT_NEAR(shares[k.side], a * (1 - bb), 1e-5f);
+        EXPECT_NEAR(shares[k.vertical], (1 - a) * bb, 1e-5f);
+        EXPECT_NEAR(shares[k.corner], a * bb, 1e-5f);
+    }
+}
+
+TEST_F(CharacterTest, WalkSectorsAtTheirBoundaries) {
+    struct Case {
+        float angle; // radians of (sideways, forward) from +sideways
+        int animation;
+    } cases[] = {{0.39f, kAnimStrafeRight},    {0.40f, kAnimForwardLeft},    {1.17f, kAnimForwardLeft},
+                 {1.19f, kAnimWalk},           {1.96f, kAnimWalk},           {1.97f, kAnimForwardRight},
+                 {2.74f, kAnimForwardRight},   {2.76f, kAnimStrafeLeft},     {-2.76f, kAnimStrafeLeft},
+                 {-2.74f, kAnimBackwardRight}, {-1.97f, kAnimBackwardRight}, {-1.96f, kAnimBackward},
+                 {-1.19f, kAnimBackward},      {-1.17f, kAnimBackwardLeft},  {-0.40f, kAnimBackwardLeft},
+                 {-0.39f, kAnimStrafeRight},   {0.0f, kAnimStrafeRight},     {3.14159f, kAnimStrafeLeft}};
+    for (const Case& k : cases) {
+        const float s = std::cos(k.angle), f = std::sin(k.angle);
+        const CCharacter::WalkSector walk = CCharacter::WalkSectorFor(s, f, kMoveWalk);
+        EXPECT_EQ(walk.animation, k.animation) << k.angle;
+        EXPECT_EQ(CCharacter::WalkSectorFor(s, f, kMoveAlert).animation, k.animation + kAnimAlertWalk - kAnimWalk);
+        const bool strafe = k.animation == kAnimStrafeLeft || k.animation == kAnimStrafeRight;
+        EXPECT_EQ(walk.strafe, strafe);
+        EXPECT_EQ(walk.useForward, !strafe);
+        EXPECT_EQ(walk.useSideways, k.animation != kAnimWalk);
+    }
+}
+
+TEST_F(CharacterTest, CommandPoolExhaustionAndReleaseWhileOthersAnimate) {
+    FullProfile("Blue");
+    CCharacter* first = Spawn("Blue", {-2.0f, 0.5f, 0.0f});
+    CCharacter* second = Spawn("Blue", {2.0f, 0.5f, 0.0f});
+    for (int f = 0; f < 10; ++f) {
+        first->forward = second->forward = f < 5 ? 1.0f : 0.0f;
+        first->Update(1.0f / 60.0f);
+        second->Update(1.0f / 60.0f);
+    }
+    EXPECT_STREQ(second->CurrentAnimationName(), "Idle");
+    // The first character goes while the second keeps switching and animating.
+    first->Release();
+    characters.erase(characters.begin());
+    for (int f = 0; f < 30; ++f) {
+        second->forward = (f / 10) % 2 == 0 ? 1.0f : 0.0f;
+        second->Update(1.0f / 30.0f);
+    }
+    EXPECT_STREQ(second->CurrentAnimationName(), "Walk");
+    CAnimationCommandPool* pool = CAnimationCommandPool::Instance();
+    EXPECT_EQ(pool->FreeCount(), kAnimationCommandPoolSize - 2);
+    // Empty the pool: the next switch shows the message and keeps the current animation.
+    std::vector<CAnimationCommand*> taken;
+    while (CAnimationCommand* c = pool->Take()) {
+        taken.push_back(c);
+    }
+    EXPECT_EQ(taken.size(), static_cast<std::size_t>(kAnimationCommandPoolSize - 2));
+    second->forward = 0.0f;
+    second->Update(0.2f);
+    EXPECT_EQ(Messages(), "No more animation command in animation command pool\n increase MAX_ANIMATION_COMMANDS to "
+                          "\n(max characters in game) * 3\n");
+    EXPECT_STREQ(second->CurrentAnimationName(), "Walk");
+}
+
+TEST_F(CharacterTest, MotionBodyStillFrameAndJumpPhases) {
+    FullProfile("Blue");
+    CCharacter* c = Spawn("Blue", {0.0f, 0.45f, 0.0f});
+    OvpObj* body = c->Body();
+    ASSERT_NE(body, nullptr);
+    const float dt = 1.0f / 50.0f;
+    auto velocity = [&]() {
+        const float* v = body->manager->bodies->velocities[body->parts[0].dyn->body];
+        return OvV3d{v[0], v[1], v[2]};
+    };
+    // Walk, then stand: the first still frame sets the velocity to zero.
+    c->forward = 1.0f;
+    for (int f = 0; f < 20; ++f) {
+        c->Update(dt);
+        g_worldManager->Update(dt);
+    }
+    EXPECT_GT(c->Speed(), 0.0f);
+    c->forward = 0.0f;
+    c->Update(dt);
+    ASSERT_NE(body->parts[0].dyn, nullptr);
+    EXPECT_EQ(velocity().x, 0.0f);
+    EXPECT_EQ(velocity().z, 0.0f);
+    EXPECT_EQ(c->Speed(), 0.0f);
+    for (int f = 0; f < 30; ++f) {
+        g_worldManager->Update(dt);
+        c->Update(dt);
+    }
+    ASSERT_TRUE(c->OnGround());
+    // A jump: pushed up at 6.0 for the first 0.1 s, in the air for 0.2 s more, then down.
+    c->jumpRequest = 1;
+    float time = 0.0f;
+    int pushes = 0;
+    while (c->JumpState() != CharacterMotionBody::kOnGround || time == 0.0f) {
+        c->Update(dt);
+        time += dt;
+        if (c->JumpState() == CharacterMotionBody::kTakingOff ||
+            (c->JumpState() == CharacterMotionBody::kInAir && pushes < 6 && time <= 0.1f + dt)) {
+            EXPECT_FLOAT_EQ(velocity().y, 6.0f);
+            ++pushes;
+        }
+        g_worldManager->Update(dt);
+        ASSERT_LT(time, 5.0f);
+    }
+    EXPECT_EQ(pushes, 6); // frames until the timer passed 0.1 s
+    EXPECT_GE(time, 0.3f);
+}
+
+TEST_F(CharacterTest, CharacterTableHolds292AndRefusesMore) {
+    std::vector<std::unique_ptr<CCharacter>> many;
+    for (int i = 0; i < kMaxCharacters; ++i) {
+        many.push_back(std::make_unique<CCharacter>());
+    }
+    EXPECT_EQ(CCharacter::Count(), kMaxCharacters);
+    EXPECT_TRUE(Messages().empty());
+    auto extra = std::make_unique<CCharacter>();
+    EXPECT_EQ(CCharacter::Count(), kMaxCharacters);
+    EXPECT_EQ(Messages(), "Too much characters.\nPlease increase MAX_CHARACTERS value\n");
+    // Leaving keeps the order of the others.
+    CCharacter* third = many[2].get();
+    many.erase(many.begin() + 1);
+    EXPECT_EQ(CCharacter::Get(1), third);
+    extra.reset();
+    many.clear();
+    EXPECT_EQ(CCharacter::Count(), 0);
+}
+
+TEST_F(CharacterTest, HitsDeathAndUnknownProfile) {
+    CCharacter player;
+    player.Hit();
+    EXPECT_FLOAT_EQ(player.GetHealth(), 98.5f);
+    player.SetInputControlled(false);
+    player.SetHealth(3.0f);
+    player.Hit();
+    EXPECT_FLOAT_EQ(player.GetHealth(), 0.0f);
+    EXPECT_FALSE(player.InitFromProfile("Nobody", {0, 0, 0}));
+    EXPECT_EQ(Messages(), "Can not find character profile definition 'Nobody'\nplease check the 'Characters' "
+                          "section in your XML file\n");
+
+    FullProfile("Red");
+    CCharacter* c = Spawn("Red");
+    c->SetHealth(0.0f);
+    const float before = OvFrameGetMatrix(c->GetFrame())->up.y;
+    c->Update(0.1f); // 20 units of progress: shrunk by 0.98^20
+    EXPECT_TRUE(c->IsDying());
+    EXPECT_NEAR(OvFrameGetMatrix(c->GetFrame())->up.y, before * std::pow(0.98f, 20.0f), before * 1e-4f);
+    c->forward = 1.0f;
+    c->SetFiring();
+    for (int f = 0; f < 5; ++f) {
+        c->Update(0.1f);
+    }
+    EXPECT_TRUE(c->IsDead());
+    EXPECT_EQ(c->forward, 0.0f);
+    EXPECT_FALSE(c->IsFiring());
+}
+
+} // namespace
