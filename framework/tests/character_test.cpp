@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -16,8 +17,11 @@
 #include "framework/level_objects.h"
 #include "framework/tests/level_fixture.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
+#include "graphics/plugins/skin_d3d9.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/clump.h"
 #include "physics/core/context/dynamics.h"
 #include "physics/core/context/manager.h"
@@ -50,8 +54,11 @@ const char** Attributes(std::vector<const char*>& list) {
 
 class CharacterTest : public LevelTest {
 protected:
+    // The characters' guns read the particle image: textures need rasters.
+    const OvDriver* Driver() const override { return OvTestMemoryRasterDriver(); }
     void SetUp() override {
         LevelTest::SetUp();
+        WriteGunAssets();
         WriteBytes("soldier.dff", mkasset::ClumpFile(mkasset::CharacterClump(kBones)));
         std::filesystem::create_directories(dir + "/Models");
         WriteBytes("Models/World.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
@@ -282,6 +289,47 @@ TEST_F(CharacterTest, PoseRuleMatchesTheWeightedSumOfKeys) {
     }
     // A character holds at most two commands of the pool.
     EXPECT_EQ(pool->FreeCount(), kAnimationCommandPoolSize - 2);
+}
+
+// Skinned atomics are posed where they are drawn, by the skinned-atomic pipeline with the
+// character's hierarchy: walking leaves their geometry in its bind pose (posing it there as well
+// would pose it twice).
+TEST_F(CharacterTest, WalkingLeavesTheSkinningToTheSkinPipeline) {
+    FullProfile("Blue");
+    CCharacter* c = Spawn("Blue", {0.0f, 0.45f, 0.0f});
+    struct Seen {
+        std::vector<OvAtomic*> atomics;
+        std::vector<std::vector<OvV3d>> bind;
+    } seen;
+    OvClumpForAllAtomics(
+        c->GetClump(),
+        [](OvAtomic* atomic, void* data) {
+            auto* s = static_cast<Seen*>(data);
+            OvGeometry* g = atomic->geometry;
+            if (g != nullptr && OvSkinGeometryGetSkin(g) != nullptr) {
+                s->atomics.push_back(atomic);
+                s->bind.emplace_back(g->morphTarget[0].verts, g->morphTarget[0].verts + g->numVertices);
+            }
+            return atomic;
+        },
+        &seen);
+    ASSERT_FALSE(seen.atomics.empty());
+    const OvMatrix before = c->Hierarchy()->pMatrixArray[kBones - 1];
+    c->forward = 1.0f;
+    for (int f = 0; f < 10; ++f) {
+        c->Update(1.0f / 30.0f);
+        g_worldManager->Update(1.0f / 30.0f);
+    }
+    const OvMatrix& after = c->Hierarchy()->pMatrixArray[kBones - 1];
+    EXPECT_NE(std::memcmp(&before, &after, sizeof(OvMatrix)), 0) << "the walk does not pose the hierarchy";
+    ASSERT_NE(OvSkinGetAtomicPipeline(), nullptr);
+    for (std::size_t i = 0; i < seen.atomics.size(); ++i) {
+        OvAtomic* atomic = seen.atomics[i];
+        EXPECT_EQ(atomic->pipeline, OvSkinGetAtomicPipeline());
+        EXPECT_EQ(OvSkinAtomicGetHierarchy(atomic), c->Hierarchy());
+        const OvGeometry* g = atomic->geometry;
+        EXPECT_EQ(std::memcmp(g->morphTarget[0].verts, seen.bind[i].data(), seen.bind[i].size() * sizeof(OvV3d)), 0);
+    }
 }
 
 TEST_F(CharacterTest, AimAnglesConeAndQuadrants) {
