@@ -223,10 +223,13 @@ TEST_F(CharacterTest, FindsTheHierarchyBelowTheRootAndBindsIt) {
     CSkeletonBinding binding;
     ASSERT_TRUE(binding.FindHierarchy(clump));
     EXPECT_EQ(binding.Hierarchy(), below);
-    EXPECT_EQ(below->flags, kFoundHierarchyFlags);
+    // A hierarchy without a matrix array keeps saying so: its updates then write the frames only.
+    EXPECT_EQ(below->flags, kFoundHierarchyFlags | ovANIMHIERARCHYNOMATRICES);
     below->flags = 0x4002;
     EXPECT_TRUE(binding.Bind(clump));
     EXPECT_EQ(below->flags & 0x3000u, 0x3000u);
+    EXPECT_TRUE(OvAnimHierarchyUpdateMatrices(below));
+    EXPECT_EQ(OvAnimHierarchyGetMatrixArray(below), nullptr);
     binding.Release();
     EXPECT_EQ(OvFrameGetAnimHierarchy(grandchild), below); // not owned: left to its frame
     OvClumpDestroy(clump);
