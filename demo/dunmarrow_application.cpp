@@ -52,7 +52,9 @@ float CDemoCharacterLink::GetSideways() const { return character_->sideways; }
 void CDemoCharacterLink::SetForward(float value) { character_->forward = value; }
 void CDemoCharacterLink::SetSideways(float value) { character_->sideways = value; }
 void CDemoCharacterLink::SetTurnRate(float value) { character_->turnRate = value; }
-void CDemoCharacterLink::SetAimPoint(const CVector3& point) { character_->SetAimPoint(OvV3d{point.x, point.y, point.z}); }
+void CDemoCharacterLink::SetAimPoint(const CVector3& point) {
+    character_->SetAimPoint(OvV3d{point.x, point.y, point.z});
+}
 void CDemoCharacterLink::SetFiring() { character_->SetFiring(); }
 float CDemoCharacterLink::GetHealth() const { return character_->GetHealth(); }
 
@@ -134,8 +136,8 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
             return false;
         }
         if (count > kMaxBots) {
-            ErrorBox(("'number' of 'Bots' is " + std::to_string(count) + ", more than the " +
-                      std::to_string(kMaxBots) + " bots the character table holds with the player")
+            ErrorBox(("'number' of 'Bots' is " + std::to_string(count) + ", more than the " + std::to_string(kMaxBots) +
+                      " bots the character table holds with the player")
                          .c_str());
             return false;
         }
@@ -157,8 +159,8 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
         }
         // A longer path would be cut to another file's name: refuse it.
         if (std::strlen(value) > kMaxPathLength) {
-            ErrorBox(("'value' of 'AiPathData' is longer than " + std::to_string(kMaxPathLength) + " characters")
-                         .c_str());
+            ErrorBox(
+                ("'value' of 'AiPathData' is longer than " + std::to_string(kMaxPathLength) + " characters").c_str());
             return false;
         }
         std::strcpy(aiPathData_, value);
