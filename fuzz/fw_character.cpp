@@ -70,7 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 single->SetEntry(0, poses[0], 1.0f);
                 character.Start(single);
                 character.CCharacterAnimator::Update(0.1f);
-                character.SkinAtomics();
                 CAnimationCommand* four = pool->Take();
                 const float weights[4] = {0.1f, 0.2f, 0.3f, 0.4f};
                 for (int k = 0; k < 4; ++k) {
@@ -79,7 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 character.Start(four);
                 for (int f = 0; f < 3; ++f) {
                     character.CCharacterAnimator::Update(0.1f);
-                    character.SkinAtomics();
                 }
                 OvV3d p, r, u, a;
                 character.GetMuzzle(&p, &r, &u, &a);
