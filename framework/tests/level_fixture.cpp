@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 
 #include "framework/framework.h"
 #include "graphics/core/image.h"
@@ -53,7 +54,8 @@ std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world) {
 
 void LevelTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = testing::TempDir() + "level_" + info->test_suite_name() + "_" + info->name();
+    // The process id keeps apart the same test run at once from several build trees.
+    dir = testing::TempDir() + "level_" + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" + info->name();
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     previousDir = std::filesystem::current_path().string();
