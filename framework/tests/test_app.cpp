@@ -1,9 +1,12 @@
 #include "test_app.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 
 #include "framework/fps_counter.h"
 #include "platform/clock.h"
@@ -15,7 +18,9 @@ std::int32_t AppEventHandler(std::int32_t event, void* parameter) {
 
 void FrameworkTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = testing::TempDir() + "framework_" + info->test_suite_name() + "_" + info->name();
+    // The process id keeps apart the same test run at once from several build trees.
+    dir = testing::TempDir() + "framework_" + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" +
+          info->name();
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     logPath = dir + "/messages.log";
