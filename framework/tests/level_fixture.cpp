@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 
 #include "framework/framework.h"
 #include "graphics/core/image.h"
@@ -54,8 +53,8 @@ std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world) {
 
 void LevelTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    // The process id keeps apart the same test run at once from several build trees.
-    dir = testing::TempDir() + "level_" + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" + info->name();
+    // The process id keeps runs of other checkouts on the same machine apart.
+    dir = testing::TempDir() + "level_" + info->test_suite_name() + "_" + info->name() + "_" + std::to_string(getpid());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     previousDir = std::filesystem::current_path().string();

@@ -1,12 +1,11 @@
 #include "test_app.h"
 
+#include <cstdlib>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 
 #include "framework/fps_counter.h"
 #include "platform/clock.h"
@@ -18,9 +17,9 @@ std::int32_t AppEventHandler(std::int32_t event, void* parameter) {
 
 void FrameworkTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    // The process id keeps apart the same test run at once from several build trees.
-    dir = testing::TempDir() + "framework_" + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" +
-          info->name();
+    // The process id keeps runs of other checkouts on the same machine apart.
+    dir = testing::TempDir() + "framework_" + info->test_suite_name() + "_" + info->name() + "_" +
+          std::to_string(getpid());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     logPath = dir + "/messages.log";
