@@ -90,10 +90,11 @@ std::string DemoConfig() {
   <Application>
     <Player><InitialPosition x="0" y=")" +
                     Number(kStartHeight) + R"(" z="0"/></Player>
-    <Bots number=")" + std::to_string(kDemoBots) +
-                    R"("><InitialPosition x=")" + Number(kBotStartX) + R"(" y=")" + Number(kStartHeight) +
-                    R"(" z=")" + Number(kBotStartZ) + R"("/></Bots>
-    <AiPathData value=")" + kAiFile + R"("/>
+    <Bots number=")" +
+                    std::to_string(kDemoBots) + R"("><InitialPosition x=")" + Number(kBotStartX) + R"(" y=")" +
+                    Number(kStartHeight) + R"(" z=")" + Number(kBotStartZ) + R"("/></Bots>
+    <AiPathData value=")" +
+                    kAiFile + R"("/>
   </Application>
 </Config>
 )";
@@ -119,19 +120,18 @@ them to come to you (F1 again sends them back into cover).</p>
 } // namespace
 
 void DemoUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: mkasset demo --out DIR\n"
-                 "  Writes the game's data folder (dunmarrow runs in it), the same bytes every time:\n"
-                 "    everything of mkasset scene on a 36 x 36 metre level of 16 blocks 1.8 to 3 metres\n"
-                 "    high (the soldiers' cover; its seed is the first from 1 that leaves the bots'\n"
-                 "    starting strip free), with a config.xml whose \"Application\" section has the player\n"
-                 "    at the origin, 8 bots from (-15, -8) and the AI world file below\n"
-                 "    DIR/ai/dunmarrow.ais         the AI world: the graph \"MoveGraph\" that the AI engine's\n"
-                 "                                 generator made by walking this level, the player, the\n"
-                 "                                 soldiers' brain, agents and services, their team and tasks\n"
-                 "    DIR/HTML/intro.html          the page opened at start-up\n"
-                 "  Exit status 0 on success, 1 when a file cannot be written or the graph cannot be made,\n"
-                 "  2 on bad usage.\n");
+    std::fprintf(out, "usage: mkasset demo --out DIR\n"
+                      "  Writes the game's data folder (dunmarrow runs in it), the same bytes every time:\n"
+                      "    everything of mkasset scene on a 36 x 36 metre level of 16 blocks 1.8 to 3 metres\n"
+                      "    high (the soldiers' cover; its seed is the first from 1 that leaves the bots'\n"
+                      "    starting strip free), with a config.xml whose \"Application\" section has the player\n"
+                      "    at the origin, 8 bots from (-15, -8) and the AI world file below\n"
+                      "    DIR/ai/dunmarrow.ais         the AI world: the graph \"MoveGraph\" that the AI engine's\n"
+                      "                                 generator made by walking this level, the player, the\n"
+                      "                                 soldiers' brain, agents and services, their team and tasks\n"
+                      "    DIR/HTML/intro.html          the page opened at start-up\n"
+                      "  Exit status 0 on success, 1 when a file cannot be written or the graph cannot be made,\n"
+                      "  2 on bad usage.\n");
 }
 
 int RunDemo(int argc, char** argv) {
@@ -183,8 +183,8 @@ int RunDemo(int argc, char** argv) {
     if (!WriteFile(kName, (dir / kAiFile).string(), Bytes(ais.begin(), ais.end()))) {
         return kExitFailed;
     }
-    std::printf("mkasset demo: level seed %u, graph of %d vertices and %d edges, %zu bytes of AI world\n",
-                level.seed, figures.vertices, figures.edges, ais.size());
+    std::printf("mkasset demo: level seed %u, graph of %d vertices and %d edges, %zu bytes of AI world\n", level.seed,
+                figures.vertices, figures.edges, ais.size());
     return kExitOk;
 }
 
