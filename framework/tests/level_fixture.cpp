@@ -21,6 +21,7 @@
 #include "physics/graphics/body_atomic.h"
 #include "platform/window.h"
 #include "tools/mkasset/collision_tree.h"
+#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -52,10 +53,7 @@ std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world) {
 }
 
 void LevelTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = testing::TempDir() + "level_" + info->test_suite_name() + "_" + info->name();
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    dir = MakeTestScratchDir("level").string();
     previousDir = std::filesystem::current_path().string();
     std::filesystem::current_path(dir);
     logPath = dir + "/messages.log";

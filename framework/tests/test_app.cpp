@@ -8,16 +8,14 @@
 #include "framework/fps_counter.h"
 #include "platform/clock.h"
 #include "platform/window.h"
+#include "testing/scratch_dir.h"
 
 std::int32_t AppEventHandler(std::int32_t event, void* parameter) {
     return g_testApp != nullptr ? g_testApp->HandleEvent(event, parameter) : SKEL_EVENT_NOT_HANDLED;
 }
 
 void FrameworkTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = testing::TempDir() + "framework_" + info->test_suite_name() + "_" + info->name();
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    dir = MakeTestScratchDir("framework").string();
     logPath = dir + "/messages.log";
     for (const char* name : {"PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE", "PLATFORM_DIALOG",
                              "PLATFORM_VIDEO_MODE", "PLATFORM_FIXED_STEP"}) {
@@ -40,6 +38,8 @@ void FrameworkTest::TearDown() {
     PlatformClockSetFixedStep(0.0);
     unsetenv("PLATFORM_HEADLESS");
     unsetenv("PLATFORM_MSGBOX_LOG");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 std::string FrameworkTest::Log() const {
