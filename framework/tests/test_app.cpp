@@ -1,6 +1,8 @@
 #include "test_app.h"
 
 #include <cstdlib>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>

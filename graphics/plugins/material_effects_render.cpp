@@ -157,8 +157,9 @@ void ClearStageTransform(OvUInt32 stage) {
 }
 
 OvUInt8 Round255(float c) {
+    // A coefficient read from a file may be anything: not a number counts as 0.
     const float v = c * 255.0f + 0.5f;
-    return v <= 0.0f ? 0 : v >= 255.0f ? 255 : static_cast<OvUInt8>(v);
+    return !(v > 0.0f) ? 0 : v >= 255.0f ? 255 : static_cast<OvUInt8>(v);
 }
 
 bool HasAlpha(const OvTexture* t) { return t != nullptr && OvD3D9TextureHasAlpha(t) != FALSE; }
@@ -547,6 +548,10 @@ struct Vertices {
     bool hasNormals = false, hasColors = false, hasTangents = false, hasUVs = false;
 };
 Vertices gScratch;
+// The instanced data gScratch holds for this render (read once however many meshes are bumped),
+// and whether it read.
+const OvD3D9InstancedData* gScratchData = nullptr;
+bool gScratchRead = false;
 
 bool ReadVertices(const OvD3D9InstancedData* data, Vertices* out) {
     const OvUInt32 n = data->totalNumVertex;
@@ -682,7 +687,11 @@ void DrawBump(const MeshContext& c, const OvMaterialEffectsSlot* bump, const OvM
         bumpTexture = bump->source;
     }
     const bool envWanted = env != nullptr && env->texture != nullptr && Round255(env->coefficient) != 0;
-    if (bumpTexture == nullptr || !ReadVertices(c.data, &gScratch)) {
+    if (bumpTexture != nullptr && gScratchData != c.data) {
+        gScratchData = c.data;
+        gScratchRead = ReadVertices(c.data, &gScratch);
+    }
+    if (bumpTexture == nullptr || !gScratchRead) {
         // Nothing to bump with: the mesh as it is, and its environment over it.
         if (envWanted) {
             DrawEnvironment(c, env);
@@ -802,6 +811,7 @@ void RenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32
     }
 
     static const OvMaterial kNoMaterial = {nullptr, {255, 255, 255, 255}, nullptr, {1.0f, 1.0f, 1.0f}, 1};
+    gScratchData = nullptr; // the vertices are read again for every render (they may have changed)
     for (OvUInt32 m = 0; m < data->numMeshes; ++m) {
         const OvMaterial* material = meshes[m].material != nullptr ? meshes[m].material : &kNoMaterial;
         OvD3D9RenderStateVertexAlphaEnable(meshes[m].vertexAlpha != 0 || material->color.alpha < 255 ? TRUE : FALSE);
