@@ -1,7 +1,6 @@
 #include "framework/tests/level_fixture.h"
 
 #include <png.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,7 +1,6 @@
 #include "test_app.h"
 
 #include <cstdlib>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
