@@ -49,7 +49,7 @@ void D3d9ResetStandIn();
 // "TestCooperativeLevel", "Present", "LockRect", "Lock" (buffers), "CreateTexture",
 // "CreateCubeTexture", "CreateVertexBuffer", "CreateIndexBuffer", "CreateDepthStencilSurface",
 // "CreateOffscreenPlainSurface", "CreateAdditionalSwapChain", "CreateVertexDeclaration",
-// "CreateVertexShader", "CreatePixelShader". A scripted D3DERR_DEVICELOST from Present also
+// "CreateVertexShader", "CreatePixelShader", "ValidateDevice". A scripted D3DERR_DEVICELOST from Present also
 // loses the device.
 void D3d9ScriptFailure(const char* method, HRESULT result, int times = 1, int skip = 0);
 

@@ -461,6 +461,30 @@ HRESULT Device::ValidateDevice(DWORD* passes) {
     LogCall("ValidateDevice");
     if (passes == nullptr)
         return D3DERR_INVALIDCALL;
+    *passes = 0;
+    HRESULT scripted;
+    if (Scripted("ValidateDevice", &scripted))
+        return scripted;
+    // The stages in use up to the first disabled one: each operation must be one the caps
+    // claim, the stages no more than the blend stages, the textures they read no more than the
+    // simultaneous textures.
+    const DWORD opCaps = config.caps.TextureOpCaps;
+    const auto supported = [opCaps](DWORD op) { return op >= 1 && op <= 32 && (opCaps & (1u << (op - 1))) != 0; };
+    DWORD stages = 0, textures = 0;
+    for (DWORD i = 0; i < kStages; ++i) {
+        const auto& st = state.stage[i];
+        if (st[D3DTSS_COLOROP] == D3DTOP_DISABLE)
+            break;
+        if (!supported(st[D3DTSS_COLOROP]))
+            return D3DERR_UNSUPPORTEDCOLOROPERATION;
+        if (st[D3DTSS_ALPHAOP] != D3DTOP_DISABLE && !supported(st[D3DTSS_ALPHAOP]))
+            return D3DERR_UNSUPPORTEDALPHAOPERATION;
+        ++stages;
+        if (state.texture[i] != nullptr)
+            ++textures;
+    }
+    if (stages > config.caps.MaxTextureBlendStages || textures > config.caps.MaxSimultaneousTextures)
+        return D3DERR_TOOMANYOPERATIONS;
     *passes = 1;
     return D3D_OK;
 }

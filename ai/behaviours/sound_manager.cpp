@@ -201,3 +201,5 @@ bool CSoundManager::CanHear(const CEntity* listener, const CEntity* source) {
     }
     return false;
 }
+
+bool Vusk::CheckSoundManagerClasses() { return CSoundManager::s_classDesc.GetIndex() != -1; }

@@ -82,3 +82,8 @@ private:
     int32_t m_activeHead = -1;                                  // first live record, -1 none
     float m_lastUpdate = 0.0f;                                  // engine time of the last expiry pass (s)
 };
+
+namespace Vusk {
+// True when "CSoundManager" got a registry slot.
+bool CheckSoundManagerClasses();
+} // namespace Vusk

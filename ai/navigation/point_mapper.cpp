@@ -304,3 +304,7 @@ bool CPointMapper::Save(const char* fileName) const {
   writer.Close();
   return ok;
 }
+
+bool Vusk::CheckPointMapperClasses() {
+  return CPointMapper::s_classDesc.GetIndex() != -1 && CGraphWrapper::s_classDesc.GetIndex() != -1;
+}

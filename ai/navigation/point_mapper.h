@@ -80,3 +80,8 @@ private:
   enum class Fit : uint8_t { kUnchecked, kFits, kRefused };
   mutable Fit m_fit = Fit::kFits;  // loaded tables against the world's graphs
 };
+
+namespace Vusk {
+// True when "CPointMapper" and "CGraphWrapper" got a registry slot.
+bool CheckPointMapperClasses();
+}  // namespace Vusk

@@ -15,6 +15,7 @@
 #include "graphics/world/material.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
+#include "graphics/plugins/material_effects_internal.h"
 
 namespace {
 
@@ -109,17 +110,29 @@ void* FlagCopy(void* dst, const void* src, OvInt32 offset, OvInt32) {
     }
     return dst;
 }
-OvStream* FlagRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, OvInt32) {
+// A marked object read from a stream is drawn by the plugin's pipeline.
+OvStream* FlagRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, bool atomic) {
     OvUInt8 b[4];
     if (length < 4 || OvStreamReadStrict(stream, b, 4) == nullptr ||
         (length > 4 && OvStreamSkip(stream, static_cast<OvUInt32>(length - 4)) == nullptr)) {
         OvErrorReport(0, ovERRREAD);
         return nullptr;
     }
-    if (OvChunkGetUInt32(b) != 0) {
+    if (OvChunkGetUInt32(b) != 0 && FlagAt(object, offset) == 0) {
         FlagAt(object, offset) = 1;
+        if (atomic) {
+            OvMaterialEffectsAtomicEnable(static_cast<OvAtomic*>(object));
+        } else {
+            OvMaterialEffectsWorldSectorEnable(static_cast<OvWorldSector*>(object));
+        }
     }
     return stream;
+}
+OvStream* AtomicFlagRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, OvInt32) {
+    return FlagRead(stream, length, object, offset, true);
+}
+OvStream* SectorFlagRead(OvStream* stream, OvInt32 length, void* object, OvInt32 offset, OvInt32) {
+    return FlagRead(stream, length, object, offset, false);
 }
 OvStream* FlagWrite(OvStream* stream, OvInt32, const void* object, OvInt32 offset, OvInt32) {
     if (FlagAt(object, offset) == 0) {
@@ -297,11 +310,15 @@ OvInt32 TextureSize(const OvTexture* t) {
 } // namespace
 
 namespace {
-void* PassThrough(void* instance, OvInt32, OvInt32) { return instance; }
+void* Open(void* instance, OvInt32, OvInt32) { return OvMaterialEffectsRenderOpen() ? instance : nullptr; }
+void* Close(void* instance, OvInt32, OvInt32) {
+    OvMaterialEffectsRenderClose();
+    return instance;
+}
 } // namespace
 
 OvBool OvMaterialEffectsPluginAttach() {
-    const OvInt32 engine = OvEngineRegisterPlugin(0, ovPLUGINIDMATERIALEFFECTS, PassThrough, PassThrough);
+    const OvInt32 engine = OvEngineRegisterPlugin(0, ovPLUGINIDMATERIALEFFECTS, Open, Close);
     gFx.materialOffset =
         OvMaterialRegisterPlugin(static_cast<OvInt32>(sizeof(OvMaterialEffects*)), ovPLUGINIDMATERIALEFFECTS,
                                  MaterialConstruct, MaterialDestruct, MaterialCopy);
@@ -310,8 +327,9 @@ OvBool OvMaterialEffectsPluginAttach() {
     return engine >= 0 && gFx.materialOffset >= 0 && gFx.atomicOffset >= 0 && gFx.sectorOffset >= 0 &&
                    OvMaterialRegisterPluginStream(ovPLUGINIDMATERIALEFFECTS, MaterialRead, MaterialWrite,
                                                   MaterialSize) >= 0 &&
-                   OvAtomicRegisterPluginStream(ovPLUGINIDMATERIALEFFECTS, FlagRead, FlagWrite, FlagSize) >= 0 &&
-                   OvWorldSectorRegisterPluginStream(ovPLUGINIDMATERIALEFFECTS, FlagRead, FlagWrite, FlagSize) >= 0
+                   OvAtomicRegisterPluginStream(ovPLUGINIDMATERIALEFFECTS, AtomicFlagRead, FlagWrite, FlagSize) >= 0 &&
+                   OvWorldSectorRegisterPluginStream(ovPLUGINIDMATERIALEFFECTS, SectorFlagRead, FlagWrite, FlagSize) >=
+                       0
                ? TRUE
                : FALSE;
 }

@@ -7,9 +7,11 @@
 #include "graphics/core/matrix.h"
 #include "graphics/core/texture.h"
 #include "graphics/core/types.h"
+#include "graphics/core/vector.h"
 
 struct OvAtomic;
 struct OvMaterial;
+struct OvPipeline;
 struct OvStream;
 struct OvWorldSector;
 
@@ -55,6 +57,43 @@ struct OvMaterialEffects {
 };
 
 OvBool OvMaterialEffectsPluginAttach();
+
+// Installs the plugin's atomic (world-sector) pipeline on the object and returns it; the effects
+// flag is left as it is. The pipelines exist while the engine is started.
+OvAtomic* OvMaterialEffectsAtomicEnable(OvAtomic* atomic);
+OvWorldSector* OvMaterialEffectsWorldSectorEnable(OvWorldSector* sector);
+OvPipeline* OvMaterialEffectsGetAtomicPipeline();
+OvPipeline* OvMaterialEffectsGetWorldSectorPipeline();
+
+// What the device allows, read at engine start. With fewer than two blend stages every flag is
+// off; without pixel shader 1.1 no shader is made.
+struct OvMaterialEffectsDeviceFlags {
+    OvUInt32 blendStages; // MaxTextureBlendStages
+    OvBool twoTextures;   // two simultaneous textures
+    OvBool modulate2x;    // the MODULATE2X stage operation
+    OvBool multiplyAdd;   // the MULTIPLYADD stage operation
+    OvBool pixelShaders;  // pixel shader 1.1
+};
+const OvMaterialEffectsDeviceFlags* OvMaterialEffectsGetDeviceFlags();
+
+// The processor pass of bump mapping: one 44-byte vertex (position, normal, colour, two texture
+// sets) per vertex. The light is a point or, with `direction`, a direction towards the light, in
+// the vertices' space. The second set is the first moved by (T . L, B . L) x scale with L the unit
+// vector towards the light, T the tangent and B = T x N; missing normals and tangents read as 0,
+// missing colours as opaque white.
+struct OvMaterialEffectsBumpVertex {
+    OvV3d position;
+    OvV3d normal;
+    OvUInt32 color;
+    float u0, v0, u1, v1;
+};
+struct OvMaterialEffectsBumpLight {
+    OvV3d vector;
+    OvBool direction;
+};
+void OvMaterialEffectsBumpVertices(OvMaterialEffectsBumpVertex* out, const OvV3d* positions, const OvV3d* normals,
+                                   const OvUInt32* colors, const OvV2d* uvs, const OvV3d* tangents, OvInt32 count,
+                                   const OvMaterialEffectsBumpLight* light, float scale);
 
 // The material's effects, or null.
 OvMaterialEffects* OvMaterialEffectsGet(const OvMaterial* material);

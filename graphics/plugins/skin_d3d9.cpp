@@ -229,6 +229,8 @@ bool WriteShaderVertices(OvAtomic* atomic, const OvSkin* skin, const ShaderLayou
 // whole vertex when anything was locked.
 OvBool InstanceForShaders(OvAtomic* atomic, OvSkin* skin, OvD3D9InstancedData* data, OvBool reinstance) {
     OvGeometry* g = atomic->geometry;
+    if (g->morphTarget == nullptr || g->morphTarget[0].verts == nullptr)
+        return FALSE;
     const ShaderLayout l = MakeShaderLayout(g, skin);
     OvD3D9VertexStream& st = data->vertexStream[0];
     if (!reinstance) {

@@ -840,3 +840,49 @@ TEST_F(D3d9Test, PresentHandsTheBackBufferToTheWindowLayerConvertedToItsWords) {
 }
 
 } // namespace
+
+TEST_F(D3d9Test, ValidateDeviceChecksStagesAgainstTheCaps) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.caps.TextureOpCaps &= ~D3DTEXOPCAPS_MODULATE2X;
+    adapter.caps.MaxTextureBlendStages = 2;
+    adapter.caps.MaxSimultaneousTextures = 1;
+    D3d9SetAdapters({adapter});
+    d3d->Release();
+    d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    Create(Windowed());
+    DWORD passes = 7;
+    EXPECT_EQ(device->ValidateDevice(nullptr), D3DERR_INVALIDCALL);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3D_OK); // the default stages
+    EXPECT_EQ(passes, 1u);
+
+    // An operation the caps do not claim, on colour or on alpha.
+    device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MODULATE2X);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3DERR_UNSUPPORTEDCOLOROPERATION);
+    EXPECT_EQ(passes, 0u);
+    device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
+    device->SetTextureStageState(1, D3DTSS_ALPHAOP, D3DTOP_MODULATE2X);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3DERR_UNSUPPORTEDALPHAOPERATION);
+    device->SetTextureStageState(1, D3DTSS_ALPHAOP, D3DTOP_SELECTARG2);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3D_OK);
+
+    // Two textures on a one-texture device, three stages on a two-stage one; a disabled stage
+    // ends the count.
+    IDirect3DTexture9* t = nullptr;
+    ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    device->SetTexture(0, t);
+    device->SetTexture(1, t);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3DERR_TOOMANYOPERATIONS);
+    device->SetTexture(1, nullptr);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3D_OK);
+    device->SetTextureStageState(2, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3DERR_TOOMANYOPERATIONS);
+    device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3D_OK);
+    device->SetTexture(0, nullptr);
+    t->Release();
+
+    // A scripted answer.
+    D3d9ScriptFailure("ValidateDevice", D3DERR_UNSUPPORTEDCOLOROPERATION);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3DERR_UNSUPPORTEDCOLOROPERATION);
+    EXPECT_EQ(device->ValidateDevice(&passes), D3D_OK);
+}

@@ -288,6 +288,49 @@ TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
         const ToolRun log = RunTool(FRAMEWORK_PROBE_PROGRAM, std::string("--log-camera ") + value);
         EXPECT_EQ(log.status, 2) << value;
         EXPECT_NE(log.output.find("bad --log-camera value"), std::string::npos) << log.output;
+        const ToolRun player = RunTool(FRAMEWORK_PROBE_PROGRAM, std::string("--log-player ") + value);
+        EXPECT_EQ(player.status, 2) << value;
+        EXPECT_NE(player.output.find("bad --log-player value"), std::string::npos) << player.output;
+    }
+}
+
+// The player walks forward while UP is held, at 2 m/s with the walk animation, then stands idle.
+TEST_F(FrameworkProbeTest, PlayerWalksWhileUpIsHeldThenIdles) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    const ToolRun run = Probe("PLATFORM_FRAMES=120 PLATFORM_FIXED_STEP=0.0166667 "
+                              "PLATFORM_KEYS=10:down=UP,70:up=UP,80:SPACE",
+                              "--log-player 5");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    struct Line {
+        long frame;
+        float p[3];
+        std::string animation;
+    };
+    std::vector<Line> lines;
+    std::istringstream in(run.output);
+    for (std::string text; std::getline(in, text);) {
+        Line l{};
+        char name[32] = {};
+        if (std::sscanf(text.c_str(), "frame %ld: player at %f %f %f animation %31s", &l.frame, &l.p[0], &l.p[1],
+                        &l.p[2], name) == 5) {
+            l.animation = name;
+            lines.push_back(l);
+        }
+    }
+    ASSERT_EQ(lines.size(), 24u) << run.output;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const Line& l = lines[i];
+        const float step = l.p[2] - lines[i - 1].p[2];
+        EXPECT_NEAR(l.p[0], 0.0f, 1e-3f) << l.frame;
+        EXPECT_NEAR(l.p[1], 0.0f, 0.02f) << l.frame; // standing on the floor
+        if (l.frame >= 20 && l.frame <= 70) {
+            EXPECT_EQ(l.animation, "Walk") << l.frame;
+            EXPECT_NEAR(step, 5 * 2.0f * 0.0166667f, 0.01f) << l.frame;
+        } else if (l.frame >= 80) {
+            EXPECT_EQ(l.animation, "Idle") << l.frame;
+            EXPECT_NEAR(step, 0.0f, 1e-4f) << l.frame;
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "framework/camera_manager.h"
+#include "framework/character.h"
 #include "framework/clump_object.h"
 #include "framework/framework.h"
 #include "framework/lights_font.h"
@@ -53,7 +54,24 @@ bool ProbeApplication::Init() {
         return true;
     }
     std::printf("%s\n", g_worldManager->StatisticsText().c_str());
-    return DropBoxes();
+    return DropBoxes() && SpawnPlayer();
+}
+
+bool ProbeApplication::SpawnPlayer() {
+    if (!wantPlayer_) {
+        return true;
+    }
+    const CCharacterProfile* profile = CCharacterProfile::Get(0);
+    if (profile == nullptr) {
+        ErrorBox("No character profile in config.xml for the player");
+        return false;
+    }
+    player_ = new CCharacter;
+    if (!player_->InitFromProfile(profile->name, kProbePlayerStart)) {
+        return false;
+    }
+    g_worldManager->AddObject(player_);
+    return true;
 }
 
 bool ProbeApplication::DropBoxes() {
@@ -105,8 +123,18 @@ void ProbeApplication::LogBoxes() const {
     std::fflush(stdout);
 }
 
-void ProbeApplication::Update(float /*dt*/) {
+void ProbeApplication::Update(float dt) {
     ++frames_;
+    if (player_ != nullptr) {
+        player_->Update(dt);
+        if (playerLog_ != nullptr && playerLogEvery_ > 0 && frames_ % playerLogEvery_ == 0) {
+            const OvV3d p = player_->GetPosition();
+            std::fprintf(playerLog_, "frame %ld: player at %.3f %.3f %.3f animation %s\n", frames_,
+                         static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z),
+                         player_->CurrentAnimationName());
+            std::fflush(playerLog_);
+        }
+    }
     if (logEvery_ > 0 && log_ != nullptr && frames_ % logEvery_ == 0) {
         if (g_cameraManager != nullptr) {
             const OvV3d p = g_cameraManager->Position();
@@ -150,6 +178,11 @@ void ProbeApplication::RenderScene() {
 }
 
 void ProbeApplication::Terminate() {
+    if (player_ != nullptr) {
+        player_->Release();
+        delete player_;
+        player_ = nullptr;
+    }
     for (OvpObj* body : bodies_) {
         // The atomic lets the body go before the body goes.
         if (auto* atomic = static_cast<OvAtomic*>(body->user)) {

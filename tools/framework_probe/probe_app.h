@@ -12,6 +12,7 @@
 #include "framework/application.h"
 #include "graphics/core/camera.h"
 
+class CCharacter;
 class CClumpObject;
 struct OvpBodyDef;
 struct OvpObj;
@@ -21,6 +22,9 @@ inline constexpr OvRGBA kProbeClearColour = {88, 88, 110, 255};
 inline constexpr const char* kProbeBoxModel = "models/crate.dff";
 inline constexpr int kProbeLogInterval = 30;
 inline constexpr int kProbeMaxDrop = 64;
+// Where the player stands at the start (the level's clear middle), and his default log interval.
+inline constexpr OvV3d kProbePlayerStart = {0.0f, 0.45f, 0.0f};
+inline constexpr long kProbePlayerLogInterval = 10;
 
 class ProbeApplication : public CStandardApplication {
 public:
@@ -42,8 +46,18 @@ public:
         log_ = out;
     }
 
+    // Spawns one input-controlled character of the first profile; every `frames` frames one line
+    // "frame F: player at X Y Z animation NAME" goes to `out`.
+    void SetPlayer(long frames, std::FILE* out) {
+        playerLogEvery_ = frames;
+        playerLog_ = out;
+        wantPlayer_ = true;
+    }
+    CCharacter* Player() const { return player_; }
+
 private:
     bool DropBoxes();
+    bool SpawnPlayer();
     void LogBoxes() const;
 
     OvCamera* camera_ = nullptr; // the probe's own camera, when there is no camera manager
@@ -55,4 +69,8 @@ private:
     OvpBodyDef* boxDef_ = nullptr;
     std::vector<CClumpObject*> boxes_;
     std::vector<OvpObj*> bodies_;
+    bool wantPlayer_ = false;
+    long playerLogEvery_ = 0;
+    std::FILE* playerLog_ = nullptr;
+    CCharacter* player_ = nullptr;
 };

@@ -8,6 +8,7 @@
 #include "graphics/core/tests/started_engine.h"
 #include "graphics/plugins/anim_tracks.h"
 #include "graphics/plugins/skin.h"
+#include "graphics/plugins/skin_d3d9.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/world_plugin.h"
@@ -84,6 +85,9 @@ TEST_F(CharacterTest, BindPosePlaysBackAndSkinsToTheGeometry) {
         OvGeometry* g = OvAtomicGetGeometry(atomic);
         OvSkin* skin = OvSkinGeometryGetSkin(g);
         ASSERT_NE(skin, nullptr);
+        // Read skinned, the atomic is drawn by the skinned-atomic pipeline.
+        ASSERT_NE(OvSkinGetAtomicPipeline(), nullptr);
+        EXPECT_EQ(atomic->pipeline, OvSkinGetAtomicPipeline());
         EXPECT_LE(skin->maxNumWeightsPerVertex, 4u);
         EXPECT_EQ(skin->maxNumWeightsPerVertex, static_cast<OvUInt32>(bones >= 4 ? 4 : bones)) << bones;
         std::vector<OvMatrix> palette(ovSKINPALETTESIZE);

@@ -285,6 +285,39 @@ TEST_F(SkinNodeTest, TheProcessorPathWritesWhatTheReferenceSkins) {
     }
 }
 
+// Data instanced for the processor before the atomic had a hierarchy is made again for the
+// shaders once it has one; locking the geometry's colours rewrites them in the static stream.
+TEST_F(SkinNodeTest, TheShaderPathTakesALateHierarchyAndFollowsLocks) {
+    ASSERT_TRUE(Start(ShaderCaps(0xFF)));
+    std::mt19937 rng(7);
+    Character& c = Make(rng, 6, 4, 2, {0, 1, 2, 3}, 0);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(c.atomic), nullptr);
+    ASSERT_NE(DataOf(c), nullptr);
+    EXPECT_FALSE(OvSkinD3D9DataUsesVertexShader(DataOf(c)));
+    std::vector<OvUInt32> flags(4, 0);
+    c.hierarchy = OvAnimHierarchyCreate(4, flags.data(), nullptr, 0, sizeof(OvAnimInterpFrame));
+    OvSkinAtomicSetHierarchy(c.atomic, c.hierarchy);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(c.atomic), nullptr);
+    ASSERT_NE(DataOf(c), nullptr);
+    EXPECT_TRUE(OvSkinD3D9DataUsesVertexShader(DataOf(c)));
+
+    OvGeometry* g = c.atomic->geometry;
+    ASSERT_NE(OvGeometryLock(g, ovGEOMETRYLOCKPRELIGHT), nullptr);
+    g->preLitLum[3] = {1, 2, 3, 4};
+    OvGeometryUnlock(g);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(c.atomic), nullptr);
+    const OvD3D9InstancedData* data = DataOf(c);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(g->lockedSinceLastInst, 0);
+    const auto elements = Elements(data);
+    const D3DVERTEXELEMENT9* color = Find(elements, D3DDECLUSAGE_COLOR);
+    ASSERT_NE(color, nullptr);
+    const std::vector<OvUInt8> bytes = StreamBytes(data, 0);
+    const OvUInt8* written = bytes.data() + 3 * data->vertexStream[0].stride + color->Offset;
+    EXPECT_EQ(written[0] | written[1] << 8 | written[2] << 16 | written[3] << 24, 0x04010203);
+    EXPECT_NE(OvD3D9InstancedDataGetMeshes(const_cast<OvD3D9InstancedData*>(data))[0].vertexAlpha, 0u);
+}
+
 struct DeclCase {
     DWORD declTypes;
     DWORD vertexShader;

@@ -1,0 +1,127 @@
+#include "demo/dunmarrow_agent.h"
+
+#include <cfloat>
+
+#include "ai/navigation/find_nearest_data.h"
+#include "ai/navigation/graph_manager.h"
+#include "ai/navigation/path_finder.h"
+#include "ai/navigation/point_mapper.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/brain.h"
+#include "ai/runtime/engine.h"
+#include "ai/runtime/entity.h"
+#include "ai/runtime/time_manager.h"
+#include "ai/runtime/world.h"
+#include "demo/my_team.h"
+
+CAgentDesc DunmarrowAgent::s_classDesc("DunmarrowAgent", &DunmarrowAgent::Create, &CHideAgent::s_classDesc, false,
+                                       false);
+
+CAgent* DunmarrowAgent::Create(CBrain* owner) { return new DunmarrowAgent(owner); }
+
+DunmarrowAgent::DunmarrowAgent(CBrain* owner) : CHideAgent(owner) {}
+
+const CAgentDesc* DunmarrowAgent::GetClassDesc() const { return &s_classDesc; }
+
+bool DunmarrowAgent::Init(CConfigNode* definition) {
+    if (!CHideAgent::Init(definition))
+        return false;
+    m_spare = 65535;
+    m_team = nullptr;
+    m_moveGraphFinder = nullptr;
+    if (CGraphManager* manager = Vusk::GetGraphManager()) {
+        CSpatialGraph* graph = manager->FindGraph(kMoveGraph);
+        if (graph != nullptr)
+            m_moveGraphFinder =
+                static_cast<CFindNearestData*>(manager->FindGraphData(graph, &CFindNearestData::s_classDesc));
+    }
+    if (m_pointMapper != nullptr) {
+        std::uint16_t index = kNoGraph;
+        m_moveGraphIndex = m_pointMapper->FindGraphIndex(kMoveGraph, &index) ? index : kNoGraph;
+    }
+    m_nearVertex = nullptr;
+    m_nearVertexTime = 0.0f;
+    return true;
+}
+
+bool DunmarrowAgent::Think() {
+    GetActionClass()->ClearActions();
+    CEntity* owner = GetOwner();
+    const int self = owner->GetIndex();
+    if (m_team != nullptr && m_team->computingMember != CMyTeam::kNoMember && m_team->computingMember != self &&
+        (!m_scanComplete || !m_destinationFound))
+        return true; // another member is searching
+    if (m_team != nullptr)
+        m_team->computingMember = static_cast<std::int16_t>(self);
+    const std::int32_t old = m_destinationVertexIndex;
+    const bool result = CHideAgent::Think();
+    if (m_team != nullptr) {
+        if (m_scanComplete)
+            m_team->computingMember = CMyTeam::kNoMember;
+        if (m_destinationVertexIndex != old) {
+            m_team->ReleaseVertex(old, owner);
+            m_team->ReserveVertex(m_destinationVertexIndex, owner);
+        }
+    }
+    return result;
+}
+
+bool DunmarrowAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t*,
+                                       uint8_t* budgetOk) {
+    if (m_team != nullptr && m_team->IsVertexReserved(vertex->GetIndex()))
+        return false;
+    CEntity* owner = GetOwner();
+    CTimeManager* time = CTimeManager::GetInstance();
+    *budgetOk = time != nullptr && time->BeginTask(m_visibilityTask, owner) ? 1 : 0;
+    if (!*budgetOk)
+        return false;
+    // Every exit below ends the granted task, so that the time of rejected candidates (where the
+    // line-of-sight work is done) is charged to it too.
+    auto reject = [&] {
+        time->EndTask(m_visibilityTask, owner);
+        return false;
+    };
+    const float oneMeter = Vusk::GetCurrentOneMeter();
+    const float now = CTimeManager::GetFrameStartTime();
+    if (m_nearVertexTime != now) {
+        m_nearVertexTime = now;
+        // Without nearest-vertex data for "MoveGraph" there is no reference vertex.
+        m_nearVertex = m_moveGraphFinder != nullptr
+                           ? Vusk::FindNearestVisibleVertex(owner->GetPosition(), owner, 2.5f * oneMeter,
+                                                            m_moveGraphFinder, false, false)
+                           : nullptr;
+    }
+    if (m_nearVertex == nullptr)
+        return reject();
+    float distance = FLT_MAX;
+    const CVertexTarget candidate(vertex, m_graphIndex);
+    const CVertexTarget nearest(m_nearVertex, m_moveGraphIndex);
+    if (!m_pathFinder->EstimateBetween(&candidate, &nearest, &distance))
+        return reject();
+    const float d2 = distance * distance;
+    if (d2 > 40000.0f * oneMeter * oneMeter)
+        return reject();
+    // Smaller is better: the best of the scan is the hiding agent's best near distance.
+    const float value = d2 * d2;
+    if (!(value < m_bestNearDistance))
+        return reject();
+    const CVector3 position = vertex->GetPosition();
+    const CVector3 lift(0.0f, oneMeter, 0.0f);
+    for (std::uint32_t i = 0; i < m_dangerCount; ++i) {
+        CEntity* danger = m_dangers[i];
+        const CVector3 eye = danger->GetPosition() + eyeOffset;
+        const CVector3 toCandidate = position - eye;
+        const float length = toCandidate.Length();
+        if (length == 0.0f)
+            return reject();
+        const CVector3 side = CVector3::Cross(toCandidate * (0.4f / length), CVector3::UnitY);
+        const CVector3 probes[3] = {position + side, position - side, position + lift};
+        for (const CVector3& probe : probes)
+            if (Vusk::HasLineOfSight(eye, probe, danger, 1))
+                return reject();
+    }
+    time->EndTask(m_visibilityTask, owner);
+    m_bestNearDistance = value;
+    *score = 1.0f / value;
+    return true;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// DunmarrowAgent: the engine's hiding agent made team-aware and cover-aware. Members of one team
+// search for a hiding place in turn and never choose a vertex another member holds; a candidate
+// must be reachable (a path estimate of at most 200 units from the vertex of "MoveGraph" nearest
+// the bot) and stay hidden from every danger even a little to either side of it and a metre above
+// it, so that the bot is covered, not just out of sight at one point.
+
+#include <cstdint>
+
+#include "ai/behaviours/hide_agent.h"
+
+class CMyTeam;
+
+class DunmarrowAgent : public CHideAgent {
+public:
+    static CAgentDesc s_classDesc; // "DunmarrowAgent", derived from "CHideAgent"
+    static CAgent* Create(CBrain* owner);
+    static constexpr const char* kMoveGraph = "MoveGraph";
+
+    explicit DunmarrowAgent(CBrain* owner);
+
+    // The hiding agent's set-up, then the nearest-vertex data and point-mapper index of "MoveGraph".
+    bool Init(CConfigNode* definition) override;
+    const CAgentDesc* GetClassDesc() const override;
+    // Waits while another member of the team is searching and this agent has no settled
+    // destination; otherwise searches and walks as the hiding agent does, moving its reservation
+    // when the chosen vertex changes.
+    bool Think() override;
+    // Team reservation, task grant, reachability from the nearest visible "MoveGraph" vertex,
+    // nearness against the best of the scan, then the three cover probes against every danger.
+    bool EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t* stop,
+                           uint8_t* budgetOk) override;
+
+    void SetTeam(CMyTeam* team) { m_team = team; }
+    CMyTeam* GetTeam() const { return m_team; }
+    // Drops the destination so that the next computation starts a new search.
+    void RequestNewSearch() { m_destinationFound = 0; }
+    void SetResearchType(std::uint8_t type) { m_researchType = type; }
+    std::uint16_t GetMoveGraphIndex() const { return m_moveGraphIndex; }
+
+private:
+    CMyTeam* m_team = nullptr;                     // the owner's team, set by the brain
+    std::uint16_t m_spare = 65535;                 // unused
+    CGraphVertex* m_nearVertex = nullptr;          // "MoveGraph" vertex nearest the owner and seen from it
+    CFindNearestData* m_moveGraphFinder = nullptr; // nearest-vertex data of "MoveGraph", or null
+    float m_nearVertexTime = 0.0f;                 // engine time m_nearVertex was found at (s)
+    std::uint16_t m_moveGraphIndex = kNoGraph;     // point-mapper index of "MoveGraph"
+};

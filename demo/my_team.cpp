@@ -1,0 +1,70 @@
+#include "demo/my_team.h"
+
+#include "ai/navigation/graph_manager.h"
+#include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/allocator.h"
+#include "ai/runtime/config_node.h"
+#include "platform/crt.h"
+
+CTeamDesc CMyTeam::s_desc("CMyTeam", &CMyTeam::Create, &CTeam::s_desc);
+
+CTeam* CMyTeam::Create(std::uint32_t capacity, const char* name) { return new CMyTeam(capacity, name); }
+
+CMyTeam::CMyTeam(std::uint32_t capacity, const char* name) : CTeam(capacity, name) {}
+
+CMyTeam::~CMyTeam() { Vusk::EngineFree(m_reservations); }
+
+const CTeamDesc* CMyTeam::GetClassDesc() const { return &s_desc; }
+
+bool CMyTeam::ReadParam(CConfigNode* node) {
+    const char* name = node->GetName();
+    const char* value = node->GetValue();
+    if (name == nullptr || _stricmp(name, "GraphName") != 0 || value == nullptr)
+        return false;
+    CGraphManager* manager = Vusk::GetGraphManager();
+    CSpatialGraph* graph = manager != nullptr ? manager->FindGraph(value) : nullptr;
+    if (graph == nullptr)
+        return false;
+    m_graph = graph;
+    return true;
+}
+
+bool CMyTeam::Init(CConfigNode* definition) {
+    if (!CTeam::Init(definition) || m_graph == nullptr)
+        return false;
+    // Vertices live up to the last index, which passes the count when the graph has free slots.
+    std::int32_t count = m_graph->GetVertexCount();
+    if (m_graph->GetLastVertexIndex() + 1 > count)
+        count = m_graph->GetLastVertexIndex() + 1;
+    Vusk::EngineFree(m_reservations);
+    m_reservations = nullptr;
+    m_reservationCount = 0;
+    if (count > 0) {
+        m_reservations =
+            static_cast<const CEntity**>(Vusk::EngineAllocate(static_cast<std::size_t>(count) * sizeof(CEntity*)));
+        if (m_reservations == nullptr)
+            return false;
+        for (std::int32_t i = 0; i < count; ++i)
+            m_reservations[i] = nullptr;
+    }
+    m_reservationCount = count;
+    return true;
+}
+
+void CMyTeam::ReserveVertex(std::int32_t vertex, const CEntity* entity) {
+    if (IsValid(vertex))
+        m_reservations[vertex] = entity;
+}
+
+void CMyTeam::ReleaseVertex(std::int32_t vertex, const CEntity* entity) {
+    if (IsValid(vertex) && m_reservations[vertex] == entity)
+        m_reservations[vertex] = nullptr;
+}
+
+bool CMyTeam::IsVertexReserved(std::int32_t vertex) const {
+    return IsValid(vertex) && m_reservations[vertex] != nullptr;
+}
+
+const CEntity* CMyTeam::GetHolder(std::int32_t vertex) const {
+    return IsValid(vertex) ? m_reservations[vertex] : nullptr;
+}
