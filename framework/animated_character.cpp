@@ -7,6 +7,7 @@
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/skin.h"
+#include "graphics/plugins/skin_d3d9.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
 
@@ -32,8 +33,14 @@ void FindInChildren(OvFrame* parent, OvAnimHierarchy** found) {
     OvFrameForAllChildren(parent, Walk::Visit, found);
 }
 
+// The hierarchy drives the atomic's skin; a skinned atomic is drawn (and skinned) by the
+// skinned-atomic pipeline.
 OvAtomic* SetSkinHierarchy(OvAtomic* atomic, void* data) {
     OvSkinAtomicSetHierarchy(atomic, static_cast<OvAnimHierarchy*>(data));
+    OvGeometry* g = atomic->geometry;
+    if (g != nullptr && OvSkinGeometryGetSkin(g) != nullptr && OvSkinGetAtomicPipeline() != nullptr) {
+        atomic->pipeline = OvSkinGetAtomicPipeline();
+    }
     return atomic;
 }
 
@@ -354,7 +361,6 @@ bool CAnimatedCharacter::LoadClump(const char* fileName) {
     }
     Bind(clump_);
     SetUp(this);
-    CollectSkinnedAtomics();
     return true;
 }
 
@@ -367,7 +373,6 @@ void CAnimatedCharacter::Update(float dt) {
     CharacterMotionBody::Update(dt);
     if (animate_) {
         CCharacterAnimator::Update(dt);
-        SkinAtomics();
     }
 }
 
@@ -376,7 +381,6 @@ void CAnimatedCharacter::RenderInfo(CFont* /*font*/) {}
 bool CAnimatedCharacter::Release() {
     // The animator goes first: its workspaces share the clump's frames.
     CCharacterAnimator::Release();
-    skinned_.clear();
     Destroy();
     CSkeletonBinding::Release();
     ReleaseBody();
@@ -399,55 +403,3 @@ const OvMatrix* CAnimatedCharacter::GetBoneMatrix(int i) const {
 }
 
 int CAnimatedCharacter::BoneCount() const { return Hierarchy() != nullptr ? Hierarchy()->numNodes : 0; }
-
-void CAnimatedCharacter::CollectSkinnedAtomics() {
-    skinned_.clear();
-    struct Collect {
-        static OvAtomic* Visit(OvAtomic* atomic, void* data) {
-            auto* out = static_cast<std::vector<SkinnedAtomic>*>(data);
-            OvGeometry* g = atomic->geometry;
-            if (g == nullptr || OvSkinGeometryGetSkin(g) == nullptr || g->numMorphTargets < 1 ||
-                g->morphTarget[0].verts == nullptr) {
-                return atomic;
-            }
-            SkinnedAtomic s;
-            s.atomic = atomic;
-            const OvMorphTarget& t = g->morphTarget[0];
-            s.positions.assign(t.verts, t.verts + g->numVertices);
-            if (t.normals != nullptr) {
-                s.normals.assign(t.normals, t.normals + g->numVertices);
-            }
-            out->push_back(std::move(s));
-            return atomic;
-        }
-    };
-    if (clump_ != nullptr) {
-        OvClumpForAllAtomics(clump_, Collect::Visit, &skinned_);
-    }
-    palette_.resize(skinned_.empty() ? 0 : ovSKINPALETTESIZE);
-}
-
-void CAnimatedCharacter::SkinAtomics() {
-    const OvAnimHierarchy* h = Hierarchy();
-    if (h == nullptr) {
-        return;
-    }
-    for (SkinnedAtomic& s : skinned_) {
-        OvGeometry* g = s.atomic->geometry;
-        const OvSkin* skin = g != nullptr ? OvSkinGeometryGetSkin(g) : nullptr;
-        OvFrame* frame = OvAtomicGetFrame(s.atomic);
-        if (skin == nullptr || frame == nullptr || g->numVertices != static_cast<OvInt32>(s.positions.size())) {
-            continue;
-        }
-        const OvInt32 entries = OvSkinBuildPalette(skin, h, OvFrameGetWorldMatrix(frame), palette_.data());
-        const OvUInt32 lock = ovGEOMETRYLOCKVERTICES | (s.normals.empty() ? 0u : ovGEOMETRYLOCKNORMALS);
-        if (OvGeometryLock(g, lock) == nullptr) {
-            continue;
-        }
-        OvMorphTarget& t = g->morphTarget[0];
-        OvSkinVertices(skin, palette_.data(), entries, s.positions.data(),
-                       s.normals.empty() ? nullptr : s.normals.data(), t.verts, s.normals.empty() ? nullptr : t.normals,
-                       g->numVertices);
-        OvGeometryUnlock(g);
-    }
-}

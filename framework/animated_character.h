@@ -182,8 +182,8 @@ public:
     bool LoadClump(const char* fileName) override;
     // Names the clump object ("Noname") and sets the motion body up at the position.
     virtual bool Setup(const OvV3d& position);
-    // The motion body, then, when animate is on, the animator and the skinning of every skinned
-    // atomic by the new pose.
+    // The motion body, then, when animate is on, the animator (the skinned-atomic pipeline skins
+    // the atomics by the new pose when they are drawn).
     virtual void Update(float dt);
     virtual void RenderInfo(CFont* font);
     // Destroys the clump, releases the binding and the animator and destroys the attached clump
@@ -200,21 +200,7 @@ public:
     CClumpObject* Attached(int i) const { return attached_[i]; }
     void SetAttached(int i, CClumpObject* object) { attached_[i] = object; }
 
-    // Deforms every skinned atomic's geometry from its bind pose by the hierarchy's matrices.
-    void SkinAtomics();
-
 protected:
     CClumpObject* attached_[2] = {nullptr, nullptr};
     std::uint8_t animate_ = 1;
-
-private:
-    // A skinned atomic and its geometry's bind-pose positions and normals.
-    struct SkinnedAtomic {
-        OvAtomic* atomic = nullptr;
-        std::vector<OvV3d> positions;
-        std::vector<OvV3d> normals;
-    };
-    void CollectSkinnedAtomics();
-    std::vector<SkinnedAtomic> skinned_;
-    std::vector<OvMatrix> palette_;
 };

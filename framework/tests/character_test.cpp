@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -17,6 +18,8 @@
 #include "graphics/core/frame.h"
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
+#include "graphics/plugins/skin_d3d9.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/clump.h"
 #include "physics/core/context/dynamics.h"
 #include "physics/core/context/manager.h"
@@ -283,6 +286,47 @@ TEST_F(CharacterTest, PoseRuleMatchesTheWeightedSumOfKeys) {
     EXPECT_EQ(pool->FreeCount(), kAnimationCommandPoolSize - 2);
 }
 
+// Skinned atomics are posed where they are drawn, by the skinned-atomic pipeline with the
+// character's hierarchy: walking leaves their geometry in its bind pose (posing it there as well
+// would pose it twice).
+TEST_F(CharacterTest, WalkingLeavesTheSkinningToTheSkinPipeline) {
+    FullProfile("Blue");
+    CCharacter* c = Spawn("Blue", {0.0f, 0.45f, 0.0f});
+    struct Seen {
+        std::vector<OvAtomic*> atomics;
+        std::vector<std::vector<OvV3d>> bind;
+    } seen;
+    OvClumpForAllAtomics(
+        c->GetClump(),
+        [](OvAtomic* atomic, void* data) {
+            auto* s = static_cast<Seen*>(data);
+            OvGeometry* g = atomic->geometry;
+            if (g != nullptr && OvSkinGeometryGetSkin(g) != nullptr) {
+                s->atomics.push_back(atomic);
+                s->bind.emplace_back(g->morphTarget[0].verts, g->morphTarget[0].verts + g->numVertices);
+            }
+            return atomic;
+        },
+        &seen);
+    ASSERT_FALSE(seen.atomics.empty());
+    const OvMatrix before = c->Hierarchy()->pMatrixArray[kBones - 1];
+    c->forward = 1.0f;
+    for (int f = 0; f < 10; ++f) {
+        c->Update(1.0f / 30.0f);
+        g_worldManager->Update(1.0f / 30.0f);
+    }
+    const OvMatrix& after = c->Hierarchy()->pMatrixArray[kBones - 1];
+    EXPECT_NE(std::memcmp(&before, &after, sizeof(OvMatrix)), 0) << "the walk does not pose the hierarchy";
+    ASSERT_NE(OvSkinGetAtomicPipeline(), nullptr);
+    for (std::size_t i = 0; i < seen.atomics.size(); ++i) {
+        OvAtomic* atomic = seen.atomics[i];
+        EXPECT_EQ(atomic->pipeline, OvSkinGetAtomicPipeline());
+        EXPECT_EQ(OvSkinAtomicGetHierarchy(atomic), c->Hierarchy());
+        const OvGeometry* g = atomic->geometry;
+        EXPECT_EQ(std::memcmp(g->morphTarget[0].verts, seen.bind[i].data(), seen.bind[i].size() * sizeof(OvV3d)), 0);
+    }
+}
+
 TEST_F(CharacterTest, AimAnglesConeAndQuadrants) {
     OvMatrix frame;
     OvMatrixSetIdentity(&frame); // right x, up y, at z
@@ -435,6 +479,17 @@ TEST_F(CharacterTest, MotionBodyStillFrameAndJumpPhases) {
     }
     EXPECT_EQ(pushes, 6); // frames until the timer passed 0.1 s
     EXPECT_GE(time, 0.3f);
+}
+
+TEST_F(CharacterTest, ProfileTableHolds32FoundByNameInAnyCase) {
+    for (int i = 0; i < kMaxCharacterProfiles; ++i) {
+        EXPECT_TRUE(CCharacterProfile::Add(new CCharacterProfile(("Soldier" + std::to_string(i)).c_str(), 1.0f)));
+    }
+    CCharacterProfile extra("Late", 1.0f);
+    EXPECT_FALSE(CCharacterProfile::Add(&extra));
+    EXPECT_EQ(Messages(), "Too much character profiles.\nPlease increase MAX_CHARACTER_PROFILES value\n");
+    EXPECT_EQ(CCharacterProfile::Find("soldier7"), CCharacterProfile::Get(7));
+    EXPECT_EQ(CCharacterProfile::Find("Late"), nullptr);
 }
 
 TEST_F(CharacterTest, CharacterTableHolds292AndRefusesMore) {
