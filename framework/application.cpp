@@ -11,6 +11,7 @@
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
+#include "framework/projectiles.h"
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/core/resources.h"
@@ -196,6 +197,7 @@ void CStandardApplication::Shutdown() {
     if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
         bodies->ReleaseInstances();
     }
+    ReleaseRocks();
     if (g_worldManager != nullptr) {
         g_worldManager->RemoveLight(defaultAmbient_);
         g_worldManager->RemoveLight(defaultDirectional_);
@@ -260,11 +262,13 @@ void CStandardApplication::Frame() {
     if (g_cameraManager != nullptr) {
         g_cameraManager->Update(dt);
     }
-    // Unless paused, the rigid bodies; the projectiles and particles update here once they exist.
+    // Unless paused, the rigid bodies, the impact particles and the thrown rocks.
     if (!g_paused) {
         if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
             bodies->Update(dt);
         }
+        CProjectileTable::UpdateParticles(dt);
+        UpdateRocks(dt);
     }
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
     Render();
@@ -284,11 +288,11 @@ void CStandardApplication::Render() {
     if (g_cameraManager != nullptr) {
         g_cameraManager->RenderOverlay();
     }
-    // The HUD is drawn here once it exists, then the rigid bodies' drag; the particles follow once
-    // they exist.
+    // The HUD is drawn here once it exists, then the rigid bodies' drag and the impact particles.
     if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
         bodies->Render();
     }
+    CProjectileTable::RenderParticles();
     if (g_cameraManager != nullptr) {
         g_cameraManager->EndUpdate();
         g_cameraManager->ShowRaster();

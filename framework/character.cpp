@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "framework/camera_manager.h"
+#include "framework/projectiles.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/world_manager.h"
@@ -356,6 +357,8 @@ CCharacter::CCharacter() {
 }
 
 CCharacter::~CCharacter() {
+    delete projectiles_; // detaches a table the character was not released from
+    projectiles_ = nullptr;
     for (int i = 0; i < g_characterCount; ++i) {
         if (g_characters[i] == this) {
             std::copy(g_characters + i + 1, g_characters + g_characterCount, g_characters + i);
@@ -389,6 +392,10 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
     if (g_worldManager != nullptr) {
         g_worldManager->SetCharacterBodyTest(IsCharacterBody);
     }
+    if (projectiles_ == nullptr) {
+        projectiles_ = new CProjectileTable;
+        projectiles_->Attach(this);
+    }
     return bound;
 }
 
@@ -409,7 +416,12 @@ void CCharacter::Hit() {
     }
 }
 
-void CCharacter::SetAimPoint(const OvV3d& point) { aimPoint_ = point; }
+void CCharacter::SetAimPoint(const OvV3d& point) {
+    aimPoint_ = point;
+    if (projectiles_ != nullptr) {
+        projectiles_->SetAim(projectiles_->AimEnabled(), &point);
+    }
+}
 
 bool CCharacter::GetMuzzle(OvV3d* position, OvV3d* right, OvV3d* up, OvV3d* at) const {
     const OvMatrix* bone = GetBoneMatrix(kHandBone);
@@ -426,7 +438,11 @@ bool CCharacter::GetMuzzle(OvV3d* position, OvV3d* right, OvV3d* up, OvV3d* at) 
     return true;
 }
 
-void CCharacter::RenderProjectiles() {}
+void CCharacter::RenderProjectiles() {
+    if (projectiles_ != nullptr) {
+        projectiles_->Render();
+    }
+}
 
 float CCharacter::GetSpeed() const {
     if (profile_ == nullptr) {
@@ -437,7 +453,14 @@ float CCharacter::GetSpeed() const {
 
 void CCharacter::RenderInfo(CFont* font) { CAnimatedCharacter::RenderInfo(font); }
 
-bool CCharacter::Release() { return CAnimatedCharacter::Release(); }
+bool CCharacter::Release() {
+    if (projectiles_ != nullptr) {
+        projectiles_->Detach();
+        delete projectiles_;
+        projectiles_ = nullptr;
+    }
+    return CAnimatedCharacter::Release();
+}
 
 const char* CCharacter::CurrentAnimationName() const {
     const CAnimationCommand* c = CurrentCommand();
@@ -563,6 +586,9 @@ bool CCharacter::ChooseAimPose(float dt, int* single, float* speed) {
         OvV3d picked;
         if (g_cameraManager->PickPoint(&picked)) {
             aimPoint_ = picked;
+            if (projectiles_ != nullptr) {
+                projectiles_->SetAim(true, &picked);
+            }
         }
     }
     OvFrame* frame = GetFrame();
@@ -717,6 +743,29 @@ void CCharacter::Update(float dt) {
     SetMotion(aiming ? 0.0f : forwardMotion, aiming ? 0.0f : sidewaysMotion, aiming ? 0.0f : turnRate * 200.0f);
 
     CAnimatedCharacter::Update(dt);
+
+    if (projectiles_ != nullptr) {
+        const bool fps = inputControlled_ && g_cameraManager != nullptr && g_cameraManager->Mode() == kCameraFps;
+        if (fps) {
+            // First person: the shots leave the eye towards the point under the pointer, for this
+            // update only.
+            OvV3d picked;
+            if (g_cameraManager->PickPoint(&picked)) {
+                aimPoint_ = picked;
+            }
+            projectiles_->SetAim(true, &aimPoint_);
+            projectiles_->SetUseMuzzle(false);
+            projectiles_->SetFiring(firing_ != 0);
+            if (throwRequest_) {
+                const OvV3d from = GetPosition();
+                ThrowRock(this, {aimPoint_.x - from.x, aimPoint_.y - from.y - kRockLift, aimPoint_.z - from.z});
+            }
+        } else {
+            projectiles_->SetFiring(firing_ != 0 && (movementState == kMoveAlert || aiming));
+        }
+        projectiles_->Update(dt);
+        projectiles_->SetUseMuzzle(true);
+    }
 
     firing_ = 0;
     jumpRequest = 0;

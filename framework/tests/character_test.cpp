@@ -16,6 +16,7 @@
 #include "framework/framework.h"
 #include "framework/tests/level_fixture.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/skin_d3d9.h"
@@ -52,8 +53,11 @@ const char** Attributes(std::vector<const char*>& list) {
 
 class CharacterTest : public LevelTest {
 protected:
+    // The characters' guns read the particle image: textures need rasters.
+    const OvDriver* Driver() const override { return OvTestMemoryRasterDriver(); }
     void SetUp() override {
         LevelTest::SetUp();
+        WriteGunAssets();
         WriteBytes("soldier.dff", mkasset::ClumpFile(mkasset::CharacterClump(kBones)));
         std::filesystem::create_directories(dir + "/Models");
         WriteBytes("Models/World.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));

@@ -1,5 +1,6 @@
 #include "framework/tests/level_fixture.h"
 
+#include <png.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,11 +9,14 @@
 #include <iterator>
 
 #include "framework/framework.h"
+#include "graphics/core/image.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/collision.h"
+#include "graphics/plugins/particles.h"
 #include "graphics/plugins/skin.h"
+#include "graphics/toolkits/png_reader.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
 #include "platform/window.h"
@@ -23,6 +27,7 @@ namespace {
 void AttachPlugins() {
     OvWorldPluginAttach();
     OvCollisionPluginAttach();
+    OvParticleBatchPluginAttach();
     OvAnimPluginAttach();
     OvAnimHierarchyPluginAttach();
     OvSkinPluginAttach();
@@ -59,6 +64,7 @@ void LevelTest::SetUp() {
     PlatformWindowReset();
     g_stopOnError = false;
     ASSERT_TRUE(OvTestEngineUp(0, AttachPlugins, Driver()));
+    OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
 }
 
 void LevelTest::TearDown() {
@@ -76,6 +82,20 @@ void LevelTest::TearDown() {
 std::string LevelTest::Messages() const {
     std::ifstream in(logPath, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void LevelTest::WriteGunAssets() const {
+    std::filesystem::create_directories(dir + "/MODELS/TEXTURES");
+    std::filesystem::create_directories(dir + "/MODELS/REVOLUTION");
+    WriteBytes("MODELS/FIRE.DFF", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    WriteBytes("MODELS/REVOLUTION/ROCK.DFF", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 4;
+    image.height = 4;
+    image.format = PNG_FORMAT_RGBA;
+    const std::vector<png_byte> pixels(4 * 4 * 4, 255);
+    png_image_write_to_file(&image, (dir + "/MODELS/TEXTURES/PARTICLE.PNG").c_str(), 0, pixels.data(), 0, nullptr);
 }
 
 void LevelTest::WriteBytes(const std::string& name, const mkasset::Bytes& bytes) const {

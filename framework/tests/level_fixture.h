@@ -37,6 +37,10 @@ protected:
     // the clumps) and returns the world written.
     mkasset::WorldDesc WriteLevel(const std::string& name, const mkasset::LevelOptions& options,
                                   const std::vector<mkasset::ClumpDesc>& clumps = {}, bool collision = true) const;
+    // What a character's gun loads: the flash "MODELS/FIRE.DFF" (a unit box) and the particle
+    // image "MODELS/TEXTURES/PARTICLE.PNG" (4 x 4 white; reading it needs a driver with rasters),
+    // and the rock "MODELS/REVOLUTION/ROCK.DFF" (a unit box).
+    void WriteGunAssets() const;
     // A world manager made the current one (deleted at tear-down).
     CWorldManager* MakeManager(float scale = 1.0f);
 
