@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "framework/character.h"
 #include "framework/framework.h"
@@ -16,6 +17,8 @@
 #include "graphics/plugins/collision.h"
 #include "graphics/plugins/skin.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
 
@@ -46,6 +49,32 @@ OvAnimation* Pose(int nodes, float angle) {
     return a;
 }
 
+// What the skinned-atomic pipeline does to each skinned atomic when it is drawn on the
+// processor: the palette of the posed hierarchy, the bind pose skinned by it.
+void SkinAtomics(CCharacter& character) {
+    struct Skin {
+        static OvAtomic* Visit(OvAtomic* atomic, void* data) {
+            auto* h = static_cast<const OvAnimHierarchy*>(data);
+            OvGeometry* g = atomic->geometry;
+            const OvSkin* skin = g != nullptr ? OvSkinGeometryGetSkin(g) : nullptr;
+            OvFrame* frame = OvAtomicGetFrame(atomic);
+            if (skin == nullptr || frame == nullptr || g->numMorphTargets < 1 || g->morphTarget[0].verts == nullptr) {
+                return atomic;
+            }
+            std::vector<OvMatrix> palette(ovSKINPALETTESIZE);
+            const OvInt32 entries = OvSkinBuildPalette(skin, h, OvFrameGetWorldMatrix(frame), palette.data());
+            std::vector<OvV3d> positions(static_cast<std::size_t>(g->numVertices));
+            std::vector<OvV3d> normals(g->morphTarget[0].normals != nullptr ? positions.size() : 0);
+            OvSkinVertices(skin, palette.data(), entries, g->morphTarget[0].verts, g->morphTarget[0].normals,
+                           positions.data(), normals.empty() ? nullptr : normals.data(), g->numVertices);
+            return atomic;
+        }
+    };
+    if (character.GetClump() != nullptr && character.Hierarchy() != nullptr) {
+        OvClumpForAllAtomics(character.GetClump(), Skin::Visit, character.Hierarchy());
+    }
+}
+
 } // namespace
 
 std::int32_t AppEventHandler(std::int32_t, void*) { return SKEL_EVENT_NOT_HANDLED; }
@@ -70,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 single->SetEntry(0, poses[0], 1.0f);
                 character.Start(single);
                 character.CCharacterAnimator::Update(0.1f);
-                character.SkinAtomics();
+                SkinAtomics(character);
                 CAnimationCommand* four = pool->Take();
                 const float weights[4] = {0.1f, 0.2f, 0.3f, 0.4f};
                 for (int k = 0; k < 4; ++k) {
@@ -79,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 character.Start(four);
                 for (int f = 0; f < 3; ++f) {
                     character.CCharacterAnimator::Update(0.1f);
-                    character.SkinAtomics();
+                    SkinAtomics(character);
                 }
                 OvV3d p, r, u, a;
                 character.GetMuzzle(&p, &r, &u, &a);
