@@ -34,9 +34,9 @@ ClumpDesc SizedBox(float x, float y, float z, const char* texture) {
             target.verts[i] *= x;
             target.verts[i + 1] *= y;
             target.verts[i + 2] *= z;
-            radius = std::max(radius, std::sqrt(target.verts[i] * target.verts[i] +
-                                                target.verts[i + 1] * target.verts[i + 1] +
-                                                target.verts[i + 2] * target.verts[i + 2]));
+            radius = std::max(radius,
+                              std::sqrt(target.verts[i] * target.verts[i] + target.verts[i + 1] * target.verts[i + 1] +
+                                        target.verts[i + 2] * target.verts[i + 2]));
         }
         target.sphere[3] = radius;
     }
