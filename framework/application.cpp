@@ -9,6 +9,7 @@
 #include "framework/character.h"
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
+#include "framework/hud.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
 #include "framework/projectiles.h"
@@ -91,7 +92,9 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
             const auto* size = static_cast<const SkelSizeRect*>(parameter);
             g_cameraManager->Resize(size->width, size->height);
         }
-        // The HUD is reset here once it exists.
+        if (g_hud != nullptr) {
+            g_hud->Reset();
+        }
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_INPUT_DEVICE_ATTACH:
         return SKEL_EVENT_HANDLED;
@@ -215,6 +218,8 @@ void CStandardApplication::Shutdown() {
     DestroyAnimationCommandPool();
     delete g_font;
     g_font = nullptr;
+    delete g_hud;
+    g_hud = nullptr;
     if (charset_ != nullptr) {
         OvCharsetDestroy(charset_);
         charset_ = nullptr;
@@ -258,7 +263,9 @@ void CStandardApplication::Frame() {
     if (g_worldManager != nullptr) {
         g_worldManager->Update(dt);
     }
-    // The HUD updates here once it exists.
+    if (g_hud != nullptr) {
+        g_hud->Update(dt);
+    }
     if (g_cameraManager != nullptr) {
         g_cameraManager->Update(dt);
     }
@@ -288,7 +295,10 @@ void CStandardApplication::Render() {
     if (g_cameraManager != nullptr) {
         g_cameraManager->RenderOverlay();
     }
-    // The HUD is drawn here once it exists, then the rigid bodies' drag and the impact particles.
+    if (g_hud != nullptr) {
+        g_hud->Render();
+    }
+    // The rigid bodies' drag and the impact particles.
     if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
         bodies->Render();
     }
@@ -389,6 +399,14 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
         opened = lightUnderConstruction_;
     } else if (Is(name, "Input")) {
         opened = CInputManager::GetInstance();
+    } else if (Is(name, "Hud")) {
+        // One start screen serves however many "Hud" sections there are; its images are read as
+        // it is made.
+        if (g_hud == nullptr) {
+            g_hud = new CHud;
+            g_hud->Init();
+        }
+        opened = g_hud;
     } else if (Is(name, "Physics")) {
         opened = CRigidBodyManager::GetInstance();
     } else if (Is(name, "Camera") && g_worldManager != nullptr) {
@@ -413,8 +431,8 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             }
         }
     }
-    // "Hud" opens its section, and the level objects theirs within the world manager, once those
-    // exist; until then they are refused as with no world manager, without a message.
+    // The level objects open theirs within the world manager, once it exists; until then they are
+    // refused as with no world manager, without a message.
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);

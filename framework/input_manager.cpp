@@ -33,7 +33,9 @@ enum KeyCode : std::uint32_t {
     kKeyLeft = 149,
     kKeyRight = 150,
     kKeyPad0 = 151,
+    kKeyPadEnter = 166,
     kKeyTab = 169,
+    kKeyEnter = 171,
     kKeyLeftShift = 172,
     kKeyRightShift = 173,
     kKeyLeftControl = 174,
@@ -163,6 +165,13 @@ std::int32_t CInputManager::HandleKey(std::int32_t event, std::uint32_t code) {
         break;
     case kKeyTab:
         held(&nextFixedCameraRequest_);
+        break;
+    case kKeyEnter:
+    case kKeyPadEnter:
+        // The start screen's continue request.
+        if (down) {
+            continueRequest_ = 1;
+        }
         break;
     case kKeyLeftShift:
         held(&aim_);
@@ -399,7 +408,7 @@ void CInputManager::BuildPointer(float screenZ, float recipZ) {
 }
 
 void CInputManager::DrawPointer() {
-    if (mouseMode_ != 0 || g_paused) {
+    if (mouseMode_ != 0 || (g_paused && !pointerMode_)) {
         return;
     }
     const std::int32_t mode = CameraModeNow();

@@ -78,6 +78,13 @@ public:
     bool TakeNextFixedCameraRequest() { return Take(&nextFixedCameraRequest_); }
     bool TakeFunctionKeyRequest(int n) { return n >= 1 && n <= 12 && Take(&functionKeys_[n - 1]); }
     bool TakeKeypad0() { return Take(&keypad0_); }
+    // ENTER (or keypad ENTER) pressed: the start screen's request to go on.
+    bool TakeContinueRequest() { return Take(&continueRequest_); }
+    bool ContinuePending() const { return continueRequest_ != 0; }
+    // Pointer mode: the pointer is drawn even while the game is paused (the start screen uses the
+    // mouse); look mode (the default) draws it only while the game runs.
+    void SetPointerMode(bool on) { pointerMode_ = on; }
+    bool PointerMode() const { return pointerMode_; }
     // The mouse delta, taken and cleared; false when it was zero.
     bool TakeDelta(float* dx, float* dy);
     void ClearDelta() { dx_ = dy_ = 0.0f; }
@@ -141,6 +148,8 @@ private:
     std::int32_t run_ = 0; // right shift
     std::int32_t aim_ = 0; // left shift
     std::int32_t functionKeys_[12] = {};
+    std::int32_t continueRequest_ = 0;
+    bool pointerMode_ = false;
     std::int32_t directInputEnabled_ = 1;
     std::int32_t mouseMode_ = 0;
     std::unique_ptr<CDirectInputMouse> mouse_;

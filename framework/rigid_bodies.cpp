@@ -278,27 +278,48 @@ void CRigidBodyManager::Update(float /*dt*/) {
     }
 }
 
-void CRigidBodyManager::StartDrag() {
+bool CRigidBodyManager::PickDraggable(CClumpObject** object, OvpObj** body, OvV3d* point, OvV3d* rayStart) {
     OvV3d from, to;
     if (g_worldManager == nullptr || !PointerRay(&from, &to)) {
-        return;
+        return false;
     }
     float distance = 0.0f;
     OvV3d normal;
     CClumpObject* hit = nullptr;
-    if (g_worldManager->LineIntersect(from, to, false, &distance, &normal, &hit) == 0 || hit == nullptr) {
-        return;
+    if (g_worldManager->LineIntersect(from, to, false, &distance, &normal, &hit) == 0 || hit == nullptr ||
+        hit->GetFrame() == nullptr) {
+        return false;
     }
     OvAtomic* atomic = hit->GetFirstAtomic();
-    OvpObj* body = atomic != nullptr ? OvpAtomicGetBodyObj(atomic) : nullptr;
-    OvFrame* frame = hit->GetFrame();
-    if (body == nullptr || frame == nullptr) {
+    OvpObj* found = atomic != nullptr ? OvpAtomicGetBodyObj(atomic) : nullptr;
+    if (found == nullptr) {
+        return false;
+    }
+    if (object != nullptr) {
+        *object = hit;
+    }
+    if (body != nullptr) {
+        *body = found;
+    }
+    if (point != nullptr) {
+        *point = {from.x + (to.x - from.x) * distance, from.y + (to.y - from.y) * distance,
+                  from.z + (to.z - from.z) * distance};
+    }
+    if (rayStart != nullptr) {
+        *rayStart = from;
+    }
+    return true;
+}
+
+void CRigidBodyManager::StartDrag() {
+    CClumpObject* hit = nullptr;
+    OvpObj* body = nullptr;
+    OvV3d grab, from;
+    if (!PickDraggable(&hit, &body, &grab, &from)) {
         return;
     }
-    const OvV3d grab = {from.x + (to.x - from.x) * distance, from.y + (to.y - from.y) * distance,
-                        from.z + (to.z - from.z) * distance};
     OvMatrix inverse;
-    OvMatrixInvert(&inverse, OvFrameGetWorldMatrix(frame));
+    OvMatrixInvert(&inverse, OvFrameGetWorldMatrix(hit->GetFrame()));
     OvV3dTransformPoint(&grabLocal_, &grab, &inverse);
     grabPoint_ = grab;
     target_ = grab;

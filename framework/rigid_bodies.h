@@ -31,6 +31,13 @@ public:
     static constexpr float kDragGain = 200.0f;
     static constexpr float kDragMaxImpulse = 1000.0f;
 
+    // The hint the world manager prints while the pointer is on a body that can be dragged: its
+    // place (screen fractions) and size.
+    static constexpr const char* kDragHint = "RIGHT CTRL + Mouse to move object";
+    static constexpr float kDragHintX = 0.3f;
+    static constexpr float kDragHintY = 0.85f;
+    static constexpr float kDragHintSize = 0.03f;
+
     struct Model {
         char name[kNameSize] = {};
         char clumpFile[kFileNameSize] = {};
@@ -79,6 +86,11 @@ public:
     const OvV3d& DragTarget() const { return target_; }
     // The impulse applied by the last drag step.
     const OvV3d& LastImpulse() const { return lastImpulse_; }
+
+    // The object with a physics body nearest under the pointer (through the camera manager's
+    // camera and the world manager's line query), with its body, the world point hit and the
+    // ray's start; false when the pointer is on nothing that carries a body.
+    static bool PickDraggable(CClumpObject** object, OvpObj** body, OvV3d* point, OvV3d* rayStart);
 
     // The drag's pull for a grab point and target: (target - grab) x 200, cut to length 1000.
     static OvV3d DragImpulse(const OvV3d& grab, const OvV3d& target);

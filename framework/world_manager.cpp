@@ -9,6 +9,7 @@
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
+#include "framework/rigid_bodies.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
@@ -805,6 +806,14 @@ void CWorldManager::Render() {
                 }
             }
             RenderSwitchHint();
+            // The drag hint, while the pointer is on something that carries a body and the mouse
+            // button is up.
+            if (w == 0 && g_font != nullptr && !CInputManager::GetInstance()->LeftButton() &&
+                CRigidBodyManager::PickDraggable(nullptr, nullptr, nullptr, nullptr)) {
+                g_font->Print(CRigidBodyManager::kDragHint,
+                              {CRigidBodyManager::kDragHintX, CRigidBodyManager::kDragHintY},
+                              CRigidBodyManager::kDragHintSize);
+            }
         }
         if (flags == 1 || flags == 2) {
             // Every sector triangle as grey lines lifted a centimetre, then the world once more.

@@ -8,7 +8,9 @@
 #include "framework/application.h"
 #include "framework/camera_manager.h"
 #include "framework/framework.h"
+#include "framework/hud.h"
 #include "framework/input_manager.h"
+#include "framework/rigid_bodies.h"
 #include "fuzz/fuzz_kit.h"
 
 namespace {
@@ -36,6 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     application.ReadConfig();
     // The managers the sections made live on past the reader; each input starts without them.
     delete g_cameraManager;
+    delete g_hud;
+    g_hud = nullptr;
+    CRigidBodyManager::Destroy();
     CInputManager::Destroy();
     return 0;
 }

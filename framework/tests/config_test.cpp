@@ -137,7 +137,7 @@ std::vector<ConfigCase> Cases() {
          {"<Application", "<Debug", "/Debug", "<Bots", "/Bots", "/Application"}},
         {"level objects, lights, cameras and characters need a world manager",
          "<Config><Switch/><Door px=\"1\"/><Light type=\"Ambient\"/><Camera/><Character name=\"a\"/>"
-         "<Hud/><Input/><Physics/><Audio/></Config>",
+         "<Input/><Physics/><Audio/></Config>",
          "",
          false,
          0,

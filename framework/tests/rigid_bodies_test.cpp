@@ -10,12 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "framework/camera_manager.h"
 #include "framework/clump_object.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
+#include "graphics/shared/skel/win/skeleton.h"
 #include "framework/rigid_bodies.h"
 #include "framework/tests/level_fixture.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/matrix.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
 #include "physics/core/context/manager.h"
 #include "physics/core/context/objtypes.h"
 #include "physics/core/volume/primitives.h"
@@ -177,6 +181,112 @@ TEST_F(RigidBodyTest, ModelTableHoldsThirtyTwo) {
     EXPECT_FALSE(Start("Sphere", {"name", "one more", "clumpFilename", "crate.dff"}));
     EXPECT_EQ(CRigidBodyManager::GetInstance()->ModelCount(), CRigidBodyManager::kMaxModels);
     EXPECT_EQ(Messages(), "Too much rigid body models.\nPlease increase MAX_RIGID_BODY_MODELS value\n");
+}
+
+// A crate on the floor and a bodiless block beside it, seen by the camera manager's camera; the
+// pointer is the input manager's, moved by hand.
+struct DragTest : RigidBodyTest {
+    const OvDriver* Driver() const override { return OvTestMemoryRasterDriver(); }
+    void SetUp() override {
+        RigidBodyTest::SetUp();
+        mkasset::LevelOptions options;
+        options.size = 16;
+        options.boxes = 0;
+        WriteLevel("level.bsp", options, {BoxClumpAt(3.0f, 0.5f, 0.0f)});
+        WriteBytes("crate.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+        MakeManager()->LoadWorld("level.bsp", 0);
+        Start("Physics");
+        Start("Models");
+        Start("Box", {"name", "crate", "clumpFilename", "crate.dff", "dx", "0.5", "dy", "0.5", "dz", "0.5", "mass",
+                      "10", "slide", "1", "bounce", "0"});
+        Start("Instances");
+        Start("Instance",
+              {"model", "crate", "px", "0", "py", "0.5", "pz", "0", "ox", "0", "oy", "1", "oz", "0", "angle", "0"});
+        End("Instances");
+        ASSERT_EQ(CRigidBodyManager::GetInstance()->InstanceCount(), 1);
+        input = CInputManager::GetInstance();
+        input->SetMouseMode(1);
+        g_cameraManager = new CCameraManager(1.0f);
+        g_cameraManager->CreateCamera(640, 480, true); // without its crosshair image
+        ASSERT_NE(g_cameraManager->Camera(), nullptr);
+    }
+    void TearDown() override {
+        CRigidBodyManager::Destroy();
+        delete g_cameraManager;
+        CInputManager::Destroy();
+        RigidBodyTest::TearDown();
+    }
+    // Frames of the world and the drag.
+    void Run(int frames) {
+        for (int i = 0; i < frames; ++i) {
+            CRigidBodyManager::GetInstance()->Update(kStep);
+            g_worldManager->Update(kStep);
+        }
+    }
+    OvV3d CratePosition() const {
+        return OvFrameGetMatrix(CRigidBodyManager::GetInstance()->GetInstanceRecord(0).object->GetFrame())->pos;
+    }
+    // The camera turned to the target; its frustum (which pixel rays read) follows at an update.
+    void Look(const OvV3d& target) {
+        g_cameraManager->LookAt(eye, target);
+        g_cameraManager->BeginUpdate();
+        g_cameraManager->EndUpdate();
+    }
+    static constexpr float kStep = 1.0f / 60.0f;
+    const OvV3d eye = {0.0f, 4.0f, -6.0f};
+    CInputManager* input = nullptr;
+};
+
+TEST_F(DragTest, RightControlDragsTheBodyUnderThePointerUntilReleased) {
+    CRigidBodyManager* rb = CRigidBodyManager::GetInstance();
+    Run(30); // settles on the floor
+    const OvV3d rest = CratePosition();
+    EXPECT_NEAR(rest.y, 0.5f, 0.05f);
+    input->SetPointer(320.0f, 240.0f);
+
+    // Nothing happens without RIGHT CTRL.
+    Look({0.0f, 0.5f, 0.0f});
+    Run(1);
+    EXPECT_FALSE(rb->Dragging());
+    input->HandleKey(SKEL_EVENT_KEY_DOWN, 175);
+    // Neither the sky nor a clump without a body starts a drag.
+    Look({0.0f, 20.0f, 40.0f});
+    Run(1);
+    EXPECT_FALSE(rb->Dragging());
+    Look({3.0f, 0.5f, 0.0f});
+    Run(1);
+    EXPECT_FALSE(rb->Dragging());
+
+    // The crate is grabbed on its near face and pulled up after the pointer.
+    Look({0.0f, 0.5f, 0.0f});
+    Run(1);
+    ASSERT_TRUE(rb->Dragging());
+    EXPECT_EQ(rb->DraggedBody(), rb->GetInstanceRecord(0).body);
+    EXPECT_NEAR(rb->GrabPoint().x, 0.0f, 0.05f);
+    EXPECT_LT(rb->GrabPoint().z, -0.3f);
+    input->SetPointer(320.0f, 120.0f);
+    Run(1);
+    EXPECT_GT(rb->LastImpulse().y, 0.0f);
+    float highest = 0.0f;
+    for (int i = 0; i < 60; ++i) {
+        Run(1);
+        highest = std::max(highest, CratePosition().y);
+        const OvV3d& p = rb->LastImpulse();
+        EXPECT_LE(std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z), 1000.0f + 1e-2f);
+    }
+    EXPECT_GT(highest, 1.0f);
+    EXPECT_TRUE(rb->Dragging());
+
+    // Letting go of RIGHT CTRL ends the drag at once; the crate falls back and comes to rest.
+    input->HandleKey(SKEL_EVENT_KEY_UP, 175);
+    Run(1);
+    EXPECT_FALSE(rb->Dragging());
+    EXPECT_EQ(rb->DraggedBody(), nullptr);
+    Run(300);
+    const OvV3d settled = CratePosition();
+    EXPECT_NEAR(settled.y, 0.5f, 0.05f);
+    Run(10);
+    EXPECT_NEAR(CratePosition().y, settled.y, 1e-3f);
 }
 
 TEST(RigidBodyDrag, ImpulseIsTwoHundredTimesTheOffsetCutAtOneThousand) {

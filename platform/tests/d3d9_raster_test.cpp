@@ -1107,3 +1107,55 @@ TEST_F(RasterTest, PointSpritesScaleWithDepthWithinTheDeviceLimit) {
     device->SetRenderState(D3DRS_POINTSPRITEENABLE, FALSE);
     EXPECT_EQ(draw(4.0f), 1);
 }
+
+// Texture coordinates generated from the camera-space normal and carried through a texture
+// transform (x to 0.5 x + 0.5, y to -0.5 y + 0.5), as environment maps use them: the texel read
+// is the one the normal points at; a second stage multiplies its texture by the factor and adds
+// the first stage's result.
+TEST_F(RasterTest, CameraSpaceNormalsThroughATextureTransformPickTheirTexel) {
+    Create(8, 8);
+    device->SetFVF(kLFvf);
+    SetProjection(Perspective(1, 1, 0.1f, 100));
+    IDirect3DTexture9* t = Texture(
+        4, 4, 1, [](UINT, UINT x, UINT y) -> DWORD { return 0xFF000000u | (x * 60) << 16 | (y * 60) << 8 | 0x10; });
+    device->SetTexture(0, t);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetTextureStageState(0, D3DTSS_TEXCOORDINDEX, D3DTSS_TCI_CAMERASPACENORMAL);
+    device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2);
+    D3DMATRIX m{};
+    m.m[0][0] = 0.5f;
+    m.m[1][1] = -0.5f;
+    m.m[2][2] = 1.0f;
+    m.m[3][0] = 0.5f;
+    m.m[3][1] = 0.5f;
+    device->SetTransform(D3DTS_TEXTURE0, &m);
+    // Normal (0.6, -0.48, 0.64): u = 0.8, v = 0.74, texel (3, 2) of the 4 x 4 texture.
+    const float nx = 0.6f, ny = -0.48f, nz = 0.64f;
+    const LVertex tri[3] = {
+        {0, 4, 4, nx, ny, nz, 0xFFFFFFFF, 0, 0}, {-4, -4, 4, nx, ny, nz, 0, 0, 0}, {4, -4, 4, nx, ny, nz, 0, 0, 0}};
+    device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, tri, sizeof(LVertex));
+    EXPECT_EQ(Pixels()[4 * 8 + 4] & 0xFFFFFFu, (3u * 60) << 16 | (2u * 60) << 8 | 0x10);
+
+    // Stage 1: CURRENT + TEXTURE x TFACTOR, its texture read through the same coordinates.
+    device->SetTexture(1, t);
+    device->SetRenderState(D3DRS_TEXTUREFACTOR, 0x80808080);
+    device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MULTIPLYADD);
+    device->SetTextureStageState(1, D3DTSS_COLORARG0, D3DTA_CURRENT);
+    device->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetTextureStageState(1, D3DTSS_COLORARG2, D3DTA_TFACTOR);
+    device->SetTextureStageState(1, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(1, D3DTSS_ALPHAARG1, D3DTA_CURRENT);
+    device->SetTextureStageState(1, D3DTSS_TEXCOORDINDEX, D3DTSS_TCI_CAMERASPACENORMAL | 1);
+    device->SetTextureStageState(1, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2);
+    device->SetTransform(static_cast<D3DTRANSFORMSTATETYPE>(D3DTS_TEXTURE0 + 1), &m);
+    device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, tri, sizeof(LVertex));
+    const DWORD c = Pixels()[4 * 8 + 4];
+    const float k = 0x80 / 255.0f;
+    EXPECT_NEAR(Channel(c, 16), std::min(255.0f, 180 + 180 * k), 1.0f);
+    EXPECT_NEAR(Channel(c, 8), std::min(255.0f, 120 + 120 * k), 1.0f);
+    EXPECT_NEAR(Channel(c, 0), 16 + 16 * k, 1.0f);
+    device->SetTexture(0, nullptr);
+    device->SetTexture(1, nullptr);
+    t->Release();
+}

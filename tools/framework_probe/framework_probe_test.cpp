@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -272,6 +273,85 @@ TEST_F(FrameworkProbeTest, MissingCameraImagesAreReported) {
     EXPECT_EQ(Read("messages.log"), "Texture not found : 'POINTER.BMP'\n");
 }
 
+// "frame F body I NAME: X Y Z[ (dragged)]" lines of the first body.
+struct BodyLine {
+    int frame;
+    float p[3];
+    bool dragged;
+};
+std::vector<BodyLine> FirstBodyLog(const std::string& output) {
+    std::vector<BodyLine> lines;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line)) {
+        BodyLine b{};
+        char name[32] = {};
+        int index = -1;
+        if (std::sscanf(line.c_str(), "frame %d body %d %31[^:]: %f %f %f", &b.frame, &index, name, &b.p[0], &b.p[1],
+                        &b.p[2]) == 6 &&
+            index == 0) {
+            b.dragged = line.find("(dragged)") != std::string::npos;
+            lines.push_back(b);
+        }
+    }
+    return lines;
+}
+
+TEST_F(FrameworkProbeTest, RightControlDragsACrateThatSettlesAfterRelease) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    // The pointer goes onto the first crate, a little left of the view's middle; RIGHT CTRL grabs it, the
+    // pointer rises 32 pixels, and the crate is let go at frame 90.
+    const ToolRun run = Probe("PLATFORM_FRAMES=300 PLATFORM_FIXED_STEP=0.0166667 PLATFORM_KEYS=5:rel=146/128,"
+                              "20:down=RCONTROL,30:rel=0/-8,35:rel=0/-8,90:up=RCONTROL",
+                              "--log-bodies 15");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    const std::vector<BodyLine> log = FirstBodyLog(run.output);
+    ASSERT_EQ(log.size(), 20u) << run.output;
+    EXPECT_NEAR(log[0].p[1], 0.5f, 0.02f); // at rest before the drag
+    float highest = 0.0f;
+    for (const BodyLine& b : log) {
+        EXPECT_EQ(b.dragged, b.frame >= 30 && b.frame <= 90) << b.frame;
+        if (b.dragged) {
+            highest = std::max(highest, b.p[1]);
+        }
+    }
+    EXPECT_GT(highest, 1.2f);
+    // Back on the floor and still by the end.
+    const BodyLine& last = log.back();
+    const BodyLine& before = log[log.size() - 3];
+    EXPECT_LT(last.p[1], 0.6f);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(last.p[c], before.p[c], 1e-3f) << c;
+    }
+}
+
+TEST_F(FrameworkProbeTest, StartScreenHoldsTheGameUntilEnter) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string() + " --hud").status, 0);
+    // RIGHT CTRL on the crate does nothing while the screen is up; after ENTER it drags.
+    const ToolRun run = Probe("PLATFORM_FRAMES=80 PLATFORM_FIXED_STEP=0.0166667 PLATFORM_KEYS=5:rel=146/128,"
+                              "10:down=RCONTROL,30:up=RCONTROL,40:RETURN,50:down=RCONTROL PLATFORM_CAPTURE=f%02d.png "
+                              "PLATFORM_CAPTURE_EVERY=20",
+                              "--log-bodies 10");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    for (const BodyLine& b : FirstBodyLog(run.output)) {
+        EXPECT_EQ(b.dragged, b.frame >= 60) << b.frame;
+    }
+    // The text's paper shows at the top-left of its view while the screen is up, not after.
+    for (const char* name : {"f20.png", "f60.png"}) {
+        int rgb[3] = {};
+        ASSERT_TRUE(PixelAt((dir / name).string(), 46, 121, rgb)) << name;
+        const bool paper = rgb[0] == 230 && rgb[1] == 226 && rgb[2] == 210;
+        EXPECT_EQ(paper, std::string(name) == "f20.png") << name << " " << rgb[0] << " " << rgb[1] << " " << rgb[2];
+    }
+    // Without its images the screen names them.
+    std::filesystem::remove(dir / "models" / "textures" / "stText.bmp");
+    const ToolRun missing = Probe("PLATFORM_FRAMES=10");
+    ASSERT_EQ(missing.status, 0) << missing.output;
+    EXPECT_EQ(Read("messages.log"), "Texture 'stText.bmp' not found\n");
+}
+
 TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
     const ToolRun help = RunTool(FRAMEWORK_PROBE_PROGRAM, "--help");
     EXPECT_EQ(help.status, 0);
@@ -284,13 +364,12 @@ TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
         EXPECT_EQ(drop.status, 2) << value;
         EXPECT_NE(drop.output.find("bad --drop value"), std::string::npos) << drop.output;
     }
-    for (const char* value : {"", "0", "-3", "ten", "5x"}) {
-        const ToolRun log = RunTool(FRAMEWORK_PROBE_PROGRAM, std::string("--log-camera ") + value);
-        EXPECT_EQ(log.status, 2) << value;
-        EXPECT_NE(log.output.find("bad --log-camera value"), std::string::npos) << log.output;
-        const ToolRun player = RunTool(FRAMEWORK_PROBE_PROGRAM, std::string("--log-player ") + value);
-        EXPECT_EQ(player.status, 2) << value;
-        EXPECT_NE(player.output.find("bad --log-player value"), std::string::npos) << player.output;
+    for (const char* option : {"--log-camera", "--log-bodies", "--log-player"}) {
+        for (const char* value : {"", "0", "-3", "ten", "5x"}) {
+            const ToolRun log = RunTool(FRAMEWORK_PROBE_PROGRAM, std::string(option) + " " + value);
+            EXPECT_EQ(log.status, 2) << value;
+            EXPECT_NE(log.output.find(std::string("bad ") + option + " value"), std::string::npos) << log.output;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include "framework/framework.h"
 #include "framework/lights_font.h"
 #include "framework/physics_glue.h"
+#include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/core/raster.h"
 #include "graphics/shared/skel/win/skeleton.h"
@@ -123,6 +124,20 @@ void ProbeApplication::LogBoxes() const {
     std::fflush(stdout);
 }
 
+void ProbeApplication::LogBodies() const {
+    const CRigidBodyManager* bodies = CRigidBodyManager::Existing();
+    for (int i = 0; bodies != nullptr && i < bodies->InstanceCount(); ++i) {
+        const CClumpObject* object = bodies->GetInstanceRecord(i).object;
+        if (const OvFrame* frame = object->GetFrame()) {
+            const OvV3d& p = frame->modelling.pos;
+            std::fprintf(bodyLog_, "frame %d body %d %s: %.4f %.4f %.4f%s\n", frame_, i, object->GetName(),
+                         static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z),
+                         bodies->Dragging() && bodies->DraggedObject() == object ? " (dragged)" : "");
+        }
+    }
+    std::fflush(bodyLog_);
+}
+
 void ProbeApplication::Update(float dt) {
     ++frames_;
     if (player_ != nullptr) {
@@ -166,6 +181,9 @@ void ProbeApplication::Update(float dt) {
 
 void ProbeApplication::RenderScene() {
     ++frame_;
+    if (bodyLogEvery_ > 0 && bodyLog_ != nullptr && frame_ % bodyLogEvery_ == 0) {
+        LogBodies();
+    }
     if (camera_ == nullptr) {
         // The framework drew the world through the camera manager's camera.
         if (g_worldManager != nullptr) {

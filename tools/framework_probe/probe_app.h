@@ -46,6 +46,12 @@ public:
         log_ = out;
     }
 
+    // Every `frames` frames (0: never) one line "frame F body I NAME: X Y Z" per rigid body of the
+    // configuration's "Physics" section goes to `out`.
+    void SetBodyLog(long frames, std::FILE* out) {
+        bodyLogEvery_ = frames;
+        bodyLog_ = out;
+    }
     // Spawns one input-controlled character of the first profile; every `frames` frames one line
     // "frame F: player at X Y Z animation NAME" goes to `out`.
     void SetPlayer(long frames, std::FILE* out) {
@@ -64,6 +70,7 @@ public:
 private:
     bool DropBoxes();
     bool SpawnPlayer();
+    void LogBodies() const;
     void LogBoxes() const;
 
     OvCamera* camera_ = nullptr; // the probe's own camera, when there is no camera manager
@@ -71,6 +78,8 @@ private:
     long logEvery_ = 0;
     long liftLogEvery_ = 0;
     std::FILE* liftLog_ = nullptr;
+    long bodyLogEvery_ = 0;
+    std::FILE* bodyLog_ = nullptr;
     std::FILE* log_ = nullptr;
     int dropCount_ = 0;
     int frame_ = 0;

@@ -55,6 +55,11 @@ std::vector<unsigned char> SplineFile(const std::string& name, const std::vector
 inline constexpr int kCameraSplineCount = 8;
 extern const float kCameraSplinePoints[kCameraSplineCount][3];
 bool WriteMarkers(const std::string& dir, std::string* error);
+// The scene's "Physics" section (crates and a ball) and "Hud" section, and the start screen's
+// images under DIR/models/textures (scene_bodies.cpp).
+std::string ScenePhysicsSection();
+std::string SceneHudSection();
+bool WriteSceneHudImages(const std::string& dir, std::string* error);
 int RunScene(int argc, char** argv);
 void SceneUsage(std::FILE* out);
 

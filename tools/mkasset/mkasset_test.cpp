@@ -105,12 +105,27 @@ TEST_F(MkassetTest, TexturedModelNamesItsImage) {
     EXPECT_NE(run.output.find("missing.png"), std::string::npos) << run.output;
 }
 
+// An effect model: its texture beside it, and assetinfo reads the marked clump.
+TEST_F(MkassetTest, EffectModelsWriteTheirTexture) {
+    for (const char* effect : {"bump", "env", "dual"}) {
+        const std::string out = Path((std::string(effect) + ".dff").c_str());
+        ToolRun run = Mkasset("model --kind box --size 2 --effect " + std::string(effect) + " --out " + out);
+        ASSERT_EQ(run.status, 0) << run.output;
+        run = Assetinfo(out);
+        EXPECT_EQ(run.status, 0) << run.output;
+    }
+    for (const char* texture : {"fxgrain.png", "fxsky.png", "fxdetail.png"}) {
+        EXPECT_TRUE(std::ifstream(Path(texture)).good()) << texture;
+    }
+}
+
 TEST_F(MkassetTest, BadCommandLinesNameTheArgument) {
     const struct {
         const char* args;
         const char* named;
     } cases[] = {
         {"model --kind sphere --size 2 --out x.dff", "sphere"},
+        {"model --kind box --size 2 --effect shiny --out x.dff", "shiny"},
         {"model --kind grid --size 0 --out x.dff", "--size"},
         {"model --kind grid --size 255 --out x.dff", "--size 255"},
         {"model --kind grid --size 254 --out x.dff", "--no-collision"}, // too many triangles for collision data

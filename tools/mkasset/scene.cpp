@@ -104,7 +104,7 @@ const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 void SceneUsage(std::FILE* out) {
     std::fprintf(out,
-                 "usage: mkasset scene --out DIR [--seed S]\n"
+                 "usage: mkasset scene --out DIR [--seed S] [--hud]\n"
                  "  Writes a folder the game framework runs (framework_probe):\n"
                  "    DIR/config.xml               one world, physics settings, an ambient and a directional light,\n"
                  "                                 cameras: switch sequence Free, Fixed, FPS, Path; the free camera\n"
@@ -118,6 +118,11 @@ void SceneUsage(std::FILE* out) {
                  "    DIR/FONTS/TSA16.met, .png    the framework's font\n"
                  "    DIR/models/textures/pointer.bmp, target.bmp, DIR/models/revolution/spline.ovs\n"
                  "                                 the pointer, crosshair and camera path (as mkasset markers)\n"
+                 "    rigid bodies (\"Physics\")    crates (models/crate.dff) at (1.25, -1.25) and two stacked at\n"
+                 "                                 (-1.25, 1.25), a ball (drawn as a barrel) at (1.25, 1.25);\n"
+                 "                                 RIGHT CTRL + mouse drags them\n"
+                 "    DIR/models/textures/st*.bmp  the start screen's eight images; with --hud the config has a\n"
+                 "                                 \"Hud\" section: the game starts paused until ENTER\n"
                  "    DIR/models/soldier_blue.dff, soldier_red.dff\n"
                  "                                 the soldier of the character profiles \"BlueSoldier\" and\n"
                  "                                 \"RedSoldier\" (as mkasset character --soldier) in two colours\n"
@@ -141,8 +146,13 @@ int RunScene(int argc, char** argv) {
     LevelOptions level;
     level.size = kSceneSize;
     level.boxes = kSceneBlocks;
+    bool hud = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--hud") {
+            hud = true;
+            continue;
+        }
         if (arg != "--out" && arg != "--seed") {
             return Fail(kName, kExitUsage, "unknown argument " + arg);
         }
@@ -170,8 +180,10 @@ int RunScene(int argc, char** argv) {
         return Fail(kName, kExitFailed, "cannot create " + (dir / "models" / "textures").string());
     }
     const std::string config = (dir / "config.xml").string();
+    // The characters, the loose bodies and the start screen go in before the configuration's end.
     std::string configText = kConfig;
-    configText.insert(configText.rfind("</Config>"), CharacterConfig());
+    configText.insert(configText.rfind("</Config>"),
+                      CharacterConfig() + ScenePhysicsSection() + (hud ? SceneHudSection() : ""));
     configText.insert(configText.rfind("</Config>"), LevelObjectConfig());
     configText.insert(configText.rfind("  </Worlds>"), LevelCollisionConfig());
     const Bytes configBytes(configText.begin(), configText.end());
@@ -218,7 +230,7 @@ int RunScene(int argc, char** argv) {
     if (!WriteCharsetFont((dir / "FONTS").string(), "TSA16", &error)) {
         return Fail(kName, kExitFailed, error);
     }
-    if (!WriteMarkers(dir.string(), &error)) {
+    if (!WriteMarkers(dir.string(), &error) || !WriteSceneHudImages(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
     }
     if (!WriteCharacterAssets(dir.string(), &error)) {

@@ -21,6 +21,7 @@
 #include "graphics/core/matrix.h"
 #include "graphics/core/raster.h"
 #include "graphics/core/stream.h"
+#include "graphics/plugins/material_effects.h"
 #include "graphics/plugins/particles.h"
 #include "graphics/toolkits/bmp_reader.h"
 #include "graphics/toolkits/png_reader.h"
@@ -365,8 +366,8 @@ public:
     bool Open(int width, int height, bool shaders, std::string* error) {
         const auto attach = [shaders](std::string* why) {
             if (!OvWorldPluginAttach() || !OvParticleBatchPluginAttach() || !OvAnimPluginAttach() ||
-                !OvAnimHierarchyPluginAttach() || !OvSkinPluginAttach()) {
-                *why = "the world, particle-batch, animation or skin plugin could not be attached";
+                !OvAnimHierarchyPluginAttach() || !OvSkinPluginAttach() || !OvMaterialEffectsPluginAttach()) {
+                *why = "the world, particle-batch, animation, skin or material-effects plugin could not be attached";
                 return false;
             }
             if (shaders) {

@@ -321,3 +321,62 @@ TEST_F(WorldRenderTest, BadArgumentsAndFilesAreNamed) {
 }
 
 } // namespace
+
+// A box whose materials carry a surface effect (bump, environment or dual texture over a
+// two-tone base), read from the asset builder's file with the effect's texture beside it: pixel
+// for pixel the golden picture, and a good share of the box's pixels differ from the same box
+// without the effect. The bump map takes one more draw (its second pass).
+class EffectRender : public WorldRenderTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EffectRender, EffectBoxMatchesTheGoldenPicture) {
+    const std::string effect = GetParam();
+    std::vector<png_byte> stone(16 * 16 * 3);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            png_byte* p = &stone[static_cast<std::size_t>(y * 16 + x) * 3];
+            const bool dark = (x / 8 + y / 8) % 2 != 0;
+            p[0] = dark ? 180 : 200;
+            p[1] = dark ? 90 : 180;
+            p[2] = dark ? 60 : 140;
+        }
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 16;
+    image.height = 16;
+    image.format = PNG_FORMAT_RGB;
+    ASSERT_TRUE(png_image_write_to_file(&image, (dir / "stone.png").string().c_str(), 0, stone.data(), 0, nullptr));
+    const std::string model = (dir / (effect + ".dff")).string(), plain = (dir / "plain.dff").string();
+    const std::string shape = "model --kind box --size 4 --texture " + (dir / "stone.png").string();
+    ToolRun m = RunTool(MKASSET_PROGRAM, shape + " --effect " + effect + " --out " + model);
+    ASSERT_EQ(m.status, 0) << m.output;
+    m = RunTool(MKASSET_PROGRAM, shape + " --out " + plain);
+    ASSERT_EQ(m.status, 0) << m.output;
+
+    const std::string view = " --at 0,0.5,3 --camera 0.6,1.3,1.3,-20,-20 --size 320x240 --out ";
+    const std::string out = (dir / (effect + ".png")).string(), base = (dir / "plain.png").string();
+    const ToolRun run = WorldRender(level + " --clump " + model + view + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const ToolRun without = WorldRender(level + " --clump " + plain + view + base);
+    ASSERT_EQ(without.status, 0) << without.output;
+    unsigned draws = 0, plainDraws = 0, states = 0;
+    ASSERT_EQ(std::sscanf(run.output.c_str(), "320x240, draw calls %u, states sent %u", &draws, &states), 2);
+    ASSERT_EQ(std::sscanf(without.output.c_str(), "320x240, draw calls %u, states sent %u", &plainDraws, &states), 2);
+    EXPECT_EQ(draws, plainDraws + (effect == "bump" ? 1u : 0u));
+
+    const GoldenComparison c = CompareWithGolden(out, "golden/level1_" + effect + "_320x240.png");
+    ASSERT_TRUE(c.problem.empty()) << c.problem;
+    EXPECT_EQ(c.differ, 0) << "largest channel difference " << c.worst;
+    png_uint_32 w = 0, h = 0;
+    const std::vector<png_byte> reference = ReadPngRgb(base, &w, &h);
+    ASSERT_EQ(reference.size(), c.frame.size());
+    int changed = 0;
+    for (std::size_t i = 0; i + 2 < c.frame.size(); i += 3) {
+        changed += std::abs(c.frame[i] - reference[i]) + std::abs(c.frame[i + 1] - reference[i + 1]) +
+                       std::abs(c.frame[i + 2] - reference[i + 2]) >
+                   24;
+    }
+    EXPECT_GT(changed, effect == "env" ? 2000 : 8000) << effect;
+}
+
+INSTANTIATE_TEST_SUITE_P(Effects, EffectRender, ::testing::Values("bump", "env", "dual"));

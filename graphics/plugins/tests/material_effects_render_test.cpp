@@ -457,3 +457,56 @@ TEST(EffectsBumpOffsets, MatchAReferenceForPointAndDirectionalLights) {
     EXPECT_EQ(v.color, 0xFFFFFFFFu);
     EXPECT_EQ(v.normal.x, 0.0f);
 }
+
+// Effects read from a stream whose textures cannot be found (bump source, environment, dual
+// texture): each mesh is drawn once as a plain material, nothing is left bound on the extra
+// stages, and the bump slot has no width (no offsets).
+TEST_F(EffectsRenderTest, StreamReadEffectsWithoutTheirTexturesDrawPlainly) {
+    ASSERT_TRUE(Start({}));
+    auto textureChunk = [](worldtest::Bytes* body) {
+        mkasset::ChunkWriter w;
+        mkasset::TextureDesc t;
+        t.name = "no_such_texture";
+        mkasset::WriteTexture(w, t);
+        body->insert(body->end(), w.Data().begin(), w.Data().end());
+    };
+    auto u32 = [](worldtest::Bytes* body, std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) {
+            body->push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+        }
+    };
+    for (OvUInt32 type : {ovMATFXBUMP, ovMATFXENV, ovMATFXDUAL}) {
+        worldtest::Bytes body;
+        u32(&body, type);
+        u32(&body, type == ovMATFXDUAL ? 4 : type);
+        if (type == ovMATFXBUMP) {
+            u32(&body, 0xBF000000u); // -0.5
+            u32(&body, 0);
+            u32(&body, 1);
+        } else if (type == ovMATFXENV) {
+            u32(&body, 0x3F000000u); // 0.5
+            u32(&body, 0);
+            u32(&body, 1);
+        } else {
+            u32(&body, 9);
+            u32(&body, 1);
+            u32(&body, 1);
+        }
+        textureChunk(&body);
+        u32(&body, 0);
+        OvMaterial* material = nullptr;
+        OvAtomic* atomic = Grid(2, &material);
+        OvStream* s = worldtest::OpenBytes(body);
+        ASSERT_EQ(OvMaterialEffectsStreamRead(s, static_cast<OvInt32>(body.size()), material), s) << type;
+        OvStreamClose(s, nullptr);
+        if (type == ovMATFXBUMP) {
+            EXPECT_EQ(OvMaterialEffectsFindSlot(material, ovMATFXKINDBUMP)->invWidth, 0.0f);
+        }
+        D3d9LogEnable(true);
+        EXPECT_EQ(RenderDraws(atomic), 1) << type;
+        EXPECT_FALSE(Logged("SetFVF(594)"));
+        EXPECT_FALSE(Logged("SetTexture(1, ptr)"));
+        D3d9LogEnable(false);
+        OvAtomicDestroy(atomic);
+    }
+}
