@@ -20,7 +20,9 @@
 #include "graphics/world/material.h"
 #include "graphics/world/mesh.h"
 #include "graphics/world/world_plugin.h"
+#include "graphics/world/tests/level_kit.h"
 #include "graphics/world/tests/world_test_kit.h"
+#include "graphics/world/world.h"
 #include "platform/d3d9_control.h"
 
 #include <algorithm>
@@ -509,4 +511,31 @@ TEST_F(EffectsRenderTest, StreamReadEffectsWithoutTheirTexturesDrawPlainly) {
         D3d9LogEnable(false);
         OvAtomicDestroy(atomic);
     }
+}
+
+// World sectors: a sector marked in the file gets the sector pipeline (its neighbour keeps the
+// default); with pixel shaders a bump material gives the marked sector a tangent element when it
+// is first instanced, and the sector is drawn.
+TEST_F(EffectsRenderTest, MarkedSectorsAreDrawnByTheSectorPipeline) {
+    ASSERT_TRUE(Start({3, 3, true, true, 0xFFFF0101u}));
+    mkasset::WorldDesc desc = worldtest::TwoSectorWorld(false);
+    desc.nodes[1].sector.extensions.push_back({ovPLUGINIDMATERIALEFFECTS, {1, 0, 0, 0}});
+    OvWorld* world = worldtest::ReadWorld(mkasset::WorldFile(desc));
+    ASSERT_NE(world, nullptr);
+    const std::vector<OvWorldSector*> sectors = worldtest::SectorsOf(world);
+    ASSERT_EQ(sectors.size(), 2u);
+    EXPECT_TRUE(OvMaterialEffectsWorldSectorGetFlag(sectors[0]));
+    EXPECT_EQ(sectors[0]->pipeline, OvMaterialEffectsGetWorldSectorPipeline());
+    EXPECT_FALSE(OvMaterialEffectsWorldSectorGetFlag(sectors[1]));
+    EXPECT_EQ(sectors[1]->pipeline, nullptr);
+    OvMaterialEffectsSetType(world->matList.materials[0], ovMATFXBUMP);
+    D3d9LogEnable(true);
+    D3d9LogClear();
+    ASSERT_NE(OvWorldSectorDefaultRenderCallback(sectors[0]), nullptr);
+    EXPECT_EQ(Draws(), 1);
+    EXPECT_NE(OvD3D9WorldSectorGetInstanceFlags(sectors[0]) & ovD3D9INSTANCETANGENT, 0u);
+    ASSERT_NE(OvWorldSectorDefaultRenderCallback(sectors[1]), nullptr);
+    EXPECT_EQ(OvD3D9WorldSectorGetInstanceFlags(sectors[1]) & ovD3D9INSTANCETANGENT, 0u);
+    D3d9LogEnable(false);
+    OvWorldDestroy(world);
 }
