@@ -85,25 +85,27 @@ void BM_AnimAdvanceAndUpdate(benchmark::State& state) {
 }
 BENCHMARK(BM_AnimAdvanceAndUpdate)->Arg(1)->Arg(64);
 
-// Characters of 2,000 vertices with four weights each, a palette built per character and frame.
+// Characters of 2,000 vertices with one, two or four weights each (second argument), a palette
+// built per character and frame.
 void BM_SoftwareSkinning(benchmark::State& state) {
     if (!OvTestEngineUp(0, Register)) {
         state.SkipWithError("engine did not start");
         return;
     }
     const int characters = static_cast<int>(state.range(0));
+    const int weights = static_cast<int>(state.range(1));
     constexpr int kVertices = 2000;
     std::mt19937 rng(2);
     std::uniform_real_distribution<float> u(0.05f, 1.0f);
     OvSkin* skin = OvSkinCreate(kVertices, kNodes);
     for (int v = 0; v < kVertices; ++v) {
         float w[4], sum = 0;
-        for (float& x : w) {
-            x = u(rng);
-            sum += x;
+        for (int k = 0; k < 4; ++k) {
+            w[k] = u(rng);
+            sum += k < weights ? w[k] : 0.0f;
         }
         for (int k = 0; k < 4; ++k) {
-            skin->vertexBoneWeights[4 * v + k] = w[k] / sum;
+            skin->vertexBoneWeights[4 * v + k] = k < weights ? w[k] / sum : 0.0f;
         }
         skin->vertexBoneIndices[v] = static_cast<OvUInt32>((v % kNodes) | ((v + 1) % kNodes) << 8 |
                                                            ((v + 7) % kNodes) << 16 | ((v + 13) % kNodes) << 24);
@@ -129,6 +131,11 @@ void BM_SoftwareSkinning(benchmark::State& state) {
     OvSkinDestroy(skin);
     OvTestEngineDown();
 }
-BENCHMARK(BM_SoftwareSkinning)->Arg(1)->Arg(64);
+BENCHMARK(BM_SoftwareSkinning)
+    ->Args({1, 4})
+    ->Args({64, 4})
+    ->Args({64, 2})
+    ->Args({64, 1})
+    ->ArgNames({"chars", "weights"});
 
 } // namespace
