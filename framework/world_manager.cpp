@@ -806,10 +806,11 @@ void CWorldManager::Render() {
                 }
             }
             RenderSwitchHint();
-            // The drag hint, while the pointer is on something that carries a body and the mouse
-            // button is up.
+            // The drag hint, while the pointer is on something other than a lift that carries a
+            // body and the mouse button is up.
+            CClumpObject* pointed = nullptr;
             if (w == 0 && g_font != nullptr && !CInputManager::GetInstance()->LeftButton() &&
-                CRigidBodyManager::PickDraggable(nullptr, nullptr, nullptr, nullptr)) {
+                CRigidBodyManager::PickDraggable(&pointed, nullptr, nullptr, nullptr) && FindLift(pointed) == nullptr) {
                 g_font->Print(CRigidBodyManager::kDragHint,
                               {CRigidBodyManager::kDragHintX, CRigidBodyManager::kDragHintY},
                               CRigidBodyManager::kDragHintSize);

@@ -211,6 +211,13 @@ TEST_F(InputTest, KeyTableAxesAndRequestsThatStayUntilPolled) {
     EXPECT_FALSE(input->TakeFunctionKeyRequest(13));
     EXPECT_TRUE(input->TakeKeypad0());
     EXPECT_FALSE(input->TakeKeypad0());
+    // ENTER and keypad ENTER make the continue request, kept likewise.
+    for (std::uint32_t enter : {171u, 166u}) {
+        EXPECT_EQ(Key(D, enter), SKEL_EVENT_HANDLED);
+        EXPECT_EQ(Key(U, enter), SKEL_EVENT_HANDLED);
+        EXPECT_TRUE(input->TakeContinueRequest()) << enter;
+        EXPECT_FALSE(input->TakeContinueRequest()) << enter;
+    }
     // TAB is taken like a request too while it is held.
     Key(D, 169);
     EXPECT_TRUE(input->TakeNextFixedCameraRequest());
@@ -494,9 +501,14 @@ TEST_F(InputTest, PointerQuadStatesAndWhenItIsDrawn) {
     const std::vector<std::pair<OvInt32, std::uintptr_t>> order = {{6, 0},      {8, 0}, {10, 5}, {11, 6},
                                                                    {-1, 30406}, {6, 1}, {8, 1}};
     EXPECT_EQ(gStates, order);
-    // Not drawn while paused, in the first-person or path view, or with mouse mode 1.
+    // Not drawn while paused (unless the start screen put it in pointer mode), in the first-person
+    // or path view, or with mouse mode 1.
     g_paused = true;
     input->DrawPointer();
+    input->SetPointerMode(true);
+    input->DrawPointer();
+    EXPECT_EQ(gDraws, 2);
+    input->SetPointerMode(false);
     g_paused = false;
     for (std::int32_t mode : {kCameraFps, kCameraPath}) {
         cameras.SetMode(mode);
@@ -505,7 +517,7 @@ TEST_F(InputTest, PointerQuadStatesAndWhenItIsDrawn) {
     cameras.SetMode(kCameraFollow);
     input->SetMouseMode(1);
     input->DrawPointer();
-    EXPECT_EQ(gDraws, 1);
+    EXPECT_EQ(gDraws, 2);
     // Mouse mode 1 makes neither a device nor a texture.
     EXPECT_TRUE(input->CreatePointer());
     EXPECT_EQ(input->Mouse(), nullptr);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -287,6 +288,23 @@ TEST_F(DragTest, RightControlDragsTheBodyUnderThePointerUntilReleased) {
     EXPECT_NEAR(settled.y, 0.5f, 0.05f);
     Run(10);
     EXPECT_NEAR(CratePosition().y, settled.y, 1e-3f);
+}
+
+TEST_F(DragTest, ABodyWithoutDynamicsEndsTheDragWithItsMessage) {
+    CRigidBodyManager* rb = CRigidBodyManager::GetInstance();
+    input->SetPointer(320.0f, 240.0f);
+    Look({0.0f, 0.5f, 0.0f});
+    input->HandleKey(SKEL_EVENT_KEY_DOWN, 175);
+    Run(1);
+    ASSERT_TRUE(rb->Dragging());
+    // Out of the physics manager the body can get no dynamic record.
+    OvpObj* body = rb->DraggedBody();
+    OvpMgrRemoveObject(body->manager, body);
+    std::filesystem::remove(logPath);
+    Run(1);
+    EXPECT_FALSE(rb->Dragging());
+    EXPECT_EQ(Messages(), "Dynamics not allocated\n");
+    EXPECT_TRUE(g_stopOnError);
 }
 
 TEST(RigidBodyDrag, ImpulseIsTwoHundredTimesTheOffsetCutAtOneThousand) {
