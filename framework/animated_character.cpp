@@ -55,8 +55,8 @@ CSkeletonBinding::CSkeletonBinding(const CSkeletonBinding& source) {
     if (from == nullptr) {
         return;
     }
-    OvAnimHierarchy* h =
-        OvAnimHierarchyCreateFromHierarchy(from, from->flags, from->currentAnim->maxInterpKeyFrameSize);
+    OvAnimHierarchy* h = OvAnimHierarchyCreateFromHierarchy(from, from->flags & ~ovANIMHIERARCHYSUBHIERARCHY,
+                                                            from->currentAnim->maxInterpKeyFrameSize);
     if (h == nullptr) {
         return;
     }
@@ -83,7 +83,9 @@ bool CSkeletonBinding::FindHierarchy(OvClump* clump) {
     if (found == nullptr) {
         return false;
     }
-    found->flags = kFoundHierarchyFlags;
+    // The flags become 0x1000; a hierarchy made without a matrix array (or as a part of another's
+    // arrays) keeps saying so, or its updates would write matrices it does not have.
+    found->flags = kFoundHierarchyFlags | (found->flags & (ovANIMHIERARCHYSUBHIERARCHY | ovANIMHIERARCHYNOMATRICES));
     hierarchy_ = found;
     owned_ = false;
     return true;

@@ -39,7 +39,8 @@ public:
     CSkeletonBinding& operator=(const CSkeletonBinding&) = delete;
 
     // Finds the hierarchy below the clump's frame (the frame itself is not tested); the last one
-    // found in child order wins. Its flags become exactly 0x1000. False when there is none.
+    // found in child order wins. Its flags become 0x1000 (keeping only the bits that say it has no
+    // matrix array or shares another's). False when there is none.
     bool FindHierarchy(OvClump* clump);
     // Makes the hierarchy every atomic's skin hierarchy, adds 0x3000 to its flags and attaches it
     // to the frames.

@@ -136,8 +136,8 @@ void CharacterMotionBody::Update(float dt) {
     OvpMgr* manager = body_->manager;
     if (body_->parts[0].dyn == nullptr) {
         OvpMgrActivateObject(manager, body_);
+        OvpMgrSetObjectAwake(manager, body_, 1);
     }
-    OvpMgrSetObjectAwake(manager, body_, 1);
 
     // Ground under the feet; stick forces hold the body down in the air and on steep ground.
     const OvV3d p = m->pos;

@@ -14,6 +14,7 @@
 
 #include "framework/character.h"
 #include "framework/framework.h"
+#include "framework/level_objects.h"
 #include "framework/tests/level_fixture.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
@@ -222,10 +223,13 @@ TEST_F(CharacterTest, FindsTheHierarchyBelowTheRootAndBindsIt) {
     CSkeletonBinding binding;
     ASSERT_TRUE(binding.FindHierarchy(clump));
     EXPECT_EQ(binding.Hierarchy(), below);
-    EXPECT_EQ(below->flags, kFoundHierarchyFlags);
+    // A hierarchy without a matrix array keeps saying so: its updates then write the frames only.
+    EXPECT_EQ(below->flags, kFoundHierarchyFlags | ovANIMHIERARCHYNOMATRICES);
     below->flags = 0x4002;
     EXPECT_TRUE(binding.Bind(clump));
     EXPECT_EQ(below->flags & 0x3000u, 0x3000u);
+    EXPECT_TRUE(OvAnimHierarchyUpdateMatrices(below));
+    EXPECT_EQ(OvAnimHierarchyGetMatrixArray(below), nullptr);
     binding.Release();
     EXPECT_EQ(OvFrameGetAnimHierarchy(grandchild), below); // not owned: left to its frame
     OvClumpDestroy(clump);
@@ -483,6 +487,49 @@ TEST_F(CharacterTest, MotionBodyStillFrameAndJumpPhases) {
     }
     EXPECT_EQ(pushes, 6); // frames until the timer passed 0.1 s
     EXPECT_GE(time, 0.3f);
+}
+
+// A lift that carries whatever stands on its clump object at a fixed velocity.
+class CarryingLift : public CLevelObject {
+public:
+    explicit CarryingLift(const CClumpObject* platform) : platform_(platform) {}
+    void Update(float) override {}
+    bool CarryVelocity(const CClumpObject* standingOn, OvV3d* velocity) const override {
+        if (standingOn != platform_) {
+            return false;
+        }
+        *velocity = {1.5f, 0.0f, -0.5f};
+        return true;
+    }
+
+private:
+    const CClumpObject* platform_;
+};
+
+TEST_F(CharacterTest, StandingOnALiftTakesItsVelocity) {
+    FullProfile("Blue");
+    CCharacter* c = Spawn("Blue", {3.0f, 0.3f, 3.0f});
+    // The platform's top is 0.1 below the feet; the lift answers for it alone.
+    WriteBytes("platform.dff", mkasset::ClumpFile(BoxClumpAt(3.0f, -0.3f, 3.0f)));
+    CClumpObject platform;
+    ASSERT_TRUE(platform.LoadClump("platform.dff"));
+    platform.SetPickable(true);
+    g_worldManager->AddObject(&platform);
+    OvpObj* body = c->Body();
+    auto velocityX = [&]() { return body->manager->bodies->velocities[body->parts[0].dyn->body][0]; };
+    c->Update(0.02f);
+    EXPECT_FLOAT_EQ(velocityX(), 0.0f); // no lift yet: a still character stays still
+    ASSERT_EQ(g_worldManager->AddLift(new CarryingLift(&platform)), 1);
+    c->SetPosition({3.0f, 0.3f, 3.0f});
+    c->Update(0.02f);
+    EXPECT_FLOAT_EQ(velocityX(), 1.5f);
+    EXPECT_FLOAT_EQ(body->manager->bodies->velocities[body->parts[0].dyn->body][2], -0.5f);
+    // Away from the platform the lift carries nothing.
+    c->SetPosition({-3.0f, 0.3f, -3.0f});
+    c->Update(0.02f);
+    c->Update(0.02f);
+    EXPECT_FLOAT_EQ(velocityX(), 0.0f);
+    g_worldManager->RemoveObject(&platform);
 }
 
 TEST_F(CharacterTest, ProfileTableHolds32FoundByNameInAnyCase) {

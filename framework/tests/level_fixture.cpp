@@ -53,7 +53,8 @@ std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world) {
 
 void LevelTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = testing::TempDir() + "level_" + info->test_suite_name() + "_" + info->name();
+    // The process id keeps runs of other checkouts on the same machine apart.
+    dir = testing::TempDir() + "level_" + info->test_suite_name() + "_" + info->name() + "_" + std::to_string(getpid());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     previousDir = std::filesystem::current_path().string();

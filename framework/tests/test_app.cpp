@@ -1,6 +1,8 @@
 #include "test_app.h"
 
 #include <cstdlib>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,7 +17,9 @@ std::int32_t AppEventHandler(std::int32_t event, void* parameter) {
 
 void FrameworkTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = testing::TempDir() + "framework_" + info->test_suite_name() + "_" + info->name();
+    // The process id keeps runs of other checkouts on the same machine apart.
+    dir = testing::TempDir() + "framework_" + info->test_suite_name() + "_" + info->name() + "_" +
+          std::to_string(getpid());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     logPath = dir + "/messages.log";

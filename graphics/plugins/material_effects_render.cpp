@@ -157,8 +157,9 @@ void ClearStageTransform(OvUInt32 stage) {
 }
 
 OvUInt8 Round255(float c) {
+    // A coefficient read from a file may be anything: not a number counts as 0.
     const float v = c * 255.0f + 0.5f;
-    return v <= 0.0f ? 0 : v >= 255.0f ? 255 : static_cast<OvUInt8>(v);
+    return !(v > 0.0f) ? 0 : v >= 255.0f ? 255 : static_cast<OvUInt8>(v);
 }
 
 bool HasAlpha(const OvTexture* t) { return t != nullptr && OvD3D9TextureHasAlpha(t) != FALSE; }

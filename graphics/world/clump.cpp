@@ -507,10 +507,16 @@ bool ReadFrames(OvStream* stream, ClumpReadState& state) {
         singleRoot = OvFrameGetRoot(state.frames.frames[i]) == state.frames.frames[0];
     }
     if (!singleRoot) {
+        // The roots are found before any goes: destroying one frees the frames below it, which
+        // later entries of the list name.
+        OvInt32 roots = 0;
         for (OvInt32 i = 0; i < state.frames.numFrames; ++i) {
             if (OvFrameGetParent(state.frames.frames[i]) == nullptr) {
-                OvFrameDestroyHierarchy(state.frames.frames[i]);
+                state.frames.frames[roots++] = state.frames.frames[i];
             }
+        }
+        for (OvInt32 i = 0; i < roots; ++i) {
+            OvFrameDestroyHierarchy(state.frames.frames[i]);
         }
         ReportRead();
         return false;

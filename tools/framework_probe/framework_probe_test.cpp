@@ -373,11 +373,13 @@ TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
     }
 }
 
-// The player walks forward while UP is held, at 2 m/s with the walk animation, then stands idle.
-TEST_F(FrameworkProbeTest, PlayerWalksWhileUpIsHeldThenIdles) {
+// The player walks forward while UP is held, at 2 m/s with the walk animation, then stands idle; a
+// tap of SPACE while walking fires nothing, SPACE held while aiming (left SHIFT) fires every 0.15 s
+// into the level ahead.
+TEST_F(FrameworkProbeTest, PlayerWalksIdlesAndShootsWhileAiming) {
     ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
     const ToolRun run = Probe("PLATFORM_FRAMES=120 PLATFORM_FIXED_STEP=0.0166667 "
-                              "PLATFORM_KEYS=10:down=UP,70:up=UP,80:SPACE",
+                              "PLATFORM_KEYS=10:down=UP,70:up=UP,80:SPACE,85:down=LSHIFT,86:down=SPACE,115:up=SPACE",
                               "--log-player 5");
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(Read("messages.log"), "");
@@ -387,14 +389,20 @@ TEST_F(FrameworkProbeTest, PlayerWalksWhileUpIsHeldThenIdles) {
         std::string animation;
     };
     std::vector<Line> lines;
+    std::vector<Line> shots;
     std::istringstream in(run.output);
     for (std::string text; std::getline(in, text);) {
         Line l{};
         char name[32] = {};
+        int shot = 0;
         if (std::sscanf(text.c_str(), "frame %ld: player at %f %f %f animation %31s", &l.frame, &l.p[0], &l.p[1],
                         &l.p[2], name) == 5) {
             l.animation = name;
             lines.push_back(l);
+        } else if (std::sscanf(text.c_str(), "frame %ld: player shot %d hit %31s at %f %f %f", &l.frame, &shot, name,
+                               &l.p[0], &l.p[1], &l.p[2]) == 6) {
+            l.animation = name;
+            shots.push_back(l);
         }
     }
     ASSERT_EQ(lines.size(), 24u) << run.output;
@@ -406,10 +414,20 @@ TEST_F(FrameworkProbeTest, PlayerWalksWhileUpIsHeldThenIdles) {
         if (l.frame >= 20 && l.frame <= 70) {
             EXPECT_EQ(l.animation, "Walk") << l.frame;
             EXPECT_NEAR(step, 5 * 2.0f * 0.0166667f, 0.01f) << l.frame;
-        } else if (l.frame >= 80) {
+        } else if (l.frame >= 75 && l.frame <= 85) {
             EXPECT_EQ(l.animation, "Idle") << l.frame;
+            EXPECT_TRUE(l.frame == 75 || std::fabs(step) < 1e-4f) << l.frame; // still from frame 71 on
+        } else if (l.frame >= 90) {
+            EXPECT_EQ(l.animation, "IdleAimMiddleFront") << l.frame;
             EXPECT_NEAR(step, 0.0f, 1e-4f) << l.frame;
         }
+    }
+    // 29 frames of fire: a shot once 0.15 s have passed, then one every 0.15 s.
+    ASSERT_EQ(shots.size(), 3u) << run.output;
+    for (const Line& s : shots) {
+        EXPECT_GT(s.frame, 86) << s.frame;
+        EXPECT_EQ(s.animation, "level");
+        EXPECT_GT(s.p[2], lines.back().p[2] + 1.0f); // ahead of him, along +z
     }
 }
 

@@ -7,6 +7,7 @@
 #include "framework/clump_object.h"
 #include "framework/framework.h"
 #include "framework/lights_font.h"
+#include "framework/projectiles.h"
 #include "framework/physics_glue.h"
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
@@ -147,6 +148,17 @@ void ProbeApplication::Update(float dt) {
             std::fprintf(playerLog_, "frame %ld: player at %.3f %.3f %.3f animation %s\n", frames_,
                          static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z),
                          player_->CurrentAnimationName());
+            std::fflush(playerLog_);
+        }
+        // Each shot of his gun, with what it hit.
+        const CProjectileTable* gun = player_->GetProjectileTable();
+        if (playerLog_ != nullptr && gun != nullptr && gun->ShotsFired() != shotsLogged_) {
+            shotsLogged_ = gun->ShotsFired();
+            const OvV3d& p = gun->LastImpact();
+            const ShotKind kind = gun->LastShotKind();
+            std::fprintf(playerLog_, "frame %ld: player shot %d hit %s at %.3f %.3f %.3f\n", frames_, shotsLogged_,
+                         kind == kShotCharacter ? "character" : (kind == kShotWorld ? "level" : "nothing"),
+                         static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
             std::fflush(playerLog_);
         }
     }

@@ -90,4 +90,5 @@ private:
     long playerLogEvery_ = 0;
     std::FILE* playerLog_ = nullptr;
     CCharacter* player_ = nullptr;
+    int shotsLogged_ = 0;
 };

@@ -282,13 +282,15 @@ TEST_F(EffectsRenderTest, EnvironmentMapsTakeOneOrTwoPasses) {
         const char* op; // the environment stage's colour operation, logged
     };
     const Case cases[] = {
-        {{2, 2, true, true}, 0.5f, true, 255, 1, "SetTextureStageState(1, 1, 25)"},  // MULTIPLYADD
-        {{2, 2, true, false}, 1.0f, true, 255, 1, "SetTextureStageState(1, 1, 7)"},  // ADD over the base
-        {{2, 2, true, false}, 1.0f, false, 255, 1, "SetTextureStageState(0, 1, 7)"}, // ADD to the colour
-        {{2, 2, true, false}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},          // additive second pass
-        {{1, 1, true, true}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},           // one stage
-        {{2, 2, true, true}, 0.5f, true, 128, 2, "SetRenderState(14, 0)"},           // transparent material
-        {{2, 2, true, true}, 0.0f, true, 255, 1, nullptr},                           // nothing to add
+        {{2, 2, true, true}, 0.5f, true, 255, 1, "SetTextureStageState(1, 1, 25)"},   // MULTIPLYADD
+        {{2, 2, true, false}, 1.0f, true, 255, 1, "SetTextureStageState(1, 1, 7)"},   // ADD over the base
+        {{2, 2, true, false}, 1.0f, false, 255, 1, "SetTextureStageState(0, 1, 7)"},  // ADD to the colour
+        {{2, 2, true, false}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},           // additive second pass
+        {{1, 1, true, true}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},            // one stage
+        {{2, 2, true, true}, 0.5f, true, 128, 2, "SetRenderState(14, 0)"},            // transparent material
+        {{2, 2, true, true}, 0.0f, true, 255, 1, nullptr},                            // nothing to add
+        {{2, 2, true, true}, std::nanf(""), true, 255, 1, nullptr},                   // not a number: nothing
+        {{2, 2, true, false}, 1e30f, false, 255, 1, "SetTextureStageState(0, 1, 7)"}, // beyond 1: all of it
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(Start(c.caps));
@@ -310,7 +312,7 @@ TEST_F(EffectsRenderTest, EnvironmentMapsTakeOneOrTwoPasses) {
         if (c.op != nullptr) {
             EXPECT_TRUE(Logged(c.op)) << what;
         }
-        if (c.coefficient > 0.0f) {
+        if (c.coefficient > 0.0f && c.coefficient <= 1.0f) {
             // Coordinates from the camera-space normal through the projection matrix.
             EXPECT_TRUE(
                 Logged("SetTextureStageState(" + std::to_string(c.draws == 2 || !c.withBase ? 0 : 1) + ", 11, 65536)"))

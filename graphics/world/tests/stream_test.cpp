@@ -230,6 +230,14 @@ TEST_F(ClumpStreamTest, CountsAndIndicesFromTheFileAreChecked) {
         {"camera frame beyond the list", [](auto& c) { c.cameras[0].first = -3; }, ovERRREAD},
         {"no frames", [](auto& c) { c.frames.clear(); }, ovERRREAD},
         {"two root frames", [](auto& c) { c.frames[1].parent = -1; }, ovERRREAD},
+        {"a second root with a frame below it, listed after it",
+         [](auto& c) {
+             c.frames[1].parent = -1;
+             mkasset::FrameDesc below;
+             below.parent = 1;
+             c.frames.push_back(below);
+         },
+         ovERRREAD},
         {"too many vertices", [&](auto& c) { rich(c).numVertices = 65536; }, ovERRREAD},
         {"negative vertex count",
          [&](auto& c) {
