@@ -548,6 +548,10 @@ struct Vertices {
     bool hasNormals = false, hasColors = false, hasTangents = false, hasUVs = false;
 };
 Vertices gScratch;
+// The instanced data gScratch holds for this render (read once however many meshes are bumped),
+// and whether it read.
+const OvD3D9InstancedData* gScratchData = nullptr;
+bool gScratchRead = false;
 
 bool ReadVertices(const OvD3D9InstancedData* data, Vertices* out) {
     const OvUInt32 n = data->totalNumVertex;
@@ -683,7 +687,11 @@ void DrawBump(const MeshContext& c, const OvMaterialEffectsSlot* bump, const OvM
         bumpTexture = bump->source;
     }
     const bool envWanted = env != nullptr && env->texture != nullptr && Round255(env->coefficient) != 0;
-    if (bumpTexture == nullptr || !ReadVertices(c.data, &gScratch)) {
+    if (bumpTexture != nullptr && gScratchData != c.data) {
+        gScratchData = c.data;
+        gScratchRead = ReadVertices(c.data, &gScratch);
+    }
+    if (bumpTexture == nullptr || !gScratchRead) {
         // Nothing to bump with: the mesh as it is, and its environment over it.
         if (envWanted) {
             DrawEnvironment(c, env);
@@ -803,6 +811,7 @@ void RenderCallback(OvResourceEntry* entry, void* object, OvUInt8 type, OvUInt32
     }
 
     static const OvMaterial kNoMaterial = {nullptr, {255, 255, 255, 255}, nullptr, {1.0f, 1.0f, 1.0f}, 1};
+    gScratchData = nullptr; // the vertices are read again for every render (they may have changed)
     for (OvUInt32 m = 0; m < data->numMeshes; ++m) {
         const OvMaterial* material = meshes[m].material != nullptr ? meshes[m].material : &kNoMaterial;
         OvD3D9RenderStateVertexAlphaEnable(meshes[m].vertexAlpha != 0 || material->color.alpha < 255 ? TRUE : FALSE);

@@ -77,14 +77,16 @@ OvTexture* MakeTexture(const char* name, bool alpha) {
     return t;
 }
 
-// A grid of n x n quads (normals, prelit colours, one or two texture sets) with one material.
-OvAtomic* Grid(int n, OvMaterial** materialOut, bool twoSets = false) {
+// A grid of n x n quads (normals, prelit colours, one or two texture sets) with one material, or
+// two when the quads alternate between them.
+OvAtomic* Grid(int n, OvMaterial** materialOut, bool twoSets = false, bool twoMaterials = false) {
     const int verts = (n + 1) * (n + 1);
     const OvUInt32 sets = twoSets ? 2 : 1;
     OvGeometry* g = OvGeometryCreate(verts, 2 * n * n,
                                      ovGEOMETRYPOSITIONS | ovGEOMETRYNORMALS | ovGEOMETRYPRELIT | ovGEOMETRYLIGHT |
                                          (twoSets ? ovGEOMETRYTEXTURED2 : ovGEOMETRYTEXTURED) | (sets << 16));
     OvMaterial* material = OvMaterialCreate();
+    OvMaterial* other = twoMaterials ? OvMaterialCreate() : material;
     for (int z = 0; z <= n; ++z) {
         for (int x = 0; x <= n; ++x) {
             const int i = z * (n + 1) + x;
@@ -101,13 +103,17 @@ OvAtomic* Grid(int n, OvMaterial** materialOut, bool twoSets = false) {
         for (int x = 0; x < n; ++x) {
             const auto a = static_cast<OvUInt16>(z * (n + 1) + x), b = static_cast<OvUInt16>(a + 1),
                        c = static_cast<OvUInt16>(a + n + 1), d = static_cast<OvUInt16>(c + 1);
+            OvMaterial* m = (x + z) % 2 == 0 ? material : other;
             OvGeometryTriangleSetVertexIndices(g, &g->triangles[t], a, c, b);
-            OvGeometryTriangleSetMaterial(g, &g->triangles[t++], material);
+            OvGeometryTriangleSetMaterial(g, &g->triangles[t++], m);
             OvGeometryTriangleSetVertexIndices(g, &g->triangles[t], b, c, d);
-            OvGeometryTriangleSetMaterial(g, &g->triangles[t++], material);
+            OvGeometryTriangleSetMaterial(g, &g->triangles[t++], m);
         }
     }
     OvMaterialDestroy(material);
+    if (twoMaterials) {
+        OvMaterialDestroy(other);
+    }
     g = OvGeometryUnlock(g);
     OvAtomic* a = OvAtomicCreate();
     OvAtomicSetGeometry(a, g, 0);
@@ -540,4 +546,32 @@ TEST_F(EffectsRenderTest, MarkedSectorsAreDrawnByTheSectorPipeline) {
     EXPECT_EQ(OvD3D9WorldSectorGetInstanceFlags(sectors[1]) & ovD3D9INSTANCETANGENT, 0u);
     D3d9LogEnable(false);
     OvWorldDestroy(world);
+}
+
+// Two bumped meshes of one geometry: each is drawn in its two passes from the vertices read back
+// once, every draw within its mesh's range of the dynamic buffer.
+TEST_F(EffectsRenderTest, EveryBumpedMeshIsDrawn) {
+    ASSERT_TRUE(Start({}));
+    OvMaterial* first = nullptr;
+    OvAtomic* atomic = Grid(3, &first, false, true);
+    OvGeometry* g = atomic->geometry;
+    ASSERT_EQ(g->matList.numMaterials, 2);
+    for (int k = 0; k < 2; ++k) {
+        OvMaterial* material = g->matList.materials[k];
+        OvMaterialEffectsSetType(material, ovMATFXBUMP);
+        OvTexture* grain = MakeTexture(k == 0 ? "grain" : "sand", false);
+        ASSERT_EQ(OvMaterialEffectsSetBumpTexture(material, grain), material);
+        OvTextureDestroy(grain);
+    }
+    D3d9LogEnable(true);
+    EXPECT_EQ(RenderDraws(atomic), 4);
+    EXPECT_EQ(D3d9LogCount("Lock"), D3d9LogCount("Unlock"));
+    // Read back once: the vertex stream and the indices (for the tangents), each locked read-only.
+    const auto& log = D3d9Log();
+    const auto readOnly = std::count_if(log.begin(), log.end(), [](const std::string& line) {
+        return line.rfind("Lock(", 0) == 0 && line.size() > 5 && line.compare(line.size() - 5, 5, ", 16)") == 0;
+    });
+    EXPECT_EQ(readOnly, 2);
+    D3d9LogEnable(false);
+    OvAtomicDestroy(atomic);
 }

@@ -1,0 +1,416 @@
+#include "demo/dunmarrow_application.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "ai/runtime/ais_reader.h"
+#include "ai/runtime/class_desc.h"
+#include "ai/runtime/engine.h"
+#include "ai/runtime/entity.h"
+#include "ai/runtime/team.h"
+#include "ai/runtime/world.h"
+#include "ai/runtime/world_api.h"
+#include "demo/debug_lines.h"
+#include "demo/default_classes.h"
+#include "demo/game_order.h"
+#include "demo/host_services.h"
+#include "demo/my_team.h"
+#include "demo/timer.h"
+#include "demo/world_queries.h"
+#include "framework/character.h"
+#include "framework/framework.h"
+#include "framework/input_manager.h"
+#include "framework/lights_font.h"
+#include "framework/world_manager.h"
+#include "graphics/core/stream.h"
+#include "platform/crt.h"
+
+namespace {
+
+CDunmarrowApplication* g_instance = nullptr;
+
+CVector3 ToVector(const OvV3d& v) { return CVector3(v.x, v.y, v.z); }
+OvV3d ToV3d(const float* v) { return OvV3d{v[0], v[1], v[2]}; }
+
+// Where the bots' brains read the order of this frame.
+void PublishOrder(int mode, int toggled) {
+    Demo::GameOrder& order = Demo::GetGameOrder();
+    order.mode = mode;
+    order.modeToggled = toggled;
+}
+
+} // namespace
+
+// --- CDemoCharacterLink ---
+
+int CDemoCharacterLink::GetMovementState() const { return character_->movementState; }
+void CDemoCharacterLink::SetMovementState(int state) { character_->movementState = state; }
+float CDemoCharacterLink::GetSpeed() const { return character_->GetSpeed(); }
+float CDemoCharacterLink::GetForward() const { return character_->forward; }
+float CDemoCharacterLink::GetSideways() const { return character_->sideways; }
+void CDemoCharacterLink::SetForward(float value) { character_->forward = value; }
+void CDemoCharacterLink::SetSideways(float value) { character_->sideways = value; }
+void CDemoCharacterLink::SetTurnRate(float value) { character_->turnRate = value; }
+void CDemoCharacterLink::SetAimPoint(const CVector3& point) {
+    character_->SetAimPoint(OvV3d{point.x, point.y, point.z});
+}
+void CDemoCharacterLink::SetFiring() { character_->SetFiring(); }
+float CDemoCharacterLink::GetHealth() const { return character_->GetHealth(); }
+
+CVector3 CDemoCharacterLink::GetMuzzle() const {
+    OvV3d position{}, right{}, up{}, at{};
+    if (!character_->GetMuzzle(&position, &right, &up, &at)) {
+        position = character_->GetPosition();
+    }
+    return ToVector(position);
+}
+
+DemoCharacterFrame CDemoCharacterLink::GetFrame() const {
+    DemoCharacterFrame result{CVector3(1, 0, 0), CVector3(0, 1, 0), CVector3(0, 0, 1), CVector3(0, 0, 0)};
+    if (const OvFrame* frame = character_->CClumpObject::GetFrame()) {
+        const OvMatrix& m = frame->modelling;
+        result.right = ToVector(m.right);
+        result.up = ToVector(m.up);
+        result.at = ToVector(m.at);
+        result.position = ToVector(m.pos);
+    }
+    return result;
+}
+
+float CDemoCharacterLink::GetProfileWidth() const {
+    const CCharacterProfile* profile = character_->GetProfile();
+    return profile != nullptr ? profile->width : 0.0f;
+}
+
+float CDemoCharacterLink::GetProfileHeight() const {
+    const CCharacterProfile* profile = character_->GetProfile();
+    return profile != nullptr ? profile->height : 0.0f;
+}
+
+bool CDemoCharacterLink::GetBoneUp(int bone, CVector3* up) const {
+    const OvMatrix* matrix = character_->GetBoneMatrix(bone);
+    if (matrix == nullptr) {
+        return false;
+    }
+    *up = ToVector(matrix->up);
+    return true;
+}
+
+// --- CDunmarrowApplication ---
+
+CDunmarrowApplication* CDunmarrowApplication::GetInstance() {
+    if (g_instance == nullptr) {
+        g_instance = new CDunmarrowApplication("config.xml");
+    }
+    return g_instance;
+}
+
+void CDunmarrowApplication::DestroyInstance() {
+    delete g_instance;
+    g_instance = nullptr;
+}
+
+CDunmarrowApplication::CDunmarrowApplication(const char* configFileName) : CStandardApplication(configFileName) {
+    PublishOrder(mode_, 0);
+    // The result is not looked at: without a browser the page simply does not open.
+    ShellExecuteA(nullptr, "open", kIntroPage, nullptr, nullptr, 3);
+}
+
+CDunmarrowApplication::~CDunmarrowApplication() { Terminate(); }
+
+bool CDunmarrowApplication::ReadPosition(const char** attributes, float* out) {
+    return ReadFloatAttribute("x", attributes, 0, &out[0]) && ReadFloatAttribute("y", attributes, 1, &out[1]) &&
+           ReadFloatAttribute("z", attributes, 2, &out[2]);
+}
+
+bool CDunmarrowApplication::StartElement(const char* name, const char** attributes) {
+    if (_stricmp(name, "Player") == 0) {
+        inPlayerSection_ = true;
+        return true;
+    }
+    if (_stricmp(name, "Bots") == 0) {
+        inBotsSection_ = true;
+        int count = botCount_;
+        if (!ReadIntAttribute("number", attributes, 0, &count)) {
+            return false;
+        }
+        if (count > kMaxBots) {
+            ErrorBox(("'number' of 'Bots' is " + std::to_string(count) + ", more than the " + std::to_string(kMaxBots) +
+                      " bots the character table holds with the player")
+                         .c_str());
+            return false;
+        }
+        botCount_ = count;
+        return true;
+    }
+    if (_stricmp(name, "InitialPosition") == 0) {
+        if (inPlayerSection_) {
+            return ReadPosition(attributes, playerStart_);
+        }
+        if (inBotsSection_) {
+            return ReadPosition(attributes, botStart_);
+        }
+    }
+    if (_stricmp(name, "AiPathData") == 0) {
+        const char* value = ReadTextAttribute("value", attributes, 0);
+        if (value == nullptr) {
+            return false;
+        }
+        // A longer path would be cut to another file's name: refuse it.
+        if (std::strlen(value) > kMaxPathLength) {
+            ErrorBox(
+                ("'value' of 'AiPathData' is longer than " + std::to_string(kMaxPathLength) + " characters").c_str());
+            return false;
+        }
+        std::strcpy(aiPathData_, value);
+        return true;
+    }
+    return true;
+}
+
+bool CDunmarrowApplication::EndElement(const char* name) {
+    if (_stricmp(name, "Player") == 0) {
+        inPlayerSection_ = false;
+    } else if (_stricmp(name, "Bots") == 0) {
+        inBotsSection_ = false;
+    }
+    return true;
+}
+
+bool CDunmarrowApplication::OverrideBotCount(int count) {
+    if (count > kMaxBots) {
+        return false;
+    }
+    botOverride_ = count;
+    return true;
+}
+
+bool CDunmarrowApplication::Init() {
+    SetWindowHandle(SkelGetWindowHandle());
+    if (botOverride_ >= 0) {
+        botCount_ = botOverride_;
+    }
+    if (CDefaultEntityClass::s_desc.GetIndex() == -1 || CDefaultActionClass::s_desc.GetIndex() == -1) {
+        return false;
+    }
+    if (!Demo::CheckAiClasses()) {
+        return false;
+    }
+    CHostServices services{};
+    DemoServices::Fill(&services);
+    Demo::TimerInit();
+    // The AI's line queries see the framework's world, dynamic objects included.
+    DemoWorldQueries::SetWorldManager(nullptr);
+    DemoWorldQueries::Install(&services);
+    if (!Vusk::Initialise(&services)) {
+        return false;
+    }
+    engineStarted_ = true;
+    OvWorld* worlds[DemoServices::kMaxCollisionWorlds] = {};
+    int worldCount = 0;
+    for (int i = 0; g_worldManager != nullptr && i < g_worldManager->WorldCount() &&
+                    worldCount < DemoServices::kMaxCollisionWorlds;
+         ++i) {
+        worlds[worldCount++] = g_worldManager->GetWorld(i);
+    }
+    DemoServices::SetCollisionWorlds(worlds, worldCount);
+
+    char* path = SkelPathCreate(aiPathData_);
+    OvStream* stream = path != nullptr ? OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path) : nullptr;
+    SkelPathDestroy(path);
+    if (stream == nullptr) {
+        ErrorBox(("Cannot open the AI world file '" + std::string(aiPathData_) + "'").c_str());
+        return false;
+    }
+    aiTree_ = Vusk::LoadAisFile(stream);
+    aiWorld_ = aiTree_ != nullptr ? Vusk::CreateWorld(aiTree_, kAiPoolSize) : nullptr;
+    OvStreamClose(stream, nullptr);
+    if (aiWorld_ == nullptr) {
+        ErrorBox(("Cannot build the AI world of '" + std::string(aiPathData_) + "'").c_str());
+        return false;
+    }
+    if (!DemoDebugLines::Open(Vusk::GetWorldOneMeter(aiWorld_))) {
+        SkelWarningMessage("Can't initialise debug rendering system");
+    }
+    if (botCount_ > 0) {
+        bots_.assign(static_cast<std::size_t>(botCount_), nullptr);
+        botEntities_.assign(static_cast<std::size_t>(botCount_), nullptr);
+        botLinks_.reserve(static_cast<std::size_t>(botCount_));
+    }
+
+    player_ = new CCharacter;
+    if (!player_->InitFromProfile("BlueSoldier", ToV3d(playerStart_))) {
+        return false;
+    }
+    player_->SetPosition(ToV3d(playerStart_));
+    player_->SetYRotation(100.0f);
+    player_->movementState = kMoveRun;
+    player_->SetInputControlled(true);
+    player_->SetAnimate(true);
+    player_->SetVisible(true);
+    if (g_worldManager != nullptr) {
+        g_worldManager->AddObject(player_);
+    }
+    playerLink_ = new CDemoCharacterLink(player_);
+
+    CConfigNode* definition = Vusk::ExpandEntityDefinition(aiWorld_, "Player");
+    if (definition == nullptr) {
+        g_frameworkExit(-2);
+        return false; // only when the exit was intercepted
+    }
+    playerEntity_ = Vusk::CreateEntity("Player", definition, Vusk::GetClassBitMask(), playerLink_);
+    Vusk::ReleaseTree(definition);
+    if (playerEntity_ == nullptr || !Vusk::AddEntity(aiWorld_, playerEntity_)) {
+        ErrorBox("Cannot create the player's AI entity");
+        return false;
+    }
+
+    CConfigNode* teamDefinition = Vusk::FindTeamDefinition(aiWorld_, "Dunmarrow");
+    team_ = dynamic_cast<CMyTeam*>(
+        Vusk::CreateTeam(teamDefinition, static_cast<std::uint32_t>(botCount_ > 0 ? botCount_ : 0), nullptr));
+    Vusk::DeleteTree(teamDefinition);
+    if (team_ == nullptr) {
+        ErrorBox("Cannot create the bots' team \"Dunmarrow\"");
+        return false;
+    }
+
+    CConfigNode* guard = Vusk::ExpandEntityDefinition(aiWorld_, "Guard");
+    bool ok = guard != nullptr || botCount_ < 1;
+    for (int i = 0; ok && i < botCount_; ++i) {
+        auto* bot = new CCharacter;
+        bots_[static_cast<std::size_t>(i)] = bot;
+        if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_))) {
+            ok = false;
+            break;
+        }
+        const float r1 = static_cast<float>(crt_rand()) / static_cast<float>(CRT_RAND_MAX);
+        const float r2 = static_cast<float>(crt_rand()) / static_cast<float>(CRT_RAND_MAX);
+        botStart_[0] += 4.0f * r1;
+        botStart_[2] += r2;
+        bot->SetPosition(ToV3d(botStart_));
+        bot->SetYRotation(100.0f);
+        bot->movementState = kMoveRun;
+        bot->SetInputControlled(false);
+        bot->SetAnimate(true);
+        if (g_worldManager != nullptr) {
+            g_worldManager->AddObject(bot);
+        }
+        botLinks_.emplace_back(bot);
+        char name[32];
+        std::snprintf(name, sizeof name, "Soldier%d", i);
+        CEntity* entity = Vusk::CreateEntity(name, guard, Vusk::GetClassBitMask(), &botLinks_.back());
+        if (entity == nullptr || !Vusk::AddEntity(aiWorld_, entity)) {
+            ErrorBox(("Cannot create the AI entity " + std::string(name)).c_str());
+            ok = false;
+            break;
+        }
+        botEntities_[static_cast<std::size_t>(i)] = entity;
+        team_->AddMember(entity);
+    }
+    if (guard != nullptr) {
+        Vusk::ReleaseTree(guard);
+    } else if (botCount_ > 0) {
+        ErrorBox("No entity definition \"Guard\" for the bots in the AI world file");
+    }
+    if (!ok) {
+        return false;
+    }
+    if (g_worldManager != nullptr) {
+        g_worldManager->SetCylinderShape(16.0f, 1.0f);
+    }
+    return true;
+}
+
+void CDunmarrowApplication::Update(float dt) {
+    if (CInputManager::GetInstance()->TakeFunctionKeyRequest(1)) {
+        modeToggled_ = 1;
+        if (mode_ == kTakeCover) {
+            mode_ = kComeToMe;
+        } else if (mode_ == kComeToMe) {
+            mode_ = kTakeCover;
+        }
+    } else {
+        modeToggled_ = 0;
+    }
+    PublishOrder(mode_, modeToggled_);
+    DemoDebugLines::Clear();
+    Vusk::UpdateWorld(aiWorld_);
+    for (CCharacter* bot : bots_) {
+        if (bot != nullptr) {
+            bot->Update(dt);
+        }
+    }
+    if (player_ != nullptr) {
+        player_->Update(dt);
+    }
+    if (frameHook_ != nullptr) {
+        frameHook_(this, frameHookUser_);
+    }
+}
+
+void CDunmarrowApplication::RenderScene() {
+    DemoDebugLines::Render();
+    if (player_ != nullptr) {
+        player_->RenderProjectiles();
+    }
+    for (CCharacter* bot : bots_) {
+        if (bot != nullptr) {
+            bot->RenderInfo(g_font);
+        }
+    }
+    if (player_ != nullptr) {
+        player_->RenderInfo(g_font);
+    }
+    for (CCharacter* bot : bots_) {
+        if (bot != nullptr) {
+            bot->RenderProjectiles();
+        }
+    }
+    if (g_font != nullptr) {
+        g_font->Print(StatusText(), OvV2d{0.7f, 0.2f}, 0.03f);
+        g_font->Print(HintText(), OvV2d{0.7f, 0.15f}, 0.03f);
+    }
+}
+
+void CDunmarrowApplication::DestroyCharacter(CCharacter*& character) {
+    if (character == nullptr) {
+        return;
+    }
+    if (g_worldManager != nullptr) {
+        g_worldManager->RemoveObject(character);
+    }
+    character->Release();
+    delete character;
+    character = nullptr;
+}
+
+void CDunmarrowApplication::Terminate() {
+    DemoDebugLines::Close();
+    if (team_ != nullptr) {
+        Vusk::DestroyTeam(team_);
+        team_ = nullptr;
+    }
+    // The AI world goes before the characters its entities point at, and the engine with it, so
+    // that a later start begins afresh.
+    delete aiWorld_;
+    aiWorld_ = nullptr;
+    if (aiTree_ != nullptr) {
+        Vusk::DeleteTree(aiTree_);
+        aiTree_ = nullptr;
+    }
+    if (engineStarted_) {
+        Vusk::ReleaseEngine();
+        engineStarted_ = false;
+    }
+    playerEntity_ = nullptr;
+    botEntities_.clear();
+    for (CCharacter*& bot : bots_) {
+        DestroyCharacter(bot);
+    }
+    bots_.clear();
+    botLinks_.clear();
+    DestroyCharacter(player_);
+    delete playerLink_;
+    playerLink_ = nullptr;
+}
