@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <png.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -19,12 +20,16 @@
 #include "framework/character.h"
 #include "framework/framework.h"
 #include "framework/world_manager.h"
+#include "graphics/core/image.h"
 #include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/collision.h"
+#include "graphics/plugins/particles.h"
 #include "graphics/plugins/skin.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "graphics/toolkits/png_reader.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
 #include "tools/mkasset/collision_tree.h"
@@ -37,6 +42,7 @@ namespace {
 void AttachPlugins() {
     OvWorldPluginAttach();
     OvCollisionPluginAttach();
+    OvParticleBatchPluginAttach();
     OvAnimPluginAttach();
     OvAnimHierarchyPluginAttach();
     OvSkinPluginAttach();
@@ -77,7 +83,17 @@ public:
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_);
         setenv("PLATFORM_HEADLESS", "1", 1);
-        ok_ = OvTestEngineUp(0, AttachPlugins) != 0;
+        ok_ = OvTestEngineUp(0, AttachPlugins, OvTestMemoryRasterDriver()) != 0;
+        OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
+        // The gun's flash and particle image.
+        std::filesystem::create_directories(dir_ / "MODELS" / "TEXTURES");
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        image.width = 4;
+        image.height = 4;
+        image.format = PNG_FORMAT_RGBA;
+        const std::vector<png_byte> pixels(4 * 4 * 4, 255);
+        png_image_write_to_file(&image, "MODELS/TEXTURES/PARTICLE.PNG", 0, pixels.data(), 0, nullptr);
         mkasset::LevelOptions options;
         options.boxes = 0;
         mkasset::WorldDesc world = mkasset::LevelWorld(options);
@@ -86,6 +102,7 @@ public:
         mkasset::ShapeOptions box;
         box.kind = mkasset::ShapeKind::Box;
         Write("Models/World.dff", mkasset::ClumpFile(mkasset::ModelClump(box)));
+        Write("MODELS/FIRE.DFF", mkasset::ClumpFile(mkasset::ModelClump(box)));
         const std::uint8_t blue[3] = {70, 100, 190};
         Write("soldier.dff", mkasset::ClumpFile(mkasset::SoldierClump(blue)));
         g_worldManager = new CWorldManager(1.0f);

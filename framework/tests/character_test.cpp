@@ -387,6 +387,43 @@ TEST_F(CharacterTest, AimAnglesConeAndQuadrants) {
     }
 }
 
+// A character of the game aiming: the four-entry pose from the aim point, re-chosen only once
+// more than 0.25 s have passed; outside the front cone the single MiddleFront pose.
+TEST_F(CharacterTest, AiAimPoseIsRechosenEveryQuarterSecond) {
+    CCharacterProfile* profile = FullProfile("Blue");
+    CCharacter* c = Spawn("Blue");
+    ASSERT_NE(c->GetProjectileTable(), nullptr);
+    c->Update(0.02f);
+    const OvV3d p = c->GetPosition();
+    const OvMatrix* m = OvFrameGetMatrix(c->GetFrame());
+    const float n = std::sqrt(m->at.x * m->at.x + m->at.z * m->at.z);
+    const OvV3d ahead = {p.x + 5.0f * m->at.x / n, p.y + 1.0f, p.z + 5.0f * m->at.z / n};
+    c->movementState = kMoveStandAim;
+    c->SetAimPoint(ahead);
+    const CAnimationCommand* before = c->CurrentCommand();
+    c->Update(0.2f);
+    EXPECT_EQ(c->CurrentCommand(), before); // 0.2 s: not yet
+    c->Update(0.1f);
+    const CAnimationCommand* first = c->CurrentCommand();
+    ASSERT_NE(first, before);
+    ASSERT_EQ(first->count, 4);
+    EXPECT_EQ(first->entries[1].animation, profile->Animation(kAnimIdleAimUpLeft + kAimMiddleFront));
+    EXPECT_STREQ(c->CurrentAnimationName(), "AimPose");
+    c->Update(0.2f);
+    EXPECT_EQ(c->CurrentCommand(), first);
+    c->Update(0.1f);
+    EXPECT_NE(c->CurrentCommand(), first); // a new command even for the same animations
+    EXPECT_EQ(c->CurrentCommand()->entries[1].animation, first->entries[1].animation);
+    // Behind him: the single standing MiddleFront pose, crouched in state 3.
+    c->SetAimPoint({2.0f * p.x - ahead.x, ahead.y, 2.0f * p.z - ahead.z});
+    c->Update(0.2f);
+    EXPECT_STREQ(c->CurrentAnimationName(), "IdleAimMiddleFront");
+    c->movementState = kMoveCrouchAim;
+    c->Update(0.2f);
+    EXPECT_STREQ(c->CurrentAnimationName(), "CrouchAimMiddleFront");
+    EXPECT_EQ(CAnimationCommandPool::Instance()->FreeCount(), kAnimationCommandPoolSize - 2);
+}
+
 TEST_F(CharacterTest, WalkSectorsAtTheirBoundaries) {
     struct Case {
         float angle; // radians of (sideways, forward) from +sideways
