@@ -20,6 +20,7 @@
 #include "graphics/world/material.h"
 #include "graphics/world/mesh.h"
 #include "graphics/world/world_plugin.h"
+#include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/tests/level_kit.h"
 #include "graphics/world/tests/world_test_kit.h"
 #include "graphics/world/world.h"
@@ -574,4 +575,70 @@ TEST_F(EffectsRenderTest, EveryBumpedMeshIsDrawn) {
     EXPECT_EQ(readOnly, 2);
     D3d9LogEnable(false);
     OvAtomicDestroy(atomic);
+}
+
+// An environment map on a frame of its own: the texture transform is the camera's matrix times
+// the inverse of the frame's, its right row negated and translation cleared, times the projection
+// of x, y to 0.5 x + 0.5, -0.5 y + 0.5; computed here in double precision from the two frames.
+TEST_F(EffectsRenderTest, EnvironmentFrameGivesTheTextureTransform) {
+    ASSERT_TRUE(Start({1, 1, true, true}));
+    OvMaterial* material = nullptr;
+    OvAtomic* atomic = Grid(1, &material);
+    OvMaterialEffectsSetType(material, ovMATFXENV);
+    OvMaterialEffectsSlot* env = OvMaterialEffectsFindSlot(material, ovMATFXKINDENV);
+    env->texture = MakeTexture("sky", false);
+    env->coefficient = 0.5f;
+    OvFrame* frame = OvFrameCreate();
+    const OvV3d axis = {0.3f, 1.0f, -0.2f};
+    OvFrameRotate(frame, &axis, 50.0f, ovCOMBINEREPLACE);
+    const OvV3d at = {4.0f, -1.0f, 2.0f};
+    OvFrameTranslate(frame, &at, ovCOMBINEPOSTCONCAT);
+    env->frame = frame;
+    OvCamera* camera = OvWorldTestCameraCreate(1.0f, 2.0f, -3.0f, 25.0f, -10.0f, 60.0f, 100.0f);
+    OvRaster* target = OvRasterCreate(16, 16, 0, ovRASTERTYPECAMERA);
+    OvRaster* depth = OvRasterCreate(16, 16, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(camera, nullptr);
+    camera->frameBuffer = target;
+    camera->zBuffer = depth;
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    D3d9LogEnable(true);
+    EXPECT_EQ(RenderDraws(atomic), 2); // one blend stage: the environment in a second pass
+    D3d9LogEnable(false);
+    D3DMATRIX got{};
+    OvD3D9GetDevice()->GetTransform(D3DTS_TEXTURE0, &got);
+    OvCameraEndUpdate(camera);
+
+    const OvMatrix* c = OvFrameGetWorldMatrix(OvCameraGetFrame(camera));
+    const OvMatrix* f = OvFrameGetWorldMatrix(frame);
+    const double cr[3][3] = {
+        {c->right.x, c->right.y, c->right.z}, {c->up.x, c->up.y, c->up.z}, {c->at.x, c->at.y, c->at.z}};
+    const double fr[3][3] = {
+        {f->right.x, f->right.y, f->right.z}, {f->up.x, f->up.y, f->up.z}, {f->at.x, f->at.y, f->at.z}};
+    // The frame is a rotation: its inverse is its transpose.
+    double rel[3][3] = {};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            for (int k = 0; k < 3; ++k) {
+                rel[i][j] += cr[i][k] * fr[j][k];
+            }
+        }
+    }
+    for (double& v : rel[0]) {
+        v = -v;
+    }
+    // Times the projection: column 0 scaled by 0.5, column 1 by -0.5, translation (0.5, 0.5).
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(got.m[i][0], 0.5 * rel[i][0], 1e-5) << i;
+        EXPECT_NEAR(got.m[i][1], -0.5 * rel[i][1], 1e-5) << i;
+        EXPECT_NEAR(got.m[i][2], rel[i][2], 1e-5) << i;
+    }
+    EXPECT_NEAR(got.m[3][0], 0.5, 1e-6);
+    EXPECT_NEAR(got.m[3][1], 0.5, 1e-6);
+    camera->frameBuffer = nullptr;
+    camera->zBuffer = nullptr;
+    OvRasterDestroy(target);
+    OvRasterDestroy(depth);
+    OvWorldTestCameraDestroy(camera);
+    OvAtomicDestroy(atomic);
+    OvFrameDestroy(frame);
 }
