@@ -389,6 +389,8 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
     }
     SetScale(profile_->scale);
     Setup(position);
+    SetDynamics({profile_->sphereRadius, profile_->slideIntensity, profile_->slideCreaseYComponent, profile_->accuracy,
+                 profile_->gravity});
     if (g_worldManager != nullptr) {
         g_worldManager->SetCharacterBodyTest(IsCharacterBody);
     }

@@ -52,6 +52,16 @@ public:
         sidewaysMotion_ = sideways;
         turnMotion_ = turn;
     }
+    // The profile's dynamics, kept with the body (its motion does not use them).
+    struct Dynamics {
+        float sphereRadius = 0.0f;
+        float slideIntensity = 0.0f;
+        float slideCreaseYComponent = 0.0f;
+        std::int32_t accuracy = 0;
+        float gravity = 0.0f;
+    };
+    void SetDynamics(const Dynamics& dynamics) { dynamics_ = dynamics; }
+    const Dynamics& GetDynamics() const { return dynamics_; }
     std::int32_t JumpState() const { return jumpState_; }
     float JumpTimer() const { return jumpTimer_; }
     bool JumpPending() const { return jumpRequest_ != 0; }
@@ -75,6 +85,7 @@ private:
     float turnMotion_ = 0.0f;
     float speed_ = 0.0f;
     bool onGround_ = false;
+    Dynamics dynamics_;
     CClumpObject* sphere_ = nullptr;
     OvFrame* bodyFrame_ = nullptr; // the sphere atomic's own frame, moved by the body
     OvpBodyDef* bodyDef_ = nullptr;
