@@ -627,35 +627,44 @@ void OvSkinVertices(const OvSkin* skin, const OvMatrix* palette, OvInt32 numPale
     const OvInt32 n = count < skin->numVertices ? count : skin->numVertices;
     const int maxWeights = static_cast<int>(skin->maxNumWeightsPerVertex);
     static const OvMatrix kIdentity = {{1, 0, 0}, 0, {0, 1, 0}, 0, {0, 0, 1}, 0, {0, 0, 0}, 0};
+    const bool writePositions = outPositions != nullptr && positions != nullptr;
+    const bool writeNormals = outNormals != nullptr && normals != nullptr;
     for (OvInt32 v = 0; v < n; ++v) {
         const float* w = skin->vertexBoneWeights + 4 * v;
-        const int weights = w[0] >= 1.0f ? 1 : maxWeights;
-        OvV3d p = {0, 0, 0}, q = {0, 0, 0};
-        for (int k = 0; k < weights; ++k) {
-            const float wk = weights == 1 && w[0] >= 1.0f ? 1.0f : w[k];
-            if (wk == 0.0f) {
-                continue;
+        // The weighted sum of the bones' matrices (the right, up, at and pos rows), applied once.
+        float m[12];
+        if (w[0] >= 1.0f) {
+            const OvUInt8 b = BoneOf(skin, v, 0);
+            const OvMatrix& a = b < numPalette ? palette[b] : kIdentity;
+            m[0] = a.right.x, m[1] = a.right.y, m[2] = a.right.z, m[3] = a.up.x, m[4] = a.up.y, m[5] = a.up.z;
+            m[6] = a.at.x, m[7] = a.at.y, m[8] = a.at.z, m[9] = a.pos.x, m[10] = a.pos.y, m[11] = a.pos.z;
+        } else {
+            for (float& x : m) {
+                x = 0.0f;
             }
-            const OvUInt8 b = BoneOf(skin, v, k);
-            const OvMatrix& m = b < numPalette ? palette[b] : kIdentity;
-            if (positions != nullptr) {
-                const OvV3d& s = positions[v];
-                p.x += wk * (s.x * m.right.x + s.y * m.up.x + s.z * m.at.x + m.pos.x);
-                p.y += wk * (s.x * m.right.y + s.y * m.up.y + s.z * m.at.y + m.pos.y);
-                p.z += wk * (s.x * m.right.z + s.y * m.up.z + s.z * m.at.z + m.pos.z);
-            }
-            if (normals != nullptr) {
-                const OvV3d& s = normals[v];
-                q.x += wk * (s.x * m.right.x + s.y * m.up.x + s.z * m.at.x);
-                q.y += wk * (s.x * m.right.y + s.y * m.up.y + s.z * m.at.y);
-                q.z += wk * (s.x * m.right.z + s.y * m.up.z + s.z * m.at.z);
+            for (int k = 0; k < maxWeights; ++k) {
+                const float wk = w[k];
+                if (wk == 0.0f) {
+                    continue;
+                }
+                const OvUInt8 b = BoneOf(skin, v, k);
+                const OvMatrix& a = b < numPalette ? palette[b] : kIdentity;
+                m[0] += wk * a.right.x, m[1] += wk * a.right.y, m[2] += wk * a.right.z;
+                m[3] += wk * a.up.x, m[4] += wk * a.up.y, m[5] += wk * a.up.z;
+                m[6] += wk * a.at.x, m[7] += wk * a.at.y, m[8] += wk * a.at.z;
+                m[9] += wk * a.pos.x, m[10] += wk * a.pos.y, m[11] += wk * a.pos.z;
             }
         }
-        if (outPositions != nullptr && positions != nullptr) {
-            outPositions[v] = p;
+        if (writePositions) {
+            const OvV3d s = positions[v];
+            outPositions[v] = {s.x * m[0] + s.y * m[3] + s.z * m[6] + m[9],
+                               s.x * m[1] + s.y * m[4] + s.z * m[7] + m[10],
+                               s.x * m[2] + s.y * m[5] + s.z * m[8] + m[11]};
         }
-        if (outNormals != nullptr && normals != nullptr) {
-            outNormals[v] = q;
+        if (writeNormals) {
+            const OvV3d s = normals[v];
+            outNormals[v] = {s.x * m[0] + s.y * m[3] + s.z * m[6], s.x * m[1] + s.y * m[4] + s.z * m[7],
+                             s.x * m[2] + s.y * m[5] + s.z * m[8]};
         }
     }
 }
