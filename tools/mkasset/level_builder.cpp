@@ -113,29 +113,10 @@ std::vector<Triangle> LevelTriangles(const LevelOptions& o) {
     Face(tris, w1, z, y, side, h, kWall);  // x = +half, facing -x
     Face(tris, w2, nx, y, side, h, kWall); // z = +half, facing -z
     Face(tris, w3, nz, y, side, h, kWall); // x = -half, facing +x
-    // Blocks: footprints of 1 to 3 metres in half metres, heights of 1.8 to 3 metres.
-    Random random(o.seed);
-    for (int b = 0; b < o.boxes; ++b) {
-        float w = 0, d = 0, bh = 0, cx = 0, cz = 0;
-        for (int attempt = 0; attempt < 64; ++attempt) {
-            w = 1.0f + 0.5f * static_cast<float>(random.Below(5));
-            d = 1.0f + 0.5f * static_cast<float>(random.Below(5));
-            bh = kLevelBlockMinHeight + 0.1f * static_cast<float>(random.Below(13));
-            const float roomX = std::max(0.0f, half - kWallMargin - w / 2.0f);
-            const float roomZ = std::max(0.0f, half - kWallMargin - d / 2.0f);
-            const int stepsX = std::max(1, static_cast<int>(2.0f * roomX));
-            const int stepsZ = std::max(1, static_cast<int>(2.0f * roomZ));
-            cx = -roomX + 0.5f * static_cast<float>(random.Below(stepsX + 1));
-            cz = -roomZ + 0.5f * static_cast<float>(random.Below(stepsZ + 1));
-            cx = std::clamp(cx, -roomX, roomX);
-            cz = std::clamp(cz, -roomZ, roomZ);
-            const float ex = std::max(0.0f, std::abs(cx) - w / 2.0f), ez = std::max(0.0f, std::abs(cz) - d / 2.0f);
-            if (ex * ex + ez * ez > kClearRadius * kClearRadius) {
-                break;
-            }
-        }
-        const float lo[3] = {cx - w / 2.0f, 0, cz - d / 2.0f};
-        const float hi[3] = {cx + w / 2.0f, bh, cz + d / 2.0f};
+    for (const LevelBlock& block : LevelBlocks(o)) {
+        const float* lo = block.min;
+        const float* hi = block.max;
+        const float w = hi[0] - lo[0], d = hi[2] - lo[2], bh = hi[1];
         const float sideA[3] = {lo[0], 0, lo[2]}, sideB[3] = {hi[0], 0, lo[2]}, sideC[3] = {hi[0], 0, hi[2]},
                     sideD[3] = {lo[0], 0, hi[2]}, top[3] = {lo[0], bh, lo[2]};
         Face(tris, sideA, y, x, bh, w, kBlock);  // z = lo, facing -z (y x x = -z)
@@ -265,6 +246,35 @@ MaterialDesc TexturedMaterial(const char* name, std::uint8_t grey) {
 }
 
 } // namespace
+
+std::vector<LevelBlock> LevelBlocks(const LevelOptions& o) {
+    std::vector<LevelBlock> blocks;
+    const float half = static_cast<float>(o.size) / 2.0f;
+    // Footprints of 1 to 3 metres in half metres, heights of 1.8 to 3 metres.
+    Random random(o.seed);
+    for (int b = 0; b < o.boxes; ++b) {
+        float w = 0, d = 0, bh = 0, cx = 0, cz = 0;
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            w = 1.0f + 0.5f * static_cast<float>(random.Below(5));
+            d = 1.0f + 0.5f * static_cast<float>(random.Below(5));
+            bh = kLevelBlockMinHeight + 0.1f * static_cast<float>(random.Below(13));
+            const float roomX = std::max(0.0f, half - kWallMargin - w / 2.0f);
+            const float roomZ = std::max(0.0f, half - kWallMargin - d / 2.0f);
+            const int stepsX = std::max(1, static_cast<int>(2.0f * roomX));
+            const int stepsZ = std::max(1, static_cast<int>(2.0f * roomZ));
+            cx = -roomX + 0.5f * static_cast<float>(random.Below(stepsX + 1));
+            cz = -roomZ + 0.5f * static_cast<float>(random.Below(stepsZ + 1));
+            cx = std::clamp(cx, -roomX, roomX);
+            cz = std::clamp(cz, -roomZ, roomZ);
+            const float ex = std::max(0.0f, std::abs(cx) - w / 2.0f), ez = std::max(0.0f, std::abs(cz) - d / 2.0f);
+            if (ex * ex + ez * ez > kClearRadius * kClearRadius) {
+                break;
+            }
+        }
+        blocks.push_back({{cx - w / 2.0f, 0, cz - d / 2.0f}, {cx + w / 2.0f, bh, cz + d / 2.0f}});
+    }
+    return blocks;
+}
 
 WorldDesc LevelWorld(const LevelOptions& options) {
     const std::vector<Triangle> tris = LevelTriangles(options);

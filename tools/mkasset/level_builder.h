@@ -4,6 +4,7 @@
 // by an axis-aligned tree until no atomic sector holds more than a given number of triangles.
 
 #include <cstdint>
+#include <vector>
 
 #include "tools/mkasset/world_writer.h"
 
@@ -26,6 +27,14 @@ inline constexpr int kLevelMaxTris = 21845; // three vertices a triangle must st
 inline constexpr float kLevelWallHeight = 4.0f;
 inline constexpr float kLevelBlockMinHeight = 1.8f;
 inline constexpr float kLevelBlockMaxHeight = 3.0f;
+
+// A block standing on the floor: its lower and upper corners (metres, y up).
+struct LevelBlock {
+    float min[3];
+    float max[3];
+};
+// The blocks of the level, in the order the world holds them. The same options give the same blocks.
+std::vector<LevelBlock> LevelBlocks(const LevelOptions& options);
 
 // The level's world: materials floor, wall and block (textured by those names), format flags
 // positions, one texture set, prelit colours, normals and light, plane sectors with their own
