@@ -194,6 +194,49 @@ TEST_F(ProjectileTest, MuzzleConeDecidesWhetherAShotLeaves) {
     EXPECT_NEAR(Distance(back.position, {0, 1.4f, -back.travelled}), 0.0f, 1e-5f);
 }
 
+TEST_F(ProjectileTest, CharactersFireOnlyWhenAlertOrAiming) {
+    CCharacter* c = Spawn({0, 0, 0});
+    const CProjectileTable* gun = c->GetProjectileTable();
+    const std::int32_t states[] = {kMoveWalk, kMoveRun, kMoveAlert, kMoveCrouchAim, kMoveStandAim};
+    for (const std::int32_t state : states) {
+        const int before = gun->ShotsFired();
+        for (int frame = 0; frame < 4; ++frame) {
+            c->movementState = state;
+            c->SetFiring();
+            c->Update(0.1f);
+        }
+        const bool fires = state == kMoveAlert || state == kMoveCrouchAim || state == kMoveStandAim;
+        EXPECT_EQ(gun->ShotsFired() - before, fires ? 2 : 0) << state;
+        EXPECT_FALSE(c->IsFiring()); // the request lasts one update
+    }
+}
+
+TEST_F(ProjectileTest, FlashFlickersAtTheHandWhileFiring) {
+    CCharacter* shooter = Spawn({0, 0, 0});
+    CProjectileTable* gun = shooter->GetProjectileTable();
+    PlaceHand(shooter, {0.5f, 1.2f, 0.25f});
+    CClumpObject* flash = gun->Flash();
+    ASSERT_NE(flash, nullptr);
+    // Kept in the world (drawn) but parked far below until the gun fires.
+    EXPECT_TRUE(flash->IsVisible());
+    EXPECT_TRUE(flash->IsInWorld());
+    auto at = [&] { return OvFrameGetMatrix(flash->GetFrame())->pos; };
+    EXPECT_EQ(at().y, -1000.0f);
+    gun->SetFiring(true);
+    // Ten flickers a second: the flash shows in the first quarter of each (steps of an eighth of
+    // a flicker, exact in binary).
+    std::string seen;
+    for (int k = 0; k < 16; ++k) {
+        gun->Update(0.0125f);
+        seen += at().y == 1.2f ? 'H' : at().y == -1000.0f ? '_' : '?';
+    }
+    EXPECT_EQ(seen, "HH______HH______");
+    // From the eye there is no flash.
+    gun->SetUseMuzzle(false);
+    gun->Update(0.01f);
+    EXPECT_EQ(at().y, -1000.0f);
+}
+
 TEST_F(ProjectileTest, NearestCharacterWithinReachIsHit) {
     CCharacter* shooter = Spawn({0, 0, 0});
     // The line of fire runs along z at height 1.4; a target's point is 1.0 above its feet, so a

@@ -16,6 +16,9 @@ const Command kCommands[] = {
     {"anim", "a keyframe animation (walk, idle, bend) for a character", RunAnim, AnimUsage},
     {"markers", "the pointer and crosshair images and the camera spline of the framework", RunMarkers, MarkersUsage},
     {"scene", "a folder the game framework runs: config, level, models, textures, font", RunScene, SceneUsage},
+#ifdef MKASSET_DEMO
+    {"demo", "the game's data folder: scene, game configuration, intro page, AI world", RunDemo, DemoUsage},
+#endif
     {nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -60,7 +60,14 @@ bool WriteMarkers(const std::string& dir, std::string* error);
 std::string ScenePhysicsSection();
 std::string SceneHudSection();
 bool WriteSceneHudImages(const std::string& dir, std::string* error);
+// Everything of the scene folder but config.xml under DIR: the level of the options (with its
+// collision trees and two barrels), the crate and barrel models, the textures, the font, the
+// markers, the start screen's images and the characters; false with a message.
+struct LevelOptions;
+bool WriteSceneAssets(const char* command, const std::string& dir, const LevelOptions& level, std::string* error);
 int RunScene(int argc, char** argv);
 void SceneUsage(std::FILE* out);
+int RunDemo(int argc, char** argv);
+void DemoUsage(std::FILE* out);
 
 } // namespace mkasset

@@ -102,6 +102,63 @@ const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 } // namespace
 
+bool WriteSceneAssets(const char* command, const std::string& out, const LevelOptions& level, std::string* error) {
+    const std::filesystem::path dir = out;
+    std::error_code ec;
+    std::filesystem::create_directories(dir / "models" / "textures", ec);
+    if (ec) {
+        *error = "cannot create " + (dir / "models" / "textures").string();
+        return false;
+    }
+    WorldDesc world = LevelWorld(level);
+    if (!AddWorldCollision(world)) {
+        *error = "cannot build the level's collision data";
+        return false;
+    }
+    Bytes levelBytes = WorldFile(world);
+    for (const ClumpDesc& clump : {Placed(ShapeKind::Cylinder, 12, "barrel", 4.0f, 4.0f),
+                                   Placed(ShapeKind::Cylinder, 12, "barrel", -4.0f, -4.0f)}) {
+        const Bytes bytes = ClumpFile(clump);
+        levelBytes.insert(levelBytes.end(), bytes.begin(), bytes.end());
+    }
+    ShapeOptions crate;
+    crate.kind = ShapeKind::Box;
+    crate.texture = "crate";
+    ShapeOptions barrel;
+    barrel.kind = ShapeKind::Cylinder;
+    barrel.size = 12;
+    barrel.texture = "barrel";
+    const std::pair<std::filesystem::path, Bytes> files[] = {
+        {dir / "models" / "level.bsp", levelBytes},
+        {dir / "models" / "crate.dff", ClumpFile(ModelClump(crate))},
+        {dir / "models" / "barrel.dff", ClumpFile(ModelClump(barrel))},
+    };
+    for (const auto& [path, bytes] : files) {
+        if (!WriteFile(command, path.string(), bytes)) {
+            *error = "cannot write " + path.string();
+            return false;
+        }
+    }
+    struct Tones {
+        const char* name;
+        unsigned char a[3], b[3];
+        int tile;
+    };
+    const Tones textures[] = {
+        {"floor", {190, 184, 170}, {160, 154, 140}, 16}, {"wall", {170, 172, 184}, {150, 152, 166}, 32},
+        {"block", {176, 130, 90}, {150, 110, 76}, 16},   {"crate", {200, 160, 90}, {170, 130, 70}, 32},
+        {"barrel", {90, 120, 170}, {70, 100, 150}, 8},
+    };
+    for (const Tones& t : textures) {
+        if (!WriteTexture((dir / "models" / "textures" / (std::string(t.name) + ".png")).string(), t.a, t.b, t.tile,
+                          error)) {
+            return false;
+        }
+    }
+    return WriteCharsetFont((dir / "FONTS").string(), "TSA16", error) && WriteMarkers(dir.string(), error) &&
+           WriteSceneHudImages(dir.string(), error) && WriteCharacterAssets(dir.string(), error);
+}
+
 void SceneUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: mkasset scene --out DIR [--seed S] [--hud]\n"
@@ -186,57 +243,11 @@ int RunScene(int argc, char** argv) {
                       CharacterConfig() + ScenePhysicsSection() + (hud ? SceneHudSection() : ""));
     configText.insert(configText.rfind("</Config>"), LevelObjectConfig());
     configText.insert(configText.rfind("  </Worlds>"), LevelCollisionConfig());
-    const Bytes configBytes(configText.begin(), configText.end());
-    WorldDesc world = LevelWorld(level);
-    if (!AddWorldCollision(world)) {
-        return Fail(kName, kExitFailed, "cannot build the level's collision data");
-    }
-    Bytes levelBytes = WorldFile(world);
-    for (const ClumpDesc& clump : {Placed(ShapeKind::Cylinder, 12, "barrel", 4.0f, 4.0f),
-                                   Placed(ShapeKind::Cylinder, 12, "barrel", -4.0f, -4.0f)}) {
-        const Bytes bytes = ClumpFile(clump);
-        levelBytes.insert(levelBytes.end(), bytes.begin(), bytes.end());
-    }
-    ShapeOptions crate;
-    crate.kind = ShapeKind::Box;
-    crate.texture = "crate";
-    ShapeOptions barrel;
-    barrel.kind = ShapeKind::Cylinder;
-    barrel.size = 12;
-    barrel.texture = "barrel";
-    if (!WriteFile(kName, config, configBytes) ||
-        !WriteFile(kName, (dir / "models" / "level.bsp").string(), levelBytes) ||
-        !WriteFile(kName, (dir / "models" / "crate.dff").string(), ClumpFile(ModelClump(crate))) ||
-        !WriteFile(kName, (dir / "models" / "barrel.dff").string(), ClumpFile(ModelClump(barrel)))) {
+    std::string error;
+    if (!WriteFile(kName, config, Bytes(configText.begin(), configText.end()))) {
         return kExitFailed;
     }
-    struct Tones {
-        const char* name;
-        unsigned char a[3], b[3];
-        int tile;
-    };
-    const Tones textures[] = {
-        {"floor", {190, 184, 170}, {160, 154, 140}, 16}, {"wall", {170, 172, 184}, {150, 152, 166}, 32},
-        {"block", {176, 130, 90}, {150, 110, 76}, 16},   {"crate", {200, 160, 90}, {170, 130, 70}, 32},
-        {"barrel", {90, 120, 170}, {70, 100, 150}, 8},
-    };
-    std::string error;
-    for (const Tones& t : textures) {
-        if (!WriteTexture((dir / "models" / "textures" / (std::string(t.name) + ".png")).string(), t.a, t.b, t.tile,
-                          &error)) {
-            return Fail(kName, kExitFailed, error);
-        }
-    }
-    if (!WriteCharsetFont((dir / "FONTS").string(), "TSA16", &error)) {
-        return Fail(kName, kExitFailed, error);
-    }
-    if (!WriteMarkers(dir.string(), &error) || !WriteSceneHudImages(dir.string(), &error)) {
-        return Fail(kName, kExitFailed, error);
-    }
-    if (!WriteCharacterAssets(dir.string(), &error)) {
-        return Fail(kName, kExitFailed, error);
-    }
-    if (!WriteLevelObjectAssets(dir.string(), &error)) {
+    if (!WriteSceneAssets(kName, dir.string(), level, &error) || !WriteLevelObjectAssets(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
     }
     return kExitOk;
