@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "framework/character.h"
 #include "framework/framework.h"
 #include "framework/physics_glue.h"
 #include "framework/rigid_bodies.h"
@@ -25,7 +26,26 @@
 #include "physics/graphics/body_atomic.h"
 #include "platform/crt.h"
 
-CLevelCharacters* g_levelCharacters = nullptr;
+namespace {
+
+// The framework's character table as the furniture sees it: a throw is a velocity given to the
+// character's motion sphere.
+class CharacterTableView : public CLevelCharacters {
+public:
+    int Count() override { return CCharacter::Count(); }
+    CClumpObject* Get(int i) override { return CCharacter::Get(i); }
+    void Throw(int i, const OvV3d& velocity) override {
+        if (CCharacter* character = CCharacter::Get(i)) {
+            PhysicsSetBodyVelocity(character->Body(), velocity.x, velocity.y, velocity.z);
+        }
+    }
+};
+
+CharacterTableView g_characterTableView;
+
+} // namespace
+
+CLevelCharacters* g_levelCharacters = &g_characterTableView;
 
 namespace {
 

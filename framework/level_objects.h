@@ -39,7 +39,8 @@ public:
 
 // How the furniture reaches the game's characters: their clump objects (the frame's position;
 // SetPosition moves the character) and their motion (a velocity given to the motion part, which
-// also makes the character airborne). The characters' table installs one in g_levelCharacters.
+// also makes the character airborne). By default g_levelCharacters is the framework's character
+// table.
 class CLevelCharacters {
 public:
     virtual ~CLevelCharacters() = default;

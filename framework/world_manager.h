@@ -179,6 +179,7 @@ public:
     int CollisionTriangleCount() const { return triangleCount_; }
     CCollisionTriangle* GetCollisionTriangle(int i) const { return triangles_[i]; }
     int CollisionPlaneCount() const { return planeCount_; }
+    CCollisionPlane* GetCollisionPlane(int i) const { return planes_[i]; }
     // The staged step with the pair filter instead of the pipeline's whole step.
     void SetCustomStep(bool on) { customStep_ = on; }
     void SetCharacterBodyTest(CharacterBodyTest test) { isCharacter_ = test; }

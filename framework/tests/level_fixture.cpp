@@ -1,7 +1,6 @@
 #include "framework/tests/level_fixture.h"
 
 #include <png.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +20,7 @@
 #include "physics/graphics/body_atomic.h"
 #include "platform/window.h"
 #include "tools/mkasset/collision_tree.h"
+#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -52,11 +52,7 @@ std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world) {
 }
 
 void LevelTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    // The process id keeps runs of other checkouts on the same machine apart.
-    dir = testing::TempDir() + "level_" + info->test_suite_name() + "_" + info->name() + "_" + std::to_string(getpid());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    dir = MakeTestScratchDir("level").string();
     previousDir = std::filesystem::current_path().string();
     std::filesystem::current_path(dir);
     logPath = dir + "/messages.log";

@@ -69,6 +69,7 @@ Attrs LiftAttrs(OvV3d p1, OvV3d p2, const char* switchName) {
 struct Crowd : CLevelCharacters {
     std::vector<CClumpObject*> members;
     std::vector<std::pair<int, OvV3d>> throws;
+    CLevelCharacters* previous = g_levelCharacters;
     int Count() override { return static_cast<int>(members.size()); }
     CClumpObject* Get(int i) override { return members[static_cast<std::size_t>(i)]; }
     void Throw(int i, const OvV3d& v) override { throws.push_back({i, v}); }
@@ -76,7 +77,7 @@ struct Crowd : CLevelCharacters {
         for (CClumpObject* m : members) {
             delete m;
         }
-        g_levelCharacters = nullptr;
+        g_levelCharacters = previous;
     }
 };
 

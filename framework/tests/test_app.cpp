@@ -1,7 +1,6 @@
 #include "test_app.h"
 
 #include <cstdlib>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,18 +9,14 @@
 #include "framework/fps_counter.h"
 #include "platform/clock.h"
 #include "platform/window.h"
+#include "testing/scratch_dir.h"
 
 std::int32_t AppEventHandler(std::int32_t event, void* parameter) {
     return g_testApp != nullptr ? g_testApp->HandleEvent(event, parameter) : SKEL_EVENT_NOT_HANDLED;
 }
 
 void FrameworkTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    // The process id keeps runs of other checkouts on the same machine apart.
-    dir = testing::TempDir() + "framework_" + info->test_suite_name() + "_" + info->name() + "_" +
-          std::to_string(getpid());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    dir = MakeTestScratchDir("framework").string();
     logPath = dir + "/messages.log";
     for (const char* name : {"PLATFORM_FRAMES", "PLATFORM_KEYS", "PLATFORM_CAPTURE", "PLATFORM_DIALOG",
                              "PLATFORM_VIDEO_MODE", "PLATFORM_FIXED_STEP"}) {
@@ -44,6 +39,8 @@ void FrameworkTest::TearDown() {
     PlatformClockSetFixedStep(0.0);
     unsetenv("PLATFORM_HEADLESS");
     unsetenv("PLATFORM_MSGBOX_LOG");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 std::string FrameworkTest::Log() const {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ TEST(CrtNumbers, ParsesInTheCLocaleWhateverTheProcessLocale) {
 namespace {
 
 TEST(CrtFiles, ReadsByDescriptorWithWindowsNames) {
-    const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "crt_files" / "Sub";
+    const std::filesystem::path dir = MakeTestScratchDir("crt_files") / "Sub";
     std::filesystem::create_directories(dir);
     const std::string bytes("<a>\r\n\0\xFF", 7);
     {

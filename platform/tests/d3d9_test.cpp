@@ -18,6 +18,7 @@
 #include <string>
 #include <cstring>
 #include <vector>
+#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -808,7 +809,7 @@ TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains) {
 
 TEST_F(D3d9Test, PresentHandsTheBackBufferToTheWindowLayerConvertedToItsWords) {
     // A 16-bit back buffer shows as 32-bit words: the capture of the presented frame has the colour.
-    const std::string path = ::testing::TempDir() + "d3d9_present.png";
+    const std::string path = (MakeTestScratchDir("d3d9") / "present.png").string();
     std::remove(path.c_str());
     setenv("PLATFORM_CAPTURE", path.c_str(), 1);
     OpenWindow();

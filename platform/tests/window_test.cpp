@@ -7,6 +7,7 @@
 #include <png.h>
 #include <string>
 #include <vector>
+#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -295,7 +296,7 @@ TEST_F(WindowTest, DialogAnswersFromTheConfiguredModeOrTakesTheFailurePath) {
 }
 
 TEST_F(WindowTest, DroppedFilesAndMessageBoxes) {
-    const std::string log = testing::TempDir() + "msgbox.txt";
+    const std::string log = (MakeTestScratchDir("window") / "msgbox.txt").string();
     std::remove(log.c_str());
     Start({{"PLATFORM_KEYS", "1:drop=data/level.dff"}, {"PLATFORM_MSGBOX_LOG", log.c_str()}});
     const HWND w = Open();
@@ -354,7 +355,7 @@ std::vector<std::uint32_t> ReadPng(const std::string& path, png_uint_32* w, png_
 }
 
 TEST_F(WindowTest, PresentCountsCapturesAndQuits) {
-    const std::string dir = testing::TempDir() + "captures";
+    const std::string dir = (MakeTestScratchDir("window") / "captures").string();
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     const std::string pattern = dir + "/f%03d.png";

@@ -431,4 +431,43 @@ TEST_F(FrameworkProbeTest, PlayerWalksIdlesAndShootsWhileAiming) {
     }
 }
 
+TEST_F(FrameworkProbeTest, TheScenesLiftRidesBetweenItsPointsWithItsPlatform) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    // 2 units a second over 3 units, then 3 s at the top: at 30 steps a second the platform is up
+    // by frame 50 and on its way down after frame 140.
+    const ToolRun run = Probe("PLATFORM_FRAMES=200 PLATFORM_FIXED_STEP=0.0333333 PLATFORM_CAPTURE=f%03d.png "
+                              "PLATFORM_CAPTURE_EVERY=100",
+                              "--log-lifts 10");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    float low = 1e9f, high = -1e9f;
+    int lines = 0;
+    std::istringstream in(run.output);
+    for (std::string text; std::getline(in, text);) {
+        long frame = 0;
+        int lift = -1;
+        float p[3], a[3];
+        if (std::sscanf(text.c_str(), "frame %ld lift %d: %f %f %f anchor %f %f %f", &frame, &lift, &p[0], &p[1], &p[2],
+                        &a[0], &a[1], &a[2]) != 8) {
+            continue;
+        }
+        ++lines;
+        EXPECT_EQ(lift, 0);
+        EXPECT_NEAR(p[0], 3.0f, 0.01f) << text;
+        EXPECT_NEAR(p[2], -2.0f, 0.01f) << text;
+        EXPECT_NEAR(p[1], a[1], 0.05f) << text; // the platform rides its anchor
+        EXPECT_GE(a[1], 0.1f - 1e-4f) << text;
+        EXPECT_LE(a[1], 3.1f + 1e-4f) << text;
+        low = std::min(low, a[1]);
+        high = std::max(high, a[1]);
+        if (frame >= 60 && frame <= 130) {
+            EXPECT_NEAR(a[1], 3.1f, 1e-3f) << text;
+        }
+    }
+    EXPECT_EQ(lines, 20) << run.output;
+    EXPECT_LT(low, 0.2f);
+    EXPECT_NEAR(high, 3.1f, 1e-3f);
+    EXPECT_EQ(Captures().size(), 2u);
+}
+
 } // namespace

@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: framework_probe [--help] [--log-camera N] [--drop N] [--player] [--log-player N]\n"
-    "       [--log-bodies N]\n"
+    "       [--log-bodies N] [--log-lifts N]\n"
     "The smallest application on the game framework: reads config.xml from the working folder,\n"
     "opens a window (or runs headless) with the graphics engine on its Direct3D 9 driver, and\n"
     "runs frames until ESC is pressed or the window is closed. With a \"Camera\" section the\n"
@@ -33,6 +33,8 @@ const char kUsage[] =
     "  --log-player N  the same with a line every N frames (implies --player)\n"
     "  --log-bodies N  every N frames print each rigid body of the \"Physics\" section as\n"
     "                 \"frame F body I NAME: X Y Z\", \" (dragged)\" added while RIGHT CTRL drags it\n"
+    "  --log-lifts N   every N frames print \"frame F lift I: X Y Z anchor AX AY AZ\" for each lift\n"
+    "                 of the level: where its platform stands and where its joint holds it\n"
     "Configuration errors appear in the framework's error box and stop the frames; the window\n"
     "stays until it is closed. Controls come from the environment (platform/controls.h):\n"
     "PLATFORM_HEADLESS=1, PLATFORM_FRAMES=N (quit after N frames, or after N idle looks once the\n"
@@ -86,6 +88,18 @@ int main(int argc, char** argv) {
                 return 2;
             }
             gApplication.SetCameraLog(n, stdout);
+            ++i;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--log-lifts") == 0) {
+            char* end = nullptr;
+            const long n = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+            if (i + 1 >= argc || end == argv[i + 1] || *end != '\0' || n <= 0) {
+                std::fprintf(stderr, "framework_probe: bad --log-lifts value: %s (a whole number above 0)\n%s",
+                             i + 1 < argc ? argv[i + 1] : "(missing)", kUsage);
+                return 2;
+            }
+            gApplication.SetLiftLog(n, stdout);
             ++i;
             continue;
         }

@@ -162,6 +162,20 @@ void ProbeApplication::Update(float dt) {
             std::fflush(playerLog_);
         }
     }
+    if (liftLogEvery_ > 0 && liftLog_ != nullptr && frames_ % liftLogEvery_ == 0 && g_worldManager != nullptr) {
+        for (int i = 0; i < g_worldManager->LiftCount(); ++i) {
+            const CLift* lift = g_worldManager->GetLift(i);
+            const OvFrame* frame = lift != nullptr ? lift->Object()->GetFrame() : nullptr;
+            if (frame != nullptr) {
+                const OvV3d& p = frame->modelling.pos;
+                std::fprintf(liftLog_, "frame %ld lift %d: %.3f %.3f %.3f anchor %.3f %.3f %.3f\n", frames_, i,
+                             static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z),
+                             static_cast<double>(lift->position.x), static_cast<double>(lift->position.y),
+                             static_cast<double>(lift->position.z));
+            }
+        }
+        std::fflush(liftLog_);
+    }
     if (logEvery_ > 0 && log_ != nullptr && frames_ % logEvery_ == 0) {
         if (g_cameraManager != nullptr) {
             const OvV3d p = g_cameraManager->Position();

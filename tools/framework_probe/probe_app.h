@@ -60,6 +60,12 @@ public:
         wantPlayer_ = true;
     }
     CCharacter* Player() const { return player_; }
+    // Every `frames` frames one line per lift of the level, "frame F lift I: X Y Z anchor AX AY AZ"
+    // (where its platform stands and where its joint holds it), goes to `out`.
+    void SetLiftLog(long frames, std::FILE* out) {
+        liftLogEvery_ = frames;
+        liftLog_ = out;
+    }
 
 private:
     bool DropBoxes();
@@ -70,6 +76,8 @@ private:
     OvCamera* camera_ = nullptr; // the probe's own camera, when there is no camera manager
     long frames_ = 0;            // frames updated
     long logEvery_ = 0;
+    long liftLogEvery_ = 0;
+    std::FILE* liftLog_ = nullptr;
     long bodyLogEvery_ = 0;
     std::FILE* bodyLog_ = nullptr;
     std::FILE* log_ = nullptr;

@@ -14,6 +14,7 @@
 #include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/commands.h"
 #include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/level_objects_scene.h"
 #include "tools/mkasset/shapes.h"
 
 namespace mkasset {
@@ -187,6 +188,12 @@ void SceneUsage(std::FILE* out) {
                  "                                 the muzzle flash, a thrown rock and the characters' sphere\n"
                  "    DIR/models/textures/particle.png\n"
                  "                                 the impact particles' soft dot\n"
+                 "    level objects in config.xml: a switch \"LiftSwitch\" at (1.5, 1, -3) driving a lift\n"
+                 "                                 from (3, 0.1, -2) to (3, 3.1, -2), a laser beam, a teleporter\n"
+                 "                                 from (-7, 0, -7) to (7, 0, 7), a bumper, a jump helper, a door\n"
+                 "                                 at (0, 1, 6), a collision plane and a collision triangle\n"
+                 "    DIR/models/lift.dff, DIR/models/Bouton{Vert,Rouge,VertOn,RougeOn}.dff\n"
+                 "                                 the lift's platform and the switch's buttons, with textures\n"
                  "  The level keeps the 2.5 metres round the origin clear. DIR and its folders are created.\n"
                  "  Exit status 0 on success, 1 when a file cannot be written, 2 on bad usage.\n");
 }
@@ -234,11 +241,13 @@ int RunScene(int argc, char** argv) {
     std::string configText = kConfig;
     configText.insert(configText.rfind("</Config>"),
                       CharacterConfig() + ScenePhysicsSection() + (hud ? SceneHudSection() : ""));
+    configText.insert(configText.rfind("</Config>"), LevelObjectConfig());
+    configText.insert(configText.rfind("  </Worlds>"), LevelCollisionConfig());
     std::string error;
     if (!WriteFile(kName, config, Bytes(configText.begin(), configText.end()))) {
         return kExitFailed;
     }
-    if (!WriteSceneAssets(kName, dir.string(), level, &error)) {
+    if (!WriteSceneAssets(kName, dir.string(), level, &error) || !WriteLevelObjectAssets(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
     }
     return kExitOk;

@@ -12,6 +12,7 @@
 #include "tools/physics_sim/plot.h"
 #include "tools/physics_sim/scenes.h"
 #include "tools/plot/canvas.h"
+#include "testing/scratch_dir.h"
 
 TEST(PhysicsSimScenes, ANonFiniteRunPassesNoScene) {
     // A NaN time step turns every moving body's state to NaN: each scene must say off, and no
@@ -44,7 +45,7 @@ TEST(PhysicsSimScenes, ANonFiniteRunPassesNoScene) {
 }
 
 TEST(PhysicsSimScenes, BoxOnFloorRunsTheStepsAskedAndItsPlotShowsEvenOneStep) {
-    const std::string path = ::testing::TempDir() + "physics_sim_box_on_floor.png";
+    const std::string path = (MakeTestScratchDir("physics_sim") / "box_on_floor.png").string();
     for (int steps : {1, 7}) {
         const physics_sim::Result r = physics_sim::BoxOnFloor(steps, 0.01f);
         EXPECT_TRUE(r.ok) << steps;

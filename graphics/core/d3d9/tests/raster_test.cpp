@@ -13,6 +13,7 @@
 #include "graphics/core/file_system.h"
 #include "graphics/core/image.h"
 #include "graphics/toolkits/png_reader.h"
+#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -593,7 +594,7 @@ TEST_F(D3d9RasterTest, APngBecomesADeviceTextureAndComesBackUnchanged) {
     png.width = kW;
     png.height = kH;
     png.format = PNG_FORMAT_RGBA;
-    const std::string path = ::testing::TempDir() + "d3d9_raster_texture.png";
+    const std::string path = (MakeTestScratchDir("d3d9_raster") / "texture.png").string();
     ASSERT_TRUE(png_image_write_to_file(&png, path.c_str(), 0, rgba.data(), 0, nullptr));
 
     // Names reach the platform as they are.
