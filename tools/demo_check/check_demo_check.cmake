@@ -1,0 +1,25 @@
+# A short scripted game: four bots take cover, F1 calls them, and they all come near the player;
+# the trace holds a header and one line per frame, the plot is written.
+# Input: DEMO_CHECK (program), DATA (the game's data folder), WORK (scratch folder).
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 4 --frames 900 --press F1@420
+                        --trace ${WORK}/trace.csv --plot ${WORK}/plot.png
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 0)
+  message(FATAL_ERROR "demo_check: status ${code}\n${out}\n${err}")
+endif()
+if(NOT out MATCHES "take cover: hidden [34]/4\ncome to me: near 4/4\n$")
+  message(FATAL_ERROR "demo_check's report:\n${out}")
+endif()
+file(STRINGS ${WORK}/trace.csv lines)
+list(LENGTH lines count)
+list(GET lines 0 header)
+list(GET lines 900 last)
+if(NOT count EQUAL 901 OR NOT header MATCHES "^frame,mode,hidden,x0,.*,visible3$" OR NOT last MATCHES "^900,0,")
+  message(FATAL_ERROR "trace: ${count} lines, header '${header}', last '${last}'")
+endif()
+if(NOT EXISTS ${WORK}/plot.png)
+  message(FATAL_ERROR "no plot written")
+endif()
+file(REMOVE_RECURSE ${WORK})

@@ -1,0 +1,264 @@
+// demo_check: the game run headless at a fixed step in this process, scripted, and its bots'
+// behaviour reported. See the usage text below.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ai/runtime/engine.h"
+#include "ai/runtime/entity.h"
+#include "ai/runtime/entity_attribute.h"
+#include "ai/runtime/world_api.h"
+#include "demo/dunmarrow_application.h"
+#include "framework/framework.h"
+#include "graphics/shared/skel/win/skeleton.h"
+#include "tools/demo_check/behaviour_plot.h"
+
+namespace {
+
+const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--frames F] [--press F1@FRAME]...\n"
+                      "                  [--trace FILE.csv] [--plot FILE.png]\n"
+                      "Runs the game (dunmarrow) headless in this process at a fixed step of 1/60 s on its data\n"
+                      "folder and reports how its bots behave. Each frame it notes the bots' order (1 take cover,\n"
+                      "0 come to me), each bot's position, its distance to the player and whether the player can\n"
+                      "see it (the AI's own line of sight from the player's eye to the bot's eye).\n"
+                      "  --data DIR        the data folder (default: demo_data beside the program's bin folder,\n"
+                      "                    which the build makes with mkasset demo)\n"
+                      "  --bots N          bots instead of the configuration's number (0 to 291)\n"
+                      "  --frames F        frames to run (default 3600, one minute)\n"
+                      "  --press F1@FRAME  F1 pressed once FRAME frames have run (it acts in frame FRAME + 1);\n"
+                      "                    may be given more than once\n"
+                      "  --trace FILE.csv  one line per frame: frame, mode, hidden, then per bot x, y, z, distance\n"
+                      "                    (metres) and visible (1 when the player sees the bot)\n"
+                      "  --plot FILE.png   the bots' distances to the player and the hidden count over time, with\n"
+                      "                    the presses marked\n"
+                      "The last two lines are \"take cover: hidden H/N\" (in the frame before the first press, or\n"
+                      "the last frame without one) and \"come to me: near K/N\" (at the end; near = within\n"
+                      "sqrt(150) metres of the player, the widest radius at which a bot stops by him).\n"
+                      "Exit status 0 when the game ran, 1 when it could not start, 2 on bad usage.\n";
+
+constexpr double kStep = 1.0 / 60.0;
+constexpr float kNearRadius2 = 150.0f; // squared metres
+
+struct Options {
+    std::string data;
+    int bots = -1;
+    long frames = 3600;
+    std::vector<long> presses;
+    std::string trace;
+    std::string plot;
+};
+
+struct Watch {
+    const Options* options = nullptr;
+    std::FILE* trace = nullptr;
+    long frame = 0;
+    long coverFrame = 0; // frame whose hidden count is reported
+    int hiddenAtCover = 0;
+    int nearAtEnd = 0;
+    int bots = 0;
+    BehaviourSeries series;
+};
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "demo_check: %s\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+bool ParseLong(const char* text, long low, long high, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < low || value > high) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+std::string DefaultData() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("demo_data") : (exe.parent_path().parent_path() / "demo_data").string();
+}
+
+CVector3 Eye(const CEntity* entity) {
+    const CEntityEyePosition* eye = entity->FindAttribute<CEntityEyePosition>();
+    return eye != nullptr ? eye->value : entity->GetPosition();
+}
+
+void OnFrame(CDunmarrowApplication* app, void* user) {
+    auto* watch = static_cast<Watch*>(user);
+    ++watch->frame;
+    const CEntity* player = app->PlayerEntity();
+    if (player == nullptr) {
+        return;
+    }
+    const float oneMeter = Vusk::GetWorldOneMeter(app->AiWorld());
+    const CVector3 eye = Eye(player);
+    int hidden = 0;
+    int nearCount = 0;
+    std::vector<double> distances;
+    std::string line;
+    char cell[128];
+    for (int i = 0; i < watch->bots; ++i) {
+        const CEntity* bot = app->BotEntity(i);
+        const CVector3 p = bot->GetPosition();
+        const CVector3 d = p - player->GetPosition();
+        const float distance2 = d.x * d.x + d.y * d.y + d.z * d.z;
+        const bool visible = Vusk::HasLineOfSight(eye, Eye(bot), const_cast<CEntity*>(player), 1);
+        hidden += visible ? 0 : 1;
+        nearCount += distance2 <= kNearRadius2 * oneMeter * oneMeter ? 1 : 0;
+        const double distance = std::sqrt(static_cast<double>(distance2)) / oneMeter;
+        distances.push_back(distance);
+        std::snprintf(cell, sizeof cell, ",%.3f,%.3f,%.3f,%.3f,%d", static_cast<double>(p.x), static_cast<double>(p.y),
+                      static_cast<double>(p.z), distance, visible ? 1 : 0);
+        line += cell;
+    }
+    if (watch->trace != nullptr) {
+        std::fprintf(watch->trace, "%ld,%d,%d%s\n", watch->frame, app->Mode(), hidden, line.c_str());
+    }
+    if (watch->frame == watch->coverFrame) {
+        watch->hiddenAtCover = hidden;
+    }
+    watch->nearAtEnd = nearCount;
+    watch->series.seconds.push_back(static_cast<double>(watch->frame) * kStep);
+    watch->series.hidden.push_back(hidden);
+    watch->series.distances.push_back(std::move(distances));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg != "--data" && arg != "--bots" && arg != "--frames" && arg != "--press" && arg != "--trace" &&
+            arg != "--plot") {
+            return Usage("unknown argument " + arg);
+        }
+        if (i + 1 >= argc) {
+            return Usage("missing value after " + arg);
+        }
+        const char* value = argv[++i];
+        long number = 0;
+        if (arg == "--data") {
+            options.data = value;
+        } else if (arg == "--bots") {
+            if (!ParseLong(value, 0, CDunmarrowApplication::kMaxBots, &number)) {
+                return Usage(std::string("bad --bots '") + value + "' (0 to " +
+                             std::to_string(CDunmarrowApplication::kMaxBots) + ")");
+            }
+            options.bots = static_cast<int>(number);
+        } else if (arg == "--frames") {
+            if (!ParseLong(value, 1, 100000000, &number)) {
+                return Usage(std::string("bad --frames '") + value + "' (1 to 100000000)");
+            }
+            options.frames = number;
+        } else if (arg == "--press") {
+            if (std::strncmp(value, "F1@", 3) != 0 || !ParseLong(value + 3, 0, 100000000, &number)) {
+                return Usage(std::string("bad --press '") + value + "' (F1@FRAME)");
+            }
+            options.presses.push_back(number);
+        } else if (arg == "--trace") {
+            options.trace = value;
+        } else {
+            options.plot = value;
+        }
+    }
+    if (options.data.empty()) {
+        options.data = DefaultData();
+    }
+    std::sort(options.presses.begin(), options.presses.end());
+    Watch watch;
+    watch.options = &options;
+    watch.coverFrame = options.presses.empty() ? options.frames : std::min(options.presses.front(), options.frames);
+    if (!options.trace.empty()) {
+        // The trace is named relative to where the tool was started, not to the data folder.
+        options.trace = std::filesystem::absolute(options.trace).string();
+        watch.trace = std::fopen(options.trace.c_str(), "w");
+        if (watch.trace == nullptr) {
+            std::fprintf(stderr, "demo_check: cannot write %s\n", options.trace.c_str());
+            return 1;
+        }
+    }
+    if (!options.plot.empty()) {
+        options.plot = std::filesystem::absolute(options.plot).string();
+    }
+    std::error_code ec;
+    std::filesystem::current_path(options.data, ec);
+    if (ec || !std::filesystem::exists("config.xml")) {
+        std::fprintf(stderr, "demo_check: no config.xml in the data folder %s (make one with mkasset demo)\n",
+                     options.data.c_str());
+        return 1;
+    }
+
+    std::string keys;
+    for (long frame : options.presses) {
+        keys += (keys.empty() ? "" : ",") + std::to_string(frame) + ":F1";
+    }
+    setenv("PLATFORM_HEADLESS", "1", 1);
+    setenv("PLATFORM_FRAMES", std::to_string(options.frames).c_str(), 1);
+    setenv("PLATFORM_FIXED_STEP", "0.016666666666666666", 1);
+    setenv("PLATFORM_KEYS", keys.c_str(), 1);
+    unsetenv("PLATFORM_CAPTURE");
+
+    CDunmarrowApplication* app = CDunmarrowApplication::GetInstance();
+    app->OverrideBotCount(options.bots);
+    app->SetFrameHook(OnFrame, &watch);
+    // The bots are counted once the game has started them: the first frame sees them.
+    struct Counter {
+        static void First(CDunmarrowApplication* a, void* user) {
+            auto* w = static_cast<Watch*>(user);
+            w->bots = a->BotCount();
+            if (w->trace != nullptr) {
+                std::fprintf(w->trace, "frame,mode,hidden");
+                for (int i = 0; i < w->bots; ++i) {
+                    std::fprintf(w->trace, ",x%d,y%d,z%d,distance%d,visible%d", i, i, i, i, i);
+                }
+                std::fprintf(w->trace, "\n");
+            }
+            a->SetFrameHook(OnFrame, user);
+            OnFrame(a, user);
+        }
+    };
+    app->SetFrameHook(Counter::First, &watch);
+    SkelWinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
+    const int bots = watch.bots;
+    const bool started = watch.frame > 0;
+    CDunmarrowApplication::DestroyInstance();
+    if (watch.trace != nullptr) {
+        std::fclose(watch.trace);
+    }
+    if (!started) {
+        std::fprintf(stderr, "demo_check: the game did not start (see its messages above)\n");
+        return 1;
+    }
+    if (!options.plot.empty()) {
+        watch.series.presses.reserve(options.presses.size());
+        for (long frame : options.presses) {
+            watch.series.presses.push_back(static_cast<double>(frame) * kStep);
+        }
+        if (!WriteBehaviourPlot(watch.series, options.plot.c_str())) {
+            std::fprintf(stderr, "demo_check: cannot write %s\n", options.plot.c_str());
+            return 1;
+        }
+    }
+    std::printf("frames: %ld at %.4f s, bots: %d, presses: %zu\n", watch.frame, kStep, bots, options.presses.size());
+    std::printf("take cover: hidden %d/%d\n", watch.hiddenAtCover, bots);
+    std::printf("come to me: near %d/%d\n", watch.nearAtEnd, bots);
+    return 0;
+}
