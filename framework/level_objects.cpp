@@ -9,6 +9,8 @@
 #include "framework/physics_glue.h"
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
+#include "graphics/core/d3d9/render_state.h"
+#include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
 #include "graphics/core/image.h"
@@ -114,8 +116,10 @@ private:
     bool ok_ = true;
 };
 
-// Draws immediate-mode vertices as one primitive.
+// Draws immediate-mode vertices as one untextured primitive.
 void Draw(OvIm3DVertex* vertices, OvUInt32 count, OvInt32 primitive, const OvMatrix* matrix = nullptr) {
+    // Untextured: a texture left set by an earlier draw (the teleporter's particles) would hide them.
+    OvEngineInstancePtr->dOpenDevice.setRenderState(ovRENDERSTATETEXTURERASTER, nullptr);
     if (OvIm3DTransform(vertices, count, const_cast<OvMatrix*>(matrix), 0) != nullptr) {
         OvIm3DRenderPrimitive(primitive);
         OvIm3DEnd();
