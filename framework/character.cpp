@@ -27,46 +27,6 @@ bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
 void CopyText(char* out, std::size_t size, const char* text) { std::snprintf(out, size, "%s", text); }
 
-constexpr const char* kAnimationNames[kProfileAnimationCount] = {
-    "Run",
-    "Walk",
-    "Idle",
-    "StrafeLeft",
-    "StrafeRight",
-    "Backward",
-    "BackwardLeft",
-    "BackwardRight",
-    "ForwardLeft",
-    "ForwardRight",
-    "AlertWalk",
-    "AlertIdle",
-    "AlertStrafeLeft",
-    "AlertStrafeRight",
-    "AlertBackward",
-    "AlertBackwardLeft",
-    "AlertBackwardRight",
-    "AlertForwardLeft",
-    "AlertForwardRight",
-    "CrouchAimUpLeft",
-    "CrouchAimUpFront",
-    "CrouchAimUpRight",
-    "CrouchAimMiddleLeft",
-    "CrouchAimMiddleFront",
-    "CrouchAimMiddleRight",
-    "CrouchAimDownLeft",
-    "CrouchAimDownFront",
-    "CrouchAimDownRight",
-    "IdleAimUpLeft",
-    "IdleAimUpFront",
-    "IdleAimUpRight",
-    "IdleAimMiddleLeft",
-    "IdleAimMiddleFront",
-    "IdleAimMiddleRight",
-    "IdleAimDownLeft",
-    "IdleAimDownFront",
-    "IdleAimDownRight",
-};
-
 // The walking group in the order the end-of-"Animations" check reports it, with the names its
 // messages use; the alert group follows the same order from its own base.
 constexpr int kCheckOrder[9] = {kAnimWalk,     kAnimForwardLeft,  kAnimForwardRight,
@@ -113,12 +73,12 @@ constexpr float kPerAimDegree = 0.022222223f; // 1 / 45
 } // namespace
 
 const char* CharacterAnimationName(int index) {
-    return index >= 0 && index < kProfileAnimationCount ? kAnimationNames[index] : "";
+    return index >= 0 && index < kProfileAnimationCount ? kProfileAnimationNames[index] : "";
 }
 
 int CharacterAnimationFromName(const char* name) {
     for (int i = 0; name != nullptr && i < kProfileAnimationCount; ++i) {
-        if (Is(name, kAnimationNames[i])) {
+        if (Is(name, kProfileAnimationNames[i])) {
             return i;
         }
     }
@@ -309,7 +269,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         if (animations[index] == nullptr) {
             char text[200];
             std::snprintf(text, sizeof text, "Can not load '%s' animation\nPlease check your data",
-                          kAnimationNames[index]);
+                          kProfileAnimationNames[index]);
             ErrorBox(text);
             return false;
         }
@@ -338,7 +298,7 @@ bool CCharacterProfile::EndElement(const char* element) {
         for (int i = kAnimCrouchAimUpLeft; i < kProfileAnimationCount; ++i) {
             if (animations[i] == nullptr) {
                 char messageName[64];
-                std::snprintf(messageName, sizeof messageName, "%sAnimation", kAnimationNames[i]);
+                std::snprintf(messageName, sizeof messageName, "%sAnimation", kProfileAnimationNames[i]);
                 report(messageName);
             }
         }
@@ -474,7 +434,7 @@ const char* CCharacter::CurrentAnimationName() const {
     }
     for (int i = 0; profile_ != nullptr && i < kProfileAnimationCount; ++i) {
         if (profile_->Animation(i) != nullptr && profile_->Animation(i) == c->entries[0].animation) {
-            return kAnimationNames[i];
+            return kProfileAnimationNames[i];
         }
     }
     return "";

@@ -10,6 +10,7 @@
 #include "framework/animated_character.h"
 #include "framework/camera_manager.h"
 #include "framework/config_reader.h"
+#include "framework/profile_animations.h"
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
 
@@ -21,7 +22,6 @@ struct OvAnimation;
 inline constexpr int kMaxCharacters = 292;
 inline constexpr int kMaxCharacterProfiles = 32;
 inline constexpr int kMaxCachedAnimations = 128;
-inline constexpr int kProfileAnimationCount = 37;
 
 // Bones of the shared skeleton that the game reads.
 inline constexpr int kHeadBone = 17;

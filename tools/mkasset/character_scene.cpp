@@ -214,7 +214,7 @@ bool WriteAnimations(const std::filesystem::path& dir, std::string* error) {
         return false;
     }
     bool ok = true;
-    for (const char* name : kProfileAnimations) {
+    for (const char* name : kProfileAnimationNames) {
         float duration = 0;
         const std::vector<std::vector<OvAnimTrackKey>> tracks = Tracks(name, &duration);
         std::vector<const OvAnimTrackKey*> pointers;
@@ -364,7 +364,7 @@ std::string Profile(const char* name, const char* clump) {
                       "    <Actions>\n"
                       "      <Speeds forwardRun=\"4.5\" forwardWalk=\"1.6\" lateralWalk=\"1.2\"/>\n"
                       "      <Animations>\n";
-    for (const char* animation : kProfileAnimations) {
+    for (const char* animation : kProfileAnimationNames) {
         xml += std::string("        <Animation name=\"") + animation + "\" file=\"" + kAnimationFolder + "/" +
                ProfileAnimationFile(animation) + "\"/>\n";
     }

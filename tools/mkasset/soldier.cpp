@@ -70,46 +70,6 @@ ClumpDesc SoldierClump(const std::uint8_t colour[3]) {
     return CharacterClumpOf(SoldierBones(), SoldierBoneCount(), kSoldierUnit, colour);
 }
 
-const char* const kProfileAnimations[kProfileAnimationCount] = {
-    "Run",
-    "Walk",
-    "Idle",
-    "StrafeLeft",
-    "StrafeRight",
-    "Backward",
-    "BackwardLeft",
-    "BackwardRight",
-    "ForwardLeft",
-    "ForwardRight",
-    "AlertWalk",
-    "AlertIdle",
-    "AlertStrafeLeft",
-    "AlertStrafeRight",
-    "AlertBackward",
-    "AlertBackwardLeft",
-    "AlertBackwardRight",
-    "AlertForwardLeft",
-    "AlertForwardRight",
-    "CrouchAimUpLeft",
-    "CrouchAimUpFront",
-    "CrouchAimUpRight",
-    "CrouchAimMiddleLeft",
-    "CrouchAimMiddleFront",
-    "CrouchAimMiddleRight",
-    "CrouchAimDownLeft",
-    "CrouchAimDownFront",
-    "CrouchAimDownRight",
-    "IdleAimUpLeft",
-    "IdleAimUpFront",
-    "IdleAimUpRight",
-    "IdleAimMiddleLeft",
-    "IdleAimMiddleFront",
-    "IdleAimMiddleRight",
-    "IdleAimDownLeft",
-    "IdleAimDownFront",
-    "IdleAimDownRight",
-};
-
 std::string ProfileAnimationFile(const std::string& name) {
     std::string file;
     for (const char c : name) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/mkasset/skeleton.h"
+#include "framework/profile_animations.h"
 
 namespace mkasset {
 
@@ -27,9 +28,6 @@ int SoldierNode(const std::string& name);
 // The soldier's clump (every bone, skinned with up to four weights a vertex) in a colour.
 ClumpDesc SoldierClump(const std::uint8_t colour[3]);
 
-// The animations a character profile names, in the profile's matching order.
-inline constexpr int kProfileAnimationCount = 37;
-extern const char* const kProfileAnimations[kProfileAnimationCount];
 // File name of a profile animation, e.g. "idleaimupleft.anm".
 std::string ProfileAnimationFile(const std::string& name);
 

@@ -91,7 +91,7 @@ TEST_F(SoldierSceneTest, ProfilesNameEveryAnimationOfFilesThatExist) {
         const std::size_t clump = section.find("clump=\"") + 7;
         EXPECT_TRUE(
             std::filesystem::is_regular_file(dir / "a" / section.substr(clump, section.find('"', clump) - clump)));
-        for (const char* name : mkasset::kProfileAnimations) {
+        for (const char* name : kProfileAnimationNames) {
             const std::string element = std::string("<Animation name=\"") + name + "\" file=\"";
             const std::size_t a = section.find(element);
             ASSERT_NE(a, std::string::npos) << profile << " " << name;
@@ -162,7 +162,7 @@ TEST_F(SoldierSceneTest, SoldierBonesAndEveryAnimationPoseTheHierarchy) {
     };
     std::map<std::string, Pose> poses;
     std::vector<OvAnimation*> loaded;
-    for (const char* name : mkasset::kProfileAnimations) {
+    for (const char* name : kProfileAnimationNames) {
         const std::string file = (models / "anims" / mkasset::ProfileAnimationFile(name)).string();
         OvAnimation* animation = OvAnimationLoad(file.c_str());
         ASSERT_NE(animation, nullptr) << name;
