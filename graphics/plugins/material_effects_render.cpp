@@ -105,20 +105,7 @@ void BindVertices(const OvD3D9InstancedData* data) {
 }
 
 void Draw(const OvD3D9InstancedData* data, const OvD3D9InstancedMesh& mesh) {
-    OvD3D9SetVertexShader(nullptr);
-    OvD3D9RenderStateFlush();
-    if (mesh.numPrimitives == 0) {
-        return;
-    }
-    IDirect3DDevice9* device = OvD3D9GetDevice();
-    if (data->indexBuffer == nullptr) {
-        device->DrawPrimitive(data->primType, static_cast<UINT>(mesh.baseIndex), mesh.numPrimitives);
-    } else {
-        device->DrawIndexedPrimitive(data->primType, mesh.baseIndex, 0, mesh.numVertices, mesh.startIndex,
-                                     mesh.numPrimitives);
-    }
-    ++OvD3D9FrameCount.drawCalls;
-    OvD3D9FrameCount.vertices += mesh.numVertices;
+    OvD3D9InstancedMeshDraw(data, mesh, nullptr);
 }
 
 D3DMATRIX ToD3D(const OvMatrix& m) {

@@ -243,20 +243,7 @@ void Stage(OvUInt32 stage, OvUInt32 colorOp, OvUInt32 arg1, OvUInt32 arg2) {
 }
 
 void Draw(const OvD3D9InstancedData* data, const OvD3D9InstancedMesh& mesh) {
-    OvD3D9SetVertexShader(mesh.vertexShader); // none on the fixed-function path (the cache drops repeats)
-    OvD3D9RenderStateFlush();
-    if (mesh.numPrimitives == 0) {
-        return;
-    }
-    IDirect3DDevice9* device = OvD3D9GetDevice();
-    if (data->indexBuffer == nullptr) {
-        device->DrawPrimitive(data->primType, static_cast<UINT>(mesh.baseIndex), mesh.numPrimitives);
-    } else {
-        device->DrawIndexedPrimitive(data->primType, mesh.baseIndex, 0, mesh.numVertices, mesh.startIndex,
-                                     mesh.numPrimitives);
-    }
-    ++OvD3D9FrameCount.drawCalls;
-    OvD3D9FrameCount.vertices += mesh.numVertices;
+    OvD3D9InstancedMeshDraw(data, mesh, mesh.vertexShader);
 }
 
 bool Opaque(const OvRGBA& c) { return c.alpha == 255; }
@@ -684,4 +671,22 @@ OvBool OvD3D9WorldPluginAttach() {
     }
     OvD3D9WorldRestoreHookInstall();
     return TRUE;
+}
+
+void OvD3D9InstancedMeshDraw(const OvD3D9InstancedData* data, const OvD3D9InstancedMesh& mesh,
+                             IDirect3DVertexShader9* shader) {
+    OvD3D9SetVertexShader(shader); // none on the fixed-function path (the cache drops repeats)
+    OvD3D9RenderStateFlush();
+    if (mesh.numPrimitives == 0) {
+        return;
+    }
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    if (data->indexBuffer == nullptr) {
+        device->DrawPrimitive(data->primType, static_cast<UINT>(mesh.baseIndex), mesh.numPrimitives);
+    } else {
+        device->DrawIndexedPrimitive(data->primType, mesh.baseIndex, 0, mesh.numVertices, mesh.startIndex,
+                                     mesh.numPrimitives);
+    }
+    ++OvD3D9FrameCount.drawCalls;
+    OvD3D9FrameCount.vertices += mesh.numVertices;
 }

@@ -101,6 +101,10 @@ OvResourceEntry* OvD3D9InstancedDataCreate(void* object, void* owner, OvUInt8 ty
                                            OvBool instanceOnly);
 // Sets the index buffer (when there is one), the streams and the declaration of the data.
 void OvD3D9InstancedDataBind(const OvD3D9InstancedData* data);
+// Sets the vertex shader (null: the fixed-function path), flushes the cached states and draws one
+// mesh of the bound instanced data, counting the draw in the frame statistics.
+void OvD3D9InstancedMeshDraw(const OvD3D9InstancedData* data, const OvD3D9InstancedMesh& mesh,
+                             IDirect3DVertexShader9* shader);
 // The entries' destroy callback: buffers, declaration and streams given back.
 void OvD3D9InstancedDataDestroy(OvResourceEntry* entry);
 // Sorts triangles (index triples) by their indices taken in ascending order.
