@@ -9,6 +9,8 @@
 #include "framework/physics_glue.h"
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
+#include "graphics/core/d3d9/render_state.h"
+#include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
 #include "graphics/core/image.h"
@@ -114,8 +116,10 @@ private:
     bool ok_ = true;
 };
 
-// Draws immediate-mode vertices as one primitive.
+// Draws immediate-mode vertices as one untextured primitive.
 void Draw(OvIm3DVertex* vertices, OvUInt32 count, OvInt32 primitive, const OvMatrix* matrix = nullptr) {
+    // Untextured: a texture left set by an earlier draw (the teleporter's particles) would hide them.
+    OvEngineInstancePtr->dOpenDevice.setRenderState(ovRENDERSTATETEXTURERASTER, nullptr);
     if (OvIm3DTransform(vertices, count, const_cast<OvMatrix*>(matrix), 0) != nullptr) {
         OvIm3DRenderPrimitive(primitive);
         OvIm3DEnd();
@@ -829,22 +833,27 @@ void CDoor::Render() {
     if (body_ == nullptr) {
         return;
     }
+    // The corners where the body holds the box, in the world.
     const OvV3d h = HalfExtents();
+    const OvMatrix& m = matrix_;
     OvV3d c[8];
     for (int i = 0; i < 8; ++i) {
-        c[i] = {(i & 1) != 0 ? h.x : -h.x, (i & 2) != 0 ? h.y : -h.y, (i & 4) != 0 ? h.z : -h.z};
+        const float x = (i & 1) != 0 ? h.x : -h.x, y = (i & 2) != 0 ? h.y : -h.y, z = (i & 4) != 0 ? h.z : -h.z;
+        c[i] = Add(Add(Add(Scale(m.right, x), Scale(m.up, y)), Scale(m.at, z)), m.pos);
     }
-    OvIm3DVertex lines[24];
+    // Its six faces as triangles, the sides facing x, y and z a shade apart.
+    static const int kFaces[6][4] = {{0, 2, 6, 4}, {1, 5, 7, 3}, {0, 4, 5, 1},
+                                     {2, 3, 7, 6}, {0, 1, 3, 2}, {4, 6, 7, 5}};
+    static const OvUInt32 kShades[3] = {0xFF8A6440u, 0xFFA07A50u, 0xFF70502Cu};
+    OvIm3DVertex faces[36];
     int n = 0;
-    for (int i = 0; i < 8; ++i) {
-        for (int bit = 1; bit < 8; bit <<= 1) {
-            if ((i & bit) == 0) {
-                lines[n++] = Vertex(c[i], kOutlineColour);
-                lines[n++] = Vertex(c[i | bit], kOutlineColour);
-            }
+    for (int f = 0; f < 6; ++f) {
+        const int* q = kFaces[f];
+        for (int k : {0, 1, 2, 0, 2, 3}) {
+            faces[n++] = Vertex(c[q[k]], kShades[f / 2]);
         }
     }
-    Draw(lines, 24, ovPRIMTYPELINELIST, &matrix_);
+    Draw(faces, 36, ovPRIMTYPETRILIST);
 }
 
 void CDoor::Destroy() {
