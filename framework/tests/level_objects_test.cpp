@@ -12,12 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "framework/camera_manager.h"
 #include "framework/clump_object.h"
+#include "framework/input_manager.h"
 #include "framework/framework.h"
 #include "framework/level_objects.h"
 #include "framework/tests/level_fixture.h"
 #include "framework/world_manager.h"
 #include "graphics/core/frame.h"
+#include "graphics/shared/skel/win/skeleton.h"
 #include "graphics/world/clump.h"
 #include "physics/core/context/joint.h"
 #include "physics/core/context/manager.h"
@@ -217,6 +220,40 @@ TEST_F(LevelFurniture, SwitchesDebounceAndShowTheirState) {
     wm->Update(0.3f);
     EXPECT_TRUE(s->Toggle());
     EXPECT_EQ(shown(), "0110");
+}
+
+TEST_F(LevelFurniture, AClickTogglesTheSwitchesNearTheViewOncePerPress) {
+    for (const char* x : {"0.5", "3"}) { // within reach of the view (at the origin) and out of it
+        Attrs a{"name", "s",  "px", x,    "py", "0",        "pz", "0",         "nx",
+                "0",    "ny", "0",  "nz", "1",  "stringOn", "on", "stringOff", "off"};
+        ASSERT_TRUE(ConfigureLevelObject("Switch", a.get()));
+    }
+    CCameraManager cameras(1.0f); // without a camera its view stands at the origin
+    g_cameraManager = &cameras;
+    CInputManager* input = CInputManager::GetInstance();
+    input->SetMouseMode(1); // the window's mouse
+    SkelMouseRecord r = {320.0f, 240.0f, 0.0f, 0.0f, 0, 0};
+    auto press = [&](bool down) {
+        CInputManager::MouseHandler(down ? SKEL_EVENT_MOUSE_LEFT_DOWN : SKEL_EVENT_MOUSE_LEFT_UP, &r);
+    };
+    std::string states;
+    auto frame = [&] {
+        wm->Update(0.3f);
+        states += wm->GetSwitch(0)->IsOn() ? '1' : '0';
+        states += wm->GetSwitch(1)->IsOn() ? '1' : '0';
+    };
+    frame();
+    press(true); // a press toggles once, however long it is held
+    frame();
+    frame();
+    press(false);
+    frame();
+    press(true);
+    frame();
+    press(false);
+    EXPECT_EQ(states, "1101010111");
+    g_cameraManager = nullptr;
+    CInputManager::Destroy();
 }
 
 // How far along its way from p1 a lift with no switch stands after t seconds: it starts moving to
