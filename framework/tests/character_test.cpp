@@ -407,7 +407,7 @@ TEST_F(CharacterTest, AiAimPoseIsRechosenEveryQuarterSecond) {
     const CAnimationCommand* first = c->CurrentCommand();
     ASSERT_NE(first, before);
     ASSERT_EQ(first->count, 4);
-    EXPECT_EQ(first->entries[1].animation, profile->Animation(kAnimIdleAimUpLeft + kAimMiddleFront));
+    EXPECT_EQ(first->entries[1].animation, profile->Animation(kAnimIdleAimUpLeft + int{kAimMiddleFront}));
     EXPECT_STREQ(c->CurrentAnimationName(), "AimPose");
     c->Update(0.2f);
     EXPECT_EQ(c->CurrentCommand(), first);
