@@ -115,7 +115,10 @@ bool DunmarrowAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eye
         if (length == 0.0f)
             return reject();
         const CVector3 side = CVector3::Cross(toCandidate * (0.4f / length), CVector3::UnitY);
-        const CVector3 probes[3] = {position + side, position - side, position + lift};
+        // Half-way side probes too: a slit between two blocks that lies between the outer probes
+        // would otherwise show a soldier who stands a little off the vertex.
+        const CVector3 probes[5] = {position + side, position - side, position + side * 0.5f, position - side * 0.5f,
+                                    position + lift};
         for (const CVector3& probe : probes)
             if (Vusk::HasLineOfSight(eye, probe, danger, 1))
                 return reject();

@@ -21,6 +21,8 @@ constexpr const char* kName = "demo";
 constexpr int kDemoSize = 36;
 constexpr int kDemoBlocks = 16;
 constexpr int kDemoBots = 8;
+// A soldier's eyes are 1.8 metres up: a block as high as that hides him only by a grazing line.
+constexpr float kDemoBlockMinHeight = 2.3f;
 constexpr const char* kAiFile = "ai/dunmarrow.ais";
 // The first bot stands here; each next one a random 0..4 metres further along x and 0..1 along z.
 constexpr float kBotStartX = -15.0f;
@@ -122,7 +124,7 @@ them to come to you (F1 again sends them back into cover).</p>
 void DemoUsage(std::FILE* out) {
     std::fprintf(out, "usage: mkasset demo --out DIR\n"
                       "  Writes the game's data folder (dunmarrow runs in it), the same bytes every time:\n"
-                      "    everything of mkasset scene on a 36 x 36 metre level of 16 blocks 1.8 to 3 metres\n"
+                      "    everything of mkasset scene on a 36 x 36 metre level of 16 blocks 2.3 to 3.5 metres\n"
                       "    high (the soldiers' cover; its seed is the first from 1 that leaves the bots'\n"
                       "    starting strip free), with a config.xml whose \"Application\" section has the player\n"
                       "    at the origin, 8 bots from (-15, -8) and the AI world file below\n"
@@ -160,6 +162,7 @@ int RunDemo(int argc, char** argv) {
     LevelOptions level;
     level.size = kDemoSize;
     level.boxes = kDemoBlocks;
+    level.blockMinHeight = kDemoBlockMinHeight;
     level.seed = SeedWithFreeStart(level, 1);
     std::string error;
     const std::string config = DemoConfig();

@@ -257,7 +257,7 @@ std::vector<LevelBlock> LevelBlocks(const LevelOptions& o) {
         for (int attempt = 0; attempt < 64; ++attempt) {
             w = 1.0f + 0.5f * static_cast<float>(random.Below(5));
             d = 1.0f + 0.5f * static_cast<float>(random.Below(5));
-            bh = kLevelBlockMinHeight + 0.1f * static_cast<float>(random.Below(13));
+            bh = o.blockMinHeight + 0.1f * static_cast<float>(random.Below(13));
             const float roomX = std::max(0.0f, half - kWallMargin - w / 2.0f);
             const float roomZ = std::max(0.0f, half - kWallMargin - d / 2.0f);
             const int stepsX = std::max(1, static_cast<int>(2.0f * roomX));

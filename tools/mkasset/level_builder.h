@@ -10,11 +10,19 @@
 
 namespace mkasset {
 
+// Height of the walls, and the default range of the blocks' heights (from a soldier's height up; a
+// block meant to hide a standing soldier must rise clearly above his eyes, see blockMinHeight).
+inline constexpr float kLevelWallHeight = 4.0f;
+inline constexpr float kLevelBlockMinHeight = 1.8f;
+inline constexpr float kLevelBlockMaxHeight = 3.0f;
+
 struct LevelOptions {
     std::uint32_t seed = 1;
     int size = 32;     // floor side in metres (centred on the origin)
     int boxes = 12;    // box blocks on the floor
     int maxTris = 255; // triangles an atomic sector may hold
+    // Blocks are this high and up to 1.2 metres higher, in steps of 0.1.
+    float blockMinHeight = kLevelBlockMinHeight;
 };
 
 // Limits of the options.
@@ -22,11 +30,6 @@ inline constexpr int kLevelMinSize = 4;
 inline constexpr int kLevelMaxSize = 512;
 inline constexpr int kLevelMaxBoxes = 10000;
 inline constexpr int kLevelMaxTris = 21845; // three vertices a triangle must stay below 65536
-
-// Height of the walls, and the range of the blocks' heights (all above a standing soldier's eyes).
-inline constexpr float kLevelWallHeight = 4.0f;
-inline constexpr float kLevelBlockMinHeight = 1.8f;
-inline constexpr float kLevelBlockMaxHeight = 3.0f;
 
 // A block standing on the floor: its lower and upper corners (metres, y up).
 struct LevelBlock {
