@@ -323,6 +323,15 @@ bool CDunmarrowApplication::Init() {
 }
 
 void CDunmarrowApplication::Update(float dt) {
+    TakeOrder();
+    UpdateAi();
+    UpdateCharacters(dt);
+    if (frameHook_ != nullptr) {
+        frameHook_(this, frameHookUser_);
+    }
+}
+
+void CDunmarrowApplication::TakeOrder() {
     if (CInputManager::GetInstance()->TakeFunctionKeyRequest(1)) {
         modeToggled_ = 1;
         if (mode_ == kTakeCover) {
@@ -334,8 +343,14 @@ void CDunmarrowApplication::Update(float dt) {
         modeToggled_ = 0;
     }
     PublishOrder(mode_, modeToggled_);
+}
+
+void CDunmarrowApplication::UpdateAi() {
     DemoDebugLines::Clear();
     Vusk::UpdateWorld(aiWorld_);
+}
+
+void CDunmarrowApplication::UpdateCharacters(float dt) {
     for (CCharacter* bot : bots_) {
         if (bot != nullptr) {
             bot->Update(dt);
@@ -343,9 +358,6 @@ void CDunmarrowApplication::Update(float dt) {
     }
     if (player_ != nullptr) {
         player_->Update(dt);
-    }
-    if (frameHook_ != nullptr) {
-        frameHook_(this, frameHookUser_);
     }
 }
 

@@ -71,6 +71,13 @@ public:
     void Terminate() override;
     const char* GetTitle() override { return title_; }
 
+    // Update's steps, in its order: F1 and the order the bots read, the AI world's step (the debug
+    // lines cleared first), then each bot's and the player's update. Update runs them and then the
+    // frame hook; a benchmark that times them apart calls them itself.
+    void TakeOrder();
+    void UpdateAi();
+    void UpdateCharacters(float dt);
+
     // Replaces the configured bot count (tools); a negative value keeps the configuration's. The
     // same limit applies: false when above kMaxBots.
     bool OverrideBotCount(int count);

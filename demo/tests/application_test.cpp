@@ -124,11 +124,25 @@ TEST_F(DunmarrowApplicationTest, F1SwitchesTheOrderForOneFrameAtATime) {
         {false, 0, 0, "Arriving", "F1: Take cover"},     {true, 1, 1, "Taking cover", "F1: Come to me"},
         {true, 0, 1, "Arriving", "F1: Take cover"},      {true, 1, 1, "Taking cover", "F1: Come to me"},
     };
-    for (const Step& step : steps) {
+    // Update runs its steps and then the frame hook; the steps called one by one (as a benchmark
+    // does, on every other frame here) do the same without the hook.
+    int hookCalls = 0;
+    app.SetFrameHook([](CDunmarrowApplication*, void* user) { ++*static_cast<int*>(user); }, &hookCalls);
+    int updates = 0;
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& step = steps[i];
         if (step.press) {
             PressF1();
         }
-        app.Update(1.0f / 60.0f);
+        if (i % 2 == 0) {
+            app.Update(1.0f / 60.0f);
+            ++updates;
+        } else {
+            app.TakeOrder();
+            app.UpdateAi();
+            app.UpdateCharacters(1.0f / 60.0f);
+        }
+        EXPECT_EQ(hookCalls, updates);
         EXPECT_EQ(app.Mode(), step.mode);
         EXPECT_EQ(app.ModeToggled(), step.toggled);
         EXPECT_EQ(Demo::GetGameOrder().mode, step.mode);
