@@ -1,0 +1,486 @@
+// demo_frame_bench: one whole frame of the game (dunmarrow) at 640 x 480, headless, at a fixed
+// step of 1/60 s on one thread, timed part by part. See the usage text below.
+//
+// The game runs as it does in its program, with one difference: the idle event runs this file's
+// copy of the framework's frame (CStandardApplication::Frame and ::Render, the same calls in the
+// same order) with a clock read between the parts, and the game's update is its three steps
+// (order, AI, characters) called one by one.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "demo/dunmarrow_application.h"
+#include "framework/camera_manager.h"
+#include "framework/fps_counter.h"
+#include "framework/framework.h"
+#include "framework/hud.h"
+#include "framework/input_manager.h"
+#include "framework/projectiles.h"
+#include "framework/rigid_bodies.h"
+#include "framework/world_manager.h"
+#include "graphics/shared/skel/win/skeleton.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: demo_frame_bench [--help] [--data DIR] [--bots N[,N...]]... [--frames F] [--warmup W] [--f1]\n"
+    "Runs the game (dunmarrow) headless in this process's children, one per bot count, at 640 x 480\n"
+    "with a fixed step of 1/60 s on one thread, and times every frame part by part. For each bot\n"
+    "count it prints a markdown table: milliseconds per frame (median, 95th percentile, slowest,\n"
+    "mean), frames per second (from the mean), and each part's mean milliseconds per frame and\n"
+    "share:\n"
+    "  AI         the AI world's update (the bots' brains, agents, path finding, line queries)\n"
+    "  animation  the characters' updates (movement, animation blend, hierarchy, skinning,\n"
+    "             motion-body forces)\n"
+    "  physics    the world manager's update (level objects, the physics step) and the rigid bodies\n"
+    "  rendering  the world (camera clear and world render), the scene (the game's scene, pointer,\n"
+    "             overlay, HUD, bodies' drag, particles) and the present (camera end, show)\n"
+    "  other      the rest: input, the order, HUD and camera updates, particles, rocks, frame rate\n"
+    "and the AI + physics + animation total (mean and 95th percentile).\n"
+    "  --data DIR        the data folder (default: demo_data beside the program's bin folder,\n"
+    "                    which a build with tests makes with mkasset demo)\n"
+    "  --bots N[,N...]   bot counts, each run on its own (0 to 291; may be given more than once;\n"
+    "                    default 8 and 32)\n"
+    "  --frames F        frames measured per run (default 600)\n"
+    "  --warmup W        frames run before measuring (default 120)\n"
+    "  --f1              F1 pressed once half the measured frames have run: the bots take cover\n"
+    "                    until then and come to the player after; the table then has a column for\n"
+    "                    each order beside the whole run\n"
+    "Exit status 0 when every run completed, 1 when one could not start, 2 on bad usage.\n";
+
+constexpr float kStep = 1.0f / 60.0f;
+
+// The clock is read at these points of a frame; a part's time is the span up to the next point.
+enum Part {
+    kInput,     // time step, input manager
+    kOrder,     // camera requests, the game's order
+    kAi,        // the AI world's step
+    kAnimation, // the characters' updates
+    kHook,      // the game's frame hook (none here)
+    kWorldStep, // world manager's update: level objects, physics step
+    kHudCamera, // HUD and camera manager updates
+    kBodies,    // rigid bodies' update
+    kParticles, // impact particles, rocks, frame-rate sample
+    kWorldDraw, // camera begin, world render
+    kSceneDraw, // the game's scene, pointer, overlay, HUD, drag, particles
+    kPresent,   // camera end, show
+    kPartCount
+};
+
+using Sample = std::array<double, kPartCount>; // milliseconds
+
+struct Options {
+    std::string data;
+    std::vector<int> bots;
+    long frames = 600;
+    long warmup = 120;
+    bool f1 = false;
+};
+
+// The game with a timed frame.
+class CTimedGame : public CDunmarrowApplication {
+public:
+    CTimedGame(long warmup, long frames) : CDunmarrowApplication("config.xml"), warmup_(warmup) {
+        samples_.reserve(static_cast<std::size_t>(frames));
+        fixedStepSet_ = true;
+        fixedStep_ = kStep;
+    }
+
+    std::int32_t HandleEvent(std::int32_t event, void* parameter) override {
+        if (event == SKEL_EVENT_IDLE) {
+            if (!g_stopOnError) {
+                TimedFrame();
+            }
+            return SKEL_EVENT_HANDLED;
+        }
+        return CDunmarrowApplication::HandleEvent(event, parameter);
+    }
+
+    const std::vector<Sample>& Samples() const { return samples_; }
+    long FramesRun() const { return frame_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void Mark(Part part) {
+        const Clock::time_point now = Clock::now();
+        sample_[part] = std::chrono::duration<double, std::milli>(now - last_).count();
+        last_ = now;
+    }
+
+    // CStandardApplication::Frame and ::Render with the clock read between the parts.
+    void TimedFrame() {
+        last_ = Clock::now();
+        if (firstFrame_) {
+            width_ = SkelGetState()->width;
+            height_ = SkelGetState()->height;
+            lastFrameTime_ = g_frameworkClock();
+            firstFrame_ = false;
+        }
+        const DWORD now = g_frameworkClock();
+        const DWORD elapsed = now - lastFrameTime_;
+        lastFrameTime_ = now;
+        const float dt = TimeStep(elapsed, fixedStepSet_, fixedStep_);
+        lastStep_ = dt;
+        CInputManager* input = CInputManager::GetInstance();
+        input->Update(dt);
+        Mark(kInput);
+        if (!g_paused) {
+            if (input->TakeNextCameraRequest() && g_cameraManager != nullptr) {
+                g_cameraManager->NextCamera();
+            }
+            if (input->TakeNextFixedCameraRequest() && g_cameraManager != nullptr) {
+                g_cameraManager->NextFixedCamera();
+            }
+            TakeOrder();
+            Mark(kOrder);
+            UpdateAi();
+            Mark(kAi);
+            UpdateCharacters(dt);
+            Mark(kAnimation);
+        } else {
+            Mark(kOrder);
+            Mark(kAi);
+            Mark(kAnimation);
+        }
+        Mark(kHook);
+        if (g_worldManager != nullptr) {
+            g_worldManager->Update(dt);
+        }
+        Mark(kWorldStep);
+        if (g_hud != nullptr) {
+            g_hud->Update(dt);
+        }
+        if (g_cameraManager != nullptr) {
+            g_cameraManager->Update(dt);
+        }
+        Mark(kHudCamera);
+        if (!g_paused) {
+            if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
+                bodies->Update(dt);
+            }
+        }
+        Mark(kBodies);
+        if (!g_paused) {
+            CProjectileTable::UpdateParticles(dt);
+            UpdateRocks(dt);
+        }
+        CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
+        Mark(kParticles);
+
+        if (g_cameraManager != nullptr) {
+            g_cameraManager->BeginUpdate();
+            if (renderWorld_ && g_worldManager != nullptr) {
+                g_worldManager->Render();
+            }
+        }
+        Mark(kWorldDraw);
+        RenderScene();
+        CInputManager::GetInstance()->DrawPointer();
+        if (g_cameraManager != nullptr) {
+            g_cameraManager->RenderOverlay();
+        }
+        if (g_hud != nullptr) {
+            g_hud->Render();
+        }
+        if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
+            bodies->Render();
+        }
+        CProjectileTable::RenderParticles();
+        Mark(kSceneDraw);
+        if (g_cameraManager != nullptr) {
+            g_cameraManager->EndUpdate();
+            g_cameraManager->ShowRaster();
+        }
+        Mark(kPresent);
+        if (++frame_ > warmup_) {
+            samples_.push_back(sample_);
+        }
+    }
+
+    long warmup_;
+    long frame_ = 0;
+    int width_ = 0;
+    int height_ = 0;
+    Clock::time_point last_;
+    Sample sample_{};
+    std::vector<Sample> samples_;
+};
+
+CTimedGame* g_game = nullptr;
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "demo_frame_bench: %s\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+bool ParseLong(const char* text, long low, long high, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < low || value > high) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+std::string DefaultData() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string("demo_data") : (exe.parent_path().parent_path() / "demo_data").string();
+}
+
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+// The figures of a run of frames.
+struct Figures {
+    long frames = 0;
+    double median = 0.0, p95 = 0.0, mean = 0.0, worst = 0.0;
+    double simulationP95 = 0.0; // AI + animation + physics
+    double ai = 0.0, animation = 0.0, physics = 0.0, world = 0.0, scene = 0.0, present = 0.0, other = 0.0;
+};
+
+Figures Summarise(const std::vector<Sample>& samples, std::size_t begin, std::size_t end) {
+    Figures f;
+    std::vector<double> totals;
+    std::vector<double> simulation;
+    Sample sums{};
+    for (std::size_t i = begin; i < end; ++i) {
+        double total = 0.0;
+        for (int part = 0; part < kPartCount; ++part) {
+            sums[part] += samples[i][part];
+            total += samples[i][part];
+        }
+        totals.push_back(total);
+        simulation.push_back(samples[i][kAi] + samples[i][kAnimation] + samples[i][kWorldStep] + samples[i][kBodies]);
+    }
+    f.frames = static_cast<long>(end - begin);
+    if (f.frames == 0) {
+        return f;
+    }
+    const double n = static_cast<double>(f.frames);
+    f.median = Percentile(totals, 0.5);
+    f.p95 = Percentile(totals, 0.95);
+    f.worst = *std::max_element(totals.begin(), totals.end());
+    f.simulationP95 = Percentile(simulation, 0.95);
+    double all = 0.0;
+    for (double sum : sums) {
+        all += sum;
+    }
+    f.mean = all / n;
+    f.ai = sums[kAi] / n;
+    f.animation = sums[kAnimation] / n;
+    f.physics = (sums[kWorldStep] + sums[kBodies]) / n;
+    f.world = sums[kWorldDraw] / n;
+    f.scene = sums[kSceneDraw] / n;
+    f.present = sums[kPresent] / n;
+    f.other = f.mean - f.ai - f.animation - f.physics - f.world - f.scene - f.present;
+    return f;
+}
+
+void PrintTable(int bots, const Options& options, const std::vector<Sample>& samples) {
+    std::vector<std::pair<std::string, Figures>> columns;
+    columns.emplace_back("whole run", Summarise(samples, 0, samples.size()));
+    if (options.f1) {
+        const std::size_t half = static_cast<std::size_t>(options.frames / 2);
+        const std::size_t split = std::min(half + 1, samples.size()); // F1 acts in the frame after
+        columns.emplace_back("take cover", Summarise(samples, 0, std::min(half, samples.size())));
+        columns.emplace_back("come to me", Summarise(samples, split, samples.size()));
+    }
+    std::printf("\n### %d bots: %zu frames at 640 x 480 after %ld of warm-up%s\n\n", bots, samples.size(),
+                options.warmup, options.f1 ? ", F1 pressed halfway" : "");
+    std::printf("| |");
+    for (const auto& column : columns) {
+        std::printf(" %s |", column.first.c_str());
+    }
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        std::printf("---|");
+    }
+    std::printf("\n");
+    auto row = [&](const char* label, auto value) {
+        std::printf("| %s |", label);
+        for (const auto& column : columns) {
+            std::printf(" %s |", value(column.second).c_str());
+        }
+        std::printf("\n");
+    };
+    auto ms = [](double v) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", v);
+        return std::string(text);
+    };
+    auto share = [](double v, double whole) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%.3f (%.1f %%)", v, whole > 0.0 ? 100.0 * v / whole : 0.0);
+        return std::string(text);
+    };
+    row("ms per frame, median", [&](const Figures& f) { return ms(f.median); });
+    row("ms per frame, 95th percentile", [&](const Figures& f) { return ms(f.p95); });
+    row("ms per frame, slowest", [&](const Figures& f) { return ms(f.worst); });
+    row("ms per frame, mean", [&](const Figures& f) { return ms(f.mean); });
+    row("frames per second (mean)", [&](const Figures& f) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.0f", f.mean > 0.0 ? 1000.0 / f.mean : 0.0);
+        return std::string(text);
+    });
+    row("AI, ms (share)", [&](const Figures& f) { return share(f.ai, f.mean); });
+    row("animation, ms (share)", [&](const Figures& f) { return share(f.animation, f.mean); });
+    row("physics, ms (share)", [&](const Figures& f) { return share(f.physics, f.mean); });
+    row("rendering, ms (share)", [&](const Figures& f) { return share(f.world + f.scene + f.present, f.mean); });
+    row("- world", [&](const Figures& f) { return share(f.world, f.mean); });
+    row("- scene", [&](const Figures& f) { return share(f.scene, f.mean); });
+    row("- present", [&](const Figures& f) { return share(f.present, f.mean); });
+    row("other, ms (share)", [&](const Figures& f) { return share(f.other, f.mean); });
+    row("AI + physics + animation, ms (share)",
+        [&](const Figures& f) { return share(f.ai + f.physics + f.animation, f.mean); });
+    row("AI + physics + animation, 95th percentile ms", [&](const Figures& f) { return ms(f.simulationP95); });
+    std::fflush(stdout);
+}
+
+// One run in this process: the game started, run and taken down. 0 when every frame ran.
+int RunOnce(int bots, const Options& options) {
+    const long total = options.warmup + options.frames;
+    setenv("PLATFORM_HEADLESS", "1", 1);
+    setenv("PLATFORM_FRAMES", std::to_string(total).c_str(), 1);
+    setenv("PLATFORM_FIXED_STEP", "0.016666666666666666", 1);
+    setenv("PLATFORM_KEYS", options.f1 ? (std::to_string(options.warmup + options.frames / 2) + ":F1").c_str() : "", 1);
+    unsetenv("PLATFORM_CAPTURE");
+
+    g_game = new CTimedGame(options.warmup, options.frames);
+    g_game->OverrideBotCount(bots);
+    SkelWinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
+    const long ran = g_game->FramesRun();
+    const std::vector<Sample> samples = g_game->Samples();
+    const int started = g_game->BotCount();
+    const int width = g_game->Width();
+    const int height = g_game->Height();
+    delete g_game;
+    g_game = nullptr;
+    if (ran < total || samples.empty()) {
+        std::fprintf(stderr, "demo_frame_bench: the game with %d bots ran %ld of %ld frames (see its messages above)\n",
+                     bots, ran, total);
+        return 1;
+    }
+    if (started != bots) {
+        std::fprintf(stderr, "demo_frame_bench: asked for %d bots, the game started %d\n", bots, started);
+        return 1;
+    }
+    if (width != 640 || height != 480) {
+        std::fprintf(stderr, "demo_frame_bench: the frame is %d x %d, not 640 x 480\n", width, height);
+        return 1;
+    }
+    PrintTable(bots, options, samples);
+    return 0;
+}
+
+} // namespace
+
+std::int32_t AppEventHandler(std::int32_t event, void* parameter) {
+    return g_game != nullptr ? g_game->HandleEvent(event, parameter) : SKEL_EVENT_NOT_HANDLED;
+}
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--f1") {
+            options.f1 = true;
+            continue;
+        }
+        if (arg != "--data" && arg != "--bots" && arg != "--frames" && arg != "--warmup") {
+            return Usage("unknown argument " + arg);
+        }
+        if (i + 1 >= argc) {
+            return Usage("missing value after " + arg);
+        }
+        const std::string value = argv[++i];
+        long number = 0;
+        if (arg == "--data") {
+            options.data = value;
+        } else if (arg == "--bots") {
+            std::size_t start = 0;
+            for (;;) {
+                const std::size_t comma = value.find(',', start);
+                const std::string item = value.substr(start, comma == std::string::npos ? comma : comma - start);
+                if (!ParseLong(item.c_str(), 0, CDunmarrowApplication::kMaxBots, &number)) {
+                    return Usage("bad --bots '" + value + "': '" + item + "' is no count from 0 to " +
+                                 std::to_string(CDunmarrowApplication::kMaxBots));
+                }
+                options.bots.push_back(static_cast<int>(number));
+                if (comma == std::string::npos) {
+                    break;
+                }
+                start = comma + 1;
+            }
+        } else if (arg == "--frames") {
+            if (!ParseLong(value.c_str(), 2, 10000000, &number)) {
+                return Usage("bad --frames '" + value + "' (2 to 10000000)");
+            }
+            options.frames = number;
+        } else {
+            if (!ParseLong(value.c_str(), 0, 10000000, &number)) {
+                return Usage("bad --warmup '" + value + "' (0 to 10000000)");
+            }
+            options.warmup = number;
+        }
+    }
+    if (options.bots.empty()) {
+        options.bots = {8, 32};
+    }
+    if (options.data.empty()) {
+        options.data = DefaultData();
+    }
+    std::error_code ec;
+    std::filesystem::current_path(options.data, ec);
+    if (ec || !std::filesystem::exists("config.xml")) {
+        std::fprintf(stderr, "demo_frame_bench: no config.xml in the data folder %s (make one with mkasset demo)\n",
+                     options.data.c_str());
+        return 1;
+    }
+    std::printf("demo_frame_bench: %s, fixed step 1/60 s, one thread\n", options.data.c_str());
+    std::fflush(stdout);
+    // Each run in a child of its own: the game's process-wide state starts afresh every time.
+    int status = 0;
+    for (int bots : options.bots) {
+        const pid_t child = fork();
+        if (child < 0) {
+            std::perror("demo_frame_bench: fork");
+            return 1;
+        }
+        if (child == 0) {
+            std::_Exit(RunOnce(bots, options));
+        }
+        int wstatus = 0;
+        if (waitpid(child, &wstatus, 0) < 0 || !WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) {
+            std::fprintf(stderr, "demo_frame_bench: the run with %d bots failed\n", bots);
+            status = 1;
+        }
+    }
+    return status;
+}
