@@ -1957,10 +1957,27 @@ private:
     // flags, the planes it lies outside (a bit each) and its screen form once asked for.
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4;
     std::uint64_t low_ = 0;
-    std::vector<ClipVertex> cache_;
-    std::vector<std::uint8_t> flags_, outside_;
-    std::unique_ptr<ScreenVertex[]> screens_;
-    std::vector<ClipVertex> poly_, scratch_;
+    // Per-vertex storage lives in the thread's draw scratch, so a draw does not allocate (and
+    // fault in) fresh pages for it; only the entries below the draw's range are valid.
+    struct Scratch {
+        std::vector<ClipVertex> cache;
+        std::vector<std::uint8_t> flags, outside;
+        std::vector<ScreenVertex> screens;
+        std::vector<ClipVertex> poly, clipped;
+    };
+    static Scratch& ThreadScratch() {
+        thread_local Scratch scratch;
+        return scratch;
+    }
+    // Storage kept between draws at most (vertices); a larger draw's is given back after it.
+    static constexpr std::size_t kKeptVertices = std::size_t{1} << 17;
+    Scratch& scratchStore_ = ThreadScratch();
+    std::vector<ClipVertex>& cache_ = scratchStore_.cache;
+    std::vector<std::uint8_t>& flags_ = scratchStore_.flags;
+    std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
+    std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
+    std::vector<ClipVertex>& poly_ = scratchStore_.poly;
+    std::vector<ClipVertex>& scratch_ = scratchStore_.clipped;
     ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
 };
 
@@ -2150,10 +2167,21 @@ void Pipeline::Run() {
     if (n == 0)
         return;
     low_ = low;
-    cache_.resize(high - low + 1);
-    flags_.assign(high - low + 1, 0);
-    outside_.resize(high - low + 1);
-    screens_ = std::make_unique_for_overwrite<ScreenVertex[]>(high - low + 1);
+    const std::size_t range = high - low + 1;
+    if (cache_.size() < range) {
+        cache_.resize(range);
+        flags_.resize(range);
+        outside_.resize(range);
+        screens_.resize(range);
+    }
+    std::fill_n(flags_.begin(), range, std::uint8_t{0});
+    struct GiveBack {
+        Scratch& s;
+        ~GiveBack() {
+            if (s.cache.size() > kKeptVertices)
+                s = Scratch{};
+        }
+    } giveBack{scratchStore_};
 
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
