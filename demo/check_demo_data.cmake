@@ -16,9 +16,22 @@ if(NOT files_a STREQUAL files_b)
   message(FATAL_ERROR "the two runs wrote different files:\n${files_a}\n${files_b}")
 endif()
 foreach(required config.xml ai/dunmarrow.ais HTML/intro.html models/level.bsp FONTS/TSA16.met
-                 models/soldier_red.dff)
+                 models/soldier_red.dff models/lift.dff models/BoutonVert.dff models/BoutonRouge.dff
+                 models/BoutonVertOn.dff models/BoutonRougeOn.dff models/textures/lift.png
+                 models/textures/bouton_vert.png models/textures/particle.png models/textures/stText.bmp
+                 models/textures/stScroll.bmp models/crate.dff)
   if(NOT EXISTS ${WORK}/a/${required})
     message(FATAL_ERROR "mkasset demo wrote no ${required}")
+  endif()
+endforeach()
+# The configuration holds the start screen, the loose bodies and one of each level object.
+file(READ ${WORK}/a/config.xml config)
+foreach(element Hud Physics Switch Lift LaserBeam Teleporter Bumper JumpHelper Door CollisionPlane
+                CollisionTriangle)
+  string(REGEX MATCHALL "<${element}[ />]" found "${config}")
+  list(LENGTH found count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "config.xml holds ${count} ${element} elements, not one")
   endif()
 endforeach()
 foreach(f IN LISTS files_a)

@@ -44,7 +44,7 @@ run() {
   exec "$bin/$1" "${@:2}"
 }
 # The game on its data folder: in a window when there is a display, else headless for a fixed
-# number of frames (F1 pressed halfway) with captures written to the build folder.
+# number of frames (ENTER past the start screen, F1 pressed halfway) with captures written to the build folder.
 if [ -x "$bin/dunmarrow" ] && [ -x "$bin/mkasset" ]; then
   data="$BUILD_DIR/demo_data"
   say "making the game's data in $data: mkasset demo"
@@ -52,16 +52,16 @@ if [ -x "$bin/dunmarrow" ] && [ -x "$bin/mkasset" ]; then
   cd "$data"
   if [ "$#" -eq 0 ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     frames=600
-    say "no display: $frames frames headless at 60 per second, F1 at frame 300;"
-    say "captures every 100 frames are written to $out/dunmarrow-NNNNN.png"
+    say "no display: $frames frames headless at 60 per second, ENTER at frame 1 (the start screen),"
+    say "F1 at frame 300; captures every 100 frames are written to $out/dunmarrow-NNNNN.png"
     rm -f "$out"/dunmarrow-*.png
-    PLATFORM_HEADLESS=1 PLATFORM_FRAMES=$frames PLATFORM_FIXED_STEP=0.0166667 PLATFORM_KEYS="300:F1" \
+    PLATFORM_HEADLESS=1 PLATFORM_FRAMES=$frames PLATFORM_FIXED_STEP=0.0166667 PLATFORM_KEYS="1:RETURN,300:F1" \
       PLATFORM_CAPTURE="$out/dunmarrow-%05d.png" PLATFORM_CAPTURE_EVERY=100 "$bin/dunmarrow"
     say "done; the captures:"
     ls "$out"/dunmarrow-*.png >&2
     exit 0
   fi
-  say "the game in a window: the bots take cover, F1 calls them; ESC quits"
+  say "the game in a window: ENTER starts it, the bots take cover, F1 calls them; ESC quits"
   run dunmarrow "$@"
 fi
 # The first frames of the graphics engine in a window or, without a display, written headless.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,9 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "                    (metres) and visible (1 when the player sees the bot)\n"
                       "  --plot FILE.png   the bots' distances to the player and the hidden count over time, with\n"
                       "                    the presses marked\n"
+                      "A start screen in the configuration (a \"Hud\" section) is dismissed with ENTER after the\n"
+                      "first frame; the frame it holds the game paused is not counted, so frames and presses\n"
+                      "mean the same with and without it.\n"
                       "The last two lines are \"take cover: hidden H/N\" (in the frame before the first press, or\n"
                       "the last frame without one) and \"come to me: near K/N\" (at the end; near = within\n"
                       "sqrt(150) metres of the player, the widest radius at which a bot stops by him).\n"
@@ -136,6 +142,22 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
     watch->series.distances.push_back(std::move(distances));
 }
 
+// The configuration has a "Hud" section: the game starts paused behind the start screen until
+// ENTER.
+bool HasStartScreen(const char* config) {
+    std::ifstream in(config, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    for (std::size_t at = text.find("<hud"); at != std::string::npos; at = text.find("<hud", at + 1)) {
+        const char next = at + 4 < text.size() ? text[at + 4] : '\0';
+        if (next == '/' || next == '>' || std::isspace(static_cast<unsigned char>(next))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -206,12 +228,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::string keys;
+    // The start screen takes ENTER from its second frame on; the game's frames after it come one
+    // presented frame later.
+    const bool startScreen = HasStartScreen("config.xml");
+    std::string keys = startScreen ? "1:RETURN" : "";
     for (long frame : options.presses) {
-        keys += (keys.empty() ? "" : ",") + std::to_string(frame) + ":F1";
+        const long presented = startScreen && frame > 0 ? frame + 1 : frame;
+        keys += (keys.empty() ? "" : ",") + std::to_string(presented) + ":F1";
     }
     setenv("PLATFORM_HEADLESS", "1", 1);
-    setenv("PLATFORM_FRAMES", std::to_string(options.frames).c_str(), 1);
+    setenv("PLATFORM_FRAMES", std::to_string(options.frames + (startScreen ? 1 : 0)).c_str(), 1);
     setenv("PLATFORM_FIXED_STEP", "0.016666666666666666", 1);
     setenv("PLATFORM_KEYS", keys.c_str(), 1);
     unsetenv("PLATFORM_CAPTURE");

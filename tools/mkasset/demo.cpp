@@ -1,6 +1,6 @@
 // mkasset demo: the game's whole data folder: the scene's level, models, textures and font, a
-// configuration with the game's own section, the intro page, and the AI world file whose graph the
-// AI engine's generator made on this very level.
+// configuration with the game's own section, the start screen and one of each level object, the
+// intro page, and the AI world file whose graph the AI engine's generator made on this very level.
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include "tools/mkasset/character_scene.h"
 #include "tools/mkasset/commands.h"
 #include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/level_objects_scene.h"
 
 namespace mkasset {
 
@@ -33,16 +34,59 @@ constexpr float kBotStripLength = 3.0f * kDemoBots + 1.0f;
 constexpr float kBotStripWidth = static_cast<float>(kDemoBots) + 1.0f;
 constexpr float kSoldierHalfWidth = 0.6f;
 
-// The first seed from `from` on whose blocks leave the bots' starting strip free.
-std::uint32_t SeedWithFreeStart(LevelOptions options, std::uint32_t from) {
+// The level objects stand in the level's north-east, where no soldier goes: the bots hide among
+// the blocks the seed search leaves in the south and west and come to the player from there, and
+// the north-west is part of their ground. Away from them the teleporter's entry takes the corner
+// (its exit is a point in the north-west), the bumper stands by the east wall throwing west over
+// open ground, and the obstacles (the lift, the door, the plane, the triangle) block no path
+// between cover and the player.
+LevelObjectLayout DemoLevelObjects() {
+    LevelObjectLayout l{};
+    const auto set = [](float* to, float x, float y, float z) {
+        to[0] = x;
+        to[1] = y;
+        to[2] = z;
+    };
+    set(l.switchAt, 11.0f, 1.0f, 13.5f);
+    set(l.switchNormal, 0.0f, 0.0f, -1.0f);
+    set(l.liftP1, 12.5f, 0.1f, 14.5f);
+    set(l.liftP2, 12.5f, 3.1f, 14.5f);
+    set(l.laserP1, 5.0f, 1.0f, 11.0f);
+    set(l.laserP2, 11.0f, 1.0f, 11.0f);
+    set(l.teleporterEntry, 16.0f, 0.0f, 16.0f);
+    set(l.teleporterExit, -14.0f, 0.0f, 15.0f);
+    set(l.bumper, 15.0f, 0.0f, 6.0f);
+    set(l.jumpHelper, 10.0f, 0.0f, 9.0f);
+    set(l.door, 8.0f, 1.0f, 15.0f);
+    l.doorAxis = 1;
+    set(l.planeAt, 5.0f, 1.5f, 14.0f);
+    set(l.planeNormal, -1.0f, 0.0f, 0.0f);
+    set(l.planeRight, 0.0f, 0.0f, 1.0f);
+    l.planeLength = 4.0f;
+    l.planeWidth = 3.0f;
+    set(l.triangle[0], 12.0f, 0.0f, 9.0f);
+    set(l.triangle[1], 14.0f, 0.0f, 9.0f);
+    set(l.triangle[2], 13.0f, 1.5f, 11.0f);
+    return l;
+}
+
+// The first seed from `from` on whose blocks leave the bots' starting strip and the level
+// objects' footprints free.
+std::uint32_t SeedWithFreeStart(LevelOptions options, std::uint32_t from, const std::vector<Footprint>& objects) {
+    const auto overlaps = [](const LevelBlock& b, float x0, float z0, float x1, float z1) {
+        return b.max[0] > x0 && b.min[0] < x1 && b.max[2] > z0 && b.min[2] < z1;
+    };
     for (std::uint32_t seed = from;; ++seed) {
         options.seed = seed;
         const std::vector<LevelBlock> blocks = LevelBlocks(options);
-        const bool free = std::none_of(blocks.begin(), blocks.end(), [](const LevelBlock& b) {
-            return b.max[0] > kBotStartX - kSoldierHalfWidth &&
-                   b.min[0] < kBotStartX + kBotStripLength + kSoldierHalfWidth &&
-                   b.max[2] > kBotStartZ - kSoldierHalfWidth &&
-                   b.min[2] < kBotStartZ + kBotStripWidth + kSoldierHalfWidth;
+        const bool free = std::none_of(blocks.begin(), blocks.end(), [&](const LevelBlock& b) {
+            if (overlaps(b, kBotStartX - kSoldierHalfWidth, kBotStartZ - kSoldierHalfWidth,
+                         kBotStartX + kBotStripLength + kSoldierHalfWidth,
+                         kBotStartZ + kBotStripWidth + kSoldierHalfWidth)) {
+                return true;
+            }
+            return std::any_of(objects.begin(), objects.end(),
+                               [&](const Footprint& f) { return overlaps(b, f.min[0], f.min[1], f.max[0], f.max[1]); });
         });
         if (free) {
             return seed;
@@ -100,7 +144,12 @@ std::string DemoConfig() {
   </Application>
 </Config>
 )";
-    c.insert(c.rfind("</Config>"), CharacterConfig() + ScenePhysicsSection());
+    // The characters, the loose bodies, the start screen (the game waits for ENTER) and the level
+    // objects go in before the configuration's end; the collision plane and triangle in "Worlds".
+    const LevelObjectLayout objects = DemoLevelObjects();
+    c.insert(c.rfind("</Config>"),
+             CharacterConfig() + ScenePhysicsSection() + SceneHudSection() + LevelObjectConfig(objects));
+    c.insert(c.rfind("  </Worlds>"), LevelCollisionConfig(objects));
     return c;
 }
 
@@ -122,18 +171,29 @@ them to come to you (F1 again sends them back into cover).</p>
 } // namespace
 
 void DemoUsage(std::FILE* out) {
-    std::fprintf(out, "usage: mkasset demo --out DIR\n"
-                      "  Writes the game's data folder (dunmarrow runs in it), the same bytes every time:\n"
-                      "    everything of mkasset scene on a 36 x 36 metre level of 16 blocks 2.3 to 3.5 metres\n"
-                      "    high (the soldiers' cover; its seed is the first from 1 that leaves the bots'\n"
-                      "    starting strip free), with a config.xml whose \"Application\" section has the player\n"
-                      "    at the origin, 8 bots from (-15, -8) and the AI world file below\n"
-                      "    DIR/ai/dunmarrow.ais         the AI world: the graph \"MoveGraph\" that the AI engine's\n"
-                      "                                 generator made by walking this level, the player, the\n"
-                      "                                 soldiers' brain, agents and services, their team and tasks\n"
-                      "    DIR/HTML/intro.html          the page opened at start-up\n"
-                      "  Exit status 0 on success, 1 when a file cannot be written or the graph cannot be made,\n"
-                      "  2 on bad usage.\n");
+    std::fprintf(out,
+                 "usage: mkasset demo --out DIR\n"
+                 "  Writes the game's data folder (dunmarrow runs in it), the same bytes every time:\n"
+                 "    everything of mkasset scene (with --hud) on a 36 x 36 metre level of 16 blocks 2.3 to\n"
+                 "    3.5 metres high (the soldiers' cover; its seed is the first from 1 that leaves the bots'\n"
+                 "    starting strip and the level objects' ground free), with a config.xml whose\n"
+                 "    \"Application\" section has the player at the origin, 8 bots from (-15, -8) and the AI\n"
+                 "    world file below; the game starts paused behind the start screen until ENTER\n"
+                 "    level objects in config.xml, in the level's north-east: a switch \"LiftSwitch\" at\n"
+                 "                                 (11, 1, 13.5) driving a lift from (12.5, 0.1, 14.5) to\n"
+                 "                                 (12.5, 3.1, 14.5), a laser beam from (5, 1, 11) to (11, 1, 11),\n"
+                 "                                 a teleporter from (16, 0, 16) to (-14, 0, 15), a bumper at\n"
+                 "                                 (15, 0, 6) throwing west, a jump helper at (10, 0, 9), a door\n"
+                 "                                 at (8, 1, 15), a collision plane (a wall at x = 5 from z = 12\n"
+                 "                                 to 16, 3 high) and a collision triangle at (13, 10)\n"
+                 "    DIR/models/lift.dff, DIR/models/Bouton{Vert,Rouge,VertOn,RougeOn}.dff\n"
+                 "                                 the lift's platform and the switch's buttons, with textures\n"
+                 "    DIR/ai/dunmarrow.ais         the AI world: the graph \"MoveGraph\" that the AI engine's\n"
+                 "                                 generator made by walking this level, the player, the\n"
+                 "                                 soldiers' brain, agents and services, their team and tasks\n"
+                 "    DIR/HTML/intro.html          the page opened at start-up\n"
+                 "  Exit status 0 on success, 1 when a file cannot be written or the graph cannot be made,\n"
+                 "  2 on bad usage.\n");
 }
 
 int RunDemo(int argc, char** argv) {
@@ -163,7 +223,7 @@ int RunDemo(int argc, char** argv) {
     level.size = kDemoSize;
     level.boxes = kDemoBlocks;
     level.blockMinHeight = kDemoBlockMinHeight;
-    level.seed = SeedWithFreeStart(level, 1);
+    level.seed = SeedWithFreeStart(level, 1, LevelObjectFootprints(DemoLevelObjects()));
     std::string error;
     const std::string config = DemoConfig();
     const std::string intro = kIntroPage;
@@ -171,7 +231,7 @@ int RunDemo(int argc, char** argv) {
         !WriteFile(kName, (dir / "HTML" / "intro.html").string(), Bytes(intro.begin(), intro.end()))) {
         return kExitFailed;
     }
-    if (!WriteSceneAssets(kName, dir.string(), level, &error)) {
+    if (!WriteSceneAssets(kName, dir.string(), level, &error) || !WriteLevelObjectAssets(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
     }
     // The generator's own files go to a work folder that is removed afterwards.

@@ -6,9 +6,11 @@
 #include <png.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <system_error>
 #include <vector>
 
@@ -21,6 +23,16 @@ namespace {
 
 constexpr const char* kName = "scene";
 constexpr int kSide = 16;
+// Sizes the layouts share, and what the framework's objects do.
+constexpr float kLiftHalfSide = 1.0f; // the platform is 2 x 2 (models/lift.dff)
+constexpr float kDoorWidth = 2.0f;
+constexpr float kDoorHeight = 2.0f;
+constexpr float kDoorDepth = 0.1f;
+constexpr float kTeleporterReach = 1.0f;
+constexpr float kBumperReach = 2.0f;
+// A bumper's throw (-6, 12, 0) under a gravity of 10 lands 2.4 s later this far off.
+constexpr float kBumperThrow[3] = {-14.4f, 0.0f, 0.0f};
+constexpr float kSoldierHalfWidth = 0.6f;
 
 // A box of the full sizes, centred on its frame, with its first material textured by name.
 ClumpDesc SizedBox(float x, float y, float z, const char* texture) {
@@ -73,38 +85,131 @@ std::string Number(float v) {
     return text;
 }
 
-} // namespace
-
-std::string LevelCollisionConfig() {
-    // A wall across the level's east side (6 long, 3 high) and a ramp-shaped triangle in the north.
-    return R"(    <CollisionPlane>
-      <Position x="9" y="1.5" z="4"/><Normal x="-1" y="0" z="0"/><Right x="0" y="0" z="1"/>
-      <Length value="6"/><Width value="3"/>
-    </CollisionPlane>
-    <CollisionTriangle>
-      <flags value="0"/><v1 x="-4" y="0" z="8"/><v2 x="-2" y="0" z="8"/><v3 x="-3" y="1.5" z="10"/>
-    </CollisionTriangle>
-)";
+// ` x="1" y="2" z="3"`, or with a prefix ` px="1" py="2" pz="3"`.
+std::string Xyz(const float* v, const std::string& prefix = "") {
+    std::string out;
+    for (int c = 0; c < 3; ++c) {
+        out += " " + prefix + "xyz"[c] + "=\"" + Number(v[c]) + "\"";
+    }
+    return out;
 }
 
-std::string LevelObjectConfig() {
-    std::string lift = "  <Lift";
-    const char* names[2][3] = {{"p1x", "p1y", "p1z"}, {"p2x", "p2y", "p2z"}};
-    for (int e = 0; e < 2; ++e) {
-        for (int c = 0; c < 3; ++c) {
-            lift += std::string(" ") + names[e][c] + "=\"" + Number((e == 0 ? kSceneLiftP1 : kSceneLiftP2)[c]) + "\"";
+// The collision plane's corners: length along right, width along normal x right.
+struct PlaneQuad {
+    float p[4][3];
+};
+PlaneQuad PlaneCorners(const LevelObjectLayout& l) {
+    const float* n = l.planeNormal;
+    const float* r = l.planeRight;
+    const float up[3] = {n[1] * r[2] - n[2] * r[1], n[2] * r[0] - n[0] * r[2], n[0] * r[1] - n[1] * r[0]};
+    PlaneQuad c{};
+    for (int k = 0; k < 4; ++k) {
+        const float s = (k & 1) != 0 ? 0.5f : -0.5f;
+        const float t = (k & 2) != 0 ? 0.5f : -0.5f;
+        for (int a = 0; a < 3; ++a) {
+            c.p[k][a] = l.planeAt[a] + s * l.planeLength * r[a] + t * l.planeWidth * up[a];
         }
     }
-    lift += R"( pw1x="2" pw1y="0" pw1z="-3" pw2x="4" pw2y="0" pw2z="-1" switch="LiftSwitch"/>
-)";
-    return R"(  <Switch name="LiftSwitch" px="1.5" py="1" pz="-3" nx="0" ny="0" nz="-1" stringOn="start the lift" stringOff="stop the lift"/>
-)" + lift +
-           R"(  <LaserBeam p1x="-4" p1y="1" p1z="3" p2x="4" p2y="1" p2z="3" pw1x="-4" pw1y="0" pw1z="3" pw2x="4" pw2y="0" pw2z="3" timeOn="2" timeOff="1" startTime="0"/>
-  <Teleporter p1x="-7" p1y="0" p1z="-7" p2x="7" p2y="0" p2z="7"/>
-  <Bumper p1x="7" p1y="0" p1z="-7" p2x="7" p2y="2" p2z="-7"/>
-  <JumpHelper p1x="-7" p1y="0" p1z="7" p2x="-7" p2y="2" p2z="7"/>
-  <Door px="0" py="1" pz="6" width="2" height="2" depth="0.1" axis="1" pw1x="-1" pw1y="0" pw1z="6" pw2x="1" pw2y="2" pw2z="6"/>
-)";
+    return c;
+}
+
+} // namespace
+
+LevelObjectLayout SceneLevelObjects() {
+    LevelObjectLayout l{};
+    const auto set = [](float* to, float x, float y, float z) {
+        to[0] = x;
+        to[1] = y;
+        to[2] = z;
+    };
+    set(l.switchAt, 1.5f, 1.0f, -3.0f);
+    set(l.switchNormal, 0.0f, 0.0f, -1.0f);
+    std::copy(kSceneLiftP1, kSceneLiftP1 + 3, l.liftP1);
+    std::copy(kSceneLiftP2, kSceneLiftP2 + 3, l.liftP2);
+    set(l.laserP1, -4.0f, 1.0f, 3.0f);
+    set(l.laserP2, 4.0f, 1.0f, 3.0f);
+    set(l.teleporterEntry, -7.0f, 0.0f, -7.0f);
+    set(l.teleporterExit, 7.0f, 0.0f, 7.0f);
+    set(l.bumper, 7.0f, 0.0f, -7.0f);
+    set(l.jumpHelper, -7.0f, 0.0f, 7.0f);
+    set(l.door, 0.0f, 1.0f, 6.0f);
+    l.doorAxis = 1;
+    // A wall across the level's east side (6 long, 3 high) and a ramp-shaped triangle in the north.
+    set(l.planeAt, 9.0f, 1.5f, 4.0f);
+    set(l.planeNormal, -1.0f, 0.0f, 0.0f);
+    set(l.planeRight, 0.0f, 0.0f, 1.0f);
+    l.planeLength = 6.0f;
+    l.planeWidth = 3.0f;
+    set(l.triangle[0], -4.0f, 0.0f, 8.0f);
+    set(l.triangle[1], -2.0f, 0.0f, 8.0f);
+    set(l.triangle[2], -3.0f, 1.5f, 10.0f);
+    return l;
+}
+
+std::vector<Footprint> LevelObjectFootprints(const LevelObjectLayout& l) {
+    std::vector<Footprint> out;
+    const auto around = [&out](const char* what, const float* p, float reach) {
+        out.push_back({what, {p[0] - reach, p[2] - reach}, {p[0] + reach, p[2] + reach}});
+    };
+    // The box holding the points' ground, widened by margin.
+    const auto spanning = [&out](const char* what, std::initializer_list<const float*> points, float margin) {
+        Footprint f{what, {INFINITY, INFINITY}, {-INFINITY, -INFINITY}};
+        for (const float* p : points) {
+            for (int a = 0; a < 2; ++a) {
+                f.min[a] = std::min(f.min[a], p[a * 2] - margin);
+                f.max[a] = std::max(f.max[a], p[a * 2] + margin);
+            }
+        }
+        out.push_back(f);
+    };
+    around("switch", l.switchAt, 0.5f);
+    spanning("lift", {l.liftP1, l.liftP2}, kLiftHalfSide);
+    spanning("laser beam", {l.laserP1, l.laserP2}, 0.1f);
+    around("teleporter entry", l.teleporterEntry, kTeleporterReach);
+    around("teleporter exit", l.teleporterExit, kSoldierHalfWidth);
+    around("bumper", l.bumper, kBumperReach);
+    const float landing[3] = {l.bumper[0] + kBumperThrow[0], l.bumper[1], l.bumper[2] + kBumperThrow[2]};
+    spanning("bumper's throw", {l.bumper, landing}, 1.0f);
+    around("jump helper", l.jumpHelper, 0.5f);
+    // The door turns a quarter either way about its edge: it sweeps a square of its width on each side.
+    around("door", l.door, kDoorWidth);
+    PlaneQuad corners = PlaneCorners(l);
+    spanning("collision plane", {corners.p[0], corners.p[1], corners.p[2], corners.p[3]}, 0.5f);
+    spanning("collision triangle", {l.triangle[0], l.triangle[1], l.triangle[2]}, 0.5f);
+    return out;
+}
+
+std::string LevelCollisionConfig(const LevelObjectLayout& l) {
+    return "    <CollisionPlane>\n      <Position" + Xyz(l.planeAt) + "/><Normal" + Xyz(l.planeNormal) + "/><Right" +
+           Xyz(l.planeRight) + "/>\n      <Length value=\"" + Number(l.planeLength) + "\"/><Width value=\"" +
+           Number(l.planeWidth) +
+           "\"/>\n    </CollisionPlane>\n    <CollisionTriangle>\n      <flags value=\"0\"/><v1" + Xyz(l.triangle[0]) +
+           "/><v2" + Xyz(l.triangle[1]) + "/><v3" + Xyz(l.triangle[2]) + "/>\n    </CollisionTriangle>\n";
+}
+
+std::string LevelObjectConfig(const LevelObjectLayout& l) {
+    const auto plus = [](const float* p, float dx, float dy, float dz) {
+        return std::array<float, 3>{p[0] + dx, p[1] + dy, p[2] + dz};
+    };
+    const auto ground = [](const float* p) { return std::array<float, 3>{p[0], 0.0f, p[2]}; };
+    const float h = kLiftHalfSide;
+    const float half = kDoorWidth / 2.0f;
+    const std::array<float, 3> doorLow = l.doorAxis == 1 ? plus(l.door, -half, -kDoorHeight / 2.0f, 0.0f)
+                                                         : plus(l.door, 0.0f, -kDoorHeight / 2.0f, -half);
+    const std::array<float, 3> doorHigh =
+        l.doorAxis == 1 ? plus(l.door, half, kDoorHeight / 2.0f, 0.0f) : plus(l.door, 0.0f, kDoorHeight / 2.0f, half);
+    return "  <Switch name=\"LiftSwitch\"" + Xyz(l.switchAt, "p") + Xyz(l.switchNormal, "n") +
+           " stringOn=\"start the lift\" stringOff=\"stop the lift\"/>\n  <Lift" + Xyz(l.liftP1, "p1") +
+           Xyz(l.liftP2, "p2") + Xyz(plus(ground(l.liftP1).data(), -h, 0.0f, -h).data(), "pw1") +
+           Xyz(plus(ground(l.liftP1).data(), h, 0.0f, h).data(), "pw2") + " switch=\"LiftSwitch\"/>\n  <LaserBeam" +
+           Xyz(l.laserP1, "p1") + Xyz(l.laserP2, "p2") + Xyz(ground(l.laserP1).data(), "pw1") +
+           Xyz(ground(l.laserP2).data(), "pw2") + " timeOn=\"2\" timeOff=\"1\" startTime=\"0\"/>\n  <Teleporter" +
+           Xyz(l.teleporterEntry, "p1") + Xyz(l.teleporterExit, "p2") + "/>\n  <Bumper" + Xyz(l.bumper, "p1") +
+           Xyz(plus(l.bumper, 0.0f, 2.0f, 0.0f).data(), "p2") + "/>\n  <JumpHelper" + Xyz(l.jumpHelper, "p1") +
+           Xyz(plus(l.jumpHelper, 0.0f, 2.0f, 0.0f).data(), "p2") + "/>\n  <Door" + Xyz(l.door, "p") + " width=\"" +
+           Number(kDoorWidth) + "\" height=\"" + Number(kDoorHeight) + "\" depth=\"" + Number(kDoorDepth) +
+           "\" axis=\"" + std::to_string(l.doorAxis) + "\"" + Xyz(doorLow.data(), "pw1") + Xyz(doorHigh.data(), "pw2") +
+           "/>\n";
 }
 
 bool WriteLevelObjectAssets(const std::string& out, std::string* error) {

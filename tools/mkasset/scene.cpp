@@ -241,8 +241,9 @@ int RunScene(int argc, char** argv) {
     std::string configText = kConfig;
     configText.insert(configText.rfind("</Config>"),
                       CharacterConfig() + ScenePhysicsSection() + (hud ? SceneHudSection() : ""));
-    configText.insert(configText.rfind("</Config>"), LevelObjectConfig());
-    configText.insert(configText.rfind("  </Worlds>"), LevelCollisionConfig());
+    const LevelObjectLayout objects = SceneLevelObjects();
+    configText.insert(configText.rfind("</Config>"), LevelObjectConfig(objects));
+    configText.insert(configText.rfind("  </Worlds>"), LevelCollisionConfig(objects));
     std::string error;
     if (!WriteFile(kName, config, Bytes(configText.begin(), configText.end()))) {
         return kExitFailed;
