@@ -53,7 +53,8 @@ const char kUsage[] =
     "  --bots N[,N...]   bot counts, each run on its own (0 to 291; may be given more than once;\n"
     "                    default 8 and 32)\n"
     "  --frames F        frames measured per run (default 600)\n"
-    "  --warmup W        frames run before measuring (default 120)\n"
+    "  --warmup W        frames played before measuring (default 120; a start screen's frames\n"
+    "                    are not played: ENTER dismisses it)\n"
     "  --f1              F1 pressed once half the measured frames have run: the bots take cover\n"
     "                    until then and come to the player after; the table then has a column for\n"
     "                    each order beside the whole run\n"
@@ -91,7 +92,8 @@ struct Options {
 // The game with a timed frame.
 class CTimedGame : public CDunmarrowApplication {
 public:
-    CTimedGame(long warmup, long frames) : CDunmarrowApplication("config.xml"), warmup_(warmup) {
+    CTimedGame(long warmup, long frames, bool f1)
+        : CDunmarrowApplication("config.xml"), warmup_(warmup), frames_(frames), f1_(f1) {
         samples_.reserve(static_cast<std::size_t>(frames));
         fixedStepSet_ = true;
         fixedStep_ = kStep;
@@ -108,7 +110,7 @@ public:
     }
 
     const std::vector<Sample>& Samples() const { return samples_; }
-    long FramesRun() const { return frame_; }
+    long FramesPlayed() const { return played_; }
     int Width() const { return width_; }
     int Height() const { return height_; }
 
@@ -123,7 +125,15 @@ private:
 
     // CStandardApplication::Frame and ::Render with the clock read between the parts.
     void TimedFrame() {
+        // F1 as the shell delivers a key: before the frame, once half the measured frames ran.
+        if (f1_ && !pressed_ && samples_.size() == static_cast<std::size_t>(frames_ / 2)) {
+            SkelKeyRecord f1 = {0, 129};
+            CInputManager::KeyboardHandler(SKEL_EVENT_KEY_DOWN, &f1);
+            CInputManager::KeyboardHandler(SKEL_EVENT_KEY_UP, &f1);
+            pressed_ = true;
+        }
         last_ = Clock::now();
+        const bool playing = !g_paused; // the start screen pauses the game until ENTER
         if (firstFrame_) {
             width_ = SkelGetState()->width;
             height_ = SkelGetState()->height;
@@ -206,13 +216,19 @@ private:
             g_cameraManager->ShowRaster();
         }
         Mark(kPresent);
-        if (++frame_ > warmup_) {
+        if (playing && ++played_ > warmup_ && samples_.size() < static_cast<std::size_t>(frames_)) {
             samples_.push_back(sample_);
+            if (samples_.size() == static_cast<std::size_t>(frames_)) {
+                PostQuitMessage(0);
+            }
         }
     }
 
     long warmup_;
-    long frame_ = 0;
+    long frames_;
+    bool f1_;
+    bool pressed_ = false;
+    long played_ = 0; // frames not paused
     int width_ = 0;
     int height_ = 0;
     Clock::time_point last_;
@@ -303,10 +319,9 @@ void PrintTable(int bots, const Options& options, const std::vector<Sample>& sam
     std::vector<std::pair<std::string, Figures>> columns;
     columns.emplace_back("whole run", Summarise(samples, 0, samples.size()));
     if (options.f1) {
-        const std::size_t half = static_cast<std::size_t>(options.frames / 2);
-        const std::size_t split = std::min(half + 1, samples.size()); // F1 acts in the frame after
-        columns.emplace_back("take cover", Summarise(samples, 0, std::min(half, samples.size())));
-        columns.emplace_back("come to me", Summarise(samples, split, samples.size()));
+        const std::size_t half = static_cast<std::size_t>(options.frames / 2); // F1 acts in this frame
+        columns.emplace_back("take cover", Summarise(samples, 0, half));
+        columns.emplace_back("come to me", Summarise(samples, half, samples.size()));
     }
     std::printf("\n### %d bots: %zu frames at 640 x 480 after %ld of warm-up%s\n\n", bots, samples.size(),
                 options.warmup, options.f1 ? ", F1 pressed halfway" : "");
@@ -361,30 +376,38 @@ void PrintTable(int bots, const Options& options, const std::vector<Sample>& sam
 
 // One run in this process: the game started, run and taken down. 0 when every frame ran.
 int RunOnce(int bots, const Options& options) {
+    // The run ends once the frames are measured; the frame limit only stops a game that stays on
+    // its start screen. ENTER dismisses a start screen (without one nothing reads it).
     const long total = options.warmup + options.frames;
     setenv("PLATFORM_HEADLESS", "1", 1);
-    setenv("PLATFORM_FRAMES", std::to_string(total).c_str(), 1);
+    setenv("PLATFORM_FRAMES", std::to_string(total + 100).c_str(), 1);
     setenv("PLATFORM_FIXED_STEP", "0.016666666666666666", 1);
-    setenv("PLATFORM_KEYS", options.f1 ? (std::to_string(options.warmup + options.frames / 2) + ":F1").c_str() : "", 1);
+    setenv("PLATFORM_KEYS", "1:RETURN", 1);
     unsetenv("PLATFORM_CAPTURE");
 
-    g_game = new CTimedGame(options.warmup, options.frames);
+    g_game = new CTimedGame(options.warmup, options.frames, options.f1);
     g_game->OverrideBotCount(bots);
     SkelWinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
-    const long ran = g_game->FramesRun();
+    const long played = g_game->FramesPlayed();
     const std::vector<Sample> samples = g_game->Samples();
     const int started = g_game->BotCount();
+    const int mode = g_game->Mode();
     const int width = g_game->Width();
     const int height = g_game->Height();
     delete g_game;
     g_game = nullptr;
-    if (ran < total || samples.empty()) {
-        std::fprintf(stderr, "demo_frame_bench: the game with %d bots ran %ld of %ld frames (see its messages above)\n",
-                     bots, ran, total);
+    if (samples.size() != static_cast<std::size_t>(options.frames)) {
+        std::fprintf(stderr,
+                     "demo_frame_bench: the game with %d bots played %ld of %ld frames (see its messages above)\n",
+                     bots, played, total);
         return 1;
     }
     if (started != bots) {
         std::fprintf(stderr, "demo_frame_bench: asked for %d bots, the game started %d\n", bots, started);
+        return 1;
+    }
+    if (mode != (options.f1 ? CDunmarrowApplication::kComeToMe : CDunmarrowApplication::kTakeCover)) {
+        std::fprintf(stderr, "demo_frame_bench: the game's order at the end is not the one asked for\n");
         return 1;
     }
     if (width != 640 || height != 480) {
