@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 
 #include "testing/scratch_dir.h"
@@ -18,68 +17,40 @@
 
 namespace {
 
-std::string Contents(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-// The attributes of one tag ("<Name a="1" b="2"/>" from its name on).
-std::map<std::string, float> Attributes(const std::string& tag) {
-    std::map<std::string, float> out;
-    for (std::size_t eq = tag.find("=\""); eq != std::string::npos; eq = tag.find("=\"", eq + 2)) {
-        const std::size_t start = tag.rfind(' ', eq) + 1;
-        out[tag.substr(start, eq - start)] = std::strtof(tag.c_str() + eq + 2, nullptr);
-    }
-    return out;
-}
-
 // Ground on the x-z plane.
 struct Box {
-    float min[2] = {1e30f, 1e30f};
-    float max[2] = {-1e30f, -1e30f};
-    void Add(float x, float z, float reach) {
-        min[0] = std::min(min[0], x - reach);
-        min[1] = std::min(min[1], z - reach);
-        max[0] = std::max(max[0], x + reach);
-        max[1] = std::max(max[1], z + reach);
-    }
-    bool Overlaps(const float lo[2], const float hi[2]) const {
-        return max[0] > lo[0] && min[0] < hi[0] && max[1] > lo[1] && min[1] < hi[1];
+    float lo[2] = {1e30f, 1e30f};
+    float hi[2] = {-1e30f, -1e30f};
+    bool Overlaps(const Box& o) const {
+        return hi[0] > o.lo[0] && lo[0] < o.hi[0] && hi[1] > o.lo[1] && lo[1] < o.hi[1];
     }
 };
 
-// The element's box: every point its tags give (attributes PREFIXx with PREFIXz, except the
-// switch's normal nx, nz and a plane's normal and right), widened by reach (and by half a plane's length).
+// The points of an element (each attribute NAMEx="..." with its NAMEz, but for a normal or a
+// plane's right) from "<element" to the element's end, boxed and widened by reach; count is how
+// many such elements there are.
 Box GroundOf(const std::string& config, const std::string& element, float reach, int* count) {
     Box box;
     *count = 0;
     const bool section = element.rfind("Collision", 0) == 0;
     const std::string key = "<" + element + (section ? ">" : " ");
-    for (std::size_t at = config.find(key); at != std::string::npos; at = config.find(key, at + 1)) {
-        ++*count;
-        const std::size_t end = section ? config.find("</" + element, at) : config.find("/>", at);
-        const std::string text = config.substr(at, end - at);
-        float widen = reach;
-        for (std::size_t tag = text.find('<', 1); tag != std::string::npos; tag = text.find('<', tag + 1)) {
-            if (text.compare(tag, 7, "<Length") == 0) {
-                widen += Attributes(text.substr(tag, text.find('>', tag) - tag))["value"] / 2.0f;
-            }
-        }
-        for (std::size_t tag = 0; tag != std::string::npos; tag = text.find('<', tag + 1)) {
-            const std::string one = text.substr(tag, text.find_first_of(">", tag) - tag);
-            if (one.rfind("<Normal", 0) == 0 || one.rfind("<Right", 0) == 0) {
+    for (std::size_t at = config.find(key); at != std::string::npos; at = config.find(key, at + 1), ++*count) {
+        const std::string text = config.substr(at, config.find(section ? "</" : "/>", at) - at);
+        for (std::size_t x = text.find("x=\""); x != std::string::npos; x = text.find("x=\"", x + 1)) {
+            const std::size_t name = text.find_last_of(" <", x) + 1;
+            const std::string prefix = text.substr(name, x - name);
+            const std::size_t z = text.find(" " + prefix + "z=\"", x);
+            if (prefix == "n" || text.compare(text.rfind('<', x), 6, "<Right") == 0 ||
+                text.compare(text.rfind('<', x), 7, "<Normal") == 0 || z == std::string::npos) {
                 continue;
             }
-            const std::map<std::string, float> attributes = Attributes(one);
-            for (const auto& [name, value] : attributes) {
-                const auto z = attributes.find(name.substr(0, name.size() - 1) + "z");
-                if (name.back() == 'x' && name != "nx" && z != attributes.end()) {
-                    box.Add(value, z->second, 0.0f);
-                }
+            const float p[2] = {std::strtof(text.c_str() + x + 3, nullptr),
+                                std::strtof(text.c_str() + z + prefix.size() + 4, nullptr)};
+            for (int a = 0; a < 2; ++a) {
+                box.lo[a] = std::min(box.lo[a], p[a] - reach);
+                box.hi[a] = std::max(box.hi[a], p[a] + reach);
             }
         }
-        box.Add(box.min[0], box.min[1], widen);
-        box.Add(box.max[0], box.max[1], widen);
     }
     return box;
 }
@@ -95,45 +66,37 @@ TEST(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
     level.boxes = 16;
     level.blockMinHeight = 2.3f;
     level.seed = static_cast<std::uint32_t>(std::strtoul(run.output.c_str() + seedAt + 11, nullptr, 10));
-    const std::vector<mkasset::LevelBlock> blocks = mkasset::LevelBlocks(level);
-    ASSERT_EQ(blocks.size(), 16u);
-    const std::string config = Contents(dir / "config.xml");
+    std::ifstream file(dir / "config.xml", std::ios::binary);
+    const std::string config((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::filesystem::remove_all(dir);
 
-    // The bots stand from their first position on, each next up to 4 metres east and 1 north;
-    // the player keeps the level's clear 2.5 metres round the origin.
-    const std::map<std::string, float> bots = Attributes(config.substr(config.find("<Bots ")));
-    const std::string botStart = config.substr(config.find("<InitialPosition", config.find("<Bots ")));
-    std::map<std::string, float> first = Attributes(botStart.substr(0, botStart.find("/>")));
-    const float n = bots.at("number");
-    const float startLo[2] = {first["x"] - 0.6f, first["z"] - 0.6f};
-    const float startHi[2] = {first["x"] + 4.0f * n + 0.6f, first["z"] + n + 0.6f};
-    const float playerLo[2] = {-2.5f, -2.5f}, playerHi[2] = {2.5f, 2.5f};
-
+    // 8 bots from (-15, -8), each next up to 4 metres east and 1 north; the player at the origin
+    // with the level's clear 2.5 metres round him.
+    ASSERT_NE(config.find("<Bots number=\"8\"><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/>"), std::string::npos);
+    const Box keepOut[] = {{{-15.6f, -8.6f}, {-15.0f + 32.6f, 0.6f}}, {{-2.5f, -2.5f}, {2.5f, 2.5f}}};
+    // Reaches: the teleporter's and bumper's, the door's swing, half the plane's 4 metres and more.
     const struct {
         const char* element;
         float reach;
     } objects[] = {{"Switch", 0.5f},     {"Lift", 1.0f},           {"LaserBeam", 0.1f},
                    {"Teleporter", 1.0f}, {"Bumper", 2.0f},         {"JumpHelper", 0.5f},
-                   {"Door", 2.0f},       {"CollisionPlane", 0.5f}, {"CollisionTriangle", 0.5f}};
+                   {"Door", 2.0f},       {"CollisionPlane", 2.5f}, {"CollisionTriangle", 0.5f}};
     for (const auto& o : objects) {
         int count = 0;
         const Box ground = GroundOf(config, o.element, o.reach, &count);
         ASSERT_EQ(count, 1) << o.element;
-        for (const mkasset::LevelBlock& b : blocks) {
-            const float lo[2] = {b.min[0], b.min[2]}, hi[2] = {b.max[0], b.max[2]};
-            EXPECT_FALSE(ground.Overlaps(lo, hi)) << o.element << " on the block at " << b.min[0] << ", " << b.min[2];
+        for (const mkasset::LevelBlock& b : mkasset::LevelBlocks(level)) {
+            EXPECT_FALSE(ground.Overlaps({{b.min[0], b.min[2]}, {b.max[0], b.max[2]}}))
+                << o.element << " on the block at " << b.min[0] << ", " << b.min[2];
         }
-        EXPECT_FALSE(ground.Overlaps(startLo, startHi)) << o.element << " on the bots' start";
-        EXPECT_FALSE(ground.Overlaps(playerLo, playerHi)) << o.element << " at the player's start";
+        EXPECT_FALSE(ground.Overlaps(keepOut[0])) << o.element << " on the bots' start";
+        EXPECT_FALSE(ground.Overlaps(keepOut[1])) << o.element << " at the player's start";
     }
-    // The oracle does see blocks: the bumper's ground widened over the whole level meets them.
+    // The oracle sees blocks: ground over the whole level meets them.
     int count = 0;
-    const Box all = GroundOf(config, "Bumper", 40.0f, &count);
-    EXPECT_TRUE(std::any_of(blocks.begin(), blocks.end(), [&](const mkasset::LevelBlock& b) {
-        const float lo[2] = {b.min[0], b.min[2]}, hi[2] = {b.max[0], b.max[2]};
-        return all.Overlaps(lo, hi);
-    }));
-    std::filesystem::remove_all(dir);
+    const mkasset::LevelBlock first = mkasset::LevelBlocks(level).front();
+    EXPECT_TRUE(GroundOf(config, "Bumper", 40.0f, &count)
+                    .Overlaps({{first.min[0], first.min[2]}, {first.max[0], first.max[2]}}));
 }
 
 } // namespace
