@@ -66,6 +66,25 @@ bool DunmarrowAgent::Think() {
     return result;
 }
 
+void DunmarrowAgent::RequestNewSearch() {
+    // Dropping only the found flag is not enough: the old vertex would stay reserved by this very
+    // bot and, being the current destination, skipped by the scan as well. When the team has no
+    // more hiding places than bots, every place is then held by a bot that can no longer choose it,
+    // no search finds anything and no reservation is ever given up: the bots never hide again.
+    if (m_team != nullptr)
+        m_team->ReleaseVertex(m_destinationVertexIndex, GetOwner());
+    m_destination = GetOwner()->GetPosition();
+    m_destinationVertex = nullptr;
+    m_destinationVertexIndex = -1;
+    m_destinationFound = 0;
+    // A paused scan measured from where the bot stood back then; start over from here.
+    m_scanComplete = 1;
+    m_lastScannedVertex = -1;
+    m_hasBest = 0;
+    m_bestScore = -FLT_MAX;
+    ResetBestScores();
+}
+
 bool DunmarrowAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t*,
                                        uint8_t* budgetOk) {
     if (m_team != nullptr && m_team->IsVertexReserved(vertex->GetIndex()))

@@ -33,8 +33,9 @@ public:
 
     void SetTeam(CMyTeam* team) { m_team = team; }
     CMyTeam* GetTeam() const { return m_team; }
-    // Drops the destination so that the next computation starts a new search.
-    void RequestNewSearch() { m_destinationFound = 0; }
+    // Starts a new search with the next computation: the vertex held so far goes back to the team
+    // and may be chosen again, and a scan left half way is dropped.
+    void RequestNewSearch();
     void SetResearchType(std::uint8_t type) { m_researchType = type; }
     std::uint16_t GetMoveGraphIndex() const { return m_moveGraphIndex; }
 

@@ -490,6 +490,35 @@ TEST_P(SoldierTest, TakesCoverSlowingDownAndTurningItsTorso) {
     }
 }
 
+TEST_P(SoldierTest, TakesCoverAgainAtItsOwnPlaceWhenTheOthersAreHeld) {
+    Build({{{-3, 0, 4}, {3, 3, 5}}});
+    Demo::GetGameOrder().mode = Demo::kTakeCover;
+    DunmarrowAgent* hider = brain->GetHider();
+    for (int i = 0; i < 6 && !hider->HasDestination(); ++i)
+        Frame();
+    ASSERT_TRUE(hider->HasDestination());
+    const std::int32_t place = hider->GetDestinationVertexIndex();
+    // Team mates hold every other vertex: as many bots as hiding places.
+    for (std::int32_t v = 0; v <= graph->GetLastVertexIndex(); ++v)
+        if (v != place)
+            team->ReserveVertex(v, player);
+
+    // Two switches: to the player, then back into cover from beside him.
+    Demo::GetGameOrder() = {Demo::kComeToMe, 1};
+    botCharacter.Place(CVector3(0, 0, 2), 180.0f);
+    Frame();
+    Demo::GetGameOrder() = {Demo::kTakeCover, 1};
+    Frame();
+    Demo::GetGameOrder().modeToggled = 0;
+    for (int i = 0; i < 6 && !(hider->HasDestination() && hider->IsScanComplete()); ++i)
+        Frame();
+    ASSERT_TRUE(hider->HasDestination());
+    EXPECT_EQ(hider->GetDestinationVertexIndex(), place);
+    EXPECT_EQ(team->GetHolder(place), bot);
+    EXPECT_EQ(team->computingMember, CMyTeam::kNoMember);
+    EXPECT_TRUE(BrainSpeed()->set && BrainSpeed()->value > 0.0f); // on its way back
+}
+
 TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     // A tall wall north of the player and a low one south of it.
     Build({{{-3, 0, 4}, {3, 3, 4.2f}}, {{-3, 0, -4.2f}, {3, 1.2f, -4}}});
