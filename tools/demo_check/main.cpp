@@ -218,7 +218,11 @@ int main(int argc, char** argv) {
     std::string keys = startScreen ? "1:RETURN" : "";
     for (long frame : options.presses) {
         const long presented = startScreen && frame > 0 ? frame + 1 : frame;
-        keys += (keys.empty() ? "" : ",") + std::to_string(presented) + ":F1";
+        if (!keys.empty()) {
+            keys += ',';
+        }
+        keys += std::to_string(presented);
+        keys += ":F1";
     }
     setenv("PLATFORM_HEADLESS", "1", 1);
     setenv("PLATFORM_FRAMES", std::to_string(options.frames + (startScreen ? 1 : 0)).c_str(), 1);
