@@ -30,6 +30,7 @@
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "tools/common/arguments.h"
 
 namespace {
 
@@ -244,23 +245,6 @@ int Usage(const std::string& message) {
     return 2;
 }
 
-bool ParseLong(const char* text, long low, long high, long* out) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < low || value > high) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
-
-std::string DefaultData() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string("demo_data") : (exe.parent_path().parent_path() / "demo_data").string();
-}
-
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) {
         return 0.0;
@@ -452,7 +436,7 @@ int main(int argc, char** argv) {
             for (;;) {
                 const std::size_t comma = value.find(',', start);
                 const std::string item = value.substr(start, comma == std::string::npos ? comma : comma - start);
-                if (!ParseLong(item.c_str(), 0, CDunmarrowApplication::kMaxBots, &number)) {
+                if (!tools::ParseLong(item.c_str(), 0, CDunmarrowApplication::kMaxBots, &number)) {
                     return Usage("bad --bots '" + value + "': '" + item + "' is no count from 0 to " +
                                  std::to_string(CDunmarrowApplication::kMaxBots));
                 }
@@ -463,12 +447,12 @@ int main(int argc, char** argv) {
                 start = comma + 1;
             }
         } else if (arg == "--frames") {
-            if (!ParseLong(value.c_str(), 2, 10000000, &number)) {
+            if (!tools::ParseLong(value.c_str(), 2, 10000000, &number)) {
                 return Usage("bad --frames '" + value + "' (2 to 10000000)");
             }
             options.frames = number;
         } else {
-            if (!ParseLong(value.c_str(), 0, 10000000, &number)) {
+            if (!tools::ParseLong(value.c_str(), 0, 10000000, &number)) {
                 return Usage("bad --warmup '" + value + "' (0 to 10000000)");
             }
             options.warmup = number;
@@ -478,7 +462,7 @@ int main(int argc, char** argv) {
         options.bots = {8, 32};
     }
     if (options.data.empty()) {
-        options.data = DefaultData();
+        options.data = tools::DataBesideProgram("demo_data");
     }
     std::error_code ec;
     std::filesystem::current_path(options.data, ec);

@@ -25,6 +25,7 @@
 #include "framework/framework.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "tools/demo_check/behaviour_plot.h"
+#include "tools/common/arguments.h"
 
 namespace {
 
@@ -78,23 +79,6 @@ struct Watch {
 int Usage(const std::string& message) {
     std::fprintf(stderr, "demo_check: %s\n%s", message.c_str(), kUsage);
     return 2;
-}
-
-bool ParseLong(const char* text, long low, long high, long* out) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < low || value > high) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
-
-std::string DefaultData() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string("demo_data") : (exe.parent_path().parent_path() / "demo_data").string();
 }
 
 CVector3 Eye(const CEntity* entity) {
@@ -180,18 +164,18 @@ int main(int argc, char** argv) {
         if (arg == "--data") {
             options.data = value;
         } else if (arg == "--bots") {
-            if (!ParseLong(value, 0, CDunmarrowApplication::kMaxBots, &number)) {
+            if (!tools::ParseLong(value, 0, CDunmarrowApplication::kMaxBots, &number)) {
                 return Usage(std::string("bad --bots '") + value + "' (0 to " +
                              std::to_string(CDunmarrowApplication::kMaxBots) + ")");
             }
             options.bots = static_cast<int>(number);
         } else if (arg == "--frames") {
-            if (!ParseLong(value, 1, 100000000, &number)) {
+            if (!tools::ParseLong(value, 1, 100000000, &number)) {
                 return Usage(std::string("bad --frames '") + value + "' (1 to 100000000)");
             }
             options.frames = number;
         } else if (arg == "--press") {
-            if (std::strncmp(value, "F1@", 3) != 0 || !ParseLong(value + 3, 0, 100000000, &number)) {
+            if (std::strncmp(value, "F1@", 3) != 0 || !tools::ParseLong(value + 3, 0, 100000000, &number)) {
                 return Usage(std::string("bad --press '") + value + "' (F1@FRAME)");
             }
             options.presses.push_back(number);
@@ -202,7 +186,7 @@ int main(int argc, char** argv) {
         }
     }
     if (options.data.empty()) {
-        options.data = DefaultData();
+        options.data = tools::DataBesideProgram("demo_data");
     }
     std::sort(options.presses.begin(), options.presses.end());
     Watch watch;
@@ -234,7 +218,11 @@ int main(int argc, char** argv) {
     std::string keys = startScreen ? "1:RETURN" : "";
     for (long frame : options.presses) {
         const long presented = startScreen && frame > 0 ? frame + 1 : frame;
-        keys += (keys.empty() ? "" : ",") + std::to_string(presented) + ":F1";
+        if (!keys.empty()) {
+            keys += ',';
+        }
+        keys += std::to_string(presented);
+        keys += ":F1";
     }
     setenv("PLATFORM_HEADLESS", "1", 1);
     setenv("PLATFORM_FRAMES", std::to_string(options.frames + (startScreen ? 1 : 0)).c_str(), 1);

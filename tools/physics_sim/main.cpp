@@ -10,6 +10,7 @@
 #include "tools/physics_sim/plot.h"
 #include "tools/physics_sim/scenes.h"
 #include "tools/engine_error/file_words.h"
+#include "tools/common/arguments.h"
 
 namespace {
 
@@ -93,17 +94,6 @@ int Usage(const char* problem, const char* argument) {
     return 2;
 }
 
-bool ParseLong(const char* text, long lo, long hi, long* out) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
 bool ParseSeconds(const char* text, double* out) {
     char* end = nullptr;
     errno = 0;
@@ -163,7 +153,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(a, "--scene") == 0) {
             scene = v;
         } else if (std::strcmp(a, "--steps") == 0) {
-            if (!ParseLong(v, 1, 1000000, &steps)) {
+            if (!tools::ParseLong(v, 1, 1000000, &steps)) {
                 return Usage("--steps wants a whole number from 1 to 1000000, not", v);
             }
         } else if (std::strcmp(a, "--dt") == 0) {
