@@ -77,7 +77,7 @@ void DunmarrowAgent::RequestNewSearch() {
     m_destinationVertex = nullptr;
     m_destinationVertexIndex = -1;
     m_destinationFound = 0;
-    // A paused scan measured from where the bot stood back then; start over from here.
+    // A scan left half way measured its distances from where the bot stood back then.
     m_scanComplete = 1;
     m_lastScannedVertex = -1;
     m_hasBest = 0;
