@@ -127,6 +127,55 @@ bool FakeAiHost::Intersect(const float* from, const float* to, float inflate, fl
     return hit;
 }
 
+bool FakeAiHost::SphereSweepHits(const float* from, const float* to, float radius) const {
+    const double r2 = static_cast<double>(radius) * radius;
+    for (const FakeBox& box : m_boxes) {
+        // The grown box holds the rounded one: a segment missing it misses the box.
+        double enter = 0.0, exit = 1.0;
+        for (int axis = 0; axis < 3 && enter <= exit; ++axis) {
+            const double low = static_cast<double>(box.min[axis]) - radius;
+            const double high = static_cast<double>(box.max[axis]) + radius;
+            const double d = static_cast<double>(to[axis]) - from[axis];
+            if (d == 0.0) {
+                if (from[axis] < low || from[axis] > high) {
+                    exit = -1.0;
+                }
+                continue;
+            }
+            const double t1 = (low - from[axis]) / d, t2 = (high - from[axis]) / d;
+            enter = std::max(enter, std::min(t1, t2));
+            exit = std::min(exit, std::max(t1, t2));
+        }
+        if (enter > exit) {
+            continue;
+        }
+        // The squared distance from a point of the segment to the box is convex along the segment:
+        // its least value is found by narrowing the parameter range by thirds.
+        const auto distance2 = [&](double t) {
+            double sum = 0.0;
+            for (int axis = 0; axis < 3; ++axis) {
+                const double p = from[axis] + t * (static_cast<double>(to[axis]) - from[axis]);
+                const double d = std::max({static_cast<double>(box.min[axis]) - p, 0.0, p - box.max[axis]});
+                sum += d * d;
+            }
+            return sum;
+        };
+        double lo = 0.0, hi = 1.0;
+        for (int i = 0; i < 100 && hi - lo > 1e-12; ++i) {
+            const double a = lo + (hi - lo) / 3.0, b = hi - (hi - lo) / 3.0;
+            if (distance2(a) <= distance2(b)) {
+                hi = b;
+            } else {
+                lo = a;
+            }
+        }
+        if (std::min({distance2(lo), distance2(hi), distance2(0.0), distance2(1.0)}) <= r2) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool FakeAiHost::ShouldFail() {
     if (m_failAll) {
         return true;

@@ -115,6 +115,10 @@ public:
     // smallest entry fraction in [0, 1] and the normal of the face entered (zero when the
     // segment starts inside a box). false when nothing is hit.
     bool Intersect(const float* from, const float* to, float inflate, float* fraction, float* normal) const;
+    // True when a sphere of the radius moving from -> to comes within the radius of a box (touching
+    // counts). Unlike Intersect with the radius as inflate, a box's corners and edges are rounded,
+    // so a sphere that passes a corner diagonally with room to spare is not stopped by it.
+    bool SphereSweepHits(const float* from, const float* to, float radius) const;
 
 private:
     FakeAiHost() = default;

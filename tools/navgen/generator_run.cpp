@@ -78,10 +78,11 @@ bool CountedLineOfSight(const float* from, const float* to, void*, std::uint32_t
     float fraction, normal[3];
     return !FakeAiHost::Instance().Intersect(from, to, 0.0f, &fraction, normal);
 }
+// The sphere's rounded outline: an edge that passes a block's corner diagonally with room for the walker
+// is not refused as it would be by the block grown into a larger box.
 bool CountedSweep(const float* from, const float* to, float radius, void*, std::uint32_t) {
     ++g_queries;
-    float fraction, normal[3];
-    return !FakeAiHost::Instance().Intersect(from, to, radius, &fraction, normal);
+    return !FakeAiHost::Instance().SphereSweepHits(from, to, radius);
 }
 
 // True when a sphere of radius r moving from -> to enters a box (a sphere that starts inside one may
