@@ -41,6 +41,45 @@ bool ParseInt(const char* text, int* value) {
     return true;
 }
 
+int ParseOutOnly(const char* command, int argc, char** argv, std::string* out) {
+    out->clear();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "--out") {
+            return Fail(command, kExitUsage, "unknown argument " + arg);
+        }
+        if (i + 1 >= argc) {
+            return Fail(command, kExitUsage, "missing value after " + arg);
+        }
+        *out = argv[++i];
+    }
+    if (out->empty()) {
+        return Fail(command, kExitUsage, "--out is required");
+    }
+    return kExitOk;
+}
+
+std::string ConfigNumber(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    return text;
+}
+
+std::string PhysicsSettingsConfig(int maxRegistered, int maxActive) {
+    return R"(    <PhysicsGlobalSettings>
+      <Bodies maxRegistered=")" +
+           std::to_string(maxRegistered) + R"(" maxActive=")" + std::to_string(maxActive) + R"("/>
+      <Joints max="20"/>
+      <Stick inAir="5.0" onGround="0.1"/>
+      <BBox x1="200" y1="100" z1="200" x2="-200" y2="-50" z2="-200"/>
+      <Gravity x="0" y="-10" z="0"/>
+      <MobileBounce value="0"/>
+      <MobileSlide value="1.0"/>
+      <SolidSlide value="10.0"/>
+    </PhysicsGlobalSettings>
+)";
+}
+
 bool WriteFile(const char* command, const std::string& path, const std::vector<unsigned char>& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (file) {

@@ -27,6 +27,13 @@ inline constexpr int kExitUsage = 2;  // bad command line
 int Fail(const char* command, int status, const std::string& message);
 // Parses a whole decimal integer; false when the text is not one.
 bool ParseInt(const char* text, int* value);
+// The folder of a command line that takes only "--out DIR": kExitOk with *out set, or the usage
+// status after a message.
+int ParseOutOnly(const char* command, int argc, char** argv, std::string* out);
+// A number as config.xml carries it (printf's %g).
+std::string ConfigNumber(float value);
+// config.xml's "PhysicsGlobalSettings" element (inside "Worlds") with the body limits given.
+std::string PhysicsSettingsConfig(int maxRegistered, int maxActive);
 // Writes the bytes to the file; false (and a message naming it) when that fails.
 bool WriteFile(const char* command, const std::string& path, const std::vector<unsigned char>& bytes);
 

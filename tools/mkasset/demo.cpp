@@ -94,12 +94,6 @@ std::uint32_t SeedWithFreeStart(LevelOptions options, std::uint32_t from, const 
     }
 }
 
-std::string Number(float value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-    return text;
-}
-
 std::string DemoConfig() {
     std::string c = R"(<?xml version="1.0" encoding="UTF-8"?>
 <Config>
@@ -107,17 +101,8 @@ std::string DemoConfig() {
   <Scale value="1.0"/>
   <GraphicsGlobalSettings><RessourceArena size="8388608"/></GraphicsGlobalSettings>
   <Worlds>
-    <PhysicsGlobalSettings>
-      <Bodies maxRegistered="400" maxActive="300"/>
-      <Joints max="20"/>
-      <Stick inAir="5.0" onGround="0.1"/>
-      <BBox x1="200" y1="100" z1="200" x2="-200" y2="-50" z2="-200"/>
-      <Gravity x="0" y="-10" z="0"/>
-      <MobileBounce value="0"/>
-      <MobileSlide value="1.0"/>
-      <SolidSlide value="10.0"/>
-    </PhysicsGlobalSettings>
-    <World filename="models/level.bsp" name="level" flags="0"/>
+)" + PhysicsSettingsConfig(400, 300) +
+                    R"(    <World filename="models/level.bsp" name="level" flags="0"/>
   </Worlds>
   <Input><MouseMode Value="1"/></Input>
   <Light type="Ambient"><Color r="0.45" g="0.45" b="0.45"/></Light>
@@ -135,10 +120,10 @@ std::string DemoConfig() {
   </Camera>
   <Application>
     <Player><InitialPosition x="0" y=")" +
-                    Number(kStartHeight) + R"(" z="0"/></Player>
+                    ConfigNumber(kStartHeight) + R"(" z="0"/></Player>
     <Bots number=")" +
-                    std::to_string(kDemoBots) + R"("><InitialPosition x=")" + Number(kBotStartX) + R"(" y=")" +
-                    Number(kStartHeight) + R"(" z=")" + Number(kBotStartZ) + R"("/></Bots>
+                    std::to_string(kDemoBots) + R"("><InitialPosition x=")" + ConfigNumber(kBotStartX) + R"(" y=")" +
+                    ConfigNumber(kStartHeight) + R"(" z=")" + ConfigNumber(kBotStartZ) + R"("/></Bots>
     <AiPathData value=")" +
                     kAiFile + R"("/>
   </Application>
@@ -198,18 +183,8 @@ void DemoUsage(std::FILE* out) {
 
 int RunDemo(int argc, char** argv) {
     std::string out;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg != "--out") {
-            return Fail(kName, kExitUsage, "unknown argument " + arg);
-        }
-        if (i + 1 >= argc) {
-            return Fail(kName, kExitUsage, "missing value after " + arg);
-        }
-        out = argv[++i];
-    }
-    if (out.empty()) {
-        return Fail(kName, kExitUsage, "--out is required");
+    if (const int status = ParseOutOnly(kName, argc, argv, &out); status != kExitOk) {
+        return status;
     }
     const std::filesystem::path dir = out;
     std::error_code ec;

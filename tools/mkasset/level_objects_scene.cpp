@@ -79,17 +79,11 @@ bool WritePlainTexture(const std::string& path, const unsigned char rgb[3], std:
     return true;
 }
 
-std::string Number(float v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", static_cast<double>(v));
-    return text;
-}
-
 // ` x="1" y="2" z="3"`, or with a prefix ` px="1" py="2" pz="3"`.
 std::string Xyz(const float* v, const std::string& prefix = "") {
     std::string out;
     for (int c = 0; c < 3; ++c) {
-        out += " " + prefix + "xyz"[c] + "=\"" + Number(v[c]) + "\"";
+        out += " " + prefix + "xyz"[c] + "=\"" + ConfigNumber(v[c]) + "\"";
     }
     return out;
 }
@@ -181,8 +175,8 @@ std::vector<Footprint> LevelObjectFootprints(const LevelObjectLayout& l) {
 
 std::string LevelCollisionConfig(const LevelObjectLayout& l) {
     return "    <CollisionPlane>\n      <Position" + Xyz(l.planeAt) + "/><Normal" + Xyz(l.planeNormal) + "/><Right" +
-           Xyz(l.planeRight) + "/>\n      <Length value=\"" + Number(l.planeLength) + "\"/><Width value=\"" +
-           Number(l.planeWidth) +
+           Xyz(l.planeRight) + "/>\n      <Length value=\"" + ConfigNumber(l.planeLength) + "\"/><Width value=\"" +
+           ConfigNumber(l.planeWidth) +
            "\"/>\n    </CollisionPlane>\n    <CollisionTriangle>\n      <flags value=\"0\"/><v1" + Xyz(l.triangle[0]) +
            "/><v2" + Xyz(l.triangle[1]) + "/><v3" + Xyz(l.triangle[2]) + "/>\n    </CollisionTriangle>\n";
 }
@@ -207,9 +201,9 @@ std::string LevelObjectConfig(const LevelObjectLayout& l) {
            Xyz(l.teleporterEntry, "p1") + Xyz(l.teleporterExit, "p2") + "/>\n  <Bumper" + Xyz(l.bumper, "p1") +
            Xyz(plus(l.bumper, 0.0f, 2.0f, 0.0f).data(), "p2") + "/>\n  <JumpHelper" + Xyz(l.jumpHelper, "p1") +
            Xyz(plus(l.jumpHelper, 0.0f, 2.0f, 0.0f).data(), "p2") + "/>\n  <Door" + Xyz(l.door, "p") + " width=\"" +
-           Number(kDoorWidth) + "\" height=\"" + Number(kDoorHeight) + "\" depth=\"" + Number(kDoorDepth) +
-           "\" axis=\"" + std::to_string(l.doorAxis) + "\"" + Xyz(doorLow.data(), "pw1") + Xyz(doorHigh.data(), "pw2") +
-           "/>\n";
+           ConfigNumber(kDoorWidth) + "\" height=\"" + ConfigNumber(kDoorHeight) + "\" depth=\"" +
+           ConfigNumber(kDoorDepth) + "\" axis=\"" + std::to_string(l.doorAxis) + "\"" + Xyz(doorLow.data(), "pw1") +
+           Xyz(doorHigh.data(), "pw2") + "/>\n";
 }
 
 bool WriteLevelObjectAssets(const std::string& out, std::string* error) {

@@ -90,18 +90,8 @@ void MarkersUsage(std::FILE* out) {
 
 int RunMarkers(int argc, char** argv) {
     std::string out;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg != "--out") {
-            return Fail(kName, kExitUsage, "unknown argument " + arg);
-        }
-        if (i + 1 >= argc) {
-            return Fail(kName, kExitUsage, "missing value after " + arg);
-        }
-        out = argv[++i];
-    }
-    if (out.empty()) {
-        return Fail(kName, kExitUsage, "--out is required");
+    if (const int status = ParseOutOnly(kName, argc, argv, &out); status != kExitOk) {
+        return status;
     }
     std::string error;
     if (!WriteMarkers(out, &error)) {

@@ -66,23 +66,15 @@ ClumpDesc Placed(ShapeKind kind, int size, const char* texture, float x, float z
     return clump;
 }
 
-const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+std::string SceneConfig() {
+    return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>
 <Config>
   <Debug level="2"/>
   <Scale value="1.0"/>
   <GraphicsGlobalSettings><RessourceArena size="8388608"/></GraphicsGlobalSettings>
   <Worlds>
-    <PhysicsGlobalSettings>
-      <Bodies maxRegistered="200" maxActive="100"/>
-      <Joints max="20"/>
-      <Stick inAir="5.0" onGround="0.1"/>
-      <BBox x1="200" y1="100" z1="200" x2="-200" y2="-50" z2="-200"/>
-      <Gravity x="0" y="-10" z="0"/>
-      <MobileBounce value="0"/>
-      <MobileSlide value="1.0"/>
-      <SolidSlide value="10.0"/>
-    </PhysicsGlobalSettings>
-    <World filename="models/level.bsp" name="level" flags="0"/>
+)") + PhysicsSettingsConfig(200, 100) +
+           R"(    <World filename="models/level.bsp" name="level" flags="0"/>
   </Worlds>
   <Light type="Ambient"><Color r="0.45" g="0.45" b="0.45"/></Light>
   <Light type="Directional"><Color r="0.6" g="0.6" b="0.6"/>
@@ -99,6 +91,7 @@ const char kConfig[] = R"(<?xml version="1.0" encoding="UTF-8"?>
   </Camera>
 </Config>
 )";
+}
 
 } // namespace
 
@@ -238,7 +231,7 @@ int RunScene(int argc, char** argv) {
     }
     const std::string config = (dir / "config.xml").string();
     // The characters, the loose bodies and the start screen go in before the configuration's end.
-    std::string configText = kConfig;
+    std::string configText = SceneConfig();
     configText.insert(configText.rfind("</Config>"),
                       CharacterConfig() + ScenePhysicsSection() + (hud ? SceneHudSection() : ""));
     const LevelObjectLayout objects = SceneLevelObjects();

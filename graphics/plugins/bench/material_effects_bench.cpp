@@ -22,6 +22,7 @@
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
+#include "graphics/world/testkit/headless_engine.h"
 #include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
@@ -30,29 +31,6 @@
 namespace {
 
 constexpr int kQuads = 64;
-
-struct Engine {
-    HWND window = nullptr;
-    bool up = false;
-    Engine(int width, int height) {
-        window = OpenHeadlessWindow("material_effects_bench", DefWindowProcA, width, height);
-        OvEngineSetDriver(OvD3D9Driver());
-        up = OvEngineInit(nullptr, 0, 0x800000) && OvWorldPluginAttach() && OvMaterialEffectsPluginAttach() &&
-             OvEngineOpen(&window) && OvEngineStart();
-    }
-    ~Engine() {
-        if (OvEngineGetStatus() == ovENGINESTATUSSTARTED) {
-            OvEngineStop();
-        }
-        if (OvEngineGetStatus() == ovENGINESTATUSOPENED) {
-            OvEngineClose();
-        }
-        OvEngineTerm();
-        OvEngineSetDriver(nullptr);
-        D3d9ResetStandIn();
-        DestroyWindow(window);
-    }
-};
 
 OvTexture* Texture(const char* name, OvUInt32 seed) {
     OvRaster* raster = OvRasterCreate(64, 64, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT888);
@@ -114,7 +92,7 @@ OvAtomic* Grid(OvMaterial** materialOut) {
 void EffectsFrame(benchmark::State& state) {
     const auto type = static_cast<OvUInt32>(state.range(0));
     const int width = static_cast<int>(state.range(1)), height = width * 3 / 4 > 0 ? width * 3 / 4 : 1;
-    Engine engine(width, height);
+    OvHeadlessWorldEngine engine("material_effects_bench", width, height, {OvMaterialEffectsPluginAttach});
     OvMaterial* material = nullptr;
     OvAtomic* atomic = engine.up ? Grid(&material) : nullptr;
     OvCamera* camera = engine.up ? OvWorldTestCameraCreate(0, 0, 0, 0, 0, 60.0f, 100.0f) : nullptr;

@@ -20,6 +20,7 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/raster.h"
 #include "graphics/plugins/particles.h"
+#include "graphics/world/testkit/headless_engine.h"
 #include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
@@ -28,29 +29,6 @@
 namespace {
 
 constexpr OvInt32 kParticles = 20000;
-
-struct Engine {
-    HWND window = nullptr;
-    bool up = false;
-    Engine(int width, int height) {
-        window = OpenHeadlessWindow("particles_bench", DefWindowProcA, width, height);
-        OvEngineSetDriver(OvD3D9Driver());
-        up = OvEngineInit(nullptr, 0, 0x800000) && OvWorldPluginAttach() && OvParticleBatchPluginAttach() &&
-             OvEngineOpen(&window) && OvEngineStart();
-    }
-    ~Engine() {
-        if (OvEngineGetStatus() == ovENGINESTATUSSTARTED) {
-            OvEngineStop();
-        }
-        if (OvEngineGetStatus() == ovENGINESTATUSOPENED) {
-            OvEngineClose();
-        }
-        OvEngineTerm();
-        OvEngineSetDriver(nullptr);
-        D3d9ResetStandIn();
-        DestroyWindow(window);
-    }
-};
 
 // Seeded values in [-1, 1] in every stream of the batch; positions 3 to 9 metres along +z.
 void Fill(OvAtomic* atomic) {
@@ -88,7 +66,7 @@ void ParticleExpand(benchmark::State& state) {
     static constexpr OvUInt32 kVariants[] = {
         ovPARTICLECOLOR, ovPARTICLECOLOR | ovPARTICLESIZE | ovPARTICLEROTATION, ovPARTICLECOLOR | ovPARTICLEMATRIX,
         ovPARTICLECORNERCOLORS | ovPARTICLETEXRECT | ovPARTICLENORMAL | ovPARTICLEINTERLEAVED};
-    Engine engine(64, 64);
+    OvHeadlessWorldEngine engine("particles_bench", 64, 64, {OvParticleBatchPluginAttach});
     OvAtomic* atomic = engine.up ? OvParticleBatchCreate(kParticles, kVariants[state.range(0)], 0) : nullptr;
     if (atomic == nullptr) {
         state.SkipWithError("no engine or batch");
@@ -110,7 +88,7 @@ BENCHMARK(ParticleExpand)->DenseRange(0, 3)->ArgName("variant")->Unit(benchmark:
 
 void ParticleFrame(benchmark::State& state) {
     const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
-    Engine engine(width, height);
+    OvHeadlessWorldEngine engine("particles_bench", width, height, {OvParticleBatchPluginAttach});
     OvAtomic* atomic = engine.up ? OvParticleBatchCreate(kParticles, ovPARTICLECOLOR, 0) : nullptr;
     OvCamera* camera = engine.up ? OvWorldTestCameraCreate(0, 0, 0, 0, 0, 60.0f, 100.0f) : nullptr;
     OvRaster* frame = engine.up ? OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA) : nullptr;

@@ -30,6 +30,7 @@
 #include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/light.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/testkit/headless_engine.h"
 #include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_membership.h"
@@ -69,27 +70,6 @@ BENCHMARK(WriteV3d)
     ->ArgName("type");
 
 // The engine with the world plugin on the Direct3D 9 driver and a headless window of the size.
-struct Engine {
-    HWND window = nullptr;
-    bool up = false;
-    Engine(int width, int height) {
-        window = OpenHeadlessWindow("pipeline_bench", DefWindowProcA, width, height);
-        OvEngineSetDriver(OvD3D9Driver());
-        up = OvEngineInit(nullptr, 0, 0x800000) && OvWorldPluginAttach() && OvEngineOpen(&window) && OvEngineStart();
-    }
-    ~Engine() {
-        if (OvEngineGetStatus() == ovENGINESTATUSSTARTED) {
-            OvEngineStop();
-        }
-        if (OvEngineGetStatus() == ovENGINESTATUSOPENED) {
-            OvEngineClose();
-        }
-        OvEngineTerm();
-        OvEngineSetDriver(nullptr);
-        D3d9ResetStandIn();
-        DestroyWindow(window);
-    }
-};
 
 template <typename T, typename Read> T* ReadBytes(const std::vector<std::uint8_t>& bytes, OvUInt32 chunk, Read read) {
     OvMemory memory{const_cast<std::uint8_t*>(bytes.data()), static_cast<OvUInt32>(bytes.size())};
@@ -100,7 +80,7 @@ template <typename T, typename Read> T* ReadBytes(const std::vector<std::uint8_t
 }
 
 void InstanceGrid(benchmark::State& state) {
-    Engine engine(64, 64);
+    OvHeadlessWorldEngine engine("pipeline_bench", 64, 64);
     mkasset::ShapeOptions options;
     options.kind = mkasset::ShapeKind::Grid;
     options.size = 100;
@@ -130,7 +110,7 @@ BENCHMARK(InstanceGrid)->Unit(benchmark::kMicrosecond);
 
 void LevelFrame(benchmark::State& state) {
     const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
-    Engine engine(width, height);
+    OvHeadlessWorldEngine engine("pipeline_bench", width, height);
     const mkasset::WorldDesc level = mkasset::LevelWorld({3, 40, 12, 255});
     OvWorld* world = ReadBytes<OvWorld>(mkasset::WorldFile(level), ovCHUNKIDWORLD, OvWorldStreamRead);
     mkasset::ShapeOptions box;
