@@ -30,9 +30,7 @@ public:
 std::int32_t AppEventHandler(std::int32_t, void*) { return SKEL_EVENT_NOT_HANDLED; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // Error boxes go to standard error only: no display, no log file.
-    setenv("PLATFORM_HEADLESS", "1", 0);
-    unsetenv("PLATFORM_MSGBOX_LOG");
+    fuzzkit::QuietErrorBoxes();
     const std::string path = fuzzkit::WriteScratchFile(data, size);
     ConfigOnly application(path.c_str());
     application.ReadConfig();

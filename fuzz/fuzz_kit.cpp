@@ -115,6 +115,11 @@ OvStream* ReadExtensionBody(OvStream* stream, std::int32_t length, void* object,
     return length > kept ? OvStreamSkip(stream, static_cast<OvUInt32>(length - kept)) : stream;
 }
 
+void QuietErrorBoxes() {
+    setenv("PLATFORM_HEADLESS", "1", 0);
+    unsetenv("PLATFORM_MSGBOX_LOG");
+}
+
 std::string WriteScratchFile(const std::uint8_t* data, std::size_t size) {
     const std::string& path = ScratchPath();
     FILE* file = std::fopen(path.c_str(), "wb");

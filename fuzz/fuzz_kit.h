@@ -19,6 +19,9 @@ namespace fuzzkit {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Error boxes go to standard error only: no display, no log file.
+void QuietErrorBoxes();
+
 // The graphics engine on the null driver (or the given one) with a file system that takes
 // names as they are, started by the first instance (whose registerPlugins runs where plugins
 // and object extensions are registered) and kept for the process. The error held is cleared on
