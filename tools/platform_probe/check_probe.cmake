@@ -1,10 +1,10 @@
 # Runs platform_probe with a key script and captures, and checks what it printed and wrote.
-# BACKEND: headless, or sdl with WRAP naming the command that provides a display (xvfb-run).
+# BACKEND: headless, or sdl with ON_DISPLAY (testing/on_display.sh) and XVFB_RUN providing a display.
 file(REMOVE_RECURSE ${OUT})
 file(MAKE_DIRECTORY ${OUT})
 set(run ${PROBE})
-if(WRAP)
-  set(run ${WRAP} -a -s "-screen 0 1024x768x24" ${PROBE})
+if(ON_DISPLAY)
+  set(run sh ${ON_DISPLAY} ${XVFB_RUN} ${PROBE})
 endif()
 if(BACKEND STREQUAL "headless")
   set(ENV{PLATFORM_HEADLESS} 1)
