@@ -211,12 +211,18 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
         s.stamp = 1;
     }
     const std::uint64_t stamp = static_cast<std::uint64_t>(s.stamp) << 32;
+    // Kept in locals: the compiler cannot tell that the stores below leave the vectors alone.
+    std::uint64_t* groupOfIndex = s.groupOfIndex.data();
+    std::size_t indexed = s.groupOfIndex.size();
+    OvUInt32* groupOf = s.groupOf.data();
     for (std::size_t i = 0; i < n; ++i) {
         const OvUInt16 entry = tris.Entry(i);
-        if (s.groupOfIndex.size() <= entry) {
+        if (entry >= indexed) {
             s.groupOfIndex.resize(static_cast<std::size_t>(entry) + 1, 0);
+            groupOfIndex = s.groupOfIndex.data();
+            indexed = s.groupOfIndex.size();
         }
-        std::uint64_t& known = s.groupOfIndex[entry];
+        std::uint64_t& known = groupOfIndex[entry];
         auto g = static_cast<OvUInt32>(known);
         // A list position met before in this build names its group, as long as the triangle's
         // material is the group's.
@@ -242,7 +248,7 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
             groups[g].firstIndex = std::min(groups[g].firstIndex, entry);
         }
         groups[g].count++;
-        s.groupOf[i] = g;
+        groupOf[i] = g;
     }
     tris.Rank(s);
     s.order.resize(groups.size());
@@ -398,11 +404,12 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
             count[pass + 1]++;
             passes = std::max(passes, pass + 1);
         }
-        // The masks go back to zero for the next mesh.
-        for (OvUInt32 i = 0; i < 3 * done; ++i) {
-            masks[indices[i]] = 0;
-        }
+        // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
+        // triangles are placed otherwise.
         if (done < numTriangles) {
+            for (OvUInt32 i = 0; i < 3 * done; ++i) {
+                masks[indices[i]] = 0;
+            }
             std::vector<OvUInt32> all(numTriangles);
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
                 all[t] = t;
@@ -415,10 +422,14 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
                 count[p] += count[p - 1];
             }
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
+                const OvUInt16 v0 = indices[3 * t], v1 = indices[3 * t + 1], v2 = indices[3 * t + 2];
+                masks[v0] = 0;
+                masks[v1] = 0;
+                masks[v2] = 0;
                 OvUInt16* to = out + 3 * count[passOf[t]]++;
-                to[0] = indices[3 * t];
-                to[1] = indices[3 * t + 1];
-                to[2] = indices[3 * t + 2];
+                to[0] = v0;
+                to[1] = v1;
+                to[2] = v2;
             }
         }
     } catch (const std::bad_alloc&) {
