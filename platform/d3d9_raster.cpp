@@ -1930,10 +1930,10 @@ bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
 
 // Threads ----------------------------------------------------------------------------------------------
 
-// A draw whose primitives' boxes on screen add up to this many pixels shares out its pixel work
-// from the primitive that reaches it on; smaller draws stay on the drawing thread, where waking the
-// workers would cost more than it saves.
-constexpr long kSplitArea = 16384;
+// A draw whose primitives' boxes on screen add up to this many pixels shares out its pixel work;
+// smaller ones are drawn on the drawing thread, where handing them over would cost more than it
+// saves.
+constexpr long kSplitArea = 2048;
 // Bands are at least this many rows high, and there are at most this many per thread (more bands
 // than threads even out the work of rows that differ in cost).
 constexpr int kBandRows = 8;
@@ -2002,13 +2002,15 @@ private:
     void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(const ClipVertex& a);
     void Sprite(const ClipVertex& a);
-    // Primitives in screen space: drawn at once, or kept for the bands once the draw is big enough.
+    // Primitives in screen space: drawn at once without a pool, else kept for DrawBands.
     void EmitTriangle(const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c);
     void EmitLine(const ScreenVertex* a, const ScreenVertex* b, bool lastPixel);
-    bool Defer(float minX, float maxX, float minY, float maxY, int* top, int* bottom);
+    // The rows a primitive with these extremes may cover, half-open; its box joins the draw's area.
+    void Rows(float minX, float maxX, float minY, float maxY, int* top, int* bottom);
     std::uint32_t Keep(const ScreenVertex* v);
     const ScreenVertex& Kept(std::uint32_t ref) const;
-    // Draws the kept primitives over bands of rows, each band on one thread in submission order.
+    // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
+    // thread in submission order, or on this thread when the draw is too small to share.
     void DrawBands();
     void DrawBand(int top, int bottom) const;
     bool Finite(const ClipVertex& v) const;
@@ -2072,12 +2074,11 @@ private:
     std::vector<ScreenVertex>& kept_ = scratchStore_.kept;
     std::vector<FlatColors>& flats_ = scratchStore_.flats;
     ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
-    // Sharing out the pixels: the pool (null: this thread alone), the area that starts it, the
-    // area of the boxes so far, and whether primitives are being kept.
+    // Sharing out the pixels: the pool (null: this thread alone, nothing kept), the area that
+    // makes a draw worth sharing, and the area of the kept primitives' boxes on screen.
     std::shared_ptr<PlatformWorkerPool> pool_;
     long splitArea_ = 0;
     std::int64_t area_ = 0;
-    bool deferring_ = false;
 };
 
 bool Pipeline::SetUpPixels() {
@@ -2563,12 +2564,13 @@ void Pipeline::Sprite(const ClipVertex& a) {
 }
 
 void Pipeline::EmitTriangle(const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) {
-    int top = 0, bottom = 0;
-    if (pool_ == nullptr || !Defer(std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}),
-                                   std::min({a->y, b->y, c->y}), std::max({a->y, b->y, c->y}), &top, &bottom)) {
+    if (pool_ == nullptr) {
         DrawTriangle(raster_, a, b, c);
         return;
     }
+    int top = 0, bottom = 0;
+    Rows(std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
+         std::max({a->y, b->y, c->y}), &top, &bottom);
     if (top >= bottom)
         return; // no row of the scissor
     Deferred d{{Keep(a), Keep(b), Keep(c)}, -1, top, bottom, false, false};
@@ -2580,12 +2582,12 @@ void Pipeline::EmitTriangle(const ScreenVertex* a, const ScreenVertex* b, const 
 }
 
 void Pipeline::EmitLine(const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) {
-    int top = 0, bottom = 0;
-    if (pool_ == nullptr ||
-        !Defer(std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y), std::max(a->y, b->y), &top, &bottom)) {
+    if (pool_ == nullptr) {
         DrawLine(raster_, a, b, lastPixel);
         return;
     }
+    int top = 0, bottom = 0;
+    Rows(std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y), std::max(a->y, b->y), &top, &bottom);
     if (top >= bottom)
         return;
     const std::uint32_t ka = Keep(a);
@@ -2597,23 +2599,17 @@ void Pipeline::EmitLine(const ScreenVertex* a, const ScreenVertex* b, bool lastP
     deferred_.push_back(d);
 }
 
-// Adds a primitive's box on screen, within the scissor, to the draw's area; from the primitive
-// that brings it to the split area on, primitives are kept. `top` and `bottom` bound the rows a
-// primitive with these extremes can cover (pixel centres on the integers, positions snapped to a
-// fraction of a pixel), within the scissor; NaN gives no rows.
-bool Pipeline::Defer(float minX, float maxX, float minY, float maxY, int* top, int* bottom) {
+// `top` and `bottom` bound the rows a primitive with these extremes can cover (pixel centres on
+// the integers, positions snapped to a fraction of a pixel), within the scissor; NaN gives none.
+void Pipeline::Rows(float minX, float maxX, float minY, float maxY, int* top, int* bottom) {
     auto clamp = [](float v, int lo, int hi) {
         return !(v > static_cast<float>(lo)) ? lo : !(v < static_cast<float>(hi)) ? hi : static_cast<int>(v);
     };
     *top = clamp(std::floor(minY), ps_.top, ps_.bottom);
     *bottom = clamp(std::floor(maxY) + 2, ps_.top, ps_.bottom);
-    if (!deferring_) {
-        const int left = clamp(std::floor(minX), ps_.left, ps_.right);
-        const int right = clamp(std::floor(maxX) + 2, ps_.left, ps_.right);
-        area_ += std::int64_t{std::max(right - left, 0)} * std::max(*bottom - *top, 0);
-        deferring_ = area_ >= splitArea_;
-    }
-    return deferring_;
+    const int left = clamp(std::floor(minX), ps_.left, ps_.right);
+    const int right = clamp(std::floor(maxX) + 2, ps_.left, ps_.right);
+    area_ += std::int64_t{std::max(right - left, 0)} * std::max(*bottom - *top, 0);
 }
 
 std::uint32_t Pipeline::Keep(const ScreenVertex* v) {
@@ -2631,6 +2627,10 @@ const ScreenVertex& Pipeline::Kept(std::uint32_t ref) const {
 void Pipeline::DrawBands() {
     if (deferred_.empty())
         return;
+    if (area_ < splitArea_) {
+        DrawBand(ps_.top, ps_.bottom);
+        return;
+    }
     int top = deferred_[0].top, bottom = deferred_[0].bottom;
     for (const Deferred& d : deferred_) {
         top = std::min(top, d.top);

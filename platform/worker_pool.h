@@ -1,7 +1,10 @@
 #pragma once
 // A fixed set of worker threads that share out numbered tasks with the thread that hands them
-// over. The workers sleep between runs and are joined when the pool is destroyed.
+// over. Between runs a worker first watches for the next one for a short while (runs often come
+// in quick succession, and waking a sleeping thread costs more than many a task), then sleeps; the
+// workers are joined when the pool is destroyed.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -26,6 +29,8 @@ public:
 
 private:
     void Work();
+    // Watches `done` for a short while, or until it holds.
+    template <typename Done> void Watch(Done done);
     // Runs tasks of run `generation` until none is left to take; `lock` holds mutex_.
     void Take(std::unique_lock<std::mutex>& lock, std::uint64_t generation);
 
@@ -33,11 +38,12 @@ private:
     std::mutex busy_; // held by the thread whose run the workers serve
     std::mutex mutex_;
     std::condition_variable wake_, done_;
-    std::uint64_t generation_ = 0; // runs started
-    bool stop_ = false;
+    std::atomic<std::uint64_t> generation_{0}; // runs started (and the end, as ~0), changed under mutex_
+    int sleeping_ = 0;                         // workers waiting on wake_
+    bool caller_waits_ = false;                // the caller waits on done_
     Task task_ = nullptr;
     void* context_ = nullptr;
     int count_ = 0;
-    int next_ = 0;     // the next task to take
-    int finished_ = 0; // tasks of the current run done
+    int next_ = 0;                 // the next task to take
+    std::atomic<int> finished_{0}; // tasks of the current run done, counted under mutex_
 };
