@@ -251,6 +251,7 @@ void CStandardApplication::Frame() {
     lastStep_ = dt;
     CInputManager* input = CInputManager::GetInstance();
     input->Update(dt);
+    OnFrameStage(FrameStage::Input);
     if (!g_paused) {
         if (input->TakeNextCameraRequest() && g_cameraManager != nullptr) {
             g_cameraManager->NextCamera();
@@ -263,21 +264,27 @@ void CStandardApplication::Frame() {
     if (g_worldManager != nullptr) {
         g_worldManager->Update(dt);
     }
+    OnFrameStage(FrameStage::World);
     if (g_hud != nullptr) {
         g_hud->Update(dt);
     }
     if (g_cameraManager != nullptr) {
         g_cameraManager->Update(dt);
     }
+    OnFrameStage(FrameStage::HudCamera);
     // Unless paused, the rigid bodies, the impact particles and the thrown rocks.
     if (!g_paused) {
         if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
             bodies->Update(dt);
         }
+    }
+    OnFrameStage(FrameStage::Bodies);
+    if (!g_paused) {
         CProjectileTable::UpdateParticles(dt);
         UpdateRocks(dt);
     }
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
+    OnFrameStage(FrameStage::Particles);
     Render();
 }
 
@@ -288,6 +295,7 @@ void CStandardApplication::Render() {
             g_worldManager->Render();
         }
     }
+    OnFrameStage(FrameStage::WorldDraw);
     RenderScene();
     // The frame rate and, above level 1, the world's statistics are printed with the font; with
     // no font nothing is printed.
@@ -303,10 +311,12 @@ void CStandardApplication::Render() {
         bodies->Render();
     }
     CProjectileTable::RenderParticles();
+    OnFrameStage(FrameStage::SceneDraw);
     if (g_cameraManager != nullptr) {
         g_cameraManager->EndUpdate();
         g_cameraManager->ShowRaster();
     }
+    OnFrameStage(FrameStage::Present);
 }
 
 void CStandardApplication::ReadConfig() {
