@@ -46,12 +46,18 @@ void ErrorBox(const char* text) {
 namespace {
 
 // expat's element callbacks: the user data is the application.
+// The parser is the handlers' argument (its user data is the application), so that the numbers an
+// element's readers cannot read are reported with the element's line.
 void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
-    static_cast<CStandardApplication*>(user)->DispatchStartElement(name, attributes);
+    auto parser = static_cast<XML_Parser>(user);
+    SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
+    static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
+    SetConfigPlace(nullptr, 0);
 }
 
 void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
-    static_cast<CStandardApplication*>(user)->DispatchEndElement(name);
+    auto parser = static_cast<XML_Parser>(user);
+    static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
 }
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
@@ -325,6 +331,7 @@ void CStandardApplication::ReadConfig() {
         return;
     }
     XML_SetUserData(parser, this);
+    XML_UseParserAsHandlerArg(parser);
     XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
     const int fd = _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
