@@ -71,9 +71,10 @@ struct D3d9Counters {
     long draws = 0;      // draw calls that reached the rasteriser
     long primitives = 0; // primitives of those draws
     long clears = 0;
-    long presents = 0;    // frames handed to the window layer
-    long resets = 0;      // successful Resets
-    long sharedDraws = 0; // draws whose pixels were shared out over several threads
+    long presents = 0;          // frames handed to the window layer
+    long resets = 0;            // successful Resets
+    long sharedDraws = 0;       // draws whose pixels were shared out over several threads
+    long sharedVertexDraws = 0; // draws whose vertices were
 };
 D3d9Counters D3d9DeviceCounters(IDirect3DDevice9* device);
 

@@ -1938,6 +1938,10 @@ constexpr long kSplitArea = 2048;
 // than threads even out the work of rows that differ in cost).
 constexpr int kBandRows = 8;
 constexpr int kBandsPerThread = 4;
+// A draw's vertices are processed on the pool when it has at least this many, in chunks of this
+// many.
+constexpr std::size_t kSplitVertices = 1024;
+constexpr std::size_t kChunkVertices = 256;
 
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
@@ -1995,6 +1999,10 @@ private:
     bool SetUpPixels();
     std::uint64_t VertexIndex(UINT i) const;
     std::size_t Slot(std::uint64_t index);
+    // Processes the vertex in a slot of the cache; ProcessVertices does every one of the draw's
+    // range on the pool, with the screen form of those inside every plane.
+    void ProcessVertex(std::size_t slot);
+    void ProcessVertices(std::size_t range);
     const ClipVertex& Vertex(std::uint64_t index) { return cache_[Slot(index)]; }
     const ScreenVertex& Screen(std::size_t slot);
     void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
@@ -2288,6 +2296,10 @@ void Pipeline::Run() {
         }
     } giveBack{scratchStore_};
     pool_ = RasterPool(&splitArea_);
+    // A draw of many vertices, most of them used, has them processed on the pool first (those of
+    // a vertex shader stay with its one machine).
+    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n})
+        ProcessVertices(range);
 
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
@@ -2341,24 +2353,48 @@ std::uint64_t Pipeline::VertexIndex(UINT i) const {
 
 std::size_t Pipeline::Slot(std::uint64_t index) {
     const std::size_t slot = index - low_;
-    if (!(flags_[slot] & kProcessed)) {
-        ClipVertex& c = cache_[slot];
-        if (shader_ != nullptr) {
-            ShadeVertex(index, &c);
-        } else {
-            InputVertex in;
-            fetch_.Read(index, &in);
-            Process(vs_, fetch_, in, &c);
-        }
-        std::uint8_t outside = 0;
-        if (!vs_.transformed)
-            for (int plane = 0; plane < 7; ++plane)
-                if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
-                    outside |= static_cast<std::uint8_t>(1 << plane);
-        outside_[slot] = outside;
-        flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
-    }
+    if (!(flags_[slot] & kProcessed))
+        ProcessVertex(slot);
     return slot;
+}
+
+void Pipeline::ProcessVertex(std::size_t slot) {
+    const std::uint64_t index = low_ + slot;
+    ClipVertex& c = cache_[slot];
+    if (shader_ != nullptr) {
+        ShadeVertex(index, &c);
+    } else {
+        InputVertex in;
+        fetch_.Read(index, &in);
+        Process(vs_, fetch_, in, &c);
+    }
+    std::uint8_t outside = 0;
+    if (!vs_.transformed)
+        for (int plane = 0; plane < 7; ++plane)
+            if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
+                outside |= static_cast<std::uint8_t>(1 << plane);
+    outside_[slot] = outside;
+    flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
+}
+
+void Pipeline::ProcessVertices(std::size_t range) {
+    struct Chunks {
+        Pipeline* pipeline;
+        std::size_t range;
+    } chunks{this, range};
+    ++device_.counters.sharedVertexDraws;
+    pool_->Run(
+        static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
+        [](void* context, int i) {
+            const Chunks& c = *static_cast<const Chunks*>(context);
+            const std::size_t end = std::min(c.range, (static_cast<std::size_t>(i) + 1) * kChunkVertices);
+            for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
+                c.pipeline->ProcessVertex(slot);
+                if (c.pipeline->outside_[slot] == 0)
+                    c.pipeline->Screen(slot);
+            }
+        },
+        &chunks);
 }
 
 // A vertex through the shader: clip position, the saturated colours and, for each stage, the

@@ -1,5 +1,6 @@
 // The rasteriser on several threads: a scene of every kind of primitive and pixel path, drawn on
-// 2, 3, 4 and 7 threads, leaves the same bytes in the target and the depth buffer as on one.
+// 2, 3, 4 and 7 threads (vertices and pixels shared out), leaves the same bytes in the target and
+// the depth buffer as on one.
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
@@ -40,7 +41,7 @@ DWORD FloatWord(float f) {
 
 struct Frame {
     std::vector<BYTE> target, depth;
-    long sharedDraws = 0;
+    long sharedDraws = 0, sharedVertexDraws = 0;
 };
 
 // One device, one scene into a W x H target and depth buffer of the given formats, the viewport
@@ -138,7 +139,7 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
         d->SetFVF(kTFvf);
         d->DrawPrimitiveUP(D3DPT_TRIANGLELIST, static_cast<UINT>(count), v.data(), sizeof(TVertex));
     };
-    triangles(150, false);
+    triangles(400, false); // enough vertices to share out their processing
     d->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
     d->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
     d->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
@@ -190,6 +191,7 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     f.target = D3d9SurfaceBytes(target);
     f.depth = D3d9SurfaceBytes(depth);
     f.sharedDraws = D3d9DeviceCounters(d).sharedDraws;
+    f.sharedVertexDraws = D3d9DeviceCounters(d).sharedVertexDraws;
     d->SetRenderTarget(0, nullptr);
     d->SetDepthStencilSurface(nullptr);
     target->Release();
@@ -212,7 +214,7 @@ TEST(RasterThreads, EveryThreadCountLeavesTheBytesOfOneThread) {
         D3d9SetRasterThreads(1);
         ASSERT_EQ(D3d9RasterThreadCount(), 1);
         const Frame one = DrawScene(window, back, depth);
-        EXPECT_EQ(one.sharedDraws, 0);
+        EXPECT_EQ(one.sharedDraws + one.sharedVertexDraws, 0);
         ASSERT_FALSE(one.target.empty());
         ASSERT_FALSE(one.depth.empty());
         // The scene covers most of the target and leaves depths of many values.
@@ -228,6 +230,7 @@ TEST(RasterThreads, EveryThreadCountLeavesTheBytesOfOneThread) {
                 ASSERT_EQ(D3d9RasterThreadCount(), threads);
                 const Frame many = DrawScene(window, back, depth);
                 EXPECT_GT(many.sharedDraws, splitArea == 0 ? 8 : 0) << threads;
+                EXPECT_EQ(many.sharedVertexDraws, 1) << threads;
                 EXPECT_TRUE(many.target == one.target)
                     << "target, " << threads << " threads, format " << back << ", split area " << splitArea;
                 EXPECT_TRUE(many.depth == one.depth)
