@@ -46,12 +46,18 @@ void ErrorBox(const char* text) {
 namespace {
 
 // expat's element callbacks: the user data is the application.
+// The parser is the handlers' argument (its user data is the application), so that the numbers an
+// element's readers cannot read are reported with the element's line.
 void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
-    static_cast<CStandardApplication*>(user)->DispatchStartElement(name, attributes);
+    auto parser = static_cast<XML_Parser>(user);
+    SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
+    static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
+    SetConfigPlace(nullptr, 0);
 }
 
 void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
-    static_cast<CStandardApplication*>(user)->DispatchEndElement(name);
+    auto parser = static_cast<XML_Parser>(user);
+    static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
 }
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
@@ -251,6 +257,7 @@ void CStandardApplication::Frame() {
     lastStep_ = dt;
     CInputManager* input = CInputManager::GetInstance();
     input->Update(dt);
+    OnFrameStage(FrameStage::Input);
     if (!g_paused) {
         if (input->TakeNextCameraRequest() && g_cameraManager != nullptr) {
             g_cameraManager->NextCamera();
@@ -263,21 +270,27 @@ void CStandardApplication::Frame() {
     if (g_worldManager != nullptr) {
         g_worldManager->Update(dt);
     }
+    OnFrameStage(FrameStage::World);
     if (g_hud != nullptr) {
         g_hud->Update(dt);
     }
     if (g_cameraManager != nullptr) {
         g_cameraManager->Update(dt);
     }
+    OnFrameStage(FrameStage::HudCamera);
     // Unless paused, the rigid bodies, the impact particles and the thrown rocks.
     if (!g_paused) {
         if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
             bodies->Update(dt);
         }
+    }
+    OnFrameStage(FrameStage::Bodies);
+    if (!g_paused) {
         CProjectileTable::UpdateParticles(dt);
         UpdateRocks(dt);
     }
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
+    OnFrameStage(FrameStage::Particles);
     Render();
 }
 
@@ -288,6 +301,7 @@ void CStandardApplication::Render() {
             g_worldManager->Render();
         }
     }
+    OnFrameStage(FrameStage::WorldDraw);
     RenderScene();
     // The frame rate and, above level 1, the world's statistics are printed with the font; with
     // no font nothing is printed.
@@ -303,10 +317,12 @@ void CStandardApplication::Render() {
         bodies->Render();
     }
     CProjectileTable::RenderParticles();
+    OnFrameStage(FrameStage::SceneDraw);
     if (g_cameraManager != nullptr) {
         g_cameraManager->EndUpdate();
         g_cameraManager->ShowRaster();
     }
+    OnFrameStage(FrameStage::Present);
 }
 
 void CStandardApplication::ReadConfig() {
@@ -315,6 +331,7 @@ void CStandardApplication::ReadConfig() {
         return;
     }
     XML_SetUserData(parser, this);
+    XML_UseParserAsHandlerArg(parser);
     XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
     const int fd = _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
     if (fd < 0) {

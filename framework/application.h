@@ -56,6 +56,19 @@ public:
     static constexpr float kMaxStep = 0.0333f;
     static float TimeStep(DWORD elapsedMs, bool fixedStepSet, float fixedStep);
 
+    // The stages of a frame, in the order Frame runs them; OnFrameStage is called as each ends.
+    // The game's Update runs between Input and World (only when the game is not paused).
+    enum class FrameStage {
+        Input,     // the time step and the input manager
+        World,     // the world manager's update: level objects and the physics step
+        HudCamera, // the HUD's and the camera manager's updates
+        Bodies,    // the rigid bodies
+        Particles, // impact particles, rocks, the frame-rate sample
+        WorldDraw, // the camera's update begun and the world drawn
+        SceneDraw, // the game's scene, the pointer, overlay, HUD, drag and particles
+        Present,   // the camera's update ended and its raster shown
+    };
+
     // Read-only views for the game and for tests.
     OvUInt32 ResourceArenaSize() const { return resourceArenaSize_; }
     float Scale() const { return scale_; }
@@ -66,6 +79,10 @@ public:
     OvRaster* Charset() const { return charset_; }
 
 protected:
+    // Called as each stage of a frame ends, for a game or benchmark that times them; the base does
+    // nothing.
+    virtual void OnFrameStage(FrameStage /*stage*/) {}
+
     CConfigSectionHandler* currentHandler_ = nullptr; // section being read, or null
     bool fixedStepSet_ = false;                       // every frame uses fixedStep_
     float fixedStep_ = 0.0f;                          // seconds

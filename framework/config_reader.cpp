@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "graphics/shared/skel/win/skeleton.h"
 #include "platform/crt.h"
 
 bool CConfigSectionHandler::StartElement(const char* /*name*/, const char** /*attributes*/) { return true; }
@@ -33,7 +34,29 @@ const char* Value(const char* name, const char** attributes, int position) {
     return attributes[2 * position + 1];
 }
 
+const char* g_placeElement = nullptr;
+unsigned long g_placeLine = 0;
+
+// A warning for a value that does not read as a number; the value it had stays.
+void ReportNotANumber(const char* name, const char* value) {
+    std::string text = "configuration";
+    if (g_placeLine != 0) {
+        text += " line " + std::to_string(g_placeLine);
+    }
+    text += ": '" + std::string(name) + "'";
+    if (g_placeElement != nullptr) {
+        text += " of '" + std::string(g_placeElement) + "'";
+    }
+    text += " is '" + std::string(value) + "', not a number; it is left as it was";
+    SkelWarningMessage(text.c_str());
+}
+
 } // namespace
+
+void SetConfigPlace(const char* element, unsigned long line) {
+    g_placeElement = element;
+    g_placeLine = line;
+}
 
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out) {
     const char* value = Value(name, attributes, position);
@@ -45,6 +68,8 @@ bool ReadIntAttribute(const char* name, const char** attributes, int position, i
     const long long number = std::strtoll(value, &end, 10);
     if (end != value) {
         *out = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
+    } else {
+        ReportNotANumber(name, value);
     }
     return true;
 }
@@ -61,6 +86,8 @@ bool ReadFloatAttribute(const char* name, const char** attributes, int position,
         *out = std::fabs(number) > FLT_MAX && std::isfinite(number)
                    ? std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(number > 0 ? 1 : -1))
                    : static_cast<float>(number);
+    } else {
+        ReportNotANumber(name, value);
     }
     return true;
 }

@@ -16,9 +16,15 @@ public:
     virtual bool EndElement(const char* name);
 };
 
+// The element the configuration's parser is handing out and its line (0 when not known); the
+// application's reader sets it before each element and clears it (null, 0) when done. A number
+// that does not read is reported with it.
+void SetConfigPlace(const char* element, unsigned long line);
+
 // Reads attribute `position` of an element as a whole number: false when the element has no
 // attribute at that position, when its name differs from `name` (ASCII case ignored) or its value
-// is missing. A value that does not read as a number counts as present and leaves *out as it was.
+// is missing. A value that does not read as a number counts as present and leaves *out as it was;
+// a warning names the attribute, its text, and the element and line set by SetConfigPlace.
 // Values beyond the range of int are held to its ends.
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out);
 // The same for a decimal number.

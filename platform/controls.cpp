@@ -240,6 +240,21 @@ bool PlatformControlsFromEnvironment(PlatformControls* c, std::string* error) {
     }
     if (const char* v = Env("PLATFORM_MSGBOX_LOG"))
         c->messageBoxLog = v;
+    return PlatformRasterThreadsFromEnvironment(&c->rasterThreads, error);
+}
+
+bool PlatformRasterThreadsFromEnvironment(int* threads, std::string* error) {
+    *threads = 0;
+    const char* v = Env("PLATFORM_RASTER_THREADS");
+    if (v == nullptr)
+        return true;
+    long n = 0;
+    if (!ParseLong(v, 1, 64, &n)) {
+        *error =
+            std::string("PLATFORM_RASTER_THREADS: expected a whole number of threads from 1 to 64, got '") + v + "'";
+        return false;
+    }
+    *threads = static_cast<int>(n);
     return true;
 }
 

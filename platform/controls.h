@@ -12,6 +12,8 @@
 //   PLATFORM_DIALOG=ok|cancel|ID  the button a dialog box is answered with (default ok)
 //   PLATFORM_VIDEO_MODE=WxHxD     before answering, select the list item "W x H x D..."
 //   PLATFORM_MSGBOX_LOG=file      append every message box text to the file
+//   PLATFORM_RASTER_THREADS=N     the Direct3D 9 stand-in rasterises on N threads, 1 to 64 (1: on
+//                                 the drawing thread alone; default: the processors, at most 8)
 //
 // PLATFORM_KEYS is a comma-separated list of FRAME:ACTION items. Frame N is the moment the N-th
 // frame has been presented (0: before the first frame). Actions:
@@ -49,10 +51,15 @@ struct PlatformControls {
     int dialogAnswer = IDOK;
     std::string videoMode; // "W x H x D", empty when not set
     std::string messageBoxLog;
+    int rasterThreads = 0; // 0: not set
 };
 
 // Reads the controls; on a malformed value returns false with a message naming the variable.
 bool PlatformControlsFromEnvironment(PlatformControls* controls, std::string* error);
+
+// Reads PLATFORM_RASTER_THREADS alone (0 when not set); on a malformed value returns false with a
+// message naming the variable.
+bool PlatformRasterThreadsFromEnvironment(int* threads, std::string* error);
 
 // Parses a PLATFORM_KEYS text.
 bool PlatformParseScript(const char* text, std::vector<PlatformScriptEvent>* events, std::string* error);

@@ -433,3 +433,15 @@ int D3d9LiveObjects(IDirect3DDevice9* device) {
         return !o->implicit && (s == nullptr || s->container == nullptr);
     }));
 }
+
+std::vector<BYTE> D3d9SurfaceBytes(IDirect3DSurface9* surface) {
+    auto* s = dynamic_cast<Surface*>(surface);
+    if (s == nullptr || s->image.info == nullptr)
+        return {};
+    const Image& im = s->image;
+    const std::size_t row = static_cast<std::size_t>(im.width) * im.info->bytes;
+    std::vector<BYTE> out;
+    for (UINT y = 0; y < im.height && !im.info->block; ++y)
+        out.insert(out.end(), im.At(0, y), im.At(0, y) + row);
+    return out;
+}

@@ -71,10 +71,24 @@ struct D3d9Counters {
     long draws = 0;      // draw calls that reached the rasteriser
     long primitives = 0; // primitives of those draws
     long clears = 0;
-    long presents = 0; // frames handed to the window layer
-    long resets = 0;   // successful Resets
+    long presents = 0;          // frames handed to the window layer
+    long resets = 0;            // successful Resets
+    long sharedDraws = 0;       // draws whose pixels were shared out over several threads
+    long sharedVertexDraws = 0; // draws whose vertices were
 };
 D3d9Counters D3d9DeviceCounters(IDirect3DDevice9* device);
+
+// The rasteriser's threads from now on, the drawing thread counted: 0 for as many as
+// PLATFORM_RASTER_THREADS says or else the processors (at most 8), 1 for the drawing thread alone.
+// A draw shares out its pixels once the boxes of its primitives on screen add up to `splitArea`
+// pixels (a negative area: the built-in one). Not while another thread draws.
+void D3d9SetRasterThreads(int threads, long splitArea = -1);
+// The threads the rasteriser draws on now (the environment read if no draw has read it yet).
+int D3d9RasterThreadCount();
+
+// The bytes of a surface as it holds them, row after row without padding, lockable or not (depth
+// buffers included).
+std::vector<BYTE> D3d9SurfaceBytes(IDirect3DSurface9* surface);
 
 // Objects of a device still alive (textures, surfaces of their own, buffers, declarations,
 // shaders, additional swap chains), for leak checks.

@@ -12,15 +12,24 @@
 // take a path that shades four pixels at a time on SSE2 lanes and works on packed bytes, with the
 // same results as shading them one by one.
 
+#include "platform/controls.h"
+#include "platform/d3d9_control.h"
 #include "platform/d3d9_device.h"
 #include "platform/d3d9_shader.h"
+#include "platform/worker_pool.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 #include <emmintrin.h>
 
 namespace d3d9 {
@@ -1112,6 +1121,7 @@ struct Raster {
     const PixelSetup* ps;
     int count;                       // interpolants in use
     const Vec4* flatColor = nullptr; // colours of the provoking vertex under flat shading
+    int top = 0, bottom = 0;         // the rows drawn, half-open: the scissor's or a band of them
 
     // Shades the pixels [x0, x1] of row y from the interpolants' planes.
     void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
@@ -1754,8 +1764,8 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     }
     const std::int64_t minY = std::min({Y[0], Y[1], Y[2]}), maxY = std::max({Y[0], Y[1], Y[2]});
     const std::int64_t minX = std::min({X[0], X[1], X[2]}), maxX = std::max({X[0], X[1], X[2]});
-    const int y0 = static_cast<int>(std::max<std::int64_t>(CeilDiv(minY, kSub), p.top));
-    const int y1 = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxY, kSub), p.bottom - 1));
+    const int y0 = static_cast<int>(std::max<std::int64_t>(CeilDiv(minY, kSub), r.top));
+    const int y1 = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxY, kSub), r.bottom - 1));
     const int xl = static_cast<int>(std::max<std::int64_t>(CeilDiv(minX, kSub), p.left));
     const int xr = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxX, kSub), p.right - 1));
     if (y0 > y1 || xl > xr)
@@ -1819,7 +1829,7 @@ void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, boo
         const float minor = xMajor ? a->y + ddy * t : a->x + ddx * t;
         const int m = static_cast<int>(std::floor(minor + 0.5f));
         const int x = xMajor ? s : m, y = xMajor ? m : s;
-        if (x >= p.left && x < p.right && y >= p.top && y < p.bottom) {
+        if (x >= p.left && x < p.right && y >= r.top && y < r.bottom) {
             float at[kMaxInterpolants];
             for (int i = 0; i < r.count; ++i)
                 at[i] = a->a[i] + (b->a[i] - a->a[i]) * t;
@@ -1918,6 +1928,66 @@ bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
     return true;
 }
 
+// Threads ----------------------------------------------------------------------------------------------
+
+// A draw whose primitives' boxes on screen add up to this many pixels shares out its pixel work;
+// smaller ones are drawn on the drawing thread, where handing them over would cost more than it
+// saves.
+constexpr long kSplitArea = 2048;
+// Bands are at least this many rows high, and there are at most this many per thread (more bands
+// than threads even out the work of rows that differ in cost).
+constexpr int kBandRows = 8;
+constexpr int kBandsPerThread = 4;
+// A draw's vertices are processed on the pool when it has at least this many, in chunks of this
+// many.
+constexpr std::size_t kSplitVertices = 1024;
+constexpr std::size_t kChunkVertices = 256;
+
+// The pool the draws share out their pixels on, made at the first draw that asks for it and
+// joined at the end of the process.
+struct RasterThreads {
+    std::mutex mutex;
+    int threads = 0; // 0: not known yet
+    int wanted = 0;  // set by D3d9SetRasterThreads; 0: the environment's or the machine's
+    long splitArea = kSplitArea;
+    std::shared_ptr<PlatformWorkerPool> pool; // null with one thread
+    bool closed = false;                      // the process is ending: no new pool
+
+    ~RasterThreads() {
+        std::shared_ptr<PlatformWorkerPool> last;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            closed = true;
+            last.swap(pool);
+        }
+    }
+};
+RasterThreads g_rasterThreads;
+
+// The pool of this draw (null: the drawing thread alone) and its split area.
+std::shared_ptr<PlatformWorkerPool> RasterPool(long* splitArea) {
+    RasterThreads& t = g_rasterThreads;
+    std::unique_lock<std::mutex> lock(t.mutex);
+    if (t.threads == 0 && !t.closed) {
+        int threads = t.wanted;
+        if (threads == 0) {
+            std::string error;
+            if (!PlatformRasterThreadsFromEnvironment(&threads, &error)) {
+                lock.unlock();
+                std::fprintf(stderr, "%s\n", error.c_str());
+                std::exit(2);
+            }
+        }
+        if (threads == 0)
+            threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+        t.threads = threads;
+        if (threads > 1)
+            t.pool = std::make_shared<PlatformWorkerPool>(threads);
+    }
+    *splitArea = t.splitArea;
+    return t.pool;
+}
+
 // The whole draw ---------------------------------------------------------------------------------------
 
 class Pipeline {
@@ -1929,6 +1999,10 @@ private:
     bool SetUpPixels();
     std::uint64_t VertexIndex(UINT i) const;
     std::size_t Slot(std::uint64_t index);
+    // Processes the vertex in a slot of the cache; ProcessVertices does every one of the draw's
+    // range on the pool, with the screen form of those inside every plane.
+    void ProcessVertex(std::size_t slot);
+    void ProcessVertices(std::size_t range);
     const ClipVertex& Vertex(std::uint64_t index) { return cache_[Slot(index)]; }
     const ScreenVertex& Screen(std::size_t slot);
     void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
@@ -1936,6 +2010,17 @@ private:
     void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(const ClipVertex& a);
     void Sprite(const ClipVertex& a);
+    // Primitives in screen space: drawn at once without a pool, else kept for DrawBands.
+    void EmitTriangle(const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c);
+    void EmitLine(const ScreenVertex* a, const ScreenVertex* b, bool lastPixel);
+    // The rows a primitive with these extremes may cover, half-open; its box joins the draw's area.
+    void Rows(float minX, float maxX, float minY, float maxY, int* top, int* bottom);
+    std::uint32_t Keep(const ScreenVertex* v);
+    const ScreenVertex& Kept(std::uint32_t ref) const;
+    // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
+    // thread in submission order, or on this thread when the draw is too small to share.
+    void DrawBands();
+    void DrawBand(int top, int bottom) const;
     bool Finite(const ClipVertex& v) const;
     void ShadeVertex(std::uint64_t index, ClipVertex* out);
 
@@ -1957,6 +2042,18 @@ private:
     // flags, the planes it lies outside (a bit each) and its screen form once asked for.
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4;
     std::uint64_t low_ = 0;
+    // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
+    // into kept_), its flat colours (an index into flats_, -1 without) and the rows it may cover.
+    static constexpr std::uint32_t kKept = 1u << 31;
+    struct Deferred {
+        std::uint32_t v[3];
+        std::int32_t flat;
+        int top, bottom;
+        bool line, lastPixel;
+    };
+    struct FlatColors {
+        Vec4 c[2];
+    };
     // Per-vertex storage lives in the thread's draw scratch, so a draw does not allocate (and
     // fault in) fresh pages for it; only the entries below the draw's range are valid.
     struct Scratch {
@@ -1964,6 +2061,9 @@ private:
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
         std::vector<ClipVertex> poly, clipped;
+        std::vector<Deferred> deferred;
+        std::vector<ScreenVertex> kept;
+        std::vector<FlatColors> flats;
     };
     static Scratch& ThreadScratch() {
         thread_local Scratch scratch;
@@ -1978,7 +2078,15 @@ private:
     std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
     std::vector<ClipVertex>& poly_ = scratchStore_.poly;
     std::vector<ClipVertex>& scratch_ = scratchStore_.clipped;
+    std::vector<Deferred>& deferred_ = scratchStore_.deferred;
+    std::vector<ScreenVertex>& kept_ = scratchStore_.kept;
+    std::vector<FlatColors>& flats_ = scratchStore_.flats;
     ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
+    // Sharing out the pixels: the pool (null: this thread alone, nothing kept), the area that
+    // makes a draw worth sharing, and the area of the kept primitives' boxes on screen.
+    std::shared_ptr<PlatformWorkerPool> pool_;
+    long splitArea_ = 0;
+    std::int64_t area_ = 0;
 };
 
 bool Pipeline::SetUpPixels() {
@@ -2153,6 +2261,8 @@ void Pipeline::Run() {
     }
     raster_.ps = &ps_;
     raster_.count = kFixed + 3 * stages_;
+    raster_.top = ps_.top;
+    raster_.bottom = ps_.bottom;
     const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
     guard_ = std::max(1.0f, (kMaxScreen / 4) / std::max(side, 1.0f));
 
@@ -2175,13 +2285,21 @@ void Pipeline::Run() {
         screens_.resize(range);
     }
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
+    deferred_.clear();
+    kept_.clear();
+    flats_.clear();
     struct GiveBack {
         Scratch& s;
         ~GiveBack() {
-            if (s.cache.size() > kKeptVertices)
+            if (s.cache.size() > kKeptVertices || s.kept.size() > kKeptVertices || s.deferred.size() > kKeptVertices)
                 s = Scratch{};
         }
     } giveBack{scratchStore_};
+    pool_ = RasterPool(&splitArea_);
+    // A draw of many vertices, most of them used, has them processed on the pool first (those of
+    // a vertex shader stay with its one machine).
+    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n})
+        ProcessVertices(range);
 
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
@@ -2215,6 +2333,7 @@ void Pipeline::Run() {
     default:
         break;
     }
+    DrawBands();
 }
 
 std::uint64_t Pipeline::VertexIndex(UINT i) const {
@@ -2234,24 +2353,48 @@ std::uint64_t Pipeline::VertexIndex(UINT i) const {
 
 std::size_t Pipeline::Slot(std::uint64_t index) {
     const std::size_t slot = index - low_;
-    if (!(flags_[slot] & kProcessed)) {
-        ClipVertex& c = cache_[slot];
-        if (shader_ != nullptr) {
-            ShadeVertex(index, &c);
-        } else {
-            InputVertex in;
-            fetch_.Read(index, &in);
-            Process(vs_, fetch_, in, &c);
-        }
-        std::uint8_t outside = 0;
-        if (!vs_.transformed)
-            for (int plane = 0; plane < 7; ++plane)
-                if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
-                    outside |= static_cast<std::uint8_t>(1 << plane);
-        outside_[slot] = outside;
-        flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
-    }
+    if (!(flags_[slot] & kProcessed))
+        ProcessVertex(slot);
     return slot;
+}
+
+void Pipeline::ProcessVertex(std::size_t slot) {
+    const std::uint64_t index = low_ + slot;
+    ClipVertex& c = cache_[slot];
+    if (shader_ != nullptr) {
+        ShadeVertex(index, &c);
+    } else {
+        InputVertex in;
+        fetch_.Read(index, &in);
+        Process(vs_, fetch_, in, &c);
+    }
+    std::uint8_t outside = 0;
+    if (!vs_.transformed)
+        for (int plane = 0; plane < 7; ++plane)
+            if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
+                outside |= static_cast<std::uint8_t>(1 << plane);
+    outside_[slot] = outside;
+    flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
+}
+
+void Pipeline::ProcessVertices(std::size_t range) {
+    struct Chunks {
+        Pipeline* pipeline;
+        std::size_t range;
+    } chunks{this, range};
+    ++device_.counters.sharedVertexDraws;
+    pool_->Run(
+        static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
+        [](void* context, int i) {
+            const Chunks& c = *static_cast<const Chunks*>(context);
+            const std::size_t end = std::min(c.range, (static_cast<std::size_t>(i) + 1) * kChunkVertices);
+            for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
+                c.pipeline->ProcessVertex(slot);
+                if (c.pipeline->outside_[slot] == 0)
+                    c.pipeline->Screen(slot);
+            }
+        },
+        &chunks);
 }
 
 // A vertex through the shader: clip position, the saturated colours and, for each stage, the
@@ -2347,7 +2490,7 @@ void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swa
         // On screen (y down) a positive area runs clockwise.
         if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
             return;
-        DrawTriangle(raster_, &sa, &sb, &sc);
+        EmitTriangle(&sa, &sb, &sc);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
@@ -2379,7 +2522,7 @@ void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swa
     if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
         return;
     for (int i = 1; i + 1 < n; ++i)
-        DrawTriangle(raster_, screen[0], screen[i], screen[i + 1]);
+        EmitTriangle(screen[0], screen[i], screen[i + 1]);
 }
 
 void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
@@ -2398,7 +2541,7 @@ void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
     ScreenVertex s0, s1;
     ToScreen(p, &s0);
     ToScreen(q, &s1);
-    DrawLine(raster_, &s0, &s1, lastPixel);
+    EmitLine(&s0, &s1, lastPixel);
 }
 
 void Pipeline::Point(const ClipVertex& a) {
@@ -2415,7 +2558,7 @@ void Pipeline::Point(const ClipVertex& a) {
     }
     ScreenVertex s;
     ToScreen(a, &s);
-    DrawLine(raster_, &s, &s, true);
+    EmitLine(&s, &s, true);
 }
 
 // A point sprite: a screen-aligned square centred on the point, POINTSIZE pixels wide (with
@@ -2452,8 +2595,111 @@ void Pipeline::Sprite(const ClipVertex& a) {
             v[k].a[kFixed + 3 * st + 2] = c.a[0];
         }
     }
-    DrawTriangle(raster_, &v[0], &v[1], &v[2]);
-    DrawTriangle(raster_, &v[0], &v[2], &v[3]);
+    EmitTriangle(&v[0], &v[1], &v[2]);
+    EmitTriangle(&v[0], &v[2], &v[3]);
+}
+
+void Pipeline::EmitTriangle(const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) {
+    if (pool_ == nullptr) {
+        DrawTriangle(raster_, a, b, c);
+        return;
+    }
+    int top = 0, bottom = 0;
+    Rows(std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
+         std::max({a->y, b->y, c->y}), &top, &bottom);
+    if (top >= bottom)
+        return; // no row of the scissor
+    Deferred d{{Keep(a), Keep(b), Keep(c)}, -1, top, bottom, false, false};
+    if (raster_.flatColor != nullptr) {
+        d.flat = static_cast<std::int32_t>(flats_.size());
+        flats_.push_back({{raster_.flatColor[0], raster_.flatColor[1]}});
+    }
+    deferred_.push_back(d);
+}
+
+void Pipeline::EmitLine(const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) {
+    if (pool_ == nullptr) {
+        DrawLine(raster_, a, b, lastPixel);
+        return;
+    }
+    int top = 0, bottom = 0;
+    Rows(std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y), std::max(a->y, b->y), &top, &bottom);
+    if (top >= bottom)
+        return;
+    const std::uint32_t ka = Keep(a);
+    Deferred d{{ka, a == b ? ka : Keep(b), 0}, -1, top, bottom, true, lastPixel};
+    if (raster_.flatColor != nullptr) {
+        d.flat = static_cast<std::int32_t>(flats_.size());
+        flats_.push_back({{raster_.flatColor[0], raster_.flatColor[1]}});
+    }
+    deferred_.push_back(d);
+}
+
+// `top` and `bottom` bound the rows a primitive with these extremes can cover (pixel centres on
+// the integers, positions snapped to a fraction of a pixel), within the scissor; NaN gives none.
+void Pipeline::Rows(float minX, float maxX, float minY, float maxY, int* top, int* bottom) {
+    auto clamp = [](float v, int lo, int hi) {
+        return !(v > static_cast<float>(lo)) ? lo : !(v < static_cast<float>(hi)) ? hi : static_cast<int>(v);
+    };
+    *top = clamp(std::floor(minY), ps_.top, ps_.bottom);
+    *bottom = clamp(std::floor(maxY) + 2, ps_.top, ps_.bottom);
+    const int left = clamp(std::floor(minX), ps_.left, ps_.right);
+    const int right = clamp(std::floor(maxX) + 2, ps_.left, ps_.right);
+    area_ += std::int64_t{std::max(right - left, 0)} * std::max(*bottom - *top, 0);
+}
+
+std::uint32_t Pipeline::Keep(const ScreenVertex* v) {
+    const std::less<const ScreenVertex*> before;
+    if (!before(v, screens_.data()) && before(v, screens_.data() + screens_.size()))
+        return static_cast<std::uint32_t>(v - screens_.data());
+    kept_.push_back(*v);
+    return kKept | static_cast<std::uint32_t>(kept_.size() - 1);
+}
+
+const ScreenVertex& Pipeline::Kept(std::uint32_t ref) const {
+    return (ref & kKept) != 0 ? kept_[ref & ~kKept] : screens_[ref];
+}
+
+void Pipeline::DrawBands() {
+    if (deferred_.empty())
+        return;
+    if (area_ < splitArea_) {
+        DrawBand(ps_.top, ps_.bottom);
+        return;
+    }
+    int top = deferred_[0].top, bottom = deferred_[0].bottom;
+    for (const Deferred& d : deferred_) {
+        top = std::min(top, d.top);
+        bottom = std::max(bottom, d.bottom);
+    }
+    struct Bands {
+        const Pipeline* pipeline;
+        int top, rows, count;
+    } bands{this, top, bottom - top, std::clamp((bottom - top) / kBandRows, 1, kBandsPerThread * pool_->Threads())};
+    ++device_.counters.sharedDraws;
+    pool_->Run(
+        bands.count,
+        [](void* context, int i) {
+            const Bands& b = *static_cast<const Bands*>(context);
+            const auto edge = [&b](int k) { return b.top + static_cast<int>(std::int64_t{b.rows} * k / b.count); };
+            b.pipeline->DrawBand(edge(i), edge(i + 1));
+        },
+        &bands);
+}
+
+void Pipeline::DrawBand(int top, int bottom) const {
+    Raster r = raster_;
+    r.top = top;
+    r.bottom = bottom;
+    for (const Deferred& d : deferred_) {
+        if (d.bottom <= top || d.top >= bottom)
+            continue;
+        r.flatColor = d.flat >= 0 ? flats_[static_cast<std::size_t>(d.flat)].c : nullptr;
+        if (d.line)
+            DrawLine(r, &Kept(d.v[0]), &Kept(d.v[1]), d.lastPixel);
+        else
+            DrawTriangle(r, &Kept(d.v[0]), &Kept(d.v[1]), &Kept(d.v[2]));
+    }
 }
 
 } // namespace
@@ -2461,3 +2707,20 @@ void Pipeline::Sprite(const ClipVertex& a) {
 void RasteriseDraw(Device& device, const DrawCall& call) { Pipeline(device, call).Run(); }
 
 } // namespace d3d9
+
+void D3d9SetRasterThreads(int threads, long splitArea) {
+    d3d9::RasterThreads& t = d3d9::g_rasterThreads;
+    std::shared_ptr<PlatformWorkerPool> old;
+    const std::lock_guard<std::mutex> lock(t.mutex);
+    old.swap(t.pool); // joined once the last draw on it lets go
+    t.wanted = std::max(threads, 0);
+    t.threads = 0;
+    t.splitArea = splitArea >= 0 ? splitArea : d3d9::kSplitArea;
+}
+
+int D3d9RasterThreadCount() {
+    long splitArea = 0;
+    d3d9::RasterPool(&splitArea);
+    const std::lock_guard<std::mutex> lock(d3d9::g_rasterThreads.mutex);
+    return d3d9::g_rasterThreads.threads;
+}

@@ -1417,7 +1417,9 @@ HINSTANCE ShellExecuteA(HWND /*window*/, LPCSTR operation, LPCSTR file, LPCSTR /
             return ShellResult(ERROR_FILE_NOT_FOUND);
     }
     if (!L.interactive) {
-        std::fprintf(stderr, "ShellExecuteA: open %s (not opened without a display)\n", target.c_str());
+        std::fprintf(stderr,
+                     "ShellExecuteA: open %s (opened only in an interactive window, not headless or scripted)\n",
+                     target.c_str());
         return ShellResult(33);
     }
     // The opener runs in a grandchild, so that nothing is left to reap.

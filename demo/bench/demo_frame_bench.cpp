@@ -1,10 +1,8 @@
 // demo_frame_bench: one whole frame of the game (dunmarrow) at 640 x 480, headless, at a fixed
 // step of 1/60 s on one thread, timed part by part. See the usage text below.
 //
-// The game runs as it does in its program, with one difference: the idle event runs this file's
-// copy of the framework's frame (CStandardApplication::Frame and ::Render, the same calls in the
-// same order) with a clock read between the parts, and the game's update is its three steps
-// (order, AI, characters) called one by one.
+// The game runs its program's frame; the clock is read as each of the framework's frame stages
+// ends, and the game's update is its three steps (order, AI, characters) called one by one.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,7 +68,6 @@ enum Part {
     kOrder,     // camera requests, the game's order
     kAi,        // the AI world's step
     kAnimation, // the characters' updates
-    kHook,      // the game's frame hook (none here)
     kWorldStep, // world manager's update: level objects, physics step
     kHudCamera, // HUD and camera manager updates
     kBodies,    // rigid bodies' update
@@ -125,7 +122,46 @@ private:
         last_ = now;
     }
 
-    // CStandardApplication::Frame and ::Render with the clock read between the parts.
+    // The game's update in its three steps, timed apart (the game's frame hook is not set here).
+    void Update(float dt) override {
+        TakeOrder();
+        Mark(kOrder);
+        UpdateAi();
+        Mark(kAi);
+        UpdateCharacters(dt);
+        Mark(kAnimation);
+    }
+
+    void OnFrameStage(FrameStage stage) override {
+        switch (stage) {
+        case FrameStage::Input:
+            Mark(kInput);
+            break;
+        case FrameStage::World:
+            Mark(kWorldStep);
+            break;
+        case FrameStage::HudCamera:
+            Mark(kHudCamera);
+            break;
+        case FrameStage::Bodies:
+            Mark(kBodies);
+            break;
+        case FrameStage::Particles:
+            Mark(kParticles);
+            break;
+        case FrameStage::WorldDraw:
+            Mark(kWorldDraw);
+            break;
+        case FrameStage::SceneDraw:
+            Mark(kSceneDraw);
+            break;
+        case FrameStage::Present:
+            Mark(kPresent);
+            break;
+        }
+    }
+
+    // The framework's frame, its parts timed through the stage calls and the update above.
     void TimedFrame() {
         // F1 as the shell delivers a key: before the frame, once half the measured frames ran.
         if (f1_ && !pressed_ && samples_.size() == static_cast<std::size_t>(frames_ / 2)) {
@@ -134,90 +170,14 @@ private:
             CInputManager::KeyboardHandler(SKEL_EVENT_KEY_UP, &f1);
             pressed_ = true;
         }
-        last_ = Clock::now();
-        const bool playing = !g_paused; // the start screen pauses the game until ENTER
-        if (firstFrame_) {
+        if (width_ == 0) {
             width_ = SkelGetState()->width;
             height_ = SkelGetState()->height;
-            lastFrameTime_ = g_frameworkClock();
-            firstFrame_ = false;
         }
-        const DWORD now = g_frameworkClock();
-        const DWORD elapsed = now - lastFrameTime_;
-        lastFrameTime_ = now;
-        const float dt = TimeStep(elapsed, fixedStepSet_, fixedStep_);
-        lastStep_ = dt;
-        CInputManager* input = CInputManager::GetInstance();
-        input->Update(dt);
-        Mark(kInput);
-        if (!g_paused) {
-            if (input->TakeNextCameraRequest() && g_cameraManager != nullptr) {
-                g_cameraManager->NextCamera();
-            }
-            if (input->TakeNextFixedCameraRequest() && g_cameraManager != nullptr) {
-                g_cameraManager->NextFixedCamera();
-            }
-            TakeOrder();
-            Mark(kOrder);
-            UpdateAi();
-            Mark(kAi);
-            UpdateCharacters(dt);
-            Mark(kAnimation);
-        } else {
-            Mark(kOrder);
-            Mark(kAi);
-            Mark(kAnimation);
-        }
-        Mark(kHook);
-        if (g_worldManager != nullptr) {
-            g_worldManager->Update(dt);
-        }
-        Mark(kWorldStep);
-        if (g_hud != nullptr) {
-            g_hud->Update(dt);
-        }
-        if (g_cameraManager != nullptr) {
-            g_cameraManager->Update(dt);
-        }
-        Mark(kHudCamera);
-        if (!g_paused) {
-            if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
-                bodies->Update(dt);
-            }
-        }
-        Mark(kBodies);
-        if (!g_paused) {
-            CProjectileTable::UpdateParticles(dt);
-            UpdateRocks(dt);
-        }
-        CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
-        Mark(kParticles);
-
-        if (g_cameraManager != nullptr) {
-            g_cameraManager->BeginUpdate();
-            if (renderWorld_ && g_worldManager != nullptr) {
-                g_worldManager->Render();
-            }
-        }
-        Mark(kWorldDraw);
-        RenderScene();
-        CInputManager::GetInstance()->DrawPointer();
-        if (g_cameraManager != nullptr) {
-            g_cameraManager->RenderOverlay();
-        }
-        if (g_hud != nullptr) {
-            g_hud->Render();
-        }
-        if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
-            bodies->Render();
-        }
-        CProjectileTable::RenderParticles();
-        Mark(kSceneDraw);
-        if (g_cameraManager != nullptr) {
-            g_cameraManager->EndUpdate();
-            g_cameraManager->ShowRaster();
-        }
-        Mark(kPresent);
+        const bool playing = !g_paused; // the start screen pauses the game until ENTER
+        sample_ = {};
+        last_ = Clock::now();
+        Frame();
         if (playing && ++played_ > warmup_ && samples_.size() < static_cast<std::size_t>(frames_)) {
             samples_.push_back(sample_);
             if (samples_.size() == static_cast<std::size_t>(frames_)) {

@@ -144,7 +144,7 @@ std::vector<ConfigCase> Cases() {
          1.0f,
          arena,
          {}},
-        {"malformed XML ends the reading silently and keeps what was read",
+        {"malformed XML ends the reading and keeps what was read",
          "<Config><Debug level=\"2\"/><<Scale value=\"3\"/></Config>",
          "",
          false,
@@ -195,6 +195,24 @@ TEST_F(FrameworkTest, FilesOfOneAndManyChunks) {
     EXPECT_EQ(Log(), "");
 }
 
+// Warnings go to the error stream: a number that does not read names its attribute, element and
+// line and leaves the value as it was; malformed XML names its line.
+TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLines) {
+    TestApp app(Write("config.xml", "<Config>\n<Debug level=\"x\"/>\n<Scale value=\"\"/><Scale value=\"2\"/>\n"
+                                    "<Debug level=\"3\"/><</Config>")
+                    .c_str());
+    testing::internal::CaptureStderr();
+    app.ReadConfig();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: configuration line 2: 'level' of 'Debug' is 'x', not a number; it is left as it was\n"
+              "Warning: configuration line 3: 'value' of 'Scale' is '', not a number; it is left as it was\n"
+              "Warning: configuration: not well-formed (invalid token) at line 4\n");
+    EXPECT_EQ(g_debugLevel, 3);
+    EXPECT_EQ(app.Scale(), 2.0f);
+    EXPECT_EQ(Log(), "");
+    EXPECT_FALSE(g_stopOnError);
+}
+
 TEST(ConfigAttributes, ReadByPositionAndName) {
     const char* attrs[] = {"size", "12", "Flags", "0x10", "f", "2.5", nullptr};
     int i = -1;
@@ -214,12 +232,17 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_FALSE(ReadIntAttribute("flags", one, 1, &i));
     EXPECT_FALSE(ReadIntAttribute("flags", one, -1, &i));
     EXPECT_FALSE(ReadIntAttribute("flags", nullptr, 0, &i));
-    // A value that is no number counts as present and leaves the number alone.
+    // A value that is no number counts as present and leaves the number alone (with a warning
+    // that, outside a configuration being read, has no line).
     const char* text[] = {"value", "abc", nullptr};
     i = 5;
     f = 5.0f;
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(ReadIntAttribute("value", text, 0, &i));
     EXPECT_TRUE(ReadFloatAttribute("value", text, 0, &f));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: configuration: 'value' is 'abc', not a number; it is left as it was\n"
+              "Warning: configuration: 'value' is 'abc', not a number; it is left as it was\n");
     EXPECT_EQ(i, 5);
     EXPECT_EQ(f, 5.0f);
     // Out-of-range numbers are held to the type's ends.

@@ -58,12 +58,16 @@ TEST_F(FrameworkTest, IdleRunsFramesUntilAnErrorAndPauseHoldsTheGame) {
     g_testApp = &app;
     EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_IDLE, nullptr), SKEL_EVENT_HANDLED);
     EXPECT_EQ(app.renders, 1);
+    const std::string draw = "world-draw scene scene-draw present ";
+    EXPECT_EQ(app.stages, "input update world hud-camera bodies particles " + draw);
     // Paused: the game does not update, but the frame still renders.
     g_paused = true;
+    app.stages.clear();
     SkelEventDispatch(SKEL_EVENT_IDLE, nullptr);
     g_paused = false;
     EXPECT_EQ(app.updates.size(), 1u);
     EXPECT_EQ(app.renders, 2);
+    EXPECT_EQ(app.stages, "input world hud-camera bodies particles " + draw);
     // The error box stops every further frame; the idle event is still handled.
     ErrorBox("Dynamics not allocated");
     EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_IDLE, nullptr), SKEL_EVENT_HANDLED);

@@ -18,8 +18,14 @@ public:
         ++inits;
         return initResult;
     }
-    void Update(float dt) override { updates.push_back(dt); }
-    void RenderScene() override { ++renders; }
+    void Update(float dt) override {
+        updates.push_back(dt);
+        stages += "update ";
+    }
+    void RenderScene() override {
+        ++renders;
+        stages += "scene ";
+    }
     void Terminate() override { ++terminates; }
     const char* GetTitle() override { return "Framework Test"; }
     bool StartElement(const char* name, const char** /*attributes*/) override {
@@ -39,6 +45,13 @@ public:
         return CStandardApplication::HandleEvent(event, parameter);
     }
 
+    void OnFrameStage(FrameStage stage) override {
+        static const char* const kNames[] = {"input",     "world",      "hud-camera", "bodies",
+                                             "particles", "world-draw", "scene-draw", "present"};
+        stages += kNames[static_cast<int>(stage)];
+        stages += ' ';
+    }
+
     void SetFixedStep(float seconds) {
         fixedStepSet_ = true;
         fixedStep_ = seconds;
@@ -50,6 +63,7 @@ public:
     int terminates = 0;
     std::vector<float> updates;
     std::vector<std::string> section; // elements the "Application" section handed the game
+    std::string stages;               // the frame stages ended, the update and the scene, in order
 };
 
 // The application the hook hands events to (null: none, every event is "not handled").

@@ -1,7 +1,10 @@
 #include "platform/controls.h"
+#include "platform/d3d9_control.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -55,8 +58,9 @@ TEST(PlatformScript, ParsesItemsInFrameOrderAndNamesWhatIsWrong) {
 }
 
 TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable) {
-    const char* names[] = {"PLATFORM_HEADLESS",      "PLATFORM_FRAMES",     "PLATFORM_KEYS",   "PLATFORM_CAPTURE",
-                           "PLATFORM_CAPTURE_EVERY", "PLATFORM_FIXED_STEP", "PLATFORM_DIALOG", "PLATFORM_VIDEO_MODE"};
+    const char* names[] = {"PLATFORM_HEADLESS", "PLATFORM_FRAMES",        "PLATFORM_KEYS",
+                           "PLATFORM_CAPTURE",  "PLATFORM_CAPTURE_EVERY", "PLATFORM_FIXED_STEP",
+                           "PLATFORM_DIALOG",   "PLATFORM_VIDEO_MODE",    "PLATFORM_RASTER_THREADS"};
     auto clear = [&] {
         for (const char* n : names)
             unsetenv(n);
@@ -70,7 +74,9 @@ TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable) {
     setenv("PLATFORM_FIXED_STEP", "0.0333", 1);
     setenv("PLATFORM_DIALOG", "1002", 1);
     setenv("PLATFORM_VIDEO_MODE", "800x600x32", 1);
+    setenv("PLATFORM_RASTER_THREADS", "3", 1);
     ASSERT_TRUE(PlatformControlsFromEnvironment(&c, &error)) << error;
+    EXPECT_EQ(c.rasterThreads, 3);
     EXPECT_EQ(c.frames, 30);
     EXPECT_EQ(c.captureEvery, 10);
     EXPECT_EQ(c.fixedStep, 0.0333);
@@ -85,7 +91,8 @@ TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable) {
         {"PLATFORM_CAPTURE", "f-%999999999d"}, {"PLATFORM_CAPTURE", "f-%.3d"},     {"PLATFORM_CAPTURE_EVERY", "-2"},
         {"PLATFORM_FIXED_STEP", "0"},          {"PLATFORM_FIXED_STEP", "nan"},     {"PLATFORM_FIXED_STEP", "1/30"},
         {"PLATFORM_DIALOG", "exit"},           {"PLATFORM_VIDEO_MODE", "800x600"}, {"PLATFORM_VIDEO_MODE", "0x0x32"},
-        {"PLATFORM_KEYS", "1:nokey"},
+        {"PLATFORM_KEYS", "1:nokey"},          {"PLATFORM_RASTER_THREADS", "0"},   {"PLATFORM_RASTER_THREADS", "65"},
+        {"PLATFORM_RASTER_THREADS", "2x"},     {"PLATFORM_RASTER_THREADS", "-4"},
     };
     for (const auto& [name, value] : bad) {
         clear();
@@ -99,6 +106,24 @@ TEST(PlatformControlsEnv, RefusesMalformedValuesNamingTheVariable) {
     setenv("PLATFORM_CAPTURE_EVERY", "2", 1);
     EXPECT_FALSE(PlatformControlsFromEnvironment(&c, &error));
     EXPECT_EQ(error, "PLATFORM_CAPTURE_EVERY: set without PLATFORM_CAPTURE");
+
+    // The rasteriser's threads: the variable's when set (64 at most), else the processors up to 8.
+    int threads = -1;
+    setenv("PLATFORM_RASTER_THREADS", "one", 1);
+    EXPECT_FALSE(PlatformRasterThreadsFromEnvironment(&threads, &error));
+    EXPECT_EQ(error, "PLATFORM_RASTER_THREADS: expected a whole number of threads from 1 to 64, got 'one'");
+    for (const char* n : {"1", "5", "64"}) {
+        setenv("PLATFORM_RASTER_THREADS", n, 1);
+        ASSERT_TRUE(PlatformRasterThreadsFromEnvironment(&threads, &error)) << error;
+        EXPECT_EQ(threads, std::atoi(n));
+        D3d9SetRasterThreads(0);
+        EXPECT_EQ(D3d9RasterThreadCount(), std::atoi(n));
+    }
+    clear();
+    ASSERT_TRUE(PlatformRasterThreadsFromEnvironment(&threads, &error));
+    EXPECT_EQ(threads, 0);
+    D3d9SetRasterThreads(0);
+    EXPECT_EQ(D3d9RasterThreadCount(), static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)));
     clear();
 }
 

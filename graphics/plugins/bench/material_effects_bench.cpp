@@ -95,10 +95,8 @@ void EffectsFrame(benchmark::State& state) {
     OvHeadlessWorldEngine engine("material_effects_bench", width, height, {OvMaterialEffectsPluginAttach});
     OvMaterial* material = nullptr;
     OvAtomic* atomic = engine.up ? Grid(&material) : nullptr;
-    OvCamera* camera = engine.up ? OvWorldTestCameraCreate(0, 0, 0, 0, 0, 60.0f, 100.0f) : nullptr;
-    OvRaster* frame = engine.up ? OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA) : nullptr;
-    OvRaster* depth = engine.up ? OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER) : nullptr;
-    if (atomic == nullptr || camera == nullptr || frame == nullptr || depth == nullptr) {
+    OvHeadlessCamera view(engine, width, height);
+    if (atomic == nullptr || view.camera == nullptr) {
         state.SkipWithError("no engine, model, camera or rasters");
     } else {
         OvTexture* base = Texture("base", 3);
@@ -118,25 +116,8 @@ void EffectsFrame(benchmark::State& state) {
             OvMaterialEffectsFindSlot(material, ovMATFXKINDDUAL)->texture = Texture("detail", 11);
             OvMaterialEffectsSetDualBlendModes(material, 9, 1);
         }
-        camera->frameBuffer = frame;
-        camera->zBuffer = depth;
-        OvRGBA background = {0, 0, 0, 255};
         for (auto _ : state) {
-            OvCameraClear(camera, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
-            if (OvCameraBeginUpdate(camera) != nullptr) {
-                atomic->renderCallBack(atomic);
-                OvCameraEndUpdate(camera);
-            }
-        }
-        camera->frameBuffer = nullptr;
-        camera->zBuffer = nullptr;
-    }
-    if (camera != nullptr) {
-        OvWorldTestCameraDestroy(camera);
-    }
-    for (OvRaster* r : {frame, depth}) {
-        if (r != nullptr) {
-            OvRasterDestroy(r);
+            view.Frame([&] { atomic->renderCallBack(atomic); });
         }
     }
     if (atomic != nullptr) {

@@ -90,32 +90,13 @@ void ParticleFrame(benchmark::State& state) {
     const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));
     OvHeadlessWorldEngine engine("particles_bench", width, height, {OvParticleBatchPluginAttach});
     OvAtomic* atomic = engine.up ? OvParticleBatchCreate(kParticles, ovPARTICLECOLOR, 0) : nullptr;
-    OvCamera* camera = engine.up ? OvWorldTestCameraCreate(0, 0, 0, 0, 0, 60.0f, 100.0f) : nullptr;
-    OvRaster* frame = engine.up ? OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA) : nullptr;
-    OvRaster* depth = engine.up ? OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER) : nullptr;
-    if (atomic == nullptr || camera == nullptr || frame == nullptr || depth == nullptr) {
+    OvHeadlessCamera view(engine, width, height);
+    if (atomic == nullptr || view.camera == nullptr) {
         state.SkipWithError("no engine, batch, camera or rasters");
     } else {
         Fill(atomic);
-        camera->frameBuffer = frame;
-        camera->zBuffer = depth;
-        OvRGBA background = {0, 0, 0, 255};
         for (auto _ : state) {
-            OvCameraClear(camera, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
-            if (OvCameraBeginUpdate(camera) != nullptr) {
-                atomic->renderCallBack(atomic);
-                OvCameraEndUpdate(camera);
-            }
-        }
-        camera->frameBuffer = nullptr;
-        camera->zBuffer = nullptr;
-    }
-    if (camera != nullptr) {
-        OvWorldTestCameraDestroy(camera);
-    }
-    for (OvRaster* r : {frame, depth}) {
-        if (r != nullptr) {
-            OvRasterDestroy(r);
+            view.Frame([&] { atomic->renderCallBack(atomic); });
         }
     }
     if (atomic != nullptr) {

@@ -143,22 +143,20 @@ void LevelFrame(benchmark::State& state) {
         lights.push_back(light);
         frames.push_back(frame);
     }
-    OvCamera* camera = OvWorldTestCameraCreate(0.0f, 1.7f, -18.0f, 0.0f, -5.0f, 60.0f, 200.0f);
+    OvHeadlessCamera view(engine, width, height, 0.0f, 1.7f, -18.0f, 0.0f, -5.0f, 60.0f, 200.0f);
+    OvCamera* camera = view.camera;
     const float half = std::tan(30.0f * 3.14159265f / 180.0f);
-    const OvV2d view = {half, half * 0.75f}; // the 640x480 view at every size
-    OvCameraSetViewWindow(camera, &view);
-    camera->frameBuffer = OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA);
-    camera->zBuffer = OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER);
+    const OvV2d viewWindow = {half, half * 0.75f}; // the 640x480 view at every size
+    OvCameraSetViewWindow(camera, &viewWindow);
     OvWorldAddCamera(world, camera);
-    OvRGBA background = {40, 48, 64, 255};
     OvD3D9FrameCounters counters{};
     for (auto _ : state) {
-        OvCameraClear(camera, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
-        if (OvCameraBeginUpdate(camera) != nullptr) {
-            OvWorldRender(world);
-            counters = OvD3D9FrameCount;
-            OvCameraEndUpdate(camera);
-        }
+        view.Frame(
+            [&] {
+                OvWorldRender(world);
+                counters = OvD3D9FrameCount;
+            },
+            {40, 48, 64, 255});
         OvD3D9EndFrameCounters();
         OvResourcesEndFrame();
     }
@@ -166,10 +164,6 @@ void LevelFrame(benchmark::State& state) {
     state.counters["draws"] = counters.drawCalls;
     state.counters["vertices"] = counters.vertices;
     OvWorldRemoveCamera(world, camera);
-    OvRasterDestroy(camera->frameBuffer);
-    OvRasterDestroy(camera->zBuffer);
-    camera->frameBuffer = camera->zBuffer = nullptr;
-    OvWorldTestCameraDestroy(camera);
     for (std::size_t i = 0; i < lights.size(); ++i) {
         OvWorldRemoveLight(world, lights[i]);
         OvLightDestroy(lights[i]);

@@ -5,8 +5,11 @@
 
 #include <initializer_list>
 
+#include "graphics/core/camera.h"
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/engine.h"
+#include "graphics/core/raster.h"
+#include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
 #include "testing/headless_window.h"
@@ -38,4 +41,53 @@ struct OvHeadlessWorldEngine {
     }
     OvHeadlessWorldEngine(const OvHeadlessWorldEngine&) = delete;
     OvHeadlessWorldEngine& operator=(const OvHeadlessWorldEngine&) = delete;
+};
+
+// A test camera (see OvWorldTestCameraCreate) of a started engine, drawing into frame and depth
+// rasters of its own; all three are destroyed with it. `camera` is null when the engine is not up
+// or any of them could not be made.
+struct OvHeadlessCamera {
+    OvCamera* camera = nullptr;
+
+    OvHeadlessCamera(const OvHeadlessWorldEngine& engine, int width, int height, float x = 0, float y = 0, float z = 0,
+                     float yaw = 0, float pitch = 0, float fieldOfView = 60.0f, float farPlane = 100.0f) {
+        OvCamera* made = engine.up ? OvWorldTestCameraCreate(x, y, z, yaw, pitch, fieldOfView, farPlane) : nullptr;
+        if (made == nullptr) {
+            return;
+        }
+        made->frameBuffer = OvRasterCreate(width, height, 0, ovRASTERTYPECAMERA);
+        made->zBuffer = OvRasterCreate(width, height, 0, ovRASTERTYPEZBUFFER);
+        camera = made;
+        if (made->frameBuffer == nullptr || made->zBuffer == nullptr) {
+            Destroy();
+        }
+    }
+    ~OvHeadlessCamera() { Destroy(); }
+    OvHeadlessCamera(const OvHeadlessCamera&) = delete;
+    OvHeadlessCamera& operator=(const OvHeadlessCamera&) = delete;
+
+    // One frame: both rasters cleared (the image to `background`), then `draw()` inside the
+    // camera's update.
+    template <class Draw> void Frame(Draw draw, OvRGBA background = {0, 0, 0, 255}) {
+        OvCameraClear(camera, &background, ovCAMERACLEARIMAGE | ovCAMERACLEARZ);
+        if (OvCameraBeginUpdate(camera) != nullptr) {
+            draw();
+            OvCameraEndUpdate(camera);
+        }
+    }
+
+private:
+    void Destroy() {
+        if (camera == nullptr) {
+            return;
+        }
+        for (OvRaster* r : {camera->frameBuffer, camera->zBuffer}) {
+            if (r != nullptr) {
+                OvRasterDestroy(r);
+            }
+        }
+        camera->frameBuffer = camera->zBuffer = nullptr;
+        OvWorldTestCameraDestroy(camera);
+        camera = nullptr;
+    }
 };
