@@ -129,20 +129,6 @@ char* ReadString(char* buffer, OvUInt32 capacity, OvStream* stream) {
 
 } // namespace
 
-OvUInt32 OvChunkGetUInt32(const OvUInt8* bytes) {
-    return static_cast<OvUInt32>(bytes[0]) | (static_cast<OvUInt32>(bytes[1]) << 8) |
-           (static_cast<OvUInt32>(bytes[2]) << 16) | (static_cast<OvUInt32>(bytes[3]) << 24);
-}
-
-float OvChunkGetReal(const OvUInt8* bytes) { return std::bit_cast<float>(OvChunkGetUInt32(bytes)); }
-
-void OvChunkPutUInt32(OvUInt8* bytes, OvUInt32 v) {
-    bytes[0] = static_cast<OvUInt8>(v);
-    bytes[1] = static_cast<OvUInt8>(v >> 8);
-    bytes[2] = static_cast<OvUInt8>(v >> 16);
-    bytes[3] = static_cast<OvUInt8>(v >> 24);
-}
-
 OvUInt32 OvChunkStampPack(OvUInt32 version, OvUInt32 buildNum) {
     return (((version + 0x10000u) >> 8) << 22) | ((version & 63u) << 16) | (buildNum & 0xFFFFu);
 }

@@ -2,6 +2,8 @@
 // Chunk headers (12 bytes: type, body length, version stamp), the packing of the library
 // version and build into the stamp, the search for a chunk, bulk value I/O and string chunks.
 
+#include <bit>
+
 #include "graphics/core/types.h"
 
 struct OvStream;
@@ -49,10 +51,19 @@ OvBool OvChunkIsComplex(OvUInt32 type);
 // (error 0x80000004).
 OvBool OvStreamFindChunk(OvStream* stream, OvUInt32 type, OvUInt32* length, OvUInt32* version);
 
-// Little-endian 32-bit fields of a record already read into memory, and of one being built.
-OvUInt32 OvChunkGetUInt32(const OvUInt8* bytes);
-float OvChunkGetReal(const OvUInt8* bytes);
-void OvChunkPutUInt32(OvUInt8* bytes, OvUInt32 v);
+// Little-endian 32-bit fields of a record already read into memory, and of one being built
+// (inline: readers take a dozen fields a record).
+inline OvUInt32 OvChunkGetUInt32(const OvUInt8* bytes) {
+    return static_cast<OvUInt32>(bytes[0]) | (static_cast<OvUInt32>(bytes[1]) << 8) |
+           (static_cast<OvUInt32>(bytes[2]) << 16) | (static_cast<OvUInt32>(bytes[3]) << 24);
+}
+inline float OvChunkGetReal(const OvUInt8* bytes) { return std::bit_cast<float>(OvChunkGetUInt32(bytes)); }
+inline void OvChunkPutUInt32(OvUInt8* bytes, OvUInt32 v) {
+    bytes[0] = static_cast<OvUInt8>(v);
+    bytes[1] = static_cast<OvUInt8>(v >> 8);
+    bytes[2] = static_cast<OvUInt8>(v >> 16);
+    bytes[3] = static_cast<OvUInt8>(v >> 24);
+}
 
 // Little-endian 32-bit values (and 16-bit integers for ReadValues), lengths in bytes.
 OvStream* OvStreamWriteReals(OvStream* stream, const float* values, OvUInt32 length);

@@ -12,8 +12,10 @@ constexpr OvInt32 kStreamsPerBlock = 16;
 constexpr OvUInt32 kModuleHint = ovMEMHINTDUR_GLOBAL | ovPLUGINIDSTREAM;
 constexpr OvUInt32 kStreamHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDSTREAM;
 constexpr OvUInt32 kGrowStep = 512;
-// Read-ahead block of a stream reading a named file; reads at least this long bypass it.
+// Read-ahead block of a stream reading a named file; reads at least as long as the block bypass
+// it. Files up to kWholeFileBytes get a block of their size.
 constexpr OvUInt32 kReadAheadBytes = 4096;
+constexpr OvUInt32 kWholeFileBytes = 256 * 1024;
 
 OvInt32 gStreamModuleOffset = -1;
 OvInt32 gStreamNumInstances = 0;
@@ -64,10 +66,10 @@ OvUInt32 FileRead(OvStream* stream, void* buffer, OvUInt32 length) {
     }
     ahead.next = ahead.filled = 0;
     const OvUInt32 rest = length - count;
-    if (rest >= kReadAheadBytes) {
+    if (rest >= ahead.capacity) {
         return count + OvFSManagerFread(out + count, 1, rest, stream->Type.file);
     }
-    ahead.filled = OvFSManagerFread(ahead.block, 1, kReadAheadBytes, stream->Type.file);
+    ahead.filled = OvFSManagerFread(ahead.block, 1, ahead.capacity, stream->Type.file);
     const OvUInt32 more = ahead.filled < rest ? ahead.filled : rest;
     if (more > 0) {
         std::memcpy(out + count, ahead.block, more);
@@ -81,7 +83,7 @@ void ReleaseReadAhead(OvStream* stream) {
     if (stream->readAhead.block != nullptr) {
         OvFree(stream->readAhead.block);
     }
-    stream->readAhead = {nullptr, 0, 0};
+    stream->readAhead = {nullptr, 0, 0, 0};
 }
 
 OvStream* MemoryWrite(OvStream* stream, const void* buffer, OvUInt32 length) {
@@ -184,7 +186,11 @@ OvStream* OvStreamOpen(OvInt32 type, OvInt32 accessType, const void* data) {
         stream->Type.file = file;
         if (accessType == ovSTREAMREAD) {
             // Without memory for the block the stream reads the file directly, as before.
-            stream->readAhead.block = static_cast<OvUInt8*>(OvMalloc(kReadAheadBytes, kStreamHint));
+            const std::uint64_t size = FileSize(file);
+            const OvUInt32 capacity =
+                size > kReadAheadBytes && size <= kWholeFileBytes ? static_cast<OvUInt32>(size) : kReadAheadBytes;
+            stream->readAhead.block = static_cast<OvUInt8*>(OvMalloc(capacity, kStreamHint));
+            stream->readAhead.capacity = stream->readAhead.block != nullptr ? capacity : 0;
         }
         return stream;
     }

@@ -46,11 +46,14 @@ struct OvStreamMemory {
 
 // Read-ahead of a stream reading a file it opened by name: bytes [next, filled) of block were
 // read from the file and not yet handed out, so the stream is that many bytes before the file's
-// position. Small reads and skips inside the block cost no call into the file system.
+// position. Small reads and skips inside the block cost no call into the file system. A file
+// of up to a few hundred kilobytes gets a block as large as itself, so that it is read whole by
+// one call.
 struct OvStreamReadAhead {
-    OvUInt8* block;  // owned; null when the stream reads the file directly
-    OvUInt32 next;   // next byte to hand out
-    OvUInt32 filled; // bytes in block
+    OvUInt8* block;    // owned; null when the stream reads the file directly
+    OvUInt32 next;     // next byte to hand out
+    OvUInt32 filled;   // bytes in block
+    OvUInt32 capacity; // bytes block holds
 };
 
 struct OvStream {

@@ -246,65 +246,73 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
     const OvInt32 numMaterials = list->numMaterials;
     const OvInt32 count = numMaterials > 0 ? numTriangles : 0;
     // Every triangle must name an entry of the list.
+    OvUInt16 smallest = 0xFFFF, largest = 0;
     for (OvInt32 i = 0; i < count; ++i) {
-        const std::int64_t entry = std::int64_t{base} + triangles[i].matIndex;
-        if (entry < 0 || entry >= numMaterials) {
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Triangle without a material"));
-            return nullptr;
-        }
+        smallest = std::min(smallest, triangles[i].matIndex);
+        largest = std::max(largest, triangles[i].matIndex);
+    }
+    if (count > 0 && (std::int64_t{base} + smallest < 0 || std::int64_t{base} + largest >= numMaterials)) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Triangle without a material"));
+        return nullptr;
+    }
+    if (count == 0) {
+        return OvMeshHeaderGetEmpty();
+    }
+    // Lists are built straight from the triangles; strips go through a builder's records, which
+    // the strip callback is handed.
+    if ((flags & ovGEOMETRYTRISTRIP) == 0) {
+        return OvMeshBuildTriangleListsOfWindow(triangles, count, list, base);
     }
     OvMeshBuilder* builder = OvMeshBuilderCreate(count);
     if (builder == nullptr) {
         return nullptr;
     }
-    if (count > 0) {
-        // Ranks per material entry, fixed when the entry is first met: three arrays of distinct
-        // textures, rasters and pipelines, then each entry's three ranks.
-        const std::size_t m = static_cast<std::size_t>(numMaterials);
-        const std::size_t bytes =
-            m * (sizeof(OvTexture*) + sizeof(OvRaster*) + sizeof(OvPipeline*)) + m * (3 * sizeof(OvUInt16) + 1);
-        // Lists of a few materials (the usual case, and every sector of a level) rank on the stack.
-        alignas(OvTexture*) OvUInt8 local[32 * (3 * sizeof(void*) + 3 * sizeof(OvUInt16) + 1)];
-        auto* scratch = bytes <= sizeof local
-                            ? local
-                            : static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
-        if (scratch == nullptr) {
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
-            OvMeshBuilderDestroy(builder);
-            return nullptr;
+    // Ranks per material entry, fixed when the entry is first met: three arrays of distinct
+    // textures, rasters and pipelines, then each entry's three ranks.
+    const std::size_t m = static_cast<std::size_t>(numMaterials);
+    const std::size_t bytes =
+        m * (sizeof(OvTexture*) + sizeof(OvRaster*) + sizeof(OvPipeline*)) + m * (3 * sizeof(OvUInt16) + 1);
+    // Lists of a few materials (the usual case, and every sector of a level) rank on the stack.
+    alignas(OvTexture*) OvUInt8 local[32 * (3 * sizeof(void*) + 3 * sizeof(OvUInt16) + 1)];
+    auto* scratch = bytes <= sizeof local
+                        ? local
+                        : static_cast<OvUInt8*>(OvMalloc(bytes, ovMEMHINTDUR_FUNCTION | ovCHUNKIDGEOMETRY));
+    if (scratch == nullptr) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
+        OvMeshBuilderDestroy(builder);
+        return nullptr;
+    }
+    auto* textures = reinterpret_cast<OvTexture**>(scratch);
+    auto* rasters = reinterpret_cast<OvRaster**>(textures + m);
+    auto* pipelines = reinterpret_cast<OvPipeline**>(rasters + m);
+    auto* ranks = reinterpret_cast<OvUInt16*>(pipelines + m);
+    OvUInt8* known = reinterpret_cast<OvUInt8*>(ranks + 3 * m);
+    std::memset(known, 0, m);
+    OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
+    // The builder was made with room for every triangle: the records are written in place.
+    OvMeshBuilderTriangle* out = builder->triangles;
+    for (OvInt32 i = 0; i < count; ++i) {
+        const OvTriangle& t = triangles[i];
+        const auto entry = static_cast<std::size_t>(base + t.matIndex);
+        OvMaterial* material = list->materials[entry];
+        OvUInt16* r = ranks + 3 * entry;
+        if (!known[entry]) {
+            known[entry] = 1;
+            r[0] = RankOf(textures, numTextures, material->texture);
+            r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
+            r[2] = RankOf(pipelines, numPipelines, material->pipeline);
         }
-        auto* textures = reinterpret_cast<OvTexture**>(scratch);
-        auto* rasters = reinterpret_cast<OvRaster**>(textures + m);
-        auto* pipelines = reinterpret_cast<OvPipeline**>(rasters + m);
-        auto* ranks = reinterpret_cast<OvUInt16*>(pipelines + m);
-        OvUInt8* known = reinterpret_cast<OvUInt8*>(ranks + 3 * m);
-        std::memset(known, 0, m);
-        OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
-        // The builder was made with room for every triangle: the records are written in place.
-        OvMeshBuilderTriangle* out = builder->triangles;
-        for (OvInt32 i = 0; i < count; ++i) {
-            const OvTriangle& t = triangles[i];
-            const auto entry = static_cast<std::size_t>(base + t.matIndex);
-            OvMaterial* material = list->materials[entry];
-            OvUInt16* r = ranks + 3 * entry;
-            if (!known[entry]) {
-                known[entry] = 1;
-                r[0] = RankOf(textures, numTextures, material->texture);
-                r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
-                r[2] = RankOf(pipelines, numPipelines, material->pipeline);
-            }
-            out[i] = {{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]},
-                      0,
-                      material,
-                      static_cast<OvUInt16>(entry),
-                      r[0],
-                      r[1],
-                      r[2]};
-        }
-        builder->numTriangles = count;
-        if (scratch != local) {
-            OvFree(scratch);
-        }
+        out[i] = {{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]},
+                  0,
+                  material,
+                  static_cast<OvUInt16>(entry),
+                  r[0],
+                  r[1],
+                  r[2]};
+    }
+    builder->numTriangles = count;
+    if (scratch != local) {
+        OvFree(scratch);
     }
     OvMeshHeader* header = OvMeshHeaderBuild(builder, flags & ovGEOMETRYTRISTRIP);
     if (header == nullptr) {

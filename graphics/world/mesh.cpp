@@ -14,6 +14,7 @@
 #include "graphics/core/raster.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/texture.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
 #include "graphics/world/world_plugin.h"
 
@@ -64,8 +65,12 @@ int TransparencyKey(const OvMaterial* material) {
 
 // A material's triangles in a build.
 struct Group {
-    const OvMeshBuilderTriangle* first; // its first triangle (ranks)
+    OvMaterial* material;
+    OvUInt32 first; // its first triangle
     int transparent;
+    OvUInt16 textureRank;
+    OvUInt16 rasterRank;
+    OvUInt16 pipelineRank;
     OvUInt16 firstIndex; // smallest list position among its triangles
     OvUInt32 count;      // its triangles
     OvUInt32 next;       // where its next triangle goes in the sorted order
@@ -94,7 +99,9 @@ struct BuildScratch {
     // Per list position: the build's stamp (high half) and the group of its material.
     std::vector<std::uint64_t> groupOfIndex;
     OvUInt32 stamp = 0;
-    std::vector<const OvMeshBuilderTriangle*> sorted;
+    std::vector<const OvMeshBuilderTriangle*> sorted; // strips
+    std::vector<OvUInt16> gathered;                   // lists: the indices in material order
+    std::vector<const void*> seen[3];                 // textures, rasters, pipelines met in a ranking
     std::vector<Run> runs;
     PassScratch passes;
 };
@@ -121,18 +128,80 @@ private:
     BuildScratch m_own;
 };
 
-// Fills s.sorted with the triangles of a build in material order, and s.runs with the runs of
-// one material. Records of one material compare equal whatever list position they name; among
-// different materials the order is transparency, raster, pipeline, texture and then the
-// material's first list position among the triangles, so that the order is a strict weak one
-// even when a material appears twice in a list. Triangles of one material keep the builder's
-// order: the triangles are grouped by material (in one pass) and the groups sorted, which is
-// what a stable sort of the records gives.
-void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
+// Triangles of a builder: each record carries its material, list position and ranks.
+struct BuilderTriangles {
+    const OvMeshBuilderTriangle* t;
+    std::size_t count;
+
+    OvMaterial* Material(std::size_t i) const { return t[i].material; }
+    OvUInt16 Entry(std::size_t i) const { return t[i].matIndex; }
+    // Whether triangle i's material is the one given (records may pair one list position with
+    // different materials).
+    bool IsOf(std::size_t i, const OvMaterial* material) const { return t[i].material == material; }
+    const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
+    void Rank(BuildScratch& s) const {
+        for (Group& g : s.groups) {
+            g.textureRank = t[g.first].textureRank;
+            g.rasterRank = t[g.first].rasterRank;
+            g.pipelineRank = t[g.first].pipelineRank;
+        }
+    }
+};
+
+// Rank of a value among the distinct values seen so far (appended when new).
+template <typename T> OvUInt16 RankOf(std::vector<T>& values, T value) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (values[i] == value) {
+            return static_cast<OvUInt16>(i);
+        }
+    }
+    values.push_back(value);
+    return static_cast<OvUInt16>(values.size() - 1);
+}
+
+// Triangles whose materials are entries [base + material index] of a list, ranked by the first
+// appearance of their textures, rasters and pipelines.
+struct WindowTriangles {
+    const OvTriangle* t;
+    std::size_t count;
+    OvMaterial* const* window; // the list's entries from base on
+    OvInt32 base;
+
+    OvMaterial* Material(std::size_t i) const { return window[t[i].matIndex]; }
+    OvUInt16 Entry(std::size_t i) const { return static_cast<OvUInt16>(base + t[i].matIndex); }
+    // A list position always names the same material.
+    bool IsOf(std::size_t, const OvMaterial*) const { return true; }
+    const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
+    // Groups are made in the order their materials first appear, so ranking them in that order
+    // ranks the triangles by first appearance.
+    void Rank(BuildScratch& s) const {
+        std::vector<const void*>& textures = s.seen[0];
+        std::vector<const void*>& rasters = s.seen[1];
+        std::vector<const void*>& pipelines = s.seen[2];
+        textures.clear();
+        rasters.clear();
+        pipelines.clear();
+        for (Group& g : s.groups) {
+            const OvTexture* texture = g.material->texture;
+            g.textureRank = RankOf<const void*>(textures, texture);
+            g.rasterRank = RankOf<const void*>(rasters, texture != nullptr ? texture->raster : nullptr);
+            g.pipelineRank = RankOf<const void*>(pipelines, g.material->pipeline);
+        }
+    }
+};
+
+// Groups the triangles of a build by material, in one pass, and orders the groups: s.groups and
+// s.groupOf, s.order and s.runs, each group's next set to where its first triangle goes. Records
+// of one material compare equal whatever list position they name; among different materials the
+// order is transparency, raster, pipeline, texture and then the material's first list position
+// among the triangles, so that the order is a strict weak one even when a material appears twice
+// in a list. Triangles of one material keep their order, which is what a stable sort of the
+// records gives.
+template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildScratch& s) {
     // Objects usually have a handful of materials: their groups are found by a scan, and by a
     // map once there are more than a few.
     constexpr std::size_t kScannedGroups = 16;
-    const auto n = static_cast<std::size_t>(builder->numTriangles);
+    const std::size_t n = tris.count;
     std::vector<Group>& groups = s.groups;
     groups.clear();
     s.groupOf.resize(n);
@@ -142,43 +211,46 @@ void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
         s.stamp = 1;
     }
     const std::uint64_t stamp = static_cast<std::uint64_t>(s.stamp) << 32;
-    const OvMaterial* lastMaterial = nullptr;
-    OvUInt32 lastGroup = 0;
+    // Kept in locals: the compiler cannot tell that the stores below leave the vectors alone.
+    std::uint64_t* groupOfIndex = s.groupOfIndex.data();
+    std::size_t indexed = s.groupOfIndex.size();
+    OvUInt32* groupOf = s.groupOf.data();
     for (std::size_t i = 0; i < n; ++i) {
-        const OvMeshBuilderTriangle* t = builder->triangles + i;
-        if (groups.empty() || t->material != lastMaterial) {
-            if (s.groupOfIndex.size() <= t->matIndex) {
-                s.groupOfIndex.resize(static_cast<std::size_t>(t->matIndex) + 1, 0);
-            }
-            std::uint64_t& known = s.groupOfIndex[t->matIndex];
-            OvUInt32 g = 0;
-            if ((known & ~std::uint64_t{0xFFFFFFFF}) == stamp &&
-                groups[static_cast<OvUInt32>(known)].first->material == t->material) {
-                g = static_cast<OvUInt32>(known);
-            } else if (groups.size() <= kScannedGroups) {
-                while (g < groups.size() && groups[g].first->material != t->material) {
+        const OvUInt16 entry = tris.Entry(i);
+        if (entry >= indexed) {
+            s.groupOfIndex.resize(static_cast<std::size_t>(entry) + 1, 0);
+            groupOfIndex = s.groupOfIndex.data();
+            indexed = s.groupOfIndex.size();
+        }
+        std::uint64_t& known = groupOfIndex[entry];
+        auto g = static_cast<OvUInt32>(known);
+        // A list position met before in this build names its group, as long as the triangle's
+        // material is the group's.
+        if ((known & ~std::uint64_t{0xFFFFFFFF}) != stamp || !tris.IsOf(i, groups[g].material)) {
+            OvMaterial* material = tris.Material(i);
+            g = 0;
+            if (groups.size() <= kScannedGroups) {
+                while (g < groups.size() && groups[g].material != material) {
                     ++g;
                 }
             } else {
                 if (s.mapped.empty()) {
                     for (OvUInt32 k = 0; k < groups.size(); ++k) {
-                        s.mapped.emplace(groups[k].first->material, k);
+                        s.mapped.emplace(groups[k].material, k);
                     }
                 }
-                g = s.mapped.emplace(t->material, static_cast<OvUInt32>(groups.size())).first->second;
+                g = s.mapped.emplace(material, static_cast<OvUInt32>(groups.size())).first->second;
             }
             if (g == groups.size()) {
-                groups.push_back({t, TransparencyKey(t->material), t->matIndex, 0, 0});
+                groups.push_back({material, static_cast<OvUInt32>(i), TransparencyKey(material), 0, 0, 0, entry, 0, 0});
             }
             known = stamp | g;
-            lastMaterial = t->material;
-            lastGroup = g;
+            groups[g].firstIndex = std::min(groups[g].firstIndex, entry);
         }
-        Group& g = groups[lastGroup];
-        g.firstIndex = std::min(g.firstIndex, t->matIndex);
-        g.count++;
-        s.groupOf[i] = lastGroup;
+        groups[g].count++;
+        groupOf[i] = g;
     }
+    tris.Rank(s);
     s.order.resize(groups.size());
     for (OvUInt32 i = 0; i < s.order.size(); ++i) {
         s.order[i] = i;
@@ -189,14 +261,14 @@ void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
         if (a.transparent != b.transparent) {
             return a.transparent < b.transparent;
         }
-        if (a.first->rasterRank != b.first->rasterRank) {
-            return a.first->rasterRank < b.first->rasterRank;
+        if (a.rasterRank != b.rasterRank) {
+            return a.rasterRank < b.rasterRank;
         }
-        if (a.first->pipelineRank != b.first->pipelineRank) {
-            return a.first->pipelineRank < b.first->pipelineRank;
+        if (a.pipelineRank != b.pipelineRank) {
+            return a.pipelineRank < b.pipelineRank;
         }
-        if (a.first->textureRank != b.first->textureRank) {
-            return a.first->textureRank < b.first->textureRank;
+        if (a.textureRank != b.textureRank) {
+            return a.textureRank < b.textureRank;
         }
         if (a.firstIndex != b.firstIndex) {
             return a.firstIndex < b.firstIndex;
@@ -205,17 +277,23 @@ void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
     });
     OvUInt32 at = 0;
     s.runs.clear();
-    for (OvUInt32 g : s.order) {
-        groups[g].next = at;
-        s.runs.push_back({at, at + groups[g].count});
-        at += groups[g].count;
-    }
-    s.sorted.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        s.sorted[groups[s.groupOf[i]].next++] = builder->triangles + i;
+    for (OvUInt32 k : s.order) {
+        groups[k].next = at;
+        s.runs.push_back({at, at + groups[k].count});
+        at += groups[k].count;
     }
 }
 
+// Fills s.sorted with the builder's triangles in material order, and s.runs with the runs of
+// one material.
+void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
+    const auto n = static_cast<std::size_t>(builder->numTriangles);
+    GroupTriangles(BuilderTriangles{builder->triangles, n}, s);
+    s.sorted.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        s.sorted[s.groups[s.groupOf[i]].next++] = builder->triangles + i;
+    }
+}
 // One allocation for a header of the meshes and the indices stored (total counts the meshes'
 // indices, stored or not); null with 0x80000013.
 OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags, std::size_t total) {
@@ -289,10 +367,12 @@ constexpr OvUInt32 kMaskedPasses = 64;
 // lowest pass that no earlier triangle sharing a vertex with it landed in: that pass is the
 // lowest bit clear in its vertices' masks of passes used, and the triangles are then stably
 // sorted by pass, in time proportional to the triangles. A vertex shared by so many triangles
-// that the passes outrun the masks sends the mesh to the per-triangle rule.
-void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices, PassScratch& s) {
+// that the passes outrun the masks sends the mesh to the per-triangle rule. The triangles are
+// read from indices and written to out (which must not overlap them).
+void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices, PassScratch& s) {
     const OvUInt32 numTriangles = numIndices / 3;
     if (numTriangles < 2) {
+        std::memcpy(out, indices, numIndices * sizeof(OvUInt16));
         return;
     }
     try {
@@ -305,7 +385,9 @@ void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices, PassScratch& s) {
         }
         s.passOf.resize(numTriangles);
         std::uint64_t* masks = s.passesOfVertex.data();
+        OvUInt8* passOf = s.passOf.data();
         OvUInt32 count[kMaskedPasses + 1] = {};
+        OvUInt32 passes = 0;
         OvUInt32 done = 0;
         for (; done < numTriangles; ++done) {
             const OvUInt16* v = indices + 3 * done;
@@ -318,35 +400,41 @@ void ReorderInPasses(OvUInt16* indices, OvUInt32 numIndices, PassScratch& s) {
             masks[v[0]] |= bit;
             masks[v[1]] |= bit;
             masks[v[2]] |= bit;
-            s.passOf[done] = static_cast<OvUInt8>(pass);
+            passOf[done] = static_cast<OvUInt8>(pass);
             count[pass + 1]++;
+            passes = std::max(passes, pass + 1);
         }
-        // The masks go back to zero for the next mesh.
-        for (OvUInt32 i = 0; i < 3 * done; ++i) {
-            masks[indices[i]] = 0;
-        }
-        s.placed.resize(numIndices);
+        // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
+        // triangles are placed otherwise.
         if (done < numTriangles) {
+            for (OvUInt32 i = 0; i < 3 * done; ++i) {
+                masks[indices[i]] = 0;
+            }
             std::vector<OvUInt32> all(numTriangles);
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
                 all[t] = t;
             }
             s.placed.clear();
             PlaceByRule(indices, all, maxIndex, s.placed);
+            std::memcpy(out, s.placed.data(), numIndices * sizeof(OvUInt16));
         } else {
-            for (OvUInt32 p = 1; p <= kMaskedPasses; ++p) {
+            for (OvUInt32 p = 1; p < passes; ++p) {
                 count[p] += count[p - 1];
             }
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
-                OvUInt16* to = s.placed.data() + 3 * count[s.passOf[t]]++;
-                to[0] = indices[3 * t];
-                to[1] = indices[3 * t + 1];
-                to[2] = indices[3 * t + 2];
+                const OvUInt16 v0 = indices[3 * t], v1 = indices[3 * t + 1], v2 = indices[3 * t + 2];
+                masks[v0] = 0;
+                masks[v1] = 0;
+                masks[v2] = 0;
+                OvUInt16* to = out + 3 * count[passOf[t]]++;
+                to[0] = v0;
+                to[1] = v1;
+                to[2] = v2;
             }
         }
-        std::memcpy(indices, s.placed.data(), numIndices * sizeof(OvUInt16));
     } catch (const std::bad_alloc&) {
         // Without working memory the mesh keeps its order.
+        std::memcpy(out, indices, numIndices * sizeof(OvUInt16));
     }
 }
 
@@ -683,6 +771,48 @@ private:
     }
 };
 
+// The list build: the triangles gathered in material order, then each material's run reordered
+// in passes into the header.
+template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
+    try {
+        ScratchLease lease;
+        BuildScratch& s = lease.Get();
+        GroupTriangles(tris, s);
+        const std::vector<Run>& runs = s.runs;
+        if (runs.size() > 0xFFFF) {
+            ReportNoMemory(runs.size());
+            return nullptr;
+        }
+        const std::size_t n = tris.count;
+        s.gathered.resize(3 * n);
+        OvUInt16* gathered = s.gathered.data();
+        for (std::size_t i = 0; i < n; ++i) {
+            OvUInt16* to = gathered + 3 * static_cast<std::size_t>(s.groups[s.groupOf[i]].next++);
+            const OvUInt16* v = tris.Vertices(i);
+            to[0] = v[0];
+            to[1] = v[1];
+            to[2] = v[2];
+        }
+        OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n);
+        if (header == nullptr) {
+            return nullptr;
+        }
+        OvMesh* meshes = OvMeshHeaderGetMeshes(header);
+        OvUInt16* indices = HeaderIndices(header);
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            OvMesh& mesh = meshes[r];
+            mesh.indices = indices + 3 * runs[r].begin;
+            mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
+            mesh.material = s.groups[s.order[r]].material;
+            ReorderInPasses(gathered + 3 * runs[r].begin, mesh.indices, mesh.numIndices, s.passes);
+        }
+        return header;
+    } catch (const std::bad_alloc&) {
+        ReportNoMemory(0);
+        return nullptr;
+    }
+}
+
 } // namespace
 
 void* OvMeshOpen(void* instance, OvInt32 offset, OvInt32) {
@@ -787,39 +917,12 @@ OvBool OvMeshBuilderDestroy(OvMeshBuilder* builder) {
 }
 
 OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
-    try {
-        ScratchLease lease;
-        BuildScratch& scratch = lease.Get();
-        SortTriangles(builder, scratch);
-        const std::vector<const OvMeshBuilderTriangle*>& sorted = scratch.sorted;
-        const std::vector<Run>& runs = scratch.runs;
-        if (runs.size() > 0xFFFF) {
-            ReportNoMemory(runs.size());
-            return nullptr;
-        }
-        OvMeshHeader* header = AllocHeader(runs.size(), 3 * sorted.size(), ovMESHHEADERTRILIST, 3 * sorted.size());
-        if (header == nullptr) {
-            return nullptr;
-        }
-        OvMesh* meshes = OvMeshHeaderGetMeshes(header);
-        OvUInt16* indices = HeaderIndices(header);
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            OvMesh& mesh = meshes[r];
-            mesh.indices = indices;
-            mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
-            mesh.material = sorted[runs[r].begin]->material;
-            for (std::size_t i = runs[r].begin; i < runs[r].end; ++i) {
-                *indices++ = sorted[i]->vertIndex[0];
-                *indices++ = sorted[i]->vertIndex[1];
-                *indices++ = sorted[i]->vertIndex[2];
-            }
-            ReorderInPasses(mesh.indices, mesh.numIndices, scratch.passes);
-        }
-        return header;
-    } catch (const std::bad_alloc&) {
-        ReportNoMemory(0);
-        return nullptr;
-    }
+    return BuildLists(BuilderTriangles{builder->triangles, static_cast<std::size_t>(builder->numTriangles)});
+}
+
+OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
+                                               const OvMaterialList* list, OvInt32 base) {
+    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base});
 }
 
 OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void*) {

@@ -9,6 +9,7 @@
 struct OvMaterial;
 struct OvMaterialList;
 struct OvStream;
+struct OvTriangle;
 
 // Mesh-header flags.
 enum OvMeshHeaderFlag : OvUInt32 {
@@ -107,6 +108,12 @@ OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void* data);
 // The list build (triangles sorted by material, then each mesh's triangles reordered in passes
 // of vertex-disjoint triangles).
 OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder);
+// The same build of triangles whose materials are the list's entries [base + the triangle's
+// material index] (every one of them valid), ranked by the first appearance of their textures,
+// rasters and pipelines: the meshes a builder of those records gives, made without one. At least
+// one triangle; null with 0x80000013.
+OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
+                                               const OvMaterialList* list, OvInt32 base);
 
 // Edge matching of the stripper: by hash (default), or by the plain newest-first walk of the
 // edge list, which gives the same strips in quadratic time (kept to check the hash against).

@@ -194,27 +194,33 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     if (!c.native) {
         c.vertices -= numVertices;
         c.triangles -= numTriangles;
-        // The block was sized from the same totals, so these carves cannot fail.
+        // The arrays lie in the file as they lie in the block, one after another, with the
+        // values as they are in memory: one read fills them all. The block was sized from the
+        // same totals, so the carve cannot fail.
+        auto* const block = static_cast<OvUInt8*>(Carve(c, arrays, false));
+        OvUInt8* at = block;
         if (numVertices > 0) {
-            sector->vertices = static_cast<OvV3d*>(Carve(c, 12 * v, false));
-            ok = OvStreamReadValues(stream, sector->vertices, static_cast<OvUInt32>(12 * v)) != nullptr;
-            if (ok && (flags & ovGEOMETRYNORMALS) != 0) {
-                sector->normals = static_cast<OvVertexNormal*>(Carve(c, 4 * v, false));
-                ok = OvStreamReadStrict(stream, sector->normals, static_cast<OvUInt32>(4 * v)) != nullptr;
+            sector->vertices = reinterpret_cast<OvV3d*>(at);
+            at += 12 * v;
+            if ((flags & ovGEOMETRYNORMALS) != 0) {
+                sector->normals = reinterpret_cast<OvVertexNormal*>(at);
+                at += 4 * v;
             }
-            if (ok && (flags & ovGEOMETRYPRELIT) != 0) {
-                sector->preLitLum = static_cast<OvRGBA*>(Carve(c, 4 * v, false));
-                ok = OvStreamReadStrict(stream, sector->preLitLum, static_cast<OvUInt32>(4 * v)) != nullptr;
+            if ((flags & ovGEOMETRYPRELIT) != 0) {
+                sector->preLitLum = reinterpret_cast<OvRGBA*>(at);
+                at += 4 * v;
             }
-            for (OvInt32 i = 0; ok && i < sets; ++i) {
-                sector->texCoords[i] = static_cast<OvTexCoords*>(Carve(c, 8 * v, false));
-                ok = OvStreamReadValues(stream, sector->texCoords[i], static_cast<OvUInt32>(8 * v)) != nullptr;
+            for (OvInt32 i = 0; i < sets; ++i) {
+                sector->texCoords[i] = reinterpret_cast<OvTexCoords*>(at);
+                at += 8 * v;
             }
         }
+        if (numTriangles > 0) {
+            sector->triangles = reinterpret_cast<OvTriangle*>(at);
+        }
+        ok = arrays == 0 || OvStreamReadValues(stream, block, static_cast<OvUInt32>(arrays)) != nullptr;
         if (ok && numTriangles > 0) {
-            sector->triangles = static_cast<OvTriangle*>(Carve(c, 8 * t, false));
             static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
-            ok = OvStreamReadStrict(stream, sector->triangles, static_cast<OvUInt32>(8 * t)) != nullptr;
             const bool newOrder = version >= 0x36002;
             const OvInt32 materials = world->matList.numMaterials;
             const auto count = static_cast<std::size_t>(ok ? numTriangles : 0);

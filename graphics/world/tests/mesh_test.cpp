@@ -2,7 +2,8 @@
 // by many, materials repeated in the list and translucent ones): the meshes expand back to the
 // triangles given, one mesh a material, translucent meshes last; the edge search by hash gives
 // the strips of the plain newest-first search; the list passes agree with a plain re-run; the
-// mesh sub-chunk writes what the builder writes and reads back.
+// mesh sub-chunk writes what the builder writes and reads back; lists built from a window of a
+// material list are the plain sort-and-passes build of its triangles.
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,10 @@
 #include <tuple>
 
 #include "graphics/core/chunk.h"
+#include "graphics/core/pipeline.h"
+#include "graphics/core/raster.h"
+#include "graphics/core/texture.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
 #include "graphics/world/mesh.h"
 #include "graphics/world/tests/world_test_kit.h"
@@ -347,6 +352,73 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
         OvStreamClose(in, nullptr);
         EXPECT_EQ(TakeError(), ovERRREAD);
         OvMeshHeaderDestroy(h);
+    }
+}
+
+TEST_F(MeshTest, WindowListsAreThePlainBuildOfTheirTriangles) {
+    // Materials that differ in every key the order looks at: textures over rasters with and
+    // without alpha, pipelines, translucent colours, and entries repeated in the list.
+    // The engine runs without a device: the textures' rasters are records that carry a format.
+    OvRaster rasters[2] = {};
+    rasters[0].cFormat = static_cast<OvUInt8>(ovRASTERFORMAT888 >> 8);
+    rasters[1].cFormat = static_cast<OvUInt8>(ovRASTERFORMAT8888 >> 8);
+    OvTexture* textures[3] = {OvTextureCreate(nullptr), OvTextureCreate(nullptr), OvTextureCreate(nullptr)};
+    textures[0]->raster = &rasters[0];
+    textures[1]->raster = &rasters[1];
+    textures[2]->raster = &rasters[0];
+    OvPipeline* pipelines[2] = {OvPipelineCreate(), OvPipelineCreate()};
+    std::mt19937 rng(99);
+    for (int i = 0; i < 30; ++i) {
+        const int pick = std::uniform_int_distribution<int>(0, 9)(rng);
+        if (pick == 0 && list.numMaterials > 0) {
+            Repeat(std::uniform_int_distribution<int>(0, list.numMaterials - 1)(rng));
+            continue;
+        }
+        OvMaterial* m = NewMaterial(pick == 1 ? 128 : 255);
+        const int texture = std::uniform_int_distribution<int>(0, 3)(rng);
+        if (texture < 3) {
+            OvMaterialSetTexture(m, textures[texture]);
+        }
+        const int pipeline = std::uniform_int_distribution<int>(0, 2)(rng);
+        m->pipeline = pipeline < 2 ? pipelines[pipeline] : nullptr;
+    }
+    for (unsigned seed = 300; seed < 380; ++seed) {
+        std::mt19937 r(seed);
+        // Windows of 1 to all entries (past 16 materials the groups are found by a map).
+        const int size = std::uniform_int_distribution<int>(1, list.numMaterials)(r);
+        const int base = std::uniform_int_distribution<int>(0, list.numMaterials - size)(r);
+        std::vector<OvTriangle> tris;
+        for (const SoupTriangle& t : RandomSoup(r, size)) {
+            tris.push_back({{t.v[0], t.v[1], t.v[2]}, static_cast<OvUInt16>(t.slot)});
+        }
+        // Runs of one material, as sectors hold them, every other seed.
+        if (seed % 2 == 0) {
+            std::stable_sort(tris.begin(), tris.end(),
+                             [](const OvTriangle& a, const OvTriangle& b) { return a.matIndex / 4 < b.matIndex / 4; });
+        }
+        const auto n = static_cast<OvInt32>(tris.size());
+        OvMeshHeader* h = OvMeshHeaderBuildFromTriangles(tris.data(), n, &list, base, 0);
+        EXPECT_TRUE(HoldsMeshes(h, ReferenceLists(tris.data(), n, list, base))) << "seed " << seed;
+        OvMeshHeaderDestroy(h);
+        // The strips of the same triangles hold them all, by material.
+        h = OvMeshHeaderBuildFromTriangles(tris.data(), n, &list, base, ovGEOMETRYTRISTRIP);
+        ASSERT_NE(h, nullptr);
+        std::vector<SoupTriangle> soup;
+        for (const OvTriangle& t : tris) {
+            soup.push_back({{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]}, base + t.matIndex});
+        }
+        EXPECT_EQ(Expand(h, true), SoupSet(soup, list, true)) << "seed " << seed;
+        OvMeshHeaderDestroy(h);
+    }
+    for (OvTexture* t : textures) {
+        t->raster = nullptr;
+        OvTextureDestroy(t);
+    }
+    for (OvInt32 i = 0; i < list.numMaterials; ++i) {
+        list.materials[i]->pipeline = nullptr;
+    }
+    for (OvPipeline* p : pipelines) {
+        OvPipelineDestroy(p);
     }
 }
 

@@ -1,6 +1,10 @@
 #include "graphics/world/tests/world_test_kit.h"
 
 #include <algorithm>
+#include <array>
+#include <map>
+#include <numeric>
+#include <set>
 #include <cstring>
 #include <functional>
 
@@ -9,6 +13,7 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/plugin.h"
+#include "graphics/core/raster.h"
 #include "graphics/core/texture.h"
 #include "graphics/world/material.h"
 #include "graphics/world/world_plugin.h"
@@ -255,6 +260,93 @@ mkasset::ClumpDesc DescribeClump(OvClump* clump) {
         d.cameras.emplace_back(frameIndex(OvCameraGetFrame(c)), cd);
     }
     return d;
+}
+
+ReferenceMeshes ReferenceLists(const OvTriangle* triangles, OvInt32 numTriangles, const OvMaterialList& list,
+                               OvInt32 base) {
+    using Key = std::array<std::uintptr_t, 5>;
+    std::vector<const void*> textures, rasters, pipelines;
+    auto rank = [](std::vector<const void*>& seen, const void* p) {
+        const auto it = std::find(seen.begin(), seen.end(), p);
+        if (it != seen.end()) {
+            return static_cast<std::uintptr_t>(it - seen.begin());
+        }
+        seen.push_back(p);
+        return static_cast<std::uintptr_t>(seen.size() - 1);
+    };
+    std::map<const OvMaterial*, Key> keys;
+    for (OvInt32 t = 0; t < numTriangles; ++t) {
+        const OvInt32 entry = base + triangles[t].matIndex;
+        const OvMaterial* m = list.materials[entry];
+        const OvTexture* texture = m->texture;
+        const OvInt32 format = texture != nullptr && texture->raster != nullptr
+                                   ? (OvRasterGetFormat(texture->raster) & ovRASTERFORMATPIXELFORMATMASK) >> 8
+                                   : 0;
+        const bool alpha = m->color.alpha < 255 || format == 1 || format == 3 || format == 5;
+        const std::uintptr_t ranks[3] = {rank(textures, texture),
+                                         rank(rasters, texture != nullptr ? texture->raster : nullptr),
+                                         rank(pipelines, m->pipeline)};
+        auto [it, added] =
+            keys.emplace(m, Key{alpha ? 1u : 0u, ranks[1], ranks[2], ranks[0], static_cast<std::uintptr_t>(entry)});
+        it->second[4] = std::min<std::uintptr_t>(it->second[4], static_cast<std::uintptr_t>(entry));
+    }
+    std::vector<OvInt32> order(static_cast<std::size_t>(numTriangles));
+    std::iota(order.begin(), order.end(), 0);
+    auto material = [&](OvInt32 t) { return list.materials[base + triangles[t].matIndex]; };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](OvInt32 a, OvInt32 b) { return keys[material(a)] < keys[material(b)]; });
+    ReferenceMeshes meshes;
+    for (std::size_t i = 0; i < order.size();) {
+        std::vector<OvInt32> left;
+        const OvMaterial* m = material(order[i]);
+        for (; i < order.size() && material(order[i]) == m; ++i) {
+            left.push_back(order[i]);
+        }
+        std::vector<OvUInt16> indices;
+        while (!left.empty()) {
+            std::set<OvUInt16> used;
+            std::vector<OvInt32> next;
+            for (OvInt32 t : left) {
+                const OvUInt16* v = triangles[t].vertIndex;
+                if (used.count(v[0]) || used.count(v[1]) || used.count(v[2])) {
+                    next.push_back(t);
+                } else {
+                    used.insert(v, v + 3);
+                    indices.insert(indices.end(), v, v + 3);
+                }
+            }
+            left = next;
+        }
+        meshes.push_back({m, indices});
+    }
+    return meshes;
+}
+
+::testing::AssertionResult HoldsMeshes(const OvMeshHeader* header, const ReferenceMeshes& meshes) {
+    if (header == nullptr) {
+        return ::testing::AssertionFailure() << "no header";
+    }
+    std::size_t total = 0;
+    for (const auto& mesh : meshes) {
+        total += mesh.second.size();
+    }
+    if (header->flags != ovMESHHEADERTRILIST || header->numMeshes != meshes.size() ||
+        header->totalIndicesInMesh != total) {
+        return ::testing::AssertionFailure()
+               << "flags " << header->flags << ", " << header->numMeshes << " meshes, " << header->totalIndicesInMesh
+               << " indices; expected " << meshes.size() << " meshes, " << total << " indices";
+    }
+    for (std::size_t m = 0; m < meshes.size(); ++m) {
+        const OvMesh& mesh = OvMeshHeaderGetMeshes(header)[m];
+        if (mesh.material != meshes[m].first) {
+            return ::testing::AssertionFailure() << "mesh " << m << ": another material";
+        }
+        if (!std::equal(mesh.indices, mesh.indices + mesh.numIndices, meshes[m].second.begin(),
+                        meshes[m].second.end())) {
+            return ::testing::AssertionFailure() << "mesh " << m << ": other indices";
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace worldtest

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "graphics/core/chunk.h"
@@ -13,6 +14,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/mesh.h"
 #include "tools/mkasset/chunk_writer.h"
 
 namespace worldtest {
@@ -56,6 +58,17 @@ mkasset::LightDesc DescribeLight(const OvLight* light);
 // Geometries in the order of their first use by the atomics (in file order); frames in
 // preorder, children in the order they were added.
 mkasset::ClumpDesc DescribeClump(OvClump* clump);
+
+// List meshes built the plain way from triangles whose materials are the list's entries
+// [base + material index]: the triangles stably sorted by their material's keys (transparency,
+// raster, pipeline and texture ranks by first appearance, smallest list position), then each
+// material's run reordered by walking passes over it (a pass takes, in order, every triangle left
+// that shares no vertex with one it took).
+using ReferenceMeshes = std::vector<std::pair<const OvMaterial*, std::vector<OvUInt16>>>;
+ReferenceMeshes ReferenceLists(const OvTriangle* triangles, OvInt32 numTriangles, const OvMaterialList& list,
+                               OvInt32 base);
+// Whether a header holds exactly those meshes (materials and indices, in order) as lists.
+::testing::AssertionResult HoldsMeshes(const OvMeshHeader* header, const ReferenceMeshes& meshes);
 
 // Every test runs with the engine up and ends with no object left alive.
 class WorldTest : public ::testing::Test {
