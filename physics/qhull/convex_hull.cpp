@@ -471,7 +471,9 @@ OvpConvexHull* OvpConvexHullComputeMassProperties(OvpConvexHull* hull) {
 namespace {
 
 // How far apart two projections on d may be and still count as a tie: well above the float
-// roundoff of the dot products and of qhull's merging, both relative to the hull's coordinates.
+// roundoff of the dot products and of qhull's merging. Both are relative to the hull's largest
+// coordinate on any axis: a merged facet of a long hull may be off its plane, along d, by the
+// roundoff of its length even where the hull is thin along d.
 float TieTolerance(const OvpConvexHull* hull, const OvV3d& d, const OvV3d& at) {
     OvV3d m = {std::fabs(at.x), std::fabs(at.y), std::fabs(at.z)};
     if ((hull->flags & ovpHULL_BOUNDS) != 0) {
@@ -479,7 +481,8 @@ float TieTolerance(const OvpConvexHull* hull, const OvV3d& d, const OvV3d& at) {
         m = {std::fmax(std::fabs(b.sup.x), std::fabs(b.inf.x)), std::fmax(std::fabs(b.sup.y), std::fabs(b.inf.y)),
              std::fmax(std::fabs(b.sup.z), std::fabs(b.inf.z))};
     }
-    return 1e-4f * ((std::fabs(d.x) * m.x + std::fabs(d.y) * m.y) + std::fabs(d.z) * m.z);
+    const float largest = std::fmax(std::fmax(m.x, m.y), m.z);
+    return 1e-4f * ((std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z)) * largest;
 }
 
 // Whether an edge leaving v joins two faces that are flat within roundoff (less than 0.8 degrees
