@@ -1,5 +1,5 @@
 // demo_frame_bench: one whole frame of the game (dunmarrow) at 640 x 480, headless, at a fixed
-// step of 1/60 s on one thread, timed part by part. See the usage text below.
+// step of 1/60 s, timed part by part. See the usage text below.
 //
 // The game runs its program's frame; the clock is read as each of the framework's frame stages
 // ends, and the game's update is its three steps (order, AI, characters) called one by one.
@@ -28,6 +28,7 @@
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "platform/d3d9_control.h"
 #include "tools/common/arguments.h"
 
 namespace {
@@ -35,7 +36,9 @@ namespace {
 const char kUsage[] =
     "usage: demo_frame_bench [--help] [--data DIR] [--bots N[,N...]]... [--frames F] [--warmup W] [--f1]\n"
     "Runs the game (dunmarrow) headless in this process's children, one per bot count, at 640 x 480\n"
-    "with a fixed step of 1/60 s on one thread, and times every frame part by part. For each bot\n"
+    "with a fixed step of 1/60 s, and times every frame part by part. The game runs on one thread;\n"
+    "the software device's rasteriser shares large draws with its workers (PLATFORM_RASTER_THREADS,\n"
+    "1 for one core; the table's heading says how many drew). For each bot\n"
     "count it prints a markdown table: milliseconds per frame (median, 95th percentile, slowest,\n"
     "mean), frames per second (from the mean), and each part's mean milliseconds per frame and\n"
     "share:\n"
@@ -268,8 +271,9 @@ void PrintTable(int bots, const Options& options, const std::vector<Sample>& sam
         columns.emplace_back("take cover", Summarise(samples, 0, half));
         columns.emplace_back("come to me", Summarise(samples, half, samples.size()));
     }
-    std::printf("\n### %d bots: %zu frames at 640 x 480 after %ld of warm-up%s\n\n", bots, samples.size(),
-                options.warmup, options.f1 ? ", F1 pressed halfway" : "");
+    std::printf("\n### %d bots: %zu frames at 640 x 480 after %ld of warm-up%s, rasteriser on %d thread%s\n\n", bots,
+                samples.size(), options.warmup, options.f1 ? ", F1 pressed halfway" : "", D3d9RasterThreadCount(),
+                D3d9RasterThreadCount() == 1 ? "" : "s");
     std::printf("| |");
     for (const auto& column : columns) {
         std::printf(" %s |", column.first.c_str());
@@ -431,7 +435,7 @@ int main(int argc, char** argv) {
                      options.data.c_str());
         return 1;
     }
-    std::printf("demo_frame_bench: %s, fixed step 1/60 s, one thread\n", options.data.c_str());
+    std::printf("demo_frame_bench: %s, fixed step 1/60 s\n", options.data.c_str());
     std::fflush(stdout);
     // Each run in a child of its own: the game's process-wide state starts afresh every time.
     int status = 0;
