@@ -41,33 +41,26 @@ constexpr float kSoldierHalfWidth = 0.6f;
 // open ground, and the obstacles (the lift, the door, the plane, the triangle) block no path
 // between cover and the player.
 LevelObjectLayout DemoLevelObjects() {
-    LevelObjectLayout l{};
-    const auto set = [](float* to, float x, float y, float z) {
-        to[0] = x;
-        to[1] = y;
-        to[2] = z;
+    return {
+        .switchAt = {11.0f, 1.0f, 13.5f},
+        .switchNormal = {0.0f, 0.0f, -1.0f},
+        .liftP1 = {12.5f, 0.1f, 14.5f},
+        .liftP2 = {12.5f, 3.1f, 14.5f},
+        .laserP1 = {5.0f, 1.0f, 11.0f},
+        .laserP2 = {11.0f, 1.0f, 11.0f},
+        .teleporterEntry = {16.0f, 0.0f, 16.0f},
+        .teleporterExit = {-14.0f, 0.0f, 15.0f},
+        .bumper = {15.0f, 0.0f, 6.0f},
+        .jumpHelper = {10.0f, 0.0f, 9.0f},
+        .door = {8.0f, 1.0f, 15.0f},
+        .doorAxis = 1,
+        .planeAt = {5.0f, 1.5f, 14.0f},
+        .planeNormal = {-1.0f, 0.0f, 0.0f},
+        .planeRight = {0.0f, 0.0f, 1.0f},
+        .planeLength = 4.0f,
+        .planeWidth = 3.0f,
+        .triangle = {{12.0f, 0.0f, 9.0f}, {14.0f, 0.0f, 9.0f}, {13.0f, 1.5f, 11.0f}},
     };
-    set(l.switchAt, 11.0f, 1.0f, 13.5f);
-    set(l.switchNormal, 0.0f, 0.0f, -1.0f);
-    set(l.liftP1, 12.5f, 0.1f, 14.5f);
-    set(l.liftP2, 12.5f, 3.1f, 14.5f);
-    set(l.laserP1, 5.0f, 1.0f, 11.0f);
-    set(l.laserP2, 11.0f, 1.0f, 11.0f);
-    set(l.teleporterEntry, 16.0f, 0.0f, 16.0f);
-    set(l.teleporterExit, -14.0f, 0.0f, 15.0f);
-    set(l.bumper, 15.0f, 0.0f, 6.0f);
-    set(l.jumpHelper, 10.0f, 0.0f, 9.0f);
-    set(l.door, 8.0f, 1.0f, 15.0f);
-    l.doorAxis = 1;
-    set(l.planeAt, 5.0f, 1.5f, 14.0f);
-    set(l.planeNormal, -1.0f, 0.0f, 0.0f);
-    set(l.planeRight, 0.0f, 0.0f, 1.0f);
-    l.planeLength = 4.0f;
-    l.planeWidth = 3.0f;
-    set(l.triangle[0], 12.0f, 0.0f, 9.0f);
-    set(l.triangle[1], 14.0f, 0.0f, 9.0f);
-    set(l.triangle[2], 13.0f, 1.5f, 11.0f);
-    return l;
 }
 
 // The first seed from `from` on whose blocks leave the bots' starting strip and the level

@@ -110,34 +110,27 @@ PlaneQuad PlaneCorners(const LevelObjectLayout& l) {
 } // namespace
 
 LevelObjectLayout SceneLevelObjects() {
-    LevelObjectLayout l{};
-    const auto set = [](float* to, float x, float y, float z) {
-        to[0] = x;
-        to[1] = y;
-        to[2] = z;
+    return {
+        .switchAt = {1.5f, 1.0f, -3.0f},
+        .switchNormal = {0.0f, 0.0f, -1.0f},
+        .liftP1 = {kSceneLiftP1[0], kSceneLiftP1[1], kSceneLiftP1[2]},
+        .liftP2 = {kSceneLiftP2[0], kSceneLiftP2[1], kSceneLiftP2[2]},
+        .laserP1 = {-4.0f, 1.0f, 3.0f},
+        .laserP2 = {4.0f, 1.0f, 3.0f},
+        .teleporterEntry = {-7.0f, 0.0f, -7.0f},
+        .teleporterExit = {7.0f, 0.0f, 7.0f},
+        .bumper = {7.0f, 0.0f, -7.0f},
+        .jumpHelper = {-7.0f, 0.0f, 7.0f},
+        .door = {0.0f, 1.0f, 6.0f},
+        .doorAxis = 1,
+        // A wall across the level's east side (6 long, 3 high) and a ramp-shaped triangle in the north.
+        .planeAt = {9.0f, 1.5f, 4.0f},
+        .planeNormal = {-1.0f, 0.0f, 0.0f},
+        .planeRight = {0.0f, 0.0f, 1.0f},
+        .planeLength = 6.0f,
+        .planeWidth = 3.0f,
+        .triangle = {{-4.0f, 0.0f, 8.0f}, {-2.0f, 0.0f, 8.0f}, {-3.0f, 1.5f, 10.0f}},
     };
-    set(l.switchAt, 1.5f, 1.0f, -3.0f);
-    set(l.switchNormal, 0.0f, 0.0f, -1.0f);
-    std::copy(kSceneLiftP1, kSceneLiftP1 + 3, l.liftP1);
-    std::copy(kSceneLiftP2, kSceneLiftP2 + 3, l.liftP2);
-    set(l.laserP1, -4.0f, 1.0f, 3.0f);
-    set(l.laserP2, 4.0f, 1.0f, 3.0f);
-    set(l.teleporterEntry, -7.0f, 0.0f, -7.0f);
-    set(l.teleporterExit, 7.0f, 0.0f, 7.0f);
-    set(l.bumper, 7.0f, 0.0f, -7.0f);
-    set(l.jumpHelper, -7.0f, 0.0f, 7.0f);
-    set(l.door, 0.0f, 1.0f, 6.0f);
-    l.doorAxis = 1;
-    // A wall across the level's east side (6 long, 3 high) and a ramp-shaped triangle in the north.
-    set(l.planeAt, 9.0f, 1.5f, 4.0f);
-    set(l.planeNormal, -1.0f, 0.0f, 0.0f);
-    set(l.planeRight, 0.0f, 0.0f, 1.0f);
-    l.planeLength = 6.0f;
-    l.planeWidth = 3.0f;
-    set(l.triangle[0], -4.0f, 0.0f, 8.0f);
-    set(l.triangle[1], -2.0f, 0.0f, 8.0f);
-    set(l.triangle[2], -3.0f, 1.5f, 10.0f);
-    return l;
 }
 
 std::vector<Footprint> LevelObjectFootprints(const LevelObjectLayout& l) {
