@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "framework/clump_object.h"
+#include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
@@ -32,6 +33,11 @@
 CWorldManager* g_worldManager = nullptr;
 
 namespace {
+
+// The most physics bodies ("Bodies" "maxRegistered" and "maxActive") and joints ("Joints" "max") a
+// configuration may ask for: the physics context's tables are made for them at once.
+constexpr int kMaxBodies = 4096;
+constexpr int kMaxJoints = 4096;
 
 constexpr OvUInt32 kTextureDictionaryChunk = 35;
 constexpr float kMinPhysicsStep = 0.01f;
@@ -283,12 +289,15 @@ bool CWorldManager::ReadSettingsElement(const char* name, const char** a) {
         }
         return ok;
     };
+    // The physics tables are sized by these counts before anything else of the level is known:
+    // each is held to its stated range.
     if (Is(name, "Bodies")) {
-        return need(ReadIntAttribute("maxRegistered", a, 0, &s.maxRegistered), "MaxRegistered", "Bodies") &&
-               need(ReadIntAttribute("maxActive", a, 1, &s.maxActive), "MaxActive", "Bodies");
+        return ReadCheckedIntAttribute("maxRegistered", a, 0, "MaxRegistered", "Bodies", 1, kMaxBodies,
+                                       &s.maxRegistered) &&
+               ReadCheckedIntAttribute("maxActive", a, 1, "MaxActive", "Bodies", 1, kMaxBodies, &s.maxActive);
     }
     if (Is(name, "Joints")) {
-        return need(ReadIntAttribute("max", a, 0, &s.maxJoints), "Max", "Joints");
+        return ReadCheckedIntAttribute("max", a, 0, "Max", "Joints", 0, kMaxJoints, &s.maxJoints);
     }
     if (Is(name, "Stick")) {
         return need(ReadFloatAttribute("inAir", a, 0, &s.stickInAir), "InAir", "Stick") &&
@@ -393,20 +402,22 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     char message[600];
     std::snprintf(message, sizeof message, "Can not load world in file %s\n please check your data",
                   fileName != nullptr ? fileName : "");
+    // The message with what went wrong after it.
+    auto refuse = [&message](const char* cause) { ErrorBox((std::string(message) + "\n" + cause).c_str()); };
     if (worldCount_ >= kMaxWorlds) {
         ErrorBox("Too much worlds.\nPlease increase MAX_WORLDS value");
         return;
     }
     char* path = SkelPathCreate(fileName != nullptr ? fileName : "");
     if (path == nullptr) {
-        ErrorBox(message);
+        refuse("The file name is not a path.");
         return;
     }
     SkelSetTextureSearchPath(path);
     OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     if (stream == nullptr) {
         SkelPathDestroy(path);
-        ErrorBox(message);
+        refuse("The file is not there or cannot be opened.");
         return;
     }
     OvUInt32 length = 0, version = 0;
@@ -420,17 +431,19 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     SkelPathDestroy(path);
     if (stream == nullptr) {
-        ErrorBox(message);
+        refuse("The file is not there or cannot be opened.");
         return;
     }
+    // A file with no world (a model, or a level cut before its world) has no level to play on.
     if (!OvStreamFindChunk(stream, ovCHUNKIDWORLD, &length, &version)) {
-        OvStreamClose(stream, nullptr); // no world in the file: skipped without a word
+        OvStreamClose(stream, nullptr);
+        refuse("The file holds no world: it is not a level, or it is cut short.");
         return;
     }
     OvWorld* world = OvWorldStreamRead(stream);
     if (world == nullptr) {
         OvStreamClose(stream, nullptr);
-        ErrorBox(message);
+        refuse("Its world does not read: the file is damaged or cut short.");
         return;
     }
     const int slot = worldCount_++;
