@@ -76,8 +76,18 @@ function(expect name)
   endif()
 endfunction()
 
+# A fresh copy whose config.xml has old replaced by new: the game refuses it (status 1) and says
+# what expect's other arguments ask for.
+function(config_case name old new)
+  fresh()
+  edit_config("${old}" "${new}")
+  expect("${name}" STATUS 1 ${ARGN})
+  set(failures "${failures}" PARENT_SCOPE)
+endfunction()
+
 set(update "section.\nPlease update your XML file")
 set(outside "is outside")
+set(bodies "maxRegistered=\"400\" maxActive=\"300\"")
 
 # The undamaged folder plays: status 0, nothing said.
 fresh()
@@ -92,65 +102,48 @@ expect("graphics open refused" STATUS 1 ENV PLATFORM_DIALOG=1002 SAYS "Error ini
 
 # Sizes and counts held to their ranges, negatives and numbers that are no whole numbers refused.
 foreach(size -1 0 2147483648 4294967295 1e20)
-  fresh()
-  edit_config("size=\"8388608\"" "size=\"${size}\"")
-  expect("RessourceArena size ${size}" STATUS 1 SAYS "'size' attribute not found in 'RessourceArena' ${update}"
-         "config.xml line")
+  config_case("RessourceArena size ${size}" "size=\"8388608\"" "size=\"${size}\""
+              SAYS "'size' attribute not found in 'RessourceArena' ${update}" "config.xml line")
 endforeach()
-foreach(bodies "maxRegistered=\"-1\" maxActive=\"300\";MaxRegistered"
-               "maxRegistered=\"400\" maxActive=\"1000000000\";MaxActive"
-               "maxRegistered=\"4294967295\" maxActive=\"300\";MaxRegistered")
-  list(GET bodies 0 attributes)
-  list(GET bodies 1 named)
-  fresh()
-  edit_config("maxRegistered=\"400\" maxActive=\"300\"" "${attributes}")
-  expect("Bodies ${attributes}" STATUS 1 SAYS "'${named}' attribute not found in 'Bodies' ${update}" "${outside}")
-endforeach()
-fresh()
-edit_config("<Joints max=\"20\"/>" "<Joints max=\"4294967295\"/>")
-expect("Joints max 4294967295" STATUS 1 SAYS "'Max' attribute not found in 'Joints' ${update}" "${outside}")
-fresh()
-edit_config("number=\"8\"" "number=\"-1\"")
-expect("Bots number -1" STATUS 1 SAYS "'number' attribute not found in 'Bots' ${update}" "${outside}")
+config_case("Bodies maxRegistered -1" "${bodies}" "maxRegistered=\"-1\" maxActive=\"300\""
+            SAYS "'MaxRegistered' attribute not found in 'Bodies' ${update}" "${outside}")
+config_case("Bodies maxActive 1000000000" "${bodies}" "maxRegistered=\"400\" maxActive=\"1000000000\""
+            SAYS "'MaxActive' attribute not found in 'Bodies' ${update}" "${outside}")
+config_case("Bodies maxRegistered 4294967295" "${bodies}" "maxRegistered=\"4294967295\" maxActive=\"300\""
+            SAYS "'MaxRegistered' attribute not found in 'Bodies' ${update}" "${outside}")
+config_case("Joints max 4294967295" "<Joints max=\"20\"/>" "<Joints max=\"4294967295\"/>"
+            SAYS "'Max' attribute not found in 'Joints' ${update}" "${outside}")
+config_case("Bots number -1" "number=\"8\"" "number=\"-1\""
+            SAYS "'number' attribute not found in 'Bots' ${update}" "${outside}")
 
 # The application's own section: every attribute missing or malformed.
-fresh()
-edit_config("<Bots number=\"8\">" "<Bots count=\"8\">")
-expect("Bots count" STATUS 1 SAYS "'number' attribute not found in 'Bots' ${update}")
-fresh()
-edit_config("<Player><InitialPosition x=\"0\"" "<Player><InitialPosition x=\"zero\"")
-expect("Player x zero" STATUS 1 SAYS "'x' attribute not found in 'InitialPosition' ${update}" "'zero' is not a number")
-fresh()
-edit_config("<AiPathData value=" "<AiPathData file=")
-expect("AiPathData file" STATUS 1 SAYS "'value' attribute not found in 'AiPathData' ${update}")
+config_case("Bots count" "<Bots number=\"8\">" "<Bots count=\"8\">"
+            SAYS "'number' attribute not found in 'Bots' ${update}")
+config_case("Player x zero" "<Player><InitialPosition x=\"0\"" "<Player><InitialPosition x=\"zero\""
+            SAYS "'x' attribute not found in 'InitialPosition' ${update}" "'zero' is not a number")
+config_case("AiPathData file" "<AiPathData value=" "<AiPathData file="
+            SAYS "'value' attribute not found in 'AiPathData' ${update}")
 
 # What used to start or stop without a word.
-fresh()
-edit_config("<Bots number=\"8\"><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" "")
-expect("no Bots" STATUS 1 SAYS "config.xml has no 'Bots' section")
+config_case("no Bots" "<Bots number=\"8\"><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" ""
+            SAYS "config.xml has no 'Bots' section")
 fresh()
 file(READ ${WORK}/config.xml text)
 string(REGEX REPLACE "<Camera .*</Camera>" "" text "${text}")
 file(WRITE ${WORK}/config.xml "${text}")
 expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section")
-fresh()
-edit_config("<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" "")
-expect("no World" STATUS 1 SAYS "config.xml has no level")
-fresh()
-edit_config("filename=\"models/level.bsp\"" "filename=\"models/crate.dff\"")
-expect("World is a model" STATUS 1 SAYS "Can not load world in file models/crate.dff" "holds no world")
+config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
+            SAYS "config.xml has no level")
+config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
+            SAYS "Can not load world in file models/crate.dff" "holds no world")
 fresh()
 cut(models/level.bsp 11)
 expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
-fresh()
-edit_config("nearClip=\"0.1\" farClip=\"300\"" "nearClip=\"400\" farClip=\"300\"")
-expect("nearClip above farClip" STATUS 1 SAYS "'farClip' attribute not found in 'Camera' ${update}"
-       "0 < nearClip < farClip")
+config_case("nearClip above farClip" "nearClip=\"0.1\" farClip=\"300\"" "nearClip=\"400\" farClip=\"300\""
+            SAYS "'farClip' attribute not found in 'Camera' ${update}" "0 < nearClip < farClip")
 foreach(type Spot "")
-  fresh()
-  edit_config("<Light type=\"Ambient\">" "<Light type=\"${type}\">")
-  expect("Light type '${type}'" STATUS 1 SAYS "'type' attribute not found in 'Light' ${update}"
-         "Its value '${type}' is neither")
+  config_case("Light type '${type}'" "<Light type=\"Ambient\">" "<Light type=\"${type}\">"
+              SAYS "'type' attribute not found in 'Light' ${update}" "Its value '${type}' is neither")
 endforeach()
 
 # Messages that name the file that does not read, and why.
@@ -165,9 +158,8 @@ expect("damaged animation" STATUS 1 SAYS "Can not load 'Walk' animation"
 fresh()
 spoil(FONTS/TSA16.met)
 expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
-fresh()
-edit_config("maxRegistered=\"400\" maxActive=\"300\"" "maxRegistered=\"2\" maxActive=\"2\"")
-expect("room for two bodies" STATUS 1 ONCE "Dynamics not allocated" SAYS "'Bodies' in config.xml")
+config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""
+            ONCE "Dynamics not allocated" SAYS "'Bodies' in config.xml")
 
 # The AI world file cut short: in its tree before the player (the exit status of a file without
 # the player's entity is kept), and inside the path-cost and A* blocks.
