@@ -136,7 +136,7 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         // pointer image is not there.
         {"<Config><Debug level=\"1\"/></Config>", true, 1, true,
          "Failed to create DirectInput component\n(forgot to set HWND on CStandardApplication ?)\n"
-         "Texture not found : 'POINTER.BMP'\n"},
+         "Texture not found : 'POINTER.BMP'\nThe file 'MODELS/TEXTURES/POINTER.BMP' is not there.\n"},
         {"<Config><Debug level=\"1\"/></Config>", false, 1, true, ""},
         {"", true, 0, true, "Configuration file not found\n config.xml should be added in root directory\n"},
         {"<Config><Debug/></Config>", true, 0, true,

@@ -263,16 +263,18 @@ TEST_F(FrameworkProbeTest, MissingCameraImagesAreReported) {
     ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
     std::filesystem::remove(dir / "models" / "textures" / "target.bmp");
     const ToolRun run = Probe("PLATFORM_FRAMES=10 PLATFORM_CAPTURE=f%02d.png");
-    ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(Read("messages.log"), "Texture not found : 'TARGET.BMP'\n");
+    ASSERT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(Read("messages.log"),
+              "Texture not found : 'TARGET.BMP'\nThe file 'MODELS/TEXTURES/TARGET.BMP' is not there.\n");
     EXPECT_TRUE(Captures().empty());
     // The pointer image is looked for once the configuration went through.
     ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
     std::filesystem::remove(dir / "models" / "textures" / "pointer.bmp");
     std::filesystem::remove(dir / "messages.log");
     const ToolRun pointer = Probe("PLATFORM_FRAMES=10");
-    ASSERT_EQ(pointer.status, 0) << pointer.output;
-    EXPECT_EQ(Read("messages.log"), "Texture not found : 'POINTER.BMP'\n");
+    ASSERT_EQ(pointer.status, 1) << pointer.output;
+    EXPECT_EQ(Read("messages.log"),
+              "Texture not found : 'POINTER.BMP'\nThe file 'MODELS/TEXTURES/POINTER.BMP' is not there.\n");
 }
 
 // "frame F body I NAME: X Y Z[ (dragged)]" lines of the first body.
