@@ -156,6 +156,9 @@ spoil(models/anims/walk.anm)
 expect("damaged animation" STATUS 1 SAYS "Can not load 'Walk' animation"
        "'models/anims/walk.anm' is there but could not be read" NEVER "definition not found in XML")
 fresh()
+spoil(models/textures/floor.png)
+expect("damaged floor image" STATUS 1 SAYS "Can not load world in file models/level.bsp" "Its texture 'floor'")
+fresh()
 spoil(FONTS/TSA16.met)
 expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
 config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""

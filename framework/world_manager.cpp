@@ -10,12 +10,15 @@
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
+#include "framework/read_faults.h"
 #include "framework/rigid_bodies.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
+#include "graphics/core/image.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/texture.h"
+#include "graphics/core/texture_read_fault.h"
 #include "graphics/core/texture_stream.h"
 #include "graphics/plugins/collision.h"
 #include "graphics/shared/skel/win/skeleton.h"
@@ -40,6 +43,27 @@ constexpr int kMaxBodies = 4096;
 constexpr int kMaxJoints = 4096;
 
 constexpr OvUInt32 kTextureDictionaryChunk = 35;
+
+// The image file a texture of that name is read from: the first of the image search path's
+// folders (';' between them) that holds it as PNG or BMP; empty when none does.
+std::string FindTextureImage(const char* texture) {
+    const std::string folders = OvImageGetPath() != nullptr ? OvImageGetPath() : "";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(';', start);
+        if (end == std::string::npos) {
+            end = folders.size();
+        }
+        for (const char* extension : {".png", ".bmp"}) {
+            std::string image = folders.substr(start, end - start) + texture + extension;
+            if (DataFileExists(image)) {
+                std::replace(image.begin(), image.end(), SkelPathSeparator(), '/'); // as the configuration writes it
+                return image;
+            }
+        }
+        start = end + 1;
+    }
+    return "";
+}
 constexpr float kMinPhysicsStep = 0.01f;
 constexpr float kDynamicTriangleFriction = 10.0f;
 constexpr OvUInt32 kDynamicTriangleClass = 14;
@@ -440,11 +464,22 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         refuse("The file holds no world: it is not a level, or it is cut short.");
         return;
     }
+    OvTextureClearReadFailure();
+    TakeGraphicsReadCause(); // what an earlier read left
     OvWorld* world = OvWorldStreamRead(stream);
     if (world == nullptr) {
         OvStreamClose(stream, nullptr);
         refuse("Its world does not read: the file is damaged or cut short.");
         return;
+    }
+    // A texture of the level whose image is there but does not read would leave its surfaces blank:
+    // the level loads, and the box says which image (a level whose images are not there at all
+    // draws plain surfaces, as before).
+    if (const char* texture = OvTextureGetReadFailure()) {
+        const std::string image = FindTextureImage(texture);
+        if (!image.empty()) {
+            refuse(("Its texture '" + std::string(texture) + "': " + FileReadFault(image)).c_str());
+        }
     }
     const int slot = worldCount_++;
     worlds_[slot] = world;
