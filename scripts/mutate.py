@@ -9,6 +9,7 @@ fault that does not compile is not viable and is neither caught nor missed. The 
 restored after every fault and when the script stops, however it stops.
 
   scripts/mutate.py FILE LABEL [-n N] [--build-dir DIR] [--seed S] [--timeout SECONDS]
+                    [--exclude LABEL] [--jobs J]
 
 FILE is a source file of the project, LABEL the ctest label of the area whose tests should
 catch its faults (ai_navigation, physics, ...). N faults (default 20) are picked from all the
@@ -129,6 +130,8 @@ def main():
     parser.add_argument("--timeout", type=int, default=600,
                         help="seconds allowed for one build or one test run (default 600)")
     parser.add_argument("--jobs", type=int, default=0, help="parallel jobs (default: every core)")
+    parser.add_argument("--exclude", default=None, metavar="LABEL",
+                        help="leave out the tests that also carry this label (tools, fuzz: slow scenario runs)")
     args = parser.parse_args()
 
     root = Path(__file__).resolve().parent.parent
@@ -143,6 +146,7 @@ def main():
     if args.n < 1:
         sys.exit(f"mutate: -n must be at least 1, not {args.n}")
     jobs = ["-j", str(args.jobs)] if args.jobs > 0 else []
+    select = ["-L", args.label] + (["-LE", args.exclude] if args.exclude else [])
 
     original = source.read_text()
     lines = original.split("\n")
@@ -167,7 +171,7 @@ def main():
         # The unchanged file must build and pass first, or every fault would look caught.
         if run(["cmake", "--build", str(build), *jobs], args.timeout) != 0:
             sys.exit("mutate: the build fails before any fault is planted")
-        if run(["ctest", "--test-dir", str(build), "-L", args.label, *jobs], args.timeout) != 0:
+        if run(["ctest", "--test-dir", str(build), *select, *jobs], args.timeout) != 0:
             sys.exit(f"mutate: the tests labelled {args.label} fail before any fault is planted")
         caught = viable = 0
         for n, col, old, new in faults:
@@ -179,7 +183,7 @@ def main():
                 print(f"not viable  {where}", flush=True)
                 continue
             viable += 1
-            status = run(["ctest", "--test-dir", str(build), "-L", args.label, "--stop-on-failure",
+            status = run(["ctest", "--test-dir", str(build), *select, "--stop-on-failure",
                           *jobs], args.timeout)
             verdict = "caught" if status != 0 else "MISSED"
             caught += status != 0
