@@ -30,17 +30,6 @@ TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable) {
     EXPECT_EQ(settings.clock(settings.clockUser), 3.0);
     EXPECT_EQ(settings.clock(settings.clockUser), 3.5);
     EXPECT_EQ(settings.clock(settings.clockUser), 3.5);
-
-    // Allocations report the serving allocator; releases the owning one.
-    Host().ClearHookCalls();
-    auto* node = new CConfigNode();
-    ASSERT_EQ(Host().AllocationHookCalls().size(), 1u);
-    EXPECT_EQ(Host().AllocationHookCalls()[0].block, node);
-    EXPECT_EQ(Host().AllocationHookCalls()[0].allocator, Vusk::GetCurrentAllocator());
-    Vusk::DeleteTree(node);
-    Vusk::ReleaseTree(nullptr);
-    ASSERT_EQ(Host().ReleaseHookCalls().size(), 1u);
-    EXPECT_EQ(Host().ReleaseHookCalls()[0].allocator, Vusk::GetCurrentAllocator());
 }
 
 TEST_P(EngineTest, WorldPoolIsInstalledOnce) {
