@@ -381,37 +381,33 @@ TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading) {
     CPathFinder* finder = agent->pathFinder;
     auto* rotate = finder->GetActionClass()->FindAction<CActionRotate>();
     auto* speed = finder->GetActionClass()->FindAction<CActionSpeed>();
+    // Moves at speed 2 from heading 0 (along +z): the default turn limit, then no turn allowed.
+    const struct {
+        bool noTurn;
+        CVector3 direction;
+        float turn, speed;
+    } cases[] = {
+        {false, CVector3(1, 0, 0), 45.0f, 1.0f}, {false, CVector3(-1, 0, 1), -45.0f, 2.0f},
+        {false, CVector3(0, 0, 0), 0.0f, 2.0f},  {true, CVector3(0, 0, 1), 0.0f, 2.0f},
+        {true, CVector3(1, 0, 0), 0.0f, 0.0f},
+    };
     CMoveOrder move;
-    move.m_speed = 2.0f;
-    move.m_direction = CVector3(1, 0, 0); // 90 degrees to the right of the heading (0, along +z)
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_FLOAT_EQ(rotate->value, 45.0f);
-    EXPECT_FLOAT_EQ(speed->value, 1.0f);
-    move.m_direction = CVector3(-1, 0, 1);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_NEAR(rotate->value, -45.0f, 1e-4);
-    EXPECT_NEAR(speed->value, 2.0f, 1e-5);
-    move.m_direction = CVector3(0, 0, 0);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_EQ(rotate->value, 0.0f);
-    EXPECT_EQ(speed->value, 2.0f);
+    for (const auto& c : cases) {
+        if (c.noTurn)
+            finder->m_maxDeltaAngle = 0.0f;
+        move.m_speed = 2.0f;
+        move.m_direction = c.direction;
+        ASSERT_TRUE(finder->ComputeMove(move));
+        EXPECT_NEAR(rotate->value, c.turn, 1e-4) << c.direction.x << " " << c.direction.z << " " << c.noTurn;
+        EXPECT_NEAR(speed->value, c.speed, 1e-5) << c.direction.x << " " << c.direction.z << " " << c.noTurn;
+    }
     // A point straight above: no horizontal direction, no speed, no NaN.
     ASSERT_TRUE(Vusk::VisibleMove(finder, &move, finder->m_ownerPosition + CVector3(0, 3, 0)));
     EXPECT_EQ(move.m_direction.x, 0.0f);
     EXPECT_EQ(move.m_direction.z, 0.0f);
     ASSERT_TRUE(finder->ComputeMove(move));
     EXPECT_TRUE(std::isfinite(rotate->value));
-    // No turn allowed at all: the heading stays, the speed is not a NaN.
-    finder->m_maxDeltaAngle = 0.0f;
-    move.m_speed = 2.0f;
-    move.m_direction = CVector3(0, 0, 1);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_EQ(rotate->value, 0.0f);
-    EXPECT_EQ(speed->value, 2.0f);
-    move.m_direction = CVector3(1, 0, 0);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_EQ(rotate->value, 0.0f);
-    EXPECT_EQ(speed->value, 0.0f);
+    // Nowhere to go: no speed, no NaN.
     ASSERT_TRUE(Vusk::VisibleMove(finder, &move, finder->m_ownerPosition));
     EXPECT_EQ(move.m_speed, 0.0f);
     ASSERT_TRUE(finder->ComputeMove(move));

@@ -15,15 +15,12 @@ namespace {
 class EngineTest : public AiEngineTest {};
 
 TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable) {
-    ASSERT_NE(Vusk::GetHostServices(), &m_services); // a copy
     const CEngineSettings& settings = Vusk::GetEngineSettings();
     EXPECT_EQ(settings.entityPoolSize, 100u);
     EXPECT_EQ(settings.worldSlotCount, 1u);
     EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCapacity(), 100u);
     EXPECT_EQ(Vusk::GetCurrentAllocator(),
               PoolSize() == 0 ? static_cast<CAllocator*>(Vusk::GetCallbackAllocator()) : Vusk::GetWorldPool());
-    EXPECT_EQ(Vusk::TakeEntityNameNumber(), 0u);
-    EXPECT_EQ(Vusk::TakeEntityNameNumber(), 1u);
 
     // The clock goes through the settings with the user word.
     Host().QueueTimes({3.0, 3.5});
