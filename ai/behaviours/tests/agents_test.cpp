@@ -129,25 +129,6 @@ TEST_P(AgentsTest, WanderDrawsOnlyLiveVerticesUpToTheLastIndexReproducibly) {
     EXPECT_NE(graph->GetVertex(agent->GetDestinationVertexIndex()), nullptr);
 }
 
-TEST_P(AgentsTest, ParametersOfTheThreeAgents) {
-    EXPECT_TRUE(Vusk::CheckAgentClasses());
-    MakeFloor({});
-    HostBody body;
-    // Go-to refuses every parameter; wander needs a known graph; the follower accepts an unknown
-    // entity name (and then has nobody to follow) but not an unknown key.
-    EXPECT_EQ(Agent<CGotoAgent>(SpawnBot(body, "CGotoAgent", {{"Graph", "floor"}})), nullptr);
-    EXPECT_NE(Agent<CGotoAgent>(SpawnBot(body, "CGotoAgent", {})), nullptr);
-    EXPECT_EQ(Agent<CWanderAgent>(SpawnBot(body, "CWanderAgent", {{"Graph", "nowhere"}})), nullptr);
-    CFollowerAgent* follower = Agent<CFollowerAgent>(SpawnBot(body, "CFollowerAgent", {{"EntityToFollow", "nobody"}}));
-    ASSERT_NE(follower, nullptr);
-    EXPECT_FALSE(follower->IsReady());
-    EXPECT_EQ(Agent<CFollowerAgent>(SpawnBot(body, "CFollowerAgent", {{"Distance", "2"}})), nullptr);
-    // A negative distance leaves the follower idle.
-    follower->SetEntityToFollow(SpawnPlain(body, "leader"));
-    follower->SetDistance(-1.0f);
-    EXPECT_FALSE(follower->IsReady());
-}
-
 // --- Flee ---
 
 // Every walk of up to `length` edges from `vertex`, scored as the flee agent scores it (mean distance
@@ -274,14 +255,40 @@ TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre) {
     Frame();
 }
 
-TEST_P(AgentsTest, FleeParameters) {
+// Which parameter sets the brain takes an agent with.
+TEST_P(AgentsTest, ParameterRules) {
+    EXPECT_TRUE(Vusk::CheckAgentClasses());
     MakeFloor({});
     HostBody body;
-    // A negative length would never end on a graph with cycles; a long one is cut to six edges.
-    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"PathLength", "-1"}})), nullptr);
-    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "-2"}})),
-              nullptr);
-    // A graph the manager does not know is taken as none: the agent loads and is never ready.
+    const struct {
+        const char* agentClass;
+        Params params;
+        bool taken;
+    } cases[] = {
+        // Go-to refuses every parameter; wander needs a known graph; the follower accepts an unknown
+        // entity name (and then has nobody to follow) but not an unknown key.
+        {"CGotoAgent", {{"Graph", "floor"}}, false},
+        {"CGotoAgent", {}, true},
+        {"CWanderAgent", {{"Graph", "nowhere"}}, false},
+        {"CFollowerAgent", {{"Distance", "2"}}, false},
+        // A negative flee length would never end on a graph with cycles.
+        {"CFleeAgent", {{"Graph", "floor"}, {"PathLength", "-1"}}, false},
+        {"CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "-2"}}, false},
+        {"CFleeAgent", {{"Speed", "1"}}, false},
+    };
+    for (const auto& c : cases) {
+        CEntity* bot = SpawnBot(body, c.agentClass, c.params);
+        EXPECT_EQ(bot != nullptr && bot->GetBrain()->GetAgentCount() == 1, c.taken) << c.agentClass;
+    }
+    CFollowerAgent* follower = Agent<CFollowerAgent>(SpawnBot(body, "CFollowerAgent", {{"EntityToFollow", "nobody"}}));
+    ASSERT_NE(follower, nullptr);
+    EXPECT_FALSE(follower->IsReady());
+    // A negative distance leaves the follower idle.
+    follower->SetEntityToFollow(SpawnPlain(body, "leader"));
+    follower->SetDistance(-1.0f);
+    EXPECT_FALSE(follower->IsReady());
+
+    // A graph the manager does not know is taken as none: the flee agent loads and is never ready.
     CFleeAgent* lost =
         Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "nowhere"}, {"MaxPointsToFlee", "1"}}));
     ASSERT_NE(lost, nullptr);
@@ -289,7 +296,7 @@ TEST_P(AgentsTest, FleeParameters) {
     EXPECT_TRUE(lost->AddThreatPoint(CVector3(1, 0, 1)));
     EXPECT_FALSE(lost->IsReady());
     Frame();
-    EXPECT_EQ(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Speed", "1"}})), nullptr);
+    // A long flee is cut to six edges.
     CFleeAgent* agent =
         Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"PathLength", "50"}, {"StopWhenHidden", "NO"}}));
     ASSERT_NE(agent, nullptr);

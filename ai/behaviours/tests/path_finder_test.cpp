@@ -147,14 +147,15 @@ protected:
         ASSERT_TRUE(m_scene->AddGraph("main", scenario::BuildGridGraph(-4, -4, 4, 4, 1, 0.5f), true));
     }
 
-    // An entity with a path finder on graph "main" and a goal agent.
-    GoalAgent* SpawnWalker(const CVector3& start, const CVector3& goal, CConfigNode** pathFinderNode = nullptr) {
+    // An entity with a path finder on graph "main" (and those parameters) and a goal agent.
+    GoalAgent* SpawnWalker(const CVector3& start, const CVector3& goal,
+                           const std::vector<std::pair<const char*, const char*>>& params = {}) {
         CConfigNode* brain = nullptr;
         CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
         CConfigNode* service = scenario::AddService(brain, "CPathFinder");
         Add(service, "Graph", "main");
-        if (pathFinderNode != nullptr)
-            *pathFinderNode = service;
+        for (const auto& [key, value] : params)
+            Add(service, key, value);
         scenario::AddAgent(brain, "TestGoalAgent");
         HostBody body;
         body.position = start;
@@ -380,37 +381,33 @@ TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading) {
     CPathFinder* finder = agent->pathFinder;
     auto* rotate = finder->GetActionClass()->FindAction<CActionRotate>();
     auto* speed = finder->GetActionClass()->FindAction<CActionSpeed>();
+    // Moves at speed 2 from heading 0 (along +z): the default turn limit, then no turn allowed.
+    const struct {
+        bool noTurn;
+        CVector3 direction;
+        float turn, speed;
+    } cases[] = {
+        {false, CVector3(1, 0, 0), 45.0f, 1.0f}, {false, CVector3(-1, 0, 1), -45.0f, 2.0f},
+        {false, CVector3(0, 0, 0), 0.0f, 2.0f},  {true, CVector3(0, 0, 1), 0.0f, 2.0f},
+        {true, CVector3(1, 0, 0), 0.0f, 0.0f},
+    };
     CMoveOrder move;
-    move.m_speed = 2.0f;
-    move.m_direction = CVector3(1, 0, 0); // 90 degrees to the right of the heading (0, along +z)
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_FLOAT_EQ(rotate->value, 45.0f);
-    EXPECT_FLOAT_EQ(speed->value, 1.0f);
-    move.m_direction = CVector3(-1, 0, 1);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_NEAR(rotate->value, -45.0f, 1e-4);
-    EXPECT_NEAR(speed->value, 2.0f, 1e-5);
-    move.m_direction = CVector3(0, 0, 0);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_EQ(rotate->value, 0.0f);
-    EXPECT_EQ(speed->value, 2.0f);
+    for (const auto& c : cases) {
+        if (c.noTurn)
+            finder->m_maxDeltaAngle = 0.0f;
+        move.m_speed = 2.0f;
+        move.m_direction = c.direction;
+        ASSERT_TRUE(finder->ComputeMove(move));
+        EXPECT_NEAR(rotate->value, c.turn, 1e-4) << c.direction.x << " " << c.direction.z << " " << c.noTurn;
+        EXPECT_NEAR(speed->value, c.speed, 1e-5) << c.direction.x << " " << c.direction.z << " " << c.noTurn;
+    }
     // A point straight above: no horizontal direction, no speed, no NaN.
     ASSERT_TRUE(Vusk::VisibleMove(finder, &move, finder->m_ownerPosition + CVector3(0, 3, 0)));
     EXPECT_EQ(move.m_direction.x, 0.0f);
     EXPECT_EQ(move.m_direction.z, 0.0f);
     ASSERT_TRUE(finder->ComputeMove(move));
     EXPECT_TRUE(std::isfinite(rotate->value));
-    // No turn allowed at all: the heading stays, the speed is not a NaN.
-    finder->m_maxDeltaAngle = 0.0f;
-    move.m_speed = 2.0f;
-    move.m_direction = CVector3(0, 0, 1);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_EQ(rotate->value, 0.0f);
-    EXPECT_EQ(speed->value, 2.0f);
-    move.m_direction = CVector3(1, 0, 0);
-    ASSERT_TRUE(finder->ComputeMove(move));
-    EXPECT_EQ(rotate->value, 0.0f);
-    EXPECT_EQ(speed->value, 0.0f);
+    // Nowhere to go: no speed, no NaN.
     ASSERT_TRUE(Vusk::VisibleMove(finder, &move, finder->m_ownerPosition));
     EXPECT_EQ(move.m_speed, 0.0f);
     ASSERT_TRUE(finder->ComputeMove(move));
@@ -420,8 +417,7 @@ TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading) {
 
 TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact) {
     MakeScene(-1, 1);
-    CConfigNode* node = nullptr;
-    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f), &node);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));
     ASSERT_NE(agent, nullptr);
     CPathFinder* finder = agent->pathFinder;
     auto param = [&](const char* key, const char* value) {
@@ -452,8 +448,6 @@ TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact) {
     CConfigNode empty;
     empty.SetName("DistGoal");
     EXPECT_FALSE(finder->ReadParam(&empty));
-    EXPECT_TRUE(Vusk::CheckPathFinderClass());
-    EXPECT_NE(CPathFinder::s_classDesc.GetClassBit() & Vusk::GetClassBitMask(), 0u);
     // An abstract constraint class is refused; the current one stays.
     CConstraint* current = finder->GetConstraint();
     EXPECT_FALSE(finder->SetConstraint(&CConstraint::s_classDesc));
@@ -586,29 +580,16 @@ TEST_P(PathFinderTest, OnlyAGoalThatMovedFurtherThanDistMinNewGoalMakesANewPath)
 
 TEST_P(PathFinderTest, CornerCuttingSkipsAtMostNbMaxSubgoalPoints) {
     MakeScene(-1, 1);
-    CConfigNode* node = nullptr;
-    GoalAgent* agent = SpawnWalker(CVector3(-0.5f, 0, -3.5f), CVector3(2.5f, 0, 3.5f), &node);
+    GoalAgent* agent = SpawnWalker(CVector3(-0.5f, 0, -3.5f), CVector3(2.5f, 0, 3.5f));
     ASSERT_NE(agent, nullptr);
     const int plainFrames = WalkToGoal(agent->pathFinder, 800);
     ASSERT_LE(plainFrames, 800);
     Vusk::DestroyEntity(m_walker);
 
     for (const char* most : {"1", "3"}) {
-        CConfigNode* brain = nullptr;
-        CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
-        CConfigNode* service = scenario::AddService(brain, "CPathFinder");
-        Add(service, "Graph", "main");
-        Add(service, "NextSubgoal", "ComplexCheck");
-        Add(service, "CanGo", "VisibleGo");
-        Add(service, "NbMaxSubgoal", most);
-        scenario::AddAgent(brain, "TestGoalAgent");
-        HostBody body;
-        body.position = CVector3(-0.5f, 0, -3.5f);
-        m_walker = m_scene->Spawn(body, definition, 0);
-        ASSERT_NE(m_walker, nullptr);
-        auto* cutter = static_cast<GoalAgent*>(m_walker->GetBrain()->GetAgent(&GoalAgent::s_desc));
+        GoalAgent* cutter = SpawnWalker(CVector3(-0.5f, 0, -3.5f), CVector3(2.5f, 0, 3.5f),
+                                        {{"NextSubgoal", "ComplexCheck"}, {"CanGo", "VisibleGo"}, {"NbMaxSubgoal", most}});
         ASSERT_NE(cutter, nullptr);
-        cutter->goal = CVector3(2.5f, 0, 3.5f);
         CPathFinder* finder = cutter->pathFinder;
         int frames = 0;
         int previous = -1;
@@ -632,13 +613,8 @@ TEST_P(PathFinderTest, CornerCuttingSkipsAtMostNbMaxSubgoalPoints) {
 
 TEST_P(PathFinderTest, TimeSlicedSearchAndRouteTableReachTheGoal) {
     MakeScene(-1, 1);
-    CConfigNode* node = nullptr;
-    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0.2f, 0, 3.6f), &node);
+    GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0.2f, 0, 3.6f), {{"AvoidCpuPeaks", "1"}});
     ASSERT_NE(agent, nullptr);
-    CConfigNode sliced;
-    sliced.SetName("AvoidCpuPeaks");
-    sliced.SetValue("1");
-    ASSERT_TRUE(agent->pathFinder->ReadParam(&sliced));
     EXPECT_LE(WalkToGoal(agent->pathFinder, 600), 600);
     EXPECT_GT(agent->pathFinder->m_path.m_pointCount, 4);
     Vusk::DestroyEntity(m_walker);
@@ -720,12 +696,6 @@ TEST(PathStrategyRegistry, SameNameTakesTheSlotAndTheSeventeenthIsRefused) {
     EXPECT_EQ(registry.Register(&entries[16]), -1);
     EXPECT_TRUE(registry.IsFull());
     EXPECT_EQ(registry.FindFunction("go3"), nullptr);
-    // The engine's own tables.
-    EXPECT_EQ(Vusk::GetCanGoRegistry().GetCount(), 6u);
-    EXPECT_EQ(Vusk::GetCanGoRegistry().FindFunction("NoCheck"), &Vusk::AlwaysGo);
-    EXPECT_EQ(Vusk::GetMoveRegistry().FindFunction("VisibleAvoidDynMove"), &Vusk::VisibleAvoidDynMove);
-    EXPECT_EQ(Vusk::GetFindVertexRegistry().FindFunction("NearestVertexOpt"), &Vusk::NearestVertexOpt);
-    EXPECT_EQ(Vusk::GetStopConditionRegistry().FindFunction("SimpleCheck"), &Vusk::SimpleCheck);
 }
 
 TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {

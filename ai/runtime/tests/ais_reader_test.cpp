@@ -206,17 +206,12 @@ std::size_t LoadAndDrain(const Bytes& bytes) {
 }
 
 // The small file of the documentation, assembled field by field: root node "World" without
-// label and one leaf OneMeter = "1.0"; then the same with a RawData node and its block.
-TEST_P(AisReaderTest, GoldenBytesOfHandAssembledFilesMatchTheWriterAndReadBack) {
+// label and one leaf OneMeter = "1.0"; then the same with a RawData node and its block. (The
+// reader is held to the writer by the random trees below.)
+TEST_P(AisReaderTest, GoldenBytesOfHandAssembledFilesMatchTheWriter) {
     Builder golden;
     golden.Magic().Node("", "World", 1, 540).Leaf("OneMeter", "1.0");
     ASSERT_EQ(golden.bytes.size(), 570u);
-    // Spot checks of the layout: the node header and the struct chunk header.
-    const Bytes nodeHeader = {0x01, 0x00, 0x01, 0x00, 0x1C, 0x02, 0x00, 0x00, 0x16, 0x00, 0x02, 0x1C};
-    EXPECT_TRUE(std::equal(nodeHeader.begin(), nodeHeader.end(), golden.bytes.begin() + 0x12));
-    EXPECT_EQ(golden.bytes[0x1E], 0x01);
-    EXPECT_EQ(golden.bytes[0x22], 0x04);
-    EXPECT_EQ(golden.bytes[0x23], 0x01);
 
     AisFormat::Document doc;
     doc.root = Branch("", "World", {Leaf("OneMeter", "1.0")});
@@ -229,13 +224,6 @@ TEST_P(AisReaderTest, GoldenBytesOfHandAssembledFilesMatchTheWriterAndReadBack) 
     doc.root.children.push_back(Raw());
     doc.blocks = {{'a', 'b', 'c'}};
     EXPECT_EQ(Encode(doc), withBlock.bytes);
-
-    MemoryStream stream(withBlock.bytes);
-    Tree root(Vusk::LoadAisFile(stream.Get()));
-    EXPECT_EQ(ModelText(ToModel(root.get())), ModelText(doc.root));
-    Bytes block;
-    ASSERT_TRUE(ReadBlock(Vusk::GetAisReader(), root->GetChild(1), block));
-    EXPECT_EQ(block, (Bytes{'a', 'b', 'c'}));
 }
 
 TEST_P(AisReaderTest, WrongMagicVersionOrLeafLengthFailTheRead) {

@@ -76,7 +76,7 @@ TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters) {
     m_entity->UpdateBrain(); // no brain: nothing
 }
 
-TEST_P(BrainTest, InitRefusals) {
+TEST_P(BrainTest, InitRefusalsAndSlotLimits) {
     // A plain brain refuses every parameter, but not Class, Agent or Service children.
     CConfigNode* definition = new CConfigNode();
     Add(definition, "Class", "PlainBrain");
@@ -91,15 +91,13 @@ TEST_P(BrainTest, InitRefusals) {
         worldkit::PlainBrain brain(m_entity, &worldkit::g_testActionClassDesc);
         EXPECT_FALSE(brain.Init(definition));
     }
+    delete definition;
     // Without an action class no brain works.
     {
         worldkit::TestBrain brain(m_entity, nullptr);
         EXPECT_FALSE(brain.Init(m_definition));
     }
-    delete definition;
-}
-
-TEST_P(BrainTest, MoreAgentsAndServicesThanSlotsAreLeftOut) {
+    // More agents and services than slots are left out.
     worldkit::TestBrain brain(m_entity, &worldkit::g_testActionClassDesc);
     const uint32_t agentSlots = brain.GetAgentCapacity();
     const uint32_t serviceSlots = brain.GetServiceCapacity();

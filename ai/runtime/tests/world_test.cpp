@@ -19,34 +19,19 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld) {
-    for (const char* missing : {"MaxEntity", "OneMeter", "Tpf"}) {
-        CConfigNode* tree = new CConfigNode();
-        for (const char* key : {"MaxEntity", "OneMeter", "Tpf"})
-            if (std::string(key) != missing)
-                Add(tree, key, "5");
-        EXPECT_EQ(Vusk::CreateWorld(tree, 0), nullptr) << missing;
-        EXPECT_EQ(Vusk::GetCurrentWorld(), nullptr) << missing;
-        EXPECT_EQ(Vusk::GetWorldSlots()[0], nullptr) << missing;
-        Vusk::DeleteTree(tree);
-    }
-    // The slot taken by the failed attempts is free again.
-    CConfigNode* tree = Own(worldkit::MakeWorldTree());
-    CWorld* world = Vusk::CreateWorld(tree, 0);
-    ASSERT_NE(world, nullptr);
-    EXPECT_EQ(Vusk::GetWorldSlots()[0], world);
-    delete world;
-}
-
-// Counts whose tables are made at once are refused above their maxima, with what is wrong said;
-// negative ones ask for no table.
-TEST_P(WorldTest, CountsAboveTheirMaximaAreRefusedBeforeAnyTableIsMade) {
+// Missing required keys and counts above their maxima are refused with what is wrong said, before
+// any table is made and without keeping the world slot (the later cases make worlds in it);
+// negative counts ask for no table.
+TEST_P(WorldTest, ConfigFaultsAreSaidAndLeaveNoWorld) {
     struct Case {
         const char* key;
-        const char* value;
+        const char* value; // null: the key is taken away
         const char* fault; // null: the world is made
     };
     const Case cases[] = {
+        {"MaxEntity", nullptr, "'MaxEntity' not found"},
+        {"OneMeter", nullptr, "'OneMeter' not found"},
+        {"Tpf", nullptr, "'Tpf' not found"},
         {"MaxTeam", "1024", nullptr},
         {"MaxTeam", "-1", nullptr},
         {"MaxTeam", "1025", "'MaxTeam' is 1025, above 1024"},
@@ -57,22 +42,21 @@ TEST_P(WorldTest, CountsAboveTheirMaximaAreRefusedBeforeAnyTableIsMade) {
         {"MaxPeriodicTask", "2147483647", "'MaxPeriodicTask' is 2147483647, above 1024"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.key) + " " + c.value);
+        SCOPED_TRACE(std::string(c.key) + " " + (c.value != nullptr ? c.value : "missing"));
         CConfigNode* tree = Own(worldkit::MakeWorldTree("10", nullptr));
-        Add(tree, c.key, c.value);
+        if (c.value == nullptr)
+            tree->FindChild(c.key)->SetName("Unused");
+        else
+            Add(tree, c.key, c.value);
         char fault[80] = "untouched";
         EXPECT_EQ(Vusk::CheckWorldConfig(tree, fault, sizeof fault), c.fault == nullptr);
         EXPECT_STREQ(fault, c.fault != nullptr ? c.fault : "untouched");
         CWorld* world = Vusk::CreateWorld(tree, 0);
         EXPECT_EQ(world != nullptr, c.fault == nullptr);
+        EXPECT_EQ(Vusk::GetCurrentWorld(), world);
+        EXPECT_EQ(Vusk::GetWorldSlots()[0], world);
         delete world;
     }
-    char fault[80] = "";
-    CConfigNode* noTpf = Own(new CConfigNode());
-    Add(noTpf, "MaxEntity", "10");
-    Add(noTpf, "OneMeter", "1");
-    EXPECT_FALSE(Vusk::CheckWorldConfig(noTpf, fault, sizeof fault));
-    EXPECT_STREQ(fault, "'Tpf' not found");
 }
 
 // Limits, scale and tasks; "MaxEntity" and "MaxCall" are unsigned (-1 is the largest value, the
@@ -169,21 +153,31 @@ TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped) {
     delete world;
 }
 
-TEST_P(WorldTest, DeletedWorldLeavesNoDanglingPointerAndSlotsAreBounded) {
+TEST_P(WorldTest, OneSlotOwnEntitiesOnlyAndNoDanglingPointer) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
     // One world slot: a second world is refused and the first stays current.
     EXPECT_EQ(Vusk::CreateWorld(tree, 0), nullptr);
     EXPECT_EQ(Vusk::GetCurrentWorld(), world);
+    CConfigNode* definition = Own(worldkit::MakeEntityDefinition(nullptr));
+    CEntity* entity = Vusk::CreateEntity("e", definition, 0, nullptr);
+    ASSERT_TRUE(Vusk::AddEntity(world, entity));
+    // A world outside the table removes no entity of another and leaves the shared scheduler be.
+    CWorld* other = new CWorld(nullptr);
+    ASSERT_TRUE(other->ReadConfig(tree));
+    EXPECT_FALSE(other->RemoveEntity(entity));
+    EXPECT_EQ(entity->GetWorld(), world);
+    EXPECT_EQ(entity->GetIndex(), 0);
+    delete other;
+    EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 10u);
+    EXPECT_EQ(Vusk::GetCurrentWorld(), world);
 
     delete world;
     EXPECT_EQ(Vusk::GetCurrentWorld(), nullptr);
     EXPECT_EQ(Vusk::GetWorldSlots()[0], nullptr);
     EXPECT_EQ(Vusk::GetCurrentOneMeter(), 0.0f);
-    CConfigNode* definition = Own(worldkit::MakeEntityDefinition(nullptr));
     EXPECT_EQ(Vusk::CreateEntity(nullptr, definition, 0, nullptr), nullptr);
-
     // The slot can be used again.
     world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
@@ -301,25 +295,6 @@ TEST_P(WorldTest, ShutDownReleasesStateNoWorldReleased) {
     Log().clear();
     Vusk::UpdateWorld(world);
     EXPECT_EQ(Log(), (Strings{"update E", "think E", "apply E"}));
-    delete world;
-}
-
-TEST_P(WorldTest, AWorldRemovesOnlyItsOwnEntities) {
-    CConfigNode* tree = Own(worldkit::MakeWorldTree());
-    CWorld* world = Vusk::CreateWorld(tree, 0);
-    ASSERT_NE(world, nullptr);
-    CConfigNode* definition = Own(worldkit::MakeEntityDefinition(nullptr));
-    CEntity* entity = Vusk::CreateEntity("e", definition, 0, nullptr);
-    ASSERT_TRUE(Vusk::AddEntity(world, entity));
-    // A second world outside the world table (the table has one slot).
-    CWorld* other = new CWorld(nullptr);
-    ASSERT_TRUE(other->ReadConfig(tree));
-    EXPECT_FALSE(other->RemoveEntity(entity));
-    EXPECT_EQ(entity->GetWorld(), world);
-    EXPECT_EQ(entity->GetIndex(), 0);
-    delete other; // the shared scheduler stays with the world of the table
-    EXPECT_EQ(CTimeManager::GetInstance()->GetEntityCapacity(), 10u);
-    EXPECT_EQ(Vusk::GetCurrentWorld(), world);
     delete world;
 }
 
