@@ -1,5 +1,6 @@
 #include "physics/core/collision/narrow.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <utility>
@@ -613,7 +614,45 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
     return static_cast<OvInt32>(out->count - before);
 }
 
-OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out) {
+OvBool OvpCollisionGetFeatures(const OvpCollisionPair* pair, const OvV3d* normal, OvpCollisionFeatures* f) {
+    const auto poolAt = [f](OvUInt32 first, OvpSupportFeature* feature) {
+        const OvUInt32 room = f->pool != nullptr && f->room > first ? f->room - first : 0u;
+        OvpSupportFeatureInit(feature, room != 0 ? f->pool + first : nullptr,
+                              static_cast<OvUInt16>(room < ovpPOOLFEATURE ? room : ovpPOOLFEATURE));
+    };
+    // A feature that fits its own storage moves there; a larger one keeps its pool points.
+    const auto taken = [](OvpSupportFeature& feature) -> OvUInt32 {
+        if (feature.vertices == feature.storage) {
+            return 0;
+        }
+        if (feature.count > ovpFEATURESTORAGE) {
+            return feature.count;
+        }
+        std::copy(feature.vertices, feature.vertices + feature.count, feature.storage);
+        feature.vertices = feature.storage;
+        feature.capacity = ovpFEATURESTORAGE;
+        return 0;
+    };
+    f->used = 0;
+    poolAt(0, &f->side[0]);
+    const OvV3d minusN = OvpScale(*normal, -1.0f);
+    if (OvpVolumeGetSupportFeature(pair->volume[0], pair->matrix[0], 1, &minusN, &f->side[0]) == nullptr) {
+        return 0;
+    }
+    f->used = taken(f->side[0]);
+    poolAt(f->used, &f->side[1]);
+    if (OvpVolumeGetSupportFeature(pair->volume[1], pair->matrix[1], 0, normal, &f->side[1]) == nullptr) {
+        return 0;
+    }
+    f->used += taken(f->side[1]);
+    return 1;
+}
+
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out,
+                         OvpFeatureVertex* pool, OvUInt32 room, OvUInt32* used) {
+    if (used != nullptr) {
+        *used = 0;
+    }
     const OvpVolume* A = pair->volume[0];
     const OvpVolume* B = pair->volume[1];
     out->count = 0;
@@ -629,17 +668,17 @@ OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float le
     }
     const float fatSum = A->fat + B->fat;
     const bool refineAllowed = ((A->type->words[2] | B->type->words[2]) & ovpVOLUMETYPE_CYLINDER) == 0;
-    OvpSupportFeature fa, fb;
+    OvpCollisionFeatures features;
+    features.pool = pool;
+    features.room = room;
+    const OvpSupportFeature& fa = features.side[0];
+    const OvpSupportFeature& fb = features.side[1];
     OvUInt8 kinds[2];
     OvV3d points[ovpCONTACTMAXGENERATED];
     OvpFeaturePlane planes[2];
     float core = 0.0f;
     const auto generate = [&](bool refine) -> OvInt32 {
-        OvpSupportFeatureInit(&fa);
-        OvpSupportFeatureInit(&fb);
-        const OvV3d minusN = OvpScale(n, -1.0f);
-        if (OvpVolumeGetSupportFeature(A, pair->matrix[0], 1, &minusN, &fa) == nullptr ||
-            OvpVolumeGetSupportFeature(B, pair->matrix[1], 0, &n, &fb) == nullptr) {
+        if (!OvpCollisionGetFeatures(pair, &n, &features)) {
             return 0;
         }
         kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
@@ -688,6 +727,9 @@ OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float le
     out->kind[0] = kinds[0];
     out->kind[1] = kinds[1];
     OvpCollisionWritePoints(points, count, planes, threshold, fatSum, out);
+    if (used != nullptr) {
+        *used = out->count > 0 ? features.used : 0u;
+    }
     return out->count > 0;
 }
 

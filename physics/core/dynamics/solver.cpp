@@ -930,7 +930,8 @@ OvV3d PointVelocity(const OvpDyn* dyn, const OvV3d& arm) {
 
 } // namespace
 
-OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, OvInt32 bodyB, float scale) {
+OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, OvInt32 bodyB, float scale,
+                             float dt) {
     const OvpDyn* da = bodyA >= 0 ? RefDyn(c->ref[0]) : nullptr;
     const OvpDyn* db = bodyB >= 0 ? RefDyn(c->ref[1]) : nullptr;
     if (da == nullptr) {
@@ -976,9 +977,17 @@ OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* c, OvInt32 bodyA, O
         const float restitution = own ? mat->restitution : c->restitution;
         const float un = OvpDot(ps.relative, n);
         // The normal row aims at the restitution's rebound and, in the position pass, at the
-        // overlap of points that overlap; points still apart only stop the approach.
-        normal.bias = un < -0.001f * scale ? -un * restitution : 0.0f;
+        // overlap of points that overlap. A point still apart lets the bodies approach by its gap
+        // within the step: holding it at its distance would leave a body resting in the air, up
+        // to the contact threshold above its support. Its rebound starts only once the approach
+        // closes the gap within the step.
+        const float rebound = un < -0.001f * scale ? -un * restitution : 0.0f;
+        normal.bias = rebound;
         normal.error = pt.separation <= 0.0f ? pt.separation : 0.0f;
+        if (pt.separation > 0.0f && dt > 0.0f) {
+            const float closing = -pt.separation / dt;
+            normal.bias = un < closing ? std::fmax(rebound, closing) : closing;
+        }
         if (own) {
             normal.bias += mat->normalBias[0];
             normal.error += mat->normalBias[1];
@@ -1656,7 +1665,7 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
         for (OvpContact* c = island.contacts; c != nullptr; c = c->next) {
             if (c->count != 0) {
                 const OvUInt32 n =
-                    OvpContactBuildRows(rows, c, BatchBody(s, c->ref[0]), BatchBody(s, c->ref[1]), p->scale);
+                    OvpContactBuildRows(rows, c, BatchBody(s, c->ref[0]), BatchBody(s, c->ref[1]), p->scale, dt);
                 append(c, kContact, n);
             }
         }
