@@ -26,6 +26,9 @@ inline constexpr int ovpCONTACTMAXGENERATED = 2 * ovpPOOLFEATURE;
 // features larger than their own storage: A's feature starts at the pool's free point, B's
 // behind A's when A took pool points. used counts the pool points the two took.
 struct OvpCollisionFeatures {
+    OvV3d normal; // from B towards A, the contact plane's offset along it and the separation,
+    float offset; // as the pair test found them
+    float separation;
     OvpSupportFeature side[2];
     OvpFeatureVertex* pool; // the pool's first free point, or null (features keep to their storage)
     OvUInt32 room;          // free points from there
@@ -70,6 +73,19 @@ void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* nor
 // A's support feature along -normal, then B's along +normal, in the pool when they are larger
 // than their own storage. 1 when both were found.
 OvBool OvpCollisionGetFeatures(const OvpCollisionPair* pair, const OvV3d* normal, OvpCollisionFeatures* features);
+
+// The pair tests: the separating axes (OvpGeneralPrimitiveSeparate) or GJK (OvpGjkSeparate);
+// when the separation is below the threshold, the normal, offset and separation and both
+// features (OvpCollisionGetFeatures) go to the work record. 1 when the pair touches.
+OvBool OvpGeneralPrimitivePairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work,
+                                   float lengthScale);
+OvBool OvpGjkPairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work, float lengthScale);
+// The record of a pair that passed its pair test: contact points of the work record's features
+// (a triangle's face normal for contacts on its shared edges or its face, the features fetched
+// again along it), cut at the threshold and reduced to four. Writes the record's normal, kinds,
+// points and count. 1 when it has points.
+OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures* work, float threshold,
+                              OvpContact* out);
 
 // The whole pair: the pair test (GJK when either type asks for it), the features, contact
 // points, and a triangle's face normal for contacts on its shared (unflagged) edges or on a

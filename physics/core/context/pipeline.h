@@ -180,7 +180,11 @@ struct OvpPipeline {
 OvUInt32 OvpCpuGetMode();
 void OvpCpuSetModeOverride(OvUInt32 mode);
 
-// Null when an allocation fails. Writes the workspace size into params word 16.
+// Lays the record out for the parameters: capacities, the workspace block (allocated here; null
+// when that fails), the constants, the CPU mode's kernels. Writes the workspace size into params
+// word 16.
+OvpPipeline* OvpPipelineInit(OvpPipeline* pipeline, OvpContext* context, OvpContextParams* params, float scale);
+// A record of its own set up by OvpPipelineInit; null when an allocation fails.
 OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, float scale);
 OvBool OvpPipelineDestroy(OvpPipeline* pipeline);
 OvpPipeline* OvpPipelineSetTimeStep(OvpPipeline* pipeline, float dt);
