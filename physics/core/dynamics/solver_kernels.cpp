@@ -148,8 +148,10 @@ void UpdateResidualsScalar(OvpRowGroup* groups, const OvpSolverBody& B, const Ov
     }
 }
 
-void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
-              void (*update)(OvpRowGroup*, const OvpSolverBody&, const OvpBodyRow*, const float*)) {
+// The clamped update of one row, its change of value passed to each of its bodies and, through
+// update(body, dy), to the residuals of the rows that share them.
+template <typename Update>
+void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvUInt32 pass, Update update) {
     OvpRowGroup& G = groups[g];
     const float delta = UpdateValue(G, l, pass);
     for (int s = 0; s < 2; ++s) {
@@ -162,7 +164,7 @@ void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, con
         }
         OvpSolverBody& B = bodies[G.body[s]];
         AddToBody(B, dy);
-        update(groups, B, lists, dy);
+        update(B, dy);
     }
 }
 
@@ -451,7 +453,8 @@ OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBod
             if (row < 0) {
                 break;
             }
-            ApplyRow(groups, static_cast<OvUInt32>(row) / 4, row % 4, bodies, lists, pass, update);
+            ApplyRow(groups, static_cast<OvUInt32>(row) / 4, row % 4, bodies, pass,
+                     [&](const OvpSolverBody& B, const float* dy) { update(groups, B, lists, dy); });
         }
         return used;
     }
@@ -461,7 +464,8 @@ OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBod
     while (used < iterations && select->value[1] > tolerance) {
         const OvUInt32 row = static_cast<OvUInt32>(select->row[1]);
         const OvUInt32 g = row / 4;
-        ApplyRow(groups, g, static_cast<int>(row % 4), bodies, lists, pass, update);
+        ApplyRow(groups, g, static_cast<int>(row % 4), bodies, pass,
+                 [&](const OvpSolverBody& B, const float* dy) { update(groups, B, lists, dy); });
         tree.RefreshAround(groups, g, bodies, lists, eligible);
         ++used;
     }
@@ -594,20 +598,10 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
         const OvUInt32 gi = first + static_cast<OvUInt32>(best) / 4;
         const int l = best % 4;
         OvpRowGroup& G = groups[gi];
-        const float delta = UpdateValue(G, l, pass);
         std::uint64_t dirty = std::uint64_t(1) << ((gi - first) / kLaneBlock);
-        for (int side = 0; side < 2; ++side) {
-            if (G.body[side] < 0) {
-                continue;
-            }
-            float dy[6];
-            for (int k = 0; k < 6; ++k) {
-                dy[k] = G.wj[side][k][l] * delta;
-            }
-            OvpSolverBody& B = bodies[G.body[side]];
-            AddToBody(B, dy);
+        ApplyRow(groups, gi, l, bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
             UpdateResidualsLanesSse(groups, B, lists, dy, lanes, first, count, &dirty);
-        }
+        });
         _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
         while (!direct && dirty != 0) {
             renew(static_cast<OvUInt32>(std::countr_zero(dirty)));
