@@ -170,11 +170,16 @@ void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvU
 
 #if defined(__SSE2__)
 
-void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+// The residuals of the rows sharing the body, moved by its weighted velocity change dy; then
+// touched(group index, group) for each group renewed.
+template <typename Touched>
+void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
+                        Touched touched) {
     const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
     const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
     for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
-        OvpRowGroup& H = groups[lists[e].group];
+        const OvUInt32 g = lists[e].group;
+        OvpRowGroup& H = groups[g];
         const float(*w)[4] = H.wj[lists[e].side];
         __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
         s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
@@ -182,7 +187,12 @@ void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBo
         s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
         s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
         _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
+        touched(g, H);
     }
+}
+
+void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+    UpdateResidualsThenSse(groups, B, lists, dy, [](OvUInt32, const OvpRowGroup&) {});
 }
 
 __m128 Select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
@@ -515,23 +525,12 @@ static_assert(kLaneBlocks <= 64, "one bit per block maximum");
 // groups it touches, marking their maxima for renewal.
 void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
                              OvpViolations* lanes, OvUInt32 first, OvUInt32 count, std::uint64_t* dirty) {
-    const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
-    const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
-    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
-        const OvUInt32 g = lists[e].group;
-        OvpRowGroup& H = groups[g];
-        const float(*w)[4] = H.wj[lists[e].side];
-        __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
-        _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
+    UpdateResidualsThenSse(groups, B, lists, dy, [&](OvUInt32 g, const OvpRowGroup& H) {
         if (g - first < count) {
             _mm_store_ps(lanes[g - first].lane, EligibleSse(H));
             *dirty |= std::uint64_t(1) << ((g - first) / kLaneBlock);
         }
-    }
+    });
 }
 
 // The greedy loop of a block scanned whole, over its groups' violations kept densely: the same
@@ -622,15 +621,7 @@ void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody*
 OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
                           const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
                           OvpSelectTree* tree) {
-    const auto eligible = [](const OvpRowGroup& G, float e[4]) {
-        const __m128 zero = _mm_setzero_ps();
-        const __m128 r = _mm_load_ps(G.residual);
-        const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
-        const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
-        const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
-        const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
-        _mm_storeu_ps(e, _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f)))));
-    };
+    const auto eligible = [](const OvpRowGroup& G, float e[4]) { _mm_storeu_ps(e, EligibleSse(G)); };
     const auto scan = [](const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, float tolerance) {
         // Per lane: the largest eligible violation and the first group showing it; then the
         // largest over the lanes, the first row on ties.
