@@ -418,7 +418,11 @@ bool CWorldManager::CreatePhysics() {
     if (context_ == nullptr) {
         return false;
     }
-    OvpPipelineSetGravity(OvpContextGetPipeline(context_), &settings_.gravity);
+    OvpPipeline* pipeline = OvpContextGetPipeline(context_);
+    OvpPipelineSetGravity(pipeline, &settings_.gravity);
+    // Updates enough for stacked crates and bodies to stand and come to rest.
+    pipeline->iterations[0] = ovpSTACKUPDATES[0];
+    pipeline->iterations[1] = ovpSTACKUPDATES[1];
     return true;
 }
 

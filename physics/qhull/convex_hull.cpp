@@ -305,7 +305,11 @@ OvpConvexHull* OvpConvexHullFromQHull(OvpConvexHull* hull, qhT* qh) {
     return OvpConvexHullComputeBounds(hull);
 }
 
-OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command, void* target) {
+OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command, void* target,
+                                             OvpConvexHullFailure* failure) {
+    OvpConvexHullFailure ignored;
+    OvpConvexHullFailure& why = failure != nullptr ? *failure : ignored;
+    why = {OvpConvexHullFailure::ovpHULL_NOPOINTS, 0, 0, 0, 0};
     if (points == nullptr || count < 1) {
         return nullptr;
     }
@@ -351,15 +355,27 @@ OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points,
     }
     qh_zero(qh, errFile);
     OvpConvexHull* hull = nullptr;
+    why.cause = OvpConvexHullFailure::ovpHULL_NOHULL;
     const int code = qh_new_qhull(qh, 3, count, coordinates.data(), False, buffer, outFile, errFile);
     if (code == 0) {
         int edges = 0;
         facetT* facet;
         FORALLfacets { edges += qh_setsize(qh, facet->vertices); }
+        why.vertices = qh->num_vertices;
+        why.faces = qh->num_facets;
+        why.edges = edges;
+        why.bytes = ComputeLayout(static_cast<std::size_t>(why.vertices), static_cast<std::size_t>(edges),
+                                  static_cast<std::size_t>(why.faces))
+                        .total;
         hull = OvpConvexHullCreate(qh->num_vertices, edges, qh->num_facets);
+        why.cause = hull != nullptr ? OvpConvexHullFailure::ovpHULL_MADE
+                    : why.bytes > ovpHULLMAXBYTES || why.vertices > 0xFFFF || why.faces > 0xFFFF || edges > 0xFFFF
+                        ? OvpConvexHullFailure::ovpHULL_TOOLARGE
+                        : OvpConvexHullFailure::ovpHULL_NOMEMORY;
         if (hull != nullptr && OvpConvexHullFromQHull(hull, qh) == nullptr) {
             OvpConvexHullRelease(hull);
             hull = nullptr;
+            why.cause = OvpConvexHullFailure::ovpHULL_NOHULL;
         }
     }
     qh_freeqhull(qh, !qh_ALL);

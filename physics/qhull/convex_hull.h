@@ -60,11 +60,20 @@ struct OvpConvexHull {
 OvpConvexHull* OvpConvexHullCreate(OvInt32 vertexCount, OvInt32 edgeCount, OvInt32 faceCount);
 // Drops one reference and frees the block at zero. 0 for null, else 1.
 OvBool OvpConvexHullRelease(OvpConvexHull* hull);
+// Why a hull was not made: what qhull found, and the block it would have needed.
+struct OvpConvexHullFailure {
+    enum Cause { ovpHULL_MADE, ovpHULL_NOPOINTS, ovpHULL_NOHULL, ovpHULL_TOOLARGE, ovpHULL_NOMEMORY } cause;
+    OvInt32 vertices, faces, edges; // qhull's counts (0 when it made no hull)
+    std::size_t bytes;              // the block those counts need
+};
+
 // The hull of the points (x, y, z each) through qhull with the command, or with "qhull s Pp"
 // and a single-precision roundoff when command is null; qhull prints to the target. Null for
-// null points, non-finite coordinates, or when qhull fails (fewer than four points, all
-// coplanar); qhull's memory is freed in every case.
-OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command, void* target);
+// null points, non-finite coordinates, when qhull fails (fewer than four points, all
+// coplanar), or when qhull's hull needs more than ovpHULLMAXBYTES; qhull's memory is freed in
+// every case. failure, when not null, receives the cause.
+OvpConvexHull* OvpConvexHullCreateFromPoints(OvInt32 count, const float* points, const char* command, void* target,
+                                             OvpConvexHullFailure* failure = nullptr);
 // Fills a hull made for qhull's current result: vertices and facets in list order, one
 // half-edge per ridge with the facet on its left, the adjacency round each vertex, then the
 // bounds. Null when the hull lacks its sections or the result does not fit its counts.

@@ -434,3 +434,52 @@ TEST_F(PhysicsHullOutput, QHullPrintsToTheTarget) {
 }
 
 } // namespace
+
+TEST(PhysicsHull, PrismsWithLargeCapsRestFlatOnTheirWholeCap) {
+    // Prisms of 6 to 16 corners a cap (radius 0.5, height 0.5) dropped flat from 2 cm on the
+    // floor plane: the cap is the contact face whatever its corner count (its vertices taken
+    // from the shared point pool past the feature's own eight), so each rests level on four
+    // points and falls asleep within 3 s.
+    for (int corners : {6, 9, 12, 16}) {
+        std::vector<float> points;
+        for (int k = 0; k < corners; ++k) {
+            const float a = 6.2831853f * static_cast<float>(k) / static_cast<float>(corners);
+            for (float y : {-0.25f, 0.25f}) {
+                points.insert(points.end(), {0.5f * std::cos(a), y, 0.5f * std::sin(a)});
+            }
+        }
+        OvpConvexHull* hull = Hull(points);
+        ASSERT_NE(hull, nullptr) << corners;
+        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+        const TestFloor floor(w);
+        OvpBodyDef* def = OvpBodyDefCreate();
+        ASSERT_NE(OvpConvexInit(def->volume, hull), nullptr);
+        OvpConvexHullRelease(hull);
+        OvpVolumeSetFatness(def->volume, 0.001f);
+        OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
+        OvpObj* prism = w.Add(def, {0.0f, 0.271f, 0.0f});
+        int asleepAt = -1;
+        float tilt = 0.0f;
+        OvUInt32 floorPoints = 0;
+        const CountingMemory memory; // a step allocates nothing: the pool is the workspace's
+        for (int n = 1; n <= 300 && asleepAt < 0; ++n) {
+            OvpPipelineStep(w.pipeline, 0.01f);
+            const OvMatrix& m = w.M(prism);
+            if (n > 50) {
+                tilt = std::fmax(tilt, std::acos(std::fmin(m.up.y, 1.0f)) * 57.29578f);
+            }
+            for (OvUInt32 i = 0; i < w.pipeline->contactCount; ++i) {
+                if (w.pipeline->contacts[i].count != 0) {
+                    floorPoints = w.pipeline->contacts[i].count;
+                }
+            }
+            if (!w.Awake(prism)) {
+                asleepAt = n;
+            }
+        }
+        EXPECT_EQ(memory.allocations(), 0) << corners << " corners";
+        EXPECT_EQ(floorPoints, 4u) << corners << " corners";
+        EXPECT_LT(tilt, 0.1f) << corners << " corners";
+        EXPECT_GT(asleepAt, 0) << corners << " corners";
+    }
+}

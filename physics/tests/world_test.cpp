@@ -16,6 +16,7 @@
 #include "physics/core/context/manager.h"
 #include "physics/core/context/objtypes.h"
 #include "physics/core/context/pipeline.h"
+#include "physics/core/utils/memory.h"
 #include "physics/core/volume/primitives.h"
 #include "physics/tests/physics_test.h"
 #include "platform/crt.h"
@@ -125,6 +126,26 @@ TEST(PhysicsManager, SlotsPoolsAndRemovalInAnyOrder) {
     }
     EXPECT_EQ(OvpMgrGetFreeDynCount(w.manager), freeDyn);
     EXPECT_EQ(w.manager->activeCount, 0u);
+
+    // A manager carved into a caller's block holds the same pools and takes objects.
+    OvpBBox box = {};
+    box.sup = {10.0f, 10.0f, 10.0f};
+    box.inf = {-10.0f, -10.0f, -10.0f};
+    EXPECT_EQ(OvpMgrInit(nullptr, &w.params, &box, 1.0f, 0), nullptr);
+    void* block = OvpAlignedMalloc(OvpMgrGetSize(&w.params), 16, ovpMEMHINT);
+    std::memset(block, 0xA5, OvpMgrGetSize(&w.params));
+    OvpMgr* carved = OvpMgrInit(block, &w.params, &box, 1.0f, 0);
+    ASSERT_EQ(static_cast<void*>(carved), block);
+    EXPECT_EQ(OvpMgrGetFreeDynCount(carved), freeDyn);
+    EXPECT_EQ(OvpMgrGetFreeJointCount(carved), w.manager->jointTotal);
+    OvpBodyDef* loose = OvpBodyDefCreate();
+    OvpObj* o = OvpBodyObjCreate(loose);
+    OvpBodyDefRelease(loose);
+    ASSERT_NE(OvpMgrAddObject(carved, o, -1, ovpADD_AWAKE), nullptr);
+    EXPECT_EQ(o->slot, 0);
+    OvpMgrRemoveObject(carved, o);
+    OvpBodyObjDestroy(o);
+    OvpAlignedFree(block);
 }
 
 TEST(PhysicsManager, NoJointSlotsAndLimits) {

@@ -193,6 +193,16 @@ void ProbeApplication::Update(float dt) {
 
 void ProbeApplication::RenderScene() {
     ++frame_;
+    // The frame at which the dropped boxes are all asleep, each time they come to rest.
+    bool asleep = !bodies_.empty();
+    for (const OvpObj* body : bodies_) {
+        asleep = asleep && body->manager != nullptr && !OvpBitTest(body->manager->awake, body->slot);
+    }
+    if (asleep && !boxesAsleep_) {
+        std::printf("frame %d: every box asleep\n", frame_);
+        std::fflush(stdout);
+    }
+    boxesAsleep_ = asleep;
     if (bodyLogEvery_ > 0 && bodyLog_ != nullptr && frame_ % bodyLogEvery_ == 0) {
         LogBodies();
     }

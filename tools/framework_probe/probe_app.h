@@ -83,6 +83,7 @@ private:
     std::FILE* log_ = nullptr;
     int dropCount_ = 0;
     int frame_ = 0;
+    bool boxesAsleep_ = false; // every dropped box was asleep at the last frame
     OvpBodyDef* boxDef_ = nullptr;
     std::vector<CClumpObject*> boxes_;
     std::vector<OvpObj*> bodies_;

@@ -27,8 +27,8 @@ const char kUsage[] = "usage: physics_hull --cube | --points FILE [--verbose]\n"
                       "  --verbose       also print qhull's summary to standard error\n"
                       "  --help          this text\n"
                       "\n"
-                      "Exit status: 0 success, 1 no hull (fewer than four points, all coplanar or the same), 2 bad\n"
-                      "arguments or file.\n";
+                      "Exit status: 0 success, 1 no hull (fewer than four points, all coplanar or the same, or a\n"
+                      "hull whose block would pass 65,535 bytes), 2 bad arguments or file.\n";
 
 int Usage(const char* problem, const char* argument) {
     std::fprintf(stderr, "physics_hull: %s '%s'\n%s", problem, argument, kUsage);
@@ -83,11 +83,22 @@ int main(int argc, char** argv) {
         }
     }
     const OvInt32 count = static_cast<OvInt32>(points.size() / 3);
-    OvpConvexHull* hull =
-        OvpConvexHullCreateFromPoints(count, points.data(), nullptr, verbose ? reinterpret_cast<void*>(2) : nullptr);
+    OvpConvexHullFailure why;
+    OvpConvexHull* hull = OvpConvexHullCreateFromPoints(count, points.data(), nullptr,
+                                                        verbose ? reinterpret_cast<void*>(2) : nullptr, &why);
     if (hull == nullptr) {
-        std::fprintf(stderr, "physics_hull: %s: no hull of %d points (fewer than four, all coplanar or the same)\n",
-                     cube ? "--cube" : file, count);
+        const char* name = cube ? "--cube" : file;
+        if (why.cause == OvpConvexHullFailure::ovpHULL_TOOLARGE) {
+            std::fprintf(stderr,
+                         "physics_hull: %s: the hull of %d points has %d vertices, %d faces and %d half-edges, which "
+                         "need %zu bytes: over the %zu-byte limit of a hull block (16-bit offsets)\n",
+                         name, count, why.vertices, why.faces, why.edges, why.bytes, ovpHULLMAXBYTES);
+        } else if (why.cause == OvpConvexHullFailure::ovpHULL_NOMEMORY) {
+            std::fprintf(stderr, "physics_hull: %s: out of memory for the hull of %d points\n", name, count);
+        } else {
+            std::fprintf(stderr, "physics_hull: %s: no hull of %d points (fewer than four, all coplanar or the same)\n",
+                         name, count);
+        }
         return 1;
     }
     OvpConvexHullComputeMassProperties(hull);

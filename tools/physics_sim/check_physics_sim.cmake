@@ -70,7 +70,7 @@ if(NOT out MATCHES "box on box: touching in [1-9][0-9]* of 81 steps" OR
 endif()
 
 # Every behaviour scene holds its checks: each prints ok lines and no off line.
-foreach(scene rest-sphere rest-box bounce incline stack pyramid pendulum hinge lift rock collide)
+foreach(scene rest-sphere rest-box bounce incline stack pyramid column-20 pyramid-10 pendulum hinge lift rock collide)
   run(0 --scene ${scene})
   if(NOT out MATCHES ": ok\n" OR out MATCHES ": off\n")
     message(FATAL_ERROR "${scene}: a check is off:\n${out}")

@@ -79,7 +79,9 @@ Result RestBox(int steps, float dt);
 Result Bounce(int steps, float dt);
 Result Incline(int steps, float dt);
 // A column of `count` boxes (base 1) or a pyramid of the base.
-Result Stack(int steps, float dt, int base, int count);
+// A pyramid of the base (base > 1) or a column of count boxes; stacked: at the updates with which
+// stacks come to rest (ovpSTACKUPDATES), checked to stand and fall asleep within 3 s.
+Result Stack(int steps, float dt, int base, int count, bool stacked = false);
 Result Pendulum(int steps, float dt);
 Result Hinge(int steps, float dt);
 Result Lift(int steps, float dt);

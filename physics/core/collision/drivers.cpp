@@ -56,6 +56,7 @@ OvUInt32 ProcessQueue(OvpCollisionDriver* d, OvpContact* out, OvUInt32 capacity)
         start = end;
     }
     d->taskCount = 0;
+    d->pointCount = 0;
     return written;
 }
 
@@ -72,6 +73,8 @@ OvpCollisionDriver* OvpCollisionDriverCarve(OvpCarver* c, const OvpContextParams
     OvpPartPair* partPairs = c->take<OvpPartPair>(gathered);
     OvpContact* taskRecords = c->take<OvpContact>(tasks);
     OvUInt8* taskTriangles = c->take<OvUInt8>(tasks);
+    const OvUInt32 poolPoints = (tasks > 2u ? tasks : 2u) * ovpPOOLFEATURE;
+    OvpFeatureVertex* points = c->take<OvpFeatureVertex>(poolPoints);
     OvpTriangleRecord* records = c->take<OvpTriangleRecord>(triangles);
     OvpVolume* temporaries = c->take<OvpVolume>(triangles);
     if (d == nullptr) {
@@ -92,6 +95,8 @@ OvpCollisionDriver* OvpCollisionDriverCarve(OvpCarver* c, const OvpContextParams
     d->tasks = taskRecords;
     d->taskTriangles = taskTriangles;
     d->taskCapacity = static_cast<OvInt32>(tasks);
+    d->points = points;
+    d->pointCapacity = poolPoints;
     return d;
 }
 
@@ -247,15 +252,18 @@ OvInt32 OvpFilterPartPairs(OvpCollisionDriver* d, OvInt32 countA, OvInt32 countB
 }
 
 OvBool OvpCollisionQueueTask(OvpCollisionDriver* d, const OvpGatheredPart* a, const OvpGatheredPart* b) {
-    if (d->taskCount >= d->taskCapacity) {
+    if (d->taskCount >= d->taskCapacity || d->pointCount + 2u * ovpPOOLFEATURE > d->pointCapacity) {
         d->stop = 1;
         return 0;
     }
     OvpContact* r = &d->tasks[d->taskCount];
     const OvpCollisionPair pair = {{a->volume, b->volume}, {a->matrix, b->matrix}};
-    if (!OvpCollideVolumes(&pair, d->threshold, d->lengthScale, r)) {
+    OvUInt32 pooled = 0;
+    if (!OvpCollideVolumes(&pair, d->threshold, d->lengthScale, r, d->points + d->pointCount,
+                           d->pointCapacity - d->pointCount, &pooled)) {
         return 0;
     }
+    d->pointCount += pooled;
     r->solved = nullptr;
     r->ref[0] = {static_cast<OvpObj*>(const_cast<void*>(a->object)), a->part, 0};
     r->ref[1] = {static_cast<OvpObj*>(const_cast<void*>(b->object)), b->part, 0};
@@ -319,6 +327,7 @@ OvInt32 OvpGatherPairParts(OvpCollisionDriver* d, const OvpRefPair* pair) {
     d->stop = 0;
     d->partPairCount = 0;
     d->taskCount = 0;
+    d->pointCount = 0;
     OvpBBox boxA, boxB;
     if (OvpRefGetBox(&pair->ref[0], &boxA) == nullptr || OvpRefGetBox(&pair->ref[1], &boxB) == nullptr) {
         return 0;
@@ -347,7 +356,7 @@ OvUInt32 OvpCollidePairs(OvpCollisionDriver* d, const OvpRefPair* pairs, OvUInt3
         for (OvInt32 k = 0; k < d->partPairCount && written < capacity; ++k) {
             const OvpPartPair& pp = d->partPairs[k];
             OvpCollisionQueueTask(d, &g->entries[pp.a], &g->entries[pp.b]);
-            if (d->taskCount >= d->taskCapacity) {
+            if (d->taskCount >= d->taskCapacity || d->pointCount + 2u * ovpPOOLFEATURE > d->pointCapacity) {
                 written += ProcessQueue(d, out + written, capacity - written);
             }
         }
@@ -355,6 +364,7 @@ OvUInt32 OvpCollidePairs(OvpCollisionDriver* d, const OvpRefPair* pairs, OvUInt3
             written += ProcessQueue(d, out + written, capacity - written);
         }
         d->taskCount = 0;
+        d->pointCount = 0;
     }
     return written;
 }

@@ -33,6 +33,9 @@ struct OvpCollisionDriver {
     OvUInt8* taskTriangles; // per task: a triangle piece took part
     OvInt32 taskCount;
     OvInt32 taskCapacity;
+    OvpFeatureVertex* points; // the shared point pool: vertices of features past their own storage
+    OvUInt32 pointCount;      // points taken by the queued tasks
+    OvUInt32 pointCapacity;
     float threshold;             // contacts are made up to this separation
     float lengthScale;           // the context's length unit
     const OvUInt32* groupMatrix; // the far field's group matrix, or null
@@ -43,8 +46,8 @@ struct OvpCollisionDriver {
 };
 
 // Carves the workspace from the carver (sizing only when its base is null): gathered parts,
-// matrices and part pairs (params word 12), tasks (word 13), triangles and triangle volumes
-// (word 14). Settings are left to OvpCollisionDriverSetup.
+// matrices and part pairs (params word 12), tasks (word 13) with 16 pool points each, triangles
+// and triangle volumes (word 14). Settings are left to OvpCollisionDriverSetup.
 OvpCollisionDriver* OvpCollisionDriverCarve(OvpCarver* carver, const OvpContextParams* params);
 // Margin and threshold 0.01 x scale; the far field's group matrix; the touch list.
 void OvpCollisionDriverSetup(OvpCollisionDriver* driver, float scale, float margin, const OvUInt32* groupMatrix,
@@ -73,8 +76,9 @@ OvInt32 OvpFilterPartPairs(OvpCollisionDriver* driver, OvInt32 countA, OvInt32 c
 OvInt32 OvpGatherPairParts(OvpCollisionDriver* driver, const OvpRefPair* pair);
 
 // Collides two gathered entries; when they touch within the threshold the task's record is
-// kept (ends, smaller friction and restitution, identity words on every point). 1 queued.
-// Raises the stop flag when the queue is or becomes full.
+// kept (ends, smaller friction and restitution, identity words on every point) and the pool
+// points its features took stay taken until the queue is written. 1 queued. Raises the stop
+// flag when the queue is or becomes full, or the pool has no room for two pooled features.
 OvBool OvpCollisionQueueTask(OvpCollisionDriver* driver, const OvpGatheredPart* a, const OvpGatheredPart* b);
 // Writes the tasks of one pair of parts as records (merged) into out; pushes the touch
 // entries of objects with flag 0x40. Returns the records written.

@@ -4,7 +4,7 @@
 #include <cfloat>
 #include <cmath>
 
-const OvUInt8 ovpGjkSubsets[16][16] = {
+const OvUInt8 OvpGjkSubsets[16][16] = {
     {0},
     {1, 0},
     {2, 0},
@@ -172,7 +172,7 @@ OvInt32 OvpGjkDistance(const OvpCollisionPair* pair, const OvV3d* shift, float t
         previousNext ^= 1;
         OvpGjkDotProducts(s);
         OvpGjkDeterminants(s);
-        const OvUInt8* subsets = ovpGjkSubsets[s->mask];
+        const OvUInt8* subsets = OvpGjkSubsets[s->mask];
         float bestLength = FLT_MAX;
         OvV3d best = w;
         OvUInt32 bestMask = s->newBit;

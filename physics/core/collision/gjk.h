@@ -34,7 +34,7 @@ struct OvpGjkSimplex {
 };
 
 // For each simplex mask its non-empty subsets, largest first, then 0 (the new vertex alone).
-extern const OvUInt8 ovpGjkSubsets[16][16];
+extern const OvUInt8 OvpGjkSubsets[16][16];
 
 // v . w with w = support(A, -v) - support(B, v) (+ shift); b is kept in the vertex.
 float OvpGjkSupport(OvpGjkVertex* out, const OvV3d* v, const OvpCollisionPair* pair, const OvV3d* shift);

@@ -1,5 +1,6 @@
 #include "physics/core/collision/narrow.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <utility>
@@ -59,7 +60,7 @@ void FaceAxis(const OvpCollisionPair* pair, int side, const OvpFaceAxis& face, B
 }
 
 // d - (e . d) e normalised, or a perpendicular of e when too little of d is left.
-OvV3d FallbackAxis(const OvV3d& d, const OvV3d& e) {
+OvV3d OvpGeneralPrimitiveFallbackAxis(const OvV3d& d, const OvV3d& e) {
     const float k = -OvpDot(e, d);
     const OvV3d r = OvpAdd(d, OvpScale(e, k));
     OvV3d out;
@@ -84,7 +85,7 @@ struct SegmentPair {
     bool parallel;
     float t2;
 };
-SegmentPair ClosestOfSegments(const OvV3d& p0, const OvV3d& p1, const OvV3d& q0, const OvV3d& q1) {
+SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p1, const OvV3d& q0, const OvV3d& q1) {
     SegmentPair r{};
     const OvV3d a = OvpSub(p1, p0), b = OvpSub(q1, q0), c = OvpSub(p0, q0);
     const float aa = OvpDot(a, a), bb = OvpDot(b, b), ab = OvpDot(a, b);
@@ -272,9 +273,9 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
         if (best.value == -FLT_MAX) {
             OvV3d d;
             if (faceCount[0] + faceCount[1] == 0 && edgeCount[0] > 0 && edgeCount[1] == 0) {
-                d = FallbackAxis(OvpSub(posB, posA), edges[0][0]);
+                d = OvpGeneralPrimitiveFallbackAxis(OvpSub(posB, posA), edges[0][0]);
             } else if (edgeCount[1] > 0) {
-                d = FallbackAxis(OvpSub(posA, posB), edges[1][0]);
+                d = OvpGeneralPrimitiveFallbackAxis(OvpSub(posA, posB), edges[1][0]);
             } else {
                 const OvV3d diff = OvpSub(posA, posB);
                 OvpMathVec3Normalize(&d, &diff);
@@ -320,7 +321,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         }
         float bestD = FLT_MAX;
         for (int i = 0; i < n; ++i) {
-            const SegmentPair s = ClosestOfSegments(p, p, world[i], world[(i + 1) % n]);
+            const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(p, p, world[i], world[(i + 1) % n]);
             const OvV3d d = OvpSub(s.pb, p);
             if (OvpDot(d, d) < bestD) {
                 bestD = OvpDot(d, d);
@@ -345,7 +346,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         OvV3d q = other->vertices[0].p;
         int otherKind = ovpFEATURE_VERTEX;
         if (other->count == 2) {
-            const SegmentPair s = ClosestOfSegments(p, p, other->vertices[0].p, other->vertices[1].p);
+            const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(p, p, other->vertices[0].p, other->vertices[1].p);
             q = s.pb;
             otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         } else if (other->count >= 3) {
@@ -365,7 +366,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         pB = vertexA ? q : p;
         closestPair = true;
     } else if (nA + nB < 5) {
-        seg = ClosestOfSegments(a->vertices[0].p, a->vertices[1].p, b->vertices[0].p, b->vertices[1].p);
+        seg = OvpGeneralPrimitiveClosestOfSegments(a->vertices[0].p, a->vertices[1].p, b->vertices[0].p, b->vertices[1].p);
         kinds[0] = seg.s > 0.0f && seg.s < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         kinds[1] = seg.t > 0.0f && seg.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         pA = seg.pa;
@@ -459,7 +460,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
             float bestD = FLT_MAX;
             for (int i = 0; i < nA; ++i) {
                 for (int j = 0; j < nB; ++j) {
-                    const SegmentPair s = ClosestOfSegments(wa[i], wa[(i + 1) % nA], wb[j], wb[(j + 1) % nB]);
+                    const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(wa[i], wa[(i + 1) % nA], wb[j], wb[(j + 1) % nB]);
                     const OvV3d d = OvpSub(s.pa, s.pb);
                     if (OvpDot(d, d) < bestD - 1e-6f || (s.parallel && !seg.parallel && OvpDot(d, d) < bestD + 1e-6f)) {
                         bestD = OvpDot(d, d);
@@ -613,35 +614,73 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
     return static_cast<OvInt32>(out->count - before);
 }
 
-OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out) {
+OvBool OvpCollisionGetFeatures(const OvpCollisionPair* pair, const OvV3d* normal, OvpCollisionFeatures* f) {
+    const auto poolAt = [f](OvUInt32 first, OvpSupportFeature* feature) {
+        const OvUInt32 room = f->pool != nullptr && f->room > first ? f->room - first : 0u;
+        OvpSupportFeatureInit(feature, room != 0 ? f->pool + first : nullptr,
+                              static_cast<OvUInt16>(room < ovpPOOLFEATURE ? room : ovpPOOLFEATURE));
+    };
+    // A feature that fits its own storage moves there; a larger one keeps its pool points.
+    const auto taken = [](OvpSupportFeature& feature) -> OvUInt32 {
+        if (feature.vertices == feature.storage) {
+            return 0;
+        }
+        if (feature.count > ovpFEATURESTORAGE) {
+            return feature.count;
+        }
+        std::copy(feature.vertices, feature.vertices + feature.count, feature.storage);
+        feature.vertices = feature.storage;
+        feature.capacity = ovpFEATURESTORAGE;
+        return 0;
+    };
+    f->used = 0;
+    poolAt(0, &f->side[0]);
+    const OvV3d minusN = OvpScale(*normal, -1.0f);
+    if (OvpVolumeGetSupportFeature(pair->volume[0], pair->matrix[0], 1, &minusN, &f->side[0]) == nullptr) {
+        return 0;
+    }
+    f->used = taken(f->side[0]);
+    poolAt(f->used, &f->side[1]);
+    if (OvpVolumeGetSupportFeature(pair->volume[1], pair->matrix[1], 0, normal, &f->side[1]) == nullptr) {
+        return 0;
+    }
+    f->used += taken(f->side[1]);
+    return 1;
+}
+
+OvBool OvpGeneralPrimitivePairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work,
+                                   float) {
+    return OvpGeneralPrimitiveSeparate(pair, threshold, &work->normal, &work->offset, &work->separation) &&
+           work->separation < threshold && OvpCollisionGetFeatures(pair, &work->normal, work);
+}
+
+OvBool OvpGjkPairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work, float lengthScale) {
+    return OvpGjkSeparate(pair, threshold, &work->normal, &work->offset, &work->separation, lengthScale) &&
+           work->separation < threshold && OvpCollisionGetFeatures(pair, &work->normal, work);
+}
+
+OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures* work, float threshold,
+                              OvpContact* out) {
     const OvpVolume* A = pair->volume[0];
     const OvpVolume* B = pair->volume[1];
     out->count = 0;
-    OvV3d n;
-    float offset, separation;
-    const bool gjk = ((A->type->words[2] | B->type->words[2]) & ovpVOLUMETYPE_DISTANCE) != 0;
-    if (gjk ? !OvpGjkSeparate(pair, threshold, &n, &offset, &separation, lengthScale)
-            : !OvpGeneralPrimitiveSeparate(pair, threshold, &n, &offset, &separation)) {
-        return 0;
-    }
-    if (!(separation < threshold)) {
-        return 0;
-    }
+    OvV3d n = work->normal;
+    float offset = work->offset, separation = work->separation;
     const float fatSum = A->fat + B->fat;
     const bool refineAllowed = ((A->type->words[2] | B->type->words[2]) & ovpVOLUMETYPE_CYLINDER) == 0;
-    OvpSupportFeature fa, fb;
+    OvpCollisionFeatures& features = *work;
+    const OvpSupportFeature& fa = features.side[0];
+    const OvpSupportFeature& fb = features.side[1];
     OvUInt8 kinds[2];
     OvV3d points[ovpCONTACTMAXGENERATED];
     OvpFeaturePlane planes[2];
     float core = 0.0f;
+    bool fetched = true; // the pair test's features, along its normal
     const auto generate = [&](bool refine) -> OvInt32 {
-        OvpSupportFeatureInit(&fa);
-        OvpSupportFeatureInit(&fb);
-        const OvV3d minusN = OvpScale(n, -1.0f);
-        if (OvpVolumeGetSupportFeature(A, pair->matrix[0], 1, &minusN, &fa) == nullptr ||
-            OvpVolumeGetSupportFeature(B, pair->matrix[1], 0, &n, &fb) == nullptr) {
+        if (!fetched && !OvpCollisionGetFeatures(pair, &n, &features)) {
             return 0;
         }
+        fetched = false;
         kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
         kinds[1] = static_cast<OvUInt8>(fb.count == 1 ? 0 : fb.count == 2 ? 1 : 2);
         core = separation + fatSum;
@@ -689,6 +728,28 @@ OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float le
     out->kind[1] = kinds[1];
     OvpCollisionWritePoints(points, count, planes, threshold, fatSum, out);
     return out->count > 0;
+}
+
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out,
+                         OvpFeatureVertex* pool, OvUInt32 room, OvUInt32* used) {
+    if (used != nullptr) {
+        *used = 0;
+    }
+    out->count = 0;
+    OvpCollisionFeatures work;
+    work.pool = pool;
+    work.room = room;
+    work.used = 0;
+    const OvUInt32 flags = pair->volume[0]->type->words[2] | pair->volume[1]->type->words[2];
+    const bool touching = (flags & ovpVOLUMETYPE_DISTANCE) != 0 ? OvpGjkPairTest(pair, threshold, &work, lengthScale)
+                                                                : OvpGeneralPrimitivePairTest(pair, threshold, &work, lengthScale);
+    if (!touching || !OvpCollisionMakeRecord(pair, &work, threshold, out)) {
+        return 0;
+    }
+    if (used != nullptr) {
+        *used = work.used;
+    }
+    return 1;
 }
 
 void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* normal) {

@@ -17,8 +17,23 @@ enum OvpFeatureKind : OvUInt8 {
     ovpFEATURE_FACE = 2,
 };
 
-// Most points contact generation writes (two features of a box and an octagon).
-inline constexpr int ovpCONTACTMAXGENERATED = 2 * ovpFEATURESTORAGE;
+// Most vertices a feature takes from the shared point pool (a hull face of up to 16 corners),
+// and the most points contact generation writes (two such features).
+inline constexpr OvUInt16 ovpPOOLFEATURE = 16;
+inline constexpr int ovpCONTACTMAXGENERATED = 2 * ovpPOOLFEATURE;
+
+// The two support features of a pair and the shared point pool that holds the vertices of
+// features larger than their own storage: A's feature starts at the pool's free point, B's
+// behind A's when A took pool points. used counts the pool points the two took.
+struct OvpCollisionFeatures {
+    OvV3d normal; // from B towards A, the contact plane's offset along it and the separation,
+    float offset; // as the pair test found them
+    float separation;
+    OvpSupportFeature side[2];
+    OvpFeatureVertex* pool; // the pool's first free point, or null (features keep to their storage)
+    OvUInt32 room;          // free points from there
+    OvUInt32 used;
+};
 
 // A plane of one side's feature, against which each contact point's depth is measured.
 struct OvpFeaturePlane {
@@ -55,11 +70,31 @@ OvBool OvpCollisionAddRecordPoint(OvpContact* record, const OvV3d* point, float 
 // the triangle is one-sided.
 void OvpCollisionTriangleSide(const OvpCollisionPair* pair, int side, OvV3d* normal);
 
+// A's support feature along -normal, then B's along +normal, in the pool when they are larger
+// than their own storage. 1 when both were found.
+OvBool OvpCollisionGetFeatures(const OvpCollisionPair* pair, const OvV3d* normal, OvpCollisionFeatures* features);
+
+// The pair tests: the separating axes (OvpGeneralPrimitiveSeparate) or GJK (OvpGjkSeparate);
+// when the separation is below the threshold, the normal, offset and separation and both
+// features (OvpCollisionGetFeatures) go to the work record. 1 when the pair touches.
+OvBool OvpGeneralPrimitivePairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work,
+                                   float lengthScale);
+OvBool OvpGjkPairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work, float lengthScale);
+// The record of a pair that passed its pair test: contact points of the work record's features
+// (a triangle's face normal for contacts on its shared edges or its face, the features fetched
+// again along it), cut at the threshold and reduced to four. Writes the record's normal, kinds,
+// points and count. 1 when it has points.
+OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures* work, float threshold,
+                              OvpContact* out);
+
 // The whole pair: the pair test (GJK when either type asks for it), the features, contact
 // points, and a triangle's face normal for contacts on its shared (unflagged) edges or on a
 // one-sided face. Writes the record's normal, kinds, points and count (nothing else of it).
-// 1 when it has points within the threshold.
-OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out);
+// 1 when it has points within the threshold. Features larger than their own storage (hull
+// faces of more than eight corners) need the point pool: room free points at pool, of which
+// *used (when not null) receives the count taken; without a pool they are taken as edges.
+OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out,
+                         OvpFeatureVertex* pool = nullptr, OvUInt32 room = 0, OvUInt32* used = nullptr);
 
 // Copies a record's collision fields, keeping the destination's block of solved values.
 void OvpContactCopy(OvpContact* out, const OvpContact* record);

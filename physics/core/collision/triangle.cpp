@@ -35,8 +35,10 @@ void SetVertex(OvpSupportFeature* out, OvUInt16 index, const OvV3d& p) {
     out->vertices[index].spare = 0.0f;
 }
 
+} // namespace
+
 // The first hit of the segment with the capsule of the edge a-b: a fraction in [0, 1], or 2.
-float EdgeHit(const OvV3d& a, const OvV3d& b, float radius, const OvV3d& start, const OvV3d& delta) {
+float OvpTriangleIntersectEdge(const OvV3d& a, const OvV3d& b, float radius, const OvV3d& start, const OvV3d& delta) {
     float best = 2.0f;
     const OvV3d ab = OvpSub(b, a);
     const float len = OvpLength(ab);
@@ -58,8 +60,6 @@ float EdgeHit(const OvV3d& a, const OvV3d& b, float radius, const OvV3d& start, 
     }
     return best;
 }
-
-} // namespace
 
 OvpVolume* OvpTriangleInit(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2, OvUInt32 edgeFlags) {
     const OvV3d n = OvpCross(OvpSub(p1, p0), OvpSub(p2, p0));
@@ -279,7 +279,7 @@ OvBool OvpTriangleIntersectLine(const OvpVolume* volume, const OvV3d* start, con
     float best = 2.0f;
     int edge = -1;
     for (int i = 0; i < 3; ++i) {
-        const float t = EdgeHit(v[i], v[(i + 1) % 3], f, *start, delta);
+        const float t = OvpTriangleIntersectEdge(v[i], v[(i + 1) % 3], f, *start, delta);
         if (t < best) {
             best = t;
             edge = i;

@@ -63,3 +63,6 @@ OvBool OvpTriangleGetInterval(const OvpVolume* volume, const OvV3d* direction, f
 OvBool OvpTriangleIntersectLine(const OvpVolume* volume, const OvV3d* start, const OvV3d* end, OvpLineHit* hit);
 // Whether p (in the triangle's plane) lies on the inner side of all three edges.
 OvBool OvpTriangleInsideEdge(const OvpTriangleShape* shape, const OvV3d* p);
+// The first hit of the segment from start along delta with the capsule of radius round the edge
+// a-b: a fraction in [0, 1], or 2.0 for a miss.
+float OvpTriangleIntersectEdge(const OvV3d& a, const OvV3d& b, float radius, const OvV3d& start, const OvV3d& delta);

@@ -91,11 +91,7 @@ OvpJointSpring* OvpJointSpringSetDamping(OvpJointSpring* spring, float damping) 
     return spring;
 }
 
-OvpJoint* OvpJointCreate(OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, const OvpRef* ref2) {
-    OvpJoint* joint = OvpMgrPopJoint(manager);
-    if (joint == nullptr) {
-        return nullptr;
-    }
+OvpJoint* OvpJointInit(OvpJoint* joint, OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, const OvpRef* ref2) {
     joint->manager = manager;
     joint->id = ovpSLOTNONE;
     for (OvV3d& v : joint->solver) {
@@ -111,6 +107,11 @@ OvpJoint* OvpJointCreate(OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, 
     joint->orientation = {0.0f, 0.0f, 0.0f, 1.0f};
     joint->islandNext = nullptr;
     return joint;
+}
+
+OvpJoint* OvpJointCreate(OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, const OvpRef* ref2) {
+    OvpJoint* joint = OvpMgrPopJoint(manager);
+    return joint != nullptr ? OvpJointInit(joint, manager, def, ref1, ref2) : nullptr;
 }
 
 OvBool OvpJointDestroy(OvpJoint* joint) {

@@ -81,7 +81,10 @@ OvpJointSpring* OvpJointLimitGetSpring(OvpJointLimit* limit);
 OvpJointSpring* OvpJointSpringSetStiffness(OvpJointSpring* spring, float stiffness);
 OvpJointSpring* OvpJointSpringSetDamping(OvpJointSpring* spring, float damping);
 
-// Pops a record (null when the pool is empty; nothing touched) and references the definition.
+// Sets a record up for the manager: id ovpSLOTNONE, ref2 then ref1 as its ends, zero solver
+// state, identity orientation, a reference taken on the definition.
+OvpJoint* OvpJointInit(OvpJoint* joint, OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, const OvpRef* ref2);
+// Pops a record (null when the pool is empty; nothing touched) and sets it up (OvpJointInit).
 OvpJoint* OvpJointCreate(OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, const OvpRef* ref2);
 // Removes the joint from the manager when still added, releases the definition, frees the record.
 OvBool OvpJointDestroy(OvpJoint* joint);

@@ -172,19 +172,20 @@ OvpRef* OvpRefPairGetRef(OvpRefPair* pair, OvInt32 i) { return &pair->ref[i == 0
 
 std::size_t OvpMgrGetSize(const OvpContextParams* params) { return Carve(SizesOf(params), nullptr, nullptr); }
 
-OvpMgr* OvpMgrCreate(const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options) {
-    const Sizes s = SizesOf(params);
-    const std::size_t size = Carve(s, nullptr, nullptr);
-    auto* block = static_cast<unsigned char*>(OvpAlignedMalloc(size, 16, ovpMEMHINT));
+OvpMgr* OvpMgrInit(void* block, const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options) {
     if (block == nullptr) {
         return nullptr;
     }
     OvpMgr* m = nullptr;
-    Carve(s, block, &m, box, 0.01f * scale);
+    Carve(SizesOf(params), static_cast<unsigned char*>(block), &m, box, 0.01f * scale);
     m->options = options;
     m->scale = scale;
     m->maxActive = params->word[4];
     return m;
+}
+
+OvpMgr* OvpMgrCreate(const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options) {
+    return OvpMgrInit(OvpAlignedMalloc(OvpMgrGetSize(params), 16, ovpMEMHINT), params, box, scale, options);
 }
 
 OvBool OvpMgrDestroy(OvpMgr* manager) {

@@ -170,7 +170,11 @@ inline void OvpBitClear(OvUInt32* bits, OvUInt32 i) { bits[i / 32] &= ~(1u << (i
 // Block size for the parameters' objects (word 2, at most 1023), joint slots (3), bodies (5),
 // joint records (6) and pairs (7).
 std::size_t OvpMgrGetSize(const OvpContextParams* params);
-// Null when the allocation fails.
+// Carves a block of OvpMgrGetSize bytes (16-byte aligned) into the manager: header, body
+// arrays, far field (given the box and a tolerance of 0.01 x scale), bitmaps, record pools,
+// joint slots and the object table, all empty. Null for a null block.
+OvpMgr* OvpMgrInit(void* block, const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options);
+// A block of its own, carved by OvpMgrInit; null when the allocation fails.
 OvpMgr* OvpMgrCreate(const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options);
 OvBool OvpMgrDestroy(OvpMgr* manager);
 

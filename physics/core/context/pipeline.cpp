@@ -369,11 +369,7 @@ OvUInt32 OvpCpuGetMode() {
 
 void OvpCpuSetModeOverride(OvUInt32 mode) { gCpuModeOverride = mode; }
 
-OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, float scale) {
-    auto* p = static_cast<OvpPipeline*>(OvMalloc(sizeof(OvpPipeline), ovpMEMHINT));
-    if (p == nullptr) {
-        return nullptr;
-    }
+OvpPipeline* OvpPipelineInit(OvpPipeline* p, OvpContext* context, OvpContextParams* params, float scale) {
     std::memset(p, 0, sizeof(*p));
     const OvUInt32* w = params->word;
     const OvUInt32 objects = OvpContextParamsGetObjectLimit(params);
@@ -419,7 +415,6 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
     p->blockSize = sizing.used;
     p->block = OvpAlignedMalloc(sizing.used != 0 ? sizing.used : 16, 16, ovpMEMHINT);
     if (p->block == nullptr) {
-        OvFree(p);
         return nullptr;
     }
     std::memset(p->block, 0, sizing.used);
@@ -449,6 +444,15 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
     p->sharing = w[ovpPARAM_SHARING];
     p->context = context;
     p->scale = scale;
+    return p;
+}
+
+OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, float scale) {
+    auto* p = static_cast<OvpPipeline*>(OvMalloc(sizeof(OvpPipeline), ovpMEMHINT));
+    if (p != nullptr && OvpPipelineInit(p, context, params, scale) == nullptr) {
+        OvFree(p);
+        p = nullptr;
+    }
     return p;
 }
 

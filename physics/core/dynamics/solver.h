@@ -160,12 +160,19 @@ struct OvpContactMaterial {
     float frictionBias[2];
 };
 
+struct OvpDyn;
+
+// The dynamics of a constraint end: the part's record when the end names a part (the whole
+// object's first part for ovpREFWHOLE) of an object active in its manager, else null.
+const OvpDyn* OvpRefGetDyn(const OvpRef& end);
+
 // Appends the rows of one contact record (3 per point not ignored: normal, two friction rows) for
-// the two ends' batch bodies; scale is the length scale of the restitution threshold. The normal
-// row aims at the restitution's rebound and carries the overlap of a point that overlaps; a point
-// still apart only stops the approach. Friction rows aim at no sliding. Returns the count (at most
-// 12).
-OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* contact, OvInt32 bodyA, OvInt32 bodyB, float scale);
+// the two ends' batch bodies; scale is the length scale of the restitution threshold, dt the
+// step. The normal row aims at the restitution's rebound and carries the overlap of a point that
+// overlaps; a point still apart lets the bodies close its gap within the step and no more.
+// Friction rows aim at no sliding. Returns the count (at most 12).
+OvUInt32 OvpContactBuildRows(OvpRow* rows, const OvpContact* contact, OvInt32 bodyA, OvInt32 bodyB, float scale,
+                             float dt);
 
 // ---- the contact cache ------------------------------------------------------------------
 

@@ -166,78 +166,104 @@ OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* s) {
     return 1;
 }
 
-OvUInt32 OvpBatchCollideObjects(OvpPipeline* p, OvpObj* o, const OvpBBox* sweptBoxes, float* allowed,
-                                const OvpSweepSettings* s) {
-    OvpCollisionDriver* d = p->driver;
-    OvpContext* ctx = p->context;
-    OvpMgr* m = ctx->manager;
-    OvpGatherState* g = &d->gather;
-    OvpBBox objectBox{};
+namespace {
+
+// The swept object's box: the union of its parts' path boxes; false when it has no volume.
+bool PathBox(const OvpObj* o, const OvpBBox* sweptBoxes, OvpBBox* out) {
     bool haveBox = false;
     for (OvUInt16 k = 0; k < o->partCount; ++k) {
         if (o->parts[k].volume != nullptr) {
-            objectBox = haveBox ? *OvpMathBoxUnion(&objectBox, &objectBox, &sweptBoxes[k]) : sweptBoxes[k];
+            *out = haveBox ? *OvpMathBoxUnion(out, out, &sweptBoxes[k]) : sweptBoxes[k];
             haveBox = true;
         }
     }
-    if (!haveBox) {
+    return haveBox;
+}
+
+// The swept object's part pairs with one other end (a fixed volume or an object), each searched
+// for its time of impact. Returns the impacts found.
+OvUInt32 CollideWith(OvpPipeline* p, OvpObj* o, const OvpBBox* sweptBoxes, const OvpBBox& objectBox, float* allowed,
+                     const OvpSweepSettings* s, const OvpRef& other, const OvpBBox& otherBox) {
+    OvpCollisionDriver* d = p->driver;
+    OvpGatherState* g = &d->gather;
+    const OvpRef self = {o, ovpREFWHOLE, 0};
+    g->entryCount = g->matrixCount = g->temporaryCount = 0;
+    g->stop = 0;
+    d->stop = 0;
+    d->partPairCount = 0;
+    d->taskCount = 0;
+    const OvInt32 countA = OvpGatherParts(d, &self, sweptBoxes, &otherBox);
+    if (countA == 0) {
+        return 0;
+    }
+    const OvInt32 countB = OvpGatherParts(d, &other, nullptr, &objectBox);
+    if (countB == 0) {
         return 0;
     }
     OvUInt32 impacts = 0;
-    const OvpRef self = {o, ovpREFWHOLE, 0};
-    auto collideWith = [&](const OvpRef& other, const OvpBBox& otherBox) {
-        g->entryCount = g->matrixCount = g->temporaryCount = 0;
-        g->stop = 0;
-        d->stop = 0;
-        d->partPairCount = 0;
-        d->taskCount = 0;
-        const OvInt32 countA = OvpGatherParts(d, &self, sweptBoxes, &otherBox);
-        if (countA == 0) {
-            return;
+    const OvInt32 pairs = OvpFilterPartPairs(d, countA, countB, nullptr, d->groupMatrix);
+    for (OvInt32 i = 0; i < pairs; ++i) {
+        const OvpGatheredPart& a = g->entries[d->partPairs[i].a];
+        const OvpGatheredPart& b = g->entries[d->partPairs[i].b];
+        if (a.part >= o->partCount || o->parts[a.part].dyn == nullptr) {
+            continue;
         }
-        const OvInt32 countB = OvpGatherParts(d, &other, nullptr, &objectBox);
-        if (countB == 0) {
-            return;
-        }
-        const OvInt32 pairs = OvpFilterPartPairs(d, countA, countB, nullptr, d->groupMatrix);
-        for (OvInt32 i = 0; i < pairs; ++i) {
-            const OvpGatheredPart& a = g->entries[d->partPairs[i].a];
-            const OvpGatheredPart& b = g->entries[d->partPairs[i].b];
-            if (a.part >= o->partCount || o->parts[a.part].dyn == nullptr) {
-                continue;
+        OvpSweepEnd ends[2] = {{&a, o->parts[a.part].dyn, true, &allowed[a.part]}, {&b, nullptr, false, nullptr}};
+        if (b.part != ovpREFNONE) {
+            const auto* otherObject = static_cast<const OvpObj*>(b.object);
+            if (b.part < otherObject->partCount) {
+                ends[1].dyn = otherObject->parts[b.part].dyn;
             }
-            OvpSweepEnd ends[2] = {{&a, o->parts[a.part].dyn, true, &allowed[a.part]}, {&b, nullptr, false, nullptr}};
-            if (b.part != ovpREFNONE) {
-                const auto* other = static_cast<const OvpObj*>(b.object);
-                if (b.part < other->partCount) {
-                    ends[1].dyn = other->parts[b.part].dyn;
-                }
-            }
-            impacts += OvpBatchCollide(ends, s);
         }
-    };
-    // The fixed volumes near the path.
+        impacts += OvpBatchCollide(ends, s);
+    }
+    return impacts;
+}
+
+} // namespace
+
+OvUInt32 OvpCollideFixedVolumesOfObjects(OvpPipeline* p, OvpObj* o, const OvpBBox* sweptBoxes, float* allowed,
+                                         const OvpSweepSettings* s) {
+    OvpCollisionDriver* d = p->driver;
+    OvpContext* ctx = p->context;
+    OvpBBox objectBox{};
+    if (!PathBox(o, sweptBoxes, &objectBox)) {
+        return 0;
+    }
+    OvUInt32 impacts = 0;
     for (OvUInt32 slot = 0; slot < ctx->usedCount && !d->stop; ++slot) {
         OvpVolume* v = ctx->volumes[slot];
         OvpBBox box;
         if (v == nullptr || OvpVolumeGetBoundingBox(v, nullptr, 0, &box) == nullptr ||
-            OvpBoxesApart(box, objectBox, g->margin)) {
+            OvpBoxesApart(box, objectBox, d->gather.margin)) {
             continue;
         }
         if (d->groupMatrix != nullptr &&
-            OvpBitMatrixTest(d->groupMatrix, OvpFarfieldGetGroup(m->farfield, o->slot), v->group)) {
+            OvpBitMatrixTest(d->groupMatrix, OvpFarfieldGetGroup(ctx->manager->farfield, o->slot), v->group)) {
             continue;
         }
-        collideWith({reinterpret_cast<OvpObj*>(v), ovpREFNONE, 0}, box);
+        impacts += CollideWith(p, o, sweptBoxes, objectBox, allowed, s, {reinterpret_cast<OvpObj*>(v), ovpREFNONE, 0},
+                               box);
     }
+    return impacts;
+}
+
+OvUInt32 OvpBatchCollideObjects(OvpPipeline* p, OvpObj* o, const OvpBBox* sweptBoxes, float* allowed,
+                                const OvpSweepSettings* s) {
+    OvpBBox objectBox{};
+    if (!PathBox(o, sweptBoxes, &objectBox)) {
+        return 0;
+    }
+    OvUInt32 impacts = OvpCollideFixedVolumesOfObjects(p, o, sweptBoxes, allowed, s);
     // The objects whose boxes meet its own.
+    OvpMgr* m = p->context->manager;
     const OvUInt32 n = OvpMgrCollectPairs(m, &o, 1, p->pairs, p->pairCapacity,
                                           ovpCLASS_DYNAMICAWAKE | ovpCLASS_STATICAWAKE | ovpCLASS_DYNAMICASLEEP |
                                               ovpCLASS_STATICASLEEP);
-    for (OvUInt32 i = 0; i < n && !d->stop; ++i) {
+    for (OvUInt32 i = 0; i < n && !p->driver->stop; ++i) {
         OvpBBox box;
         if (OvpRefGetBox(&p->pairs[i].ref[1], &box) != nullptr) {
-            collideWith(p->pairs[i].ref[1], box);
+            impacts += CollideWith(p, o, sweptBoxes, objectBox, allowed, s, p->pairs[i].ref[1], box);
         }
     }
     p->pairCount = 0;

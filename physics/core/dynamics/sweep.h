@@ -39,7 +39,11 @@ struct OvpSweepEnd {
 OvBool OvpBatchCollide(const OvpSweepEnd ends[2], const OvpSweepSettings* settings);
 
 // Collides the parts of one swept object (its parts' boxes over their paths given, one per part)
-// with the fixed volumes of the context and the objects whose far-field boxes meet its own;
+// with the fixed volumes of the context near its path; allowed holds one time per part. Returns
+// the impacts found; stops when the driver's stop flag rises.
+OvUInt32 OvpCollideFixedVolumesOfObjects(OvpPipeline* pipeline, OvpObj* object, const OvpBBox* sweptBoxes,
+                                         float* allowed, const OvpSweepSettings* settings);
+// The same, then with the objects whose far-field boxes meet its own;
 // allowed holds one time per part. Returns the impacts found; stops when the driver's stop flag
 // rises.
 OvUInt32 OvpBatchCollideObjects(OvpPipeline* pipeline, OvpObj* object, const OvpBBox* sweptBoxes, float* allowed,

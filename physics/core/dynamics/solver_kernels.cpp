@@ -1,0 +1,788 @@
+// The solver's row kernels: the rows of a batch packed four to a group, each body's list of the
+// rows that touch it, system building (row normalisation, residuals, weighted Jacobians) and the
+// greedy single-row solve that picks the largest violation and updates the residuals of the rows
+// sharing its bodies, in a scalar and an SSE coding that agree bit for bit.
+
+#include "physics/core/dynamics/solver.h"
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "physics/core/context/context.h"
+#include "physics/core/context/dynamics.h"
+#include "physics/core/context/joint.h"
+#include "physics/core/context/manager.h"
+#include "physics/core/context/pipeline.h"
+#include "physics/core/dynamics/integrate.h"
+#include "physics/core/dynamics/jointrows.h"
+#include "physics/core/utils/math.h"
+
+namespace {
+
+// ---- shared pieces of both kernel codings -------------------------------------------------
+
+void ResetPass(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvUInt32 pass) {
+    for (OvUInt32 g = first; g < first + count; ++g) {
+        OvpRowGroup& G = groups[g];
+        for (int l = 0; l < 4; ++l) {
+            G.value[l] = 0.0f;
+            G.residual[l] = G.start[pass][l];
+            G.aboveLo[l] = G.lo[pass][l] < 0.0f ? ~0u : 0u;
+            G.belowHi[l] = G.hi[pass][l] > 0.0f ? ~0u : 0u;
+        }
+    }
+}
+
+// The clamped update of one row; fills dy[side][6] with its bodies' weighted velocity change.
+float UpdateValue(OvpRowGroup& G, int l, OvUInt32 pass) {
+    const float old = G.value[l];
+    float v = old - G.residual[l];
+    const float lo = G.lo[pass][l], hi = G.hi[pass][l];
+    if (v < lo) {
+        v = lo;
+    }
+    if (v > hi) {
+        v = hi;
+    }
+    G.value[l] = v;
+    G.aboveLo[l] = v > lo ? ~0u : 0u;
+    G.belowHi[l] = v < hi ? ~0u : 0u;
+    const float delta = v - old;
+    G.residual[l] += G.softness[l] * delta;
+    return delta;
+}
+
+void AddToBody(OvpSolverBody& b, const float* dy) {
+    b.y[0] += dy[0];
+    b.y[1] += dy[1];
+    b.y[2] += dy[2];
+    b.y[4] += dy[3];
+    b.y[5] += dy[4];
+    b.y[6] += dy[5];
+}
+
+float Dot6(const float (*w)[4], int l, const float* d) {
+    return ((((w[0][l] * d[0] + w[1][l] * d[1]) + w[2][l] * d[2]) + w[3][l] * d[3]) + w[4][l] * d[4]) + w[5][l] * d[5];
+}
+
+// ---- scalar coding ----------------------------------------------------------------------
+
+void BuildGroupScalar(OvpRowGroup& G, const OvpSolverBody* bodies, float dt) {
+    for (int l = 0; l < 4; ++l) {
+        float jb[2];
+        for (int s = 0; s < 2; ++s) {
+            float* w[6];
+            for (int k = 0; k < 6; ++k) {
+                w[k] = &G.wj[s][k][l];
+            }
+            if (G.body[s] < 0) {
+                for (int k = 0; k < 6; ++k) {
+                    G.j[s][k][l] = 0.0f;
+                    *w[k] = 0.0f;
+                }
+                continue;
+            }
+            const OvpSolverBody& B = bodies[G.body[s]];
+            const float rm = B.w[0][3];
+            const float a0 = G.j[s][3][l], a1 = G.j[s][4][l], a2 = G.j[s][5][l];
+            *w[0] = G.j[s][0][l] * rm;
+            *w[1] = G.j[s][1][l] * rm;
+            *w[2] = G.j[s][2][l] * rm;
+            *w[3] = (B.w[0][0] * a0 + B.w[0][1] * a1) + B.w[0][2] * a2;
+            *w[4] = (B.w[1][0] * a0 + B.w[1][1] * a1) + B.w[1][2] * a2;
+            *w[5] = (B.w[2][0] * a0 + B.w[2][1] * a1) + B.w[2][2] * a2;
+        }
+        float d = 0.0f;
+        for (int s = 0; s < 2; ++s) {
+            for (int k = 0; k < 6; ++k) {
+                d = d + G.wj[s][k][l] * G.wj[s][k][l];
+            }
+        }
+        const float extra = G.softness[l] / dt;
+        d = d + extra;
+        const bool nonzero = d != 0.0f;
+        const float root = nonzero ? std::sqrt(d) : 0.0f;
+        const float inv = nonzero ? 1.0f / root : 0.0f;
+        const float share = nonzero ? extra / d : 0.0f;
+        for (int s = 0; s < 2; ++s) {
+            for (int k = 0; k < 6; ++k) {
+                G.j[s][k][l] = G.j[s][k][l] * inv;
+                G.wj[s][k][l] = G.wj[s][k][l] * inv;
+            }
+        }
+        G.bias[l] = G.bias[l] * inv;
+        G.error[l] = G.error[l] * inv;
+        for (int p = 0; p < 2; ++p) {
+            const float lo = G.lo[p][l], hi = G.hi[p][l];
+            G.lo[p][l] = (lo == -FLT_MAX || lo == FLT_MAX) ? lo : lo * root;
+            G.hi[p][l] = (hi == -FLT_MAX || hi == FLT_MAX) ? hi : hi * root;
+        }
+        G.softness[l] = share;
+        for (int s = 0; s < 2; ++s) {
+            const float* b = G.body[s] >= 0 ? bodies[G.body[s]].b : nullptr;
+            const float zero[8] = {};
+            const float* v = b != nullptr ? b : zero;
+            const float dv[6] = {v[0], v[1], v[2], v[4], v[5], v[6]};
+            jb[s] = Dot6(G.j[s], l, dv);
+        }
+        G.start[0][l] = G.error[l] * G.erp[l];
+        G.start[1][l] = (jb[0] + jb[1]) - (G.bias[l] - G.factor[l] * G.error[l] / dt) / dt;
+    }
+}
+
+void UpdateResidualsScalar(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+        OvpRowGroup& H = groups[lists[e].group];
+        const float(*w)[4] = H.wj[lists[e].side];
+        for (int l = 0; l < 4; ++l) {
+            H.residual[l] += Dot6(w, l, dy);
+        }
+    }
+}
+
+// The clamped update of one row, its change of value passed to each of its bodies and, through
+// update(body, dy), to the residuals of the rows that share them.
+template <typename Update>
+void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvUInt32 pass, Update update) {
+    OvpRowGroup& G = groups[g];
+    const float delta = UpdateValue(G, l, pass);
+    for (int s = 0; s < 2; ++s) {
+        if (G.body[s] < 0) {
+            continue;
+        }
+        float dy[6];
+        for (int k = 0; k < 6; ++k) {
+            dy[k] = G.wj[s][k][l] * delta;
+        }
+        OvpSolverBody& B = bodies[G.body[s]];
+        AddToBody(B, dy);
+        update(B, dy);
+    }
+}
+
+#if defined(__SSE2__)
+
+// The residuals of the rows sharing the body, moved by its weighted velocity change dy; then
+// touched(group index, group) for each group renewed.
+template <typename Touched>
+void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
+                        Touched touched) {
+    const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
+    const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
+    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+        const OvUInt32 g = lists[e].group;
+        OvpRowGroup& H = groups[g];
+        const float(*w)[4] = H.wj[lists[e].side];
+        __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
+        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
+        _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
+        touched(g, H);
+    }
+}
+
+void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+    UpdateResidualsThenSse(groups, B, lists, dy, [](OvUInt32, const OvpRowGroup&) {});
+}
+
+__m128 Select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+
+void BuildGroupSse(OvpRowGroup& G, const OvpSolverBody* bodies, float dt) {
+    const __m128 zero = _mm_setzero_ps();
+    for (int s = 0; s < 2; ++s) {
+        if (G.body[s] < 0) {
+            for (int k = 0; k < 6; ++k) {
+                _mm_store_ps(G.j[s][k], zero);
+                _mm_store_ps(G.wj[s][k], zero);
+            }
+            continue;
+        }
+        const OvpSolverBody& B = bodies[G.body[s]];
+        const __m128 rm = _mm_set1_ps(B.w[0][3]);
+        const __m128 a0 = _mm_load_ps(G.j[s][3]), a1 = _mm_load_ps(G.j[s][4]), a2 = _mm_load_ps(G.j[s][5]);
+        _mm_store_ps(G.wj[s][0], _mm_mul_ps(_mm_load_ps(G.j[s][0]), rm));
+        _mm_store_ps(G.wj[s][1], _mm_mul_ps(_mm_load_ps(G.j[s][1]), rm));
+        _mm_store_ps(G.wj[s][2], _mm_mul_ps(_mm_load_ps(G.j[s][2]), rm));
+        for (int r = 0; r < 3; ++r) {
+            const __m128 t = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(B.w[r][0]), a0), _mm_mul_ps(_mm_set1_ps(B.w[r][1]), a1));
+            _mm_store_ps(G.wj[s][3 + r], _mm_add_ps(t, _mm_mul_ps(_mm_set1_ps(B.w[r][2]), a2)));
+        }
+    }
+    __m128 d = zero;
+    for (int s = 0; s < 2; ++s) {
+        for (int k = 0; k < 6; ++k) {
+            const __m128 w = _mm_load_ps(G.wj[s][k]);
+            d = _mm_add_ps(d, _mm_mul_ps(w, w));
+        }
+    }
+    const __m128 vdt = _mm_set1_ps(dt);
+    const __m128 extra = _mm_div_ps(_mm_load_ps(G.softness), vdt);
+    d = _mm_add_ps(d, extra);
+    const __m128 nonzero = _mm_cmpneq_ps(d, zero);
+    const __m128 safe = Select(nonzero, d, _mm_set1_ps(1.0f));
+    const __m128 root = _mm_and_ps(nonzero, _mm_sqrt_ps(safe));
+    const __m128 inv = _mm_and_ps(nonzero, _mm_div_ps(_mm_set1_ps(1.0f), _mm_sqrt_ps(safe)));
+    const __m128 share = _mm_and_ps(nonzero, _mm_div_ps(extra, safe));
+    for (int s = 0; s < 2; ++s) {
+        for (int k = 0; k < 6; ++k) {
+            _mm_store_ps(G.j[s][k], _mm_mul_ps(_mm_load_ps(G.j[s][k]), inv));
+            _mm_store_ps(G.wj[s][k], _mm_mul_ps(_mm_load_ps(G.wj[s][k]), inv));
+        }
+    }
+    const __m128 bias = _mm_mul_ps(_mm_load_ps(G.bias), inv);
+    const __m128 error = _mm_mul_ps(_mm_load_ps(G.error), inv);
+    _mm_store_ps(G.bias, bias);
+    _mm_store_ps(G.error, error);
+    const __m128 big = _mm_set1_ps(FLT_MAX), nbig = _mm_set1_ps(-FLT_MAX);
+    for (int p = 0; p < 2; ++p) {
+        for (float* bound : {G.lo[p], G.hi[p]}) {
+            const __m128 v = _mm_load_ps(bound);
+            const __m128 infinite = _mm_or_ps(_mm_cmpeq_ps(v, big), _mm_cmpeq_ps(v, nbig));
+            _mm_store_ps(bound, Select(infinite, v, _mm_mul_ps(v, root)));
+        }
+    }
+    _mm_store_ps(G.softness, share);
+    __m128 jb[2];
+    for (int s = 0; s < 2; ++s) {
+        const float zeroB[8] = {};
+        const float* v = G.body[s] >= 0 ? bodies[G.body[s]].b : zeroB;
+        __m128 t = _mm_add_ps(_mm_mul_ps(_mm_load_ps(G.j[s][0]), _mm_set1_ps(v[0])),
+                              _mm_mul_ps(_mm_load_ps(G.j[s][1]), _mm_set1_ps(v[1])));
+        t = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][2]), _mm_set1_ps(v[2])));
+        t = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][3]), _mm_set1_ps(v[4])));
+        t = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][4]), _mm_set1_ps(v[5])));
+        jb[s] = _mm_add_ps(t, _mm_mul_ps(_mm_load_ps(G.j[s][5]), _mm_set1_ps(v[6])));
+    }
+    _mm_store_ps(G.start[0], _mm_mul_ps(error, _mm_load_ps(G.erp)));
+    const __m128 target = _mm_sub_ps(bias, _mm_div_ps(_mm_mul_ps(_mm_load_ps(G.factor), error), vdt));
+    _mm_store_ps(G.start[1], _mm_sub_ps(_mm_add_ps(jb[0], jb[1]), _mm_div_ps(target, vdt)));
+}
+
+#endif
+
+} // namespace
+
+// ---- kernels ------------------------------------------------------------------------------
+
+void OvpSolverBuildScalar(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
+    for (OvUInt32 g = 0; g < count; ++g) {
+        BuildGroupScalar(groups[g], bodies, dt);
+    }
+}
+
+namespace {
+
+// The selection tree: a tournament over the block's groups whose leaves hold each group's largest
+// eligible violation (the first lane on ties) and whose inner nodes keep the larger child, the
+// left one on ties. The root is then the row the scan in row order would pick: the largest
+// violation, the first one found on ties.
+struct Tree {
+    OvpSelectTree& t;
+    OvUInt32 first, count, size;
+
+    static void Best(const float e[4], OvUInt32 g, float* value, OvInt32* row) {
+        int lane = 0;
+        for (int l = 1; l < 4; ++l) {
+            if (e[l] > e[lane]) {
+                lane = l;
+            }
+        }
+        *value = e[lane];
+        *row = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(lane));
+    }
+    // Recomputes node n from its children; false when it did not change (nor will its ancestors).
+    // Written without branches on the comparisons, which are as good as random. An unchanged
+    // node is stored again: at most a zero's sign differs, which no comparison sees.
+    bool Combine(OvUInt32 n) {
+        const OvUInt32 l = 2 * n, r = l + 1;
+        const float vl = t.value[l], vr = t.value[r];
+        const OvUInt32 left = 0u - static_cast<OvUInt32>(vl >= vr);
+        const float value =
+            std::bit_cast<float>((std::bit_cast<OvUInt32>(vl) & left) | (std::bit_cast<OvUInt32>(vr) & ~left));
+        const OvInt32 row =
+            static_cast<OvInt32>((static_cast<OvUInt32>(t.row[l]) & left) | (static_cast<OvUInt32>(t.row[r]) & ~left));
+        const bool same = (value == t.value[n]) & (row == t.row[n]);
+        t.value[n] = value;
+        t.row[n] = row;
+        return !same;
+    }
+    template <typename Eligible> void Build(const OvpRowGroup* groups, Eligible eligible) {
+        size = 1;
+        while (size < count) {
+            size *= 2;
+        }
+        for (OvUInt32 i = 0; i < size; ++i) {
+            if (i < count) {
+                float e[4];
+                eligible(groups[first + i], e);
+                Best(e, first + i, &t.value[size + i], &t.row[size + i]);
+            } else {
+                t.value[size + i] = -1.0f;
+                t.row[size + i] = -1;
+            }
+        }
+        for (OvUInt32 n = size - 1; n >= 1; --n) {
+            Combine(n);
+        }
+    }
+    // Groups whose leaves changed leave their parents here, in ascending order; the ancestors are
+    // then recombined a level at a time, each node once however many of its leaves changed.
+    // The nodes end as they would after refreshing the groups one by one: each is a function of
+    // the leaves alone.
+    static constexpr OvUInt32 kPending = 64;
+    OvUInt32 pending[kPending];
+    OvUInt32 pendingCount = 0;
+
+    void Propagate() {
+        OvUInt32 n = pendingCount;
+        while (n != 0) {
+            OvUInt32 m = 0;
+            for (OvUInt32 i = 0; i < n; ++i) {
+                const OvUInt32 node = pending[i];
+                const bool changed = Combine(node);
+                const bool fresh = m == 0 || pending[m - 1] != node / 2;
+                pending[m] = node / 2; // m <= i: the entry is read already
+                m += static_cast<OvUInt32>(changed & (node > 1) & fresh);
+            }
+            n = m;
+        }
+        pendingCount = 0;
+    }
+    // Renews group g's leaf; its groups must come in ascending order until the next Propagate.
+    template <typename Eligible> void Refresh(const OvpRowGroup* groups, OvUInt32 g, Eligible eligible) {
+        if (g < first || g >= first + count) {
+            return;
+        }
+        float e[4], value;
+        OvInt32 row;
+        eligible(groups[g], e);
+        Best(e, g, &value, &row);
+        const OvUInt32 n = size + (g - first);
+        if (value == t.value[n] && row == t.row[n]) {
+            return;
+        }
+        t.value[n] = value;
+        t.row[n] = row;
+        if (pendingCount != 0 && pending[pendingCount - 1] == n / 2) {
+            return;
+        }
+        if (pendingCount == kPending) {
+            Propagate();
+        }
+        pending[pendingCount++] = n / 2;
+    }
+    // Renews the leaves of group g and of every group sharing a body with it (the bodies' lists
+    // are in ascending group order: they are merged), then the ancestors.
+    template <typename Eligible>
+    void RefreshAround(const OvpRowGroup* groups, OvUInt32 g, const OvpSolverBody* bodies, const OvpBodyRow* lists,
+                       Eligible eligible) {
+        const OvpBodyRow *a = lists, *aEnd = lists, *b = lists, *bEnd = lists;
+        if (groups[g].body[0] >= 0) {
+            const OvpSolverBody& B = bodies[groups[g].body[0]];
+            a = lists + B.listStart, aEnd = a + B.listCount;
+        }
+        if (groups[g].body[1] >= 0) {
+            const OvpSolverBody& B = bodies[groups[g].body[1]];
+            b = lists + B.listStart, bEnd = b + B.listCount;
+        }
+        bool own = false; // g itself refreshed
+        for (;;) {
+            OvUInt32 next = ~0u;
+            if (a != aEnd) {
+                next = a->group;
+            }
+            if (b != bEnd && b->group < next) {
+                next = b->group;
+            }
+            if (!own && g <= next) {
+                next = g;
+            }
+            if (next == ~0u) {
+                break;
+            }
+            own = own || next == g;
+            while (a != aEnd && a->group == next) {
+                ++a;
+            }
+            while (b != bEnd && b->group == next) {
+                ++b;
+            }
+            Refresh(groups, next, eligible);
+        }
+        Propagate();
+    }
+};
+
+void EligibleScalar(const OvpRowGroup& G, float e[4]) {
+    for (int l = 0; l < 4; ++l) {
+        const float r = G.residual[l];
+        e[l] = (r > 0.0f && G.aboveLo[l]) ? r : (r < 0.0f && G.belowHi[l]) ? -r : 0.0f;
+    }
+}
+
+// The greedy loop shared by both codings: select at the root, update the row, refresh the groups
+// whose residuals changed.
+// Blocks up to this many groups are scanned whole every iteration; larger ones keep the tree.
+constexpr OvUInt32 kScanGroups = 512;
+
+// The same selection by scanning every group in order (the first largest violation).
+OvInt32 ScanScalar(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, float tolerance) {
+    float threshold = tolerance;
+    OvInt32 best = -1;
+    for (OvUInt32 g = first; g < first + count; ++g) {
+        const OvpRowGroup& G = groups[g];
+        for (int l = 0; l < 4; ++l) {
+            const float r = G.residual[l];
+            if ((r > threshold && G.aboveLo[l]) || (r < -threshold && G.belowHi[l])) {
+                best = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(l));
+                threshold = std::fabs(r);
+            }
+        }
+    }
+    return best;
+}
+
+template <typename Eligible, typename ScanFn, typename Update>
+OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies, const OvpBodyRow* lists,
+               OvUInt32 pass, float tolerance, OvUInt32 iterations, OvpSelectTree* select, Eligible eligible,
+               ScanFn scan, Update update) {
+    if (count <= kScanGroups || select == nullptr || OvpSelectTreeNodes(count) > select->capacity) {
+        OvUInt32 used = 0;
+        for (; used < iterations; ++used) {
+            const OvInt32 row = scan(groups, first, count, tolerance);
+            if (row < 0) {
+                break;
+            }
+            ApplyRow(groups, static_cast<OvUInt32>(row) / 4, row % 4, bodies, pass,
+                     [&](const OvpSolverBody& B, const float* dy) { update(groups, B, lists, dy); });
+        }
+        return used;
+    }
+    Tree tree{*select, first, count, 1, {}, 0};
+    tree.Build(groups, eligible);
+    OvUInt32 used = 0;
+    while (used < iterations && select->value[1] > tolerance) {
+        const OvUInt32 row = static_cast<OvUInt32>(select->row[1]);
+        const OvUInt32 g = row / 4;
+        ApplyRow(groups, g, static_cast<int>(row % 4), bodies, pass,
+                 [&](const OvpSolverBody& B, const float* dy) { update(groups, B, lists, dy); });
+        tree.RefreshAround(groups, g, bodies, lists, eligible);
+        ++used;
+    }
+    return used;
+}
+
+} // namespace
+
+OvUInt32 OvpSelectTreeNodes(OvUInt32 groups) {
+    if (groups > (1u << 30)) {
+        return 0xFFFFFFFFu; // more nodes than a count holds: no tree is kept
+    }
+    OvUInt32 size = 1;
+    while (size < groups) {
+        size *= 2;
+    }
+    return 2 * size;
+}
+
+OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                             OvpSelectTree* tree) {
+    return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, EligibleScalar, ScanScalar,
+                 UpdateResidualsScalar);
+}
+
+#if defined(__SSE2__)
+
+namespace {
+
+__m128 EligibleSse(const OvpRowGroup& G) {
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 r = _mm_load_ps(G.residual);
+    const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
+    const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+    const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
+    const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
+    return _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f))));
+}
+
+// Groups per entry of the block maxima of a scanned block.
+constexpr OvUInt32 kLaneBlock = 8;
+constexpr OvUInt32 kLaneBlocks = (kScanGroups + kLaneBlock - 1) / kLaneBlock;
+static_assert(kLaneBlocks <= 64, "one bit per block maximum");
+
+// The residual update of UpdateResidualsSse that also renews the violations of the block's
+// groups it touches, marking their maxima for renewal.
+void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
+                             OvpViolations* lanes, OvUInt32 first, OvUInt32 count, std::uint64_t* dirty) {
+    UpdateResidualsThenSse(groups, B, lists, dy, [&](OvUInt32 g, const OvpRowGroup& H) {
+        if (g - first < count) {
+            _mm_store_ps(lanes[g - first].lane, EligibleSse(H));
+            *dirty |= std::uint64_t(1) << ((g - first) / kLaneBlock);
+        }
+    });
+}
+
+// The greedy loop of a block scanned whole, over its groups' violations kept densely: the same
+// rows as the scan of the groups themselves, in the same order (the largest violation above the
+// tolerance, the first row showing it), found as the maximum over the maxima of eight groups at
+// a time, then its first place.
+OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                      OvpViolations* lanes) {
+    const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
+    __m128 blockMax[kLaneBlocks];
+    const auto renew = [&](OvUInt32 b) {
+        const OvUInt32 end = (b + 1) * kLaneBlock < count ? (b + 1) * kLaneBlock : count;
+        __m128 m = _mm_setzero_ps();
+        for (OvUInt32 g = b * kLaneBlock; g < end; ++g) {
+            m = _mm_max_ps(m, _mm_load_ps(lanes[g].lane));
+        }
+        blockMax[b] = m;
+    };
+    for (OvUInt32 g = 0; g < count; ++g) {
+        _mm_store_ps(lanes[g].lane, EligibleSse(groups[first + g]));
+    }
+    for (OvUInt32 b = 0; b < blocks; ++b) {
+        renew(b);
+    }
+
+    // Small blocks take their maximum straight from the groups.
+    const bool direct = blocks <= 8;
+    const __m128* from = direct ? reinterpret_cast<const __m128*>(lanes) : blockMax;
+    const OvUInt32 entries = direct ? count : blocks;
+    OvUInt32 used = 0;
+    for (; used < iterations; ++used) {
+        __m128 m0 = _mm_setzero_ps(), m1 = m0;
+        OvUInt32 b = 0;
+        for (; b + 1 < entries; b += 2) {
+            m0 = _mm_max_ps(m0, from[b]);
+            m1 = _mm_max_ps(m1, from[b + 1]);
+        }
+        if (b < entries) {
+            m0 = _mm_max_ps(m0, from[b]);
+        }
+        __m128 m = _mm_max_ps(m0, m1);
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (!(_mm_cvtss_f32(m) > tolerance)) {
+            break;
+        }
+        // The first block holding the maximum, then its first group and lane.
+        b = 0;
+        while (!direct && b < blocks && _mm_movemask_ps(_mm_cmpeq_ps(blockMax[b], m)) == 0) {
+            ++b;
+        }
+        OvInt32 best = -1;
+        for (OvUInt32 g = b * kLaneBlock; g < count && best < 0; ++g) {
+            const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g].lane), m));
+            if (hit != 0) {
+                best =
+                    static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(std::countr_zero(static_cast<unsigned>(hit))));
+            }
+        }
+        if (best < 0) {
+            break;
+        }
+        const OvUInt32 gi = first + static_cast<OvUInt32>(best) / 4;
+        const int l = best % 4;
+        OvpRowGroup& G = groups[gi];
+        std::uint64_t dirty = std::uint64_t(1) << ((gi - first) / kLaneBlock);
+        ApplyRow(groups, gi, l, bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
+            UpdateResidualsLanesSse(groups, B, lists, dy, lanes, first, count, &dirty);
+        });
+        _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+        while (!direct && dirty != 0) {
+            renew(static_cast<OvUInt32>(std::countr_zero(dirty)));
+            dirty &= dirty - 1;
+        }
+    }
+    return used;
+}
+
+} // namespace
+
+void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
+    for (OvUInt32 g = 0; g < count; ++g) {
+        BuildGroupSse(groups[g], bodies, dt);
+    }
+}
+
+OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                          OvpSelectTree* tree) {
+    const auto eligible = [](const OvpRowGroup& G, float e[4]) { _mm_storeu_ps(e, EligibleSse(G)); };
+    const auto scan = [](const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, float tolerance) {
+        // Per lane: the largest eligible violation and the first group showing it; then the
+        // largest over the lanes, the first row on ties.
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 sign = _mm_set1_ps(-0.0f);
+        __m128 threshold = _mm_set1_ps(tolerance);
+        __m128i bestGroup = _mm_set1_epi32(-1);
+        for (OvUInt32 g = first; g < first + count; ++g) {
+            const OvpRowGroup& G = groups[g];
+            const __m128 r = _mm_load_ps(G.residual);
+            const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
+            const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+            const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
+            const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
+            const __m128 e = _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, sign)));
+            const __m128 better = _mm_cmpgt_ps(e, threshold);
+            threshold = Select(better, e, threshold);
+            const __m128i m = _mm_castps_si128(better);
+            bestGroup =
+                _mm_or_si128(_mm_and_si128(m, _mm_set1_epi32(static_cast<int>(g))), _mm_andnot_si128(m, bestGroup));
+        }
+        alignas(16) float lane[4];
+        alignas(16) OvInt32 lg[4];
+        _mm_store_ps(lane, threshold);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lg), bestGroup);
+        OvInt32 best = -1;
+        float top = 0.0f;
+        for (int l = 0; l < 4; ++l) {
+            if (lg[l] < 0) {
+                continue;
+            }
+            const OvInt32 row = lg[l] * 4 + l;
+            if (best < 0 || lane[l] > top || (lane[l] == top && row < best)) {
+                best = row;
+                top = lane[l];
+            }
+        }
+        return best;
+    };
+    if (count <= kScanGroups && tree != nullptr && tree->violations != nullptr && count <= tree->laneCapacity) {
+        return ScanSolveSse(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
+    }
+    return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, eligible, scan,
+                 UpdateResidualsSse);
+}
+
+#else
+
+void OvpSolverBuildSse(OvpRowGroup* groups, OvUInt32 count, const OvpSolverBody* bodies, float dt) {
+    OvpSolverBuildScalar(groups, count, bodies, dt);
+}
+
+OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                          const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                          OvpSelectTree* tree) {
+    return OvpSolverRowsScalar(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+}
+
+#endif
+
+void OvpSolverGetKernels(OvUInt32 mode, OvpBuildKernel* build, OvpRowKernel* rows) {
+    *build = mode == 2 ? OvpSolverBuildSse : OvpSolverBuildScalar;
+    *rows = mode == 2 ? OvpSolverRowsSse : OvpSolverRowsScalar;
+}
+
+// ---- rows into groups -----------------------------------------------------------------------
+
+OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 count, OvUInt32 constraint) {
+    const OvUInt32 used = (count + 3) / 4;
+    static const OvpRow pad = OvpRowTemplate();
+    for (OvUInt32 g = 0; g < used; ++g) {
+        OvpRowGroup& G = groups[g];
+        std::memset(&G, 0, sizeof(G));
+        G.body[0] = rows[0].body[0];
+        G.body[1] = rows[0].body[1];
+        const bool fold = G.body[0] >= 0 && G.body[0] == G.body[1];
+        G.constraint = constraint;
+        for (int l = 0; l < 4; ++l) {
+            const OvUInt32 i = g * 4 + static_cast<OvUInt32>(l);
+            const OvpRow& r = i < count ? rows[i] : pad;
+            for (int k = 0; k < 3; ++k) {
+                G.j[0][k][l] = r.linA[k];
+                G.j[0][3 + k][l] = r.angA[k];
+                G.j[1][k][l] = r.linB[k];
+                G.j[1][3 + k][l] = r.angB[k];
+                if (fold) {
+                    // Both ends on one body: its Jacobian is the sum of the two.
+                    G.j[0][k][l] += r.linB[k];
+                    G.j[0][3 + k][l] += r.angB[k];
+                    G.j[1][k][l] = G.j[1][3 + k][l] = 0.0f;
+                }
+            }
+            G.error[l] = r.error;
+            G.bias[l] = r.bias;
+            G.softness[l] = r.softness;
+            G.factor[l] = r.factor;
+            G.erp[l] = r.erp;
+            for (int p = 0; p < 2; ++p) {
+                G.lo[p][l] = r.lo[p];
+                G.hi[p][l] = r.hi[p];
+            }
+        }
+        if (fold) {
+            G.body[1] = -1;
+        }
+    }
+    return used;
+}
+
+void OvpSolverBuildLists(const OvpRowGroup* groups, OvUInt32 groupCount, OvpSolverBody* bodies, OvUInt32 bodyCount,
+                         OvpBodyRow* lists) {
+    for (OvUInt32 b = 0; b < bodyCount; ++b) {
+        bodies[b].listCount = 0;
+    }
+    for (OvUInt32 g = 0; g < groupCount; ++g) {
+        for (int s = 0; s < 2; ++s) {
+            if (groups[g].body[s] >= 0) {
+                ++bodies[groups[g].body[s]].listCount;
+            }
+        }
+    }
+    OvUInt32 offset = 0;
+    for (OvUInt32 b = 0; b < bodyCount; ++b) {
+        bodies[b].listStart = offset;
+        offset += bodies[b].listCount;
+        bodies[b].listCount = 0;
+    }
+    for (OvUInt32 g = 0; g < groupCount; ++g) {
+        for (OvUInt32 s = 0; s < 2; ++s) {
+            if (groups[g].body[s] >= 0) {
+                OvpSolverBody& B = bodies[groups[g].body[s]];
+                lists[B.listStart + B.listCount++] = {g, s};
+            }
+        }
+    }
+}
+
+// ---- iteration sharing ----------------------------------------------------------------------
+
+OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
+                              OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
+                              OvUInt32 iterations, OvpSelectTree* tree) {
+    if (blocks == 0) {
+        return 0;
+    }
+    const OvUInt32 first = blockStart[0], count = blockStart[blocks] - first;
+    ResetPass(groups, first, count, pass);
+    // Each block's floor first, so that a small island beside a large one is solved too. With
+    // one block the floor is the start of the same greedy sequence.
+    const OvUInt32 floor = iterations / blocks < 3 ? iterations / blocks : 3;
+    OvUInt32 used = 0;
+    if (blocks > 1 && floor > 0) {
+        for (OvUInt32 k = 0; k < blocks; ++k) {
+            const OvUInt32 size = blockStart[k + 1] - blockStart[k];
+            used += size != 0 ? kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, floor, tree) : 0;
+        }
+    }
+    // The rest of the pool, with what the blocks left of their floors, goes wherever the largest
+    // violations of the batch are: islands too many for a floor each still get their updates.
+    if (used < iterations && count != 0) {
+        used += kernel(groups, first, count, bodies, lists, pass, tolerance, iterations - used, tree);
+    }
+    return used;
+}
