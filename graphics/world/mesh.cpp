@@ -678,9 +678,13 @@ private:
         }
         const OvInt32 t = m_bucket[d];
         const StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+        // An edge is open when the triangle on its other side exists and is not taken yet (T itself
+        // is untaken here, so it may well be the edge's first triangle).
         bool open[3];
         for (int k = 0; k < 3; ++k) {
-            open[k] = Across(n.edges[k]) != kNone && Across(n.edges[k]) != t;
+            const StripEdge& e = m_edges[static_cast<std::size_t>(n.edges[k])];
+            const OvInt32 other = e.tri1 == t ? e.tri2 : e.tri1;
+            open[k] = other != kNone && other != t && !Taken(other);
         }
         int s;
         if (open[2] && open[1]) {
