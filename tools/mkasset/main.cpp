@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tools/mkasset/commands.h"
+#include "tools/mkasset/stored_meshes.h"
 
 namespace {
 
@@ -38,7 +40,13 @@ int main(int argc, char** argv) {
                     return mkasset::kExitOk;
                 }
             }
-            return c->run(argc - 1, argv + 1);
+            const int status = c->run(argc - 1, argv + 1);
+            // The meshes go in once every file of the command is written, its textures too.
+            std::string error;
+            if (status == mkasset::kExitOk && !mkasset::StoreMeshesInFiles(mkasset::WrittenChunkFiles(), &error)) {
+                return mkasset::Fail(c->name, mkasset::kExitFailed, error);
+            }
+            return status;
         }
     }
     std::fprintf(stderr, "mkasset: unknown command '%s'\n", argv[1]);
