@@ -18,7 +18,9 @@ void Usage(std::FILE* out) {
     for (const mkasset::Command* c = mkasset::kCommands; c->name != nullptr; ++c) {
         std::fprintf(out, "  %-10s %s\n", c->name, c->summary);
     }
-    std::fprintf(out, "Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
+    std::fprintf(out, "Every model (.dff) and level (.bsp) written carries the meshes the engine would build when\n"
+                      "loading it (binary-mesh extension), checked to load back the same.\n"
+                      "Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
 }
 
 } // namespace
