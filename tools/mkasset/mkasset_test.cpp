@@ -55,6 +55,14 @@ TEST_F(MkassetTest, ModelsReadBackWithTheirCounts) {
               0u)
         << run.output;
     EXPECT_NE(run.output.find("\natomic 0 frame=0 geometry=0 "), std::string::npos) << run.output;
+    // The load's time beside the plain read's (the figures themselves depend on the machine).
+    run = Assetinfo(Path("grid.dff") + " --time");
+    ASSERT_EQ(run.status, 0) << run.output;
+    double load = -1, read = -1, ratio = -1;
+    const std::size_t at = run.output.find("\ntime ");
+    ASSERT_NE(at, std::string::npos) << run.output;
+    EXPECT_EQ(std::sscanf(run.output.c_str() + at, "\ntime load_ms=%lf read_ms=%lf ratio=%lf", &load, &read, &ratio), 3)
+        << run.output;
 
     const struct {
         const char* args;
