@@ -327,7 +327,17 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
     __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.open.GetSoonVertex(c))->OutgoingEdges());
   }
-  if (g_buffers.size > kLargeGraph) PrefetchNextExpansion();
+  if (g_buffers.size > kLargeGraph) {
+    PrefetchNextExpansion();
+    // Then for every destination's state and position: these loads only wait on the edge records, all
+    // asked for at once, so their misses overlap instead of coming one edge after another below.
+    for (int32_t i = 0; i < count; ++i) {
+      const CGraphEdge* e = edges[i];
+      const auto wi = static_cast<uint32_t>(e->m_destinationIndex);
+      if (wi < static_cast<uint32_t>(g_buffers.size)) __builtin_prefetch(&states[wi]);
+      __builtin_prefetch(&e->m_destination->m_data.m_position);
+    }
+  }
   for (int32_t i = 0; i < count; ++i) {
     CGraphEdge* e = edges[i];
     CGraphEdgeData& edata = e->m_data;
