@@ -14,37 +14,23 @@
 
 namespace {
 
-// Per-vertex search state, valid only while `stamp` equals the search's stamp (16 bytes). f and h repeat
-// the vertex payload's values, so that a relaxation towards a vertex already met needs no look at it.
-struct VertexState {
-  uint32_t stamp;   // search that wrote this entry
-  int32_t heapPos;  // >= 0: position in the open heap; -1: closed
-  float f;          // the vertex's f in this search
-  float h;          // the vertex's estimate in this search
-};
-
-// Open-heap entry (16 bytes): key = ordered f bits in the high word, insertion number in the low word.
-struct HeapEntry {
-  uint64_t key;    // (f, insertion number)
-  int32_t index;   // vertex the entry stands for
-  int32_t unused;  // padding
-};
+using VertexState = CAstarVertexState;
+using HeapEntry = CAstarNodeList::Node;
 
 constexpr int32_t kClosed = -1;
 
 // The search buffers are engine memory; the engine's shut-down gives them back.
 const bool kBuffersReleasedAtShutDown = Vusk::AddEngineReleaseHook(&Vusk::AstarFreeBuffers);
 
-// Process-wide buffers: one search at a time.
+// Process-wide buffers: one search at a time. Closed membership is a per-vertex mark (heapPos -1 with the
+// search's stamp): the closed list's order is never read.
 struct AstarBuffers {
   int32_t size = 0;                // vertex indices 0..size-1 fit
   VertexState* states = nullptr;   // per vertex index
-  HeapEntry* heap = nullptr;       // open heap, `size` entries at most (one per vertex); placed so that
-                                   // every group of four siblings fills one 64-byte cache line
-  void* heapBlock = nullptr;       // allocation that holds the heap
-  int32_t heapCount = 0;           // entries in the open heap
+  CAstarNodeList open;             // the open list, its nodes placed so that every group of four siblings
+                                   // fills one 64-byte cache line
+  void* heapBlock = nullptr;       // allocation that holds the open list's nodes
   uint32_t stamp = 0;              // stamp of the search under way
-  uint32_t sequence = 0;           // next insertion number
   CSpatialGraph* graph = nullptr;  // graph of the search under way
 };
 
@@ -72,108 +58,150 @@ inline uint32_t OrderedBits(float f) {
   return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
 }
 
-// --- Open heap (4-ary, indexed through VertexState::heapPos) ---------------------------------------------
-
 constexpr int32_t kArity = 4;
 // Above this many vertices the search's records no longer stay in a core's own caches (128 bytes each).
 constexpr int32_t kLargeGraph = 8192;
 
-inline void Place(int32_t pos, const HeapEntry& entry) {
-  g_buffers.heap[pos] = entry;
-  g_buffers.states[entry.index].heapPos = pos;
+}  // namespace
+
+// --- Open list (4-ary heap, indexed through the vertex states' heapPos) ----------------------------------
+
+void CAstarNodeList::SetStorage(Node* nodes, CAstarVertexState* states) {
+  if (m_nodes != nullptr && m_count > 0) std::memcpy(nodes, m_nodes, static_cast<size_t>(m_count) * sizeof(Node));
+  m_nodes = nodes;
+  m_states = states;
+  if (nodes == nullptr) m_count = 0;
 }
 
-void SiftUp(int32_t pos, HeapEntry entry) {
+void CAstarNodeList::Clear() {
+  m_count = 0;
+  m_sequence = 0;
+}
+
+inline void CAstarNodeList::Place(int32_t pos, const Node& node) {
+  m_nodes[pos] = node;
+  m_states[node.vertex].heapPos = pos;
+}
+
+inline void CAstarNodeList::SiftUp(int32_t pos, Node node) {
   while (pos > 0) {
     int32_t parent = (pos - 1) / kArity;
-    if (g_buffers.heap[parent].key <= entry.key) break;
-    Place(pos, g_buffers.heap[parent]);
+    if (m_nodes[parent].key <= node.key) break;
+    Place(pos, m_nodes[parent]);
     pos = parent;
   }
-  Place(pos, entry);
+  Place(pos, node);
 }
 
 // The child of `pos` with the least key; -1 when `pos` has none.
-inline int32_t LeastChild(int32_t pos) {
-  const HeapEntry* heap = g_buffers.heap;
+inline int32_t CAstarNodeList::LeastChild(int32_t pos) const {
   const int32_t first = pos * kArity + 1;
-  if (first >= g_buffers.heapCount) return -1;
-  const int32_t end = std::min(first + kArity, g_buffers.heapCount);
+  if (first >= m_count) return -1;
+  const int32_t end = std::min(first + kArity, m_count);
   int32_t best = first;
   for (int32_t c = first + 1; c < end; ++c) {
-    if (heap[c].key < heap[best].key) best = c;
+    if (m_nodes[c].key < m_nodes[best].key) best = c;
   }
   return best;
 }
 
-void SiftDown(int32_t pos, HeapEntry entry) {
-  for (int32_t best = LeastChild(pos); best >= 0 && g_buffers.heap[best].key < entry.key; best = LeastChild(pos)) {
-    Place(pos, g_buffers.heap[best]);
+inline void CAstarNodeList::SiftDown(int32_t pos, Node node) {
+  for (int32_t best = LeastChild(pos); best >= 0 && m_nodes[best].key < node.key; best = LeastChild(pos)) {
+    Place(pos, m_nodes[best]);
     pos = best;
   }
-  Place(pos, entry);
+  Place(pos, node);
 }
 
-// Renumbers the insertion numbers in key order when they run out (keeps every relative order).
-void RenumberHeap() {
-  HeapEntry* heap = g_buffers.heap;
-  int32_t count = g_buffers.heapCount;
-  std::sort(heap, heap + count, [](const HeapEntry& a, const HeapEntry& b) { return a.key < b.key; });
-  for (int32_t i = 0; i < count; ++i) {
-    heap[i].key = (heap[i].key & 0xFFFFFFFF00000000ull) | static_cast<uint32_t>(i);
-    g_buffers.states[heap[i].index].heapPos = i;
+// Renumbers the insertion numbers in key order, 2, 4, 6, ... (keeps every relative order and leaves a free
+// number before each node).
+void CAstarNodeList::Renumber() {
+  std::sort(m_nodes, m_nodes + m_count, [](const Node& a, const Node& b) { return a.key < b.key; });
+  for (int32_t i = 0; i < m_count; ++i) {
+    m_nodes[i].key = (m_nodes[i].key & 0xFFFFFFFF00000000ull) | (2u * static_cast<uint32_t>(i) + 2u);
+    m_states[m_nodes[i].vertex].heapPos = i;
   }
-  g_buffers.sequence = static_cast<uint32_t>(count);
+  m_sequence = 2u * static_cast<uint32_t>(m_count) + 2u;
 }
 
-inline uint64_t NextKey(float f) {
-  if (g_buffers.sequence == std::numeric_limits<uint32_t>::max()) RenumberHeap();
-  return (static_cast<uint64_t>(OrderedBits(f)) << 32) | g_buffers.sequence++;
+// The key of a node that goes behind every node of less or equal f. Running out of insertion numbers
+// renumbers the list as it stands, which moves its nodes.
+inline uint64_t CAstarNodeList::NextKey(float f) {
+  if (m_sequence == std::numeric_limits<uint32_t>::max()) Renumber();
+  return (static_cast<uint64_t>(OrderedBits(f)) << 32) | m_sequence++;
 }
 
-// Inserts a vertex that is not in the open heap, with its f and h.
-void OpenInsert(int32_t index, float f, float h) {
-  VertexState& state = g_buffers.states[index];
-  state.stamp = g_buffers.stamp;
-  state.f = f;
-  state.h = h;
-  // The key first: running out of insertion numbers renumbers the heap as it stands.
+CAstarNodeIterator CAstarNodeList::InsertSorted(int32_t vertex, float f) {
   const uint64_t key = NextKey(f);
-  SiftUp(g_buffers.heapCount++, HeapEntry{key, index, 0});
+  SiftUp(m_count++, Node{key, vertex, 0});
+  return CAstarNodeIterator(vertex);
 }
 
-// Re-keys an open vertex whose f fell: it goes behind the nodes of equal f.
-void OpenDecrease(int32_t index, float f, float h) {
-  VertexState& state = g_buffers.states[index];
-  state.f = f;
-  state.h = h;
-  const uint64_t key = NextKey(f);  // may renumber the heap, which moves the vertex's entry
-  SiftUp(state.heapPos, HeapEntry{key, index, 0});
+CAstarNodeIterator CAstarNodeList::InsertBefore(CAstarNodeIterator position, int32_t vertex, float f) {
+  if (position.IsEnd() || (m_nodes[m_states[position.GetVertexIndex()].heapPos].key >> 32) != OrderedBits(f)) {
+    // Before the tail's end, or before a node of greater f: behind every node of less or equal f.
+    return InsertSorted(vertex, f);
+  }
+  // Among nodes of equal f: the number just below the position's, free once the list is renumbered.
+  Renumber();
+  const uint64_t key = m_nodes[m_states[position.GetVertexIndex()].heapPos].key - 1;
+  SiftUp(m_count++, Node{key, vertex, 0});
+  return CAstarNodeIterator(vertex);
 }
 
-// Removes an open vertex wherever it sits in the heap.
-void OpenRemove(int32_t index) {
-  VertexState& state = g_buffers.states[index];
-  int32_t pos = state.heapPos;
-  HeapEntry last = g_buffers.heap[--g_buffers.heapCount];
-  if (pos == 0 && g_buffers.heapCount > 0) {
+void CAstarNodeList::Unlink(CAstarNodeIterator node) {
+  VertexState& state = m_states[node.GetVertexIndex()];
+  const int32_t pos = state.heapPos;
+  const Node last = m_nodes[--m_count];
+  if (pos == 0 && m_count > 0) {
     // The front leaves (the usual case): the smaller child climbs into the hole down to the bottom, then
-    // the last entry settles from there. The last entry seldom belongs high up, so this saves comparing
+    // the last node settles from there. The last node seldom belongs high up, so this saves comparing
     // it at every level.
     int32_t hole = 0;
     for (int32_t best = LeastChild(hole); best >= 0; best = LeastChild(hole)) {
-      Place(hole, g_buffers.heap[best]);
+      Place(hole, m_nodes[best]);
       hole = best;
     }
     SiftUp(hole, last);
-  } else if (pos != g_buffers.heapCount) {
-    if (pos > 0 && last.key < g_buffers.heap[(pos - 1) / kArity].key) {
+  } else if (pos != m_count) {
+    if (pos > 0 && last.key < m_nodes[(pos - 1) / kArity].key) {
       SiftUp(pos, last);
     } else {
       SiftDown(pos, last);
     }
   }
   state.heapPos = kClosed;
+}
+
+CAstarNodeIterator CAstarNodeList::ReinsertSorted(CAstarNodeIterator node, float f) {
+  const uint64_t key = NextKey(f);  // may renumber the list, which moves the node
+  const int32_t vertex = node.GetVertexIndex();
+  SiftUp(m_states[vertex].heapPos, Node{key, vertex, 0});
+  return node;
+}
+
+CAstarNodeIterator CAstarNodeList::NextAfterFront() const {
+  const int32_t next = LeastChild(0);
+  return CAstarNodeIterator(next >= 0 ? m_nodes[next].vertex : -1);
+}
+
+namespace {
+
+// Opens a vertex that is in no open list, with its f and h.
+inline void OpenInsert(int32_t index, float f, float h) {
+  VertexState& state = g_buffers.states[index];
+  state.stamp = g_buffers.stamp;
+  state.f = f;
+  state.h = h;
+  g_buffers.open.InsertSorted(index, f);
+}
+
+// An open vertex whose f fell goes behind the nodes of equal f.
+inline void OpenDecrease(int32_t index, float f, float h) {
+  VertexState& state = g_buffers.states[index];
+  state.f = f;
+  state.h = h;
+  g_buffers.open.ReinsertSorted(CAstarNodeIterator(index), f);
 }
 
 // --- Buffers ---------------------------------------------------------------------------------------------
@@ -208,12 +236,11 @@ bool EnsureBuffers(int32_t needed) {
   std::memset(states, 0, static_cast<size_t>(size) * sizeof(VertexState));
   if (g_buffers.size > 0) {
     std::memcpy(states, g_buffers.states, static_cast<size_t>(g_buffers.size) * sizeof(VertexState));
-    std::memcpy(heap, g_buffers.heap, static_cast<size_t>(g_buffers.heapCount) * sizeof(HeapEntry));
   }
+  g_buffers.open.SetStorage(heap, states);  // moves the open nodes of a search under way
   Vusk::EngineFree(g_buffers.states);
   Vusk::EngineFree(g_buffers.heapBlock);
   g_buffers.states = states;
-  g_buffers.heap = heap;
   g_buffers.heapBlock = heapBlock;
   g_buffers.size = static_cast<int32_t>(size);
   return true;
@@ -221,8 +248,7 @@ bool EnsureBuffers(int32_t needed) {
 
 // Empties both lists: a fresh stamp makes every vertex "in no list".
 void ClearLists() {
-  g_buffers.heapCount = 0;
-  g_buffers.sequence = 0;
+  g_buffers.open.Clear();
   if (++g_buffers.stamp == 0) {
     std::memset(g_buffers.states, 0, static_cast<size_t>(g_buffers.size) * sizeof(VertexState));
     g_buffers.stamp = 1;
@@ -258,9 +284,9 @@ bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, 
 // The root's child with the least key comes to the front when the root leaves, unless it is the goal: on
 // graphs whose records outgrow a core's caches, its edge records are worth asking for before that.
 void PrefetchNextExpansion() {
-  const int32_t next = LeastChild(0);
-  if (next < 0) return;
-  const CGraphVertex* child = g_buffers.graph->GetVertex(g_buffers.heap[next].index);
+  const CAstarNodeIterator next = g_buffers.open.NextAfterFront();
+  if (next.IsEnd()) return;
+  const CGraphVertex* child = g_buffers.graph->GetVertex(next.GetVertexIndex());
   CGraphEdge* const* edges = child->OutgoingEdges();
   for (int32_t i = 0; i < child->GetOutgoingCount(); ++i) __builtin_prefetch(edges[i]);
 }
@@ -298,10 +324,20 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   // Ask for every edge record up front so that their cache misses overlap; and for the edge lists of the
   // vertices most likely to be expanded next (the root's children), while this expansion runs.
   for (int32_t i = 0; i < count; ++i) __builtin_prefetch(edges[i]);
-  for (int32_t c = 1; c <= kArity && c < g_buffers.heapCount; ++c) {
-    __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.heap[c].index)->OutgoingEdges());
+  for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
+    __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.open.GetSoonVertex(c))->OutgoingEdges());
   }
-  if (g_buffers.size > kLargeGraph) PrefetchNextExpansion();
+  if (g_buffers.size > kLargeGraph) {
+    PrefetchNextExpansion();
+    // Then for every destination's state and position: these loads only wait on the edge records, all
+    // asked for at once, so their misses overlap instead of coming one edge after another below.
+    for (int32_t i = 0; i < count; ++i) {
+      const CGraphEdge* e = edges[i];
+      const auto wi = static_cast<uint32_t>(e->m_destinationIndex);
+      if (wi < static_cast<uint32_t>(g_buffers.size)) __builtin_prefetch(&states[wi]);
+      __builtin_prefetch(&e->m_destination->m_data.m_position);
+    }
+  }
   for (int32_t i = 0; i < count; ++i) {
     CGraphEdge* e = edges[i];
     CGraphEdgeData& edata = e->m_data;
@@ -347,7 +383,7 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
       OpenInsert(wi, f, h);
     }
   }
-  OpenRemove(v->m_index);
+  g_buffers.open.Unlink(CAstarNodeIterator(v->m_index));
 }
 
 enum class Outcome { kGoal, kEmpty, kBatchDone };
@@ -359,9 +395,10 @@ Outcome RunWith(CGraphVertex* goal, CEntity* context, CConstraint* constraint, C
                 uint32_t* iterations) {
   const int32_t goalIndex = goal->m_index;
   for (;;) {
-    if (g_buffers.heapCount == 0) return Outcome::kEmpty;
-    if (g_buffers.heap[0].index == goalIndex) return Outcome::kGoal;
-    CGraphVertex* v = g_buffers.graph->GetVertex(g_buffers.heap[0].index);
+    const CAstarNodeIterator front = g_buffers.open.Front();
+    if (front.IsEnd()) return Outcome::kEmpty;
+    if (front.GetVertexIndex() == goalIndex) return Outcome::kGoal;
+    CGraphVertex* v = g_buffers.graph->GetVertex(front.GetVertexIndex());
     Expand<kPricing, kEstimating>(v, goal, context, constraint, heuristic, nullptr);
     ++*iterations;
     if (static_cast<float>(*iterations) >= batch) return Outcome::kBatchDone;
@@ -420,8 +457,8 @@ int32_t Sweep(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex** order) {
   OpenInsert(start->m_index, 0.0f, 0.0f);
   bool negative = false;
   int32_t count = 0;
-  while (g_buffers.heapCount > 0) {
-    CGraphVertex* v = graph->GetVertex(g_buffers.heap[0].index);
+  while (g_buffers.open.GetCount() > 0) {
+    CGraphVertex* v = graph->GetVertex(g_buffers.open.Front().GetVertexIndex());
     order[count++] = v;
     if (typeid(*constraint) == typeid(CConstraintShortestPath)) {
       Expand<Pricing::kShortest, Estimating::kZero>(v, nullptr, nullptr, constraint, nullptr, &negative);

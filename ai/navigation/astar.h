@@ -1,11 +1,6 @@
 // A* search over a spatial graph, with edge costs from the graph's current constraint and estimates from
-// its current heuristic.
-//
-// The open list behaves exactly as a list kept sorted by ascending f in which a node goes after every node
-// of equal f (so the oldest of the least-f nodes is expanded first, and a node whose f improves goes behind
-// the nodes of equal f). It is kept as an indexed heap ordered by (f, insertion number), which gives that
-// same front at logarithmic cost; closed membership is a per-vertex mark. Per-vertex state lives in
-// process-wide buffers that a search stamps instead of clearing.
+// its current heuristic. The open list is a CAstarNodeList; closed membership is a per-vertex mark. Per-vertex
+// state lives in process-wide buffers that a search stamps instead of clearing.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +48,78 @@ public:
   uint32_t m_capacity;          // entries of each array
   int32_t m_pointCount;         // points in use
   uint8_t m_cutShort;           // 1 when the route had more points than the capacity
+};
+
+// Per-vertex state of a search, valid only while `stamp` equals the search's stamp (16 bytes). f and h
+// repeat the vertex payload's values, so that a relaxation towards a vertex already met needs no look at it.
+struct CAstarVertexState {
+  uint32_t stamp;   // search that wrote this entry
+  int32_t heapPos;  // >= 0: position of the vertex's node in the open list's heap; -1: in no open list
+  float f;          // the vertex's f in this search
+  float h;          // the vertex's estimate in this search
+};
+
+// A position in a node list: the vertex whose node it is; the end of the list when negative.
+class CAstarNodeIterator {
+public:
+  CAstarNodeIterator() = default;
+  explicit CAstarNodeIterator(int32_t vertex) : m_vertex(vertex) {}
+  bool IsEnd() const { return m_vertex < 0; }
+  int32_t GetVertexIndex() const { return m_vertex; }
+  bool operator==(const CAstarNodeIterator&) const = default;
+
+private:
+  int32_t m_vertex = -1;
+};
+
+// The open list: nodes in ascending f, a node after every node of equal f, so that the front is the oldest
+// of the least-f nodes. It behaves exactly as a sorted doubly linked list but is kept as an indexed 4-ary
+// heap ordered by (f, insertion number), which gives the same front at logarithmic cost. Its storage is
+// given to it: one node per vertex index, and the vertices' states, whose heapPos it keeps.
+class CAstarNodeList {
+public:
+  // One node (16 bytes): key = ordered f bits in the high word, insertion number in the low word.
+  struct Node {
+    uint64_t key;
+    int32_t vertex;
+    int32_t unused;
+  };
+
+  // Takes storage for `capacity` nodes (kept: the nodes already in the list are moved there).
+  void SetStorage(Node* nodes, CAstarVertexState* states);
+  // Empties the list.
+  void Clear();
+  int32_t GetCount() const { return m_count; }
+  // The first node; the end when the list is empty.
+  CAstarNodeIterator Front() const { return CAstarNodeIterator(m_count > 0 ? m_nodes[0].vertex : -1); }
+  // Inserts the vertex (in no list now) with its f behind every node of less or equal f.
+  CAstarNodeIterator InsertSorted(int32_t vertex, float f);
+  // Inserts the vertex (in no list now) directly before `position` (at the tail for the end). As in a
+  // sorted list, f must lie between the f of the node before `position` and the f of `position`.
+  CAstarNodeIterator InsertBefore(CAstarNodeIterator position, int32_t vertex, float f);
+  // Takes a node out of the list.
+  void Unlink(CAstarNodeIterator node);
+  // A node of the list whose f fell: it leaves and comes back sorted, behind the nodes of equal f.
+  CAstarNodeIterator ReinsertSorted(CAstarNodeIterator node, float f);
+  // The node that comes to the front when the front leaves, ignoring the last node (it only moves
+  // up when every other node is gone): the front's least child; the end when none.
+  CAstarNodeIterator NextAfterFront() const;
+  // The nodes at heap positions 1..4, which are soon at the front (for prefetching).
+  int32_t GetSoonCount() const { return m_count - 1 < 4 ? (m_count > 0 ? m_count - 1 : 0) : 4; }
+  int32_t GetSoonVertex(int32_t i) const { return m_nodes[1 + i].vertex; }
+
+private:
+  void Place(int32_t pos, const Node& node);
+  void SiftUp(int32_t pos, Node node);
+  void SiftDown(int32_t pos, Node node);
+  int32_t LeastChild(int32_t pos) const;
+  uint64_t NextKey(float f);
+  void Renumber();
+
+  Node* m_nodes = nullptr;
+  CAstarVertexState* m_states = nullptr;
+  int32_t m_count = 0;
+  uint32_t m_sequence = 0;  // next insertion number
 };
 
 namespace Vusk {

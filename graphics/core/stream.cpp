@@ -314,21 +314,26 @@ OvUInt32 OvStreamRead(OvStream* stream, void* buffer, OvUInt32 length) {
     }
 }
 
+const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length) {
+    if (stream->type == ovSTREAMMEMORY && stream->accessType == ovSTREAMREAD) {
+        OvStreamMemory& m = stream->Type.memory;
+        if (m.nSize - m.position >= length && length > 0) {
+            const OvUInt8* at = m.memBlock + m.position;
+            m.position += length;
+            return at;
+        }
+    } else if (stream->type == ovSTREAMFILENAME && ReadAheadHeld(stream) >= length && length > 0) {
+        const OvUInt8* at = stream->readAhead.block + stream->readAhead.next;
+        stream->readAhead.next += length;
+        return at;
+    }
+    return nullptr;
+}
+
 OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length) {
     // Loaders read a dozen small records an object: bytes already at hand (a memory stream's
     // block, a named file's read-ahead) are copied here, without the general path's calls.
-    const OvUInt8* at = nullptr;
-    if (stream->type == ovSTREAMMEMORY && stream->accessType == ovSTREAMREAD) {
-        OvStreamMemory& m = stream->Type.memory;
-        if (m.nSize - m.position >= length) {
-            at = m.memBlock + m.position;
-            m.position += length;
-        }
-    } else if (stream->type == ovSTREAMFILENAME && ReadAheadHeld(stream) >= length && length > 0) {
-        at = stream->readAhead.block + stream->readAhead.next;
-        stream->readAhead.next += length;
-    }
-    if (at != nullptr) {
+    if (const OvUInt8* at = OvStreamReadInPlace(stream, length)) {
         std::memcpy(buffer, at, length);
         return stream;
     }

@@ -88,6 +88,10 @@ OvUInt32 OvStreamRead(OvStream* stream, void* buffer, OvUInt32 length);
 // Reads exactly length bytes: the stream, or null when fewer could be read (error 5 or
 // 0x8000001A). Loaders use it so that truncated input is never taken for data.
 OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length);
+// The next length bytes (length > 0) when they are already in memory (a memory stream's block, a
+// named file's read-ahead): the stream moves past them, and they stay valid until the next call on
+// the stream. Null, the stream unmoved, when they are not at hand; the caller then reads them.
+const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length);
 OvStream* OvStreamWrite(OvStream* stream, const void* buffer, OvUInt32 length);
 // Moves on by length bytes; null (error 5) when that passes the end of the data.
 OvStream* OvStreamSkip(OvStream* stream, OvUInt32 length);

@@ -678,9 +678,13 @@ private:
         }
         const OvInt32 t = m_bucket[d];
         const StripNode& n = m_nodes[static_cast<std::size_t>(t)];
+        // An edge is open when the triangle on its other side exists and is not taken yet (T itself
+        // is untaken here, so it may well be the edge's first triangle).
         bool open[3];
         for (int k = 0; k < 3; ++k) {
-            open[k] = Across(n.edges[k]) != kNone && Across(n.edges[k]) != t;
+            const StripEdge& e = m_edges[static_cast<std::size_t>(n.edges[k])];
+            const OvInt32 other = e.tri1 == t ? e.tri2 : e.tri1;
+            open[k] = other != kNone && other != t && !Taken(other);
         }
         int s;
         if (open[2] && open[1]) {
@@ -1058,6 +1062,21 @@ OvStream* OvMeshHeaderStreamWrite(const OvMeshHeader* header, OvBool native, OvS
     return stream;
 }
 
+namespace {
+
+// Stored 32-bit indices narrowed to 16 bits; the largest stored value.
+OvUInt32 NarrowIndices(const OvUInt8* stored, OvUInt32 n, OvUInt16* out) {
+    OvUInt32 largest = 0;
+    for (OvUInt32 i = 0; i < n; ++i) {
+        const OvUInt32 v = LittleU32(stored + 4 * i);
+        largest = std::max(largest, v);
+        out[i] = static_cast<OvUInt16>(v);
+    }
+    return largest;
+}
+
+} // namespace
+
 OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool native, const OvMaterialList* matList,
                                      OvInt32 numVertices) {
     OvUInt8 head[12];
@@ -1109,6 +1128,16 @@ OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool na
         if (native) {
             continue;
         }
+        // The mesh's indices straight from the stream's bytes when they are at hand, else in blocks.
+        const std::int64_t vertexLimit = std::min<std::int64_t>(numVertices, 0x10000);
+        if (const OvUInt8* all = count > 0 ? OvStreamReadInPlace(stream, 4 * count) : nullptr) {
+            if (NarrowIndices(all, count, indices) >= vertexLimit) {
+                ReportRead();
+                ok = false;
+            }
+            indices += count;
+            continue;
+        }
         OvUInt8 block[4 * kIndexBlock];
         for (OvUInt32 done = 0; ok && done < count;) {
             const OvUInt32 n = std::min(kIndexBlock, count - done);
@@ -1116,14 +1145,9 @@ OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool na
                 ok = false;
                 break;
             }
-            OvUInt32 largest = 0;
-            for (OvUInt32 i = 0; i < n; ++i) {
-                const OvUInt32 v = LittleU32(block + 4 * i);
-                largest = std::max(largest, v);
-                indices[i] = static_cast<OvUInt16>(v);
-            }
+            const OvUInt32 largest = NarrowIndices(block, n, indices);
             indices += n;
-            if (static_cast<std::int64_t>(largest) >= std::min<std::int64_t>(numVertices, 0x10000)) {
+            if (static_cast<std::int64_t>(largest) >= vertexLimit) {
                 ReportRead();
                 ok = false;
                 break;

@@ -1,11 +1,14 @@
 // assetinfo: reads a file through the engine and prints what it holds as key=value lines.
-//   assetinfo FILE [--camera x,y,z,yaw,pitch]
+//   assetinfo FILE [--camera x,y,z,yaw,pitch] [--time]
 // For a clump: "clump atomics=A lights=L cameras=C frames=F", then per geometry in file order
 // "geometry I verts=V tris=T morphs=M materials=K meshes=N flags=0xF" and per atomic in file
 // order "atomic I frame=F geometry=G flags=0xF". For a world: "world sectors=S planes=P tris=T
 // verts=V materials=K", then per atomic sector in depth-first order "sector I tris=T verts=V",
-// and with --camera "visible sectors=N".
+// and with --camera "visible sectors=N". With --time, "time load_ms=L read_ms=R ratio=L/R": the load's
+// time beside a plain read of the same bytes, each the median of several runs.
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +34,7 @@ namespace {
 constexpr OvUInt32 kInspectorId = 0xFFF0; // extension ids of this tool (not in any file)
 
 void Usage(std::FILE* out) {
-    std::fprintf(out, "usage: assetinfo FILE [--camera x,y,z,yaw,pitch]\n"
+    std::fprintf(out, "usage: assetinfo FILE [--camera x,y,z,yaw,pitch] [--time]\n"
                       "  Reads FILE through the engine and prints what it holds as key=value lines. For a\n"
                       "  clump (model file):\n"
                       "    clump atomics=A lights=L cameras=C frames=F\n"
@@ -45,6 +48,10 @@ void Usage(std::FILE* out) {
                       "  --camera places a camera with a 90-degree view and a far plane of 1000 metres at\n"
                       "  x,y,z looking along +z turned by yaw towards +x and by pitch up (degrees), and\n"
                       "  counts the atomic sectors it sees.\n"
+                      "  --time then loads the file again several times and reads its bytes plainly as often,\n"
+                      "    time load_ms=L read_ms=R ratio=L/R\n"
+                      "  L is the median time of opening the file and reading its clump or world through the\n"
+                      "  engine, R of opening it and reading all its bytes into memory (milliseconds).\n"
                       "  Exit status 0 on success, 1 when the file does not read (one line naming the file\n"
                       "  and the engine's error), 2 on bad usage.\n");
 }
@@ -185,12 +192,96 @@ std::string PrintWorld(OvWorld* world, const float* camera) {
     return "";
 }
 
+// Runs that each of the timed steps gets; their median is printed.
+constexpr int kTimedRuns = 15;
+
+double Milliseconds(std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One load of the file's clump or world as the first pass read it, the objects destroyed
+// afterwards (outside the time); false when it no longer reads.
+bool TimedLoad(const char* path, double* ms) {
+    const auto start = std::chrono::steady_clock::now();
+    OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
+    if (stream == nullptr) {
+        return false;
+    }
+    OvClump* clump = nullptr;
+    OvWorld* world = nullptr;
+    const OvUInt32 type = FindClumpOrWorld(stream);
+    if (type == ovCHUNKIDWORLD) {
+        world = OvWorldStreamRead(stream);
+    } else if (type != 0) {
+        clump = OvClumpStreamRead(stream);
+    }
+    OvStreamClose(stream, nullptr);
+    *ms = Milliseconds(start);
+    if (world != nullptr) {
+        OvWorldDestroy(world);
+    }
+    if (clump != nullptr) {
+        OvClumpDestroy(clump);
+    }
+    for (OvGeometry* g : gGeometries) {
+        OvGeometryDestroy(g);
+    }
+    gGeometries.clear();
+    return world != nullptr || clump != nullptr;
+}
+
+// One plain read of the whole file into memory through the engine's file stream.
+bool TimedRead(const char* path, std::vector<OvUInt8>& buffer, double* ms) {
+    const auto start = std::chrono::steady_clock::now();
+    OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
+    if (stream == nullptr) {
+        return false;
+    }
+    const OvUInt32 got = OvStreamRead(stream, buffer.data(), static_cast<OvUInt32>(buffer.size()));
+    OvStreamClose(stream, nullptr);
+    *ms = Milliseconds(start);
+    return got == buffer.size();
+}
+
+// The load's time beside the plain read's, runs interleaved so that both see the same machine.
+std::string PrintTimes(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        return "cannot open for the plain read";
+    }
+    std::fseek(f, 0, SEEK_END);
+    const long size = std::ftell(f);
+    std::fclose(f);
+    std::vector<OvUInt8> buffer(static_cast<std::size_t>(std::max(size, 0L)));
+    std::vector<double> loads, reads;
+    for (int run = 0; run < kTimedRuns; ++run) {
+        double load = 0, read = 0;
+        if (!TimedLoad(path, &load)) {
+            return "does not read when timed: " + HeldError();
+        }
+        if (!TimedRead(path, buffer, &read)) {
+            return "plain read failed";
+        }
+        loads.push_back(load);
+        reads.push_back(read);
+    }
+    const double load = Median(loads), read = Median(reads);
+    std::printf("time load_ms=%.4f read_ms=%.4f ratio=%.2f\n", load, read, read > 0 ? load / read : 0.0);
+    return "";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const char* path = nullptr;
     float camera[5];
     bool haveCamera = false;
+    bool timed = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(stdout);
@@ -204,6 +295,8 @@ int main(int argc, char** argv) {
             }
             haveCamera = true;
             ++i;
+        } else if (std::strcmp(argv[i], "--time") == 0) {
+            timed = true;
         } else if (argv[i][0] == '-' || path != nullptr) {
             std::fprintf(stderr, "assetinfo: unknown argument %s\n", argv[i]);
             Usage(stderr);
@@ -250,6 +343,9 @@ int main(int argc, char** argv) {
         OvGeometryDestroy(g);
     }
     gGeometries.clear();
+    if (failure.empty() && stream != nullptr && timed) {
+        failure = PrintTimes(path);
+    }
     if (!failure.empty()) {
         std::fprintf(stderr, "assetinfo: %s: %s\n", path, failure.c_str());
         status = 1;

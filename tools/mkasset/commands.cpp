@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "tools/mkasset/stored_meshes.h"
+
 namespace mkasset {
 
 const Command kCommands[] = {
@@ -88,6 +90,11 @@ bool WriteFile(const char* command, const std::string& path, const std::vector<u
     if (!file) {
         Fail(command, kExitFailed, "cannot write " + path);
         return false;
+    }
+    const std::size_t dot = path.rfind('.');
+    const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
+    if (extension == ".dff" || extension == ".bsp") {
+        WrittenChunkFiles().push_back(path);
     }
     return true;
 }

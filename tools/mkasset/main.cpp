@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tools/mkasset/commands.h"
+#include "tools/mkasset/stored_meshes.h"
 
 namespace {
 
@@ -16,7 +18,9 @@ void Usage(std::FILE* out) {
     for (const mkasset::Command* c = mkasset::kCommands; c->name != nullptr; ++c) {
         std::fprintf(out, "  %-10s %s\n", c->name, c->summary);
     }
-    std::fprintf(out, "Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
+    std::fprintf(out, "Every model (.dff) and level (.bsp) written carries the meshes the engine would build when\n"
+                      "loading it (binary-mesh extension), checked to load back the same.\n"
+                      "Exit status 0 on success, 1 when a file cannot be read or written, 2 on bad usage.\n");
 }
 
 } // namespace
@@ -38,7 +42,13 @@ int main(int argc, char** argv) {
                     return mkasset::kExitOk;
                 }
             }
-            return c->run(argc - 1, argv + 1);
+            const int status = c->run(argc - 1, argv + 1);
+            // The meshes go in once every file of the command is written, its textures too.
+            std::string error;
+            if (status == mkasset::kExitOk && !mkasset::StoreMeshesInFiles(mkasset::WrittenChunkFiles(), &error)) {
+                return mkasset::Fail(c->name, mkasset::kExitFailed, error);
+            }
+            return status;
         }
     }
     std::fprintf(stderr, "mkasset: unknown command '%s'\n", argv[1]);

@@ -4,13 +4,29 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <vector>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "graphics/core/chunk.h"
+#include "graphics/core/image.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
+#include "graphics/plugins/material_effects.h"
+#include "graphics/toolkits/png_reader.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/geometry.h"
+#include "graphics/world/mesh.h"
+#include "graphics/world/world.h"
+#include "graphics/world/world_plugin.h"
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
+#include "tools/mkasset/chunk_writer.h"
 
 namespace {
 
@@ -24,6 +40,8 @@ protected:
     void SetUp() override { dir = MakeTestScratchDir("dun_mkasset"); }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Path(const char* name) const { return (dir / name).string(); }
+    std::vector<OvWorldSector*> sectors;
+    std::vector<OvGeometry*> geometries;
 };
 
 TEST_F(MkassetTest, ModelsReadBackWithTheirCounts) {
@@ -37,6 +55,14 @@ TEST_F(MkassetTest, ModelsReadBackWithTheirCounts) {
               0u)
         << run.output;
     EXPECT_NE(run.output.find("\natomic 0 frame=0 geometry=0 "), std::string::npos) << run.output;
+    // The load's time beside the plain read's (the figures themselves depend on the machine).
+    run = Assetinfo(Path("grid.dff") + " --time");
+    ASSERT_EQ(run.status, 0) << run.output;
+    double load = -1, read = -1, ratio = -1;
+    const std::size_t at = run.output.find("\ntime ");
+    ASSERT_NE(at, std::string::npos) << run.output;
+    EXPECT_EQ(std::sscanf(run.output.c_str() + at, "\ntime load_ms=%lf read_ms=%lf ratio=%lf", &load, &read, &ratio), 3)
+        << run.output;
 
     const struct {
         const char* args;
@@ -53,6 +79,115 @@ TEST_F(MkassetTest, ModelsReadBackWithTheirCounts) {
         ASSERT_EQ(run.status, 0) << run.output;
         EXPECT_NE(run.output.find(s.geometry), std::string::npos) << s.args << "\n" << run.output;
     }
+}
+
+// The meshes of a header as plain values (the materials by their list position).
+std::vector<std::vector<int>> MeshValues(const OvMeshHeader* h, const OvMaterialList* list) {
+    std::vector<std::vector<int>> out{{static_cast<int>(h->flags), h->numMeshes, static_cast<int>(h->totalIndicesInMesh)}};
+    for (OvUInt32 m = 0; m < h->numMeshes; ++m) {
+        const OvMesh& mesh = OvMeshHeaderGetMeshes(h)[m];
+        out.push_back({OvMaterialListFindMaterial(list, mesh.material)});
+        out.back().insert(out.back().end(), mesh.indices, mesh.indices + mesh.numIndices);
+    }
+    return out;
+}
+
+// Binary-mesh sub-chunks the builder wrote (type and stamp; the length between).
+int StoredMeshChunks(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::uint32_t words[2] = {mkasset::kBinMeshId, mkasset::Stamp()};
+    int count = 0;
+    for (std::size_t at = 0; at + 12 <= bytes.size(); ++at) {
+        count += std::memcmp(bytes.data() + at, &words[0], 4) == 0 && std::memcmp(bytes.data() + at + 8, &words[1], 4) == 0;
+    }
+    return count;
+}
+
+// Every geometry and sector of the models and levels comes with its meshes, and they are the
+// meshes a load builds from the same triangles and materials (textures and effects found as the
+// game finds them).
+TEST_F(MkassetTest, ModelsAndLevelsCarryTheMeshesALoadWouldBuild) {
+    const struct {
+        const char* args;
+        const char* file;
+    } files[] = {
+        {"model --kind grid --size 16 --materials 3", "grid.dff"},
+        {"model --kind cylinder --size 8 --materials 2 --effect env", "env.dff"},
+        {"level --seed 3", "level.bsp"},
+    };
+    for (const auto& f : files) {
+        ToolRun run = Mkasset(std::string(f.args) + " --out " + Path(f.file));
+        ASSERT_EQ(run.status, 0) << run.output;
+    }
+    ASSERT_TRUE(OvTestEngineUp(0, [] { OvWorldPluginAttach(); OvMaterialEffectsPluginAttach(); },
+                               OvTestMemoryRasterDriver()));
+    OvImageRegisterFileFormat("png", OvPngImageRead, nullptr);
+    for (const auto& f : files) {
+        const std::string path = Path(f.file);
+        const std::string stem = path.substr(0, path.rfind('.'));
+        OvImageSetPath((stem + "/;" + dir.string() + "/textures/").c_str());
+        OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path.c_str());
+        ASSERT_NE(stream, nullptr) << f.file;
+        std::vector<std::pair<const OvMeshHeader*, OvMeshHeader*>> pairs; // stored, rebuilt
+        std::vector<const OvMaterialList*> lists;
+        OvClump* clump = nullptr;
+        OvWorld* world = nullptr;
+        if (OvStreamFindChunk(stream, ovCHUNKIDWORLD, nullptr, nullptr)) {
+            world = OvWorldStreamRead(stream);
+            ASSERT_NE(world, nullptr) << f.file;
+            OvWorldForAllWorldSectors(
+                world,
+                [](OvWorldSector* s, void* data) {
+                    auto* out = static_cast<std::vector<OvWorldSector*>*>(data);
+                    out->push_back(s);
+                    return s;
+                },
+                &sectors);
+            for (OvWorldSector* s : sectors) {
+                pairs.push_back({s->mesh, OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
+                                                                         s->matListWindowBase, world->flags)});
+                lists.push_back(&world->matList);
+            }
+        } else {
+            OvStreamClose(stream, nullptr);
+            stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path.c_str());
+            ASSERT_TRUE(OvStreamFindChunk(stream, ovCHUNKIDCLUMP, nullptr, nullptr)) << f.file;
+            clump = OvClumpStreamRead(stream);
+            ASSERT_NE(clump, nullptr) << f.file;
+            OvClumpForAllAtomics(
+                clump,
+                [](OvAtomic* a, void* data) {
+                    static_cast<std::vector<OvGeometry*>*>(data)->push_back(OvAtomicGetGeometry(a));
+                    return a;
+                },
+                &geometries);
+            for (OvGeometry* g : geometries) {
+                pairs.push_back({g->mesh, OvMeshHeaderBuildFromTriangles(g->triangles, g->numTriangles, &g->matList, 0,
+                                                                         g->flags)});
+                lists.push_back(&g->matList);
+            }
+        }
+        OvStreamClose(stream, nullptr);
+        int withTriangles = 0;
+        for (std::size_t i = 0; i < pairs.size(); ++i) {
+            withTriangles += pairs[i].first->numMeshes > 0;
+            ASSERT_NE(pairs[i].second, nullptr) << f.file;
+            EXPECT_EQ(MeshValues(pairs[i].first, lists[i]), MeshValues(pairs[i].second, lists[i])) << f.file << " " << i;
+            OvMeshHeaderDestroy(pairs[i].second);
+        }
+        EXPECT_EQ(StoredMeshChunks(path), withTriangles) << f.file;
+        EXPECT_GT(withTriangles, 0) << f.file;
+        sectors.clear();
+        geometries.clear();
+        if (world != nullptr) {
+            OvWorldDestroy(world);
+        }
+        if (clump != nullptr) {
+            OvClumpDestroy(clump);
+        }
+    }
+    OvTestEngineDown();
 }
 
 // A character, a walk for it and its pose a quarter of the way through: one line a bone, the

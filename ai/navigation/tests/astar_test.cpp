@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <list>
 #include <queue>
@@ -351,6 +352,67 @@ TEST_P(AstarTest, CostsEqualDijkstraUnderEveryConstraint) {
     graph.SetHeuristic(nullptr);
   }
   EXPECT_FALSE(Host().LineOfSightQueries().empty());
+}
+
+// The open list against a plain sorted linked list: insertion walks from the head past every node of less
+// or equal f, insertion before a node goes right before it, unlinking takes the node out; after every step
+// the fronts agree, and draining both gives the same order. Few distinct f values, so ties abound.
+TEST(AstarNodeListTest, BehavesAsTheSortedLinkedList) {
+  std::mt19937 rng(77);
+  constexpr int kVertices = 64;
+  std::vector<CAstarVertexState> states(kVertices);
+  std::vector<CAstarNodeList::Node> nodes(kVertices);
+  for (int round = 0; round < 40; ++round) {
+    for (CAstarVertexState& s : states) s.heapPos = -1;
+    CAstarNodeList list;
+    list.SetStorage(nodes.data(), states.data());
+    list.Clear();
+    std::list<std::pair<int, float>> plain;  // (vertex, f)
+    std::vector<float> fOf(kVertices, 0.0f);
+    std::uniform_int_distribution<int> pickVertex(0, kVertices - 1), pickF(0, 5), pickOp(0, 9);
+    for (int step = 0; step < 300; ++step) {
+      const int v = pickVertex(rng);
+      const bool in = states[size_t(v)].heapPos >= 0;
+      const int op = pickOp(rng);
+      if (!in && op < 5) {
+        const float f = float(pickF(rng));
+        auto at = plain.begin();
+        while (at != plain.end() && at->second <= f) ++at;
+        plain.insert(at, {v, f});
+        EXPECT_EQ(list.InsertSorted(v, f).GetVertexIndex(), v);
+        fOf[size_t(v)] = f;
+      } else if (!in && !plain.empty()) {
+        // Before a node of the list, with an f that keeps the order.
+        auto at = std::next(plain.begin(), std::uniform_int_distribution<int>(0, int(plain.size()))(rng));
+        const float low = at == plain.begin() ? 0.0f : std::prev(at)->second;
+        const float high = at == plain.end() ? 5.0f : at->second;
+        const float f = op % 2 == 0 ? high : low;
+        plain.insert(at, {v, f});
+        list.InsertBefore(at == plain.end() ? CAstarNodeIterator() : CAstarNodeIterator(at->first), v, f);
+        fOf[size_t(v)] = f;
+      } else if (in && op < 3 && fOf[size_t(v)] > 0.0f) {
+        // f falls: out and back in sorted.
+        const float f = fOf[size_t(v)] - 1.0f;
+        plain.remove_if([&](const std::pair<int, float>& n) { return n.first == v; });
+        auto at = plain.begin();
+        while (at != plain.end() && at->second <= f) ++at;
+        plain.insert(at, {v, f});
+        list.ReinsertSorted(CAstarNodeIterator(v), f);
+        fOf[size_t(v)] = f;
+      } else if (in) {
+        plain.remove_if([&](const std::pair<int, float>& n) { return n.first == v; });
+        list.Unlink(CAstarNodeIterator(v));
+        EXPECT_EQ(states[size_t(v)].heapPos, -1);
+      }
+      ASSERT_EQ(list.GetCount(), int(plain.size()));
+      ASSERT_EQ(list.Front(), CAstarNodeIterator(plain.empty() ? -1 : plain.front().first)) << round << " " << step;
+    }
+    for (const auto& n : plain) {
+      ASSERT_EQ(list.Front().GetVertexIndex(), n.first) << round;
+      list.Unlink(list.Front());
+    }
+    EXPECT_TRUE(list.Front().IsEnd());
+  }
 }
 
 TEST_P(AstarTest, PathShapesAndRefusals) {
