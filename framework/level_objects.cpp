@@ -31,14 +31,14 @@
 namespace {
 
 // The framework's character table as the furniture sees it: a throw is a velocity given to the
-// character's motion sphere.
+// character's motion sphere, which it puts in the air.
 class CharacterTableView : public CLevelCharacters {
 public:
     int Count() override { return CCharacter::Count(); }
     CClumpObject* Get(int i) override { return CCharacter::Get(i); }
     void Throw(int i, const OvV3d& velocity) override {
         if (CCharacter* character = CCharacter::Get(i)) {
-            PhysicsSetBodyVelocity(character->Body(), velocity.x, velocity.y, velocity.z);
+            character->Throw(velocity);
         }
     }
 };

@@ -118,12 +118,17 @@ TEST_F(HudTest, PausesScrollsWithinTheTextAndGoesOnAtEnter) {
     Camera();
     CHud hud;
     ASSERT_TRUE(hud.Init());
+    // The camera text shows in white while the screen is up; what it had comes back after.
+    const OvRGBA grey = {90, 80, 70, 60};
+    g_cameraManager->SetTextColour(grey);
     // ENTER before the screen is up does not dismiss it.
     Enter();
     hud.Update(0.1f);
     EXPECT_EQ(hud.GetState(), CHud::kShown);
     EXPECT_TRUE(g_paused);
     EXPECT_TRUE(input->PointerMode());
+    EXPECT_TRUE(g_cameraManager->TextShown());
+    EXPECT_EQ(g_cameraManager->TextColour().green, 255);
     hud.Render(); // the view shows 480 - 32 - 120 = 328 of the 512 pixels
     EXPECT_EQ(hud.RemainingBelow(), 184.0f);
 
@@ -175,6 +180,9 @@ TEST_F(HudTest, PausesScrollsWithinTheTextAndGoesOnAtEnter) {
     EXPECT_EQ(hud.GetState(), CHud::kDismissed);
     EXPECT_FALSE(g_paused);
     EXPECT_FALSE(input->PointerMode());
+    EXPECT_FALSE(g_cameraManager->TextShown());
+    EXPECT_EQ(g_cameraManager->TextColour().red, 90);
+    EXPECT_EQ(g_cameraManager->TextColour().alpha, 60);
     hud.Update(0.1f); // never shown again
     EXPECT_EQ(hud.GetState(), CHud::kDismissed);
     EXPECT_FALSE(g_paused);
