@@ -8,6 +8,7 @@
 #include "framework/framework.h"
 #include "framework/physics_glue.h"
 #include "framework/rigid_bodies.h"
+#include "framework/vector_ops.h"
 #include "framework/world_manager.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/engine.h"
@@ -53,19 +54,7 @@ namespace {
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-OvV3d Sub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-OvV3d Add(const OvV3d& a, const OvV3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-OvV3d Scale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-OvV3d Cross(const OvV3d& a, const OvV3d& b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-float Length(const OvV3d& v) { return std::sqrt(Dot(v, v)); }
-OvV3d Normalised(const OvV3d& v) {
-    const float length = Length(v);
-    return length > 0.0f ? Scale(v, 1.0f / length) : v;
-}
-bool Same(const OvV3d& a, const OvV3d& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+using namespace framework_vector;
 
 // Reads an element's attributes in order. The first one missing shows its error box, naming the
 // element; nothing after it is read.
@@ -203,7 +192,45 @@ OvpMgr* PhysicsManager() {
 // ---------------------------------------------------------------------------------------------
 // Collision triangles and planes
 
-CCollisionTriangle::~CCollisionTriangle() { Destroy(); }
+CCollisionPiece::~CCollisionPiece() { Destroy(); }
+
+void CCollisionPiece::Update(float) {
+    OvV3d corners[4];
+    const int count = Shape(corners);
+    bool same = built_ && count == builtCount_;
+    for (int i = 0; same && i < count; ++i) {
+        same = Same(corners[i], builtFrom_[i]);
+    }
+    if (same) {
+        return;
+    }
+    DestroyAtomic(atomic);
+    static const int kTriangles[2][3] = {{0, 1, 2}, {0, 2, 3}};
+    if (count >= 3) {
+        atomic = BuildAtomic(corners, count, kTriangles, count - 2);
+    }
+    for (int i = 0; i < count; ++i) {
+        builtFrom_[i] = corners[i];
+    }
+    builtCount_ = count;
+    built_ = true;
+    ++builds_;
+}
+
+void CCollisionPiece::Render() {
+    OvV3d corners[4];
+    if (g_debugLevel <= 2) {
+        return;
+    }
+    if (const int count = Shape(corners); count >= 3) {
+        Outline(corners, count, kOutlineColour);
+    }
+}
+
+void CCollisionPiece::Destroy() {
+    DestroyAtomic(atomic);
+    built_ = false;
+}
 
 bool CCollisionTriangle::StartElement(const char* name, const char** attributes) {
     if (Is(name, "flags")) {
@@ -223,30 +250,11 @@ bool CCollisionTriangle::StartElement(const char* name, const char** attributes)
     return true;
 }
 
-void CCollisionTriangle::Update(float) {
-    if (built_ && Same(vertices[0], builtFrom_[0]) && Same(vertices[1], builtFrom_[1]) &&
-        Same(vertices[2], builtFrom_[2])) {
-        return;
-    }
-    DestroyAtomic(atomic);
-    static const int kTriangle[1][3] = {{0, 1, 2}};
-    atomic = BuildAtomic(vertices, 3, kTriangle, 1);
+int CCollisionTriangle::Shape(OvV3d corners[4]) const {
     for (int i = 0; i < 3; ++i) {
-        builtFrom_[i] = vertices[i];
+        corners[i] = vertices[i];
     }
-    built_ = true;
-    ++builds_;
-}
-
-void CCollisionTriangle::Render() {
-    if (g_debugLevel > 2) {
-        Outline(vertices, 3, kOutlineColour);
-    }
-}
-
-void CCollisionTriangle::Destroy() {
-    DestroyAtomic(atomic);
-    built_ = false;
+    return 3;
 }
 
 CCollisionTriangle* CCollisionTriangle::CloneReversed() const {
@@ -257,8 +265,6 @@ CCollisionTriangle* CCollisionTriangle::CloneReversed() const {
     copy->passable = passable;
     return copy;
 }
-
-CCollisionPlane::~CCollisionPlane() { Destroy(); }
 
 bool CCollisionPlane::StartElement(const char* name, const char** attributes) {
     if (Is(name, "Position")) {
@@ -299,34 +305,7 @@ bool CCollisionPlane::Corners(OvV3d corners[4]) const {
     return true;
 }
 
-void CCollisionPlane::Update(float) {
-    const Inputs now = {position, normal, right, length, width};
-    if (built_ && Same(now.position, builtFrom_.position) && Same(now.normal, builtFrom_.normal) &&
-        Same(now.right, builtFrom_.right) && now.length == builtFrom_.length && now.width == builtFrom_.width) {
-        return;
-    }
-    DestroyAtomic(atomic);
-    OvV3d corners[4];
-    if (Corners(corners)) {
-        static const int kQuad[2][3] = {{0, 1, 2}, {0, 2, 3}};
-        atomic = BuildAtomic(corners, 4, kQuad, 2);
-    }
-    builtFrom_ = now;
-    built_ = true;
-    ++builds_;
-}
-
-void CCollisionPlane::Render() {
-    OvV3d corners[4];
-    if (g_debugLevel > 2 && Corners(corners)) {
-        Outline(corners, 4, kOutlineColour);
-    }
-}
-
-void CCollisionPlane::Destroy() {
-    DestroyAtomic(atomic);
-    built_ = false;
-}
+int CCollisionPlane::Shape(OvV3d corners[4]) const { return Corners(corners) ? 4 : 0; }
 
 CCollisionPlane* CCollisionPlane::Clone() const {
     auto* copy = new CCollisionPlane;

@@ -10,6 +10,7 @@
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
 #include "framework/rigid_bodies.h"
+#include "framework/vector_ops.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
@@ -40,17 +41,7 @@ constexpr OvUInt32 kDynamicTriangleClass = 14;
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-OvV3d Sub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-OvV3d Add(const OvV3d& a, const OvV3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-OvV3d Scale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-OvV3d Cross(const OvV3d& a, const OvV3d& b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-OvV3d Normalised(const OvV3d& v) {
-    const float length = std::sqrt(Dot(v, v));
-    return length > 0.0f ? Scale(v, 1.0f / length) : v;
-}
+using namespace framework_vector;
 
 // A direction of an object's model space in world space.
 OvV3d RotateOut(const OvMatrix& m, const OvV3d& v) {
