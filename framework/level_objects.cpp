@@ -551,6 +551,38 @@ void CSwitch::Destroy() {
 // ---------------------------------------------------------------------------------------------
 // Lifts
 
+void JointedBody::JoinToWorld(OvpMgr* manager) {
+    const OvpRef world = {nullptr, ovpREFNONE, 0};
+    const OvpRef held = {body, 0, 0};
+    joint = OvpJointCreate(manager, jointDef, &world, &held);
+    if (joint != nullptr && OvpMgrAddJoint(manager, joint, -1) == nullptr) {
+        OvpJointDestroy(joint);
+        joint = nullptr;
+    }
+}
+
+void JointedBody::Release(OvAtomic* boundAtomic) {
+    if (joint != nullptr) {
+        OvpJointDestroy(joint);
+        joint = nullptr;
+    }
+    if (jointDef != nullptr) {
+        OvpJointDefRelease(jointDef);
+        jointDef = nullptr;
+    }
+    if (body != nullptr) {
+        if (boundAtomic != nullptr) {
+            OvpAtomicSetBodyObj(boundAtomic, nullptr);
+        }
+        OvpBodyObjDestroy(body);
+        body = nullptr;
+    }
+    if (def != nullptr) {
+        OvpBodyDefRelease(def);
+        def = nullptr;
+    }
+}
+
 CLift::~CLift() { Destroy(); }
 
 bool CLift::StartElement(const char*, const char** attributes) {
@@ -586,32 +618,26 @@ void CLift::Build() {
         object_.SetPosition(position); // no physics: the model alone
         return;
     }
-    def_ = CRigidBodyManager::CreateBoxModel(1.0f, 0.1f, 1.0f, 20.0f, 1.0f, 0.0f);
-    if (def_ == nullptr) {
+    physics_.def = CRigidBodyManager::CreateBoxModel(1.0f, 0.1f, 1.0f, 20.0f, 1.0f, 0.0f);
+    if (physics_.def == nullptr) {
         return;
     }
-    body_ = OvpBodyObjCreate(def_);
-    if (body_ == nullptr || OvpAtomicSetBodyObj(object_.GetFirstAtomic(), body_) == nullptr ||
-        OvpMgrAddObject(manager, body_, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
+    physics_.body = OvpBodyObjCreate(physics_.def);
+    if (physics_.body == nullptr || OvpAtomicSetBodyObj(object_.GetFirstAtomic(), physics_.body) == nullptr ||
+        OvpMgrAddObject(manager, physics_.body, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
         Destroy();
         object_.SetPosition(position);
         return;
     }
-    PhysicsSetBodyPosition(body_, position.x, position.y, position.z);
+    PhysicsSetBodyPosition(physics_.body, position.x, position.y, position.z);
     // Every axis locked to a world anchor that rides with the lift.
-    jointDef_ = OvpJointDefCreate();
-    if (jointDef_ == nullptr) {
+    physics_.jointDef = OvpJointDefCreate();
+    if (physics_.jointDef == nullptr) {
         return;
     }
-    OvpJointDefSetFlags(jointDef_, kLiftJointFlags);
-    OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 1), &position);
-    const OvpRef world = {nullptr, ovpREFNONE, 0};
-    const OvpRef platform = {body_, 0, 0};
-    joint_ = OvpJointCreate(manager, jointDef_, &world, &platform);
-    if (joint_ != nullptr && OvpMgrAddJoint(manager, joint_, -1) == nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
+    OvpJointDefSetFlags(physics_.jointDef, kLiftJointFlags);
+    OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 1), &position);
+    physics_.JoinToWorld(manager);
 }
 
 bool CLift::Moves() const { return linked_ == nullptr || linked_->IsOn(); }
@@ -680,34 +706,18 @@ void CLift::Update(float dt) {
 }
 
 void CLift::Follow() {
-    if (jointDef_ != nullptr) {
-        OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 1), &position);
-        if (body_ != nullptr && body_->manager != nullptr) {
-            OvpMgrSetObjectAwake(body_->manager, body_, 1);
+    if (physics_.jointDef != nullptr) {
+        OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 1), &position);
+        if (physics_.body != nullptr && physics_.body->manager != nullptr) {
+            OvpMgrSetObjectAwake(physics_.body->manager, physics_.body, 1);
         }
-    } else if (body_ == nullptr && object_.GetClump() != nullptr) {
+    } else if (physics_.body == nullptr && object_.GetClump() != nullptr) {
         object_.SetPosition(position);
     }
 }
 
 void CLift::Destroy() {
-    if (joint_ != nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
-    if (jointDef_ != nullptr) {
-        OvpJointDefRelease(jointDef_);
-        jointDef_ = nullptr;
-    }
-    if (body_ != nullptr) {
-        OvpAtomicSetBodyObj(object_.GetFirstAtomic(), nullptr);
-        OvpBodyObjDestroy(body_);
-        body_ = nullptr;
-    }
-    if (def_ != nullptr) {
-        OvpBodyDefRelease(def_);
-        def_ = nullptr;
-    }
+    physics_.Release(object_.GetFirstAtomic());
     object_.Destroy();
 }
 
@@ -758,31 +768,31 @@ void CDoor::Build() {
         SkelWarningMessage("a door without a size has no body");
         return;
     }
-    def_ = PhysicsCreateStaticBox(half.x, half.y, half.z, 0.0f);
-    body_ = def_ != nullptr ? OvpBodyObjCreate(def_) : nullptr;
-    if (body_ == nullptr) {
+    physics_.def = PhysicsCreateStaticBox(half.x, half.y, half.z, 0.0f);
+    physics_.body = physics_.def != nullptr ? OvpBodyObjCreate(physics_.def) : nullptr;
+    if (physics_.body == nullptr) {
         Destroy();
         return;
     }
     OvMatrixSetIdentity(&matrix_);
     matrix_.pos = position;
-    body_->parts[0].matrix = &matrix_;
-    OvpObjSetPartFromMatrix(body_, 0);
-    if (OvpMgrAddObject(manager, body_, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
+    physics_.body->parts[0].matrix = &matrix_;
+    OvpObjSetPartFromMatrix(physics_.body, 0);
+    if (OvpMgrAddObject(manager, physics_.body, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
         Destroy();
         return;
     }
-    PhysicsSetBodyPosition(body_, position.x, position.y, position.z);
+    PhysicsSetBodyPosition(physics_.body, position.x, position.y, position.z);
     // The hinge: free only about the frames' x axis, which a quarter turn about z makes vertical.
-    jointDef_ = OvpJointDefCreate();
-    if (jointDef_ == nullptr) {
+    physics_.jointDef = OvpJointDefCreate();
+    if (physics_.jointDef == nullptr) {
         return;
     }
-    OvpJointDefSetFlags(jointDef_, ovpJOINTHINGE);
-    OvpJointLimit* open = OvpJointDefGetFirstLimit(jointDef_);
+    OvpJointDefSetFlags(physics_.jointDef, ovpJOINTHINGE);
+    OvpJointLimit* open = OvpJointDefGetFirstLimit(physics_.jointDef);
     OvpJointLimitSetEnabled(open, 1);
     OvpJointLimitSetAngle(open, kDoorOpenAngle);
-    OvpJointLimit* shut = OvpJointDefGetSecondLimit(jointDef_);
+    OvpJointLimit* shut = OvpJointDefGetSecondLimit(physics_.jointDef);
     OvpJointLimitSetEnabled(shut, 1);
     OvpJointLimitSetAngle(shut, 0.0f);
     OvpJointSpring* spring = OvpJointLimitGetSpring(shut);
@@ -795,21 +805,15 @@ void CDoor::Build() {
     OvQuatFromMatrix(&q, &turn);
     const OvV3d onDoor = HingeOnDoor();
     const OvV3d inWorld = HingePoint();
-    OvpJointFrameSetOrientation(OvpJointDefGetFrame(jointDef_, 0), &q);
-    OvpJointFrameSetOrientation(OvpJointDefGetFrame(jointDef_, 1), &q);
-    OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 0), &onDoor);
-    OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 1), &inWorld);
-    const OvpRef world = {nullptr, ovpREFNONE, 0};
-    const OvpRef door = {body_, 0, 0};
-    joint_ = OvpJointCreate(manager, jointDef_, &world, &door);
-    if (joint_ != nullptr && OvpMgrAddJoint(manager, joint_, -1) == nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
+    OvpJointFrameSetOrientation(OvpJointDefGetFrame(physics_.jointDef, 0), &q);
+    OvpJointFrameSetOrientation(OvpJointDefGetFrame(physics_.jointDef, 1), &q);
+    OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 0), &onDoor);
+    OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 1), &inWorld);
+    physics_.JoinToWorld(manager);
 }
 
 void CDoor::Render() {
-    if (body_ == nullptr) {
+    if (physics_.body == nullptr) {
         return;
     }
     // The corners where the body holds the box, in the world.
@@ -835,24 +839,7 @@ void CDoor::Render() {
     Draw(faces, 36, ovPRIMTYPETRILIST);
 }
 
-void CDoor::Destroy() {
-    if (joint_ != nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
-    if (jointDef_ != nullptr) {
-        OvpJointDefRelease(jointDef_);
-        jointDef_ = nullptr;
-    }
-    if (body_ != nullptr) {
-        OvpBodyObjDestroy(body_);
-        body_ = nullptr;
-    }
-    if (def_ != nullptr) {
-        OvpBodyDefRelease(def_);
-        def_ = nullptr;
-    }
-}
+void CDoor::Destroy() { physics_.Release(nullptr); }
 
 // ---------------------------------------------------------------------------------------------
 

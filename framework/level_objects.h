@@ -23,6 +23,7 @@ struct OvTexture;
 struct OvpBodyDef;
 struct OvpJoint;
 struct OvpJointDef;
+struct OvpMgr;
 struct OvpObj;
 
 // A piece of the level's furniture: updated once a frame, drawn by the world manager's render,
@@ -223,6 +224,21 @@ private:
     float timer_ = 0.0f;
 };
 
+// The physics of a lift's platform or a door's leaf: a body of its definition held to the world by
+// a joint of its own definition.
+struct JointedBody {
+    OvpBodyDef* def = nullptr;
+    OvpObj* body = nullptr;
+    OvpJointDef* jointDef = nullptr;
+    OvpJoint* joint = nullptr;
+    // Joins the body to the world by the joint definition and adds the joint to the manager; no
+    // joint when either refuses.
+    void JoinToWorld(OvpMgr* manager);
+    // Destroys the joint, its definition, the body (let go first by the atomic it is bound to,
+    // when one is given) and its definition.
+    void Release(OvAtomic* boundAtomic);
+};
+
 // A platform riding between p1 and p2 at 2.0 units a second, waiting 3.0 s at each end; held by
 // a joint whose world anchor moves with it. With a linked switch it moves only while the switch
 // is on.
@@ -243,8 +259,8 @@ public:
     bool CarryVelocity(const CClumpObject* standingOn, OvV3d* velocity) const override;
     CClumpObject* Object() { return &object_; }
     const CClumpObject* Object() const { return &object_; }
-    OvpObj* Body() const { return body_; }
-    OvpJoint* Joint() const { return joint_; }
+    OvpObj* Body() const { return physics_.body; }
+    OvpJoint* Joint() const { return physics_.joint; }
     const CSwitch* LinkedSwitch() const { return linked_; }
     void Link(const CSwitch* s) { linked_ = s; }
 
@@ -265,10 +281,7 @@ private:
     void Follow();
 
     CClumpObject object_;
-    OvpBodyDef* def_ = nullptr;
-    OvpObj* body_ = nullptr;
-    OvpJointDef* jointDef_ = nullptr;
-    OvpJoint* joint_ = nullptr;
+    JointedBody physics_;
     const CSwitch* linked_ = nullptr;
 };
 
@@ -289,8 +302,8 @@ public:
     // The hinge's point in the world and on the door (the box's own space).
     OvV3d HingePoint() const;
     OvV3d HingeOnDoor() const;
-    OvpObj* Body() const { return body_; }
-    OvpJoint* Joint() const { return joint_; }
+    OvpObj* Body() const { return physics_.body; }
+    OvpJoint* Joint() const { return physics_.joint; }
     const OvMatrix& Matrix() const { return matrix_; }
 
     OvV3d position = {};
@@ -305,10 +318,7 @@ private:
 
     bool buildPhysics_ = true;
     OvMatrix matrix_ = {};
-    OvpBodyDef* def_ = nullptr;
-    OvpObj* body_ = nullptr;
-    OvpJointDef* jointDef_ = nullptr;
-    OvpJoint* joint_ = nullptr;
+    JointedBody physics_;
 };
 
 // A level object's configuration element ("JumpHelper", "Switch", "LaserBeam", "Teleporter",
