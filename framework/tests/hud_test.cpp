@@ -1,6 +1,6 @@
 // The start screen: its eight images and their messages, the states with the paused flag and the
-// pointer mode, the scroll buttons' hit areas, a scroll that never goes above the text's top, and
-// the configuration's "Hud" section holding the game until ENTER.
+// pointer mode, the scroll buttons' hit areas, a scroll that never goes above the text's top, the
+// configuration's "Hud" section holding the game until ENTER, and the camera text's colour.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include "framework/framework.h"
 #include "framework/hud.h"
 #include "framework/input_manager.h"
+#include "framework/lights_font.h"
 #include "framework/tests/level_fixture.h"
 #include "framework/tests/test_app.h"
 #include "graphics/core/engine.h"
@@ -189,6 +190,27 @@ TEST_F(HudTest, PausesScrollsWithinTheTextAndGoesOnAtEnter) {
     gQuads.clear();
     hud.Render();
     EXPECT_TRUE(gQuads.empty());
+}
+
+// The camera text goes out in the camera manager's colour; the font keeps its own for the rest.
+OvRGBA gPrintedIn = {};
+TEST_F(HudTest, CameraTextIsShownInItsColourAndTheFontKeepsItsOwn) {
+    TestApp app("config.xml");
+    Camera();
+    CFont font;
+    g_font = &font;
+    CCameraManager::SetTextFunction([](const char*, float, float, float) { gPrintedIn = g_font->Colour(); });
+    font.SetColour({10, 20, 30, 40});
+    g_cameraManager->SetTextColour({200, 0, 0, 255});
+    app.RenderCameraText(); // not shown: nothing printed
+    EXPECT_EQ(gPrintedIn.red, 0);
+    g_cameraManager->SetTextShown(true);
+    app.RenderCameraText();
+    EXPECT_EQ(gPrintedIn.red, 200);
+    EXPECT_EQ(font.Colour().red, 10);
+    EXPECT_EQ(font.Colour().alpha, 40);
+    CCameraManager::SetTextFunction(nullptr);
+    g_font = nullptr;
 }
 
 TEST_F(HudTest, HudSectionHoldsTheGameUntilEnter) {
