@@ -82,9 +82,11 @@ CStandardApplication::CStandardApplication(const char* configFileName)
     : configFileName_(configFileName != nullptr ? configFileName : "") {
     g_mainWindow = nullptr;
     g_mainInstance = nullptr;
+    g_worldManager = nullptr;
+    g_cameraManager = nullptr;
+    g_hud = nullptr;
     g_debugLevel = 0;
     g_stopOnError = false;
-    // The world manager, camera manager and HUD are cleared here once they exist.
 }
 
 bool CStandardApplication::StartElement(const char* /*name*/, const char** /*attributes*/) { return true; }
@@ -206,24 +208,21 @@ bool CStandardApplication::GraphicsOpen(SkelPlatform* platform) {
 }
 
 void CStandardApplication::Shutdown() {
-    // The world manager (the default lights taken out of it first), camera manager, default
-    // lights, font, HUD and character profiles are taken down in that order; then the raster
-    // character set; the rigid-body manager and the input manager follow it once they exist.
-    // The font's toolkit holds the main camera: it goes before the camera does.
+    // The world manager (the camera manager's world cameras and the default lights taken out of it
+    // first), camera manager, default lights, font, HUD and character profiles are taken down in
+    // that order; then the raster character set; the rigid-body manager and the input manager
+    // follow it once they exist. The font's toolkit holds the main camera: it goes before the
+    // camera does.
     CCameraManager::SetTextFunction(nullptr);
     delete g_font;
     g_font = nullptr;
-    if (g_cameraManager != nullptr && g_cameraManager->Camera() != nullptr) {
-        if (OvWorld* world = OvCameraGetWorld(g_cameraManager->Camera())) {
-            OvWorldRemoveCamera(world, g_cameraManager->Camera());
-        }
-    }
     // The rigid bodies live in the world manager's physics context: they go before it does.
     if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
         bodies->ReleaseInstances();
     }
     ReleaseRocks();
     if (g_worldManager != nullptr) {
+        g_worldManager->RemoveCameras(g_cameraManager);
         g_worldManager->RemoveLight(defaultAmbient_);
         g_worldManager->RemoveLight(defaultDirectional_);
         delete g_worldManager;
@@ -311,19 +310,31 @@ void CStandardApplication::Frame() {
 }
 
 void CStandardApplication::Render() {
+    // The worlds are drawn through their world cameras; the camera manager's camera then takes its
+    // update up again for everything drawn over them.
     if (g_cameraManager != nullptr) {
         g_cameraManager->BeginUpdate();
         if (renderWorld_ && g_worldManager != nullptr) {
             g_worldManager->Render();
         }
+        g_cameraManager->ResumeUpdate();
     }
     OnFrameStage(FrameStage::WorldDraw);
     RenderScene();
-    // The frame rate and, above level 1, the world's statistics are printed with the font; with
-    // no font nothing is printed.
+    // The debug texts need the camera's update: the frame rate from level 1, the world's
+    // statistics (and above level 2 its debug drawing) from level 2.
+    if (g_cameraManager != nullptr) {
+        if (g_debugLevel >= 1) {
+            CFpsCounter::GetInstance()->Render(g_font);
+        }
+        if (g_debugLevel > 1 && g_worldManager != nullptr) {
+            g_worldManager->PrintStatistics(g_font);
+        }
+    }
     CInputManager::GetInstance()->DrawPointer();
     if (g_cameraManager != nullptr) {
         g_cameraManager->RenderOverlay();
+        RenderCameraText();
     }
     if (g_hud != nullptr) {
         g_hud->Render();
@@ -339,6 +350,17 @@ void CStandardApplication::Render() {
         g_cameraManager->ShowRaster();
     }
     OnFrameStage(FrameStage::Present);
+}
+
+void CStandardApplication::RenderCameraText() {
+    if (g_cameraManager == nullptr || !g_cameraManager->TextShown() || g_paused || g_font == nullptr) {
+        return;
+    }
+    // In the camera text's colour; the font keeps its own for everything else.
+    const OvRGBA fontColour = g_font->Colour();
+    g_font->SetColour(g_cameraManager->TextColour());
+    g_cameraManager->PrintInfo();
+    g_font->SetColour(fontColour);
 }
 
 void CStandardApplication::ReadConfig() {
@@ -486,7 +508,8 @@ void CStandardApplication::DispatchEndElement(const char* name) {
         }
     }
     // The end of "Light" hands the light under construction to the world manager (a light it
-    // refuses is deleted); the end of "Camera" puts the main camera into the first world.
+    // refuses is deleted); the end of "Camera" gives the worlds their world cameras made from the
+    // camera manager.
     if (Is(name, "Light") && lightUnderConstruction_ != nullptr) {
         if (g_worldManager == nullptr || !g_worldManager->AddLight(lightUnderConstruction_)) {
             delete lightUnderConstruction_;
@@ -494,8 +517,7 @@ void CStandardApplication::DispatchEndElement(const char* name) {
         lightUnderConstruction_ = nullptr;
     }
     if (Is(name, "Camera") && g_cameraManager != nullptr && g_cameraManager->Camera() != nullptr &&
-        g_worldManager != nullptr && g_worldManager->WorldCount() > 0 &&
-        OvCameraGetWorld(g_cameraManager->Camera()) == nullptr) {
-        OvWorldAddCamera(g_worldManager->GetWorld(0), g_cameraManager->Camera());
+        g_worldManager != nullptr) {
+        g_worldManager->AddCameras(g_cameraManager);
     }
 }

@@ -45,6 +45,8 @@ public:
     void Shutdown();
     void Frame();
     void Render();
+    // The camera manager's one-line text while it is shown (not while paused), in its colour.
+    void RenderCameraText();
     void ReadConfig();
 
     // The configuration's top-level dispatch (what the parser's element callbacks call).

@@ -473,6 +473,12 @@ void CCameraManager::BeginUpdate() {
     OvCameraBeginUpdate(camera_);
 }
 
+void CCameraManager::ResumeUpdate() {
+    if (camera_ != nullptr) {
+        OvCameraBeginUpdate(camera_);
+    }
+}
+
 void CCameraManager::EndUpdate() {
     if (camera_ != nullptr) {
         OvCameraEndUpdate(camera_);

@@ -79,6 +79,9 @@ public:
     bool BuildCrosshair();
 
     void BeginUpdate();
+    // The second render step: once the world cameras have drawn the worlds, the camera's update is
+    // taken up again, without a clear, for the scene, the texts and the overlays.
+    void ResumeUpdate();
     void EndUpdate();
     void ShowRaster();
     void RenderOverlay();
@@ -103,6 +106,13 @@ public:
     void NextCamera();
     void NextFixedCamera();
     void Update(float dt);
+
+    // The colour of the camera text and whether it is shown (the start screen shows it in white
+    // while it is up and gives back what it found).
+    const OvRGBA& TextColour() const { return textColour_; }
+    void SetTextColour(const OvRGBA& colour) { textColour_ = colour; }
+    bool TextShown() const { return textShown_; }
+    void SetTextShown(bool shown) { textShown_ = shown; }
 
     // Where the world is asked for picking and where text goes; either may be null.
     void SetPickWorld(CCameraPickWorld* world) { pickWorld_ = world; }
@@ -184,6 +194,8 @@ private:
     bool inFixed_ = false;
     bool inSwitchSequence_ = false;
     OvRGBA background_ = {88, 88, 110, 0};
+    OvRGBA textColour_ = {255, 255, 255, 255};
+    bool textShown_ = false;
     float pitch_ = 0.0f; // free and first-person pitch, degrees
     OvTexture* crosshair_ = nullptr;
     OvSpline* spline_ = nullptr;

@@ -356,8 +356,11 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
     Setup(position);
     SetDynamics({profile_->sphereRadius, profile_->slideIntensity, profile_->slideCreaseYComponent, profile_->accuracy,
                  profile_->gravity});
+    // With a character's body among the bodies, the physics steps stage by stage and drops the
+    // pairs of two characters' bodies: characters pass through each other.
     if (g_worldManager != nullptr) {
         g_worldManager->SetCharacterBodyTest(IsCharacterBody);
+        g_worldManager->SetCustomStep(true);
     }
     if (projectiles_ == nullptr) {
         projectiles_ = new CProjectileTable;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "framework/framework.h"
+#include "framework/lights_font.h"
 #include "graphics/core/camera.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/engine.h"
@@ -83,8 +84,10 @@ void CFpsCounter::BuildGraph(float width, float height, float screenZ, float rec
     }
 }
 
-void CFpsCounter::Render(CFont* /*font*/) const {
-    // The text "FPS : ..." is printed at (0.75, 0.82), size 0.04, once the font exists.
+void CFpsCounter::Render(CFont* font) const {
+    if (font != nullptr) {
+        font->Print(Text().c_str(), {kTextX, kTextY}, kTextSize);
+    }
     auto* camera = static_cast<OvCamera*>(OvEngineInstancePtr->curCamera);
     if (g_debugLevel < 2 || historyCount_ == 0 || camera == nullptr || camera->frameBuffer == nullptr) {
         return;

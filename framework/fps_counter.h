@@ -14,6 +14,10 @@ class CFpsCounter {
 public:
     static constexpr int kRateFrames = 200;  // frames per rate
     static constexpr int kHistorySize = 632; // frame times kept for the graph
+    // Where the text goes (screen fractions) and its size.
+    static constexpr float kTextX = 0.75f;
+    static constexpr float kTextY = 0.82f;
+    static constexpr float kTextSize = 0.04f;
 
     static CFpsCounter* GetInstance();
     static void Destroy();

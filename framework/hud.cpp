@@ -102,6 +102,13 @@ void CHud::Update(float dt) {
     CInputManager* input = CInputManager::GetInstance();
     if (state_ == kNotShown) {
         g_paused = true;
+        // The camera text shows in white while the screen is up.
+        if (g_cameraManager != nullptr) {
+            savedTextColour_ = g_cameraManager->TextColour();
+            savedTextShown_ = g_cameraManager->TextShown();
+            g_cameraManager->SetTextShown(true);
+            g_cameraManager->SetTextColour({255, 255, 255, 255});
+        }
         input->SetPointerMode(true);
         // A request made before the screen was up does not dismiss it.
         input->TakeContinueRequest();
@@ -127,6 +134,10 @@ void CHud::Update(float dt) {
     if (input->TakeContinueRequest()) {
         state_ = kDismissed;
         g_paused = false;
+        if (g_cameraManager != nullptr) {
+            g_cameraManager->SetTextColour(savedTextColour_);
+            g_cameraManager->SetTextShown(savedTextShown_);
+        }
         input->SetPointerMode(false);
     }
 }

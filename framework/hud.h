@@ -5,6 +5,7 @@
 // continue request (ENTER), which lets the game run. It is never shown again.
 
 #include "framework/config_reader.h"
+#include "graphics/core/camera.h"
 #include "graphics/core/d3d9/im2d.h"
 
 struct OvTexture;
@@ -67,6 +68,8 @@ private:
     static void RasterSize(float* w, float* h);
 
     OvTexture* textures_[kImageCount] = {};
+    OvRGBA savedTextColour_ = {255, 255, 255, 255}; // the camera manager's, while the screen is up
+    bool savedTextShown_ = false;
     int state_ = kNotShown;
     float remaining_ = 0.0f;  // text below the view, kept by the render
     float textHeight_ = 0.0f; // pixels of the text image

@@ -8,6 +8,7 @@
 #include "framework/framework.h"
 #include "framework/physics_glue.h"
 #include "framework/rigid_bodies.h"
+#include "framework/vector_ops.h"
 #include "framework/world_manager.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/engine.h"
@@ -31,14 +32,14 @@
 namespace {
 
 // The framework's character table as the furniture sees it: a throw is a velocity given to the
-// character's motion sphere.
+// character's motion sphere, which it puts in the air.
 class CharacterTableView : public CLevelCharacters {
 public:
     int Count() override { return CCharacter::Count(); }
     CClumpObject* Get(int i) override { return CCharacter::Get(i); }
     void Throw(int i, const OvV3d& velocity) override {
         if (CCharacter* character = CCharacter::Get(i)) {
-            PhysicsSetBodyVelocity(character->Body(), velocity.x, velocity.y, velocity.z);
+            character->Throw(velocity);
         }
     }
 };
@@ -53,19 +54,7 @@ namespace {
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-OvV3d Sub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-OvV3d Add(const OvV3d& a, const OvV3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-OvV3d Scale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-OvV3d Cross(const OvV3d& a, const OvV3d& b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-float Length(const OvV3d& v) { return std::sqrt(Dot(v, v)); }
-OvV3d Normalised(const OvV3d& v) {
-    const float length = Length(v);
-    return length > 0.0f ? Scale(v, 1.0f / length) : v;
-}
-bool Same(const OvV3d& a, const OvV3d& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+using namespace framework_vector;
 
 // Reads an element's attributes in order. The first one missing shows its error box, naming the
 // element; nothing after it is read.
@@ -203,7 +192,45 @@ OvpMgr* PhysicsManager() {
 // ---------------------------------------------------------------------------------------------
 // Collision triangles and planes
 
-CCollisionTriangle::~CCollisionTriangle() { Destroy(); }
+CCollisionPiece::~CCollisionPiece() { Destroy(); }
+
+void CCollisionPiece::Update(float) {
+    OvV3d corners[4];
+    const int count = Shape(corners);
+    bool same = built_ && count == builtCount_;
+    for (int i = 0; same && i < count; ++i) {
+        same = Same(corners[i], builtFrom_[i]);
+    }
+    if (same) {
+        return;
+    }
+    DestroyAtomic(atomic);
+    static const int kTriangles[2][3] = {{0, 1, 2}, {0, 2, 3}};
+    if (count >= 3) {
+        atomic = BuildAtomic(corners, count, kTriangles, count - 2);
+    }
+    for (int i = 0; i < count; ++i) {
+        builtFrom_[i] = corners[i];
+    }
+    builtCount_ = count;
+    built_ = true;
+    ++builds_;
+}
+
+void CCollisionPiece::Render() {
+    OvV3d corners[4];
+    if (g_debugLevel <= 2) {
+        return;
+    }
+    if (const int count = Shape(corners); count >= 3) {
+        Outline(corners, count, kOutlineColour);
+    }
+}
+
+void CCollisionPiece::Destroy() {
+    DestroyAtomic(atomic);
+    built_ = false;
+}
 
 bool CCollisionTriangle::StartElement(const char* name, const char** attributes) {
     if (Is(name, "flags")) {
@@ -223,30 +250,11 @@ bool CCollisionTriangle::StartElement(const char* name, const char** attributes)
     return true;
 }
 
-void CCollisionTriangle::Update(float) {
-    if (built_ && Same(vertices[0], builtFrom_[0]) && Same(vertices[1], builtFrom_[1]) &&
-        Same(vertices[2], builtFrom_[2])) {
-        return;
-    }
-    DestroyAtomic(atomic);
-    static const int kTriangle[1][3] = {{0, 1, 2}};
-    atomic = BuildAtomic(vertices, 3, kTriangle, 1);
+int CCollisionTriangle::Shape(OvV3d corners[4]) const {
     for (int i = 0; i < 3; ++i) {
-        builtFrom_[i] = vertices[i];
+        corners[i] = vertices[i];
     }
-    built_ = true;
-    ++builds_;
-}
-
-void CCollisionTriangle::Render() {
-    if (g_debugLevel > 2) {
-        Outline(vertices, 3, kOutlineColour);
-    }
-}
-
-void CCollisionTriangle::Destroy() {
-    DestroyAtomic(atomic);
-    built_ = false;
+    return 3;
 }
 
 CCollisionTriangle* CCollisionTriangle::CloneReversed() const {
@@ -257,8 +265,6 @@ CCollisionTriangle* CCollisionTriangle::CloneReversed() const {
     copy->passable = passable;
     return copy;
 }
-
-CCollisionPlane::~CCollisionPlane() { Destroy(); }
 
 bool CCollisionPlane::StartElement(const char* name, const char** attributes) {
     if (Is(name, "Position")) {
@@ -299,34 +305,7 @@ bool CCollisionPlane::Corners(OvV3d corners[4]) const {
     return true;
 }
 
-void CCollisionPlane::Update(float) {
-    const Inputs now = {position, normal, right, length, width};
-    if (built_ && Same(now.position, builtFrom_.position) && Same(now.normal, builtFrom_.normal) &&
-        Same(now.right, builtFrom_.right) && now.length == builtFrom_.length && now.width == builtFrom_.width) {
-        return;
-    }
-    DestroyAtomic(atomic);
-    OvV3d corners[4];
-    if (Corners(corners)) {
-        static const int kQuad[2][3] = {{0, 1, 2}, {0, 2, 3}};
-        atomic = BuildAtomic(corners, 4, kQuad, 2);
-    }
-    builtFrom_ = now;
-    built_ = true;
-    ++builds_;
-}
-
-void CCollisionPlane::Render() {
-    OvV3d corners[4];
-    if (g_debugLevel > 2 && Corners(corners)) {
-        Outline(corners, 4, kOutlineColour);
-    }
-}
-
-void CCollisionPlane::Destroy() {
-    DestroyAtomic(atomic);
-    built_ = false;
-}
+int CCollisionPlane::Shape(OvV3d corners[4]) const { return Corners(corners) ? 4 : 0; }
 
 CCollisionPlane* CCollisionPlane::Clone() const {
     auto* copy = new CCollisionPlane;
@@ -572,6 +551,38 @@ void CSwitch::Destroy() {
 // ---------------------------------------------------------------------------------------------
 // Lifts
 
+void JointedBody::JoinToWorld(OvpMgr* manager) {
+    const OvpRef world = {nullptr, ovpREFNONE, 0};
+    const OvpRef held = {body, 0, 0};
+    joint = OvpJointCreate(manager, jointDef, &world, &held);
+    if (joint != nullptr && OvpMgrAddJoint(manager, joint, -1) == nullptr) {
+        OvpJointDestroy(joint);
+        joint = nullptr;
+    }
+}
+
+void JointedBody::Release(OvAtomic* boundAtomic) {
+    if (joint != nullptr) {
+        OvpJointDestroy(joint);
+        joint = nullptr;
+    }
+    if (jointDef != nullptr) {
+        OvpJointDefRelease(jointDef);
+        jointDef = nullptr;
+    }
+    if (body != nullptr) {
+        if (boundAtomic != nullptr) {
+            OvpAtomicSetBodyObj(boundAtomic, nullptr);
+        }
+        OvpBodyObjDestroy(body);
+        body = nullptr;
+    }
+    if (def != nullptr) {
+        OvpBodyDefRelease(def);
+        def = nullptr;
+    }
+}
+
 CLift::~CLift() { Destroy(); }
 
 bool CLift::StartElement(const char*, const char** attributes) {
@@ -607,32 +618,26 @@ void CLift::Build() {
         object_.SetPosition(position); // no physics: the model alone
         return;
     }
-    def_ = CRigidBodyManager::CreateBoxModel(1.0f, 0.1f, 1.0f, 20.0f, 1.0f, 0.0f);
-    if (def_ == nullptr) {
+    physics_.def = CRigidBodyManager::CreateBoxModel(1.0f, 0.1f, 1.0f, 20.0f, 1.0f, 0.0f);
+    if (physics_.def == nullptr) {
         return;
     }
-    body_ = OvpBodyObjCreate(def_);
-    if (body_ == nullptr || OvpAtomicSetBodyObj(object_.GetFirstAtomic(), body_) == nullptr ||
-        OvpMgrAddObject(manager, body_, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
+    physics_.body = OvpBodyObjCreate(physics_.def);
+    if (physics_.body == nullptr || OvpAtomicSetBodyObj(object_.GetFirstAtomic(), physics_.body) == nullptr ||
+        OvpMgrAddObject(manager, physics_.body, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
         Destroy();
         object_.SetPosition(position);
         return;
     }
-    PhysicsSetBodyPosition(body_, position.x, position.y, position.z);
+    PhysicsSetBodyPosition(physics_.body, position.x, position.y, position.z);
     // Every axis locked to a world anchor that rides with the lift.
-    jointDef_ = OvpJointDefCreate();
-    if (jointDef_ == nullptr) {
+    physics_.jointDef = OvpJointDefCreate();
+    if (physics_.jointDef == nullptr) {
         return;
     }
-    OvpJointDefSetFlags(jointDef_, kLiftJointFlags);
-    OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 1), &position);
-    const OvpRef world = {nullptr, ovpREFNONE, 0};
-    const OvpRef platform = {body_, 0, 0};
-    joint_ = OvpJointCreate(manager, jointDef_, &world, &platform);
-    if (joint_ != nullptr && OvpMgrAddJoint(manager, joint_, -1) == nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
+    OvpJointDefSetFlags(physics_.jointDef, kLiftJointFlags);
+    OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 1), &position);
+    physics_.JoinToWorld(manager);
 }
 
 bool CLift::Moves() const { return linked_ == nullptr || linked_->IsOn(); }
@@ -701,34 +706,18 @@ void CLift::Update(float dt) {
 }
 
 void CLift::Follow() {
-    if (jointDef_ != nullptr) {
-        OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 1), &position);
-        if (body_ != nullptr && body_->manager != nullptr) {
-            OvpMgrSetObjectAwake(body_->manager, body_, 1);
+    if (physics_.jointDef != nullptr) {
+        OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 1), &position);
+        if (physics_.body != nullptr && physics_.body->manager != nullptr) {
+            OvpMgrSetObjectAwake(physics_.body->manager, physics_.body, 1);
         }
-    } else if (body_ == nullptr && object_.GetClump() != nullptr) {
+    } else if (physics_.body == nullptr && object_.GetClump() != nullptr) {
         object_.SetPosition(position);
     }
 }
 
 void CLift::Destroy() {
-    if (joint_ != nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
-    if (jointDef_ != nullptr) {
-        OvpJointDefRelease(jointDef_);
-        jointDef_ = nullptr;
-    }
-    if (body_ != nullptr) {
-        OvpAtomicSetBodyObj(object_.GetFirstAtomic(), nullptr);
-        OvpBodyObjDestroy(body_);
-        body_ = nullptr;
-    }
-    if (def_ != nullptr) {
-        OvpBodyDefRelease(def_);
-        def_ = nullptr;
-    }
+    physics_.Release(object_.GetFirstAtomic());
     object_.Destroy();
 }
 
@@ -779,31 +768,31 @@ void CDoor::Build() {
         SkelWarningMessage("a door without a size has no body");
         return;
     }
-    def_ = PhysicsCreateStaticBox(half.x, half.y, half.z, 0.0f);
-    body_ = def_ != nullptr ? OvpBodyObjCreate(def_) : nullptr;
-    if (body_ == nullptr) {
+    physics_.def = PhysicsCreateStaticBox(half.x, half.y, half.z, 0.0f);
+    physics_.body = physics_.def != nullptr ? OvpBodyObjCreate(physics_.def) : nullptr;
+    if (physics_.body == nullptr) {
         Destroy();
         return;
     }
     OvMatrixSetIdentity(&matrix_);
     matrix_.pos = position;
-    body_->parts[0].matrix = &matrix_;
-    OvpObjSetPartFromMatrix(body_, 0);
-    if (OvpMgrAddObject(manager, body_, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
+    physics_.body->parts[0].matrix = &matrix_;
+    OvpObjSetPartFromMatrix(physics_.body, 0);
+    if (OvpMgrAddObject(manager, physics_.body, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
         Destroy();
         return;
     }
-    PhysicsSetBodyPosition(body_, position.x, position.y, position.z);
+    PhysicsSetBodyPosition(physics_.body, position.x, position.y, position.z);
     // The hinge: free only about the frames' x axis, which a quarter turn about z makes vertical.
-    jointDef_ = OvpJointDefCreate();
-    if (jointDef_ == nullptr) {
+    physics_.jointDef = OvpJointDefCreate();
+    if (physics_.jointDef == nullptr) {
         return;
     }
-    OvpJointDefSetFlags(jointDef_, ovpJOINTHINGE);
-    OvpJointLimit* open = OvpJointDefGetFirstLimit(jointDef_);
+    OvpJointDefSetFlags(physics_.jointDef, ovpJOINTHINGE);
+    OvpJointLimit* open = OvpJointDefGetFirstLimit(physics_.jointDef);
     OvpJointLimitSetEnabled(open, 1);
     OvpJointLimitSetAngle(open, kDoorOpenAngle);
-    OvpJointLimit* shut = OvpJointDefGetSecondLimit(jointDef_);
+    OvpJointLimit* shut = OvpJointDefGetSecondLimit(physics_.jointDef);
     OvpJointLimitSetEnabled(shut, 1);
     OvpJointLimitSetAngle(shut, 0.0f);
     OvpJointSpring* spring = OvpJointLimitGetSpring(shut);
@@ -816,21 +805,15 @@ void CDoor::Build() {
     OvQuatFromMatrix(&q, &turn);
     const OvV3d onDoor = HingeOnDoor();
     const OvV3d inWorld = HingePoint();
-    OvpJointFrameSetOrientation(OvpJointDefGetFrame(jointDef_, 0), &q);
-    OvpJointFrameSetOrientation(OvpJointDefGetFrame(jointDef_, 1), &q);
-    OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 0), &onDoor);
-    OvpJointFrameSetPosition(OvpJointDefGetFrame(jointDef_, 1), &inWorld);
-    const OvpRef world = {nullptr, ovpREFNONE, 0};
-    const OvpRef door = {body_, 0, 0};
-    joint_ = OvpJointCreate(manager, jointDef_, &world, &door);
-    if (joint_ != nullptr && OvpMgrAddJoint(manager, joint_, -1) == nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
+    OvpJointFrameSetOrientation(OvpJointDefGetFrame(physics_.jointDef, 0), &q);
+    OvpJointFrameSetOrientation(OvpJointDefGetFrame(physics_.jointDef, 1), &q);
+    OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 0), &onDoor);
+    OvpJointFrameSetPosition(OvpJointDefGetFrame(physics_.jointDef, 1), &inWorld);
+    physics_.JoinToWorld(manager);
 }
 
 void CDoor::Render() {
-    if (body_ == nullptr) {
+    if (physics_.body == nullptr) {
         return;
     }
     // The corners where the body holds the box, in the world.
@@ -856,24 +839,7 @@ void CDoor::Render() {
     Draw(faces, 36, ovPRIMTYPETRILIST);
 }
 
-void CDoor::Destroy() {
-    if (joint_ != nullptr) {
-        OvpJointDestroy(joint_);
-        joint_ = nullptr;
-    }
-    if (jointDef_ != nullptr) {
-        OvpJointDefRelease(jointDef_);
-        jointDef_ = nullptr;
-    }
-    if (body_ != nullptr) {
-        OvpBodyObjDestroy(body_);
-        body_ = nullptr;
-    }
-    if (def_ != nullptr) {
-        OvpBodyDefRelease(def_);
-        def_ = nullptr;
-    }
-}
+void CDoor::Destroy() { physics_.Release(nullptr); }
 
 // ---------------------------------------------------------------------------------------------
 

@@ -23,6 +23,7 @@ struct OvTexture;
 struct OvpBodyDef;
 struct OvpJoint;
 struct OvpJointDef;
+struct OvpMgr;
 struct OvpObj;
 
 // A piece of the level's furniture: updated once a frame, drawn by the world manager's render,
@@ -50,52 +51,62 @@ public:
 };
 extern CLevelCharacters* g_levelCharacters;
 
-// A triangle that blocks movement where the level geometry does not: the physics step and the
-// sphere query see it unless it is passable; line queries see it through its atomic, a
-// one-triangle geometry in world coordinates kept in step with the vertices by Update.
-class CCollisionTriangle : public CLevelObject {
+// What collision triangles and planes share: the atomic the line and sphere queries test, a
+// geometry in world coordinates rebuilt by Update whenever the piece's corners changed, and the
+// outline drawn at debug levels above 2.
+class CCollisionPiece : public CLevelObject {
 public:
-    ~CCollisionTriangle() override;
-    // "flags" (value) and "v1", "v2", "v3" (x, y, z) inside a "CollisionTriangle" section.
-    bool StartElement(const char* name, const char** attributes) override;
-    // Builds the atomic when the vertices changed since it was built.
+    ~CCollisionPiece() override;
+    // Builds the atomic when the corners changed since it was built.
     void Update(float dt) override;
     // The outline, at debug levels above 2.
     void Render() override;
     void Destroy() override;
-    // The same triangle with the opposite winding.
-    virtual CCollisionTriangle* CloneReversed() const;
     // The next update rebuilds the atomic whatever changed.
     void Invalidate() { built_ = false; }
     // Atomics built so far.
     int Builds() const { return builds_; }
 
-    OvV3d vertices[3] = {};
-    bool passable = false;
     OvAtomic* atomic = nullptr; // drawn and line-tested form, or null
+
+protected:
+    // The piece's corners (3 or 4, wound to face the way it blocks); 0 when it spans nothing.
+    virtual int Shape(OvV3d corners[4]) const = 0;
 
 private:
     bool built_ = false;
-    OvV3d builtFrom_[3] = {};
+    OvV3d builtFrom_[4] = {};
+    int builtCount_ = 0;
     int builds_ = 0;
+};
+
+// A triangle that blocks movement where the level geometry does not: the physics step and the
+// sphere query see it unless it is passable; line queries see it through its atomic, a
+// one-triangle geometry in world coordinates kept in step with the vertices by Update.
+class CCollisionTriangle : public CCollisionPiece {
+public:
+    // "flags" (value) and "v1", "v2", "v3" (x, y, z) inside a "CollisionTriangle" section.
+    bool StartElement(const char* name, const char** attributes) override;
+    // The same triangle with the opposite winding.
+    virtual CCollisionTriangle* CloneReversed() const;
+
+    OvV3d vertices[3] = {};
+    bool passable = false;
+
+protected:
+    int Shape(OvV3d corners[4]) const override;
 };
 
 // A quad of length (along right) by width (along normal x right), centred on its position and
 // facing along its normal, that blocks movement. Planes are two-sided: the world manager holds
 // each twice, facing both ways. Line and sphere queries see it through its atomic, kept in step
 // with the fields by Update; a normal parallel to right spans nothing and builds no atomic.
-class CCollisionPlane : public CLevelObject {
+class CCollisionPlane : public CCollisionPiece {
 public:
-    ~CCollisionPlane() override;
     // "Position", "Normal", "Right" (x, y, z) and "Length", "Width" (value) inside a
     // "CollisionPlane" section.
     bool StartElement(const char* name, const char** attributes) override;
-    void Update(float dt) override;
-    void Render() override;
-    void Destroy() override;
     virtual CCollisionPlane* Clone() const;
-    void Invalidate() { built_ = false; }
-    int Builds() const { return builds_; }
     // The quad's corners (facing along the normal as wound); false when it spans nothing.
     bool Corners(OvV3d corners[4]) const;
 
@@ -105,16 +116,9 @@ public:
     float length = 100.0f;
     float width = 100.0f;
     bool twoSided = true;
-    OvAtomic* atomic = nullptr;
 
-private:
-    struct Inputs {
-        OvV3d position, normal, right;
-        float length, width;
-    };
-    bool built_ = false;
-    Inputs builtFrom_ = {};
-    int builds_ = 0;
+protected:
+    int Shape(OvV3d corners[4]) const override;
 };
 
 // A beam between p1 and p2 that is on for timeOn seconds, then off for timeOff seconds; its timer
@@ -220,6 +224,21 @@ private:
     float timer_ = 0.0f;
 };
 
+// The physics of a lift's platform or a door's leaf: a body of its definition held to the world by
+// a joint of its own definition.
+struct JointedBody {
+    OvpBodyDef* def = nullptr;
+    OvpObj* body = nullptr;
+    OvpJointDef* jointDef = nullptr;
+    OvpJoint* joint = nullptr;
+    // Joins the body to the world by the joint definition and adds the joint to the manager; no
+    // joint when either refuses.
+    void JoinToWorld(OvpMgr* manager);
+    // Destroys the joint, its definition, the body (let go first by the atomic it is bound to,
+    // when one is given) and its definition.
+    void Release(OvAtomic* boundAtomic);
+};
+
 // A platform riding between p1 and p2 at 2.0 units a second, waiting 3.0 s at each end; held by
 // a joint whose world anchor moves with it. With a linked switch it moves only while the switch
 // is on.
@@ -240,8 +259,8 @@ public:
     bool CarryVelocity(const CClumpObject* standingOn, OvV3d* velocity) const override;
     CClumpObject* Object() { return &object_; }
     const CClumpObject* Object() const { return &object_; }
-    OvpObj* Body() const { return body_; }
-    OvpJoint* Joint() const { return joint_; }
+    OvpObj* Body() const { return physics_.body; }
+    OvpJoint* Joint() const { return physics_.joint; }
     const CSwitch* LinkedSwitch() const { return linked_; }
     void Link(const CSwitch* s) { linked_ = s; }
 
@@ -262,10 +281,7 @@ private:
     void Follow();
 
     CClumpObject object_;
-    OvpBodyDef* def_ = nullptr;
-    OvpObj* body_ = nullptr;
-    OvpJointDef* jointDef_ = nullptr;
-    OvpJoint* joint_ = nullptr;
+    JointedBody physics_;
     const CSwitch* linked_ = nullptr;
 };
 
@@ -286,8 +302,8 @@ public:
     // The hinge's point in the world and on the door (the box's own space).
     OvV3d HingePoint() const;
     OvV3d HingeOnDoor() const;
-    OvpObj* Body() const { return body_; }
-    OvpJoint* Joint() const { return joint_; }
+    OvpObj* Body() const { return physics_.body; }
+    OvpJoint* Joint() const { return physics_.joint; }
     const OvMatrix& Matrix() const { return matrix_; }
 
     OvV3d position = {};
@@ -302,10 +318,7 @@ private:
 
     bool buildPhysics_ = true;
     OvMatrix matrix_ = {};
-    OvpBodyDef* def_ = nullptr;
-    OvpObj* body_ = nullptr;
-    OvpJointDef* jointDef_ = nullptr;
-    OvpJoint* joint_ = nullptr;
+    JointedBody physics_;
 };
 
 // A level object's configuration element ("JumpHelper", "Switch", "LaserBeam", "Teleporter",

@@ -216,6 +216,7 @@ bool CFont::Load(OvCamera* camera) {
         return false;
     }
     brush_ = Ov2dBrushCreate();
+    SetColour(colour_);
     // Glyphs are drawn at about their own size: linear filtering keeps them smooth when not.
     for (OvTexture* page : font_->pages) {
         if (page != nullptr) {
@@ -232,6 +233,13 @@ Ov2dFont* CFont::Print(const char* text, const OvV2d& position, float size) {
         return nullptr;
     }
     return Ov2dFontShow(font_, text, size, &position, brush_);
+}
+
+void CFont::SetColour(const OvRGBA& colour) {
+    colour_ = colour;
+    if (brush_ != nullptr) {
+        Ov2dBrushSetColors(brush_, &colour_, &colour_, &colour_, &colour_);
+    }
 }
 
 bool CFont::Release() {

@@ -6,6 +6,7 @@
 // from the folder "FONTS".
 
 #include "framework/config_reader.h"
+#include "graphics/core/camera.h"
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
 
@@ -91,6 +92,9 @@ public:
     Ov2dFont* Print(const char* text, const OvV2d& position, float size);
     // Destroys the font and the brush and closes the toolkit. True.
     bool Release();
+    // The colour text is shown in (white until set); kept across a reload.
+    const OvRGBA& Colour() const { return colour_; }
+    void SetColour(const OvRGBA& colour);
 
     Ov2dFont* GetFont() const { return font_; }
 
@@ -98,6 +102,7 @@ private:
     Ov2dFont* font_ = nullptr;
     Ov2dBrush* brush_ = nullptr;
     bool toolkitOpen_ = false;
+    OvRGBA colour_ = {255, 255, 255, 255};
 };
 
 // The framework's font, or null.

@@ -118,6 +118,16 @@ void CharacterMotionBody::SetJumpVector(const OvV3d& vector) {
     jumpVector_ = vector;
 }
 
+void CharacterMotionBody::Throw(const OvV3d& velocity) {
+    if (body_ == nullptr) {
+        return;
+    }
+    SetLinear(body_, velocity);
+    jumpRequest_ = 0;
+    jumpState_ = kInAir;
+    jumpTimer_ = 0.0f;
+}
+
 void CharacterMotionBody::Update(float dt) {
     if (jumpRequest_ && jumpState_ == kOnGround) {
         jumpState_ = kTakingOff;

@@ -41,6 +41,9 @@ public:
     // The next take-off uses this velocity instead of one derived from the motion.
     void SetJumpVector(const OvV3d& vector);
     void RequestJump() { jumpRequest_ = 1; }
+    // Gives the body the velocity and puts it in the air, where the motion leaves its velocity to
+    // the physics until it lands (a bumper's throw).
+    void Throw(const OvV3d& velocity);
     // One frame: velocity from the motion values, ground test, stick forces, lift carry, jump
     // phase, then the owner's clump follows the body.
     void Update(float dt);

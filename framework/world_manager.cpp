@@ -12,6 +12,7 @@
 #include "framework/lights_font.h"
 #include "framework/read_faults.h"
 #include "framework/rigid_bodies.h"
+#include "framework/vector_ops.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
@@ -70,17 +71,7 @@ constexpr OvUInt32 kDynamicTriangleClass = 14;
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-OvV3d Sub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-OvV3d Add(const OvV3d& a, const OvV3d& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-OvV3d Scale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-OvV3d Cross(const OvV3d& a, const OvV3d& b) {
-    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-OvV3d Normalised(const OvV3d& v) {
-    const float length = std::sqrt(Dot(v, v));
-    return length > 0.0f ? Scale(v, 1.0f / length) : v;
-}
+using namespace framework_vector;
 
 // A direction of an object's model space in world space.
 OvV3d RotateOut(const OvMatrix& m, const OvV3d& v) {
@@ -488,6 +479,9 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     const int slot = worldCount_++;
     worlds_[slot] = world;
     worldFlags_[slot] = flags;
+    if (cameraManager_ != nullptr) {
+        MakeWorldCamera(slot);
+    }
     if (slot == 0) {
         CreatePhysics();
     }
@@ -847,26 +841,47 @@ void CWorldManager::Update(float dt) {
     }
 }
 
+void CWorldManager::RenderLevelObjects() {
+    for (LevelTable* table : {&laserBeams_, &teleporters_, &doors_}) {
+        for (int i = 0; i < table->count; ++i) {
+            table->slots[i]->Render();
+        }
+    }
+    RenderSwitchHint();
+    // The drag hint, while the pointer is on something other than a lift that carries a body and
+    // the mouse button is up.
+    CClumpObject* pointed = nullptr;
+    if (g_font != nullptr && !CInputManager::GetInstance()->LeftButton() &&
+        CRigidBodyManager::PickDraggable(&pointed, nullptr, nullptr, nullptr) && FindLift(pointed) == nullptr) {
+        g_font->Print(CRigidBodyManager::kDragHint, {CRigidBodyManager::kDragHintX, CRigidBodyManager::kDragHintY},
+                      CRigidBodyManager::kDragHintSize);
+    }
+}
+
 void CWorldManager::Render() {
+    // The level objects and hints go over the worlds once, within the last world's camera update.
+    int last = -1;
+    for (int w = 0; w < worldCount_; ++w) {
+        if (worldFlags_[w] == 0 || worldFlags_[w] == 2) {
+            last = w;
+        }
+    }
     for (int w = 0; w < worldCount_; ++w) {
         const int flags = worldFlags_[w];
+        if (flags < 0 || flags > 2) {
+            continue;
+        }
+        // Each world through its own camera, placed as the camera manager's.
+        OvCamera* camera = nullptr;
+        if (cameraManager_ != nullptr && worldCameras_[w] != nullptr && worldCameras_[w]->Camera() != nullptr) {
+            worldCameras_[w]->CopyCamera(*cameraManager_);
+            camera = OvCameraBeginUpdate(worldCameras_[w]->Camera());
+            if (camera == nullptr) {
+                continue;
+            }
+        }
         if (flags == 0 || flags == 2) {
             OvWorldRender(worlds_[w]);
-            for (LevelTable* table : {&laserBeams_, &teleporters_, &doors_}) {
-                for (int i = 0; i < table->count; ++i) {
-                    table->slots[i]->Render();
-                }
-            }
-            RenderSwitchHint();
-            // The drag hint, while the pointer is on something other than a lift that carries a
-            // body and the mouse button is up.
-            CClumpObject* pointed = nullptr;
-            if (w == 0 && g_font != nullptr && !CInputManager::GetInstance()->LeftButton() &&
-                CRigidBodyManager::PickDraggable(&pointed, nullptr, nullptr, nullptr) && FindLift(pointed) == nullptr) {
-                g_font->Print(CRigidBodyManager::kDragHint,
-                              {CRigidBodyManager::kDragHintX, CRigidBodyManager::kDragHintY},
-                              CRigidBodyManager::kDragHintSize);
-            }
         }
         if (flags == 1 || flags == 2) {
             // Every sector triangle as grey lines lifted a centimetre, then the world once more.
@@ -885,7 +900,48 @@ void CWorldManager::Render() {
             }
             OvWorldRender(worlds_[w]);
         }
+        if (w == last) {
+            RenderLevelObjects();
+        }
+        if (camera != nullptr) {
+            OvCameraEndUpdate(camera);
+        }
     }
+}
+
+int CWorldManager::AddCameras(CCameraManager* cameras) {
+    if (cameras == nullptr || cameraManager_ != nullptr) {
+        return 0;
+    }
+    cameraManager_ = cameras;
+    for (int w = 0; w < worldCount_; ++w) {
+        MakeWorldCamera(w);
+    }
+    return 1;
+}
+
+void CWorldManager::MakeWorldCamera(int w) {
+    auto* camera = new CCameraManager(*cameraManager_);
+    if (camera->Camera() != nullptr) {
+        OvWorldAddCamera(worlds_[w], camera->Camera());
+    }
+    worldCameras_[w] = camera;
+}
+
+void CWorldManager::RemoveCameras(CCameraManager* cameras) {
+    if (cameras == nullptr || cameras != cameraManager_) {
+        return;
+    }
+    for (int w = 0; w < kMaxWorlds; ++w) {
+        if (CCameraManager* camera = worldCameras_[w]) {
+            if (camera->Camera() != nullptr && OvCameraGetWorld(camera->Camera()) != nullptr) {
+                OvWorldRemoveCamera(OvCameraGetWorld(camera->Camera()), camera->Camera());
+            }
+            delete camera;
+            worldCameras_[w] = nullptr;
+        }
+    }
+    cameraManager_ = nullptr;
 }
 
 std::string CWorldManager::StatisticsText() const {
@@ -1132,6 +1188,7 @@ void CWorldManager::Unload() {
     }
     worldVolumes_.clear();
     dynamicVolume_ = nullptr;
+    RemoveCameras(cameraManager_);
     for (int w = 0; w < worldCount_; ++w) {
         OvWorldDestroy(worlds_[w]);
         worlds_[w] = nullptr;

@@ -136,13 +136,23 @@ public:
     int AddLight(CLight* light);
     // Takes the light out of the worlds and gives it back to the caller.
     void RemoveLight(CLight* light);
+    // Attaches the camera manager: each world gets a world camera made from it (a world loaded
+    // later gets one too), through which Render draws that world. 0 when a camera manager is
+    // already attached (or for null).
+    int AddCameras(CCameraManager* cameras);
+    // Takes the world cameras of the attached camera manager out of their worlds and destroys them.
+    void RemoveCameras(CCameraManager* cameras);
+    CCameraManager* AttachedCameras() const { return cameraManager_; }
+    CCameraManager* GetWorldCamera(int i) const { return worldCameras_[i]; }
     int LightCount() const { return static_cast<int>(lights_.size()); }
     CLight* GetLight(int i) const { return lights_[static_cast<std::size_t>(i)].light; }
 
     // One frame: level objects, then the physics step (dt held to at least 0.01) and the bodies'
     // frames.
     void Update(float dt);
-    // Draws every world by its flags within the camera update the caller began.
+    // Draws every world by its flags, each through its world camera kept in step with the attached
+    // camera manager (without one, through the camera whose update the caller began); then, once,
+    // the laser beams, teleporters and doors and the hints.
     void Render();
     // "%d worlds with %d clumps (%d active clumps, %d geometries)" at (0.025, 0.78), size 0.04.
     void PrintStatistics(CFont* font);
@@ -215,6 +225,10 @@ private:
     void UpdateBodyFrames();
     bool ReadSettingsElement(const char* name, const char** attributes);
     void CreateDynamicTriangleVolume();
+    // A world camera for world w from the attached camera manager, put into that world.
+    void MakeWorldCamera(int w);
+    // The level objects drawn over the worlds, the switch hint and the drag hint.
+    void RenderLevelObjects();
     // "Click here to ..." for the switch aimed at from the view, unless the button is held.
     void RenderSwitchHint();
 
@@ -238,6 +252,8 @@ private:
     OvWorld* worlds_[kMaxWorlds] = {};
     int worldFlags_[kMaxWorlds] = {};
     int worldCount_ = 0;
+    CCameraManager* worldCameras_[kMaxWorlds] = {}; // one per world while a camera manager is attached
+    CCameraManager* cameraManager_ = nullptr;       // the attached camera manager
     std::vector<OvTexDictionary*> dictionaries_; // read with the worlds
     std::vector<OvpVolume*> worldVolumes_;       // the worlds' triangle lists
     OvpVolume* dynamicVolume_ = nullptr;         // the dynamic triangles' list

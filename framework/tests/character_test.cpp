@@ -1,9 +1,11 @@
 // Characters: profiles and their messages, the animation cache, the pose rule of the animator,
 // aim poses and walk sectors, the command pool shared by characters, the motion body's jump and
-// still frames, and the character table.
+// still frames, characters passing each other but not a crate, a bumper's throw, and the character
+// table.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include "framework/character.h"
 #include "framework/framework.h"
 #include "framework/level_objects.h"
+#include "framework/physics_glue.h"
 #include "framework/tests/level_fixture.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
@@ -25,6 +28,7 @@
 #include "graphics/world/clump.h"
 #include "physics/core/context/dynamics.h"
 #include "physics/core/context/manager.h"
+#include "physics/graphics/body_atomic.h"
 #include "tools/mkasset/skeleton.h"
 
 namespace {
@@ -567,6 +571,104 @@ TEST_F(CharacterTest, StandingOnALiftTakesItsVelocity) {
     c->Update(0.02f);
     EXPECT_FLOAT_EQ(velocityX(), 0.0f);
     g_worldManager->RemoveObject(&platform);
+}
+
+// Two characters walking into each other pass through each other: the physics drops the pair of
+// their bodies. A character walking into a crate does not pass it.
+TEST_F(CharacterTest, CharactersPassEachOtherButNotACrate) {
+    FullProfile("Blue");
+    CCharacter* a = Spawn("Blue", {0.0f, 0.45f, -3.0f});
+    CCharacter* b = Spawn("Blue", {0.0f, 0.45f, 3.0f});
+    const OvV3d up = {0.0f, 1.0f, 0.0f};
+    OvFrameRotate(b->GetFrame(), &up, 180.0f, ovCOMBINEPRECONCAT); // facing a
+    a->forward = b->forward = 1.0f;
+    const float dt = 1.0f / 50.0f;
+    for (int f = 0; f < 200; ++f) {
+        a->Update(dt);
+        b->Update(dt);
+        g_worldManager->Update(dt);
+    }
+    EXPECT_GT(a->GetPosition().z, 3.0f);
+    EXPECT_LT(b->GetPosition().z, -3.0f);
+    EXPECT_NEAR(a->GetPosition().x, 0.0f, 1e-3f);
+
+    // A crate of a metre in the way of the first, who now walks back along -z.
+    WriteBytes("crate.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    CClumpObject crate;
+    ASSERT_TRUE(crate.LoadClump("crate.dff"));
+    crate.SetPosition({0.0f, 0.5f, 0.0f});
+    OvpBodyDef* def = PhysicsCreateStaticBox(0.5f, 0.5f, 0.5f, 0.0f);
+    OvpObj* body = OvpBodyObjCreate(def);
+    ASSERT_NE(OvpAtomicSetBodyObj(crate.GetFirstAtomic(), body), nullptr);
+    ASSERT_NE(OvpMgrAddObject(OvpContextGetMgr(g_worldManager->GetPhysicsContext()), body, -1,
+                              ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE),
+              nullptr);
+    b->forward = 0.0f;
+    OvFrameRotate(a->GetFrame(), &up, 180.0f, ovCOMBINEPRECONCAT);
+    for (int f = 0; f < 200; ++f) {
+        a->Update(dt);
+        b->Update(dt);
+        g_worldManager->Update(dt);
+    }
+    const OvV3d c = OvFrameGetMatrix(crate.GetFrame())->pos;
+    EXPECT_GT(a->GetPosition().z, c.z + 0.5f); // still on its side of the crate
+    OvpAtomicSetBodyObj(crate.GetFirstAtomic(), nullptr);
+    OvpBodyObjDestroy(body);
+    OvpBodyDefRelease(def);
+}
+
+// A bumper of the level throws a character that comes near it: off the ground, along a ballistic
+// path (gravity alone once out of the bumper's reach), and down on the floor again.
+TEST_F(CharacterTest, ABumperThrowsACharacterThatLandsAgain) {
+    FullProfile("Blue");
+    mkasset::LevelOptions options;
+    options.size = 40;
+    options.boxes = 0;
+    WriteLevel("level.bsp", options);
+    MakeManager()->LoadWorld("level.bsp", 0);
+    CCharacter* c = Spawn("Blue", {12.0f, 0.45f, 0.0f});
+    OvpObj* body = c->Body();
+    auto* bumper = new CBumper;
+    const char* attributes[] = {"p1x", "12", "p1y", "0", "p1z", "0", "p2x", "12", "p2y", "0", "p2z", "0", nullptr};
+    ASSERT_TRUE(bumper->StartElement("Bumper", attributes));
+    ASSERT_EQ(g_worldManager->AddBumper(bumper), 1);
+    const float dt = 1.0f / 50.0f;
+    auto velocity = [&]() {
+        const float* v = body->manager->bodies->velocities[body->parts[0].dyn->body];
+        return OvV3d{v[0], v[1], v[2]};
+    };
+    float top = 0.0f;
+    int ballistic = 0;
+    int landed = -1;
+    OvV3d before = {};
+    bool wasFree = false;
+    for (int f = 0; f < 200 && landed < 0; ++f) {
+        c->Update(dt);
+        g_worldManager->Update(dt);
+        const OvV3d p = c->GetPosition();
+        const OvV3d v = velocity();
+        top = std::max(top, p.y);
+        // Out of the bumper's reach and in the air: the horizontal speed stays, the vertical one
+        // falls by gravity's share of each step.
+        const float dx = p.x - 12.0f, dy = p.y - 0.0f;
+        const bool free = c->JumpState() == CharacterMotionBody::kInAir && dx * dx + dy * dy > 9.0f;
+        if (free && wasFree) {
+            EXPECT_NEAR(v.x, before.x, 0.01f) << f;
+            EXPECT_NEAR(v.y - before.y, -10.0f * dt, 0.01f) << f;
+            ++ballistic;
+        }
+        wasFree = free;
+        before = v;
+        if (f > 10 && c->JumpState() == CharacterMotionBody::kOnGround) {
+            landed = f;
+        }
+    }
+    EXPECT_GT(top, 5.0f); // 12 up gives 7.2 at the top
+    EXPECT_GT(ballistic, 60);
+    ASSERT_GT(landed, 0);
+    EXPECT_TRUE(c->OnGround());
+    EXPECT_NEAR(c->GetPosition().y, 0.0f, 0.1f);
+    EXPECT_LT(c->GetPosition().x, 0.0f); // thrown along -x
 }
 
 TEST_F(CharacterTest, ProfileTableHolds32FoundByNameInAnyCase) {

@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "framework/camera_manager.h"
 #include "framework/fps_counter.h"
+#include "framework/hud.h"
+#include "framework/world_manager.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/core/testkit/null_driver.h"
@@ -55,7 +58,15 @@ TEST_F(FrameworkTest, TimeStepIsCappedFixedAndSurvivesTheClockWrap) {
 }
 
 TEST_F(FrameworkTest, IdleRunsFramesUntilAnErrorAndPauseHoldsTheGame) {
+    // A new application starts without the managers a previous one left behind.
+    int stale = 0;
+    g_worldManager = reinterpret_cast<CWorldManager*>(&stale);
+    g_cameraManager = reinterpret_cast<CCameraManager*>(&stale);
+    g_hud = reinterpret_cast<CHud*>(&stale);
     TestApp app("config.xml");
+    EXPECT_EQ(g_worldManager, nullptr);
+    EXPECT_EQ(g_cameraManager, nullptr);
+    EXPECT_EQ(g_hud, nullptr);
     g_testApp = &app;
     EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_IDLE, nullptr), SKEL_EVENT_HANDLED);
     EXPECT_EQ(app.renders, 1);

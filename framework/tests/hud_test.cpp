@@ -1,6 +1,6 @@
 // The start screen: its eight images and their messages, the states with the paused flag and the
-// pointer mode, the scroll buttons' hit areas, a scroll that never goes above the text's top, and
-// the configuration's "Hud" section holding the game until ENTER.
+// pointer mode, the scroll buttons' hit areas, a scroll that never goes above the text's top, the
+// configuration's "Hud" section holding the game until ENTER, and the camera text's colour.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include "framework/framework.h"
 #include "framework/hud.h"
 #include "framework/input_manager.h"
+#include "framework/lights_font.h"
 #include "framework/tests/level_fixture.h"
 #include "framework/tests/test_app.h"
 #include "graphics/core/engine.h"
@@ -129,12 +130,17 @@ TEST_F(HudTest, PausesScrollsWithinTheTextAndGoesOnAtEnter) {
     Camera();
     CHud hud;
     ASSERT_TRUE(hud.Init());
+    // The camera text shows in white while the screen is up; what it had comes back after.
+    const OvRGBA grey = {90, 80, 70, 60};
+    g_cameraManager->SetTextColour(grey);
     // ENTER before the screen is up does not dismiss it.
     Enter();
     hud.Update(0.1f);
     EXPECT_EQ(hud.GetState(), CHud::kShown);
     EXPECT_TRUE(g_paused);
     EXPECT_TRUE(input->PointerMode());
+    EXPECT_TRUE(g_cameraManager->TextShown());
+    EXPECT_EQ(g_cameraManager->TextColour().green, 255);
     hud.Render(); // the view shows 480 - 32 - 120 = 328 of the 512 pixels
     EXPECT_EQ(hud.RemainingBelow(), 184.0f);
 
@@ -186,12 +192,36 @@ TEST_F(HudTest, PausesScrollsWithinTheTextAndGoesOnAtEnter) {
     EXPECT_EQ(hud.GetState(), CHud::kDismissed);
     EXPECT_FALSE(g_paused);
     EXPECT_FALSE(input->PointerMode());
+    EXPECT_FALSE(g_cameraManager->TextShown());
+    EXPECT_EQ(g_cameraManager->TextColour().red, 90);
+    EXPECT_EQ(g_cameraManager->TextColour().alpha, 60);
     hud.Update(0.1f); // never shown again
     EXPECT_EQ(hud.GetState(), CHud::kDismissed);
     EXPECT_FALSE(g_paused);
     gQuads.clear();
     hud.Render();
     EXPECT_TRUE(gQuads.empty());
+}
+
+// The camera text goes out in the camera manager's colour; the font keeps its own for the rest.
+OvRGBA gPrintedIn = {};
+TEST_F(HudTest, CameraTextIsShownInItsColourAndTheFontKeepsItsOwn) {
+    TestApp app("config.xml");
+    Camera();
+    CFont font;
+    g_font = &font;
+    CCameraManager::SetTextFunction([](const char*, float, float, float) { gPrintedIn = g_font->Colour(); });
+    font.SetColour({10, 20, 30, 40});
+    g_cameraManager->SetTextColour({200, 0, 0, 255});
+    app.RenderCameraText(); // not shown: nothing printed
+    EXPECT_EQ(gPrintedIn.red, 0);
+    g_cameraManager->SetTextShown(true);
+    app.RenderCameraText();
+    EXPECT_EQ(gPrintedIn.red, 200);
+    EXPECT_EQ(font.Colour().red, 10);
+    EXPECT_EQ(font.Colour().alpha, 40);
+    CCameraManager::SetTextFunction(nullptr);
+    g_font = nullptr;
 }
 
 TEST_F(HudTest, HudSectionHoldsTheGameUntilEnter) {

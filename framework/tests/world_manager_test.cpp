@@ -1,19 +1,24 @@
 // The level runtime: loading worlds with their clumps and texture dictionary, the physics step
 // that lets a box come to rest on the generated floor, the tables and their limits, clump
-// objects' placement, and the lights.
+// objects' placement, the lights, and the worlds drawn through their world cameras.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "framework/camera_manager.h"
 #include "framework/clump_object.h"
 #include "framework/framework.h"
 #include "framework/lights_font.h"
 #include "framework/physics_glue.h"
 #include "framework/tests/level_fixture.h"
 #include "framework/world_manager.h"
+#include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/light.h"
 #include "graphics/world/world.h"
@@ -421,6 +426,90 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     EXPECT_EQ(wm->AddLight(owned), 1);
     EXPECT_EQ(OvLightGetWorld(owned->GetLight()), wm->GetWorld(0));
     EXPECT_EQ(wm->LightCount(), 1);
+}
+
+// What the worlds' sector walks met: each sector's own world and the world being drawn; and where
+// the level objects were drawn.
+std::vector<std::pair<OvWorld*, OvWorld*>> gSectorsDrawn;
+OvWorldSector* RecordSector(OvWorldSector* sector) {
+    gSectorsDrawn.emplace_back(OvWorldSectorGetWorld(sector), static_cast<OvWorld*>(OvEngineInstancePtr->curWorld));
+    return sector;
+}
+std::vector<OvWorld*> gObjectsDrawn;
+struct DrawnObject : CLevelObject {
+    void Update(float) override {}
+    void Render() override { gObjectsDrawn.push_back(static_cast<OvWorld*>(OvEngineInstancePtr->curWorld)); }
+};
+
+struct WorldCameraTest : LevelTest {
+    const OvDriver* Driver() const override { return OvTestMemoryRasterDriver(); }
+};
+
+// Each world is drawn through a camera of its own in it, kept on the camera manager's view; the
+// level objects go over the worlds once; a second manager is refused; taking the cameras out
+// leaves the worlds without them.
+TEST_F(WorldCameraTest, EachWorldIsDrawnThroughItsOwnCameraAndTheLevelObjectsOnce) {
+    WriteLevel("a.bsp", SmallLevel());
+    mkasset::LevelOptions small = SmallLevel();
+    small.seed = 9;
+    small.size = 6;
+    WriteLevel("b.bsp", small);
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("a.bsp", 0);
+    wm->LoadWorld("b.bsp", 2);
+    CCameraManager cameras(1.0f);
+    cameras.CreateCamera(640, 480, true); // without its crosshair image
+    cameras.LookAt({0.0f, 6.0f, -12.0f}, {0.0f, 0.0f, 0.0f});
+    ASSERT_EQ(wm->AddCameras(&cameras), 1);
+    CCameraManager second(1.0f);
+    EXPECT_EQ(wm->AddCameras(&second), 0);
+    wm->LoadWorld("a.bsp", 1); // a world loaded later gets its camera too
+    ASSERT_EQ(wm->WorldCount(), 3);
+    EXPECT_EQ(OvCameraGetWorld(cameras.Camera()), nullptr);
+    for (int w = 0; w < 3; ++w) {
+        ASSERT_NE(wm->GetWorldCamera(w), nullptr) << w;
+        EXPECT_EQ(OvCameraGetWorld(wm->GetWorldCamera(w)->Camera()), wm->GetWorld(w)) << w;
+        OvWorldSetSectorRenderCallback(wm->GetWorld(w), RecordSector);
+    }
+    ASSERT_EQ(wm->AddLaserBeam(new DrawnObject), 1);
+    gSectorsDrawn.clear();
+    gObjectsDrawn.clear();
+    cameras.BeginUpdate();
+    wm->Render();
+    cameras.ResumeUpdate();
+    cameras.EndUpdate();
+    // Every world's sectors, each drawn while its own world was the one being drawn.
+    int perWorld[3] = {};
+    for (const auto& [own, drawing] : gSectorsDrawn) {
+        EXPECT_EQ(own, drawing);
+        for (int w = 0; w < 3; ++w) {
+            perWorld[w] += own == wm->GetWorld(w) ? 1 : 0;
+        }
+    }
+    for (int w = 0; w < 3; ++w) {
+        EXPECT_GT(perWorld[w], 0) << w;
+    }
+    EXPECT_EQ(perWorld[0], perWorld[2]); // the same file seen alike
+    EXPECT_EQ(perWorld[1] % 2, 0);       // flags 2: drawn, then again after its wire lines
+    ASSERT_EQ(gObjectsDrawn.size(), 1u);
+    EXPECT_EQ(gObjectsDrawn[0], wm->GetWorld(1)); // the last world drawn whole
+
+    // The view follows the camera manager's.
+    cameras.LookAt({3.0f, 4.0f, 5.0f}, {0.0f, 0.0f, 0.0f});
+    wm->Render();
+    EXPECT_EQ(wm->GetWorldCamera(2)->Position().x, 3.0f);
+
+    wm->RemoveCameras(&second); // not the attached one: nothing happens
+    EXPECT_EQ(wm->AttachedCameras(), &cameras);
+    wm->RemoveCameras(&cameras);
+    EXPECT_EQ(wm->AttachedCameras(), nullptr);
+    for (int w = 0; w < 3; ++w) {
+        EXPECT_EQ(wm->GetWorldCamera(w), nullptr);
+    }
+    // Attached again, the cameras go with the worlds when they are unloaded.
+    EXPECT_EQ(wm->AddCameras(&cameras), 1);
+    wm->Unload();
+    EXPECT_EQ(wm->AttachedCameras(), nullptr);
 }
 
 TEST(PairFilter, DropsPairsOfTwoCharacterBodiesAsTheRepeatedPassDoes) {

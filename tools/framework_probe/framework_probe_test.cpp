@@ -1,6 +1,7 @@
 // End to end: framework_probe headless in a folder with a minimal config.xml clears every frame
 // to its colour and quits after PLATFORM_FRAMES frames or on ESC; without config.xml it shows the
-// missing-file message and renders nothing; bad arguments are refused by name.
+// missing-file message and renders nothing; bad arguments are refused by name; the generated
+// scene's cameras, bodies, start screen, player, lift, debug displays and a second world.
 
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
@@ -232,6 +233,99 @@ TEST_F(FrameworkProbeTest, CamerasSwitchInTheConfiguredOrderAndFpsShowsTheCrossh
     ASSERT_TRUE(PixelAt((dir / "f010.png").string(), 5, 5, corner));
     EXPECT_EQ(corner[0], 40);
     EXPECT_EQ(corner[2], 40);
+}
+
+// Where two captures differ: the count of differing pixels, and per row whether any differs. The
+// pointer's corner (8 x 8 at the top left) is left out: it is drawn over whatever the frame drew
+// before it.
+struct FrameDifference {
+    int pixels = 0;
+    std::vector<bool> rows;
+    int minX = 1 << 30;
+    // Pixels differing within rows [top, bottom).
+    int InRows(int top, int bottom) const {
+        int n = 0;
+        for (int y = top; y < bottom && y < static_cast<int>(rows.size()); ++y) {
+            n += rows[static_cast<std::size_t>(y)] ? 1 : 0;
+        }
+        return n;
+    }
+};
+FrameDifference Difference(const std::string& a, const std::string& b) {
+    std::vector<png_byte> pa, pb;
+    png_uint_32 w = 0, h = 0, w2 = 0, h2 = 0;
+    FrameDifference d;
+    if (!ReadPng(a, &pa, &w, &h) || !ReadPng(b, &pb, &w2, &h2) || w != w2 || h != h2) {
+        d.pixels = -1;
+        return d;
+    }
+    d.rows.assign(h, false);
+    for (png_uint_32 y = 0; y < h; ++y) {
+        for (png_uint_32 x = 0; x < w; ++x) {
+            const std::size_t at = (static_cast<std::size_t>(y) * w + x) * 3;
+            const bool pointer = x < 8 && y < 8;
+            if (!pointer && (pa[at] != pb[at] || pa[at + 1] != pb[at + 1] || pa[at + 2] != pb[at + 2])) {
+                ++d.pixels;
+                d.rows[y] = true;
+                d.minX = std::min(d.minX, static_cast<int>(x));
+            }
+        }
+    }
+    return d;
+}
+
+// The scene at each debug level, and with a second world: level 1 adds the frame-rate text at the
+// top right, level 2 the statistics line on its left and the frame-time graph (its grey marks at
+// 1/15 s and 1/30 s and the samples at the bottom), level 3 the debug drawing over the level; a
+// second world's walls show over the first.
+TEST_F(FrameworkProbeTest, DebugLevelsAndASecondWorldShowInTheFrame) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "level --seed 3 --size 8 --boxes 0 --out " + (dir / "models" / "small.bsp").string())
+                  .status,
+              0);
+    const std::string scene = Read("config.xml");
+    const std::string level = "<Debug level=\"2\"/>";
+    const std::string world = "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>";
+    ASSERT_NE(scene.find(level), std::string::npos);
+    ASSERT_NE(scene.find(world), std::string::npos);
+    auto run = [&](int debug, bool twoWorlds, const std::string& prefix) {
+        std::string config = scene;
+        config.replace(config.find(level), level.size(), "<Debug level=\"" + std::to_string(debug) + "\"/>");
+        if (twoWorlds) {
+            config.insert(config.find(world) + world.size(),
+                          "\n    <World filename=\"models/small.bsp\" name=\"small\" flags=\"0\"/>");
+        }
+        std::ofstream(dir / "config.xml", std::ios::binary) << config;
+        return Probe("PLATFORM_FRAMES=3 PLATFORM_FIXED_STEP=0.0166667 PLATFORM_CAPTURE=" + prefix + "%d.png");
+    };
+    for (int debug = 0; debug <= 3; ++debug) {
+        const ToolRun r = run(debug, false, "d" + std::to_string(debug) + "_");
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+    const ToolRun two = run(0, true, "w_");
+    ASSERT_EQ(two.status, 0) << two.output;
+    EXPECT_NE(two.output.find("2 worlds with 0 clumps"), std::string::npos) << two.output;
+    EXPECT_EQ(Read("messages.log"), "");
+    auto frame = [&](const std::string& prefix) { return (dir / (prefix + "3.png")).string(); };
+
+    const FrameDifference text = Difference(frame("d0_"), frame("d1_"));
+    EXPECT_GT(text.pixels, 100);
+    EXPECT_EQ(text.InRows(0, 50) + text.InRows(100, 480), 0); // the one text line
+    EXPECT_GT(text.minX, 320);                                // on the right
+
+    const FrameDifference statistics = Difference(frame("d1_"), frame("d2_"));
+    EXPECT_GT(statistics.InRows(50, 100), 0);
+    EXPECT_LT(statistics.minX, 20);                  // the statistics line starts at the left edge
+    EXPECT_EQ(statistics.InRows(346, 348), 1);  // the 1/15 s mark
+    EXPECT_EQ(statistics.InRows(413, 415), 1);  // the 1/30 s mark
+    EXPECT_GE(statistics.InRows(440, 478), 33); // a sample of 1/60 s: 33 pixels up from 4 above the bottom
+    EXPECT_EQ(statistics.InRows(120, 340), 0);  // nothing over the level
+
+    EXPECT_GT(Difference(frame("d2_"), frame("d3_")).InRows(120, 340), 10); // the debug drawing
+
+    const FrameDifference second = Difference(frame("d0_"), frame("w_"));
+    EXPECT_GT(second.pixels, 2000);
+    EXPECT_EQ(second.InRows(0, 100), 0);
 }
 
 TEST_F(FrameworkProbeTest, ScriptedMouseTurnsAndMovesTheFreeCamera) {

@@ -207,10 +207,8 @@ void ProbeApplication::RenderScene() {
         LogBodies();
     }
     if (camera_ == nullptr) {
-        // The framework drew the world through the camera manager's camera.
-        if (g_worldManager != nullptr) {
-            g_worldManager->PrintStatistics(g_font);
-        }
+        // The framework drew the worlds through the camera manager's world cameras, and prints
+        // the debug texts of its debug level.
         if (!boxes_.empty() && frame_ % kProbeLogInterval == 0) {
             LogBoxes();
         }
