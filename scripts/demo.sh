@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the programs the demo runs, optimised, and runs the most complete of them. Arguments
-# are passed to the program (the game takes "-vms" and names any other argument it ignores). The build lives in build-demo/ (DUN_DEMO_BUILD_DIR chooses another
+# are passed to the program, with a display or headless (the game takes "-vms" and names any other
+# argument, which it ignores). The build lives in build-demo/ (DUN_DEMO_BUILD_DIR chooses another
 # folder), apart from scripts/test.sh's sanitizer build in build/: only the programs listed
 # below are compiled, without sanitizers, so a first run takes minutes, not the whole test build.
 set -euo pipefail
