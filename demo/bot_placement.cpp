@@ -21,11 +21,12 @@ bool CBotPlacer::IsFree(const float point[3]) const {
 
 bool CBotPlacer::RowSpot(int index, float out[3]) const {
     const int row = index / kRowSteps;
-    const int step = index % kRowSteps;
-    // Rows 1..kRowsEachWay go south; then the start's own row and those north of it.
-    const int offset = row < kRowsEachWay ? -(row + 1) : row - kRowsEachWay;
-    if (offset >= kRowsEachWay)
+    if (row >= 2 * kRowsEachWay)
         return false;
+    const int step = index % kRowSteps;
+    // The start's row and those north of it first (the level keeps the ground along the start
+    // free), then those south of it.
+    const int offset = row < kRowsEachWay ? row : kRowsEachWay - 1 - row;
     // Half a spacing off the start both ways: a spot is never on the whole or half metres that
     // the level's block corners and the floor's vertices are on.
     out[0] = start_[0] + (static_cast<float>(step) + 0.5f) * kRowSpacing;

@@ -5,8 +5,9 @@
 // it, nothing in its room, and no other soldier within a soldier's room of it. Where the string
 // leaves the floor or runs into a block, the player or another bot, the bot goes to the next spot
 // that fits on rows of the floor: the rows run along +x from half a kRowSpacing east of the
-// configured start, one kRowSpacing apart and half of one off the start's z, first those south of
-// it (towards -z) and then those north; each row is walked in kRowSteps steps of kRowSpacing.
+// configured start, one kRowSpacing apart and half of one off the start's z, first the start's and
+// those north of it (towards +z), then those south; each row is walked in kRowSteps steps of
+// kRowSpacing.
 
 #include <cstdint>
 
@@ -21,7 +22,7 @@ public:
     static constexpr float kRowSpacing = 1.25f; // metres between spots of the rows
     static constexpr float kRoom = 1.0f;        // least distance between two soldiers' middles (x, z)
     static constexpr int kRowSteps = 64;        // spots per row
-    static constexpr int kRowsEachWay = 64;     // rows south of the start, and from it north
+    static constexpr int kRowsEachWay = 64;     // rows from the start north, and south of it
 
     // start: the configured first start; player: where the player stands.
     CBotPlacer(const float start[3], const float player[3], SoldierFits fits, void* user);

@@ -167,8 +167,7 @@ TEST(BotPlacement, StringWhileFreeThenRowsUntilTheFloorIsFull) {
     EXPECT_GE(fromString, 2);
     EXPECT_GT(placed.size(), 40u);
     EXPECT_EQ(placer.MovedCount(), static_cast<int>(placed.size()) - fromString);
-    // The rows south of the start are off the floor: the first bot off the string gets the row
-    // just north of the start.
+    // The first bot off the string gets the start's row (half a spacing north of the start).
     ASSERT_GE(firstMoved, 0);
     EXPECT_EQ(placed[static_cast<std::size_t>(firstMoved)][2], -5.0f + 0.5f * Demo::CBotPlacer::kRowSpacing);
     // Each spot of the rows is tried once at most.
