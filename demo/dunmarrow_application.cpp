@@ -1,5 +1,6 @@
 #include "demo/dunmarrow_application.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 #include "ai/runtime/world.h"
 #include "ai/runtime/world_api.h"
 #include "demo/ai_world_file.h"
+#include "demo/bot_placement.h"
 #include "demo/debug_lines.h"
 #include "demo/default_classes.h"
 #include "demo/game_order.h"
@@ -20,6 +22,7 @@
 #include "demo/timer.h"
 #include "demo/world_queries.h"
 #include "framework/camera_manager.h"
+#include "framework/animated_character.h"
 #include "framework/character.h"
 #include "framework/config_checks.h"
 #include "framework/framework.h"
@@ -35,6 +38,22 @@ CDunmarrowApplication* g_instance = nullptr;
 
 CVector3 ToVector(const OvV3d& v) { return CVector3(v.x, v.y, v.z); }
 OvV3d ToV3d(const float* v) { return OvV3d{v[0], v[1], v[2]}; }
+
+// A soldier fits where a line straight down from his middle meets the floor within 1.5 metres and
+// the upright cylinder of his room, from his middle to well above any block or wall, meets
+// nothing (its lines cross the top of a block he would stand in).
+bool SoldierFitsInWorld(const float point[3], void*) {
+    if (g_worldManager == nullptr) {
+        return true;
+    }
+    const OvV3d middle{point[0], point[1], point[2]};
+    if (g_worldManager->LineIntersect(middle, OvV3d{point[0], point[1] - 1.5f, point[2]}, false) == 0) {
+        return false;
+    }
+    const OvV3d top{point[0], point[1] + 8.0f, point[2]};
+    return g_worldManager->LineIntersect(middle, top, false) == 0 &&
+           g_worldManager->CylinderIntersect(middle, top, 0.5f, false) == 0;
+}
 
 // Where the bots' brains read the order of this frame.
 void PublishOrder(int mode, int toggled) {
@@ -241,6 +260,18 @@ bool CDunmarrowApplication::Init() {
         ErrorBox(fault.c_str());
         return false;
     }
+    // The world holds the player and the bots: its entity limit bounds the bots, as the
+    // framework's animation commands do.
+    const int worldLimit = static_cast<int>(aiWorld_->GetMaxEntity()) - 1;
+    botLimit_ = std::max(0, std::min({kMaxBots, worldLimit, kMaxAnimatedCharacters - 1}));
+    if (botCount_ > botLimit_) {
+        ErrorBox(("The game holds at most " + std::to_string(botLimit_) + " bots, not " + std::to_string(botCount_) +
+                  ": the AI world file '" + std::string(aiPathData_) + "' holds " +
+                  std::to_string(aiWorld_->GetMaxEntity()) + " entities and the animation commands serve " +
+                  std::to_string(kMaxAnimatedCharacters) + " characters, the player among them")
+                     .c_str());
+        return false;
+    }
     if (!DemoDebugLines::Open(Vusk::GetWorldOneMeter(aiWorld_))) {
         SkelWarningMessage("Can't initialise debug rendering system");
     }
@@ -300,6 +331,8 @@ bool CDunmarrowApplication::Init() {
 
     CConfigNode* guard = Vusk::ExpandEntityDefinition(aiWorld_, "Guard");
     bool ok = guard != nullptr || botCount_ < 1;
+    const float configuredStart[3] = {botStart_[0], botStart_[1], botStart_[2]};
+    Demo::CBotPlacer placer(configuredStart, playerStart_, SoldierFitsInWorld, nullptr);
     for (int i = 0; ok && i < botCount_; ++i) {
         auto* bot = new CCharacter;
         bots_[static_cast<std::size_t>(i)] = bot;
@@ -311,7 +344,14 @@ bool CDunmarrowApplication::Init() {
         const float r2 = static_cast<float>(crt_rand()) / static_cast<float>(CRT_RAND_MAX);
         botStart_[0] += 4.0f * r1;
         botStart_[2] += r2;
-        bot->SetPosition(ToV3d(botStart_));
+        // The string of starts while it stays on free floor, else the next free spot.
+        float at[3];
+        if (!placer.Place(botStart_, at)) {
+            ErrorBox(("No free floor left for bot " + std::to_string(i)).c_str());
+            ok = false;
+            break;
+        }
+        bot->SetPosition(ToV3d(at));
         bot->SetYRotation(100.0f);
         bot->movementState = kMoveRun;
         bot->SetInputControlled(false);

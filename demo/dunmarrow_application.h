@@ -50,7 +50,9 @@ public:
     static constexpr int kTakeCover = 1;
     static constexpr int kComeToMe = 0;
     static constexpr int kMaxPathLength = 275;
-    // The player and every bot share the framework's character table.
+    // The player and every bot share the framework's character table. The AI world loaded and the
+    // framework's animation commands bound the bots further: each holds the player and the bots
+    // (BotLimit).
     static constexpr int kMaxBots = 291;
     static constexpr std::size_t kAiPoolSize = 10000000;
     static constexpr const char* kIntroPage = ".\\HTML\\intro.html";
@@ -92,6 +94,8 @@ public:
     int Mode() const { return mode_; }
     int ModeToggled() const { return modeToggled_; }
     int BotCount() const { return botCount_; }
+    // The most bots the game holds beside the player once the AI world is loaded (kMaxBots before).
+    int BotLimit() const { return botLimit_; }
     const float* PlayerStart() const { return playerStart_; }
     const float* BotStart() const { return botStart_; }
     const char* AiPathData() const { return aiPathData_; }
@@ -122,6 +126,7 @@ private:
     std::vector<CEntity*> botEntities_; // in the AI world
     int botCount_ = 0;
     int botOverride_ = -1;
+    int botLimit_ = kMaxBots;
     CCharacter* player_ = nullptr; // owned
     CDemoCharacterLink* playerLink_ = nullptr;
     CEntity* playerEntity_ = nullptr;

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char kUsage[] = "usage: dunmarrow [--help]\n"
+const char kUsage[] = "usage: dunmarrow [--help] [-vms] [FILE]...\n"
                       "The game: reads config.xml from the working folder (the data folder that `mkasset demo`\n"
                       "writes), opens a window (or runs headless) and runs until ESC is pressed or the window is\n"
                       "closed. A player and a team of soldier bots; the bots take cover from the player, F1 switches\n"
@@ -17,9 +17,12 @@ const char kUsage[] = "usage: dunmarrow [--help]\n"
                       "Controls come from the environment (platform/controls.h): PLATFORM_HEADLESS=1,\n"
                       "PLATFORM_FRAMES=N, PLATFORM_CAPTURE=f%05d.png, PLATFORM_CAPTURE_EVERY=N, PLATFORM_KEYS\n"
                       "(e.g. \"600:F1\"), PLATFORM_FIXED_STEP, PLATFORM_MSGBOX_LOG=file.\n"
+                      "The other arguments go to the shell: \"-vms\" is accepted and changes nothing; any other\n"
+                      "argument is offered to the game as a file to load, which it does not take (it is named on\n"
+                      "standard error and the game goes on).\n"
                       "Exit status 0 when the window closes, 1 when the game stopped on an error (its message box,\n"
                       "on standard error too, says what is wrong; the window stays until it is closed) or the\n"
-                      "graphics could not open, 2 on bad usage, 254 (-2) when the AI world file has no \"Player\"\n"
+                      "graphics could not open, 254 (-2) when the AI world file has no \"Player\"\n"
                       "entity.\n";
 
 } // namespace
@@ -30,8 +33,12 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        std::fprintf(stderr, "dunmarrow: unknown argument: %s\n%s", argv[i], kUsage);
-        return 2;
+    }
+    // The shell splits the command line itself and offers each argument to the game.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-vms") != 0) {
+            std::fprintf(stderr, "dunmarrow: ignoring the argument %s\n", argv[i]);
+        }
     }
     const int status = SkelWinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
     CDunmarrowApplication::DestroyInstance();

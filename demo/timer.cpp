@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/process.h"
 
@@ -17,6 +18,11 @@ struct ClockState {
 };
 
 ClockState gClock;
+
+// The calibration gives up on a reference clock that reads the same this many times in a row
+// (far longer than any real counter's resolution: well over 10 ms of reads): under the platform's
+// fixed step, or on a counter that is broken, it never moves on its own.
+constexpr long kStillReads = 1L << 22;
 Demo::ClockSource gSource = {};
 
 BOOL QueryFrequency(LARGE_INTEGER* frequency) {
@@ -151,35 +157,55 @@ void TimerInit() {
     if (!reliable)
         return;
 
+    // Under the platform's fixed step the performance counter moves only from frame to frame: the
+    // clock follows the frames then, and the time-stamp counter (real time) is not wanted.
+    if (gSource.queryCounter == nullptr && gClock.usePerformance && PlatformClockFixedStep() > 0.0)
+        return;
+
     HANDLE process = GetCurrentProcess();
     const DWORD oldClass = GetPriorityClass(process);
     SetPriorityClass(process, REALTIME_PRIORITY_CLASS);
     double elapsed = 0.0;
     std::uint64_t tsc0 = 0;
     std::uint64_t tsc1 = 0;
+    bool moved = true; // the reference clock moved through the calibration
     if (!gClock.usePerformance) {
         const DWORD start = Tick();
         DWORD tick0 = start;
-        while (tick0 == start)
+        long still = 0;
+        while (tick0 == start && still++ < kStillReads)
             tick0 = Tick();
+        moved = tick0 != start;
         tsc0 = Tsc();
         DWORD tick1 = tick0;
-        do {
+        DWORD last = tick0;
+        still = 0;
+        while (moved && static_cast<DWORD>(tick1 - tick0) < 1000) {
             tick1 = Tick();
             tsc1 = Tsc();
-        } while (static_cast<DWORD>(tick1 - tick0) < 1000);
+            still = tick1 == last ? still + 1 : 0;
+            last = tick1;
+            moved = still < kStillReads;
+        }
         elapsed = static_cast<DWORD>(tick1 - tick0) * 0.001;
     } else {
         const std::int64_t count0 = Counter();
+        std::int64_t last = count0;
+        long still = 0;
         tsc0 = Tsc();
-        do {
-            elapsed = static_cast<double>(Counter() - count0) * gClock.secondsPerCount;
+        while (moved && elapsed < 0.03) {
+            const std::int64_t count = Counter();
             tsc1 = Tsc();
-        } while (elapsed < 0.03);
+            elapsed = static_cast<double>(count - count0) * gClock.secondsPerCount;
+            still = count == last ? still + 1 : 0;
+            last = count;
+            moved = still < kStillReads;
+        }
     }
     SetPriorityClass(process, oldClass);
-    // A counter that did not move would give an infinite rate: keep the other source then.
-    if (tsc1 <= tsc0)
+    // A reference that stood still gives no rate, and a time-stamp counter that did not move an
+    // infinite one: keep the reference then.
+    if (!moved || tsc1 <= tsc0 || elapsed <= 0.0)
         return;
     gClock.useTsc = true;
     gClock.secondsPerCount = elapsed / static_cast<double>(tsc1 - tsc0);

@@ -48,7 +48,9 @@ bool IsTscReliable();
 
 // Chooses the source and sets its base; with the time-stamp counter, calibrates it (the process
 // runs at real-time priority meanwhile: up to about one second on the tick count, 0.03 s on
-// the performance counter).
+// the performance counter). A reference clock that stands still (the platform's fixed step, which
+// moves only from frame to frame) ends the calibration, and the reference stays the clock; under
+// the platform's own fixed step the time-stamp counter is not tried at all.
 void TimerInit();
 // Seconds since TimerInit (which the first read runs when needed). The user word of the AI
 // engine's clock slot is not used.

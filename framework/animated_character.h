@@ -60,6 +60,9 @@ private:
 inline constexpr int kCommandEntries = 4;
 // Records in the process-wide command pool.
 inline constexpr int kAnimationCommandPoolSize = 315;
+// A character holds up to this many records at a time, so the pool serves this many characters.
+inline constexpr int kAnimationCommandsPerCharacter = 3;
+inline constexpr int kMaxAnimatedCharacters = kAnimationCommandPoolSize / kAnimationCommandsPerCharacter;
 
 // A record of the command pool: up to four weighted animations played together, looping or not,
 // at a speed.

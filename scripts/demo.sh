@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the programs the demo runs, optimised, and runs the most complete of them. Arguments
-# are passed to the program. The build lives in build-demo/ (DUN_DEMO_BUILD_DIR chooses another
+# are passed to the program, with a display or headless (the game takes "-vms" and names any other
+# argument, which it ignores). The build lives in build-demo/ (DUN_DEMO_BUILD_DIR chooses another
 # folder), apart from scripts/test.sh's sanitizer build in build/: only the programs listed
 # below are compiled, without sanitizers, so a first run takes minutes, not the whole test build.
 set -euo pipefail
@@ -50,13 +51,13 @@ if [ -x "$bin/dunmarrow" ] && [ -x "$bin/mkasset" ]; then
   say "making the game's data in $data: mkasset demo"
   "$bin/mkasset" demo --out "$data" >&2
   cd "$data"
-  if [ "$#" -eq 0 ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     frames=600
     say "no display: $frames frames headless at 60 per second, ENTER at frame 1 (the start screen),"
     say "F1 at frame 300; captures every 100 frames are written to $out/dunmarrow-NNNNN.png"
     rm -f "$out"/dunmarrow-*.png
     PLATFORM_HEADLESS=1 PLATFORM_FRAMES=$frames PLATFORM_FIXED_STEP=0.0166667 PLATFORM_KEYS="1:RETURN,300:F1" \
-      PLATFORM_CAPTURE="$out/dunmarrow-%05d.png" PLATFORM_CAPTURE_EVERY=100 "$bin/dunmarrow"
+      PLATFORM_CAPTURE="$out/dunmarrow-%05d.png" PLATFORM_CAPTURE_EVERY=100 "$bin/dunmarrow" "$@"
     say "done; the captures:"
     ls "$out"/dunmarrow-*.png >&2
     exit 0

@@ -89,58 +89,83 @@ protected:
     static inline mkasset::AiWorldFigures figures;
 };
 
+// The world of the file with the player and the bots of the given characters, the bots in the
+// team "Dunmarrow" in index order.
+struct DemoWorld {
+    CConfigNode* tree = nullptr;
+    CWorld* world = nullptr;
+    CSpatialGraph* graph = nullptr;
+    CEntity* player = nullptr;
+    CMyTeam* team = nullptr;
+    std::vector<CEntity*> bots;
+
+    void Load(const std::vector<std::uint8_t>& file, StandingCharacter* playerCharacter,
+              std::vector<StandingCharacter>& botCharacters) {
+        OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
+        OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+        ASSERT_NE(stream, nullptr);
+        tree = Vusk::LoadAisFile(stream);
+        ASSERT_NE(tree, nullptr);
+        world = Vusk::CreateWorld(tree, 0);
+        OvStreamClose(stream, nullptr);
+        ASSERT_NE(world, nullptr);
+        graph = Vusk::GetGraphManager()->FindGraph(DunmarrowAgent::kMoveGraph);
+        ASSERT_NE(graph, nullptr);
+        CConfigNode* definition = Vusk::ExpandEntityDefinition(world, "Player");
+        ASSERT_NE(definition, nullptr);
+        player = Vusk::CreateEntity("Player", definition, Vusk::GetClassBitMask(), playerCharacter);
+        Vusk::ReleaseTree(definition);
+        ASSERT_TRUE(player != nullptr && Vusk::AddEntity(world, player));
+        definition = Vusk::FindTeamDefinition(world, "Dunmarrow");
+        team = static_cast<CMyTeam*>(
+            Vusk::CreateTeam(definition, static_cast<std::uint32_t>(botCharacters.size()), nullptr));
+        Vusk::DeleteTree(definition);
+        ASSERT_NE(team, nullptr);
+        EXPECT_EQ(team->GetGraph(), graph);
+        CConfigNode* guard = Vusk::ExpandEntityDefinition(world, "Guard");
+        ASSERT_NE(guard, nullptr);
+        for (std::size_t i = 0; i < botCharacters.size(); ++i) {
+            const std::string name = "Soldier" + std::to_string(i);
+            CEntity* bot = Vusk::CreateEntity(name.c_str(), guard, Vusk::GetClassBitMask(), &botCharacters[i]);
+            ASSERT_TRUE(bot != nullptr && Vusk::AddEntity(world, bot) && team->AddMember(bot));
+            ASSERT_NE(dynamic_cast<CSoldierBrain*>(bot->GetBrain()), nullptr);
+            bots.push_back(bot);
+        }
+        Vusk::ReleaseTree(guard);
+    }
+    ~DemoWorld() {
+        if (team != nullptr)
+            Vusk::DestroyTeam(team);
+        delete world;
+        if (tree != nullptr)
+            Vusk::DeleteTree(tree);
+    }
+};
+
 TEST_P(DemoWorldFileTest, SoldiersHideInTurnAtPlacesOfTheirOwn) {
     EXPECT_GT(figures.vertices, 10);
     EXPECT_GT(figures.edges, figures.vertices);
-
-    OvMemory memory{file.data(), static_cast<OvUInt32>(file.size())};
-    OvStream* stream = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
-    ASSERT_NE(stream, nullptr);
-    CConfigNode* tree = Vusk::LoadAisFile(stream);
-    ASSERT_NE(tree, nullptr);
-    CWorld* world = Vusk::CreateWorld(tree, 0);
-    OvStreamClose(stream, nullptr);
-    ASSERT_NE(world, nullptr);
-    CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph(DunmarrowAgent::kMoveGraph);
-    ASSERT_NE(graph, nullptr);
-    EXPECT_EQ(graph->GetVertexCount(), figures.vertices);
 
     StandingCharacter playerCharacter(CVector3(0, 0, 0));
     std::vector<StandingCharacter> botCharacters{StandingCharacter(CVector3(1, 0, 1)),
                                                  StandingCharacter(CVector3(-1, 0, 1)),
                                                  StandingCharacter(CVector3(1, 0, -1))};
-    CConfigNode* definition = Vusk::ExpandEntityDefinition(world, "Player");
-    ASSERT_NE(definition, nullptr);
-    CEntity* player = Vusk::CreateEntity("Player", definition, Vusk::GetClassBitMask(), &playerCharacter);
-    Vusk::ReleaseTree(definition);
-    ASSERT_TRUE(player != nullptr && Vusk::AddEntity(world, player));
-    definition = Vusk::FindTeamDefinition(world, "Dunmarrow");
-    auto* team = static_cast<CMyTeam*>(Vusk::CreateTeam(definition, 3, nullptr));
-    Vusk::DeleteTree(definition);
-    ASSERT_NE(team, nullptr);
-    EXPECT_EQ(team->GetGraph(), graph);
-    CConfigNode* guard = Vusk::ExpandEntityDefinition(world, "Guard");
-    ASSERT_NE(guard, nullptr);
-    std::vector<CEntity*> bots;
-    for (std::size_t i = 0; i < botCharacters.size(); ++i) {
-        const std::string name = "Soldier" + std::to_string(i);
-        CEntity* bot = Vusk::CreateEntity(name.c_str(), guard, Vusk::GetClassBitMask(), &botCharacters[i]);
-        ASSERT_TRUE(bot != nullptr && Vusk::AddEntity(world, bot) && team->AddMember(bot));
-        ASSERT_NE(dynamic_cast<CSoldierBrain*>(bot->GetBrain()), nullptr);
-        bots.push_back(bot);
-    }
-    Vusk::ReleaseTree(guard);
+    DemoWorld demo;
+    ASSERT_NO_FATAL_FAILURE(demo.Load(file, &playerCharacter, botCharacters));
+    EXPECT_EQ(demo.graph->GetVertexCount(), figures.vertices);
+    CMyTeam* team = demo.team;
+    const std::vector<CEntity*>& bots = demo.bots;
 
     Demo::GetGameOrder().mode = Demo::kTakeCover;
     double time = 1.0;
     for (int frame = 0; frame < 100; ++frame) {
         time += 0.05;
         Host().SetTime(time);
-        Vusk::UpdateWorld(world);
+        Vusk::UpdateWorld(demo.world);
         EXPECT_TRUE(team->computingMember == CMyTeam::kNoMember || team->computingMember == bots[0]->GetIndex() ||
                     team->computingMember == bots[1]->GetIndex() || team->computingMember == bots[2]->GetIndex());
     }
-    const CVector3 eye = player->FindAttribute<CEntityEyePosition>()->value;
+    const CVector3 eye = demo.player->FindAttribute<CEntityEyePosition>()->value;
     std::vector<std::int32_t> chosen;
     for (CEntity* bot : bots) {
         const DunmarrowAgent* hider = static_cast<CSoldierBrain*>(bot->GetBrain())->GetHider();
@@ -151,13 +176,44 @@ TEST_P(DemoWorldFileTest, SoldiersHideInTurnAtPlacesOfTheirOwn) {
         for (std::int32_t other : chosen)
             EXPECT_NE(vertex, other);
         chosen.push_back(vertex);
-        const CVector3 place = graph->GetVertex(vertex)->GetPosition();
-        EXPECT_FALSE(Vusk::HasLineOfSight(eye, place + CVector3(0, 0.9f, 0), player, 1));
+        const CVector3 place = demo.graph->GetVertex(vertex)->GetPosition();
+        EXPECT_FALSE(Vusk::HasLineOfSight(eye, place + CVector3(0, 0.9f, 0), demo.player, 1));
     }
+}
 
-    Vusk::DestroyTeam(team);
-    delete world;
-    Vusk::DeleteTree(tree);
+// With nothing to hide behind, a bot's whole search finds no place. It then stands and costs no
+// more searches (line-of-sight queries) while nothing changes, and searches again once the player
+// has moved.
+TEST_P(DemoWorldFileTest, ABotWithoutCoverWaitsUntilSomethingChanges) {
+    StandingCharacter playerCharacter(CVector3(0, 0, 0));
+    std::vector<StandingCharacter> botCharacters{StandingCharacter(CVector3(1, 0, 1))};
+    DemoWorld demo;
+    ASSERT_NO_FATAL_FAILURE(demo.Load(file, &playerCharacter, botCharacters));
+    Host().ClearBoxes();
+    const DunmarrowAgent* hider = static_cast<CSoldierBrain*>(demo.bots[0]->GetBrain())->GetHider();
+    Demo::GetGameOrder().mode = Demo::kTakeCover;
+    double time = 1.0;
+    const auto run = [&](int frames) {
+        const std::size_t before = Host().LineOfSightQueries().size();
+        for (int frame = 0; frame < frames; ++frame) {
+            time += 0.05;
+            Host().SetTime(time);
+            Vusk::UpdateWorld(demo.world);
+        }
+        return Host().LineOfSightQueries().size() - before;
+    };
+    // The first search (searches run every 0.1 s, so two seconds would hold twenty).
+    const std::size_t firstSearch = run(20);
+    ASSERT_TRUE(hider->IsWaitingForCover());
+    EXPECT_FALSE(hider->HasDestination());
+    EXPECT_GT(firstSearch, 0u);
+    EXPECT_LT(run(40), firstSearch);
+    EXPECT_TRUE(hider->IsWaitingForCover());
+    // The player walks two metres: the bot looks again, finds nothing again and waits.
+    playerCharacter.frame.position = CVector3(2, 0, 0);
+    EXPECT_GE(run(10), firstSearch / 2);
+    EXPECT_TRUE(hider->IsWaitingForCover());
+    EXPECT_LT(run(40), firstSearch);
 }
 
 AI_ENGINE_TEST_SUITE(DemoWorldFileTest);

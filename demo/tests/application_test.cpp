@@ -3,12 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include "demo/bot_placement.h"
 #include "demo/dunmarrow_application.h"
 #include "demo/game_order.h"
 #include "framework/framework.h"
@@ -129,6 +133,67 @@ TEST_F(DunmarrowApplicationTest, ReadsItsSectionAndRefusesWhatItCannotHold) {
     const char* fits[] = {"value", longest.c_str(), nullptr};
     EXPECT_TRUE(app.StartElement("AiPathData", fits));
     EXPECT_EQ(std::string(app.AiPathData()), longest);
+}
+
+// A floor of 12 x 12 metres round the origin with a block across x = 1..3, z = -6..2: a soldier
+// fits where his middle is on the floor half a metre from its edge and from the block.
+bool FitsOnTestFloor(const float p[3], void* calls) {
+    ++*static_cast<int*>(calls);
+    const bool onFloor = p[0] >= -5.5f && p[0] <= 5.5f && p[2] >= -5.5f && p[2] <= 5.5f;
+    const bool inBlock = p[0] > 0.5f && p[0] < 3.5f && p[2] > -6.5f && p[2] < 2.5f;
+    return onFloor && !inBlock;
+}
+
+TEST(BotPlacement, StringWhileFreeThenRowsUntilTheFloorIsFull) {
+    // The string of starts as the game draws it, from (-5, 0.45, -5) with the player at the origin:
+    // it runs into the player, the block and off the floor, and the rows take the rest.
+    const float start[3] = {-5.0f, 0.45f, -5.0f};
+    const float player[3] = {0.0f, 0.45f, 0.0f};
+    int calls = 0;
+    Demo::CBotPlacer placer(start, player, FitsOnTestFloor, &calls);
+    float string[3] = {start[0], start[1], start[2]};
+    std::uint32_t seed = 7;
+    std::vector<std::array<float, 3>> placed;
+    int fromString = 0;
+    int firstMoved = -1;
+    for (;;) {
+        seed = seed * 1103515245u + 12345u;
+        string[0] += 4.0f * static_cast<float>((seed >> 16) & 0x7FFF) / 32767.0f;
+        seed = seed * 1103515245u + 12345u;
+        string[2] += static_cast<float>((seed >> 16) & 0x7FFF) / 32767.0f;
+        std::array<float, 3> at = {99.0f, 99.0f, 99.0f};
+        if (!placer.Place(string, at.data())) {
+            EXPECT_EQ(at[0], 99.0f); // left alone
+            break;
+        }
+        const bool onString = at == std::array<float, 3>{string[0], string[1], string[2]};
+        fromString += onString ? 1 : 0;
+        if (!onString && firstMoved < 0)
+            firstMoved = static_cast<int>(placed.size());
+        placed.push_back(at);
+        ASSERT_LT(placed.size(), 200u);
+    }
+    // Every start fits, away from the player and from each other.
+    int dummy = 0;
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(FitsOnTestFloor(placed[i].data(), &dummy));
+        EXPECT_EQ(placed[i][1], 0.45f);
+        EXPECT_GE(std::hypot(placed[i][0] - player[0], placed[i][2] - player[2]), Demo::CBotPlacer::kRoom);
+        for (std::size_t j = 0; j < i; ++j)
+            EXPECT_GE(std::hypot(placed[i][0] - placed[j][0], placed[i][2] - placed[j][2]), Demo::CBotPlacer::kRoom);
+    }
+    // The first steps of the string are on free floor; the floor holds many more bots than the
+    // string does, and every one placed off the string is counted.
+    EXPECT_GE(fromString, 2);
+    EXPECT_GT(placed.size(), 40u);
+    EXPECT_EQ(placer.MovedCount(), static_cast<int>(placed.size()) - fromString);
+    // The first bot off the string gets the start's row (half a spacing north of the start).
+    ASSERT_GE(firstMoved, 0);
+    EXPECT_EQ(placed[static_cast<std::size_t>(firstMoved)][2], -5.0f + 0.5f * Demo::CBotPlacer::kRowSpacing);
+    // Each spot of the rows is tried once at most.
+    EXPECT_LE(calls, 2 * Demo::CBotPlacer::kRowSteps * Demo::CBotPlacer::kRowsEachWay + static_cast<int>(placed.size()) + 1)
+        << placed.size() << " " << fromString;
 }
 
 TEST_F(DunmarrowApplicationTest, F1SwitchesTheOrderForOneFrameAtATime) {

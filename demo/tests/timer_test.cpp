@@ -9,6 +9,7 @@
 #include <string>
 
 #include "demo/timer.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -233,8 +234,10 @@ TEST_F(ClockTest, TimeStampCounterCalibratedOnEitherCounter) {
     SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
 }
 
-TEST_F(ClockTest, StillTimeStampCounterIsNotUsed) {
-    // A counter that does not move would give an infinite rate.
+// One processor whose counter passes every test: the calibration needs both counters to move, and
+// never waits for good on a reference clock that stands still.
+TEST_F(ClockTest, OneProcessorCalibratesOnlyOnCountersThatMove) {
+    // A time-stamp counter that does not move would give an infinite rate.
     source.identity = &tscOk;
     FakeCounters::performanceStep = 1000;
     Demo::SetClockSource(&source);
@@ -243,6 +246,51 @@ TEST_F(ClockTest, StillTimeStampCounterIsNotUsed) {
     FakeCounters::performance += 250000;
     FakeCounters::performanceStep = 0;
     EXPECT_GT(Demo::TimerRead(), 0.25);
+    // A performance counter that never moves: the reference stays the clock.
+    FakeCounters::tscStep = 1000;
+    Demo::SetClockSource(&source);
+    Demo::TimerInit();
+    EXPECT_EQ(Demo::GetClockKind(), Demo::ClockKind::PerformanceCounter);
+    const double t0 = Demo::TimerRead();
+    FakeCounters::performance += 500000;
+    EXPECT_DOUBLE_EQ(Demo::TimerRead() - t0, 0.5);
+    // A tick count that never moves, before its first change and after it.
+    FakeCounters::hasPerformance = false;
+    Demo::SetClockSource(&source);
+    Demo::TimerInit();
+    EXPECT_EQ(Demo::GetClockKind(), Demo::ClockKind::TickCount);
+    struct StopsAfterOne {
+        static DWORD Tick() {
+            static DWORD calls = 0;
+            return ++calls < 3 ? 0 : 1; // moves once, then stands still at 1 ms
+        }
+    };
+    source.tickCount = StopsAfterOne::Tick;
+    Demo::SetClockSource(&source);
+    Demo::TimerInit();
+    EXPECT_EQ(Demo::GetClockKind(), Demo::ClockKind::TickCount);
+    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), NORMAL_PRIORITY_CLASS);
+}
+
+TEST_F(ClockTest, OneProcessorUnderTheFixedStepFollowsTheFrames) {
+    // The machine's counters with the one-processor identification, under the fixed step and not.
+    const Demo::ClockSource machine = {nullptr, nullptr, nullptr, nullptr, &tscOk};
+    PlatformClockSetFixedStep(0.25);
+    Demo::SetClockSource(&machine);
+    Demo::TimerInit();
+    EXPECT_EQ(Demo::GetClockKind(), Demo::ClockKind::PerformanceCounter);
+    EXPECT_EQ(Demo::TimerRead(), 0.0);
+    for (int frame = 0; frame < 3; ++frame)
+        PlatformClockAdvanceFrame();
+    EXPECT_DOUBLE_EQ(Demo::TimerRead(), 0.75);
+    PlatformClockSetFixedStep(0.0);
+    Demo::SetClockSource(&machine);
+    Demo::TimerInit();
+    // The real clock moves: calibrated wherever the processor has a time-stamp counter.
+    const Demo::ClockKind kind = Demo::GetClockKind();
+    EXPECT_TRUE(kind == Demo::ClockKind::TimeStampCounter || kind == Demo::ClockKind::PerformanceCounter);
+    const double t0 = Demo::TimerRead();
+    EXPECT_GE(Demo::TimerRead(), t0);
 }
 
 TEST_F(ClockTest, MachineClockNeverGoesBack) {

@@ -1,5 +1,6 @@
 # A short scripted game: four bots take cover, F1 calls them, and they all come near the player;
-# the trace holds a header and one line per frame, the plot is written.
+# the trace holds a header and one line per frame, the plot is written. Then the most bots the
+# game holds all start on the floor, and one more is refused with a message and status 1.
 # Input: DEMO_CHECK (program), DATA (the game's data folder), WORK (scratch folder).
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
@@ -9,7 +10,7 @@ execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 4 --frames 900 --pre
 if(NOT code EQUAL 0)
   message(FATAL_ERROR "demo_check: status ${code}\n${out}\n${err}")
 endif()
-if(NOT out MATCHES "take cover: hidden [34]/4\ncome to me: near 4/4\n$")
+if(NOT out MATCHES "lost: 0/4 at cover, 0/4 at the end\ntake cover: hidden [34]/4\ncome to me: near 4/4\n$")
   message(FATAL_ERROR "demo_check's report:\n${out}")
 endif()
 file(STRINGS ${WORK}/trace.csv lines)
@@ -21,5 +22,15 @@ if(NOT count EQUAL 901 OR NOT header MATCHES "^frame,mode,hidden,x0,.*,visible3$
 endif()
 if(NOT EXISTS ${WORK}/plot.png)
   message(FATAL_ERROR "no plot written")
+endif()
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 104 --frames 20
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 0 OR NOT out MATCHES "bots: 104,.*lost: 0/104 at cover, 0/104 at the end")
+  message(FATAL_ERROR "demo_check --bots 104: status ${code}\n${out}\n${err}")
+endif()
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 105 --frames 20
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 1 OR NOT err MATCHES "at most 104 bots, not 105")
+  message(FATAL_ERROR "demo_check --bots 105: status ${code}, expected 1 and the limit named\n${out}\n${err}")
 endif()
 file(REMOVE_RECURSE ${WORK})

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -17,12 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "ai/navigation/graph_manager.h"
+#include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/world_api.h"
+#include "demo/dunmarrow_agent.h"
 #include "demo/dunmarrow_application.h"
+#include "demo/timer.h"
 #include "framework/framework.h"
+#include "framework/world_manager.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "tools/demo_check/behaviour_plot.h"
 #include "tools/common/arguments.h"
@@ -30,17 +36,19 @@
 namespace {
 
 const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--frames F] [--press F1@FRAME]...\n"
-                      "                  [--trace FILE.csv] [--plot FILE.png]\n"
+                      "                  [--real-clock] [--trace FILE.csv] [--plot FILE.png]\n"
                       "Runs the game (dunmarrow) headless in this process at a fixed step of 1/60 s on its data\n"
                       "folder and reports how its bots behave. Each frame it notes the bots' order (1 take cover,\n"
                       "0 come to me), each bot's position, its distance to the player and whether the player can\n"
                       "see it (the AI's own line of sight from the player's eye to the bot's eye).\n"
                       "  --data DIR        the data folder (default: demo_data beside the program's bin folder,\n"
                       "                    which the build makes with mkasset demo)\n"
-                      "  --bots N          bots instead of the configuration's number (0 to 291)\n"
+                      "  --bots N          bots instead of the configuration's number (0 to 291; the AI world\n"
+                      "                    file may hold fewer, which the game then names)\n"
                       "  --frames F        frames to run (default 3600, one minute)\n"
                       "  --press F1@FRAME  F1 pressed once FRAME frames have run (it acts in frame FRAME + 1);\n"
                       "                    may be given more than once\n"
+                      "  --real-clock      the AI's clock (its time budgets) on the real clock, not the frames'\n"
                       "  --trace FILE.csv  one line per frame: frame, mode, hidden, then per bot x, y, z, distance\n"
                       "                    (metres) and visible (1 when the player sees the bot)\n"
                       "  --plot FILE.png   the bots' distances to the player and the hidden count over time, with\n"
@@ -48,11 +56,15 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "A start screen in the configuration (a \"Hud\" section) is dismissed with ENTER after the\n"
                       "first frame; the frame it holds the game paused is not counted, so frames and presses\n"
                       "mean the same with and without it.\n"
-                      "The last two lines are \"take cover: hidden H/N\" (in the frame before the first press, or\n"
-                      "the last frame without one) and \"come to me: near K/N\" (at the end; near = within\n"
-                      "sqrt(150) metres of the player, the widest radius at which a bot stops by him).\n"
-                      "Exit status 0 when the game ran, 1 when it could not start or stopped on an error, 2 on bad\n"
-                      "usage.\n";
+                      "Then it names the cover places: the vertices of the bots' graph where a soldier is covered\n"
+                      "from the player's eye at the start (each bot holds a place of his own, so more bots than\n"
+                      "places cannot all hide). The last three lines are \"lost: L/N at cover, M/N at the end\" (bots with no floor under\n"
+                      "them: below the floor or outside the level), \"take cover: hidden H/N\" (in the frame before\n"
+                      "the first press, or the last frame without one) and \"come to me: near K/N\" (at the end;\n"
+                      "near = within sqrt(150) metres of the player, the widest radius at which a bot stops by\n"
+                      "him). A lost bot is never counted hidden or near.\n"
+                      "Exit status 0 when the game ran, 1 when it could not start, stopped on an error or could not\n"
+                      "create every bot, 2 on bad usage.\n";
 
 constexpr double kStep = 1.0 / 60.0;
 constexpr float kNearRadius2 = 150.0f; // squared metres
@@ -62,6 +74,7 @@ struct Options {
     int bots = -1;
     long frames = 3600;
     std::vector<long> presses;
+    bool realClock = false;
     std::string trace;
     std::string plot;
 };
@@ -72,7 +85,11 @@ struct Watch {
     long frame = 0;
     long coverFrame = 0; // frame whose hidden count is reported
     int hiddenAtCover = 0;
+    int lostAtCover = 0;
     int nearAtEnd = 0;
+    int lostAtEnd = 0;
+    int coverPlaces = 0; // graph vertices covered from the player's eye in the first frame
+    int vertices = 0;
     int bots = 0;
     BehaviourSeries series;
 };
@@ -87,6 +104,42 @@ CVector3 Eye(const CEntity* entity) {
     return eye != nullptr ? eye->value : entity->GetPosition();
 }
 
+// A bot with no floor under it (nothing within 100 metres straight down) has fallen out of the
+// level or through its floor.
+bool IsLost(const CVector3& p) {
+    return g_worldManager != nullptr &&
+           g_worldManager->LineIntersect(OvV3d{p.x, p.y, p.z}, OvV3d{p.x, p.y - 100.0f, p.z}, true) == 0;
+}
+
+// The vertices of the bots' graph where a soldier is covered from the player's eye.
+void CountCoverPlaces(const CEntity* player, Watch* watch) {
+    CGraphManager* manager = Vusk::GetGraphManager();
+    CSpatialGraph* graph = manager != nullptr ? manager->FindGraph(DunmarrowAgent::kMoveGraph) : nullptr;
+    if (graph == nullptr) {
+        return;
+    }
+    const CVector3 eye = Eye(player);
+    for (std::int32_t i = 0; i <= graph->GetLastVertexIndex(); ++i) {
+        if (const CGraphVertex* vertex = graph->GetVertex(i)) {
+            ++watch->vertices;
+            watch->coverPlaces +=
+                DunmarrowAgent::IsCoveredFrom(eye, vertex->GetPosition(), const_cast<CEntity*>(player)) ? 1 : 0;
+        }
+    }
+}
+
+// The real monotonic clock as the AI clock's performance counter.
+BOOL RealFrequency(LARGE_INTEGER* frequency) {
+    frequency->QuadPart = 1000000000;
+    return TRUE;
+}
+BOOL RealCounter(LARGE_INTEGER* count) {
+    count->QuadPart = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+    return TRUE;
+}
+
 void OnFrame(CDunmarrowApplication* app, void* user) {
     auto* watch = static_cast<Watch*>(user);
     ++watch->frame;
@@ -98,6 +151,7 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
     const CVector3 eye = Eye(player);
     int hidden = 0;
     int nearCount = 0;
+    int lost = 0;
     std::vector<double> distances;
     std::string line;
     char cell[128];
@@ -107,8 +161,10 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
         const CVector3 d = p - player->GetPosition();
         const float distance2 = d.x * d.x + d.y * d.y + d.z * d.z;
         const bool visible = Vusk::HasLineOfSight(eye, Eye(bot), const_cast<CEntity*>(player), 1);
-        hidden += visible ? 0 : 1;
-        nearCount += distance2 <= kNearRadius2 * oneMeter * oneMeter ? 1 : 0;
+        const bool isLost = IsLost(p);
+        lost += isLost ? 1 : 0;
+        hidden += visible || isLost ? 0 : 1;
+        nearCount += distance2 <= kNearRadius2 * oneMeter * oneMeter && !isLost ? 1 : 0;
         const double distance = std::sqrt(static_cast<double>(distance2)) / oneMeter;
         distances.push_back(distance);
         std::snprintf(cell, sizeof cell, ",%.3f,%.3f,%.3f,%.3f,%d", static_cast<double>(p.x), static_cast<double>(p.y),
@@ -120,8 +176,10 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
     }
     if (watch->frame == watch->coverFrame) {
         watch->hiddenAtCover = hidden;
+        watch->lostAtCover = lost;
     }
     watch->nearAtEnd = nearCount;
+    watch->lostAtEnd = lost;
     watch->series.seconds.push_back(static_cast<double>(watch->frame) * kStep);
     watch->series.hidden.push_back(hidden);
     watch->series.distances.push_back(std::move(distances));
@@ -152,6 +210,10 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (arg == "--real-clock") {
+            options.realClock = true;
+            continue;
         }
         if (arg != "--data" && arg != "--bots" && arg != "--frames" && arg != "--press" && arg != "--trace" &&
             arg != "--plot") {
@@ -231,6 +293,10 @@ int main(int argc, char** argv) {
     setenv("PLATFORM_KEYS", keys.c_str(), 1);
     unsetenv("PLATFORM_CAPTURE");
 
+    static const Demo::ClockSource kRealClock = {RealFrequency, RealCounter, nullptr, nullptr, nullptr};
+    if (options.realClock) {
+        Demo::SetClockSource(&kRealClock);
+    }
     CDunmarrowApplication* app = CDunmarrowApplication::GetInstance();
     app->OverrideBotCount(options.bots);
     app->SetFrameHook(OnFrame, &watch);
@@ -238,13 +304,19 @@ int main(int argc, char** argv) {
     struct Counter {
         static void First(CDunmarrowApplication* a, void* user) {
             auto* w = static_cast<Watch*>(user);
-            w->bots = a->BotCount();
+            w->bots = 0;
+            while (w->bots < a->BotCount() && a->BotEntity(w->bots) != nullptr) {
+                ++w->bots;
+            }
             if (w->trace != nullptr) {
                 std::fprintf(w->trace, "frame,mode,hidden");
                 for (int i = 0; i < w->bots; ++i) {
                     std::fprintf(w->trace, ",x%d,y%d,z%d,distance%d,visible%d", i, i, i, i, i);
                 }
                 std::fprintf(w->trace, "\n");
+            }
+            if (a->PlayerEntity() != nullptr) {
+                CountCoverPlaces(a->PlayerEntity(), w);
             }
             a->SetFrameHook(OnFrame, user);
             OnFrame(a, user);
@@ -253,6 +325,7 @@ int main(int argc, char** argv) {
     app->SetFrameHook(Counter::First, &watch);
     const int status = SkelWinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
     const int bots = watch.bots;
+    const int wanted = app->BotCount();
     const bool started = watch.frame > 0;
     CDunmarrowApplication::DestroyInstance();
     if (watch.trace != nullptr) {
@@ -266,6 +339,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "demo_check: the game stopped on an error, status %d (see its messages above)\n", status);
         return 1;
     }
+    if (bots != wanted) {
+        std::fprintf(stderr, "demo_check: the game created %d of its %d bots (see its messages above)\n", bots,
+                     wanted);
+        return 1;
+    }
     if (!options.plot.empty()) {
         watch.series.presses.reserve(options.presses.size());
         for (long frame : options.presses) {
@@ -277,6 +355,9 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("frames: %ld at %.4f s, bots: %d, presses: %zu\n", watch.frame, kStep, bots, options.presses.size());
+    std::printf("cover places: %d of the graph's %d vertices, from the player's start\n", watch.coverPlaces,
+                watch.vertices);
+    std::printf("lost: %d/%d at cover, %d/%d at the end\n", watch.lostAtCover, bots, watch.lostAtEnd, bots);
     std::printf("take cover: hidden %d/%d\n", watch.hiddenAtCover, bots);
     std::printf("come to me: near %d/%d\n", watch.nearAtEnd, bots);
     return 0;

@@ -1,6 +1,7 @@
 #include "tools/mkasset/ai_world.h"
 
 #include <filesystem>
+#include <string>
 #include <utility>
 
 #include "tools/ais_format/ais_format.h"
@@ -67,7 +68,7 @@ Node Service(const char* label, const char* className) {
 
 } // namespace
 
-navgen::Level AiLevelOf(const LevelOptions& options) {
+navgen::Level AiLevelOf(const LevelOptions& options, const std::vector<Footprint>& obstacles) {
     navgen::Level level;
     level.name = "demo";
     const float half = static_cast<float>(options.size) / 2.0f;
@@ -83,6 +84,8 @@ navgen::Level AiLevelOf(const LevelOptions& options) {
     add(half, -kFloorThickness, -half, half + t, h, half);
     for (const LevelBlock& block : LevelBlocks(options))
         add(block.min[0], block.min[1], block.min[2], block.max[0], block.max[1], block.max[2]);
+    for (const Footprint& f : obstacles)
+        add(f.min[0], 0.0f, f.min[1], f.max[0], h, f.max[1]);
     level.boundsMin[0] = -half;
     level.boundsMin[1] = -2.0f;
     level.boundsMin[2] = -half;
@@ -93,7 +96,7 @@ navgen::Level AiLevelOf(const LevelOptions& options) {
 }
 
 bool BuildDemoAiWorld(const LevelOptions& options, const std::string& workDir, std::vector<std::uint8_t>& out,
-                      std::string& error, AiWorldFigures* figures) {
+                      std::string& error, AiWorldFigures* figures, const AiWorldSettings& settings) {
     std::error_code code;
     std::filesystem::create_directories(workDir, code);
     if (code) {
@@ -101,7 +104,9 @@ bool BuildDemoAiWorld(const LevelOptions& options, const std::string& workDir, s
         return false;
     }
     navgen::GenerationOptions generation;
-    generation.level = AiLevelOf(options);
+    generation.level = AiLevelOf(options, settings.obstacles);
+    generation.width = settings.walkerWidth;
+    generation.radiusAverage = settings.radiusAverage;
     generation.outDir = workDir;
     navgen::GenerationResult result;
     if (!navgen::RunGeneration(generation, &result)) {
@@ -127,8 +132,8 @@ bool BuildDemoAiWorld(const LevelOptions& options, const std::string& workDir, s
 
     Node& world = doc.root;
     world = Group("World");
-    // Room for the player and up to 63 soldiers; the engine lowers it to its entity pool.
-    Child(world, Leaf("MaxEntity", "64"));
+    // Room for the player and the soldiers; the engine lowers it to its entity pool.
+    Child(world, Leaf("MaxEntity", std::to_string(settings.maxEntity)));
     Child(world, Leaf("MaxTeam", "2"));
     Child(world, Leaf("OneMeter", "1"));
     Child(world, Leaf("Tpf", "5"));

@@ -9,13 +9,23 @@
 #include <vector>
 
 #include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/level_objects_scene.h"
 #include "tools/navgen/levels.h"
 
 namespace mkasset {
 
 // The level's solids as the generator's host tests them: a floor slab under y = 0, the four walls
-// (thickened outwards) and the blocks. The walker starts at the origin, which blocks keep clear of.
-navgen::Level AiLevelOf(const LevelOptions& options);
+// (thickened outwards), the blocks, and a box as high as the walls over each obstacle's ground.
+// The walker starts at the origin, which blocks keep clear of.
+navgen::Level AiLevelOf(const LevelOptions& options, const std::vector<Footprint>& obstacles = {});
+
+// What the world file is made for besides the level.
+struct AiWorldSettings {
+    int maxEntity = 64;              // "MaxEntity": the player and the bots
+    float walkerWidth = 0.6f;        // the generator walker's width (metres): the widest soldier's room
+    float radiusAverage = 2.5f;      // the generator's "RADIUS_AVERAGE" (metres): the graph's spacing
+    std::vector<Footprint> obstacles; // ground the level's objects stand on or reach
+};
 
 struct AiWorldFigures {
     int vertices = 0;       // of the generated graph
@@ -28,6 +38,7 @@ struct AiWorldFigures {
 // encodes the world file into out. false with a message when the folder cannot be made, the
 // generator fails or builds an empty graph, or a data file cannot be read back.
 bool BuildDemoAiWorld(const LevelOptions& options, const std::string& workDir, std::vector<std::uint8_t>& out,
-                      std::string& error, AiWorldFigures* figures = nullptr);
+                      std::string& error, AiWorldFigures* figures = nullptr,
+                      const AiWorldSettings& settings = AiWorldSettings{});
 
 } // namespace mkasset

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <vector>
 
+#include "demo/host_services.h"
+#include "framework/animated_character.h"
 #include "tools/mkasset/ai_world.h"
 #include "tools/mkasset/character_scene.h"
 #include "tools/mkasset/commands.h"
@@ -33,6 +35,12 @@ constexpr float kStartHeight = 0.45f;
 constexpr float kBotStripLength = 3.0f * kDemoBots + 1.0f;
 constexpr float kBotStripWidth = static_cast<float>(kDemoBots) + 1.0f;
 constexpr float kSoldierHalfWidth = 0.6f;
+// The generator's walker is as wide as a soldier's physics sphere (radius 0.4) with 0.1 to spare
+// on either side, so that no edge passes closer to a block than a soldier fits; its vertices are
+// as close as its walks allow (2 m: a walk of a shorter radius drops no new vertex in its time),
+// for as many hiding places as the level gives.
+constexpr float kDemoWalkerWidth = 1.0f;
+constexpr float kDemoGraphRadius = 2.0f;
 
 // The level objects stand in the level's north-east, where no soldier goes: the bots hide among
 // the blocks the seed search leaves in the south and west and come to the player from there, and
@@ -167,8 +175,12 @@ void DemoUsage(std::FILE* out) {
                  "    DIR/models/lift.dff, DIR/models/Bouton{Vert,Rouge,VertOn,RougeOn}.dff\n"
                  "                                 the lift's platform and the switch's buttons, with textures\n"
                  "    DIR/ai/dunmarrow.ais         the AI world: the graph \"MoveGraph\" that the AI engine's\n"
-                 "                                 generator made by walking this level, the player, the\n"
-                 "                                 soldiers' brain, agents and services, their team and tasks\n"
+                 "                                 generator made by walking this level (a walker 1 metre\n"
+                 "                                 wide, vertices about 2 metres apart, every level object's\n"
+                 "                                 ground but the teleporter's exit and the bumper's throw\n"
+                 "                                 kept off), the player, the soldiers' brain, agents and\n"
+                 "                                 services, their team and tasks; room for 105 entities\n"
+                 "                                 (the player and 104 bots, as many as the game animates)\n"
                  "    DIR/HTML/intro.html          the page opened at start-up\n"
                  "  Exit status 0 on success, 1 when a file cannot be written or the graph cannot be made,\n"
                  "  2 on bad usage.\n");
@@ -206,7 +218,20 @@ int RunDemo(int argc, char** argv) {
     const std::filesystem::path work = dir / "ai" / "generator.work";
     std::vector<std::uint8_t> ais;
     AiWorldFigures figures;
-    const bool built = BuildDemoAiWorld(level, work.string(), ais, error, &figures);
+    // The world holds as many entities as the game animates characters: the player and the most
+    // bots the game accepts (it reads its bot limit from the file).
+    AiWorldSettings settings;
+    settings.maxEntity = std::min(kMaxAnimatedCharacters, static_cast<int>(DemoServices::kEntityPoolSize));
+    settings.walkerWidth = kDemoWalkerWidth;
+    settings.radiusAverage = kDemoGraphRadius;
+    // Every level object is an obstacle but the teleporter's exit and the open ground the
+    // bumper throws over.
+    for (const Footprint& f : LevelObjectFootprints(DemoLevelObjects())) {
+        if (std::string(f.what) != "teleporter exit" && std::string(f.what) != "bumper's throw") {
+            settings.obstacles.push_back(f);
+        }
+    }
+    const bool built = BuildDemoAiWorld(level, work.string(), ais, error, &figures, settings);
     std::filesystem::remove_all(work, ec);
     if (!built) {
         return Fail(kName, kExitFailed, "cannot make the AI world: " + error);
