@@ -1,13 +1,10 @@
 #include "platform/worker_pool.h"
 
-#include <chrono>
-#include <emmintrin.h>
+#include <algorithm>
 
 namespace {
 
 constexpr std::uint64_t kStop = ~std::uint64_t{0};
-// How long a worker watches for the next run before it sleeps.
-constexpr std::chrono::microseconds kWatch{200};
 
 } // namespace
 
@@ -20,11 +17,16 @@ PlatformWorkerPool::~PlatformWorkerPool() {
     {
         const std::lock_guard<std::mutex> run(busy_);
         const std::lock_guard<std::mutex> lock(mutex_);
-        generation_.store(kStop);
+        generation_ = kStop;
     }
     wake_.notify_all();
     for (std::thread& t : workers_)
         t.join();
+}
+
+long PlatformWorkerPool::Wakes() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return wakes_;
 }
 
 void PlatformWorkerPool::Run(int count, Task task, void* context) {
@@ -39,66 +41,54 @@ void PlatformWorkerPool::Run(int count, Task task, void* context) {
     context_ = context;
     count_ = count;
     next_ = 0;
-    finished_.store(0);
-    const std::uint64_t generation = generation_.load() + 1;
-    generation_.store(generation);
-    if (sleeping_ > 0) {
-        lock.unlock();
-        wake_.notify_all();
-        lock.lock();
-    }
-    Take(lock, generation);
-    // A worker that comes late finds nothing left to take of this run; those that took one are
-    // waited for, watching first as the workers do.
+    finished_ = 0;
+    const std::uint64_t generation = ++generation_;
+    // The caller takes tasks too: wake the sleepers the rest may keep busy, those already called
+    // for an earlier run and not yet up counted among them (they will find this run).
+    const int wanted = std::min(count - 1, sleeping_) - called_;
+    if (wanted > 0)
+        called_ += wanted;
     lock.unlock();
-    Watch([&] { return finished_.load() == count; });
+    for (int i = 0; i < wanted; ++i)
+        wake_.notify_one();
     lock.lock();
+    Take(lock, generation);
+    // Tasks that others took are waited for asleep; the last one to finish wakes the caller.
     caller_waits_ = true;
-    done_.wait(lock, [&] { return finished_.load() == count; });
+    done_.wait(lock, [&] { return finished_ == count; });
     caller_waits_ = false;
 }
 
-template <typename Done> void PlatformWorkerPool::Watch(Done done) {
-    const auto until = std::chrono::steady_clock::now() + kWatch;
-    for (int spin = 0; !done(); ++spin) {
-        // Every so often give way to a thread that waits for this processor: on a busy machine
-        // that may be the very thread this one waits for.
-        if (spin % 16 == 15) {
-            std::this_thread::yield();
-            if (std::chrono::steady_clock::now() > until)
-                return;
-        } else {
-            _mm_pause();
-        }
-    }
-}
-
 void PlatformWorkerPool::Take(std::unique_lock<std::mutex>& lock, std::uint64_t generation) {
-    while (generation_.load() == generation && next_ < count_) {
+    while (generation_ == generation && next_ < count_) {
         const int index = next_++;
         const Task task = task_;
         void* const context = context_;
         lock.unlock();
         task(context, index);
         lock.lock();
-        if (finished_.fetch_add(1) + 1 == count_ && caller_waits_)
-            done_.notify_all();
+        if (++finished_ == count_ && caller_waits_)
+            done_.notify_one();
     }
 }
 
 void PlatformWorkerPool::Work() {
     std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        Watch([&] { return generation_.load(std::memory_order_relaxed) != seen; });
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (generation_.load() == seen) {
+        // Asleep while there is nothing to take: every run of `seen` is taken or done.
+        while (generation_ != kStop && (generation_ == seen || next_ >= count_)) {
+            seen = generation_;
             ++sleeping_;
-            wake_.wait(lock, [&] { return generation_.load() != seen; });
+            wake_.wait(lock);
             --sleeping_;
+            if (called_ > 0)
+                --called_;
+            ++wakes_;
         }
-        seen = generation_.load();
-        if (seen == kStop)
+        if (generation_ == kStop)
             return;
+        seen = generation_;
         Take(lock, seen);
     }
 }

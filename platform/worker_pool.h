@@ -1,10 +1,9 @@
 #pragma once
 // A fixed set of worker threads that share out numbered tasks with the thread that hands them
-// over. Between runs a worker first watches for the next one for a short while (runs often come
-// in quick succession, and waking a sleeping thread costs more than many a task), then sleeps; the
+// over. A worker with nothing to take sleeps until a run needs it: a run wakes no more workers
+// than it has tasks beyond the caller's first, and an idle pool uses no processor time. The
 // workers are joined when the pool is destroyed.
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -27,10 +26,11 @@ public:
     using Task = void (*)(void* context, int index);
     void Run(int count, Task task, void* context);
 
+    // Times a worker was woken from its sleep since the pool was made.
+    long Wakes();
+
 private:
     void Work();
-    // Watches `done` for a short while, or until it holds.
-    template <typename Done> void Watch(Done done);
     // Runs tasks of run `generation` until none is left to take; `lock` holds mutex_.
     void Take(std::unique_lock<std::mutex>& lock, std::uint64_t generation);
 
@@ -38,12 +38,14 @@ private:
     std::mutex busy_; // held by the thread whose run the workers serve
     std::mutex mutex_;
     std::condition_variable wake_, done_;
-    std::atomic<std::uint64_t> generation_{0}; // runs started (and the end, as ~0), changed under mutex_
-    int sleeping_ = 0;                         // workers waiting on wake_
-    bool caller_waits_ = false;                // the caller waits on done_
+    std::uint64_t generation_ = 0; // runs started (and the end, as ~0)
+    int sleeping_ = 0;             // workers waiting on wake_
+    int called_ = 0;               // of those, the ones a notification is on its way to
+    long wakes_ = 0;
+    bool caller_waits_ = false; // the caller waits on done_
     Task task_ = nullptr;
     void* context_ = nullptr;
     int count_ = 0;
-    int next_ = 0;                 // the next task to take
-    std::atomic<int> finished_{0}; // tasks of the current run done, counted under mutex_
+    int next_ = 0;     // the next task to take
+    int finished_ = 0; // tasks of the current run done
 };
