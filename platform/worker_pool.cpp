@@ -1,10 +1,28 @@
 #include "platform/worker_pool.h"
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
+#include <emmintrin.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr std::uint64_t kStop = ~std::uint64_t{0};
+// Sleeps while `word` holds `expected` (or until woken; the callers check again).
+void Sleep(std::atomic<int>& word, int expected) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+// Wakes up to `count` threads asleep on `word`.
+void Wake(std::atomic<int>& word, int count) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+constexpr std::uint64_t kTaskMask = 0xFFFFFFFFu;
+// How long the caller watches the others' tasks before it sleeps.
+constexpr std::chrono::microseconds kWatch{30};
 
 } // namespace
 
@@ -16,17 +34,23 @@ PlatformWorkerPool::PlatformWorkerPool(int threads) {
 PlatformWorkerPool::~PlatformWorkerPool() {
     {
         const std::lock_guard<std::mutex> run(busy_);
-        const std::lock_guard<std::mutex> lock(mutex_);
-        generation_ = kStop;
+        stop_.store(true);
+        epoch_.fetch_add(1);
     }
-    wake_.notify_all();
+    Wake(epoch_, INT_MAX);
     for (std::thread& t : workers_)
         t.join();
 }
 
-long PlatformWorkerPool::Wakes() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return wakes_;
+template <typename Done> bool PlatformWorkerPool::Watch(Done done) {
+    const auto until = std::chrono::steady_clock::now() + kWatch;
+    for (int spin = 1;; ++spin) {
+        if (done())
+            return true;
+        _mm_pause();
+        if (spin % 64 == 0 && std::chrono::steady_clock::now() > until)
+            return false;
+    }
 }
 
 void PlatformWorkerPool::Run(int count, Task task, void* context) {
@@ -36,59 +60,64 @@ void PlatformWorkerPool::Run(int count, Task task, void* context) {
             task(context, i);
         return;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
     task_ = task;
     context_ = context;
-    count_ = count;
-    next_ = 0;
-    finished_ = 0;
-    const std::uint64_t generation = ++generation_;
-    // The caller takes tasks too: wake the sleepers the rest may keep busy, those already called
-    // for an earlier run and not yet up counted among them (they will find this run).
-    const int wanted = std::min(count - 1, sleeping_) - called_;
+    count_.store(count, std::memory_order_relaxed);
+    finished_.store(0, std::memory_order_relaxed);
+    const std::uint64_t number = (work_.load(std::memory_order_relaxed) >> 32) + 1;
+    work_.store(number << 32); // publishes the above
+    epoch_.fetch_add(1);
+    // The caller takes tasks too: wake the sleepers the rest may keep busy.
+    const int sleeping = sleeping_.load();
+    const int wanted = std::min(count - 1, sleeping);
     if (wanted > 0)
-        called_ += wanted;
-    lock.unlock();
-    for (int i = 0; i < wanted; ++i)
-        wake_.notify_one();
-    lock.lock();
-    Take(lock, generation);
-    // Tasks that others took are waited for asleep; the last one to finish wakes the caller.
-    caller_waits_ = true;
-    done_.wait(lock, [&] { return finished_ == count; });
-    caller_waits_ = false;
+        Wake(epoch_, wanted == sleeping ? INT_MAX : wanted);
+    Take(number);
+    // Tasks that others took are watched for a moment, then waited for asleep: the last one to
+    // finish wakes the caller.
+    auto done = [&] { return finished_.load(std::memory_order_acquire) == count; };
+    if (done() || Watch(done))
+        return;
+    callerAsleep_.store(true);
+    for (int f = finished_.load(); f != count; f = finished_.load())
+        Sleep(finished_, f);
+    callerAsleep_.store(false);
 }
 
-void PlatformWorkerPool::Take(std::unique_lock<std::mutex>& lock, std::uint64_t generation) {
-    while (generation_ == generation && next_ < count_) {
-        const int index = next_++;
-        const Task task = task_;
-        void* const context = context_;
-        lock.unlock();
-        task(context, index);
-        lock.lock();
-        if (++finished_ == count_ && caller_waits_)
-            done_.notify_one();
+void PlatformWorkerPool::Take(std::uint64_t number) {
+    for (;;) {
+        std::uint64_t w = work_.load(std::memory_order_acquire);
+        int count;
+        do {
+            count = count_.load(std::memory_order_relaxed);
+            if (w >> 32 != number || (w & kTaskMask) >= static_cast<std::uint64_t>(count))
+                return;
+        } while (!work_.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel));
+        // The run cannot end before this task does: its task and context stay.
+        task_(context_, static_cast<int>(w & kTaskMask));
+        if (finished_.fetch_add(1) + 1 == count && callerAsleep_.load())
+            Wake(finished_, 1);
     }
 }
 
 void PlatformWorkerPool::Work() {
-    std::uint64_t seen = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::uint64_t seen = 0; // the last run this worker looked at
     for (;;) {
-        // Asleep while there is nothing to take: every run of `seen` is taken or done.
-        while (generation_ != kStop && (generation_ == seen || next_ >= count_)) {
-            seen = generation_;
-            ++sleeping_;
-            wake_.wait(lock);
-            --sleeping_;
-            if (called_ > 0)
-                --called_;
-            ++wakes_;
-        }
-        if (generation_ == kStop)
+        if (stop_.load())
             return;
-        seen = generation_;
-        Take(lock, seen);
+        if (work_.load(std::memory_order_acquire) >> 32 != seen) {
+            seen = work_.load(std::memory_order_acquire) >> 32;
+            Take(seen);
+            continue;
+        }
+        // Asleep until a run or the end advances the epoch; one that came before the epoch was
+        // read is seen here.
+        const int epoch = epoch_.load();
+        if (work_.load(std::memory_order_acquire) >> 32 != seen || stop_.load())
+            continue;
+        sleeping_.fetch_add(1);
+        Sleep(epoch_, epoch);
+        sleeping_.fetch_sub(1);
+        wakes_.fetch_add(1);
     }
 }

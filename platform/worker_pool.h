@@ -1,10 +1,11 @@
 #pragma once
 // A fixed set of worker threads that share out numbered tasks with the thread that hands them
-// over. A worker with nothing to take sleeps until a run needs it: a run wakes no more workers
-// than it has tasks beyond the caller's first, and an idle pool uses no processor time. The
-// workers are joined when the pool is destroyed.
+// over. Tasks are taken without a lock. A worker with nothing to take sleeps until a run needs
+// it: a run wakes no more workers than it has tasks beyond the caller's first, and an idle pool
+// uses no processor time. The caller, done with its share, watches the others' tasks for a few
+// tens of microseconds before it sleeps too. The workers are joined when the pool is destroyed.
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -27,25 +28,31 @@ public:
     void Run(int count, Task task, void* context);
 
     // Times a worker was woken from its sleep since the pool was made.
-    long Wakes();
+    long Wakes() const { return wakes_.load(); }
 
 private:
     void Work();
-    // Runs tasks of run `generation` until none is left to take; `lock` holds mutex_.
-    void Take(std::unique_lock<std::mutex>& lock, std::uint64_t generation);
+    // Watches `done` for a few tens of microseconds, never giving up the processor, or until it
+    // holds; true when it holds.
+    template <typename Done> static bool Watch(Done done);
+    // Runs tasks of run `run` until none is left to take.
+    void Take(std::uint64_t run);
 
     std::vector<std::thread> workers_;
     std::mutex busy_; // held by the thread whose run the workers serve
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    std::uint64_t generation_ = 0; // runs started (and the end, as ~0)
-    int sleeping_ = 0;             // workers waiting on wake_
-    int called_ = 0;               // of those, the ones a notification is on its way to
-    long wakes_ = 0;
-    bool caller_waits_ = false; // the caller waits on done_
+    // The run being served: its number in the high half, the next task to take in the low one.
+    // Its task, context and count are set before its number is published and stay until all of
+    // its tasks have finished.
+    std::atomic<std::uint64_t> work_{0};
+    std::atomic<int> count_{0};
+    std::atomic<int> finished_{0};
     Task task_ = nullptr;
     void* context_ = nullptr;
-    int count_ = 0;
-    int next_ = 0;     // the next task to take
-    int finished_ = 0; // tasks of the current run done
+    // Sleeping and waking, on the words themselves: workers sleep on `epoch_`, which every run
+    // and the end advance; the caller sleeps on `finished_`.
+    std::atomic<int> epoch_{0};
+    std::atomic<int> sleeping_{0}; // workers asleep or about to be
+    std::atomic<long> wakes_{0};   // workers woken
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> callerAsleep_{false};
 };
