@@ -1,8 +1,8 @@
 // Vertex shaders of the stand-in: each instruction's results against hand-computed values, the
 // profile differences (expp, the address register), relative and summed constant indices, input
 // defaults and saturated colours; the assembler's refusals with their lines; the token round trip
-// and its truncations; the D3DX matrix routines; and a lit, textured draw through a hand-written
-// shader that matches the fixed-function path.
+// and its truncations; the D3DX matrix routines; and lit, textured draws (a directional, a point
+// and a spot light) through hand-written shaders that match the fixed-function path.
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
