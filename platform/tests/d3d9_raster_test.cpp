@@ -708,17 +708,19 @@ TEST_F(RasterTest, FogFollowsItsEquationsPerPixelAndPerVertexOnEveryPath) {
                   D3DPT_TRIANGLESTRIP);
         return Pixels()[4 * 8 + 4];
     };
-    // A quad 4 in front of the camera through the fixed-function transform, over the target.
-    const LVertex quad[4] = {{-8, -8, 4, 0, 0, -1, kRed, 0, 0},
-                             {8, -8, 4, 0, 0, -1, kRed, 0, 0},
-                             {-8, 8, 4, 0, 0, -1, kRed, 0, 0},
-                             {8, 8, 4, 0, 0, -1, kRed, 0, 0}};
-    auto transformedQuad = [&] {
+    // A square from -side to side at depth z through the fixed-function transform.
+    auto square = [&](float side, float z) {
+        const LVertex v[4] = {{-side, -side, z, 0, 0, -1, kRed, 0, 0},
+                              {side, -side, z, 0, 0, -1, kRed, 0, 0},
+                              {-side, side, z, 0, 0, -1, kRed, 0, 0},
+                              {side, side, z, 0, 0, -1, kRed, 0, 0}};
         clear();
         device->SetFVF(kLFvf);
-        device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(LVertex));
+        device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof(LVertex));
         return Pixels()[4 * 8 + 4];
     };
+    // 4 in front of the camera, over the target.
+    auto transformedQuad = [&] { return square(8, 4); };
     // A point at (3, 0, 4): depth 4, distance 5, on pixel (7, 4).
     auto point = [&] {
         clear();
@@ -751,16 +753,7 @@ TEST_F(RasterTest, FogFollowsItsEquationsPerPixelAndPerVertexOnEveryPath) {
 
     // Without a perspective the table reads z: a quad at z = 0.5, linear over 0..1 and exp at 2.
     SetProjection(Identity());
-    const LVertex flat[4] = {{-1, -1, 0.5f, 0, 0, -1, kRed, 0, 0},
-                             {1, -1, 0.5f, 0, 0, -1, kRed, 0, 0},
-                             {-1, 1, 0.5f, 0, 0, -1, kRed, 0, 0},
-                             {1, 1, 0.5f, 0, 0, -1, kRed, 0, 0}};
-    auto flatQuad = [&] {
-        clear();
-        device->SetFVF(kLFvf);
-        device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, flat, sizeof(LVertex));
-        return Pixels()[4 * 8 + 4];
-    };
+    auto flatQuad = [&] { return square(1, 0.5f); };
     device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_LINEAR);
     set(D3DRS_FOGSTART, 0);
     set(D3DRS_FOGEND, 1);
