@@ -327,7 +327,9 @@ D3DCAPS9 D3d9PresetCaps(D3d9Preset preset) {
     c.DevCaps = D3DDEVCAPS_HWTRANSFORMANDLIGHT;
     c.DevCaps2 = D3DDEVCAPS2_STREAMOFFSET;
     c.PrimitiveMiscCaps = 0x2 | 0x20 | 0x40 | 0x80; // mask z, cull none / cw / ccw
-    c.RasterCaps = D3DPRASTERCAPS_ZTEST;
+    // Fog per vertex and per pixel, by distance too, and per pixel from the eye depth.
+    c.RasterCaps = D3DPRASTERCAPS_ZTEST | D3DPRASTERCAPS_FOGVERTEX | D3DPRASTERCAPS_FOGTABLE | D3DPRASTERCAPS_FOGRANGE |
+                   D3DPRASTERCAPS_WFOG;
     c.ZCmpCaps = 0xFF; // all eight compare functions
     c.AlphaCmpCaps = 0xFF;
     c.SrcBlendCaps = 0x7FF;     // ZERO .. SRCALPHASAT

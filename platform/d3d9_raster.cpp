@@ -349,6 +349,31 @@ struct ClipVertex {
     Vec4 clip;
     Vec4 color[2];
     float tex[8][3];
+    float fog; // the vertex's fog factor: 1 no fog, 0 the fog colour alone
+};
+
+// Fog by distance: linear between start and end, or exponential (squared) with the density.
+struct FogEquation {
+    DWORD mode = D3DFOG_NONE;
+    float start = 0, end = 1, density = 1;
+
+    // The factor for a distance, 1 (no fog) to 0 (the fog colour alone).
+    float Factor(float d) const {
+        switch (mode) {
+        case D3DFOG_LINEAR:
+            if (end == start)
+                return d < start ? 1.0f : 0.0f;
+            return Saturate((end - d) / (end - start));
+        case D3DFOG_EXP:
+            return Saturate(std::exp(-d * density));
+        case D3DFOG_EXP2: {
+            const float x = d * density;
+            return Saturate(std::exp(-x * x));
+        }
+        default:
+            return 1.0f;
+        }
+    }
 };
 
 struct LightSetup {
@@ -367,6 +392,11 @@ struct VertexSetup {
     bool specular = false;
     bool localViewer = false;
     bool colorVertex = false;
+    // Fog per vertex: from the camera-space depth (or distance with rangeFog) by the equation,
+    // or, for vertices already transformed, the specular alpha they carry.
+    FogEquation fog;
+    bool rangeFog = false;
+    bool fogFromSpecular = false;
     DWORD diffuseSource = 0, specularSource = 0, ambientSource = 0, emissiveSource = 0;
     D3DMATRIX worldView{}, worldViewProjection{}, normal{};
     D3DMATERIAL9 material{};
@@ -539,6 +569,13 @@ void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, Cl
     } else {
         out->clip = Mul(Vec4{in.position.x, in.position.y, in.position.z, 1}, v.worldViewProjection);
     }
+    out->fog = 1;
+    if (v.fogFromSpecular) {
+        out->fog = fetch.hasColor[1] ? Saturate(in.color[1].w) : 1.0f;
+    } else if (v.fog.mode != D3DFOG_NONE) {
+        const Vec3 p = MulPoint(Vec3{in.position.x, in.position.y, in.position.z}, v.worldView);
+        out->fog = v.fog.Factor(v.rangeFog ? std::sqrt(Dot(p, p)) : p.z);
+    }
     if (v.lighting) {
         Light(v, in, fetch.hasColor, out->color);
     } else {
@@ -641,6 +678,14 @@ struct PixelSetup {
     D3DCOLOR factor8 = 0;      // the factor as bytes
     // The scissor: the viewport within the target (and the depth surface), half-open.
     int left = 0, top = 0, right = 0, bottom = 0;
+    // Fog: the colour goes over the pixel by 1 - factor, the factor per pixel from the depth
+    // (fogTable: the eye depth w with fogW, else z) or interpolated from the vertices' (the
+    // interpolant fogIndex).
+    bool fog = false;
+    bool fogTable = false, fogW = false;
+    int fogIndex = 0;
+    FogEquation fogEquation;
+    Vec4 fogColor;
 };
 
 // Depth of a format as an integer whose order is the order of the depths.
@@ -1106,9 +1151,10 @@ inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c) {
 
 // Screen-space primitives ------------------------------------------------------------------------------
 
-// Interpolants, in this order: 1/w, z, diffuse rgba, specular rgba, then s, t, q of each stage.
+// Interpolants, in this order: 1/w, z, diffuse rgba, specular rgba, then s, t, q of each stage,
+// then the vertex fog factor when it is interpolated.
 constexpr int kFixed = 10;
-constexpr int kMaxInterpolants = kFixed + 3 * 8;
+constexpr int kMaxInterpolants = kFixed + 3 * 8 + 1;
 
 struct ScreenVertex {
     float x, y;                // pixels
@@ -1202,7 +1248,14 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
             }
         }
         in.temp = {};
-        const Vec4 c = Combine(p, in, tex, lods);
+        Vec4 c = Combine(p, in, tex, lods);
+        if (p.fog) {
+            const float f =
+                p.fogTable ? p.fogEquation.Factor(p.fogW ? w : a[1]) : Saturate(a[p.fogIndex] * w);
+            c.x = c.x * f + p.fogColor.x * (1 - f);
+            c.y = c.y * f + p.fogColor.y * (1 - f);
+            c.z = c.z * f + p.fogColor.z * (1 - f);
+        }
         Output(p, x, y, c, key);
     }
 }
@@ -1878,6 +1931,7 @@ inline ClipVertex Lerp(const ClipVertex& a, const ClipVertex& b, float t, int st
     r.clip = l4(a.clip, b.clip);
     r.color[0] = l4(a.color[0], b.color[0]);
     r.color[1] = l4(a.color[1], b.color[1]);
+    r.fog = a.fog + (b.fog - a.fog) * t;
     for (int s = 0; s < stages; ++s)
         for (int k = 0; k < 3; ++k)
             r.tex[s][k] = a.tex[s][k] + (b.tex[s][k] - a.tex[s][k]) * t;
@@ -1997,6 +2051,7 @@ public:
 
 private:
     bool SetUpPixels();
+    static FogEquation Fog(const std::array<DWORD, kRenderStates>& render, DWORD mode);
     std::uint64_t VertexIndex(UINT i) const;
     std::size_t Slot(std::uint64_t index);
     // Processes the vertex in a slot of the cache; ProcessVertices does every one of the draw's
@@ -2033,6 +2088,7 @@ private:
     ShaderFetch shaderFetch_;
     std::array<std::array<float, 4>, kShaderInputs> shaderIn_{};
     ShaderOutput shaderOut_;
+    bool shaderFog_ = false; // the shader writes oFog
     int stageCoords_[8] = {};
     PixelSetup ps_;
     Raster raster_{};
@@ -2130,6 +2186,14 @@ bool Pipeline::SetUpPixels() {
     if (ps_.blend && ps_.srcBlend == D3DBLEND_ONE && ps_.dstBlend == D3DBLEND_ZERO && ps_.blendOp == D3DBLENDOP_ADD)
         ps_.blend = false;
 
+    if (r[D3DRS_FOGENABLE] != 0) {
+        ps_.fog = true;
+        ps_.fogColor = FromColor(r[D3DRS_FOGCOLOR]);
+        ps_.fogTable = r[D3DRS_FOGTABLEMODE] != D3DFOG_NONE;
+        if (ps_.fogTable)
+            ps_.fogEquation = Fog(r, r[D3DRS_FOGTABLEMODE]);
+    }
+
     // Stages up to the first disabled one.
     int samplers = 0;
     for (UINT i = 0; i < kStages; ++i) {
@@ -2218,7 +2282,7 @@ bool Pipeline::SetUpPixels() {
     const D3DFORMAT tf = ps_.target->format, df = ps_.depth != nullptr ? ps_.depth->format : D3DFMT_UNKNOWN;
     ps_.fast = (tf == D3DFMT_A8R8G8B8 || tf == D3DFMT_X8R8G8B8) &&
                (ps_.depth == nullptr || df == D3DFMT_D24S8 || df == D3DFMT_D24X8 || df == D3DFMT_D24X4S4) &&
-               !ps_.useSpecular && ps_.stageCount <= 1;
+               !ps_.useSpecular && ps_.stageCount <= 1 && !ps_.fog;
     if (ps_.fast && ps_.stageCount == 1) {
         const Stage& st = ps_.stages[0];
         ps_.fast = simple(st.colorOp) && plain(st.colorArg[1], &ps_.colorArgs[0]) &&
@@ -2240,6 +2304,15 @@ bool Pipeline::SetUpPixels() {
     return true;
 }
 
+FogEquation Pipeline::Fog(const std::array<DWORD, kRenderStates>& r, DWORD mode) {
+    FogEquation f;
+    f.mode = mode == D3DFOG_LINEAR || mode == D3DFOG_EXP || mode == D3DFOG_EXP2 ? mode : D3DFOG_NONE;
+    f.start = FloatOf(r[D3DRS_FOGSTART]);
+    f.end = FloatOf(r[D3DRS_FOGEND]);
+    f.density = FloatOf(r[D3DRS_FOGDENSITY]);
+    return f;
+}
+
 void Pipeline::Run() {
     State& s = device_.state;
     if (!SetUpPixels())
@@ -2259,8 +2332,31 @@ void Pipeline::Run() {
             return;
         vs_ = MakeVertexSetup(s, fetch_, stages_);
     }
+    if (ps_.fog) {
+        // Table fog reads the eye depth where the vertices carry one the device can recover
+        // (a perspective projection, a shader's w, a reciprocal w given) and the device has W-fog.
+        const bool perspective = shader_ != nullptr || vs_.transformed || s.transform[D3DTS_PROJECTION].m[2][3] != 0;
+        ps_.fogW = (device_.config.caps.RasterCaps & D3DPRASTERCAPS_WFOG) != 0 && perspective;
+        if (!ps_.fogTable) {
+            // Vertex fog: the shader's fog output, the transformed vertex's specular alpha, or
+            // the vertex mode's equation; no vertex mode leaves the pixels unfogged.
+            if (shader_ != nullptr) {
+                shaderFog_ = false;
+                for (const ShaderInstr& in : s.vertexShader->program.code)
+                    shaderFog_ = shaderFog_ || in.dst.file == ShaderFile::Fog;
+            } else if (vs_.transformed) {
+                vs_.fogFromSpecular = true;
+            } else {
+                vs_.fog = Fog(s.render, s.render[D3DRS_FOGVERTEXMODE]);
+                vs_.rangeFog = s.render[D3DRS_RANGEFOGENABLE] != 0;
+                ps_.fog = vs_.fog.mode != D3DFOG_NONE;
+            }
+            if (ps_.fog)
+                ps_.fogIndex = kFixed + 3 * stages_;
+        }
+    }
     raster_.ps = &ps_;
-    raster_.count = kFixed + 3 * stages_;
+    raster_.count = kFixed + 3 * stages_ + (ps_.fogIndex != 0 ? 1 : 0);
     raster_.top = ps_.top;
     raster_.bottom = ps_.bottom;
     const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
@@ -2406,6 +2502,7 @@ void Pipeline::ShadeVertex(std::uint64_t index, ClipVertex* out) {
     out->clip = {o.position[0], o.position[1], o.position[2], o.position[3]};
     for (int k = 0; k < 2; ++k)
         out->color[k] = {o.color[k][0], o.color[k][1], o.color[k][2], o.color[k][3]};
+    out->fog = shaderFog_ ? Saturate(o.fog) : 1.0f;
     const State& s = device_.state;
     for (int i = 0; i < stages_; ++i) {
         const auto& t = o.tex[stageCoords_[i]];
@@ -2435,7 +2532,7 @@ bool Pipeline::Finite(const ClipVertex& v) const {
     for (const Vec4& c : v.color)
         if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(c.z) || !std::isfinite(c.w))
             return false;
-    return true;
+    return std::isfinite(v.fog);
 }
 
 void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
@@ -2462,6 +2559,8 @@ void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
     for (int st = 0; st < stages_; ++st)
         for (int k = 0; k < 3; ++k)
             s->a[kFixed + 3 * st + k] = c.tex[st][k] * invW;
+    if (ps_.fogIndex != 0)
+        s->a[ps_.fogIndex] = c.fog * invW;
 }
 
 void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {

@@ -1,13 +1,28 @@
 #include "platform/worker_pool.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <emmintrin.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr std::uint64_t kStop = ~std::uint64_t{0};
-// How long a worker watches for the next run before it sleeps.
-constexpr std::chrono::microseconds kWatch{200};
+// Sleeps while `word` holds `expected` (or until woken; the callers check again).
+void Sleep(std::atomic<int>& word, int expected) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+// Wakes up to `count` threads asleep on `word`.
+void Wake(std::atomic<int>& word, int count) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+constexpr std::uint64_t kTaskMask = 0xFFFFFFFFu;
+// How long the caller watches the others' tasks before it sleeps.
+constexpr std::chrono::microseconds kWatch{30};
 
 } // namespace
 
@@ -19,12 +34,23 @@ PlatformWorkerPool::PlatformWorkerPool(int threads) {
 PlatformWorkerPool::~PlatformWorkerPool() {
     {
         const std::lock_guard<std::mutex> run(busy_);
-        const std::lock_guard<std::mutex> lock(mutex_);
-        generation_.store(kStop);
+        stop_.store(true);
+        epoch_.fetch_add(1);
     }
-    wake_.notify_all();
+    Wake(epoch_, INT_MAX);
     for (std::thread& t : workers_)
         t.join();
+}
+
+template <typename Done> bool PlatformWorkerPool::Watch(Done done) {
+    const auto until = std::chrono::steady_clock::now() + kWatch;
+    for (int spin = 1;; ++spin) {
+        if (done())
+            return true;
+        _mm_pause();
+        if (spin % 64 == 0 && std::chrono::steady_clock::now() > until)
+            return false;
+    }
 }
 
 void PlatformWorkerPool::Run(int count, Task task, void* context) {
@@ -34,71 +60,64 @@ void PlatformWorkerPool::Run(int count, Task task, void* context) {
             task(context, i);
         return;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
     task_ = task;
     context_ = context;
-    count_ = count;
-    next_ = 0;
-    finished_.store(0);
-    const std::uint64_t generation = generation_.load() + 1;
-    generation_.store(generation);
-    if (sleeping_ > 0) {
-        lock.unlock();
-        wake_.notify_all();
-        lock.lock();
-    }
-    Take(lock, generation);
-    // A worker that comes late finds nothing left to take of this run; those that took one are
-    // waited for, watching first as the workers do.
-    lock.unlock();
-    Watch([&] { return finished_.load() == count; });
-    lock.lock();
-    caller_waits_ = true;
-    done_.wait(lock, [&] { return finished_.load() == count; });
-    caller_waits_ = false;
+    count_.store(count, std::memory_order_relaxed);
+    finished_.store(0, std::memory_order_relaxed);
+    const std::uint64_t number = (work_.load(std::memory_order_relaxed) >> 32) + 1;
+    work_.store(number << 32); // publishes the above
+    epoch_.fetch_add(1);
+    // The caller takes tasks too: wake the sleepers the rest may keep busy.
+    const int sleeping = sleeping_.load();
+    const int wanted = std::min(count - 1, sleeping);
+    if (wanted > 0)
+        Wake(epoch_, wanted == sleeping ? INT_MAX : wanted);
+    Take(number);
+    // Tasks that others took are watched for a moment, then waited for asleep: the last one to
+    // finish wakes the caller.
+    auto done = [&] { return finished_.load(std::memory_order_acquire) == count; };
+    if (done() || Watch(done))
+        return;
+    callerAsleep_.store(true);
+    for (int f = finished_.load(); f != count; f = finished_.load())
+        Sleep(finished_, f);
+    callerAsleep_.store(false);
 }
 
-template <typename Done> void PlatformWorkerPool::Watch(Done done) {
-    const auto until = std::chrono::steady_clock::now() + kWatch;
-    for (int spin = 0; !done(); ++spin) {
-        // Every so often give way to a thread that waits for this processor: on a busy machine
-        // that may be the very thread this one waits for.
-        if (spin % 16 == 15) {
-            std::this_thread::yield();
-            if (std::chrono::steady_clock::now() > until)
+void PlatformWorkerPool::Take(std::uint64_t number) {
+    for (;;) {
+        std::uint64_t w = work_.load(std::memory_order_acquire);
+        int count;
+        do {
+            count = count_.load(std::memory_order_relaxed);
+            if (w >> 32 != number || (w & kTaskMask) >= static_cast<std::uint64_t>(count))
                 return;
-        } else {
-            _mm_pause();
-        }
-    }
-}
-
-void PlatformWorkerPool::Take(std::unique_lock<std::mutex>& lock, std::uint64_t generation) {
-    while (generation_.load() == generation && next_ < count_) {
-        const int index = next_++;
-        const Task task = task_;
-        void* const context = context_;
-        lock.unlock();
-        task(context, index);
-        lock.lock();
-        if (finished_.fetch_add(1) + 1 == count_ && caller_waits_)
-            done_.notify_all();
+        } while (!work_.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel));
+        // The run cannot end before this task does: its task and context stay.
+        task_(context_, static_cast<int>(w & kTaskMask));
+        if (finished_.fetch_add(1) + 1 == count && callerAsleep_.load())
+            Wake(finished_, 1);
     }
 }
 
 void PlatformWorkerPool::Work() {
-    std::uint64_t seen = 0;
+    std::uint64_t seen = 0; // the last run this worker looked at
     for (;;) {
-        Watch([&] { return generation_.load(std::memory_order_relaxed) != seen; });
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (generation_.load() == seen) {
-            ++sleeping_;
-            wake_.wait(lock, [&] { return generation_.load() != seen; });
-            --sleeping_;
-        }
-        seen = generation_.load();
-        if (seen == kStop)
+        if (stop_.load())
             return;
-        Take(lock, seen);
+        if (work_.load(std::memory_order_acquire) >> 32 != seen) {
+            seen = work_.load(std::memory_order_acquire) >> 32;
+            Take(seen);
+            continue;
+        }
+        // Asleep until a run or the end advances the epoch; one that came before the epoch was
+        // read is seen here.
+        const int epoch = epoch_.load();
+        if (work_.load(std::memory_order_acquire) >> 32 != seen || stop_.load())
+            continue;
+        sleeping_.fetch_add(1);
+        Sleep(epoch_, epoch);
+        sleeping_.fetch_sub(1);
+        wakes_.fetch_add(1);
     }
 }

@@ -1,11 +1,11 @@
 #pragma once
 // A fixed set of worker threads that share out numbered tasks with the thread that hands them
-// over. Between runs a worker first watches for the next one for a short while (runs often come
-// in quick succession, and waking a sleeping thread costs more than many a task), then sleeps; the
-// workers are joined when the pool is destroyed.
+// over. Tasks are taken without a lock. A worker with nothing to take sleeps until a run needs
+// it: a run wakes no more workers than it has tasks beyond the caller's first, and an idle pool
+// uses no processor time. The caller, done with its share, watches the others' tasks for a few
+// tens of microseconds before it sleeps too. The workers are joined when the pool is destroyed.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -27,23 +27,32 @@ public:
     using Task = void (*)(void* context, int index);
     void Run(int count, Task task, void* context);
 
+    // Times a worker was woken from its sleep since the pool was made.
+    long Wakes() const { return wakes_.load(); }
+
 private:
     void Work();
-    // Watches `done` for a short while, or until it holds.
-    template <typename Done> void Watch(Done done);
-    // Runs tasks of run `generation` until none is left to take; `lock` holds mutex_.
-    void Take(std::unique_lock<std::mutex>& lock, std::uint64_t generation);
+    // Watches `done` for a few tens of microseconds, never giving up the processor, or until it
+    // holds; true when it holds.
+    template <typename Done> static bool Watch(Done done);
+    // Runs tasks of run `run` until none is left to take.
+    void Take(std::uint64_t run);
 
     std::vector<std::thread> workers_;
     std::mutex busy_; // held by the thread whose run the workers serve
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    std::atomic<std::uint64_t> generation_{0}; // runs started (and the end, as ~0), changed under mutex_
-    int sleeping_ = 0;                         // workers waiting on wake_
-    bool caller_waits_ = false;                // the caller waits on done_
+    // The run being served: its number in the high half, the next task to take in the low one.
+    // Its task, context and count are set before its number is published and stay until all of
+    // its tasks have finished.
+    std::atomic<std::uint64_t> work_{0};
+    std::atomic<int> count_{0};
+    std::atomic<int> finished_{0};
     Task task_ = nullptr;
     void* context_ = nullptr;
-    int count_ = 0;
-    int next_ = 0;                 // the next task to take
-    std::atomic<int> finished_{0}; // tasks of the current run done, counted under mutex_
+    // Sleeping and waking, on the words themselves: workers sleep on `epoch_`, which every run
+    // and the end advance; the caller sleeps on `finished_`.
+    std::atomic<int> epoch_{0};
+    std::atomic<int> sleeping_{0}; // workers asleep or about to be
+    std::atomic<long> wakes_{0};   // workers woken
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> callerAsleep_{false};
 };

@@ -5,6 +5,7 @@
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
+#include "platform/d3dx9.h"
 #include "platform/win32.h"
 #include "platform/window.h"
 #include "testing/headless_window.h"
@@ -665,6 +666,139 @@ TEST_F(RasterTest, LightingMatchesTheClosedForms) {
                 std::min(1.0f, m.Emissive.g + m.Ambient.g * (0x20 / 255.0f + 0.1f) + 0.7f * 1.0f) * 255, 1);
     device->SetRenderState(D3DRS_COLORVERTEX, FALSE);
     expect(lit(d), 1.0f, 1.0f, d);
+}
+
+// Fog against worked values: red under blue fog, from the depth per pixel (eye depth w, or z
+// without a perspective) and per vertex (camera depth or distance, a transformed vertex's specular
+// alpha, a vertex shader's fog output), each equation; the alpha stays.
+TEST_F(RasterTest, FogFollowsItsEquationsPerPixelAndPerVertexOnEveryPath) {
+    Create(8, 8);
+    constexpr DWORD kRed = 0x80FF0000;
+    device->SetRenderState(D3DRS_FOGCOLOR, 0xFF0000FF);
+    auto set = [&](DWORD state, float v) {
+        DWORD d;
+        std::memcpy(&d, &v, 4);
+        device->SetRenderState(static_cast<D3DRENDERSTATETYPE>(state), d);
+    };
+    set(D3DRS_FOGSTART, 2);
+    set(D3DRS_FOGEND, 10);
+    set(D3DRS_FOGDENSITY, 0.1f);
+    // At a depth of 4 (and 5 for the distance of (3, 0, 4)).
+    struct Case {
+        DWORD mode;
+        float at4, at5;
+    };
+    const Case cases[] = {{D3DFOG_LINEAR, 0.75f, 0.625f},
+                          {D3DFOG_EXP, std::exp(-0.4f), std::exp(-0.5f)},
+                          {D3DFOG_EXP2, std::exp(-0.16f), std::exp(-0.25f)}};
+    auto expect = [&](DWORD c, float f, const std::string& what) {
+        EXPECT_NEAR(Channel(c, 16), 255 * f, 1.0f) << what;
+        EXPECT_NEAR(Channel(c, 0), 255 * (1 - f), 1.0f) << what;
+        EXPECT_EQ(Channel(c, 8), 0) << what;
+        EXPECT_EQ(Channel(c, 24), 0x80) << what;
+    };
+    auto clear = [&] { device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0); };
+    // A pre-transformed quad over the target at eye depth 4 (reciprocal w 0.25).
+    auto farQuad = [&] {
+        clear();
+        Triangles({{0, 0, 0.5f, 0.25f, kRed, 0, 0},
+                   {8, 0, 0.5f, 0.25f, kRed, 0, 0},
+                   {0, 8, 0.5f, 0.25f, kRed, 0, 0},
+                   {8, 8, 0.5f, 0.25f, kRed, 0, 0}},
+                  D3DPT_TRIANGLESTRIP);
+        return Pixels()[4 * 8 + 4];
+    };
+    // A square from -side to side at depth z through the fixed-function transform.
+    auto square = [&](float side, float z) {
+        const LVertex v[4] = {{-side, -side, z, 0, 0, -1, kRed, 0, 0},
+                              {side, -side, z, 0, 0, -1, kRed, 0, 0},
+                              {-side, side, z, 0, 0, -1, kRed, 0, 0},
+                              {side, side, z, 0, 0, -1, kRed, 0, 0}};
+        clear();
+        device->SetFVF(kLFvf);
+        device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof(LVertex));
+        return Pixels()[4 * 8 + 4];
+    };
+    // 4 in front of the camera, over the target.
+    auto transformedQuad = [&] { return square(8, 4); };
+    // A point at (3, 0, 4): depth 4, distance 5, on pixel (7, 4).
+    auto point = [&] {
+        clear();
+        const LVertex p = {3, 0, 4, 0, 0, -1, kRed, 0, 0};
+        device->SetFVF(kLFvf);
+        device->DrawPrimitiveUP(D3DPT_POINTLIST, 1, &p, sizeof(LVertex));
+        return Pixels()[4 * 8 + 7];
+    };
+    SetProjection(Perspective(1, 1, 0.1f, 100));
+
+    expect(farQuad(), 1, "fog off");
+    device->SetRenderState(D3DRS_FOGENABLE, TRUE);
+    expect(farQuad(), 1, "fog on, neither mode");
+    expect(transformedQuad(), 1, "fog on, neither mode, transformed");
+    for (const Case& c : cases) {
+        const std::string mode = " mode " + std::to_string(c.mode);
+        device->SetRenderState(D3DRS_FOGTABLEMODE, c.mode);
+        expect(farQuad(), c.at4, "table, given w" + mode);
+        expect(transformedQuad(), c.at4, "table, transformed" + mode);
+        device->SetRenderState(D3DRS_FOGVERTEXMODE, c.mode); // the table wins
+        expect(point(), c.at4, "table over vertex" + mode);
+        device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_NONE);
+        expect(transformedQuad(), c.at4, "vertex" + mode);
+        expect(point(), c.at4, "vertex, depth" + mode);
+        device->SetRenderState(D3DRS_RANGEFOGENABLE, TRUE);
+        expect(point(), c.at5, "vertex, distance" + mode);
+        device->SetRenderState(D3DRS_RANGEFOGENABLE, FALSE);
+        device->SetRenderState(D3DRS_FOGVERTEXMODE, D3DFOG_NONE);
+    }
+
+    // Without a perspective the table reads z: a quad at z = 0.5, linear over 0..1 and exp at 2.
+    SetProjection(Identity());
+    auto flatQuad = [&] { return square(1, 0.5f); };
+    device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_LINEAR);
+    set(D3DRS_FOGSTART, 0);
+    set(D3DRS_FOGEND, 1);
+    expect(flatQuad(), 0.5f, "table from z, linear");
+    device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_EXP);
+    set(D3DRS_FOGDENSITY, 2);
+    expect(flatQuad(), std::exp(-1.0f), "table from z, exp");
+    device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_NONE);
+
+    // Pre-transformed vertices carry their vertex fog in the specular alpha.
+    struct SVertex {
+        float x, y, z, rhw;
+        DWORD diffuse, specular;
+    };
+    const SVertex given[4] = {{0, 0, 0.5f, 1, kRed, 0x40000000},
+                              {8, 0, 0.5f, 1, kRed, 0x40000000},
+                              {0, 8, 0.5f, 1, kRed, 0x40000000},
+                              {8, 8, 0.5f, 1, kRed, 0x40000000}};
+    clear();
+    device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_SPECULAR);
+    device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, given, sizeof(SVertex));
+    expect(Pixels()[4 * 8 + 4], 0x40 / 255.0f, "specular alpha");
+
+    // A vertex shader's fog output is the factor; table fog reads its w instead.
+    const char text[] = "vs_1_1\ndcl_position0 v0\ndcl_color0 v4\nm4x4 oPos, v0, c[0]\nmov oD0, v4\nmov oFog, c[8].x\n";
+    ID3DXBuffer* tokens = nullptr;
+    ASSERT_EQ(D3DXAssembleShader(text, sizeof text - 1, nullptr, nullptr, 0, &tokens, nullptr), D3D_OK);
+    IDirect3DVertexShader9* vs = nullptr;
+    ASSERT_EQ(device->CreateVertexShader(static_cast<const DWORD*>(tokens->GetBufferPointer()), &vs), D3D_OK);
+    tokens->Release();
+    const D3DMATRIX proj = Perspective(1, 1, 0.1f, 100);
+    float constants[9][4] = {};
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            constants[r][c] = proj.m[c][r];
+    constants[8][0] = 0.25f;
+    device->SetVertexShaderConstantF(0, &constants[0][0], 9);
+    device->SetVertexShader(vs);
+    set(D3DRS_FOGSTART, 2);
+    set(D3DRS_FOGEND, 10);
+    expect(transformedQuad(), 0.25f, "shader's fog");
+    device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_LINEAR);
+    expect(transformedQuad(), 0.75f, "table over the shader's fog");
+    device->SetVertexShader(nullptr);
+    vs->Release();
 }
 
 TEST_F(RasterTest, FlatShadingTakesTheFirstVertexGouraudInterpolates) {

@@ -1,8 +1,8 @@
 // Vertex shaders of the stand-in: each instruction's results against hand-computed values, the
 // profile differences (expp, the address register), relative and summed constant indices, input
 // defaults and saturated colours; the assembler's refusals with their lines; the token round trip
-// and its truncations; the D3DX matrix routines; and a lit, textured draw through a hand-written
-// shader that matches the fixed-function path.
+// and its truncations; the D3DX matrix routines; and lit, textured draws (a directional, a point
+// and a spot light) through hand-written shaders that match the fixed-function path.
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
@@ -322,6 +322,8 @@ struct Vertex {
     float u, v;
 };
 
+// Directional, point and spot lights through the fixed-function path and through shaders that
+// compute the same equations: the same pixels within rounding.
 TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
     HWND window = OpenHeadlessWindow("d3d9_shader_test", Proc, 64, 64);
     IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
@@ -410,7 +412,15 @@ TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
     const float dir[3] = {0.3f, -0.4f, 0.866f};
     const float ambient = 0.2f;
 
-    auto frame = [&](bool shader) {
+    // The lights: directional, point and spot (falloff 1), each with D3D's attenuation
+    // 1 / (a0 + a1 d + a2 d^2) and cone factor; the shaders below compute the same equations.
+    const float lightAt[3] = {0.5f, 0.8f, 2.0f}, att[3] = {0.5f, 0.1f, 0.02f};
+    float spotDir[3] = {-0.5f, -0.8f, 3.0f};
+    const float spotLength = std::sqrt(spotDir[0] * spotDir[0] + spotDir[1] * spotDir[1] + spotDir[2] * spotDir[2]);
+    for (float& c : spotDir)
+        c /= spotLength;
+    const float cosTheta = 0.9f, cosPhi = 0.7f;
+    auto frame = [&](bool shader, D3DLIGHTTYPE type) {
         device->SetTransform(D3DTS_WORLD, &world);
         device->SetTransform(D3DTS_VIEW, &world);
         device->SetTransform(D3DTS_PROJECTION, &proj);
@@ -422,9 +432,22 @@ TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
         D3DMATERIAL9 m{};
         device->SetMaterial(&m);
         D3DLIGHT9 l{};
-        l.Type = D3DLIGHT_DIRECTIONAL;
+        l.Type = type;
         l.Diffuse = {1, 1, 1, 1};
         l.Direction = {dir[0], dir[1], dir[2]};
+        if (type != D3DLIGHT_DIRECTIONAL) {
+            l.Position = {lightAt[0], lightAt[1], lightAt[2]};
+            l.Range = 100;
+            l.Attenuation0 = att[0];
+            l.Attenuation1 = att[1];
+            l.Attenuation2 = att[2];
+        }
+        if (type == D3DLIGHT_SPOT) {
+            l.Direction = {spotDir[0], spotDir[1], spotDir[2]};
+            l.Theta = 2 * std::acos(cosTheta);
+            l.Phi = 2 * std::acos(cosPhi);
+            l.Falloff = 1;
+        }
         device->SetLight(0, &l);
         device->LightEnable(0, TRUE);
         device->SetTexture(0, texture);
@@ -452,8 +475,41 @@ TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
                                 "mov r11.w, v4.w\n"
                                 "mov oD0, r11\n"
                                 "mov oT0.xy, v5\n";
+            // colour = vertex colour * (ambient + max(0, N.L) att spot), L towards the light, the
+            // spot factor min(1, max(0, (rho - cos phi) / (cos theta - cos phi))) (1 for a point).
+            const char local[] = "vs_2_0\n"
+                                 "dcl_position0 v0\n"
+                                 "dcl_normal0 v3\n"
+                                 "dcl_color0 v4\n"
+                                 "dcl_texcoord0 v5\n"
+                                 "m4x4 oPos.xyzw, v0, c[0]\n"
+                                 "add r1.xyz, c[5].xyz, -v0.xyz\n"
+                                 "dp3 r1.w, r1, r1\n"
+                                 "rsq r2.x, r1.w\n"
+                                 "mul r1.xyz, r1.xyz, r2.x\n"
+                                 "rcp r2.y, r2.x\n"
+                                 "mul r3.x, c[6].y, r2.y\n"
+                                 "mad r3.x, c[6].z, r1.w, r3.x\n"
+                                 "add r3.x, r3.x, c[6].x\n"
+                                 "rcp r3.x, r3.x\n"
+                                 "dp3 r4.x, -r1, c[7]\n"
+                                 "mad r4.x, r4.x, c[8].x, c[8].y\n"
+                                 "max r4.x, r4.x, c[8].z\n"
+                                 "max r4.x, -r4.x, -c[8].w\n"
+                                 "dp3 r5.x, v3, r1\n"
+                                 "max r5.x, r5.x, c[8].z\n"
+                                 "mul r6.x, r5.x, r3.x\n"
+                                 "mul r6.x, r6.x, -r4.x\n"
+                                 "add r6.x, r6.x, c[4].x\n"
+                                 "mul r11.xyz, v4.xyz, r6.x\n"
+                                 "mov r11.w, v4.w\n"
+                                 "mov oD0, r11\n"
+                                 "mov oT0.xy, v5\n";
+            const bool directional = type == D3DLIGHT_DIRECTIONAL;
             ID3DXBuffer* tokens = nullptr;
-            EXPECT_EQ(D3DXAssembleShader(text, sizeof text - 1, nullptr, nullptr, 4, &tokens, nullptr), D3D_OK);
+            EXPECT_EQ(D3DXAssembleShader(directional ? text : local, directional ? sizeof text - 1 : sizeof local - 1,
+                                         nullptr, nullptr, 4, &tokens, nullptr),
+                      D3D_OK);
             EXPECT_EQ(device->CreateVertexShader(static_cast<const DWORD*>(tokens->GetBufferPointer()), &vs), D3D_OK);
             tokens->Release();
             D3DXMATRIX wvp;
@@ -461,6 +517,15 @@ TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
             const float c4[2][4] = {{ambient, ambient, ambient, 1}, {dir[0], dir[1], dir[2], 0}};
             device->SetVertexShaderConstantF(0, &wvp.m[0][0], 4);
             device->SetVertexShaderConstantF(4, &c4[0][0], 2);
+            if (!directional) {
+                const float scale = 1 / (cosTheta - cosPhi);
+                const float c5[4][4] = {{lightAt[0], lightAt[1], lightAt[2], 0},
+                                        {att[0], att[1], att[2], 0},
+                                        {spotDir[0], spotDir[1], spotDir[2], 0},
+                                        {type == D3DLIGHT_SPOT ? scale : 0.0f,
+                                         type == D3DLIGHT_SPOT ? -cosPhi * scale : 1.0f, 0, 1}};
+                device->SetVertexShaderConstantF(5, &c5[0][0], 4);
+            }
             device->SetVertexShader(vs);
         }
         device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF102030, 1.0f, 0);
@@ -486,18 +551,33 @@ TEST(ShaderDraw, LitTexturedMeshMatchesTheFixedFunctionPath) {
         back->Release();
         return pixels;
     };
-    const std::vector<DWORD> fixed = frame(false);
-    const std::vector<DWORD> shaded = frame(true);
-    int covered = 0, worst = 0;
-    for (std::size_t i = 0; i < fixed.size(); ++i) {
-        if (fixed[i] != 0xFF102030u)
-            ++covered;
-        for (int shift = 0; shift < 32; shift += 8)
-            worst = std::max(worst, std::abs(static_cast<int>((fixed[i] >> shift) & 255) -
-                                             static_cast<int>((shaded[i] >> shift) & 255)));
+    std::vector<DWORD> pointFrame;
+    for (D3DLIGHTTYPE type : {D3DLIGHT_DIRECTIONAL, D3DLIGHT_POINT, D3DLIGHT_SPOT}) {
+        SCOPED_TRACE(type);
+        const std::vector<DWORD> fixed = frame(false, type);
+        if (type == D3DLIGHT_POINT)
+            pointFrame = fixed;
+        if (type == D3DLIGHT_SPOT) { // the cone cuts the light off part of the mesh, not all of it
+            int darker = 0, same = 0;
+            for (std::size_t i = 0; i < fixed.size(); ++i) {
+                darker += (fixed[i] & 0xFF) + 2 < (pointFrame[i] & 0xFF) ? 1 : 0;
+                same += fixed[i] == pointFrame[i] && fixed[i] != 0xFF102030u ? 1 : 0;
+            }
+            EXPECT_GT(darker, 100);
+            EXPECT_GT(same, 20);
+        }
+        const std::vector<DWORD> shaded = frame(true, type);
+        int covered = 0, worst = 0;
+        for (std::size_t i = 0; i < fixed.size(); ++i) {
+            if (fixed[i] != 0xFF102030u)
+                ++covered;
+            for (int shift = 0; shift < 32; shift += 8)
+                worst = std::max(worst, std::abs(static_cast<int>((fixed[i] >> shift) & 255) -
+                                                 static_cast<int>((shaded[i] >> shift) & 255)));
+        }
+        EXPECT_GT(covered, 48 * 40 / 3);
+        EXPECT_LE(worst, 2);
     }
-    EXPECT_GT(covered, 48 * 40 / 3);
-    EXPECT_LE(worst, 2);
 
     // Inputs the vertices lack read (0, 0, 0, 1): a quad of three-float positions drawn through a
     // shader that passes v0 through whole and adds a constant to a colour the vertices do not have.

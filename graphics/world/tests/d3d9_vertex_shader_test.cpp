@@ -585,6 +585,10 @@ TEST_F(VertexShaderDeviceTest, CacheKeepsKeyOrderEvictsTheOldestAndCachesFailure
 }
 
 TEST_F(VertexShaderDeviceTest, TransformsMatchTheCoreMatricesAndUploadsScale) {
+    // Without W-fog the shaders compute the fog factor from a register of their own.
+    D3d9Adapter adapter = D3d9DefaultAdapter(D3d9Preset::ShaderModel2Vertex);
+    adapter.caps.RasterCaps &= ~DWORD{D3DPRASTERCAPS_WFOG};
+    D3d9SetAdapters({adapter});
     ASSERT_TRUE(Up());
     OvD3D9VertexShaderCacheOpen();
     std::mt19937 random(9);

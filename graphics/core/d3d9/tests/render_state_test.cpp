@@ -85,8 +85,9 @@ std::map<std::pair<DWORD, DWORD>, DWORD> Logged(const char* method) {
 // on the device afterwards (states whose device default already matches need not be sent).
 TEST_F(D3d9DriverTest, DeviceStartSendsEveryDefaultOfTheTableAndNothingElse) {
     for (bool rich : {false, true}) {
-        SCOPED_TRACE(rich ? "table fog, dither, point filtering" : "default caps");
+        SCOPED_TRACE(rich ? "table fog, dither, point filtering" : "vertex fog only");
         D3d9Adapter adapter = D3d9DefaultAdapter();
+        adapter.caps.RasterCaps &= ~DWORD{D3DPRASTERCAPS_FOGTABLE | D3DPRASTERCAPS_WFOG};
         if (rich) {
             adapter.caps.RasterCaps |= D3DPRASTERCAPS_FOGTABLE | D3DPRASTERCAPS_WFOG | D3DPRASTERCAPS_DITHER;
             adapter.caps.TextureFilterCaps &= ~DWORD{D3DPTFILTERCAPS_MINFLINEAR};

@@ -1,0 +1,61 @@
+// The rasteriser's worker pool: every task of a run once whatever the count, a second caller
+// served on its own thread, and a run that wakes no more sleeping workers than its tasks keep busy.
+
+#include "platform/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Tally {
+    std::vector<std::atomic<int>> runs;
+    explicit Tally(int n) : runs(static_cast<std::size_t>(n)) {}
+    static void Count(void* context, int i) { static_cast<Tally*>(context)->runs[static_cast<std::size_t>(i)]++; }
+};
+
+TEST(WorkerPool, EveryTaskRunsOnceAndASecondCallerRunsItsOwn) {
+    for (int threads : {1, 2, 4, 8}) {
+        PlatformWorkerPool pool(threads);
+        EXPECT_EQ(pool.Threads(), threads);
+        for (int count : {0, 1, 2, 3, 7, 8, 9, 64, 1000}) {
+            for (int repeat = 0; repeat < 20; ++repeat) {
+                Tally tally(count);
+                pool.Run(count, &Tally::Count, &tally);
+                for (int i = 0; i < count; ++i)
+                    ASSERT_EQ(tally.runs[static_cast<std::size_t>(i)].load(), 1)
+                        << threads << " threads, " << count << " tasks, task " << i;
+            }
+        }
+        // Two callers at once: each run complete, whichever thread served it.
+        Tally a(10), b(10);
+        std::thread other([&] {
+            for (int k = 0; k < 50; ++k)
+                pool.Run(10, &Tally::Count, &b);
+        });
+        for (int k = 0; k < 50; ++k)
+            pool.Run(10, &Tally::Count, &a);
+        other.join();
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_EQ(a.runs[static_cast<std::size_t>(i)].load(), 50);
+            EXPECT_EQ(b.runs[static_cast<std::size_t>(i)].load(), 50);
+        }
+    }
+}
+
+// Runs of two tasks, the caller taking one: about one sleeping worker is woken a run, not all
+// seven (a worker just back from a task may also see the next run as it goes to sleep).
+TEST(WorkerPool, ARunWakesOnlyTheWorkersItsTasksNeed) {
+    PlatformWorkerPool pool(8);
+    constexpr int kRuns = 300;
+    Tally tally(2);
+    for (int k = 0; k < kRuns; ++k)
+        pool.Run(2, &Tally::Count, &tally);
+    EXPECT_EQ(tally.runs[0].load() + tally.runs[1].load(), 2 * kRuns);
+    EXPECT_LE(pool.Wakes(), 2 * kRuns + 7);
+}
+
+} // namespace
