@@ -723,12 +723,22 @@ bool CCameraManager::StepFps() {
     if (previousMode_ != kCameraFps) {
         input->CenterCursor();
         input->ClearDelta();
+        pitch_ = 0.0f; // the view starts level, where the character looks
     } else {
         float dx = 0.0f;
         float dy = 0.0f;
         if (input->TakeDelta(&dx, &dy)) {
             OvFrameRotate(target, &kYAxis, dx * -0.5f, ovCOMBINEPRECONCAT);
             pitch_ = Clamp(pitch_ + dy, -89.0f, 89.0f);
+        }
+        // The window's cursor goes back to the middle once it has strayed a quarter of the view
+        // from it, before it can stop at the window's edge.
+        const OvRaster* raster = camera_ != nullptr ? camera_->frameBuffer : nullptr;
+        if (raster != nullptr && (std::fabs(input->PointerX() - 0.5f * static_cast<float>(raster->width)) >
+                                      0.25f * static_cast<float>(raster->width) ||
+                                  std::fabs(input->PointerY() - 0.5f * static_cast<float>(raster->height)) >
+                                      0.25f * static_cast<float>(raster->height))) {
+            input->CenterCursor();
         }
     }
     OvMatrix m;
