@@ -157,6 +157,10 @@ private:
     bool StepFixed();
     // The input manager's delta, taken and cleared.
     bool TakeDelta(float* dx, float* dy);
+    // Shows the followed character when it is hidden (every mode but the first-person view).
+    void ShowSubject();
+    // Notes the camera's place as the free camera's start.
+    void KeepFreeStart();
     OvFrame* CameraFrame() const;
     bool ReadPoint(const char** attributes, const char* element, OvV3d* out);
 
@@ -185,6 +189,8 @@ private:
     bool inSwitchSequence_ = false;
     OvRGBA background_ = {88, 88, 110, 0};
     float pitch_ = 0.0f; // free and first-person pitch, degrees
+    OvMatrix freeStart_ = {};  // where the free camera starts each time it is chosen
+    float freeStartPitch_ = 0.0f;
     OvTexture* crosshair_ = nullptr;
     OvSpline* spline_ = nullptr;
     OvUInt16 crosshairIndices_[6] = {};
