@@ -188,8 +188,8 @@ private:
     bool inFixed_ = false;
     bool inSwitchSequence_ = false;
     OvRGBA background_ = {88, 88, 110, 0};
-    float pitch_ = 0.0f; // free and first-person pitch, degrees
-    OvMatrix freeStart_ = {};  // where the free camera starts each time it is chosen
+    float pitch_ = 0.0f;      // free and first-person pitch, degrees
+    OvMatrix freeStart_ = {}; // where the free camera starts each time it is chosen
     float freeStartPitch_ = 0.0f;
     OvTexture* crosshair_ = nullptr;
     OvSpline* spline_ = nullptr;

@@ -31,8 +31,7 @@ struct Box {
     int Height() const { return bottom - top + 1; }
     int Width() const { return right - left + 1; }
 };
-template <typename Pick>
-std::vector<Box> Blobs(const Frame& f, Pick pick) {
+template <typename Pick> std::vector<Box> Blobs(const Frame& f, Pick pick) {
     std::vector<bool> seen(static_cast<std::size_t>(kWidth) * kHeight, false);
     std::vector<Box> boxes;
     for (int y = 0; y < kHeight; ++y) {
@@ -47,7 +46,8 @@ std::vector<Box> Blobs(const Frame& f, Pick pick) {
                 const auto [px, py] = todo.back();
                 todo.pop_back();
                 ++b.pixels;
-                b = {std::min(b.left, px), std::min(b.top, py), std::max(b.right, px), std::max(b.bottom, py), b.pixels};
+                b = {std::min(b.left, px), std::min(b.top, py), std::max(b.right, px), std::max(b.bottom, py),
+                     b.pixels};
                 for (int dy = -1; dy <= 1; ++dy) {
                     for (int dx = -1; dx <= 1; ++dx) {
                         const int nx = px + dx, ny = py + dy;
@@ -142,7 +142,8 @@ TEST(FirstViewTest, StartScreenThenThePlayerAndHisTeamAsFigures) {
                           "<Mode value=\"Path\"/><Mode value=\"Free\"/></SwitchSequence>"),
               std::string::npos);
     EXPECT_NE(config.find("<CameraMode mode=\"Fixed\"/>"), std::string::npos);
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::path(DEMO_DATA_DIR) / "models/revolution/spline.ovs"));
+    EXPECT_TRUE(
+        std::filesystem::is_regular_file(std::filesystem::path(DEMO_DATA_DIR) / "models/revolution/spline.ovs"));
 }
 
 } // namespace

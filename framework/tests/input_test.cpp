@@ -183,9 +183,9 @@ TEST_F(InputTest, KeyTableAxesAndRequestsThatStayUntilPolled) {
         std::uint32_t code;
         bool (CInputManager::*read)() const;
     };
-    for (const Held& h : {Held{32, &CInputManager::Fire}, Held{172, &CInputManager::Aim},
-                          Held{173, &CInputManager::Run}, Held{174, &CInputManager::LeftControl},
-                          Held{175, &CInputManager::RightControl}}) {
+    for (const Held& h :
+         {Held{32, &CInputManager::Fire}, Held{172, &CInputManager::Aim}, Held{173, &CInputManager::Run},
+          Held{174, &CInputManager::LeftControl}, Held{175, &CInputManager::RightControl}}) {
         EXPECT_EQ(Key(D, h.code), SKEL_EVENT_HANDLED);
         EXPECT_TRUE((input->*h.read)()) << h.code;
         EXPECT_EQ(Key(U, h.code), SKEL_EVENT_HANDLED);

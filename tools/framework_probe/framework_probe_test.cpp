@@ -281,8 +281,8 @@ TEST_F(FrameworkProbeTest, FirstPersonViewTurnsInProportionToTheMouse) {
         long frame;
         float yaw, pitch; // degrees turned to the right of +z, and down
     };
-    for (const Want& w : {Want{69, 0, 0}, Want{74, 20, 0}, Want{79, 60, 0}, Want{84, 80, 0}, Want{89, 80, 30},
-                          Want{99, 280, 30}}) {
+    for (const Want& w :
+         {Want{69, 0, 0}, Want{74, 20, 0}, Want{79, 60, 0}, Want{84, 80, 0}, Want{89, 80, 30}, Want{99, 280, 30}}) {
         const CameraLine& l = log[static_cast<std::size_t>(w.frame - 1)];
         ASSERT_EQ(l.frame, w.frame);
         EXPECT_EQ(l.mode, "FPS") << l.frame;
@@ -464,6 +464,33 @@ TEST_F(FrameworkProbeTest, PlayerWalksIdlesAndShootsWhileAiming) {
         EXPECT_EQ(s.animation, "level");
         EXPECT_GT(s.p[2], lines.back().p[2] + 1.0f); // ahead of him, along +z
     }
+}
+
+// Right SHIFT held with UP runs: the "Run" animation, faster than the walk; with left SHIFT held as
+// well he stands aiming instead.
+TEST_F(FrameworkProbeTest, PlayerRunsWithRightShiftAndUp) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    const ToolRun run = Probe("PLATFORM_FRAMES=60 PLATFORM_FIXED_STEP=0.0166667 "
+                              "PLATFORM_KEYS=5:down=RSHIFT,6:down=UP,40:down=LSHIFT",
+                              "--log-player 5");
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::vector<std::pair<float, std::string>> lines; // z and animation every 5 frames
+    std::istringstream in(run.output);
+    for (std::string text; std::getline(in, text);) {
+        long frame = 0;
+        float p[3] = {};
+        char name[32] = {};
+        if (std::sscanf(text.c_str(), "frame %ld: player at %f %f %f animation %31s", &frame, &p[0], &p[1], &p[2],
+                        name) == 5) {
+            lines.emplace_back(p[2], name);
+        }
+    }
+    ASSERT_EQ(lines.size(), 12u) << run.output;
+    for (std::size_t i = 4; i < 7; ++i) { // frames 25 to 35
+        EXPECT_EQ(lines[i].second, "Run") << i;
+        EXPECT_GT(lines[i].first - lines[i - 1].first, 5 * 2.0f * 0.0166667f * 1.5f) << i; // faster than a walk
+    }
+    EXPECT_EQ(lines.back().second, "IdleAimMiddleFront");
 }
 
 TEST_F(FrameworkProbeTest, TheScenesLiftRidesBetweenItsPointsWithItsPlatform) {

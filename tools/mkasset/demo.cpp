@@ -115,8 +115,9 @@ std::string DemoConfig() {
     <Follow minVAngle="5" maxVAngle="60" minDistance="2" maxDistance="10"/>
     <Free><InitialPosition x="0" y="30" z="-24"/><InitialTarget x="0" y="0" z="-2"/></Free>
     <Fixed>
-      <Name value="Player and team"/><Position x=")" + ConfigNumber(kViewAt[0]) + R"(" y=")" + ConfigNumber(kViewAt[1]) +
-                    R"(" z=")" + ConfigNumber(kViewAt[2]) + R"("/><Target x=")" + ConfigNumber(kViewTarget[0]) + R"(" y=")" +
+      <Name value="Player and team"/><Position x=")" +
+                    ConfigNumber(kViewAt[0]) + R"(" y=")" + ConfigNumber(kViewAt[1]) + R"(" z=")" +
+                    ConfigNumber(kViewAt[2]) + R"("/><Target x=")" + ConfigNumber(kViewTarget[0]) + R"(" y=")" +
                     ConfigNumber(kViewTarget[1]) + R"(" z=")" + ConfigNumber(kViewTarget[2]) + R"("/>
       <Name value="North gate"/><Position x="0" y="14" z="17"/><Target x="0" y="0" z="0"/>
       <Name value="East corner"/><Position x="17" y="12" z="-17"/><Target x="0" y="0" z="0"/>

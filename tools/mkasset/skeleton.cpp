@@ -270,7 +270,8 @@ ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, flo
     if (parts != nullptr) {
         auto nodeOf = [&](const char* name) {
             for (int i = 0; name != nullptr && i < n; ++i) {
-                if (std::strcmp(table[static_cast<std::size_t>(s.bones[static_cast<std::size_t>(i)])].name, name) == 0) {
+                if (std::strcmp(table[static_cast<std::size_t>(s.bones[static_cast<std::size_t>(i)])].name, name) ==
+                    0) {
                     return i;
                 }
             }
@@ -302,9 +303,9 @@ ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, flo
                 }
             }
             const V3 start = joint(i);
-            V3 end = child >= 0 ? joint(child)
-                                : Add(start, Scale(Unit(parent >= 0 ? Sub(start, joint(parent)) : V3{0, 1, 0}),
-                                                   0.08f * unit));
+            V3 end = child >= 0
+                         ? joint(child)
+                         : Add(start, Scale(Unit(parent >= 0 ? Sub(start, joint(parent)) : V3{0, 1, 0}), 0.08f * unit));
             if (Length(Sub(end, start)) < 1e-3f * unit) {
                 end = Add(start, V3{0, 0.05f * unit, 0});
             }
