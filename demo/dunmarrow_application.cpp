@@ -11,6 +11,7 @@
 #include "ai/runtime/team.h"
 #include "ai/runtime/world.h"
 #include "ai/runtime/world_api.h"
+#include "demo/ai_world_file.h"
 #include "demo/debug_lines.h"
 #include "demo/default_classes.h"
 #include "demo/game_order.h"
@@ -18,7 +19,9 @@
 #include "demo/my_team.h"
 #include "demo/timer.h"
 #include "demo/world_queries.h"
+#include "framework/camera_manager.h"
 #include "framework/character.h"
+#include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
@@ -120,8 +123,9 @@ CDunmarrowApplication::CDunmarrowApplication(const char* configFileName) : CStan
 CDunmarrowApplication::~CDunmarrowApplication() { Terminate(); }
 
 bool CDunmarrowApplication::ReadPosition(const char** attributes, float* out) {
-    return ReadFloatAttribute("x", attributes, 0, &out[0]) && ReadFloatAttribute("y", attributes, 1, &out[1]) &&
-           ReadFloatAttribute("z", attributes, 2, &out[2]);
+    return ReadCheckedFloatAttribute("x", attributes, 0, "x", "InitialPosition", &out[0]) &&
+           ReadCheckedFloatAttribute("y", attributes, 1, "y", "InitialPosition", &out[1]) &&
+           ReadCheckedFloatAttribute("z", attributes, 2, "z", "InitialPosition", &out[2]);
 }
 
 bool CDunmarrowApplication::StartElement(const char* name, const char** attributes) {
@@ -131,18 +135,9 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
     }
     if (_stricmp(name, "Bots") == 0) {
         inBotsSection_ = true;
-        int count = botCount_;
-        if (!ReadIntAttribute("number", attributes, 0, &count)) {
-            return false;
-        }
-        if (count > kMaxBots) {
-            ErrorBox(("'number' of 'Bots' is " + std::to_string(count) + ", more than the " + std::to_string(kMaxBots) +
-                      " bots the character table holds with the player")
-                         .c_str());
-            return false;
-        }
-        botCount_ = count;
-        return true;
+        botsRead_ = true;
+        // The character table holds the player and at most kMaxBots bots.
+        return ReadCheckedIntAttribute("number", attributes, 0, "number", "Bots", 0, kMaxBots, &botCount_);
     }
     if (_stricmp(name, "InitialPosition") == 0) {
         if (inPlayerSection_) {
@@ -155,12 +150,14 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
     if (_stricmp(name, "AiPathData") == 0) {
         const char* value = ReadTextAttribute("value", attributes, 0);
         if (value == nullptr) {
+            ErrorBox(MissingAttributeMessage("value", "AiPathData").c_str());
             return false;
         }
         // A longer path would be cut to another file's name: refuse it.
         if (std::strlen(value) > kMaxPathLength) {
-            ErrorBox(
-                ("'value' of 'AiPathData' is longer than " + std::to_string(kMaxPathLength) + " characters").c_str());
+            ErrorBox(AttributeFaultMessage("value", "AiPathData",
+                                           "It is longer than " + std::to_string(kMaxPathLength) + " characters.")
+                         .c_str());
             return false;
         }
         std::strcpy(aiPathData_, value);
@@ -174,6 +171,25 @@ bool CDunmarrowApplication::EndElement(const char* name) {
         inPlayerSection_ = false;
     } else if (_stricmp(name, "Bots") == 0) {
         inBotsSection_ = false;
+    }
+    return true;
+}
+
+bool CDunmarrowApplication::CheckConfiguration() {
+    // What the game cannot play without: a level, a camera and the bots' section (unless a tool
+    // gave the count).
+    const std::string file = ConfigFileName();
+    const char* missing = nullptr;
+    if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
+        missing = "no level: its 'Worlds' section loads no 'World'";
+    } else if (g_cameraManager == nullptr) {
+        missing = "no 'Camera' section after its 'Worlds'";
+    } else if (!botsRead_ && botOverride_ < 0) {
+        missing = "no 'Bots' section in its 'Application' section";
+    }
+    if (missing != nullptr) {
+        ErrorBox((file + " has " + missing + ".\nPlease update your XML file").c_str());
+        return false;
     }
     return true;
 }
@@ -216,22 +232,20 @@ bool CDunmarrowApplication::Init() {
     }
     DemoServices::SetCollisionWorlds(worlds, worldCount);
 
-    char* path = SkelPathCreate(aiPathData_);
-    OvStream* stream = path != nullptr ? OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path) : nullptr;
-    SkelPathDestroy(path);
-    if (stream == nullptr) {
-        ErrorBox(("Cannot open the AI world file '" + std::string(aiPathData_) + "'").c_str());
-        return false;
-    }
-    aiTree_ = Vusk::LoadAisFile(stream);
-    aiWorld_ = aiTree_ != nullptr ? Vusk::CreateWorld(aiTree_, kAiPoolSize) : nullptr;
-    OvStreamClose(stream, nullptr);
-    if (aiWorld_ == nullptr) {
-        ErrorBox(("Cannot build the AI world of '" + std::string(aiPathData_) + "'").c_str());
+    Demo::AiWorldFile aiFile;
+    std::string fault;
+    const bool aiFileLoaded = Demo::LoadAiWorld(aiPathData_, kAiPoolSize, &aiFile, &fault);
+    aiTree_ = aiFile.tree;
+    aiWorld_ = aiFile.world;
+    if (!aiFileLoaded) {
+        ErrorBox(fault.c_str());
         return false;
     }
     if (!DemoDebugLines::Open(Vusk::GetWorldOneMeter(aiWorld_))) {
         SkelWarningMessage("Can't initialise debug rendering system");
+    }
+    if (!CheckConfiguration()) {
+        return false;
     }
     if (botCount_ > 0) {
         bots_.assign(static_cast<std::size_t>(botCount_), nullptr);
@@ -256,6 +270,7 @@ bool CDunmarrowApplication::Init() {
 
     CConfigNode* definition = Vusk::ExpandEntityDefinition(aiWorld_, "Player");
     if (definition == nullptr) {
+        ErrorBox(Demo::MissingEntityMessage(aiPathData_, "Player", aiFile.whole).c_str());
         g_frameworkExit(-2);
         return false; // only when the exit was intercepted
     }
@@ -265,13 +280,21 @@ bool CDunmarrowApplication::Init() {
         ErrorBox("Cannot create the player's AI entity");
         return false;
     }
+    // A tree cut short may still hold the player: the rest of the file is missing all the same.
+    if (!aiFile.whole) {
+        ErrorBox(("The AI world file '" + std::string(aiPathData_) +
+                  "' is damaged or cut short: its tree does not read to its end.")
+                     .c_str());
+        return false;
+    }
 
     CConfigNode* teamDefinition = Vusk::FindTeamDefinition(aiWorld_, "Dunmarrow");
     team_ = dynamic_cast<CMyTeam*>(
         Vusk::CreateTeam(teamDefinition, static_cast<std::uint32_t>(botCount_ > 0 ? botCount_ : 0), nullptr));
     Vusk::DeleteTree(teamDefinition);
     if (team_ == nullptr) {
-        ErrorBox("Cannot create the bots' team \"Dunmarrow\"");
+        ErrorBox(("Cannot create the bots' team \"Dunmarrow\" of the AI world file '" + std::string(aiPathData_) + "'")
+                     .c_str());
         return false;
     }
 
@@ -311,7 +334,7 @@ bool CDunmarrowApplication::Init() {
     if (guard != nullptr) {
         Vusk::ReleaseTree(guard);
     } else if (botCount_ > 0) {
-        ErrorBox("No entity definition \"Guard\" for the bots in the AI world file");
+        ErrorBox(Demo::MissingEntityMessage(aiPathData_, "Guard", aiFile.whole).c_str());
     }
     if (!ok) {
         return false;

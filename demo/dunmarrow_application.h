@@ -108,6 +108,8 @@ public:
 
 private:
     bool ReadPosition(const char** attributes, float* out);
+    // False, with the error box, when the configuration gave no level, camera or bots' section.
+    bool CheckConfiguration();
     void DestroyCharacter(CCharacter*& character);
 
     char title_[17] = "ZUNA - Dunmarrow";
@@ -127,6 +129,7 @@ private:
     char aiPathData_[kMaxPathLength + 1] = {};
     bool inPlayerSection_ = false;
     bool inBotsSection_ = false;
+    bool botsRead_ = false; // a "Bots" element was read
     int mode_ = kTakeCover;
     int modeToggled_ = 0;
     bool engineStarted_ = false;

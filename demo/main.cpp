@@ -17,8 +17,10 @@ const char kUsage[] = "usage: dunmarrow [--help]\n"
                       "Controls come from the environment (platform/controls.h): PLATFORM_HEADLESS=1,\n"
                       "PLATFORM_FRAMES=N, PLATFORM_CAPTURE=f%05d.png, PLATFORM_CAPTURE_EVERY=N, PLATFORM_KEYS\n"
                       "(e.g. \"600:F1\"), PLATFORM_FIXED_STEP, PLATFORM_MSGBOX_LOG=file.\n"
-                      "Exit status 0 when the window closes, 2 on bad usage, 254 (-2) when the AI world file has no\n"
-                      "\"Player\" entity.\n";
+                      "Exit status 0 when the window closes, 1 when the game stopped on an error (its message box,\n"
+                      "on standard error too, says what is wrong; the window stays until it is closed) or the\n"
+                      "graphics could not open, 2 on bad usage, 254 (-2) when the AI world file has no \"Player\"\n"
+                      "entity.\n";
 
 } // namespace
 

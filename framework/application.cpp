@@ -7,6 +7,7 @@
 
 #include "framework/camera_manager.h"
 #include "framework/character.h"
+#include "framework/config_checks.h"
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "framework/hud.h"
@@ -23,6 +24,7 @@
 #include "graphics/plugins/particles.h"
 #include "graphics/plugins/skin.h"
 #include "graphics/plugins/spline.h"
+#include "graphics/shared/skel/win/exit_status.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/graphics/body_atomic.h"
@@ -61,6 +63,11 @@ void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
 }
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+// The resource arena's size ("RessourceArena" "size") is held to these bytes: none at all draws
+// nothing, and a larger one is not given to a configuration.
+constexpr int kMinArenaSize = 0x10000;
+constexpr int kMaxArenaSize = 0x10000000;
 
 // The camera manager's text goes through the framework's font (nothing without one).
 void PrintWithFont(const char* text, float x, float y, float size) {
@@ -107,8 +114,9 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
     case SKEL_EVENT_PLUGIN_ATTACH:
         return AttachPlugins() ? SKEL_EVENT_HANDLED : SKEL_EVENT_FAILED;
     case SKEL_EVENT_GRAPHICS_OPEN:
+        // A failed open ends the process with a failing status: nothing could be shown.
         if (!GraphicsOpen(static_cast<SkelPlatform*>(parameter))) {
-            g_frameworkExit(0);
+            g_frameworkExit(kSkelFailureStatus);
             return SKEL_EVENT_FAILED; // only when the exit was intercepted
         }
         // A configuration that already failed leaves nothing for the game to set up on.
@@ -125,13 +133,21 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
         }
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_GRAPHICS_CLOSE:
+        // A game stopped by an error ends with a failing status once its window is closed.
+        if (g_stopOnError) {
+            SkelSetFailureStatus(kSkelFailureStatus);
+        }
         Terminate();
         Shutdown();
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_APP_START:
         return AppStart() ? SKEL_EVENT_HANDLED : SKEL_EVENT_FAILED;
     case SKEL_EVENT_IDLE:
-        if (!g_stopOnError) {
+        // Stopped by an error, the window only waits for the user to close it: no frame, and
+        // no turn of the loop until a message comes.
+        if (g_stopOnError) {
+            WaitMessage();
+        } else {
             Frame();
         }
         return SKEL_EVENT_HANDLED;
@@ -334,7 +350,9 @@ void CStandardApplication::ReadConfig() {
     XML_UseParserAsHandlerArg(parser);
     XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
     const int fd = _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
+    SetConfigFileName(configFileName_.c_str());
     if (fd < 0) {
+        SetConfigFileName(nullptr);
         g_stopOnError = true;
         MessageBoxA(nullptr, kConfigNotFoundMessage, kErrorBoxTitle, MB_ICONHAND);
         XML_ParserFree(parser);
@@ -362,18 +380,16 @@ void CStandardApplication::ReadConfig() {
     }
     _close(fd);
     XML_ParserFree(parser);
+    SetConfigFileName(nullptr);
 }
 
 void CStandardApplication::DispatchStartElement(const char* name, const char** attributes) {
     if (insideGraphicsSettings_) {
         if (Is(name, "RessourceArena")) {
             int size = static_cast<int>(resourceArenaSize_);
-            if (ReadIntAttribute("size", attributes, 0, &size)) {
+            if (ReadCheckedIntAttribute("size", attributes, 0, "size", "RessourceArena", kMinArenaSize, kMaxArenaSize,
+                                        &size)) {
                 resourceArenaSize_ = static_cast<OvUInt32>(size);
-            } else {
-                g_stopOnError = true;
-                MessageBoxA(nullptr, MissingAttributeMessage("size", "RessourceArena").c_str(), kErrorBoxTitle,
-                            MB_ICONHAND);
             }
         }
         return;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "graphics/core/d3d9/render_state.h"
@@ -185,6 +186,14 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
             } else {
                 fov_ = v[2];
             }
+        }
+        // Clip planes the wrong way round (or behind the eye) show nothing at all.
+        if (!(nearClip_ > 0.0f) || !(farClip_ > nearClip_)) {
+            ErrorBox(AttributeFaultMessage(nearClip_ > 0.0f ? "farClip" : "nearClip", "Camera",
+                                           "The clip planes must keep 0 < nearClip < farClip; they are " +
+                                               std::string(attributes[1]) + " and " + attributes[3] + ".")
+                         .c_str());
+            return false;
         }
         return true;
     }

@@ -11,6 +11,7 @@
 #include "framework/camera_manager.h"
 #include "framework/projectiles.h"
 #include "framework/framework.h"
+#include "framework/read_faults.h"
 #include "framework/input_manager.h"
 #include "framework/world_manager.h"
 #include "graphics/core/frame.h"
@@ -265,12 +266,13 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         CopyText(animationFiles[index], sizeof animationFiles[index], attributes[3]);
         // A repeated name gives its earlier animation back to the cache.
         CAnimationCache::Release(animations[index]);
+        TakeGraphicsReadCause(); // what an earlier read left
         animations[index] = CAnimationCache::Get(animationFiles[index]);
         if (animations[index] == nullptr) {
             char text[200];
             std::snprintf(text, sizeof text, "Can not load '%s' animation\nPlease check your data",
                           kProfileAnimationNames[index]);
-            ErrorBox(text);
+            ErrorBox((std::string(text) + "\n" + FileReadFault(animationFiles[index])).c_str());
             return false;
         }
     }
@@ -287,16 +289,19 @@ bool CCharacterProfile::EndElement(const char* element) {
                           messageName);
             ErrorBox(text);
         };
+        // An animation whose definition is there but whose file did not load was reported as
+        // it was read: only those with no definition are reported here.
+        auto undefined = [this](int index) { return animations[index] == nullptr && animationFiles[index][0] == '\0'; };
         for (int group = 0; group < 2; ++group) {
             const int shift = group == 0 ? 0 : kAnimAlertWalk - kAnimWalk;
             for (int k = 0; k < 9; ++k) {
-                if (animations[kCheckOrder[k] + shift] == nullptr) {
+                if (undefined(kCheckOrder[k] + shift)) {
                     report(group == 0 ? kWalkMessageNames[k] : kAlertMessageNames[k]);
                 }
             }
         }
         for (int i = kAnimCrouchAimUpLeft; i < kProfileAnimationCount; ++i) {
-            if (animations[i] == nullptr) {
+            if (undefined(i)) {
                 char messageName[64];
                 std::snprintf(messageName, sizeof messageName, "%sAnimation", kProfileAnimationNames[i]);
                 report(messageName);

@@ -7,6 +7,7 @@
 #include "framework/camera_manager.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
+#include "framework/read_faults.h"
 #include "graphics/core/camera.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/engine.h"
@@ -65,10 +66,16 @@ bool CHud::Init() {
     bool all = true;
     for (int i = 0; i < kImageCount; ++i) {
         if (textures_[i] == nullptr && engine) {
+            TakeGraphicsReadCause(); // what an earlier read left
             textures_[i] = OvTextureRead(kImageFiles[i], nullptr);
         }
         if (textures_[i] == nullptr) {
-            ErrorBox((std::string("Texture '") + kImageFiles[i] + "' not found").c_str());
+            std::string text = std::string("Texture '") + kImageFiles[i] + "' not found";
+            // A file that is there but does not read is said as such.
+            if (engine) {
+                text += "\n" + FileReadFault(std::string("MODELS/TEXTURES/") + kImageFiles[i]);
+            }
+            ErrorBox(text.c_str());
             all = false;
         }
     }

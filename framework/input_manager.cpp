@@ -6,6 +6,7 @@
 
 #include "framework/camera_manager.h"
 #include "framework/framework.h"
+#include "framework/read_faults.h"
 #include "graphics/core/camera.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/engine.h"
@@ -55,9 +56,13 @@ OvTexture* ReadFrameworkTexture(const char* name) {
         OvImageSetPath(path);
         SkelPathDestroy(path);
     }
+    TakeGraphicsReadCause(); // what an earlier read left
     OvTexture* texture = OvTextureRead(name, nullptr);
     if (texture == nullptr) {
-        ErrorBox((std::string("Texture not found : '") + name + "'").c_str());
+        // A file that is there but does not read is said as such.
+        ErrorBox((std::string("Texture not found : '") + name + "'\n" +
+                  FileReadFault(std::string("MODELS/TEXTURES/") + name))
+                     .c_str());
     }
     return texture;
 }

@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
 
+#include "framework/config_checks.h"
 #include "framework/framework.h"
+#include "framework/read_faults.h"
 #include "graphics/core/camera.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/texture.h"
@@ -142,6 +145,7 @@ bool CLight::StartElement(const char* name, const char** attributes) {
     if (Is(name, "Light")) {
         const char* type = ReadTextAttribute("type", attributes, 0);
         if (type == nullptr) {
+            ErrorBox(MissingAttributeMessage("type", "Light").c_str());
             return false;
         }
         if (Is(type, "Ambient")) {
@@ -150,6 +154,12 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         } else if (Is(type, "Directional")) {
             isDirectional_ = true;
             CreateGraphicsLight(1);
+        } else {
+            ErrorBox(
+                AttributeFaultMessage("type", "Light",
+                                      "Its value '" + std::string(type) + "' is neither 'Ambient' nor 'Directional'.")
+                    .c_str());
+            return false;
         }
         return true;
     }
@@ -197,7 +207,12 @@ bool CFont::Load(OvCamera* camera) {
     }
     font_ = Ov2dFontRead(kFontName);
     if (font_ == nullptr) {
-        ErrorBox(kFontMissingMessage);
+        // The metrics file, or the image it names, with what is wrong in it.
+        const char* why = Ov2dFontGetReadError();
+        const std::string metrics = std::string("FONTS/") + kFontName + ".met";
+        ErrorBox((std::string(kFontMissingMessage) + "\n" +
+                  (why != nullptr && why[0] != '\0' ? std::string(why) : FileReadFault(metrics)))
+                     .c_str());
         return false;
     }
     brush_ = Ov2dBrushCreate();

@@ -74,7 +74,7 @@ bool CharacterMotionBody::Setup(CClumpObject* owner, const OvV3d& position) {
     g_worldManager->AddObject(sphere_);
     OvpMgr* manager = OvpContextGetMgr(g_worldManager->GetPhysicsContext());
     if (OvpMgrAddObject(manager, body_, -1, ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE) == nullptr) {
-        ErrorBox("Dynamics not allocated");
+        PhysicsReportNotAllocated(manager);
         ReleaseBody();
         return false;
     }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "framework/framework.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/matrix.h"
 #include "graphics/world/clump.h"
@@ -363,4 +364,13 @@ OvClump* PhysicsClumpFromBody(OvpObj* body, OvWorld* world) {
     OvClumpForAllAtomics(clump, KeepFirstAtomic, &first);
     OvpAtomicSetBodyObj(first, body);
     return clump;
+}
+
+void PhysicsReportNotAllocated(const OvpMgr* manager) {
+    static const OvpMgr* reported = nullptr;
+    if (manager == nullptr || manager != reported) {
+        reported = manager;
+        ErrorBox("Dynamics not allocated\nThe physics has no room for another moving body: raise 'maxRegistered' or "
+                 "'maxActive' of 'Bodies' in config.xml.");
+    }
 }

@@ -53,3 +53,7 @@ OvGeometry* PhysicsGeometryFromHull(const OvpConvexHull* hull, const OvRGBA& col
 OvClump* PhysicsClumpFromVolume(const OvpVolume* volume, OvWorld* world, const OvRGBA& colour);
 // The clump of the body's volume in white, the body bound to its first atomic.
 OvClump* PhysicsClumpFromBody(OvpObj* body, OvWorld* world);
+
+// "Dynamics not allocated": the physics manager had no room for a moving body. The box says which
+// configuration counts bound it, once for a manager (every further body would only repeat it).
+void PhysicsReportNotAllocated(const OvpMgr* manager);

@@ -342,7 +342,7 @@ void CRigidBodyManager::StepDrag() {
     }
     OvpDyn* dyn = body->parts[0].dyn;
     if (dyn == nullptr) {
-        ::ErrorBox("Dynamics not allocated");
+        PhysicsReportNotAllocated(body->manager);
         dragging_ = false;
         dragBody_ = nullptr;
         dragObject_ = nullptr;

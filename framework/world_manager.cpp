@@ -6,15 +6,19 @@
 #include <cstring>
 
 #include "framework/clump_object.h"
+#include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
+#include "framework/read_faults.h"
 #include "framework/rigid_bodies.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/im3d.h"
+#include "graphics/core/image.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/texture.h"
+#include "graphics/core/texture_read_fault.h"
 #include "graphics/core/texture_stream.h"
 #include "graphics/plugins/collision.h"
 #include "graphics/shared/skel/win/skeleton.h"
@@ -33,7 +37,33 @@ CWorldManager* g_worldManager = nullptr;
 
 namespace {
 
+// The most physics bodies ("Bodies" "maxRegistered" and "maxActive") and joints ("Joints" "max") a
+// configuration may ask for: the physics context's tables are made for them at once.
+constexpr int kMaxBodies = 4096;
+constexpr int kMaxJoints = 4096;
+
 constexpr OvUInt32 kTextureDictionaryChunk = 35;
+
+// The image file a texture of that name is read from: the first of the image search path's
+// folders (';' between them) that holds it as PNG or BMP; empty when none does.
+std::string FindTextureImage(const char* texture) {
+    const std::string folders = OvImageGetPath() != nullptr ? OvImageGetPath() : "";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(';', start);
+        if (end == std::string::npos) {
+            end = folders.size();
+        }
+        for (const char* extension : {".png", ".bmp"}) {
+            std::string image = folders.substr(start, end - start) + texture + extension;
+            if (DataFileExists(image)) {
+                std::replace(image.begin(), image.end(), SkelPathSeparator(), '/'); // as the configuration writes it
+                return image;
+            }
+        }
+        start = end + 1;
+    }
+    return "";
+}
 constexpr float kMinPhysicsStep = 0.01f;
 constexpr float kDynamicTriangleFriction = 10.0f;
 constexpr OvUInt32 kDynamicTriangleClass = 14;
@@ -283,12 +313,15 @@ bool CWorldManager::ReadSettingsElement(const char* name, const char** a) {
         }
         return ok;
     };
+    // The physics tables are sized by these counts before anything else of the level is known:
+    // each is held to its stated range.
     if (Is(name, "Bodies")) {
-        return need(ReadIntAttribute("maxRegistered", a, 0, &s.maxRegistered), "MaxRegistered", "Bodies") &&
-               need(ReadIntAttribute("maxActive", a, 1, &s.maxActive), "MaxActive", "Bodies");
+        return ReadCheckedIntAttribute("maxRegistered", a, 0, "MaxRegistered", "Bodies", 1, kMaxBodies,
+                                       &s.maxRegistered) &&
+               ReadCheckedIntAttribute("maxActive", a, 1, "MaxActive", "Bodies", 1, kMaxBodies, &s.maxActive);
     }
     if (Is(name, "Joints")) {
-        return need(ReadIntAttribute("max", a, 0, &s.maxJoints), "Max", "Joints");
+        return ReadCheckedIntAttribute("max", a, 0, "Max", "Joints", 0, kMaxJoints, &s.maxJoints);
     }
     if (Is(name, "Stick")) {
         return need(ReadFloatAttribute("inAir", a, 0, &s.stickInAir), "InAir", "Stick") &&
@@ -393,20 +426,22 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     char message[600];
     std::snprintf(message, sizeof message, "Can not load world in file %s\n please check your data",
                   fileName != nullptr ? fileName : "");
+    // The message with what went wrong after it.
+    auto refuse = [&message](const char* cause) { ErrorBox((std::string(message) + "\n" + cause).c_str()); };
     if (worldCount_ >= kMaxWorlds) {
         ErrorBox("Too much worlds.\nPlease increase MAX_WORLDS value");
         return;
     }
     char* path = SkelPathCreate(fileName != nullptr ? fileName : "");
     if (path == nullptr) {
-        ErrorBox(message);
+        refuse("The file name is not a path.");
         return;
     }
     SkelSetTextureSearchPath(path);
     OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     if (stream == nullptr) {
         SkelPathDestroy(path);
-        ErrorBox(message);
+        refuse("The file is not there or cannot be opened.");
         return;
     }
     OvUInt32 length = 0, version = 0;
@@ -420,18 +455,31 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     SkelPathDestroy(path);
     if (stream == nullptr) {
-        ErrorBox(message);
+        refuse("The file is not there or cannot be opened.");
         return;
     }
+    // A file with no world (a model, or a level cut before its world) has no level to play on.
     if (!OvStreamFindChunk(stream, ovCHUNKIDWORLD, &length, &version)) {
-        OvStreamClose(stream, nullptr); // no world in the file: skipped without a word
+        OvStreamClose(stream, nullptr);
+        refuse("The file holds no world: it is not a level, or it is cut short.");
         return;
     }
+    OvTextureClearReadFailure();
+    TakeGraphicsReadCause(); // what an earlier read left
     OvWorld* world = OvWorldStreamRead(stream);
     if (world == nullptr) {
         OvStreamClose(stream, nullptr);
-        ErrorBox(message);
+        refuse("Its world does not read: the file is damaged or cut short.");
         return;
+    }
+    // A texture of the level whose image is there but does not read would leave its surfaces blank:
+    // the level loads, and the box says which image (a level whose images are not there at all
+    // draws plain surfaces, as before).
+    if (const char* texture = OvTextureGetReadFailure()) {
+        const std::string image = FindTextureImage(texture);
+        if (!image.empty()) {
+            refuse(("Its texture '" + std::string(texture) + "': " + FileReadFault(image)).c_str());
+        }
     }
     const int slot = worldCount_++;
     worlds_[slot] = world;

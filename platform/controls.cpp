@@ -268,6 +268,32 @@ std::string PlatformCaptureName(const std::string& pattern, long frame) {
     return out;
 }
 
+// libpng reports a failure by a long jump back here: this function holds no object whose
+// state a jump could leave behind, and the caller's strings stay out of its frame.
+static bool WritePngRows(png_structp png, png_infop info, FILE* f, const void* pixels, UINT width, UINT height,
+                         UINT pitch, png_byte* row) {
+    if (setjmp(png_jmpbuf(png)) != 0)
+        return false;
+    png_init_io(png, f);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    const auto* base = static_cast<const std::uint8_t*>(pixels);
+    for (UINT y = 0; y < height; ++y) {
+        const auto* src = base + static_cast<std::size_t>(y) * pitch;
+        for (UINT x = 0; x < width; ++x) {
+            std::uint32_t p = 0;
+            std::memcpy(&p, src + x * 4, 4);
+            row[x * 3 + 0] = static_cast<png_byte>(p >> 16);
+            row[x * 3 + 1] = static_cast<png_byte>(p >> 8);
+            row[x * 3 + 2] = static_cast<png_byte>(p);
+        }
+        png_write_row(png, row);
+    }
+    png_write_end(png, nullptr);
+    return true;
+}
+
 bool PlatformWritePng(const char* path, const void* pixels, UINT width, UINT height, UINT pitch, std::string* error) {
     if (pixels == nullptr || width == 0 || height == 0 || pitch / 4 < width) {
         *error = "bad frame for a PNG file";
@@ -281,28 +307,7 @@ bool PlatformWritePng(const char* path, const void* pixels, UINT width, UINT hei
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     std::unique_ptr<png_byte[]> row(new png_byte[static_cast<std::size_t>(width) * 3]);
-    bool ok = png != nullptr && info != nullptr;
-    if (ok && setjmp(png_jmpbuf(png)) == 0) {
-        png_init_io(png, f);
-        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                     PNG_FILTER_TYPE_DEFAULT);
-        png_write_info(png, info);
-        const auto* base = static_cast<const std::uint8_t*>(pixels);
-        for (UINT y = 0; y < height; ++y) {
-            const auto* src = base + static_cast<std::size_t>(y) * pitch;
-            for (UINT x = 0; x < width; ++x) {
-                std::uint32_t p = 0;
-                std::memcpy(&p, src + x * 4, 4);
-                row[x * 3 + 0] = static_cast<png_byte>(p >> 16);
-                row[x * 3 + 1] = static_cast<png_byte>(p >> 8);
-                row[x * 3 + 2] = static_cast<png_byte>(p);
-            }
-            png_write_row(png, row.get());
-        }
-        png_write_end(png, nullptr);
-    } else {
-        ok = false;
-    }
+    bool ok = png != nullptr && info != nullptr && WritePngRows(png, info, f, pixels, width, height, pitch, row.get());
     png_destroy_write_struct(&png, &info);
     if (std::fclose(f) != 0)
         ok = false;

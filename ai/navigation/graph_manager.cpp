@@ -1,11 +1,13 @@
 #include "ai/navigation/graph_manager.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "ai/navigation/astar.h"
 #include "ai/runtime/allocator.h"
 #include "ai/navigation/data_file.h"
 #include "ai/navigation/graph_data.h"
+#include "ai/navigation/graph_load_fault.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
@@ -16,7 +18,19 @@ CGlobalServiceDesc CGraphManager::s_classDesc("CGraphManager", &CGraphManager::C
 
 namespace {
 constexpr uint32_t kFirstEntryCapacity = 8;
+
+// The first load fault of the latest definition read; empty when none.
+char g_loadFault[256] = "";
+
+// Keeps the first load fault: "graph '<name>'" followed by what (and the data class, quoted).
+void NoteLoadFault(const char* graph, const char* what, const char* className) {
+  if (g_loadFault[0] != '\0') return;
+  std::snprintf(g_loadFault, sizeof g_loadFault, "graph '%s' %s%s%s", graph != nullptr ? graph : "(no name)", what,
+                className != nullptr ? className : "", className != nullptr ? "'" : "");
 }
+}  // namespace
+
+const char* Vusk::GetGraphLoadFault() { return g_loadFault[0] != '\0' ? g_loadFault : nullptr; }
 
 CGraphEntry::CGraphEntry(const char* name, CSpatialGraph* graph, bool updateWithPathObjects)
     : m_name{}, m_graph(graph), m_updateWithPathObjects(updateWithPathObjects ? 1 : 0), m_data{}, m_dataCount(0) {
@@ -48,6 +62,7 @@ CGraphManager::~CGraphManager() {
 const CGlobalServiceDesc* CGraphManager::GetClassDesc() const { return &s_classDesc; }
 
 bool CGraphManager::Init(CConfigNode* definition) {
+  g_loadFault[0] = '\0';
   if (definition == nullptr) return false;
   m_buffersSized = 0;
   if (!CGlobalService::Init(definition)) return false;
@@ -81,19 +96,35 @@ bool CGraphManager::ReadGraph(CConfigNode* node) {
   const char* update = node->GetChildValue("UpdateWithPathObjects");
   bool updateWithPathObjects = update != nullptr && crt_atoi(update) != 0;
   CConfigNode* rawData = node->FindChild("RawData");
-  if (rawData == nullptr) return false;
+  if (rawData == nullptr) {
+    NoteLoadFault(name, "has no data", nullptr);
+    return false;
+  }
   CGraphEntry* entry = AddGraph(name, rawData, updateWithPathObjects);
-  if (entry == nullptr) return false;
+  if (entry == nullptr) {
+    NoteLoadFault(name, FindGraph(name) != nullptr ? "is named twice" : "does not load", nullptr);
+    return false;
+  }
   if (const char* coverage = node->GetChildValue("CoverageDistance")) {
     entry->m_graph->SetSearchRadius(static_cast<float>(crt_atof(coverage)) * Vusk::GetCurrentOneMeter());
   }
   for (uint32_t i = 0; i < node->GetChildCount(); ++i) {
     CConfigNode* child = node->GetChild(i);
     if (child->GetName() == nullptr || _stricmp(child->GetName(), "AdditionalData") != 0) continue;
-    CGraphData* data = Vusk::CreateGraphData(child->GetChildValue("Class"), entry->m_graph);
-    if (data == nullptr) continue;
-    // A failed load, or a data object beyond the entry's room, is skipped.
-    if (!data->Load(child) || !entry->AddData(data)) delete data;
+    const char* className = child->GetChildValue("Class");
+    CGraphData* data = Vusk::CreateGraphData(className, entry->m_graph);
+    if (data == nullptr) {
+      NoteLoadFault(name, "names an unknown data class '", className != nullptr ? className : "");
+      continue;
+    }
+    // A failed load, or a data object beyond the entry's room, is skipped (and noted).
+    if (!data->Load(child)) {
+      NoteLoadFault(name, "has data that do not load: '", className);
+      delete data;
+    } else if (!entry->AddData(data)) {
+      NoteLoadFault(name, "has more data than it holds: '", className);
+      delete data;
+    }
   }
   return true;
 }

@@ -1,5 +1,8 @@
 #include "ai/runtime/world.h"
 
+#include <cstdio>
+#include <initializer_list>
+
 #include "ai/runtime/brain.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
@@ -7,6 +10,7 @@
 #include "ai/runtime/service.h"
 #include "ai/runtime/team.h"
 #include "ai/runtime/time_manager.h"
+#include "ai/runtime/world_limits.h"
 #include "platform/crt.h"
 
 #include <cstring>
@@ -161,9 +165,37 @@ CWorld::~CWorld() {
         Vusk::ReleaseWorldSharedState();
 }
 
+bool Vusk::CheckWorldConfig(const CConfigNode* tree, char* fault, std::size_t size) {
+    char text[160] = "no configuration tree";
+    bool ok = tree != nullptr;
+    for (const char* key : {"MaxEntity", "OneMeter", "Tpf"}) {
+        if (ok && tree->GetChildValue(key) == nullptr) {
+            std::snprintf(text, sizeof text, "'%s' not found", key);
+            ok = false;
+        }
+    }
+    const struct {
+        const char* key;
+        std::uint32_t most;
+    } counts[] = {
+        {"MaxTeam", kMaxWorldTeams}, {"MaxAperiodicTask", kMaxWorldTasks}, {"MaxPeriodicTask", kMaxWorldTasks}};
+    for (const auto& count : counts) {
+        const char* value = ok ? tree->GetChildValue(count.key) : nullptr;
+        if (value != nullptr && ReadCount(value) > count.most) {
+            std::snprintf(text, sizeof text, "'%s' is %.100s, above %u", count.key, value,
+                          static_cast<unsigned>(count.most));
+            ok = false;
+        }
+    }
+    if (!ok && fault != nullptr && size > 0)
+        std::snprintf(fault, size, "%s", text);
+    return ok;
+}
+
 bool CWorld::ReadConfig(CConfigNode* tree) {
     m_config = tree;
-    if (tree == nullptr)
+    // Nothing is made for a configuration that asks for more than a world is given.
+    if (tree == nullptr || !Vusk::CheckWorldConfig(tree, nullptr, 0))
         return false;
     const char* maxEntity = tree->GetChildValue("MaxEntity");
     if (maxEntity == nullptr)

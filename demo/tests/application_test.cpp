@@ -79,24 +79,45 @@ TEST_F(DunmarrowApplicationTest, ReadsItsSectionAndRefusesWhatItCannotHold) {
     EXPECT_EQ(app.BotCount(), 8);
     EXPECT_STREQ(app.AiPathData(), "data/world.ais");
 
-    // A missing coordinate, a first attribute other than "value", no number.
+    EXPECT_EQ(Log(), "");
+
+    // A missing coordinate, a first attribute other than "value", no number, a coordinate and a
+    // number that do not read: each refused with the box, the values read before kept.
     const char* noZ[] = {"x", "1", "y", "2", nullptr};
     const char* other[] = {"file", "x.ais", nullptr};
+    const char* badY[] = {"x", "1", "y", "up", "z", "3", nullptr};
+    const char* countNamed[] = {"count", "8", nullptr};
+    const char* notANumber[] = {"number", "8 bots", nullptr};
     EXPECT_TRUE(app.StartElement("Player", none));
     EXPECT_FALSE(app.StartElement("InitialPosition", noZ));
+    EXPECT_FALSE(app.StartElement("InitialPosition", badY));
     EXPECT_TRUE(app.EndElement("Player"));
     EXPECT_FALSE(app.StartElement("AiPathData", other));
     EXPECT_FALSE(app.StartElement("Bots", none));
+    EXPECT_FALSE(app.StartElement("Bots", countNamed));
+    EXPECT_FALSE(app.StartElement("Bots", notANumber));
     EXPECT_TRUE(app.EndElement("Bots"));
     EXPECT_STREQ(app.AiPathData(), "data/world.ais");
-    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(app.PlayerStart()[2], -3.0f);
+    EXPECT_EQ(app.BotCount(), 8);
+    const std::string update = " section.\nPlease update your XML file\n";
+    EXPECT_EQ(Log(), "'z' attribute not found in 'InitialPosition'" + update +
+                         "'y' attribute not found in 'InitialPosition'" + update + "Its value 'up' is not a number.\n" +
+                         "'value' attribute not found in 'AiPathData'" + update +
+                         "'number' attribute not found in 'Bots'" + update + "'number' attribute not found in 'Bots'" +
+                         update + "'number' attribute not found in 'Bots'" + update +
+                         "Its value '8 bots' is not a whole number.\n");
+    std::filesystem::remove(logPath);
 
     // More bots than the character table holds beside the player, and a path too long to keep.
     const char* tooMany[] = {"number", "292", nullptr};
     const char* most[] = {"number", "291", nullptr};
+    const char* negative[] = {"number", "-1", nullptr};
     EXPECT_FALSE(app.StartElement("Bots", tooMany));
+    EXPECT_FALSE(app.StartElement("Bots", negative));
     EXPECT_EQ(app.BotCount(), 8);
-    EXPECT_NE(Log().find("292"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("Its value 292 is outside 0 to 291."), std::string::npos) << Log();
+    EXPECT_NE(Log().find("Its value -1 is outside 0 to 291."), std::string::npos) << Log();
     EXPECT_TRUE(app.StartElement("Bots", most));
     EXPECT_EQ(app.BotCount(), 291);
     EXPECT_FALSE(app.OverrideBotCount(292));

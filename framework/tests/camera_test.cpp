@@ -103,6 +103,13 @@ TEST_F(CameraTest, ConfigurationWithEachMessage) {
     const Case cases[] = {
         {"<Camera nearClip='0.5'/>", "'farClip' attribute not found in 'Camera'" + update},
         {"<Camera nearClip='0.5' farClip='9' fieldOfView='3'/>", "'fov' attribute not found in 'Camera'" + update},
+        // Clip planes that would show nothing.
+        {"<Camera nearClip='5' farClip='1' fov='40'/>",
+         "'farClip' attribute not found in 'Camera'" + update.substr(0, update.size() - 1) +
+             "\nThe clip planes must keep 0 < nearClip < farClip; they are 5 and 1.\n"},
+        {"<Camera nearClip='0' farClip='1' fov='40'/>",
+         "'nearClip' attribute not found in 'Camera'" + update.substr(0, update.size() - 1) +
+             "\nThe clip planes must keep 0 < nearClip < farClip; they are 0 and 1.\n"},
         {"<C><SwitchSequence></SwitchSequence></C>",
          "Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file\n"},
         {"<C><SwitchSequence><Mode value='Orbit'/></SwitchSequence></C>",

@@ -144,7 +144,7 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
               "'gravity' attribute not found in 'GlobalDynamics' section.\nPlease update your XML file\n"
               "'forwardWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
               "Attribute missing in 'Animation' definition\nPlease update your XML file\n"
-              "Can not load 'Walk' animation\nPlease check your data\n");
+              "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n");
     EXPECT_STREQ(p.clump, "soldier.dff");
     EXPECT_FLOAT_EQ(p.height, 1.8f);
     EXPECT_EQ(p.accuracy, 3);

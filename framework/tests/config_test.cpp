@@ -77,17 +77,16 @@ std::vector<ConfigCase> Cases() {
          arena,
          {}},
         {"names in any case",
-         "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"4096\"/></GRAPHICSGLOBALSETTINGS>"
+         "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"70000\"/></GRAPHICSGLOBALSETTINGS>"
          "<DEBUG Level=\"2\"/><scale VALUE=\"0.5\"/></config>",
          "",
          false,
          2,
          0.5f,
-         4096,
+         70000,
          {}},
         {"numbers that do not read keep the default",
-         "<Config><GraphicsGlobalSettings><RessourceArena size=\"big\"/></GraphicsGlobalSettings>"
-         "<Debug level=\"abc\"/><Scale value=\"-\"/></Config>",
+         "<Config><Debug level=\"abc\"/><Scale value=\"-\"/></Config>",
          "",
          false,
          0,
@@ -171,6 +170,43 @@ TEST_F(FrameworkTest, EveryConfigurationCaseGivesItsMessage) {
         EXPECT_EQ(app.ResourceArenaSize(), c.arena);
         EXPECT_EQ(app.section, c.section);
         EXPECT_EQ(app.CurrentHandler(), nullptr);
+    }
+}
+
+// A size or count is read whole and within its range, or refused with the box: the usual text,
+// then the value, the range, the file and the line; the value read before stays.
+TEST_F(FrameworkTest, SizesOutsideTheirRangeAreRefusedWithTheirCause) {
+    const std::string head = "'size' attribute not found in 'RessourceArena'" + kUpdate;
+    struct Case {
+        const char* size;
+        std::string cause; // empty: taken
+    };
+    const Case cases[] = {
+        {"65536", ""},
+        {" 268435456 ", ""},
+        {"65535", "Its value 65535 is outside 65536 to 268435456."},
+        {"0", "Its value 0 is outside 65536 to 268435456."},
+        {"-1", "Its value -1 is outside 65536 to 268435456."},
+        {"268435457", "Its value 268435457 is outside 65536 to 268435456."},
+        {"4294967295", "Its value 4294967295 is outside 65536 to 268435456."},
+        {"99999999999999999999", "Its value 99999999999999999999 is outside 65536 to 268435456."},
+        {"1e20", "Its value '1e20' is not a whole number."},
+        {"8388608x", "Its value '8388608x' is not a whole number."},
+        {"", "Its value '' is not a whole number."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::remove(logPath.c_str());
+        g_stopOnError = false;
+        const std::string path =
+            Write("config.xml", std::string("<Config>\n<GraphicsGlobalSettings>\n<RessourceArena size=\"") + c.size +
+                                    "\"/></GraphicsGlobalSettings></Config>");
+        TestApp app(path.c_str());
+        app.ReadConfig();
+        const bool taken = c.cause.empty();
+        EXPECT_EQ(Log(), taken ? "" : head.substr(0, head.size() - 1) + "\n" + c.cause + " (" + path + " line 3)\n");
+        EXPECT_EQ(g_stopOnError, !taken);
+        EXPECT_EQ(app.ResourceArenaSize(), taken ? static_cast<OvUInt32>(std::stoul(c.size)) : 0x800000u);
     }
 }
 

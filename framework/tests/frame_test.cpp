@@ -11,6 +11,7 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/core/testkit/null_driver.h"
+#include "graphics/shared/skel/win/exit_status.h"
 #include "test_app.h"
 
 namespace {
@@ -98,7 +99,7 @@ TEST_F(FrameworkTest, IdleRunsFramesUntilAnErrorAndPauseHoldsTheGame) {
 int g_exitCode = -1;
 void RecordExit(int code) { g_exitCode = code; }
 
-TEST_F(FrameworkTest, AFailedGraphicsOpenEndsTheProcessWithZero) {
+TEST_F(FrameworkTest, AFailedGraphicsOpenEndsTheProcessWithAFailingStatus) {
     TestApp app("config.xml");
     g_testApp = &app;
     g_frameworkExit = RecordExit;
@@ -107,7 +108,7 @@ TEST_F(FrameworkTest, AFailedGraphicsOpenEndsTheProcessWithZero) {
     OvNullDriverGetControl()->refuseMask = 1u << ovDEVICEREQUESTOPEN;
     SkelPlatform platform{};
     EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_GRAPHICS_OPEN, &platform), SKEL_EVENT_FAILED);
-    EXPECT_EQ(g_exitCode, 0);
+    EXPECT_EQ(g_exitCode, kSkelFailureStatus);
     EXPECT_EQ(app.inits, 0);
     EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSIDLE);
     g_frameworkExit = std::exit;
@@ -135,7 +136,7 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         // pointer image is not there.
         {"<Config><Debug level=\"1\"/></Config>", true, 1, true,
          "Failed to create DirectInput component\n(forgot to set HWND on CStandardApplication ?)\n"
-         "Texture not found : 'POINTER.BMP'\n"},
+         "Texture not found : 'POINTER.BMP'\nThe file 'MODELS/TEXTURES/POINTER.BMP' is not there.\n"},
         {"<Config><Debug level=\"1\"/></Config>", false, 1, true, ""},
         {"", true, 0, true, "Configuration file not found\n config.xml should be added in root directory\n"},
         {"<Config><Debug/></Config>", true, 0, true,
@@ -151,6 +152,7 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         TestApp app((dir + "/config.xml").c_str());
         app.initResult = run.initResult;
         g_testApp = &app;
+        SkelSetFailureStatus(0);
         ASSERT_EQ(SkelEventDispatch(SKEL_EVENT_GRAPHICS_OPEN, &platform), SKEL_EVENT_HANDLED);
         EXPECT_EQ(OvEngineGetStatus(), ovENGINESTATUSSTARTED);
         EXPECT_EQ(app.inits, run.inits);
@@ -163,6 +165,8 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         SkelEventDispatch(SKEL_EVENT_IDLE, nullptr);
         EXPECT_EQ(app.renders, run.stop ? 0 : 1);
         EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_GRAPHICS_CLOSE, nullptr), SKEL_EVENT_HANDLED);
+        // A run stopped by an error leaves the failing status for the process to end with.
+        EXPECT_EQ(SkelGetFailureStatus(), run.stop ? kSkelFailureStatus : 0);
         EXPECT_EQ(app.terminates, 1);
         EXPECT_EQ(app.Charset(), nullptr);
         EXPECT_EQ(OvTestMemoryRasterDriverState()->liveRasters, 0);

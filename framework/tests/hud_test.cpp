@@ -86,9 +86,20 @@ TEST_F(HudTest, EachMissingImageIsNamed) {
     WriteImages({CHud::kTitle, CHud::kScrollBar});
     CHud hud;
     EXPECT_FALSE(hud.Init());
-    EXPECT_EQ(Messages(), "Texture 'stTitle.bmp' not found\nTexture 'stScroll.bmp' not found\n");
+    EXPECT_EQ(Messages(), "Texture 'stTitle.bmp' not found\nThe file 'MODELS/TEXTURES/stTitle.bmp' is not there.\n"
+                          "Texture 'stScroll.bmp' not found\nThe file 'MODELS/TEXTURES/stScroll.bmp' is not there.\n");
     EXPECT_EQ(hud.Texture(CHud::kTitle), nullptr);
     EXPECT_NE(hud.Texture(CHud::kScrollDown), nullptr);
+    // One that is there but does not read is said as such.
+    std::filesystem::remove(logPath);
+    WriteBytes("models/textures/stTitle.bmp", mkasset::Bytes{'n', 'o', 't', ' ', 'a', ' ', 'B', 'M', 'P'});
+    CHud damaged;
+    EXPECT_FALSE(damaged.Init());
+    EXPECT_EQ(Messages().rfind("Texture 'stTitle.bmp' not found\nThe file 'MODELS/TEXTURES/stTitle.bmp' is there but "
+                               "could not be read: ",
+                               0),
+              0u)
+        << Messages();
     // Once there, they are read.
     std::filesystem::remove(logPath);
     WriteImages();

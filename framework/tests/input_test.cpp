@@ -404,7 +404,7 @@ TEST_F(InputTest, DisablingDirectInputReleasesTheMouseAndHandsBackTheWindowMouse
 TEST_F(InputTest, BufferedRecordsBecomeDeltasAndButtonEdges) {
     ASSERT_TRUE(input->CreatePointer() == false); // no POINTER.BMP here, but the mouse is made
     ASSERT_NE(input->Mouse(), nullptr);
-    EXPECT_EQ(Log(), "Texture not found : 'POINTER.BMP'\n");
+    EXPECT_EQ(Log(), "Texture not found : 'POINTER.BMP'\nThe file 'MODELS/TEXTURES/POINTER.BMP' is not there.\n");
     input->SetPointer(100.0f, 100.0f);
     // Movement sums per axis; the wheel and the third button are ignored.
     gFake.records = {Record(DIMOFS_X, 5), Record(DIMOFS_Y, -3), Record(DIMOFS_X, -2), Record(DIMOFS_Z, 120),
@@ -594,7 +594,7 @@ TEST_F(InputTest, PointerQuadStatesAndWhenItIsDrawn) {
     EXPECT_TRUE(input->CreatePointer());
     EXPECT_EQ(input->Mouse(), nullptr);
     EXPECT_EQ(input->PointerTexture(), nullptr);
-    EXPECT_EQ(Log(), "Texture not found : 'TARGET.BMP'\n");
+    EXPECT_EQ(Log(), "Texture not found : 'TARGET.BMP'\nThe file 'MODELS/TEXTURES/TARGET.BMP' is not there.\n");
 }
 
 } // namespace

@@ -303,7 +303,8 @@ TEST_F(DragTest, ABodyWithoutDynamicsEndsTheDragWithItsMessage) {
     std::filesystem::remove(logPath);
     Run(1);
     EXPECT_FALSE(rb->Dragging());
-    EXPECT_EQ(Messages(), "Dynamics not allocated\n");
+    EXPECT_EQ(Messages(), "Dynamics not allocated\nThe physics has no room for another moving body: raise "
+                          "'maxRegistered' or 'maxActive' of 'Bodies' in config.xml.\n");
     EXPECT_TRUE(g_stopOnError);
 }
 

@@ -77,25 +77,26 @@ TEST_F(WorldManagerTest, LoadsTheWorldAndTheClumpsAfterIt) {
 
 TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     CWorldManager* wm = MakeManager();
-    // A file of one clump and no world is skipped without a word.
+    // A file of one clump and no world, a missing file and a world cut short (down to a few
+    // bytes) give the message with its cause; none counts.
     WriteBytes("clump.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
     wm->LoadWorld("clump.dff", 2);
-    EXPECT_EQ(wm->WorldCount(), 0);
-    EXPECT_EQ(Messages(), "");
-    EXPECT_FALSE(g_stopOnError);
-
-    // A missing file and a world cut short give the message; neither counts.
     wm->LoadWorld("missing.bsp", 2);
     const mkasset::Bytes whole = mkasset::WorldFile(mkasset::LevelWorld(SmallLevel()));
-    for (std::size_t keep : {whole.size() / 2, std::size_t{40}, whole.size() - 1}) {
+    for (std::size_t keep : {whole.size() / 2, std::size_t{40}, whole.size() - 1, std::size_t{11}}) {
         WriteBytes("cut.bsp", mkasset::Bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
         wm->LoadWorld("cut.bsp", 2);
     }
     EXPECT_EQ(wm->WorldCount(), 0);
     EXPECT_EQ(wm->GetPhysicsContext(), nullptr);
-    const std::string missing = "Can not load world in file missing.bsp\n please check your data\n";
-    const std::string cut = "Can not load world in file cut.bsp\n please check your data\n";
-    EXPECT_EQ(Messages(), missing + cut + cut + cut);
+    const std::string load = " please check your data\n";
+    const std::string noWorld = "The file holds no world: it is not a level, or it is cut short.\n";
+    const std::string cut =
+        "Can not load world in file cut.bsp\n" + load + "Its world does not read: the file is damaged or cut short.\n";
+    EXPECT_EQ(Messages(), "Can not load world in file clump.dff\n" + load + noWorld +
+                              "Can not load world in file missing.bsp\n" + load +
+                              "The file is not there or cannot be opened.\n" + cut + cut + cut +
+                              "Can not load world in file cut.bsp\n" + load + noWorld);
     EXPECT_TRUE(g_stopOnError);
 
     // A clump after the world that does not read ends the clumps; the world stays.
@@ -371,7 +372,8 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     EXPECT_NEAR(m->at.y, d.y / length, 1e-5f);
     EXPECT_NEAR(m->right.y, 0.0f, 1e-6f);
 
-    // A "Light" section: an unknown type makes nothing and later colours are ignored; an
+    // A "Light" section: an unknown type makes nothing, stops the game with its box, and later
+    // colours are ignored; an
     // ambient one ignores the position; a directional one places its frame at the target's end.
     const char* odd[] = {"type", "Spot", nullptr};
     const char* colour[] = {"r", "0.2", "g", "0.3", "b", "0.4", nullptr};
@@ -379,10 +381,17 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     const char* at[] = {"x", "1", "y", "2", "z", "3", nullptr};
     const char* to[] = {"x", "1", "y", "2", "z", "4", nullptr};
     CLight none;
-    EXPECT_TRUE(none.StartElement("Light", odd));
+    EXPECT_FALSE(none.StartElement("Light", odd));
+    EXPECT_TRUE(g_stopOnError);
     EXPECT_TRUE(none.StartElement("Color", colour));
     EXPECT_EQ(none.GetLight(), nullptr);
     EXPECT_FLOAT_EQ(none.GetColor()[0], 0.0f);
+    const char* noType[] = {"kind", "Ambient", nullptr};
+    EXPECT_FALSE(CLight().StartElement("Light", noType));
+    EXPECT_EQ(Messages(), "'type' attribute not found in 'Light' section.\nPlease update your XML file\n"
+                          "Its value 'Spot' is neither 'Ambient' nor 'Directional'.\n"
+                          "'type' attribute not found in 'Light' section.\nPlease update your XML file\n");
+    g_stopOnError = false;
 
     const char* ambientType[] = {"type", "ambient", nullptr};
     CLight configured;

@@ -1,11 +1,13 @@
 #include "graphics/core/texture.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
 #include "graphics/core/image.h"
 #include "graphics/core/image_processing.h"
+#include "graphics/core/texture_read_fault.h"
 
 namespace {
 
@@ -22,6 +24,8 @@ constexpr OvInt32 kMaxLevels = 32;
 constexpr OvInt32 kPaletteFlags = ovRASTERFORMATPAL8 | ovRASTERFORMATPAL4;
 constexpr OvUInt8 kAutoMipmapBit = ovRASTERFORMATAUTOMIPMAP >> 8;
 constexpr OvInt32 kLockReadWrite = 5; // the level's size is learnt and its pixels written
+
+char gReadFailure[128] = ""; // see texture_read_fault.h
 
 OvTextureModule* Module() {
     return reinterpret_cast<OvTextureModule*>(reinterpret_cast<char*>(OvEngineInstancePtr) + gTextureModuleOffset);
@@ -275,6 +279,10 @@ OvBool OvTextureSetAutoMipmapping(OvBool enable) {
 }
 OvBool OvTextureGetAutoMipmapping() { return Module()->autoMipmapping; }
 
+const char* OvTextureGetReadFailure() { return gReadFailure[0] != '\0' ? gReadFailure : nullptr; }
+
+void OvTextureClearReadFailure() { gReadFailure[0] = '\0'; }
+
 OvTexture* OvTextureRead(const char* name, const char* maskName) {
     OvTextureModule* module = Module();
     if (OvTexture* found = module->find(name)) {
@@ -284,6 +292,7 @@ OvTexture* OvTextureRead(const char* name, const char* maskName) {
     OvTexture* texture = module->read(name, maskName);
     if (texture == nullptr) {
         Report(OvErrorCode(ovERRTEXTUREREAD, name));
+        std::snprintf(gReadFailure, sizeof gReadFailure, "%s", name != nullptr ? name : "");
         return nullptr;
     }
     if (module->currentTexDict != nullptr) {

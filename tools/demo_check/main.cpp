@@ -51,7 +51,8 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "The last two lines are \"take cover: hidden H/N\" (in the frame before the first press, or\n"
                       "the last frame without one) and \"come to me: near K/N\" (at the end; near = within\n"
                       "sqrt(150) metres of the player, the widest radius at which a bot stops by him).\n"
-                      "Exit status 0 when the game ran, 1 when it could not start, 2 on bad usage.\n";
+                      "Exit status 0 when the game ran, 1 when it could not start or stopped on an error, 2 on bad\n"
+                      "usage.\n";
 
 constexpr double kStep = 1.0 / 60.0;
 constexpr float kNearRadius2 = 150.0f; // squared metres
@@ -250,7 +251,7 @@ int main(int argc, char** argv) {
         }
     };
     app->SetFrameHook(Counter::First, &watch);
-    SkelWinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
+    const int status = SkelWinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
     const int bots = watch.bots;
     const bool started = watch.frame > 0;
     CDunmarrowApplication::DestroyInstance();
@@ -259,6 +260,10 @@ int main(int argc, char** argv) {
     }
     if (!started) {
         std::fprintf(stderr, "demo_check: the game did not start (see its messages above)\n");
+        return 1;
+    }
+    if (status != 0) {
+        std::fprintf(stderr, "demo_check: the game stopped on an error, status %d (see its messages above)\n", status);
         return 1;
     }
     if (!options.plot.empty()) {

@@ -41,7 +41,8 @@ const char kUsage[] =
     "frames have stopped), PLATFORM_CAPTURE=f%02d.png, PLATFORM_KEYS (keys and mouse moves,\n"
     "e.g. \"10:down=LBUTTON,11:rel=40/0,12:up=LBUTTON\"), PLATFORM_FIXED_STEP, and\n"
     "PLATFORM_MSGBOX_LOG=file for the error box's messages.\n"
-    "Exit status 0 when the window closes, 2 on bad usage.\n";
+    "Exit status 0 when the window closes, 1 when it closes after a configuration error stopped the\n"
+    "frames (headless: once the frames have stopped) or the graphics could not open, 2 on bad usage.\n";
 
 ProbeApplication gApplication;
 

@@ -6,6 +6,7 @@
 #include "ai/navigation/astar.h"
 #include "ai/navigation/constraint.h"
 #include "ai/navigation/find_nearest_data.h"
+#include "ai/navigation/graph_load_fault.h"
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/path_cost_data.h"
 #include "ai/navigation/spatial_graph.h"
@@ -93,6 +94,8 @@ TEST_P(GraphManagerTest, WorldLoadsItsGraphsAndDataAsAGlobalService) {
   ASSERT_EQ(manager->GetEntryCount(), 1u);
   EXPECT_EQ(manager->GetEntry(0)->m_updateWithPathObjects, 1);
   EXPECT_EQ(manager->GetEntry(0)->m_dataCount, 2u);  // the unknown class and the short block are skipped
+  // ... and the first of them is kept for the caller to say.
+  EXPECT_STREQ(Vusk::GetGraphLoadFault(), "graph 'MoveGraph' names an unknown data class 'CNoSuchData'");
   EXPECT_NE(manager->FindGraphData(graph, &CFindNearestData::s_classDesc), nullptr);
   auto* table = static_cast<CPathCostData*>(manager->FindGraphData(graph, &CPathCostData::s_classDesc));
   ASSERT_NE(table, nullptr);

@@ -10,6 +10,7 @@
 #include "ai/runtime/tests/world_test_kit.h"
 #include "ai/runtime/time_manager.h"
 #include "ai/runtime/world_api.h"
+#include "ai/runtime/world_limits.h"
 
 using worldkit::Add;
 using worldkit::Log;
@@ -35,6 +36,43 @@ TEST_P(WorldTest, ReadConfigRefusesEachMissingRequiredKeyAndLeavesNoWorld) {
     ASSERT_NE(world, nullptr);
     EXPECT_EQ(Vusk::GetWorldSlots()[0], world);
     delete world;
+}
+
+// Counts whose tables are made at once are refused above their maxima, with what is wrong said;
+// negative ones ask for no table.
+TEST_P(WorldTest, CountsAboveTheirMaximaAreRefusedBeforeAnyTableIsMade) {
+    struct Case {
+        const char* key;
+        const char* value;
+        const char* fault; // null: the world is made
+    };
+    const Case cases[] = {
+        {"MaxTeam", "1024", nullptr},
+        {"MaxTeam", "-1", nullptr},
+        {"MaxTeam", "1025", "'MaxTeam' is 1025, above 1024"},
+        {"MaxTeam", "2147483647", "'MaxTeam' is 2147483647, above 1024"},
+        {"MaxTeam", "4294967295", "'MaxTeam' is 4294967295, above 1024"},
+        {"MaxAperiodicTask", "1024", nullptr},
+        {"MaxAperiodicTask", "100000", "'MaxAperiodicTask' is 100000, above 1024"},
+        {"MaxPeriodicTask", "2147483647", "'MaxPeriodicTask' is 2147483647, above 1024"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " " + c.value);
+        CConfigNode* tree = Own(worldkit::MakeWorldTree("10", nullptr));
+        Add(tree, c.key, c.value);
+        char fault[80] = "untouched";
+        EXPECT_EQ(Vusk::CheckWorldConfig(tree, fault, sizeof fault), c.fault == nullptr);
+        EXPECT_STREQ(fault, c.fault != nullptr ? c.fault : "untouched");
+        CWorld* world = Vusk::CreateWorld(tree, 0);
+        EXPECT_EQ(world != nullptr, c.fault == nullptr);
+        delete world;
+    }
+    char fault[80] = "";
+    CConfigNode* noTpf = Own(new CConfigNode());
+    Add(noTpf, "MaxEntity", "10");
+    Add(noTpf, "OneMeter", "1");
+    EXPECT_FALSE(Vusk::CheckWorldConfig(noTpf, fault, sizeof fault));
+    EXPECT_STREQ(fault, "'Tpf' not found");
 }
 
 // Limits, scale and tasks; "MaxEntity" and "MaxCall" are unsigned (-1 is the largest value, the

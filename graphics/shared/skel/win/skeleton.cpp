@@ -12,6 +12,7 @@
 #include "graphics/core/frame.h"
 #include "graphics/core/image.h"
 #include "graphics/core/raster.h"
+#include "graphics/shared/skel/win/exit_status.h"
 
 namespace {
 
@@ -38,11 +39,19 @@ const OvMemoryFunctions kCrtMemory = {CrtAllocate, CrtFree, CrtReallocate, CrtCa
 
 } // namespace
 
+namespace {
+int g_failureStatus = 0; // see exit_status.h
+} // namespace
+
+void SkelSetFailureStatus(int status) { g_failureStatus = status; }
+int SkelGetFailureStatus() { return g_failureStatus; }
+
 std::int32_t SkelStartUp() {
     gState.title = "Orvanta Application";
     gState.width = 0;
     gState.height = 0;
     gState.quit = false;
+    g_failureStatus = 0;
     for (std::uint32_t id = 0; id < 3; ++id) {
         gState.devices[id] = {id, 0, nullptr};
     }

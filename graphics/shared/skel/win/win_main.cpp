@@ -4,6 +4,7 @@
 #include <string>
 
 #include "graphics/core/file_system.h"
+#include "graphics/shared/skel/win/exit_status.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "graphics/shared/skel/win/skeleton_internal.h"
 
@@ -197,7 +198,7 @@ LRESULT SkelWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 
 int SkelWinMain(HINSTANCE instance, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/, int showCommand) {
     if (SkelEventDispatch(SKEL_EVENT_APP_START, nullptr) == SKEL_EVENT_FAILED) {
-        return 0;
+        return kSkelFailureStatus;
     }
     SkelState* s = SkelGetState();
 
@@ -208,7 +209,7 @@ int SkelWinMain(HINSTANCE instance, HINSTANCE /*previousInstance*/, LPSTR /*comm
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     wc.lpszClassName = kClassName;
     if (RegisterClassA(&wc) == 0) {
-        return 0;
+        return kSkelFailureStatus;
     }
 
     int argc = 0;
@@ -226,14 +227,14 @@ int SkelWinMain(HINSTANCE instance, HINSTANCE /*previousInstance*/, LPSTR /*comm
     s->platform.instance = instance;
     if (window == nullptr) {
         SkelFreeCommandLine(argv);
-        return 0;
+        return kSkelFailureStatus;
     }
 
     if (SkelEventDispatch(SKEL_EVENT_GRAPHICS_OPEN, &s->platform) == SKEL_EVENT_FAILED) {
         DestroyWindow(window);
         SkelEventDispatch(SKEL_EVENT_APP_STOP, nullptr);
         SkelFreeCommandLine(argv);
-        return 0;
+        return kSkelFailureStatus;
     }
 
     s->graphicsOpen = true;
@@ -246,7 +247,8 @@ int SkelWinMain(HINSTANCE instance, HINSTANCE /*previousInstance*/, LPSTR /*comm
     UpdateWindow(window);
     SkelMousePointerSet(static_cast<float>(s->width / 2), static_cast<float>(s->height / 2));
 
-    // A quit through the quit flag (ESC) exits with 0; a quit message with its own code.
+    // A quit through the quit flag (ESC) exits with 0; a quit message with its own code. Either
+    // way an application that failed on the way (and set the failure status) exits with that.
     int exitCode = 0;
     while (!s->quit) {
         MSG msg{};
@@ -269,5 +271,5 @@ int SkelWinMain(HINSTANCE instance, HINSTANCE /*previousInstance*/, LPSTR /*comm
     DestroyWindow(window);
     SkelEventDispatch(SKEL_EVENT_APP_STOP, nullptr);
     SkelFreeCommandLine(argv);
-    return exitCode;
+    return exitCode != 0 ? exitCode : SkelGetFailureStatus();
 }

@@ -1,0 +1,208 @@
+# The game on damaged copies of its data folder, a few frames headless each: every refusal says
+# what is wrong (the file, the section or attribute, the cause) and ends with a failing status.
+# Input: GAME (dunmarrow), AISDUMP (aisdump), DATA (the folder mkasset demo made), WORK (scratch).
+
+set(failures "")
+
+# A fresh copy of the data folder.
+macro(fresh)
+  file(REMOVE_RECURSE ${WORK})
+  file(COPY ${DATA}/ DESTINATION ${WORK})
+endmacro()
+
+# config.xml with the text old replaced by new (old must be there, or the case would test nothing).
+function(edit_config old new)
+  file(READ ${WORK}/config.xml text)
+  string(FIND "${text}" "${old}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "config.xml holds no '${old}'")
+  endif()
+  string(REPLACE "${old}" "${new}" text "${text}")
+  file(WRITE ${WORK}/config.xml "${text}")
+endfunction()
+
+# The file cut to its first `size` bytes.
+function(cut file size)
+  execute_process(COMMAND truncate -s ${size} ${WORK}/${file} RESULT_VARIABLE code)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "cannot cut ${file}")
+  endif()
+endfunction()
+
+# The file's bytes replaced by a line of text that is no such file.
+function(spoil file)
+  if(NOT EXISTS ${WORK}/${file})
+    message(FATAL_ERROR "the data folder holds no ${file}")
+  endif()
+  file(WRITE ${WORK}/${file} "not what its name says\n")
+endfunction()
+
+# Runs the game and checks its status and standard error: SAYS texts that must appear, NEVER texts
+# that must not, ONCE a text that must appear exactly once. ENV: more environment settings.
+function(expect name)
+  cmake_parse_arguments(E "" "STATUS;ONCE" "SAYS;NEVER;ENV" ${ARGN})
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env PLATFORM_HEADLESS=1 PLATFORM_FRAMES=3
+                          PLATFORM_FIXED_STEP=0.016666666666666666 ${E_ENV} ${GAME}
+                  WORKING_DIRECTORY ${WORK} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  TIMEOUT 300)
+  set(wrong "")
+  if(NOT code STREQUAL E_STATUS)
+    string(APPEND wrong "  status ${code}, not ${E_STATUS}\n")
+  endif()
+  foreach(text IN LISTS E_SAYS)
+    string(FIND "${err}" "${text}" at)
+    if(at EQUAL -1)
+      string(APPEND wrong "  no \"${text}\"\n")
+    endif()
+  endforeach()
+  foreach(text IN LISTS E_NEVER)
+    string(FIND "${err}" "${text}" at)
+    if(NOT at EQUAL -1)
+      string(APPEND wrong "  \"${text}\" said\n")
+    endif()
+  endforeach()
+  if(E_ONCE)
+    string(REPLACE "${E_ONCE}" "\n" marked "${err}")
+    string(LENGTH "${err}" before)
+    string(LENGTH "${marked}" after)
+    string(LENGTH "${E_ONCE}" one)
+    math(EXPR times "(${before} - ${after}) / (${one} - 1)")
+    if(NOT times EQUAL 1)
+      string(APPEND wrong "  \"${E_ONCE}\" said ${times} times\n")
+    endif()
+  endif()
+  if(NOT wrong STREQUAL "")
+    set(failures "${failures}${name}:\n${wrong}  standard error:\n${err}\n" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# A fresh copy whose config.xml has old replaced by new: the game refuses it (status 1) and says
+# what expect's other arguments ask for.
+function(config_case name old new)
+  fresh()
+  edit_config("${old}" "${new}")
+  expect("${name}" STATUS 1 ${ARGN})
+  set(failures "${failures}" PARENT_SCOPE)
+endfunction()
+
+set(update "section.\nPlease update your XML file")
+set(outside "is outside")
+set(bodies "maxRegistered=\"400\" maxActive=\"300\"")
+
+# The undamaged folder plays: status 0, nothing said.
+fresh()
+expect("undamaged" STATUS 0 NEVER "error handler")
+
+# Statuses: a configuration error keeps the window until the frames stop, a graphics open that fails.
+fresh()
+file(REMOVE ${WORK}/config.xml)
+expect("no config.xml" STATUS 1 SAYS "Configuration file not found")
+fresh()
+expect("graphics open refused" STATUS 1 ENV PLATFORM_DIALOG=1002 SAYS "Error initializing Orvanta.")
+
+# Sizes and counts held to their ranges, negatives and numbers that are no whole numbers refused.
+foreach(size -1 0 2147483648 4294967295 1e20)
+  config_case("RessourceArena size ${size}" "size=\"8388608\"" "size=\"${size}\""
+              SAYS "'size' attribute not found in 'RessourceArena' ${update}" "config.xml line")
+endforeach()
+config_case("Bodies maxRegistered -1" "${bodies}" "maxRegistered=\"-1\" maxActive=\"300\""
+            SAYS "'MaxRegistered' attribute not found in 'Bodies' ${update}" "${outside}")
+config_case("Bodies maxActive 1000000000" "${bodies}" "maxRegistered=\"400\" maxActive=\"1000000000\""
+            SAYS "'MaxActive' attribute not found in 'Bodies' ${update}" "${outside}")
+config_case("Bodies maxRegistered 4294967295" "${bodies}" "maxRegistered=\"4294967295\" maxActive=\"300\""
+            SAYS "'MaxRegistered' attribute not found in 'Bodies' ${update}" "${outside}")
+config_case("Joints max 4294967295" "<Joints max=\"20\"/>" "<Joints max=\"4294967295\"/>"
+            SAYS "'Max' attribute not found in 'Joints' ${update}" "${outside}")
+config_case("Bots number -1" "number=\"8\"" "number=\"-1\""
+            SAYS "'number' attribute not found in 'Bots' ${update}" "${outside}")
+
+# The application's own section: every attribute missing or malformed.
+config_case("Bots count" "<Bots number=\"8\">" "<Bots count=\"8\">"
+            SAYS "'number' attribute not found in 'Bots' ${update}")
+config_case("Player x zero" "<Player><InitialPosition x=\"0\"" "<Player><InitialPosition x=\"zero\""
+            SAYS "'x' attribute not found in 'InitialPosition' ${update}" "'zero' is not a number")
+config_case("AiPathData file" "<AiPathData value=" "<AiPathData file="
+            SAYS "'value' attribute not found in 'AiPathData' ${update}")
+
+# What used to start or stop without a word.
+config_case("no Bots" "<Bots number=\"8\"><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" ""
+            SAYS "config.xml has no 'Bots' section")
+fresh()
+file(READ ${WORK}/config.xml text)
+string(REGEX REPLACE "<Camera .*</Camera>" "" text "${text}")
+file(WRITE ${WORK}/config.xml "${text}")
+expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section")
+config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
+            SAYS "config.xml has no level")
+config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
+            SAYS "Can not load world in file models/crate.dff" "holds no world")
+fresh()
+cut(models/level.bsp 11)
+expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
+config_case("nearClip above farClip" "nearClip=\"0.1\" farClip=\"300\"" "nearClip=\"400\" farClip=\"300\""
+            SAYS "'farClip' attribute not found in 'Camera' ${update}" "0 < nearClip < farClip")
+foreach(type Spot "")
+  config_case("Light type '${type}'" "<Light type=\"Ambient\">" "<Light type=\"${type}\">"
+              SAYS "'type' attribute not found in 'Light' ${update}" "Its value '${type}' is neither")
+endforeach()
+
+# Messages that name the file that does not read, and why.
+fresh()
+spoil(models/textures/stText.bmp)
+expect("damaged start screen image" STATUS 1 SAYS "Texture 'stText.bmp' not found"
+       "'MODELS/TEXTURES/stText.bmp' is there but could not be read")
+fresh()
+spoil(models/anims/walk.anm)
+expect("damaged animation" STATUS 1 SAYS "Can not load 'Walk' animation"
+       "'models/anims/walk.anm' is there but could not be read" NEVER "definition not found in XML")
+fresh()
+spoil(models/textures/floor.png)
+expect("damaged floor image" STATUS 1 SAYS "Can not load world in file models/level.bsp" "Its texture 'floor'")
+fresh()
+spoil(FONTS/TSA16.met)
+expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
+config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""
+            ONCE "Dynamics not allocated" SAYS "'Bodies' in config.xml")
+
+# The AI world file cut short: in its tree before the player (the exit status of a file without
+# the player's entity is kept), and inside the path-cost and A* blocks.
+execute_process(COMMAND ${AISDUMP} ${DATA}/ai/dunmarrow.ais OUTPUT_VARIABLE tree RESULT_VARIABLE code)
+if(NOT code EQUAL 0)
+  message(FATAL_ERROR "aisdump cannot read the AI world file")
+endif()
+file(SIZE ${DATA}/ai/dunmarrow.ais size)
+# The blocks follow the tree in order, each behind a 12-byte chunk header: each block's end is the
+# file's size less the blocks (and headers) after it.
+string(REGEX MATCHALL "value=\"C[A-Za-z]+Data\"\n *raw size=[0-9]+|raw size=[0-9]+" blocks "${tree}")
+list(REVERSE blocks)
+set(end ${size})
+foreach(block IN LISTS blocks)
+  string(REGEX MATCH "raw size=([0-9]+)" found "${block}")
+  set(bytes ${CMAKE_MATCH_1})
+  foreach(class CPathCostData CAstarData)
+    string(FIND "${block}" "${class}" at)
+    if(NOT at EQUAL -1)
+      math(EXPR cutAt "${end} - ${bytes} / 2")
+      fresh()
+      cut(ai/dunmarrow.ais ${cutAt})
+      expect("AI world cut inside its ${class} block" STATUS 1
+             SAYS "The AI world file 'ai/dunmarrow.ais' is damaged" "'${class}'")
+      set(cut_${class} ON)
+    endif()
+  endforeach()
+  math(EXPR end "${end} - ${bytes} - 12")
+endforeach()
+if(NOT cut_CPathCostData OR NOT cut_CAstarData)
+  message(FATAL_ERROR "the AI world file holds no path-cost or A* block")
+endif()
+# The tree ends where the first block starts; cut half way its entities are not there yet.
+math(EXPR cutAt "${end} / 2")
+fresh()
+cut(ai/dunmarrow.ais ${cutAt})
+expect("AI world cut before the player" STATUS 254 SAYS "'ai/dunmarrow.ais' holds no entity definition \"Player\""
+       "cut short")
+
+file(REMOVE_RECURSE ${WORK})
+if(NOT failures STREQUAL "")
+  message(FATAL_ERROR "${failures}")
+endif()

@@ -1,0 +1,22 @@
+#pragma once
+// Attributes of the configuration that must be there and read whole: sizes and counts held to a
+// range before anything is made with them, numbers that must read. What is wrong shows the error
+// box with the usual missing-attribute text followed by the cause.
+
+#include <string>
+
+// The configuration file being read, named in the causes below (null when none is being read).
+void SetConfigFileName(const char* fileName);
+
+// Reads attribute `position` of `element` as a whole number from `least` to `most`. A missing
+// attribute, a text that is not one whole number, or a value outside the range shows the error
+// box with the missing-attribute text for `shownName` and `element`, followed by the cause (the
+// value, the range, the file and the line), and returns false with *out unchanged.
+bool ReadCheckedIntAttribute(const char* name, const char** attributes, int position, const char* shownName,
+                             const char* element, int least, int most, int* out);
+// The same for a finite decimal number (any value).
+bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int position, const char* shownName,
+                               const char* element, float* out);
+// The missing-attribute text for `attribute` and `element` followed by a line that says what is
+// wrong, and where in the configuration file.
+std::string AttributeFaultMessage(const char* attribute, const char* element, const std::string& cause);

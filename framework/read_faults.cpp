@@ -1,0 +1,48 @@
+#include "framework/read_faults.h"
+
+#include "graphics/core/error.h"
+#include "graphics/core/file_system.h"
+#include "graphics/shared/skel/win/skeleton.h"
+
+bool DataFileExists(const std::string& path) {
+    char* osPath = SkelPathCreate(path.c_str());
+    if (osPath == nullptr) {
+        return false;
+    }
+    // Through the engine's file systems, which find the file as its readers do.
+    OvFile* file = OvFSManagerFopen(osPath, "rb");
+    SkelPathDestroy(osPath);
+    if (file == nullptr) {
+        return false;
+    }
+    OvFSManagerFclose(file);
+    return true;
+}
+
+std::string TakeGraphicsReadCause() {
+    OvError error{0, ovERRNOERROR};
+    OvErrorGet(&error);
+    switch (error.errorCode) {
+    case ovERRBADFORMAT:
+    case ovERRBADDEPTH:
+    case ovERRBADVERSION:
+        return "its format or version is not one the reader takes";
+    case ovERRNOMEMORY:
+        return "memory ran out";
+    case ovERRREAD:
+        return "it is cut short or damaged";
+    default:
+        // The core's end-of-stream code and the readers' own codes.
+        return error.pluginID == ovPLUGINIDCORE && error.errorCode == ovERRENDOFSTREAM
+                   ? "it is cut short"
+                   : "it is damaged or not in the form the reader takes";
+    }
+}
+
+std::string FileReadFault(const std::string& path) {
+    if (!DataFileExists(path)) {
+        TakeGraphicsReadCause(); // the engine's record of the failed open goes with it
+        return "The file '" + path + "' is not there.";
+    }
+    return "The file '" + path + "' is there but could not be read: " + TakeGraphicsReadCause() + ".";
+}

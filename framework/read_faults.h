@@ -1,0 +1,16 @@
+#pragma once
+// Why a data file the game asked for did not load, in words added to the framework's messages:
+// whether the file is there at all and, when it is, what the graphics engine found wrong.
+
+#include <string>
+
+// Whether the file at a configuration path ('/' between folders) is there.
+bool DataFileExists(const std::string& path);
+
+// The graphics engine's held error, read and cleared, as the reason a file did not read ("it is
+// cut short or damaged"); a general reason when none is held.
+std::string TakeGraphicsReadCause();
+
+// "The file 'PATH' is not there." or "The file 'PATH' is there but could not be read: REASON."
+// (the reason as TakeGraphicsReadCause gives it).
+std::string FileReadFault(const std::string& path);

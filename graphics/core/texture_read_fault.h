@@ -1,0 +1,7 @@
+#pragma once
+// The name of the latest texture that could not be read (OvTextureRead found no such texture and
+// its reader gave none), for a caller that reads a file full of textures (a level) to say which.
+
+// The name, or null when no read failed since the last clear.
+const char* OvTextureGetReadFailure();
+void OvTextureClearReadFailure();
