@@ -120,7 +120,7 @@ bool DrawIndexed(const OvIm3DBatch& batch, bool textured, D3DPRIMITIVETYPE type,
     return hr == D3D_OK;
 }
 
-OvBool SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
+OvBool OvNodeD3D9SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
     const OvIm3DBatch* batch = OvIm3DGetInstancedBatch();
     if (batch == nullptr || OvD3D9GetDevice() == nullptr || gIm3D.full == nullptr) {
         return TRUE;
@@ -160,7 +160,7 @@ OvBool SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
 }
 
 OvNodeDefinition gSubmitNoLight = {"nodeD3D9SubmitNoLight.qxl",
-                                   SubmitNoLightBody,
+                                   OvNodeD3D9SubmitNoLightBody,
                                    nullptr,
                                    nullptr,
                                    nullptr,

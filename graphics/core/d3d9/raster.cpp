@@ -28,7 +28,6 @@ std::vector<OvRaster*> gVideoRasters;
 // Palette numbers handed back, and the next never handed out.
 std::vector<OvUInt16> gFreePaletteNumbers;
 OvUInt32 gNextPaletteNumber = 0;
-constexpr std::size_t kPaletteBytes = 256 * 4;
 // The raster that clears and copies draw into; null: the raster module's current context.
 OvRaster* gContext = nullptr;
 
@@ -47,15 +46,15 @@ bool TakePaletteNumber(OvUInt32* number) {
 
 void SendPalette(const OvD3D9RasterExt* ext) {
     if (IDirect3DDevice9* device = OvD3D9GetDevice(); device != nullptr && ext->palette != nullptr) {
-        device->SetPaletteEntries(ext->paletteNumber, reinterpret_cast<const PALETTEENTRY*>(ext->palette));
+        device->SetPaletteEntries(ext->palette->number, reinterpret_cast<const PALETTEENTRY*>(ext->palette->entries));
     }
 }
 
 void FreePalette(OvD3D9RasterExt* ext) {
     if (ext->palette != nullptr) {
+        gFreePaletteNumbers.push_back(static_cast<OvUInt16>(ext->palette->number));
         OvFree(ext->palette);
         ext->palette = nullptr;
-        gFreePaletteNumbers.push_back(static_cast<OvUInt16>(ext->paletteNumber));
     }
 }
 
@@ -112,14 +111,243 @@ const FormatEntry* FindCode(OvInt32 code) {
     return nullptr;
 }
 
-// What the driver knows of a device format: alpha, bits a pixel and the raster format code.
-struct PixelFormat {
-    OvUInt8 alpha;
-    OvUInt8 bits;
-    OvInt32 code;
-};
+bool IsDepthFormat(D3DFORMAT format) { return format >= 70 && format <= 80; }
 
-PixelFormat PixelFormatInfo(D3DFORMAT format) {
+OvBool Fail(OvInt32 code) {
+    OvErrorReport(ovPLUGINIDCORE, OvErrorCode(code));
+    return FALSE;
+}
+
+OvBool FailWith(const char* message) {
+    OvErrorReport(ovPLUGINIDCORE, OvErrorCode(2, message));
+    return FALSE;
+}
+
+OvRaster* Top(OvRaster* raster) {
+    while (raster->parent != raster) {
+        raster = raster->parent;
+    }
+    return raster;
+}
+
+void List(OvRaster* raster) {
+    if (std::find(gVideoRasters.begin(), gVideoRasters.end(), raster) == gVideoRasters.end()) {
+        gVideoRasters.push_back(raster);
+    }
+}
+
+void Unlist(OvRaster* raster) {
+    gVideoRasters.erase(std::remove(gVideoRasters.begin(), gVideoRasters.end(), raster), gVideoRasters.end());
+}
+
+IDirect3DBaseTexture9* BaseTexture(const OvD3D9RasterExt* ext) {
+    return ext->cubeTexture != nullptr ? static_cast<IDirect3DBaseTexture9*>(ext->cubeTexture) : ext->texture;
+}
+
+void ReleaseTexture(OvD3D9RasterExt* ext) {
+    if (ext->texture != nullptr) {
+        ext->texture->Release();
+        ext->texture = nullptr;
+    }
+    if (ext->cubeTexture != nullptr) {
+        ext->cubeTexture->Release();
+        ext->cubeTexture = nullptr;
+    }
+}
+
+// The surface of a level (of the face the extension addresses, for a cube); null when there
+// is none.
+IDirect3DSurface9* LevelSurface(const OvD3D9RasterExt* ext, OvUInt32 level) {
+    IDirect3DSurface9* surface = nullptr;
+    const IDirect3DBaseTexture9* base = BaseTexture(ext);
+    if (base == nullptr || level >= const_cast<IDirect3DBaseTexture9*>(base)->GetLevelCount()) {
+        return nullptr;
+    }
+    const HRESULT hr =
+        ext->cubeTexture != nullptr
+            ? ext->cubeTexture->GetCubeMapSurface(static_cast<D3DCUBEMAP_FACES>(ext->cube >> 4), level, &surface)
+            : ext->texture->GetSurfaceLevel(level, &surface);
+    return hr == D3D_OK ? surface : nullptr;
+}
+
+HRESULT CheckFormat(DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format) {
+    IDirect3D9* d3d = OvD3D9GetDirect3D();
+    return d3d != nullptr ? d3d->CheckDeviceFormat(OvD3D9GetAdapter(), D3DDEVTYPE_HAL, OvD3D9GetCurrentMode()->format,
+                                                   usage, type, format)
+                          : D3DERR_NOTAVAILABLE;
+}
+
+// The depth surface format a render target of format must work with.
+bool DepthMatches(D3DFORMAT renderTarget, D3DFORMAT depth) {
+    IDirect3D9* d3d = OvD3D9GetDirect3D();
+    return d3d != nullptr && d3d->CheckDepthStencilMatch(OvD3D9GetAdapter(), D3DDEVTYPE_HAL,
+                                                         OvD3D9GetCurrentMode()->format, renderTarget, depth) == D3D_OK;
+}
+
+bool AutoMipmapAnswer(DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format) {
+    return (OvD3D9GetCaps()->Caps2 & D3DCAPS2_CANAUTOGENMIPMAP) != 0 &&
+           CheckFormat(D3DUSAGE_AUTOGENMIPMAP | usage, type, format) == D3D_OK;
+}
+
+// Gives a z raster its depth surface: the device's own at the back buffer's size, else one of
+// its own in the default pool.
+OvBool OvD3D9DepthCreate(OvRaster* raster, OvD3D9RasterExt* ext) {
+    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
+    ext->ownSurface = 0;
+    if (ext->deviceDepth || (static_cast<UINT>(raster->width) == pp->BackBufferWidth &&
+                             static_cast<UINT>(raster->height) == pp->BackBufferHeight)) {
+        // The device's own surface, at its present size (the window's client area).
+        ext->surface = OvD3D9GetDepthSurface();
+        if (ext->surface == nullptr) {
+            return FALSE;
+        }
+        D3DSURFACE_DESC desc{};
+        ext->surface->GetDesc(&desc);
+        raster->width = static_cast<OvInt32>(desc.Width);
+        raster->height = static_cast<OvInt32>(desc.Height);
+        ext->deviceDepth = 1;
+        return TRUE;
+    }
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const HRESULT hr = device == nullptr
+                           ? D3DERR_INVALIDCALL
+                           : device->CreateDepthStencilSurface(static_cast<UINT>(std::max(raster->width, 1)),
+                                                               static_cast<UINT>(std::max(raster->height, 1)),
+                                                               pp->AutoDepthStencilFormat, pp->MultiSampleType,
+                                                               pp->MultiSampleQuality, FALSE, &ext->surface, nullptr);
+    if (hr != D3D_OK) {
+        ext->surface = nullptr;
+        return FailWith(hr == D3DERR_OUTOFVIDEOMEMORY ? "Out of video memory. Failed to create raster."
+                                                      : "Failed to create raster.");
+    }
+    ext->ownSurface = 1;
+    return TRUE;
+}
+
+void ReleaseDepthSurface(OvD3D9RasterExt* ext) {
+    if (ext->surface != nullptr && ext->ownSurface) {
+        ext->surface->Release();
+    }
+    ext->surface = nullptr;
+    ext->ownSurface = 0;
+}
+
+// The depth a camera raster has on a display format (the back buffer it stands for).
+OvInt32 CameraDepth(D3DFORMAT display) {
+    switch (display) {
+    case D3DFMT_A8R8G8B8:
+    case D3DFMT_X8R8G8B8:
+    case D3DFMT_A2R10G10B10:
+        return 32;
+    case D3DFMT_R5G6B5:
+    case D3DFMT_X1R5G5B5:
+    case D3DFMT_A1R5G5B5:
+        return 16;
+    default:
+        return 0;
+    }
+}
+
+OvInt32 ZCode() { return OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16; }
+
+OvInt32 DisplayCode() { return OvD3D9PixelFormatInfo(OvD3D9GetCurrentMode()->format).code; }
+
+OvInt32 DisplayDepth() {
+    const OvInt32 bits = OvD3D9PixelFormatInfo(OvD3D9GetCurrentMode()->format).bits;
+    return bits != 0 ? bits : 32;
+}
+
+// The format of a camera texture: none asked, the display's depth decides; one asked is widened
+// to 32 bits on a deep display and narrowed to 16 on a shallow one, then falls back to what the
+// device renders to. -1 when even that is no render target.
+OvInt32 CameraTextureCode(OvInt32 code) {
+    const auto renders = [](OvInt32 c) { return OvD3D9CheckRenderTargetFormat(OvD3D9RasterCodeFormat(c)) != FALSE; };
+    const bool deep = DisplayDepth() > 16;
+    if (code == 0) {
+        code = deep && renders(ovRASTERFORMAT888) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
+    } else if (deep) {
+        code = code == ovRASTERFORMAT4444 || code == ovRASTERFORMAT1555 || code == ovRASTERFORMAT8888
+                   ? ovRASTERFORMAT8888
+                   : ovRASTERFORMAT888;
+        if (code == ovRASTERFORMAT8888 && !renders(code)) {
+            code = ovRASTERFORMAT888;
+        }
+    } else {
+        code = code == ovRASTERFORMAT8888                                 ? ovRASTERFORMAT4444
+               : code == ovRASTERFORMAT4444 || code == ovRASTERFORMAT1555 ? code
+                                                                          : ovRASTERFORMAT565;
+        if (code == ovRASTERFORMAT4444 && !renders(code)) {
+            code = ovRASTERFORMAT1555;
+        }
+        if (code == ovRASTERFORMAT1555 && !renders(code)) {
+            code = ovRASTERFORMAT565;
+        }
+    }
+    return renders(code) ? code : -1;
+}
+
+// Makes the render-target texture of a camera raster (size and format settled); FALSE with an
+// error when the device refuses it.
+OvBool OvD3D9CameraTextureCreate(OvRaster* raster, OvD3D9RasterExt* ext) {
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    if (device == nullptr) {
+        return FailWith("Failed to create raster.");
+    }
+    device->EvictManagedResources();
+    const UINT levels = (raster->cFormat & (ovRASTERFORMATMIPMAP >> 8)) ? 0 : 1;
+    const DWORD usage = D3DUSAGE_RENDERTARGET | ((ext->mipGen & ovD3D9MIPGENDEVICE) ? D3DUSAGE_AUTOGENMIPMAP : 0);
+    const UINT w = static_cast<UINT>(raster->width), h = static_cast<UINT>(raster->height);
+    HRESULT hr = device->CreateTexture(w, h, levels, usage, ext->format, D3DPOOL_DEFAULT, &ext->texture, nullptr);
+    if (hr == D3DERR_OUTOFVIDEOMEMORY) {
+        ext->texture = nullptr;
+        return FailWith("Out of video memory. Failed to create raster.");
+    }
+    if (hr != D3D_OK) {
+        // Once more in the display's format, as a plain texture.
+        const D3DFORMAT display = OvD3D9GetCurrentMode()->format;
+        hr = device->CreateTexture(w, h, levels, usage & ~D3DUSAGE_RENDERTARGET, display, D3DPOOL_DEFAULT,
+                                   &ext->texture, nullptr);
+        if (hr != D3D_OK) {
+            ext->texture = nullptr;
+            return FailWith("Failed to create raster.");
+        }
+        const OvD3D9PixelFormat info = OvD3D9PixelFormatInfo(display);
+        ext->format = display;
+        ext->hasAlpha = info.alpha;
+        raster->cFormat = static_cast<OvUInt8>((raster->cFormat & 0xF0) | (info.code >> 8));
+        raster->depth = info.bits;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+OvBool OvD3D9RasterOpen() {
+    // The registry is emptied at engine term: register at every attach.
+    gExtOffset =
+        OvRasterRegisterPlugin(sizeof(OvD3D9RasterExt), ovPLUGINIDD3D9RASTER, ExtConstruct, ExtDestruct, ExtCopy);
+    // Binding a raster to a stage binds its texture.
+    OvD3D9SetRasterTextureFunction([](const OvRaster* raster, OvD3D9RasterTexture* out) -> OvBool {
+        const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(Top(const_cast<OvRaster*>(raster)));
+        out->texture = BaseTexture(ext);
+        out->hasAlpha = ext->hasAlpha;
+        out->palette = ext->palette != nullptr ? static_cast<OvInt32>(ext->palette->number) : -1;
+        return out->texture != nullptr ? TRUE : FALSE;
+    });
+    gContext = nullptr;
+    return gExtOffset >= 0 ? TRUE : FALSE;
+}
+
+OvD3D9RasterExt* OvD3D9RasterExtGet(OvRaster* raster) {
+    return reinterpret_cast<OvD3D9RasterExt*>(reinterpret_cast<char*>(raster) + gExtOffset);
+}
+
+D3DFORMAT OvD3D9RasterCodeFormat(OvInt32 code) {
+    const FormatEntry* e = FindCode(code);
+    return e != nullptr ? e->format : D3DFMT_UNKNOWN;
+}
+
+OvD3D9PixelFormat OvD3D9PixelFormatInfo(D3DFORMAT format) {
     switch (format) {
     case 20:
         return {0, 24, 0};
@@ -204,242 +432,6 @@ PixelFormat PixelFormatInfo(D3DFORMAT format) {
     }
 }
 
-bool IsDepthFormat(D3DFORMAT format) { return format >= 70 && format <= 80; }
-
-OvBool Fail(OvInt32 code) {
-    OvErrorReport(ovPLUGINIDCORE, OvErrorCode(code));
-    return FALSE;
-}
-
-OvBool FailWith(const char* message) {
-    OvErrorReport(ovPLUGINIDCORE, OvErrorCode(2, message));
-    return FALSE;
-}
-
-OvRaster* Top(OvRaster* raster) {
-    while (raster->parent != raster) {
-        raster = raster->parent;
-    }
-    return raster;
-}
-
-void List(OvRaster* raster) {
-    if (std::find(gVideoRasters.begin(), gVideoRasters.end(), raster) == gVideoRasters.end()) {
-        gVideoRasters.push_back(raster);
-    }
-}
-
-void Unlist(OvRaster* raster) {
-    gVideoRasters.erase(std::remove(gVideoRasters.begin(), gVideoRasters.end(), raster), gVideoRasters.end());
-}
-
-IDirect3DBaseTexture9* BaseTexture(const OvD3D9RasterExt* ext) {
-    return ext->cubeTexture != nullptr ? static_cast<IDirect3DBaseTexture9*>(ext->cubeTexture) : ext->texture;
-}
-
-void ReleaseTexture(OvD3D9RasterExt* ext) {
-    if (ext->texture != nullptr) {
-        ext->texture->Release();
-        ext->texture = nullptr;
-    }
-    if (ext->cubeTexture != nullptr) {
-        ext->cubeTexture->Release();
-        ext->cubeTexture = nullptr;
-    }
-}
-
-// The surface of a level (of the face the extension addresses, for a cube); null when there
-// is none.
-IDirect3DSurface9* LevelSurface(const OvD3D9RasterExt* ext, OvUInt32 level) {
-    IDirect3DSurface9* surface = nullptr;
-    const IDirect3DBaseTexture9* base = BaseTexture(ext);
-    if (base == nullptr || level >= const_cast<IDirect3DBaseTexture9*>(base)->GetLevelCount()) {
-        return nullptr;
-    }
-    const HRESULT hr =
-        ext->cubeTexture != nullptr
-            ? ext->cubeTexture->GetCubeMapSurface(static_cast<D3DCUBEMAP_FACES>(ext->cube >> 4), level, &surface)
-            : ext->texture->GetSurfaceLevel(level, &surface);
-    return hr == D3D_OK ? surface : nullptr;
-}
-
-HRESULT CheckFormat(DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format) {
-    IDirect3D9* d3d = OvD3D9GetDirect3D();
-    return d3d != nullptr ? d3d->CheckDeviceFormat(OvD3D9GetAdapter(), D3DDEVTYPE_HAL, OvD3D9GetCurrentMode()->format,
-                                                   usage, type, format)
-                          : D3DERR_NOTAVAILABLE;
-}
-
-// The depth surface format a render target of format must work with.
-bool DepthMatches(D3DFORMAT renderTarget, D3DFORMAT depth) {
-    IDirect3D9* d3d = OvD3D9GetDirect3D();
-    return d3d != nullptr && d3d->CheckDepthStencilMatch(OvD3D9GetAdapter(), D3DDEVTYPE_HAL,
-                                                         OvD3D9GetCurrentMode()->format, renderTarget, depth) == D3D_OK;
-}
-
-bool AutoMipmapAnswer(DWORD usage, D3DRESOURCETYPE type, D3DFORMAT format) {
-    return (OvD3D9GetCaps()->Caps2 & D3DCAPS2_CANAUTOGENMIPMAP) != 0 &&
-           CheckFormat(D3DUSAGE_AUTOGENMIPMAP | usage, type, format) == D3D_OK;
-}
-
-// Gives a z raster its depth surface: the device's own at the back buffer's size, else one of
-// its own in the default pool.
-OvBool MakeDepthSurface(OvRaster* raster, OvD3D9RasterExt* ext) {
-    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
-    ext->ownSurface = 0;
-    if (ext->deviceDepth || (static_cast<UINT>(raster->width) == pp->BackBufferWidth &&
-                             static_cast<UINT>(raster->height) == pp->BackBufferHeight)) {
-        // The device's own surface, at its present size (the window's client area).
-        ext->surface = OvD3D9GetDepthSurface();
-        if (ext->surface == nullptr) {
-            return FALSE;
-        }
-        D3DSURFACE_DESC desc{};
-        ext->surface->GetDesc(&desc);
-        raster->width = static_cast<OvInt32>(desc.Width);
-        raster->height = static_cast<OvInt32>(desc.Height);
-        ext->deviceDepth = 1;
-        return TRUE;
-    }
-    IDirect3DDevice9* device = OvD3D9GetDevice();
-    const HRESULT hr = device == nullptr
-                           ? D3DERR_INVALIDCALL
-                           : device->CreateDepthStencilSurface(static_cast<UINT>(std::max(raster->width, 1)),
-                                                               static_cast<UINT>(std::max(raster->height, 1)),
-                                                               pp->AutoDepthStencilFormat, pp->MultiSampleType,
-                                                               pp->MultiSampleQuality, FALSE, &ext->surface, nullptr);
-    if (hr != D3D_OK) {
-        ext->surface = nullptr;
-        return FailWith(hr == D3DERR_OUTOFVIDEOMEMORY ? "Out of video memory. Failed to create raster."
-                                                      : "Failed to create raster.");
-    }
-    ext->ownSurface = 1;
-    return TRUE;
-}
-
-void ReleaseDepthSurface(OvD3D9RasterExt* ext) {
-    if (ext->surface != nullptr && ext->ownSurface) {
-        ext->surface->Release();
-    }
-    ext->surface = nullptr;
-    ext->ownSurface = 0;
-}
-
-// The depth a camera raster has on a display format (the back buffer it stands for).
-OvInt32 CameraDepth(D3DFORMAT display) {
-    switch (display) {
-    case D3DFMT_A8R8G8B8:
-    case D3DFMT_X8R8G8B8:
-    case D3DFMT_A2R10G10B10:
-        return 32;
-    case D3DFMT_R5G6B5:
-    case D3DFMT_X1R5G5B5:
-    case D3DFMT_A1R5G5B5:
-        return 16;
-    default:
-        return 0;
-    }
-}
-
-OvInt32 ZCode() { return OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16; }
-
-OvInt32 DisplayCode() { return PixelFormatInfo(OvD3D9GetCurrentMode()->format).code; }
-
-OvInt32 DisplayDepth() {
-    const OvInt32 bits = PixelFormatInfo(OvD3D9GetCurrentMode()->format).bits;
-    return bits != 0 ? bits : 32;
-}
-
-// The format of a camera texture: none asked, the display's depth decides; one asked is widened
-// to 32 bits on a deep display and narrowed to 16 on a shallow one, then falls back to what the
-// device renders to. -1 when even that is no render target.
-OvInt32 CameraTextureCode(OvInt32 code) {
-    const auto renders = [](OvInt32 c) { return OvD3D9CheckRenderTargetFormat(OvD3D9RasterCodeFormat(c)) != FALSE; };
-    const bool deep = DisplayDepth() > 16;
-    if (code == 0) {
-        code = deep && renders(ovRASTERFORMAT888) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
-    } else if (deep) {
-        code = code == ovRASTERFORMAT4444 || code == ovRASTERFORMAT1555 || code == ovRASTERFORMAT8888
-                   ? ovRASTERFORMAT8888
-                   : ovRASTERFORMAT888;
-        if (code == ovRASTERFORMAT8888 && !renders(code)) {
-            code = ovRASTERFORMAT888;
-        }
-    } else {
-        code = code == ovRASTERFORMAT8888                                 ? ovRASTERFORMAT4444
-               : code == ovRASTERFORMAT4444 || code == ovRASTERFORMAT1555 ? code
-                                                                          : ovRASTERFORMAT565;
-        if (code == ovRASTERFORMAT4444 && !renders(code)) {
-            code = ovRASTERFORMAT1555;
-        }
-        if (code == ovRASTERFORMAT1555 && !renders(code)) {
-            code = ovRASTERFORMAT565;
-        }
-    }
-    return renders(code) ? code : -1;
-}
-
-// Makes the render-target texture of a camera raster (size and format settled); FALSE with an
-// error when the device refuses it.
-OvBool MakeCameraTexture(OvRaster* raster, OvD3D9RasterExt* ext) {
-    IDirect3DDevice9* device = OvD3D9GetDevice();
-    if (device == nullptr) {
-        return FailWith("Failed to create raster.");
-    }
-    device->EvictManagedResources();
-    const UINT levels = (raster->cFormat & (ovRASTERFORMATMIPMAP >> 8)) ? 0 : 1;
-    const DWORD usage = D3DUSAGE_RENDERTARGET | ((ext->mipGen & ovD3D9MIPGENDEVICE) ? D3DUSAGE_AUTOGENMIPMAP : 0);
-    const UINT w = static_cast<UINT>(raster->width), h = static_cast<UINT>(raster->height);
-    HRESULT hr = device->CreateTexture(w, h, levels, usage, ext->format, D3DPOOL_DEFAULT, &ext->texture, nullptr);
-    if (hr == D3DERR_OUTOFVIDEOMEMORY) {
-        ext->texture = nullptr;
-        return FailWith("Out of video memory. Failed to create raster.");
-    }
-    if (hr != D3D_OK) {
-        // Once more in the display's format, as a plain texture.
-        const D3DFORMAT display = OvD3D9GetCurrentMode()->format;
-        hr = device->CreateTexture(w, h, levels, usage & ~D3DUSAGE_RENDERTARGET, display, D3DPOOL_DEFAULT,
-                                   &ext->texture, nullptr);
-        if (hr != D3D_OK) {
-            ext->texture = nullptr;
-            return FailWith("Failed to create raster.");
-        }
-        const PixelFormat info = PixelFormatInfo(display);
-        ext->format = display;
-        ext->hasAlpha = info.alpha;
-        raster->cFormat = static_cast<OvUInt8>((raster->cFormat & 0xF0) | (info.code >> 8));
-        raster->depth = info.bits;
-    }
-    return TRUE;
-}
-
-} // namespace
-
-OvBool OvD3D9RasterOpen() {
-    // The registry is emptied at engine term: register at every attach.
-    gExtOffset =
-        OvRasterRegisterPlugin(sizeof(OvD3D9RasterExt), ovPLUGINIDD3D9RASTER, ExtConstruct, ExtDestruct, ExtCopy);
-    // Binding a raster to a stage binds its texture.
-    OvD3D9SetRasterTextureFunction([](const OvRaster* raster, OvD3D9RasterTexture* out) -> OvBool {
-        const OvD3D9RasterExt* ext = OvD3D9RasterExtGet(Top(const_cast<OvRaster*>(raster)));
-        out->texture = BaseTexture(ext);
-        out->hasAlpha = ext->hasAlpha;
-        out->palette = ext->palette != nullptr ? static_cast<OvInt32>(ext->paletteNumber) : -1;
-        return out->texture != nullptr ? TRUE : FALSE;
-    });
-    gContext = nullptr;
-    return gExtOffset >= 0 ? TRUE : FALSE;
-}
-
-OvD3D9RasterExt* OvD3D9RasterExtGet(OvRaster* raster) {
-    return reinterpret_cast<OvD3D9RasterExt*>(reinterpret_cast<char*>(raster) + gExtOffset);
-}
-
-D3DFORMAT OvD3D9RasterCodeFormat(OvInt32 code) {
-    const FormatEntry* e = FindCode(code);
-    return e != nullptr ? e->format : D3DFMT_UNKNOWN;
-}
-
 OvBool OvD3D9CheckTextureFormat(D3DFORMAT format) {
     return CheckFormat(0, D3DRTYPE_TEXTURE, format) == D3D_OK ? TRUE : FALSE;
 }
@@ -458,8 +450,11 @@ OvBool OvD3D9CheckDepthFormat(D3DFORMAT format) {
                : FALSE;
 }
 
-OvBool OvD3D9CheckCubeFormat(D3DFORMAT format) {
-    return CheckFormat(0, D3DRTYPE_CUBETEXTURE, format) == D3D_OK ? TRUE : FALSE;
+OvBool OvD3D9CheckRenderTargetCubeFormat(D3DFORMAT format) {
+    return CheckFormat(D3DUSAGE_RENDERTARGET, D3DRTYPE_CUBETEXTURE, format) == D3D_OK &&
+                   DepthMatches(format, OvD3D9GetPresentParameters()->AutoDepthStencilFormat)
+               ? TRUE
+               : FALSE;
 }
 
 OvBool OvD3D9CheckAutoMipmapFormat(D3DFORMAT format) {
@@ -626,6 +621,49 @@ OvInt32 ChooseFormat(OvInt32 type, OvInt32 flags, bool query) {
 
 OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32) { return ChooseFormat(type, flags, true); }
 
+namespace {
+
+// A normal or texture raster's texture: P8 with a palette of its own, or the chosen format's; a
+// depth format makes a one-level depth-stencil texture in the default pool, anything else a
+// managed texture.
+OvBool OvD3D9TextureCreate(OvRaster* raster, OvD3D9RasterExt* ext, OvInt32 type, OvInt32 chosen, const FormatEntry* e) {
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    const bool palettised = (chosen & ovRASTERFORMATPAL8) != 0;
+    raster->depth = palettised ? 8 : e->depth;
+    ext->format = palettised ? D3DFMT_P8 : e->format;
+    ext->hasAlpha = e->alpha;
+    if (palettised && !TakePalette(ext)) {
+        return FALSE;
+    }
+    if (!palettised && (chosen & ovRASTERFORMATMIPMAP) && (chosen & ovRASTERFORMATAUTOMIPMAP) &&
+        OvD3D9CheckAutoMipmapFormat(ext->format)) {
+        ext->mipGen = ovD3D9MIPGENDEVICE;
+    }
+    OvD3D9RasterFitSize(&raster->width, &raster->height, type, chosen, *OvD3D9GetCaps());
+    const bool depthTexture = IsDepthFormat(ext->format);
+    const UINT levels = (chosen & ovRASTERFORMATMIPMAP) && !depthTexture ? 0 : 1;
+    const DWORD usage = depthTexture                         ? D3DUSAGE_DEPTHSTENCIL
+                        : (ext->mipGen & ovD3D9MIPGENDEVICE) ? D3DUSAGE_AUTOGENMIPMAP
+                                                             : 0;
+    if (device == nullptr ||
+        device->CreateTexture(static_cast<UINT>(raster->width), static_cast<UINT>(raster->height), levels, usage,
+                              ext->format, depthTexture ? D3DPOOL_DEFAULT : D3DPOOL_MANAGED, &ext->texture,
+                              nullptr) != D3D_OK) {
+        ext->texture = nullptr;
+        FreePalette(ext);
+        return FailWith("Failed to create texture.");
+    }
+    if (palettised) {
+        SendPalette(ext);
+    }
+    if (palettised || depthTexture) {
+        List(raster);
+    }
+    return TRUE;
+}
+
+} // namespace
+
 OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
     auto* raster = static_cast<OvRaster*>(object);
     OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
@@ -667,46 +705,13 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
         }
         return TRUE;
     }
-    IDirect3DDevice9* device = OvD3D9GetDevice();
     switch (type) {
     case ovRASTERTYPENORMAL:
-    case ovRASTERTYPETEXTURE: {
-        const bool palettised = (chosen & ovRASTERFORMATPAL8) != 0;
-        raster->depth = palettised ? 8 : e->depth;
-        ext->format = palettised ? D3DFMT_P8 : e->format;
-        ext->hasAlpha = e->alpha;
-        if (palettised && !TakePalette(ext)) {
-            return FALSE;
-        }
-        if (!palettised && (chosen & ovRASTERFORMATMIPMAP) && (chosen & ovRASTERFORMATAUTOMIPMAP) &&
-            OvD3D9CheckAutoMipmapFormat(ext->format)) {
-            ext->mipGen = ovD3D9MIPGENDEVICE;
-        }
-        OvD3D9RasterFitSize(&raster->width, &raster->height, type, chosen, *OvD3D9GetCaps());
-        const bool depthTexture = IsDepthFormat(ext->format);
-        const UINT levels = (chosen & ovRASTERFORMATMIPMAP) && !depthTexture ? 0 : 1;
-        const DWORD usage = depthTexture                         ? D3DUSAGE_DEPTHSTENCIL
-                            : (ext->mipGen & ovD3D9MIPGENDEVICE) ? D3DUSAGE_AUTOGENMIPMAP
-                                                                 : 0;
-        if (device == nullptr ||
-            device->CreateTexture(static_cast<UINT>(raster->width), static_cast<UINT>(raster->height), levels, usage,
-                                  ext->format, depthTexture ? D3DPOOL_DEFAULT : D3DPOOL_MANAGED, &ext->texture,
-                                  nullptr) != D3D_OK) {
-            ext->texture = nullptr;
-            FreePalette(ext);
-            return FailWith("Failed to create texture.");
-        }
-        if (palettised) {
-            SendPalette(ext);
-        }
-        if (palettised || depthTexture) {
-            List(raster);
-        }
-        return TRUE;
-    }
+    case ovRASTERTYPETEXTURE:
+        return OvD3D9TextureCreate(raster, ext, type, chosen, e);
     case ovRASTERTYPEZBUFFER:
         raster->depth = OvD3D9GetZBufferDepth();
-        if (!MakeDepthSurface(raster, ext)) {
+        if (!OvD3D9DepthCreate(raster, ext)) {
             return FALSE;
         }
         List(raster);
@@ -719,7 +724,7 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
         }
         ext->format = OvD3D9GetCurrentMode()->format;
         raster->depth = CameraDepth(ext->format);
-        ext->hasAlpha = PixelFormatInfo(ext->format).alpha;
+        ext->hasAlpha = OvD3D9PixelFormatInfo(ext->format).alpha;
         List(raster);
         return TRUE;
     }
@@ -732,7 +737,7 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
             ext->mipGen = ovD3D9MIPGENDEVICE;
         }
         OvD3D9RasterFitSize(&raster->width, &raster->height, type, chosen, *OvD3D9GetCaps());
-        if (!MakeCameraTexture(raster, ext)) {
+        if (!OvD3D9CameraTextureCreate(raster, ext)) {
             return FALSE;
         }
         List(raster);
@@ -745,11 +750,11 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
 namespace {
 
 OvBool TakePalette(OvD3D9RasterExt* ext) {
-    ext->palette = static_cast<OvUInt8*>(OvCalloc(1, kPaletteBytes, ovMEMHINTDUR_OBJECT));
+    ext->palette = static_cast<OvD3D9Palette*>(OvCalloc(1, sizeof(OvD3D9Palette), ovMEMHINTDUR_OBJECT));
     if (ext->palette == nullptr) {
         return Fail(ovERRNOMEMORY);
     }
-    if (!TakePaletteNumber(&ext->paletteNumber)) {
+    if (!TakePaletteNumber(&ext->palette->number)) {
         OvFree(ext->palette);
         ext->palette = nullptr;
         return Fail(ovERRBADRASTERFORMAT);
@@ -793,7 +798,7 @@ OvBool OvD3D9RasterMakeTexture(OvRaster* raster, D3DFORMAT format, OvUInt32 leve
         return FailWith(hr == D3DERR_OUTOFVIDEOMEMORY ? "Out of video memory. Failed to create raster."
                                                       : "Failed to create texture.");
     }
-    const PixelFormat info = PixelFormatInfo(format);
+    const OvD3D9PixelFormat info = OvD3D9PixelFormatInfo(format);
     ext->format = format;
     ext->cube = cube ? 1 : 0;
     ext->mipGen = static_cast<OvUInt8>((autoMip ? ovD3D9MIPGENDEVICE : 0) |
@@ -832,7 +837,7 @@ OvRaster* OvD3D9RasterCreateWithFormat(OvInt32 width, OvInt32 height, D3DFORMAT 
         return nullptr;
     }
     const bool compressed = OvD3D9FormatIsCompressed(format);
-    const PixelFormat info = PixelFormatInfo(format);
+    const OvD3D9PixelFormat info = OvD3D9PixelFormatInfo(format);
     if (!compressed && (format >= 128 || info.bits == 0)) {
         OvRasterDestroy(raster);
         Fail(ovERRBADRASTERFORMAT);
@@ -949,7 +954,7 @@ void OvD3D9RasterAttachSwapChain(OvRaster* raster, IDirect3DSwapChain9* swapChai
     OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
     D3DSURFACE_DESC desc{};
     backBuffer->GetDesc(&desc);
-    const PixelFormat info = PixelFormatInfo(desc.Format);
+    const OvD3D9PixelFormat info = OvD3D9PixelFormatInfo(desc.Format);
     ext->surface = backBuffer; // the swap chain's reference keeps it
     ext->ownSurface = 0;
     ext->format = desc.Format;
@@ -978,6 +983,8 @@ void OvD3D9ReleaseVideoRasters() {
     }
 }
 
+void OvD3D9VideoRasterListOpen() { gVideoRasters.reserve(16); }
+
 void OvD3D9VideoRasterListClose() {
     gVideoRasters.clear();
     gVideoRasters.shrink_to_fit();
@@ -993,7 +1000,7 @@ OvBool OvD3D9RestoreVideoRasters() {
         OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
         switch (raster->cType) {
         case ovRASTERTYPEZBUFFER:
-            if (!MakeDepthSurface(raster, ext)) {
+            if (!OvD3D9DepthCreate(raster, ext)) {
                 ok = FALSE;
             }
             break;
@@ -1013,14 +1020,14 @@ OvBool OvD3D9RestoreVideoRasters() {
                                                       gReleasedHeight);
             }
             ext->format = OvD3D9GetCurrentMode()->format;
-            ext->hasAlpha = PixelFormatInfo(ext->format).alpha;
-            const OvInt32 code = PixelFormatInfo(ext->format).code & ovRASTERFORMATPIXELFORMATMASK;
+            ext->hasAlpha = OvD3D9PixelFormatInfo(ext->format).alpha;
+            const OvInt32 code = OvD3D9PixelFormatInfo(ext->format).code & ovRASTERFORMATPIXELFORMATMASK;
             raster->cFormat = static_cast<OvUInt8>((raster->cFormat & 0xF0) | (code >> 8));
-            raster->depth = PixelFormatInfo(ext->format).bits;
+            raster->depth = OvD3D9PixelFormatInfo(ext->format).bits;
             break;
         }
         case ovRASTERTYPECAMERATEXTURE:
-            if (raster->width > 0 && raster->height > 0 && !MakeCameraTexture(raster, ext)) {
+            if (raster->width > 0 && raster->height > 0 && !OvD3D9CameraTextureCreate(raster, ext)) {
                 ok = FALSE;
             }
             break;
@@ -1388,6 +1395,22 @@ OvInt32 OvD3D9ImageBestRasterFormat(const OvImage* image) {
     return deep && OvD3D9CheckTextureFormat(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
 }
 
+OvBool OvD3D9RasterDescribe(OvRaster* raster, OvInt32 flags) {
+    const OvInt32 type = flags & ovRASTERTYPEMASK;
+    const OvInt32 chosen = OvD3D9RasterChooseFormat(type, flags, 0);
+    if (chosen < 0) {
+        return FALSE;
+    }
+    const OvInt32 code = chosen & ovRASTERFORMATPIXELFORMATMASK;
+    raster->cType = static_cast<OvUInt8>(type);
+    raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
+    raster->depth = type == ovRASTERTYPEZBUFFER     ? OvD3D9GetZBufferDepth()
+                    : (chosen & ovRASTERFORMATPAL8) ? 8
+                    : FindCode(code) != nullptr     ? FindCode(code)->depth
+                                                    : 0;
+    return TRUE;
+}
+
 OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
     auto* raster = static_cast<OvRaster*>(out);
     const auto* image = static_cast<const OvImage*>(in);
@@ -1409,19 +1432,11 @@ OvBool OvD3D9RasterFormatForImage(void* out, void* in, OvInt32 flags) {
     } else if (type != ovRASTERTYPEZBUFFER && type != ovRASTERTYPECAMERA) {
         return Fail(ovERRBADRASTERFORMAT);
     }
-    const OvInt32 chosen = OvD3D9RasterChooseFormat(type, format, 0);
-    if (chosen < 0) {
+    if (!OvD3D9RasterDescribe(raster, format)) {
         return FALSE;
     }
-    const OvInt32 code = chosen & ovRASTERFORMATPIXELFORMATMASK;
     raster->width = width;
     raster->height = height;
-    raster->cType = static_cast<OvUInt8>(type);
-    raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
-    raster->depth = type == ovRASTERTYPEZBUFFER     ? OvD3D9GetZBufferDepth()
-                    : (chosen & ovRASTERFORMATPAL8) ? 8
-                    : FindCode(code) != nullptr     ? FindCode(code)->depth
-                                                    : 0;
     return TRUE;
 }
 
@@ -1432,7 +1447,7 @@ OvBool OvD3D9RasterLockPalette(void* paletteOut, void* object, OvInt32 lockMode)
         raster->palette != nullptr) {
         return Fail(ovERRRASTERLOCKED);
     }
-    raster->palette = ext->palette;
+    raster->palette = ext->palette->entries;
     raster->privateFlags |= ovRASTERPALETTELOCKED;
     if (lockMode & ovRASTERLOCKWRITE) {
         raster->privateFlags |= ovRASTERPALETTELOCKEDWRITE;
@@ -1654,7 +1669,7 @@ OvBool CopyByLocks(OvRaster* source, OvRaster* context, OvRect to) {
     }
     const D3DFORMAT from = OvD3D9RasterExtGet(Top(source))->format;
     const D3DFORMAT into = OvD3D9RasterExtGet(Top(context))->format;
-    const OvInt32 inBytes = PixelFormatInfo(from).bits / 8, outBytes = PixelFormatInfo(into).bits / 8;
+    const OvInt32 inBytes = OvD3D9PixelFormatInfo(from).bits / 8, outBytes = OvD3D9PixelFormatInfo(into).bits / 8;
     if (inBytes < 1 || inBytes > 4 || outBytes < 1 || outBytes > 4 || from == D3DFMT_P8 || into == D3DFMT_P8 ||
         OvD3D9RasterIsCompressed(source) || OvD3D9RasterIsCompressed(context) || source->cpPixels != nullptr ||
         context->cpPixels != nullptr) {
