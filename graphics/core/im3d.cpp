@@ -42,22 +42,10 @@ OvBool OvNodeImmInstanceBody(OvPipelineNode*, const OvPipelineExecuteParams* par
     return TRUE;
 }
 
-OvNodeDefinition gImmInstance = {"ImmInstance.qxl",
-                                 OvNodeImmInstanceBody,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 0,
-                                 0,
-                                 nullptr,
-                                 nullptr,
-                                 0,
-                                 nullptr,
-                                 0,
-                                 0,
-                                 0};
+// clang-format off
+OvNodeDefinition gImmInstance = {"ImmInstance.qxl", OvNodeImmInstanceBody,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, nullptr, 0, 0, 0};
+// clang-format on
 
 // A one-node pipeline (no node: an empty one), owned by the core.
 OvPipeline* MakePipeline(OvNodeDefinition* node) {

@@ -159,22 +159,10 @@ OvBool OvNodeD3D9SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParam
     return TRUE;
 }
 
-OvNodeDefinition gSubmitNoLight = {"nodeD3D9SubmitNoLight.qxl",
-                                   OvNodeD3D9SubmitNoLightBody,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   0,
-                                   0,
-                                   nullptr,
-                                   nullptr,
-                                   0,
-                                   nullptr,
-                                   0,
-                                   0,
-                                   0};
+// clang-format off
+OvNodeDefinition gSubmitNoLight = {"nodeD3D9SubmitNoLight.qxl", OvNodeD3D9SubmitNoLightBody,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, nullptr, 0, 0, 0};
+// clang-format on
 
 constexpr D3DVERTEXELEMENT9 kFull[] = {
     {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},

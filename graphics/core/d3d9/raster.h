@@ -14,13 +14,13 @@
 
 struct OvImage;
 
-// The raster extension (plugin id 0x40C).
 // The palette of a P8 texture: 256 entries of r, g, b, flags and the device palette number.
 struct OvD3D9Palette {
     OvUInt8 entries[256 * 4];
     OvUInt32 number;
 };
 
+// The raster extension (plugin id 0x40C).
 struct OvD3D9RasterExt {
     IDirect3DTexture9* texture;         // types 0, 4 and 5: the texture (one reference)
     IDirect3DCubeTexture9* cubeTexture; // cube rasters: the cube texture instead (one reference)
