@@ -1,0 +1,55 @@
+#pragma once
+// Arrays of owned engine objects in engine memory, among them the tables that hold one object per
+// registered class at the class's registry index (an action class's actions, an entity's
+// attributes).
+
+#include <cstdint>
+#include <cstring>
+
+#include "ai/runtime/allocator.h"
+
+namespace Vusk {
+
+// Array of count null pointers in engine memory; null for 0 or when memory runs out.
+template <class T> T** AllocatePointers(std::uint32_t count) {
+    if (count == 0)
+        return nullptr;
+    T** array = static_cast<T**>(EngineAllocate(sizeof(T*) * count));
+    if (array != nullptr)
+        std::memset(array, 0, sizeof(T*) * count);
+    return array;
+}
+
+// Deletes the first count objects of the array (null ones are skipped) and frees it.
+template <class T> void FreeSlots(T** slots, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i)
+        delete slots[i];
+    EngineFree(slots);
+}
+
+// The object in the descriptor's slot; null without a descriptor, past the table or when none is made.
+template <class T, class Desc> T* SlotOf(T* const* slots, std::uint32_t count, const Desc* descriptor) {
+    if (descriptor == nullptr)
+        return nullptr;
+    const std::uint32_t index = static_cast<std::uint32_t>(descriptor->GetIndex());
+    return index < count ? slots[index] : nullptr;
+}
+
+// Makes an object of the descriptor's class into its slot; a second creation replaces (and deletes)
+// the first object instead of losing it. Null without a descriptor, past the table, for an abstract
+// class or when the class's create function fails; the slot is then left as it was.
+template <class T, class Desc> T* CreateInSlot(T** slots, std::uint32_t count, const Desc* descriptor) {
+    if (descriptor == nullptr)
+        return nullptr;
+    const std::uint32_t index = static_cast<std::uint32_t>(descriptor->GetIndex());
+    if (index >= count || descriptor->GetCreateFunction() == nullptr)
+        return nullptr;
+    T* object = descriptor->GetCreateFunction()();
+    if (object == nullptr)
+        return nullptr;
+    delete slots[index];
+    slots[index] = object;
+    return object;
+}
+
+} // namespace Vusk
