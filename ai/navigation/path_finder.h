@@ -14,6 +14,7 @@
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/service.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CActionAcceleration;
 class CActionClass;
@@ -255,7 +256,7 @@ private:
   static void OnEntityRemoved(CEntity* entity, void* pathFinder);
 
   bool m_callbackRegistered;                 // the graph-change callback is registered
-  bool m_removedCallbackRegistered = false;  // the entity-removed callback is registered
+  CEntityRemovedHook m_removedHook{&CPathFinder::OnEntityRemoved, this};
 };
 
 namespace Vusk {

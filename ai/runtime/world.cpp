@@ -389,6 +389,17 @@ void CWorld::RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* us
     g_entityRemoved.Remove(function, user);
 }
 
+CEntityRemovedHook::~CEntityRemovedHook() {
+    if (m_registered)
+        CWorld::RemoveEntityRemovedCallback(m_function, m_user);
+}
+
+bool CEntityRemovedHook::Register() {
+    if (!m_registered)
+        m_registered = CWorld::AddEntityRemovedCallback(m_function, m_user);
+    return m_registered;
+}
+
 void Vusk::ReleaseWorldSharedState() {
     CTimeManager::Release();
     g_entityAdded.Release();
