@@ -143,8 +143,5 @@ CAgent* CBrain::GetAgent(const CAgentDesc* descriptor) const {
 }
 
 CService* CBrain::GetService(const CServiceDesc* descriptor) const {
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        if (Vusk::IsKindOf(m_services[i]->GetClassDesc(), descriptor))
-            return m_services[i];
-    return nullptr;
+    return Vusk::FirstOfKind(m_services, m_serviceCount, descriptor);
 }

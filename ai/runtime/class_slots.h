@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ai/runtime/allocator.h"
+#include "ai/runtime/class_desc.h"
 
 namespace Vusk {
 
@@ -50,6 +51,14 @@ template <class T, class Desc> T* CreateInSlot(T** slots, std::uint32_t count, c
     delete slots[index];
     slots[index] = object;
     return object;
+}
+
+// The first of the count objects whose class is the descriptor's or derives from it; null when none.
+template <class T, class Desc> T* FirstOfKind(T* const* objects, std::uint32_t count, const Desc* descriptor) {
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (IsKindOf(objects[i]->GetClassDesc(), descriptor))
+            return objects[i];
+    return nullptr;
 }
 
 } // namespace Vusk

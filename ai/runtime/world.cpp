@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "ai/runtime/brain.h"
+#include "ai/runtime/class_slots.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
@@ -351,10 +352,7 @@ bool CWorld::AddGlobalService(CGlobalService* service) {
 }
 
 CGlobalService* CWorld::GetGlobalService(const CGlobalServiceDesc* descriptor) const {
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        if (Vusk::IsKindOf(m_services[i]->GetClassDesc(), descriptor))
-            return m_services[i];
-    return nullptr;
+    return Vusk::FirstOfKind(m_services, m_serviceCount, descriptor);
 }
 
 CEntity* CWorld::FindEntity(const char* name) const {
