@@ -11,6 +11,7 @@
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/world.h"
 #include "platform/crt.h"
 
@@ -130,15 +131,7 @@ bool CGraphManager::ReadGraph(CConfigNode* node) {
 }
 
 bool CGraphManager::AppendEntry(CGraphEntry* entry) {
-  if (m_entryCount == m_entryCapacity) {
-    uint32_t capacity = m_entryCapacity == 0 ? kFirstEntryCapacity : m_entryCapacity * 2;
-    auto** fresh = static_cast<CGraphEntry**>(Vusk::EngineAllocate(capacity * sizeof(CGraphEntry*)));
-    if (fresh == nullptr) return false;
-    if (m_entryCount > 0) std::memcpy(fresh, m_entries, m_entryCount * sizeof(CGraphEntry*));
-    Vusk::EngineFree(m_entries);
-    m_entries = fresh;
-    m_entryCapacity = capacity;
-  }
+  if (!Vusk::MakeRoom(m_entries, m_entryCount, m_entryCapacity, kFirstEntryCapacity)) return false;
   m_entries[m_entryCount++] = entry;
   return true;
 }

@@ -255,7 +255,7 @@ private:
   // Forgets a path object that leaves the world (the path still names it) and asks for a new path.
   static void OnEntityRemoved(CEntity* entity, void* pathFinder);
 
-  bool m_callbackRegistered;                 // the graph-change callback is registered
+  bool m_callbackRegistered;  // the graph-change callback is registered
   CEntityRemovedHook m_removedHook{&CPathFinder::OnEntityRemoved, this};
 };
 

@@ -2,7 +2,7 @@
 
 #include "ai/runtime/action.h"
 #include "ai/runtime/agent.h"
-#include "ai/runtime/class_slots.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/service.h"
@@ -42,9 +42,7 @@ CActionClass::CActionClass() {
         m_actionCount = count;
 }
 
-CActionClass::~CActionClass() {
-    Vusk::FreeSlots(m_actions, m_actionCount);
-}
+CActionClass::~CActionClass() { Vusk::FreeSlots(m_actions, m_actionCount); }
 
 bool CActionClass::IsComplete() const { return m_actionCount == CActionDesc::GetRegistry().GetCount(); }
 

@@ -1,7 +1,7 @@
 #include "ai/runtime/entity.h"
 
 #include "ai/runtime/brain.h"
-#include "ai/runtime/class_slots.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/team.h"

@@ -1,7 +1,7 @@
 #pragma once
-// Arrays of owned engine objects in engine memory, among them the tables that hold one object per
-// registered class at the class's registry index (an action class's actions, an entity's
-// attributes).
+// Arrays in engine memory: growable arrays, arrays of owned engine objects, and among them the
+// tables that hold one object per registered class at the class's registry index (an action
+// class's actions, an entity's attributes).
 
 #include <cstdint>
 #include <cstring>
@@ -10,6 +10,27 @@
 #include "ai/runtime/class_desc.h"
 
 namespace Vusk {
+
+// Makes room for one more entry in a growable array of engine memory: when it is full, the
+// array is replaced by one of `first` entries (none yet) or of twice the capacity, holding the
+// same entries. False, array unchanged, when memory runs out or the capacity would not fit in
+// 32 bits.
+template <class T> bool MakeRoom(T*& array, std::uint32_t count, std::uint32_t& capacity, std::uint32_t first) {
+    if (count < capacity)
+        return true;
+    const std::uint32_t grown = capacity == 0 ? first : capacity * 2;
+    if (grown <= capacity)
+        return false;
+    auto* larger = static_cast<T*>(EngineAllocate(sizeof(T) * grown));
+    if (larger == nullptr)
+        return false;
+    if (count != 0)
+        std::memcpy(static_cast<void*>(larger), array, sizeof(T) * count);
+    EngineFree(array);
+    array = larger;
+    capacity = grown;
+    return true;
+}
 
 // Array of count null pointers in engine memory; null for 0 or when memory runs out.
 template <class T> T** AllocatePointers(std::uint32_t count) {
