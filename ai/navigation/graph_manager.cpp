@@ -158,11 +158,8 @@ CGraphEntry* CGraphManager::AddGraph(const char* name, CConfigNode* rawData, boo
 }
 
 CSpatialGraph* CGraphManager::FindGraph(const char* name) const {
-  if (name == nullptr) return nullptr;
-  for (uint32_t i = 0; i < m_entryCount; ++i) {
-    if (_stricmp(m_entries[i]->m_name, name) == 0) return m_entries[i]->m_graph;
-  }
-  return nullptr;
+  const CGraphEntry* entry = Vusk::FindNamed(m_entries, m_entryCount, name);
+  return entry != nullptr ? entry->m_graph : nullptr;
 }
 
 CGraphData* CGraphManager::FindGraphData(const CSpatialGraph* graph, const CGraphDataDesc* descriptor) const {

@@ -57,11 +57,8 @@ bool CResourceManager::AddResource(const char* name, CConfigNode* rawData) {
 }
 
 CNamedResource* CResourceManager::FindResource(const char* name) const {
-  if (name == nullptr) return nullptr;
-  for (uint32_t i = 0; i < m_entryCount; ++i) {
-    if (_stricmp(m_entries[i]->m_name, name) == 0) return m_entries[i]->m_resource;
-  }
-  return nullptr;
+  const CResourceEntry* entry = Vusk::FindNamed(m_entries, m_entryCount, name);
+  return entry != nullptr ? entry->m_resource : nullptr;
 }
 
 CScript::~CScript() { Vusk::EngineFree(m_text); }

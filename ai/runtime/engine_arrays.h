@@ -8,6 +8,7 @@
 
 #include "ai/runtime/allocator.h"
 #include "ai/runtime/class_desc.h"
+#include "platform/crt.h"
 
 namespace Vusk {
 
@@ -79,6 +80,17 @@ template <class T, class Desc> T* FirstOfKind(T* const* objects, std::uint32_t c
     for (std::uint32_t i = 0; i < count; ++i)
         if (IsKindOf(objects[i]->GetClassDesc(), descriptor))
             return objects[i];
+    return nullptr;
+}
+
+// The first of the count entries whose m_name is `name` (ASCII case-insensitive); null when none or
+// for a null name.
+template <class Entry> Entry* FindNamed(Entry* const* entries, std::uint32_t count, const char* name) {
+    if (name == nullptr)
+        return nullptr;
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (_stricmp(entries[i]->m_name, name) == 0)
+            return entries[i];
     return nullptr;
 }
 
