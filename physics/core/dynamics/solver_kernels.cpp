@@ -553,10 +553,19 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
                       OvpViolations* lanes) {
     const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
     __m128 blockMax[kLaneBlocks];
+    // The violations are never negative, NaN or -0, so their maximum is the same in any order.
+    static_assert(kLaneBlock == 8, "a full block is eight groups");
     const auto renew = [&](OvUInt32 b) {
-        const OvUInt32 end = (b + 1) * kLaneBlock < count ? (b + 1) * kLaneBlock : count;
+        const OvUInt32 start = b * kLaneBlock;
+        if (start + kLaneBlock <= count) {
+            const auto v = [&](OvUInt32 i) { return _mm_load_ps(lanes[start + i].lane); };
+            const __m128 m0 = _mm_max_ps(_mm_max_ps(v(0), v(1)), _mm_max_ps(v(2), v(3)));
+            const __m128 m1 = _mm_max_ps(_mm_max_ps(v(4), v(5)), _mm_max_ps(v(6), v(7)));
+            blockMax[b] = _mm_max_ps(m0, m1);
+            return;
+        }
         __m128 m = _mm_setzero_ps();
-        for (OvUInt32 g = b * kLaneBlock; g < end; ++g) {
+        for (OvUInt32 g = start; g < count; ++g) {
             m = _mm_max_ps(m, _mm_load_ps(lanes[g].lane));
         }
         blockMax[b] = m;
