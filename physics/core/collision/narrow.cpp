@@ -293,6 +293,106 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
     return 1;
 }
 
+namespace {
+
+// One box of a box pair: its axes, its centre and its half sizes. A box with no placement, or
+// the identity, keeps the world axes and takes no shift, as the general intervals do.
+struct PlacedBoxSide {
+    OvV3d rows[3];
+    OvV3d pos;
+    bool placed;
+    const float* h;
+    PlacedBoxSide(const OvpVolume* v, const OvMatrix* m)
+        : placed(m != nullptr && !OvpMathIsIdentity(m)), h(v->data.param) {
+        if (placed) {
+            rows[0] = m->right;
+            rows[1] = m->up;
+            rows[2] = m->at;
+            pos = m->pos;
+        } else {
+            rows[0] = {1.0f, 0.0f, 0.0f};
+            rows[1] = {0.0f, 1.0f, 0.0f};
+            rows[2] = {0.0f, 0.0f, 1.0f};
+            pos = {0.0f, 0.0f, 0.0f};
+        }
+    }
+    // The box's interval along the world direction d, rounded as the volume's own interval.
+    void Span(const OvV3d& d, float* lo, float* hi) const {
+        const OvV3d l = placed ? OvV3d{OvpDot(d, rows[0]), OvpDot(d, rows[1]), OvpDot(d, rows[2])} : d;
+        float top = (std::fabs(l.x) * h[0] + std::fabs(l.y) * h[1]) + std::fabs(l.z) * h[2];
+        float bottom = -top;
+        if (placed) {
+            const float shift = OvpDot(pos, d);
+            bottom += shift;
+            top += shift;
+        }
+        *lo = bottom;
+        *hi = top;
+    }
+};
+
+} // namespace
+
+OvBool OvpBoxBoxSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
+                         float* separation) {
+    const OvpVolume* A = pair->volume[0];
+    const OvpVolume* B = pair->volume[1];
+    const PlacedBoxSide side[2] = {{A, pair->matrix[0]}, {B, pair->matrix[1]}};
+    const float fatA = A->fat, fatB = B->fat;
+    Best best;
+    // An axis that already parts the boxes by the threshold decides the pair: the largest
+    // separation can only be larger.
+    const auto offer = [&](float v, const OvV3d& n, float base) {
+        best.Offer(v, n, base);
+        return v - fatA - fatB >= threshold;
+    };
+    for (int s = 0; s < 2; ++s) {
+        const PlacedBoxSide& own = side[s];
+        const PlacedBoxSide& other = side[1 - s];
+        for (int i = 0; i < 3; ++i) {
+            const OvV3d& d = own.rows[i];
+            const float shift = OvpDot(own.pos, d);
+            float o0, o1;
+            other.Span(d, &o0, &o1);
+            const float s0 = -own.h[i] + shift;
+            const float s1 = own.h[i] + shift;
+            OvV3d n;
+            float base;
+            const float v = s == 0 ? Choose(d, s0, s1, o0, o1, &n, &base) : Choose(d, o0, o1, s0, s1, &n, &base);
+            if (offer(v, n, base)) {
+                return 0;
+            }
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            const OvV3d c = OvpCross(side[0].rows[i], side[1].rows[j]);
+            const float cc = OvpDot(c, c);
+            if (cc <= 1e-6f) {
+                continue;
+            }
+            const OvV3d d = OvpScale(c, 1.0f / std::sqrt(cc));
+            float a0, a1, b0, b1;
+            side[0].Span(d, &a0, &a1);
+            side[1].Span(d, &b0, &b1);
+            OvV3d n;
+            float base;
+            const float v = Choose(d, a0, a1, b0, b1, &n, &base);
+            if (offer(v, n, base)) {
+                return 0;
+            }
+        }
+    }
+    if (!(best.value > -FLT_MAX)) {
+        // No axis gave a number (a broken placement): the general routine's fallback answers.
+        return OvpGeneralPrimitiveSeparate(pair, threshold, normal, offset, separation);
+    }
+    *normal = best.normal;
+    *separation = best.value - fatA - fatB;
+    *offset = best.base + (best.value + fatB - fatA) * 0.5f;
+    return 1;
+}
+
 OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
                                    float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
                                    OvpFeaturePlane planes[2], OvBool refine) {
@@ -650,7 +750,9 @@ OvBool OvpCollisionGetFeatures(const OvpCollisionPair* pair, const OvV3d* normal
 
 OvBool OvpGeneralPrimitivePairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work,
                                    float) {
-    return OvpGeneralPrimitiveSeparate(pair, threshold, &work->normal, &work->offset, &work->separation) &&
+    const bool boxes = pair->volume[0]->type->id == ovpVOLUME_BOX && pair->volume[1]->type->id == ovpVOLUME_BOX;
+    return (boxes ? OvpBoxBoxSeparate(pair, threshold, &work->normal, &work->offset, &work->separation)
+                  : OvpGeneralPrimitiveSeparate(pair, threshold, &work->normal, &work->offset, &work->separation)) &&
            work->separation < threshold && OvpCollisionGetFeatures(pair, &work->normal, work);
 }
 

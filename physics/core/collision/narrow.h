@@ -48,6 +48,12 @@ float OvpGeneralPrimitiveAxisSeparation(const OvpCollisionPair* pair, const OvV3
 OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
                                    float* separation);
 
+// The separating-axis test of two boxes: the same axes in the same order and with the same
+// rounding as OvpGeneralPrimitiveSeparate, so the same answer, without the volume slots. 0 as
+// soon as one axis parts the boxes by at least the threshold (the outputs are then unset).
+OvBool OvpBoxBoxSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
+                         float* separation);
+
 // Contact points of two features in world coordinates. separation holds the core separation
 // (in and out: a closest pair of apart features refines normal, offset and separation).
 // Writes up to nA + nB points on the contact plane, the two kinds and the feature planes.

@@ -171,28 +171,31 @@ void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvU
 #if defined(__SSE2__)
 
 // The residuals of the rows sharing the body, moved by its weighted velocity change dy; then
-// touched(group index, group) for each group renewed.
+// touched(group index, group, its new residuals) for each group renewed.
 template <typename Touched>
 void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
                         Touched touched) {
     const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
     const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
-    for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
-        const OvUInt32 g = lists[e].group;
+    // The list's bounds are read once: the stores below may not touch the body.
+    const OvpBodyRow* const end = lists + B.listStart + B.listCount;
+    for (const OvpBodyRow* e = lists + B.listStart; e != end; ++e) {
+        const OvUInt32 g = e->group;
         OvpRowGroup& H = groups[g];
-        const float(*w)[4] = H.wj[lists[e].side];
+        const float(*w)[4] = H.wj[e->side];
         __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
         s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
         s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
         s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
         s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
-        _mm_store_ps(H.residual, _mm_add_ps(_mm_load_ps(H.residual), s));
-        touched(g, H);
+        const __m128 r = _mm_add_ps(_mm_load_ps(H.residual), s);
+        _mm_store_ps(H.residual, r);
+        touched(g, H, r);
     }
 }
 
 void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
-    UpdateResidualsThenSse(groups, B, lists, dy, [](OvUInt32, const OvpRowGroup&) {});
+    UpdateResidualsThenSse(groups, B, lists, dy, [](OvUInt32, const OvpRowGroup&, __m128) {});
 }
 
 __m128 Select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
@@ -506,9 +509,9 @@ OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count
 
 namespace {
 
-__m128 EligibleSse(const OvpRowGroup& G) {
+// The group's eligible violations given its residuals r.
+__m128 EligibleSse(const OvpRowGroup& G, __m128 r) {
     const __m128 zero = _mm_setzero_ps();
-    const __m128 r = _mm_load_ps(G.residual);
     const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
     const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
     const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
@@ -516,19 +519,26 @@ __m128 EligibleSse(const OvpRowGroup& G) {
     return _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f))));
 }
 
+__m128 EligibleSse(const OvpRowGroup& G) { return EligibleSse(G, _mm_load_ps(G.residual)); }
+
 // Groups per entry of the block maxima of a scanned block.
 constexpr OvUInt32 kLaneBlock = 8;
 constexpr OvUInt32 kLaneBlocks = (kScanGroups + kLaneBlock - 1) / kLaneBlock;
 static_assert(kLaneBlocks <= 64, "one bit per block maximum");
 
 // The residual update of UpdateResidualsSse that also renews the violations of the block's
-// groups it touches, marking their maxima for renewal.
+// groups it touches, marking their maxima for renewal unless the block's maximum is taken from
+// the groups directly.
+template <bool Direct>
 void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
                              OvpViolations* lanes, OvUInt32 first, OvUInt32 count, std::uint64_t* dirty) {
-    UpdateResidualsThenSse(groups, B, lists, dy, [&](OvUInt32 g, const OvpRowGroup& H) {
-        if (g - first < count) {
-            _mm_store_ps(lanes[g - first].lane, EligibleSse(H));
-            *dirty |= std::uint64_t(1) << ((g - first) / kLaneBlock);
+    UpdateResidualsThenSse(groups, B, lists, dy, [&](OvUInt32 g, const OvpRowGroup& H, __m128 r) {
+        const OvUInt32 k = g - first;
+        if (k < count) {
+            _mm_store_ps(lanes[k].lane, EligibleSse(H, r));
+            if constexpr (!Direct) {
+                *dirty |= std::uint64_t(1) << (k / kLaneBlock);
+            }
         }
     });
 }
@@ -537,15 +547,25 @@ void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const 
 // rows as the scan of the groups themselves, in the same order (the largest violation above the
 // tolerance, the first row showing it), found as the maximum over the maxima of eight groups at
 // a time, then its first place.
+template <bool Direct>
 OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
                       const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
                       OvpViolations* lanes) {
     const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
     __m128 blockMax[kLaneBlocks];
+    // The violations are never negative, NaN or -0, so their maximum is the same in any order.
+    static_assert(kLaneBlock == 8, "a full block is eight groups");
     const auto renew = [&](OvUInt32 b) {
-        const OvUInt32 end = (b + 1) * kLaneBlock < count ? (b + 1) * kLaneBlock : count;
+        const OvUInt32 start = b * kLaneBlock;
+        if (start + kLaneBlock <= count) {
+            const auto v = [&](OvUInt32 i) { return _mm_load_ps(lanes[start + i].lane); };
+            const __m128 m0 = _mm_max_ps(_mm_max_ps(v(0), v(1)), _mm_max_ps(v(2), v(3)));
+            const __m128 m1 = _mm_max_ps(_mm_max_ps(v(4), v(5)), _mm_max_ps(v(6), v(7)));
+            blockMax[b] = _mm_max_ps(m0, m1);
+            return;
+        }
         __m128 m = _mm_setzero_ps();
-        for (OvUInt32 g = b * kLaneBlock; g < end; ++g) {
+        for (OvUInt32 g = start; g < count; ++g) {
             m = _mm_max_ps(m, _mm_load_ps(lanes[g].lane));
         }
         blockMax[b] = m;
@@ -557,8 +577,7 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
         renew(b);
     }
 
-    // Small blocks take their maximum straight from the groups.
-    const bool direct = blocks <= 8;
+    constexpr bool direct = Direct;
     const __m128* from = direct ? reinterpret_cast<const __m128*>(lanes) : blockMax;
     const OvUInt32 entries = direct ? count : blocks;
     OvUInt32 used = 0;
@@ -599,7 +618,7 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
         OvpRowGroup& G = groups[gi];
         std::uint64_t dirty = std::uint64_t(1) << ((gi - first) / kLaneBlock);
         ApplyRow(groups, gi, l, bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
-            UpdateResidualsLanesSse(groups, B, lists, dy, lanes, first, count, &dirty);
+            UpdateResidualsLanesSse<Direct>(groups, B, lists, dy, lanes, first, count, &dirty);
         });
         _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
         while (!direct && dirty != 0) {
@@ -662,7 +681,9 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         return best;
     };
     if (count <= kScanGroups && tree != nullptr && tree->violations != nullptr && count <= tree->laneCapacity) {
-        return ScanSolveSse(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
+        // Small blocks (up to eight maxima) take their maximum straight from the groups.
+        const auto solve = (count + kLaneBlock - 1) / kLaneBlock <= 8 ? ScanSolveSse<true> : ScanSolveSse<false>;
+        return solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
     }
     return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, eligible, scan,
                  UpdateResidualsSse);
