@@ -73,6 +73,9 @@ void PlatformInputMoved(HWND window, int x, int y);
 void PlatformInputClose(HWND window);
 void PlatformInputDrop(HWND window, const std::vector<std::string>& paths);
 
+// The waits for a message so far (WaitMessage, MsgWaitForMultipleObjects), for tests.
+long PlatformMessageWaits();
+
 // Cursor state: the visibility counter of ShowCursor and whether the pointer is captured.
 int PlatformCursorCounter();
 
