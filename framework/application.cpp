@@ -64,9 +64,6 @@ void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-// One display refresh at 60 Hz, in milliseconds: the pace of a start screen that stands still.
-constexpr DWORD kRefreshMs = 16;
-
 // The resource arena's size ("RessourceArena" "size") is held to these bytes: none at all draws
 // nothing, and a larger one is not given to a configuration.
 constexpr int kMinArenaSize = 0x10000;
@@ -155,12 +152,14 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
         } else {
             const DWORD start = g_frameworkClock();
             Frame();
-            // The start screen shows the same picture until it is scrolled or dismissed: while it
-            // holds the game, the next frame comes with the next message or the next display
-            // refresh, not at once. A message ends the wait, so no input waits on it.
+            // The start screen changes little until it is scrolled or dismissed: while it holds
+            // the game, the next frame comes with the next message or once the longest step a
+            // frame takes has passed (so nothing behind the screen slows down), not at once. A
+            // message ends the wait, so no input waits on it.
             if (g_paused) {
                 const DWORD spent = g_frameworkClock() - start;
-                MsgWaitForMultipleObjects(0, nullptr, FALSE, spent < kRefreshMs ? kRefreshMs - spent : 0, QS_ALLINPUT);
+                const auto period = static_cast<DWORD>(kMaxStep * 1000.0f);
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, spent < period ? period - spent : 0, QS_ALLINPUT);
             }
         }
         return SKEL_EVENT_HANDLED;
