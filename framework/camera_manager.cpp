@@ -111,7 +111,9 @@ CCameraManager::CCameraManager(const CCameraManager& other)
       farClip_(other.farClip_),
       fov_(other.fov_),
       mode_(other.mode_),
-      previousMode_(other.previousMode_) {
+      previousMode_(other.previousMode_),
+      freeStart_(other.freeStart_),
+      freeStartPitch_(other.freeStartPitch_) {
     if (other.camera_ == nullptr) {
         return;
     }
@@ -303,6 +305,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 OvMatrixUpdate(OvFrameGetMatrix(frame));
                 OvFrameMarkDirty(frame);
             }
+            KeepFreeStart();
             return true;
         }
         if (Is(name, "InitialTarget")) {
@@ -315,6 +318,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 return false; // no direction to look along
             }
             LookAt(position, target);
+            KeepFreeStart();
             return true;
         }
     }
@@ -351,6 +355,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
     const OvV3d start = {7.46f, 8.72f, -2.64f};
     OvFrameRotate(frame, &kYAxis, 180.0f, ovCOMBINEREPLACE);
     OvFrameTranslate(frame, &start, ovCOMBINEPOSTCONCAT);
+    pitch_ = 0.0f;
+    KeepFreeStart();
     crosshair_ = ReadFrameworkTexture(kCrosshairName);
     followYaw_ = 0.0f;
     followPitch_ = 0.5f * (minVAngle_ + maxVAngle_);
@@ -632,6 +638,19 @@ void CCameraManager::NextFixedCamera() {
 
 bool CCameraManager::TakeDelta(float* dx, float* dy) { return CInputManager::GetInstance()->TakeDelta(dx, dy); }
 
+void CCameraManager::ShowSubject() {
+    if (subject_ != nullptr && !subject_->SubjectVisible()) {
+        subject_->SetSubjectVisible(true);
+    }
+}
+
+void CCameraManager::KeepFreeStart() {
+    if (OvFrame* frame = CameraFrame()) {
+        freeStart_ = *OvFrameGetMatrix(frame);
+        freeStartPitch_ = pitch_;
+    }
+}
+
 void CCameraManager::Update(float dt) {
     bool ok = false;
     switch (mode_) {
@@ -659,8 +678,14 @@ void CCameraManager::Update(float dt) {
 }
 
 bool CCameraManager::StepFree() {
-    if (subject_ != nullptr && !subject_->SubjectVisible()) {
-        subject_->SetSubjectVisible(true);
+    ShowSubject();
+    // Chosen again, the free camera starts from its configured place, not from where the
+    // previous mode left the camera.
+    OvFrame* frame = CameraFrame();
+    if (previousMode_ != kCameraFree && frame != nullptr) {
+        *OvFrameGetMatrix(frame) = freeStart_;
+        OvFrameMarkDirty(frame);
+        pitch_ = freeStartPitch_;
     }
     CInputManager* input = CInputManager::GetInstance();
     if (!input->LeftButton() && !input->RightButton()) {
@@ -690,9 +715,7 @@ bool CCameraManager::StepFollow() {
     if (target == nullptr || frame == nullptr) {
         return true; // nothing to follow: the camera stays where it is
     }
-    if (!subject_->SubjectVisible()) {
-        subject_->SetSubjectVisible(true);
-    }
+    ShowSubject();
     CInputManager* input = CInputManager::GetInstance();
     float dx = 0.0f;
     float dy = 0.0f;
@@ -738,12 +761,22 @@ bool CCameraManager::StepFps() {
     if (previousMode_ != kCameraFps) {
         input->CenterCursor();
         input->ClearDelta();
+        pitch_ = 0.0f; // the view starts level, where the character looks
     } else {
         float dx = 0.0f;
         float dy = 0.0f;
         if (input->TakeDelta(&dx, &dy)) {
             OvFrameRotate(target, &kYAxis, dx * -0.5f, ovCOMBINEPRECONCAT);
             pitch_ = Clamp(pitch_ + dy, -89.0f, 89.0f);
+        }
+        // The window's cursor goes back to the middle once it has strayed a quarter of the view
+        // from it, before it can stop at the window's edge.
+        const OvRaster* raster = camera_ != nullptr ? camera_->frameBuffer : nullptr;
+        if (raster != nullptr && (std::fabs(input->PointerX() - 0.5f * static_cast<float>(raster->width)) >
+                                      0.25f * static_cast<float>(raster->width) ||
+                                  std::fabs(input->PointerY() - 0.5f * static_cast<float>(raster->height)) >
+                                      0.25f * static_cast<float>(raster->height))) {
+            input->CenterCursor();
         }
     }
     OvMatrix m;
@@ -765,6 +798,7 @@ bool CCameraManager::StepFps() {
 }
 
 bool CCameraManager::StepPath(float dt) {
+    ShowSubject();
     if (spline_ == nullptr) {
         // No path to run along: on as when the path has ended, to the free camera.
         previousMode_ = kCameraPath;
@@ -789,6 +823,7 @@ bool CCameraManager::StepPath(float dt) {
 }
 
 bool CCameraManager::StepFixed() {
+    ShowSubject();
     OvFrame* frame = CameraFrame();
     if (fixedIndex_ >= fixedCount_ || frame == nullptr) {
         previousMode_ = kCameraFixed;

@@ -167,6 +167,10 @@ private:
     bool StepFixed();
     // The input manager's delta, taken and cleared.
     bool TakeDelta(float* dx, float* dy);
+    // Shows the followed character when it is hidden (every mode but the first-person view).
+    void ShowSubject();
+    // Notes the camera's place as the free camera's start.
+    void KeepFreeStart();
     OvFrame* CameraFrame() const;
     bool ReadPoint(const char** attributes, const char* element, OvV3d* out);
 
@@ -196,7 +200,9 @@ private:
     OvRGBA background_ = {88, 88, 110, 0};
     OvRGBA textColour_ = {255, 255, 255, 255};
     bool textShown_ = false;
-    float pitch_ = 0.0f; // free and first-person pitch, degrees
+    float pitch_ = 0.0f;      // free and first-person pitch, degrees
+    OvMatrix freeStart_ = {}; // where the free camera starts each time it is chosen
+    float freeStartPitch_ = 0.0f;
     OvTexture* crosshair_ = nullptr;
     OvSpline* spline_ = nullptr;
     OvUInt16 crosshairIndices_[6] = {};

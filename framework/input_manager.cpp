@@ -169,7 +169,11 @@ std::int32_t CInputManager::HandleKey(std::int32_t event, std::uint32_t code) {
         }
         break;
     case kKeyTab:
-        held(&nextFixedCameraRequest_);
+        // A request like "c": kept until the frame takes it, so that a press released before
+        // the next frame still counts.
+        if (down) {
+            nextFixedCameraRequest_ = 1;
+        }
         break;
     case kKeyEnter:
     case kKeyPadEnter:
@@ -220,18 +224,12 @@ std::int32_t CInputManager::HandleMouse(std::int32_t event, const void* paramete
         if (mouse == nullptr) {
             return SKEL_EVENT_NOT_HANDLED;
         }
-        if (CameraModeNow() == kCameraFps) {
-            // In the first-person view the cursor is held at the centre: its distance from there
-            // is the movement.
-            float width = 0.0f;
-            float height = 0.0f;
-            RasterSize(&width, &height);
-            dx_ = mouse->x - width * 0.5f;
-            dy_ = mouse->y - height * 0.5f;
-        } else {
-            dx_ = mouse->dx;
-            dy_ = mouse->dy;
-        }
+        // The moves add up until the frame takes them, as the DirectInput mouse's records do, so
+        // that the view turns by all of a frame's moves; in the first-person view too, where a
+        // move measured from the centre would count the cursor's whole way again with every move
+        // (the camera brings the cursor back to the centre before it reaches the window's edge).
+        dx_ += mouse->dx;
+        dy_ += mouse->dy;
         pointerX_ = mouse->x;
         pointerY_ = mouse->y;
         return SKEL_EVENT_HANDLED;
@@ -447,6 +445,8 @@ void CInputManager::CenterCursor() {
     RasterSize(&width, &height);
     // The shell maps the client position to the screen before it moves the cursor.
     SkelMousePointerSet(width * 0.5f, height * 0.5f);
+    pointerX_ = width * 0.5f;
+    pointerY_ = height * 0.5f;
     cursorCentred_ = 1;
 }
 

@@ -1,11 +1,13 @@
 // Font metrics files: the input as "F.met" in a folder that also holds a 32 x 32 page image
 // "page.bmp" (marked with red separators in two bands of 16 rows, boxes at x = 1..9, 9..20 and
-// 0..14), read through the 2D toolkit on the memory-raster test driver, then measured and shown.
+// 0..14), read through the 2D toolkit on the memory-raster test driver, then measured (also with
+// an 8-bit string in a block of its own size) and shown.
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char text[] = "AB\xC3\xA9"
                             "C\0\0";
         Ov2dFontGetStringWidth(font, text, 0.5f);
+        // An 8-bit string of even length in a block of its own size, whatever the font's strings.
+        const std::unique_ptr<char[]> plain(new char[3]{'A', 'B', 0});
+        Ov2dFontGetStringWidth(font, plain.get(), 0.5f);
         Ov2dBrush* brush = Ov2dBrushCreate();
         const OvV2d anchor = {0.1f, 0.1f};
         Ov2dFontShow(font, text, 0.5f, &anchor, brush);

@@ -1237,6 +1237,11 @@ BOOL SetCursorPos(int x, int y) {
     }
     L.cursor = POINT{x, y};
     L.backend->WarpCursor(x, y);
+    // The window the mouse belongs to hears of the move, as of any other: a program that reads
+    // its moves relative to the last one starts again from here. The mouse device sees no motion.
+    const HWND to = L.capture != nullptr ? L.capture : L.active;
+    if (Valid(to))
+        Post(to, WM_MOUSEMOVE, KeyFlags(), ClientLParam(to));
     return TRUE;
 }
 

@@ -21,4 +21,27 @@ inline CConfigNode* Add(CConfigNode* parent, const char* name, const char* value
     return child;
 }
 
+// Appends to `section` (an "Entities", "Brains", "Agents", "Services", "Teams" ... node) the
+// definition `kind` labelled `label` with its "Class"; returns the definition, null when it could
+// not be allocated.
+inline CConfigNode* AddDefinition(CConfigNode* section, const char* kind, const char* label, const char* className) {
+    CConfigNode* definition = section != nullptr ? Add(section, kind, nullptr, label) : nullptr;
+    if (definition != nullptr)
+        Add(definition, "Class", className);
+    return definition;
+}
+
+// Appends to an "Entities" section the entity definition labelled `label`: its "Class", its
+// "ActionClass" and the label of its "Brain" definition; returns it, null when it could not be
+// allocated.
+inline CConfigNode* AddEntityDefinition(CConfigNode* section, const char* label, const char* className,
+                                        const char* actionClass, const char* brain) {
+    CConfigNode* definition = AddDefinition(section, "Entity", label, className);
+    if (definition != nullptr) {
+        Add(definition, "ActionClass", actionClass);
+        Add(definition, "Brain", brain);
+    }
+    return definition;
+}
+
 } // namespace configtree

@@ -27,11 +27,6 @@ CAgent* CAttackNNAgent::Create(CBrain* owner) { return new CAttackNNAgent(owner)
 
 CAttackNNAgent::CAttackNNAgent(CBrain* owner) : CAgent(owner) {}
 
-CAttackNNAgent::~CAttackNNAgent() {
-    if (m_callbackRegistered)
-        CWorld::RemoveEntityRemovedCallback(&CAttackNNAgent::OnEntityRemoved, this);
-}
-
 const CAgentDesc* CAttackNNAgent::GetClassDesc() const { return &s_classDesc; }
 
 CEntity* CAttackNNAgent::GetOwner() const { return GetBrain()->GetOwner(); }
@@ -125,9 +120,7 @@ bool CAttackNNAgent::Init(CConfigNode* definition) {
     if (!CheckPathFinder() || !CheckEntityManager() || !CheckNetManager() || !CheckActions() || !CheckAttributes())
         return false;
     // A target that leaves the world must not stay behind as a dangling pointer.
-    if (!m_callbackRegistered)
-        m_callbackRegistered = CWorld::AddEntityRemovedCallback(&CAttackNNAgent::OnEntityRemoved, this);
-    return m_callbackRegistered;
+    return m_removedHook.Register();
 }
 
 bool CAttackNNAgent::IsReady() {

@@ -12,6 +12,7 @@
 #include "ai/runtime/agent.h"
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CActionHeadRotate;
 class CActionRotate;
@@ -34,8 +35,6 @@ public:
     static constexpr int kOutputCount = 7;
 
     explicit CAttackNNAgent(CBrain* owner);
-    // Unregisters the entity-removed callback.
-    ~CAttackNNAgent() override;
 
     // Defaults, the services and the net manager, the parameters, the actions and attributes;
     // false for a null node or when any is missing or refused.
@@ -113,5 +112,5 @@ private:
     CVector3 m_lastGoal{-10000.0f, -10000.0f, -10000.0f};
     uint8_t m_walkBackwards = 0;
     CVector3 m_aimAngles; // pitch, yaw, roll (degrees) of the line from the owner to the target
-    bool m_callbackRegistered = false;
+    CEntityRemovedHook m_removedHook{&CAttackNNAgent::OnEntityRemoved, this};
 };

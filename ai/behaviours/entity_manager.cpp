@@ -100,8 +100,6 @@ CEntityManager::CEntityManager(CBrain* owner) : CService(owner) {}
 
 CEntityManager::~CEntityManager() {
     delete[] m_infos;
-    if (m_callbackRegistered)
-        CWorld::RemoveEntityRemovedCallback(&CEntityManager::OnEntityRemoved, this);
     if (m_sharedTaken && --g_pairs.users == 0)
         FreePairs();
 }
@@ -158,8 +156,7 @@ bool CEntityManager::Init(CConfigNode* definition) {
     m_teamSide = owner->FindAttribute<CEntityTeamSide>();
     m_acuteness = owner->FindAttribute<CEntityVisualAcuteness>();
     m_dirty[0] = m_dirty[1] = m_dirty[2] = 1;
-    m_callbackRegistered = CWorld::AddEntityRemovedCallback(&CEntityManager::OnEntityRemoved, this);
-    return m_callbackRegistered;
+    return m_removedHook.Register();
 }
 
 void CEntityManager::Update() {

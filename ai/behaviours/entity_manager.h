@@ -11,6 +11,7 @@
 
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/service.h"
+#include "ai/runtime/world.h"
 
 class CEntity;
 class CEntityEyePosition;
@@ -99,7 +100,7 @@ private:
     int m_task = -1;                                       // the time manager's pair-measurement task
     uint8_t m_dirty[3] = {1, 1, 1};                        // nearest fields to recompute: any, all, enemies
     bool m_sharedTaken = false;                            // this manager counts among the shared tables' users
-    bool m_callbackRegistered = false;                     // the entity-removed callback is registered
+    CEntityRemovedHook m_removedHook{&CEntityManager::OnEntityRemoved, this};
 };
 
 namespace Vusk {

@@ -25,8 +25,6 @@ CAgent* CFleeAgent::Create(CBrain* owner) { return new CFleeAgent(owner); }
 CFleeAgent::CFleeAgent(CBrain* owner) : CAgent(owner) {}
 
 CFleeAgent::~CFleeAgent() {
-    if (m_callbackRegistered)
-        CWorld::RemoveEntityRemovedCallback(&CFleeAgent::OnEntityRemoved, this);
     delete[] m_threatPoints;
     Vusk::EngineFree(m_threatEntities);
 }
@@ -139,9 +137,7 @@ bool CFleeAgent::Init(CConfigNode* definition) {
     if (!CheckServices() || !CheckTasks())
         return false;
     // A threat entity that leaves the world must not stay behind as a dangling pointer.
-    if (!m_callbackRegistered)
-        m_callbackRegistered = CWorld::AddEntityRemovedCallback(&CFleeAgent::OnEntityRemoved, this);
-    return m_callbackRegistered;
+    return m_removedHook.Register();
 }
 
 void CFleeAgent::OnEntityRemoved(CEntity* entity, void* user) {

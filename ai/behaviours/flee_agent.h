@@ -10,6 +10,7 @@
 #include "ai/runtime/agent.h"
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CEntity;
 class CEntityManager;
@@ -120,5 +121,5 @@ private:
     CFindNearestData* m_findNearestData = nullptr;
     float m_maxDeltaHeight = 0.0f; // height tolerance of the start-vertex query
     uint64_t m_pathsScored = 0;
-    bool m_callbackRegistered = false;
+    CEntityRemovedHook m_removedHook{&CFleeAgent::OnEntityRemoved, this};
 };

@@ -74,11 +74,6 @@ CAgent* CFollowerAgent::Create(CBrain* owner) { return new CFollowerAgent(owner)
 
 CFollowerAgent::CFollowerAgent(CBrain* owner) : CAgent(owner) {}
 
-CFollowerAgent::~CFollowerAgent() {
-    if (m_callbackRegistered)
-        CWorld::RemoveEntityRemovedCallback(&CFollowerAgent::OnEntityRemoved, this);
-}
-
 const CAgentDesc* CFollowerAgent::GetClassDesc() const { return &s_classDesc; }
 
 bool CFollowerAgent::CheckServices() { return m_pathFinder != nullptr; }
@@ -124,9 +119,7 @@ bool CFollowerAgent::Init(CConfigNode* definition) {
     if (!CheckServices() || !CheckTasks())
         return false;
     // A followed entity that leaves the world must not stay behind as a dangling pointer.
-    if (!m_callbackRegistered)
-        m_callbackRegistered = CWorld::AddEntityRemovedCallback(&CFollowerAgent::OnEntityRemoved, this);
-    return m_callbackRegistered;
+    return m_removedHook.Register();
 }
 
 void CFollowerAgent::OnEntityRemoved(CEntity* entity, void* user) {

@@ -9,6 +9,7 @@
 #include "ai/runtime/agent.h"
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CActionClass;
 class CEntity;
@@ -37,8 +38,6 @@ public:
     static constexpr const char* kDistanceTask = "CFollowerAgent::ComputeRealDistance";
 
     explicit CFollowerAgent(CBrain* owner);
-    // Unregisters the entity-removed callback.
-    ~CFollowerAgent() override;
 
     // Defaults, the parameters, the path finder and the owner's width; false without the path
     // finder or the distance task.
@@ -88,7 +87,7 @@ private:
     CEntity* m_entityToFollow = nullptr;
     float m_distFromEntity = 0.0f;    // wanted distance (host units)
     float m_angleFromEntity = 180.0f; // wanted angle from the followed heading (degrees)
-    bool m_callbackRegistered = false;
+    CEntityRemovedHook m_removedHook{&CFollowerAgent::OnEntityRemoved, this};
 };
 
 class CWanderAgent : public CAgent {

@@ -19,11 +19,6 @@ CAgent* CShooterAgent::Create(CBrain* owner) { return new CShooterAgent(owner); 
 
 CShooterAgent::CShooterAgent(CBrain* owner) : CAgent(owner) {}
 
-CShooterAgent::~CShooterAgent() {
-    if (m_callbackRegistered)
-        CWorld::RemoveEntityRemovedCallback(&CShooterAgent::OnEntityRemoved, this);
-}
-
 const CAgentDesc* CShooterAgent::GetClassDesc() const { return &s_classDesc; }
 
 bool CShooterAgent::CheckServices() { return m_pathFinder != nullptr && m_entityManager != nullptr; }
@@ -85,9 +80,7 @@ bool CShooterAgent::Init(CConfigNode* definition) {
     if (!CAgent::Init(definition) || !CheckServices() || !CheckActions() || !CheckTasks())
         return false;
     // A target that leaves the world must not stay behind as a dangling pointer.
-    if (!m_callbackRegistered)
-        m_callbackRegistered = CWorld::AddEntityRemovedCallback(&CShooterAgent::OnEntityRemoved, this);
-    return m_callbackRegistered;
+    return m_removedHook.Register();
 }
 
 void CShooterAgent::OnEntityRemoved(CEntity* entity, void* user) {

@@ -8,6 +8,7 @@
 #include "ai/runtime/agent.h"
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CActionRotate;
 class CActionShoot;
@@ -27,8 +28,6 @@ public:
     static constexpr float kSteeringDeadBand = 3.0f;
 
     explicit CShooterAgent(CBrain* owner);
-    // Unregisters the entity-removed callback.
-    ~CShooterAgent() override;
 
     // Defaults, the parameters, the services, actions, attributes and task; false when the
     // services, a turning or shoot action, or the task are missing.
@@ -89,5 +88,5 @@ private:
     int m_task = -1;            // "CShooterAgent::BotShootAtEnemy"
     float m_nextAimTime = 0.0f; // engine time of the next aim (s)
     float m_aimInterval = 0.5f; // seconds between aims
-    bool m_callbackRegistered = false;
+    CEntityRemovedHook m_removedHook{&CShooterAgent::OnEntityRemoved, this};
 };

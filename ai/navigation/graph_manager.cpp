@@ -11,6 +11,7 @@
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/world.h"
 #include "platform/crt.h"
 
@@ -130,15 +131,7 @@ bool CGraphManager::ReadGraph(CConfigNode* node) {
 }
 
 bool CGraphManager::AppendEntry(CGraphEntry* entry) {
-  if (m_entryCount == m_entryCapacity) {
-    uint32_t capacity = m_entryCapacity == 0 ? kFirstEntryCapacity : m_entryCapacity * 2;
-    auto** fresh = static_cast<CGraphEntry**>(Vusk::EngineAllocate(capacity * sizeof(CGraphEntry*)));
-    if (fresh == nullptr) return false;
-    if (m_entryCount > 0) std::memcpy(fresh, m_entries, m_entryCount * sizeof(CGraphEntry*));
-    Vusk::EngineFree(m_entries);
-    m_entries = fresh;
-    m_entryCapacity = capacity;
-  }
+  if (!Vusk::MakeRoom(m_entries, m_entryCount, m_entryCapacity, kFirstEntryCapacity)) return false;
   m_entries[m_entryCount++] = entry;
   return true;
 }
@@ -165,11 +158,8 @@ CGraphEntry* CGraphManager::AddGraph(const char* name, CConfigNode* rawData, boo
 }
 
 CSpatialGraph* CGraphManager::FindGraph(const char* name) const {
-  if (name == nullptr) return nullptr;
-  for (uint32_t i = 0; i < m_entryCount; ++i) {
-    if (_stricmp(m_entries[i]->m_name, name) == 0) return m_entries[i]->m_graph;
-  }
-  return nullptr;
+  const CGraphEntry* entry = Vusk::FindNamed(m_entries, m_entryCount, name);
+  return entry != nullptr ? entry->m_graph : nullptr;
 }
 
 CGraphData* CGraphManager::FindGraphData(const CSpatialGraph* graph, const CGraphDataDesc* descriptor) const {

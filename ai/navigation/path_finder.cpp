@@ -211,7 +211,6 @@ CPathFinder::CPathFinder(CBrain* owner)
 
 CPathFinder::~CPathFinder() {
   if (m_callbackRegistered) Vusk::RemoveGraphChangeCallback(&CPathFinder::OnGraphChanged, this, GetOwner());
-  if (m_removedCallbackRegistered) CWorld::RemoveEntityRemovedCallback(&CPathFinder::OnEntityRemoved, this);
   // The graph must not keep pointers to objects that die with this path finder.
   if (m_graph != nullptr) {
     for (uint32_t i = 0; i < m_constraintCount; ++i)
@@ -383,9 +382,7 @@ bool CPathFinder::Init(CConfigNode* definition) {
       !HasFindVertexData())
     return false;
   if (m_path.m_capacity == 0 && !m_path.Resize(kDefaultPathSize)) return false;
-  if (!m_removedCallbackRegistered)
-    m_removedCallbackRegistered = CWorld::AddEntityRemovedCallback(&CPathFinder::OnEntityRemoved, this);
-  if (!m_removedCallbackRegistered) return false;
+  if (!m_removedHook.Register()) return false;
   if (PathObjectManager() != nullptr)
     m_callbackRegistered = Vusk::AddGraphChangeCallback(&CPathFinder::OnGraphChanged, this, owner);
   return true;

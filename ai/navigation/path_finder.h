@@ -14,6 +14,7 @@
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/service.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CActionAcceleration;
 class CActionClass;
@@ -254,8 +255,8 @@ private:
   // Forgets a path object that leaves the world (the path still names it) and asks for a new path.
   static void OnEntityRemoved(CEntity* entity, void* pathFinder);
 
-  bool m_callbackRegistered;                 // the graph-change callback is registered
-  bool m_removedCallbackRegistered = false;  // the entity-removed callback is registered
+  bool m_callbackRegistered;  // the graph-change callback is registered
+  CEntityRemovedHook m_removedHook{&CPathFinder::OnEntityRemoved, this};
 };
 
 namespace Vusk {

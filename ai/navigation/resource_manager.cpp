@@ -5,6 +5,7 @@
 #include "ai/navigation/data_file.h"
 #include "ai/runtime/allocator.h"
 #include "ai/runtime/config_node.h"
+#include "ai/runtime/engine_arrays.h"
 #include "platform/crt.h"
 
 CGlobalServiceDesc CScriptManager::s_classDesc("CScriptManager", &CScriptManager::Create, nullptr, false, false);
@@ -39,15 +40,7 @@ bool CResourceManager::ReadParam(CConfigNode* node) {
 bool CResourceManager::AddResource(const char* name, CConfigNode* rawData) {
   if (name == nullptr || name[0] == '\0' || std::strlen(name) >= CResourceEntry::kNameSize) return false;
   if (FindResource(name) != nullptr) return false;
-  if (m_entryCount == m_capacity) {
-    const uint32_t capacity = m_capacity == 0 ? kFirstCapacity : m_capacity * 2;
-    auto** fresh = static_cast<CResourceEntry**>(Vusk::EngineAllocate(capacity * sizeof(CResourceEntry*)));
-    if (fresh == nullptr) return false;
-    if (m_entryCount > 0) std::memcpy(fresh, m_entries, m_entryCount * sizeof(CResourceEntry*));
-    Vusk::EngineFree(m_entries);
-    m_entries = fresh;
-    m_capacity = capacity;
-  }
+  if (!Vusk::MakeRoom(m_entries, m_entryCount, m_capacity, kFirstCapacity)) return false;
   CNamedResource* resource = CreateResource();
   if (resource == nullptr) return false;
   if (!resource->Load(rawData)) {
@@ -64,11 +57,8 @@ bool CResourceManager::AddResource(const char* name, CConfigNode* rawData) {
 }
 
 CNamedResource* CResourceManager::FindResource(const char* name) const {
-  if (name == nullptr) return nullptr;
-  for (uint32_t i = 0; i < m_entryCount; ++i) {
-    if (_stricmp(m_entries[i]->m_name, name) == 0) return m_entries[i]->m_resource;
-  }
-  return nullptr;
+  const CResourceEntry* entry = Vusk::FindNamed(m_entries, m_entryCount, name);
+  return entry != nullptr ? entry->m_resource : nullptr;
 }
 
 CScript::~CScript() { Vusk::EngineFree(m_text); }

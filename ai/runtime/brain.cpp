@@ -2,23 +2,12 @@
 
 #include "ai/runtime/action.h"
 #include "ai/runtime/agent.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/service.h"
 
-#include <cstring>
-
 namespace {
-
-// Array of count null pointers in engine memory; null for 0 or when memory runs out.
-template <class T> T** AllocatePointers(uint32_t count) {
-    if (count == 0)
-        return nullptr;
-    T** array = static_cast<T**>(Vusk::EngineAllocate(sizeof(T*) * count));
-    if (array != nullptr)
-        std::memset(array, 0, sizeof(T*) * count);
-    return array;
-}
 
 // An agent needs its own action class; a service needs nothing of its own.
 bool IsUsable(const CAgent* agent) {
@@ -48,16 +37,12 @@ void CreateMember(CBrain* brain, CConfigNode* child, Object** array, uint32_t& c
 
 CActionClass::CActionClass() {
     const uint32_t count = CActionDesc::GetRegistry().GetCount();
-    m_actions = AllocatePointers<CAction>(count);
+    m_actions = Vusk::AllocatePointers<CAction>(count);
     if (m_actions != nullptr)
         m_actionCount = count;
 }
 
-CActionClass::~CActionClass() {
-    for (uint32_t i = 0; i < m_actionCount; ++i)
-        delete m_actions[i];
-    Vusk::EngineFree(m_actions);
-}
+CActionClass::~CActionClass() { Vusk::FreeSlots(m_actions, m_actionCount); }
 
 bool CActionClass::IsComplete() const { return m_actionCount == CActionDesc::GetRegistry().GetCount(); }
 
@@ -78,24 +63,11 @@ void CActionClass::CopyFrom(const CActionClass* other) {
 }
 
 CAction* CActionClass::GetAction(const CActionDesc* descriptor) const {
-    if (descriptor == nullptr)
-        return nullptr;
-    const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
-    return index < m_actionCount ? m_actions[index] : nullptr;
+    return Vusk::SlotOf(m_actions, m_actionCount, descriptor);
 }
 
 CAction* CActionClass::CreateAction(const CActionDesc* descriptor) {
-    if (descriptor == nullptr)
-        return nullptr;
-    const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
-    if (index >= m_actionCount || descriptor->GetCreateFunction() == nullptr)
-        return nullptr;
-    CAction* action = descriptor->GetCreateFunction()();
-    if (action == nullptr)
-        return nullptr;
-    delete m_actions[index];
-    m_actions[index] = action;
-    return action;
+    return Vusk::CreateInSlot(m_actions, m_actionCount, descriptor);
 }
 
 void CActionClass::ClearActions() {
@@ -107,10 +79,10 @@ void CActionClass::ClearActions() {
 CBrain::CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc) : m_owner(owner) {
     const uint32_t agents = CAgentDesc::GetRegistry().GetCount();
     const uint32_t services = CServiceDesc::GetRegistry().GetCount();
-    m_agents = AllocatePointers<CAgent>(agents);
+    m_agents = Vusk::AllocatePointers<CAgent>(agents);
     if (m_agents != nullptr)
         m_agentCapacity = agents;
-    m_services = AllocatePointers<CService>(services);
+    m_services = Vusk::AllocatePointers<CService>(services);
     if (m_services != nullptr)
         m_serviceCapacity = services;
     if (actionClassDesc != nullptr && actionClassDesc->GetCreateFunction() != nullptr)
@@ -119,12 +91,8 @@ CBrain::CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc) : m_owne
 
 CBrain::~CBrain() {
     delete m_actionClass;
-    for (uint32_t i = 0; i < m_agentCount; ++i)
-        delete m_agents[i];
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        delete m_services[i];
-    Vusk::EngineFree(m_agents);
-    Vusk::EngineFree(m_services);
+    Vusk::FreeSlots(m_agents, m_agentCount);
+    Vusk::FreeSlots(m_services, m_serviceCount);
 }
 
 bool CBrain::Init(CConfigNode* definition) {
@@ -173,8 +141,5 @@ CAgent* CBrain::GetAgent(const CAgentDesc* descriptor) const {
 }
 
 CService* CBrain::GetService(const CServiceDesc* descriptor) const {
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        if (Vusk::IsKindOf(m_services[i]->GetClassDesc(), descriptor))
-            return m_services[i];
-    return nullptr;
+    return Vusk::FirstOfKind(m_services, m_serviceCount, descriptor);
 }

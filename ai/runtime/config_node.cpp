@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "ai/runtime/allocator.h"
+#include "ai/runtime/engine_arrays.h"
 #include "platform/crt.h"
 
 namespace {
@@ -83,21 +84,8 @@ CConfigNode* CConfigNode::FindChildWithLabel(const char* name, const char* label
 }
 
 bool CConfigNode::AppendChild(CConfigNode* child) {
-    if (m_childCount == m_childCapacity) {
-        std::uint32_t capacity = m_childCapacity == 0 ? kFirstChildCapacity : m_childCapacity * 2;
-        if (capacity <= m_childCapacity) {
-            return false; // the count would not fit in 32 bits
-        }
-        auto** grown = static_cast<CConfigNode**>(Vusk::EngineAllocate(capacity * sizeof(CConfigNode*)));
-        if (grown == nullptr) {
-            return false;
-        }
-        for (std::uint32_t i = 0; i < m_childCount; ++i) {
-            grown[i] = m_children[i];
-        }
-        Vusk::EngineFree(m_children);
-        m_children = grown;
-        m_childCapacity = capacity;
+    if (!Vusk::MakeRoom(m_children, m_childCount, m_childCapacity, kFirstChildCapacity)) {
+        return false;
     }
     m_children[m_childCount++] = child;
     return true;

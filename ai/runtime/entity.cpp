@@ -1,6 +1,7 @@
 #include "ai/runtime/entity.h"
 
 #include "ai/runtime/brain.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/team.h"
@@ -32,13 +33,9 @@ CEntity::CEntity(const char* name, void* hostObject) : m_hostObject(hostObject) 
         m_teams = nullptr;
     }
     const uint32_t count = CEntityAttributeDesc::GetRegistry().GetCount();
-    if (count != 0) {
-        m_attributes = static_cast<CEntityAttribute**>(Vusk::EngineAllocate(sizeof(CEntityAttribute*) * count));
-        if (m_attributes != nullptr) {
-            std::memset(m_attributes, 0, sizeof(CEntityAttribute*) * count);
-            m_attributeCount = count;
-        }
-    }
+    m_attributes = Vusk::AllocatePointers<CEntityAttribute>(count);
+    if (m_attributes != nullptr)
+        m_attributeCount = count;
 }
 
 CEntity::~CEntity() {
@@ -47,9 +44,7 @@ CEntity::~CEntity() {
     m_brain = nullptr;
     delete m_teams;
     Vusk::EngineFree(m_name);
-    for (uint32_t i = 0; i < m_attributeCount; ++i)
-        delete m_attributes[i];
-    Vusk::EngineFree(m_attributes);
+    Vusk::FreeSlots(m_attributes, m_attributeCount);
 }
 
 void CEntity::LeaveTeams() {
@@ -87,25 +82,11 @@ int CEntity::GetIndex() const {
 }
 
 CEntityAttribute* CEntity::GetAttribute(const CEntityAttributeDesc* descriptor) const {
-    if (descriptor == nullptr)
-        return nullptr;
-    const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
-    return index < m_attributeCount ? m_attributes[index] : nullptr;
+    return Vusk::SlotOf(m_attributes, m_attributeCount, descriptor);
 }
 
 CEntityAttribute* CEntity::CreateAttribute(const CEntityAttributeDesc* descriptor) {
-    if (descriptor == nullptr)
-        return nullptr;
-    const uint32_t index = static_cast<uint32_t>(descriptor->GetIndex());
-    if (index >= m_attributeCount || descriptor->GetCreateFunction() == nullptr)
-        return nullptr;
-    CEntityAttribute* attribute = descriptor->GetCreateFunction()();
-    if (attribute == nullptr)
-        return nullptr;
-    // A second creation replaces the first attribute instead of losing it.
-    delete m_attributes[index];
-    m_attributes[index] = attribute;
-    return attribute;
+    return Vusk::CreateInSlot(m_attributes, m_attributeCount, descriptor);
 }
 
 bool CEntity::AddTeam(CTeam* team) {

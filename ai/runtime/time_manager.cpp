@@ -32,6 +32,28 @@ template <class T> T* Carve(unsigned char*& cursor, size_t count) {
     return result;
 }
 
+// Appends a copy of name to a task name table; its task id, or -1 for a null name, a full table
+// or when memory runs out.
+int AddName(char** names, uint32_t& count, uint32_t capacity, const char* name) {
+    if (name == nullptr || count >= capacity)
+        return -1;
+    char* copy = Vusk::CopyText(name);
+    if (copy == nullptr)
+        return -1;
+    names[count] = copy;
+    return static_cast<int>(count++);
+}
+
+// The id of the first task of the table named name (ASCII case-insensitive); -1 when none.
+int FindName(char* const* names, uint32_t count, const char* name) {
+    if (name == nullptr)
+        return -1;
+    for (uint32_t t = 0; t < count; ++t)
+        if (_stricmp(names[t], name) == 0)
+            return static_cast<int>(t);
+    return -1;
+}
+
 } // namespace
 
 CTimeManager* CTimeManager::GetInstance() {
@@ -139,42 +161,16 @@ CTimeManager::~CTimeManager() {
 }
 
 int CTimeManager::RegisterAperiodicTask(const char* name) {
-    if (name == nullptr || m_aperiodicCount >= m_aperiodicCapacity)
-        return -1;
-    char* copy = Vusk::CopyText(name);
-    if (copy == nullptr)
-        return -1;
-    m_aperiodicNames[m_aperiodicCount] = copy;
-    return static_cast<int>(m_aperiodicCount++);
+    return AddName(m_aperiodicNames, m_aperiodicCount, m_aperiodicCapacity, name);
 }
 
 int CTimeManager::RegisterPeriodicTask(const char* name) {
-    if (name == nullptr || m_periodicCount >= m_periodicCapacity)
-        return -1;
-    char* copy = Vusk::CopyText(name);
-    if (copy == nullptr)
-        return -1;
-    m_periodicNames[m_periodicCount] = copy;
-    return static_cast<int>(m_periodicCount++);
+    return AddName(m_periodicNames, m_periodicCount, m_periodicCapacity, name);
 }
 
-int CTimeManager::FindTask(const char* name) const {
-    if (name == nullptr)
-        return -1;
-    for (uint32_t t = 0; t < m_aperiodicCount; ++t)
-        if (_stricmp(m_aperiodicNames[t], name) == 0)
-            return static_cast<int>(t);
-    return -1;
-}
+int CTimeManager::FindTask(const char* name) const { return FindName(m_aperiodicNames, m_aperiodicCount, name); }
 
-int CTimeManager::FindPeriodicTask(const char* name) const {
-    if (name == nullptr)
-        return -1;
-    for (uint32_t t = 0; t < m_periodicCount; ++t)
-        if (_stricmp(m_periodicNames[t], name) == 0)
-            return static_cast<int>(t);
-    return -1;
-}
+int CTimeManager::FindPeriodicTask(const char* name) const { return FindName(m_periodicNames, m_periodicCount, name); }
 
 void CTimeManager::SetFrameBudget(float seconds) { m_frameBudget = seconds; }
 

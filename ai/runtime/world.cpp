@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "ai/runtime/brain.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
@@ -17,24 +18,6 @@
 
 namespace {
 
-// Makes room for one more entry in a growable array of engine memory: when it is full, the
-// array is replaced by one of `first` entries (none yet) or of twice the capacity, holding the
-// same entries. False, array unchanged, when memory runs out.
-template <class T> bool MakeRoom(T*& array, uint32_t count, uint32_t& capacity, uint32_t first) {
-    if (count < capacity)
-        return true;
-    const uint32_t grown = capacity == 0 ? first : capacity * 2;
-    auto* larger = static_cast<T*>(Vusk::EngineAllocate(sizeof(T) * grown));
-    if (larger == nullptr)
-        return false;
-    if (count != 0)
-        std::memcpy(static_cast<void*>(larger), array, sizeof(T) * count);
-    Vusk::EngineFree(array);
-    array = larger;
-    capacity = grown;
-    return true;
-}
-
 // One engine-wide table of (function, user word) pairs, kept in registration order.
 struct CallbackEntry {
     Vusk::EntityCallback function; // called with (entity, user)
@@ -47,7 +30,7 @@ struct CallbackTable {
     uint32_t capacity = 0;            // entries allocated
 
     bool Add(Vusk::EntityCallback function, void* user) {
-        if (!MakeRoom(entries, count, capacity, 16))
+        if (!Vusk::MakeRoom(entries, count, capacity, 16))
             return false;
         entries[count++] = CallbackEntry{function, user};
         return true;
@@ -344,17 +327,14 @@ bool CWorld::RemoveEntity(CEntity* entity) {
 }
 
 bool CWorld::AddGlobalService(CGlobalService* service) {
-    if (service == nullptr || !MakeRoom(m_services, m_serviceCount, m_serviceCapacity, 8))
+    if (service == nullptr || !Vusk::MakeRoom(m_services, m_serviceCount, m_serviceCapacity, 8))
         return false;
     m_services[m_serviceCount++] = service;
     return true;
 }
 
 CGlobalService* CWorld::GetGlobalService(const CGlobalServiceDesc* descriptor) const {
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        if (Vusk::IsKindOf(m_services[i]->GetClassDesc(), descriptor))
-            return m_services[i];
-    return nullptr;
+    return Vusk::FirstOfKind(m_services, m_serviceCount, descriptor);
 }
 
 CEntity* CWorld::FindEntity(const char* name) const {
@@ -387,6 +367,17 @@ bool CWorld::AddEntityRemovedCallback(Vusk::EntityCallback function, void* user)
 
 void CWorld::RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user) {
     g_entityRemoved.Remove(function, user);
+}
+
+CEntityRemovedHook::~CEntityRemovedHook() {
+    if (m_registered)
+        CWorld::RemoveEntityRemovedCallback(m_function, m_user);
+}
+
+bool CEntityRemovedHook::Register() {
+    if (!m_registered)
+        m_registered = CWorld::AddEntityRemovedCallback(m_function, m_user);
+    return m_registered;
 }
 
 void Vusk::ReleaseWorldSharedState() {

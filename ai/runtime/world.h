@@ -99,6 +99,25 @@ private:
     uint32_t m_slot = kNoSlot;             // index in the engine's world table
 };
 
+// Keeps one entity-removed callback registered while its holder lives, for objects that must drop
+// their pointers to an entity leaving the world: Register adds the callback once (later calls only
+// answer whether it is registered; false when memory runs out), destruction removes it.
+class CEntityRemovedHook {
+public:
+    CEntityRemovedHook(Vusk::EntityCallback function, void* user) : m_function(function), m_user(user) {}
+    CEntityRemovedHook(const CEntityRemovedHook&) = delete;
+    CEntityRemovedHook& operator=(const CEntityRemovedHook&) = delete;
+    ~CEntityRemovedHook();
+
+    bool Register();
+    bool IsRegistered() const { return m_registered; }
+
+private:
+    Vusk::EntityCallback m_function;
+    void* m_user;
+    bool m_registered = false;
+};
+
 namespace Vusk {
 // OneMeter of the current world; 0 without a current world.
 float GetCurrentOneMeter();

@@ -400,9 +400,10 @@ TEST_F(CameraTest, FreeFollowFpsPathAndFixedSteps) {
     Mouse(0, 180.0f, 0.0f); // -90 degrees about y
     cameras.Update(0.1f);
     EXPECT_NEAR(std::fabs(OvFrameGetMatrix(subject.frame)->at.x), 1.0f, 1e-5f);
-    // The pitch (held at 89 from the free camera) tilts the view about the subject's right axis.
+    // The view starts level (the free camera's pitch of 89 is not carried over); the pitch tilts
+    // it about the subject's right axis.
     EXPECT_NEAR(MatrixOf(cameras).right.z, OvFrameGetMatrix(subject.frame)->right.z, 1e-5f);
-    EXPECT_EQ(cameras.Pitch(), 89.0f);
+    EXPECT_EQ(cameras.Pitch(), 0.0f);
 
     // Follow: behind the subject within the distance limits; the subject is shown again.
     Feed(&cameras, "<C><Follow minVAngle='10' maxVAngle='40' minDistance='2' maxDistance='5'/></C>");
@@ -445,6 +446,52 @@ TEST_F(CameraTest, FreeFollowFpsPathAndFixedSteps) {
     EXPECT_EQ(cameras.Mode(), kCameraFixed);
     EXPECT_EQ(cameras.Position().z, 3.0f);
     EXPECT_NEAR(MatrixOf(cameras).at.z, 1.0f, 1e-6f);
+    cameras.Follow(nullptr);
+}
+
+// Every mode but the first-person view shows the followed character, whichever mode came before,
+// and each time the free camera is chosen it starts from its configured place rather than from
+// where the previous mode left the camera.
+TEST_F(CameraTest, WhoIsShownAndWhereTheFreeCameraStarts) {
+    CCameraManager cameras(1.0f);
+    g_cameraManager = &cameras;
+    Make(&cameras);
+    Feed(&cameras, "<C><Free><InitialPosition x='0' y='30' z='-24'/><InitialTarget x='0' y='0' z='-2'/></Free>"
+                   "<Fixed><Position x='5' y='1' z='-6'/><Target x='0' y='1' z='0'/></Fixed></C>");
+    const OvMatrix start = MatrixOf(cameras);
+    const OvV3d points[4] = {{0, 5, 0}, {5, 5, 0}, {5, 5, 5}, {0, 5, 5}};
+    cameras.SetSpline(OvSplineCreate(4, ovSPLINEOPEN, points));
+    Subject subject;
+    cameras.Follow(&subject);
+    for (std::int32_t mode : {kCameraFixed, kCameraPath, kCameraFollow, kCameraFree}) {
+        cameras.SetMode(kCameraFps);
+        cameras.Update(0.1f);
+        EXPECT_FALSE(subject.visible);
+        cameras.SetMode(mode);
+        cameras.Update(0.1f);
+        EXPECT_TRUE(subject.visible) << CameraModeName(mode);
+    }
+    // From a fixed viewpoint (and after a turn of the free camera) back to the free camera's start.
+    cameras.NextFixedCamera();
+    cameras.Update(0.1f);
+    EXPECT_EQ(cameras.Position().x, 5.0f);
+    cameras.SetMode(kCameraFree);
+    cameras.Update(0.1f);
+    EXPECT_EQ(cameras.Position().y, 30.0f);
+    EXPECT_EQ(cameras.Position().z, -24.0f);
+    EXPECT_NEAR(MatrixOf(cameras).at.y, start.at.y, 1e-6f);
+    EXPECT_NEAR(cameras.Pitch(), std::asin(-start.at.y) * 180.0f / 3.14159265f, 1e-3f);
+    Mouse(SKEL_EVENT_MOUSE_LEFT_DOWN, 0.0f, 0.0f);
+    Mouse(0, 50.0f, 0.0f);
+    cameras.Update(0.1f);
+    CInputManager::MouseHandler(SKEL_EVENT_MOUSE_LEFT_UP, nullptr);
+    EXPECT_GT(std::fabs(MatrixOf(cameras).at.x), 0.1f); // turned while it stays the free camera
+    cameras.SetMode(kCameraFollow);
+    cameras.Update(0.1f);
+    cameras.SetMode(kCameraFree);
+    cameras.Update(0.1f);
+    EXPECT_EQ(MatrixOf(cameras).at.x, start.at.x);
+    EXPECT_EQ(cameras.Position().z, -24.0f);
     cameras.Follow(nullptr);
 }
 

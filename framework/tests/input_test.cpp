@@ -14,8 +14,10 @@
 #include "graphics/core/engine.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
+#include "platform/keys.h"
 #include "platform/window.h"
 #include "test_app.h"
+#include "testing/headless_window.h"
 
 namespace {
 
@@ -181,18 +183,23 @@ TEST_F(InputTest, KeyTableAxesAndRequestsThatStayUntilPolled) {
         std::uint32_t code;
         bool (CInputManager::*read)() const;
     };
-    for (const Held& h : {Held{32, &CInputManager::Fire}, Held{172, &CInputManager::Aim},
-                          Held{173, &CInputManager::Run}, Held{174, &CInputManager::LeftControl},
-                          Held{175, &CInputManager::RightControl}, Held{169, &CInputManager::NextFixedCameraPending}}) {
+    for (const Held& h :
+         {Held{32, &CInputManager::Fire}, Held{172, &CInputManager::Aim}, Held{173, &CInputManager::Run},
+          Held{174, &CInputManager::LeftControl}, Held{175, &CInputManager::RightControl}}) {
         EXPECT_EQ(Key(D, h.code), SKEL_EVENT_HANDLED);
         EXPECT_TRUE((input->*h.read)()) << h.code;
         EXPECT_EQ(Key(U, h.code), SKEL_EVENT_HANDLED);
         EXPECT_FALSE((input->*h.read)()) << h.code;
     }
 
-    // "c", the function keys and keypad 0 stay set after the release until a poller takes them.
+    // "c", TAB, the function keys and keypad 0 stay set after the release until a poller takes
+    // them.
     Key(D, 99);
     Key(U, 99);
+    Key(D, 169);
+    Key(U, 169);
+    EXPECT_TRUE(input->TakeNextFixedCameraRequest());
+    EXPECT_FALSE(input->TakeNextFixedCameraRequest());
     for (std::uint32_t f = 129; f <= 140; ++f) {
         EXPECT_EQ(Key(D, f), SKEL_EVENT_HANDLED);
         EXPECT_EQ(Key(U, f), SKEL_EVENT_HANDLED);
@@ -218,10 +225,70 @@ TEST_F(InputTest, KeyTableAxesAndRequestsThatStayUntilPolled) {
         EXPECT_TRUE(input->TakeContinueRequest()) << enter;
         EXPECT_FALSE(input->TakeContinueRequest()) << enter;
     }
-    // TAB is taken like a request too while it is held.
-    Key(D, 169);
+}
+
+// Keys as the window layer reports a desktop keyboard's (the USB usages the SDL back end hands
+// it) become the window's key messages, which the shell's window procedure turns into the input
+// manager's controls: both shift keys with an arrow held, the auto-repeat of a held key, and a
+// TAB pressed and released before the frame looks.
+TEST_F(InputTest, KeysFromTheWindowLayerReachTheControls) {
+    const HWND window = OpenHeadlessWindow("InputKeysClass", SkelWindowProc, 640, 480);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(CInputManager::RegisterHandlers());
+    auto press = [&](int usb, bool down) {
+        const PlatformKey* key = PlatformKeyByUsb(usb);
+        ASSERT_NE(key, nullptr) << usb;
+        PlatformInputKey(window, *key, down);
+    };
+    auto pump = [] {
+        MSG m{};
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageA(&m);
+        }
+    };
+    constexpr int kUp = 82, kLeft = 80, kLeftShift = 225, kRightShift = 229, kSpace = 44, kTab = 43;
+    constexpr int kRightControl = 228;
+    press(kRightShift, true);
+    press(kUp, true);
+    pump();
+    EXPECT_TRUE(input->Run());
+    EXPECT_EQ(input->ForwardAxis(), 1.0f);
+    // Held down, the keys repeat; the repeats change nothing.
+    for (int i = 0; i < 3; ++i) {
+        press(kRightShift, true);
+        press(kUp, true);
+    }
+    pump();
+    EXPECT_TRUE(input->Run());
+    EXPECT_EQ(input->ForwardAxis(), 1.0f);
+    press(kUp, false);
+    press(kRightShift, false);
+    press(kLeftShift, true);
+    press(kSpace, true);
+    press(kLeft, true);
+    press(kRightControl, true);
+    pump();
+    EXPECT_FALSE(input->Run());
+    EXPECT_EQ(input->ForwardAxis(), 0.0f);
+    EXPECT_TRUE(input->Aim());
+    EXPECT_TRUE(input->Fire());
+    EXPECT_EQ(input->SidewaysAxis(), 1.0f);
+    EXPECT_TRUE(input->RightControl());
+    for (int usb : {kLeftShift, kSpace, kLeft, kRightControl}) {
+        press(usb, false);
+    }
+    // A quick TAB: down and up both wait in the queue when the frame's turn comes.
+    press(kTab, true);
+    press(kTab, false);
+    pump();
+    EXPECT_FALSE(input->Aim());
+    EXPECT_FALSE(input->Fire());
+    EXPECT_FALSE(input->RightControl());
     EXPECT_TRUE(input->TakeNextFixedCameraRequest());
-    EXPECT_FALSE(input->TakeNextFixedCameraRequest());
+    for (auto& device : SkelGetState()->devices) {
+        device = {};
+    }
+    DestroyWindow(window);
 }
 
 TEST_F(InputTest, WindowMouseOnlyWithoutDirectInput) {
@@ -249,16 +316,21 @@ TEST_F(InputTest, WindowMouseOnlyWithoutDirectInput) {
     CInputManager::MouseHandler(SKEL_EVENT_MOUSE_RIGHT_UP, nullptr);
     EXPECT_FALSE(input->RightButton());
     EXPECT_EQ(CInputManager::MouseHandler(SKEL_EVENT_MOUSE_WHEEL, &move), SKEL_EVENT_NOT_HANDLED);
-    // In the first-person view the movement is the distance from the centre.
-    cameras.SetMode(kCameraFps);
-    SkelMouseRecord fps = {330.0f, 230.0f, 1.0f, 1.0f, 0, 0};
-    CInputManager::MouseHandler(SKEL_EVENT_MOUSE_MOVE, &fps);
-    EXPECT_EQ(input->Dx(), 10.0f);
-    EXPECT_EQ(input->Dy(), -10.0f);
-    float dx = 0.0f;
-    float dy = 0.0f;
-    EXPECT_TRUE(input->TakeDelta(&dx, &dy));
-    EXPECT_FALSE(input->TakeDelta(&dx, &dy));
+    // The moves add up until they are taken, in the first-person view as elsewhere: three moves
+    // of 10 pixels are 30, however far from the centre the cursor is.
+    for (std::int32_t mode : {kCameraFree, kCameraFps}) {
+        cameras.SetMode(mode);
+        for (int i = 1; i <= 3; ++i) {
+            SkelMouseRecord step = {320.0f + 10.0f * static_cast<float>(i), 230.0f, 10.0f, -2.0f, 0, 0};
+            CInputManager::MouseHandler(SKEL_EVENT_MOUSE_MOVE, &step);
+        }
+        float dx = 0.0f;
+        float dy = 0.0f;
+        EXPECT_TRUE(input->TakeDelta(&dx, &dy));
+        EXPECT_EQ(dx, 30.0f) << mode;
+        EXPECT_EQ(dy, -6.0f) << mode;
+        EXPECT_FALSE(input->TakeDelta(&dx, &dy));
+    }
 
     // The pad: dead zone, button steps (bigger for the free camera), nothing in the first-person view.
     PadRecord pad = {kPadRight | kPadF1 | kPadNextCamera, 0.0f, 0.0f};

@@ -69,6 +69,8 @@ using OvSystemFunction = OvBool (*)(OvInt32 request, void* out, void* inOut, OvI
 using OvStandardFunction = OvBool (*)(void* out, void* inOut, OvInt32 number);
 
 inline constexpr OvInt32 ovNUMSTANDARDFUNCTIONS = 29;
+// The standard-function table the driver hands over, indexed by the standard function's number.
+using OvStandardFunctions = OvStandardFunction[ovNUMSTANDARDFUNCTIONS];
 
 // Indices of the standard functions the core calls.
 enum OvStandardFunctionIndex : OvInt32 {
@@ -135,16 +137,16 @@ struct OvSubSystemInfo {
 // The engine's global state: this fixed part, followed by every module's data at the offset the
 // engine registry gave it.
 struct OvEngineInstance {
-    void* curCamera;                                    // camera between begin and end update, else null
-    void* curWorld;                                     // world of the camera being updated (set by the world plugin)
-    OvUInt16 renderFrame;                               // render frame counter, advanced by each camera update
-    OvUInt16 lightFrame;                                // light frame stamp, advanced by the lighting callbacks
-    float screenZ;                                      // z value of 2D immediate-mode vertices
-    OvDevice dOpenDevice;                               // copy of the driver's device record
-    OvStandardFunction stdFunc[ovNUMSTANDARDFUNCTIONS]; // driver's standard functions
-    OvLLLink dirtyFrameList;                            // frames whose world matrices need updating
-    OvStringFunctions stringFuncs;                      // string and formatting functions
-    OvMemoryFunctions memoryFuncs;                      // memory functions
+    void* curCamera;               // camera between begin and end update, else null
+    void* curWorld;                // world of the camera being updated (set by the world plugin)
+    OvUInt16 renderFrame;          // render frame counter, advanced by each camera update
+    OvUInt16 lightFrame;           // light frame stamp, advanced by the lighting callbacks
+    float screenZ;                 // z value of 2D immediate-mode vertices
+    OvDevice dOpenDevice;          // copy of the driver's device record
+    OvStandardFunctions stdFunc;   // driver's standard functions
+    OvLLLink dirtyFrameList;       // frames whose world matrices need updating
+    OvStringFunctions stringFuncs; // string and formatting functions
+    OvMemoryFunctions memoryFuncs; // memory functions
     void* (*memoryAllocFreeListEntry)(OvFreeList* list, OvUInt32 hint);    // free-list allocate
     OvFreeList* (*memoryFreeFreeListEntry)(OvFreeList* list, void* entry); // free-list free
     void* spare;                                                           // unused

@@ -37,13 +37,15 @@ OvInt32 Slot(OvInt32 primType) {
     }
 }
 
-OvBool ImmInstanceBody(OvPipelineNode*, const OvPipelineExecuteParams* params) {
+OvBool OvNodeImmInstanceBody(OvPipelineNode*, const OvPipelineExecuteParams* params) {
     gInstanced = static_cast<OvIm3DBatch*>(params->data);
     return TRUE;
 }
 
-OvNodeDefinition gImmInstance = {"ImmInstance.qxl", ImmInstanceBody, nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0,
-                                 nullptr,           nullptr,         0,       nullptr, 0,       0,       0};
+// clang-format off
+OvNodeDefinition gImmInstance = {"ImmInstance.qxl", OvNodeImmInstanceBody,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, nullptr, 0, 0, 0};
+// clang-format on
 
 // A one-node pipeline (no node: an empty one), owned by the core.
 OvPipeline* MakePipeline(OvNodeDefinition* node) {

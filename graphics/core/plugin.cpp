@@ -18,11 +18,6 @@ OvFreeList* gEntryList = nullptr;         // free list of entries, while the reg
 OvPluginRegistry** gRegistries = nullptr; // registries with entries, kept while free lists are off
 OvInt32 gNumRegistries = 0;
 
-// Null constructor, destructor and copy callbacks: the object is returned untouched.
-void* DefaultConstructor(void* object, OvInt32, OvInt32) { return object; }
-void* DefaultDestructor(void* object, OvInt32, OvInt32) { return object; }
-void* DefaultCopy(void* dstObject, const void*, OvInt32, OvInt32) { return dstObject; }
-
 void ResetRegistry(OvPluginRegistry* registry) {
     registry->sizeOfStruct = registry->origSizeOfStruct;
     registry->firstRegEntry = nullptr;
@@ -177,9 +172,9 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
     e->getSizeCB = nullptr;
     e->alwaysCB = nullptr;
     e->rightsCB = nullptr;
-    e->constructCB = constructCB != nullptr ? constructCB : DefaultConstructor;
-    e->destructCB = destructCB != nullptr ? destructCB : DefaultDestructor;
-    e->copyCB = copyCB != nullptr ? copyCB : DefaultCopy;
+    e->constructCB = constructCB != nullptr ? constructCB : static_cast<OvPluginObjectConstructor>(OvIdentity);
+    e->destructCB = destructCB != nullptr ? destructCB : static_cast<OvPluginObjectDestructor>(OvIdentity);
+    e->copyCB = copyCB != nullptr ? copyCB : static_cast<OvPluginObjectCopy>(OvIdentity);
     e->spare = nullptr;
     e->nextRegEntry = nullptr;
     e->prevRegEntry = registry->lastRegEntry;

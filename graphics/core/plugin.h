@@ -9,6 +9,10 @@ struct OvStream;
 using OvPluginObjectConstructor = void* (*)(void* object, OvInt32 offset, OvInt32 size);
 using OvPluginObjectDestructor = void* (*)(void* object, OvInt32 offset, OvInt32 size);
 using OvPluginObjectCopy = void* (*)(void* dstObject, const void* srcObject, OvInt32 offset, OvInt32 size);
+// Returns its first argument unchanged: what the registry keeps for a null constructor,
+// destructor or copy callback.
+inline void* OvIdentity(void* object, OvInt32, OvInt32) { return object; }
+inline void* OvIdentity(void* dstObject, const void*, OvInt32, OvInt32) { return dstObject; }
 using OvPluginDataChunkReadCallBack = OvStream* (*)(OvStream* stream, OvInt32 length, void* object, OvInt32 offset,
                                                     OvInt32 size);
 using OvPluginDataChunkWriteCallBack = OvStream* (*)(OvStream* stream, OvInt32 length, const void* object,

@@ -33,7 +33,7 @@ inline constexpr OvUInt32 ovTEXTUREADDRESSINGUMASK = 0xF00;  // addressing mode 
 inline constexpr OvUInt32 ovTEXTUREADDRESSINGVMASK = 0xF000; // addressing mode v << 12
 inline constexpr OvUInt32 ovTEXTUREADDRESSWRAP = 1;          // the default addressing mode
 
-// Texture record; extension data follows (texture registry). 112 bytes on 64-bit.
+// Texture record; extension data follows (texture registry).
 struct OvTexture {
     OvRaster* raster;             // the device raster, or null
     OvTexDictionary* dict;        // the dictionary listing it, or null
@@ -41,7 +41,7 @@ struct OvTexture {
     char name[ovTEXTURENAMESIZE]; // at most 31 characters
     char mask[ovTEXTURENAMESIZE]; // at most 31 characters; empty without a mask
     OvUInt32 filterAddressing;    // filter mode, addressing u and v (bits 0-15)
-    OvInt32 refCount;             // references held; 1 on creation
+    OvRefCount refCount;          // references held; 1 on creation
 };
 
 // Dictionary record; extension data follows (dictionary registry).

@@ -287,6 +287,45 @@ OvTexture* OvTextureStreamRead(OvStream* stream) {
     return texture;
 }
 
+OvBool OvTextureStreamReadBody(OvStream* stream, OvUInt32 length, OvTexture** texture) {
+    *texture = nullptr;
+    const OvUInt32 left = OvStreamGetBytesLeft(stream);
+    if (left != 0xFFFFFFFFu && length > left) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD));
+        return FALSE;
+    }
+    // A custom stream cannot say how much it holds: the body is taken in steps as it arrives.
+    OvUInt8* body = nullptr;
+    OvUInt32 have = 0;
+    while (have < length) {
+        const OvUInt32 step = length - have < 65536 ? length - have : 65536;
+        auto* grown = static_cast<OvUInt8*>(OvRealloc(body, have + step, ovMEMHINTDUR_FUNCTION | ovID_TEXTURE));
+        if (grown == nullptr) {
+            if (body != nullptr) {
+                OvFree(body);
+            }
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(have + step)));
+            return FALSE;
+        }
+        body = grown;
+        if (OvStreamReadStrict(stream, body + have, step) == nullptr) {
+            OvFree(body);
+            return FALSE;
+        }
+        have += step;
+    }
+    OvMemory memory = {body, length};
+    OvStream* inner = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    if (inner != nullptr) {
+        *texture = OvTextureStreamRead(inner);
+        OvStreamClose(inner, nullptr);
+    }
+    if (body != nullptr) {
+        OvFree(body);
+    }
+    return inner != nullptr ? TRUE : FALSE;
+}
+
 OvTexDictionary* OvTexDictionaryStreamReadImages(OvStream* stream) {
     OvUInt8 head[4];
     if (OvStreamReadStrict(stream, head, 4) == nullptr) {

@@ -26,6 +26,12 @@ OvUInt32 OvTextureStreamGetSize(const OvTexture* texture);
 const OvTexture* OvTextureStreamWrite(const OvTexture* texture, OvStream* stream);
 // Reads a texture chunk's body (the stream just past its header) through OvTextureRead.
 OvTexture* OvTextureStreamRead(OvStream* stream);
+// Takes a texture chunk's body of length bytes whole from the stream (in steps as it arrives)
+// and reads the texture from those bytes alone, so that nothing inside the body can reach past
+// it and the stream stays in step whatever the body holds. FALSE when the bytes cannot be taken
+// (a short read, memory); TRUE otherwise, with *texture the texture or null when the body gave
+// none (the texture read's error held).
+OvBool OvTextureStreamReadBody(OvStream* stream, OvUInt32 length, OvTexture** texture);
 
 // Reads a dictionary's body (the stream just past its header) into a new dictionary, which is
 // current while it is read; null (and nothing made left behind) on any failure.

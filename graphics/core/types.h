@@ -11,6 +11,11 @@ using OvUInt16 = std::uint16_t;
 using OvInt32 = std::int32_t;
 using OvUInt32 = std::uint32_t;
 using OvBool = std::int32_t; // TRUE (1) or FALSE (0)
+// The reference count of a shared object (geometry, material, texture, brush). Files do not
+// store it, and every reference is held by something in memory, so 64 bits cannot wrap: a
+// narrower count could be carried round to a small value by data read from a file (a geometry
+// named by 32,768 atomics, a material repeated 65,536 times in one list) and free an object in use.
+using OvRefCount = std::int64_t;
 
 #ifndef TRUE
 #define TRUE 1

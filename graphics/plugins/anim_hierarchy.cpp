@@ -1,5 +1,6 @@
 #include "graphics/plugins/anim_hierarchy.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -23,6 +24,7 @@ constexpr OvUInt32 kStreamedFlags = ~static_cast<OvUInt32>(ovANIMHIERARCHYSUBHIE
 struct PluginState {
     OvFreeList* freeList = nullptr;
     OvInt32 extOffset = -1; // offset of the frame extension
+    OvLLLink hierarchies;   // every hierarchy alive, for frames that go while nodes name them
 };
 
 PluginState gHier;
@@ -33,6 +35,7 @@ OvAnimHierarchyFrameExtension* Ext(const OvFrame* frame) {
 }
 
 void* HierOpen(void* instance, OvInt32, OvInt32) {
+    OvLLLinkInitHead(&gHier.hierarchies);
     gHier.freeList = OvFreeListCreateWithSpace(static_cast<OvInt32>(sizeof(OvAnimHierarchy)), kHierarchiesPerBlock, 0,
                                                1, nullptr, kHintList);
     if (gHier.freeList == nullptr) {
@@ -47,6 +50,7 @@ void* HierClose(void* instance, OvInt32, OvInt32) {
         OvFreeListDestroy(gHier.freeList);
         gHier.freeList = nullptr;
     }
+    OvLLLinkInitHead(&gHier.hierarchies); // the records went with the list
     return instance;
 }
 
@@ -88,7 +92,21 @@ OvAnimHierarchy* AllocHierarchy(OvInt32 numNodes, OvUInt32 flags, OvInt32 maxInt
     for (OvInt32 i = 0; i < numNodes; ++i) {
         h->pNodeInfo[i].nodeIndex = i;
     }
+    OvLLLinkAddHead(&gHier.hierarchies, &h->inPluginList);
     return h;
+}
+
+// Every node of every live hierarchy that names the frame lets it go.
+void ReleaseBoundFrame(const OvFrame* frame) {
+    for (OvLLLink* l = gHier.hierarchies.next; l != &gHier.hierarchies; l = l->next) {
+        const auto* h = reinterpret_cast<const OvAnimHierarchy*>(reinterpret_cast<const OvUInt8*>(l) -
+                                                                 offsetof(OvAnimHierarchy, inPluginList));
+        for (OvInt32 i = 0; h->pNodeInfo != nullptr && i < h->numNodes; ++i) {
+            if (h->pNodeInfo[i].pFrame == frame) {
+                h->pNodeInfo[i].pFrame = nullptr;
+            }
+        }
+    }
 }
 
 // The world matrix of the frame's parent frame (identity without one), not relying on world
@@ -134,6 +152,7 @@ void SetFrameWorld(OvFrame* frame, const OvMatrix* world) {
 void* ExtConstruct(void* object, OvInt32 offset, OvInt32) {
     auto* e = reinterpret_cast<OvAnimHierarchyFrameExtension*>(static_cast<OvUInt8*>(object) + offset);
     e->id = -1;
+    e->bound = 0;
     e->hierarchy = nullptr;
     return object;
 }
@@ -141,6 +160,10 @@ void* ExtConstruct(void* object, OvInt32 offset, OvInt32) {
 void* ExtDestruct(void* object, OvInt32 offset, OvInt32) {
     auto* frame = static_cast<OvFrame*>(object);
     auto* e = reinterpret_cast<OvAnimHierarchyFrameExtension*>(static_cast<OvUInt8*>(object) + offset);
+    if (e->bound != 0) {
+        ReleaseBoundFrame(frame);
+        e->bound = 0;
+    }
     if (OvAnimHierarchy* h = e->hierarchy) {
         for (OvInt32 i = 0; i < h->numNodes; ++i) {
             h->pNodeInfo[i].pFrame = nullptr;
@@ -345,6 +368,7 @@ OvBool OvAnimHierarchyDestroy(OvAnimHierarchy* hierarchy) {
     if (hierarchy->currentAnim != nullptr) {
         OvAnimInterpolatorDestroy(hierarchy->currentAnim);
     }
+    OvLLLinkRemove(&hierarchy->inPluginList);
     OvFreeListEntryFree(gHier.freeList, hierarchy);
     if (parent != nullptr && Ext(parent)->hierarchy == hierarchy) {
         Ext(parent)->hierarchy = nullptr;
@@ -364,6 +388,7 @@ OvAnimHierarchy* OvAnimHierarchyAttach(OvAnimHierarchy* hierarchy) {
         for (OvInt32 i = 0; i < hierarchy->numNodes; ++i) {
             if (hierarchy->pNodeInfo[i].nodeID == id) {
                 hierarchy->pNodeInfo[i].pFrame = f;
+                Ext(f)->bound = 1;
             }
         }
         OvFrameMarkDirty(f);

@@ -43,11 +43,15 @@ struct OvAnimHierarchy {
     OvAnimHierarchy* parentHierarchy; // root hierarchy (itself unless a sub-hierarchy)
     OvInt32 rootParentOffset;         // first node of a sub-hierarchy in its root, -1 = none
     OvAnimInterpolator* currentAnim;  // interpolator of numNodes nodes
+    OvLLLink inPluginList;            // place in the plugin's list of live hierarchies
 };
 
-// Frame extension: the frame's node id (-1: none) and the hierarchy it holds (or null).
+// Frame extension: the frame's node id (-1: none) and the hierarchy it holds (or null). A frame
+// that a node took at attach is marked bound: when it is destroyed, every node of a live
+// hierarchy that names it lets it go, so that no update writes into a frame that is gone.
 struct OvAnimHierarchyFrameExtension {
     OvInt32 id;
+    OvInt32 bound; // nonzero once a node took the frame
     OvAnimHierarchy* hierarchy;
 };
 

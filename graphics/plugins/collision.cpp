@@ -61,58 +61,64 @@ OvCollisionData* const* DataSlot(const void* object, OvInt32 offset) {
     return reinterpret_cast<OvCollisionData* const*>(static_cast<const OvUInt8*>(object) + offset);
 }
 
-void* EngineOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
+// Engine extension: counts the engines open and clears its word.
+void* OvCollisionEngineOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
     gState.instances++;
     std::memset(static_cast<OvUInt8*>(instance) + offset, 0, sizeof(OvInt32));
     return instance;
 }
-void* EngineClose(void* instance, OvInt32 /*offset*/, OvInt32 /*size*/) {
+void* OvCollisionEngineClose(void* instance, OvInt32 /*offset*/, OvInt32 /*size*/) {
     gState.instances--;
     return instance;
 }
-void* AtomicConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
+// Atomic extension: a word cleared at construction that nothing else reads.
+void* OvCollisionAtomicConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
     std::memset(static_cast<OvUInt8*>(object) + offset, 0, sizeof(OvInt32));
     return object;
 }
-void* DataConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
+// Geometry and world-sector extensions: the collision data pointer.
+void* OvCollisionDataConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
     *DataSlot(object, offset) = nullptr;
     return object;
 }
-void* DataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
+void* OvCollisionDataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
     OvCollisionDataDestroy(*DataSlot(object, offset));
     *DataSlot(object, offset) = nullptr;
     return object;
 }
 
-OvStream* GeometryDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 /*offset*/, OvInt32 /*size*/) {
-    auto* geometry = static_cast<OvGeometry*>(object);
-    OvBBox box{{0, 0, 0}, {0, 0, 0}};
-    if (geometry->numMorphTargets > 0 && geometry->morphTarget != nullptr) {
-        const OvSphere& s = geometry->morphTarget[0].boundingSphere;
-        box.sup = {s.center.x + s.radius, s.center.y + s.radius, s.center.z + s.radius};
-        box.inf = {s.center.x - s.radius, s.center.y - s.radius, s.center.z - s.radius};
-    }
+// Stream callbacks of both extensions. The reader tells a geometry (object type 8) from an
+// atomic sector (type -1) by the first byte: old-layout data, which carry no box, take the box
+// around a geometry's first morph-target sphere, or a sector's own box from its file.
+OvStream* OvCollisionDataStreamRead(OvStream* stream, OvInt32 length, void* object, OvInt32 /*offset*/,
+                                    OvInt32 /*size*/) {
     OvCollisionData* data = nullptr;
-    if (!OvCollisionDataRead(stream, length, &box, geometry->numTriangles, &data)) {
-        return nullptr;
+    if (*static_cast<const OvUInt8*>(object) == ovGEOMETRYOBJECTTYPE) {
+        auto* geometry = static_cast<OvGeometry*>(object);
+        OvBBox box{{0, 0, 0}, {0, 0, 0}};
+        if (geometry->numMorphTargets > 0 && geometry->morphTarget != nullptr) {
+            const OvSphere& s = geometry->morphTarget[0].boundingSphere;
+            box.sup = {s.center.x + s.radius, s.center.y + s.radius, s.center.z + s.radius};
+            box.inf = {s.center.x - s.radius, s.center.y - s.radius, s.center.z - s.radius};
+        }
+        if (!OvCollisionDataRead(stream, length, &box, geometry->numTriangles, &data)) {
+            return nullptr;
+        }
+        OvCollisionGeometrySetData(geometry, data);
+        return stream;
     }
-    OvCollisionGeometrySetData(geometry, data);
-    return stream;
-}
-// An atomic sector's data: old-layout data take the sector's box from its file.
-OvStream* SectorDataRead(OvStream* stream, OvInt32 length, void* object, OvInt32 /*offset*/, OvInt32 /*size*/) {
     auto* sector = static_cast<OvWorldSector*>(object);
-    OvCollisionData* data = nullptr;
     if (!OvCollisionDataRead(stream, length, &sector->tightBoundingBox, sector->numTriangles, &data)) {
         return nullptr;
     }
     OvCollisionWorldSectorSetData(sector, data);
     return stream;
 }
-OvStream* DataWrite(OvStream* stream, OvInt32 /*length*/, const void* object, OvInt32 offset, OvInt32 /*size*/) {
+OvStream* OvCollisionDataStreamWrite(OvStream* stream, OvInt32 /*length*/, const void* object, OvInt32 offset,
+                                     OvInt32 /*size*/) {
     return OvCollisionDataWrite(stream, *DataSlot(object, offset));
 }
-OvInt32 DataSize(const void* object, OvInt32 offset, OvInt32 /*size*/) {
+OvInt32 OvCollisionDataStreamGetSize(const void* object, OvInt32 offset, OvInt32 /*size*/) {
     return OvCollisionDataGetStreamSize(*DataSlot(object, offset));
 }
 
@@ -425,9 +431,9 @@ void FillTriangle(OvCollisionTriangle* tri, OvV3d** v, OvInt32 index) {
 // for the callback; world queries name the sector being walked.
 struct Query {
     OvIntersection* caller;
-    OvCollisionTriangleCallBack callBack;
+    OvCollisionTriangleCallback callBack;
     void* data;
-    OvCollisionWorldCallBack worldCallBack = nullptr;
+    OvCollisionWorldCallback worldCallBack = nullptr;
     OvWorldSector* sector = nullptr;
     bool stopped = false;
 };
@@ -994,21 +1000,24 @@ void WorldVolume(Query& q, OvWorld* world, const VolumeQuery& vq) {
 } // namespace
 
 OvBool OvCollisionPluginAttach() {
-    gState.engineOffset = OvEngineRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, EngineOpen, EngineClose);
+    gState.engineOffset =
+        OvEngineRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionEngineOpen, OvCollisionEngineClose);
     gState.atomicOffset =
-        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, AtomicConstructor, nullptr, nullptr);
-    gState.geometryOffset = OvGeometryRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION, DataConstructor,
-                                                     DataDestructor, nullptr);
+        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionAtomicConstructor, nullptr, nullptr);
+    gState.geometryOffset = OvGeometryRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
+                                                     OvCollisionDataConstructor, OvCollisionDataDestructor, nullptr);
     const OvInt32 stream =
         gState.geometryOffset < 0
             ? -1
-            : OvGeometryRegisterPluginStream(ovPLUGINIDCOLLISION, GeometryDataRead, DataWrite, DataSize);
-    gState.sectorOffset = OvWorldSectorRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION, DataConstructor,
-                                                      DataDestructor, nullptr);
+            : OvGeometryRegisterPluginStream(ovPLUGINIDCOLLISION, OvCollisionDataStreamRead, OvCollisionDataStreamWrite,
+                                             OvCollisionDataStreamGetSize);
+    gState.sectorOffset = OvWorldSectorRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
+                                                      OvCollisionDataConstructor, OvCollisionDataDestructor, nullptr);
     const OvInt32 sectorStream =
         gState.sectorOffset < 0
             ? -1
-            : OvWorldSectorRegisterPluginStream(ovPLUGINIDCOLLISION, SectorDataRead, DataWrite, DataSize);
+            : OvWorldSectorRegisterPluginStream(ovPLUGINIDCOLLISION, OvCollisionDataStreamRead,
+                                                OvCollisionDataStreamWrite, OvCollisionDataStreamGetSize);
     return gState.engineOffset >= 0 && gState.atomicOffset >= 0 && gState.geometryOffset >= 0 && stream >= 0 &&
            gState.sectorOffset >= 0 && sectorStream >= 0;
 }
@@ -1033,7 +1042,7 @@ OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionD
 }
 
 OvWorld* OvCollisionWorldForAllIntersections(OvWorld* world, OvIntersection* intersection,
-                                             OvCollisionWorldCallBack callBack, void* data) {
+                                             OvCollisionWorldCallback callBack, void* data) {
     Query q{intersection, nullptr, data, callBack};
     switch (intersection->type) {
     case ovINTERSECTLINE:
@@ -1272,7 +1281,7 @@ OvStream* OvCollisionDataWrite(OvStream* stream, const OvCollisionData* data) {
 }
 
 OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvIntersection* intersection,
-                                                   OvCollisionTriangleCallBack callBack, void* data) {
+                                                   OvCollisionTriangleCallback callBack, void* data) {
     Query q{intersection, callBack, data};
     switch (intersection->type) {
     case ovINTERSECTLINE:
@@ -1296,7 +1305,7 @@ OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvInter
 }
 
 OvAtomic* OvCollisionAtomicForAllIntersections(OvAtomic* atomic, OvIntersection* intersection,
-                                               OvCollisionTriangleCallBack callBack, void* data) {
+                                               OvCollisionTriangleCallback callBack, void* data) {
     OvGeometry* geometry = atomic->geometry;
     if (geometry == nullptr) {
         return atomic;

@@ -93,11 +93,11 @@ struct OvCollisionData {
     OvBBox* childBoxes;
 };
 
-using OvCollisionTriangleCallBack = OvCollisionTriangle* (*)(OvIntersection* intersection,
+using OvCollisionTriangleCallback = OvCollisionTriangle* (*)(OvIntersection* intersection,
                                                              OvCollisionTriangle* collTriangle, float distance,
                                                              void* data);
 // World queries also name the atomic sector holding the triangle (its index is the sector's).
-using OvCollisionWorldCallBack = OvCollisionTriangle* (*)(OvIntersection* intersection, OvWorldSector* sector,
+using OvCollisionWorldCallback = OvCollisionTriangle* (*)(OvIntersection* intersection, OvWorldSector* sector,
                                                           OvCollisionTriangle* collTriangle, float distance,
                                                           void* data);
 
@@ -146,11 +146,11 @@ OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionD
 // sectors without collision data test each of their triangles. Points find nothing. Returns the
 // world (also when the callback stopped the query by returning null).
 OvWorld* OvCollisionWorldForAllIntersections(OvWorld* world, OvIntersection* intersection,
-                                             OvCollisionWorldCallBack callBack, void* data);
+                                             OvCollisionWorldCallback callBack, void* data);
 OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvIntersection* intersection,
-                                                   OvCollisionTriangleCallBack callBack, void* data);
+                                                   OvCollisionTriangleCallback callBack, void* data);
 OvAtomic* OvCollisionAtomicForAllIntersections(OvAtomic* atomic, OvIntersection* intersection,
-                                               OvCollisionTriangleCallBack callBack, void* data);
+                                               OvCollisionTriangleCallback callBack, void* data);
 
 // Starts a walk over the data's tree for the outer box (the touching region) and the inner box
 // (the region whose triangles need no test); the same box may serve as both.

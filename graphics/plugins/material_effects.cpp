@@ -236,20 +236,38 @@ struct Reader {
         if (has == 0) {
             return true;
         }
+        // The texture chunk comes next and lies wholly inside what is left of the extension.
+        OvUInt32 type = 0;
         OvUInt32 length = 0;
+        OvUInt32 version = 0;
         if (remaining < static_cast<OvInt32>(kTextureChunkHeader) ||
-            !OvStreamFindChunk(stream, ovID_TEXTURE, &length, nullptr) ||
-            length > static_cast<OvUInt32>(remaining) - kTextureChunkHeader) {
+            !OvStreamReadChunkHeader(stream, &type, &length, &version, nullptr)) {
             return false;
         }
-        remaining -= static_cast<OvInt32>(kTextureChunkHeader + length);
+        remaining -= static_cast<OvInt32>(kTextureChunkHeader);
+        if (type != ovID_TEXTURE || length > static_cast<OvUInt32>(remaining)) {
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD));
+            return false;
+        }
+        if (!OvChunkVersionAccepted(version)) {
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRBADVERSION));
+            return false;
+        }
+        remaining -= static_cast<OvInt32>(length);
         OvError held{};
         OvErrorGet(&held); // a read's own report is told apart from what was held before
-        OvTexture* t = OvTextureStreamRead(stream);
+        OvTexture* t = nullptr;
+        const OvBool bodyRead = OvTextureStreamReadBody(stream, length, &t);
         OvError e{};
         OvErrorGet(&e);
         if (held.errorCode != ovERRNOERROR) {
             OvErrorSet(&held);
+        }
+        if (!bodyRead) {
+            if (e.errorCode != ovERRNOERROR) {
+                OvErrorSet(&e);
+            }
+            return false;
         }
         if (t == nullptr) {
             if (e.errorCode == ovERRNOERROR || e.errorCode == ovERRTEXTUREREAD) {
@@ -358,7 +376,7 @@ OvMaterial* OvMaterialEffectsSetType(OvMaterial* material, OvUInt32 type) {
     if (type <= 6) {
         for (int k = 0; k < 2; ++k) {
             fx->slots[k].kind = kKinds[type][k];
-            if (kKinds[type][k] == ovMATFXKINDDUAL && fx->slots[k].srcBlend == 0) {
+            if (kKinds[type][k] == ovMATFXKINDDUAL) {
                 fx->slots[k].srcBlend = 5;
                 fx->slots[k].destBlend = 6;
             }

@@ -14,9 +14,10 @@ constexpr OvUInt32 kCoreHeaderSize = 12;
 constexpr OvUInt32 kInfoHeaderSize = 40;
 constexpr OvUInt32 kMaxHeaderKept = 124; // the largest header version; longer headers are skipped
 constexpr OvInt32 kMaxSide = 32768;
-// A run-length coded bitmap may describe far more pixels than it has bytes (255 in two bytes,
-// or an early end); beyond this many pixels a byte the file is taken as damaged.
-constexpr std::uint64_t kMaxRlePixelsPerByte = 1024;
+// A run-length code of two bytes gives at most 255 pixels. Codes that end a row or the bitmap
+// early leave the rest empty; a bitmap may not claim more pixels than its codes could have
+// given, so that a small file cannot make a huge image.
+constexpr std::uint64_t kMaxRlePixelsPerCode = 255;
 
 enum Compression : OvUInt32 { kNone = 0, kRle8 = 1, kRle4 = 2 };
 
@@ -269,7 +270,7 @@ OvImage* OvBmpImageRead(const char* imageName) {
     // anything is allocated for them.
     const std::uint64_t left = OvStreamGetBytesLeft(r.stream);
     const std::uint64_t pixels = static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height);
-    if ((h.compression == kRle8 && pixels > (left + 1) * kMaxRlePixelsPerByte) ||
+    if ((h.compression == kRle8 && pixels > left / 2 * kMaxRlePixelsPerCode) ||
         (h.compression != kRle8 && StoredRowBytes(h.width, b) * static_cast<std::uint64_t>(h.height) > left)) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRENDOFSTREAM));
         return nullptr;

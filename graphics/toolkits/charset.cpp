@@ -174,6 +174,7 @@ CharsetState gCharset;
 } // namespace
 
 OvBool OvCharsetOpen() {
+    OvCharsetClose(); // a second open replaces the buffers of the first
     gCharset.scratchA = OvMalloc(kScratchA, kHint);
     if (gCharset.scratchA == nullptr) {
         return FALSE;

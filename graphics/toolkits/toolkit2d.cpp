@@ -119,7 +119,8 @@ void FreeState() {
         }
         OvTexDictionaryDestroy(s.texDict);
     }
-    for (OvFreeList* list : {s.pathList, s.brushList, s.fontList}) {
+    for (OvFreeList* list : {s.pathList, s.brushList, s.fontList, s.recordLists[0], s.recordLists[1], s.recordLists[2],
+                             s.recordLists[3]}) {
         if (list != nullptr) {
             OvFreeListDestroy(list);
         }
@@ -141,11 +142,16 @@ OvBool Ov2dOpen(OvCamera* camera) {
     s.pathList = OvFreeListCreate(sizeof(Ov2dPath), 32, 0, kHintPath);
     s.brushList = OvFreeListCreate(sizeof(Ov2dBrush), 16, 16, kHintBrush);
     s.fontList = OvFreeListCreate(sizeof(Ov2dFont), 4, 0, kHintFont);
+    bool recordLists = true;
+    for (int i = 0; i < 4; ++i) {
+        s.recordLists[i] = OvFreeListCreate(kRecordListSizes[i], 16, kRecordListAlignments[i], kHintModule);
+        recordLists = recordLists && s.recordLists[i] != nullptr;
+    }
     s.vertices = static_cast<OvIm3DVertex*>(OvMalloc(sizeof(OvIm3DVertex) * ov2dVERTEXBUFFERSIZE, kHintModule));
     s.texDict = OvTexDictionaryCreate();
     s.ctm[0] = OvMatrixCreate();
-    if (s.pathList == nullptr || s.brushList == nullptr || s.fontList == nullptr || s.vertices == nullptr ||
-        s.texDict == nullptr || s.ctm[0] == nullptr || Ov2dFontSetPath("fonts\\") == nullptr) {
+    if (s.pathList == nullptr || s.brushList == nullptr || s.fontList == nullptr || !recordLists ||
+        s.vertices == nullptr || s.texDict == nullptr || s.ctm[0] == nullptr || Ov2dFontSetPath("fonts\\") == nullptr) {
         FreeState();
         OvErrorReport(ovPLUGINID2D, OvErrorCode(ovERRNOMEMORY, "2D toolkit state"));
         return FALSE;

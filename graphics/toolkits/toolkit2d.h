@@ -35,7 +35,8 @@ inline constexpr OvInt32 ov2dFLATTENDEPTH = 7;       // deepest halving of a cur
 
 // Font flags.
 enum Ov2dFontFlag : OvUInt32 {
-    ov2dFONTFLAG16BIT = 0x2, // strings are 16-bit little-endian characters (some code >= 128)
+    ov2dFONTFLAG16BIT = 0x2, // strings are 16-bit little-endian characters (some code >= 128), ending
+                             // at one whose low byte is zero
 };
 
 // Font kinds.
@@ -97,7 +98,7 @@ struct Ov2dBrush {
     OvUInt32 flags;        // Ov2dBrushFlag bits
     OvTexture* texture;    // texture of strokes (one reference held), or null
     float halfWidth;       // half the stroke width in path units (0.5 at creation)
-    OvInt32 refCount;      // references; the brush goes at zero
+    OvRefCount refCount;   // references; the brush goes at zero
 };
 
 // One glyph.

@@ -20,11 +20,18 @@ inline constexpr OvInt32 kStateTextureRaster = 1;
 inline constexpr OvInt32 kStateTextureAddress = 2;
 inline constexpr OvInt32 kStateTextureFilter = 9;
 
+// Entry sizes and alignments of the record lists.
+inline constexpr OvInt32 kRecordListSizes[4] = {12, 256, 8, 20};
+inline constexpr OvInt32 kRecordListAlignments[4] = {0, 16, 0, 0};
+
 struct State {
     bool open = false;
-    OvFreeList* pathList = nullptr;            // Ov2dPath records
-    OvFreeList* brushList = nullptr;           // Ov2dBrush records
-    OvFreeList* fontList = nullptr;            // Ov2dFont records
+    OvFreeList* pathList = nullptr;  // Ov2dPath records
+    OvFreeList* brushList = nullptr; // Ov2dBrush records
+    OvFreeList* fontList = nullptr;  // Ov2dFont records
+    // Record lists the toolkit keeps ready from open to close: 12-byte, 256-byte (aligned 16),
+    // 8-byte and 20-byte records.
+    OvFreeList* recordLists[4] = {};
     Ov2dPath* temp = nullptr;                  // flattened sub-path of a stroke
     OvIm3DVertex* vertices = nullptr;          // ov2dVERTEXBUFFERSIZE vertices
     OvUInt16 strip[ov2dVERTEXBUFFERSIZE] = {}; // 0, 1, 2, ...

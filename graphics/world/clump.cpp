@@ -152,6 +152,9 @@ OvAtomic* OvAtomicCreate() {
 }
 
 OvBool OvAtomicDestroy(OvAtomic* atomic) {
+    // The destructors take the atomic out of its world: whether it was in one is asked first.
+    OvFrame* frame = OvAtomicGetFrame(atomic);
+    const bool inWorld = OvAtomicGetWorld(atomic) != nullptr;
     OvPluginRegistryDeInitObject(OvAtomicGetRegistry(), atomic);
     if (atomic->repEntry != nullptr) {
         OvResourcesFreeEntry(atomic->repEntry);
@@ -160,7 +163,9 @@ OvBool OvAtomicDestroy(OvAtomic* atomic) {
         OvGeometryDestroy(atomic->geometry);
         atomic->geometry = nullptr;
     }
-    MarkFrameDirtyInWorld(atomic);
+    if (frame != nullptr && inWorld) {
+        OvFrameMarkDirty(frame);
+    }
     OvObjectHasFrameDetach(&atomic->object);
     OvFreeListEntryFree(Module()->atomicFreeList, atomic);
     return TRUE;

@@ -827,7 +827,7 @@ void* CountClose(void* instance, OvInt32, OvInt32) {
 
 } // namespace
 
-OvBool OvD3D9InstanceFlagsPluginAttach() {
+OvBool OvD3D9WorldDevicePluginAttach() {
     const OvInt32 module = OvEngineRegisterPlugin(0, ovPLUGINIDD3D9WORLD, CountOpen, CountClose);
     gGeometryFlagsOffset =
         OvGeometryRegisterPlugin(sizeof(OvUInt32), ovPLUGINIDD3D9WORLD, FlagsConstruct, nullptr, FlagsCopy);

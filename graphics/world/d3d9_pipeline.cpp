@@ -29,22 +29,25 @@ namespace {
 
 // ---- Light extension -----------------------------------------------------------------------
 
-struct LightExt {
+// The light extension (0x505): the light's device index and its attenuation factors.
+struct OvD3D9LightExt {
     OvInt32 index; // device light index, -1 while none
     OvD3D9LightAttenuation attenuation;
 };
-static_assert(sizeof(LightExt) == 16);
+static_assert(sizeof(OvD3D9LightExt) == 16);
 OvInt32 gLightExtOffset = -1;
 
-LightExt* Ext(OvLight* light) { return reinterpret_cast<LightExt*>(reinterpret_cast<char*>(light) + gLightExtOffset); }
+OvD3D9LightExt* Ext(OvLight* light) {
+    return reinterpret_cast<OvD3D9LightExt*>(reinterpret_cast<char*>(light) + gLightExtOffset);
+}
 
 void* LightExtConstruct(void* object, OvInt32 offset, OvInt32) {
-    auto* ext = reinterpret_cast<LightExt*>(static_cast<char*>(object) + offset);
+    auto* ext = reinterpret_cast<OvD3D9LightExt*>(static_cast<char*>(object) + offset);
     *ext = {-1, {1.0f, 0.0f, 5.0f}};
     return object;
 }
 void* LightExtDestruct(void* object, OvInt32 offset, OvInt32) {
-    auto* ext = reinterpret_cast<LightExt*>(static_cast<char*>(object) + offset);
+    auto* ext = reinterpret_cast<OvD3D9LightExt*>(static_cast<char*>(object) + offset);
     if (ext->index >= 0) {
         OvD3D9LightIndexRelease(ext->index);
         ext->index = -1;
@@ -54,14 +57,14 @@ void* LightExtDestruct(void* object, OvInt32 offset, OvInt32) {
 void* LightExtCopy(void* dst, const void* src, OvInt32 offset, OvInt32) {
     // A copy takes its own device index when first used: two lights holding one index would
     // both give it back, and the numbering would later hand it to two lights.
-    const auto* from = reinterpret_cast<const LightExt*>(static_cast<const char*>(src) + offset);
-    auto* to = reinterpret_cast<LightExt*>(static_cast<char*>(dst) + offset);
+    const auto* from = reinterpret_cast<const OvD3D9LightExt*>(static_cast<const char*>(src) + offset);
+    auto* to = reinterpret_cast<OvD3D9LightExt*>(static_cast<char*>(dst) + offset);
     *to = {-1, from->attenuation};
     return dst;
 }
 
 OvInt32 IndexOf(OvLight* light) {
-    LightExt* ext = Ext(light);
+    OvD3D9LightExt* ext = Ext(light);
     if (ext->index < 0) {
         ext->index = OvD3D9LightIndexAcquire();
     }
@@ -254,8 +257,8 @@ bool OpaqueWhite(const OvRGBA& c) { return c.red == 255 && c.green == 255 && c.b
 // ---- Hardware lights from light objects ----------------------------------------------------------
 
 OvBool OvD3D9LightPluginAttach() {
-    gLightExtOffset =
-        OvLightRegisterPlugin(sizeof(LightExt), ovPLUGINIDLIGHT, LightExtConstruct, LightExtDestruct, LightExtCopy);
+    gLightExtOffset = OvLightRegisterPlugin(sizeof(OvD3D9LightExt), ovPLUGINIDLIGHT, LightExtConstruct,
+                                            LightExtDestruct, LightExtCopy);
     return gLightExtOffset >= 0 ? TRUE : FALSE;
 }
 
@@ -666,7 +669,7 @@ void OvD3D9WorldPipelinesClose() {
 }
 
 OvBool OvD3D9WorldPluginAttach() {
-    if (!OvD3D9LightPluginAttach() || !OvD3D9InstanceFlagsPluginAttach()) {
+    if (!OvD3D9LightPluginAttach() || !OvD3D9WorldDevicePluginAttach()) {
         return FALSE;
     }
     OvD3D9WorldRestoreHookInstall();

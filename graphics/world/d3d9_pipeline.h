@@ -151,7 +151,7 @@ void OvD3D9GeometryReinstanceListClear();
 void OvD3D9WorldRestoreCallback();
 void OvD3D9WorldRestoreHookInstall();
 // Module 0x50F and the instancing-flag extensions of geometries and world sectors.
-OvBool OvD3D9InstanceFlagsPluginAttach();
+OvBool OvD3D9WorldDevicePluginAttach();
 
 // Hardware lights from light objects (extension 0x505 holds the light's device index and its
 // attenuation factors).

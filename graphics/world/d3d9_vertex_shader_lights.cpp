@@ -6,6 +6,7 @@
 
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/vector.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/d3d9_vertex_shader.h"
@@ -21,6 +22,12 @@ constexpr OvUInt32 kMaxPerKind = 15;
 OvD3D9ShaderLight Record(OvLight* light, const OvMatrix* ltm) {
     OvD3D9ShaderLight r{};
     OvD3D9WorldToObjectDirection(&r.direction, &ltm->at);
+    // A scaled object's inverse lengthens (or shortens) the direction by the inverse scale, and
+    // the shaders light with unit normals: the direction goes in at unit length, so that a model
+    // drawn at another scale is lit as brightly.
+    const float length = OvV3dLength(&r.direction);
+    if (length > 0.0f)
+        OvV3dScale(&r.direction, &r.direction, 1.0f / length);
     OvD3D9WorldToObjectPoint(&r.position, &ltm->pos);
     r.radius = OvD3D9WorldToObjectRadius(light->radius);
     r.cosCone = -light->minusCosAngle;

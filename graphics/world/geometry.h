@@ -71,7 +71,7 @@ struct OvGeometry {
     OvObject object;              // type 8, other fields 0
     OvUInt32 flags;               // OvGeometryFlag
     OvUInt16 lockedSinceLastInst; // lock word
-    OvInt16 refCount;             // 1 at creation
+    OvRefCount refCount;          // 1 at creation
     OvInt32 numTriangles;
     OvInt32 numVertices;
     OvInt32 numMorphTargets;

@@ -103,44 +103,12 @@ namespace {
 // cannot find leaves the material untextured while the stream stays in step.
 bool ReadMaterialTexture(OvStream* stream, OvMaterial* material) {
     OvUInt32 length = 0;
-    if (!OvStreamFindChunk(stream, ovID_TEXTURE, &length, nullptr)) {
+    OvTexture* texture = nullptr;
+    if (!OvStreamFindChunk(stream, ovID_TEXTURE, &length, nullptr) ||
+        !OvTextureStreamReadBody(stream, length, &texture)) {
         return false;
     }
-    const OvUInt32 left = OvStreamGetBytesLeft(stream);
-    if (left != 0xFFFFFFFFu && length > left) {
-        ReportRead();
-        return false;
-    }
-    // A custom stream cannot say how much it holds: the body is taken in steps as it arrives.
-    OvUInt8* body = nullptr;
-    OvUInt32 have = 0;
-    while (have < length) {
-        const OvUInt32 step = length - have < 65536 ? length - have : 65536;
-        auto* grown = static_cast<OvUInt8*>(OvRealloc(body, have + step, ovMEMHINTDUR_FUNCTION | ovID_TEXTURE));
-        if (grown == nullptr) {
-            FreeIfSet(body);
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(have + step)));
-            return false;
-        }
-        body = grown;
-        if (OvStreamReadStrict(stream, body + have, step) == nullptr) {
-            OvFree(body);
-            return false;
-        }
-        have += step;
-    }
-    OvMemory memory = {body, length};
-    OvStream* inner = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
-    if (inner == nullptr) {
-        OvFree(body);
-        return false;
-    }
-    OvTexture* texture = OvTextureStreamRead(inner);
-    OvStreamClose(inner, nullptr);
-    OvFree(body);
-    if (texture != nullptr) {
-        material->texture = texture; // the read's reference becomes the material's
-    }
+    material->texture = texture; // the read's reference becomes the material's (or none)
     return true;
 }
 

@@ -15,7 +15,7 @@ struct OvMaterial {
     OvRGBA color;                          // R, G, B, A
     OvPipeline* pipeline;                  // null: the default
     OvSurfaceProperties surfaceProperties; // lighting factors
-    OvInt16 refCount;                      // references held; 1 at creation
+    OvRefCount refCount;                   // references held; 1 at creation
 };
 
 // A list of materials; every entry holds one reference to its material.

@@ -119,13 +119,24 @@ OvStream* ReadMaterialOwner(OvStream* s, OvInt32 length, void*, OvInt32, OvInt32
     return OvPipelineOwnerRead(s, length, ovPIPELINEOWNERMATERIAL);
 }
 
-// The pipeline of an atomic or a material. Worlds and sectors keep theirs in records the
-// world part defines; until it writes them they write no record.
-OvInt32 AtomicOwnerSize(const void* object, OvInt32, OvInt32) {
-    return OvPipelineOwnerGetSize(static_cast<const OvAtomic*>(object)->pipeline);
+// The pipeline of an atomic or a world (told apart by the object type), of a sector or of a
+// material.
+const OvPipeline* AtomicOrWorldPipeline(const void* object) {
+    return static_cast<const OvObject*>(object)->type == ovWORLDOBJECTTYPE
+               ? static_cast<const OvWorld*>(object)->pipeline
+               : static_cast<const OvAtomic*>(object)->pipeline;
 }
-OvStream* WriteAtomicOwner(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
-    return OvPipelineOwnerWrite(s, static_cast<const OvAtomic*>(object)->pipeline);
+OvInt32 AtomicOrWorldOwnerSize(const void* object, OvInt32, OvInt32) {
+    return OvPipelineOwnerGetSize(AtomicOrWorldPipeline(object));
+}
+OvStream* WriteAtomicOrWorldOwner(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
+    return OvPipelineOwnerWrite(s, AtomicOrWorldPipeline(object));
+}
+OvInt32 SectorOwnerSize(const void* object, OvInt32, OvInt32) {
+    return OvPipelineOwnerGetSize(static_cast<const OvWorldSector*>(object)->pipeline);
+}
+OvStream* WriteSectorOwner(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
+    return OvPipelineOwnerWrite(s, static_cast<const OvWorldSector*>(object)->pipeline);
 }
 OvInt32 MaterialOwnerSize(const void* object, OvInt32, OvInt32) {
     return OvPipelineOwnerGetSize(static_cast<const OvMaterial*>(object)->pipeline);
@@ -133,8 +144,6 @@ OvInt32 MaterialOwnerSize(const void* object, OvInt32, OvInt32) {
 OvStream* WriteMaterialOwner(OvStream* s, OvInt32, const void* object, OvInt32, OvInt32) {
     return OvPipelineOwnerWrite(s, static_cast<const OvMaterial*>(object)->pipeline);
 }
-OvInt32 NoOwnerSize(const void*, OvInt32, OvInt32) { return 0; }
-OvStream* WriteNoOwner(OvStream* s, OvInt32, const void*, OvInt32, OvInt32) { return s; }
 
 // Binary-mesh stream callbacks of geometries.
 OvStream* GeometryMeshRead(OvStream* stream, OvInt32 length, void* object, OvInt32, OvInt32) {
@@ -373,11 +382,13 @@ OvBool OvWorldPluginAttach() {
                                         GeometryNativeSize);
     r |= OvWorldSectorRegisterPluginStream(ovPLUGINIDNATIVEDATA, SectorNativeRead, SectorNativeWrite, SectorNativeSize);
     r |= OvAtomicRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);
-    r |= OvAtomicRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadAtomicOwner, WriteAtomicOwner, AtomicOwnerSize);
+    r |= OvAtomicRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadAtomicOwner, WriteAtomicOrWorldOwner,
+                                      AtomicOrWorldOwnerSize);
     r |= OvWorldRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);
-    r |= OvWorldRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadWorldOwner, WriteNoOwner, NoOwnerSize);
+    r |= OvWorldRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadWorldOwner, WriteAtomicOrWorldOwner,
+                                     AtomicOrWorldOwnerSize);
     r |= OvWorldSectorRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);
-    r |= OvWorldSectorRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadSectorOwner, WriteNoOwner, NoOwnerSize);
+    r |= OvWorldSectorRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadSectorOwner, WriteSectorOwner, SectorOwnerSize);
     r |= OvMaterialRegisterPlugin(0, ovPLUGINIDPIPELINEOWNER, nullptr, nullptr, nullptr);
     r |= OvMaterialRegisterPluginStream(ovPLUGINIDPIPELINEOWNER, ReadMaterialOwner, WriteMaterialOwner,
                                         MaterialOwnerSize);

@@ -84,7 +84,7 @@ bool HideScenario::Build(std::size_t poolSize) {
     if (m_options.pointMapper) {
         CGlobalService* mapper = CPointMapper::Create();
         CConfigNode definition;
-        Add(Add(&definition, "Container", nullptr, "floor"), "Class", "CGraphWrapper");
+        AddDefinition(&definition, "Container", "floor", "CGraphWrapper");
         if (mapper == nullptr || !mapper->Init(&definition) || !m_world.GetWorld()->AddGlobalService(mapper)) {
             delete mapper;
             return false;

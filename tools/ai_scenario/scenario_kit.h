@@ -77,6 +77,7 @@ public:
 
 // Appends a child named `name` with optional value and label; returns it.
 using configtree::Add;
+using configtree::AddDefinition;
 
 // A scheduler task of the world definition.
 struct TaskSetup {

@@ -195,23 +195,17 @@ CConfigNode* Smoke::MakeWorldTree(const char* maxEntity) {
     Add(look, "MaxCall", "20");
     Add(Add(tasks, "Periodic", nullptr, "Smoke::Scan"), "Period", "250");
 
-    CConfigNode* bot = Add(Add(tree, "Entities"), "Entity", nullptr, "Bot");
-    Add(bot, "Class", "SmokeEntity");
-    Add(bot, "ActionClass", "SmokeActionClass");
-    Add(bot, "Brain", "Walker");
-    CConfigNode* walker = Add(Add(tree, "Brains"), "Brain", nullptr, "Walker");
-    Add(walker, "Class", "SmokeBrain");
+    AddEntityDefinition(Add(tree, "Entities"), "Bot", "SmokeEntity", "SmokeActionClass", "Walker");
+    CConfigNode* walker = AddDefinition(Add(tree, "Brains"), "Brain", "Walker", "SmokeBrain");
     Add(walker, "Agent", "Planner");
     Add(walker, "Agent", "Looker");
     CConfigNode* agents = Add(tree, "Agents");
-    CConfigNode* planner = Add(agents, "Agent", nullptr, "Planner");
-    Add(planner, "Class", "SmokeAgent");
+    CConfigNode* planner = AddDefinition(agents, "Agent", "Planner", "SmokeAgent");
     Add(planner, "Task", "Smoke::Plan");
     Add(planner, "Chance", "60");
-    CConfigNode* looker = Add(agents, "Agent", nullptr, "Looker");
-    Add(looker, "Class", "SmokeLookAgent");
+    CConfigNode* looker = AddDefinition(agents, "Agent", "Looker", "SmokeLookAgent");
     Add(looker, "Task", "Smoke::Look");
     Add(looker, "Chance", "80");
-    Add(Add(Smoke::Add(tree, "Teams"), "Team", nullptr, "Squad"), "Class", "CTeam");
+    AddDefinition(Smoke::Add(tree, "Teams"), "Team", "Squad", "CTeam");
     return tree;
 }

@@ -35,6 +35,8 @@ void BeginFrame();
 CHostServices MakeHostServices(std::uint32_t entityPoolSize);
 // Appends a child; returns it.
 using configtree::Add;
+using configtree::AddDefinition;
+using configtree::AddEntityDefinition;
 // The world definition: limits (MaxEntity as given, MaxTeam 2), the scheduler's tasks and
 // budget, the "Bot" entity definition with its brain and agents, and the team "Squad".
 CConfigNode* MakeWorldTree(const char* maxEntity);

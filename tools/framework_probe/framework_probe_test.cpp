@@ -353,6 +353,41 @@ TEST_F(FrameworkProbeTest, ScriptedMouseTurnsAndMovesTheFreeCamera) {
     }
 }
 
+// The first-person view with the window's mouse (mouse mode 1): it starts level, and turns by half
+// a degree a pixel across and a degree a pixel up or down, whatever the moves before: the first
+// move after the cursor was centred counts (40 pixels, 20 degrees), a bigger one turns in
+// proportion (80 more, 60 in all), two moves in one frame both count, and moves far enough to
+// take the cursor back to the centre go on turning by as much.
+TEST_F(FrameworkProbeTest, FirstPersonViewTurnsInProportionToTheMouse) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    {
+        std::string config = Read("config.xml");
+        config.insert(config.rfind("</Config>"), "  <Input><MouseMode Value=\"1\"/></Input>\n");
+        std::ofstream(dir / "config.xml", std::ios::binary) << config;
+    }
+    const ToolRun run = Probe("PLATFORM_FRAMES=100 PLATFORM_FIXED_STEP=0.0166667 PLATFORM_KEYS=30:C,60:C,"
+                              "70:rel=40/0,75:rel=80/0,80:rel=20/0,80:rel=20/0,85:rel=0/30,90:rel=200/0,"
+                              "92:rel=200/0",
+                              "--player --log-camera 1 --log-player 1000");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::vector<CameraLine> log = CameraLog(run.output);
+    ASSERT_EQ(log.size(), 100u) << run.output;
+    const float degree = 3.14159265f / 180.0f;
+    struct Want {
+        long frame;
+        float yaw, pitch; // degrees turned to the right of +z, and down
+    };
+    for (const Want& w :
+         {Want{69, 0, 0}, Want{74, 20, 0}, Want{79, 60, 0}, Want{84, 80, 0}, Want{89, 80, 30}, Want{99, 280, 30}}) {
+        const CameraLine& l = log[static_cast<std::size_t>(w.frame - 1)];
+        ASSERT_EQ(l.frame, w.frame);
+        EXPECT_EQ(l.mode, "FPS") << l.frame;
+        EXPECT_NEAR(l.at[0], -std::sin(w.yaw * degree) * std::cos(w.pitch * degree), 0.011f) << l.frame;
+        EXPECT_NEAR(l.at[2], std::cos(w.yaw * degree) * std::cos(w.pitch * degree), 0.011f) << l.frame;
+        EXPECT_NEAR(l.at[1], -std::sin(w.pitch * degree), 0.011f) << l.frame;
+    }
+}
+
 TEST_F(FrameworkProbeTest, MissingCameraImagesAreReported) {
     ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
     std::filesystem::remove(dir / "models" / "textures" / "target.bmp");
@@ -528,6 +563,33 @@ TEST_F(FrameworkProbeTest, PlayerWalksIdlesAndShootsWhileAiming) {
         EXPECT_EQ(s.animation, "level");
         EXPECT_GT(s.p[2], lines.back().p[2] + 1.0f); // ahead of him, along +z
     }
+}
+
+// Right SHIFT held with UP runs: the "Run" animation, faster than the walk; with left SHIFT held as
+// well he stands aiming instead.
+TEST_F(FrameworkProbeTest, PlayerRunsWithRightShiftAndUp) {
+    ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
+    const ToolRun run = Probe("PLATFORM_FRAMES=60 PLATFORM_FIXED_STEP=0.0166667 "
+                              "PLATFORM_KEYS=5:down=RSHIFT,6:down=UP,40:down=LSHIFT",
+                              "--log-player 5");
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::vector<std::pair<float, std::string>> lines; // z and animation every 5 frames
+    std::istringstream in(run.output);
+    for (std::string text; std::getline(in, text);) {
+        long frame = 0;
+        float p[3] = {};
+        char name[32] = {};
+        if (std::sscanf(text.c_str(), "frame %ld: player at %f %f %f animation %31s", &frame, &p[0], &p[1], &p[2],
+                        name) == 5) {
+            lines.emplace_back(p[2], name);
+        }
+    }
+    ASSERT_EQ(lines.size(), 12u) << run.output;
+    for (std::size_t i = 4; i < 7; ++i) { // frames 25 to 35
+        EXPECT_EQ(lines[i].second, "Run") << i;
+        EXPECT_GT(lines[i].first - lines[i - 1].first, 5 * 2.0f * 0.0166667f * 1.5f) << i; // faster than a walk
+    }
+    EXPECT_EQ(lines.back().second, "IdleAimMiddleFront");
 }
 
 TEST_F(FrameworkProbeTest, TheScenesLiftRidesBetweenItsPointsWithItsPlatform) {

@@ -62,6 +62,7 @@ struct Motion {
     float yaw = 0;         // aim: torso turn (radians, + left)
     float pitch = 0;       // aim: torso pitch (radians, + up)
     float breathe = 0.03f; // idle chest motion
+    float carry = 0.55f;   // the rifle lowered from the aim by both arms turning down (radians)
 };
 
 Motion MotionOf(const std::string& name) {
@@ -71,12 +72,14 @@ Motion MotionOf(const std::string& name) {
     if (alert) {
         m.crouch = 1;
         m.lean = 0.15f;
+        m.carry = 0.3f;
     }
     if (name.rfind("CrouchAim", 0) == 0 || name.rfind("IdleAim", 0) == 0) {
         const bool crouched = name[0] == 'C';
         rest = name.substr(crouched ? 9 : 7);
         m.crouch = crouched ? 2 : 0;
         m.breathe = 0.01f;
+        m.carry = 0; // the rifle at the shoulder
         const float yaw = 0.6f, pitch = 0.5f;
         m.pitch = rest.rfind("Up", 0) == 0 ? pitch : rest.rfind("Down", 0) == 0 ? -pitch : 0;
         m.yaw = rest.find("Left") != std::string::npos ? yaw : rest.find("Right") != std::string::npos ? -yaw : 0;
@@ -156,8 +159,10 @@ Turn TurnOf(const Motion& m, const std::string& bone, float p, float* lift) {
         t.x = -m.lean * 0.7f;
     } else if (Is(bone, "head")) {
         t.y = m.moving ? 0 : 0.1f * std::sin(p) * (m.yaw == 0 && m.pitch == 0 ? 1.0f : 0.0f);
-    } else if (Is(bone, "ponytail")) {
-        t.x = 0.1f * s;
+    } else if (Is(bone, "l_upperarm", "r_upperarm")) {
+        // Both shoulders lie on one line across the body: turning both arms by the same angle
+        // about it keeps the hands on the rifle.
+        t.x = m.carry;
     }
     return t;
 }

@@ -41,6 +41,14 @@ constexpr float kSoldierHalfWidth = 0.6f;
 // for as many hiding places as the level gives.
 constexpr float kDemoWalkerWidth = 1.0f;
 constexpr float kDemoGraphRadius = 2.0f;
+// The first view (the first fixed viewpoint): the player a few metres off, his team's starting
+// strip beyond him, low enough that the soldiers stand as figures.
+constexpr float kViewAt[3] = {1.0f, 3.5f, 7.0f};
+constexpr float kViewTarget[3] = {-5.0f, 0.0f, -5.0f};
+// The path camera's flight: from high over the team's corner down to the player's shoulder, where
+// the first-person view takes over.
+constexpr float kPathPoints[][3] = {
+    {-16.0f, 12.0f, -16.0f}, {-8.0f, 8.0f, -14.0f}, {0.0f, 5.0f, -10.0f}, {3.0f, 3.0f, -5.0f}, {1.5f, 2.2f, -1.5f}};
 
 // The level objects stand in the level's north-east, where no soldier goes: the bots hide among
 // the blocks the seed search leaves in the south and west and come to the player from there, and
@@ -110,11 +118,15 @@ std::string DemoConfig() {
   <Light type="Directional"><Color r="0.6" g="0.6" b="0.6"/>
     <Position x="-20" y="30" z="-10"/><Target x="0" y="0" z="0"/></Light>
   <Camera nearClip="0.1" farClip="300" fov="50">
-    <SwitchSequence><Mode value="Free"/><Mode value="Follow"/><Mode value="FPS"/><Mode value="Fixed"/></SwitchSequence>
-    <CameraMode mode="Free"/>
+    <SwitchSequence><Mode value="Fixed"/><Mode value="Follow"/><Mode value="FPS"/><Mode value="Path"/><Mode value="Free"/></SwitchSequence>
+    <CameraMode mode="Fixed"/>
     <Follow minVAngle="5" maxVAngle="60" minDistance="2" maxDistance="10"/>
     <Free><InitialPosition x="0" y="30" z="-24"/><InitialTarget x="0" y="0" z="-2"/></Free>
     <Fixed>
+      <Name value="Player and team"/><Position x=")" +
+                    ConfigNumber(kViewAt[0]) + R"(" y=")" + ConfigNumber(kViewAt[1]) + R"(" z=")" +
+                    ConfigNumber(kViewAt[2]) + R"("/><Target x=")" + ConfigNumber(kViewTarget[0]) + R"(" y=")" +
+                    ConfigNumber(kViewTarget[1]) + R"(" z=")" + ConfigNumber(kViewTarget[2]) + R"("/>
       <Name value="North gate"/><Position x="0" y="14" z="17"/><Target x="0" y="0" z="0"/>
       <Name value="East corner"/><Position x="17" y="12" z="-17"/><Target x="0" y="0" z="0"/>
     </Fixed>
@@ -146,8 +158,10 @@ const char kIntroPage[] = R"(<!DOCTYPE html>
 <p>You are the blue soldier. The red soldiers are your team: they take cover from you, and F1 calls
 them to come to you (F1 again sends them back into cover).</p>
 <ul>
-<li>Arrows: walk and strafe; x and z: turn; right SHIFT: run; left SHIFT: aim; SPACE: fire</li>
-<li>C: next camera; TAB: next fixed viewpoint; mouse with a button held: move the free camera</li>
+<li>Arrows: walk and strafe; z and x: turn left and right; right SHIFT with UP: run; left SHIFT: aim;
+SPACE while aiming: fire; keypad 0: jump</li>
+<li>C: next camera (the fixed view, follow, first person, path, overview); TAB: next fixed viewpoint;
+mouse with a button held: move the free camera</li>
 <li>RIGHT CTRL + mouse: drag a crate</li>
 <li>ESC: quit</li>
 </ul>
@@ -164,7 +178,9 @@ void DemoUsage(std::FILE* out) {
                  "    3.5 metres high (the soldiers' cover; its seed is the first from 1 that leaves the bots'\n"
                  "    starting strip and the level objects' ground free), with a config.xml whose\n"
                  "    \"Application\" section has the player at the origin, 8 bots from (-15, -8) and the AI\n"
-                 "    world file below; the game starts paused behind the start screen until ENTER\n"
+                 "    world file below; the game starts paused behind the start screen until ENTER, then\n"
+                 "    shows the fixed viewpoint \"Player and team\"; C goes on to the Follow, FPS, Path and\n"
+                 "    Free (overview) cameras, TAB to the viewpoints \"North gate\" and \"East corner\"\n"
                  "    level objects in config.xml, in the level's north-east: a switch \"LiftSwitch\" at\n"
                  "                                 (11, 1, 13.5) driving a lift from (12.5, 0.1, 14.5) to\n"
                  "                                 (12.5, 3.1, 14.5), a laser beam from (5, 1, 11) to (11, 1, 11),\n"
@@ -182,6 +198,8 @@ void DemoUsage(std::FILE* out) {
                  "                                 services, their team and tasks; room for 105 entities\n"
                  "                                 (the player and 104 bots, as many as the game animates)\n"
                  "    DIR/HTML/intro.html          the page opened at start-up\n"
+                 "    DIR/models/revolution/spline.ovs  the path camera's flight, from high over the team's\n"
+                 "                                 corner down to the player's shoulder\n"
                  "  Exit status 0 on success, 1 when a file cannot be written or the graph cannot be made,\n"
                  "  2 on bad usage.\n");
 }
@@ -213,6 +231,13 @@ int RunDemo(int argc, char** argv) {
     }
     if (!WriteSceneAssets(kName, dir.string(), level, &error) || !WriteLevelObjectAssets(dir.string(), &error)) {
         return Fail(kName, kExitFailed, error);
+    }
+    std::vector<float> path;
+    for (const auto& p : kPathPoints) {
+        path.insert(path.end(), {p[0], p[1], p[2]});
+    }
+    if (!WriteFile(kName, (dir / "models" / "revolution" / "spline.ovs").string(), SplineFile("spline", path, false))) {
+        return kExitFailed;
     }
     // The generator's own files go to a work folder that is removed afterwards.
     const std::filesystem::path work = dir / "ai" / "generator.work";

@@ -1,12 +1,14 @@
 // mkasset scene's loose bodies and start screen: the configuration's "Physics" section (crate and
 // ball models, a few instances on the diagonals of the level's clear middle, out of the way of
 // the probe's dropped boxes), the optional "Hud" section, and
-// the start screen's images.
+// the start screen's images: the game's title, what it is and its keys, drawn in the built-in
+// character set that the font is made from.
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "graphics/toolkits/charset.h"
 #include "tools/mkasset/bmp_writer.h"
 #include "tools/mkasset/commands.h"
 
@@ -14,41 +16,117 @@ namespace mkasset {
 
 namespace {
 
-// The start screen's images: name, size and two tones; the text image is striped like lines of
-// print, the others are framed blocks.
+// The start screen's images (sides of powers of two, which textures keep): name, size, two tones,
+// and what is drawn on them in the built-in
+// character set: lines of text (each glyph pixel `scale` pixels square, centred or from the left),
+// a frame round the edge, or an arrow.
 struct HudImage {
     const char* name;
     int width, height;
     unsigned char ink[3], paper[3];
-    bool lines;
+    std::vector<std::string> lines;
+    int scale = 1;
+    bool centred = true;
+    bool framed = false;
+    int arrow = 0; // 1 up, -1 down
 };
 
-const HudImage kHudImages[] = {
-    {"stQuelLogo.bmp", 128, 64, {220, 180, 60}, {40, 40, 60}, false},
-    {"stZunaLogo.bmp", 128, 64, {60, 180, 220}, {40, 40, 60}, false},
-    {"stTitle.bmp", 256, 32, {240, 240, 240}, {60, 60, 90}, false},
-    {"stText.bmp", 256, 512, {30, 30, 30}, {230, 226, 210}, true},
-    {"stMessage.bmp", 256, 32, {250, 250, 120}, {50, 50, 70}, false},
-    {"stScrollUp.bmp", 32, 32, {250, 250, 250}, {90, 90, 120}, false},
-    {"stScrollDown.bmp", 32, 32, {250, 250, 250}, {90, 90, 120}, false},
-    {"stScroll.bmp", 32, 32, {140, 140, 170}, {90, 90, 120}, false},
-};
+const std::vector<HudImage>& HudImages() {
+    static const std::vector<HudImage> images = {
+        {"stQuelLogo.bmp", 128, 64, {220, 180, 60}, {40, 40, 60}, {"QUEL"}, 3, true, true},
+        {"stZunaLogo.bmp", 128, 64, {60, 180, 220}, {40, 40, 60}, {"ZUNA"}, 3, true, true},
+        {"stTitle.bmp", 256, 32, {240, 240, 240}, {60, 60, 90}, {"DUNMARROW"}, 2},
+        {"stText.bmp",
+         512,
+         512,
+         {30, 30, 30},
+         {230, 226, 210},
+         {"You are the blue soldier. The red soldiers are your team: they",
+          "take cover from you; F1 calls them to come to you, and F1 again",
+          "sends them back into cover.",
+          "",
+          "Keys",
+          "  UP / DOWN           walk forward / back",
+          "  LEFT / RIGHT        step to the left / right",
+          "  Z / X               turn left / right",
+          "  right SHIFT + UP    run",
+          "  left SHIFT          aim: the rifle at the shoulder",
+          "  SPACE               fire, while aiming (left SHIFT held)",
+          "  keypad 0            jump",
+          "  right CTRL + mouse  drag a crate or the ball",
+          "  C                   next camera, in this order: this fixed",
+          "                      view, follow, first person (the mouse",
+          "                      turns, its left button fires), path,",
+          "                      overview",
+          "  TAB                 next fixed viewpoint",
+          "  mouse + button      free camera: left turns, right moves",
+          "  F1                  the team: take cover / come to me",
+          "  ESC                 quit"},
+         1,
+         false},
+        {"stMessage.bmp", 512, 32, {250, 250, 120}, {50, 50, 70}, {"Press ENTER to start"}, 2},
+        {"stScrollUp.bmp", 32, 32, {250, 250, 250}, {90, 90, 120}, {}, 1, true, true, 1},
+        {"stScrollDown.bmp", 32, 32, {250, 250, 250}, {90, 90, 120}, {}, 1, true, true, -1},
+        {"stScroll.bmp", 32, 32, {140, 140, 170}, {90, 90, 120}, {}, 1, true, true},
+    };
+    return images;
+}
 
 std::vector<unsigned char> HudPixels(const HudImage& image) {
+    std::vector<bool> ink(static_cast<std::size_t>(image.width * image.height), false);
+    const auto set = [&](int x, int y) {
+        if (x >= 0 && y >= 0 && x < image.width && y < image.height) {
+            ink[static_cast<std::size_t>(y * image.width + x)] = true;
+        }
+    };
+    if (image.framed) {
+        for (int y = 0; y < image.height; ++y) {
+            for (int x = 0; x < image.width; ++x) {
+                if (x < 3 || y < 3 || x >= image.width - 3 || y >= image.height - 3) {
+                    set(x, y);
+                }
+            }
+        }
+    }
+    if (image.arrow != 0) {
+        // A triangle pointing up or down, 16 pixels wide.
+        for (int row = 0; row < 8; ++row) {
+            const int y = image.arrow > 0 ? 12 + row : 19 - row;
+            for (int x = 16 - row - 1; x <= 16 + row; ++x) {
+                set(x, y);
+            }
+        }
+    }
+    OvCharsetDesc desc;
+    const OvUInt8* glyphs = OvCharsetGetMetrics(&desc, nullptr);
+    const int lineHeight = (desc.glyphHeight + 1) * image.scale;
+    const int textHeight = static_cast<int>(image.lines.size()) * lineHeight;
+    int top = image.centred ? (image.height - textHeight) / 2 : 8;
+    for (const std::string& line : image.lines) {
+        const int lineWidth = static_cast<int>(line.size()) * desc.glyphWidth * image.scale;
+        int left = image.centred ? (image.width - lineWidth) / 2 : 8;
+        for (const char c : line) {
+            const int g = static_cast<unsigned char>(c) - ovCHARSETFIRSTCODE;
+            for (int r = 0; g >= 0 && g < desc.count && r < desc.glyphHeight; ++r) {
+                const OvUInt8 bits = glyphs[g * ovCHARSETGLYPHBYTES + r];
+                for (int x = 0; x < desc.glyphWidth; ++x) {
+                    if (((bits >> x) & 1u) == 0) {
+                        continue;
+                    }
+                    for (int k = 0; k < image.scale * image.scale; ++k) {
+                        set(left + x * image.scale + k % image.scale, top + r * image.scale + k / image.scale);
+                    }
+                }
+            }
+            left += desc.glyphWidth * image.scale;
+        }
+        top += lineHeight;
+    }
     std::vector<unsigned char> rgb(static_cast<std::size_t>(image.width * image.height * 3));
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            bool ink;
-            if (image.lines) {
-                // Lines of 10 pixels with 6 between, ragged on the right.
-                ink = y % 16 < 10 && x >= 8 && x < image.width - 8 - (y / 16 * 37) % 64;
-            } else {
-                ink = x < 3 || y < 3 || x >= image.width - 3 || y >= image.height - 3;
-            }
-            const unsigned char* tone = ink ? image.ink : image.paper;
-            for (int c = 0; c < 3; ++c) {
-                rgb[static_cast<std::size_t>((y * image.width + x) * 3 + c)] = tone[c];
-            }
+    for (std::size_t i = 0; i < ink.size(); ++i) {
+        const unsigned char* tone = ink[i] ? image.ink : image.paper;
+        for (int c = 0; c < 3; ++c) {
+            rgb[i * 3 + static_cast<std::size_t>(c)] = tone[c];
         }
     }
     return rgb;
@@ -76,7 +154,7 @@ std::string SceneHudSection() { return "  <Hud/>\n"; }
 
 bool WriteSceneHudImages(const std::string& dir, std::string* error) {
     const std::filesystem::path folder = std::filesystem::path(dir) / "models" / "textures";
-    for (const HudImage& image : kHudImages) {
+    for (const HudImage& image : HudImages()) {
         const std::string path = (folder / image.name).string();
         if (!WriteFile("scene", path, BmpFile(image.width, image.height, HudPixels(image)))) {
             *error = "cannot write " + path;

@@ -68,6 +68,48 @@ Influence Mix(std::vector<std::pair<int, float>> parts) {
     return in;
 }
 
+// The skinned body as it is built: tubes of kRingSides sides with three rings each.
+struct Body {
+    std::vector<float> verts, normals;
+    std::vector<Influence> influence;
+    std::vector<TriangleDesc> triangles;
+
+    // A tube from start to end, ru across and rv the other way round its axis, each ring
+    // weighted as given (start, middle, end).
+    void AddTube(V3 start, V3 end, float ru, float rv, const Influence rings[3]) {
+        const V3 axis = Unit(Sub(end, start));
+        const V3 ref = std::fabs(axis.z) < 0.9f ? V3{0, 0, 1} : V3{1, 0, 0};
+        const V3 u = Unit(Cross(axis, ref));
+        const V3 v = Cross(axis, u);
+        const auto first = static_cast<std::uint16_t>(verts.size() / 3);
+        for (int ring = 0; ring < 3; ++ring) {
+            const V3 centre = Add(start, Scale(Sub(end, start), 0.5f * static_cast<float>(ring)));
+            for (int k = 0; k < kRingSides; ++k) {
+                const float a = 6.2831853f * (static_cast<float>(k) + 0.5f) / kRingSides;
+                const V3 round = Add(Scale(u, std::cos(a)), Scale(v, std::sin(a)));
+                // Round: the ring's direction is the normal; an ellipse's normal divides each
+                // axis by its radius.
+                const V3 out = ru == rv ? round : Unit(Add(Scale(u, std::cos(a) / ru), Scale(v, std::sin(a) / rv)));
+                const V3 p = ru == rv ? Add(centre, Scale(round, ru))
+                                      : Add(centre, Add(Scale(u, std::cos(a) * ru), Scale(v, std::sin(a) * rv)));
+                verts.insert(verts.end(), {p.x, p.y, p.z});
+                normals.insert(normals.end(), {out.x, out.y, out.z});
+                influence.push_back(rings[ring]);
+            }
+        }
+        for (int ring = 0; ring < 2; ++ring) {
+            for (int k = 0; k < kRingSides; ++k) {
+                const auto a = static_cast<std::uint16_t>(first + ring * kRingSides + k);
+                const auto b = static_cast<std::uint16_t>(first + ring * kRingSides + (k + 1) % kRingSides);
+                const auto c = static_cast<std::uint16_t>(a + kRingSides);
+                const auto d = static_cast<std::uint16_t>(b + kRingSides);
+                triangles.push_back({{a, b, d}, 0});
+                triangles.push_back({{a, d, c}, 0});
+            }
+        }
+    }
+};
+
 } // namespace
 
 const std::vector<BoneDesc>& SkeletonBones() {
@@ -184,7 +226,8 @@ ClumpDesc CharacterClump(int numBones) {
     return CharacterClumpOf(SkeletonBones(), numBones, 1.0f, colour);
 }
 
-ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, float unit, const std::uint8_t colour[3]) {
+ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, float unit, const std::uint8_t colour[3],
+                           const std::vector<BodyPart>* parts) {
     const Skeleton s = MakeSkeletonOf(table, numBones, unit);
     const int n = static_cast<int>(s.bones.size());
     auto joint = [&](int node) {
@@ -221,66 +264,66 @@ ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, flo
     }
 
     // The body: a six-sided tube along every bone, from its joint to its first child's joint (or
-    // a short way on for a leaf), with rings at both ends and in the middle.
-    std::vector<float> verts, normals;
-    std::vector<Influence> influence;
-    std::vector<TriangleDesc> triangles;
-    for (int i = 0; i < n; ++i) {
-        const int parent = s.parentNode[static_cast<std::size_t>(i)];
-        const int grand = parent < 0 ? -1 : s.parentNode[static_cast<std::size_t>(parent)];
-        int child = -1;
-        for (int k = i + 1; k < n && child < 0; ++k) {
-            if (s.parentNode[static_cast<std::size_t>(k)] == i) {
-                child = k;
+    // a short way on for a leaf), with rings at both ends and in the middle; or, with parts, the
+    // tubes the parts describe.
+    Body body;
+    if (parts != nullptr) {
+        auto nodeOf = [&](const char* name) {
+            for (int i = 0; name != nullptr && i < n; ++i) {
+                if (std::strcmp(table[static_cast<std::size_t>(s.bones[static_cast<std::size_t>(i)])].name, name) ==
+                    0) {
+                    return i;
+                }
             }
+            return -1;
+        };
+        for (const BodyPart& part : *parts) {
+            const int i = nodeOf(part.bone);
+            if (i < 0) {
+                continue; // a bone this character does not have
+            }
+            const V3 at = joint(i);
+            const V3 from = Add(at, Scale(V3{part.from[0], part.from[1], part.from[2]}, unit));
+            const V3 to = Add(at, Scale(V3{part.to[0], part.to[1], part.to[2]}, unit));
+            const int first = nodeOf(part.startWith);
+            const int last = nodeOf(part.endWith);
+            const Influence rings[3] = {first >= 0 ? Mix({{i, 0.5f}, {first, 0.5f}}) : Mix({{i, 1.0f}}),
+                                        Mix({{i, 1.0f}}),
+                                        last >= 0 ? Mix({{i, 0.5f}, {last, 0.5f}}) : Mix({{i, 1.0f}})};
+            body.AddTube(from, to, part.radius * unit, part.radius * part.depth * unit, rings);
         }
-        const V3 start = joint(i);
-        V3 end = child >= 0
-                     ? joint(child)
-                     : Add(start, Scale(Unit(parent >= 0 ? Sub(start, joint(parent)) : V3{0, 1, 0}), 0.08f * unit));
-        if (Length(Sub(end, start)) < 1e-3f * unit) {
-            end = Add(start, V3{0, 0.05f * unit, 0});
-        }
-        const V3 axis = Unit(Sub(end, start));
-        const V3 ref = std::fabs(axis.z) < 0.9f ? V3{0, 0, 1} : V3{1, 0, 0};
-        const V3 u = Unit(Cross(axis, ref));
-        const V3 v = Cross(axis, u);
-        const float boneRadius = table[static_cast<std::size_t>(s.bones[static_cast<std::size_t>(i)])].radius;
-        const float radius = (boneRadius > 0 ? boneRadius : i < 4 ? 0.09f : 0.035f) * unit;
-        const auto first = static_cast<std::uint16_t>(verts.size() / 3);
-        for (int ring = 0; ring < 3; ++ring) {
-            const V3 centre = Add(start, Scale(Sub(end, start), 0.5f * static_cast<float>(ring)));
-            Influence in;
-            if (ring == 0) {
-                in = parent >= 0 ? Mix({{i, 0.5f}, {parent, 0.5f}}) : Mix({{i, 1.0f}});
-            } else if (ring == 1) {
-                in = Mix({{i, 1.0f}});
-            } else {
-                in = Mix({{i, 0.5f},
-                          {child >= 0 ? child : i, 0.3f},
-                          {parent >= 0 ? parent : i, 0.1f},
-                          {grand >= 0 ? grand : i, 0.1f}});
+    } else {
+        for (int i = 0; i < n; ++i) {
+            const int parent = s.parentNode[static_cast<std::size_t>(i)];
+            const int grand = parent < 0 ? -1 : s.parentNode[static_cast<std::size_t>(parent)];
+            int child = -1;
+            for (int k = i + 1; k < n && child < 0; ++k) {
+                if (s.parentNode[static_cast<std::size_t>(k)] == i) {
+                    child = k;
+                }
             }
-            for (int k = 0; k < kRingSides; ++k) {
-                const float a = 6.2831853f * (static_cast<float>(k) + 0.5f) / kRingSides;
-                const V3 out = Add(Scale(u, std::cos(a)), Scale(v, std::sin(a)));
-                const V3 p = Add(centre, Scale(out, radius));
-                verts.insert(verts.end(), {p.x, p.y, p.z});
-                normals.insert(normals.end(), {out.x, out.y, out.z});
-                influence.push_back(in);
+            const V3 start = joint(i);
+            V3 end = child >= 0
+                         ? joint(child)
+                         : Add(start, Scale(Unit(parent >= 0 ? Sub(start, joint(parent)) : V3{0, 1, 0}), 0.08f * unit));
+            if (Length(Sub(end, start)) < 1e-3f * unit) {
+                end = Add(start, V3{0, 0.05f * unit, 0});
             }
-        }
-        for (int ring = 0; ring < 2; ++ring) {
-            for (int k = 0; k < kRingSides; ++k) {
-                const auto a = static_cast<std::uint16_t>(first + ring * kRingSides + k);
-                const auto b = static_cast<std::uint16_t>(first + ring * kRingSides + (k + 1) % kRingSides);
-                const auto c = static_cast<std::uint16_t>(a + kRingSides);
-                const auto d = static_cast<std::uint16_t>(b + kRingSides);
-                triangles.push_back({{a, b, d}, 0});
-                triangles.push_back({{a, d, c}, 0});
-            }
+            const float boneRadius = table[static_cast<std::size_t>(s.bones[static_cast<std::size_t>(i)])].radius;
+            const float radius = (boneRadius > 0 ? boneRadius : i < 4 ? 0.09f : 0.035f) * unit;
+            const Influence rings[3] = {parent >= 0 ? Mix({{i, 0.5f}, {parent, 0.5f}}) : Mix({{i, 1.0f}}),
+                                        Mix({{i, 1.0f}}),
+                                        Mix({{i, 0.5f},
+                                             {child >= 0 ? child : i, 0.3f},
+                                             {parent >= 0 ? parent : i, 0.1f},
+                                             {grand >= 0 ? grand : i, 0.1f}})};
+            body.AddTube(start, end, radius, radius, rings);
         }
     }
+    const std::vector<float>& verts = body.verts;
+    const std::vector<float>& normals = body.normals;
+    const std::vector<Influence>& influence = body.influence;
+    const std::vector<TriangleDesc>& triangles = body.triangles;
 
     GeometryDesc g;
     g.flags = 0x02 | 0x10 | 0x20 | 0x40; // positions, normals, lit, modulated by the material colour

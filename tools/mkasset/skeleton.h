@@ -45,7 +45,24 @@ Skeleton MakeSkeletonOf(const std::vector<BoneDesc>& table, int numBones, float 
 // hierarchy), and one atomic on the root frame whose geometry is a segmented body skinned to
 // the bones with up to four weights a vertex.
 ClumpDesc CharacterClump(int numBones);
-// The same for another table of bones, modelled unit model units a metre, in the colour given.
-ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, float unit, const std::uint8_t colour[3]);
+// A part of a character's body: a tube round one bone from `from` to `to` (metres from the bone's
+// joint in the bind pose), `radius` across and `radius * depth` the other way round. At an end
+// named with a bone the tube's ring is weighted half to that bone, so that the body stays closed
+// where it bends at a joint.
+struct BodyPart {
+    const char* bone;
+    float from[3];
+    float to[3];
+    float radius;
+    float depth = 1.0f;
+    const char* startWith = nullptr;
+    const char* endWith = nullptr;
+};
+
+// The same for another table of bones, modelled unit model units a metre, in the colour given;
+// with parts, the body is made of those (bones without a part are not covered), else of a tube
+// along every bone.
+ClumpDesc CharacterClumpOf(const std::vector<BoneDesc>& table, int numBones, float unit, const std::uint8_t colour[3],
+                           const std::vector<BodyPart>* parts = nullptr);
 
 } // namespace mkasset

@@ -25,7 +25,10 @@ int SoldierBoneCount();
 // Hierarchy node of the named bone, -1 when there is none.
 int SoldierNode(const std::string& name);
 
-// The soldier's clump (every bone, skinned with up to four weights a vertex) in a colour.
+// The parts of the soldier's body, each round one bone.
+const std::vector<BodyPart>& SoldierBody();
+// The soldier's clump (every bone; the body made of its parts, skinned with up to two weights a
+// vertex) in a colour.
 ClumpDesc SoldierClump(const std::uint8_t colour[3]);
 
 // File name of a profile animation, e.g. "idleaimupleft.anm".

@@ -151,7 +151,7 @@ TEST_F(SoldierSceneTest, SoldierBonesAndEveryAnimationPoseTheHierarchy) {
     ASSERT_NE(atomic, nullptr);
     const OvSkin* skin = OvSkinGeometryGetSkin(OvAtomicGetGeometry(atomic));
     ASSERT_NE(skin, nullptr);
-    EXPECT_EQ(skin->maxNumWeightsPerVertex, 4u);
+    EXPECT_EQ(skin->maxNumWeightsPerVertex, 2u);
 
     // Each pose read at mid cycle: where the hand's at axis (the rifle) points, and how high the
     // pelvis is.

@@ -50,8 +50,8 @@ namespace {
 
 const char kUsage[] =
     "usage: world_render FILE.bsp [--clump FILE.dff --at X,Y,Z]...\n"
-    "                    [--character FILE.dff --anim FILE.anm [--t SECONDS] --at X,Y,Z]...\n"
-    "                    --camera X,Y,Z,YAW,PITCH [--light SPEC]...\n"
+    "                    [--character FILE.dff [--anim FILE.anm [--t SECONDS]] --at X,Y,Z]...\n"
+    "                    [--turn DEGREES] [--scale S] --camera X,Y,Z,YAW,PITCH [--light SPEC]...\n"
     "                    [--shaders] --size WxH --out FILE.png\n"
     "Reads the level FILE.bsp and the models, puts each model's root frame at its --at position, looks\n"
     "from the camera (at yaw 0 and pitch 0 it looks along +z; yaw turns it towards +x, pitch up, in\n"
@@ -65,9 +65,12 @@ const char kUsage[] =
     "                         from the start for --t seconds (0 when not given; past the end it\n"
     "                         wraps round); its skinned atomics are drawn by the skinned-atomic\n"
     "                         pipeline, posed by the hierarchy, on the processor or (with --shaders)\n"
-    "                         by the generated vertex shaders\n"
+    "                         by the generated vertex shaders; without --anim in its bind pose (the\n"
+    "                         bones' frames as the file holds them)\n"
     "  --anim FILE.anm        the last --character's animation\n"
     "  --t SECONDS            how far the last --character's animation has played (0 or more)\n"
+    "  --turn DEGREES         the last model turned about its y axis (towards +x), before --at\n"
+    "  --scale S              the last model scaled by S (above 0), before --turn and --at\n"
     "  --camera X,Y,Z,YAW,PITCH\n"
     "  --light ambient,R,G,B  | directional,R,G,B,YAW,PITCH | point,R,G,B,X,Y,Z,RADIUS\n"
     "                         lights of the world (colours 0 to 1 and more; a directional light shines\n"
@@ -91,6 +94,8 @@ struct Model {
     std::string anim;  // characters: the animation
     float seconds = 0; // and how far it has played
     float at[3] = {0, 0, 0};
+    float turn = 0;  // degrees about y
+    float scale = 1; // uniform
     bool placed = false;
 };
 
@@ -261,7 +266,7 @@ int Parse(int argc, char** argv, Options* o) {
             continue;
         }
         if (a != "--clump" && a != "--character" && a != "--anim" && a != "--t" && a != "--at" && a != "--camera" &&
-            a != "--light" && a != "--size" && a != "--out" && a != "--particles") {
+            a != "--light" && a != "--size" && a != "--out" && a != "--particles" && a != "--turn" && a != "--scale") {
             return BadUsage("unknown argument", argv[i]);
         }
         if (i + 1 >= argc) {
@@ -291,12 +296,23 @@ int Parse(int argc, char** argv, Options* o) {
                 }
                 o->models.back().seconds = t;
             }
+        } else if (a == "--turn" || a == "--scale") {
+            if (o->models.empty() || o->models.back().placed) {
+                return BadUsage(a + " without a --clump or --character before it", value);
+            }
+            char* end = nullptr;
+            const float v = std::strtof(value, &end);
+            if (*value == '\0' || *end != '\0' || !std::isfinite(v) || (a == "--scale" && !(v > 0.0f))) {
+                return BadUsage(a == "--turn" ? "--turn wants degrees, not" : "--scale wants a number above 0, not",
+                                value);
+            }
+            (a == "--turn" ? o->models.back().turn : o->models.back().scale) = v;
         } else if (a == "--at") {
             if (o->models.empty() || o->models.back().placed) {
                 return BadUsage("--at without a --clump before it", value);
             }
-            if (o->models.back().character && o->models.back().anim.empty()) {
-                return BadUsage("--character without --anim", o->models.back().file.c_str());
+            if (o->models.back().character && o->models.back().anim.empty() && o->models.back().seconds != 0) {
+                return BadUsage("--t without --anim", o->models.back().file.c_str());
             }
             if (!ParseNumbers(value, o->models.back().at, 3)) {
                 return BadUsage("--at wants X,Y,Z, not", value);
@@ -434,6 +450,10 @@ public:
             }
             clumps_.push_back(clump);
             const OvV3d at = {m.at[0], m.at[1], m.at[2]};
+            const OvV3d scale = {m.scale, m.scale, m.scale};
+            const OvV3d yAxis = {0, 1, 0};
+            OvFrameScale(OvClumpGetFrame(clump), &scale, ovCOMBINEPOSTCONCAT);
+            OvFrameRotate(OvClumpGetFrame(clump), &yAxis, m.turn, ovCOMBINEPOSTCONCAT);
             OvFrameTranslate(OvClumpGetFrame(clump), &at, ovCOMBINEPOSTCONCAT);
             OvWorldAddClump(world_, clump);
             if (m.character && !Pose(clump, m, error)) {
@@ -506,14 +526,26 @@ public:
             *error = m.file + ": no animation hierarchy in it";
             return false;
         }
+        OvAnimHierarchy* h = OvFrameGetAnimHierarchy(holder);
+        OvAnimHierarchyAttach(h);
+        if (m.anim.empty()) {
+            // The bind pose: each node's matrix is its frame's world matrix as the file places it.
+            OvFrameSyncDirty();
+            for (OvInt32 i = 0; i < h->numNodes; ++i) {
+                if (h->pMatrixArray == nullptr || h->pNodeInfo[i].pFrame == nullptr) {
+                    *error = m.file + ": a hierarchy node without a frame or matrix";
+                    return false;
+                }
+                h->pMatrixArray[i] = *OvFrameGetWorldMatrix(h->pNodeInfo[i].pFrame);
+            }
+            return Skin(clump, h, m, error);
+        }
         OvAnimation* animation = OvAnimationLoad(m.anim.c_str());
         if (animation == nullptr) {
             *error = m.anim + ": cannot read an animation (" + HeldEngineErrorWords() + ")";
             return false;
         }
         animations_.push_back(animation);
-        OvAnimHierarchy* h = OvFrameGetAnimHierarchy(holder);
-        OvAnimHierarchyAttach(h);
         if (!OvAnimHierarchySetCurrentAnim(h, animation)) {
             *error = m.anim + ": the animation does not fit the " + std::to_string(h->numNodes) + " nodes of " + m.file;
             return false;
@@ -525,6 +557,11 @@ public:
             return false;
         }
         OvFrameSyncDirty();
+        return Skin(clump, h, m, error);
+    }
+
+    // Hands the posed hierarchy to every skinned atomic of the character.
+    static bool Skin(OvClump* clump, OvAnimHierarchy* h, const Model& m, std::string* error) {
         SkinContext context = {h, 0};
         OvClumpForAllAtomics(clump, SkinAtomic, &context);
         if (context.skinned == 0) {

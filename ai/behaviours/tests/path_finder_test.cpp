@@ -27,6 +27,7 @@
 namespace {
 
 using scenario::Add;
+using scenario::AddDefinition;
 using scenario::HostBody;
 
 // Agent "TestGoalAgent": walks its entity to `goal` through the brain's path finder.
@@ -642,8 +643,8 @@ TEST_P(PathFinderTest, TargetsOfAnotherGraphAreMappedThroughThePointMapper) {
     ASSERT_TRUE(m_scene->AddGraph("coarse", coarse));
     CGlobalService* mapper = CPointMapper::Create();
     CConfigNode definition;
-    Add(Add(&definition, "Container", nullptr, "main"), "Class", "CGraphWrapper");
-    Add(Add(&definition, "Container", nullptr, "coarse"), "Class", "CGraphWrapper");
+    AddDefinition(&definition, "Container", "main", "CGraphWrapper");
+    AddDefinition(&definition, "Container", "coarse", "CGraphWrapper");
     ASSERT_TRUE(mapper->Init(&definition));
     ASSERT_TRUE(m_scene->GetWorld()->AddGlobalService(mapper));
     GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));

@@ -21,6 +21,7 @@ using navtest::Bytes;
 namespace {
 
 using navtest::Add;
+using navtest::AddDefinition;
 
 class GraphManagerTest : public navtest::NavTest {
 protected:
@@ -64,8 +65,7 @@ TEST_P(GraphManagerTest, WorldLoadsItsGraphsAndDataAsAGlobalService) {
   Add(tree, "OneMeter", "2");
   Add(tree, "Tpf", "20");
   Add(Add(tree, "GlobalServices"), "Service", "Graphs");
-  CConfigNode* definition = Add(Add(tree, "Services"), "Service", nullptr, "Graphs");
-  Add(definition, "Class", "CGraphManager");
+  CConfigNode* definition = AddDefinition(Add(tree, "Services"), "Service", "Graphs", "CGraphManager");
   // A node with children carries its name as a label.
   CConfigNode* graphNode = Add(definition, "Graph", nullptr, "MoveGraph");
   AddRaw(graphNode, m_graphBytes);

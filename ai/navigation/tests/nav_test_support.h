@@ -97,6 +97,7 @@ private:
 };
 
 using configtree::Add;
+using configtree::AddDefinition;
 
 inline std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "nav_" + std::to_string(::getpid()) + "_" + name;

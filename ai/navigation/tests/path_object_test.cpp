@@ -44,7 +44,7 @@ CWorld* CreateWorldWithGraphs(CConfigNode* tree) {
   navtest::Add(tree, "OneMeter", "1");
   navtest::Add(tree, "Tpf", "20");
   navtest::Add(navtest::Add(tree, "GlobalServices"), "Service", "Graphs");
-  navtest::Add(navtest::Add(navtest::Add(tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
+  navtest::AddDefinition(navtest::Add(tree, "Services"), "Service", "Graphs", "CGraphManager");
   return Vusk::CreateWorld(tree, 0);
 }
 

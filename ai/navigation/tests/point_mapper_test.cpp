@@ -20,6 +20,7 @@ using navtest::Bytes;
 namespace {
 
 using navtest::Add;
+using navtest::AddDefinition;
 
 class PointMapperTest : public navtest::NavTest {
 protected:
@@ -35,7 +36,7 @@ protected:
     Add(m_tree, "OneMeter", "1");
     Add(m_tree, "Tpf", "20");
     Add(Add(m_tree, "GlobalServices"), "Service", "Graphs");
-    Add(Add(Add(m_tree, "Services"), "Service", nullptr, "Graphs"), "Class", "CGraphManager");
+    AddDefinition(Add(m_tree, "Services"), "Service", "Graphs", "CGraphManager");
     m_world = Vusk::CreateWorld(m_tree, 0);
     ASSERT_NE(m_world, nullptr);
     CGraphManager* manager = Vusk::GetGraphManager();
@@ -342,12 +343,10 @@ TEST_P(PointMapperTest, SavedMappingLoadsWhateverTheOrderOfTheServices) {
     Add(order, "Service", mapperFirst ? "Mapper" : "Graphs");
     Add(order, "Service", mapperFirst ? "Graphs" : "Mapper");
     CConfigNode* services = Add(m_tree, "Services");
-    CConfigNode* graphs = Add(services, "Service", nullptr, "Graphs");
-    Add(graphs, "Class", "CGraphManager");
+    CConfigNode* graphs = AddDefinition(services, "Service", "Graphs", "CGraphManager");
     addRaw(Add(graphs, "Graph", nullptr, "Walk"), walk);
     addRaw(Add(graphs, "Graph", nullptr, "Crawl"), crawl);
-    CConfigNode* mapperNode = Add(services, "Service", nullptr, "Mapper");
-    Add(mapperNode, "Class", "CPointMapper");
+    CConfigNode* mapperNode = AddDefinition(services, "Service", "Mapper", "CPointMapper");
     addRaw(mapperNode, mapping);
     m_world = Vusk::CreateWorld(m_tree, 0);
     ASSERT_NE(m_world, nullptr);

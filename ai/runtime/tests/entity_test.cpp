@@ -14,6 +14,7 @@
 #include "ai/runtime/world_api.h"
 
 using worldkit::Add;
+using worldkit::AddDefinition;
 
 namespace {
 
@@ -111,19 +112,16 @@ TEST_P(EntityTest, EntityPoolLimitsCreation) {
 
 TEST_P(EntityTest, ExpandEntityDefinitionSplicesBrainAgentsAndServices) {
     CConfigNode* config = m_world->GetConfig();
-    CConfigNode* soldier = Add(Add(config, "Entities"), "Entity", nullptr, "Soldier");
-    Add(soldier, "Class", "TestEntity");
+    CConfigNode* soldier = AddDefinition(Add(config, "Entities"), "Entity", "Soldier", "TestEntity");
     Add(soldier, "Brain", "Fighter");
     Add(soldier, "ActionClass", "TestActionClass");
-    CConfigNode* fighter = Add(Add(config, "Brains"), "Brain", nullptr, "Fighter");
-    Add(fighter, "Class", "TestBrain");
+    CConfigNode* fighter = AddDefinition(Add(config, "Brains"), "Brain", "Fighter", "TestBrain");
     Add(fighter, "Service", "Finder");
     Add(fighter, "Agent", "Runner");
     Add(fighter, "Decide", "0");
-    CConfigNode* runner = Add(Add(config, "Agents"), "Agent", nullptr, "Runner");
-    Add(runner, "Class", "TestAgent");
+    CConfigNode* runner = AddDefinition(Add(config, "Agents"), "Agent", "Runner", "TestAgent");
     Add(runner, "Speed", "4");
-    Add(Add(Add(config, "Services"), "Service", nullptr, "Finder"), "Class", "TestService");
+    AddDefinition(Add(config, "Services"), "Service", "Finder", "TestService");
 
     CConfigNode* expanded = Vusk::ExpandEntityDefinition(m_world, "soldier");
     ASSERT_NE(expanded, nullptr);
@@ -161,8 +159,7 @@ TEST_P(EntityTest, ExpandEntityDefinitionSplicesBrainAgentsAndServices) {
 
 TEST_P(EntityTest, TeamMembershipStaysConsistentOnBothSides) {
     CConfigNode* config = m_world->GetConfig();
-    CConfigNode* red = Add(Add(config, "Teams"), "Team", nullptr, "Red");
-    Add(red, "Class", "TestTeam");
+    CConfigNode* red = AddDefinition(Add(config, "Teams"), "Team", "Red", "TestTeam");
     Add(red, "Colour", "red");
     CConfigNode* definition = Vusk::FindTeamDefinition(m_world, "red");
     ASSERT_NE(definition, nullptr);

@@ -13,6 +13,8 @@
 #include "ai/runtime/world_limits.h"
 
 using worldkit::Add;
+using worldkit::AddDefinition;
+using worldkit::AddEntityDefinition;
 using worldkit::Log;
 
 namespace {
@@ -130,16 +132,13 @@ TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped) {
     Add(wanted, "Service", "Unknown");
     Add(wanted, "Service", "B");
     CConfigNode* services = Add(tree, "Services");
-    CConfigNode* a = Add(services, "Service", nullptr, "A");
-    Add(a, "Class", "TestGlobalService");
+    CConfigNode* a = AddDefinition(services, "Service", "A", "TestGlobalService");
     Add(a, "Weight", "3");
-    CConfigNode* b = Add(services, "Service", nullptr, "B");
-    Add(b, "Class", "DerivedGlobalService");
+    CConfigNode* b = AddDefinition(services, "Service", "B", "DerivedGlobalService");
     Add(b, "Weight", "5");
-    CConfigNode* refused = Add(services, "Service", nullptr, "Refused");
-    Add(refused, "Class", "TestGlobalService");
+    CConfigNode* refused = AddDefinition(services, "Service", "Refused", "TestGlobalService");
     Add(refused, "Colour", "red");
-    Add(Add(services, "Service", nullptr, "Unknown"), "Class", "NoSuchService");
+    AddDefinition(services, "Service", "Unknown", "NoSuchService");
 
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
@@ -188,8 +187,7 @@ TEST_P(WorldTest, OneSlotOwnEntitiesOnlyAndNoDanglingPointer) {
 TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
     Add(Add(tree, "GlobalServices"), "Service", "G");
-    CConfigNode* g = Add(Add(tree, "Services"), "Service", nullptr, "G");
-    Add(g, "Class", "TestGlobalService");
+    CConfigNode* g = AddDefinition(Add(tree, "Services"), "Service", "G", "TestGlobalService");
     Add(g, "Weight", "7");
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
@@ -306,18 +304,14 @@ CConfigNode* MakeRichWorldTree() {
     Add(tasks, "Periodic", nullptr, "Scan");
     Add(Add(tree, "GlobalServices"), "Service", "G");
     CConfigNode* services = Add(tree, "Services");
-    Add(Add(services, "Service", nullptr, "G"), "Class", "TestGlobalService");
-    Add(Add(services, "Service", nullptr, "S"), "Class", "DerivedService");
-    CConfigNode* bot = Add(Add(tree, "Entities"), "Entity", nullptr, "Bot");
-    Add(bot, "Class", "TestEntity");
-    Add(bot, "ActionClass", "TestActionClass");
-    Add(bot, "Brain", "B");
-    CConfigNode* brain = Add(Add(tree, "Brains"), "Brain", nullptr, "B");
-    Add(brain, "Class", "TestBrain");
+    AddDefinition(services, "Service", "G", "TestGlobalService");
+    AddDefinition(services, "Service", "S", "DerivedService");
+    AddEntityDefinition(Add(tree, "Entities"), "Bot", "TestEntity", "TestActionClass", "B");
+    CConfigNode* brain = AddDefinition(Add(tree, "Brains"), "Brain", "B", "TestBrain");
     Add(brain, "Service", "S");
     Add(brain, "Agent", "A");
-    Add(Add(Add(tree, "Agents"), "Agent", nullptr, "A"), "Class", "TestAgent");
-    Add(Add(Add(tree, "Teams"), "Team", nullptr, "T"), "Class", "CTeam");
+    AddDefinition(Add(tree, "Agents"), "Agent", "A", "TestAgent");
+    AddDefinition(Add(tree, "Teams"), "Team", "T", "CTeam");
     return tree;
 }
 

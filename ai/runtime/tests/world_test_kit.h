@@ -23,6 +23,8 @@ std::vector<std::string>& Log();
 
 // Appends a child named `name` with optional value and label; returns it.
 using configtree::Add;
+using configtree::AddDefinition;
+using configtree::AddEntityDefinition;
 
 // A world definition with the three required keys, MaxTeam, no tasks.
 CConfigNode* MakeWorldTree(const char* maxEntity = "10", const char* maxTeam = "4");

@@ -337,6 +337,7 @@ OvBool Start() {
     }
     FetchSurfaces();
     OvD3D9DeviceResetCache();
+    OvD3D9VideoRasterListOpen();
     if (!OvD3D9Im2DOpen()) {
         OvD3D9VideoRasterListClose();
         gSys.device->Release();

@@ -120,7 +120,7 @@ bool DrawIndexed(const OvIm3DBatch& batch, bool textured, D3DPRIMITIVETYPE type,
     return hr == D3D_OK;
 }
 
-OvBool SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
+OvBool OvNodeD3D9SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
     const OvIm3DBatch* batch = OvIm3DGetInstancedBatch();
     if (batch == nullptr || OvD3D9GetDevice() == nullptr || gIm3D.full == nullptr) {
         return TRUE;
@@ -159,22 +159,10 @@ OvBool SubmitNoLightBody(OvPipelineNode*, const OvPipelineExecuteParams*) {
     return TRUE;
 }
 
-OvNodeDefinition gSubmitNoLight = {"nodeD3D9SubmitNoLight.qxl",
-                                   SubmitNoLightBody,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   nullptr,
-                                   0,
-                                   0,
-                                   nullptr,
-                                   nullptr,
-                                   0,
-                                   nullptr,
-                                   0,
-                                   0,
-                                   0};
+// clang-format off
+OvNodeDefinition gSubmitNoLight = {"nodeD3D9SubmitNoLight.qxl", OvNodeD3D9SubmitNoLightBody,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, nullptr, 0, 0, 0};
+// clang-format on
 
 constexpr D3DVERTEXELEMENT9 kFull[] = {
     {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},

@@ -14,6 +14,12 @@
 
 struct OvImage;
 
+// The palette of a P8 texture: 256 entries of r, g, b, flags and the device palette number.
+struct OvD3D9Palette {
+    OvUInt8 entries[256 * 4];
+    OvUInt32 number;
+};
+
 // The raster extension (plugin id 0x40C).
 struct OvD3D9RasterExt {
     IDirect3DTexture9* texture;         // types 0, 4 and 5: the texture (one reference)
@@ -27,8 +33,7 @@ struct OvD3D9RasterExt {
     OvUInt8 cube;                       // low nibble: a cube texture; high nibble: the face a lock addresses
     OvUInt8 mipGen;                     // ovD3D9MIPGENDEVICE, ovD3D9MIPGENCOMPRESSED
     IDirect3DSurface9* lockSurface;     // surface held while locked
-    OvUInt8* palette;                   // P8 textures: 256 entries of r, g, b, flags; else null
-    OvUInt32 paletteNumber;             // the device palette of a P8 texture
+    OvD3D9Palette* palette;             // P8 textures: their palette; else null
     IDirect3DSwapChain9* swapChain;     // a camera raster of another window: its swap chain (one reference)
     HWND window;                        // the window of that swap chain
 };
@@ -49,6 +54,15 @@ OvD3D9RasterExt* OvD3D9RasterExtGet(OvRaster* raster);
 
 // The D3DFORMAT of a raster format code (0x100-0xA00), or D3DFMT_UNKNOWN.
 D3DFORMAT OvD3D9RasterCodeFormat(OvInt32 code);
+
+// What the driver knows of a device format: alpha, bits a pixel and the raster format code
+// (0 where the engine has none); all zero for formats it does not know.
+struct OvD3D9PixelFormat {
+    OvUInt8 alpha;
+    OvUInt8 bits;
+    OvInt32 code;
+};
+OvD3D9PixelFormat OvD3D9PixelFormatInfo(D3DFORMAT format);
 // Format checks against the current adapter and display format: a texture; a render-target
 // texture (with a depth match to the device's depth format); a depth-stencil texture; a cube
 // texture; and automatic mip levels of a texture, a render-target texture or a cube texture
@@ -56,7 +70,7 @@ D3DFORMAT OvD3D9RasterCodeFormat(OvInt32 code);
 OvBool OvD3D9CheckTextureFormat(D3DFORMAT format);
 OvBool OvD3D9CheckRenderTargetFormat(D3DFORMAT format);
 OvBool OvD3D9CheckDepthFormat(D3DFORMAT format);
-OvBool OvD3D9CheckCubeFormat(D3DFORMAT format);
+OvBool OvD3D9CheckRenderTargetCubeFormat(D3DFORMAT format);
 OvBool OvD3D9CheckAutoMipmapFormat(D3DFORMAT format);
 OvBool OvD3D9CheckAutoMipmapRenderTargetFormat(D3DFORMAT format);
 OvBool OvD3D9CheckAutoMipmapCubeFormat(D3DFORMAT format);
@@ -90,6 +104,10 @@ void OvD3D9RasterSetCubeFace(OvRaster* raster, OvUInt32 face);
 // Other types as their creation settles them; -1 (with an error where it is not the adapter's
 // refusal) when none fits. depth is not used.
 OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth);
+// Fills a raster record's type, format byte and depth for the creation flags (type in the low
+// bits) as a raster made with them would have, without making anything; FALSE when the format
+// choice fails.
+OvBool OvD3D9RasterDescribe(OvRaster* raster, OvInt32 flags);
 
 // A swap chain of the device's presentation on another window's client area, and its back buffer
 // (one reference the caller releases); null when the device refuses it.
@@ -105,6 +123,8 @@ void OvD3D9RasterAttachSwapChain(OvRaster* raster, IDirect3DSwapChain9* swapChai
 // the new ones (or new surfaces of their own) after it; FALSE when one could not be made.
 void OvD3D9ReleaseVideoRasters();
 OvBool OvD3D9RestoreVideoRasters();
+// At device start: room for the rasters a start makes (those listed before it stay listed).
+void OvD3D9VideoRasterListOpen();
 // At device stop: forgets the list (rasters outliving the device are not restored by a later
 // one).
 void OvD3D9VideoRasterListClose();

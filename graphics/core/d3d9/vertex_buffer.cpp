@@ -21,7 +21,9 @@ struct Family {
     std::vector<IDirect3DVertexBuffer9*> buffers;
 };
 
-struct Record {
+// A dynamic buffer a caller owns: its size, whether in use, the buffer and the owner's slot (which
+// a device reset clears and a restore fills again).
+struct OvD3D9DynamicVertexBufferRecord {
     OvUInt32 size;
     bool inUse;
     IDirect3DVertexBuffer9* buffer;
@@ -34,8 +36,8 @@ struct SharedSlot {
     IDirect3DVertexBuffer9* buffer; // the owner slot of its record
 };
 
-std::list<Family> gFamilies; // newest first
-std::list<Record> gRecords;  // newest first; stable addresses
+std::list<Family> gFamilies;                         // newest first
+std::list<OvD3D9DynamicVertexBufferRecord> gRecords; // newest first; stable addresses
 SharedSlot gShared[ovD3D9NUMSHAREDBUFFERS];
 OvUInt32 gCurrent = 0;
 
@@ -54,11 +56,11 @@ bool Adjacent(const Range& a, OvUInt32 offset, OvUInt32 size, IDirect3DVertexBuf
     return a.buffer == buffer && (a.offset + a.size == offset || offset + size == a.offset);
 }
 
-Record* RecordOf(IDirect3DVertexBuffer9* buffer) {
+OvD3D9DynamicVertexBufferRecord* RecordOf(IDirect3DVertexBuffer9* buffer) {
     if (buffer == nullptr) {
         return nullptr;
     }
-    for (Record& r : gRecords) {
+    for (OvD3D9DynamicVertexBufferRecord& r : gRecords) {
         if (r.buffer == buffer) {
             return &r;
         }
@@ -66,7 +68,7 @@ Record* RecordOf(IDirect3DVertexBuffer9* buffer) {
     return nullptr;
 }
 
-void Free(Record* r) {
+void Free(OvD3D9DynamicVertexBufferRecord* r) {
     if (r != nullptr) {
         r->inUse = false;
         r->owner = nullptr;
@@ -183,8 +185,8 @@ OvBool OvD3D9DynamicVertexBufferCreate(OvUInt32 size, IDirect3DVertexBuffer9** o
     if (owner == nullptr || d == nullptr || size == 0) {
         return FALSE;
     }
-    Record* record = nullptr;
-    for (Record& r : gRecords) {
+    OvD3D9DynamicVertexBufferRecord* record = nullptr;
+    for (OvD3D9DynamicVertexBufferRecord& r : gRecords) {
         if (!r.inUse && r.size == size && r.buffer != nullptr) {
             r.inUse = true;
             r.owner = owner;
@@ -192,7 +194,7 @@ OvBool OvD3D9DynamicVertexBufferCreate(OvUInt32 size, IDirect3DVertexBuffer9** o
             return TRUE;
         }
     }
-    for (Record& r : gRecords) {
+    for (OvD3D9DynamicVertexBufferRecord& r : gRecords) {
         if (!r.inUse && (record == nullptr || r.size > record->size)) {
             record = &r;
         }
@@ -217,7 +219,7 @@ OvBool OvD3D9DynamicVertexBufferCreate(OvUInt32 size, IDirect3DVertexBuffer9** o
 }
 
 void OvD3D9DynamicVertexBufferDestroy(IDirect3DVertexBuffer9* buffer) {
-    Record* r = RecordOf(buffer);
+    OvD3D9DynamicVertexBufferRecord* r = RecordOf(buffer);
     if (r != nullptr && r->inUse) {
         Free(r);
     }
@@ -279,7 +281,7 @@ OvBool OvD3D9DynamicVertexBufferOpen() {
 
 void OvD3D9DynamicVertexBufferClose() {
     EmptyShared();
-    for (Record& r : gRecords) {
+    for (OvD3D9DynamicVertexBufferRecord& r : gRecords) {
         if (r.buffer != nullptr) {
             r.buffer->Release();
         }
@@ -298,7 +300,7 @@ void OvD3D9DynamicVertexBufferReleaseAll() {
     if (!OvD3D9HasHardwareTnL()) {
         return; // system-memory buffers survive a reset
     }
-    for (Record& r : gRecords) {
+    for (OvD3D9DynamicVertexBufferRecord& r : gRecords) {
         if (r.buffer != nullptr) {
             r.buffer->Release();
             r.buffer = nullptr;
@@ -316,7 +318,7 @@ OvBool OvD3D9DynamicVertexBufferRestoreAll() {
         return FALSE;
     }
     if (OvD3D9HasHardwareTnL()) {
-        for (Record& r : gRecords) {
+        for (OvD3D9DynamicVertexBufferRecord& r : gRecords) {
             if (!r.inUse || r.buffer != nullptr) {
                 continue;
             }

@@ -235,6 +235,57 @@ TEST_F(AnimHierarchyTest, StackAbuseFailsTheUpdate) {
     ClearError();
 }
 
+// A node's frame destroyed while its hierarchy lives: the node lets it go in every hierarchy
+// bound to it, so that updates neither write into the freed frame nor into the frame that takes
+// its place; the other nodes still move their frames.
+TEST_F(AnimHierarchyTest, NodesLetGoOfDestroyedFrames) {
+    const std::vector<OvUInt32> nodeFlags = {2, 3, 1};
+    const std::vector<OvInt32> ids = {1, 2, 3};
+    const OvUInt32 hflags = ovANIMHIERARCHYUPDATEMODELLINGMATRICES;
+    OvAnimHierarchy* h = OvAnimHierarchyCreate(3, nodeFlags.data(), ids.data(), hflags, sizeof(OvAnimInterpFrame));
+    OvAnimHierarchy* twin = OvAnimHierarchyCreateFromHierarchy(h, hflags, sizeof(OvAnimInterpFrame));
+    ASSERT_NE(twin, nullptr);
+    std::vector<OvFrame*> frames;
+    for (OvInt32 id : ids) {
+        frames.push_back(OvFrameCreate());
+        OvFrameSetAnimHierarchyNodeID(frames.back(), id);
+    }
+    OvFrameAddChild(frames[0], frames[1]);
+    OvFrameAddChild(frames[0], frames[2]);
+    OvFrameSetAnimHierarchy(frames[0], h);
+    twin->parentFrame = frames[0];
+    for (OvAnimHierarchy* x : {h, twin}) {
+        ASSERT_EQ(OvAnimHierarchyAttach(x), x);
+        for (int i = 0; i < 3; ++i) {
+            auto* k = static_cast<OvAnimInterpFrame*>(OvAnimInterpolatorGetNodeKey(x->currentAnim, i));
+            k->q = {0, 0, 0, 1};
+            k->t = {1.0f + static_cast<float>(i), 2.0f, 3.0f};
+        }
+    }
+    OvFrameDestroy(frames[2]);
+    EXPECT_EQ(h->pNodeInfo[2].pFrame, nullptr);
+    EXPECT_EQ(twin->pNodeInfo[2].pFrame, nullptr);
+    EXPECT_EQ(h->pNodeInfo[1].pFrame, frames[1]);
+    // New frames take the freed record; updates leave them alone.
+    std::vector<OvFrame*> others;
+    for (int i = 0; i < 4; ++i) {
+        others.push_back(OvFrameCreate());
+    }
+    ASSERT_TRUE(OvAnimHierarchyUpdateMatrices(h));
+    ASSERT_TRUE(OvAnimHierarchyUpdateMatrices(twin));
+    for (OvFrame* f : others) {
+        EXPECT_EQ(f->modelling.pos.x, 0.0f);
+        EXPECT_EQ(f->modelling.pos.y, 0.0f);
+        OvFrameDestroy(f);
+    }
+    EXPECT_EQ(frames[1]->modelling.pos.x, 2.0f);
+    // A destroyed hierarchy is no longer walked when its frames go.
+    OvAnimHierarchyDestroy(twin);
+    OvFrameDestroy(frames[1]);
+    EXPECT_EQ(h->pNodeInfo[1].pFrame, nullptr);
+    OvFrameDestroy(frames[0]); // destroys h with its parent frame
+}
+
 OvStream* WriteExtension(OvFrame* f) {
     OvStream* s = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
     EXPECT_NE(OvPluginRegistryWriteDataChunks(OvFrameGetRegistry(), s, f), nullptr);

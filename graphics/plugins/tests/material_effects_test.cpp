@@ -10,6 +10,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/tests/started_engine.h"
 #include "graphics/core/texture.h"
+#include "graphics/core/texture_stream.h"
 #include "graphics/world/material.h"
 #include "graphics/world/world_plugin.h"
 
@@ -66,6 +67,9 @@ TEST_F(MaterialEffectsTest, TypesLayOutTheirSlots) {
     const OvUInt32 kinds[7][2] = {{0, 0}, {1, 0}, {2, 0}, {1, 2}, {4, 0}, {5, 0}, {5, 4}};
     OvMaterial* m = OvMaterialCreate();
     for (OvUInt32 type = 0; type < 8; ++type) {
+        // Set twice, with other blend functions between: setting a type again lays it out afresh.
+        ASSERT_EQ(OvMaterialEffectsSetType(m, type), m);
+        OvMaterialEffectsSetDualBlendModes(m, 9, 3);
         ASSERT_EQ(OvMaterialEffectsSetType(m, type), m);
         const OvMaterialEffects* fx = OvMaterialEffectsGet(m);
         ASSERT_NE(fx, nullptr);
@@ -157,6 +161,33 @@ TEST_F(MaterialEffectsTest, TruncatedBodiesAndForeignSlotKindsAreRefused) {
     OvStreamClose(s, nullptr);
     TakeError();
     OvMaterialDestroy(b);
+}
+
+// A texture chunk must be the next thing in the body and lie inside it: a body whose texture
+// flag is followed by another chunk that reaches its end, with a texture chunk and a slot kind
+// beyond, is refused without the reader going past the body.
+TEST_F(MaterialEffectsTest, TextureChunksLieInsideTheBody) {
+    OvTexture* named = OvTextureCreate(nullptr);
+    OvTextureSetName(named, "beyond");
+    OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+    ASSERT_NE(OvTextureStreamWrite(named, out), nullptr);
+    std::vector<std::uint8_t> beyond = CloseWritten(out);
+    OvTextureDestroy(named);
+    beyond.insert(beyond.end(), 4, 0); // slot 1: kind 0
+    std::vector<std::uint8_t> body;
+    for (std::uint32_t word : {4u, 4u, 5u, 6u, 1u, 3u, static_cast<std::uint32_t>(beyond.size()), 0x1C020016u}) {
+        PutU32(&body, word);
+    }
+    body.insert(body.end(), beyond.size(), 0); // the other chunk's body ends the extension
+    std::vector<std::uint8_t> bytes = body;
+    bytes.insert(bytes.end(), beyond.begin(), beyond.end());
+    OvMaterial* m = OvMaterialCreate();
+    OvStream* s = OpenRead(bytes, static_cast<std::uint32_t>(bytes.size()));
+    EXPECT_EQ(OvMaterialEffectsStreamRead(s, static_cast<OvInt32>(body.size()), m), nullptr);
+    EXPECT_GE(OvStreamGetBytesLeft(s), beyond.size());
+    OvStreamClose(s, nullptr);
+    TakeError();
+    OvMaterialDestroy(m);
 }
 
 // Setting the slot's own source again keeps it alive (the new reference is taken before the old

@@ -230,6 +230,16 @@ TEST_F(SplineTest, LoadsTheSplineChunkOfAFile) {
     OvSplineDestroy(s);
     EXPECT_EQ(OvSplineLoad((dir / "absent.ovs").string().c_str()), nullptr);
     ClearError();
+    // A spline chunk of an unknown version: the common code, held (as every common code is)
+    // without a plugin id.
+    const ChunkBytes future = SplineChunk("x", 5, ovSPLINEOPEN, p, OvChunkStampPack(0x38000, 1));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(future.bytes.data()), static_cast<std::streamsize>(future.Size()));
+    EXPECT_EQ(OvSplineLoad(path.c_str()), nullptr);
+    OvError e{};
+    OvErrorGet(&e);
+    EXPECT_EQ(e.pluginID, 0);
+    EXPECT_EQ(e.errorCode, ovERRBADVERSION);
     OvFSManagerClose();
     std::filesystem::remove_all(dir);
 }

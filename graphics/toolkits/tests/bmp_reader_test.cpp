@@ -211,6 +211,17 @@ TEST_F(BmpReaderTest, RunLengthRowsClipRunsAndEndEarly) {
 
     b.rle = {1, 1, 0, 2, 1, 1}; // a delta code
     EXPECT_EQ(OvBmpImageRead(Write("delta.bmp", b.Bytes()).c_str()), nullptr);
+    // Rows ended at once claim more pixels than their codes could give (255 in two bytes): a
+    // small file makes no large image.
+    Bmp sparse = b;
+    sparse.width = 600;
+    sparse.height = 600;
+    sparse.rle.clear();
+    for (int row = 0; row < 600; ++row) {
+        sparse.rle.insert(sparse.rle.end(), {0, static_cast<std::uint8_t>(row == 599 ? 1 : 0)});
+    }
+    EXPECT_EQ(OvBmpImageRead(Write("sparse.bmp", sparse.Bytes()).c_str()), nullptr);
+    EXPECT_EQ(TakeError().errorCode, ovERRENDOFSTREAM);
     b.compression = 2;
     b.bitCount = 4;
     b.palette.resize(16);

@@ -30,6 +30,7 @@ OvInt32 TakeError() {
 
 TEST_F(CharsetTest, RasterHoldsEveryGlyphInItsCell) {
     ASSERT_TRUE(OvCharsetOpen());
+    ASSERT_TRUE(OvCharsetOpen()); // opened again: the first buffers are freed, not leaked
     OvCharsetDesc desc;
     OvInt32 side = 0;
     const OvUInt8* table = OvCharsetGetMetrics(&desc, &side);

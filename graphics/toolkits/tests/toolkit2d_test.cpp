@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/toolkits/bmp_reader.h"
+#include "graphics/toolkits/toolkit2d_internal.h"
 #include "testing/scratch_dir.h"
 
 namespace {
@@ -241,6 +243,14 @@ TEST_F(Toolkit2dTest, DeviceMapsTheViewWindowCorners) {
 }
 
 TEST_F(Toolkit2dTest, CtmStackLimitsAndCameraHook) {
+    // Open also made the four record lists.
+    for (int i = 0; i < 4; ++i) {
+        const OvFreeList* list = toolkit2d::Get().recordLists[i];
+        ASSERT_NE(list, nullptr) << i;
+        EXPECT_GE(list->entrySize, static_cast<OvUInt32>(toolkit2d::kRecordListSizes[i]));
+        EXPECT_EQ(OvFreeListGetNumBlocks(list), 1);
+    }
+    EXPECT_EQ(toolkit2d::Get().recordLists[1]->alignment, 16u);
     for (int i = 0; i < ov2dCTMSTACKSIZE - 1; ++i) {
         ASSERT_TRUE(Ov2dCTMPush()) << i;
         Ov2dCTMTranslate(1.0f, 0.0f);
@@ -488,6 +498,9 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, text, 2.0f), 2.0f * (10.0f + 8.0f + 5.0f / 14.0f * 14.0f) / 14.0f);
     font->extraAdvance = 0.25f;
     EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, text, 1.0f), (10.0f + 8.0f + 5.0f) / 14.0f + 0.75f);
+    // An 8-bit string of even length ends at its terminator, nothing behind it read.
+    const std::unique_ptr<char[]> plain(new char[3]{'A', 'B', 0});
+    EXPECT_EQ(Ov2dFontGetStringWidth(font, plain.get(), 1.0f), 0.0f);
     EXPECT_TRUE(Ov2dFontDestroy(font));
 
     // Without the mask file and with codes below 128 only: 8-bit strings, no mask.

@@ -592,7 +592,7 @@ TEST_F(PipelineTest, NativeDataReadsBackAsWrittenAndRefusesWhatDoesNotMatch) {
 // own); what is read draws and is written back at its announced size.
 TEST_F(PipelineTest, NativeDataSeedsRead) {
     for (const char* name : {"one_stream_list.bin", "two_streams_strip.bin", "two_streams_morph.bin"}) {
-        std::ifstream file(std::string("../../fuzz/corpus/gfx_native_data/") + name, std::ios::binary);
+        std::ifstream file(std::string(GFX_NATIVE_DATA_SEEDS) + name, std::ios::binary);
         const std::vector<OvUInt8> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         ASSERT_GT(bytes.size(), 1u) << name;
         OvGeometry* g = OvGeometryCreate(0, 0, ovGEOMETRYNATIVE);

@@ -228,6 +228,17 @@ TEST_F(MembershipTest, TiesFollowSpheresAcrossPlanesGapsAndMoves) {
         EXPECT_EQ(t.leftAtomics, spot.ties.leftAtomics) << spot.x;
         EXPECT_EQ(t.rightAtomics, spot.ties.rightAtomics) << spot.x;
     }
+    // An atomic destroyed while in the world marks its frame dirty.
+    OvAtomic* loose = OvAtomicCreate();
+    OvFrame* looseFrame = OvFrameCreate();
+    OvAtomicSetFrame(loose, looseFrame);
+    EXPECT_EQ(OvWorldAddAtomic(world, loose), world);
+    OvFrameSyncDirty();
+    EXPECT_FALSE(OvFrameIsDirty(looseFrame));
+    OvAtomicDestroy(loose);
+    EXPECT_TRUE(OvFrameIsDirty(looseFrame));
+    OvFrameSyncDirty();
+    OvFrameDestroy(looseFrame);
     // Destroying the clump while it is in the world takes it out first.
     OvClumpDestroy(clump);
     EXPECT_EQ(world->numClumpsInWorld, 0);

@@ -3,6 +3,8 @@
 // cleanly; each count, index and size the readers take from a file is checked; unknown
 // extension sub-chunks are passed over; the attach order fixes the extensions' places.
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -10,10 +12,15 @@
 #include "graphics/core/camera.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/engine.h"
+#include "graphics/core/memory.h"
+#include "graphics/core/pipeline.h"
+#include "graphics/core/plugin.h"
 #include "graphics/core/texture.h"
 #include "graphics/world/mesh.h"
 #include "graphics/world/tests/world_test_kit.h"
+#include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
+#include "testing/scratch_dir.h"
 #include "tools/mkasset/shapes.h"
 
 namespace {
@@ -144,6 +151,65 @@ TEST_F(ClumpStreamTest, ReadObjectsDescribeTheBytesRead) {
     EXPECT_EQ(rich->matList.materials[0]->refCount, 2);
     EXPECT_STREQ(rich->matList.materials[1]->texture->name, "brick");
     OvClumpDestroy(clump);
+}
+
+// Files whose shared objects are named more often than 16 bits count: a clump of about 1.7 MB
+// whose 32,768 atomics all name geometry 0, and a material-list chunk of about 262 KB that repeats
+// its one material 65,536 times. Read from disk, every reference is counted and the objects go
+// exactly when the last holder lets go.
+TEST_F(ClumpStreamTest, SharedObjectsNamedFromDiskCountEveryReference) {
+    constexpr int kAtomics = 32768;
+    constexpr int kRepeats = 65536;
+    mkasset::ClumpDesc many;
+    many.frames = {mkasset::FrameDesc{}};
+    many.geometries = {SmallGeometry()};
+    many.atomics.resize(kAtomics); // frame 0, geometry 0
+    mkasset::ClumpDesc repeated;
+    repeated.frames = {mkasset::FrameDesc{}};
+    repeated.geometries = {SmallGeometry()};
+    repeated.geometries[0].materialList.entries.assign(1 + kRepeats, 0);
+    repeated.geometries[0].materialList.entries[0] = -1;
+    repeated.atomics.resize(1);
+
+    const std::filesystem::path dir = MakeTestScratchDir("gfx_world_counts");
+    const auto readFromDisk = [&dir](const char* name, const Bytes& bytes) {
+        const std::string path = (dir / name).string();
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path.c_str());
+        OvClump* clump = nullptr;
+        if (stream != nullptr && OvStreamFindChunk(stream, ovCHUNKIDCLUMP, nullptr, nullptr)) {
+            clump = OvClumpStreamRead(stream);
+        }
+        if (stream != nullptr) {
+            OvStreamClose(stream, nullptr);
+        }
+        return clump;
+    };
+
+    const Bytes manyFile = mkasset::ClumpFile(many);
+    EXPECT_GT(manyFile.size(), 1'600'000u);
+    OvClump* clump = readFromDisk("many.dff", manyFile);
+    ASSERT_NE(clump, nullptr) << std::hex << TakeError();
+    ASSERT_EQ(OvClumpGetNumAtomics(clump), kAtomics);
+    const OvGeometry* shared =
+        reinterpret_cast<OvAtomic*>(reinterpret_cast<char*>(clump->atomicList.next) - offsetof(OvAtomic, inClumpLink))
+            ->geometry;
+    EXPECT_EQ(shared->refCount, kAtomics);
+    OvClumpDestroy(clump);
+
+    const Bytes repeatedFile = mkasset::ClumpFile(repeated);
+    EXPECT_GT(repeatedFile.size(), 262'000u);
+    clump = readFromDisk("repeated.dff", repeatedFile);
+    ASSERT_NE(clump, nullptr) << std::hex << TakeError();
+    const OvGeometry* g =
+        reinterpret_cast<OvAtomic*>(reinterpret_cast<char*>(clump->atomicList.next) - offsetof(OvAtomic, inClumpLink))
+            ->geometry;
+    ASSERT_EQ(g->matList.numMaterials, 1 + kRepeats);
+    EXPECT_EQ(g->matList.materials[kRepeats], g->matList.materials[0]);
+    EXPECT_EQ(g->matList.materials[0]->refCount, 1 + kRepeats);
+    OvClumpDestroy(clump);
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(ClumpStreamTest, EveryPrefixFailsAndLeavesNothing) {
@@ -488,6 +554,49 @@ TEST(WorldPluginAttach, PipelineOwnerRecordsReachTheRightsCallback) {
     EXPECT_EQ(gRights[1].data, 7u);
     EXPECT_EQ(gRights[1].object, reinterpret_cast<char*>(clump->atomicList.next) - offsetof(OvAtomic, inClumpLink));
     OvClumpDestroy(clump);
+    EXPECT_TRUE(OvTestEngineDown());
+}
+
+// Atomics, worlds, sectors and materials whose pipeline has an owner write its record (the
+// owner's id and data word); without an owner they write nothing.
+TEST(WorldPluginAttach, PipelineOwnerRecordsAreWrittenForEveryKind) {
+    ASSERT_TRUE(EngineUp());
+    OvPipeline* pipeline = OvPipelineCreate();
+    ASSERT_NE(pipeline, nullptr);
+    pipeline->ownerPluginId = 0x7001;
+    pipeline->ownerData = 5;
+    OvAtomic* atomic = OvAtomicCreate();
+    OvMaterial* material = OvMaterialCreate();
+    OvWorld world{};
+    world.object.type = ovWORLDOBJECTTYPE;
+    OvWorldSector sector{};
+    const std::pair<OvPluginRegistry*, void*> owners[] = {{OvAtomicGetRegistry(), atomic},
+                                                          {OvWorldGetRegistry(), &world},
+                                                          {OvWorldSectorGetRegistry(), &sector},
+                                                          {OvMaterialGetRegistry(), material}};
+    for (const auto& [registry, object] : owners) {
+        const OvPluginEntry* e = registry->firstRegEntry;
+        while (e != nullptr && e->pluginID != ovPLUGINIDPIPELINEOWNER) {
+            e = e->nextRegEntry;
+        }
+        ASSERT_NE(e, nullptr);
+        atomic->pipeline = world.pipeline = sector.pipeline = material->pipeline = nullptr;
+        EXPECT_EQ(e->getSizeCB(object, e->offset, e->size), 0);
+        atomic->pipeline = world.pipeline = sector.pipeline = material->pipeline = pipeline;
+        ASSERT_EQ(e->getSizeCB(object, e->offset, e->size), 8);
+        OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
+        ASSERT_EQ(e->writeCB(out, 8, object, e->offset, e->size), out);
+        OvMemory written{};
+        OvStreamClose(out, &written);
+        ASSERT_EQ(written.length, 8u);
+        EXPECT_EQ(OvChunkGetUInt32(written.start), 0x7001u);
+        EXPECT_EQ(OvChunkGetUInt32(written.start + 4), 5u);
+        OvFree(written.start);
+    }
+    atomic->pipeline = material->pipeline = nullptr;
+    OvAtomicDestroy(atomic);
+    OvMaterialDestroy(material);
+    OvPipelineDestroy(pipeline);
     EXPECT_TRUE(OvTestEngineDown());
 }
 

@@ -53,7 +53,8 @@ Bytes Contents(OvRaster* raster) {
             OvRasterUnlock(raster);
         }
     }
-    if (OvUInt8* palette = OvD3D9RasterExtGet(raster)->palette) {
+    if (OvD3D9Palette* held = OvD3D9RasterExtGet(raster)->palette) {
+        OvUInt8* palette = held->entries;
         all.insert(all.end(), palette, palette + 1024);
     }
     return all;

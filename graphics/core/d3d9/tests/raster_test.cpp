@@ -516,7 +516,7 @@ TEST_F(D3d9RasterTest, PalettisedTexturesKeepTheirPaletteOnTheDevice) {
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(OvD3D9RasterExtGet(a)->format, D3DFMT_P8);
     EXPECT_EQ(a->depth, 8);
-    EXPECT_NE(OvD3D9RasterExtGet(a)->paletteNumber, OvD3D9RasterExtGet(b)->paletteNumber);
+    EXPECT_NE(OvD3D9RasterExtGet(a)->palette->number, OvD3D9RasterExtGet(b)->palette->number);
 
     // Only a palette locked for writing goes to the device; locks pair up with their errors.
     D3d9LogClear();
@@ -569,11 +569,11 @@ TEST_F(D3d9RasterTest, PalettisedTexturesKeepTheirPaletteOnTheDevice) {
     EXPECT_EQ(D3d9LogCount("SetPaletteEntries"), 2);
 
     // A freed palette number is handed out again.
-    const OvUInt32 number = OvD3D9RasterExtGet(b)->paletteNumber;
+    const OvUInt32 number = OvD3D9RasterExtGet(b)->palette->number;
     OvRasterDestroy(b);
     b = OvRasterCreate(4, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(OvD3D9RasterExtGet(b)->paletteNumber, number);
+    EXPECT_EQ(OvD3D9RasterExtGet(b)->palette->number, number);
     TakeError();
     EXPECT_EQ(OvRasterCreate(4, 4, 8, ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT565), nullptr);
     EXPECT_EQ(TakeError(), 2);
