@@ -97,6 +97,8 @@ expect("undamaged" STATUS 0 NEVER "error handler")
 fresh()
 file(REMOVE ${WORK}/config.xml)
 expect("no config.xml" STATUS 1 SAYS "Configuration file not found")
+# Without a frame limit too: headless, nobody can close the stopped game's window, so it closes.
+expect("no config.xml, no frame limit" STATUS 1 ENV PLATFORM_FRAMES= SAYS "Configuration file not found")
 fresh()
 expect("graphics open refused" STATUS 1 ENV PLATFORM_DIALOG=1002 SAYS "Error initializing Orvanta.")
 

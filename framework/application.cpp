@@ -150,7 +150,17 @@ std::int32_t CStandardApplication::HandleEvent(std::int32_t event, void* paramet
         if (g_stopOnError) {
             WaitMessage();
         } else {
+            const DWORD start = g_frameworkClock();
             Frame();
+            // The start screen changes little until it is scrolled or dismissed: while it holds
+            // the game, the next frame comes with the next message or once the longest step a
+            // frame takes has passed (so nothing behind the screen slows down), not at once. A
+            // message ends the wait, so no input waits on it.
+            if (g_paused) {
+                const DWORD spent = g_frameworkClock() - start;
+                const auto period = static_cast<DWORD>(kMaxStep * 1000.0f);
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, spent < period ? period - spent : 0, QS_ALLINPUT);
+            }
         }
         return SKEL_EVENT_HANDLED;
     case SKEL_EVENT_ACTIVATE:

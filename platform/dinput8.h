@@ -64,7 +64,6 @@ inline constexpr DWORD DISCL_NONEXCLUSIVE = 0x2;
 inline constexpr DWORD DISCL_FOREGROUND = 0x4;
 inline constexpr DWORD DISCL_BACKGROUND = 0x8;
 inline constexpr DWORD DIGDD_PEEK = 0x1;
-inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
 inline constexpr HRESULT DI_OK = S_OK;
 inline constexpr HRESULT DI_NOEFFECT = S_FALSE;

@@ -472,6 +472,14 @@ void PostQuitMessage(int exitCode);
 BOOL PeekMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags);
 BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax);
 BOOL WaitMessage();
+// Waits for a message or the timeout (INFINITE: none). Only the message queue is waited on: the
+// stand-in takes no object handles (count 0); the wake mask is taken as QS_ALLINPUT.
+inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
+inline constexpr DWORD WAIT_OBJECT_0 = 0;
+inline constexpr DWORD WAIT_TIMEOUT = 258;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+inline constexpr DWORD QS_ALLINPUT = 0x04FF;
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, DWORD wakeMask);
 BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageA(const MSG* msg);
 

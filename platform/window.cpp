@@ -151,6 +151,8 @@ struct Layer {
     unsigned buttons = 0;  // MK_LBUTTON | MK_RBUTTON | MK_MBUTTON
     long frames = 0;
     long idleLooks = 0; // looks into an empty queue since the last frame presented
+    long messageWaits = 0;
+    bool headless = false;
     std::size_t scriptNext = 0;
     std::vector<PlatformDialogControl> lastDialog;
 };
@@ -187,8 +189,8 @@ void Start() {
     }
     if (!L.backend)
         L.backend = std::make_unique<HeadlessBackend>();
-    L.interactive =
-        std::strcmp(L.backend->Name(), "headless") != 0 && L.controls.frames == 0 && L.controls.script.empty();
+    L.headless = std::strcmp(L.backend->Name(), "headless") == 0;
+    L.interactive = !L.headless && L.controls.frames == 0 && L.controls.script.empty();
 }
 
 Layer& S() {
@@ -938,27 +940,72 @@ BOOL GetMessageA(MSG* msg, HWND filter, UINT lo, UINT hi) {
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
-BOOL WaitMessage() {
+namespace {
+
+// Waits for a message, a due timer or the timeout (below 0: none); true when one of the first two
+// is there. The fixed-step clock stands still between frames: a timer due within the wait comes
+// at once, and a timeout is over at once.
+bool WaitForInput(int timeoutMs) {
     Layer& L = S();
+    ++L.messageWaits;
     Pump();
     if (!L.queue.empty() || L.quitPosted)
-        return TRUE;
+        return true;
     const std::uint64_t now = NowMs();
     Timer* next = nullptr;
     for (Timer& t : L.timers)
         if (next == nullptr || t.due < next->due)
             next = &t;
     if (next != nullptr && next->due <= now)
-        return TRUE;
-    if (next != nullptr && PlatformClockFixedStep() > 0.0) {
-        // The fixed-step clock stands still between frames: the wait lasts until the timer.
-        next->due = now;
-        return TRUE;
+        return true;
+    const auto untilTimer = next != nullptr ? std::min<std::uint64_t>(next->due - now, 0x7FFFFFFF) : 0;
+    if (PlatformClockFixedStep() > 0.0) {
+        if (next != nullptr && (timeoutMs < 0 || untilTimer <= static_cast<std::uint64_t>(timeoutMs))) {
+            next->due = now;
+            return true;
+        }
+        if (timeoutMs >= 0)
+            return false;
     }
-    L.backend->Wait(next != nullptr ? static_cast<int>(std::min<std::uint64_t>(next->due - now, 0x7FFFFFFF)) : -1);
+    int wait = timeoutMs;
+    if (next != nullptr && (wait < 0 || untilTimer < static_cast<std::uint64_t>(wait)))
+        wait = static_cast<int>(untilTimer);
+    if (wait < 0 && L.headless && L.controls.frames == 0) {
+        // Headless, nothing can ever come: no timer, no frame limit, and no user to close the
+        // window. The window is closed as that user would, so the program ends as it does then.
+        std::fprintf(stderr, "platform: headless and waiting for a message that cannot come; closing the window\n");
+        if (const HWND main = PlatformMainWindow())
+            Post(main, WM_CLOSE, 0, 0);
+        else
+            PostQuitMessage(0);
+        return true;
+    }
+    L.backend->Wait(wait);
     Pump();
+    if (!L.queue.empty() || L.quitPosted)
+        return true;
+    return next != nullptr && next->due <= NowMs();
+}
+
+} // namespace
+
+BOOL WaitMessage() {
+    WaitForInput(-1);
     return TRUE;
 }
+
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* /*handles*/, BOOL /*waitAll*/, DWORD milliseconds,
+                                DWORD /*wakeMask*/) {
+    S();
+    if (count != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    const int timeout = milliseconds == INFINITE ? -1 : static_cast<int>(std::min<DWORD>(milliseconds, 0x7FFFFFFF));
+    return WaitForInput(timeout) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+long PlatformMessageWaits() { return S().messageWaits; }
 
 BOOL TranslateMessage(const MSG* /*msg*/) {
     return FALSE; // no character messages are made

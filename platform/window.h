@@ -6,7 +6,9 @@
 // The layer starts at its first use. It reads the environment controls (platform/controls.h;
 // a malformed value ends the process with status 2 and a message naming the variable), then
 // picks a back end: headless when PLATFORM_HEADLESS=1 or when there is no display, else SDL2.
-// When SDL cannot start it says so in one line on stderr and runs headless.
+// When SDL cannot start it says so in one line on stderr and runs headless. Headless, a wait for a
+// message that nothing can send (no timer, no PLATFORM_FRAMES) would never end: the main window
+// is closed instead (WM_CLOSE), as its user would close it.
 
 #include "platform/keys.h"
 #include "platform/win32.h"
@@ -72,6 +74,9 @@ void PlatformInputResize(HWND window, int width, int height, WPARAM sizeKind);
 void PlatformInputMoved(HWND window, int x, int y);
 void PlatformInputClose(HWND window);
 void PlatformInputDrop(HWND window, const std::vector<std::string>& paths);
+
+// The waits for a message so far (WaitMessage, MsgWaitForMultipleObjects), for tests.
+long PlatformMessageWaits();
 
 // Cursor state: the visibility counter of ShowCursor and whether the pointer is captured.
 int PlatformCursorCounter();

@@ -15,6 +15,7 @@
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/core/testkit/null_driver.h"
 #include "graphics/shared/skel/win/exit_status.h"
+#include "platform/window.h"
 #include "test_app.h"
 
 namespace {
@@ -68,11 +69,14 @@ TEST_F(FrameworkTest, IdleRunsFramesUntilAnErrorAndPauseHoldsTheGame) {
     EXPECT_EQ(g_cameraManager, nullptr);
     EXPECT_EQ(g_hud, nullptr);
     g_testApp = &app;
+    const long waits = PlatformMessageWaits();
     EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_IDLE, nullptr), SKEL_EVENT_HANDLED);
     EXPECT_EQ(app.renders, 1);
     const std::string draw = "world-draw scene scene-draw present ";
     EXPECT_EQ(app.stages, "input update world hud-camera bodies particles " + draw);
-    // Paused: the game does not update, but the frame still renders.
+    EXPECT_EQ(PlatformMessageWaits(), waits); // a running game draws its next frame at once
+    // Paused (the start screen is up): the game does not update, but the frame still renders,
+    // and the next one waits for a message or the next display refresh.
     g_paused = true;
     app.stages.clear();
     SkelEventDispatch(SKEL_EVENT_IDLE, nullptr);
@@ -80,6 +84,7 @@ TEST_F(FrameworkTest, IdleRunsFramesUntilAnErrorAndPauseHoldsTheGame) {
     EXPECT_EQ(app.updates.size(), 1u);
     EXPECT_EQ(app.renders, 2);
     EXPECT_EQ(app.stages, "input world hud-camera bodies particles " + draw);
+    EXPECT_EQ(PlatformMessageWaits(), waits + 1);
     // The error box stops every further frame; the idle event is still handled.
     ErrorBox("Dynamics not allocated");
     EXPECT_EQ(SkelEventDispatch(SKEL_EVENT_IDLE, nullptr), SKEL_EVENT_HANDLED);

@@ -49,8 +49,20 @@ TEST_F(WindowTest, QueueOrderFiltersQuitAndTimers) {
     Frame(w);
     EXPECT_EQ(Messages(Drain()), (std::vector<UINT>{WM_TIMER}));
 
-    // Waiting on the fixed-step clock ends with the next timer, without a frame.
+    // Waiting on the fixed-step clock ends with the next timer, without a frame; a wait with a
+    // timeout ends with it only when it is due within the timeout, else times out at once. A
+    // message waiting ends any wait; the stand-in waits on no object handles.
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT), WAIT_TIMEOUT);
+    EXPECT_TRUE(Drain().empty());
+    PostMessageA(w, WM_USER, 0, 0);
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
+    EXPECT_EQ(Messages(Drain()), (std::vector<UINT>{WM_USER}));
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_FAILED);
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT), WAIT_OBJECT_0);
+    EXPECT_EQ(Messages(Drain()), (std::vector<UINT>{WM_TIMER}));
+    const long waits = PlatformMessageWaits();
     EXPECT_TRUE(WaitMessage());
+    EXPECT_EQ(PlatformMessageWaits(), waits + 1);
     ASSERT_EQ(GetMessageA(&m, w, 0, 0), TRUE);
     EXPECT_EQ(m.message, WM_TIMER);
     EXPECT_EQ(m.wParam, 1u);
@@ -396,7 +408,7 @@ TEST_F(WindowTest, PresentCountsCapturesAndQuits) {
     EXPECT_EQ(pixels, (std::vector<std::uint32_t>{0x000004, 0x405060, 0xFFFFFF, 0x000000, 0x00FF00, 0x0000FF}));
 }
 
-TEST_F(WindowTest, AFrameLimitAlsoEndsARunThatStoppedPresenting) {
+TEST_F(WindowTest, AFrameLimitOrAWaitNothingCanEndEndsARunThatStoppedPresenting) {
     Start({{"PLATFORM_FRAMES", "4"}});
     const HWND w = Open();
     // Frames reset the count of empty looks: presenting after every look never quits early.
@@ -416,10 +428,24 @@ TEST_F(WindowTest, AFrameLimitAlsoEndsARunThatStoppedPresenting) {
 
     // Without a limit an idle program is left alone.
     Start();
-    Open();
+    const HWND idle = Open();
     Drain();
     for (int look = 0; look < 100; ++look)
         ASSERT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    // But a wait for a message that nothing headless can send (no timer, no limit) would never
+    // end: the window is closed instead, as its user would close it.
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_TIMEOUT);
+    EXPECT_TRUE(Drain().empty());
+    EXPECT_TRUE(WaitMessage());
+    const auto closed = Drain();
+    ASSERT_EQ(Messages(closed), (std::vector<UINT>{WM_CLOSE}));
+    EXPECT_EQ(closed[0].hwnd, idle);
+    // With a limit the limit ends it, as above: the wait leaves the queue alone.
+    Start({{"PLATFORM_FRAMES", "4"}});
+    Open();
+    Drain();
+    EXPECT_TRUE(WaitMessage());
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
 }
 
 TEST_F(WindowTest, DirectoryDrivesAndDebuggerOutput) {
