@@ -355,23 +355,33 @@ OvBool OvCollisionPluginAttach() {
            gState.sectorOffset >= 0 && sectorStream >= 0;
 }
 
+namespace {
+
+// Gives an owner (a world sector or a geometry) its data, destroying what it held, with child
+// boxes from the owner's triangles; null when the extension is not registered.
+template <class Owner> Owner* SetData(Owner* owner, OvInt32 offset, OvCollisionData* data) {
+    if (offset < 0) {
+        return nullptr;
+    }
+    OvCollisionData** slot = DataSlot(owner, offset);
+    if (*slot != data) {
+        OvCollisionDataDestroy(*slot);
+    }
+    *slot = data;
+    if (TriangleSource src; data != nullptr && SourceOf(owner, &src)) {
+        MakeChildBoxes(data, src);
+    }
+    return owner;
+}
+
+} // namespace
+
 OvCollisionData* OvCollisionWorldSectorGetData(const OvWorldSector* sector) {
     return gState.sectorOffset < 0 ? nullptr : *DataSlot(sector, gState.sectorOffset);
 }
 
 OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionData* data) {
-    if (gState.sectorOffset < 0) {
-        return nullptr;
-    }
-    OvCollisionData** slot = DataSlot(sector, gState.sectorOffset);
-    if (*slot != data) {
-        OvCollisionDataDestroy(*slot);
-    }
-    *slot = data;
-    if (TriangleSource src; data != nullptr && SourceOf(sector, &src)) {
-        MakeChildBoxes(data, src);
-    }
-    return sector;
+    return SetData(sector, gState.sectorOffset, data);
 }
 
 OvCollisionData* OvCollisionGeometryGetData(const OvGeometry* geometry) {
@@ -379,18 +389,7 @@ OvCollisionData* OvCollisionGeometryGetData(const OvGeometry* geometry) {
 }
 
 OvGeometry* OvCollisionGeometrySetData(OvGeometry* geometry, OvCollisionData* data) {
-    if (gState.geometryOffset < 0) {
-        return nullptr;
-    }
-    OvCollisionData** slot = DataSlot(geometry, gState.geometryOffset);
-    if (*slot != data) {
-        OvCollisionDataDestroy(*slot);
-    }
-    *slot = data;
-    if (TriangleSource src; data != nullptr && SourceOf(geometry, &src)) {
-        MakeChildBoxes(data, src);
-    }
-    return geometry;
+    return SetData(geometry, gState.geometryOffset, data);
 }
 
 void OvCollisionDataDestroy(OvCollisionData* data) {
