@@ -549,8 +549,7 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
         in.temp = {};
         Vec4 c = Combine(p, in, tex, lods);
         if (p.fog) {
-            const float f =
-                p.fogTable ? p.fogEquation.Factor(p.fogW ? w : a[1]) : Saturate(a[p.fogIndex] * w);
+            const float f = p.fogTable ? p.fogEquation.Factor(p.fogW ? w : a[1]) : Saturate(a[p.fogIndex] * w);
             c.x = c.x * f + p.fogColor.x * (1 - f);
             c.y = c.y * f + p.fogColor.y * (1 - f);
             c.z = c.z * f + p.fogColor.z * (1 - f);

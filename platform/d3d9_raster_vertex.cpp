@@ -15,7 +15,6 @@ namespace d3d9::raster_detail {
 
 namespace {
 
-
 D3DMATRIX Multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
     D3DMATRIX r{};
     for (int i = 0; i < 4; ++i)

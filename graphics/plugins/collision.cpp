@@ -388,7 +388,6 @@ OvBBox RefBox(OvCollisionData* data, const TriangleSource& src, OvCollisionTreeR
     return box;
 }
 
-
 } // namespace
 
 namespace collision_detail {

@@ -167,7 +167,6 @@ void RefToBytes(const OvCollisionTreeRef& r, OvUInt8* b) {
     b[3] = static_cast<OvUInt8>(r.index >> 8);
 }
 
-
 // Refused data: error set, rest of the body skipped so that the next extension reads.
 OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionData** out) {
     OvCollisionDataDestroy(data);
