@@ -1,3 +1,8 @@
+// The collision queries: lines, spheres, boxes and atomics against a geometry's, an atomic's or a
+// world's triangles, walked through the world's sector tree and each owner's collision tree, and
+// the exact line-, sphere- and box-triangle tests. Reads the collision data and the owners'
+// triangles; reports hits to the caller's callback. The data's stream form is in collision_data.cpp.
+
 #include "graphics/plugins/collision.h"
 
 #include <cmath>
@@ -17,13 +22,12 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
+#include "graphics/plugins/collision_internal.h"
+
+using namespace collision_detail;
 
 namespace {
 
-constexpr OvUInt32 kHintData = 0x3002C;
-constexpr OvUInt32 kOldLeafLimit = 239;
-constexpr OvUInt32 kHeaderBytes = 36;
-constexpr OvUInt32 kNodeBytes = 16;
 constexpr float kLineTolerance = 1e-6f;
 // The line-triangle test takes hits up to 1e-5 of the line's length past its ends and up to 1e-5
 // of the edges outside a triangle: the line walks cover a little more of the line than 0 to 1, and
@@ -32,15 +36,6 @@ constexpr float kLineFirst = -2e-5f;
 constexpr float kLineLast = 1 + 2e-5f;
 constexpr float kBoxSlack = 4e-5f;
 constexpr float kInnerSphereScale = 0.57f;
-
-struct PluginState {
-    OvInt32 engineOffset = -1;
-    OvInt32 geometryOffset = -1;
-    OvInt32 sectorOffset = -1;
-    OvInt32 atomicOffset = -1;
-    OvInt32 instances = 0;
-};
-PluginState gState;
 
 // ---- small vector helpers ----
 
@@ -51,296 +46,6 @@ OvV3d Cross(const OvV3d& a, const OvV3d& b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 OvV3d Scale(const OvV3d& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-
-// ---- extension callbacks ----
-
-OvCollisionData** DataSlot(void* object, OvInt32 offset) {
-    return reinterpret_cast<OvCollisionData**>(static_cast<OvUInt8*>(object) + offset);
-}
-OvCollisionData* const* DataSlot(const void* object, OvInt32 offset) {
-    return reinterpret_cast<OvCollisionData* const*>(static_cast<const OvUInt8*>(object) + offset);
-}
-
-// Engine extension: counts the engines open and clears its word.
-void* OvCollisionEngineOpen(void* instance, OvInt32 offset, OvInt32 /*size*/) {
-    gState.instances++;
-    std::memset(static_cast<OvUInt8*>(instance) + offset, 0, sizeof(OvInt32));
-    return instance;
-}
-void* OvCollisionEngineClose(void* instance, OvInt32 /*offset*/, OvInt32 /*size*/) {
-    gState.instances--;
-    return instance;
-}
-// Atomic extension: a word cleared at construction that nothing else reads.
-void* OvCollisionAtomicConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
-    std::memset(static_cast<OvUInt8*>(object) + offset, 0, sizeof(OvInt32));
-    return object;
-}
-// Geometry and world-sector extensions: the collision data pointer.
-void* OvCollisionDataConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
-    *DataSlot(object, offset) = nullptr;
-    return object;
-}
-void* OvCollisionDataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
-    OvCollisionDataDestroy(*DataSlot(object, offset));
-    *DataSlot(object, offset) = nullptr;
-    return object;
-}
-
-// Stream callbacks of both extensions. The reader tells a geometry (object type 8) from an
-// atomic sector (type -1) by the first byte: old-layout data, which carry no box, take the box
-// around a geometry's first morph-target sphere, or a sector's own box from its file.
-OvStream* OvCollisionDataStreamRead(OvStream* stream, OvInt32 length, void* object, OvInt32 /*offset*/,
-                                    OvInt32 /*size*/) {
-    OvCollisionData* data = nullptr;
-    if (*static_cast<const OvUInt8*>(object) == ovGEOMETRYOBJECTTYPE) {
-        auto* geometry = static_cast<OvGeometry*>(object);
-        OvBBox box{{0, 0, 0}, {0, 0, 0}};
-        if (geometry->numMorphTargets > 0 && geometry->morphTarget != nullptr) {
-            const OvSphere& s = geometry->morphTarget[0].boundingSphere;
-            box.sup = {s.center.x + s.radius, s.center.y + s.radius, s.center.z + s.radius};
-            box.inf = {s.center.x - s.radius, s.center.y - s.radius, s.center.z - s.radius};
-        }
-        if (!OvCollisionDataRead(stream, length, &box, geometry->numTriangles, &data)) {
-            return nullptr;
-        }
-        OvCollisionGeometrySetData(geometry, data);
-        return stream;
-    }
-    auto* sector = static_cast<OvWorldSector*>(object);
-    if (!OvCollisionDataRead(stream, length, &sector->tightBoundingBox, sector->numTriangles, &data)) {
-        return nullptr;
-    }
-    OvCollisionWorldSectorSetData(sector, data);
-    return stream;
-}
-OvStream* OvCollisionDataStreamWrite(OvStream* stream, OvInt32 /*length*/, const void* object, OvInt32 offset,
-                                     OvInt32 /*size*/) {
-    return OvCollisionDataWrite(stream, *DataSlot(object, offset));
-}
-OvInt32 OvCollisionDataStreamGetSize(const void* object, OvInt32 offset, OvInt32 /*size*/) {
-    return OvCollisionDataGetStreamSize(*DataSlot(object, offset));
-}
-
-// ---- allocation ----
-
-OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap) {
-    const std::size_t head = (sizeof(OvCollisionData) + 15) / 16 * 16;
-    const std::size_t bytes = head + kNodeBytes * numNodes + (withMap ? 2 * numTriangles : 0);
-    // The node array sits at a 16-byte aligned offset of a block the memory table aligns.
-    auto* data = static_cast<OvCollisionData*>(OvMalloc(bytes, kHintData));
-    if (data == nullptr) {
-        OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRNOMEMORY, bytes));
-        return nullptr;
-    }
-    data->flags = withMap ? ovCOLLISIONMAPPRESENT : 0;
-    data->box = {{0, 0, 0}, {0, 0, 0}};
-    data->numTriangles = static_cast<OvUInt16>(numTriangles);
-    data->numNodes = static_cast<OvUInt16>(numNodes);
-    auto* base = reinterpret_cast<OvUInt8*>(data) + head;
-    data->nodes = numNodes > 0 ? reinterpret_cast<OvCollisionTreeNode*>(base) : nullptr;
-    data->map = withMap ? reinterpret_cast<OvUInt16*>(base + sizeof(OvCollisionTreeNode) * numNodes) : nullptr;
-    data->childBoxes = nullptr;
-    return data;
-}
-
-// Reads within the extension body: never past its length.
-struct BodyReader {
-    OvStream* stream;
-    OvUInt32 left;
-    bool Read(void* buffer, OvUInt32 n) {
-        if (n > left || OvStreamReadStrict(stream, buffer, n) == nullptr) {
-            return false;
-        }
-        left -= n;
-        return true;
-    }
-    bool U32(OvUInt32* v) {
-        OvUInt8 b[4];
-        if (!Read(b, 4)) {
-            return false;
-        }
-        *v = OvChunkGetUInt32(b);
-        return true;
-    }
-    bool SkipRest() {
-        const OvUInt32 n = left;
-        left = 0;
-        return n == 0 || OvStreamSkip(stream, n) != nullptr;
-    }
-};
-
-OvCollisionTreeRef RefFromBytes(const OvUInt8* b) { return {b[0], b[1], static_cast<OvUInt16>(b[2] | (b[3] << 8))}; }
-void RefToBytes(const OvCollisionTreeRef& r, OvUInt8* b) {
-    b[0] = r.flags;
-    b[1] = r.kind;
-    b[2] = static_cast<OvUInt8>(r.index & 0xFF);
-    b[3] = static_cast<OvUInt8>(r.index >> 8);
-}
-
-int NodeAxis(const OvCollisionTreeNode& node) { return (node.leftRef.flags >> 2) & 3; }
-
-// Refused data: error set, rest of the body skipped so that the next extension reads.
-OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionData** out) {
-    OvCollisionDataDestroy(data);
-    *out = nullptr;
-    OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(code, "collision data refused"));
-    return in.SkipRest() ? TRUE : FALSE;
-}
-
-OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, OvCollisionData** out) {
-    OvUInt32 type = 0;
-    OvUInt32 length = 0;
-    if (in.left < 24 || !OvStreamReadChunkHeader(in.stream, &type, &length, nullptr, nullptr)) {
-        return FALSE;
-    }
-    in.left -= 12;
-    OvUInt32 structType = 0;
-    OvUInt32 structLength = 0;
-    if (type != ovID_COLLISION || !OvStreamReadChunkHeader(in.stream, &structType, &structLength, nullptr, nullptr)) {
-        return FALSE;
-    }
-    in.left -= 12;
-    OvUInt8 header[kHeaderBytes];
-    if (structType != 1 || !in.Read(header, kHeaderBytes)) {
-        return FALSE;
-    }
-    const OvUInt32 flags = OvChunkGetUInt32(header);
-    const OvUInt32 numTriangles = OvChunkGetUInt32(header + 28);
-    const OvUInt32 numNodes = OvChunkGetUInt32(header + 32);
-    const bool withMap = (flags & ovCOLLISIONMAPPRESENT) != 0;
-    if (numTriangles > 0xFFFF || numNodes > 0xFFFF) {
-        return Refuse(in, nullptr, ovERRCOLLISIONBADDATA, out);
-    }
-    // Sizes the body cannot hold are refused before anything is allocated for them.
-    const std::uint64_t need = std::uint64_t{kNodeBytes} * numNodes + (withMap ? 2ull * numTriangles : 0);
-    if (need > in.left) {
-        return FALSE;
-    }
-    OvCollisionData* data = Allocate(numTriangles, numNodes, withMap);
-    if (data == nullptr) {
-        return FALSE;
-    }
-    data->box.inf = {OvChunkGetReal(header + 4), OvChunkGetReal(header + 8), OvChunkGetReal(header + 12)};
-    data->box.sup = {OvChunkGetReal(header + 16), OvChunkGetReal(header + 20), OvChunkGetReal(header + 24)};
-    for (OvUInt32 i = 0; i < numNodes; ++i) {
-        OvUInt8 b[kNodeBytes];
-        if (!in.Read(b, kNodeBytes)) {
-            OvCollisionDataDestroy(data);
-            return FALSE;
-        }
-        data->nodes[i] = {RefFromBytes(b), OvChunkGetReal(b + 4), RefFromBytes(b + 8), OvChunkGetReal(b + 12)};
-    }
-    for (OvUInt32 i = 0; withMap && i < numTriangles; ++i) {
-        OvUInt8 b[2];
-        if (!in.Read(b, 2)) {
-            OvCollisionDataDestroy(data);
-            return FALSE;
-        }
-        data->map[i] = static_cast<OvUInt16>(b[0] | (b[1] << 8));
-    }
-    if (!OvCollisionDataValidate(data, objectTriangles)) {
-        return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
-    }
-    *out = data;
-    return in.SkipRest() ? TRUE : FALSE;
-}
-
-// Old layout: leaf words follow the nodes in depth-first order, left before right.
-OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvInt32 objectTriangles,
-                     OvCollisionData** out) {
-    OvUInt32 numTriangles = 0;
-    if (firstWord == 0 || !in.U32(&numTriangles)) {
-        return FALSE;
-    }
-    const OvUInt32 numNodes = firstWord - 1;
-    if (numTriangles > 0xFFFF || numNodes > 0xFFFF) {
-        return Refuse(in, nullptr, ovERRCOLLISIONBADDATA, out);
-    }
-    const std::uint64_t need = std::uint64_t{kNodeBytes} * numNodes + 4ull + 4ull * numTriangles;
-    if (need > in.left) {
-        return FALSE;
-    }
-    OvCollisionData* data = Allocate(numTriangles, numNodes, true);
-    if (data == nullptr) {
-        return FALSE;
-    }
-    data->box = box != nullptr ? *box : OvBBox{{0, 0, 0}, {0, 0, 0}};
-    for (OvUInt32 i = 0; i < numNodes; ++i) {
-        OvUInt32 w[4];
-        for (OvUInt32& v : w) {
-            if (!in.U32(&v)) {
-                OvCollisionDataDestroy(data);
-                return FALSE;
-            }
-        }
-        const auto axis = static_cast<OvUInt8>((w[0] >> 16) & 0xFF);
-        OvCollisionTreeNode& node = data->nodes[i];
-        node.leftRef = {static_cast<OvUInt8>(axis | 1), ((w[0] >> 8) & 0xFF) == 2 ? ovCOLLISIONREFNODE : OvUInt8{0},
-                        static_cast<OvUInt16>(w[1] >> 16)};
-        node.rightRef = {axis, (w[0] & 0xFF) == 2 ? ovCOLLISIONREFNODE : OvUInt8{0},
-                         static_cast<OvUInt16>(w[1] & 0xFFFF)};
-        std::memcpy(&node.leftMax, &w[2], 4);
-        std::memcpy(&node.rightMin, &w[3], 4);
-        if (axis != 0 && axis != 4 && axis != 8) {
-            return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
-        }
-    }
-    if (numNodes == 0) {
-        OvUInt32 skipped = 0;
-        if (!in.U32(&skipped)) {
-            OvCollisionDataDestroy(data);
-            return FALSE;
-        }
-    } else {
-        // Depth-first walk giving each leaf its word; a node seen twice or a path too deep is refused.
-        struct Entry {
-            OvCollisionTreeRef* ref;
-            OvInt32 depth;
-        };
-        Entry stack[ovCOLLISIONSTACKSIZE];
-        OvCollisionTreeRef root{0, ovCOLLISIONREFNODE, 0};
-        OvInt32 top = 0;
-        stack[0] = {&root, 0};
-        OvUInt32 visited = 0;
-        while (top >= 0) {
-            Entry e = stack[top--];
-            if (e.ref->kind == ovCOLLISIONREFNODE) {
-                if (e.ref->index >= numNodes || e.depth >= ovCOLLISIONMAXDEPTH || ++visited > numNodes) {
-                    return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
-                }
-                OvCollisionTreeNode& node = data->nodes[e.ref->index];
-                stack[++top] = {&node.rightRef, e.depth + 1};
-                stack[++top] = {&node.leftRef, e.depth + 1};
-                continue;
-            }
-            OvUInt32 word = 0;
-            if (!in.U32(&word)) {
-                OvCollisionDataDestroy(data);
-                return FALSE;
-            }
-            const OvUInt32 count = word >> 16;
-            if (count > kOldLeafLimit) {
-                return Refuse(in, data, ovERRCOLLISIONLEAFTOOBIG, out);
-            }
-            e.ref->kind = static_cast<OvUInt8>(count);
-            e.ref->index = static_cast<OvUInt16>(word & 0xFFFF);
-        }
-    }
-    for (OvUInt32 i = 0; i < numTriangles; ++i) {
-        OvUInt32 v = 0;
-        if (!in.U32(&v)) {
-            OvCollisionDataDestroy(data);
-            return FALSE;
-        }
-        data->map[i] = static_cast<OvUInt16>(v & 0xFFFF);
-    }
-    if (!OvCollisionDataValidate(data, objectTriangles)) {
-        return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
-    }
-    *out = data;
-    return in.SkipRest() ? TRUE : FALSE;
-}
 
 // ---- line-triangle test ----
 
@@ -375,30 +80,6 @@ inline int LineHit(const OvV3d& start, const OvV3d& d, const OvV3d& a, const OvV
 }
 
 // ---- triangle access ----
-
-struct TriangleSource {
-    const OvTriangle* triangles;
-    OvV3d* verts;
-    OvInt32 numTriangles;
-    OvInt32 numVertices;
-};
-
-bool SourceOf(const OvGeometry* geometry, TriangleSource* src) {
-    if (geometry->triangles == nullptr || geometry->numMorphTargets < 1 || geometry->morphTarget == nullptr ||
-        geometry->morphTarget[0].verts == nullptr) {
-        return false;
-    }
-    *src = {geometry->triangles, geometry->morphTarget[0].verts, geometry->numTriangles, geometry->numVertices};
-    return true;
-}
-
-bool SourceOf(const OvWorldSector* sector, TriangleSource* src) {
-    if (sector->triangles == nullptr || sector->vertices == nullptr) {
-        return false;
-    }
-    *src = {sector->triangles, sector->vertices, sector->numTriangles, sector->numVertices};
-    return true;
-}
 
 // Vertex pointers of a triangle; false when the triangle or one of its vertices lies outside the
 // arrays (data of an object with fewer triangles than their map names).
@@ -707,6 +388,10 @@ OvBBox RefBox(OvCollisionData* data, const TriangleSource& src, OvCollisionTreeR
     return box;
 }
 
+} // namespace
+
+namespace collision_detail {
+
 // Gives the data their child boxes from the owner's triangles; without memory for them the walks
 // go without.
 void MakeChildBoxes(OvCollisionData* data, const TriangleSource& src) {
@@ -730,6 +415,10 @@ void MakeChildBoxes(OvCollisionData* data, const TriangleSource& src) {
         }
     }
 }
+
+} // namespace collision_detail
+
+namespace {
 
 // ---- box and sphere ----
 
@@ -999,48 +688,6 @@ void WorldVolume(Query& q, OvWorld* world, const VolumeQuery& vq) {
 
 } // namespace
 
-OvBool OvCollisionPluginAttach() {
-    gState.engineOffset =
-        OvEngineRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionEngineOpen, OvCollisionEngineClose);
-    gState.atomicOffset =
-        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionAtomicConstructor, nullptr, nullptr);
-    gState.geometryOffset = OvGeometryRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
-                                                     OvCollisionDataConstructor, OvCollisionDataDestructor, nullptr);
-    const OvInt32 stream =
-        gState.geometryOffset < 0
-            ? -1
-            : OvGeometryRegisterPluginStream(ovPLUGINIDCOLLISION, OvCollisionDataStreamRead, OvCollisionDataStreamWrite,
-                                             OvCollisionDataStreamGetSize);
-    gState.sectorOffset = OvWorldSectorRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
-                                                      OvCollisionDataConstructor, OvCollisionDataDestructor, nullptr);
-    const OvInt32 sectorStream =
-        gState.sectorOffset < 0
-            ? -1
-            : OvWorldSectorRegisterPluginStream(ovPLUGINIDCOLLISION, OvCollisionDataStreamRead,
-                                                OvCollisionDataStreamWrite, OvCollisionDataStreamGetSize);
-    return gState.engineOffset >= 0 && gState.atomicOffset >= 0 && gState.geometryOffset >= 0 && stream >= 0 &&
-           gState.sectorOffset >= 0 && sectorStream >= 0;
-}
-
-OvCollisionData* OvCollisionWorldSectorGetData(const OvWorldSector* sector) {
-    return gState.sectorOffset < 0 ? nullptr : *DataSlot(sector, gState.sectorOffset);
-}
-
-OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionData* data) {
-    if (gState.sectorOffset < 0) {
-        return nullptr;
-    }
-    OvCollisionData** slot = DataSlot(sector, gState.sectorOffset);
-    if (*slot != data) {
-        OvCollisionDataDestroy(*slot);
-    }
-    *slot = data;
-    if (TriangleSource src; data != nullptr && SourceOf(sector, &src)) {
-        MakeChildBoxes(data, src);
-    }
-    return sector;
-}
-
 OvWorld* OvCollisionWorldForAllIntersections(OvWorld* world, OvIntersection* intersection,
                                              OvCollisionWorldCallback callBack, void* data) {
     Query q{intersection, nullptr, data, callBack};
@@ -1129,155 +776,6 @@ OvBool OvCollisionBoxIteratorNext(OvCollisionBoxIterator* iterator, OvUInt16* fi
         }
     }
     return FALSE;
-}
-
-OvCollisionData* OvCollisionGeometryGetData(const OvGeometry* geometry) {
-    return gState.geometryOffset < 0 ? nullptr : *DataSlot(geometry, gState.geometryOffset);
-}
-
-OvGeometry* OvCollisionGeometrySetData(OvGeometry* geometry, OvCollisionData* data) {
-    if (gState.geometryOffset < 0) {
-        return nullptr;
-    }
-    OvCollisionData** slot = DataSlot(geometry, gState.geometryOffset);
-    if (*slot != data) {
-        OvCollisionDataDestroy(*slot);
-    }
-    *slot = data;
-    if (TriangleSource src; data != nullptr && SourceOf(geometry, &src)) {
-        MakeChildBoxes(data, src);
-    }
-    return geometry;
-}
-
-void OvCollisionDataDestroy(OvCollisionData* data) {
-    if (data != nullptr) {
-        if (data->childBoxes != nullptr) {
-            OvFree(data->childBoxes);
-        }
-        OvFree(data);
-    }
-}
-
-OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriangles) {
-    const OvInt32 numTriangles = data->numTriangles;
-    if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
-        return FALSE;
-    }
-    for (OvInt32 i = 0; data->map != nullptr && i < numTriangles; ++i) {
-        if (objectTriangles > 0 && data->map[i] >= objectTriangles) {
-            return FALSE;
-        }
-    }
-    if (data->numNodes == 0) {
-        return TRUE;
-    }
-    // Every node reached once from the root, no path deeper than the stacks allow.
-    struct Entry {
-        OvCollisionTreeRef ref;
-        OvInt32 depth;
-    };
-    Entry stack[ovCOLLISIONSTACKSIZE + 1];
-    OvInt32 top = 0;
-    stack[0] = {{0, ovCOLLISIONREFNODE, 0}, 0};
-    OvInt32 visited = 0;
-    while (top >= 0) {
-        const Entry e = stack[top--];
-        if (e.ref.kind != ovCOLLISIONREFNODE) {
-            if (e.ref.index + e.ref.kind > numTriangles) {
-                return FALSE;
-            }
-            continue;
-        }
-        if (e.ref.index >= data->numNodes || e.depth >= ovCOLLISIONMAXDEPTH || ++visited > data->numNodes) {
-            return FALSE;
-        }
-        const OvCollisionTreeNode& node = data->nodes[e.ref.index];
-        if (NodeAxis(node) == 3) {
-            return FALSE;
-        }
-        stack[++top] = {node.rightRef, e.depth + 1};
-        stack[++top] = {node.leftRef, e.depth + 1};
-    }
-    return TRUE;
-}
-
-OvBool OvCollisionDataRead(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles,
-                           OvCollisionData** data) {
-    *data = nullptr;
-    BodyReader in{stream, length > 0 ? static_cast<OvUInt32>(length) : 0u};
-    OvUInt32 first = 0;
-    if (!in.U32(&first)) {
-        return FALSE;
-    }
-    const OvBool read = first >= ovCOLLISIONNEWLAYOUTVERSION
-                            ? ReadNewLayout(in, objectTriangles, data)
-                            : ReadOldLayout(in, first, oldLayoutBox, objectTriangles, data);
-    if (!read && *data != nullptr) {
-        // Data read whole but the extension's tail could not be skipped: a failed read keeps nothing.
-        OvCollisionDataDestroy(*data);
-        *data = nullptr;
-    }
-    return read;
-}
-
-OvInt32 OvCollisionDataGetStreamSize(const OvCollisionData* data) {
-    if (data == nullptr) {
-        return 0;
-    }
-    return static_cast<OvInt32>(16 + 48 + kNodeBytes * data->numNodes +
-                                (data->map != nullptr ? 2 * data->numTriangles : 0));
-}
-
-OvStream* OvCollisionDataWrite(OvStream* stream, const OvCollisionData* data) {
-    if (data == nullptr) {
-        return stream;
-    }
-    const OvUInt32 extra = kNodeBytes * data->numNodes + (data->map != nullptr ? 2u * data->numTriangles : 0u);
-    OvUInt8 word[4];
-    OvChunkPutUInt32(word, ovCOLLISIONWRITEVERSION);
-    if (OvStreamWrite(stream, word, 4) == nullptr ||
-        OvStreamWriteChunkHeader(stream, ovID_COLLISION, 48 + extra, ovCOLLISIONWRITEVERSION, ovCOLLISIONWRITEBUILD) ==
-            nullptr ||
-        OvStreamWriteChunkHeader(stream, 1, kHeaderBytes + extra, ovCOLLISIONWRITEVERSION, ovCOLLISIONWRITEBUILD) ==
-            nullptr) {
-        return nullptr;
-    }
-    OvUInt8 header[kHeaderBytes];
-    const float reals[6] = {data->box.inf.x, data->box.inf.y, data->box.inf.z,
-                            data->box.sup.x, data->box.sup.y, data->box.sup.z};
-    OvChunkPutUInt32(header, data->map != nullptr ? ovCOLLISIONMAPPRESENT : 0u);
-    for (int i = 0; i < 6; ++i) {
-        OvUInt32 bits = 0;
-        std::memcpy(&bits, &reals[i], 4);
-        OvChunkPutUInt32(header + 4 + 4 * i, bits);
-    }
-    OvChunkPutUInt32(header + 28, data->numTriangles);
-    OvChunkPutUInt32(header + 32, data->numNodes);
-    if (OvStreamWrite(stream, header, kHeaderBytes) == nullptr) {
-        return nullptr;
-    }
-    for (OvInt32 i = 0; i < data->numNodes; ++i) {
-        const OvCollisionTreeNode& node = data->nodes[i];
-        OvUInt8 b[kNodeBytes];
-        OvUInt32 bits = 0;
-        RefToBytes(node.leftRef, b);
-        std::memcpy(&bits, &node.leftMax, 4);
-        OvChunkPutUInt32(b + 4, bits);
-        RefToBytes(node.rightRef, b + 8);
-        std::memcpy(&bits, &node.rightMin, 4);
-        OvChunkPutUInt32(b + 12, bits);
-        if (OvStreamWrite(stream, b, kNodeBytes) == nullptr) {
-            return nullptr;
-        }
-    }
-    for (OvInt32 i = 0; data->map != nullptr && i < data->numTriangles; ++i) {
-        const OvUInt8 b[2] = {static_cast<OvUInt8>(data->map[i] & 0xFF), static_cast<OvUInt8>(data->map[i] >> 8)};
-        if (OvStreamWrite(stream, b, 2) == nullptr) {
-            return nullptr;
-        }
-    }
-    return stream;
 }
 
 OvGeometry* OvCollisionGeometryForAllIntersections(OvGeometry* geometry, OvIntersection* intersection,

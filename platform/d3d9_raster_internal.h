@@ -1,0 +1,390 @@
+// The rasteriser's shared pieces: the small vector maths and colour conversions every step uses,
+// the vertex as fetched and processed, the pixel state a draw sets up, screen-space vertices and
+// the Raster that draws triangles and lines. Internal to the rasteriser's files:
+// d3d9_raster_vertex.cpp (fetch, transform, lighting: reads the draw's streams, writes ClipVertex),
+// d3d9_raster_pixels.cpp (spans and pixels: reads ScreenVertex and PixelSetup, writes the target and
+// depth) and d3d9_raster.cpp (the draw: clipping, the viewport, primitives and the threaded bands).
+#pragma once
+
+#include "platform/d3d9_device.h"
+#include "platform/d3d9_shader.h"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace d3d9::raster_detail {
+
+// Small vector maths ------------------------------------------------------------------------------
+
+struct Vec3 {
+    float x = 0, y = 0, z = 0;
+};
+struct Vec4 {
+    float x = 0, y = 0, z = 0, w = 0;
+};
+
+inline Vec3 Sub(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline float Dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline Vec3 Normalize(Vec3 v) {
+    const float l = std::sqrt(Dot(v, v));
+    return l > 0 ? Vec3{v.x / l, v.y / l, v.z / l} : v;
+}
+
+// Row vector times matrix, as the platform multiplies.
+inline Vec4 Mul(Vec4 v, const D3DMATRIX& m) {
+    return {v.x * m.m[0][0] + v.y * m.m[1][0] + v.z * m.m[2][0] + v.w * m.m[3][0],
+            v.x * m.m[0][1] + v.y * m.m[1][1] + v.z * m.m[2][1] + v.w * m.m[3][1],
+            v.x * m.m[0][2] + v.y * m.m[1][2] + v.z * m.m[2][2] + v.w * m.m[3][2],
+            v.x * m.m[0][3] + v.y * m.m[1][3] + v.z * m.m[2][3] + v.w * m.m[3][3]};
+}
+inline Vec3 MulPoint(Vec3 p, const D3DMATRIX& m) {
+    const Vec4 r = Mul(Vec4{p.x, p.y, p.z, 1}, m);
+    return {r.x, r.y, r.z};
+}
+inline Vec3 MulDirection(Vec3 d, const D3DMATRIX& m) {
+    const Vec4 r = Mul(Vec4{d.x, d.y, d.z, 0}, m);
+    return {r.x, r.y, r.z};
+}
+
+inline float Saturate(float v) { return v > 0 ? (v < 1 ? v : 1) : 0; } // NaN gives 0
+
+inline Vec4 FromColor(D3DCOLOR c) {
+    constexpr float k = 1.0f / 255.0f;
+    return {static_cast<float>((c >> 16) & 255) * k, static_cast<float>((c >> 8) & 255) * k,
+            static_cast<float>(c & 255) * k, static_cast<float>(c >> 24) * k};
+}
+inline Vec4 FromValue(const D3DCOLORVALUE& c) { return {c.r, c.g, c.b, c.a}; }
+
+inline DWORD To8(float v) { return static_cast<DWORD>(Saturate(v) * 255.0f + 0.5f); }
+inline D3DCOLOR ToColor(Vec4 c) { return To8(c.w) << 24 | To8(c.x) << 16 | To8(c.y) << 8 | To8(c.z); }
+
+// Vertex fetch and processing --------------------------------------------------------------------------
+
+inline float HalfToFloat(WORD h) {
+    const int e = (h >> 10) & 31;
+    const int m = h & 1023;
+    float v;
+    if (e == 0)
+        v = std::ldexp(static_cast<float>(m), -24);
+    else if (e == 31)
+        v = m == 0 ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::quiet_NaN();
+    else
+        v = std::ldexp(static_cast<float>(m + 1024), e - 25);
+    return (h & 0x8000) ? -v : v;
+}
+
+// One element to four floats, missing components (0, 0, 0, 1).
+inline Vec4 Decode(BYTE type, const BYTE* p) {
+    float f[4] = {0, 0, 0, 1};
+    auto i16 = [&](int i) {
+        std::int16_t v;
+        std::memcpy(&v, p + 2 * i, 2);
+        return v;
+    };
+    auto u16 = [&](int i) {
+        WORD v;
+        std::memcpy(&v, p + 2 * i, 2);
+        return v;
+    };
+    DWORD d;
+    switch (type) {
+    case D3DDECLTYPE_FLOAT1:
+    case D3DDECLTYPE_FLOAT2:
+    case D3DDECLTYPE_FLOAT3:
+    case D3DDECLTYPE_FLOAT4:
+        std::memcpy(f, p, 4 * (type - D3DDECLTYPE_FLOAT1 + 1));
+        break;
+    case D3DDECLTYPE_D3DCOLOR: {
+        const Vec4 c = FromColor(p[0] | p[1] << 8 | p[2] << 16 | static_cast<DWORD>(p[3]) << 24);
+        return c;
+    }
+    case D3DDECLTYPE_UBYTE4:
+        for (int i = 0; i < 4; ++i)
+            f[i] = p[i];
+        break;
+    case D3DDECLTYPE_UBYTE4N:
+        for (int i = 0; i < 4; ++i)
+            f[i] = p[i] / 255.0f;
+        break;
+    case D3DDECLTYPE_SHORT2:
+    case D3DDECLTYPE_SHORT4:
+        for (int i = 0; i < (type == D3DDECLTYPE_SHORT2 ? 2 : 4); ++i)
+            f[i] = i16(i);
+        break;
+    case D3DDECLTYPE_SHORT2N:
+    case D3DDECLTYPE_SHORT4N:
+        for (int i = 0; i < (type == D3DDECLTYPE_SHORT2N ? 2 : 4); ++i)
+            f[i] = std::max(-1.0f, i16(i) / 32767.0f);
+        break;
+    case D3DDECLTYPE_USHORT2N:
+    case D3DDECLTYPE_USHORT4N:
+        for (int i = 0; i < (type == D3DDECLTYPE_USHORT2N ? 2 : 4); ++i)
+            f[i] = u16(i) / 65535.0f;
+        break;
+    case D3DDECLTYPE_UDEC3:
+        std::memcpy(&d, p, 4);
+        for (int i = 0; i < 3; ++i)
+            f[i] = static_cast<float>((d >> (10 * i)) & 1023);
+        break;
+    case D3DDECLTYPE_DEC3N:
+        std::memcpy(&d, p, 4);
+        for (int i = 0; i < 3; ++i) {
+            int v = static_cast<int>((d >> (10 * i)) & 1023);
+            if (v >= 512)
+                v -= 1024;
+            f[i] = std::max(-1.0f, v / 511.0f);
+        }
+        break;
+    case D3DDECLTYPE_FLOAT16_2:
+    case D3DDECLTYPE_FLOAT16_4:
+        for (int i = 0; i < (type == D3DDECLTYPE_FLOAT16_2 ? 2 : 4); ++i)
+            f[i] = HalfToFloat(u16(i));
+        break;
+    default:
+        break;
+    }
+    return {f[0], f[1], f[2], f[3]};
+}
+
+// A vertex as the declaration delivers it.
+struct InputVertex {
+    Vec4 position;
+    Vec3 normal;
+    Vec4 color[2];
+    Vec4 tex[8];
+};
+
+// Where each used element of a draw comes from.
+struct Fetch {
+    struct Source {
+        const BYTE* base = nullptr;
+        UINT stride = 0;
+        BYTE type = 0;
+    };
+    Source position, normal, color[2], tex[8];
+    bool transformed = false; // POSITIONT
+    bool hasColor[2] = {};
+    bool hasNormal = false;
+
+    void Read(std::uint64_t index, InputVertex* v) const {
+        auto read = [&](const Source& s, Vec4 fallback) {
+            return s.base != nullptr ? Decode(s.type, s.base + index * s.stride) : fallback;
+        };
+        v->position = read(position, Vec4{0, 0, 0, 1});
+        if (hasNormal) {
+            const Vec4 n = read(normal, Vec4{});
+            v->normal = {n.x, n.y, n.z};
+        }
+        for (int i = 0; i < 2; ++i)
+            v->color[i] = read(color[i], i == 0 ? Vec4{1, 1, 1, 1} : Vec4{0, 0, 0, 0});
+        for (int i = 0; i < 8; ++i)
+            v->tex[i] = read(tex[i], Vec4{0, 0, 0, 1});
+    }
+};
+
+Fetch MakeFetch(const Device& device, const DrawCall& call);
+
+// The inputs of a vertex shader: each declared v register from the element with its usage and
+// usage index; an input without one reads (0, 0, 0, 1).
+struct ShaderFetch {
+    struct Input {
+        int reg;
+        Fetch::Source source;
+    };
+    std::vector<Input> inputs;
+
+    void Read(std::uint64_t index, std::array<std::array<float, 4>, kShaderInputs>* v) const {
+        for (const Input& in : inputs) {
+            const Vec4 d = in.source.base != nullptr ? Decode(in.source.type, in.source.base + index * in.source.stride)
+                                                     : Vec4{0, 0, 0, 1};
+            (*v)[in.reg] = {d.x, d.y, d.z, d.w};
+        }
+    }
+};
+
+ShaderFetch MakeShaderFetch(const Device& device, const DrawCall& call, const ShaderProgram& program);
+
+// A processed vertex: clip-space position (or screen position for pre-transformed ones), its
+// colours and the texture coordinates of every stage (s, t, q with q = 1 unless projected).
+struct ClipVertex {
+    Vec4 clip;
+    Vec4 color[2];
+    float tex[8][3];
+    float fog; // the vertex's fog factor: 1 no fog, 0 the fog colour alone
+};
+
+// Fog by distance: linear between start and end, or exponential (squared) with the density.
+struct FogEquation {
+    DWORD mode = D3DFOG_NONE;
+    float start = 0, end = 1, density = 1;
+
+    // The factor for a distance, 1 (no fog) to 0 (the fog colour alone).
+    float Factor(float d) const {
+        switch (mode) {
+        case D3DFOG_LINEAR:
+            if (end == start)
+                return d < start ? 1.0f : 0.0f;
+            return Saturate((end - d) / (end - start));
+        case D3DFOG_EXP:
+            return Saturate(std::exp(-d * density));
+        case D3DFOG_EXP2: {
+            const float x = d * density;
+            return Saturate(std::exp(-x * x));
+        }
+        default:
+            return 1.0f;
+        }
+    }
+};
+
+struct LightSetup {
+    D3DLIGHTTYPE type;
+    Vec4 diffuse, specular, ambient;
+    Vec3 position;  // camera space
+    Vec3 direction; // camera space, towards the light for directional lights
+    float range, falloff, a0, a1, a2;
+    float cosTheta, cosPhi; // halves of the cone angles
+};
+
+struct VertexSetup {
+    bool transformed = false;
+    bool lighting = false;
+    bool normalize = false;
+    bool specular = false;
+    bool localViewer = false;
+    bool colorVertex = false;
+    // Fog per vertex: from the camera-space depth (or distance with rangeFog) by the equation,
+    // or, for vertices already transformed, the specular alpha they carry.
+    FogEquation fog;
+    bool rangeFog = false;
+    bool fogFromSpecular = false;
+    DWORD diffuseSource = 0, specularSource = 0, ambientSource = 0, emissiveSource = 0;
+    D3DMATRIX worldView{}, worldViewProjection{}, normal{};
+    D3DMATERIAL9 material{};
+    Vec4 ambient;
+    LightSetup lights[8];
+    int lightCount = 0;
+    int stages = 0; // stages whose coordinates are needed
+    struct StageCoords {
+        DWORD index = 0;  // set
+        DWORD texgen = 0; // D3DTSS_TCI_* high bits
+        DWORD flags = 0;  // D3DTTFF_*
+        D3DMATRIX matrix{};
+        int inputCount = 2; // components of the set
+    } coords[8];
+};
+
+VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages);
+void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out);
+
+// Targets, samplers and the pixel stage ------------------------------------------------------------------
+
+struct Sampler {
+    const Image* levels[16] = {};
+    int levelCount = 0;
+    DWORD addressU = D3DTADDRESS_WRAP, addressV = D3DTADDRESS_WRAP;
+    DWORD mag = D3DTEXF_POINT, min = D3DTEXF_POINT, mip = D3DTEXF_NONE;
+    D3DCOLOR borderColor = 0;
+    float bias = 0;
+    bool fastWrap = false; // every level A8R8G8B8 with power-of-two sides, wrapped both ways
+    bool quick = false;    // fastWrap, and linear filters in and out
+    const PALETTEENTRY* palette = nullptr;
+    // The levels as the quick sampler reads them (under fastWrap).
+    struct Level {
+        const BYTE* bytes = nullptr;
+        std::size_t pitch = 0;
+        int wmask = 0, hmask = 0;
+        float width = 0, height = 0;
+    } level[16];
+};
+
+struct Stage {
+    DWORD colorOp, colorArg[3], alphaOp, alphaArg[3], result;
+    int sampler = -1; // index into the samplers, -1 without a texture
+};
+
+struct PixelSetup {
+    Stage stages[8];
+    int stageCount = 0;
+    Sampler samplers[8];
+    Vec4 factor;
+    bool specularAdd = false;
+    bool useSpecular = false; // the specular colour is added or read by a stage
+    bool flat = false;
+    bool alphaTest = false;
+    DWORD alphaFunc = D3DCMP_ALWAYS, alphaRef = 0;
+    bool blend = false;
+    DWORD srcBlend = D3DBLEND_ONE, dstBlend = D3DBLEND_ZERO, blendOp = D3DBLENDOP_ADD;
+    DWORD writeMask = 0xF;
+    bool depthTest = false, depthWrite = false;
+    DWORD depthFunc = D3DCMP_LESSEQUAL;
+    Image* target = nullptr;
+    Image* depth = nullptr;
+    // The frequent case on packed bytes: at most one stage selecting or modulating the diffuse
+    // colour, its texture and the factor, a 32-bit target, 24-bit depth or none, no specular.
+    bool fast = false;
+    bool projected = false;  // stage 0 divides its coordinates by q
+    bool alphaBlend = false; // blending is source alpha over inverse source alpha, added
+    enum class Arg { Diffuse, Texture, Factor } colorArgs[2]{}, alphaArgs[2]{};
+    DWORD fastColorOp = D3DTOP_SELECTARG1, fastAlphaOp = D3DTOP_SELECTARG1;
+    bool oneOperation = false; // colour and alpha the same operation on the same arguments
+    bool storeColor = false;   // the colour replaces the target's or goes over it by source alpha
+    D3DCOLOR factor8 = 0;      // the factor as bytes
+    // The scissor: the viewport within the target (and the depth surface), half-open.
+    int left = 0, top = 0, right = 0, bottom = 0;
+    // Fog: the colour goes over the pixel by 1 - factor, the factor per pixel from the depth
+    // (fogTable: the eye depth w with fogW, else z) or interpolated from the vertices' (the
+    // interpolant fogIndex).
+    bool fog = false;
+    bool fogTable = false, fogW = false;
+    int fogIndex = 0;
+    FogEquation fogEquation;
+    Vec4 fogColor;
+};
+
+// Screen-space primitives ------------------------------------------------------------------------------
+
+// Interpolants, in this order: 1/w, z, diffuse rgba, specular rgba, then s, t, q of each stage,
+// then the vertex fog factor when it is interpolated.
+constexpr int kFixed = 10;
+constexpr int kMaxInterpolants = kFixed + 3 * 8 + 1;
+
+struct ScreenVertex {
+    float x, y;                // pixels
+    float a[kMaxInterpolants]; // a[0] = 1/w; a[1] = z; the rest divided by w
+};
+
+struct RowBounds;
+
+struct Raster {
+    const PixelSetup* ps;
+    int count;                       // interpolants in use
+    const Vec4* flatColor = nullptr; // colours of the provoking vertex under flat shading
+    int top = 0, bottom = 0;         // the rows drawn, half-open: the scissor's or a band of them
+
+    // Shades the pixels [x0, x1] of row y from the interpolants' planes.
+    void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+              bool hasLodPlanes) const;
+    // The rows y0..y1 of a triangle in the fast state, specialised on depth, texture, level of
+    // detail and flat shading.
+    template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+    void FastRows(RowBounds& rows, int y0, int y1, const float* base, const float* dx, const float* dy, float ox,
+                  float oy) const;
+    using RowsFunction = void (Raster::*)(RowBounds&, int, int, const float*, const float*, const float*, float,
+                                          float) const;
+    RowsFunction PickFastRows(bool lodPlanes) const;
+};
+
+void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2);
+// Lines step along their major axis from pixel to pixel, the last pixel drawn unless asked not to.
+void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel);
+
+constexpr std::int64_t kSub = 256;    // sub-pixel steps
+constexpr float kMaxScreen = 1 << 19; // |coordinate| in pixels the integer edges hold
+
+} // namespace d3d9::raster_detail

@@ -1,0 +1,1202 @@
+// The rasteriser's pixel step: triangle set-up with snapped positions and exact 64-bit edges, the
+// rows and spans a triangle covers under the top-left rule, lines, and per pixel the
+// perspective-correct interpolants, texture sampling, the stage combiner, fog, alpha test, the
+// depth buffer, blending and the write mask. The frequent state runs four pixels at a time on SSE2
+// lanes with the same results as one at a time. Reads ScreenVertex and PixelSetup; writes the
+// target and depth images.
+
+#include "platform/d3d9_raster_internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <emmintrin.h>
+
+namespace d3d9::raster_detail {
+
+namespace {
+
+// Depth of a format as an integer whose order is the order of the depths.
+inline DWORD DepthKey(D3DFORMAT format, float z) {
+    z = Saturate(z);
+    switch (format) {
+    case D3DFMT_D16:
+    case D3DFMT_D16_LOCKABLE:
+        return static_cast<DWORD>(z * 65535.0f + 0.5f);
+    case D3DFMT_D15S1:
+        return static_cast<DWORD>(z * 32767.0f + 0.5f);
+    case D3DFMT_D32:
+        return static_cast<DWORD>(std::llround(static_cast<double>(z) * 4294967295.0));
+    case D3DFMT_D32F_LOCKABLE:
+    case D3DFMT_D24FS8: {
+        DWORD bits;
+        std::memcpy(&bits, &z, 4);
+        return format == D3DFMT_D24FS8 ? bits >> 8 : bits;
+    }
+    default:
+        return static_cast<DWORD>(static_cast<double>(z) * 16777215.0 + 0.5); // 24-bit depth
+    }
+}
+
+inline DWORD LoadDepthKey(D3DFORMAT format, const BYTE* p) {
+    DWORD w = 0;
+    switch (format) {
+    case D3DFMT_D16:
+    case D3DFMT_D16_LOCKABLE:
+        return static_cast<DWORD>(p[0] | p[1] << 8);
+    case D3DFMT_D15S1:
+        return static_cast<DWORD>(p[0] | p[1] << 8) >> 1;
+    case D3DFMT_D32:
+    case D3DFMT_D32F_LOCKABLE:
+        std::memcpy(&w, p, 4);
+        return w;
+    default:
+        std::memcpy(&w, p, 4);
+        return w >> 8; // depth in the top 24 bits
+    }
+}
+
+inline void StoreDepthKey(D3DFORMAT format, BYTE* p, DWORD key) {
+    DWORD w;
+    switch (format) {
+    case D3DFMT_D16:
+    case D3DFMT_D16_LOCKABLE:
+        p[0] = static_cast<BYTE>(key);
+        p[1] = static_cast<BYTE>(key >> 8);
+        break;
+    case D3DFMT_D15S1: {
+        const DWORD v = (p[0] & 1u) | key << 1;
+        p[0] = static_cast<BYTE>(v);
+        p[1] = static_cast<BYTE>(v >> 8);
+        break;
+    }
+    case D3DFMT_D32:
+    case D3DFMT_D32F_LOCKABLE:
+        std::memcpy(p, &key, 4);
+        break;
+    default:
+        std::memcpy(&w, p, 4);
+        w = (w & 0xFF) | key << 8;
+        std::memcpy(p, &w, 4);
+        break;
+    }
+}
+
+inline bool Compare(DWORD func, DWORD a, DWORD b) // a: incoming, b: reference
+{
+    switch (func) {
+    case D3DCMP_NEVER:
+        return false;
+    case D3DCMP_LESS:
+        return a < b;
+    case D3DCMP_EQUAL:
+        return a == b;
+    case D3DCMP_LESSEQUAL:
+        return a <= b;
+    case D3DCMP_GREATER:
+        return a > b;
+    case D3DCMP_NOTEQUAL:
+        return a != b;
+    case D3DCMP_GREATEREQUAL:
+        return a >= b;
+    default:
+        return true;
+    }
+}
+
+inline int Address(DWORD mode, int i, int size) // -1: the border
+{
+    switch (mode) {
+    case D3DTADDRESS_MIRROR: {
+        int m = i % (2 * size);
+        if (m < 0)
+            m += 2 * size;
+        return m < size ? m : 2 * size - 1 - m;
+    }
+    case D3DTADDRESS_CLAMP:
+        return i < 0 ? 0 : (i >= size ? size - 1 : i);
+    case D3DTADDRESS_BORDER:
+        return i < 0 || i >= size ? -1 : i;
+    default: {
+        int m = i % size;
+        return m < 0 ? m + size : m;
+    }
+    }
+}
+
+inline int AddressFast(DWORD mode, int i, int size) {
+    if (mode == D3DTADDRESS_WRAP && (size & (size - 1)) == 0)
+        return i & (size - 1);
+    return Address(mode, i, size);
+}
+
+inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y) {
+    x = AddressFast(s.addressU, x, static_cast<int>(image.width));
+    y = AddressFast(s.addressV, y, static_cast<int>(image.height));
+    if (x < 0 || y < 0)
+        return s.borderColor;
+    if (image.format == D3DFMT_A8R8G8B8 || image.format == D3DFMT_X8R8G8B8) {
+        D3DCOLOR c;
+        std::memcpy(
+            &c, image.bytes.data() + static_cast<std::size_t>(y) * image.pitch + 4 * static_cast<std::size_t>(x), 4);
+        return image.format == D3DFMT_X8R8G8B8 ? c | 0xFF000000u : c;
+    }
+    return ReadTexel(image, static_cast<UINT>(x), static_cast<UINT>(y), s.palette);
+}
+
+// a + (b - a) * f / 256 on the four bytes at once, f in 0..256.
+[[gnu::always_inline]] inline D3DCOLOR Lerp8(D3DCOLOR a, D3DCOLOR b, DWORD f) {
+    const DWORD g = 256 - f;
+    const DWORD rb = (((a & 0x00FF00FFu) * g + (b & 0x00FF00FFu) * f + 0x00800080u) >> 8) & 0x00FF00FFu;
+    const DWORD ag = (((a >> 8) & 0x00FF00FFu) * g + ((b >> 8) & 0x00FF00FFu) * f + 0x00800080u) & 0xFF00FF00u;
+    return rb | ag;
+}
+
+// Lerp8(Lerp8(t0, t1, fx), Lerp8(t2, t3, fx), fy) with the channels of both rows in 16-bit lanes:
+// every sum stays below 2^16, so the lanes give the same bytes as the packed form.
+[[gnu::always_inline]] inline D3DCOLOR Bilerp8(const D3DCOLOR t[4], DWORD fx, DWORD fy) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i left = _mm_unpacklo_epi8(
+        _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[0])), _mm_cvtsi32_si128(static_cast<int>(t[2]))), zero);
+    const __m128i right = _mm_unpacklo_epi8(
+        _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(t[1])), _mm_cvtsi32_si128(static_cast<int>(t[3]))), zero);
+    const __m128i half = _mm_set1_epi16(128);
+    const __m128i rows =
+        _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(left, _mm_set1_epi16(static_cast<short>(256 - fx))),
+                                                   _mm_mullo_epi16(right, _mm_set1_epi16(static_cast<short>(fx)))),
+                                     half),
+                       8);
+    const short gy = static_cast<short>(256 - fy), fy16 = static_cast<short>(fy);
+    const __m128i weighted = _mm_mullo_epi16(rows, _mm_set_epi16(fy16, fy16, fy16, fy16, gy, gy, gy, gy));
+    const __m128i sum = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(weighted, _mm_srli_si128(weighted, 8)), half), 8);
+    return static_cast<D3DCOLOR>(_mm_cvtsi128_si32(_mm_packus_epi16(sum, zero)));
+}
+
+// Coordinates beyond this many texels lose every fraction anyway: kept finite and in int range.
+[[gnu::always_inline]] inline float TexelCoordinate(float u, UINT size) {
+    const float s = u * static_cast<float>(size) - 0.5f;
+    return std::fabs(s) < 1e7f ? s : 0.0f; // NaN too
+}
+
+[[gnu::always_inline]] inline D3DCOLOR SampleLevel(const Sampler& s, const Image& image, float u, float v,
+                                                   DWORD filter) {
+    const float x = TexelCoordinate(u, image.width);
+    const float y = TexelCoordinate(v, image.height);
+    if (filter != D3DTEXF_LINEAR && filter != D3DTEXF_ANISOTROPIC)
+        return Texel(s, image, static_cast<int>(std::floor(x + 0.5f)), static_cast<int>(std::floor(y + 0.5f)));
+    // floor of coordinates below 1e7 in magnitude, exact in int and float both.
+    const int x0 = static_cast<int>(x) - (static_cast<float>(static_cast<int>(x)) > x ? 1 : 0);
+    const int y0 = static_cast<int>(y) - (static_cast<float>(static_cast<int>(y)) > y ? 1 : 0);
+    const float fx0 = static_cast<float>(x0), fy0 = static_cast<float>(y0);
+    const DWORD fx = static_cast<DWORD>((x - fx0) * 256.0f + 0.5f), fy = static_cast<DWORD>((y - fy0) * 256.0f + 0.5f);
+    const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
+    if (s.fastWrap) {
+        // The usual case: four texels of a 32-bit, wrapped, power-of-two level straight from memory.
+        const BYTE* row0 = image.bytes.data() + static_cast<std::size_t>(y0 & (h - 1)) * image.pitch;
+        const BYTE* row1 = image.bytes.data() + static_cast<std::size_t>((y0 + 1) & (h - 1)) * image.pitch;
+        const std::size_t c0 = 4 * static_cast<std::size_t>(x0 & (w - 1)),
+                          c1 = 4 * static_cast<std::size_t>((x0 + 1) & (w - 1));
+        D3DCOLOR t[4];
+        std::memcpy(&t[0], row0 + c0, 4);
+        std::memcpy(&t[1], row0 + c1, 4);
+        std::memcpy(&t[2], row1 + c0, 4);
+        std::memcpy(&t[3], row1 + c1, 4);
+        return Bilerp8(t, fx, fy);
+    }
+    const D3DCOLOR a = Texel(s, image, x0, y0), b = Texel(s, image, x0 + 1, y0);
+    const D3DCOLOR c = Texel(s, image, x0, y0 + 1), d = Texel(s, image, x0 + 1, y0 + 1);
+    return Lerp8(Lerp8(a, b, fx), Lerp8(c, d, fx), fy);
+}
+
+// `lod`: log2 of texels of level 0 per pixel.
+[[gnu::always_inline]] inline D3DCOLOR Sample(const Sampler& s, float u, float v, float lod) {
+    lod += s.bias;
+    if (!(lod > 0) || s.levelCount == 1 || s.mip == D3DTEXF_NONE) {
+        const DWORD filter = lod > 0 ? s.min : s.mag;
+        return SampleLevel(s, *s.levels[0], u, v, filter);
+    }
+    const float top = static_cast<float>(s.levelCount - 1);
+    if (s.mip == D3DTEXF_POINT) {
+        const int level = static_cast<int>(std::min(std::floor(lod + 0.5f), top));
+        return SampleLevel(s, *s.levels[level], u, v, s.min);
+    }
+    if (lod >= top)
+        return SampleLevel(s, *s.levels[s.levelCount - 1], u, v, s.min);
+    const int level = static_cast<int>(lod);
+    const DWORD t = static_cast<DWORD>((lod - static_cast<float>(level)) * 256.0f + 0.5f);
+    const D3DCOLOR a = SampleLevel(s, *s.levels[level], u, v, s.min);
+    const D3DCOLOR b = SampleLevel(s, *s.levels[level + 1], u, v, s.min);
+    return Lerp8(a, b, t);
+}
+
+// log2 of a positive finite float, within 0.005: the exponent plus a parabola through the mantissa.
+inline float FastLog2(float m) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &m, 4);
+    const float exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
+    std::uint32_t mant = (bits & 0x007FFFFFu) | 0x3F800000u;
+    float f;
+    std::memcpy(&f, &mant, 4);
+    const float x = f - 1.0f;
+    return exponent + x * (1.3465552f - 0.34655525f * x);
+}
+
+// Combiner -----------------------------------------------------------------------------------------
+
+struct Inputs {
+    Vec4 diffuse, specular, texture, current, temp;
+    const Vec4* factor;
+};
+
+inline Vec4 Argument(DWORD arg, const Inputs& in) {
+    Vec4 v;
+    switch (arg & D3DTA_SELECTMASK) {
+    case D3DTA_DIFFUSE:
+        v = in.diffuse;
+        break;
+    case D3DTA_CURRENT:
+        v = in.current;
+        break;
+    case D3DTA_TEXTURE:
+        v = in.texture;
+        break;
+    case D3DTA_TFACTOR:
+        v = *in.factor;
+        break;
+    case D3DTA_SPECULAR:
+        v = in.specular;
+        break;
+    case D3DTA_TEMP:
+        v = in.temp;
+        break;
+    default:
+        v = {};
+        break;
+    }
+    if (arg & D3DTA_COMPLEMENT)
+        v = {1 - v.x, 1 - v.y, 1 - v.z, 1 - v.w};
+    if (arg & D3DTA_ALPHAREPLICATE)
+        v = {v.w, v.w, v.w, v.w};
+    return v;
+}
+
+// One operation on one channel; `alpha*` are the alphas the blend forms take.
+inline float Operate(DWORD op, float a0, float a1, float a2, float diffuseA, float textureA, float factorA,
+                     float currentA, float fallback) {
+    switch (op) {
+    case D3DTOP_SELECTARG1:
+        return a1;
+    case D3DTOP_SELECTARG2:
+        return a2;
+    case D3DTOP_MODULATE:
+        return a1 * a2;
+    case D3DTOP_MODULATE2X:
+        return Saturate(2 * a1 * a2);
+    case D3DTOP_MODULATE4X:
+        return Saturate(4 * a1 * a2);
+    case D3DTOP_ADD:
+        return Saturate(a1 + a2);
+    case 8:
+        return Saturate(a1 + a2 - 0.5f); // add signed
+    case 9:
+        return Saturate(2 * (a1 + a2 - 0.5f)); // add signed 2x
+    case 10:
+        return Saturate(a1 - a2); // subtract
+    case 11:
+        return Saturate(a1 + a2 - a1 * a2); // add smooth
+    case D3DTOP_BLENDDIFFUSEALPHA:
+        return a1 * diffuseA + a2 * (1 - diffuseA);
+    case D3DTOP_BLENDTEXTUREALPHA:
+        return a1 * textureA + a2 * (1 - textureA);
+    case D3DTOP_BLENDFACTORALPHA:
+        return a1 * factorA + a2 * (1 - factorA);
+    case 15:
+        return Saturate(a1 + a2 * (1 - textureA)); // premultiplied texture alpha
+    case D3DTOP_BLENDCURRENTALPHA:
+        return a1 * currentA + a2 * (1 - currentA);
+    case D3DTOP_MULTIPLYADD:
+        return Saturate(a0 + a1 * a2);
+    case 26:
+        return a0 * a1 + (1 - a0) * a2; // lerp
+    default:
+        return fallback;
+    }
+}
+
+Vec4 Combine(const PixelSetup& ps, Inputs& in, const float* tex, float lods[8]) {
+    in.current = in.diffuse;
+    for (int i = 0; i < ps.stageCount; ++i) {
+        const Stage& st = ps.stages[i];
+        if (st.sampler >= 0) {
+            const float q = tex[3 * i + 2];
+            const float invQ = q != 0 ? 1.0f / q : 0.0f;
+            in.texture = FromColor(Sample(ps.samplers[st.sampler], tex[3 * i] * invQ, tex[3 * i + 1] * invQ, lods[i]));
+        } else {
+            in.texture = {1, 1, 1, 1}; // a stage without a texture reads opaque white
+        }
+        const Vec4 c1 = Argument(st.colorArg[1], in), c2 = Argument(st.colorArg[2], in);
+        const Vec4 c0 = st.colorOp >= D3DTOP_MULTIPLYADD ? Argument(st.colorArg[0], in) : Vec4{};
+        const float da = in.diffuse.w, ta = in.texture.w, fa = ps.factor.w, ca = in.current.w;
+        Vec4 out;
+        switch (st.colorOp) { // the frequent ones without the per-channel switch
+        case D3DTOP_SELECTARG1:
+            out = c1;
+            break;
+        case D3DTOP_SELECTARG2:
+            out = c2;
+            break;
+        case D3DTOP_MODULATE:
+            out = {c1.x * c2.x, c1.y * c2.y, c1.z * c2.z, 0};
+            break;
+        default:
+            out.x = Operate(st.colorOp, c0.x, c1.x, c2.x, da, ta, fa, ca, in.current.x);
+            out.y = Operate(st.colorOp, c0.y, c1.y, c2.y, da, ta, fa, ca, in.current.y);
+            out.z = Operate(st.colorOp, c0.z, c1.z, c2.z, da, ta, fa, ca, in.current.z);
+            break;
+        }
+        if (st.alphaOp == D3DTOP_DISABLE) {
+            out.w = in.current.w;
+        } else {
+            const float a1 = Argument(st.alphaArg[1], in).w, a2 = Argument(st.alphaArg[2], in).w;
+            const float a0 = st.alphaOp >= D3DTOP_MULTIPLYADD ? Argument(st.alphaArg[0], in).w : 0.0f;
+            out.w = Operate(st.alphaOp, a0, a1, a2, da, ta, fa, ca, in.current.w);
+        }
+        if (st.result == D3DTA_TEMP)
+            in.temp = out;
+        else
+            in.current = out;
+    }
+    if (ps.specularAdd) {
+        in.current.x = Saturate(in.current.x + in.specular.x);
+        in.current.y = Saturate(in.current.y + in.specular.y);
+        in.current.z = Saturate(in.current.z + in.specular.z);
+    }
+    return in.current;
+}
+
+inline float Factor(DWORD f, float s, float sa, float d, float da, bool alpha) {
+    switch (f) {
+    case D3DBLEND_ZERO:
+        return 0;
+    case D3DBLEND_ONE:
+        return 1;
+    case D3DBLEND_SRCCOLOR:
+        return s;
+    case D3DBLEND_INVSRCCOLOR:
+        return 1 - s;
+    case D3DBLEND_SRCALPHA:
+        return sa;
+    case D3DBLEND_INVSRCALPHA:
+        return 1 - sa;
+    case D3DBLEND_DESTALPHA:
+        return da;
+    case D3DBLEND_INVDESTALPHA:
+        return 1 - da;
+    case D3DBLEND_DESTCOLOR:
+        return d;
+    case D3DBLEND_INVDESTCOLOR:
+        return 1 - d;
+    case D3DBLEND_SRCALPHASAT:
+        return alpha ? 1 : std::min(sa, 1 - da);
+    default:
+        return 1;
+    }
+}
+
+inline float BlendChannel(const PixelSetup& ps, float s, float sa, float d, float da, bool alpha) {
+    DWORD src = ps.srcBlend, dst = ps.dstBlend;
+    if (src == 12) { // both source alpha
+        src = D3DBLEND_SRCALPHA;
+        dst = D3DBLEND_INVSRCALPHA;
+    } else if (src == 13) { // both inverse source alpha
+        src = D3DBLEND_INVSRCALPHA;
+        dst = D3DBLEND_SRCALPHA;
+    }
+    const float a = s * Factor(src, s, sa, d, da, alpha);
+    const float b = d * Factor(dst, s, sa, d, da, alpha);
+    switch (ps.blendOp) {
+    case 2:
+        return Saturate(a - b); // subtract
+    case 3:
+        return Saturate(b - a); // reverse subtract
+    case 4:
+        return std::min(s, d); // min
+    case 5:
+        return std::max(s, d); // max
+    default:
+        return Saturate(a + b);
+    }
+}
+
+inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c);
+
+// Writes one shaded pixel through alpha test, depth write, blending and the write mask. The depth
+// test has passed already; `depthKey` is written when depth writes are on.
+inline void Output(const PixelSetup& ps, int x, int y, Vec4 c, DWORD depthKey) {
+    if (ps.alphaTest && !Compare(ps.alphaFunc, To8(c.w), ps.alphaRef))
+        return;
+    if (ps.depthWrite)
+        StoreDepthKey(ps.depth->format, ps.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)), depthKey);
+    OutputColor(ps, ps.target->At(static_cast<UINT>(x), static_cast<UINT>(y)), c);
+}
+
+// Blends a colour into one pixel of the target and writes the channels the mask lets through.
+inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c) {
+    const bool fast = ps.target->format == D3DFMT_A8R8G8B8 || ps.target->format == D3DFMT_X8R8G8B8;
+    D3DCOLOR old = 0;
+    if (ps.blend || ps.writeMask != 0xF) {
+        if (fast) {
+            std::memcpy(&old, p, 4);
+            if (ps.target->format == D3DFMT_X8R8G8B8)
+                old |= 0xFF000000u;
+        } else {
+            old = ReadPixel(ps.target->format, p, nullptr);
+        }
+    }
+    if (ps.blend) {
+        const Vec4 d = FromColor(old);
+        c = {BlendChannel(ps, c.x, c.w, d.x, d.w, false), BlendChannel(ps, c.y, c.w, d.y, d.w, false),
+             BlendChannel(ps, c.z, c.w, d.z, d.w, false), BlendChannel(ps, c.w, c.w, d.w, d.w, true)};
+    }
+    D3DCOLOR out = ToColor(c);
+    if (ps.writeMask != 0xF) {
+        DWORD keep = 0;
+        if (!(ps.writeMask & 1))
+            keep |= 0x00FF0000u;
+        if (!(ps.writeMask & 2))
+            keep |= 0x0000FF00u;
+        if (!(ps.writeMask & 4))
+            keep |= 0x000000FFu;
+        if (!(ps.writeMask & 8))
+            keep |= 0xFF000000u;
+        out = (out & ~keep) | (old & keep);
+    }
+    if (fast)
+        std::memcpy(p, &out, 4);
+    else
+        WritePixel(ps.target->format, p, out);
+}
+
+// round(a * b / 255) for bytes on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
+[[gnu::always_inline]] inline __m128i Mul8x(__m128i a, __m128i b) {
+    const __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
+    return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+}
+
+} // namespace
+
+// Per pixel: perspective-correct attributes, the level of detail of every stage, shading.
+void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                  bool lodPlanes) const {
+    const PixelSetup& p = *ps;
+    float a[kMaxInterpolants];
+    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
+    for (int i = 0; i < count; ++i)
+        a[i] = base[i] + dx[i] * fx + dy[i] * fy;
+    const int stages = (count - kFixed) / 3;
+    for (int x = x0; x <= x1; ++x) {
+        if (x > x0)
+            for (int i = 0; i < count; ++i)
+                a[i] += dx[i];
+        DWORD key = 0;
+        if (p.depthTest || p.depthWrite) {
+            key = DepthKey(p.depth->format, a[1]);
+            if (p.depthTest &&
+                !Compare(p.depthFunc, key,
+                         LoadDepthKey(p.depth->format, p.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)))))
+                continue;
+        }
+        const float invW = a[0];
+        const float w = invW != 0 ? 1.0f / invW : 0.0f;
+        Inputs in;
+        in.factor = &p.factor;
+        if (flatColor != nullptr) {
+            in.diffuse = flatColor[0];
+            in.specular = flatColor[1];
+        } else {
+            in.diffuse = {Saturate(a[2] * w), Saturate(a[3] * w), Saturate(a[4] * w), Saturate(a[5] * w)};
+            if (p.useSpecular)
+                in.specular = {Saturate(a[6] * w), Saturate(a[7] * w), Saturate(a[8] * w), Saturate(a[9] * w)};
+        }
+        float tex[24];
+        float lods[8] = {};
+        for (int s = 0; s < stages; ++s) {
+            const int k = kFixed + 3 * s;
+            tex[3 * s] = a[k] * w;
+            tex[3 * s + 1] = a[k + 1] * w;
+            tex[3 * s + 2] = a[k + 2] * w;
+            const Stage& st = p.stages[s];
+            if (lodPlanes && st.sampler >= 0) {
+                // d(s/q)/dx from the planes of s/w, q/w and 1/w.
+                const float q = tex[3 * s + 2];
+                const float iq = q != 0 ? 1.0f / q : 0.0f;
+                const float u = tex[3 * s] * iq, v = tex[3 * s + 1] * iq;
+                const float qw = a[k + 2]; // q / w
+                const float dqx = dx[k + 2], dqy = dy[k + 2];
+                const float r = qw != 0 ? 1.0f / qw : 0.0f;
+                const float dudx = (dx[k] - u * dqx) * r, dudy = (dy[k] - u * dqy) * r;
+                const float dvdx = (dx[k + 1] - v * dqx) * r, dvdy = (dy[k + 1] - v * dqy) * r;
+                const Image& top = *p.samplers[st.sampler].levels[0];
+                const float W = static_cast<float>(top.width), H = static_cast<float>(top.height);
+                const float lx = dudx * dudx * W * W + dvdx * dvdx * H * H;
+                const float ly = dudy * dudy * W * W + dvdy * dvdy * H * H;
+                const float m = std::max(lx, ly);
+                lods[s] = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+            }
+        }
+        in.temp = {};
+        Vec4 c = Combine(p, in, tex, lods);
+        if (p.fog) {
+            const float f = p.fogTable ? p.fogEquation.Factor(p.fogW ? w : a[1]) : Saturate(a[p.fogIndex] * w);
+            c.x = c.x * f + p.fogColor.x * (1 - f);
+            c.y = c.y * f + p.fogColor.y * (1 - f);
+            c.z = c.z * f + p.fogColor.z * (1 - f);
+        }
+        Output(p, x, y, c, key);
+    }
+}
+
+namespace {
+
+// Four lanes compared as the depth and alpha functions compare, all ones where the test passes.
+// Every value is below 2^31, so the signed compares order them as unsigned ones do.
+[[gnu::always_inline]] inline __m128i CompareLanes(DWORD func, __m128i a, __m128i b) {
+    const __m128i ones = _mm_set1_epi32(-1);
+    switch (func) {
+    case D3DCMP_NEVER:
+        return _mm_setzero_si128();
+    case D3DCMP_LESS:
+        return _mm_cmplt_epi32(a, b);
+    case D3DCMP_EQUAL:
+        return _mm_cmpeq_epi32(a, b);
+    case D3DCMP_LESSEQUAL:
+        return _mm_xor_si128(_mm_cmpgt_epi32(a, b), ones);
+    case D3DCMP_GREATER:
+        return _mm_cmpgt_epi32(a, b);
+    case D3DCMP_NOTEQUAL:
+        return _mm_xor_si128(_mm_cmpeq_epi32(a, b), ones);
+    case D3DCMP_GREATEREQUAL:
+        return _mm_xor_si128(_mm_cmplt_epi32(a, b), ones);
+    default:
+        return ones;
+    }
+}
+
+[[gnu::always_inline]] inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// The first `lanes` (1 to 4) pixels at `p`, nothing read beyond them; the other lanes are 0.
+[[gnu::always_inline]] inline __m128i LoadLanes(const BYTE* p, int lanes) {
+    if (lanes == 4)
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    int last;
+    std::memcpy(&last, p + 4 * (lanes - 1), 4);
+    if (lanes == 1)
+        return _mm_cvtsi32_si128(last);
+    const __m128i low = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    return lanes == 2 ? low : _mm_unpacklo_epi64(low, _mm_cvtsi32_si128(last));
+}
+
+// Stores the first `lanes` (1 to 4) pixels of `v` at `p`, nothing written beyond them.
+[[gnu::always_inline]] inline void StoreLanes(BYTE* p, __m128i v, int lanes) {
+    if (lanes == 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+        return;
+    }
+    if (lanes >= 2)
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+    if (lanes != 2) {
+        const int last = _mm_cvtsi128_si32(lanes == 1 ? v : _mm_unpackhi_epi64(v, v));
+        std::memcpy(p + 4 * (lanes - 1), &last, 4);
+    }
+}
+
+// Saturate, scale to 255, round and truncate: the integers To8 gives, one per lane.
+[[gnu::always_inline]] inline __m128i To8x(__m128 v) {
+    const __m128 s = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
+    return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+}
+
+// DepthKey of four saturated depths for a 24-bit buffer, in double as there: in float the scaled
+// depth rounds before the half is added, which gives other keys than the rest of the rasteriser
+// (and the clear) and 2^24 for a depth of 1.
+[[gnu::always_inline]] inline __m128i DepthKeys24(__m128 z) {
+    const __m128d scale = _mm_set1_pd(16777215.0), half = _mm_set1_pd(0.5);
+    const __m128i low = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(z), scale), half));
+    const __m128i high = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(z, z)), scale), half));
+    return _mm_unpacklo_epi64(low, high);
+}
+
+// FastLog2 on four lanes, the same operations in the same order.
+[[gnu::always_inline]] inline __m128 FastLog2x(__m128 m) {
+    const __m128i bits = _mm_castps_si128(m);
+    const __m128 exponent = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127)));
+    const __m128 f =
+        _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi32(0x007FFFFF)), _mm_set1_epi32(0x3F800000)));
+    const __m128 x = _mm_sub_ps(f, _mm_set1_ps(1.0f));
+    return _mm_add_ps(exponent,
+                      _mm_mul_ps(x, _mm_sub_ps(_mm_set1_ps(1.3465552f), _mm_mul_ps(_mm_set1_ps(0.34655525f), x))));
+}
+
+// Four packed pixels times four others, channel by channel (Mul8x).
+[[gnu::always_inline]] inline __m128i Modulate4(__m128i a, __m128i b) {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_packus_epi16(Mul8x(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)),
+                            Mul8x(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero)));
+}
+
+[[gnu::always_inline]] inline __m128i Operate4(DWORD op, __m128i a1, __m128i a2) {
+    return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate4(a1, a2);
+}
+
+// Source alpha over the destination for four packed pixels, each channel
+// min(255, Mul8x(s, sa) + Mul8x(d, 255 - sa)): the alpha of each pixel spread over its channels.
+[[gnu::always_inline]] inline __m128i BlendOver4(__m128i src, __m128i dst) {
+    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(255);
+    auto half = [&](__m128i s, __m128i d) {
+        const __m128i sa = _mm_shufflehi_epi16(_mm_shufflelo_epi16(s, 0xFF), 0xFF);
+        return _mm_add_epi16(Mul8x(s, sa), Mul8x(d, _mm_sub_epi16(full, sa)));
+    };
+    return _mm_packus_epi16(half(_mm_unpacklo_epi8(src, zero), _mm_unpacklo_epi8(dst, zero)),
+                            half(_mm_unpackhi_epi8(src, zero), _mm_unpackhi_epi8(dst, zero)));
+}
+
+// Lerp8 of two 32-bit lanes of channels (each below 256) with a weight pair (256 - f) | f << 16:
+// one multiply-add per channel pair, the same integers as the packed form.
+[[gnu::always_inline]] inline __m128i LerpLanes(__m128i a, __m128i b, __m128i weights) {
+    const __m128i sum = _mm_madd_epi16(_mm_or_si128(a, _mm_slli_epi32(b, 16)), weights);
+    return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(128)), 8);
+}
+
+// Bilerp8 of one level as four 32-bit channels.
+[[gnu::always_inline]] inline __m128i BilinearLanes(const Sampler::Level& l, int x, int y, int wx, int wy) {
+    const BYTE* row0 = l.bytes + static_cast<std::size_t>(y & l.hmask) * l.pitch;
+    const BYTE* row1 = l.bytes + static_cast<std::size_t>((y + 1) & l.hmask) * l.pitch;
+    const std::size_t c0 = 4 * static_cast<std::size_t>(x & l.wmask),
+                      c1 = 4 * static_cast<std::size_t>((x + 1) & l.wmask);
+    int t[4];
+    std::memcpy(&t[0], row0 + c0, 4);
+    std::memcpy(&t[1], row0 + c1, 4);
+    std::memcpy(&t[2], row1 + c0, 4);
+    std::memcpy(&t[3], row1 + c1, 4);
+    const __m128i zero = _mm_setzero_si128(), h = _mm_set1_epi32(wx), half = _mm_set1_epi32(128);
+    const __m128i top =
+        _mm_madd_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(_mm_cvtsi32_si128(t[0]), _mm_cvtsi32_si128(t[1])), zero), h);
+    const __m128i bottom =
+        _mm_madd_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(_mm_cvtsi32_si128(t[2]), _mm_cvtsi32_si128(t[3])), zero), h);
+    return LerpLanes(_mm_srli_epi32(_mm_add_epi32(top, half), 8), _mm_srli_epi32(_mm_add_epi32(bottom, half), 8),
+                     _mm_set1_epi32(wy));
+}
+
+// Sample for four pixels of a filtered, wrapped 32-bit texture (`Sampler::quick`): the level choice
+// per pixel as Sample makes it, the coordinates of both levels four at a time, then per pixel the
+// eight texels. Lanes outside `live` are not sampled.
+[[gnu::always_inline]] inline __m128i SampleQuick(const Sampler& s, __m128 u, __m128 v, __m128 lod, int live) {
+    const __m128 l = _mm_add_ps(lod, _mm_set1_ps(s.bias));
+    const __m128 top = _mm_set1_ps(static_cast<float>(s.levelCount - 1));
+    const __m128i last = _mm_set1_epi32(s.levelCount - 1);
+    __m128i a = _mm_setzero_si128(), b = a, t = a;
+    if (s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
+        const __m128i minified = _mm_castps_si128(_mm_cmpgt_ps(l, _mm_setzero_ps())); // NaN is not
+        if (s.mip == D3DTEXF_POINT) {
+            // min(floor(l + 0.5), top), the floor a truncation of a positive number.
+            a = b = _mm_and_si128(minified, _mm_cvttps_epi32(_mm_min_ps(_mm_add_ps(l, _mm_set1_ps(0.5f)), top)));
+        } else {
+            const __m128i beyond = _mm_castps_si128(_mm_cmpge_ps(l, top));
+            const __m128i level = _mm_cvttps_epi32(l);
+            const __m128i fraction = _mm_cvttps_epi32(
+                _mm_add_ps(_mm_mul_ps(_mm_sub_ps(l, _mm_cvtepi32_ps(level)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
+            a = _mm_and_si128(minified, Select(beyond, last, level));
+            b = _mm_and_si128(minified, Select(beyond, last, _mm_add_epi32(level, _mm_set1_epi32(1))));
+            t = _mm_andnot_si128(beyond, _mm_and_si128(minified, fraction));
+        }
+    }
+    // Sides of the levels: those of level 0 halved, at least 1 (Sampler::quick checks the chain).
+    auto side = [](__m128 top0, __m128i level) {
+        const __m128 scale = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(127), level), 23));
+        return _mm_max_ps(_mm_mul_ps(top0, scale), _mm_set1_ps(1.0f));
+    };
+    const __m128 w0 = _mm_set1_ps(s.level[0].width), h0 = _mm_set1_ps(s.level[0].height);
+    alignas(16) int la[4], lb[4], lt[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(la), a);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lb), b);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lt),
+                    _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), t), _mm_slli_epi32(t, 16)));
+    // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
+    const bool second = (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
+    // TexelCoordinate, the floor and the 8-bit fraction, as weight pairs for LerpLanes.
+    alignas(16) int ia[4][4], wt[4][4];
+    const __m128 coords[4] = {u, v, u, v}, sizes[4] = {side(w0, a), side(h0, a), side(w0, b), side(h0, b)};
+    for (int c = 0; c < (second ? 4 : 2); ++c) {
+        __m128 x = _mm_sub_ps(_mm_mul_ps(coords[c], sizes[c]), _mm_set1_ps(0.5f));
+        const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
+        x = _mm_and_ps(x, _mm_cmplt_ps(absolute, _mm_set1_ps(1e7f)));
+        __m128i i = _mm_cvttps_epi32(x);
+        i = _mm_add_epi32(i, _mm_castps_si128(_mm_cmpgt_ps(_mm_cvtepi32_ps(i), x)));
+        const __m128i f = _mm_cvttps_epi32(
+            _mm_add_ps(_mm_mul_ps(_mm_sub_ps(x, _mm_cvtepi32_ps(i)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(ia[c]), i);
+        _mm_store_si128(reinterpret_cast<__m128i*>(wt[c]),
+                        _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), f), _mm_slli_epi32(f, 16)));
+    }
+    __m128i out[4];
+    for (int k = 0; k < 4; ++k) {
+        if (!(live >> k & 1)) {
+            out[k] = _mm_setzero_si128();
+            continue;
+        }
+        out[k] = BilinearLanes(s.level[la[k]], ia[0][k], ia[1][k], wt[0][k], wt[1][k]);
+        if (second)
+            out[k] = LerpLanes(out[k], BilinearLanes(s.level[lb[k]], ia[2][k], ia[3][k], wt[2][k], wt[3][k]),
+                               _mm_set1_epi32(lt[k]));
+    }
+    return _mm_packus_epi16(_mm_packs_epi32(out[0], out[1]), _mm_packs_epi32(out[2], out[3]));
+}
+
+inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
+{
+    std::int64_t q = a / b;
+    if ((a % b != 0) && (a < 0))
+        --q;
+    return q;
+}
+
+inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
+
+// The same quotient from a floating-point estimate (truncated, no floor call) corrected exactly:
+// integer division of 64-bit numbers costs far more. |a| < 2^56, b > 0.
+inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
+    std::int64_t q = static_cast<std::int64_t>(static_cast<double>(a) / static_cast<double>(b));
+    while (q * b > a)
+        --q;
+    while ((q + 1) * b <= a)
+        ++q;
+    return q;
+}
+
+} // namespace
+
+// The rows of a triangle. Each edge bounds every row at floor(m / D) (or minus that) with
+// m = C - K, which steps by B * kSub from row to row: the quotient and remainder are carried
+// exactly instead of dividing on every row. An edge along the rows (A = 0) keeps m itself: rows
+// where it is negative are out.
+struct RowBounds {
+    struct Bound {
+        int side; // 1: the left end is -q, -1: the right end is q, 0: the row is out when q < 0
+        std::int64_t q, rest, divisor, stepQ, stepRest;
+    } bounds[3];
+    std::int64_t left, right; // the triangle's box within the scissor
+
+    void Start(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3], const std::int64_t X[3],
+               const std::int64_t Y[3], int y0, int xl, int xr) {
+        constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max(); // no remainder reaches it
+        left = xl;
+        right = xr;
+        for (int i = 0; i < 3; ++i) {
+            Bound& b = bounds[i];
+            const std::int64_t m = -A[i] * X[i] + B[i] * (std::int64_t{y0} * kSub - Y[i]) - K[i];
+            const std::int64_t step = B[i] * kSub;
+            b.side = A[i] > 0 ? 1 : A[i] < 0 ? -1 : 0;
+            if (b.side == 0) {
+                b.q = m;
+                b.stepQ = step;
+                b.rest = b.stepRest = 0;
+                b.divisor = kNever;
+                continue;
+            }
+            b.divisor = (A[i] > 0 ? A[i] : -A[i]) * kSub;
+            b.q = FloorQuotient(m, b.divisor);
+            b.rest = m - b.q * b.divisor;
+            b.stepQ = FloorQuotient(step, b.divisor);
+            b.stepRest = step - b.stepQ * b.divisor;
+        }
+    }
+
+    // The pixels [lo, hi] of the next row (none when lo > hi).
+    [[gnu::always_inline]] void Next(int* lo, int* hi) {
+        std::int64_t l = left, h = right;
+        bool out = false;
+        for (Bound& b : bounds) {
+            l = std::max(l, b.side > 0 ? -b.q : l);
+            h = std::min(h, b.side < 0 ? b.q : h);
+            out = out || (b.side == 0 && b.q < 0);
+            b.q += b.stepQ;
+            b.rest += b.stepRest;
+            const bool carry = b.rest >= b.divisor;
+            b.rest -= carry ? b.divisor : 0;
+            b.q += carry ? 1 : 0;
+        }
+        const bool empty = out || l > h; // compared before narrowing: an unbounding edge may be far out
+        *lo = empty ? 1 : static_cast<int>(l);
+        *hi = empty ? 0 : static_cast<int>(h);
+    }
+};
+
+// The fast state's triangles four pixels at a time. Each row's interpolants start from the planes
+// and step pixel by pixel with the same additions as one pixel at a time, and every lane runs the
+// operations of the one-pixel form in the same order, so the pixels are those of shading them one
+// by one. Groups take four pixels of a row where it has them and gather the rest across rows, so
+// short rows still fill the lanes; groups whose pixels all fail the depth test stop there.
+template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, const float* dx, const float* dy, float ox,
+                      float oy) const {
+    const PixelSetup& p = *ps;
+    RowBounds rows = bounds; // a local copy the pixel stores cannot alias
+    // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
+    const bool coords = count > kFixed;
+    auto lanesOf = [&](const float* plane, int i0, int i1, int i2, int i3) {
+        return _mm_setr_ps(plane[i0], plane[i1], plane[i2], plane[i3]);
+    };
+    const int s = coords ? kFixed : 0, t = coords ? kFixed + 1 : 0; // without a stage the lanes go unused
+    const __m128 baseP = lanesOf(base, 0, 1, s, t), dxP = lanesOf(dx, 0, 1, s, t), dyP = lanesOf(dy, 0, 1, s, t);
+    const __m128 baseC = lanesOf(base, 4, 3, 2, 5), dxC = lanesOf(dx, 4, 3, 2, 5), dyC = lanesOf(dy, 4, 3, 2, 5);
+    const float baseQ = coords ? base[kFixed + 2] : 0.0f, dxQ = coords ? dx[kFixed + 2] : 0.0f,
+                dyQ = coords ? dy[kFixed + 2] : 0.0f;
+
+    const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
+    const __m128i factor = _mm_set1_epi32(static_cast<int>(p.factor8));
+    const __m128i flat = _mm_set1_epi32(kFlat ? static_cast<int>(ToColor(flatColor[0])) : 0);
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+    const float topW = kTexture ? sampler->level[0].width : 0.0f, topH = kTexture ? sampler->level[0].height : 0.0f;
+    const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
+
+    // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
+    auto load = [](BYTE* const* at, int lanes, bool contiguous) {
+        if (contiguous)
+            return LoadLanes(at[0], lanes);
+        alignas(16) int v[4] = {};
+        for (int k = 0; k < lanes; ++k)
+            std::memcpy(&v[k], at[k], 4);
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(v));
+    };
+    // Writes `value` where `live`, keeping `old` elsewhere.
+    auto store = [](BYTE* const* at, int lanes, bool contiguous, __m128i value, __m128i old, __m128i live) {
+        if (contiguous) {
+            StoreLanes(at[0], Select(live, value, old), lanes);
+            return;
+        }
+        alignas(16) int v[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(v), value);
+        const int bits = _mm_movemask_ps(_mm_castsi128_ps(live));
+        for (int k = 0; k < lanes; ++k)
+            if (bits >> k & 1)
+                std::memcpy(at[k], &v[k], 4);
+    };
+
+    // One group: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse over w; q: q/w).
+    auto shade = [&](__m128 p0, __m128 p1, __m128 p2, __m128 p3, __m128 c0, __m128 c1, __m128 c2, __m128 c3, __m128 qs,
+                     int lanes, BYTE* const* targets, BYTE* const* depths, bool contiguous)
+        __attribute__((always_inline)) {
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3); // now 1/w, z, s/w, t/w of the four pixels
+        __m128i live = _mm_cmpgt_epi32(_mm_set1_epi32(lanes), _mm_setr_epi32(0, 1, 2, 3));
+        __m128i key = _mm_setzero_si128(), stored = _mm_setzero_si128();
+        if (kDepth) {
+            const __m128 z = _mm_min_ps(_mm_max_ps(p1, zero), one);
+            key = DepthKeys24(z);
+            stored = load(depths, lanes, contiguous);
+            if (p.depthTest) {
+                live = _mm_and_si128(live, CompareLanes(p.depthFunc, key, _mm_srli_epi32(stored, 8)));
+                if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
+                    return;
+            }
+        }
+        const __m128 w = _mm_and_ps(_mm_div_ps(one, p0), _mm_cmpneq_ps(p0, zero));
+        __m128i diffuse = flat;
+        if (!kFlat) {
+            const __m128i i0 = To8x(_mm_mul_ps(c0, _mm_shuffle_ps(w, w, 0x00)));
+            const __m128i i1 = To8x(_mm_mul_ps(c1, _mm_shuffle_ps(w, w, 0x55)));
+            const __m128i i2 = To8x(_mm_mul_ps(c2, _mm_shuffle_ps(w, w, 0xAA)));
+            const __m128i i3 = To8x(_mm_mul_ps(c3, _mm_shuffle_ps(w, w, 0xFF)));
+            diffuse = _mm_packus_epi16(_mm_packs_epi32(i0, i1), _mm_packs_epi32(i2, i3));
+        }
+        __m128i texel = _mm_set1_epi32(-1);
+        if (kTexture) {
+            // Without a projected texture transform q is 1: q/w is 1/w.
+            __m128 u = _mm_mul_ps(p2, w), v = _mm_mul_ps(p3, w), r = w;
+            if (p.projected) {
+                const __m128 qw = _mm_mul_ps(qs, w);
+                const __m128 iq = _mm_and_ps(_mm_div_ps(one, qw), _mm_cmpneq_ps(qw, zero));
+                u = _mm_mul_ps(u, iq);
+                v = _mm_mul_ps(v, iq);
+                r = _mm_and_ps(_mm_div_ps(one, qs), _mm_cmpneq_ps(qs, zero));
+            }
+            __m128 lod = zero;
+            if (kLod) {
+                const int k = kFixed;
+                auto derivative = [&](__m128 c, float plane, float planeQ) {
+                    return _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(plane), _mm_mul_ps(c, _mm_set1_ps(planeQ))), r);
+                };
+                const __m128 dudx = derivative(u, dx[k], dx[k + 2]), dudy = derivative(u, dy[k], dy[k + 2]);
+                const __m128 dvdx = derivative(v, dx[k + 1], dx[k + 2]), dvdy = derivative(v, dy[k + 1], dy[k + 2]);
+                const __m128 tw = _mm_set1_ps(topW), th = _mm_set1_ps(topH);
+                auto length = [&](__m128 du, __m128 dv) {
+                    return _mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_mul_ps(du, du), tw), tw),
+                                      _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(dv, dv), th), th));
+                };
+                const __m128 lx = length(dudx, dvdx), ly = length(dudy, dvdy);
+                const __m128 m = _mm_max_ps(ly, lx); // std::max(lx, ly), NaN included
+                const __m128 finite = _mm_and_ps(_mm_cmpgt_ps(m, zero),
+                                                 _mm_cmplt_ps(m, _mm_set1_ps(std::numeric_limits<float>::infinity())));
+                lod = _mm_and_ps(_mm_mul_ps(_mm_set1_ps(0.5f), FastLog2x(m)), finite);
+            }
+            const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
+            if (sampler->quick) {
+                texel = SampleQuick(*sampler, u, v, lod, liveBits);
+            } else {
+                alignas(16) float us[4], vs[4], lods[4];
+                alignas(16) D3DCOLOR texels[4] = {};
+                _mm_store_ps(us, u);
+                _mm_store_ps(vs, v);
+                _mm_store_ps(lods, lod);
+                for (int k = 0; k < 4; ++k)
+                    if (liveBits >> k & 1)
+                        texels[k] = Sample(*sampler, us[k], vs[k], lods[k]);
+                texel = _mm_load_si128(reinterpret_cast<const __m128i*>(texels));
+            }
+        }
+        auto pick = [&](PixelSetup::Arg arg) {
+            return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
+        };
+        __m128i c = diffuse;
+        if (p.oneOperation) {
+            c = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+        } else if (p.stageCount > 0) {
+            const __m128i rgb = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
+            const __m128i alpha = p.fastAlphaOp == D3DTOP_DISABLE
+                                      ? diffuse
+                                      : Operate4(p.fastAlphaOp, pick(p.alphaArgs[0]), pick(p.alphaArgs[1]));
+            c = Select(_mm_set1_epi32(0x00FFFFFF), rgb, alpha);
+        }
+        if (p.alphaTest) {
+            live = _mm_and_si128(
+                live, CompareLanes(p.alphaFunc, _mm_srli_epi32(c, 24), _mm_set1_epi32(static_cast<int>(p.alphaRef))));
+            if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
+                return;
+        }
+        if (kDepth && p.depthWrite)
+            store(depths, lanes, contiguous,
+                  _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8)), stored, live);
+        if (p.storeColor) {
+            const __m128i old = p.blend || contiguous ? load(targets, lanes, contiguous) : _mm_setzero_si128();
+            __m128i out = c;
+            if (p.blend) // source alpha over the target, on bytes
+                out = BlendOver4(c,
+                                 opaqueTarget ? _mm_or_si128(old, _mm_set1_epi32(static_cast<int>(0xFF000000u))) : old);
+            store(targets, lanes, contiguous, out, old, live);
+        } else {
+            alignas(16) D3DCOLOR colors[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(colors), c);
+            const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
+            for (int k = 0; k < lanes; ++k)
+                if (liveBits >> k & 1)
+                    OutputColor(p, contiguous ? targets[0] + 4 * k : targets[k], // blending and masks as everywhere
+                                FromColor(colors[k]));
+        }
+    };
+
+    // Pixels waiting for a group: rows too short to fill one pass theirs on to the next.
+    alignas(16) float waitingP[4][4], waitingC[4][4], waitingQ[4] = {};
+    BYTE* waitingTarget[4];
+    BYTE* waitingDepth[4] = {};
+    int waitingRow[4] = {};
+    int waiting = 0;
+    auto flush = [&]() {
+        shade(_mm_load_ps(waitingP[0]), _mm_load_ps(waitingP[1]), _mm_load_ps(waitingP[2]), _mm_load_ps(waitingP[3]),
+              _mm_load_ps(waitingC[0]), _mm_load_ps(waitingC[1]), _mm_load_ps(waitingC[2]), _mm_load_ps(waitingC[3]),
+              _mm_load_ps(waitingQ), waiting, waitingTarget, waitingDepth, waitingRow[0] == waitingRow[waiting - 1]);
+        waiting = 0;
+    };
+    for (int x = 0; x < 4; ++x) { // lanes never filled hold finite values
+        _mm_store_ps(waitingP[x], zero);
+        _mm_store_ps(waitingC[x], zero);
+    }
+    for (int y = y0; y <= y1; ++y) {
+        int lo, hi;
+        rows.Next(&lo, &hi);
+        if (lo > hi)
+            continue;
+        const float fx = static_cast<float>(lo) - ox, fy = static_cast<float>(y) - oy;
+        const __m128 vx = _mm_set1_ps(fx), vy = _mm_set1_ps(fy);
+        __m128 position = _mm_add_ps(_mm_add_ps(baseP, _mm_mul_ps(dxP, vx)), _mm_mul_ps(dyP, vy));
+        __m128 color = _mm_add_ps(_mm_add_ps(baseC, _mm_mul_ps(dxC, vx)), _mm_mul_ps(dyC, vy));
+        float q = baseQ + dxQ * fx + dyQ * fy;
+        BYTE* target = p.target->At(static_cast<UINT>(lo), static_cast<UINT>(y));
+        BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(lo), static_cast<UINT>(y)) : nullptr;
+        for (int x = lo; x <= hi;) {
+            if (waiting == 0 && hi - x >= 3) { // four pixels of this row
+                const __m128 p0 = position, p1 = _mm_add_ps(p0, dxP), p2 = _mm_add_ps(p1, dxP),
+                             p3 = _mm_add_ps(p2, dxP);
+                position = _mm_add_ps(p3, dxP);
+                const __m128 c0 = color, c1 = _mm_add_ps(c0, dxC), c2 = _mm_add_ps(c1, dxC), c3 = _mm_add_ps(c2, dxC);
+                color = _mm_add_ps(c3, dxC);
+                const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
+                q = q3 + dxQ;
+                shade(p0, p1, p2, p3, c0, c1, c2, c3, _mm_setr_ps(q0, q1, q2, q3), 4, &target, &depth, true);
+                x += 4;
+                target += 16;
+                depth += kDepth ? 16 : 0;
+                continue;
+            }
+            _mm_store_ps(waitingP[waiting], position);
+            _mm_store_ps(waitingC[waiting], color);
+            waitingQ[waiting] = q;
+            waitingTarget[waiting] = target;
+            waitingDepth[waiting] = depth;
+            waitingRow[waiting] = y;
+            position = _mm_add_ps(position, dxP);
+            color = _mm_add_ps(color, dxC);
+            q += dxQ;
+            ++x;
+            target += 4;
+            depth += kDepth ? 4 : 0;
+            if (++waiting == 4)
+                flush();
+        }
+    }
+    if (waiting > 0)
+        flush();
+}
+
+Raster::RowsFunction Raster::PickFastRows(bool lodPlanes) const {
+    static constexpr RowsFunction kRows[16] = {
+        &Raster::FastRows<false, false, false, false>, &Raster::FastRows<false, false, false, true>,
+        &Raster::FastRows<false, false, true, false>,  &Raster::FastRows<false, false, true, true>,
+        &Raster::FastRows<false, true, false, false>,  &Raster::FastRows<false, true, false, true>,
+        &Raster::FastRows<false, true, true, false>,   &Raster::FastRows<false, true, true, true>,
+        &Raster::FastRows<true, false, false, false>,  &Raster::FastRows<true, false, false, true>,
+        &Raster::FastRows<true, false, true, false>,   &Raster::FastRows<true, false, true, true>,
+        &Raster::FastRows<true, true, false, false>,   &Raster::FastRows<true, true, false, true>,
+        &Raster::FastRows<true, true, true, false>,    &Raster::FastRows<true, true, true, true>,
+    };
+    const PixelSetup& p = *ps;
+    const bool texture = p.stageCount > 0 && p.stages[0].sampler >= 0;
+    const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0) |
+                      (flatColor != nullptr ? 1 : 0);
+    return kRows[index];
+}
+
+namespace {
+
+// std::llround of a float, inline: the truncation and the fraction it leaves, which is exact.
+inline std::int64_t RoundHalfAway(float v) {
+    const std::int64_t r = static_cast<std::int64_t>(v);
+    const float f = v - static_cast<float>(r);
+    return r + (f >= 0.5f ? 1 : 0) - (f <= -0.5f ? 1 : 0);
+}
+
+} // namespace
+
+void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2) {
+    const PixelSetup& p = *r.ps;
+    for (const ScreenVertex* v : {v0, v1, v2})
+        if (!(std::fabs(v->x) < kMaxScreen && std::fabs(v->y) < kMaxScreen))
+            return;
+    std::int64_t X[3], Y[3];
+    const ScreenVertex* vs[3] = {v0, v1, v2};
+    for (int i = 0; i < 3; ++i) {
+        X[i] = RoundHalfAway(vs[i]->x * kSub);
+        Y[i] = RoundHalfAway(vs[i]->y * kSub);
+    }
+    std::int64_t area = (X[1] - X[0]) * (Y[2] - Y[0]) - (X[2] - X[0]) * (Y[1] - Y[0]);
+    if (area == 0)
+        return;
+    if (area < 0) {
+        std::swap(X[1], X[2]);
+        std::swap(Y[1], Y[2]);
+        std::swap(vs[1], vs[2]);
+        area = -area;
+    }
+    // Edge i runs from vertex i to vertex i + 1: E(p) = A (px - ax) + B (py - ay) > 0 inside.
+    std::int64_t A[3], B[3], K[3];
+    for (int i = 0; i < 3; ++i) {
+        const int j = (i + 1) % 3;
+        A[i] = Y[i] - Y[j];
+        B[i] = X[j] - X[i];
+        const bool topLeft = A[i] > 0 || (A[i] == 0 && B[i] > 0);
+        K[i] = topLeft ? 0 : 1; // E >= K
+    }
+    const std::int64_t minY = std::min({Y[0], Y[1], Y[2]}), maxY = std::max({Y[0], Y[1], Y[2]});
+    const std::int64_t minX = std::min({X[0], X[1], X[2]}), maxX = std::max({X[0], X[1], X[2]});
+    const int y0 = static_cast<int>(std::max<std::int64_t>(CeilDiv(minY, kSub), r.top));
+    const int y1 = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxY, kSub), r.bottom - 1));
+    const int xl = static_cast<int>(std::max<std::int64_t>(CeilDiv(minX, kSub), p.left));
+    const int xr = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxX, kSub), p.right - 1));
+    if (y0 > y1 || xl > xr)
+        return;
+
+    // Planes of the interpolants over the snapped positions.
+    const float fx0 = static_cast<float>(X[0]) / kSub, fy0 = static_cast<float>(Y[0]) / kSub;
+    const double ex1 = static_cast<double>(X[1] - X[0]) / kSub, ey1 = static_cast<double>(Y[1] - Y[0]) / kSub;
+    const double ex2 = static_cast<double>(X[2] - X[0]) / kSub, ey2 = static_cast<double>(Y[2] - Y[0]) / kSub;
+    const double inv = 1.0 / (ex1 * ey2 - ex2 * ey1);
+    float base[kMaxInterpolants], dx[kMaxInterpolants], dy[kMaxInterpolants];
+    float finite = 0; // 0 while every value is finite: infinity or NaN times 0 is NaN
+    for (int i = 0; i < r.count; ++i) {
+        const double a0 = vs[0]->a[i], d1 = vs[1]->a[i] - a0, d2 = vs[2]->a[i] - a0;
+        base[i] = static_cast<float>(a0);
+        dx[i] = static_cast<float>((d1 * ey2 - d2 * ey1) * inv);
+        dy[i] = static_cast<float>((d2 * ex1 - d1 * ex2) * inv);
+        finite += base[i] * 0 + dx[i] * 0 + dy[i] * 0;
+    }
+    if (!(finite == 0))
+        return; // nothing not finite reaches a pixel
+    bool lodPlanes = false;
+    for (int s = 0; s < (r.count - kFixed) / 3; ++s) {
+        const int si = p.stages[s].sampler;
+        if (si >= 0 && (p.samplers[si].levelCount > 1 || p.samplers[si].min != p.samplers[si].mag))
+            lodPlanes = true;
+    }
+
+    RowBounds rows;
+    rows.Start(A, B, K, X, Y, y0, xl, xr);
+    if (p.fast) {
+        (r.*r.PickFastRows(lodPlanes))(rows, y0, y1, base, dx, dy, fx0, fy0);
+        return;
+    }
+    for (int y = y0; y <= y1; ++y) {
+        int lo, hi;
+        rows.Next(&lo, &hi);
+        if (lo <= hi)
+            r.Span(y, lo, hi, base, dx, dy, fx0, fy0, lodPlanes);
+    }
+}
+
+void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) {
+    const PixelSetup& p = *r.ps;
+    for (const ScreenVertex* v : {a, b})
+        if (!(std::fabs(v->x) < kMaxScreen && std::fabs(v->y) < kMaxScreen))
+            return;
+    const float ddx = b->x - a->x, ddy = b->y - a->y;
+    const bool xMajor = std::fabs(ddx) >= std::fabs(ddy);
+    const float start = xMajor ? a->x : a->y, end = xMajor ? b->x : b->y;
+    const int s0 = static_cast<int>(std::floor(start + 0.5f)), s1 = static_cast<int>(std::floor(end + 0.5f));
+    if (s0 == s1 && !lastPixel)
+        return;
+    const int step = s1 >= s0 ? 1 : -1;
+    const int last = lastPixel ? s1 : s1 - step;
+    const float length = end - start;
+    float zero[kMaxInterpolants] = {};
+    for (int s = s0;; s += step) {
+        const float t = length != 0 ? Saturate((static_cast<float>(s) - start) / length) : 0.0f;
+        const float minor = xMajor ? a->y + ddy * t : a->x + ddx * t;
+        const int m = static_cast<int>(std::floor(minor + 0.5f));
+        const int x = xMajor ? s : m, y = xMajor ? m : s;
+        if (x >= p.left && x < p.right && y >= r.top && y < r.bottom) {
+            float at[kMaxInterpolants];
+            for (int i = 0; i < r.count; ++i)
+                at[i] = a->a[i] + (b->a[i] - a->a[i]) * t;
+            bool finite = true;
+            for (int i = 0; i < r.count; ++i)
+                finite = finite && std::isfinite(at[i]);
+            if (finite)
+                r.Span(y, x, x, at, zero, zero, static_cast<float>(x), static_cast<float>(y), false);
+        }
+        if (s == last)
+            break;
+    }
+}
+
+} // namespace d3d9::raster_detail
