@@ -96,8 +96,10 @@ struct Generated {
 };
 
 Generated Generate(const std::string& level, const std::string& dir, const std::string& firstStep = "",
-                   std::uint32_t seed = 7) {
+                   std::uint32_t seed = 7, float maxValidEdge = 0.0f, float radius = 2.5f) {
     Generated run;
+    run.options.maxValidEdge = maxValidEdge;
+    run.options.radiusAverage = radius;
     EXPECT_TRUE(navgen::MakeLevel(level, seed, &run.options.level));
     run.options.outDir = dir;
     run.options.firstStep = firstStep;
@@ -156,6 +158,27 @@ TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
         return expected;
     }());
     EXPECT_EQ(ReadBytes(dir + "/final.aw").size(), 29 + 2 * n);
+
+    // A shorter longest edge (2.8 m on a 2 m radius) stops collapsing earlier: more vertices, no
+    // longer edge, every vertex still reaching every other.
+    const std::string denseDir = Folder("open_dense");
+    Generated dense = Generate("open_room", denseDir, "", 7, 2.8f, 2.0f);
+    const size_t m = dense.VertexCount();
+    EXPECT_GT(m, 2 * n);
+    for (size_t e = 0; e < dense.EdgeCount(); ++e) {
+        const float* a = dense.Vertex(dense.result.edges[2 * e]);
+        const float* b = dense.Vertex(dense.result.edges[2 * e + 1]);
+        EXPECT_LE(std::hypot(a[0] - b[0], a[2] - b[2]), 2.8f + 1e-3f) << "edge " << e;
+    }
+    const Bytes routes = ReadBytes(denseDir + "/final.astar");
+    ASSERT_EQ(routes.size(), 22 + 4 * m * m);
+    for (size_t i = 0; i < m * m; ++i) {
+        std::int32_t entry;
+        std::memcpy(&entry, &routes[22 + 4 * i], 4);
+        if (i % (m + 1) != 0) {
+            ASSERT_NE(entry, -1) << i;
+        }
+    }
 }
 
 TEST(GeneratorScenario, TwoRoomsMeetOnlyThroughTheGap) {
