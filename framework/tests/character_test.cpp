@@ -99,14 +99,19 @@ protected:
         EXPECT_TRUE(CCharacterProfile::Add(p));
         return p;
     }
-    // A level with physics and a character of the profile standing on it.
+    // A level of the size (metres) without blocks, loaded by a new world manager.
+    void OpenLevel(int size) {
+        mkasset::LevelOptions options;
+        options.size = size;
+        options.boxes = 0;
+        WriteLevel("level.bsp", options);
+        MakeManager()->LoadWorld("level.bsp", 0);
+    }
+    // A level with physics (16 metres, unless one is loaded) and a character of the profile
+    // standing on it.
     CCharacter* Spawn(const char* profile, const OvV3d& at = {0.0f, 0.5f, 0.0f}) {
         if (g_worldManager == nullptr) {
-            mkasset::LevelOptions options;
-            options.size = 16;
-            options.boxes = 0;
-            WriteLevel("level.bsp", options);
-            MakeManager()->LoadWorld("level.bsp", 0);
+            OpenLevel(16);
         }
         characters.push_back(std::make_unique<CCharacter>());
         CCharacter* c = characters.back().get();
@@ -621,11 +626,7 @@ TEST_F(CharacterTest, CharactersPassEachOtherButNotACrate) {
 // path (gravity alone once out of the bumper's reach), and down on the floor again.
 TEST_F(CharacterTest, ABumperThrowsACharacterThatLandsAgain) {
     FullProfile("Blue");
-    mkasset::LevelOptions options;
-    options.size = 40;
-    options.boxes = 0;
-    WriteLevel("level.bsp", options);
-    MakeManager()->LoadWorld("level.bsp", 0);
+    OpenLevel(40);
     CCharacter* c = Spawn("Blue", {12.0f, 0.45f, 0.0f});
     OvpObj* body = c->Body();
     auto* bumper = new CBumper;
@@ -676,11 +677,7 @@ TEST_F(CharacterTest, ABumperThrowsACharacterThatLandsAgain) {
 // lands on the floor and stands there.
 TEST_F(CharacterTest, SoldiersStandOnTheFloorsSharedEdgesAndCorners) {
     FullProfile("Red");
-    mkasset::LevelOptions options;
-    options.size = 36;
-    options.boxes = 0;
-    WriteLevel("level.bsp", options);
-    MakeManager()->LoadWorld("level.bsp", 0);
+    OpenLevel(36);
     const float spots[][2] = {{12.5f, -15.5f}, {-12.5f, -15.5f}, {17.5f, -15.5f}, {17.5f, -10.5f},
                               {0.5f, 0.5f},    {3.5f, 3.5f},     {12.0f, -15.0f}, {-5.0f, 7.0f}};
     std::vector<CCharacter*> soldiers;

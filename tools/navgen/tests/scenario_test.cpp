@@ -131,6 +131,20 @@ bool Pierces(const float* a, const float* b, const navgen::LevelBox& box) {
     return false;
 }
 
+// Every one of the n vertices reaches every other: no -1 off the diagonal of the route table the
+// run wrote into dir.
+void ExpectRoutesBetweenAll(const std::string& dir, size_t n) {
+    const Bytes astar = ReadBytes(dir + "/final.astar");
+    ASSERT_EQ(astar.size(), 22 + 4 * n * n);
+    for (size_t i = 0; i < n * n; ++i) {
+        std::int32_t entry;
+        std::memcpy(&entry, &astar[22 + 4 * i], 4);
+        if (i % (n + 1) != 0) {
+            ASSERT_NE(entry, -1) << i;
+        }
+    }
+}
+
 TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
     const std::string dir = Folder("open");
     Generated run = Generate("open_room", dir);
@@ -140,17 +154,8 @@ TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
         EXPECT_NEAR(p[1], 0.9f, 1e-3f); // floor + half the walker's height
         EXPECT_TRUE(std::fabs(p[0]) < 15.0f && std::fabs(p[2]) < 15.0f) << p[0] << " " << p[2];
     }
-    // Every vertex reaches every other: no -1 off the route table's diagonal.
-    const Bytes astar = ReadBytes(dir + "/final.astar");
     const size_t n = run.VertexCount();
-    ASSERT_EQ(astar.size(), 22 + 4 * n * n);
-    for (size_t i = 0; i < n * n; ++i) {
-        std::int32_t entry;
-        std::memcpy(&entry, &astar[22 + 4 * i], 4);
-        if (i % (n + 1) != 0) {
-            ASSERT_NE(entry, -1) << i;
-        }
-    }
+    ExpectRoutesBetweenAll(dir, n);
     // Every vertex sees every other: no access ways (all counts zero).
     EXPECT_EQ(ReadBytes(dir + "/final.aw"), [&] {
         Bytes expected = ReadBytes(dir + "/final.aw");
@@ -170,15 +175,7 @@ TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
         const float* b = dense.Vertex(dense.result.edges[2 * e + 1]);
         EXPECT_LE(std::hypot(a[0] - b[0], a[2] - b[2]), 2.8f + 1e-3f) << "edge " << e;
     }
-    const Bytes routes = ReadBytes(denseDir + "/final.astar");
-    ASSERT_EQ(routes.size(), 22 + 4 * m * m);
-    for (size_t i = 0; i < m * m; ++i) {
-        std::int32_t entry;
-        std::memcpy(&entry, &routes[22 + 4 * i], 4);
-        if (i % (m + 1) != 0) {
-            ASSERT_NE(entry, -1) << i;
-        }
-    }
+    ExpectRoutesBetweenAll(denseDir, m);
 }
 
 TEST(GeneratorScenario, TwoRoomsMeetOnlyThroughTheGap) {
