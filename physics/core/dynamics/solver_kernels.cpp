@@ -782,6 +782,51 @@ void OvpSolverBuildLists(const OvpRowGroup* groups, OvUInt32 groupCount, OvpSolv
 
 // ---- iteration sharing ----------------------------------------------------------------------
 
+namespace {
+
+// Passes to wait, once blocks solved one by one ran out of the pool, before trying so again.
+constexpr OvUInt32 kApartRetry = 16;
+
+// True when no body of a block has a row in another block and every body starts the pass with
+// an empty impulse sum: the blocks' solves are then independent, and a pass can be undone by
+// starting it again.
+bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
+                 const OvpSolverBody* bodies, const OvpBodyRow* lists) {
+    for (OvUInt32 k = 0; k < blocks; ++k) {
+        for (OvUInt32 g = blockStart[k]; g < blockStart[k + 1]; ++g) {
+            for (const OvInt32 b : groups[g].body) {
+                if (b < 0) {
+                    continue;
+                }
+                const OvpSolverBody& B = bodies[b];
+                // The list is in ascending group order and holds g: its ends bound it.
+                if (lists[B.listStart].group < blockStart[k] ||
+                    lists[B.listStart + B.listCount - 1].group >= blockStart[k + 1]) {
+                    return false;
+                }
+                for (const float y : B.y) {
+                    if (y != 0.0f) {
+                        return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
+void ClearImpulses(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies) {
+    for (OvUInt32 g = first; g < first + count; ++g) {
+        for (const OvInt32 b : groups[g].body) {
+            if (b >= 0) {
+                std::memset(bodies[b].y, 0, sizeof(bodies[b].y));
+            }
+        }
+    }
+}
+
+} // namespace
+
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
                               OvUInt32 iterations, OvpSelectTree* tree) {
@@ -790,6 +835,37 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
     }
     const OvUInt32 first = blockStart[0], count = blockStart[blocks] - first;
     ResetPass(groups, first, count, pass);
+    const bool apart = blocks > 1 && BlocksApart(groups, blockStart, blocks, bodies, lists);
+    OvUInt32* retry = tree != nullptr && pass < 2 ? &tree->retry[pass] : nullptr;
+    // Blocks that share no body: each block's updates are the greedy sequence of the block alone,
+    // however the picks of the batch interleave them. While every block's sequence ends within
+    // what the pool has left, solving them one after the other gives the same rows the same
+    // values at a fraction of the selection's cost. A block that meets the end of the pool
+    // could have lost updates to the others: the pass then starts again and takes them in the
+    // batch's order, and the next passes go there straight for a while.
+    if (apart && (retry == nullptr || *retry == 0)) {
+        OvUInt32 used = 0;
+        bool within = true;
+        for (OvUInt32 k = 0; k < blocks && within; ++k) {
+            const OvUInt32 left = iterations - used;
+            const OvUInt32 n =
+                left != 0 ? kernel(groups, blockStart[k], blockStart[k + 1] - blockStart[k], bodies, lists, pass,
+                                   tolerance, left, tree)
+                          : 0;
+            used += n;
+            within = n < left;
+        }
+        if (within) {
+            return used;
+        }
+        if (retry != nullptr) {
+            *retry = kApartRetry;
+        }
+        ResetPass(groups, first, count, pass);
+        ClearImpulses(groups, first, count, bodies);
+    } else if (apart && retry != nullptr) {
+        --*retry;
+    }
     // Each block's floor first, so that a small island beside a large one is solved too. With
     // one block the floor is the start of the same greedy sequence.
     const OvUInt32 floor = iterations / blocks < 3 ? iterations / blocks : 3;
