@@ -505,8 +505,8 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
-        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()), lanes.data(),
-                              groups, {0, 0}};
+        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
+                              lanes.data(),     groups,         {0, 0}};
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
             const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
                                                      lists.data(), pass, 1e-5f, 300, &tree);
@@ -612,8 +612,8 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
-        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()), lanes.data(),
-                              groups, {0, 0}};
+        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
+                              lanes.data(),     groups,         {0, 0}};
         const OvUInt32 pools[] = {2, 7, 30, 300, 5000};
         const OvUInt32 pool = pools[rng() % 5];
         for (int round = 0; round < 3; ++round) {

@@ -171,7 +171,7 @@ void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvU
 // touched(group index, group, its new residuals) for each group renewed.
 template <typename Touched>
 void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
-                        Touched touched) {
+                            Touched touched) {
     const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
     const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
     // The list's bounds are read once: the stores below may not touch the body.
@@ -809,7 +809,8 @@ OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 cou
         _mm_store_ps(G.softness, _mm_load_ps(terms[2]));
         _mm_store_ps(G.factor, _mm_load_ps(terms[3]));
         static_assert(offsetof(OvpRow, hi) == offsetof(OvpRow, lo) + 2 * sizeof(float), "bounds side by side");
-        static_assert(offsetof(OvpRowGroup, hi) == offsetof(OvpRowGroup, lo) + 8 * sizeof(float), "bounds side by side");
+        static_assert(offsetof(OvpRowGroup, hi) == offsetof(OvpRowGroup, lo) + 8 * sizeof(float),
+                      "bounds side by side");
         transpose(offsetof(OvpRow, lo), G.lo); // lo[0], lo[1], hi[0], hi[1]
 #else
         for (int l = 0; l < 4; ++l) {
@@ -885,8 +886,8 @@ constexpr OvUInt32 kApartRetry = 16;
 // True when no body of a block has a row in another block and every body starts the pass with
 // an empty impulse sum: the blocks' solves are then independent, and a pass can be undone by
 // starting it again.
-bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
-                 const OvpSolverBody* bodies, const OvpBodyRow* lists) {
+bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks, const OvpSolverBody* bodies,
+                 const OvpBodyRow* lists) {
     for (OvUInt32 k = 0; k < blocks; ++k) {
         for (OvUInt32 g = blockStart[k]; g < blockStart[k + 1]; ++g) {
             for (const OvInt32 b : groups[g].body) {
