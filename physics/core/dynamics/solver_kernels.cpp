@@ -731,7 +731,7 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         return best;
     };
     if (count <= kScanGroups && tree != nullptr && tree->violations != nullptr && count <= tree->laneCapacity) {
-        if (count <= 4) {
+        if (count != 0 && count <= 4) {
             return SmallSolveSse(groups, first, count, bodies, lists, pass, tolerance, iterations);
         }
         // Small blocks (up to eight maxima) take their maximum straight from the groups.
