@@ -884,8 +884,8 @@ namespace {
 constexpr OvUInt32 kApartRetry = 16;
 
 // True when no body of a block has a row in another block and every body starts the pass with
-// an empty impulse sum: the blocks' solves are then independent, and a pass can be undone by
-// starting it again.
+// an empty impulse sum (+0): the blocks' solves are then independent, and a pass can be undone
+// by starting it again.
 bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks, const OvpSolverBody* bodies,
                  const OvpBodyRow* lists) {
     for (OvUInt32 k = 0; k < blocks; ++k) {
@@ -901,8 +901,8 @@ bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32
                     return false;
                 }
                 for (const float y : B.y) {
-                    if (y != 0.0f) {
-                        return false;
+                    if (std::bit_cast<OvUInt32>(y) != 0) {
+                        return false; // not +0, which the pass would start again from
                     }
                 }
             }
