@@ -480,6 +480,54 @@ void RandomSystem(std::mt19937& rng, std::vector<OvpSolverBody>& body, std::vect
     }
 }
 
+TEST(PhysicsSolver, PackedGroupsHoldTheirRowsLaneByLane) {
+    // Rows packed four to a group: lane l of group g holds row 4g + l, lanes past the rows hold
+    // the template row, and a constraint on one body twice holds the sum of its two Jacobians on
+    // the first side.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const OvpRow pad = OvpRowTemplate();
+    for (int trial = 0; trial < 40; ++trial) {
+        const OvUInt32 count = 1 + rng() % 9;
+        const bool fold = trial % 4 == 3;
+        std::vector<OvpRow> rows(count);
+        for (OvpRow& r : rows) {
+            r = OvpRowTemplate();
+            r.body[0] = 2;
+            r.body[1] = fold ? 2 : (trial % 2 ? -1 : 5);
+            for (float* f : {r.linA, r.angA, r.linB, r.angB}) {
+                for (int k = 0; k < 3; ++k) {
+                    f[k] = u(rng);
+                }
+            }
+            r.error = u(rng), r.bias = u(rng), r.softness = u(rng), r.factor = u(rng), r.erp = u(rng);
+            OvpRowSetBounds(&r, -1.0f - u(rng), 1.0f + u(rng), -2.0f - u(rng), 2.0f + u(rng));
+        }
+        std::vector<OvpRowGroup> g(3);
+        ASSERT_EQ(OvpSolverPackRows(g.data(), rows.data(), count, 7), (count + 3) / 4);
+        for (OvUInt32 i = 0; i < (count + 3) / 4 * 4; ++i) {
+            const OvpRowGroup& G = g[i / 4];
+            const OvUInt32 l = i % 4;
+            const OvpRow& r = i < count ? rows[i] : pad;
+            ASSERT_EQ(G.constraint, 7u);
+            ASSERT_EQ(G.body[0], 2);
+            ASSERT_EQ(G.body[1], fold ? -1 : rows[0].body[1]);
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_EQ(G.j[0][k][l], fold ? r.linA[k] + r.linB[k] : r.linA[k]) << trial << " row " << i;
+                EXPECT_EQ(G.j[0][3 + k][l], fold ? r.angA[k] + r.angB[k] : r.angA[k]) << trial << " row " << i;
+                EXPECT_EQ(G.j[1][k][l], fold ? 0.0f : r.linB[k]) << trial << " row " << i;
+                EXPECT_EQ(G.j[1][3 + k][l], fold ? 0.0f : r.angB[k]) << trial << " row " << i;
+            }
+            const float got[] = {G.error[l], G.bias[l],  G.softness[l], G.factor[l], G.erp[l],
+                                 G.lo[0][l], G.lo[1][l], G.hi[0][l],    G.hi[1][l]};
+            const float want[] = {r.error, r.bias, r.softness, r.factor, r.erp, r.lo[0], r.lo[1], r.hi[0], r.hi[1]};
+            for (std::size_t f = 0; f < std::size(want); ++f) {
+                EXPECT_EQ(got[f], want[f]) << trial << " row " << i << " field " << f;
+            }
+        }
+    }
+}
+
 TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
     std::mt19937 rng(3);
     for (int trial = 0; trial < 60; ++trial) {
