@@ -371,27 +371,6 @@ TEST_F(D3d9RasterTest, ImagesGetTheFormatTheirAlphaAndTheDisplayAllow) {
     }
 }
 
-TEST_F(D3d9RasterTest, PalettisedImagesAskForThePaletteFormatTheirPixelsNeed) {
-    ASSERT_TRUE(Up());
-    OvImage* image = OvImageCreate(2, 2, 8);
-    OvImageAllocatePixels(image);
-    ASSERT_NE(image->palette, nullptr);
-    for (int i = 0; i < 256; ++i) {
-        image->palette[i * 4 + 3] = 255;
-    }
-    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
-    image->palette[7 * 4 + 3] = 0; // an entry no pixel uses
-    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
-    image->cpPixels[image->stride + 1] = 7;
-    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
-    // Without P8 textures the image is asked for as a 32-bit one.
-    OvInt32 width = 0, height = 0, depth = 0, format = 0;
-    ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &depth, &format), nullptr);
-    EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
-    EXPECT_EQ(depth, 32);
-    OvImageDestroy(image);
-}
-
 // The format query for palettised requests on adapters with and without P8 (and palette alpha)
 // and on 32- and 16-bit displays: a palette the device takes is kept, else its colours go to the
 // direct format the display suits.
@@ -425,14 +404,18 @@ TEST_F(D3d9RasterTest, PaletteRequestsFollowTheDeviceAndTheDisplayDepth) {
         EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | pal | ovRASTERFORMAT8888, 0), tex | k.translucent);
         EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | pal, 0), tex | k.none);
         EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | ovRASTERFORMATPAL4 | ovRASTERFORMAT888, 0), tex | k.opaque);
-        // An image with a translucent entry in use asks for what the query answers, 8 bits deep
-        // when its palette is kept.
+        // Only the palette entries in use count for the format an image needs. An image with a
+        // translucent entry in use asks for what the query answers, 8 bits deep when its palette
+        // is kept.
         OvImage* image = OvImageCreate(2, 2, 8);
         OvImageAllocatePixels(image);
         std::memset(image->cpPixels, 0, static_cast<std::size_t>(image->stride) * 2);
         for (int i = 0; i < 256; ++i) {
-            image->palette[i * 4 + 3] = i == 0 ? 7 : 255;
+            image->palette[i * 4 + 3] = i == 7 ? 0 : 255;
         }
+        EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), pal | ovRASTERFORMAT888);
+        image->palette[3] = 7;
+        EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), pal | ovRASTERFORMAT8888);
         OvInt32 width = 0, height = 0, depth = 0, format = 0;
         ASSERT_NE(OvRasterQueryFormat(image, tex, &width, &height, &depth, &format), nullptr);
         EXPECT_EQ(format, tex | k.translucent);
