@@ -18,7 +18,6 @@
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/toolkits/bmp_reader.h"
 #include "graphics/toolkits/tests/bmp_bytes.h"
-#include "graphics/toolkits/toolkit2d_internal.h"
 #include "testing/scratch_dir.h"
 
 namespace {
@@ -221,14 +220,6 @@ TEST_F(Toolkit2dTest, DeviceMapsTheViewWindowCorners) {
 }
 
 TEST_F(Toolkit2dTest, CtmStackLimitsAndCameraHook) {
-    // Open also made the four record lists.
-    for (int i = 0; i < 4; ++i) {
-        const OvFreeList* list = toolkit2d::Get().recordLists[i];
-        ASSERT_NE(list, nullptr) << i;
-        EXPECT_GE(list->entrySize, static_cast<OvUInt32>(toolkit2d::kRecordListSizes[i]));
-        EXPECT_EQ(OvFreeListGetNumBlocks(list), 1);
-    }
-    EXPECT_EQ(toolkit2d::Get().recordLists[1]->alignment, 16u);
     for (int i = 0; i < ov2dCTMSTACKSIZE - 1; ++i) {
         ASSERT_TRUE(Ov2dCTMPush()) << i;
         Ov2dCTMTranslate(1.0f, 0.0f);
