@@ -131,50 +131,26 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
     }
 }
 
-TEST_F(D3d9RasterTest, ZBufferAndCameraRasters) {
+// A z-buffer of the window's size is the device's own surface; another size has its own, which
+// cannot be locked. Both follow the device through a reset.
+TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     ASSERT_TRUE(Up());
     IDirect3DDevice9* device = OvD3D9GetDevice();
     const int live = D3d9LiveObjects(device);
     const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
     const auto w = static_cast<OvInt32>(pp->BackBufferWidth);
     const auto h = static_cast<OvInt32>(pp->BackBufferHeight);
-
-    // A z-buffer of the window's size is the device's own surface; another size has its own.
-    OvRaster* z = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
-    ASSERT_NE(z, nullptr);
-    EXPECT_EQ(OvD3D9RasterExtGet(z)->surface, OvD3D9GetDepthSurface());
-    EXPECT_EQ(OvRasterGetFormat(z) & ovRASTERFORMATPIXELFORMATMASK,
-              OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
-    OvRaster* small = OvRasterCreate(32, 32, 0, ovRASTERTYPEZBUFFER);
+    OvRaster* full = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
+    OvRaster* small = OvRasterCreate(64, 32, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(full, nullptr);
     ASSERT_NE(small, nullptr);
-    EXPECT_NE(OvD3D9RasterExtGet(small)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(OvD3D9RasterExtGet(full)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(OvRasterGetFormat(full) & ovRASTERFORMATPIXELFORMATMASK,
+              OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
     EXPECT_EQ(D3d9LiveObjects(device), live + 1);
     TakeError();
     EXPECT_EQ(OvRasterLock(small, 0, ovRASTERLOCKREAD), nullptr);
     EXPECT_EQ(TakeError(), ovERRRASTERLOCKED);
-    OvRasterDestroy(small);
-    OvRasterDestroy(z);
-    EXPECT_EQ(D3d9LiveObjects(device), live);
-    ASSERT_NE(OvD3D9GetDepthSurface(), nullptr);
-
-    // A camera raster takes the display's format; asking another is refused.
-    OvRaster* cam = OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA);
-    ASSERT_NE(cam, nullptr);
-    EXPECT_EQ(OvD3D9RasterExtGet(cam)->format, OvD3D9GetCurrentMode()->format);
-    OvRasterDestroy(cam);
-    EXPECT_EQ(OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA | ovRASTERFORMAT4444), nullptr);
-}
-
-TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
-    ASSERT_TRUE(Up());
-    IDirect3DDevice9* device = OvD3D9GetDevice();
-    const int live = D3d9LiveObjects(device);
-    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
-    OvRaster* full = OvRasterCreate(static_cast<OvInt32>(pp->BackBufferWidth),
-                                    static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPEZBUFFER);
-    OvRaster* small = OvRasterCreate(64, 32, 0, ovRASTERTYPEZBUFFER);
-    ASSERT_NE(full, nullptr);
-    ASSERT_NE(small, nullptr);
     OvRaster* texture = OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
     ASSERT_NE(texture, nullptr);
     IDirect3DTexture9* managed = OvD3D9RasterExtGet(texture)->texture;
@@ -203,6 +179,14 @@ TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     OvRasterDestroy(full);
     OvRasterDestroy(texture);
     EXPECT_EQ(D3d9LiveObjects(device), live);
+    ASSERT_NE(OvD3D9GetDepthSurface(), nullptr);
+
+    // A camera raster takes the display's format; asking another is refused.
+    OvRaster* cam = OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA);
+    ASSERT_NE(cam, nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(cam)->format, OvD3D9GetCurrentMode()->format);
+    OvRasterDestroy(cam);
+    EXPECT_EQ(OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA | ovRASTERFORMAT4444), nullptr);
 }
 
 // Rasters still alive when the engine stops go with the raster module's records; the device's
