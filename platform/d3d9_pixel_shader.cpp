@@ -25,10 +25,10 @@ struct OpEntry {
     DWORD code;
     PsOp op;
     Form form;
-    int sources;     // of arithmetic
-    int minMinor;    // lowest 1.x minor version that has it
-    bool in14;       // ps_1_4 has it
-    bool below14;    // ps_1_1 .. 1_3 have it
+    int sources;  // of arithmetic
+    int minMinor; // lowest 1.x minor version that has it
+    bool in14;    // ps_1_4 has it
+    bool below14; // ps_1_1 .. 1_3 have it
     const char* name;
 };
 
@@ -119,11 +119,11 @@ struct Checker {
     int phase = 0;
     bool arithSeen = false;
     int texCount = 0, arithCount = 0;
-    std::uint8_t tempWritten = 0;   // bit n: r n written
-    std::uint8_t textureRead = 0;   // 1.1-1.3: t n written by a texture instruction
-    std::uint8_t sampledPhase = 0;  // 1.4: r n written by texld / texcrd in this phase
-    bool inputBeforePhase = false;  // 1.4: v read before the phase marker
-    int padPending = -1;            // texm3x2pad's destination awaiting its texm3x2tex
+    std::uint8_t tempWritten = 0;  // bit n: r n written
+    std::uint8_t textureRead = 0;  // 1.1-1.3: t n written by a texture instruction
+    std::uint8_t sampledPhase = 0; // 1.4: r n written by texld / texcrd in this phase
+    bool inputBeforePhase = false; // 1.4: v read before the phase marker
+    int padPending = -1;           // texm3x2pad's destination awaiting its texm3x2tex
 
     Checker(DWORD v, std::string* e)
         : version(v), v14((v & 0xFFFF) == 0x0104), minor(static_cast<int>(v & 0xFF)), error(e) {}
@@ -185,9 +185,7 @@ struct Checker {
 
     bool Instruction(PsInstr& in, std::size_t at, bool coissuePrev, PsInstr* prev) {
         std::string why;
-        auto fail = [&](const std::string& w) {
-            return Fail(error, "instruction " + std::to_string(at) + ": " + w);
-        };
+        auto fail = [&](const std::string& w) { return Fail(error, "instruction " + std::to_string(at) + ": " + w); };
         const bool tex = IsTexOp(in.op);
         if (tex) {
             if (arithSeen)

@@ -600,8 +600,8 @@ struct ShaderTextures final : PixelShaderTextures {
 
 } // namespace
 
-void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox,
-                        float oy, bool lodPlanes) const {
+void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                        bool lodPlanes) const {
     const PixelSetup& p = *ps;
     float a[kMaxInterpolants];
     const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
@@ -627,12 +627,12 @@ void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* d
         const float invW = a[0];
         const float w = invW != 0 ? 1.0f / invW : 0.0f;
         PixelShaderInputs in;
-        const Vec4 diffuse = flatColor != nullptr ? flatColor[0]
-                                                  : Vec4{Saturate(a[2] * w), Saturate(a[3] * w), Saturate(a[4] * w),
-                                                         Saturate(a[5] * w)};
-        const Vec4 specular = flatColor != nullptr ? flatColor[1]
-                                                   : Vec4{Saturate(a[6] * w), Saturate(a[7] * w), Saturate(a[8] * w),
-                                                          Saturate(a[9] * w)};
+        const Vec4 diffuse = flatColor != nullptr
+                                 ? flatColor[0]
+                                 : Vec4{Saturate(a[2] * w), Saturate(a[3] * w), Saturate(a[4] * w), Saturate(a[5] * w)};
+        const Vec4 specular =
+            flatColor != nullptr ? flatColor[1]
+                                 : Vec4{Saturate(a[6] * w), Saturate(a[7] * w), Saturate(a[8] * w), Saturate(a[9] * w)};
         in.diffuse[0] = diffuse.x, in.diffuse[1] = diffuse.y, in.diffuse[2] = diffuse.z, in.diffuse[3] = diffuse.w;
         in.specular[0] = specular.x, in.specular[1] = specular.y, in.specular[2] = specular.z;
         in.specular[3] = specular.w;

@@ -61,36 +61,36 @@ enum PixelShaderRole {
 
 // Bump alone: (B0 (1 - h0) + B1 h1) D, alpha D.
 constexpr DWORD kPsBumpTokens[] = {
-    0xFFFF0104u,                                     // ps_1_4
-    0x00000042u, 0x800F0001u, 0xB0E40000u,           // texld r1, t0          B0, h0
+    0xFFFF0104u,                                        // ps_1_4
+    0x00000042u, 0x800F0001u, 0xB0E40000u,              // texld r1, t0          B0, h0
     0x00000005u, 0x80070003u, 0x80E40001u, 0x86FF0001u, // mul r3.rgb, r1, 1-r1.a
-    0x0000FFFDu,                                     // phase
-    0x00000042u, 0x800F0001u, 0xB0E40001u,           // texld r1, t1          B1, h1
+    0x0000FFFDu,                                        // phase
+    0x00000042u, 0x800F0001u, 0xB0E40001u,              // texld r1, t1          B1, h1
     0x00000005u, 0x80070001u, 0x80E40001u, 0x80FF0001u, // mul r1.rgb, r1, r1.a
     0x00000002u, 0x80070000u, 0x80E40003u, 0x80E40001u, // add r0.rgb, r3, r1
     0x00000005u, 0x80070000u, 0x80E40000u, 0x90E40000u, // mul r0.rgb, r0, v0
-    0x40000001u, 0x80080000u, 0x90E40000u,           // + mov r0.a, v0.a
+    0x40000001u, 0x80080000u, 0x90E40000u,              // + mov r0.a, v0.a
     0x0000FFFFu,
 };
 
 // Environment (stage 1) over a base (stage 0): base D + E c E.a, alpha base.a D.a.
 constexpr DWORD kPsEnvOverBaseTokens[] = {
-    0xFFFF0101u,                                                  // ps_1_1
-    0x00000042u, 0xB00F0000u,                                     // tex t0
-    0x00000042u, 0xB00F0001u,                                     // tex t1
-    0x00000005u, 0x800F0001u, 0xB0E40001u, 0xA0E40000u,           // mul r1, t1, c0
-    0x00000005u, 0x800F0000u, 0xB0E40000u, 0x90E40000u,           // mul r0, t0, v0
+    0xFFFF0101u,                                                     // ps_1_1
+    0x00000042u, 0xB00F0000u,                                        // tex t0
+    0x00000042u, 0xB00F0001u,                                        // tex t1
+    0x00000005u, 0x800F0001u, 0xB0E40001u, 0xA0E40000u,              // mul r1, t1, c0
+    0x00000005u, 0x800F0000u, 0xB0E40000u, 0x90E40000u,              // mul r0, t0, v0
     0x00000004u, 0x80070000u, 0x80E40001u, 0xB0FF0001u, 0x80E40000u, // mad r0.rgb, r1, t1.a, r0
     0x0000FFFFu,
 };
 
 // Environment (stage 0) alone: D + E c E.a, alpha D.a.
 constexpr DWORD kPsEnvAloneTokens[] = {
-    0xFFFF0101u,                                                  // ps_1_1
-    0x00000042u, 0xB00F0000u,                                     // tex t0
-    0x00000005u, 0x800F0001u, 0xB0E40000u, 0xA0E40000u,           // mul r1, t0, c0
+    0xFFFF0101u,                                                     // ps_1_1
+    0x00000042u, 0xB00F0000u,                                        // tex t0
+    0x00000005u, 0x800F0001u, 0xB0E40000u, 0xA0E40000u,              // mul r1, t0, c0
     0x00000004u, 0x80070000u, 0x80E40001u, 0xB0FF0000u, 0x90E40000u, // mad r0.rgb, r1, t0.a, v0
-    0x40000001u, 0x80080000u, 0x90E40000u,                        // + mov r0.a, v0.a
+    0x40000001u, 0x80080000u, 0x90E40000u,                           // + mov r0.a, v0.a
     0x0000FFFFu,
 };
 
@@ -145,12 +145,9 @@ constexpr auto kPsBumpEnvTokens = BumpEnvTokens(kPsBumpEnvMiddle);
 constexpr auto kPsBumpEnvFbAlphaTokens = BumpEnvTokens(kPsBumpEnvFbAlphaMiddle);
 constexpr auto kPsBumpEnvFbNoAlphaTokens = BumpEnvTokens(kPsBumpEnvFbNoAlphaMiddle);
 
-constexpr const DWORD* kPsTokens[kPsCount] = {kPsBumpTokens,
-                                              kPsEnvOverBaseTokens,
-                                              kPsEnvAloneTokens,
-                                              kPsBumpEnvTokens.data(),
-                                              kPsBumpEnvFbAlphaTokens.data(),
-                                              kPsBumpEnvFbNoAlphaTokens.data()};
+constexpr const DWORD* kPsTokens[kPsCount] = {
+    kPsBumpTokens,           kPsEnvOverBaseTokens,           kPsEnvAloneTokens,
+    kPsBumpEnvTokens.data(), kPsBumpEnvFbAlphaTokens.data(), kPsBumpEnvFbNoAlphaTokens.data()};
 
 enum class Check { Pending, Passed, Failed };
 

@@ -51,9 +51,8 @@ template <typename F> OvTexture* Texture(const char* name, int w, int h, bool al
 OvAtomic* Grid(OvMaterial** materialOut) {
     constexpr int n = 8;
     constexpr int verts = (n + 1) * (n + 1);
-    OvGeometry* g = OvGeometryCreate(verts, 2 * n * n,
-                                     ovGEOMETRYPOSITIONS | ovGEOMETRYNORMALS | ovGEOMETRYPRELIT | ovGEOMETRYTEXTURED |
-                                         (1u << 16));
+    OvGeometry* g = OvGeometryCreate(
+        verts, 2 * n * n, ovGEOMETRYPOSITIONS | ovGEOMETRYNORMALS | ovGEOMETRYPRELIT | ovGEOMETRYTEXTURED | (1u << 16));
     OvMaterial* material = OvMaterialCreate();
     for (int j = 0; j <= n; ++j) {
         for (int i = 0; i <= n; ++i) {
@@ -114,9 +113,8 @@ Frame DrawOn(const Effect& e) {
     OvMaterial* material = nullptr;
     OvAtomic* atomic = Grid(&material);
     if (e.base) {
-        OvTexture* base = Texture("stone", 8, 8, false, [](int x, int y) {
-            return (x / 2 + y / 2) % 2 != 0 ? 0xFFC8783Cu : 0xFF5AA0D2u;
-        });
+        OvTexture* base = Texture("stone", 8, 8, false,
+                                  [](int x, int y) { return (x / 2 + y / 2) % 2 != 0 ? 0xFFC8783Cu : 0xFF5AA0D2u; });
         OvMaterialSetTexture(material, base);
         OvTextureDestroy(base);
     }
@@ -128,9 +126,8 @@ Frame DrawOn(const Effect& e) {
     }
     if (OvMaterialEffectsSlot* bump = OvMaterialEffectsFindSlot(material, ovMATFXKINDBUMP)) {
         // Stripes of height two texels wide.
-        OvTexture* height = Texture("ridges", 8, 8, false, [](int x, int) {
-            return (x / 2) % 2 != 0 ? 0xFFFFFFFFu : 0xFF202020u;
-        });
+        OvTexture* height =
+            Texture("ridges", 8, 8, false, [](int x, int) { return (x / 2) % 2 != 0 ? 0xFFFFFFFFu : 0xFF202020u; });
         EXPECT_EQ(OvMaterialEffectsSetBumpTexture(material, height), material);
         OvTextureDestroy(height);
         bump->coefficient = 1.5f;
@@ -206,8 +203,8 @@ TEST(MaterialEffectsFrames, EachEffectChangesThePictureAndShadersDrawItAsThePass
     const Frame plain = Draw(plainTextured, true), plainBare = Draw(plainUntextured, true);
     ASSERT_EQ(plain.pixels.size(), static_cast<std::size_t>(kSize * kSize));
     // The grid covers most of the frame.
-    const int covered = static_cast<int>(std::count_if(plain.pixels.begin(), plain.pixels.end(),
-                                                       [](OvUInt32 c) { return c != 0; }));
+    const int covered =
+        static_cast<int>(std::count_if(plain.pixels.begin(), plain.pixels.end(), [](OvUInt32 c) { return c != 0; }));
     EXPECT_GT(covered, kSize * kSize / 2);
     for (const Effect& e : effects) {
         SCOPED_TRACE(e.name);
