@@ -217,7 +217,8 @@ struct Checker {
         if (in.op == PsOp::TexKill) {
             if (d.mask != 0xF && !(v14 && d.mask == 0x7))
                 return fail("texkill tests whole registers");
-            if (d.file == PsFile::Texture ? d.index >= Textures() : (d.file != PsFile::Temp || !v14))
+            if (d.file == PsFile::Texture ? d.index >= Textures()
+                                          : (d.file != PsFile::Temp || !v14 || d.index >= Temps()))
                 return fail("texkill reads a texture register (or a temporary in ps_1_4)");
             if (d.file == PsFile::Temp && !(tempWritten & (1u << d.index)))
                 return fail("texkill of a temporary not written");

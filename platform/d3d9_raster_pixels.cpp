@@ -485,6 +485,51 @@ inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c) {
     return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
 }
 
+// The derivatives of a set's (s/q, t/q) along x and y, from the planes of s/w, t/w and q/w (k: the
+// set's first interpolant, a: the interpolants at the pixel, (u, v): its place there).
+inline void Gradients(const float* a, const float* dx, const float* dy, int k, float u, float v, float g[4]) {
+    const float qw = a[k + 2]; // q / w
+    const float r = qw != 0 ? 1.0f / qw : 0.0f;
+    g[0] = (dx[k] - u * dx[k + 2]) * r;
+    g[1] = (dx[k + 1] - v * dx[k + 2]) * r;
+    g[2] = (dy[k] - u * dy[k + 2]) * r;
+    g[3] = (dy[k + 1] - v * dy[k + 2]) * r;
+}
+
+// log2 of the texels of a level of width x height per pixel, for those derivatives.
+inline float LevelOfDetail(const float g[4], float width, float height) {
+    const float lx = g[0] * g[0] * width * width + g[1] * g[1] * height * height;
+    const float ly = g[2] * g[2] * width * width + g[3] * g[3] * height * height;
+    const float m = std::max(lx, ly);
+    return m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+}
+
+// Walks the pixels [x0, x1] of row y: the interpolants at each, the depth test, then
+// shade(a, w, x, depthKey) for those that pass (w: the pixel's w).
+template <class Shade>
+[[gnu::always_inline]] inline void WalkSpan(const Raster& r, int y, int x0, int x1, const float* base, const float* dx,
+                                            const float* dy, float ox, float oy, float* a, Shade shade) {
+    const PixelSetup& p = *r.ps;
+    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
+    for (int i = 0; i < r.count; ++i)
+        a[i] = base[i] + dx[i] * fx + dy[i] * fy;
+    for (int x = x0; x <= x1; ++x) {
+        if (x > x0)
+            for (int i = 0; i < r.count; ++i)
+                a[i] += dx[i];
+        DWORD key = 0;
+        if (p.depthTest || p.depthWrite) {
+            key = DepthKey(p.depth->format, a[1]);
+            if (p.depthTest &&
+                !Compare(p.depthFunc, key,
+                         LoadDepthKey(p.depth->format, p.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)))))
+                continue;
+        }
+        const float invW = a[0];
+        shade(static_cast<const float*>(a), invW != 0 ? 1.0f / invW : 0.0f, x, key);
+    }
+}
+
 // Fog over a shaded colour: the factor per pixel from the depth, or the vertices' interpolated.
 inline Vec4 Fogged(const PixelSetup& p, Vec4 c, const float* a, float w) {
     if (p.fog) {
@@ -507,24 +552,8 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
         return;
     }
     float a[kMaxInterpolants];
-    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
-    for (int i = 0; i < count; ++i)
-        a[i] = base[i] + dx[i] * fx + dy[i] * fy;
     const int stages = (count - kFixed) / 3;
-    for (int x = x0; x <= x1; ++x) {
-        if (x > x0)
-            for (int i = 0; i < count; ++i)
-                a[i] += dx[i];
-        DWORD key = 0;
-        if (p.depthTest || p.depthWrite) {
-            key = DepthKey(p.depth->format, a[1]);
-            if (p.depthTest &&
-                !Compare(p.depthFunc, key,
-                         LoadDepthKey(p.depth->format, p.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)))))
-                continue;
-        }
-        const float invW = a[0];
-        const float w = invW != 0 ? 1.0f / invW : 0.0f;
+    WalkSpan(*this, y, x0, x1, base, dx, dy, ox, oy, a, [&](const float* a, float w, int x, DWORD key) {
         Inputs in;
         in.factor = &p.factor;
         if (flatColor != nullptr) {
@@ -544,26 +573,17 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
             tex[3 * s + 2] = a[k + 2] * w;
             const Stage& st = p.stages[s];
             if (lodPlanes && st.sampler >= 0) {
-                // d(s/q)/dx from the planes of s/w, q/w and 1/w.
                 const float q = tex[3 * s + 2];
                 const float iq = q != 0 ? 1.0f / q : 0.0f;
-                const float u = tex[3 * s] * iq, v = tex[3 * s + 1] * iq;
-                const float qw = a[k + 2]; // q / w
-                const float dqx = dx[k + 2], dqy = dy[k + 2];
-                const float r = qw != 0 ? 1.0f / qw : 0.0f;
-                const float dudx = (dx[k] - u * dqx) * r, dudy = (dy[k] - u * dqy) * r;
-                const float dvdx = (dx[k + 1] - v * dqx) * r, dvdy = (dy[k + 1] - v * dqy) * r;
+                float g[4];
+                Gradients(a, dx, dy, k, tex[3 * s] * iq, tex[3 * s + 1] * iq, g);
                 const Image& top = *p.samplers[st.sampler].levels[0];
-                const float W = static_cast<float>(top.width), H = static_cast<float>(top.height);
-                const float lx = dudx * dudx * W * W + dvdx * dvdx * H * H;
-                const float ly = dudy * dudy * W * W + dvdy * dvdy * H * H;
-                const float m = std::max(lx, ly);
-                lods[s] = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+                lods[s] = LevelOfDetail(g, static_cast<float>(top.width), static_cast<float>(top.height));
             }
         }
         in.temp = {};
         Output(p, x, y, Fogged(p, Combine(p, in, tex, lods), a, w), key);
-    }
+    });
 }
 
 namespace {
@@ -581,15 +601,10 @@ struct ShaderTextures final : PixelShaderTextures {
             return;
         }
         const Sampler& sm = ps->samplers[si];
-        float lod = 0;
-        if (grads != nullptr && set >= 0) {
-            const float W = static_cast<float>(sm.levels[0]->width), H = static_cast<float>(sm.levels[0]->height);
-            const float* g = grads[set];
-            const float lx = g[0] * g[0] * W * W + g[1] * g[1] * H * H;
-            const float ly = g[2] * g[2] * W * W + g[3] * g[3] * H * H;
-            const float m = std::max(lx, ly);
-            lod = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
-        }
+        const float lod = grads != nullptr && set >= 0
+                              ? LevelOfDetail(grads[set], static_cast<float>(sm.levels[0]->width),
+                                              static_cast<float>(sm.levels[0]->height))
+                              : 0.0f;
         const Vec4 c = FromColor(::d3d9::raster_detail::Sample(sm, u, v, lod));
         out[0] = c.x;
         out[1] = c.y;
@@ -604,28 +619,12 @@ void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* d
                         bool lodPlanes) const {
     const PixelSetup& p = *ps;
     float a[kMaxInterpolants];
-    const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
-    for (int i = 0; i < count; ++i)
-        a[i] = base[i] + dx[i] * fx + dy[i] * fy;
     const int sets = (count - kFixed) / 3;
     float grads[8][4] = {};
     ShaderTextures textures;
     textures.ps = &p;
     textures.grads = lodPlanes ? grads : nullptr;
-    for (int x = x0; x <= x1; ++x) {
-        if (x > x0)
-            for (int i = 0; i < count; ++i)
-                a[i] += dx[i];
-        DWORD key = 0;
-        if (p.depthTest || p.depthWrite) {
-            key = DepthKey(p.depth->format, a[1]);
-            if (p.depthTest &&
-                !Compare(p.depthFunc, key,
-                         LoadDepthKey(p.depth->format, p.depth->At(static_cast<UINT>(x), static_cast<UINT>(y)))))
-                continue;
-        }
-        const float invW = a[0];
-        const float w = invW != 0 ? 1.0f / invW : 0.0f;
+    WalkSpan(*this, y, x0, x1, base, dx, dy, ox, oy, a, [&](const float* a, float w, int x, DWORD key) {
         PixelShaderInputs in;
         const Vec4 diffuse = flatColor != nullptr
                                  ? flatColor[0]
@@ -641,23 +640,15 @@ void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* d
             for (int c = 0; c < 3; ++c)
                 in.coords[s][c] = a[k + c] * w;
             if (lodPlanes) {
-                // d(s/q)/dx from the planes of s/w, q/w and 1/w.
                 const float q = in.coords[s][2];
                 const float iq = q != 0 ? 1.0f / q : 0.0f;
-                const float u = in.coords[s][0] * iq, v = in.coords[s][1] * iq;
-                const float qw = a[k + 2];
-                const float r = qw != 0 ? 1.0f / qw : 0.0f;
-                grads[s][0] = (dx[k] - u * dx[k + 2]) * r;
-                grads[s][1] = (dx[k + 1] - v * dx[k + 2]) * r;
-                grads[s][2] = (dy[k] - u * dy[k + 2]) * r;
-                grads[s][3] = (dy[k + 1] - v * dy[k + 2]) * r;
+                Gradients(a, dx, dy, k, in.coords[s][0] * iq, in.coords[s][1] * iq, grads[s]);
             }
         }
         float out[4];
-        if (!p.shader->Run(in, textures, out))
-            continue; // texkill
-        Output(p, x, y, Fogged(p, Vec4{out[0], out[1], out[2], out[3]}, a, w), key);
-    }
+        if (p.shader->Run(in, textures, out)) // else texkill dropped it
+            Output(p, x, y, Fogged(p, Vec4{out[0], out[1], out[2], out[3]}, a, w), key);
+    });
 }
 
 namespace {

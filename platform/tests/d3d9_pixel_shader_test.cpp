@@ -286,6 +286,7 @@ TEST(PixelShader, ReaderRefusesStreamsOutsideTheirVersionAndNeverReadsPastTheTok
         {"a stage sampled twice in one phase", Stream(4, {kTex, Dst(R, 0), Src(T, 0), kTex, Dst(R, 0), Src(T, 1)})},
         {"v0 before the phase", Stream(4, {kMov, Dst(R, 0), Src(V, 0), kPhase, kMov, Dst(R, 0), Src(R, 0)})},
         {"_dz on a texture register", Stream(4, {kTex, Dst(R, 0), Src(T, 0, kXyzw, kDz)})},
+        {"texkill of r109", Stream(4, {kTexKill, Dst(R, 109), kMov, Dst(R, 0), Src(V, 0)})},
         {"_dw on arithmetic", Stream(4, {kMov, Dst(R, 0), Src(V, 0, kXyzw, kDw)})},
     };
     for (const auto& b : bad) {
