@@ -12,6 +12,7 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
 #include "graphics/world/testkit/headless_engine.h"
+#include "graphics/world/tests/world_test_kit.h"
 #include "graphics/world/world.h"
 #include "platform/d3d9_control.h"
 
@@ -65,17 +66,7 @@ OvAtomic* Grid(OvMaterial** materialOut) {
             g->texCoords[0][k] = {x + 1, 1 - y};
         }
     }
-    int t = 0;
-    for (int j = 0; j < n; ++j) {
-        for (int i = 0; i < n; ++i) {
-            const auto a = static_cast<OvUInt16>(j * (n + 1) + i), b = static_cast<OvUInt16>(a + 1),
-                       c = static_cast<OvUInt16>(a + n + 1), d = static_cast<OvUInt16>(c + 1);
-            OvGeometryTriangleSetVertexIndices(g, &g->triangles[t], a, c, b);
-            OvGeometryTriangleSetMaterial(g, &g->triangles[t++], material);
-            OvGeometryTriangleSetVertexIndices(g, &g->triangles[t], b, c, d);
-            OvGeometryTriangleSetMaterial(g, &g->triangles[t++], material);
-        }
-    }
+    worldtest::GridTriangles(g, n, material);
     OvMaterialDestroy(material);
     g = OvGeometryUnlock(g);
     OvAtomic* a = OvAtomicCreate();
