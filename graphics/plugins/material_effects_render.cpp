@@ -57,7 +57,9 @@ enum PixelShaderRole {
 // environment and c the coefficient in c0. Bumping darkens the colour by the height where the
 // vertex is and lightens it by the height at the place shifted towards the light, as the two
 // blended passes without shaders do: B0 D (1 - h0) + B1 D h1. The environment is added as the
-// extra pass adds it: E c times E's alpha.
+// extra pass adds it: E c times E's alpha. Reading the bump texture at both places takes ps_1_4
+// (one stage read at another stage's coordinates); a device below it makes no bump shader, and
+// bump maps take the two passes there.
 
 // Bump alone: (B0 (1 - h0) + B1 h1) D, alpha D.
 constexpr DWORD kPsBumpTokens[] = {
