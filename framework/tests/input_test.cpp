@@ -491,49 +491,6 @@ TEST_F(InputTest, ALostMouseIsAcquiredAgainABoundedNumberOfTimes) {
     }
 }
 
-TEST_F(InputTest, TheStandInMouseKeepsSixtyFourRecords) {
-    g_directInputCreate = DirectInput8Create;
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.lpszClassName = "InputTestWindow";
-    RegisterClassA(&wc);
-    HWND window = CreateWindowExA(0, "InputTestWindow", "", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480, nullptr, nullptr,
-                                  nullptr, nullptr);
-    ShowWindow(window, SW_SHOW);
-    PlatformInputFocus(window, true);
-    ASSERT_EQ(PlatformActiveWindow(), window);
-    CStandardApplication::SetWindowHandle(window);
-    CDirectInputMouse mouse;
-    ASSERT_TRUE(mouse.Create(GetModuleHandleA(nullptr), window));
-    for (int i = 0; i < 100; ++i) {
-        PlatformMouseFeedMotion(1, 0, 0);
-    }
-    PlatformMouseFeedButton(0, true);
-    mouse.Poll();
-    EXPECT_EQ(mouse.Dx(), 64.0f); // the newest records went when the buffer was full
-    EXPECT_FALSE(mouse.LeftChanged());
-    mouse.Poll();
-    EXPECT_EQ(mouse.Dx(), 0.0f);
-    PlatformMouseFeedMotion(0, 3, 0);
-    PlatformMouseFeedButton(0, true);
-    mouse.Poll();
-    EXPECT_EQ(mouse.Dy(), 3.0f);
-    EXPECT_TRUE(mouse.LeftChanged());
-    EXPECT_EQ(mouse.LeftState(), 1);
-    // Losing the focus loses the mouse; the next poll acquires it again once the window is back.
-    PlatformInputFocus(window, false);
-    PlatformMouseFeedMotion(4, 0, 0);
-    mouse.Poll();
-    EXPECT_EQ(mouse.Dx(), 0.0f);
-    PlatformInputFocus(window, true);
-    mouse.Poll();
-    PlatformMouseFeedMotion(4, 0, 0);
-    mouse.Poll();
-    EXPECT_EQ(mouse.Dx(), 4.0f);
-    mouse.Release();
-    DestroyWindow(window);
-}
-
 // The pointer quad and the states around its draw, recorded from the device record.
 std::vector<std::pair<OvInt32, std::uintptr_t>> gStates;
 int gDraws = 0;

@@ -90,19 +90,13 @@ class LevelFurniture : public LevelTest {
 protected:
     void SetUp() override {
         LevelTest::SetUp();
-        mkasset::LevelOptions options;
-        options.seed = 3;
-        options.size = 12;
-        options.boxes = 0;
-        WriteLevel("level.bsp", options);
         std::filesystem::create_directories(dir + "/models");
         WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
         for (const char* model : {"models/lift.dff", "models/BoutonVert.dff", "models/BoutonRouge.dff",
                                   "models/BoutonVertOn.dff", "models/BoutonRougeOn.dff"}) {
             WriteBytes(model, mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
         }
-        wm = MakeManager();
-        wm->LoadWorld("level.bsp", 0);
+        wm = LoadOpenLevel(12, {}, 3);
         ASSERT_EQ(wm->WorldCount(), 1);
     }
     void TearDown() override {
