@@ -204,12 +204,8 @@ TEST_F(QueriesTest, LineQueryEdgeCases) {
     EXPECT_EQ(wm->LineIntersect({1, 1, 1}, {1, 1, 1}, false, &distance, &normal), 0);
     EXPECT_EQ(distance, 7.0f);
     EXPECT_EQ(normal.z, 3.0f);
-    // Down onto the floor: hit at half way with the floor's normal; up through it: nothing.
-    EXPECT_EQ(wm->LineIntersect({0.3f, 1, 0.2f}, {0.3f, -1, 0.2f}, false, &distance, &normal), 1);
-    EXPECT_NEAR(distance, 0.5f, 1e-5f);
-    EXPECT_NEAR(normal.y, 1.0f, 1e-6f);
-    EXPECT_EQ(wm->LineIntersect({0.3f, -1, 0.2f}, {0.3f, 1, 0.2f}, false), 0);
-    // A distance without a normal still gets the nearest fraction.
+    // A distance without a normal still gets the nearest fraction (hits and misses with both are
+    // the brute-force comparison's).
     distance = 0.0f;
     EXPECT_EQ(wm->LineIntersect({0.3f, 2, 0.2f}, {0.3f, -2, 0.2f}, false, &distance, nullptr), 1);
     EXPECT_NEAR(distance, 0.5f, 1e-5f);
