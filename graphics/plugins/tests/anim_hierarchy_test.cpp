@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "graphics/core/plugin.h"
-#include "graphics/core/tests/started_engine.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 
 namespace {
 
@@ -103,13 +103,6 @@ struct Reference {
         }
     }
 };
-
-OvQuat RandomUnitQuat(std::mt19937& rng) {
-    std::normal_distribution<float> g(0.0f, 1.0f);
-    OvQuat q = {g(rng), g(rng), g(rng), g(rng)};
-    const float n = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
-    return {q.x / n, q.y / n, q.z / n, q.w / n};
-}
 
 // A frame tree that mirrors the hierarchy: a root above the parent frame, the parent frame as
 // node 0's frame and one frame per further node under its parent node's frame.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "graphics/core/file_system.h"
-#include "graphics/core/tests/started_engine.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 #include "graphics/plugins/anim_hierarchy.h"
 #include "graphics/plugins/anim_tracks.h"
 #include "testing/scratch_dir.h"
@@ -20,13 +20,6 @@ protected:
         ASSERT_TRUE(OvAnimHierarchyPluginAttach());
     }
 };
-
-OvQuat RandomUnitQuat(std::mt19937& rng) {
-    std::normal_distribution<float> g(0.0f, 1.0f);
-    OvQuat q = {g(rng), g(rng), g(rng), g(rng)};
-    const float n = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
-    return {q.x / n, q.y / n, q.z / n, q.w / n};
-}
 
 using Track = std::vector<OvAnimTrackKey>;
 

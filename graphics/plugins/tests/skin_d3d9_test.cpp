@@ -23,6 +23,7 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
 #include "graphics/world/material.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 #include "graphics/world/tests/level_kit.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
@@ -48,17 +49,6 @@ struct Character {
     OvSkin* skin = nullptr;
     std::vector<OvV3d> bindPositions, bindNormals;
 };
-
-OvMatrix RandomRigid(std::mt19937& rng) {
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    OvMatrix m;
-    OvMatrixSetIdentity(&m);
-    const OvV3d axis = {u(rng), u(rng), u(rng) + 1.5f};
-    const OvV3d move = {u(rng), u(rng), u(rng)};
-    OvMatrixRotate(&m, &axis, 180.0f * u(rng), ovCOMBINEREPLACE);
-    OvMatrixTranslate(&m, &move, ovCOMBINEPOSTCONCAT);
-    return m;
-}
 
 Character MakeCharacter(std::mt19937& rng, int rows, int bones, int maxWeights, const std::vector<int>& usable,
                         int nodes) {

@@ -7,24 +7,14 @@
 #include <cstring>
 #include <vector>
 
-#include "graphics/core/tests/started_engine.h"
-#include "graphics/plugins/skin.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
-#include "graphics/world/world_plugin.h"
 #include "tools/mkasset/shapes.h"
 
 namespace {
 
-class SkinStreamTest : public StartedEngine {
-protected:
-    void RegisterPlugins() override {
-        ASSERT_TRUE(OvWorldPluginAttach());
-        ASSERT_TRUE(OvAnimPluginAttach());
-        ASSERT_TRUE(OvAnimHierarchyPluginAttach());
-        ASSERT_TRUE(OvSkinPluginAttach());
-    }
-};
+using SkinStreamTest = SkinnedEngine;
 
 constexpr std::uint32_t kSkin = 0x116;
 constexpr std::uint32_t kUnknownExtension = 0x7F7F;
