@@ -305,19 +305,6 @@ TEST_F(MeshTest, SmallCasesStripAsWorkedByHand) {
     EXPECT_EQ(OvMeshHeaderGetEmpty()->numMeshes, 0);
 }
 
-TEST_F(MeshTest, AlmostOpaqueMaterialComesAfterEveryOpaqueOne) {
-    OvMaterial* translucent = NewMaterial(254);
-    NewMaterial(255);
-    NewMaterial(255);
-    const std::vector<SoupTriangle> soup = {{{0, 1, 2}, 0}, {{1, 2, 3}, 1}, {{2, 3, 4}, 2}, {{3, 4, 5}, 0}};
-    for (OvUInt32 flags : {ovMESHHEADERTRILIST, ovMESHHEADERTRISTRIP}) {
-        OvMeshHeader* h = Build(soup, flags);
-        ASSERT_EQ(h->numMeshes, 3);
-        EXPECT_EQ(OvMeshHeaderGetMeshes(h)[2].material, translucent);
-        OvMeshHeaderDestroy(h);
-    }
-}
-
 TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
     NewMaterial(255);
     NewMaterial(128);
