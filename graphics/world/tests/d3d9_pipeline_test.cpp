@@ -26,6 +26,7 @@
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world.h"
 #include "graphics/world/tests/level_kit.h"
+#include "graphics/world/tests/world_test_kit.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
 #include "tools/mkasset/level_builder.h"
@@ -42,6 +43,8 @@
 #include <vector>
 
 namespace {
+
+using worldtest::StreamBytes;
 
 class PipelineTest : public D3d9DriverTest {
 protected:
@@ -93,17 +96,6 @@ OvAtomic* AtomicOf(OvGeometry* g) {
     OvAtomicSetGeometry(a, g, 0);
     OvGeometryDestroy(g); // the atomic holds it
     return a;
-}
-
-// Vertex i of an element of a stream, read back through a lock.
-std::vector<OvUInt8> StreamBytes(const OvD3D9InstancedData* data, int s) {
-    const OvD3D9VertexStream& st = data->vertexStream[s];
-    std::vector<OvUInt8> out(static_cast<std::size_t>(st.stride) * data->totalNumVertex);
-    void* p = nullptr;
-    EXPECT_EQ(st.vertexBuffer->Lock(st.offset, static_cast<UINT>(out.size()), &p, D3DLOCK_READONLY), D3D_OK);
-    std::memcpy(out.data(), p, out.size());
-    st.vertexBuffer->Unlock();
-    return out;
 }
 
 void FillStream(const OvD3D9InstancedData* data, int s, OvUInt8 guard) {
