@@ -106,11 +106,11 @@ TEST_F(SkinTest, SoftwareSkinningMatchesTheWeightedSum) {
                     q[c] += w[k] * n[c];
                 }
             }
-            EXPECT_NEAR(outPos[v].x, p[0], 1e-4) << weights << " " << v;
-            EXPECT_NEAR(outPos[v].y, p[1], 1e-4);
-            EXPECT_NEAR(outPos[v].z, p[2], 1e-4);
-            EXPECT_NEAR(outNrm[v].x, q[0], 1e-4);
-            EXPECT_NEAR(outNrm[v].z, q[2], 1e-4);
+            const float* got[2] = {&outPos[v].x, &outNrm[v].x};
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(got[0][c], p[c], 1e-4) << weights << " " << v;
+                EXPECT_NEAR(got[1][c], q[c], 1e-4) << weights << " " << v;
+            }
         }
         OvSkinDestroy(skin);
     }
@@ -242,15 +242,13 @@ TEST_F(SkinTest, PaletteFollowsTheHierarchyFlags) {
                     OvMatrixMultiply(&want, &t, &inv);
                 }
             }
-            OvV3d probe = {0.3f, -1.2f, 2.0f}, a, b;
+            const OvV3d probe = {0.3f, -1.2f, 2.0f};
             double pa[3], pb[3];
             Apply(palette[i], probe, 1, pa);
             Apply(want, probe, 1, pb);
-            a = {float(pa[0]), float(pa[1]), float(pa[2])};
-            b = {float(pb[0]), float(pb[1]), float(pb[2])};
-            EXPECT_NEAR(a.x, b.x, 1e-4) << flags << " " << i;
-            EXPECT_NEAR(a.y, b.y, 1e-4);
-            EXPECT_NEAR(a.z, b.z, 1e-4);
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(pa[c], pb[c], 1e-4) << flags << " " << i;
+            }
         }
         OvAnimHierarchyDestroy(h);
     }
