@@ -19,6 +19,7 @@
 #include "graphics/plugins/tests/plugin_test_kit.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
+#include "tools/engine_error/hierarchy_frame.h"
 #include "tools/mkasset/shapes.h"
 #include "tools/mkasset/skeleton.h"
 
@@ -255,18 +256,6 @@ TEST_F(SkinTest, PaletteFollowsTheHierarchyFlags) {
     OvSkinDestroy(skin);
 }
 
-OvFrame* HierarchyFrame(OvFrame* frame) {
-    for (OvFrame* f = frame; f != nullptr; f = f->next) {
-        if (OvFrameGetAnimHierarchy(f) != nullptr) {
-            return f;
-        }
-        if (OvFrame* below = HierarchyFrame(f->child)) {
-            return below;
-        }
-    }
-    return nullptr;
-}
-
 OvAtomic* FirstAtomic(OvAtomic* atomic, void* data) {
     *static_cast<OvAtomic**>(data) = atomic;
     return nullptr;
@@ -283,7 +272,7 @@ TEST_F(SkinTest, BindPosePlaysBackAndSkinsToTheGeometry) {
         OvClump* clump = OvClumpStreamRead(s);
         OvStreamClose(s, nullptr);
         ASSERT_NE(clump, nullptr) << bones;
-        OvFrame* holder = HierarchyFrame(OvClumpGetFrame(clump));
+        OvFrame* holder = FindHierarchyFrame(OvClumpGetFrame(clump));
         ASSERT_NE(holder, nullptr);
         OvAnimHierarchy* h = OvFrameGetAnimHierarchy(holder);
         ASSERT_EQ(h->numNodes, bones);
@@ -514,28 +503,32 @@ LegacySkin BoxLegacySkin() {
     return s;
 }
 
+// A current-form skin body for the box's 24 vertices: `bones` bones, no used list, every vertex
+// weighted wholly to bone `bone`, identity matrices, no split data.
+ChunkBytes CurrentFormSkin(std::uint8_t bones, std::uint32_t bone) {
+    ChunkBytes b;
+    b.bytes = {bones, 0, 0, 0};
+    for (int v = 0; v < 24; ++v) {
+        b.U32(bone);
+    }
+    for (int v = 0; v < 24; ++v) {
+        b.F32(1).F32(0).F32(0).F32(0);
+    }
+    for (int m = 0; m < bones; ++m) {
+        for (int w = 0; w < 16; ++w) {
+            b.F32(w % 5 == 0 ? 1.0f : 0.0f);
+        }
+    }
+    b.U32(0).U32(0).U32(0);
+    return b;
+}
+
 std::vector<std::uint8_t> LegacyFile(const LegacySkin& skin, bool geometrySkinToo = false) {
     mkasset::ClumpDesc clump = Box();
     clump.atomics[0].extensions.push_back({kSkin, skin.Bytes()});
     clump.atomics[0].extensions.push_back({kUnknownExtension, {1, 2, 3, 4}});
     if (geometrySkinToo) {
-        // A current-form skin of two bones on the geometry: header, no used list, the vertex
-        // data, the matrices, no split data.
-        ChunkBytes b;
-        b.bytes = {2, 0, 0, 0};
-        for (int v = 0; v < 24; ++v) {
-            b.U32(1);
-        }
-        for (int v = 0; v < 24; ++v) {
-            b.F32(1).F32(0).F32(0).F32(0);
-        }
-        for (int m = 0; m < 2; ++m) {
-            for (int w = 0; w < 16; ++w) {
-                b.F32(w % 5 == 0 ? 1.0f : 0.0f);
-            }
-        }
-        b.U32(0).U32(0).U32(0);
-        clump.geometries[0].extensions.push_back({kSkin, b.bytes});
+        clump.geometries[0].extensions.push_back({kSkin, CurrentFormSkin(2, 1).bytes});
     }
     return mkasset::ClumpFile(clump);
 }
@@ -600,18 +593,7 @@ TEST_F(SkinStreamTest, LegacyAtomicSkinReadsWithItsUsageWorkedOut) {
 
 TEST_F(SkinStreamTest, BytesAfterACurrentFormSkinArePassedOverAndASecondSkinIsRefused) {
     mkasset::ClumpDesc clump = Box();
-    ChunkBytes b;
-    b.bytes = {1, 0, 0, 0};
-    for (int v = 0; v < 24; ++v) {
-        b.U32(0);
-    }
-    for (int v = 0; v < 24; ++v) {
-        b.F32(1).F32(0).F32(0).F32(0);
-    }
-    for (int w = 0; w < 16; ++w) {
-        b.F32(w % 5 == 0 ? 1.0f : 0.0f);
-    }
-    b.U32(0).U32(0).U32(0);
+    ChunkBytes b = CurrentFormSkin(1, 0);
     const std::vector<std::uint8_t> plain = b.bytes;
     b.U32(0xCAFEF00D).U32(0x12345678); // trailing bytes inside the extension
     clump.geometries[0].extensions.push_back({kSkin, b.bytes});
