@@ -77,6 +77,16 @@ long FirstDifference(const Bytes& a, const Bytes& b) {
     return a.size() == b.size() ? -1 : static_cast<long>(n);
 }
 
+std::vector<std::uint8_t> StreamBytes(const OvD3D9InstancedData* data, int stream) {
+    const OvD3D9VertexStream& st = data->vertexStream[stream];
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(st.stride) * data->totalNumVertex);
+    void* p = nullptr;
+    EXPECT_EQ(st.vertexBuffer->Lock(st.offset, static_cast<UINT>(out.size()), &p, D3DLOCK_READONLY), D3D_OK);
+    std::memcpy(out.data(), p, out.size());
+    st.vertexBuffer->Unlock();
+    return out;
+}
+
 OvStream* OpenBytes(const Bytes& bytes) {
     OvMemory memory{const_cast<std::uint8_t*>(bytes.data()), static_cast<OvUInt32>(bytes.size())};
     return OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);

@@ -14,6 +14,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/mesh.h"
 #include "tools/mkasset/chunk_writer.h"
 
@@ -32,6 +33,9 @@ OvInt32 TakeError();
 // Offset of the first byte where two files differ (the shorter's length when one is a prefix of
 // the other), or -1 when they are equal.
 long FirstDifference(const Bytes& a, const Bytes& b);
+
+// The bytes of every vertex of a stream of instanced data, read back through a lock.
+std::vector<std::uint8_t> StreamBytes(const OvD3D9InstancedData* data, int stream);
 
 // A read stream over the bytes (which must outlive it).
 OvStream* OpenBytes(const Bytes& bytes);
