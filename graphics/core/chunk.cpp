@@ -165,8 +165,9 @@ OvStream* OvStreamWriteChunkHeader(OvStream* stream, OvUInt32 type, OvUInt32 len
 
 OvBool OvStreamReadChunkHeader(OvStream* stream, OvUInt32* type, OvUInt32* length, OvUInt32* version,
                                OvUInt32* buildNum) {
-    OvUInt8 bytes[ovCHUNKHEADERSIZE];
-    if (OvStreamReadStrict(stream, bytes, ovCHUNKHEADERSIZE) == nullptr) {
+    OvUInt8 scratch[ovCHUNKHEADERSIZE];
+    const OvUInt8* bytes = OvStreamReadView(stream, scratch, ovCHUNKHEADERSIZE);
+    if (bytes == nullptr) {
         return FALSE;
     }
     if (type != nullptr) {

@@ -340,6 +340,14 @@ OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length) {
     return ReadStrictThroughRead(stream, buffer, length);
 }
 
+const OvUInt8* OvStreamReadView(OvStream* stream, void* scratch, OvUInt32 length) {
+    // Headers and heads of records are decoded where they lie: no copy for bytes at hand.
+    if (const OvUInt8* at = OvStreamReadInPlace(stream, length)) {
+        return at;
+    }
+    return ReadStrictThroughRead(stream, scratch, length) != nullptr ? static_cast<const OvUInt8*>(scratch) : nullptr;
+}
+
 OvStream* OvStreamWrite(OvStream* stream, const void* buffer, OvUInt32 length) {
     switch (stream->type) {
     case ovSTREAMFILE:

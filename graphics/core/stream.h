@@ -92,6 +92,10 @@ OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length);
 // named file's read-ahead): the stream moves past them, and they stay valid until the next call on
 // the stream. Null, the stream unmoved, when they are not at hand; the caller then reads them.
 const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length);
+// Exactly length bytes (length > 0) to decode: where they lie in memory when they are at hand,
+// else read into scratch (length bytes of room); null as from a strict read. Valid until the next
+// call on the stream.
+const OvUInt8* OvStreamReadView(OvStream* stream, void* scratch, OvUInt32 length);
 OvStream* OvStreamWrite(OvStream* stream, const void* buffer, OvUInt32 length);
 // Moves on by length bytes; null (error 5) when that passes the end of the data.
 OvStream* OvStreamSkip(OvStream* stream, OvUInt32 length);

@@ -296,9 +296,11 @@ void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
 }
 // One allocation for a header of the meshes and the indices stored (total counts the meshes'
 // indices, stored or not); null with 0x80000013.
-OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags, std::size_t total) {
+OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags, std::size_t total,
+                          const OvMeshHeaderSource* source = nullptr) {
     const std::size_t bytes = sizeof(OvMeshHeader) + numMeshes * sizeof(OvMesh) + numIndices * sizeof(OvUInt16);
-    auto* header = static_cast<OvMeshHeader*>(OvMalloc(bytes, kMeshHint));
+    auto* header = static_cast<OvMeshHeader*>(source != nullptr ? source->alloc(source->data, bytes)
+                                                                : OvMalloc(bytes, kMeshHint));
     if (header == nullptr) {
         ReportNoMemory(bytes);
         return nullptr;
@@ -1064,23 +1066,39 @@ OvStream* OvMeshHeaderStreamWrite(const OvMeshHeader* header, OvBool native, OvS
 
 namespace {
 
-// Stored 32-bit indices narrowed to 16 bits; the largest stored value.
+// Stored 32-bit indices narrowed to 16 bits; the largest stored value, or 0x10000 when one does
+// not fit 16 bits. (The high halves are gathered apart so that the loop works on 16-bit lanes.)
 OvUInt32 NarrowIndices(const OvUInt8* stored, OvUInt32 n, OvUInt16* out) {
-    OvUInt32 largest = 0;
-    for (OvUInt32 i = 0; i < n; ++i) {
-        const OvUInt32 v = LittleU32(stored + 4 * i);
-        largest = std::max(largest, v);
-        out[i] = static_cast<OvUInt16>(v);
+    OvUInt32 high = 0;
+    OvUInt16 largest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        OvUInt32 v = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&v, stored + 4 * i, sizeof v);
+        } else {
+            v = LittleU32(stored + 4 * i);
+        }
+        const auto low = static_cast<OvUInt16>(v);
+        high |= v >> 16;
+        out[i] = low;
+        largest = std::max(largest, low);
     }
-    return largest;
+    return high != 0 ? 0x10000u : largest;
 }
 
 } // namespace
 
 OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool native, const OvMaterialList* matList,
                                      OvInt32 numVertices) {
-    OvUInt8 head[12];
-    if (length < 12 || OvStreamReadStrict(stream, head, sizeof head) == nullptr) {
+    return OvMeshHeaderStreamReadFrom(stream, length, native, matList, numVertices, nullptr);
+}
+
+OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBool native,
+                                         const OvMaterialList* matList, OvInt32 numVertices,
+                                         const OvMeshHeaderSource* source) {
+    OvUInt8 scratch[12];
+    const OvUInt8* head = length < 12 ? nullptr : OvStreamReadView(stream, scratch, sizeof scratch);
+    if (head == nullptr) {
         ReportRead();
         return nullptr;
     }
@@ -1100,7 +1118,7 @@ OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool na
         ReportRead();
         return nullptr;
     }
-    OvMeshHeader* header = AllocHeader(numMeshes, native ? 0 : total, flags, total);
+    OvMeshHeader* header = AllocHeader(numMeshes, native ? 0 : total, flags, total, source);
     if (header == nullptr) {
         return nullptr;
     }
@@ -1109,8 +1127,9 @@ OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool na
     std::uint64_t sum = 0;
     bool ok = true;
     for (OvUInt32 m = 0; ok && m < numMeshes; ++m) {
-        OvUInt8 meshHead[8];
-        if (OvStreamReadStrict(stream, meshHead, sizeof meshHead) == nullptr) {
+        OvUInt8 meshScratch[8];
+        const OvUInt8* meshHead = OvStreamReadView(stream, meshScratch, sizeof meshScratch);
+        if (meshHead == nullptr) {
             ok = false;
             break;
         }
@@ -1160,7 +1179,11 @@ OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool na
         ok = false;
     }
     if (!ok) {
-        OvFree(header);
+        if (source != nullptr) {
+            source->release(source->data, header);
+        } else {
+            OvFree(header);
+        }
         return nullptr;
     }
     return header;

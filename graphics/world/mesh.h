@@ -4,6 +4,8 @@
 // follow each other and transparent ones come last. Mesh headers are streamed as the binary-mesh
 // extension sub-chunk (0x50E) of geometries and world sectors.
 
+#include <cstddef>
+
 #include "graphics/core/types.h"
 
 struct OvMaterial;
@@ -128,3 +130,15 @@ OvStream* OvMeshHeaderStreamWrite(const OvMeshHeader* header, OvBool native, OvS
 // The header, or null (nothing left allocated).
 OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool native, const OvMaterialList* matList,
                                      OvInt32 numVertices);
+
+// Where a reader takes a header's block from instead of the heap: alloc returns bytes aligned for
+// pointers (or null, reported as out of memory); release hands back a block of a read that failed.
+// Such a header belongs to its source: OvMeshHeaderDestroy must not see it.
+struct OvMeshHeaderSource {
+    void* (*alloc)(void* data, std::size_t bytes);
+    void (*release)(void* data, void* block);
+    void* data;
+};
+OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBool native,
+                                         const OvMaterialList* matList, OvInt32 numVertices,
+                                         const OvMeshHeaderSource* source);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -33,6 +34,8 @@ constexpr std::uint64_t kLargestUnboundedWorld = 0x7FFFFFFF;
 
 // The world being read: the sectors' mesh sub-chunks name materials of its list.
 OvWorld* gReadingWorld = nullptr;
+// Its record, whose slabs take the mesh headers read with it.
+OvWorldRecord* gReadingRecord = nullptr;
 
 constexpr std::uint64_t AlignUp(std::uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 
@@ -64,6 +67,79 @@ void* Carve(Carver& c, std::uint64_t bytes, bool record) {
     }
     c.cursor = reinterpret_cast<OvUInt8*>(aligned + bytes);
     return reinterpret_cast<void*>(aligned);
+}
+
+} // namespace
+
+// A block of mesh headers: a world's sectors take theirs from a few of these instead of one heap
+// block each, and they go with the world. Each slab is at least twice the one before it, so the
+// slabs stay few and hold at most twice what their headers use.
+struct OvWorldMeshSlab {
+    OvWorldMeshSlab* next;
+    std::size_t used;
+    std::size_t capacity;
+    alignas(kAlign) OvUInt8 bytes[1];
+};
+
+namespace {
+
+constexpr std::size_t kFirstMeshSlabBytes = 16 * 1024;
+constexpr std::size_t kLargestMeshSlabBytes = 4 * 1024 * 1024;
+
+void* MeshSlabAlloc(void* data, std::size_t bytes) {
+    auto* record = static_cast<OvWorldRecord*>(data);
+    OvWorldMeshSlab* slab = record->meshSlabs;
+    const std::size_t need = static_cast<std::size_t>(AlignUp(bytes));
+    if (slab == nullptr || slab->capacity - slab->used < need) {
+        std::size_t capacity = slab == nullptr ? kFirstMeshSlabBytes : std::min(2 * slab->capacity, kLargestMeshSlabBytes);
+        capacity = std::max(capacity, need);
+        auto* fresh = static_cast<OvWorldMeshSlab*>(
+            OvMalloc(offsetof(OvWorldMeshSlab, bytes) + capacity, kWorldHint));
+        if (fresh == nullptr) {
+            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, offsetof(OvWorldMeshSlab, bytes) + capacity));
+            return nullptr;
+        }
+        *fresh = {record->meshSlabs, 0, capacity, {}};
+        record->meshSlabs = slab = fresh;
+    }
+    void* at = slab->bytes + slab->used;
+    slab->used += need;
+    return at;
+}
+
+// A header of a read that failed: the newest block of the newest slab is taken back.
+void MeshSlabRelease(void* data, void* block) {
+    OvWorldMeshSlab* slab = static_cast<OvWorldRecord*>(data)->meshSlabs;
+    if (slab != nullptr && static_cast<OvUInt8*>(block) >= slab->bytes &&
+        static_cast<OvUInt8*>(block) < slab->bytes + slab->used) {
+        slab->used = static_cast<std::size_t>(static_cast<OvUInt8*>(block) - slab->bytes);
+    }
+}
+
+bool InMeshSlabs(const OvWorldRecord* record, const OvMeshHeader* header) {
+    const auto at = reinterpret_cast<std::uintptr_t>(header);
+    for (const OvWorldMeshSlab* slab = record != nullptr ? record->meshSlabs : nullptr; slab != nullptr;
+         slab = slab->next) {
+        const auto start = reinterpret_cast<std::uintptr_t>(slab->bytes);
+        if (at >= start && at < start + slab->used) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FreeMeshSlabs(OvWorldRecord* record) {
+    while (OvWorldMeshSlab* slab = record->meshSlabs) {
+        record->meshSlabs = slab->next;
+        OvFree(slab);
+    }
+}
+
+// A sector's mesh header, unless it lies in its world's slabs.
+void DestroySectorMesh(const OvWorldRecord* record, OvMeshHeader* header) {
+    if (!InMeshSlabs(record, header)) {
+        OvMeshHeaderDestroy(header);
+    }
 }
 
 // Pending sectors of a depth-first walk (left before right). The reader refuses trees deeper
@@ -102,9 +178,9 @@ template <typename Fn> void ForAtomicSectors(OvWorldSector* root, Fn&& fn) {
 
 // Releases what a sector holds outside the world's block: its mesh header, instanced data and
 // ties, then runs its extensions' destructors.
-void ReleaseSector(OvWorldSector* sector) {
+void ReleaseSector(const OvWorldRecord* record, OvWorldSector* sector) {
     if (sector->mesh != nullptr) {
-        OvMeshHeaderDestroy(sector->mesh);
+        DestroySectorMesh(record, sector->mesh);
         sector->mesh = nullptr;
     }
     if (sector->repEntry != nullptr) {
@@ -114,9 +190,9 @@ void ReleaseSector(OvWorldSector* sector) {
     OvPluginRegistryDeInitObject(&gWorldSectorRegistry, sector);
 }
 
-void ReleaseSubtree(OvWorldSector* root) {
-    ForAtomicSectors(root, [](OvWorldSector* s) {
-        ReleaseSector(s);
+void ReleaseSubtree(const OvWorldRecord* record, OvWorldSector* root) {
+    ForAtomicSectors(root, [record](OvWorldSector* s) {
+        ReleaseSector(record, s);
         return true;
     });
 }
@@ -137,12 +213,15 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, &version)) {
         return nullptr;
     }
-    OvUInt8 head[ovATOMICSECTORSTRUCTSIZE];
-    if (length < sizeof head) {
+    constexpr OvUInt32 kHead = ovATOMICSECTORSTRUCTSIZE;
+    if (length < kHead) {
         ReportBadData();
         return nullptr;
     }
-    if (OvStreamReadStrict(stream, head, sizeof head) == nullptr) {
+    OvUInt8 scratch[kHead];
+    // Decoded before the arrays are read.
+    const OvUInt8* head = OvStreamReadView(stream, scratch, kHead);
+    if (head == nullptr) {
         return nullptr;
     }
     const auto base = static_cast<OvInt32>(OvChunkGetUInt32(head));
@@ -169,7 +248,7 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
                       8 * static_cast<std::uint64_t>(sets)) +
                  8 * t;
     }
-    if (sizeof head + arrays > length) {
+    if (kHead + arrays > length) {
         ReportBadData();
         return nullptr;
     }
@@ -252,8 +331,8 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
             }
         }
     }
-    if (ok && length > sizeof head + arrays) {
-        ok = OvStreamSkip(stream, static_cast<OvUInt32>(length - sizeof head - arrays)) != nullptr;
+    if (ok && length > kHead + arrays) {
+        ok = OvStreamSkip(stream, static_cast<OvUInt32>(length - kHead - arrays)) != nullptr;
     }
     if (!ok) {
         return nullptr;
@@ -269,7 +348,7 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         ok = false;
     }
     if (!ok) {
-        ReleaseSector(sector);
+        ReleaseSector(gReadingRecord, sector);
         return nullptr;
     }
     OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
@@ -327,7 +406,7 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
     }
     plane->rightSubTree = ReadSector(stream, c, rightAtomic, depth, right);
     if (plane->rightSubTree == nullptr) {
-        ReleaseSubtree(plane->leftSubTree);
+        ReleaseSubtree(gReadingRecord, plane->leftSubTree);
         return nullptr;
     }
     return reinterpret_cast<OvWorldSector*>(plane);
@@ -355,12 +434,14 @@ OvWorldRecord* FindRecord(const OvWorld* world) {
 
 // Frees a world at any stage of its read: constructed tells whether its extensions were built.
 void FreeWorld(OvWorld* world, bool constructed) {
-    if (OvWorldRecord* record = FindRecord(world)) {
+    OvWorldRecord* record = FindRecord(world);
+    if (world->rootSector != nullptr) {
+        ReleaseSubtree(record, world->rootSector);
+    }
+    if (record != nullptr) {
+        FreeMeshSlabs(record);
         OvLLLinkRemove(&record->link);
         OvFreeListEntryFree(OvWorldGetModule()->recordFreeList, record);
-    }
-    if (world->rootSector != nullptr) {
-        ReleaseSubtree(world->rootSector);
     }
     OvMaterialListDeinitialize(&world->matList);
     if (constructed) {
@@ -395,14 +476,18 @@ OvStream* OvWorldSectorMeshHeaderStreamRead(OvStream* stream, OvInt32 length, vo
         return OvStreamSkip(stream, static_cast<OvUInt32>(length));
     }
     const bool native = (world->flags & ovGEOMETRYNATIVE) != 0;
-    OvMeshHeader* header =
-        OvMeshHeaderStreamRead(stream, length, native ? TRUE : FALSE, &world->matList, sector->numVertices);
+    // Read with its world, the header comes from the world's slabs.
+    OvWorldRecord* const record = gReadingWorld != nullptr ? gReadingRecord : FindRecord(world);
+    const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
+    OvMeshHeader* header = OvMeshHeaderStreamReadFrom(stream, length, native ? TRUE : FALSE, &world->matList,
+                                                      sector->numVertices,
+                                                      gReadingWorld != nullptr && record != nullptr ? &slabs : nullptr);
     if (header == nullptr) {
         return nullptr;
     }
     // A second mesh sub-chunk replaces the first.
     if (sector->mesh != nullptr) {
-        OvMeshHeaderDestroy(sector->mesh);
+        DestroySectorMesh(record, sector->mesh);
     }
     sector->mesh = header;
     return stream;
@@ -511,6 +596,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     }
     record->world = world;
     record->size = static_cast<OvUInt32>(size);
+    record->meshSlabs = nullptr;
     OvLLLinkAddHead(&module->records, &record->link);
 
     // 5, 6. The material list, then the tree carved behind the world.
@@ -519,12 +605,15 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     bool ok = OvStreamFindChunk(stream, ovCHUNKIDMATLIST, nullptr, nullptr) &&
               OvMaterialListStreamRead(stream, &world->matList) != nullptr;
     OvWorld* const outer = gReadingWorld;
+    OvWorldRecord* const outerRecord = gReadingRecord;
     gReadingWorld = world;
+    gReadingRecord = record;
     if (ok) {
         world->rootSector = ReadSector(stream, carver, rootIsAtomic, 0, world->boundingBox);
         ok = world->rootSector != nullptr;
     }
     gReadingWorld = outer;
+    gReadingRecord = outerRecord;
 
     // 7, 8. Lists (the box and the sectors' tree boxes were set on the way down).
     world->renderCallBack = OvWorldSectorDefaultRenderCallback;

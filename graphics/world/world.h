@@ -107,10 +107,12 @@ struct OvWorld {
 };
 
 // One record per world read, kept by the world module.
+struct OvWorldMeshSlab;
 struct OvWorldRecord {
     OvWorld* world;
     OvUInt32 size; // bytes of its allocation
     OvLLLink link; // in the module's list
+    OvWorldMeshSlab* meshSlabs; // blocks of the sectors' mesh headers read with the world (newest first)
 };
 
 // Reads a world chunk's body (the caller found chunk 11); the world, or null with the error set
