@@ -1,5 +1,6 @@
 #include "tools/mkasset/chunk_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -222,6 +223,20 @@ Extension BinMeshExtension(std::uint32_t flags, const std::vector<MeshDesc>& mes
         }
     }
     return {kBinMeshId, w.Data()};
+}
+
+std::vector<MeshDesc> ListMeshes(const std::vector<TriangleDesc>& triangles, std::uint32_t materialBase) {
+    std::vector<MeshDesc> meshes;
+    for (const TriangleDesc& t : triangles) {
+        const std::uint32_t material = materialBase + t.material;
+        auto mesh = std::find_if(meshes.begin(), meshes.end(), [&](const MeshDesc& m) { return m.material == material; });
+        if (mesh == meshes.end()) {
+            meshes.push_back({material, {}, 0});
+            mesh = meshes.end() - 1;
+        }
+        mesh->indices.insert(mesh->indices.end(), t.v, t.v + 3);
+    }
+    return meshes;
 }
 
 Extension PipelineOwnerExtension(std::uint32_t pluginId, std::uint32_t pluginData) {

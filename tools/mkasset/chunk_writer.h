@@ -155,6 +155,9 @@ struct MeshDesc {
     std::uint32_t count = 0; // used when native (no indices stored)
 };
 Extension BinMeshExtension(std::uint32_t flags, const std::vector<MeshDesc>& meshes, bool native = false);
+// List meshes of the triangles: one a material (list index materialBase + the triangle's), in the
+// order materials first appear, each holding its triangles in file order.
+std::vector<MeshDesc> ListMeshes(const std::vector<TriangleDesc>& triangles, std::uint32_t materialBase = 0);
 Extension PipelineOwnerExtension(std::uint32_t pluginId, std::uint32_t pluginData);
 
 struct LightDesc {

@@ -29,14 +29,7 @@ std::string ModelFile(int size, bool storeMeshes) {
     mkasset::ClumpDesc clump = mkasset::ModelClump(options);
     if (storeMeshes) {
         mkasset::GeometryDesc& g = clump.geometries[0];
-        std::vector<mkasset::MeshDesc> meshes(4);
-        for (std::size_t m = 0; m < meshes.size(); ++m) {
-            meshes[m].material = static_cast<std::uint32_t>(m);
-        }
-        for (const mkasset::TriangleDesc& t : g.triangles) {
-            meshes[t.material].indices.insert(meshes[t.material].indices.end(), t.v, t.v + 3);
-        }
-        g.extensions.push_back(mkasset::BinMeshExtension(0, meshes));
+        g.extensions.push_back(mkasset::BinMeshExtension(0, mkasset::ListMeshes(g.triangles)));
     }
     const mkasset::Bytes bytes = mkasset::ClumpFile(clump);
     const std::string path =

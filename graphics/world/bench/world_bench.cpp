@@ -38,22 +38,10 @@ int MaxTrisFor(int sectors) { return sectors <= 256 ? 128 : sectors <= 1024 ? 32
 std::vector<std::uint8_t> LevelBytes(int sectors, bool storeMeshes = false) {
     mkasset::WorldDesc desc = mkasset::LevelWorld({11, 64, 200, MaxTrisFor(sectors)});
     for (mkasset::SectorNodeDesc& node : desc.nodes) {
-        if (!storeMeshes || node.type >= 0) {
-            continue;
+        if (storeMeshes && node.type < 0) {
+            node.sector.extensions.push_back(mkasset::BinMeshExtension(
+                0, mkasset::ListMeshes(node.sector.triangles, static_cast<std::uint32_t>(node.sector.materialBase))));
         }
-        mkasset::AtomicSectorDesc& sector = node.sector;
-        std::vector<mkasset::MeshDesc> meshes;
-        for (const mkasset::TriangleDesc& t : sector.triangles) {
-            const auto material = static_cast<std::uint32_t>(sector.materialBase) + t.material;
-            auto mesh = std::find_if(meshes.begin(), meshes.end(),
-                                     [&](const mkasset::MeshDesc& m) { return m.material == material; });
-            if (mesh == meshes.end()) {
-                meshes.push_back({material, {}, 0});
-                mesh = meshes.end() - 1;
-            }
-            mesh->indices.insert(mesh->indices.end(), t.v, t.v + 3);
-        }
-        sector.extensions.push_back(mkasset::BinMeshExtension(0, meshes));
     }
     return mkasset::WorldFile(desc);
 }

@@ -1,8 +1,8 @@
 // Worlds read from files: generated levels read back with their sectors, arrays, tree boxes and
 // the meshes a plain build makes; triangle word order by version; plane values with and without
 // the overlap flag; mesh sub-chunks; malformed trees, counts and indices refused with nothing
-// left behind; every prefix of a level refused; destroy returns the engine's memory to where it
-// was.
+// left behind; every prefix of a level, with meshes built or stored, refused; destroy returns the
+// engine's memory to where it was.
 
 #include <algorithm>
 #include <array>
@@ -240,17 +240,31 @@ TEST_F(WorldReadTest, MalformedWorldsAreRefusedAndLeaveNothing) {
 
 TEST_F(WorldReadTest, EveryPrefixOfALevelFailsAndLeavesNothing) {
     CountMemoryBlocks();
-    const Bytes file = mkasset::WorldFile(mkasset::LevelWorld({5, 6, 2, 40}));
-    OvWorld* world = ReadWorld(file);
-    ASSERT_NE(world, nullptr);
-    OvWorldDestroy(world);
-    const std::int64_t baseline = LiveMemoryBlocks();
-    for (std::size_t n = 0; n < file.size(); n += (n < 600 ? 1 : 7)) {
-        const Bytes prefix(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
-        ASSERT_EQ(ReadWorld(prefix), nullptr) << "prefix " << n;
-        ASSERT_NE(TakeError(), ovERRNOERROR) << "prefix " << n;
-        ASSERT_EQ(LiveMemoryBlocks(), baseline) << "prefix " << n;
-        ASSERT_EQ(LiveObjects(), 0) << "prefix " << n;
+    // Built at load, and with every sector's meshes stored (the last sector's twice: the second
+    // replaces the first).
+    WorldDesc stored = mkasset::LevelWorld({5, 6, 2, 40});
+    mkasset::AtomicSectorDesc* last = nullptr;
+    for (mkasset::SectorNodeDesc& node : stored.nodes) {
+        if (node.type < 0) {
+            last = &node.sector;
+            last->extensions.push_back(mkasset::BinMeshExtension(
+                0, mkasset::ListMeshes(last->triangles, static_cast<std::uint32_t>(last->materialBase))));
+        }
+    }
+    ASSERT_NE(last, nullptr);
+    last->extensions.push_back(last->extensions.back());
+    for (const Bytes& file : {mkasset::WorldFile(mkasset::LevelWorld({5, 6, 2, 40})), mkasset::WorldFile(stored)}) {
+        OvWorld* world = ReadWorld(file);
+        ASSERT_NE(world, nullptr);
+        OvWorldDestroy(world);
+        const std::int64_t baseline = LiveMemoryBlocks();
+        for (std::size_t n = 0; n < file.size(); n += (n < 600 ? 1 : 7)) {
+            const Bytes prefix(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
+            ASSERT_EQ(ReadWorld(prefix), nullptr) << "prefix " << n;
+            ASSERT_NE(TakeError(), ovERRNOERROR) << "prefix " << n;
+            ASSERT_EQ(LiveMemoryBlocks(), baseline) << "prefix " << n;
+            ASSERT_EQ(LiveObjects(), 0) << "prefix " << n;
+        }
     }
 }
 
