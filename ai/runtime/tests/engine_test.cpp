@@ -10,21 +10,6 @@ namespace {
 
 class EngineTest : public AiEngineTest {};
 
-TEST_P(EngineTest, InitialiseDerivesSettingsFromTheHostTable) {
-    const CEngineSettings& settings = Vusk::GetEngineSettings();
-    EXPECT_EQ(settings.entityPoolSize, 100u);
-    EXPECT_EQ(settings.worldSlotCount, 1u);
-    EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCapacity(), 100u);
-    EXPECT_EQ(Vusk::GetCurrentAllocator(),
-              PoolSize() == 0 ? static_cast<CAllocator*>(Vusk::GetCallbackAllocator()) : Vusk::GetWorldPool());
-
-    // The clock goes through the settings with the user word.
-    Host().QueueTimes({3.0, 3.5});
-    EXPECT_EQ(settings.clock(settings.clockUser), 3.0);
-    EXPECT_EQ(settings.clock(settings.clockUser), 3.5);
-    EXPECT_EQ(settings.clock(settings.clockUser), 3.5);
-}
-
 TEST_P(EngineTest, WorldPoolIsInstalledOnce) {
     EXPECT_FALSE(Vusk::InstallPoolAllocator(0, 100));
     if (PoolSize() == 0) {
