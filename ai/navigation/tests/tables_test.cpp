@@ -12,6 +12,8 @@
 #include "ai/navigation/tests/nav_test_support.h"
 
 using navtest::Bytes;
+using navtest::LoadBytes;
+using navtest::SaveBytes;
 
 namespace {
 
@@ -27,16 +29,6 @@ public:
   }
   const CHeuristicDesc* GetClassDesc() const override { return &CZeroHeuristic::s_classDesc; }
 };
-
-Bytes SaveBytes(CGraphData* data, const std::string& path) {
-  EXPECT_TRUE(data->Save(path.c_str()));
-  return navtest::ReadFileBytes(path);
-}
-
-template <class Data> bool LoadBytes(Data* data, const Bytes& bytes) {
-  Vusk::CMemoryReader reader(bytes.data(), bytes.size());
-  return data->LoadFromReader(&reader);
-}
 
 float RouteCost(const CSpatialGraph& graph, const CPath& path) {
   float sum = 0.0f;

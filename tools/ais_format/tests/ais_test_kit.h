@@ -58,7 +58,8 @@ inline AisFormat::Node Raw() {
     return node;
 }
 
-inline AisFormat::Node Branch(const std::string& label, const std::string& name, std::vector<AisFormat::Node> children) {
+inline AisFormat::Node Branch(const std::string& label, const std::string& name,
+                              std::vector<AisFormat::Node> children) {
     AisFormat::Node node;
     node.label = label;
     node.name = name;
