@@ -511,18 +511,15 @@ TEST_P(PathFinderTest, FreeSideHolesAndOncomingEntities) {
   me.heading = 0.0f;
   me.position = CVector3(0, 0, -3.5f);
   m_walker->Update();
-  HostBody oncoming;
-  oncoming.position = CVector3(0, 0, -2.3f);
-  oncoming.heading = 180.0f;
-  oncoming.speed = 1.0f;
-  CEntity* other =
-      m_scene->Spawn(oncoming, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
-  HostBody besideBody;
-  besideBody.position = CVector3(1.0f, 0, -3.5f);
-  besideBody.heading = 270.0f;
-  besideBody.speed = 1.0f;
-  CEntity* beside =
-      m_scene->Spawn(besideBody, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
+  auto walking = [&](const CVector3& position, float heading) {
+    HostBody body;
+    body.position = position;
+    body.heading = heading;
+    body.speed = 1.0f;
+    return m_scene->Spawn(body, scenario::MakeEntityDefinition(nullptr), CPathFinder::s_classDesc.GetClassBit());
+  };
+  CEntity* other = walking(CVector3(0, 0, -2.3f), 180.0f);
+  CEntity* beside = walking(CVector3(1.0f, 0, -3.5f), 270.0f);
   ASSERT_NE(other, nullptr);
   ASSERT_NE(beside, nullptr);
   Vusk::DetectDynamicThreats(finder, target);
