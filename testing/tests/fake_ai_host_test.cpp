@@ -11,6 +11,20 @@
 
 namespace {
 
+// Replaces the host's boxes with `count` random ones: corners in the coordinate range, sides in the
+// extent range.
+std::vector<FakeBox> RandomBoxes(FakeAiHost& host, std::mt19937& rng, std::uniform_real_distribution<float>& coordinate,
+                                 std::uniform_real_distribution<float>& extent, int count) {
+    host.ClearBoxes();
+    std::vector<FakeBox> boxes;
+    for (int b = 0; b < count; ++b) {
+        const float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
+        boxes.push_back({{x, y, z}, {x + extent(rng), y + extent(rng), z + extent(rng)}});
+        host.AddBox(x, y, z, boxes.back().max[0], boxes.back().max[1], boxes.back().max[2]);
+    }
+    return boxes;
+}
+
 // The fake host's segment test against sampling along the segment.
 TEST(FakeAiHostTest, SegmentBoxTestMatchesSampling) {
     FakeAiHost& host = FakeAiHost::Instance();
@@ -19,11 +33,7 @@ TEST(FakeAiHostTest, SegmentBoxTestMatchesSampling) {
     std::uniform_real_distribution<float> coordinate(-10.0f, 10.0f);
     std::uniform_real_distribution<float> extent(0.5f, 4.0f);
     for (int round = 0; round < 200; ++round) {
-        host.ClearBoxes();
-        for (int b = 0; b < 3; ++b) {
-            float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
-            host.AddBox(x, y, z, x + extent(rng), y + extent(rng), z + extent(rng));
-        }
+        RandomBoxes(host, rng, coordinate, extent, 3);
         float from[3] = {coordinate(rng), coordinate(rng), coordinate(rng)};
         float to[3] = {coordinate(rng), coordinate(rng), coordinate(rng)};
         float inflate = round % 2 == 0 ? 0.0f : 0.5f;
@@ -66,13 +76,7 @@ TEST(FakeAiHostTest, SphereSweepMatchesTheDistanceToTheBoxes) {
     std::uniform_real_distribution<float> radius(0.1f, 1.5f);
     int hits = 0, misses = 0;
     for (int round = 0; round < 400; ++round) {
-        host.ClearBoxes();
-        std::vector<FakeBox> boxes;
-        for (int b = 0; b < 2; ++b) {
-            const float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
-            boxes.push_back({{x, y, z}, {x + extent(rng), y + extent(rng), z + extent(rng)}});
-            host.AddBox(x, y, z, boxes.back().max[0], boxes.back().max[1], boxes.back().max[2]);
-        }
+        const std::vector<FakeBox> boxes = RandomBoxes(host, rng, coordinate, extent, 2);
         const float from[3] = {coordinate(rng), coordinate(rng), coordinate(rng)};
         const float to[3] = {coordinate(rng), coordinate(rng), coordinate(rng)};
         const float r = radius(rng);
