@@ -1,10 +1,12 @@
-// Collision queries: the known triangle's table, tree walks equal to brute force on random
-// soups, the data stream's byte-exact round trip and its refusal of bad references.
+// Collision queries: the known triangle's table, boxes over a floor tile's shared edge and
+// corners, tree walks equal to brute force on random soups, the data stream's byte-exact round
+// trip and its refusal of bad references.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <utility>
@@ -191,6 +193,64 @@ TEST_F(CollisionTest, KnownTriangleSphereAndBox) {
     EXPECT_EQ(OvCollisionTestBoxTriangle(&outside, &kA, &kB, &kC), 0);
     const OvBBox high{{2, 2, 2}, {-2, -2, .1f}};
     EXPECT_EQ(OvCollisionTestBoxTriangle(&high, &kA, &kB, &kC), 0);
+}
+
+// A floor tile split along its diagonal, as the level builder writes it, under boxes straddling
+// the floor: a box meets a closed triangle exactly when its ground rectangle does (separating
+// axes in the plane). Boxes centred on the shared diagonal, on the tile's corners and on a fine
+// grid round them, of several sizes, clear of grazing contacts the float test cannot tell.
+TEST_F(CollisionTest, BoxesOverSharedEdgesAndCornersOfAFloor) {
+    const OvV3d corner[4] = {{0, 0, 0}, {0, 0, 1}, {1, 0, 1}, {1, 0, 0}};
+    const OvV3d* tris[2][3] = {{&corner[0], &corner[1], &corner[2]}, {&corner[0], &corner[2], &corner[3]}};
+    // Signed gap between the rectangle and the triangle on the ground (x, z): negative when they
+    // overlap, the largest separation over the axes otherwise.
+    const auto gap = [](const OvV3d* const* t, double x0, double z0, double x1, double z1) {
+        double worst = -1e30;
+        const auto axis = [&](double ax, double az) {
+            double tlo = 1e30, thi = -1e30;
+            for (int k = 0; k < 3; ++k) {
+                const double p = ax * t[k]->x + az * t[k]->z;
+                tlo = std::min(tlo, p);
+                thi = std::max(thi, p);
+            }
+            const double r[4] = {ax * x0 + az * z0, ax * x1 + az * z0, ax * x0 + az * z1, ax * x1 + az * z1};
+            const double rlo = *std::min_element(r, r + 4), rhi = *std::max_element(r, r + 4);
+            worst = std::max(worst, std::max(rlo - thi, tlo - rhi) / std::hypot(ax, az));
+        };
+        axis(1, 0);
+        axis(0, 1);
+        for (int k = 0; k < 3; ++k) {
+            axis(-(t[(k + 1) % 3]->z - t[k]->z), t[(k + 1) % 3]->x - t[k]->x);
+        }
+        return worst;
+    };
+    std::vector<std::pair<float, float>> centres;
+    for (int i = 0; i <= 16; ++i) {
+        centres.emplace_back(i / 16.0f, i / 16.0f); // the shared diagonal, its ends the corners
+    }
+    for (int i = -4; i <= 20; ++i) {
+        for (int j = -4; j <= 20; ++j) {
+            centres.emplace_back(i / 16.0f + 0.003f, j / 16.0f - 0.002f);
+        }
+    }
+    int found = 0, checked = 0;
+    for (const float half : {0.05f, 0.41f, 0.8f}) {
+        for (const auto& [x, z] : centres) {
+            const OvBBox box{{x + half, 0.818343f, z + half}, {x - half, -0.00165747f, z - half}};
+            for (const auto& t : tris) {
+                const double g = gap(t, box.inf.x, box.inf.z, box.sup.x, box.sup.z);
+                if (std::fabs(g) < 1e-4) {
+                    continue; // grazing
+                }
+                ++checked;
+                const int meets = OvCollisionTestBoxTriangle(&box, t[0], t[1], t[2]);
+                EXPECT_EQ(meets, g < 0 ? 1 : 0) << "box " << half << " at " << x << ", " << z;
+                found += meets;
+            }
+        }
+    }
+    EXPECT_GT(checked, 3000);
+    EXPECT_GT(found, checked / 3);
 }
 
 // The tree walks report exactly the triangles and fractions testing every triangle reports.

@@ -26,7 +26,7 @@ bool Inside(const OvBBox& box, const float p[3], float slack = 1e-4f) {
 }
 
 TEST_F(WorldReadTest, LevelsReadBackAsWritten) {
-    for (const mkasset::LevelOptions options : {mkasset::LevelOptions{3, 24, 10, 100}, mkasset::LevelOptions{}}) {
+    for (const mkasset::LevelOptions& options : {mkasset::LevelOptions{3, 24, 10, 100}, mkasset::LevelOptions{}}) {
         const WorldDesc desc = mkasset::LevelWorld(options);
         const Bytes file = mkasset::WorldFile(desc);
         EXPECT_EQ(file, mkasset::WorldFile(mkasset::LevelWorld(options))) << "the same seed gives the same bytes";

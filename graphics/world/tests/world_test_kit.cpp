@@ -85,6 +85,20 @@ OvStream* OpenBytes(const Bytes& bytes) {
 OvClump* ReadClump(const Bytes& bytes) { return ReadFirst<OvClump>(bytes, OvClumpStreamRead); }
 OvGeometry* ReadGeometry(const Bytes& bytes) { return ReadFirst<OvGeometry>(bytes, OvGeometryStreamRead); }
 
+void GridTriangles(OvGeometry* geometry, int n, OvMaterial* material) {
+    int t = 0;
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i < n; ++i) {
+            const auto a = static_cast<OvUInt16>(j * (n + 1) + i), b = static_cast<OvUInt16>(a + 1),
+                       c = static_cast<OvUInt16>(a + n + 1), d = static_cast<OvUInt16>(c + 1);
+            OvGeometryTriangleSetVertexIndices(geometry, &geometry->triangles[t], a, c, b);
+            OvGeometryTriangleSetMaterial(geometry, &geometry->triangles[t++], material);
+            OvGeometryTriangleSetVertexIndices(geometry, &geometry->triangles[t], b, c, d);
+            OvGeometryTriangleSetMaterial(geometry, &geometry->triangles[t++], material);
+        }
+    }
+}
+
 mkasset::MaterialDesc DescribeMaterial(const OvMaterial* material) {
     mkasset::MaterialDesc d;
     d.color[0] = material->color.red;

@@ -50,6 +50,10 @@ template <typename T> T* ReadFirst(const Bytes& bytes, T* (*reader)(OvStream*)) 
 OvClump* ReadClump(const Bytes& bytes);
 OvGeometry* ReadGeometry(const Bytes& bytes);
 
+// The triangles of a grid of n x n quads whose vertices lie row by row (n + 1 a row): two a quad,
+// each with the material.
+void GridTriangles(OvGeometry* geometry, int n, OvMaterial* material);
+
 // Descriptions of objects read. Geometry extensions are the engine's own extension chunk body
 // (its registered writers); the others are taken as empty.
 mkasset::GeometryDesc DescribeGeometry(const OvGeometry* geometry);
