@@ -220,24 +220,24 @@ void EditGraph(CSpatialGraph* graph, std::mt19937& rng) {
   std::uniform_int_distribution<int> vertex(0, graph->GetLastVertexIndex());
   std::uniform_int_distribution<int> edge(0, graph->GetLastEdgeIndex());
   switch (kind(rng)) {
-    case 0:
-      if (CGraphEdge* e = graph->GetEdge(edge(rng))) e->m_data.m_closed = e->m_data.m_closed == 1 ? 0 : 1;
-      break;
-    case 1:
-      if (CGraphVertex* v = graph->GetVertex(vertex(rng))) v->m_data.m_position.x += 0.75f;
-      break;
-    case 2: {
-      CGraphVertex* a = graph->GetVertex(vertex(rng));
-      CGraphVertex* b = graph->GetVertex(vertex(rng));
-      if (a == nullptr || b == nullptr || a == b) break;
-      CGraphEdgeData data;
-      data.m_length = data.m_cost = std::sqrt(CVector3::DistanceSquared(a->GetPosition(), b->GetPosition()));
-      graph->AddEdge(data, a, b, -1);
-      break;
-    }
-    default:
-      if (const int index = edge(rng); graph->GetEdge(index) != nullptr) graph->RemoveEdge(index);
-      break;
+  case 0:
+    if (CGraphEdge* e = graph->GetEdge(edge(rng))) e->m_data.m_closed = e->m_data.m_closed == 1 ? 0 : 1;
+    break;
+  case 1:
+    if (CGraphVertex* v = graph->GetVertex(vertex(rng))) v->m_data.m_position.x += 0.75f;
+    break;
+  case 2: {
+    CGraphVertex* a = graph->GetVertex(vertex(rng));
+    CGraphVertex* b = graph->GetVertex(vertex(rng));
+    if (a == nullptr || b == nullptr || a == b) break;
+    CGraphEdgeData data;
+    data.m_length = data.m_cost = std::sqrt(CVector3::DistanceSquared(a->GetPosition(), b->GetPosition()));
+    graph->AddEdge(data, a, b, -1);
+    break;
+  }
+  default:
+    if (const int index = edge(rng); graph->GetEdge(index) != nullptr) graph->RemoveEdge(index);
+    break;
   }
 }
 
@@ -434,6 +434,17 @@ TEST(AstarNodeListTest, BehavesAsTheSortedLinkedList) {
         while (at != plain.end() && at->second <= f) ++at;
         plain.insert(at, {v, f});
         EXPECT_EQ(list.InsertSorted(v, f).GetVertexIndex(), v);
+        fOf[size_t(v)] = f;
+      } else if (!in && op == 9 && !plain.empty()) {
+        // The front leaves as the vertex comes in.
+        const int front = plain.front().first;
+        const float f = float(pickF(rng));
+        plain.pop_front();
+        auto at = plain.begin();
+        while (at != plain.end() && at->second <= f) ++at;
+        plain.insert(at, {v, f});
+        list.ReplaceFront(v, f);
+        EXPECT_EQ(states[size_t(front)].heapPos, -1);
         fOf[size_t(v)] = f;
       } else if (!in && !plain.empty()) {
         // Before a node of the list, with an f that keeps the order.
