@@ -194,22 +194,18 @@ CAstarNodeIterator CAstarNodeList::NextAfterFront() const {
 
 namespace {
 
-// Opens a vertex that is in no open list, with its f and h.
-inline void OpenInsert(int32_t index, float f, float h) {
+// Opens a vertex that is in no open list, with its f and h; `replacingFront`: the front leaves the open
+// list at the same time.
+inline void OpenInsert(int32_t index, float f, float h, bool replacingFront = false) {
   VertexState& state = g_buffers.states[index];
   state.stamp = g_buffers.stamp;
   state.f = f;
   state.h = h;
-  g_buffers.open.InsertSorted(index, f);
-}
-
-// As OpenInsert, the front leaving the open list at the same time.
-inline void OpenReplacingFront(int32_t index, float f, float h) {
-  VertexState& state = g_buffers.states[index];
-  state.stamp = g_buffers.stamp;
-  state.f = f;
-  state.h = h;
-  g_buffers.open.ReplaceFront(index, f);
+  if (replacingFront) {
+    g_buffers.open.ReplaceFront(index, f);
+  } else {
+    g_buffers.open.InsertSorted(index, f);
+  }
 }
 
 // An open vertex whose f fell goes behind the nodes of equal f.
@@ -400,7 +396,7 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
       // v is still the front: the first vertex to come in takes its place, which usually leaves it near
       // the top (its f is close to v's), instead of climbing from the bottom while v later leaves from
       // the top. The open list ends the same, nodes and order.
-      OpenReplacingFront(wi, f, h);
+      OpenInsert(wi, f, h, true);
       left = true;
     } else {
       OpenInsert(wi, f, h);
