@@ -389,17 +389,16 @@ bool Pipeline::SetUpPixels() {
                 sm.fastWrap = sm.addressU == D3DTADDRESS_WRAP && sm.addressV == D3DTADDRESS_WRAP;
                 for (int l = 0; l < sm.levelCount; ++l) {
                     const Image& im = *sm.levels[l];
-                    sm.fastWrap = sm.fastWrap && im.format == D3DFMT_A8R8G8B8 && (im.width & (im.width - 1)) == 0 &&
-                                  (im.height & (im.height - 1)) == 0;
-                    sm.level[l] = {im.bytes.data(),
-                                   im.pitch,
-                                   static_cast<int>(im.width) - 1,
-                                   static_cast<int>(im.height) - 1,
-                                   static_cast<float>(im.width),
-                                   static_cast<float>(im.height)};
+                    sm.fastWrap = sm.fastWrap && im.format == sm.levels[0]->format &&
+                                  (im.format == D3DFMT_A8R8G8B8 || im.format == D3DFMT_X8R8G8B8) &&
+                                  (im.width & (im.width - 1)) == 0 && (im.height & (im.height - 1)) == 0;
+                    sm.level[l] = {im.bytes.data(), static_cast<float>(im.width), static_cast<float>(im.height)};
                 }
+                sm.opaque = OpaqueBits(sm.levels[0]->format);
                 auto linear = [](DWORD f) { return f == D3DTEXF_LINEAR || f == D3DTEXF_ANISOTROPIC; };
-                sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag);
+                // The quick sampler finds texels through float offsets, exact below 2^24.
+                sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag) &&
+                           std::uint64_t{sm.levels[0]->width} * sm.levels[0]->height < (std::uint64_t{1} << 24);
                 for (int l = 0; l < sm.levelCount; ++l) // each level half the one before, at least 1
                     sm.quick = sm.quick && sm.levels[l]->width == std::max(1u, sm.levels[0]->width >> l) &&
                                sm.levels[l]->height == std::max(1u, sm.levels[0]->height >> l);

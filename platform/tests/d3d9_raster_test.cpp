@@ -151,9 +151,10 @@ struct RasterTest : ::testing::Test {
         device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
     }
 
-    IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y)) {
+    IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y),
+                               D3DFORMAT format = D3DFMT_A8R8G8B8) {
         IDirect3DTexture9* t = nullptr;
-        EXPECT_EQ(device->CreateTexture(w, h, levels, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+        EXPECT_EQ(device->CreateTexture(w, h, levels, 0, format, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
         for (UINT l = 0; l < t->GetLevelCount(); ++l) {
             IDirect3DSurface9* s = nullptr;
             t->GetSurfaceLevel(l, &s);
@@ -951,6 +952,64 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
     EXPECT_GT(drawn, static_cast<int>(packed.size()) * 9 / 10);
     EXPECT_LE(worst, 3);
     t->Release();
+}
+
+// A texture without alpha reads as opaque whatever its fourth bytes hold: an X8R8G8B8 texture with
+// noise there draws exactly as its A8R8G8B8 twin with opaque alpha, on the packed and the general
+// path, point and linear (mip-mapped: the four-pixel sampler), wrapped and clamped.
+TEST_F(RasterTest, ATextureWithoutAlphaSamplesAsItsOpaqueTwin) {
+    Create(37, 29);
+    auto rgb = [](UINT level, UINT x, UINT y) -> DWORD {
+        return ((x * 53 + y * 7 + level * 90) & 255) << 16 | ((x ^ (y * 3)) * 9 & 255) << 8 | ((x + level) * 29 & 255);
+    };
+    static decltype(rgb) colour = rgb;
+    IDirect3DTexture9* noisy = Texture(
+        32, 16, 0, [](UINT l, UINT x, UINT y) { return colour(l, x, y) | ((x * 89 + y * 13) & 255) << 24; },
+        D3DFMT_X8R8G8B8);
+    IDirect3DTexture9* opaque =
+        Texture(32, 16, 0, [](UINT l, UINT x, UINT y) { return colour(l, x, y) | 0xFF000000u; });
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::vector<TVertex> scene;
+    for (int i = 0; i < 60; ++i) { // from minified far beyond the last level to magnified
+        const float cx = 37 * unit(random), cy = 29 * unit(random), size = 3 + 20 * unit(random);
+        const float scale = 0.05f + 6 * unit(random) * unit(random);
+        for (int k = 0; k < 3; ++k) {
+            const float rhw = 0.3f + 1.7f * unit(random);
+            const float x = cx + size * (unit(random) - 0.5f), y = cy + size * (unit(random) - 0.5f);
+            scene.push_back({x, y, 0.5f, rhw, 0xFFC0E0FF, (x * scale / 8 - 1) * rhw, (y * scale / 8 - 1) * rhw});
+        }
+    }
+    for (DWORD filter : {D3DTEXF_POINT, D3DTEXF_LINEAR})
+        for (DWORD address : {D3DTADDRESS_WRAP, D3DTADDRESS_CLAMP})
+            for (BOOL general : {FALSE, TRUE}) {
+                for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
+                    device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), filter);
+                device->SetSamplerState(0, D3DSAMP_ADDRESSU, address);
+                device->SetSamplerState(0, D3DSAMP_ADDRESSV, address);
+                device->SetRenderState(D3DRS_SPECULARENABLE, general);
+                auto draw = [&](IDirect3DTexture9* t) {
+                    device->SetTexture(0, t);
+                    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0x00000000, 1.0f, 0);
+                    Triangles(scene);
+                    return Pixels();
+                };
+                const std::vector<DWORD> a = draw(noisy), b = draw(opaque);
+                int drawn = 0;
+                for (std::size_t i = 0; i < a.size(); ++i) {
+                    ASSERT_EQ(a[i], b[i]) << "filter " << filter << " address " << address << " general " << general
+                                          << " pixel " << i % width << ", " << i / width;
+                    drawn += a[i] != 0;
+                }
+                EXPECT_GT(drawn, static_cast<int>(a.size()) / 3);
+            }
+    noisy->Release();
+    opaque->Release();
 }
 
 // The packed-byte path and the general one (here through the specular add) store the same depth
