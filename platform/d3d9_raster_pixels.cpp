@@ -696,7 +696,8 @@ struct Channels16 {
 
 // Bilerp8 of four pixels, each at a level of its own (`width` and `height` its sides): the texel
 // offsets four at a time (exact in float: a quick level has fewer than 2^24 texels), the texels
-// pixel by pixel, the filtering of all four at once.
+// pixel by pixel, the filtering of all four at once. kOneLevel: every pixel at level 0.
+template <bool kOneLevel>
 [[gnu::always_inline]] inline Channels16 Bilinear4(const Sampler& s, __m128i level, __m128 width, __m128 height,
                                                    __m128i x, __m128i y, __m128i fx, __m128i fy) {
     const __m128i one = _mm_set1_epi32(1);
@@ -713,7 +714,7 @@ struct Channels16 {
     _mm_store_si128(reinterpret_cast<__m128i*>(levels), level);
     alignas(16) int t[4][4];
     for (int k = 0; k < 4; ++k) {
-        const BYTE* bytes = s.level[levels[k]].bytes;
+        const BYTE* bytes = s.level[kOneLevel ? 0 : levels[k]].bytes;
         for (int c = 0; c < 4; ++c)
             std::memcpy(&t[c][k], bytes + 4 * static_cast<std::size_t>(at[c][k]), 4);
     }
@@ -727,13 +728,15 @@ struct Channels16 {
 
 // Sample for four pixels of a filtered, wrapped 32-bit texture (`Sampler::quick`): the level choice
 // per pixel as Sample makes it, the coordinates of both levels four at a time, the texels pixel by
-// pixel and their filtering four pixels at a time again. Lanes outside `live` are not sampled.
+// pixel and their filtering four pixels at a time again. Lanes outside `live` do not choose the
+// second level. kOneLevel: the draw keeps every pixel at level 0.
+template <bool kOneLevel>
 [[gnu::always_inline]] inline __m128i SampleQuick(const Sampler& s, __m128 u, __m128 v, __m128 lod, int live) {
     const __m128 l = _mm_add_ps(lod, _mm_set1_ps(s.bias));
     const __m128 top = _mm_set1_ps(static_cast<float>(s.levelCount - 1));
     const __m128i last = _mm_set1_epi32(s.levelCount - 1);
     __m128i a = _mm_setzero_si128(), b = a, t = a;
-    if (s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
+    if (!kOneLevel && s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
         const __m128i minified = _mm_castps_si128(_mm_cmpgt_ps(l, _mm_setzero_ps())); // NaN is not
         if (s.mip == D3DTEXF_POINT) {
             // min(floor(l + 0.5), top), the floor a truncation of a positive number.
@@ -755,10 +758,12 @@ struct Channels16 {
     };
     const __m128 w0 = _mm_set1_ps(s.level[0].width), h0 = _mm_set1_ps(s.level[0].height);
     // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
-    const bool second = (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
+    const bool second =
+        !kOneLevel && (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
     // TexelCoordinate, the floor and the 8-bit fraction.
     __m128i texel[4] = {}, fraction[4] = {};
-    const __m128 coords[4] = {u, v, u, v}, sizes[4] = {side(w0, a), side(h0, a), side(w0, b), side(h0, b)};
+    const __m128 coords[4] = {u, v, u, v};
+    const __m128 sizes[4] = {kOneLevel ? w0 : side(w0, a), kOneLevel ? h0 : side(h0, a), side(w0, b), side(h0, b)};
     for (int c = 0; c < (second ? 4 : 2); ++c) {
         __m128 x = _mm_sub_ps(_mm_mul_ps(coords[c], sizes[c]), _mm_set1_ps(0.5f));
         const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
@@ -771,9 +776,10 @@ struct Channels16 {
     }
     // Every lane's level and coordinates are in range (NaN and far coordinates were zeroed), so
     // the lanes outside `live` read texels too and nothing branches on them.
-    Channels16 out = Bilinear4(s, a, sizes[0], sizes[1], texel[0], texel[1], fraction[0], fraction[1]);
+    Channels16 out = Bilinear4<kOneLevel>(s, a, sizes[0], sizes[1], texel[0], texel[1], fraction[0], fraction[1]);
     if (second)
-        out = Lerp16(out, Bilinear4(s, b, sizes[2], sizes[3], texel[2], texel[3], fraction[2], fraction[3]), Spread(t));
+        out = Lerp16(out, Bilinear4<false>(s, b, sizes[2], sizes[3], texel[2], texel[3], fraction[2], fraction[3]),
+                     Spread(t));
     return _mm_packus_epi16(out.lo, out.hi);
 }
 
@@ -883,6 +889,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
     const float topW = kTexture ? sampler->level[0].width : 0.0f, topH = kTexture ? sampler->level[0].height : 0.0f;
     const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
+    // Every pixel samples level 0: there is no other, or no mip filter chooses one.
+    const bool oneLevel = kTexture && (sampler->levelCount == 1 || sampler->mip == D3DTEXF_NONE);
 
     // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
@@ -965,7 +973,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             }
             const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
             if (sampler->quick) {
-                texel = SampleQuick(*sampler, u, v, lod, liveBits);
+                texel = oneLevel ? SampleQuick<true>(*sampler, u, v, lod, liveBits)
+                                 : SampleQuick<false>(*sampler, u, v, lod, liveBits);
             } else {
                 alignas(16) float us[4], vs[4], lods[4];
                 alignas(16) D3DCOLOR texels[4] = {};

@@ -1012,6 +1012,42 @@ TEST_F(RasterTest, ATextureWithoutAlphaSamplesAsItsOpaqueTwin) {
     opaque->Release();
 }
 
+// Magnified, a texture of one level and the same texels as the first level of a chain (the chain
+// taking the filter between levels) draw the same bytes on the packed path.
+TEST_F(RasterTest, ATextureOfOneLevelDrawsAsTheFirstLevelOfAChain) {
+    Create(37, 29);
+    auto texel = [](UINT level, UINT x, UINT y) -> DWORD {
+        return level > 0 ? 0xFF00FF00u
+                         : 0x80000000u | (x * 61 & 255) << 16 | (y * 23 & 255) << 8 | ((x ^ y) * 13 & 255);
+    };
+    IDirect3DTexture9* one = Texture(32, 16, 1, texel);
+    IDirect3DTexture9* chain = Texture(32, 16, 0, texel);
+    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+    for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
+        device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), D3DTEXF_LINEAR);
+    // Two triangles in perspective over the target, under 16 texels across it either way: magnified.
+    const std::vector<TVertex> quad = {{-2, -2, 0.5f, 1.0f, 0xFFFFFFFF, -0.3f, -0.2f},
+                                       {39, -2, 0.5f, 0.4f, 0xFFC0FFE0, 0.35f * 0.4f, -0.2f * 0.4f},
+                                       {-2, 31, 0.5f, 1.0f, 0xFFFFC0C0, -0.3f, 0.6f},
+                                       {39, 31, 0.5f, 0.4f, 0xFFFFFFFF, 0.35f * 0.4f, 0.6f * 0.4f}};
+    auto draw = [&](IDirect3DTexture9* t) {
+        device->SetTexture(0, t);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles(quad, D3DPT_TRIANGLESTRIP);
+        return Pixels();
+    };
+    const std::vector<DWORD> a = draw(one), b = draw(chain);
+    EXPECT_TRUE(a == b);
+    EXPECT_EQ(std::count(a.begin(), a.end(), 0u), 0);
+    EXPECT_EQ(std::count_if(a.begin(), a.end(), [](DWORD c) { return (c & 0xFF00FF00u) == 0xFF00FF00u; }), 0);
+    one->Release();
+    chain->Release();
+}
+
 // The packed-byte path and the general one (here through the specular add) store the same depth
 // for the same z, the far plane included: a second pass over the first with EQUAL draws every pixel.
 TEST_F(RasterTest, DepthWrittenByOnePathIsEqualForTheOther) {
