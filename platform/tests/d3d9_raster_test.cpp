@@ -151,6 +151,18 @@ struct RasterTest : ::testing::Test {
         device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
     }
 
+    // Stage 0 modulates its texture by the diffuse colour and takes the alpha of `alphaArg`;
+    // `filter` magnifies, minifies and filters between levels.
+    void TextureTimesDiffuse(DWORD alphaArg, DWORD filter) {
+        device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+        device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+        device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+        device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+        device->SetTextureStageState(0, D3DTSS_ALPHAARG1, alphaArg);
+        for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
+            device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), filter);
+    }
+
     IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y),
                                D3DFORMAT format = D3DFMT_A8R8G8B8) {
         IDirect3DTexture9* t = nullptr;
@@ -907,13 +919,7 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
         return 0xFF000000u | ((x * 37 + y * 11 + level * 50) & 255) << 16 | ((x ^ y) * 16 & 255) << 8 | (level * 60);
     });
     device->SetTexture(0, t);
-    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
-    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG2);
-    device->SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
-    for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
-        device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), D3DTEXF_LINEAR);
+    TextureTimesDiffuse(D3DTA_DIFFUSE, D3DTEXF_LINEAR);
     device->SetRenderState(D3DRS_ZENABLE, TRUE);
     device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
     device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
@@ -968,11 +974,6 @@ TEST_F(RasterTest, ATextureWithoutAlphaSamplesAsItsOpaqueTwin) {
         D3DFMT_X8R8G8B8);
     IDirect3DTexture9* opaque =
         Texture(32, 16, 0, [](UINT l, UINT x, UINT y) { return colour(l, x, y) | 0xFF000000u; });
-    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
-    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
-    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
     std::mt19937 random(5);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::vector<TVertex> scene;
@@ -988,8 +989,7 @@ TEST_F(RasterTest, ATextureWithoutAlphaSamplesAsItsOpaqueTwin) {
     for (DWORD filter : {D3DTEXF_POINT, D3DTEXF_LINEAR})
         for (DWORD address : {D3DTADDRESS_WRAP, D3DTADDRESS_CLAMP})
             for (BOOL general : {FALSE, TRUE}) {
-                for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
-                    device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), filter);
+                TextureTimesDiffuse(D3DTA_TEXTURE, filter);
                 device->SetSamplerState(0, D3DSAMP_ADDRESSU, address);
                 device->SetSamplerState(0, D3DSAMP_ADDRESSV, address);
                 device->SetRenderState(D3DRS_SPECULARENABLE, general);
@@ -1022,13 +1022,7 @@ TEST_F(RasterTest, ATextureOfOneLevelDrawsAsTheFirstLevelOfAChain) {
     };
     IDirect3DTexture9* one = Texture(32, 16, 1, texel);
     IDirect3DTexture9* chain = Texture(32, 16, 0, texel);
-    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
-    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
-    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
-    for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
-        device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), D3DTEXF_LINEAR);
+    TextureTimesDiffuse(D3DTA_TEXTURE, D3DTEXF_LINEAR);
     // Two triangles in perspective over the target, under 16 texels across it either way: magnified.
     const std::vector<TVertex> quad = {{-2, -2, 0.5f, 1.0f, 0xFFFFFFFF, -0.3f, -0.2f},
                                        {39, -2, 0.5f, 0.4f, 0xFFC0FFE0, 0.35f * 0.4f, -0.2f * 0.4f},
