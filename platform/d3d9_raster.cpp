@@ -13,8 +13,8 @@
 // same results as shading them one by one.
 //
 // This file holds the draw as a whole: clipping in homogeneous space, the viewport, culling,
-// triangles, lines, points and sprites, the vertex cache, and the threaded bands that share out a
-// large draw's pixels. The vertex step is in d3d9_raster_vertex.cpp, spans and pixels in
+// triangles, lines, points and sprites, the vertex cache, and the threads: a large draw's vertices
+// and its triangles' clipping and culling in runs, then its pixels in bands. The vertex step is in d3d9_raster_vertex.cpp, spans and pixels in
 // d3d9_raster_pixels.cpp, the pieces they share in d3d9_raster_internal.h.
 
 #include "platform/d3d9_raster_internal.h"
