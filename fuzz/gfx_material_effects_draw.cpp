@@ -55,7 +55,7 @@ bool DriverUp(int device) {
     if (device == 1) {
         adapter.caps.TextureOpCaps &= ~(D3DTEXOPCAPS_MODULATE2X | D3DTEXOPCAPS_MULTIPLYADD);
     }
-    adapter.caps.PixelShaderVersion = device == 3 ? 0xFFFF0101u : 0;
+    adapter.caps.PixelShaderVersion = device == 3 ? D3DPS_VERSION(1, 4) : 0;
     D3d9SetAdapters({adapter});
     gDevice = OvEngineOpen(&window) && OvEngineStart() ? device : -1;
     return gDevice == device;

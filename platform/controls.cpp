@@ -240,7 +240,21 @@ bool PlatformControlsFromEnvironment(PlatformControls* c, std::string* error) {
     }
     if (const char* v = Env("PLATFORM_MSGBOX_LOG"))
         c->messageBoxLog = v;
-    return PlatformRasterThreadsFromEnvironment(&c->rasterThreads, error);
+    return PlatformRasterThreadsFromEnvironment(&c->rasterThreads, error) &&
+           PlatformPixelShadersFromEnvironment(&c->pixelShaders, error);
+}
+
+bool PlatformPixelShadersFromEnvironment(bool* on, std::string* error) {
+    *on = true;
+    const char* v = Env("PLATFORM_PIXEL_SHADERS");
+    if (v == nullptr)
+        return true;
+    if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0) {
+        *error = std::string("PLATFORM_PIXEL_SHADERS: expected 1 or 0, got '") + v + "'";
+        return false;
+    }
+    *on = v[0] == '1';
+    return true;
 }
 
 bool PlatformRasterThreadsFromEnvironment(int* threads, std::string* error) {

@@ -14,6 +14,8 @@
 //   PLATFORM_MSGBOX_LOG=file      append every message box text to the file
 //   PLATFORM_RASTER_THREADS=N     the Direct3D 9 stand-in rasterises on N threads, 1 to 64 (1: on
 //                                 the drawing thread alone; default: the processors, at most 8)
+//   PLATFORM_PIXEL_SHADERS=0|1    0: the Direct3D 9 stand-in's caps report no pixel shaders (the
+//                                 callers take their paths without them); default 1: ps_1_4
 //
 // PLATFORM_KEYS is a comma-separated list of FRAME:ACTION items. Frame N is the moment the N-th
 // frame has been presented (0: before the first frame). Actions:
@@ -52,6 +54,7 @@ struct PlatformControls {
     std::string videoMode; // "W x H x D", empty when not set
     std::string messageBoxLog;
     int rasterThreads = 0; // 0: not set
+    bool pixelShaders = true;
 };
 
 // Reads the controls; on a malformed value returns false with a message naming the variable.
@@ -60,6 +63,10 @@ bool PlatformControlsFromEnvironment(PlatformControls* controls, std::string* er
 // Reads PLATFORM_RASTER_THREADS alone (0 when not set); on a malformed value returns false with a
 // message naming the variable.
 bool PlatformRasterThreadsFromEnvironment(int* threads, std::string* error);
+
+// Reads PLATFORM_PIXEL_SHADERS alone (true when not set); on a malformed value returns false with
+// a message naming the variable.
+bool PlatformPixelShadersFromEnvironment(bool* on, std::string* error);
 
 // Parses a PLATFORM_KEYS text.
 bool PlatformParseScript(const char* text, std::vector<PlatformScriptEvent>* events, std::string* error);

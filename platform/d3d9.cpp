@@ -1,12 +1,14 @@
 // The Direct3D 9 stand-in's entry point and adapter object, the adapter presets, and the
 // stand-in's controls: scripted failures and the call log.
 
+#include "platform/controls.h"
 #include "platform/d3d9_device.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace d3d9 {
 namespace {
@@ -361,6 +363,14 @@ D3DCAPS9 D3d9PresetCaps(D3d9Preset preset) {
     c.NumSimultaneousRTs = 1;
     c.StretchRectFilterCaps =
         D3DPTFILTERCAPS_MINFPOINT | D3DPTFILTERCAPS_MINFLINEAR | D3DPTFILTERCAPS_MAGFPOINT | D3DPTFILTERCAPS_MAGFLINEAR;
+    // The pixel stage runs ps_1_1 to ps_1_4; PLATFORM_PIXEL_SHADERS=0 hides it.
+    bool pixelShaders = true;
+    std::string error;
+    if (!PlatformPixelShadersFromEnvironment(&pixelShaders, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(2);
+    }
+    c.PixelShaderVersion = pixelShaders ? D3DPS_VERSION(1, 4) : 0;
     if (preset == D3d9Preset::ShaderModel2Vertex) {
         c.VertexShaderVersion = D3DVS_VERSION(2, 0);
         c.MaxVertexShaderConst = 256;

@@ -9,8 +9,8 @@
 #include <vector>
 
 enum class D3d9Preset {
-    FixedFunction,      // no shaders at all
-    ShaderModel2Vertex, // vs_2_0, no pixel shaders
+    FixedFunction,      // no vertex shaders; pixel shaders 1.4 (none with PLATFORM_PIXEL_SHADERS=0)
+    ShaderModel2Vertex, // vs_2_0, and pixel shaders as above
 };
 
 // One adapter as Direct3DCreate9 reports it.

@@ -709,8 +709,12 @@ HRESULT Device::CreatePixelShader(const DWORD* tokens, IDirect3DPixelShader9** o
     std::vector<DWORD> list;
     if (!ShaderTokens(tokens, 0xFFFF0000u, config.caps.PixelShaderVersion, &list))
         return D3DERR_INVALIDCALL;
+    PixelShaderProgram program;
+    if (!PixelShaderDecode(list.data(), list.size(), &program))
+        return D3DERR_INVALIDCALL;
     auto* s = new PixelShader(this, D3DPOOL_MANAGED);
     s->tokens = std::move(list);
+    s->program = std::move(program);
     *out = s;
     return D3D_OK;
 }

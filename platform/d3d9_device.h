@@ -6,6 +6,7 @@
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
+#include "platform/d3d9_pixel_shader.h"
 #include "platform/d3d9_shader.h"
 
 #include <array>
@@ -202,7 +203,7 @@ public:
     std::vector<D3DVERTEXELEMENT9> elements; // without the end marker
 };
 
-// Shaders are kept as their token blobs; vertex shaders also as the program the interpreter runs.
+// Shaders are kept as their token blobs and as the program the interpreter runs.
 class VertexShader final : public Counted<IDirect3DVertexShader9> {
 public:
     using Counted::Counted;
@@ -216,6 +217,7 @@ public:
     using Counted::Counted;
     bool BlocksReset() const override { return false; }
     std::vector<DWORD> tokens;
+    PixelShaderProgram program;
 };
 
 class SwapChain final : public Counted<IDirect3DSwapChain9> {

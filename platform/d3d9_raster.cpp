@@ -205,6 +205,9 @@ public:
 
 private:
     bool SetUpPixels();
+    bool SetUpSampler(UINT stage, Sampler* out) const;
+    // With a pixel shader: its machine and samplers in place of the stages.
+    void SetUpPixelShader();
     static FogEquation Fog(const std::array<DWORD, kRenderStates>& render, DWORD mode);
     std::uint64_t VertexIndex(UINT i) const;
     std::size_t Slot(std::uint64_t index);
@@ -246,6 +249,7 @@ private:
     VertexSetup vs_;
     // With a vertex shader: the interpreter, its inputs and the output each stage reads.
     std::unique_ptr<ShaderMachine> shader_;
+    std::unique_ptr<PixelShaderMachine> pixelShader_;
     ShaderFetch shaderFetch_;
     std::array<std::array<float, 4>, kShaderInputs> shaderIn_{};
     ShaderOutput shaderOut_;
@@ -360,6 +364,11 @@ bool Pipeline::SetUpPixels() {
             ps_.fogEquation = Fog(r, r[D3DRS_FOGTABLEMODE]);
     }
 
+    if (s.pixelShader != nullptr) {
+        SetUpPixelShader();
+        return true;
+    }
+
     // Stages up to the first disabled one.
     int samplers = 0;
     for (UINT i = 0; i < kStages; ++i) {
@@ -377,49 +386,8 @@ bool Pipeline::SetUpPixels() {
         o.alphaArg[2] = st[D3DTSS_ALPHAARG2];
         o.result = st[D3DTSS_RESULTARG];
         o.sampler = -1;
-        TextureBase* t = s.texture[i];
-        if (t != nullptr && t->type == D3DRTYPE_TEXTURE && !t->surfaces.empty()) {
-            Sampler& sm = ps_.samplers[samplers];
-            const auto& ss = s.sampler[i];
-            const UINT base = std::min<UINT>(ss[D3DSAMP_MAXMIPLEVEL], t->allocatedLevels - 1);
-            const UINT count = std::min<UINT>({t->levelCount, t->allocatedLevels, 16u});
-            sm.levelCount = 0;
-            for (UINT l = std::min(base, count - 1); l < count; ++l) {
-                const Image& im = t->Level(0, l)->image;
-                if (im.info == nullptr || im.info->depth || im.width == 0 || im.height == 0)
-                    break;
-                sm.levels[sm.levelCount++] = &im;
-            }
-            if (sm.levelCount > 0) {
-                sm.addressU = ss[D3DSAMP_ADDRESSU];
-                sm.addressV = ss[D3DSAMP_ADDRESSV];
-                sm.mag = ss[D3DSAMP_MAGFILTER];
-                sm.min = ss[D3DSAMP_MINFILTER];
-                sm.mip = ss[D3DSAMP_MIPFILTER];
-                sm.borderColor = ss[D3DSAMP_BORDERCOLOR];
-                sm.bias = FloatOf(ss[D3DSAMP_MIPMAPLODBIAS]);
-                if (!std::isfinite(sm.bias))
-                    sm.bias = 0;
-                sm.palette = device_.CurrentPalette();
-                sm.fastWrap = sm.addressU == D3DTADDRESS_WRAP && sm.addressV == D3DTADDRESS_WRAP;
-                for (int l = 0; l < sm.levelCount; ++l) {
-                    const Image& im = *sm.levels[l];
-                    sm.fastWrap = sm.fastWrap && im.format == sm.levels[0]->format &&
-                                  (im.format == D3DFMT_A8R8G8B8 || im.format == D3DFMT_X8R8G8B8) &&
-                                  (im.width & (im.width - 1)) == 0 && (im.height & (im.height - 1)) == 0;
-                    sm.level[l] = {im.bytes.data(), static_cast<float>(im.width), static_cast<float>(im.height)};
-                }
-                sm.opaque = OpaqueBits(sm.levels[0]->format);
-                auto linear = [](DWORD f) { return f == D3DTEXF_LINEAR || f == D3DTEXF_ANISOTROPIC; };
-                // The quick sampler finds texels through float offsets, exact below 2^24.
-                sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag) &&
-                           std::uint64_t{sm.levels[0]->width} * sm.levels[0]->height < (std::uint64_t{1} << 24);
-                for (int l = 0; l < sm.levelCount; ++l) // each level half the one before, at least 1
-                    sm.quick = sm.quick && sm.levels[l]->width == std::max(1u, sm.levels[0]->width >> l) &&
-                               sm.levels[l]->height == std::max(1u, sm.levels[0]->height >> l);
-                o.sampler = samplers++;
-            }
-        }
+        if (SetUpSampler(i, &ps_.samplers[samplers]))
+            o.sampler = samplers++;
         ps_.stageCount = static_cast<int>(i) + 1;
         for (DWORD arg : {o.colorArg[0], o.colorArg[1], o.colorArg[2], o.alphaArg[0], o.alphaArg[1], o.alphaArg[2]})
             ps_.useSpecular = ps_.useSpecular || (arg & D3DTA_SELECTMASK) == D3DTA_SPECULAR;
@@ -469,6 +437,82 @@ bool Pipeline::SetUpPixels() {
     return true;
 }
 
+// The sampler of stage i's texture; false without one it can read.
+bool Pipeline::SetUpSampler(UINT i, Sampler* out) const {
+    const State& s = device_.state;
+    TextureBase* t = s.texture[i];
+    if (t != nullptr && t->type == D3DRTYPE_TEXTURE && !t->surfaces.empty()) {
+        Sampler& sm = *out;
+        const auto& ss = s.sampler[i];
+        const UINT base = std::min<UINT>(ss[D3DSAMP_MAXMIPLEVEL], t->allocatedLevels - 1);
+        const UINT count = std::min<UINT>({t->levelCount, t->allocatedLevels, 16u});
+        sm.levelCount = 0;
+        for (UINT l = std::min(base, count - 1); l < count; ++l) {
+            const Image& im = t->Level(0, l)->image;
+            if (im.info == nullptr || im.info->depth || im.width == 0 || im.height == 0)
+                break;
+            sm.levels[sm.levelCount++] = &im;
+        }
+        if (sm.levelCount > 0) {
+            sm.addressU = ss[D3DSAMP_ADDRESSU];
+            sm.addressV = ss[D3DSAMP_ADDRESSV];
+            sm.mag = ss[D3DSAMP_MAGFILTER];
+            sm.min = ss[D3DSAMP_MINFILTER];
+            sm.mip = ss[D3DSAMP_MIPFILTER];
+            sm.borderColor = ss[D3DSAMP_BORDERCOLOR];
+            sm.bias = FloatOf(ss[D3DSAMP_MIPMAPLODBIAS]);
+            if (!std::isfinite(sm.bias))
+                sm.bias = 0;
+            sm.palette = device_.CurrentPalette();
+            sm.fastWrap = sm.addressU == D3DTADDRESS_WRAP && sm.addressV == D3DTADDRESS_WRAP;
+            for (int l = 0; l < sm.levelCount; ++l) {
+                const Image& im = *sm.levels[l];
+                sm.fastWrap = sm.fastWrap && im.format == sm.levels[0]->format &&
+                              (im.format == D3DFMT_A8R8G8B8 || im.format == D3DFMT_X8R8G8B8) &&
+                              (im.width & (im.width - 1)) == 0 && (im.height & (im.height - 1)) == 0;
+                sm.level[l] = {im.bytes.data(), static_cast<float>(im.width), static_cast<float>(im.height)};
+            }
+            sm.opaque = OpaqueBits(sm.levels[0]->format);
+            auto linear = [](DWORD f) { return f == D3DTEXF_LINEAR || f == D3DTEXF_ANISOTROPIC; };
+            // The quick sampler finds texels through float offsets, exact below 2^24.
+            sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag) &&
+                       std::uint64_t{sm.levels[0]->width} * sm.levels[0]->height < (std::uint64_t{1} << 24);
+            for (int l = 0; l < sm.levelCount; ++l) // each level half the one before, at least 1
+                sm.quick = sm.quick && sm.levels[l]->width == std::max(1u, sm.levels[0]->width >> l) &&
+                           sm.levels[l]->height == std::max(1u, sm.levels[0]->height >> l);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Pipeline::SetUpPixelShader() {
+    const State& s = device_.state;
+    const PixelShaderProgram& program = s.pixelShader->program;
+    pixelShader_ = std::make_unique<PixelShaderMachine>(program);
+    float constants[kPixelShaderConstants][4];
+    for (int i = 0; i < kPixelShaderConstants; ++i)
+        std::copy(s.pixelConstants[i].begin(), s.pixelConstants[i].end(), constants[i]);
+    pixelShader_->SetConstants(constants);
+    int samplers = 0;
+    for (UINT i = 0; i < kStages; ++i) {
+        const auto& st = s.stage[i];
+        const float matrix[4] = {FloatOf(st[D3DTSS_BUMPENVMAT00]), FloatOf(st[D3DTSS_BUMPENVMAT01]),
+                                 FloatOf(st[D3DTSS_BUMPENVMAT10]), FloatOf(st[D3DTSS_BUMPENVMAT11])};
+        pixelShader_->SetBumpEnvironment(static_cast<int>(i), matrix, FloatOf(st[D3DTSS_BUMPENVLSCALE]),
+                                         FloatOf(st[D3DTSS_BUMPENVLOFFSET]));
+        if ((program.stages & (1u << i)) && SetUpSampler(i, &ps_.samplers[samplers])) {
+            const Sampler& sm = ps_.samplers[samplers];
+            ps_.shaderLod = ps_.shaderLod || sm.levelCount > 1 || sm.min != sm.mag;
+            ps_.shaderSampler[i] = samplers++;
+        }
+    }
+    ps_.shader = pixelShader_.get();
+    ps_.stageCount = 0;
+    ps_.useSpecular = true;
+    ps_.fast = false;
+}
+
 FogEquation Pipeline::Fog(const std::array<DWORD, kRenderStates>& r, DWORD mode) {
     FogEquation f;
     f.mode = mode == D3DFOG_LINEAR || mode == D3DFOG_EXP || mode == D3DFOG_EXP2 ? mode : D3DFOG_NONE;
@@ -482,7 +526,7 @@ void Pipeline::Run() {
     State& s = device_.state;
     if (!SetUpPixels())
         return;
-    stages_ = ps_.stageCount;
+    stages_ = ps_.shader != nullptr ? s.pixelShader->program.coordSets : ps_.stageCount;
     if (s.vertexShader != nullptr) {
         shader_ = std::make_unique<ShaderMachine>(s.vertexShader->program);
         shader_->SetConstants(s.vertexConstants);

@@ -347,6 +347,11 @@ struct PixelSetup {
     int fogIndex = 0;
     FogEquation fogEquation;
     Vec4 fogColor;
+    // A pixel shader runs in place of the stages: stage i reads samplers[shaderSampler[i]] (-1:
+    // no texture); shaderLod when some sampler wants the level of detail.
+    const PixelShaderMachine* shader = nullptr;
+    int shaderSampler[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    bool shaderLod = false;
 };
 
 // Screen-space primitives ------------------------------------------------------------------------------
@@ -373,6 +378,9 @@ struct Raster {
     // Shades the pixels [x0, x1] of row y from the interpolants' planes.
     void Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
               bool hasLodPlanes) const;
+    // The same with the pixel shader in place of the stages.
+    void ShaderSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                    bool hasLodPlanes) const;
     // The rows y0..y1 of a triangle in the fast state, specialised on depth, texture, level of
     // detail and flat shading.
     template <bool kDepth, bool kTexture, bool kLod, bool kFlat>

@@ -487,20 +487,37 @@ inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c) {
     return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
 }
 
-} // namespace
+// The derivatives of a set's (s/q, t/q) along x and y, from the planes of s/w, t/w and q/w (k: the
+// set's first interpolant, a: the interpolants at the pixel, (u, v): its place there).
+inline void Gradients(const float* a, const float* dx, const float* dy, int k, float u, float v, float g[4]) {
+    const float qw = a[k + 2]; // q / w
+    const float r = qw != 0 ? 1.0f / qw : 0.0f;
+    g[0] = (dx[k] - u * dx[k + 2]) * r;
+    g[1] = (dx[k + 1] - v * dx[k + 2]) * r;
+    g[2] = (dy[k] - u * dy[k + 2]) * r;
+    g[3] = (dy[k + 1] - v * dy[k + 2]) * r;
+}
 
-// Per pixel: perspective-correct attributes, the level of detail of every stage, shading.
-void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
-                  bool lodPlanes) const {
-    const PixelSetup& p = *ps;
-    float a[kMaxInterpolants];
+// log2 of the texels of a level of width x height per pixel, for those derivatives.
+inline float LevelOfDetail(const float g[4], float width, float height) {
+    const float lx = g[0] * g[0] * width * width + g[1] * g[1] * height * height;
+    const float ly = g[2] * g[2] * width * width + g[3] * g[3] * height * height;
+    const float m = std::max(lx, ly);
+    return m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+}
+
+// Walks the pixels [x0, x1] of row y: the interpolants at each, the depth test, then
+// shade(a, w, x, depthKey) for those that pass (w: the pixel's w).
+template <class Shade>
+[[gnu::always_inline]] inline void WalkSpan(const Raster& r, int y, int x0, int x1, const float* base, const float* dx,
+                                            const float* dy, float ox, float oy, float* a, Shade shade) {
+    const PixelSetup& p = *r.ps;
     const float fx = static_cast<float>(x0) - ox, fy = static_cast<float>(y) - oy;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < r.count; ++i)
         a[i] = base[i] + dx[i] * fx + dy[i] * fy;
-    const int stages = (count - kFixed) / 3;
     for (int x = x0; x <= x1; ++x) {
         if (x > x0)
-            for (int i = 0; i < count; ++i)
+            for (int i = 0; i < r.count; ++i)
                 a[i] += dx[i];
         DWORD key = 0;
         if (p.depthTest || p.depthWrite) {
@@ -511,7 +528,34 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
                 continue;
         }
         const float invW = a[0];
-        const float w = invW != 0 ? 1.0f / invW : 0.0f;
+        shade(static_cast<const float*>(a), invW != 0 ? 1.0f / invW : 0.0f, x, key);
+    }
+}
+
+// Fog over a shaded colour: the factor per pixel from the depth, or the vertices' interpolated.
+inline Vec4 Fogged(const PixelSetup& p, Vec4 c, const float* a, float w) {
+    if (p.fog) {
+        const float f = p.fogTable ? p.fogEquation.Factor(p.fogW ? w : a[1]) : Saturate(a[p.fogIndex] * w);
+        c.x = c.x * f + p.fogColor.x * (1 - f);
+        c.y = c.y * f + p.fogColor.y * (1 - f);
+        c.z = c.z * f + p.fogColor.z * (1 - f);
+    }
+    return c;
+}
+
+} // namespace
+
+// Per pixel: perspective-correct attributes, the level of detail of every stage, shading.
+void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                  bool lodPlanes) const {
+    const PixelSetup& p = *ps;
+    if (p.shader != nullptr) {
+        ShaderSpan(y, x0, x1, base, dx, dy, ox, oy, lodPlanes);
+        return;
+    }
+    float a[kMaxInterpolants];
+    const int stages = (count - kFixed) / 3;
+    WalkSpan(*this, y, x0, x1, base, dx, dy, ox, oy, a, [&](const float* a, float w, int x, DWORD key) {
         Inputs in;
         in.factor = &p.factor;
         if (flatColor != nullptr) {
@@ -531,33 +575,82 @@ void Raster::Span(int y, int x0, int x1, const float* base, const float* dx, con
             tex[3 * s + 2] = a[k + 2] * w;
             const Stage& st = p.stages[s];
             if (lodPlanes && st.sampler >= 0) {
-                // d(s/q)/dx from the planes of s/w, q/w and 1/w.
                 const float q = tex[3 * s + 2];
                 const float iq = q != 0 ? 1.0f / q : 0.0f;
-                const float u = tex[3 * s] * iq, v = tex[3 * s + 1] * iq;
-                const float qw = a[k + 2]; // q / w
-                const float dqx = dx[k + 2], dqy = dy[k + 2];
-                const float r = qw != 0 ? 1.0f / qw : 0.0f;
-                const float dudx = (dx[k] - u * dqx) * r, dudy = (dy[k] - u * dqy) * r;
-                const float dvdx = (dx[k + 1] - v * dqx) * r, dvdy = (dy[k + 1] - v * dqy) * r;
+                float g[4];
+                Gradients(a, dx, dy, k, tex[3 * s] * iq, tex[3 * s + 1] * iq, g);
                 const Image& top = *p.samplers[st.sampler].levels[0];
-                const float W = static_cast<float>(top.width), H = static_cast<float>(top.height);
-                const float lx = dudx * dudx * W * W + dvdx * dvdx * H * H;
-                const float ly = dudy * dudy * W * W + dvdy * dvdy * H * H;
-                const float m = std::max(lx, ly);
-                lods[s] = m > 0 && std::isfinite(m) ? 0.5f * FastLog2(m) : 0.0f;
+                lods[s] = LevelOfDetail(g, static_cast<float>(top.width), static_cast<float>(top.height));
             }
         }
         in.temp = {};
-        Vec4 c = Combine(p, in, tex, lods);
-        if (p.fog) {
-            const float f = p.fogTable ? p.fogEquation.Factor(p.fogW ? w : a[1]) : Saturate(a[p.fogIndex] * w);
-            c.x = c.x * f + p.fogColor.x * (1 - f);
-            c.y = c.y * f + p.fogColor.y * (1 - f);
-            c.z = c.z * f + p.fogColor.z * (1 - f);
+        Output(p, x, y, Fogged(p, Combine(p, in, tex, lods), a, w), key);
+    });
+}
+
+namespace {
+
+// What a pixel shader's texture reads see: the stage's sampler, the level of detail from the
+// derivatives of the coordinate set the place came from (none for places the shader computed).
+struct ShaderTextures final : PixelShaderTextures {
+    const PixelSetup* ps = nullptr;
+    const float (*grads)[4] = nullptr; // per set: du/dx, dv/dx, du/dy, dv/dy; null without
+    void Sample(int stage, float u, float v, int set, float out[4]) const override {
+        const int si = stage >= 0 && stage < 8 ? ps->shaderSampler[stage] : -1;
+        if (si < 0) {
+            out[0] = out[1] = out[2] = 0; // a stage without a texture reads opaque black
+            out[3] = 1;
+            return;
         }
-        Output(p, x, y, c, key);
+        const Sampler& sm = ps->samplers[si];
+        const float lod = grads != nullptr && set >= 0
+                              ? LevelOfDetail(grads[set], static_cast<float>(sm.levels[0]->width),
+                                              static_cast<float>(sm.levels[0]->height))
+                              : 0.0f;
+        const Vec4 c = FromColor(::d3d9::raster_detail::Sample(sm, u, v, lod));
+        out[0] = c.x;
+        out[1] = c.y;
+        out[2] = c.z;
+        out[3] = c.w;
     }
+};
+
+} // namespace
+
+void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
+                        bool lodPlanes) const {
+    const PixelSetup& p = *ps;
+    float a[kMaxInterpolants];
+    const int sets = (count - kFixed) / 3;
+    float grads[8][4] = {};
+    ShaderTextures textures;
+    textures.ps = &p;
+    textures.grads = lodPlanes ? grads : nullptr;
+    WalkSpan(*this, y, x0, x1, base, dx, dy, ox, oy, a, [&](const float* a, float w, int x, DWORD key) {
+        PixelShaderInputs in;
+        const Vec4 diffuse = flatColor != nullptr
+                                 ? flatColor[0]
+                                 : Vec4{Saturate(a[2] * w), Saturate(a[3] * w), Saturate(a[4] * w), Saturate(a[5] * w)};
+        const Vec4 specular =
+            flatColor != nullptr ? flatColor[1]
+                                 : Vec4{Saturate(a[6] * w), Saturate(a[7] * w), Saturate(a[8] * w), Saturate(a[9] * w)};
+        in.diffuse[0] = diffuse.x, in.diffuse[1] = diffuse.y, in.diffuse[2] = diffuse.z, in.diffuse[3] = diffuse.w;
+        in.specular[0] = specular.x, in.specular[1] = specular.y, in.specular[2] = specular.z;
+        in.specular[3] = specular.w;
+        for (int s = 0; s < sets; ++s) {
+            const int k = kFixed + 3 * s;
+            for (int c = 0; c < 3; ++c)
+                in.coords[s][c] = a[k + c] * w;
+            if (lodPlanes) {
+                const float q = in.coords[s][2];
+                const float iq = q != 0 ? 1.0f / q : 0.0f;
+                Gradients(a, dx, dy, k, in.coords[s][0] * iq, in.coords[s][1] * iq, grads[s]);
+            }
+        }
+        float out[4];
+        if (p.shader->Run(in, textures, out)) // else texkill dropped it
+            Output(p, x, y, Fogged(p, Vec4{out[0], out[1], out[2], out[3]}, a, w), key);
+    });
 }
 
 namespace {
@@ -1179,7 +1272,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     }
     if (!(finite == 0))
         return; // nothing not finite reaches a pixel
-    bool lodPlanes = false;
+    bool lodPlanes = p.shaderLod;
     for (int s = 0; s < (r.count - kFixed) / 3; ++s) {
         const int si = p.stages[s].sampler;
         if (si >= 0 && (p.samplers[si].levelCount > 1 || p.samplers[si].min != p.samplers[si].mag))

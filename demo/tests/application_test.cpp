@@ -58,23 +58,24 @@ TEST_F(DunmarrowApplicationTest, ReadsItsSectionAndRefusesWhatItCannotHold) {
     CDunmarrowApplication app("config.xml");
     EXPECT_STREQ(app.GetTitle(), "ZUNA - Dunmarrow");
     EXPECT_EQ(app.Mode(), CDunmarrowApplication::kTakeCover);
-    const char* playerAt[] = {"x", "1.5", "y", "2", "z", "-3", nullptr};
-    const char* botsAt[] = {"x", "4", "y", "0.5", "z", "6", nullptr};
-    const char* eight[] = {"number", "8", nullptr};
-    const char* path[] = {"value", "data/world.ais", nullptr};
-    const char* none[] = {nullptr};
+    // One element with its attributes as name, value pairs.
+    auto start = [&app](const char* element, std::vector<const char*> pairs = {}) {
+        pairs.push_back(nullptr);
+        return app.StartElement(element, pairs.data());
+    };
+    const std::vector<const char*> playerAt = {"x", "1.5", "y", "2", "z", "-3"};
 
     // Positions outside both sections are ignored; inside they land in their own start.
-    EXPECT_TRUE(app.StartElement("InitialPosition", playerAt));
+    EXPECT_TRUE(start("InitialPosition", playerAt));
     EXPECT_EQ(app.PlayerStart()[0], 0.0f);
-    EXPECT_TRUE(app.StartElement("player", none));
-    EXPECT_TRUE(app.StartElement("InitialPosition", playerAt));
+    EXPECT_TRUE(start("player"));
+    EXPECT_TRUE(start("InitialPosition", playerAt));
     EXPECT_TRUE(app.EndElement("PLAYER"));
-    EXPECT_TRUE(app.StartElement("Bots", eight));
-    EXPECT_TRUE(app.StartElement("initialposition", botsAt));
+    EXPECT_TRUE(start("Bots", {"number", "8"}));
+    EXPECT_TRUE(start("initialposition", {"x", "4", "y", "0.5", "z", "6"}));
     EXPECT_TRUE(app.EndElement("Bots"));
-    EXPECT_TRUE(app.StartElement("AiPathData", path));
-    EXPECT_TRUE(app.StartElement("Anything", none));
+    EXPECT_TRUE(start("AiPathData", {"value", "data/world.ais"}));
+    EXPECT_TRUE(start("Anything"));
     EXPECT_EQ(app.PlayerStart()[0], 1.5f);
     EXPECT_EQ(app.PlayerStart()[1], 2.0f);
     EXPECT_EQ(app.PlayerStart()[2], -3.0f);
@@ -82,24 +83,18 @@ TEST_F(DunmarrowApplicationTest, ReadsItsSectionAndRefusesWhatItCannotHold) {
     EXPECT_EQ(app.BotStart()[2], 6.0f);
     EXPECT_EQ(app.BotCount(), 8);
     EXPECT_STREQ(app.AiPathData(), "data/world.ais");
-
     EXPECT_EQ(Log(), "");
 
     // A missing coordinate, a first attribute other than "value", no number, a coordinate and a
     // number that do not read: each refused with the box, the values read before kept.
-    const char* noZ[] = {"x", "1", "y", "2", nullptr};
-    const char* other[] = {"file", "x.ais", nullptr};
-    const char* badY[] = {"x", "1", "y", "up", "z", "3", nullptr};
-    const char* countNamed[] = {"count", "8", nullptr};
-    const char* notANumber[] = {"number", "8 bots", nullptr};
-    EXPECT_TRUE(app.StartElement("Player", none));
-    EXPECT_FALSE(app.StartElement("InitialPosition", noZ));
-    EXPECT_FALSE(app.StartElement("InitialPosition", badY));
+    EXPECT_TRUE(start("Player"));
+    EXPECT_FALSE(start("InitialPosition", {"x", "1", "y", "2"}));
+    EXPECT_FALSE(start("InitialPosition", {"x", "1", "y", "up", "z", "3"}));
     EXPECT_TRUE(app.EndElement("Player"));
-    EXPECT_FALSE(app.StartElement("AiPathData", other));
-    EXPECT_FALSE(app.StartElement("Bots", none));
-    EXPECT_FALSE(app.StartElement("Bots", countNamed));
-    EXPECT_FALSE(app.StartElement("Bots", notANumber));
+    EXPECT_FALSE(start("AiPathData", {"file", "x.ais"}));
+    EXPECT_FALSE(start("Bots"));
+    EXPECT_FALSE(start("Bots", {"count", "8"}));
+    EXPECT_FALSE(start("Bots", {"number", "8 bots"}));
     EXPECT_TRUE(app.EndElement("Bots"));
     EXPECT_STREQ(app.AiPathData(), "data/world.ais");
     EXPECT_EQ(app.PlayerStart()[2], -3.0f);
@@ -114,24 +109,18 @@ TEST_F(DunmarrowApplicationTest, ReadsItsSectionAndRefusesWhatItCannotHold) {
     std::filesystem::remove(logPath);
 
     // More bots than the character table holds beside the player, and a path too long to keep.
-    const char* tooMany[] = {"number", "292", nullptr};
-    const char* most[] = {"number", "291", nullptr};
-    const char* negative[] = {"number", "-1", nullptr};
-    EXPECT_FALSE(app.StartElement("Bots", tooMany));
-    EXPECT_FALSE(app.StartElement("Bots", negative));
+    EXPECT_FALSE(start("Bots", {"number", "292"}));
+    EXPECT_FALSE(start("Bots", {"number", "-1"}));
     EXPECT_EQ(app.BotCount(), 8);
     EXPECT_NE(Log().find("Its value 292 is outside 0 to 291."), std::string::npos) << Log();
     EXPECT_NE(Log().find("Its value -1 is outside 0 to 291."), std::string::npos) << Log();
-    EXPECT_TRUE(app.StartElement("Bots", most));
+    EXPECT_TRUE(start("Bots", {"number", "291"}));
     EXPECT_EQ(app.BotCount(), 291);
     EXPECT_FALSE(app.OverrideBotCount(292));
-    const std::string longPath(276, 'a');
-    const char* tooLong[] = {"value", longPath.c_str(), nullptr};
-    EXPECT_FALSE(app.StartElement("AiPathData", tooLong));
+    EXPECT_FALSE(start("AiPathData", {"value", std::string(276, 'a').c_str()}));
     EXPECT_STREQ(app.AiPathData(), "data/world.ais");
     const std::string longest(275, 'b');
-    const char* fits[] = {"value", longest.c_str(), nullptr};
-    EXPECT_TRUE(app.StartElement("AiPathData", fits));
+    EXPECT_TRUE(start("AiPathData", {"value", longest.c_str()}));
     EXPECT_EQ(std::string(app.AiPathData()), longest);
 }
 
@@ -192,7 +181,8 @@ TEST(BotPlacement, StringWhileFreeThenRowsUntilTheFloorIsFull) {
     ASSERT_GE(firstMoved, 0);
     EXPECT_EQ(placed[static_cast<std::size_t>(firstMoved)][2], -5.0f + 0.5f * Demo::CBotPlacer::kRowSpacing);
     // Each spot of the rows is tried once at most.
-    EXPECT_LE(calls, 2 * Demo::CBotPlacer::kRowSteps * Demo::CBotPlacer::kRowsEachWay + static_cast<int>(placed.size()) + 1)
+    EXPECT_LE(calls,
+              2 * Demo::CBotPlacer::kRowSteps * Demo::CBotPlacer::kRowsEachWay + static_cast<int>(placed.size()) + 1)
         << placed.size() << " " << fromString;
 }
 

@@ -1,7 +1,7 @@
 // Characters: profiles and their messages, the animation cache, the pose rule of the animator,
 // aim poses and walk sectors, the command pool shared by characters, the motion body's jump and
-// still frames, characters passing each other but not a crate, a bumper's throw, and the character
-// table.
+// still frames, characters passing each other but not a crate, a bumper's throw, soldiers standing
+// where the floor's triangles meet, and the character table.
 
 #include <gtest/gtest.h>
 
@@ -99,14 +99,11 @@ protected:
         EXPECT_TRUE(CCharacterProfile::Add(p));
         return p;
     }
-    // A level with physics and a character of the profile standing on it.
+    // A level with physics (16 metres, unless one is loaded) and a character of the profile
+    // standing on it.
     CCharacter* Spawn(const char* profile, const OvV3d& at = {0.0f, 0.5f, 0.0f}) {
         if (g_worldManager == nullptr) {
-            mkasset::LevelOptions options;
-            options.size = 16;
-            options.boxes = 0;
-            WriteLevel("level.bsp", options);
-            MakeManager()->LoadWorld("level.bsp", 0);
+            LoadOpenLevel(16);
         }
         characters.push_back(std::make_unique<CCharacter>());
         CCharacter* c = characters.back().get();
@@ -123,25 +120,19 @@ protected:
 
 TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
     CCharacterProfile p("Blue", 2.0f);
-    std::vector<const char*> geometry = {"clump", "soldier.dff", "heigth", "1.8"};
-    EXPECT_FALSE(p.StartElement("Geometry", Attributes(geometry)));
-    std::vector<const char*> noClump = {"file", "x.dff"};
-    EXPECT_FALSE(p.StartElement("Geometry", Attributes(noClump))); // refused without a message
-    std::vector<const char*> dynamics = {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3"};
-    EXPECT_FALSE(p.StartElement("GlobalDynamics", Attributes(dynamics)));
-    std::vector<const char*> dynamicsNoGravity = {"slideIntensity", "1",    "slideCreaseYComponent", "0.5",
-                                                  "accuracy",       "3",    "sphereRadius",          "0.4",
-                                                  "sphereModel",    "s.dff"};
-    EXPECT_FALSE(p.StartElement("GlobalDynamics", Attributes(dynamicsNoGravity)));
+    auto start = [&p](const char* element, std::vector<const char*> attrs) {
+        return p.StartElement(element, Attributes(attrs));
+    };
+    EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "1.8"}));
+    EXPECT_FALSE(start("Geometry", {"file", "x.dff"})); // refused without a message
+    EXPECT_FALSE(start("GlobalDynamics", {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3"}));
+    EXPECT_FALSE(start("GlobalDynamics", {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3",
+                                          "sphereRadius", "0.4", "sphereModel", "s.dff"}));
     EXPECT_TRUE(p.StartElement("Actions", nullptr));
-    std::vector<const char*> speeds = {"forwardRun", "3"};
-    EXPECT_FALSE(p.StartElement("Speeds", Attributes(speeds)));
-    std::vector<const char*> half = {"name", "Walk"};
-    EXPECT_FALSE(p.StartElement("Animation", Attributes(half)));
-    std::vector<const char*> unknown = {"name", "Dance", "file", "dance.anm"};
-    EXPECT_TRUE(p.StartElement("Animation", Attributes(unknown)));
-    std::vector<const char*> missingFile = {"name", "walk", "file", "nothing.anm"};
-    EXPECT_FALSE(p.StartElement("Animation", Attributes(missingFile)));
+    EXPECT_FALSE(start("Speeds", {"forwardRun", "3"}));
+    EXPECT_FALSE(start("Animation", {"name", "Walk"}));
+    EXPECT_TRUE(start("Animation", {"name", "Dance", "file", "dance.anm"}));
+    EXPECT_FALSE(start("Animation", {"name", "walk", "file", "nothing.anm"}));
     EXPECT_EQ(Messages(),
               "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
               "'sphereRadius' attribute not found in 'GlobalDynamics'section.\nPlease update your XML file\n"
@@ -621,11 +612,7 @@ TEST_F(CharacterTest, CharactersPassEachOtherButNotACrate) {
 // path (gravity alone once out of the bumper's reach), and down on the floor again.
 TEST_F(CharacterTest, ABumperThrowsACharacterThatLandsAgain) {
     FullProfile("Blue");
-    mkasset::LevelOptions options;
-    options.size = 40;
-    options.boxes = 0;
-    WriteLevel("level.bsp", options);
-    MakeManager()->LoadWorld("level.bsp", 0);
+    LoadOpenLevel(40);
     CCharacter* c = Spawn("Blue", {12.0f, 0.45f, 0.0f});
     OvpObj* body = c->Body();
     auto* bumper = new CBumper;
@@ -669,6 +656,32 @@ TEST_F(CharacterTest, ABumperThrowsACharacterThatLandsAgain) {
     EXPECT_TRUE(c->OnGround());
     EXPECT_NEAR(c->GetPosition().y, 0.0f, 0.1f);
     EXPECT_LT(c->GetPosition().x, 0.0f); // thrown along -x
+}
+
+// Soldiers placed where the floor's tiles meet: on the diagonal two triangles share (the tile
+// centres, where the game's bots once sank through the floor) and on the tiles' corners. Each
+// lands on the floor and stands there.
+TEST_F(CharacterTest, SoldiersStandOnTheFloorsSharedEdgesAndCorners) {
+    FullProfile("Red");
+    LoadOpenLevel(36);
+    const float spots[][2] = {{12.5f, -15.5f}, {-12.5f, -15.5f}, {17.5f, -15.5f}, {17.5f, -10.5f},
+                              {0.5f, 0.5f},    {3.5f, 3.5f},     {12.0f, -15.0f}, {-5.0f, 7.0f}};
+    std::vector<CCharacter*> soldiers;
+    for (const auto& s : spots) {
+        soldiers.push_back(Spawn("Red", {s[0], 0.45f, s[1]}));
+    }
+    const float dt = 1.0f / 60.0f;
+    for (int f = 0; f < 60; ++f) {
+        for (CCharacter* c : soldiers) {
+            c->Update(dt);
+        }
+        g_worldManager->Update(dt);
+    }
+    for (CCharacter* c : soldiers) {
+        const OvV3d p = c->GetPosition();
+        EXPECT_TRUE(c->OnGround()) << p.x << ", " << p.z;
+        EXPECT_NEAR(p.y, 0.0f, 0.02f) << p.x << ", " << p.z;
+    }
 }
 
 TEST_F(CharacterTest, ProfileTableHolds32FoundByNameInAnyCase) {

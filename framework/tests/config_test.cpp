@@ -12,147 +12,63 @@ namespace {
 
 const std::string kUpdate = " section.\nPlease update your XML file\n";
 
+// Every field but the text and the file has the value of a configuration that sets nothing; a
+// case with messages also stops the game.
 struct ConfigCase {
     const char* what;
-    std::string xml;                  // file contents; empty: no file at all
-    std::string messages;             // the message log afterwards, in order
-    bool stop;                        // the stop-on-error flag afterwards
-    int debugLevel;                   // g_debugLevel afterwards
-    float scale;                      // the application's scale afterwards
-    OvUInt32 arena;                   // the resource arena size afterwards
-    std::vector<std::string> section; // elements the "Application" section handed the game
+    std::string xml;                       // file contents; empty: no file at all
+    std::string messages;                  // the message log afterwards, in order
+    int debugLevel = 0;                    // g_debugLevel afterwards
+    float scale = 1.0f;                    // the application's scale afterwards
+    OvUInt32 arena = 0x800000;             // the resource arena size afterwards
+    std::vector<std::string> section = {}; // elements the "Application" section handed the game
 };
 
 std::vector<ConfigCase> Cases() {
-    const OvUInt32 arena = 0x800000;
+    const std::string arena = "'size' attribute not found in 'RessourceArena'" + kUpdate;
+    const std::string debug = "'level' attribute not found in 'Debug'" + kUpdate;
     return {
-        {"no file",
-         "",
-         "Configuration file not found\n config.xml should be added in root directory\n",
-         true,
-         0,
-         1.0f,
-         arena,
-         {}},
-        {"arena without size",
-         "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings></Config>",
-         "'size' attribute not found in 'RessourceArena'" + kUpdate,
-         true,
-         0,
-         1.0f,
-         arena,
-         {}},
+        {"no file", "", "Configuration file not found\n config.xml should be added in root directory\n"},
+        {"arena without size", "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings></Config>",
+         arena},
         {"arena size not first",
          "<Config><GraphicsGlobalSettings><RessourceArena bytes=\"1\" size=\"2\"/></GraphicsGlobalSettings></Config>",
-         "'size' attribute not found in 'RessourceArena'" + kUpdate,
-         true,
-         0,
-         1.0f,
-         arena,
-         {}},
-        {"debug without level",
-         "<Config><Debug/></Config>",
-         "'level' attribute not found in 'Debug'" + kUpdate,
-         true,
-         0,
-         1.0f,
-         arena,
-         {}},
-        {"debug level misnamed",
-         "<Config><Debug levels=\"2\"/></Config>",
-         "'level' attribute not found in 'Debug'" + kUpdate,
-         true,
-         0,
-         1.0f,
-         arena,
-         {}},
+         arena},
+        {"debug without level", "<Config><Debug/></Config>", debug},
+        {"debug level misnamed", "<Config><Debug levels=\"2\"/></Config>", debug},
         {"every message in order, parsing goes on",
          "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings><Debug/>"
          "<Scale value=\"2\"/></Config>",
-         "'size' attribute not found in 'RessourceArena'" + kUpdate + "'level' attribute not found in 'Debug'" +
-             kUpdate,
-         true,
-         0,
-         2.0f,
-         arena,
-         {}},
+         arena + debug, 0, 2.0f},
         {"names in any case",
          "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"70000\"/></GRAPHICSGLOBALSETTINGS>"
          "<DEBUG Level=\"2\"/><scale VALUE=\"0.5\"/></config>",
-         "",
-         false,
-         2,
-         0.5f,
-         70000,
-         {}},
-        {"numbers that do not read keep the default",
-         "<Config><Debug level=\"abc\"/><Scale value=\"-\"/></Config>",
-         "",
-         false,
-         0,
-         1.0f,
-         arena,
-         {}},
-        {"numbers read as far as they go",
-         "<Config><Debug level=\" 3x\"/><Scale value=\"1.5e1m\"/></Config>",
-         "",
-         false,
-         3,
-         15.0f,
-         arena,
-         {}},
-        {"scale without value is refused silently",
-         "<Config><Scale/><Scale val=\"3\"/></Config>",
-         "",
-         false,
-         0,
-         1.0f,
-         arena,
-         {}},
+         "", 2, 0.5f, 70000},
+        {"numbers that do not read keep the default", "<Config><Debug level=\"abc\"/><Scale value=\"-\"/></Config>",
+         ""},
+        {"numbers read as far as they go", "<Config><Debug level=\" 3x\"/><Scale value=\"1.5e1m\"/></Config>", "", 3,
+         15.0f},
+        {"scale without value is refused silently", "<Config><Scale/><Scale val=\"3\"/></Config>", ""},
         {"inside the graphics settings only the arena is read",
          "<Config><GraphicsGlobalSettings><Debug/><Scale value=\"9\"/><RessourceArena size=\"65536\"/>"
          "</GraphicsGlobalSettings></Config>",
-         "",
-         false,
-         0,
-         1.0f,
-         65536,
-         {}},
-        {"an arena outside the graphics settings is ignored",
-         "<Config><RessourceArena size=\"5\"/></Config>",
-         "",
-         false,
-         0,
-         1.0f,
-         arena,
-         {}},
+         "", 0, 1.0f, 65536},
+        {"an arena outside the graphics settings is ignored", "<Config><RessourceArena size=\"5\"/></Config>", ""},
         {"the application section takes what is inside it",
          "<Config><Application><Debug/><Bots number=\"2\"/></Application><Debug level=\"1\"/></Config>",
          "",
-         false,
          1,
          1.0f,
-         arena,
+         0x800000,
          {"<Application", "<Debug", "/Debug", "<Bots", "/Bots", "/Application"}},
         {"level objects, lights, cameras and characters need a world manager",
          "<Config><Switch/><Door px=\"1\"/><Light type=\"Ambient\"/><Camera/><Character name=\"a\"/>"
          "<Input/><Physics/><Audio/></Config>",
-         "",
-         false,
-         0,
-         1.0f,
-         arena,
-         {}},
+         ""},
         {"malformed XML ends the reading and keeps what was read",
-         "<Config><Debug level=\"2\"/><<Scale value=\"3\"/></Config>",
-         "",
-         false,
-         2,
-         1.0f,
-         arena,
-         {}},
-        {"an unclosed file keeps what was read", "<Config><Scale value=\"4\"/>", "", false, 0, 4.0f, arena, {}},
-        {"not XML at all", "\xff\xfe\x00garbage", "", false, 0, 1.0f, arena, {}},
+         "<Config><Debug level=\"2\"/><<Scale value=\"3\"/></Config>", "", 2},
+        {"an unclosed file keeps what was read", "<Config><Scale value=\"4\"/>", "", 0, 4.0f},
+        {"not XML at all", "\xff\xfe\x00garbage", ""},
     };
 }
 
@@ -164,7 +80,7 @@ TEST_F(FrameworkTest, EveryConfigurationCaseGivesItsMessage) {
         TestApp app(path.c_str());
         app.ReadConfig();
         EXPECT_EQ(Log(), c.messages);
-        EXPECT_EQ(g_stopOnError, c.stop);
+        EXPECT_EQ(g_stopOnError, !c.messages.empty());
         EXPECT_EQ(g_debugLevel, c.debugLevel);
         EXPECT_EQ(app.Scale(), c.scale);
         EXPECT_EQ(app.ResourceArenaSize(), c.arena);

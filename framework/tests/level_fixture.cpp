@@ -121,6 +121,22 @@ CWorldManager* LevelTest::MakeManager(float scale) {
     return g_worldManager;
 }
 
+CWorldManager* LevelTest::LoadOpenLevel(int size, const std::vector<mkasset::ClumpDesc>& clumps, std::uint32_t seed) {
+    mkasset::LevelOptions options;
+    options.seed = seed;
+    options.size = size;
+    options.boxes = 0;
+    return LoadLevel(options, clumps);
+}
+
+CWorldManager* LevelTest::LoadLevel(const mkasset::LevelOptions& options,
+                                    const std::vector<mkasset::ClumpDesc>& clumps) {
+    WriteLevel("level.bsp", options, clumps);
+    CWorldManager* wm = MakeManager();
+    wm->LoadWorld("level.bsp", 0);
+    return wm;
+}
+
 mkasset::ClumpDesc BoxClumpAt(float x, float y, float z) {
     mkasset::ShapeOptions options;
     options.kind = mkasset::ShapeKind::Box;

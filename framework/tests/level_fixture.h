@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ protected:
     void WriteGunAssets() const;
     // A world manager made the current one (deleted at tear-down).
     CWorldManager* MakeManager(float scale = 1.0f);
+    // A new current world manager with the level written as "level.bsp" loaded into world 0; an
+    // open level is a floor of the size without blocks.
+    CWorldManager* LoadLevel(const mkasset::LevelOptions& options, const std::vector<mkasset::ClumpDesc>& clumps = {});
+    CWorldManager* LoadOpenLevel(int size, const std::vector<mkasset::ClumpDesc>& clumps = {}, std::uint32_t seed = 1);
 
     std::string dir;
     std::string previousDir;

@@ -62,6 +62,13 @@ Attrs Points(const char* a, OvV3d p, const char* b, OvV3d q) {
                  pb + "x", s(q.x), pb + "y", s(q.y), pb + "z", s(q.z)};
 }
 
+// A switch facing +z at (x, y, 0).
+Attrs SwitchAttrs(const char* name, const char* x = "0", const char* y = "0", const char* on = "on",
+                  const char* off = "off") {
+    return Attrs{"name", name, "px", x,    "py", y,          "pz", "0",         "nx",
+                 "0",    "ny", "0",  "nz", "1",  "stringOn", on,   "stringOff", off};
+}
+
 Attrs LiftAttrs(OvV3d p1, OvV3d p2, const char* switchName) {
     Attrs a = Points("p1", p1, "p2", p2);
     a.Add({"pw1x", "0", "pw1y", "0", "pw1z", "0", "pw2x", "0", "pw2y", "0", "pw2z", "0", "switch", switchName});
@@ -90,19 +97,13 @@ class LevelFurniture : public LevelTest {
 protected:
     void SetUp() override {
         LevelTest::SetUp();
-        mkasset::LevelOptions options;
-        options.seed = 3;
-        options.size = 12;
-        options.boxes = 0;
-        WriteLevel("level.bsp", options);
         std::filesystem::create_directories(dir + "/models");
         WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
         for (const char* model : {"models/lift.dff", "models/BoutonVert.dff", "models/BoutonRouge.dff",
                                   "models/BoutonVertOn.dff", "models/BoutonRougeOn.dff"}) {
             WriteBytes(model, mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
         }
-        wm = MakeManager();
-        wm->LoadWorld("level.bsp", 0);
+        wm = LoadOpenLevel(12, {}, 3);
         ASSERT_EQ(wm->WorldCount(), 1);
     }
     void TearDown() override {
@@ -180,15 +181,7 @@ TEST_F(LevelFurniture, TeleportersMoveAndBumpersThrowOnlyWithinReach) {
 }
 
 TEST_F(LevelFurniture, SwitchesDebounceAndShowTheirState) {
-    Attrs a{"name",      "Gate",
-            "px",        "2",
-            "py",        "1",
-            "pz",        "0",
-            "nx",        "0",
-            "ny",        "0",
-            "nz",        "1",
-            "stringOn",  "open the gate",
-            "stringOff", "close the gate"};
+    Attrs a = SwitchAttrs("Gate", "2", "1", "open the gate", "close the gate");
     ASSERT_TRUE(ConfigureLevelObject("Switch", a.get()));
     ASSERT_EQ(wm->SwitchCount(), 1);
     CSwitch* s = wm->GetSwitch(0);
@@ -224,9 +217,7 @@ TEST_F(LevelFurniture, SwitchesDebounceAndShowTheirState) {
 
 TEST_F(LevelFurniture, AClickTogglesTheSwitchesNearTheViewOncePerPress) {
     for (const char* x : {"0.5", "3"}) { // within reach of the view (at the origin) and out of it
-        Attrs a{"name", "s",  "px", x,    "py", "0",        "pz", "0",         "nx",
-                "0",    "ny", "0",  "nz", "1",  "stringOn", "on", "stringOff", "off"};
-        ASSERT_TRUE(ConfigureLevelObject("Switch", a.get()));
+        ASSERT_TRUE(ConfigureLevelObject("Switch", SwitchAttrs("s", x).get()));
     }
     CCameraManager cameras(1.0f); // without a camera its view stands at the origin
     g_cameraManager = &cameras;
@@ -306,9 +297,7 @@ TEST_F(LevelFurniture, LiftsRideTheirTimetableAndCarryTheirBody) {
 
 TEST_F(LevelFurniture, LiftsWaitForTheirSwitch) {
     for (const char* name : {"lift", "other", "LIFT"}) {
-        Attrs s{"name", name, "px", "0",  "py", "0",        "pz", "0",         "nx",
-                "0",    "ny", "0",  "nz", "1",  "stringOn", "on", "stringOff", "off"};
-        ASSERT_TRUE(ConfigureLevelObject("Switch", s.get()));
+        ASSERT_TRUE(ConfigureLevelObject("Switch", SwitchAttrs(name).get()));
     }
     Attrs a = LiftAttrs({0, 0, 4}, {4, 0, 4}, "Lift");
     ASSERT_TRUE(ConfigureLevelObject("Lift", a.get()));
@@ -384,8 +373,7 @@ TEST_F(LevelFurniture, EveryMissingAttributeGivesItsMessageAndTheObjectStays) {
         {"JumpHelper", Points("p1", {}, "p2", {})},
         {"Door", Attrs{"px",   "0", "py",   "0", "pz",   "0", "width", "1", "height", "2", "depth", "0.1", "axis", "0",
                        "pw1x", "0", "pw1y", "0", "pw1z", "0", "pw2x",  "0", "pw2y",   "0", "pw2z",  "0"}},
-        {"Switch", Attrs{"name", "s", "px", "0", "py", "0", "pz", "0", "nx", "0", "ny", "0", "nz", "1", "stringOn", "a",
-                         "stringOff", "b"}},
+        {"Switch", SwitchAttrs("s")},
         {"Lift", LiftAttrs({}, {1, 0, 0}, "s")},
     };
     std::string expected;
@@ -405,8 +393,7 @@ TEST_F(LevelFurniture, EveryMissingAttributeGivesItsMessageAndTheObjectStays) {
 }
 
 TEST_F(LevelFurniture, AFullTableTakesTheRefusedSwitchModelsBack) {
-    Attrs a{"name", "s",  "px", "0",  "py", "0",        "pz", "0",         "nx",
-            "0",    "ny", "0",  "nz", "1",  "stringOn", "a",  "stringOff", "b"};
+    Attrs a = SwitchAttrs("s");
     for (int i = 0; i < kMaxLevelObjects; ++i) {
         ASSERT_TRUE(ConfigureLevelObject("Switch", a.get()));
     }

@@ -54,13 +54,7 @@ TEST(HullDirections, AtMostSixtyUnitDirectionsSpreadOverTheSphere) {
 }
 
 TEST_F(PhysicsGlueTest, ClumpsShowTheBodysVolume) {
-    mkasset::LevelOptions options;
-    options.size = 8;
-    options.boxes = 0;
-    WriteLevel("level.bsp", options);
-    CWorldManager* wm = MakeManager();
-    wm->LoadWorld("level.bsp", 0);
-    OvWorld* world = wm->GetWorld(0);
+    OvWorld* world = LoadOpenLevel(8)->GetWorld(0);
 
     // A box: its eight corners and twelve triangles, the body bound to the atomic.
     OvpBodyDef* boxDef = PhysicsCreateStaticBox(0.5f, 0.25f, 1.0f, 0.0f);

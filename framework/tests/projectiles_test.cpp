@@ -48,11 +48,7 @@ protected:
         auto* profile = new CCharacterProfile("Soldier", 1.0f);
         std::snprintf(profile->clump, sizeof profile->clump, "soldier.dff");
         ASSERT_TRUE(CCharacterProfile::Add(profile));
-        mkasset::LevelOptions options;
-        options.size = 64;
-        options.boxes = 0;
-        WriteLevel("level.bsp", options);
-        MakeManager()->LoadWorld("level.bsp", 0);
+        LoadOpenLevel(64);
         ASSERT_NE(g_worldManager->GetPhysicsContext(), nullptr);
     }
     void TearDown() override {

@@ -36,13 +36,8 @@ struct RigidBodyTest : LevelTest {
     }
     // A level with a floor and a unit-box model file "crate.dff".
     CWorldManager* Level() {
-        mkasset::LevelOptions options;
-        options.size = 16;
-        options.boxes = 0;
-        WriteLevel("level.bsp", options);
         WriteBytes("crate.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
-        CWorldManager* wm = MakeManager();
-        wm->LoadWorld("level.bsp", 0);
+        CWorldManager* wm = LoadOpenLevel(16);
         EXPECT_EQ(wm->WorldCount(), 1);
         return wm;
     }
@@ -190,12 +185,8 @@ struct DragTest : RigidBodyTest {
     const OvDriver* Driver() const override { return OvTestMemoryRasterDriver(); }
     void SetUp() override {
         RigidBodyTest::SetUp();
-        mkasset::LevelOptions options;
-        options.size = 16;
-        options.boxes = 0;
-        WriteLevel("level.bsp", options, {BoxClumpAt(3.0f, 0.5f, 0.0f)});
         WriteBytes("crate.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
-        MakeManager()->LoadWorld("level.bsp", 0);
+        LoadOpenLevel(16, {BoxClumpAt(3.0f, 0.5f, 0.0f)});
         Start("Physics");
         Start("Models");
         Start("Box", {"name", "crate", "clumpFilename", "crate.dff", "dx", "0.5", "dy", "0.5", "dz", "0.5", "mass",

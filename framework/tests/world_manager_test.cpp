@@ -56,9 +56,7 @@ struct DroppedBox {
 };
 
 TEST_F(WorldManagerTest, LoadsTheWorldAndTheClumpsAfterIt) {
-    WriteLevel("level.bsp", SmallLevel(), {BoxClumpAt(3, 0.5f, 3), BoxClumpAt(-3, 0.5f, -3)});
-    CWorldManager* wm = MakeManager();
-    wm->LoadWorld("level.bsp", 0);
+    CWorldManager* wm = LoadLevel(SmallLevel(), {BoxClumpAt(3, 0.5f, 3), BoxClumpAt(-3, 0.5f, -3)});
     ASSERT_EQ(wm->WorldCount(), 1);
     EXPECT_EQ(wm->WorldFlags(0), 0);
     ASSERT_NE(wm->GetPhysicsContext(), nullptr);
@@ -121,10 +119,8 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
 }
 
 TEST_F(WorldManagerTest, ABoxDroppedOnTheLevelComesToRestOnTheFloor) {
-    WriteLevel("level.bsp", SmallLevel());
     WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
-    CWorldManager* wm = MakeManager();
-    wm->LoadWorld("level.bsp", 0);
+    CWorldManager* wm = LoadLevel(SmallLevel());
     ASSERT_NE(wm->GetPhysicsContext(), nullptr);
 
     DroppedBox box;
@@ -164,15 +160,13 @@ TEST_F(WorldManagerTest, ABoxDroppedOnTheLevelComesToRestOnTheFloor) {
 }
 
 TEST_F(WorldManagerTest, DynamicTrianglesHoldBoxesUnlessPassable) {
-    WriteLevel("level.bsp", SmallLevel());
     WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
     // A pickable clump without atomics is passed over by the queries.
     mkasset::ClumpDesc bare = BoxClumpAt(0.5f, 0.5f, 0.5f);
     bare.atomics.clear();
     bare.geometries.clear();
     WriteBytes("bare.dff", mkasset::ClumpFile(bare));
-    CWorldManager* wm = MakeManager();
-    wm->LoadWorld("level.bsp", 0);
+    CWorldManager* wm = LoadLevel(SmallLevel());
     CClumpObject empty;
     ASSERT_TRUE(empty.LoadClump("bare.dff"));
     empty.SetPickable(true);
@@ -221,9 +215,7 @@ TEST_F(WorldManagerTest, DynamicTrianglesHoldBoxesUnlessPassable) {
 }
 
 TEST_F(WorldManagerTest, ObjectSlotsAreReusedAndTheArrayGrowsBySixtyFour) {
-    WriteLevel("level.bsp", SmallLevel());
-    CWorldManager* wm = MakeManager();
-    wm->LoadWorld("level.bsp", 0);
+    CWorldManager* wm = LoadLevel(SmallLevel());
     std::vector<CClumpObject> objects(kClumpObjectGrowth + 1);
     for (int i = 0; i < kClumpObjectGrowth; ++i) {
         ASSERT_EQ(wm->AddObject(&objects[static_cast<std::size_t>(i)]), 1);
@@ -242,14 +234,12 @@ TEST_F(WorldManagerTest, ObjectSlotsAreReusedAndTheArrayGrowsBySixtyFour) {
 }
 
 TEST_F(WorldManagerTest, VisibilityMovesTheClumpInAndOutOfTheWorld) {
-    WriteLevel("level.bsp", SmallLevel());
     WriteBytes("box.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
     CClumpObject loose;
     ASSERT_TRUE(loose.LoadClump("box.dff"));
     loose.SetVisible(false); // no world manager: only the flag
     EXPECT_FALSE(loose.IsVisible());
-    CWorldManager* wm = MakeManager();
-    wm->LoadWorld("level.bsp", 0);
+    CWorldManager* wm = LoadLevel(SmallLevel());
     ASSERT_EQ(wm->AddObject(&loose), 1);
     EXPECT_FALSE(loose.IsInWorld());
     EXPECT_EQ(OvClumpGetWorld(loose.GetClump()), nullptr);

@@ -1014,7 +1014,10 @@ OvInt32 OvCollisionTestBoxTriangle(const OvBBox* box, const OvV3d* a, const OvV3
     const OvV3d qv = Cross(s, e1);
     const float v = Dot(dir, qv) * sgn;
     const float t = Dot(e2, qv) * sgn;
-    if (u > 0 && v > 0 && u + v < adet && t > 0 && t < adet) {
+    // The triangle is closed: a diagonal that meets it on an edge or a corner meets it. A box
+    // centred over the edge two triangles share has its diagonal right over that edge, and with
+    // open bounds neither triangle would be found under the box.
+    if (u >= 0 && v >= 0 && u + v <= adet && t >= 0 && t <= adet) {
         return 1;
     }
     return 0;

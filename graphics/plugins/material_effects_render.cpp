@@ -5,7 +5,9 @@
 // passes), dual textures (one pass by the blend pair's stage set-up or two blended passes) and
 // texture-coordinate transforms.
 
+#include <array>
 #include <cmath>
+#include <iterator>
 #include <cstring>
 #include <vector>
 
@@ -50,12 +52,104 @@ enum PixelShaderRole {
     kPsCount = 6
 };
 
-// The shaders' token arrays: a ps_1_1 version token, a one-word comment naming the role, the end.
-constexpr DWORD kPsTokens[kPsCount][4] = {
-    {0xFFFF0101u, 0x0001FFFEu, 0, 0x0000FFFFu}, {0xFFFF0101u, 0x0001FFFEu, 1, 0x0000FFFFu},
-    {0xFFFF0101u, 0x0001FFFEu, 2, 0x0000FFFFu}, {0xFFFF0101u, 0x0001FFFEu, 3, 0x0000FFFFu},
-    {0xFFFF0101u, 0x0001FFFEu, 4, 0x0000FFFFu}, {0xFFFF0101u, 0x0001FFFEu, 5, 0x0000FFFFu},
+// The shaders' token arrays (the assembly beside each instruction). Names: B the bump texture
+// (stage 1: the base colour with the height in alpha), h its height, D the diffuse colour, E the
+// environment and c the coefficient in c0. Bumping darkens the colour by the height where the
+// vertex is and lightens it by the height at the place shifted towards the light, as the two
+// blended passes without shaders do: B0 D (1 - h0) + B1 D h1. The environment is added as the
+// extra pass adds it: E c times E's alpha. Reading the bump texture at both places takes ps_1_4
+// (one stage read at another stage's coordinates); a device below it makes no bump shader, and
+// bump maps take the two passes there.
+
+// Bump alone: (B0 (1 - h0) + B1 h1) D, alpha D.
+constexpr DWORD kPsBumpTokens[] = {
+    0xFFFF0104u,                                        // ps_1_4
+    0x00000042u, 0x800F0001u, 0xB0E40000u,              // texld r1, t0          B0, h0
+    0x00000005u, 0x80070003u, 0x80E40001u, 0x86FF0001u, // mul r3.rgb, r1, 1-r1.a
+    0x0000FFFDu,                                        // phase
+    0x00000042u, 0x800F0001u, 0xB0E40001u,              // texld r1, t1          B1, h1
+    0x00000005u, 0x80070001u, 0x80E40001u, 0x80FF0001u, // mul r1.rgb, r1, r1.a
+    0x00000002u, 0x80070000u, 0x80E40003u, 0x80E40001u, // add r0.rgb, r3, r1
+    0x00000005u, 0x80070000u, 0x80E40000u, 0x90E40000u, // mul r0.rgb, r0, v0
+    0x40000001u, 0x80080000u, 0x90E40000u,              // + mov r0.a, v0.a
+    0x0000FFFFu,
 };
+
+// Environment (stage 1) over a base (stage 0): base D + E c E.a, alpha base.a D.a.
+constexpr DWORD kPsEnvOverBaseTokens[] = {
+    0xFFFF0101u,                                                     // ps_1_1
+    0x00000042u, 0xB00F0000u,                                        // tex t0
+    0x00000042u, 0xB00F0001u,                                        // tex t1
+    0x00000005u, 0x800F0001u, 0xB0E40001u, 0xA0E40000u,              // mul r1, t1, c0
+    0x00000005u, 0x800F0000u, 0xB0E40000u, 0x90E40000u,              // mul r0, t0, v0
+    0x00000004u, 0x80070000u, 0x80E40001u, 0xB0FF0001u, 0x80E40000u, // mad r0.rgb, r1, t1.a, r0
+    0x0000FFFFu,
+};
+
+// Environment (stage 0) alone: D + E c E.a, alpha D.a.
+constexpr DWORD kPsEnvAloneTokens[] = {
+    0xFFFF0101u,                                                     // ps_1_1
+    0x00000042u, 0xB00F0000u,                                        // tex t0
+    0x00000005u, 0x800F0001u, 0xB0E40000u, 0xA0E40000u,              // mul r1, t0, c0
+    0x00000004u, 0x80070000u, 0x80E40001u, 0xB0FF0000u, 0x90E40000u, // mad r0.rgb, r1, t0.a, v0
+    0x40000001u, 0x80080000u, 0x90E40000u,                           // + mov r0.a, v0.a
+    0x0000FFFFu,
+};
+
+// Bump and environment (stage 2). The colour is the bumped one plus the environment; the alpha
+// is D.a, or with the frame-buffer-alpha flag the environment's strength, kept in the frame
+// buffer's alpha: E.a c when the environment has alpha, c when it has none (then E is added
+// whole).
+constexpr DWORD kPsBumpEnvHead[] = {
+    0xFFFF0104u,                                        // ps_1_4
+    0x00000042u, 0x800F0001u, 0xB0E40000u,              // texld r1, t0
+    0x00000005u, 0x80070003u, 0x80E40001u, 0x86FF0001u, // mul r3.rgb, r1, 1-r1.a
+    0x0000FFFDu,                                        // phase
+    0x00000042u, 0x800F0001u, 0xB0E40001u,              // texld r1, t1
+    0x00000042u, 0x800F0002u, 0xB0E40002u,              // texld r2, t2
+    0x00000005u, 0x80070001u, 0x80E40001u, 0x80FF0001u, // mul r1.rgb, r1, r1.a
+    0x00000002u, 0x80070003u, 0x80E40003u, 0x80E40001u, // add r3.rgb, r3, r1
+};
+constexpr DWORD kPsBumpEnvTail[] = {
+    0x00000004u, 0x80070000u, 0x80E40002u, 0xA0E40000u, 0x80E40000u, // mad r0.rgb, r2, c0, r0
+    0x0000FFFFu,
+};
+constexpr DWORD kPsBumpEnvMiddle[] = {
+    0x00000005u, 0x80070002u, 0x80E40002u, 0x80FF0002u, // mul r2.rgb, r2, r2.a
+    0x00000005u, 0x80070000u, 0x80E40003u, 0x90E40000u, // mul r0.rgb, r3, v0
+    0x40000001u, 0x80080000u, 0x90E40000u,              // + mov r0.a, v0.a
+};
+constexpr DWORD kPsBumpEnvFbAlphaMiddle[] = {
+    0x00000005u, 0x80070002u, 0x80E40002u, 0x80FF0002u, // mul r2.rgb, r2, r2.a
+    0x00000005u, 0x80070000u, 0x80E40003u, 0x90E40000u, // mul r0.rgb, r3, v0
+    0x40000005u, 0x80080000u, 0x80E40002u, 0xA0E40000u, // + mul r0.a, r2, c0
+};
+constexpr DWORD kPsBumpEnvFbNoAlphaMiddle[] = {
+    0x00000005u, 0x80070000u, 0x80E40003u, 0x90E40000u, // mul r0.rgb, r3, v0
+    0x40000001u, 0x80080000u, 0xA0E40000u,              // + mov r0.a, c0
+};
+
+// The head, one of the middles and the tail in one array.
+template <std::size_t M>
+constexpr std::array<DWORD, std::size(kPsBumpEnvHead) + M + std::size(kPsBumpEnvTail)>
+BumpEnvTokens(const DWORD (&middle)[M]) {
+    std::array<DWORD, std::size(kPsBumpEnvHead) + M + std::size(kPsBumpEnvTail)> out{};
+    std::size_t n = 0;
+    for (DWORD t : kPsBumpEnvHead)
+        out[n++] = t;
+    for (DWORD t : middle)
+        out[n++] = t;
+    for (DWORD t : kPsBumpEnvTail)
+        out[n++] = t;
+    return out;
+}
+constexpr auto kPsBumpEnvTokens = BumpEnvTokens(kPsBumpEnvMiddle);
+constexpr auto kPsBumpEnvFbAlphaTokens = BumpEnvTokens(kPsBumpEnvFbAlphaMiddle);
+constexpr auto kPsBumpEnvFbNoAlphaTokens = BumpEnvTokens(kPsBumpEnvFbNoAlphaMiddle);
+
+constexpr const DWORD* kPsTokens[kPsCount] = {
+    kPsBumpTokens,           kPsEnvOverBaseTokens,           kPsEnvAloneTokens,
+    kPsBumpEnvTokens.data(), kPsBumpEnvFbAlphaTokens.data(), kPsBumpEnvFbNoAlphaTokens.data()};
 
 enum class Check { Pending, Passed, Failed };
 

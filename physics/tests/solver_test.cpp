@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "physics/core/context/dynamics.h"
@@ -374,12 +375,15 @@ TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
     EXPECT_EQ(rows[0].lo[1], 0.0f);
 }
 
-// The row kernel written out plainly: every iteration scans all rows in order for the largest
-// violation (the first on ties), then updates it and the residuals of the rows sharing its bodies.
+// The row kernel written out plainly: every iteration scans the rows of groups [first, end) in
+// order for the largest violation (the first on ties), then updates it and the residuals of the
+// rows sharing its bodies. The pass starts afresh unless asked to go on.
 OvUInt32 ReferenceRows(std::vector<OvpRowGroup>& g, std::vector<OvpSolverBody>& bodies,
-                       const std::vector<OvpBodyRow>& lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
+                       const std::vector<OvpBodyRow>& lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                       std::size_t first = 0, std::size_t end = ~std::size_t(0), bool goOn = false) {
+    end = std::min(end, g.size());
     for (OvpRowGroup& G : g) {
-        for (int l = 0; l < 4; ++l) {
+        for (int l = 0; l < 4 && !goOn; ++l) {
             G.value[l] = 0.0f;
             G.residual[l] = G.start[pass][l];
             G.aboveLo[l] = G.lo[pass][l] < 0.0f ? ~0u : 0u;
@@ -390,7 +394,7 @@ OvUInt32 ReferenceRows(std::vector<OvpRowGroup>& g, std::vector<OvpSolverBody>& 
     for (; used < iterations; ++used) {
         float threshold = tolerance;
         int best = -1;
-        for (std::size_t k = 0; k < g.size(); ++k) {
+        for (std::size_t k = first; k < end; ++k) {
             for (int l = 0; l < 4; ++l) {
                 const float r = g[k].residual[l];
                 if ((r > threshold && g[k].aboveLo[l]) || (r < -threshold && g[k].belowHi[l])) {
@@ -435,49 +439,106 @@ OvUInt32 ReferenceRows(std::vector<OvpRowGroup>& g, std::vector<OvpSolverBody>& 
     return used;
 }
 
+// A random system: bodies with random inverse roots and free motion, and groups of one to four
+// rows (random Jacobians, targets, softness and bounds) between the bodies pick(rng) names.
+template <typename Pick>
+void RandomSystem(std::mt19937& rng, std::vector<OvpSolverBody>& body, std::vector<OvpRowGroup>& g, Pick pick) {
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f), pos(0.0f, 2.0f);
+    for (OvpSolverBody& B : body) {
+        std::memset(&B, 0, sizeof(B));
+        for (int r = 0; r < 3; ++r) {
+            for (int k = 0; k < 3; ++k) {
+                B.w[r][k] = (r == k ? 1.0f : 0.0f) + 0.2f * u(rng);
+            }
+        }
+        B.w[0][3] = 0.5f + pos(rng);
+        for (float& x : B.b) {
+            x = u(rng) * 10.0f;
+        }
+    }
+    for (std::size_t k = 0; k < g.size(); ++k) {
+        OvpRow rows[4];
+        const OvUInt32 n = 1 + rng() % 4;
+        const auto [ba, bb] = pick(rng);
+        for (OvUInt32 r = 0; r < n; ++r) {
+            rows[r] = OvpRowTemplate();
+            rows[r].body[0] = ba, rows[r].body[1] = bb;
+            for (int c = 0; c < 3; ++c) {
+                rows[r].linA[c] = u(rng), rows[r].angA[c] = u(rng), rows[r].linB[c] = u(rng), rows[r].angB[c] = u(rng);
+            }
+            rows[r].error = u(rng), rows[r].bias = u(rng);
+            rows[r].softness = (rng() & 1) ? 0.01f * pos(rng) : 0.0f;
+            rows[r].factor = 0.5f * pos(rng);
+            const int kind = rng() % 3;
+            if (kind == 0) {
+                OvpRowSetBounds(&rows[r], 0.0f, FLT_MAX, 0.0f, FLT_MAX);
+            } else if (kind == 1) {
+                OvpRowSetBounds(&rows[r], 0.0f, 0.0f, -pos(rng), pos(rng));
+            }
+        }
+        OvpSolverPackRows(&g[k], rows, n, static_cast<OvUInt32>(k));
+    }
+}
+
+TEST(PhysicsSolver, PackedGroupsHoldTheirRowsLaneByLane) {
+    // Rows packed four to a group: lane l of group g holds row 4g + l, lanes past the rows hold
+    // the template row, and a constraint on one body twice holds the sum of its two Jacobians on
+    // the first side.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const OvpRow pad = OvpRowTemplate();
+    for (int trial = 0; trial < 40; ++trial) {
+        const OvUInt32 count = 1 + rng() % 9;
+        const bool fold = trial % 4 == 3;
+        std::vector<OvpRow> rows(count);
+        for (OvpRow& r : rows) {
+            r = OvpRowTemplate();
+            r.body[0] = 2;
+            r.body[1] = fold ? 2 : (trial % 2 ? -1 : 5);
+            for (float* f : {r.linA, r.angA, r.linB, r.angB}) {
+                for (int k = 0; k < 3; ++k) {
+                    f[k] = u(rng);
+                }
+            }
+            r.error = u(rng), r.bias = u(rng), r.softness = u(rng), r.factor = u(rng), r.erp = u(rng);
+            OvpRowSetBounds(&r, -1.0f - u(rng), 1.0f + u(rng), -2.0f - u(rng), 2.0f + u(rng));
+        }
+        std::vector<OvpRowGroup> g(3);
+        ASSERT_EQ(OvpSolverPackRows(g.data(), rows.data(), count, 7), (count + 3) / 4);
+        for (OvUInt32 i = 0; i < (count + 3) / 4 * 4; ++i) {
+            const OvpRowGroup& G = g[i / 4];
+            const OvUInt32 l = i % 4;
+            const OvpRow& r = i < count ? rows[i] : pad;
+            ASSERT_EQ(G.constraint, 7u);
+            ASSERT_EQ(G.body[0], 2);
+            ASSERT_EQ(G.body[1], fold ? -1 : rows[0].body[1]);
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_EQ(G.j[0][k][l], fold ? r.linA[k] + r.linB[k] : r.linA[k]) << trial << " row " << i;
+                EXPECT_EQ(G.j[0][3 + k][l], fold ? r.angA[k] + r.angB[k] : r.angA[k]) << trial << " row " << i;
+                EXPECT_EQ(G.j[1][k][l], fold ? 0.0f : r.linB[k]) << trial << " row " << i;
+                EXPECT_EQ(G.j[1][3 + k][l], fold ? 0.0f : r.angB[k]) << trial << " row " << i;
+            }
+            const float got[] = {G.error[l], G.bias[l],  G.softness[l], G.factor[l], G.erp[l],
+                                 G.lo[0][l], G.lo[1][l], G.hi[0][l],    G.hi[1][l]};
+            const float want[] = {r.error, r.bias, r.softness, r.factor, r.erp, r.lo[0], r.lo[1], r.hi[0], r.hi[1]};
+            for (std::size_t f = 0; f < std::size(want); ++f) {
+                EXPECT_EQ(got[f], want[f]) << trial << " row " << i << " field " << f;
+            }
+        }
+    }
+}
+
 TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
     std::mt19937 rng(3);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f), pos(0.0f, 2.0f);
     for (int trial = 0; trial < 60; ++trial) {
         const OvUInt32 bodies = 2 + rng() % 6, groups = 1 + rng() % (trial % 3 == 0 ? 300 : 40);
         std::vector<OvpSolverBody> body(bodies);
-        for (OvpSolverBody& B : body) {
-            std::memset(&B, 0, sizeof(B));
-            for (int r = 0; r < 3; ++r) {
-                for (int k = 0; k < 3; ++k) {
-                    B.w[r][k] = (r == k ? 1.0f : 0.0f) + 0.2f * u(rng);
-                }
-            }
-            B.w[0][3] = 0.5f + pos(rng);
-            for (float& x : B.b) {
-                x = u(rng) * 10.0f;
-            }
-        }
         std::vector<OvpRowGroup> g(groups);
-        for (OvUInt32 k = 0; k < groups; ++k) {
-            OvpRow rows[4];
-            const OvUInt32 n = 1 + rng() % 4;
-            const OvInt32 ba = static_cast<OvInt32>(rng() % bodies);
-            const OvInt32 bb = (rng() % 4 == 0) ? -1 : static_cast<OvInt32>(rng() % bodies);
-            for (OvUInt32 r = 0; r < n; ++r) {
-                rows[r] = OvpRowTemplate();
-                rows[r].body[0] = ba, rows[r].body[1] = bb;
-                for (int c = 0; c < 3; ++c) {
-                    rows[r].linA[c] = u(rng), rows[r].angA[c] = u(rng), rows[r].linB[c] = u(rng),
-                    rows[r].angB[c] = u(rng);
-                }
-                rows[r].error = u(rng), rows[r].bias = u(rng);
-                rows[r].softness = (rng() & 1) ? 0.01f * pos(rng) : 0.0f;
-                rows[r].factor = 0.5f * pos(rng);
-                const int kind = rng() % 3;
-                if (kind == 0) {
-                    OvpRowSetBounds(&rows[r], 0.0f, FLT_MAX, 0.0f, FLT_MAX);
-                } else if (kind == 1) {
-                    OvpRowSetBounds(&rows[r], 0.0f, 0.0f, -pos(rng), pos(rng));
-                }
-            }
-            OvpSolverPackRows(&g[k], rows, n, k);
-        }
+        RandomSystem(rng, body, g, [&](std::mt19937& r) {
+            const OvInt32 ba = static_cast<OvInt32>(r() % bodies);
+            const OvInt32 bb = (r() % 4 == 0) ? -1 : static_cast<OvInt32>(r() % bodies);
+            return std::pair{ba, bb};
+        });
         std::vector<OvpRowGroup> g2 = g, g3;
         std::vector<OvpSolverBody> body2 = body, body3;
         std::vector<OvpBodyRow> lists(2 * groups), lists2(2 * groups);
@@ -492,8 +553,8 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
-        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()), lanes.data(),
-                              groups};
+        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
+                              lanes.data(),     groups,         {0, 0}};
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
             const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
                                                      lists.data(), pass, 1e-5f, 300, &tree);
@@ -522,6 +583,108 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
             for (int l = 0; l < 4; ++l) {
                 EXPECT_GE(G.value[l], G.lo[1][l]);
                 EXPECT_LE(G.value[l], G.hi[1][l]);
+            }
+        }
+    }
+}
+
+// The batch's greedy loop written out plainly: each block's floor of updates, then the largest
+// violation over all the blocks.
+OvUInt32 ReferenceBlocks(std::vector<OvpRowGroup>& g, std::vector<OvpSolverBody>& bodies,
+                         const std::vector<OvpBodyRow>& lists, const std::vector<OvUInt32>& start, OvUInt32 pass,
+                         float tolerance, OvUInt32 iterations) {
+    const OvUInt32 blocks = static_cast<OvUInt32>(start.size() - 1);
+    const OvUInt32 floor = std::min(3u, iterations / blocks);
+    ReferenceRows(g, bodies, lists, pass, tolerance, 0);
+    OvUInt32 used = 0;
+    for (OvUInt32 k = 0; k < blocks && blocks > 1; ++k) {
+        used += ReferenceRows(g, bodies, lists, pass, tolerance, floor, start[k], start[k + 1], true);
+    }
+    return used + ReferenceRows(g, bodies, lists, pass, tolerance, iterations - used, 0, g.size(), true);
+}
+
+TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
+    // Islands that share no body are solved one by one while the pool of updates lasts, over the
+    // whole batch when it runs out (and for a few passes after): every row still gets the value
+    // the plain loop over the batch gives it, in both codings, bit for bit. Islands copied from
+    // the one before tie with it row for row, and the first row must win; some batches share a
+    // body between islands or start with an impulse sum, and are solved whole.
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 120; ++trial) {
+        std::vector<OvpSolverBody> body;
+        std::vector<OvpRowGroup> g;
+        std::vector<OvUInt32> start = {0};
+        const OvUInt32 islands = 2 + rng() % 12;
+        std::size_t lastBodies = 0, lastGroups = 0;
+        for (OvUInt32 k = 0; k < islands; ++k) {
+            const OvInt32 base = static_cast<OvInt32>(body.size());
+            if (k > 0 && rng() % 3 == 0) {
+                // A copy of the island before, on bodies of its own.
+                const std::size_t b0 = body.size() - lastBodies, g0 = g.size() - lastGroups;
+                for (std::size_t i = 0; i < lastBodies; ++i) {
+                    body.push_back(body[b0 + i]);
+                }
+                for (std::size_t i = 0; i < lastGroups; ++i) {
+                    OvpRowGroup G = g[g0 + i];
+                    for (OvInt32& b : G.body) {
+                        b = b >= 0 ? b + static_cast<OvInt32>(lastBodies) : b;
+                    }
+                    g.push_back(G);
+                }
+            } else {
+                lastBodies = 1 + rng() % 3;
+                lastGroups = 1 + rng() % 6;
+                std::vector<OvpSolverBody> b(lastBodies);
+                std::vector<OvpRowGroup> gk(lastGroups);
+                const OvUInt32 nb = static_cast<OvUInt32>(lastBodies);
+                RandomSystem(rng, b, gk, [&](std::mt19937& r) {
+                    const OvInt32 ba = base + static_cast<OvInt32>(r() % nb);
+                    const OvInt32 bb = (r() % 3 == 0) ? -1 : base + static_cast<OvInt32>(r() % nb);
+                    return std::pair{ba, bb};
+                });
+                body.insert(body.end(), b.begin(), b.end());
+                g.insert(g.end(), gk.begin(), gk.end());
+            }
+            start.push_back(static_cast<OvUInt32>(g.size()));
+        }
+        const bool shared = trial % 5 == 4, impulse = trial % 7 == 6;
+        if (shared) {
+            g.back().body[1] = 0; // a body of the first island
+        }
+        const OvUInt32 groups = static_cast<OvUInt32>(g.size()), bodies = static_cast<OvUInt32>(body.size());
+        std::vector<OvpBodyRow> lists(2 * groups);
+        OvpSolverBuildSse(g.data(), groups, body.data(), 0.01f);
+        OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
+        std::vector<OvpRowGroup> g2 = g, g3 = g;
+        std::vector<OvpSolverBody> body2 = body, body3 = body;
+        std::vector<float> treeValue(OvpSelectTreeNodes(groups));
+        std::vector<OvInt32> treeRow(treeValue.size());
+        std::vector<OvpViolations> lanes(groups);
+        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
+                              lanes.data(),     groups,         {0, 0}};
+        const OvUInt32 pools[] = {2, 7, 30, 300, 5000};
+        const OvUInt32 pool = pools[rng() % 5];
+        for (int round = 0; round < 3; ++round) {
+            for (OvUInt32 pass = 0; pass < 2; ++pass) {
+                for (auto* v : {&body, &body2, &body3}) {
+                    for (OvpSolverBody& B : *v) {
+                        std::memset(B.y, 0, sizeof(B.y));
+                    }
+                    (*v)[0].y[1] = impulse ? 0.25f : 0.0f;
+                }
+                const std::string at = "trial " + std::to_string(trial) + " round " + std::to_string(round) + " pass " +
+                                       std::to_string(pass);
+                const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), start.data(), islands,
+                                                         body.data(), lists.data(), pass, 1e-5f, pool, &tree);
+                const OvUInt32 n2 = OvpSolverSolveBlocks(OvpSolverRowsSse, g2.data(), start.data(), islands,
+                                                         body2.data(), lists.data(), pass, 1e-5f, pool, &tree);
+                const OvUInt32 n3 = ReferenceBlocks(g3, body3, lists, start, pass, 1e-5f, pool);
+                ASSERT_EQ(n1, n3) << at;
+                ASSERT_EQ(n2, n3) << at;
+                ASSERT_EQ(std::memcmp(g.data(), g3.data(), sizeof(OvpRowGroup) * groups), 0) << at;
+                ASSERT_EQ(std::memcmp(g2.data(), g3.data(), sizeof(OvpRowGroup) * groups), 0) << at;
+                ASSERT_EQ(std::memcmp(body.data(), body3.data(), sizeof(OvpSolverBody) * bodies), 0) << at;
+                ASSERT_EQ(std::memcmp(body2.data(), body3.data(), sizeof(OvpSolverBody) * bodies), 0) << at;
             }
         }
     }

@@ -458,7 +458,7 @@ TEST_F(D3d9Test, AdaptersAnswerFromTheirTablesAndConfiguredFormatsWork) {
     D3DCAPS9 caps;
     ASSERT_EQ(d3d->GetDeviceCaps(0, D3DDEVTYPE_HAL, &caps), D3D_OK);
     EXPECT_EQ(caps.VertexShaderVersion, 0u);
-    EXPECT_EQ(caps.PixelShaderVersion, 0u);
+    EXPECT_EQ(caps.PixelShaderVersion, D3DPS_VERSION(1, 4));
     d3d->Release();
 
     // Two adapters, the first refusing its caps; the second with the shader preset, automatic mip

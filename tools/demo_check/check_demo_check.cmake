@@ -1,6 +1,7 @@
 # A short scripted game: four bots take cover, F1 calls them, and they all come near the player;
 # the trace holds a header and one line per frame, the plot is written. Then the most bots the
-# game holds all start on the floor, and one more is refused with a message and status 1.
+# game holds all start on the floor, with more reachable cover places than bots, and one more is
+# refused with a message and status 1.
 # Input: DEMO_CHECK (program), DATA (the game's data folder), WORK (scratch folder).
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
@@ -27,6 +28,11 @@ execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 104 --frames 20
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT code EQUAL 0 OR NOT out MATCHES "bots: 104,.*lost: 0/104 at cover, 0/104 at the end")
   message(FATAL_ERROR "demo_check --bots 104: status ${code}\n${out}\n${err}")
+endif()
+# The level hides a place for each of them and a tenth more, every one reachable along the graph.
+if(NOT out MATCHES "cover places: [0-9]+ of the graph's [0-9]+ vertices, from the player's start; ([0-9]+) reachable"
+   OR CMAKE_MATCH_1 LESS 115)
+  message(FATAL_ERROR "fewer than 115 reachable cover places for 104 bots:\n${out}")
 endif()
 execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 105 --frames 20
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)

@@ -57,12 +57,14 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "first frame; the frame it holds the game paused is not counted, so frames and presses\n"
                       "mean the same with and without it.\n"
                       "Then it names the cover places: the vertices of the bots' graph where a soldier is covered\n"
-                      "from the player's eye at the start (each bot holds a place of his own, so more bots than\n"
-                      "places cannot all hide). The last three lines are \"lost: L/N at cover, M/N at the end\" (bots with no floor under\n"
-                      "them: below the floor or outside the level), \"take cover: hidden H/N\" (in the frame before\n"
-                      "the first press, or the last frame without one) and \"come to me: near K/N\" (at the end;\n"
-                      "near = within sqrt(150) metres of the player, the widest radius at which a bot stops by\n"
-                      "him). A lost bot is never counted hidden or near.\n"
+                      "from the player's eye at the start, and how many of them the graph's edges reach from the\n"
+                      "vertex nearest the player (each bot holds a place of his own, so more bots than reachable\n"
+                      "places cannot all hide): \"cover places: K of the graph's V vertices, from the player's\n"
+                      "start; R reachable\". The last three lines are \"lost: L/N at cover, M/N at the end\" (bots\n"
+                      "with no floor under them: below the floor or outside the level), \"take cover: hidden H/N\"\n"
+                      "(in the frame before the first press, or the last frame without one) and \"come to me:\n"
+                      "near K/N\" (at the end; near = within sqrt(150) metres of the player, the widest radius at\n"
+                      "which a bot stops by him). A lost bot is never counted hidden or near.\n"
                       "Exit status 0 when the game ran, 1 when it could not start, stopped on an error or could not\n"
                       "create every bot, 2 on bad usage.\n";
 
@@ -88,7 +90,8 @@ struct Watch {
     int lostAtCover = 0;
     int nearAtEnd = 0;
     int lostAtEnd = 0;
-    int coverPlaces = 0; // graph vertices covered from the player's eye in the first frame
+    int coverPlaces = 0;     // graph vertices covered from the player's eye in the first frame
+    int reachablePlaces = 0; // of them, those reached from the vertex nearest the player
     int vertices = 0;
     int bots = 0;
     BehaviourSeries series;
@@ -111,7 +114,8 @@ bool IsLost(const CVector3& p) {
            g_worldManager->LineIntersect(OvV3d{p.x, p.y, p.z}, OvV3d{p.x, p.y - 100.0f, p.z}, true) == 0;
 }
 
-// The vertices of the bots' graph where a soldier is covered from the player's eye.
+// The vertices of the bots' graph where a soldier is covered from the player's eye, and those of
+// them that a walk along the graph's edges from the vertex nearest the player reaches.
 void CountCoverPlaces(const CEntity* player, Watch* watch) {
     CGraphManager* manager = Vusk::GetGraphManager();
     CSpatialGraph* graph = manager != nullptr ? manager->FindGraph(DunmarrowAgent::kMoveGraph) : nullptr;
@@ -119,11 +123,39 @@ void CountCoverPlaces(const CEntity* player, Watch* watch) {
         return;
     }
     const CVector3 eye = Eye(player);
-    for (std::int32_t i = 0; i <= graph->GetLastVertexIndex(); ++i) {
+    const std::int32_t last = graph->GetLastVertexIndex();
+    std::vector<char> covered(static_cast<std::size_t>(last + 1), 0);
+    std::int32_t nearest = -1;
+    float best = 0.0f;
+    for (std::int32_t i = 0; i <= last; ++i) {
         if (const CGraphVertex* vertex = graph->GetVertex(i)) {
             ++watch->vertices;
-            watch->coverPlaces +=
+            covered[i] =
                 DunmarrowAgent::IsCoveredFrom(eye, vertex->GetPosition(), const_cast<CEntity*>(player)) ? 1 : 0;
+            watch->coverPlaces += covered[i];
+            const float d2 = CVector3::DistanceSquared(vertex->GetPosition(), player->GetPosition());
+            if (nearest < 0 || d2 < best) {
+                nearest = i;
+                best = d2;
+            }
+        }
+    }
+    if (nearest < 0) {
+        return;
+    }
+    std::vector<char> seen(covered.size(), 0);
+    std::vector<const CGraphVertex*> todo = {graph->GetVertex(nearest)};
+    seen[nearest] = 1;
+    while (!todo.empty()) {
+        const CGraphVertex* v = todo.back();
+        todo.pop_back();
+        watch->reachablePlaces += covered[v->GetIndex()];
+        for (std::int32_t k = 0; k < v->GetOutgoingCount(); ++k) {
+            const CGraphVertex* next = v->GetOutgoingEdge(k)->GetDestination();
+            if (next != nullptr && seen[next->GetIndex()] == 0) {
+                seen[next->GetIndex()] = 1;
+                todo.push_back(next);
+            }
         }
     }
 }
@@ -134,9 +166,9 @@ BOOL RealFrequency(LARGE_INTEGER* frequency) {
     return TRUE;
 }
 BOOL RealCounter(LARGE_INTEGER* count) {
-    count->QuadPart = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
+    count->QuadPart =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     return TRUE;
 }
 
@@ -340,8 +372,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (bots != wanted) {
-        std::fprintf(stderr, "demo_check: the game created %d of its %d bots (see its messages above)\n", bots,
-                     wanted);
+        std::fprintf(stderr, "demo_check: the game created %d of its %d bots (see its messages above)\n", bots, wanted);
         return 1;
     }
     if (!options.plot.empty()) {
@@ -355,8 +386,8 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("frames: %ld at %.4f s, bots: %d, presses: %zu\n", watch.frame, kStep, bots, options.presses.size());
-    std::printf("cover places: %d of the graph's %d vertices, from the player's start\n", watch.coverPlaces,
-                watch.vertices);
+    std::printf("cover places: %d of the graph's %d vertices, from the player's start; %d reachable\n",
+                watch.coverPlaces, watch.vertices, watch.reachablePlaces);
     std::printf("lost: %d/%d at cover, %d/%d at the end\n", watch.lostAtCover, bots, watch.lostAtEnd, bots);
     std::printf("take cover: hidden %d/%d\n", watch.hiddenAtCover, bots);
     std::printf("come to me: near %d/%d\n", watch.nearAtEnd, bots);

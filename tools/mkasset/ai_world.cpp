@@ -1,5 +1,6 @@
 #include "tools/mkasset/ai_world.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -46,7 +47,7 @@ Node Raw() {
     return n;
 }
 
-Node Aperiodic(const char* name, const char* priority, const char* tpfMs, const char* maxCall) {
+Node Aperiodic(const char* name, const char* priority, const char* tpfMs, const std::string& maxCall) {
     Node task = Group("Aperiodic", name);
     Child(task, Leaf("Priority", priority));
     Child(task, Leaf("Tpf", tpfMs));
@@ -107,14 +108,16 @@ bool BuildDemoAiWorld(const LevelOptions& options, const std::string& workDir, s
     generation.level = AiLevelOf(options, settings.obstacles);
     generation.width = settings.walkerWidth;
     generation.radiusAverage = settings.radiusAverage;
+    generation.maxValidEdge = settings.maxValidEdge;
     generation.outDir = workDir;
     navgen::GenerationResult result;
     if (!navgen::RunGeneration(generation, &result)) {
         error = "the graph generator failed: " + result.error;
         return false;
     }
+    const int vertices = static_cast<int>(result.vertices.size() / 3);
     if (figures != nullptr) {
-        figures->vertices = static_cast<int>(result.vertices.size() / 3);
+        figures->vertices = vertices;
         figures->edges = static_cast<int>(result.edges.size() / 2);
         figures->simulated = result.simulated;
         figures->queries = result.queries;
@@ -141,7 +144,11 @@ bool BuildDemoAiWorld(const LevelOptions& options, const std::string& workDir, s
     // Every task the behaviours ask for: an unknown one fails an agent's set-up or never runs.
     Node& tasks = Child(world, Group("TimeMgt"));
     Child(tasks, Aperiodic("CHideAgent::ComputeDestination", "1", "2", "8"));
-    Child(tasks, Aperiodic("CHideAgent::CheckPositionVisible", "1", "3", "64"));
+    // A hider's scan asks for one visibility check per vertex and pauses for a tenth of a second
+    // when the frame's calls run out; the team searches in turn, so with a hundred bots a scan of
+    // several frames keeps the last of them in the open for a minute. Calls for the whole graph
+    // let a scan end in one frame; the task's time allowance still bounds it on the real clock.
+    Child(tasks, Aperiodic("CHideAgent::CheckPositionVisible", "1", "3", std::to_string(std::max(64, vertices))));
     Child(tasks, Aperiodic("CFollowerAgent::ComputeRealDistance", "1", "1", "16"));
     Child(tasks, Aperiodic("Vusk::CEntityManager::ComputeCommonInfo", "1", "1", "64"));
     Child(tasks, Aperiodic("CPathFinder::FindNextMove::ASTAR", "2", "3", "8"));

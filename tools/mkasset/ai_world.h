@@ -21,9 +21,10 @@ navgen::Level AiLevelOf(const LevelOptions& options, const std::vector<Footprint
 
 // What the world file is made for besides the level.
 struct AiWorldSettings {
-    int maxEntity = 64;              // "MaxEntity": the player and the bots
-    float walkerWidth = 0.6f;        // the generator walker's width (metres): the widest soldier's room
-    float radiusAverage = 2.5f;      // the generator's "RADIUS_AVERAGE" (metres): the graph's spacing
+    int maxEntity = 64;               // "MaxEntity": the player and the bots
+    float walkerWidth = 0.6f;         // the generator walker's width (metres): the widest soldier's room
+    float radiusAverage = 2.5f;       // the generator's "RADIUS_AVERAGE" (metres): the graph's spacing
+    float maxValidEdge = 0.0f;        // the generator's longest edge (metres); 0: its own (3 x radiusAverage)
     std::vector<Footprint> obstacles; // ground the level's objects stand on or reach
 };
 

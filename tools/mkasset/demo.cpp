@@ -13,6 +13,7 @@
 #include "tools/mkasset/ai_world.h"
 #include "tools/mkasset/character_scene.h"
 #include "tools/mkasset/commands.h"
+#include "tools/mkasset/demo_level.h"
 #include "tools/mkasset/level_builder.h"
 #include "tools/mkasset/level_objects_scene.h"
 
@@ -21,11 +22,7 @@ namespace mkasset {
 namespace {
 
 constexpr const char* kName = "demo";
-constexpr int kDemoSize = 36;
-constexpr int kDemoBlocks = 16;
 constexpr int kDemoBots = 8;
-// A soldier's eyes are 1.8 metres up: a block as high as that hides him only by a grazing line.
-constexpr float kDemoBlockMinHeight = 2.3f;
 constexpr const char* kAiFile = "ai/dunmarrow.ais";
 // The first bot stands here; each next one a random 0..4 metres further along x and 0..1 along z.
 constexpr float kBotStartX = -15.0f;
@@ -41,6 +38,10 @@ constexpr float kSoldierHalfWidth = 0.6f;
 // for as many hiding places as the level gives.
 constexpr float kDemoWalkerWidth = 1.0f;
 constexpr float kDemoGraphRadius = 2.0f;
+// Collapsing stops at edges of 2.8 m (the generator's own limit is three radii): open ground keeps
+// a vertex about every two metres, so that the ground the walls hide holds a place for every bot
+// the game accepts (each holds a vertex of his own).
+constexpr float kDemoMaxEdge = 2.8f;
 // The first view (the first fixed viewpoint): the player a few metres off, his team's starting
 // strip beyond him, low enough that the soldiers stand as figures.
 constexpr float kViewAt[3] = {1.0f, 3.5f, 7.0f};
@@ -175,8 +176,10 @@ void DemoUsage(std::FILE* out) {
                  "usage: mkasset demo --out DIR\n"
                  "  Writes the game's data folder (dunmarrow runs in it), the same bytes every time:\n"
                  "    everything of mkasset scene (with --hud) on a 36 x 36 metre level of 16 blocks 2.3 to\n"
-                 "    3.5 metres high (the soldiers' cover; its seed is the first from 1 that leaves the bots'\n"
-                 "    starting strip and the level objects' ground free), with a config.xml whose\n"
+                 "    3.5 metres high (their seed is the first from 1 that leaves the bots' starting strip\n"
+                 "    and the level objects' ground free) and six walls 2.5 to 2.8 metres high, north,\n"
+                 "    west, east and south-east of the strip, that hide the ground beyond them from the\n"
+                 "    player's start (the soldiers' cover), with a config.xml whose\n"
                  "    \"Application\" section has the player at the origin, 8 bots from (-15, -8) and the AI\n"
                  "    world file below; the game starts paused behind the start screen until ENTER, then\n"
                  "    shows the fixed viewpoint \"Player and team\"; C goes on to the Follow, FPS, Path and\n"
@@ -192,10 +195,11 @@ void DemoUsage(std::FILE* out) {
                  "                                 the lift's platform and the switch's buttons, with textures\n"
                  "    DIR/ai/dunmarrow.ais         the AI world: the graph \"MoveGraph\" that the AI engine's\n"
                  "                                 generator made by walking this level (a walker 1 metre\n"
-                 "                                 wide, vertices about 2 metres apart, every level object's\n"
-                 "                                 ground but the teleporter's exit and the bumper's throw\n"
-                 "                                 kept off), the player, the soldiers' brain, agents and\n"
-                 "                                 services, their team and tasks; room for 105 entities\n"
+                 "                                 wide, vertices about 2 metres apart, edges of at most 2.8\n"
+                 "                                 metres, every level object's ground but the teleporter's\n"
+                 "                                 exit and the bumper's throw kept off), the player, the\n"
+                 "                                 soldiers' brain, agents and services, their team and\n"
+                 "                                 tasks; room for 105 entities\n"
                  "                                 (the player and 104 bots, as many as the game animates)\n"
                  "    DIR/HTML/intro.html          the page opened at start-up\n"
                  "    DIR/models/revolution/spline.ovs  the path camera's flight, from high over the team's\n"
@@ -217,10 +221,7 @@ int RunDemo(int argc, char** argv) {
             return Fail(kName, kExitFailed, "cannot create " + (dir / folder).string());
         }
     }
-    LevelOptions level;
-    level.size = kDemoSize;
-    level.boxes = kDemoBlocks;
-    level.blockMinHeight = kDemoBlockMinHeight;
+    LevelOptions level = DemoLevelOptions(0);
     level.seed = SeedWithFreeStart(level, 1, LevelObjectFootprints(DemoLevelObjects()));
     std::string error;
     const std::string config = DemoConfig();
@@ -249,6 +250,7 @@ int RunDemo(int argc, char** argv) {
     settings.maxEntity = std::min(kMaxAnimatedCharacters, static_cast<int>(DemoServices::kEntityPoolSize));
     settings.walkerWidth = kDemoWalkerWidth;
     settings.radiusAverage = kDemoGraphRadius;
+    settings.maxValidEdge = kDemoMaxEdge;
     // Every level object is an obstacle but the teleporter's exit and the open ground the
     // bumper throws over.
     for (const Footprint& f : LevelObjectFootprints(DemoLevelObjects())) {

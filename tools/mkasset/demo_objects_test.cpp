@@ -1,6 +1,7 @@
 // mkasset demo's level objects, read back from the folder it writes: one of each, and the ground
 // each takes up (its points widened by its reach) clear of every block of the level the tool
-// reports, of the bots' starting ground and of the player's start.
+// reports (the seed's and the walls placed for cover), of the bots' starting ground and of the
+// player's start.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@
 
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
-#include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/demo_level.h"
 
 namespace {
 
@@ -61,11 +62,8 @@ TEST(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
     ASSERT_EQ(run.status, 0) << run.output;
     const std::size_t seedAt = run.output.find("level seed ");
     ASSERT_NE(seedAt, std::string::npos) << run.output;
-    mkasset::LevelOptions level;
-    level.size = 36;
-    level.boxes = 16;
-    level.blockMinHeight = 2.3f;
-    level.seed = static_cast<std::uint32_t>(std::strtoul(run.output.c_str() + seedAt + 11, nullptr, 10));
+    const mkasset::LevelOptions level = mkasset::DemoLevelOptions(
+        static_cast<std::uint32_t>(std::strtoul(run.output.c_str() + seedAt + 11, nullptr, 10)));
     std::ifstream file(dir / "config.xml", std::ios::binary);
     const std::string config((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::filesystem::remove_all(dir);

@@ -273,6 +273,7 @@ std::vector<LevelBlock> LevelBlocks(const LevelOptions& o) {
         }
         blocks.push_back({{cx - w / 2.0f, 0, cz - d / 2.0f}, {cx + w / 2.0f, bh, cz + d / 2.0f}});
     }
+    blocks.insert(blocks.end(), o.placed.begin(), o.placed.end());
     return blocks;
 }
 

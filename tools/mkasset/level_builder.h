@@ -16,6 +16,12 @@ inline constexpr float kLevelWallHeight = 4.0f;
 inline constexpr float kLevelBlockMinHeight = 1.8f;
 inline constexpr float kLevelBlockMaxHeight = 3.0f;
 
+// A block standing on the floor: its lower and upper corners (metres, y up).
+struct LevelBlock {
+    float min[3];
+    float max[3];
+};
+
 struct LevelOptions {
     std::uint32_t seed = 1;
     int size = 32;     // floor side in metres (centred on the origin)
@@ -23,6 +29,8 @@ struct LevelOptions {
     int maxTris = 255; // triangles an atomic sector may hold
     // Blocks are this high and up to 1.2 metres higher, in steps of 0.1.
     float blockMinHeight = kLevelBlockMinHeight;
+    // Blocks placed by hand, standing after the seed's.
+    std::vector<LevelBlock> placed = {};
 };
 
 // Limits of the options.
@@ -31,11 +39,6 @@ inline constexpr int kLevelMaxSize = 512;
 inline constexpr int kLevelMaxBoxes = 10000;
 inline constexpr int kLevelMaxTris = 21845; // three vertices a triangle must stay below 65536
 
-// A block standing on the floor: its lower and upper corners (metres, y up).
-struct LevelBlock {
-    float min[3];
-    float max[3];
-};
 // The blocks of the level, in the order the world holds them. The same options give the same blocks.
 std::vector<LevelBlock> LevelBlocks(const LevelOptions& options);
 

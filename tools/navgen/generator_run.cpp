@@ -193,6 +193,9 @@ CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options) {
     // walker then rounds that end in one direction only, and validation keeps a one-way edge, which in
     // a maze (a tree of corridors) cuts the graph in two. The whole width keeps every edge walkable.
     Add(agent, "RATIO_BODY_WIDTH", "1");
+    // A shorter longest edge stops collapsing earlier: the graph keeps more vertices on open ground.
+    if (options.maxValidEdge > 0.0f)
+        Add(agent, "MAX_LENGTH_VALID_EDGE", Number(options.maxValidEdge).c_str());
     AddPoint(agent, "BB_MIN", options.level.boundsMin);
     AddPoint(agent, "BB_MAX", options.level.boundsMax);
     const char* data[4][2] = {{"CFindNearestData", OutputFiles::kFindNearest},

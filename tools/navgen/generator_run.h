@@ -65,6 +65,7 @@ struct GenerationOptions {
     float frameTime = 1.0f / 30.0f;  // simulated seconds per frame
     float radiusAverage = 2.5f;      // "RADIUS_AVERAGE" (m)
     int sectors = 36;                // "NB_SECTORS" (3..35; else 36)
+    float maxValidEdge = 0.0f;       // "MAX_LENGTH_VALID_EDGE" (m); 0: the generator's own, 3 x radiusAverage
     float maxSpeed = 4.0f;           // walker speed (m/s)
     float height = 1.8f;             // walker height (m)
     float width = 0.6f;              // walker width (m)
@@ -104,7 +105,7 @@ struct OutputFiles {
 };
 
 // Definition of the generator entity: the walker classes, the generator brain and agent with the
-// output files in options.outDir, the radius, sectors, bounding box and first step of the options, and
+// output files in options.outDir, the radius, sectors, longest edge (when given), bounding box and first step of the options, and
 // the four graph-data requests.
 CConfigNode* MakeGeneratorDefinition(const GenerationOptions& options);
 

@@ -387,12 +387,9 @@ public:
                 return false;
             }
             if (shaders) {
-                // The software device's shader-model-2 adapter runs the generated vertex shaders.
-                // It reports pixel shaders 1.1 as well, which the skin's shader path asks for; it
-                // never draws with a pixel shader.
-                D3d9Adapter adapter = D3d9DefaultAdapter(D3d9Preset::ShaderModel2Vertex);
-                adapter.caps.PixelShaderVersion = 0xFFFF0101u;
-                D3d9SetAdapters({adapter});
+                // The software device's shader-model-2 adapter runs the generated vertex shaders
+                // (with the pixel shaders the skin's shader path asks for).
+                D3d9SetAdapters({D3d9DefaultAdapter(D3d9Preset::ShaderModel2Vertex)});
             }
             return true;
         };

@@ -732,41 +732,4 @@ TEST_P(AstarTest, InterleavedSlicedSearchesAgreeWithFullSearches) {
   graph.SetHeuristic(nullptr);
 }
 
-TEST_P(AstarTest, SlicedSearchFindsTheSamePathAsOneShot) {
-  std::mt19937 rng(31);
-  CConstraintShortestPath shortest;
-  CHeuristicEuclidianDistance euclid;
-  for (int round = 0; round < 4; ++round) {
-    CSpatialGraph graph;
-    navtest::BuildRandomGraph(&graph, rng, 300, 30.0f, 3.0f, true);
-    graph.SetConstraint(&shortest);
-    graph.SetHeuristic(&euclid);
-    CPath full, sliced;
-    full.Resize(300);
-    sliced.Resize(300);
-    std::uniform_int_distribution<int> pick(0, graph.GetVertexCount() - 1);
-    for (int pair = 0; pair < 10; ++pair) {
-      CGraphVertex* s = graph.GetVertex(pick(rng));
-      CGraphVertex* g = graph.GetVertex(pick(rng));
-      bool found = Vusk::AstarSearch(&graph, &full, s, g, nullptr);
-      CAstarCpuStats stats;
-      stats.m_mean = 0.001f;
-      int result = Vusk::kAstarSuspended, calls = 0;
-      while (result == Vusk::kAstarSuspended && calls < 10000) {
-        double now = Host().Time();
-        Host().QueueTimes({now, now + 0.003, now + 0.003});
-        result = Vusk::AstarSearchTimeSliced(&graph, &sliced, s, g, nullptr, &stats, 0.002f, false);
-        ++calls;
-      }
-      ASSERT_EQ(result == Vusk::kAstarFound, found);
-      if (!found) continue;
-      ASSERT_EQ(sliced.m_pointCount, full.m_pointCount);
-      for (int i = 0; i < full.m_pointCount; ++i) ASSERT_EQ(sliced.m_vertexIndices[i], full.m_vertexIndices[i]);
-    }
-    graph.SetConstraint(nullptr);
-    graph.SetHeuristic(nullptr);
-  }
-  Vusk::AstarFreeBuffers();
-}
-
 }  // namespace

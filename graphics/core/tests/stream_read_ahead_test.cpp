@@ -146,57 +146,6 @@ TEST_F(ReadAheadTest, SeededSweepsMatchTheBytesOfTheFile) {
     std::filesystem::remove(path);
 }
 
-TEST_F(ReadAheadTest, ReadsAcrossTheBlockAndTheEndOfTheFile) {
-    std::mt19937 random(42);
-    const Bytes bytes = RandomBytes(random, 5000);
-    const std::string path = TempPath("edge");
-    WriteFile(path, bytes);
-    OvStream* s = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path.c_str());
-    ASSERT_NE(s, nullptr);
-    ClearError();
-
-    // 4090 bytes from the first block, then 12 that straddle its end.
-    Bytes got(8192);
-    ASSERT_EQ(OvStreamRead(s, got.data(), 4090), 4090u);
-    ASSERT_EQ(OvStreamRead(s, got.data() + 4090, 12), 12u);
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4102, got.begin()));
-    EXPECT_EQ(ClearError(), ovERRNOERROR);
-    EXPECT_EQ(OvStreamGetBytesLeft(s), 5000u - 4102u);
-
-    // A skip inside the block, one to the very end, one past it that fails where it is.
-    EXPECT_EQ(OvStreamSkip(s, 800), s);
-    OvUInt8 byte = 0;
-    ASSERT_EQ(OvStreamRead(s, &byte, 1), 1u);
-    EXPECT_EQ(byte, bytes[4902]);
-    EXPECT_EQ(OvStreamSkip(s, 98), nullptr);
-    EXPECT_EQ(ClearError(), ovERRENDOFSTREAM);
-    EXPECT_EQ(OvStreamGetBytesLeft(s), 97u);
-
-    // The end of the file falls inside a read: the bytes there, and end of data.
-    ASSERT_EQ(OvStreamRead(s, got.data(), 100), 97u);
-    EXPECT_TRUE(std::equal(bytes.begin() + 4903, bytes.end(), got.begin()));
-    EXPECT_EQ(ClearError(), ovERRENDOFSTREAM);
-    EXPECT_EQ(OvStreamRead(s, &byte, 1), 0u);
-    EXPECT_EQ(ClearError(), ovERRENDOFSTREAM);
-    EXPECT_EQ(OvStreamSkip(s, 0), s);
-    EXPECT_EQ(OvStreamGetBytesLeft(s), 0u);
-    EXPECT_TRUE(OvStreamClose(s, nullptr));
-
-    // A read longer than the block after a few held bytes, then a skip past the block.
-    s = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path.c_str());
-    ASSERT_EQ(OvStreamRead(s, got.data(), 10), 10u);
-    ASSERT_EQ(OvStreamRead(s, got.data() + 10, 4500), 4500u);
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 4510, got.begin()));
-    ASSERT_EQ(OvStreamRead(s, &byte, 1), 1u);
-    EXPECT_EQ(byte, bytes[4510]);
-    EXPECT_EQ(OvStreamSkip(s, 480), s);
-    ASSERT_EQ(OvStreamRead(s, got.data(), 9), 9u);
-    EXPECT_TRUE(std::equal(bytes.begin() + 4991, bytes.end(), got.begin()));
-    EXPECT_EQ(ClearError(), ovERRNOERROR);
-    EXPECT_TRUE(OvStreamClose(s, nullptr));
-    std::filesystem::remove(path);
-}
-
 TEST_F(ReadAheadTest, AFileWrittenThroughAStreamReadsBack) {
     std::mt19937 random(7);
     const Bytes bytes = RandomBytes(random, 23456);

@@ -199,17 +199,6 @@ TEST_F(StreamTest, FileAndMemoryStreamsWriteTheSameBytes) {
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(ParseSample(s));
     EXPECT_TRUE(OvStreamClose(s, nullptr));
-    // A skip past the end of a file being read fails at the end.
-    OvFSManagerFseek(open, 0, 0);
-    s = OvStreamOpen(ovSTREAMFILE, ovSTREAMREAD, open);
-    EXPECT_EQ(OvStreamSkip(s, static_cast<OvUInt32>(expected.size())), s);
-    ClearError();
-    EXPECT_EQ(OvStreamSkip(s, 1), nullptr);
-    EXPECT_EQ(ClearError(), ovERRENDOFSTREAM);
-    OvUInt8 byte;
-    EXPECT_EQ(OvStreamRead(s, &byte, 1), 0u);
-    EXPECT_EQ(ClearError(), ovERRENDOFSTREAM);
-    OvStreamClose(s, nullptr);
     OvFSManagerFclose(open);
     std::filesystem::remove(path);
 }

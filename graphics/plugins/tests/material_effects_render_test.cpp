@@ -335,10 +335,10 @@ TEST_F(EffectsRenderTest, EnvironmentMapsTakeOneOrTwoPasses) {
 }
 
 // Bump maps: two passes through the 44-byte format without pixel shaders (the geometry gets no
-// tangent); with pixel shader 1.1 the tangent element and one draw with the bump shader, and the
+// tangent); with pixel shader 1.4 the tangent element and one draw with the bump shader, and the
 // environment of type 3 folded into the same draw.
 TEST_F(EffectsRenderTest, BumpMapsByPassesOrByPixelShader) {
-    for (DWORD ps : {0u, 0xFFFF0101u}) {
+    for (DWORD ps : {0u, 0xFFFF0104u}) {
         ASSERT_TRUE(Start({3, 3, true, true, ps}));
         EXPECT_EQ(OvMaterialEffectsGetDeviceFlags()->pixelShaders, ps != 0 ? TRUE : FALSE);
         for (OvUInt32 type : {ovMATFXBUMP, ovMATFXBUMPENV}) {

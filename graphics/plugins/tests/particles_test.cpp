@@ -17,6 +17,7 @@
 #include "platform/d3d9_control.h"
 #include "platform/d3d9_device.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -92,6 +93,22 @@ std::vector<OvUInt8> ExpandAll(const Batch& b, const OvParticleAxes& axes, OvUIn
     return out;
 }
 
+// How often the log holds the line.
+int Logged(const std::string& line) {
+    return static_cast<int>(std::count(D3d9Log().begin(), D3d9Log().end(), line));
+}
+
+// The draw calls logged so far.
+std::vector<std::string> Draws() {
+    std::vector<std::string> draws;
+    for (const std::string& line : D3d9Log()) {
+        if (line.rfind("Draw", 0) == 0) {
+            draws.push_back(line);
+        }
+    }
+    return draws;
+}
+
 Vertex VertexAt(const std::vector<OvUInt8>& v, OvUInt32 stride, std::size_t i, OvUInt32 offset = 0) {
     Vertex out;
     std::memcpy(&out, v.data() + i * stride + offset, sizeof out);
@@ -161,9 +178,16 @@ void CountUpdate(OvParticleBatch*, OvParticleStream*, OvInt32, OvUInt32 pending)
 OvBool Veto(OvAtomic*, OvParticleBatch*) { return FALSE; }
 } // namespace
 
-TEST_F(ParticleTest, LockMarksReachTheUpdateAndEmptyBatchesDrawNothing) {
+// Lock marks reach the update callback; an empty batch draws nothing; a batch with vertex alpha
+// draws with its own blend functions and gives the engine's back.
+TEST_F(ParticleTest, LockMarksReachTheUpdateAndBlendsAreRestored) {
     ASSERT_TRUE(Up());
+    OvD3D9RenderStateVertexAlphaEnable(FALSE);
+    OvD3D9RenderStateSrcBlend(D3DBLEND_SRCALPHA);
+    OvD3D9RenderStateDestBlend(D3DBLEND_INVSRCALPHA);
     Batch b(4, ovPARTICLECOLOR);
+    EXPECT_EQ(b->srcBlend, static_cast<OvUInt32>(D3DBLEND_SRCALPHA));
+    EXPECT_FALSE(b->vertexAlpha);
     OvParticleBatchSetUpdateCallBack(b.atomic, CountUpdate);
     OvParticleStream s;
     OvParticleBatchLock(b.atomic, &s, ovPARTICLECOLOR, ovPARTICLELOCKCHANGED);
@@ -172,6 +196,7 @@ TEST_F(ParticleTest, LockMarksReachTheUpdateAndEmptyBatchesDrawNothing) {
     OvParticleBatchUnlock(b.atomic);
     EXPECT_EQ(b->pendingFlags, ovPARTICLECOLOR | ovPARTICLELOCKCHANGED);
     EXPECT_EQ(b->changedFlags, 0u);
+    OvParticleBatchSetBlend(b.atomic, D3DBLEND_ONE, D3DBLEND_ONE, TRUE);
 
     D3d9LogEnable(true);
     IDirect3DDevice9* device = OvD3D9GetDevice();
@@ -182,17 +207,26 @@ TEST_F(ParticleTest, LockMarksReachTheUpdateAndEmptyBatchesDrawNothing) {
     EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 0);
     OvParticleBatchSetNumActive(b.atomic, 99);
     EXPECT_EQ(b->numActive, 4);
-    b.atomic->renderCallBack(b.atomic);
+    ASSERT_EQ(b.atomic->renderCallBack(b.atomic), b.atomic);
     EXPECT_EQ(gUpdates, 1);
     EXPECT_EQ(gPending, ovPARTICLECOLOR | ovPARTICLELOCKCHANGED);
     EXPECT_EQ(b->pendingFlags, 0u);
     EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 1);
+    EXPECT_EQ(Logged("SetRenderState(" + std::to_string(D3DRS_DESTBLEND) + ", " + std::to_string(D3DBLEND_ONE) + ")"),
+              1);
     OvParticleBatchSetCustomCallBack(b.atomic, Veto);
     b.atomic->renderCallBack(b.atomic);
     EXPECT_EQ(gUpdates, 2);
     EXPECT_EQ(gPending, 0u);
     EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 1);
     device->EndScene();
+    // Afterwards the engine's states are as they were.
+    EXPECT_FALSE(OvD3D9RenderStateIsVertexAlphaEnable());
+    OvUInt32 src = 0, dest = 0;
+    OvD3D9RenderStateGet(ovRENDERSTATESRCBLEND, &src);
+    OvD3D9RenderStateGet(ovRENDERSTATEDESTBLEND, &dest);
+    EXPECT_EQ(src, static_cast<OvUInt32>(D3DBLEND_SRCALPHA));
+    EXPECT_EQ(dest, static_cast<OvUInt32>(D3DBLEND_INVSRCALPHA));
 }
 
 TEST_F(ParticleTest, CornerWritersFollowTheirFormulas) {
@@ -374,12 +408,7 @@ TEST_F(ParticleTest, LargeBatchesDrawInRunsOf65532VerticesFromTheirBaseVertex) {
     device->BeginScene();
     ASSERT_EQ(b.atomic->renderCallBack(b.atomic), b.atomic);
     device->EndScene();
-    std::vector<std::string> draws;
-    for (const std::string& line : D3d9Log()) {
-        if (line.rfind("DrawIndexedPrimitive(", 0) == 0) {
-            draws.push_back(line);
-        }
-    }
+    const std::vector<std::string> draws = Draws();
     ASSERT_EQ(draws.size(), 2u);
     // The shared dynamic buffer starts the batch at some base; the second run starts 65,532 later.
     unsigned base = 0, minIndex = 0, count = 0, start = 0, prims = 0, type = 0;
@@ -432,23 +461,14 @@ TEST_F(ParticleTest, PointSpritesOnlyWhereTheDeviceAndTheFlagsAllowThem) {
     OvD3D9GetDevice()->BeginScene();
     b.atomic->renderCallBack(b.atomic);
     OvD3D9GetDevice()->EndScene();
-    std::vector<std::string> draws;
-    for (const std::string& line : D3d9Log()) {
-        if (line.rfind("Draw", 0) == 0) {
-            draws.push_back(line);
-        }
-    }
+    const std::vector<std::string> draws = Draws();
     ASSERT_EQ(draws.size(), 2u);
     unsigned type = 0, base = 0, count = 0;
     ASSERT_EQ(std::sscanf(draws[0].c_str(), "DrawPrimitive(%u, %u, %u)", &type, &base, &count), 3);
     EXPECT_EQ(type, 1u);
     EXPECT_EQ(count, 65535u);
     EXPECT_EQ(draws[1], "DrawPrimitive(1, " + std::to_string(base + 65535) + ", 4465)");
-    int enable = 0;
-    for (const std::string& line : D3d9Log()) {
-        enable += line == "SetRenderState(156, 1)";
-    }
-    EXPECT_EQ(enable, 1);
+    EXPECT_EQ(Logged("SetRenderState(156, 1)"), 1);
 }
 
 TEST_F(ParticleTest, EveryFlagCombinationInstancesAndDrawsWithinItsBuffers) {
@@ -546,34 +566,4 @@ TEST_F(ParticleTest, QuadsAndPointSpritesReachTheFrame) {
     OvWorldTestCameraDestroy(camera);
     OvRasterDestroy(frame);
     OvRasterDestroy(depth);
-}
-
-// A batch with vertex alpha on draws with its own blend functions and gives the engine's back.
-TEST_F(ParticleTest, VertexAlphaBlendsAreSetForTheDrawAndRestored) {
-    ASSERT_TRUE(Up());
-    OvD3D9RenderStateVertexAlphaEnable(FALSE);
-    OvD3D9RenderStateSrcBlend(D3DBLEND_SRCALPHA);
-    OvD3D9RenderStateDestBlend(D3DBLEND_INVSRCALPHA);
-    Batch b(2, ovPARTICLECOLOR);
-    EXPECT_EQ(b->srcBlend, static_cast<OvUInt32>(D3DBLEND_SRCALPHA));
-    EXPECT_FALSE(b->vertexAlpha);
-    OvParticleBatchSetBlend(b.atomic, D3DBLEND_ONE, D3DBLEND_ONE, TRUE);
-    OvParticleBatchSetNumActive(b.atomic, 2);
-    D3d9LogEnable(true);
-    OvD3D9GetDevice()->BeginScene();
-    ASSERT_EQ(b.atomic->renderCallBack(b.atomic), b.atomic);
-    OvD3D9GetDevice()->EndScene();
-    // The draw saw additive blending; afterwards the engine's states are as they were.
-    bool additive = false;
-    for (const std::string& line : D3d9Log()) {
-        additive = additive || line == "SetRenderState(" + std::to_string(D3DRS_DESTBLEND) + ", " +
-                                           std::to_string(D3DBLEND_ONE) + ")";
-    }
-    EXPECT_TRUE(additive);
-    EXPECT_FALSE(OvD3D9RenderStateIsVertexAlphaEnable());
-    OvUInt32 src = 0, dest = 0;
-    OvD3D9RenderStateGet(ovRENDERSTATESRCBLEND, &src);
-    OvD3D9RenderStateGet(ovRENDERSTATEDESTBLEND, &dest);
-    EXPECT_EQ(src, static_cast<OvUInt32>(D3DBLEND_SRCALPHA));
-    EXPECT_EQ(dest, static_cast<OvUInt32>(D3DBLEND_INVSRCALPHA));
 }

@@ -23,12 +23,16 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/light.h"
 #include "graphics/world/material.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 #include "graphics/world/tests/level_kit.h"
+#include "graphics/world/tests/world_test_kit.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
 
 namespace {
+
+using worldtest::StreamBytes;
 
 D3DCAPS9 ShaderCaps(DWORD declTypes, DWORD constants = 256, DWORD vertexShader = D3DVS_VERSION(2, 0)) {
     D3DCAPS9 c = D3d9PresetCaps(D3d9Preset::ShaderModel2Vertex);
@@ -48,17 +52,6 @@ struct Character {
     OvSkin* skin = nullptr;
     std::vector<OvV3d> bindPositions, bindNormals;
 };
-
-OvMatrix RandomRigid(std::mt19937& rng) {
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    OvMatrix m;
-    OvMatrixSetIdentity(&m);
-    const OvV3d axis = {u(rng), u(rng), u(rng) + 1.5f};
-    const OvV3d move = {u(rng), u(rng), u(rng)};
-    OvMatrixRotate(&m, &axis, 180.0f * u(rng), ovCOMBINEREPLACE);
-    OvMatrixTranslate(&m, &move, ovCOMBINEPOSTCONCAT);
-    return m;
-}
 
 Character MakeCharacter(std::mt19937& rng, int rows, int bones, int maxWeights, const std::vector<int>& usable,
                         int nodes) {
@@ -164,17 +157,6 @@ const D3DVERTEXELEMENT9* Find(const std::vector<D3DVERTEXELEMENT9>& elements, BY
         }
     }
     return nullptr;
-}
-
-// Every vertex's bytes of a stream, through a read lock.
-std::vector<OvUInt8> StreamBytes(const OvD3D9InstancedData* data, int s) {
-    const OvD3D9VertexStream& st = data->vertexStream[s];
-    std::vector<OvUInt8> out(static_cast<std::size_t>(st.stride) * data->totalNumVertex);
-    void* p = nullptr;
-    EXPECT_EQ(st.vertexBuffer->Lock(st.offset, static_cast<UINT>(out.size()), &p, D3DLOCK_READONLY), D3D_OK);
-    std::memcpy(out.data(), p, out.size());
-    st.vertexBuffer->Unlock();
-    return out;
 }
 
 // Element e of vertex v read back as three floats.

@@ -7,24 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "graphics/core/tests/started_engine.h"
-#include "graphics/world/world_plugin.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 #include "platform/d3d9_control.h"
 #include "platform/d3d9_shader.h"
 
 namespace {
 
-class SkinShaderTest : public StartedEngine {
+class SkinShaderTest : public SkinnedEngine {
 protected:
-    void RegisterPlugins() override {
-        ASSERT_TRUE(OvWorldPluginAttach());
-        ASSERT_TRUE(OvAnimPluginAttach());
-        ASSERT_TRUE(OvAnimHierarchyPluginAttach());
-        ASSERT_TRUE(OvSkinPluginAttach());
-    }
     void TearDown() override {
         OvD3D9VertexShaderSetProfile(ovVSPROFILENONE, 0, FALSE);
-        StartedEngine::TearDown();
+        SkinnedEngine::TearDown();
     }
 };
 
@@ -138,12 +131,12 @@ TEST_F(SkinShaderTest, SplitMeshesLoadTheirRunsAtTheRemappedSlots) {
     // Mesh 0: bones 0-1 and 3-4; bone 4's remap 2 lies outside the limit of 2.
     OvUInt32 n = OvSkinVertexShaderPaletteRuns(skin, 6, 80, 0, runs);
     ASSERT_EQ(n, 2u);
-    EXPECT_EQ(runs[0].firstEntry, 0u);
-    EXPECT_EQ(runs[0].firstSlot, 0u);
-    EXPECT_EQ(runs[0].count, 2u);
-    EXPECT_EQ(runs[1].firstEntry, 3u);
-    EXPECT_EQ(runs[1].firstSlot, 1u);
-    EXPECT_EQ(runs[1].count, 1u);
+    const OvUInt32 expected[2][3] = {{0, 0, 2}, {3, 1, 1}}; // first entry, first slot, count
+    for (int r = 0; r < 2; ++r) {
+        EXPECT_EQ((std::array<OvUInt32, 3>{runs[r].firstEntry, runs[r].firstSlot, runs[r].count}),
+                  (std::array<OvUInt32, 3>{expected[r][0], expected[r][1], expected[r][2]}))
+            << "run " << r;
+    }
     EXPECT_EQ(OvSkinPaletteRunsSpan(runs, n), 2u);
     // Mesh 1: bones 4 (out of the limit) and 5 (no slot).
     EXPECT_EQ(OvSkinVertexShaderPaletteRuns(skin, 6, 80, 1, runs), 0u);

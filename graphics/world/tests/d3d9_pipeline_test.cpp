@@ -25,6 +25,8 @@
 #include "graphics/world/mesh.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world.h"
+#include "graphics/world/tests/level_kit.h"
+#include "graphics/world/tests/world_test_kit.h"
 #include "graphics/world/world_plugin.h"
 #include "platform/d3d9_control.h"
 #include "tools/mkasset/level_builder.h"
@@ -37,9 +39,12 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
+
+using worldtest::StreamBytes;
 
 class PipelineTest : public D3d9DriverTest {
 protected:
@@ -91,17 +96,6 @@ OvAtomic* AtomicOf(OvGeometry* g) {
     OvAtomicSetGeometry(a, g, 0);
     OvGeometryDestroy(g); // the atomic holds it
     return a;
-}
-
-// Vertex i of an element of a stream, read back through a lock.
-std::vector<OvUInt8> StreamBytes(const OvD3D9InstancedData* data, int s) {
-    const OvD3D9VertexStream& st = data->vertexStream[s];
-    std::vector<OvUInt8> out(static_cast<std::size_t>(st.stride) * data->totalNumVertex);
-    void* p = nullptr;
-    EXPECT_EQ(st.vertexBuffer->Lock(st.offset, static_cast<UINT>(out.size()), &p, D3DLOCK_READONLY), D3D_OK);
-    std::memcpy(out.data(), p, out.size());
-    st.vertexBuffer->Unlock();
-    return out;
 }
 
 void FillStream(const OvD3D9InstancedData* data, int s, OvUInt8 guard) {
@@ -225,34 +219,33 @@ TEST_F(PipelineTest, StripsBecomeListsWithDegeneratesDroppedAndWindingKept) {
         OvResourcesFreeEntry(entry);
         EXPECT_EQ(ref, nullptr);
     }
-    // As many indices as a list would take: the strip stays a strip, indices rebased.
-    HandHeader hand({{5, 6, 7, 8}}, ovMESHHEADERTRISTRIP);
-    OvWorldSector sector{};
-    sector.type = ovSECTORATOMIC;
-    sector.numTriangles = 2;
-    OvResourceEntry* ref = nullptr;
-    OvResourceEntry* entry =
-        OvD3D9InstancedDataCreate(&sector, &sector, ovD3D9OBJECTSECTOR, &ref, hand.header, NoVertices, TRUE);
-    ASSERT_NE(entry, nullptr);
-    auto* data = OvD3D9InstancedDataFromEntry(entry);
-    EXPECT_EQ(data->primType, D3DPT_TRIANGLESTRIP);
-    EXPECT_EQ(Indices(data), (std::vector<OvUInt16>{0, 1, 2, 3}));
-    EXPECT_EQ(OvD3D9InstancedDataGetMeshes(data)[0].numPrimitives, 2u);
-    OvResourcesFreeEntry(entry);
-}
-
-TEST_F(PipelineTest, ListsAreRebasedAndSortedByVertex) {
-    HandHeader hand({{9, 8, 7, 4, 5, 6, 9, 4, 8}}, ovMESHHEADERTRILIST);
-    OvWorldSector sector{};
-    sector.type = ovSECTORATOMIC;
-    sector.numTriangles = 3;
-    OvResourceEntry* ref = nullptr;
-    OvResourceEntry* entry =
-        OvD3D9InstancedDataCreate(&sector, &sector, ovD3D9OBJECTSECTOR, &ref, hand.header, NoVertices, TRUE);
-    ASSERT_NE(entry, nullptr);
-    // Less 4, then by each triangle's indices in ascending order: {0,1,2} < {0,4,5} < {3,4,5}.
-    EXPECT_EQ(Indices(OvD3D9InstancedDataFromEntry(entry)), (std::vector<OvUInt16>{0, 1, 2, 5, 0, 4, 5, 4, 3}));
-    OvResourcesFreeEntry(entry);
+    // As many indices as a list would take: the strip stays a strip, indices rebased. Lists are
+    // rebased (less 4), then sorted by each triangle's indices: {0,1,2} < {0,4,5} < {3,4,5}.
+    struct Hand {
+        std::vector<OvUInt16> indices;
+        OvUInt32 flags;
+        OvUInt16 triangles;
+        D3DPRIMITIVETYPE type;
+        std::vector<OvUInt16> expected;
+    };
+    const Hand hands[] = {{{5, 6, 7, 8}, ovMESHHEADERTRISTRIP, 2, D3DPT_TRIANGLESTRIP, {0, 1, 2, 3}},
+                          {{9, 8, 7, 4, 5, 6, 9, 4, 8}, ovMESHHEADERTRILIST, 3, D3DPT_TRIANGLELIST,
+                           {0, 1, 2, 5, 0, 4, 5, 4, 3}}};
+    for (const Hand& h : hands) {
+        HandHeader hand({h.indices}, h.flags);
+        OvWorldSector sector{};
+        sector.type = ovSECTORATOMIC;
+        sector.numTriangles = h.triangles;
+        OvResourceEntry* ref = nullptr;
+        OvResourceEntry* entry =
+            OvD3D9InstancedDataCreate(&sector, &sector, ovD3D9OBJECTSECTOR, &ref, hand.header, NoVertices, TRUE);
+        ASSERT_NE(entry, nullptr);
+        auto* data = OvD3D9InstancedDataFromEntry(entry);
+        EXPECT_EQ(data->primType, h.type);
+        EXPECT_EQ(Indices(data), h.expected);
+        EXPECT_EQ(OvD3D9InstancedDataGetMeshes(data)[0].numPrimitives, h.triangles);
+        OvResourcesFreeEntry(entry);
+    }
 }
 
 TEST_F(PipelineTest, OneStreamSharedAndTwoStreamsWithADynamicOne) {
@@ -429,7 +422,7 @@ TEST_F(PipelineTest, LostDeviceRewritesTheDynamicStreamWhole) {
     OvAtomicDestroy(atomic);
 }
 
-TEST_F(PipelineTest, LightsKeepTheirIndexAndTheNumberingRestarts) {
+TEST_F(PipelineTest, LightsKeepTheirIndexAndReleaseItWhenDestroyed) {
     OvLight* a = OvLightCreate(ovLIGHTPOINT);
     OvLight* b = OvLightCreate(ovLIGHTPOINT);
     OvFrame* f = OvFrameCreate();
@@ -453,11 +446,6 @@ TEST_F(PipelineTest, LightsKeepTheirIndexAndTheNumberingRestarts) {
     EXPECT_EQ(OvD3D9LightGetIndex(c), 0); // the released index
     OvLightDestroy(b);
     OvLightDestroy(c);
-    OvLight* d = OvLightCreate(ovLIGHTDIRECTIONAL);
-    OvLightSetFrame(d, f);
-    EXPECT_TRUE(OvD3D9LightSetDirectional(d));
-    EXPECT_EQ(OvD3D9LightGetIndex(d), 0); // nothing else in use: numbering from 0 again
-    OvLightDestroy(d);
     OvFrameDestroy(f);
 }
 
@@ -484,10 +472,14 @@ TEST_F(PipelineTest, TangentsFollowTheTextureDirection) {
     OvAtomicDestroy(atomic);
 }
 
-// The native-data sub-chunk of an instanced geometry.
-std::vector<OvUInt8> WriteNativeChunk(const OvGeometry* g) {
+// The native-data sub-chunk of an instanced geometry or sector.
+template <typename T> std::vector<OvUInt8> WriteNativeChunk(const T* object) {
     OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
-    EXPECT_NE(OvGeometryNativeDataStreamWrite(out, g), nullptr);
+    if constexpr (std::is_same_v<T, OvGeometry>) {
+        EXPECT_NE(OvGeometryNativeDataStreamWrite(out, object), nullptr);
+    } else {
+        EXPECT_NE(OvWorldSectorNativeDataStreamWrite(out, object), nullptr);
+    }
     OvMemory memory = {};
     OvStreamClose(out, &memory);
     std::vector<OvUInt8> bytes(memory.start, memory.start + memory.length);
@@ -730,21 +722,9 @@ TEST_F(PipelineTest, MorphTargetsAreInterpolatedIntoTheDynamicStream) {
 // read back into the sector: the same meshes, materials of the world's list, indices and
 // vertices; a sector of a world that is not native writes nothing.
 TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
-    const std::vector<std::uint8_t> file = mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64}));
-    OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
-    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
-    ASSERT_TRUE(OvStreamFindChunk(in, ovCHUNKIDWORLD, nullptr, nullptr));
-    OvWorld* world = OvWorldStreamRead(in);
-    OvStreamClose(in, nullptr);
+    OvWorld* world = worldtest::ReadWorld(mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64})));
     ASSERT_NE(world, nullptr);
-    std::vector<OvWorldSector*> sectors;
-    OvWorldForAllWorldSectors(
-        world,
-        [](OvWorldSector* sector, void* data) {
-            static_cast<std::vector<OvWorldSector*>*>(data)->push_back(sector);
-            return sector;
-        },
-        &sectors);
+    const std::vector<OvWorldSector*> sectors = worldtest::SectorsOf(world);
     ASSERT_GT(sectors.size(), 1u);
     OvEngineInstancePtr->curWorld = world;
     for (OvWorldSector* sector : sectors) {
@@ -758,12 +738,7 @@ TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
             continue;
         }
         ASSERT_NE(sector->repEntry, nullptr);
-        OvStream* out = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMWRITE, nullptr);
-        ASSERT_NE(OvWorldSectorNativeDataStreamWrite(out, sector), nullptr);
-        OvMemory written = {};
-        OvStreamClose(out, &written);
-        const std::vector<OvUInt8> chunk(written.start, written.start + written.length);
-        OvFree(written.start);
+        const std::vector<OvUInt8> chunk = WriteNativeChunk(sector);
         ASSERT_EQ(static_cast<OvInt32>(chunk.size()), OvWorldSectorNativeDataStreamGetSize(sector));
         auto* live = OvD3D9InstancedDataFromEntry(sector->repEntry);
         const std::vector<OvUInt16> indices = Indices(live);
@@ -803,12 +778,7 @@ TEST_F(PipelineTest, TexCoordChoiceFollowsTheShaderCacheTypes) {
 // is on, and a frame scaled by 1.1 (axes of squared length 1.21) renormalises normals while a
 // rotation alone does not. Unlit geometry switches lighting off.
 TEST_F(PipelineTest, AtomicLightingAndNormalisation) {
-    const std::vector<std::uint8_t> file = mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64}));
-    OvMemory memory{const_cast<std::uint8_t*>(file.data()), static_cast<OvUInt32>(file.size())};
-    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
-    ASSERT_TRUE(OvStreamFindChunk(in, ovCHUNKIDWORLD, nullptr, nullptr));
-    OvWorld* world = OvWorldStreamRead(in);
-    OvStreamClose(in, nullptr);
+    OvWorld* world = worldtest::ReadWorld(mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64})));
     ASSERT_NE(world, nullptr);
     OvLight* sun = OvLightCreate(ovLIGHTDIRECTIONAL);
     OvFrame* sunFrame = OvFrameCreate();

@@ -17,6 +17,7 @@
 #include "graphics/core/plugin.h"
 #include "graphics/core/texture.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/tests/level_kit.h"
 #include "graphics/world/tests/world_test_kit.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
@@ -137,8 +138,7 @@ TEST_F(ClumpStreamTest, ReadObjectsDescribeTheBytesRead) {
     EXPECT_EQ(OvClumpGetNumAtomics(clump), 2);
     EXPECT_EQ(OvClumpGetNumLights(clump), 2);
     EXPECT_EQ(OvClumpGetNumCameras(clump), 1);
-    const OvAtomic* first =
-        reinterpret_cast<OvAtomic*>(reinterpret_cast<char*>(clump->atomicList.next) - offsetof(OvAtomic, inClumpLink));
+    const OvAtomic* first = FirstAtomic(clump);
     EXPECT_EQ(first->object.object.flags, 0x04);
     // One reference on each geometry: its atomic's.
     EXPECT_EQ(first->geometry->refCount, 1);
@@ -192,9 +192,7 @@ TEST_F(ClumpStreamTest, SharedObjectsNamedFromDiskCountEveryReference) {
     OvClump* clump = readFromDisk("many.dff", manyFile);
     ASSERT_NE(clump, nullptr) << std::hex << TakeError();
     ASSERT_EQ(OvClumpGetNumAtomics(clump), kAtomics);
-    const OvGeometry* shared =
-        reinterpret_cast<OvAtomic*>(reinterpret_cast<char*>(clump->atomicList.next) - offsetof(OvAtomic, inClumpLink))
-            ->geometry;
+    const OvGeometry* shared = FirstAtomic(clump)->geometry;
     EXPECT_EQ(shared->refCount, kAtomics);
     OvClumpDestroy(clump);
 
@@ -202,9 +200,7 @@ TEST_F(ClumpStreamTest, SharedObjectsNamedFromDiskCountEveryReference) {
     EXPECT_GT(repeatedFile.size(), 262'000u);
     clump = readFromDisk("repeated.dff", repeatedFile);
     ASSERT_NE(clump, nullptr) << std::hex << TakeError();
-    const OvGeometry* g =
-        reinterpret_cast<OvAtomic*>(reinterpret_cast<char*>(clump->atomicList.next) - offsetof(OvAtomic, inClumpLink))
-            ->geometry;
+    const OvGeometry* g = FirstAtomic(clump)->geometry;
     ASSERT_EQ(g->matList.numMaterials, 1 + kRepeats);
     EXPECT_EQ(g->matList.materials[kRepeats], g->matList.materials[0]);
     EXPECT_EQ(g->matList.materials[0]->refCount, 1 + kRepeats);
@@ -391,8 +387,7 @@ TEST_F(ClumpStreamTest, ModelsOfTheBuilderRead) {
         options.materials = 3;
         OvClump* clump = ReadClump(mkasset::ClumpFile(mkasset::ModelClump(options)));
         ASSERT_NE(clump, nullptr);
-        const OvAtomic* atomic = reinterpret_cast<OvAtomic*>(reinterpret_cast<char*>(clump->atomicList.next) -
-                                                             offsetof(OvAtomic, inClumpLink));
+        const OvAtomic* atomic = FirstAtomic(clump);
         const OvGeometry* g = atomic->geometry;
         EXPECT_EQ(g->numVertices, mkasset::ShapeVertexCount(kind, 5));
         EXPECT_EQ(g->numTriangles, mkasset::ShapeTriangleCount(kind, 5));
@@ -537,13 +532,15 @@ void RegisterOwner() {
     });
 }
 
-TEST(WorldPluginAttach, PipelineOwnerRecordsReachTheRightsCallback) {
+// Pipeline-owner records read reach the rights callback (a record longer than its two words is
+// passed over to the next sub-chunk); atomics, worlds, sectors and materials whose pipeline has
+// an owner write its record (the owner's id and data word), without an owner nothing.
+TEST(WorldPluginAttach, PipelineOwnerRecordsReadAndWritten) {
     ASSERT_TRUE(EngineUp(RegisterOwner));
     gRights.clear();
     mkasset::ClumpDesc c = RichClump();
     c.geometries[0].materialList.materials[1].textured = false;
     c.atomics[0].extensions = {mkasset::PipelineOwnerExtension(kOwnerPlugin, 42)};
-    // A record longer than its two words: the rest is passed over and the next sub-chunk read.
     mkasset::Extension longer = mkasset::PipelineOwnerExtension(kOwnerPlugin, 7);
     longer.body.insert(longer.body.end(), {9, 9, 9, 9});
     c.atomics[1].extensions = {longer, {0x7777, {1}}};
@@ -552,15 +549,9 @@ TEST(WorldPluginAttach, PipelineOwnerRecordsReachTheRightsCallback) {
     ASSERT_EQ(gRights.size(), 2u);
     EXPECT_EQ(gRights[0].data, 42u);
     EXPECT_EQ(gRights[1].data, 7u);
-    EXPECT_EQ(gRights[1].object, reinterpret_cast<char*>(clump->atomicList.next) - offsetof(OvAtomic, inClumpLink));
+    EXPECT_EQ(gRights[1].object, FirstAtomic(clump));
     OvClumpDestroy(clump);
-    EXPECT_TRUE(OvTestEngineDown());
-}
 
-// Atomics, worlds, sectors and materials whose pipeline has an owner write its record (the
-// owner's id and data word); without an owner they write nothing.
-TEST(WorldPluginAttach, PipelineOwnerRecordsAreWrittenForEveryKind) {
-    ASSERT_TRUE(EngineUp());
     OvPipeline* pipeline = OvPipelineCreate();
     ASSERT_NE(pipeline, nullptr);
     pipeline->ownerPluginId = 0x7001;

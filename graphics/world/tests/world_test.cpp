@@ -5,6 +5,7 @@
 // was.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 
@@ -26,7 +27,7 @@ bool Inside(const OvBBox& box, const float p[3], float slack = 1e-4f) {
 }
 
 TEST_F(WorldReadTest, LevelsReadBackAsWritten) {
-    for (const mkasset::LevelOptions options : {mkasset::LevelOptions{3, 24, 10, 100}, mkasset::LevelOptions{}}) {
+    for (const mkasset::LevelOptions& options : {mkasset::LevelOptions{3, 24, 10, 100}, mkasset::LevelOptions{}}) {
         const WorldDesc desc = mkasset::LevelWorld(options);
         const Bytes file = mkasset::WorldFile(desc);
         EXPECT_EQ(file, mkasset::WorldFile(mkasset::LevelWorld(options))) << "the same seed gives the same bytes";
@@ -93,30 +94,25 @@ TEST_F(WorldReadTest, TriangleWordsFollowTheStructVersion) {
     for (int v = 0; v < 8; ++v) {
         s.verts.insert(s.verts.end(), {static_cast<float>(v), 0, 0});
     }
-    s.triangles = {{{0, 1, 2}, 7}}; // old order writes 7, 0, 1, 2
-    s.version = 0x36001;
-    OvWorld* world = ReadWorld(mkasset::WorldFile(desc));
-    ASSERT_NE(world, nullptr);
-    const OvTriangle& old = world->rootSector->triangles[0];
-    EXPECT_EQ(old.vertIndex[0], 0);
-    EXPECT_EQ(old.vertIndex[1], 1);
-    EXPECT_EQ(old.vertIndex[2], 2);
-    EXPECT_EQ(old.matIndex, 7);
-    EXPECT_EQ(world->rootSector->mesh->numMeshes, 1);
-    EXPECT_EQ(OvWorldGetNumPlaneSectors(world), 0);
-    OvWorldDestroy(world);
-
-    // The same words at 0x36002: vertices 7, 0, 1 and material 2.
-    s.triangles = {{{7, 0, 1}, 2}};
-    s.version = 0x36002;
-    world = ReadWorld(mkasset::WorldFile(desc));
-    ASSERT_NE(world, nullptr);
-    const OvTriangle& now = world->rootSector->triangles[0];
-    EXPECT_EQ(now.vertIndex[0], 7);
-    EXPECT_EQ(now.vertIndex[1], 0);
-    EXPECT_EQ(now.vertIndex[2], 1);
-    EXPECT_EQ(now.matIndex, 2);
-    OvWorldDestroy(world);
+    // The words 7, 0, 1, 2: before 0x36002 material first, from it material last.
+    const struct {
+        std::uint32_t version;
+        mkasset::TriangleDesc written;
+        OvUInt16 read[4];
+    } cases[] = {{0x36001, {{0, 1, 2}, 7}, {0, 1, 2, 7}}, {0x36002, {{7, 0, 1}, 2}, {7, 0, 1, 2}}};
+    for (const auto& c : cases) {
+        s.triangles = {c.written};
+        s.version = c.version;
+        OvWorld* world = ReadWorld(mkasset::WorldFile(desc));
+        ASSERT_NE(world, nullptr);
+        const OvTriangle& t = world->rootSector->triangles[0];
+        EXPECT_EQ((std::array<OvUInt16, 4>{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2], t.matIndex}),
+                  (std::array<OvUInt16, 4>{c.read[0], c.read[1], c.read[2], c.read[3]}))
+            << std::hex << c.version;
+        EXPECT_EQ(world->rootSector->mesh->numMeshes, 1);
+        EXPECT_EQ(OvWorldGetNumPlaneSectors(world), 0);
+        OvWorldDestroy(world);
+    }
 }
 
 TEST_F(WorldReadTest, PlaneValuesAndTreeBoxes) {

@@ -77,6 +77,16 @@ long FirstDifference(const Bytes& a, const Bytes& b) {
     return a.size() == b.size() ? -1 : static_cast<long>(n);
 }
 
+std::vector<std::uint8_t> StreamBytes(const OvD3D9InstancedData* data, int stream) {
+    const OvD3D9VertexStream& st = data->vertexStream[stream];
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(st.stride) * data->totalNumVertex);
+    void* p = nullptr;
+    EXPECT_EQ(st.vertexBuffer->Lock(st.offset, static_cast<UINT>(out.size()), &p, D3DLOCK_READONLY), D3D_OK);
+    std::memcpy(out.data(), p, out.size());
+    st.vertexBuffer->Unlock();
+    return out;
+}
+
 OvStream* OpenBytes(const Bytes& bytes) {
     OvMemory memory{const_cast<std::uint8_t*>(bytes.data()), static_cast<OvUInt32>(bytes.size())};
     return OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
@@ -84,6 +94,20 @@ OvStream* OpenBytes(const Bytes& bytes) {
 
 OvClump* ReadClump(const Bytes& bytes) { return ReadFirst<OvClump>(bytes, OvClumpStreamRead); }
 OvGeometry* ReadGeometry(const Bytes& bytes) { return ReadFirst<OvGeometry>(bytes, OvGeometryStreamRead); }
+
+void GridTriangles(OvGeometry* geometry, int n, OvMaterial* material) {
+    int t = 0;
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i < n; ++i) {
+            const auto a = static_cast<OvUInt16>(j * (n + 1) + i), b = static_cast<OvUInt16>(a + 1),
+                       c = static_cast<OvUInt16>(a + n + 1), d = static_cast<OvUInt16>(c + 1);
+            OvGeometryTriangleSetVertexIndices(geometry, &geometry->triangles[t], a, c, b);
+            OvGeometryTriangleSetMaterial(geometry, &geometry->triangles[t++], material);
+            OvGeometryTriangleSetVertexIndices(geometry, &geometry->triangles[t], b, c, d);
+            OvGeometryTriangleSetMaterial(geometry, &geometry->triangles[t++], material);
+        }
+    }
+}
 
 mkasset::MaterialDesc DescribeMaterial(const OvMaterial* material) {
     mkasset::MaterialDesc d;

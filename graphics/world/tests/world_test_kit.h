@@ -14,6 +14,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/mesh.h"
 #include "tools/mkasset/chunk_writer.h"
 
@@ -33,6 +34,9 @@ OvInt32 TakeError();
 // the other), or -1 when they are equal.
 long FirstDifference(const Bytes& a, const Bytes& b);
 
+// The bytes of every vertex of a stream of instanced data, read back through a lock.
+std::vector<std::uint8_t> StreamBytes(const OvD3D9InstancedData* data, int stream);
+
 // A read stream over the bytes (which must outlive it).
 OvStream* OpenBytes(const Bytes& bytes);
 // Reads the object of the file's first chunk (whose header is consumed first); the reader gets
@@ -49,6 +53,10 @@ template <typename T> T* ReadFirst(const Bytes& bytes, T* (*reader)(OvStream*)) 
 }
 OvClump* ReadClump(const Bytes& bytes);
 OvGeometry* ReadGeometry(const Bytes& bytes);
+
+// The triangles of a grid of n x n quads whose vertices lie row by row (n + 1 a row): two a quad,
+// each with the material.
+void GridTriangles(OvGeometry* geometry, int n, OvMaterial* material);
 
 // Descriptions of objects read. Geometry extensions are the engine's own extension chunk body
 // (its registered writers); the others are taken as empty.

@@ -213,7 +213,25 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
         Lanes box;
         OvUInt16 node;
     };
-    static const OvUInt32 kUpper[3] = {0xAA, 0xCC, 0xF0};
+    // The children on the upper side of each axis set in the index, and on the lower side.
+    static constexpr auto kSides = [] {
+        struct {
+            OvUInt8 upper[8], lower[8];
+        } t{};
+        const OvUInt32 upper[3] = {0xAA, 0xCC, 0xF0};
+        for (OvUInt32 bits = 0; bits < 8; ++bits) {
+            OvUInt32 u = 0xFF, l = 0xFF;
+            for (int axis = 0; axis < 3; ++axis) {
+                if ((bits >> axis) & 1u) {
+                    u &= upper[axis];
+                    l &= ~upper[axis] & 0xFF;
+                }
+            }
+            t.upper[bits] = static_cast<OvUInt8>(u);
+            t.lower[bits] = static_cast<OvUInt8>(l);
+        }
+        return t;
+    }();
     Pending stack[ovpFARFIELDNODES];
     int top = 0;
     stack[top].box = Load(ff->world);
@@ -228,19 +246,9 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
         TestList(ff, id, q, static_cast<OvUInt16>(node.word & kIdMask));
         const Cuts cuts = CutsOf(box);
         const OvUInt32 upper = InfAbove(q, cuts.high), lower = SupBelow(q, cuts.low);
-        OvUInt32 mask = 0xFF;
-        for (int axis = 0; axis < 3; ++axis) {
-            if ((upper >> axis) & 1u) {
-                mask &= kUpper[axis];
-            }
-            if ((lower >> axis) & 1u) {
-                mask &= ~kUpper[axis] & 0xFF;
-            }
-        }
-        for (OvUInt32 c = 0; c < 8; ++c) {
-            if (!((mask >> c) & 1u)) {
-                continue;
-            }
+        // The children the box reaches, in ascending order.
+        for (OvUInt32 mask = kSides.upper[upper] & kSides.lower[lower]; mask != 0; mask &= mask - 1) {
+            const OvUInt32 c = static_cast<OvUInt32>(std::countr_zero(mask));
             const OvUInt16 slot = node.slot[c];
             if (slot & kLeaf) {
                 TestList(ff, id, q, slot & kIdMask);

@@ -141,6 +141,7 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->tree.row = c.take<OvInt32>(s->tree.capacity);
     s->tree.laneCapacity = groups;
     s->tree.violations = c.take<OvpViolations>(groups);
+    s->tree.retry[0] = s->tree.retry[1] = 0;
     s->contactPush = c.take<float[4]>(bodies);
     s->cache.bucketCount = OvpContactCacheBuckets(contacts);
     s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);

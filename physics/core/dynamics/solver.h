@@ -99,6 +99,7 @@ struct OvpSelectTree {
     OvUInt32 capacity;
     OvpViolations* violations;
     OvUInt32 laneCapacity;
+    OvUInt32 retry[2]; // per pass: passes before blocks apart are again solved one by one
 };
 // 0xFFFFFFFF past 2^30 groups: no tree is kept for such a block.
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups);
@@ -133,7 +134,7 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* bodies, OvUInt32 inde
 // Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups (one per island):
 // every block first gets min(3, iterations / blocks) updates, then the rest of the pool (with what
 // the blocks left of theirs) goes to the greedy selection over all the blocks. Returns the
-// iterations used.
+// iterations used. Blocks that share no body are solved apart, with the same result.
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
                               OvUInt32 iterations, OvpSelectTree* tree);

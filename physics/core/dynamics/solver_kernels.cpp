@@ -6,6 +6,7 @@
 #include "physics/core/dynamics/solver.h"
 
 #include <bit>
+#include <cstddef>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -44,14 +45,10 @@ void ResetPass(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvUInt32 pas
 // The clamped update of one row; fills dy[side][6] with its bodies' weighted velocity change.
 float UpdateValue(OvpRowGroup& G, int l, OvUInt32 pass) {
     const float old = G.value[l];
-    float v = old - G.residual[l];
     const float lo = G.lo[pass][l], hi = G.hi[pass][l];
-    if (v < lo) {
-        v = lo;
-    }
-    if (v > hi) {
-        v = hi;
-    }
+    float v = old - G.residual[l];
+    v = v < lo ? lo : v;
+    v = v > hi ? hi : v;
     G.value[l] = v;
     G.aboveLo[l] = v > lo ? ~0u : 0u;
     G.belowHi[l] = v < hi ? ~0u : 0u;
@@ -174,7 +171,7 @@ void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvU
 // touched(group index, group, its new residuals) for each group renewed.
 template <typename Touched>
 void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
-                        Touched touched) {
+                            Touched touched) {
     const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
     const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
     // The list's bounds are read once: the stores below may not touch the body.
@@ -573,7 +570,7 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
     for (OvUInt32 g = 0; g < count; ++g) {
         _mm_store_ps(lanes[g].lane, EligibleSse(groups[first + g]));
     }
-    for (OvUInt32 b = 0; b < blocks; ++b) {
+    for (OvUInt32 b = 0; !Direct && b < blocks; ++b) {
         renew(b);
     }
 
@@ -625,6 +622,59 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
             renew(static_cast<OvUInt32>(std::countr_zero(dirty)));
             dirty &= dirty - 1;
         }
+    }
+    return used;
+}
+
+// A block of up to four groups under the greedy loop, its groups' violations held in registers:
+// the same rows in the same order as the scan of the groups.
+struct SmallBlockSse {
+    OvUInt32 first, count;
+    __m128 e[4];
+
+    void Start(const OvpRowGroup* groups) {
+        for (OvUInt32 i = 0; i < 4; ++i) {
+            e[i] = i < count ? EligibleSse(groups[first + i]) : _mm_setzero_ps();
+        }
+    }
+    // One update of the largest violation above the tolerance; false when there is none.
+    bool Step(OvpRowGroup* groups, OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance) {
+        __m128 m = _mm_max_ps(_mm_max_ps(e[0], e[1]), _mm_max_ps(e[2], e[3]));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (!(_mm_cvtss_f32(m) > tolerance)) {
+            return false;
+        }
+        unsigned hits = 0;
+        for (OvUInt32 i = 0; i < 4; ++i) {
+            hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(e[i], m))) << (4 * i);
+        }
+        const unsigned best = static_cast<unsigned>(std::countr_zero(hits));
+        const OvUInt32 gi = first + best / 4;
+        ApplyRow(groups, gi, static_cast<int>(best % 4), bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
+            UpdateResidualsThenSse(groups, B, lists, dy, [&](OvUInt32 g, const OvpRowGroup& H, __m128 r) {
+                const __m128 fresh = EligibleSse(H, r);
+                for (OvUInt32 i = 0; i < 4; ++i) {
+                    const bool here = i < count && g == first + i;
+                    e[i] = Select(_mm_castsi128_ps(_mm_set1_epi32(here ? -1 : 0)), fresh, e[i]);
+                }
+            });
+        });
+        const __m128 own = EligibleSse(groups[gi]);
+        for (OvUInt32 i = 0; i < 4; ++i) {
+            e[i] = first + i == gi ? own : e[i];
+        }
+        return true;
+    }
+};
+
+OvUInt32 SmallSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                       const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations) {
+    SmallBlockSse block{first, count, {}};
+    block.Start(groups);
+    OvUInt32 used = 0;
+    while (used < iterations && block.Step(groups, bodies, lists, pass, tolerance)) {
+        ++used;
     }
     return used;
 }
@@ -681,6 +731,9 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         return best;
     };
     if (count <= kScanGroups && tree != nullptr && tree->violations != nullptr && count <= tree->laneCapacity) {
+        if (count != 0 && count <= 4) {
+            return SmallSolveSse(groups, first, count, bodies, lists, pass, tolerance, iterations);
+        }
         // Small blocks (up to eight maxima) take their maximum straight from the groups.
         const auto solve = (count + kLaneBlock - 1) / kLaneBlock <= 8 ? ScanSolveSse<true> : ScanSolveSse<false>;
         return solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
@@ -714,40 +767,83 @@ OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 cou
     const OvUInt32 used = (count + 3) / 4;
     static const OvpRow pad = OvpRowTemplate();
     for (OvUInt32 g = 0; g < used; ++g) {
+        // Every field is written here but those that system building and each pass write
+        // before they are read.
         OvpRowGroup& G = groups[g];
-        std::memset(&G, 0, sizeof(G));
         G.body[0] = rows[0].body[0];
         G.body[1] = rows[0].body[1];
         const bool fold = G.body[0] >= 0 && G.body[0] == G.body[1];
         G.constraint = constraint;
+        const OvpRow* r[4];
+        for (OvUInt32 l = 0; l < 4; ++l) {
+            r[l] = g * 4 + l < count ? &rows[g * 4 + l] : &pad;
+        }
+#if defined(__SSE2__)
+        // Four rows' vectors of four floats become four lanes of four vectors.
+        const auto transpose = [&](std::size_t offset, float(*out)[4]) {
+            const auto at = [&](int l) {
+                return _mm_loadu_ps(reinterpret_cast<const float*>(reinterpret_cast<const char*>(r[l]) + offset));
+            };
+            __m128 a = at(0), b = at(1), c = at(2), d = at(3);
+            _MM_TRANSPOSE4_PS(a, b, c, d);
+            _mm_store_ps(out[0], a);
+            _mm_store_ps(out[1], b);
+            _mm_store_ps(out[2], c);
+            _mm_store_ps(out[3], d);
+        };
+        alignas(16) float part[4][4][4]; // linA, angA, linB, angB: axis (and spare), lane
+        transpose(offsetof(OvpRow, linA), part[0]);
+        transpose(offsetof(OvpRow, angA), part[1]);
+        transpose(offsetof(OvpRow, linB), part[2]);
+        transpose(offsetof(OvpRow, angB), part[3]);
+        for (int k = 0; k < 3; ++k) {
+            for (int s = 0; s < 2; ++s) {
+                _mm_store_ps(G.j[s][k], _mm_load_ps(part[2 * s][k]));
+                _mm_store_ps(G.j[s][3 + k], _mm_load_ps(part[2 * s + 1][k]));
+            }
+        }
+        alignas(16) float terms[4][4];
+        transpose(offsetof(OvpRow, error), terms); // error, bias, softness, factor
+        _mm_store_ps(G.error, _mm_load_ps(terms[0]));
+        _mm_store_ps(G.bias, _mm_load_ps(terms[1]));
+        _mm_store_ps(G.softness, _mm_load_ps(terms[2]));
+        _mm_store_ps(G.factor, _mm_load_ps(terms[3]));
+        static_assert(offsetof(OvpRow, hi) == offsetof(OvpRow, lo) + 2 * sizeof(float), "bounds side by side");
+        static_assert(offsetof(OvpRowGroup, hi) == offsetof(OvpRowGroup, lo) + 8 * sizeof(float),
+                      "bounds side by side");
+        transpose(offsetof(OvpRow, lo), G.lo); // lo[0], lo[1], hi[0], hi[1]
+#else
         for (int l = 0; l < 4; ++l) {
-            const OvUInt32 i = g * 4 + static_cast<OvUInt32>(l);
-            const OvpRow& r = i < count ? rows[i] : pad;
             for (int k = 0; k < 3; ++k) {
-                G.j[0][k][l] = r.linA[k];
-                G.j[0][3 + k][l] = r.angA[k];
-                G.j[1][k][l] = r.linB[k];
-                G.j[1][3 + k][l] = r.angB[k];
-                if (fold) {
-                    // Both ends on one body: its Jacobian is the sum of the two.
-                    G.j[0][k][l] += r.linB[k];
-                    G.j[0][3 + k][l] += r.angB[k];
-                    G.j[1][k][l] = G.j[1][3 + k][l] = 0.0f;
-                }
+                G.j[0][k][l] = r[l]->linA[k];
+                G.j[0][3 + k][l] = r[l]->angA[k];
+                G.j[1][k][l] = r[l]->linB[k];
+                G.j[1][3 + k][l] = r[l]->angB[k];
             }
-            G.error[l] = r.error;
-            G.bias[l] = r.bias;
-            G.softness[l] = r.softness;
-            G.factor[l] = r.factor;
-            G.erp[l] = r.erp;
+            G.error[l] = r[l]->error;
+            G.bias[l] = r[l]->bias;
+            G.softness[l] = r[l]->softness;
+            G.factor[l] = r[l]->factor;
             for (int p = 0; p < 2; ++p) {
-                G.lo[p][l] = r.lo[p];
-                G.hi[p][l] = r.hi[p];
+                G.lo[p][l] = r[l]->lo[p];
+                G.hi[p][l] = r[l]->hi[p];
             }
+        }
+#endif
+        for (int l = 0; l < 4; ++l) {
+            G.erp[l] = r[l]->erp;
         }
         if (fold) {
+            // Both ends on one body: its Jacobian is the sum of the two.
+            for (int k = 0; k < 6; ++k) {
+                for (int l = 0; l < 4; ++l) {
+                    G.j[0][k][l] += G.j[1][k][l];
+                    G.j[1][k][l] = 0.0f;
+                }
+            }
             G.body[1] = -1;
         }
+        G.spare = 0;
     }
     return used;
 }
@@ -782,6 +878,51 @@ void OvpSolverBuildLists(const OvpRowGroup* groups, OvUInt32 groupCount, OvpSolv
 
 // ---- iteration sharing ----------------------------------------------------------------------
 
+namespace {
+
+// Passes to wait, once blocks solved one by one ran out of the pool, before trying so again.
+constexpr OvUInt32 kApartRetry = 16;
+
+// True when no body of a block has a row in another block and every body starts the pass with
+// an empty impulse sum (+0): the blocks' solves are then independent, and a pass can be undone
+// by starting it again.
+bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks, const OvpSolverBody* bodies,
+                 const OvpBodyRow* lists) {
+    for (OvUInt32 k = 0; k < blocks; ++k) {
+        for (OvUInt32 g = blockStart[k]; g < blockStart[k + 1]; ++g) {
+            for (const OvInt32 b : groups[g].body) {
+                if (b < 0) {
+                    continue;
+                }
+                const OvpSolverBody& B = bodies[b];
+                // The list is in ascending group order and holds g: its ends bound it.
+                if (lists[B.listStart].group < blockStart[k] ||
+                    lists[B.listStart + B.listCount - 1].group >= blockStart[k + 1]) {
+                    return false;
+                }
+                for (const float y : B.y) {
+                    if (std::bit_cast<OvUInt32>(y) != 0) {
+                        return false; // not +0, which the pass would start again from
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
+void ClearImpulses(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies) {
+    for (OvUInt32 g = first; g < first + count; ++g) {
+        for (const OvInt32 b : groups[g].body) {
+            if (b >= 0) {
+                std::memset(bodies[b].y, 0, sizeof(bodies[b].y));
+            }
+        }
+    }
+}
+
+} // namespace
+
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
                               OvUInt32 iterations, OvpSelectTree* tree) {
@@ -790,6 +931,37 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
     }
     const OvUInt32 first = blockStart[0], count = blockStart[blocks] - first;
     ResetPass(groups, first, count, pass);
+    const bool apart = blocks > 1 && BlocksApart(groups, blockStart, blocks, bodies, lists);
+    OvUInt32* retry = tree != nullptr && pass < 2 ? &tree->retry[pass] : nullptr;
+    // Blocks that share no body: each block's updates are the greedy sequence of the block alone,
+    // however the picks of the batch interleave them. While every block's sequence ends within
+    // what the pool has left, solving them one after the other gives the same rows the same
+    // values at a fraction of the selection's cost. A block that meets the end of the pool
+    // could have lost updates to the others: the pass then starts again and takes them in the
+    // batch's order, and the next passes go there straight for a while.
+    if (apart && (retry == nullptr || *retry == 0)) {
+        OvUInt32 used = 0;
+        bool within = true;
+        for (OvUInt32 k = 0; k < blocks && within;) {
+            const OvUInt32 left = iterations - used;
+            const OvUInt32 size = blockStart[k + 1] - blockStart[k];
+            const OvUInt32 n =
+                left != 0 ? kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, left, tree) : 0;
+            used += n;
+            within = n < left;
+            ++k;
+        }
+        if (within) {
+            return used;
+        }
+        if (retry != nullptr) {
+            *retry = kApartRetry;
+        }
+        ResetPass(groups, first, count, pass);
+        ClearImpulses(groups, first, count, bodies);
+    } else if (apart && retry != nullptr) {
+        --*retry;
+    }
     // Each block's floor first, so that a small island beside a large one is solved too. With
     // one block the floor is the start of the same greedy sequence.
     const OvUInt32 floor = iterations / blocks < 3 ? iterations / blocks : 3;

@@ -96,8 +96,10 @@ struct Generated {
 };
 
 Generated Generate(const std::string& level, const std::string& dir, const std::string& firstStep = "",
-                   std::uint32_t seed = 7) {
+                   std::uint32_t seed = 7, float maxValidEdge = 0.0f, float radius = 2.5f) {
     Generated run;
+    run.options.maxValidEdge = maxValidEdge;
+    run.options.radiusAverage = radius;
     EXPECT_TRUE(navgen::MakeLevel(level, seed, &run.options.level));
     run.options.outDir = dir;
     run.options.firstStep = firstStep;
@@ -129,6 +131,20 @@ bool Pierces(const float* a, const float* b, const navgen::LevelBox& box) {
     return false;
 }
 
+// Every one of the n vertices reaches every other: no -1 off the diagonal of the route table the
+// run wrote into dir.
+void ExpectRoutesBetweenAll(const std::string& dir, size_t n) {
+    const Bytes astar = ReadBytes(dir + "/final.astar");
+    ASSERT_EQ(astar.size(), 22 + 4 * n * n);
+    for (size_t i = 0; i < n * n; ++i) {
+        std::int32_t entry;
+        std::memcpy(&entry, &astar[22 + 4 * i], 4);
+        if (i % (n + 1) != 0) {
+            ASSERT_NE(entry, -1) << i;
+        }
+    }
+}
+
 TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
     const std::string dir = Folder("open");
     Generated run = Generate("open_room", dir);
@@ -138,17 +154,8 @@ TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
         EXPECT_NEAR(p[1], 0.9f, 1e-3f); // floor + half the walker's height
         EXPECT_TRUE(std::fabs(p[0]) < 15.0f && std::fabs(p[2]) < 15.0f) << p[0] << " " << p[2];
     }
-    // Every vertex reaches every other: no -1 off the route table's diagonal.
-    const Bytes astar = ReadBytes(dir + "/final.astar");
     const size_t n = run.VertexCount();
-    ASSERT_EQ(astar.size(), 22 + 4 * n * n);
-    for (size_t i = 0; i < n * n; ++i) {
-        std::int32_t entry;
-        std::memcpy(&entry, &astar[22 + 4 * i], 4);
-        if (i % (n + 1) != 0) {
-            ASSERT_NE(entry, -1) << i;
-        }
-    }
+    ExpectRoutesBetweenAll(dir, n);
     // Every vertex sees every other: no access ways (all counts zero).
     EXPECT_EQ(ReadBytes(dir + "/final.aw"), [&] {
         Bytes expected = ReadBytes(dir + "/final.aw");
@@ -156,6 +163,19 @@ TEST(GeneratorScenario, OpenRoomGivesAConnectedGraphOnTheFloor) {
         return expected;
     }());
     EXPECT_EQ(ReadBytes(dir + "/final.aw").size(), 29 + 2 * n);
+
+    // A shorter longest edge (2.8 m on a 2 m radius) stops collapsing earlier: more vertices, no
+    // longer edge, every vertex still reaching every other.
+    const std::string denseDir = Folder("open_dense");
+    Generated dense = Generate("open_room", denseDir, "", 7, 2.8f, 2.0f);
+    const size_t m = dense.VertexCount();
+    EXPECT_GT(m, 2 * n);
+    for (size_t e = 0; e < dense.EdgeCount(); ++e) {
+        const float* a = dense.Vertex(dense.result.edges[2 * e]);
+        const float* b = dense.Vertex(dense.result.edges[2 * e + 1]);
+        EXPECT_LE(std::hypot(a[0] - b[0], a[2] - b[2]), 2.8f + 1e-3f) << "edge " << e;
+    }
+    ExpectRoutesBetweenAll(denseDir, m);
 }
 
 TEST(GeneratorScenario, TwoRoomsMeetOnlyThroughTheGap) {

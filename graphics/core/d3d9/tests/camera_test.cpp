@@ -13,6 +13,13 @@
 
 namespace {
 
+// Gives a window the client size w x h.
+void ResizeClient(HWND window, int w, int h) {
+    RECT r = {0, 0, w, h};
+    AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)), FALSE, 0);
+    SetWindowPos(window, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+}
+
 class D3d9CameraTest : public D3d9DriverTest {
 protected:
     OvCamera* camera = nullptr;
@@ -140,20 +147,22 @@ TEST_F(D3d9CameraTest, MinimisedOrEmptyWindowsDrawNothingAndResizesFollowTheWind
     OvCameraEndUpdate(camera);
     ASSERT_TRUE(OvD3D9RasterShowRaster(camera->frameBuffer, nullptr, 0));
 
-    // A larger client area: the device is reset to it.
-    const auto resize = [&](int w, int h) {
-        RECT r = {0, 0, w, h};
-        AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)), FALSE, 0);
-        SetWindowPos(window, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
-    };
-    resize(400, 300);
+    // A larger client area: the device is reset to it. The z-buffer that stands for the
+    // device's own depth surface takes the new one and its size, making no surface of its own.
+    ASSERT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
+    const int live = D3d9LiveObjects(OvD3D9GetDevice());
+    ResizeClient(window, 400, 300);
     const long resets = D3d9DeviceCounters(OvD3D9GetDevice()).resets;
     ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 3));
     EXPECT_EQ(D3d9DeviceCounters(OvD3D9GetDevice()).resets, resets + 1);
     EXPECT_EQ(OvD3D9GetCurrentMode()->width, 400u);
     EXPECT_EQ(OvD3D9GetPresentParameters()->BackBufferHeight, 300u);
+    EXPECT_EQ(camera->zBuffer->width, 400);
+    EXPECT_EQ(camera->zBuffer->height, 300);
+    EXPECT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(D3d9LiveObjects(OvD3D9GetDevice()), live);
     // One the device refuses: the back buffer and the window go back to the old size.
-    resize(500, 20);
+    ResizeClient(window, 500, 20);
     D3d9ScriptFailure("Reset", D3DERR_INVALIDCALL);
     ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
     OvCameraEndUpdate(camera);
@@ -163,7 +172,7 @@ TEST_F(D3d9CameraTest, MinimisedOrEmptyWindowsDrawNothingAndResizesFollowTheWind
     EXPECT_EQ(client.bottom, 300);
     EXPECT_EQ(OvD3D9GetPresentParameters()->BackBufferWidth, 400u);
     // An empty client area draws nothing.
-    resize(0, 0);
+    ResizeClient(window, 0, 0);
     EXPECT_EQ(OvCameraBeginUpdate(camera), nullptr);
 }
 
@@ -243,29 +252,6 @@ TEST_F(D3d9CameraTest, CameraTexturesAreDrawnIntoOrFilledByCopying) {
     for (OvRaster* r : {target, targetZ, copied}) {
         OvRasterDestroy(r);
     }
-}
-
-// Gives a window the client size w x h.
-void ResizeClient(HWND window, int w, int h) {
-    RECT r = {0, 0, w, h};
-    AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)), FALSE, 0);
-    SetWindowPos(window, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
-}
-
-// A z-buffer that stands for the device's own depth surface takes the new one, and the new
-// size, when the window is resized; it makes no surface of its own.
-TEST_F(D3d9CameraTest, AZBufferOnTheDeviceSurfaceFollowsAResize) {
-    ASSERT_TRUE(Start());
-    ASSERT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
-    IDirect3DDevice9* device = OvD3D9GetDevice();
-    const int live = D3d9LiveObjects(device);
-    ResizeClient(window, 400, 300);
-    OvRGBA colour = {0, 0, 0, 255};
-    ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 3));
-    EXPECT_EQ(camera->zBuffer->width, 400);
-    EXPECT_EQ(camera->zBuffer->height, 300);
-    EXPECT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
-    EXPECT_EQ(D3d9LiveObjects(device), live);
 }
 
 TEST_F(D3d9CameraTest, CamerasOnASecondWindowDrawPresentFollowItsSizeAndSurviveResets) {

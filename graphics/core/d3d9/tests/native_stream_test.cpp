@@ -192,22 +192,10 @@ TEST_F(D3d9NativeStream, EveryKindOfRasterComesBackAsItWasWritten) {
 
         OvTexture* back = ReadNative(bytes);
         ASSERT_NE(back, nullptr);
-        OvRaster* r = back->raster;
-        EXPECT_STREQ(back->name, "wall");
-        EXPECT_STREQ(back->mask, "wallA");
-        EXPECT_EQ(back->filterAddressing, 0x3204u);
-        EXPECT_EQ(r->cType, raster->cType);
-        EXPECT_EQ(OvRasterGetFormat(r), OvRasterGetFormat(raster));
-        EXPECT_EQ(OvD3D9RasterExtGet(r)->format, OvD3D9RasterExtGet(raster)->format);
-        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, OvD3D9RasterExtGet(raster)->hasAlpha);
-        EXPECT_EQ(r->width, raster->width);
-        EXPECT_EQ(r->height, raster->height);
-        EXPECT_EQ(r->depth, raster->depth);
-        EXPECT_EQ(OvRasterGetNumLevels(r), OvRasterGetNumLevels(raster));
-        EXPECT_EQ(OvD3D9RasterIsCubeMap(r), OvD3D9RasterIsCubeMap(raster));
-        EXPECT_TRUE(Contents(r) == Contents(raster));
-        // Written again, it is the same chunk.
+        // Written again it is the same chunk (so every field above came back), with the same
+        // pixels on the device.
         EXPECT_TRUE(WriteNative(back) == bytes);
+        EXPECT_TRUE(Contents(back->raster) == Contents(raster));
         OvTextureDestroy(back);
         OvTextureDestroy(texture);
     }

@@ -131,50 +131,26 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
     }
 }
 
-TEST_F(D3d9RasterTest, ZBufferAndCameraRasters) {
+// A z-buffer of the window's size is the device's own surface; another size has its own, which
+// cannot be locked. Both follow the device through a reset.
+TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     ASSERT_TRUE(Up());
     IDirect3DDevice9* device = OvD3D9GetDevice();
     const int live = D3d9LiveObjects(device);
     const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
     const auto w = static_cast<OvInt32>(pp->BackBufferWidth);
     const auto h = static_cast<OvInt32>(pp->BackBufferHeight);
-
-    // A z-buffer of the window's size is the device's own surface; another size has its own.
-    OvRaster* z = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
-    ASSERT_NE(z, nullptr);
-    EXPECT_EQ(OvD3D9RasterExtGet(z)->surface, OvD3D9GetDepthSurface());
-    EXPECT_EQ(OvRasterGetFormat(z) & ovRASTERFORMATPIXELFORMATMASK,
-              OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
-    OvRaster* small = OvRasterCreate(32, 32, 0, ovRASTERTYPEZBUFFER);
+    OvRaster* full = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
+    OvRaster* small = OvRasterCreate(64, 32, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(full, nullptr);
     ASSERT_NE(small, nullptr);
-    EXPECT_NE(OvD3D9RasterExtGet(small)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(OvD3D9RasterExtGet(full)->surface, OvD3D9GetDepthSurface());
+    EXPECT_EQ(OvRasterGetFormat(full) & ovRASTERFORMATPIXELFORMATMASK,
+              OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
     EXPECT_EQ(D3d9LiveObjects(device), live + 1);
     TakeError();
     EXPECT_EQ(OvRasterLock(small, 0, ovRASTERLOCKREAD), nullptr);
     EXPECT_EQ(TakeError(), ovERRRASTERLOCKED);
-    OvRasterDestroy(small);
-    OvRasterDestroy(z);
-    EXPECT_EQ(D3d9LiveObjects(device), live);
-    ASSERT_NE(OvD3D9GetDepthSurface(), nullptr);
-
-    // A camera raster takes the display's format; asking another is refused.
-    OvRaster* cam = OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA);
-    ASSERT_NE(cam, nullptr);
-    EXPECT_EQ(OvD3D9RasterExtGet(cam)->format, OvD3D9GetCurrentMode()->format);
-    OvRasterDestroy(cam);
-    EXPECT_EQ(OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA | ovRASTERFORMAT4444), nullptr);
-}
-
-TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
-    ASSERT_TRUE(Up());
-    IDirect3DDevice9* device = OvD3D9GetDevice();
-    const int live = D3d9LiveObjects(device);
-    const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
-    OvRaster* full = OvRasterCreate(static_cast<OvInt32>(pp->BackBufferWidth),
-                                    static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPEZBUFFER);
-    OvRaster* small = OvRasterCreate(64, 32, 0, ovRASTERTYPEZBUFFER);
-    ASSERT_NE(full, nullptr);
-    ASSERT_NE(small, nullptr);
     OvRaster* texture = OvRasterCreate(8, 8, 32, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
     ASSERT_NE(texture, nullptr);
     IDirect3DTexture9* managed = OvD3D9RasterExtGet(texture)->texture;
@@ -203,6 +179,14 @@ TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     OvRasterDestroy(full);
     OvRasterDestroy(texture);
     EXPECT_EQ(D3d9LiveObjects(device), live);
+    ASSERT_NE(OvD3D9GetDepthSurface(), nullptr);
+
+    // A camera raster takes the display's format; asking another is refused.
+    OvRaster* cam = OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA);
+    ASSERT_NE(cam, nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(cam)->format, OvD3D9GetCurrentMode()->format);
+    OvRasterDestroy(cam);
+    EXPECT_EQ(OvRasterCreate(w, h, 0, ovRASTERTYPECAMERA | ovRASTERFORMAT4444), nullptr);
 }
 
 // Rasters still alive when the engine stops go with the raster module's records; the device's
@@ -371,27 +355,6 @@ TEST_F(D3d9RasterTest, ImagesGetTheFormatTheirAlphaAndTheDisplayAllow) {
     }
 }
 
-TEST_F(D3d9RasterTest, PalettisedImagesAskForThePaletteFormatTheirPixelsNeed) {
-    ASSERT_TRUE(Up());
-    OvImage* image = OvImageCreate(2, 2, 8);
-    OvImageAllocatePixels(image);
-    ASSERT_NE(image->palette, nullptr);
-    for (int i = 0; i < 256; ++i) {
-        image->palette[i * 4 + 3] = 255;
-    }
-    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
-    image->palette[7 * 4 + 3] = 0; // an entry no pixel uses
-    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT888);
-    image->cpPixels[image->stride + 1] = 7;
-    EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), ovRASTERFORMATPAL8 | ovRASTERFORMAT8888);
-    // Without P8 textures the image is asked for as a 32-bit one.
-    OvInt32 width = 0, height = 0, depth = 0, format = 0;
-    ASSERT_NE(OvRasterQueryFormat(image, ovRASTERTYPETEXTURE, &width, &height, &depth, &format), nullptr);
-    EXPECT_EQ(format, ovRASTERTYPETEXTURE | ovRASTERFORMAT8888);
-    EXPECT_EQ(depth, 32);
-    OvImageDestroy(image);
-}
-
 // The format query for palettised requests on adapters with and without P8 (and palette alpha)
 // and on 32- and 16-bit displays: a palette the device takes is kept, else its colours go to the
 // direct format the display suits.
@@ -425,14 +388,18 @@ TEST_F(D3d9RasterTest, PaletteRequestsFollowTheDeviceAndTheDisplayDepth) {
         EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | pal | ovRASTERFORMAT8888, 0), tex | k.translucent);
         EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | pal, 0), tex | k.none);
         EXPECT_EQ(OvD3D9RasterChooseFormat(tex, tex | ovRASTERFORMATPAL4 | ovRASTERFORMAT888, 0), tex | k.opaque);
-        // An image with a translucent entry in use asks for what the query answers, 8 bits deep
-        // when its palette is kept.
+        // Only the palette entries in use count for the format an image needs. An image with a
+        // translucent entry in use asks for what the query answers, 8 bits deep when its palette
+        // is kept.
         OvImage* image = OvImageCreate(2, 2, 8);
         OvImageAllocatePixels(image);
         std::memset(image->cpPixels, 0, static_cast<std::size_t>(image->stride) * 2);
         for (int i = 0; i < 256; ++i) {
-            image->palette[i * 4 + 3] = i == 0 ? 7 : 255;
+            image->palette[i * 4 + 3] = i == 7 ? 0 : 255;
         }
+        EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), pal | ovRASTERFORMAT888);
+        image->palette[3] = 7;
+        EXPECT_EQ(OvD3D9ImageBestRasterFormat(image), pal | ovRASTERFORMAT8888);
         OvInt32 width = 0, height = 0, depth = 0, format = 0;
         ASSERT_NE(OvRasterQueryFormat(image, tex, &width, &height, &depth, &format), nullptr);
         EXPECT_EQ(format, tex | k.translucent);
