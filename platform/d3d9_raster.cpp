@@ -13,8 +13,8 @@
 // same results as shading them one by one.
 //
 // This file holds the draw as a whole: clipping in homogeneous space, the viewport, culling,
-// triangles, lines, points and sprites, the vertex cache, and the threaded bands that share out a
-// large draw's pixels. The vertex step is in d3d9_raster_vertex.cpp, spans and pixels in
+// triangles, lines, points and sprites, the vertex cache, and the threads: a large draw's vertices
+// and its triangles' clipping and culling in runs, then its pixels in bands. The vertex step is in d3d9_raster_vertex.cpp, spans and pixels in
 // d3d9_raster_pixels.cpp, the pieces they share in d3d9_raster_internal.h.
 
 #include "platform/d3d9_raster_internal.h"
@@ -147,6 +147,9 @@ constexpr int kBandsPerThread = 4;
 // many.
 constexpr std::size_t kSplitVertices = 1024;
 constexpr std::size_t kChunkVertices = 256;
+// Such a draw's triangles are clipped, culled and set aside for the bands on the pool too, in runs
+// of this many.
+constexpr UINT kChunkPrimitives = 1024;
 
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
@@ -215,17 +218,24 @@ private:
     const ClipVertex& Vertex(std::uint64_t index) { return cache_[Slot(index)]; }
     const ScreenVertex& Screen(std::size_t slot);
     void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
-    void Triangle(std::size_t a, std::size_t b, std::size_t c, bool swapped);
-    void Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel);
-    void Point(const ClipVertex& a);
-    void Sprite(const ClipVertex& a);
+    struct Assembly;
+    // The primitives, each into an assembly (with a pool, runs of triangles into one each, on
+    // the pool when the vertices are ready: Screen and Slot then only read).
+    void Triangle(Assembly& out, std::size_t a, std::size_t b, std::size_t c, bool swapped);
+    void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
+    void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
+    // The first `count` assemblies, emptied.
+    Assembly* Assemblies(std::size_t count);
+    void Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel);
+    void Point(Assembly& out, const ClipVertex& a);
+    void Sprite(Assembly& out, const ClipVertex& a);
     // Primitives in screen space: drawn at once without a pool, else kept for DrawBands.
-    void EmitTriangle(const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c);
-    void EmitLine(const ScreenVertex* a, const ScreenVertex* b, bool lastPixel);
-    // The rows a primitive with these extremes may cover, half-open; its box joins the draw's area.
-    void Rows(float minX, float maxX, float minY, float maxY, int* top, int* bottom);
-    std::uint32_t Keep(const ScreenVertex* v);
-    const ScreenVertex& Kept(std::uint32_t ref) const;
+    void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const;
+    void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
+    // The rows a primitive with these extremes may cover, half-open; its box joins the area.
+    void Rows(Assembly& out, float minX, float maxX, float minY, float maxY, int* top, int* bottom) const;
+    std::uint32_t Keep(Assembly& out, const ScreenVertex* v) const;
+    const ScreenVertex& Kept(const Assembly& from, std::uint32_t ref) const;
     // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
     // thread in submission order, or on this thread when the draw is too small to share.
     void DrawBands();
@@ -254,7 +264,8 @@ private:
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4;
     std::uint64_t low_ = 0;
     // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
-    // into kept_), its flat colours (an index into flats_, -1 without) and the rows it may cover.
+    // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
+    // and the rows it may cover.
     static constexpr std::uint32_t kKept = 1u << 31;
     struct Deferred {
         std::uint32_t v[3];
@@ -265,16 +276,24 @@ private:
     struct FlatColors {
         Vec4 c[2];
     };
+    // A run of primitives made ready for the bands, in submission order: those kept, the screen
+    // vertices clipping made for them, their flat colours and the area of their boxes on screen.
+    struct Assembly {
+        std::vector<Deferred> deferred;
+        std::vector<ScreenVertex> kept;
+        std::vector<FlatColors> flats;
+        std::vector<ClipVertex> poly, clipped;
+        ScreenVertex screen[3 + 7];      // a triangle clipped by seven planes has at most ten corners
+        const Vec4* flatColor = nullptr; // the flat colours of the primitive being made
+        std::int64_t area = 0;
+    };
     // Per-vertex storage lives in the thread's draw scratch, so a draw does not allocate (and
     // fault in) fresh pages for it; only the entries below the draw's range are valid.
     struct Scratch {
         std::vector<ClipVertex> cache;
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
-        std::vector<ClipVertex> poly, clipped;
-        std::vector<Deferred> deferred;
-        std::vector<ScreenVertex> kept;
-        std::vector<FlatColors> flats;
+        std::vector<Assembly> assemblies;
     };
     static Scratch& ThreadScratch() {
         thread_local Scratch scratch;
@@ -287,17 +306,13 @@ private:
     std::vector<std::uint8_t>& flags_ = scratchStore_.flags;
     std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
     std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
-    std::vector<ClipVertex>& poly_ = scratchStore_.poly;
-    std::vector<ClipVertex>& scratch_ = scratchStore_.clipped;
-    std::vector<Deferred>& deferred_ = scratchStore_.deferred;
-    std::vector<ScreenVertex>& kept_ = scratchStore_.kept;
-    std::vector<FlatColors>& flats_ = scratchStore_.flats;
-    ScreenVertex screen_[3 + 7]; // a triangle clipped by seven planes has at most ten corners
-    // Sharing out the pixels: the pool (null: this thread alone, nothing kept), the area that
-    // makes a draw worth sharing, and the area of the kept primitives' boxes on screen.
+    std::vector<Assembly>& assemblies_ = scratchStore_.assemblies;
+    std::size_t assembled_ = 0; // assemblies in use
+    // Sharing out the pixels: the pool (null: this thread alone, nothing kept) and the area that
+    // makes a draw worth sharing.
     std::shared_ptr<PlatformWorkerPool> pool_;
     long splitArea_ = 0;
-    std::int64_t area_ = 0;
+    bool verticesReady_ = false; // every vertex of the range processed, with its screen form
 };
 
 bool Pipeline::SetUpPixels() {
@@ -452,17 +467,16 @@ bool Pipeline::SetUpSampler(UINT i, Sampler* out) const {
             sm.fastWrap = sm.addressU == D3DTADDRESS_WRAP && sm.addressV == D3DTADDRESS_WRAP;
             for (int l = 0; l < sm.levelCount; ++l) {
                 const Image& im = *sm.levels[l];
-                sm.fastWrap = sm.fastWrap && im.format == D3DFMT_A8R8G8B8 && (im.width & (im.width - 1)) == 0 &&
-                              (im.height & (im.height - 1)) == 0;
-                sm.level[l] = {im.bytes.data(),
-                               im.pitch,
-                               static_cast<int>(im.width) - 1,
-                               static_cast<int>(im.height) - 1,
-                               static_cast<float>(im.width),
-                               static_cast<float>(im.height)};
+                sm.fastWrap = sm.fastWrap && im.format == sm.levels[0]->format &&
+                              (im.format == D3DFMT_A8R8G8B8 || im.format == D3DFMT_X8R8G8B8) &&
+                              (im.width & (im.width - 1)) == 0 && (im.height & (im.height - 1)) == 0;
+                sm.level[l] = {im.bytes.data(), static_cast<float>(im.width), static_cast<float>(im.height)};
             }
+            sm.opaque = OpaqueBits(sm.levels[0]->format);
             auto linear = [](DWORD f) { return f == D3DTEXF_LINEAR || f == D3DTEXF_ANISOTROPIC; };
-            sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag);
+            // The quick sampler finds texels through float offsets, exact below 2^24.
+            sm.quick = sm.fastWrap && linear(sm.min) && linear(sm.mag) &&
+                       std::uint64_t{sm.levels[0]->width} * sm.levels[0]->height < (std::uint64_t{1} << 24);
             for (int l = 0; l < sm.levelCount; ++l) // each level half the one before, at least 1
                 sm.quick = sm.quick && sm.levels[l]->width == std::max(1u, sm.levels[0]->width >> l) &&
                            sm.levels[l]->height == std::max(1u, sm.levels[0]->height >> l);
@@ -576,55 +590,104 @@ void Pipeline::Run() {
         screens_.resize(range);
     }
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
-    deferred_.clear();
-    kept_.clear();
-    flats_.clear();
     struct GiveBack {
         Scratch& s;
         ~GiveBack() {
-            if (s.cache.size() > kKeptVertices || s.kept.size() > kKeptVertices || s.deferred.size() > kKeptVertices)
+            bool large = s.cache.size() > kKeptVertices;
+            for (const Assembly& a : s.assemblies)
+                large = large || a.kept.size() > kKeptVertices || a.deferred.size() > kKeptVertices;
+            if (large)
                 s = Scratch{};
         }
     } giveBack{scratchStore_};
     pool_ = RasterPool(&splitArea_);
     // A draw of many vertices, most of them used, has them processed on the pool first (those of
     // a vertex shader stay with its one machine).
-    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n})
+    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
         ProcessVertices(range);
+        verticesReady_ = true;
+    }
 
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
-    auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
+    const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
+    if (verticesReady_ && triangles && count > kChunkPrimitives) {
+        AssembleOnPool(type, count);
+    } else {
+        Assembly& out = Assemblies(1)[0];
+        auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
+        switch (type) {
+        case D3DPT_LINELIST:
+            for (UINT i = 0; i < count; ++i)
+                Line(out, v(2 * i), v(2 * i + 1), s.render[D3DRS_LASTPIXEL] != 0);
+            break;
+        case D3DPT_LINESTRIP:
+            for (UINT i = 0; i < count; ++i)
+                Line(out, v(i), v(i + 1), i + 1 == count && s.render[D3DRS_LASTPIXEL] != 0); // joints once
+            break;
+        case D3DPT_POINTLIST:
+            for (UINT i = 0; i < count; ++i)
+                Point(out, v(i));
+            break;
+        default:
+            if (triangles)
+                Triangles(out, type, 0, count);
+            break;
+        }
+    }
+    DrawBands();
+}
+
+Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
+    if (assemblies_.size() < count)
+        assemblies_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Assembly& a = assemblies_[i];
+        a.deferred.clear();
+        a.kept.clear();
+        a.flats.clear();
+        a.flatColor = nullptr;
+        a.area = 0;
+    }
+    assembled_ = count;
+    return assemblies_.data();
+}
+
+void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end) {
     auto t = [&](UINT i) { return Slot(VertexIndex(i)); };
     switch (type) {
     case D3DPT_TRIANGLELIST:
-        for (UINT i = 0; i < count; ++i)
-            Triangle(t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
+        for (UINT i = first; i < end; ++i)
+            Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
         break;
     case D3DPT_TRIANGLESTRIP:
-        for (UINT i = 0; i < count; ++i)
-            Triangle(t(i), t(i + 1), t(i + 2), (i & 1) != 0);
+        for (UINT i = first; i < end; ++i)
+            Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
         break;
-    case D3DPT_TRIANGLEFAN:
-        for (UINT i = 0; i < count; ++i)
-            Triangle(t(i + 1), t(i + 2), t(0), false);
-        break;
-    case D3DPT_LINELIST:
-        for (UINT i = 0; i < count; ++i)
-            Line(v(2 * i), v(2 * i + 1), s.render[D3DRS_LASTPIXEL] != 0);
-        break;
-    case D3DPT_LINESTRIP:
-        for (UINT i = 0; i < count; ++i)
-            Line(v(i), v(i + 1), i + 1 == count && s.render[D3DRS_LASTPIXEL] != 0); // joints once
-        break;
-    case D3DPT_POINTLIST:
-        for (UINT i = 0; i < count; ++i)
-            Point(v(i));
-        break;
-    default:
+    default: // fan
+        for (UINT i = first; i < end; ++i)
+            Triangle(out, t(i + 1), t(i + 2), t(0), false);
         break;
     }
-    DrawBands();
+}
+
+void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
+    struct Runs {
+        Pipeline* pipeline;
+        D3DPRIMITIVETYPE type;
+        UINT count;
+    } runs{this, type, count};
+    const UINT chunks = (count + kChunkPrimitives - 1) / kChunkPrimitives;
+    Assemblies(chunks);
+    pool_->Run(
+        static_cast<int>(chunks),
+        [](void* context, int i) {
+            const Runs& r = *static_cast<const Runs*>(context);
+            const UINT first = static_cast<UINT>(i) * kChunkPrimitives;
+            r.pipeline->Triangles(r.pipeline->assemblies_[static_cast<std::size_t>(i)], r.type, first,
+                                  std::min(r.count, first + kChunkPrimitives));
+        },
+        &runs);
 }
 
 std::uint64_t Pipeline::VertexIndex(UINT i) const {
@@ -758,7 +821,7 @@ void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
         s->a[ps_.fogIndex] = c.fog * invW;
 }
 
-void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
+void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
     if (!(flags_[ia] & flags_[ib] & flags_[ic] & kFinite))
         return;
     const ClipVertex &a = cache_[ia], &b = cache_[ib], &c = cache_[ic];
@@ -766,9 +829,9 @@ void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swa
     if (ps_.flat) {
         flat[0] = {Saturate(a.color[0].x), Saturate(a.color[0].y), Saturate(a.color[0].z), Saturate(a.color[0].w)};
         flat[1] = {Saturate(a.color[1].x), Saturate(a.color[1].y), Saturate(a.color[1].z), Saturate(a.color[1].w)};
-        raster_.flatColor = flat;
+        out.flatColor = flat;
     } else {
-        raster_.flatColor = nullptr;
+        out.flatColor = nullptr;
     }
     const DWORD cull = device_.state.render[D3DRS_CULLMODE];
     auto signedArea = [](const ScreenVertex& s0, const ScreenVertex& s1, const ScreenVertex& s2) {
@@ -784,7 +847,7 @@ void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swa
         // On screen (y down) a positive area runs clockwise.
         if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
             return;
-        EmitTriangle(&sa, &sb, &sc);
+        EmitTriangle(out, &sa, &sb, &sc);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
@@ -797,13 +860,13 @@ void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swa
         screen[1] = &Screen(ib);
         screen[2] = &Screen(ic);
     } else {
-        poly_.assign({a, b, c});
-        n = ClipPolygon(poly_, scratch_, guard_, stages_);
+        out.poly.assign({a, b, c});
+        n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
         if (n < 3)
             return;
         for (int i = 0; i < n; ++i) {
-            ToScreen(poly_[i], &screen_[i]);
-            screen[i] = &screen_[i];
+            ToScreen(out.poly[i], &out.screen[i]);
+            screen[i] = &out.screen[i];
         }
     }
     // The winding of the clipped polygon is the winding of the triangle; take the largest fan
@@ -816,18 +879,18 @@ void Pipeline::Triangle(std::size_t ia, std::size_t ib, std::size_t ic, bool swa
     if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
         return;
     for (int i = 1; i + 1 < n; ++i)
-        EmitTriangle(screen[0], screen[i], screen[i + 1]);
+        EmitTriangle(out, screen[0], screen[i], screen[i + 1]);
 }
 
-void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
+void Pipeline::Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
     if (!Finite(a) || !Finite(b))
         return;
     Vec4 flat[2];
-    raster_.flatColor = nullptr;
+    out.flatColor = nullptr;
     if (ps_.flat) {
         flat[0] = a.color[0];
         flat[1] = a.color[1];
-        raster_.flatColor = flat;
+        out.flatColor = flat;
     }
     ClipVertex p = a, q = b;
     if (!vs_.transformed && !ClipSegment(p, q, guard_, stages_))
@@ -835,24 +898,24 @@ void Pipeline::Line(const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
     ScreenVertex s0, s1;
     ToScreen(p, &s0);
     ToScreen(q, &s1);
-    EmitLine(&s0, &s1, lastPixel);
+    EmitLine(out, &s0, &s1, lastPixel);
 }
 
-void Pipeline::Point(const ClipVertex& a) {
+void Pipeline::Point(Assembly& out, const ClipVertex& a) {
     if (!Finite(a))
         return;
-    raster_.flatColor = nullptr;
+    out.flatColor = nullptr;
     if (!vs_.transformed)
         for (int plane = 0; plane < 7; ++plane)
             if (!(Clipper::Distance(plane, a.clip, guard_) >= 0))
                 return;
     if (device_.state.render[D3DRS_POINTSPRITEENABLE] != 0) {
-        Sprite(a);
+        Sprite(out, a);
         return;
     }
     ScreenVertex s;
     ToScreen(a, &s);
-    EmitLine(&s, &s, true);
+    EmitLine(out, &s, &s, true);
 }
 
 // A point sprite: a screen-aligned square centred on the point, POINTSIZE pixels wide (with
@@ -860,7 +923,7 @@ void Pipeline::Point(const ClipVertex& a) {
 // height x size x sqrt(1 / (A + B d + C d^2))), held within POINTSIZE_MIN, POINTSIZE_MAX and the
 // device's MaxPointSize; every stage's texture coordinates run from (0, 0) at the top left to
 // (1, 1) at the bottom right. Sprites whose centre is clipped are not drawn.
-void Pipeline::Sprite(const ClipVertex& a) {
+void Pipeline::Sprite(Assembly& out, const ClipVertex& a) {
     const State& s = device_.state;
     const auto& r = s.render;
     float size = FloatOf(r[D3DRS_POINTSIZE]);
@@ -889,82 +952,98 @@ void Pipeline::Sprite(const ClipVertex& a) {
             v[k].a[kFixed + 3 * st + 2] = c.a[0];
         }
     }
-    EmitTriangle(&v[0], &v[1], &v[2]);
-    EmitTriangle(&v[0], &v[2], &v[3]);
+    EmitTriangle(out, &v[0], &v[1], &v[2]);
+    EmitTriangle(out, &v[0], &v[2], &v[3]);
 }
 
-void Pipeline::EmitTriangle(const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) {
+void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
     if (pool_ == nullptr) {
-        DrawTriangle(raster_, a, b, c);
+        Raster r = raster_;
+        r.flatColor = out.flatColor;
+        DrawTriangle(r, a, b, c);
         return;
     }
     int top = 0, bottom = 0;
-    Rows(std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
+    Rows(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
          std::max({a->y, b->y, c->y}), &top, &bottom);
     if (top >= bottom)
         return; // no row of the scissor
-    Deferred d{{Keep(a), Keep(b), Keep(c)}, -1, top, bottom, false, false};
-    if (raster_.flatColor != nullptr) {
-        d.flat = static_cast<std::int32_t>(flats_.size());
-        flats_.push_back({{raster_.flatColor[0], raster_.flatColor[1]}});
+    Deferred d{{Keep(out, a), Keep(out, b), Keep(out, c)}, -1, top, bottom, false, false};
+    if (out.flatColor != nullptr) {
+        d.flat = static_cast<std::int32_t>(out.flats.size());
+        out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
     }
-    deferred_.push_back(d);
+    out.deferred.push_back(d);
 }
 
-void Pipeline::EmitLine(const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) {
+void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const {
     if (pool_ == nullptr) {
-        DrawLine(raster_, a, b, lastPixel);
+        Raster r = raster_;
+        r.flatColor = out.flatColor;
+        DrawLine(r, a, b, lastPixel);
         return;
     }
     int top = 0, bottom = 0;
-    Rows(std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y), std::max(a->y, b->y), &top, &bottom);
+    Rows(out, std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y), std::max(a->y, b->y), &top, &bottom);
     if (top >= bottom)
         return;
-    const std::uint32_t ka = Keep(a);
-    Deferred d{{ka, a == b ? ka : Keep(b), 0}, -1, top, bottom, true, lastPixel};
-    if (raster_.flatColor != nullptr) {
-        d.flat = static_cast<std::int32_t>(flats_.size());
-        flats_.push_back({{raster_.flatColor[0], raster_.flatColor[1]}});
+    const std::uint32_t ka = Keep(out, a);
+    Deferred d{{ka, a == b ? ka : Keep(out, b), 0}, -1, top, bottom, true, lastPixel};
+    if (out.flatColor != nullptr) {
+        d.flat = static_cast<std::int32_t>(out.flats.size());
+        out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
     }
-    deferred_.push_back(d);
+    out.deferred.push_back(d);
 }
 
 // `top` and `bottom` bound the rows a primitive with these extremes can cover (pixel centres on
 // the integers, positions snapped to a fraction of a pixel), within the scissor; NaN gives none.
-void Pipeline::Rows(float minX, float maxX, float minY, float maxY, int* top, int* bottom) {
-    auto clamp = [](float v, int lo, int hi) {
-        return !(v > static_cast<float>(lo)) ? lo : !(v < static_cast<float>(hi)) ? hi : static_cast<int>(v);
+void Pipeline::Rows(Assembly& out, float minX, float maxX, float minY, float maxY, int* top, int* bottom) const {
+    // floor(v) + add held within [lo, hi], NaN giving lo: compared before the floor, which then
+    // takes a value within int range (a truncation, one less below it).
+    auto clamp = [](float v, int add, int lo, int hi) {
+        if (!(v >= static_cast<float>(lo - add + 1)))
+            return lo;
+        if (!(v < static_cast<float>(hi - add)))
+            return hi;
+        const int t = static_cast<int>(v);
+        return t - (static_cast<float>(t) > v ? 1 : 0) + add;
     };
-    *top = clamp(std::floor(minY), ps_.top, ps_.bottom);
-    *bottom = clamp(std::floor(maxY) + 2, ps_.top, ps_.bottom);
-    const int left = clamp(std::floor(minX), ps_.left, ps_.right);
-    const int right = clamp(std::floor(maxX) + 2, ps_.left, ps_.right);
-    area_ += std::int64_t{std::max(right - left, 0)} * std::max(*bottom - *top, 0);
+    *top = clamp(minY, 0, ps_.top, ps_.bottom);
+    *bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
+    const int left = clamp(minX, 0, ps_.left, ps_.right);
+    const int right = clamp(maxX, 2, ps_.left, ps_.right);
+    out.area += std::int64_t{std::max(right - left, 0)} * std::max(*bottom - *top, 0);
 }
 
-std::uint32_t Pipeline::Keep(const ScreenVertex* v) {
+std::uint32_t Pipeline::Keep(Assembly& out, const ScreenVertex* v) const {
     const std::less<const ScreenVertex*> before;
     if (!before(v, screens_.data()) && before(v, screens_.data() + screens_.size()))
         return static_cast<std::uint32_t>(v - screens_.data());
-    kept_.push_back(*v);
-    return kKept | static_cast<std::uint32_t>(kept_.size() - 1);
+    out.kept.push_back(*v);
+    return kKept | static_cast<std::uint32_t>(out.kept.size() - 1);
 }
 
-const ScreenVertex& Pipeline::Kept(std::uint32_t ref) const {
-    return (ref & kKept) != 0 ? kept_[ref & ~kKept] : screens_[ref];
+const ScreenVertex& Pipeline::Kept(const Assembly& from, std::uint32_t ref) const {
+    return (ref & kKept) != 0 ? from.kept[ref & ~kKept] : screens_[ref];
 }
 
 void Pipeline::DrawBands() {
-    if (deferred_.empty())
-        return;
-    if (area_ < splitArea_) {
+    std::int64_t area = 0;
+    int top = ps_.bottom, bottom = ps_.top;
+    for (std::size_t i = 0; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        area += a.area;
+        for (const Deferred& d : a.deferred) {
+            top = std::min(top, d.top);
+            bottom = std::max(bottom, d.bottom);
+        }
+    }
+    if (top >= bottom)
+        return; // nothing kept
+    if (area < splitArea_) {
         DrawBand(ps_.top, ps_.bottom);
         return;
-    }
-    int top = deferred_[0].top, bottom = deferred_[0].bottom;
-    for (const Deferred& d : deferred_) {
-        top = std::min(top, d.top);
-        bottom = std::max(bottom, d.bottom);
     }
     struct Bands {
         const Pipeline* pipeline;
@@ -985,14 +1064,17 @@ void Pipeline::DrawBand(int top, int bottom) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
-    for (const Deferred& d : deferred_) {
-        if (d.bottom <= top || d.top >= bottom)
-            continue;
-        r.flatColor = d.flat >= 0 ? flats_[static_cast<std::size_t>(d.flat)].c : nullptr;
-        if (d.line)
-            DrawLine(r, &Kept(d.v[0]), &Kept(d.v[1]), d.lastPixel);
-        else
-            DrawTriangle(r, &Kept(d.v[0]), &Kept(d.v[1]), &Kept(d.v[2]));
+    for (std::size_t i = 0; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        for (const Deferred& d : a.deferred) {
+            if (d.bottom <= top || d.top >= bottom)
+                continue;
+            r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
+            if (d.line)
+                DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
+            else
+                DrawTriangle(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), &Kept(a, d.v[2]));
+        }
     }
 }
 

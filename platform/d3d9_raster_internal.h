@@ -291,17 +291,19 @@ struct Sampler {
     DWORD mag = D3DTEXF_POINT, min = D3DTEXF_POINT, mip = D3DTEXF_NONE;
     D3DCOLOR borderColor = 0;
     float bias = 0;
-    bool fastWrap = false; // every level A8R8G8B8 with power-of-two sides, wrapped both ways
-    bool quick = false;    // fastWrap, and linear filters in and out
+    bool fastWrap = false; // every level of one 32-bit format with power-of-two sides, wrapped both ways
+    bool quick = false;    // fastWrap, linear filters in and out, each level half the one before
     const PALETTEENTRY* palette = nullptr;
     // The levels as the quick sampler reads them (under fastWrap).
     struct Level {
-        const BYTE* bytes = nullptr;
-        std::size_t pitch = 0;
-        int wmask = 0, hmask = 0;
+        const BYTE* bytes = nullptr; // rows of width texels, one after the other
         float width = 0, height = 0;
     } level[16];
+    std::uint32_t opaque = 0; // under fastWrap, the bits set on every texel read: all of alpha without one
 };
+
+// The bits a texel of a 32-bit format reads with set: all of alpha where the format has none.
+inline std::uint32_t OpaqueBits(D3DFORMAT format) { return format == D3DFMT_X8R8G8B8 ? 0xFF000000u : 0u; }
 
 struct Stage {
     DWORD colorOp, colorArg[3], alphaOp, alphaArg[3], result;
@@ -356,6 +358,7 @@ struct PixelSetup {
 
 // Interpolants, in this order: 1/w, z, diffuse rgba, specular rgba, then s, t, q of each stage,
 // then the vertex fog factor when it is interpolated.
+constexpr int kSpecular = 6;
 constexpr int kFixed = 10;
 constexpr int kMaxInterpolants = kFixed + 3 * 8 + 1;
 

@@ -141,7 +141,7 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y) {
         D3DCOLOR c;
         std::memcpy(
             &c, image.bytes.data() + static_cast<std::size_t>(y) * image.pitch + 4 * static_cast<std::size_t>(x), 4);
-        return image.format == D3DFMT_X8R8G8B8 ? c | 0xFF000000u : c;
+        return c | OpaqueBits(image.format);
     }
     return ReadTexel(image, static_cast<UINT>(x), static_cast<UINT>(y), s.palette);
 }
@@ -203,6 +203,8 @@ inline D3DCOLOR Texel(const Sampler& s, const Image& image, int x, int y) {
         std::memcpy(&t[1], row0 + c1, 4);
         std::memcpy(&t[2], row1 + c0, 4);
         std::memcpy(&t[3], row1 + c1, 4);
+        for (D3DCOLOR& texel : t)
+            texel |= s.opaque;
         return Bilerp8(t, fx, fy);
     }
     const D3DCOLOR a = Texel(s, image, x0, y0), b = Texel(s, image, x0 + 1, y0);
@@ -757,42 +759,77 @@ namespace {
                             half(_mm_unpackhi_epi8(src, zero), _mm_unpackhi_epi8(dst, zero)));
 }
 
-// Lerp8 of two 32-bit lanes of channels (each below 256) with a weight pair (256 - f) | f << 16:
-// one multiply-add per channel pair, the same integers as the packed form.
-[[gnu::always_inline]] inline __m128i LerpLanes(__m128i a, __m128i b, __m128i weights) {
-    const __m128i sum = _mm_madd_epi16(_mm_or_si128(a, _mm_slli_epi32(b, 16)), weights);
-    return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(128)), 8);
+// Lerp8 on 16-bit lanes of channels (each below 256), f in 0..256 per lane: every product and sum
+// stays below 2^16, so the lanes give the same bytes as the packed form.
+[[gnu::always_inline]] inline __m128i Lerp16(__m128i a, __m128i b, __m128i f) {
+    const __m128i g = _mm_sub_epi16(_mm_set1_epi16(256), f);
+    const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(a, g), _mm_mullo_epi16(b, f));
+    return _mm_srli_epi16(_mm_add_epi16(sum, _mm_set1_epi16(128)), 8);
 }
 
-// Bilerp8 of one level as four 32-bit channels.
-[[gnu::always_inline]] inline __m128i BilinearLanes(const Sampler::Level& l, int x, int y, int wx, int wy) {
-    const BYTE* row0 = l.bytes + static_cast<std::size_t>(y & l.hmask) * l.pitch;
-    const BYTE* row1 = l.bytes + static_cast<std::size_t>((y + 1) & l.hmask) * l.pitch;
-    const std::size_t c0 = 4 * static_cast<std::size_t>(x & l.wmask),
-                      c1 = 4 * static_cast<std::size_t>((x + 1) & l.wmask);
-    int t[4];
-    std::memcpy(&t[0], row0 + c0, 4);
-    std::memcpy(&t[1], row0 + c1, 4);
-    std::memcpy(&t[2], row1 + c0, 4);
-    std::memcpy(&t[3], row1 + c1, 4);
-    const __m128i zero = _mm_setzero_si128(), h = _mm_set1_epi32(wx), half = _mm_set1_epi32(128);
-    const __m128i top =
-        _mm_madd_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(_mm_cvtsi32_si128(t[0]), _mm_cvtsi32_si128(t[1])), zero), h);
-    const __m128i bottom =
-        _mm_madd_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(_mm_cvtsi32_si128(t[2]), _mm_cvtsi32_si128(t[3])), zero), h);
-    return LerpLanes(_mm_srli_epi32(_mm_add_epi32(top, half), 8), _mm_srli_epi32(_mm_add_epi32(bottom, half), 8),
-                     _mm_set1_epi32(wy));
+// Four pixels' channels on 16-bit lanes: pixels 0 and 1 in `lo`, 2 and 3 in `hi`.
+struct Channels16 {
+    __m128i lo, hi;
+};
+
+[[gnu::always_inline]] inline Channels16 Widen(__m128i pixels) {
+    const __m128i zero = _mm_setzero_si128();
+    return {_mm_unpacklo_epi8(pixels, zero), _mm_unpackhi_epi8(pixels, zero)};
+}
+
+// A value per pixel (below 2^15) spread over that pixel's four channel lanes.
+[[gnu::always_inline]] inline Channels16 Spread(__m128i v) {
+    const __m128i pairs = _mm_unpacklo_epi16(_mm_packs_epi32(v, v), _mm_packs_epi32(v, v));
+    return {_mm_unpacklo_epi32(pairs, pairs), _mm_unpackhi_epi32(pairs, pairs)};
+}
+
+[[gnu::always_inline]] inline Channels16 Lerp16(Channels16 a, Channels16 b, Channels16 f) {
+    return {Lerp16(a.lo, b.lo, f.lo), Lerp16(a.hi, b.hi, f.hi)};
+}
+
+// Bilerp8 of four pixels, each at a level of its own (`width` and `height` its sides): the texel
+// offsets four at a time (exact in float: a quick level has fewer than 2^24 texels), the texels
+// pixel by pixel, the filtering of all four at once. kOneLevel: every pixel at level 0.
+template <bool kOneLevel>
+[[gnu::always_inline]] inline Channels16 Bilinear4(const Sampler& s, __m128i level, __m128 width, __m128 height,
+                                                   __m128i x, __m128i y, __m128i fx, __m128i fy) {
+    const __m128i one = _mm_set1_epi32(1);
+    const __m128i wmask = _mm_sub_epi32(_mm_cvttps_epi32(width), one);
+    const __m128i hmask = _mm_sub_epi32(_mm_cvttps_epi32(height), one);
+    const __m128i x0 = _mm_and_si128(x, wmask), x1 = _mm_and_si128(_mm_add_epi32(x, one), wmask);
+    auto row = [&](__m128i r) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(r, hmask)), width)); };
+    const __m128i row0 = row(y), row1 = row(_mm_add_epi32(y, one));
+    alignas(16) int at[4][4], levels[4]; // texel offsets: corner, then pixel
+    _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
+    _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(row0, x1));
+    _mm_store_si128(reinterpret_cast<__m128i*>(at[2]), _mm_add_epi32(row1, x0));
+    _mm_store_si128(reinterpret_cast<__m128i*>(at[3]), _mm_add_epi32(row1, x1));
+    _mm_store_si128(reinterpret_cast<__m128i*>(levels), level);
+    alignas(16) int t[4][4];
+    for (int k = 0; k < 4; ++k) {
+        const BYTE* bytes = s.level[kOneLevel ? 0 : levels[k]].bytes;
+        for (int c = 0; c < 4; ++c)
+            std::memcpy(&t[c][k], bytes + 4 * static_cast<std::size_t>(at[c][k]), 4);
+    }
+    const __m128i opaque = _mm_set1_epi32(static_cast<int>(s.opaque));
+    auto corner = [&](int c) {
+        return Widen(_mm_or_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(t[c])), opaque));
+    };
+    const Channels16 wx = Spread(fx);
+    return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
 }
 
 // Sample for four pixels of a filtered, wrapped 32-bit texture (`Sampler::quick`): the level choice
-// per pixel as Sample makes it, the coordinates of both levels four at a time, then per pixel the
-// eight texels. Lanes outside `live` are not sampled.
+// per pixel as Sample makes it, the coordinates of both levels four at a time, the texels pixel by
+// pixel and their filtering four pixels at a time again. Lanes outside `live` do not choose the
+// second level. kOneLevel: the draw keeps every pixel at level 0.
+template <bool kOneLevel>
 [[gnu::always_inline]] inline __m128i SampleQuick(const Sampler& s, __m128 u, __m128 v, __m128 lod, int live) {
     const __m128 l = _mm_add_ps(lod, _mm_set1_ps(s.bias));
     const __m128 top = _mm_set1_ps(static_cast<float>(s.levelCount - 1));
     const __m128i last = _mm_set1_epi32(s.levelCount - 1);
     __m128i a = _mm_setzero_si128(), b = a, t = a;
-    if (s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
+    if (!kOneLevel && s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
         const __m128i minified = _mm_castps_si128(_mm_cmpgt_ps(l, _mm_setzero_ps())); // NaN is not
         if (s.mip == D3DTEXF_POINT) {
             // min(floor(l + 0.5), top), the floor a truncation of a positive number.
@@ -813,40 +850,30 @@ namespace {
         return _mm_max_ps(_mm_mul_ps(top0, scale), _mm_set1_ps(1.0f));
     };
     const __m128 w0 = _mm_set1_ps(s.level[0].width), h0 = _mm_set1_ps(s.level[0].height);
-    alignas(16) int la[4], lb[4], lt[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(la), a);
-    _mm_store_si128(reinterpret_cast<__m128i*>(lb), b);
-    _mm_store_si128(reinterpret_cast<__m128i*>(lt),
-                    _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), t), _mm_slli_epi32(t, 16)));
     // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
-    const bool second = (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
-    // TexelCoordinate, the floor and the 8-bit fraction, as weight pairs for LerpLanes.
-    alignas(16) int ia[4][4], wt[4][4];
-    const __m128 coords[4] = {u, v, u, v}, sizes[4] = {side(w0, a), side(h0, a), side(w0, b), side(h0, b)};
+    const bool second =
+        !kOneLevel && (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
+    // TexelCoordinate, the floor and the 8-bit fraction.
+    __m128i texel[4] = {}, fraction[4] = {};
+    const __m128 coords[4] = {u, v, u, v};
+    const __m128 sizes[4] = {kOneLevel ? w0 : side(w0, a), kOneLevel ? h0 : side(h0, a), side(w0, b), side(h0, b)};
     for (int c = 0; c < (second ? 4 : 2); ++c) {
         __m128 x = _mm_sub_ps(_mm_mul_ps(coords[c], sizes[c]), _mm_set1_ps(0.5f));
         const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
         x = _mm_and_ps(x, _mm_cmplt_ps(absolute, _mm_set1_ps(1e7f)));
         __m128i i = _mm_cvttps_epi32(x);
         i = _mm_add_epi32(i, _mm_castps_si128(_mm_cmpgt_ps(_mm_cvtepi32_ps(i), x)));
-        const __m128i f = _mm_cvttps_epi32(
+        fraction[c] = _mm_cvttps_epi32(
             _mm_add_ps(_mm_mul_ps(_mm_sub_ps(x, _mm_cvtepi32_ps(i)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(ia[c]), i);
-        _mm_store_si128(reinterpret_cast<__m128i*>(wt[c]),
-                        _mm_or_si128(_mm_sub_epi32(_mm_set1_epi32(256), f), _mm_slli_epi32(f, 16)));
+        texel[c] = i;
     }
-    __m128i out[4];
-    for (int k = 0; k < 4; ++k) {
-        if (!(live >> k & 1)) {
-            out[k] = _mm_setzero_si128();
-            continue;
-        }
-        out[k] = BilinearLanes(s.level[la[k]], ia[0][k], ia[1][k], wt[0][k], wt[1][k]);
-        if (second)
-            out[k] = LerpLanes(out[k], BilinearLanes(s.level[lb[k]], ia[2][k], ia[3][k], wt[2][k], wt[3][k]),
-                               _mm_set1_epi32(lt[k]));
-    }
-    return _mm_packus_epi16(_mm_packs_epi32(out[0], out[1]), _mm_packs_epi32(out[2], out[3]));
+    // Every lane's level and coordinates are in range (NaN and far coordinates were zeroed), so
+    // the lanes outside `live` read texels too and nothing branches on them.
+    Channels16 out = Bilinear4<kOneLevel>(s, a, sizes[0], sizes[1], texel[0], texel[1], fraction[0], fraction[1]);
+    if (second)
+        out = Lerp16(out, Bilinear4<false>(s, b, sizes[2], sizes[3], texel[2], texel[3], fraction[2], fraction[3]),
+                     Spread(t));
+    return _mm_packus_epi16(out.lo, out.hi);
 }
 
 inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
@@ -955,6 +982,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
     const float topW = kTexture ? sampler->level[0].width : 0.0f, topH = kTexture ? sampler->level[0].height : 0.0f;
     const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
+    // Every pixel samples level 0: there is no other, or no mip filter chooses one.
+    const bool oneLevel = kTexture && (sampler->levelCount == 1 || sampler->mip == D3DTEXF_NONE);
 
     // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
@@ -1037,7 +1066,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             }
             const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
             if (sampler->quick) {
-                texel = SampleQuick(*sampler, u, v, lod, liveBits);
+                texel = oneLevel ? SampleQuick<true>(*sampler, u, v, lod, liveBits)
+                                 : SampleQuick<false>(*sampler, u, v, lod, liveBits);
             } else {
                 alignas(16) float us[4], vs[4], lods[4];
                 alignas(16) D3DCOLOR texels[4] = {};
@@ -1228,6 +1258,12 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     float base[kMaxInterpolants], dx[kMaxInterpolants], dy[kMaxInterpolants];
     float finite = 0; // 0 while every value is finite: infinity or NaN times 0 is NaN
     for (int i = 0; i < r.count; ++i) {
+        if (i == kSpecular && !p.useSpecular) { // no pixel reads the specular colour
+            for (int k = kSpecular; k < kSpecular + 4; ++k)
+                base[k] = dx[k] = dy[k] = 0;
+            i = kSpecular + 3;
+            continue;
+        }
         const double a0 = vs[0]->a[i], d1 = vs[1]->a[i] - a0, d2 = vs[2]->a[i] - a0;
         base[i] = static_cast<float>(a0);
         dx[i] = static_cast<float>((d1 * ey2 - d2 * ey1) * inv);

@@ -60,11 +60,15 @@ void PlatformWorkerPool::Run(int count, Task task, void* context) {
             task(context, i);
         return;
     }
+    // The last run is closed before its fields change: a worker still taking from it that read
+    // the new count would otherwise take an index past the old count, run the new task with it
+    // (an index the new run hands out again) and count a finished task too many, which leaves
+    // the caller waiting for good.
+    const std::uint64_t number = (work_.fetch_or(kTaskMask) >> 32) + 1;
     task_ = task;
     context_ = context;
-    count_.store(count, std::memory_order_relaxed);
+    count_.store(count, std::memory_order_release); // ordered after the close for those that read it
     finished_.store(0, std::memory_order_relaxed);
-    const std::uint64_t number = (work_.load(std::memory_order_relaxed) >> 32) + 1;
     work_.store(number << 32); // publishes the above
     epoch_.fetch_add(1);
     // The caller takes tasks too: wake the sleepers the rest may keep busy.
@@ -89,7 +93,7 @@ void PlatformWorkerPool::Take(std::uint64_t number) {
         std::uint64_t w = work_.load(std::memory_order_acquire);
         int count;
         do {
-            count = count_.load(std::memory_order_relaxed);
+            count = count_.load(std::memory_order_acquire);
             if (w >> 32 != number || (w & kTaskMask) >= static_cast<std::uint64_t>(count))
                 return;
         } while (!work_.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel));

@@ -173,6 +173,13 @@ void CAstarNodeList::Unlink(CAstarNodeIterator node) {
   state.heapPos = kClosed;
 }
 
+CAstarNodeIterator CAstarNodeList::ReplaceFront(int32_t vertex, float f) {
+  const uint64_t key = NextKey(f);  // may renumber the list, which moves its nodes but not the front
+  m_states[m_nodes[0].vertex].heapPos = kClosed;
+  SiftDown(0, Node{key, vertex, 0});
+  return CAstarNodeIterator(vertex);
+}
+
 CAstarNodeIterator CAstarNodeList::ReinsertSorted(CAstarNodeIterator node, float f) {
   const uint64_t key = NextKey(f);  // may renumber the list, which moves the node
   const int32_t vertex = node.GetVertexIndex();
@@ -187,13 +194,18 @@ CAstarNodeIterator CAstarNodeList::NextAfterFront() const {
 
 namespace {
 
-// Opens a vertex that is in no open list, with its f and h.
-inline void OpenInsert(int32_t index, float f, float h) {
+// Opens a vertex that is in no open list, with its f and h; `replacingFront`: the front leaves the open
+// list at the same time.
+inline void OpenInsert(int32_t index, float f, float h, bool replacingFront = false) {
   VertexState& state = g_buffers.states[index];
   state.stamp = g_buffers.stamp;
   state.f = f;
   state.h = h;
-  g_buffers.open.InsertSorted(index, f);
+  if (replacingFront) {
+    g_buffers.open.ReplaceFront(index, f);
+  } else {
+    g_buffers.open.InsertSorted(index, f);
+  }
 }
 
 // An open vertex whose f fell goes behind the nodes of equal f.
@@ -321,6 +333,7 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   CGraphEdge* const* edges = v->OutgoingEdges();
   const int32_t count = v->GetOutgoingCount();
   const float gv = v->m_data.m_g;
+  bool left = false;  // v has left the open list
   // Ask for every edge record up front so that their cache misses overlap; and for the edge lists of the
   // vertices most likely to be expanded next (the root's children), while this expansion runs.
   for (int32_t i = 0; i < count; ++i) __builtin_prefetch(edges[i]);
@@ -379,11 +392,18 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     wd.m_predecessorEdge = e;
     if (met && ws.heapPos != kClosed) {
       OpenDecrease(wi, f, h);
+    } else if (!left && g_buffers.open.Front().GetVertexIndex() == v->m_index) {
+      // v is still the front: the first vertex to come in takes its place, which usually leaves it near
+      // the top (its f is close to v's), instead of climbing from the bottom while v later leaves from
+      // the top. The open list ends the same, nodes and order.
+      OpenInsert(wi, f, h, true);
+      left = true;
     } else {
       OpenInsert(wi, f, h);
     }
   }
-  g_buffers.open.Unlink(CAstarNodeIterator(v->m_index));
+  // v leaves the open list, unless it left already (and did not come back through an edge to itself).
+  if (!left || states[v->m_index].heapPos != kClosed) g_buffers.open.Unlink(CAstarNodeIterator(v->m_index));
 }
 
 enum class Outcome { kGoal, kEmpty, kBatchDone };

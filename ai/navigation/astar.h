@@ -99,6 +99,10 @@ public:
   CAstarNodeIterator InsertBefore(CAstarNodeIterator position, int32_t vertex, float f);
   // Takes a node out of the list.
   void Unlink(CAstarNodeIterator node);
+  // The front leaves and the vertex (in no list now) comes in with its f: the list that InsertSorted and
+  // then Unlink of the old front would leave, at the cost of one move down from the top. The list must
+  // not be empty.
+  CAstarNodeIterator ReplaceFront(int32_t vertex, float f);
   // A node of the list whose f fell: it leaves and comes back sorted, behind the nodes of equal f.
   CAstarNodeIterator ReinsertSorted(CAstarNodeIterator node, float f);
   // The node that comes to the front when the front leaves, ignoring the last node (it only moves

@@ -151,9 +151,22 @@ struct RasterTest : ::testing::Test {
         device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
     }
 
-    IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y)) {
+    // Stage 0 modulates its texture by the diffuse colour and takes the alpha of `alphaArg`;
+    // `filter` magnifies, minifies and filters between levels.
+    void TextureTimesDiffuse(DWORD alphaArg, DWORD filter) {
+        device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+        device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+        device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+        device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+        device->SetTextureStageState(0, D3DTSS_ALPHAARG1, alphaArg);
+        for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
+            device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), filter);
+    }
+
+    IDirect3DTexture9* Texture(UINT w, UINT h, UINT levels, DWORD (*texel)(UINT level, UINT x, UINT y),
+                               D3DFORMAT format = D3DFMT_A8R8G8B8) {
         IDirect3DTexture9* t = nullptr;
-        EXPECT_EQ(device->CreateTexture(w, h, levels, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+        EXPECT_EQ(device->CreateTexture(w, h, levels, 0, format, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
         for (UINT l = 0; l < t->GetLevelCount(); ++l) {
             IDirect3DSurface9* s = nullptr;
             t->GetSurfaceLevel(l, &s);
@@ -906,13 +919,7 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
         return 0xFF000000u | ((x * 37 + y * 11 + level * 50) & 255) << 16 | ((x ^ y) * 16 & 255) << 8 | (level * 60);
     });
     device->SetTexture(0, t);
-    device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
-    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
-    device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG2);
-    device->SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
-    for (DWORD f : {D3DSAMP_MINFILTER, D3DSAMP_MAGFILTER, D3DSAMP_MIPFILTER})
-        device->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(f), D3DTEXF_LINEAR);
+    TextureTimesDiffuse(D3DTA_DIFFUSE, D3DTEXF_LINEAR);
     device->SetRenderState(D3DRS_ZENABLE, TRUE);
     device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
     device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
@@ -951,6 +958,88 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
     EXPECT_GT(drawn, static_cast<int>(packed.size()) * 9 / 10);
     EXPECT_LE(worst, 3);
     t->Release();
+}
+
+// A texture without alpha reads as opaque whatever its fourth bytes hold: an X8R8G8B8 texture with
+// noise there draws exactly as its A8R8G8B8 twin with opaque alpha, on the packed and the general
+// path, point and linear (mip-mapped: the four-pixel sampler), wrapped and clamped.
+TEST_F(RasterTest, ATextureWithoutAlphaSamplesAsItsOpaqueTwin) {
+    Create(37, 29);
+    auto rgb = [](UINT level, UINT x, UINT y) -> DWORD {
+        return ((x * 53 + y * 7 + level * 90) & 255) << 16 | ((x ^ (y * 3)) * 9 & 255) << 8 | ((x + level) * 29 & 255);
+    };
+    static decltype(rgb) colour = rgb;
+    IDirect3DTexture9* noisy = Texture(
+        32, 16, 0, [](UINT l, UINT x, UINT y) { return colour(l, x, y) | ((x * 89 + y * 13) & 255) << 24; },
+        D3DFMT_X8R8G8B8);
+    IDirect3DTexture9* opaque =
+        Texture(32, 16, 0, [](UINT l, UINT x, UINT y) { return colour(l, x, y) | 0xFF000000u; });
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::vector<TVertex> scene;
+    for (int i = 0; i < 60; ++i) { // from minified far beyond the last level to magnified
+        const float cx = 37 * unit(random), cy = 29 * unit(random), size = 3 + 20 * unit(random);
+        const float scale = 0.05f + 6 * unit(random) * unit(random);
+        for (int k = 0; k < 3; ++k) {
+            const float rhw = 0.3f + 1.7f * unit(random);
+            const float x = cx + size * (unit(random) - 0.5f), y = cy + size * (unit(random) - 0.5f);
+            scene.push_back({x, y, 0.5f, rhw, 0xFFC0E0FF, (x * scale / 8 - 1) * rhw, (y * scale / 8 - 1) * rhw});
+        }
+    }
+    for (DWORD filter : {D3DTEXF_POINT, D3DTEXF_LINEAR})
+        for (DWORD address : {D3DTADDRESS_WRAP, D3DTADDRESS_CLAMP})
+            for (BOOL general : {FALSE, TRUE}) {
+                TextureTimesDiffuse(D3DTA_TEXTURE, filter);
+                device->SetSamplerState(0, D3DSAMP_ADDRESSU, address);
+                device->SetSamplerState(0, D3DSAMP_ADDRESSV, address);
+                device->SetRenderState(D3DRS_SPECULARENABLE, general);
+                auto draw = [&](IDirect3DTexture9* t) {
+                    device->SetTexture(0, t);
+                    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0x00000000, 1.0f, 0);
+                    Triangles(scene);
+                    return Pixels();
+                };
+                const std::vector<DWORD> a = draw(noisy), b = draw(opaque);
+                int drawn = 0;
+                for (std::size_t i = 0; i < a.size(); ++i) {
+                    ASSERT_EQ(a[i], b[i]) << "filter " << filter << " address " << address << " general " << general
+                                          << " pixel " << i % width << ", " << i / width;
+                    drawn += a[i] != 0;
+                }
+                EXPECT_GT(drawn, static_cast<int>(a.size()) / 3);
+            }
+    noisy->Release();
+    opaque->Release();
+}
+
+// Magnified, a texture of one level and the same texels as the first level of a chain (the chain
+// taking the filter between levels) draw the same bytes on the packed path.
+TEST_F(RasterTest, ATextureOfOneLevelDrawsAsTheFirstLevelOfAChain) {
+    Create(37, 29);
+    auto texel = [](UINT level, UINT x, UINT y) -> DWORD {
+        return level > 0 ? 0xFF00FF00u
+                         : 0x80000000u | (x * 61 & 255) << 16 | (y * 23 & 255) << 8 | ((x ^ y) * 13 & 255);
+    };
+    IDirect3DTexture9* one = Texture(32, 16, 1, texel);
+    IDirect3DTexture9* chain = Texture(32, 16, 0, texel);
+    TextureTimesDiffuse(D3DTA_TEXTURE, D3DTEXF_LINEAR);
+    // Two triangles in perspective over the target, under 16 texels across it either way: magnified.
+    const std::vector<TVertex> quad = {{-2, -2, 0.5f, 1.0f, 0xFFFFFFFF, -0.3f, -0.2f},
+                                       {39, -2, 0.5f, 0.4f, 0xFFC0FFE0, 0.35f * 0.4f, -0.2f * 0.4f},
+                                       {-2, 31, 0.5f, 1.0f, 0xFFFFC0C0, -0.3f, 0.6f},
+                                       {39, 31, 0.5f, 0.4f, 0xFFFFFFFF, 0.35f * 0.4f, 0.6f * 0.4f}};
+    auto draw = [&](IDirect3DTexture9* t) {
+        device->SetTexture(0, t);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles(quad, D3DPT_TRIANGLESTRIP);
+        return Pixels();
+    };
+    const std::vector<DWORD> a = draw(one), b = draw(chain);
+    EXPECT_TRUE(a == b);
+    EXPECT_EQ(std::count(a.begin(), a.end(), 0u), 0);
+    EXPECT_EQ(std::count_if(a.begin(), a.end(), [](DWORD c) { return (c & 0xFF00FF00u) == 0xFF00FF00u; }), 0);
+    one->Release();
+    chain->Release();
 }
 
 // The packed-byte path and the general one (here through the specular add) store the same depth

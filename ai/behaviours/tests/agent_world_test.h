@@ -1,7 +1,7 @@
 #pragma once
-// Fixture of the agent tests: a floor of the fake host with boxes, a 1 m grid graph "floor" over
-// 20 x 20 m, bots whose brains run the path finder, the entity manager and one agent, and frames at
-// a fixed step of 0.05 s.
+// Fixture of the agent tests: a floor of the fake host with boxes, a 1 m grid graph "floor" (20 x 20 m
+// unless said otherwise), resource managers fed from memory blocks, bots whose brains run the path
+// finder, the entity manager and one agent, and frames at a fixed step.
 
 #include <memory>
 #include <string>
@@ -10,9 +10,12 @@
 
 #include "ai/behaviours/entity_manager.h"
 #include "ai/navigation/path_finder.h"
+#include "ai/navigation/resource_manager.h"
+#include "ai/runtime/ais_reader.h"
 #include "ai/runtime/brain.h"
 #include "testing/fake_ai_host.h"
 #include "tools/ai_scenario/scenario_kit.h"
+#include "tools/aires/resource_text.h"
 
 class AgentWorldTest : public AiEngineTest {
 protected:
@@ -20,16 +23,29 @@ protected:
 
     void TearDown() override {
         m_world.reset();
+        Vusk::ReleaseAisReader();
         AiEngineTest::TearDown();
     }
 
-    void MakeFloor(const std::vector<scenario::Box>& boxes) {
+    // The grid reaches `half` metres from the origin and keeps `clearance` off the boxes.
+    void MakeFloor(const std::vector<scenario::Box>& boxes, float half = 10.0f, float clearance = 0.4f) {
         m_world = std::make_unique<scenario::ScenarioWorld>();
         ASSERT_TRUE(m_world->Create(scenario::MakeWorldTree(32, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}),
                                     PoolSize()));
         scenario::AddBoxes(boxes);
-        m_graph = scenario::BuildGridGraph(-10.0f, -10.0f, 10.0f, 10.0f, 1.0f, 0.4f);
+        m_graph = scenario::BuildGridGraph(-half, -half, half, half, 1.0f, clearance);
         ASSERT_TRUE(m_world->AddGraph("floor", m_graph));
+    }
+
+    // Hands the (name, block) pairs to the resource manager and the manager to the world.
+    void AddResources(CResourceManager* manager, const std::vector<std::pair<std::string, AiRes::Bytes>>& blocks) {
+        CConfigNode nodes;
+        for (const auto& [name, bytes] : blocks) {
+            CConfigNode* raw = scenario::Add(&nodes, "RawData");
+            ASSERT_TRUE(Vusk::GetAisReader()->AttachMemoryBlock(raw, bytes.data(), uint32_t(bytes.size())));
+            ASSERT_TRUE(manager->AddResource(name.c_str(), raw));
+        }
+        ASSERT_TRUE(m_world->GetWorld()->AddGlobalService(manager));
     }
 
     // A bot with that agent and its parameters (and the path finder's); null when the world
@@ -62,9 +78,9 @@ protected:
                    : nullptr;
     }
 
-    void Frame() {
-        m_time += 0.05;
-        m_world->Frame(m_time, 0.05f);
+    void Frame(float step = 0.05f) {
+        m_time += step;
+        m_world->Frame(m_time, step);
     }
 
     scenario::HostBody& BodyOf(const CEntity* entity) { return m_world->BodyOf(entity); }

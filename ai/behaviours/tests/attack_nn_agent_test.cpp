@@ -3,44 +3,28 @@
 // the goal point pulled in by a wall, the refusal of nets of another size, and a target that leaves.
 
 #include <cmath>
-#include <memory>
 
 #include <gtest/gtest.h>
 
 #include "ai/behaviours/attack_nn_agent.h"
-#include "ai/behaviours/entity_manager.h"
+#include "ai/behaviours/tests/agent_world_test.h"
 #include "ai/navigation/neural_net.h"
-#include "ai/navigation/path_finder.h"
 #include "ai/runtime/action.h"
-#include "ai/runtime/ais_reader.h"
 #include "ai/runtime/world.h"
 #include "ai/runtime/world_api.h"
-#include "testing/fake_ai_host.h"
-#include "tools/ai_scenario/scenario_kit.h"
-#include "tools/aires/resource_text.h"
 
 namespace {
 
 using scenario::Add;
 using scenario::HostBody;
 
-class AttackNNAgentTest : public AiEngineTest {
+class AttackNNAgentTest : public AgentWorldTest {
 protected:
-    void TearDown() override {
-        m_world.reset();
-        Vusk::ReleaseAisReader();
-        AiEngineTest::TearDown();
-    }
-
     // Nets "Mirror" (seven neurons, one layer) and "Small" (five), an attacker at the origin facing
     // +z and a target of the other side 12 m ahead of it, facing it.
     void Build() {
-        m_world = std::make_unique<scenario::ScenarioWorld>();
-        ASSERT_TRUE(
-            m_world->Create(scenario::MakeWorldTree(4, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
-        ASSERT_TRUE(m_world->AddGraph("floor", scenario::BuildGridGraph(-15, -15, 15, 15, 1.0f, 0.3f)));
-        auto* nets = static_cast<CNeuralNetManager*>(CNeuralNetManager::Create());
-        CConfigNode blocks;
+        MakeFloor({}, 15.0f, 0.3f);
+        std::vector<std::pair<std::string, AiRes::Bytes>> blocks;
         for (int size : {7, 5, 0}) {
             AiRes::NeuralNet net;
             net.layers = {size};
@@ -54,38 +38,25 @@ protected:
                 net.weights[0 * 8] = 1.0f;
                 net.weights[5 * 8] = 1.0f;
             }
-            const AiRes::Bytes bytes = AiRes::EncodeNeuralNet(net);
-            CConfigNode* raw = Add(&blocks, "RawData");
-            ASSERT_TRUE(Vusk::GetAisReader()->AttachMemoryBlock(raw, bytes.data(), uint32_t(bytes.size())));
-            ASSERT_TRUE(nets->AddResource(size == 7 ? "Mirror" : (size == 5 ? "Small" : "Hold"), raw));
+            blocks.emplace_back(size == 7 ? "Mirror" : (size == 5 ? "Small" : "Hold"), AiRes::EncodeNeuralNet(net));
         }
-        ASSERT_TRUE(m_world->GetWorld()->AddGlobalService(nets));
-        const uint32_t perceived = CEntityManager::s_classDesc.GetClassBit();
+        AddResources(static_cast<CNeuralNetManager*>(CNeuralNetManager::Create()), blocks);
         HostBody target;
         target.position = CVector3(0, 0, 12);
         target.heading = 180.0f;
         target.teamSide = 1;
-        m_target = m_world->Spawn(target, scenario::MakeEntityDefinition(nullptr), perceived, "target");
+        m_target = SpawnPlain(target, "target");
         ASSERT_NE(m_target, nullptr);
         m_attacker = SpawnAttacker("Mirror");
-        ASSERT_NE(m_attacker, nullptr);
-        m_agent = static_cast<CAttackNNAgent*>(m_attacker->GetBrain()->GetAgent(&CAttackNNAgent::s_classDesc));
+        m_agent = Agent<CAttackNNAgent>(m_attacker);
         ASSERT_NE(m_agent, nullptr);
-        m_world->BodyOf(m_attacker).frozen = true;
+        BodyOf(m_attacker).frozen = true;
     }
 
     CEntity* SpawnAttacker(const char* strategy, const char* canWalkBackwards = "FALSE") {
-        CConfigNode* brain = nullptr;
-        CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
-        Add(scenario::AddService(brain, "CPathFinder"), "Graph", "floor");
-        scenario::AddService(brain, "CEntityManager");
-        CConfigNode* agent = scenario::AddAgent(brain, "CAttackNNAgent");
-        Add(agent, "StrategyUsed", strategy);
-        Add(agent, "CanWalkBackwards", canWalkBackwards);
         HostBody body;
         body.teamSide = 0;
-        return m_world->Spawn(body, definition,
-                              CEntityManager::s_classDesc.GetClassBit() | CPathFinder::s_classDesc.GetClassBit());
+        return SpawnBot(body, "CAttackNNAgent", {{"StrategyUsed", strategy}, {"CanWalkBackwards", canWalkBackwards}});
     }
 
     // Puts the target at distance h along +z from the attacker, heading `yaw`, and runs one frame.
@@ -97,7 +68,6 @@ protected:
         m_world->Frame(1.0 + m_frame, 0.1f);
     }
 
-    std::unique_ptr<scenario::ScenarioWorld> m_world;
     CEntity* m_target = nullptr;
     CEntity* m_attacker = nullptr;
     CAttackNNAgent* m_agent = nullptr;

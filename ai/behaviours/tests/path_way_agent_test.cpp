@@ -2,20 +2,13 @@
 // end, a looping path way starts again, and the action and parameter rules of Init.
 
 #include <cmath>
-#include <memory>
 
 #include <gtest/gtest.h>
 
 #include "ai/behaviours/path_way_agent.h"
-#include "ai/navigation/graph_manager.h"
-#include "ai/navigation/path_finder.h"
+#include "ai/behaviours/tests/agent_world_test.h"
 #include "ai/navigation/path_way.h"
-#include "ai/runtime/ais_reader.h"
 #include "ai/runtime/entity_attribute.h"
-#include "ai/runtime/world.h"
-#include "testing/fake_ai_host.h"
-#include "tools/ai_scenario/scenario_kit.h"
-#include "tools/aires/resource_text.h"
 
 namespace {
 
@@ -29,52 +22,29 @@ AiRes::PathWayRecord Record(uint8_t type, float a, float b = 0, float c = 0) {
     return r;
 }
 
-class PathWayAgentTest : public AiEngineTest {
+class PathWayAgentTest : public AgentWorldTest {
 protected:
-    void TearDown() override {
-        m_world.reset();
-        Vusk::ReleaseAisReader();
-        AiEngineTest::TearDown();
-    }
-
     // A floor graph and a path-way manager holding `ways` (name, block) pairs.
     void Build(const std::vector<std::pair<const char*, AiRes::PathWay>>& ways) {
-        m_world = std::make_unique<scenario::ScenarioWorld>();
-        ASSERT_TRUE(
-            m_world->Create(scenario::MakeWorldTree(4, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
-        ASSERT_TRUE(m_world->AddGraph("floor", scenario::BuildGridGraph(-6, -6, 6, 6, 1.0f, 0.3f)));
-        auto* manager = static_cast<CPathWayManager*>(CPathWayManager::Create());
-        CConfigNode blocks;
-        for (const auto& [name, way] : ways) {
-            const AiRes::Bytes bytes = AiRes::EncodePathWay(way);
-            CConfigNode* raw = Add(&blocks, "RawData");
-            ASSERT_TRUE(Vusk::GetAisReader()->AttachMemoryBlock(raw, bytes.data(), uint32_t(bytes.size())));
-            ASSERT_TRUE(manager->AddResource(name, raw));
-        }
-        ASSERT_TRUE(m_world->GetWorld()->AddGlobalService(manager));
+        MakeFloor({}, 6.0f, 0.3f);
+        std::vector<std::pair<std::string, AiRes::Bytes>> blocks;
+        for (const auto& [name, way] : ways)
+            blocks.emplace_back(name, AiRes::EncodePathWay(way));
+        AddResources(static_cast<CPathWayManager*>(CPathWayManager::Create()), blocks);
     }
 
     // A walker of path way `name`; null when its agent was refused.
-    CPathWayAgent* Spawn(const char* name, HostBody body = HostBody()) {
-        CConfigNode* brain = nullptr;
-        CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
-        CConfigNode* finder = scenario::AddService(brain, "CPathFinder");
-        Add(finder, "Graph", "floor");
-        Add(finder, "DistGoal", "0.05");
-        Add(scenario::AddAgent(brain, "CPathWayAgent"), "PathWayName", name);
-        m_walker = m_world->Spawn(body, definition, CPathFinder::s_classDesc.GetClassBit());
-        if (m_walker == nullptr)
-            return nullptr;
-        return static_cast<CPathWayAgent*>(m_walker->GetBrain()->GetAgent(&CPathWayAgent::s_classDesc));
+    CPathWayAgent* Spawn(const char* name) {
+        m_walker = SpawnBot(HostBody(), "CPathWayAgent", {{"PathWayName", name}}, {{"DistGoal", "0.05"}});
+        return Agent<CPathWayAgent>(m_walker);
     }
 
     void Step() {
         ++m_frame;
-        m_world->Frame(1.0 + 0.1 * m_frame, 0.1f);
+        Frame(0.1f);
     }
-    HostBody& Body() { return m_world->BodyOf(m_walker); }
+    HostBody& Body() { return BodyOf(m_walker); }
 
-    std::unique_ptr<scenario::ScenarioWorld> m_world;
     CEntity* m_walker = nullptr;
     int m_frame = 0;
 };

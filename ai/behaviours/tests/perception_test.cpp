@@ -205,32 +205,6 @@ TEST_P(PerceptionTest, VisionConeLimitsSight) {
     EXPECT_EQ(manager->GetNearestUnblocked(), b);
 }
 
-TEST_P(PerceptionTest, ManagerParametersAndTaskAreChecked) {
-    MakeWorld();
-    HostBody body;
-    CConfigNode* service = nullptr;
-    CConfigNode* brain = nullptr;
-    CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
-    m_definitions.push_back(definition);
-    service = scenario::AddService(brain, "CEntityManager");
-    Add(service, "ComputeInfoDelay", "0.25");
-    Add(service, "computecommoninfodelay", "2");
-    CEntity* entity = Vusk::CreateEntity(nullptr, definition, 0, &body);
-    ASSERT_NE(entity, nullptr);
-    CEntityManager* manager = ManagerOf(entity);
-    ASSERT_NE(manager, nullptr);
-    EXPECT_FLOAT_EQ(manager->GetComputeInfoDelay(), 0.25f);
-    EXPECT_FLOAT_EQ(manager->GetComputeCommonInfoDelay(), 2.0f);
-    Vusk::DestroyEntity(entity);
-
-    // An unknown parameter leaves the brain without the service.
-    Add(service, "Bogus", "1");
-    entity = Vusk::CreateEntity(nullptr, definition, 0, &body);
-    ASSERT_NE(entity, nullptr);
-    EXPECT_EQ(ManagerOf(entity), nullptr);
-    Vusk::DestroyEntity(entity);
-}
-
 TEST_P(PerceptionTest, SoundsAreHeardWithinTheirRangeOnly) {
     MakeWorld();
     Frame(1.0);

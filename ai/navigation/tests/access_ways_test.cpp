@@ -117,8 +117,7 @@ TEST_P(AccessWaysTest, FilesRoundTripAndHostileFilesFailCleanly) {
   CAccessWaysData built(&graph);
   ASSERT_TRUE(built.Build());
   const std::string path = navtest::TempPath("ways.bin");
-  ASSERT_TRUE(built.Save(path.c_str()));
-  const Bytes bytes = navtest::ReadFileBytes(path);
+  const Bytes bytes = navtest::SaveBytes(&built, path);
   ASSERT_EQ(bytes.size(), 23u + 4u + 2u + 2u * 6u + 2u * 6u);  // one way per vertex
 
   // Through a "RawData" block, then saved again: the same bytes.
@@ -128,14 +127,12 @@ TEST_P(AccessWaysTest, FilesRoundTripAndHostileFilesFailCleanly) {
   raw.Attach(block, bytes);
   CAccessWaysData loaded(&graph);
   ASSERT_TRUE(loaded.Load(&node));
-  ASSERT_TRUE(loaded.Save(path.c_str()));
-  EXPECT_EQ(navtest::ReadFileBytes(path), bytes);
+  EXPECT_EQ(navtest::SaveBytes(&loaded, path), bytes);
   for (int v = 0; v < 6; ++v) EXPECT_EQ(Ways(loaded, v), Ways(built, v));
 
   auto load = [&](const Bytes& file, CSpatialGraph* owner) {
-    Vusk::CMemoryReader reader(file.data(), file.size());
     CAccessWaysData data(owner);
-    return data.LoadFromReader(&reader);
+    return navtest::LoadBytes(&data, file);
   };
   // Every truncation fails.
   for (size_t size = 0; size < bytes.size(); ++size) {

@@ -118,14 +118,11 @@ TEST_P(FindNearestTest, CandidatesAndQueriesAgainstBruteForce) {
       ASSERT_EQ(nearest != nullptr ? nearest->GetIndex() : -1, best);
     }
     // Save, load, save: the same bytes; a far point misses on an axis and finds nothing.
-    ASSERT_TRUE(data.Save(path.c_str()));
-    Bytes bytes = navtest::ReadFileBytes(path);
+    const Bytes bytes = navtest::SaveBytes(&data, path);
     EXPECT_EQ(bytes.size(), 28u + 24u * n);
     CFindNearestData loaded(&graph);
-    Vusk::CMemoryReader reader(bytes.data(), bytes.size());
-    ASSERT_TRUE(loaded.LoadFromReader(&reader));
-    ASSERT_TRUE(loaded.Save(path.c_str()));
-    EXPECT_EQ(navtest::ReadFileBytes(path), bytes);
+    ASSERT_TRUE(navtest::LoadBytes(&loaded, bytes));
+    EXPECT_EQ(navtest::SaveBytes(&loaded, path), bytes);
     const int32_t* none = nullptr;
     EXPECT_EQ(loaded.GatherCandidates(CVector3(500, 0, 5), 1.0f, &none), 0);
     EXPECT_EQ(Vusk::FindNearestVisibleVertex(CVector3(5, 100, 5), nullptr, 1.0f, &loaded, false, false), nullptr);
@@ -141,19 +138,16 @@ TEST_P(FindNearestTest, HostileTablesAndStaleGraphs) {
   CFindNearestData data(&graph);
   ASSERT_TRUE(data.Build());
   const std::string path = navtest::TempPath("nearest_hostile.bin");
-  ASSERT_TRUE(data.Save(path.c_str()));
-  const Bytes valid = navtest::ReadFileBytes(path);
+  const Bytes valid = navtest::SaveBytes(&data, path);
   for (size_t n = 0; n < valid.size(); n += (n < 40 ? 1 : 9)) {
     CFindNearestData loaded(&graph);
-    Vusk::CMemoryReader reader(valid.data(), n);
-    EXPECT_FALSE(loaded.LoadFromReader(&reader)) << n;
+    EXPECT_FALSE(navtest::LoadBytes(&loaded, Bytes(valid.begin(), valid.begin() + long(n)))) << n;
   }
   auto refused = [&](size_t word, uint32_t value) {
     Bytes bytes = valid;
     Vusk::StoreU32(bytes.data() + 28 + 4 * word, value);
     CFindNearestData loaded(&graph);
-    Vusk::CMemoryReader reader(bytes.data(), bytes.size());
-    if (loaded.LoadFromReader(&reader)) return false;
+    if (navtest::LoadBytes(&loaded, bytes)) return false;
     // Refused tables are not kept for the queries to follow.
     const int32_t* candidates = nullptr;
     return loaded.GatherCandidates(CVector3(5, 1, 5), 10.0f, &candidates) == 0 &&
@@ -192,7 +186,7 @@ TEST_P(FindNearestTest, HostileTablesAndStaleGraphs) {
     }
   }
   EXPECT_FALSE(data.Build());  // free slots: no tables by index
-  ASSERT_TRUE(data.LoadFromReader(std::make_unique<Vusk::CMemoryReader>(valid.data(), valid.size()).get()));
+  ASSERT_TRUE(navtest::LoadBytes(&data, valid));
   graph.RemoveFreeVertexSlots();
   for (const CVector3& point : points) {
     int32_t count = data.GatherCandidates(point, 3.0f, &candidates);

@@ -119,6 +119,18 @@ inline void WriteFileBytes(const std::string& path, const Bytes& bytes) {
   std::fclose(f);
 }
 
+// Loads `data` (a graph or a table) from the bytes through a memory reader.
+template <class Data> bool LoadBytes(Data* data, const Bytes& bytes) {
+  Vusk::CMemoryReader reader(bytes.data(), bytes.size());
+  return data->LoadFromReader(&reader);
+}
+
+// Saves `data` to `path` (a failed save fails the test) and reads the file's bytes back.
+template <class Data> Bytes SaveBytes(Data* data, const std::string& path) {
+  EXPECT_TRUE(data->Save(path.c_str())) << path;
+  return ReadFileBytes(path);
+}
+
 // Random geometric graph: `count` vertices in a square of `size`, each linked both ways to the vertices
 // within `radius` (a few one-way and closed edges when `irregular`).
 inline void BuildRandomGraph(CSpatialGraph* graph, std::mt19937& rng, int count, float size, float radius,

@@ -101,10 +101,8 @@ TEST_P(PointMapperTest, BuildsMapsSavesAndLoads) {
   ASSERT_FALSE(saved.empty());
   EXPECT_EQ(saved.size(), 32u + 2u * 2u + 5u + 6u + 2u * 8u);
   CPointMapper loaded;
-  Vusk::CMemoryReader reader(saved.data(), saved.size());
-  ASSERT_TRUE(loaded.LoadFromReader(&reader));
-  ASSERT_TRUE(loaded.Save(path.c_str()));
-  EXPECT_EQ(navtest::ReadFileBytes(path), saved);
+  ASSERT_TRUE(navtest::LoadBytes(&loaded, saved));
+  EXPECT_EQ(navtest::SaveBytes(&loaded, path), saved);
   EXPECT_STREQ(loaded.GetGraphName(1), "crawl");
 
   // A wall between (10,0,0) and (6,0,0): the sight test sends it to (20,0,0).
@@ -170,12 +168,10 @@ TEST_P(PointMapperTest, OneGraphBadContainersAndHostileFiles) {
   CPointMapper mapper;
   ASSERT_TRUE(mapper.Init(&both));
   const std::string path = navtest::TempPath("points_hostile.map");
-  ASSERT_TRUE(mapper.Save(path.c_str()));
-  const Bytes valid = navtest::ReadFileBytes(path);
+  const Bytes valid = navtest::SaveBytes(&mapper, path);
   auto loads = [](const Bytes& bytes) {
     CPointMapper loaded;
-    Vusk::CMemoryReader reader(bytes.data(), bytes.size());
-    return loaded.LoadFromReader(&reader);
+    return navtest::LoadBytes(&loaded, bytes);
   };
   for (size_t n = 0; n < valid.size(); ++n) EXPECT_FALSE(loads(Bytes(valid.begin(), valid.begin() + long(n)))) << n;
   Bytes beyond = valid;
@@ -218,10 +214,6 @@ TEST_P(PointMapperTest, LoadsAllocateByWhatTheyReadAndMatchTheWorldsGraphs) {
     bytes.insert(bytes.end(), {1, 0, 0, 0, uint8_t(graphCount & 0xFF), uint8_t(graphCount >> 8)});
     return bytes;
   };
-  auto loads = [](const Bytes& bytes, CPointMapper* mapper) {
-    Vusk::CMemoryReader reader(bytes.data(), bytes.size());
-    return mapper->LoadFromReader(&reader);
-  };
   struct Allocated {
     size_t count = 0, total = 0, largest = 0;
   };
@@ -242,7 +234,7 @@ TEST_P(PointMapperTest, LoadsAllocateByWhatTheyReadAndMatchTheWorldsGraphs) {
   {
     CPointMapper mapper;
     Host().ClearHookCalls();
-    ASSERT_TRUE(loads(empties, &mapper));
+    ASSERT_TRUE(navtest::LoadBytes(&mapper, empties));
     const Allocated made = allocated();
     EXPECT_EQ(mapper.GetGraphCount(), many);
     EXPECT_LE(made.count, many + 3u);
@@ -256,14 +248,14 @@ TEST_P(PointMapperTest, LoadsAllocateByWhatTheyReadAndMatchTheWorldsGraphs) {
   {
     CPointMapper mapper;
     Host().ClearHookCalls();
-    EXPECT_TRUE(loads(hostile, &mapper));
+    EXPECT_TRUE(navtest::LoadBytes(&mapper, hostile));
     const Allocated made = allocated();
     EXPECT_LE(made.count, claimed + 3u);
     EXPECT_LE(made.largest, sizeof(void*) * claimed);
     uint16_t index = 0;
     EXPECT_FALSE(mapper.FindGraphIndex("", &index));
     hostile.resize(hostile.size() - 1);
-    EXPECT_FALSE(loads(hostile, &mapper));
+    EXPECT_FALSE(navtest::LoadBytes(&mapper, hostile));
     EXPECT_EQ(mapper.GetGraphCount(), 0);
   }
   Host().ClearHookCalls();
@@ -277,15 +269,15 @@ TEST_P(PointMapperTest, LoadsAllocateByWhatTheyReadAndMatchTheWorldsGraphs) {
   CPointMapper built;
   ASSERT_TRUE(built.Init(&both));
   const std::string path = navtest::TempPath("points_live.map");
-  ASSERT_TRUE(built.Save(path.c_str()));
-  const Bytes valid = navtest::ReadFileBytes(path);
+  const Bytes valid = navtest::SaveBytes(&built, path);
   std::remove(path.c_str());
   ASSERT_EQ(std::string(valid.begin() + 36, valid.begin() + 41), std::string("Walk", 5));
   CPointMapper mapper;
   CVertexTarget onWalk(m_walk->GetVertex(1), 0);
   uint16_t index = 0, vertex = 0;
   auto usable = [&](const Bytes& bytes) {
-    return loads(bytes, &mapper) && mapper.FindGraphIndex("crawl", &index) && mapper.MapPoint(&onWalk, 1, &vertex);
+    return navtest::LoadBytes(&mapper, bytes) && mapper.FindGraphIndex("crawl", &index) &&
+           mapper.MapPoint(&onWalk, 1, &vertex);
   };
   Bytes upper = valid;
   std::memcpy(upper.data() + 36, "WALK", 4);
@@ -301,7 +293,7 @@ TEST_P(PointMapperTest, LoadsAllocateByWhatTheyReadAndMatchTheWorldsGraphs) {
   // Memory running out at any allocation of the load fails it and keeps nothing.
   for (long k = 1;; ++k) {
     Host().FailAllocation(k);
-    const bool loaded = loads(valid, &mapper);
+    const bool loaded = navtest::LoadBytes(&mapper, valid);
     Host().FailAllocation(0);
     if (loaded) break;
     EXPECT_EQ(mapper.GetGraphCount(), 0) << k;
@@ -322,12 +314,9 @@ TEST_P(PointMapperTest, SavedMappingLoadsWhateverTheOrderOfTheServices) {
   CPointMapper built;
   ASSERT_TRUE(built.Init(&both));
   const std::string path = navtest::TempPath("points_order.bin");
-  ASSERT_TRUE(built.Save(path.c_str()));
-  const Bytes mapping = navtest::ReadFileBytes(path);
-  ASSERT_TRUE(m_walk->Save(path.c_str()));
-  const Bytes walk = navtest::ReadFileBytes(path);
-  ASSERT_TRUE(m_crawl->Save(path.c_str()));
-  const Bytes crawl = navtest::ReadFileBytes(path);
+  const Bytes mapping = navtest::SaveBytes(&built, path);
+  const Bytes walk = navtest::SaveBytes(m_walk, path);
+  const Bytes crawl = navtest::SaveBytes(m_crawl, path);
   std::remove(path.c_str());
   auto addRaw = [](CConfigNode* parent, const Bytes& bytes) {
     ASSERT_TRUE(Vusk::GetAisReader()->AttachMemoryBlock(Add(parent, "RawData"), bytes.data(), uint32_t(bytes.size())));

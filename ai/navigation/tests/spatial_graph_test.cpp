@@ -286,8 +286,7 @@ TEST_P(SpatialGraphTest, GoldenFileAndByteIdenticalRoundTrips) {
     CGraphVertex* a = graph.AddVertexAt(CVector3(0, 0, 0));
     CGraphVertex* b = graph.AddVertexAt(CVector3(3, 4, 0));
     graph.AddEdge(CGraphEdgeData(), a, b, -1);
-    ASSERT_TRUE(graph.Save(path.c_str()));
-    EXPECT_EQ(navtest::ReadFileBytes(path), golden);
+    EXPECT_EQ(navtest::SaveBytes(&graph, path), golden);
   }
   std::mt19937 rng(77);
   for (int round = 0; round < 6; ++round) {
@@ -306,19 +305,16 @@ TEST_P(SpatialGraphTest, GoldenFileAndByteIdenticalRoundTrips) {
 
     CSpatialGraph fromFile;
     ASSERT_TRUE(fromFile.LoadFromFile(path.c_str()));
-    ASSERT_TRUE(fromFile.Save(path.c_str()));
-    EXPECT_EQ(navtest::ReadFileBytes(path), first);
+    EXPECT_EQ(navtest::SaveBytes(&fromFile, path), first);
     for (int32_t i = 0; i <= fromFile.GetLastEdgeIndex(); ++i) {
       CGraphEdge* e = fromFile.GetEdge(i);
       EXPECT_EQ(e->m_data.m_cost, e->m_data.m_length);
       EXPECT_EQ(graph.GetEdge(i)->GetSource()->GetIndex(), e->GetSource()->GetIndex());
     }
 
-    Vusk::CMemoryReader memory(first.data(), first.size());
     CSpatialGraph fromMemory;
-    ASSERT_TRUE(fromMemory.LoadFromReader(&memory));
-    ASSERT_TRUE(fromMemory.Save(path.c_str()));
-    EXPECT_EQ(navtest::ReadFileBytes(path), first);
+    ASSERT_TRUE(navtest::LoadBytes(&fromMemory, first));
+    EXPECT_EQ(navtest::SaveBytes(&fromMemory, path), first);
   }
   std::remove(path.c_str());
 }
@@ -328,14 +324,12 @@ TEST_P(SpatialGraphTest, HostileFilesFailCleanly) {
   std::mt19937 rng(5);
   navtest::BuildRandomGraph(&source, rng, 12, 10.0f, 4.0f, false);
   const std::string path = navtest::TempPath("hostile.graph");
-  ASSERT_TRUE(source.Save(path.c_str()));
-  const Bytes valid = navtest::ReadFileBytes(path);
+  const Bytes valid = navtest::SaveBytes(&source, path);
   // Every proper prefix fails, through memory and through the host's files.
   for (size_t n = 0; n < valid.size(); ++n) {
     Bytes prefix(valid.begin(), valid.begin() + long(n));
-    Vusk::CMemoryReader memory(prefix.data(), prefix.size());
     CSpatialGraph graph;
-    EXPECT_FALSE(graph.LoadFromReader(&memory)) << "prefix " << n;
+    EXPECT_FALSE(navtest::LoadBytes(&graph, prefix)) << "prefix " << n;
     if (n % 7 == 0) {
       navtest::WriteFileBytes(path, prefix);
       EXPECT_FALSE(graph.LoadFromFile(path.c_str())) << "file prefix " << n;
@@ -350,9 +344,8 @@ TEST_P(SpatialGraphTest, HostileFilesFailCleanly) {
   for (uint32_t huge : {0xFFFFFFFFu, 0x80000000u, 1000000u}) {
     for (size_t at : {vertexCountAt, edgeCountAt}) {
       Bytes bytes = patched(at, huge);
-      Vusk::CMemoryReader memory(bytes.data(), bytes.size());
       CSpatialGraph graph;
-      EXPECT_FALSE(graph.LoadFromReader(&memory)) << at << " " << huge;
+      EXPECT_FALSE(navtest::LoadBytes(&graph, bytes)) << at << " " << huge;
       navtest::WriteFileBytes(path, bytes);
       EXPECT_FALSE(graph.LoadFromFile(path.c_str())) << at << " " << huge;
     }
@@ -363,29 +356,23 @@ TEST_P(SpatialGraphTest, HostileFilesFailCleanly) {
     Vusk::StoreU32(counts.data() + 33 + 20 * v + 12, 0xFFFFFFFFu);
     Vusk::StoreU32(counts.data() + 33 + 20 * v + 16, 0x7FFFFFFFu);
   }
-  Vusk::CMemoryReader memory(counts.data(), counts.size());
   CSpatialGraph graph;
-  ASSERT_TRUE(graph.LoadFromReader(&memory));
+  ASSERT_TRUE(navtest::LoadBytes(&graph, counts));
   EXPECT_EQ(graph.GetEdgeCount(), source.GetEdgeCount());
   // Edges naming missing vertices and repeated pairs are skipped.
   Bytes edges = valid;
   Vusk::StoreU32(edges.data() + edgeCountAt + 4, 12);                                // source beyond the vertices
   std::memcpy(edges.data() + edgeCountAt + 12, edges.data() + edgeCountAt + 20, 8);  // edge 1 repeats edge 2
-  Vusk::CMemoryReader edgeMemory(edges.data(), edges.size());
-  ASSERT_TRUE(graph.LoadFromReader(&edgeMemory));
+  ASSERT_TRUE(navtest::LoadBytes(&graph, edges));
   EXPECT_EQ(graph.GetEdgeCount(), source.GetEdgeCount() - 2);
   // A wrong magic or version fails; V = 0 with any edge count is an empty graph.
   Bytes magic = valid;
   magic[3] ^= 1;
-  Vusk::CMemoryReader magicMemory(magic.data(), magic.size());
-  EXPECT_FALSE(graph.LoadFromReader(&magicMemory));
-  Bytes version = patched(21, 2);
-  Vusk::CMemoryReader versionMemory(version.data(), version.size());
-  EXPECT_FALSE(graph.LoadFromReader(&versionMemory));
+  EXPECT_FALSE(navtest::LoadBytes(&graph, magic));
+  EXPECT_FALSE(navtest::LoadBytes(&graph, patched(21, 2)));
   Bytes empty(valid.begin(), valid.begin() + 33);
   Vusk::StoreU32(empty.data() + 29, 0);
-  Vusk::CMemoryReader emptyMemory(empty.data(), empty.size());
-  EXPECT_TRUE(graph.LoadFromReader(&emptyMemory));
+  EXPECT_TRUE(navtest::LoadBytes(&graph, empty));
   EXPECT_EQ(graph.GetVertexCount(), 0);
   EXPECT_FALSE(graph.LoadFromFile(navtest::TempPath("missing/none.graph").c_str()));
   std::remove(path.c_str());
@@ -422,8 +409,7 @@ TEST_P(SpatialGraphTest, WorldFileBlocksAreBoundByTheBytesTheFileHolds) {
   std::mt19937 rng(8);
   navtest::BuildRandomGraph(&source, rng, 6, 10.0f, 6.0f, false);
   const std::string path = navtest::TempPath("in_world.graph");
-  ASSERT_TRUE(source.Save(path.c_str()));
-  const Bytes valid = navtest::ReadFileBytes(path);
+  const Bytes valid = navtest::SaveBytes(&source, path);
   std::remove(path.c_str());
   Bytes claimsMore = valid;
   Vusk::StoreU32(claimsMore.data() + 29, 1000000);  // a million vertices

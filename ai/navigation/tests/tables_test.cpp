@@ -12,6 +12,8 @@
 #include "ai/navigation/tests/nav_test_support.h"
 
 using navtest::Bytes;
+using navtest::LoadBytes;
+using navtest::SaveBytes;
 
 namespace {
 
@@ -27,16 +29,6 @@ public:
   }
   const CHeuristicDesc* GetClassDesc() const override { return &CZeroHeuristic::s_classDesc; }
 };
-
-Bytes SaveBytes(CGraphData* data, const std::string& path) {
-  EXPECT_TRUE(data->Save(path.c_str()));
-  return navtest::ReadFileBytes(path);
-}
-
-template <class Data> bool LoadBytes(Data* data, const Bytes& bytes) {
-  Vusk::CMemoryReader reader(bytes.data(), bytes.size());
-  return data->LoadFromReader(&reader);
-}
 
 float RouteCost(const CSpatialGraph& graph, const CPath& path) {
   float sum = 0.0f;
@@ -218,13 +210,6 @@ TEST_P(TablesTest, SmallCasesLookupLimitsAndScale) {
   EXPECT_EQ(cost, 0);
 
   // A chain 0 - 1 - 2 of lengths 5 and 5: largest 10, scale 25.4; 5 is stored as 127 and read as 5.0.
-  CSpatialGraph chain;
-  for (int i = 0; i < 61; ++i) chain.AddVertexAt(CVector3(float(i) * 5.0f, 0, 0));
-  for (int i = 0; i + 1 < 3; ++i) {
-    CGraphEdgeData data;
-    data.m_length = data.m_cost = 5.0f;
-    chain.AddEdge(data, chain.GetVertex(i), chain.GetVertex(i + 1), -1);
-  }
   CSpatialGraph three;
   for (int i = 0; i < 3; ++i) three.AddVertexAt(CVector3(float(i) * 5.0f, 0, 0));
   for (int i = 0; i + 1 < 3; ++i) {
