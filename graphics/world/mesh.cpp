@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -93,7 +94,9 @@ struct PassScratch {
 // kept from one build to the next rather than allocated a dozen times a sector.
 struct BuildScratch {
     std::vector<Group> groups;
-    std::vector<OvUInt32> groupOf; // per triangle
+    std::vector<OvUInt32> groupOf; // per triangle, unless the groups go by material index
+    bool byEntry = false;          // the triangles' groups are groupOfEntry[material index]
+    OvUInt32 groupOfEntry[64];
     std::vector<OvUInt32> order;   // of the groups
     std::unordered_map<const OvMaterial*, OvUInt32> mapped;
     // Per list position: the build's stamp (high half) and the group of its material.
@@ -190,20 +193,17 @@ struct WindowTriangles {
     }
 };
 
-// Groups the triangles of a build by material, in one pass, and orders the groups: s.groups and
-// s.groupOf, s.order and s.runs, each group's next set to where its first triangle goes. Records
-// of one material compare equal whatever list position they name; among different materials the
-// order is transparency, raster, pipeline, texture and then the material's first list position
-// among the triangles, so that the order is a strict weak one even when a material appears twice
-// in a list. Triangles of one material keep their order, which is what a stable sort of the
-// records gives.
-template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildScratch& s) {
+// Groups the triangles of a build by material, in one pass: s.groups in the order their
+// materials first appear, each with its count, and s.groupOf. Records of one material compare
+// equal whatever list position they name.
+template <typename Triangles> void CollectGroups(const Triangles& tris, BuildScratch& s) {
     // Objects usually have a handful of materials: their groups are found by a scan, and by a
     // map once there are more than a few.
     constexpr std::size_t kScannedGroups = 16;
     const std::size_t n = tris.count;
     std::vector<Group>& groups = s.groups;
     groups.clear();
+    s.byEntry = false;
     s.groupOf.resize(n);
     s.mapped.clear();
     if (++s.stamp == 0) {
@@ -250,6 +250,96 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
         groups[g].count++;
         groupOf[i] = g;
     }
+}
+
+// Material indices the grouping by index tells apart.
+constexpr std::size_t kIndexedEntries = sizeof(BuildScratch::groupOfEntry) / sizeof(OvUInt32);
+
+// Groups window triangles by material when all their material indices are below
+// kIndexedEntries (false, nothing set, when one is not): each index is counted and its first
+// appearance noted in one pass, then the indices met, in that order, give the groups, and a
+// triangle's group is groupOfEntry[its index]. The groups are those CollectGroups makes.
+bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
+    const OvTriangle* t = tris.t;
+    const std::size_t n = tris.count;
+    // Four rows of counts, a triangle counted in row i % 4, so that a run of one index does not
+    // wait for each count before the next; a row's entry is zeroed when its index is first met.
+    OvUInt32 counts[4][kIndexedEntries];
+    OvUInt16 met[kIndexedEntries];
+    std::size_t numMet = 0;
+    std::uint64_t seen = 0;
+    OvUInt32 any = 0;
+    std::size_t i = 0;
+    auto count = [&](std::size_t row, OvUInt16 entry) {
+        any |= entry;
+        const std::size_t e = entry % kIndexedEntries;
+        const std::uint64_t bit = std::uint64_t{1} << e;
+        if ((seen & bit) == 0) {
+            seen |= bit;
+            met[numMet++] = entry;
+            counts[0][e] = counts[1][e] = counts[2][e] = counts[3][e] = 0;
+        }
+        counts[row][e]++;
+    };
+    for (; i + 4 <= n; i += 4) {
+        count(0, t[i].matIndex);
+        count(1, t[i + 1].matIndex);
+        count(2, t[i + 2].matIndex);
+        count(3, t[i + 3].matIndex);
+    }
+    for (; i < n; ++i) {
+        count(0, t[i].matIndex);
+    }
+    if (any >= kIndexedEntries) {
+        return false;
+    }
+    // The first triangle of each index, for the groups' firsts: met in order, so a scan stops at
+    // the last index's first triangle.
+    OvUInt32 firstOf[kIndexedEntries];
+    std::uint64_t found = 0;
+    for (std::size_t k = 0; found != seen; ++k) {
+        const std::uint64_t bit = std::uint64_t{1} << t[k].matIndex;
+        if ((found & bit) == 0) {
+            found |= bit;
+            firstOf[t[k].matIndex] = static_cast<OvUInt32>(k);
+        }
+    }
+    std::vector<Group>& groups = s.groups;
+    groups.clear();
+    for (std::size_t k = 0; k < numMet; ++k) {
+        const OvUInt16 e = met[k];
+        OvMaterial* material = tris.window[e];
+        OvUInt32 g = 0;
+        while (g < groups.size() && groups[g].material != material) {
+            ++g;
+        }
+        const auto entry = static_cast<OvUInt16>(tris.base + e);
+        if (g == groups.size()) {
+            groups.push_back({material, firstOf[e], TransparencyKey(material), 0, 0, 0, entry, 0, 0});
+        }
+        groups[g].firstIndex = std::min(groups[g].firstIndex, entry);
+        groups[g].count += counts[0][e] + counts[1][e] + counts[2][e] + counts[3][e];
+        s.groupOfEntry[e] = g;
+    }
+    s.byEntry = true;
+    return true;
+}
+
+// Groups the triangles (by material index where it can) and orders the groups: s.order and
+// s.runs, each group's next set to where its first triangle goes. Among different materials the
+// order is transparency, raster, pipeline, texture and then the material's first list position
+// among the triangles, so that the order is a strict weak one even when a material appears twice
+// in a list. Triangles of one material keep their order, which is what a stable sort of the
+// records gives.
+template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildScratch& s) {
+    if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+        if (!CollectGroupsByEntry(tris, s)) {
+            CollectGroups(tris, s);
+        }
+    } else {
+        CollectGroups(tris, s);
+    }
+    std::vector<Group>& groups = s.groups;
     tris.Rank(s);
     s.order.resize(groups.size());
     for (OvUInt32 i = 0; i < s.order.size(); ++i) {
@@ -777,6 +867,31 @@ private:
     }
 };
 
+// Copies the triangles' indices into s.gathered in material order; groupAt(i) is triangle i's
+// group. A run of triangles of one group goes to consecutive places, so its place is counted in
+// a register rather than in its group.
+template <typename Triangles, typename GroupAt>
+void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
+    OvUInt16* gathered = s.gathered.data();
+    Group* groups = s.groups.data();
+    OvUInt32 g = groupAt(0);
+    OvUInt32 at = groups[g].next;
+    for (std::size_t i = 0; i < tris.count; ++i) {
+        const OvUInt32 gi = groupAt(i);
+        if (gi != g) {
+            groups[g].next = at;
+            g = gi;
+            at = groups[g].next;
+        }
+        OvUInt16* to = gathered + 3 * static_cast<std::size_t>(at++);
+        const OvUInt16* v = tris.Vertices(i);
+        to[0] = v[0];
+        to[1] = v[1];
+        to[2] = v[2];
+    }
+    groups[g].next = at;
+}
+
 // The list build: the triangles gathered in material order, then each material's run reordered
 // in passes into the header.
 template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
@@ -791,14 +906,12 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
         }
         const std::size_t n = tris.count;
         s.gathered.resize(3 * n);
-        OvUInt16* gathered = s.gathered.data();
-        for (std::size_t i = 0; i < n; ++i) {
-            OvUInt16* to = gathered + 3 * static_cast<std::size_t>(s.groups[s.groupOf[i]].next++);
-            const OvUInt16* v = tris.Vertices(i);
-            to[0] = v[0];
-            to[1] = v[1];
-            to[2] = v[2];
+        if (s.byEntry) {
+            Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
+        } else {
+            Gather(tris, s, [&](std::size_t i) { return s.groupOf[i]; });
         }
+        const OvUInt16* gathered = s.gathered.data();
         OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n);
         if (header == nullptr) {
             return nullptr;
