@@ -468,17 +468,16 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
         return;
     }
     try {
-        OvUInt16 maxIndex = 0;
-        for (OvUInt32 i = 0; i < numIndices; ++i) {
-            maxIndex = std::max(maxIndex, indices[i]);
-        }
-        if (s.passesOfVertex.size() <= maxIndex) {
-            s.passesOfVertex.resize(static_cast<std::size_t>(maxIndex) + 1, 0);
+        // A mask for every vertex a 16-bit index can name, kept zero between meshes.
+        if (s.passesOfVertex.empty()) {
+            s.passesOfVertex.resize(std::size_t{0x10000}, 0);
         }
         s.passOf.resize(numTriangles);
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
-        OvUInt32 count[kMaskedPasses + 1] = {};
+        // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
+        OvUInt32 count[kMaskedPasses + 1];
+        count[0] = 0;
         OvUInt32 passes = 0;
         OvUInt32 done = 0;
         for (; done < numTriangles; ++done) {
@@ -493,8 +492,12 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
             masks[v[1]] |= bit;
             masks[v[2]] |= bit;
             passOf[done] = static_cast<OvUInt8>(pass);
+            // The lowest pass free is at most one past the passes met.
+            if (pass == passes) {
+                count[pass + 1] = 0;
+                passes++;
+            }
             count[pass + 1]++;
-            passes = std::max(passes, pass + 1);
         }
         // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
         // triangles are placed otherwise.
@@ -507,7 +510,7 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
                 all[t] = t;
             }
             s.placed.clear();
-            PlaceByRule(indices, all, maxIndex, s.placed);
+            PlaceByRule(indices, all, *std::max_element(indices, indices + numIndices), s.placed);
             std::memcpy(out, s.placed.data(), numIndices * sizeof(OvUInt16));
         } else {
             for (OvUInt32 p = 1; p < passes; ++p) {
@@ -883,11 +886,13 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
             g = gi;
             at = groups[g].next;
         }
-        OvUInt16* to = gathered + 3 * static_cast<std::size_t>(at++);
+        // Read whole before the stores, which the compiler cannot tell from the triangles.
         const OvUInt16* v = tris.Vertices(i);
-        to[0] = v[0];
-        to[1] = v[1];
-        to[2] = v[2];
+        const OvUInt16 v0 = v[0], v1 = v[1], v2 = v[2];
+        OvUInt16* to = gathered + 3 * static_cast<std::size_t>(at++);
+        to[0] = v0;
+        to[1] = v1;
+        to[2] = v2;
     }
     groups[g].next = at;
 }
