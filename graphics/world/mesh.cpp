@@ -103,7 +103,7 @@ struct BuildScratch {
     std::vector<std::uint64_t> groupOfIndex;
     OvUInt32 stamp = 0;
     std::vector<const OvMeshBuilderTriangle*> sorted; // strips
-    std::vector<OvUInt16> gathered;                   // lists: the indices in material order
+    std::vector<OvTriangle> gathered;                 // lists: the triangles in material order
     std::vector<const void*> seen[3];                 // textures, rasters, pipelines met in a ranking
     std::vector<Run> runs;
     PassScratch passes;
@@ -142,6 +142,7 @@ struct BuilderTriangles {
     // different materials).
     bool IsOf(std::size_t i, const OvMaterial* material) const { return t[i].material == material; }
     const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
+    OvTriangle Corners(std::size_t i) const { return {{t[i].vertIndex[0], t[i].vertIndex[1], t[i].vertIndex[2]}, 0}; }
     void Rank(BuildScratch& s) const {
         for (Group& g : s.groups) {
             g.textureRank = t[g.first].textureRank;
@@ -175,6 +176,7 @@ struct WindowTriangles {
     // A list position always names the same material.
     bool IsOf(std::size_t, const OvMaterial*) const { return true; }
     const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
+    OvTriangle Corners(std::size_t i) const { return t[i]; }
     // Groups are made in the order their materials first appear, so ranking them in that order
     // ranks the triangles by first appearance.
     void Rank(BuildScratch& s) const {
@@ -460,11 +462,12 @@ constexpr OvUInt32 kMaskedPasses = 64;
 // lowest bit clear in its vertices' masks of passes used, and the triangles are then stably
 // sorted by pass, in time proportional to the triangles. A vertex shared by so many triangles
 // that the passes outrun the masks sends the mesh to the per-triangle rule. The triangles are
-// read from indices and written to out (which must not overlap them).
-void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices, PassScratch& s) {
-    const OvUInt32 numTriangles = numIndices / 3;
+// read from tris and their indices written to out.
+void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
     if (numTriangles < 2) {
-        std::memcpy(out, indices, numIndices * sizeof(OvUInt16));
+        for (OvUInt32 t = 0; t < numTriangles; ++t) {
+            std::memcpy(out + 3 * t, tris[t].vertIndex, sizeof tris[t].vertIndex);
+        }
         return;
     }
     try {
@@ -481,7 +484,7 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
         OvUInt32 passes = 0;
         OvUInt32 done = 0;
         for (; done < numTriangles; ++done) {
-            const OvUInt16* v = indices + 3 * done;
+            const OvUInt16* v = tris[done].vertIndex;
             const std::uint64_t used = masks[v[0]] | masks[v[1]] | masks[v[2]];
             if (used == ~std::uint64_t{0}) {
                 break;
@@ -502,22 +505,24 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
         // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
         // triangles are placed otherwise.
         if (done < numTriangles) {
-            for (OvUInt32 i = 0; i < 3 * done; ++i) {
-                masks[indices[i]] = 0;
-            }
+            std::vector<OvUInt16> indices(3 * static_cast<std::size_t>(numTriangles));
             std::vector<OvUInt32> all(numTriangles);
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
+                for (int k = 0; k < 3; ++k) {
+                    indices[3 * t + k] = tris[t].vertIndex[k];
+                    masks[tris[t].vertIndex[k]] = 0;
+                }
                 all[t] = t;
             }
             s.placed.clear();
-            PlaceByRule(indices, all, *std::max_element(indices, indices + numIndices), s.placed);
-            std::memcpy(out, s.placed.data(), numIndices * sizeof(OvUInt16));
+            PlaceByRule(indices.data(), all, *std::max_element(indices.begin(), indices.end()), s.placed);
+            std::memcpy(out, s.placed.data(), indices.size() * sizeof(OvUInt16));
         } else {
             for (OvUInt32 p = 1; p < passes; ++p) {
                 count[p] += count[p - 1];
             }
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
-                const OvUInt16 v0 = indices[3 * t], v1 = indices[3 * t + 1], v2 = indices[3 * t + 2];
+                const OvUInt16 v0 = tris[t].vertIndex[0], v1 = tris[t].vertIndex[1], v2 = tris[t].vertIndex[2];
                 masks[v0] = 0;
                 masks[v1] = 0;
                 masks[v2] = 0;
@@ -529,7 +534,9 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
         }
     } catch (const std::bad_alloc&) {
         // Without working memory the mesh keeps its order.
-        std::memcpy(out, indices, numIndices * sizeof(OvUInt16));
+        for (OvUInt32 t = 0; t < numTriangles; ++t) {
+            std::memcpy(out + 3 * t, tris[t].vertIndex, sizeof tris[t].vertIndex);
+        }
     }
 }
 
@@ -870,12 +877,12 @@ private:
     }
 };
 
-// Copies the triangles' indices into s.gathered in material order; groupAt(i) is triangle i's
+// Copies the triangles into s.gathered in material order; groupAt(i) is triangle i's
 // group. A run of triangles of one group goes to consecutive places, so its place is counted in
 // a register rather than in its group.
 template <typename Triangles, typename GroupAt>
 void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
-    OvUInt16* gathered = s.gathered.data();
+    OvTriangle* gathered = s.gathered.data();
     Group* groups = s.groups.data();
     OvUInt32 g = groupAt(0);
     OvUInt32 at = groups[g].next;
@@ -886,13 +893,7 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
             g = gi;
             at = groups[g].next;
         }
-        // Read whole before the stores, which the compiler cannot tell from the triangles.
-        const OvUInt16* v = tris.Vertices(i);
-        const OvUInt16 v0 = v[0], v1 = v[1], v2 = v[2];
-        OvUInt16* to = gathered + 3 * static_cast<std::size_t>(at++);
-        to[0] = v0;
-        to[1] = v1;
-        to[2] = v2;
+        gathered[at++] = tris.Corners(i);
     }
     groups[g].next = at;
 }
@@ -910,13 +911,22 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             return nullptr;
         }
         const std::size_t n = tris.count;
-        s.gathered.resize(3 * n);
-        if (s.byEntry) {
-            Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
-        } else {
-            Gather(tris, s, [&](std::size_t i) { return s.groupOf[i]; });
+        // One material's triangles of a window are placed straight from the window's triangles.
+        const OvTriangle* ordered = nullptr;
+        if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+            if (runs.size() == 1) {
+                ordered = tris.t;
+            }
         }
-        const OvUInt16* gathered = s.gathered.data();
+        if (ordered == nullptr) {
+            s.gathered.resize(n);
+            if (s.byEntry) {
+                Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
+            } else {
+                Gather(tris, s, [&](std::size_t i) { return s.groupOf[i]; });
+            }
+            ordered = s.gathered.data();
+        }
         OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n);
         if (header == nullptr) {
             return nullptr;
@@ -928,7 +938,8 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             mesh.indices = indices + 3 * runs[r].begin;
             mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
             mesh.material = s.groups[s.order[r]].material;
-            ReorderInPasses(gathered + 3 * runs[r].begin, mesh.indices, mesh.numIndices, s.passes);
+            ReorderInPasses(ordered + runs[r].begin, static_cast<OvUInt32>(runs[r].end - runs[r].begin), mesh.indices,
+                            s.passes);
         }
         return header;
     } catch (const std::bad_alloc&) {
