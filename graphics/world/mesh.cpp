@@ -882,6 +882,9 @@ private:
 // a register rather than in its group.
 template <typename Triangles, typename GroupAt>
 void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
+    if (tris.count == 0) {
+        return;
+    }
     OvTriangle* gathered = s.gathered.data();
     Group* groups = s.groups.data();
     OvUInt32 g = groupAt(0);

@@ -343,6 +343,14 @@ TEST_F(MeshTest, SmallCasesStripAsWorkedByHand) {
     EXPECT_EQ(h, OvMeshHeaderGetEmpty());
     OvMeshHeaderDestroy(h);
     EXPECT_EQ(OvMeshHeaderGetEmpty()->numMeshes, 0);
+    // Lists of a builder without triangles: a header of no meshes.
+    empty = OvMeshBuilderCreate(0);
+    h = OvMeshBuildTriangleLists(empty);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->numMeshes, 0);
+    EXPECT_EQ(h->totalIndicesInMesh, 0u);
+    OvMeshHeaderDestroy(h);
+    OvMeshBuilderDestroy(empty);
 }
 
 TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
