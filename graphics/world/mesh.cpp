@@ -97,7 +97,7 @@ struct BuildScratch {
     std::vector<OvUInt32> groupOf; // per triangle, unless the groups go by material index
     bool byEntry = false;          // the triangles' groups are groupOfEntry[material index]
     OvUInt32 groupOfEntry[64];
-    std::vector<OvUInt32> order;   // of the groups
+    std::vector<OvUInt32> order; // of the groups
     std::unordered_map<const OvMaterial*, OvUInt32> mapped;
     // Per list position: the build's stamp (high half) and the group of its material.
     std::vector<std::uint64_t> groupOfIndex;

@@ -582,8 +582,8 @@ TEST_F(MeshTest, BuildsGiveTheRecordedMeshesOverASweep) {
     for (const auto& [family, digest] : digests) {
         const auto it = recorded.find(family);
         EXPECT_TRUE(it != recorded.end() && it->second == digest.h)
-            << family << ": 0x" << std::hex << digest.h << " (recorded 0x"
-            << (it != recorded.end() ? it->second : 0) << ")";
+            << family << ": 0x" << std::hex << digest.h << " (recorded 0x" << (it != recorded.end() ? it->second : 0)
+            << ")";
     }
 }
 
