@@ -4,6 +4,9 @@
 //
 // Before timing, every pair is searched by both and the route costs must agree; the program stops when
 // they do not. After the timings it prints the time ratio engine / textbook per graph.
+//
+// "--graph=NAME" keeps one graph (its searches run with the buffers sized for all of them, as in a full
+// run), for a profiler's sake; "--passes=N" sets the interleaved passes of the ratios (61).
 
 #include <benchmark/benchmark.h>
 
@@ -297,10 +300,22 @@ std::vector<std::string> ReadMap(const std::string& path) {
 
 int main(int argc, char** argv) {
   std::string mapPath = std::getenv("DUN_DEN312D_MAP") != nullptr ? std::getenv("DUN_DEN312D_MAP") : "";
+  std::string only;  // the one graph kept, or empty for all
+  int passes = 61;
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) {
     if (std::strncmp(argv[i], "--map=", 6) == 0) {
       mapPath = argv[i] + 6;
+    } else if (std::strncmp(argv[i], "--graph=", 8) == 0) {
+      only = argv[i] + 8;
+    } else if (std::strncmp(argv[i], "--passes=", 9) == 0) {
+      char* end = nullptr;
+      const long value = std::strtol(argv[i] + 9, &end, 10);
+      if (end == argv[i] + 9 || *end != '\0' || value < 1 || value > 100000) {
+        std::fprintf(stderr, "bad argument %s: the passes are a whole number from 1 to 100000\n", argv[i]);
+        return 1;
+      }
+      passes = static_cast<int>(value);
     } else {
       args.push_back(argv[i]);
     }
@@ -340,6 +355,18 @@ int main(int argc, char** argv) {
     largest = std::max(largest, c->graph->GetLastVertexIndex() + 1);
   }
   Vusk::AstarCreateBuffers(largest);
+  if (!only.empty()) {
+    std::erase_if(g_cases, [&](const std::unique_ptr<Case>& c) {
+      if (c->name == only) return false;
+      delete c->graph;
+      return true;
+    });
+    if (g_cases.empty()) {
+      std::fprintf(stderr, "bad argument --graph=%s: no such graph (grid100, grid100-25%%, rgg1k, rgg10k, rgg30k, "
+                   "den312d with a map)\n", only.c_str());
+      return 1;
+    }
+  }
   if (!VerifyCosts()) return 2;
 
   for (size_t i = 0; i < g_cases.size(); ++i) {
@@ -351,7 +378,7 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond);
   }
   benchmark::RunSpecifiedBenchmarks();
-  PrintRatios(61);
+  PrintRatios(passes);
   benchmark::Shutdown();
 
   for (auto& c : g_cases) delete c->graph;
