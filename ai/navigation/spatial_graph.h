@@ -66,8 +66,9 @@ public:
   bool ReserveIncoming(int32_t n);
   bool ReserveOutgoing(int32_t n);
 
-  // The fields a search reads (index, outgoing edges, position, f, g, h) share the record's first
-  // cache line; the incoming side and the capacities follow.
+  // The fields a search reads first (index, outgoing edges, position, f, g) share the record's first
+  // cache line (records start on a line); h, the start marker, the predecessor fields, the incoming side
+  // and the capacities follow in the second.
   int32_t m_index;             // own slot in the graph; -1 until stored
   int32_t m_outgoingCount;     // linked outgoing edges
   CGraphEdge** m_outgoing;     // outgoing edges, entries 0..m_lastOutgoing
