@@ -91,24 +91,39 @@ OvUInt32 OvStreamRead(OvStream* stream, void* buffer, OvUInt32 length);
 OvStream* OvStreamReadStrictThroughRead(OvStream* stream, void* buffer, OvUInt32 length);
 
 // The next length bytes (length > 0) when they are already in memory (a memory stream's block, a
-// named file's read-ahead): the stream moves past them, and they stay valid until the next call on
-// the stream. Null, the stream unmoved, when they are not at hand; the caller then reads them.
-// (Inline, with the strict read and the view: loaders call them for every record head.)
-inline const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length) {
+// named file's read-ahead), the stream unmoved; null when they are not at hand.
+inline const OvUInt8* OvStreamPeekInPlace(const OvStream* stream, OvUInt32 length) {
     if (stream->type == ovSTREAMMEMORY && stream->accessType == ovSTREAMREAD) {
-        OvStreamMemory& m = stream->Type.memory;
+        const OvStreamMemory& m = stream->Type.memory;
         if (m.nSize - m.position >= length && length > 0) {
-            const OvUInt8* at = m.memBlock + m.position;
-            m.position += length;
-            return at;
+            return m.memBlock + m.position;
         }
     } else if (stream->type == ovSTREAMFILENAME && stream->readAhead.filled - stream->readAhead.next >= length &&
                length > 0) {
-        const OvUInt8* at = stream->readAhead.block + stream->readAhead.next;
-        stream->readAhead.next += length;
-        return at;
+        return stream->readAhead.block + stream->readAhead.next;
     }
     return nullptr;
+}
+
+// Moves a stream past length bytes a peek returned.
+inline void OvStreamPassInPlace(OvStream* stream, OvUInt32 length) {
+    if (stream->type == ovSTREAMMEMORY) {
+        stream->Type.memory.position += length;
+    } else {
+        stream->readAhead.next += length;
+    }
+}
+
+// The next length bytes (length > 0) when they are already in memory: the stream moves past them,
+// and they stay valid until the next call on the stream. Null, the stream unmoved, when they are
+// not at hand; the caller then reads them. (Inline, with the strict read and the view: loaders
+// call them for every record head.)
+inline const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length) {
+    const OvUInt8* at = OvStreamPeekInPlace(stream, length);
+    if (at != nullptr) {
+        OvStreamPassInPlace(stream, length);
+    }
+    return at;
 }
 
 // Reads exactly length bytes: the stream, or null when fewer could be read (error 5 or
