@@ -1162,7 +1162,9 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
         }
         // The mesh's indices straight from the stream's bytes when they are at hand, else in blocks.
         const std::int64_t vertexLimit = std::min<std::int64_t>(numVertices, 0x10000);
-        const OvUInt8* all = count == 0 ? nullptr : body != nullptr ? inBody(4 * count) : OvStreamReadInPlace(stream, 4 * count);
+        const OvUInt8* all = count == 0        ? nullptr
+                             : body != nullptr ? inBody(4 * count)
+                                               : OvStreamReadInPlace(stream, 4 * count);
         if (all != nullptr) {
             if (NarrowIndices(all, count, indices) >= vertexLimit) {
                 ReportRead();

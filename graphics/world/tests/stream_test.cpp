@@ -410,8 +410,8 @@ mkasset::GeometryDesc TriangleGeometry(std::int32_t vertices, std::vector<mkasse
     g.texCoordSets = {std::vector<float>(2 * static_cast<std::size_t>(vertices), 0.5f)};
     g.morphTargets[0].verts.assign(3 * static_cast<std::size_t>(vertices), 1.0f);
     g.triangles = std::move(triangles);
-    g.materialList = mkasset::MaterialListOf(std::vector<mkasset::MaterialDesc>(
-        static_cast<std::size_t>(materials), Material(1, 1, 1, 255)));
+    g.materialList = mkasset::MaterialListOf(
+        std::vector<mkasset::MaterialDesc>(static_cast<std::size_t>(materials), Material(1, 1, 1, 255)));
     return g;
 }
 
@@ -460,7 +460,8 @@ TEST_F(ClumpStreamTest, GeometryTrianglesAndLightsAsStored) {
                 std::vector<mkasset::TriangleDesc> bad = triangles;
                 std::uint16_t& value = corner < 3 ? bad[t].v[corner] : bad[t].material;
                 value = corner < 3 ? 15 : 3;
-                check(15, bad, 3, false, name + ", triangle " + std::to_string(t) + " corner " + std::to_string(corner));
+                check(15, bad, 3, false,
+                      name + ", triangle " + std::to_string(t) + " corner " + std::to_string(corner));
             }
         }
         // Without materials every triangle names none, and one that names a material is refused.
