@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -96,14 +97,16 @@ struct PassScratch {
 // kept from one build to the next rather than allocated a dozen times a sector.
 struct BuildScratch {
     std::vector<Group> groups;
-    std::vector<OvUInt32> groupOf; // per triangle
-    std::vector<OvUInt32> order;   // of the groups
+    std::vector<OvUInt32> groupOf; // per triangle, unless the groups go by material index
+    bool byEntry = false;          // the triangles' groups are groupOfEntry[material index]
+    OvUInt32 groupOfEntry[64];
+    std::vector<OvUInt32> order; // of the groups
     std::unordered_map<const OvMaterial*, OvUInt32> mapped;
     // Per list position: the build's stamp (high half) and the group of its material.
     std::vector<std::uint64_t> groupOfIndex;
     OvUInt32 stamp = 0;
     std::vector<const OvMeshBuilderTriangle*> sorted; // strips
-    std::vector<OvUInt16> gathered;                   // lists: the indices in material order
+    std::vector<OvTriangle> gathered;                 // lists: the triangles in material order
     std::vector<const void*> seen[3];                 // textures, rasters, pipelines met in a ranking
     std::vector<Run> runs;
     PassScratch passes;
@@ -142,6 +145,7 @@ struct BuilderTriangles {
     // different materials).
     bool IsOf(std::size_t i, const OvMaterial* material) const { return t[i].material == material; }
     const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
+    OvTriangle Corners(std::size_t i) const { return {{t[i].vertIndex[0], t[i].vertIndex[1], t[i].vertIndex[2]}, 0}; }
     void Rank(BuildScratch& s) const {
         for (Group& g : s.groups) {
             g.textureRank = t[g.first].textureRank;
@@ -175,6 +179,7 @@ struct WindowTriangles {
     // A list position always names the same material.
     bool IsOf(std::size_t, const OvMaterial*) const { return true; }
     const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
+    OvTriangle Corners(std::size_t i) const { return t[i]; }
     // Groups are made in the order their materials first appear, so ranking them in that order
     // ranks the triangles by first appearance.
     void Rank(BuildScratch& s) const {
@@ -193,20 +198,17 @@ struct WindowTriangles {
     }
 };
 
-// Groups the triangles of a build by material, in one pass, and orders the groups: s.groups and
-// s.groupOf, s.order and s.runs, each group's next set to where its first triangle goes. Records
-// of one material compare equal whatever list position they name; among different materials the
-// order is transparency, raster, pipeline, texture and then the material's first list position
-// among the triangles, so that the order is a strict weak one even when a material appears twice
-// in a list. Triangles of one material keep their order, which is what a stable sort of the
-// records gives.
-template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildScratch& s) {
+// Groups the triangles of a build by material, in one pass: s.groups in the order their
+// materials first appear, each with its count, and s.groupOf. Records of one material compare
+// equal whatever list position they name.
+template <typename Triangles> void CollectGroups(const Triangles& tris, BuildScratch& s) {
     // Objects usually have a handful of materials: their groups are found by a scan, and by a
     // map once there are more than a few.
     constexpr std::size_t kScannedGroups = 16;
     const std::size_t n = tris.count;
     std::vector<Group>& groups = s.groups;
     groups.clear();
+    s.byEntry = false;
     s.groupOf.resize(n);
     s.mapped.clear();
     if (++s.stamp == 0) {
@@ -253,6 +255,96 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
         groups[g].count++;
         groupOf[i] = g;
     }
+}
+
+// Material indices the grouping by index tells apart.
+constexpr std::size_t kIndexedEntries = sizeof(BuildScratch::groupOfEntry) / sizeof(OvUInt32);
+
+// Groups window triangles by material when all their material indices are below
+// kIndexedEntries (false, nothing set, when one is not): each index is counted and its first
+// appearance noted in one pass, then the indices met, in that order, give the groups, and a
+// triangle's group is groupOfEntry[its index]. The groups are those CollectGroups makes.
+bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
+    const OvTriangle* t = tris.t;
+    const std::size_t n = tris.count;
+    // Four rows of counts, a triangle counted in row i % 4, so that a run of one index does not
+    // wait for each count before the next; a row's entry is zeroed when its index is first met.
+    OvUInt32 counts[4][kIndexedEntries];
+    OvUInt16 met[kIndexedEntries];
+    std::size_t numMet = 0;
+    std::uint64_t seen = 0;
+    OvUInt32 any = 0;
+    std::size_t i = 0;
+    auto count = [&](std::size_t row, OvUInt16 entry) {
+        any |= entry;
+        const std::size_t e = entry % kIndexedEntries;
+        const std::uint64_t bit = std::uint64_t{1} << e;
+        if ((seen & bit) == 0) {
+            seen |= bit;
+            met[numMet++] = entry;
+            counts[0][e] = counts[1][e] = counts[2][e] = counts[3][e] = 0;
+        }
+        counts[row][e]++;
+    };
+    for (; i + 4 <= n; i += 4) {
+        count(0, t[i].matIndex);
+        count(1, t[i + 1].matIndex);
+        count(2, t[i + 2].matIndex);
+        count(3, t[i + 3].matIndex);
+    }
+    for (; i < n; ++i) {
+        count(0, t[i].matIndex);
+    }
+    if (any >= kIndexedEntries) {
+        return false;
+    }
+    // The first triangle of each index, for the groups' firsts: met in order, so a scan stops at
+    // the last index's first triangle.
+    OvUInt32 firstOf[kIndexedEntries];
+    std::uint64_t found = 0;
+    for (std::size_t k = 0; found != seen; ++k) {
+        const std::uint64_t bit = std::uint64_t{1} << t[k].matIndex;
+        if ((found & bit) == 0) {
+            found |= bit;
+            firstOf[t[k].matIndex] = static_cast<OvUInt32>(k);
+        }
+    }
+    std::vector<Group>& groups = s.groups;
+    groups.clear();
+    for (std::size_t k = 0; k < numMet; ++k) {
+        const OvUInt16 e = met[k];
+        OvMaterial* material = tris.window[e];
+        OvUInt32 g = 0;
+        while (g < groups.size() && groups[g].material != material) {
+            ++g;
+        }
+        const auto entry = static_cast<OvUInt16>(tris.base + e);
+        if (g == groups.size()) {
+            groups.push_back({material, firstOf[e], TransparencyKey(material), 0, 0, 0, entry, 0, 0});
+        }
+        groups[g].firstIndex = std::min(groups[g].firstIndex, entry);
+        groups[g].count += counts[0][e] + counts[1][e] + counts[2][e] + counts[3][e];
+        s.groupOfEntry[e] = g;
+    }
+    s.byEntry = true;
+    return true;
+}
+
+// Groups the triangles (by material index where it can) and orders the groups: s.order and
+// s.runs, each group's next set to where its first triangle goes. Among different materials the
+// order is transparency, raster, pipeline, texture and then the material's first list position
+// among the triangles, so that the order is a strict weak one even when a material appears twice
+// in a list. Triangles of one material keep their order, which is what a stable sort of the
+// records gives.
+template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildScratch& s) {
+    if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+        if (!CollectGroupsByEntry(tris, s)) {
+            CollectGroups(tris, s);
+        }
+    } else {
+        CollectGroups(tris, s);
+    }
+    std::vector<Group>& groups = s.groups;
     tris.Rank(s);
     s.order.resize(groups.size());
     for (OvUInt32 i = 0; i < s.order.size(); ++i) {
@@ -373,29 +465,29 @@ constexpr OvUInt32 kMaskedPasses = 64;
 // lowest bit clear in its vertices' masks of passes used, and the triangles are then stably
 // sorted by pass, in time proportional to the triangles. A vertex shared by so many triangles
 // that the passes outrun the masks sends the mesh to the per-triangle rule. The triangles are
-// read from indices and written to out (which must not overlap them).
-void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices, PassScratch& s) {
-    const OvUInt32 numTriangles = numIndices / 3;
+// read from tris and their indices written to out.
+void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
     if (numTriangles < 2) {
-        std::memcpy(out, indices, numIndices * sizeof(OvUInt16));
+        for (OvUInt32 t = 0; t < numTriangles; ++t) {
+            std::memcpy(out + 3 * t, tris[t].vertIndex, sizeof tris[t].vertIndex);
+        }
         return;
     }
     try {
-        OvUInt16 maxIndex = 0;
-        for (OvUInt32 i = 0; i < numIndices; ++i) {
-            maxIndex = std::max(maxIndex, indices[i]);
-        }
-        if (s.passesOfVertex.size() <= maxIndex) {
-            s.passesOfVertex.resize(static_cast<std::size_t>(maxIndex) + 1, 0);
+        // A mask for every vertex a 16-bit index can name, kept zero between meshes.
+        if (s.passesOfVertex.empty()) {
+            s.passesOfVertex.resize(std::size_t{0x10000}, 0);
         }
         s.passOf.resize(numTriangles);
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
-        OvUInt32 count[kMaskedPasses + 1] = {};
+        // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
+        OvUInt32 count[kMaskedPasses + 1];
+        count[0] = 0;
         OvUInt32 passes = 0;
         OvUInt32 done = 0;
         for (; done < numTriangles; ++done) {
-            const OvUInt16* v = indices + 3 * done;
+            const OvUInt16* v = tris[done].vertIndex;
             const std::uint64_t used = masks[v[0]] | masks[v[1]] | masks[v[2]];
             if (used == ~std::uint64_t{0}) {
                 break;
@@ -406,28 +498,34 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
             masks[v[1]] |= bit;
             masks[v[2]] |= bit;
             passOf[done] = static_cast<OvUInt8>(pass);
+            // The lowest pass free is at most one past the passes met.
+            if (pass == passes) {
+                count[pass + 1] = 0;
+                passes++;
+            }
             count[pass + 1]++;
-            passes = std::max(passes, pass + 1);
         }
         // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
         // triangles are placed otherwise.
         if (done < numTriangles) {
-            for (OvUInt32 i = 0; i < 3 * done; ++i) {
-                masks[indices[i]] = 0;
-            }
+            std::vector<OvUInt16> indices(3 * static_cast<std::size_t>(numTriangles));
             std::vector<OvUInt32> all(numTriangles);
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
+                for (int k = 0; k < 3; ++k) {
+                    indices[3 * t + k] = tris[t].vertIndex[k];
+                    masks[tris[t].vertIndex[k]] = 0;
+                }
                 all[t] = t;
             }
             s.placed.clear();
-            PlaceByRule(indices, all, maxIndex, s.placed);
-            std::memcpy(out, s.placed.data(), numIndices * sizeof(OvUInt16));
+            PlaceByRule(indices.data(), all, *std::max_element(indices.begin(), indices.end()), s.placed);
+            std::memcpy(out, s.placed.data(), indices.size() * sizeof(OvUInt16));
         } else {
             for (OvUInt32 p = 1; p < passes; ++p) {
                 count[p] += count[p - 1];
             }
             for (OvUInt32 t = 0; t < numTriangles; ++t) {
-                const OvUInt16 v0 = indices[3 * t], v1 = indices[3 * t + 1], v2 = indices[3 * t + 2];
+                const OvUInt16 v0 = tris[t].vertIndex[0], v1 = tris[t].vertIndex[1], v2 = tris[t].vertIndex[2];
                 masks[v0] = 0;
                 masks[v1] = 0;
                 masks[v2] = 0;
@@ -439,7 +537,9 @@ void ReorderInPasses(const OvUInt16* indices, OvUInt16* out, OvUInt32 numIndices
         }
     } catch (const std::bad_alloc&) {
         // Without working memory the mesh keeps its order.
-        std::memcpy(out, indices, numIndices * sizeof(OvUInt16));
+        for (OvUInt32 t = 0; t < numTriangles; ++t) {
+            std::memcpy(out + 3 * t, tris[t].vertIndex, sizeof tris[t].vertIndex);
+        }
     }
 }
 
@@ -780,6 +880,30 @@ private:
     }
 };
 
+// Copies the triangles into s.gathered in material order; groupAt(i) is triangle i's
+// group. A run of triangles of one group goes to consecutive places, so its place is counted in
+// a register rather than in its group.
+template <typename Triangles, typename GroupAt>
+void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
+    if (tris.count == 0) {
+        return;
+    }
+    OvTriangle* gathered = s.gathered.data();
+    Group* groups = s.groups.data();
+    OvUInt32 g = groupAt(0);
+    OvUInt32 at = groups[g].next;
+    for (std::size_t i = 0; i < tris.count; ++i) {
+        const OvUInt32 gi = groupAt(i);
+        if (gi != g) {
+            groups[g].next = at;
+            g = gi;
+            at = groups[g].next;
+        }
+        gathered[at++] = tris.Corners(i);
+    }
+    groups[g].next = at;
+}
+
 // The list build: the triangles gathered in material order, then each material's run reordered
 // in passes into the header.
 template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
@@ -793,14 +917,21 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             return nullptr;
         }
         const std::size_t n = tris.count;
-        s.gathered.resize(3 * n);
-        OvUInt16* gathered = s.gathered.data();
-        for (std::size_t i = 0; i < n; ++i) {
-            OvUInt16* to = gathered + 3 * static_cast<std::size_t>(s.groups[s.groupOf[i]].next++);
-            const OvUInt16* v = tris.Vertices(i);
-            to[0] = v[0];
-            to[1] = v[1];
-            to[2] = v[2];
+        // One material's triangles of a window are placed straight from the window's triangles.
+        const OvTriangle* ordered = nullptr;
+        if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+            if (runs.size() == 1) {
+                ordered = tris.t;
+            }
+        }
+        if (ordered == nullptr) {
+            s.gathered.resize(n);
+            if (s.byEntry) {
+                Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
+            } else {
+                Gather(tris, s, [&](std::size_t i) { return s.groupOf[i]; });
+            }
+            ordered = s.gathered.data();
         }
         OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n);
         if (header == nullptr) {
@@ -813,7 +944,8 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             mesh.indices = indices + 3 * runs[r].begin;
             mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
             mesh.material = s.groups[s.order[r]].material;
-            ReorderInPasses(gathered + 3 * runs[r].begin, mesh.indices, mesh.numIndices, s.passes);
+            ReorderInPasses(ordered + runs[r].begin, static_cast<OvUInt32>(runs[r].end - runs[r].begin), mesh.indices,
+                            s.passes);
         }
         return header;
     } catch (const std::bad_alloc&) {

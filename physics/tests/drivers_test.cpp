@@ -2,6 +2,7 @@
 // volume type against each other and against fixed volumes, checked against analytic records;
 // the part-pair filter, sensors, and full queues and record arrays.
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <vector>
@@ -721,6 +722,71 @@ TEST(PhysicsDrivers, BodiesComeToRestOnEveryKindOfFloorThroughTheWholeStep) {
             OvpVolumeDeinit(&grid);
         }
     }
+}
+
+// Six triangles meeting at a vertex in the bottom of a shallow pit (3 degrees), with a
+// 0.05 m wave along its rim when asked for, so that the faces are not all alike.
+struct Pit {
+    static bool& Uneven() {
+        static bool uneven = false;
+        return uneven;
+    }
+    static void Walk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+        buffer->count = 0;
+        buffer->flags = 0;
+        auto rim = [](int k) {
+            const float a = static_cast<float>(k % 6) * 3.14159265f / 3.0f;
+            const float h = 0.08f + (Uneven() ? 0.05f * static_cast<float>(k % 2) : 0.0f);
+            return OvV3d{1.5f * std::cos(a), h, 1.5f * std::sin(a)};
+        };
+        for (int k = 0; k < 6; ++k) {
+            OvpTriangleBufferAppend(buffer, {0, 0, 0}, rim(k + 1), rim(k), nullptr, static_cast<OvUInt32>(k), 0);
+        }
+    }
+};
+
+TEST(PhysicsDrivers, ASphereOnAVertexOfSixTrianglesTouchesAtOnePoint) {
+    // Every triangle's plane gives the sphere's lowest point along its own normal: six points a
+    // few centimetres apart that are one point of the sphere. Merged into one record of four
+    // points (or three records of alike normals) they made near copies of one row, which the
+    // greedy solver went round and round (over 3,000 updates a step for this sphere at rest);
+    // one point along the mean normal needs about ten.
+    for (bool uneven : {false, true}) {
+        Pit::Uneven() = uneven;
+        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+        w.pipeline->iterations[1] = 20000;
+        w.pipeline->iterations[0] = 20000 / 3;
+        OvpVolume* pit = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+        OvpVolumeSetTriangleCallback(pit, reinterpret_cast<OvpVolumeCallback>(&Pit::Walk));
+        OvpVolumeSetFriction(pit, 0.5f);
+        ASSERT_TRUE(OvpContextAddFixedVolume(w.context, pit, 0));
+        OvpObj* ball = w.Sphere({0.0f, 0.51f, 0.0f});
+        OvpVolumeSetFriction(ball->parts[0].volume, 0.5f);
+        ball->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        OvUInt32 most = 0;
+        for (int n = 1; n <= 200; ++n) {
+            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
+            if (n > 100) {
+                most = std::max(most, w.pipeline->solver.lastIterations[1]);
+            }
+        }
+        ball->type->updateFrames(ball);
+        const std::vector<OvpContact> records = Collide(w); // the ball's and the pit's only
+        ASSERT_EQ(records.size(), 1u) << "uneven " << uneven;
+        EXPECT_EQ(records[0].count, 1u) << "uneven " << uneven;
+        EXPECT_LT(most, 50u) << "uneven " << uneven;
+        const OvV3d at = ball->parts[0].matrix->pos;
+        if (!uneven) {
+            // At rest in the bottom, held up along the mean normal.
+            EXPECT_GT(std::fabs(records[0].normal.y), 0.9999f);
+            EXPECT_LT(std::fabs(at.x) + std::fabs(at.z), 0.002f);
+        }
+        EXPECT_GT(at.y, 0.49f) << "uneven " << uneven;
+        EXPECT_LT(at.y, 0.52f) << "uneven " << uneven;
+        OvpContextRemoveFixedVolume(w.context, pit);
+        OvpVolumeDestroy(pit);
+    }
+    Pit::Uneven() = false;
 }
 
 TEST(PhysicsDrivers, NestedCompoundsUnderRandomPlacementsAndSmallWorkspaces) {

@@ -3,13 +3,15 @@
 // triangles given, one mesh a material, translucent meshes last; the edge search by hash gives
 // the strips of the plain newest-first search; the list passes agree with a plain re-run; the
 // mesh sub-chunk writes what the builder writes and reads back; lists built from a window of a
-// material list are the plain sort-and-passes build of its triangles.
+// material list are the plain sort-and-passes build of its triangles; a sweep of the asset
+// builder's shapes, levels and characters, fans and soups gives the recorded meshes.
 
 #include <algorithm>
 #include <array>
 #include <map>
 #include <random>
 #include <set>
+#include <string>
 #include <tuple>
 
 #include "graphics/core/chunk.h"
@@ -20,6 +22,10 @@
 #include "graphics/world/material.h"
 #include "graphics/world/mesh.h"
 #include "graphics/world/tests/world_test_kit.h"
+#include "tools/mkasset/demo_level.h"
+#include "tools/mkasset/level_builder.h"
+#include "tools/mkasset/shapes.h"
+#include "tools/mkasset/soldier.h"
 
 namespace {
 
@@ -35,12 +41,16 @@ class MeshTest : public WorldTest {
 protected:
     OvMaterialList list = {nullptr, 0, 0};
     std::vector<OvMaterial*> made;
+    OvRaster rasters[2] = {};
+    OvTexture* textures[3] = {};
+    OvPipeline* pipelines[2] = {};
 
     void SetUp() override {
         WorldTest::SetUp();
         OvMaterialListInitialize(&list);
     }
     void TearDown() override {
+        ReleaseVariedMaterials();
         OvMaterialListDeinitialize(&list);
         WorldTest::TearDown();
     }
@@ -53,6 +63,53 @@ protected:
         return m;
     }
     void Repeat(int slot) { OvMaterialListAppendMaterial(&list, list.materials[slot]); }
+
+    // Materials that differ in every key the order looks at: textures over rasters with and
+    // without alpha, pipelines, translucent colours, and entries repeated in the list. The engine
+    // runs without a device: the textures' rasters are records that carry a format.
+    void VariedMaterials(unsigned seed, int count) {
+        rasters[0].cFormat = static_cast<OvUInt8>(ovRASTERFORMAT888 >> 8);
+        rasters[1].cFormat = static_cast<OvUInt8>(ovRASTERFORMAT8888 >> 8);
+        for (int i = 0; i < 3; ++i) {
+            textures[i] = OvTextureCreate(nullptr);
+            textures[i]->raster = &rasters[i == 1 ? 1 : 0];
+        }
+        pipelines[0] = OvPipelineCreate();
+        pipelines[1] = OvPipelineCreate();
+        std::mt19937 rng(seed);
+        for (int i = 0; i < count; ++i) {
+            const int pick = std::uniform_int_distribution<int>(0, 9)(rng);
+            if (pick == 0 && list.numMaterials > 0) {
+                Repeat(std::uniform_int_distribution<int>(0, list.numMaterials - 1)(rng));
+                continue;
+            }
+            OvMaterial* m = NewMaterial(pick == 1 ? 128 : 255);
+            const int texture = std::uniform_int_distribution<int>(0, 3)(rng);
+            if (texture < 3) {
+                OvMaterialSetTexture(m, textures[texture]);
+            }
+            const int pipeline = std::uniform_int_distribution<int>(0, 2)(rng);
+            m->pipeline = pipeline < 2 ? pipelines[pipeline] : nullptr;
+        }
+    }
+    void ReleaseVariedMaterials() {
+        for (OvTexture*& t : textures) {
+            if (t != nullptr) {
+                t->raster = nullptr;
+                OvTextureDestroy(t);
+                t = nullptr;
+            }
+        }
+        for (OvInt32 i = 0; i < list.numMaterials; ++i) {
+            list.materials[i]->pipeline = nullptr;
+        }
+        for (OvPipeline*& p : pipelines) {
+            if (p != nullptr) {
+                OvPipelineDestroy(p);
+                p = nullptr;
+            }
+        }
+    }
 
     OvMeshBuilder* Builder(const std::vector<SoupTriangle>& soup) {
         OvMeshBuilder* b = OvMeshBuilderCreate(static_cast<OvInt32>(soup.size()));
@@ -286,6 +343,14 @@ TEST_F(MeshTest, SmallCasesStripAsWorkedByHand) {
     EXPECT_EQ(h, OvMeshHeaderGetEmpty());
     OvMeshHeaderDestroy(h);
     EXPECT_EQ(OvMeshHeaderGetEmpty()->numMeshes, 0);
+    // Lists of a builder without triangles: a header of no meshes.
+    empty = OvMeshBuilderCreate(0);
+    h = OvMeshBuildTriangleLists(empty);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->numMeshes, 0);
+    EXPECT_EQ(h->totalIndicesInMesh, 0u);
+    OvMeshHeaderDestroy(h);
+    OvMeshBuilderDestroy(empty);
 }
 
 TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
@@ -342,32 +407,7 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
 }
 
 TEST_F(MeshTest, WindowListsAreThePlainBuildOfTheirTriangles) {
-    // Materials that differ in every key the order looks at: textures over rasters with and
-    // without alpha, pipelines, translucent colours, and entries repeated in the list.
-    // The engine runs without a device: the textures' rasters are records that carry a format.
-    OvRaster rasters[2] = {};
-    rasters[0].cFormat = static_cast<OvUInt8>(ovRASTERFORMAT888 >> 8);
-    rasters[1].cFormat = static_cast<OvUInt8>(ovRASTERFORMAT8888 >> 8);
-    OvTexture* textures[3] = {OvTextureCreate(nullptr), OvTextureCreate(nullptr), OvTextureCreate(nullptr)};
-    textures[0]->raster = &rasters[0];
-    textures[1]->raster = &rasters[1];
-    textures[2]->raster = &rasters[0];
-    OvPipeline* pipelines[2] = {OvPipelineCreate(), OvPipelineCreate()};
-    std::mt19937 rng(99);
-    for (int i = 0; i < 30; ++i) {
-        const int pick = std::uniform_int_distribution<int>(0, 9)(rng);
-        if (pick == 0 && list.numMaterials > 0) {
-            Repeat(std::uniform_int_distribution<int>(0, list.numMaterials - 1)(rng));
-            continue;
-        }
-        OvMaterial* m = NewMaterial(pick == 1 ? 128 : 255);
-        const int texture = std::uniform_int_distribution<int>(0, 3)(rng);
-        if (texture < 3) {
-            OvMaterialSetTexture(m, textures[texture]);
-        }
-        const int pipeline = std::uniform_int_distribution<int>(0, 2)(rng);
-        m->pipeline = pipeline < 2 ? pipelines[pipeline] : nullptr;
-    }
+    VariedMaterials(99, 30);
     for (unsigned seed = 300; seed < 380; ++seed) {
         std::mt19937 r(seed);
         // Windows of 1 to all entries (past 16 materials the groups are found by a map).
@@ -396,15 +436,154 @@ TEST_F(MeshTest, WindowListsAreThePlainBuildOfTheirTriangles) {
         EXPECT_EQ(Expand(h, true), SoupSet(soup, list, true)) << "seed " << seed;
         OvMeshHeaderDestroy(h);
     }
-    for (OvTexture* t : textures) {
-        t->raster = nullptr;
-        OvTextureDestroy(t);
+}
+
+// FNV-1a over a header's bytes as the sub-chunk holds them: kind, counts, and per mesh its count,
+// material (list position) and indices.
+struct Digest {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    void Add(std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            h = (h ^ ((v >> (8 * i)) & 0xFF)) * 0x100000001b3ull;
+        }
     }
-    for (OvInt32 i = 0; i < list.numMaterials; ++i) {
-        list.materials[i]->pipeline = nullptr;
+    void Add(const OvMeshHeader* header, const OvMaterialList& list) {
+        Add(header->flags);
+        Add(header->numMeshes);
+        Add(header->totalIndicesInMesh);
+        for (OvUInt32 m = 0; m < header->numMeshes; ++m) {
+            const OvMesh& mesh = OvMeshHeaderGetMeshes(header)[m];
+            Add(mesh.numIndices);
+            Add(static_cast<std::uint32_t>(OvMaterialListFindMaterial(&list, mesh.material)));
+            for (OvUInt32 i = 0; i < mesh.numIndices; ++i) {
+                Add(mesh.indices[i]);
+            }
+        }
     }
-    for (OvPipeline* p : pipelines) {
-        OvPipelineDestroy(p);
+};
+
+// Triangles of the shapes, levels and characters the asset builder writes, grids with fans too
+// large for the pass masks, and soups of every kind, built as lists and strips from triangles
+// and from a builder's records: the meshes must be the ones recorded from the builder as it was
+// before it was made fast, byte for byte.
+TEST_F(MeshTest, BuildsGiveTheRecordedMeshesOverASweep) {
+    VariedMaterials(7, 40);
+    std::map<std::string, Digest> digests;
+    auto fromTriangles = [&](const std::string& family, const std::vector<OvTriangle>& tris, OvInt32 base) {
+        for (OvUInt32 flags : {0u, static_cast<OvUInt32>(ovGEOMETRYTRISTRIP)}) {
+            OvMeshHeader* h =
+                OvMeshHeaderBuildFromTriangles(tris.data(), static_cast<OvInt32>(tris.size()), &list, base, flags);
+            ASSERT_NE(h, nullptr) << family;
+            digests[family + (flags != 0 ? " strips" : " lists")].Add(h, list);
+            OvMeshHeaderDestroy(h);
+        }
+    };
+    auto ofDescs = [](const std::vector<mkasset::TriangleDesc>& descs, int materials) {
+        std::vector<OvTriangle> tris;
+        for (const mkasset::TriangleDesc& t : descs) {
+            tris.push_back({{t.v[0], t.v[1], t.v[2]}, static_cast<OvUInt16>(t.material % materials)});
+        }
+        return tris;
+    };
+    for (mkasset::ShapeKind kind : {mkasset::ShapeKind::Box, mkasset::ShapeKind::Cylinder, mkasset::ShapeKind::Grid}) {
+        for (int size : {1, 2, 5, 16, 100}) {
+            for (int materials : {1, 4, 19}) {
+                mkasset::ShapeOptions options;
+                options.kind = kind;
+                options.size = size;
+                options.materials = materials;
+                fromTriangles("shapes", ofDescs(mkasset::ShapeGeometry(options).triangles, materials), 40 - materials);
+            }
+        }
+    }
+    std::vector<mkasset::LevelOptions> levels(3);
+    levels[1] = {5, 64, 40, 1000};
+    levels[2] = mkasset::DemoLevelOptions(1);
+    for (const mkasset::LevelOptions& options : levels) {
+        for (const mkasset::SectorNodeDesc& node : mkasset::LevelWorld(options).nodes) {
+            if (node.type == -1) {
+                fromTriangles("levels", ofDescs(node.sector.triangles, 3), node.sector.materialBase);
+            }
+        }
+    }
+    const std::uint8_t colour[3] = {200, 40, 40};
+    for (const mkasset::GeometryDesc& g : mkasset::SoldierClump(colour).geometries) {
+        fromTriangles("characters", ofDescs(g.triangles, static_cast<int>(g.materialList.materials.size())), 0);
+    }
+    for (int n : {3, 30, 90}) {
+        // A grid with a fan round one vertex in its middle (past 64 triangles the pass masks of
+        // a vertex run out), and the grid's triangles twice, the second time turned over.
+        mkasset::ShapeOptions options;
+        options.size = n;
+        options.materials = 2;
+        std::vector<OvTriangle> tris = ofDescs(mkasset::ShapeGeometry(options).triangles, 2);
+        const auto middle = static_cast<std::ptrdiff_t>(tris.size() / 2);
+        for (int i = 0; i < n + 10; ++i) {
+            tris.insert(tris.begin() + middle, {{0, static_cast<OvUInt16>(i + 1), static_cast<OvUInt16>(i + 2)}, 1});
+        }
+        const std::size_t once = tris.size();
+        for (std::size_t i = 0; i < once; ++i) {
+            tris.push_back({{tris[i].vertIndex[1], tris[i].vertIndex[0], tris[i].vertIndex[2]}, tris[i].matIndex});
+        }
+        fromTriangles("fans and doubles", tris, 0);
+    }
+    for (unsigned seed = 1; seed <= 120; ++seed) {
+        std::mt19937 rng(seed);
+        std::vector<SoupTriangle> soup = RandomSoup(rng, list.numMaterials);
+        if (seed % 3 == 0) {
+            // Larger soups over fewer vertices: edges shared by many triangles.
+            for (int more = 0; more < 8; ++more) {
+                const std::vector<SoupTriangle> extra = RandomSoup(rng, list.numMaterials);
+                soup.insert(soup.end(), extra.begin(), extra.end());
+            }
+        }
+        if (seed % 4 == 0) {
+            for (SoupTriangle& t : soup) {
+                t.slot = seed % 8 == 0 ? 0 : t.slot % 2; // one material, or two
+            }
+        }
+        std::vector<OvTriangle> tris;
+        for (const SoupTriangle& t : soup) {
+            tris.push_back({{t.v[0], t.v[1], t.v[2]}, static_cast<OvUInt16>(t.slot)});
+        }
+        fromTriangles("soups", tris, 0);
+        // Records whose list positions name other materials than the list's (the same position
+        // with two materials, two positions with one).
+        for (SoupTriangle& t : soup) {
+            t.slot = (t.slot * 7) % list.numMaterials;
+        }
+        for (OvUInt32 flags : {ovMESHHEADERTRILIST, ovMESHHEADERTRISTRIP}) {
+            OvMeshBuilder* b = OvMeshBuilderCreate(static_cast<OvInt32>(soup.size()));
+            for (const SoupTriangle& t : soup) {
+                OvMeshBuilderAddTriangle(b, list.materials[(t.slot * 3) % list.numMaterials], t.v[0], t.v[1], t.v[2],
+                                         static_cast<OvUInt16>(t.slot), static_cast<OvUInt16>(t.slot % 3),
+                                         static_cast<OvUInt16>(t.slot % 2), 0);
+            }
+            OvMeshHeader* h = OvMeshHeaderBuild(b, flags);
+            ASSERT_NE(h, nullptr);
+            digests[flags != 0 ? "records strips" : "records lists"].Add(h, list);
+            OvMeshHeaderDestroy(h);
+        }
+    }
+    const std::map<std::string, std::uint64_t> recorded = {
+        {"characters lists", 0x4756aa296845ca30ull},
+        {"characters strips", 0x620cb01baa425e0aull},
+        {"fans and doubles lists", 0x3cb64c2abd376a16ull},
+        {"fans and doubles strips", 0xa77026b2a8a5e58cull},
+        {"levels lists", 0x4caa8f64fb15707cull},
+        {"levels strips", 0x6daa6f02c09d33a1ull},
+        {"records lists", 0xcd51d2465c6ffc38ull},
+        {"records strips", 0x4fbf166f2f33aa1eull},
+        {"shapes lists", 0x58ba169a6c0e8b53ull},
+        {"shapes strips", 0x51600d3ba925d715ull},
+        {"soups lists", 0x433acbc9dbc4e858ull},
+        {"soups strips", 0x67f92da0972b5592ull},
+    };
+    for (const auto& [family, digest] : digests) {
+        const auto it = recorded.find(family);
+        EXPECT_TRUE(it != recorded.end() && it->second == digest.h)
+            << family << ": 0x" << std::hex << digest.h << " (recorded 0x" << (it != recorded.end() ? it->second : 0)
+            << ")";
     }
 }
 

@@ -1,6 +1,7 @@
 #include "physics/core/collision/drivers.h"
 
 #include <cstring>
+#include <utility>
 
 #include "physics/core/context/context.h"
 #include "physics/core/context/dynamics.h"
@@ -72,7 +73,7 @@ OvpCollisionDriver* OvpCollisionDriverCarve(OvpCarver* c, const OvpContextParams
     OvMatrix* matrices = c->take<OvMatrix>(gathered);
     OvpPartPair* partPairs = c->take<OvpPartPair>(gathered);
     OvpContact* taskRecords = c->take<OvpContact>(tasks);
-    OvUInt8* taskTriangles = c->take<OvUInt8>(tasks);
+    OvUInt8* taskFlags = c->take<OvUInt8>(tasks);
     const OvUInt32 poolPoints = (tasks > 2u ? tasks : 2u) * ovpPOOLFEATURE;
     OvpFeatureVertex* points = c->take<OvpFeatureVertex>(poolPoints);
     OvpTriangleRecord* records = c->take<OvpTriangleRecord>(triangles);
@@ -93,7 +94,7 @@ OvpCollisionDriver* OvpCollisionDriverCarve(OvpCarver* c, const OvpContextParams
     d->partPairs = partPairs;
     d->partPairCapacity = static_cast<OvInt32>(gathered);
     d->tasks = taskRecords;
-    d->taskTriangles = taskTriangles;
+    d->taskFlags = taskFlags;
     d->taskCapacity = static_cast<OvInt32>(tasks);
     d->points = points;
     d->pointCapacity = poolPoints;
@@ -277,8 +278,10 @@ OvBool OvpCollisionQueueTask(OvpCollisionDriver* d, const OvpGatheredPart* a, co
         r->points[k].identity[0] = a->identity;
         r->points[k].identity[1] = b->identity;
     }
-    d->taskTriangles[d->taskCount] =
-        ((a->volume->type->words[2] | b->volume->type->words[2]) & ovpVOLUMETYPE_TRIANGLE) != 0;
+    const auto pointCore = [](const OvpVolume* v) { return v->type->id == ovpVOLUME_SPHERE; };
+    d->taskFlags[d->taskCount] = static_cast<OvUInt8>(
+        (((a->volume->type->words[2] | b->volume->type->words[2]) & ovpVOLUMETYPE_TRIANGLE) != 0 ? ovpTASK_TRIANGLE : 0) |
+        (pointCore(a->volume) ? ovpTASK_POINTA : 0) | (pointCore(b->volume) ? ovpTASK_POINTB : 0));
     if (++d->taskCount >= d->taskCapacity) {
         d->stop = 1;
     }
@@ -304,10 +307,53 @@ OvUInt32 OvpCollisionWriteRecords(OvpCollisionDriver* d, OvpContact* tasks, OvUI
         return 0;
     }
     const OvInt32 first = static_cast<OvInt32>(tasks - d->tasks);
+    const auto flagsOf = [&](OvUInt32 i) -> OvUInt32 {
+        const OvInt32 t = first + static_cast<OvInt32>(i);
+        return t >= 0 && t < d->taskCapacity ? d->taskFlags[t] : 0u;
+    };
     bool triangles = false;
     for (OvUInt32 i = 0; i < count; ++i) {
-        const OvInt32 t = first + static_cast<OvInt32>(i);
-        triangles = triangles || (t >= 0 && t < d->taskCapacity && d->taskTriangles[t] != 0);
+        triangles = triangles || (flagsOf(i) & ovpTASK_TRIANGLE) != 0;
+    }
+    // A piece whose core is one point touches a surface at one point. Its records against
+    // several pieces of the other end (a sphere over a vertex or edge that triangles share) give
+    // that point along slightly turned normals; as rows (and merged, as points of one record)
+    // they are near copies of each other, which the solver cannot tell apart and updates in turn
+    // without end. Records of one such piece whose normals agree with the first one's become
+    // one: the deepest point (the first on a tie) along the sum of their normals, again until
+    // no two agree.
+    for (int side = 0; side < 2; ++side) {
+        const OvUInt32 flag = side == 0 ? ovpTASK_POINTA : ovpTASK_POINTB;
+        for (bool again = true; again;) {
+            again = false;
+            for (OvUInt32 i = 0; i < count; ++i) {
+                const OvpContact& r = tasks[i];
+                if (r.count == 0 || (flagsOf(i) & flag) == 0) {
+                    continue;
+                }
+                OvpContact* kept = &tasks[i];
+                OvV3d sum = r.normal;
+                bool folded = false;
+                for (OvUInt32 j = i + 1; j < count; ++j) {
+                    OvpContact& o = tasks[j];
+                    if (o.count == 0 || (flagsOf(j) & flag) == 0 ||
+                        o.points[0].identity[side] != r.points[0].identity[side] ||
+                        !OvpNormalsAgree(r.normal, o.normal)) {
+                        continue;
+                    }
+                    sum = OvpAdd(sum, o.normal);
+                    again = folded = true;
+                    OvpContact* dropped = &o;
+                    if (o.points[0].separation < kept->points[0].separation) {
+                        std::swap(dropped, kept);
+                    }
+                    dropped->count = 0;
+                }
+                if (folded) {
+                    OvpMathVec3Normalize(&kept->normal, &sum);
+                }
+            }
+        }
     }
     const OvUInt32 made = OvpGeneralPrimitiveMergeContacts(tasks, count, triangles, out, capacity, d->lengthScale);
     for (int side = 0; side < 2; ++side) {

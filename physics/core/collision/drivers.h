@@ -23,6 +23,13 @@ struct OvpPartPair {
     OvInt32 b;
 };
 
+// Flags of a queued task.
+enum OvpTaskFlag : OvUInt8 {
+    ovpTASK_TRIANGLE = 0x1, // a triangle piece took part
+    ovpTASK_POINTA = 0x2,   // the first end's piece has a point core (a sphere)
+    ovpTASK_POINTB = 0x4    // the second end's piece has a point core
+};
+
 // The collision workspace and its settings.
 struct OvpCollisionDriver {
     OvpGatherState gather;
@@ -30,7 +37,7 @@ struct OvpCollisionDriver {
     OvInt32 partPairCount;
     OvInt32 partPairCapacity;
     OvpContact* tasks;      // one record per kept part pair, consecutive per pair of parts
-    OvUInt8* taskTriangles; // per task: a triangle piece took part
+    OvUInt8* taskFlags;     // per task: ovpTASK_* flags
     OvInt32 taskCount;
     OvInt32 taskCapacity;
     OvpFeatureVertex* points; // the shared point pool: vertices of features past their own storage

@@ -933,7 +933,7 @@ OvUInt32 OvpGeneralPrimitiveMergeContacts(OvpContact* records, OvUInt32 count, O
         for (OvUInt32 g = 0; g < groups && groupOf[i] == ~0u; ++g) {
             const OvpContact& l = records[leader[g]];
             const OvV3d d = OvpSub(l.points[0].position, r.points[0].position);
-            if (OvpDot(l.normal, r.normal) > 0.99f && (std::fabs(OvpDot(l.normal, d)) < 0.01f * lengthScale ||
+            if (OvpNormalsAgree(l.normal, r.normal) && (std::fabs(OvpDot(l.normal, d)) < 0.01f * lengthScale ||
                                                        std::fabs(OvpDot(r.normal, d)) < 0.01f * lengthScale)) {
                 groupOf[i] = g;
             }

@@ -109,6 +109,9 @@ void OvpContactCopy(OvpContact* out, const OvpContact* record);
 // smaller of the two first separations (absolute) plus a tenth of the length scale.
 OvBool OvpGeneralPrimitiveNearFacePlane(const OvpContact* face, const OvpContact* other, float lengthScale);
 
+// Whether two contact normals agree closely enough for their records to be merged.
+inline bool OvpNormalsAgree(const OvV3d& a, const OvV3d& b) { return OvpDot(a, b) > 0.99f; }
+
 // Records of one object pair that a merge looks at; further ones are dropped.
 inline constexpr OvUInt32 ovpMERGERECORDS = 256;
 
