@@ -133,27 +133,6 @@ OvUInt32 OvChunkStampPack(OvUInt32 version, OvUInt32 buildNum) {
     return (((version + 0x10000u) >> 8) << 22) | ((version & 63u) << 16) | (buildNum & 0xFFFFu);
 }
 
-void OvChunkStampUnpack(OvUInt32 stamp, OvUInt32* version, OvUInt32* buildNum) {
-    OvUInt32 v = 0;
-    OvUInt32 b = 0;
-    if (stamp < 0x10000u) {
-        v = stamp << 8;
-    } else {
-        v = ((stamp >> 14) & 0x3FF00u) + 0x30000u + ((stamp >> 16) & 63u);
-        b = stamp & 0xFFFFu;
-    }
-    if (version != nullptr) {
-        *version = v;
-    }
-    if (buildNum != nullptr) {
-        *buildNum = b;
-    }
-}
-
-OvBool OvChunkVersionAccepted(OvUInt32 version) {
-    return version >= ovLIBRARYMINVERSION && version <= ovLIBRARYMAXVERSION ? TRUE : FALSE;
-}
-
 OvStream* OvStreamWriteChunkHeader(OvStream* stream, OvUInt32 type, OvUInt32 length, OvUInt32 version,
                                    OvUInt32 buildNum) {
     OvUInt8 bytes[ovCHUNKHEADERSIZE];
@@ -209,7 +188,7 @@ OvBool OvChunkIsComplex(OvUInt32 type) {
     }
 }
 
-OvBool OvStreamFindChunk(OvStream* stream, OvUInt32 type, OvUInt32* length, OvUInt32* version) {
+OvBool OvStreamFindChunkThroughRead(OvStream* stream, OvUInt32 type, OvUInt32* length, OvUInt32* version) {
     for (;;) {
         OvUInt32 foundType = 0;
         OvUInt32 foundLength = 0;
@@ -253,10 +232,6 @@ OvStream* OvStreamWriteReals(OvStream* stream, const float* values, OvUInt32 len
 
 OvStream* OvStreamWriteInt32(OvStream* stream, const OvInt32* values, OvUInt32 length) {
     return OvStreamWrite(stream, values, length);
-}
-
-OvStream* OvStreamReadValues(OvStream* stream, void* buffer, OvUInt32 length) {
-    return OvStreamReadStrict(stream, buffer, length);
 }
 
 OvUInt32 OvStringStreamGetSize(const char* string) {

@@ -4,9 +4,8 @@
 
 #include <bit>
 
+#include "graphics/core/stream.h"
 #include "graphics/core/types.h"
-
-struct OvStream;
 
 inline constexpr OvUInt32 ovCHUNKHEADERSIZE = 12;
 
@@ -33,24 +32,6 @@ struct OvChunkHeaderInfo {
     OvBool isComplex;  // TRUE when the body is a sequence of chunks
 };
 
-// Stamp word for version and build, and back.
-OvUInt32 OvChunkStampPack(OvUInt32 version, OvUInt32 buildNum);
-void OvChunkStampUnpack(OvUInt32 stamp, OvUInt32* version, OvUInt32* buildNum);
-// TRUE when a reader accepts the version.
-OvBool OvChunkVersionAccepted(OvUInt32 version);
-
-OvStream* OvStreamWriteChunkHeader(OvStream* stream, OvUInt32 type, OvUInt32 length, OvUInt32 version,
-                                   OvUInt32 buildNum);
-// Every out may be null. TRUE, or FALSE with error 0x8000001A when 12 bytes cannot be read.
-OvBool OvStreamReadChunkHeader(OvStream* stream, OvUInt32* type, OvUInt32* length, OvUInt32* version,
-                               OvUInt32* buildNum);
-OvStream* OvStreamReadChunkHeaderInfo(OvStream* stream, OvChunkHeaderInfo* info);
-OvBool OvChunkIsComplex(OvUInt32 type);
-// Reads headers, skipping the bodies of other types, until one of the type; TRUE with the
-// stream at its body, FALSE on a read failure or a version outside the accepted range
-// (error 0x80000004).
-OvBool OvStreamFindChunk(OvStream* stream, OvUInt32 type, OvUInt32* length, OvUInt32* version);
-
 // Little-endian 32-bit fields of a record already read into memory, and of one being built
 // (inline: readers take a dozen fields a record).
 inline OvUInt32 OvChunkGetUInt32(const OvUInt8* bytes) {
@@ -65,11 +46,66 @@ inline void OvChunkPutUInt32(OvUInt8* bytes, OvUInt32 v) {
     bytes[3] = static_cast<OvUInt8>(v >> 24);
 }
 
+// Stamp word for version and build, and back.
+OvUInt32 OvChunkStampPack(OvUInt32 version, OvUInt32 buildNum);
+inline void OvChunkStampUnpack(OvUInt32 stamp, OvUInt32* version, OvUInt32* buildNum) {
+    OvUInt32 v = 0;
+    OvUInt32 b = 0;
+    if (stamp < 0x10000u) {
+        v = stamp << 8;
+    } else {
+        v = ((stamp >> 14) & 0x3FF00u) + 0x30000u + ((stamp >> 16) & 63u);
+        b = stamp & 0xFFFFu;
+    }
+    if (version != nullptr) {
+        *version = v;
+    }
+    if (buildNum != nullptr) {
+        *buildNum = b;
+    }
+}
+// TRUE when a reader accepts the version.
+inline OvBool OvChunkVersionAccepted(OvUInt32 version) {
+    return version >= ovLIBRARYMINVERSION && version <= ovLIBRARYMAXVERSION ? TRUE : FALSE;
+}
+
+OvStream* OvStreamWriteChunkHeader(OvStream* stream, OvUInt32 type, OvUInt32 length, OvUInt32 version,
+                                   OvUInt32 buildNum);
+// Every out may be null. TRUE, or FALSE with error 0x8000001A when 12 bytes cannot be read.
+OvBool OvStreamReadChunkHeader(OvStream* stream, OvUInt32* type, OvUInt32* length, OvUInt32* version,
+                               OvUInt32* buildNum);
+OvStream* OvStreamReadChunkHeaderInfo(OvStream* stream, OvChunkHeaderInfo* info);
+OvBool OvChunkIsComplex(OvUInt32 type);
+// The search below when the next chunk is not at hand or not the one sought.
+OvBool OvStreamFindChunkThroughRead(OvStream* stream, OvUInt32 type, OvUInt32* length, OvUInt32* version);
+// Reads headers, skipping the bodies of other types, until one of the type; TRUE with the
+// stream at its body, FALSE on a read failure or a version outside the accepted range
+// (error 0x80000004). (Inline: the chunk sought is most often the next one, at hand.)
+inline OvBool OvStreamFindChunk(OvStream* stream, OvUInt32 type, OvUInt32* length, OvUInt32* version) {
+    if (const OvUInt8* at = OvStreamPeekInPlace(stream, ovCHUNKHEADERSIZE)) {
+        OvUInt32 found = 0;
+        OvChunkStampUnpack(OvChunkGetUInt32(at + 8), &found, nullptr);
+        if (OvChunkGetUInt32(at) == type && OvChunkVersionAccepted(found)) {
+            if (length != nullptr) {
+                *length = OvChunkGetUInt32(at + 4);
+            }
+            if (version != nullptr) {
+                *version = found;
+            }
+            OvStreamPassInPlace(stream, ovCHUNKHEADERSIZE);
+            return TRUE;
+        }
+    }
+    return OvStreamFindChunkThroughRead(stream, type, length, version);
+}
+
 // Little-endian 32-bit values (and 16-bit integers for ReadValues), lengths in bytes.
 OvStream* OvStreamWriteReals(OvStream* stream, const float* values, OvUInt32 length);
 OvStream* OvStreamWriteInt32(OvStream* stream, const OvInt32* values, OvUInt32 length);
 // Reads exactly length bytes of values: the stream, or null (error 0x8000001A) on a short read.
-OvStream* OvStreamReadValues(OvStream* stream, void* buffer, OvUInt32 length);
+inline OvStream* OvStreamReadValues(OvStream* stream, void* buffer, OvUInt32 length) {
+    return OvStreamReadStrict(stream, buffer, length);
+}
 
 // String chunks: body = the characters, a NUL and NULs up to the next multiple of 4.
 OvUInt32 OvStringStreamGetSize(const char* string);

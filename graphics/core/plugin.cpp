@@ -69,6 +69,17 @@ OvInt32 SetEntryCallback(OvPluginRegistry* registry, OvUInt32 pluginID, Callback
     return e->offset;
 }
 
+// What an entry registered without a constructor or destructor gets: objects are made and
+// destroyed in numbers, so these are not called.
+const OvPluginObjectConstructor kNoConstructor = static_cast<OvPluginObjectConstructor>(OvIdentity);
+const OvPluginObjectDestructor kNoDestructor = static_cast<OvPluginObjectDestructor>(OvIdentity);
+
+void Destruct(const OvPluginEntry* e, void* object) {
+    if (e->destructCB != kNoDestructor) {
+        e->destructCB(object, e->offset, e->size);
+    }
+}
+
 bool Streamed(const OvPluginEntry* e) { return e->getSizeCB != nullptr && e->writeCB != nullptr; }
 
 // Reads the sub-chunks of an extension chunk body of the given length; read(entry) handles a
@@ -172,8 +183,8 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
     e->getSizeCB = nullptr;
     e->alwaysCB = nullptr;
     e->rightsCB = nullptr;
-    e->constructCB = constructCB != nullptr ? constructCB : static_cast<OvPluginObjectConstructor>(OvIdentity);
-    e->destructCB = destructCB != nullptr ? destructCB : static_cast<OvPluginObjectDestructor>(OvIdentity);
+    e->constructCB = constructCB != nullptr ? constructCB : kNoConstructor;
+    e->destructCB = destructCB != nullptr ? destructCB : kNoDestructor;
     e->copyCB = copyCB != nullptr ? copyCB : static_cast<OvPluginObjectCopy>(OvIdentity);
     e->spare = nullptr;
     e->nextRegEntry = nullptr;
@@ -218,9 +229,9 @@ OvInt32 OvPluginRegistryAddPluginStreamRightsCallback(OvPluginRegistry* registry
 
 const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* registry, void* object) {
     for (OvPluginEntry* e = registry->firstRegEntry; e != nullptr; e = e->nextRegEntry) {
-        if (e->constructCB(object, e->offset, e->size) == nullptr) {
+        if (e->constructCB != kNoConstructor && e->constructCB(object, e->offset, e->size) == nullptr) {
             for (OvPluginEntry* undo = e->prevRegEntry; undo != nullptr; undo = undo->prevRegEntry) {
-                undo->destructCB(object, undo->offset, undo->size);
+                Destruct(undo, object);
             }
             return nullptr;
         }
@@ -230,7 +241,7 @@ const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* regis
 
 const OvPluginRegistry* OvPluginRegistryDeInitObject(const OvPluginRegistry* registry, void* object) {
     for (OvPluginEntry* e = registry->lastRegEntry; e != nullptr; e = e->prevRegEntry) {
-        e->destructCB(object, e->offset, e->size);
+        Destruct(e, object);
     }
     return registry;
 }

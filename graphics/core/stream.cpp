@@ -120,16 +120,6 @@ OvStream* MemoryWrite(OvStream* stream, const void* buffer, OvUInt32 length) {
     return stream;
 }
 
-// The general path of a strict read, out of line so that the strict read's own path for bytes at
-// hand needs no stack frame.
-[[gnu::noinline]] OvStream* ReadStrictThroughRead(OvStream* stream, void* buffer, OvUInt32 length) {
-    if (OvStreamRead(stream, buffer, length) != length) {
-        ReportCore(OvErrorCode(ovERRREAD));
-        return nullptr;
-    }
-    return stream;
-}
-
 } // namespace
 
 void* OvStreamModuleOpen(void* instance, OvInt32 offset, OvInt32) {
@@ -314,38 +304,12 @@ OvUInt32 OvStreamRead(OvStream* stream, void* buffer, OvUInt32 length) {
     }
 }
 
-const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length) {
-    if (stream->type == ovSTREAMMEMORY && stream->accessType == ovSTREAMREAD) {
-        OvStreamMemory& m = stream->Type.memory;
-        if (m.nSize - m.position >= length && length > 0) {
-            const OvUInt8* at = m.memBlock + m.position;
-            m.position += length;
-            return at;
-        }
-    } else if (stream->type == ovSTREAMFILENAME && ReadAheadHeld(stream) >= length && length > 0) {
-        const OvUInt8* at = stream->readAhead.block + stream->readAhead.next;
-        stream->readAhead.next += length;
-        return at;
+OvStream* OvStreamReadStrictThroughRead(OvStream* stream, void* buffer, OvUInt32 length) {
+    if (OvStreamRead(stream, buffer, length) != length) {
+        ReportCore(OvErrorCode(ovERRREAD));
+        return nullptr;
     }
-    return nullptr;
-}
-
-OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length) {
-    // Loaders read a dozen small records an object: bytes already at hand (a memory stream's
-    // block, a named file's read-ahead) are copied here, without the general path's calls.
-    if (const OvUInt8* at = OvStreamReadInPlace(stream, length)) {
-        std::memcpy(buffer, at, length);
-        return stream;
-    }
-    return ReadStrictThroughRead(stream, buffer, length);
-}
-
-const OvUInt8* OvStreamReadView(OvStream* stream, void* scratch, OvUInt32 length) {
-    // Headers and heads of records are decoded where they lie: no copy for bytes at hand.
-    if (const OvUInt8* at = OvStreamReadInPlace(stream, length)) {
-        return at;
-    }
-    return ReadStrictThroughRead(stream, scratch, length) != nullptr ? static_cast<const OvUInt8*>(scratch) : nullptr;
+    return stream;
 }
 
 OvStream* OvStreamWrite(OvStream* stream, const void* buffer, OvUInt32 length) {

@@ -2,6 +2,8 @@
 // Sequential byte streams over an open file, a file opened by name, a memory block or four
 // callbacks of the caller. The stream module (engine module 0x404) keeps the stream records.
 
+#include <cstring>
+
 #include "graphics/core/memory.h"
 #include "graphics/core/types.h"
 
@@ -85,17 +87,65 @@ OvStream* OvStreamOpen(OvInt32 type, OvInt32 accessType, const void* data);
 OvBool OvStreamClose(OvStream* stream, OvMemory* memory);
 // Bytes read; a short count reports end of data (5) or a read failure (0x8000001A).
 OvUInt32 OvStreamRead(OvStream* stream, void* buffer, OvUInt32 length);
+// The general path of the strict read and the view below, for bytes that are not at hand.
+OvStream* OvStreamReadStrictThroughRead(OvStream* stream, void* buffer, OvUInt32 length);
+
+// The next length bytes (length > 0) when they are already in memory (a memory stream's block, a
+// named file's read-ahead), the stream unmoved; null when they are not at hand.
+inline const OvUInt8* OvStreamPeekInPlace(const OvStream* stream, OvUInt32 length) {
+    if (stream->type == ovSTREAMMEMORY && stream->accessType == ovSTREAMREAD) {
+        const OvStreamMemory& m = stream->Type.memory;
+        if (m.nSize - m.position >= length && length > 0) {
+            return m.memBlock + m.position;
+        }
+    } else if (stream->type == ovSTREAMFILENAME && stream->readAhead.filled - stream->readAhead.next >= length &&
+               length > 0) {
+        return stream->readAhead.block + stream->readAhead.next;
+    }
+    return nullptr;
+}
+
+// Moves a stream past length bytes a peek returned.
+inline void OvStreamPassInPlace(OvStream* stream, OvUInt32 length) {
+    if (stream->type == ovSTREAMMEMORY) {
+        stream->Type.memory.position += length;
+    } else {
+        stream->readAhead.next += length;
+    }
+}
+
+// The next length bytes (length > 0) when they are already in memory: the stream moves past them,
+// and they stay valid until the next call on the stream. Null, the stream unmoved, when they are
+// not at hand; the caller then reads them. (Inline, with the strict read and the view: loaders
+// call them for every record head.)
+inline const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length) {
+    const OvUInt8* at = OvStreamPeekInPlace(stream, length);
+    if (at != nullptr) {
+        OvStreamPassInPlace(stream, length);
+    }
+    return at;
+}
+
 // Reads exactly length bytes: the stream, or null when fewer could be read (error 5 or
 // 0x8000001A). Loaders use it so that truncated input is never taken for data.
-OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length);
-// The next length bytes (length > 0) when they are already in memory (a memory stream's block, a
-// named file's read-ahead): the stream moves past them, and they stay valid until the next call on
-// the stream. Null, the stream unmoved, when they are not at hand; the caller then reads them.
-const OvUInt8* OvStreamReadInPlace(OvStream* stream, OvUInt32 length);
+inline OvStream* OvStreamReadStrict(OvStream* stream, void* buffer, OvUInt32 length) {
+    if (const OvUInt8* at = OvStreamReadInPlace(stream, length)) {
+        std::memcpy(buffer, at, length);
+        return stream;
+    }
+    return OvStreamReadStrictThroughRead(stream, buffer, length);
+}
+
 // Exactly length bytes (length > 0) to decode: where they lie in memory when they are at hand,
 // else read into scratch (length bytes of room); null as from a strict read. Valid until the next
 // call on the stream.
-const OvUInt8* OvStreamReadView(OvStream* stream, void* scratch, OvUInt32 length);
+inline const OvUInt8* OvStreamReadView(OvStream* stream, void* scratch, OvUInt32 length) {
+    if (const OvUInt8* at = OvStreamReadInPlace(stream, length)) {
+        return at;
+    }
+    return OvStreamReadStrictThroughRead(stream, scratch, length) != nullptr ? static_cast<const OvUInt8*>(scratch)
+                                                                             : nullptr;
+}
 OvStream* OvStreamWrite(OvStream* stream, const void* buffer, OvUInt32 length);
 // Moves on by length bytes; null (error 5) when that passes the end of the data.
 OvStream* OvStreamSkip(OvStream* stream, OvUInt32 length);

@@ -32,6 +32,9 @@ void* gStripData = nullptr;
 bool gStripEdgeHash = true;
 
 constexpr OvUInt32 kIndexBlock = 256; // indices converted per stream call
+// Stored indices read per call when the stream does not hold them: 16 KB, more than a file
+// stream reads ahead, so that they come from the file straight into the block.
+constexpr OvUInt32 kIndexReadBlock = 4096;
 
 // A little-endian 32-bit value of a block read from a stream.
 inline OvUInt32 LittleU32(const OvUInt8* b) {
@@ -1256,11 +1259,21 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     }
     OvMesh* meshes = OvMeshHeaderGetMeshes(header);
     OvUInt16* indices = native ? nullptr : HeaderIndices(header);
+    // The rest of the body where it lies when the stream holds it (its size is checked above, and
+    // the meshes' counts against the total below), else read piece by piece.
+    const OvUInt8* body = length > 12 ? OvStreamReadInPlace(stream, static_cast<OvUInt32>(length) - 12) : nullptr;
+    std::size_t bodyAt = 0;
+    const auto inBody = [&](OvUInt32 bytes) {
+        const OvUInt8* at = body + bodyAt;
+        bodyAt += bytes;
+        return at;
+    };
     std::uint64_t sum = 0;
     bool ok = true;
     for (OvUInt32 m = 0; ok && m < numMeshes; ++m) {
         OvUInt8 meshScratch[8];
-        const OvUInt8* meshHead = OvStreamReadView(stream, meshScratch, sizeof meshScratch);
+        const OvUInt8* meshHead =
+            body != nullptr ? inBody(sizeof meshScratch) : OvStreamReadView(stream, meshScratch, sizeof meshScratch);
         if (meshHead == nullptr) {
             ok = false;
             break;
@@ -1281,7 +1294,10 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
         }
         // The mesh's indices straight from the stream's bytes when they are at hand, else in blocks.
         const std::int64_t vertexLimit = std::min<std::int64_t>(numVertices, 0x10000);
-        if (const OvUInt8* all = count > 0 ? OvStreamReadInPlace(stream, 4 * count) : nullptr) {
+        const OvUInt8* all = count == 0        ? nullptr
+                             : body != nullptr ? inBody(4 * count)
+                                               : OvStreamReadInPlace(stream, 4 * count);
+        if (all != nullptr) {
             if (NarrowIndices(all, count, indices) >= vertexLimit) {
                 ReportRead();
                 ok = false;
@@ -1289,9 +1305,9 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
             indices += count;
             continue;
         }
-        OvUInt8 block[4 * kIndexBlock];
+        OvUInt8 block[4 * kIndexReadBlock];
         for (OvUInt32 done = 0; ok && done < count;) {
-            const OvUInt32 n = std::min(kIndexBlock, count - done);
+            const OvUInt32 n = std::min(kIndexReadBlock, count - done);
             if (OvStreamReadStrict(stream, block, 4 * n) == nullptr) {
                 ok = false;
                 break;

@@ -400,24 +400,81 @@ TEST_F(ClumpStreamTest, ModelsOfTheBuilderRead) {
     }
 }
 
-TEST_F(ClumpStreamTest, GeometryTrianglesAndLightsAsStored) {
-    // A stored triangle of words 1, 0, 7, 2 is vertices 0, 1, 2 with material 7.
+// A geometry of the given vertices whose triangles are the given ones, over a list of the given
+// materials (none: every triangle names no material).
+mkasset::GeometryDesc TriangleGeometry(std::int32_t vertices, std::vector<mkasset::TriangleDesc> triangles,
+                                       int materials) {
     mkasset::GeometryDesc g = SmallGeometry();
     g.extensions.clear();
-    g.triangles = {{{0, 1, 2}, 7}};
-    g.materialList = mkasset::MaterialListOf(std::vector<mkasset::MaterialDesc>(8, Material(1, 1, 1, 255)));
+    g.numVertices = vertices;
+    g.texCoordSets = {std::vector<float>(2 * static_cast<std::size_t>(vertices), 0.5f)};
+    g.morphTargets[0].verts.assign(3 * static_cast<std::size_t>(vertices), 1.0f);
+    g.triangles = std::move(triangles);
+    g.materialList = mkasset::MaterialListOf(
+        std::vector<mkasset::MaterialDesc>(static_cast<std::size_t>(materials), Material(1, 1, 1, 255)));
+    return g;
+}
+
+TEST_F(ClumpStreamTest, GeometryTrianglesAndLightsAsStored) {
+    // A stored triangle of words 1, 0, 7, 2 is vertices 0, 1, 2 with material 7.
     mkasset::ChunkWriter w;
-    mkasset::WriteGeometry(w, g);
+    mkasset::WriteGeometry(w, TriangleGeometry(3, {{{0, 1, 2}, 7}}, 8));
     const std::size_t triangleAt = 12 + 12 + 16 + 24;
     EXPECT_EQ(OvChunkGetUInt32(w.Data().data() + triangleAt), 0x00000001u);
     EXPECT_EQ(OvChunkGetUInt32(w.Data().data() + triangleAt + 4), 0x00020007u);
-    OvGeometry* geometry = ReadGeometry(w.Data());
-    ASSERT_NE(geometry, nullptr);
-    EXPECT_EQ(geometry->triangles[0].vertIndex[0], 0);
-    EXPECT_EQ(geometry->triangles[0].vertIndex[1], 1);
-    EXPECT_EQ(geometry->triangles[0].vertIndex[2], 2);
-    EXPECT_EQ(geometry->triangles[0].matIndex, 7);
-    OvGeometryDestroy(geometry);
+
+    // Triangles are decoded and checked two at a time with a single one left over: every count up
+    // to five reads as written, and a vertex or material one past the end in any corner of any of
+    // them is refused. Values of 0x8000 and above are compared as unsigned.
+    const auto check = [](std::int32_t vertices, const std::vector<mkasset::TriangleDesc>& triangles, int materials,
+                          bool reads, const std::string& name) {
+        mkasset::ChunkWriter g;
+        mkasset::WriteGeometry(g, TriangleGeometry(vertices, triangles, materials));
+        OvGeometry* geometry = ReadGeometry(g.Data());
+        ASSERT_EQ(geometry != nullptr, reads) << name;
+        if (geometry == nullptr) {
+            EXPECT_EQ(TakeError(), ovERRREAD) << name;
+            return;
+        }
+        ASSERT_EQ(geometry->numTriangles, static_cast<OvInt32>(triangles.size())) << name;
+        for (std::size_t t = 0; t < triangles.size(); ++t) {
+            const OvTriangle& read = geometry->triangles[t];
+            EXPECT_EQ(read.vertIndex[0], triangles[t].v[0]) << name << " triangle " << t;
+            EXPECT_EQ(read.vertIndex[1], triangles[t].v[1]) << name << " triangle " << t;
+            EXPECT_EQ(read.vertIndex[2], triangles[t].v[2]) << name << " triangle " << t;
+            EXPECT_EQ(read.matIndex, triangles[t].material) << name << " triangle " << t;
+        }
+        OvGeometryDestroy(geometry);
+    };
+    for (std::size_t count = 1; count <= 5; ++count) {
+        std::vector<mkasset::TriangleDesc> triangles;
+        for (std::size_t t = 0; t < count; ++t) {
+            const auto v = static_cast<std::uint16_t>(3 * t);
+            triangles.push_back({{v, static_cast<std::uint16_t>(v + 1), static_cast<std::uint16_t>(v + 2)},
+                                 static_cast<std::uint16_t>(t % 3)});
+        }
+        const std::string name = std::to_string(count) + " triangles";
+        check(15, triangles, 3, true, name);
+        for (std::size_t t = 0; t < count; ++t) {
+            for (int corner = 0; corner < 4; ++corner) {
+                std::vector<mkasset::TriangleDesc> bad = triangles;
+                std::uint16_t& value = corner < 3 ? bad[t].v[corner] : bad[t].material;
+                value = corner < 3 ? 15 : 3;
+                check(15, bad, 3, false,
+                      name + ", triangle " + std::to_string(t) + " corner " + std::to_string(corner));
+            }
+        }
+        // Without materials every triangle names none, and one that names a material is refused.
+        std::vector<mkasset::TriangleDesc> none = triangles;
+        for (mkasset::TriangleDesc& t : none) {
+            t.material = ovTRIANGLENOMATERIAL;
+        }
+        check(15, none, 0, true, name + " without materials");
+        none[count - 1].material = 0;
+        check(15, none, 0, false, name + " without materials, the last naming one");
+    }
+    check(0xFFFF, {{{0x8000, 0xFFFE, 0x7FFF}, 1}, {{0xFFFE, 0, 0x8001}, 0}, {{1, 2, 3}, 1}}, 2, true, "high vertices");
+    check(0xFFFF, {{{0x8000, 0xFFFE, 0x7FFF}, 1}, {{0xFFFE, 0xFFFF, 0x8001}, 0}}, 2, false, "vertex 0xFFFF");
 
     // A light struct of 20 bytes leaves flags and type 0; equal channels set the private bit.
     mkasset::ChunkWriter l;
