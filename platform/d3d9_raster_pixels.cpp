@@ -989,10 +989,13 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
         if (contiguous)
             return LoadLanes(at[0], lanes);
-        alignas(16) int v[4] = {};
-        for (int k = 0; k < lanes; ++k)
-            std::memcpy(&v[k], at[k], 4);
-        return _mm_load_si128(reinterpret_cast<const __m128i*>(v));
+        // Lanes past `lanes` repeat the last pixel; in registers, not through memory, so the
+        // vector does not wait on four separate stores.
+        int v[4];
+        for (int k = 0; k < 4; ++k)
+            std::memcpy(&v[k], at[k < lanes ? k : lanes - 1], 4);
+        return _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(v[0]), _mm_cvtsi32_si128(v[1])),
+                                  _mm_unpacklo_epi32(_mm_cvtsi32_si128(v[2]), _mm_cvtsi32_si128(v[3])));
     };
     // Writes `value` where `live`, keeping `old` elsewhere.
     auto store = [](BYTE* const* at, int lanes, bool contiguous, __m128i value, __m128i old, __m128i live) {
@@ -1103,6 +1106,11 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             store(depths, lanes, contiguous,
                   _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8)), stored, live);
         if (p.storeColor) {
+            if (!p.blend && lanes == 4 && contiguous && _mm_movemask_ps(_mm_castsi128_ps(live)) == 15) {
+                // Four replaced pixels: nothing of the target is kept, so it is not read.
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(targets[0]), c);
+                return;
+            }
             const __m128i old = p.blend || contiguous ? load(targets, lanes, contiguous) : _mm_setzero_si128();
             __m128i out = c;
             if (p.blend) // source alpha over the target, on bytes
@@ -1148,6 +1156,15 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
         float q = baseQ + dxQ * fx + dyQ * fy;
         BYTE* target = p.target->At(static_cast<UINT>(lo), static_cast<UINT>(y));
         BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(lo), static_cast<UINT>(y)) : nullptr;
+        if (y < y1) { // the next row of the triangle lies about under this one: its lines are fetched meanwhile
+            const std::size_t last = 4 * static_cast<std::size_t>(hi - lo);
+            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch + last), _MM_HINT_T0);
+            if (kDepth) {
+                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch + last), _MM_HINT_T0);
+            }
+        }
         for (int x = lo; x <= hi;) {
             if (waiting == 0 && hi - x >= 3) { // four pixels of this row
                 const __m128 p0 = position, p1 = _mm_add_ps(p0, dxP), p2 = _mm_add_ps(p1, dxP),
