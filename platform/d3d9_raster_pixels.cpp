@@ -1272,22 +1272,49 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     const double ex1 = static_cast<double>(X[1] - X[0]) / kSub, ey1 = static_cast<double>(Y[1] - Y[0]) / kSub;
     const double ex2 = static_cast<double>(X[2] - X[0]) / kSub, ey2 = static_cast<double>(Y[2] - Y[0]) / kSub;
     const double inv = 1.0 / (ex1 * ey2 - ex2 * ey1);
-    float base[kMaxInterpolants], dx[kMaxInterpolants], dy[kMaxInterpolants];
-    float finite = 0; // 0 while every value is finite: infinity or NaN times 0 is NaN
-    for (int i = 0; i < r.count; ++i) {
+    // Two interpolants at a time in double lanes, each lane the operations of one alone; the
+    // arrays have room for the odd one's partner.
+    alignas(16) float base[kMaxInterpolants + 1], dx[kMaxInterpolants + 1], dy[kMaxInterpolants + 1];
+    // 0 in every lane while every value is finite: infinity or NaN times 0 is NaN.
+    __m128 finite = _mm_setzero_ps();
+    const __m128d vey1 = _mm_set1_pd(ey1), vey2 = _mm_set1_pd(ey2), vex1 = _mm_set1_pd(ex1),
+                  vex2 = _mm_set1_pd(ex2), vinv = _mm_set1_pd(inv);
+    const __m128 zeroes = _mm_setzero_ps();
+    auto pair = [](const ScreenVertex* v, int i) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v->a + i))));
+    };
+    for (int i = 0; i < r.count; i += 2) {
         if (i == kSpecular && !p.useSpecular) { // no pixel reads the specular colour
             for (int k = kSpecular; k < kSpecular + 4; ++k)
                 base[k] = dx[k] = dy[k] = 0;
-            i = kSpecular + 3;
+            i = kSpecular + 2;
             continue;
         }
-        const double a0 = vs[0]->a[i], d1 = vs[1]->a[i] - a0, d2 = vs[2]->a[i] - a0;
-        base[i] = static_cast<float>(a0);
-        dx[i] = static_cast<float>((d1 * ey2 - d2 * ey1) * inv);
-        dy[i] = static_cast<float>((d2 * ex1 - d1 * ex2) * inv);
-        finite += base[i] * 0 + dx[i] * 0 + dy[i] * 0;
+        // The pair past the last interpolant reads the next slot of the vertex (or its own
+        // last twice at the array's end); that lane goes unused.
+        const int j = i + 1 < kMaxInterpolants ? i : i - 1;
+        const __m128d a0 = pair(vs[0], j), d1 = _mm_sub_pd(pair(vs[1], j), a0), d2 = _mm_sub_pd(pair(vs[2], j), a0);
+        const __m128d vdx = _mm_mul_pd(_mm_sub_pd(_mm_mul_pd(d1, vey2), _mm_mul_pd(d2, vey1)), vinv);
+        const __m128d vdy = _mm_mul_pd(_mm_sub_pd(_mm_mul_pd(d2, vex1), _mm_mul_pd(d1, vex2)), vinv);
+        __m128 fb = _mm_cvtpd_ps(a0), fdx = _mm_cvtpd_ps(vdx), fdy = _mm_cvtpd_ps(vdy);
+        if (j != i) { // the array's last interpolant sits in the high lane
+            fb = _mm_shuffle_ps(fb, fb, 0x55);
+            fdx = _mm_shuffle_ps(fdx, fdx, 0x55);
+            fdy = _mm_shuffle_ps(fdy, fdy, 0x55);
+        }
+        if (i + 1 >= r.count) { // the lane past the last interpolant is not checked
+            const __m128 first = _mm_castsi128_ps(_mm_setr_epi32(-1, 0, 0, 0));
+            fb = _mm_and_ps(fb, first);
+            fdx = _mm_and_ps(fdx, first);
+            fdy = _mm_and_ps(fdy, first);
+        }
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(base + i), _mm_castps_si128(fb));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dx + i), _mm_castps_si128(fdx));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dy + i), _mm_castps_si128(fdy));
+        finite = _mm_add_ps(finite, _mm_add_ps(_mm_add_ps(_mm_mul_ps(fb, zeroes), _mm_mul_ps(fdx, zeroes)),
+                                               _mm_mul_ps(fdy, zeroes)));
     }
-    if (!(finite == 0))
+    if (_mm_movemask_ps(_mm_cmpeq_ps(finite, zeroes)) != 15)
         return; // nothing not finite reaches a pixel
     bool lodPlanes = p.shaderLod;
     for (int s = 0; s < (r.count - kFixed) / 3; ++s) {
