@@ -805,15 +805,21 @@ template <bool kOneLevel>
     _mm_store_si128(reinterpret_cast<__m128i*>(at[2]), _mm_add_epi32(row1, x0));
     _mm_store_si128(reinterpret_cast<__m128i*>(at[3]), _mm_add_epi32(row1, x1));
     _mm_store_si128(reinterpret_cast<__m128i*>(levels), level);
-    alignas(16) int t[4][4];
-    for (int k = 0; k < 4; ++k) {
-        const BYTE* bytes = s.level[kOneLevel ? 0 : levels[k]].bytes;
-        for (int c = 0; c < 4; ++c)
-            std::memcpy(&t[c][k], bytes + 4 * static_cast<std::size_t>(at[c][k]), 4);
-    }
+    const BYTE* bytes[4];
+    for (int k = 0; k < 4; ++k)
+        bytes[k] = s.level[kOneLevel ? 0 : levels[k]].bytes;
+    // Each corner's four texels joined in registers: a vector read back from four separate
+    // stores would wait for all of them.
+    auto texel = [&](int c, int k) {
+        int t;
+        std::memcpy(&t, bytes[k] + 4 * static_cast<std::size_t>(at[c][k]), 4);
+        return _mm_cvtsi32_si128(t);
+    };
     const __m128i opaque = _mm_set1_epi32(static_cast<int>(s.opaque));
     auto corner = [&](int c) {
-        return Widen(_mm_or_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(t[c])), opaque));
+        const __m128i t = _mm_unpacklo_epi64(_mm_unpacklo_epi32(texel(c, 0), texel(c, 1)),
+                                             _mm_unpacklo_epi32(texel(c, 2), texel(c, 3)));
+        return Widen(_mm_or_si128(t, opaque));
     };
     const Channels16 wx = Spread(fx);
     return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
