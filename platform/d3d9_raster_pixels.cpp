@@ -796,31 +796,51 @@ template <bool kOneLevel>
     const __m128i one = _mm_set1_epi32(1);
     const __m128i wmask = _mm_sub_epi32(_mm_cvttps_epi32(width), one);
     const __m128i hmask = _mm_sub_epi32(_mm_cvttps_epi32(height), one);
-    const __m128i x0 = _mm_and_si128(x, wmask), x1 = _mm_and_si128(_mm_add_epi32(x, one), wmask);
-    auto row = [&](__m128i r) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(r, hmask)), width)); };
-    const __m128i row0 = row(y), row1 = row(_mm_add_epi32(y, one));
-    alignas(16) int at[4][4], levels[4]; // texel offsets: corner, then pixel
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(row0, x1));
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[2]), _mm_add_epi32(row1, x0));
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[3]), _mm_add_epi32(row1, x1));
+    const __m128i x0 = _mm_and_si128(x, wmask), y0 = _mm_and_si128(y, hmask);
+    auto row = [&](__m128i r) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(r), width)); };
+    const __m128i row0 = row(y0);
+    alignas(16) int levels[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(levels), level);
     const BYTE* bytes[4];
     for (int k = 0; k < 4; ++k)
         bytes[k] = s.level[kOneLevel ? 0 : levels[k]].bytes;
-    // Each corner's four texels joined in registers: a vector read back from four separate
-    // stores would wait for all of them.
-    auto texel = [&](int c, int k) {
-        int t;
-        std::memcpy(&t, bytes[k] + 4 * static_cast<std::size_t>(at[c][k]), 4);
-        return _mm_cvtsi32_si128(t);
-    };
+    // The corners' texels, each corner's four joined in registers (a vector read back from four
+    // separate stores would wait for all of them).
+    __m128i t[4];
+    const __m128i wraps = _mm_or_si128(_mm_cmpeq_epi32(x0, wmask), _mm_cmpeq_epi32(y0, hmask));
+    if (_mm_movemask_epi8(wraps) == 0) {
+        // No pixel's texels wrap: its two texels of each row lie side by side, the second row a
+        // level's width after the first, each pair one 8-byte read.
+        alignas(16) int at[2][4]; // the left texel of each row, per pixel
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(_mm_add_epi32(row0, x0), _mm_add_epi32(wmask, one)));
+        auto pair = [&](int r, int k) {
+            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[k] + 4 * static_cast<std::size_t>(at[r][k])));
+        };
+        for (int r = 0; r < 2; ++r) {
+            const __m128i low = _mm_unpacklo_epi32(pair(r, 0), pair(r, 1)), high = _mm_unpacklo_epi32(pair(r, 2), pair(r, 3));
+            t[2 * r] = _mm_unpacklo_epi64(low, high);
+            t[2 * r + 1] = _mm_unpackhi_epi64(low, high);
+        }
+    } else {
+        const __m128i x1 = _mm_and_si128(_mm_add_epi32(x, one), wmask);
+        const __m128i row1 = row(_mm_and_si128(_mm_add_epi32(y, one), hmask));
+        alignas(16) int at[4][4]; // texel offsets: corner, then pixel
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(row0, x1));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[2]), _mm_add_epi32(row1, x0));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[3]), _mm_add_epi32(row1, x1));
+        auto texel = [&](int c, int k) {
+            int v;
+            std::memcpy(&v, bytes[k] + 4 * static_cast<std::size_t>(at[c][k]), 4);
+            return _mm_cvtsi32_si128(v);
+        };
+        for (int c = 0; c < 4; ++c)
+            t[c] = _mm_unpacklo_epi64(_mm_unpacklo_epi32(texel(c, 0), texel(c, 1)),
+                                      _mm_unpacklo_epi32(texel(c, 2), texel(c, 3)));
+    }
     const __m128i opaque = _mm_set1_epi32(static_cast<int>(s.opaque));
-    auto corner = [&](int c) {
-        const __m128i t = _mm_unpacklo_epi64(_mm_unpacklo_epi32(texel(c, 0), texel(c, 1)),
-                                             _mm_unpacklo_epi32(texel(c, 2), texel(c, 3)));
-        return Widen(_mm_or_si128(t, opaque));
-    };
+    auto corner = [&](int c) { return Widen(_mm_or_si128(t[c], opaque)); };
     const Channels16 wx = Spread(fx);
     return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
 }
@@ -990,6 +1010,7 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
     // Every pixel samples level 0: there is no other, or no mip filter chooses one.
     const bool oneLevel = kTexture && (sampler->levelCount == 1 || sampler->mip == D3DTEXF_NONE);
+    const bool projected = kTexture && p.projected;
 
     // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
@@ -1047,7 +1068,7 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
         if (kTexture) {
             // Without a projected texture transform q is 1: q/w is 1/w.
             __m128 u = _mm_mul_ps(p2, w), v = _mm_mul_ps(p3, w), r = w;
-            if (p.projected) {
+            if (projected) {
                 const __m128 qw = _mm_mul_ps(qs, w);
                 const __m128 iq = _mm_and_ps(_mm_div_ps(one, qw), _mm_cmpneq_ps(qw, zero));
                 u = _mm_mul_ps(u, iq);
@@ -1178,9 +1199,13 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
                 position = _mm_add_ps(p3, dxP);
                 const __m128 c0 = color, c1 = _mm_add_ps(c0, dxC), c2 = _mm_add_ps(c1, dxC), c3 = _mm_add_ps(c2, dxC);
                 color = _mm_add_ps(c3, dxC);
-                const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
-                q = q3 + dxQ;
-                shade(p0, p1, p2, p3, c0, c1, c2, c3, _mm_setr_ps(q0, q1, q2, q3), 4, &target, &depth, true);
+                __m128 qs = zero; // q/w is read only by projected coordinates
+                if (projected) {
+                    const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
+                    q = q3 + dxQ;
+                    qs = _mm_setr_ps(q0, q1, q2, q3);
+                }
+                shade(p0, p1, p2, p3, c0, c1, c2, c3, qs, 4, &target, &depth, true);
                 x += 4;
                 target += 16;
                 depth += kDepth ? 16 : 0;
@@ -1188,13 +1213,14 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             }
             _mm_store_ps(waitingP[waiting], position);
             _mm_store_ps(waitingC[waiting], color);
-            waitingQ[waiting] = q;
+            if (projected)
+                waitingQ[waiting] = q;
             waitingTarget[waiting] = target;
             waitingDepth[waiting] = depth;
             waitingRow[waiting] = y;
             position = _mm_add_ps(position, dxP);
             color = _mm_add_ps(color, dxC);
-            q += dxQ;
+            q += projected ? dxQ : 0.0f;
             ++x;
             target += 4;
             depth += kDepth ? 4 : 0;
