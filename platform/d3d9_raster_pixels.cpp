@@ -1011,6 +1011,16 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     // Every pixel samples level 0: there is no other, or no mip filter chooses one.
     const bool oneLevel = kTexture && (sampler->levelCount == 1 || sampler->mip == D3DTEXF_NONE);
     const bool projected = kTexture && p.projected;
+    // The usual combinations, chosen once for the draw: the texture times the diffuse colour, its
+    // alpha too or the texture's.
+    using Arg = PixelSetup::Arg;
+    const bool textureTimesDiffuse =
+        kTexture && p.stageCount > 0 && p.fastColorOp == D3DTOP_MODULATE &&
+        ((p.colorArgs[0] == Arg::Texture && p.colorArgs[1] == Arg::Diffuse) ||
+         (p.colorArgs[0] == Arg::Diffuse && p.colorArgs[1] == Arg::Texture));
+    const bool modulateAll = textureTimesDiffuse && p.oneOperation;
+    const bool modulateTextureAlpha = textureTimesDiffuse && !p.oneOperation &&
+                                      p.fastAlphaOp == D3DTOP_SELECTARG1 && p.alphaArgs[0] == Arg::Texture;
 
     // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
@@ -1114,7 +1124,11 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
         };
         __m128i c = diffuse;
-        if (p.oneOperation) {
+        if (modulateAll) {
+            c = Modulate4(texel, diffuse);
+        } else if (modulateTextureAlpha) {
+            c = Select(_mm_set1_epi32(0x00FFFFFF), Modulate4(texel, diffuse), texel);
+        } else if (p.oneOperation) {
             c = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
         } else if (p.stageCount > 0) {
             const __m128i rgb = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));

@@ -975,7 +975,7 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
         device->SetTextureStageState(0, D3DTSS_COLORARG2, c.colorArg2);
         device->SetTextureStageState(0, D3DTSS_ALPHAOP, c.alphaOp);
         device->SetTextureStageState(0, D3DTSS_ALPHAARG1, c.alphaArg1);
-        device->SetTextureStageState(0, D3DTSS_ALPHAARG2, c.alphaArg1);
+        device->SetTextureStageState(0, D3DTSS_ALPHAARG2, D3DTA_DIFFUSE);
         device->SetSamplerState(0, D3DSAMP_MINFILTER, c.filter);
         device->SetSamplerState(0, D3DSAMP_MAGFILTER, c.filter);
         device->SetSamplerState(0, D3DSAMP_MIPFILTER, c.mip);
