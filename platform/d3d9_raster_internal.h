@@ -93,11 +93,17 @@ inline Vec4 Decode(BYTE type, const BYTE* p) {
     };
     DWORD d;
     switch (type) {
-    case D3DDECLTYPE_FLOAT1:
+    case D3DDECLTYPE_FLOAT1: // each its own fixed-size copy
+        std::memcpy(f, p, 4);
+        break;
     case D3DDECLTYPE_FLOAT2:
+        std::memcpy(f, p, 8);
+        break;
     case D3DDECLTYPE_FLOAT3:
+        std::memcpy(f, p, 12);
+        break;
     case D3DDECLTYPE_FLOAT4:
-        std::memcpy(f, p, 4 * (type - D3DDECLTYPE_FLOAT1 + 1));
+        std::memcpy(f, p, 16);
         break;
     case D3DDECLTYPE_D3DCOLOR: {
         const Vec4 c = FromColor(p[0] | p[1] << 8 | p[2] << 16 | static_cast<DWORD>(p[3]) << 24);
@@ -151,7 +157,8 @@ inline Vec4 Decode(BYTE type, const BYTE* p) {
     return {f[0], f[1], f[2], f[3]};
 }
 
-// A vertex as the declaration delivers it.
+// A vertex as the declaration delivers it (texture sets up to Fetch::texSets; the others read
+// (0, 0, 0, 1)).
 struct InputVertex {
     Vec4 position;
     Vec3 normal;
@@ -170,6 +177,7 @@ struct Fetch {
     bool transformed = false; // POSITIONT
     bool hasColor[2] = {};
     bool hasNormal = false;
+    int texSets = 0; // one past the last set with a source: the sets Read fills
 
     void Read(std::uint64_t index, InputVertex* v) const {
         auto read = [&](const Source& s, Vec4 fallback) {
@@ -182,7 +190,7 @@ struct Fetch {
         }
         for (int i = 0; i < 2; ++i)
             v->color[i] = read(color[i], i == 0 ? Vec4{1, 1, 1, 1} : Vec4{0, 0, 0, 0});
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < texSets; ++i)
             v->tex[i] = read(tex[i], Vec4{0, 0, 0, 1});
     }
 };

@@ -796,25 +796,51 @@ template <bool kOneLevel>
     const __m128i one = _mm_set1_epi32(1);
     const __m128i wmask = _mm_sub_epi32(_mm_cvttps_epi32(width), one);
     const __m128i hmask = _mm_sub_epi32(_mm_cvttps_epi32(height), one);
-    const __m128i x0 = _mm_and_si128(x, wmask), x1 = _mm_and_si128(_mm_add_epi32(x, one), wmask);
-    auto row = [&](__m128i r) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(_mm_and_si128(r, hmask)), width)); };
-    const __m128i row0 = row(y), row1 = row(_mm_add_epi32(y, one));
-    alignas(16) int at[4][4], levels[4]; // texel offsets: corner, then pixel
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(row0, x1));
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[2]), _mm_add_epi32(row1, x0));
-    _mm_store_si128(reinterpret_cast<__m128i*>(at[3]), _mm_add_epi32(row1, x1));
+    const __m128i x0 = _mm_and_si128(x, wmask), y0 = _mm_and_si128(y, hmask);
+    auto row = [&](__m128i r) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(r), width)); };
+    const __m128i row0 = row(y0);
+    alignas(16) int levels[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(levels), level);
-    alignas(16) int t[4][4];
-    for (int k = 0; k < 4; ++k) {
-        const BYTE* bytes = s.level[kOneLevel ? 0 : levels[k]].bytes;
+    const BYTE* bytes[4];
+    for (int k = 0; k < 4; ++k)
+        bytes[k] = s.level[kOneLevel ? 0 : levels[k]].bytes;
+    // The corners' texels, each corner's four joined in registers (a vector read back from four
+    // separate stores would wait for all of them).
+    __m128i t[4];
+    const __m128i wraps = _mm_or_si128(_mm_cmpeq_epi32(x0, wmask), _mm_cmpeq_epi32(y0, hmask));
+    if (_mm_movemask_epi8(wraps) == 0) {
+        // No pixel's texels wrap: its two texels of each row lie side by side, the second row a
+        // level's width after the first, each pair one 8-byte read.
+        alignas(16) int at[2][4]; // the left texel of each row, per pixel
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(_mm_add_epi32(row0, x0), _mm_add_epi32(wmask, one)));
+        auto pair = [&](int r, int k) {
+            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[k] + 4 * static_cast<std::size_t>(at[r][k])));
+        };
+        for (int r = 0; r < 2; ++r) {
+            const __m128i low = _mm_unpacklo_epi32(pair(r, 0), pair(r, 1)), high = _mm_unpacklo_epi32(pair(r, 2), pair(r, 3));
+            t[2 * r] = _mm_unpacklo_epi64(low, high);
+            t[2 * r + 1] = _mm_unpackhi_epi64(low, high);
+        }
+    } else {
+        const __m128i x1 = _mm_and_si128(_mm_add_epi32(x, one), wmask);
+        const __m128i row1 = row(_mm_and_si128(_mm_add_epi32(y, one), hmask));
+        alignas(16) int at[4][4]; // texel offsets: corner, then pixel
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(row0, x1));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[2]), _mm_add_epi32(row1, x0));
+        _mm_store_si128(reinterpret_cast<__m128i*>(at[3]), _mm_add_epi32(row1, x1));
+        auto texel = [&](int c, int k) {
+            int v;
+            std::memcpy(&v, bytes[k] + 4 * static_cast<std::size_t>(at[c][k]), 4);
+            return _mm_cvtsi32_si128(v);
+        };
         for (int c = 0; c < 4; ++c)
-            std::memcpy(&t[c][k], bytes + 4 * static_cast<std::size_t>(at[c][k]), 4);
+            t[c] = _mm_unpacklo_epi64(_mm_unpacklo_epi32(texel(c, 0), texel(c, 1)),
+                                      _mm_unpacklo_epi32(texel(c, 2), texel(c, 3)));
     }
     const __m128i opaque = _mm_set1_epi32(static_cast<int>(s.opaque));
-    auto corner = [&](int c) {
-        return Widen(_mm_or_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(t[c])), opaque));
-    };
+    auto corner = [&](int c) { return Widen(_mm_or_si128(t[c], opaque)); };
     const Channels16 wx = Spread(fx);
     return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
 }
@@ -984,15 +1010,29 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
     // Every pixel samples level 0: there is no other, or no mip filter chooses one.
     const bool oneLevel = kTexture && (sampler->levelCount == 1 || sampler->mip == D3DTEXF_NONE);
+    const bool projected = kTexture && p.projected;
+    // The usual combinations, chosen once for the draw: the texture times the diffuse colour, its
+    // alpha too or the texture's.
+    using Arg = PixelSetup::Arg;
+    const bool textureTimesDiffuse =
+        kTexture && p.stageCount > 0 && p.fastColorOp == D3DTOP_MODULATE &&
+        ((p.colorArgs[0] == Arg::Texture && p.colorArgs[1] == Arg::Diffuse) ||
+         (p.colorArgs[0] == Arg::Diffuse && p.colorArgs[1] == Arg::Texture));
+    const bool modulateAll = textureTimesDiffuse && p.oneOperation;
+    const bool modulateTextureAlpha = textureTimesDiffuse && !p.oneOperation &&
+                                      p.fastAlphaOp == D3DTOP_SELECTARG1 && p.alphaArgs[0] == Arg::Texture;
 
     // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
         if (contiguous)
             return LoadLanes(at[0], lanes);
-        alignas(16) int v[4] = {};
-        for (int k = 0; k < lanes; ++k)
-            std::memcpy(&v[k], at[k], 4);
-        return _mm_load_si128(reinterpret_cast<const __m128i*>(v));
+        // Lanes past `lanes` repeat the last pixel; in registers, not through memory, so the
+        // vector does not wait on four separate stores.
+        int v[4];
+        for (int k = 0; k < 4; ++k)
+            std::memcpy(&v[k], at[k < lanes ? k : lanes - 1], 4);
+        return _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(v[0]), _mm_cvtsi32_si128(v[1])),
+                                  _mm_unpacklo_epi32(_mm_cvtsi32_si128(v[2]), _mm_cvtsi32_si128(v[3])));
     };
     // Writes `value` where `live`, keeping `old` elsewhere.
     auto store = [](BYTE* const* at, int lanes, bool contiguous, __m128i value, __m128i old, __m128i live) {
@@ -1038,7 +1078,7 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
         if (kTexture) {
             // Without a projected texture transform q is 1: q/w is 1/w.
             __m128 u = _mm_mul_ps(p2, w), v = _mm_mul_ps(p3, w), r = w;
-            if (p.projected) {
+            if (projected) {
                 const __m128 qw = _mm_mul_ps(qs, w);
                 const __m128 iq = _mm_and_ps(_mm_div_ps(one, qw), _mm_cmpneq_ps(qw, zero));
                 u = _mm_mul_ps(u, iq);
@@ -1084,7 +1124,11 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
         };
         __m128i c = diffuse;
-        if (p.oneOperation) {
+        if (modulateAll) {
+            c = Modulate4(texel, diffuse);
+        } else if (modulateTextureAlpha) {
+            c = Select(_mm_set1_epi32(0x00FFFFFF), Modulate4(texel, diffuse), texel);
+        } else if (p.oneOperation) {
             c = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
         } else if (p.stageCount > 0) {
             const __m128i rgb = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
@@ -1103,6 +1147,11 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             store(depths, lanes, contiguous,
                   _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8)), stored, live);
         if (p.storeColor) {
+            if (!p.blend && lanes == 4 && contiguous && _mm_movemask_ps(_mm_castsi128_ps(live)) == 15) {
+                // Four replaced pixels: nothing of the target is kept, so it is not read.
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(targets[0]), c);
+                return;
+            }
             const __m128i old = p.blend || contiguous ? load(targets, lanes, contiguous) : _mm_setzero_si128();
             __m128i out = c;
             if (p.blend) // source alpha over the target, on bytes
@@ -1148,6 +1197,15 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
         float q = baseQ + dxQ * fx + dyQ * fy;
         BYTE* target = p.target->At(static_cast<UINT>(lo), static_cast<UINT>(y));
         BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(lo), static_cast<UINT>(y)) : nullptr;
+        if (y < y1) { // the next row of the triangle lies about under this one: its lines are fetched meanwhile
+            const std::size_t last = 4 * static_cast<std::size_t>(hi - lo);
+            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch + last), _MM_HINT_T0);
+            if (kDepth) {
+                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch + last), _MM_HINT_T0);
+            }
+        }
         for (int x = lo; x <= hi;) {
             if (waiting == 0 && hi - x >= 3) { // four pixels of this row
                 const __m128 p0 = position, p1 = _mm_add_ps(p0, dxP), p2 = _mm_add_ps(p1, dxP),
@@ -1155,9 +1213,13 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
                 position = _mm_add_ps(p3, dxP);
                 const __m128 c0 = color, c1 = _mm_add_ps(c0, dxC), c2 = _mm_add_ps(c1, dxC), c3 = _mm_add_ps(c2, dxC);
                 color = _mm_add_ps(c3, dxC);
-                const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
-                q = q3 + dxQ;
-                shade(p0, p1, p2, p3, c0, c1, c2, c3, _mm_setr_ps(q0, q1, q2, q3), 4, &target, &depth, true);
+                __m128 qs = zero; // q/w is read only by projected coordinates
+                if (projected) {
+                    const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
+                    q = q3 + dxQ;
+                    qs = _mm_setr_ps(q0, q1, q2, q3);
+                }
+                shade(p0, p1, p2, p3, c0, c1, c2, c3, qs, 4, &target, &depth, true);
                 x += 4;
                 target += 16;
                 depth += kDepth ? 16 : 0;
@@ -1165,13 +1227,14 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             }
             _mm_store_ps(waitingP[waiting], position);
             _mm_store_ps(waitingC[waiting], color);
-            waitingQ[waiting] = q;
+            if (projected)
+                waitingQ[waiting] = q;
             waitingTarget[waiting] = target;
             waitingDepth[waiting] = depth;
             waitingRow[waiting] = y;
             position = _mm_add_ps(position, dxP);
             color = _mm_add_ps(color, dxC);
-            q += dxQ;
+            q += projected ? dxQ : 0.0f;
             ++x;
             target += 4;
             depth += kDepth ? 4 : 0;
@@ -1255,22 +1318,49 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     const double ex1 = static_cast<double>(X[1] - X[0]) / kSub, ey1 = static_cast<double>(Y[1] - Y[0]) / kSub;
     const double ex2 = static_cast<double>(X[2] - X[0]) / kSub, ey2 = static_cast<double>(Y[2] - Y[0]) / kSub;
     const double inv = 1.0 / (ex1 * ey2 - ex2 * ey1);
-    float base[kMaxInterpolants], dx[kMaxInterpolants], dy[kMaxInterpolants];
-    float finite = 0; // 0 while every value is finite: infinity or NaN times 0 is NaN
-    for (int i = 0; i < r.count; ++i) {
+    // Two interpolants at a time in double lanes, each lane the operations of one alone; the
+    // arrays have room for the odd one's partner.
+    alignas(16) float base[kMaxInterpolants + 1], dx[kMaxInterpolants + 1], dy[kMaxInterpolants + 1];
+    // 0 in every lane while every value is finite: infinity or NaN times 0 is NaN.
+    __m128 finite = _mm_setzero_ps();
+    const __m128d vey1 = _mm_set1_pd(ey1), vey2 = _mm_set1_pd(ey2), vex1 = _mm_set1_pd(ex1),
+                  vex2 = _mm_set1_pd(ex2), vinv = _mm_set1_pd(inv);
+    const __m128 zeroes = _mm_setzero_ps();
+    auto pair = [](const ScreenVertex* v, int i) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v->a + i))));
+    };
+    for (int i = 0; i < r.count; i += 2) {
         if (i == kSpecular && !p.useSpecular) { // no pixel reads the specular colour
             for (int k = kSpecular; k < kSpecular + 4; ++k)
                 base[k] = dx[k] = dy[k] = 0;
-            i = kSpecular + 3;
+            i = kSpecular + 2;
             continue;
         }
-        const double a0 = vs[0]->a[i], d1 = vs[1]->a[i] - a0, d2 = vs[2]->a[i] - a0;
-        base[i] = static_cast<float>(a0);
-        dx[i] = static_cast<float>((d1 * ey2 - d2 * ey1) * inv);
-        dy[i] = static_cast<float>((d2 * ex1 - d1 * ex2) * inv);
-        finite += base[i] * 0 + dx[i] * 0 + dy[i] * 0;
+        // The pair past the last interpolant reads the next slot of the vertex (or its own
+        // last twice at the array's end); that lane goes unused.
+        const int j = i + 1 < kMaxInterpolants ? i : i - 1;
+        const __m128d a0 = pair(vs[0], j), d1 = _mm_sub_pd(pair(vs[1], j), a0), d2 = _mm_sub_pd(pair(vs[2], j), a0);
+        const __m128d vdx = _mm_mul_pd(_mm_sub_pd(_mm_mul_pd(d1, vey2), _mm_mul_pd(d2, vey1)), vinv);
+        const __m128d vdy = _mm_mul_pd(_mm_sub_pd(_mm_mul_pd(d2, vex1), _mm_mul_pd(d1, vex2)), vinv);
+        __m128 fb = _mm_cvtpd_ps(a0), fdx = _mm_cvtpd_ps(vdx), fdy = _mm_cvtpd_ps(vdy);
+        if (j != i) { // the array's last interpolant sits in the high lane
+            fb = _mm_shuffle_ps(fb, fb, 0x55);
+            fdx = _mm_shuffle_ps(fdx, fdx, 0x55);
+            fdy = _mm_shuffle_ps(fdy, fdy, 0x55);
+        }
+        if (i + 1 >= r.count) { // the lane past the last interpolant is not checked
+            const __m128 first = _mm_castsi128_ps(_mm_setr_epi32(-1, 0, 0, 0));
+            fb = _mm_and_ps(fb, first);
+            fdx = _mm_and_ps(fdx, first);
+            fdy = _mm_and_ps(fdy, first);
+        }
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(base + i), _mm_castps_si128(fb));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dx + i), _mm_castps_si128(fdx));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dy + i), _mm_castps_si128(fdy));
+        finite = _mm_add_ps(finite, _mm_add_ps(_mm_add_ps(_mm_mul_ps(fb, zeroes), _mm_mul_ps(fdx, zeroes)),
+                                               _mm_mul_ps(fdy, zeroes)));
     }
-    if (!(finite == 0))
+    if (_mm_movemask_ps(_mm_cmpeq_ps(finite, zeroes)) != 15)
         return; // nothing not finite reaches a pixel
     bool lodPlanes = p.shaderLod;
     for (int s = 0; s < (r.count - kFixed) / 3; ++s) {

@@ -102,6 +102,9 @@ Fetch MakeFetch(const Device& device, const DrawCall& call) {
             break;
         }
     }
+    for (int i = 0; i < 8; ++i)
+        if (f.tex[i].base != nullptr)
+            f.texSets = i + 1;
     return f;
 }
 
@@ -312,7 +315,7 @@ void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, Cl
         Vec4 t;
         int count = c.inputCount;
         if (c.texgen == D3DTSS_TCI_PASSTHRU) {
-            t = in.tex[c.index];
+            t = static_cast<int>(c.index) < fetch.texSets ? in.tex[c.index] : Vec4{0, 0, 0, 1};
         } else {
             const Vec3 p = MulPoint(Vec3{in.position.x, in.position.y, in.position.z}, v.worldView);
             Vec3 n = Normalize(MulDirection(in.normal, v.normal));
