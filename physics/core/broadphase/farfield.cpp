@@ -56,7 +56,10 @@ inline OvUInt32 SupBelow(const Lanes& box, __m128 cut) { return Bits(_mm_cmplt_p
 
 // The box of child c: on the axes whose bit is set the upper part, on the others the lower.
 inline Lanes ChildOf(const Lanes& parent, const Cuts& cuts, OvUInt32 c) {
-    const __m128 upper = _mm_castsi128_ps(_mm_set_epi32(0, (c & 4u) ? -1 : 0, (c & 2u) ? -1 : 0, (c & 1u) ? -1 : 0));
+    alignas(16) static constexpr OvUInt32 kUpper[8][4] = {{0, 0, 0, 0},     {~0u, 0, 0, 0},    {0, ~0u, 0, 0},
+                                                          {~0u, ~0u, 0, 0}, {0, 0, ~0u, 0},    {~0u, 0, ~0u, 0},
+                                                          {0, ~0u, ~0u, 0}, {~0u, ~0u, ~0u, 0}};
+    const __m128 upper = _mm_load_ps(reinterpret_cast<const float*>(kUpper[c & 7u]));
     return {_mm_or_ps(_mm_and_ps(upper, parent.sup), _mm_andnot_ps(upper, cuts.high)),
             _mm_or_ps(_mm_and_ps(upper, cuts.low), _mm_andnot_ps(upper, parent.inf))};
 }
