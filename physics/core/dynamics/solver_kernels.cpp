@@ -627,11 +627,49 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
     return used;
 }
 
-// Blocks of up to this many groups keep their violations in registers.
+// Blocks of up to this many groups are solved by the small-block loops below.
 constexpr OvUInt32 kSmallGroups = 4;
 
-// A block of up to four groups under the greedy loop, its groups' violations held in registers:
-// the same rows in the same order as the scan of the groups.
+// The row of a block of up to four groups with the largest violation above the tolerance (the
+// first one on ties), as 4 x group + lane, from the groups' violations e; false when none is.
+[[gnu::always_inline]] inline bool PickSse(const __m128* e, float tolerance, unsigned* best) {
+    __m128 m = _mm_max_ps(_mm_max_ps(e[0], e[1]), _mm_max_ps(e[2], e[3]));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    if (!(_mm_cvtss_f32(m) > tolerance)) {
+        return false;
+    }
+    unsigned hits = 0;
+    for (OvUInt32 i = 0; i < 4; ++i) {
+        hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(e[i], m))) << (4 * i);
+    }
+    *best = static_cast<unsigned>(std::countr_zero(hits));
+    return true;
+}
+
+// One update of the greedy loop over a block of up to four groups: the largest violation above
+// the tolerance, the first row showing it, read straight from the groups (whose residuals the
+// last update has just stored). False when there is none.
+[[gnu::always_inline]] inline bool SmallStepSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
+                                                OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
+                                                float tolerance) {
+    __m128 e[4];
+    for (OvUInt32 i = 0; i < 4; ++i) {
+        e[i] = i < count ? EligibleSse(groups[first + i]) : _mm_setzero_ps();
+    }
+    unsigned best;
+    if (!PickSse(e, tolerance, &best)) {
+        return false;
+    }
+    ApplyRow(groups, first + best / 4, static_cast<int>(best % 4), bodies, pass,
+             [&](const OvpSolverBody& B, const float* dy) { UpdateResidualsSse(groups, B, lists, dy); });
+    return true;
+}
+
+// A block of up to four groups alone under the greedy loop, its groups' violations held in
+// registers and renewed as the residual updates pass: the same rows in the same order as the scan
+// of the groups. (Blocks solved in step read them from the groups instead: there the chains of
+// several blocks overlap, alone the chain is shorter this way.)
 struct SmallBlockSse {
     OvUInt32 first, count;
     __m128 e[4];
@@ -644,17 +682,10 @@ struct SmallBlockSse {
     // One update of the largest violation above the tolerance; false when there is none.
     [[gnu::always_inline]] bool Step(OvpRowGroup* groups, OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
                                      float tolerance) {
-        __m128 m = _mm_max_ps(_mm_max_ps(e[0], e[1]), _mm_max_ps(e[2], e[3]));
-        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        if (!(_mm_cvtss_f32(m) > tolerance)) {
+        unsigned best;
+        if (!PickSse(e, tolerance, &best)) {
             return false;
         }
-        unsigned hits = 0;
-        for (OvUInt32 i = 0; i < 4; ++i) {
-            hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(e[i], m))) << (4 * i);
-        }
-        const unsigned best = static_cast<unsigned>(std::countr_zero(hits));
         const OvUInt32 gi = first + best / 4;
         ApplyRow(groups, gi, static_cast<int>(best % 4), bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
             UpdateResidualsThenSse(groups, B, lists, dy, [&](OvUInt32 g, const OvpRowGroup& H, __m128 r) {
@@ -696,18 +727,16 @@ OvUInt32 SmallSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpS
 // chains of updates, each waiting on its own results, overlap. used[k]: each block's updates.
 void SmallPairSse(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies, const OvpBodyRow* lists,
                   OvUInt32 pass, float tolerance, OvUInt32 iterations, OvUInt32* used) {
-    SmallBlockSse a{start[0], start[1] - start[0], {}}, b{start[1], start[2] - start[1], {}};
-    a.Start(groups);
-    b.Start(groups);
+    const OvUInt32 a = start[1] - start[0], b = start[2] - start[1];
     bool onA = true, onB = true;
     used[0] = used[1] = 0;
     while (onA | onB) {
         if (onA) {
-            onA = used[0] < iterations && a.Step(groups, bodies, lists, pass, tolerance);
+            onA = used[0] < iterations && SmallStepSse(groups, start[0], a, bodies, lists, pass, tolerance);
             used[0] += onA ? 1u : 0u;
         }
         if (onB) {
-            onB = used[1] < iterations && b.Step(groups, bodies, lists, pass, tolerance);
+            onB = used[1] < iterations && SmallStepSse(groups, start[1], b, bodies, lists, pass, tolerance);
             used[1] += onB ? 1u : 0u;
         }
     }
