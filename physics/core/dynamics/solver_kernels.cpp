@@ -192,7 +192,8 @@ template <typename Touched>
     }
 }
 
-void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+[[gnu::always_inline]] inline void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B,
+                                                      const OvpBodyRow* lists, const float* dy) {
     UpdateResidualsThenSse(groups, B, lists, dy, [](OvUInt32, const OvpRowGroup&, __m128) {});
 }
 
