@@ -1069,5 +1069,10 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
     if (used < iterations && count != 0) {
         used += kernel(groups, first, count, bodies, lists, pass, tolerance, iterations - used, tree);
     }
+    // Blocks apart whose whole solve ended within the pool would have been within it one by one
+    // too: the wait was for another batch, and the next one is tried apart again.
+    if (apart && retry != nullptr && used < iterations) {
+        *retry = 0;
+    }
     return used;
 }
