@@ -690,6 +690,54 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
     }
 }
 
+TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereTheBatchsLoopEnds) {
+    // Islands of up to four groups, each on bodies of its own, are solved two at a time in step;
+    // every pool from one update to past the batch's need still gives the rows of the batch's
+    // loop, bit for bit, whichever island of a pair meets the end of the pool.
+    std::mt19937 rng(17);
+    for (int trial = 0; trial < 12; ++trial) {
+        std::vector<OvpSolverBody> body;
+        std::vector<OvpRowGroup> g;
+        std::vector<OvUInt32> start = {0};
+        const OvUInt32 islands = 2 + rng() % 6;
+        for (OvUInt32 k = 0; k < islands; ++k) {
+            const OvInt32 base = static_cast<OvInt32>(body.size());
+            const OvUInt32 nb = 1 + rng() % 2;
+            std::vector<OvpSolverBody> b(nb);
+            std::vector<OvpRowGroup> gk(1 + rng() % 4);
+            RandomSystem(rng, b, gk, [&](std::mt19937& r) {
+                return std::pair{base + static_cast<OvInt32>(r() % nb),
+                                 r() % 2 ? -1 : base + static_cast<OvInt32>(nb - 1)};
+            });
+            body.insert(body.end(), b.begin(), b.end());
+            g.insert(g.end(), gk.begin(), gk.end());
+            start.push_back(static_cast<OvUInt32>(g.size()));
+        }
+        const OvUInt32 groups = static_cast<OvUInt32>(g.size()), bodies = static_cast<OvUInt32>(body.size());
+        std::vector<OvpBodyRow> lists(2 * groups);
+        OvpSolverBuildSse(g.data(), groups, body.data(), 0.01f);
+        OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
+        std::vector<float> treeValue(OvpSelectTreeNodes(groups));
+        std::vector<OvInt32> treeRow(treeValue.size());
+        std::vector<OvpViolations> lanes(groups);
+        std::vector<OvpRowGroup> gn = g;
+        std::vector<OvpSolverBody> bn = body;
+        const OvUInt32 need = std::min(ReferenceBlocks(gn, bn, lists, start, 1, 1e-3f, 100000), 150u);
+        for (OvUInt32 pool = 1; pool <= need + 1; ++pool) {
+            OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
+                                  lanes.data(),     groups,         {0, 0}};
+            std::vector<OvpRowGroup> g2 = g, g3 = g;
+            std::vector<OvpSolverBody> body2 = body, body3 = body;
+            const std::string at = "trial " + std::to_string(trial) + " pool " + std::to_string(pool);
+            const OvUInt32 n2 = OvpSolverSolveBlocks(OvpSolverRowsSse, g2.data(), start.data(), islands, body2.data(),
+                                                     lists.data(), 1, 1e-3f, pool, &tree);
+            ASSERT_EQ(n2, ReferenceBlocks(g3, body3, lists, start, 1, 1e-3f, pool)) << at;
+            ASSERT_EQ(std::memcmp(g2.data(), g3.data(), sizeof(OvpRowGroup) * groups), 0) << at;
+            ASSERT_EQ(std::memcmp(body2.data(), body3.data(), sizeof(OvpSolverBody) * bodies), 0) << at;
+        }
+    }
+}
+
 TEST(PhysicsSolver, ContactCacheTellsObjectPairsApart) {
     // One bucket (a capacity of 0 still gives one): every record lands in it.
     EXPECT_EQ(OvpContactCacheBuckets(0), 1u);

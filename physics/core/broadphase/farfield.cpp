@@ -1,6 +1,7 @@
 #include "physics/core/broadphase/farfield.h"
 
 #include <bit>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -37,6 +38,9 @@ inline Lanes Load(const OvpBBox& b) {
     return {_mm_and_ps(_mm_loadu_ps(&b.sup.x), xyz), _mm_and_ps(_mm_loadu_ps(&b.inf.x), xyz)};
 }
 
+// For Overlap alone, which never looks at the spare lane.
+inline Lanes LoadForOverlap(const OvpBBox& b) { return {_mm_loadu_ps(&b.sup.x), _mm_loadu_ps(&b.inf.x)}; }
+
 inline void Store(const Lanes& l, OvpBBox* out) {
     _mm_storeu_ps(&out->sup.x, l.sup);
     _mm_storeu_ps(&out->inf.x, l.inf);
@@ -48,6 +52,12 @@ inline Cuts CutsOf(const Lanes& parent) {
             _mm_add_ps(_mm_mul_ps(hi, parent.sup), _mm_mul_ps(lo, parent.inf))};
 }
 
+inline void StoreCuts(const Cuts& c, float (*out)[4]) {
+    _mm_storeu_ps(out[0], c.low);
+    _mm_storeu_ps(out[1], c.high);
+}
+inline Cuts LoadCuts(const float (*in)[4]) { return {_mm_loadu_ps(in[0]), _mm_loadu_ps(in[1])}; }
+
 inline OvUInt32 Bits(__m128 mask) { return static_cast<OvUInt32>(_mm_movemask_ps(mask)) & 7u; }
 
 // Axis bits where the box's minimum lies above a cut and where its maximum lies below one.
@@ -56,7 +66,10 @@ inline OvUInt32 SupBelow(const Lanes& box, __m128 cut) { return Bits(_mm_cmplt_p
 
 // The box of child c: on the axes whose bit is set the upper part, on the others the lower.
 inline Lanes ChildOf(const Lanes& parent, const Cuts& cuts, OvUInt32 c) {
-    const __m128 upper = _mm_castsi128_ps(_mm_set_epi32(0, (c & 4u) ? -1 : 0, (c & 2u) ? -1 : 0, (c & 1u) ? -1 : 0));
+    alignas(16) static constexpr OvUInt32 kUpper[8][4] = {{0, 0, 0, 0},     {~0u, 0, 0, 0},    {0, ~0u, 0, 0},
+                                                          {~0u, ~0u, 0, 0}, {0, 0, ~0u, 0},    {~0u, 0, ~0u, 0},
+                                                          {0, ~0u, ~0u, 0}, {~0u, ~0u, ~0u, 0}};
+    const __m128 upper = _mm_load_ps(reinterpret_cast<const float*>(kUpper[c & 7u]));
     return {_mm_or_ps(_mm_and_ps(upper, parent.sup), _mm_andnot_ps(upper, cuts.high)),
             _mm_or_ps(_mm_and_ps(upper, cuts.low), _mm_andnot_ps(upper, parent.inf))};
 }
@@ -76,6 +89,7 @@ struct Cuts {
 };
 
 inline Lanes Load(const OvpBBox& b) { return {b}; }
+inline Lanes LoadForOverlap(const OvpBBox& b) { return {b}; }
 inline void Store(const Lanes& l, OvpBBox* out) { *out = l.box; }
 
 inline Cuts CutsOf(const Lanes& parent) {
@@ -86,6 +100,22 @@ inline Cuts CutsOf(const Lanes& parent) {
         out.high[axis] = kHigh * max + kLow * min;
     }
     return out;
+}
+
+inline void StoreCuts(const Cuts& c, float (*out)[4]) {
+    for (int axis = 0; axis < 3; ++axis) {
+        out[0][axis] = c.low[axis];
+        out[1][axis] = c.high[axis];
+    }
+    out[0][3] = out[1][3] = 0.0f;
+}
+inline Cuts LoadCuts(const float (*in)[4]) {
+    Cuts c;
+    for (int axis = 0; axis < 3; ++axis) {
+        c.low[axis] = in[0][axis];
+        c.high[axis] = in[1][axis];
+    }
+    return c;
 }
 
 inline OvUInt32 InfAbove(const Lanes& box, const float* cut) {
@@ -195,7 +225,7 @@ bool GroupsExcluded(const OvpFarfield* ff, OvUInt32 inserted, OvUInt32 other) {
 void TestLinks(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
     for (OvUInt16 l = head; l != ovpFARFIELDNONE; l = ff->links[l].next) {
         const OvUInt32 other = ff->links[l].object & kIdMask;
-        if (other != id && Overlap(Load(ff->boxes[other]), q) && !GroupsExcluded(ff, id, other)) {
+        if (other != id && Overlap(LoadForOverlap(ff->boxes[other]), q) && !GroupsExcluded(ff, id, other)) {
             AddOverlap(ff->pairLinks, id, other);
         }
     }
@@ -209,10 +239,6 @@ inline void TestList(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head
 }
 
 void Query(OvpFarfield* ff, OvUInt32 id) {
-    struct Pending {
-        Lanes box;
-        OvUInt16 node;
-    };
     // The children on the upper side of each axis set in the index, and on the lower side.
     static constexpr auto kSides = [] {
         struct {
@@ -232,19 +258,15 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
         }
         return t;
     }();
-    Pending stack[ovpFARFIELDNODES];
+    OvUInt16 stack[ovpFARFIELDNODES];
     int top = 0;
-    stack[top].box = Load(ff->world);
-    stack[top++].node = 0;
+    stack[top++] = 0;
     const Lanes q = Load(ff->boxes[id]);
     while (top > 0) {
-        // Field by field: a whole-entry copy would read the node index back wider than it
-        // was written.
-        --top;
-        const Lanes box = stack[top].box;
-        const OvpFarfieldNode& node = ff->nodes[stack[top].node];
+        const OvUInt16 n = stack[--top];
+        const OvpFarfieldNode& node = ff->nodes[n];
         TestList(ff, id, q, static_cast<OvUInt16>(node.word & kIdMask));
-        const Cuts cuts = CutsOf(box);
+        const Cuts cuts = LoadCuts(ff->cuts[n]);
         const OvUInt32 upper = InfAbove(q, cuts.high), lower = SupBelow(q, cuts.low);
         // The children the box reaches, in ascending order.
         for (OvUInt32 mask = kSides.upper[upper] & kSides.lower[lower]; mask != 0; mask &= mask - 1) {
@@ -253,8 +275,7 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
             if (slot & kLeaf) {
                 TestList(ff, id, q, slot & kIdMask);
             } else {
-                stack[top].box = ChildOf(box, cuts, c);
-                stack[top++].node = slot;
+                stack[top++] = slot;
             }
         }
     }
@@ -294,6 +315,7 @@ void Split(OvpFarfield* ff, OvUInt16 node, OvUInt32 child, const OvpBBox& slotBo
     ff->nodes[node].slot[child] = fresh;
     OvpFarfieldNode& n = ff->nodes[fresh];
     n.word = ovpFARFIELDNONE | static_cast<OvUInt32>(node) << 10 | child << 20;
+    StoreCuts(CutsOf(Load(slotBox)), ff->cuts[fresh]);
     for (OvUInt16& s : n.slot) {
         s = ovpFARFIELDEMPTYLEAF;
     }
@@ -366,6 +388,8 @@ OvpFarfield* OvpFarfieldInit(OvpFarfield* ff, OvpPairLinks* links, OvUInt32 obje
         }
     }
     ff->freeNode = 1;
+    std::memset(ff->cuts, 0, sizeof(ff->cuts));
+    StoreCuts(CutsOf(Load(ff->world)), ff->cuts[0]);
     for (OvUInt32 i = 0; i < objects && i < ovpFARFIELDOBJECTS; ++i) {
         ff->groups[i] = 0;
     }

@@ -52,6 +52,7 @@ struct OvpFarfield {
     OvpFarfieldNode nodes[ovpFARFIELDNODES];
     OvUInt16 groups[ovpFARFIELDOBJECTS];
     OvUInt16 freeNode;
+    float cuts[ovpFARFIELDNODES][2][4]; // per node in use: where its children start and end, per axis
     OvpPairLinks* pairLinks;
     float margin;                // added to every side of a stored box
     const OvUInt32* groupMatrix; // bit matrix of groups never paired, or null

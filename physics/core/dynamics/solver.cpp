@@ -74,13 +74,19 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* b, OvUInt32 i, float 
     if (full) {
         const OvV3d R[3] = {body.right, body.up, body.at};
         const OvpMatrix3& a = b->invRoot[i];
+        // W = R^T A R over the rows R of the rotation: A R first, then each entry's sum.
+        float t[3][3];
+        for (int k = 0; k < 3; ++k) {
+            for (int c = 0; c < 3; ++c) {
+                t[k][c] = (a.m[k][0] * OvpComponent(R[0], c) + a.m[k][1] * OvpComponent(R[1], c)) +
+                          a.m[k][2] * OvpComponent(R[2], c);
+            }
+        }
         for (int r = 0; r < 3; ++r) {
             for (int c = 0; c < 3; ++c) {
                 float s = 0.0f;
                 for (int k = 0; k < 3; ++k) {
-                    const float t = (a.m[k][0] * OvpComponent(R[0], c) + a.m[k][1] * OvpComponent(R[1], c)) +
-                                    a.m[k][2] * OvpComponent(R[2], c);
-                    s += OvpComponent(R[k], r) * t;
+                    s += OvpComponent(R[k], r) * t[k][c];
                 }
                 out->w[r][c] = s;
             }

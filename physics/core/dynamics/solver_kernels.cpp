@@ -148,7 +148,8 @@ void UpdateResidualsScalar(OvpRowGroup* groups, const OvpSolverBody& B, const Ov
 // The clamped update of one row, its change of value passed to each of its bodies and, through
 // update(body, dy), to the residuals of the rows that share them.
 template <typename Update>
-void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvUInt32 pass, Update update) {
+[[gnu::always_inline]] inline void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies,
+                                            OvUInt32 pass, Update update) {
     OvpRowGroup& G = groups[g];
     const float delta = UpdateValue(G, l, pass);
     for (int s = 0; s < 2; ++s) {
@@ -170,8 +171,8 @@ void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies, OvU
 // The residuals of the rows sharing the body, moved by its weighted velocity change dy; then
 // touched(group index, group, its new residuals) for each group renewed.
 template <typename Touched>
-void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy,
-                            Touched touched) {
+[[gnu::always_inline]] inline void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B,
+                                                          const OvpBodyRow* lists, const float* dy, Touched touched) {
     const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
     const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
     // The list's bounds are read once: the stores below may not touch the body.
@@ -191,7 +192,8 @@ void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B, const O
     }
 }
 
-void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B, const OvpBodyRow* lists, const float* dy) {
+[[gnu::always_inline]] inline void UpdateResidualsSse(OvpRowGroup* groups, const OvpSolverBody& B,
+                                                      const OvpBodyRow* lists, const float* dy) {
     UpdateResidualsThenSse(groups, B, lists, dy, [](OvUInt32, const OvpRowGroup&, __m128) {});
 }
 
@@ -626,8 +628,49 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
     return used;
 }
 
-// A block of up to four groups under the greedy loop, its groups' violations held in registers:
-// the same rows in the same order as the scan of the groups.
+// Blocks of up to this many groups are solved by the small-block loops below.
+constexpr OvUInt32 kSmallGroups = 4;
+
+// The row of a block of up to four groups with the largest violation above the tolerance (the
+// first one on ties), as 4 x group + lane, from the groups' violations e; false when none is.
+[[gnu::always_inline]] inline bool PickSse(const __m128* e, float tolerance, unsigned* best) {
+    __m128 m = _mm_max_ps(_mm_max_ps(e[0], e[1]), _mm_max_ps(e[2], e[3]));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    if (!(_mm_cvtss_f32(m) > tolerance)) {
+        return false;
+    }
+    unsigned hits = 0;
+    for (OvUInt32 i = 0; i < 4; ++i) {
+        hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(e[i], m))) << (4 * i);
+    }
+    *best = static_cast<unsigned>(std::countr_zero(hits));
+    return true;
+}
+
+// One update of the greedy loop over a block of up to four groups: the largest violation above
+// the tolerance, the first row showing it, read straight from the groups (whose residuals the
+// last update has just stored). False when there is none.
+[[gnu::always_inline]] inline bool SmallStepSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
+                                                OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
+                                                float tolerance) {
+    __m128 e[4];
+    for (OvUInt32 i = 0; i < 4; ++i) {
+        e[i] = i < count ? EligibleSse(groups[first + i]) : _mm_setzero_ps();
+    }
+    unsigned best;
+    if (!PickSse(e, tolerance, &best)) {
+        return false;
+    }
+    ApplyRow(groups, first + best / 4, static_cast<int>(best % 4), bodies, pass,
+             [&](const OvpSolverBody& B, const float* dy) { UpdateResidualsSse(groups, B, lists, dy); });
+    return true;
+}
+
+// A block of up to four groups alone under the greedy loop, its groups' violations held in
+// registers and renewed as the residual updates pass: the same rows in the same order as the scan
+// of the groups. (Blocks solved in step read them from the groups instead: there the chains of
+// several blocks overlap, alone the chain is shorter this way.)
 struct SmallBlockSse {
     OvUInt32 first, count;
     __m128 e[4];
@@ -638,31 +681,32 @@ struct SmallBlockSse {
         }
     }
     // One update of the largest violation above the tolerance; false when there is none.
-    bool Step(OvpRowGroup* groups, OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance) {
-        __m128 m = _mm_max_ps(_mm_max_ps(e[0], e[1]), _mm_max_ps(e[2], e[3]));
-        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        if (!(_mm_cvtss_f32(m) > tolerance)) {
+    [[gnu::always_inline]] bool Step(OvpRowGroup* groups, OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
+                                     float tolerance) {
+        unsigned best;
+        if (!PickSse(e, tolerance, &best)) {
             return false;
         }
-        unsigned hits = 0;
-        for (OvUInt32 i = 0; i < 4; ++i) {
-            hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(e[i], m))) << (4 * i);
-        }
-        const unsigned best = static_cast<unsigned>(std::countr_zero(hits));
         const OvUInt32 gi = first + best / 4;
         ApplyRow(groups, gi, static_cast<int>(best % 4), bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
             UpdateResidualsThenSse(groups, B, lists, dy, [&](OvUInt32 g, const OvpRowGroup& H, __m128 r) {
+                // Lane i of `at` is set when g is the block's group i (none for a group outside).
+                const OvUInt32 k = g - first < count ? g - first : 4u;
+                const __m128 at =
+                    _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_set1_epi32(static_cast<int>(k)), _mm_setr_epi32(0, 1, 2, 3)));
                 const __m128 fresh = EligibleSse(H, r);
-                for (OvUInt32 i = 0; i < 4; ++i) {
-                    const bool here = i < count && g == first + i;
-                    e[i] = Select(_mm_castsi128_ps(_mm_set1_epi32(here ? -1 : 0)), fresh, e[i]);
-                }
+                e[0] = Select(_mm_shuffle_ps(at, at, _MM_SHUFFLE(0, 0, 0, 0)), fresh, e[0]);
+                e[1] = Select(_mm_shuffle_ps(at, at, _MM_SHUFFLE(1, 1, 1, 1)), fresh, e[1]);
+                e[2] = Select(_mm_shuffle_ps(at, at, _MM_SHUFFLE(2, 2, 2, 2)), fresh, e[2]);
+                e[3] = Select(_mm_shuffle_ps(at, at, _MM_SHUFFLE(3, 3, 3, 3)), fresh, e[3]);
             });
         });
-        const __m128 own = EligibleSse(groups[gi]);
-        for (OvUInt32 i = 0; i < 4; ++i) {
-            e[i] = first + i == gi ? own : e[i];
+        // A group with a body is on that body's list and was renewed above.
+        if (groups[gi].body[0] < 0 && groups[gi].body[1] < 0) {
+            const __m128 own = EligibleSse(groups[gi]);
+            for (OvUInt32 i = 0; i < 4; ++i) {
+                e[i] = first + i == gi ? own : e[i];
+            }
         }
         return true;
     }
@@ -677,6 +721,26 @@ OvUInt32 SmallSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpS
         ++used;
     }
     return used;
+}
+
+// Two blocks of up to four groups that share no body, under their greedy loops in step: each
+// block gets the rows and values of its own loop with at most `iterations` updates, and the two
+// chains of updates, each waiting on its own results, overlap. used[k]: each block's updates.
+void SmallPairSse(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies, const OvpBodyRow* lists,
+                  OvUInt32 pass, float tolerance, OvUInt32 iterations, OvUInt32* used) {
+    const OvUInt32 a = start[1] - start[0], b = start[2] - start[1];
+    bool onA = true, onB = true;
+    used[0] = used[1] = 0;
+    while (onA | onB) {
+        if (onA) {
+            onA = used[0] < iterations && SmallStepSse(groups, start[0], a, bodies, lists, pass, tolerance);
+            used[0] += onA ? 1u : 0u;
+        }
+        if (onB) {
+            onB = used[1] < iterations && SmallStepSse(groups, start[1], b, bodies, lists, pass, tolerance);
+            used[1] += onB ? 1u : 0u;
+        }
+    }
 }
 
 } // namespace
@@ -731,7 +795,7 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         return best;
     };
     if (count <= kScanGroups && tree != nullptr && tree->violations != nullptr && count <= tree->laneCapacity) {
-        if (count != 0 && count <= 4) {
+        if (count != 0 && count <= kSmallGroups) {
             return SmallSolveSse(groups, first, count, bodies, lists, pass, tolerance, iterations);
         }
         // Small blocks (up to eight maxima) take their maximum straight from the groups.
@@ -921,6 +985,24 @@ void ClearImpulses(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, Ov
     }
 }
 
+// Two blocks apart solved in step by the SSE coding's small-block loop, when the kernel is that
+// coding's and both blocks are small enough; false (nothing done) otherwise.
+bool SolvePair(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies,
+               const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations, OvUInt32* used) {
+#if defined(__SSE2__)
+    const OvUInt32 a = start[1] - start[0], b = start[2] - start[1];
+    if (kernel != OvpSolverRowsSse || a - 1 >= kSmallGroups || b - 1 >= kSmallGroups) {
+        return false;
+    }
+    SmallPairSse(groups, start, bodies, lists, pass, tolerance, iterations, used);
+    return true;
+#else
+    (void)kernel, (void)groups, (void)start, (void)bodies, (void)lists, (void)pass, (void)tolerance, (void)iterations,
+        (void)used;
+    return false;
+#endif
+}
+
 } // namespace
 
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
@@ -944,6 +1026,16 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
         bool within = true;
         for (OvUInt32 k = 0; k < blocks && within;) {
             const OvUInt32 left = iterations - used;
+            OvUInt32 pair[2];
+            if (left != 0 && k + 1 < blocks &&
+                SolvePair(kernel, groups, blockStart + k, bodies, lists, pass, tolerance, left, pair)) {
+                // Each block of the pair had the whole of what was left: the two are within the
+                // pool, and so got the values of the one after the other, when their sum is.
+                used += pair[0] + pair[1];
+                within = pair[0] < left && pair[1] < left - pair[0];
+                k += 2;
+                continue;
+            }
             const OvUInt32 size = blockStart[k + 1] - blockStart[k];
             const OvUInt32 n =
                 left != 0 ? kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, left, tree) : 0;
@@ -976,6 +1068,11 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
     // violations of the batch are: islands too many for a floor each still get their updates.
     if (used < iterations && count != 0) {
         used += kernel(groups, first, count, bodies, lists, pass, tolerance, iterations - used, tree);
+    }
+    // Blocks apart whose whole solve ended within the pool would have been within it one by one
+    // too: the wait was for another batch, and the next one is tried apart again.
+    if (apart && retry != nullptr && used < iterations) {
+        *retry = 0;
     }
     return used;
 }
