@@ -1,11 +1,14 @@
 #pragma once
 // A fixed set of worker threads that share out numbered tasks with the thread that hands them
-// over. Tasks are taken without a lock. A worker with nothing to take sleeps until a run needs
-// it: a run wakes no more workers than it has tasks beyond the caller's first, and an idle pool
-// uses no processor time. The caller, done with its share, watches the others' tasks for a few
-// tens of microseconds before it sleeps too. The workers are joined when the pool is destroyed.
+// over. Tasks are taken without a lock. A worker with nothing to take watches for the next run
+// for a moment (not when the pool has more threads than the process has processors), then sleeps
+// until a run needs it: a run wakes no more workers than it has tasks beyond the caller's first,
+// and an idle pool uses no processor time. The caller, done with its share, watches the others'
+// tasks for a few tens of microseconds before it sleeps too. The workers are joined when the pool
+// is destroyed.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -32,9 +35,9 @@ public:
 
 private:
     void Work();
-    // Watches `done` for a few tens of microseconds, never giving up the processor, or until it
-    // holds; true when it holds.
-    template <typename Done> static bool Watch(Done done);
+    // Watches `done` for `span`, never giving up the processor, or until it holds; true when it
+    // holds.
+    template <typename Done> static bool Watch(Done done, std::chrono::microseconds span);
     // Runs tasks of run `run` until none is left to take.
     void Take(std::uint64_t run);
 
@@ -55,4 +58,5 @@ private:
     std::atomic<long> wakes_{0};   // workers woken
     std::atomic<bool> stop_{false};
     std::atomic<bool> callerAsleep_{false};
+    const bool linger_; // workers watch for the next run before they sleep
 };
