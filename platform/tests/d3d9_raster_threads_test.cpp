@@ -221,9 +221,9 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     return f;
 }
 
-// Each format pair once on one thread, then on 2, 3, 4 and 7 threads with every draw shared out
-// and with the built-in split area (small draws on the drawing thread, the big ones shared from
-// the primitive that makes them big).
+// Each format pair once on one thread, then on 2, 3, 4 and 7 threads with every draw shared out,
+// with a split area many draws pass part way and with the built-in one (small draws on the drawing
+// thread, the big ones shared from the primitive that makes them big, in bands cut by their work).
 TEST(RasterThreads, EveryThreadCountLeavesTheBytesOfOneThread) {
     HWND window = OpenHeadlessWindow("d3d9_raster_threads_test", Proc, 64, 64);
     const std::pair<D3DFORMAT, D3DFORMAT> formats[] = {
@@ -242,7 +242,7 @@ TEST(RasterThreads, EveryThreadCountLeavesTheBytesOfOneThread) {
         for (std::size_t i = 0; i < one.target.size(); i += pixelBytes)
             cleared += std::memcmp(&one.target[i], &one.target[0], pixelBytes) == 0;
         EXPECT_LT(cleared, one.target.size() / pixelBytes / 10) << back;
-        for (long splitArea : {0L, -1L})
+        for (long splitArea : {0L, 4096L, -1L})
             for (int threads : {2, 3, 4, 7}) {
                 D3d9SetRasterThreads(threads, splitArea);
                 ASSERT_EQ(D3d9RasterThreadCount(), threads);
