@@ -152,6 +152,8 @@ constexpr int kBandsPerThread = 2;
 // much a row for stepping its edges and this much once for its set-up.
 constexpr std::int64_t kRowWork = 8;
 constexpr std::int64_t kSetUpWork = 64;
+// Rows of at least this many bytes together (a clear) are filled on the pool.
+constexpr std::size_t kShareBytes = std::size_t{128} << 10;
 // A draw's vertices are processed on the pool when it has at least this many, in chunks of this
 // many.
 constexpr std::size_t kSplitVertices = 1024;
@@ -305,6 +307,7 @@ private:
         std::int64_t area = 0;
         bool deferring = false; // every primitive from here on is kept
         std::vector<std::int64_t> work;
+        int top = 0, bottom = 0; // the rows the kept primitives may cover, half-open
     };
     // Per-vertex storage lives in the thread's draw scratch, so a draw does not allocate (and
     // fault in) fresh pages for it; only the entries below the draw's range are valid.
@@ -671,6 +674,7 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
         a.area = 0;
         a.deferring = false;
         a.work.clear();
+        a.top = a.bottom = 0;
     }
     assembled_ = count;
     return assemblies_.data();
@@ -1046,8 +1050,14 @@ void Pipeline::Defer(Assembly& out, const Deferred& d) const {
         kept.flat = static_cast<std::int32_t>(out.flats.size());
         out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
     }
-    if (out.work.empty())
+    if (out.work.empty()) {
         out.work.assign(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1, 0);
+        out.top = d.top;
+        out.bottom = d.bottom;
+    } else {
+        out.top = std::min(out.top, d.top);
+        out.bottom = std::max(out.bottom, d.bottom);
+    }
     const std::int64_t row = d.width + kRowWork;
     const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
     at(d.top) += row + kSetUpWork;
@@ -1073,9 +1083,9 @@ void Pipeline::DrawBands() {
     for (std::size_t i = 0; i < assembled_; ++i) {
         const Assembly& a = assemblies_[i];
         area += a.area;
-        for (const Deferred& d : a.deferred) {
-            top = std::min(top, d.top);
-            bottom = std::max(bottom, d.bottom);
+        if (!a.deferred.empty()) {
+            top = std::min(top, a.top);
+            bottom = std::max(bottom, a.bottom);
         }
     }
     if (top >= bottom)
@@ -1151,6 +1161,31 @@ void Pipeline::DrawBand(int top, int bottom) const {
 } // namespace raster_detail
 
 void RasteriseDraw(Device& device, const DrawCall& call) { raster_detail::Pipeline(device, call).Run(); }
+
+void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int first, int end), void* context) {
+    long splitArea = 0;
+    const std::shared_ptr<PlatformWorkerPool> pool = raster_detail::RasterPool(&splitArea);
+    const int pieces = pool == nullptr || static_cast<std::size_t>(count) * rowBytes < raster_detail::kShareBytes
+                           ? 1
+                           : std::min(count, raster_detail::kBandsPerThread * pool->Threads());
+    if (pieces <= 1) {
+        rows(context, 0, count);
+        return;
+    }
+    struct Pieces {
+        int count, pieces;
+        void (*rows)(void*, int, int);
+        void* context;
+    } p{count, pieces, rows, context};
+    pool->Run(
+        pieces,
+        [](void* c, int i) {
+            const Pieces& p = *static_cast<const Pieces*>(c);
+            const auto edge = [&p](int k) { return static_cast<int>(std::int64_t{p.count} * k / p.pieces); };
+            p.rows(p.context, edge(i), edge(i + 1));
+        },
+        &p);
+}
 
 } // namespace d3d9
 

@@ -1,6 +1,6 @@
 // The rasteriser on several threads: a scene of every kind of primitive and pixel path, drawn on
-// 2, 3, 4 and 7 threads (vertices, triangles and pixels shared out), leaves the same bytes in the target and
-// the depth buffer as on one.
+// 2, 3, 4 and 7 threads (the clear, vertices, triangles and pixels shared out), leaves the same
+// bytes in the target and the depth buffer as on one.
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
