@@ -148,10 +148,11 @@ constexpr long kSplitArea = 32768;
 // every primitive crossing into it).
 constexpr int kBandRows = 8;
 constexpr int kBandsPerThread = 2;
-// The estimate of a primitive set aside, in pixels: its box's width on each of its rows, plus this
-// much a row for stepping its edges and this much once for its set-up.
-constexpr std::int64_t kRowWork = 8;
-constexpr std::int64_t kSetUpWork = 64;
+// The estimate of a primitive set aside, in pixels: its pixels shared evenly among its rows (a
+// small triangle covers far less than its box), plus this much a row for stepping its edges and
+// this much once for its set-up.
+constexpr std::int64_t kRowWork = 4;
+constexpr std::int64_t kSetUpWork = 16;
 // Rows of at least this many bytes together (a clear) are filled on the pool.
 constexpr std::size_t kShareBytes = std::size_t{128} << 10;
 // A draw's vertices are processed on the pool when it has at least this many, in chunks of this
@@ -245,9 +246,10 @@ private:
     void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const;
     void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
     struct Deferred;
-    // Whether a primitive with these extremes is to be kept: its rows (half-open, within the
-    // scissor) go into `d`, its box joins the area; false also for one that covers no row.
-    bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, Deferred* d) const;
+    // Whether a primitive with these extremes and about this many pixels is to be kept: its rows
+    // (half-open, within the scissor) and its pixels a row go into `d`, its box joins the area;
+    // false also for one that covers no row.
+    bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels, Deferred* d) const;
     // Keeps `d` with the flat colours being made and adds its estimated work to its rows.
     void Defer(Assembly& out, const Deferred& d) const;
     std::uint32_t Keep(Assembly& out, const ScreenVertex* v) const;
@@ -288,7 +290,7 @@ private:
         std::int32_t flat;
         int top, bottom;
         bool line, lastPixel;
-        int width; // of its box, in pixels
+        int rowWork; // its estimated pixels a row
     };
     struct FlatColors {
         Vec4 c[2];
@@ -987,8 +989,10 @@ void Pipeline::Sprite(Assembly& out, const ClipVertex& a) {
 
 void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
     Deferred d{};
-    if (pool_ != nullptr && Defers(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}),
-                                   std::min({a->y, b->y, c->y}), std::max({a->y, b->y, c->y}), &d)) {
+    if (pool_ != nullptr &&
+        Defers(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
+               std::max({a->y, b->y, c->y}),
+               0.5f * std::fabs((b->x - a->x) * (c->y - a->y) - (c->x - a->x) * (b->y - a->y)), &d)) {
         d.v[0] = Keep(out, a);
         d.v[1] = Keep(out, b);
         d.v[2] = Keep(out, c);
@@ -1004,8 +1008,9 @@ void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVe
 
 void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const {
     Deferred d{};
-    if (pool_ != nullptr &&
-        Defers(out, std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y), std::max(a->y, b->y), &d)) {
+    if (pool_ != nullptr && Defers(out, std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y),
+                                   std::max(a->y, b->y), std::max(std::fabs(b->x - a->x), std::fabs(b->y - a->y)) + 1,
+                                   &d)) {
         d.v[0] = Keep(out, a);
         d.v[1] = a == b ? d.v[0] : Keep(out, b);
         d.line = true;
@@ -1022,7 +1027,8 @@ void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex
 
 // The rows a primitive with these extremes can cover (pixel centres on the integers, positions
 // snapped to a fraction of a pixel), within the scissor; NaN gives none.
-bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float maxY, Deferred* d) const {
+bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels,
+                      Deferred* d) const {
     // floor(v) + add held within [lo, hi], NaN giving lo: compared before the floor, which then
     // takes a value within int range (a truncation, one less below it).
     auto clamp = [](float v, int add, int lo, int hi) {
@@ -1037,8 +1043,11 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
     d->bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
     const int left = clamp(minX, 0, ps_.left, ps_.right);
     const int right = clamp(maxX, 2, ps_.left, ps_.right);
-    d->width = std::max(right - left, 0);
-    out.area += std::int64_t{d->width} * std::max(d->bottom - d->top, 0);
+    const int width = std::max(right - left, 0), rows = std::max(d->bottom - d->top, 0);
+    out.area += std::int64_t{width} * rows;
+    // No more than the box holds (NaN: the box).
+    const float perRow = pixels / static_cast<float>(std::max(rows, 1));
+    d->rowWork = perRow < static_cast<float>(width) ? static_cast<int>(perRow) : width;
     out.deferring = out.deferring || out.area >= splitArea_;
     return out.deferring && d->top < d->bottom;
 }
@@ -1058,7 +1067,7 @@ void Pipeline::Defer(Assembly& out, const Deferred& d) const {
         out.top = std::min(out.top, d.top);
         out.bottom = std::max(out.bottom, d.bottom);
     }
-    const std::int64_t row = d.width + kRowWork;
+    const std::int64_t row = d.rowWork + kRowWork;
     const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
     at(d.top) += row + kSetUpWork;
     at(d.top + 1) -= kSetUpWork;
