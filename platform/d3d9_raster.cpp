@@ -153,7 +153,8 @@ constexpr int kBandsPerThread = 2;
 // this much once for its set-up.
 constexpr std::int64_t kRowWork = 4;
 constexpr std::int64_t kSetUpWork = 16;
-// Rows of at least this many bytes together (a clear) are filled on the pool.
+// Rows of at least this many bytes together (a clear) are filled on the pool when its workers are
+// awake.
 constexpr std::size_t kShareBytes = std::size_t{128} << 10;
 // A draw's vertices are processed on the pool when it has at least this many, in chunks of this
 // many.
@@ -1172,9 +1173,12 @@ void Pipeline::DrawBand(int top, int bottom) const {
 void RasteriseDraw(Device& device, const DrawCall& call) { raster_detail::Pipeline(device, call).Run(); }
 
 void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int first, int end), void* context) {
+    // Shared only with workers still awake from the draws before (or when every draw is shared):
+    // waking sleepers costs more than a clear saves.
     long splitArea = 0;
     const std::shared_ptr<PlatformWorkerPool> pool = raster_detail::RasterPool(&splitArea);
-    const int pieces = pool == nullptr || static_cast<std::size_t>(count) * rowBytes < raster_detail::kShareBytes
+    const int pieces = pool == nullptr || static_cast<std::size_t>(count) * rowBytes < raster_detail::kShareBytes ||
+                               (splitArea != 0 && pool->Sleeping() != 0)
                            ? 1
                            : std::min(count, raster_detail::kBandsPerThread * pool->Threads());
     if (pieces <= 1) {

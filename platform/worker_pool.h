@@ -32,6 +32,8 @@ public:
 
     // Times a worker was woken from its sleep since the pool was made.
     long Wakes() const { return wakes_.load(); }
+    // Workers asleep or about to be, as last seen.
+    int Sleeping() const { return sleeping_.load(std::memory_order_relaxed); }
 
 private:
     void Work();
