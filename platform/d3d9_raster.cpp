@@ -143,9 +143,9 @@ bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
 // drew slower on eight threads than on one.
 constexpr long kSplitArea = 32768;
 // Bands are cut where the estimated work of the rows above reaches an equal share, at least this
-// many rows apart with room, and there are at most this many per thread (a few more bands than
-// threads even out estimates that miss and a worker that comes late; each band more sets up again
-// every primitive crossing into it).
+// many rows apart with room, and there are at most this many per thread that can run at once (a
+// few more bands than threads even out estimates that miss and a worker that comes late; each band
+// more sets up again every primitive crossing into it).
 constexpr int kBandRows = 8;
 constexpr int kBandsPerThread = 2;
 // The estimate of a primitive set aside, in pixels: its pixels shared evenly among its rows (a
@@ -1120,7 +1120,7 @@ void Pipeline::DrawBands() {
     for (std::int64_t w : work)
         total += w;
     const int rows = bottom - top;
-    const int count = std::clamp(rows / kBandRows, 1, kBandsPerThread * pool_->Threads());
+    const int count = std::clamp(rows / kBandRows, 1, kBandsPerThread * pool_->Parallel());
     std::vector<int>& edges = scratchStore_.bandEdges;
     edges.assign(1, top);
     std::int64_t sum = 0;
@@ -1180,7 +1180,7 @@ void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int 
     const int pieces = pool == nullptr || static_cast<std::size_t>(count) * rowBytes < raster_detail::kShareBytes ||
                                (splitArea != 0 && pool->Sleeping() != 0)
                            ? 1
-                           : std::min(count, raster_detail::kBandsPerThread * pool->Threads());
+                           : std::min(count, raster_detail::kBandsPerThread * pool->Parallel());
     if (pieces <= 1) {
         rows(context, 0, count);
         return;

@@ -40,7 +40,8 @@ int Processors() {
 
 } // namespace
 
-PlatformWorkerPool::PlatformWorkerPool(int threads) : linger_(threads <= Processors()) {
+PlatformWorkerPool::PlatformWorkerPool(int threads)
+    : parallel_(std::clamp(Processors(), 1, std::max(threads, 1))), linger_(parallel_ == std::max(threads, 1)) {
     for (int i = 1; i < threads; ++i)
         workers_.emplace_back([this] { Work(); });
 }

@@ -23,6 +23,8 @@ public:
     PlatformWorkerPool& operator=(const PlatformWorkerPool&) = delete;
 
     int Threads() const { return static_cast<int>(workers_.size()) + 1; }
+    // Threads that can run at once: Threads(), or fewer when the process has fewer processors.
+    int Parallel() const { return parallel_; }
 
     // Runs task(context, i) once for every i in [0, count), each on whichever thread takes it
     // first, the caller among them; returns when all have finished. One run at a time: a caller
@@ -60,5 +62,6 @@ private:
     std::atomic<long> wakes_{0};   // workers woken
     std::atomic<bool> stop_{false};
     std::atomic<bool> callerAsleep_{false};
+    const int parallel_;
     const bool linger_; // workers watch for the next run before they sleep
 };
