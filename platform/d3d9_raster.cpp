@@ -135,13 +135,16 @@ bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
 
 // Threads ----------------------------------------------------------------------------------------------
 
-// A draw's primitives are drawn at once on the drawing thread until their boxes on screen add up
-// to this many pixels; from the primitive that reaches it on, they are set aside and their pixels
-// shared out, since below it handing them over (waking the workers and waiting for the last band)
-// costs more than it saves. The boxes of a character's many small triangles add up to far more
-// than the pixels it covers: at 2,048 the demo's soldiers were each shared out, and 64 of them
-// drew slower on eight threads than on one.
+// A draw whose primitives' boxes on screen add up to this many pixels shares out its pixel work;
+// below it handing them over (waking the workers and waiting for the last band) costs more than
+// it saves. The boxes of a character's many small triangles add up to far more than the pixels it
+// covers: at 2,048 the demo's soldiers were each shared out, and 64 of them drew slower on eight
+// threads than on one. A draw's first primitives are set aside; when the boxes of this many
+// foretell (at their rate) less than the split area for the whole draw, they are drawn and the
+// rest drawn at once, until the boxes reach the split area after all; from the primitive that
+// reaches it on, all are set aside again.
 constexpr long kSplitArea = 32768;
+constexpr int kForetell = 64;
 // Bands are cut where the estimated work of the rows above reaches an equal share, at least this
 // many rows apart with room, and there are at most this many per thread that can run at once (a
 // few more bands than threads even out estimates that miss and a worker that comes late; each band
@@ -242,14 +245,14 @@ private:
     void Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(Assembly& out, const ClipVertex& a);
     void Sprite(Assembly& out, const ClipVertex& a);
-    // Primitives in screen space: drawn at once while the assembly's area stays below the split
-    // area (always without a pool), else kept for DrawBands.
+    // Primitives in screen space: drawn at once without a pool or once the draw is foretold small,
+    // else kept for DrawBands.
     void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const;
     void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
     struct Deferred;
     // Whether a primitive with these extremes and about this many pixels is to be kept: its rows
-    // (half-open, within the scissor) and its pixels a row go into `d`, its box joins the area;
-    // false also for one that covers no row.
+    // (half-open, within the scissor) and its pixels a row go into `d`, its box joins the area and
+    // the draw's size is foretold; false also for one that covers no row.
     bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels, Deferred* d) const;
     // Keeps `d` with the flat colours being made and adds its estimated work to its rows.
     void Defer(Assembly& out, const Deferred& d) const;
@@ -259,6 +262,8 @@ private:
     // thread in submission order, or on this thread when the draw is too small to share.
     void DrawBands();
     void DrawBand(int top, int bottom) const;
+    // Draws the primitives `a` kept over the rows [top, bottom), in order.
+    void DrawKept(const Assembly& a, int top, int bottom) const;
     bool Finite(const ClipVertex& v) const;
     void ShadeVertex(std::uint64_t index, ClipVertex* out);
 
@@ -308,7 +313,10 @@ private:
         ScreenVertex screen[3 + 7];      // a triangle clipped by seven planes has at most ten corners
         const Vec4* flatColor = nullptr; // the flat colours of the primitive being made
         std::int64_t area = 0;
-        bool deferring = false; // every primitive from here on is kept
+        // Primitives are kept until the draw's size is foretold (collecting), then drawn at once
+        // (immediate) or kept (keeping) from here on.
+        enum class Mode { kCollecting, kImmediate, kKeeping } mode = Mode::kCollecting;
+        int seen = 0; // primitives that reached Defers
         std::vector<std::int64_t> work;
         int top = 0, bottom = 0; // the rows the kept primitives may cover, half-open
     };
@@ -675,7 +683,8 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
         a.flats.clear();
         a.flatColor = nullptr;
         a.area = 0;
-        a.deferring = false;
+        a.mode = Assembly::Mode::kCollecting;
+        a.seen = 0;
         a.work.clear();
         a.top = a.bottom = 0;
     }
@@ -710,7 +719,7 @@ void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
     const UINT chunks = (count + kChunkPrimitives - 1) / kChunkPrimitives;
     Assembly* assemblies = Assemblies(chunks);
     for (UINT i = 0; i < chunks; ++i)
-        assemblies[i].deferring = true; // drawn at once they would not keep their order
+        assemblies[i].mode = Assembly::Mode::kKeeping; // drawn at once they would not keep their order
     pool_->Run(
         static_cast<int>(chunks),
         [](void* context, int i) {
@@ -1000,7 +1009,7 @@ void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVe
         Defer(out, d);
         return;
     }
-    if (out.deferring)
+    if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
         return; // no row of the scissor
     Raster r = raster_;
     r.flatColor = out.flatColor;
@@ -1019,7 +1028,7 @@ void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex
         Defer(out, d);
         return;
     }
-    if (out.deferring)
+    if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
         return;
     Raster r = raster_;
     r.flatColor = out.flatColor;
@@ -1049,8 +1058,21 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
     // No more than the box holds (NaN: the box).
     const float perRow = pixels / static_cast<float>(std::max(rows, 1));
     d->rowWork = perRow < static_cast<float>(width) ? static_cast<int>(perRow) : width;
-    out.deferring = out.deferring || out.area >= splitArea_;
-    return out.deferring && d->top < d->bottom;
+    ++out.seen;
+    using Mode = Assembly::Mode;
+    if (out.area >= splitArea_) {
+        out.mode = Mode::kKeeping;
+    } else if (out.mode == Mode::kCollecting && out.seen >= kForetell &&
+               static_cast<double>(out.area) * call_.primitives < static_cast<double>(splitArea_) * out.seen) {
+        // Small after all: what was kept is drawn, this one and the next at once.
+        DrawKept(out, ps_.top, ps_.bottom);
+        out.deferred.clear();
+        out.kept.clear();
+        out.flats.clear();
+        out.work.clear();
+        out.mode = Mode::kImmediate;
+    }
+    return out.mode != Mode::kImmediate && d->top < d->bottom;
 }
 
 void Pipeline::Defer(Assembly& out, const Deferred& d) const {
@@ -1149,20 +1171,22 @@ void Pipeline::DrawBands() {
 }
 
 void Pipeline::DrawBand(int top, int bottom) const {
+    for (std::size_t i = 0; i < assembled_; ++i)
+        DrawKept(assemblies_[i], top, bottom);
+}
+
+void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
-    for (std::size_t i = 0; i < assembled_; ++i) {
-        const Assembly& a = assemblies_[i];
-        for (const Deferred& d : a.deferred) {
-            if (d.bottom <= top || d.top >= bottom)
-                continue;
-            r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
-            if (d.line)
-                DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
-            else
-                DrawTriangle(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), &Kept(a, d.v[2]));
-        }
+    for (const Deferred& d : a.deferred) {
+        if (d.bottom <= top || d.top >= bottom)
+            continue;
+        r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
+        if (d.line)
+            DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
+        else
+            DrawTriangle(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), &Kept(a, d.v[2]));
     }
 }
 

@@ -203,6 +203,17 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     d->SetRenderState(D3DRS_ZFUNC, D3DCMP_ALWAYS);
     d->SetFVF(kPFvf);
     d->DrawPrimitiveUP(D3DPT_TRIANGLELIST, kAcross * kAlong * 2, floor.data(), sizeof(PVertex));
+    // Over it, a draw of many triangles of a few pixels, small for sharing out once its first
+    // triangles are seen.
+    std::vector<TVertex> dust;
+    for (int i = 0; i < 200; ++i) {
+        const float cx = 250 * unit(random), cy = 122 * unit(random);
+        for (int k = 0; k < 3; ++k)
+            dust.push_back({cx + 3 * unit(random), cy + 3 * unit(random), unit(random), 1,
+                            static_cast<DWORD>(random()), unit(random), unit(random)});
+    }
+    d->SetFVF(kTFvf);
+    d->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 200, dust.data(), sizeof(TVertex));
     d->EndScene();
 
     Frame f;
