@@ -318,6 +318,11 @@ struct DrawCall {
 // Draws one call into the device's render targets with its state. Defined by the rasteriser.
 void RasteriseDraw(Device& device, const DrawCall& call);
 
+// Runs rows(context, first, end) over the rows [0, count), each `rowBytes` long: in pieces on the
+// rasteriser's threads when they hold many bytes and the threads are awake, else at once on this
+// thread. Defined by the rasteriser.
+void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int first, int end), void* context);
+
 // The device ----------------------------------------------------------------------------------------
 
 class Direct3D;

@@ -296,17 +296,30 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
                            static_cast<LONG>(vp.Y + vp.Height)};
     const D3DRECT* list = rects != nullptr ? rects : &viewport;
     const DWORD n = rects != nullptr ? count : 1;
-    // Each row of each rectangle within the viewport and the image: `run` gets its first pixel and
-    // its length in bytes.
-    auto fill = [&](Image& image, auto&& run) {
+    // Each row of each rectangle within the viewport and the image, large ones shared out on the
+    // rasteriser's threads: `run` gets its first pixel and its length in bytes.
+    auto fill = [&](Image& image, const auto& run) {
         for (DWORD i = 0; i < n; ++i) {
             const LONG x0 = std::max({list[i].x1, viewport.x1, LONG{0}});
             const LONG y0 = std::max({list[i].y1, viewport.y1, LONG{0}});
             const LONG x1 = std::min({list[i].x2, viewport.x2, static_cast<LONG>(image.width)});
             const LONG y1 = std::min({list[i].y2, viewport.y2, static_cast<LONG>(image.height)});
-            for (LONG y = y0; y < y1 && x0 < x1; ++y)
-                run(image.At(static_cast<UINT>(x0), static_cast<UINT>(y)),
-                    static_cast<std::size_t>(x1 - x0) * image.info->bytes);
+            if (x0 >= x1 || y0 >= y1)
+                continue;
+            struct Rows {
+                Image& image;
+                const decltype(run)& write;
+                LONG x0, y0;
+                std::size_t length;
+            } rows{image, run, x0, y0, static_cast<std::size_t>(x1 - x0) * image.info->bytes};
+            ShareRows(
+                static_cast<int>(y1 - y0), rows.length,
+                [](void* context, int first, int end) {
+                    const Rows& r = *static_cast<const Rows*>(context);
+                    for (int y = first; y < end; ++y)
+                        r.write(r.image.At(static_cast<UINT>(r.x0), static_cast<UINT>(r.y0 + y)), r.length);
+                },
+                &rows);
         }
     };
     // A row of the image's width repeating one pixel.
@@ -351,8 +364,9 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
             fill(depth->image, [&](BYTE* p, std::size_t length) { std::memcpy(p, set.data(), length); });
         else
             fill(depth->image, [&](BYTE* p, std::size_t length) {
+                const BYTE *k = kept.data(), *s = set.data(); // held, not read again after each store
                 for (std::size_t b = 0; b < length; ++b)
-                    p[b] = static_cast<BYTE>((p[b] & kept[b]) | set[b]);
+                    p[b] = static_cast<BYTE>((p[b] & k[b]) | s[b]);
             });
     }
     ++counters.clears;

@@ -136,15 +136,29 @@ bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
 // Threads ----------------------------------------------------------------------------------------------
 
 // A draw whose primitives' boxes on screen add up to this many pixels shares out its pixel work;
-// smaller ones are drawn on the drawing thread, where handing them over (waking the workers and
-// waiting for the last band) would cost more than it saves. The boxes of a character's many small
-// triangles add up to far more than the pixels it covers: at 2,048 the demo's soldiers were each
-// shared out, and 64 of them drew slower on eight threads than on one.
+// below it handing them over (waking the workers and waiting for the last band) costs more than
+// it saves. The boxes of a character's many small triangles add up to far more than the pixels it
+// covers: at 2,048 the demo's soldiers were each shared out, and 64 of them drew slower on eight
+// threads than on one. A draw's first primitives are set aside; when the boxes of this many
+// foretell (at their rate) less than the split area for the whole draw, they are drawn and the
+// rest drawn at once, until the boxes reach the split area after all; from the primitive that
+// reaches it on, all are set aside again.
 constexpr long kSplitArea = 32768;
-// Bands are at least this many rows high, and there are at most this many per thread (more bands
-// than threads even out the work of rows that differ in cost).
+constexpr int kForetell = 64;
+// Bands are cut where the estimated work of the rows above reaches an equal share, at least this
+// many rows apart with room, and there are at most this many per thread that can run at once (a
+// few more bands than threads even out estimates that miss and a worker that comes late; each band
+// more sets up again every primitive crossing into it).
 constexpr int kBandRows = 8;
-constexpr int kBandsPerThread = 4;
+constexpr int kBandsPerThread = 2;
+// The estimate of a primitive set aside, in pixels: its pixels shared evenly among its rows (a
+// small triangle covers far less than its box), plus this much a row for stepping its edges and
+// this much once for its set-up.
+constexpr std::int64_t kRowWork = 4;
+constexpr std::int64_t kSetUpWork = 16;
+// Rows of at least this many bytes together (a clear) are filled on the pool when its workers are
+// awake.
+constexpr std::size_t kShareBytes = std::size_t{128} << 10;
 // A draw's vertices are processed on the pool when it has at least this many, in chunks of this
 // many.
 constexpr std::size_t kSplitVertices = 1024;
@@ -231,17 +245,25 @@ private:
     void Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel);
     void Point(Assembly& out, const ClipVertex& a);
     void Sprite(Assembly& out, const ClipVertex& a);
-    // Primitives in screen space: drawn at once without a pool, else kept for DrawBands.
+    // Primitives in screen space: drawn at once without a pool or once the draw is foretold small,
+    // else kept for DrawBands.
     void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const;
     void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
-    // The rows a primitive with these extremes may cover, half-open; its box joins the area.
-    void Rows(Assembly& out, float minX, float maxX, float minY, float maxY, int* top, int* bottom) const;
+    struct Deferred;
+    // Whether a primitive with these extremes and about this many pixels is to be kept: its rows
+    // (half-open, within the scissor) and its pixels a row go into `d`, its box joins the area and
+    // the draw's size is foretold; false also for one that covers no row.
+    bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels, Deferred* d) const;
+    // Keeps `d` with the flat colours being made and adds its estimated work to its rows.
+    void Defer(Assembly& out, const Deferred& d) const;
     std::uint32_t Keep(Assembly& out, const ScreenVertex* v) const;
     const ScreenVertex& Kept(const Assembly& from, std::uint32_t ref) const;
     // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
     // thread in submission order, or on this thread when the draw is too small to share.
     void DrawBands();
     void DrawBand(int top, int bottom) const;
+    // Draws the primitives `a` kept over the rows [top, bottom), in order.
+    void DrawKept(const Assembly& a, int top, int bottom) const;
     bool Finite(const ClipVertex& v) const;
     void ShadeVertex(std::uint64_t index, ClipVertex* out);
 
@@ -274,12 +296,15 @@ private:
         std::int32_t flat;
         int top, bottom;
         bool line, lastPixel;
+        int rowWork; // its estimated pixels a row
     };
     struct FlatColors {
         Vec4 c[2];
     };
     // A run of primitives made ready for the bands, in submission order: those kept, the screen
-    // vertices clipping made for them, their flat colours and the area of their boxes on screen.
+    // vertices clipping made for them, their flat colours, the area of their boxes on screen and
+    // the estimated work of theirs each row adds, less that of the row above, from the scissor's
+    // top (empty until one is kept).
     struct Assembly {
         std::vector<Deferred> deferred;
         std::vector<ScreenVertex> kept;
@@ -288,6 +313,12 @@ private:
         ScreenVertex screen[3 + 7];      // a triangle clipped by seven planes has at most ten corners
         const Vec4* flatColor = nullptr; // the flat colours of the primitive being made
         std::int64_t area = 0;
+        // Primitives are kept until the draw's size is foretold (collecting), then drawn at once
+        // (immediate) or kept (keeping) from here on.
+        enum class Mode { kCollecting, kImmediate, kKeeping } mode = Mode::kCollecting;
+        int seen = 0; // primitives that reached Defers
+        std::vector<std::int64_t> work;
+        int top = 0, bottom = 0; // the rows the kept primitives may cover, half-open
     };
     // Per-vertex storage lives in the thread's draw scratch, so a draw does not allocate (and
     // fault in) fresh pages for it; only the entries below the draw's range are valid.
@@ -296,6 +327,8 @@ private:
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
         std::vector<Assembly> assemblies;
+        std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
+        std::vector<int> bandEdges;
     };
     static Scratch& ThreadScratch() {
         thread_local Scratch scratch;
@@ -650,6 +683,10 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
         a.flats.clear();
         a.flatColor = nullptr;
         a.area = 0;
+        a.mode = Assembly::Mode::kCollecting;
+        a.seen = 0;
+        a.work.clear();
+        a.top = a.bottom = 0;
     }
     assembled_ = count;
     return assemblies_.data();
@@ -680,7 +717,9 @@ void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
         UINT count;
     } runs{this, type, count};
     const UINT chunks = (count + kChunkPrimitives - 1) / kChunkPrimitives;
-    Assemblies(chunks);
+    Assembly* assemblies = Assemblies(chunks);
+    for (UINT i = 0; i < chunks; ++i)
+        assemblies[i].mode = Assembly::Mode::kKeeping; // drawn at once they would not keep their order
     pool_->Run(
         static_cast<int>(chunks),
         [](void* context, int i) {
@@ -959,48 +998,47 @@ void Pipeline::Sprite(Assembly& out, const ClipVertex& a) {
 }
 
 void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
-    if (pool_ == nullptr) {
-        Raster r = raster_;
-        r.flatColor = out.flatColor;
-        DrawTriangle(r, a, b, c);
+    Deferred d{};
+    if (pool_ != nullptr &&
+        Defers(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
+               std::max({a->y, b->y, c->y}),
+               0.5f * std::fabs((b->x - a->x) * (c->y - a->y) - (c->x - a->x) * (b->y - a->y)), &d)) {
+        d.v[0] = Keep(out, a);
+        d.v[1] = Keep(out, b);
+        d.v[2] = Keep(out, c);
+        Defer(out, d);
         return;
     }
-    int top = 0, bottom = 0;
-    Rows(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
-         std::max({a->y, b->y, c->y}), &top, &bottom);
-    if (top >= bottom)
+    if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
         return; // no row of the scissor
-    Deferred d{{Keep(out, a), Keep(out, b), Keep(out, c)}, -1, top, bottom, false, false};
-    if (out.flatColor != nullptr) {
-        d.flat = static_cast<std::int32_t>(out.flats.size());
-        out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
-    }
-    out.deferred.push_back(d);
+    Raster r = raster_;
+    r.flatColor = out.flatColor;
+    DrawTriangle(r, a, b, c);
 }
 
 void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const {
-    if (pool_ == nullptr) {
-        Raster r = raster_;
-        r.flatColor = out.flatColor;
-        DrawLine(r, a, b, lastPixel);
+    Deferred d{};
+    if (pool_ != nullptr && Defers(out, std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y),
+                                   std::max(a->y, b->y), std::max(std::fabs(b->x - a->x), std::fabs(b->y - a->y)) + 1,
+                                   &d)) {
+        d.v[0] = Keep(out, a);
+        d.v[1] = a == b ? d.v[0] : Keep(out, b);
+        d.line = true;
+        d.lastPixel = lastPixel;
+        Defer(out, d);
         return;
     }
-    int top = 0, bottom = 0;
-    Rows(out, std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y), std::max(a->y, b->y), &top, &bottom);
-    if (top >= bottom)
+    if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
         return;
-    const std::uint32_t ka = Keep(out, a);
-    Deferred d{{ka, a == b ? ka : Keep(out, b), 0}, -1, top, bottom, true, lastPixel};
-    if (out.flatColor != nullptr) {
-        d.flat = static_cast<std::int32_t>(out.flats.size());
-        out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
-    }
-    out.deferred.push_back(d);
+    Raster r = raster_;
+    r.flatColor = out.flatColor;
+    DrawLine(r, a, b, lastPixel);
 }
 
-// `top` and `bottom` bound the rows a primitive with these extremes can cover (pixel centres on
-// the integers, positions snapped to a fraction of a pixel), within the scissor; NaN gives none.
-void Pipeline::Rows(Assembly& out, float minX, float maxX, float minY, float maxY, int* top, int* bottom) const {
+// The rows a primitive with these extremes can cover (pixel centres on the integers, positions
+// snapped to a fraction of a pixel), within the scissor; NaN gives none.
+bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels,
+                      Deferred* d) const {
     // floor(v) + add held within [lo, hi], NaN giving lo: compared before the floor, which then
     // takes a value within int range (a truncation, one less below it).
     auto clamp = [](float v, int add, int lo, int hi) {
@@ -1011,11 +1049,52 @@ void Pipeline::Rows(Assembly& out, float minX, float maxX, float minY, float max
         const int t = static_cast<int>(v);
         return t - (static_cast<float>(t) > v ? 1 : 0) + add;
     };
-    *top = clamp(minY, 0, ps_.top, ps_.bottom);
-    *bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
+    d->top = clamp(minY, 0, ps_.top, ps_.bottom);
+    d->bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
     const int left = clamp(minX, 0, ps_.left, ps_.right);
     const int right = clamp(maxX, 2, ps_.left, ps_.right);
-    out.area += std::int64_t{std::max(right - left, 0)} * std::max(*bottom - *top, 0);
+    const int width = std::max(right - left, 0), rows = std::max(d->bottom - d->top, 0);
+    out.area += std::int64_t{width} * rows;
+    // No more than the box holds (NaN: the box).
+    const float perRow = pixels / static_cast<float>(std::max(rows, 1));
+    d->rowWork = perRow < static_cast<float>(width) ? static_cast<int>(perRow) : width;
+    ++out.seen;
+    using Mode = Assembly::Mode;
+    if (out.area >= splitArea_) {
+        out.mode = Mode::kKeeping;
+    } else if (out.mode == Mode::kCollecting && out.seen >= kForetell &&
+               static_cast<double>(out.area) * call_.primitives < static_cast<double>(splitArea_) * out.seen) {
+        // Small after all: what was kept is drawn, this one and the next at once.
+        DrawKept(out, ps_.top, ps_.bottom);
+        out.deferred.clear();
+        out.kept.clear();
+        out.flats.clear();
+        out.work.clear();
+        out.mode = Mode::kImmediate;
+    }
+    return out.mode != Mode::kImmediate && d->top < d->bottom;
+}
+
+void Pipeline::Defer(Assembly& out, const Deferred& d) const {
+    Deferred& kept = out.deferred.emplace_back(d);
+    kept.flat = -1;
+    if (out.flatColor != nullptr) {
+        kept.flat = static_cast<std::int32_t>(out.flats.size());
+        out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
+    }
+    if (out.work.empty()) {
+        out.work.assign(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1, 0);
+        out.top = d.top;
+        out.bottom = d.bottom;
+    } else {
+        out.top = std::min(out.top, d.top);
+        out.bottom = std::max(out.bottom, d.bottom);
+    }
+    const std::int64_t row = d.rowWork + kRowWork;
+    const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
+    at(d.top) += row + kSetUpWork;
+    at(d.top + 1) -= kSetUpWork;
+    at(d.bottom) -= row;
 }
 
 std::uint32_t Pipeline::Keep(Assembly& out, const ScreenVertex* v) const {
@@ -1036,9 +1115,9 @@ void Pipeline::DrawBands() {
     for (std::size_t i = 0; i < assembled_; ++i) {
         const Assembly& a = assemblies_[i];
         area += a.area;
-        for (const Deferred& d : a.deferred) {
-            top = std::min(top, d.top);
-            bottom = std::max(bottom, d.bottom);
+        if (!a.deferred.empty()) {
+            top = std::min(top, a.top);
+            bottom = std::max(bottom, a.bottom);
         }
     }
     if (top >= bottom)
@@ -1047,36 +1126,67 @@ void Pipeline::DrawBands() {
         DrawBand(ps_.top, ps_.bottom);
         return;
     }
+    // The estimate a row, and the bands' edges where its running sum passes each equal share.
+    std::vector<std::int64_t>& work = scratchStore_.rowWork;
+    work.assign(static_cast<std::size_t>(bottom - top), 0);
+    for (std::size_t i = 0; i < assembled_; ++i) {
+        const std::vector<std::int64_t>& step = assemblies_[i].work;
+        std::int64_t sum = 0;
+        for (int y = ps_.top; y < bottom && !step.empty(); ++y) {
+            sum += step[static_cast<std::size_t>(y - ps_.top)];
+            if (y >= top)
+                work[static_cast<std::size_t>(y - top)] += sum;
+        }
+    }
+    std::int64_t total = 0;
+    for (std::int64_t w : work)
+        total += w;
+    const int rows = bottom - top;
+    const int count = std::clamp(rows / kBandRows, 1, kBandsPerThread * pool_->Parallel());
+    std::vector<int>& edges = scratchStore_.bandEdges;
+    edges.assign(1, top);
+    std::int64_t sum = 0;
+    for (int y = top; y + 1 < bottom && static_cast<int>(edges.size()) < count; ++y) {
+        sum += work[static_cast<std::size_t>(y - top)];
+        const int k = static_cast<int>(edges.size()); // the edge looked for
+        // Past its share of the work and kBandRows below the last edge, or where the room for the
+        // bands still to come ends.
+        if ((sum * count >= total * k && y + 1 - edges.back() >= kBandRows) ||
+            bottom - (y + 1) <= (count - k) * kBandRows)
+            edges.push_back(y + 1);
+    }
+    edges.push_back(bottom);
     struct Bands {
         const Pipeline* pipeline;
-        int top, rows, count;
-    } bands{this, top, bottom - top, std::clamp((bottom - top) / kBandRows, 1, kBandsPerThread * pool_->Threads())};
+        const int* edges;
+    } bands{this, edges.data()};
     ++device_.counters.sharedDraws;
     pool_->Run(
-        bands.count,
+        static_cast<int>(edges.size()) - 1,
         [](void* context, int i) {
             const Bands& b = *static_cast<const Bands*>(context);
-            const auto edge = [&b](int k) { return b.top + static_cast<int>(std::int64_t{b.rows} * k / b.count); };
-            b.pipeline->DrawBand(edge(i), edge(i + 1));
+            b.pipeline->DrawBand(b.edges[i], b.edges[i + 1]);
         },
         &bands);
 }
 
 void Pipeline::DrawBand(int top, int bottom) const {
+    for (std::size_t i = 0; i < assembled_; ++i)
+        DrawKept(assemblies_[i], top, bottom);
+}
+
+void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
-    for (std::size_t i = 0; i < assembled_; ++i) {
-        const Assembly& a = assemblies_[i];
-        for (const Deferred& d : a.deferred) {
-            if (d.bottom <= top || d.top >= bottom)
-                continue;
-            r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
-            if (d.line)
-                DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
-            else
-                DrawTriangle(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), &Kept(a, d.v[2]));
-        }
+    for (const Deferred& d : a.deferred) {
+        if (d.bottom <= top || d.top >= bottom)
+            continue;
+        r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
+        if (d.line)
+            DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
+        else
+            DrawTriangle(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), &Kept(a, d.v[2]));
     }
 }
 
@@ -1085,6 +1195,34 @@ void Pipeline::DrawBand(int top, int bottom) const {
 } // namespace raster_detail
 
 void RasteriseDraw(Device& device, const DrawCall& call) { raster_detail::Pipeline(device, call).Run(); }
+
+void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int first, int end), void* context) {
+    // Shared only with workers still awake from the draws before (or when every draw is shared):
+    // waking sleepers costs more than a clear saves.
+    long splitArea = 0;
+    const std::shared_ptr<PlatformWorkerPool> pool = raster_detail::RasterPool(&splitArea);
+    const int pieces = pool == nullptr || static_cast<std::size_t>(count) * rowBytes < raster_detail::kShareBytes ||
+                               (splitArea != 0 && pool->Sleeping() != 0)
+                           ? 1
+                           : std::min(count, raster_detail::kBandsPerThread * pool->Parallel());
+    if (pieces <= 1) {
+        rows(context, 0, count);
+        return;
+    }
+    struct Pieces {
+        int count, pieces;
+        void (*rows)(void*, int, int);
+        void* context;
+    } p{count, pieces, rows, context};
+    pool->Run(
+        pieces,
+        [](void* c, int i) {
+            const Pieces& p = *static_cast<const Pieces*>(c);
+            const auto edge = [&p](int k) { return static_cast<int>(std::int64_t{p.count} * k / p.pieces); };
+            p.rows(p.context, edge(i), edge(i + 1));
+        },
+        &p);
+}
 
 } // namespace d3d9
 

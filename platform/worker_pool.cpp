@@ -5,6 +5,7 @@
 #include <climits>
 #include <emmintrin.h>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -23,10 +24,24 @@ void Wake(std::atomic<int>& word, int count) {
 constexpr std::uint64_t kTaskMask = 0xFFFFFFFFu;
 // How long the caller watches the others' tasks before it sleeps.
 constexpr std::chrono::microseconds kWatch{30};
+// How long a worker out of tasks watches for the next run before it sleeps: the runs of one frame
+// follow each other within this, and waking a sleeper costs the drawing thread tens to hundreds
+// of microseconds before the worker is back.
+constexpr std::chrono::microseconds kLinger{150};
+
+// Processors this process may run on.
+int Processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) != 0)
+        return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return CPU_COUNT(&set);
+}
 
 } // namespace
 
-PlatformWorkerPool::PlatformWorkerPool(int threads) {
+PlatformWorkerPool::PlatformWorkerPool(int threads)
+    : parallel_(std::clamp(Processors(), 1, std::max(threads, 1))), linger_(parallel_ == std::max(threads, 1)) {
     for (int i = 1; i < threads; ++i)
         workers_.emplace_back([this] { Work(); });
 }
@@ -42,8 +57,8 @@ PlatformWorkerPool::~PlatformWorkerPool() {
         t.join();
 }
 
-template <typename Done> bool PlatformWorkerPool::Watch(Done done) {
-    const auto until = std::chrono::steady_clock::now() + kWatch;
+template <typename Done> bool PlatformWorkerPool::Watch(Done done, std::chrono::microseconds span) {
+    const auto until = std::chrono::steady_clock::now() + span;
     for (int spin = 1;; ++spin) {
         if (done())
             return true;
@@ -80,7 +95,7 @@ void PlatformWorkerPool::Run(int count, Task task, void* context) {
     // Tasks that others took are watched for a moment, then waited for asleep: the last one to
     // finish wakes the caller.
     auto done = [&] { return finished_.load(std::memory_order_acquire) == count; };
-    if (done() || Watch(done))
+    if (done() || Watch(done, kWatch))
         return;
     callerAsleep_.store(true);
     for (int f = finished_.load(); f != count; f = finished_.load())
@@ -109,7 +124,8 @@ void PlatformWorkerPool::Work() {
     for (;;) {
         if (stop_.load())
             return;
-        if (work_.load(std::memory_order_acquire) >> 32 != seen) {
+        auto next = [&] { return work_.load(std::memory_order_acquire) >> 32 != seen; };
+        if (next() || (linger_ && Watch([&] { return next() || stop_.load(); }, kLinger))) {
             seen = work_.load(std::memory_order_acquire) >> 32;
             Take(seen);
             continue;

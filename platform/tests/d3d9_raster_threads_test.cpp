@@ -1,6 +1,6 @@
 // The rasteriser on several threads: a scene of every kind of primitive and pixel path, drawn on
-// 2, 3, 4 and 7 threads (vertices, triangles and pixels shared out), leaves the same bytes in the target and
-// the depth buffer as on one.
+// 2, 3, 4 and 7 threads (the clear, vertices, triangles and pixels shared out), leaves the same
+// bytes in the target and the depth buffer as on one.
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
@@ -203,6 +203,17 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     d->SetRenderState(D3DRS_ZFUNC, D3DCMP_ALWAYS);
     d->SetFVF(kPFvf);
     d->DrawPrimitiveUP(D3DPT_TRIANGLELIST, kAcross * kAlong * 2, floor.data(), sizeof(PVertex));
+    // Over it, a draw of many triangles of a few pixels, small for sharing out once its first
+    // triangles are seen.
+    std::vector<TVertex> dust;
+    for (int i = 0; i < 200; ++i) {
+        const float cx = 250 * unit(random), cy = 122 * unit(random);
+        for (int k = 0; k < 3; ++k)
+            dust.push_back({cx + 3 * unit(random), cy + 3 * unit(random), unit(random), 1,
+                            static_cast<DWORD>(random()), unit(random), unit(random)});
+    }
+    d->SetFVF(kTFvf);
+    d->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 200, dust.data(), sizeof(TVertex));
     d->EndScene();
 
     Frame f;
@@ -221,9 +232,9 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     return f;
 }
 
-// Each format pair once on one thread, then on 2, 3, 4 and 7 threads with every draw shared out
-// and with the built-in split area (small draws on the drawing thread, the big ones shared from
-// the primitive that makes them big).
+// Each format pair once on one thread, then on 2, 3, 4 and 7 threads with every draw shared out,
+// with a split area many draws pass part way and with the built-in one (small draws on the drawing
+// thread, the big ones shared from the primitive that makes them big, in bands cut by their work).
 TEST(RasterThreads, EveryThreadCountLeavesTheBytesOfOneThread) {
     HWND window = OpenHeadlessWindow("d3d9_raster_threads_test", Proc, 64, 64);
     const std::pair<D3DFORMAT, D3DFORMAT> formats[] = {
@@ -242,7 +253,7 @@ TEST(RasterThreads, EveryThreadCountLeavesTheBytesOfOneThread) {
         for (std::size_t i = 0; i < one.target.size(); i += pixelBytes)
             cleared += std::memcmp(&one.target[i], &one.target[0], pixelBytes) == 0;
         EXPECT_LT(cleared, one.target.size() / pixelBytes / 10) << back;
-        for (long splitArea : {0L, -1L})
+        for (long splitArea : {0L, 4096L, -1L})
             for (int threads : {2, 3, 4, 7}) {
                 D3d9SetRasterThreads(threads, splitArea);
                 ASSERT_EQ(D3d9RasterThreadCount(), threads);

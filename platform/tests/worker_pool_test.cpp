@@ -1,10 +1,12 @@
 // The rasteriser's worker pool: every task of a run once whatever the count and however runs
-// follow each other, a second caller served on its own thread, and a run that wakes no more
-// sleeping workers than its tasks keep busy.
+// follow each other, a second caller served on its own thread, a pool on one processor, and a run
+// that wakes no more sleeping workers than its tasks keep busy.
 
 #include "platform/worker_pool.h"
 
 #include <gtest/gtest.h>
+
+#include <sched.h>
 
 #include <atomic>
 #include <thread>
@@ -64,6 +66,32 @@ TEST(WorkerPool, RunsBackToBackRunEachTaskOnceWhateverTheirCounts) {
             ASSERT_EQ(t.runs[static_cast<std::size_t>(i)].load(), i < count ? 1 : 0)
                 << "run " << run << ", " << count << " tasks, task " << i;
     }
+}
+
+// On one processor (as under taskset) a pool of eight runs every task once and counts one thread
+// that runs at once, the number its callers cut work for.
+TEST(WorkerPool, OnOneProcessorAPoolRunsAsOneThread) {
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    {
+        PlatformWorkerPool pool(8);
+        EXPECT_EQ(pool.Threads(), 8);
+        EXPECT_EQ(pool.Parallel(), 1);
+        for (int k = 0; k < 200; ++k) {
+            Tally tally(16);
+            pool.Run(16, &Tally::Count, &tally);
+            for (int i = 0; i < 16; ++i)
+                ASSERT_EQ(tally.runs[static_cast<std::size_t>(i)].load(), 1) << "run " << k << ", task " << i;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
 }
 
 // Runs of two tasks, the caller taking one: about one sleeping worker is woken a run, not all
