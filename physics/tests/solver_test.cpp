@@ -553,8 +553,11 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
+        std::vector<OvpScanGroup> scan(groups);
+        std::vector<OvpPackedRow> packed(2 * groups);
         OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                              lanes.data(),     groups,         {0, 0}};
+                              lanes.data(),     groups,         {0, 0},
+                              scan.data(),      packed.data(),  2 * groups};
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
             const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
                                                      lists.data(), pass, 1e-5f, 300, &tree);
@@ -660,8 +663,11 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
+        std::vector<OvpScanGroup> scan(groups);
+        std::vector<OvpPackedRow> packed(2 * groups);
         OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                              lanes.data(),     groups,         {0, 0}};
+                              lanes.data(),     groups,         {0, 0},
+                              scan.data(),      packed.data(),  2 * groups};
         const OvUInt32 pools[] = {2, 7, 30, 300, 5000};
         const OvUInt32 pool = pools[rng() % 5];
         for (int round = 0; round < 3; ++round) {
@@ -720,12 +726,15 @@ TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereTheBatchsLoopEnds) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
+        std::vector<OvpScanGroup> scan(groups);
+        std::vector<OvpPackedRow> packed(2 * groups);
         std::vector<OvpRowGroup> gn = g;
         std::vector<OvpSolverBody> bn = body;
         const OvUInt32 need = std::min(ReferenceBlocks(gn, bn, lists, start, 1, 1e-3f, 100000), 150u);
         for (OvUInt32 pool = 1; pool <= need + 1; ++pool) {
             OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                                  lanes.data(),     groups,         {0, 0}};
+                                  lanes.data(),     groups,         {0, 0},
+                                  scan.data(),      packed.data(),  2 * groups};
             std::vector<OvpRowGroup> g2 = g, g3 = g;
             std::vector<OvpSolverBody> body2 = body, body3 = body;
             const std::string at = "trial " + std::to_string(trial) + " pool " + std::to_string(pool);

@@ -42,19 +42,25 @@ void ResetPass(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvUInt32 pas
     }
 }
 
-// The clamped update of one row; fills dy[side][6] with its bodies' weighted velocity change.
-float UpdateValue(OvpRowGroup& G, int l, OvUInt32 pass) {
+// The clamped update of one row, with the group's residuals and bound flags where they are kept
+// (the group itself, or a block's dense copy); returns the change of value.
+[[gnu::always_inline]] inline float UpdateValueIn(OvpRowGroup& G, int l, OvUInt32 pass, float* residual,
+                                                  OvUInt32* aboveLo, OvUInt32* belowHi) {
     const float old = G.value[l];
     const float lo = G.lo[pass][l], hi = G.hi[pass][l];
-    float v = old - G.residual[l];
+    float v = old - residual[l];
     v = v < lo ? lo : v;
     v = v > hi ? hi : v;
     G.value[l] = v;
-    G.aboveLo[l] = v > lo ? ~0u : 0u;
-    G.belowHi[l] = v < hi ? ~0u : 0u;
+    aboveLo[l] = v > lo ? ~0u : 0u;
+    belowHi[l] = v < hi ? ~0u : 0u;
     const float delta = v - old;
-    G.residual[l] += G.softness[l] * delta;
+    residual[l] += G.softness[l] * delta;
     return delta;
+}
+
+float UpdateValue(OvpRowGroup& G, int l, OvUInt32 pass) {
+    return UpdateValueIn(G, l, pass, G.residual, G.aboveLo, G.belowHi);
 }
 
 void AddToBody(OvpSolverBody& b, const float* dy) {
@@ -148,10 +154,8 @@ void UpdateResidualsScalar(OvpRowGroup* groups, const OvpSolverBody& B, const Ov
 // The clamped update of one row, its change of value passed to each of its bodies and, through
 // update(body, dy), to the residuals of the rows that share them.
 template <typename Update>
-[[gnu::always_inline]] inline void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies,
-                                            OvUInt32 pass, Update update) {
-    OvpRowGroup& G = groups[g];
-    const float delta = UpdateValue(G, l, pass);
+[[gnu::always_inline]] inline void PassDelta(const OvpRowGroup& G, int l, float delta, OvpSolverBody* bodies,
+                                             Update update) {
     for (int s = 0; s < 2; ++s) {
         if (G.body[s] < 0) {
             continue;
@@ -166,27 +170,47 @@ template <typename Update>
     }
 }
 
+template <typename Update>
+[[gnu::always_inline]] inline void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies,
+                                            OvUInt32 pass, Update update) {
+    OvpRowGroup& G = groups[g];
+    PassDelta(G, l, UpdateValue(G, l, pass), bodies, update);
+}
+
 #if defined(__SSE2__)
+
+// A body's weighted velocity change dy, one component per register.
+struct SplatSse {
+    __m128 d[6];
+    explicit SplatSse(const float* dy) {
+        for (int k = 0; k < 6; ++k) {
+            d[k] = _mm_set1_ps(dy[k]);
+        }
+    }
+};
+
+// Residuals r moved by the weighted Jacobian w of one side times the side's body's change.
+[[gnu::always_inline]] inline __m128 MovedSse(const float (*w)[4], const SplatSse& d, __m128 r) {
+    __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d.d[0]), _mm_mul_ps(_mm_load_ps(w[1]), d.d[1]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d.d[2]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d.d[3]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d.d[4]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d.d[5]));
+    return _mm_add_ps(r, s);
+}
 
 // The residuals of the rows sharing the body, moved by its weighted velocity change dy; then
 // touched(group index, group, its new residuals) for each group renewed.
 template <typename Touched>
 [[gnu::always_inline]] inline void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B,
                                                           const OvpBodyRow* lists, const float* dy, Touched touched) {
-    const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
-    const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
+    const SplatSse d(dy);
     // The list's bounds are read once: the stores below may not touch the body.
     const OvpBodyRow* const end = lists + B.listStart + B.listCount;
     for (const OvpBodyRow* e = lists + B.listStart; e != end; ++e) {
         const OvUInt32 g = e->group;
         OvpRowGroup& H = groups[g];
-        const float(*w)[4] = H.wj[e->side];
-        __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
-        const __m128 r = _mm_add_ps(_mm_load_ps(H.residual), s);
+        const __m128 r = MovedSse(H.wj[e->side], d, _mm_load_ps(H.residual));
         _mm_store_ps(H.residual, r);
         touched(g, H, r);
     }
@@ -508,15 +532,18 @@ OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count
 
 namespace {
 
-// The group's eligible violations given its residuals r.
-__m128 EligibleSse(const OvpRowGroup& G, __m128 r) {
+// The eligible violations of four rows given their residuals r and bound flags.
+[[gnu::always_inline]] inline __m128 EligibleSse(const OvUInt32* aboveLo, const OvUInt32* belowHi, __m128 r) {
     const __m128 zero = _mm_setzero_ps();
-    const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
-    const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+    const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(aboveLo));
+    const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(belowHi));
     const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
     const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
     return _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f))));
 }
+
+// The group's eligible violations given its residuals r.
+__m128 EligibleSse(const OvpRowGroup& G, __m128 r) { return EligibleSse(G.aboveLo, G.belowHi, r); }
 
 __m128 EligibleSse(const OvpRowGroup& G) { return EligibleSse(G, _mm_load_ps(G.residual)); }
 
@@ -542,14 +569,80 @@ void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const 
     });
 }
 
+// The residual update of a packed block (every row of its bodies inside it): each body's rows
+// read one after the other from the packed lists, the residuals and bound flags from the dense
+// copy, the violations renewed as in UpdateResidualsLanesSse.
+template <bool Direct>
+[[gnu::always_inline]] inline void UpdateResidualsPackedSse(const OvpSelectTree& tree, const OvpSolverBody& B,
+                                                            const OvpBodyRow* lists, const float* dy,
+                                                            OvUInt32 first, std::uint64_t* dirty) {
+    const SplatSse d(dy);
+    const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
+    OvpScanGroup* const state = tree.scanGroups;
+    OvpViolations* const lanes = tree.violations;
+    for (OvUInt32 e = start; e != end; ++e) {
+        const OvUInt32 k = lists[e].group - first;
+        OvpScanGroup& S = state[k];
+        const __m128 r = MovedSse(tree.packed[e].wj, d, _mm_load_ps(S.residual));
+        _mm_store_ps(S.residual, r);
+        _mm_store_ps(lanes[k].lane, EligibleSse(S.aboveLo, S.belowHi, r));
+        if constexpr (!Direct) {
+            *dirty |= std::uint64_t(1) << (k / kLaneBlock);
+        }
+    }
+}
+
+// Copies the block's residuals and bound flags into the dense state and its bodies' rows into
+// the packed lists; false (nothing to use) when a body of the block has a row outside it or the
+// workspace is short.
+bool PackBlock(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, const OvpSolverBody* bodies,
+               const OvpBodyRow* lists, const OvpSelectTree& tree) {
+    if (tree.scanGroups == nullptr || tree.packed == nullptr || count > tree.laneCapacity) {
+        return false;
+    }
+    for (OvUInt32 k = 0; k < count; ++k) {
+        const OvpRowGroup& G = groups[first + k];
+        for (OvUInt32 s = 0; s < 2; ++s) {
+            if (G.body[s] < 0) {
+                continue;
+            }
+            const OvpSolverBody& B = bodies[G.body[s]];
+            if (B.listCount > tree.packedCapacity || B.listStart > tree.packedCapacity - B.listCount) {
+                return false;
+            }
+            // Each body is packed once, at its list's first entry.
+            const OvpBodyRow& head = lists[B.listStart];
+            if (head.group - first >= count) {
+                return false;
+            }
+            if (head.group != first + k || head.side != s) {
+                continue;
+            }
+            for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+                if (lists[e].group - first >= count) {
+                    return false;
+                }
+                std::memcpy(tree.packed[e].wj, groups[lists[e].group].wj[lists[e].side], sizeof(tree.packed[e].wj));
+            }
+        }
+        OvpScanGroup& S = tree.scanGroups[k];
+        std::memcpy(S.residual, G.residual, sizeof(S.residual));
+        std::memcpy(S.aboveLo, G.aboveLo, sizeof(S.aboveLo));
+        std::memcpy(S.belowHi, G.belowHi, sizeof(S.belowHi));
+    }
+    return true;
+}
+
 // The greedy loop of a block scanned whole, over its groups' violations kept densely: the same
 // rows as the scan of the groups themselves, in the same order (the largest violation above the
 // tolerance, the first row showing it), found as the maximum over the maxima of eight groups at
-// a time, then its first place.
-template <bool Direct>
-OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
-                      OvpViolations* lanes) {
+// a time, then its first place. Packed: the residual updates go through the packed lists and
+// the dense state (PackBlock), which is stored back into the groups at the end.
+template <bool Direct, bool Packed>
+OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                     const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                     const OvpSelectTree& tree) {
+    OvpViolations* const lanes = tree.violations;
     const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
     __m128 blockMax[kLaneBlocks];
     // The violations are never negative, NaN or -0, so their maximum is the same in any order.
@@ -616,16 +709,46 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
         const int l = best % 4;
         OvpRowGroup& G = groups[gi];
         std::uint64_t dirty = std::uint64_t(1) << ((gi - first) / kLaneBlock);
-        ApplyRow(groups, gi, l, bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
-            UpdateResidualsLanesSse<Direct>(groups, B, lists, dy, lanes, first, count, &dirty);
-        });
-        _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+        if constexpr (Packed) {
+            OvpScanGroup& S = tree.scanGroups[gi - first];
+            const float delta = UpdateValueIn(G, l, pass, S.residual, S.aboveLo, S.belowHi);
+            PassDelta(G, l, delta, bodies, [&](const OvpSolverBody& B, const float* dy) {
+                UpdateResidualsPackedSse<Direct>(tree, B, lists, dy, first, &dirty);
+            });
+            _mm_store_ps(lanes[gi - first].lane, EligibleSse(S.aboveLo, S.belowHi, _mm_load_ps(S.residual)));
+        } else {
+            ApplyRow(groups, gi, l, bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
+                UpdateResidualsLanesSse<Direct>(groups, B, lists, dy, lanes, first, count, &dirty);
+            });
+            _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+        }
         while (!direct && dirty != 0) {
             renew(static_cast<OvUInt32>(std::countr_zero(dirty)));
             dirty &= dirty - 1;
         }
     }
+    if constexpr (Packed) {
+        for (OvUInt32 k = 0; k < count; ++k) {
+            OvpRowGroup& G = groups[first + k];
+            const OvpScanGroup& S = tree.scanGroups[k];
+            std::memcpy(G.residual, S.residual, sizeof(G.residual));
+            std::memcpy(G.aboveLo, S.aboveLo, sizeof(G.aboveLo));
+            std::memcpy(G.belowHi, S.belowHi, sizeof(G.belowHi));
+        }
+    }
     return used;
+}
+
+// A block scanned whole, packed when the pool is large beside the block (packing costs about
+// one pass over its groups) and every row of its bodies lies inside it.
+template <bool Direct>
+OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                      const OvpSelectTree& tree) {
+    if (iterations >= count && PackBlock(groups, first, count, bodies, lists, tree)) {
+        return ScanLoopSse<Direct, true>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+    }
+    return ScanLoopSse<Direct, false>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
 }
 
 // Blocks of up to this many groups are solved by the small-block loops below.
@@ -800,7 +923,7 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         }
         // Small blocks (up to eight maxima) take their maximum straight from the groups.
         const auto solve = (count + kLaneBlock - 1) / kLaneBlock <= 8 ? ScanSolveSse<true> : ScanSolveSse<false>;
-        return solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
+        return solve(groups, first, count, bodies, lists, pass, tolerance, iterations, *tree);
     }
     return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, eligible, scan,
                  UpdateResidualsSse);
