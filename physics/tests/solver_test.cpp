@@ -528,9 +528,19 @@ TEST(PhysicsSolver, PackedGroupsHoldTheirRowsLaneByLane) {
     }
 }
 
+// Each trial of a kernel sweep moves packed residuals four rows at a time or, where the CPU
+// allows, eight; the override goes back to the CPU's choice at the end.
+struct WideByTrial {
+    explicit WideByTrial(int trial) { OvpSolverSetWideOverride(trial % 2); }
+    ~WideByTrial() { OvpSolverSetWideOverride(-1); }
+    WideByTrial(const WideByTrial&) = delete;
+    WideByTrial& operator=(const WideByTrial&) = delete;
+};
+
 TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
     std::mt19937 rng(3);
     for (int trial = 0; trial < 60; ++trial) {
+        const WideByTrial wide(trial);
         const OvUInt32 bodies = 2 + rng() % 6, groups = 1 + rng() % (trial % 3 == 0 ? 300 : 40);
         std::vector<OvpSolverBody> body(bodies);
         std::vector<OvpRowGroup> g(groups);
@@ -614,6 +624,7 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
     // body between islands or start with an impulse sum, and are solved whole.
     std::mt19937 rng(11);
     for (int trial = 0; trial < 120; ++trial) {
+        const WideByTrial wide(trial);
         std::vector<OvpSolverBody> body;
         std::vector<OvpRowGroup> g;
         std::vector<OvUInt32> start = {0};

@@ -119,6 +119,11 @@ struct OvpSelectTree {
     OvpPackedRow* packed;
     OvUInt32 packedCapacity;
 };
+// Whether the SSE kernel moves the residuals of a packed block two groups at a time (the CPU has
+// AVX; the same values either way). The override: -1 as the CPU allows, 0 never, 1 when it can.
+bool OvpSolverWide();
+void OvpSolverSetWideOverride(int wide);
+
 // 0xFFFFFFFF past 2^30 groups: no tree is kept for such a block.
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups);
 

@@ -510,6 +510,21 @@ OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBod
 
 } // namespace
 
+namespace {
+int gWideOverride = -1;
+} // namespace
+
+void OvpSolverSetWideOverride(int wide) { gWideOverride = wide; }
+
+bool OvpSolverWide() {
+#if defined(__SSE2__) && defined(__GNUC__)
+    static const bool avx = __builtin_cpu_supports("avx");
+    return gWideOverride < 0 ? avx : gWideOverride > 0 && avx;
+#else
+    return false;
+#endif
+}
+
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups) {
     if (groups > (1u << 30)) {
         return 0xFFFFFFFFu; // more nodes than a count holds: no tree is kept
@@ -578,12 +593,91 @@ template <bool Direct>
                                                             OvUInt32 first, std::uint64_t* dirty) {
     const SplatSse d(dy);
     const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
+    // The workspace's pointers are read once: the stores below may not touch the tree.
     OvpScanGroup* const state = tree.scanGroups;
     OvpViolations* const lanes = tree.violations;
+    const OvpPackedRow* const packed = tree.packed;
     for (OvUInt32 e = start; e != end; ++e) {
         const OvUInt32 k = lists[e].group - first;
         OvpScanGroup& S = state[k];
-        const __m128 r = MovedSse(tree.packed[e].wj, d, _mm_load_ps(S.residual));
+        const __m128 r = MovedSse(packed[e].wj, d, _mm_load_ps(S.residual));
+        _mm_store_ps(S.residual, r);
+        _mm_store_ps(lanes[k].lane, EligibleSse(S.aboveLo, S.belowHi, r));
+        if constexpr (!Direct) {
+            *dirty |= std::uint64_t(1) << (k / kLaneBlock);
+        }
+    }
+}
+
+// Eight floats (two groups' four rows) in generic vectors: inside a function built for AVX
+// these are single instructions, and each lane gets the operations of the SSE coding.
+using Wide8 = float __attribute__((vector_size(32), aligned(16)));
+using WideMask8 = std::int32_t __attribute__((vector_size(32), aligned(16)));
+using Half4 = float __attribute__((vector_size(16), aligned(16)));
+using HalfMask4 = std::int32_t __attribute__((vector_size(16), aligned(16)));
+using Wide8Load = float __attribute__((vector_size(32), aligned(16), may_alias));
+
+template <typename V, typename H> [[gnu::always_inline]] inline void Join(V* out, const void* lo, const void* hi) {
+    H a, b;
+    std::memcpy(&a, lo, sizeof(a));
+    std::memcpy(&b, hi, sizeof(b));
+    *out = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+template <typename V> [[gnu::always_inline]] inline void Split(const V& v, void* lo, void* hi) {
+    const auto a = __builtin_shufflevector(v, v, 0, 1, 2, 3);
+    const auto b = __builtin_shufflevector(v, v, 4, 5, 6, 7);
+    std::memcpy(lo, &a, sizeof(a));
+    std::memcpy(hi, &b, sizeof(b));
+}
+
+// UpdateResidualsPackedSse over a list packed wide: two entries at a time, an odd last one alone.
+template <bool Direct>
+[[gnu::always_inline]] inline void UpdateResidualsWide(const OvpSelectTree& tree, const OvpSolverBody& B,
+                                                       const OvpBodyRow* lists, const float* dy, OvUInt32 first,
+                                                       std::uint64_t* dirty) {
+    const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
+    const OvUInt32 pairEnd = start + (B.listCount & ~1u);
+    OvpScanGroup* const state = tree.scanGroups;
+    OvpViolations* const lanes = tree.violations;
+    const OvpPackedRow* const packed = tree.packed;
+    Wide8 d[6];
+    for (int k = 0; k < 6; ++k) {
+        d[k] = Wide8{} + dy[k];
+    }
+    const Wide8 zero{};
+    const WideMask8 sign = WideMask8{} + static_cast<std::int32_t>(0x80000000u);
+    for (OvUInt32 e = start; e != pairEnd; e += 2) {
+        const OvUInt32 k0 = lists[e].group - first, k1 = lists[e + 1].group - first;
+        OvpScanGroup& S0 = state[k0];
+        OvpScanGroup& S1 = state[k1];
+        const auto* wk = reinterpret_cast<const Wide8Load*>(packed[e].wj[0]);
+        Wide8 m = wk[0] * d[0] + wk[1] * d[1];
+        m = m + wk[2] * d[2];
+        m = m + wk[3] * d[3];
+        m = m + wk[4] * d[4];
+        m = m + wk[5] * d[5];
+        Wide8 r;
+        WideMask8 above, below;
+        Join<Wide8, Half4>(&r, S0.residual, S1.residual);
+        r = r + m;
+        Join<WideMask8, HalfMask4>(&above, S0.aboveLo, S1.aboveLo);
+        Join<WideMask8, HalfMask4>(&below, S0.belowHi, S1.belowHi);
+        const WideMask8 bits = __builtin_bit_cast(WideMask8, r);
+        const WideMask8 up = (r > zero) & above;
+        const WideMask8 down = (r < zero) & below;
+        const WideMask8 v = (up & bits) | (down & (bits ^ sign));
+        Split(r, S0.residual, S1.residual);
+        Split(v, lanes[k0].lane, lanes[k1].lane);
+        if constexpr (!Direct) {
+            *dirty |= (std::uint64_t(1) << (k0 / kLaneBlock)) | (std::uint64_t(1) << (k1 / kLaneBlock));
+        }
+    }
+    if (pairEnd != end) {
+        const SplatSse one(dy);
+        const OvUInt32 k = lists[pairEnd].group - first;
+        OvpScanGroup& S = state[k];
+        const __m128 r = MovedSse(packed[pairEnd].wj, one, _mm_load_ps(S.residual));
         _mm_store_ps(S.residual, r);
         _mm_store_ps(lanes[k].lane, EligibleSse(S.aboveLo, S.belowHi, r));
         if constexpr (!Direct) {
@@ -596,7 +690,7 @@ template <bool Direct>
 // the packed lists; false (nothing to use) when a body of the block has a row outside it or the
 // workspace is short.
 bool PackBlock(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, const OvpSolverBody* bodies,
-               const OvpBodyRow* lists, const OvpSelectTree& tree) {
+               const OvpBodyRow* lists, const OvpSelectTree& tree, bool wide) {
     if (tree.scanGroups == nullptr || tree.packed == nullptr || count > tree.laneCapacity) {
         return false;
     }
@@ -618,10 +712,26 @@ bool PackBlock(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, const 
             if (head.group != first + k || head.side != s) {
                 continue;
             }
-            for (OvUInt32 e = B.listStart; e < B.listStart + B.listCount; ++e) {
+            const OvUInt32 end = B.listStart + B.listCount;
+            for (OvUInt32 e = B.listStart; e < end; ++e) {
                 if (lists[e].group - first >= count) {
                     return false;
                 }
+            }
+            // Wide: the list's entries two by two, each Jacobian row of the first beside the
+            // same row of the second (eight floats); an odd last entry on its own.
+            const OvUInt32 pairs = wide ? B.listCount / 2 : 0;
+            for (OvUInt32 i = 0; i < pairs; ++i) {
+                const OvUInt32 e = B.listStart + 2 * i;
+                float* out = tree.packed[e].wj[0];
+                for (OvUInt32 h = 0; h < 2; ++h) {
+                    const float(*w)[4] = groups[lists[e + h].group].wj[lists[e + h].side];
+                    for (int k = 0; k < 6; ++k) {
+                        std::memcpy(out + 8 * k + 4 * h, w[k], sizeof(w[k]));
+                    }
+                }
+            }
+            for (OvUInt32 e = B.listStart + 2 * pairs; e < end; ++e) {
                 std::memcpy(tree.packed[e].wj, groups[lists[e].group].wj[lists[e].side], sizeof(tree.packed[e].wj));
             }
         }
@@ -638,8 +748,8 @@ bool PackBlock(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, const 
 // tolerance, the first row showing it), found as the maximum over the maxima of eight groups at
 // a time, then its first place. Packed: the residual updates go through the packed lists and
 // the dense state (PackBlock), which is stored back into the groups at the end.
-template <bool Direct, bool Packed>
-OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+template <bool Direct, bool Packed, bool Wide>
+[[gnu::always_inline]] inline OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
                      const OvpSelectTree& tree) {
     OvpViolations* const lanes = tree.violations;
@@ -713,7 +823,11 @@ OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSol
             OvpScanGroup& S = tree.scanGroups[gi - first];
             const float delta = UpdateValueIn(G, l, pass, S.residual, S.aboveLo, S.belowHi);
             PassDelta(G, l, delta, bodies, [&](const OvpSolverBody& B, const float* dy) {
-                UpdateResidualsPackedSse<Direct>(tree, B, lists, dy, first, &dirty);
+                if constexpr (Wide) {
+                    UpdateResidualsWide<Direct>(tree, B, lists, dy, first, &dirty);
+                } else {
+                    UpdateResidualsPackedSse<Direct>(tree, B, lists, dy, first, &dirty);
+                }
             });
             _mm_store_ps(lanes[gi - first].lane, EligibleSse(S.aboveLo, S.belowHi, _mm_load_ps(S.residual)));
         } else {
@@ -739,16 +853,34 @@ OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSol
     return used;
 }
 
+template <bool Direct, bool Packed>
+OvUInt32 ScanLoopNarrow(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                        const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                        const OvpSelectTree& tree) {
+    return ScanLoopSse<Direct, Packed, false>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+}
+
+template <bool Direct>
+[[gnu::target("avx")]] OvUInt32 ScanLoopWide(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
+                                             OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
+                                             float tolerance, OvUInt32 iterations, const OvpSelectTree& tree) {
+    return ScanLoopSse<Direct, true, true>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+}
+
 // A block scanned whole, packed when the pool is large beside the block (packing costs about
-// one pass over its groups) and every row of its bodies lies inside it.
+// one pass over its groups) and every row of its bodies lies inside it; packed wide where the
+// CPU has AVX.
 template <bool Direct>
 OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
                       const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
                       const OvpSelectTree& tree) {
-    if (iterations >= count && PackBlock(groups, first, count, bodies, lists, tree)) {
-        return ScanLoopSse<Direct, true>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+    const bool wide = OvpSolverWide();
+    if (iterations >= count && PackBlock(groups, first, count, bodies, lists, tree, wide)) {
+        return wide ? ScanLoopWide<Direct>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree)
+                    : ScanLoopNarrow<Direct, true>(groups, first, count, bodies, lists, pass, tolerance, iterations,
+                                                   tree);
     }
-    return ScanLoopSse<Direct, false>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+    return ScanLoopNarrow<Direct, false>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
 }
 
 // Blocks of up to this many groups are solved by the small-block loops below.
