@@ -784,16 +784,19 @@ template <bool Direct, bool Packed, bool Wide>
     const OvUInt32 entries = direct ? count : blocks;
     OvUInt32 used = 0;
     for (; used < iterations; ++used) {
-        __m128 m0 = _mm_setzero_ps(), m1 = m0;
+        // Four chains of maxima, so that the reduction waits on none.
+        __m128 m0 = _mm_setzero_ps(), m1 = m0, m2 = m0, m3 = m0;
         OvUInt32 b = 0;
-        for (; b + 1 < entries; b += 2) {
+        for (; b + 3 < entries; b += 4) {
             m0 = _mm_max_ps(m0, from[b]);
             m1 = _mm_max_ps(m1, from[b + 1]);
+            m2 = _mm_max_ps(m2, from[b + 2]);
+            m3 = _mm_max_ps(m3, from[b + 3]);
         }
-        if (b < entries) {
+        for (; b < entries; ++b) {
             m0 = _mm_max_ps(m0, from[b]);
         }
-        __m128 m = _mm_max_ps(m0, m1);
+        __m128 m = _mm_max_ps(_mm_max_ps(m0, m1), _mm_max_ps(m2, m3));
         m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
         m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
         if (!(_mm_cvtss_f32(m) > tolerance)) {
@@ -804,8 +807,20 @@ template <bool Direct, bool Packed, bool Wide>
         while (!direct && b < blocks && _mm_movemask_ps(_mm_cmpeq_ps(blockMax[b], m)) == 0) {
             ++b;
         }
+        // Four groups to a test while they lie inside the block, then one by one.
         OvInt32 best = -1;
-        for (OvUInt32 g = b * kLaneBlock; g < count && best < 0; ++g) {
+        OvUInt32 g = b * kLaneBlock;
+        for (; g + 4 <= count; g += 4) {
+            unsigned hits = 0;
+            for (OvUInt32 i = 0; i < 4; ++i) {
+                hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g + i].lane), m))) << (4 * i);
+            }
+            if (hits != 0) {
+                best = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(std::countr_zero(hits)));
+                break;
+            }
+        }
+        for (; g < count && best < 0; ++g) {
             const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g].lane), m));
             if (hit != 0) {
                 best =
