@@ -587,25 +587,40 @@ void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const 
 // The residual update of a packed block (every row of its bodies inside it): each body's rows
 // read one after the other from the packed lists, the residuals and bound flags from the dense
 // copy, the violations renewed as in UpdateResidualsLanesSse.
+// The workspace of a packed block, its pointers read once: the stores of an update may not touch
+// the tree.
+struct PackedSpace {
+    OvpScanGroup* state;
+    OvpViolations* lanes;
+    const OvpPackedRow* packed;
+    explicit PackedSpace(const OvpSelectTree& tree)
+        : state(tree.scanGroups), lanes(tree.violations), packed(tree.packed) {}
+};
+
+// One entry e of a packed list: its group's residuals moved by the body's change d, its
+// violations renewed.
+template <bool Direct>
+[[gnu::always_inline]] inline void MovePackedSse(const PackedSpace& p, const OvpBodyRow* lists, OvUInt32 e,
+                                                 const SplatSse& d, OvUInt32 first, std::uint64_t* dirty) {
+    const OvUInt32 k = lists[e].group - first;
+    OvpScanGroup& S = p.state[k];
+    const __m128 r = MovedSse(p.packed[e].wj, d, _mm_load_ps(S.residual));
+    _mm_store_ps(S.residual, r);
+    _mm_store_ps(p.lanes[k].lane, EligibleSse(S.aboveLo, S.belowHi, r));
+    if constexpr (!Direct) {
+        *dirty |= std::uint64_t(1) << (k / kLaneBlock);
+    }
+}
+
 template <bool Direct>
 [[gnu::always_inline]] inline void UpdateResidualsPackedSse(const OvpSelectTree& tree, const OvpSolverBody& B,
                                                             const OvpBodyRow* lists, const float* dy,
                                                             OvUInt32 first, std::uint64_t* dirty) {
     const SplatSse d(dy);
+    const PackedSpace p(tree);
     const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
-    // The workspace's pointers are read once: the stores below may not touch the tree.
-    OvpScanGroup* const state = tree.scanGroups;
-    OvpViolations* const lanes = tree.violations;
-    const OvpPackedRow* const packed = tree.packed;
     for (OvUInt32 e = start; e != end; ++e) {
-        const OvUInt32 k = lists[e].group - first;
-        OvpScanGroup& S = state[k];
-        const __m128 r = MovedSse(packed[e].wj, d, _mm_load_ps(S.residual));
-        _mm_store_ps(S.residual, r);
-        _mm_store_ps(lanes[k].lane, EligibleSse(S.aboveLo, S.belowHi, r));
-        if constexpr (!Direct) {
-            *dirty |= std::uint64_t(1) << (k / kLaneBlock);
-        }
+        MovePackedSse<Direct>(p, lists, e, d, first, dirty);
     }
 }
 
@@ -638,9 +653,10 @@ template <bool Direct>
                                                        std::uint64_t* dirty) {
     const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
     const OvUInt32 pairEnd = start + (B.listCount & ~1u);
-    OvpScanGroup* const state = tree.scanGroups;
-    OvpViolations* const lanes = tree.violations;
-    const OvpPackedRow* const packed = tree.packed;
+    const PackedSpace p(tree);
+    OvpScanGroup* const state = p.state;
+    OvpViolations* const lanes = p.lanes;
+    const OvpPackedRow* const packed = p.packed;
     Wide8 d[6];
     for (int k = 0; k < 6; ++k) {
         d[k] = Wide8{} + dy[k];
@@ -674,15 +690,7 @@ template <bool Direct>
         }
     }
     if (pairEnd != end) {
-        const SplatSse one(dy);
-        const OvUInt32 k = lists[pairEnd].group - first;
-        OvpScanGroup& S = state[k];
-        const __m128 r = MovedSse(packed[pairEnd].wj, one, _mm_load_ps(S.residual));
-        _mm_store_ps(S.residual, r);
-        _mm_store_ps(lanes[k].lane, EligibleSse(S.aboveLo, S.belowHi, r));
-        if constexpr (!Direct) {
-            *dirty |= std::uint64_t(1) << (k / kLaneBlock);
-        }
+        MovePackedSse<Direct>(p, lists, pairEnd, SplatSse(dy), first, dirty);
     }
 }
 
