@@ -528,9 +528,19 @@ TEST(PhysicsSolver, PackedGroupsHoldTheirRowsLaneByLane) {
     }
 }
 
+// Each trial of a kernel sweep moves packed residuals four rows at a time or, where the CPU
+// allows, eight; the override goes back to the CPU's choice at the end.
+struct WideByTrial {
+    explicit WideByTrial(int trial) { OvpSolverSetWideOverride(trial % 2); }
+    ~WideByTrial() { OvpSolverSetWideOverride(-1); }
+    WideByTrial(const WideByTrial&) = delete;
+    WideByTrial& operator=(const WideByTrial&) = delete;
+};
+
 TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
     std::mt19937 rng(3);
     for (int trial = 0; trial < 60; ++trial) {
+        const WideByTrial wide(trial);
         const OvUInt32 bodies = 2 + rng() % 6, groups = 1 + rng() % (trial % 3 == 0 ? 300 : 40);
         std::vector<OvpSolverBody> body(bodies);
         std::vector<OvpRowGroup> g(groups);
@@ -553,8 +563,11 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
+        std::vector<OvpScanGroup> scan(groups);
+        std::vector<OvpPackedRow> packed(2 * groups);
         OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                              lanes.data(),     groups,         {0, 0}};
+                              lanes.data(),     groups,         {0, 0},
+                              scan.data(),      packed.data(),  2 * groups};
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
             const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
                                                      lists.data(), pass, 1e-5f, 300, &tree);
@@ -611,6 +624,7 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
     // body between islands or start with an impulse sum, and are solved whole.
     std::mt19937 rng(11);
     for (int trial = 0; trial < 120; ++trial) {
+        const WideByTrial wide(trial);
         std::vector<OvpSolverBody> body;
         std::vector<OvpRowGroup> g;
         std::vector<OvUInt32> start = {0};
@@ -660,8 +674,11 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
+        std::vector<OvpScanGroup> scan(groups);
+        std::vector<OvpPackedRow> packed(2 * groups);
         OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                              lanes.data(),     groups,         {0, 0}};
+                              lanes.data(),     groups,         {0, 0},
+                              scan.data(),      packed.data(),  2 * groups};
         const OvUInt32 pools[] = {2, 7, 30, 300, 5000};
         const OvUInt32 pool = pools[rng() % 5];
         for (int round = 0; round < 3; ++round) {
@@ -720,12 +737,15 @@ TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereTheBatchsLoopEnds) {
         std::vector<float> treeValue(OvpSelectTreeNodes(groups));
         std::vector<OvInt32> treeRow(treeValue.size());
         std::vector<OvpViolations> lanes(groups);
+        std::vector<OvpScanGroup> scan(groups);
+        std::vector<OvpPackedRow> packed(2 * groups);
         std::vector<OvpRowGroup> gn = g;
         std::vector<OvpSolverBody> bn = body;
         const OvUInt32 need = std::min(ReferenceBlocks(gn, bn, lists, start, 1, 1e-3f, 100000), 150u);
         for (OvUInt32 pool = 1; pool <= need + 1; ++pool) {
             OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                                  lanes.data(),     groups,         {0, 0}};
+                                  lanes.data(),     groups,         {0, 0},
+                                  scan.data(),      packed.data(),  2 * groups};
             std::vector<OvpRowGroup> g2 = g, g3 = g;
             std::vector<OvpSolverBody> body2 = body, body3 = body;
             const std::string at = "trial " + std::to_string(trial) + " pool " + std::to_string(pool);

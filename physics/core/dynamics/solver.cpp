@@ -148,6 +148,9 @@ void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 b
     s->tree.laneCapacity = groups;
     s->tree.violations = c.take<OvpViolations>(groups);
     s->tree.retry[0] = s->tree.retry[1] = 0;
+    s->tree.scanGroups = c.take<OvpScanGroup>(groups);
+    s->tree.packedCapacity = groups < 0x80000000u ? 2 * groups : 0xFFFFFFFFu;
+    s->tree.packed = c.take<OvpPackedRow>(2 * static_cast<std::size_t>(groups));
     s->contactPush = c.take<float[4]>(bodies);
     s->cache.bucketCount = OvpContactCacheBuckets(contacts);
     s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);

@@ -91,8 +91,23 @@ struct alignas(16) OvpViolations {
     float lane[4];
 };
 
+// A group's residuals and bound flags, kept densely while a block is scanned whole.
+struct alignas(16) OvpScanGroup {
+    float residual[4];
+    OvUInt32 aboveLo[4];
+    OvUInt32 belowHi[4];
+};
+
+// A body row list entry's weighted Jacobian (the group's wj of the entry's side), copied so that
+// the rows of one body lie one after the other while a block is scanned whole.
+struct alignas(16) OvpPackedRow {
+    float wj[6][4];
+};
+
 // The row kernels' selection over a block's groups: the tree (OvpSelectTreeNodes entries each)
-// and, for blocks scanned whole, the groups' eligible violations (laneCapacity groups).
+// and, for blocks scanned whole, the groups' eligible violations and dense state (laneCapacity
+// groups) and the packed row lists (packedCapacity entries, indexed like the lists; null: the
+// scan reads the groups themselves).
 struct OvpSelectTree {
     float* value;
     OvInt32* row;
@@ -100,7 +115,15 @@ struct OvpSelectTree {
     OvpViolations* violations;
     OvUInt32 laneCapacity;
     OvUInt32 retry[2]; // per pass: passes before blocks apart are again solved one by one
+    OvpScanGroup* scanGroups;
+    OvpPackedRow* packed;
+    OvUInt32 packedCapacity;
 };
+// Whether the SSE kernel moves the residuals of a packed block two groups at a time (the CPU has
+// AVX; the same values either way). The override: -1 as the CPU allows, 0 never, 1 when it can.
+bool OvpSolverWide();
+void OvpSolverSetWideOverride(int wide);
+
 // 0xFFFFFFFF past 2^30 groups: no tree is kept for such a block.
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups);
 

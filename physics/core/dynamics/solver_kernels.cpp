@@ -42,19 +42,25 @@ void ResetPass(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvUInt32 pas
     }
 }
 
-// The clamped update of one row; fills dy[side][6] with its bodies' weighted velocity change.
-float UpdateValue(OvpRowGroup& G, int l, OvUInt32 pass) {
+// The clamped update of one row, with the group's residuals and bound flags where they are kept
+// (the group itself, or a block's dense copy); returns the change of value.
+[[gnu::always_inline]] inline float UpdateValueIn(OvpRowGroup& G, int l, OvUInt32 pass, float* residual,
+                                                  OvUInt32* aboveLo, OvUInt32* belowHi) {
     const float old = G.value[l];
     const float lo = G.lo[pass][l], hi = G.hi[pass][l];
-    float v = old - G.residual[l];
+    float v = old - residual[l];
     v = v < lo ? lo : v;
     v = v > hi ? hi : v;
     G.value[l] = v;
-    G.aboveLo[l] = v > lo ? ~0u : 0u;
-    G.belowHi[l] = v < hi ? ~0u : 0u;
+    aboveLo[l] = v > lo ? ~0u : 0u;
+    belowHi[l] = v < hi ? ~0u : 0u;
     const float delta = v - old;
-    G.residual[l] += G.softness[l] * delta;
+    residual[l] += G.softness[l] * delta;
     return delta;
+}
+
+float UpdateValue(OvpRowGroup& G, int l, OvUInt32 pass) {
+    return UpdateValueIn(G, l, pass, G.residual, G.aboveLo, G.belowHi);
 }
 
 void AddToBody(OvpSolverBody& b, const float* dy) {
@@ -148,10 +154,8 @@ void UpdateResidualsScalar(OvpRowGroup* groups, const OvpSolverBody& B, const Ov
 // The clamped update of one row, its change of value passed to each of its bodies and, through
 // update(body, dy), to the residuals of the rows that share them.
 template <typename Update>
-[[gnu::always_inline]] inline void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies,
-                                            OvUInt32 pass, Update update) {
-    OvpRowGroup& G = groups[g];
-    const float delta = UpdateValue(G, l, pass);
+[[gnu::always_inline]] inline void PassDelta(const OvpRowGroup& G, int l, float delta, OvpSolverBody* bodies,
+                                             Update update) {
     for (int s = 0; s < 2; ++s) {
         if (G.body[s] < 0) {
             continue;
@@ -166,27 +170,47 @@ template <typename Update>
     }
 }
 
+template <typename Update>
+[[gnu::always_inline]] inline void ApplyRow(OvpRowGroup* groups, OvUInt32 g, int l, OvpSolverBody* bodies,
+                                            OvUInt32 pass, Update update) {
+    OvpRowGroup& G = groups[g];
+    PassDelta(G, l, UpdateValue(G, l, pass), bodies, update);
+}
+
 #if defined(__SSE2__)
+
+// A body's weighted velocity change dy, one component per register.
+struct SplatSse {
+    __m128 d[6];
+    explicit SplatSse(const float* dy) {
+        for (int k = 0; k < 6; ++k) {
+            d[k] = _mm_set1_ps(dy[k]);
+        }
+    }
+};
+
+// Residuals r moved by the weighted Jacobian w of one side times the side's body's change.
+[[gnu::always_inline]] inline __m128 MovedSse(const float (*w)[4], const SplatSse& d, __m128 r) {
+    __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d.d[0]), _mm_mul_ps(_mm_load_ps(w[1]), d.d[1]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d.d[2]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d.d[3]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d.d[4]));
+    s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d.d[5]));
+    return _mm_add_ps(r, s);
+}
 
 // The residuals of the rows sharing the body, moved by its weighted velocity change dy; then
 // touched(group index, group, its new residuals) for each group renewed.
 template <typename Touched>
 [[gnu::always_inline]] inline void UpdateResidualsThenSse(OvpRowGroup* groups, const OvpSolverBody& B,
                                                           const OvpBodyRow* lists, const float* dy, Touched touched) {
-    const __m128 d0 = _mm_set1_ps(dy[0]), d1 = _mm_set1_ps(dy[1]), d2 = _mm_set1_ps(dy[2]);
-    const __m128 d3 = _mm_set1_ps(dy[3]), d4 = _mm_set1_ps(dy[4]), d5 = _mm_set1_ps(dy[5]);
+    const SplatSse d(dy);
     // The list's bounds are read once: the stores below may not touch the body.
     const OvpBodyRow* const end = lists + B.listStart + B.listCount;
     for (const OvpBodyRow* e = lists + B.listStart; e != end; ++e) {
         const OvUInt32 g = e->group;
         OvpRowGroup& H = groups[g];
-        const float(*w)[4] = H.wj[e->side];
-        __m128 s = _mm_add_ps(_mm_mul_ps(_mm_load_ps(w[0]), d0), _mm_mul_ps(_mm_load_ps(w[1]), d1));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[2]), d2));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[3]), d3));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[4]), d4));
-        s = _mm_add_ps(s, _mm_mul_ps(_mm_load_ps(w[5]), d5));
-        const __m128 r = _mm_add_ps(_mm_load_ps(H.residual), s);
+        const __m128 r = MovedSse(H.wj[e->side], d, _mm_load_ps(H.residual));
         _mm_store_ps(H.residual, r);
         touched(g, H, r);
     }
@@ -486,6 +510,21 @@ OvUInt32 Solve(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBod
 
 } // namespace
 
+namespace {
+int gWideOverride = -1;
+} // namespace
+
+void OvpSolverSetWideOverride(int wide) { gWideOverride = wide; }
+
+bool OvpSolverWide() {
+#if defined(__SSE2__) && defined(__GNUC__)
+    static const bool avx = __builtin_cpu_supports("avx");
+    return gWideOverride < 0 ? avx : gWideOverride > 0 && avx;
+#else
+    return false;
+#endif
+}
+
 OvUInt32 OvpSelectTreeNodes(OvUInt32 groups) {
     if (groups > (1u << 30)) {
         return 0xFFFFFFFFu; // more nodes than a count holds: no tree is kept
@@ -508,15 +547,18 @@ OvUInt32 OvpSolverRowsScalar(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count
 
 namespace {
 
-// The group's eligible violations given its residuals r.
-__m128 EligibleSse(const OvpRowGroup& G, __m128 r) {
+// The eligible violations of four rows given their residuals r and bound flags.
+[[gnu::always_inline]] inline __m128 EligibleSse(const OvUInt32* aboveLo, const OvUInt32* belowHi, __m128 r) {
     const __m128 zero = _mm_setzero_ps();
-    const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(G.aboveLo));
-    const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(G.belowHi));
+    const __m128 above = _mm_load_ps(reinterpret_cast<const float*>(aboveLo));
+    const __m128 below = _mm_load_ps(reinterpret_cast<const float*>(belowHi));
     const __m128 up = _mm_and_ps(_mm_cmpgt_ps(r, zero), above);
     const __m128 down = _mm_and_ps(_mm_cmplt_ps(r, zero), below);
     return _mm_or_ps(_mm_and_ps(up, r), _mm_and_ps(down, _mm_xor_ps(r, _mm_set1_ps(-0.0f))));
 }
+
+// The group's eligible violations given its residuals r.
+__m128 EligibleSse(const OvpRowGroup& G, __m128 r) { return EligibleSse(G.aboveLo, G.belowHi, r); }
 
 __m128 EligibleSse(const OvpRowGroup& G) { return EligibleSse(G, _mm_load_ps(G.residual)); }
 
@@ -542,14 +584,183 @@ void UpdateResidualsLanesSse(OvpRowGroup* groups, const OvpSolverBody& B, const 
     });
 }
 
+// The residual update of a packed block (every row of its bodies inside it): each body's rows
+// read one after the other from the packed lists, the residuals and bound flags from the dense
+// copy, the violations renewed as in UpdateResidualsLanesSse.
+// The workspace of a packed block, its pointers read once: the stores of an update may not touch
+// the tree.
+struct PackedSpace {
+    OvpScanGroup* state;
+    OvpViolations* lanes;
+    const OvpPackedRow* packed;
+    explicit PackedSpace(const OvpSelectTree& tree)
+        : state(tree.scanGroups), lanes(tree.violations), packed(tree.packed) {}
+};
+
+// One entry e of a packed list: its group's residuals moved by the body's change d, its
+// violations renewed.
+template <bool Direct>
+[[gnu::always_inline]] inline void MovePackedSse(const PackedSpace& p, const OvpBodyRow* lists, OvUInt32 e,
+                                                 const SplatSse& d, OvUInt32 first, std::uint64_t* dirty) {
+    const OvUInt32 k = lists[e].group - first;
+    OvpScanGroup& S = p.state[k];
+    const __m128 r = MovedSse(p.packed[e].wj, d, _mm_load_ps(S.residual));
+    _mm_store_ps(S.residual, r);
+    _mm_store_ps(p.lanes[k].lane, EligibleSse(S.aboveLo, S.belowHi, r));
+    if constexpr (!Direct) {
+        *dirty |= std::uint64_t(1) << (k / kLaneBlock);
+    }
+}
+
+template <bool Direct>
+[[gnu::always_inline]] inline void UpdateResidualsPackedSse(const OvpSelectTree& tree, const OvpSolverBody& B,
+                                                            const OvpBodyRow* lists, const float* dy,
+                                                            OvUInt32 first, std::uint64_t* dirty) {
+    const SplatSse d(dy);
+    const PackedSpace p(tree);
+    const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
+    for (OvUInt32 e = start; e != end; ++e) {
+        MovePackedSse<Direct>(p, lists, e, d, first, dirty);
+    }
+}
+
+// Eight floats (two groups' four rows) in generic vectors: inside a function built for AVX
+// these are single instructions, and each lane gets the operations of the SSE coding.
+using Wide8 = float __attribute__((vector_size(32), aligned(16)));
+using WideMask8 = std::int32_t __attribute__((vector_size(32), aligned(16)));
+using Half4 = float __attribute__((vector_size(16), aligned(16)));
+using HalfMask4 = std::int32_t __attribute__((vector_size(16), aligned(16)));
+using Wide8Load = float __attribute__((vector_size(32), aligned(16), may_alias));
+
+template <typename V, typename H> [[gnu::always_inline]] inline void Join(V* out, const void* lo, const void* hi) {
+    H a, b;
+    std::memcpy(&a, lo, sizeof(a));
+    std::memcpy(&b, hi, sizeof(b));
+    *out = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+template <typename V> [[gnu::always_inline]] inline void Split(const V& v, void* lo, void* hi) {
+    const auto a = __builtin_shufflevector(v, v, 0, 1, 2, 3);
+    const auto b = __builtin_shufflevector(v, v, 4, 5, 6, 7);
+    std::memcpy(lo, &a, sizeof(a));
+    std::memcpy(hi, &b, sizeof(b));
+}
+
+// UpdateResidualsPackedSse over a list packed wide: two entries at a time, an odd last one alone.
+template <bool Direct>
+[[gnu::always_inline]] inline void UpdateResidualsWide(const OvpSelectTree& tree, const OvpSolverBody& B,
+                                                       const OvpBodyRow* lists, const float* dy, OvUInt32 first,
+                                                       std::uint64_t* dirty) {
+    const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
+    const OvUInt32 pairEnd = start + (B.listCount & ~1u);
+    const PackedSpace p(tree);
+    OvpScanGroup* const state = p.state;
+    OvpViolations* const lanes = p.lanes;
+    const OvpPackedRow* const packed = p.packed;
+    Wide8 d[6];
+    for (int k = 0; k < 6; ++k) {
+        d[k] = Wide8{} + dy[k];
+    }
+    const Wide8 zero{};
+    const WideMask8 sign = WideMask8{} + static_cast<std::int32_t>(0x80000000u);
+    for (OvUInt32 e = start; e != pairEnd; e += 2) {
+        const OvUInt32 k0 = lists[e].group - first, k1 = lists[e + 1].group - first;
+        OvpScanGroup& S0 = state[k0];
+        OvpScanGroup& S1 = state[k1];
+        const auto* wk = reinterpret_cast<const Wide8Load*>(packed[e].wj[0]);
+        Wide8 m = wk[0] * d[0] + wk[1] * d[1];
+        m = m + wk[2] * d[2];
+        m = m + wk[3] * d[3];
+        m = m + wk[4] * d[4];
+        m = m + wk[5] * d[5];
+        Wide8 r;
+        WideMask8 above, below;
+        Join<Wide8, Half4>(&r, S0.residual, S1.residual);
+        r = r + m;
+        Join<WideMask8, HalfMask4>(&above, S0.aboveLo, S1.aboveLo);
+        Join<WideMask8, HalfMask4>(&below, S0.belowHi, S1.belowHi);
+        const WideMask8 bits = __builtin_bit_cast(WideMask8, r);
+        const WideMask8 up = (r > zero) & above;
+        const WideMask8 down = (r < zero) & below;
+        const WideMask8 v = (up & bits) | (down & (bits ^ sign));
+        Split(r, S0.residual, S1.residual);
+        Split(v, lanes[k0].lane, lanes[k1].lane);
+        if constexpr (!Direct) {
+            *dirty |= (std::uint64_t(1) << (k0 / kLaneBlock)) | (std::uint64_t(1) << (k1 / kLaneBlock));
+        }
+    }
+    if (pairEnd != end) {
+        MovePackedSse<Direct>(p, lists, pairEnd, SplatSse(dy), first, dirty);
+    }
+}
+
+// Copies the block's residuals and bound flags into the dense state and its bodies' rows into
+// the packed lists; false (nothing to use) when a body of the block has a row outside it or the
+// workspace is short.
+bool PackBlock(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, const OvpSolverBody* bodies,
+               const OvpBodyRow* lists, const OvpSelectTree& tree, bool wide) {
+    if (tree.scanGroups == nullptr || tree.packed == nullptr || count > tree.laneCapacity) {
+        return false;
+    }
+    for (OvUInt32 k = 0; k < count; ++k) {
+        const OvpRowGroup& G = groups[first + k];
+        for (OvUInt32 s = 0; s < 2; ++s) {
+            if (G.body[s] < 0) {
+                continue;
+            }
+            const OvpSolverBody& B = bodies[G.body[s]];
+            if (B.listCount > tree.packedCapacity || B.listStart > tree.packedCapacity - B.listCount) {
+                return false;
+            }
+            // Each body is packed once, at its list's first entry.
+            const OvpBodyRow& head = lists[B.listStart];
+            if (head.group - first >= count) {
+                return false;
+            }
+            if (head.group != first + k || head.side != s) {
+                continue;
+            }
+            const OvUInt32 end = B.listStart + B.listCount;
+            for (OvUInt32 e = B.listStart; e < end; ++e) {
+                if (lists[e].group - first >= count) {
+                    return false;
+                }
+            }
+            // Wide: the list's entries two by two, each Jacobian row of the first beside the
+            // same row of the second (eight floats); an odd last entry on its own.
+            const OvUInt32 pairs = wide ? B.listCount / 2 : 0;
+            for (OvUInt32 i = 0; i < pairs; ++i) {
+                const OvUInt32 e = B.listStart + 2 * i;
+                float* out = tree.packed[e].wj[0];
+                for (OvUInt32 h = 0; h < 2; ++h) {
+                    const float(*w)[4] = groups[lists[e + h].group].wj[lists[e + h].side];
+                    for (int k = 0; k < 6; ++k) {
+                        std::memcpy(out + 8 * k + 4 * h, w[k], sizeof(w[k]));
+                    }
+                }
+            }
+            for (OvUInt32 e = B.listStart + 2 * pairs; e < end; ++e) {
+                std::memcpy(tree.packed[e].wj, groups[lists[e].group].wj[lists[e].side], sizeof(tree.packed[e].wj));
+            }
+        }
+        OvpScanGroup& S = tree.scanGroups[k];
+        std::memcpy(S.residual, G.residual, sizeof(S.residual));
+        std::memcpy(S.aboveLo, G.aboveLo, sizeof(S.aboveLo));
+        std::memcpy(S.belowHi, G.belowHi, sizeof(S.belowHi));
+    }
+    return true;
+}
+
 // The greedy loop of a block scanned whole, over its groups' violations kept densely: the same
 // rows as the scan of the groups themselves, in the same order (the largest violation above the
 // tolerance, the first row showing it), found as the maximum over the maxima of eight groups at
-// a time, then its first place.
-template <bool Direct>
-OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
-                      OvpViolations* lanes) {
+// a time, then its first place. Packed: the residual updates go through the packed lists and
+// the dense state (PackBlock), which is stored back into the groups at the end.
+template <bool Direct, bool Packed, bool Wide>
+[[gnu::always_inline]] inline OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                     const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                     const OvpSelectTree& tree) {
+    OvpViolations* const lanes = tree.violations;
     const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
     __m128 blockMax[kLaneBlocks];
     // The violations are never negative, NaN or -0, so their maximum is the same in any order.
@@ -581,16 +792,19 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
     const OvUInt32 entries = direct ? count : blocks;
     OvUInt32 used = 0;
     for (; used < iterations; ++used) {
-        __m128 m0 = _mm_setzero_ps(), m1 = m0;
+        // Four chains of maxima, so that the reduction waits on none.
+        __m128 m0 = _mm_setzero_ps(), m1 = m0, m2 = m0, m3 = m0;
         OvUInt32 b = 0;
-        for (; b + 1 < entries; b += 2) {
+        for (; b + 3 < entries; b += 4) {
             m0 = _mm_max_ps(m0, from[b]);
             m1 = _mm_max_ps(m1, from[b + 1]);
+            m2 = _mm_max_ps(m2, from[b + 2]);
+            m3 = _mm_max_ps(m3, from[b + 3]);
         }
-        if (b < entries) {
+        for (; b < entries; ++b) {
             m0 = _mm_max_ps(m0, from[b]);
         }
-        __m128 m = _mm_max_ps(m0, m1);
+        __m128 m = _mm_max_ps(_mm_max_ps(m0, m1), _mm_max_ps(m2, m3));
         m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
         m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
         if (!(_mm_cvtss_f32(m) > tolerance)) {
@@ -601,8 +815,20 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
         while (!direct && b < blocks && _mm_movemask_ps(_mm_cmpeq_ps(blockMax[b], m)) == 0) {
             ++b;
         }
+        // Four groups to a test while they lie inside the block, then one by one.
         OvInt32 best = -1;
-        for (OvUInt32 g = b * kLaneBlock; g < count && best < 0; ++g) {
+        OvUInt32 g = b * kLaneBlock;
+        for (; g + 4 <= count; g += 4) {
+            unsigned hits = 0;
+            for (OvUInt32 i = 0; i < 4; ++i) {
+                hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g + i].lane), m))) << (4 * i);
+            }
+            if (hits != 0) {
+                best = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(std::countr_zero(hits)));
+                break;
+            }
+        }
+        for (; g < count && best < 0; ++g) {
             const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g].lane), m));
             if (hit != 0) {
                 best =
@@ -616,16 +842,68 @@ OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSo
         const int l = best % 4;
         OvpRowGroup& G = groups[gi];
         std::uint64_t dirty = std::uint64_t(1) << ((gi - first) / kLaneBlock);
-        ApplyRow(groups, gi, l, bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
-            UpdateResidualsLanesSse<Direct>(groups, B, lists, dy, lanes, first, count, &dirty);
-        });
-        _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+        if constexpr (Packed) {
+            OvpScanGroup& S = tree.scanGroups[gi - first];
+            const float delta = UpdateValueIn(G, l, pass, S.residual, S.aboveLo, S.belowHi);
+            PassDelta(G, l, delta, bodies, [&](const OvpSolverBody& B, const float* dy) {
+                if constexpr (Wide) {
+                    UpdateResidualsWide<Direct>(tree, B, lists, dy, first, &dirty);
+                } else {
+                    UpdateResidualsPackedSse<Direct>(tree, B, lists, dy, first, &dirty);
+                }
+            });
+            _mm_store_ps(lanes[gi - first].lane, EligibleSse(S.aboveLo, S.belowHi, _mm_load_ps(S.residual)));
+        } else {
+            ApplyRow(groups, gi, l, bodies, pass, [&](const OvpSolverBody& B, const float* dy) {
+                UpdateResidualsLanesSse<Direct>(groups, B, lists, dy, lanes, first, count, &dirty);
+            });
+            _mm_store_ps(lanes[gi - first].lane, EligibleSse(G));
+        }
         while (!direct && dirty != 0) {
             renew(static_cast<OvUInt32>(std::countr_zero(dirty)));
             dirty &= dirty - 1;
         }
     }
+    if constexpr (Packed) {
+        for (OvUInt32 k = 0; k < count; ++k) {
+            OvpRowGroup& G = groups[first + k];
+            const OvpScanGroup& S = tree.scanGroups[k];
+            std::memcpy(G.residual, S.residual, sizeof(G.residual));
+            std::memcpy(G.aboveLo, S.aboveLo, sizeof(G.aboveLo));
+            std::memcpy(G.belowHi, S.belowHi, sizeof(G.belowHi));
+        }
+    }
     return used;
+}
+
+template <bool Direct, bool Packed>
+OvUInt32 ScanLoopNarrow(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                        const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                        const OvpSelectTree& tree) {
+    return ScanLoopSse<Direct, Packed, false>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+}
+
+template <bool Direct>
+[[gnu::target("avx")]] OvUInt32 ScanLoopWide(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
+                                             OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
+                                             float tolerance, OvUInt32 iterations, const OvpSelectTree& tree) {
+    return ScanLoopSse<Direct, true, true>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
+}
+
+// A block scanned whole, packed when the pool is large beside the block (packing costs about
+// one pass over its groups) and every row of its bodies lies inside it; packed wide where the
+// CPU has AVX.
+template <bool Direct>
+OvUInt32 ScanSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                      const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
+                      const OvpSelectTree& tree) {
+    const bool wide = OvpSolverWide();
+    if (iterations >= count && PackBlock(groups, first, count, bodies, lists, tree, wide)) {
+        return wide ? ScanLoopWide<Direct>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree)
+                    : ScanLoopNarrow<Direct, true>(groups, first, count, bodies, lists, pass, tolerance, iterations,
+                                                   tree);
+    }
+    return ScanLoopNarrow<Direct, false>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
 }
 
 // Blocks of up to this many groups are solved by the small-block loops below.
@@ -800,7 +1078,7 @@ OvUInt32 OvpSolverRowsSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, O
         }
         // Small blocks (up to eight maxima) take their maximum straight from the groups.
         const auto solve = (count + kLaneBlock - 1) / kLaneBlock <= 8 ? ScanSolveSse<true> : ScanSolveSse<false>;
-        return solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree->violations);
+        return solve(groups, first, count, bodies, lists, pass, tolerance, iterations, *tree);
     }
     return Solve(groups, first, count, bodies, lists, pass, tolerance, iterations, tree, eligible, scan,
                  UpdateResidualsSse);
