@@ -1021,6 +1021,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     const bool modulateAll = textureTimesDiffuse && p.oneOperation;
     const bool modulateTextureAlpha = textureTimesDiffuse && !p.oneOperation &&
                                       p.fastAlphaOp == D3DTOP_SELECTARG1 && p.alphaArgs[0] == Arg::Texture;
+    // The usual depth test, chosen once for the draw: the other functions go through the switch.
+    const bool lessEqual = kDepth && p.depthTest && p.depthFunc == D3DCMP_LESSEQUAL;
 
     // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
@@ -1059,8 +1061,9 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             const __m128 z = _mm_min_ps(_mm_max_ps(p1, zero), one);
             key = DepthKeys24(z);
             stored = load(depths, lanes, contiguous);
-            if (p.depthTest) {
-                live = _mm_and_si128(live, CompareLanes(p.depthFunc, key, _mm_srli_epi32(stored, 8)));
+            if (lessEqual || p.depthTest) {
+                live = _mm_and_si128(live, CompareLanes(lessEqual ? DWORD{D3DCMP_LESSEQUAL} : p.depthFunc, key,
+                                                        _mm_srli_epi32(stored, 8)));
                 if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
                     return;
             }
