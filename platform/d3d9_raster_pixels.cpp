@@ -709,10 +709,13 @@ namespace {
     }
 }
 
-// Saturate, scale to 255, round and truncate: the integers To8 gives, one per lane.
+// Scale to 255, round and truncate, one per lane: packed with signed and then unsigned saturation,
+// the bytes To8 gives. Within 0..1 these are To8's operations; above, the lane is 255 or more and
+// below, 0 or less; NaN truncates to the most negative integer, as a value too large to be
+// truncated would, so the sum is bounded first (min keeps NaN, its second operand).
 [[gnu::always_inline]] inline __m128i To8x(__m128 v) {
-    const __m128 s = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
-    return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+    const __m128 scaled = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f));
+    return _mm_cvttps_epi32(_mm_min_ps(_mm_set1_ps(1073741824.0f), scaled));
 }
 
 // DepthKey of four saturated depths for a 24-bit buffer, in double as there: in float the scaled
