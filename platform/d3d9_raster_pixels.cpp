@@ -1181,7 +1181,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     BYTE* waitingDepth[4] = {};
     int waitingRow[4] = {};
     int waiting = 0;
-    auto flush = [&]() {
+    // Inline: called, it reloads every plane and constant it captured and spills around the call.
+    auto flush = [&]() __attribute__((always_inline)) {
         shade(_mm_load_ps(waitingP[0]), _mm_load_ps(waitingP[1]), _mm_load_ps(waitingP[2]), _mm_load_ps(waitingP[3]),
               _mm_load_ps(waitingC[0]), _mm_load_ps(waitingC[1]), _mm_load_ps(waitingC[2]), _mm_load_ps(waitingC[3]),
               _mm_load_ps(waitingQ), waiting, waitingTarget, waitingDepth, waitingRow[0] == waitingRow[waiting - 1]);
