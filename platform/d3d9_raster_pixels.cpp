@@ -709,10 +709,13 @@ namespace {
     }
 }
 
-// Saturate, scale to 255, round and truncate: the integers To8 gives, one per lane.
+// Scale to 255, round and truncate, one per lane: packed with signed and then unsigned saturation,
+// the bytes To8 gives. Within 0..1 these are To8's operations; above, the lane is 255 or more and
+// below, 0 or less; NaN truncates to the most negative integer, as a value too large to be
+// truncated would, so the sum is bounded first (min keeps NaN, its second operand).
 [[gnu::always_inline]] inline __m128i To8x(__m128 v) {
-    const __m128 s = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); // NaN gives 0
-    return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(s, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+    const __m128 scaled = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f));
+    return _mm_cvttps_epi32(_mm_min_ps(_mm_set1_ps(1073741824.0f), scaled));
 }
 
 // DepthKey of four saturated depths for a 24-bit buffer, in double as there: in float the scaled
@@ -1021,6 +1024,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     const bool modulateAll = textureTimesDiffuse && p.oneOperation;
     const bool modulateTextureAlpha = textureTimesDiffuse && !p.oneOperation &&
                                       p.fastAlphaOp == D3DTOP_SELECTARG1 && p.alphaArgs[0] == Arg::Texture;
+    // The usual depth test, chosen once for the draw: the other functions go through the switch.
+    const bool lessEqual = kDepth && p.depthTest && p.depthFunc == D3DCMP_LESSEQUAL;
 
     // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
     auto load = [](BYTE* const* at, int lanes, bool contiguous) {
@@ -1059,8 +1064,9 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
             const __m128 z = _mm_min_ps(_mm_max_ps(p1, zero), one);
             key = DepthKeys24(z);
             stored = load(depths, lanes, contiguous);
-            if (p.depthTest) {
-                live = _mm_and_si128(live, CompareLanes(p.depthFunc, key, _mm_srli_epi32(stored, 8)));
+            if (lessEqual || p.depthTest) {
+                live = _mm_and_si128(live, CompareLanes(lessEqual ? DWORD{D3DCMP_LESSEQUAL} : p.depthFunc, key,
+                                                        _mm_srli_epi32(stored, 8)));
                 if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
                     return;
             }
@@ -1175,7 +1181,8 @@ void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, cons
     BYTE* waitingDepth[4] = {};
     int waitingRow[4] = {};
     int waiting = 0;
-    auto flush = [&]() {
+    // Inline: called, it reloads every plane and constant it captured and spills around the call.
+    auto flush = [&]() __attribute__((always_inline)) {
         shade(_mm_load_ps(waitingP[0]), _mm_load_ps(waitingP[1]), _mm_load_ps(waitingP[2]), _mm_load_ps(waitingP[3]),
               _mm_load_ps(waitingC[0]), _mm_load_ps(waitingC[1]), _mm_load_ps(waitingC[2]), _mm_load_ps(waitingC[3]),
               _mm_load_ps(waitingQ), waiting, waitingTarget, waitingDepth, waitingRow[0] == waitingRow[waiting - 1]);
