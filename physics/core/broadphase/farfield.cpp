@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -222,6 +223,25 @@ bool GroupsExcluded(const OvpFarfield* ff, OvUInt32 inserted, OvUInt32 other) {
     return (ff->groupMatrix[3 + bit / 32] >> (bit % 32)) & 1u;
 }
 
+// Index of a list's bounds within its node: the slots 0..7, the own list 8.
+inline OvUInt32 BoundsIndex(OvUInt32 list) { return list == ovpFARFIELDOWNLIST ? 8u : list; }
+
+void ClearBounds(OvpBBox* b) {
+    const float big = std::numeric_limits<float>::infinity();
+    *b = {{-big, -big, -big}, 0, {big, big, big}, 0};
+}
+
+// Grows the bounds by a box. A NaN corner of the box leaves that side as it was: such a box
+// meets no query, and the bounds stay a number.
+void Extend(OvpBBox* b, const OvpBBox& box) {
+    b->sup.x = box.sup.x > b->sup.x ? box.sup.x : b->sup.x;
+    b->sup.y = box.sup.y > b->sup.y ? box.sup.y : b->sup.y;
+    b->sup.z = box.sup.z > b->sup.z ? box.sup.z : b->sup.z;
+    b->inf.x = box.inf.x < b->inf.x ? box.inf.x : b->inf.x;
+    b->inf.y = box.inf.y < b->inf.y ? box.inf.y : b->inf.y;
+    b->inf.z = box.inf.z < b->inf.z ? box.inf.z : b->inf.z;
+}
+
 void TestLinks(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
     for (OvUInt16 l = head; l != ovpFARFIELDNONE; l = ff->links[l].next) {
         const OvUInt32 other = ff->links[l].object & kIdMask;
@@ -231,9 +251,10 @@ void TestLinks(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
     }
 }
 
-// Most lists a query meets are empty leaves: those are passed over without a call.
-inline void TestList(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head) {
-    if (head != ovpFARFIELDNONE) {
+// Most lists a query meets are empty leaves, and most others lie beside the query's box: those
+// are passed over without a call.
+inline void TestList(OvpFarfield* ff, OvUInt32 id, const Lanes& q, OvUInt16 head, const OvpBBox& bounds) {
+    if (head != ovpFARFIELDNONE && Overlap(LoadForOverlap(bounds), q)) {
         TestLinks(ff, id, q, head);
     }
 }
@@ -265,7 +286,8 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
     while (top > 0) {
         const OvUInt16 n = stack[--top];
         const OvpFarfieldNode& node = ff->nodes[n];
-        TestList(ff, id, q, static_cast<OvUInt16>(node.word & kIdMask));
+        const OvpBBox* bounds = ff->listBounds[n];
+        TestList(ff, id, q, static_cast<OvUInt16>(node.word & kIdMask), bounds[8]);
         const Cuts cuts = LoadCuts(ff->cuts[n]);
         const OvUInt32 upper = InfAbove(q, cuts.high), lower = SupBelow(q, cuts.low);
         // The children the box reaches, in ascending order.
@@ -273,7 +295,7 @@ void Query(OvpFarfield* ff, OvUInt32 id) {
             const OvUInt32 c = static_cast<OvUInt32>(std::countr_zero(mask));
             const OvUInt16 slot = node.slot[c];
             if (slot & kLeaf) {
-                TestList(ff, id, q, slot & kIdMask);
+                TestList(ff, id, q, slot & kIdMask, bounds[c]);
             } else {
                 stack[top++] = slot;
             }
@@ -298,14 +320,18 @@ void PutOwn(OvpFarfield* ff, OvUInt16 node, OvUInt16 link) {
     OvUInt32& word = ff->nodes[node].word;
     ff->links[link].next = static_cast<OvUInt16>(word & kIdMask);
     word = (word & ~static_cast<OvUInt32>(kIdMask)) | link;
-    ff->location[ff->links[link].object & kIdMask] = static_cast<OvUInt16>(node << 6 | ovpFARFIELDOWNLIST);
+    const OvUInt32 id = ff->links[link].object & kIdMask;
+    ff->location[id] = static_cast<OvUInt16>(node << 6 | ovpFARFIELDOWNLIST);
+    Extend(&ff->listBounds[node][8], ff->boxes[id]);
 }
 
 void PutSlot(OvpFarfield* ff, OvUInt16 node, OvUInt32 child, OvUInt16 link) {
     OvUInt16& slot = ff->nodes[node].slot[child];
     ff->links[link].next = slot & kIdMask;
     slot = WithHead(slot, link);
-    ff->location[ff->links[link].object & kIdMask] = static_cast<OvUInt16>(node << 6 | child);
+    const OvUInt32 id = ff->links[link].object & kIdMask;
+    ff->location[id] = static_cast<OvUInt16>(node << 6 | child);
+    Extend(&ff->listBounds[node][child], ff->boxes[id]);
 }
 
 void Split(OvpFarfield* ff, OvUInt16 node, OvUInt32 child, const OvpBBox& slotBox) {
@@ -313,11 +339,15 @@ void Split(OvpFarfield* ff, OvUInt16 node, OvUInt32 child, const OvpBBox& slotBo
     ff->freeNode = static_cast<OvUInt16>(ff->nodes[fresh].word & kIdMask);
     OvUInt16 l = ff->nodes[node].slot[child] & kIdMask;
     ff->nodes[node].slot[child] = fresh;
+    ClearBounds(&ff->listBounds[node][child]);
     OvpFarfieldNode& n = ff->nodes[fresh];
     n.word = ovpFARFIELDNONE | static_cast<OvUInt32>(node) << 10 | child << 20;
     StoreCuts(CutsOf(Load(slotBox)), ff->cuts[fresh]);
     for (OvUInt16& s : n.slot) {
         s = ovpFARFIELDEMPTYLEAF;
+    }
+    for (OvpBBox& b : ff->listBounds[fresh]) {
+        ClearBounds(&b);
     }
     while (l != ovpFARFIELDNONE) {
         const OvUInt16 next = ff->links[l].next;
@@ -390,6 +420,11 @@ OvpFarfield* OvpFarfieldInit(OvpFarfield* ff, OvpPairLinks* links, OvUInt32 obje
     ff->freeNode = 1;
     std::memset(ff->cuts, 0, sizeof(ff->cuts));
     StoreCuts(CutsOf(Load(ff->world)), ff->cuts[0]);
+    for (auto& node : ff->listBounds) {
+        for (OvpBBox& b : node) {
+            ClearBounds(&b);
+        }
+    }
     for (OvUInt32 i = 0; i < objects && i < ovpFARFIELDOBJECTS; ++i) {
         ff->groups[i] = 0;
     }
@@ -490,6 +525,11 @@ OvpFarfield* OvpFarfieldRemove(OvpFarfield* ff, OvUInt32 id) {
     }
     ff->links[l] = {0, ff->freeLink};
     ff->freeLink = l;
+    OvpBBox& bounds = ff->listBounds[node][BoundsIndex(list)];
+    ClearBounds(&bounds);
+    for (OvUInt16 k = head; k != ovpFARFIELDNONE; k = ff->links[k].next) {
+        Extend(&bounds, ff->boxes[ff->links[k].object & kIdMask]);
+    }
     if (node != 0 && (n.word & kIdMask) == ovpFARFIELDNONE) {
         for (OvUInt16 s : n.slot) {
             if (s != ovpFARFIELDEMPTYLEAF) {
@@ -497,6 +537,7 @@ OvpFarfield* OvpFarfieldRemove(OvpFarfield* ff, OvUInt32 id) {
             }
         }
         ff->nodes[(n.word >> 10) & kIdMask].slot[(n.word >> 20) & 7] = ovpFARFIELDEMPTYLEAF;
+        ClearBounds(&ff->listBounds[(n.word >> 10) & kIdMask][(n.word >> 20) & 7]);
         n.word = ff->freeNode;
         ff->freeNode = node;
     }

@@ -53,6 +53,10 @@ struct OvpFarfield {
     OvUInt16 groups[ovpFARFIELDOBJECTS];
     OvUInt16 freeNode;
     float cuts[ovpFARFIELDNODES][2][4]; // per node in use: where its children start and end, per axis
+    // Per node in use and list (0..7 the slots' leaf lists, 8 the own list): the smallest box holding
+    // every box on the list, empty (maximum below minimum) for an empty list. A query passes over a
+    // list whose box it does not meet.
+    OvpBBox listBounds[ovpFARFIELDNODES][9];
     OvpPairLinks* pairLinks;
     float margin;                // added to every side of a stored box
     const OvUInt32* groupMatrix; // bit matrix of groups never paired, or null
