@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <memory>
 #include <random>
 #include <set>
@@ -46,6 +47,41 @@ bool Overlap(const OvpBBox& a, const OvpBBox& b) {
            b.inf.z <= a.sup.z;
 }
 
+// Every list of the tree in use keeps exactly the box around its objects' stored boxes (a list
+// left with stale, larger bounds would still be right, but queries would stop skipping it).
+void ExpectTightListBounds(const OvpFarfield& ff) {
+    std::vector<OvUInt16> nodes = {0};
+    while (!nodes.empty()) {
+        const OvUInt16 n = nodes.back();
+        nodes.pop_back();
+        for (OvUInt32 list = 0; list < 9; ++list) {
+            OvUInt16 head = static_cast<OvUInt16>(ff.nodes[n].word & 0x3FF);
+            if (list < 8) {
+                const OvUInt16 slot = ff.nodes[n].slot[list];
+                if (!(slot & 0x8000)) {
+                    nodes.push_back(slot);
+                    continue;
+                }
+                head = slot & 0x3FF;
+            }
+            OvpBBox u = {};
+            u.sup = {-INFINITY, -INFINITY, -INFINITY};
+            u.inf = {INFINITY, INFINITY, INFINITY};
+            for (OvUInt16 l = head; l != ovpFARFIELDNONE; l = ff.links[l].next) {
+                const OvpBBox& b = ff.boxes[ff.links[l].object & 0x3FF];
+                u.sup = {std::max(u.sup.x, b.sup.x), std::max(u.sup.y, b.sup.y), std::max(u.sup.z, b.sup.z)};
+                u.inf = {std::min(u.inf.x, b.inf.x), std::min(u.inf.y, b.inf.y), std::min(u.inf.z, b.inf.z)};
+            }
+            const OvpBBox& k = ff.listBounds[n][list];
+            const float got[6] = {k.sup.x, k.sup.y, k.sup.z, k.inf.x, k.inf.y, k.inf.z};
+            const float want[6] = {u.sup.x, u.sup.y, u.sup.z, u.inf.x, u.inf.y, u.inf.z};
+            for (int i = 0; i < 6; ++i) {
+                ASSERT_EQ(got[i], want[i]) << "node " << n << " list " << list;
+            }
+        }
+    }
+}
+
 } // namespace
 
 TEST(PhysicsFarfield, PartnerListsMatchBruteForceUnderRandomEdits) {
@@ -71,6 +107,7 @@ TEST(PhysicsFarfield, PartnerListsMatchBruteForceUnderRandomEdits) {
         ASSERT_NE(OvpFarfieldInsert(f.ff.get(), id, &boxes[id]), nullptr);
         in[id] = true;
         if (op % 500 == 499) {
+            ExpectTightListBounds(*f.ff);
             for (OvUInt32 a = 0; a < 400; ++a) {
                 if (!in[a]) {
                     continue;
@@ -135,6 +172,15 @@ TEST(PhysicsFarfield, SplitsCountsAndNodeFreeing) {
     const OvpBBox edge = Box(99.5f, 0.0f, 0.0f, 1.0f);
     OvpFarfieldInsert(ff, 12, &edge);
     EXPECT_EQ(ff->location[12], ovpFARFIELDOWNLIST);
+    // A box with a NaN corner on the same list meets nothing and leaves the list's bounds whole:
+    // a box touching the first one still finds it.
+    OvpBBox bad = Box(99.0f, 99.5f, 0.0f, 1.0f);
+    bad.sup.x = NAN;
+    OvpFarfieldInsert(ff, 13, &bad);
+    ASSERT_EQ(ff->location[13], ovpFARFIELDOWNLIST);
+    const OvpBBox near = Box(98.0f, 0.0f, 0.0f, 0.6f);
+    OvpFarfieldInsert(ff, 14, &near);
+    EXPECT_EQ(f.Partners(14), std::set<OvUInt16>{12});
 }
 
 TEST(PhysicsFarfield, SaturatedCountIsRecountedAndFullPairLinksRecordNothing) {
