@@ -537,6 +537,23 @@ struct WideByTrial {
     WideByTrial& operator=(const WideByTrial&) = delete;
 };
 
+// The workspace the block solver works in, sized for `groups` row groups.
+struct BlockWorkspace {
+    explicit BlockWorkspace(OvUInt32 groups)
+        : value(OvpSelectTreeNodes(groups)), row(value.size()), lanes(groups), scan(groups), packed(2 * groups) {}
+    // A fresh tree over the workspace (no retries pending).
+    OvpSelectTree Tree() {
+        return {value.data(), row.data(), static_cast<OvUInt32>(value.size()), lanes.data(),
+                static_cast<OvUInt32>(lanes.size()), {0, 0}, scan.data(), packed.data(),
+                static_cast<OvUInt32>(packed.size())};
+    }
+    std::vector<float> value;
+    std::vector<OvInt32> row;
+    std::vector<OvpViolations> lanes;
+    std::vector<OvpScanGroup> scan;
+    std::vector<OvpPackedRow> packed;
+};
+
 TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
     std::mt19937 rng(3);
     for (int trial = 0; trial < 60; ++trial) {
@@ -560,14 +577,8 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
         g3 = g;
         body3 = body;
         const OvUInt32 blocks[2] = {0, groups};
-        std::vector<float> treeValue(OvpSelectTreeNodes(groups));
-        std::vector<OvInt32> treeRow(treeValue.size());
-        std::vector<OvpViolations> lanes(groups);
-        std::vector<OvpScanGroup> scan(groups);
-        std::vector<OvpPackedRow> packed(2 * groups);
-        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                              lanes.data(),     groups,         {0, 0},
-                              scan.data(),      packed.data(),  2 * groups};
+        BlockWorkspace work(groups);
+        OvpSelectTree tree = work.Tree();
         for (OvUInt32 pass = 0; pass < 2; ++pass) {
             const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
                                                      lists.data(), pass, 1e-5f, 300, &tree);
@@ -671,14 +682,8 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
         OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
         std::vector<OvpRowGroup> g2 = g, g3 = g;
         std::vector<OvpSolverBody> body2 = body, body3 = body;
-        std::vector<float> treeValue(OvpSelectTreeNodes(groups));
-        std::vector<OvInt32> treeRow(treeValue.size());
-        std::vector<OvpViolations> lanes(groups);
-        std::vector<OvpScanGroup> scan(groups);
-        std::vector<OvpPackedRow> packed(2 * groups);
-        OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                              lanes.data(),     groups,         {0, 0},
-                              scan.data(),      packed.data(),  2 * groups};
+        BlockWorkspace work(groups);
+        OvpSelectTree tree = work.Tree();
         const OvUInt32 pools[] = {2, 7, 30, 300, 5000};
         const OvUInt32 pool = pools[rng() % 5];
         for (int round = 0; round < 3; ++round) {
@@ -734,18 +739,12 @@ TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereTheBatchsLoopEnds) {
         std::vector<OvpBodyRow> lists(2 * groups);
         OvpSolverBuildSse(g.data(), groups, body.data(), 0.01f);
         OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
-        std::vector<float> treeValue(OvpSelectTreeNodes(groups));
-        std::vector<OvInt32> treeRow(treeValue.size());
-        std::vector<OvpViolations> lanes(groups);
-        std::vector<OvpScanGroup> scan(groups);
-        std::vector<OvpPackedRow> packed(2 * groups);
+        BlockWorkspace work(groups);
         std::vector<OvpRowGroup> gn = g;
         std::vector<OvpSolverBody> bn = body;
         const OvUInt32 need = std::min(ReferenceBlocks(gn, bn, lists, start, 1, 1e-3f, 100000), 150u);
         for (OvUInt32 pool = 1; pool <= need + 1; ++pool) {
-            OvpSelectTree tree = {treeValue.data(), treeRow.data(), static_cast<OvUInt32>(treeValue.size()),
-                                  lanes.data(),     groups,         {0, 0},
-                                  scan.data(),      packed.data(),  2 * groups};
+            OvpSelectTree tree = work.Tree();
             std::vector<OvpRowGroup> g2 = g, g3 = g;
             std::vector<OvpSolverBody> body2 = body, body3 = body;
             const std::string at = "trial " + std::to_string(trial) + " pool " + std::to_string(pool);
