@@ -8,6 +8,7 @@
 
 #include "graphics/core/texture.h"
 #include "graphics/plugins/material_effects.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
@@ -68,12 +69,7 @@ OvAtomic* Grid(OvMaterial** materialOut) {
     }
     worldtest::GridTriangles(g, n, material);
     OvMaterialDestroy(material);
-    g = OvGeometryUnlock(g);
-    OvAtomic* a = OvAtomicCreate();
-    OvAtomicSetGeometry(a, g, 0);
-    OvGeometryDestroy(g);
-    *materialOut = g->matList.materials[0];
-    return OvMaterialEffectsAtomicEnable(a);
+    return EffectsAtomicOf(g, materialOut);
 }
 
 struct Effect {

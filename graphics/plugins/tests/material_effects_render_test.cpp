@@ -7,6 +7,7 @@
 // point and a directional light.
 
 #include "graphics/plugins/material_effects.h"
+#include "graphics/plugins/tests/plugin_test_kit.h"
 
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
@@ -115,12 +116,7 @@ OvAtomic* Grid(int n, OvMaterial** materialOut, bool twoSets = false, bool twoMa
     if (twoMaterials) {
         OvMaterialDestroy(other);
     }
-    g = OvGeometryUnlock(g);
-    OvAtomic* a = OvAtomicCreate();
-    OvAtomicSetGeometry(a, g, 0);
-    OvGeometryDestroy(g);
-    *materialOut = g->matList.materials[0];
-    return OvMaterialEffectsAtomicEnable(a);
+    return EffectsAtomicOf(g, materialOut);
 }
 
 int Draws() { return D3d9LogCount("DrawIndexedPrimitive"); }

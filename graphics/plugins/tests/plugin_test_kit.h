@@ -6,7 +6,10 @@
 #include <random>
 
 #include "graphics/core/tests/started_engine.h"
+#include "graphics/plugins/material_effects.h"
 #include "graphics/plugins/skin.h"
+#include "graphics/world/clump.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/world_plugin.h"
 
 class SkinnedEngine : public StartedEngine {
@@ -36,4 +39,15 @@ inline OvQuat RandomUnitQuat(std::mt19937& rng) {
     const OvQuat q = {g(rng), g(rng), g(rng), g(rng)};
     const float n = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
     return {q.x / n, q.y / n, q.z / n, q.w / n};
+}
+
+// Unlocks `g` and hands it to a new atomic with material effects enabled (the atomic keeps the
+// geometry); `firstMaterial` gets the geometry's first material.
+inline OvAtomic* EffectsAtomicOf(OvGeometry* g, OvMaterial** firstMaterial) {
+    g = OvGeometryUnlock(g);
+    OvAtomic* a = OvAtomicCreate();
+    OvAtomicSetGeometry(a, g, 0);
+    OvGeometryDestroy(g);
+    *firstMaterial = g->matList.materials[0];
+    return OvMaterialEffectsAtomicEnable(a);
 }
