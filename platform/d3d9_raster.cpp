@@ -145,12 +145,18 @@ bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
 // reaches it on, all are set aside again.
 constexpr long kSplitArea = 32768;
 constexpr int kForetell = 64;
-// Bands are cut where the estimated work of the rows above reaches an equal share, at least this
-// many rows apart with room, and there are at most this many per thread that can run at once (a
-// few more bands than threads even out estimates that miss and a worker that comes late; each band
-// more sets up again every primitive crossing into it).
+// Bands are cut where the estimated work of the rows above reaches its share, at least this many
+// rows apart with room. With P threads that can run at once there are up to 4P of them, handed out
+// from the top: P bands of an eighth of the work each (a 1/(2P) share), P of a 1/(4P) share, then
+// 2P of a 1/(8P) share, so that the last ones, taken by whichever thread is free, are small and the
+// threads end close together although the estimate misses (occluded pixels cost less than drawn
+// ones). Each band more sets up again every primitive crossing into it. Shared clears take
+// kBandsPerThread pieces a thread.
 constexpr int kBandRows = 8;
 constexpr int kBandsPerThread = 2;
+constexpr int kGuidedBandsPerThread = 4;
+// The share of band k of the 4P guided bands, in units of 1/(8P) of the work.
+constexpr int GuidedShare(int k, int parallel) { return k < parallel ? 4 : k < 2 * parallel ? 2 : 1; }
 // The estimate of a primitive set aside, in pixels: its pixels shared evenly among its rows (a
 // small triangle covers far less than its box), plus this much a row for stepping its edges and
 // this much once for its set-up.
@@ -166,6 +172,10 @@ constexpr std::size_t kChunkVertices = 256;
 // Such a draw's triangles are clipped, culled and set aside for the bands on the pool too, in runs
 // of this many.
 constexpr UINT kChunkPrimitives = 1024;
+// How far ahead the vertex and assembly runs claim the lines they are about to write: in vertices
+// and set-aside primitives.
+constexpr std::size_t kClaimVertices = 4;
+constexpr std::size_t kClaimAhead = 16;
 
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
@@ -606,18 +616,12 @@ void Pipeline::Run() {
     const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
     guard_ = std::max(1.0f, (kMaxScreen / 4) / std::max(side, 1.0f));
 
-    // Vertex cache over the range of indices the draw names.
+    // Vertex cache over the range of vertices the draw names.
     const UINT n = call_.vertices;
-    std::uint64_t low = ~std::uint64_t{0}, high = 0;
-    for (UINT i = 0; i < n; ++i) {
-        const std::uint64_t v = VertexIndex(i);
-        low = std::min(low, v);
-        high = std::max(high, v);
-    }
     if (n == 0)
         return;
-    low_ = low;
-    const std::size_t range = high - low + 1;
+    low_ = call_.lowVertex;
+    const std::size_t range = call_.highVertex - call_.lowVertex + 1;
     if (cache_.size() < range) {
         cache_.resize(range);
         flags_.resize(range);
@@ -784,6 +788,15 @@ void Pipeline::ProcessVertices(std::size_t range) {
             const Chunks& c = *static_cast<const Chunks*>(context);
             const std::size_t end = std::min(c.range, (static_cast<std::size_t>(i) + 1) * kChunkVertices);
             for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
+                // Claimed for writing ahead, as Defer does.
+                if (slot + kClaimVertices < end) {
+                    const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                    const auto* screen = reinterpret_cast<const char*>(&c.pipeline->screens_[slot + kClaimVertices]);
+                    for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
+                        __builtin_prefetch(clip + b, 1);
+                    for (std::size_t b = 0; b < sizeof(ScreenVertex); b += 64)
+                        __builtin_prefetch(screen + b, 1);
+                }
                 c.pipeline->ProcessVertex(slot);
                 if (c.pipeline->outside_[slot] == 0)
                     c.pipeline->Screen(slot);
@@ -1076,6 +1089,10 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
 }
 
 void Pipeline::Defer(Assembly& out, const Deferred& d) const {
+    // The lines ahead are claimed for writing early: the bands of the draw before read them on
+    // other processors, and a store that must first take its line from there holds up the rest.
+    if (out.deferred.capacity() - out.deferred.size() > kClaimAhead)
+        __builtin_prefetch(out.deferred.data() + out.deferred.size() + kClaimAhead, 1);
     Deferred& kept = out.deferred.emplace_back(d);
     kept.flat = -1;
     if (out.flatColor != nullptr) {
@@ -1142,18 +1159,27 @@ void Pipeline::DrawBands() {
     for (std::int64_t w : work)
         total += w;
     const int rows = bottom - top;
-    const int count = std::clamp(rows / kBandRows, 1, kBandsPerThread * pool_->Parallel());
+    // Guided shares with room for all 4P bands (and more than one thread), else equal ones.
+    const int parallel = pool_->Parallel();
+    const int guided = kGuidedBandsPerThread * parallel;
+    const int count = parallel > 1 && rows / kBandRows >= guided
+                          ? guided
+                          : std::clamp(rows / kBandRows, 1, kBandsPerThread * parallel);
+    const std::int64_t units = count == guided ? 8 * parallel : count; // the work in share units
     std::vector<int>& edges = scratchStore_.bandEdges;
     edges.assign(1, top);
-    std::int64_t sum = 0;
+    std::int64_t sum = 0, reached = 0; // the work above y + 1, the share units of the bands cut
     for (int y = top; y + 1 < bottom && static_cast<int>(edges.size()) < count; ++y) {
         sum += work[static_cast<std::size_t>(y - top)];
         const int k = static_cast<int>(edges.size()); // the edge looked for
+        const std::int64_t share = count == guided ? GuidedShare(k - 1, parallel) : 1;
         // Past its share of the work and kBandRows below the last edge, or where the room for the
         // bands still to come ends.
-        if ((sum * count >= total * k && y + 1 - edges.back() >= kBandRows) ||
-            bottom - (y + 1) <= (count - k) * kBandRows)
+        if ((sum * units >= total * (reached + share) && y + 1 - edges.back() >= kBandRows) ||
+            bottom - (y + 1) <= (count - k) * kBandRows) {
             edges.push_back(y + 1);
+            reached += share;
+        }
     }
     edges.push_back(bottom);
     struct Bands {
@@ -1171,8 +1197,11 @@ void Pipeline::DrawBands() {
 }
 
 void Pipeline::DrawBand(int top, int bottom) const {
-    for (std::size_t i = 0; i < assembled_; ++i)
-        DrawKept(assemblies_[i], top, bottom);
+    for (std::size_t i = 0; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        if (!a.deferred.empty() && a.top < bottom && a.bottom > top)
+            DrawKept(a, top, bottom);
+    }
 }
 
 void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
