@@ -1147,12 +1147,13 @@ void Pipeline::DrawBands() {
     std::vector<std::int64_t>& work = scratchStore_.rowWork;
     work.assign(static_cast<std::size_t>(bottom - top), 0);
     for (std::size_t i = 0; i < assembled_; ++i) {
-        const std::vector<std::int64_t>& step = assemblies_[i].work;
-        std::int64_t sum = 0;
-        for (int y = ps_.top; y < bottom && !step.empty(); ++y) {
-            sum += step[static_cast<std::size_t>(y - ps_.top)];
-            if (y >= top)
-                work[static_cast<std::size_t>(y - top)] += sum;
+        const Assembly& a = assemblies_[i];
+        if (a.deferred.empty())
+            continue;
+        std::int64_t sum = 0; // the steps are 0 above the assembly's rows and add up to 0 below
+        for (int y = a.top; y < a.bottom; ++y) {
+            sum += a.work[static_cast<std::size_t>(y - ps_.top)];
+            work[static_cast<std::size_t>(y - top)] += sum;
         }
     }
     std::int64_t total = 0;
