@@ -147,11 +147,12 @@ constexpr long kSplitArea = 32768;
 constexpr int kForetell = 64;
 // Bands are cut where the estimated work of the rows above reaches its share, at least this many
 // rows apart with room. With P threads that can run at once there are up to 4P of them, handed out
-// from the top: P bands of an eighth of the work each (a 1/(2P) share), P of a 1/(4P) share, then
-// 2P of a 1/(8P) share, so that the last ones, taken by whichever thread is free, are small and the
-// threads end close together although the estimate misses (occluded pixels cost less than drawn
-// ones). Each band more sets up again every primitive crossing into it. Shared clears take
-// kBandsPerThread pieces a thread.
+// from the top: P bands of a 1/(2P) share of the work each (an eighth on four threads), P of a
+// 1/(4P) share, then 2P of a 1/(8P) share, so that the last ones, taken by whichever thread is
+// free, are small and the threads end close together although the estimate misses (occluded
+// pixels cost less than drawn ones). Each band more sets up again every primitive crossing into
+// it. Without room for 4P bands, or on one processor, there are up to kBandsPerThread a thread of
+// equal shares; shared clears take as many pieces.
 constexpr int kBandRows = 8;
 constexpr int kBandsPerThread = 2;
 constexpr int kGuidedBandsPerThread = 4;
