@@ -170,9 +170,11 @@ constexpr std::size_t kShareBytes = std::size_t{128} << 10;
 // many.
 constexpr std::size_t kSplitVertices = 1024;
 constexpr std::size_t kChunkVertices = 256;
-// Such a draw's triangles are clipped, culled and set aside for the bands on the pool too, in runs
-// of this many.
-constexpr UINT kChunkPrimitives = 1024;
+// Such a draw's triangles, when it has more than this many, are clipped, culled and set aside for
+// the bands on the pool too, in runs of kChunkPrimitives: short, so that a thread held up by
+// another process leaves the others little to wait for at the end.
+constexpr UINT kSplitPrimitives = 1024;
+constexpr UINT kChunkPrimitives = 512;
 // How far ahead the vertex and assembly runs claim the lines they are about to write: in vertices
 // and set-aside primitives.
 constexpr std::size_t kClaimVertices = 4;
@@ -651,7 +653,7 @@ void Pipeline::Run() {
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
-    if (verticesReady_ && triangles && count > kChunkPrimitives) {
+    if (verticesReady_ && triangles && count > kSplitPrimitives) {
         AssembleOnPool(type, count);
     } else {
         Assembly& out = Assemblies(1)[0];
