@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #include "physics/core/collision/triangle.h"
@@ -244,10 +245,22 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
         best.Offer(l, n, OvpDot(posB, n));
     } else {
         for (int side = 0; side < 2; ++side) {
+            faceCount[side] = FaceCount(pair->volume[side]);
+            edgeCount[side] = EdgeCount(pair->volume[side]);
+        }
+        // A triangle's edge directions serve only edge pairs and the fallback below: against a
+        // piece without edges (a sphere) its face axis is taken alone.
+        const bool edgePairs = edgeCount[0] > 0 && edgeCount[1] > 0;
+        bool edgesTaken[2] = {true, true};
+        for (int side = 0; side < 2; ++side) {
             const OvpVolume* v = pair->volume[side];
-            faceCount[side] = FaceCount(v);
-            edgeCount[side] = EdgeCount(v);
-            if (faceCount[side] + edgeCount[side] > 0) {
+            if (faceCount[side] + edgeCount[side] == 0) {
+                continue;
+            }
+            if (!edgePairs && v->type == &ovpTriangleVolumeType) {
+                faces[side][0] = OvpTriangleGetFaceAxis(v, pair->matrix[side]);
+                edgesTaken[side] = false;
+            } else {
                 v->type->axes(v, pair->matrix[side], faces[side], edges[side]);
             }
         }
@@ -271,6 +284,11 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
             }
         }
         if (best.value == -FLT_MAX) {
+            for (int side = 0; side < 2; ++side) {
+                if (!edgesTaken[side]) {
+                    pair->volume[side]->type->axes(pair->volume[side], pair->matrix[side], faces[side], edges[side]);
+                }
+            }
             OvV3d d;
             if (faceCount[0] + faceCount[1] == 0 && edgeCount[0] > 0 && edgeCount[1] == 0) {
                 d = OvpGeneralPrimitiveFallbackAxis(OvpSub(posB, posA), edges[0][0]);
@@ -777,12 +795,16 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
     OvV3d points[ovpCONTACTMAXGENERATED];
     OvpFeaturePlane planes[2];
     float core = 0.0f;
-    bool fetched = true; // the pair test's features, along its normal
+    // The features at hand are the pair test's, along its normal; they are fetched again only
+    // for another direction (the same bits give the same features).
+    OvV3d along = work->normal;
     const auto generate = [&](bool refine) -> OvInt32 {
-        if (!fetched && !OvpCollisionGetFeatures(pair, &n, &features)) {
-            return 0;
+        if (std::memcmp(&along, &n, sizeof(n)) != 0) {
+            if (!OvpCollisionGetFeatures(pair, &n, &features)) {
+                return 0;
+            }
+            along = n;
         }
-        fetched = false;
         kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
         kinds[1] = static_cast<OvUInt8>(fb.count == 1 ? 0 : fb.count == 2 ? 1 : 2);
         core = separation + fatSum;

@@ -451,7 +451,7 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
         t->group = volume->group;
         const OvInt32 e = s->entryCount++;
         s->entries[e] = {object, part, t, identity * 65536u + r.index, nullptr};
-        OvpVolumeGetBoundingBoxInFrame(t, nullptr, 0, &s->boxes[e]);
+        OvpTriangleBoxOf(v0, v1, v2, t->fat, &s->boxes[e]); // its bounding box, from the vertices at hand
         ++added;
     }
     return added;
