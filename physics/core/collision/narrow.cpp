@@ -92,7 +92,7 @@ SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p
     const float aa = OvpDot(a, a), bb = OvpDot(b, b), ab = OvpDot(a, b);
     const float ac = OvpDot(a, c), bc = OvpDot(b, c);
     const float denom = aa * bb - ab * ab;
-    auto clamp = [](float x) { return std::fmin(1.0f, std::fmax(0.0f, x)); };
+    auto clamp = [](float x) { return OvpMin(1.0f, OvpMax(0.0f, x)); };
     if (aa <= FLT_MIN && bb <= FLT_MIN) {
         r.s = r.t = 0.0f;
     } else if (aa <= FLT_MIN) {
@@ -105,7 +105,7 @@ SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p
         // Parallel: the overlap of the two along B's edge.
         r.parallel = true;
         const float u0 = bc / bb, u1 = (bc + ab) / bb; // p0 and p1 on q's parameter
-        const float lo = clamp(std::fmin(u0, u1)), hi = clamp(std::fmax(u0, u1));
+        const float lo = clamp(OvpMin(u0, u1)), hi = clamp(OvpMax(u0, u1));
         r.t = lo;
         r.t2 = hi;
         const OvV3d q = OvpAdd(q0, OvpScale(b, r.t));

@@ -235,8 +235,8 @@ OvBool OvpTriangleGetAxes(const OvpVolume* volume, const OvMatrix* matrix, OvpFa
 OvBool OvpTriangleGetInterval(const OvpVolume* volume, const OvV3d* d, float* min, float* max) {
     const OvpTriangleShape s = OvpTriangleGetShape(volume);
     const float a = OvpDot(*d, s.p0), b = OvpDot(*d, s.p1), c = OvpDot(*d, s.p2);
-    *min = std::fmin(a, std::fmin(b, c));
-    *max = std::fmax(a, std::fmax(b, c));
+    *min = OvpMin(a, OvpMin(b, c));
+    *max = OvpMax(a, OvpMax(b, c));
     return 1;
 }
 

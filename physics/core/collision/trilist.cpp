@@ -195,7 +195,7 @@ const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
 bool OvpTriangleIsDegenerate(const OvV3d& v0, const OvV3d& v1, const OvV3d& v2) {
     const OvV3d a = OvpSub(v1, v0), b = OvpSub(v2, v0), c = OvpSub(v2, v1);
     const OvV3d n = OvpCross(a, b);
-    const float longest = std::fmax(OvpDot(a, a), std::fmax(OvpDot(b, b), OvpDot(c, c)));
+    const float longest = OvpMax(OvpDot(a, a), OvpMax(OvpDot(b, b), OvpDot(c, c)));
     const float area2 = OvpDot(n, n);
     return !(area2 > FLT_MIN) || !(area2 > 1e-10f * longest * longest);
 }

@@ -128,8 +128,8 @@ OvpBBox* OvpMathBoxFromSegment(OvpBBox* out, const OvV3d* p, const OvV3d* q, flo
 }
 
 OvpBBox* OvpMathBoxExtend(OvpBBox* box, const OvV3d* p) {
-    box->sup = {std::fmax(box->sup.x, p->x), std::fmax(box->sup.y, p->y), std::fmax(box->sup.z, p->z)};
-    box->inf = {std::fmin(box->inf.x, p->x), std::fmin(box->inf.y, p->y), std::fmin(box->inf.z, p->z)};
+    box->sup = {OvpMax(box->sup.x, p->x), OvpMax(box->sup.y, p->y), OvpMax(box->sup.z, p->z)};
+    box->inf = {OvpMin(box->inf.x, p->x), OvpMin(box->inf.y, p->y), OvpMin(box->inf.z, p->z)};
     return box;
 }
 
