@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "physics/core/collision/triangle.h"
@@ -413,22 +414,29 @@ OvBool OvpBoxBoxSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* n
 
 OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
                                    float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
-                                   OvpFeaturePlane planes[2], OvBool refine) {
+                                   OvpFeaturePlane planes[2], OvBool refine, OvpVertexFaceMemo* memo) {
     const int nA = a->count, nB = b->count;
     Emitter out{points, 0, nA + nB, false, *normal, *offset};
     OvV3d pA = nA > 0 ? a->vertices[0].p : OvV3d{}, pB = nB > 0 ? b->vertices[0].p : OvV3d{};
     bool closestPair = false, parallel = false;
     SegmentPair seg{};
-    const Plane2 plane(*normal);
+    // The plane's axes, made when first needed (along the normal as it came in).
+    std::optional<Plane2> planeAxes;
+    const auto plane = [&, entry = *normal]() -> const Plane2& {
+        if (!planeAxes) {
+            planeAxes.emplace(entry);
+        }
+        return *planeAxes;
+    };
 
     // Closest point of a vertex and a polygon; true when the vertex lies over the face.
-    const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
+    const auto search = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
         float poly[ovpCONTACTMAXGENERATED][2];
         OvV3d world[ovpCONTACTMAXGENERATED];
         const int n = face->count;
-        if (Polygon2(face, plane, poly, world)) {
+        if (Polygon2(face, plane(), poly, world)) {
             float q[2];
-            plane.To(p, q);
+            plane().To(p, q);
             bool inside = true;
             for (int i = 0; i < n && inside; ++i) {
                 inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
@@ -447,6 +455,20 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
             }
         }
         return false;
+    };
+    const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
+        if (memo == nullptr) {
+            return search(p, face, onFace);
+        }
+        if (!memo->valid || std::memcmp(&memo->normal, &out.normal, sizeof(OvV3d)) != 0) {
+            memo->normal = out.normal;
+            memo->inside = search(p, face, &memo->onFace);
+            memo->valid = true;
+        }
+        if (!memo->inside) {
+            *onFace = memo->onFace;
+        }
+        return memo->inside;
     };
 
     if (nA == 0 || nB == 0) {
@@ -495,8 +517,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         // At least one face: intersect the two polygons in the contact plane.
         float pa[ovpCONTACTMAXGENERATED][2], pb[ovpCONTACTMAXGENERATED][2];
         OvV3d wa[ovpCONTACTMAXGENERATED], wb[ovpCONTACTMAXGENERATED];
-        const bool areaA = Polygon2(a, plane, pa, wa);
-        const bool areaB = Polygon2(b, plane, pb, wb);
+        const bool areaA = Polygon2(a, plane(), pa, wa);
+        const bool areaB = Polygon2(b, plane(), pb, wb);
         const bool clipBySideB = areaB;
         const OvpSupportFeature* clipped = clipBySideB ? a : b;
         float(*subject)[2] = clipBySideB ? pa : pb;
@@ -569,7 +591,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
             // Back to 3D on the contact plane.
             const OvV3d origin = OvpScale(*normal, *offset);
             for (int k = 0; k < n; ++k) {
-                out.Add(OvpAdd(origin, OvpAdd(OvpScale(plane.u, poly[k][0]), OvpScale(plane.v, poly[k][1]))));
+                out.Add(OvpAdd(origin, OvpAdd(OvpScale(plane().u, poly[k][0]), OvpScale(plane().v, poly[k][1]))));
             }
             pA = wa[0];
             pB = wb[0];
@@ -798,8 +820,10 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
     // The features at hand are the pair test's, along its normal; they are fetched again only
     // for another direction (the same bits give the same features).
     OvV3d along = work->normal;
+    OvpVertexFaceMemo memo{};
     const auto generate = [&](bool refine) -> OvInt32 {
         if (std::memcmp(&along, &n, sizeof(n)) != 0) {
+            memo.valid = false;
             if (!OvpCollisionGetFeatures(pair, &n, &features)) {
                 return 0;
             }
@@ -808,7 +832,8 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
         kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
         kinds[1] = static_cast<OvUInt8>(fb.count == 1 ? 0 : fb.count == 2 ? 1 : 2);
         core = separation + fatSum;
-        return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes, refine);
+        return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes, refine,
+                                          &memo);
     };
     OvInt32 count = generate(refineAllowed);
     // A triangle's shared (unflagged) edges and its face inside are not surface edges: contacts
