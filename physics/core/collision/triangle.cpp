@@ -119,13 +119,15 @@ float OvpTriangleGetMassProperties(const OvpVolume* volume, OvpInertia* inertia,
 }
 
 OvpBBox* OvpTriangleBoxOf(const OvV3d& p0, const OvV3d& p1, const OvV3d& p2, float fat, OvpBBox* out) {
-    out->sup = out->inf = p0;
-    OvpMathBoxExtend(out, &p1);
-    OvpMathBoxExtend(out, &p2);
+    // Grown from p0 by p1, then p2, as OvpMathBoxExtend grows a box, in registers.
+    OvV3d sup = {OvpMax(OvpMax(p0.x, p1.x), p2.x), OvpMax(OvpMax(p0.y, p1.y), p2.y), OvpMax(OvpMax(p0.z, p1.z), p2.z)};
+    OvV3d inf = {OvpMin(OvpMin(p0.x, p1.x), p2.x), OvpMin(OvpMin(p0.y, p1.y), p2.y), OvpMin(OvpMin(p0.z, p1.z), p2.z)};
     if (fat > 0.0f) {
-        out->sup = OvpAdd(out->sup, {fat, fat, fat});
-        out->inf = OvpSub(out->inf, {fat, fat, fat});
+        sup = OvpAdd(sup, {fat, fat, fat});
+        inf = OvpSub(inf, {fat, fat, fat});
     }
+    out->sup = sup;
+    out->inf = inf;
     out->pad0 = out->pad1 = 0;
     return out;
 }
