@@ -427,11 +427,6 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
         if ((r.klass & ovpTRIANGLE_SKIP) || OvpTriangleIsDegenerate(r.v0, r.v1, r.v2)) {
             continue;
         }
-        if (s->temporaryCount >= s->temporaryCapacity || s->entryCount >= s->entryCapacity) {
-            s->stop = 1;
-            break;
-        }
-        OvpVolume* t = &s->temporaries[s->temporaryCount++];
         OvV3d v0 = r.v0, v1 = r.v1, v2 = r.v2;
         // Model-space triangles are placed; the triangle type keeps world coordinates.
         if ((buffer->flags & ovpTRIANGLES_MODELSPACE) && matrix != nullptr) {
@@ -439,6 +434,16 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
             v1 = OvpMathTransformPoint(v1, matrix);
             v2 = OvpMathTransformPoint(v2, matrix);
         }
+        OvpBBox box;
+        OvpTriangleBoxOf(v0, v1, v2, volume->fat, &box); // the triangle volume's bounding box
+        if ((s->flags & ovpGATHER_OTHERBOXEXACT) && otherBox != nullptr && OvpBoxesApart(box, *otherBox, m)) {
+            continue;
+        }
+        if (s->temporaryCount >= s->temporaryCapacity || s->entryCount >= s->entryCapacity) {
+            s->stop = 1;
+            break;
+        }
+        OvpVolume* t = &s->temporaries[s->temporaryCount++];
         OvpVolumeInit(t, &ovpTriangleVolumeType);
         if ((s->flags & ovpGATHER_RENORMALISE) == 0 && !(buffer->flags & ovpTRIANGLES_MODELSPACE)) {
             OvpTriangleInitWithNormal(t, v0, v1, v2, r.normal, r.klass); // the walker's own normal stands
@@ -451,7 +456,7 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
         t->group = volume->group;
         const OvInt32 e = s->entryCount++;
         s->entries[e] = {object, part, t, identity * 65536u + r.index, nullptr};
-        OvpTriangleBoxOf(v0, v1, v2, t->fat, &s->boxes[e]); // its bounding box, from the vertices at hand
+        s->boxes[e] = box;
         ++added;
     }
     return added;

@@ -116,6 +116,9 @@ struct OvpGatheredPart {
 // Bits of OvpGatherState::flags.
 enum OvpGatherFlag : OvUInt32 {
     ovpGATHER_RENORMALISE = 0x2, // recompute each triangle's normal from its vertices
+    // Every entry of the other end will carry the other end's box (one simple part): a
+    // triangle farther than the margin from it makes no pair and is not gathered.
+    ovpGATHER_OTHERBOXEXACT = 0x4,
 };
 
 // The gathering workspace: arrays the caller owns, their fill levels, the margin of the box

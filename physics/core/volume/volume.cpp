@@ -172,7 +172,8 @@ OvBool OvpVolumeGetInterval(const OvpVolume* volume, const OvMatrix* matrix, con
     if (matrix == nullptr) {
         return volume->type->interval(volume, direction, min, max);
     }
-    const OvV3d local = OvpMathInverseRotate(*direction, matrix);
+    // A sphere's core is its centre, whose interval is 0 along any direction: no turning needed.
+    const OvV3d local = volume->type->id == ovpVOLUME_SPHERE ? *direction : OvpMathInverseRotate(*direction, matrix);
     if (!volume->type->interval(volume, &local, min, max)) {
         return 0;
     }
