@@ -87,13 +87,14 @@ struct SegmentPair {
     bool parallel;
     float t2;
 };
+float Clamp01(float x) { return OvpMin(1.0f, OvpMax(0.0f, x)); }
 SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p1, const OvV3d& q0, const OvV3d& q1) {
     SegmentPair r{};
     const OvV3d a = OvpSub(p1, p0), b = OvpSub(q1, q0), c = OvpSub(p0, q0);
     const float aa = OvpDot(a, a), bb = OvpDot(b, b), ab = OvpDot(a, b);
     const float ac = OvpDot(a, c), bc = OvpDot(b, c);
     const float denom = aa * bb - ab * ab;
-    auto clamp = [](float x) { return OvpMin(1.0f, OvpMax(0.0f, x)); };
+    const auto clamp = Clamp01;
     if (aa <= FLT_MIN && bb <= FLT_MIN) {
         r.s = r.t = 0.0f;
     } else if (aa <= FLT_MIN) {
@@ -120,6 +121,22 @@ SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p
         r.s = clamp((ab * r.t - ac) / aa);
     }
     r.pa = OvpAdd(p0, OvpScale(a, r.s));
+    r.pb = OvpAdd(q0, OvpScale(b, r.t));
+    return r;
+}
+
+// The segment routine for the segment p-p: the same branches and operations, without the terms
+// only a segment of some length needs.
+SegmentPair OvpGeneralPrimitiveClosestToPoint(const OvV3d& p, const OvV3d& q0, const OvV3d& q1) {
+    const OvV3d a = OvpSub(p, p);
+    if (!(OvpDot(a, a) <= FLT_MIN)) {
+        return OvpGeneralPrimitiveClosestOfSegments(p, p, q0, q1); // a point that is no number
+    }
+    SegmentPair r{};
+    const OvV3d b = OvpSub(q1, q0), c = OvpSub(p, q0);
+    const float bb = OvpDot(b, b);
+    r.t = bb <= FLT_MIN ? 0.0f : Clamp01(OvpDot(b, c) / bb);
+    r.pa = OvpAdd(p, OvpScale(a, r.s));
     r.pb = OvpAdd(q0, OvpScale(b, r.t));
     return r;
 }
@@ -270,7 +287,7 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
                 FaceAxis(pair, side, faces[side][i], &best);
             }
         }
-        for (OvUInt32 i = 0; i < edgeCount[0]; ++i) {
+        for (OvUInt32 i = 0; edgePairs && i < edgeCount[0]; ++i) {
             for (OvUInt32 j = 0; j < edgeCount[1]; ++j) {
                 const OvV3d c = OvpCross(edges[0][i], edges[1][j]);
                 const float cc = OvpDot(c, c);
@@ -447,7 +464,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         }
         float bestD = FLT_MAX;
         for (int i = 0; i < n; ++i) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(p, p, world[i], world[(i + 1) % n]);
+            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
             const OvV3d d = OvpSub(s.pb, p);
             if (OvpDot(d, d) < bestD) {
                 bestD = OvpDot(d, d);
@@ -486,7 +503,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         OvV3d q = other->vertices[0].p;
         int otherKind = ovpFEATURE_VERTEX;
         if (other->count == 2) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(p, p, other->vertices[0].p, other->vertices[1].p);
+            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, other->vertices[0].p, other->vertices[1].p);
             q = s.pb;
             otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         } else if (other->count >= 3) {

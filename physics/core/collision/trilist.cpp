@@ -424,7 +424,7 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
     const OvInt32 count = buffer->count < buffer->capacity ? buffer->count : buffer->capacity;
     for (OvInt32 i = 0; i < count; ++i) {
         const OvpTriangleRecord& r = buffer->triangles[i];
-        if ((r.klass & ovpTRIANGLE_SKIP) || OvpTriangleIsDegenerate(r.v0, r.v1, r.v2)) {
+        if (r.klass & ovpTRIANGLE_SKIP) {
             continue;
         }
         OvV3d v0 = r.v0, v1 = r.v1, v2 = r.v2;
@@ -436,7 +436,8 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
         }
         OvpBBox box;
         OvpTriangleBoxOf(v0, v1, v2, volume->fat, &box); // the triangle volume's bounding box
-        if ((s->flags & ovpGATHER_OTHERBOXEXACT) && otherBox != nullptr && OvpBoxesApart(box, *otherBox, m)) {
+        if (((s->flags & ovpGATHER_OTHERBOXEXACT) && otherBox != nullptr && OvpBoxesApart(box, *otherBox, m)) ||
+            OvpTriangleIsDegenerate(r.v0, r.v1, r.v2)) {
             continue;
         }
         if (s->temporaryCount >= s->temporaryCapacity || s->entryCount >= s->entryCapacity) {
