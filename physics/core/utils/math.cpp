@@ -5,28 +5,6 @@
 
 // --- placements ------------------------------------------------------------------------
 
-OvV3d OvpMathTransformVector(const OvV3d& v, const OvMatrix* m) {
-    if (OvpMathIsIdentity(m)) {
-        return v;
-    }
-    return {(v.x * m->right.x + v.y * m->up.x) + v.z * m->at.x, (v.x * m->right.y + v.y * m->up.y) + v.z * m->at.y,
-            (v.x * m->right.z + v.y * m->up.z) + v.z * m->at.z};
-}
-
-OvV3d OvpMathTransformPoint(const OvV3d& p, const OvMatrix* m) {
-    if (OvpMathIsIdentity(m)) {
-        return p;
-    }
-    return OvpAdd(OvpMathTransformVector(p, m), m->pos);
-}
-
-OvV3d OvpMathInverseRotate(const OvV3d& v, const OvMatrix* m) {
-    if (OvpMathIsIdentity(m)) {
-        return v;
-    }
-    return {OvpDot(v, m->right), OvpDot(v, m->up), OvpDot(v, m->at)};
-}
-
 OvMatrix* OvpMathMatrixMultiply(OvMatrix* out, const OvMatrix* a, const OvMatrix* b) {
     if (OvpMathIsIdentity(a)) {
         *out = *b;
@@ -59,16 +37,6 @@ void OvpMathMatrixFromQuat(OvMatrix* out, const OvQuat& q) {
 }
 
 // --- vectors ---------------------------------------------------------------------------
-
-float OvpMathVec3Normalize(OvV3d* out, const OvV3d* v) {
-    const float length = std::sqrt(OvpDot(*v, *v));
-    if (length < FLT_MIN) {
-        *out = {0.0f, 0.0f, 1.0f};
-        return length;
-    }
-    *out = OvpScale(*v, 1.0f / length);
-    return length;
-}
 
 void OvpMathVec3Perpendicular(OvV3d* out, const OvV3d* v) {
     const float ax = std::fabs(v->x), ay = std::fabs(v->y), az = std::fabs(v->z);
