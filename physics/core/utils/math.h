@@ -51,8 +51,8 @@ inline float OvpAbsSum(const OvV3d& a, const OvV3d& b) {
     return (std::fabs(a.x - b.x) + std::fabs(a.y - b.y)) + std::fabs(a.z - b.z);
 }
 // std::fmax and std::fmin without the library call: the larger (smaller) number, the other one
-// when one is NaN, and of two equal numbers (zeros of either sign) the second, as the C
-// library returns them.
+// when one is NaN, and of two equal numbers (zeros of either sign) the second, as this system's
+// C library returns them at run time (the language leaves the sign of such a zero open).
 inline float OvpMax(float a, float b) { return (a > b || b != b) ? a : b; }
 inline float OvpMin(float a, float b) { return (a < b || b != b) ? a : b; }
 inline float OvpComponent(const OvV3d& v, int axis) { return axis == 0 ? v.x : axis == 1 ? v.y : v.z; }
