@@ -6,6 +6,7 @@
 
 #include "physics/core/utils/memory.h"
 #include "physics/core/volume/aggregate.h"
+#include "physics/core/volume/primitives.h"
 
 void OvpSupportFeatureInit(OvpSupportFeature* feature, OvpFeatureVertex* buffer, OvUInt16 capacity) {
     feature->normal = {0.0f, 0.0f, 1.0f};
@@ -173,7 +174,7 @@ OvBool OvpVolumeGetInterval(const OvpVolume* volume, const OvMatrix* matrix, con
         return volume->type->interval(volume, direction, min, max);
     }
     // A sphere's core is its centre, whose interval is 0 along any direction: no turning needed.
-    const OvV3d local = volume->type->id == ovpVOLUME_SPHERE ? *direction : OvpMathInverseRotate(*direction, matrix);
+    const OvV3d local = volume->type == &ovpSphereVolumeType ? *direction : OvpMathInverseRotate(*direction, matrix);
     if (!volume->type->interval(volume, &local, min, max)) {
         return 0;
     }
