@@ -856,6 +856,19 @@ namespace {
 bool Same(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool Same(const OvV3d& a, const OvV3d& b) { return Same(a.x, b.x) && Same(a.y, b.y) && Same(a.z, b.z); }
 
+// Two records the same bit for bit: point count, normal, kinds, points and their separations.
+::testing::AssertionResult SameRecord(const OvpContact& a, const OvpContact& b) {
+    if (a.count != b.count || !Same(a.normal, b.normal) || a.kind[0] != b.kind[0] || a.kind[1] != b.kind[1]) {
+        return ::testing::AssertionFailure() << "counts " << a.count << " / " << b.count << ", normals or kinds differ";
+    }
+    for (OvUInt32 i = 0; i < a.count; ++i) {
+        if (!Same(a.points[i].position, b.points[i].position) || !Same(a.points[i].separation, b.points[i].separation)) {
+            return ::testing::AssertionFailure() << "point " << i << " differs";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 } // namespace
 
 // The box-pair routine against the general separating-axis routine over random pairs: free
@@ -926,14 +939,7 @@ TEST(PhysicsNarrow, BoxPairsGiveTheGeneralRoutinesContacts) {
         }
         ++touching;
         ties += k == 1 ? 1 : 0;
-        ASSERT_EQ(boxes.count, general.count) << trial;
-        EXPECT_TRUE(Same(boxes.normal, general.normal)) << trial;
-        EXPECT_EQ(boxes.kind[0], general.kind[0]) << trial;
-        EXPECT_EQ(boxes.kind[1], general.kind[1]) << trial;
-        for (OvUInt32 i = 0; i < general.count; ++i) {
-            EXPECT_TRUE(Same(boxes.points[i].position, general.points[i].position)) << trial << " point " << i;
-            EXPECT_TRUE(Same(boxes.points[i].separation, general.points[i].separation)) << trial << " point " << i;
-        }
+        ASSERT_TRUE(SameRecord(boxes, general)) << trial;
     }
     EXPECT_GT(touching, 1500);
     EXPECT_GT(early, 1000);
@@ -982,14 +988,7 @@ TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
             }
             ++records;
             beside += x.kind[order] != ovpFEATURE_FACE ? 1 : 0;
-            ASSERT_EQ(x.count, y.count) << trial;
-            EXPECT_TRUE(Same(x.normal, y.normal)) << trial;
-            EXPECT_EQ(x.kind[0], y.kind[0]) << trial;
-            EXPECT_EQ(x.kind[1], y.kind[1]) << trial;
-            for (OvUInt32 i = 0; i < x.count; ++i) {
-                EXPECT_TRUE(Same(x.points[i].position, y.points[i].position)) << trial << " point " << i;
-                EXPECT_TRUE(Same(x.points[i].separation, y.points[i].separation)) << trial << " point " << i;
-            }
+            ASSERT_TRUE(SameRecord(x, y)) << trial << " order " << order;
         }
         // The memo against fresh searches: the pair test's normal twice, then turned normals.
         OvpCollisionFeatures work{};
