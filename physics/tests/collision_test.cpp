@@ -862,7 +862,8 @@ bool Same(const OvV3d& a, const OvV3d& b) { return Same(a.x, b.x) && Same(a.y, b
         return ::testing::AssertionFailure() << "counts " << a.count << " / " << b.count << ", normals or kinds differ";
     }
     for (OvUInt32 i = 0; i < a.count; ++i) {
-        if (!Same(a.points[i].position, b.points[i].position) || !Same(a.points[i].separation, b.points[i].separation)) {
+        if (!Same(a.points[i].position, b.points[i].position) ||
+            !Same(a.points[i].separation, b.points[i].separation)) {
             return ::testing::AssertionFailure() << "point " << i << " differs";
         }
     }
@@ -968,7 +969,8 @@ TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
         OvpSphereInit(&s, radius(rng));
         const OvpTriangleShape shape = OvpTriangleGetShape(&t);
         // Over a point of the face or beyond an edge, along either side's normal.
-        const OvV3d at = OvpAdd(OvpScale(OvpAdd(OvpAdd(a, b), c), 1.0f / 3.0f), {0.8f * unit(rng), 0, 0.8f * unit(rng)});
+        const OvV3d at =
+            OvpAdd(OvpScale(OvpAdd(OvpAdd(a, b), c), 1.0f / 3.0f), {0.8f * unit(rng), 0, 0.8f * unit(rng)});
         OvMatrix m = RandomPlacement(rng);
         m.pos = OvpAdd(at, OvpScale(shape.normal, (trial % 4 == 0 ? -1.0f : 1.0f) * (s.fat + t.fat + gap(rng))));
         float lo, hi;
@@ -976,8 +978,8 @@ TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
         const float shift = OvpDot(m.pos, shape.normal);
         EXPECT_TRUE(Same(lo, 0.0f + shift) && Same(hi, 0.0f + shift)) << trial;
         for (int order = 0; order < 2; ++order) {
-            const OvpCollisionPair pair = order == 0 ? OvpCollisionPair{{&t, &s}, {nullptr, &m}}
-                                                     : OvpCollisionPair{{&s, &t}, {&m, nullptr}};
+            const OvpCollisionPair pair =
+                order == 0 ? OvpCollisionPair{{&t, &s}, {nullptr, &m}} : OvpCollisionPair{{&s, &t}, {&m, nullptr}};
             const OvpCollisionPair general = order == 0 ? OvpCollisionPair{{&plain, &s}, {nullptr, &m}}
                                                         : OvpCollisionPair{{&s, &plain}, {&m, nullptr}};
             OvpContact x{}, y{};
@@ -1009,9 +1011,9 @@ TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
             OvpFeaturePlane planes[2][2];
             const OvInt32 fresh = OvpGeneralPrimitiveCollide(&work.side[0], &work.side[1], s.fat - t.fat, &offset[0],
                                                              &n[0], &core[0], points[0], kinds[0], planes[0], call % 2);
-            const OvInt32 kept = OvpGeneralPrimitiveCollide(&work.side[0], &work.side[1], s.fat - t.fat, &offset[1],
-                                                            &n[1], &core[1], points[1], kinds[1], planes[1], call % 2,
-                                                            &memo);
+            const OvInt32 kept =
+                OvpGeneralPrimitiveCollide(&work.side[0], &work.side[1], s.fat - t.fat, &offset[1], &n[1], &core[1],
+                                           points[1], kinds[1], planes[1], call % 2, &memo);
             ASSERT_EQ(fresh, kept) << trial << " call " << call;
             EXPECT_TRUE(Same(n[0], n[1]) && Same(offset[0], offset[1]) && Same(core[0], core[1])) << trial;
             EXPECT_EQ(std::memcmp(kinds[0], kinds[1], sizeof(kinds[0])), 0) << trial;
