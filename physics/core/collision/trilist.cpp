@@ -168,16 +168,6 @@ OvpBBox IntoFrame(const OvpBBox& box, const OvMatrix* placement) {
 
 } // namespace
 
-bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
-    for (int i = 0; i < 3; ++i) {
-        if (OvpComponent(a.inf, i) - OvpComponent(b.sup, i) > margin ||
-            OvpComponent(b.inf, i) - OvpComponent(a.sup, i) > margin) {
-            return true;
-        }
-    }
-    return false;
-}
-
 const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
                                             TrilistDestroy,
                                             TrilistSphere,

@@ -145,7 +145,15 @@ struct OvpGatherState {
 bool OvpTriangleIsDegenerate(const OvV3d& v0, const OvV3d& v1, const OvV3d& v2);
 
 // Whether the boxes lie more than the margin apart on some axis.
-bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin);
+inline bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
+    for (int i = 0; i < 3; ++i) {
+        if (OvpComponent(a.inf, i) - OvpComponent(b.sup, i) > margin ||
+            OvpComponent(b.inf, i) - OvpComponent(a.sup, i) > margin) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Adds the simple volumes of the volume near the other end's box: the volume itself, an
 // aggregate's or a grid's children (recursively), or a triangle list's triangles. placement is a slot of
