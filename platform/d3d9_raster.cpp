@@ -304,6 +304,20 @@ private:
     // Processes the attributes of a triangle's vertices: false when one is not finite; the flat
     // colours of its first vertex into `flat` and `out` under flat shading.
     bool TriangleAttributes(Assembly& out, std::size_t a, std::size_t b, std::size_t c, Vec4 flat[2]);
+    // Whether no pixel centre of the scissor can lie in the triangle's box: snapping moves a
+    // position by at most half a sub-pixel step, so the box is widened by a whole one.
+    bool CoversNoPixel(const ScreenVertex& a, const ScreenVertex& b, const ScreenVertex& c) const {
+        constexpr float kMargin = 1.0f / kSub;
+        auto none = [](float lo, float hi, int first, int last) { // no integer in [lo, hi] and [first, last]
+            if (hi < static_cast<float>(first) || lo > static_cast<float>(last))
+                return true;
+            return hi - lo < 1.0f && std::floor(hi) < lo; // NaN: false
+        };
+        return none(std::min({a.x, b.x, c.x}) - kMargin, std::max({a.x, b.x, c.x}) + kMargin, ps_.left,
+                    ps_.right - 1) ||
+               none(std::min({a.y, b.y, c.y}) - kMargin, std::max({a.y, b.y, c.y}) + kMargin, ps_.top,
+                    ps_.bottom - 1);
+    }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
     void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
     // The first `count` assemblies, emptied.
@@ -963,7 +977,7 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
         if (swapped)
             area = -area;
         // On screen (y down) a positive area runs clockwise.
-        if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+        if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0) || CoversNoPixel(sa, sb, sc))
             return;
         if (!TriangleAttributes(out, ia, ib, ic, flat))
             return;
@@ -1002,7 +1016,7 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
     if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
         return;
     if (inside) {
-        if (!TriangleAttributes(out, ia, ib, ic, flat))
+        if (CoversNoPixel(*screen[0], *screen[1], *screen[2]) || !TriangleAttributes(out, ia, ib, ic, flat))
             return;
         Screen(ia);
         Screen(ib);

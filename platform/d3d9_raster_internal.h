@@ -180,8 +180,15 @@ struct Fetch {
     int texSets = 0; // one past the last set with a source: the sets Read fills
 
     Vec4 Position(std::uint64_t index) const {
-        return position.base != nullptr ? Decode(position.type, position.base + index * position.stride)
-                                        : Vec4{0, 0, 0, 1};
+        if (position.base == nullptr)
+            return Vec4{0, 0, 0, 1};
+        const BYTE* p = position.base + index * position.stride;
+        if (position.type == D3DDECLTYPE_FLOAT3) { // the usual type, without the switch's jump
+            float f[3];
+            std::memcpy(f, p, 12);
+            return {f[0], f[1], f[2], 1};
+        }
+        return Decode(position.type, p);
     }
     void Read(std::uint64_t index, InputVertex* v) const {
         auto read = [&](const Source& s, Vec4 fallback) {
@@ -299,7 +306,11 @@ struct VertexSetup {
 VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages);
 // A vertex's clip-space position (ClipPosition: what clipping and culling need first), its
 // colours, texture coordinates and fog (Attributes), or all of it (Process).
-Vec4 ClipPosition(const VertexSetup& v, Vec4 position);
+inline Vec4 ClipPosition(const VertexSetup& v, Vec4 position) {
+    if (v.transformed)
+        return position; // x, y, z in the target, rhw
+    return Mul(Vec4{position.x, position.y, position.z, 1}, v.worldViewProjection);
+}
 void Attributes(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out);
 void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out);
 

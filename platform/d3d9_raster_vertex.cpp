@@ -297,12 +297,6 @@ void Light(const VertexSetup& v, const InputVertex& in, Vec4 out[2]) {
 
 } // namespace
 
-Vec4 ClipPosition(const VertexSetup& v, Vec4 position) {
-    if (v.transformed)
-        return position; // x, y, z in the target, rhw
-    return Mul(Vec4{position.x, position.y, position.z, 1}, v.worldViewProjection);
-}
-
 void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out) {
     out->clip = ClipPosition(v, in.position);
     Attributes(v, fetch, in, out);

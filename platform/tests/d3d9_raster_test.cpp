@@ -278,6 +278,36 @@ TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide) {
         }
 }
 
+// Positions snap to 1/256 of a pixel: a triangle smaller than a pixel whose corners lie less than
+// half a step from the steps draws exactly the pixels of the triangle on the steps, also where its
+// box reaches a pixel centre only once snapped. Tiny triangles about the centre (5, 5) and the
+// scissor's corner (0, 0), every corner nudged a quarter step either way or not at all.
+TEST_F(RasterTest, SubPixelTrianglesDrawAsTheirSnappedPositions) {
+    Create(8, 8);
+    std::mt19937 random(256);
+    std::uniform_int_distribution<int> step(-3, 3), nudge(-1, 1);
+    int drawn = 0;
+    for (int n = 0; n < 300; ++n) {
+        const float centre = n % 2 == 0 ? 5.0f : 0.0f;
+        std::vector<TVertex> snapped, nudged;
+        for (int k = 0; k < 3; ++k) {
+            const float x = centre + static_cast<float>(step(random)) / 256,
+                        y = centre + static_cast<float>(step(random)) / 256;
+            snapped.push_back({x, y, 0.5f, 1, 0xFFFFFFFF, 0, 0});
+            nudged.push_back({x + static_cast<float>(nudge(random)) / 1024,
+                              y + static_cast<float>(nudge(random)) / 1024, 0.5f, 1, 0xFFFFFFFF, 0, 0});
+        }
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles(snapped);
+        const std::vector<DWORD> expected = Pixels();
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles(nudged);
+        ASSERT_EQ(Pixels(), expected) << "triangle " << n;
+        drawn += std::count(expected.begin(), expected.end(), 0xFFFFFFFFu) != 0;
+    }
+    EXPECT_GT(drawn, 30);
+}
+
 // Clipping, culling, viewport -------------------------------------------------------------------------
 
 TEST_F(RasterTest, FloorCrossingTheNearPlaneFillsBelowTheHorizonOnly) {
