@@ -232,9 +232,9 @@ private:
     };
     struct Index16 {
         static std::uint64_t At(const DrawCall& c, UINT i) {
-            const std::uint64_t index = static_cast<std::uint64_t>(c.indexData[2 * std::size_t{i}]) |
-                                        static_cast<std::uint64_t>(c.indexData[2 * std::size_t{i} + 1]) << 8;
-            return static_cast<std::uint64_t>(static_cast<std::int64_t>(index) + c.baseVertex);
+            WORD w;
+            std::memcpy(&w, c.indexData + 2 * std::size_t{i}, 2);
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(w) + c.baseVertex);
         }
     };
     struct Index32 {
