@@ -274,27 +274,33 @@ private:
         ProcessAttributes(slot);
         return cache_[slot];
     }
-    // The screen position of a processed vertex (x, y, 1/w, z), or its whole screen form once its
-    // attributes are processed.
-    const ScreenVertex& ScreenPosition(std::size_t slot) {
+    // The screen position of a processed vertex (x, y, 1/w, z; kept apart, four to a cache line,
+    // for clipping and culling), or its whole screen form once its attributes are processed.
+    const Vec4& ScreenPosition(std::size_t slot) {
         if (!(flags_[slot] & kScreenPosition)) {
-            ToScreenPosition(cache_[slot], &screens_[slot]);
+            points_[slot] = ToScreenPosition(cache_[slot]);
             flags_[slot] |= kScreenPosition;
         }
-        return screens_[slot];
+        return points_[slot];
     }
     const ScreenVertex& Screen(std::size_t slot) {
         if (!(flags_[slot] & kScreen)) {
-            ScreenPosition(slot);
+            Place(ScreenPosition(slot), &screens_[slot]);
             ToScreenAttributes(cache_[slot], &screens_[slot]);
             flags_[slot] |= kScreen;
         }
         return screens_[slot];
     }
-    void ToScreenPosition(const ClipVertex& c, ScreenVertex* s) const;
+    Vec4 ToScreenPosition(const ClipVertex& c) const;
+    static void Place(const Vec4& position, ScreenVertex* s) {
+        s->x = position.x;
+        s->y = position.y;
+        s->a[0] = position.z;
+        s->a[1] = position.w;
+    }
     void ToScreenAttributes(const ClipVertex& c, ScreenVertex* s) const;
     void ToScreen(const ClipVertex& c, ScreenVertex* s) const {
-        ToScreenPosition(c, s);
+        Place(ToScreenPosition(c), s);
         ToScreenAttributes(c, s);
     }
     struct Assembly;
@@ -306,7 +312,8 @@ private:
     bool TriangleAttributes(Assembly& out, std::size_t a, std::size_t b, std::size_t c, Vec4 flat[2]);
     // Whether no pixel centre of the scissor can lie in the triangle's box: snapping moves a
     // position by at most half a sub-pixel step, so the box is widened by a whole one.
-    bool CoversNoPixel(const ScreenVertex& a, const ScreenVertex& b, const ScreenVertex& c) const {
+    template <class Point>
+    bool CoversNoPixel(const Point& a, const Point& b, const Point& c) const {
         constexpr float kMargin = 1.0f / kSub;
         auto none = [](float lo, float hi, int first, int last) { // no integer in [lo, hi] and [first, last]
             if (hi < static_cast<float>(first) || lo > static_cast<float>(last))
@@ -410,6 +417,7 @@ private:
         std::vector<ClipVertex> cache;
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
+        std::vector<Vec4> points;
         std::vector<Assembly> assemblies;
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
@@ -425,6 +433,7 @@ private:
     std::vector<std::uint8_t>& flags_ = scratchStore_.flags;
     std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
     std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
+    std::vector<Vec4>& points_ = scratchStore_.points;
     std::vector<Assembly>& assemblies_ = scratchStore_.assemblies;
     std::size_t assembled_ = 0; // assemblies in use
     // Sharing out the pixels: the pool (null: this thread alone, nothing kept) and the area that
@@ -709,6 +718,7 @@ void Pipeline::Run() {
         flags_.resize(range);
         outside_.resize(range);
         screens_.resize(range);
+        points_.resize(range);
     }
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
     struct GiveBack {
@@ -911,21 +921,14 @@ bool Pipeline::Finite(const ClipVertex& v) const {
     return sum == 0.0f;
 }
 
-void Pipeline::ToScreenPosition(const ClipVertex& c, ScreenVertex* s) const {
-    float invW;
-    if (vs_.transformed) {
-        s->x = c.clip.x;
-        s->y = c.clip.y;
-        s->a[1] = c.clip.z;
-        invW = c.clip.w > 0 && std::isfinite(c.clip.w) ? c.clip.w : 1.0f;
-    } else {
-        const D3DVIEWPORT9& vp = device_.state.viewport;
-        invW = 1.0f / c.clip.w;
-        s->x = static_cast<float>(vp.X) + (1 + c.clip.x * invW) * static_cast<float>(vp.Width) * 0.5f;
-        s->y = static_cast<float>(vp.Y) + (1 - c.clip.y * invW) * static_cast<float>(vp.Height) * 0.5f;
-        s->a[1] = vp.MinZ + c.clip.z * invW * (vp.MaxZ - vp.MinZ);
-    }
-    s->a[0] = invW;
+Vec4 Pipeline::ToScreenPosition(const ClipVertex& c) const {
+    if (vs_.transformed)
+        return {c.clip.x, c.clip.y, c.clip.w > 0 && std::isfinite(c.clip.w) ? c.clip.w : 1.0f, c.clip.z};
+    const D3DVIEWPORT9& vp = device_.state.viewport;
+    const float invW = 1.0f / c.clip.w;
+    return {static_cast<float>(vp.X) + (1 + c.clip.x * invW) * static_cast<float>(vp.Width) * 0.5f,
+            static_cast<float>(vp.Y) + (1 - c.clip.y * invW) * static_cast<float>(vp.Height) * 0.5f, invW,
+            vp.MinZ + c.clip.z * invW * (vp.MaxZ - vp.MinZ)};
 }
 
 void Pipeline::ToScreenAttributes(const ClipVertex& c, ScreenVertex* s) const {
@@ -966,64 +969,45 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
         return;
     Vec4 flat[2];
     const DWORD cull = device_.state.render[D3DRS_CULLMODE];
-    auto signedArea = [](const ScreenVertex& s0, const ScreenVertex& s1, const ScreenVertex& s2) {
+    auto signedArea = [](const auto& s0, const auto& s1, const auto& s2) {
         const double area = (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
                             (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
         return area;
     };
-    if (vs_.transformed) {
-        const ScreenVertex &sa = ScreenPosition(ia), &sb = ScreenPosition(ib), &sc = ScreenPosition(ic);
-        double area = signedArea(sa, sb, sc);
+    // On screen (y down) a positive area runs clockwise.
+    auto culled = [&](double area) {
         if (swapped)
             area = -area;
-        // On screen (y down) a positive area runs clockwise.
-        if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0) || CoversNoPixel(sa, sb, sc))
-            return;
-        if (!TriangleAttributes(out, ia, ib, ic, flat))
+        return (cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0);
+    };
+    // Inside every plane (vertices already transformed always are): no clipping.
+    if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
+        const Vec4 &pa = ScreenPosition(ia), &pb = ScreenPosition(ib), &pc = ScreenPosition(ic);
+        if (culled(signedArea(pa, pb, pc)) || CoversNoPixel(pa, pb, pc) || !TriangleAttributes(out, ia, ib, ic, flat))
             return;
         EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic));
         return;
     }
-    // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
+    // Outside one plane with all three vertices: nothing to draw.
     if (outside_[ia] & outside_[ib] & outside_[ic])
         return;
-    int n = 3;
-    const ScreenVertex* screen[3 + 7];
-    const bool inside = (outside_[ia] | outside_[ib] | outside_[ic]) == 0;
-    if (inside) {
-        screen[0] = &ScreenPosition(ia);
-        screen[1] = &ScreenPosition(ib);
-        screen[2] = &ScreenPosition(ic);
-    } else {
-        if (!TriangleAttributes(out, ia, ib, ic, flat))
-            return;
-        out.poly.assign({cache_[ia], cache_[ib], cache_[ic]});
-        n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
-        if (n < 3)
-            return;
-        for (int i = 0; i < n; ++i) {
-            ToScreen(out.poly[i], &out.screen[i]);
-            screen[i] = &out.screen[i];
-        }
-    }
+    if (!TriangleAttributes(out, ia, ib, ic, flat))
+        return;
+    out.poly.assign({cache_[ia], cache_[ib], cache_[ic]});
+    const int n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
+    if (n < 3)
+        return;
+    for (int i = 0; i < n; ++i)
+        ToScreen(out.poly[i], &out.screen[i]);
     // The winding of the clipped polygon is the winding of the triangle; take the largest fan
     // triangle's for robustness.
     double area = 0;
     for (int i = 1; i + 1 < n; ++i)
-        area += signedArea(*screen[0], *screen[i], *screen[i + 1]);
-    if (swapped)
-        area = -area;
-    if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+        area += signedArea(out.screen[0], out.screen[i], out.screen[i + 1]);
+    if (culled(area))
         return;
-    if (inside) {
-        if (CoversNoPixel(*screen[0], *screen[1], *screen[2]) || !TriangleAttributes(out, ia, ib, ic, flat))
-            return;
-        Screen(ia);
-        Screen(ib);
-        Screen(ic);
-    }
     for (int i = 1; i + 1 < n; ++i)
-        EmitTriangle(out, screen[0], screen[i], screen[i + 1]);
+        EmitTriangle(out, &out.screen[0], &out.screen[i], &out.screen[i + 1]);
 }
 
 void Pipeline::Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
