@@ -157,8 +157,8 @@ inline Vec4 Decode(BYTE type, const BYTE* p) {
     return {f[0], f[1], f[2], f[3]};
 }
 
-// A vertex as the declaration delivers it (texture sets up to Fetch::texSets; the others read
-// (0, 0, 0, 1)).
+// A vertex as the declaration delivers it (the texture sets below Fetch::texSets; a stage naming
+// another reads (0, 0, 0, 1)). Fetch::Read sets every member it delivers, so one can be reused.
 struct InputVertex {
     Vec4 position;
     Vec3 normal;
@@ -195,6 +195,7 @@ struct Fetch {
             return s.base != nullptr ? Decode(s.type, s.base + index * s.stride) : fallback;
         };
         v->position = Position(index);
+        v->normal = {};
         if (hasNormal) {
             const Vec4 n = read(normal, Vec4{});
             v->normal = {n.x, n.y, n.z};
