@@ -284,7 +284,7 @@ struct VertexSetup {
     bool rangeFog = false;
     bool fogFromSpecular = false;
     // The material's diffuse, ambient, specular and emissive colours: from the vertex colour
-    // colourSource names (0 or 1), or the material's own (-1, materialColor).
+    // colorSource names (0 or 1), or the material's own (-1, materialColor).
     enum { kDiffuse, kAmbient, kSpecularColor, kEmissive };
     int colorSource[4] = {-1, -1, -1, -1};
     Vec4 materialColor[4];
