@@ -238,19 +238,106 @@ private:
     // With a pixel shader: its machine and samplers in place of the stages.
     void SetUpPixelShader();
     static FogEquation Fog(const std::array<DWORD, kRenderStates>& render, DWORD mode);
-    std::uint64_t VertexIndex(UINT i) const;
-    std::size_t Slot(std::uint64_t index);
-    // Processes the vertex in a slot of the cache; ProcessVertices does every one of the draw's
-    // range on the pool, with the screen form of those inside every plane.
+    // The vertex the i-th index names, read by one of the readers below: WithIndices calls `f`
+    // with the reader of the draw's index format.
+    struct Unindexed {
+        static std::uint64_t At(const DrawCall& c, UINT i) { return std::uint64_t{c.startVertex} + i; }
+    };
+    struct Index16 {
+        static std::uint64_t At(const DrawCall& c, UINT i) {
+            WORD w;
+            std::memcpy(&w, c.indexData + 2 * std::size_t{i}, 2);
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(w) + c.baseVertex);
+        }
+    };
+    struct Index32 {
+        static std::uint64_t At(const DrawCall& c, UINT i) {
+            DWORD w;
+            std::memcpy(&w, c.indexData + 4 * std::size_t{i}, 4);
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(w) + c.baseVertex);
+        }
+    };
+    template <class F>
+    decltype(auto) WithIndices(F&& f) const {
+        if (!call_.indexed)
+            return f(Unindexed{});
+        if (call_.indexFormat == D3DFMT_INDEX16)
+            return f(Index16{});
+        return f(Index32{});
+    }
+    std::uint64_t VertexIndex(UINT i) const {
+        return WithIndices([&](auto reader) { return decltype(reader)::At(call_, i); });
+    }
+    std::size_t Slot(std::uint64_t index) {
+        const std::size_t slot = index - low_;
+        if (!(flags_[slot] & kProcessed))
+            ProcessPosition(slot);
+        return slot;
+    }
+    // The vertex in a slot of the cache: its clip position and the planes it lies outside
+    // (ProcessPosition), the rest once a primitive is drawn with it (ProcessAttributes), or all
+    // of it (ProcessVertex); ProcessVertices does every one of the draw's range on the pool, with
+    // the screen form of those inside every plane.
+    void ProcessPosition(std::size_t slot);
+    void ProcessAttributes(std::size_t slot);
     void ProcessVertex(std::size_t slot);
     void ProcessVertices(std::size_t range);
-    const ClipVertex& Vertex(std::uint64_t index) { return cache_[Slot(index)]; }
-    const ScreenVertex& Screen(std::size_t slot);
-    void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
+    const ClipVertex& Vertex(std::uint64_t index) {
+        const std::size_t slot = Slot(index);
+        ProcessAttributes(slot);
+        return cache_[slot];
+    }
+    // The screen position of a processed vertex (x, y, 1/w, z; kept apart, four to a cache line,
+    // for clipping and culling), or its whole screen form once its attributes are processed.
+    const Vec4& ScreenPosition(std::size_t slot) {
+        if (!(flags_[slot] & kScreenPosition)) {
+            points_[slot] = ToScreenPosition(cache_[slot]);
+            flags_[slot] |= kScreenPosition;
+        }
+        return points_[slot];
+    }
+    const ScreenVertex& Screen(std::size_t slot) {
+        if (!(flags_[slot] & kScreen)) {
+            Place(ScreenPosition(slot), &screens_[slot]);
+            ToScreenAttributes(cache_[slot], &screens_[slot]);
+            flags_[slot] |= kScreen;
+        }
+        return screens_[slot];
+    }
+    Vec4 ToScreenPosition(const ClipVertex& c) const;
+    static void Place(const Vec4& position, ScreenVertex* s) {
+        s->x = position.x;
+        s->y = position.y;
+        s->a[0] = position.z;
+        s->a[1] = position.w;
+    }
+    void ToScreenAttributes(const ClipVertex& c, ScreenVertex* s) const;
+    void ToScreen(const ClipVertex& c, ScreenVertex* s) const {
+        Place(ToScreenPosition(c), s);
+        ToScreenAttributes(c, s);
+    }
     struct Assembly;
     // The primitives, each into an assembly (with a pool, runs of triangles into one each, on
     // the pool when the vertices are ready: Screen and Slot then only read).
     void Triangle(Assembly& out, std::size_t a, std::size_t b, std::size_t c, bool swapped);
+    // Processes the attributes of a triangle's vertices: false when one is not finite; the flat
+    // colours of its first vertex into `flat` and `out` under flat shading.
+    bool TriangleAttributes(Assembly& out, std::size_t a, std::size_t b, std::size_t c, Vec4 flat[2]);
+    // Whether no pixel centre of the scissor can lie in the triangle's box: snapping moves a
+    // position by at most half a sub-pixel step, so the box is widened by a whole one.
+    template <class Point>
+    bool CoversNoPixel(const Point& a, const Point& b, const Point& c) const {
+        constexpr float kMargin = 1.0f / kSub;
+        auto none = [](float lo, float hi, int first, int last) { // no integer in [lo, hi] and [first, last]
+            if (hi < static_cast<float>(first) || lo > static_cast<float>(last))
+                return true;
+            return hi - lo < 1.0f && std::floor(hi) < lo; // NaN: false
+        };
+        return none(std::min({a.x, b.x, c.x}) - kMargin, std::max({a.x, b.x, c.x}) + kMargin, ps_.left,
+                    ps_.right - 1) ||
+               none(std::min({a.y, b.y, c.y}) - kMargin, std::max({a.y, b.y, c.y}) + kMargin, ps_.top,
+                    ps_.bottom - 1);
+    }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
     void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
     // The first `count` assemblies, emptied.
@@ -296,9 +383,13 @@ private:
     Raster raster_{};
     int stages_ = 0;
     float guard_ = 1;
-    // Processed vertices by index, from `low_`; per vertex the kProcessed, kFinite and kScreen
-    // flags, the planes it lies outside (a bit each) and its screen form once asked for.
-    static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4;
+    // Processed vertices by index, from `low_`; per vertex its flags, the planes it lies outside
+    // (a bit each) and its screen form once asked for. kProcessed: the clip position and the
+    // planes; kPositionFinite: that position is finite; kAttributes: colours, coordinates and fog
+    // too; kFinite (with kAttributes): every value is finite; kScreenPosition and kScreen: the
+    // screen position, and the whole screen form.
+    static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
+                                  kScreenPosition = 32;
     std::uint64_t low_ = 0;
     // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
     // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
@@ -339,6 +430,7 @@ private:
         std::vector<ClipVertex> cache;
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
+        std::vector<Vec4> points;
         std::vector<Assembly> assemblies;
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
@@ -354,6 +446,7 @@ private:
     std::vector<std::uint8_t>& flags_ = scratchStore_.flags;
     std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
     std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
+    std::vector<Vec4>& points_ = scratchStore_.points;
     std::vector<Assembly>& assemblies_ = scratchStore_.assemblies;
     std::size_t assembled_ = 0; // assemblies in use
     // Sharing out the pixels: the pool (null: this thread alone, nothing kept) and the area that
@@ -630,6 +723,7 @@ void Pipeline::Run() {
         flags_.resize(range);
         outside_.resize(range);
         screens_.resize(range);
+        points_.resize(range);
     }
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
     struct GiveBack {
@@ -700,21 +794,23 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
 }
 
 void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end) {
-    auto t = [&](UINT i) { return Slot(VertexIndex(i)); };
-    switch (type) {
-    case D3DPT_TRIANGLELIST:
-        for (UINT i = first; i < end; ++i)
-            Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
-        break;
-    case D3DPT_TRIANGLESTRIP:
-        for (UINT i = first; i < end; ++i)
-            Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
-        break;
-    default: // fan
-        for (UINT i = first; i < end; ++i)
-            Triangle(out, t(i + 1), t(i + 2), t(0), false);
-        break;
-    }
+    WithIndices([&](auto reader) {
+        auto t = [&](UINT i) { return Slot(decltype(reader)::At(call_, i)); };
+        switch (type) {
+        case D3DPT_TRIANGLELIST:
+            for (UINT i = first; i < end; ++i)
+                Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
+            break;
+        case D3DPT_TRIANGLESTRIP:
+            for (UINT i = first; i < end; ++i)
+                Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
+            break;
+        default: // fan
+            for (UINT i = first; i < end; ++i)
+                Triangle(out, t(i + 1), t(i + 2), t(0), false);
+            break;
+        }
+    });
 }
 
 void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
@@ -738,45 +834,49 @@ void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
         &runs);
 }
 
-std::uint64_t Pipeline::VertexIndex(UINT i) const {
-    if (!call_.indexed)
-        return std::uint64_t{call_.startVertex} + i;
-    std::uint64_t index;
-    if (call_.indexFormat == D3DFMT_INDEX16) {
-        index = static_cast<std::uint64_t>(call_.indexData[2 * i]) |
-                static_cast<std::uint64_t>(call_.indexData[2 * i + 1]) << 8;
-    } else {
-        DWORD w;
-        std::memcpy(&w, call_.indexData + 4 * std::size_t{i}, 4);
-        index = w;
-    }
-    return static_cast<std::uint64_t>(static_cast<std::int64_t>(index) + call_.baseVertex);
-}
-
-std::size_t Pipeline::Slot(std::uint64_t index) {
-    const std::size_t slot = index - low_;
-    if (!(flags_[slot] & kProcessed))
-        ProcessVertex(slot);
-    return slot;
-}
-
-void Pipeline::ProcessVertex(std::size_t slot) {
+void Pipeline::ProcessPosition(std::size_t slot) {
     const std::uint64_t index = low_ + slot;
     ClipVertex& c = cache_[slot];
-    if (shader_ != nullptr) {
-        ShadeVertex(index, &c);
+    std::uint8_t flags = kProcessed;
+    Vec4 clip;
+    if (shader_ != nullptr || vs_.transformed) { // all at once: the shader's position comes with the rest
+        if (shader_ != nullptr) {
+            ShadeVertex(index, &c);
+        } else {
+            thread_local InputVertex in;
+            fetch_.Read(index, &in);
+            Process(vs_, fetch_, in, &c);
+        }
+        flags |= kAttributes | (Finite(c) ? kFinite : 0);
+        clip = c.clip;
     } else {
-        InputVertex in;
-        fetch_.Read(index, &in);
-        Process(vs_, fetch_, in, &c);
+        clip = ClipPosition(vs_, fetch_.Position(index));
+        c.clip = clip;
     }
     std::uint8_t outside = 0;
     if (!vs_.transformed)
         for (int plane = 0; plane < 7; ++plane)
-            if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
+            if (!(Clipper::Distance(plane, clip, guard_) >= 0))
                 outside |= static_cast<std::uint8_t>(1 << plane);
+    if (std::isfinite(clip.x) && std::isfinite(clip.y) && std::isfinite(clip.z) && std::isfinite(clip.w))
+        flags |= kPositionFinite;
     outside_[slot] = outside;
-    flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
+    flags_[slot] = flags;
+}
+
+void Pipeline::ProcessAttributes(std::size_t slot) {
+    if (flags_[slot] & kAttributes)
+        return;
+    thread_local InputVertex in; // reused: zeroing a fresh one cost a quarter of this function
+    fetch_.Read(low_ + slot, &in);
+    ClipVertex& c = cache_[slot];
+    Attributes(vs_, fetch_, in, &c);
+    flags_[slot] |= static_cast<std::uint8_t>(kAttributes | (Finite(c) ? kFinite : 0));
+}
+
+void Pipeline::ProcessVertex(std::size_t slot) {
+    ProcessPosition(slot);
+    ProcessAttributes(slot);
 }
 
 void Pipeline::ProcessVertices(std::size_t range) {
@@ -829,42 +929,27 @@ void Pipeline::ShadeVertex(std::uint64_t index, ClipVertex* out) {
     }
 }
 
-const ScreenVertex& Pipeline::Screen(std::size_t slot) {
-    if (!(flags_[slot] & kScreen)) {
-        ToScreen(cache_[slot], &screens_[slot]);
-        flags_[slot] |= kScreen;
-    }
-    return screens_[slot];
-}
-
 bool Pipeline::Finite(const ClipVertex& v) const {
-    if (!std::isfinite(v.clip.x) || !std::isfinite(v.clip.y) || !std::isfinite(v.clip.z) || !std::isfinite(v.clip.w))
-        return false;
+    // A finite value times 0 is 0, infinity or NaN times 0 NaN: the sum is NaN when one is not.
+    auto zero4 = [](const Vec4& c) { return c.x * 0.0f + c.y * 0.0f + c.z * 0.0f + c.w * 0.0f; };
+    float sum = zero4(v.clip) + zero4(v.color[0]) + zero4(v.color[1]) + v.fog * 0.0f;
     for (int s = 0; s < stages_; ++s)
-        for (int k = 0; k < 3; ++k)
-            if (!std::isfinite(v.tex[s][k]))
-                return false;
-    for (const Vec4& c : v.color)
-        if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(c.z) || !std::isfinite(c.w))
-            return false;
-    return std::isfinite(v.fog);
+        sum += v.tex[s][0] * 0.0f + v.tex[s][1] * 0.0f + v.tex[s][2] * 0.0f;
+    return sum == 0.0f;
 }
 
-void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
-    float invW;
-    if (vs_.transformed) {
-        s->x = c.clip.x;
-        s->y = c.clip.y;
-        s->a[1] = c.clip.z;
-        invW = c.clip.w > 0 && std::isfinite(c.clip.w) ? c.clip.w : 1.0f;
-    } else {
-        const D3DVIEWPORT9& vp = device_.state.viewport;
-        invW = 1.0f / c.clip.w;
-        s->x = static_cast<float>(vp.X) + (1 + c.clip.x * invW) * static_cast<float>(vp.Width) * 0.5f;
-        s->y = static_cast<float>(vp.Y) + (1 - c.clip.y * invW) * static_cast<float>(vp.Height) * 0.5f;
-        s->a[1] = vp.MinZ + c.clip.z * invW * (vp.MaxZ - vp.MinZ);
-    }
-    s->a[0] = invW;
+Vec4 Pipeline::ToScreenPosition(const ClipVertex& c) const {
+    if (vs_.transformed)
+        return {c.clip.x, c.clip.y, c.clip.w > 0 && std::isfinite(c.clip.w) ? c.clip.w : 1.0f, c.clip.z};
+    const D3DVIEWPORT9& vp = device_.state.viewport;
+    const float invW = 1.0f / c.clip.w;
+    return {static_cast<float>(vp.X) + (1 + c.clip.x * invW) * static_cast<float>(vp.Width) * 0.5f,
+            static_cast<float>(vp.Y) + (1 - c.clip.y * invW) * static_cast<float>(vp.Height) * 0.5f, invW,
+            vp.MinZ + c.clip.z * invW * (vp.MaxZ - vp.MinZ)};
+}
+
+void Pipeline::ToScreenAttributes(const ClipVertex& c, ScreenVertex* s) const {
+    const float invW = s->a[0];
     for (int k = 0; k < 2; ++k) {
         s->a[2 + 4 * k] = c.color[k].x * invW;
         s->a[3 + 4 * k] = c.color[k].y * invW;
@@ -878,65 +963,68 @@ void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
         s->a[ps_.fogIndex] = c.fog * invW;
 }
 
-void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
+bool Pipeline::TriangleAttributes(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic, Vec4 flat[2]) {
+    ProcessAttributes(ia);
+    ProcessAttributes(ib);
+    ProcessAttributes(ic);
     if (!(flags_[ia] & flags_[ib] & flags_[ic] & kFinite))
-        return;
-    const ClipVertex &a = cache_[ia], &b = cache_[ib], &c = cache_[ic];
-    Vec4 flat[2];
+        return false;
+    out.flatColor = nullptr;
     if (ps_.flat) {
+        const ClipVertex& a = cache_[ia];
         flat[0] = {Saturate(a.color[0].x), Saturate(a.color[0].y), Saturate(a.color[0].z), Saturate(a.color[0].w)};
         flat[1] = {Saturate(a.color[1].x), Saturate(a.color[1].y), Saturate(a.color[1].z), Saturate(a.color[1].w)};
         out.flatColor = flat;
-    } else {
-        out.flatColor = nullptr;
     }
+    return true;
+}
+
+// A triangle is clipped and culled on its vertices' positions; their colours, coordinates and
+// fog are processed only when it is drawn.
+void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
+    if (!(flags_[ia] & flags_[ib] & flags_[ic] & kPositionFinite))
+        return;
+    Vec4 flat[2];
     const DWORD cull = device_.state.render[D3DRS_CULLMODE];
-    auto signedArea = [](const ScreenVertex& s0, const ScreenVertex& s1, const ScreenVertex& s2) {
+    auto signedArea = [](const auto& s0, const auto& s1, const auto& s2) {
         const double area = (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
                             (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
         return area;
     };
-    if (vs_.transformed) {
-        const ScreenVertex &sa = Screen(ia), &sb = Screen(ib), &sc = Screen(ic);
-        double area = signedArea(sa, sb, sc);
+    // On screen (y down) a positive area runs clockwise.
+    auto culled = [&](double area) {
         if (swapped)
             area = -area;
-        // On screen (y down) a positive area runs clockwise.
-        if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+        return (cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0);
+    };
+    // Inside every plane (vertices already transformed always are): no clipping.
+    if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
+        const Vec4 &pa = ScreenPosition(ia), &pb = ScreenPosition(ib), &pc = ScreenPosition(ic);
+        if (culled(signedArea(pa, pb, pc)) || CoversNoPixel(pa, pb, pc) || !TriangleAttributes(out, ia, ib, ic, flat))
             return;
-        EmitTriangle(out, &sa, &sb, &sc);
+        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic));
         return;
     }
-    // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
+    // Outside one plane with all three vertices: nothing to draw.
     if (outside_[ia] & outside_[ib] & outside_[ic])
         return;
-    int n = 3;
-    const ScreenVertex* screen[3 + 7];
-    if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
-        screen[0] = &Screen(ia);
-        screen[1] = &Screen(ib);
-        screen[2] = &Screen(ic);
-    } else {
-        out.poly.assign({a, b, c});
-        n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
-        if (n < 3)
-            return;
-        for (int i = 0; i < n; ++i) {
-            ToScreen(out.poly[i], &out.screen[i]);
-            screen[i] = &out.screen[i];
-        }
-    }
+    if (!TriangleAttributes(out, ia, ib, ic, flat))
+        return;
+    out.poly.assign({cache_[ia], cache_[ib], cache_[ic]});
+    const int n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
+    if (n < 3)
+        return;
+    for (int i = 0; i < n; ++i)
+        ToScreen(out.poly[i], &out.screen[i]);
     // The winding of the clipped polygon is the winding of the triangle; take the largest fan
     // triangle's for robustness.
     double area = 0;
     for (int i = 1; i + 1 < n; ++i)
-        area += signedArea(*screen[0], *screen[i], *screen[i + 1]);
-    if (swapped)
-        area = -area;
-    if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+        area += signedArea(out.screen[0], out.screen[i], out.screen[i + 1]);
+    if (culled(area))
         return;
     for (int i = 1; i + 1 < n; ++i)
-        EmitTriangle(out, screen[0], screen[i], screen[i + 1]);
+        EmitTriangle(out, &out.screen[0], &out.screen[i], &out.screen[i + 1]);
 }
 
 void Pipeline::Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
