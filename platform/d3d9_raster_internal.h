@@ -390,14 +390,16 @@ struct Raster {
     void ShaderSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
                     bool hasLodPlanes) const;
     // The rows y0..y1 of a triangle in the fast state, specialised on depth, texture, level of
-    // detail and flat shading.
-    template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-    void FastRows(RowBounds& rows, int y0, int y1, const float* base, const float* dx, const float* dy, float ox,
-                  float oy) const;
-    using RowsFunction = void (Raster::*)(RowBounds&, int, int, const float*, const float*, const float*, float,
-                                          float) const;
+    // detail and flat shading, eight pixels a step where the processor has AVX2.
+    using RowsFunction = void (*)(const Raster&, RowBounds&, int, int, const float*, const float*, const float*,
+                                  float, float);
     RowsFunction PickFastRows(bool lodPlanes) const;
 };
+
+// Whether the fast rows shade eight pixels a step (the processor has AVX2 and the override allows
+// it); the override: -1 or 1 as the processor allows, 0 four pixels a step. The same pixels either way.
+bool RasterWide();
+void SetRasterWideOverride(int wide);
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2);
 // Lines step along their major axis from pixel to pixel, the last pixel drawn unless asked not to.
