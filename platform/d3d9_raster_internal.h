@@ -396,11 +396,6 @@ struct Raster {
     RowsFunction PickFastRows(bool lodPlanes) const;
 };
 
-// Whether the fast rows shade eight pixels a step (the processor has AVX2 and the override allows
-// it); the override: -1 or 1 as the processor allows, 0 four pixels a step. The same pixels either way.
-bool RasterWide();
-void SetRasterWideOverride(int wide);
-
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2);
 // Lines step along their major axis from pixel to pixel, the last pixel drawn unless asked not to.
 void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel);

@@ -6,6 +6,7 @@
 // target and depth images.
 
 #include "platform/d3d9_raster_internal.h"
+#include "platform/d3d9_control.h"
 
 #include <algorithm>
 #include <cmath>
@@ -948,24 +949,12 @@ using V = Lanes8;
 
 } // namespace
 
-namespace {
-std::atomic<int> gWideOverride{-1};
-} // namespace
-
-void SetRasterWideOverride(int wide) { gWideOverride.store(wide, std::memory_order_relaxed); }
-
-bool RasterWide() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    const int wide = gWideOverride.load(std::memory_order_relaxed);
-    return avx2 && wide != 0;
-}
-
 Raster::RowsFunction Raster::PickFastRows(bool lodPlanes) const {
     const PixelSetup& p = *ps;
     const bool texture = p.stageCount > 0 && p.stages[0].sampler >= 0;
     const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0) |
                       (flatColor != nullptr ? 1 : 0);
-    return RasterWide() ? eight::kRows[index] : four::kRows[index];
+    return D3d9RasterWide() ? eight::kRows[index] : four::kRows[index];
 }
 
 namespace {
@@ -1123,3 +1112,14 @@ void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, boo
 }
 
 } // namespace d3d9::raster_detail
+
+namespace {
+std::atomic<int> gWideOverride{-1};
+} // namespace
+
+void D3d9SetRasterWide(int wide) { gWideOverride.store(wide, std::memory_order_relaxed); }
+
+bool D3d9RasterWide() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 && gWideOverride.load(std::memory_order_relaxed) != 0;
+}
