@@ -823,7 +823,7 @@ struct Lanes4 {
     [[gnu::always_inline]] static __m128i Half(I a, int) { return a; }
     template <class G> [[gnu::always_inline]] static F JoinF(const G* groups, int k) { return groups[0].p[k]; }
     template <class G> [[gnu::always_inline]] static F JoinC(const G* groups, int k) { return groups[0].c[k]; }
-    template <class G> [[gnu::always_inline]] static F JoinQ(const G* groups) { return groups[0].q; }
+    template <class G> [[gnu::always_inline]] static F JoinQ(const G* groups) { return _mm_load_ps(groups[0].q); }
     [[gnu::always_inline]] static I Live(const int* lanes) {
         return _mm_cmpgt_epi32(_mm_set1_epi32(lanes[0]), _mm_setr_epi32(0, 1, 2, 3));
     }
@@ -914,7 +914,7 @@ struct Lanes8 {
         return _mm256_set_m128(groups[1].c[k], groups[0].c[k]);
     }
     template <class G> [[gnu::always_inline]] static F JoinQ(const G* groups) {
-        return _mm256_set_m128(groups[1].q, groups[0].q);
+        return _mm256_set_m128(_mm_load_ps(groups[1].q), _mm_load_ps(groups[0].q));
     }
     [[gnu::always_inline]] static I Live(const int* lanes) {
         return _mm256_cmpgt_epi32(_mm256_setr_epi32(lanes[0], lanes[0], lanes[0], lanes[0], lanes[1], lanes[1],

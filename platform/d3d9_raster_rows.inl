@@ -277,7 +277,8 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
     // over w; q: q/w), and where its pixels are: in one row from `target[0]` on when `contiguous`,
     // else each at its own address. A group of no pixels touches nothing.
     struct Group {
-        __m128 p[4], c[4], q;
+        __m128 p[4], c[4];
+        alignas(16) float q[4];
         int lanes;
         bool contiguous;
         BYTE* target[4];
@@ -457,39 +458,33 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
         }
     };
 
-    // Groups set aside until V::kGroups are ready.
+    // Groups set aside until V::kGroups are ready; one alone is shaded at once.
     Group ready[kGroups];
     int readyCount = 0;
+    auto next = [&]() __attribute__((always_inline)) -> Group& { return ready[kGroups == 1 ? 0 : readyCount]; };
     auto submit = [&]() __attribute__((always_inline)) {
-        if (++readyCount == kGroups) {
+        if (kGroups == 1) {
+            shade(ready);
+        } else if (++readyCount == kGroups) {
             shade(ready);
             readyCount = 0;
         }
     };
-    // Pixels waiting for a group: rows too short to fill one pass theirs on to the next.
-    alignas(16) float waitingP[4][4], waitingC[4][4], waitingQ[4] = {};
-    BYTE* waitingTarget[4];
-    BYTE* waitingDepth[4] = {};
-    int waitingRow[4] = {};
-    int waiting = 0;
+    // Pixels waiting for a group gather in the next group's place: rows too short to fill one
+    // pass theirs on to the next.
+    int waiting = 0, firstRow = 0, lastRow = 0; // the rows of the first and last waiting pixel
     // Inline: called, it reloads every plane and constant it captured and spills around the call.
     auto flush = [&]() __attribute__((always_inline)) {
-        Group& G = ready[readyCount];
-        for (int k = 0; k < 4; ++k) {
-            G.p[k] = _mm_load_ps(waitingP[k]);
-            G.c[k] = _mm_load_ps(waitingC[k]);
-            G.target[k] = waitingTarget[k];
-            G.depth[k] = waitingDepth[k];
-        }
-        G.q = _mm_load_ps(waitingQ);
+        Group& G = next();
         G.lanes = waiting;
-        G.contiguous = waitingRow[0] == waitingRow[waiting - 1];
+        G.contiguous = firstRow == lastRow;
         waiting = 0;
         submit();
     };
-    for (int x = 0; x < 4; ++x) { // lanes never filled hold finite values
-        _mm_store_ps(waitingP[x], _mm_setzero_ps());
-        _mm_store_ps(waitingC[x], _mm_setzero_ps());
+    for (Group& G : ready) { // lanes never filled hold finite values
+        for (int k = 0; k < 4; ++k)
+            G.p[k] = G.c[k] = _mm_setzero_ps();
+        _mm_store_ps(G.q, _mm_setzero_ps());
     }
     for (int y = y0; y <= y1; ++y) {
         int lo, hi;
@@ -514,7 +509,7 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
         }
         for (int x = lo; x <= hi;) {
             if (waiting == 0 && hi - x >= 3) { // four pixels of this row
-                Group& G = ready[readyCount];
+                Group& G = next();
                 G.p[0] = position;
                 G.p[1] = _mm_add_ps(G.p[0], dxP);
                 G.p[2] = _mm_add_ps(G.p[1], dxP);
@@ -525,11 +520,12 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
                 G.c[2] = _mm_add_ps(G.c[1], dxC);
                 G.c[3] = _mm_add_ps(G.c[2], dxC);
                 color = _mm_add_ps(G.c[3], dxC);
-                G.q = _mm_setzero_ps(); // q/w is read only by projected coordinates
-                if (projected) {
-                    const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
-                    q = q3 + dxQ;
-                    G.q = _mm_setr_ps(q0, q1, q2, q3);
+                if (projected) { // q/w is read only by projected coordinates
+                    G.q[0] = q;
+                    G.q[1] = G.q[0] + dxQ;
+                    G.q[2] = G.q[1] + dxQ;
+                    G.q[3] = G.q[2] + dxQ;
+                    q = G.q[3] + dxQ;
                 }
                 G.lanes = 4;
                 G.contiguous = true;
@@ -541,13 +537,15 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
                 depth += kDepth ? 16 : 0;
                 continue;
             }
-            _mm_store_ps(waitingP[waiting], position);
-            _mm_store_ps(waitingC[waiting], color);
+            Group& G = next();
+            G.p[waiting] = position;
+            G.c[waiting] = color;
             if (projected)
-                waitingQ[waiting] = q;
-            waitingTarget[waiting] = target;
-            waitingDepth[waiting] = depth;
-            waitingRow[waiting] = y;
+                G.q[waiting] = q;
+            G.target[waiting] = target;
+            G.depth[waiting] = depth;
+            firstRow = waiting == 0 ? y : firstRow;
+            lastRow = y;
             position = _mm_add_ps(position, dxP);
             color = _mm_add_ps(color, dxC);
             q += projected ? dxQ : 0.0f;
@@ -563,9 +561,6 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
     if (readyCount > 0) { // the last groups with empty ones
         for (int g = readyCount; g < kGroups; ++g) {
             Group& G = ready[g];
-            for (int k = 0; k < 4; ++k)
-                G.p[k] = G.c[k] = _mm_setzero_ps();
-            G.q = _mm_setzero_ps();
             G.lanes = 0;
             G.contiguous = true;
             G.target[0] = G.depth[0] = nullptr;
