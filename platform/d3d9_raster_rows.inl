@@ -291,7 +291,7 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
         for (int g = 0; g < kGroups; ++g) {
             const Group& G = groups[g];
             BYTE* const* at = depth ? G.depth : G.target;
-            if (G.lanes == 0) {
+            if (kGroups > 1 && G.lanes == 0) { // only the last of a triangle's steps has an empty group
                 half[g] = _mm_setzero_si128();
             } else if (G.contiguous) {
                 half[g] = LoadLanes(at[0], G.lanes);
@@ -312,7 +312,7 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
             const Group& G = groups[g];
             BYTE* const* at = depth ? G.depth : G.target;
             const int groupBits = bits >> 4 * g & 15;
-            if (groupBits == 0)
+            if (kGroups > 1 && groupBits == 0)
                 continue;
             const __m128i v = V::Half(value, g);
             if (G.contiguous) {
