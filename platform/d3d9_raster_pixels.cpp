@@ -2,8 +2,8 @@
 // rows and spans a triangle covers under the top-left rule, lines, and per pixel the
 // perspective-correct interpolants, texture sampling, the stage combiner, fog, alpha test, the
 // depth buffer, blending and the write mask. The frequent state runs four pixels at a time on SSE2
-// lanes with the same results as one at a time. Reads ScreenVertex and PixelSetup; writes the
-// target and depth images.
+// lanes, or eight on AVX2 where the processor has it, with the same results as one at a time.
+// Reads ScreenVertex and PixelSetup; writes the target and depth images.
 
 #include "platform/d3d9_raster_internal.h"
 #include "platform/d3d9_control.h"
