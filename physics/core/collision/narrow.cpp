@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "physics/core/collision/triangle.h"
+#include "physics/core/volume/primitives.h"
 
 namespace {
 
@@ -141,6 +142,9 @@ SegmentPair OvpGeneralPrimitiveClosestToPoint(const OvV3d& p, const OvV3d& q0, c
     return r;
 }
 
+// p moved along the unit normal onto the plane n . x = offset.
+OvV3d OntoPlane(const OvV3d& p, const OvV3d& n, float offset) { return OvpAdd(p, OvpScale(n, offset - OvpDot(n, p))); }
+
 // Emission of contact points onto the contact plane.
 struct Emitter {
     OvV3d* points;
@@ -149,7 +153,7 @@ struct Emitter {
     bool closed = false;
     OvV3d normal;
     float offset;
-    OvV3d Project(const OvV3d& p) const { return OvpAdd(p, OvpScale(normal, offset - OvpDot(normal, p))); }
+    OvV3d Project(const OvV3d& p) const { return OntoPlane(p, normal, offset); }
     static float Apart(const OvV3d& a, const OvV3d& b, const OvV3d& n) {
         OvV3d d = OvpSub(a, b);
         d = OvpSub(d, OvpScale(n, OvpDot(d, n)));
@@ -230,6 +234,35 @@ OvpFeaturePlane FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float s
         }
     }
     return {towards, OvpDot(towards, point)};
+}
+
+// Closest point of a vertex and a polygon; true when the vertex lies over the face (seen
+// across the plane's normal), else onFace receives the closest point of its boundary.
+bool VertexOverFace(const OvV3d& p, const OvpSupportFeature* face, const Plane2& plane, OvV3d* onFace) {
+    float poly[ovpCONTACTMAXGENERATED][2];
+    OvV3d world[ovpCONTACTMAXGENERATED];
+    const int n = face->count;
+    if (Polygon2(face, plane, poly, world)) {
+        float q[2];
+        plane.To(p, q);
+        bool inside = true;
+        for (int i = 0; i < n && inside; ++i) {
+            inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
+        }
+        if (inside) {
+            return true;
+        }
+    }
+    float bestD = FLT_MAX;
+    for (int i = 0; i < n; ++i) {
+        const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
+        const OvV3d d = OvpSub(s.pb, p);
+        if (OvpDot(d, d) < bestD) {
+            bestD = OvpDot(d, d);
+            *onFace = s.pb;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -446,32 +479,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         return *planeAxes;
     };
 
-    // Closest point of a vertex and a polygon; true when the vertex lies over the face.
     const auto search = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
-        float poly[ovpCONTACTMAXGENERATED][2];
-        OvV3d world[ovpCONTACTMAXGENERATED];
-        const int n = face->count;
-        if (Polygon2(face, plane(), poly, world)) {
-            float q[2];
-            plane().To(p, q);
-            bool inside = true;
-            for (int i = 0; i < n && inside; ++i) {
-                inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
-            }
-            if (inside) {
-                return true;
-            }
-        }
-        float bestD = FLT_MAX;
-        for (int i = 0; i < n; ++i) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
-            const OvV3d d = OvpSub(s.pb, p);
-            if (OvpDot(d, d) < bestD) {
-                bestD = OvpDot(d, d);
-                *onFace = s.pb;
-            }
-        }
-        return false;
+        return VertexOverFace(p, face, plane(), onFace);
     };
     const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
         if (memo == nullptr) {
@@ -896,12 +905,162 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
     return out->count > 0;
 }
 
+namespace {
+
+// A sphere against a triangle (side t of the pair, in world coordinates): the pair test, the
+// features and the one contact point of the general routines, step by step with the same
+// operations in the same order, so the same record, without the slots, the point pool, the
+// polygon clipping and the memo the general case needs. -1 when the face axis gives no number
+// (the general routine then takes its fallback axis); else 1 when the record has its point.
+int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, OvpContact* out) {
+    const OvpVolume* A = pair->volume[0];
+    const OvpVolume* B = pair->volume[1];
+    const OvpVolume* T = pair->volume[t];
+    const OvMatrix* placement = pair->matrix[1 - t];
+    const bool placed = placement != nullptr && !OvpMathIsIdentity(placement);
+    // The sphere's core is its centre: its interval along d is one value.
+    const auto sphereAt = [&](const OvV3d& d) { return placed ? 0.0f + OvpDot(placement->pos, d) : 0.0f; };
+    const auto extremes = [&](const OvV3d& d, float* a0, float* a1, float* b0, float* b1) {
+        float lo, hi;
+        OvpTriangleGetInterval(T, &d, &lo, &hi);
+        const float c = sphereAt(d);
+        *a0 = t == 0 ? lo : c;
+        *a1 = t == 0 ? hi : c;
+        *b0 = t == 0 ? c : lo;
+        *b1 = t == 0 ? c : hi;
+    };
+
+    // The separating axis: the triangle's face axis alone.
+    const OvpFaceAxis face = OvpTriangleGetFaceAxis(T, nullptr);
+    const OvV3d& d = face.direction;
+    const float shift = OvpDot(OvV3d{0.0f, 0.0f, 0.0f}, d);
+    const float s0 = face.lower == -FLT_MAX ? -FLT_MAX : face.lower + shift;
+    const float s1 = face.upper + shift;
+    const float c = sphereAt(d);
+    OvV3d n;
+    float base;
+    const float value = t == 0 ? Choose(d, s0, s1, c, c, &n, &base) : Choose(d, c, c, s0, s1, &n, &base);
+    if (!(value > -FLT_MAX)) {
+        return -1;
+    }
+    const float fatSum = A->fat + B->fat;
+    float separation = value - A->fat - B->fat;
+    float offset = base + (value + B->fat - A->fat) * 0.5f;
+    if (!(separation < threshold)) {
+        return 0;
+    }
+
+    // The features: the sphere's centre, the triangle's vertex, edge or face.
+    OvpSupportFeature features[2];
+    OvpSupportFeature& tri = features[t];
+    OvpSupportFeature& centre = features[1 - t];
+    OvpSupportFeatureInit(&centre);
+    centre.count = 1;
+    centre.vertices[0].p =
+        placement != nullptr ? OvpMathTransformPoint(OvV3d{0.0f, 0.0f, 0.0f}, placement) : OvV3d{0.0f, 0.0f, 0.0f};
+    centre.vertices[0].spare = 0.0f;
+    const auto fetch = [&](const OvV3d& normal) {
+        OvpSupportFeatureInit(&tri);
+        const OvV3d direction = t == 0 ? OvpScale(normal, -1.0f) : normal;
+        OvpTriangleGetSupportFeature(T, t == 0 ? 1 : 0, &direction, &tri);
+    };
+    fetch(n);
+
+    // The contact point: the centre over the face, or the closest point of the triangle's
+    // feature; apart, the normal runs between the two.
+    const OvpSupportFeature& a = features[0];
+    const OvpSupportFeature& b = features[1];
+    OvUInt8 kinds[2];
+    OvV3d point;
+    OvpFeaturePlane planes[2];
+    float core = 0.0f;
+    const auto collide = [&](bool refine) {
+        core = separation + fatSum;
+        const bool vertexA = a.count == 1;
+        const OvV3d p = vertexA ? a.vertices[0].p : b.vertices[0].p;
+        const OvpSupportFeature& other = vertexA ? b : a;
+        OvV3d q = other.vertices[0].p;
+        int otherKind = ovpFEATURE_VERTEX;
+        OvV3d pA, pB;
+        bool over = false;
+        if (other.count == 2) {
+            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, other.vertices[0].p, other.vertices[1].p);
+            q = s.pb;
+            otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
+        } else if (other.count >= 3) {
+            over = VertexOverFace(p, &other, Plane2(n), &q);
+            otherKind = over ? ovpFEATURE_FACE : ovpFEATURE_EDGE;
+        }
+        kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
+        kinds[vertexA ? 1 : 0] = static_cast<OvUInt8>(otherKind);
+        if (over) {
+            point = OntoPlane(p, n, offset);
+            pA = vertexA ? p : point;
+            pB = vertexA ? point : p;
+        } else {
+            pA = vertexA ? p : q;
+            pB = vertexA ? q : p;
+            const OvV3d apart = OvpSub(pA, pB);
+            const float dd = OvpDot(apart, apart);
+            if (refine && core >= 0.0f && dd > FLT_MIN) {
+                const float l = std::sqrt(dd);
+                n = OvpScale(apart, 1.0f / l);
+                core = l;
+                offset = (B->fat - A->fat + l) * 0.5f + OvpDot(n, pB);
+            }
+            point = OntoPlane(pB, n, offset);
+        }
+        planes[0] = FeaturePlane(&a, n, -1.0f, pA);
+        planes[1] = FeaturePlane(&b, n, 1.0f, pB);
+    };
+    collide(true);
+
+    // Over the face or on a shared edge the contact takes the face normal.
+    const OvUInt32 word = OvpTriangleGetEdgeFlags(T);
+    if (word != ovpTRIANGLE_ALLEDGES && ((tri.flags & ~word & ovpTRIANGLE_ALLEDGES) != 0 || tri.count >= 3)) {
+        OvV3d side;
+        OvpCollisionTriangleSide(pair, t, &side);
+        const OvV3d m = t == 0 ? OvpScale(side, -1.0f) : side;
+        if (OvpDot(m, n) < 0.99999f) {
+            float a0, a1, b0, b1;
+            extremes(m, &a0, &a1, &b0, &b1);
+            n = m;
+            separation = a0 - b1 - fatSum;
+            offset = b1 + (a0 - b1 + B->fat - A->fat) * 0.5f;
+            if (!(separation < threshold)) {
+                return 0;
+            }
+            fetch(n);
+            collide(false);
+        }
+    }
+    if (core - fatSum > threshold) {
+        return 0;
+    }
+    out->normal = n;
+    out->kind[0] = kinds[0];
+    out->kind[1] = kinds[1];
+    OvpCollisionWritePoints(&point, 1, planes, threshold, fatSum, out);
+    return out->count > 0 ? 1 : 0;
+}
+
+} // namespace
+
 OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out,
                          OvpFeatureVertex* pool, OvUInt32 room, OvUInt32* used) {
     if (used != nullptr) {
         *used = 0;
     }
     out->count = 0;
+    for (int t = 0; t < 2; ++t) {
+        if (pair->volume[t]->type == &ovpTriangleVolumeType && pair->matrix[t] == nullptr &&
+            pair->volume[1 - t]->type == &ovpSphereVolumeType) {
+            const int made = SphereTriangleRecord(pair, t, threshold, out);
+            if (made >= 0) {
+                return made;
+            }
+        }
+    }
     OvpCollisionFeatures work;
     work.pool = pool;
     work.room = room;
