@@ -215,12 +215,15 @@ bool Polygon2(const OvpSupportFeature* f, const Plane2& plane, float (*out)[2], 
 }
 
 // The feature plane of one side: a face's own plane, an edge's plane across the normal, a
-// vertex's plane along the normal. sign is +1 for B, -1 for A.
-OvpFeaturePlane FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float sign, const OvV3d& point) {
+// vertex's plane along the normal. sign is +1 for B, -1 for A. Written field by field: a plane
+// returned whole was read back across the stores that made it, and the read waited for them.
+void FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float sign, const OvV3d& point, OvpFeaturePlane* out) {
     const OvV3d towards = OvpScale(n, sign);
     if (f->count == 0 || f->count >= 3) {
         if (OvpDot(f->normal, towards) > 0.1f) {
-            return {f->normal, f->offset};
+            out->normal = f->normal;
+            out->offset = f->offset;
+            return;
         }
     } else if (f->count == 2) {
         OvV3d e;
@@ -229,11 +232,14 @@ OvpFeaturePlane FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float s
             const OvV3d across = OvpSub(towards, OvpScale(e, OvpDot(towards, e)));
             OvV3d m;
             if (OvpMathVec3Normalize(&m, &across) > 0.1f) {
-                return {m, OvpDot(m, f->vertices[0].p)};
+                out->normal = m;
+                out->offset = OvpDot(m, f->vertices[0].p);
+                return;
             }
         }
     }
-    return {towards, OvpDot(towards, point)};
+    out->normal = towards;
+    out->offset = OvpDot(towards, point);
 }
 
 // Closest point of a vertex and a polygon; true when the vertex lies over the face (seen
@@ -253,13 +259,17 @@ bool VertexOverFace(const OvV3d& p, const OvpSupportFeature* face, const Plane2&
             return true;
         }
     }
+    // The closest point copied by coordinate: copied whole it went through memory and was read
+    // back across the stores that put it there, and the read waited for them.
     float bestD = FLT_MAX;
     for (int i = 0; i < n; ++i) {
         const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
         const OvV3d d = OvpSub(s.pb, p);
         if (OvpDot(d, d) < bestD) {
             bestD = OvpDot(d, d);
-            *onFace = s.pb;
+            onFace->x = s.pb.x;
+            onFace->y = s.pb.y;
+            onFace->z = s.pb.z;
         }
     }
     return false;
@@ -662,8 +672,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         }
     }
 planes:
-    planes[0] = FeaturePlane(a, *normal, -1.0f, pA);
-    planes[1] = FeaturePlane(b, *normal, 1.0f, pB);
+    FeaturePlane(a, *normal, -1.0f, pA, &planes[0]);
+    FeaturePlane(b, *normal, 1.0f, pB, &planes[1]);
     return out.count;
 }
 
@@ -966,13 +976,14 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
     };
     fetch(n);
 
-    // The contact point: the centre over the face, or the closest point of the triangle's
-    // feature; apart, the normal runs between the two.
+    // One pass: the centre over the face, or the closest points of the two features, between
+    // which the normal then runs when they are apart. The record's point and the feature
+    // planes are made after the last pass.
     const OvpSupportFeature& a = features[0];
     const OvpSupportFeature& b = features[1];
     OvUInt8 kinds[2];
-    OvV3d point;
-    OvpFeaturePlane planes[2];
+    OvV3d point, pA, pB;
+    bool over = false;
     float core = 0.0f;
     const auto collide = [&](bool refine) {
         core = separation + fatSum;
@@ -981,8 +992,7 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
         const OvpSupportFeature& other = vertexA ? b : a;
         OvV3d q = other.vertices[0].p;
         int otherKind = ovpFEATURE_VERTEX;
-        OvV3d pA, pB;
-        bool over = false;
+        over = false;
         if (other.count == 2) {
             const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, other.vertices[0].p, other.vertices[1].p);
             q = s.pb;
@@ -1008,10 +1018,7 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
                 core = l;
                 offset = (B->fat - A->fat + l) * 0.5f + OvpDot(n, pB);
             }
-            point = OntoPlane(pB, n, offset);
         }
-        planes[0] = FeaturePlane(&a, n, -1.0f, pA);
-        planes[1] = FeaturePlane(&b, n, 1.0f, pB);
     };
     collide(true);
 
@@ -1037,6 +1044,12 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
     if (core - fatSum > threshold) {
         return 0;
     }
+    if (!over) {
+        point = OntoPlane(pB, n, offset);
+    }
+    OvpFeaturePlane planes[2];
+    FeaturePlane(&a, n, -1.0f, pA, &planes[0]);
+    FeaturePlane(&b, n, 1.0f, pB, &planes[1]);
     out->normal = n;
     out->kind[0] = kinds[0];
     out->kind[1] = kinds[1];
