@@ -969,10 +969,16 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
     centre.vertices[0].p =
         placement != nullptr ? OvpMathTransformPoint(OvV3d{0.0f, 0.0f, 0.0f}, placement) : OvV3d{0.0f, 0.0f, 0.0f};
     centre.vertices[0].spare = 0.0f;
+    // The triangle's feature along a normal, fetched again only for other bits; with it the
+    // centre's search over a face feature, made again only along another normal.
+    OvV3d along = n;
+    OvpVertexFaceMemo memo{};
     const auto fetch = [&](const OvV3d& normal) {
         OvpSupportFeatureInit(&tri);
         const OvV3d direction = t == 0 ? OvpScale(normal, -1.0f) : normal;
         OvpTriangleGetSupportFeature(T, t == 0 ? 1 : 0, &direction, &tri);
+        along = normal;
+        memo.valid = false;
     };
     fetch(n);
 
@@ -998,7 +1004,13 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
             q = s.pb;
             otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         } else if (other.count >= 3) {
-            over = VertexOverFace(p, &other, Plane2(n), &q);
+            if (!memo.valid || std::memcmp(&memo.normal, &n, sizeof(n)) != 0) {
+                memo.normal = n;
+                memo.inside = VertexOverFace(p, &other, Plane2(n), &memo.onFace);
+                memo.valid = true;
+            }
+            over = memo.inside;
+            q = over ? q : memo.onFace;
             otherKind = over ? ovpFEATURE_FACE : ovpFEATURE_EDGE;
         }
         kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
@@ -1037,7 +1049,9 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
             if (!(separation < threshold)) {
                 return 0;
             }
-            fetch(n);
+            if (std::memcmp(&along, &n, sizeof(n)) != 0) {
+                fetch(n);
+            }
             collide(false);
         }
     }
