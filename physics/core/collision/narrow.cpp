@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "physics/core/collision/triangle.h"
+#include "physics/core/volume/primitives.h"
 
 namespace {
 
@@ -141,6 +142,9 @@ SegmentPair OvpGeneralPrimitiveClosestToPoint(const OvV3d& p, const OvV3d& q0, c
     return r;
 }
 
+// p moved along the unit normal onto the plane n . x = offset.
+OvV3d OntoPlane(const OvV3d& p, const OvV3d& n, float offset) { return OvpAdd(p, OvpScale(n, offset - OvpDot(n, p))); }
+
 // Emission of contact points onto the contact plane.
 struct Emitter {
     OvV3d* points;
@@ -149,7 +153,7 @@ struct Emitter {
     bool closed = false;
     OvV3d normal;
     float offset;
-    OvV3d Project(const OvV3d& p) const { return OvpAdd(p, OvpScale(normal, offset - OvpDot(normal, p))); }
+    OvV3d Project(const OvV3d& p) const { return OntoPlane(p, normal, offset); }
     static float Apart(const OvV3d& a, const OvV3d& b, const OvV3d& n) {
         OvV3d d = OvpSub(a, b);
         d = OvpSub(d, OvpScale(n, OvpDot(d, n)));
@@ -211,12 +215,15 @@ bool Polygon2(const OvpSupportFeature* f, const Plane2& plane, float (*out)[2], 
 }
 
 // The feature plane of one side: a face's own plane, an edge's plane across the normal, a
-// vertex's plane along the normal. sign is +1 for B, -1 for A.
-OvpFeaturePlane FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float sign, const OvV3d& point) {
+// vertex's plane along the normal. sign is +1 for B, -1 for A. Written field by field: a plane
+// returned whole was read back across the stores that made it, and the read waited for them.
+void FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float sign, const OvV3d& point, OvpFeaturePlane* out) {
     const OvV3d towards = OvpScale(n, sign);
     if (f->count == 0 || f->count >= 3) {
         if (OvpDot(f->normal, towards) > 0.1f) {
-            return {f->normal, f->offset};
+            out->normal = f->normal;
+            out->offset = f->offset;
+            return;
         }
     } else if (f->count == 2) {
         OvV3d e;
@@ -225,11 +232,47 @@ OvpFeaturePlane FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float s
             const OvV3d across = OvpSub(towards, OvpScale(e, OvpDot(towards, e)));
             OvV3d m;
             if (OvpMathVec3Normalize(&m, &across) > 0.1f) {
-                return {m, OvpDot(m, f->vertices[0].p)};
+                out->normal = m;
+                out->offset = OvpDot(m, f->vertices[0].p);
+                return;
             }
         }
     }
-    return {towards, OvpDot(towards, point)};
+    out->normal = towards;
+    out->offset = OvpDot(towards, point);
+}
+
+// Closest point of a vertex and a polygon; true when the vertex lies over the face (seen
+// across the plane's normal), else onFace receives the closest point of its boundary.
+bool VertexOverFace(const OvV3d& p, const OvpSupportFeature* face, const Plane2& plane, OvV3d* onFace) {
+    float poly[ovpCONTACTMAXGENERATED][2];
+    OvV3d world[ovpCONTACTMAXGENERATED];
+    const int n = face->count;
+    if (Polygon2(face, plane, poly, world)) {
+        float q[2];
+        plane.To(p, q);
+        bool inside = true;
+        for (int i = 0; i < n && inside; ++i) {
+            inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
+        }
+        if (inside) {
+            return true;
+        }
+    }
+    // The closest point copied by coordinate: copied whole it went through memory and was read
+    // back across the stores that put it there, and the read waited for them.
+    float bestD = FLT_MAX;
+    for (int i = 0; i < n; ++i) {
+        const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
+        const OvV3d d = OvpSub(s.pb, p);
+        if (OvpDot(d, d) < bestD) {
+            bestD = OvpDot(d, d);
+            onFace->x = s.pb.x;
+            onFace->y = s.pb.y;
+            onFace->z = s.pb.z;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -446,32 +489,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         return *planeAxes;
     };
 
-    // Closest point of a vertex and a polygon; true when the vertex lies over the face.
     const auto search = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
-        float poly[ovpCONTACTMAXGENERATED][2];
-        OvV3d world[ovpCONTACTMAXGENERATED];
-        const int n = face->count;
-        if (Polygon2(face, plane(), poly, world)) {
-            float q[2];
-            plane().To(p, q);
-            bool inside = true;
-            for (int i = 0; i < n && inside; ++i) {
-                inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
-            }
-            if (inside) {
-                return true;
-            }
-        }
-        float bestD = FLT_MAX;
-        for (int i = 0; i < n; ++i) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
-            const OvV3d d = OvpSub(s.pb, p);
-            if (OvpDot(d, d) < bestD) {
-                bestD = OvpDot(d, d);
-                *onFace = s.pb;
-            }
-        }
-        return false;
+        return VertexOverFace(p, face, plane(), onFace);
     };
     const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
         if (memo == nullptr) {
@@ -653,8 +672,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         }
     }
 planes:
-    planes[0] = FeaturePlane(a, *normal, -1.0f, pA);
-    planes[1] = FeaturePlane(b, *normal, 1.0f, pB);
+    FeaturePlane(a, *normal, -1.0f, pA, &planes[0]);
+    FeaturePlane(b, *normal, 1.0f, pB, &planes[1]);
     return out.count;
 }
 
@@ -896,12 +915,179 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
     return out->count > 0;
 }
 
+namespace {
+
+// A sphere against a triangle (side t of the pair, in world coordinates): the pair test, the
+// features and the one contact point of the general routines, step by step with the same
+// operations in the same order, so the same record, without the slots, the point pool, the
+// polygon clipping and the memo the general case needs. -1 when the face axis gives no number
+// (the general routine then takes its fallback axis); else 1 when the record has its point.
+int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, OvpContact* out) {
+    const OvpVolume* A = pair->volume[0];
+    const OvpVolume* B = pair->volume[1];
+    const OvpVolume* T = pair->volume[t];
+    const OvMatrix* placement = pair->matrix[1 - t];
+    const bool placed = placement != nullptr && !OvpMathIsIdentity(placement);
+    // The sphere's core is its centre: its interval along d is one value.
+    const auto sphereAt = [&](const OvV3d& d) { return placed ? 0.0f + OvpDot(placement->pos, d) : 0.0f; };
+    const auto extremes = [&](const OvV3d& d, float* a0, float* a1, float* b0, float* b1) {
+        float lo, hi;
+        OvpTriangleGetInterval(T, &d, &lo, &hi);
+        const float c = sphereAt(d);
+        *a0 = t == 0 ? lo : c;
+        *a1 = t == 0 ? hi : c;
+        *b0 = t == 0 ? c : lo;
+        *b1 = t == 0 ? c : hi;
+    };
+
+    // The separating axis: the triangle's face axis alone.
+    const OvpFaceAxis face = OvpTriangleGetFaceAxis(T, nullptr);
+    const OvV3d& d = face.direction;
+    const float shift = OvpDot(OvV3d{0.0f, 0.0f, 0.0f}, d);
+    const float s0 = face.lower == -FLT_MAX ? -FLT_MAX : face.lower + shift;
+    const float s1 = face.upper + shift;
+    const float c = sphereAt(d);
+    OvV3d n;
+    float base;
+    const float value = t == 0 ? Choose(d, s0, s1, c, c, &n, &base) : Choose(d, c, c, s0, s1, &n, &base);
+    if (!(value > -FLT_MAX)) {
+        return -1;
+    }
+    const float fatSum = A->fat + B->fat;
+    float separation = value - A->fat - B->fat;
+    float offset = base + (value + B->fat - A->fat) * 0.5f;
+    if (!(separation < threshold)) {
+        return 0;
+    }
+
+    // The features: the sphere's centre, the triangle's vertex, edge or face.
+    OvpSupportFeature features[2];
+    OvpSupportFeature& tri = features[t];
+    OvpSupportFeature& centre = features[1 - t];
+    OvpSupportFeatureInit(&centre);
+    centre.count = 1;
+    centre.vertices[0].p =
+        placement != nullptr ? OvpMathTransformPoint(OvV3d{0.0f, 0.0f, 0.0f}, placement) : OvV3d{0.0f, 0.0f, 0.0f};
+    centre.vertices[0].spare = 0.0f;
+    // The triangle's feature along a normal, fetched again only for other bits; with it the
+    // centre's search over a face feature, made again only along another normal.
+    OvV3d along = n;
+    OvpVertexFaceMemo memo{};
+    const auto fetch = [&](const OvV3d& normal) {
+        OvpSupportFeatureInit(&tri);
+        const OvV3d direction = t == 0 ? OvpScale(normal, -1.0f) : normal;
+        OvpTriangleGetSupportFeature(T, t == 0 ? 1 : 0, &direction, &tri);
+        along = normal;
+        memo.valid = false;
+    };
+    fetch(n);
+
+    // One pass: the centre over the face, or the closest points of the two features, between
+    // which the normal then runs when they are apart. The record's point and the feature
+    // planes are made after the last pass.
+    const OvpSupportFeature& a = features[0];
+    const OvpSupportFeature& b = features[1];
+    OvUInt8 kinds[2];
+    OvV3d point, pA, pB;
+    bool over = false;
+    float core = 0.0f;
+    const auto collide = [&](bool refine) {
+        core = separation + fatSum;
+        const bool vertexA = a.count == 1;
+        const OvV3d p = vertexA ? a.vertices[0].p : b.vertices[0].p;
+        const OvpSupportFeature& other = vertexA ? b : a;
+        OvV3d q = other.vertices[0].p;
+        int otherKind = ovpFEATURE_VERTEX;
+        over = false;
+        if (other.count == 2) {
+            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, other.vertices[0].p, other.vertices[1].p);
+            q = s.pb;
+            otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
+        } else if (other.count >= 3) {
+            if (!memo.valid || std::memcmp(&memo.normal, &n, sizeof(n)) != 0) {
+                memo.normal = n;
+                memo.inside = VertexOverFace(p, &other, Plane2(n), &memo.onFace);
+                memo.valid = true;
+            }
+            over = memo.inside;
+            q = over ? q : memo.onFace;
+            otherKind = over ? ovpFEATURE_FACE : ovpFEATURE_EDGE;
+        }
+        kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
+        kinds[vertexA ? 1 : 0] = static_cast<OvUInt8>(otherKind);
+        if (over) {
+            point = OntoPlane(p, n, offset);
+            pA = vertexA ? p : point;
+            pB = vertexA ? point : p;
+        } else {
+            pA = vertexA ? p : q;
+            pB = vertexA ? q : p;
+            const OvV3d apart = OvpSub(pA, pB);
+            const float dd = OvpDot(apart, apart);
+            if (refine && core >= 0.0f && dd > FLT_MIN) {
+                const float l = std::sqrt(dd);
+                n = OvpScale(apart, 1.0f / l);
+                core = l;
+                offset = (B->fat - A->fat + l) * 0.5f + OvpDot(n, pB);
+            }
+        }
+    };
+    collide(true);
+
+    // Over the face or on a shared edge the contact takes the face normal.
+    const OvUInt32 word = OvpTriangleGetEdgeFlags(T);
+    if (word != ovpTRIANGLE_ALLEDGES && ((tri.flags & ~word & ovpTRIANGLE_ALLEDGES) != 0 || tri.count >= 3)) {
+        OvV3d side;
+        OvpCollisionTriangleSide(pair, t, &side);
+        const OvV3d m = t == 0 ? OvpScale(side, -1.0f) : side;
+        if (OvpDot(m, n) < 0.99999f) {
+            float a0, a1, b0, b1;
+            extremes(m, &a0, &a1, &b0, &b1);
+            n = m;
+            separation = a0 - b1 - fatSum;
+            offset = b1 + (a0 - b1 + B->fat - A->fat) * 0.5f;
+            if (!(separation < threshold)) {
+                return 0;
+            }
+            if (std::memcmp(&along, &n, sizeof(n)) != 0) {
+                fetch(n);
+            }
+            collide(false);
+        }
+    }
+    if (core - fatSum > threshold) {
+        return 0;
+    }
+    if (!over) {
+        point = OntoPlane(pB, n, offset);
+    }
+    OvpFeaturePlane planes[2];
+    FeaturePlane(&a, n, -1.0f, pA, &planes[0]);
+    FeaturePlane(&b, n, 1.0f, pB, &planes[1]);
+    out->normal = n;
+    out->kind[0] = kinds[0];
+    out->kind[1] = kinds[1];
+    OvpCollisionWritePoints(&point, 1, planes, threshold, fatSum, out);
+    return out->count > 0 ? 1 : 0;
+}
+
+} // namespace
+
 OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float lengthScale, OvpContact* out,
                          OvpFeatureVertex* pool, OvUInt32 room, OvUInt32* used) {
     if (used != nullptr) {
         *used = 0;
     }
     out->count = 0;
+    for (int t = 0; t < 2; ++t) {
+        if (pair->volume[t]->type == &ovpTriangleVolumeType && pair->matrix[t] == nullptr &&
+            pair->volume[1 - t]->type == &ovpSphereVolumeType) {
+            const int made = SphereTriangleRecord(pair, t, threshold, out);
+            if (made >= 0) {
+                return made;
+            }
+        }
+    }
     OvpCollisionFeatures work;
     work.pool = pool;
     work.room = room;

@@ -162,11 +162,13 @@ OvV3d* OvpTriangleGetSupportPoint(const OvpVolume* volume, const OvV3d* d, OvV3d
 OvpSupportFeature* OvpTriangleGetSupportFeature(const OvpVolume* volume, OvBool flag, const OvV3d* d,
                                                 OvpSupportFeature* out) {
     const OvpTriangleShape s = OvpTriangleGetShape(volume);
-    OvV3d v[3];
-    Vertices(s, v);
+    // The vertices where the shape holds them: packed into an array of their own, their
+    // coordinates were read back across the stores that packed them, and each read waited.
+    const OvV3d* const vertex[3] = {&s.p0, &s.p1, &s.p2};
+    const auto v = [&vertex](int i) -> const OvV3d& { return *vertex[i]; };
     float dot[3];
     for (int i = 0; i < 3; ++i) {
-        dot[i] = OvpDot(*d, v[i]);
+        dot[i] = OvpDot(*d, v(i));
     }
     int first = 0;
     for (int i = 1; i < 3; ++i) {
@@ -183,18 +185,18 @@ OvpSupportFeature* OvpTriangleGetSupportFeature(const OvpVolume* volume, OvBool 
     const float h = OvpDot(s.normal, *d);
     if (h >= -0.7071f && h <= 0.7071f) {
         OvV3d e;
-        const OvV3d diff = OvpSub(v[first], v[second]);
+        const OvV3d diff = OvpSub(v(first), v(second));
         OvpMathVec3Normalize(&e, &diff);
         const float de = OvpDot(*d, e);
         if (de >= 0.5f) {
             out->count = 1;
-            SetVertex(out, 0, v[first]);
+            SetVertex(out, 0, v(first));
             out->normal = *d;
             out->flags = kVertexFlags[first];
         } else {
             out->count = 2;
-            SetVertex(out, 0, v[first]);
-            SetVertex(out, 1, v[second]);
+            SetVertex(out, 0, v(first));
+            SetVertex(out, 1, v(second));
             const OvV3d perpendicular = OvpSub(*d, OvpScale(e, de));
             OvpMathVec3Normalize(&out->normal, &perpendicular);
             out->flags = EdgeFlag(first, second);
@@ -206,9 +208,9 @@ OvpSupportFeature* OvpTriangleGetSupportFeature(const OvpVolume* volume, OvBool 
         out->normal = below ? OvpScale(s.normal, -1.0f) : s.normal;
         out->count = 3;
         const bool forward = (flag != 0) == below;
-        SetVertex(out, 0, v[0]);
-        SetVertex(out, 1, forward ? v[1] : v[2]);
-        SetVertex(out, 2, forward ? v[2] : v[1]);
+        SetVertex(out, 0, v(0));
+        SetVertex(out, 1, forward ? v(1) : v(2));
+        SetVertex(out, 2, forward ? v(2) : v(1));
         out->flags = 0;
     }
     out->offset = dot[first];
