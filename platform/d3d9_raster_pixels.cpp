@@ -846,8 +846,12 @@ using V = Lanes4;
 
 // Lanes8: two groups a step on AVX2 (no FMA: every product is rounded before its sum, as above),
 // for processors that have it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 #pragma GCC diagnostic push
 // Lambdas here taking or giving 256-bit vectors are all inlined into functions built for AVX2.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -945,7 +949,11 @@ using V = Lanes8;
 } // namespace eight
 
 #pragma GCC diagnostic pop
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 } // namespace
 

@@ -630,7 +630,6 @@ using Wide8 = float __attribute__((vector_size(32), aligned(16)));
 using WideMask8 = std::int32_t __attribute__((vector_size(32), aligned(16)));
 using Half4 = float __attribute__((vector_size(16), aligned(16)));
 using HalfMask4 = std::int32_t __attribute__((vector_size(16), aligned(16)));
-using Wide8Load = float __attribute__((vector_size(32), aligned(16), may_alias));
 
 template <typename V, typename H> [[gnu::always_inline]] inline void Join(V* out, const void* lo, const void* hi) {
     H a, b;
@@ -667,7 +666,10 @@ template <bool Direct>
         const OvUInt32 k0 = lists[e].group - first, k1 = lists[e + 1].group - first;
         OvpScanGroup& S0 = state[k0];
         OvpScanGroup& S1 = state[k1];
-        const auto* wk = reinterpret_cast<const Wide8Load*>(packed[e].wj[0]);
+        // The packed lists are aligned to 16 bytes only: the pair's six eight-float runs are
+        // copied, which the compiler does with unaligned loads.
+        Wide8 wk[6];
+        std::memcpy(wk, packed[e].wj[0], sizeof(wk));
         Wide8 m = wk[0] * d[0] + wk[1] * d[1];
         m = m + wk[2] * d[2];
         m = m + wk[3] * d[3];
