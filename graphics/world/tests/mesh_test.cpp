@@ -406,6 +406,73 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
     }
 }
 
+TEST_F(MeshTest, StoredIndicesReadAsAPlainLoopReadsThem) {
+    // Bodies of one mesh whose stored indices are read where a memory stream holds them and in
+    // blocks through a stream of callbacks: counts around every step of the narrowing loops and
+    // past one block, each with no bad index, or one at the first, a middle or the last place.
+    NewMaterial(255);
+    struct Source {
+        const Bytes* bytes;
+        std::size_t at;
+    };
+    const auto readCustom = [](void* data, void* buffer, OvUInt32 length) -> OvUInt32 {
+        auto* source = static_cast<Source*>(data);
+        const std::size_t n = std::min<std::size_t>(length, source->bytes->size() - source->at);
+        std::copy_n(source->bytes->data() + source->at, n, static_cast<OvUInt8*>(buffer));
+        source->at += n;
+        return static_cast<OvUInt32>(n);
+    };
+    std::mt19937 rng(11);
+    const OvInt32 vertices = 0x8001;
+    for (std::uint32_t count : {1u, 7u, 15u, 16u, 17u, 31u, 33u, 1024u, 1025u, 40000u, 70001u}) {
+        std::vector<std::uint32_t> plain(count);
+        for (std::uint32_t& v : plain) {
+            v = std::uniform_int_distribution<std::uint32_t>(0, vertices - 1)(rng);
+        }
+        for (std::uint32_t place : {count, 0u, count / 2, count - 1}) {
+            for (std::uint32_t bad : {0u, static_cast<std::uint32_t>(vertices), 0xFFFFu, 0x10000u, 0x80000000u}) {
+                if ((place == count) != (bad == 0)) {
+                    continue;
+                }
+                std::vector<std::uint32_t> stored = plain;
+                if (place < count) {
+                    stored[place] = bad;
+                }
+                Bytes body;
+                const auto put = [&body](std::uint32_t v) {
+                    for (int i = 0; i < 4; ++i) {
+                        body.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+                    }
+                };
+                for (std::uint32_t v : {0u, 1u, count, count, 0u}) {
+                    put(v);
+                }
+                for (std::uint32_t v : stored) {
+                    put(v);
+                }
+                const std::string name = std::to_string(count) + " indices, " + std::to_string(bad) + " at " +
+                                         std::to_string(place);
+                Source source{&body, 0};
+                OvStreamCustom custom = {nullptr, readCustom, nullptr, nullptr, &source};
+                for (OvStream* in : {OpenBytes(body), OvStreamOpen(ovSTREAMCUSTOM, ovSTREAMREAD, &custom)}) {
+                    OvMeshHeader* h =
+                        OvMeshHeaderStreamRead(in, static_cast<OvInt32>(body.size()), FALSE, &list, vertices);
+                    OvStreamClose(in, nullptr);
+                    ASSERT_EQ(h != nullptr, place == count) << name;
+                    if (h == nullptr) {
+                        EXPECT_EQ(TakeError(), ovERRREAD) << name;
+                        continue;
+                    }
+                    const OvMesh& mesh = OvMeshHeaderGetMeshes(h)[0];
+                    ASSERT_EQ(mesh.numIndices, count) << name;
+                    EXPECT_TRUE(std::equal(stored.begin(), stored.end(), mesh.indices)) << name;
+                    OvMeshHeaderDestroy(h);
+                }
+            }
+        }
+    }
+}
+
 TEST_F(MeshTest, WindowListsAreThePlainBuildOfTheirTriangles) {
     VariedMaterials(99, 30);
     for (unsigned seed = 300; seed < 380; ++seed) {
