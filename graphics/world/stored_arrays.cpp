@@ -19,28 +19,49 @@
 namespace {
 
 #if OV_STORED_ARRAYS_AVX2
-bool HasAvx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-    return avx2;
+// Read once before main; a plain load for each call after it.
+const bool gHasAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+
+bool HasAvx2() { return gHasAvx2; }
+
+// Four triangles a step, bounds kept per lane and folded into the eight lanes of two records at
+// the end. kSwap: the 16-bit halves of each 32-bit word trade places by one shuffle and the records
+// are stored (stored may be to itself); otherwise the records are only bounded, and a count that is
+// not a multiple of four ends with the last four again. Returns the triangles it went through.
+template <bool kSwap>
+[[gnu::target("avx2")]] inline void TriangleStepAvx2(const OvUInt8* stored, OvUInt8* to, std::size_t i, __m256i& high,
+                                                     __m256i& low) {
+    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stored + 8 * i));
+    if constexpr (kSwap) {
+        const __m256i swap = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7,
+                                              4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+        x = _mm256_shuffle_epi8(x, swap);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8 * i), x);
+    }
+    high = _mm256_max_epu16(high, x);
+    low = _mm256_min_epu16(low, x);
 }
 
-// Four triangles a step: the 16-bit halves of each 32-bit word trade places by one shuffle, and the
-// unsigned bounds are kept per lane. Folds its bounds into the eight lanes of two records; returns
-// the triangles it decoded.
-[[gnu::target("avx2")]] std::size_t DecodeTrianglesAvx2(const OvUInt8* stored, OvUInt8* to, std::size_t count,
-                                                        OvUInt16* largest, OvUInt16* smallest) {
-    const __m256i swap = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4,
-                                          5, 10, 11, 8, 9, 14, 15, 12, 13);
-    __m256i high = _mm256_setzero_si256();
-    __m256i low = _mm256_set1_epi16(-1);
+template <bool kSwap>
+[[gnu::target("avx2")]] inline std::size_t TrianglesAvx2Run(const OvUInt8* stored, OvUInt8* to, std::size_t count,
+                                                            __m256i& high, __m256i& low) {
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        const __m256i x =
-            _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(stored + 8 * i)), swap);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 8 * i), x);
-        high = _mm256_max_epu16(high, x);
-        low = _mm256_min_epu16(low, x);
+        TriangleStepAvx2<kSwap>(stored, to, i, high, low);
     }
+    if (!kSwap && i < count) {
+        TriangleStepAvx2<kSwap>(stored, to, count - 4, high, low);
+        i = count;
+    }
+    return i;
+}
+
+template <bool kSwap>
+[[gnu::target("avx2")]] std::size_t TrianglesAvx2(const OvUInt8* stored, OvUInt8* to, std::size_t count,
+                                                  OvUInt16* largest, OvUInt16* smallest) {
+    __m256i high = _mm256_setzero_si256();
+    __m256i low = _mm256_set1_epi16(-1);
+    const std::size_t i = TrianglesAvx2Run<kSwap>(stored, to, count, high, low);
     const __m128i h = _mm_max_epu16(_mm256_castsi256_si128(high), _mm256_extracti128_si256(high, 1));
     const __m128i l = _mm_min_epu16(_mm256_castsi256_si128(low), _mm256_extracti128_si256(low, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(largest), h);
@@ -48,25 +69,63 @@ bool HasAvx2() {
     return i;
 }
 
-// Sixteen indices a step: the largest 32-bit value is kept apart, so the saturating pack is exact
-// for every index that passes. Returns the indices it narrowed; *largest is their largest value,
-// 0x10000 at most.
-[[gnu::target("avx2")]] std::size_t NarrowIndicesAvx2(const OvUInt8* stored, std::size_t count, OvUInt16* out,
-                                                      OvUInt32* largest) {
-    __m256i most = _mm256_setzero_si256();
+// The bounds of at least four triangle records, folded in registers.
+[[gnu::target("avx2")]] OvStoredTriangleBounds BoundTrianglesAvx2(const OvUInt8* records, std::size_t count) {
+    __m256i high = _mm256_setzero_si256();
+    __m256i low = _mm256_set1_epi16(-1);
+    TrianglesAvx2Run<false>(records, nullptr, count, high, low);
+    __m128i h = _mm_max_epu16(_mm256_castsi256_si128(high), _mm256_extracti128_si256(high, 1));
+    __m128i l = _mm_min_epu16(_mm256_castsi256_si128(low), _mm256_extracti128_si256(low, 1));
+    h = _mm_max_epu16(h, _mm_shuffle_epi32(h, 0x4E));
+    l = _mm_min_epu16(l, _mm_shuffle_epi32(l, 0x4E));
+    // The largest vertex as the complement of the smallest complement of lanes 0-2.
+    const __m128i vertices = _mm_and_si128(h, _mm_setr_epi16(-1, -1, -1, 0, 0, 0, 0, 0));
+    const auto largestVertex =
+        static_cast<OvUInt16>(~_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(vertices, _mm_set1_epi16(-1)))));
+    return {largestVertex, static_cast<OvUInt16>(_mm_extract_epi16(h, 3)),
+            static_cast<OvUInt16>(_mm_extract_epi16(l, 3))};
+}
+
+// Sixteen indices a step, then four, each run ending with its last step again where the count
+// leaves a rest (stored and out never overlap); the largest 32-bit value is kept apart, so the
+// saturating pack is exact for every index that passes. At least four indices; returns their
+// largest value, 0x10000 at most.
+[[gnu::target("avx2")]] inline void IndexStepAvx2(const OvUInt8* stored, OvUInt16* out, std::size_t at, __m256i& most) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stored + 4 * at));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stored + 4 * at + 32));
+    most = _mm256_max_epu32(most, _mm256_max_epu32(a, b));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at), _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8));
+}
+
+[[gnu::target("avx2")]] inline void IndexStep4(const OvUInt8* stored, OvUInt16* out, std::size_t at, __m128i& most) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + 4 * at));
+    most = _mm_max_epu32(most, a);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), _mm_packus_epi32(a, a));
+}
+
+[[gnu::target("avx2")]] OvUInt32 NarrowIndicesAvx2(const OvUInt8* stored, std::size_t count, OvUInt16* out) {
+    __m128i most = _mm_setzero_si128();
     std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stored + 4 * i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stored + 4 * i + 32));
-        most = _mm256_max_epu32(most, _mm256_max_epu32(a, b));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                            _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8));
+    if (count >= 16) {
+        __m256i wide = _mm256_setzero_si256();
+        for (; i + 16 <= count; i += 16) {
+            IndexStepAvx2(stored, out, i, wide);
+        }
+        if (i + 4 <= count) {
+            IndexStepAvx2(stored, out, count - 16, wide);
+            i = count;
+        }
+        most = _mm_max_epu32(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
     }
-    __m128i m = _mm_max_epu32(_mm256_castsi256_si128(most), _mm256_extracti128_si256(most, 1));
-    m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0x4E));
-    m = _mm_max_epu32(m, _mm_shuffle_epi32(m, 0xB1));
-    *largest = std::min<OvUInt32>(static_cast<OvUInt32>(_mm_cvtsi128_si32(m)), 0x10000u);
-    return i;
+    for (; i + 4 <= count; i += 4) {
+        IndexStep4(stored, out, i, most);
+    }
+    if (i < count) {
+        IndexStep4(stored, out, count - 4, most);
+    }
+    most = _mm_max_epu32(most, _mm_shuffle_epi32(most, 0x4E));
+    most = _mm_max_epu32(most, _mm_shuffle_epi32(most, 0xB1));
+    return std::min<OvUInt32>(static_cast<OvUInt32>(_mm_cvtsi128_si32(most)), 0x10000u);
 }
 #endif
 
@@ -78,28 +137,31 @@ inline OvUInt32 LittleU32(const OvUInt8* b) {
 
 } // namespace
 
-OvStoredTriangleBounds OvDecodeStoredTriangles(const OvUInt8* stored, OvTriangle* out, std::size_t count) {
+namespace {
+
+// The records of stored triangles with their bounds; kSwap as in TrianglesAvx2.
+template <bool kSwap> OvStoredTriangleBounds Triangles(const OvUInt8* stored, OvUInt8* to, std::size_t count) {
     static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
     // Bounds per 16-bit lane of two records (vertex 0, 1, 2, material, twice).
     OvUInt16 largest[8] = {};
     OvUInt16 smallest[8] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
-    auto* to = reinterpret_cast<OvUInt8*>(out);
     std::size_t i = 0;
 #if OV_STORED_ARRAYS_AVX2
     if (count >= 4 && HasAvx2()) {
-        i = DecodeTrianglesAvx2(stored, to, count, largest, smallest);
+        i = TrianglesAvx2<kSwap>(stored, to, count, largest, smallest);
     }
 #endif
 #if defined(__SSE2__)
-    // Two triangles a step: the 16-bit halves of each 32-bit word trade places; the unsigned
-    // bounds are taken as signed ones of the values less 0x8000.
+    // Two triangles a step; the unsigned bounds are taken as signed ones of the values less 0x8000.
     const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
     __m128i high = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(largest)), bias);
     __m128i low = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(smallest)), bias);
     for (; i + 2 <= count; i += 2) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + 8 * i));
-        x = _mm_or_si128(_mm_slli_epi32(x, 16), _mm_srli_epi32(x, 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * i), x);
+        if constexpr (kSwap) {
+            x = _mm_or_si128(_mm_slli_epi32(x, 16), _mm_srli_epi32(x, 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * i), x);
+        }
         const __m128i biased = _mm_xor_si128(x, bias);
         high = _mm_max_epi16(high, biased);
         low = _mm_min_epi16(low, biased);
@@ -109,9 +171,17 @@ OvStoredTriangleBounds OvDecodeStoredTriangles(const OvUInt8* stored, OvTriangle
 #endif
     for (; i < count; ++i) {
         const OvUInt8* t = stored + 8 * i;
-        const OvUInt16 w[4] = {static_cast<OvUInt16>(t[2] | t[3] << 8), static_cast<OvUInt16>(t[0] | t[1] << 8),
-                               static_cast<OvUInt16>(t[6] | t[7] << 8), static_cast<OvUInt16>(t[4] | t[5] << 8)};
-        std::memcpy(to + 8 * i, w, sizeof w);
+        OvUInt16 w[4];
+        if constexpr (kSwap) {
+            // Little-endian words of the stored order.
+            w[0] = static_cast<OvUInt16>(t[2] | t[3] << 8);
+            w[1] = static_cast<OvUInt16>(t[0] | t[1] << 8);
+            w[2] = static_cast<OvUInt16>(t[6] | t[7] << 8);
+            w[3] = static_cast<OvUInt16>(t[4] | t[5] << 8);
+            std::memcpy(to + 8 * i, w, sizeof w);
+        } else {
+            std::memcpy(w, t, sizeof w);
+        }
         for (int k = 0; k < 4; ++k) {
             largest[k] = std::max(largest[k], w[k]);
             smallest[k] = std::min(smallest[k], w[k]);
@@ -121,18 +191,32 @@ OvStoredTriangleBounds OvDecodeStoredTriangles(const OvUInt8* stored, OvTriangle
             std::max(largest[3], largest[7]), std::min(smallest[3], smallest[7])};
 }
 
-OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt16* out) {
-    std::size_t i = 0;
-    OvUInt32 wide = 0;
+} // namespace
+
+OvStoredTriangleBounds OvDecodeStoredTriangles(const OvUInt8* stored, OvTriangle* out, std::size_t count) {
+    return Triangles<true>(stored, reinterpret_cast<OvUInt8*>(out), count);
+}
+
+OvStoredTriangleBounds OvBoundTriangles(const OvTriangle* triangles, std::size_t count) {
+    const auto* bytes = reinterpret_cast<const OvUInt8*>(triangles);
 #if OV_STORED_ARRAYS_AVX2
-    if (count >= 16 && HasAvx2()) {
-        i = NarrowIndicesAvx2(stored, count, out, &wide);
+    if (count >= 4 && HasAvx2()) {
+        return BoundTrianglesAvx2(bytes, count);
     }
 #endif
-    // The rest: the high halves are gathered apart so that the loop works on 16-bit lanes.
+    return Triangles<false>(bytes, nullptr, count);
+}
+
+OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt16* out) {
+#if OV_STORED_ARRAYS_AVX2
+    if (count >= 4 && HasAvx2()) {
+        return NarrowIndicesAvx2(stored, count, out);
+    }
+#endif
+    // The high halves are gathered apart so that the loop works on 16-bit lanes.
     OvUInt32 high = 0;
     OvUInt16 largest = 0;
-    for (; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         OvUInt32 v = 0;
         if constexpr (std::endian::native == std::endian::little) {
             std::memcpy(&v, stored + 4 * i, sizeof v);
@@ -144,5 +228,5 @@ OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt1
         out[i] = low;
         largest = std::max(largest, low);
     }
-    return std::max(wide, high != 0 ? 0x10000u : OvUInt32{largest});
+    return high != 0 ? 0x10000u : largest;
 }

@@ -19,6 +19,9 @@ struct OvStoredTriangleBounds {
 // records, with their largest vertex and their material range.
 OvStoredTriangleBounds OvDecodeStoredTriangles(const OvUInt8* stored, OvTriangle* out, std::size_t count);
 
+// The same bounds of triangle records (in memory, or stored in the order of the records).
+OvStoredTriangleBounds OvBoundTriangles(const OvTriangle* triangles, std::size_t count);
+
 // Stored 32-bit indices narrowed to 16 bits; the largest stored value, or 0x10000 when one does not
-// fit 16 bits.
+// fit 16 bits. stored and out do not overlap.
 OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt16* out);

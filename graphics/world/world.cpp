@@ -15,6 +15,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/stored_arrays.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 
@@ -319,13 +320,9 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
             }
             // From 0x36002 on a stored triangle is the record as it lies in memory. Vertices
             // inside the sector's arrays; materials inside the world's list.
-            OvUInt16 largestVertex = 0, largestMaterial = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                const OvTriangle& tri = sector->triangles[i];
-                largestVertex = std::max({largestVertex, tri.vertIndex[0], tri.vertIndex[1], tri.vertIndex[2]});
-                largestMaterial = std::max(largestMaterial, tri.matIndex);
-            }
-            if (count > 0 && (largestVertex >= numVertices || (materials > 0 && base + largestMaterial >= materials))) {
+            const OvStoredTriangleBounds bounds = OvBoundTriangles(sector->triangles, count);
+            if (count > 0 && (bounds.largestVertex >= numVertices ||
+                              (materials > 0 && base + bounds.largestMaterial >= materials))) {
                 ReportBadData();
                 ok = false;
             }
