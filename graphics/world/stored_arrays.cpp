@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "graphics/world/geometry.h"
@@ -81,9 +82,16 @@ template <bool kSwap>
     // The largest vertex as the complement of the smallest complement of lanes 0-2.
     const __m128i vertices = _mm_and_si128(h, _mm_setr_epi16(-1, -1, -1, 0, 0, 0, 0, 0));
     const auto largestVertex =
-        static_cast<OvUInt16>(~_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(vertices, _mm_set1_epi16(-1)))));
-    return {largestVertex, static_cast<OvUInt16>(_mm_extract_epi16(h, 3)),
-            static_cast<OvUInt16>(_mm_extract_epi16(l, 3))};
+        static_cast<std::uint64_t>(~_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(vertices, _mm_set1_epi16(-1)))) &
+                                   0xFFFF);
+    // Put together in a register: fields stored one by one and read back whole would wait on the
+    // stores.
+    const std::uint64_t packed = largestVertex | static_cast<std::uint64_t>(_mm_extract_epi16(h, 3)) << 16 |
+                                 static_cast<std::uint64_t>(_mm_extract_epi16(l, 3)) << 32;
+    OvStoredTriangleBounds bounds;
+    static_assert(sizeof bounds == 6, "three 16-bit fields");
+    std::memcpy(&bounds, &packed, sizeof bounds);
+    return bounds;
 }
 
 // Sixteen indices a step, then four, each run ending with its last step again where the count
@@ -197,14 +205,13 @@ OvStoredTriangleBounds OvDecodeStoredTriangles(const OvUInt8* stored, OvTriangle
     return Triangles<true>(stored, reinterpret_cast<OvUInt8*>(out), count);
 }
 
-OvStoredTriangleBounds OvBoundTriangles(const OvTriangle* triangles, std::size_t count) {
-    const auto* bytes = reinterpret_cast<const OvUInt8*>(triangles);
+OvStoredTriangleBounds OvBoundTriangles(const OvUInt8* records, std::size_t count) {
 #if OV_STORED_ARRAYS_AVX2
     if (count >= 4 && HasAvx2()) {
-        return BoundTrianglesAvx2(bytes, count);
+        return BoundTrianglesAvx2(records, count);
     }
 #endif
-    return Triangles<false>(bytes, nullptr, count);
+    return Triangles<false>(records, nullptr, count);
 }
 
 OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt16* out) {

@@ -20,7 +20,7 @@ struct OvStoredTriangleBounds {
 OvStoredTriangleBounds OvDecodeStoredTriangles(const OvUInt8* stored, OvTriangle* out, std::size_t count);
 
 // The same bounds of triangle records (in memory, or stored in the order of the records).
-OvStoredTriangleBounds OvBoundTriangles(const OvTriangle* triangles, std::size_t count);
+OvStoredTriangleBounds OvBoundTriangles(const OvUInt8* records, std::size_t count);
 
 // Stored 32-bit indices narrowed to 16 bits; the largest stored value, or 0x10000 when one does not
 // fit 16 bits. stored and out do not overlap.

@@ -298,6 +298,7 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         if (numTriangles > 0) {
             sector->triangles = reinterpret_cast<OvTriangle*>(at);
         }
+        const OvUInt8* source = arrays > 0 ? OvStreamPeekInPlace(stream, static_cast<OvUInt32>(arrays)) : nullptr;
         ok = arrays == 0 || OvStreamReadValues(stream, block, static_cast<OvUInt32>(arrays)) != nullptr;
         if (ok && numTriangles > 0) {
             static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
@@ -319,8 +320,12 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
                 }
             }
             // From 0x36002 on a stored triangle is the record as it lies in memory. Vertices
-            // inside the sector's arrays; materials inside the world's list.
-            const OvStoredTriangleBounds bounds = OvBoundTriangles(sector->triangles, count);
+            // inside the sector's arrays; materials inside the world's list. Bounded from the
+            // stream's own bytes when it holds them: wide reads of the copy just stored would wait
+            // for its stores.
+            const bool fromSource = source != nullptr && newOrder && std::endian::native == std::endian::little;
+            const OvStoredTriangleBounds bounds =
+                OvBoundTriangles(fromSource ? source + (stored - block) : stored, count);
             if (count > 0 && (bounds.largestVertex >= numVertices ||
                               (materials > 0 && base + bounds.largestMaterial >= materials))) {
                 ReportBadData();

@@ -451,7 +451,7 @@ TEST(StoredArrays, TrianglesDecodeAndBoundAsAPlainLoop) {
             std::copy(stored.begin(), stored.end(), reinterpret_cast<OvUInt8*>(inPlace.data()));
             same(OvDecodeStoredTriangles(reinterpret_cast<const OvUInt8*>(inPlace.data()), inPlace.data(), count),
                  inPlace, ", in place");
-            same(OvBoundTriangles(plain.data(), count), {}, ", bounded");
+            same(OvBoundTriangles(reinterpret_cast<const OvUInt8*>(plain.data()), count), {}, ", bounded");
         }
     }
 }
