@@ -20,7 +20,8 @@
 namespace {
 
 #if OV_STORED_ARRAYS_AVX2
-// Read once before main; a plain load for each call after it.
+// Read once before main, a plain load for each call after it (a call before it takes the
+// portable path, which gives the same results).
 const bool gHasAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
 
 bool HasAvx2() { return gHasAvx2; }
@@ -137,16 +138,6 @@ template <bool kSwap>
 }
 #endif
 
-// A little-endian 32-bit value.
-inline OvUInt32 LittleU32(const OvUInt8* b) {
-    return static_cast<OvUInt32>(b[0]) | static_cast<OvUInt32>(b[1]) << 8 | static_cast<OvUInt32>(b[2]) << 16 |
-           static_cast<OvUInt32>(b[3]) << 24;
-}
-
-} // namespace
-
-namespace {
-
 // The records of stored triangles with their bounds; kSwap as in TrianglesAvx2.
 template <bool kSwap> OvStoredTriangleBounds Triangles(const OvUInt8* stored, OvUInt8* to, std::size_t count) {
     static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
@@ -225,10 +216,12 @@ OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt1
     OvUInt16 largest = 0;
     for (std::size_t i = 0; i < count; ++i) {
         OvUInt32 v = 0;
+        const OvUInt8* b = stored + 4 * i;
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(&v, stored + 4 * i, sizeof v);
+            std::memcpy(&v, b, sizeof v);
         } else {
-            v = LittleU32(stored + 4 * i);
+            v = static_cast<OvUInt32>(b[0]) | static_cast<OvUInt32>(b[1]) << 8 | static_cast<OvUInt32>(b[2]) << 16 |
+                static_cast<OvUInt32>(b[3]) << 24;
         }
         const auto low = static_cast<OvUInt16>(v);
         high |= v >> 16;
