@@ -93,3 +93,9 @@ std::vector<BYTE> D3d9SurfaceBytes(IDirect3DSurface9* surface);
 // Objects of a device still alive (textures, surfaces of their own, buffers, declarations,
 // shaders, additional swap chains), for leak checks.
 int D3d9LiveObjects(IDirect3DDevice9* device);
+
+// The rasteriser's fast rows shade eight pixels a step where the processor has AVX2, else four;
+// the same pixels either way. D3d9SetRasterWide(0) keeps them at four, -1 (or 1) as the processor
+// allows; D3d9RasterWide tells which runs.
+void D3d9SetRasterWide(int wide);
+bool D3d9RasterWide();

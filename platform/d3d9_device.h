@@ -309,6 +309,9 @@ struct DrawCall {
     UINT numVertices = 0;
     const BYTE* indexData = nullptr; // indexed: the first index used
     D3DFORMAT indexFormat = D3DFMT_INDEX16;
+    // The first and last vertex the primitives read (indexed: the smallest and largest index plus
+    // baseVertex), found when the call is checked.
+    std::uint64_t lowVertex = 0, highVertex = 0;
     // User-memory draws: stream 0 is this memory with this stride.
     const BYTE* userVertices = nullptr;
     UINT userStride = 0;

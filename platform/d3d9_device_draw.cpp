@@ -665,22 +665,28 @@ bool StreamsHold(const State& s, const std::vector<D3DVERTEXELEMENT9>& elements,
     return true;
 }
 
-// The smallest and largest index of `count` indices.
+// The smallest and largest index of `count` indices (little-endian), each format in a loop of
+// its own that the compiler turns into vector minima and maxima.
 void IndexRange(const BYTE* data, D3DFORMAT format, std::uint64_t count, std::uint64_t* low, std::uint64_t* high) {
-    *low = ~std::uint64_t{0};
-    *high = 0;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::uint64_t v;
-        if (format == D3DFMT_INDEX16) {
-            v = static_cast<std::uint64_t>(data[2 * i]) | static_cast<std::uint64_t>(data[2 * i + 1]) << 8;
-        } else {
-            DWORD w;
-            std::memcpy(&w, data + 4 * i, 4);
-            v = w;
+    std::uint32_t lo = ~std::uint32_t{0}, hi = 0;
+    if (format == D3DFMT_INDEX16) {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint32_t v =
+                static_cast<std::uint32_t>(data[2 * i]) | static_cast<std::uint32_t>(data[2 * i + 1]) << 8;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
         }
-        *low = std::min(*low, v);
-        *high = std::max(*high, v);
+    } else {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint32_t v =
+                static_cast<std::uint32_t>(data[4 * i]) | static_cast<std::uint32_t>(data[4 * i + 1]) << 8 |
+                static_cast<std::uint32_t>(data[4 * i + 2]) << 16 | static_cast<std::uint32_t>(data[4 * i + 3]) << 24;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
     }
+    *low = count != 0 ? lo : ~std::uint64_t{0};
+    *high = hi;
 }
 
 } // namespace
@@ -701,6 +707,10 @@ HRESULT Device::Draw(DrawCall& call) {
     if (call.primitives == 0)
         return D3D_OK; // nothing to draw
     call.vertices = static_cast<UINT>(VertexCount(call.type, call.primitives));
+    if (!call.indexed) {
+        call.lowVertex = call.startVertex;
+        call.highVertex = std::uint64_t{call.startVertex} + call.vertices - 1;
+    }
     ++counters.draws;
     counters.primitives += call.primitives;
     RasteriseDraw(*this, call);
@@ -748,6 +758,8 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertex, UINT
             !StreamsHold(state, call.elements,
                          static_cast<std::uint64_t>(static_cast<std::int64_t>(high) + baseVertex)))
             return D3DERR_INVALIDCALL;
+        call.lowVertex = static_cast<std::uint64_t>(static_cast<std::int64_t>(low) + baseVertex);
+        call.highVertex = static_cast<std::uint64_t>(static_cast<std::int64_t>(high) + baseVertex);
     }
     return Draw(call);
 }
@@ -792,6 +804,8 @@ HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minIndex, UIN
         IndexRange(call.indexData, indexFormat, VertexCount(type, count), &low, &high);
         if (low < minIndex || high >= std::uint64_t{minIndex} + numVertices)
             return D3DERR_INVALIDCALL;
+        call.lowVertex = low;
+        call.highVertex = high;
     }
     const HRESULT hr = Draw(call);
     if (SUCCEEDED(hr)) {

@@ -145,12 +145,19 @@ bool ClipSegment(ClipVertex& a, ClipVertex& b, float guard, int stages) {
 // reaches it on, all are set aside again.
 constexpr long kSplitArea = 32768;
 constexpr int kForetell = 64;
-// Bands are cut where the estimated work of the rows above reaches an equal share, at least this
-// many rows apart with room, and there are at most this many per thread that can run at once (a
-// few more bands than threads even out estimates that miss and a worker that comes late; each band
-// more sets up again every primitive crossing into it).
+// Bands are cut where the estimated work of the rows above reaches its share, at least this many
+// rows apart with room. With P threads that can run at once there are up to 4P of them, handed out
+// from the top: P bands of a 1/(2P) share of the work each (an eighth on four threads), P of a
+// 1/(4P) share, then 2P of a 1/(8P) share, so that the last ones, taken by whichever thread is
+// free, are small and the threads end close together although the estimate misses (occluded
+// pixels cost less than drawn ones). Each band more sets up again every primitive crossing into
+// it. Without room for 4P bands, or on one processor, there are up to kBandsPerThread a thread of
+// equal shares; shared clears take as many pieces.
 constexpr int kBandRows = 8;
 constexpr int kBandsPerThread = 2;
+constexpr int kGuidedBandsPerThread = 4;
+// The share of band k of the 4P guided bands, in units of 1/(8P) of the work.
+constexpr int GuidedShare(int k, int parallel) { return k < parallel ? 4 : k < 2 * parallel ? 2 : 1; }
 // The estimate of a primitive set aside, in pixels: its pixels shared evenly among its rows (a
 // small triangle covers far less than its box), plus this much a row for stepping its edges and
 // this much once for its set-up.
@@ -163,9 +170,15 @@ constexpr std::size_t kShareBytes = std::size_t{128} << 10;
 // many.
 constexpr std::size_t kSplitVertices = 1024;
 constexpr std::size_t kChunkVertices = 256;
-// Such a draw's triangles are clipped, culled and set aside for the bands on the pool too, in runs
-// of this many.
-constexpr UINT kChunkPrimitives = 1024;
+// Such a draw's triangles, when it has more than this many, are clipped, culled and set aside for
+// the bands on the pool too, in runs of kChunkPrimitives: short, so that a thread held up by
+// another process leaves the others little to wait for at the end.
+constexpr UINT kSplitPrimitives = 1024;
+constexpr UINT kChunkPrimitives = 512;
+// How far ahead the vertex and assembly runs claim the lines they are about to write: in vertices
+// and set-aside primitives.
+constexpr std::size_t kClaimVertices = 4;
+constexpr std::size_t kClaimAhead = 16;
 
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
@@ -225,19 +238,106 @@ private:
     // With a pixel shader: its machine and samplers in place of the stages.
     void SetUpPixelShader();
     static FogEquation Fog(const std::array<DWORD, kRenderStates>& render, DWORD mode);
-    std::uint64_t VertexIndex(UINT i) const;
-    std::size_t Slot(std::uint64_t index);
-    // Processes the vertex in a slot of the cache; ProcessVertices does every one of the draw's
-    // range on the pool, with the screen form of those inside every plane.
+    // The vertex the i-th index names, read by one of the readers below: WithIndices calls `f`
+    // with the reader of the draw's index format.
+    struct Unindexed {
+        static std::uint64_t At(const DrawCall& c, UINT i) { return std::uint64_t{c.startVertex} + i; }
+    };
+    struct Index16 {
+        static std::uint64_t At(const DrawCall& c, UINT i) {
+            WORD w;
+            std::memcpy(&w, c.indexData + 2 * std::size_t{i}, 2);
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(w) + c.baseVertex);
+        }
+    };
+    struct Index32 {
+        static std::uint64_t At(const DrawCall& c, UINT i) {
+            DWORD w;
+            std::memcpy(&w, c.indexData + 4 * std::size_t{i}, 4);
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(w) + c.baseVertex);
+        }
+    };
+    template <class F>
+    decltype(auto) WithIndices(F&& f) const {
+        if (!call_.indexed)
+            return f(Unindexed{});
+        if (call_.indexFormat == D3DFMT_INDEX16)
+            return f(Index16{});
+        return f(Index32{});
+    }
+    std::uint64_t VertexIndex(UINT i) const {
+        return WithIndices([&](auto reader) { return decltype(reader)::At(call_, i); });
+    }
+    std::size_t Slot(std::uint64_t index) {
+        const std::size_t slot = index - low_;
+        if (!(flags_[slot] & kProcessed))
+            ProcessPosition(slot);
+        return slot;
+    }
+    // The vertex in a slot of the cache: its clip position and the planes it lies outside
+    // (ProcessPosition), the rest once a primitive is drawn with it (ProcessAttributes), or all
+    // of it (ProcessVertex); ProcessVertices does every one of the draw's range on the pool, with
+    // the screen form of those inside every plane.
+    void ProcessPosition(std::size_t slot);
+    void ProcessAttributes(std::size_t slot);
     void ProcessVertex(std::size_t slot);
     void ProcessVertices(std::size_t range);
-    const ClipVertex& Vertex(std::uint64_t index) { return cache_[Slot(index)]; }
-    const ScreenVertex& Screen(std::size_t slot);
-    void ToScreen(const ClipVertex& c, ScreenVertex* s) const;
+    const ClipVertex& Vertex(std::uint64_t index) {
+        const std::size_t slot = Slot(index);
+        ProcessAttributes(slot);
+        return cache_[slot];
+    }
+    // The screen position of a processed vertex (x, y, 1/w, z; kept apart, four to a cache line,
+    // for clipping and culling), or its whole screen form once its attributes are processed.
+    const Vec4& ScreenPosition(std::size_t slot) {
+        if (!(flags_[slot] & kScreenPosition)) {
+            points_[slot] = ToScreenPosition(cache_[slot]);
+            flags_[slot] |= kScreenPosition;
+        }
+        return points_[slot];
+    }
+    const ScreenVertex& Screen(std::size_t slot) {
+        if (!(flags_[slot] & kScreen)) {
+            Place(ScreenPosition(slot), &screens_[slot]);
+            ToScreenAttributes(cache_[slot], &screens_[slot]);
+            flags_[slot] |= kScreen;
+        }
+        return screens_[slot];
+    }
+    Vec4 ToScreenPosition(const ClipVertex& c) const;
+    static void Place(const Vec4& position, ScreenVertex* s) {
+        s->x = position.x;
+        s->y = position.y;
+        s->a[0] = position.z;
+        s->a[1] = position.w;
+    }
+    void ToScreenAttributes(const ClipVertex& c, ScreenVertex* s) const;
+    void ToScreen(const ClipVertex& c, ScreenVertex* s) const {
+        Place(ToScreenPosition(c), s);
+        ToScreenAttributes(c, s);
+    }
     struct Assembly;
     // The primitives, each into an assembly (with a pool, runs of triangles into one each, on
     // the pool when the vertices are ready: Screen and Slot then only read).
     void Triangle(Assembly& out, std::size_t a, std::size_t b, std::size_t c, bool swapped);
+    // Processes the attributes of a triangle's vertices: false when one is not finite; the flat
+    // colours of its first vertex into `flat` and `out` under flat shading.
+    bool TriangleAttributes(Assembly& out, std::size_t a, std::size_t b, std::size_t c, Vec4 flat[2]);
+    // Whether no pixel centre of the scissor can lie in the triangle's box: snapping moves a
+    // position by at most half a sub-pixel step, so the box is widened by a whole one.
+    template <class Point>
+    bool CoversNoPixel(const Point& a, const Point& b, const Point& c) const {
+        constexpr float kMargin = 1.0f / kSub;
+        auto none = [](float lo, float hi, int first, int last) { // no integer in [lo, hi] and [first, last]
+            if (hi < static_cast<float>(first) || lo > static_cast<float>(last))
+                return true;
+            return hi - lo < 1.0f && std::floor(hi) < lo; // NaN: false
+        };
+        return none(std::min({a.x, b.x, c.x}) - kMargin, std::max({a.x, b.x, c.x}) + kMargin, ps_.left,
+                    ps_.right - 1) ||
+               none(std::min({a.y, b.y, c.y}) - kMargin, std::max({a.y, b.y, c.y}) + kMargin, ps_.top,
+                    ps_.bottom - 1);
+    }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
     void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
     // The first `count` assemblies, emptied.
@@ -283,9 +383,13 @@ private:
     Raster raster_{};
     int stages_ = 0;
     float guard_ = 1;
-    // Processed vertices by index, from `low_`; per vertex the kProcessed, kFinite and kScreen
-    // flags, the planes it lies outside (a bit each) and its screen form once asked for.
-    static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4;
+    // Processed vertices by index, from `low_`; per vertex its flags, the planes it lies outside
+    // (a bit each) and its screen form once asked for. kProcessed: the clip position and the
+    // planes; kPositionFinite: that position is finite; kAttributes: colours, coordinates and fog
+    // too; kFinite (with kAttributes): every value is finite; kScreenPosition and kScreen: the
+    // screen position, and the whole screen form.
+    static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
+                                  kScreenPosition = 32;
     std::uint64_t low_ = 0;
     // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
     // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
@@ -326,6 +430,7 @@ private:
         std::vector<ClipVertex> cache;
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
+        std::vector<Vec4> points;
         std::vector<Assembly> assemblies;
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
@@ -341,6 +446,7 @@ private:
     std::vector<std::uint8_t>& flags_ = scratchStore_.flags;
     std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
     std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
+    std::vector<Vec4>& points_ = scratchStore_.points;
     std::vector<Assembly>& assemblies_ = scratchStore_.assemblies;
     std::size_t assembled_ = 0; // assemblies in use
     // Sharing out the pixels: the pool (null: this thread alone, nothing kept) and the area that
@@ -606,23 +712,18 @@ void Pipeline::Run() {
     const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
     guard_ = std::max(1.0f, (kMaxScreen / 4) / std::max(side, 1.0f));
 
-    // Vertex cache over the range of indices the draw names.
+    // Vertex cache over the range of vertices the draw names.
     const UINT n = call_.vertices;
-    std::uint64_t low = ~std::uint64_t{0}, high = 0;
-    for (UINT i = 0; i < n; ++i) {
-        const std::uint64_t v = VertexIndex(i);
-        low = std::min(low, v);
-        high = std::max(high, v);
-    }
     if (n == 0)
         return;
-    low_ = low;
-    const std::size_t range = high - low + 1;
+    low_ = call_.lowVertex;
+    const std::size_t range = call_.highVertex - call_.lowVertex + 1;
     if (cache_.size() < range) {
         cache_.resize(range);
         flags_.resize(range);
         outside_.resize(range);
         screens_.resize(range);
+        points_.resize(range);
     }
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
     struct GiveBack {
@@ -646,7 +747,7 @@ void Pipeline::Run() {
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
-    if (verticesReady_ && triangles && count > kChunkPrimitives) {
+    if (verticesReady_ && triangles && count > kSplitPrimitives) {
         AssembleOnPool(type, count);
     } else {
         Assembly& out = Assemblies(1)[0];
@@ -693,21 +794,23 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
 }
 
 void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end) {
-    auto t = [&](UINT i) { return Slot(VertexIndex(i)); };
-    switch (type) {
-    case D3DPT_TRIANGLELIST:
-        for (UINT i = first; i < end; ++i)
-            Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
-        break;
-    case D3DPT_TRIANGLESTRIP:
-        for (UINT i = first; i < end; ++i)
-            Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
-        break;
-    default: // fan
-        for (UINT i = first; i < end; ++i)
-            Triangle(out, t(i + 1), t(i + 2), t(0), false);
-        break;
-    }
+    WithIndices([&](auto reader) {
+        auto t = [&](UINT i) { return Slot(decltype(reader)::At(call_, i)); };
+        switch (type) {
+        case D3DPT_TRIANGLELIST:
+            for (UINT i = first; i < end; ++i)
+                Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
+            break;
+        case D3DPT_TRIANGLESTRIP:
+            for (UINT i = first; i < end; ++i)
+                Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
+            break;
+        default: // fan
+            for (UINT i = first; i < end; ++i)
+                Triangle(out, t(i + 1), t(i + 2), t(0), false);
+            break;
+        }
+    });
 }
 
 void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
@@ -731,45 +834,49 @@ void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
         &runs);
 }
 
-std::uint64_t Pipeline::VertexIndex(UINT i) const {
-    if (!call_.indexed)
-        return std::uint64_t{call_.startVertex} + i;
-    std::uint64_t index;
-    if (call_.indexFormat == D3DFMT_INDEX16) {
-        index = static_cast<std::uint64_t>(call_.indexData[2 * i]) |
-                static_cast<std::uint64_t>(call_.indexData[2 * i + 1]) << 8;
-    } else {
-        DWORD w;
-        std::memcpy(&w, call_.indexData + 4 * std::size_t{i}, 4);
-        index = w;
-    }
-    return static_cast<std::uint64_t>(static_cast<std::int64_t>(index) + call_.baseVertex);
-}
-
-std::size_t Pipeline::Slot(std::uint64_t index) {
-    const std::size_t slot = index - low_;
-    if (!(flags_[slot] & kProcessed))
-        ProcessVertex(slot);
-    return slot;
-}
-
-void Pipeline::ProcessVertex(std::size_t slot) {
+void Pipeline::ProcessPosition(std::size_t slot) {
     const std::uint64_t index = low_ + slot;
     ClipVertex& c = cache_[slot];
-    if (shader_ != nullptr) {
-        ShadeVertex(index, &c);
+    std::uint8_t flags = kProcessed;
+    Vec4 clip;
+    if (shader_ != nullptr || vs_.transformed) { // all at once: the shader's position comes with the rest
+        if (shader_ != nullptr) {
+            ShadeVertex(index, &c);
+        } else {
+            thread_local InputVertex in;
+            fetch_.Read(index, &in);
+            Process(vs_, fetch_, in, &c);
+        }
+        flags |= kAttributes | (Finite(c) ? kFinite : 0);
+        clip = c.clip;
     } else {
-        InputVertex in;
-        fetch_.Read(index, &in);
-        Process(vs_, fetch_, in, &c);
+        clip = ClipPosition(vs_, fetch_.Position(index));
+        c.clip = clip;
     }
     std::uint8_t outside = 0;
     if (!vs_.transformed)
         for (int plane = 0; plane < 7; ++plane)
-            if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
+            if (!(Clipper::Distance(plane, clip, guard_) >= 0))
                 outside |= static_cast<std::uint8_t>(1 << plane);
+    if (std::isfinite(clip.x) && std::isfinite(clip.y) && std::isfinite(clip.z) && std::isfinite(clip.w))
+        flags |= kPositionFinite;
     outside_[slot] = outside;
-    flags_[slot] = static_cast<std::uint8_t>(kProcessed | (Finite(c) ? kFinite : 0));
+    flags_[slot] = flags;
+}
+
+void Pipeline::ProcessAttributes(std::size_t slot) {
+    if (flags_[slot] & kAttributes)
+        return;
+    thread_local InputVertex in; // reused: zeroing a fresh one cost a quarter of this function
+    fetch_.Read(low_ + slot, &in);
+    ClipVertex& c = cache_[slot];
+    Attributes(vs_, fetch_, in, &c);
+    flags_[slot] |= static_cast<std::uint8_t>(kAttributes | (Finite(c) ? kFinite : 0));
+}
+
+void Pipeline::ProcessVertex(std::size_t slot) {
+    ProcessPosition(slot);
+    ProcessAttributes(slot);
 }
 
 void Pipeline::ProcessVertices(std::size_t range) {
@@ -784,6 +891,15 @@ void Pipeline::ProcessVertices(std::size_t range) {
             const Chunks& c = *static_cast<const Chunks*>(context);
             const std::size_t end = std::min(c.range, (static_cast<std::size_t>(i) + 1) * kChunkVertices);
             for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
+                // Claimed for writing ahead, as Defer does.
+                if (slot + kClaimVertices < end) {
+                    const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                    const auto* screen = reinterpret_cast<const char*>(&c.pipeline->screens_[slot + kClaimVertices]);
+                    for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
+                        __builtin_prefetch(clip + b, 1);
+                    for (std::size_t b = 0; b < sizeof(ScreenVertex); b += 64)
+                        __builtin_prefetch(screen + b, 1);
+                }
                 c.pipeline->ProcessVertex(slot);
                 if (c.pipeline->outside_[slot] == 0)
                     c.pipeline->Screen(slot);
@@ -813,42 +929,27 @@ void Pipeline::ShadeVertex(std::uint64_t index, ClipVertex* out) {
     }
 }
 
-const ScreenVertex& Pipeline::Screen(std::size_t slot) {
-    if (!(flags_[slot] & kScreen)) {
-        ToScreen(cache_[slot], &screens_[slot]);
-        flags_[slot] |= kScreen;
-    }
-    return screens_[slot];
-}
-
 bool Pipeline::Finite(const ClipVertex& v) const {
-    if (!std::isfinite(v.clip.x) || !std::isfinite(v.clip.y) || !std::isfinite(v.clip.z) || !std::isfinite(v.clip.w))
-        return false;
+    // A finite value times 0 is 0, infinity or NaN times 0 NaN: the sum is NaN when one is not.
+    auto zero4 = [](const Vec4& c) { return c.x * 0.0f + c.y * 0.0f + c.z * 0.0f + c.w * 0.0f; };
+    float sum = zero4(v.clip) + zero4(v.color[0]) + zero4(v.color[1]) + v.fog * 0.0f;
     for (int s = 0; s < stages_; ++s)
-        for (int k = 0; k < 3; ++k)
-            if (!std::isfinite(v.tex[s][k]))
-                return false;
-    for (const Vec4& c : v.color)
-        if (!std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(c.z) || !std::isfinite(c.w))
-            return false;
-    return std::isfinite(v.fog);
+        sum += v.tex[s][0] * 0.0f + v.tex[s][1] * 0.0f + v.tex[s][2] * 0.0f;
+    return sum == 0.0f;
 }
 
-void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
-    float invW;
-    if (vs_.transformed) {
-        s->x = c.clip.x;
-        s->y = c.clip.y;
-        s->a[1] = c.clip.z;
-        invW = c.clip.w > 0 && std::isfinite(c.clip.w) ? c.clip.w : 1.0f;
-    } else {
-        const D3DVIEWPORT9& vp = device_.state.viewport;
-        invW = 1.0f / c.clip.w;
-        s->x = static_cast<float>(vp.X) + (1 + c.clip.x * invW) * static_cast<float>(vp.Width) * 0.5f;
-        s->y = static_cast<float>(vp.Y) + (1 - c.clip.y * invW) * static_cast<float>(vp.Height) * 0.5f;
-        s->a[1] = vp.MinZ + c.clip.z * invW * (vp.MaxZ - vp.MinZ);
-    }
-    s->a[0] = invW;
+Vec4 Pipeline::ToScreenPosition(const ClipVertex& c) const {
+    if (vs_.transformed)
+        return {c.clip.x, c.clip.y, c.clip.w > 0 && std::isfinite(c.clip.w) ? c.clip.w : 1.0f, c.clip.z};
+    const D3DVIEWPORT9& vp = device_.state.viewport;
+    const float invW = 1.0f / c.clip.w;
+    return {static_cast<float>(vp.X) + (1 + c.clip.x * invW) * static_cast<float>(vp.Width) * 0.5f,
+            static_cast<float>(vp.Y) + (1 - c.clip.y * invW) * static_cast<float>(vp.Height) * 0.5f, invW,
+            vp.MinZ + c.clip.z * invW * (vp.MaxZ - vp.MinZ)};
+}
+
+void Pipeline::ToScreenAttributes(const ClipVertex& c, ScreenVertex* s) const {
+    const float invW = s->a[0];
     for (int k = 0; k < 2; ++k) {
         s->a[2 + 4 * k] = c.color[k].x * invW;
         s->a[3 + 4 * k] = c.color[k].y * invW;
@@ -862,65 +963,68 @@ void Pipeline::ToScreen(const ClipVertex& c, ScreenVertex* s) const {
         s->a[ps_.fogIndex] = c.fog * invW;
 }
 
-void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
+bool Pipeline::TriangleAttributes(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic, Vec4 flat[2]) {
+    ProcessAttributes(ia);
+    ProcessAttributes(ib);
+    ProcessAttributes(ic);
     if (!(flags_[ia] & flags_[ib] & flags_[ic] & kFinite))
-        return;
-    const ClipVertex &a = cache_[ia], &b = cache_[ib], &c = cache_[ic];
-    Vec4 flat[2];
+        return false;
+    out.flatColor = nullptr;
     if (ps_.flat) {
+        const ClipVertex& a = cache_[ia];
         flat[0] = {Saturate(a.color[0].x), Saturate(a.color[0].y), Saturate(a.color[0].z), Saturate(a.color[0].w)};
         flat[1] = {Saturate(a.color[1].x), Saturate(a.color[1].y), Saturate(a.color[1].z), Saturate(a.color[1].w)};
         out.flatColor = flat;
-    } else {
-        out.flatColor = nullptr;
     }
+    return true;
+}
+
+// A triangle is clipped and culled on its vertices' positions; their colours, coordinates and
+// fog are processed only when it is drawn.
+void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic, bool swapped) {
+    if (!(flags_[ia] & flags_[ib] & flags_[ic] & kPositionFinite))
+        return;
+    Vec4 flat[2];
     const DWORD cull = device_.state.render[D3DRS_CULLMODE];
-    auto signedArea = [](const ScreenVertex& s0, const ScreenVertex& s1, const ScreenVertex& s2) {
+    auto signedArea = [](const auto& s0, const auto& s1, const auto& s2) {
         const double area = (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
                             (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
         return area;
     };
-    if (vs_.transformed) {
-        const ScreenVertex &sa = Screen(ia), &sb = Screen(ib), &sc = Screen(ic);
-        double area = signedArea(sa, sb, sc);
+    // On screen (y down) a positive area runs clockwise.
+    auto culled = [&](double area) {
         if (swapped)
             area = -area;
-        // On screen (y down) a positive area runs clockwise.
-        if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+        return (cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0);
+    };
+    // Inside every plane (vertices already transformed always are): no clipping.
+    if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
+        const Vec4 &pa = ScreenPosition(ia), &pb = ScreenPosition(ib), &pc = ScreenPosition(ic);
+        if (culled(signedArea(pa, pb, pc)) || CoversNoPixel(pa, pb, pc) || !TriangleAttributes(out, ia, ib, ic, flat))
             return;
-        EmitTriangle(out, &sa, &sb, &sc);
+        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic));
         return;
     }
-    // Outside one plane with all three vertices: nothing to draw; inside all: no clipping.
+    // Outside one plane with all three vertices: nothing to draw.
     if (outside_[ia] & outside_[ib] & outside_[ic])
         return;
-    int n = 3;
-    const ScreenVertex* screen[3 + 7];
-    if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
-        screen[0] = &Screen(ia);
-        screen[1] = &Screen(ib);
-        screen[2] = &Screen(ic);
-    } else {
-        out.poly.assign({a, b, c});
-        n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
-        if (n < 3)
-            return;
-        for (int i = 0; i < n; ++i) {
-            ToScreen(out.poly[i], &out.screen[i]);
-            screen[i] = &out.screen[i];
-        }
-    }
+    if (!TriangleAttributes(out, ia, ib, ic, flat))
+        return;
+    out.poly.assign({cache_[ia], cache_[ib], cache_[ic]});
+    const int n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
+    if (n < 3)
+        return;
+    for (int i = 0; i < n; ++i)
+        ToScreen(out.poly[i], &out.screen[i]);
     // The winding of the clipped polygon is the winding of the triangle; take the largest fan
     // triangle's for robustness.
     double area = 0;
     for (int i = 1; i + 1 < n; ++i)
-        area += signedArea(*screen[0], *screen[i], *screen[i + 1]);
-    if (swapped)
-        area = -area;
-    if ((cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0))
+        area += signedArea(out.screen[0], out.screen[i], out.screen[i + 1]);
+    if (culled(area))
         return;
     for (int i = 1; i + 1 < n; ++i)
-        EmitTriangle(out, screen[0], screen[i], screen[i + 1]);
+        EmitTriangle(out, &out.screen[0], &out.screen[i], &out.screen[i + 1]);
 }
 
 void Pipeline::Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel) {
@@ -1076,6 +1180,10 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
 }
 
 void Pipeline::Defer(Assembly& out, const Deferred& d) const {
+    // The lines ahead are claimed for writing early: the bands of the draw before read them on
+    // other processors, and a store that must first take its line from there holds up the rest.
+    if (out.deferred.capacity() - out.deferred.size() > kClaimAhead)
+        __builtin_prefetch(out.deferred.data() + out.deferred.size() + kClaimAhead, 1);
     Deferred& kept = out.deferred.emplace_back(d);
     kept.flat = -1;
     if (out.flatColor != nullptr) {
@@ -1130,30 +1238,40 @@ void Pipeline::DrawBands() {
     std::vector<std::int64_t>& work = scratchStore_.rowWork;
     work.assign(static_cast<std::size_t>(bottom - top), 0);
     for (std::size_t i = 0; i < assembled_; ++i) {
-        const std::vector<std::int64_t>& step = assemblies_[i].work;
-        std::int64_t sum = 0;
-        for (int y = ps_.top; y < bottom && !step.empty(); ++y) {
-            sum += step[static_cast<std::size_t>(y - ps_.top)];
-            if (y >= top)
-                work[static_cast<std::size_t>(y - top)] += sum;
+        const Assembly& a = assemblies_[i];
+        if (a.deferred.empty())
+            continue;
+        std::int64_t sum = 0; // the steps are 0 above the assembly's rows and add up to 0 below
+        for (int y = a.top; y < a.bottom; ++y) {
+            sum += a.work[static_cast<std::size_t>(y - ps_.top)];
+            work[static_cast<std::size_t>(y - top)] += sum;
         }
     }
     std::int64_t total = 0;
     for (std::int64_t w : work)
         total += w;
     const int rows = bottom - top;
-    const int count = std::clamp(rows / kBandRows, 1, kBandsPerThread * pool_->Parallel());
+    // Guided shares with room for all 4P bands (and more than one thread), else equal ones.
+    const int parallel = pool_->Parallel();
+    const int guided = kGuidedBandsPerThread * parallel;
+    const int count = parallel > 1 && rows / kBandRows >= guided
+                          ? guided
+                          : std::clamp(rows / kBandRows, 1, kBandsPerThread * parallel);
+    const std::int64_t units = count == guided ? 8 * parallel : count; // the work in share units
     std::vector<int>& edges = scratchStore_.bandEdges;
     edges.assign(1, top);
-    std::int64_t sum = 0;
+    std::int64_t sum = 0, reached = 0; // the work above y + 1, the share units of the bands cut
     for (int y = top; y + 1 < bottom && static_cast<int>(edges.size()) < count; ++y) {
         sum += work[static_cast<std::size_t>(y - top)];
         const int k = static_cast<int>(edges.size()); // the edge looked for
+        const std::int64_t share = count == guided ? GuidedShare(k - 1, parallel) : 1;
         // Past its share of the work and kBandRows below the last edge, or where the room for the
         // bands still to come ends.
-        if ((sum * count >= total * k && y + 1 - edges.back() >= kBandRows) ||
-            bottom - (y + 1) <= (count - k) * kBandRows)
+        if ((sum * units >= total * (reached + share) && y + 1 - edges.back() >= kBandRows) ||
+            bottom - (y + 1) <= (count - k) * kBandRows) {
             edges.push_back(y + 1);
+            reached += share;
+        }
     }
     edges.push_back(bottom);
     struct Bands {
@@ -1171,8 +1289,11 @@ void Pipeline::DrawBands() {
 }
 
 void Pipeline::DrawBand(int top, int bottom) const {
-    for (std::size_t i = 0; i < assembled_; ++i)
-        DrawKept(assemblies_[i], top, bottom);
+    for (std::size_t i = 0; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        if (!a.deferred.empty() && a.top < bottom && a.bottom > top)
+            DrawKept(a, top, bottom);
+    }
 }
 
 void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {

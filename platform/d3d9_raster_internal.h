@@ -157,8 +157,8 @@ inline Vec4 Decode(BYTE type, const BYTE* p) {
     return {f[0], f[1], f[2], f[3]};
 }
 
-// A vertex as the declaration delivers it (texture sets up to Fetch::texSets; the others read
-// (0, 0, 0, 1)).
+// A vertex as the declaration delivers it (the texture sets below Fetch::texSets; a stage naming
+// another reads (0, 0, 0, 1)). Fetch::Read sets every member it delivers, so one can be reused.
 struct InputVertex {
     Vec4 position;
     Vec3 normal;
@@ -179,11 +179,23 @@ struct Fetch {
     bool hasNormal = false;
     int texSets = 0; // one past the last set with a source: the sets Read fills
 
+    Vec4 Position(std::uint64_t index) const {
+        if (position.base == nullptr)
+            return Vec4{0, 0, 0, 1};
+        const BYTE* p = position.base + index * position.stride;
+        if (position.type == D3DDECLTYPE_FLOAT3) { // the usual type, without the switch's jump
+            float f[3];
+            std::memcpy(f, p, 12);
+            return {f[0], f[1], f[2], 1};
+        }
+        return Decode(position.type, p);
+    }
     void Read(std::uint64_t index, InputVertex* v) const {
         auto read = [&](const Source& s, Vec4 fallback) {
             return s.base != nullptr ? Decode(s.type, s.base + index * s.stride) : fallback;
         };
-        v->position = read(position, Vec4{0, 0, 0, 1});
+        v->position = Position(index);
+        v->normal = {};
         if (hasNormal) {
             const Vec4 n = read(normal, Vec4{});
             v->normal = {n.x, n.y, n.z};
@@ -271,9 +283,14 @@ struct VertexSetup {
     FogEquation fog;
     bool rangeFog = false;
     bool fogFromSpecular = false;
-    DWORD diffuseSource = 0, specularSource = 0, ambientSource = 0, emissiveSource = 0;
+    // The material's diffuse, ambient, specular and emissive colours: from the vertex colour
+    // colorSource names (0 or 1), or the material's own (-1, materialColor).
+    enum { kDiffuse, kAmbient, kSpecularColor, kEmissive };
+    int colorSource[4] = {-1, -1, -1, -1};
+    Vec4 materialColor[4];
+    float power = 0;
+    bool eyePosition = false; // the lights read the camera-space position (a local light or viewer)
     D3DMATRIX worldView{}, worldViewProjection{}, normal{};
-    D3DMATERIAL9 material{};
     Vec4 ambient;
     LightSetup lights[8];
     int lightCount = 0;
@@ -288,6 +305,14 @@ struct VertexSetup {
 };
 
 VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages);
+// A vertex's clip-space position (ClipPosition: what clipping and culling need first), its
+// colours, texture coordinates and fog (Attributes), or all of it (Process).
+inline Vec4 ClipPosition(const VertexSetup& v, Vec4 position) {
+    if (v.transformed)
+        return position; // x, y, z in the target, rhw
+    return Mul(Vec4{position.x, position.y, position.z, 1}, v.worldViewProjection);
+}
+void Attributes(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out);
 void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out);
 
 // Targets, samplers and the pixel stage ------------------------------------------------------------------
@@ -390,12 +415,9 @@ struct Raster {
     void ShaderSpan(int y, int x0, int x1, const float* base, const float* dx, const float* dy, float ox, float oy,
                     bool hasLodPlanes) const;
     // The rows y0..y1 of a triangle in the fast state, specialised on depth, texture, level of
-    // detail and flat shading.
-    template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-    void FastRows(RowBounds& rows, int y0, int y1, const float* base, const float* dx, const float* dy, float ox,
-                  float oy) const;
-    using RowsFunction = void (Raster::*)(RowBounds&, int, int, const float*, const float*, const float*, float,
-                                          float) const;
+    // detail and flat shading, eight pixels a step where the processor has AVX2.
+    using RowsFunction = void (*)(const Raster&, RowBounds&, int, int, const float*, const float*, const float*,
+                                  float, float);
     RowsFunction PickFastRows(bool lodPlanes) const;
 };
 

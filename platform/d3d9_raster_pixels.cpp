@@ -2,17 +2,19 @@
 // rows and spans a triangle covers under the top-left rule, lines, and per pixel the
 // perspective-correct interpolants, texture sampling, the stage combiner, fog, alpha test, the
 // depth buffer, blending and the write mask. The frequent state runs four pixels at a time on SSE2
-// lanes with the same results as one at a time. Reads ScreenVertex and PixelSetup; writes the
-// target and depth images.
+// lanes, or eight on AVX2 where the processor has it, with the same results as one at a time.
+// Reads ScreenVertex and PixelSetup; writes the target and depth images.
 
 #include "platform/d3d9_raster_internal.h"
+#include "platform/d3d9_control.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <emmintrin.h>
+#include <atomic>
+#include <immintrin.h>
 
 namespace d3d9::raster_detail {
 
@@ -655,31 +657,8 @@ void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* d
 
 namespace {
 
-// Four lanes compared as the depth and alpha functions compare, all ones where the test passes.
-// Every value is below 2^31, so the signed compares order them as unsigned ones do.
-[[gnu::always_inline]] inline __m128i CompareLanes(DWORD func, __m128i a, __m128i b) {
-    const __m128i ones = _mm_set1_epi32(-1);
-    switch (func) {
-    case D3DCMP_NEVER:
-        return _mm_setzero_si128();
-    case D3DCMP_LESS:
-        return _mm_cmplt_epi32(a, b);
-    case D3DCMP_EQUAL:
-        return _mm_cmpeq_epi32(a, b);
-    case D3DCMP_LESSEQUAL:
-        return _mm_xor_si128(_mm_cmpgt_epi32(a, b), ones);
-    case D3DCMP_GREATER:
-        return _mm_cmpgt_epi32(a, b);
-    case D3DCMP_NOTEQUAL:
-        return _mm_xor_si128(_mm_cmpeq_epi32(a, b), ones);
-    case D3DCMP_GREATEREQUAL:
-        return _mm_xor_si128(_mm_cmplt_epi32(a, b), ones);
-    default:
-        return ones;
-    }
-}
-
-[[gnu::always_inline]] inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
+// a where the mask is set, b elsewhere.
+[[gnu::always_inline]] inline __m128i Select4(__m128i mask, __m128i a, __m128i b) {
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 
@@ -707,202 +686,6 @@ namespace {
         const int last = _mm_cvtsi128_si32(lanes == 1 ? v : _mm_unpackhi_epi64(v, v));
         std::memcpy(p + 4 * (lanes - 1), &last, 4);
     }
-}
-
-// Scale to 255, round and truncate, one per lane: packed with signed and then unsigned saturation,
-// the bytes To8 gives. Within 0..1 these are To8's operations; above, the lane is 255 or more and
-// below, 0 or less; NaN truncates to the most negative integer, as a value too large to be
-// truncated would, so the sum is bounded first (min keeps NaN, its second operand).
-[[gnu::always_inline]] inline __m128i To8x(__m128 v) {
-    const __m128 scaled = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f));
-    return _mm_cvttps_epi32(_mm_min_ps(_mm_set1_ps(1073741824.0f), scaled));
-}
-
-// DepthKey of four saturated depths for a 24-bit buffer, in double as there: in float the scaled
-// depth rounds before the half is added, which gives other keys than the rest of the rasteriser
-// (and the clear) and 2^24 for a depth of 1.
-[[gnu::always_inline]] inline __m128i DepthKeys24(__m128 z) {
-    const __m128d scale = _mm_set1_pd(16777215.0), half = _mm_set1_pd(0.5);
-    const __m128i low = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(z), scale), half));
-    const __m128i high = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(z, z)), scale), half));
-    return _mm_unpacklo_epi64(low, high);
-}
-
-// FastLog2 on four lanes, the same operations in the same order.
-[[gnu::always_inline]] inline __m128 FastLog2x(__m128 m) {
-    const __m128i bits = _mm_castps_si128(m);
-    const __m128 exponent = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127)));
-    const __m128 f =
-        _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi32(0x007FFFFF)), _mm_set1_epi32(0x3F800000)));
-    const __m128 x = _mm_sub_ps(f, _mm_set1_ps(1.0f));
-    return _mm_add_ps(exponent,
-                      _mm_mul_ps(x, _mm_sub_ps(_mm_set1_ps(1.3465552f), _mm_mul_ps(_mm_set1_ps(0.34655525f), x))));
-}
-
-// Four packed pixels times four others, channel by channel (Mul8x).
-[[gnu::always_inline]] inline __m128i Modulate4(__m128i a, __m128i b) {
-    const __m128i zero = _mm_setzero_si128();
-    return _mm_packus_epi16(Mul8x(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero)),
-                            Mul8x(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero)));
-}
-
-[[gnu::always_inline]] inline __m128i Operate4(DWORD op, __m128i a1, __m128i a2) {
-    return op == D3DTOP_SELECTARG1 ? a1 : op == D3DTOP_SELECTARG2 ? a2 : Modulate4(a1, a2);
-}
-
-// Source alpha over the destination for four packed pixels, each channel
-// min(255, Mul8x(s, sa) + Mul8x(d, 255 - sa)): the alpha of each pixel spread over its channels.
-[[gnu::always_inline]] inline __m128i BlendOver4(__m128i src, __m128i dst) {
-    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(255);
-    auto half = [&](__m128i s, __m128i d) {
-        const __m128i sa = _mm_shufflehi_epi16(_mm_shufflelo_epi16(s, 0xFF), 0xFF);
-        return _mm_add_epi16(Mul8x(s, sa), Mul8x(d, _mm_sub_epi16(full, sa)));
-    };
-    return _mm_packus_epi16(half(_mm_unpacklo_epi8(src, zero), _mm_unpacklo_epi8(dst, zero)),
-                            half(_mm_unpackhi_epi8(src, zero), _mm_unpackhi_epi8(dst, zero)));
-}
-
-// Lerp8 on 16-bit lanes of channels (each below 256), f in 0..256 per lane: every product and sum
-// stays below 2^16, so the lanes give the same bytes as the packed form.
-[[gnu::always_inline]] inline __m128i Lerp16(__m128i a, __m128i b, __m128i f) {
-    const __m128i g = _mm_sub_epi16(_mm_set1_epi16(256), f);
-    const __m128i sum = _mm_add_epi16(_mm_mullo_epi16(a, g), _mm_mullo_epi16(b, f));
-    return _mm_srli_epi16(_mm_add_epi16(sum, _mm_set1_epi16(128)), 8);
-}
-
-// Four pixels' channels on 16-bit lanes: pixels 0 and 1 in `lo`, 2 and 3 in `hi`.
-struct Channels16 {
-    __m128i lo, hi;
-};
-
-[[gnu::always_inline]] inline Channels16 Widen(__m128i pixels) {
-    const __m128i zero = _mm_setzero_si128();
-    return {_mm_unpacklo_epi8(pixels, zero), _mm_unpackhi_epi8(pixels, zero)};
-}
-
-// A value per pixel (below 2^15) spread over that pixel's four channel lanes.
-[[gnu::always_inline]] inline Channels16 Spread(__m128i v) {
-    const __m128i pairs = _mm_unpacklo_epi16(_mm_packs_epi32(v, v), _mm_packs_epi32(v, v));
-    return {_mm_unpacklo_epi32(pairs, pairs), _mm_unpackhi_epi32(pairs, pairs)};
-}
-
-[[gnu::always_inline]] inline Channels16 Lerp16(Channels16 a, Channels16 b, Channels16 f) {
-    return {Lerp16(a.lo, b.lo, f.lo), Lerp16(a.hi, b.hi, f.hi)};
-}
-
-// Bilerp8 of four pixels, each at a level of its own (`width` and `height` its sides): the texel
-// offsets four at a time (exact in float: a quick level has fewer than 2^24 texels), the texels
-// pixel by pixel, the filtering of all four at once. kOneLevel: every pixel at level 0.
-template <bool kOneLevel>
-[[gnu::always_inline]] inline Channels16 Bilinear4(const Sampler& s, __m128i level, __m128 width, __m128 height,
-                                                   __m128i x, __m128i y, __m128i fx, __m128i fy) {
-    const __m128i one = _mm_set1_epi32(1);
-    const __m128i wmask = _mm_sub_epi32(_mm_cvttps_epi32(width), one);
-    const __m128i hmask = _mm_sub_epi32(_mm_cvttps_epi32(height), one);
-    const __m128i x0 = _mm_and_si128(x, wmask), y0 = _mm_and_si128(y, hmask);
-    auto row = [&](__m128i r) { return _mm_cvttps_epi32(_mm_mul_ps(_mm_cvtepi32_ps(r), width)); };
-    const __m128i row0 = row(y0);
-    alignas(16) int levels[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(levels), level);
-    const BYTE* bytes[4];
-    for (int k = 0; k < 4; ++k)
-        bytes[k] = s.level[kOneLevel ? 0 : levels[k]].bytes;
-    // The corners' texels, each corner's four joined in registers (a vector read back from four
-    // separate stores would wait for all of them).
-    __m128i t[4];
-    const __m128i wraps = _mm_or_si128(_mm_cmpeq_epi32(x0, wmask), _mm_cmpeq_epi32(y0, hmask));
-    if (_mm_movemask_epi8(wraps) == 0) {
-        // No pixel's texels wrap: its two texels of each row lie side by side, the second row a
-        // level's width after the first, each pair one 8-byte read.
-        alignas(16) int at[2][4]; // the left texel of each row, per pixel
-        _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
-        _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(_mm_add_epi32(row0, x0), _mm_add_epi32(wmask, one)));
-        auto pair = [&](int r, int k) {
-            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes[k] + 4 * static_cast<std::size_t>(at[r][k])));
-        };
-        for (int r = 0; r < 2; ++r) {
-            const __m128i low = _mm_unpacklo_epi32(pair(r, 0), pair(r, 1)), high = _mm_unpacklo_epi32(pair(r, 2), pair(r, 3));
-            t[2 * r] = _mm_unpacklo_epi64(low, high);
-            t[2 * r + 1] = _mm_unpackhi_epi64(low, high);
-        }
-    } else {
-        const __m128i x1 = _mm_and_si128(_mm_add_epi32(x, one), wmask);
-        const __m128i row1 = row(_mm_and_si128(_mm_add_epi32(y, one), hmask));
-        alignas(16) int at[4][4]; // texel offsets: corner, then pixel
-        _mm_store_si128(reinterpret_cast<__m128i*>(at[0]), _mm_add_epi32(row0, x0));
-        _mm_store_si128(reinterpret_cast<__m128i*>(at[1]), _mm_add_epi32(row0, x1));
-        _mm_store_si128(reinterpret_cast<__m128i*>(at[2]), _mm_add_epi32(row1, x0));
-        _mm_store_si128(reinterpret_cast<__m128i*>(at[3]), _mm_add_epi32(row1, x1));
-        auto texel = [&](int c, int k) {
-            int v;
-            std::memcpy(&v, bytes[k] + 4 * static_cast<std::size_t>(at[c][k]), 4);
-            return _mm_cvtsi32_si128(v);
-        };
-        for (int c = 0; c < 4; ++c)
-            t[c] = _mm_unpacklo_epi64(_mm_unpacklo_epi32(texel(c, 0), texel(c, 1)),
-                                      _mm_unpacklo_epi32(texel(c, 2), texel(c, 3)));
-    }
-    const __m128i opaque = _mm_set1_epi32(static_cast<int>(s.opaque));
-    auto corner = [&](int c) { return Widen(_mm_or_si128(t[c], opaque)); };
-    const Channels16 wx = Spread(fx);
-    return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
-}
-
-// Sample for four pixels of a filtered, wrapped 32-bit texture (`Sampler::quick`): the level choice
-// per pixel as Sample makes it, the coordinates of both levels four at a time, the texels pixel by
-// pixel and their filtering four pixels at a time again. Lanes outside `live` do not choose the
-// second level. kOneLevel: the draw keeps every pixel at level 0.
-template <bool kOneLevel>
-[[gnu::always_inline]] inline __m128i SampleQuick(const Sampler& s, __m128 u, __m128 v, __m128 lod, int live) {
-    const __m128 l = _mm_add_ps(lod, _mm_set1_ps(s.bias));
-    const __m128 top = _mm_set1_ps(static_cast<float>(s.levelCount - 1));
-    const __m128i last = _mm_set1_epi32(s.levelCount - 1);
-    __m128i a = _mm_setzero_si128(), b = a, t = a;
-    if (!kOneLevel && s.levelCount > 1 && s.mip != D3DTEXF_NONE) {
-        const __m128i minified = _mm_castps_si128(_mm_cmpgt_ps(l, _mm_setzero_ps())); // NaN is not
-        if (s.mip == D3DTEXF_POINT) {
-            // min(floor(l + 0.5), top), the floor a truncation of a positive number.
-            a = b = _mm_and_si128(minified, _mm_cvttps_epi32(_mm_min_ps(_mm_add_ps(l, _mm_set1_ps(0.5f)), top)));
-        } else {
-            const __m128i beyond = _mm_castps_si128(_mm_cmpge_ps(l, top));
-            const __m128i level = _mm_cvttps_epi32(l);
-            const __m128i fraction = _mm_cvttps_epi32(
-                _mm_add_ps(_mm_mul_ps(_mm_sub_ps(l, _mm_cvtepi32_ps(level)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
-            a = _mm_and_si128(minified, Select(beyond, last, level));
-            b = _mm_and_si128(minified, Select(beyond, last, _mm_add_epi32(level, _mm_set1_epi32(1))));
-            t = _mm_andnot_si128(beyond, _mm_and_si128(minified, fraction));
-        }
-    }
-    // Sides of the levels: those of level 0 halved, at least 1 (Sampler::quick checks the chain).
-    auto side = [](__m128 top0, __m128i level) {
-        const __m128 scale = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(127), level), 23));
-        return _mm_max_ps(_mm_mul_ps(top0, scale), _mm_set1_ps(1.0f));
-    };
-    const __m128 w0 = _mm_set1_ps(s.level[0].width), h0 = _mm_set1_ps(s.level[0].height);
-    // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
-    const bool second =
-        !kOneLevel && (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(t, _mm_setzero_si128()))) & live) != live;
-    // TexelCoordinate, the floor and the 8-bit fraction.
-    __m128i texel[4] = {}, fraction[4] = {};
-    const __m128 coords[4] = {u, v, u, v};
-    const __m128 sizes[4] = {kOneLevel ? w0 : side(w0, a), kOneLevel ? h0 : side(h0, a), side(w0, b), side(h0, b)};
-    for (int c = 0; c < (second ? 4 : 2); ++c) {
-        __m128 x = _mm_sub_ps(_mm_mul_ps(coords[c], sizes[c]), _mm_set1_ps(0.5f));
-        const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
-        x = _mm_and_ps(x, _mm_cmplt_ps(absolute, _mm_set1_ps(1e7f)));
-        __m128i i = _mm_cvttps_epi32(x);
-        i = _mm_add_epi32(i, _mm_castps_si128(_mm_cmpgt_ps(_mm_cvtepi32_ps(i), x)));
-        fraction[c] = _mm_cvttps_epi32(
-            _mm_add_ps(_mm_mul_ps(_mm_sub_ps(x, _mm_cvtepi32_ps(i)), _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f)));
-        texel[c] = i;
-    }
-    // Every lane's level and coordinates are in range (NaN and far coordinates were zeroed), so
-    // the lanes outside `live` read texels too and nothing branches on them.
-    Channels16 out = Bilinear4<kOneLevel>(s, a, sizes[0], sizes[1], texel[0], texel[1], fraction[0], fraction[1]);
-    if (second)
-        out = Lerp16(out, Bilinear4<false>(s, b, sizes[2], sizes[3], texel[2], texel[3], fraction[2], fraction[3]),
-                     Spread(t));
-    return _mm_packus_epi16(out.lo, out.hi);
 }
 
 inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
@@ -984,291 +767,194 @@ struct RowBounds {
     }
 };
 
-// The fast state's triangles four pixels at a time. Each row's interpolants start from the planes
-// and step pixel by pixel with the same additions as one pixel at a time, and every lane runs the
-// operations of the one-pixel form in the same order, so the pixels are those of shading them one
-// by one. Groups take four pixels of a row where it has them and gather the rest across rows, so
-// short rows still fill the lanes; groups whose pixels all fail the depth test stop there.
-template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void Raster::FastRows(RowBounds& bounds, int y0, int y1, const float* base, const float* dx, const float* dy, float ox,
-                      float oy) const {
-    const PixelSetup& p = *ps;
-    RowBounds rows = bounds; // a local copy the pixel stores cannot alias
-    // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
-    const bool coords = count > kFixed;
-    auto lanesOf = [&](const float* plane, int i0, int i1, int i2, int i3) {
-        return _mm_setr_ps(plane[i0], plane[i1], plane[i2], plane[i3]);
-    };
-    const int s = coords ? kFixed : 0, t = coords ? kFixed + 1 : 0; // without a stage the lanes go unused
-    const __m128 baseP = lanesOf(base, 0, 1, s, t), dxP = lanesOf(dx, 0, 1, s, t), dyP = lanesOf(dy, 0, 1, s, t);
-    const __m128 baseC = lanesOf(base, 4, 3, 2, 5), dxC = lanesOf(dx, 4, 3, 2, 5), dyC = lanesOf(dy, 4, 3, 2, 5);
-    const float baseQ = coords ? base[kFixed + 2] : 0.0f, dxQ = coords ? dx[kFixed + 2] : 0.0f,
-                dyQ = coords ? dy[kFixed + 2] : 0.0f;
+namespace {
 
-    const Sampler* sampler = kTexture ? &p.samplers[p.stages[0].sampler] : nullptr;
-    const __m128i factor = _mm_set1_epi32(static_cast<int>(p.factor8));
-    const __m128i flat = _mm_set1_epi32(kFlat ? static_cast<int>(ToColor(flatColor[0])) : 0);
-    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
-    const float topW = kTexture ? sampler->level[0].width : 0.0f, topH = kTexture ? sampler->level[0].height : 0.0f;
-    const bool opaqueTarget = p.target->format == D3DFMT_X8R8G8B8;
-    // Every pixel samples level 0: there is no other, or no mip filter chooses one.
-    const bool oneLevel = kTexture && (sampler->levelCount == 1 || sampler->mip == D3DTEXF_NONE);
-    const bool projected = kTexture && p.projected;
-    // The usual combinations, chosen once for the draw: the texture times the diffuse colour, its
-    // alpha too or the texture's.
-    using Arg = PixelSetup::Arg;
-    const bool textureTimesDiffuse =
-        kTexture && p.stageCount > 0 && p.fastColorOp == D3DTOP_MODULATE &&
-        ((p.colorArgs[0] == Arg::Texture && p.colorArgs[1] == Arg::Diffuse) ||
-         (p.colorArgs[0] == Arg::Diffuse && p.colorArgs[1] == Arg::Texture));
-    const bool modulateAll = textureTimesDiffuse && p.oneOperation;
-    const bool modulateTextureAlpha = textureTimesDiffuse && !p.oneOperation &&
-                                      p.fastAlphaOp == D3DTOP_SELECTARG1 && p.alphaArgs[0] == Arg::Texture;
-    // The usual depth test, chosen once for the draw: the other functions go through the switch.
-    const bool lessEqual = kDepth && p.depthTest && p.depthFunc == D3DCMP_LESSEQUAL;
+// The operations of the fast rows on vectors of one or two four-pixel groups (group g in the g-th
+// 128-bit half). Lanes4: SSE2, every processor the platform runs on.
+struct Lanes4 {
+    using F = __m128;
+    using I = __m128i;
+    static constexpr int kGroups = 1;
+    [[gnu::always_inline]] static F SetF(float v) { return _mm_set1_ps(v); }
+    [[gnu::always_inline]] static I SetI(int v) { return _mm_set1_epi32(v); }
+    [[gnu::always_inline]] static I Set16(short v) { return _mm_set1_epi16(v); }
+    [[gnu::always_inline]] static F Add(F a, F b) { return _mm_add_ps(a, b); }
+    [[gnu::always_inline]] static F Sub(F a, F b) { return _mm_sub_ps(a, b); }
+    [[gnu::always_inline]] static F Mul(F a, F b) { return _mm_mul_ps(a, b); }
+    [[gnu::always_inline]] static F Div(F a, F b) { return _mm_div_ps(a, b); }
+    [[gnu::always_inline]] static F Min(F a, F b) { return _mm_min_ps(a, b); }
+    [[gnu::always_inline]] static F Max(F a, F b) { return _mm_max_ps(a, b); }
+    [[gnu::always_inline]] static F AndF(F a, F b) { return _mm_and_ps(a, b); }
+    [[gnu::always_inline]] static F AndNotF(F a, F b) { return _mm_andnot_ps(a, b); }
+    [[gnu::always_inline]] static F CmpNeq(F a, F b) { return _mm_cmpneq_ps(a, b); }
+    [[gnu::always_inline]] static F CmpGt(F a, F b) { return _mm_cmpgt_ps(a, b); }
+    [[gnu::always_inline]] static F CmpLt(F a, F b) { return _mm_cmplt_ps(a, b); }
+    [[gnu::always_inline]] static F CmpGe(F a, F b) { return _mm_cmpge_ps(a, b); }
+    [[gnu::always_inline]] static I Cvtt(F a) { return _mm_cvttps_epi32(a); }
+    [[gnu::always_inline]] static F Cvt(I a) { return _mm_cvtepi32_ps(a); }
+    [[gnu::always_inline]] static I AsI(F a) { return _mm_castps_si128(a); }
+    [[gnu::always_inline]] static F AsF(I a) { return _mm_castsi128_ps(a); }
+    [[gnu::always_inline]] static int Mask(F a) { return _mm_movemask_ps(a); }
+    [[gnu::always_inline]] static I AndNot(I a, I b) { return _mm_andnot_si128(a, b); }
+    [[gnu::always_inline]] static I Add32(I a, I b) { return _mm_add_epi32(a, b); }
+    [[gnu::always_inline]] static I Sub32(I a, I b) { return _mm_sub_epi32(a, b); }
+    [[gnu::always_inline]] static I CmpEq32(I a, I b) { return _mm_cmpeq_epi32(a, b); }
+    [[gnu::always_inline]] static I CmpGt32(I a, I b) { return _mm_cmpgt_epi32(a, b); }
+    template <int n> [[gnu::always_inline]] static I Sll32(I a) { return _mm_slli_epi32(a, n); }
+    template <int n> [[gnu::always_inline]] static I Srl32(I a) { return _mm_srli_epi32(a, n); }
+    template <int n> [[gnu::always_inline]] static I Srl16(I a) { return _mm_srli_epi16(a, n); }
+    [[gnu::always_inline]] static I Add16(I a, I b) { return _mm_add_epi16(a, b); }
+    [[gnu::always_inline]] static I Sub16(I a, I b) { return _mm_sub_epi16(a, b); }
+    [[gnu::always_inline]] static I Mullo16(I a, I b) { return _mm_mullo_epi16(a, b); }
+    [[gnu::always_inline]] static I Unpacklo8(I a, I b) { return _mm_unpacklo_epi8(a, b); }
+    [[gnu::always_inline]] static I Unpackhi8(I a, I b) { return _mm_unpackhi_epi8(a, b); }
+    [[gnu::always_inline]] static I Unpacklo16(I a, I b) { return _mm_unpacklo_epi16(a, b); }
+    [[gnu::always_inline]] static I Unpacklo32(I a, I b) { return _mm_unpacklo_epi32(a, b); }
+    [[gnu::always_inline]] static I Unpackhi32(I a, I b) { return _mm_unpackhi_epi32(a, b); }
+    [[gnu::always_inline]] static I Packs32(I a, I b) { return _mm_packs_epi32(a, b); }
+    [[gnu::always_inline]] static I Packus16(I a, I b) { return _mm_packus_epi16(a, b); }
+    // Each pixel's alpha (the fourth of its 16-bit channels) over all four.
+    [[gnu::always_inline]] static I Alpha16(I a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0xFF), 0xFF); }
+    template <int imm> [[gnu::always_inline]] static F Broadcast(F a) { return _mm_shuffle_ps(a, a, imm); }
+    [[gnu::always_inline]] static void Store(int* to, I a) { _mm_store_si128(reinterpret_cast<__m128i*>(to), a); }
+    [[gnu::always_inline]] static void StoreF(float* to, F a) { _mm_store_ps(to, a); }
+    [[gnu::always_inline]] static I Load(const int* from) { return _mm_load_si128(reinterpret_cast<const __m128i*>(from)); }
+    [[gnu::always_inline]] static I Join(const __m128i* halves) { return halves[0]; }
+    [[gnu::always_inline]] static __m128i Half(I a, int) { return a; }
+    template <class G> [[gnu::always_inline]] static F JoinF(const G* groups, int k) { return groups[0].p[k]; }
+    template <class G> [[gnu::always_inline]] static F JoinC(const G* groups, int k) { return groups[0].c[k]; }
+    template <class G> [[gnu::always_inline]] static F JoinQ(const G* groups) { return _mm_load_ps(groups[0].q); }
+    [[gnu::always_inline]] static I Live(const int* lanes) {
+        return _mm_cmpgt_epi32(_mm_set1_epi32(lanes[0]), _mm_setr_epi32(0, 1, 2, 3));
+    }
+    [[gnu::always_inline]] static void Transpose(F& a, F& b, F& c, F& d) { _MM_TRANSPOSE4_PS(a, b, c, d); }
+    // DepthKey of saturated depths for a 24-bit buffer, in double as there: in float the scaled
+    // depth rounds before the half is added, which gives other keys than the rest of the
+    // rasteriser (and the clear) and 2^24 for a depth of 1.
+    [[gnu::always_inline]] static I DepthKeys24(F z) {
+        const __m128d scale = _mm_set1_pd(16777215.0), half = _mm_set1_pd(0.5);
+        const __m128i low = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(z), scale), half));
+        const __m128i high = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(z, z)), scale), half));
+        return _mm_unpacklo_epi64(low, high);
+    }
+};
 
-    // Pixels of a group: in one row from `at[0]` on when `contiguous`, else each at its own address.
-    auto load = [](BYTE* const* at, int lanes, bool contiguous) {
-        if (contiguous)
-            return LoadLanes(at[0], lanes);
-        // Lanes past `lanes` repeat the last pixel; in registers, not through memory, so the
-        // vector does not wait on four separate stores.
-        int v[4];
-        for (int k = 0; k < 4; ++k)
-            std::memcpy(&v[k], at[k < lanes ? k : lanes - 1], 4);
-        return _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(v[0]), _mm_cvtsi32_si128(v[1])),
-                                  _mm_unpacklo_epi32(_mm_cvtsi32_si128(v[2]), _mm_cvtsi32_si128(v[3])));
-    };
-    // Writes `value` where `live`, keeping `old` elsewhere.
-    auto store = [](BYTE* const* at, int lanes, bool contiguous, __m128i value, __m128i old, __m128i live) {
-        if (contiguous) {
-            StoreLanes(at[0], Select(live, value, old), lanes);
-            return;
-        }
-        alignas(16) int v[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(v), value);
-        const int bits = _mm_movemask_ps(_mm_castsi128_ps(live));
-        for (int k = 0; k < lanes; ++k)
-            if (bits >> k & 1)
-                std::memcpy(at[k], &v[k], 4);
-    };
+namespace four {
+using V = Lanes4;
+#include "platform/d3d9_raster_rows.inl"
+} // namespace four
 
-    // One group: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse over w; q: q/w).
-    auto shade = [&](__m128 p0, __m128 p1, __m128 p2, __m128 p3, __m128 c0, __m128 c1, __m128 c2, __m128 c3, __m128 qs,
-                     int lanes, BYTE* const* targets, BYTE* const* depths, bool contiguous)
-        __attribute__((always_inline)) {
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3); // now 1/w, z, s/w, t/w of the four pixels
-        __m128i live = _mm_cmpgt_epi32(_mm_set1_epi32(lanes), _mm_setr_epi32(0, 1, 2, 3));
-        __m128i key = _mm_setzero_si128(), stored = _mm_setzero_si128();
-        if (kDepth) {
-            const __m128 z = _mm_min_ps(_mm_max_ps(p1, zero), one);
-            key = DepthKeys24(z);
-            stored = load(depths, lanes, contiguous);
-            if (lessEqual || p.depthTest) {
-                live = _mm_and_si128(live, CompareLanes(lessEqual ? DWORD{D3DCMP_LESSEQUAL} : p.depthFunc, key,
-                                                        _mm_srli_epi32(stored, 8)));
-                if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
-                    return;
-            }
-        }
-        const __m128 w = _mm_and_ps(_mm_div_ps(one, p0), _mm_cmpneq_ps(p0, zero));
-        __m128i diffuse = flat;
-        if (!kFlat) {
-            const __m128i i0 = To8x(_mm_mul_ps(c0, _mm_shuffle_ps(w, w, 0x00)));
-            const __m128i i1 = To8x(_mm_mul_ps(c1, _mm_shuffle_ps(w, w, 0x55)));
-            const __m128i i2 = To8x(_mm_mul_ps(c2, _mm_shuffle_ps(w, w, 0xAA)));
-            const __m128i i3 = To8x(_mm_mul_ps(c3, _mm_shuffle_ps(w, w, 0xFF)));
-            diffuse = _mm_packus_epi16(_mm_packs_epi32(i0, i1), _mm_packs_epi32(i2, i3));
-        }
-        __m128i texel = _mm_set1_epi32(-1);
-        if (kTexture) {
-            // Without a projected texture transform q is 1: q/w is 1/w.
-            __m128 u = _mm_mul_ps(p2, w), v = _mm_mul_ps(p3, w), r = w;
-            if (projected) {
-                const __m128 qw = _mm_mul_ps(qs, w);
-                const __m128 iq = _mm_and_ps(_mm_div_ps(one, qw), _mm_cmpneq_ps(qw, zero));
-                u = _mm_mul_ps(u, iq);
-                v = _mm_mul_ps(v, iq);
-                r = _mm_and_ps(_mm_div_ps(one, qs), _mm_cmpneq_ps(qs, zero));
-            }
-            __m128 lod = zero;
-            if (kLod) {
-                const int k = kFixed;
-                auto derivative = [&](__m128 c, float plane, float planeQ) {
-                    return _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(plane), _mm_mul_ps(c, _mm_set1_ps(planeQ))), r);
-                };
-                const __m128 dudx = derivative(u, dx[k], dx[k + 2]), dudy = derivative(u, dy[k], dy[k + 2]);
-                const __m128 dvdx = derivative(v, dx[k + 1], dx[k + 2]), dvdy = derivative(v, dy[k + 1], dy[k + 2]);
-                const __m128 tw = _mm_set1_ps(topW), th = _mm_set1_ps(topH);
-                auto length = [&](__m128 du, __m128 dv) {
-                    return _mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_mul_ps(du, du), tw), tw),
-                                      _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(dv, dv), th), th));
-                };
-                const __m128 lx = length(dudx, dvdx), ly = length(dudy, dvdy);
-                const __m128 m = _mm_max_ps(ly, lx); // std::max(lx, ly), NaN included
-                const __m128 finite = _mm_and_ps(_mm_cmpgt_ps(m, zero),
-                                                 _mm_cmplt_ps(m, _mm_set1_ps(std::numeric_limits<float>::infinity())));
-                lod = _mm_and_ps(_mm_mul_ps(_mm_set1_ps(0.5f), FastLog2x(m)), finite);
-            }
-            const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
-            if (sampler->quick) {
-                texel = oneLevel ? SampleQuick<true>(*sampler, u, v, lod, liveBits)
-                                 : SampleQuick<false>(*sampler, u, v, lod, liveBits);
-            } else {
-                alignas(16) float us[4], vs[4], lods[4];
-                alignas(16) D3DCOLOR texels[4] = {};
-                _mm_store_ps(us, u);
-                _mm_store_ps(vs, v);
-                _mm_store_ps(lods, lod);
-                for (int k = 0; k < 4; ++k)
-                    if (liveBits >> k & 1)
-                        texels[k] = Sample(*sampler, us[k], vs[k], lods[k]);
-                texel = _mm_load_si128(reinterpret_cast<const __m128i*>(texels));
-            }
-        }
-        auto pick = [&](PixelSetup::Arg arg) {
-            return arg == PixelSetup::Arg::Diffuse ? diffuse : arg == PixelSetup::Arg::Texture ? texel : factor;
+// Lanes8: two groups a step on AVX2 (no FMA: every product is rounded before its sum, as above),
+// for processors that have it.
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#pragma GCC diagnostic push
+// Lambdas here taking or giving 256-bit vectors are all inlined into functions built for AVX2.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+struct Lanes8 {
+    using F = __m256;
+    using I = __m256i;
+    static constexpr int kGroups = 2;
+    [[gnu::always_inline]] static F SetF(float v) { return _mm256_set1_ps(v); }
+    [[gnu::always_inline]] static I SetI(int v) { return _mm256_set1_epi32(v); }
+    [[gnu::always_inline]] static I Set16(short v) { return _mm256_set1_epi16(v); }
+    [[gnu::always_inline]] static F Add(F a, F b) { return _mm256_add_ps(a, b); }
+    [[gnu::always_inline]] static F Sub(F a, F b) { return _mm256_sub_ps(a, b); }
+    [[gnu::always_inline]] static F Mul(F a, F b) { return _mm256_mul_ps(a, b); }
+    [[gnu::always_inline]] static F Div(F a, F b) { return _mm256_div_ps(a, b); }
+    [[gnu::always_inline]] static F Min(F a, F b) { return _mm256_min_ps(a, b); }
+    [[gnu::always_inline]] static F Max(F a, F b) { return _mm256_max_ps(a, b); }
+    [[gnu::always_inline]] static F AndF(F a, F b) { return _mm256_and_ps(a, b); }
+    [[gnu::always_inline]] static F AndNotF(F a, F b) { return _mm256_andnot_ps(a, b); }
+    [[gnu::always_inline]] static F CmpNeq(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_NEQ_UQ); }
+    [[gnu::always_inline]] static F CmpGt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OS); }
+    [[gnu::always_inline]] static F CmpLt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OS); }
+    [[gnu::always_inline]] static F CmpGe(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OS); }
+    [[gnu::always_inline]] static I Cvtt(F a) { return _mm256_cvttps_epi32(a); }
+    [[gnu::always_inline]] static F Cvt(I a) { return _mm256_cvtepi32_ps(a); }
+    [[gnu::always_inline]] static I AsI(F a) { return _mm256_castps_si256(a); }
+    [[gnu::always_inline]] static F AsF(I a) { return _mm256_castsi256_ps(a); }
+    [[gnu::always_inline]] static int Mask(F a) { return _mm256_movemask_ps(a); }
+    [[gnu::always_inline]] static I AndNot(I a, I b) { return _mm256_andnot_si256(a, b); }
+    [[gnu::always_inline]] static I Add32(I a, I b) { return _mm256_add_epi32(a, b); }
+    [[gnu::always_inline]] static I Sub32(I a, I b) { return _mm256_sub_epi32(a, b); }
+    [[gnu::always_inline]] static I CmpEq32(I a, I b) { return _mm256_cmpeq_epi32(a, b); }
+    [[gnu::always_inline]] static I CmpGt32(I a, I b) { return _mm256_cmpgt_epi32(a, b); }
+    template <int n> [[gnu::always_inline]] static I Sll32(I a) { return _mm256_slli_epi32(a, n); }
+    template <int n> [[gnu::always_inline]] static I Srl32(I a) { return _mm256_srli_epi32(a, n); }
+    template <int n> [[gnu::always_inline]] static I Srl16(I a) { return _mm256_srli_epi16(a, n); }
+    [[gnu::always_inline]] static I Add16(I a, I b) { return _mm256_add_epi16(a, b); }
+    [[gnu::always_inline]] static I Sub16(I a, I b) { return _mm256_sub_epi16(a, b); }
+    [[gnu::always_inline]] static I Mullo16(I a, I b) { return _mm256_mullo_epi16(a, b); }
+    [[gnu::always_inline]] static I Unpacklo8(I a, I b) { return _mm256_unpacklo_epi8(a, b); }
+    [[gnu::always_inline]] static I Unpackhi8(I a, I b) { return _mm256_unpackhi_epi8(a, b); }
+    [[gnu::always_inline]] static I Unpacklo16(I a, I b) { return _mm256_unpacklo_epi16(a, b); }
+    [[gnu::always_inline]] static I Unpacklo32(I a, I b) { return _mm256_unpacklo_epi32(a, b); }
+    [[gnu::always_inline]] static I Unpackhi32(I a, I b) { return _mm256_unpackhi_epi32(a, b); }
+    [[gnu::always_inline]] static I Packs32(I a, I b) { return _mm256_packs_epi32(a, b); }
+    [[gnu::always_inline]] static I Packus16(I a, I b) { return _mm256_packus_epi16(a, b); }
+    [[gnu::always_inline]] static I Alpha16(I a) {
+        return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0xFF), 0xFF);
+    }
+    template <int imm> [[gnu::always_inline]] static F Broadcast(F a) { return _mm256_shuffle_ps(a, a, imm); }
+    [[gnu::always_inline]] static void Store(int* to, I a) { _mm256_store_si256(reinterpret_cast<__m256i*>(to), a); }
+    [[gnu::always_inline]] static void StoreF(float* to, F a) { _mm256_store_ps(to, a); }
+    [[gnu::always_inline]] static I Load(const int* from) {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(from));
+    }
+    [[gnu::always_inline]] static I Join(const __m128i* halves) { return _mm256_set_m128i(halves[1], halves[0]); }
+    [[gnu::always_inline]] static __m128i Half(I a, int g) {
+        return g == 0 ? _mm256_castsi256_si128(a) : _mm256_extracti128_si256(a, 1);
+    }
+    template <class G> [[gnu::always_inline]] static F JoinF(const G* groups, int k) {
+        return _mm256_set_m128(groups[1].p[k], groups[0].p[k]);
+    }
+    template <class G> [[gnu::always_inline]] static F JoinC(const G* groups, int k) {
+        return _mm256_set_m128(groups[1].c[k], groups[0].c[k]);
+    }
+    template <class G> [[gnu::always_inline]] static F JoinQ(const G* groups) {
+        return _mm256_set_m128(_mm_load_ps(groups[1].q), _mm_load_ps(groups[0].q));
+    }
+    [[gnu::always_inline]] static I Live(const int* lanes) {
+        return _mm256_cmpgt_epi32(_mm256_setr_epi32(lanes[0], lanes[0], lanes[0], lanes[0], lanes[1], lanes[1],
+                                                    lanes[1], lanes[1]),
+                                  _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3));
+    }
+    // _MM_TRANSPOSE4_PS within each half.
+    [[gnu::always_inline]] static void Transpose(F& a, F& b, F& c, F& d) {
+        const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(a, b)), t1 = _mm256_castps_pd(_mm256_unpackhi_ps(a, b));
+        const __m256d t2 = _mm256_castps_pd(_mm256_unpacklo_ps(c, d)), t3 = _mm256_castps_pd(_mm256_unpackhi_ps(c, d));
+        a = _mm256_castpd_ps(_mm256_unpacklo_pd(t0, t2));
+        b = _mm256_castpd_ps(_mm256_unpackhi_pd(t0, t2));
+        c = _mm256_castpd_ps(_mm256_unpacklo_pd(t1, t3));
+        d = _mm256_castpd_ps(_mm256_unpackhi_pd(t1, t3));
+    }
+    [[gnu::always_inline]] static I DepthKeys24(F z) {
+        const __m256d scale = _mm256_set1_pd(16777215.0), half = _mm256_set1_pd(0.5);
+        auto keys = [&](__m128 four) {
+            return _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtps_pd(four), scale), half));
         };
-        __m128i c = diffuse;
-        if (modulateAll) {
-            c = Modulate4(texel, diffuse);
-        } else if (modulateTextureAlpha) {
-            c = Select(_mm_set1_epi32(0x00FFFFFF), Modulate4(texel, diffuse), texel);
-        } else if (p.oneOperation) {
-            c = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
-        } else if (p.stageCount > 0) {
-            const __m128i rgb = Operate4(p.fastColorOp, pick(p.colorArgs[0]), pick(p.colorArgs[1]));
-            const __m128i alpha = p.fastAlphaOp == D3DTOP_DISABLE
-                                      ? diffuse
-                                      : Operate4(p.fastAlphaOp, pick(p.alphaArgs[0]), pick(p.alphaArgs[1]));
-            c = Select(_mm_set1_epi32(0x00FFFFFF), rgb, alpha);
-        }
-        if (p.alphaTest) {
-            live = _mm_and_si128(
-                live, CompareLanes(p.alphaFunc, _mm_srli_epi32(c, 24), _mm_set1_epi32(static_cast<int>(p.alphaRef))));
-            if (_mm_movemask_ps(_mm_castsi128_ps(live)) == 0)
-                return;
-        }
-        if (kDepth && p.depthWrite)
-            store(depths, lanes, contiguous,
-                  _mm_or_si128(_mm_and_si128(stored, _mm_set1_epi32(0xFF)), _mm_slli_epi32(key, 8)), stored, live);
-        if (p.storeColor) {
-            if (!p.blend && lanes == 4 && contiguous && _mm_movemask_ps(_mm_castsi128_ps(live)) == 15) {
-                // Four replaced pixels: nothing of the target is kept, so it is not read.
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(targets[0]), c);
-                return;
-            }
-            const __m128i old = p.blend || contiguous ? load(targets, lanes, contiguous) : _mm_setzero_si128();
-            __m128i out = c;
-            if (p.blend) // source alpha over the target, on bytes
-                out = BlendOver4(c,
-                                 opaqueTarget ? _mm_or_si128(old, _mm_set1_epi32(static_cast<int>(0xFF000000u))) : old);
-            store(targets, lanes, contiguous, out, old, live);
-        } else {
-            alignas(16) D3DCOLOR colors[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(colors), c);
-            const int liveBits = _mm_movemask_ps(_mm_castsi128_ps(live));
-            for (int k = 0; k < lanes; ++k)
-                if (liveBits >> k & 1)
-                    OutputColor(p, contiguous ? targets[0] + 4 * k : targets[k], // blending and masks as everywhere
-                                FromColor(colors[k]));
-        }
-    };
+        return _mm256_set_m128i(keys(_mm256_extractf128_ps(z, 1)), keys(_mm256_castps256_ps128(z)));
+    }
+};
 
-    // Pixels waiting for a group: rows too short to fill one pass theirs on to the next.
-    alignas(16) float waitingP[4][4], waitingC[4][4], waitingQ[4] = {};
-    BYTE* waitingTarget[4];
-    BYTE* waitingDepth[4] = {};
-    int waitingRow[4] = {};
-    int waiting = 0;
-    // Inline: called, it reloads every plane and constant it captured and spills around the call.
-    auto flush = [&]() __attribute__((always_inline)) {
-        shade(_mm_load_ps(waitingP[0]), _mm_load_ps(waitingP[1]), _mm_load_ps(waitingP[2]), _mm_load_ps(waitingP[3]),
-              _mm_load_ps(waitingC[0]), _mm_load_ps(waitingC[1]), _mm_load_ps(waitingC[2]), _mm_load_ps(waitingC[3]),
-              _mm_load_ps(waitingQ), waiting, waitingTarget, waitingDepth, waitingRow[0] == waitingRow[waiting - 1]);
-        waiting = 0;
-    };
-    for (int x = 0; x < 4; ++x) { // lanes never filled hold finite values
-        _mm_store_ps(waitingP[x], zero);
-        _mm_store_ps(waitingC[x], zero);
-    }
-    for (int y = y0; y <= y1; ++y) {
-        int lo, hi;
-        rows.Next(&lo, &hi);
-        if (lo > hi)
-            continue;
-        const float fx = static_cast<float>(lo) - ox, fy = static_cast<float>(y) - oy;
-        const __m128 vx = _mm_set1_ps(fx), vy = _mm_set1_ps(fy);
-        __m128 position = _mm_add_ps(_mm_add_ps(baseP, _mm_mul_ps(dxP, vx)), _mm_mul_ps(dyP, vy));
-        __m128 color = _mm_add_ps(_mm_add_ps(baseC, _mm_mul_ps(dxC, vx)), _mm_mul_ps(dyC, vy));
-        float q = baseQ + dxQ * fx + dyQ * fy;
-        BYTE* target = p.target->At(static_cast<UINT>(lo), static_cast<UINT>(y));
-        BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(lo), static_cast<UINT>(y)) : nullptr;
-        if (y < y1) { // the next row of the triangle lies about under this one: its lines are fetched meanwhile
-            const std::size_t last = 4 * static_cast<std::size_t>(hi - lo);
-            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch + last), _MM_HINT_T0);
-            if (kDepth) {
-                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch + last), _MM_HINT_T0);
-            }
-        }
-        for (int x = lo; x <= hi;) {
-            if (waiting == 0 && hi - x >= 3) { // four pixels of this row
-                const __m128 p0 = position, p1 = _mm_add_ps(p0, dxP), p2 = _mm_add_ps(p1, dxP),
-                             p3 = _mm_add_ps(p2, dxP);
-                position = _mm_add_ps(p3, dxP);
-                const __m128 c0 = color, c1 = _mm_add_ps(c0, dxC), c2 = _mm_add_ps(c1, dxC), c3 = _mm_add_ps(c2, dxC);
-                color = _mm_add_ps(c3, dxC);
-                __m128 qs = zero; // q/w is read only by projected coordinates
-                if (projected) {
-                    const float q0 = q, q1 = q0 + dxQ, q2 = q1 + dxQ, q3 = q2 + dxQ;
-                    q = q3 + dxQ;
-                    qs = _mm_setr_ps(q0, q1, q2, q3);
-                }
-                shade(p0, p1, p2, p3, c0, c1, c2, c3, qs, 4, &target, &depth, true);
-                x += 4;
-                target += 16;
-                depth += kDepth ? 16 : 0;
-                continue;
-            }
-            _mm_store_ps(waitingP[waiting], position);
-            _mm_store_ps(waitingC[waiting], color);
-            if (projected)
-                waitingQ[waiting] = q;
-            waitingTarget[waiting] = target;
-            waitingDepth[waiting] = depth;
-            waitingRow[waiting] = y;
-            position = _mm_add_ps(position, dxP);
-            color = _mm_add_ps(color, dxC);
-            q += projected ? dxQ : 0.0f;
-            ++x;
-            target += 4;
-            depth += kDepth ? 4 : 0;
-            if (++waiting == 4)
-                flush();
-        }
-    }
-    if (waiting > 0)
-        flush();
-}
+namespace eight {
+using V = Lanes8;
+#include "platform/d3d9_raster_rows.inl"
+} // namespace eight
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+} // namespace
 
 Raster::RowsFunction Raster::PickFastRows(bool lodPlanes) const {
-    static constexpr RowsFunction kRows[16] = {
-        &Raster::FastRows<false, false, false, false>, &Raster::FastRows<false, false, false, true>,
-        &Raster::FastRows<false, false, true, false>,  &Raster::FastRows<false, false, true, true>,
-        &Raster::FastRows<false, true, false, false>,  &Raster::FastRows<false, true, false, true>,
-        &Raster::FastRows<false, true, true, false>,   &Raster::FastRows<false, true, true, true>,
-        &Raster::FastRows<true, false, false, false>,  &Raster::FastRows<true, false, false, true>,
-        &Raster::FastRows<true, false, true, false>,   &Raster::FastRows<true, false, true, true>,
-        &Raster::FastRows<true, true, false, false>,   &Raster::FastRows<true, true, false, true>,
-        &Raster::FastRows<true, true, true, false>,    &Raster::FastRows<true, true, true, true>,
-    };
     const PixelSetup& p = *ps;
     const bool texture = p.stageCount > 0 && p.stages[0].sampler >= 0;
     const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0) |
                       (flatColor != nullptr ? 1 : 0);
-    return kRows[index];
+    return D3d9RasterWide() ? eight::kRows[index] : four::kRows[index];
 }
 
 namespace {
@@ -1379,7 +1065,7 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     RowBounds rows;
     rows.Start(A, B, K, X, Y, y0, xl, xr);
     if (p.fast) {
-        (r.*r.PickFastRows(lodPlanes))(rows, y0, y1, base, dx, dy, fx0, fy0);
+        r.PickFastRows(lodPlanes)(r, rows, y0, y1, base, dx, dy, fx0, fy0);
         return;
     }
     for (int y = y0; y <= y1; ++y) {
@@ -1426,3 +1112,14 @@ void DrawLine(const Raster& r, const ScreenVertex* a, const ScreenVertex* b, boo
 }
 
 } // namespace d3d9::raster_detail
+
+namespace {
+std::atomic<int> gWideOverride{-1};
+} // namespace
+
+void D3d9SetRasterWide(int wide) { gWideOverride.store(wide, std::memory_order_relaxed); }
+
+bool D3d9RasterWide() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 && gWideOverride.load(std::memory_order_relaxed) != 0;
+}

@@ -165,16 +165,25 @@ VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages) {
     v.specular = r[D3DRS_SPECULARENABLE] != 0;
     v.localViewer = r[D3DRS_LOCALVIEWER] != 0;
     v.colorVertex = r[D3DRS_COLORVERTEX] != 0;
-    v.diffuseSource = r[D3DRS_DIFFUSEMATERIALSOURCE];
-    v.specularSource = r[D3DRS_SPECULARMATERIALSOURCE];
-    v.ambientSource = r[D3DRS_AMBIENTMATERIALSOURCE];
-    v.emissiveSource = r[D3DRS_EMISSIVEMATERIALSOURCE];
+    // A colour comes from the vertex when colour vertex is on and the vertex has the colour the
+    // source names, from the material otherwise.
+    const DWORD sources[4] = {r[D3DRS_DIFFUSEMATERIALSOURCE], r[D3DRS_AMBIENTMATERIALSOURCE],
+                              r[D3DRS_SPECULARMATERIALSOURCE], r[D3DRS_EMISSIVEMATERIALSOURCE]};
+    const D3DCOLORVALUE* materials[4] = {&s.material.Diffuse, &s.material.Ambient, &s.material.Specular,
+                                         &s.material.Emissive};
+    for (int i = 0; i < 4; ++i) {
+        const DWORD source = sources[i];
+        if (v.colorVertex && (source == D3DMCS_COLOR1 || source == D3DMCS_COLOR2) && fetch.hasColor[source - 1])
+            v.colorSource[i] = static_cast<int>(source) - 1;
+        v.materialColor[i] = FromValue(*materials[i]);
+    }
+    v.power = s.material.Power;
     const D3DMATRIX& view = s.transform[D3DTS_VIEW];
     v.worldView = Multiply(s.transform[D3DTS_WORLD], view);
     v.worldViewProjection = Multiply(v.worldView, s.transform[D3DTS_PROJECTION]);
     v.normal = NormalMatrix(v.worldView);
-    v.material = s.material;
     v.ambient = FromColor(r[D3DRS_AMBIENT]);
+    v.eyePosition = v.specular && v.localViewer;
     if (v.lighting)
         for (const auto& [index, light] : s.lights) {
             if (!light.enabled || v.lightCount == 8)
@@ -194,6 +203,7 @@ VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages) {
             o.a2 = l.Attenuation2;
             o.cosTheta = std::cos(l.Theta * 0.5f);
             o.cosPhi = std::cos(l.Phi * 0.5f);
+            v.eyePosition = v.eyePosition || o.type != D3DLIGHT_DIRECTIONAL;
         }
     v.stages = stages;
     for (int i = 0; i < stages; ++i) {
@@ -210,26 +220,22 @@ VertexSetup MakeVertexSetup(const State& s, const Fetch& fetch, int stages) {
 
 namespace {
 
-// A material colour from its source: the vertex colour when colour vertex is on and the vertex
-// has that colour, the material otherwise.
-inline Vec4 Source(const VertexSetup& v, DWORD source, const D3DCOLORVALUE& material, const InputVertex& in,
-                   const bool hasColor[2]) {
-    if (v.colorVertex && (source == D3DMCS_COLOR1 || source == D3DMCS_COLOR2) && hasColor[source - 1])
-        return in.color[source - 1];
-    return FromValue(material);
-}
-
-void Light(const VertexSetup& v, const InputVertex& in, const bool hasColor[2], Vec4 out[2]) {
-    const Vec3 p = MulPoint(Vec3{in.position.x, in.position.y, in.position.z}, v.worldView);
+void Light(const VertexSetup& v, const InputVertex& in, Vec4 out[2]) {
+    // The camera-space position only where a light or the viewer is local.
+    const Vec3 p =
+        v.eyePosition ? MulPoint(Vec3{in.position.x, in.position.y, in.position.z}, v.worldView) : Vec3{};
     Vec3 n = MulDirection(in.normal, v.normal);
     if (v.normalize)
         n = Normalize(n);
-    const Vec4 md = Source(v, v.diffuseSource, v.material.Diffuse, in, hasColor);
-    const Vec4 ma = Source(v, v.ambientSource, v.material.Ambient, in, hasColor);
-    const Vec4 ms = Source(v, v.specularSource, v.material.Specular, in, hasColor);
-    const Vec4 me = Source(v, v.emissiveSource, v.material.Emissive, in, hasColor);
+    auto source = [&](int i) -> const Vec4& {
+        return v.colorSource[i] >= 0 ? in.color[v.colorSource[i]] : v.materialColor[i];
+    };
+    const Vec4& md = source(VertexSetup::kDiffuse);
+    const Vec4& ma = source(VertexSetup::kAmbient);
+    const Vec4& ms = source(VertexSetup::kSpecularColor);
+    const Vec4& me = source(VertexSetup::kEmissive);
     Vec3 diffuse{}, ambient{v.ambient.x, v.ambient.y, v.ambient.z}, specular{};
-    const Vec3 eye = v.localViewer ? Normalize(Vec3{-p.x, -p.y, -p.z}) : Vec3{0, 0, 1};
+    const Vec3 eye = v.specular && v.localViewer ? Normalize(Vec3{-p.x, -p.y, -p.z}) : Vec3{0, 0, 1};
     for (int i = 0; i < v.lightCount; ++i) {
         const LightSetup& l = v.lights[i];
         Vec3 dir;
@@ -273,7 +279,7 @@ void Light(const VertexSetup& v, const InputVertex& in, const bool hasColor[2], 
                 const Vec3 h = Normalize(Vec3{dir.x + eye.x, dir.y + eye.y, dir.z + eye.z});
                 const float ndh = Dot(n, h);
                 if (ndh > 0) {
-                    const float s = std::pow(ndh, v.material.Power) * scale;
+                    const float s = std::pow(ndh, v.power) * scale;
                     specular.x += l.specular.x * s;
                     specular.y += l.specular.y * s;
                     specular.z += l.specular.z * s;
@@ -292,11 +298,11 @@ void Light(const VertexSetup& v, const InputVertex& in, const bool hasColor[2], 
 } // namespace
 
 void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out) {
-    if (v.transformed) {
-        out->clip = in.position; // x, y, z in the target, rhw
-    } else {
-        out->clip = Mul(Vec4{in.position.x, in.position.y, in.position.z, 1}, v.worldViewProjection);
-    }
+    out->clip = ClipPosition(v, in.position);
+    Attributes(v, fetch, in, out);
+}
+
+void Attributes(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, ClipVertex* out) {
     out->fog = 1;
     if (v.fogFromSpecular) {
         out->fog = fetch.hasColor[1] ? Saturate(in.color[1].w) : 1.0f;
@@ -305,7 +311,7 @@ void Process(const VertexSetup& v, const Fetch& fetch, const InputVertex& in, Cl
         out->fog = v.fog.Factor(v.rangeFog ? std::sqrt(Dot(p, p)) : p.z);
     }
     if (v.lighting) {
-        Light(v, in, fetch.hasColor, out->color);
+        Light(v, in, out->color);
     } else {
         out->color[0] = in.color[0];
         out->color[1] = in.color[1];

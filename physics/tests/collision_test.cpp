@@ -765,6 +765,54 @@ TEST(PhysicsTrilist, AggregateChildrenAreGatheredNearTheOtherEnd) {
     OvpAggChildrenRelease(list);
 }
 
+// A soup of random triangles over the square +-3 whatever the query box asks for.
+void SoupWalker(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> across(-3.0f, 3.0f), height(-0.5f, 0.5f), edge(-0.6f, 0.6f);
+    for (OvUInt32 i = 0; i < 60; ++i) {
+        const OvV3d a = {across(rng), height(rng), across(rng)};
+        const OvV3d b = OvpAdd(a, {edge(rng), edge(rng), edge(rng)}), c = OvpAdd(a, {edge(rng), edge(rng), edge(rng)});
+        OvpTriangleBufferAppend(buffer, a, b, c, nullptr, i, i % 7 == 0 ? ovpTRIANGLE_ALLEDGES : 0u);
+    }
+}
+
+// Told that every entry of the other end carries the other end's box, the gathering leaves out
+// the triangles the part-pair filter would drop against that box, and only those, in order.
+TEST(PhysicsTrilist, TrianglesBesideAnExactOtherBoxAreLeftOut) {
+    OvpVolume* soup = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    ASSERT_NE(soup, nullptr);
+    OvpVolumeSetTriangleCallback(soup, reinterpret_cast<OvpVolumeCallback>(&SoupWalker));
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> across(-3.0f, 3.0f), size(0.05f, 1.0f);
+    int left = 0;
+    for (int trial = 0; trial < 200; ++trial) {
+        const OvV3d c = {across(rng), 0.3f * across(rng), across(rng)};
+        const float h = size(rng);
+        const OvpBBox other = {OvpAdd(c, {h, h, h}), 0, OvpSub(c, {h, h, h}), 0};
+        Gatherer all(64), exact(64);
+        exact.state.flags = ovpGATHER_OTHERBOXEXACT;
+        const OvInt32 n = OvpGatherCompound(&all.state, nullptr, 0, soup, -1, 0, nullptr, &other, nullptr);
+        const OvInt32 kept = OvpGatherCompound(&exact.state, nullptr, 0, soup, -1, 0, nullptr, &other, nullptr);
+        ASSERT_EQ(n, 60);
+        OvInt32 k = 0;
+        for (OvInt32 e = 0; e < n; ++e) {
+            if (OvpBoxesApart(all.boxes[e], other, all.state.margin)) {
+                ++left;
+                continue;
+            }
+            ASSERT_LT(k, kept) << trial;
+            EXPECT_EQ(exact.entries[k].identity, all.entries[e].identity) << trial;
+            EXPECT_EQ(std::memcmp(&exact.boxes[k], &all.boxes[e], sizeof(OvpBBox)), 0) << trial;
+            EXPECT_EQ(std::memcmp(&exact.temporaries[k].matrix, &all.entries[e].volume->matrix, sizeof(OvMatrix)), 0);
+            ++k;
+        }
+        EXPECT_EQ(kept, k) << trial;
+        EXPECT_EQ(exact.state.temporaryCount, k) << "a left-out triangle took a volume";
+    }
+    EXPECT_GT(left, 5000);
+    EXPECT_TRUE(OvpVolumeDestroy(soup));
+}
+
 TEST(PhysicsNarrow, DegenerateShapesGiveFiniteContacts) {
     // Coincident sphere centres, a triangle collapsed to a segment and to a point, a box of no
     // thickness: whatever they yield is finite, unit-normal and at most four points.
@@ -807,6 +855,20 @@ namespace {
 // Bitwise equality, so that the box-pair routine is held to the general routine's rounding.
 bool Same(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool Same(const OvV3d& a, const OvV3d& b) { return Same(a.x, b.x) && Same(a.y, b.y) && Same(a.z, b.z); }
+
+// Two records the same bit for bit: point count, normal, kinds, points and their separations.
+::testing::AssertionResult SameRecord(const OvpContact& a, const OvpContact& b) {
+    if (a.count != b.count || !Same(a.normal, b.normal) || a.kind[0] != b.kind[0] || a.kind[1] != b.kind[1]) {
+        return ::testing::AssertionFailure() << "counts " << a.count << " / " << b.count << ", normals or kinds differ";
+    }
+    for (OvUInt32 i = 0; i < a.count; ++i) {
+        if (!Same(a.points[i].position, b.points[i].position) ||
+            !Same(a.points[i].separation, b.points[i].separation)) {
+            return ::testing::AssertionFailure() << "point " << i << " differs";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
 
 } // namespace
 
@@ -878,16 +940,94 @@ TEST(PhysicsNarrow, BoxPairsGiveTheGeneralRoutinesContacts) {
         }
         ++touching;
         ties += k == 1 ? 1 : 0;
-        ASSERT_EQ(boxes.count, general.count) << trial;
-        EXPECT_TRUE(Same(boxes.normal, general.normal)) << trial;
-        EXPECT_EQ(boxes.kind[0], general.kind[0]) << trial;
-        EXPECT_EQ(boxes.kind[1], general.kind[1]) << trial;
-        for (OvUInt32 i = 0; i < general.count; ++i) {
-            EXPECT_TRUE(Same(boxes.points[i].position, general.points[i].position)) << trial << " point " << i;
-            EXPECT_TRUE(Same(boxes.points[i].separation, general.points[i].separation)) << trial << " point " << i;
-        }
+        ASSERT_TRUE(SameRecord(boxes, general)) << trial;
     }
     EXPECT_GT(touching, 1500);
     EXPECT_GT(early, 1000);
     EXPECT_GT(ties, 300);
+}
+
+// A sphere against triangles (edge flags, one-sided, fat, either order, over the face and
+// beside it) gets the records of the general routine with every axis: the triangle's face axis
+// is taken alone against a piece without edges, checked against a copy of the triangle type,
+// which the narrow phase treats as any volume. The vertex against a face, searched once per
+// normal with a memo, gives what a fresh search gives, and a new normal searches again.
+TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
+    std::mt19937 rng(56);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f), radius(0.1f, 0.8f), gap(-0.1f, 0.06f);
+    std::uniform_int_distribution<int> flags(0, 15);
+    const OvpVolumeType plainTriangle = ovpTriangleVolumeType;
+    const float threshold = 0.05f;
+    int records = 0, beside = 0, searched = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const OvV3d a = {unit(rng), 0.2f * unit(rng), unit(rng)};
+        const OvV3d b = {unit(rng), 0.2f * unit(rng), unit(rng)}, c = {unit(rng), 0.2f * unit(rng), unit(rng)};
+        const OvpVolume t = Triangle(a, b, c, trial % 3 == 0 ? 0.01f : 0.0f, static_cast<OvUInt32>(flags(rng)));
+        OvpVolume plain = t;
+        plain.type = &plainTriangle;
+        OvpVolume s;
+        OvpSphereInit(&s, radius(rng));
+        const OvpTriangleShape shape = OvpTriangleGetShape(&t);
+        // Over a point of the face or beyond an edge, along either side's normal.
+        const OvV3d at =
+            OvpAdd(OvpScale(OvpAdd(OvpAdd(a, b), c), 1.0f / 3.0f), {0.8f * unit(rng), 0, 0.8f * unit(rng)});
+        OvMatrix m = RandomPlacement(rng);
+        m.pos = OvpAdd(at, OvpScale(shape.normal, (trial % 4 == 0 ? -1.0f : 1.0f) * (s.fat + t.fat + gap(rng))));
+        float lo, hi;
+        ASSERT_TRUE(OvpVolumeGetInterval(&s, &m, &shape.normal, &lo, &hi));
+        const float shift = OvpDot(m.pos, shape.normal);
+        EXPECT_TRUE(Same(lo, 0.0f + shift) && Same(hi, 0.0f + shift)) << trial;
+        for (int order = 0; order < 2; ++order) {
+            const OvpCollisionPair pair =
+                order == 0 ? OvpCollisionPair{{&t, &s}, {nullptr, &m}} : OvpCollisionPair{{&s, &t}, {&m, nullptr}};
+            const OvpCollisionPair general = order == 0 ? OvpCollisionPair{{&plain, &s}, {nullptr, &m}}
+                                                        : OvpCollisionPair{{&s, &plain}, {&m, nullptr}};
+            OvpContact x{}, y{};
+            const bool hit = OvpCollideVolumes(&pair, threshold, 1.0f, &x) != 0;
+            ASSERT_EQ(OvpCollideVolumes(&general, threshold, 1.0f, &y) != 0, hit) << trial << " order " << order;
+            if (!hit) {
+                continue;
+            }
+            ++records;
+            beside += x.kind[order] != ovpFEATURE_FACE ? 1 : 0;
+            ASSERT_TRUE(SameRecord(x, y)) << trial << " order " << order;
+        }
+        // The memo against fresh searches: the pair test's normal twice, then turned normals.
+        OvpCollisionFeatures work{};
+        const OvpCollisionPair pair = {{&t, &s}, {nullptr, &m}};
+        if (!OvpGeneralPrimitiveSeparate(&pair, threshold, &work.normal, &work.offset, &work.separation) ||
+            !OvpCollisionGetFeatures(&pair, &work.normal, &work) || work.side[0].count < 3) {
+            continue;
+        }
+        ++searched;
+        OvpVertexFaceMemo memo{};
+        const OvV3d turn = {0.05f * unit(rng), 0.05f * unit(rng), 0.05f * unit(rng)};
+        const OvV3d normals[4] = {work.normal, work.normal, OvpAdd(work.normal, turn), work.normal};
+        for (int call = 0; call < 4; ++call) {
+            OvV3d n[2] = {normals[call], normals[call]};
+            float offset[2] = {work.offset, work.offset}, core[2] = {work.separation, work.separation};
+            OvV3d points[2][ovpCONTACTMAXGENERATED];
+            OvUInt8 kinds[2][2];
+            OvpFeaturePlane planes[2][2];
+            const OvInt32 fresh = OvpGeneralPrimitiveCollide(&work.side[0], &work.side[1], s.fat - t.fat, &offset[0],
+                                                             &n[0], &core[0], points[0], kinds[0], planes[0], call % 2);
+            const OvInt32 kept =
+                OvpGeneralPrimitiveCollide(&work.side[0], &work.side[1], s.fat - t.fat, &offset[1], &n[1], &core[1],
+                                           points[1], kinds[1], planes[1], call % 2, &memo);
+            ASSERT_EQ(fresh, kept) << trial << " call " << call;
+            EXPECT_TRUE(Same(n[0], n[1]) && Same(offset[0], offset[1]) && Same(core[0], core[1])) << trial;
+            EXPECT_EQ(std::memcmp(kinds[0], kinds[1], sizeof(kinds[0])), 0) << trial;
+            for (OvInt32 i = 0; i < fresh; ++i) {
+                EXPECT_TRUE(Same(points[0][i], points[1][i])) << trial << " call " << call;
+            }
+            for (int side = 0; side < 2; ++side) {
+                EXPECT_TRUE(Same(planes[0][side].normal, planes[1][side].normal) &&
+                            Same(planes[0][side].offset, planes[1][side].offset))
+                    << trial << " call " << call;
+            }
+        }
+    }
+    EXPECT_GT(records, 1500);
+    EXPECT_GT(beside, 400);
+    EXPECT_GT(searched, 800);
 }

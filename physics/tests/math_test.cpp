@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <vector>
@@ -222,6 +223,21 @@ TEST(PhysicsMath, VectorBoxAndSphereHelpers) {
     }
     const OvV3d tie = {1, 2, 2};
     EXPECT_EQ(OvpMathLargestAxis(&tie), 2);
+    // The inline larger and smaller are std::fmax and std::fmin (NaN on either side, infinities,
+    // the smallest numbers), and of two zeros they keep the second one's sign.
+    const float special[] = {0.0f, -0.0f, 1.0f, -1.0f, NAN, -NAN, INFINITY, -INFINITY, FLT_MIN, -FLT_MIN, 1e-45f, 3.5f};
+    for (float a : special) {
+        for (float b : special) {
+            const bool zeros = a == 0.0f && b == 0.0f;
+            const float pairs[2][2] = {{OvpMax(a, b), zeros ? b : std::fmax(a, b)},
+                                       {OvpMin(a, b), zeros ? b : std::fmin(a, b)}};
+            for (const auto& pair : pairs) {
+                const bool bothNan = std::isnan(pair[0]) && std::isnan(pair[1]);
+                EXPECT_TRUE(bothNan || std::memcmp(&pair[0], &pair[1], sizeof(float)) == 0)
+                    << a << " " << b << ": " << pair[0] << " against " << pair[1];
+            }
+        }
+    }
 
     OvSphere unit = {{0, 0, 0}, 1.0f}, grown;
     const OvV3d far = {3, 0, 0};

@@ -21,6 +21,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -111,6 +112,22 @@ struct RasterTest : ::testing::Test {
     }
 
     void SetProjection(const D3DMATRIX& m) { device->SetTransform(D3DTS_PROJECTION, &m); }
+
+    // Lighting on, the material's ambient and emissive colours (its diffuse and specular none),
+    // and light 0 directional, of this colour and direction, on.
+    void Sun(D3DCOLORVALUE ambient, D3DCOLORVALUE emissive, D3DCOLORVALUE diffuse, D3DVECTOR direction) {
+        device->SetRenderState(D3DRS_LIGHTING, TRUE);
+        D3DMATERIAL9 m{};
+        m.Ambient = ambient;
+        m.Emissive = emissive;
+        device->SetMaterial(&m);
+        D3DLIGHT9 l{};
+        l.Type = D3DLIGHT_DIRECTIONAL;
+        l.Diffuse = diffuse;
+        l.Direction = direction;
+        device->SetLight(0, &l);
+        device->LightEnable(0, TRUE);
+    }
 
     std::vector<DWORD> Pixels() {
         IDirect3DSurface9* back = nullptr;
@@ -261,6 +278,36 @@ TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide) {
         }
 }
 
+// Positions snap to 1/256 of a pixel: a triangle smaller than a pixel whose corners lie less than
+// half a step from the steps draws exactly the pixels of the triangle on the steps, also where its
+// box reaches a pixel centre only once snapped. Tiny triangles about the centre (5, 5) and the
+// scissor's corner (0, 0), every corner nudged a quarter step either way or not at all.
+TEST_F(RasterTest, SubPixelTrianglesDrawAsTheirSnappedPositions) {
+    Create(8, 8);
+    std::mt19937 random(256);
+    std::uniform_int_distribution<int> step(-3, 3), nudge(-1, 1);
+    int drawn = 0;
+    for (int n = 0; n < 300; ++n) {
+        const float centre = n % 2 == 0 ? 5.0f : 0.0f;
+        std::vector<TVertex> snapped, nudged;
+        for (int k = 0; k < 3; ++k) {
+            const float x = centre + static_cast<float>(step(random)) / 256,
+                        y = centre + static_cast<float>(step(random)) / 256;
+            snapped.push_back({x, y, 0.5f, 1, 0xFFFFFFFF, 0, 0});
+            nudged.push_back({x + static_cast<float>(nudge(random)) / 1024,
+                              y + static_cast<float>(nudge(random)) / 1024, 0.5f, 1, 0xFFFFFFFF, 0, 0});
+        }
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles(snapped);
+        const std::vector<DWORD> expected = Pixels();
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles(nudged);
+        ASSERT_EQ(Pixels(), expected) << "triangle " << n;
+        drawn += std::count(expected.begin(), expected.end(), 0xFFFFFFFFu) != 0;
+    }
+    EXPECT_GT(drawn, 30);
+}
+
 // Clipping, culling, viewport -------------------------------------------------------------------------
 
 TEST_F(RasterTest, FloorCrossingTheNearPlaneFillsBelowTheHorizonOnly) {
@@ -342,17 +389,8 @@ TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory) {
     device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
     device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
     device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
-    device->SetRenderState(D3DRS_LIGHTING, TRUE);
     device->SetRenderState(D3DRS_AMBIENT, 0xFF404040);
-    D3DMATERIAL9 m{};
-    m.Ambient = {1, 1, 1, 1};
-    device->SetMaterial(&m);
-    D3DLIGHT9 l{};
-    l.Type = D3DLIGHT_DIRECTIONAL;
-    l.Diffuse = {1, 1, 1, 1};
-    l.Direction = {0.3f, -0.2f, 1};
-    device->SetLight(0, &l);
-    device->LightEnable(0, TRUE);
+    Sun({1, 1, 1, 1}, {}, {1, 1, 1, 1}, {0.3f, -0.2f, 1});
     SetProjection(Perspective(1, 1, 0.5f, 10));
     // Values exact in every packed type: 0, 1/2 and 1 (normals of 0 and 1 only).
     const LVertex fan[5] = {{0, 0, 2, 0, 0, -1, 0xFFFF8040, 0.5f, 0.5f},
@@ -434,6 +472,97 @@ TEST_F(RasterTest, BuffersAndDeclarationsFeedTheSameVerticesAsUserMemory) {
     ib->Release();
     vb[0]->Release();
     vb[1]->Release();
+    t->Release();
+}
+
+// A vertex's colours and coordinates are worked out only once a triangle using it is drawn: a
+// shared vertex first met in a culled triangle still colours the drawn ones, whatever the draw
+// before left behind. A lit, textured grid of shuffled triangles, some wound backwards, its right
+// column behind the near plane (clipped) and one vertex with a colour that is not a number used by
+// culled triangles alone, culled either way, must draw exactly as its triangles of the kept winding
+// drawn on their own without culling, shaded smoothly and flat.
+TEST_F(RasterTest, CullingLeavesTheDrawnTrianglesTheirSharedVertices) {
+    Create(48, 48);
+    IDirect3DTexture9* t = Texture(8, 8, 1, [](UINT, UINT x, UINT y) -> DWORD {
+        return 0xFF000000 | (x * 32) << 16 | (y * 32) << 8 | ((x ^ y) * 32);
+    });
+    device->SetTexture(0, t);
+    TextureTimesDiffuse(D3DTA_DIFFUSE, D3DTEXF_LINEAR);
+    device->SetRenderState(D3DRS_AMBIENT, 0xFF303030);
+    device->SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_COLOR1);
+    Sun({1, 0.8f, 0.6f, 1}, {0.05f, 0.1f, 0, 0}, {1, 0.9f, 0.8f, 1}, {0.3f, -0.4f, 1});
+    SetProjection(Perspective(1, 1, 0.5f, 20));
+    device->SetFVF(kLFvf);
+
+    constexpr int kSide = 8; // vertices a side
+    std::mt19937 random(53);
+    std::uniform_real_distribution<float> unit(0, 1);
+    std::vector<LVertex> grid, poison;
+    for (int j = 0; j < kSide; ++j)
+        for (int i = 0; i < kSide; ++i) {
+            const float x = -1.4f + 2.8f * static_cast<float>(i) / (kSide - 1);
+            const float y = -1.4f + 2.8f * static_cast<float>(j) / (kSide - 1);
+            const float z = i == kSide - 1 ? 0.3f : 1.5f + unit(random);
+            const DWORD color = 0xFF000000 | static_cast<DWORD>(random() & 0xFFFFFF);
+            grid.push_back({x * z, y * z, z, unit(random) - 0.5f, unit(random) - 0.5f, -1, color, unit(random),
+                            unit(random)});
+            poison.push_back({x * z, y * z, z, 0, 0, 1, 0xFFFFFFFF, 0, 0});
+        }
+    const int nan = 2 * kSide + 3; // used by culled triangles alone
+    const float notANumber = std::numeric_limits<float>::quiet_NaN();
+    grid[nan].nx = notANumber;
+    // Two triangles a cell, clockwise on screen unless flipped; those at the NaN vertex flipped.
+    struct Tri {
+        WORD v[3];
+        bool flipped;
+    };
+    std::vector<Tri> tris;
+    for (int j = 0; j + 1 < kSide; ++j)
+        for (int i = 0; i + 1 < kSide; ++i) {
+            const WORD a = static_cast<WORD>(j * kSide + i), b = static_cast<WORD>(a + 1),
+                       c = static_cast<WORD>(a + kSide), d = static_cast<WORD>(c + 1);
+            for (Tri tri : {Tri{{c, d, a}, false}, Tri{{d, b, a}, false}}) {
+                const bool atNan = tri.v[0] == nan || tri.v[1] == nan || tri.v[2] == nan;
+                tri.flipped = atNan || (random() & 1) != 0;
+                if (tri.flipped)
+                    std::swap(tri.v[1], tri.v[2]);
+                tris.push_back(tri);
+            }
+        }
+    std::shuffle(tris.begin(), tris.end(), random);
+    auto indices = [&](int only) { // -1: every triangle, else those flipped (1) or not (0)
+        std::vector<WORD> out;
+        for (const Tri& tri : tris)
+            if (only < 0 || tri.flipped == (only == 1))
+                out.insert(out.end(), tri.v, tri.v + 3);
+        return out;
+    };
+    auto draw = [&](const std::vector<LVertex>& vertices, const std::vector<WORD>& list, DWORD cull) {
+        device->SetRenderState(D3DRS_CULLMODE, cull);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        EXPECT_EQ(device->DrawIndexedPrimitiveUP(D3DPT_TRIANGLELIST, 0, static_cast<UINT>(vertices.size()),
+                                                 static_cast<UINT>(list.size() / 3), list.data(), D3DFMT_INDEX16,
+                                                 vertices.data(), sizeof(LVertex)),
+                  D3D_OK);
+        return Pixels();
+    };
+    const std::vector<WORD> all = indices(-1);
+    for (DWORD shade : {D3DSHADE_GOURAUD, D3DSHADE_FLAT}) {
+        device->SetRenderState(D3DRS_SHADEMODE, shade);
+        for (const auto& [cull, kept] : {std::pair{D3DCULL_CCW, 0}, std::pair{D3DCULL_CW, 1}}) {
+            SCOPED_TRACE(testing::Message() << "shade " << shade << ", cull " << cull);
+            draw(poison, all, D3DCULL_NONE); // other colours and coordinates for the same vertices
+            const std::vector<DWORD> culled = draw(grid, all, cull);
+            const std::vector<DWORD> alone = draw(grid, indices(kept), D3DCULL_NONE);
+            int differ = 0, drawn = 0;
+            for (std::size_t i = 0; i < alone.size(); ++i) {
+                differ += culled[i] != alone[i];
+                drawn += alone[i] != 0;
+            }
+            EXPECT_EQ(differ, 0);
+            EXPECT_GT(drawn, 48 * 48 / 4);
+        }
+    }
     t->Release();
 }
 
@@ -909,13 +1038,14 @@ TEST_F(RasterTest, BlendFactorsAlphaAndDepthFunctionsAndWriteMasks) {
     EXPECT_EQ(Pixels()[0], 0xAABB3344u);
 }
 
-// The packed-byte path shades four pixels at a time and fills its lanes from several rows of thin
-// triangles, with its texture sampled four pixels at a time; the general path (taken here for the
-// specular add of nothing) shades one pixel at a time in float. Over a scene of slivers, small and
-// large triangles, opaque and then blended, in a target of odd size, and over a table of the states
-// the packed path takes (texture or none, its format, levels and filters, the stage's operations
-// and arguments, flat shading, depth functions and writes, blending, write masks), both cover the
-// same pixels with colours within rounding of each other.
+// The packed-byte path shades four pixels at a time (eight where the processor has AVX2) and fills
+// its lanes from several rows of thin triangles, with its texture sampled as many pixels at a time;
+// the general path (taken here for the specular add of nothing) shades one pixel at a time in
+// float. Over a scene of slivers, small and large triangles, opaque and then blended, in a target
+// of odd size, and over a table of the states the packed path takes (texture or none, its format,
+// levels, filters and addressing, the stage's operations and arguments, flat shading, depth
+// functions and writes, alpha tests, blending, write masks), both cover the same pixels with
+// colours within rounding of each other, and the packed path's two widths give the same bytes.
 TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
     Create(61, 47);
     auto texel = [](UINT level, UINT x, UINT y) -> DWORD {
@@ -948,6 +1078,8 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
         DWORD zfunc;
         bool zwrite;
         Blend blend;
+        DWORD address = D3DTADDRESS_WRAP;
+        DWORD alphaFunc = D3DCMP_ALWAYS; // against 0x80
     } cases[] = {
         {chain, D3DTEXF_LINEAR, D3DTEXF_LINEAR, D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTOP_SELECTARG1,
          D3DTA_DIFFUSE, false, D3DCMP_LESSEQUAL, true, kOver},
@@ -965,6 +1097,10 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
          D3DTA_DIFFUSE, false, D3DCMP_LESSEQUAL, true, kOver},
         {nullptr, D3DTEXF_LINEAR, D3DTEXF_LINEAR, D3DTOP_MODULATE, D3DTA_DIFFUSE, D3DTA_TFACTOR, D3DTOP_SELECTARG1,
          D3DTA_TFACTOR, true, D3DCMP_GREATEREQUAL, false, kAdd},
+        {chain, D3DTEXF_LINEAR, D3DTEXF_LINEAR, D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTOP_SELECTARG1,
+         D3DTA_DIFFUSE, true, D3DCMP_LESSEQUAL, true, kOver, D3DTADDRESS_CLAMP, D3DCMP_GREATEREQUAL},
+        {single, D3DTEXF_POINT, D3DTEXF_NONE, D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTOP_SELECTARG1,
+         D3DTA_DIFFUSE, true, D3DCMP_LESS, true, kMasked, D3DTADDRESS_MIRROR, D3DCMP_LESS},
     };
     device->SetRenderState(D3DRS_TEXTUREFACTOR, 0xC0A06040);
     for (const Case& c : cases) {
@@ -979,6 +1115,11 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
         device->SetSamplerState(0, D3DSAMP_MINFILTER, c.filter);
         device->SetSamplerState(0, D3DSAMP_MAGFILTER, c.filter);
         device->SetSamplerState(0, D3DSAMP_MIPFILTER, c.mip);
+        device->SetSamplerState(0, D3DSAMP_ADDRESSU, c.address);
+        device->SetSamplerState(0, D3DSAMP_ADDRESSV, c.address);
+        device->SetRenderState(D3DRS_ALPHATESTENABLE, c.alphaFunc != D3DCMP_ALWAYS);
+        device->SetRenderState(D3DRS_ALPHAFUNC, c.alphaFunc);
+        device->SetRenderState(D3DRS_ALPHAREF, 0x80);
         device->SetRenderState(D3DRS_SHADEMODE, c.flat ? D3DSHADE_FLAT : D3DSHADE_GOURAUD);
         device->SetRenderState(D3DRS_ZENABLE, TRUE);
         device->SetRenderState(D3DRS_ZFUNC, c.zfunc);
@@ -996,7 +1137,12 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
             Triangles(std::vector<TVertex>(scene.begin() + 250 * 3, scene.end()));
             return Pixels();
         };
+        D3d9SetRasterWide(0);
         const std::vector<DWORD> packed = draw(false), general = draw(true);
+        D3d9SetRasterWide(-1);
+        if (D3d9RasterWide()) {
+            ASSERT_TRUE(draw(false) == packed) << "case " << index << ": eight pixels a step and four differ";
+        }
         int drawn = 0, worst = 0;
         for (std::size_t i = 0; i < packed.size(); ++i) {
             ASSERT_EQ(packed[i] == 0xFF102030u, general[i] == 0xFF102030u)

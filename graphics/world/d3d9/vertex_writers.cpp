@@ -146,6 +146,14 @@ OvUInt32 WriteVectors(OvUInt32 type, void* destination, OvInt32 count, OvUInt32 
         return 0;
     auto* d = static_cast<OvUInt8*>(destination);
     const float w = type == D3DDECLTYPE_FLOAT4 ? 1.0f : 0.0f;
+    if (type == D3DDECLTYPE_FLOAT3) { // the usual type: the three floats as they are, inline
+        for (OvInt32 i = 0; i < count; ++i, d += stride) {
+            float c[4] = {0, 0, 0, 0};
+            get(i, c);
+            std::memcpy(d, c, 12);
+        }
+        return kSizes[type];
+    }
     for (OvInt32 i = 0; i < count; ++i, d += stride) {
         float c[4] = {0, 0, 0, w};
         get(i, c);

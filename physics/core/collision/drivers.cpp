@@ -25,6 +25,20 @@ OvInt32 NewMatrix(OvpGatherState* g) {
     return g->matrixCount++;
 }
 
+// Whether the end's one gathered entry will carry the end's own box: a single simple part whose
+// box is the manager's bounds of the object (as OvpRefGetBox and OvpGatherParts take them).
+bool EntryBoxIsEndBox(const OvpRef& end) {
+    const OvpObj* o = end.object;
+    if (o == nullptr || IsFixed(end) || o->partCount != 1 || o->manager == nullptr ||
+        (end.part != ovpREFWHOLE && end.part != 0)) {
+        return false;
+    }
+    const OvpVolume* v = o->parts[0].volume;
+    OvpBBox box;
+    return v != nullptr && (v->type->words[2] & ovpVOLUMETYPE_COMPOUND) == 0 &&
+           OvpMgrGetObjectBounds(o->manager, o, &box) != nullptr;
+}
+
 void PushTouch(OvpCollisionDriver* d, OvpObj* object, const OvpRef& other, OvpContact* record) {
     if (d->touchCount == nullptr || *d->touchCount >= d->touchCapacity) {
         return;
@@ -378,7 +392,11 @@ OvInt32 OvpGatherPairParts(OvpCollisionDriver* d, const OvpRefPair* pair) {
     if (OvpRefGetBox(&pair->ref[0], &boxA) == nullptr || OvpRefGetBox(&pair->ref[1], &boxB) == nullptr) {
         return 0;
     }
+    if (EntryBoxIsEndBox(pair->ref[1])) {
+        g->flags |= ovpGATHER_OTHERBOXEXACT;
+    }
     const OvInt32 countA = OvpGatherParts(d, &pair->ref[0], nullptr, &boxB);
+    g->flags &= ~static_cast<OvUInt32>(ovpGATHER_OTHERBOXEXACT);
     if (countA == 0) {
         return 0;
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
+#include <optional>
 #include <utility>
 
 #include "physics/core/collision/triangle.h"
@@ -85,13 +87,14 @@ struct SegmentPair {
     bool parallel;
     float t2;
 };
+float Clamp01(float x) { return OvpMin(1.0f, OvpMax(0.0f, x)); }
 SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p1, const OvV3d& q0, const OvV3d& q1) {
     SegmentPair r{};
     const OvV3d a = OvpSub(p1, p0), b = OvpSub(q1, q0), c = OvpSub(p0, q0);
     const float aa = OvpDot(a, a), bb = OvpDot(b, b), ab = OvpDot(a, b);
     const float ac = OvpDot(a, c), bc = OvpDot(b, c);
     const float denom = aa * bb - ab * ab;
-    auto clamp = [](float x) { return std::fmin(1.0f, std::fmax(0.0f, x)); };
+    const auto clamp = Clamp01;
     if (aa <= FLT_MIN && bb <= FLT_MIN) {
         r.s = r.t = 0.0f;
     } else if (aa <= FLT_MIN) {
@@ -104,7 +107,7 @@ SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p
         // Parallel: the overlap of the two along B's edge.
         r.parallel = true;
         const float u0 = bc / bb, u1 = (bc + ab) / bb; // p0 and p1 on q's parameter
-        const float lo = clamp(std::fmin(u0, u1)), hi = clamp(std::fmax(u0, u1));
+        const float lo = clamp(OvpMin(u0, u1)), hi = clamp(OvpMax(u0, u1));
         r.t = lo;
         r.t2 = hi;
         const OvV3d q = OvpAdd(q0, OvpScale(b, r.t));
@@ -118,6 +121,22 @@ SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p
         r.s = clamp((ab * r.t - ac) / aa);
     }
     r.pa = OvpAdd(p0, OvpScale(a, r.s));
+    r.pb = OvpAdd(q0, OvpScale(b, r.t));
+    return r;
+}
+
+// The segment routine for the segment p-p: the same branches and operations, without the terms
+// only a segment of some length needs.
+SegmentPair OvpGeneralPrimitiveClosestToPoint(const OvV3d& p, const OvV3d& q0, const OvV3d& q1) {
+    const OvV3d a = OvpSub(p, p);
+    if (!(OvpDot(a, a) <= FLT_MIN)) {
+        return OvpGeneralPrimitiveClosestOfSegments(p, p, q0, q1); // a point that is no number
+    }
+    SegmentPair r{};
+    const OvV3d b = OvpSub(q1, q0), c = OvpSub(p, q0);
+    const float bb = OvpDot(b, b);
+    r.t = bb <= FLT_MIN ? 0.0f : Clamp01(OvpDot(b, c) / bb);
+    r.pa = OvpAdd(p, OvpScale(a, r.s));
     r.pb = OvpAdd(q0, OvpScale(b, r.t));
     return r;
 }
@@ -244,10 +263,22 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
         best.Offer(l, n, OvpDot(posB, n));
     } else {
         for (int side = 0; side < 2; ++side) {
+            faceCount[side] = FaceCount(pair->volume[side]);
+            edgeCount[side] = EdgeCount(pair->volume[side]);
+        }
+        // A triangle's edge directions serve only edge pairs and the fallback below: against a
+        // piece without edges (a sphere) its face axis is taken alone.
+        const bool edgePairs = edgeCount[0] > 0 && edgeCount[1] > 0;
+        bool edgesTaken[2] = {true, true};
+        for (int side = 0; side < 2; ++side) {
             const OvpVolume* v = pair->volume[side];
-            faceCount[side] = FaceCount(v);
-            edgeCount[side] = EdgeCount(v);
-            if (faceCount[side] + edgeCount[side] > 0) {
+            if (faceCount[side] + edgeCount[side] == 0) {
+                continue;
+            }
+            if (!edgePairs && v->type == &ovpTriangleVolumeType) {
+                faces[side][0] = OvpTriangleGetFaceAxis(v, pair->matrix[side]);
+                edgesTaken[side] = false;
+            } else {
                 v->type->axes(v, pair->matrix[side], faces[side], edges[side]);
             }
         }
@@ -256,7 +287,7 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
                 FaceAxis(pair, side, faces[side][i], &best);
             }
         }
-        for (OvUInt32 i = 0; i < edgeCount[0]; ++i) {
+        for (OvUInt32 i = 0; edgePairs && i < edgeCount[0]; ++i) {
             for (OvUInt32 j = 0; j < edgeCount[1]; ++j) {
                 const OvV3d c = OvpCross(edges[0][i], edges[1][j]);
                 const float cc = OvpDot(c, c);
@@ -271,6 +302,11 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
             }
         }
         if (best.value == -FLT_MAX) {
+            for (int side = 0; side < 2; ++side) {
+                if (!edgesTaken[side]) {
+                    pair->volume[side]->type->axes(pair->volume[side], pair->matrix[side], faces[side], edges[side]);
+                }
+            }
             OvV3d d;
             if (faceCount[0] + faceCount[1] == 0 && edgeCount[0] > 0 && edgeCount[1] == 0) {
                 d = OvpGeneralPrimitiveFallbackAxis(OvpSub(posB, posA), edges[0][0]);
@@ -395,22 +431,29 @@ OvBool OvpBoxBoxSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* n
 
 OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
                                    float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
-                                   OvpFeaturePlane planes[2], OvBool refine) {
+                                   OvpFeaturePlane planes[2], OvBool refine, OvpVertexFaceMemo* memo) {
     const int nA = a->count, nB = b->count;
     Emitter out{points, 0, nA + nB, false, *normal, *offset};
     OvV3d pA = nA > 0 ? a->vertices[0].p : OvV3d{}, pB = nB > 0 ? b->vertices[0].p : OvV3d{};
     bool closestPair = false, parallel = false;
     SegmentPair seg{};
-    const Plane2 plane(*normal);
+    // The plane's axes, made when first needed (along the normal as it came in).
+    std::optional<Plane2> planeAxes;
+    const auto plane = [&, entry = *normal]() -> const Plane2& {
+        if (!planeAxes) {
+            planeAxes.emplace(entry);
+        }
+        return *planeAxes;
+    };
 
     // Closest point of a vertex and a polygon; true when the vertex lies over the face.
-    const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
+    const auto search = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
         float poly[ovpCONTACTMAXGENERATED][2];
         OvV3d world[ovpCONTACTMAXGENERATED];
         const int n = face->count;
-        if (Polygon2(face, plane, poly, world)) {
+        if (Polygon2(face, plane(), poly, world)) {
             float q[2];
-            plane.To(p, q);
+            plane().To(p, q);
             bool inside = true;
             for (int i = 0; i < n && inside; ++i) {
                 inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
@@ -421,7 +464,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         }
         float bestD = FLT_MAX;
         for (int i = 0; i < n; ++i) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(p, p, world[i], world[(i + 1) % n]);
+            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
             const OvV3d d = OvpSub(s.pb, p);
             if (OvpDot(d, d) < bestD) {
                 bestD = OvpDot(d, d);
@@ -429,6 +472,20 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
             }
         }
         return false;
+    };
+    const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
+        if (memo == nullptr) {
+            return search(p, face, onFace);
+        }
+        if (!memo->valid || std::memcmp(&memo->normal, &out.normal, sizeof(OvV3d)) != 0) {
+            memo->normal = out.normal;
+            memo->inside = search(p, face, &memo->onFace);
+            memo->valid = true;
+        }
+        if (!memo->inside) {
+            *onFace = memo->onFace;
+        }
+        return memo->inside;
     };
 
     if (nA == 0 || nB == 0) {
@@ -446,7 +503,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         OvV3d q = other->vertices[0].p;
         int otherKind = ovpFEATURE_VERTEX;
         if (other->count == 2) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(p, p, other->vertices[0].p, other->vertices[1].p);
+            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, other->vertices[0].p, other->vertices[1].p);
             q = s.pb;
             otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         } else if (other->count >= 3) {
@@ -477,8 +534,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         // At least one face: intersect the two polygons in the contact plane.
         float pa[ovpCONTACTMAXGENERATED][2], pb[ovpCONTACTMAXGENERATED][2];
         OvV3d wa[ovpCONTACTMAXGENERATED], wb[ovpCONTACTMAXGENERATED];
-        const bool areaA = Polygon2(a, plane, pa, wa);
-        const bool areaB = Polygon2(b, plane, pb, wb);
+        const bool areaA = Polygon2(a, plane(), pa, wa);
+        const bool areaB = Polygon2(b, plane(), pb, wb);
         const bool clipBySideB = areaB;
         const OvpSupportFeature* clipped = clipBySideB ? a : b;
         float(*subject)[2] = clipBySideB ? pa : pb;
@@ -551,7 +608,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
             // Back to 3D on the contact plane.
             const OvV3d origin = OvpScale(*normal, *offset);
             for (int k = 0; k < n; ++k) {
-                out.Add(OvpAdd(origin, OvpAdd(OvpScale(plane.u, poly[k][0]), OvpScale(plane.v, poly[k][1]))));
+                out.Add(OvpAdd(origin, OvpAdd(OvpScale(plane().u, poly[k][0]), OvpScale(plane().v, poly[k][1]))));
             }
             pA = wa[0];
             pB = wb[0];
@@ -777,16 +834,23 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
     OvV3d points[ovpCONTACTMAXGENERATED];
     OvpFeaturePlane planes[2];
     float core = 0.0f;
-    bool fetched = true; // the pair test's features, along its normal
+    // The features at hand are the pair test's, along its normal; they are fetched again only
+    // for another direction (the same bits give the same features).
+    OvV3d along = work->normal;
+    OvpVertexFaceMemo memo{};
     const auto generate = [&](bool refine) -> OvInt32 {
-        if (!fetched && !OvpCollisionGetFeatures(pair, &n, &features)) {
-            return 0;
+        if (std::memcmp(&along, &n, sizeof(n)) != 0) {
+            memo.valid = false;
+            if (!OvpCollisionGetFeatures(pair, &n, &features)) {
+                return 0;
+            }
+            along = n;
         }
-        fetched = false;
         kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
         kinds[1] = static_cast<OvUInt8>(fb.count == 1 ? 0 : fb.count == 2 ? 1 : 2);
         core = separation + fatSum;
-        return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes, refine);
+        return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes, refine,
+                                          &memo);
     };
     OvInt32 count = generate(refineAllowed);
     // A triangle's shared (unflagged) edges and its face inside are not surface edges: contacts

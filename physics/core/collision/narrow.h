@@ -54,12 +54,24 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
 OvBool OvpBoxBoxSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
                          float* separation);
 
+// Where a vertex lies against a face, as OvpGeneralPrimitiveCollide found it for one normal:
+// over the face, or else the face's closest boundary point. valid is cleared by the caller
+// whenever the features change.
+struct OvpVertexFaceMemo {
+    OvV3d normal; // the normal the search was made along
+    OvV3d onFace; // the closest boundary point (vertex not over the face)
+    bool inside;
+    bool valid;
+};
+
 // Contact points of two features in world coordinates. separation holds the core separation
 // (in and out: a closest pair of apart features refines normal, offset and separation).
 // Writes up to nA + nB points on the contact plane, the two kinds and the feature planes.
+// With a memo, a vertex against a face is searched once per normal: a second call on the same
+// features along the same normal takes the answer from it.
 OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
                                    float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
-                                   OvpFeaturePlane planes[2], OvBool refine);
+                                   OvpFeaturePlane planes[2], OvBool refine, OvpVertexFaceMemo* memo = nullptr);
 
 // Per-point separations (dB - dA - fat sum, measured to the feature planes along the normal),
 // the polygon cut where it leaves the threshold (cut points carry the threshold), and

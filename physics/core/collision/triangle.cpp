@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 
@@ -70,13 +71,19 @@ OvpVolume* OvpTriangleInit(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, 
 
 OvpVolume* OvpTriangleInitWithNormal(OvpVolume* volume, const OvV3d& p0, const OvV3d& p1, const OvV3d& p2,
                                      const OvV3d& normal, OvUInt32 edgeFlags) {
-    OvpTriangleShape s{};
-    s.p0 = p0;
-    s.p1 = p1;
-    s.p2 = p2;
-    s.normal = normal;
-    s.offset = OvpDot(s.normal, p0);
-    std::memcpy(&volume->matrix, &s, sizeof(s));
+    // Stored field by field: a shape built on the stack and copied whole is read back in rows
+    // that span several of its smaller stores, and each such read waits for them.
+    const float offset = OvpDot(normal, p0);
+    const float zero = 0.0f;
+    auto* area = reinterpret_cast<unsigned char*>(&volume->matrix);
+    std::memcpy(area + offsetof(OvpTriangleShape, p0), &p0, sizeof(p0));
+    std::memcpy(area + offsetof(OvpTriangleShape, pad0), &zero, sizeof(zero));
+    std::memcpy(area + offsetof(OvpTriangleShape, p1), &p1, sizeof(p1));
+    std::memcpy(area + offsetof(OvpTriangleShape, offset), &offset, sizeof(offset));
+    std::memcpy(area + offsetof(OvpTriangleShape, p2), &p2, sizeof(p2));
+    std::memcpy(area + offsetof(OvpTriangleShape, pad2), &zero, sizeof(zero));
+    std::memcpy(area + offsetof(OvpTriangleShape, normal), &normal, sizeof(normal));
+    std::memcpy(area + offsetof(OvpTriangleShape, pad3), &zero, sizeof(zero));
     volume->type = &ovpTriangleVolumeType;
     volume->data.word[0] = edgeFlags & 0xFFFF;
     return volume;
@@ -111,6 +118,20 @@ float OvpTriangleGetMassProperties(const OvpVolume* volume, OvpInertia* inertia,
     return 2.0f * r * r * volume->fat;
 }
 
+OvpBBox* OvpTriangleBoxOf(const OvV3d& p0, const OvV3d& p1, const OvV3d& p2, float fat, OvpBBox* out) {
+    // Grown from p0 by p1, then p2, as OvpMathBoxExtend grows a box, in registers.
+    OvV3d sup = {OvpMax(OvpMax(p0.x, p1.x), p2.x), OvpMax(OvpMax(p0.y, p1.y), p2.y), OvpMax(OvpMax(p0.z, p1.z), p2.z)};
+    OvV3d inf = {OvpMin(OvpMin(p0.x, p1.x), p2.x), OvpMin(OvpMin(p0.y, p1.y), p2.y), OvpMin(OvpMin(p0.z, p1.z), p2.z)};
+    if (fat > 0.0f) {
+        sup = OvpAdd(sup, {fat, fat, fat});
+        inf = OvpSub(inf, {fat, fat, fat});
+    }
+    out->sup = sup;
+    out->inf = inf;
+    out->pad0 = out->pad1 = 0;
+    return out;
+}
+
 OvpBBox* OvpTriangleGetBoundingBox(const OvpVolume* volume, const OvMatrix* matrix, OvBool, OvpBBox* out) {
     const OvpTriangleShape s = OvpTriangleGetShape(volume);
     OvV3d v[3];
@@ -121,16 +142,7 @@ OvpBBox* OvpTriangleGetBoundingBox(const OvpVolume* volume, const OvMatrix* matr
             p = OvpMathTransformPoint(p, matrix);
         }
     }
-    out->sup = out->inf = v[0];
-    OvpMathBoxExtend(out, &v[1]);
-    OvpMathBoxExtend(out, &v[2]);
-    const float f = volume->fat;
-    if (f > 0.0f) {
-        out->sup = OvpAdd(out->sup, {f, f, f});
-        out->inf = OvpSub(out->inf, {f, f, f});
-    }
-    out->pad0 = out->pad1 = 0;
-    return out;
+    return OvpTriangleBoxOf(v[0], v[1], v[2], volume->fat, out);
 }
 
 OvV3d* OvpTriangleGetSupportPoint(const OvpVolume* volume, const OvV3d* d, OvV3d* out) {
@@ -203,13 +215,18 @@ OvpSupportFeature* OvpTriangleGetSupportFeature(const OvpVolume* volume, OvBool 
     return out;
 }
 
-OvBool OvpTriangleGetAxes(const OvpVolume* volume, const OvMatrix* matrix, OvpFaceAxis* faces, OvV3d* edges) {
+OvpFaceAxis OvpTriangleGetFaceAxis(const OvpVolume* volume, const OvMatrix* matrix) {
     const OvpTriangleShape s = OvpTriangleGetShape(volume);
     OvV3d n = s.normal;
     if (matrix != nullptr && !OvpMathIsIdentity(matrix)) {
         n = OvpMathTransformVector(n, matrix);
     }
-    faces[0] = {n, s.offset, s.offset};
+    return {n, s.offset, s.offset};
+}
+
+OvBool OvpTriangleGetAxes(const OvpVolume* volume, const OvMatrix* matrix, OvpFaceAxis* faces, OvV3d* edges) {
+    const OvpTriangleShape s = OvpTriangleGetShape(volume);
+    faces[0] = OvpTriangleGetFaceAxis(volume, matrix);
     const OvV3d e[3] = {OvpSub(s.p1, s.p0), OvpSub(s.p2, s.p0), OvpSub(s.p2, s.p1)};
     for (int i = 0; i < 3; ++i) {
         OvpMathVec3Normalize(&edges[i], &e[i]);
@@ -220,8 +237,8 @@ OvBool OvpTriangleGetAxes(const OvpVolume* volume, const OvMatrix* matrix, OvpFa
 OvBool OvpTriangleGetInterval(const OvpVolume* volume, const OvV3d* d, float* min, float* max) {
     const OvpTriangleShape s = OvpTriangleGetShape(volume);
     const float a = OvpDot(*d, s.p0), b = OvpDot(*d, s.p1), c = OvpDot(*d, s.p2);
-    *min = std::fmin(a, std::fmin(b, c));
-    *max = std::fmax(a, std::fmax(b, c));
+    *min = OvpMin(a, OvpMin(b, c));
+    *max = OvpMax(a, OvpMax(b, c));
     return 1;
 }
 

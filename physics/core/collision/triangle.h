@@ -49,12 +49,16 @@ inline OvUInt32 OvpTriangleGetEdgeFlags(const OvpVolume* volume) {
 // Slot functions (the type record's), exposed for the narrow phase and the tests.
 OvSphere* OvpTriangleGetBoundingSphere(const OvpVolume* volume, OvSphere* out);
 float OvpTriangleGetMassProperties(const OvpVolume* volume, OvpInertia* inertia, OvV3d* centre);
+// The box of the triangle p0 p1 p2 grown by the fat radius (the bounding box's rule).
+OvpBBox* OvpTriangleBoxOf(const OvV3d& p0, const OvV3d& p1, const OvV3d& p2, float fat, OvpBBox* out);
 OvpBBox* OvpTriangleGetBoundingBox(const OvpVolume* volume, const OvMatrix* matrix, OvBool flag, OvpBBox* out);
 OvV3d* OvpTriangleGetSupportPoint(const OvpVolume* volume, const OvV3d* direction, OvV3d* out);
 // Vertex (flags 10, 6, 12), edge (its flag) or face (flag 0; counter-clockwise about the
 // feature normal with the side flag clear, clockwise with it set).
 OvpSupportFeature* OvpTriangleGetSupportFeature(const OvpVolume* volume, OvBool flag, const OvV3d* direction,
                                                 OvpSupportFeature* out);
+// The face axis alone (the first of the axes), without the edge directions.
+OvpFaceAxis OvpTriangleGetFaceAxis(const OvpVolume* volume, const OvMatrix* matrix);
 OvBool OvpTriangleGetAxes(const OvpVolume* volume, const OvMatrix* matrix, OvpFaceAxis* faces, OvV3d* edges);
 OvBool OvpTriangleGetInterval(const OvpVolume* volume, const OvV3d* direction, float* min, float* max);
 // The first hit of the segment with the triangle inflated by the fat radius. Heights are

@@ -168,16 +168,6 @@ OvpBBox IntoFrame(const OvpBBox& box, const OvMatrix* placement) {
 
 } // namespace
 
-bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
-    for (int i = 0; i < 3; ++i) {
-        if (OvpComponent(a.inf, i) - OvpComponent(b.sup, i) > margin ||
-            OvpComponent(b.inf, i) - OvpComponent(a.sup, i) > margin) {
-            return true;
-        }
-    }
-    return false;
-}
-
 const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
                                             TrilistDestroy,
                                             TrilistSphere,
@@ -195,7 +185,7 @@ const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
 bool OvpTriangleIsDegenerate(const OvV3d& v0, const OvV3d& v1, const OvV3d& v2) {
     const OvV3d a = OvpSub(v1, v0), b = OvpSub(v2, v0), c = OvpSub(v2, v1);
     const OvV3d n = OvpCross(a, b);
-    const float longest = std::fmax(OvpDot(a, a), std::fmax(OvpDot(b, b), OvpDot(c, c)));
+    const float longest = OvpMax(OvpDot(a, a), OvpMax(OvpDot(b, b), OvpDot(c, c)));
     const float area2 = OvpDot(n, n);
     return !(area2 > FLT_MIN) || !(area2 > 1e-10f * longest * longest);
 }
@@ -424,14 +414,9 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
     const OvInt32 count = buffer->count < buffer->capacity ? buffer->count : buffer->capacity;
     for (OvInt32 i = 0; i < count; ++i) {
         const OvpTriangleRecord& r = buffer->triangles[i];
-        if ((r.klass & ovpTRIANGLE_SKIP) || OvpTriangleIsDegenerate(r.v0, r.v1, r.v2)) {
+        if (r.klass & ovpTRIANGLE_SKIP) {
             continue;
         }
-        if (s->temporaryCount >= s->temporaryCapacity || s->entryCount >= s->entryCapacity) {
-            s->stop = 1;
-            break;
-        }
-        OvpVolume* t = &s->temporaries[s->temporaryCount++];
         OvV3d v0 = r.v0, v1 = r.v1, v2 = r.v2;
         // Model-space triangles are placed; the triangle type keeps world coordinates.
         if ((buffer->flags & ovpTRIANGLES_MODELSPACE) && matrix != nullptr) {
@@ -439,6 +424,17 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
             v1 = OvpMathTransformPoint(v1, matrix);
             v2 = OvpMathTransformPoint(v2, matrix);
         }
+        OvpBBox box;
+        OvpTriangleBoxOf(v0, v1, v2, volume->fat, &box); // the triangle volume's bounding box
+        if (((s->flags & ovpGATHER_OTHERBOXEXACT) && otherBox != nullptr && OvpBoxesApart(box, *otherBox, m)) ||
+            OvpTriangleIsDegenerate(r.v0, r.v1, r.v2)) {
+            continue;
+        }
+        if (s->temporaryCount >= s->temporaryCapacity || s->entryCount >= s->entryCapacity) {
+            s->stop = 1;
+            break;
+        }
+        OvpVolume* t = &s->temporaries[s->temporaryCount++];
         OvpVolumeInit(t, &ovpTriangleVolumeType);
         if ((s->flags & ovpGATHER_RENORMALISE) == 0 && !(buffer->flags & ovpTRIANGLES_MODELSPACE)) {
             OvpTriangleInitWithNormal(t, v0, v1, v2, r.normal, r.klass); // the walker's own normal stands
@@ -451,7 +447,7 @@ OvInt32 OvpGatherCompound(OvpGatherState* s, const void* object, OvUInt16 part, 
         t->group = volume->group;
         const OvInt32 e = s->entryCount++;
         s->entries[e] = {object, part, t, identity * 65536u + r.index, nullptr};
-        OvpVolumeGetBoundingBoxInFrame(t, nullptr, 0, &s->boxes[e]);
+        s->boxes[e] = box;
         ++added;
     }
     return added;

@@ -116,6 +116,9 @@ struct OvpGatheredPart {
 // Bits of OvpGatherState::flags.
 enum OvpGatherFlag : OvUInt32 {
     ovpGATHER_RENORMALISE = 0x2, // recompute each triangle's normal from its vertices
+    // Every entry of the other end will carry the other end's box (one simple part): a
+    // triangle farther than the margin from it makes no pair and is not gathered.
+    ovpGATHER_OTHERBOXEXACT = 0x4,
 };
 
 // The gathering workspace: arrays the caller owns, their fill levels, the margin of the box
@@ -142,7 +145,15 @@ struct OvpGatherState {
 bool OvpTriangleIsDegenerate(const OvV3d& v0, const OvV3d& v1, const OvV3d& v2);
 
 // Whether the boxes lie more than the margin apart on some axis.
-bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin);
+inline bool OvpBoxesApart(const OvpBBox& a, const OvpBBox& b, float margin) {
+    for (int i = 0; i < 3; ++i) {
+        if (OvpComponent(a.inf, i) - OvpComponent(b.sup, i) > margin ||
+            OvpComponent(b.inf, i) - OvpComponent(a.sup, i) > margin) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Adds the simple volumes of the volume near the other end's box: the volume itself, an
 // aggregate's or a grid's children (recursively), or a triangle list's triangles. placement is a slot of

@@ -174,13 +174,6 @@ OvpRow OvpRowTemplate() {
     return r;
 }
 
-void OvpRowSetBounds(OvpRow* row, float lo0, float hi0, float lo1, float hi1) {
-    row->lo[0] = lo0;
-    row->hi[0] = hi0;
-    row->lo[1] = lo1;
-    row->hi[1] = hi1;
-}
-
 void OvpJointGetWorldFrame(const OvpJoint* joint, OvInt32 end, OvpJointWorldFrame* out) {
     const OvpRef& ref = joint->ref[end != 0 ? 1 : 0];
     const OvpJointFrame& frame = joint->def->frame[end != 0 ? 1 : 0];

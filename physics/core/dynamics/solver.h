@@ -44,8 +44,13 @@ struct OvpRow {
 // A row with every field 0 except infinite bounds, erp 0.8, spare words and bodies -1.
 OvpRow OvpRowTemplate();
 
-// Bounds of the kind of row.
-void OvpRowSetBounds(OvpRow* row, float lo0, float hi0, float lo1, float hi1);
+// Bounds of the kind of row (inline: every contact point sets three rows' bounds).
+inline void OvpRowSetBounds(OvpRow* row, float lo0, float hi0, float lo1, float hi1) {
+    row->lo[0] = lo0;
+    row->hi[0] = hi0;
+    row->lo[1] = lo1;
+    row->hi[1] = hi1;
+}
 
 // Four rows of one constraint, one lane each (structure of arrays).
 struct alignas(16) OvpRowGroup {

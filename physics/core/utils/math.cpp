@@ -5,28 +5,6 @@
 
 // --- placements ------------------------------------------------------------------------
 
-OvV3d OvpMathTransformVector(const OvV3d& v, const OvMatrix* m) {
-    if (OvpMathIsIdentity(m)) {
-        return v;
-    }
-    return {(v.x * m->right.x + v.y * m->up.x) + v.z * m->at.x, (v.x * m->right.y + v.y * m->up.y) + v.z * m->at.y,
-            (v.x * m->right.z + v.y * m->up.z) + v.z * m->at.z};
-}
-
-OvV3d OvpMathTransformPoint(const OvV3d& p, const OvMatrix* m) {
-    if (OvpMathIsIdentity(m)) {
-        return p;
-    }
-    return OvpAdd(OvpMathTransformVector(p, m), m->pos);
-}
-
-OvV3d OvpMathInverseRotate(const OvV3d& v, const OvMatrix* m) {
-    if (OvpMathIsIdentity(m)) {
-        return v;
-    }
-    return {OvpDot(v, m->right), OvpDot(v, m->up), OvpDot(v, m->at)};
-}
-
 OvMatrix* OvpMathMatrixMultiply(OvMatrix* out, const OvMatrix* a, const OvMatrix* b) {
     if (OvpMathIsIdentity(a)) {
         *out = *b;
@@ -59,16 +37,6 @@ void OvpMathMatrixFromQuat(OvMatrix* out, const OvQuat& q) {
 }
 
 // --- vectors ---------------------------------------------------------------------------
-
-float OvpMathVec3Normalize(OvV3d* out, const OvV3d* v) {
-    const float length = std::sqrt(OvpDot(*v, *v));
-    if (length < FLT_MIN) {
-        *out = {0.0f, 0.0f, 1.0f};
-        return length;
-    }
-    *out = OvpScale(*v, 1.0f / length);
-    return length;
-}
 
 void OvpMathVec3Perpendicular(OvV3d* out, const OvV3d* v) {
     const float ax = std::fabs(v->x), ay = std::fabs(v->y), az = std::fabs(v->z);
@@ -128,8 +96,8 @@ OvpBBox* OvpMathBoxFromSegment(OvpBBox* out, const OvV3d* p, const OvV3d* q, flo
 }
 
 OvpBBox* OvpMathBoxExtend(OvpBBox* box, const OvV3d* p) {
-    box->sup = {std::fmax(box->sup.x, p->x), std::fmax(box->sup.y, p->y), std::fmax(box->sup.z, p->z)};
-    box->inf = {std::fmin(box->inf.x, p->x), std::fmin(box->inf.y, p->y), std::fmin(box->inf.z, p->z)};
+    box->sup = {OvpMax(box->sup.x, p->x), OvpMax(box->sup.y, p->y), OvpMax(box->sup.z, p->z)};
+    box->inf = {OvpMin(box->inf.x, p->x), OvpMin(box->inf.y, p->y), OvpMin(box->inf.z, p->z)};
     return box;
 }
 

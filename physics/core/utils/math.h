@@ -6,6 +6,7 @@
 // p.x right + p.y up + p.z at + pos in its parent. The helpers here never need the graphics
 // engine to be open.
 
+#include <cfloat>
 #include <cmath>
 
 #include "graphics/core/matrix.h"
@@ -49,17 +50,39 @@ inline float OvpLength(const OvV3d& v) { return std::sqrt(OvpDot(v, v)); }
 inline float OvpAbsSum(const OvV3d& a, const OvV3d& b) {
     return (std::fabs(a.x - b.x) + std::fabs(a.y - b.y)) + std::fabs(a.z - b.z);
 }
+// std::fmax and std::fmin without the library call: the larger (smaller) number, the other one
+// when one is NaN, and of two equal numbers (zeros of either sign) the second, as this system's
+// C library returns them at run time (the language leaves the sign of such a zero open).
+inline float OvpMax(float a, float b) { return (a > b || b != b) ? a : b; }
+inline float OvpMin(float a, float b) { return (a < b || b != b) ? a : b; }
 inline float OvpComponent(const OvV3d& v, int axis) { return axis == 0 ? v.x : axis == 1 ? v.y : v.z; }
 inline void OvpSetComponent(OvV3d& v, int axis, float value) { (axis == 0 ? v.x : axis == 1 ? v.y : v.z) = value; }
 
-// Placement helpers (row-vector convention). The matrix's identity flag is honoured.
-OvV3d OvpMathTransformPoint(const OvV3d& p, const OvMatrix* matrix);
-OvV3d OvpMathTransformVector(const OvV3d& v, const OvMatrix* matrix);
+// Placement helpers (row-vector convention). The matrix's identity flag is honoured. Inline:
+// the narrow phase turns every direction and point it asks a placed volume about.
+inline bool OvpMathIsIdentity(const OvMatrix* m) { return (m->flags & ovMATRIXINTERNALIDENTITY) != 0; }
+inline OvV3d OvpMathTransformVector(const OvV3d& v, const OvMatrix* m) {
+    if (OvpMathIsIdentity(m)) {
+        return v;
+    }
+    return {(v.x * m->right.x + v.y * m->up.x) + v.z * m->at.x, (v.x * m->right.y + v.y * m->up.y) + v.z * m->at.y,
+            (v.x * m->right.z + v.y * m->up.z) + v.z * m->at.z};
+}
+inline OvV3d OvpMathTransformPoint(const OvV3d& p, const OvMatrix* m) {
+    if (OvpMathIsIdentity(m)) {
+        return p;
+    }
+    return OvpAdd(OvpMathTransformVector(p, m), m->pos);
+}
 // The vector in the matrix's own frame (the transpose of its rotation).
-OvV3d OvpMathInverseRotate(const OvV3d& v, const OvMatrix* matrix);
+inline OvV3d OvpMathInverseRotate(const OvV3d& v, const OvMatrix* m) {
+    if (OvpMathIsIdentity(m)) {
+        return v;
+    }
+    return {OvpDot(v, m->right), OvpDot(v, m->up), OvpDot(v, m->at)};
+}
 // out = a then b, with identity shortcuts; flags a & b. out may alias neither.
 OvMatrix* OvpMathMatrixMultiply(OvMatrix* out, const OvMatrix* a, const OvMatrix* b);
-inline bool OvpMathIsIdentity(const OvMatrix* m) { return (m->flags & ovMATRIXINTERNALIDENTITY) != 0; }
 
 // Quaternion product a b (b's rotation first, then a's).
 OvQuat OvpMathQuatMultiply(const OvQuat& a, const OvQuat& b);
@@ -70,7 +93,15 @@ void OvpMathMatrixFromQuat(OvMatrix* out, const OvQuat& q);
 // --- vectors ---------------------------------------------------------------------------
 
 // out = v / |v|, returns |v|; below FLT_MIN out = (0, 0, 1) and the length is still returned.
-float OvpMathVec3Normalize(OvV3d* out, const OvV3d* v);
+inline float OvpMathVec3Normalize(OvV3d* out, const OvV3d* v) {
+    const float length = std::sqrt(OvpDot(*v, *v));
+    if (length < FLT_MIN) {
+        *out = {0.0f, 0.0f, 1.0f};
+        return length;
+    }
+    *out = OvpScale(*v, 1.0f / length);
+    return length;
+}
 // A vector perpendicular to v: the smallest component becomes 0, the other two are swapped
 // with one negated.
 void OvpMathVec3Perpendicular(OvV3d* out, const OvV3d* v);

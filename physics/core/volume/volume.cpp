@@ -6,6 +6,7 @@
 
 #include "physics/core/utils/memory.h"
 #include "physics/core/volume/aggregate.h"
+#include "physics/core/volume/primitives.h"
 
 void OvpSupportFeatureInit(OvpSupportFeature* feature, OvpFeatureVertex* buffer, OvUInt16 capacity) {
     feature->normal = {0.0f, 0.0f, 1.0f};
@@ -172,7 +173,8 @@ OvBool OvpVolumeGetInterval(const OvpVolume* volume, const OvMatrix* matrix, con
     if (matrix == nullptr) {
         return volume->type->interval(volume, direction, min, max);
     }
-    const OvV3d local = OvpMathInverseRotate(*direction, matrix);
+    // A sphere's core is its centre, whose interval is 0 along any direction: no turning needed.
+    const OvV3d local = volume->type == &ovpSphereVolumeType ? *direction : OvpMathInverseRotate(*direction, matrix);
     if (!volume->type->interval(volume, &local, min, max)) {
         return 0;
     }
