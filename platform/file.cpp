@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "platform/win32.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -30,6 +31,11 @@ std::atomic<std::uint64_t> gWriteGeneration{0}; // counts writes; read-ahead blo
 enum class Kind { File, Event };
 
 constexpr std::size_t kReadAheadBytes = 64 * 1024;
+// The first refill after a read that bypassed the block reads this much; each refill after it
+// reads twice as much, up to the block. Formats put small heads before large arrays: a head read
+// right before an array then pulls few of the array's bytes into the block, where they would be
+// copied a second time.
+constexpr std::size_t kReadAheadFirst = 4096;
 
 struct Object {
     Kind kind;
@@ -43,6 +49,7 @@ struct FileObject : Object {
     std::uint64_t aheadStart = 0;          // file offset of ahead[0]
     std::size_t aheadLength = 0;           // valid bytes in ahead
     std::uint64_t aheadGeneration = 0;     // gWriteGeneration when ahead was filled
+    std::size_t aheadWindow = kReadAheadFirst; // bytes the next refill reads
 };
 
 struct EventObject : Object {
@@ -169,9 +176,13 @@ bool ReadAt(FileObject* f, std::uint64_t offset, void* buffer, DWORD count, DWOR
             offset += n;
             continue;
         }
+        // A read smaller than the block refills it; the rest of a larger one comes from the file
+        // straight into the caller's buffer, so that its bytes are copied once.
         const DWORD want = count - total;
-        if (f->ahead && want < kReadAheadBytes) {
-            const ssize_t n = ::pread(f->fd, f->ahead.get(), kReadAheadBytes, static_cast<off_t>(offset));
+        if (f->ahead && count < kReadAheadBytes) {
+            const std::size_t fill = std::max<std::size_t>(f->aheadWindow, want);
+            f->aheadWindow = std::min(2 * f->aheadWindow, kReadAheadBytes);
+            const ssize_t n = ::pread(f->fd, f->ahead.get(), fill, static_cast<off_t>(offset));
             if (n < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -187,6 +198,7 @@ bool ReadAt(FileObject* f, std::uint64_t offset, void* buffer, DWORD count, DWOR
             }
             continue;
         }
+        f->aheadWindow = kReadAheadFirst;
         const ssize_t n = ::pread(f->fd, out + total, want, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) {

@@ -4,10 +4,6 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "graphics/core/chunk.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
@@ -16,6 +12,7 @@
 #include "graphics/core/texture.h"
 #include "graphics/world/d3d9_pipeline.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/stored_arrays.h"
 #include "graphics/world/world_plugin.h"
 
 namespace {
@@ -26,51 +23,6 @@ constexpr OvUInt32 kMorphHeadSize = 24;         // sphere, has-vertices, has-nor
 constexpr std::uint64_t kMorphSlack = 1u << 20; // morph-target memory allowed beyond the input's size
 
 void ReportRead() { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD)); }
-
-struct TriangleBounds {
-    OvUInt16 largestVertex;
-    OvUInt16 largestMaterial;
-    OvUInt16 smallestMaterial;
-};
-
-// Stored triangles (vertex 1, vertex 0, material, vertex 2; stored may be out itself) turned into
-// records, with their largest vertex and their material range, in one pass. The bounds are kept
-// per 16-bit lane of two records (vertex 0, 1, 2, material, twice).
-TriangleBounds DecodeTriangles(const OvUInt8* stored, OvTriangle* out, std::size_t count) {
-    OvUInt16 largest[8] = {};
-    OvUInt16 smallest[8] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
-    auto* to = reinterpret_cast<OvUInt8*>(out);
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    // Two triangles a step: the 16-bit halves of each 32-bit word trade places; the unsigned
-    // bounds are taken as signed ones of the values less 0x8000.
-    const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
-    __m128i high = bias;
-    __m128i low = _mm_set1_epi16(0x7FFF);
-    for (; i + 2 <= count; i += 2) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stored + 8 * i));
-        x = _mm_or_si128(_mm_slli_epi32(x, 16), _mm_srli_epi32(x, 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8 * i), x);
-        const __m128i biased = _mm_xor_si128(x, bias);
-        high = _mm_max_epi16(high, biased);
-        low = _mm_min_epi16(low, biased);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(largest), _mm_xor_si128(high, bias));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(smallest), _mm_xor_si128(low, bias));
-#endif
-    for (; i < count; ++i) {
-        const OvUInt8* t = stored + 8 * i;
-        const OvUInt16 w[4] = {static_cast<OvUInt16>(t[2] | t[3] << 8), static_cast<OvUInt16>(t[0] | t[1] << 8),
-                               static_cast<OvUInt16>(t[6] | t[7] << 8), static_cast<OvUInt16>(t[4] | t[5] << 8)};
-        std::memcpy(to + 8 * i, w, sizeof w);
-        for (int k = 0; k < 4; ++k) {
-            largest[k] = std::max(largest[k], w[k]);
-            smallest[k] = std::min(smallest[k], w[k]);
-        }
-    }
-    return {std::max({largest[0], largest[1], largest[2], largest[4], largest[5], largest[6]}),
-            std::max(largest[3], largest[7]), std::min(smallest[3], smallest[7])};
-}
 
 // Bytes of one morph target's arrays.
 std::size_t MorphArrayBytes(OvUInt32 flags, OvInt32 numVertices) {
@@ -507,14 +459,13 @@ OvGeometry* OvGeometryStreamRead(OvStream* stream) {
         // The stored triangles are as large as the array's records: decoded where they lie when
         // the stream holds them, else read into the array whole, and turned in one pass that also
         // finds their bounds.
-        static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
         const OvUInt32 triangleBytes = 8 * static_cast<OvUInt32>(numTriangles);
         const OvUInt8* stored =
             ok && numTriangles > 0 ? OvStreamReadView(stream, geometry->triangles, triangleBytes) : nullptr;
         ok = ok && (numTriangles == 0 || stored != nullptr);
         if (stored != nullptr) {
-            const TriangleBounds bounds =
-                DecodeTriangles(stored, geometry->triangles, static_cast<std::size_t>(numTriangles));
+            const OvStoredTriangleBounds bounds =
+                OvDecodeStoredTriangles(stored, geometry->triangles, static_cast<std::size_t>(numTriangles));
             largestVertex = bounds.largestVertex;
             largestMaterial = bounds.largestMaterial;
             smallestMaterial = bounds.smallestMaterial;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <unordered_map>
@@ -17,6 +18,7 @@
 #include "graphics/core/texture.h"
 #include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
+#include "graphics/world/stored_arrays.h"
 #include "graphics/world/world_plugin.h"
 
 namespace {
@@ -32,15 +34,13 @@ void* gStripData = nullptr;
 bool gStripEdgeHash = true;
 
 constexpr OvUInt32 kIndexBlock = 256; // indices converted per stream call
-// Stored indices read per call when the stream does not hold them: 16 KB, more than a file
-// stream reads ahead, so that they come from the file straight into the block.
-constexpr OvUInt32 kIndexReadBlock = 4096;
-
-// A little-endian 32-bit value of a block read from a stream.
-inline OvUInt32 LittleU32(const OvUInt8* b) {
-    return static_cast<OvUInt32>(b[0]) | static_cast<OvUInt32>(b[1]) << 8 | static_cast<OvUInt32>(b[2]) << 16 |
-           static_cast<OvUInt32>(b[3]) << 24;
-}
+// Stored indices read per call when the stream does not hold them: 128 KB, twice what the file
+// layer reads ahead, so that they come from the file straight into the block, and small enough to
+// be narrowed from the second-level cache right after the read. The block is the thread's, kept
+// from one read to the next (warm, no fresh pages a load); a mesh of up to kIndexStackBlock
+// indices uses one on the stack.
+constexpr OvUInt32 kIndexReadBlock = 32768;
+constexpr OvUInt32 kIndexStackBlock = 1024;
 
 void ReportNoMemory(std::size_t bytes) { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes)); }
 void ReportRead() { OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRREAD)); }
@@ -114,6 +114,15 @@ struct BuildScratch {
 
 thread_local BuildScratch tScratch;
 thread_local bool tScratchLent = false;
+
+// The thread's block for stored indices the stream does not hold; null when there is no memory.
+OvUInt8* IndexReadBlock() {
+    thread_local std::unique_ptr<OvUInt8[]> block;
+    if (block == nullptr) {
+        block.reset(new (std::nothrow) OvUInt8[4 * kIndexReadBlock]);
+    }
+    return block.get();
+}
 
 // The thread's kept working memory, or memory of its own for a build that starts while another
 // holds it (a strip callback that builds lists, say).
@@ -1199,30 +1208,6 @@ OvStream* OvMeshHeaderStreamWrite(const OvMeshHeader* header, OvBool native, OvS
     return stream;
 }
 
-namespace {
-
-// Stored 32-bit indices narrowed to 16 bits; the largest stored value, or 0x10000 when one does
-// not fit 16 bits. (The high halves are gathered apart so that the loop works on 16-bit lanes.)
-OvUInt32 NarrowIndices(const OvUInt8* stored, OvUInt32 n, OvUInt16* out) {
-    OvUInt32 high = 0;
-    OvUInt16 largest = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        OvUInt32 v = 0;
-        if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(&v, stored + 4 * i, sizeof v);
-        } else {
-            v = LittleU32(stored + 4 * i);
-        }
-        const auto low = static_cast<OvUInt16>(v);
-        high |= v >> 16;
-        out[i] = low;
-        largest = std::max(largest, low);
-    }
-    return high != 0 ? 0x10000u : largest;
-}
-
-} // namespace
-
 OvMeshHeader* OvMeshHeaderStreamRead(OvStream* stream, OvInt32 length, OvBool native, const OvMaterialList* matList,
                                      OvInt32 numVertices) {
     return OvMeshHeaderStreamReadFrom(stream, length, native, matList, numVertices, nullptr);
@@ -1298,21 +1283,28 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
                              : body != nullptr ? inBody(4 * count)
                                                : OvStreamReadInPlace(stream, 4 * count);
         if (all != nullptr) {
-            if (NarrowIndices(all, count, indices) >= vertexLimit) {
+            if (OvNarrowStoredIndices(all, count, indices) >= vertexLimit) {
                 ReportRead();
                 ok = false;
             }
             indices += count;
             continue;
         }
-        OvUInt8 block[4 * kIndexReadBlock];
+        OvUInt8 stackBlock[4 * kIndexStackBlock];
+        OvUInt8* block = count <= kIndexStackBlock ? stackBlock : IndexReadBlock();
+        if (block == nullptr) {
+            ReportNoMemory(4 * kIndexReadBlock);
+            ok = false;
+            break;
+        }
+        const OvUInt32 blockIndices = count <= kIndexStackBlock ? kIndexStackBlock : kIndexReadBlock;
         for (OvUInt32 done = 0; ok && done < count;) {
-            const OvUInt32 n = std::min(kIndexReadBlock, count - done);
+            const OvUInt32 n = std::min(blockIndices, count - done);
             if (OvStreamReadStrict(stream, block, 4 * n) == nullptr) {
                 ok = false;
                 break;
             }
-            const OvUInt32 largest = NarrowIndices(block, n, indices);
+            const OvUInt32 largest = OvNarrowStoredIndices(block, n, indices);
             indices += n;
             if (static_cast<std::int64_t>(largest) >= vertexLimit) {
                 ReportRead();

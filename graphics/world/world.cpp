@@ -15,6 +15,7 @@
 #include "graphics/core/stream.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/stored_arrays.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
 
@@ -297,6 +298,7 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         if (numTriangles > 0) {
             sector->triangles = reinterpret_cast<OvTriangle*>(at);
         }
+        const OvUInt8* source = arrays > 0 ? OvStreamPeekInPlace(stream, static_cast<OvUInt32>(arrays)) : nullptr;
         ok = arrays == 0 || OvStreamReadValues(stream, block, static_cast<OvUInt32>(arrays)) != nullptr;
         if (ok && numTriangles > 0) {
             static_assert(sizeof(OvTriangle) == 8, "a triangle record is as large as a stored one");
@@ -318,14 +320,14 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
                 }
             }
             // From 0x36002 on a stored triangle is the record as it lies in memory. Vertices
-            // inside the sector's arrays; materials inside the world's list.
-            OvUInt16 largestVertex = 0, largestMaterial = 0;
-            for (std::size_t i = 0; i < count; ++i) {
-                const OvTriangle& tri = sector->triangles[i];
-                largestVertex = std::max({largestVertex, tri.vertIndex[0], tri.vertIndex[1], tri.vertIndex[2]});
-                largestMaterial = std::max(largestMaterial, tri.matIndex);
-            }
-            if (count > 0 && (largestVertex >= numVertices || (materials > 0 && base + largestMaterial >= materials))) {
+            // inside the sector's arrays; materials inside the world's list. Bounded from the
+            // stream's own bytes when it holds them: wide reads of the copy just stored would wait
+            // for its stores.
+            const bool fromSource = source != nullptr && newOrder && std::endian::native == std::endian::little;
+            const OvStoredTriangleBounds bounds =
+                OvBoundTriangles(fromSource ? source + (stored - block) : stored, count);
+            if (count > 0 && (bounds.largestVertex >= numVertices ||
+                              (materials > 0 && base + bounds.largestMaterial >= materials))) {
                 ReportBadData();
                 ok = false;
             }

@@ -221,9 +221,10 @@ TEST_F(PlatformFileTest, ReadAheadNeverShowsBytesOlderThanAWrite) {
     HANDLE reader = OpenRead(name);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
 
-    // Small reads, across block boundaries, and a read larger than a block all see the file.
+    // Small reads, across block boundaries, reads larger than a block, some starting in bytes the
+    // block holds, and the small reads after them all see the file.
     std::string seen;
-    const DWORD sizes[] = {1, 3, 12, 4, 65536, 7, 100000, 13};
+    const DWORD sizes[] = {1, 3, 12, 4, 65536, 7, 100000, 13, 70000, 5, 40000, 2, 6000, 9000};
     for (DWORD size : sizes) {
         seen += Read(reader, size);
     }

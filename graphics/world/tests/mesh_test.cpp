@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -21,6 +22,7 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
 #include "graphics/world/mesh.h"
+#include "graphics/world/stored_arrays.h"
 #include "graphics/world/tests/world_test_kit.h"
 #include "tools/mkasset/demo_level.h"
 #include "tools/mkasset/level_builder.h"
@@ -403,6 +405,121 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
         OvStreamClose(in, nullptr);
         EXPECT_EQ(TakeError(), ovERRREAD);
         OvMeshHeaderDestroy(h);
+    }
+}
+
+TEST(StoredArrays, TrianglesDecodeAndBoundAsAPlainLoop) {
+    // Every count up to 40 (the four- and two-wide steps and every rest), values at the extremes of
+    // the unsigned range; decoded into another array and in place, and bounded as records.
+    std::mt19937 rng(5);
+    const OvUInt16 extremes[] = {0, 1, 0x7FFF, 0x8000, 0xFFFE, 0xFFFF};
+    const auto value = [&] {
+        return rng() % 2 != 0 ? extremes[rng() % std::size(extremes)] : static_cast<OvUInt16>(rng());
+    };
+    for (std::size_t count = 0; count <= 40; ++count) {
+        for (int trial = 0; trial < 8; ++trial) {
+            std::vector<OvUInt8> stored(8 * count);
+            std::vector<OvTriangle> plain(count);
+            OvStoredTriangleBounds want = {0, 0, 0xFFFF};
+            for (std::size_t t = 0; t < count; ++t) {
+                // Stored: vertex 1, vertex 0, material, vertex 2, little-endian.
+                plain[t] = {{value(), value(), value()}, trial % 4 == 0 ? ovTRIANGLENOMATERIAL : value()};
+                const OvUInt16 words[4] = {plain[t].vertIndex[1], plain[t].vertIndex[0], plain[t].matIndex,
+                                           plain[t].vertIndex[2]};
+                for (int w = 0; w < 4; ++w) {
+                    stored[8 * t + 2 * w] = static_cast<OvUInt8>(words[w]);
+                    stored[8 * t + 2 * w + 1] = static_cast<OvUInt8>(words[w] >> 8);
+                }
+                want.largestVertex = std::max({want.largestVertex, plain[t].vertIndex[0], plain[t].vertIndex[1],
+                                               plain[t].vertIndex[2]});
+                want.largestMaterial = std::max(want.largestMaterial, plain[t].matIndex);
+                want.smallestMaterial = std::min(want.smallestMaterial, plain[t].matIndex);
+            }
+            const std::string name = std::to_string(count) + " triangles, trial " + std::to_string(trial);
+            const auto same = [&](const OvStoredTriangleBounds& got, const std::vector<OvTriangle>& read,
+                                  const char* how) {
+                EXPECT_EQ(got.largestVertex, want.largestVertex) << name << how;
+                EXPECT_EQ(got.largestMaterial, want.largestMaterial) << name << how;
+                EXPECT_EQ(got.smallestMaterial, want.smallestMaterial) << name << how;
+                for (std::size_t t = 0; t < read.size(); ++t) {
+                    ASSERT_EQ(std::memcmp(&read[t], &plain[t], sizeof(OvTriangle)), 0) << name << how << " " << t;
+                }
+            };
+            std::vector<OvTriangle> out(count);
+            same(OvDecodeStoredTriangles(stored.data(), out.data(), count), out, ", decoded");
+            std::vector<OvTriangle> inPlace(count);
+            std::copy(stored.begin(), stored.end(), reinterpret_cast<OvUInt8*>(inPlace.data()));
+            same(OvDecodeStoredTriangles(reinterpret_cast<const OvUInt8*>(inPlace.data()), inPlace.data(), count),
+                 inPlace, ", in place");
+            same(OvBoundTriangles(reinterpret_cast<const OvUInt8*>(plain.data()), count), {}, ", bounded");
+        }
+    }
+}
+
+TEST_F(MeshTest, StoredIndicesReadAsAPlainLoopReadsThem) {
+    // Bodies of one mesh whose stored indices are read where a memory stream holds them and in
+    // blocks through a stream of callbacks: counts around every step of the narrowing loops and
+    // past one block, each with no bad index, or one at the first, a middle or the last place.
+    NewMaterial(255);
+    struct Source {
+        const Bytes* bytes;
+        std::size_t at;
+    };
+    const auto readCustom = [](void* data, void* buffer, OvUInt32 length) -> OvUInt32 {
+        auto* source = static_cast<Source*>(data);
+        const std::size_t n = std::min<std::size_t>(length, source->bytes->size() - source->at);
+        std::copy_n(source->bytes->data() + source->at, n, static_cast<OvUInt8*>(buffer));
+        source->at += n;
+        return static_cast<OvUInt32>(n);
+    };
+    std::mt19937 rng(11);
+    const OvInt32 vertices = 0x8001;
+    for (std::uint32_t count : {1u, 7u, 15u, 16u, 17u, 31u, 33u, 1024u, 1025u, 40000u, 70001u}) {
+        std::vector<std::uint32_t> plain(count);
+        for (std::uint32_t& v : plain) {
+            v = std::uniform_int_distribution<std::uint32_t>(0, vertices - 1)(rng);
+        }
+        for (std::uint32_t place : {count, 0u, count / 2, count - 1}) {
+            for (std::uint32_t bad : {0u, static_cast<std::uint32_t>(vertices), 0xFFFFu, 0x10000u, 0x80000000u}) {
+                if ((place == count) != (bad == 0)) {
+                    continue;
+                }
+                std::vector<std::uint32_t> stored = plain;
+                if (place < count) {
+                    stored[place] = bad;
+                }
+                Bytes body;
+                const auto put = [&body](std::uint32_t v) {
+                    for (int i = 0; i < 4; ++i) {
+                        body.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+                    }
+                };
+                for (std::uint32_t v : {0u, 1u, count, count, 0u}) {
+                    put(v);
+                }
+                for (std::uint32_t v : stored) {
+                    put(v);
+                }
+                const std::string name = std::to_string(count) + " indices, " + std::to_string(bad) + " at " +
+                                         std::to_string(place);
+                Source source{&body, 0};
+                OvStreamCustom custom = {nullptr, readCustom, nullptr, nullptr, &source};
+                for (OvStream* in : {OpenBytes(body), OvStreamOpen(ovSTREAMCUSTOM, ovSTREAMREAD, &custom)}) {
+                    OvMeshHeader* h =
+                        OvMeshHeaderStreamRead(in, static_cast<OvInt32>(body.size()), FALSE, &list, vertices);
+                    OvStreamClose(in, nullptr);
+                    ASSERT_EQ(h != nullptr, place == count) << name;
+                    if (h == nullptr) {
+                        EXPECT_EQ(TakeError(), ovERRREAD) << name;
+                        continue;
+                    }
+                    const OvMesh& mesh = OvMeshHeaderGetMeshes(h)[0];
+                    ASSERT_EQ(mesh.numIndices, count) << name;
+                    EXPECT_TRUE(std::equal(stored.begin(), stored.end(), mesh.indices)) << name;
+                    OvMeshHeaderDestroy(h);
+                }
+            }
+        }
     }
 }
 

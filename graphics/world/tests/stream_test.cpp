@@ -423,8 +423,8 @@ TEST_F(ClumpStreamTest, GeometryTrianglesAndLightsAsStored) {
     EXPECT_EQ(OvChunkGetUInt32(w.Data().data() + triangleAt), 0x00000001u);
     EXPECT_EQ(OvChunkGetUInt32(w.Data().data() + triangleAt + 4), 0x00020007u);
 
-    // Triangles are decoded and checked two at a time with a single one left over: every count up
-    // to five reads as written, and a vertex or material one past the end in any corner of any of
+    // Triangles are decoded and checked four or two at a time with up to three left over: every
+    // count up to nine reads as written, and a vertex or material one past the end in any corner of any of
     // them is refused. Values of 0x8000 and above are compared as unsigned.
     const auto check = [](std::int32_t vertices, const std::vector<mkasset::TriangleDesc>& triangles, int materials,
                           bool reads, const std::string& name) {
@@ -446,7 +446,7 @@ TEST_F(ClumpStreamTest, GeometryTrianglesAndLightsAsStored) {
         }
         OvGeometryDestroy(geometry);
     };
-    for (std::size_t count = 1; count <= 5; ++count) {
+    for (std::size_t count = 1; count <= 9; ++count) {
         std::vector<mkasset::TriangleDesc> triangles;
         for (std::size_t t = 0; t < count; ++t) {
             const auto v = static_cast<std::uint16_t>(3 * t);
@@ -454,13 +454,13 @@ TEST_F(ClumpStreamTest, GeometryTrianglesAndLightsAsStored) {
                                  static_cast<std::uint16_t>(t % 3)});
         }
         const std::string name = std::to_string(count) + " triangles";
-        check(15, triangles, 3, true, name);
+        check(27, triangles, 3, true, name);
         for (std::size_t t = 0; t < count; ++t) {
             for (int corner = 0; corner < 4; ++corner) {
                 std::vector<mkasset::TriangleDesc> bad = triangles;
                 std::uint16_t& value = corner < 3 ? bad[t].v[corner] : bad[t].material;
-                value = corner < 3 ? 15 : 3;
-                check(15, bad, 3, false,
+                value = corner < 3 ? 27 : 3;
+                check(27, bad, 3, false,
                       name + ", triangle " + std::to_string(t) + " corner " + std::to_string(corner));
             }
         }
@@ -469,9 +469,9 @@ TEST_F(ClumpStreamTest, GeometryTrianglesAndLightsAsStored) {
         for (mkasset::TriangleDesc& t : none) {
             t.material = ovTRIANGLENOMATERIAL;
         }
-        check(15, none, 0, true, name + " without materials");
+        check(27, none, 0, true, name + " without materials");
         none[count - 1].material = 0;
-        check(15, none, 0, false, name + " without materials, the last naming one");
+        check(27, none, 0, false, name + " without materials, the last naming one");
     }
     check(0xFFFF, {{{0x8000, 0xFFFE, 0x7FFF}, 1}, {{0xFFFE, 0, 0x8001}, 0}, {{1, 2, 3}, 1}}, 2, true, "high vertices");
     check(0xFFFF, {{{0x8000, 0xFFFE, 0x7FFF}, 1}, {{0xFFFE, 0xFFFF, 0x8001}, 0}}, 2, false, "vertex 0xFFFF");
