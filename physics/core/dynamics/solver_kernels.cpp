@@ -666,10 +666,14 @@ template <bool Direct>
         const OvUInt32 k0 = lists[e].group - first, k1 = lists[e + 1].group - first;
         OvpScanGroup& S0 = state[k0];
         OvpScanGroup& S1 = state[k1];
-        // The packed lists are aligned to 16 bytes only: the pair's six eight-float runs are
-        // copied, which the compiler does with unaligned loads.
+        // The packed lists are aligned to 16 bytes only: each of the pair's six eight-float runs
+        // is joined in registers from its two halves. Copied whole to the stack, the runs went out
+        // in 16-byte stores and came back in 32-byte loads, each waiting for both stores.
+        const float* const w = packed[e].wj[0];
         Wide8 wk[6];
-        std::memcpy(wk, packed[e].wj[0], sizeof(wk));
+        for (int k = 0; k < 6; ++k) {
+            Join<Wide8, Half4>(&wk[k], w + 8 * k, w + 8 * k + 4);
+        }
         Wide8 m = wk[0] * d[0] + wk[1] * d[1];
         m = m + wk[2] * d[2];
         m = m + wk[3] * d[3];
