@@ -1,9 +1,9 @@
 #include "physics/core/collision/narrow.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -18,6 +18,14 @@ OvUInt32 Dimension(const OvpVolume* v) { return (v->type->words[0] >> 8) & 0xFF;
 OvUInt32 EdgeCount(const OvpVolume* v) { return v->type->words[0] >> 16; }
 OvUInt32 FaceCount(const OvpVolume* v) { return v->type->words[1] & 0xFFFF; }
 bool IsPlane(const OvpVolume* v) { return v->type->id == ovpVOLUME_PLANE; }
+
+// Two vectors with the same bits (a direction asked again is the same direction only then):
+// three word compares inline, not a call into the C library.
+bool SameBits(const OvV3d& a, const OvV3d& b) {
+    return ((std::bit_cast<OvUInt32>(a.x) ^ std::bit_cast<OvUInt32>(b.x)) |
+            (std::bit_cast<OvUInt32>(a.y) ^ std::bit_cast<OvUInt32>(b.y)) |
+            (std::bit_cast<OvUInt32>(a.z) ^ std::bit_cast<OvUInt32>(b.z))) == 0;
+}
 
 // The separation rule for one direction given both intervals.
 float Choose(const OvV3d& d, float a0, float a1, float b0, float b1, OvV3d* normal, float* base) {
@@ -253,7 +261,7 @@ bool VertexOverFace(const OvV3d& p, const OvpSupportFeature* face, const Plane2&
         plane.To(p, q);
         bool inside = true;
         for (int i = 0; i < n && inside; ++i) {
-            inside = Cross2(poly[i], poly[(i + 1) % n], q) >= 0.0f;
+            inside = Cross2(poly[i], poly[i + 1 < n ? i + 1 : 0], q) >= 0.0f;
         }
         if (inside) {
             return true;
@@ -263,7 +271,7 @@ bool VertexOverFace(const OvV3d& p, const OvpSupportFeature* face, const Plane2&
     // back across the stores that put it there, and the read waited for them.
     float bestD = FLT_MAX;
     for (int i = 0; i < n; ++i) {
-        const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[(i + 1) % n]);
+        const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[i + 1 < n ? i + 1 : 0]);
         const OvV3d d = OvpSub(s.pb, p);
         if (OvpDot(d, d) < bestD) {
             bestD = OvpDot(d, d);
@@ -496,7 +504,7 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         if (memo == nullptr) {
             return search(p, face, onFace);
         }
-        if (!memo->valid || std::memcmp(&memo->normal, &out.normal, sizeof(OvV3d)) != 0) {
+        if (!memo->valid || !SameBits(memo->normal, out.normal)) {
             memo->normal = out.normal;
             memo->inside = search(p, face, &memo->onFace);
             memo->valid = true;
@@ -858,7 +866,7 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
     OvV3d along = work->normal;
     OvpVertexFaceMemo memo{};
     const auto generate = [&](bool refine) -> OvInt32 {
-        if (std::memcmp(&along, &n, sizeof(n)) != 0) {
+        if (!SameBits(along, n)) {
             memo.valid = false;
             if (!OvpCollisionGetFeatures(pair, &n, &features)) {
                 return 0;
@@ -1004,7 +1012,7 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
             q = s.pb;
             otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         } else if (other.count >= 3) {
-            if (!memo.valid || std::memcmp(&memo.normal, &n, sizeof(n)) != 0) {
+            if (!memo.valid || !SameBits(memo.normal, n)) {
                 memo.normal = n;
                 memo.inside = VertexOverFace(p, &other, Plane2(n), &memo.onFace);
                 memo.valid = true;
@@ -1049,7 +1057,7 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
             if (!(separation < threshold)) {
                 return 0;
             }
-            if (std::memcmp(&along, &n, sizeof(n)) != 0) {
+            if (!SameBits(along, n)) {
                 fetch(n);
             }
             collide(false);
