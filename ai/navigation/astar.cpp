@@ -302,7 +302,7 @@ inline void PrefetchLinks(const CGraphLink* links, int32_t count) {
 }
 
 // The root's child with the least key comes to the front when the root leaves, unless it is the goal: on
-// graphs whose records outgrow a core's caches, its edge records are worth asking for before that.
+// graphs whose records outgrow a core's caches, its links are worth asking for before that.
 void PrefetchNextExpansion() {
   const CAstarNodeIterator next = g_buffers.open.NextAfterFront();
   if (next.IsEnd()) return;

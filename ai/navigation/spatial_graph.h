@@ -168,8 +168,8 @@ class CConstraint;
 class CHeuristic;
 
 // Fixed-size record storage of one graph: blocks of records carved in order, freed records reused. Records
-// made one after another (as a loader makes them) sit next to each other, which keeps a search's walk over
-// a vertex's edges within few cache lines. The blocks go back when the graph is cleared.
+// made one after another (as a loader makes them) sit next to each other. The blocks go back when the graph
+// is cleared.
 class CGraphRecordPool {
 public:
   // Records are rounded up to whole 64-byte cache lines, so that none straddles more lines than it needs.
