@@ -322,12 +322,15 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
                 &rows);
         }
     };
-    // A row of the image's width repeating one pixel.
+    // A row of the image's width repeating one pixel: the pixel, then what is written doubled.
     auto repeat = [](const Image& image, const BYTE* pixel) {
-        const UINT bytes = image.info->bytes;
+        const std::size_t bytes = image.info->bytes;
         std::vector<BYTE> row(static_cast<std::size_t>(image.width) * bytes);
-        for (std::size_t at = 0; at < row.size(); at += bytes)
-            std::memcpy(row.data() + at, pixel, bytes);
+        if (row.empty())
+            return row;
+        std::memcpy(row.data(), pixel, bytes);
+        for (std::size_t done = bytes; done < row.size(); done *= 2)
+            std::memcpy(row.data() + done, row.data(), std::min(done, row.size() - done));
         return row;
     };
     if (clearFlags & D3DCLEAR_TARGET) {
@@ -359,15 +362,17 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD clearFlags, D3DCO
         BYTE keep[16];
         for (UINT b = 0; b < bytes; ++b)
             keep[b] = static_cast<BYTE>(zeros[b] ^ ones[b]);
-        const std::vector<BYTE> set = repeat(depth->image, zeros), kept = repeat(depth->image, keep);
-        if (std::all_of(keep, keep + bytes, [](BYTE k) { return k == 0; }))
+        const std::vector<BYTE> set = repeat(depth->image, zeros);
+        if (std::all_of(keep, keep + bytes, [](BYTE k) { return k == 0; })) {
             fill(depth->image, [&](BYTE* p, std::size_t length) { std::memcpy(p, set.data(), length); });
-        else
+        } else {
+            const std::vector<BYTE> kept = repeat(depth->image, keep);
             fill(depth->image, [&](BYTE* p, std::size_t length) {
                 const BYTE *k = kept.data(), *s = set.data(); // held, not read again after each store
                 for (std::size_t b = 0; b < length; ++b)
                     p[b] = static_cast<BYTE>((p[b] & k[b]) | s[b]);
             });
+        }
     }
     ++counters.clears;
     return D3D_OK;
