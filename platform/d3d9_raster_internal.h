@@ -191,8 +191,28 @@ struct Fetch {
         return Decode(position.type, p);
     }
     void Read(std::uint64_t index, InputVertex* v) const {
+        // The usual types (three-float normals, packed colours, two-float coordinates) inline,
+        // the rest through Decode's switch: the same values.
         auto read = [&](const Source& s, Vec4 fallback) {
-            return s.base != nullptr ? Decode(s.type, s.base + index * s.stride) : fallback;
+            if (s.base == nullptr)
+                return fallback;
+            const BYTE* p = s.base + index * s.stride;
+            switch (s.type) {
+            case D3DDECLTYPE_FLOAT3: {
+                float f[3];
+                std::memcpy(f, p, 12);
+                return Vec4{f[0], f[1], f[2], 1};
+            }
+            case D3DDECLTYPE_FLOAT2: {
+                float f[2];
+                std::memcpy(f, p, 8);
+                return Vec4{f[0], f[1], 0, 1};
+            }
+            case D3DDECLTYPE_D3DCOLOR:
+                return FromColor(p[0] | p[1] << 8 | p[2] << 16 | static_cast<DWORD>(p[3]) << 24);
+            default:
+                return Decode(s.type, p);
+            }
         };
         v->position = Position(index);
         v->normal = {};
