@@ -112,6 +112,14 @@ struct BuildScratch {
     PassScratch passes;
 };
 
+// Makes v hold at least n elements. Working arrays only grow: the elements added by a growth are
+// zeroed, so shrinking and growing them again for every small mesh would clear them each time.
+template <typename T> void AtLeast(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) {
+        v.resize(n);
+    }
+}
+
 thread_local BuildScratch tScratch;
 thread_local bool tScratchLent = false;
 
@@ -125,10 +133,18 @@ OvUInt8* IndexReadBlock() {
 }
 
 // The thread's kept working memory, or memory of its own for a build that starts while another
-// holds it (a strip callback that builds lists, say).
+// holds it (a strip callback that builds lists, say), made only then: a level builds thousands of
+// small meshes, for which making and dropping an unused set of containers is a good part of the
+// work.
 class ScratchLease {
 public:
-    ScratchLease() : m_shared(!tScratchLent) { tScratchLent = true; }
+    ScratchLease() : m_shared(!tScratchLent) {
+        if (m_shared) {
+            tScratchLent = true;
+        } else {
+            m_own = std::make_unique<BuildScratch>();
+        }
+    }
     ~ScratchLease() {
         if (m_shared) {
             tScratchLent = false;
@@ -136,11 +152,11 @@ public:
     }
     ScratchLease(const ScratchLease&) = delete;
     ScratchLease& operator=(const ScratchLease&) = delete;
-    BuildScratch& Get() { return m_shared ? tScratch : m_own; }
+    BuildScratch& Get() { return m_shared ? tScratch : *m_own; }
 
 private:
     bool m_shared;
-    BuildScratch m_own;
+    std::unique_ptr<BuildScratch> m_own;
 };
 
 // Triangles of a builder: each record carries its material, list position and ranks.
@@ -218,7 +234,7 @@ template <typename Triangles> void CollectGroups(const Triangles& tris, BuildScr
     std::vector<Group>& groups = s.groups;
     groups.clear();
     s.byEntry = false;
-    s.groupOf.resize(n);
+    AtLeast(s.groupOf, n);
     s.mapped.clear();
     if (++s.stamp == 0) {
         std::fill(s.groupOfIndex.begin(), s.groupOfIndex.end(), 0);
@@ -487,7 +503,7 @@ void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* ou
         if (s.passesOfVertex.empty()) {
             s.passesOfVertex.resize(std::size_t{0x10000}, 0);
         }
-        s.passOf.resize(numTriangles);
+        AtLeast(s.passOf, numTriangles);
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
         // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
@@ -934,7 +950,7 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             }
         }
         if (ordered == nullptr) {
-            s.gathered.resize(n);
+            AtLeast(s.gathered, n);
             if (s.byEntry) {
                 Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
             } else {
