@@ -370,10 +370,15 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
         CollectGroups(tris, s);
     }
     std::vector<Group>& groups = s.groups;
-    tris.Rank(s);
-    s.order.resize(groups.size());
-    for (OvUInt32 i = 0; i < s.order.size(); ++i) {
+    const auto numGroups = static_cast<OvUInt32>(groups.size());
+    s.order.resize(numGroups);
+    for (OvUInt32 i = 0; i < numGroups; ++i) {
         s.order[i] = i;
+    }
+    // The ranks only order groups among themselves: a single group (most of a level's sectors)
+    // needs neither.
+    if (numGroups > 1) {
+        tris.Rank(s);
     }
     std::sort(s.order.begin(), s.order.end(), [&](OvUInt32 x, OvUInt32 y) {
         const Group& a = groups[x];
@@ -396,11 +401,12 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
         return x < y;
     });
     OvUInt32 at = 0;
-    s.runs.clear();
-    for (OvUInt32 k : s.order) {
-        groups[k].next = at;
-        s.runs.push_back({at, at + groups[k].count});
-        at += groups[k].count;
+    s.runs.resize(numGroups);
+    for (OvUInt32 r = 0; r < numGroups; ++r) {
+        Group& g = groups[s.order[r]];
+        g.next = at;
+        s.runs[r] = {at, at + g.count};
+        at += g.count;
     }
 }
 
