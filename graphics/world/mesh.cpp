@@ -204,7 +204,11 @@ struct WindowTriangles {
     // A list position always names the same material.
     bool IsOf(std::size_t, const OvMaterial*) const { return true; }
     const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
-    OvTriangle Corners(std::size_t i) const { return t[i]; }
+    OvTriangle Corners(std::size_t i) const {
+        OvTriangle corners;
+        std::memcpy(&corners, t + i, sizeof corners);
+        return corners;
+    }
     // Groups are made in the order their materials first appear, so ranking them in that order
     // ranks the triangles by first appearance.
     void Rank(BuildScratch& s) const {
@@ -930,7 +934,9 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
             g = gi;
             at = groups[g].next;
         }
-        gathered[at++] = tris.Corners(i);
+        // Copied as one 8-byte word rather than field by field.
+        const OvTriangle corners = tris.Corners(i);
+        std::memcpy(gathered + at++, &corners, sizeof corners);
     }
     groups[g].next = at;
 }
