@@ -765,6 +765,15 @@ struct RowBounds {
         *lo = empty ? 1 : static_cast<int>(l);
         *hi = empty ? 0 : static_cast<int>(h);
     }
+
+    // The next `n` rows' pixels, row i's [lo[i], hi[i]]: a loop of its own keeps the edges in
+    // registers, where stepping them between the pixels of each row would keep them in memory.
+    void NextRows(int n, int* lo, int* hi) {
+        RowBounds b = *this;
+        for (int i = 0; i < n; ++i)
+            b.Next(lo + i, hi + i);
+        *this = b;
+    }
 };
 
 namespace {
@@ -792,6 +801,11 @@ struct Lanes4 {
     [[gnu::always_inline]] static F CmpGe(F a, F b) { return _mm_cmpge_ps(a, b); }
     [[gnu::always_inline]] static I Cvtt(F a) { return _mm_cvttps_epi32(a); }
     [[gnu::always_inline]] static F Cvt(I a) { return _mm_cvtepi32_ps(a); }
+    // floor of values below 2^31 in magnitude: the truncation, less one where it went up.
+    [[gnu::always_inline]] static F Floor(F a) {
+        const F t = Cvt(Cvtt(a));
+        return _mm_sub_ps(t, _mm_and_ps(_mm_cmpgt_ps(t, a), _mm_set1_ps(1.0f)));
+    }
     [[gnu::always_inline]] static I AsI(F a) { return _mm_castps_si128(a); }
     [[gnu::always_inline]] static F AsF(I a) { return _mm_castsi128_ps(a); }
     [[gnu::always_inline]] static int Mask(F a) { return _mm_movemask_ps(a); }
@@ -815,6 +829,14 @@ struct Lanes4 {
     [[gnu::always_inline]] static I Packus16(I a, I b) { return _mm_packus_epi16(a, b); }
     // Each pixel's alpha (the fourth of its 16-bit channels) over all four.
     [[gnu::always_inline]] static I Alpha16(I a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0xFF), 0xFF); }
+    // Lerp8 on 16-bit lanes of channels (each below 256), weights f in 0..256 as they are: every
+    // product and sum stays below 2^16, so the lanes give the same bytes as the packed form.
+    [[gnu::always_inline]] static I Weights16(I f) { return f; }
+    [[gnu::always_inline]] static I Lerp16(I a, I b, I f) {
+        const I g = _mm_sub_epi16(_mm_set1_epi16(256), f);
+        const I sum = _mm_add_epi16(_mm_mullo_epi16(a, g), _mm_mullo_epi16(b, f));
+        return _mm_srli_epi16(_mm_add_epi16(sum, _mm_set1_epi16(128)), 8);
+    }
     template <int imm> [[gnu::always_inline]] static F Broadcast(F a) { return _mm_shuffle_ps(a, a, imm); }
     [[gnu::always_inline]] static void Store(int* to, I a) { _mm_store_si128(reinterpret_cast<__m128i*>(to), a); }
     [[gnu::always_inline]] static void StoreF(float* to, F a) { _mm_store_ps(to, a); }
@@ -877,6 +899,7 @@ struct Lanes8 {
     [[gnu::always_inline]] static F CmpGe(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OS); }
     [[gnu::always_inline]] static I Cvtt(F a) { return _mm256_cvttps_epi32(a); }
     [[gnu::always_inline]] static F Cvt(I a) { return _mm256_cvtepi32_ps(a); }
+    [[gnu::always_inline]] static F Floor(F a) { return _mm256_floor_ps(a); }
     [[gnu::always_inline]] static I AsI(F a) { return _mm256_castps_si256(a); }
     [[gnu::always_inline]] static F AsF(I a) { return _mm256_castsi256_ps(a); }
     [[gnu::always_inline]] static int Mask(F a) { return _mm256_movemask_ps(a); }
@@ -900,6 +923,14 @@ struct Lanes8 {
     [[gnu::always_inline]] static I Packus16(I a, I b) { return _mm256_packus_epi16(a, b); }
     [[gnu::always_inline]] static I Alpha16(I a) {
         return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0xFF), 0xFF);
+    }
+    // Lerp8 as a + round-down((b - a) f / 256): the weight f is kept as f * 128, which 16 bits
+    // hold up to f = 255 and f = 256 wraps to -32768; the rounding multiply gives
+    // floor(((b - a) f 128 + 2^14) / 2^15), the same floor, and for -32768 the negated difference
+    // (the sign operation) times it gives b - a whole; f = 0 gives 0 through the sign as well.
+    [[gnu::always_inline]] static I Weights16(I f) { return _mm256_slli_epi16(f, 7); }
+    [[gnu::always_inline]] static I Lerp16(I a, I b, I w) {
+        return _mm256_add_epi16(a, _mm256_mulhrs_epi16(_mm256_sign_epi16(_mm256_sub_epi16(b, a), w), w));
     }
     template <int imm> [[gnu::always_inline]] static F Broadcast(F a) { return _mm256_shuffle_ps(a, a, imm); }
     [[gnu::always_inline]] static void Store(int* to, I a) { _mm256_store_si256(reinterpret_cast<__m256i*>(to), a); }
