@@ -699,9 +699,12 @@ inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
 inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
 
 // The same quotient from a floating-point estimate (truncated, no floor call) corrected exactly:
-// integer division of 64-bit numbers costs far more. |a| < 2^56, b > 0.
+// integer division of 64-bit numbers costs far more. |a| < 2^56, b > 0. The estimate is nearly
+// always the quotient or one above it (a negative quotient truncated up): that step is taken
+// without a branch, whose way would follow the signs of the edges; the loops finish the rest.
 inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
     std::int64_t q = static_cast<std::int64_t>(static_cast<double>(a) / static_cast<double>(b));
+    q -= q * b > a ? 1 : 0;
     while (q * b > a)
         --q;
     while ((q + 1) * b <= a)
@@ -757,9 +760,11 @@ struct RowBounds {
             out = out || (b.side == 0 && b.q < 0);
             b.q += b.stepQ;
             b.rest += b.stepRest;
-            const bool carry = b.rest >= b.divisor;
-            b.rest -= carry ? b.divisor : 0;
-            b.q += carry ? 1 : 0;
+            // All ones where the remainder reached the divisor, in arithmetic: a branch here would
+            // follow the edge's slope from row to row and miss often.
+            const std::int64_t carry = ~((b.rest - b.divisor) >> 63);
+            b.rest -= b.divisor & carry;
+            b.q -= carry;
         }
         const bool empty = out || l > h; // compared before narrowing: an unbounding edge may be far out
         *lo = empty ? 1 : static_cast<int>(l);
