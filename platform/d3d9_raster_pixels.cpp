@@ -770,15 +770,6 @@ struct RowBounds {
         *lo = empty ? 1 : static_cast<int>(l);
         *hi = empty ? 0 : static_cast<int>(h);
     }
-
-    // The next `n` rows' pixels, row i's [lo[i], hi[i]]: a loop of its own keeps the edges in
-    // registers, where stepping them between the pixels of each row would keep them in memory.
-    void NextRows(int n, int* lo, int* hi) {
-        RowBounds b = *this;
-        for (int i = 0; i < n; ++i)
-            b.Next(lo + i, hi + i);
-        *this = b;
-    }
 };
 
 namespace {

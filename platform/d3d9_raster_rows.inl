@@ -229,9 +229,10 @@ template <bool kOneLevel>
 // (the pixels of one triangle are all different, so no group reads what another writes), and
 // those whose pixels all fail the depth test stop there.
 template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void FastRows(const Raster& r, RowBounds& rows, int y0, int y1, const float* base, const float* dx,
+void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* base, const float* dx,
               const float* dy, float ox, float oy) {
     const PixelSetup& p = *r.ps;
+    RowBounds rows = bounds; // a local copy the pixel stores cannot alias
     // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
     const bool coords = r.count > kFixed;
     auto lanesOf = [&](const float* plane, int i0, int i1, int i2, int i3) {
@@ -463,9 +464,6 @@ void FastRows(const Raster& r, RowBounds& rows, int y0, int y1, const float* bas
     int waiting = 0, firstRow = 0, lastRow = 0; // the rows of the first and last waiting pixel
     // The walk's place: pixels x..hi of row y are left, their interpolants and addresses at x.
     int y = y0 - 1, x = 0, hi = -1;
-    // The rows' pixels, worked out kRowChunk rows ahead.
-    constexpr int kRowChunk = 32;
-    int chunkLo[kRowChunk], chunkHi[kRowChunk];
     __m128 position = _mm_setzero_ps(), color = _mm_setzero_ps();
     float q = 0.0f;
     BYTE* target = nullptr;
@@ -478,11 +476,8 @@ void FastRows(const Raster& r, RowBounds& rows, int y0, int y1, const float* bas
                     done = true;
                     break;
                 }
-                const int row = (y - y0) % kRowChunk;
-                if (row == 0)
-                    rows.NextRows(std::min(kRowChunk, y1 - y + 1), chunkLo, chunkHi);
-                const int lo = chunkLo[row];
-                hi = chunkHi[row];
+                int lo;
+                rows.Next(&lo, &hi);
                 x = lo;
                 if (lo > hi) // a row without pixels: the walk comes straight back here
                     continue;
