@@ -95,8 +95,8 @@ struct Channels16 {
 // A weight per pixel (0 to 256) spread over that pixel's four channel lanes, in the form
 // V::Lerp16 takes.
 [[gnu::always_inline]] inline Channels16 Spread(I v) {
-    const I pairs = V::Unpacklo16(V::Packs32(v, v), V::Packs32(v, v));
-    return {V::Weights16(V::Unpacklo32(pairs, pairs)), V::Weights16(V::Unpackhi32(pairs, pairs))};
+    const I pairs = V::Weights16(V::Unpacklo16(V::Packs32(v, v), V::Packs32(v, v)));
+    return {V::Unpacklo32(pairs, pairs), V::Unpackhi32(pairs, pairs)};
 }
 
 // Lerp8 on the channels of each pixel by its weight.
