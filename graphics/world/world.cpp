@@ -251,8 +251,8 @@ bool SectorMeshesReadDirectly() {
 }
 
 // A sector's extension chunk. Most hold one sub-chunk, its meshes: those are read without the
-// registry's walk when it would do the same.
-bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sector) {
+// registry's walk when it would do the same (direct set; then no pipeline owner was read).
+bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sector, bool* direct) {
     constexpr OvUInt32 kHeads = 2 * ovCHUNKHEADERSIZE;
     if (const OvUInt8* at = c.meshesDirect ? OvStreamPeekInPlace(stream, kHeads) : nullptr) {
         OvUInt32 version = 0;
@@ -262,10 +262,12 @@ bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sect
             OvChunkGetUInt32(at + 12) == ovPLUGINIDBINMESH && body <= static_cast<OvUInt32>(INT32_MAX) &&
             OvChunkGetUInt32(at + 4) == ovCHUNKHEADERSIZE + body) {
             OvStreamPassInPlace(stream, kHeads);
+            *direct = true;
             return ReadSectorMesh(stream, static_cast<OvInt32>(body), sector, c.world, gReadingRecord, true) !=
                    nullptr;
         }
     }
+    OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
     return OvPluginRegistryReadDataChunks(&gWorldSectorRegistry, stream, sector) != nullptr;
 }
 
@@ -436,8 +438,8 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     if (OvPluginRegistryInitObject(&gWorldSectorRegistry, sector) == nullptr) {
         return nullptr;
     }
-    OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
-    ok = ReadSectorExtensions(stream, c, sector);
+    bool direct = false;
+    ok = ReadSectorExtensions(stream, c, sector, &direct);
     // A native sector's meshes come with its data: without them it has nothing to draw from.
     if (ok && c.native && numTriangles > 0 && sector->mesh == nullptr) {
         ReportBadData();
@@ -447,7 +449,9 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         ReleaseSector(gReadingRecord, sector);
         return nullptr;
     }
-    OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
+    if (!direct) {
+        OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
+    }
     c.withoutMeshes += sector->mesh == nullptr ? 1 : 0;
     return sector;
 }
