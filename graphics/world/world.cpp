@@ -233,6 +233,9 @@ OvStream* ReadSectorMesh(OvStream* stream, OvInt32 length, OvWorldSector* sector
         DestroySectorMesh(record, sector->mesh);
     }
     sector->mesh = header;
+    if (!withWorld && record != nullptr) {
+        record->sectorsHold = TRUE;
+    }
     return stream;
 }
 
@@ -517,6 +520,23 @@ OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 dept
     return atomic ? ReadAtomicSector(stream, c, box) : ReadPlaneSector(stream, c, depth + 1, box);
 }
 
+// The record of the world whose allocation holds the sector, or null.
+OvWorldRecord* FindRecordOf(const OvWorldSector* sector) {
+    if (OvEngineInstancePtr == nullptr || OvEngineGetPluginOffset(ovPLUGINIDWORLD) < 0) {
+        return nullptr;
+    }
+    OvLLLink* head = &OvWorldGetModule()->records;
+    const auto at = reinterpret_cast<std::uintptr_t>(sector);
+    for (OvLLLink* l = head->next; l != head; l = l->next) {
+        auto* record = reinterpret_cast<OvWorldRecord*>(reinterpret_cast<char*>(l) - offsetof(OvWorldRecord, link));
+        const auto start = reinterpret_cast<std::uintptr_t>(record->world);
+        if (at >= start && at - start < record->size) {
+            return record;
+        }
+    }
+    return nullptr;
+}
+
 OvWorldRecord* FindRecord(const OvWorld* world) {
     OvLLLink* head = &OvWorldGetModule()->records;
     for (OvLLLink* l = head->next; l != head; l = l->next) {
@@ -531,7 +551,12 @@ OvWorldRecord* FindRecord(const OvWorld* world) {
 // Frees a world at any stage of its read: constructed tells whether its extensions were built.
 void FreeWorld(OvWorld* world, bool constructed) {
     OvWorldRecord* record = FindRecord(world);
-    if (world->rootSector != nullptr) {
+    // The sectors are visited only when one of them may hold something outside the world's
+    // block and slabs: a mesh header or instanced data noted on the record, a tie, or extension
+    // data with a destructor.
+    const bool sectorsHold = record == nullptr || record->sectorsHold || OvWorldSectorTiesInUse() ||
+                             gWorldSectorRegistry.lastDestructed != nullptr;
+    if (world->rootSector != nullptr && sectorsHold) {
         ReleaseSubtree(record, world->rootSector);
     }
     if (record != nullptr) {
@@ -679,6 +704,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     record->world = world;
     record->size = static_cast<OvUInt32>(size);
     record->meshSlabs = nullptr;
+    record->sectorsHold = FALSE;
     OvLLLinkAddHead(&module->records, &record->link);
 
     // 5, 6. The material list, then the tree carved behind the world.
@@ -715,7 +741,10 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     if (ok) {
         OvPipelineOwnerInvoke(ovPIPELINEOWNERWORLD, &gWorldRegistry, world);
         // A file that brings every sector's meshes needs no walk for the missing ones.
-        ok = carver.withoutMeshes == 0 || BuildSectorMeshes(world);
+        if (carver.withoutMeshes != 0) {
+            record->sectorsHold = TRUE;
+            ok = BuildSectorMeshes(world);
+        }
     }
     if (!ok) {
         FreeWorld(world, true);
@@ -792,19 +821,14 @@ OvWorld* OvWorldRender(OvWorld* world) {
 }
 
 OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector) {
-    if (OvEngineInstancePtr == nullptr || OvEngineGetPluginOffset(ovPLUGINIDWORLD) < 0) {
-        return nullptr;
+    const OvWorldRecord* record = FindRecordOf(sector);
+    return record != nullptr ? record->world : nullptr;
+}
+
+void OvWorldSectorNoteHolding(const OvWorldSector* sector) {
+    if (OvWorldRecord* record = FindRecordOf(sector)) {
+        record->sectorsHold = TRUE;
     }
-    OvLLLink* head = &OvWorldGetModule()->records;
-    const auto at = reinterpret_cast<std::uintptr_t>(sector);
-    for (OvLLLink* l = head->next; l != head; l = l->next) {
-        auto* record = reinterpret_cast<OvWorldRecord*>(reinterpret_cast<char*>(l) - offsetof(OvWorldRecord, link));
-        const auto start = reinterpret_cast<std::uintptr_t>(record->world);
-        if (at >= start && at - start < record->size) {
-            return record->world;
-        }
-    }
-    return nullptr;
 }
 
 OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data) {

@@ -114,6 +114,7 @@ struct OvWorldRecord {
     OvUInt32 size; // bytes of its allocation
     OvLLLink link; // in the module's list
     OvWorldMeshSlab* meshSlabs; // blocks of the sectors' mesh headers read with the world (newest first)
+    OvBool sectorsHold;         // some sector may hold a mesh header outside the slabs or instanced data
 };
 
 // Reads a world chunk's body (the caller found chunk 11); the world, or null with the error set
@@ -135,6 +136,8 @@ OvWorldSector* OvWorldSectorRender(OvWorldSector* sector);
 OvWorldSector* OvWorldSectorDefaultRenderCallback(OvWorldSector* sector);
 // The world whose allocation holds the sector, or null.
 OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector);
+// Notes that a sector of a world holds instanced data, which its world's destruction frees.
+void OvWorldSectorNoteHolding(const OvWorldSector* sector);
 // Calls the callback for each atomic sector in depth-first order (left before right) until one
 // returns null. Returns the world.
 OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data);
