@@ -274,13 +274,31 @@ bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sect
     return OvPluginRegistryReadDataChunks(&gWorldSectorRegistry, stream, sector) != nullptr;
 }
 
+// ReadSectorStruct when the headers and the struct are not at hand one behind the other.
+[[gnu::noinline]] const OvUInt8* ReadSectorStructThroughFind(OvStream* stream, OvUInt32 type, OvUInt32 size,
+                                                             bool shortAllowed, OvUInt8* scratch, OvUInt32* length,
+                                                             OvUInt32* version) {
+    if (!OvStreamFindChunk(stream, type, nullptr, nullptr) || !OvStreamFindChunk(stream, ovID_STRUCT, length, version)) {
+        return nullptr;
+    }
+    if (*length >= size) {
+        return OvStreamReadView(stream, scratch, size);
+    }
+    if (!shortAllowed) {
+        ReportBadData();
+        return nullptr;
+    }
+    std::memset(scratch, 0, size);
+    return OvStreamReadStrict(stream, scratch, *length) != nullptr ? scratch : nullptr;
+}
+
 // Finds a sector's chunk of the given type and its struct: the struct's first `size` bytes
 // (where they lie, or read into scratch), the stream behind them, its body length and version.
 // Most often both headers and the struct are at hand one behind the other: one look takes them.
 // A struct shorter than size is refused, or when short is allowed read into the zeroed scratch
 // whole. Null on a read failure or a refused struct (error set).
-const OvUInt8* ReadSectorStruct(OvStream* stream, OvUInt32 type, OvUInt32 size, bool shortAllowed, OvUInt8* scratch,
-                                OvUInt32* length, OvUInt32* version) {
+inline const OvUInt8* ReadSectorStruct(OvStream* stream, OvUInt32 type, OvUInt32 size, bool shortAllowed,
+                                       OvUInt8* scratch, OvUInt32* length, OvUInt32* version) {
     if (const OvUInt8* at = OvStreamPeekInPlace(stream, 2 * ovCHUNKHEADERSIZE + size)) {
         // Both chunks were most often written by one writer, with one stamp.
         const OvUInt32 sectorStamp = OvChunkGetUInt32(at + 8);
@@ -301,18 +319,7 @@ const OvUInt8* ReadSectorStruct(OvStream* stream, OvUInt32 type, OvUInt32 size, 
             return at + 2 * ovCHUNKHEADERSIZE;
         }
     }
-    if (!OvStreamFindChunk(stream, type, nullptr, nullptr) || !OvStreamFindChunk(stream, ovID_STRUCT, length, version)) {
-        return nullptr;
-    }
-    if (*length >= size) {
-        return OvStreamReadView(stream, scratch, size);
-    }
-    if (!shortAllowed) {
-        ReportBadData();
-        return nullptr;
-    }
-    std::memset(scratch, 0, size);
-    return OvStreamReadStrict(stream, scratch, *length) != nullptr ? scratch : nullptr;
+    return ReadSectorStructThroughFind(stream, type, size, shortAllowed, scratch, length, version);
 }
 
 OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) {
