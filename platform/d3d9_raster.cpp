@@ -275,13 +275,16 @@ private:
         return slot;
     }
     // The vertex in a slot of the cache: its clip position and the planes it lies outside
-    // (ProcessPosition), the rest once a primitive is drawn with it (ProcessAttributes), or all
-    // of it (ProcessVertex); ProcessVertices does every one of the draw's range on the pool, with
-    // the screen form of those inside every plane.
+    // (ProcessPosition), the rest once a primitive is drawn with it (ProcessAttributes);
+    // ProcessVertices does all of every one of the draw's range on the pool (ProcessShared), with
+    // the screen form of those inside every plane. For triangles not flat shaded it keeps the
+    // clip form only of vertices outside a plane: one inside every plane is drawn from its screen
+    // form, and a triangle clipped with it remakes its clip form (ClipForm).
     void ProcessPosition(std::size_t slot);
     void ProcessAttributes(std::size_t slot);
-    void ProcessVertex(std::size_t slot);
-    void ProcessVertices(std::size_t range);
+    void ProcessVertices(std::size_t range, bool keepInside);
+    void ProcessShared(std::size_t slot, bool keepInside);
+    const ClipVertex& ClipForm(std::size_t slot, ClipVertex* remade) const;
     const ClipVertex& Vertex(std::uint64_t index) {
         const std::size_t slot = Slot(index);
         ProcessAttributes(slot);
@@ -387,9 +390,9 @@ private:
     // (a bit each) and its screen form once asked for. kProcessed: the clip position and the
     // planes; kPositionFinite: that position is finite; kAttributes: colours, coordinates and fog
     // too; kFinite (with kAttributes): every value is finite; kScreenPosition and kScreen: the
-    // screen position, and the whole screen form.
+    // screen position, and the whole screen form; kClipGone: the clip form was not kept.
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
-                                  kScreenPosition = 32;
+                                  kScreenPosition = 32, kClipGone = 64;
     std::uint64_t low_ = 0;
     // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
     // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
@@ -737,16 +740,15 @@ void Pipeline::Run() {
         }
     } giveBack{scratchStore_};
     pool_ = RasterPool(&splitArea_);
-    // A draw of many vertices, most of them used, has them processed on the pool first (those of
-    // a vertex shader stay with its one machine).
-    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
-        ProcessVertices(range);
-        verticesReady_ = true;
-    }
-
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
+    // A draw of many vertices, most of them used, has them processed on the pool first (those of
+    // a vertex shader stay with its one machine).
+    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
+        ProcessVertices(range, !triangles || ps_.flat);
+        verticesReady_ = true;
+    }
     if (verticesReady_ && triangles && count > kSplitPrimitives) {
         AssembleOnPool(type, count);
     } else {
@@ -874,16 +876,49 @@ void Pipeline::ProcessAttributes(std::size_t slot) {
     flags_[slot] |= static_cast<std::uint8_t>(kAttributes | (Finite(c) ? kFinite : 0));
 }
 
-void Pipeline::ProcessVertex(std::size_t slot) {
-    ProcessPosition(slot);
-    ProcessAttributes(slot);
+void Pipeline::ProcessShared(std::size_t slot, bool keepInside) {
+    thread_local InputVertex in;
+    fetch_.Read(low_ + slot, &in);
+    ClipVertex local;
+    ClipVertex& c = keepInside ? cache_[slot] : local;
+    Process(vs_, fetch_, in, &c);
+    std::uint8_t outside = 0;
+    if (!vs_.transformed)
+        for (int plane = 0; plane < 7; ++plane)
+            if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
+                outside |= static_cast<std::uint8_t>(1 << plane);
+    std::uint8_t flags = kProcessed | kAttributes | (Finite(c) ? kFinite : 0);
+    if (std::isfinite(c.clip.x) && std::isfinite(c.clip.y) && std::isfinite(c.clip.z) && std::isfinite(c.clip.w))
+        flags |= kPositionFinite;
+    outside_[slot] = outside;
+    if (outside != 0) {
+        if (!keepInside)
+            cache_[slot] = c;
+    } else {
+        points_[slot] = ToScreenPosition(c);
+        Place(points_[slot], &screens_[slot]);
+        ToScreenAttributes(c, &screens_[slot]);
+        flags |= kScreenPosition | kScreen | (keepInside ? 0 : kClipGone);
+    }
+    flags_[slot] = flags;
 }
 
-void Pipeline::ProcessVertices(std::size_t range) {
+const ClipVertex& Pipeline::ClipForm(std::size_t slot, ClipVertex* remade) const {
+    if (!(flags_[slot] & kClipGone))
+        return cache_[slot];
+    thread_local InputVertex in;
+    fetch_.Read(low_ + slot, &in);
+    Process(vs_, fetch_, in, remade);
+    return *remade;
+}
+
+void Pipeline::ProcessVertices(std::size_t range, bool keepInside) {
     struct Chunks {
         Pipeline* pipeline;
         std::size_t range;
-    } chunks{this, range};
+        bool keepInside;
+        std::size_t screenBytes; // of a screen vertex, those the draw writes
+    } chunks{this, range, keepInside, sizeof(float) * static_cast<std::size_t>(2 + raster_.count)};
     ++device_.counters.sharedVertexDraws;
     pool_->Run(
         static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
@@ -893,16 +928,16 @@ void Pipeline::ProcessVertices(std::size_t range) {
             for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
                 // Claimed for writing ahead, as Defer does.
                 if (slot + kClaimVertices < end) {
-                    const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                    if (c.keepInside) {
+                        const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                        for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
+                            __builtin_prefetch(clip + b, 1);
+                    }
                     const auto* screen = reinterpret_cast<const char*>(&c.pipeline->screens_[slot + kClaimVertices]);
-                    for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
-                        __builtin_prefetch(clip + b, 1);
-                    for (std::size_t b = 0; b < sizeof(ScreenVertex); b += 64)
+                    for (std::size_t b = 0; b < c.screenBytes; b += 64)
                         __builtin_prefetch(screen + b, 1);
                 }
-                c.pipeline->ProcessVertex(slot);
-                if (c.pipeline->outside_[slot] == 0)
-                    c.pipeline->Screen(slot);
+                c.pipeline->ProcessShared(slot, c.keepInside);
             }
         },
         &chunks);
@@ -1010,7 +1045,8 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
         return;
     if (!TriangleAttributes(out, ia, ib, ic, flat))
         return;
-    out.poly.assign({cache_[ia], cache_[ib], cache_[ic]});
+    ClipVertex remade[3];
+    out.poly.assign({ClipForm(ia, &remade[0]), ClipForm(ib, &remade[1]), ClipForm(ic, &remade[2])});
     const int n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
     if (n < 3)
         return;
