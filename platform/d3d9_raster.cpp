@@ -178,7 +178,7 @@ constexpr UINT kChunkPrimitives = 512;
 // How far ahead the vertex and assembly runs claim the lines they are about to write: in vertices
 // and set-aside primitives.
 constexpr std::size_t kClaimVertices = 4;
-constexpr std::size_t kClaimAhead = 16;
+constexpr std::size_t kClaimAhead = 32;
 
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
@@ -353,12 +353,14 @@ private:
     void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const;
     void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
     struct Deferred;
+    struct Placing;
     // Whether a primitive with these extremes and about this many pixels is to be kept: its rows
-    // (half-open, within the scissor) and its pixels a row go into `d`, its box joins the area and
-    // the draw's size is foretold; false also for one that covers no row.
-    bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels, Deferred* d) const;
-    // Keeps `d` with the flat colours being made and adds its estimated work to its rows.
-    void Defer(Assembly& out, const Deferred& d) const;
+    // and its pixels a row go into `p`, its box joins the area and the draw's size is foretold;
+    // false also for one that covers no row.
+    bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels, Placing* p) const;
+    // Keeps `d` (its vertices and marks) over the rows of `p` with the flat colours being made and
+    // adds its estimated work to its rows.
+    void Defer(Assembly& out, Deferred d, const Placing& p) const;
     std::uint32_t Keep(Assembly& out, const ScreenVertex* v) const;
     const ScreenVertex& Kept(const Assembly& from, std::uint32_t ref) const;
     // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
@@ -394,16 +396,21 @@ private:
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
                                   kScreenPosition = 32, kClipGone = 64;
     std::uint64_t low_ = 0;
-    // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
-    // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
-    // and the rows it may cover.
-    static constexpr std::uint32_t kKept = 1u << 31;
+    // A primitive kept for the bands, in 16 bytes: its vertices (slots of screens_, or kKept plus
+    // an index into its assembly's kept), marked with kFlag on the first when it has flat colours
+    // (the assembly's flats at its own index), on the second when it is a line and on the third
+    // when that line ends on its last pixel; and the rows it may cover, half-open, from the
+    // scissor's top (a draw of more rows is not shared out).
+    static constexpr std::uint32_t kKept = 1u << 31, kFlag = 1u << 30, kIndex = kFlag - 1;
+    static constexpr int kDeferRows = 0xFFFF;
     struct Deferred {
         std::uint32_t v[3];
-        std::int32_t flat;
-        int top, bottom;
-        bool line, lastPixel;
-        int rowWork; // its estimated pixels a row
+        std::uint16_t top, bottom;
+    };
+    // Where a primitive lands: its rows, half-open within the scissor, and its estimated pixels a
+    // row.
+    struct Placing {
+        int top, bottom, rowWork;
     };
     struct FlatColors {
         Vec4 c[2];
@@ -740,6 +747,8 @@ void Pipeline::Run() {
         }
     } giveBack{scratchStore_};
     pool_ = RasterPool(&splitArea_);
+    if (ps_.bottom - ps_.top > kDeferRows)
+        pool_ = nullptr;
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
@@ -1138,15 +1147,12 @@ void Pipeline::Sprite(Assembly& out, const ClipVertex& a) {
 }
 
 void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
-    Deferred d{};
+    Placing p;
     if (pool_ != nullptr &&
         Defers(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
                std::max({a->y, b->y, c->y}),
-               0.5f * std::fabs((b->x - a->x) * (c->y - a->y) - (c->x - a->x) * (b->y - a->y)), &d)) {
-        d.v[0] = Keep(out, a);
-        d.v[1] = Keep(out, b);
-        d.v[2] = Keep(out, c);
-        Defer(out, d);
+               0.5f * std::fabs((b->x - a->x) * (c->y - a->y) - (c->x - a->x) * (b->y - a->y)), &p)) {
+        Defer(out, {{Keep(out, a), Keep(out, b), Keep(out, c)}, 0, 0}, p);
         return;
     }
     if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
@@ -1157,15 +1163,12 @@ void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVe
 }
 
 void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const {
-    Deferred d{};
+    Placing p;
     if (pool_ != nullptr && Defers(out, std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y),
                                    std::max(a->y, b->y), std::max(std::fabs(b->x - a->x), std::fabs(b->y - a->y)) + 1,
-                                   &d)) {
-        d.v[0] = Keep(out, a);
-        d.v[1] = a == b ? d.v[0] : Keep(out, b);
-        d.line = true;
-        d.lastPixel = lastPixel;
-        Defer(out, d);
+                                   &p)) {
+        const std::uint32_t first = Keep(out, a);
+        Defer(out, {{first, (a == b ? first : Keep(out, b)) | kFlag, lastPixel ? kFlag : 0}, 0, 0}, p);
         return;
     }
     if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
@@ -1178,7 +1181,7 @@ void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex
 // The rows a primitive with these extremes can cover (pixel centres on the integers, positions
 // snapped to a fraction of a pixel), within the scissor; NaN gives none.
 bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels,
-                      Deferred* d) const {
+                      Placing* p) const {
     // floor(v) + add held within [lo, hi], NaN giving lo: compared before the floor, which then
     // takes a value within int range (a truncation, one less below it).
     auto clamp = [](float v, int add, int lo, int hi) {
@@ -1189,15 +1192,15 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
         const int t = static_cast<int>(v);
         return t - (static_cast<float>(t) > v ? 1 : 0) + add;
     };
-    d->top = clamp(minY, 0, ps_.top, ps_.bottom);
-    d->bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
+    p->top = clamp(minY, 0, ps_.top, ps_.bottom);
+    p->bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
     const int left = clamp(minX, 0, ps_.left, ps_.right);
     const int right = clamp(maxX, 2, ps_.left, ps_.right);
-    const int width = std::max(right - left, 0), rows = std::max(d->bottom - d->top, 0);
+    const int width = std::max(right - left, 0), rows = std::max(p->bottom - p->top, 0);
     out.area += std::int64_t{width} * rows;
     // No more than the box holds (NaN: the box).
     const float perRow = pixels / static_cast<float>(std::max(rows, 1));
-    d->rowWork = perRow < static_cast<float>(width) ? static_cast<int>(perRow) : width;
+    p->rowWork = perRow < static_cast<float>(width) ? static_cast<int>(perRow) : width;
     ++out.seen;
     using Mode = Assembly::Mode;
     if (out.area >= splitArea_) {
@@ -1212,33 +1215,35 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
         out.work.clear();
         out.mode = Mode::kImmediate;
     }
-    return out.mode != Mode::kImmediate && d->top < d->bottom;
+    return out.mode != Mode::kImmediate && p->top < p->bottom;
 }
 
-void Pipeline::Defer(Assembly& out, const Deferred& d) const {
+void Pipeline::Defer(Assembly& out, Deferred d, const Placing& p) const {
     // The lines ahead are claimed for writing early: the bands of the draw before read them on
     // other processors, and a store that must first take its line from there holds up the rest.
     if (out.deferred.capacity() - out.deferred.size() > kClaimAhead)
         __builtin_prefetch(out.deferred.data() + out.deferred.size() + kClaimAhead, 1);
-    Deferred& kept = out.deferred.emplace_back(d);
-    kept.flat = -1;
+    d.top = static_cast<std::uint16_t>(p.top - ps_.top);
+    d.bottom = static_cast<std::uint16_t>(p.bottom - ps_.top);
     if (out.flatColor != nullptr) {
-        kept.flat = static_cast<std::int32_t>(out.flats.size());
+        d.v[0] |= kFlag;
+        out.flats.resize(out.deferred.size()); // at the primitive's own index
         out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
     }
+    out.deferred.push_back(d);
     if (out.work.empty()) {
         out.work.assign(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1, 0);
-        out.top = d.top;
-        out.bottom = d.bottom;
+        out.top = p.top;
+        out.bottom = p.bottom;
     } else {
-        out.top = std::min(out.top, d.top);
-        out.bottom = std::max(out.bottom, d.bottom);
+        out.top = std::min(out.top, p.top);
+        out.bottom = std::max(out.bottom, p.bottom);
     }
-    const std::int64_t row = d.rowWork + kRowWork;
+    const std::int64_t row = p.rowWork + kRowWork;
     const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
-    at(d.top) += row + kSetUpWork;
-    at(d.top + 1) -= kSetUpWork;
-    at(d.bottom) -= row;
+    at(p.top) += row + kSetUpWork;
+    at(p.top + 1) -= kSetUpWork;
+    at(p.bottom) -= row;
 }
 
 std::uint32_t Pipeline::Keep(Assembly& out, const ScreenVertex* v) const {
@@ -1250,7 +1255,7 @@ std::uint32_t Pipeline::Keep(Assembly& out, const ScreenVertex* v) const {
 }
 
 const ScreenVertex& Pipeline::Kept(const Assembly& from, std::uint32_t ref) const {
-    return (ref & kKept) != 0 ? from.kept[ref & ~kKept] : screens_[ref];
+    return (ref & kKept) != 0 ? from.kept[ref & kIndex] : screens_[ref & kIndex];
 }
 
 void Pipeline::DrawBands() {
@@ -1336,12 +1341,14 @@ void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
-    for (const Deferred& d : a.deferred) {
-        if (d.bottom <= top || d.top >= bottom)
+    const int from = top - ps_.top, to = bottom - ps_.top;
+    for (std::size_t i = 0; i < a.deferred.size(); ++i) {
+        const Deferred& d = a.deferred[i];
+        if (d.bottom <= from || d.top >= to)
             continue;
-        r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
-        if (d.line)
-            DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
+        r.flatColor = (d.v[0] & kFlag) != 0 ? a.flats[i].c : nullptr;
+        if ((d.v[1] & kFlag) != 0)
+            DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), (d.v[2] & kFlag) != 0);
         else
             DrawTriangle(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), &Kept(a, d.v[2]));
     }
