@@ -350,7 +350,14 @@ private:
     void Sprite(Assembly& out, const ClipVertex& a);
     // Primitives in screen space: drawn at once without a pool or once the draw is foretold small,
     // else kept for DrawBands.
-    void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const;
+    // Its corners' positions (x, y) are read from `pa`, `pb` and `pc`: a triangle kept for the
+    // bands leaves its vertices alone, to be read where the band is drawn.
+    template <class Corner>
+    void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c,
+                      const Corner& pa, const Corner& pb, const Corner& pc) const;
+    void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
+        EmitTriangle(out, a, b, c, *a, *b, *c);
+    }
     void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
     struct Deferred;
     struct Placing;
@@ -1046,7 +1053,7 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
         const Vec4 &pa = ScreenPosition(ia), &pb = ScreenPosition(ib), &pc = ScreenPosition(ic);
         if (culled(signedArea(pa, pb, pc)) || CoversNoPixel(pa, pb, pc) || !TriangleAttributes(out, ia, ib, ic, flat))
             return;
-        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic));
+        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic), pa, pb, pc);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw.
@@ -1146,12 +1153,14 @@ void Pipeline::Sprite(Assembly& out, const ClipVertex& a) {
     EmitTriangle(out, &v[0], &v[2], &v[3]);
 }
 
-void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
+template <class Corner>
+void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c,
+                            const Corner& pa, const Corner& pb, const Corner& pc) const {
     Placing p;
     if (pool_ != nullptr &&
-        Defers(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
-               std::max({a->y, b->y, c->y}),
-               0.5f * std::fabs((b->x - a->x) * (c->y - a->y) - (c->x - a->x) * (b->y - a->y)), &p)) {
+        Defers(out, std::min({pa.x, pb.x, pc.x}), std::max({pa.x, pb.x, pc.x}), std::min({pa.y, pb.y, pc.y}),
+               std::max({pa.y, pb.y, pc.y}),
+               0.5f * std::fabs((pb.x - pa.x) * (pc.y - pa.y) - (pc.x - pa.x) * (pb.y - pa.y)), &p)) {
         Defer(out, {{Keep(out, a), Keep(out, b), Keep(out, c)}, 0, 0}, p);
         return;
     }
