@@ -395,7 +395,7 @@ constexpr int kSpecular = 6;
 constexpr int kFixed = 10;
 constexpr int kMaxInterpolants = kFixed + 3 * 8 + 1;
 
-struct alignas(64) ScreenVertex { // what a draw with few interpolants reads of it, in one line
+struct ScreenVertex {
     float x, y;                // pixels
     float a[kMaxInterpolants]; // a[0] = 1/w; a[1] = z; the rest divided by w
 };
