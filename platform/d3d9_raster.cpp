@@ -425,7 +425,7 @@ private:
     // A run of primitives made ready for the bands, in submission order: those kept, the screen
     // vertices clipping made for them, their flat colours, the area of their boxes on screen and
     // the estimated work of theirs each row adds, less that of the row above, from the scissor's
-    // top (empty until one is kept).
+    // top (valid over the kept rows and the one below them: only they are cleared).
     struct Assembly {
         std::vector<Deferred> deferred;
         std::vector<ScreenVertex> kept;
@@ -804,7 +804,6 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
         a.area = 0;
         a.mode = Assembly::Mode::kCollecting;
         a.seen = 0;
-        a.work.clear();
         a.top = a.bottom = 0;
     }
     assembled_ = count;
@@ -1221,7 +1220,6 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
         out.deferred.clear();
         out.kept.clear();
         out.flats.clear();
-        out.work.clear();
         out.mode = Mode::kImmediate;
     }
     return out.mode != Mode::kImmediate && p->top < p->bottom;
@@ -1239,17 +1237,26 @@ void Pipeline::Defer(Assembly& out, Deferred d, const Placing& p) const {
         out.flats.resize(out.deferred.size()); // at the primitive's own index
         out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
     }
-    out.deferred.push_back(d);
-    if (out.work.empty()) {
-        out.work.assign(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1, 0);
+    const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
+    const auto clear = [&](int from, int to) { // [from, to)
+        std::fill(out.work.begin() + (from - ps_.top), out.work.begin() + (to - ps_.top), 0);
+    };
+    if (out.deferred.empty()) {
+        if (out.work.size() <= static_cast<std::size_t>(ps_.bottom - ps_.top))
+            out.work.resize(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1);
+        clear(p.top, p.bottom + 1);
         out.top = p.top;
         out.bottom = p.bottom;
     } else {
+        if (p.top < out.top)
+            clear(p.top, out.top);
+        if (p.bottom > out.bottom)
+            clear(out.bottom + 1, p.bottom + 1);
         out.top = std::min(out.top, p.top);
         out.bottom = std::max(out.bottom, p.bottom);
     }
+    out.deferred.push_back(d);
     const std::int64_t row = p.rowWork + kRowWork;
-    const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
     at(p.top) += row + kSetUpWork;
     at(p.top + 1) -= kSetUpWork;
     at(p.bottom) -= row;
