@@ -178,7 +178,7 @@ constexpr UINT kChunkPrimitives = 512;
 // How far ahead the vertex and assembly runs claim the lines they are about to write: in vertices
 // and set-aside primitives.
 constexpr std::size_t kClaimVertices = 4;
-constexpr std::size_t kClaimAhead = 32;
+constexpr std::size_t kClaimAhead = 16;
 
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
@@ -360,14 +360,12 @@ private:
     }
     void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
     struct Deferred;
-    struct Placing;
     // Whether a primitive with these extremes and about this many pixels is to be kept: its rows
-    // and its pixels a row go into `p`, its box joins the area and the draw's size is foretold;
-    // false also for one that covers no row.
-    bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels, Placing* p) const;
-    // Keeps `d` (its vertices and marks) over the rows of `p` with the flat colours being made and
-    // adds its estimated work to its rows.
-    void Defer(Assembly& out, Deferred d, const Placing& p) const;
+    // (half-open, within the scissor) and its pixels a row go into `d`, its box joins the area and
+    // the draw's size is foretold; false also for one that covers no row.
+    bool Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels, Deferred* d) const;
+    // Keeps `d` with the flat colours being made and adds its estimated work to its rows.
+    void Defer(Assembly& out, const Deferred& d) const;
     std::uint32_t Keep(Assembly& out, const ScreenVertex* v) const;
     const ScreenVertex& Kept(const Assembly& from, std::uint32_t ref) const;
     // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
@@ -403,21 +401,16 @@ private:
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
                                   kScreenPosition = 32, kClipGone = 64;
     std::uint64_t low_ = 0;
-    // A primitive kept for the bands, in 16 bytes: its vertices (slots of screens_, or kKept plus
-    // an index into its assembly's kept), marked with kFlag on the first when it has flat colours
-    // (the assembly's flats at its own index), on the second when it is a line and on the third
-    // when that line ends on its last pixel; and the rows it may cover, half-open, from the
-    // scissor's top (a draw of more rows is not shared out).
-    static constexpr std::uint32_t kKept = 1u << 31, kFlag = 1u << 30, kIndex = kFlag - 1;
-    static constexpr int kDeferRows = 0xFFFF;
+    // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
+    // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
+    // and the rows it may cover.
+    static constexpr std::uint32_t kKept = 1u << 31;
     struct Deferred {
         std::uint32_t v[3];
-        std::uint16_t top, bottom;
-    };
-    // Where a primitive lands: its rows, half-open within the scissor, and its estimated pixels a
-    // row.
-    struct Placing {
-        int top, bottom, rowWork;
+        std::int32_t flat;
+        int top, bottom;
+        bool line, lastPixel;
+        int rowWork; // its estimated pixels a row
     };
     struct FlatColors {
         Vec4 c[2];
@@ -754,8 +747,6 @@ void Pipeline::Run() {
         }
     } giveBack{scratchStore_};
     pool_ = RasterPool(&splitArea_);
-    if (ps_.bottom - ps_.top > kDeferRows)
-        pool_ = nullptr;
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
@@ -1155,12 +1146,15 @@ void Pipeline::Sprite(Assembly& out, const ClipVertex& a) {
 template <class Corner>
 void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c,
                             const Corner& pa, const Corner& pb, const Corner& pc) const {
-    Placing p;
+    Deferred d{};
     if (pool_ != nullptr &&
         Defers(out, std::min({pa.x, pb.x, pc.x}), std::max({pa.x, pb.x, pc.x}), std::min({pa.y, pb.y, pc.y}),
                std::max({pa.y, pb.y, pc.y}),
-               0.5f * std::fabs((pb.x - pa.x) * (pc.y - pa.y) - (pc.x - pa.x) * (pb.y - pa.y)), &p)) {
-        Defer(out, {{Keep(out, a), Keep(out, b), Keep(out, c)}, 0, 0}, p);
+               0.5f * std::fabs((pb.x - pa.x) * (pc.y - pa.y) - (pc.x - pa.x) * (pb.y - pa.y)), &d)) {
+        d.v[0] = Keep(out, a);
+        d.v[1] = Keep(out, b);
+        d.v[2] = Keep(out, c);
+        Defer(out, d);
         return;
     }
     if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
@@ -1171,12 +1165,15 @@ void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVe
 }
 
 void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const {
-    Placing p;
+    Deferred d{};
     if (pool_ != nullptr && Defers(out, std::min(a->x, b->x), std::max(a->x, b->x), std::min(a->y, b->y),
                                    std::max(a->y, b->y), std::max(std::fabs(b->x - a->x), std::fabs(b->y - a->y)) + 1,
-                                   &p)) {
-        const std::uint32_t first = Keep(out, a);
-        Defer(out, {{first, (a == b ? first : Keep(out, b)) | kFlag, lastPixel ? kFlag : 0}, 0, 0}, p);
+                                   &d)) {
+        d.v[0] = Keep(out, a);
+        d.v[1] = a == b ? d.v[0] : Keep(out, b);
+        d.line = true;
+        d.lastPixel = lastPixel;
+        Defer(out, d);
         return;
     }
     if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
@@ -1189,7 +1186,7 @@ void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex
 // The rows a primitive with these extremes can cover (pixel centres on the integers, positions
 // snapped to a fraction of a pixel), within the scissor; NaN gives none.
 bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float maxY, float pixels,
-                      Placing* p) const {
+                      Deferred* d) const {
     // floor(v) + add held within [lo, hi], NaN giving lo: compared before the floor, which then
     // takes a value within int range (a truncation, one less below it).
     auto clamp = [](float v, int add, int lo, int hi) {
@@ -1200,15 +1197,15 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
         const int t = static_cast<int>(v);
         return t - (static_cast<float>(t) > v ? 1 : 0) + add;
     };
-    p->top = clamp(minY, 0, ps_.top, ps_.bottom);
-    p->bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
+    d->top = clamp(minY, 0, ps_.top, ps_.bottom);
+    d->bottom = clamp(maxY, 2, ps_.top, ps_.bottom);
     const int left = clamp(minX, 0, ps_.left, ps_.right);
     const int right = clamp(maxX, 2, ps_.left, ps_.right);
-    const int width = std::max(right - left, 0), rows = std::max(p->bottom - p->top, 0);
+    const int width = std::max(right - left, 0), rows = std::max(d->bottom - d->top, 0);
     out.area += std::int64_t{width} * rows;
     // No more than the box holds (NaN: the box).
     const float perRow = pixels / static_cast<float>(std::max(rows, 1));
-    p->rowWork = perRow < static_cast<float>(width) ? static_cast<int>(perRow) : width;
+    d->rowWork = perRow < static_cast<float>(width) ? static_cast<int>(perRow) : width;
     ++out.seen;
     using Mode = Assembly::Mode;
     if (out.area >= splitArea_) {
@@ -1222,21 +1219,14 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
         out.flats.clear();
         out.mode = Mode::kImmediate;
     }
-    return out.mode != Mode::kImmediate && p->top < p->bottom;
+    return out.mode != Mode::kImmediate && d->top < d->bottom;
 }
 
-void Pipeline::Defer(Assembly& out, Deferred d, const Placing& p) const {
+void Pipeline::Defer(Assembly& out, const Deferred& d) const {
     // The lines ahead are claimed for writing early: the bands of the draw before read them on
     // other processors, and a store that must first take its line from there holds up the rest.
     if (out.deferred.capacity() - out.deferred.size() > kClaimAhead)
         __builtin_prefetch(out.deferred.data() + out.deferred.size() + kClaimAhead, 1);
-    d.top = static_cast<std::uint16_t>(p.top - ps_.top);
-    d.bottom = static_cast<std::uint16_t>(p.bottom - ps_.top);
-    if (out.flatColor != nullptr) {
-        d.v[0] |= kFlag;
-        out.flats.resize(out.deferred.size()); // at the primitive's own index
-        out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
-    }
     const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
     const auto clear = [&](int from, int to) { // [from, to)
         std::fill(out.work.begin() + (from - ps_.top), out.work.begin() + (to - ps_.top), 0);
@@ -1244,22 +1234,27 @@ void Pipeline::Defer(Assembly& out, Deferred d, const Placing& p) const {
     if (out.deferred.empty()) {
         if (out.work.size() <= static_cast<std::size_t>(ps_.bottom - ps_.top))
             out.work.resize(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1);
-        clear(p.top, p.bottom + 1);
-        out.top = p.top;
-        out.bottom = p.bottom;
+        clear(d.top, d.bottom + 1);
+        out.top = d.top;
+        out.bottom = d.bottom;
     } else {
-        if (p.top < out.top)
-            clear(p.top, out.top);
-        if (p.bottom > out.bottom)
-            clear(out.bottom + 1, p.bottom + 1);
-        out.top = std::min(out.top, p.top);
-        out.bottom = std::max(out.bottom, p.bottom);
+        if (d.top < out.top)
+            clear(d.top, out.top);
+        if (d.bottom > out.bottom)
+            clear(out.bottom + 1, d.bottom + 1);
+        out.top = std::min(out.top, d.top);
+        out.bottom = std::max(out.bottom, d.bottom);
     }
-    out.deferred.push_back(d);
-    const std::int64_t row = p.rowWork + kRowWork;
-    at(p.top) += row + kSetUpWork;
-    at(p.top + 1) -= kSetUpWork;
-    at(p.bottom) -= row;
+    Deferred& kept = out.deferred.emplace_back(d);
+    kept.flat = -1;
+    if (out.flatColor != nullptr) {
+        kept.flat = static_cast<std::int32_t>(out.flats.size());
+        out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
+    }
+    const std::int64_t row = d.rowWork + kRowWork;
+    at(d.top) += row + kSetUpWork;
+    at(d.top + 1) -= kSetUpWork;
+    at(d.bottom) -= row;
 }
 
 std::uint32_t Pipeline::Keep(Assembly& out, const ScreenVertex* v) const {
@@ -1271,7 +1266,7 @@ std::uint32_t Pipeline::Keep(Assembly& out, const ScreenVertex* v) const {
 }
 
 const ScreenVertex& Pipeline::Kept(const Assembly& from, std::uint32_t ref) const {
-    return (ref & kKept) != 0 ? from.kept[ref & kIndex] : screens_[ref & kIndex];
+    return (ref & kKept) != 0 ? from.kept[ref & ~kKept] : screens_[ref];
 }
 
 void Pipeline::DrawBands() {
@@ -1357,14 +1352,12 @@ void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
-    const int from = top - ps_.top, to = bottom - ps_.top;
-    for (std::size_t i = 0; i < a.deferred.size(); ++i) {
-        const Deferred& d = a.deferred[i];
-        if (d.bottom <= from || d.top >= to)
+    for (const Deferred& d : a.deferred) {
+        if (d.bottom <= top || d.top >= bottom)
             continue;
-        r.flatColor = (d.v[0] & kFlag) != 0 ? a.flats[i].c : nullptr;
-        if ((d.v[1] & kFlag) != 0)
-            DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), (d.v[2] & kFlag) != 0);
+        r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
+        if (d.line)
+            DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
         else
             DrawTriangle(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), &Kept(a, d.v[2]));
     }
