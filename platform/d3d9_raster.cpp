@@ -180,6 +180,19 @@ constexpr UINT kChunkPrimitives = 512;
 // How far ahead the vertex run claims the lines it is about to write, in vertices.
 constexpr std::size_t kClaimVertices = 4;
 
+// Writes `vectors` 16-byte vectors at `to` (16-byte aligned) from `from` with stores that pass
+// the cache by: what one run writes for another processor to read, where an ordinary store to a
+// line that processor read last must first take the line from it (in a run setting primitives
+// aside on four threads, that held it to a third of its one-thread speed). The writing thread
+// fences them (FenceStreams) before another reads them.
+inline void Stream(void* to, const void* from, int vectors) {
+    auto* t = static_cast<__m128i*>(to);
+    const auto* f = static_cast<const __m128i*>(from);
+    for (int k = 0; k < vectors; ++k)
+        _mm_stream_si128(t + k, _mm_loadu_si128(f + k));
+}
+inline void FenceStreams() { _mm_sfence(); }
+
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
 struct RasterThreads {
@@ -412,10 +425,8 @@ private:
         bool line, lastPixel;
         int rowWork; // its estimated pixels a row
     };
-    // Kept primitives in order, appended with stores that pass the cache by: the bands read them
-    // on other processors, and an ordinary store to a line one of those read last must first take
-    // the line from it, which held the runs setting primitives aside to a third of their one-thread
-    // speed on four threads. What one thread appended is fenced (Fence) before another reads it.
+    // Kept primitives in order, appended with stores that pass the cache by (Stream): the bands
+    // read them on other processors.
     class DeferredList {
     public:
         void clear() { size_ = 0; }
@@ -426,13 +437,9 @@ private:
         void push_back(const Deferred& d) {
             if (size_ == capacity_)
                 Grow();
-            auto* to = reinterpret_cast<__m128i*>(data_.get() + size_);
-            const auto* from = reinterpret_cast<const __m128i*>(&d);
-            _mm_stream_si128(to, _mm_loadu_si128(from));
-            _mm_stream_si128(to + 1, _mm_loadu_si128(from + 1));
+            Stream(data_.get() + size_, &d, 2);
             ++size_;
         }
-        static void Fence() { _mm_sfence(); }
 
     private:
         static_assert(sizeof(Deferred) == 2 * sizeof(__m128i));
@@ -505,6 +512,10 @@ private:
     std::shared_ptr<PlatformWorkerPool> pool_;
     long splitArea_ = 0;
     bool verticesReady_ = false; // every vertex of the range processed, with its screen form
+    // The vertex run writes each screen form with Stream: its values fill no more than the
+    // first cache line of a ScreenVertex.
+    static constexpr std::size_t kLine = 64;
+    bool streamScreens_ = false;
 };
 
 bool Pipeline::SetUpPixels() {
@@ -794,6 +805,7 @@ void Pipeline::Run() {
     // A draw of many vertices, most of them used, has them processed on the pool first (those of
     // a vertex shader stay with its one machine).
     if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
+        streamScreens_ = sizeof(float) * static_cast<std::size_t>(2 + raster_.count) <= kLine;
         ProcessVertices(range, !triangles || ps_.flat);
         verticesReady_ = true;
     }
@@ -879,7 +891,7 @@ void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
             const UINT first = static_cast<UINT>(i) * kChunkPrimitives;
             r.pipeline->Triangles(r.pipeline->assemblies_[static_cast<std::size_t>(i)], r.type, first,
                                   std::min(r.count, first + kChunkPrimitives));
-            DeferredList::Fence(); // before the bands read them elsewhere
+            FenceStreams(); // before the bands read them elsewhere
         },
         &runs);
 }
@@ -944,8 +956,16 @@ void Pipeline::ProcessShared(std::size_t slot, bool keepInside) {
             cache_[slot] = c;
     } else {
         points_[slot] = ToScreenPosition(c);
-        Place(points_[slot], &screens_[slot]);
-        ToScreenAttributes(c, &screens_[slot]);
+        if (streamScreens_) { // the bands read it elsewhere
+            ScreenVertex s;
+            std::memset(static_cast<void*>(&s), 0, kLine);
+            Place(points_[slot], &s);
+            ToScreenAttributes(c, &s);
+            Stream(&screens_[slot], &s, kLine / sizeof(__m128i));
+        } else {
+            Place(points_[slot], &screens_[slot]);
+            ToScreenAttributes(c, &screens_[slot]);
+        }
         flags |= kScreenPosition | kScreen | (keepInside ? 0 : kClipGone);
     }
     flags_[slot] = flags;
@@ -982,11 +1002,12 @@ void Pipeline::ProcessVertices(std::size_t range, bool keepInside) {
                             __builtin_prefetch(clip + b, 1);
                     }
                     const auto* screen = reinterpret_cast<const char*>(&c.pipeline->screens_[slot + kClaimVertices]);
-                    for (std::size_t b = 0; b < c.screenBytes; b += 64)
+                    for (std::size_t b = 0; b < c.screenBytes && !c.pipeline->streamScreens_; b += 64)
                         __builtin_prefetch(screen + b, 1);
                 }
                 c.pipeline->ProcessShared(slot, c.keepInside);
             }
+            FenceStreams(); // before the bands read them elsewhere
         },
         &chunks);
 }
@@ -1309,7 +1330,7 @@ const ScreenVertex& Pipeline::Kept(const Assembly& from, std::uint32_t ref) cons
 }
 
 void Pipeline::DrawBands() {
-    DeferredList::Fence(); // what this thread kept, before the bands read it elsewhere
+    FenceStreams(); // what this thread kept, before the bands read it elsewhere
     std::int64_t area = 0;
     int top = ps_.bottom, bottom = ps_.top;
     for (std::size_t i = 0; i < assembled_; ++i) {
