@@ -179,6 +179,8 @@ constexpr UINT kSplitPrimitives = 1024;
 constexpr UINT kChunkPrimitives = 512;
 // How far ahead the vertex run claims the lines it is about to write, in vertices.
 constexpr std::size_t kClaimVertices = 4;
+// How far ahead a band asks for the vertices of the primitives it draws, in primitives.
+constexpr std::ptrdiff_t kFetchAhead = 8;
 
 // Writes `vectors` 16-byte vectors at `to` (16-byte aligned) from `from` with stores that pass
 // the cache by: what one run writes for another processor to read, where an ordinary store to a
@@ -1413,9 +1415,17 @@ void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
-    for (const Deferred& d : a.deferred) {
+    const Deferred* const end = a.deferred.end();
+    for (const Deferred* at = a.deferred.begin(); at != end; ++at) {
+        const Deferred& d = *at;
         if (d.bottom <= top || d.top >= bottom)
             continue;
+        // The vertices of a primitive a few ahead are asked for now: the vertex run wrote them
+        // past the cache.
+        if (end - at > kFetchAhead)
+            for (std::uint32_t v : at[kFetchAhead].v)
+                if (!(v & kKept) && v < screens_.size())
+                    __builtin_prefetch(&screens_[v]);
         r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
         if (d.line)
             DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);
