@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <emmintrin.h>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -917,14 +918,20 @@ void Pipeline::ProcessPosition(std::size_t slot) {
         clip = ClipPosition(vs_, fetch_.Position(index));
         c.clip = clip;
     }
-    std::uint8_t outside = 0;
-    if (!vs_.transformed)
-        for (int plane = 0; plane < 7; ++plane)
-            if (!(Clipper::Distance(plane, clip, guard_) >= 0))
-                outside |= static_cast<std::uint8_t>(1 << plane);
-    if (std::isfinite(clip.x) && std::isfinite(clip.y) && std::isfinite(clip.z) && std::isfinite(clip.w))
+    // The planes' distances (Clipper::Distance) four at a time: a bit for each plane not
+    // reached, NaN included; the position is finite where every lane times 0 is 0.
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 position = _mm_setr_ps(clip.x, clip.y, clip.z, clip.w);
+    int outside = 0;
+    if (!vs_.transformed) {
+        const float gw = guard_ * clip.w;
+        const __m128 first = _mm_setr_ps(clip.z, clip.w - clip.z, gw + clip.x, gw - clip.x);
+        const __m128 second = _mm_setr_ps(gw + clip.y, gw - clip.y, clip.w - 1e-6f * std::fabs(clip.w) - 1e-30f, 0);
+        outside = _mm_movemask_ps(_mm_cmpnge_ps(first, zero)) | (_mm_movemask_ps(_mm_cmpnge_ps(second, zero)) & 7) << 4;
+    }
+    if (_mm_movemask_ps(_mm_cmpeq_ps(_mm_mul_ps(position, zero), zero)) == 15)
         flags |= kPositionFinite;
-    outside_[slot] = outside;
+    outside_[slot] = static_cast<std::uint8_t>(outside);
     flags_[slot] = flags;
 }
 
@@ -1036,12 +1043,15 @@ void Pipeline::ShadeVertex(std::uint64_t index, ClipVertex* out) {
 }
 
 bool Pipeline::Finite(const ClipVertex& v) const {
-    // A finite value times 0 is 0, infinity or NaN times 0 NaN: the sum is NaN when one is not.
-    auto zero4 = [](const Vec4& c) { return c.x * 0.0f + c.y * 0.0f + c.z * 0.0f + c.w * 0.0f; };
-    float sum = zero4(v.clip) + zero4(v.color[0]) + zero4(v.color[1]) + v.fog * 0.0f;
+    // A finite value times 0 is 0, infinity or NaN times 0 NaN: a lane's sum is NaN when one of
+    // its values is not. The position and colours four at a time, the coordinates one by one.
+    const __m128 zero = _mm_setzero_ps();
+    auto zero4 = [&](const Vec4& c) { return _mm_mul_ps(_mm_setr_ps(c.x, c.y, c.z, c.w), zero); };
+    const __m128 sum = _mm_add_ps(_mm_add_ps(zero4(v.clip), zero4(v.color[0])), zero4(v.color[1]));
+    float rest = v.fog * 0.0f;
     for (int s = 0; s < stages_; ++s)
-        sum += v.tex[s][0] * 0.0f + v.tex[s][1] * 0.0f + v.tex[s][2] * 0.0f;
-    return sum == 0.0f;
+        rest += v.tex[s][0] * 0.0f + v.tex[s][1] * 0.0f + v.tex[s][2] * 0.0f;
+    return _mm_movemask_ps(_mm_cmpeq_ps(_mm_add_ps(sum, _mm_set1_ps(rest)), zero)) == 15;
 }
 
 Vec4 Pipeline::ToScreenPosition(const ClipVertex& c) const {

@@ -87,17 +87,20 @@ public:
         timespec ts{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
     }
-    // Nothing is shown, but each window keeps its last frame for ReadPixels.
+    // Nothing is shown, but each window keeps its last frame for ReadPixels: copied as it comes
+    // (a frame is presented far more often than read), its alpha byte cleared when read.
     bool Present(HWND window, const void* pixels, UINT width, UINT height, UINT pitch) override {
         Frame& f = shown[window];
         f.width = static_cast<int>(width);
         f.height = static_cast<int>(height);
+        const std::size_t row = std::size_t{width} * 4;
         f.pixels.resize(static_cast<std::size_t>(width) * height);
-        for (UINT y = 0; y < height; ++y) {
-            const auto* row = static_cast<const std::uint32_t*>(pixels) + static_cast<std::size_t>(y) * (pitch / 4);
-            std::uint32_t* out = f.pixels.data() + static_cast<std::size_t>(y) * width;
-            for (UINT x = 0; x < width; ++x)
-                out[x] = row[x] & 0xFFFFFFu;
+        if (pitch == row) {
+            std::memcpy(f.pixels.data(), pixels, row * height);
+        } else {
+            for (UINT y = 0; y < height; ++y)
+                std::memcpy(f.pixels.data() + static_cast<std::size_t>(y) * width,
+                            static_cast<const BYTE*>(pixels) + static_cast<std::size_t>(y) * pitch, row);
         }
         return true;
     }
@@ -111,6 +114,8 @@ public:
         if (it == shown.end())
             return false;
         *pixels = it->second.pixels;
+        for (std::uint32_t& p : *pixels)
+            p &= 0xFFFFFFu;
         *width = it->second.width;
         *height = it->second.height;
         return true;

@@ -314,7 +314,7 @@ CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum) {
             --depth;
             continue;
         }
-        const CGraphEdge* edge = step.vertex->OutgoingEdges()[step.nextEdge++];
+        const CGraphEdge* edge = step.vertex->GetOutgoingEdge(step.nextEdge++);
         CGraphVertex* next = edge->GetDestination();
         const uint32_t crossings =
             step.crossings + (CrossesThreat(step.vertex->GetPosition(), next->GetPosition()) ? 1 : 0);

@@ -293,14 +293,21 @@ bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, 
   return true;
 }
 
+// Asks for the cache lines of `count` links.
+inline void PrefetchLinks(const CGraphLink* links, int32_t count) {
+  const auto* bytes = reinterpret_cast<const char*>(links);
+  for (size_t at = 0, end = static_cast<size_t>(count) * sizeof(CGraphLink); at < end; at += 64) {
+    __builtin_prefetch(bytes + at);
+  }
+}
+
 // The root's child with the least key comes to the front when the root leaves, unless it is the goal: on
-// graphs whose records outgrow a core's caches, its edge records are worth asking for before that.
+// graphs whose records outgrow a core's caches, its links are worth asking for before that.
 void PrefetchNextExpansion() {
   const CAstarNodeIterator next = g_buffers.open.NextAfterFront();
   if (next.IsEnd()) return;
   const CGraphVertex* child = g_buffers.graph->GetVertex(next.GetVertexIndex());
-  CGraphEdge* const* edges = child->OutgoingEdges();
-  for (int32_t i = 0; i < child->GetOutgoingCount(); ++i) __builtin_prefetch(edges[i]);
+  PrefetchLinks(child->OutgoingLinks(), child->GetOutgoingCount());
 }
 
 // How a search prices edges and estimates vertices. The engine's own shortest-path constraint and
@@ -330,41 +337,41 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
             bool* negative) {
   VertexState* states = g_buffers.states;
   const uint32_t stamp = g_buffers.stamp;
-  CGraphEdge* const* edges = v->OutgoingEdges();
+  CGraphLink* const links = v->OutgoingLinks();
   const int32_t count = v->GetOutgoingCount();
   const float gv = v->m_data.m_g;
   bool left = false;  // v has left the open list
-  // Ask for every edge record up front so that their cache misses overlap; and for the edge lists of the
+  // Ask for the vertex's links up front so that their cache misses overlap; and for the links of the
   // vertices most likely to be expanded next (the root's children), while this expansion runs.
-  for (int32_t i = 0; i < count; ++i) __builtin_prefetch(edges[i]);
+  PrefetchLinks(links, count);
   for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
-    __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.open.GetSoonVertex(c))->OutgoingEdges());
+    __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.open.GetSoonVertex(c))->OutgoingLinks());
   }
   if (g_buffers.size > kLargeGraph) {
     PrefetchNextExpansion();
-    // Then for every destination's state and position: these loads only wait on the edge records, all
-    // asked for at once, so their misses overlap instead of coming one edge after another below.
+    // Then for every destination's state and position: these loads only wait on the links, all asked
+    // for at once, so their misses overlap instead of coming one edge after another below.
     for (int32_t i = 0; i < count; ++i) {
-      const CGraphEdge* e = edges[i];
-      const auto wi = static_cast<uint32_t>(e->m_destinationIndex);
+      const auto wi = static_cast<uint32_t>(links[i].m_hot.m_destinationIndex);
       if (wi < static_cast<uint32_t>(g_buffers.size)) __builtin_prefetch(&states[wi]);
-      __builtin_prefetch(&e->m_destination->m_data.m_position);
+      __builtin_prefetch(&links[i].m_destination->m_data.m_position);
     }
   }
   for (int32_t i = 0; i < count; ++i) {
-    CGraphEdge* e = edges[i];
-    CGraphEdgeData& edata = e->m_data;
-    if (edata.m_closed == 1) continue;
+    CGraphLink& link = links[i];
+    CGraphEdgeHot& hot = link.m_hot;
+    if (hot.m_closed == 1) continue;
     float cost = 0.0f;
-    if (edata.m_pathObject != nullptr) {
-      if (!edata.m_pathObject->GetEdgeCost(context, e, constraint, &cost)) continue;
+    if (hot.m_priced != 0) {
+      CGraphEdge* e = link.m_edge;
+      if (!e->GetPathObject()->GetEdgeCost(context, e, constraint, &cost)) continue;
     } else if constexpr (kPricing == Pricing::kShortest) {
-      cost = edata.m_length;
+      cost = hot.m_length;
     } else {
-      if (!constraint->GetEdgeCost(context, e, &cost)) continue;
+      if (!constraint->GetEdgeCost(context, link.m_edge, &cost)) continue;
     }
-    if (!SameBits(edata.m_cost, cost)) edata.m_cost = cost;  // no store when the cache already holds it
-    const int32_t wi = e->m_destinationIndex;
+    if (!SameBits(hot.m_cost, cost)) hot.m_cost = cost;  // no store when the cache already holds it
+    const int32_t wi = hot.m_destinationIndex;
     if (static_cast<uint32_t>(wi) >= static_cast<uint32_t>(g_buffers.size)) continue;  // not a vertex of this graph
     VertexState& ws = states[wi];
     const bool met = ws.stamp == stamp;
@@ -372,9 +379,9 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     if constexpr (kEstimating == Estimating::kZero) {
       if (negative != nullptr && cost < 0.0f) *negative = true;
     } else if constexpr (kEstimating == Estimating::kEuclid) {
-      h = met ? ws.h : StraightDistance(e->m_destination->m_data.m_position, goal->m_data.m_position);
+      h = met ? ws.h : StraightDistance(link.m_destination->m_data.m_position, goal->m_data.m_position);
     } else {
-      if (!heuristic->Estimate(context, e->m_destination, goal, &h)) continue;
+      if (!heuristic->Estimate(context, link.m_destination, goal, &h)) continue;
     }
     const float g = gv + cost;
     const float f = g + h;
@@ -382,14 +389,14 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     // treated like one whose cost could not be had.
     if (!IsNumber(f)) continue;
     if (met && f >= ws.f) continue;
-    CGraphVertex* w = e->m_destination;
-    __builtin_prefetch(w->OutgoingEdges());  // w enters the open list: its edges will be wanted
+    CGraphVertex* w = link.m_destination;
+    __builtin_prefetch(w->OutgoingLinks());  // w enters the open list: its links will be wanted
     CGraphVertexData& wd = w->m_data;
     wd.m_g = g;
     wd.m_h = h;
     wd.m_f = f;
     wd.m_predecessor = v;
-    wd.m_predecessorEdge = e;
+    wd.m_predecessorEdge = link.m_edge;
     if (met && ws.heapPos != kClosed) {
       OpenDecrease(wi, f, h);
     } else if (!left && g_buffers.open.Front().GetVertexIndex() == v->m_index) {
@@ -613,7 +620,7 @@ bool Vusk::AstarBuildPath(CSpatialGraph* graph, CPath* path, CGraphVertex* goal)
     path->m_pointCount = static_cast<int32_t>(capacity);
     // Walk back until the hops left equal the capacity, summing the lengths of the edges passed.
     for (int64_t left = hops; left > capacity; --left) {
-      path->m_remainingLength += current->m_data.m_predecessorEdge->m_data.m_length;
+      path->m_remainingLength += current->m_data.m_predecessorEdge->GetLength();
       current = current->m_data.m_predecessor;
     }
     fill = capacity;
@@ -633,7 +640,7 @@ bool Vusk::AstarBuildPath(CSpatialGraph* graph, CPath* path, CGraphVertex* goal)
     path->m_vertexIndices[i] = from->m_index;
     path->m_edgeIndices[i] = edge->m_index;
     path->m_points[i] = from->m_data.m_position;
-    path->m_pathObjects[i] = edge->m_data.m_pathObject;
+    path->m_pathObjects[i] = edge->GetPathObject();
     current = from;
   }
   current->m_data.m_startMarker = 0;
@@ -758,7 +765,7 @@ bool Vusk::AstarRoutesFrom(CSpatialGraph* graph, int32_t start, int32_t* firstEd
     if (!AstarSearch(graph, &path, source, graph->GetVertex(g), nullptr) || path.m_pointCount < 2) continue;
     firstEdge[g] = path.m_edgeIndices[0];
     float sum = 0.0f;
-    for (int32_t i = 0; i + 1 < path.m_pointCount; ++i) sum += graph->GetEdge(path.m_edgeIndices[i])->m_data.m_cost;
+    for (int32_t i = 0; i + 1 < path.m_pointCount; ++i) sum += graph->GetEdge(path.m_edgeIndices[i])->GetCost();
     cost[g] = sum;
   }
   return true;

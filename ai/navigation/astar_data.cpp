@@ -130,16 +130,16 @@ bool CAstarData::Lookup(int32_t start, int32_t goal, CPath* path) const {
     if (static_cast<uint32_t>(path->m_pointCount) < path->m_capacity) {
       int32_t previous = path->m_pointCount - 1;
       path->m_edgeIndices[previous] = e;
-      path->m_pathObjects[previous] = edge->m_data.m_pathObject;
+      path->m_pathObjects[previous] = edge->GetPathObject();
       append(current);
     } else {
       if (path->m_cutShort == 0) {
         int32_t last = path->m_pointCount - 1;
         path->m_edgeIndices[last] = e;
-        path->m_pathObjects[last] = edge->m_data.m_pathObject;
+        path->m_pathObjects[last] = edge->GetPathObject();
       }
       path->m_cutShort = 1;
-      path->m_remainingLength += edge->m_data.m_length;
+      path->m_remainingLength += edge->GetLength();
     }
     if (current->m_index == goal) return true;
   }

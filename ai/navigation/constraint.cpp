@@ -45,7 +45,7 @@ CConstraint* CConstraintShortestPath::Create() { return new CConstraintShortestP
 const CConstraintDesc* CConstraintShortestPath::GetClassDesc() const { return &s_classDesc; }
 
 bool CConstraintShortestPath::GetEdgeCost(CEntity*, CGraphEdge* edge, float* cost) {
-  *cost = edge->m_data.m_length;
+  *cost = edge->GetLength();
   return true;
 }
 
@@ -73,7 +73,7 @@ bool CConstraintStealthPath::GetEdgeCost(CEntity* context, CGraphEdge* edge, flo
     if (m_threatEntities[i] != nullptr) seenBy(m_threatEntities[i]->GetPosition());
   }
   for (uint32_t i = 0, n = ClampCount(m_threatPointCount); i < n; ++i) seenBy(m_threatPoints[i]);
-  *cost = total + edge->m_data.m_length;
+  *cost = total + edge->GetLength();
   return true;
 }
 
@@ -100,7 +100,7 @@ bool CConstraintConeVisionStealthPath::GetEdgeCost(CEntity*, CGraphEdge* edge, f
       total += m_penalty;
     }
   }
-  *cost = total + edge->m_data.m_length;
+  *cost = total + edge->GetLength();
   return true;
 }
 
@@ -139,7 +139,7 @@ bool CConstraintPointToFleePath::GetEdgeCost(CEntity*, CGraphEdge* edge, float* 
   const CVector3& dest = edge->m_destination->GetPosition();
   CVector3 d = CVector3::Subtract(dest, src);
   float length = d.Length();
-  float total = edge->m_data.m_length;
+  float total = edge->GetLength();
   for (uint32_t i = 0, n = ClampCount(m_threatPointCount); i < n; ++i) {
     total *= ThreatFactor(m_threatPoints[i], src, d, length);
   }

@@ -1168,7 +1168,7 @@ bool Vusk::GraphGenCollapseEdges(CGraphGeneratorAgent* agent) {
           agent->m_phaseFinished = 1;
           return false;
         }
-        graph->GetEdge(index)->m_data.m_cost = data.m_cost;
+        graph->GetEdge(index)->SetCost(data.m_cost);
         record->m_firstMark = 0;
         for (int32_t q = 0; q < n->GetOutgoingCount(); ++q) EdgeRecord(n->GetOutgoingEdge(q))->m_firstMark = 0;
         for (int32_t q = 0; q < n->GetIncomingCount(); ++q) EdgeRecord(n->GetIncomingEdge(q))->m_firstMark = 0;

@@ -64,7 +64,7 @@ void CPathObject::ForgetEdge(CGraphEdge* edge) {
     }
     object->m_linkedEdgeCount = kept;
   }
-  edge->m_data.m_pathObject = nullptr;
+  edge->SetPathObject(nullptr);
 }
 
 bool CPathObject::Init(CConfigNode* definition) {
@@ -118,13 +118,13 @@ CLinkedEdge* CPathObject::FindRecord(CGraphEdge* edge) const {
 
 bool CPathObject::AddLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge) {
   if (graph == nullptr || edge == nullptr) return false;
-  if (edge->m_data.m_pathObject != nullptr && FindRecord(edge) != nullptr) return true;
+  if (edge->GetPathObject() != nullptr && FindRecord(edge) != nullptr) return true;
   if (m_linkedEdges == nullptr || m_linkedEdgeCount >= m_linkedEdgeMax) return false;
   CLinkedEdge& record = m_linkedEdges[m_linkedEdgeCount++];
   record.m_graph = graph;
   record.m_edge = edge;
-  record.m_previous = edge->m_data.m_pathObject;
-  edge->m_data.m_pathObject = this;
+  record.m_previous = edge->GetPathObject();
+  edge->SetPathObject(this);
   return true;
 }
 
@@ -133,13 +133,13 @@ bool CPathObject::RemoveLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge) {
   CLinkedEdge* record = FindRecord(edge);
   if (record == nullptr) return false;
   OnEdgeUnlinked(graph, edge);
-  if (edge->m_data.m_pathObject == this) {
-    edge->m_data.m_pathObject = record->m_previous;
+  if (edge->GetPathObject() == this) {
+    edge->SetPathObject(record->m_previous);
     return true;
   }
   // Unhook this object from the chain of links on the edge, newest first. The walk is bounded by the
   // number of live path objects a chain can hold; a chain that loops is refused.
-  CPathObject* object = edge->m_data.m_pathObject;
+  CPathObject* object = edge->GetPathObject();
   for (uint32_t steps = 0; object != nullptr && steps < 1u << 20; ++steps) {
     CLinkedEdge* link = object->FindRecord(edge);
     if (link == nullptr) return false;

@@ -143,7 +143,7 @@ bool StraightCost(CPathFinder* self, const CVector3& a, const CVector3& b, float
   destination.m_data.m_position = b;
   edge.m_source = &source;
   edge.m_destination = &destination;
-  edge.m_data.m_length = std::sqrt(CVector3::DistanceSquared(a, b));
+  edge.SetLength(std::sqrt(CVector3::DistanceSquared(a, b)));
   return constraint->GetEdgeCost(self->GetOwner(), &edge, cost);
 }
 
@@ -284,7 +284,7 @@ bool Vusk::HoleCheck(CPathFinder* self, const CVector3& point) {
   float length = ab.Length();
   if (self->m_graph != nullptr) {
     if (CGraphEdge* edge = self->m_graph->GetEdge(self->m_path.m_edgeIndices[index - 1]))
-      length = edge->m_data.m_length;
+      length = edge->GetLength();
   }
   if (length != 0.0f) {
     const CVector3 w = self->m_ownerPosition - a;

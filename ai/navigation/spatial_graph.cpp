@@ -66,40 +66,66 @@ template <typename T, typename Moved> int32_t SqueezeSlots(T** slots, int32_t la
   return write - 1;
 }
 
+// Dense per-vertex edge arrays: the incoming side holds edge pointers, the outgoing side links, whose
+// entries hold their edges' hot fields; every move of a link repoints its edge at the link's new place.
+CGraphEdge* EdgeOf(CGraphEdge* entry) { return entry; }
+CGraphEdge* EdgeOf(const CGraphLink& entry) { return entry.m_edge; }
+void Repoint(CGraphEdge**, int32_t, int32_t) {}
+void Repoint(CGraphLink* links, int32_t from, int32_t last) {
+  for (int32_t i = from; i <= last; ++i) links[i].m_edge->m_hot = &links[i].m_hot;
+}
+void Fill(CGraphEdge*& entry, CGraphEdge* edge) { entry = edge; }
+void Fill(CGraphLink& link, CGraphEdge* edge) {
+  link.m_edge = edge;
+  link.m_destination = edge->m_destination;
+  link.m_hot = *edge->m_hot;
+  edge->m_hot = &link.m_hot;
+}
+// The edge leaves: an outgoing edge takes its hot fields back into its own record.
+void Release(CGraphEdge*) {}
+void Release(const CGraphLink& link) {
+  link.m_edge->m_own = link.m_hot;
+  link.m_edge->m_hot = &link.m_edge->m_own;
+}
+
 // Grows a dense edge array to `capacity` entries, keeping entries 0..last.
-bool ResizeEdgeArray(CGraphEdge**& array, int32_t& capacity, int32_t last, int32_t newCapacity) {
-  CGraphEdge** fresh = AllocSlots<CGraphEdge>(newCapacity);
+template <typename T> bool ResizeEdgeArray(T*& array, int32_t& capacity, int32_t last, int32_t newCapacity) {
+  auto* fresh = static_cast<T*>(Vusk::EngineAllocate(static_cast<size_t>(newCapacity) * sizeof(T)));
   if (fresh == nullptr) return false;
-  if (last >= 0) std::memcpy(fresh, array, static_cast<size_t>(last + 1) * sizeof(CGraphEdge*));
+  if (last >= 0) std::memcpy(static_cast<void*>(fresh), array, static_cast<size_t>(last + 1) * sizeof(T));
   Vusk::EngineFree(array);
   array = fresh;
   capacity = newCapacity;
+  Repoint(array, 0, last);
   return true;
 }
 
-bool AppendEdge(CGraphEdge**& array, int32_t& capacity, int32_t& last, int32_t& count, CGraphEdge* edge) {
+template <typename T>
+bool AppendEdge(T*& array, int32_t& capacity, int32_t& last, int32_t& count, CGraphEdge* edge) {
   if (last + 1 >= capacity) {
     int64_t wanted = capacity == 0 ? kFirstEdgeArrayCapacity : static_cast<int64_t>(capacity) * 2;
     if (wanted > INT32_MAX) return false;
     if (!ResizeEdgeArray(array, capacity, last, static_cast<int32_t>(wanted))) return false;
   }
-  array[++last] = edge;
+  Fill(array[++last], edge);
   ++count;
   return true;
 }
 
-bool RemoveFromEdgeArray(CGraphEdge** array, int32_t& last, int32_t& count, CGraphEdge* edge) {
+template <typename T> bool RemoveFromEdgeArray(T* array, int32_t& last, int32_t& count, CGraphEdge* edge) {
   for (int32_t i = 0; i <= last; ++i) {
-    if (array[i] != edge) continue;
-    std::memmove(array + i, array + i + 1, static_cast<size_t>(last - i) * sizeof(CGraphEdge*));
-    array[last--] = nullptr;
+    if (EdgeOf(array[i]) != edge) continue;
+    Release(array[i]);
+    std::memmove(static_cast<void*>(array + i), array + i + 1, static_cast<size_t>(last - i) * sizeof(T));
+    --last;
     --count;
+    Repoint(array, i, last);
     return true;
   }
   return false;
 }
 
-bool ReserveEdgeArray(CGraphEdge**& array, int32_t& capacity, int32_t last, int32_t n) {
+template <typename T> bool ReserveEdgeArray(T*& array, int32_t& capacity, int32_t last, int32_t n) {
   if (n <= 0) return false;
   if (n <= capacity) return true;
   return ResizeEdgeArray(array, capacity, last, n);
@@ -192,6 +218,8 @@ CGraphVertex::CGraphVertex(const CGraphVertexData& data)
       m_pooled(0) {}
 
 CGraphVertex::~CGraphVertex() {
+  // Edges still linked keep their hot fields.
+  for (int32_t i = 0; i <= m_lastOutgoing; ++i) Release(m_outgoing[i]);
   Vusk::EngineFree(m_outgoing);
   Vusk::EngineFree(m_incoming);
 }
@@ -201,7 +229,7 @@ CGraphEdge* CGraphVertex::GetIncomingEdge(int32_t i) const {
 }
 
 CGraphEdge* CGraphVertex::GetOutgoingEdge(int32_t i) const {
-  return (i >= 0 && i <= m_lastOutgoing) ? m_outgoing[i] : nullptr;
+  return (i >= 0 && i <= m_lastOutgoing) ? m_outgoing[i].m_edge : nullptr;
 }
 
 bool CGraphVertex::AddIncomingEdge(CGraphEdge* edge) {
@@ -232,7 +260,22 @@ CGraphEdgeData::CGraphEdgeData() : m_pathObject(nullptr), m_length(0.0f), m_cost
 CGraphEdgeData::~CGraphEdgeData() = default;
 
 CGraphEdge::CGraphEdge(const CGraphEdgeData& data)
-    : m_data(data), m_pooled(0), m_index(-1), m_source(nullptr), m_destination(nullptr), m_destinationIndex(-1) {}
+    : m_hot(&m_own),
+      m_own{-1, data.m_length, data.m_cost, data.m_closed, data.m_pathObject != nullptr ? uint8_t(1) : uint8_t(0), 0},
+      m_pathObject(data.m_pathObject),
+      m_source(nullptr),
+      m_destination(nullptr),
+      m_index(-1),
+      m_pooled(0) {}
+
+CGraphEdgeData CGraphEdge::GetData() const {
+  CGraphEdgeData data;
+  data.m_pathObject = m_pathObject;
+  data.m_length = m_hot->m_length;
+  data.m_cost = m_hot->m_cost;
+  data.m_closed = m_hot->m_closed;
+  return data;
+}
 // Path objects linked to the edge, or that were, drop their records of it.
 CGraphEdge::~CGraphEdge() { CPathObject::ForgetEdge(this); }
 
@@ -431,7 +474,7 @@ bool CSpatialGraph::RemoveVertex(int32_t index) {
   CGraphVertex* vertex = GetVertex(index);
   if (vertex == nullptr) return false;
   for (int32_t i = vertex->m_lastOutgoing; i >= 0; --i) {
-    if (i <= vertex->m_lastOutgoing) RemoveEdge(vertex->m_outgoing[i]->m_index);
+    if (i <= vertex->m_lastOutgoing) RemoveEdge(vertex->m_outgoing[i].m_edge->m_index);
   }
   for (int32_t i = vertex->m_lastIncoming; i >= 0; --i) {
     if (i <= vertex->m_lastIncoming) RemoveEdge(vertex->m_incoming[i]->m_index);
@@ -459,7 +502,7 @@ int32_t CSpatialGraph::AddEdge(const CGraphEdgeData& data, CGraphVertex* from, C
 
 void CSpatialGraph::SetVertexIndex(CGraphVertex* vertex, int32_t index) {
   vertex->m_index = index;
-  for (int32_t i = 0; i <= vertex->m_lastIncoming; ++i) vertex->m_incoming[i]->m_destinationIndex = index;
+  for (int32_t i = 0; i <= vertex->m_lastIncoming; ++i) vertex->m_incoming[i]->m_hot->m_destinationIndex = index;
 }
 
 bool CSpatialGraph::UnlinkEdge(CGraphEdge* edge) {
@@ -493,7 +536,7 @@ bool CSpatialGraph::SetEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* 
   if (index > m_lastEdge) m_lastEdge = index;
   edge->m_source = from;
   edge->m_destination = to;
-  edge->m_destinationIndex = to->m_index;
+  edge->m_hot->m_destinationIndex = to->m_index;
   MarkEdited();
   if (!from->AddOutgoingEdge(edge)) {
     m_edges[index] = nullptr;
@@ -574,7 +617,7 @@ void CSpatialGraph::DeleteEdgeObject(int32_t index) {
 CGraphEdge* CSpatialGraph::FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const {
   if (from == nullptr || to == nullptr) return nullptr;
   for (int32_t i = 0; i <= from->m_lastOutgoing; ++i) {
-    if (from->m_outgoing[i]->m_destination == to) return from->m_outgoing[i];
+    if (from->m_outgoing[i].m_destination == to) return from->m_outgoing[i].m_edge;
   }
   return nullptr;
 }
@@ -607,7 +650,7 @@ float CSpatialGraph::GetSearchRadius() {
   bool any = false;
   for (int32_t i = 0; i <= m_lastEdge; ++i) {
     CGraphEdge* edge = m_edges[i];
-    if (edge == nullptr || edge->m_data.m_pathObject != nullptr) continue;
+    if (edge == nullptr || edge->m_pathObject != nullptr) continue;
     const CVector3& a = edge->m_source->GetPosition();
     const CVector3& b = edge->m_destination->GetPosition();
     float dx = b.x - a.x, dy = b.y - a.y, dz = b.z - a.z;
@@ -726,3 +769,4 @@ bool CSpatialGraph::LoadFromReader(Vusk::CDataReader* reader) {
   return ok;
 }
 static_assert(sizeof(CGraphEdge) <= 64, "an edge record fills one cache line");
+static_assert(sizeof(CGraphLink) == 32, "two links share a cache line");

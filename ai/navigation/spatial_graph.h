@@ -38,6 +38,25 @@ public:
   CGraphEdge* m_predecessorEdge;  // A*: edge taken from the predecessor (not set when built)
 };
 
+// What a search reads and writes of an edge (16 bytes). The edge's own copy while it has no source; the
+// copy in its source's link while it has one (see CGraphLink).
+struct CGraphEdgeHot {
+  int32_t m_destinationIndex;  // the destination's index, kept by the graph; -1 until linked
+  float m_length;              // straight distance between the end points (host units)
+  float m_cost;                // cost of the last A* relaxation over this edge; 0 when built
+  uint8_t m_closed;            // 1: the A* search never follows this edge
+  uint8_t m_priced;            // 1: a path object is linked to the edge
+  uint16_t m_unused;
+};
+
+// One outgoing edge of a vertex as a search walks it (32 bytes, two to a cache line): the edge, its
+// destination and the edge's hot fields, packed one after another in the source vertex.
+struct CGraphLink {
+  CGraphEdge* m_edge;
+  CGraphVertex* m_destination;
+  CGraphEdgeHot m_hot;
+};
+
 // Vertex record: payload plus dense incoming/outgoing edge arrays.
 class CGraphVertex : public CEngineObject {
 public:
@@ -55,7 +74,7 @@ public:
   CGraphEdge* GetIncomingEdge(int32_t i) const;
   CGraphEdge* GetOutgoingEdge(int32_t i) const;
   // Dense views for hot loops: entries 0..count-1.
-  CGraphEdge* const* OutgoingEdges() const { return m_outgoing; }
+  CGraphLink* OutgoingLinks() const { return m_outgoing; }
   CGraphEdge* const* IncomingEdges() const { return m_incoming; }
 
   bool AddIncomingEdge(CGraphEdge* edge);
@@ -71,7 +90,7 @@ public:
   // and the capacities follow in the second.
   int32_t m_index;             // own slot in the graph; -1 until stored
   int32_t m_outgoingCount;     // linked outgoing edges
-  CGraphEdge** m_outgoing;     // outgoing edges, entries 0..m_lastOutgoing
+  CGraphLink* m_outgoing;      // outgoing edges, entries 0..m_lastOutgoing
   CGraphVertexData m_data;     // payload
   CGraphEdge** m_incoming;     // incoming edges, entries 0..m_lastIncoming
   int32_t m_incomingCount;     // linked incoming edges
@@ -82,7 +101,7 @@ public:
   uint8_t m_pooled;            // 1: the record lives in its graph's record pool
 };
 
-// Per-edge payload.
+// Per-edge payload: what an edge is made from, and what GetData answers.
 class CGraphEdgeData {
 public:
   CGraphEdgeData();
@@ -96,22 +115,43 @@ public:
   uint8_t m_closed;           // 1: the A* search never follows this edge
 };
 
-// Edge record (64 bytes: the graph's own fields sit in the payload's tail padding).
+// Edge record. The payload's fields a search reads (length, cost cache, closed flag, whether a path object
+// is linked) live in the source vertex's link while the edge has a source, so that a search walks a
+// vertex's edges without touching their records; they are reached through the accessors here.
 class CGraphEdge : public CEngineObject {
 public:
   explicit CGraphEdge(const CGraphEdgeData& data);
   ~CGraphEdge() override;
+  // The record's hot fields may live in its source's links: a copy would share them.
+  CGraphEdge(const CGraphEdge&) = delete;
+  CGraphEdge& operator=(const CGraphEdge&) = delete;
 
   int32_t GetIndex() const { return m_index; }
   CGraphVertex* GetSource() const { return m_source; }
   CGraphVertex* GetDestination() const { return m_destination; }
+  int32_t GetDestinationIndex() const { return m_hot->m_destinationIndex; }
 
-  [[no_unique_address]] CGraphEdgeData m_data;  // payload
-  uint8_t m_pooled;                             // 1: the record lives in its graph's record pool
-  int32_t m_index;                              // own slot in the graph; -1 until stored
-  CGraphVertex* m_source;                       // source vertex record
-  CGraphVertex* m_destination;                  // destination vertex record
-  int32_t m_destinationIndex;                   // the destination's index, kept by the graph (searches read it here)
+  float GetLength() const { return m_hot->m_length; }
+  void SetLength(float length) { m_hot->m_length = length; }
+  float GetCost() const { return m_hot->m_cost; }
+  void SetCost(float cost) { m_hot->m_cost = cost; }
+  uint8_t GetClosed() const { return m_hot->m_closed; }
+  void SetClosed(uint8_t closed) { m_hot->m_closed = closed; }
+  CPathObject* GetPathObject() const { return m_pathObject; }
+  void SetPathObject(CPathObject* pathObject) {
+    m_pathObject = pathObject;
+    m_hot->m_priced = pathObject != nullptr ? 1 : 0;
+  }
+  // The payload as it stands.
+  CGraphEdgeData GetData() const;
+
+  CGraphEdgeHot* m_hot;        // the hot fields: m_own, or the source's link
+  CGraphEdgeHot m_own;         // the hot fields while the edge has no source
+  CPathObject* m_pathObject;   // linked path object that prices this edge, or null
+  CGraphVertex* m_source;      // source vertex record
+  CGraphVertex* m_destination; // destination vertex record
+  int32_t m_index;             // own slot in the graph; -1 until stored
+  uint8_t m_pooled;            // 1: the record lives in its graph's record pool
 };
 
 // Visitor over a graph's live vertices or edges, in index order.
@@ -128,8 +168,8 @@ class CConstraint;
 class CHeuristic;
 
 // Fixed-size record storage of one graph: blocks of records carved in order, freed records reused. Records
-// made one after another (as a loader makes them) sit next to each other, which keeps a search's walk over
-// a vertex's edges within few cache lines. The blocks go back when the graph is cleared.
+// made one after another (as a loader makes them) sit next to each other. The blocks go back when the graph
+// is cleared.
 class CGraphRecordPool {
 public:
   // Records are rounded up to whole 64-byte cache lines, so that none straddles more lines than it needs.

@@ -112,6 +112,14 @@ struct BuildScratch {
     PassScratch passes;
 };
 
+// Makes v hold at least n elements. Working arrays only grow: the elements added by a growth are
+// zeroed, so shrinking and growing them again for every small mesh would clear them each time.
+template <typename T> void AtLeast(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) {
+        v.resize(n);
+    }
+}
+
 thread_local BuildScratch tScratch;
 thread_local bool tScratchLent = false;
 
@@ -125,10 +133,18 @@ OvUInt8* IndexReadBlock() {
 }
 
 // The thread's kept working memory, or memory of its own for a build that starts while another
-// holds it (a strip callback that builds lists, say).
+// holds it (a strip callback that builds lists, say), made only then: a level builds thousands of
+// small meshes, for which making and dropping an unused set of containers is a good part of the
+// work.
 class ScratchLease {
 public:
-    ScratchLease() : m_shared(!tScratchLent) { tScratchLent = true; }
+    ScratchLease() : m_shared(!tScratchLent) {
+        if (m_shared) {
+            tScratchLent = true;
+        } else {
+            m_own = std::make_unique<BuildScratch>();
+        }
+    }
     ~ScratchLease() {
         if (m_shared) {
             tScratchLent = false;
@@ -136,11 +152,11 @@ public:
     }
     ScratchLease(const ScratchLease&) = delete;
     ScratchLease& operator=(const ScratchLease&) = delete;
-    BuildScratch& Get() { return m_shared ? tScratch : m_own; }
+    BuildScratch& Get() { return m_shared ? tScratch : *m_own; }
 
 private:
     bool m_shared;
-    BuildScratch m_own;
+    std::unique_ptr<BuildScratch> m_own;
 };
 
 // Triangles of a builder: each record carries its material, list position and ranks.
@@ -188,7 +204,11 @@ struct WindowTriangles {
     // A list position always names the same material.
     bool IsOf(std::size_t, const OvMaterial*) const { return true; }
     const OvUInt16* Vertices(std::size_t i) const { return t[i].vertIndex; }
-    OvTriangle Corners(std::size_t i) const { return t[i]; }
+    OvTriangle Corners(std::size_t i) const {
+        OvTriangle corners;
+        std::memcpy(&corners, t + i, sizeof corners);
+        return corners;
+    }
     // Groups are made in the order their materials first appear, so ranking them in that order
     // ranks the triangles by first appearance.
     void Rank(BuildScratch& s) const {
@@ -218,7 +238,7 @@ template <typename Triangles> void CollectGroups(const Triangles& tris, BuildScr
     std::vector<Group>& groups = s.groups;
     groups.clear();
     s.byEntry = false;
-    s.groupOf.resize(n);
+    AtLeast(s.groupOf, n);
     s.mapped.clear();
     if (++s.stamp == 0) {
         std::fill(s.groupOfIndex.begin(), s.groupOfIndex.end(), 0);
@@ -354,10 +374,15 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
         CollectGroups(tris, s);
     }
     std::vector<Group>& groups = s.groups;
-    tris.Rank(s);
-    s.order.resize(groups.size());
-    for (OvUInt32 i = 0; i < s.order.size(); ++i) {
+    const auto numGroups = static_cast<OvUInt32>(groups.size());
+    s.order.resize(numGroups);
+    for (OvUInt32 i = 0; i < numGroups; ++i) {
         s.order[i] = i;
+    }
+    // The ranks only order groups among themselves: a single group (most of a level's sectors)
+    // needs neither.
+    if (numGroups > 1) {
+        tris.Rank(s);
     }
     std::sort(s.order.begin(), s.order.end(), [&](OvUInt32 x, OvUInt32 y) {
         const Group& a = groups[x];
@@ -380,11 +405,12 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
         return x < y;
     });
     OvUInt32 at = 0;
-    s.runs.clear();
-    for (OvUInt32 k : s.order) {
-        groups[k].next = at;
-        s.runs.push_back({at, at + groups[k].count});
-        at += groups[k].count;
+    s.runs.resize(numGroups);
+    for (OvUInt32 r = 0; r < numGroups; ++r) {
+        Group& g = groups[s.order[r]];
+        g.next = at;
+        s.runs[r] = {at, at + g.count};
+        at += g.count;
     }
 }
 
@@ -487,7 +513,7 @@ void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* ou
         if (s.passesOfVertex.empty()) {
             s.passesOfVertex.resize(std::size_t{0x10000}, 0);
         }
-        s.passOf.resize(numTriangles);
+        AtLeast(s.passOf, numTriangles);
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
         // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
@@ -908,7 +934,9 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
             g = gi;
             at = groups[g].next;
         }
-        gathered[at++] = tris.Corners(i);
+        // Copied as one 8-byte word rather than field by field.
+        const OvTriangle corners = tris.Corners(i);
+        std::memcpy(gathered + at++, &corners, sizeof corners);
     }
     groups[g].next = at;
 }
@@ -934,7 +962,7 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             }
         }
         if (ordered == nullptr) {
-            s.gathered.resize(n);
+            AtLeast(s.gathered, n);
             if (s.byEntry) {
                 Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
             } else {
@@ -1217,7 +1245,12 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
                                          const OvMaterialList* matList, OvInt32 numVertices,
                                          const OvMeshHeaderSource* source) {
     OvUInt8 scratch[12];
-    const OvUInt8* head = length < 12 ? nullptr : OvStreamReadView(stream, scratch, sizeof scratch);
+    // The whole body where it lies when the stream holds it (then it is known to be there);
+    // else the head is read first and the rest piece by piece.
+    const OvUInt8* body = length < 12 ? nullptr : OvStreamPeekInPlace(stream, static_cast<OvUInt32>(length));
+    const OvUInt8* head = body != nullptr ? body
+                          : length < 12   ? nullptr
+                                          : OvStreamReadView(stream, scratch, sizeof scratch);
     if (head == nullptr) {
         ReportRead();
         return nullptr;
@@ -1232,7 +1265,7 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     const bool knownFlags = flags == ovMESHHEADERTRILIST || flags == ovMESHHEADERTRISTRIP ||
                             flags == ovMESHHEADERTRIFAN || flags == ovMESHHEADERLINELIST ||
                             flags == ovMESHHEADERPOLYLINE || flags == ovMESHHEADERPOINTLIST;
-    const OvUInt32 left = OvStreamGetBytesLeft(stream);
+    const OvUInt32 left = body != nullptr ? 0xFFFFFFFFu : OvStreamGetBytesLeft(stream);
     if (!knownFlags || numMeshes > 0xFFFF || expected != static_cast<std::uint64_t>(length) ||
         (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(length) - 12 > left)) {
         ReportRead();
@@ -1244,10 +1277,11 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     }
     OvMesh* meshes = OvMeshHeaderGetMeshes(header);
     OvUInt16* indices = native ? nullptr : HeaderIndices(header);
-    // The rest of the body where it lies when the stream holds it (its size is checked above, and
-    // the meshes' counts against the total below), else read piece by piece.
-    const OvUInt8* body = length > 12 ? OvStreamReadInPlace(stream, static_cast<OvUInt32>(length) - 12) : nullptr;
-    std::size_t bodyAt = 0;
+    // The meshes' counts are checked against the total below, so they stay inside the body.
+    std::size_t bodyAt = 12;
+    if (body != nullptr) {
+        OvStreamPassInPlace(stream, static_cast<OvUInt32>(length));
+    }
     const auto inBody = [&](OvUInt32 bytes) {
         const OvUInt8* at = body + bodyAt;
         bodyAt += bytes;

@@ -713,20 +713,22 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
 }
 
 TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereTheBatchsLoopEnds) {
-    // Islands of up to four groups, each on bodies of its own, are solved two at a time in step;
-    // every pool from one update to past the batch's need still gives the rows of the batch's
-    // loop, bit for bit, whichever island of a pair meets the end of the pool.
+    // Runs of islands of up to four groups, each on bodies of its own, are solved up to four at
+    // a time in step (a larger island ends a run); every pool from one update to past the
+    // batch's need still gives the rows of the batch's loop, bit for bit, whichever island of a
+    // run meets the end of the pool, in both the narrow and the wide coding.
     std::mt19937 rng(17);
-    for (int trial = 0; trial < 12; ++trial) {
+    for (int trial = 0; trial < 16; ++trial) {
+        const WideByTrial wide(trial);
         std::vector<OvpSolverBody> body;
         std::vector<OvpRowGroup> g;
         std::vector<OvUInt32> start = {0};
-        const OvUInt32 islands = 2 + rng() % 6;
+        const OvUInt32 islands = 2 + rng() % 9;
         for (OvUInt32 k = 0; k < islands; ++k) {
             const OvInt32 base = static_cast<OvInt32>(body.size());
             const OvUInt32 nb = 1 + rng() % 2;
             std::vector<OvpSolverBody> b(nb);
-            std::vector<OvpRowGroup> gk(1 + rng() % 4);
+            std::vector<OvpRowGroup> gk(rng() % 7 == 0 ? 5 : 1 + rng() % 4);
             RandomSystem(rng, b, gk, [&](std::mt19937& r) {
                 return std::pair{base + static_cast<OvInt32>(r() % nb),
                                  r() % 2 ? -1 : base + static_cast<OvInt32>(nb - 1)};

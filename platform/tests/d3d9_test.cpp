@@ -713,6 +713,38 @@ TEST_F(D3d9Test, CallLogScriptedFailuresAndDrawValidation) {
     EXPECT_EQ(Direct3DCreate9(D3D_SDK_VERSION), nullptr);
 }
 
+// Every 16-bit index is held to the range a user-memory draw names, wherever it stands among
+// the others (in a run of eight or in the tail) and on either side of 0x8000.
+TEST_F(D3d9Test, IndexedDrawsFindTheirSmallestAndLargestIndexAnywhere) {
+    Create(Windowed());
+    struct V {
+        float x, y, z, rhw;
+    };
+    const UINT first = 0x8000, count = 17; // indices 0x8000 to 0x8010
+    std::vector<V> v(first + count + 1, V{0, 0, 0.5f, 1});
+    device->SetFVF(D3DFVF_XYZRHW);
+    ASSERT_EQ(device->BeginScene(), D3D_OK);
+    for (UINT triangles = 1; triangles <= 8; ++triangles) {
+        std::vector<WORD> indices(3 * triangles);
+        for (std::size_t i = 0; i < indices.size(); ++i)
+            indices[i] = static_cast<WORD>(first + (i * 7) % count);
+        auto draw = [&] {
+            return device->DrawIndexedPrimitiveUP(D3DPT_TRIANGLELIST, first, count, triangles, indices.data(),
+                                                  D3DFMT_INDEX16, v.data(), sizeof(V));
+        };
+        EXPECT_EQ(draw(), D3D_OK) << triangles;
+        for (std::size_t at = 0; at < indices.size(); ++at) {
+            const WORD kept = indices[at];
+            for (const WORD outside : {WORD{first - 1}, WORD{first + count}, WORD{0}, WORD{0xFFFF}}) {
+                indices[at] = outside;
+                EXPECT_EQ(draw(), D3DERR_INVALIDCALL) << triangles << " " << at << " " << outside;
+            }
+            indices[at] = kept;
+        }
+    }
+    EXPECT_EQ(device->EndScene(), D3D_OK);
+}
+
 TEST_F(D3d9Test, VertexFormatsDeclarationsLightsAndSwapChains) {
     using d3d9::FvfElements;
     const struct {

@@ -406,6 +406,19 @@ TEST_F(WindowTest, PresentCountsCapturesAndQuits) {
     EXPECT_EQ(cw, 3u);
     EXPECT_EQ(ch, 2u);
     EXPECT_EQ(pixels, (std::vector<std::uint32_t>{0x000004, 0x405060, 0xFFFFFF, 0x000000, 0x00FF00, 0x0000FF}));
+    // The window keeps the last frame the same way, read back without its alpha: from rows
+    // with padding, then from rows that follow each other.
+    std::vector<std::uint32_t> kept;
+    int kw = 0, kh = 0;
+    ASSERT_TRUE(PlatformReadWindowPixels(w, &kept, &kw, &kh));
+    EXPECT_EQ(kw, 3);
+    EXPECT_EQ(kh, 2);
+    EXPECT_EQ(kept, (std::vector<std::uint32_t>{0x000005, 0x405060, 0xFFFFFF, 0x000000, 0x00FF00, 0x0000FF}));
+    const std::uint32_t packed[4] = {0xAB010203u, 0x00040506u, 0xFF070809u, 0x120A0B0Cu};
+    ASSERT_TRUE(PlatformPresent(w, packed, 2, 2, 8));
+    ASSERT_TRUE(PlatformReadWindowPixels(w, &kept, &kw, &kh));
+    EXPECT_EQ(kw, 2);
+    EXPECT_EQ(kept, (std::vector<std::uint32_t>{0x010203, 0x040506, 0x070809, 0x0A0B0C}));
 }
 
 TEST_F(WindowTest, AFrameLimitOrAWaitNothingCanEndEndsARunThatStoppedPresenting) {

@@ -243,7 +243,7 @@ int Run(const std::string& file, const std::string& fromText, const std::string&
     if (Vusk::AstarSearch(graph, &path, graph->GetVertex(from), graph->GetVertex(to), nullptr)) {
         float cost = 0.0f;
         for (int32_t i = 0; i + 1 < path.m_pointCount; ++i)
-            cost += graph->GetEdge(path.m_edgeIndices[i])->m_data.m_cost;
+            cost += graph->GetEdge(path.m_edgeIndices[i])->GetCost();
         std::printf("cost %.6g\n", double(cost));
         PrintPath("", level, path);
     } else {

@@ -76,7 +76,7 @@ void Finish(Case* c, std::mt19937& rng, int pairCount) {
     for (int i = 0; i < vertex->GetOutgoingCount(); ++i) {
       CGraphEdge* e = vertex->GetOutgoingEdge(i);
       boost::add_edge(static_cast<BoostVertex>(v), static_cast<BoostVertex>(e->GetDestination()->GetIndex()),
-                      e->m_data.m_length, c->boost);
+                      e->GetLength(), c->boost);
     }
   }
   std::uniform_int_distribution<int> pick(0, n - 1);

@@ -131,16 +131,16 @@ ReferenceResult ReferenceSearch(CSpatialGraph* graph, int startIndex, int goalIn
     CGraphVertex* vertex = graph->GetVertex(v);
     for (int i = 0; i < vertex->GetOutgoingCount(); ++i) {
       CGraphEdge* e = vertex->GetOutgoingEdge(i);
-      if (e->m_data.m_closed == 1) continue;
+      if (e->GetClosed() == 1) continue;
       float cost;
       if (!constraint->GetEdgeCost(nullptr, e, &cost)) continue;
-      e->m_data.m_cost = cost;
+      e->SetCost(cost);
       result.cost[size_t(e->GetIndex())] = cost;
       result.priced[size_t(e->GetIndex())] = true;
       int w = e->GetDestination()->GetIndex();
       float hw;
       if (!heuristic->Estimate(nullptr, e->GetDestination(), goal, &hw)) continue;
-      float gw = g[v] + e->m_data.m_cost;
+      float gw = g[v] + e->GetCost();
       float fw = gw + hw;
       if (!inClosed[w] && !inOpen[w]) touched[w] = true;
       if (inClosed[w]) {
@@ -187,7 +187,7 @@ void ResetSearchFields(CSpatialGraph* graph) {
     }
   }
   for (int e = 0; e <= graph->GetLastEdgeIndex(); ++e) {
-    if (CGraphEdge* edge = graph->GetEdge(e)) edge->m_data.m_cost = -9.0f;
+    if (CGraphEdge* edge = graph->GetEdge(e)) edge->SetCost(-9.0f);
   }
 }
 
@@ -195,7 +195,7 @@ void ResetSearchFields(CSpatialGraph* graph) {
 void ExpectSameSearchFields(CSpatialGraph* graph, const ReferenceResult& reference) {
   for (int e = 0; e <= graph->GetLastEdgeIndex(); ++e) {
     if (const CGraphEdge* edge = graph->GetEdge(e)) {
-      ASSERT_EQ(edge->m_data.m_cost, reference.priced[size_t(e)] ? reference.cost[size_t(e)] : -9.0f) << "edge " << e;
+      ASSERT_EQ(edge->GetCost(), reference.priced[size_t(e)] ? reference.cost[size_t(e)] : -9.0f) << "edge " << e;
     }
   }
   for (int v = 0; v <= graph->GetLastVertexIndex(); ++v) {
@@ -214,14 +214,14 @@ void ExpectSameSearchFields(CSpatialGraph* graph, const ReferenceResult& referen
 }
 
 // One edit of the kinds a level makes between searches: an edge closed or opened, a vertex moved, an edge
-// added or removed.
+// added or removed, a vertex put in among the others (the later indices move up) in place of the last.
 void EditGraph(CSpatialGraph* graph, std::mt19937& rng) {
-  std::uniform_int_distribution<int> kind(0, 3);
+  std::uniform_int_distribution<int> kind(0, 4);
   std::uniform_int_distribution<int> vertex(0, graph->GetLastVertexIndex());
   std::uniform_int_distribution<int> edge(0, graph->GetLastEdgeIndex());
   switch (kind(rng)) {
   case 0:
-    if (CGraphEdge* e = graph->GetEdge(edge(rng))) e->m_data.m_closed = e->m_data.m_closed == 1 ? 0 : 1;
+    if (CGraphEdge* e = graph->GetEdge(edge(rng))) e->SetClosed(e->GetClosed() == 1 ? 0 : 1);
     break;
   case 1:
     if (CGraphVertex* v = graph->GetVertex(vertex(rng))) v->m_data.m_position.x += 0.75f;
@@ -233,6 +233,22 @@ void EditGraph(CSpatialGraph* graph, std::mt19937& rng) {
     CGraphEdgeData data;
     data.m_length = data.m_cost = std::sqrt(CVector3::DistanceSquared(a->GetPosition(), b->GetPosition()));
     graph->AddEdge(data, a, b, -1);
+    break;
+  }
+  case 3: {
+    const int at = vertex(rng);
+    CGraphVertex* near = graph->GetVertex(vertex(rng));
+    if (near == nullptr) break;
+    CGraphVertexData data(near->GetPosition());
+    data.m_position.z += 0.5f;
+    auto* fresh = new CGraphVertex(data);
+    ASSERT_TRUE(graph->InsertVertex(fresh, at));
+    CGraphEdgeData link;
+    link.m_length = link.m_cost = 0.5f;
+    graph->AddEdge(link, near, fresh, -1);
+    graph->AddEdge(link, fresh, near, -1);
+    graph->RemoveVertex(graph->GetLastVertexIndex());
+    graph->RemoveFreeVertexSlots();
     break;
   }
   default:
@@ -257,7 +273,7 @@ std::vector<double> DijkstraCosts(CSpatialGraph* graph, int start) {
     for (int i = 0; i < vertex->GetOutgoingCount(); ++i) {
       CGraphEdge* e = vertex->GetOutgoingEdge(i);
       float cost;
-      if (e->m_data.m_closed == 1 || !graph->GetConstraint()->GetEdgeCost(nullptr, e, &cost)) continue;
+      if (e->GetClosed() == 1 || !graph->GetConstraint()->GetEdgeCost(nullptr, e, &cost)) continue;
       int w = e->GetDestination()->GetIndex();
       if (d + cost < best[w]) {
         best[w] = d + cost;
@@ -270,7 +286,7 @@ std::vector<double> DijkstraCosts(CSpatialGraph* graph, int start) {
 
 float PathCost(const CSpatialGraph& graph, const CPath& path) {
   float sum = 0.0f;
-  for (int i = 0; i + 1 < path.m_pointCount; ++i) sum += graph.GetEdge(path.m_edgeIndices[i])->m_data.m_cost;
+  for (int i = 0; i + 1 < path.m_pointCount; ++i) sum += graph.GetEdge(path.m_edgeIndices[i])->GetCost();
   return sum;
 }
 
@@ -509,7 +525,7 @@ TEST_P(AstarTest, PathShapesAndRefusals) {
   EXPECT_EQ(path.m_vertexIndices[49], 49);
   EXPECT_EQ(path.m_edgeIndices[49], 49);
   float remaining = 0.0f;
-  for (int i = 58; i >= 50; --i) remaining += graph.GetEdge(i)->m_data.m_length;
+  for (int i = 58; i >= 50; --i) remaining += graph.GetEdge(i)->GetLength();
   EXPECT_FLOAT_EQ(path.m_remainingLength, remaining);
   EXPECT_EQ(graph.GetVertex(0)->m_data.m_startMarker, 0);
   // An exactly fitting route is not cut short.
@@ -518,11 +534,11 @@ TEST_P(AstarTest, PathShapesAndRefusals) {
   EXPECT_EQ(path.m_cutShort, 0);
   EXPECT_EQ(path.m_edgeIndices[49], -1);
   // A closed edge is never followed, even as the only way; the path is left as it was.
-  graph.GetEdge(30)->m_data.m_closed = 1;
+  graph.GetEdge(30)->SetClosed(1);
   EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(59), nullptr));
   EXPECT_EQ(path.m_pointCount, 50);
   EXPECT_EQ(graph.GetVertex(0)->m_data.m_startMarker, 0);
-  graph.GetEdge(30)->m_data.m_closed = 0;
+  graph.GetEdge(30)->SetClosed(0);
   // A refused start estimate finds nothing; a refused estimate elsewhere skips that edge.
   RefusingHeuristic refuseStart(0), refuseMiddle(30);
   graph.SetHeuristic(&refuseStart);
@@ -662,7 +678,7 @@ TEST_P(AstarTest, TimeSlicedSearchBatchesResumesAndRestarts) {
             Vusk::kAstarSuspended);
   EXPECT_EQ(log.Expansions(graph).size(), 1u);
   // No route: 0, and the next call starts afresh.
-  graph.GetEdge(20)->m_data.m_closed = 1;
+  graph.GetEdge(20)->SetClosed(1);
   CAstarCpuStats stats2;
   EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &path, start, goal, nullptr, &stats2, std::numeric_limits<float>::max(),
                                         false),

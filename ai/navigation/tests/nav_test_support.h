@@ -149,7 +149,7 @@ inline void BuildRandomGraph(CSpatialGraph* graph, std::mt19937& rng, int count,
       CGraphEdgeData data;
       data.m_length = data.m_cost = std::sqrt(CVector3::DistanceSquared(a->GetPosition(), b->GetPosition()));
       int index = graph->AddEdge(data, a, b, -1);
-      if (irregular && chance(rng) < 5) graph->GetEdge(index)->m_data.m_closed = 1;
+      if (irregular && chance(rng) < 5) graph->GetEdge(index)->SetClosed(1);
     }
   }
 }

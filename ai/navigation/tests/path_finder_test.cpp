@@ -273,7 +273,7 @@ TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges) {
   CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph("MAIN");
   for (int32_t i = 0; i <= graph->GetLastEdgeIndex(); ++i) {
     if (CGraphEdge* edge = graph->GetEdge(i)) {
-      EXPECT_EQ(edge->m_data.m_pathObject, nullptr);
+      EXPECT_EQ(edge->GetPathObject(), nullptr);
     }
   }
   Vusk::DestroyEntity(doorEntity);
@@ -697,10 +697,10 @@ TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {
   CSpatialGraph* graph = Vusk::GetGraphManager()->FindGraph("main");
   CGraphEdge* edge = nullptr;
   for (int32_t i = 0; i <= graph->GetLastEdgeIndex() && edge == nullptr; ++i)
-    if (graph->GetEdge(i) != nullptr && graph->GetEdge(i)->m_data.m_pathObject != nullptr) edge = graph->GetEdge(i);
+    if (graph->GetEdge(i) != nullptr && graph->GetEdge(i)->GetPathObject() != nullptr) edge = graph->GetEdge(i);
   ASSERT_NE(edge, nullptr);
   // Every held door linked the edge; the newest is its link.
-  EXPECT_EQ(edge->m_data.m_pathObject, doors[19]);
+  EXPECT_EQ(edge->GetPathObject(), doors[19]);
   CPathSegment* segments = nullptr;
   EXPECT_EQ(manager->CollectSegments(&segments), 20u);
   ASSERT_NE(segments, nullptr);
@@ -709,14 +709,14 @@ TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {
   EXPECT_TRUE(manager->RemovePathObject(static_cast<CPathObject*>(doors[5])));
   EXPECT_FALSE(manager->RemovePathObject(static_cast<CPathObject*>(doors[5])));
   EXPECT_EQ(manager->GetAt(5), doors[6]);
-  EXPECT_EQ(edge->m_data.m_pathObject, doors[19]);
+  EXPECT_EQ(edge->GetPathObject(), doors[19]);
   EXPECT_TRUE(manager->RemovePathObject(static_cast<CPathObject*>(doors[19])));
-  EXPECT_EQ(edge->m_data.m_pathObject, doors[18]);
+  EXPECT_EQ(edge->GetPathObject(), doors[18]);
   // Gathered once: later calls hand out the same array.
   EXPECT_EQ(manager->CollectSegments(nullptr), 20u);
   for (CEntity* door : doors) Vusk::DestroyEntity(door);
   EXPECT_EQ(manager->GetCount(), 0u);
-  EXPECT_EQ(edge->m_data.m_pathObject, nullptr);
+  EXPECT_EQ(edge->GetPathObject(), nullptr);
 }
 
 AI_ENGINE_TEST_SUITE(PathFinderTest);

@@ -70,21 +70,21 @@ TEST_P(PathObjectTest, LinksChainAndPriceEdges) {
   // Two objects on one edge: the later is the link; taking it away restores the first.
   ASSERT_TRUE(first.AddLinkedEdge(&graph, ab));
   ASSERT_TRUE(second.AddLinkedEdge(&graph, ab));
-  EXPECT_EQ(ab->m_data.m_pathObject, &second);
+  EXPECT_EQ(ab->GetPathObject(), &second);
   EXPECT_TRUE(second.AddLinkedEdge(&graph, ab));  // already held: nothing changes
   EXPECT_EQ(second.GetLinkedEdgeCount(), 1u);
   ASSERT_TRUE(second.RemoveLinkedEdge(&graph, ab));
-  EXPECT_EQ(ab->m_data.m_pathObject, &first);
+  EXPECT_EQ(ab->GetPathObject(), &first);
   // Taking the first away while the later stays keeps the later and drops the first from the chain.
   ASSERT_TRUE(first.RemoveLinkedEdge(&graph, ab));
-  EXPECT_EQ(ab->m_data.m_pathObject, nullptr);
+  EXPECT_EQ(ab->GetPathObject(), nullptr);
   TestDoor third("third"), fourth("fourth");
   ASSERT_TRUE(third.Init(&definition));
   ASSERT_TRUE(fourth.Init(&definition));
   third.AddLinkedEdge(&graph, ab);
   fourth.AddLinkedEdge(&graph, ab);
   ASSERT_TRUE(third.RemoveLinkedEdge(&graph, ab));
-  EXPECT_EQ(ab->m_data.m_pathObject, &fourth);
+  EXPECT_EQ(ab->GetPathObject(), &fourth);
   EXPECT_EQ(fourth.GetLinkedEdge(0)->m_previous, nullptr);
   EXPECT_FALSE(third.RemoveLinkedEdge(&graph, graph.GetEdge(1)));  // holds no record of it
   EXPECT_FALSE(third.AddLinkedEdge(nullptr, ab));
@@ -99,13 +99,13 @@ TEST_P(PathObjectTest, LinksChainAndPriceEdges) {
   path.Resize(4);
   ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
   EXPECT_GT(fourth.priced, 0);
-  EXPECT_EQ(ab->m_data.m_cost, 10.0f);
+  EXPECT_EQ(ab->GetCost(), 10.0f);
   EXPECT_EQ(path.m_pointCount, 3);  // around the door: a, c, b
   fourth.locked = true;             // a refused price closes the edge for the search
   ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
   EXPECT_EQ(path.m_vertexIndices[1], c->GetIndex());
   EXPECT_EQ(path.m_pathObjects[0], nullptr);
-  graph.GetEdge(1)->m_data.m_closed = 1;
+  graph.GetEdge(1)->SetClosed(1);
   EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
   fourth.locked = false;
   ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
@@ -165,11 +165,11 @@ TEST_P(PathObjectTest, UnlinkingFromTheManagersGraphsTellsTheListeners) {
   door.UnlinkFromGraphs();
   EXPECT_EQ(heard.calls.size(), 1u);  // one graph wants path objects
   EXPECT_EQ(heard.calls[0].first, &door);
-  EXPECT_EQ(linked->GetEdge(0)->m_data.m_pathObject, nullptr);
-  EXPECT_EQ(plain->GetEdge(0)->m_data.m_pathObject, nullptr);
-  EXPECT_EQ(outside.GetEdge(0)->m_data.m_pathObject, &door);  // not a graph of the manager
+  EXPECT_EQ(linked->GetEdge(0)->GetPathObject(), nullptr);
+  EXPECT_EQ(plain->GetEdge(0)->GetPathObject(), nullptr);
+  EXPECT_EQ(outside.GetEdge(0)->GetPathObject(), &door);  // not a graph of the manager
   EXPECT_EQ(door.GetLinkedEdgeCount(), 0u);
-  outside.GetEdge(0)->m_data.m_pathObject = nullptr;
+  outside.GetEdge(0)->SetPathObject(nullptr);
   outside.Clear();
   delete world;
 }
@@ -250,7 +250,7 @@ TEST_P(PathObjectTest, DeletedEdgesLeaveNoRecordBehind) {
   ASSERT_TRUE(newer.AddLinkedEdge(graph, ab));
   older.UnlinkFromGraphs();
   newer.UnlinkFromGraphs();
-  EXPECT_EQ(ab->m_data.m_pathObject, nullptr);
+  EXPECT_EQ(ab->GetPathObject(), nullptr);
   delete world;
 }
 
@@ -272,10 +272,10 @@ TEST_P(PathObjectTest, DeletedPathObjectsLeaveTheirEdges) {
     ASSERT_TRUE(door->AddLinkedEdge(&graph, ab));
   }
   delete middle;  // out of the middle of the chain
-  EXPECT_EQ(ab->m_data.m_pathObject, newest);
+  EXPECT_EQ(ab->GetPathObject(), newest);
   EXPECT_EQ(newest->GetLinkedEdge(0)->m_previous, oldest);
   delete newest;  // the link goes back to the oldest
-  EXPECT_EQ(ab->m_data.m_pathObject, oldest);
+  EXPECT_EQ(ab->GetPathObject(), oldest);
   CConstraintShortestPath shortest;
   CZeroHeuristic zero;
   graph.SetConstraint(&shortest);
@@ -285,7 +285,7 @@ TEST_P(PathObjectTest, DeletedPathObjectsLeaveTheirEdges) {
   ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
   EXPECT_EQ(oldest->priced, 1);
   delete oldest;
-  EXPECT_EQ(ab->m_data.m_pathObject, nullptr);
+  EXPECT_EQ(ab->GetPathObject(), nullptr);
   ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, a, b, nullptr));
   EXPECT_EQ(path.m_pathObjects[0], nullptr);
   graph.SetConstraint(nullptr);

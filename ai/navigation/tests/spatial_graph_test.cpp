@@ -60,7 +60,7 @@ struct Model {
 };
 
 float Tag(const CGraphVertex* v) { return v->GetPosition().x; }
-float Tag(const CGraphEdge* e) { return e->m_data.m_length; }
+float Tag(const CGraphEdge* e) { return e->GetLength(); }
 
 void ExpectMatches(const CSpatialGraph& graph, const Model& model) {
   ASSERT_EQ(graph.GetLastVertexIndex(), static_cast<int32_t>(model.vertices.size()) - 1);
@@ -253,11 +253,11 @@ TEST_P(SpatialGraphTest, SearchRadiusIsComputedFromUnlinkedEdgesOnly) {
   CGraphVertex* b = graph.AddVertexAt(CVector3(3, 4, 0));
   CGraphVertex* c = graph.AddVertexAt(CVector3(0, 1, 0));
   graph.AddEdge(CGraphEdgeData(), a, b, -1);
-  graph.GetEdge(0)->m_data.m_pathObject = reinterpret_cast<CPathObject*>(&graph);  // linked: ignored
+  graph.GetEdge(0)->SetPathObject(reinterpret_cast<CPathObject*>(&graph));  // linked: ignored
   EXPECT_EQ(graph.GetSearchRadius(), 0.0f);
   graph.AddEdge(CGraphEdgeData(), a, c, -1);
   EXPECT_EQ(graph.GetSearchRadius(), 1.5f);  // recomputed on the next call
-  graph.GetEdge(0)->m_data.m_pathObject = nullptr;
+  graph.GetEdge(0)->SetPathObject(nullptr);
   EXPECT_EQ(graph.GetSearchRadius(), 1.5f);  // stored once known
   graph.SetSearchRadius(-2.0f);
   EXPECT_EQ(graph.GetSearchRadius(), 7.5f);  // -2 stored as 0: computed again
@@ -308,7 +308,7 @@ TEST_P(SpatialGraphTest, GoldenFileAndByteIdenticalRoundTrips) {
     EXPECT_EQ(navtest::SaveBytes(&fromFile, path), first);
     for (int32_t i = 0; i <= fromFile.GetLastEdgeIndex(); ++i) {
       CGraphEdge* e = fromFile.GetEdge(i);
-      EXPECT_EQ(e->m_data.m_cost, e->m_data.m_length);
+      EXPECT_EQ(e->GetCost(), e->GetLength());
       EXPECT_EQ(graph.GetEdge(i)->GetSource()->GetIndex(), e->GetSource()->GetIndex());
     }
 

@@ -32,7 +32,7 @@ public:
 
 float RouteCost(const CSpatialGraph& graph, const CPath& path) {
   float sum = 0.0f;
-  for (int i = 0; i + 1 < path.m_pointCount; ++i) sum += graph.GetEdge(path.m_edgeIndices[i])->m_data.m_cost;
+  for (int i = 0; i + 1 < path.m_pointCount; ++i) sum += graph.GetEdge(path.m_edgeIndices[i])->GetCost();
   return sum;
 }
 
@@ -250,7 +250,7 @@ TEST_P(TablesTest, SmallCasesLookupLimitsAndScale) {
   EXPECT_EQ(path.m_cutShort, 1);
   EXPECT_EQ(path.m_vertexIndices[49], 49);
   float remaining = 0.0f;
-  for (int i = 49; i < 60; ++i) remaining += longChain.GetEdge(i)->m_data.m_length;
+  for (int i = 49; i < 60; ++i) remaining += longChain.GetEdge(i)->GetLength();
   EXPECT_FLOAT_EQ(path.m_remainingLength, remaining);
   ASSERT_TRUE(longRoutes.Lookup(10, 12, &path));
   EXPECT_EQ(path.m_pointCount, 3);

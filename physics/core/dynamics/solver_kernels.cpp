@@ -932,23 +932,16 @@ constexpr OvUInt32 kSmallGroups = 4;
     return true;
 }
 
-// One update of the greedy loop over a block of up to four groups: the largest violation above
-// the tolerance, the first row showing it, read straight from the groups (whose residuals the
-// last update has just stored). False when there is none.
-[[gnu::always_inline]] inline bool SmallStepSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
-                                                OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
-                                                float tolerance) {
+// The row of a block of up to four groups that the next update of its greedy loop takes (the
+// largest violation above the tolerance, the first row showing it), read straight from the
+// groups, whose residuals the last update has just stored; false when there is none.
+[[gnu::always_inline]] inline bool SmallPickSse(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
+                                                float tolerance, unsigned* best) {
     __m128 e[4];
     for (OvUInt32 i = 0; i < 4; ++i) {
         e[i] = i < count ? EligibleSse(groups[first + i]) : _mm_setzero_ps();
     }
-    unsigned best;
-    if (!PickSse(e, tolerance, &best)) {
-        return false;
-    }
-    ApplyRow(groups, first + best / 4, static_cast<int>(best % 4), bodies, pass,
-             [&](const OvpSolverBody& B, const float* dy) { UpdateResidualsSse(groups, B, lists, dy); });
-    return true;
+    return PickSse(e, tolerance, best);
 }
 
 // A block of up to four groups alone under the greedy loop, its groups' violations held in
@@ -1007,24 +1000,51 @@ OvUInt32 SmallSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpS
     return used;
 }
 
-// Two blocks of up to four groups that share no body, under their greedy loops in step: each
-// block gets the rows and values of its own loop with at most `iterations` updates, and the two
-// chains of updates, each waiting on its own results, overlap. used[k]: each block's updates.
-void SmallPairSse(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies, const OvpBodyRow* lists,
-                  OvUInt32 pass, float tolerance, OvUInt32 iterations, OvUInt32* used) {
-    const OvUInt32 a = start[1] - start[0], b = start[2] - start[1];
-    bool onA = true, onB = true;
-    used[0] = used[1] = 0;
-    while (onA | onB) {
-        if (onA) {
-            onA = used[0] < iterations && SmallStepSse(groups, start[0], a, bodies, lists, pass, tolerance);
-            used[0] += onA ? 1u : 0u;
+// N blocks of up to four groups that share no body, under their greedy loops in step: each block
+// gets the rows and values of its own loop with at most `iterations` updates, and the chains of
+// updates, each waiting on its own results, overlap. Every block picks its row before any block
+// updates, so that the loads of a pick never wait for the stores of another block's update,
+// whose addresses are known only late. used[k]: each block's updates.
+template <OvUInt32 N>
+[[gnu::always_inline]] inline void SmallInStepSse(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies,
+                                                  const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
+                                                  OvUInt32 iterations, OvUInt32* used) {
+    bool on[N];
+    for (OvUInt32 k = 0; k < N; ++k) {
+        on[k] = true;
+        used[k] = 0;
+    }
+    for (bool any = true; any;) {
+        unsigned best[N] = {};
+        any = false;
+        for (OvUInt32 k = 0; k < N; ++k) {
+            if (on[k]) {
+                on[k] = used[k] < iterations &&
+                        SmallPickSse(groups, start[k], start[k + 1] - start[k], tolerance, &best[k]);
+                any |= on[k];
+            }
         }
-        if (onB) {
-            onB = used[1] < iterations && SmallStepSse(groups, start[1], b, bodies, lists, pass, tolerance);
-            used[1] += onB ? 1u : 0u;
+        for (OvUInt32 k = 0; k < N; ++k) {
+            if (on[k]) {
+                ApplyRow(groups, start[k] + best[k] / 4, static_cast<int>(best[k] % 4), bodies, pass,
+                         [&](const OvpSolverBody& B, const float* dy) { UpdateResidualsSse(groups, B, lists, dy); });
+                ++used[k];
+            }
         }
     }
+}
+
+template <OvUInt32 N>
+void SmallInStepNarrow(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies, const OvpBodyRow* lists,
+                       OvUInt32 pass, float tolerance, OvUInt32 iterations, OvUInt32* used) {
+    SmallInStepSse<N>(groups, start, bodies, lists, pass, tolerance, iterations, used);
+}
+
+template <OvUInt32 N>
+[[gnu::target("avx")]] void SmallInStepWide(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies,
+                                            const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
+                                            OvUInt32 iterations, OvUInt32* used) {
+    SmallInStepSse<N>(groups, start, bodies, lists, pass, tolerance, iterations, used);
 }
 
 } // namespace
@@ -1269,21 +1289,44 @@ void ClearImpulses(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, Ov
     }
 }
 
-// Two blocks apart solved in step by the SSE coding's small-block loop, when the kernel is that
-// coding's and both blocks are small enough; false (nothing done) otherwise.
-bool SolvePair(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies,
-               const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations, OvUInt32* used) {
+// Blocks solved in step at most.
+constexpr OvUInt32 kInStep = 4;
+
+// The run of blocks from start[0] on (at most `blocks` of them, up to kInStep) solved in step by
+// the SSE coding's small-block loop, when the kernel is that coding's and the run has two blocks
+// or more small enough: the run's length (used[k]: each block's updates), else 0 (nothing done).
+OvUInt32 SolveInStep(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* start, OvUInt32 blocks,
+                     OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
+                     OvUInt32 iterations, OvUInt32* used) {
 #if defined(__SSE2__)
-    const OvUInt32 a = start[1] - start[0], b = start[2] - start[1];
-    if (kernel != OvpSolverRowsSse || a - 1 >= kSmallGroups || b - 1 >= kSmallGroups) {
-        return false;
+    if (kernel != OvpSolverRowsSse) {
+        return 0;
     }
-    SmallPairSse(groups, start, bodies, lists, pass, tolerance, iterations, used);
-    return true;
+    OvUInt32 n = 0;
+    while (n < kInStep && n < blocks && start[n + 1] - start[n] - 1 < kSmallGroups) {
+        ++n;
+    }
+    const bool wide = OvpSolverWide();
+    switch (n) {
+    case 2:
+        (wide ? SmallInStepWide<2> : SmallInStepNarrow<2>)(groups, start, bodies, lists, pass, tolerance, iterations,
+                                                           used);
+        return 2;
+    case 3:
+        (wide ? SmallInStepWide<3> : SmallInStepNarrow<3>)(groups, start, bodies, lists, pass, tolerance, iterations,
+                                                           used);
+        return 3;
+    case 4:
+        (wide ? SmallInStepWide<4> : SmallInStepNarrow<4>)(groups, start, bodies, lists, pass, tolerance, iterations,
+                                                           used);
+        return 4;
+    default:
+        return 0;
+    }
 #else
-    (void)kernel, (void)groups, (void)start, (void)bodies, (void)lists, (void)pass, (void)tolerance, (void)iterations,
-        (void)used;
-    return false;
+    (void)kernel, (void)groups, (void)start, (void)blocks, (void)bodies, (void)lists, (void)pass, (void)tolerance,
+        (void)iterations, (void)used;
+    return 0;
 #endif
 }
 
@@ -1310,14 +1353,20 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
         bool within = true;
         for (OvUInt32 k = 0; k < blocks && within;) {
             const OvUInt32 left = iterations - used;
-            OvUInt32 pair[2];
-            if (left != 0 && k + 1 < blocks &&
-                SolvePair(kernel, groups, blockStart + k, bodies, lists, pass, tolerance, left, pair)) {
-                // Each block of the pair had the whole of what was left: the two are within the
-                // pool, and so got the values of the one after the other, when their sum is.
-                used += pair[0] + pair[1];
-                within = pair[0] < left && pair[1] < left - pair[0];
-                k += 2;
+            OvUInt32 run[kInStep];
+            const OvUInt32 inStep =
+                left != 0 ? SolveInStep(kernel, groups, blockStart + k, blocks - k, bodies, lists, pass, tolerance,
+                                        left, run)
+                          : 0;
+            if (inStep != 0) {
+                // Each block of the run had the whole of what was left: they are within the pool,
+                // and so got the values of the one after the other, when each one's updates are
+                // within what the blocks before it left.
+                for (OvUInt32 i = 0; i < inStep; ++i) {
+                    within = within && run[i] < iterations - used;
+                    used += run[i];
+                }
+                k += inStep;
                 continue;
             }
             const OvUInt32 size = blockStart[k + 1] - blockStart[k];
