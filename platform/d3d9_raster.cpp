@@ -297,6 +297,9 @@ private:
     // clip form only of vertices outside a plane: one inside every plane is drawn from its screen
     // form, and a triangle clipped with it remakes its clip form (ClipForm).
     void ProcessPosition(std::size_t slot);
+    // The planes a clip position lies outside, a bit each; kPositionFinite joins `flags` where
+    // it is finite.
+    std::uint8_t Outside(const Vec4& clip, std::uint8_t* flags) const;
     void ProcessAttributes(std::size_t slot);
     void ProcessVertices(std::size_t range, bool keepInside);
     void ProcessShared(std::size_t slot, bool keepInside);
@@ -918,6 +921,11 @@ void Pipeline::ProcessPosition(std::size_t slot) {
         clip = ClipPosition(vs_, fetch_.Position(index));
         c.clip = clip;
     }
+    outside_[slot] = Outside(clip, &flags);
+    flags_[slot] = flags;
+}
+
+std::uint8_t Pipeline::Outside(const Vec4& clip, std::uint8_t* flags) const {
     // The planes' distances (Clipper::Distance) four at a time: a bit for each plane not
     // reached, NaN included; the position is finite where every lane times 0 is 0.
     const __m128 zero = _mm_setzero_ps();
@@ -930,9 +938,8 @@ void Pipeline::ProcessPosition(std::size_t slot) {
         outside = _mm_movemask_ps(_mm_cmpnge_ps(first, zero)) | (_mm_movemask_ps(_mm_cmpnge_ps(second, zero)) & 7) << 4;
     }
     if (_mm_movemask_ps(_mm_cmpeq_ps(_mm_mul_ps(position, zero), zero)) == 15)
-        flags |= kPositionFinite;
-    outside_[slot] = static_cast<std::uint8_t>(outside);
-    flags_[slot] = flags;
+        *flags |= kPositionFinite;
+    return static_cast<std::uint8_t>(outside);
 }
 
 void Pipeline::ProcessAttributes(std::size_t slot) {
@@ -951,14 +958,8 @@ void Pipeline::ProcessShared(std::size_t slot, bool keepInside) {
     ClipVertex local;
     ClipVertex& c = keepInside ? cache_[slot] : local;
     Process(vs_, fetch_, in, &c);
-    std::uint8_t outside = 0;
-    if (!vs_.transformed)
-        for (int plane = 0; plane < 7; ++plane)
-            if (!(Clipper::Distance(plane, c.clip, guard_) >= 0))
-                outside |= static_cast<std::uint8_t>(1 << plane);
     std::uint8_t flags = kProcessed | kAttributes | (Finite(c) ? kFinite : 0);
-    if (std::isfinite(c.clip.x) && std::isfinite(c.clip.y) && std::isfinite(c.clip.z) && std::isfinite(c.clip.w))
-        flags |= kPositionFinite;
+    const std::uint8_t outside = Outside(c.clip, &flags);
     outside_[slot] = outside;
     if (outside != 0) {
         if (!keepInside)
