@@ -25,6 +25,7 @@
 #include "platform/worker_pool.h"
 
 #include <algorithm>
+#include <emmintrin.h>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -33,6 +34,7 @@
 #include <cstring>
 #include <emmintrin.h>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -176,10 +178,23 @@ constexpr std::size_t kChunkVertices = 256;
 // another process leaves the others little to wait for at the end.
 constexpr UINT kSplitPrimitives = 1024;
 constexpr UINT kChunkPrimitives = 512;
-// How far ahead the vertex and assembly runs claim the lines they are about to write: in vertices
-// and set-aside primitives.
+// How far ahead the vertex run claims the lines it is about to write, in vertices.
 constexpr std::size_t kClaimVertices = 4;
-constexpr std::size_t kClaimAhead = 16;
+// How far ahead a band asks for the vertices of the primitives it draws, in primitives.
+constexpr std::ptrdiff_t kFetchAhead = 8;
+
+// Writes `vectors` 16-byte vectors at `to` (16-byte aligned) from `from` with stores that pass
+// the cache by: what one run writes for another processor to read, where an ordinary store to a
+// line that processor read last must first take the line from it (in a run setting primitives
+// aside on four threads, that held it to a third of its one-thread speed). The writing thread
+// fences them (FenceStreams) before another reads them.
+inline void Stream(void* to, const void* from, int vectors) {
+    auto* t = static_cast<__m128i*>(to);
+    const auto* f = static_cast<const __m128i*>(from);
+    for (int k = 0; k < vectors; ++k)
+        _mm_stream_si128(t + k, _mm_loadu_si128(f + k));
+}
+inline void FenceStreams() { _mm_sfence(); }
 
 // The pool the draws share out their pixels on, made at the first draw that asks for it and
 // joined at the end of the process.
@@ -276,13 +291,19 @@ private:
         return slot;
     }
     // The vertex in a slot of the cache: its clip position and the planes it lies outside
-    // (ProcessPosition), the rest once a primitive is drawn with it (ProcessAttributes), or all
-    // of it (ProcessVertex); ProcessVertices does every one of the draw's range on the pool, with
-    // the screen form of those inside every plane.
+    // (ProcessPosition), the rest once a primitive is drawn with it (ProcessAttributes);
+    // ProcessVertices does all of every one of the draw's range on the pool (ProcessShared), with
+    // the screen form of those inside every plane. For triangles not flat shaded it keeps the
+    // clip form only of vertices outside a plane: one inside every plane is drawn from its screen
+    // form, and a triangle clipped with it remakes its clip form (ClipForm).
     void ProcessPosition(std::size_t slot);
+    // The planes a clip position lies outside, a bit each; kPositionFinite joins `flags` where
+    // it is finite.
+    std::uint8_t Outside(const Vec4& clip, std::uint8_t* flags) const;
     void ProcessAttributes(std::size_t slot);
-    void ProcessVertex(std::size_t slot);
-    void ProcessVertices(std::size_t range);
+    void ProcessVertices(std::size_t range, bool keepInside);
+    void ProcessShared(std::size_t slot, bool keepInside);
+    const ClipVertex& ClipForm(std::size_t slot, ClipVertex* remade) const;
     const ClipVertex& Vertex(std::uint64_t index) {
         const std::size_t slot = Slot(index);
         ProcessAttributes(slot);
@@ -348,7 +369,14 @@ private:
     void Sprite(Assembly& out, const ClipVertex& a);
     // Primitives in screen space: drawn at once without a pool or once the draw is foretold small,
     // else kept for DrawBands.
-    void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const;
+    // Its corners' positions (x, y) are read from `pa`, `pb` and `pc`: a triangle kept for the
+    // bands leaves its vertices alone, to be read where the band is drawn.
+    template <class Corner>
+    void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c,
+                      const Corner& pa, const Corner& pb, const Corner& pc) const;
+    void EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
+        EmitTriangle(out, a, b, c, *a, *b, *c);
+    }
     void EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, bool lastPixel) const;
     struct Deferred;
     // Whether a primitive with these extremes and about this many pixels is to be kept: its rows
@@ -388,9 +416,9 @@ private:
     // (a bit each) and its screen form once asked for. kProcessed: the clip position and the
     // planes; kPositionFinite: that position is finite; kAttributes: colours, coordinates and fog
     // too; kFinite (with kAttributes): every value is finite; kScreenPosition and kScreen: the
-    // screen position, and the whole screen form.
+    // screen position, and the whole screen form; kClipGone: the clip form was not kept.
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
-                                  kScreenPosition = 32;
+                                  kScreenPosition = 32, kClipGone = 64;
     std::uint64_t low_ = 0;
     // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
     // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
@@ -403,15 +431,50 @@ private:
         bool line, lastPixel;
         int rowWork; // its estimated pixels a row
     };
+    // Kept primitives in order, appended with stores that pass the cache by (Stream): the bands
+    // read them on other processors.
+    class DeferredList {
+    public:
+        void clear() { size_ = 0; }
+        bool empty() const { return size_ == 0; }
+        std::size_t size() const { return size_; }
+        const Deferred* begin() const { return data_.get(); }
+        const Deferred* end() const { return data_.get() + size_; }
+        void push_back(const Deferred& d) {
+            if (size_ == capacity_)
+                Grow();
+            Stream(data_.get() + size_, &d, 2);
+            ++size_;
+        }
+
+    private:
+        static_assert(sizeof(Deferred) == 2 * sizeof(__m128i));
+        void Grow() {
+            const std::size_t capacity = std::max<std::size_t>(64, 2 * capacity_);
+            void* bytes = std::aligned_alloc(64, capacity * sizeof(Deferred));
+            if (bytes == nullptr)
+                throw std::bad_alloc();
+            std::unique_ptr<Deferred[], Free> grown(static_cast<Deferred*>(bytes));
+            if (size_ != 0)
+                std::memcpy(grown.get(), data_.get(), size_ * sizeof(Deferred));
+            data_ = std::move(grown);
+            capacity_ = capacity;
+        }
+        struct Free {
+            void operator()(Deferred* p) const { std::free(p); }
+        };
+        std::unique_ptr<Deferred[], Free> data_;
+        std::size_t size_ = 0, capacity_ = 0;
+    };
     struct FlatColors {
         Vec4 c[2];
     };
     // A run of primitives made ready for the bands, in submission order: those kept, the screen
     // vertices clipping made for them, their flat colours, the area of their boxes on screen and
     // the estimated work of theirs each row adds, less that of the row above, from the scissor's
-    // top (empty until one is kept).
+    // top (valid over the kept rows and the one below them: only they are cleared).
     struct Assembly {
-        std::vector<Deferred> deferred;
+        DeferredList deferred;
         std::vector<ScreenVertex> kept;
         std::vector<FlatColors> flats;
         std::vector<ClipVertex> poly, clipped;
@@ -455,6 +518,10 @@ private:
     std::shared_ptr<PlatformWorkerPool> pool_;
     long splitArea_ = 0;
     bool verticesReady_ = false; // every vertex of the range processed, with its screen form
+    // The vertex run writes each screen form with Stream: its values fill no more than the
+    // first cache line of a ScreenVertex.
+    static constexpr std::size_t kLine = 64;
+    bool streamScreens_ = false;
 };
 
 bool Pipeline::SetUpPixels() {
@@ -738,16 +805,16 @@ void Pipeline::Run() {
         }
     } giveBack{scratchStore_};
     pool_ = RasterPool(&splitArea_);
-    // A draw of many vertices, most of them used, has them processed on the pool first (those of
-    // a vertex shader stay with its one machine).
-    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
-        ProcessVertices(range);
-        verticesReady_ = true;
-    }
-
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
+    // A draw of many vertices, most of them used, has them processed on the pool first (those of
+    // a vertex shader stay with its one machine).
+    if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
+        streamScreens_ = sizeof(float) * static_cast<std::size_t>(2 + raster_.count) <= kLine;
+        ProcessVertices(range, !triangles || ps_.flat);
+        verticesReady_ = true;
+    }
     if (verticesReady_ && triangles && count > kSplitPrimitives) {
         AssembleOnPool(type, count);
     } else {
@@ -787,7 +854,6 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
         a.area = 0;
         a.mode = Assembly::Mode::kCollecting;
         a.seen = 0;
-        a.work.clear();
         a.top = a.bottom = 0;
     }
     assembled_ = count;
@@ -831,6 +897,7 @@ void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
             const UINT first = static_cast<UINT>(i) * kChunkPrimitives;
             r.pipeline->Triangles(r.pipeline->assemblies_[static_cast<std::size_t>(i)], r.type, first,
                                   std::min(r.count, first + kChunkPrimitives));
+            FenceStreams(); // before the bands read them elsewhere
         },
         &runs);
 }
@@ -854,6 +921,11 @@ void Pipeline::ProcessPosition(std::size_t slot) {
         clip = ClipPosition(vs_, fetch_.Position(index));
         c.clip = clip;
     }
+    outside_[slot] = Outside(clip, &flags);
+    flags_[slot] = flags;
+}
+
+std::uint8_t Pipeline::Outside(const Vec4& clip, std::uint8_t* flags) const {
     // The planes' distances (Clipper::Distance) four at a time: a bit for each plane not
     // reached, NaN included; the position is finite where every lane times 0 is 0.
     const __m128 zero = _mm_setzero_ps();
@@ -866,9 +938,8 @@ void Pipeline::ProcessPosition(std::size_t slot) {
         outside = _mm_movemask_ps(_mm_cmpnge_ps(first, zero)) | (_mm_movemask_ps(_mm_cmpnge_ps(second, zero)) & 7) << 4;
     }
     if (_mm_movemask_ps(_mm_cmpeq_ps(_mm_mul_ps(position, zero), zero)) == 15)
-        flags |= kPositionFinite;
-    outside_[slot] = static_cast<std::uint8_t>(outside);
-    flags_[slot] = flags;
+        *flags |= kPositionFinite;
+    return static_cast<std::uint8_t>(outside);
 }
 
 void Pipeline::ProcessAttributes(std::size_t slot) {
@@ -881,16 +952,51 @@ void Pipeline::ProcessAttributes(std::size_t slot) {
     flags_[slot] |= static_cast<std::uint8_t>(kAttributes | (Finite(c) ? kFinite : 0));
 }
 
-void Pipeline::ProcessVertex(std::size_t slot) {
-    ProcessPosition(slot);
-    ProcessAttributes(slot);
+void Pipeline::ProcessShared(std::size_t slot, bool keepInside) {
+    thread_local InputVertex in;
+    fetch_.Read(low_ + slot, &in);
+    ClipVertex local;
+    ClipVertex& c = keepInside ? cache_[slot] : local;
+    Process(vs_, fetch_, in, &c);
+    std::uint8_t flags = kProcessed | kAttributes | (Finite(c) ? kFinite : 0);
+    const std::uint8_t outside = Outside(c.clip, &flags);
+    outside_[slot] = outside;
+    if (outside != 0) {
+        if (!keepInside)
+            cache_[slot] = c;
+    } else {
+        points_[slot] = ToScreenPosition(c);
+        if (streamScreens_) { // the bands read it elsewhere
+            ScreenVertex s;
+            std::memset(static_cast<void*>(&s), 0, kLine);
+            Place(points_[slot], &s);
+            ToScreenAttributes(c, &s);
+            Stream(&screens_[slot], &s, kLine / sizeof(__m128i));
+        } else {
+            Place(points_[slot], &screens_[slot]);
+            ToScreenAttributes(c, &screens_[slot]);
+        }
+        flags |= kScreenPosition | kScreen | (keepInside ? 0 : kClipGone);
+    }
+    flags_[slot] = flags;
 }
 
-void Pipeline::ProcessVertices(std::size_t range) {
+const ClipVertex& Pipeline::ClipForm(std::size_t slot, ClipVertex* remade) const {
+    if (!(flags_[slot] & kClipGone))
+        return cache_[slot];
+    thread_local InputVertex in;
+    fetch_.Read(low_ + slot, &in);
+    Process(vs_, fetch_, in, remade);
+    return *remade;
+}
+
+void Pipeline::ProcessVertices(std::size_t range, bool keepInside) {
     struct Chunks {
         Pipeline* pipeline;
         std::size_t range;
-    } chunks{this, range};
+        bool keepInside;
+        std::size_t screenBytes; // of a screen vertex, those the draw writes
+    } chunks{this, range, keepInside, sizeof(float) * static_cast<std::size_t>(2 + raster_.count)};
     ++device_.counters.sharedVertexDraws;
     pool_->Run(
         static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
@@ -900,17 +1006,18 @@ void Pipeline::ProcessVertices(std::size_t range) {
             for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
                 // Claimed for writing ahead, as Defer does.
                 if (slot + kClaimVertices < end) {
-                    const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                    if (c.keepInside) {
+                        const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                        for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
+                            __builtin_prefetch(clip + b, 1);
+                    }
                     const auto* screen = reinterpret_cast<const char*>(&c.pipeline->screens_[slot + kClaimVertices]);
-                    for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
-                        __builtin_prefetch(clip + b, 1);
-                    for (std::size_t b = 0; b < sizeof(ScreenVertex); b += 64)
+                    for (std::size_t b = 0; b < c.screenBytes && !c.pipeline->streamScreens_; b += 64)
                         __builtin_prefetch(screen + b, 1);
                 }
-                c.pipeline->ProcessVertex(slot);
-                if (c.pipeline->outside_[slot] == 0)
-                    c.pipeline->Screen(slot);
+                c.pipeline->ProcessShared(slot, c.keepInside);
             }
+            FenceStreams(); // before the bands read them elsewhere
         },
         &chunks);
 }
@@ -1012,7 +1119,7 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
         const Vec4 &pa = ScreenPosition(ia), &pb = ScreenPosition(ib), &pc = ScreenPosition(ic);
         if (culled(signedArea(pa, pb, pc)) || CoversNoPixel(pa, pb, pc) || !TriangleAttributes(out, ia, ib, ic, flat))
             return;
-        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic));
+        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic), pa, pb, pc);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw.
@@ -1020,7 +1127,8 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
         return;
     if (!TriangleAttributes(out, ia, ib, ic, flat))
         return;
-    out.poly.assign({cache_[ia], cache_[ib], cache_[ic]});
+    ClipVertex remade[3];
+    out.poly.assign({ClipForm(ia, &remade[0]), ClipForm(ib, &remade[1]), ClipForm(ic, &remade[2])});
     const int n = ClipPolygon(out.poly, out.clipped, guard_, stages_);
     if (n < 3)
         return;
@@ -1111,12 +1219,14 @@ void Pipeline::Sprite(Assembly& out, const ClipVertex& a) {
     EmitTriangle(out, &v[0], &v[2], &v[3]);
 }
 
-void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c) const {
+template <class Corner>
+void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVertex* b, const ScreenVertex* c,
+                            const Corner& pa, const Corner& pb, const Corner& pc) const {
     Deferred d{};
     if (pool_ != nullptr &&
-        Defers(out, std::min({a->x, b->x, c->x}), std::max({a->x, b->x, c->x}), std::min({a->y, b->y, c->y}),
-               std::max({a->y, b->y, c->y}),
-               0.5f * std::fabs((b->x - a->x) * (c->y - a->y) - (c->x - a->x) * (b->y - a->y)), &d)) {
+        Defers(out, std::min({pa.x, pb.x, pc.x}), std::max({pa.x, pb.x, pc.x}), std::min({pa.y, pb.y, pc.y}),
+               std::max({pa.y, pb.y, pc.y}),
+               0.5f * std::fabs((pb.x - pa.x) * (pc.y - pa.y) - (pc.x - pa.x) * (pb.y - pa.y)), &d)) {
         d.v[0] = Keep(out, a);
         d.v[1] = Keep(out, b);
         d.v[2] = Keep(out, c);
@@ -1183,33 +1293,38 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
         out.deferred.clear();
         out.kept.clear();
         out.flats.clear();
-        out.work.clear();
         out.mode = Mode::kImmediate;
     }
     return out.mode != Mode::kImmediate && d->top < d->bottom;
 }
 
 void Pipeline::Defer(Assembly& out, const Deferred& d) const {
-    // The lines ahead are claimed for writing early: the bands of the draw before read them on
-    // other processors, and a store that must first take its line from there holds up the rest.
-    if (out.deferred.capacity() - out.deferred.size() > kClaimAhead)
-        __builtin_prefetch(out.deferred.data() + out.deferred.size() + kClaimAhead, 1);
-    Deferred& kept = out.deferred.emplace_back(d);
+    const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
+    const auto clear = [&](int from, int to) { // [from, to)
+        std::fill(out.work.begin() + (from - ps_.top), out.work.begin() + (to - ps_.top), 0);
+    };
+    if (out.deferred.empty()) {
+        if (out.work.size() <= static_cast<std::size_t>(ps_.bottom - ps_.top))
+            out.work.resize(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1);
+        clear(d.top, d.bottom + 1);
+        out.top = d.top;
+        out.bottom = d.bottom;
+    } else {
+        if (d.top < out.top)
+            clear(d.top, out.top);
+        if (d.bottom > out.bottom)
+            clear(out.bottom + 1, d.bottom + 1);
+        out.top = std::min(out.top, d.top);
+        out.bottom = std::max(out.bottom, d.bottom);
+    }
+    Deferred kept = d;
     kept.flat = -1;
     if (out.flatColor != nullptr) {
         kept.flat = static_cast<std::int32_t>(out.flats.size());
         out.flats.push_back({{out.flatColor[0], out.flatColor[1]}});
     }
-    if (out.work.empty()) {
-        out.work.assign(static_cast<std::size_t>(ps_.bottom - ps_.top) + 1, 0);
-        out.top = d.top;
-        out.bottom = d.bottom;
-    } else {
-        out.top = std::min(out.top, d.top);
-        out.bottom = std::max(out.bottom, d.bottom);
-    }
+    out.deferred.push_back(kept);
     const std::int64_t row = d.rowWork + kRowWork;
-    const auto at = [&](int y) -> std::int64_t& { return out.work[static_cast<std::size_t>(y - ps_.top)]; };
     at(d.top) += row + kSetUpWork;
     at(d.top + 1) -= kSetUpWork;
     at(d.bottom) -= row;
@@ -1228,6 +1343,7 @@ const ScreenVertex& Pipeline::Kept(const Assembly& from, std::uint32_t ref) cons
 }
 
 void Pipeline::DrawBands() {
+    FenceStreams(); // what this thread kept, before the bands read it elsewhere
     std::int64_t area = 0;
     int top = ps_.bottom, bottom = ps_.top;
     for (std::size_t i = 0; i < assembled_; ++i) {
@@ -1310,9 +1426,17 @@ void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
-    for (const Deferred& d : a.deferred) {
+    const Deferred* const end = a.deferred.end();
+    for (const Deferred* at = a.deferred.begin(); at != end; ++at) {
+        const Deferred& d = *at;
         if (d.bottom <= top || d.top >= bottom)
             continue;
+        // The vertices of a primitive a few ahead are asked for now: the vertex run wrote them
+        // past the cache.
+        if (end - at > kFetchAhead)
+            for (std::uint32_t v : at[kFetchAhead].v)
+                if (!(v & kKept) && v < screens_.size())
+                    __builtin_prefetch(&screens_[v]);
         r.flatColor = d.flat >= 0 ? a.flats[static_cast<std::size_t>(d.flat)].c : nullptr;
         if (d.line)
             DrawLine(r, &Kept(a, d.v[0]), &Kept(a, d.v[1]), d.lastPixel);

@@ -421,7 +421,7 @@ constexpr int kSpecular = 6;
 constexpr int kFixed = 10;
 constexpr int kMaxInterpolants = kFixed + 3 * 8 + 1;
 
-struct ScreenVertex {
+struct alignas(64) ScreenVertex { // x, y and the usual dozen interpolants in its first cache line
     float x, y;                // pixels
     float a[kMaxInterpolants]; // a[0] = 1/w; a[1] = z; the rest divided by w
 };

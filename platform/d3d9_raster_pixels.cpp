@@ -699,9 +699,12 @@ inline std::int64_t FloorDiv(std::int64_t a, std::int64_t b) // b > 0
 inline std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
 
 // The same quotient from a floating-point estimate (truncated, no floor call) corrected exactly:
-// integer division of 64-bit numbers costs far more. |a| < 2^56, b > 0.
+// integer division of 64-bit numbers costs far more. |a| < 2^56, b > 0. The estimate is nearly
+// always the quotient or one above it (a negative quotient truncated up): that step is taken
+// without a branch, whose way would follow the signs of the edges; the loops finish the rest.
 inline std::int64_t FloorQuotient(std::int64_t a, std::int64_t b) {
     std::int64_t q = static_cast<std::int64_t>(static_cast<double>(a) / static_cast<double>(b));
+    q -= q * b > a ? 1 : 0;
     while (q * b > a)
         --q;
     while ((q + 1) * b <= a)
@@ -757,9 +760,11 @@ struct RowBounds {
             out = out || (b.side == 0 && b.q < 0);
             b.q += b.stepQ;
             b.rest += b.stepRest;
-            const bool carry = b.rest >= b.divisor;
-            b.rest -= carry ? b.divisor : 0;
-            b.q += carry ? 1 : 0;
+            // All ones where the remainder reached the divisor, in arithmetic: a branch here would
+            // follow the edge's slope from row to row and miss often.
+            const std::int64_t carry = ~((b.rest - b.divisor) >> 63);
+            b.rest -= b.divisor & carry;
+            b.q -= carry;
         }
         const bool empty = out || l > h; // compared before narrowing: an unbounding edge may be far out
         *lo = empty ? 1 : static_cast<int>(l);
@@ -792,6 +797,11 @@ struct Lanes4 {
     [[gnu::always_inline]] static F CmpGe(F a, F b) { return _mm_cmpge_ps(a, b); }
     [[gnu::always_inline]] static I Cvtt(F a) { return _mm_cvttps_epi32(a); }
     [[gnu::always_inline]] static F Cvt(I a) { return _mm_cvtepi32_ps(a); }
+    // floor of values below 2^31 in magnitude: the truncation, less one where it went up.
+    [[gnu::always_inline]] static F Floor(F a) {
+        const F t = Cvt(Cvtt(a));
+        return _mm_sub_ps(t, _mm_and_ps(_mm_cmpgt_ps(t, a), _mm_set1_ps(1.0f)));
+    }
     [[gnu::always_inline]] static I AsI(F a) { return _mm_castps_si128(a); }
     [[gnu::always_inline]] static F AsF(I a) { return _mm_castsi128_ps(a); }
     [[gnu::always_inline]] static int Mask(F a) { return _mm_movemask_ps(a); }
@@ -815,6 +825,14 @@ struct Lanes4 {
     [[gnu::always_inline]] static I Packus16(I a, I b) { return _mm_packus_epi16(a, b); }
     // Each pixel's alpha (the fourth of its 16-bit channels) over all four.
     [[gnu::always_inline]] static I Alpha16(I a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0xFF), 0xFF); }
+    // Lerp8 on 16-bit lanes of channels (each below 256), weights f in 0..256 as they are: every
+    // product and sum stays below 2^16, so the lanes give the same bytes as the packed form.
+    [[gnu::always_inline]] static I Weights16(I f) { return f; }
+    [[gnu::always_inline]] static I Lerp16(I a, I b, I f) {
+        const I g = _mm_sub_epi16(_mm_set1_epi16(256), f);
+        const I sum = _mm_add_epi16(_mm_mullo_epi16(a, g), _mm_mullo_epi16(b, f));
+        return _mm_srli_epi16(_mm_add_epi16(sum, _mm_set1_epi16(128)), 8);
+    }
     template <int imm> [[gnu::always_inline]] static F Broadcast(F a) { return _mm_shuffle_ps(a, a, imm); }
     [[gnu::always_inline]] static void Store(int* to, I a) { _mm_store_si128(reinterpret_cast<__m128i*>(to), a); }
     [[gnu::always_inline]] static void StoreF(float* to, F a) { _mm_store_ps(to, a); }
@@ -877,6 +895,7 @@ struct Lanes8 {
     [[gnu::always_inline]] static F CmpGe(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OS); }
     [[gnu::always_inline]] static I Cvtt(F a) { return _mm256_cvttps_epi32(a); }
     [[gnu::always_inline]] static F Cvt(I a) { return _mm256_cvtepi32_ps(a); }
+    [[gnu::always_inline]] static F Floor(F a) { return _mm256_floor_ps(a); }
     [[gnu::always_inline]] static I AsI(F a) { return _mm256_castps_si256(a); }
     [[gnu::always_inline]] static F AsF(I a) { return _mm256_castsi256_ps(a); }
     [[gnu::always_inline]] static int Mask(F a) { return _mm256_movemask_ps(a); }
@@ -900,6 +919,14 @@ struct Lanes8 {
     [[gnu::always_inline]] static I Packus16(I a, I b) { return _mm256_packus_epi16(a, b); }
     [[gnu::always_inline]] static I Alpha16(I a) {
         return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0xFF), 0xFF);
+    }
+    // Lerp8 as a + round-down((b - a) f / 256): the weight f is kept as f * 128, which 16 bits
+    // hold up to f = 255 and f = 256 wraps to -32768; the rounding multiply gives
+    // floor(((b - a) f 128 + 2^14) / 2^15), the same floor, and for -32768 the negated difference
+    // (the sign operation) times it gives b - a whole; f = 0 gives 0 through the sign as well.
+    [[gnu::always_inline]] static I Weights16(I f) { return _mm256_slli_epi16(f, 7); }
+    [[gnu::always_inline]] static I Lerp16(I a, I b, I w) {
+        return _mm256_add_epi16(a, _mm256_mulhrs_epi16(_mm256_sign_epi16(_mm256_sub_epi16(b, a), w), w));
     }
     template <int imm> [[gnu::always_inline]] static F Broadcast(F a) { return _mm256_shuffle_ps(a, a, imm); }
     [[gnu::always_inline]] static void Store(int* to, I a) { _mm256_store_si256(reinterpret_cast<__m256i*>(to), a); }

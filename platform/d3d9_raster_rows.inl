@@ -82,14 +82,6 @@ constexpr int kLanes = 4 * kGroups;
                        half(V::Unpackhi8(src, zero), V::Unpackhi8(dst, zero)));
 }
 
-// Lerp8 on 16-bit lanes of channels (each below 256), f in 0..256 per lane: every product and sum
-// stays below 2^16, so the lanes give the same bytes as the packed form.
-[[gnu::always_inline]] inline I Lerp16(I a, I b, I f) {
-    const I g = V::Sub16(V::Set16(256), f);
-    const I sum = V::Add16(V::Mullo16(a, g), V::Mullo16(b, f));
-    return V::template Srl16<8>(V::Add16(sum, V::Set16(128)));
-}
-
 // Each group's pixels' channels on 16-bit lanes: pixels 0 and 1 in `lo`, 2 and 3 in `hi`.
 struct Channels16 {
     I lo, hi;
@@ -100,14 +92,16 @@ struct Channels16 {
     return {V::Unpacklo8(pixels, zero), V::Unpackhi8(pixels, zero)};
 }
 
-// A value per pixel (below 2^15) spread over that pixel's four channel lanes.
+// A weight per pixel (0 to 256) spread over that pixel's four channel lanes, in the form
+// V::Lerp16 takes.
 [[gnu::always_inline]] inline Channels16 Spread(I v) {
-    const I pairs = V::Unpacklo16(V::Packs32(v, v), V::Packs32(v, v));
+    const I pairs = V::Weights16(V::Unpacklo16(V::Packs32(v, v), V::Packs32(v, v)));
     return {V::Unpacklo32(pairs, pairs), V::Unpackhi32(pairs, pairs)};
 }
 
-[[gnu::always_inline]] inline Channels16 Lerp16(Channels16 a, Channels16 b, Channels16 f) {
-    return {Lerp16(a.lo, b.lo, f.lo), Lerp16(a.hi, b.hi, f.hi)};
+// Lerp8 on the channels of each pixel by its weight.
+[[gnu::always_inline]] inline Channels16 Lerp16(Channels16 a, Channels16 b, Channels16 w) {
+    return {V::Lerp16(a.lo, b.lo, w.lo), V::Lerp16(a.hi, b.hi, w.hi)};
 }
 
 // Bilerp8 of the pixels, each at a level of its own (`width` and `height` its sides): the texel
@@ -214,10 +208,9 @@ template <bool kOneLevel>
         F x = V::Sub(V::Mul(coords[c], sizes[c]), V::SetF(0.5f));
         const F absolute = V::AndNotF(V::SetF(-0.0f), x);
         x = V::AndF(x, V::CmpLt(absolute, V::SetF(1e7f)));
-        I i = V::Cvtt(x);
-        i = V::Add32(i, V::AsI(V::CmpGt(V::Cvt(i), x)));
-        fraction[c] = V::Cvtt(V::Add(V::Mul(V::Sub(x, V::Cvt(i)), V::SetF(256.0f)), V::SetF(0.5f)));
-        texel[c] = i;
+        const F floor = V::Floor(x);
+        fraction[c] = V::Cvtt(V::Add(V::Mul(V::Sub(x, floor), V::SetF(256.0f)), V::SetF(0.5f)));
+        texel[c] = V::Cvtt(floor);
     }
     // Every lane's level and coordinates are in range (NaN and far coordinates were zeroed), so
     // the lanes outside `live` read texels too and nothing branches on them.
@@ -458,58 +451,56 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
         }
     };
 
-    // Groups set aside until V::kGroups are ready; one alone is shaded at once.
+    // The walk fills V::kGroups groups, then shades them at the one place below: the shading is
+    // written out once in the function, not at every place a group fills up.
     Group ready[kGroups];
-    int readyCount = 0;
-    auto next = [&]() __attribute__((always_inline)) -> Group& { return ready[kGroups == 1 ? 0 : readyCount]; };
-    auto submit = [&]() __attribute__((always_inline)) {
-        if (kGroups == 1) {
-            shade(ready);
-        } else if (++readyCount == kGroups) {
-            shade(ready);
-            readyCount = 0;
-        }
-    };
-    // Pixels waiting for a group gather in the next group's place: rows too short to fill one
-    // pass theirs on to the next.
-    int waiting = 0, firstRow = 0, lastRow = 0; // the rows of the first and last waiting pixel
-    // Inline: called, it reloads every plane and constant it captured and spills around the call.
-    auto flush = [&]() __attribute__((always_inline)) {
-        Group& G = next();
-        G.lanes = waiting;
-        G.contiguous = firstRow == lastRow;
-        waiting = 0;
-        submit();
-    };
     for (Group& G : ready) { // lanes never filled hold finite values
         for (int k = 0; k < 4; ++k)
             G.p[k] = G.c[k] = _mm_setzero_ps();
         _mm_store_ps(G.q, _mm_setzero_ps());
     }
-    for (int y = y0; y <= y1; ++y) {
-        int lo, hi;
-        rows.Next(&lo, &hi);
-        if (lo > hi)
-            continue;
-        const float fx = static_cast<float>(lo) - ox, fy = static_cast<float>(y) - oy;
-        const __m128 vx = _mm_set1_ps(fx), vy = _mm_set1_ps(fy);
-        __m128 position = _mm_add_ps(_mm_add_ps(baseP, _mm_mul_ps(dxP, vx)), _mm_mul_ps(dyP, vy));
-        __m128 color = _mm_add_ps(_mm_add_ps(baseC, _mm_mul_ps(dxC, vx)), _mm_mul_ps(dyC, vy));
-        float q = baseQ + dxQ * fx + dyQ * fy;
-        BYTE* target = p.target->At(static_cast<UINT>(lo), static_cast<UINT>(y));
-        BYTE* depth = kDepth ? p.depth->At(static_cast<UINT>(lo), static_cast<UINT>(y)) : nullptr;
-        if (y < y1) { // the next row of the triangle lies about under this one: its lines are fetched meanwhile
-            const std::size_t last = 4 * static_cast<std::size_t>(hi - lo);
-            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch + last), _MM_HINT_T0);
-            if (kDepth) {
-                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch + last), _MM_HINT_T0);
+    // Pixels waiting for a group gather in the next group's place: rows too short to fill one
+    // pass theirs on to the next.
+    int waiting = 0, firstRow = 0, lastRow = 0; // the rows of the first and last waiting pixel
+    // The walk's place: pixels x..hi of row y are left, their interpolants and addresses at x.
+    int y = y0 - 1, x = 0, hi = -1;
+    __m128 position = _mm_setzero_ps(), color = _mm_setzero_ps();
+    float q = 0.0f;
+    BYTE* target = nullptr;
+    BYTE* depth = nullptr;
+    for (bool done = false; !done;) {
+        int readyCount = 0;
+        while (readyCount < kGroups) {
+            if (x > hi) { // the next row with pixels
+                if (++y > y1) {
+                    done = true;
+                    break;
+                }
+                int lo;
+                rows.Next(&lo, &hi);
+                x = lo;
+                if (lo > hi) // a row without pixels: the walk comes straight back here
+                    continue;
+                const float fx = static_cast<float>(lo) - ox, fy = static_cast<float>(y) - oy;
+                const __m128 vx = _mm_set1_ps(fx), vy = _mm_set1_ps(fy);
+                position = _mm_add_ps(_mm_add_ps(baseP, _mm_mul_ps(dxP, vx)), _mm_mul_ps(dyP, vy));
+                color = _mm_add_ps(_mm_add_ps(baseC, _mm_mul_ps(dxC, vx)), _mm_mul_ps(dyC, vy));
+                q = baseQ + dxQ * fx + dyQ * fy;
+                target = p.target->At(static_cast<UINT>(lo), static_cast<UINT>(y));
+                depth = kDepth ? p.depth->At(static_cast<UINT>(lo), static_cast<UINT>(y)) : nullptr;
+                if (y < y1) { // the next row of the triangle lies about under this one: its lines are fetched meanwhile
+                    const std::size_t last = 4 * static_cast<std::size_t>(hi - lo);
+                    _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch), _MM_HINT_T0);
+                    _mm_prefetch(reinterpret_cast<const char*>(target + p.target->pitch + last), _MM_HINT_T0);
+                    if (kDepth) {
+                        _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch), _MM_HINT_T0);
+                        _mm_prefetch(reinterpret_cast<const char*>(depth + p.depth->pitch + last), _MM_HINT_T0);
+                    }
+                }
+                continue;
             }
-        }
-        for (int x = lo; x <= hi;) {
+            Group& G = ready[readyCount];
             if (waiting == 0 && hi - x >= 3) { // four pixels of this row
-                Group& G = next();
                 G.p[0] = position;
                 G.p[1] = _mm_add_ps(G.p[0], dxP);
                 G.p[2] = _mm_add_ps(G.p[1], dxP);
@@ -531,13 +522,12 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
                 G.contiguous = true;
                 G.target[0] = target;
                 G.depth[0] = depth;
-                submit();
+                ++readyCount;
                 x += 4;
                 target += 16;
                 depth += kDepth ? 16 : 0;
                 continue;
             }
-            Group& G = next();
             G.p[waiting] = position;
             G.c[waiting] = color;
             if (projected)
@@ -552,18 +542,27 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
             ++x;
             target += 4;
             depth += kDepth ? 4 : 0;
-            if (++waiting == 4)
-                flush();
+            if (++waiting == 4) {
+                G.lanes = 4;
+                G.contiguous = firstRow == lastRow;
+                waiting = 0;
+                ++readyCount;
+            }
         }
-    }
-    if (waiting > 0)
-        flush();
-    if (readyCount > 0) { // the last groups with empty ones
-        for (int g = readyCount; g < kGroups; ++g) {
-            Group& G = ready[g];
-            G.lanes = 0;
-            G.contiguous = true;
-            G.target[0] = G.depth[0] = nullptr;
+        if (done) { // the pixels still waiting make the last group, beside empty ones
+            if (waiting > 0) {
+                Group& G = ready[readyCount++];
+                G.lanes = waiting;
+                G.contiguous = firstRow == lastRow;
+            }
+            if (readyCount == 0)
+                break;
+            for (int g = readyCount; g < kGroups; ++g) {
+                Group& G = ready[g];
+                G.lanes = 0;
+                G.contiguous = true;
+                G.target[0] = G.depth[0] = nullptr;
+            }
         }
         shade(ready);
     }

@@ -22,6 +22,9 @@ void ResetRegistry(OvPluginRegistry* registry) {
     registry->sizeOfStruct = registry->origSizeOfStruct;
     registry->firstRegEntry = nullptr;
     registry->lastRegEntry = nullptr;
+    registry->firstConstructed = nullptr;
+    registry->lastDestructed = nullptr;
+    registry->firstAlways = nullptr;
 }
 
 bool RememberRegistry(OvPluginRegistry* registry) {
@@ -57,6 +60,37 @@ OvPluginEntry* FindEntry(const OvPluginRegistry* registry, OvUInt32 pluginID) {
     return nullptr;
 }
 
+// What an entry registered without a constructor or destructor gets: objects are made and
+// destroyed in numbers, so these are not called.
+const OvPluginObjectConstructor kNoConstructor = static_cast<OvPluginObjectConstructor>(OvIdentity);
+const OvPluginObjectDestructor kNoDestructor = static_cast<OvPluginObjectDestructor>(OvIdentity);
+
+// Links the registry's entries that have a constructor, a destructor or an always callback
+// (after every registration that may change them).
+void LinkCalledEntries(OvPluginRegistry* registry) {
+    OvPluginEntry** nextConstructed = &registry->firstConstructed;
+    OvPluginEntry** nextAlways = &registry->firstAlways;
+    OvPluginEntry* lastDestructed = nullptr;
+    for (OvPluginEntry* e = registry->firstRegEntry; e != nullptr; e = e->nextRegEntry) {
+        e->nextConstructed = e->nextAlways = nullptr;
+        if (e->constructCB != kNoConstructor) {
+            *nextConstructed = e;
+            nextConstructed = &e->nextConstructed;
+        }
+        if (e->alwaysCB != nullptr) {
+            *nextAlways = e;
+            nextAlways = &e->nextAlways;
+        }
+        e->prevDestructed = lastDestructed;
+        if (e->destructCB != kNoDestructor) {
+            lastDestructed = e;
+        }
+    }
+    *nextConstructed = nullptr;
+    *nextAlways = nullptr;
+    registry->lastDestructed = lastDestructed;
+}
+
 // Stores a callback in the entry of pluginID; its offset, or -1 without such an entry.
 template <typename Callback>
 OvInt32 SetEntryCallback(OvPluginRegistry* registry, OvUInt32 pluginID, Callback OvPluginEntry::*field,
@@ -66,13 +100,9 @@ OvInt32 SetEntryCallback(OvPluginRegistry* registry, OvUInt32 pluginID, Callback
         return -1;
     }
     e->*field = callback;
+    LinkCalledEntries(registry);
     return e->offset;
 }
-
-// What an entry registered without a constructor or destructor gets: objects are made and
-// destroyed in numbers, so these are not called.
-const OvPluginObjectConstructor kNoConstructor = static_cast<OvPluginObjectConstructor>(OvIdentity);
-const OvPluginObjectDestructor kNoDestructor = static_cast<OvPluginObjectDestructor>(OvIdentity);
 
 void Destruct(const OvPluginEntry* e, void* object) {
     if (e->destructCB != kNoDestructor) {
@@ -90,7 +120,12 @@ template <typename Handle> bool WalkSubChunks(OvStream* stream, OvUInt32 length,
     while (remaining > 0) {
         OvUInt32 id = 0;
         OvUInt32 bodyLength = 0;
-        if (!OvStreamReadChunkHeader(stream, &id, &bodyLength, nullptr, nullptr)) {
+        // A sub-chunk's header is most often at hand: every object read has one.
+        if (const OvUInt8* at = OvStreamPeekInPlace(stream, kSubChunkHeaderBytes)) {
+            id = OvChunkGetUInt32(at);
+            bodyLength = OvChunkGetUInt32(at + 4);
+            OvStreamPassInPlace(stream, kSubChunkHeaderBytes);
+        } else if (!OvStreamReadChunkHeader(stream, &id, &bodyLength, nullptr, nullptr)) {
             return false;
         }
         if (remaining < kSubChunkHeaderBytes || bodyLength > remaining - kSubChunkHeaderBytes ||
@@ -196,6 +231,7 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
         registry->firstRegEntry = e;
     }
     registry->lastRegEntry = e;
+    LinkCalledEntries(registry);
     return e->offset;
 }
 
@@ -228,8 +264,8 @@ OvInt32 OvPluginRegistryAddPluginStreamRightsCallback(OvPluginRegistry* registry
 }
 
 const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* registry, void* object) {
-    for (OvPluginEntry* e = registry->firstRegEntry; e != nullptr; e = e->nextRegEntry) {
-        if (e->constructCB != kNoConstructor && e->constructCB(object, e->offset, e->size) == nullptr) {
+    for (OvPluginEntry* e = registry->firstConstructed; e != nullptr; e = e->nextConstructed) {
+        if (e->constructCB(object, e->offset, e->size) == nullptr) {
             for (OvPluginEntry* undo = e->prevRegEntry; undo != nullptr; undo = undo->prevRegEntry) {
                 Destruct(undo, object);
             }
@@ -240,8 +276,8 @@ const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* regis
 }
 
 const OvPluginRegistry* OvPluginRegistryDeInitObject(const OvPluginRegistry* registry, void* object) {
-    for (OvPluginEntry* e = registry->lastRegEntry; e != nullptr; e = e->prevRegEntry) {
-        Destruct(e, object);
+    for (OvPluginEntry* e = registry->lastDestructed; e != nullptr; e = e->prevDestructed) {
+        e->destructCB(object, e->offset, e->size);
     }
     return registry;
 }
@@ -307,8 +343,8 @@ const OvPluginRegistry* OvPluginRegistryReadDataChunks(const OvPluginRegistry* r
     if (!bodiesRead) {
         return nullptr;
     }
-    for (const OvPluginEntry* e = registry->firstRegEntry; e != nullptr; e = e->nextRegEntry) {
-        if (e->alwaysCB != nullptr && !e->alwaysCB(object, e->offset, e->size)) {
+    for (const OvPluginEntry* e = registry->firstAlways; e != nullptr; e = e->nextAlways) {
+        if (!e->alwaysCB(object, e->offset, e->size)) {
             return nullptr;
         }
     }

@@ -40,6 +40,12 @@ struct OvPluginEntry {
     OvPluginEntry* nextRegEntry;                // next registration of the registry
     OvPluginEntry* prevRegEntry;                // previous registration
     OvPluginRegistry* parentRegistry;           // owning registry
+    // The registry's entries that have a constructor, a destructor or an always callback, in
+    // registration order: objects are made, destroyed and read in numbers, and most entries
+    // have none of these.
+    OvPluginEntry* nextConstructed;
+    OvPluginEntry* prevDestructed;
+    OvPluginEntry* nextAlways;
 };
 
 // Registry of one object kind.
@@ -50,11 +56,14 @@ struct OvPluginRegistry {
     OvInt32 spare;                // unused
     OvPluginEntry* firstRegEntry; // first registration
     OvPluginEntry* lastRegEntry;  // last registration
+    OvPluginEntry* firstConstructed; // first registration with a constructor
+    OvPluginEntry* lastDestructed;   // last registration with a destructor
+    OvPluginEntry* firstAlways;      // first registration with an always callback
 };
 
 // Initial value of a registry for objects of baseSize bytes.
 inline constexpr OvPluginRegistry OvPluginRegistryInitialValue(OvInt32 baseSize, OvInt32 maxSize = 0) {
-    return OvPluginRegistry{baseSize, baseSize, maxSize, 0, nullptr, nullptr};
+    return OvPluginRegistry{baseSize, baseSize, maxSize, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 // Extension offsets are multiples of this, so that extension data holding pointers is aligned.

@@ -483,5 +483,9 @@ OvWorldSector* OvWorldSectorNativeDataStreamRead(OvStream* stream, OvInt32 lengt
     if (sector->repEntry != nullptr) {
         OvResourcesFreeEntry(sector->repEntry);
     }
-    return ReadNative(stream, length, sector, &sector->repEntry, list, false) ? sector : nullptr;
+    const bool ok = ReadNative(stream, length, sector, &sector->repEntry, list, false);
+    if (sector->repEntry != nullptr) {
+        OvWorldSectorNoteHolding(sector);
+    }
+    return ok ? sector : nullptr;
 }

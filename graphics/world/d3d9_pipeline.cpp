@@ -193,6 +193,7 @@ OvBool SectorBody(OvPipelineNode* node, const OvPipelineExecuteParams* params) {
             if (entry == nullptr) {
                 return FALSE;
             }
+            OvWorldSectorNoteHolding(sector);
         }
     } else if (entry == nullptr) {
         return FALSE;

@@ -1245,7 +1245,12 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
                                          const OvMaterialList* matList, OvInt32 numVertices,
                                          const OvMeshHeaderSource* source) {
     OvUInt8 scratch[12];
-    const OvUInt8* head = length < 12 ? nullptr : OvStreamReadView(stream, scratch, sizeof scratch);
+    // The whole body where it lies when the stream holds it (then it is known to be there);
+    // else the head is read first and the rest piece by piece.
+    const OvUInt8* body = length < 12 ? nullptr : OvStreamPeekInPlace(stream, static_cast<OvUInt32>(length));
+    const OvUInt8* head = body != nullptr ? body
+                          : length < 12   ? nullptr
+                                          : OvStreamReadView(stream, scratch, sizeof scratch);
     if (head == nullptr) {
         ReportRead();
         return nullptr;
@@ -1260,7 +1265,7 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     const bool knownFlags = flags == ovMESHHEADERTRILIST || flags == ovMESHHEADERTRISTRIP ||
                             flags == ovMESHHEADERTRIFAN || flags == ovMESHHEADERLINELIST ||
                             flags == ovMESHHEADERPOLYLINE || flags == ovMESHHEADERPOINTLIST;
-    const OvUInt32 left = OvStreamGetBytesLeft(stream);
+    const OvUInt32 left = body != nullptr ? 0xFFFFFFFFu : OvStreamGetBytesLeft(stream);
     if (!knownFlags || numMeshes > 0xFFFF || expected != static_cast<std::uint64_t>(length) ||
         (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(length) - 12 > left)) {
         ReportRead();
@@ -1272,10 +1277,11 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     }
     OvMesh* meshes = OvMeshHeaderGetMeshes(header);
     OvUInt16* indices = native ? nullptr : HeaderIndices(header);
-    // The rest of the body where it lies when the stream holds it (its size is checked above, and
-    // the meshes' counts against the total below), else read piece by piece.
-    const OvUInt8* body = length > 12 ? OvStreamReadInPlace(stream, static_cast<OvUInt32>(length) - 12) : nullptr;
-    std::size_t bodyAt = 0;
+    // The meshes' counts are checked against the total below, so they stay inside the body.
+    std::size_t bodyAt = 12;
+    if (body != nullptr) {
+        OvStreamPassInPlace(stream, static_cast<OvUInt32>(length));
+    }
     const auto inBody = [&](OvUInt32 bytes) {
         const OvUInt8* at = body + bodyAt;
         bodyAt += bytes;

@@ -55,6 +55,7 @@ struct Carver {
     OvWorld* world;
     bool native;
     std::int64_t withoutMeshes = 0; // atomic sectors read without a mesh header
+    bool meshesDirect = false;      // see ReadSectorExtensions
 };
 
 // The next bytes of the allocation (records aligned for their pointers); null when the block is
@@ -187,8 +188,14 @@ void ReleaseSector(const OvWorldRecord* record, OvWorldSector* sector) {
     if (sector->repEntry != nullptr) {
         OvResourcesFreeEntry(sector->repEntry);
     }
-    OvWorldSectorReleaseTies(sector);
-    OvPluginRegistryDeInitObject(&gWorldSectorRegistry, sector);
+    // Most sectors of a world being destroyed hold no ties, and most worlds' sectors have no
+    // extension with a destructor.
+    if (!OvLLLinkIsEmpty(&sector->atomicTies) || !OvLLLinkIsEmpty(&sector->lightTies)) {
+        OvWorldSectorReleaseTies(sector);
+    }
+    if (gWorldSectorRegistry.lastDestructed != nullptr) {
+        OvPluginRegistryDeInitObject(&gWorldSectorRegistry, sector);
+    }
 }
 
 void ReleaseSubtree(const OvWorldRecord* record, OvWorldSector* root) {
@@ -209,19 +216,118 @@ OvTriangle DecodeTriangle(const OvUInt8* t, bool newOrder) {
     return newOrder ? OvTriangle{{w[0], w[1], w[2]}, w[3]} : OvTriangle{{w[1], w[2], w[3]}, w[0]};
 }
 
-OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) {
-    OvUInt32 length = 0, version = 0;
-    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, &version)) {
+// Reads a sector's mesh sub-chunk of the given body length; replaces the mesh it has. Read with
+// its world (record given), the header comes from the world's slabs.
+OvStream* ReadSectorMesh(OvStream* stream, OvInt32 length, OvWorldSector* sector, OvWorld* world,
+                         OvWorldRecord* record, bool withWorld) {
+    const bool native = (world->flags & ovGEOMETRYNATIVE) != 0;
+    const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
+    OvMeshHeader* header = OvMeshHeaderStreamReadFrom(stream, length, native ? TRUE : FALSE, &world->matList,
+                                                      sector->numVertices,
+                                                      withWorld && record != nullptr ? &slabs : nullptr);
+    if (header == nullptr) {
         return nullptr;
     }
-    constexpr OvUInt32 kHead = ovATOMICSECTORSTRUCTSIZE;
-    if (length < kHead) {
+    // A second mesh sub-chunk replaces the first.
+    if (sector->mesh != nullptr) {
+        DestroySectorMesh(record, sector->mesh);
+    }
+    sector->mesh = header;
+    if (!withWorld && record != nullptr) {
+        record->sectorsHold = TRUE;
+    }
+    return stream;
+}
+
+// TRUE when a sector extension chunk that holds only the binary meshes may go straight to their
+// reader: the registry reads them with it and runs no callback after every extension read.
+bool SectorMeshesReadDirectly() {
+    if (gWorldSectorRegistry.firstAlways != nullptr) {
+        return false;
+    }
+    for (const OvPluginEntry* e = gWorldSectorRegistry.firstRegEntry; e != nullptr; e = e->nextRegEntry) {
+        if (e->pluginID == ovPLUGINIDBINMESH) {
+            return e->readCB == OvWorldSectorMeshHeaderStreamRead;
+        }
+    }
+    return false;
+}
+
+// A sector's extension chunk. Most hold one sub-chunk, its meshes: those are read without the
+// registry's walk when it would do the same (direct set; then no pipeline owner was read).
+bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sector, bool* direct) {
+    constexpr OvUInt32 kHeads = 2 * ovCHUNKHEADERSIZE;
+    if (const OvUInt8* at = c.meshesDirect ? OvStreamPeekInPlace(stream, kHeads) : nullptr) {
+        OvUInt32 version = 0;
+        OvChunkStampUnpack(OvChunkGetUInt32(at + 8), &version, nullptr);
+        const OvUInt32 body = OvChunkGetUInt32(at + 16);
+        if (OvChunkGetUInt32(at) == ovID_EXTENSION && OvChunkVersionAccepted(version) &&
+            OvChunkGetUInt32(at + 12) == ovPLUGINIDBINMESH && body <= static_cast<OvUInt32>(INT32_MAX) &&
+            OvChunkGetUInt32(at + 4) == ovCHUNKHEADERSIZE + body) {
+            OvStreamPassInPlace(stream, kHeads);
+            *direct = true;
+            return ReadSectorMesh(stream, static_cast<OvInt32>(body), sector, c.world, gReadingRecord, true) !=
+                   nullptr;
+        }
+    }
+    OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
+    return OvPluginRegistryReadDataChunks(&gWorldSectorRegistry, stream, sector) != nullptr;
+}
+
+// ReadSectorStruct when the headers and the struct are not at hand one behind the other.
+[[gnu::noinline]] const OvUInt8* ReadSectorStructThroughFind(OvStream* stream, OvUInt32 type, OvUInt32 size,
+                                                             bool shortAllowed, OvUInt8* scratch, OvUInt32* length,
+                                                             OvUInt32* version) {
+    if (!OvStreamFindChunk(stream, type, nullptr, nullptr) || !OvStreamFindChunk(stream, ovID_STRUCT, length, version)) {
+        return nullptr;
+    }
+    if (*length >= size) {
+        return OvStreamReadView(stream, scratch, size);
+    }
+    if (!shortAllowed) {
         ReportBadData();
         return nullptr;
     }
+    std::memset(scratch, 0, size);
+    return OvStreamReadStrict(stream, scratch, *length) != nullptr ? scratch : nullptr;
+}
+
+// Finds a sector's chunk of the given type and its struct: the struct's first `size` bytes
+// (where they lie, or read into scratch), the stream behind them, its body length and version.
+// Most often both headers and the struct are at hand one behind the other: one look takes them.
+// A struct shorter than size is refused, or when short is allowed read into the zeroed scratch
+// whole. Null on a read failure or a refused struct (error set).
+inline const OvUInt8* ReadSectorStruct(OvStream* stream, OvUInt32 type, OvUInt32 size, bool shortAllowed,
+                                       OvUInt8* scratch, OvUInt32* length, OvUInt32* version) {
+    if (const OvUInt8* at = OvStreamPeekInPlace(stream, 2 * ovCHUNKHEADERSIZE + size)) {
+        // Both chunks were most often written by one writer, with one stamp.
+        const OvUInt32 sectorStamp = OvChunkGetUInt32(at + 8);
+        const OvUInt32 structStamp = OvChunkGetUInt32(at + 20);
+        OvUInt32 sectorVersion = 0, structVersion = 0;
+        OvChunkStampUnpack(structStamp, &structVersion, nullptr);
+        if (sectorStamp == structStamp) {
+            sectorVersion = structVersion;
+        } else {
+            OvChunkStampUnpack(sectorStamp, &sectorVersion, nullptr);
+        }
+        const OvUInt32 structLength = OvChunkGetUInt32(at + 16);
+        if (OvChunkGetUInt32(at) == type && OvChunkGetUInt32(at + 12) == ovID_STRUCT &&
+            OvChunkVersionAccepted(sectorVersion) && OvChunkVersionAccepted(structVersion) && structLength >= size) {
+            *length = structLength;
+            *version = structVersion;
+            OvStreamPassInPlace(stream, 2 * ovCHUNKHEADERSIZE + size);
+            return at + 2 * ovCHUNKHEADERSIZE;
+        }
+    }
+    return ReadSectorStructThroughFind(stream, type, size, shortAllowed, scratch, length, version);
+}
+
+OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) {
+    OvUInt32 length = 0, version = 0;
+    constexpr OvUInt32 kHead = ovATOMICSECTORSTRUCTSIZE;
     OvUInt8 scratch[kHead];
     // Decoded before the arrays are read.
-    const OvUInt8* head = OvStreamReadView(stream, scratch, kHead);
+    const OvUInt8* head = ReadSectorStruct(stream, ovCHUNKIDATOMICSECTOR, kHead, false, scratch, &length, &version);
     if (head == nullptr) {
         return nullptr;
     }
@@ -342,8 +448,8 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     if (OvPluginRegistryInitObject(&gWorldSectorRegistry, sector) == nullptr) {
         return nullptr;
     }
-    OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
-    ok = OvPluginRegistryReadDataChunks(&gWorldSectorRegistry, stream, sector) != nullptr;
+    bool direct = false;
+    ok = ReadSectorExtensions(stream, c, sector, &direct);
     // A native sector's meshes come with its data: without them it has nothing to draw from.
     if (ok && c.native && numTriangles > 0 && sector->mesh == nullptr) {
         ReportBadData();
@@ -353,7 +459,9 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         ReleaseSector(gReadingRecord, sector);
         return nullptr;
     }
-    OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
+    if (!direct) {
+        OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
+    }
     c.withoutMeshes += sector->mesh == nullptr ? 1 : 0;
     return sector;
 }
@@ -364,14 +472,13 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
         ReportBadData();
         return nullptr;
     }
-    OvUInt32 length = 0;
-    if (!OvStreamFindChunk(stream, ovID_STRUCT, &length, nullptr)) {
-        return nullptr;
-    }
-    OvUInt8 body[ovPLANESECTORSTRUCTSIZE] = {};
-    const OvUInt32 take = length < sizeof body ? length : static_cast<OvUInt32>(sizeof body);
-    if (OvStreamReadStrict(stream, body, take) == nullptr ||
-        (length > take && OvStreamSkip(stream, length - take) == nullptr)) {
+    OvUInt32 length = 0, version = 0;
+    OvUInt8 scratch[ovPLANESECTORSTRUCTSIZE];
+    // A shorter struct leaves the rest zero, a longer one is passed over.
+    const OvUInt8* body =
+        ReadSectorStruct(stream, ovCHUNKIDPLANESECTOR, ovPLANESECTORSTRUCTSIZE, true, scratch, &length, &version);
+    if (body == nullptr ||
+        (length > ovPLANESECTORSTRUCTSIZE && OvStreamSkip(stream, length - ovPLANESECTORSTRUCTSIZE) == nullptr)) {
         return nullptr;
     }
     const auto type = static_cast<OvInt32>(OvChunkGetUInt32(body));
@@ -417,10 +524,24 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
 // depth: plane sectors above this one; box: its tree box, the world's box cut by the planes
 // above it.
 OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth, const OvBBox& box) {
-    if (!OvStreamFindChunk(stream, atomic ? ovCHUNKIDATOMICSECTOR : ovCHUNKIDPLANESECTOR, nullptr, nullptr)) {
+    return atomic ? ReadAtomicSector(stream, c, box) : ReadPlaneSector(stream, c, depth + 1, box);
+}
+
+// The record of the world whose allocation holds the sector, or null.
+OvWorldRecord* FindRecordOf(const OvWorldSector* sector) {
+    if (OvEngineInstancePtr == nullptr || OvEngineGetPluginOffset(ovPLUGINIDWORLD) < 0) {
         return nullptr;
     }
-    return atomic ? ReadAtomicSector(stream, c, box) : ReadPlaneSector(stream, c, depth + 1, box);
+    OvLLLink* head = &OvWorldGetModule()->records;
+    const auto at = reinterpret_cast<std::uintptr_t>(sector);
+    for (OvLLLink* l = head->next; l != head; l = l->next) {
+        auto* record = reinterpret_cast<OvWorldRecord*>(reinterpret_cast<char*>(l) - offsetof(OvWorldRecord, link));
+        const auto start = reinterpret_cast<std::uintptr_t>(record->world);
+        if (at >= start && at - start < record->size) {
+            return record;
+        }
+    }
+    return nullptr;
 }
 
 OvWorldRecord* FindRecord(const OvWorld* world) {
@@ -437,7 +558,12 @@ OvWorldRecord* FindRecord(const OvWorld* world) {
 // Frees a world at any stage of its read: constructed tells whether its extensions were built.
 void FreeWorld(OvWorld* world, bool constructed) {
     OvWorldRecord* record = FindRecord(world);
-    if (world->rootSector != nullptr) {
+    // The sectors are visited only when one of them may hold something outside the world's
+    // block and slabs: a mesh header or instanced data noted on the record, a tie, or extension
+    // data with a destructor.
+    const bool sectorsHold = record == nullptr || record->sectorsHold || OvWorldSectorTiesInUse() ||
+                             gWorldSectorRegistry.lastDestructed != nullptr;
+    if (world->rootSector != nullptr && sectorsHold) {
         ReleaseSubtree(record, world->rootSector);
     }
     if (record != nullptr) {
@@ -477,22 +603,8 @@ OvStream* OvWorldSectorMeshHeaderStreamRead(OvStream* stream, OvInt32 length, vo
     if (world == nullptr) {
         return OvStreamSkip(stream, static_cast<OvUInt32>(length));
     }
-    const bool native = (world->flags & ovGEOMETRYNATIVE) != 0;
-    // Read with its world, the header comes from the world's slabs.
-    OvWorldRecord* const record = gReadingWorld != nullptr ? gReadingRecord : FindRecord(world);
-    const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
-    OvMeshHeader* header = OvMeshHeaderStreamReadFrom(stream, length, native ? TRUE : FALSE, &world->matList,
-                                                      sector->numVertices,
-                                                      gReadingWorld != nullptr && record != nullptr ? &slabs : nullptr);
-    if (header == nullptr) {
-        return nullptr;
-    }
-    // A second mesh sub-chunk replaces the first.
-    if (sector->mesh != nullptr) {
-        DestroySectorMesh(record, sector->mesh);
-    }
-    sector->mesh = header;
-    return stream;
+    return ReadSectorMesh(stream, length, sector, world, gReadingWorld != nullptr ? gReadingRecord : FindRecord(world),
+                          gReadingWorld != nullptr);
 }
 
 OvStream* OvWorldSectorMeshHeaderStreamWrite(OvStream* stream, OvInt32, const void* object, OvInt32, OvInt32) {
@@ -599,11 +711,13 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     record->world = world;
     record->size = static_cast<OvUInt32>(size);
     record->meshSlabs = nullptr;
+    record->sectorsHold = FALSE;
     OvLLLinkAddHead(&module->records, &record->link);
 
     // 5, 6. The material list, then the tree carved behind the world.
     Carver carver{block + worldSize, block + size, numPlanes, numAtomics, numVertices,
                   numTriangles,      sectorSize,   world,     native};
+    carver.meshesDirect = SectorMeshesReadDirectly();
     bool ok = OvStreamFindChunk(stream, ovCHUNKIDMATLIST, nullptr, nullptr) &&
               OvMaterialListStreamRead(stream, &world->matList) != nullptr;
     OvWorld* const outer = gReadingWorld;
@@ -634,7 +748,10 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     if (ok) {
         OvPipelineOwnerInvoke(ovPIPELINEOWNERWORLD, &gWorldRegistry, world);
         // A file that brings every sector's meshes needs no walk for the missing ones.
-        ok = carver.withoutMeshes == 0 || BuildSectorMeshes(world);
+        if (carver.withoutMeshes != 0) {
+            record->sectorsHold = TRUE;
+            ok = BuildSectorMeshes(world);
+        }
     }
     if (!ok) {
         FreeWorld(world, true);
@@ -711,19 +828,14 @@ OvWorld* OvWorldRender(OvWorld* world) {
 }
 
 OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector) {
-    if (OvEngineInstancePtr == nullptr || OvEngineGetPluginOffset(ovPLUGINIDWORLD) < 0) {
-        return nullptr;
+    const OvWorldRecord* record = FindRecordOf(sector);
+    return record != nullptr ? record->world : nullptr;
+}
+
+void OvWorldSectorNoteHolding(const OvWorldSector* sector) {
+    if (OvWorldRecord* record = FindRecordOf(sector)) {
+        record->sectorsHold = TRUE;
     }
-    OvLLLink* head = &OvWorldGetModule()->records;
-    const auto at = reinterpret_cast<std::uintptr_t>(sector);
-    for (OvLLLink* l = head->next; l != head; l = l->next) {
-        auto* record = reinterpret_cast<OvWorldRecord*>(reinterpret_cast<char*>(l) - offsetof(OvWorldRecord, link));
-        const auto start = reinterpret_cast<std::uintptr_t>(record->world);
-        if (at >= start && at - start < record->size) {
-            return record->world;
-        }
-    }
-    return nullptr;
 }
 
 OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data) {

@@ -45,20 +45,21 @@ struct OvVertexNormal {
     OvUInt8 pad;
 };
 
-// An atomic sector (type ovSECTORATOMIC); extension data follows (world-sector registry).
+// An atomic sector (type ovSECTORATOMIC); extension data follows (world-sector registry). What
+// a world's destruction looks at in every sector comes first, within one cache line or two.
 struct OvWorldSector {
     OvInt32 type;                               // ovSECTORATOMIC
+    OvMeshHeader* mesh;                         // binary meshes
+    OvResourceEntry* repEntry;                  // instanced data
+    OvLLLink atomicTies;                        // ties of the atomics touching it
+    OvLLLink lightTies;                         // ties of the local lights reaching it
     OvTriangle* triangles;                      // material index relative to the window base
     OvV3d* vertices;                            // 3 floats a vertex
     OvVertexNormal* normals;                    // 4 bytes a vertex, or null
     OvTexCoords* texCoords[ovMAXTEXTURECOORDS]; // per set, null when unused
     OvRGBA* preLitLum;                          // prelit colours, or null
-    OvResourceEntry* repEntry;                  // instanced data
-    OvLLLink atomicTies;                        // ties of the atomics touching it
-    OvLLLink lightTies;                         // ties of the local lights reaching it
     OvBBox boundingBox;                         // from the tree
     OvBBox tightBoundingBox;                    // from the file
-    OvMeshHeader* mesh;                         // binary meshes
     OvPipeline* pipeline;                       // null: the world's, then the engine's default
     OvUInt16 matListWindowBase;                 // a triangle's material is world list [base + index]
     OvUInt16 numVertices;
@@ -113,6 +114,7 @@ struct OvWorldRecord {
     OvUInt32 size; // bytes of its allocation
     OvLLLink link; // in the module's list
     OvWorldMeshSlab* meshSlabs; // blocks of the sectors' mesh headers read with the world (newest first)
+    OvBool sectorsHold;         // some sector may hold a mesh header outside the slabs or instanced data
 };
 
 // Reads a world chunk's body (the caller found chunk 11); the world, or null with the error set
@@ -134,6 +136,8 @@ OvWorldSector* OvWorldSectorRender(OvWorldSector* sector);
 OvWorldSector* OvWorldSectorDefaultRenderCallback(OvWorldSector* sector);
 // The world whose allocation holds the sector, or null.
 OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector);
+// Notes that a sector of a world holds instanced data, which its world's destruction frees.
+void OvWorldSectorNoteHolding(const OvWorldSector* sector);
 // Calls the callback for each atomic sector in depth-first order (left before right) until one
 // returns null. Returns the world.
 OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data);

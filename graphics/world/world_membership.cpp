@@ -18,6 +18,8 @@ struct WorldObjectModule {
     OvFreeList* atomicTies;
     OvFreeList* lightTies;
     OvUInt32 reserved;
+    OvInt32 atomicTiesInUse;
+    OvInt32 lightTiesInUse;
 };
 
 // Camera extension: visible sectors, their capacity and count, the world and the saved callbacks.
@@ -52,6 +54,11 @@ OvInt32 gLightExtOffset = -1;
 WorldObjectModule* Module() {
     return reinterpret_cast<WorldObjectModule*>(reinterpret_cast<char*>(OvEngineInstancePtr) + gModuleOffset);
 }
+// Counts a tie taken from (+1) or returned to (-1) a list.
+void CountTie(const OvFreeList* list, OvInt32 change) {
+    WorldObjectModule* module = Module();
+    (list == module->atomicTies ? module->atomicTiesInUse : module->lightTiesInUse) += change;
+}
 template <typename Ext> Ext* ExtOf(const void* object, OvInt32 offset) {
     return reinterpret_cast<Ext*>(const_cast<char*>(static_cast<const char*>(object)) + offset);
 }
@@ -72,6 +79,7 @@ void FreeTie(OvFreeList* list, OvSectorTie* tie) {
     OvLLLinkRemove(&tie->inSector);
     OvLLLinkRemove(&tie->inObject);
     OvFreeListEntryFree(list, tie);
+    CountTie(list, -1);
 }
 
 // Frees every tie of an object's list.
@@ -100,6 +108,7 @@ void FreeSpareTies(OvFreeList* list, OvLLLink* spare) {
         OvSectorTie* tie = OvSectorTieFromObjectLink(spare->next);
         OvLLLinkRemove(&tie->inObject);
         OvFreeListEntryFree(list, tie);
+        CountTie(list, -1);
     }
 }
 
@@ -135,6 +144,9 @@ void TieToSectors(const OvWorld* world, const OvBBox& box, void* object, OvLLLin
                 OvLLLinkRemove(&tie->inObject);
             } else {
                 tie = static_cast<OvSectorTie*>(OvFreeListEntryAlloc(list, kTieHint));
+                if (tie != nullptr) {
+                    CountTie(list, 1);
+                }
             }
             if (tie == nullptr) {
                 OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, sizeof(OvSectorTie)));
@@ -641,14 +653,11 @@ void OvWorldReleaseMembers(OvWorld* world) {
 }
 
 void OvWorldGetTiesInUse(OvInt32* atomicTies, OvInt32* lightTies) {
-    auto count = [](OvFreeList* list) {
-        OvInt32 n = 0;
-        if (list != nullptr) {
-            OvFreeListForAllUsed(
-                list, [](void*, void* data) { ++*static_cast<OvInt32*>(data); }, &n);
-        }
-        return n;
-    };
-    *atomicTies = count(Module()->atomicTies);
-    *lightTies = count(Module()->lightTies);
+    *atomicTies = Module()->atomicTiesInUse;
+    *lightTies = Module()->lightTiesInUse;
+}
+
+bool OvWorldSectorTiesInUse() {
+    return gModuleOffset >= 0 && OvEngineInstancePtr != nullptr &&
+           (Module()->atomicTiesInUse != 0 || Module()->lightTiesInUse != 0);
 }

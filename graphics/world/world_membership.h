@@ -65,3 +65,5 @@ void OvWorldSectorReleaseTies(OvWorldSector* sector);
 void OvWorldReleaseMembers(OvWorld* world);
 // Ties in use, of atomics and of lights.
 void OvWorldGetTiesInUse(OvInt32* atomicTies, OvInt32* lightTies);
+// TRUE while some sector of some world holds a tie.
+bool OvWorldSectorTiesInUse();

@@ -187,13 +187,13 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     d->DrawPrimitiveUP(D3DPT_POINTLIST, 60, lines.data() + 30, sizeof(TVertex));
     d->SetRenderState(D3DRS_POINTSPRITEENABLE, FALSE);
 
-    // Last, over the rest, the floor again in 2,400 triangles: enough to clip, cull and set them
-    // aside on the pool in several runs.
+    // Last, over the rest, the floor again in 2,400 triangles, nearer below the eye: enough to clip,
+    // cull and set them aside on the pool in several runs, those through the near plane in sight.
     std::vector<PVertex> floor;
     constexpr int kAcross = 48, kAlong = 25;
     auto corner = [](int i, int j) {
         const DWORD color = 0xFF000000u | static_cast<DWORD>(i * 5) << 16 | static_cast<DWORD>(j * 9) << 8 | 0xA0;
-        return PVertex{-20 + 40.0f * i / kAcross, -1, -2 + 32.0f * j / kAlong, color, 8.0f * i / kAcross,
+        return PVertex{-20 + 40.0f * i / kAcross, -0.3f, -2 + 32.0f * j / kAlong, color, 8.0f * i / kAcross,
                        8.0f * j / kAlong};
     };
     for (int j = 0; j < kAlong; ++j)

@@ -70,6 +70,8 @@ OvBool Always(void*, OvInt32 offset, OvInt32) {
 OvBool Rights(void*, OvInt32, OvInt32, OvUInt32 extra) { return extra == 7 ? TRUE : FALSE; }
 
 OvInt32 gOffsets[3];
+// Entries with and without constructors and destructors, interleaved.
+OvPluginRegistry gMixed = OvPluginRegistryInitialValue(kBaseSize);
 
 void RegisterPlugins() {
     gOffsets[0] = OvPluginRegistryAddPlugin(&gWriter, 5, 0x201, Construct<1>, Destruct<1>, Copy<1>);
@@ -85,6 +87,12 @@ void RegisterPlugins() {
     OvPluginRegistryAddPluginStreamAlwaysCallback(&gReader, 0x201, Always);
     OvPluginRegistryAddPluginStreamAlwaysCallback(&gReader, 0x203, Always);
     OvPluginRegistryAddPluginStreamRightsCallback(&gReader, 0x203, Rights);
+    OvPluginRegistryAddPlugin(&gMixed, 4, 0x301, Construct<1>, Destruct<1>, nullptr);
+    OvPluginRegistryAddPlugin(&gMixed, 4, 0x302, nullptr, nullptr, nullptr);
+    OvPluginRegistryAddPlugin(&gMixed, 4, 0x303, nullptr, Destruct<3>, nullptr);
+    OvPluginRegistryAddPlugin(&gMixed, 4, 0x304, Construct<4>, nullptr, nullptr);
+    OvPluginRegistryAddPlugin(&gMixed, 4, 0x305, Construct<5>, Destruct<5>, nullptr);
+    OvPluginRegistryAddPlugin(&gMixed, 4, 0x306, nullptr, nullptr, nullptr);
 }
 
 class PluginTest : public ::testing::Test {
@@ -159,6 +167,24 @@ TEST_F(PluginTest, ConstructorsRunInOrderAndFailureUndoesTheEarlierOnes) {
     gFailConstructor = 3;
     EXPECT_EQ(OvPluginRegistryInitObject(&gWriter, object.data()), nullptr);
     EXPECT_EQ(gCalls, (std::vector<std::string>{"ctor 1", "ctor 2", "ctor 3", "dtor 2", "dtor 1"}));
+    // Only the entries that have them are called, in order; a failure undoes the earlier ones.
+    std::vector<char> mixed(static_cast<std::size_t>(gMixed.sizeOfStruct));
+    const std::vector<std::string> expected[] = {
+        {"ctor 1", "ctor 4", "ctor 5", "dtor 5", "dtor 3", "dtor 1"},
+        {"ctor 1"},
+        {"ctor 1", "ctor 4", "dtor 3", "dtor 1"},
+        {"ctor 1", "ctor 4", "ctor 5", "dtor 3", "dtor 1"},
+    };
+    for (int fail : {0, 1, 4, 5}) {
+        gCalls.clear();
+        gFailConstructor = fail;
+        const bool made = OvPluginRegistryInitObject(&gMixed, mixed.data()) != nullptr;
+        EXPECT_EQ(made, fail == 0);
+        if (made) {
+            OvPluginRegistryDeInitObject(&gMixed, mixed.data());
+        }
+        EXPECT_EQ(gCalls, expected[fail == 0 ? 0 : fail == 1 ? 1 : fail == 4 ? 2 : 3]) << fail;
+    }
     EXPECT_EQ(OvPluginRegistryInvokeRights(&gReader, 0x203, object.data(), 7), &gReader);
     EXPECT_EQ(OvPluginRegistryInvokeRights(&gReader, 0x203, object.data(), 6), nullptr);
     EXPECT_EQ(OvPluginRegistryInvokeRights(&gReader, 0x201, object.data(), 7), nullptr);

@@ -720,8 +720,28 @@ TEST_F(PipelineTest, MorphTargetsAreInterpolatedIntoTheDynamicStream) {
 
 // A level's sectors drawn once, then each sector's native data of a native world written and
 // read back into the sector: the same meshes, materials of the world's list, indices and
-// vertices; a sector of a world that is not native writes nothing.
+// vertices; a sector of a world that is not native writes nothing. A world destroyed after its
+// sectors were drawn takes their instanced data with it (emptying the arena afterwards would
+// clear references inside the freed world).
 TEST_F(PipelineTest, SectorNativeDataRoundTrip) {
+    mkasset::WorldDesc stored = mkasset::LevelWorld({5, 12, 3, 64});
+    for (mkasset::SectorNodeDesc& node : stored.nodes) {
+        if (node.type < 0) {
+            node.sector.extensions.push_back(mkasset::BinMeshExtension(
+                0, mkasset::ListMeshes(node.sector.triangles, static_cast<std::uint32_t>(node.sector.materialBase))));
+        }
+    }
+    OvWorld* drawn = worldtest::ReadWorld(mkasset::WorldFile(stored));
+    ASSERT_NE(drawn, nullptr);
+    OvEngineInstancePtr->curWorld = drawn;
+    for (OvWorldSector* sector : worldtest::SectorsOf(drawn)) {
+        ASSERT_NE(OvWorldSectorDefaultRenderCallback(sector), nullptr);
+        EXPECT_EQ(sector->repEntry != nullptr, sector->numVertices > 0);
+    }
+    OvEngineInstancePtr->curWorld = nullptr;
+    OvWorldDestroy(drawn);
+    EXPECT_TRUE(OvResourcesEmptyArena());
+
     OvWorld* world = worldtest::ReadWorld(mkasset::WorldFile(mkasset::LevelWorld({5, 12, 3, 64})));
     ASSERT_NE(world, nullptr);
     const std::vector<OvWorldSector*> sectors = worldtest::SectorsOf(world);

@@ -1,6 +1,6 @@
 // Worlds read from files: generated levels read back with their sectors, arrays, tree boxes and
 // the meshes a plain build makes; triangle word order by version; plane values with and without
-// the overlap flag; mesh sub-chunks; malformed trees, counts and indices refused with nothing
+// the overlap flag; mesh sub-chunks, alone or beside others; malformed trees, counts and indices refused with nothing
 // left behind; every prefix of a level, with meshes built or stored, refused; destroy returns the
 // engine's memory to where it was.
 
@@ -156,6 +156,42 @@ TEST_F(WorldReadTest, SectorMeshSubChunksAreReadAgainstTheWorldList) {
     EXPECT_EQ(left->mesh->totalIndicesInMesh, 4u);
     EXPECT_EQ(OvMeshHeaderGetMeshes(left->mesh)[0].material, world->matList.materials[0]);
     OvWorldDestroy(world);
+
+    // A level's stored meshes alone in each sector's extension chunk, behind or before a sub-chunk
+    // no plugin reads, or twice: every sector holds the meshes written.
+    const mkasset::Extension unknown = {0x7F7F, {1, 2, 3, 4}};
+    for (int layout = 0; layout < 4; ++layout) {
+        WorldDesc level = mkasset::LevelWorld({5, 6, 2, 40});
+        std::vector<std::vector<mkasset::MeshDesc>> written;
+        for (mkasset::SectorNodeDesc& node : level.nodes) {
+            if (node.type < 0) {
+                written.push_back(
+                    mkasset::ListMeshes(node.sector.triangles, static_cast<std::uint32_t>(node.sector.materialBase)));
+                const mkasset::Extension meshes = mkasset::BinMeshExtension(0, written.back());
+                node.sector.extensions = layout == 0   ? std::vector<mkasset::Extension>{meshes}
+                                         : layout == 1 ? std::vector<mkasset::Extension>{meshes, unknown}
+                                         : layout == 2 ? std::vector<mkasset::Extension>{unknown, meshes}
+                                                       : std::vector<mkasset::Extension>{meshes, meshes};
+            }
+        }
+        OvWorld* read = ReadWorld(mkasset::WorldFile(level));
+        ASSERT_NE(read, nullptr) << "layout " << layout << ": " << TakeError();
+        const std::vector<OvWorldSector*> sectors = SectorsOf(read);
+        ASSERT_EQ(sectors.size(), written.size());
+        for (std::size_t i = 0; i < sectors.size(); ++i) {
+            const OvMeshHeader* header = sectors[i]->mesh;
+            ASSERT_NE(header, nullptr);
+            ASSERT_EQ(header->numMeshes, written[i].size()) << "layout " << layout << " sector " << i;
+            for (std::size_t m = 0; m < written[i].size(); ++m) {
+                const OvMesh& mesh = OvMeshHeaderGetMeshes(header)[m];
+                EXPECT_EQ(mesh.material, read->matList.materials[written[i][m].material]);
+                EXPECT_EQ(std::vector<OvUInt16>(mesh.indices, mesh.indices + mesh.numIndices), written[i][m].indices)
+                    << "layout " << layout << " sector " << i;
+            }
+        }
+        OvWorldDestroy(read);
+        EXPECT_EQ(LiveObjects(), 0);
+    }
 
     // A mesh naming a material the world does not have, or a vertex past the sector's.
     for (const mkasset::MeshDesc& bad : {mkasset::MeshDesc{1, {0, 1, 2}}, mkasset::MeshDesc{0, {0, 1, 4}}}) {
