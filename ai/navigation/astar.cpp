@@ -347,7 +347,9 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
     __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.open.GetSoonVertex(c))->OutgoingLinks());
   }
-  if (g_buffers.size > kLargeGraph) {
+  // The graph's own size decides, not the buffers' (they may be sized for a larger graph): on a small
+  // graph these requests cost more than they save.
+  if (g_buffers.graph->GetLastVertexIndex() >= kLargeGraph) {
     PrefetchNextExpansion();
     // Then for every destination's state and position: these loads only wait on the links, all asked
     // for at once, so their misses overlap instead of coming one edge after another below.
