@@ -777,6 +777,7 @@ void Pipeline::Run() {
     raster_.count = kFixed + 3 * stages_ + (ps_.fogIndex != 0 ? 1 : 0);
     raster_.top = ps_.top;
     raster_.bottom = ps_.bottom;
+    raster_.ChooseRows();
     const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
     guard_ = std::max(1.0f, (kMaxScreen / 4) / std::max(side, 1.0f));
 

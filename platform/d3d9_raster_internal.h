@@ -444,7 +444,11 @@ struct Raster {
     // detail and flat shading, eight pixels a step where the processor has AVX2.
     using RowsFunction = void (*)(const Raster&, RowBounds&, int, int, const float*, const float*, const float*,
                                   float, float);
-    RowsFunction PickFastRows(bool lodPlanes) const;
+    // Chosen once a draw by ChooseRows: whether some stage's sampler wants the level of detail,
+    // and the fast rows of the draw without and with flat colours.
+    bool lodPlanes = false;
+    RowsFunction fastRows[2] = {};
+    void ChooseRows();
 };
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2);
