@@ -642,6 +642,15 @@ bool Pipeline::SetUpPixels() {
                        ps_.alphaArgs[0] == ps_.colorArgs[0] && ps_.alphaArgs[1] == ps_.colorArgs[1];
     ps_.storeColor = (!ps_.blend || ps_.alphaBlend) && ps_.writeMask == 0xF;
     ps_.factor8 = ToColor(ps_.factor);
+    using Arg = PixelSetup::Arg;
+    const bool textureTimesDiffuse =
+        ps_.stageCount > 0 && ps_.fastColorOp == D3DTOP_MODULATE &&
+        ((ps_.colorArgs[0] == Arg::Texture && ps_.colorArgs[1] == Arg::Diffuse) ||
+         (ps_.colorArgs[0] == Arg::Diffuse && ps_.colorArgs[1] == Arg::Texture));
+    ps_.modulateAll = textureTimesDiffuse && ps_.oneOperation;
+    ps_.modulateTextureAlpha = textureTimesDiffuse && !ps_.oneOperation && ps_.fastAlphaOp == D3DTOP_SELECTARG1 &&
+                               ps_.alphaArgs[0] == Arg::Texture;
+    ps_.lessEqual = ps_.depthTest && ps_.depthFunc == D3DCMP_LESSEQUAL;
 
     return true;
 }
