@@ -229,10 +229,10 @@ template <bool kOneLevel>
 // (the pixels of one triangle are all different, so no group reads what another writes), and
 // those whose pixels all fail the depth test stop there.
 template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* base, const float* dx,
+void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const float* base, const float* dx,
               const float* dy, float ox, float oy) {
     const PixelSetup& p = *r.ps;
-    RowBounds rows = bounds; // a local copy the pixel stores cannot alias
+    // `rows` is the caller's, walked in place: no pixel store reaches it.
     // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
     const bool coords = r.count > kFixed;
     auto lanesOf = [&](const float* plane, int i0, int i1, int i2, int i3) {
