@@ -642,6 +642,15 @@ bool Pipeline::SetUpPixels() {
                        ps_.alphaArgs[0] == ps_.colorArgs[0] && ps_.alphaArgs[1] == ps_.colorArgs[1];
     ps_.storeColor = (!ps_.blend || ps_.alphaBlend) && ps_.writeMask == 0xF;
     ps_.factor8 = ToColor(ps_.factor);
+    using Arg = PixelSetup::Arg;
+    const bool textureTimesDiffuse =
+        ps_.stageCount > 0 && ps_.fastColorOp == D3DTOP_MODULATE &&
+        ((ps_.colorArgs[0] == Arg::Texture && ps_.colorArgs[1] == Arg::Diffuse) ||
+         (ps_.colorArgs[0] == Arg::Diffuse && ps_.colorArgs[1] == Arg::Texture));
+    ps_.modulateAll = textureTimesDiffuse && ps_.oneOperation;
+    ps_.modulateTextureAlpha = textureTimesDiffuse && !ps_.oneOperation && ps_.fastAlphaOp == D3DTOP_SELECTARG1 &&
+                               ps_.alphaArgs[0] == Arg::Texture;
+    ps_.lessEqual = ps_.depthTest && ps_.depthFunc == D3DCMP_LESSEQUAL;
 
     return true;
 }
@@ -777,6 +786,7 @@ void Pipeline::Run() {
     raster_.count = kFixed + 3 * stages_ + (ps_.fogIndex != 0 ? 1 : 0);
     raster_.top = ps_.top;
     raster_.bottom = ps_.bottom;
+    raster_.ChooseRows();
     const float side = static_cast<float>(std::max(s.viewport.Width, s.viewport.Height));
     guard_ = std::max(1.0f, (kMaxScreen / 4) / std::max(side, 1.0f));
 

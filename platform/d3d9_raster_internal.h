@@ -396,6 +396,10 @@ struct PixelSetup {
     bool oneOperation = false; // colour and alpha the same operation on the same arguments
     bool storeColor = false;   // the colour replaces the target's or goes over it by source alpha
     D3DCOLOR factor8 = 0;      // the factor as bytes
+    // The usual combinations of the fast state, chosen once a draw: the texture times the diffuse
+    // colour, its alpha too (modulateAll) or the texture's (modulateTextureAlpha); the usual depth
+    // test (lessEqual), the other functions going through the general comparison.
+    bool modulateAll = false, modulateTextureAlpha = false, lessEqual = false;
     // The scissor: the viewport within the target (and the depth surface), half-open.
     int left = 0, top = 0, right = 0, bottom = 0;
     // Fog: the colour goes over the pixel by 1 - factor, the factor per pixel from the depth
@@ -444,7 +448,11 @@ struct Raster {
     // detail and flat shading, eight pixels a step where the processor has AVX2.
     using RowsFunction = void (*)(const Raster&, RowBounds&, int, int, const float*, const float*, const float*,
                                   float, float);
-    RowsFunction PickFastRows(bool lodPlanes) const;
+    // Chosen once a draw by ChooseRows: whether some stage's sampler wants the level of detail,
+    // and the fast rows of the draw without and with flat colours.
+    bool lodPlanes = false;
+    RowsFunction fastRows[2] = {};
+    void ChooseRows();
 };
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2);

@@ -984,12 +984,19 @@ using V = Lanes8;
 
 } // namespace
 
-Raster::RowsFunction Raster::PickFastRows(bool lodPlanes) const {
+void Raster::ChooseRows() {
     const PixelSetup& p = *ps;
+    lodPlanes = p.shaderLod;
+    for (int s = 0; s < (count - kFixed) / 3; ++s) {
+        const int si = p.stages[s].sampler;
+        if (si >= 0 && (p.samplers[si].levelCount > 1 || p.samplers[si].min != p.samplers[si].mag))
+            lodPlanes = true;
+    }
     const bool texture = p.stageCount > 0 && p.stages[0].sampler >= 0;
-    const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0) |
-                      (flatColor != nullptr ? 1 : 0);
-    return D3d9RasterWide() ? eight::kRows[index] : four::kRows[index];
+    const int index = (p.depth != nullptr ? 8 : 0) | (texture ? 4 : 0) | (texture && lodPlanes ? 2 : 0);
+    const RowsFunction* rows = D3d9RasterWide() ? eight::kRows : four::kRows;
+    fastRows[0] = rows[index];
+    fastRows[1] = rows[index | 1];
 }
 
 namespace {
@@ -1090,24 +1097,17 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     }
     if (_mm_movemask_ps(_mm_cmpeq_ps(finite, zeroes)) != 15)
         return; // nothing not finite reaches a pixel
-    bool lodPlanes = p.shaderLod;
-    for (int s = 0; s < (r.count - kFixed) / 3; ++s) {
-        const int si = p.stages[s].sampler;
-        if (si >= 0 && (p.samplers[si].levelCount > 1 || p.samplers[si].min != p.samplers[si].mag))
-            lodPlanes = true;
-    }
-
     RowBounds rows;
     rows.Start(A, B, K, X, Y, y0, xl, xr);
     if (p.fast) {
-        r.PickFastRows(lodPlanes)(r, rows, y0, y1, base, dx, dy, fx0, fy0);
+        r.fastRows[r.flatColor != nullptr ? 1 : 0](r, rows, y0, y1, base, dx, dy, fx0, fy0);
         return;
     }
     for (int y = y0; y <= y1; ++y) {
         int lo, hi;
         rows.Next(&lo, &hi);
         if (lo <= hi)
-            r.Span(y, lo, hi, base, dx, dy, fx0, fy0, lodPlanes);
+            r.Span(y, lo, hi, base, dx, dy, fx0, fy0, r.lodPlanes);
     }
 }
 

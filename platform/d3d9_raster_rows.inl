@@ -229,10 +229,10 @@ template <bool kOneLevel>
 // (the pixels of one triangle are all different, so no group reads what another writes), and
 // those whose pixels all fail the depth test stop there.
 template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* base, const float* dx,
+void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const float* base, const float* dx,
               const float* dy, float ox, float oy) {
     const PixelSetup& p = *r.ps;
-    RowBounds rows = bounds; // a local copy the pixel stores cannot alias
+    // `rows` is the caller's, walked in place: no pixel store reaches it.
     // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
     const bool coords = r.count > kFixed;
     auto lanesOf = [&](const float* plane, int i0, int i1, int i2, int i3) {
@@ -253,18 +253,9 @@ void FastRows(const Raster& r, RowBounds& bounds, int y0, int y1, const float* b
     // Every pixel samples level 0: there is no other, or no mip filter chooses one.
     const bool oneLevel = kTexture && (sampler->levelCount == 1 || sampler->mip == D3DTEXF_NONE);
     const bool projected = kTexture && p.projected;
-    // The usual combinations, chosen once for the draw: the texture times the diffuse colour, its
-    // alpha too or the texture's.
-    using Arg = PixelSetup::Arg;
-    const bool textureTimesDiffuse =
-        kTexture && p.stageCount > 0 && p.fastColorOp == D3DTOP_MODULATE &&
-        ((p.colorArgs[0] == Arg::Texture && p.colorArgs[1] == Arg::Diffuse) ||
-         (p.colorArgs[0] == Arg::Diffuse && p.colorArgs[1] == Arg::Texture));
-    const bool modulateAll = textureTimesDiffuse && p.oneOperation;
-    const bool modulateTextureAlpha = textureTimesDiffuse && !p.oneOperation &&
-                                      p.fastAlphaOp == D3DTOP_SELECTARG1 && p.alphaArgs[0] == Arg::Texture;
-    // The usual depth test, chosen once for the draw: the other functions go through the switch.
-    const bool lessEqual = kDepth && p.depthTest && p.depthFunc == D3DCMP_LESSEQUAL;
+    // The usual combinations and depth test, chosen once for the draw.
+    const bool modulateAll = kTexture && p.modulateAll, modulateTextureAlpha = kTexture && p.modulateTextureAlpha;
+    const bool lessEqual = kDepth && p.lessEqual;
 
     // A group waiting to be shaded: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse
     // over w; q: q/w), and where its pixels are: in one row from `target[0]` on when `contiguous`,
