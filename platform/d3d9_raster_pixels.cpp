@@ -483,12 +483,6 @@ inline void OutputColor(const PixelSetup& ps, BYTE* p, Vec4 c) {
         WritePixel(ps.target->format, p, out);
 }
 
-// round(a * b / 255) for bytes on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
-[[gnu::always_inline]] inline __m128i Mul8x(__m128i a, __m128i b) {
-    const __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
-    return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
-}
-
 // The derivatives of a set's (s/q, t/q) along x and y, from the planes of s/w, t/w and q/w (k: the
 // set's first interpolant, a: the interpolants at the pixel, (u, v): its place there).
 inline void Gradients(const float* a, const float* dx, const float* dy, int k, float u, float v, float g[4]) {
