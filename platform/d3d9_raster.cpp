@@ -25,7 +25,6 @@
 #include "platform/worker_pool.h"
 
 #include <algorithm>
-#include <emmintrin.h>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -34,8 +33,8 @@
 #include <cstring>
 #include <emmintrin.h>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>

@@ -188,14 +188,8 @@ void ReleaseSector(const OvWorldRecord* record, OvWorldSector* sector) {
     if (sector->repEntry != nullptr) {
         OvResourcesFreeEntry(sector->repEntry);
     }
-    // Most sectors of a world being destroyed hold no ties, and most worlds' sectors have no
-    // extension with a destructor.
-    if (!OvLLLinkIsEmpty(&sector->atomicTies) || !OvLLLinkIsEmpty(&sector->lightTies)) {
-        OvWorldSectorReleaseTies(sector);
-    }
-    if (gWorldSectorRegistry.lastDestructed != nullptr) {
-        OvPluginRegistryDeInitObject(&gWorldSectorRegistry, sector);
-    }
+    OvWorldSectorReleaseTies(sector);
+    OvPluginRegistryDeInitObject(&gWorldSectorRegistry, sector);
 }
 
 void ReleaseSubtree(const OvWorldRecord* record, OvWorldSector* root) {
