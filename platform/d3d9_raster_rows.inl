@@ -117,6 +117,27 @@ template <bool kOneLevel>
     const I row0 = row(y0);
     alignas(32) int levels[kLanes];
     V::Store(levels, level);
+    const Channels16 wx = Spread(fx);
+    if (s.blocked) {
+        // Each pixel's four texels in one read of its block, the blocks of a group turned into
+        // its corners.
+        alignas(32) int at[kLanes];
+        V::Store(at, V::Add32(row0, x0));
+        __m128i block[kLanes];
+        for (int k = 0; k < kLanes; ++k)
+            block[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                s.level[kOneLevel ? 0 : levels[k]].blocks + 4 * static_cast<std::size_t>(at[k])));
+        F c[4];
+        for (int i = 0; i < 4; ++i) {
+            __m128i halves[kGroups];
+            for (int g = 0; g < kGroups; ++g)
+                halves[g] = block[4 * g + i];
+            c[i] = V::AsF(V::Join(halves));
+        }
+        V::Transpose(c[0], c[1], c[2], c[3]);
+        auto corner = [&](int i) { return Widen(V::AsI(c[i])); };
+        return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
+    }
     const BYTE* bytes[kLanes];
     for (int k = 0; k < kLanes; ++k)
         bytes[k] = s.level[kOneLevel ? 0 : levels[k]].bytes;
@@ -163,7 +184,6 @@ template <bool kOneLevel>
     }
     const I opaque = V::SetI(static_cast<int>(s.opaque));
     auto corner = [&](int c) { return Widen(V::Join(t[c]) | opaque); };
-    const Channels16 wx = Spread(fx);
     return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
 }
 
