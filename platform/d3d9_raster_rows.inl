@@ -121,12 +121,13 @@ template <bool kOneLevel>
     if (s.blocked) {
         // Each pixel's four texels in one read of its block, the blocks of a group turned into
         // its corners.
-        alignas(32) int at[kLanes];
-        V::Store(at, V::Add32(row0, x0));
+        alignas(32) int at[kLanes]; // in bytes: a level's blocks take less than 2^31
+        V::Store(at, V::template Sll32<4>(V::Add32(row0, x0)));
         __m128i block[kLanes];
         for (int k = 0; k < kLanes; ++k)
-            block[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                s.level[kOneLevel ? 0 : levels[k]].blocks + 4 * static_cast<std::size_t>(at[k])));
+            block[k] = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(reinterpret_cast<const BYTE*>(s.level[kOneLevel ? 0 : levels[k]].blocks) +
+                                                 static_cast<std::uint32_t>(at[k])));
         F c[4];
         for (int i = 0; i < 4; ++i) {
             __m128i halves[kGroups];
