@@ -839,6 +839,7 @@ struct Lanes4 {
     [[gnu::always_inline]] static I Add16(I a, I b) { return _mm_add_epi16(a, b); }
     [[gnu::always_inline]] static I Sub16(I a, I b) { return _mm_sub_epi16(a, b); }
     [[gnu::always_inline]] static I Mullo16(I a, I b) { return _mm_mullo_epi16(a, b); }
+    [[gnu::always_inline]] static I Mulhi16u(I a, I b) { return _mm_mulhi_epu16(a, b); }
     [[gnu::always_inline]] static I Unpacklo8(I a, I b) { return _mm_unpacklo_epi8(a, b); }
     [[gnu::always_inline]] static I Unpackhi8(I a, I b) { return _mm_unpackhi_epi8(a, b); }
     [[gnu::always_inline]] static I Unpacklo16(I a, I b) { return _mm_unpacklo_epi16(a, b); }
@@ -933,6 +934,7 @@ struct Lanes8 {
     [[gnu::always_inline]] static I Add16(I a, I b) { return _mm256_add_epi16(a, b); }
     [[gnu::always_inline]] static I Sub16(I a, I b) { return _mm256_sub_epi16(a, b); }
     [[gnu::always_inline]] static I Mullo16(I a, I b) { return _mm256_mullo_epi16(a, b); }
+    [[gnu::always_inline]] static I Mulhi16u(I a, I b) { return _mm256_mulhi_epu16(a, b); }
     [[gnu::always_inline]] static I Unpacklo8(I a, I b) { return _mm256_unpacklo_epi8(a, b); }
     [[gnu::always_inline]] static I Unpackhi8(I a, I b) { return _mm256_unpackhi_epi8(a, b); }
     [[gnu::always_inline]] static I Unpacklo16(I a, I b) { return _mm256_unpacklo_epi16(a, b); }
