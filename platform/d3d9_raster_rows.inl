@@ -281,8 +281,9 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
 
     // A group waiting to be shaded: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse
     // over w; q: q/w), and where its pixels are: in one row from `target[0]` on when `contiguous`,
-    // else each at its own address. A group of no pixels touches nothing.
-    struct Group {
+    // else each at its own address. A group of no pixels touches nothing. Aligned to 64 bytes, a
+    // group takes 256: its place in the walk's array is found by a shift.
+    struct alignas(64) Group {
         __m128 p[4], c[4];
         alignas(16) float q[4];
         int lanes;
