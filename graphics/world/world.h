@@ -143,6 +143,14 @@ void OvWorldSectorNoteHolding(const OvWorldSector* sector);
 OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data);
 // The world whose chunk is being read (its sectors' extension readers ask for it), or null.
 OvWorld* OvWorldGetBeingRead();
+// bytes (aligned for pointers) in the slabs of the world being read, which go with that world:
+// a sector extension's reader keeps its data there rather than in a heap block of each sector.
+// Null when no world is being read, or without memory (error set).
+void* OvWorldBeingReadAlloc(std::size_t bytes);
+// Declares that the sector extension of pluginID frees, in its destructor, only data that
+// OvWorldSectorNoteHolding noted (what its reader takes from the world's slabs needs nothing):
+// a world none of whose sectors noted holding anything is then freed without visiting them.
+void OvWorldSectorDestructorFollowsNotes(OvUInt32 pluginID);
 // Plane and atomic sectors of the tree.
 OvInt32 OvWorldGetNumPlaneSectors(const OvWorld* world);
 OvInt32 OvWorldGetNumWorldSectors(const OvWorld* world);

@@ -1,0 +1,23 @@
+#include "graphics/core/testkit/plain_read.h"
+
+#include "graphics/core/chunk.h"
+
+bool OvTestReadEveryChunk(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& buffer) {
+    while (length >= ovCHUNKHEADERSIZE) {
+        OvUInt32 type = 0, body = 0;
+        if (!OvStreamReadChunkHeader(stream, &type, &body, nullptr, nullptr) ||
+            body > length - ovCHUNKHEADERSIZE) {
+            return false;
+        }
+        length -= ovCHUNKHEADERSIZE + body;
+        if (type == ovID_STRUCT || type == ovID_STRING || body == 0 || type == ovID_EXTENSION) {
+            buffer.resize(body);
+            if (body > 0 && OvStreamReadStrict(stream, buffer.data(), body) == nullptr) {
+                return false;
+            }
+        } else if (!OvTestReadEveryChunk(stream, body, buffer)) {
+            return false;
+        }
+    }
+    return true;
+}
