@@ -11,7 +11,9 @@ bool OvTestReadEveryChunk(OvStream* stream, OvUInt32 length, std::vector<std::ui
         }
         length -= ovCHUNKHEADERSIZE + body;
         if (type == ovID_STRUCT || type == ovID_STRING || body == 0 || type == ovID_EXTENSION) {
-            buffer.resize(body);
+            if (buffer.size() < body) {
+                buffer.resize(body); // grown only: the bytes a read overwrites are not cleared first
+            }
             if (body > 0 && OvStreamReadStrict(stream, buffer.data(), body) == nullptr) {
                 return false;
             }

@@ -8,6 +8,6 @@
 #include "graphics/core/stream.h"
 
 // Reads length bytes of chunks: the bodies of structs, strings and extensions read whole into
-// buffer (grown as needed, each body over the one before), other chunks walked into. FALSE when
+// buffer (grown when too small, each body over the one before), other chunks walked into. FALSE when
 // the stream ends early or a chunk overruns the one holding it.
 bool OvTestReadEveryChunk(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& buffer);
