@@ -73,8 +73,9 @@ void* Carve(Carver& c, std::uint64_t bytes, bool record) {
 
 } // namespace
 
-// A block of mesh headers: a world's sectors take theirs from a few of these instead of one heap
-// block each, and they go with the world. Each slab is at least twice the one before it, so the
+// A block of mesh headers (and of what sector extensions keep there, OvWorldBeingReadAlloc): a
+// world's sectors take theirs from a few of these instead of one heap block each, and they go
+// with the world. Each slab is at least twice the one before it, so the
 // slabs stay few and hold at most twice what their headers use.
 struct OvWorldMeshSlab {
     OvWorldMeshSlab* next;

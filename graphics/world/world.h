@@ -113,8 +113,8 @@ struct OvWorldRecord {
     OvWorld* world;
     OvUInt32 size; // bytes of its allocation
     OvLLLink link; // in the module's list
-    OvWorldMeshSlab* meshSlabs; // blocks of the sectors' mesh headers read with the world (newest first)
-    OvBool sectorsHold;         // some sector may hold a mesh header outside the slabs or instanced data
+    OvWorldMeshSlab* meshSlabs; // blocks of the sectors' mesh headers and extension data read with the world (newest first)
+    OvBool sectorsHold;         // some sector may hold a mesh header outside the slabs, instanced data or noted extension data
 };
 
 // Reads a world chunk's body (the caller found chunk 11); the world, or null with the error set
@@ -136,7 +136,8 @@ OvWorldSector* OvWorldSectorRender(OvWorldSector* sector);
 OvWorldSector* OvWorldSectorDefaultRenderCallback(OvWorldSector* sector);
 // The world whose allocation holds the sector, or null.
 OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector);
-// Notes that a sector of a world holds instanced data, which its world's destruction frees.
+// Notes that a sector of a world holds something outside the world (instanced data, extension
+// data of a heap block), which its world's destruction frees.
 void OvWorldSectorNoteHolding(const OvWorldSector* sector);
 // Calls the callback for each atomic sector in depth-first order (left before right) until one
 // returns null. Returns the world.
