@@ -386,26 +386,8 @@ struct BodyRead {
 // bodies, bodies with a byte changed (every byte of the headers, some of the nodes and map), with
 // a tail behind the data, and cut short.
 TEST_F(CollisionTest, BodiesReadInPlaceAsThroughTheStream) {
-    struct Source {
-        const Bytes* bytes;
-        std::size_t at;
-    };
-    const auto readCustom = [](void* data, void* buffer, OvUInt32 length) -> OvUInt32 {
-        auto* source = static_cast<Source*>(data);
-        const std::size_t n = std::min<std::size_t>(length, source->bytes->size() - source->at);
-        std::copy_n(source->bytes->data() + source->at, n, static_cast<OvUInt8*>(buffer));
-        source->at += n;
-        return static_cast<OvUInt32>(n);
-    };
-    const auto skipCustom = [](void* data, OvUInt32 length) -> OvBool {
-        auto* source = static_cast<Source*>(data);
-        if (source->bytes->size() - source->at < length) {
-            return FALSE;
-        }
-        source->at += length;
-        return TRUE;
-    };
-    const auto readOnce = [](OvStream* stream, const Bytes& body, OvInt32 objectTriangles, const Source* source) {
+    const auto readOnce = [](OvStream* stream, const Bytes& body, OvInt32 objectTriangles,
+                             const worldtest::PieceSource* source) {
         BodyRead r;
         OvCollisionData* data = nullptr;
         r.ok = OvCollisionDataRead(stream, static_cast<OvInt32>(body.size()), nullptr, objectTriangles, &data) != 0;
@@ -446,10 +428,8 @@ TEST_F(CollisionTest, BodiesReadInPlaceAsThroughTheStream) {
     for (std::size_t c = 0; c < cases.size(); ++c) {
         for (OvInt32 objectTriangles : {120, 0}) {
             const BodyRead inPlace = readOnce(worldtest::OpenBytes(cases[c]), cases[c], objectTriangles, nullptr);
-            Source source{&cases[c], 0};
-            OvStreamCustom custom = {nullptr, readCustom, nullptr, skipCustom, &source};
-            const BodyRead through =
-                readOnce(OvStreamOpen(ovSTREAMCUSTOM, ovSTREAMREAD, &custom), cases[c], objectTriangles, &source);
+            worldtest::PieceSource source{&cases[c], 0};
+            const BodyRead through = readOnce(worldtest::OpenPieceByPiece(&source), cases[c], objectTriangles, &source);
             ASSERT_EQ(inPlace, through) << "case " << c << ", " << objectTriangles << " triangles";
             kept += inPlace.stored.empty() ? 0 : 1;
         }
