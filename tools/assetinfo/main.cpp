@@ -287,7 +287,7 @@ std::string PrintTimes(const char* path) {
             return "does not read when timed: " + HeldError();
         }
         if (!TimedRead(path, static_cast<OvUInt32>(size), buffer, &read)) {
-            return "plain read failed: its chunks overrun the file";
+            return "plain read failed: its chunks overrun the file or nest too deep";
         }
         if (run >= 0) {
             loads.push_back(load);

@@ -2,7 +2,15 @@
 
 #include "graphics/core/chunk.h"
 
-bool OvTestReadEveryChunk(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& buffer) {
+namespace {
+
+// Deeper than any file the engine writes nests its chunks.
+constexpr int kDeepestChunk = 64;
+
+bool ReadChunks(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& buffer, int depth) {
+    if (depth > kDeepestChunk) {
+        return false;
+    }
     while (length >= ovCHUNKHEADERSIZE) {
         OvUInt32 type = 0, body = 0;
         if (!OvStreamReadChunkHeader(stream, &type, &body, nullptr, nullptr) ||
@@ -17,9 +25,15 @@ bool OvTestReadEveryChunk(OvStream* stream, OvUInt32 length, std::vector<std::ui
             if (body > 0 && OvStreamReadStrict(stream, buffer.data(), body) == nullptr) {
                 return false;
             }
-        } else if (!OvTestReadEveryChunk(stream, body, buffer)) {
+        } else if (!ReadChunks(stream, body, buffer, depth + 1)) {
             return false;
         }
     }
     return true;
+}
+
+} // namespace
+
+bool OvTestReadEveryChunk(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& buffer) {
+    return ReadChunks(stream, length, buffer, 0);
 }

@@ -9,5 +9,5 @@
 
 // Reads length bytes of chunks: the bodies of structs, strings and extensions read whole into
 // buffer (grown when too small, each body over the one before), other chunks walked into. FALSE when
-// the stream ends early or a chunk overruns the one holding it.
+// the stream ends early, a chunk overruns the one holding it or chunks nest over 64 deep.
 bool OvTestReadEveryChunk(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& buffer);
