@@ -243,7 +243,8 @@ template <typename T> OvUInt16 RankOf(T* values, OvInt32& count, T value) {
 } // namespace
 
 OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt32 numTriangles,
-                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags) {
+                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags,
+                                             const OvMeshHeaderSource* source) {
     const OvInt32 numMaterials = list->numMaterials;
     const OvInt32 count = numMaterials > 0 ? numTriangles : 0;
     // Every triangle must name an entry of the list.
@@ -262,7 +263,7 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
     // Lists are built straight from the triangles; strips go through a builder's records, which
     // the strip callback is handed.
     if ((flags & ovGEOMETRYTRISTRIP) == 0) {
-        return OvMeshBuildTriangleListsOfWindow(triangles, count, list, base);
+        return OvMeshBuildTriangleListsOfWindow(triangles, count, list, base, source);
     }
     OvMeshBuilder* builder = OvMeshBuilderCreate(count);
     if (builder == nullptr) {

@@ -943,10 +943,33 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
 
 // The list build: the triangles gathered in material order, then each material's run reordered
 // in passes into the header.
-template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
+template <typename Triangles>
+OvMeshHeader* BuildLists(const Triangles& tris, const OvMeshHeaderSource* source = nullptr) {
     try {
         ScratchLease lease;
         BuildScratch& s = lease.Get();
+        if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+            // Triangles that all name one list position are one mesh of that entry's material in
+            // their own order (most of a level's sectors): nothing to group, rank or gather.
+            const OvUInt16 entry = tris.t[0].matIndex;
+            std::size_t i = 1;
+            while (i < tris.count && tris.t[i].matIndex == entry) {
+                ++i;
+            }
+            if (i == tris.count) {
+                const std::size_t numIndices = 3 * tris.count;
+                OvMeshHeader* header = AllocHeader(1, numIndices, ovMESHHEADERTRILIST, numIndices, source);
+                if (header == nullptr) {
+                    return nullptr;
+                }
+                OvMesh& mesh = *OvMeshHeaderGetMeshes(header);
+                mesh.indices = HeaderIndices(header);
+                mesh.numIndices = static_cast<OvUInt32>(numIndices);
+                mesh.material = tris.window[entry];
+                ReorderInPasses(tris.t, static_cast<OvUInt32>(tris.count), mesh.indices, s.passes);
+                return header;
+            }
+        }
         GroupTriangles(tris, s);
         const std::vector<Run>& runs = s.runs;
         if (runs.size() > 0xFFFF) {
@@ -970,7 +993,7 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             }
             ordered = s.gathered.data();
         }
-        OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n);
+        OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n, source);
         if (header == nullptr) {
             return nullptr;
         }
@@ -1099,8 +1122,10 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
 }
 
 OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
-                                               const OvMaterialList* list, OvInt32 base) {
-    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base});
+                                               const OvMaterialList* list, OvInt32 base,
+                                               const OvMeshHeaderSource* source) {
+    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base},
+                      source);
 }
 
 OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void*) {

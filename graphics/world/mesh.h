@@ -10,6 +10,7 @@
 
 struct OvMaterial;
 struct OvMaterialList;
+struct OvMeshHeaderSource;
 struct OvStream;
 struct OvTriangle;
 
@@ -113,9 +114,11 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder);
 // The same build of triangles whose materials are the list's entries [base + the triangle's
 // material index] (every one of them valid), ranked by the first appearance of their textures,
 // rasters and pipelines: the meshes a builder of those records gives, made without one. At least
-// one triangle; null with 0x80000013.
+// one triangle; null with 0x80000013. The header's block comes from source when one is given
+// (see OvMeshHeaderSource), else from the heap.
 OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
-                                               const OvMaterialList* list, OvInt32 base);
+                                               const OvMaterialList* list, OvInt32 base,
+                                               const OvMeshHeaderSource* source = nullptr);
 
 // Edge matching of the stripper: by hash (default), or by the plain newest-first walk of the
 // edge list, which gives the same strips in quadratic time (kept to check the hash against).
