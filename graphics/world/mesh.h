@@ -120,6 +120,18 @@ OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvIn
                                                const OvMaterialList* list, OvInt32 base,
                                                const OvMeshHeaderSource* source = nullptr);
 
+// Rank of a value among the count distinct values met so far (appended, and count raised, when
+// new): how a build ranks textures, rasters and pipelines by their first appearance.
+template <typename T> OvUInt16 OvMeshRankOf(T* values, OvInt32& count, T value) {
+    for (OvInt32 i = 0; i < count; ++i) {
+        if (values[i] == value) {
+            return static_cast<OvUInt16>(i);
+        }
+    }
+    values[count] = value;
+    return static_cast<OvUInt16>(count++);
+}
+
 // Edge matching of the stripper: by hash (default), or by the plain newest-first walk of the
 // edge list, which gives the same strips in quadratic time (kept to check the hash against).
 void OvMeshSetStripEdgeHash(OvBool on);
