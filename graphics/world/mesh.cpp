@@ -90,6 +90,7 @@ struct Run {
 struct PassScratch {
     std::vector<std::uint64_t> passesOfVertex; // bit p: a triangle of pass p uses the vertex
     std::vector<OvUInt8> passOf;               // per triangle
+    std::vector<OvUInt32> rank;                // per triangle: its place among those of its pass
     std::vector<OvUInt16> placed;
 };
 
@@ -538,8 +539,10 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
 [[gnu::noinline]] void ReorderLarge(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
     try {
         AtLeast(s.passOf, numTriangles);
+        AtLeast(s.rank, numTriangles);
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
+        OvUInt32* rank = s.rank.data(); // a triangle's place among those of its pass
         // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
         OvUInt32 count[kMaskedPasses + 1];
         count[0] = 0;
@@ -562,7 +565,7 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
                 count[pass + 1] = 0;
                 passes++;
             }
-            count[pass + 1]++;
+            rank[done] = count[pass + 1]++;
         }
         // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
         // triangles are placed otherwise.
@@ -588,7 +591,7 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
                 masks[v0] = 0;
                 masks[v1] = 0;
                 masks[v2] = 0;
-                OvUInt16* to = out + 3 * count[passOf[t]]++;
+                OvUInt16* to = out + 3 * (count[passOf[t]] + rank[t]);
                 to[0] = v0;
                 to[1] = v1;
                 to[2] = v2;
