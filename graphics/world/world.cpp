@@ -573,17 +573,24 @@ void FreeWorld(OvWorld* world, bool constructed) {
 }
 
 // Builds the mesh header of every sector that did not read one. Lists take their blocks from the
-// world's slabs, as read headers do; strips come from the heap, so their sectors hold them.
+// world's slabs, as read headers do; strips come from the heap, so their sectors hold them. The
+// reader has checked every triangle's material against the list, so lists of a list with
+// materials are built straight from the triangles.
 bool BuildSectorMeshes(OvWorld* world, OvWorldRecord* record) {
-    if ((world->flags & ovGEOMETRYTRISTRIP) != 0) {
+    const bool lists = (world->flags & ovGEOMETRYTRISTRIP) == 0;
+    if (!lists) {
         record->sectorsHold = TRUE;
     }
     const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
+    const bool direct = lists && world->matList.numMaterials > 0;
     bool ok = true;
     ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) {
         if (s->mesh == nullptr) {
-            s->mesh = OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
-                                                     s->matListWindowBase, world->flags, &slabs);
+            s->mesh = direct && s->numTriangles > 0
+                          ? OvMeshBuildTriangleListsOfWindow(s->triangles, s->numTriangles, &world->matList,
+                                                             s->matListWindowBase, &slabs)
+                          : OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
+                                                           s->matListWindowBase, world->flags, &slabs);
             ok = s->mesh != nullptr;
         }
         return ok;
