@@ -284,7 +284,8 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
         if (!known[entry]) {
             known[entry] = 1;
             r[0] = OvMeshRankOf(textures, numTextures, material->texture);
-            r[1] = OvMeshRankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
+            r[1] =
+                OvMeshRankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
             r[2] = OvMeshRankOf(pipelines, numPipelines, material->pipeline);
         }
         out[i] = {{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]},
