@@ -599,13 +599,25 @@ void FreeWorld(OvWorld* world, bool constructed) {
     OvFree(world);
 }
 
-// Builds the mesh header of every sector that did not read one.
-bool BuildSectorMeshes(OvWorld* world) {
+// Builds the mesh header of every sector that did not read one. Lists take their blocks from the
+// world's slabs, as read headers do; strips come from the heap, so their sectors hold them. The
+// reader has checked every triangle's material against the list, so lists of a list with
+// materials are built straight from the triangles.
+bool BuildSectorMeshes(OvWorld* world, OvWorldRecord* record) {
+    const bool lists = (world->flags & ovGEOMETRYTRISTRIP) == 0;
+    if (!lists) {
+        record->sectorsHold = TRUE;
+    }
+    const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
+    const bool direct = lists && world->matList.numMaterials > 0;
     bool ok = true;
     ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) {
         if (s->mesh == nullptr) {
-            s->mesh = OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
-                                                     s->matListWindowBase, world->flags);
+            s->mesh = direct && s->numTriangles > 0
+                          ? OvMeshBuildTriangleListsOfWindow(s->triangles, s->numTriangles, &world->matList,
+                                                             s->matListWindowBase, &slabs)
+                          : OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
+                                                           s->matListWindowBase, world->flags, &slabs);
             ok = s->mesh != nullptr;
         }
         return ok;
@@ -770,8 +782,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
         OvPipelineOwnerInvoke(ovPIPELINEOWNERWORLD, &gWorldRegistry, world);
         // A file that brings every sector's meshes needs no walk for the missing ones.
         if (carver.withoutMeshes != 0) {
-            record->sectorsHold = TRUE;
-            ok = BuildSectorMeshes(world);
+            ok = BuildSectorMeshes(world, record);
         }
     }
     if (!ok) {
