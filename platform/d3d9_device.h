@@ -10,6 +10,7 @@
 #include "platform/d3d9_shader.h"
 
 #include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,6 +62,13 @@ struct Image {
     UINT height = 0;
     UINT pitch = 0;
     std::vector<BYTE> bytes;
+    // Counts the writes through the device (allocation, locks, copies): what the rasteriser makes
+    // from the texels is remade when the count has moved on since.
+    std::uint64_t version = 0;
+    // The rasteriser's filtering blocks (each texel with its right, lower and lower right
+    // neighbours, wrapped), made from the texels at `blocksVersion`.
+    mutable std::vector<std::uint32_t> blocks;
+    mutable std::uint64_t blocksVersion = 0;
 
     void Allocate(D3DFORMAT f, UINT w, UINT h);
     BYTE* At(UINT x, UINT y) { return bytes.data() + static_cast<std::size_t>(y) * pitch + x * info->bytes; }

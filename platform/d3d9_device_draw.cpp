@@ -54,6 +54,7 @@ void CopyRect(const Image& from, const RECT& r, Image& to, LONG x, LONG y) {
             to.bytes.data() + static_cast<std::size_t>(y / div + row - r.top / div) * to.pitch + (x / div) * f.bytes;
         std::memcpy(dst, src, rowBytes);
     }
+    ++to.version;
 }
 
 bool BlockAligned(const RECT& r, const Image& image) {
@@ -125,6 +126,7 @@ HRESULT Device::UpdateTexture(IDirect3DBaseTexture9* source, IDirect3DBaseTextur
             if (s->Level(f, first + l)->locked || d->Level(f, l)->locked)
                 return D3DERR_INVALIDCALL;
             d->Level(f, l)->image.bytes = s->Level(f, first + l)->image.bytes;
+            ++d->Level(f, l)->image.version;
         }
     return D3D_OK;
 }
@@ -138,6 +140,7 @@ HRESULT Device::GetRenderTargetData(IDirect3DSurface9* renderTarget, IDirect3DSu
         d->locked)
         return D3DERR_INVALIDCALL;
     d->image.bytes = s->image.bytes;
+    ++d->image.version;
     return D3D_OK;
 }
 
@@ -151,6 +154,7 @@ HRESULT Device::StretchRect(IDirect3DSurface9* source, const RECT* sourceRect, I
         return D3DERR_INVALIDCALL;
     const Image& from = s->image;
     Image& to = d->image;
+    ++to.version;
     if (from.info->depth || to.info->depth) {
         // Depth surfaces copy whole, between equal surfaces only.
         if (sourceRect != nullptr || destRect != nullptr || from.format != to.format || from.width != to.width ||
@@ -207,6 +211,7 @@ HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR
     const RECT r = rect != nullptr ? *rect : Whole(s->image);
     if (!Inside(r, s->image))
         return D3DERR_INVALIDCALL;
+    ++s->image.version;
     for (LONG y = r.top; y < r.bottom; ++y)
         for (LONG x = r.left; x < r.right; ++x)
             WritePixel(s->image.format, s->image.At(static_cast<UINT>(x), static_cast<UINT>(y)), color);

@@ -664,7 +664,8 @@ bool Pipeline::SetUpSampler(UINT i, Sampler* out) const {
         const UINT base = std::min<UINT>(ss[D3DSAMP_MAXMIPLEVEL], t->allocatedLevels - 1);
         const UINT count = std::min<UINT>({t->levelCount, t->allocatedLevels, 16u});
         sm.levelCount = 0;
-        for (UINT l = std::min(base, count - 1); l < count; ++l) {
+        const UINT first = std::min(base, count - 1);
+        for (UINT l = first; l < count; ++l) {
             const Image& im = t->Level(0, l)->image;
             if (im.info == nullptr || im.info->depth || im.width == 0 || im.height == 0)
                 break;
@@ -697,6 +698,12 @@ bool Pipeline::SetUpSampler(UINT i, Sampler* out) const {
             for (int l = 0; l < sm.levelCount; ++l) // each level half the one before, at least 1
                 sm.quick = sm.quick && sm.levels[l]->width == std::max(1u, sm.levels[0]->width >> l) &&
                            sm.levels[l]->height == std::max(1u, sm.levels[0]->height >> l);
+            // Filtering blocks for what only locks and copies write (not a target), not while locked.
+            sm.blocked = sm.quick && !(t->usage & (D3DUSAGE_RENDERTARGET | D3DUSAGE_DEPTHSTENCIL));
+            for (int l = 0; l < sm.levelCount && sm.blocked; ++l) {
+                sm.level[l].blocks = t->Level(0, first + l)->locked ? nullptr : FilterBlocks(*sm.levels[l]);
+                sm.blocked = sm.level[l].blocks != nullptr;
+            }
             return true;
         }
     }

@@ -357,9 +357,17 @@ struct Sampler {
     struct Level {
         const BYTE* bytes = nullptr; // rows of width texels, one after the other
         float width = 0, height = 0;
+        const std::uint32_t* blocks = nullptr; // FilterBlocks of the level, when `blocked`
     } level[16];
     std::uint32_t opaque = 0; // under fastWrap, the bits set on every texel read: all of alpha without one
+    bool blocked = false;     // quick, and every level's filtering blocks made: one read a pixel
 };
+
+// The four texels a bilinear read of a wrapped 32-bit image takes at each texel, as one block of
+// 16 bytes: the texel, its right neighbour, the one below and the one below that, wrapped at the
+// edges, with the bits OpaqueBits sets. Made when the image's version has moved on since they
+// were last made (or never were); null for an image too large to keep them for.
+const std::uint32_t* FilterBlocks(const Image& image);
 
 // The bits a texel of a 32-bit format reads with set: all of alpha where the format has none.
 inline std::uint32_t OpaqueBits(D3DFORMAT format) { return format == D3DFMT_X8R8G8B8 ? 0xFF000000u : 0u; }

@@ -766,6 +766,35 @@ struct RowBounds {
     }
 };
 
+const std::uint32_t* FilterBlocks(const Image& image) {
+    constexpr std::size_t kMaxTexels = std::size_t{1} << 16; // at most a megabyte of blocks a level
+    const std::size_t w = image.width, h = image.height;
+    if (w == 0 || h == 0 || w * h > kMaxTexels)
+        return nullptr;
+    if (image.blocks.size() != 4 * w * h || image.blocksVersion != image.version) {
+        image.blocks.resize(4 * w * h);
+        const std::uint32_t opaque = OpaqueBits(image.format);
+        auto texel = [&](std::size_t x, std::size_t y) {
+            std::uint32_t v;
+            std::memcpy(&v, image.bytes.data() + y * image.pitch + 4 * x, 4);
+            return v | opaque;
+        };
+        std::uint32_t* to = image.blocks.data();
+        for (std::size_t y = 0; y < h; ++y) {
+            const std::size_t below = y + 1 < h ? y + 1 : 0;
+            for (std::size_t x = 0; x < w; ++x, to += 4) {
+                const std::size_t right = x + 1 < w ? x + 1 : 0;
+                to[0] = texel(x, y);
+                to[1] = texel(right, y);
+                to[2] = texel(x, below);
+                to[3] = texel(right, below);
+            }
+        }
+        image.blocksVersion = image.version;
+    }
+    return image.blocks.data();
+}
+
 namespace {
 
 // The operations of the fast rows on vectors of one or two four-pixel groups (group g in the g-th
@@ -810,6 +839,7 @@ struct Lanes4 {
     [[gnu::always_inline]] static I Add16(I a, I b) { return _mm_add_epi16(a, b); }
     [[gnu::always_inline]] static I Sub16(I a, I b) { return _mm_sub_epi16(a, b); }
     [[gnu::always_inline]] static I Mullo16(I a, I b) { return _mm_mullo_epi16(a, b); }
+    [[gnu::always_inline]] static I Mulhi16u(I a, I b) { return _mm_mulhi_epu16(a, b); }
     [[gnu::always_inline]] static I Unpacklo8(I a, I b) { return _mm_unpacklo_epi8(a, b); }
     [[gnu::always_inline]] static I Unpackhi8(I a, I b) { return _mm_unpackhi_epi8(a, b); }
     [[gnu::always_inline]] static I Unpacklo16(I a, I b) { return _mm_unpacklo_epi16(a, b); }
@@ -904,6 +934,7 @@ struct Lanes8 {
     [[gnu::always_inline]] static I Add16(I a, I b) { return _mm256_add_epi16(a, b); }
     [[gnu::always_inline]] static I Sub16(I a, I b) { return _mm256_sub_epi16(a, b); }
     [[gnu::always_inline]] static I Mullo16(I a, I b) { return _mm256_mullo_epi16(a, b); }
+    [[gnu::always_inline]] static I Mulhi16u(I a, I b) { return _mm256_mulhi_epu16(a, b); }
     [[gnu::always_inline]] static I Unpacklo8(I a, I b) { return _mm256_unpacklo_epi8(a, b); }
     [[gnu::always_inline]] static I Unpackhi8(I a, I b) { return _mm256_unpackhi_epi8(a, b); }
     [[gnu::always_inline]] static I Unpacklo16(I a, I b) { return _mm256_unpacklo_epi16(a, b); }

@@ -53,10 +53,11 @@ constexpr int kLanes = 4 * kGroups;
     return V::Add(exponent, V::Mul(x, V::Sub(V::SetF(1.3465552f), V::Mul(V::SetF(0.34655525f), x))));
 }
 
-// round(a * b / 255) for bytes on 16-bit lanes: a * b + 128 plus its high byte stays below 2^16.
+// round(a * b / 255) for bytes on 16-bit lanes: t = a * b + 128 (below 2^16), then
+// (t + (t >> 8)) >> 8, which is the high half of t * 257 (the low byte of t / 256 added inside the
+// floor never carries it past the next multiple of 256).
 [[gnu::always_inline]] inline I Mul8x(I a, I b) {
-    const I t = V::Add16(V::Mullo16(a, b), V::Set16(128));
-    return V::template Srl16<8>(V::Add16(t, V::template Srl16<8>(t)));
+    return V::Mulhi16u(V::Add16(V::Mullo16(a, b), V::Set16(128)), V::Set16(257));
 }
 
 // Packed pixels times others, channel by channel (Mul8x).
@@ -117,6 +118,28 @@ template <bool kOneLevel>
     const I row0 = row(y0);
     alignas(32) int levels[kLanes];
     V::Store(levels, level);
+    const Channels16 wx = Spread(fx);
+    if (s.blocked) {
+        // Each pixel's four texels in one read of its block, the blocks of a group turned into
+        // its corners.
+        alignas(32) int at[kLanes]; // in bytes: a level's blocks take less than 2^31
+        V::Store(at, V::template Sll32<4>(V::Add32(row0, x0)));
+        __m128i block[kLanes];
+        for (int k = 0; k < kLanes; ++k)
+            block[k] = _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(reinterpret_cast<const BYTE*>(s.level[kOneLevel ? 0 : levels[k]].blocks) +
+                                                 static_cast<std::uint32_t>(at[k])));
+        F c[4];
+        for (int i = 0; i < 4; ++i) {
+            __m128i halves[kGroups];
+            for (int g = 0; g < kGroups; ++g)
+                halves[g] = block[4 * g + i];
+            c[i] = V::AsF(V::Join(halves));
+        }
+        V::Transpose(c[0], c[1], c[2], c[3]);
+        auto corner = [&](int i) { return Widen(V::AsI(c[i])); };
+        return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
+    }
     const BYTE* bytes[kLanes];
     for (int k = 0; k < kLanes; ++k)
         bytes[k] = s.level[kOneLevel ? 0 : levels[k]].bytes;
@@ -163,7 +186,6 @@ template <bool kOneLevel>
     }
     const I opaque = V::SetI(static_cast<int>(s.opaque));
     auto corner = [&](int c) { return Widen(V::Join(t[c]) | opaque); };
-    const Channels16 wx = Spread(fx);
     return Lerp16(Lerp16(corner(0), corner(1), wx), Lerp16(corner(2), corner(3), wx), Spread(fy));
 }
 
@@ -259,8 +281,9 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
 
     // A group waiting to be shaded: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse
     // over w; q: q/w), and where its pixels are: in one row from `target[0]` on when `contiguous`,
-    // else each at its own address. A group of no pixels touches nothing.
-    struct Group {
+    // else each at its own address. A group of no pixels touches nothing. Aligned to 64 bytes, a
+    // group takes 256: its place in the walk's array is found by a shift.
+    struct alignas(64) Group {
         __m128 p[4], c[4];
         alignas(16) float q[4];
         int lanes;

@@ -406,6 +406,7 @@ void Image::Allocate(D3DFORMAT f, UINT w, UINT h) {
     height = h;
     pitch = PitchOf(*info, w);
     bytes.assign(static_cast<std::size_t>(pitch) * RowsOf(*info, h), 0);
+    ++version;
 }
 
 // Vertex formats ------------------------------------------------------------------------------------
@@ -559,6 +560,7 @@ HRESULT Surface::LockRect(D3DLOCKED_RECT* out, const RECT* rect, DWORD flags) {
     out->Pitch = static_cast<INT>(image.pitch);
     out->pBits = image.bytes.data() + offset;
     locked = true;
+    ++image.version;
     return D3D_OK;
 }
 
@@ -567,6 +569,7 @@ HRESULT Surface::UnlockRect() {
     if (!locked)
         return D3DERR_INVALIDCALL;
     locked = false;
+    ++image.version;
     return D3D_OK;
 }
 
