@@ -308,6 +308,71 @@ TEST_F(RasterTest, SubPixelTrianglesDrawAsTheirSnappedPositions) {
     EXPECT_GT(drawn, 30);
 }
 
+// A triangle too small or too thin to be sure of a pixel centre, (a, b, c), and a far corner d on
+// the line from the middle of ab through c: (a, b, d) is cut at c into (a, b, c), (b, d, c) and
+// (d, a, c), which together write every pixel of (a, b, d) once. Corners on the sub-pixel steps
+// (half of them nudged by less than half a step), so the cut is exact where they snap. A small
+// triangle passed over though it covers a centre leaves a pixel of the whole unwritten.
+TEST_F(RasterTest, TinyAndSliverTrianglesMakeUpTheTriangleTheyAreCutFrom) {
+    Create(24, 24);
+    CountWrites();
+    std::mt19937 random(53);
+    std::uniform_int_distribution<int> offset(0, 255), reach(-640, 640), length(64, 1024), across(-12, 12),
+        along(0, 256), nudge(-1, 1);
+    int covering = 0, empty = 0;
+    for (int n = 0; n < 1200; ++n) {
+        // In sub-pixel steps: a near the pixel centre (8, 8); b and c within 2.5 pixels of it
+        // (tiny; every third time all on half pixels, so that edges run through pixel centres
+        // and the fill rule decides), or b up to 4 pixels away and c within 12 steps of the line
+        // ab (a sliver).
+        const int grid = n % 3 == 0 ? 128 : 1;
+        auto on = [grid](int v) { return v / grid * grid; };
+        const int ax = on(8 * 256 + offset(random)), ay = on(8 * 256 + offset(random));
+        int bx, by, cx, cy;
+        if (n % 2 == 0) {
+            bx = ax + on(reach(random));
+            by = ay + on(reach(random));
+            cx = ax + on(reach(random));
+            cy = ay + on(reach(random));
+        } else {
+            const int len = length(random), t = offset(random);
+            const float angle = 6.2831853f * static_cast<float>(t) / 256;
+            bx = ax + static_cast<int>(std::lround(len * std::cos(angle)));
+            by = ay + static_cast<int>(std::lround(len * std::sin(angle)));
+            const int u = along(random), side = across(random);
+            cx = ax + (bx - ax) * u / 256 - static_cast<int>(std::lround(side * std::sin(angle)));
+            cy = ay + (by - ay) * u / 256 + static_cast<int>(std::lround(side * std::cos(angle)));
+        }
+        // d = c + k (2c - a - b): c lies on the segment from the middle of ab to d.
+        const int ux = 2 * cx - ax - bx, uy = 2 * cy - ay - by;
+        if (ux == 0 && uy == 0)
+            continue;
+        const int k = std::max(1, static_cast<int>(10 * 256 / std::hypot(ux, uy)));
+        const int dx = cx + k * ux, dy = cy + k * uy;
+        auto corner = [&](int x, int y) {
+            const float shift = n % 4 >= 2 ? 0.25f : 0.0f; // less than half a step: the same snapped corner
+            const float fx = (static_cast<float>(x) + shift * static_cast<float>(nudge(random))) / 256;
+            const float fy = (static_cast<float>(y) + shift * static_cast<float>(nudge(random))) / 256;
+            return TVertex{fx, fy, 0.5f, 1, 0xFF010000, 0, 0};
+        };
+        const TVertex a = corner(ax, ay), b = corner(bx, by), c = corner(cx, cy), d = corner(dx, dy);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles({a, b, d});
+        const std::vector<DWORD> whole = Pixels();
+        device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+        Triangles({a, b, c});
+        const std::vector<DWORD> small = Pixels();
+        const bool drawn = std::count(small.begin(), small.end(), 0u) != static_cast<long>(small.size());
+        covering += drawn ? 1 : 0;
+        empty += drawn ? 0 : 1;
+        Triangles({b, d, c, d, a, c});
+        ASSERT_EQ(Pixels(), whole) << "triangle " << n << ": (" << ax << ", " << ay << "), (" << bx << ", " << by
+                                   << "), (" << cx << ", " << cy << ") in 1/256 pixel";
+    }
+    EXPECT_GT(covering, 300);
+    EXPECT_GT(empty, 300);
+}
+
 // Clipping, culling, viewport -------------------------------------------------------------------------
 
 TEST_F(RasterTest, FloorCrossingTheNearPlaneFillsBelowTheHorizonOnly) {
