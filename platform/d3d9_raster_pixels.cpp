@@ -1002,28 +1002,6 @@ inline std::int64_t RoundHalfAway(float v) {
     return r + (f >= 0.5f ? 1 : 0) - (f <= -0.5f ? 1 : 0);
 }
 
-// Whether a pixel centre of columns [xl, xr] and rows [y0, y1] lies inside the triangle, centre
-// by centre: E = A (px kSub - X) + B (py kSub - Y) >= K on every edge, as the rows find them.
-constexpr int kTestedPixels = 4;
-inline bool CoversCentre(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3],
-                         const std::int64_t X[3], const std::int64_t Y[3], int xl, int xr, int y0, int y1) {
-    std::int64_t row[3];
-    for (int i = 0; i < 3; ++i)
-        row[i] = A[i] * (xl * kSub - X[i]) + B[i] * (y0 * kSub - Y[i]) - K[i];
-    for (int y = y0; y <= y1; ++y) {
-        std::int64_t e[3] = {row[0], row[1], row[2]};
-        for (int x = xl; x <= xr; ++x) {
-            if ((e[0] | e[1] | e[2]) >= 0)
-                return true;
-            for (int i = 0; i < 3; ++i)
-                e[i] += A[i] * kSub;
-        }
-        for (int i = 0; i < 3; ++i)
-            row[i] += B[i] * kSub;
-    }
-    return false;
-}
-
 } // namespace
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2) {
@@ -1062,9 +1040,6 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     const int xl = static_cast<int>(std::max<std::int64_t>(CeilDiv(minX, kSub), p.left));
     const int xr = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxX, kSub), p.right - 1));
     if (y0 > y1 || xl > xr)
-        return;
-    // Many small triangles cover no pixel centre: a small box's are tested before the set-up.
-    if (std::int64_t{xr - xl + 1} * (y1 - y0 + 1) <= kTestedPixels && !CoversCentre(A, B, K, X, Y, xl, xr, y0, y1))
         return;
 
     // Planes of the interpolants over the snapped positions.
