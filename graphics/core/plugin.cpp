@@ -333,6 +333,11 @@ const OvPluginRegistry* OvPluginRegistryReadDataChunks(const OvPluginRegistry* r
     if (!OvStreamFindChunk(stream, kChunkExtension, &length, nullptr)) {
         return nullptr;
     }
+    return OvPluginRegistryReadSubChunks(registry, stream, length, object);
+}
+
+const OvPluginRegistry* OvPluginRegistryReadSubChunks(const OvPluginRegistry* registry, OvStream* stream,
+                                                      OvUInt32 length, void* object) {
     const bool bodiesRead = WalkSubChunks(stream, length, [&](OvUInt32 id, OvUInt32 bodyLength) {
         const OvPluginEntry* e = FindEntry(registry, id);
         if (e != nullptr && e->readCB != nullptr) {

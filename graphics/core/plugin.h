@@ -98,6 +98,10 @@ const OvPluginRegistry* OvPluginRegistryWriteDataChunks(const OvPluginRegistry* 
                                                         const void* object);
 const OvPluginRegistry* OvPluginRegistryReadDataChunks(const OvPluginRegistry* registry, OvStream* stream,
                                                        void* object);
+// The same behind the extension chunk's header: length bytes of its sub-chunks (a reader that took
+// the first of them itself hands on the rest), then the "always" callbacks.
+const OvPluginRegistry* OvPluginRegistryReadSubChunks(const OvPluginRegistry* registry, OvStream* stream,
+                                                      OvUInt32 length, void* object);
 const OvPluginRegistry* OvPluginRegistrySkipDataChunks(const OvPluginRegistry* registry, OvStream* stream);
 const OvPluginRegistry* OvPluginRegistryInvokeRights(const OvPluginRegistry* registry, OvUInt32 pluginID, void* object,
                                                      OvUInt32 extraData);

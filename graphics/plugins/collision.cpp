@@ -288,7 +288,7 @@ LineSplit SplitLine(const LineWalk& w, int axis, float leftValue, float rightVal
     return r;
 }
 
-void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCollisionData* data, float t0, float t1) {
+void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, OvCollisionData* data, float t0, float t1) {
     if (!ClipLine(w, data->box, &t0, &t1)) {
         return;
     }
@@ -296,6 +296,7 @@ void LineTree(Query& q, const LineWalk& w, const TriangleSource& src, const OvCo
         LineRun(q, w, src, data, 0, data->numTriangles);
         return;
     }
+    MakeChildBoxes(data, src);
     struct Entry {
         OvCollisionTreeRef ref;
         float t0;
@@ -392,17 +393,12 @@ OvBBox RefBox(OvCollisionData* data, const TriangleSource& src, OvCollisionTreeR
 
 namespace collision_detail {
 
-// Gives the data their child boxes from the owner's triangles; without memory for them the walks
-// go without.
+// Takes the child boxes from the owner's triangles when they are still to be taken.
 void MakeChildBoxes(OvCollisionData* data, const TriangleSource& src) {
-    if (data == nullptr || data->numNodes == 0 || data->childBoxes != nullptr) {
+    if (data == nullptr || !data->childBoxesPending) {
         return;
     }
-    const std::size_t bytes = sizeof(OvBBox) * 2 * static_cast<std::size_t>(data->numNodes);
-    data->childBoxes = static_cast<OvBBox*>(OvMalloc(bytes, kHintData));
-    if (data->childBoxes == nullptr) {
-        return;
-    }
+    data->childBoxesPending = FALSE;
     RefBox(data, src, {0, ovCOLLISIONREFNODE, 0});
     // Widened once here by the line test's slack across edges, so that clips need not.
     for (OvInt32 i = 0; i < 2 * data->numNodes; ++i) {
@@ -500,7 +496,7 @@ void GeometryLine(Query& q, const OvGeometry* geometry, const OvLine& line) {
     }
     LineWalk w;
     PrepareLine(&w, line);
-    const OvCollisionData* data = OvCollisionGeometryGetData(geometry);
+    OvCollisionData* data = OvCollisionGeometryGetData(geometry);
     if (data != nullptr) {
         LineTree(q, w, src, data, kLineFirst, kLineLast);
         return;
@@ -592,7 +588,7 @@ void SectorLine(Query& q, const LineWalk& w, OvWorldSector* sector, float t0, fl
         return;
     }
     q.sector = sector;
-    if (const OvCollisionData* data = OvCollisionWorldSectorGetData(sector); data != nullptr) {
+    if (OvCollisionData* data = OvCollisionWorldSectorGetData(sector); data != nullptr) {
         LineTree(q, w, src, data, t0, t1);
     } else {
         LineRun(q, w, src, nullptr, 0, src.numTriangles);

@@ -78,7 +78,8 @@ struct OvCollisionTreeNode {
     float rightMin; // smallest coordinate on the axis under the right child
 };
 
-// One allocation: this header, the nodes and the map behind it.
+// One allocation: this header, the nodes, the map and the room for the child boxes behind it.
+// Data a world sector read with its world lie in that world's slabs and go with it.
 struct OvCollisionData {
     OvUInt32 flags; // ovCOLLISIONMAPPRESENT
     OvBBox box;
@@ -87,10 +88,12 @@ struct OvCollisionData {
     OvCollisionTreeNode* nodes; // null without nodes
     OvUInt16* map;              // null without a map
     // In memory only: per node the boxes of the triangles under its left and right child (two a
-    // node, widened by the line test's slack across edges), taken from the owner's vertices when
-    // the data were read or given to it; null when not made. Line walks clip against them; a
-    // block of its own, freed with the data.
+    // node, widened by the line test's slack across edges), taken from the owner's vertices by
+    // the first line walk after the data were read or given to it; null without nodes. Line
+    // walks clip against them.
     OvBBox* childBoxes;
+    OvBool childBoxesPending; // the boxes are still to be taken from the owner
+    OvBool inWorldSlabs;      // the allocation lies in a world's slabs (never freed alone)
 };
 
 using OvCollisionTriangleCallback = OvCollisionTriangle* (*)(OvIntersection* intersection,

@@ -5,7 +5,10 @@
 
 #include "graphics/plugins/collision.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -76,6 +79,9 @@ void* OvCollisionDataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) 
     return object;
 }
 
+OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles, bool inWorld,
+                OvCollisionData** data);
+
 // Stream callbacks of both extensions. The reader tells a geometry (object type 8) from an
 // atomic sector (type -1) by the first byte: old-layout data, which carry no box, take the box
 // around a geometry's first morph-target sphere, or a sector's own box from its file.
@@ -97,7 +103,9 @@ OvStream* OvCollisionDataStreamRead(OvStream* stream, OvInt32 length, void* obje
         return stream;
     }
     auto* sector = static_cast<OvWorldSector*>(object);
-    if (!OvCollisionDataRead(stream, length, &sector->tightBoundingBox, sector->numTriangles, &data)) {
+    // Read with its world, the data go into the world's slabs.
+    if (!ReadData(stream, length, &sector->tightBoundingBox, sector->numTriangles, OvWorldGetBeingRead() != nullptr,
+                  &data)) {
         return nullptr;
     }
     OvCollisionWorldSectorSetData(sector, data);
@@ -113,11 +121,23 @@ OvInt32 OvCollisionDataStreamGetSize(const void* object, OvInt32 offset, OvInt32
 
 // ---- allocation ----
 
-OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap) {
-    const std::size_t head = (sizeof(OvCollisionData) + 15) / 16 * 16;
-    const std::size_t bytes = head + kNodeBytes * numNodes + (withMap ? 2 * numTriangles : 0);
-    // The node array sits at a 16-byte aligned offset of a block the memory table aligns.
-    auto* data = static_cast<OvCollisionData*>(OvMalloc(bytes, kHintData));
+constexpr std::size_t AlignUp16(std::size_t n) { return (n + 15) / 16 * 16; }
+
+// One block: the header, the nodes, the map and room for the child boxes; in the slabs of the
+// world being read when inWorld (such a block is aligned here, a heap block by the memory table).
+OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap, bool inWorld) {
+    const std::size_t head = AlignUp16(sizeof(OvCollisionData));
+    const std::size_t mapAt = head + kNodeBytes * numNodes;
+    const std::size_t boxesAt = AlignUp16(mapAt + (withMap ? 2 * numTriangles : 0));
+    const std::size_t bytes = boxesAt + 2 * sizeof(OvBBox) * numNodes;
+    OvCollisionData* data = nullptr;
+    if (inWorld) {
+        if (void* block = OvWorldBeingReadAlloc(bytes + 15)) {
+            data = reinterpret_cast<OvCollisionData*>(AlignUp16(reinterpret_cast<std::uintptr_t>(block)));
+        }
+    } else {
+        data = static_cast<OvCollisionData*>(OvMalloc(bytes, kHintData));
+    }
     if (data == nullptr) {
         OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRNOMEMORY, bytes));
         return nullptr;
@@ -126,19 +146,26 @@ OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap
     data->box = {{0, 0, 0}, {0, 0, 0}};
     data->numTriangles = static_cast<OvUInt16>(numTriangles);
     data->numNodes = static_cast<OvUInt16>(numNodes);
-    auto* base = reinterpret_cast<OvUInt8*>(data) + head;
-    data->nodes = numNodes > 0 ? reinterpret_cast<OvCollisionTreeNode*>(base) : nullptr;
-    data->map = withMap ? reinterpret_cast<OvUInt16*>(base + sizeof(OvCollisionTreeNode) * numNodes) : nullptr;
-    data->childBoxes = nullptr;
+    auto* base = reinterpret_cast<OvUInt8*>(data);
+    data->nodes = numNodes > 0 ? reinterpret_cast<OvCollisionTreeNode*>(base + head) : nullptr;
+    data->map = withMap ? reinterpret_cast<OvUInt16*>(base + mapAt) : nullptr;
+    data->childBoxes = numNodes > 0 ? reinterpret_cast<OvBBox*>(base + boxesAt) : nullptr;
+    data->childBoxesPending = numNodes > 0 ? TRUE : FALSE;
+    data->inWorldSlabs = inWorld ? TRUE : FALSE;
     return data;
 }
+
+// The stream's node records are the in-memory nodes byte for byte on a little-endian machine.
+constexpr bool kNodesAsStored = std::endian::native == std::endian::little && sizeof(OvCollisionTreeNode) == kNodeBytes &&
+                                offsetof(OvCollisionTreeNode, leftMax) == 4 && offsetof(OvCollisionTreeNode, rightRef) == 8 &&
+                                offsetof(OvCollisionTreeNode, rightMin) == 12;
 
 // Reads within the extension body: never past its length.
 struct BodyReader {
     OvStream* stream;
     OvUInt32 left;
     bool Read(void* buffer, OvUInt32 n) {
-        if (n > left || OvStreamReadStrict(stream, buffer, n) == nullptr) {
+        if (n > left || (n > 0 && OvStreamReadStrict(stream, buffer, n) == nullptr)) {
             return false;
         }
         left -= n;
@@ -175,7 +202,7 @@ OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionDa
     return in.SkipRest() ? TRUE : FALSE;
 }
 
-OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, OvCollisionData** out) {
+OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, bool inWorld, OvCollisionData** out) {
     OvUInt32 type = 0;
     OvUInt32 length = 0;
     if (in.left < 24 || !OvStreamReadChunkHeader(in.stream, &type, &length, nullptr, nullptr)) {
@@ -204,13 +231,20 @@ OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, OvCollisionData** 
     if (need > in.left) {
         return FALSE;
     }
-    OvCollisionData* data = Allocate(numTriangles, numNodes, withMap);
+    OvCollisionData* data = Allocate(numTriangles, numNodes, withMap, inWorld);
     if (data == nullptr) {
         return FALSE;
     }
     data->box.inf = {OvChunkGetReal(header + 4), OvChunkGetReal(header + 8), OvChunkGetReal(header + 12)};
     data->box.sup = {OvChunkGetReal(header + 16), OvChunkGetReal(header + 20), OvChunkGetReal(header + 24)};
-    for (OvUInt32 i = 0; i < numNodes; ++i) {
+    if constexpr (kNodesAsStored) {
+        // Nodes and map copied whole (the map's 16-bit words are stored little-endian too).
+        if (!in.Read(data->nodes, kNodeBytes * numNodes) || (withMap && !in.Read(data->map, 2 * numTriangles))) {
+            OvCollisionDataDestroy(data);
+            return FALSE;
+        }
+    }
+    for (OvUInt32 i = 0; !kNodesAsStored && i < numNodes; ++i) {
         OvUInt8 b[kNodeBytes];
         if (!in.Read(b, kNodeBytes)) {
             OvCollisionDataDestroy(data);
@@ -218,7 +252,7 @@ OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, OvCollisionData** 
         }
         data->nodes[i] = {RefFromBytes(b), OvChunkGetReal(b + 4), RefFromBytes(b + 8), OvChunkGetReal(b + 12)};
     }
-    for (OvUInt32 i = 0; withMap && i < numTriangles; ++i) {
+    for (OvUInt32 i = 0; !kNodesAsStored && withMap && i < numTriangles; ++i) {
         OvUInt8 b[2];
         if (!in.Read(b, 2)) {
             OvCollisionDataDestroy(data);
@@ -234,7 +268,7 @@ OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, OvCollisionData** 
 }
 
 // Old layout: leaf words follow the nodes in depth-first order, left before right.
-OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvInt32 objectTriangles,
+OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvInt32 objectTriangles, bool inWorld,
                      OvCollisionData** out) {
     OvUInt32 numTriangles = 0;
     if (firstWord == 0 || !in.U32(&numTriangles)) {
@@ -248,7 +282,7 @@ OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvIn
     if (need > in.left) {
         return FALSE;
     }
-    OvCollisionData* data = Allocate(numTriangles, numNodes, true);
+    OvCollisionData* data = Allocate(numTriangles, numNodes, true, inWorld);
     if (data == nullptr) {
         return FALSE;
     }
@@ -345,6 +379,7 @@ OvBool OvCollisionPluginAttach() {
                                              OvCollisionDataStreamGetSize);
     gState.sectorOffset = OvWorldSectorRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
                                                       OvCollisionDataConstructor, OvCollisionDataDestructor, nullptr);
+    OvWorldSectorDestructorFollowsNotes(ovPLUGINIDCOLLISION);
     const OvInt32 sectorStream =
         gState.sectorOffset < 0
             ? -1
@@ -356,8 +391,8 @@ OvBool OvCollisionPluginAttach() {
 
 namespace {
 
-// Gives an owner (a world sector or a geometry) its data, destroying what it held, with child
-// boxes from the owner's triangles; null when the extension is not registered.
+// Gives an owner (a world sector or a geometry) its data, destroying what it held; the first line
+// walk takes the child boxes from the owner's triangles. Null when the extension is not registered.
 template <class Owner> Owner* SetData(Owner* owner, OvInt32 offset, OvCollisionData* data) {
     if (offset < 0) {
         return nullptr;
@@ -367,8 +402,8 @@ template <class Owner> Owner* SetData(Owner* owner, OvInt32 offset, OvCollisionD
         OvCollisionDataDestroy(*slot);
     }
     *slot = data;
-    if (TriangleSource src; data != nullptr && SourceOf(owner, &src)) {
-        MakeChildBoxes(data, src);
+    if (data != nullptr) {
+        data->childBoxesPending = data->childBoxes != nullptr ? TRUE : FALSE;
     }
     return owner;
 }
@@ -380,6 +415,10 @@ OvCollisionData* OvCollisionWorldSectorGetData(const OvWorldSector* sector) {
 }
 
 OvWorldSector* OvCollisionWorldSectorSetData(OvWorldSector* sector, OvCollisionData* data) {
+    // Data of a heap block are freed by the sector's destructor, which its world then runs.
+    if (data != nullptr && !data->inWorldSlabs) {
+        OvWorldSectorNoteHolding(sector);
+    }
     return SetData(sector, gState.sectorOffset, data);
 }
 
@@ -392,10 +431,7 @@ OvGeometry* OvCollisionGeometrySetData(OvGeometry* geometry, OvCollisionData* da
 }
 
 void OvCollisionDataDestroy(OvCollisionData* data) {
-    if (data != nullptr) {
-        if (data->childBoxes != nullptr) {
-            OvFree(data->childBoxes);
-        }
+    if (data != nullptr && !data->inWorldSlabs) {
         OvFree(data);
     }
 }
@@ -405,61 +441,127 @@ OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriang
     if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
         return FALSE;
     }
-    for (OvInt32 i = 0; data->map != nullptr && i < numTriangles; ++i) {
-        if (objectTriangles > 0 && data->map[i] >= objectTriangles) {
+    if (data->map != nullptr && objectTriangles > 0) {
+        OvInt32 largest = -1; // one pass without an early exit, which the compiler widens
+        for (OvInt32 i = 0; i < numTriangles; ++i) {
+            largest = std::max<OvInt32>(largest, data->map[i]);
+        }
+        if (largest >= objectTriangles) {
             return FALSE;
         }
     }
     if (data->numNodes == 0) {
         return TRUE;
     }
-    // Every node reached once from the root, no path deeper than the stacks allow.
-    struct Entry {
-        OvCollisionTreeRef ref;
-        OvInt32 depth;
-    };
-    Entry stack[ovCOLLISIONSTACKSIZE + 1];
+    // Every node reached once from the root, no path deeper than the stacks allow. Leaves are
+    // checked where their node is taken; only nodes go on the stack, each field in an array of its
+    // own (what is pushed is read back in the width it was written).
+    OvUInt16 nodeAt[ovCOLLISIONSTACKSIZE + 1];
+    OvInt32 depthAt[ovCOLLISIONSTACKSIZE + 1];
     OvInt32 top = 0;
-    stack[0] = {{0, ovCOLLISIONREFNODE, 0}, 0};
+    nodeAt[0] = 0;
+    depthAt[0] = 0;
     OvInt32 visited = 0;
     while (top >= 0) {
-        const Entry e = stack[top--];
-        if (e.ref.kind != ovCOLLISIONREFNODE) {
-            if (e.ref.index + e.ref.kind > numTriangles) {
-                return FALSE;
-            }
-            continue;
-        }
-        if (e.ref.index >= data->numNodes || e.depth >= ovCOLLISIONMAXDEPTH || ++visited > data->numNodes) {
+        const OvInt32 index = nodeAt[top];
+        const OvInt32 depth = depthAt[top];
+        --top;
+        if (index >= data->numNodes || depth >= ovCOLLISIONMAXDEPTH || ++visited > data->numNodes) {
             return FALSE;
         }
-        const OvCollisionTreeNode& node = data->nodes[e.ref.index];
+        const OvCollisionTreeNode& node = data->nodes[index];
         if (NodeAxis(node) == 3) {
             return FALSE;
         }
-        stack[++top] = {node.rightRef, e.depth + 1};
-        stack[++top] = {node.leftRef, e.depth + 1};
+        for (const OvCollisionTreeRef& ref : {node.rightRef, node.leftRef}) {
+            if (ref.kind == ovCOLLISIONREFNODE) {
+                ++top;
+                nodeAt[top] = ref.index;
+                depthAt[top] = depth + 1;
+            } else if (ref.index + ref.kind > numTriangles) {
+                return FALSE;
+            }
+        }
     }
     return TRUE;
 }
 
-OvBool OvCollisionDataRead(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles,
-                           OvCollisionData** data) {
+namespace {
+
+// Bytes of the current layout before its nodes: version word, chunk and struct headers, header.
+constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderBytes;
+
+// The current layout read where the whole body lies in memory (most reads): taken in one look,
+// nodes and map copied whole. 0 or 1 as ReadNewLayout gives; -1 when the body is not at hand or
+// not plainly of that layout with sizes it can hold, for the general reader to take.
+int ReadNewLayoutInPlace(OvStream* stream, OvUInt32 length, OvInt32 objectTriangles, bool inWorld,
+                         OvCollisionData** out) {
+    const OvUInt8* at = length >= kNewLayoutHeadBytes ? OvStreamPeekInPlace(stream, length) : nullptr;
+    if (!kNodesAsStored || at == nullptr || OvChunkGetUInt32(at) < ovCOLLISIONNEWLAYOUTVERSION ||
+        OvChunkGetUInt32(at + 4) != ovID_COLLISION || OvChunkGetUInt32(at + 16) != 1) {
+        return -1;
+    }
+    const OvUInt8* header = at + 4 + 2 * ovCHUNKHEADERSIZE;
+    const OvUInt32 flags = OvChunkGetUInt32(header);
+    const OvUInt32 numTriangles = OvChunkGetUInt32(header + 28);
+    const OvUInt32 numNodes = OvChunkGetUInt32(header + 32);
+    const bool withMap = (flags & ovCOLLISIONMAPPRESENT) != 0;
+    if (numTriangles > 0xFFFF || numNodes > 0xFFFF ||
+        std::uint64_t{kNodeBytes} * numNodes + (withMap ? 2ull * numTriangles : 0) > length - kNewLayoutHeadBytes) {
+        return -1;
+    }
+    OvCollisionData* data = Allocate(numTriangles, numNodes, withMap, inWorld);
+    if (data == nullptr) {
+        return 0;
+    }
+    data->box.inf = {OvChunkGetReal(header + 4), OvChunkGetReal(header + 8), OvChunkGetReal(header + 12)};
+    data->box.sup = {OvChunkGetReal(header + 16), OvChunkGetReal(header + 20), OvChunkGetReal(header + 24)};
+    const OvUInt8* nodes = at + kNewLayoutHeadBytes;
+    if (numNodes > 0) {
+        std::memcpy(data->nodes, nodes, kNodeBytes * numNodes);
+    }
+    if (withMap && numTriangles > 0) {
+        std::memcpy(data->map, nodes + kNodeBytes * numNodes, 2 * numTriangles);
+    }
+    OvStreamPassInPlace(stream, length);
+    if (!OvCollisionDataValidate(data, objectTriangles)) {
+        OvCollisionDataDestroy(data);
+        OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRCOLLISIONBADDATA, "collision data refused"));
+        return 1;
+    }
+    *out = data;
+    return 1;
+}
+
+OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles, bool inWorld,
+                OvCollisionData** data) {
     *data = nullptr;
+    if (const int read =
+            ReadNewLayoutInPlace(stream, length > 0 ? static_cast<OvUInt32>(length) : 0u, objectTriangles, inWorld, data);
+        read >= 0) {
+        return read != 0 ? TRUE : FALSE;
+    }
     BodyReader in{stream, length > 0 ? static_cast<OvUInt32>(length) : 0u};
     OvUInt32 first = 0;
     if (!in.U32(&first)) {
         return FALSE;
     }
     const OvBool read = first >= ovCOLLISIONNEWLAYOUTVERSION
-                            ? ReadNewLayout(in, objectTriangles, data)
-                            : ReadOldLayout(in, first, oldLayoutBox, objectTriangles, data);
+                            ? ReadNewLayout(in, objectTriangles, inWorld, data)
+                            : ReadOldLayout(in, first, oldLayoutBox, objectTriangles, inWorld, data);
     if (!read && *data != nullptr) {
         // Data read whole but the extension's tail could not be skipped: a failed read keeps nothing.
         OvCollisionDataDestroy(*data);
         *data = nullptr;
     }
     return read;
+}
+
+} // namespace
+
+OvBool OvCollisionDataRead(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles,
+                           OvCollisionData** data) {
+    return ReadData(stream, length, oldLayoutBox, objectTriangles, false, data);
 }
 
 OvInt32 OvCollisionDataGetStreamSize(const OvCollisionData* data) {

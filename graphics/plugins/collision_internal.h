@@ -40,8 +40,8 @@ inline bool SourceOf(const OvWorldSector* sector, TriangleSource* src) {
     return true;
 }
 
-// Gives the data their child boxes from the owner's triangles; without memory for them the walks
-// go without.
+// Takes the data's child boxes from the owner's triangles when they are still to be taken (the
+// first line walk over the data does).
 void MakeChildBoxes(OvCollisionData* data, const TriangleSource& src);
 
 } // namespace collision_detail

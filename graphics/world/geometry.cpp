@@ -227,32 +227,16 @@ OvGeometry* OvGeometryLock(OvGeometry* geometry, OvInt32 lockFlags) {
     return geometry;
 }
 
-namespace {
-
-// Rank of a value among the distinct values seen so far (appended when new).
-template <typename T> OvUInt16 RankOf(T* values, OvInt32& count, T value) {
-    for (OvInt32 i = 0; i < count; ++i) {
-        if (values[i] == value) {
-            return static_cast<OvUInt16>(i);
-        }
-    }
-    values[count] = value;
-    return static_cast<OvUInt16>(count++);
-}
-
-} // namespace
-
 OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt32 numTriangles,
-                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags) {
+                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags,
+                                             const OvMeshHeaderSource* source) {
     const OvInt32 numMaterials = list->numMaterials;
     const OvInt32 count = numMaterials > 0 ? numTriangles : 0;
     // Every triangle must name an entry of the list.
-    OvUInt16 smallest = 0xFFFF, largest = 0;
-    for (OvInt32 i = 0; i < count; ++i) {
-        smallest = std::min(smallest, triangles[i].matIndex);
-        largest = std::max(largest, triangles[i].matIndex);
-    }
-    if (count > 0 && (std::int64_t{base} + smallest < 0 || std::int64_t{base} + largest >= numMaterials)) {
+    const OvStoredTriangleBounds bounds =
+        OvBoundTriangles(reinterpret_cast<const OvUInt8*>(triangles), static_cast<std::size_t>(count));
+    if (count > 0 && (std::int64_t{base} + bounds.smallestMaterial < 0 ||
+                      std::int64_t{base} + bounds.largestMaterial >= numMaterials)) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "Triangle without a material"));
         return nullptr;
     }
@@ -262,7 +246,7 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
     // Lists are built straight from the triangles; strips go through a builder's records, which
     // the strip callback is handed.
     if ((flags & ovGEOMETRYTRISTRIP) == 0) {
-        return OvMeshBuildTriangleListsOfWindow(triangles, count, list, base);
+        return OvMeshBuildTriangleListsOfWindow(triangles, count, list, base, source);
     }
     OvMeshBuilder* builder = OvMeshBuilderCreate(count);
     if (builder == nullptr) {
@@ -299,9 +283,10 @@ OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt3
         OvUInt16* r = ranks + 3 * entry;
         if (!known[entry]) {
             known[entry] = 1;
-            r[0] = RankOf(textures, numTextures, material->texture);
-            r[1] = RankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
-            r[2] = RankOf(pipelines, numPipelines, material->pipeline);
+            r[0] = OvMeshRankOf(textures, numTextures, material->texture);
+            r[1] =
+                OvMeshRankOf(rasters, numRasters, material->texture != nullptr ? material->texture->raster : nullptr);
+            r[2] = OvMeshRankOf(pipelines, numPipelines, material->pipeline);
         }
         out[i] = {{t.vertIndex[0], t.vertIndex[1], t.vertIndex[2]},
                   0,

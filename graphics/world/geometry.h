@@ -10,6 +10,7 @@
 #include "graphics/world/material.h"
 
 struct OvMeshHeader;
+struct OvMeshHeaderSource;
 struct OvResourceEntry;
 struct OvStream;
 
@@ -113,9 +114,11 @@ OvGeometry* OvGeometryUnlock(OvGeometry* geometry);
 // triangle's material index] (a geometry: base 0; a world sector: its window base), ranked by the
 // first appearance of their textures, rasters and pipelines; strips when flags has
 // ovGEOMETRYTRISTRIP. An empty list gives the header without meshes. Null (nothing left
-// allocated) when a triangle names no entry or memory fails.
+// allocated) when a triangle names no entry or memory fails. A list header's block comes from
+// source when one is given (strips always take theirs from the heap).
 OvMeshHeader* OvMeshHeaderBuildFromTriangles(const OvTriangle* triangles, OvInt32 numTriangles,
-                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags);
+                                             const OvMaterialList* list, OvInt32 base, OvUInt32 flags,
+                                             const OvMeshHeaderSource* source = nullptr);
 OvGeometry* OvGeometryTriangleSetVertexIndices(const OvGeometry* geometry, OvTriangle* triangle, OvUInt16 vert1,
                                                OvUInt16 vert2, OvUInt16 vert3);
 // Stores the material's index in the list (appending it when absent; -1 for null).

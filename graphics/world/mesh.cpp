@@ -90,6 +90,7 @@ struct Run {
 struct PassScratch {
     std::vector<std::uint64_t> passesOfVertex; // bit p: a triangle of pass p uses the vertex
     std::vector<OvUInt8> passOf;               // per triangle
+    std::vector<OvUInt32> rank;                // per triangle: its place among those of its pass
     std::vector<OvUInt16> placed;
 };
 
@@ -107,7 +108,7 @@ struct BuildScratch {
     OvUInt32 stamp = 0;
     std::vector<const OvMeshBuilderTriangle*> sorted; // strips
     std::vector<OvTriangle> gathered;                 // lists: the triangles in material order
-    std::vector<const void*> seen[3];                 // textures, rasters, pipelines met in a ranking
+    std::vector<const void*> seen;                    // textures, rasters, pipelines met in a ranking
     std::vector<Run> runs;
     PassScratch passes;
 };
@@ -180,17 +181,6 @@ struct BuilderTriangles {
     }
 };
 
-// Rank of a value among the distinct values seen so far (appended when new).
-template <typename T> OvUInt16 RankOf(std::vector<T>& values, T value) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (values[i] == value) {
-            return static_cast<OvUInt16>(i);
-        }
-    }
-    values.push_back(value);
-    return static_cast<OvUInt16>(values.size() - 1);
-}
-
 // Triangles whose materials are entries [base + material index] of a list, ranked by the first
 // appearance of their textures, rasters and pipelines.
 struct WindowTriangles {
@@ -212,17 +202,18 @@ struct WindowTriangles {
     // Groups are made in the order their materials first appear, so ranking them in that order
     // ranks the triangles by first appearance.
     void Rank(BuildScratch& s) const {
-        std::vector<const void*>& textures = s.seen[0];
-        std::vector<const void*>& rasters = s.seen[1];
-        std::vector<const void*>& pipelines = s.seen[2];
-        textures.clear();
-        rasters.clear();
-        pipelines.clear();
+        const std::size_t numGroups = s.groups.size();
+        AtLeast(s.seen, 3 * numGroups);
+        const void** textures = s.seen.data();
+        const void** rasters = textures + numGroups;
+        const void** pipelines = rasters + numGroups;
+        OvInt32 numTextures = 0, numRasters = 0, numPipelines = 0;
         for (Group& g : s.groups) {
             const OvTexture* texture = g.material->texture;
-            g.textureRank = RankOf<const void*>(textures, texture);
-            g.rasterRank = RankOf<const void*>(rasters, texture != nullptr ? texture->raster : nullptr);
-            g.pipelineRank = RankOf<const void*>(pipelines, g.material->pipeline);
+            g.textureRank = OvMeshRankOf<const void*>(textures, numTextures, texture);
+            g.rasterRank =
+                OvMeshRankOf<const void*>(rasters, numRasters, texture != nullptr ? texture->raster : nullptr);
+            g.pipelineRank = OvMeshRankOf<const void*>(pipelines, numPipelines, g.material->pipeline);
         }
     }
 };
@@ -494,28 +485,64 @@ void PlaceByRule(const OvUInt16* indices, const std::vector<OvUInt32>& remaining
 // Passes a vertex's mask can tell apart; a mesh that needs more goes to PlaceByRule.
 constexpr OvUInt32 kMaskedPasses = 64;
 
-// Reorders a mesh's triangles in passes: each pass places, in order, every triangle not yet
-// placed none of whose vertices a triangle of the same pass used. A triangle thus lands in the
-// lowest pass that no earlier triangle sharing a vertex with it landed in: that pass is the
-// lowest bit clear in its vertices' masks of passes used, and the triangles are then stably
-// sorted by pass, in time proportional to the triangles. A vertex shared by so many triangles
-// that the passes outrun the masks sends the mesh to the per-triangle rule. The triangles are
-// read from tris and their indices written to out.
-void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
-    if (numTriangles < 2) {
-        for (OvUInt32 t = 0; t < numTriangles; ++t) {
-            std::memcpy(out + 3 * t, tris[t].vertIndex, sizeof tris[t].vertIndex);
-        }
-        return;
+// Reordering in passes: each pass places, in order, every triangle not yet placed none of whose
+// vertices a triangle of the same pass used. A triangle thus lands in the lowest pass that no
+// earlier triangle sharing a vertex with it landed in: that pass is the lowest bit clear in its
+// vertices' masks of passes used (masks of every vertex a 16-bit index can name, kept zero
+// between meshes), and the triangles are then stably sorted by pass, in time proportional to the
+// triangles. The triangles are read from tris and their indices written to out.
+
+// The triangles' indices in their own order.
+void KeepOrder(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out) {
+    for (OvUInt32 t = 0; t < numTriangles; ++t) {
+        std::memcpy(out + 3 * t, tris[t].vertIndex, sizeof tris[t].vertIndex);
     }
+}
+
+// Meshes of up to this many triangles (most of a level's sectors) keep their passes and the
+// passes' counts in registers, four bits each: a triangle's pass is below its position, so no
+// pass, count or place exceeds 15.
+constexpr OvUInt32 kSmallMesh = 15;
+
+void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, std::uint64_t* masks) {
+    std::uint64_t passOf = 0; // triangle t's pass in bits 4t..4t+3
+    std::uint64_t count = 0;  // pass p's triangles in bits 4p..4p+3
+    for (OvUInt32 t = 0; t < numTriangles; ++t) {
+        const OvUInt16* v = tris[t].vertIndex;
+        const auto pass = static_cast<OvUInt32>(std::countr_one(masks[v[0]] | masks[v[1]] | masks[v[2]]));
+        const std::uint64_t bit = std::uint64_t{1} << pass;
+        masks[v[0]] |= bit;
+        masks[v[1]] |= bit;
+        masks[v[2]] |= bit;
+        passOf |= static_cast<std::uint64_t>(pass) << (4 * t);
+        count += std::uint64_t{1} << (4 * pass);
+    }
+    // Each pass's first place: the counts of the passes before it, summed nibble by nibble by one
+    // multiplication (no sum exceeds 15, so no nibble carries into the next).
+    std::uint64_t place = (count * 0x1111111111111111ull) << 4;
+    for (OvUInt32 t = 0; t < numTriangles; ++t) {
+        const OvUInt16 v0 = tris[t].vertIndex[0], v1 = tris[t].vertIndex[1], v2 = tris[t].vertIndex[2];
+        masks[v0] = 0;
+        masks[v1] = 0;
+        masks[v2] = 0;
+        const auto shift = static_cast<OvUInt32>(4 * ((passOf >> (4 * t)) & 15));
+        OvUInt16* to = out + 3 * ((place >> shift) & 15);
+        place += std::uint64_t{1} << shift;
+        to[0] = v0;
+        to[1] = v1;
+        to[2] = v2;
+    }
+}
+
+// Larger meshes count in memory; a vertex shared by so many triangles that the passes outrun its
+// mask sends the mesh to the per-triangle rule.
+[[gnu::noinline]] void ReorderLarge(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
     try {
-        // A mask for every vertex a 16-bit index can name, kept zero between meshes.
-        if (s.passesOfVertex.empty()) {
-            s.passesOfVertex.resize(std::size_t{0x10000}, 0);
-        }
         AtLeast(s.passOf, numTriangles);
+        AtLeast(s.rank, numTriangles);
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
+        OvUInt32* rank = s.rank.data(); // a triangle's place among those of its pass
         // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
         OvUInt32 count[kMaskedPasses + 1];
         count[0] = 0;
@@ -538,7 +565,7 @@ void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* ou
                 count[pass + 1] = 0;
                 passes++;
             }
-            count[pass + 1]++;
+            rank[done] = count[pass + 1]++;
         }
         // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
         // triangles are placed otherwise.
@@ -564,7 +591,7 @@ void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* ou
                 masks[v0] = 0;
                 masks[v1] = 0;
                 masks[v2] = 0;
-                OvUInt16* to = out + 3 * count[passOf[t]]++;
+                OvUInt16* to = out + 3 * (count[passOf[t]] + rank[t]);
                 to[0] = v0;
                 to[1] = v1;
                 to[2] = v2;
@@ -572,9 +599,28 @@ void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* ou
         }
     } catch (const std::bad_alloc&) {
         // Without working memory the mesh keeps its order.
-        for (OvUInt32 t = 0; t < numTriangles; ++t) {
-            std::memcpy(out + 3 * t, tris[t].vertIndex, sizeof tris[t].vertIndex);
+        KeepOrder(tris, numTriangles, out);
+    }
+}
+
+void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
+    if (numTriangles < 2) {
+        KeepOrder(tris, numTriangles, out);
+        return;
+    }
+    if (s.passesOfVertex.empty()) {
+        try {
+            s.passesOfVertex.resize(std::size_t{0x10000}, 0);
+        } catch (const std::bad_alloc&) {
+            // Without working memory the mesh keeps its order.
+            KeepOrder(tris, numTriangles, out);
+            return;
         }
+    }
+    if (numTriangles <= kSmallMesh) {
+        ReorderSmall(tris, numTriangles, out, s.passesOfVertex.data());
+    } else {
+        ReorderLarge(tris, numTriangles, out, s);
     }
 }
 
@@ -943,10 +989,33 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
 
 // The list build: the triangles gathered in material order, then each material's run reordered
 // in passes into the header.
-template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
+template <typename Triangles>
+OvMeshHeader* BuildLists(const Triangles& tris, const OvMeshHeaderSource* source = nullptr) {
     try {
         ScratchLease lease;
         BuildScratch& s = lease.Get();
+        if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+            // Triangles that all name one list position are one mesh of that entry's material in
+            // their own order (most of a level's sectors): nothing to group, rank or gather.
+            const OvUInt16 entry = tris.t[0].matIndex;
+            std::size_t i = 1;
+            while (i < tris.count && tris.t[i].matIndex == entry) {
+                ++i;
+            }
+            if (i == tris.count) {
+                const std::size_t numIndices = 3 * tris.count;
+                OvMeshHeader* header = AllocHeader(1, numIndices, ovMESHHEADERTRILIST, numIndices, source);
+                if (header == nullptr) {
+                    return nullptr;
+                }
+                OvMesh& mesh = *OvMeshHeaderGetMeshes(header);
+                mesh.indices = HeaderIndices(header);
+                mesh.numIndices = static_cast<OvUInt32>(numIndices);
+                mesh.material = tris.window[entry];
+                ReorderInPasses(tris.t, static_cast<OvUInt32>(tris.count), mesh.indices, s.passes);
+                return header;
+            }
+        }
         GroupTriangles(tris, s);
         const std::vector<Run>& runs = s.runs;
         if (runs.size() > 0xFFFF) {
@@ -970,7 +1039,7 @@ template <typename Triangles> OvMeshHeader* BuildLists(const Triangles& tris) {
             }
             ordered = s.gathered.data();
         }
-        OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n);
+        OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n, source);
         if (header == nullptr) {
             return nullptr;
         }
@@ -1099,8 +1168,10 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
 }
 
 OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
-                                               const OvMaterialList* list, OvInt32 base) {
-    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base});
+                                               const OvMaterialList* list, OvInt32 base,
+                                               const OvMeshHeaderSource* source) {
+    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base},
+                      source);
 }
 
 OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void*) {

@@ -10,6 +10,7 @@
 
 struct OvMaterial;
 struct OvMaterialList;
+struct OvMeshHeaderSource;
 struct OvStream;
 struct OvTriangle;
 
@@ -113,9 +114,23 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder);
 // The same build of triangles whose materials are the list's entries [base + the triangle's
 // material index] (every one of them valid), ranked by the first appearance of their textures,
 // rasters and pipelines: the meshes a builder of those records gives, made without one. At least
-// one triangle; null with 0x80000013.
+// one triangle; null with 0x80000013. The header's block comes from source when one is given
+// (see OvMeshHeaderSource), else from the heap.
 OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
-                                               const OvMaterialList* list, OvInt32 base);
+                                               const OvMaterialList* list, OvInt32 base,
+                                               const OvMeshHeaderSource* source = nullptr);
+
+// Rank of a value among the count distinct values met so far (appended, and count raised, when
+// new): how a build ranks textures, rasters and pipelines by their first appearance.
+template <typename T> OvUInt16 OvMeshRankOf(T* values, OvInt32& count, T value) {
+    for (OvInt32 i = 0; i < count; ++i) {
+        if (values[i] == value) {
+            return static_cast<OvUInt16>(i);
+        }
+    }
+    values[count] = value;
+    return static_cast<OvUInt16>(count++);
+}
 
 // Edge matching of the stripper: by hash (default), or by the plain newest-first walk of the
 // edge list, which gives the same strips in quadratic time (kept to check the hash against).

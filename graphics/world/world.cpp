@@ -73,8 +73,9 @@ void* Carve(Carver& c, std::uint64_t bytes, bool record) {
 
 } // namespace
 
-// A block of mesh headers: a world's sectors take theirs from a few of these instead of one heap
-// block each, and they go with the world. Each slab is at least twice the one before it, so the
+// A block of mesh headers (and of what sector extensions keep there, OvWorldBeingReadAlloc): a
+// world's sectors take theirs from a few of these instead of one heap block each, and they go
+// with the world. Each slab is at least twice the one before it, so the
 // slabs stay few and hold at most twice what their headers use.
 struct OvWorldMeshSlab {
     OvWorldMeshSlab* next;
@@ -247,21 +248,31 @@ bool SectorMeshesReadDirectly() {
     return false;
 }
 
-// A sector's extension chunk. Most hold one sub-chunk, its meshes: those are read without the
-// registry's walk when it would do the same (direct set; then no pipeline owner was read).
+// A sector's extension chunk. Most begin with its meshes, and many hold nothing else: the meshes
+// are read without the registry's walk when it would do the same, the sub-chunks behind them
+// (collision data, say) by the registry (direct set: the meshes alone, so no pipeline owner was
+// read).
 bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sector, bool* direct) {
     constexpr OvUInt32 kHeads = 2 * ovCHUNKHEADERSIZE;
     if (const OvUInt8* at = c.meshesDirect ? OvStreamPeekInPlace(stream, kHeads) : nullptr) {
         OvUInt32 version = 0;
         OvChunkStampUnpack(OvChunkGetUInt32(at + 8), &version, nullptr);
+        const OvUInt32 length = OvChunkGetUInt32(at + 4);
         const OvUInt32 body = OvChunkGetUInt32(at + 16);
         if (OvChunkGetUInt32(at) == ovID_EXTENSION && OvChunkVersionAccepted(version) &&
             OvChunkGetUInt32(at + 12) == ovPLUGINIDBINMESH && body <= static_cast<OvUInt32>(INT32_MAX) &&
-            OvChunkGetUInt32(at + 4) == ovCHUNKHEADERSIZE + body) {
+            length >= ovCHUNKHEADERSIZE && body <= length - ovCHUNKHEADERSIZE) {
             OvStreamPassInPlace(stream, kHeads);
-            *direct = true;
-            return ReadSectorMesh(stream, static_cast<OvInt32>(body), sector, c.world, gReadingRecord, true) !=
-                   nullptr;
+            if (ReadSectorMesh(stream, static_cast<OvInt32>(body), sector, c.world, gReadingRecord, true) == nullptr) {
+                return false;
+            }
+            const OvUInt32 rest = length - ovCHUNKHEADERSIZE - body;
+            *direct = rest == 0;
+            if (rest == 0) {
+                return true;
+            }
+            OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
+            return OvPluginRegistryReadSubChunks(&gWorldSectorRegistry, stream, rest, sector) != nullptr;
         }
     }
     OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
@@ -538,6 +549,22 @@ OvWorldRecord* FindRecordOf(const OvWorldSector* sector) {
     return nullptr;
 }
 
+// Sector extensions whose destructors free only what a sector noted holding.
+constexpr int kMostNotingPlugins = 8;
+OvUInt32 gNotingPlugins[kMostNotingPlugins];
+int gNumNotingPlugins = 0;
+
+// TRUE when a sector extension has a destructor that must run for every sector.
+bool SectorDestructorsIgnoreNotes() {
+    for (const OvPluginEntry* e = gWorldSectorRegistry.lastDestructed; e != nullptr; e = e->prevDestructed) {
+        if (std::find(gNotingPlugins, gNotingPlugins + gNumNotingPlugins, e->pluginID) ==
+            gNotingPlugins + gNumNotingPlugins) {
+            return true;
+        }
+    }
+    return false;
+}
+
 OvWorldRecord* FindRecord(const OvWorld* world) {
     OvLLLink* head = &OvWorldGetModule()->records;
     for (OvLLLink* l = head->next; l != head; l = l->next) {
@@ -556,7 +583,7 @@ void FreeWorld(OvWorld* world, bool constructed) {
     // block and slabs: a mesh header or instanced data noted on the record, a tie, or extension
     // data with a destructor.
     const bool sectorsHold = record == nullptr || record->sectorsHold || OvWorldSectorTiesInUse() ||
-                             gWorldSectorRegistry.lastDestructed != nullptr;
+                             SectorDestructorsIgnoreNotes();
     if (world->rootSector != nullptr && sectorsHold) {
         ReleaseSubtree(record, world->rootSector);
     }
@@ -572,13 +599,25 @@ void FreeWorld(OvWorld* world, bool constructed) {
     OvFree(world);
 }
 
-// Builds the mesh header of every sector that did not read one.
-bool BuildSectorMeshes(OvWorld* world) {
+// Builds the mesh header of every sector that did not read one. Lists take their blocks from the
+// world's slabs, as read headers do; strips come from the heap, so their sectors hold them. The
+// reader has checked every triangle's material against the list, so lists of a list with
+// materials are built straight from the triangles.
+bool BuildSectorMeshes(OvWorld* world, OvWorldRecord* record) {
+    const bool lists = (world->flags & ovGEOMETRYTRISTRIP) == 0;
+    if (!lists) {
+        record->sectorsHold = TRUE;
+    }
+    const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
+    const bool direct = lists && world->matList.numMaterials > 0;
     bool ok = true;
     ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) {
         if (s->mesh == nullptr) {
-            s->mesh = OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
-                                                     s->matListWindowBase, world->flags);
+            s->mesh = direct && s->numTriangles > 0
+                          ? OvMeshBuildTriangleListsOfWindow(s->triangles, s->numTriangles, &world->matList,
+                                                             s->matListWindowBase, &slabs)
+                          : OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
+                                                           s->matListWindowBase, world->flags, &slabs);
             ok = s->mesh != nullptr;
         }
         return ok;
@@ -743,8 +782,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
         OvPipelineOwnerInvoke(ovPIPELINEOWNERWORLD, &gWorldRegistry, world);
         // A file that brings every sector's meshes needs no walk for the missing ones.
         if (carver.withoutMeshes != 0) {
-            record->sectorsHold = TRUE;
-            ok = BuildSectorMeshes(world);
+            ok = BuildSectorMeshes(world, record);
         }
     }
     if (!ok) {
@@ -852,3 +890,15 @@ OvInt32 OvWorldGetNumPlaneSectors(const OvWorld* world) {
 }
 
 OvWorld* OvWorldGetBeingRead() { return gReadingWorld; }
+
+void* OvWorldBeingReadAlloc(std::size_t bytes) {
+    return gReadingRecord != nullptr ? MeshSlabAlloc(gReadingRecord, bytes) : nullptr;
+}
+
+void OvWorldSectorDestructorFollowsNotes(OvUInt32 pluginID) {
+    if (std::find(gNotingPlugins, gNotingPlugins + gNumNotingPlugins, pluginID) ==
+            gNotingPlugins + gNumNotingPlugins &&
+        gNumNotingPlugins < kMostNotingPlugins) {
+        gNotingPlugins[gNumNotingPlugins++] = pluginID;
+    }
+}

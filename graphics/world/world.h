@@ -113,8 +113,8 @@ struct OvWorldRecord {
     OvWorld* world;
     OvUInt32 size; // bytes of its allocation
     OvLLLink link; // in the module's list
-    OvWorldMeshSlab* meshSlabs; // blocks of the sectors' mesh headers read with the world (newest first)
-    OvBool sectorsHold;         // some sector may hold a mesh header outside the slabs or instanced data
+    OvWorldMeshSlab* meshSlabs; // blocks of the sectors' mesh headers and extension data read with the world (newest first)
+    OvBool sectorsHold;         // some sector may hold a mesh header outside the slabs, instanced data or noted extension data
 };
 
 // Reads a world chunk's body (the caller found chunk 11); the world, or null with the error set
@@ -136,13 +136,22 @@ OvWorldSector* OvWorldSectorRender(OvWorldSector* sector);
 OvWorldSector* OvWorldSectorDefaultRenderCallback(OvWorldSector* sector);
 // The world whose allocation holds the sector, or null.
 OvWorld* OvWorldSectorGetWorld(const OvWorldSector* sector);
-// Notes that a sector of a world holds instanced data, which its world's destruction frees.
+// Notes that a sector of a world holds something outside the world (instanced data, extension
+// data of a heap block), which its world's destruction frees.
 void OvWorldSectorNoteHolding(const OvWorldSector* sector);
 // Calls the callback for each atomic sector in depth-first order (left before right) until one
 // returns null. Returns the world.
 OvWorld* OvWorldForAllWorldSectors(OvWorld* world, OvWorldSectorCallBack callback, void* data);
 // The world whose chunk is being read (its sectors' extension readers ask for it), or null.
 OvWorld* OvWorldGetBeingRead();
+// bytes (aligned for pointers) in the slabs of the world being read, which go with that world:
+// a sector extension's reader keeps its data there rather than in a heap block of each sector.
+// Null when no world is being read, or without memory (error set).
+void* OvWorldBeingReadAlloc(std::size_t bytes);
+// Declares that the sector extension of pluginID frees, in its destructor, only data that
+// OvWorldSectorNoteHolding noted (what its reader takes from the world's slabs needs nothing):
+// a world none of whose sectors noted holding anything is then freed without visiting them.
+void OvWorldSectorDestructorFollowsNotes(OvUInt32 pluginID);
 // Plane and atomic sectors of the tree.
 OvInt32 OvWorldGetNumPlaneSectors(const OvWorld* world);
 OvInt32 OvWorldGetNumWorldSectors(const OvWorld* world);

@@ -299,6 +299,24 @@ TEST_F(MkassetTest, FilesThatDoNotReadGiveOneLineAndStatusOne) {
         EXPECT_NE(run.output.find(Path(name)), std::string::npos) << run.output;
         EXPECT_NE(run.output.find("error 0x"), std::string::npos) << run.output;
     }
+    // The model behind a chunk of an unknown kind holding one inside the other 100,000 deep: the
+    // model reads, and the timed plain read refuses to walk down so far.
+    constexpr std::size_t kDepth = 100000;
+    std::string nested;
+    for (std::size_t i = 0; i < kDepth; ++i) {
+        const auto body = static_cast<std::uint32_t>(12 * (kDepth - 1 - i));
+        for (std::uint32_t word : {0x7F00u, body}) {
+            for (int b = 0; b < 4; ++b) {
+                nested.push_back(static_cast<char>(word >> (8 * b)));
+            }
+        }
+        nested.append(bytes, 8, 4); // the model's own version stamp
+    }
+    std::ofstream(Path("nested.dff"), std::ios::binary) << nested << bytes;
+    ASSERT_EQ(Assetinfo(Path("nested.dff")).status, 0);
+    const ToolRun timed = Assetinfo(Path("nested.dff") + " --time");
+    EXPECT_EQ(timed.status, 1) << timed.output;
+    EXPECT_NE(timed.output.find(Path("nested.dff") + ": plain read failed"), std::string::npos) << timed.output;
 }
 
 TEST_F(MkassetTest, LevelsReadBackWithASectorLineEachAndTheVisibleCount) {

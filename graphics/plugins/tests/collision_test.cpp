@@ -1,6 +1,6 @@
 // Collision queries: the known triangle's table, boxes over a floor tile's shared edge and
 // corners, tree walks equal to brute force on random soups, the data stream's byte-exact round
-// trip and its refusal of bad references; on worlds, the sector walk and each sector's tree report
+// trip and its refusal of bad references, read in place as through a stream; on worlds, the sector walk and each sector's tree report
 // exactly what testing every triangle of a generated level reports, for random lines, eye-height
 // rays, lines lying on the split planes, spheres, boxes and atomics; sectors without data are
 // tested triangle by triangle; the box iterator and morphed atomics.
@@ -371,6 +371,72 @@ TEST_F(CollisionTest, StreamRoundTripAndRefusals) {
     OvCollisionDataDestroy(shallow);
 }
 
+// What one read of a body gives: its result, error, the bytes it took and the data as stored.
+struct BodyRead {
+    bool ok = false;
+    OvInt32 error = 0;
+    std::size_t taken = 0;
+    Bytes stored; // written back, empty when refused
+    std::vector<OvUInt16> map;
+    bool operator==(const BodyRead&) const = default;
+};
+
+// The reader takes a body where a memory stream holds it (in one look) and through a stream of
+// callbacks (piece by piece) alike: the same data, refusals, errors and bytes taken, for whole
+// bodies, bodies with a byte changed (every byte of the headers, some of the nodes and map), with
+// a tail behind the data, and cut short.
+TEST_F(CollisionTest, BodiesReadInPlaceAsThroughTheStream) {
+    const auto readOnce = [](OvStream* stream, const Bytes& body, OvInt32 objectTriangles,
+                             const worldtest::PieceSource* source) {
+        BodyRead r;
+        OvCollisionData* data = nullptr;
+        r.ok = OvCollisionDataRead(stream, static_cast<OvInt32>(body.size()), nullptr, objectTriangles, &data) != 0;
+        r.error = worldtest::TakeError();
+        r.taken = source != nullptr ? source->at : stream->Type.memory.position;
+        if (data != nullptr) {
+            r.stored = WriteBody(data);
+            if (data->map != nullptr) {
+                r.map.assign(data->map, data->map + data->numTriangles);
+            }
+            OvCollisionDataDestroy(data);
+        }
+        OvStreamClose(stream, nullptr);
+        return r;
+    };
+    std::mt19937 rng(19);
+    const Soup soup = RandomSoup(rng, 120);
+    std::vector<Bytes> cases;
+    for (int leaf : {1, 8, 254}) {
+        const Bytes body = mkasset::CollisionBody(mkasset::BuildCollisionTree(soup.positions, soup.triangles, leaf));
+        cases.push_back(body);
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            if (i >= 64 && rng() % 16 != 0) {
+                continue;
+            }
+            for (OvUInt8 value : {OvUInt8{0}, OvUInt8{0xFF}, static_cast<OvUInt8>(body[i] ^ 1)}) {
+                Bytes changed = body;
+                changed[i] = value;
+                cases.push_back(changed);
+            }
+        }
+        Bytes tail = body;
+        tail.insert(tail.end(), {1, 2, 3, 4, 5});
+        cases.push_back(tail);
+        cases.push_back(Bytes(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(body.size() / 2)));
+    }
+    int kept = 0;
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        for (OvInt32 objectTriangles : {120, 0}) {
+            const BodyRead inPlace = readOnce(worldtest::OpenBytes(cases[c]), cases[c], objectTriangles, nullptr);
+            worldtest::PieceSource source{&cases[c], 0};
+            const BodyRead through = readOnce(worldtest::OpenPieceByPiece(&source), cases[c], objectTriangles, &source);
+            ASSERT_EQ(inPlace, through) << "case " << c << ", " << objectTriangles << " triangles";
+            kept += inPlace.stored.empty() ? 0 : 1;
+        }
+    }
+    EXPECT_GT(kept, 100);
+}
+
 // A dense cluster and triangles ever further apart and larger make the builder's surface-area
 // splits uneven; the tree must still fit the walks' stacks and answer as testing every triangle
 // does.
@@ -634,12 +700,37 @@ void ExpectSame(const std::vector<SectorHit>& walked, const std::vector<SectorHi
     }
 }
 
+// The level as the asset builder writes it: every sector's meshes stored, then its collision
+// data (none when leaf is 0).
 OvWorld* LevelWith(const mkasset::LevelOptions& options, int leaf) {
     mkasset::WorldDesc desc = mkasset::LevelWorld(options);
+    for (mkasset::SectorNodeDesc& node : desc.nodes) {
+        if (node.type < 0) {
+            node.sector.extensions.push_back(mkasset::BinMeshExtension(
+                0, mkasset::ListMeshes(node.sector.triangles, static_cast<std::uint32_t>(node.sector.materialBase))));
+        }
+    }
     if (leaf > 0) {
         EXPECT_TRUE(mkasset::AddWorldCollision(desc, leaf));
     }
     return worldtest::ReadWorld(mkasset::WorldFile(desc));
+}
+
+// Collision data over a sector's triangles in a heap block of their own.
+OvCollisionData* SectorDataOfItsOwn(const OvWorldSector* sector, int leaf) {
+    std::vector<float> positions;
+    for (OvInt32 v = 0; v < sector->numVertices; ++v) {
+        positions.insert(positions.end(), {sector->vertices[v].x, sector->vertices[v].y, sector->vertices[v].z});
+    }
+    std::vector<std::array<std::uint16_t, 3>> triangles;
+    for (OvInt32 t = 0; t < sector->numTriangles; ++t) {
+        const OvUInt16* v = sector->triangles[t].vertIndex;
+        triangles.push_back({v[0], v[1], v[2]});
+    }
+    OvCollisionData* data =
+        ReadBody(mkasset::CollisionBody(mkasset::BuildCollisionTree(positions, triangles, leaf)), sector->numTriangles);
+    EXPECT_NE(data, nullptr);
+    return data;
 }
 
 OvIntersection Line(OvV3d a, OvV3d b) {
@@ -694,9 +785,13 @@ TEST_F(CollisionTest, WalkEqualsBruteForceOnALevel) {
         }
         EXPECT_GT(hits, 1000);
 
-        // Sectors without data are tested triangle by triangle.
+        // Sectors without data are tested triangle by triangle; data given to sectors after the
+        // read (heap blocks, over other leaves) are walked, and freed with the world.
         for (std::size_t k = 0; k < sectors.size(); k += 2) {
             OvCollisionWorldSectorSetData(sectors[k], nullptr);
+        }
+        for (std::size_t k = 1; k < sectors.size(); k += 4) {
+            OvCollisionWorldSectorSetData(sectors[k], SectorDataOfItsOwn(sectors[k], leaf == 8 ? 1 : 8));
         }
         for (int i = 0; i < 100; ++i) {
             const OvIntersection q = Line({across(rng), up(rng), across(rng)}, {across(rng), up(rng), across(rng)});

@@ -10,7 +10,8 @@
 //     block, tree boxes, sector meshes) against reading every chunk of the same bytes into a
 //     buffer (headers walked, bodies read); the figure to watch is their ratio (goal: at most
 //     1.5). M = 0: the file holds no meshes and the reader builds every sector's; M = 1: every
-//     sector's meshes come with the file.
+//     sector's meshes come with the file; M = 2: as 1, and every sector carries collision data
+//     read by the collision plugin (what `mkasset level` writes by default and the game loads).
 
 #include <benchmark/benchmark.h>
 
@@ -21,11 +22,14 @@
 #include "graphics/core/frame.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
+#include "graphics/core/testkit/plain_read.h"
+#include "graphics/plugins/collision.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/testkit/world_camera.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_membership.h"
 #include "graphics/world/world_plugin.h"
+#include "tools/mkasset/collision_tree.h"
 #include "tools/mkasset/level_builder.h"
 
 namespace {
@@ -33,17 +37,28 @@ namespace {
 // Sector limits that split a 64-metre level into 256, 1,024, 2,048 and 4,096 atomic sectors.
 int MaxTrisFor(int sectors) { return sectors <= 256 ? 128 : sectors <= 1024 ? 32 : sectors <= 2048 ? 16 : 8; }
 
-// The level; storeMeshes adds to every sector the list meshes the reader would otherwise build
-// (one mesh a material, the triangles in file order).
-std::vector<std::uint8_t> LevelBytes(int sectors, bool storeMeshes = false) {
+// The level; meshes 1 or 2 add to every sector the list meshes the reader would otherwise build
+// (one mesh a material, the triangles in file order), 2 also collision data behind them.
+std::vector<std::uint8_t> LevelBytes(int sectors, std::int64_t meshes = 0) {
     mkasset::WorldDesc desc = mkasset::LevelWorld({11, 64, 200, MaxTrisFor(sectors)});
     for (mkasset::SectorNodeDesc& node : desc.nodes) {
-        if (storeMeshes && node.type < 0) {
+        if (meshes != 0 && node.type < 0) {
             node.sector.extensions.push_back(mkasset::BinMeshExtension(
                 0, mkasset::ListMeshes(node.sector.triangles, static_cast<std::uint32_t>(node.sector.materialBase))));
         }
     }
+    if (meshes == 2 && !mkasset::AddWorldCollision(desc)) {
+        return {};
+    }
     return mkasset::WorldFile(desc);
+}
+
+// The engine with the world plugins, and the collision plugin as the game attaches it.
+bool UpForLoads() {
+    return OvTestEngineUp(0, [] {
+        OvWorldPluginAttach();
+        OvCollisionPluginAttach();
+    });
 }
 
 OvStream* Open(const std::vector<std::uint8_t>& bytes) {
@@ -171,8 +186,8 @@ void BM_Retie(benchmark::State& state) {
 }
 
 void BM_Load(benchmark::State& state) {
-    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)), state.range(1) != 0);
-    OvTestEngineUp(0, [] { OvWorldPluginAttach(); });
+    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)), state.range(1));
+    UpForLoads();
     for (auto _ : state) {
         OvWorld* world = Load(bytes);
         if (world == nullptr) {
@@ -189,28 +204,13 @@ void BM_Load(benchmark::State& state) {
     OvTestEngineDown();
 }
 
-// Reads every chunk of the file: headers walked into complex chunks, other bodies read whole.
-void ReadChunks(OvStream* stream, OvUInt32 length, std::vector<std::uint8_t>& buffer) {
-    while (length >= ovCHUNKHEADERSIZE) {
-        OvUInt32 type = 0, body = 0;
-        OvStreamReadChunkHeader(stream, &type, &body, nullptr, nullptr);
-        length -= ovCHUNKHEADERSIZE + body;
-        if (type == ovID_STRUCT || type == ovID_STRING || body == 0 || type == ovID_EXTENSION) {
-            buffer.resize(body);
-            OvStreamReadStrict(stream, buffer.data(), body);
-        } else {
-            ReadChunks(stream, body, buffer);
-        }
-    }
-}
-
 void BM_PlainRead(benchmark::State& state) {
-    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)), state.range(1) != 0);
-    OvTestEngineUp(0, [] { OvWorldPluginAttach(); });
+    const std::vector<std::uint8_t> bytes = LevelBytes(static_cast<int>(state.range(0)), state.range(1));
+    UpForLoads();
     std::vector<std::uint8_t> buffer;
     for (auto _ : state) {
         OvStream* stream = Open(bytes);
-        ReadChunks(stream, static_cast<OvUInt32>(bytes.size()), buffer);
+        OvTestReadEveryChunk(stream, static_cast<OvUInt32>(bytes.size()), buffer);
         OvStreamClose(stream, nullptr);
         benchmark::DoNotOptimize(buffer.data());
     }
@@ -222,5 +222,5 @@ void BM_PlainRead(benchmark::State& state) {
 
 BENCHMARK(BM_Frame)->Name("world_frame")->ArgsProduct({{256, 1024, 4096}, {1000, 5000}})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Retie)->Name("world_retie")->Arg(256)->Arg(1024)->Arg(2048)->Arg(4096)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Load)->Name("world_load")->ArgsProduct({{256, 4096}, {0, 1}})->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PlainRead)->Name("world_plain_read")->ArgsProduct({{256, 4096}, {0, 1}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Load)->Name("world_load")->ArgsProduct({{256, 4096}, {0, 1, 2}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PlainRead)->Name("world_plain_read")->ArgsProduct({{256, 4096}, {0, 1, 2}})->Unit(benchmark::kMicrosecond);

@@ -461,17 +461,6 @@ TEST_F(MeshTest, StoredIndicesReadAsAPlainLoopReadsThem) {
     // blocks through a stream of callbacks: counts around every step of the narrowing loops and
     // past one block, each with no bad index, or one at the first, a middle or the last place.
     NewMaterial(255);
-    struct Source {
-        const Bytes* bytes;
-        std::size_t at;
-    };
-    const auto readCustom = [](void* data, void* buffer, OvUInt32 length) -> OvUInt32 {
-        auto* source = static_cast<Source*>(data);
-        const std::size_t n = std::min<std::size_t>(length, source->bytes->size() - source->at);
-        std::copy_n(source->bytes->data() + source->at, n, static_cast<OvUInt8*>(buffer));
-        source->at += n;
-        return static_cast<OvUInt32>(n);
-    };
     std::mt19937 rng(11);
     const OvInt32 vertices = 0x8001;
     for (std::uint32_t count : {1u, 7u, 15u, 16u, 17u, 31u, 33u, 1024u, 1025u, 40000u, 70001u}) {
@@ -502,9 +491,8 @@ TEST_F(MeshTest, StoredIndicesReadAsAPlainLoopReadsThem) {
                 }
                 const std::string name = std::to_string(count) + " indices, " + std::to_string(bad) + " at " +
                                          std::to_string(place);
-                Source source{&body, 0};
-                OvStreamCustom custom = {nullptr, readCustom, nullptr, nullptr, &source};
-                for (OvStream* in : {OpenBytes(body), OvStreamOpen(ovSTREAMCUSTOM, ovSTREAMREAD, &custom)}) {
+                worldtest::PieceSource source{&body, 0};
+                for (OvStream* in : {OpenBytes(body), worldtest::OpenPieceByPiece(&source)}) {
                     OvMeshHeader* h =
                         OvMeshHeaderStreamRead(in, static_cast<OvInt32>(body.size()), FALSE, &list, vertices);
                     OvStreamClose(in, nullptr);

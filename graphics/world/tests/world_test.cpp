@@ -2,7 +2,7 @@
 // the meshes a plain build makes; triangle word order by version; plane values with and without
 // the overlap flag; mesh sub-chunks, alone or beside others; malformed trees, counts and indices refused with nothing
 // left behind; every prefix of a level, with meshes built or stored, refused; destroy returns the
-// engine's memory to where it was.
+// engine's memory to where it was, with members left in the world and with meshes built at load.
 
 #include <algorithm>
 #include <array>
@@ -339,6 +339,40 @@ TEST_F(WorldReadTest, DestroyWithMembersReturnsMemoryToTheBaseline) {
             CountMemoryBlocks();
         } else {
             EXPECT_EQ(LiveMemoryBlocks(), 0) << "round " << round;
+        }
+    }
+}
+
+TEST_F(WorldReadTest, MeshesBuiltAtLoadAreTheBuildersAndGoWithTheWorld) {
+    // Lists and strips of a level without stored meshes, sectors of 1 to 8 triangles and larger
+    // ones: each sector holds what the builder makes of its triangles, and destroying the world
+    // (lists kept with it, strips apart) returns every block.
+    for (const mkasset::LevelOptions& options :
+         {mkasset::LevelOptions{4, 16, 6, 8}, mkasset::LevelOptions{4, 16, 6, 60}}) {
+        for (OvUInt32 strips : {0u, static_cast<OvUInt32>(ovGEOMETRYTRISTRIP)}) {
+            WorldDesc desc = mkasset::LevelWorld(options);
+            desc.flags |= strips;
+            const Bytes file = mkasset::WorldFile(desc);
+            OvWorldDestroy(ReadWorld(file)); // the pools grow to what a read needs
+            CountMemoryBlocks();
+            OvWorld* world = ReadWorld(file);
+            ASSERT_NE(world, nullptr) << TakeError();
+            for (const OvWorldSector* s : SectorsOf(world)) {
+                OvMeshHeader* built = OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
+                                                                     s->matListWindowBase, world->flags);
+                ASSERT_NE(built, nullptr);
+                ASSERT_EQ(s->mesh->flags, built->flags);
+                ASSERT_EQ(s->mesh->numMeshes, built->numMeshes);
+                for (OvUInt32 m = 0; m < built->numMeshes; ++m) {
+                    const OvMesh& a = OvMeshHeaderGetMeshes(s->mesh)[m];
+                    const OvMesh& b = OvMeshHeaderGetMeshes(built)[m];
+                    EXPECT_EQ(a.material, b.material);
+                    EXPECT_TRUE(std::equal(a.indices, a.indices + a.numIndices, b.indices, b.indices + b.numIndices));
+                }
+                OvMeshHeaderDestroy(built);
+            }
+            OvWorldDestroy(world);
+            EXPECT_EQ(LiveMemoryBlocks(), 0) << options.maxTris << (strips != 0 ? " strips" : " lists");
         }
     }
 }

@@ -92,6 +92,26 @@ OvStream* OpenBytes(const Bytes& bytes) {
     return OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
 }
 
+OvStream* OpenPieceByPiece(PieceSource* source) {
+    const auto read = [](void* data, void* buffer, OvUInt32 length) -> OvUInt32 {
+        auto* from = static_cast<PieceSource*>(data);
+        const std::size_t n = std::min<std::size_t>(length, from->bytes->size() - from->at);
+        std::copy_n(from->bytes->data() + from->at, n, static_cast<OvUInt8*>(buffer));
+        from->at += n;
+        return static_cast<OvUInt32>(n);
+    };
+    const auto skip = [](void* data, OvUInt32 length) -> OvBool {
+        auto* from = static_cast<PieceSource*>(data);
+        if (from->bytes->size() - from->at < length) {
+            return FALSE;
+        }
+        from->at += length;
+        return TRUE;
+    };
+    OvStreamCustom custom = {nullptr, read, nullptr, skip, source};
+    return OvStreamOpen(ovSTREAMCUSTOM, ovSTREAMREAD, &custom);
+}
+
 OvClump* ReadClump(const Bytes& bytes) { return ReadFirst<OvClump>(bytes, OvClumpStreamRead); }
 OvGeometry* ReadGeometry(const Bytes& bytes) { return ReadFirst<OvGeometry>(bytes, OvGeometryStreamRead); }
 

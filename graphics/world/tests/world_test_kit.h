@@ -39,6 +39,14 @@ std::vector<std::uint8_t> StreamBytes(const OvD3D9InstancedData* data, int strea
 
 // A read stream over the bytes (which must outlive it).
 OvStream* OpenBytes(const Bytes& bytes);
+// Bytes a stream of callbacks hands out piece by piece, and how many it handed out.
+struct PieceSource {
+    const Bytes* bytes;
+    std::size_t at;
+};
+// A read stream of callbacks over the source (which must outlive it): it reads and skips, and
+// never has bytes at hand in memory, so that readers take their general paths.
+OvStream* OpenPieceByPiece(PieceSource* source);
 // Reads the object of the file's first chunk (whose header is consumed first); the reader gets
 // the stream at the chunk's body. Null when the header does not read.
 template <typename T> T* ReadFirst(const Bytes& bytes, T* (*reader)(OvStream*)) {
