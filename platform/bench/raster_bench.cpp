@@ -7,6 +7,8 @@
 //
 //   LP_NUM_THREADS=1 build-bench/bin/platform_raster_bench   (llvmpipe on one thread, the default)
 //   LP_NUM_THREADS=8 build-bench/bin/platform_raster_bench   (llvmpipe on eight)
+//   build-bench/bin/platform_raster_bench --four-pixel-steps  (the stand-in's fast rows four pixels a
+//                                                              step where the processor could take eight)
 
 #include "platform/d3d9.h"
 #include "platform/d3d9_control.h"
@@ -615,6 +617,23 @@ public:
 int main(int argc, char** argv) {
     // llvmpipe reads its thread count when the context is made: one thread unless asked.
     setenv("LP_NUM_THREADS", "1", 0);
+    // Our one argument, taken out before the benchmark library reads the rest.
+    int kept = 1;
+    bool help = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--four-pixel-steps") == 0)
+            D3d9SetRasterWide(0);
+        else
+            argv[kept++] = argv[i];
+        help = help || std::strcmp(argv[i], "--help") == 0;
+    }
+    argc = kept;
+    if (help) {
+        std::printf("platform_raster_bench [--four-pixel-steps] [the benchmark library's options below]\n"
+                    "  --four-pixel-steps  the stand-in's fast rows four pixels a step even with AVX2\n\n");
+        benchmark::Initialize(&argc, argv); // prints its options and leaves
+        return 0;
+    }
     PlatformWindowReset();
     D3d9ResetStandIn();
 #ifdef DUN_HAVE_OSMESA
@@ -629,6 +648,7 @@ int main(int argc, char** argv) {
 #else
     std::printf("no off-screen Mesa library at build time: the stand-in is timed alone\n");
 #endif
+    std::printf("stand-in: %d pixels a step in its fast rows\n", D3d9RasterWide() ? 8 : 4);
     benchmark::Initialize(&argc, argv);
     Reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
