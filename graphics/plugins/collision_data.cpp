@@ -23,6 +23,7 @@
 #include "graphics/core/vector.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
+#include "graphics/world/stored_arrays.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
 #include "graphics/plugins/collision_internal.h"
@@ -441,14 +442,9 @@ OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriang
     if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
         return FALSE;
     }
-    if (data->map != nullptr && objectTriangles > 0) {
-        OvInt32 largest = -1; // one pass without an early exit, which the compiler widens
-        for (OvInt32 i = 0; i < numTriangles; ++i) {
-            largest = std::max<OvInt32>(largest, data->map[i]);
-        }
-        if (largest >= objectTriangles) {
-            return FALSE;
-        }
+    if (data->map != nullptr && objectTriangles > 0 && numTriangles > 0 &&
+        OvLargestUInt16(data->map, static_cast<std::size_t>(numTriangles)) >= objectTriangles) {
+        return FALSE;
     }
     if (data->numNodes == 0) {
         return TRUE;

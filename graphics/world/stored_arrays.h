@@ -1,6 +1,6 @@
 #pragma once
 // Decoding of the large stored arrays a load passes over once: geometry triangles and the 32-bit
-// vertex indices of stored meshes. Each kernel decodes and bounds in one pass; on a processor with
+// vertex indices of stored meshes (and the largest of 16-bit values). Each kernel decodes and bounds in one pass; on a processor with
 // AVX2 (checked once at run time) a wider path gives the same results.
 
 #include <cstddef>
@@ -25,3 +25,6 @@ OvStoredTriangleBounds OvBoundTriangles(const OvUInt8* records, std::size_t coun
 // Stored 32-bit indices narrowed to 16 bits; the largest stored value, or 0x10000 when one does not
 // fit 16 bits. stored and out do not overlap.
 OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt16* out);
+
+// The largest of 16-bit values (0 for none).
+OvUInt16 OvLargestUInt16(const OvUInt16* values, std::size_t count);
