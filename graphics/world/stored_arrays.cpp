@@ -257,15 +257,11 @@ OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt1
     return high != 0 ? 0x10000u : largest;
 }
 
-OvUInt16 OvLargestUInt16(const OvUInt16* values, std::size_t count) {
+OvUInt16 OvLargestUInt16Wide(const OvUInt16* values, std::size_t count) {
 #if OV_STORED_ARRAYS_AVX2
     if (count >= 8 && HasAvx2()) {
         return LargestUInt16Avx2(values, count);
     }
 #endif
-    OvUInt16 largest = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        largest = std::max(largest, values[i]);
-    }
-    return largest;
+    return OvLargestUInt16InTurn(values, count);
 }

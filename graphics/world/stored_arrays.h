@@ -26,5 +26,18 @@ OvStoredTriangleBounds OvBoundTriangles(const OvUInt8* records, std::size_t coun
 // fit 16 bits. stored and out do not overlap.
 OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt16* out);
 
-// The largest of 16-bit values (0 for none).
-OvUInt16 OvLargestUInt16(const OvUInt16* values, std::size_t count);
+// The largest of 16-bit values (0 for none), one at a time.
+inline OvUInt16 OvLargestUInt16InTurn(const OvUInt16* values, std::size_t count) {
+    // Compared in 32 bits: the loop the compiler makes of this is shorter.
+    OvInt32 largest = 0;
+    for (const OvUInt16* v = values; v != values + count; ++v) {
+        largest = *v > largest ? *v : largest;
+    }
+    return static_cast<OvUInt16>(largest);
+}
+// The same many at a time where the processor can.
+OvUInt16 OvLargestUInt16Wide(const OvUInt16* values, std::size_t count);
+// Short runs one at a time in place, longer ones wide.
+inline OvUInt16 OvLargestUInt16(const OvUInt16* values, std::size_t count) {
+    return count < 16 ? OvLargestUInt16InTurn(values, count) : OvLargestUInt16Wide(values, count);
+}

@@ -456,9 +456,9 @@ TEST(StoredArrays, TrianglesDecodeAndBoundAsAPlainLoop) {
             // Plain 16-bit values, every length up to 122.
             std::vector<OvUInt16> words(3 * count + trial % 3);
             std::generate(words.begin(), words.end(), value);
-            EXPECT_EQ(OvLargestUInt16(words.data(), words.size()),
-                      words.empty() ? 0 : *std::max_element(words.begin(), words.end()))
-                << name;
+            const OvUInt16 largest = words.empty() ? 0 : *std::max_element(words.begin(), words.end());
+            EXPECT_EQ(OvLargestUInt16(words.data(), words.size()), largest) << name;
+            EXPECT_EQ(OvLargestUInt16Wide(words.data(), words.size()), largest) << name << ", wide";
         }
     }
 }
