@@ -1,6 +1,7 @@
 #include "graphics/core/plugin.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "graphics/core/chunk.h"
 #include "graphics/core/engine.h"
@@ -69,13 +70,18 @@ const OvPluginObjectDestructor kNoDestructor = static_cast<OvPluginObjectDestruc
 // (after every registration that may change them).
 void LinkCalledEntries(OvPluginRegistry* registry) {
     OvPluginEntry** nextConstructed = &registry->firstConstructed;
+    OvPluginEntry** nextBeyondClear = &registry->firstConstructedBeyondClear;
     OvPluginEntry** nextAlways = &registry->firstAlways;
     OvPluginEntry* lastDestructed = nullptr;
     for (OvPluginEntry* e = registry->firstRegEntry; e != nullptr; e = e->nextRegEntry) {
-        e->nextConstructed = e->nextAlways = nullptr;
+        e->nextConstructed = e->nextConstructedBeyondClear = e->nextAlways = nullptr;
         if (e->constructCB != kNoConstructor) {
             *nextConstructed = e;
             nextConstructed = &e->nextConstructed;
+        }
+        if (e->constructCB != kNoConstructor && e->constructCB != OvPluginClearConstructor) {
+            *nextBeyondClear = e;
+            nextBeyondClear = &e->nextConstructedBeyondClear;
         }
         if (e->alwaysCB != nullptr) {
             *nextAlways = e;
@@ -87,6 +93,7 @@ void LinkCalledEntries(OvPluginRegistry* registry) {
         }
     }
     *nextConstructed = nullptr;
+    *nextBeyondClear = nullptr;
     *nextAlways = nullptr;
     registry->lastDestructed = lastDestructed;
 }
@@ -263,8 +270,12 @@ OvInt32 OvPluginRegistryAddPluginStreamRightsCallback(OvPluginRegistry* registry
     return SetEntryCallback(registry, pluginID, &OvPluginEntry::rightsCB, rightsCB);
 }
 
-const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* registry, void* object) {
-    for (OvPluginEntry* e = registry->firstConstructed; e != nullptr; e = e->nextConstructed) {
+namespace {
+
+// Runs the constructors of a list of entries; when one fails the earlier entries' destructors run.
+const OvPluginRegistry* Construct(const OvPluginRegistry* registry, void* object, OvPluginEntry* first,
+                                  OvPluginEntry* OvPluginEntry::*next) {
+    for (OvPluginEntry* e = first; e != nullptr; e = e->*next) {
         if (e->constructCB(object, e->offset, e->size) == nullptr) {
             for (OvPluginEntry* undo = e->prevRegEntry; undo != nullptr; undo = undo->prevRegEntry) {
                 Destruct(undo, object);
@@ -273,6 +284,22 @@ const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* regis
         }
     }
     return registry;
+}
+
+} // namespace
+
+void* OvPluginClearConstructor(void* object, OvInt32 offset, OvInt32 size) {
+    std::memset(static_cast<char*>(object) + offset, 0, static_cast<std::size_t>(size));
+    return object;
+}
+
+const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* registry, void* object) {
+    return Construct(registry, object, registry->firstConstructed, &OvPluginEntry::nextConstructed);
+}
+
+const OvPluginRegistry* OvPluginRegistryInitClearedObject(const OvPluginRegistry* registry, void* object) {
+    return Construct(registry, object, registry->firstConstructedBeyondClear,
+                     &OvPluginEntry::nextConstructedBeyondClear);
 }
 
 const OvPluginRegistry* OvPluginRegistryDeInitObject(const OvPluginRegistry* registry, void* object) {

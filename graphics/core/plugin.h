@@ -13,6 +13,9 @@ using OvPluginObjectCopy = void* (*)(void* dstObject, const void* srcObject, OvI
 // destructor or copy callback.
 inline void* OvIdentity(void* object, OvInt32, OvInt32) { return object; }
 inline void* OvIdentity(void* dstObject, const void*, OvInt32, OvInt32) { return dstObject; }
+// Clears the extension's size bytes: what most extensions' constructors do. Entries registered with
+// it are passed over when an object whose record is already clear is made.
+void* OvPluginClearConstructor(void* object, OvInt32 offset, OvInt32 size);
 using OvPluginDataChunkReadCallBack = OvStream* (*)(OvStream* stream, OvInt32 length, void* object, OvInt32 offset,
                                                     OvInt32 size);
 using OvPluginDataChunkWriteCallBack = OvStream* (*)(OvStream* stream, OvInt32 length, const void* object,
@@ -44,6 +47,7 @@ struct OvPluginEntry {
     // registration order: objects are made, destroyed and read in numbers, and most entries
     // have none of these.
     OvPluginEntry* nextConstructed;
+    OvPluginEntry* nextConstructedBeyondClear; // of those, the ones whose constructor does more than clear
     OvPluginEntry* prevDestructed;
     OvPluginEntry* nextAlways;
 };
@@ -57,13 +61,14 @@ struct OvPluginRegistry {
     OvPluginEntry* firstRegEntry; // first registration
     OvPluginEntry* lastRegEntry;  // last registration
     OvPluginEntry* firstConstructed; // first registration with a constructor
+    OvPluginEntry* firstConstructedBeyondClear; // first whose constructor does more than clear
     OvPluginEntry* lastDestructed;   // last registration with a destructor
     OvPluginEntry* firstAlways;      // first registration with an always callback
 };
 
 // Initial value of a registry for objects of baseSize bytes.
 inline constexpr OvPluginRegistry OvPluginRegistryInitialValue(OvInt32 baseSize, OvInt32 maxSize = 0) {
-    return OvPluginRegistry{baseSize, baseSize, maxSize, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+    return OvPluginRegistry{baseSize, baseSize, maxSize, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 // Extension offsets are multiples of this, so that extension data holding pointers is aligned.
@@ -88,6 +93,9 @@ OvInt32 OvPluginRegistryAddPluginStreamRightsCallback(OvPluginRegistry* registry
 // Constructors first to last; when one fails the earlier ones' destructors run, nearest first,
 // and 0 is returned.
 const OvPluginRegistry* OvPluginRegistryInitObject(const OvPluginRegistry* registry, void* object);
+// The same for an object whose record, extensions included, is already clear: only the constructors
+// other than OvPluginClearConstructor run.
+const OvPluginRegistry* OvPluginRegistryInitClearedObject(const OvPluginRegistry* registry, void* object);
 const OvPluginRegistry* OvPluginRegistryDeInitObject(const OvPluginRegistry* registry, void* object);
 const OvPluginRegistry* OvPluginRegistryCopyObject(const OvPluginRegistry* registry, void* dstObject,
                                                    const void* srcObject);

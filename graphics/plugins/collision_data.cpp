@@ -23,6 +23,7 @@
 #include "graphics/core/vector.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
+#include "graphics/world/stored_arrays.h"
 #include "graphics/world/world.h"
 #include "graphics/world/world_plugin.h"
 #include "graphics/plugins/collision_internal.h"
@@ -63,16 +64,7 @@ void* OvCollisionEngineClose(void* instance, OvInt32 /*offset*/, OvInt32 /*size*
     gState.instances--;
     return instance;
 }
-// Atomic extension: a word cleared at construction that nothing else reads.
-void* OvCollisionAtomicConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
-    std::memset(static_cast<OvUInt8*>(object) + offset, 0, sizeof(OvInt32));
-    return object;
-}
-// Geometry and world-sector extensions: the collision data pointer.
-void* OvCollisionDataConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
-    *DataSlot(object, offset) = nullptr;
-    return object;
-}
+// Geometry and world-sector extensions: the collision data pointer (cleared at construction).
 void* OvCollisionDataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
     OvCollisionDataDestroy(*DataSlot(object, offset));
     *DataSlot(object, offset) = nullptr;
@@ -368,17 +360,18 @@ OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvIn
 OvBool OvCollisionPluginAttach() {
     gState.engineOffset =
         OvEngineRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionEngineOpen, OvCollisionEngineClose);
+    // Atomic extension: a word cleared at construction that nothing else reads.
     gState.atomicOffset =
-        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionAtomicConstructor, nullptr, nullptr);
+        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvPluginClearConstructor, nullptr, nullptr);
     gState.geometryOffset = OvGeometryRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
-                                                     OvCollisionDataConstructor, OvCollisionDataDestructor, nullptr);
+                                                     OvPluginClearConstructor, OvCollisionDataDestructor, nullptr);
     const OvInt32 stream =
         gState.geometryOffset < 0
             ? -1
             : OvGeometryRegisterPluginStream(ovPLUGINIDCOLLISION, OvCollisionDataStreamRead, OvCollisionDataStreamWrite,
                                              OvCollisionDataStreamGetSize);
     gState.sectorOffset = OvWorldSectorRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
-                                                      OvCollisionDataConstructor, OvCollisionDataDestructor, nullptr);
+                                                      OvPluginClearConstructor, OvCollisionDataDestructor, nullptr);
     OvWorldSectorDestructorFollowsNotes(ovPLUGINIDCOLLISION);
     const OvInt32 sectorStream =
         gState.sectorOffset < 0
@@ -441,14 +434,9 @@ OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriang
     if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
         return FALSE;
     }
-    if (data->map != nullptr && objectTriangles > 0) {
-        OvInt32 largest = -1; // one pass without an early exit, which the compiler widens
-        for (OvInt32 i = 0; i < numTriangles; ++i) {
-            largest = std::max<OvInt32>(largest, data->map[i]);
-        }
-        if (largest >= objectTriangles) {
-            return FALSE;
-        }
+    if (data->map != nullptr && objectTriangles > 0 && numTriangles > 0 &&
+        OvLargestUInt16(data->map, static_cast<std::size_t>(numTriangles)) >= objectTriangles) {
+        return FALSE;
     }
     if (data->numNodes == 0) {
         return TRUE;

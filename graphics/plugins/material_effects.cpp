@@ -100,10 +100,6 @@ void* MaterialCopy(void* dst, const void* src, OvInt32 offset, OvInt32) {
     return dst;
 }
 
-void* FlagConstruct(void* object, OvInt32 offset, OvInt32) {
-    FlagAt(object, offset) = 0;
-    return object;
-}
 void* FlagCopy(void* dst, const void* src, OvInt32 offset, OvInt32) {
     if (FlagAt(src, offset) != 0) {
         FlagAt(dst, offset) = 1;
@@ -340,8 +336,8 @@ OvBool OvMaterialEffectsPluginAttach() {
     gFx.materialOffset =
         OvMaterialRegisterPlugin(static_cast<OvInt32>(sizeof(OvMaterialEffects*)), ovPLUGINIDMATERIALEFFECTS,
                                  MaterialConstruct, MaterialDestruct, MaterialCopy);
-    gFx.atomicOffset = OvAtomicRegisterPlugin(4, ovPLUGINIDMATERIALEFFECTS, FlagConstruct, nullptr, FlagCopy);
-    gFx.sectorOffset = OvWorldSectorRegisterPlugin(4, ovPLUGINIDMATERIALEFFECTS, FlagConstruct, nullptr, FlagCopy);
+    gFx.atomicOffset = OvAtomicRegisterPlugin(4, ovPLUGINIDMATERIALEFFECTS, OvPluginClearConstructor, nullptr, FlagCopy);
+    gFx.sectorOffset = OvWorldSectorRegisterPlugin(4, ovPLUGINIDMATERIALEFFECTS, OvPluginClearConstructor, nullptr, FlagCopy);
     return engine >= 0 && gFx.materialOffset >= 0 && gFx.atomicOffset >= 0 && gFx.sectorOffset >= 0 &&
                    OvMaterialRegisterPluginStream(ovPLUGINIDMATERIALEFFECTS, MaterialRead, MaterialWrite,
                                                   MaterialSize) >= 0 &&

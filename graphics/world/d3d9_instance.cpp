@@ -806,10 +806,6 @@ OvBool OvD3D9WorldSectorAllInOneInstance(void* object, OvD3D9InstancedData* data
 
 namespace {
 
-void* FlagsConstruct(void* object, OvInt32 offset, OvInt32) {
-    *reinterpret_cast<OvUInt32*>(static_cast<char*>(object) + offset) = 0;
-    return object;
-}
 void* FlagsCopy(void* dst, const void* src, OvInt32 offset, OvInt32) {
     *reinterpret_cast<OvUInt32*>(static_cast<char*>(dst) + offset) =
         *reinterpret_cast<const OvUInt32*>(static_cast<const char*>(src) + offset);
@@ -830,9 +826,9 @@ void* CountClose(void* instance, OvInt32, OvInt32) {
 OvBool OvD3D9WorldDevicePluginAttach() {
     const OvInt32 module = OvEngineRegisterPlugin(0, ovPLUGINIDD3D9WORLD, CountOpen, CountClose);
     gGeometryFlagsOffset =
-        OvGeometryRegisterPlugin(sizeof(OvUInt32), ovPLUGINIDD3D9WORLD, FlagsConstruct, nullptr, FlagsCopy);
+        OvGeometryRegisterPlugin(sizeof(OvUInt32), ovPLUGINIDD3D9WORLD, OvPluginClearConstructor, nullptr, FlagsCopy);
     gSectorFlagsOffset =
-        OvWorldSectorRegisterPlugin(sizeof(OvUInt32), ovPLUGINIDD3D9WORLD, FlagsConstruct, nullptr, FlagsCopy);
+        OvWorldSectorRegisterPlugin(sizeof(OvUInt32), ovPLUGINIDD3D9WORLD, OvPluginClearConstructor, nullptr, FlagsCopy);
     return module >= 0 && gGeometryFlagsOffset >= 0 && gSectorFlagsOffset >= 0 ? TRUE : FALSE;
 }
 

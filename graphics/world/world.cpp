@@ -450,7 +450,8 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     if (!ok) {
         return nullptr;
     }
-    if (OvPluginRegistryInitObject(&gWorldSectorRegistry, sector) == nullptr) {
+    // The record was cleared when it was carved.
+    if (OvPluginRegistryInitClearedObject(&gWorldSectorRegistry, sector) == nullptr) {
         return nullptr;
     }
     bool direct = false;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -88,7 +89,7 @@ void RegisterPlugins() {
     OvPluginRegistryAddPluginStreamAlwaysCallback(&gReader, 0x203, Always);
     OvPluginRegistryAddPluginStreamRightsCallback(&gReader, 0x203, Rights);
     OvPluginRegistryAddPlugin(&gMixed, 4, 0x301, Construct<1>, Destruct<1>, nullptr);
-    OvPluginRegistryAddPlugin(&gMixed, 4, 0x302, nullptr, nullptr, nullptr);
+    OvPluginRegistryAddPlugin(&gMixed, 4, 0x302, OvPluginClearConstructor, nullptr, nullptr);
     OvPluginRegistryAddPlugin(&gMixed, 4, 0x303, nullptr, Destruct<3>, nullptr);
     OvPluginRegistryAddPlugin(&gMixed, 4, 0x304, Construct<4>, nullptr, nullptr);
     OvPluginRegistryAddPlugin(&gMixed, 4, 0x305, Construct<5>, Destruct<5>, nullptr);
@@ -167,23 +168,30 @@ TEST_F(PluginTest, ConstructorsRunInOrderAndFailureUndoesTheEarlierOnes) {
     gFailConstructor = 3;
     EXPECT_EQ(OvPluginRegistryInitObject(&gWriter, object.data()), nullptr);
     EXPECT_EQ(gCalls, (std::vector<std::string>{"ctor 1", "ctor 2", "ctor 3", "dtor 2", "dtor 1"}));
-    // Only the entries that have them are called, in order; a failure undoes the earlier ones.
+    // Only the entries that have them are called, in order; a failure undoes the earlier ones. The
+    // clearing constructor (0x302) clears its bytes, and is passed over for a record already clear.
     std::vector<char> mixed(static_cast<std::size_t>(gMixed.sizeOfStruct));
+    const std::size_t cleared = static_cast<std::size_t>(OvPluginRegistryGetPluginOffset(&gMixed, 0x302));
     const std::vector<std::string> expected[] = {
         {"ctor 1", "ctor 4", "ctor 5", "dtor 5", "dtor 3", "dtor 1"},
         {"ctor 1"},
         {"ctor 1", "ctor 4", "dtor 3", "dtor 1"},
         {"ctor 1", "ctor 4", "ctor 5", "dtor 3", "dtor 1"},
     };
-    for (int fail : {0, 1, 4, 5}) {
-        gCalls.clear();
-        gFailConstructor = fail;
-        const bool made = OvPluginRegistryInitObject(&gMixed, mixed.data()) != nullptr;
-        EXPECT_EQ(made, fail == 0);
-        if (made) {
-            OvPluginRegistryDeInitObject(&gMixed, mixed.data());
+    for (bool alreadyClear : {false, true}) {
+        for (int fail : {0, 1, 4, 5}) {
+            gCalls.clear();
+            gFailConstructor = fail;
+            std::fill(mixed.begin(), mixed.end(), 'x');
+            const bool made = (alreadyClear ? OvPluginRegistryInitClearedObject(&gMixed, mixed.data())
+                                            : OvPluginRegistryInitObject(&gMixed, mixed.data())) != nullptr;
+            EXPECT_EQ(made, fail == 0);
+            if (made) {
+                EXPECT_EQ(std::string(&mixed[cleared], 4), alreadyClear ? "xxxx" : std::string(4, '\0'));
+                OvPluginRegistryDeInitObject(&gMixed, mixed.data());
+            }
+            EXPECT_EQ(gCalls, expected[fail == 0 ? 0 : fail == 1 ? 1 : fail == 4 ? 2 : 3]) << fail << alreadyClear;
         }
-        EXPECT_EQ(gCalls, expected[fail == 0 ? 0 : fail == 1 ? 1 : fail == 4 ? 2 : 3]) << fail;
     }
     EXPECT_EQ(OvPluginRegistryInvokeRights(&gReader, 0x203, object.data(), 7), &gReader);
     EXPECT_EQ(OvPluginRegistryInvokeRights(&gReader, 0x203, object.data(), 6), nullptr);

@@ -410,7 +410,8 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
 
 TEST(StoredArrays, TrianglesDecodeAndBoundAsAPlainLoop) {
     // Every count up to 40 (the four- and two-wide steps and every rest), values at the extremes of
-    // the unsigned range; decoded into another array and in place, and bounded as records.
+    // the unsigned range; decoded into another array and in place, and bounded as records; the
+    // largest of plain 16-bit values.
     std::mt19937 rng(5);
     const OvUInt16 extremes[] = {0, 1, 0x7FFF, 0x8000, 0xFFFE, 0xFFFF};
     const auto value = [&] {
@@ -452,6 +453,12 @@ TEST(StoredArrays, TrianglesDecodeAndBoundAsAPlainLoop) {
             same(OvDecodeStoredTriangles(reinterpret_cast<const OvUInt8*>(inPlace.data()), inPlace.data(), count),
                  inPlace, ", in place");
             same(OvBoundTriangles(reinterpret_cast<const OvUInt8*>(plain.data()), count), {}, ", bounded");
+            // Plain 16-bit values, every length up to 122.
+            std::vector<OvUInt16> words(3 * count + trial % 3);
+            std::generate(words.begin(), words.end(), value);
+            const OvUInt16 largest = words.empty() ? 0 : *std::max_element(words.begin(), words.end());
+            EXPECT_EQ(OvLargestUInt16(words.data(), words.size()), largest) << name;
+            EXPECT_EQ(OvLargestUInt16Wide(words.data(), words.size()), largest) << name << ", wide";
         }
     }
 }
