@@ -21,7 +21,6 @@ constexpr OvInt32 kFormatsPerBlock = 128;
 constexpr OvInt32 kInitialBufferSize = 256;
 constexpr OvUInt32 kModuleHint = ovMEMHINTDUR_GLOBAL | ovPLUGINIDIMAGE;
 constexpr OvUInt32 kObjectHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDIMAGE;
-constexpr OvUInt32 kFunctionHint = ovMEMHINTDUR_FUNCTION | ovPLUGINIDIMAGE;
 constexpr OvInt32 kMaxExtensionChars = ovIMAGEEXTENSIONSIZE - 2; // after the '.'
 // Largest pixel block (palette included) an image may have.
 constexpr std::uint64_t kMaxPixelBlock = 0x7FFFFFFFu;
