@@ -431,7 +431,7 @@ TEST(AstarNodeListTest, BehavesAsTheSortedLinkedList) {
   std::mt19937 rng(77);
   constexpr int kVertices = 64;
   std::vector<CAstarVertexState> states(kVertices);
-  std::vector<CAstarNodeList::Node> nodes(kVertices);
+  std::vector<CAstarNodeList::Node> nodes(kVertices + CAstarNodeList::kSpare);
   for (int round = 0; round < 40; ++round) {
     for (CAstarVertexState& s : states) s.heapPos = -1;
     CAstarNodeList list;
