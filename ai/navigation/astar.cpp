@@ -52,10 +52,11 @@ SlicedSearch g_sliced;
 
 // Maps a float onto an unsigned word whose integer order is the float order (-0 and +0 alike).
 inline uint32_t OrderedBits(float f) {
-  if (f == 0.0f) f = 0.0f;
+  f += 0.0f;  // -0 + 0 is +0; every other value stays as it is
   uint32_t bits;
   std::memcpy(&bits, &f, sizeof bits);
-  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+  // Negative values: all bits flipped; others: the sign bit set.
+  return bits ^ (static_cast<uint32_t>(static_cast<int32_t>(bits) >> 31) | 0x80000000u);
 }
 
 constexpr int32_t kArity = 4;
