@@ -52,10 +52,11 @@ SlicedSearch g_sliced;
 
 // Maps a float onto an unsigned word whose integer order is the float order (-0 and +0 alike).
 inline uint32_t OrderedBits(float f) {
-  if (f == 0.0f) f = 0.0f;
+  f += 0.0f;  // -0 + 0 is +0; every other value stays as it is
   uint32_t bits;
   std::memcpy(&bits, &f, sizeof bits);
-  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+  // Negative values: all bits flipped; others: the sign bit set.
+  return bits ^ (static_cast<uint32_t>(static_cast<int32_t>(bits) >> 31) | 0x80000000u);
 }
 
 constexpr int32_t kArity = 4;
@@ -70,12 +71,18 @@ void CAstarNodeList::SetStorage(Node* nodes, CAstarVertexState* states) {
   if (m_nodes != nullptr && m_count > 0) std::memcpy(nodes, m_nodes, static_cast<size_t>(m_count) * sizeof(Node));
   m_nodes = nodes;
   m_states = states;
-  if (nodes == nullptr) m_count = 0;
+  if (nodes == nullptr) {
+    m_count = 0;
+    return;
+  }
+  for (int32_t i = 0; i < kSpare; ++i) m_nodes[m_count + i].key = kNoKey;
 }
 
 void CAstarNodeList::Clear() {
   m_count = 0;
   m_sequence = 0;
+  if (m_nodes == nullptr) return;
+  for (int32_t i = 0; i < kSpare; ++i) m_nodes[i].key = kNoKey;
 }
 
 inline void CAstarNodeList::Place(int32_t pos, const Node& node) {
@@ -93,16 +100,20 @@ inline void CAstarNodeList::SiftUp(int32_t pos, Node node) {
   Place(pos, node);
 }
 
-// The child of `pos` with the least key; -1 when `pos` has none.
+// The child of `pos` with the least key; -1 when `pos` has none. The missing children of the last parent
+// are spare nodes of the greatest key, so the four are compared alike.
 inline int32_t CAstarNodeList::LeastChild(int32_t pos) const {
   const int32_t first = pos * kArity + 1;
   if (first >= m_count) return -1;
-  const int32_t end = std::min(first + kArity, m_count);
-  int32_t best = first;
-  for (int32_t c = first + 1; c < end; ++c) {
-    if (m_nodes[c].key < m_nodes[best].key) best = c;
-  }
-  return best;
+  const Node* c = m_nodes + first;
+  // Masks and sums, not conditions: which child is least is a coin toss that a branch would often miss.
+  const uint64_t k0 = c[0].key, k1 = c[1].key, k2 = c[2].key, k3 = c[3].key;
+  const auto right01 = static_cast<uint32_t>(k1 < k0);
+  const auto right23 = static_cast<uint32_t>(k3 < k2);
+  const uint64_t least01 = k0 ^ ((k0 ^ k1) & (0 - static_cast<uint64_t>(right01)));
+  const uint64_t least23 = k2 ^ ((k2 ^ k3) & (0 - static_cast<uint64_t>(right23)));
+  const auto second = static_cast<uint32_t>(least23 < least01);
+  return first + static_cast<int32_t>(right01 + ((0 - second) & (2 + right23 - right01)));
 }
 
 inline void CAstarNodeList::SiftDown(int32_t pos, Node node) {
@@ -133,6 +144,7 @@ inline uint64_t CAstarNodeList::NextKey(float f) {
 
 CAstarNodeIterator CAstarNodeList::InsertSorted(int32_t vertex, float f) {
   const uint64_t key = NextKey(f);
+  m_nodes[m_count + kSpare].key = kNoKey;
   SiftUp(m_count++, Node{key, vertex, 0});
   return CAstarNodeIterator(vertex);
 }
@@ -145,6 +157,7 @@ CAstarNodeIterator CAstarNodeList::InsertBefore(CAstarNodeIterator position, int
   // Among nodes of equal f: the number just below the position's, free once the list is renumbered.
   Renumber();
   const uint64_t key = m_nodes[m_states[position.GetVertexIndex()].heapPos].key - 1;
+  m_nodes[m_count + kSpare].key = kNoKey;
   SiftUp(m_count++, Node{key, vertex, 0});
   return CAstarNodeIterator(vertex);
 }
@@ -153,6 +166,7 @@ void CAstarNodeList::Unlink(CAstarNodeIterator node) {
   VertexState& state = m_states[node.GetVertexIndex()];
   const int32_t pos = state.heapPos;
   const Node last = m_nodes[--m_count];
+  m_nodes[m_count].key = kNoKey;
   if (pos == 0 && m_count > 0) {
     // The front leaves (the usual case): the smaller child climbs into the hole down to the bottom, then
     // the last node settles from there. The last node seldom belongs high up, so this saves comparing
@@ -242,7 +256,8 @@ bool EnsureBuffers(int32_t needed) {
     Vusk::EngineFree(heapBlock);
     return false;
   }
-  // Entry 1 on a cache-line boundary: the children 4p+1..4p+4 of any entry p then share one line.
+  // Entry 1 on a cache-line boundary: the children 4p+1..4p+4 of any entry p then share one line. The 128
+  // bytes added hold that shift and the list's spare nodes past the last.
   uintptr_t line = (reinterpret_cast<uintptr_t>(heapBlock) + sizeof(HeapEntry) + 63) & ~uintptr_t(63);
   auto* heap = reinterpret_cast<HeapEntry*>(line - sizeof(HeapEntry));
   std::memset(states, 0, static_cast<size_t>(size) * sizeof(VertexState));
@@ -296,7 +311,13 @@ bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, 
 // Asks for the cache lines of `count` links.
 inline void PrefetchLinks(const CGraphLink* links, int32_t count) {
   const auto* bytes = reinterpret_cast<const char*>(links);
-  for (size_t at = 0, end = static_cast<size_t>(count) * sizeof(CGraphLink); at < end; at += 64) {
+  // The first four lines (eight links, as many as most vertices have) without a loop, whose end would
+  // often be mispredicted; a request past the array's end is harmless.
+  __builtin_prefetch(bytes);
+  __builtin_prefetch(bytes + 64);
+  __builtin_prefetch(bytes + 128);
+  __builtin_prefetch(bytes + 192);
+  for (size_t at = 256, end = static_cast<size_t>(count) * sizeof(CGraphLink); at < end; at += 64) {
     __builtin_prefetch(bytes + at);
   }
 }
@@ -329,6 +350,24 @@ inline float StraightDistance(const CVector3& a, const CVector3& b) {
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
+// An edge's cost: false when the edge is closed or its pricing fails.
+template <Pricing kPricing>
+inline bool PriceEdge(const CGraphLink& link, CEntity* context, CConstraint* constraint, float* cost) {
+  const CGraphEdgeHot& hot = link.m_hot;
+  if (hot.m_closed == 1) return false;
+  float asked = 0.0f;
+  if (hot.m_priced != 0) {
+    CGraphEdge* e = link.m_edge;
+    if (!e->GetPathObject()->GetEdgeCost(context, e, constraint, &asked)) return false;
+  } else if constexpr (kPricing == Pricing::kShortest) {
+    asked = hot.m_length;
+  } else {
+    if (!constraint->GetEdgeCost(context, link.m_edge, &asked)) return false;
+  }
+  *cost = asked;
+  return true;
+}
+
 // Relaxes every outgoing edge of `v`, then moves `v` from the open list to the closed list. In a sweep
 // (kZero with `negative` set) there is no goal, the estimate is 0, and a negative cost is reported through
 // `negative` (the sweep then no longer stands for the pair searches).
@@ -359,22 +398,20 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
       __builtin_prefetch(&links[i].m_destination->m_data.m_position);
     }
   }
+  const auto size = static_cast<uint32_t>(g_buffers.size);
   for (int32_t i = 0; i < count; ++i) {
     CGraphLink& link = links[i];
     CGraphEdgeHot& hot = link.m_hot;
-    if (hot.m_closed == 1) continue;
-    float cost = 0.0f;
-    if (hot.m_priced != 0) {
-      CGraphEdge* e = link.m_edge;
-      if (!e->GetPathObject()->GetEdgeCost(context, e, constraint, &cost)) continue;
-    } else if constexpr (kPricing == Pricing::kShortest) {
+    float cost;
+    // The usual edge of the engine's own pricing, open and without a path object, costs its length.
+    if (kPricing == Pricing::kShortest && __builtin_expect((hot.m_closed | hot.m_priced) == 0, 1)) {
       cost = hot.m_length;
-    } else {
-      if (!constraint->GetEdgeCost(context, link.m_edge, &cost)) continue;
+    } else if (!PriceEdge<kPricing>(link, context, constraint, &cost)) {
+      continue;
     }
     if (!SameBits(hot.m_cost, cost)) hot.m_cost = cost;  // no store when the cache already holds it
     const int32_t wi = hot.m_destinationIndex;
-    if (static_cast<uint32_t>(wi) >= static_cast<uint32_t>(g_buffers.size)) continue;  // not a vertex of this graph
+    if (static_cast<uint32_t>(wi) >= size) continue;  // not a vertex of this graph
     VertexState& ws = states[wi];
     const bool met = ws.stamp == stamp;
     float h = 0.0f;
@@ -389,7 +426,7 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     const float f = g + h;
     // A cost or estimate that is not a number would leave the open order undefined; such an edge is
     // treated like one whose cost could not be had.
-    if (!IsNumber(f)) continue;
+    if (__builtin_expect(!IsNumber(f), 0)) continue;
     if (met && f >= ws.f) continue;
     CGraphVertex* w = link.m_destination;
     __builtin_prefetch(w->OutgoingLinks());  // w enters the open list: its links will be wanted

@@ -85,7 +85,11 @@ public:
     int32_t unused;
   };
 
-  // Takes storage for `capacity` nodes (kept: the nodes already in the list are moved there).
+  // Nodes past the last that the list keeps at the greatest key (its storage holds them too).
+  static constexpr int32_t kSpare = 3;
+  static constexpr uint64_t kNoKey = ~uint64_t(0);
+
+  // Takes storage for `capacity` + kSpare nodes (kept: the nodes already in the list are moved there).
   void SetStorage(Node* nodes, CAstarVertexState* states);
   // Empties the list.
   void Clear();

@@ -426,12 +426,14 @@ TEST_P(AstarTest, CostsEqualDijkstraUnderEveryConstraint) {
 
 // The open list against a plain sorted linked list: insertion walks from the head past every node of less
 // or equal f, insertion before a node goes right before it, unlinking takes the node out; after every step
-// the fronts agree, and draining both gives the same order. Few distinct f values, so ties abound.
+// the fronts agree, and draining both gives the same order. Few distinct f values, so ties abound. The
+// storage is reused from round to round: nodes an earlier round left past the end stand in the way of a
+// list that does not keep its spare nodes past the last at the greatest key.
 TEST(AstarNodeListTest, BehavesAsTheSortedLinkedList) {
   std::mt19937 rng(77);
   constexpr int kVertices = 64;
   std::vector<CAstarVertexState> states(kVertices);
-  std::vector<CAstarNodeList::Node> nodes(kVertices);
+  std::vector<CAstarNodeList::Node> nodes(kVertices + CAstarNodeList::kSpare);
   for (int round = 0; round < 40; ++round) {
     for (CAstarVertexState& s : states) s.heapPos = -1;
     CAstarNodeList list;
