@@ -24,6 +24,7 @@ void ResetRegistry(OvPluginRegistry* registry) {
     registry->firstRegEntry = nullptr;
     registry->lastRegEntry = nullptr;
     registry->firstConstructed = nullptr;
+    registry->firstConstructedBeyondClear = nullptr;
     registry->lastDestructed = nullptr;
     registry->firstAlways = nullptr;
 }

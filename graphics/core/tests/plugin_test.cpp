@@ -144,10 +144,21 @@ TEST(PluginRegistry, OffsetsSizesAndRefusals) {
         EXPECT_EQ(OvPluginRegistryAddPlugin(c.r, INT32_MAX, 4, nullptr, nullptr, nullptr), -1);
         EXPECT_EQ(OvPluginRegistryAddPlugin(c.r, INT32_MAX - kBaseSize - 8, 5, nullptr, nullptr, nullptr), -1);
         EXPECT_EQ(c.r->sizeOfStruct, kBaseSize + 8);
+        // An entry on every list of entries called when objects are made, destroyed and read.
+        EXPECT_EQ(OvPluginRegistryAddPlugin(
+                      c.r, 4, 6, [](void* o, OvInt32, OvInt32) { return o; },
+                      [](void* o, OvInt32, OvInt32) { return o; }, nullptr),
+                  kBaseSize + 8);
+        EXPECT_EQ(OvPluginRegistryAddPluginStreamAlwaysCallback(
+                      c.r, 6, [](void*, OvInt32, OvInt32) -> OvBool { return TRUE; }),
+                  kBaseSize + 8);
     }));
     EXPECT_TRUE(OvTestEngineDown());
-    // Term emptied both registries.
-    EXPECT_EQ(r.firstRegEntry, nullptr);
+    // Term emptied both registries: no list still names an entry it freed.
+    for (OvPluginEntry* left : {r.firstRegEntry, r.lastRegEntry, r.firstConstructed, r.firstConstructedBeyondClear,
+                                r.lastDestructed, r.firstAlways}) {
+        EXPECT_EQ(left, nullptr);
+    }
     EXPECT_EQ(r.sizeOfStruct, kBaseSize);
     EXPECT_EQ(limited.sizeOfStruct, kBaseSize);
 }
