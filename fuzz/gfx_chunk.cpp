@@ -1,16 +1,19 @@
 // Chunk headers and string chunks, each pass over its own memory stream of the input:
 // a walk over the chunk headers (bodies passed over), the search for a chunk of the type the
 // first header names, the string reads that allocate, the bounded reads into a small field,
-// and reads into a caller's buffer as large as each string chunk's body and its terminator.
+// reads into a caller's buffer as large as each string chunk's body and its terminator, and the
+// plain read that loads are timed against (every chunk walked, bodies read into one buffer).
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "fuzz/fuzz_kit.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/stream.h"
+#include "graphics/core/testkit/plain_read.h"
 
 namespace {
 
@@ -81,5 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         offset += ovCHUNKHEADERSIZE + length;
     }
+
+    stream = fuzzkit::OpenMemoryStream(data, size);
+    std::vector<std::uint8_t> bodies;
+    OvTestReadEveryChunk(stream, static_cast<OvUInt32>(size), bodies);
+    OvStreamClose(stream, nullptr);
     return 0;
 }

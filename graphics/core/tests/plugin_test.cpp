@@ -149,8 +149,8 @@ TEST(PluginRegistry, OffsetsSizesAndRefusals) {
                       c.r, 4, 6, [](void* o, OvInt32, OvInt32) { return o; },
                       [](void* o, OvInt32, OvInt32) { return o; }, nullptr),
                   kBaseSize + 8);
-        EXPECT_EQ(OvPluginRegistryAddPluginStreamAlwaysCallback(
-                      c.r, 6, [](void*, OvInt32, OvInt32) -> OvBool { return TRUE; }),
+        EXPECT_EQ(OvPluginRegistryAddPluginStreamAlwaysCallback(c.r, 6,
+                                                                [](void*, OvInt32, OvInt32) -> OvBool { return TRUE; }),
                   kBaseSize + 8);
     }));
     EXPECT_TRUE(OvTestEngineDown());
