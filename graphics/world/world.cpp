@@ -229,8 +229,6 @@ void ReleaseSubtree(const OvWorldRecord* record, OvWorldSector* root) {
     });
 }
 
-OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth, const OvBBox& box);
-
 // Reorders a stored triangle: from 0x36002 on {v0, v1, v2, material}, before {material, v0, v1, v2}.
 OvTriangle DecodeTriangle(const OvUInt8* t, bool newOrder) {
     OvUInt16 w[4];
@@ -493,7 +491,8 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         return nullptr;
     }
     // The record was cleared when it was carved.
-    if (OvPluginRegistryInitClearedObject(&gWorldSectorRegistry, sector) == nullptr) {
+    if (gWorldSectorRegistry.firstConstructedBeyondClear != nullptr &&
+        OvPluginRegistryInitClearedObject(&gWorldSectorRegistry, sector) == nullptr) {
         return nullptr;
     }
     bool direct = false;
@@ -514,7 +513,11 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     return sector;
 }
 
-OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const OvBBox& box) {
+// A plane sector's chunk, depth plane sectors deep (itself counted): the record carved, its
+// children's kinds and tree boxes (the left side ends at the left value, the right side starts at
+// the right value); its children are read by ReadTree. Null on a failure (error set).
+OvPlaneSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const OvBBox& box, bool* leftAtomic,
+                               bool* rightAtomic, OvBBox* left, OvBBox* right) {
     // Deeper trees would overrun the walks' stacks.
     if (depth > ovWORLDMAXDEPTH) {
         ReportBadData();
@@ -543,36 +546,74 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
     std::memset(plane, 0, sizeof(OvPlaneSector));
     plane->type = type;
     plane->value = OvChunkGetReal(body + 4);
-    const bool leftAtomic = OvChunkGetUInt32(body + 8) != 0;
-    const bool rightAtomic = OvChunkGetUInt32(body + 12) != 0;
+    *leftAtomic = OvChunkGetUInt32(body + 8) != 0;
+    *rightAtomic = OvChunkGetUInt32(body + 12) != 0;
     if ((c.world->flags & ovWORLDSECTORSOVERLAP) != 0) {
         plane->leftValue = OvChunkGetReal(body + 16);
         plane->rightValue = OvChunkGetReal(body + 20);
     } else {
         plane->leftValue = plane->rightValue = plane->value;
     }
-    // The children's tree boxes: the left side ends at the left value, the right side starts at
-    // the right value.
-    OvBBox left = box;
-    *OvV3dAxisPtr(&left.sup, type) = plane->leftValue;
-    OvBBox right = box;
-    *OvV3dAxisPtr(&right.inf, type) = plane->rightValue;
-    plane->leftSubTree = ReadSector(stream, c, leftAtomic, depth, left);
-    if (plane->leftSubTree == nullptr) {
-        return nullptr;
-    }
-    plane->rightSubTree = ReadSector(stream, c, rightAtomic, depth, right);
-    if (plane->rightSubTree == nullptr) {
-        ReleaseSubtree(gReadingRecord, plane->leftSubTree);
-        return nullptr;
-    }
-    return reinterpret_cast<OvWorldSector*>(plane);
+    *left = box;
+    *OvV3dAxisPtr(&left->sup, type) = plane->leftValue;
+    *right = box;
+    *OvV3dAxisPtr(&right->inf, type) = plane->rightValue;
+    return plane;
 }
 
-// depth: plane sectors above this one; box: its tree box, the world's box cut by the planes
-// above it.
-OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth, const OvBBox& box) {
-    return atomic ? ReadAtomicSector(stream, c, box) : ReadPlaneSector(stream, c, depth + 1, box);
+// The sector tree in file order (a plane sector, its left side, its right side) from the root of
+// the given kind and tree box (the world's). The plane sectors whose right side is still to come
+// wait on a stack no deeper than the tree may be. On a failure the atomic sectors read so far
+// are released (the children not yet read are null) and null is returned.
+OvWorldSector* ReadTree(OvStream* stream, Carver& c, bool rootAtomic, const OvBBox& worldBox) {
+    struct Pending {
+        OvPlaneSector* plane;
+        OvBBox box;
+        OvInt32 depth;
+        bool atomic;
+    };
+    Pending pending[ovWORLDMAXDEPTH + 1];
+    OvInt32 count = 0;
+    OvWorldSector* root = nullptr;
+    OvWorldSector** slot = &root;
+    bool atomic = rootAtomic;
+    OvBBox box = worldBox;
+    OvInt32 depth = 0; // plane sectors above the next sector
+    for (;;) {
+        if (atomic) {
+            OvWorldSector* sector = ReadAtomicSector(stream, c, box);
+            if (sector == nullptr) {
+                break;
+            }
+            *slot = sector;
+            if (count == 0) {
+                return root;
+            }
+            const Pending& next = pending[--count];
+            slot = &next.plane->rightSubTree;
+            atomic = next.atomic;
+            box = next.box;
+            depth = next.depth;
+            continue;
+        }
+        OvBBox left, right;
+        bool leftAtomic = false, rightAtomic = false;
+        OvPlaneSector* plane = ReadPlaneSector(stream, c, depth + 1, box, &leftAtomic, &rightAtomic, &left, &right);
+        if (plane == nullptr) {
+            break;
+        }
+        *slot = reinterpret_cast<OvWorldSector*>(plane);
+        // A plane sector is at most ovWORLDMAXDEPTH deep, so at most that many wait.
+        pending[count++] = {plane, right, depth + 1, rightAtomic};
+        slot = &plane->leftSubTree;
+        atomic = leftAtomic;
+        box = left;
+        depth++;
+    }
+    if (root != nullptr) {
+        ReleaseSubtree(gReadingRecord, root);
+    }
+    return nullptr;
 }
 
 // The record of the world whose allocation holds the sector, or null.
@@ -801,7 +842,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     gReadingWorld = world;
     gReadingRecord = record;
     if (ok) {
-        world->rootSector = ReadSector(stream, carver, rootIsAtomic, 0, world->boundingBox);
+        world->rootSector = ReadTree(stream, carver, rootIsAtomic, world->boundingBox);
         ok = world->rootSector != nullptr;
     }
     gReadingWorld = outer;
