@@ -195,8 +195,9 @@ OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionDa
     return in.SkipRest() ? TRUE : FALSE;
 }
 
-// The tree of OvCollisionDataValidate (data with nodes).
-[[gnu::noinline]] bool TreeValid(const OvCollisionData* data) {
+// The tree of OvCollisionDataValidate (data with nodes), its nodes read from nodes (the data's,
+// or the bytes they were copied from).
+[[gnu::noinline]] bool TreeValid(const OvCollisionData* data, const OvCollisionTreeNode* nodes) {
     const OvInt32 numTriangles = data->numTriangles;
     // Every node reached once from the root, no path deeper than the stacks allow. Leaves are
     // checked where their node is taken; only nodes go on the stack, each field in an array of its
@@ -214,7 +215,7 @@ OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionDa
         if (index >= data->numNodes || depth >= ovCOLLISIONMAXDEPTH || ++visited > data->numNodes) {
             return false;
         }
-        const OvCollisionTreeNode& node = data->nodes[index];
+        const OvCollisionTreeNode& node = nodes[index];
         if (NodeAxis(node) == 3) {
             return false;
         }
@@ -231,17 +232,23 @@ OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionDa
     return true;
 }
 
-// OvCollisionDataValidate where data are read: most trees of levels have no node.
-inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles) {
+// OvCollisionDataValidate where data are read (most trees of levels have no node), the nodes and
+// the map read from nodes and map: the data's own, or where the bytes just copied into them lie
+// (wide reads of a fresh copy would wait for its stores).
+inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles, const OvCollisionTreeNode* nodes,
+                  const OvUInt16* map) {
     const OvInt32 numTriangles = data->numTriangles;
     if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
         return false;
     }
     if (data->map != nullptr && objectTriangles > 0 && numTriangles > 0 &&
-        OvLargestUInt16(data->map, static_cast<std::size_t>(numTriangles)) >= objectTriangles) {
+        OvLargestUInt16(map, static_cast<std::size_t>(numTriangles)) >= objectTriangles) {
         return false;
     }
-    return data->numNodes == 0 || TreeValid(data);
+    return data->numNodes == 0 || TreeValid(data, nodes);
+}
+inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles) {
+    return Valid(data, objectTriangles, data->nodes, data->map);
 }
 
 OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, bool inWorld, OvCollisionData** out) {
@@ -514,14 +521,20 @@ constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderByte
     data->box.inf = {OvChunkGetReal(header + 4), OvChunkGetReal(header + 8), OvChunkGetReal(header + 12)};
     data->box.sup = {OvChunkGetReal(header + 16), OvChunkGetReal(header + 20), OvChunkGetReal(header + 24)};
     const OvUInt8* nodes = at + kNewLayoutHeadBytes;
+    const OvUInt8* map = nodes + kNodeBytes * numNodes;
     if (numNodes > 0) {
         std::memcpy(data->nodes, nodes, kNodeBytes * numNodes);
     }
     if (withMap && numTriangles > 0) {
-        std::memcpy(data->map, nodes + kNodeBytes * numNodes, 2 * numTriangles);
+        std::memcpy(data->map, map, 2 * numTriangles);
     }
     OvStreamPassInPlace(stream, length);
-    if (!Valid(data, objectTriangles)) {
+    // Checked where the bytes lie when they are aligned as the records.
+    const bool nodesAligned = reinterpret_cast<std::uintptr_t>(nodes) % alignof(OvCollisionTreeNode) == 0;
+    const bool mapAligned = reinterpret_cast<std::uintptr_t>(map) % alignof(OvUInt16) == 0;
+    if (!Valid(data, objectTriangles,
+               nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : data->nodes,
+               mapAligned ? reinterpret_cast<const OvUInt16*>(map) : data->map)) {
         OvCollisionDataDestroy(data);
         OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRCOLLISIONBADDATA, "collision data refused"));
         return 1;
