@@ -71,8 +71,8 @@ void* OvCollisionDataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) 
     return object;
 }
 
-OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles, bool inWorld,
-                OvCollisionData** data);
+[[gnu::always_inline]] inline OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox,
+                                              OvInt32 objectTriangles, bool inWorld, OvCollisionData** data);
 
 // Stream callbacks of both extensions. The reader tells a geometry (object type 8) from an
 // atomic sector (type -1) by the first byte: old-layout data, which carry no box, take the box
@@ -118,7 +118,7 @@ constexpr std::size_t AlignUp16(std::size_t n) { return (n + 15) / 16 * 16; }
 // One block: the header, the nodes, the map and room for the child boxes; in the slabs of the
 // world being read when inWorld (such a block is aligned here, a heap block by the memory table).
 [[gnu::always_inline]] inline OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap,
-                                                       bool inWorld) {
+                                                        bool inWorld) {
     const std::size_t head = AlignUp16(sizeof(OvCollisionData));
     const std::size_t mapAt = head + kNodeBytes * numNodes;
     const std::size_t boxesAt = AlignUp16(mapAt + (withMap ? 2 * numTriangles : 0));
@@ -499,7 +499,7 @@ constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderByte
 // nodes and map copied whole. 0 or 1 as ReadNewLayout gives; -1 when the body is not at hand or
 // not plainly of that layout with sizes it can hold, for the general reader to take.
 [[gnu::always_inline]] inline int ReadNewLayoutInPlace(OvStream* stream, OvUInt32 length, OvInt32 objectTriangles,
-                                                     bool inWorld, OvCollisionData** out) {
+                                                       bool inWorld, OvCollisionData** out) {
     const OvUInt8* at = length >= kNewLayoutHeadBytes ? OvStreamPeekInPlace(stream, length) : nullptr;
     if (!kNodesAsStored || at == nullptr || OvChunkGetUInt32(at) < ovCOLLISIONNEWLAYOUTVERSION ||
         OvChunkGetUInt32(at + 4) != ovID_COLLISION || OvChunkGetUInt32(at + 16) != 1) {
@@ -532,8 +532,7 @@ constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderByte
     // Checked where the bytes lie when they are aligned as the records.
     const bool nodesAligned = reinterpret_cast<std::uintptr_t>(nodes) % alignof(OvCollisionTreeNode) == 0;
     const bool mapAligned = reinterpret_cast<std::uintptr_t>(map) % alignof(OvUInt16) == 0;
-    if (!Valid(data, objectTriangles,
-               nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : data->nodes,
+    if (!Valid(data, objectTriangles, nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : data->nodes,
                mapAligned ? reinterpret_cast<const OvUInt16*>(map) : data->map)) {
         OvCollisionDataDestroy(data);
         OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRCOLLISIONBADDATA, "collision data refused"));
@@ -543,8 +542,8 @@ constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderByte
     return 1;
 }
 
-OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles, bool inWorld,
-                OvCollisionData** data) {
+[[gnu::always_inline]] inline OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox,
+                                              OvInt32 objectTriangles, bool inWorld, OvCollisionData** data) {
     *data = nullptr;
     if (const int read =
             ReadNewLayoutInPlace(stream, length > 0 ? static_cast<OvUInt32>(length) : 0u, objectTriangles, inWorld, data);
