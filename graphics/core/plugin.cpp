@@ -53,15 +53,6 @@ void ReleaseUsedEntry(void* entry, void*) {
     OvFreeListEntryFree(gEntryList, e);
 }
 
-OvPluginEntry* FindEntry(const OvPluginRegistry* registry, OvUInt32 pluginID) {
-    for (OvPluginEntry* e = registry->firstRegEntry; e != nullptr; e = e->nextRegEntry) {
-        if (e->pluginID == pluginID) {
-            return e;
-        }
-    }
-    return nullptr;
-}
-
 // What an entry registered without a constructor or destructor gets: objects are made and
 // destroyed in numbers, so these are not called.
 const OvPluginObjectConstructor kNoConstructor = static_cast<OvPluginObjectConstructor>(OvIdentity);
@@ -103,7 +94,7 @@ void LinkCalledEntries(OvPluginRegistry* registry) {
 template <typename Callback>
 OvInt32 SetEntryCallback(OvPluginRegistry* registry, OvUInt32 pluginID, Callback OvPluginEntry::*field,
                          Callback callback) {
-    OvPluginEntry* e = FindEntry(registry, pluginID);
+    OvPluginEntry* e = OvPluginRegistryFindEntry(registry, pluginID);
     if (e == nullptr) {
         return -1;
     }
@@ -150,6 +141,15 @@ template <typename Handle> bool WalkSubChunks(OvStream* stream, OvUInt32 length,
 }
 
 } // namespace
+
+OvPluginEntry* OvPluginRegistryFindEntry(const OvPluginRegistry* registry, OvUInt32 pluginID) {
+    for (OvPluginEntry* e = registry->firstRegEntry; e != nullptr; e = e->nextRegEntry) {
+        if (e->pluginID == pluginID) {
+            return e;
+        }
+    }
+    return nullptr;
+}
 
 OvBool OvPluginRegistryOpen() {
     gRegistries = nullptr;
@@ -201,7 +201,7 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
     if (!OvFreeListGetEnabled() && !RememberRegistry(registry)) {
         return -1;
     }
-    if (OvPluginEntry* existing = FindEntry(registry, pluginID)) {
+    if (OvPluginEntry* existing = OvPluginRegistryFindEntry(registry, pluginID)) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRPLUGINREFUSED, "Plugin already registered"));
         return existing->offset;
     }
@@ -244,14 +244,14 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
 }
 
 OvInt32 OvPluginRegistryGetPluginOffset(const OvPluginRegistry* registry, OvUInt32 pluginID) {
-    const OvPluginEntry* e = FindEntry(registry, pluginID);
+    const OvPluginEntry* e = OvPluginRegistryFindEntry(registry, pluginID);
     return e != nullptr ? e->offset : -1;
 }
 
 OvInt32 OvPluginRegistryAddPluginStream(OvPluginRegistry* registry, OvUInt32 pluginID,
                                         OvPluginDataChunkReadCallBack readCB, OvPluginDataChunkWriteCallBack writeCB,
                                         OvPluginDataChunkGetSizeCallBack getSizeCB) {
-    OvPluginEntry* e = FindEntry(registry, pluginID);
+    OvPluginEntry* e = OvPluginRegistryFindEntry(registry, pluginID);
     if (e == nullptr) {
         return -1;
     }
@@ -367,7 +367,7 @@ const OvPluginRegistry* OvPluginRegistryReadDataChunks(const OvPluginRegistry* r
 const OvPluginRegistry* OvPluginRegistryReadSubChunks(const OvPluginRegistry* registry, OvStream* stream,
                                                       OvUInt32 length, void* object) {
     const bool bodiesRead = WalkSubChunks(stream, length, [&](OvUInt32 id, OvUInt32 bodyLength) {
-        const OvPluginEntry* e = FindEntry(registry, id);
+        const OvPluginEntry* e = OvPluginRegistryFindEntry(registry, id);
         if (e != nullptr && e->readCB != nullptr) {
             return e->readCB(stream, static_cast<OvInt32>(bodyLength), object, e->offset, e->size) != nullptr;
         }
@@ -396,7 +396,7 @@ const OvPluginRegistry* OvPluginRegistrySkipDataChunks(const OvPluginRegistry* r
 
 const OvPluginRegistry* OvPluginRegistryInvokeRights(const OvPluginRegistry* registry, OvUInt32 pluginID, void* object,
                                                      OvUInt32 extraData) {
-    const OvPluginEntry* e = FindEntry(registry, pluginID);
+    const OvPluginEntry* e = OvPluginRegistryFindEntry(registry, pluginID);
     if (e == nullptr || e->rightsCB == nullptr || e->rightsCB(object, e->offset, e->size, extraData) <= 0) {
         return nullptr;
     }

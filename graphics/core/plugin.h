@@ -82,6 +82,8 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
                                   OvPluginObjectConstructor constructCB, OvPluginObjectDestructor destructCB,
                                   OvPluginObjectCopy copyCB);
 OvInt32 OvPluginRegistryGetPluginOffset(const OvPluginRegistry* registry, OvUInt32 pluginID);
+// The plugin's registration, or null.
+OvPluginEntry* OvPluginRegistryFindEntry(const OvPluginRegistry* registry, OvUInt32 pluginID);
 OvInt32 OvPluginRegistryAddPluginStream(OvPluginRegistry* registry, OvUInt32 pluginID,
                                         OvPluginDataChunkReadCallBack readCB, OvPluginDataChunkWriteCallBack writeCB,
                                         OvPluginDataChunkGetSizeCallBack getSizeCB);

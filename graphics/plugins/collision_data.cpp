@@ -71,8 +71,8 @@ void* OvCollisionDataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) 
     return object;
 }
 
-OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles, bool inWorld,
-                OvCollisionData** data);
+[[gnu::always_inline]] inline OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox,
+                                              OvInt32 objectTriangles, bool inWorld, OvCollisionData** data);
 
 // Stream callbacks of both extensions. The reader tells a geometry (object type 8) from an
 // atomic sector (type -1) by the first byte: old-layout data, which carry no box, take the box
@@ -117,7 +117,8 @@ constexpr std::size_t AlignUp16(std::size_t n) { return (n + 15) / 16 * 16; }
 
 // One block: the header, the nodes, the map and room for the child boxes; in the slabs of the
 // world being read when inWorld (such a block is aligned here, a heap block by the memory table).
-OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap, bool inWorld) {
+[[gnu::always_inline]] inline OvCollisionData* Allocate(OvUInt32 numTriangles, OvUInt32 numNodes, bool withMap,
+                                                        bool inWorld) {
     const std::size_t head = AlignUp16(sizeof(OvCollisionData));
     const std::size_t mapAt = head + kNodeBytes * numNodes;
     const std::size_t boxesAt = AlignUp16(mapAt + (withMap ? 2 * numTriangles : 0));
@@ -194,6 +195,62 @@ OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionDa
     return in.SkipRest() ? TRUE : FALSE;
 }
 
+// The tree of OvCollisionDataValidate (data with nodes), its nodes read from nodes (the data's,
+// or the bytes they were copied from).
+[[gnu::noinline]] bool TreeValid(const OvCollisionData* data, const OvCollisionTreeNode* nodes) {
+    const OvInt32 numTriangles = data->numTriangles;
+    // Every node reached once from the root, no path deeper than the stacks allow. Leaves are
+    // checked where their node is taken; only nodes go on the stack, each field in an array of its
+    // own (what is pushed is read back in the width it was written).
+    OvUInt16 nodeAt[ovCOLLISIONSTACKSIZE + 1];
+    OvInt32 depthAt[ovCOLLISIONSTACKSIZE + 1];
+    OvInt32 top = 0;
+    nodeAt[0] = 0;
+    depthAt[0] = 0;
+    OvInt32 visited = 0;
+    while (top >= 0) {
+        const OvInt32 index = nodeAt[top];
+        const OvInt32 depth = depthAt[top];
+        --top;
+        if (index >= data->numNodes || depth >= ovCOLLISIONMAXDEPTH || ++visited > data->numNodes) {
+            return false;
+        }
+        const OvCollisionTreeNode& node = nodes[index];
+        if (NodeAxis(node) == 3) {
+            return false;
+        }
+        for (const OvCollisionTreeRef& ref : {node.rightRef, node.leftRef}) {
+            if (ref.kind == ovCOLLISIONREFNODE) {
+                ++top;
+                nodeAt[top] = ref.index;
+                depthAt[top] = depth + 1;
+            } else if (ref.index + ref.kind > numTriangles) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// OvCollisionDataValidate where data are read (most trees of levels have no node), the nodes and
+// the map read from nodes and map: the data's own, or where the bytes just copied into them lie
+// (wide reads of a fresh copy would wait for its stores).
+inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles, const OvCollisionTreeNode* nodes,
+                  const OvUInt16* map) {
+    const OvInt32 numTriangles = data->numTriangles;
+    if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
+        return false;
+    }
+    if (data->map != nullptr && objectTriangles > 0 && numTriangles > 0 &&
+        OvLargestUInt16(map, static_cast<std::size_t>(numTriangles)) >= objectTriangles) {
+        return false;
+    }
+    return data->numNodes == 0 || TreeValid(data, nodes);
+}
+inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles) {
+    return Valid(data, objectTriangles, data->nodes, data->map);
+}
+
 OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, bool inWorld, OvCollisionData** out) {
     OvUInt32 type = 0;
     OvUInt32 length = 0;
@@ -252,7 +309,7 @@ OvBool ReadNewLayout(BodyReader& in, OvInt32 objectTriangles, bool inWorld, OvCo
         }
         data->map[i] = static_cast<OvUInt16>(b[0] | (b[1] << 8));
     }
-    if (!OvCollisionDataValidate(data, objectTriangles)) {
+    if (!Valid(data, objectTriangles)) {
         return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
     }
     *out = data;
@@ -348,7 +405,7 @@ OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvIn
         }
         data->map[i] = static_cast<OvUInt16>(v & 0xFFFF);
     }
-    if (!OvCollisionDataValidate(data, objectTriangles)) {
+    if (!Valid(data, objectTriangles)) {
         return Refuse(in, data, ovERRCOLLISIONBADDATA, out);
     }
     *out = data;
@@ -430,48 +487,7 @@ void OvCollisionDataDestroy(OvCollisionData* data) {
 }
 
 OvBool OvCollisionDataValidate(const OvCollisionData* data, OvInt32 objectTriangles) {
-    const OvInt32 numTriangles = data->numTriangles;
-    if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
-        return FALSE;
-    }
-    if (data->map != nullptr && objectTriangles > 0 && numTriangles > 0 &&
-        OvLargestUInt16(data->map, static_cast<std::size_t>(numTriangles)) >= objectTriangles) {
-        return FALSE;
-    }
-    if (data->numNodes == 0) {
-        return TRUE;
-    }
-    // Every node reached once from the root, no path deeper than the stacks allow. Leaves are
-    // checked where their node is taken; only nodes go on the stack, each field in an array of its
-    // own (what is pushed is read back in the width it was written).
-    OvUInt16 nodeAt[ovCOLLISIONSTACKSIZE + 1];
-    OvInt32 depthAt[ovCOLLISIONSTACKSIZE + 1];
-    OvInt32 top = 0;
-    nodeAt[0] = 0;
-    depthAt[0] = 0;
-    OvInt32 visited = 0;
-    while (top >= 0) {
-        const OvInt32 index = nodeAt[top];
-        const OvInt32 depth = depthAt[top];
-        --top;
-        if (index >= data->numNodes || depth >= ovCOLLISIONMAXDEPTH || ++visited > data->numNodes) {
-            return FALSE;
-        }
-        const OvCollisionTreeNode& node = data->nodes[index];
-        if (NodeAxis(node) == 3) {
-            return FALSE;
-        }
-        for (const OvCollisionTreeRef& ref : {node.rightRef, node.leftRef}) {
-            if (ref.kind == ovCOLLISIONREFNODE) {
-                ++top;
-                nodeAt[top] = ref.index;
-                depthAt[top] = depth + 1;
-            } else if (ref.index + ref.kind > numTriangles) {
-                return FALSE;
-            }
-        }
-    }
-    return TRUE;
+    return Valid(data, objectTriangles) ? TRUE : FALSE;
 }
 
 namespace {
@@ -482,8 +498,8 @@ constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderByte
 // The current layout read where the whole body lies in memory (most reads): taken in one look,
 // nodes and map copied whole. 0 or 1 as ReadNewLayout gives; -1 when the body is not at hand or
 // not plainly of that layout with sizes it can hold, for the general reader to take.
-int ReadNewLayoutInPlace(OvStream* stream, OvUInt32 length, OvInt32 objectTriangles, bool inWorld,
-                         OvCollisionData** out) {
+[[gnu::always_inline]] inline int ReadNewLayoutInPlace(OvStream* stream, OvUInt32 length, OvInt32 objectTriangles,
+                                                       bool inWorld, OvCollisionData** out) {
     const OvUInt8* at = length >= kNewLayoutHeadBytes ? OvStreamPeekInPlace(stream, length) : nullptr;
     if (!kNodesAsStored || at == nullptr || OvChunkGetUInt32(at) < ovCOLLISIONNEWLAYOUTVERSION ||
         OvChunkGetUInt32(at + 4) != ovID_COLLISION || OvChunkGetUInt32(at + 16) != 1) {
@@ -505,14 +521,19 @@ int ReadNewLayoutInPlace(OvStream* stream, OvUInt32 length, OvInt32 objectTriang
     data->box.inf = {OvChunkGetReal(header + 4), OvChunkGetReal(header + 8), OvChunkGetReal(header + 12)};
     data->box.sup = {OvChunkGetReal(header + 16), OvChunkGetReal(header + 20), OvChunkGetReal(header + 24)};
     const OvUInt8* nodes = at + kNewLayoutHeadBytes;
+    const OvUInt8* map = nodes + kNodeBytes * numNodes;
     if (numNodes > 0) {
         std::memcpy(data->nodes, nodes, kNodeBytes * numNodes);
     }
     if (withMap && numTriangles > 0) {
-        std::memcpy(data->map, nodes + kNodeBytes * numNodes, 2 * numTriangles);
+        std::memcpy(data->map, map, 2 * numTriangles);
     }
     OvStreamPassInPlace(stream, length);
-    if (!OvCollisionDataValidate(data, objectTriangles)) {
+    // Checked where the bytes lie when they are aligned as the records.
+    const bool nodesAligned = reinterpret_cast<std::uintptr_t>(nodes) % alignof(OvCollisionTreeNode) == 0;
+    const bool mapAligned = reinterpret_cast<std::uintptr_t>(map) % alignof(OvUInt16) == 0;
+    if (!Valid(data, objectTriangles, nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : data->nodes,
+               mapAligned ? reinterpret_cast<const OvUInt16*>(map) : data->map)) {
         OvCollisionDataDestroy(data);
         OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRCOLLISIONBADDATA, "collision data refused"));
         return 1;
@@ -521,8 +542,8 @@ int ReadNewLayoutInPlace(OvStream* stream, OvUInt32 length, OvInt32 objectTriang
     return 1;
 }
 
-OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox, OvInt32 objectTriangles, bool inWorld,
-                OvCollisionData** data) {
+[[gnu::always_inline]] inline OvBool ReadData(OvStream* stream, OvInt32 length, const OvBBox* oldLayoutBox,
+                                              OvInt32 objectTriangles, bool inWorld, OvCollisionData** data) {
     *data = nullptr;
     if (const int read =
             ReadNewLayoutInPlace(stream, length > 0 ? static_cast<OvUInt32>(length) : 0u, objectTriangles, inWorld, data);

@@ -56,6 +56,28 @@ struct Carver {
     bool native;
     std::int64_t withoutMeshes = 0; // atomic sectors read without a mesh header
     bool meshesDirect = false;      // see ReadSectorExtensions
+    // The registration of the last sub-chunk read behind a sector's meshes, and its id.
+    const OvPluginEntry* behindMeshes = nullptr;
+    OvUInt32 behindMeshesID = 0;
+    // The last chunk stamp accepted and its version (0: none yet). A file's chunks most often
+    // carry one stamp, which is then unpacked once.
+    OvUInt32 stamp = 0;
+    OvUInt32 stampVersion = 0;
+
+    // The version of a chunk stamp when the reader accepts it, else 0.
+    OvUInt32 AcceptedVersion(OvUInt32 chunkStamp) {
+        if (chunkStamp == stamp) {
+            return stampVersion;
+        }
+        OvUInt32 version = 0;
+        OvChunkStampUnpack(chunkStamp, &version, nullptr);
+        if (!OvChunkVersionAccepted(version)) {
+            return 0;
+        }
+        stamp = chunkStamp;
+        stampVersion = version;
+        return version;
+    }
 };
 
 // The next bytes of the allocation (records aligned for their pointers); null when the block is
@@ -89,26 +111,33 @@ namespace {
 constexpr std::size_t kFirstMeshSlabBytes = 16 * 1024;
 constexpr std::size_t kLargestMeshSlabBytes = 4 * 1024 * 1024;
 
-void* MeshSlabAlloc(void* data, std::size_t bytes) {
-    auto* record = static_cast<OvWorldRecord*>(data);
+// A new slab for a block of need bytes that the newest has no room for.
+[[gnu::noinline]] OvWorldMeshSlab* AddMeshSlab(OvWorldRecord* record, std::size_t need) {
+    const OvWorldMeshSlab* slab = record->meshSlabs;
+    std::size_t capacity = slab == nullptr ? kFirstMeshSlabBytes : std::min(2 * slab->capacity, kLargestMeshSlabBytes);
+    capacity = std::max(capacity, need);
+    auto* fresh = static_cast<OvWorldMeshSlab*>(OvMalloc(offsetof(OvWorldMeshSlab, bytes) + capacity, kWorldHint));
+    if (fresh == nullptr) {
+        OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, offsetof(OvWorldMeshSlab, bytes) + capacity));
+        return nullptr;
+    }
+    *fresh = {record->meshSlabs, 0, capacity, {}};
+    record->meshSlabs = fresh;
+    return fresh;
+}
+
+inline void* MeshSlabAllocOf(OvWorldRecord* record, std::size_t bytes) {
     OvWorldMeshSlab* slab = record->meshSlabs;
     const std::size_t need = static_cast<std::size_t>(AlignUp(bytes));
-    if (slab == nullptr || slab->capacity - slab->used < need) {
-        std::size_t capacity = slab == nullptr ? kFirstMeshSlabBytes : std::min(2 * slab->capacity, kLargestMeshSlabBytes);
-        capacity = std::max(capacity, need);
-        auto* fresh = static_cast<OvWorldMeshSlab*>(
-            OvMalloc(offsetof(OvWorldMeshSlab, bytes) + capacity, kWorldHint));
-        if (fresh == nullptr) {
-            OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, offsetof(OvWorldMeshSlab, bytes) + capacity));
-            return nullptr;
-        }
-        *fresh = {record->meshSlabs, 0, capacity, {}};
-        record->meshSlabs = slab = fresh;
+    if ((slab == nullptr || slab->capacity - slab->used < need) && (slab = AddMeshSlab(record, need)) == nullptr) {
+        return nullptr;
     }
     void* at = slab->bytes + slab->used;
     slab->used += need;
     return at;
 }
+
+void* MeshSlabAlloc(void* data, std::size_t bytes) { return MeshSlabAllocOf(static_cast<OvWorldRecord*>(data), bytes); }
 
 // A header of a read that failed: the newest block of the newest slab is taken back.
 void MeshSlabRelease(void* data, void* block) {
@@ -200,8 +229,6 @@ void ReleaseSubtree(const OvWorldRecord* record, OvWorldSector* root) {
     });
 }
 
-OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth, const OvBBox& box);
-
 // Reorders a stored triangle: from 0x36002 on {v0, v1, v2, material}, before {material, v0, v1, v2}.
 OvTriangle DecodeTriangle(const OvUInt8* t, bool newOrder) {
     OvUInt16 w[4];
@@ -234,8 +261,9 @@ OvStream* ReadSectorMesh(OvStream* stream, OvInt32 length, OvWorldSector* sector
     return stream;
 }
 
-// TRUE when a sector extension chunk that holds only the binary meshes may go straight to their
-// reader: the registry reads them with it and runs no callback after every extension read.
+// TRUE when a sector extension chunk that holds the binary meshes first may go straight to their
+// reader, and one sub-chunk behind them straight to its own: the registry reads them with it and
+// runs no callback after every extension read.
 bool SectorMeshesReadDirectly() {
     if (gWorldSectorRegistry.firstAlways != nullptr) {
         return false;
@@ -248,18 +276,39 @@ bool SectorMeshesReadDirectly() {
     return false;
 }
 
+// The sub-chunks behind a sector's meshes (rest bytes). Most often one (a level's collision data):
+// its header at hand, it goes straight to its reader, as the registry's walk would send it;
+// otherwise the registry walks them.
+bool ReadBehindMeshes(OvStream* stream, Carver& c, OvWorldSector* sector, OvUInt32 rest) {
+    if (const OvUInt8* at = rest >= ovCHUNKHEADERSIZE ? OvStreamPeekInPlace(stream, ovCHUNKHEADERSIZE) : nullptr) {
+        const OvUInt32 id = OvChunkGetUInt32(at);
+        const OvUInt32 body = OvChunkGetUInt32(at + 4);
+        if (body == rest - ovCHUNKHEADERSIZE && body <= static_cast<OvUInt32>(INT32_MAX)) {
+            if (c.behindMeshes == nullptr || c.behindMeshesID != id) {
+                c.behindMeshes = OvPluginRegistryFindEntry(&gWorldSectorRegistry, id);
+                c.behindMeshesID = id;
+            }
+            const OvPluginEntry* e = c.behindMeshes;
+            OvStreamPassInPlace(stream, ovCHUNKHEADERSIZE);
+            if (e != nullptr && e->readCB != nullptr) {
+                return e->readCB(stream, static_cast<OvInt32>(body), sector, e->offset, e->size) != nullptr;
+            }
+            return OvStreamSkip(stream, body) != nullptr;
+        }
+    }
+    return OvPluginRegistryReadSubChunks(&gWorldSectorRegistry, stream, rest, sector) != nullptr;
+}
+
 // A sector's extension chunk. Most begin with its meshes, and many hold nothing else: the meshes
 // are read without the registry's walk when it would do the same, the sub-chunks behind them
-// (collision data, say) by the registry (direct set: the meshes alone, so no pipeline owner was
-// read).
-bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sector, bool* direct) {
+// (collision data, say) by ReadBehindMeshes (direct set: the meshes alone, so no pipeline owner
+// was read).
+bool ReadSectorExtensions(OvStream* stream, Carver& c, OvWorldSector* sector, bool* direct) {
     constexpr OvUInt32 kHeads = 2 * ovCHUNKHEADERSIZE;
     if (const OvUInt8* at = c.meshesDirect ? OvStreamPeekInPlace(stream, kHeads) : nullptr) {
-        OvUInt32 version = 0;
-        OvChunkStampUnpack(OvChunkGetUInt32(at + 8), &version, nullptr);
         const OvUInt32 length = OvChunkGetUInt32(at + 4);
         const OvUInt32 body = OvChunkGetUInt32(at + 16);
-        if (OvChunkGetUInt32(at) == ovID_EXTENSION && OvChunkVersionAccepted(version) &&
+        if (OvChunkGetUInt32(at) == ovID_EXTENSION && c.AcceptedVersion(OvChunkGetUInt32(at + 8)) != 0 &&
             OvChunkGetUInt32(at + 12) == ovPLUGINIDBINMESH && body <= static_cast<OvUInt32>(INT32_MAX) &&
             length >= ovCHUNKHEADERSIZE && body <= length - ovCHUNKHEADERSIZE) {
             OvStreamPassInPlace(stream, kHeads);
@@ -272,7 +321,7 @@ bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sect
                 return true;
             }
             OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
-            return OvPluginRegistryReadSubChunks(&gWorldSectorRegistry, stream, rest, sector) != nullptr;
+            return ReadBehindMeshes(stream, c, sector, rest);
         }
     }
     OvPipelineOwnerClear(ovPIPELINEOWNERSECTOR);
@@ -302,22 +351,13 @@ bool ReadSectorExtensions(OvStream* stream, const Carver& c, OvWorldSector* sect
 // Most often both headers and the struct are at hand one behind the other: one look takes them.
 // A struct shorter than size is refused, or when short is allowed read into the zeroed scratch
 // whole. Null on a read failure or a refused struct (error set).
-inline const OvUInt8* ReadSectorStruct(OvStream* stream, OvUInt32 type, OvUInt32 size, bool shortAllowed,
+inline const OvUInt8* ReadSectorStruct(OvStream* stream, Carver& c, OvUInt32 type, OvUInt32 size, bool shortAllowed,
                                        OvUInt8* scratch, OvUInt32* length, OvUInt32* version) {
     if (const OvUInt8* at = OvStreamPeekInPlace(stream, 2 * ovCHUNKHEADERSIZE + size)) {
-        // Both chunks were most often written by one writer, with one stamp.
-        const OvUInt32 sectorStamp = OvChunkGetUInt32(at + 8);
-        const OvUInt32 structStamp = OvChunkGetUInt32(at + 20);
-        OvUInt32 sectorVersion = 0, structVersion = 0;
-        OvChunkStampUnpack(structStamp, &structVersion, nullptr);
-        if (sectorStamp == structStamp) {
-            sectorVersion = structVersion;
-        } else {
-            OvChunkStampUnpack(sectorStamp, &sectorVersion, nullptr);
-        }
+        const OvUInt32 structVersion = c.AcceptedVersion(OvChunkGetUInt32(at + 20));
         const OvUInt32 structLength = OvChunkGetUInt32(at + 16);
-        if (OvChunkGetUInt32(at) == type && OvChunkGetUInt32(at + 12) == ovID_STRUCT &&
-            OvChunkVersionAccepted(sectorVersion) && OvChunkVersionAccepted(structVersion) && structLength >= size) {
+        if (OvChunkGetUInt32(at) == type && OvChunkGetUInt32(at + 12) == ovID_STRUCT && structVersion != 0 &&
+            c.AcceptedVersion(OvChunkGetUInt32(at + 8)) != 0 && structLength >= size) {
             *length = structLength;
             *version = structVersion;
             OvStreamPassInPlace(stream, 2 * ovCHUNKHEADERSIZE + size);
@@ -332,7 +372,7 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     constexpr OvUInt32 kHead = ovATOMICSECTORSTRUCTSIZE;
     OvUInt8 scratch[kHead];
     // Decoded before the arrays are read.
-    const OvUInt8* head = ReadSectorStruct(stream, ovCHUNKIDATOMICSECTOR, kHead, false, scratch, &length, &version);
+    const OvUInt8* head = ReadSectorStruct(stream, c, ovCHUNKIDATOMICSECTOR, kHead, false, scratch, &length, &version);
     if (head == nullptr) {
         return nullptr;
     }
@@ -451,7 +491,8 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         return nullptr;
     }
     // The record was cleared when it was carved.
-    if (OvPluginRegistryInitClearedObject(&gWorldSectorRegistry, sector) == nullptr) {
+    if (gWorldSectorRegistry.firstConstructedBeyondClear != nullptr &&
+        OvPluginRegistryInitClearedObject(&gWorldSectorRegistry, sector) == nullptr) {
         return nullptr;
     }
     bool direct = false;
@@ -472,7 +513,11 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     return sector;
 }
 
-OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const OvBBox& box) {
+// A plane sector's chunk, depth plane sectors deep (itself counted): the record carved, its
+// children's kinds and tree boxes (the left side ends at the left value, the right side starts at
+// the right value); its children are read by ReadTree. Null on a failure (error set).
+OvPlaneSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const OvBBox& box, bool* leftAtomic,
+                               bool* rightAtomic, OvBBox* left, OvBBox* right) {
     // Deeper trees would overrun the walks' stacks.
     if (depth > ovWORLDMAXDEPTH) {
         ReportBadData();
@@ -482,7 +527,7 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
     OvUInt8 scratch[ovPLANESECTORSTRUCTSIZE];
     // A shorter struct leaves the rest zero, a longer one is passed over.
     const OvUInt8* body =
-        ReadSectorStruct(stream, ovCHUNKIDPLANESECTOR, ovPLANESECTORSTRUCTSIZE, true, scratch, &length, &version);
+        ReadSectorStruct(stream, c, ovCHUNKIDPLANESECTOR, ovPLANESECTORSTRUCTSIZE, true, scratch, &length, &version);
     if (body == nullptr ||
         (length > ovPLANESECTORSTRUCTSIZE && OvStreamSkip(stream, length - ovPLANESECTORSTRUCTSIZE) == nullptr)) {
         return nullptr;
@@ -501,36 +546,74 @@ OvWorldSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
     std::memset(plane, 0, sizeof(OvPlaneSector));
     plane->type = type;
     plane->value = OvChunkGetReal(body + 4);
-    const bool leftAtomic = OvChunkGetUInt32(body + 8) != 0;
-    const bool rightAtomic = OvChunkGetUInt32(body + 12) != 0;
+    *leftAtomic = OvChunkGetUInt32(body + 8) != 0;
+    *rightAtomic = OvChunkGetUInt32(body + 12) != 0;
     if ((c.world->flags & ovWORLDSECTORSOVERLAP) != 0) {
         plane->leftValue = OvChunkGetReal(body + 16);
         plane->rightValue = OvChunkGetReal(body + 20);
     } else {
         plane->leftValue = plane->rightValue = plane->value;
     }
-    // The children's tree boxes: the left side ends at the left value, the right side starts at
-    // the right value.
-    OvBBox left = box;
-    *OvV3dAxisPtr(&left.sup, type) = plane->leftValue;
-    OvBBox right = box;
-    *OvV3dAxisPtr(&right.inf, type) = plane->rightValue;
-    plane->leftSubTree = ReadSector(stream, c, leftAtomic, depth, left);
-    if (plane->leftSubTree == nullptr) {
-        return nullptr;
-    }
-    plane->rightSubTree = ReadSector(stream, c, rightAtomic, depth, right);
-    if (plane->rightSubTree == nullptr) {
-        ReleaseSubtree(gReadingRecord, plane->leftSubTree);
-        return nullptr;
-    }
-    return reinterpret_cast<OvWorldSector*>(plane);
+    *left = box;
+    *OvV3dAxisPtr(&left->sup, type) = plane->leftValue;
+    *right = box;
+    *OvV3dAxisPtr(&right->inf, type) = plane->rightValue;
+    return plane;
 }
 
-// depth: plane sectors above this one; box: its tree box, the world's box cut by the planes
-// above it.
-OvWorldSector* ReadSector(OvStream* stream, Carver& c, bool atomic, OvInt32 depth, const OvBBox& box) {
-    return atomic ? ReadAtomicSector(stream, c, box) : ReadPlaneSector(stream, c, depth + 1, box);
+// The sector tree in file order (a plane sector, its left side, its right side) from the root of
+// the given kind and tree box (the world's). The plane sectors whose right side is still to come
+// wait on a stack no deeper than the tree may be. On a failure the atomic sectors read so far
+// are released (the children not yet read are null) and null is returned.
+OvWorldSector* ReadTree(OvStream* stream, Carver& c, bool rootAtomic, const OvBBox& worldBox) {
+    struct Pending {
+        OvPlaneSector* plane;
+        OvBBox box;
+        OvInt32 depth;
+        bool atomic;
+    };
+    Pending pending[ovWORLDMAXDEPTH + 1];
+    OvInt32 count = 0;
+    OvWorldSector* root = nullptr;
+    OvWorldSector** slot = &root;
+    bool atomic = rootAtomic;
+    OvBBox box = worldBox;
+    OvInt32 depth = 0; // plane sectors above the next sector
+    for (;;) {
+        if (atomic) {
+            OvWorldSector* sector = ReadAtomicSector(stream, c, box);
+            if (sector == nullptr) {
+                break;
+            }
+            *slot = sector;
+            if (count == 0) {
+                return root;
+            }
+            const Pending& next = pending[--count];
+            slot = &next.plane->rightSubTree;
+            atomic = next.atomic;
+            box = next.box;
+            depth = next.depth;
+            continue;
+        }
+        OvBBox left, right;
+        bool leftAtomic = false, rightAtomic = false;
+        OvPlaneSector* plane = ReadPlaneSector(stream, c, depth + 1, box, &leftAtomic, &rightAtomic, &left, &right);
+        if (plane == nullptr) {
+            break;
+        }
+        *slot = reinterpret_cast<OvWorldSector*>(plane);
+        // A plane sector is at most ovWORLDMAXDEPTH deep, so at most that many wait.
+        pending[count++] = {plane, right, depth + 1, rightAtomic};
+        slot = &plane->leftSubTree;
+        atomic = leftAtomic;
+        box = left;
+        depth++;
+    }
+    if (root != nullptr) {
+        ReleaseSubtree(gReadingRecord, root);
+    }
+    return nullptr;
 }
 
 // The record of the world whose allocation holds the sector, or null.
@@ -759,7 +842,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     gReadingWorld = world;
     gReadingRecord = record;
     if (ok) {
-        world->rootSector = ReadSector(stream, carver, rootIsAtomic, 0, world->boundingBox);
+        world->rootSector = ReadTree(stream, carver, rootIsAtomic, world->boundingBox);
         ok = world->rootSector != nullptr;
     }
     gReadingWorld = outer;
@@ -893,7 +976,7 @@ OvInt32 OvWorldGetNumPlaneSectors(const OvWorld* world) {
 OvWorld* OvWorldGetBeingRead() { return gReadingWorld; }
 
 void* OvWorldBeingReadAlloc(std::size_t bytes) {
-    return gReadingRecord != nullptr ? MeshSlabAlloc(gReadingRecord, bytes) : nullptr;
+    return gReadingRecord != nullptr ? MeshSlabAllocOf(gReadingRecord, bytes) : nullptr;
 }
 
 void OvWorldSectorDestructorFollowsNotes(OvUInt32 pluginID) {

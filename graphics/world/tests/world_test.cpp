@@ -158,9 +158,10 @@ TEST_F(WorldReadTest, SectorMeshSubChunksAreReadAgainstTheWorldList) {
     OvWorldDestroy(world);
 
     // A level's stored meshes alone in each sector's extension chunk, behind or before a sub-chunk
-    // no plugin reads, or twice: every sector holds the meshes written.
+    // no plugin reads, twice, or twice and once before one no plugin reads from sector to sector:
+    // every sector holds the meshes written.
     const mkasset::Extension unknown = {0x7F7F, {1, 2, 3, 4}};
-    for (int layout = 0; layout < 4; ++layout) {
+    for (int layout = 0; layout < 5; ++layout) {
         WorldDesc level = mkasset::LevelWorld({5, 6, 2, 40});
         std::vector<std::vector<mkasset::MeshDesc>> written;
         for (mkasset::SectorNodeDesc& node : level.nodes) {
@@ -168,10 +169,11 @@ TEST_F(WorldReadTest, SectorMeshSubChunksAreReadAgainstTheWorldList) {
                 written.push_back(
                     mkasset::ListMeshes(node.sector.triangles, static_cast<std::uint32_t>(node.sector.materialBase)));
                 const mkasset::Extension meshes = mkasset::BinMeshExtension(0, written.back());
-                node.sector.extensions = layout == 0   ? std::vector<mkasset::Extension>{meshes}
-                                         : layout == 1 ? std::vector<mkasset::Extension>{meshes, unknown}
-                                         : layout == 2 ? std::vector<mkasset::Extension>{unknown, meshes}
-                                                       : std::vector<mkasset::Extension>{meshes, meshes};
+                const int sectorLayout = layout < 4 ? layout : written.size() % 2 == 1 ? 3 : 1;
+                node.sector.extensions = sectorLayout == 0   ? std::vector<mkasset::Extension>{meshes}
+                                         : sectorLayout == 1 ? std::vector<mkasset::Extension>{meshes, unknown}
+                                         : sectorLayout == 2 ? std::vector<mkasset::Extension>{unknown, meshes}
+                                                             : std::vector<mkasset::Extension>{meshes, meshes};
             }
         }
         OvWorld* read = ReadWorld(mkasset::WorldFile(level));
