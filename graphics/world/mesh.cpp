@@ -604,7 +604,8 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
 }
 
 void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
-    if (numTriangles < 2) {
+    // The first triangle goes to the first pass, so two keep their order whatever the second's.
+    if (numTriangles < 3) {
         KeepOrder(tris, numTriangles, out);
         return;
     }
