@@ -54,7 +54,7 @@ struct Carver {
     std::uint64_t sectorSize; // bytes of one atomic sector record
     OvWorld* world;
     bool native;
-    bool meshesDirect = false;      // see ReadSectorExtensions
+    bool meshesDirect = false; // see ReadSectorExtensions
 };
 
 // The next bytes of the allocation (records aligned for their pointers); null when the block is
@@ -210,8 +210,8 @@ bool BuildSectorMesh(OvWorld* world, OvWorldRecord* record, OvWorldSector* s) {
     const bool lists = (world->flags & ovGEOMETRYTRISTRIP) == 0;
     const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
     if (lists && world->matList.numMaterials > 0 && s->numTriangles > 0) {
-        s->mesh = OvMeshBuildTriangleListsOfWindow(s->triangles, s->numTriangles, &world->matList,
-                                                   s->matListWindowBase, &slabs);
+        s->mesh = OvMeshBuildTriangleListsOfWindow(s->triangles, s->numTriangles, &world->matList, s->matListWindowBase,
+                                                   &slabs);
     } else {
         s->mesh = OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
                                                  s->matListWindowBase, world->flags, &slabs);
@@ -221,7 +221,6 @@ bool BuildSectorMesh(OvWorld* world, OvWorldRecord* record, OvWorldSector* s) {
     }
     return s->mesh != nullptr;
 }
-
 
 // Reorders a stored triangle: from 0x36002 on {v0, v1, v2, material}, before {material, v0, v1, v2}.
 OvTriangle DecodeTriangle(const OvUInt8* t, bool newOrder) {
