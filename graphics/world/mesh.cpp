@@ -188,6 +188,7 @@ struct WindowTriangles {
     std::size_t count;
     OvMaterial* const* window; // the list's entries from base on
     OvInt32 base;
+    std::size_t entries; // in the window: every material index is below
 
     OvMaterial* Material(std::size_t i) const { return window[t[i].matIndex]; }
     OvUInt16 Entry(std::size_t i) const { return static_cast<OvUInt16>(base + t[i].matIndex); }
@@ -281,52 +282,53 @@ template <typename Triangles> void CollectGroups(const Triangles& tris, BuildScr
 constexpr std::size_t kIndexedEntries = sizeof(BuildScratch::groupOfEntry) / sizeof(OvUInt32);
 
 // Groups window triangles by material when all their material indices are below
-// kIndexedEntries (false, nothing set, when one is not): each index is counted and its first
-// appearance noted in one pass, then the indices met, in that order, give the groups, and a
-// triangle's group is groupOfEntry[its index]. The groups are those CollectGroups makes.
+// kIndexedEntries (false, nothing set, when one is not): each index is counted in one pass, the
+// indices met, in the order they first appear, give the groups, and a triangle's group is
+// groupOfEntry[its index]. The groups are those CollectGroups makes.
 bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
     const OvTriangle* t = tris.t;
     const std::size_t n = tris.count;
-    // Four rows of counts, a triangle counted in row i % 4, so that a run of one index does not
-    // wait for each count before the next; a row's entry is zeroed when its index is first met.
-    OvUInt32 counts[4][kIndexedEntries];
-    OvUInt16 met[kIndexedEntries];
-    std::size_t numMet = 0;
-    std::uint64_t seen = 0;
+    // Four counts an index, a triangle counted in count i % 4, so that a run of one index does
+    // not wait for each count before the next. Those of the indices below the window's size
+    // rounded up to a power of two are cleared first: an index past them sets a bit of any that
+    // none of them has.
+    const std::size_t span = std::bit_ceil(std::clamp<std::size_t>(tris.entries, 1, kIndexedEntries));
+    OvUInt32 counts[kIndexedEntries][4];
+    std::memset(counts, 0, span * sizeof counts[0]);
     OvUInt32 any = 0;
     std::size_t i = 0;
-    auto count = [&](std::size_t row, OvUInt16 entry) {
-        any |= entry;
-        const std::size_t e = entry % kIndexedEntries;
-        const std::uint64_t bit = std::uint64_t{1} << e;
-        if ((seen & bit) == 0) {
-            seen |= bit;
-            met[numMet++] = entry;
-            counts[0][e] = counts[1][e] = counts[2][e] = counts[3][e] = 0;
-        }
-        counts[row][e]++;
-    };
     for (; i + 4 <= n; i += 4) {
-        count(0, t[i].matIndex);
-        count(1, t[i + 1].matIndex);
-        count(2, t[i + 2].matIndex);
-        count(3, t[i + 3].matIndex);
+        const OvUInt16 e0 = t[i].matIndex, e1 = t[i + 1].matIndex, e2 = t[i + 2].matIndex, e3 = t[i + 3].matIndex;
+        any |= e0 | e1 | e2 | e3;
+        counts[e0 % kIndexedEntries][0]++;
+        counts[e1 % kIndexedEntries][1]++;
+        counts[e2 % kIndexedEntries][2]++;
+        counts[e3 % kIndexedEntries][3]++;
     }
     for (; i < n; ++i) {
-        count(0, t[i].matIndex);
+        any |= t[i].matIndex;
+        counts[t[i].matIndex % kIndexedEntries][0]++;
     }
-    if (any >= kIndexedEntries) {
+    if (any >= span) {
         return false;
     }
-    // The first triangle of each index, for the groups' firsts: met in order, so a scan stops at
-    // the last index's first triangle.
+    // The indices in the order they first appear, with their first triangles, for the groups'
+    // firsts: a scan stops at the last index's first triangle, when the indices found account
+    // for every triangle.
+    OvUInt16 met[kIndexedEntries];
     OvUInt32 firstOf[kIndexedEntries];
+    OvUInt32 total[kIndexedEntries];
+    std::size_t numMet = 0;
     std::uint64_t found = 0;
-    for (std::size_t k = 0; found != seen; ++k) {
-        const std::uint64_t bit = std::uint64_t{1} << t[k].matIndex;
+    for (std::size_t k = 0, accounted = 0; accounted < n; ++k) {
+        const OvUInt16 e = t[k].matIndex;
+        const std::uint64_t bit = std::uint64_t{1} << e;
         if ((found & bit) == 0) {
             found |= bit;
-            firstOf[t[k].matIndex] = static_cast<OvUInt32>(k);
+            firstOf[e] = static_cast<OvUInt32>(k);
+            met[numMet++] = e;
+            total[e] = counts[e][0] + counts[e][1] + counts[e][2] + counts[e][3];
+            accounted += total[e];
         }
     }
     std::vector<Group>& groups = s.groups;
@@ -343,7 +345,7 @@ bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
             groups.push_back({material, firstOf[e], TransparencyKey(material), 0, 0, 0, entry, 0, 0});
         }
         groups[g].firstIndex = std::min(groups[g].firstIndex, entry);
-        groups[g].count += counts[0][e] + counts[1][e] + counts[2][e] + counts[3][e];
+        groups[g].count += total[e];
         s.groupOfEntry[e] = g;
     }
     s.byEntry = true;
@@ -604,7 +606,8 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
 }
 
 void ReorderInPasses(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, PassScratch& s) {
-    if (numTriangles < 2) {
+    // The first triangle goes to the first pass, so two keep their order whatever the second's.
+    if (numTriangles < 3) {
         KeepOrder(tris, numTriangles, out);
         return;
     }
@@ -1170,7 +1173,8 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
 OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
                                                const OvMaterialList* list, OvInt32 base,
                                                const OvMeshHeaderSource* source) {
-    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base},
+    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base,
+                                      static_cast<std::size_t>(list->numMaterials - base)},
                       source);
 }
 

@@ -54,7 +54,6 @@ struct Carver {
     std::uint64_t sectorSize; // bytes of one atomic sector record
     OvWorld* world;
     bool native;
-    std::int64_t withoutMeshes = 0; // atomic sectors read without a mesh header
     bool meshesDirect = false;      // see ReadSectorExtensions
     // The registration of the last sub-chunk read behind a sector's meshes, and its id.
     const OvPluginEntry* behindMeshes = nullptr;
@@ -227,6 +226,27 @@ void ReleaseSubtree(const OvWorldRecord* record, OvWorldSector* root) {
         ReleaseSector(record, s);
         return true;
     });
+}
+
+// Builds the mesh header of a sector that read none, as soon as the sector is read, while its
+// triangles are still in the cache. Lists take their blocks from the world's slabs, as read
+// headers do; strips come from the heap, so their sectors hold them. The reader has checked every
+// triangle's material against the list, so lists of a list with materials are built straight from
+// the triangles.
+bool BuildSectorMesh(OvWorld* world, OvWorldRecord* record, OvWorldSector* s) {
+    const bool lists = (world->flags & ovGEOMETRYTRISTRIP) == 0;
+    const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
+    if (lists && world->matList.numMaterials > 0 && s->numTriangles > 0) {
+        s->mesh = OvMeshBuildTriangleListsOfWindow(s->triangles, s->numTriangles, &world->matList, s->matListWindowBase,
+                                                   &slabs);
+    } else {
+        s->mesh = OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
+                                                 s->matListWindowBase, world->flags, &slabs);
+        if (!lists) {
+            record->sectorsHold = TRUE;
+        }
+    }
+    return s->mesh != nullptr;
 }
 
 // Reorders a stored triangle: from 0x36002 on {v0, v1, v2, material}, before {material, v0, v1, v2}.
@@ -502,6 +522,9 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
         ReportBadData();
         ok = false;
     }
+    if (ok && sector->mesh == nullptr) {
+        ok = BuildSectorMesh(c.world, gReadingRecord, sector);
+    }
     if (!ok) {
         ReleaseSector(gReadingRecord, sector);
         return nullptr;
@@ -509,7 +532,6 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     if (!direct) {
         OvPipelineOwnerInvoke(ovPIPELINEOWNERSECTOR, &gWorldSectorRegistry, sector);
     }
-    c.withoutMeshes += sector->mesh == nullptr ? 1 : 0;
     return sector;
 }
 
@@ -683,32 +705,6 @@ void FreeWorld(OvWorld* world, bool constructed) {
     OvFree(world);
 }
 
-// Builds the mesh header of every sector that did not read one. Lists take their blocks from the
-// world's slabs, as read headers do; strips come from the heap, so their sectors hold them. The
-// reader has checked every triangle's material against the list, so lists of a list with
-// materials are built straight from the triangles.
-bool BuildSectorMeshes(OvWorld* world, OvWorldRecord* record) {
-    const bool lists = (world->flags & ovGEOMETRYTRISTRIP) == 0;
-    if (!lists) {
-        record->sectorsHold = TRUE;
-    }
-    const OvMeshHeaderSource slabs = {MeshSlabAlloc, MeshSlabRelease, record};
-    const bool direct = lists && world->matList.numMaterials > 0;
-    bool ok = true;
-    ForAtomicSectors(world->rootSector, [&](OvWorldSector* s) {
-        if (s->mesh == nullptr) {
-            s->mesh = direct && s->numTriangles > 0
-                          ? OvMeshBuildTriangleListsOfWindow(s->triangles, s->numTriangles, &world->matList,
-                                                             s->matListWindowBase, &slabs)
-                          : OvMeshHeaderBuildFromTriangles(s->triangles, s->numTriangles, &world->matList,
-                                                           s->matListWindowBase, world->flags, &slabs);
-            ok = s->mesh != nullptr;
-        }
-        return ok;
-    });
-    return ok;
-}
-
 } // namespace
 
 OvPluginRegistry* OvWorldGetRegistry() { return &gWorldRegistry; }
@@ -855,7 +851,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
         return nullptr;
     }
 
-    // 9. The world's extensions, 10. the sectors' meshes.
+    // 9. The world's extensions (the sectors' meshes were built as they were read).
     if (OvPluginRegistryInitObject(&gWorldRegistry, world) == nullptr) {
         FreeWorld(world, false);
         return nullptr;
@@ -864,10 +860,6 @@ OvWorld* OvWorldStreamRead(OvStream* stream) {
     ok = OvPluginRegistryReadDataChunks(&gWorldRegistry, stream, world) != nullptr;
     if (ok) {
         OvPipelineOwnerInvoke(ovPIPELINEOWNERWORLD, &gWorldRegistry, world);
-        // A file that brings every sector's meshes needs no walk for the missing ones.
-        if (carver.withoutMeshes != 0) {
-            ok = BuildSectorMeshes(world, record);
-        }
     }
     if (!ok) {
         FreeWorld(world, true);

@@ -278,8 +278,10 @@ TEST_F(WorldReadTest, MalformedWorldsAreRefusedAndLeaveNothing) {
 
 TEST_F(WorldReadTest, EveryPrefixOfALevelFailsAndLeavesNothing) {
     CountMemoryBlocks();
-    // Built at load, and with every sector's meshes stored (the last sector's twice: the second
-    // replaces the first).
+    // Built at load as lists and as strips (from the heap, while the read goes on), and with
+    // every sector's meshes stored (the last sector's twice: the second replaces the first).
+    WorldDesc strips = mkasset::LevelWorld({5, 6, 2, 40});
+    strips.flags |= ovGEOMETRYTRISTRIP;
     WorldDesc stored = mkasset::LevelWorld({5, 6, 2, 40});
     mkasset::AtomicSectorDesc* last = nullptr;
     for (mkasset::SectorNodeDesc& node : stored.nodes) {
@@ -291,7 +293,8 @@ TEST_F(WorldReadTest, EveryPrefixOfALevelFailsAndLeavesNothing) {
     }
     ASSERT_NE(last, nullptr);
     last->extensions.push_back(last->extensions.back());
-    for (const Bytes& file : {mkasset::WorldFile(mkasset::LevelWorld({5, 6, 2, 40})), mkasset::WorldFile(stored)}) {
+    for (const Bytes& file : {mkasset::WorldFile(mkasset::LevelWorld({5, 6, 2, 40})), mkasset::WorldFile(strips),
+                              mkasset::WorldFile(stored)}) {
         OvWorld* world = ReadWorld(file);
         ASSERT_NE(world, nullptr);
         OvWorldDestroy(world);
