@@ -100,24 +100,29 @@ inline void CAstarNodeList::SiftUp(int32_t pos, Node node) {
   Place(pos, node);
 }
 
-// The child of `pos` with the least key; -1 when `pos` has none. The missing children of the last parent
-// are spare nodes of the greatest key, so the four are compared alike.
-inline int32_t CAstarNodeList::LeastChild(int32_t pos) const {
-  const int32_t first = pos * kArity + 1;
-  if (first >= m_count) return -1;
+// The child of `pos` with the least key, and that key in `*least`; -1 when `pos` has none. The missing
+// children of the last parent are spare nodes of the greatest key, so the four are compared alike.
+inline int32_t CAstarNodeList::LeastChild(int32_t pos, uint64_t* least) const {
+  const auto first = static_cast<size_t>(pos) * kArity + 1;
+  if (first >= static_cast<size_t>(m_count)) return -1;
   const Node* c = m_nodes + first;
-  // Masks and sums, not conditions: which child is least is a coin toss that a branch would often miss.
+  // Selects, not conditions: which child is least is a coin toss that a branch would often miss. Both
+  // pairs are decided at once, then their winners; the key is chosen beside the position, so that the
+  // caller compares it without loading the child again.
   const uint64_t k0 = c[0].key, k1 = c[1].key, k2 = c[2].key, k3 = c[3].key;
-  const auto right01 = static_cast<uint32_t>(k1 < k0);
-  const auto right23 = static_cast<uint32_t>(k3 < k2);
-  const uint64_t least01 = k0 ^ ((k0 ^ k1) & (0 - static_cast<uint64_t>(right01)));
-  const uint64_t least23 = k2 ^ ((k2 ^ k3) & (0 - static_cast<uint64_t>(right23)));
-  const auto second = static_cast<uint32_t>(least23 < least01);
-  return first + static_cast<int32_t>(right01 + ((0 - second) & (2 + right23 - right01)));
+  const bool right01 = k1 < k0, right23 = k3 < k2;
+  const uint64_t least01 = right01 ? k1 : k0;
+  const uint64_t least23 = right23 ? k3 : k2;
+  const bool second = least23 < least01;
+  *least = second ? least23 : least01;
+  const auto at01 = static_cast<int32_t>(first) + static_cast<int32_t>(right01);
+  const auto at23 = static_cast<int32_t>(first) + 2 + static_cast<int32_t>(right23);
+  return at01 ^ ((at01 ^ at23) & -static_cast<int32_t>(second));
 }
 
 inline void CAstarNodeList::SiftDown(int32_t pos, Node node) {
-  for (int32_t best = LeastChild(pos); best >= 0 && m_nodes[best].key < node.key; best = LeastChild(pos)) {
+  uint64_t least;
+  for (int32_t best = LeastChild(pos, &least); best >= 0 && least < node.key; best = LeastChild(pos, &least)) {
     Place(pos, m_nodes[best]);
     pos = best;
   }
@@ -172,7 +177,8 @@ void CAstarNodeList::Unlink(CAstarNodeIterator node) {
     // the last node settles from there. The last node seldom belongs high up, so this saves comparing
     // it at every level.
     int32_t hole = 0;
-    for (int32_t best = LeastChild(hole); best >= 0; best = LeastChild(hole)) {
+    uint64_t least;
+    for (int32_t best = LeastChild(hole, &least); best >= 0; best = LeastChild(hole, &least)) {
       Place(hole, m_nodes[best]);
       hole = best;
     }
@@ -202,7 +208,8 @@ CAstarNodeIterator CAstarNodeList::ReinsertSorted(CAstarNodeIterator node, float
 }
 
 CAstarNodeIterator CAstarNodeList::NextAfterFront() const {
-  const int32_t next = LeastChild(0);
+  uint64_t least;
+  const int32_t next = LeastChild(0, &least);
   return CAstarNodeIterator(next >= 0 ? m_nodes[next].vertex : -1);
 }
 
@@ -383,8 +390,9 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   // Ask for the vertex's links up front so that their cache misses overlap; and for the links of the
   // vertices most likely to be expanded next (the root's children), while this expansion runs.
   PrefetchLinks(links, count);
+  CGraphVertex* const* slots = g_buffers.graph->VertexSlots();  // the open list holds stored vertices only
   for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
-    __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.open.GetSoonVertex(c))->OutgoingLinks());
+    __builtin_prefetch(slots[g_buffers.open.GetSoonVertex(c)]->OutgoingLinks());
   }
   // The graph's own size decides, not the buffers' (they may be sized for a larger graph): on a small
   // graph these requests cost more than they save.
@@ -425,9 +433,10 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     const float g = gv + cost;
     const float f = g + h;
     // A cost or estimate that is not a number would leave the open order undefined; such an edge is
-    // treated like one whose cost could not be had.
+    // treated like one whose cost could not be had. A vertex met before keeps its f unless the new one
+    // is lower, which a value that is not a number never is.
+    if (met && !(f < ws.f)) continue;
     if (__builtin_expect(!IsNumber(f), 0)) continue;
-    if (met && f >= ws.f) continue;
     CGraphVertex* w = link.m_destination;
     __builtin_prefetch(w->OutgoingLinks());  // w enters the open list: its links will be wanted
     CGraphVertexData& wd = w->m_data;
@@ -464,7 +473,7 @@ Outcome RunWith(CGraphVertex* goal, CEntity* context, CConstraint* constraint, C
     const CAstarNodeIterator front = g_buffers.open.Front();
     if (front.IsEnd()) return Outcome::kEmpty;
     if (front.GetVertexIndex() == goalIndex) return Outcome::kGoal;
-    CGraphVertex* v = g_buffers.graph->GetVertex(front.GetVertexIndex());
+    CGraphVertex* v = g_buffers.graph->VertexSlots()[front.GetVertexIndex()];
     Expand<kPricing, kEstimating>(v, goal, context, constraint, heuristic, nullptr);
     ++*iterations;
     if (static_cast<float>(*iterations) >= batch) return Outcome::kBatchDone;
