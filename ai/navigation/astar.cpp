@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -357,6 +358,14 @@ inline float StraightDistance(const CVector3& a, const CVector3& b) {
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
+// Neither closed nor priced by a path object: both flags read and tested as one word.
+inline bool IsPlainEdge(const CGraphEdgeHot& hot) {
+  static_assert(offsetof(CGraphEdgeHot, m_priced) == offsetof(CGraphEdgeHot, m_closed) + 1);
+  uint16_t flags;
+  std::memcpy(&flags, reinterpret_cast<const char*>(&hot) + offsetof(CGraphEdgeHot, m_closed), sizeof flags);
+  return flags == 0;
+}
+
 // An edge's cost: false when the edge is closed or its pricing fails.
 template <Pricing kPricing>
 inline bool PriceEdge(const CGraphLink& link, CEntity* context, CConstraint* constraint, float* cost) {
@@ -412,7 +421,7 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     CGraphEdgeHot& hot = link.m_hot;
     float cost;
     // The usual edge of the engine's own pricing, open and without a path object, costs its length.
-    if (kPricing == Pricing::kShortest && __builtin_expect((hot.m_closed | hot.m_priced) == 0, 1)) {
+    if (kPricing == Pricing::kShortest && __builtin_expect(IsPlainEdge(hot), 1)) {
       cost = hot.m_length;
     } else if (!PriceEdge<kPricing>(link, context, constraint, &cost)) {
       continue;
