@@ -93,7 +93,7 @@ inline void CAstarNodeList::Place(int32_t pos, const Node& node) {
 
 inline void CAstarNodeList::SiftUp(int32_t pos, Node node) {
   while (pos > 0) {
-    int32_t parent = (pos - 1) / kArity;
+    const auto parent = static_cast<int32_t>(static_cast<uint32_t>(pos - 1) / kArity);  // pos > 0: no sign to mind
     if (m_nodes[parent].key <= node.key) break;
     Place(pos, m_nodes[parent]);
     pos = parent;
@@ -405,7 +405,8 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   }
   // The graph's own size decides, not the buffers' (they may be sized for a larger graph): on a small
   // graph these requests cost more than they save.
-  if (g_buffers.graph->GetLastVertexIndex() >= kLargeGraph) {
+  const bool large = g_buffers.graph->GetLastVertexIndex() >= kLargeGraph;
+  if (large) {
     PrefetchNextExpansion();
     // Then for every destination's state and position: these loads only wait on the links, all asked
     // for at once, so their misses overlap instead of coming one edge after another below.
@@ -447,7 +448,13 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     if (met && !(f < ws.f)) continue;
     if (__builtin_expect(!IsNumber(f), 0)) continue;
     CGraphVertex* w = link.m_destination;
-    __builtin_prefetch(w->OutgoingLinks());  // w enters the open list: its links will be wanted
+    // w enters the open list, often to be expanded next: its links will be wanted. On a large graph all
+    // of them, whose lines would otherwise come from memory one after another when w is expanded.
+    if (large) {
+      PrefetchLinks(w->OutgoingLinks(), w->GetOutgoingCount());
+    } else {
+      __builtin_prefetch(w->OutgoingLinks());
+    }
     CGraphVertexData& wd = w->m_data;
     wd.m_g = g;
     wd.m_h = h;
