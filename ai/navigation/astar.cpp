@@ -345,6 +345,8 @@ void PrefetchNextExpansion() {
 // and takes a vertex's estimate again from its payload once this search has computed it.
 enum class Pricing { kAny, kShortest };
 enum class Estimating { kAny, kEuclid, kZero };
+// Whether the graph has more than kLargeGraph vertices: known from the start, or asked at every expansion.
+enum class GraphSize { kAny, kSmall, kLarge };
 
 inline bool SameBits(float a, float b) {
   uint32_t x, y;
@@ -387,7 +389,7 @@ inline bool PriceEdge(const CGraphLink& link, CEntity* context, CConstraint* con
 // Relaxes every outgoing edge of `v`, then moves `v` from the open list to the closed list. In a sweep
 // (kZero with `negative` set) there is no goal, the estimate is 0, and a negative cost is reported through
 // `negative` (the sweep then no longer stands for the pair searches).
-template <Pricing kPricing, Estimating kEstimating>
+template <Pricing kPricing, Estimating kEstimating, GraphSize kSize = GraphSize::kAny>
 void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic,
             bool* negative) {
   VertexState* states = g_buffers.states;
@@ -405,7 +407,8 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   }
   // The graph's own size decides, not the buffers' (they may be sized for a larger graph): on a small
   // graph these requests cost more than they save.
-  const bool large = g_buffers.graph->GetLastVertexIndex() >= kLargeGraph;
+  const bool large = kSize == GraphSize::kAny ? g_buffers.graph->GetLastVertexIndex() >= kLargeGraph
+                                               : kSize == GraphSize::kLarge;
   if (large) {
     PrefetchNextExpansion();
     // Then for every destination's state and position: these loads only wait on the links, all asked
@@ -481,7 +484,7 @@ enum class Outcome { kGoal, kEmpty, kBatchDone };
 
 // Runs expansions until the goal is at the front, the open list is empty, or `batch` expansions were made
 // (compared as floats, so a batch of +inf never ends and 9.999999 ends at 10).
-template <Pricing kPricing, Estimating kEstimating>
+template <Pricing kPricing, Estimating kEstimating, GraphSize kSize = GraphSize::kAny>
 Outcome RunWith(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic, float batch,
                 uint32_t* iterations) {
   const int32_t goalIndex = goal->m_index;
@@ -490,7 +493,7 @@ Outcome RunWith(CGraphVertex* goal, CEntity* context, CConstraint* constraint, C
     if (front.IsEnd()) return Outcome::kEmpty;
     if (front.GetVertexIndex() == goalIndex) return Outcome::kGoal;
     CGraphVertex* v = g_buffers.graph->VertexSlots()[front.GetVertexIndex()];
-    Expand<kPricing, kEstimating>(v, goal, context, constraint, heuristic, nullptr);
+    Expand<kPricing, kEstimating, kSize>(v, goal, context, constraint, heuristic, nullptr);
     ++*iterations;
     if (static_cast<float>(*iterations) >= batch) return Outcome::kBatchDone;
   }
@@ -501,7 +504,13 @@ Outcome Run(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeur
   const bool shortest = typeid(*constraint) == typeid(CConstraintShortestPath);
   const bool euclid = typeid(*heuristic) == typeid(CHeuristicEuclidianDistance);
   if (shortest && euclid) {
-    return RunWith<Pricing::kShortest, Estimating::kEuclid>(goal, context, constraint, heuristic, batch, iterations);
+    // The usual search has a loop of its own for each size of graph.
+    if (g_buffers.graph->GetLastVertexIndex() >= kLargeGraph) {
+      return RunWith<Pricing::kShortest, Estimating::kEuclid, GraphSize::kLarge>(goal, context, constraint, heuristic,
+                                                                                  batch, iterations);
+    }
+    return RunWith<Pricing::kShortest, Estimating::kEuclid, GraphSize::kSmall>(goal, context, constraint, heuristic,
+                                                                                batch, iterations);
   }
   if (shortest) {
     return RunWith<Pricing::kShortest, Estimating::kAny>(goal, context, constraint, heuristic, batch, iterations);
