@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -92,7 +93,7 @@ inline void CAstarNodeList::Place(int32_t pos, const Node& node) {
 
 inline void CAstarNodeList::SiftUp(int32_t pos, Node node) {
   while (pos > 0) {
-    int32_t parent = (pos - 1) / kArity;
+    const auto parent = static_cast<int32_t>(static_cast<uint32_t>(pos - 1) / kArity);  // pos > 0: no sign to mind
     if (m_nodes[parent].key <= node.key) break;
     Place(pos, m_nodes[parent]);
     pos = parent;
@@ -100,24 +101,29 @@ inline void CAstarNodeList::SiftUp(int32_t pos, Node node) {
   Place(pos, node);
 }
 
-// The child of `pos` with the least key; -1 when `pos` has none. The missing children of the last parent
-// are spare nodes of the greatest key, so the four are compared alike.
-inline int32_t CAstarNodeList::LeastChild(int32_t pos) const {
-  const int32_t first = pos * kArity + 1;
-  if (first >= m_count) return -1;
+// The child of `pos` with the least key, and that key in `*least`; -1 when `pos` has none. The missing
+// children of the last parent are spare nodes of the greatest key, so the four are compared alike.
+inline int32_t CAstarNodeList::LeastChild(int32_t pos, uint64_t* least) const {
+  const auto first = static_cast<size_t>(pos) * kArity + 1;
+  if (first >= static_cast<size_t>(m_count)) return -1;
   const Node* c = m_nodes + first;
-  // Masks and sums, not conditions: which child is least is a coin toss that a branch would often miss.
+  // Selects, not conditions: which child is least is a coin toss that a branch would often miss. Both
+  // pairs are decided at once, then their winners; the key is chosen beside the position, so that the
+  // caller compares it without loading the child again.
   const uint64_t k0 = c[0].key, k1 = c[1].key, k2 = c[2].key, k3 = c[3].key;
-  const auto right01 = static_cast<uint32_t>(k1 < k0);
-  const auto right23 = static_cast<uint32_t>(k3 < k2);
-  const uint64_t least01 = k0 ^ ((k0 ^ k1) & (0 - static_cast<uint64_t>(right01)));
-  const uint64_t least23 = k2 ^ ((k2 ^ k3) & (0 - static_cast<uint64_t>(right23)));
-  const auto second = static_cast<uint32_t>(least23 < least01);
-  return first + static_cast<int32_t>(right01 + ((0 - second) & (2 + right23 - right01)));
+  const bool right01 = k1 < k0, right23 = k3 < k2;
+  const uint64_t least01 = right01 ? k1 : k0;
+  const uint64_t least23 = right23 ? k3 : k2;
+  const bool second = least23 < least01;
+  *least = second ? least23 : least01;
+  const auto at01 = static_cast<int32_t>(first) + static_cast<int32_t>(right01);
+  const auto at23 = static_cast<int32_t>(first) + 2 + static_cast<int32_t>(right23);
+  return at01 ^ ((at01 ^ at23) & -static_cast<int32_t>(second));
 }
 
 inline void CAstarNodeList::SiftDown(int32_t pos, Node node) {
-  for (int32_t best = LeastChild(pos); best >= 0 && m_nodes[best].key < node.key; best = LeastChild(pos)) {
+  uint64_t least;
+  for (int32_t best = LeastChild(pos, &least); best >= 0 && least < node.key; best = LeastChild(pos, &least)) {
     Place(pos, m_nodes[best]);
     pos = best;
   }
@@ -172,7 +178,8 @@ void CAstarNodeList::Unlink(CAstarNodeIterator node) {
     // the last node settles from there. The last node seldom belongs high up, so this saves comparing
     // it at every level.
     int32_t hole = 0;
-    for (int32_t best = LeastChild(hole); best >= 0; best = LeastChild(hole)) {
+    uint64_t least;
+    for (int32_t best = LeastChild(hole, &least); best >= 0; best = LeastChild(hole, &least)) {
       Place(hole, m_nodes[best]);
       hole = best;
     }
@@ -202,7 +209,8 @@ CAstarNodeIterator CAstarNodeList::ReinsertSorted(CAstarNodeIterator node, float
 }
 
 CAstarNodeIterator CAstarNodeList::NextAfterFront() const {
-  const int32_t next = LeastChild(0);
+  uint64_t least;
+  const int32_t next = LeastChild(0, &least);
   return CAstarNodeIterator(next >= 0 ? m_nodes[next].vertex : -1);
 }
 
@@ -337,6 +345,8 @@ void PrefetchNextExpansion() {
 // and takes a vertex's estimate again from its payload once this search has computed it.
 enum class Pricing { kAny, kShortest };
 enum class Estimating { kAny, kEuclid, kZero };
+// Whether the graph has more than kLargeGraph vertices: known from the start, or asked at every expansion.
+enum class GraphSize { kAny, kSmall, kLarge };
 
 inline bool SameBits(float a, float b) {
   uint32_t x, y;
@@ -348,6 +358,14 @@ inline bool SameBits(float a, float b) {
 inline float StraightDistance(const CVector3& a, const CVector3& b) {
   float dx = b.x - a.x, dy = b.y - a.y, dz = b.z - a.z;
   return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// Neither closed nor priced by a path object: both flags read and tested as one word.
+inline bool IsPlainEdge(const CGraphEdgeHot& hot) {
+  static_assert(offsetof(CGraphEdgeHot, m_priced) == offsetof(CGraphEdgeHot, m_closed) + 1);
+  uint16_t flags;
+  std::memcpy(&flags, reinterpret_cast<const char*>(&hot) + offsetof(CGraphEdgeHot, m_closed), sizeof flags);
+  return flags == 0;
 }
 
 // An edge's cost: false when the edge is closed or its pricing fails.
@@ -371,7 +389,7 @@ inline bool PriceEdge(const CGraphLink& link, CEntity* context, CConstraint* con
 // Relaxes every outgoing edge of `v`, then moves `v` from the open list to the closed list. In a sweep
 // (kZero with `negative` set) there is no goal, the estimate is 0, and a negative cost is reported through
 // `negative` (the sweep then no longer stands for the pair searches).
-template <Pricing kPricing, Estimating kEstimating>
+template <Pricing kPricing, Estimating kEstimating, GraphSize kSize = GraphSize::kAny>
 void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic,
             bool* negative) {
   VertexState* states = g_buffers.states;
@@ -383,12 +401,15 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   // Ask for the vertex's links up front so that their cache misses overlap; and for the links of the
   // vertices most likely to be expanded next (the root's children), while this expansion runs.
   PrefetchLinks(links, count);
+  CGraphVertex* const* slots = g_buffers.graph->VertexSlots();  // the open list holds stored vertices only
   for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
-    __builtin_prefetch(g_buffers.graph->GetVertex(g_buffers.open.GetSoonVertex(c))->OutgoingLinks());
+    __builtin_prefetch(slots[g_buffers.open.GetSoonVertex(c)]->OutgoingLinks());
   }
   // The graph's own size decides, not the buffers' (they may be sized for a larger graph): on a small
   // graph these requests cost more than they save.
-  if (g_buffers.graph->GetLastVertexIndex() >= kLargeGraph) {
+  const bool large = kSize == GraphSize::kAny ? g_buffers.graph->GetLastVertexIndex() >= kLargeGraph
+                                               : kSize == GraphSize::kLarge;
+  if (large) {
     PrefetchNextExpansion();
     // Then for every destination's state and position: these loads only wait on the links, all asked
     // for at once, so their misses overlap instead of coming one edge after another below.
@@ -404,7 +425,7 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     CGraphEdgeHot& hot = link.m_hot;
     float cost;
     // The usual edge of the engine's own pricing, open and without a path object, costs its length.
-    if (kPricing == Pricing::kShortest && __builtin_expect((hot.m_closed | hot.m_priced) == 0, 1)) {
+    if (kPricing == Pricing::kShortest && __builtin_expect(IsPlainEdge(hot), 1)) {
       cost = hot.m_length;
     } else if (!PriceEdge<kPricing>(link, context, constraint, &cost)) {
       continue;
@@ -425,11 +446,18 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
     const float g = gv + cost;
     const float f = g + h;
     // A cost or estimate that is not a number would leave the open order undefined; such an edge is
-    // treated like one whose cost could not be had.
+    // treated like one whose cost could not be had. A vertex met before keeps its f unless the new one
+    // is lower, which a value that is not a number never is.
+    if (met && !(f < ws.f)) continue;
     if (__builtin_expect(!IsNumber(f), 0)) continue;
-    if (met && f >= ws.f) continue;
     CGraphVertex* w = link.m_destination;
-    __builtin_prefetch(w->OutgoingLinks());  // w enters the open list: its links will be wanted
+    // w enters the open list, often to be expanded next: its links will be wanted. On a large graph all
+    // of them, whose lines would otherwise come from memory one after another when w is expanded.
+    if (large) {
+      PrefetchLinks(w->OutgoingLinks(), w->GetOutgoingCount());
+    } else {
+      __builtin_prefetch(w->OutgoingLinks());
+    }
     CGraphVertexData& wd = w->m_data;
     wd.m_g = g;
     wd.m_h = h;
@@ -456,7 +484,7 @@ enum class Outcome { kGoal, kEmpty, kBatchDone };
 
 // Runs expansions until the goal is at the front, the open list is empty, or `batch` expansions were made
 // (compared as floats, so a batch of +inf never ends and 9.999999 ends at 10).
-template <Pricing kPricing, Estimating kEstimating>
+template <Pricing kPricing, Estimating kEstimating, GraphSize kSize = GraphSize::kAny>
 Outcome RunWith(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeuristic* heuristic, float batch,
                 uint32_t* iterations) {
   const int32_t goalIndex = goal->m_index;
@@ -464,8 +492,8 @@ Outcome RunWith(CGraphVertex* goal, CEntity* context, CConstraint* constraint, C
     const CAstarNodeIterator front = g_buffers.open.Front();
     if (front.IsEnd()) return Outcome::kEmpty;
     if (front.GetVertexIndex() == goalIndex) return Outcome::kGoal;
-    CGraphVertex* v = g_buffers.graph->GetVertex(front.GetVertexIndex());
-    Expand<kPricing, kEstimating>(v, goal, context, constraint, heuristic, nullptr);
+    CGraphVertex* v = g_buffers.graph->VertexSlots()[front.GetVertexIndex()];
+    Expand<kPricing, kEstimating, kSize>(v, goal, context, constraint, heuristic, nullptr);
     ++*iterations;
     if (static_cast<float>(*iterations) >= batch) return Outcome::kBatchDone;
   }
@@ -476,7 +504,13 @@ Outcome Run(CGraphVertex* goal, CEntity* context, CConstraint* constraint, CHeur
   const bool shortest = typeid(*constraint) == typeid(CConstraintShortestPath);
   const bool euclid = typeid(*heuristic) == typeid(CHeuristicEuclidianDistance);
   if (shortest && euclid) {
-    return RunWith<Pricing::kShortest, Estimating::kEuclid>(goal, context, constraint, heuristic, batch, iterations);
+    // The usual search has a loop of its own for each size of graph.
+    if (g_buffers.graph->GetLastVertexIndex() >= kLargeGraph) {
+      return RunWith<Pricing::kShortest, Estimating::kEuclid, GraphSize::kLarge>(goal, context, constraint, heuristic,
+                                                                                  batch, iterations);
+    }
+    return RunWith<Pricing::kShortest, Estimating::kEuclid, GraphSize::kSmall>(goal, context, constraint, heuristic,
+                                                                                batch, iterations);
   }
   if (shortest) {
     return RunWith<Pricing::kShortest, Estimating::kAny>(goal, context, constraint, heuristic, batch, iterations);

@@ -120,7 +120,7 @@ private:
   void Place(int32_t pos, const Node& node);
   void SiftUp(int32_t pos, Node node);
   void SiftDown(int32_t pos, Node node);
-  int32_t LeastChild(int32_t pos) const;
+  int32_t LeastChild(int32_t pos, uint64_t* least) const;
   uint64_t NextKey(float f);
   void Renumber();
 

@@ -224,6 +224,8 @@ public:
   CGraphVertex* GetVertex(int32_t index) const {
     return (index >= 0 && index <= m_lastVertex) ? m_vertices[index] : nullptr;
   }
+  // The vertex slots for hot loops that hold indices of stored vertices only: entries 0..GetLastVertexIndex().
+  CGraphVertex* const* VertexSlots() const { return m_vertices; }
   CGraphEdge* GetEdge(int32_t index) const { return (index >= 0 && index <= m_lastEdge) ? m_edges[index] : nullptr; }
   CGraphEdge* FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const;
   CGraphVertex* AddVertexAt(const CVector3& position);

@@ -79,6 +79,20 @@ public:
   int m_refused;
 };
 
+// Estimates one vertex as not a number from its `fromCall`-th estimate on (counted from 1).
+class NotANumberHeuristic : public CZeroHeuristic {
+public:
+  NotANumberHeuristic(int vertex, int fromCall) : m_vertex(vertex), m_fromCall(fromCall) {}
+  bool Estimate(CEntity* context, CGraphVertex* a, CGraphVertex* b, float* out) override {
+    if (a->GetIndex() == m_vertex && ++m_calls >= m_fromCall) {
+      *out = std::numeric_limits<float>::quiet_NaN();
+      return true;
+    }
+    return CZeroHeuristic::Estimate(context, a, b, out);
+  }
+  int m_vertex, m_fromCall, m_calls = 0;
+};
+
 // --- The search as its text gives it: lists kept sorted by f, walked from the head. -------------------
 
 struct ReferenceResult {
@@ -548,6 +562,29 @@ TEST_P(AstarTest, PathShapesAndRefusals) {
   graph.SetHeuristic(&refuseMiddle);
   EXPECT_FALSE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(40), nullptr));
   EXPECT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(0), graph.GetVertex(20), nullptr));
+  // An estimate that is not a number skips the edge, towards a new vertex as towards one met before
+  // (whose values stay as they were).
+  {
+    CSpatialGraph loop;
+    for (int i = 0; i < 4; ++i) loop.AddVertexAt(CVector3(float(i), 0, 0));
+    for (auto [from, to] : {std::pair{0, 1}, {1, 2}, {2, 1}, {2, 3}}) {
+      CGraphEdgeData data;
+      data.m_length = data.m_cost = 1.0f;
+      loop.AddEdge(data, loop.GetVertex(from), loop.GetVertex(to), -1);
+    }
+    loop.SetConstraint(&shortest);
+    NotANumberHeuristic atOnce(1, 1), later(1, 2);
+    loop.SetHeuristic(&atOnce);
+    EXPECT_FALSE(Vusk::AstarSearch(&loop, &path, loop.GetVertex(0), loop.GetVertex(3), nullptr));
+    loop.SetHeuristic(&later);
+    ASSERT_TRUE(Vusk::AstarSearch(&loop, &path, loop.GetVertex(0), loop.GetVertex(3), nullptr));
+    EXPECT_EQ(later.m_calls, 2);
+    EXPECT_EQ(path.m_pointCount, 4);
+    EXPECT_EQ(loop.GetVertex(1)->m_data.m_f, 1.0f);
+    EXPECT_EQ(loop.GetVertex(1)->m_data.m_g, 1.0f);
+    loop.SetConstraint(nullptr);
+    loop.SetHeuristic(nullptr);
+  }
   // The path-cost heuristic without its table estimates nothing.
   CPathCostHeuristic noTable;
   graph.SetHeuristic(&noTable);
