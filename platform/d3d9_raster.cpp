@@ -14,8 +14,10 @@
 //
 // This file holds the draw as a whole: clipping in homogeneous space, the viewport, culling,
 // triangles, lines, points and sprites, the vertex cache, and the threads: a large draw's vertices
-// and its triangles' clipping and culling in runs, then its pixels in bands. The vertex step is in d3d9_raster_vertex.cpp, spans and pixels in
-// d3d9_raster_pixels.cpp, the pieces they share in d3d9_raster_internal.h.
+// and its triangles' clipping and culling in runs, then its pixels in bands, held until the next
+// draw of the thread to run with its bands when it is large too. The vertex step is in
+// d3d9_raster_vertex.cpp, spans and pixels in d3d9_raster_pixels.cpp, the pieces they share in
+// d3d9_raster_internal.h.
 
 #include "platform/d3d9_raster_internal.h"
 #include "platform/controls.h"
@@ -37,6 +39,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -399,8 +402,9 @@ private:
     void Defer(Assembly& out, const Deferred& d) const;
     std::uint32_t Keep(Assembly& out, const ScreenVertex* v) const;
     const ScreenVertex& Kept(const Assembly& from, std::uint32_t ref) const;
-    // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
-    // thread in submission order, or on this thread when the draw is too small to share.
+    // Draws the kept primitives on this thread when the draw is too small to share; else they
+    // are drawn over bands of rows shared out on the pool, each band on one thread in submission
+    // order, with the held draw's before them, or held for the next draw's (Holds).
     void DrawBands();
     // The rows the draw kept primitives for (false: none) and the area of its boxes.
     bool KeptRows(int* top, int* bottom, std::int64_t* area) const;
@@ -513,6 +517,7 @@ private:
         std::vector<std::int64_t> work;
         int top = 0, bottom = 0; // the rows the kept primitives may cover, half-open
     };
+
 public:
     // Per-vertex storage lives in the thread's draw scratch, so a draw does not allocate (and
     // fault in) fresh pages for it; only the entries below the draw's range are valid. A thread
@@ -1604,13 +1609,30 @@ void FlushRasterBefore(const char* method) {
         return;
     // Calls that set state for later draws, and the draws, which run the held bands themselves;
     // buffers are not read after a draw's vertices are made.
-    static constexpr const char* kKeep[] = {
-        "SetTransform", "SetRenderState", "SetTexture", "SetTextureStageState", "SetSamplerState",
-        "SetFVF", "SetMaterial", "SetLight", "LightEnable", "SetStreamSource", "SetIndices",
-        "SetVertexDeclaration", "SetVertexShader", "SetVertexShaderConstantF", "SetViewport", "BeginScene",
-        "DrawPrimitive", "DrawIndexedPrimitive", "DrawPrimitiveUP", "DrawIndexedPrimitiveUP", "Lock", "Unlock"};
-    for (const char* keep : kKeep)
-        if (std::strcmp(method, keep) == 0)
+    static constexpr std::string_view kKeep[] = {"SetTransform",
+                                                 "SetRenderState",
+                                                 "SetTexture",
+                                                 "SetTextureStageState",
+                                                 "SetSamplerState",
+                                                 "SetFVF",
+                                                 "SetMaterial",
+                                                 "SetLight",
+                                                 "LightEnable",
+                                                 "SetStreamSource",
+                                                 "SetIndices",
+                                                 "SetVertexDeclaration",
+                                                 "SetVertexShader",
+                                                 "SetVertexShaderConstantF",
+                                                 "SetViewport",
+                                                 "BeginScene",
+                                                 "DrawPrimitive",
+                                                 "DrawIndexedPrimitive",
+                                                 "DrawPrimitiveUP",
+                                                 "DrawIndexedPrimitiveUP",
+                                                 "Lock",
+                                                 "Unlock"};
+    for (std::string_view keep : kKeep)
+        if (keep == method)
             return;
     FlushRaster();
 }
