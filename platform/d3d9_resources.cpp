@@ -509,8 +509,10 @@ void Object::Unbind() {
 }
 
 void Object::DeleteIfUnused() {
-    if (refs == 0 && binds == 0 && !implicit)
+    if (refs == 0 && binds == 0 && !implicit) {
+        FlushRaster(); // held pixels may read it
         delete this;
+    }
 }
 
 // Surfaces -------------------------------------------------------------------------------------------
