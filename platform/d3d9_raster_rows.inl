@@ -243,6 +243,37 @@ template <bool kOneLevel>
     return V::Packus16(out.lo, out.hi);
 }
 
+// The rows of a small triangle (RowBounds::Masks): E - K of each edge at the pixels of the box's
+// row, kLanes to a vector, stepped exactly from row to row. A pixel is in where all three are not
+// negative: the sign bits of the three together give the row's pixels at once, no quotient
+// carried.
+struct RowMasks {
+    static constexpr int kVectors = RowBounds::kMaskWidth / kLanes;
+    I edge[3][kVectors], step[3];
+    int left, box;
+
+    explicit RowMasks(const RowBounds::Masks& m) : left(m.left), box(m.box) {
+        for (int i = 0; i < 3; ++i) {
+            step[i] = V::SetI(static_cast<int>(m.row[i]));
+            for (int h = 0; h < kVectors; ++h)
+                edge[i][h] = V::Ramp(m.edge[i] + static_cast<std::uint32_t>(kLanes * h) * m.lane[i], m.lane[i]);
+        }
+    }
+    // As RowBounds::Next: the pixels [lo, hi] of the next row, none when lo > hi.
+    [[gnu::always_inline]] void Next(int* lo, int* hi) {
+        int out = 0; // the lanes some edge leaves out
+        for (int h = 0; h < kVectors; ++h) {
+            out |= V::Mask(V::AsF(edge[0][h] | edge[1][h] | edge[2][h])) << kLanes * h;
+            for (int i = 0; i < 3; ++i)
+                edge[i][h] = V::Add32(edge[i][h], step[i]);
+        }
+        const unsigned in = static_cast<unsigned>(box & ~out);
+        // A row's pixels are one run (the triangle is convex); none gives lo = left + 8 > hi = left.
+        *lo = left + __builtin_ctz(in | 1u << RowBounds::kMaskWidth);
+        *hi = left + 31 - __builtin_clz(in | 1u);
+    }
+};
+
 // The fast state's triangles, V::kGroups groups of four pixels at a time. Each row's interpolants
 // start from the planes and step pixel by pixel with the same additions as one pixel at a time,
 // and every lane runs the operations of the one-pixel form in the same order, so the pixels are
@@ -250,9 +281,9 @@ template <bool kOneLevel>
 // the rest across rows, so short rows still fill the lanes; groups are shaded V::kGroups at once
 // (the pixels of one triangle are all different, so no group reads what another writes), and
 // those whose pixels all fail the depth test stop there.
-template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const float* base, const float* dx,
-              const float* dy, float ox, float oy) {
+template <bool kDepth, bool kTexture, bool kLod, bool kFlat, class Rows>
+void Walk(const Raster& r, Rows& __restrict rows, int y0, int y1, const float* base, const float* dx,
+          const float* dy, float ox, float oy) {
     const PixelSetup& p = *r.ps;
     // `rows` is the caller's, walked in place: no pixel store reaches it.
     // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
@@ -579,6 +610,18 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
             }
         }
         shade(ready);
+    }
+}
+
+// The rows of a triangle, by its masks where it has them.
+template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+void FastRows(const Raster& r, RowBounds& rows, int y0, int y1, const float* base, const float* dx, const float* dy,
+              float ox, float oy) {
+    if (rows.masks.on) {
+        RowMasks masks(rows.masks);
+        Walk<kDepth, kTexture, kLod, kFlat>(r, masks, y0, y1, base, dx, dy, ox, oy);
+    } else {
+        Walk<kDepth, kTexture, kLod, kFlat>(r, rows, y0, y1, base, dx, dy, ox, oy);
     }
 }
 
