@@ -252,7 +252,9 @@ struct RowMasks {
     I edge[3][kVectors], step[3];
     int left, box;
 
-    explicit RowMasks(const RowBounds::Masks& m) : left(m.left), box(m.box) {
+    void Start(const RowBounds::Masks& m) {
+        left = m.left;
+        box = m.box;
         for (int i = 0; i < 3; ++i) {
             step[i] = V::SetI(static_cast<int>(m.row[i]));
             for (int h = 0; h < kVectors; ++h)
@@ -281,9 +283,9 @@ struct RowMasks {
 // the rest across rows, so short rows still fill the lanes; groups are shaded V::kGroups at once
 // (the pixels of one triangle are all different, so no group reads what another writes), and
 // those whose pixels all fail the depth test stop there.
-template <bool kDepth, bool kTexture, bool kLod, bool kFlat, class Rows>
-void Walk(const Raster& r, Rows& __restrict rows, int y0, int y1, const float* base, const float* dx,
-          const float* dy, float ox, float oy) {
+template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
+void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const float* base, const float* dx,
+              const float* dy, float ox, float oy) {
     const PixelSetup& p = *r.ps;
     // `rows` is the caller's, walked in place: no pixel store reaches it.
     // Lanes of one pixel: 1/w, z, s/w, t/w; and its diffuse b, g, r, a over w; q/w apart.
@@ -309,6 +311,12 @@ void Walk(const Raster& r, Rows& __restrict rows, int y0, int y1, const float* b
     // The usual combinations and depth test, chosen once for the draw.
     const bool modulateAll = kTexture && p.modulateAll, modulateTextureAlpha = kTexture && p.modulateTextureAlpha;
     const bool lessEqual = kDepth && p.lessEqual;
+    // A small triangle's rows by masks, the rest by their bounds: one walk and one shading for
+    // both.
+    const bool masked = rows.masks.on;
+    RowMasks masks;
+    if (masked)
+        masks.Start(rows.masks);
 
     // A group waiting to be shaded: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse
     // over w; q: q/w), and where its pixels are: in one row from `target[0]` on when `contiguous`,
@@ -522,7 +530,10 @@ void Walk(const Raster& r, Rows& __restrict rows, int y0, int y1, const float* b
                     break;
                 }
                 int lo;
-                rows.Next(&lo, &hi);
+                if (masked) // the same way for every row of the triangle
+                    masks.Next(&lo, &hi);
+                else
+                    rows.Next(&lo, &hi);
                 x = lo;
                 if (lo > hi) // a row without pixels: the walk comes straight back here
                     continue;
@@ -610,18 +621,6 @@ void Walk(const Raster& r, Rows& __restrict rows, int y0, int y1, const float* b
             }
         }
         shade(ready);
-    }
-}
-
-// The rows of a triangle, by its masks where it has them.
-template <bool kDepth, bool kTexture, bool kLod, bool kFlat>
-void FastRows(const Raster& r, RowBounds& rows, int y0, int y1, const float* base, const float* dx, const float* dy,
-              float ox, float oy) {
-    if (rows.masks.on) {
-        RowMasks masks(rows.masks);
-        Walk<kDepth, kTexture, kLod, kFlat>(r, masks, y0, y1, base, dx, dy, ox, oy);
-    } else {
-        Walk<kDepth, kTexture, kLod, kFlat>(r, rows, y0, y1, base, dx, dy, ox, oy);
     }
 }
 
