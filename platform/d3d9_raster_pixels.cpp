@@ -732,7 +732,7 @@ struct RowBounds {
         int left, box;
         std::uint32_t edge[3], lane[3], row[3];
     } masks;
-    static constexpr int kMaskWidth = 8;
+    static constexpr int kMaskWidth = 16;
 
     void Start(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3], const std::int64_t X[3],
                const std::int64_t Y[3], int y0, int xl, int xr) {

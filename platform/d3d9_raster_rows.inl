@@ -270,7 +270,7 @@ struct RowMasks {
                 edge[i][h] = V::Add32(edge[i][h], step[i]);
         }
         const unsigned in = static_cast<unsigned>(box & ~out);
-        // A row's pixels are one run (the triangle is convex); none gives lo = left + 8 > hi = left.
+        // A row's pixels are one run (the triangle is convex); none gives lo = left + 16 > hi = left.
         *lo = left + __builtin_ctz(in | 1u << RowBounds::kMaskWidth);
         *hi = left + 31 - __builtin_clz(in | 1u);
     }

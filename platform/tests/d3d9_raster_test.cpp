@@ -1167,7 +1167,7 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
         t->Release();
 }
 
-// Triangles whose box is at most eight pixels wide find their rows' pixels from masks of the
+// Triangles whose box is at most sixteen pixels wide find their rows' pixels from masks of the
 // edge functions; the rest from each row's bounds. Over a sweep of tiny, small and sliver
 // triangles at sub-pixel offsets (vertices on pixel centres, edges along rows and columns,
 // corners a 1/256 step either side of a centre, boxes cut by the viewport's edges, slivers whose
@@ -1188,7 +1188,7 @@ TEST_F(RasterTest, SmallTrianglesRowsByMasksAsByBounds) {
     std::vector<TVertex> scene;
     for (int i = 0; i < 1500; ++i) {
         const float cx = -3 + 51 * unit(random), cy = -3 + 43 * unit(random);
-        const float size = i % 5 == 0 ? 0.6f : i % 5 == 1 ? 3.0f : i % 5 == 2 ? 8.5f : 12.0f;
+        const float size = i % 5 == 0 ? 0.6f : i % 5 == 1 ? 3.0f : i % 5 == 2 ? 8.5f : i % 5 == 3 ? 15.0f : 22.0f;
         float x[3], y[3];
         for (int k = 0; k < 3; ++k) {
             x[k] = snapped(cx + size * (unit(random) - 0.5f));
