@@ -99,3 +99,7 @@ int D3d9LiveObjects(IDirect3DDevice9* device);
 // allows; D3d9RasterWide tells which runs.
 void D3d9SetRasterWide(int wide);
 bool D3d9RasterWide();
+// The fast rows of a triangle whose box is at most sixteen pixels wide find each row's pixels from
+// its edge functions as lanes of integers; D3d9SetRasterMaskWalk(false) has every triangle take the
+// row bounds of larger ones (the same pixels either way).
+void D3d9SetRasterMaskWalk(bool on);

@@ -651,6 +651,11 @@ void Raster::ShaderSpan(int y, int x0, int x1, const float* base, const float* d
 
 namespace {
 
+std::atomic<bool> gMaskWalk{true};
+
+// Whether small triangles' rows are found by masks (D3d9SetRasterMaskWalk).
+inline bool MaskWalk() { return gMaskWalk.load(std::memory_order_relaxed); }
+
 // a where the mask is set, b elsewhere.
 [[gnu::always_inline]] inline __m128i Select4(__m128i mask, __m128i a, __m128i b) {
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
@@ -718,6 +723,16 @@ struct RowBounds {
         std::int64_t q, rest, divisor, stepQ, stepRest;
     } bounds[3];
     std::int64_t left, right; // the triangle's box within the scissor
+    // The fast rows of a triangle whose box is at most kMaskWidth pixels wide (and whose edge
+    // functions hold 32 bits over it) take each row's pixels from the edge functions themselves:
+    // E - K of each edge at the box's first pixel of row y0, its step from pixel to pixel and from
+    // row to row (modulo 2^32: every value within the box is exact), the lanes of the box.
+    struct Masks {
+        bool on = false;
+        int left, box;
+        std::uint32_t edge[3], lane[3], row[3];
+    } masks;
+    static constexpr int kMaskWidth = 16;
 
     void Start(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3], const std::int64_t X[3],
                const std::int64_t Y[3], int y0, int xl, int xr) {
@@ -742,6 +757,31 @@ struct RowBounds {
             b.stepQ = FloorQuotient(step, b.divisor);
             b.stepRest = step - b.stepQ * b.divisor;
         }
+    }
+
+    // Masks for a box of x in [xl, xr] (at most kMaskWidth wide) and y in [y0, y1]; false when
+    // some edge function leaves 32 bits over it. A linear function is largest and smallest at
+    // the box's corners.
+    bool StartMasks(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3],
+                    const std::int64_t X[3], const std::int64_t Y[3], int y0, int y1, int xl, int xr) {
+        masks.on = false;
+        if (xr - xl >= kMaskWidth || !MaskWalk())
+            return false;
+        for (int i = 0; i < 3; ++i) {
+            const std::int64_t first = A[i] * (xl * kSub - X[i]) + B[i] * (y0 * kSub - Y[i]) - K[i];
+            const std::int64_t across = A[i] * kSub * (xr - xl), down = B[i] * kSub * (y1 - y0);
+            const std::int64_t least = first + std::min<std::int64_t>(across, 0) + std::min<std::int64_t>(down, 0);
+            const std::int64_t most = first + std::max<std::int64_t>(across, 0) + std::max<std::int64_t>(down, 0);
+            if (least < std::numeric_limits<std::int32_t>::min() || most > std::numeric_limits<std::int32_t>::max())
+                return false;
+            masks.edge[i] = static_cast<std::uint32_t>(first);
+            masks.lane[i] = static_cast<std::uint32_t>(A[i] * kSub);
+            masks.row[i] = static_cast<std::uint32_t>(B[i] * kSub);
+        }
+        masks.left = xl;
+        masks.box = (1 << (xr - xl + 1)) - 1;
+        masks.on = true;
+        return true;
     }
 
     // The pixels [lo, hi] of the next row (none when lo > hi).
@@ -869,6 +909,11 @@ struct Lanes4 {
     [[gnu::always_inline]] static I Live(const int* lanes) {
         return _mm_cmpgt_epi32(_mm_set1_epi32(lanes[0]), _mm_setr_epi32(0, 1, 2, 3));
     }
+    // first + k step in lane k, modulo 2^32.
+    [[gnu::always_inline]] static I Ramp(std::uint32_t first, std::uint32_t step) {
+        return _mm_setr_epi32(static_cast<int>(first), static_cast<int>(first + step),
+                              static_cast<int>(first + 2 * step), static_cast<int>(first + 3 * step));
+    }
     [[gnu::always_inline]] static void Transpose(F& a, F& b, F& c, F& d) { _MM_TRANSPOSE4_PS(a, b, c, d); }
     // DepthKey of saturated depths for a 24-bit buffer, in double as there: in float the scaled
     // depth rounds before the half is added, which gives other keys than the rest of the
@@ -976,6 +1021,10 @@ struct Lanes8 {
         return _mm256_cmpgt_epi32(_mm256_setr_epi32(lanes[0], lanes[0], lanes[0], lanes[0], lanes[1], lanes[1],
                                                     lanes[1], lanes[1]),
                                   _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3));
+    }
+    [[gnu::always_inline]] static I Ramp(std::uint32_t first, std::uint32_t step) {
+        return _mm256_add_epi32(SetI(static_cast<int>(first)), _mm256_mullo_epi32(SetI(static_cast<int>(step)),
+                                                                                  _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)));
     }
     // _MM_TRANSPOSE4_PS within each half.
     [[gnu::always_inline]] static void Transpose(F& a, F& b, F& c, F& d) {
@@ -1123,11 +1172,13 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     if (_mm_movemask_ps(_mm_cmpeq_ps(finite, zeroes)) != 15)
         return; // nothing not finite reaches a pixel
     RowBounds rows;
-    rows.Start(A, B, K, X, Y, y0, xl, xr);
     if (p.fast) {
+        if (!rows.StartMasks(A, B, K, X, Y, y0, y1, xl, xr))
+            rows.Start(A, B, K, X, Y, y0, xl, xr);
         r.fastRows[r.flatColor != nullptr ? 1 : 0](r, rows, y0, y1, base, dx, dy, fx0, fy0);
         return;
     }
+    rows.Start(A, B, K, X, Y, y0, xl, xr);
     for (int y = y0; y <= y1; ++y) {
         int lo, hi;
         rows.Next(&lo, &hi);
@@ -1178,6 +1229,8 @@ std::atomic<int> gWideOverride{-1};
 } // namespace
 
 void D3d9SetRasterWide(int wide) { gWideOverride.store(wide, std::memory_order_relaxed); }
+
+void D3d9SetRasterMaskWalk(bool on) { d3d9::raster_detail::gMaskWalk.store(on, std::memory_order_relaxed); }
 
 bool D3d9RasterWide() {
     static const bool avx2 = __builtin_cpu_supports("avx2");

@@ -243,6 +243,39 @@ template <bool kOneLevel>
     return V::Packus16(out.lo, out.hi);
 }
 
+// The rows of a small triangle (RowBounds::Masks): E - K of each edge at the pixels of the box's
+// row, kLanes to a vector, stepped exactly from row to row. A pixel is in where all three are not
+// negative: the sign bits of the three together give the row's pixels at once, no quotient
+// carried.
+struct RowMasks {
+    static constexpr int kVectors = RowBounds::kMaskWidth / kLanes;
+    I edge[3][kVectors], step[3];
+    int left, box;
+
+    void Start(const RowBounds::Masks& m) {
+        left = m.left;
+        box = m.box;
+        for (int i = 0; i < 3; ++i) {
+            step[i] = V::SetI(static_cast<int>(m.row[i]));
+            for (int h = 0; h < kVectors; ++h)
+                edge[i][h] = V::Ramp(m.edge[i] + static_cast<std::uint32_t>(kLanes * h) * m.lane[i], m.lane[i]);
+        }
+    }
+    // As RowBounds::Next: the pixels [lo, hi] of the next row, none when lo > hi.
+    [[gnu::always_inline]] void Next(int* lo, int* hi) {
+        int out = 0; // the lanes some edge leaves out
+        for (int h = 0; h < kVectors; ++h) {
+            out |= V::Mask(V::AsF(edge[0][h] | edge[1][h] | edge[2][h])) << kLanes * h;
+            for (int i = 0; i < 3; ++i)
+                edge[i][h] = V::Add32(edge[i][h], step[i]);
+        }
+        const unsigned in = static_cast<unsigned>(box & ~out);
+        // A row's pixels are one run (the triangle is convex); none gives lo = left + 16 > hi = left.
+        *lo = left + __builtin_ctz(in | 1u << RowBounds::kMaskWidth);
+        *hi = left + 31 - __builtin_clz(in | 1u);
+    }
+};
+
 // The fast state's triangles, V::kGroups groups of four pixels at a time. Each row's interpolants
 // start from the planes and step pixel by pixel with the same additions as one pixel at a time,
 // and every lane runs the operations of the one-pixel form in the same order, so the pixels are
@@ -278,6 +311,12 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
     // The usual combinations and depth test, chosen once for the draw.
     const bool modulateAll = kTexture && p.modulateAll, modulateTextureAlpha = kTexture && p.modulateTextureAlpha;
     const bool lessEqual = kDepth && p.lessEqual;
+    // A small triangle's rows by masks, the rest by their bounds: one walk and one shading for
+    // both.
+    const bool masked = rows.masks.on;
+    RowMasks masks;
+    if (masked)
+        masks.Start(rows.masks);
 
     // A group waiting to be shaded: the interpolants of its pixels (p: 1/w, z, s/w, t/w; c: diffuse
     // over w; q: q/w), and where its pixels are: in one row from `target[0]` on when `contiguous`,
@@ -491,7 +530,10 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
                     break;
                 }
                 int lo;
-                rows.Next(&lo, &hi);
+                if (masked) // the same way for every row of the triangle
+                    masks.Next(&lo, &hi);
+                else
+                    rows.Next(&lo, &hi);
                 x = lo;
                 if (lo > hi) // a row without pixels: the walk comes straight back here
                     continue;

@@ -1167,6 +1167,86 @@ TEST_F(RasterTest, PackedAndGeneralPathsAgreePixelForPixel) {
         t->Release();
 }
 
+// Triangles whose box is at most sixteen pixels wide find their rows' pixels from masks of the
+// edge functions; the rest from each row's bounds. Over a sweep of tiny, small and sliver
+// triangles at sub-pixel offsets (vertices on pixel centres, edges along rows and columns,
+// corners a 1/256 step either side of a centre, boxes cut by the viewport's edges, slivers whose
+// far vertices leave the edge functions' 32 bits), textured, depth-tested and blended, both give
+// the same colour and depth bytes, at either step width.
+TEST_F(RasterTest, SmallTrianglesRowsByMasksAsByBounds) {
+    Create(45, 37);
+    IDirect3DTexture9* texture = Texture(16, 16, 0, [](UINT level, UINT x, UINT y) -> DWORD {
+        return 0xC0000000u | ((x * 29 + y * 13 + level * 70) & 255) << 16 | ((x ^ y) * 15 & 255) << 8 | (level * 50);
+    });
+    std::mt19937 random(23);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    auto snapped = [&](float v) { // on the 1/256 grid, often on a pixel centre or a step beside one
+        const int mode = static_cast<int>(random() % 4);
+        const float whole = std::floor(v);
+        return mode == 0 ? whole : mode == 1 ? whole + (random() % 2 ? 1.0f : -1.0f) / 256 : std::round(v * 256) / 256;
+    };
+    std::vector<TVertex> scene;
+    for (int i = 0; i < 1500; ++i) {
+        const float cx = -3 + 51 * unit(random), cy = -3 + 43 * unit(random);
+        const float size = i % 5 == 0 ? 0.6f : i % 5 == 1 ? 3.0f : i % 5 == 2 ? 8.5f : i % 5 == 3 ? 15.0f : 22.0f;
+        float x[3], y[3];
+        for (int k = 0; k < 3; ++k) {
+            x[k] = snapped(cx + size * (unit(random) - 0.5f));
+            y[k] = snapped(cy + size * (unit(random) - 0.5f));
+        }
+        if (i % 7 == 0) // an edge along a row or a column
+            (i % 2 ? y[1] : x[1]) = i % 2 ? y[0] : x[0];
+        if (i % 11 == 0) { // a sliver, its far end beyond the target
+            const float far = i % 3 == 0 ? 30000.0f : 40.0f;
+            x[2] = x[0] + 0.5f + 2 * unit(random);
+            y[2] = y[0] + (i % 2 ? far : -far);
+            x[1] = x[0] + 3 * unit(random);
+        }
+        for (int k = 0; k < 3; ++k) {
+            const float rhw = 0.4f + unit(random);
+            scene.push_back({x[k], y[k], unit(random), rhw, static_cast<DWORD>(random()) | 0x40000000u,
+                             x[k] / 9 * rhw, y[k] / 7 * rhw});
+        }
+    }
+    device->SetTexture(0, texture);
+    TextureTimesDiffuse(D3DTA_DIFFUSE, D3DTEXF_LINEAR);
+    device->SetRenderState(D3DRS_ZENABLE, TRUE);
+    device->SetRenderState(D3DRS_ZFUNC, D3DCMP_LESSEQUAL);
+    device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+    device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+    const D3DVIEWPORT9 viewport{2, 3, 40, 31, 0.0f, 1.0f}; // pixels outside it are drawn by neither
+    device->SetViewport(&viewport);
+    IDirect3DSurface9* depth = nullptr;
+    ASSERT_EQ(device->GetDepthStencilSurface(&depth), D3D_OK);
+    auto draw = [&](bool masks) {
+        D3d9SetRasterMaskWalk(masks);
+        device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF203040, 1.0f, 0);
+        for (BOOL blend : {FALSE, TRUE}) {
+            device->SetRenderState(D3DRS_ALPHABLENDENABLE, blend);
+            Triangles(blend ? std::vector<TVertex>(scene.begin() + 900 * 3, scene.end())
+                            : std::vector<TVertex>(scene.begin(), scene.begin() + 900 * 3));
+        }
+        D3d9SetRasterMaskWalk(true);
+        std::pair<std::vector<DWORD>, std::vector<BYTE>> out{Pixels(), D3d9SurfaceBytes(depth)};
+        return out;
+    };
+    for (int wide : {0, -1}) {
+        D3d9SetRasterWide(wide);
+        const auto byMasks = draw(true), byBounds = draw(false);
+        int drawn = 0;
+        for (std::size_t i = 0; i < byMasks.first.size(); ++i) {
+            ASSERT_EQ(byMasks.first[i], byBounds.first[i])
+                << (D3d9RasterWide() ? 8 : 4) << " pixels a step, pixel " << i % width << ", " << i / width;
+            drawn += byMasks.first[i] != 0xFF203040u;
+        }
+        ASSERT_TRUE(byMasks.second == byBounds.second) << (D3d9RasterWide() ? 8 : 4) << " pixels a step";
+        EXPECT_GT(drawn, 40 * 31 * 9 / 10);
+    }
+    D3d9SetRasterWide(-1);
+    depth->Release();
+    texture->Release();
+}
+
 // A texture without alpha reads as opaque whatever its fourth bytes hold: an X8R8G8B8 texture with
 // noise there draws exactly as its A8R8G8B8 twin with opaque alpha, on the packed and the general
 // path, point and linear (mip-mapped: the four-pixel sampler), wrapped and clamped.
