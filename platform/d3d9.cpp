@@ -412,7 +412,6 @@ void D3d9ScriptFailure(const char* method, HRESULT result, int times, int skip) 
 }
 
 void D3d9LoseDevice(IDirect3DDevice9* device) {
-    d3d9::FlushRaster();
     if (auto* d = dynamic_cast<Device*>(device)) {
         d->cooperation = Device::Cooperation::Lost;
         d->scriptedLoss = true;
@@ -433,7 +432,6 @@ int D3d9LogCount(const char* method) {
 }
 
 D3d9Counters D3d9DeviceCounters(IDirect3DDevice9* device) {
-    d3d9::FlushRaster(); // the counts of draws whose pixels are held are not yet complete
     auto* d = dynamic_cast<Device*>(device);
     return d != nullptr ? d->counters : D3d9Counters{};
 }
@@ -449,7 +447,6 @@ int D3d9LiveObjects(IDirect3DDevice9* device) {
 }
 
 std::vector<BYTE> D3d9SurfaceBytes(IDirect3DSurface9* surface) {
-    d3d9::FlushRaster();
     auto* s = dynamic_cast<Surface*>(surface);
     if (s == nullptr || s->image.info == nullptr)
         return {};

@@ -145,7 +145,6 @@ Device::Device(Direct3D* d, UINT a, const D3d9Adapter& c, HWND f, DWORD fl)
 }
 
 Device::~Device() {
-    FlushRaster();
     Direct3D* owner = d3d;
     if (--owner->devices == 0 && owner->refs == 0)
         delete owner;
@@ -174,7 +173,6 @@ ULONG Device::Release() {
         return refs;
     // The system is done with the device: drop every binding and the implicit objects. Objects
     // the system still holds keep the device record until they are released.
-    FlushRaster();
     busy = true;
     UnbindAll();
     ReleaseImplicit();

@@ -328,12 +328,6 @@ struct DrawCall {
 
 // Draws one call into the device's render targets with its state. Defined by the rasteriser.
 void RasteriseDraw(Device& device, const DrawCall& call);
-// A large draw's pixels may be held back until the next draw of the thread, to be drawn with its
-// pixels on the rasteriser's threads. FlushRaster draws them: before anything reads or writes an
-// image, frees an object, or changes the threads. FlushRasterBefore(method) does unless the call
-// only sets state for later draws (or is a draw). Defined by the rasteriser.
-void FlushRaster();
-void FlushRasterBefore(const char* method);
 
 // Runs rows(context, first, end) over the rows [0, count), each `rowBytes` long: in pieces on the
 // rasteriser's threads when they hold many bytes and the threads are awake, else at once on this
@@ -519,10 +513,8 @@ template <class T>
 requires std::is_arithmetic_v<T>
 inline void AppendArg(std::string& s, T v) { s += std::to_string(v); }
 
-// Logs "method(a, b, ...)" when the log is on; held pixels are drawn first unless the call only
-// sets state (FlushRasterBefore).
+// Logs "method(a, b, ...)" when the log is on.
 template <class... A> void LogCall(const char* method, const A&... args) {
-    FlushRasterBefore(method);
     if (!LogOn())
         return;
     std::string s = method;

@@ -14,10 +14,8 @@
 //
 // This file holds the draw as a whole: clipping in homogeneous space, the viewport, culling,
 // triangles, lines, points and sprites, the vertex cache, and the threads: a large draw's vertices
-// and its triangles' clipping and culling in runs, then its pixels in bands, held until the next
-// draw of the thread to run with its bands when it is large too. The vertex step is in
-// d3d9_raster_vertex.cpp, spans and pixels in d3d9_raster_pixels.cpp, the pieces they share in
-// d3d9_raster_internal.h.
+// and its triangles' clipping and culling in runs, then its pixels in bands. The vertex step is in d3d9_raster_vertex.cpp, spans and pixels in
+// d3d9_raster_pixels.cpp, the pieces they share in d3d9_raster_internal.h.
 
 #include "platform/d3d9_raster_internal.h"
 #include "platform/controls.h"
@@ -37,9 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -248,20 +244,8 @@ std::shared_ptr<PlatformWorkerPool> RasterPool(long* splitArea) {
 
 class Pipeline {
 public:
-    struct Scratch;
-    // `before`: the draw of this thread whose bands are held, to run with this one's or, before
-    // this one draws a pixel, alone.
-    Pipeline(Device& device, const DrawCall& call, Scratch& scratch, Pipeline* before)
-        : device_(device), call_(call), scratchStore_(scratch), before_(before) {}
-    ~Pipeline();
+    Pipeline(Device& device, const DrawCall& call) : device_(device), call_(call) {}
     void Run();
-    // Whether the draw's bands are held for the next draw's (the draw before, if any, has run).
-    bool Holds() const { return holds_; }
-    // Whether the draw before is still held: this draw drew no pixel.
-    bool LeftBefore() const { return before_ != nullptr; }
-    const Device& Owner() const { return device_; }
-    // Runs the held bands alone.
-    void RunHeld() { RunBands(this, nullptr); }
 
 private:
     bool SetUpPixels();
@@ -402,23 +386,9 @@ private:
     void Defer(Assembly& out, const Deferred& d) const;
     std::uint32_t Keep(Assembly& out, const ScreenVertex* v) const;
     const ScreenVertex& Kept(const Assembly& from, std::uint32_t ref) const;
-    // Draws the kept primitives on this thread when the draw is too small to share; else they
-    // are drawn over bands of rows shared out on the pool, each band on one thread in submission
-    // order, with the held draw's before them, or held for the next draw's (Holds).
+    // Draws the kept primitives: over bands of rows shared out on the pool, each band on one
+    // thread in submission order, or on this thread when the draw is too small to share.
     void DrawBands();
-    // The rows the draw kept primitives for (false: none) and the area of its boxes.
-    bool KeptRows(int* top, int* bottom, std::int64_t* area) const;
-    // Runs the bands of `first` and, when not null, `second` (drawn after it), as one run on the
-    // pool, cut by their estimated work together.
-    static void RunBands(Pipeline* first, Pipeline* second);
-    // Before a pixel is drawn on this thread: the held draw before runs first.
-    void Drawing() const {
-        if (before_ != nullptr) {
-            RunBands(before_, nullptr);
-            before_ = nullptr;
-        }
-    }
-    // Draws the kept primitives over the rows [top, bottom) of the scissor, in order.
     void DrawBand(int top, int bottom) const;
     // Draws the primitives `a` kept over the rows [top, bottom), in order.
     void DrawKept(const Assembly& a, int top, int bottom) const;
@@ -517,11 +487,8 @@ private:
         std::vector<std::int64_t> work;
         int top = 0, bottom = 0; // the rows the kept primitives may cover, half-open
     };
-
-public:
     // Per-vertex storage lives in the thread's draw scratch, so a draw does not allocate (and
-    // fault in) fresh pages for it; only the entries below the draw's range are valid. A thread
-    // has two: one for the draw being made, one for the draw whose bands are held.
+    // fault in) fresh pages for it; only the entries below the draw's range are valid.
     struct Scratch {
         std::vector<ClipVertex> cache;
         std::vector<std::uint8_t> flags, outside;
@@ -531,11 +498,13 @@ public:
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
     };
-
-private:
+    static Scratch& ThreadScratch() {
+        thread_local Scratch scratch;
+        return scratch;
+    }
     // Storage kept between draws at most (vertices); a larger draw's is given back after it.
     static constexpr std::size_t kKeptVertices = std::size_t{1} << 17;
-    Scratch& scratchStore_;
+    Scratch& scratchStore_ = ThreadScratch();
     std::vector<ClipVertex>& cache_ = scratchStore_.cache;
     std::vector<std::uint8_t>& flags_ = scratchStore_.flags;
     std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
@@ -552,19 +521,7 @@ private:
     // first cache line of a ScreenVertex.
     static constexpr std::size_t kLine = 64;
     bool streamScreens_ = false;
-    mutable Pipeline* before_;
-    bool holds_ = false;
 };
-
-Pipeline::~Pipeline() {
-    // A large draw's storage is given back once its bands have run.
-    Scratch& s = scratchStore_;
-    bool large = s.cache.size() > kKeptVertices;
-    for (const Assembly& a : s.assemblies)
-        large = large || a.kept.size() > kKeptVertices || a.deferred.size() > kKeptVertices;
-    if (large)
-        s = Scratch{};
-}
 
 bool Pipeline::SetUpPixels() {
     State& s = device_.state;
@@ -853,6 +810,16 @@ void Pipeline::Run() {
         points_.resize(range);
     }
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
+    struct GiveBack {
+        Scratch& s;
+        ~GiveBack() {
+            bool large = s.cache.size() > kKeptVertices;
+            for (const Assembly& a : s.assemblies)
+                large = large || a.kept.size() > kKeptVertices || a.deferred.size() > kKeptVertices;
+            if (large)
+                s = Scratch{};
+        }
+    } giveBack{scratchStore_};
     pool_ = RasterPool(&splitArea_);
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
@@ -1284,7 +1251,6 @@ void Pipeline::EmitTriangle(Assembly& out, const ScreenVertex* a, const ScreenVe
     }
     if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
         return; // no row of the scissor
-    Drawing();
     Raster r = raster_;
     r.flatColor = out.flatColor;
     DrawTriangle(r, a, b, c);
@@ -1304,7 +1270,6 @@ void Pipeline::EmitLine(Assembly& out, const ScreenVertex* a, const ScreenVertex
     }
     if (pool_ != nullptr && out.mode != Assembly::Mode::kImmediate)
         return;
-    Drawing();
     Raster r = raster_;
     r.flatColor = out.flatColor;
     DrawLine(r, a, b, lastPixel);
@@ -1340,7 +1305,6 @@ bool Pipeline::Defers(Assembly& out, float minX, float maxX, float minY, float m
     } else if (out.mode == Mode::kCollecting && out.seen >= kForetell &&
                static_cast<double>(out.area) * call_.primitives < static_cast<double>(splitArea_) * out.seen) {
         // Small after all: what was kept is drawn, this one and the next at once.
-        Drawing();
         DrawKept(out, ps_.top, ps_.bottom);
         out.deferred.clear();
         out.kept.clear();
@@ -1394,74 +1358,35 @@ const ScreenVertex& Pipeline::Kept(const Assembly& from, std::uint32_t ref) cons
     return (ref & kKept) != 0 ? from.kept[ref & ~kKept] : screens_[ref];
 }
 
-bool Pipeline::KeptRows(int* top, int* bottom, std::int64_t* area) const {
-    *area = 0;
-    *top = ps_.bottom;
-    *bottom = ps_.top;
-    for (std::size_t i = 0; i < assembled_; ++i) {
-        const Assembly& a = assemblies_[i];
-        *area += a.area;
-        if (!a.deferred.empty()) {
-            *top = std::min(*top, a.top);
-            *bottom = std::max(*bottom, a.bottom);
-        }
-    }
-    return *top < *bottom;
-}
-
 void Pipeline::DrawBands() {
     FenceStreams(); // what this thread kept, before the bands read it elsewhere
-    int top = 0, bottom = 0;
     std::int64_t area = 0;
-    if (!KeptRows(&top, &bottom, &area))
+    int top = ps_.bottom, bottom = ps_.top;
+    for (std::size_t i = 0; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        area += a.area;
+        if (!a.deferred.empty()) {
+            top = std::min(top, a.top);
+            bottom = std::max(bottom, a.bottom);
+        }
+    }
+    if (top >= bottom)
         return; // nothing kept
     if (area < splitArea_) {
-        Drawing();
         DrawBand(ps_.top, ps_.bottom);
         return;
     }
-    // Shared: with the held draw's bands, or held for the next draw's. A frame's large draws
-    // then share one run: no thread waits at the end of the first for the last of its bands, and
-    // a band draws the second draw's rows where it has just drawn the first's.
-    if (before_ != nullptr) {
-        RunBands(before_, this);
-        before_ = nullptr;
-        return;
-    }
-    holds_ = true;
-}
-
-void Pipeline::RunBands(Pipeline* first, Pipeline* second) {
-    Pipeline* const draws[2] = {first, second};
-    const int count = second != nullptr ? 2 : 1;
-    // The rows of both and the estimate a row, from the top of those rows.
-    int top = 0, bottom = 0;
-    bool any = false;
-    for (int k = 0; k < count; ++k) {
-        int t = 0, b = 0;
-        std::int64_t area = 0;
-        if (!draws[k]->KeptRows(&t, &b, &area))
-            continue;
-        top = any ? std::min(top, t) : t;
-        bottom = any ? std::max(bottom, b) : b;
-        any = true;
-    }
-    if (!any)
-        return;
-    Pipeline& last = *draws[count - 1];
-    std::vector<std::int64_t>& work = last.scratchStore_.rowWork;
+    // The estimate a row, and the bands' edges where its running sum passes each equal share.
+    std::vector<std::int64_t>& work = scratchStore_.rowWork;
     work.assign(static_cast<std::size_t>(bottom - top), 0);
-    for (int k = 0; k < count; ++k) {
-        const Pipeline& p = *draws[k];
-        for (std::size_t i = 0; i < p.assembled_; ++i) {
-            const Assembly& a = p.assemblies_[i];
-            if (a.deferred.empty())
-                continue;
-            std::int64_t sum = 0; // the steps are 0 above the assembly's rows and add up to 0 below
-            for (int y = a.top; y < a.bottom; ++y) {
-                sum += a.work[static_cast<std::size_t>(y - p.ps_.top)];
-                work[static_cast<std::size_t>(y - top)] += sum;
-            }
+    for (std::size_t i = 0; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        if (a.deferred.empty())
+            continue;
+        std::int64_t sum = 0; // the steps are 0 above the assembly's rows and add up to 0 below
+        for (int y = a.top; y < a.bottom; ++y) {
+            sum += a.work[static_cast<std::size_t>(y - ps_.top)];
+            work[static_cast<std::size_t>(y - top)] += sum;
         }
     }
     std::int64_t total = 0;
@@ -1469,49 +1394,43 @@ void Pipeline::RunBands(Pipeline* first, Pipeline* second) {
         total += w;
     const int rows = bottom - top;
     // Guided shares with room for all 4P bands (and more than one thread), else equal ones.
-    const int parallel = last.pool_->Parallel();
+    const int parallel = pool_->Parallel();
     const int guided = kGuidedBandsPerThread * parallel;
-    const int bands = parallel > 1 && rows / kBandRows >= guided
+    const int count = parallel > 1 && rows / kBandRows >= guided
                           ? guided
                           : std::clamp(rows / kBandRows, 1, kBandsPerThread * parallel);
-    const std::int64_t units = bands == guided ? 8 * parallel : bands; // the work in share units
-    std::vector<int>& edges = last.scratchStore_.bandEdges;
+    const std::int64_t units = count == guided ? 8 * parallel : count; // the work in share units
+    std::vector<int>& edges = scratchStore_.bandEdges;
     edges.assign(1, top);
     std::int64_t sum = 0, reached = 0; // the work above y + 1, the share units of the bands cut
-    for (int y = top; y + 1 < bottom && static_cast<int>(edges.size()) < bands; ++y) {
+    for (int y = top; y + 1 < bottom && static_cast<int>(edges.size()) < count; ++y) {
         sum += work[static_cast<std::size_t>(y - top)];
         const int k = static_cast<int>(edges.size()); // the edge looked for
-        const std::int64_t share = bands == guided ? GuidedShare(k - 1, parallel) : 1;
+        const std::int64_t share = count == guided ? GuidedShare(k - 1, parallel) : 1;
         // Past its share of the work and kBandRows below the last edge, or where the room for the
         // bands still to come ends.
         if ((sum * units >= total * (reached + share) && y + 1 - edges.back() >= kBandRows) ||
-            bottom - (y + 1) <= (bands - k) * kBandRows) {
+            bottom - (y + 1) <= (count - k) * kBandRows) {
             edges.push_back(y + 1);
             reached += share;
         }
     }
     edges.push_back(bottom);
     struct Bands {
-        const Pipeline* const* draws;
-        int count;
+        const Pipeline* pipeline;
         const int* edges;
-    } run{draws, count, edges.data()};
-    for (int k = 0; k < count; ++k)
-        ++draws[k]->device_.counters.sharedDraws;
-    last.pool_->Run(
+    } bands{this, edges.data()};
+    ++device_.counters.sharedDraws;
+    pool_->Run(
         static_cast<int>(edges.size()) - 1,
         [](void* context, int i) {
             const Bands& b = *static_cast<const Bands*>(context);
-            for (int k = 0; k < b.count; ++k)
-                b.draws[k]->DrawBand(b.edges[i], b.edges[i + 1]);
+            b.pipeline->DrawBand(b.edges[i], b.edges[i + 1]);
         },
-        &run);
+        &bands);
 }
 
 void Pipeline::DrawBand(int top, int bottom) const {
-    // Within the scissor: a band cut for two draws may reach past this one's rows.
-    top = std::max(top, ps_.top);
-    bottom = std::min(bottom, ps_.bottom);
     for (std::size_t i = 0; i < assembled_; ++i) {
         const Assembly& a = assemblies_[i];
         if (!a.deferred.empty() && a.top < bottom && a.bottom > top)
@@ -1546,96 +1465,7 @@ void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
 
 } // namespace raster_detail
 
-namespace raster_detail {
-namespace {
-
-// The draws of a thread: the one whose bands are held (slot `held`, -1 none) and the one being
-// made in the other slot, each with its scratch (which outlives it).
-struct Drawer {
-    Pipeline::Scratch scratch[2];
-    std::optional<Pipeline> slot[2];
-    int held = -1;
-};
-
-Drawer& ThreadDrawer() {
-    thread_local Drawer drawer;
-    return drawer;
-}
-
-} // namespace
-} // namespace raster_detail
-
-void RasteriseDraw(Device& device, const DrawCall& call) {
-    using raster_detail::Pipeline;
-    raster_detail::Drawer& d = raster_detail::ThreadDrawer();
-    if (d.held >= 0 && &d.slot[d.held]->Owner() != &device)
-        FlushRaster();
-    const int slot = d.held == 0 ? 1 : 0;
-    Pipeline* before = d.held >= 0 ? &*d.slot[d.held] : nullptr;
-    Pipeline& p = d.slot[slot].emplace(device, call, d.scratch[slot], before);
-    struct Settle { // also when the draw throws
-        raster_detail::Drawer& d;
-        Pipeline& p;
-        int slot;
-        ~Settle() {
-            if (p.LeftBefore() && !p.Holds()) { // the held draw stays held
-                d.slot[slot].reset();
-                return;
-            }
-            if (d.held >= 0)
-                d.slot[d.held].reset(); // its bands have run
-            d.held = -1;
-            if (p.Holds())
-                d.held = slot;
-            else
-                d.slot[slot].reset();
-        }
-    } settle{d, p, slot};
-    p.Run();
-}
-
-void FlushRaster() {
-    raster_detail::Drawer& d = raster_detail::ThreadDrawer();
-    if (d.held < 0)
-        return;
-    const int held = d.held;
-    d.held = -1;
-    d.slot[held]->RunHeld();
-    d.slot[held].reset();
-}
-
-void FlushRasterBefore(const char* method) {
-    if (raster_detail::ThreadDrawer().held < 0)
-        return;
-    // Calls that set state for later draws, and the draws, which run the held bands themselves;
-    // buffers are not read after a draw's vertices are made.
-    static constexpr std::string_view kKeep[] = {"SetTransform",
-                                                 "SetRenderState",
-                                                 "SetTexture",
-                                                 "SetTextureStageState",
-                                                 "SetSamplerState",
-                                                 "SetFVF",
-                                                 "SetMaterial",
-                                                 "SetLight",
-                                                 "LightEnable",
-                                                 "SetStreamSource",
-                                                 "SetIndices",
-                                                 "SetVertexDeclaration",
-                                                 "SetVertexShader",
-                                                 "SetVertexShaderConstantF",
-                                                 "SetViewport",
-                                                 "BeginScene",
-                                                 "DrawPrimitive",
-                                                 "DrawIndexedPrimitive",
-                                                 "DrawPrimitiveUP",
-                                                 "DrawIndexedPrimitiveUP",
-                                                 "Lock",
-                                                 "Unlock"};
-    for (std::string_view keep : kKeep)
-        if (keep == method)
-            return;
-    FlushRaster();
-}
+void RasteriseDraw(Device& device, const DrawCall& call) { raster_detail::Pipeline(device, call).Run(); }
 
 void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int first, int end), void* context) {
     // Shared only with workers still awake from the draws before (or when every draw is shared):
@@ -1668,7 +1498,6 @@ void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int 
 } // namespace d3d9
 
 void D3d9SetRasterThreads(int threads, long splitArea) {
-    d3d9::FlushRaster();
     d3d9::raster_detail::RasterThreads& t = d3d9::raster_detail::g_rasterThreads;
     std::shared_ptr<PlatformWorkerPool> old;
     const std::lock_guard<std::mutex> lock(t.mutex);

@@ -509,10 +509,8 @@ void Object::Unbind() {
 }
 
 void Object::DeleteIfUnused() {
-    if (refs == 0 && binds == 0 && !implicit) {
-        FlushRaster(); // held pixels may read it
+    if (refs == 0 && binds == 0 && !implicit)
         delete this;
-    }
 }
 
 // Surfaces -------------------------------------------------------------------------------------------

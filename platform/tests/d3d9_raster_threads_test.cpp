@@ -69,28 +69,22 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     targetTexture->GetSurfaceLevel(0, &target);
     d->SetRenderTarget(0, target);
     d->SetDepthStencilSurface(depth);
-    // Every level of a 32 x 32 texture written through a lock, its texels varied by `seed`.
-    auto fill = [](IDirect3DTexture9* texture, UINT seed) {
-        for (UINT l = 0; l < texture->GetLevelCount(); ++l) {
-            IDirect3DSurface9* level = nullptr;
-            texture->GetSurfaceLevel(l, &level);
-            D3DLOCKED_RECT lr;
-            level->LockRect(&lr, nullptr, 0);
-            for (UINT y = 0; y < (32u >> l); ++y)
-                for (UINT x = 0; x < (32u >> l); ++x) {
-                    const DWORD c = 0x80000000u | ((x * 29 + y * 7 + l * 40 + seed) & 255) << 16 |
-                                    ((x ^ y) * 8 & 255) << 8 | ((l * 50 + (x + y + seed) % 3 * 40) & 255);
-                    std::memcpy(static_cast<BYTE*>(lr.pBits) + y * lr.Pitch + 4 * x, &c, 4);
-                }
-            level->UnlockRect();
-            level->Release();
-        }
-    };
-    IDirect3DTexture9 *texture = nullptr, *passing = nullptr;
+    IDirect3DTexture9* texture = nullptr;
     d->CreateTexture(32, 32, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr);
-    d->CreateTexture(32, 32, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &passing, nullptr);
-    fill(texture, 0);
-    fill(passing, 100);
+    for (UINT l = 0; l < texture->GetLevelCount(); ++l) {
+        IDirect3DSurface9* level = nullptr;
+        texture->GetSurfaceLevel(l, &level);
+        D3DLOCKED_RECT lr;
+        level->LockRect(&lr, nullptr, 0);
+        for (UINT y = 0; y < (32u >> l); ++y)
+            for (UINT x = 0; x < (32u >> l); ++x) {
+                const DWORD c = 0x80000000u | ((x * 29 + y * 7 + l * 40) & 255) << 16 | ((x ^ y) * 8 & 255) << 8 |
+                                (l * 50 + (x + y) % 3 * 40);
+                std::memcpy(static_cast<BYTE*>(lr.pBits) + y * lr.Pitch + 4 * x, &c, 4);
+            }
+        level->UnlockRect();
+        level->Release();
+    }
 
     d->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF203040, 1.0f, 0);
     d->BeginScene();
@@ -124,12 +118,6 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
                              {-3, 3, 6, 0xFF8080FF, 0, 0},
                              {3, 3, 4, 0xFFFFFFFF, 2, 0}};
     d->SetFVF(kPFvf);
-    // The ground first from a texture freed before the next draw (whose pixels may wait to be
-    // drawn with the next one's).
-    d->SetTexture(0, passing);
-    d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, ground, sizeof(PVertex));
-    passing->Release();
-    d->SetTexture(0, texture);
     d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, ground, sizeof(PVertex));
     d->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, wall, sizeof(PVertex));
 
@@ -157,11 +145,7 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     d->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
     d->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
     d->SetRenderState(D3DRS_ZFUNC, D3DCMP_ALWAYS);
-    // The first blended ones within a viewport of fewer rows than the opaque ones' before them.
-    const D3DVIEWPORT9 strip = {3, 40, kWidth - 7, 50, 0.0f, 1.0f};
-    d->SetViewport(&strip);
     triangles(150, true);
-    d->SetViewport(&viewport);
     // Other blends, the write mask and flat shading: the per-pixel output of the packed path.
     d->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_DESTCOLOR);
     d->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_SRCCOLOR);
@@ -220,9 +204,7 @@ Frame DrawScene(HWND window, D3DFORMAT targetFormat, D3DFORMAT depthFormat) {
     d->SetFVF(kPFvf);
     d->DrawPrimitiveUP(D3DPT_TRIANGLELIST, kAcross * kAlong * 2, floor.data(), sizeof(PVertex));
     // Over it, a draw of many triangles of a few pixels, small for sharing out once its first
-    // triangles are seen, from the texture rewritten after the floor (drawn from the texels it
-    // was given).
-    fill(texture, 50);
+    // triangles are seen.
     std::vector<TVertex> dust;
     for (int i = 0; i < 200; ++i) {
         const float cx = 250 * unit(random), cy = 122 * unit(random);
