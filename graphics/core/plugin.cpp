@@ -151,6 +151,13 @@ OvPluginEntry* OvPluginRegistryFindEntry(const OvPluginRegistry* registry, OvUIn
     return nullptr;
 }
 
+bool OvPluginEntryReadBody(const OvPluginEntry* e, OvStream* stream, OvUInt32 length, void* object) {
+    if (e != nullptr && e->readCB != nullptr) {
+        return e->readCB(stream, static_cast<OvInt32>(length), object, e->offset, e->size) != nullptr;
+    }
+    return OvStreamSkip(stream, length) != nullptr;
+}
+
 OvBool OvPluginRegistryOpen() {
     gRegistries = nullptr;
     gNumRegistries = 0;
@@ -367,11 +374,7 @@ const OvPluginRegistry* OvPluginRegistryReadDataChunks(const OvPluginRegistry* r
 const OvPluginRegistry* OvPluginRegistryReadSubChunks(const OvPluginRegistry* registry, OvStream* stream,
                                                       OvUInt32 length, void* object) {
     const bool bodiesRead = WalkSubChunks(stream, length, [&](OvUInt32 id, OvUInt32 bodyLength) {
-        const OvPluginEntry* e = OvPluginRegistryFindEntry(registry, id);
-        if (e != nullptr && e->readCB != nullptr) {
-            return e->readCB(stream, static_cast<OvInt32>(bodyLength), object, e->offset, e->size) != nullptr;
-        }
-        return OvStreamSkip(stream, bodyLength) != nullptr;
+        return OvPluginEntryReadBody(OvPluginRegistryFindEntry(registry, id), stream, bodyLength, object);
     });
     if (!bodiesRead) {
         return nullptr;

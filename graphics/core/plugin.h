@@ -84,6 +84,10 @@ OvInt32 OvPluginRegistryAddPlugin(OvPluginRegistry* registry, OvInt32 size, OvUI
 OvInt32 OvPluginRegistryGetPluginOffset(const OvPluginRegistry* registry, OvUInt32 pluginID);
 // The plugin's registration, or null.
 OvPluginEntry* OvPluginRegistryFindEntry(const OvPluginRegistry* registry, OvUInt32 pluginID);
+// Reads an extension sub-chunk's body of the given length into object with the registration's
+// reader, or passes over it when there is no registration (null) or it reads nothing. FALSE on a
+// failure (error set).
+bool OvPluginEntryReadBody(const OvPluginEntry* entry, OvStream* stream, OvUInt32 length, void* object);
 OvInt32 OvPluginRegistryAddPluginStream(OvPluginRegistry* registry, OvUInt32 pluginID,
                                         OvPluginDataChunkReadCallBack readCB, OvPluginDataChunkWriteCallBack writeCB,
                                         OvPluginDataChunkGetSizeCallBack getSizeCB);

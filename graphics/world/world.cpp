@@ -308,12 +308,8 @@ bool ReadBehindMeshes(OvStream* stream, Carver& c, OvWorldSector* sector, OvUInt
                 c.behindMeshes = OvPluginRegistryFindEntry(&gWorldSectorRegistry, id);
                 c.behindMeshesID = id;
             }
-            const OvPluginEntry* e = c.behindMeshes;
             OvStreamPassInPlace(stream, ovCHUNKHEADERSIZE);
-            if (e != nullptr && e->readCB != nullptr) {
-                return e->readCB(stream, static_cast<OvInt32>(body), sector, e->offset, e->size) != nullptr;
-            }
-            return OvStreamSkip(stream, body) != nullptr;
+            return OvPluginEntryReadBody(c.behindMeshes, stream, body, sector);
         }
     }
     return OvPluginRegistryReadSubChunks(&gWorldSectorRegistry, stream, rest, sector) != nullptr;
