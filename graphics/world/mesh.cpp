@@ -280,6 +280,8 @@ template <typename Triangles> void CollectGroups(const Triangles& tris, BuildScr
 
 // Material indices the grouping by index tells apart.
 constexpr std::size_t kIndexedEntries = sizeof(BuildScratch::groupOfEntry) / sizeof(OvUInt32);
+// Triangles the grouping by index counts as it meets their indices.
+constexpr std::size_t kFewTriangles = 32;
 
 // Groups window triangles by material when all their material indices are below
 // kIndexedEntries (false, nothing set, when one is not): each index is counted in one pass, the
@@ -288,47 +290,66 @@ constexpr std::size_t kIndexedEntries = sizeof(BuildScratch::groupOfEntry) / siz
 bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
     const OvTriangle* t = tris.t;
     const std::size_t n = tris.count;
-    // Four counts an index, a triangle counted in count i % 4, so that a run of one index does
-    // not wait for each count before the next. Those of the indices below the window's size
-    // rounded up to a power of two are cleared first: an index past them sets a bit of any that
-    // none of them has.
-    const std::size_t span = std::bit_ceil(std::clamp<std::size_t>(tris.entries, 1, kIndexedEntries));
-    OvUInt32 counts[kIndexedEntries][4];
-    std::memset(counts, 0, span * sizeof counts[0]);
-    OvUInt32 any = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const OvUInt16 e0 = t[i].matIndex, e1 = t[i + 1].matIndex, e2 = t[i + 2].matIndex, e3 = t[i + 3].matIndex;
-        any |= e0 | e1 | e2 | e3;
-        counts[e0 % kIndexedEntries][0]++;
-        counts[e1 % kIndexedEntries][1]++;
-        counts[e2 % kIndexedEntries][2]++;
-        counts[e3 % kIndexedEntries][3]++;
-    }
-    for (; i < n; ++i) {
-        any |= t[i].matIndex;
-        counts[t[i].matIndex % kIndexedEntries][0]++;
-    }
-    if (any >= span) {
-        return false;
-    }
-    // The indices in the order they first appear, with their first triangles, for the groups'
-    // firsts: a scan stops at the last index's first triangle, when the indices found account
-    // for every triangle.
+    // The indices in the order they first appear, with their first triangles and their counts.
     OvUInt16 met[kIndexedEntries];
     OvUInt32 firstOf[kIndexedEntries];
     OvUInt32 total[kIndexedEntries];
     std::size_t numMet = 0;
     std::uint64_t found = 0;
-    for (std::size_t k = 0, accounted = 0; accounted < n; ++k) {
-        const OvUInt16 e = t[k].matIndex;
-        const std::uint64_t bit = std::uint64_t{1} << e;
-        if ((found & bit) == 0) {
-            found |= bit;
-            firstOf[e] = static_cast<OvUInt32>(k);
-            met[numMet++] = e;
-            total[e] = counts[e][0] + counts[e][1] + counts[e][2] + counts[e][3];
-            accounted += total[e];
+    if (n <= kFewTriangles) {
+        // A few triangles (most of a level's sectors) are counted as their indices are met:
+        // cheaper than clearing counts for every index the window could hold.
+        for (std::size_t k = 0; k < n; ++k) {
+            const OvUInt16 e = t[k].matIndex;
+            if (e >= kIndexedEntries) {
+                return false;
+            }
+            const std::uint64_t bit = std::uint64_t{1} << e;
+            if ((found & bit) == 0) {
+                found |= bit;
+                firstOf[e] = static_cast<OvUInt32>(k);
+                met[numMet++] = e;
+                total[e] = 0;
+            }
+            total[e]++;
+        }
+    } else {
+        // Four counts an index, a triangle counted in count i % 4, so that a run of one index
+        // does not wait for each count before the next. Those of the indices below the window's
+        // size rounded up to a power of two are cleared first: an index past them sets a bit of
+        // any that none of them has.
+        const std::size_t span = std::bit_ceil(std::clamp<std::size_t>(tris.entries, 1, kIndexedEntries));
+        OvUInt32 counts[kIndexedEntries][4];
+        std::memset(counts, 0, span * sizeof counts[0]);
+        OvUInt32 any = 0;
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            const OvUInt16 e0 = t[i].matIndex, e1 = t[i + 1].matIndex, e2 = t[i + 2].matIndex, e3 = t[i + 3].matIndex;
+            any |= e0 | e1 | e2 | e3;
+            counts[e0 % kIndexedEntries][0]++;
+            counts[e1 % kIndexedEntries][1]++;
+            counts[e2 % kIndexedEntries][2]++;
+            counts[e3 % kIndexedEntries][3]++;
+        }
+        for (; i < n; ++i) {
+            any |= t[i].matIndex;
+            counts[t[i].matIndex % kIndexedEntries][0]++;
+        }
+        if (any >= span) {
+            return false;
+        }
+        // A scan for the first triangles stops at the last index's first, when the indices
+        // found account for every triangle.
+        for (std::size_t k = 0, accounted = 0; accounted < n; ++k) {
+            const OvUInt16 e = t[k].matIndex;
+            const std::uint64_t bit = std::uint64_t{1} << e;
+            if ((found & bit) == 0) {
+                found |= bit;
+                firstOf[e] = static_cast<OvUInt32>(k);
+                met[numMet++] = e;
+                total[e] = counts[e][0] + counts[e][1] + counts[e][2] + counts[e][3];
+                accounted += total[e];
+            }
         }
     }
     std::vector<Group>& groups = s.groups;
