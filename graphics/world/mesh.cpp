@@ -110,7 +110,6 @@ struct BuildScratch {
     std::vector<OvTriangle> gathered;                 // lists: the triangles in material order
     std::vector<const void*> seen;                    // textures, rasters, pipelines met in a ranking
     std::vector<Run> runs;
-    PassScratch passes;
 };
 
 // Makes v hold at least n elements. Working arrays only grow: the elements added by a growth are
@@ -123,6 +122,9 @@ template <typename T> void AtLeast(std::vector<T>& v, std::size_t n) {
 
 thread_local BuildScratch tScratch;
 thread_local bool tScratchLent = false;
+// The pass memory is in use only within one reordering, which calls out to nothing, so every build
+// of the thread shares it, nested ones too, without a lease.
+thread_local PassScratch tPasses;
 
 // The thread's block for stored indices the stream does not hold; null when there is no memory.
 OvUInt8* IndexReadBlock() {
@@ -1011,35 +1013,30 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
     groups[g].next = at;
 }
 
+// The list build of triangles that all name one list position: one mesh of that entry's material,
+// nothing to group, rank or gather (most of a level's sectors).
+OvMeshHeader* BuildOneMesh(const OvTriangle* tris, std::size_t count, OvMaterial* material,
+                           const OvMeshHeaderSource* source) {
+    const std::size_t numIndices = 3 * count;
+    OvMeshHeader* header = AllocHeader(1, numIndices, ovMESHHEADERTRILIST, numIndices, source);
+    if (header == nullptr) {
+        return nullptr;
+    }
+    OvMesh& mesh = *OvMeshHeaderGetMeshes(header);
+    mesh.indices = HeaderIndices(header);
+    mesh.numIndices = static_cast<OvUInt32>(numIndices);
+    mesh.material = material;
+    ReorderInPasses(tris, static_cast<OvUInt32>(count), mesh.indices, tPasses);
+    return header;
+}
+
 // The list build: the triangles gathered in material order, then each material's run reordered
-// in passes into the header.
+// in passes into the header. Kept out of line: the build of one mesh does without its set-up.
 template <typename Triangles>
-OvMeshHeader* BuildLists(const Triangles& tris, const OvMeshHeaderSource* source = nullptr) {
+[[gnu::noinline]] OvMeshHeader* BuildLists(const Triangles& tris, const OvMeshHeaderSource* source = nullptr) {
     try {
         ScratchLease lease;
         BuildScratch& s = lease.Get();
-        if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
-            // Triangles that all name one list position are one mesh of that entry's material in
-            // their own order (most of a level's sectors): nothing to group, rank or gather.
-            const OvUInt16 entry = tris.t[0].matIndex;
-            std::size_t i = 1;
-            while (i < tris.count && tris.t[i].matIndex == entry) {
-                ++i;
-            }
-            if (i == tris.count) {
-                const std::size_t numIndices = 3 * tris.count;
-                OvMeshHeader* header = AllocHeader(1, numIndices, ovMESHHEADERTRILIST, numIndices, source);
-                if (header == nullptr) {
-                    return nullptr;
-                }
-                OvMesh& mesh = *OvMeshHeaderGetMeshes(header);
-                mesh.indices = HeaderIndices(header);
-                mesh.numIndices = static_cast<OvUInt32>(numIndices);
-                mesh.material = tris.window[entry];
-                ReorderInPasses(tris.t, static_cast<OvUInt32>(tris.count), mesh.indices, s.passes);
-                return header;
-            }
-        }
         GroupTriangles(tris, s);
         const std::vector<Run>& runs = s.runs;
         if (runs.size() > 0xFFFF) {
@@ -1075,7 +1072,7 @@ OvMeshHeader* BuildLists(const Triangles& tris, const OvMeshHeaderSource* source
             mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
             mesh.material = s.groups[s.order[r]].material;
             ReorderInPasses(ordered + runs[r].begin, static_cast<OvUInt32>(runs[r].end - runs[r].begin), mesh.indices,
-                            s.passes);
+                            tPasses);
         }
         return header;
     } catch (const std::bad_alloc&) {
@@ -1194,8 +1191,17 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
 OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
                                                const OvMaterialList* list, OvInt32 base,
                                                const OvMeshHeaderSource* source) {
-    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base,
-                                      static_cast<std::size_t>(list->numMaterials - base)},
+    const auto count = static_cast<std::size_t>(numTriangles);
+    OvMaterial* const* window = list->materials + base;
+    const OvUInt16 entry = triangles[0].matIndex;
+    std::size_t i = 1;
+    while (i < count && triangles[i].matIndex == entry) {
+        ++i;
+    }
+    if (i == count) {
+        return BuildOneMesh(triangles, count, window[entry], source);
+    }
+    return BuildLists(WindowTriangles{triangles, count, window, base, static_cast<std::size_t>(list->numMaterials - base)},
                       source);
 }
 
