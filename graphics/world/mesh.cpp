@@ -568,10 +568,10 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
         OvUInt32* rank = s.rank.data(); // a triangle's place among those of its pass
-        // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
-        OvUInt32 count[kMaskedPasses + 1];
-        count[0] = 0;
-        OvUInt32 passes = 0;
+        // count[p + 1]: the triangles of pass p. Cleared at once: a mesh here has more triangles
+        // than a test a triangle for a pass met first would be worth.
+        OvUInt32 count[kMaskedPasses + 1] = {};
+        std::uint64_t passesMet = 0;
         OvUInt32 done = 0;
         for (; done < numTriangles; ++done) {
             const OvUInt16* v = tris[done].vertIndex;
@@ -585,11 +585,7 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
             masks[v[1]] |= bit;
             masks[v[2]] |= bit;
             passOf[done] = static_cast<OvUInt8>(pass);
-            // The lowest pass free is at most one past the passes met.
-            if (pass == passes) {
-                count[pass + 1] = 0;
-                passes++;
-            }
+            passesMet |= bit;
             rank[done] = count[pass + 1]++;
         }
         // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
@@ -608,6 +604,8 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
             PlaceByRule(indices.data(), all, *std::max_element(indices.begin(), indices.end()), s.placed);
             std::memcpy(out, s.placed.data(), indices.size() * sizeof(OvUInt16));
         } else {
+            // The passes met are those below the highest: a triangle's pass is the lowest free.
+            const auto passes = static_cast<OvUInt32>(std::bit_width(passesMet));
             for (OvUInt32 p = 1; p < passes; ++p) {
                 count[p] += count[p - 1];
             }
@@ -991,7 +989,9 @@ private:
 // group. A run of triangles of one group goes to consecutive places, so its place is counted in
 // a register rather than in its group.
 template <typename Triangles, typename GroupAt>
-void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
+void Gather(const Triangles& given, BuildScratch& s, const GroupAt& groupAt) {
+    // A copy of its own, which the stores below cannot touch, stays in registers.
+    const Triangles tris = given;
     if (tris.count == 0) {
         return;
     }
@@ -1053,10 +1053,20 @@ template <typename Triangles>
         }
         if (ordered == nullptr) {
             AtLeast(s.gathered, n);
-            if (s.byEntry) {
-                Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
-            } else {
-                Gather(tris, s, [&](std::size_t i) { return s.groupOf[i]; });
+            // The groups' tables are read through pointers of their own, which the gather's stores
+            // cannot be taken to change.
+            bool byEntry = false;
+            if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+                if (s.byEntry) {
+                    const OvTriangle* t = tris.t;
+                    const OvUInt32* groupOfEntry = s.groupOfEntry;
+                    Gather(tris, s, [t, groupOfEntry](std::size_t i) { return groupOfEntry[t[i].matIndex]; });
+                    byEntry = true;
+                }
+            }
+            if (!byEntry) {
+                const OvUInt32* groupOf = s.groupOf.data();
+                Gather(tris, s, [groupOf](std::size_t i) { return groupOf[i]; });
             }
             ordered = s.gathered.data();
         }
