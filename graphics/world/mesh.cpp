@@ -524,22 +524,24 @@ void KeepOrder(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out) {
     }
 }
 
-// Meshes of up to this many triangles (most of a level's sectors) keep their passes and the
-// passes' counts in registers, four bits each: a triangle's pass is below its position, so no
-// pass, count or place exceeds 15.
+// Meshes of up to this many triangles (most of a level's sectors) keep the passes' counts in a
+// register, four bits each, and their triangles' passes on the stack: a triangle's pass is below
+// its position, so no pass, count or place exceeds 15.
 constexpr OvUInt32 kSmallMesh = 15;
 
 void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, std::uint64_t* masks) {
-    std::uint64_t passOf = 0; // triangle t's pass in bits 4t..4t+3
-    std::uint64_t count = 0;  // pass p's triangles in bits 4p..4p+3
+    OvUInt8 passOf[kSmallMesh];
+    std::uint64_t count = 0; // pass p's triangles in bits 4p..4p+3
     for (OvUInt32 t = 0; t < numTriangles; ++t) {
         const OvUInt16* v = tris[t].vertIndex;
-        const auto pass = static_cast<OvUInt32>(std::countr_one(masks[v[0]] | masks[v[1]] | masks[v[2]]));
+        // Never all 64 passes taken here: the top bit set spares the compiler a test for it.
+        const std::uint64_t used = masks[v[0]] | masks[v[1]] | masks[v[2]];
+        const auto pass = static_cast<OvUInt32>(std::countr_zero(~used | std::uint64_t{1} << 63));
         const std::uint64_t bit = std::uint64_t{1} << pass;
         masks[v[0]] |= bit;
         masks[v[1]] |= bit;
         masks[v[2]] |= bit;
-        passOf |= static_cast<std::uint64_t>(pass) << (4 * t);
+        passOf[t] = static_cast<OvUInt8>(pass);
         count += std::uint64_t{1} << (4 * pass);
     }
     // Each pass's first place: the counts of the passes before it, summed nibble by nibble by one
@@ -550,7 +552,7 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
         masks[v0] = 0;
         masks[v1] = 0;
         masks[v2] = 0;
-        const auto shift = static_cast<OvUInt32>(4 * ((passOf >> (4 * t)) & 15));
+        const OvUInt32 shift = 4 * OvUInt32{passOf[t]};
         OvUInt16* to = out + 3 * ((place >> shift) & 15);
         place += std::uint64_t{1} << shift;
         to[0] = v0;
