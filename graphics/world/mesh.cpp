@@ -354,23 +354,26 @@ bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
             }
         }
     }
-    std::vector<Group>& groups = s.groups;
-    groups.clear();
+    // At most a group an index met; the vector is sized once and cut to the groups made.
+    s.groups.resize(numMet);
+    Group* groups = s.groups.data();
+    OvUInt32 numGroups = 0;
     for (std::size_t k = 0; k < numMet; ++k) {
         const OvUInt16 e = met[k];
         OvMaterial* material = tris.window[e];
         OvUInt32 g = 0;
-        while (g < groups.size() && groups[g].material != material) {
+        while (g < numGroups && groups[g].material != material) {
             ++g;
         }
         const auto entry = static_cast<OvUInt16>(tris.base + e);
-        if (g == groups.size()) {
-            groups.push_back({material, firstOf[e], TransparencyKey(material), 0, 0, 0, entry, 0, 0});
+        if (g == numGroups) {
+            groups[numGroups++] = {material, firstOf[e], TransparencyKey(material), 0, 0, 0, entry, 0, 0};
         }
         groups[g].firstIndex = std::min(groups[g].firstIndex, entry);
         groups[g].count += total[e];
         s.groupOfEntry[e] = g;
     }
+    s.groups.resize(numGroups);
     s.byEntry = true;
     return true;
 }
@@ -389,43 +392,61 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
     } else {
         CollectGroups(tris, s);
     }
-    std::vector<Group>& groups = s.groups;
-    const auto numGroups = static_cast<OvUInt32>(groups.size());
+    const auto numGroups = static_cast<OvUInt32>(s.groups.size());
     s.order.resize(numGroups);
+    s.runs.resize(numGroups);
+    // Kept in locals: the compiler cannot tell that the stores below leave the vectors alone.
+    Group* groups = s.groups.data();
+    OvUInt32* order = s.order.data();
+    Run* runs = s.runs.data();
     for (OvUInt32 i = 0; i < numGroups; ++i) {
-        s.order[i] = i;
+        order[i] = i;
     }
     // The ranks only order groups among themselves: a single group (most of a level's sectors)
     // needs neither.
     if (numGroups > 1) {
         tris.Rank(s);
+        const auto before = [groups](OvUInt32 x, OvUInt32 y) {
+            const Group& a = groups[x];
+            const Group& b = groups[y];
+            if (a.transparent != b.transparent) {
+                return a.transparent < b.transparent;
+            }
+            if (a.rasterRank != b.rasterRank) {
+                return a.rasterRank < b.rasterRank;
+            }
+            if (a.pipelineRank != b.pipelineRank) {
+                return a.pipelineRank < b.pipelineRank;
+            }
+            if (a.textureRank != b.textureRank) {
+                return a.textureRank < b.textureRank;
+            }
+            if (a.firstIndex != b.firstIndex) {
+                return a.firstIndex < b.firstIndex;
+            }
+            return x < y;
+        };
+        // The order is a total one, so any sort gives the same result; a few groups (the usual
+        // case) are sorted by insertion.
+        constexpr OvUInt32 kInsertedGroups = 8;
+        if (numGroups <= kInsertedGroups) {
+            for (OvUInt32 i = 1; i < numGroups; ++i) {
+                const OvUInt32 x = order[i];
+                OvUInt32 j = i;
+                for (; j > 0 && before(x, order[j - 1]); --j) {
+                    order[j] = order[j - 1];
+                }
+                order[j] = x;
+            }
+        } else {
+            std::sort(order, order + numGroups, before);
+        }
     }
-    std::sort(s.order.begin(), s.order.end(), [&](OvUInt32 x, OvUInt32 y) {
-        const Group& a = groups[x];
-        const Group& b = groups[y];
-        if (a.transparent != b.transparent) {
-            return a.transparent < b.transparent;
-        }
-        if (a.rasterRank != b.rasterRank) {
-            return a.rasterRank < b.rasterRank;
-        }
-        if (a.pipelineRank != b.pipelineRank) {
-            return a.pipelineRank < b.pipelineRank;
-        }
-        if (a.textureRank != b.textureRank) {
-            return a.textureRank < b.textureRank;
-        }
-        if (a.firstIndex != b.firstIndex) {
-            return a.firstIndex < b.firstIndex;
-        }
-        return x < y;
-    });
     OvUInt32 at = 0;
-    s.runs.resize(numGroups);
     for (OvUInt32 r = 0; r < numGroups; ++r) {
-        Group& g = groups[s.order[r]];
+        Group& g = groups[order[r]];
         g.next = at;
-        s.runs[r] = {at, at + g.count};
+        runs[r] = {at, at + g.count};
         at += g.count;
     }
 }
@@ -1040,16 +1061,16 @@ template <typename Triangles>
         ScratchLease lease;
         BuildScratch& s = lease.Get();
         GroupTriangles(tris, s);
-        const std::vector<Run>& runs = s.runs;
-        if (runs.size() > 0xFFFF) {
-            ReportNoMemory(runs.size());
+        const std::size_t numRuns = s.runs.size();
+        if (numRuns > 0xFFFF) {
+            ReportNoMemory(numRuns);
             return nullptr;
         }
         const std::size_t n = tris.count;
         // One material's triangles of a window are placed straight from the window's triangles.
         const OvTriangle* ordered = nullptr;
         if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
-            if (runs.size() == 1) {
+            if (numRuns == 1) {
                 ordered = tris.t;
             }
         }
@@ -1072,19 +1093,24 @@ template <typename Triangles>
             }
             ordered = s.gathered.data();
         }
-        OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n, source);
+        OvMeshHeader* header = AllocHeader(numRuns, 3 * n, ovMESHHEADERTRILIST, 3 * n, source);
         if (header == nullptr) {
             return nullptr;
         }
         OvMesh* meshes = OvMeshHeaderGetMeshes(header);
         OvUInt16* indices = HeaderIndices(header);
-        for (std::size_t r = 0; r < runs.size(); ++r) {
+        // Kept in locals: the meshes' stores could otherwise be taken to change the vectors.
+        const Run* runs = s.runs.data();
+        const Group* groups = s.groups.data();
+        const OvUInt32* order = s.order.data();
+        PassScratch& passes = tPasses;
+        for (std::size_t r = 0; r < numRuns; ++r) {
             OvMesh& mesh = meshes[r];
             mesh.indices = indices + 3 * runs[r].begin;
             mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
-            mesh.material = s.groups[s.order[r]].material;
+            mesh.material = groups[order[r]].material;
             ReorderInPasses(ordered + runs[r].begin, static_cast<OvUInt32>(runs[r].end - runs[r].begin), mesh.indices,
-                            tPasses);
+                            passes);
         }
         return header;
     } catch (const std::bad_alloc&) {
