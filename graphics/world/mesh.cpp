@@ -463,11 +463,11 @@ void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
 }
 // One allocation for a header of the meshes and the indices stored (total counts the meshes'
 // indices, stored or not); null with 0x80000013.
-OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags, std::size_t total,
-                          const OvMeshHeaderSource* source = nullptr) {
+[[gnu::always_inline]] inline OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags,
+                                                        std::size_t total, const OvMeshHeaderSource* source = nullptr) {
     const std::size_t bytes = sizeof(OvMeshHeader) + numMeshes * sizeof(OvMesh) + numIndices * sizeof(OvUInt16);
-    auto* header = static_cast<OvMeshHeader*>(source != nullptr ? source->alloc(source->data, bytes)
-                                                                : OvMalloc(bytes, kMeshHint));
+    auto* header =
+        static_cast<OvMeshHeader*>(source != nullptr ? source->alloc(source->data, bytes) : OvMalloc(bytes, kMeshHint));
     if (header == nullptr) {
         ReportNoMemory(bytes);
         return nullptr;
@@ -1239,8 +1239,8 @@ OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvIn
     if (i == count) {
         return BuildOneMesh(triangles, count, window[entry], source);
     }
-    return BuildLists(WindowTriangles{triangles, count, window, base, static_cast<std::size_t>(list->numMaterials - base)},
-                      source);
+    return BuildLists(
+        WindowTriangles{triangles, count, window, base, static_cast<std::size_t>(list->numMaterials - base)}, source);
 }
 
 OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void*) {
