@@ -110,7 +110,6 @@ struct BuildScratch {
     std::vector<OvTriangle> gathered;                 // lists: the triangles in material order
     std::vector<const void*> seen;                    // textures, rasters, pipelines met in a ranking
     std::vector<Run> runs;
-    PassScratch passes;
 };
 
 // Makes v hold at least n elements. Working arrays only grow: the elements added by a growth are
@@ -123,6 +122,9 @@ template <typename T> void AtLeast(std::vector<T>& v, std::size_t n) {
 
 thread_local BuildScratch tScratch;
 thread_local bool tScratchLent = false;
+// The pass memory is in use only within one reordering, which calls out to nothing, so every build
+// of the thread shares it, nested ones too, without a lease.
+thread_local PassScratch tPasses;
 
 // The thread's block for stored indices the stream does not hold; null when there is no memory.
 OvUInt8* IndexReadBlock() {
@@ -280,6 +282,8 @@ template <typename Triangles> void CollectGroups(const Triangles& tris, BuildScr
 
 // Material indices the grouping by index tells apart.
 constexpr std::size_t kIndexedEntries = sizeof(BuildScratch::groupOfEntry) / sizeof(OvUInt32);
+// Triangles the grouping by index counts as it meets their indices.
+constexpr std::size_t kFewTriangles = 32;
 
 // Groups window triangles by material when all their material indices are below
 // kIndexedEntries (false, nothing set, when one is not): each index is counted in one pass, the
@@ -288,66 +292,88 @@ constexpr std::size_t kIndexedEntries = sizeof(BuildScratch::groupOfEntry) / siz
 bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
     const OvTriangle* t = tris.t;
     const std::size_t n = tris.count;
-    // Four counts an index, a triangle counted in count i % 4, so that a run of one index does
-    // not wait for each count before the next. Those of the indices below the window's size
-    // rounded up to a power of two are cleared first: an index past them sets a bit of any that
-    // none of them has.
-    const std::size_t span = std::bit_ceil(std::clamp<std::size_t>(tris.entries, 1, kIndexedEntries));
-    OvUInt32 counts[kIndexedEntries][4];
-    std::memset(counts, 0, span * sizeof counts[0]);
-    OvUInt32 any = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const OvUInt16 e0 = t[i].matIndex, e1 = t[i + 1].matIndex, e2 = t[i + 2].matIndex, e3 = t[i + 3].matIndex;
-        any |= e0 | e1 | e2 | e3;
-        counts[e0 % kIndexedEntries][0]++;
-        counts[e1 % kIndexedEntries][1]++;
-        counts[e2 % kIndexedEntries][2]++;
-        counts[e3 % kIndexedEntries][3]++;
-    }
-    for (; i < n; ++i) {
-        any |= t[i].matIndex;
-        counts[t[i].matIndex % kIndexedEntries][0]++;
-    }
-    if (any >= span) {
-        return false;
-    }
-    // The indices in the order they first appear, with their first triangles, for the groups'
-    // firsts: a scan stops at the last index's first triangle, when the indices found account
-    // for every triangle.
+    // The indices in the order they first appear, with their first triangles and their counts.
     OvUInt16 met[kIndexedEntries];
     OvUInt32 firstOf[kIndexedEntries];
     OvUInt32 total[kIndexedEntries];
     std::size_t numMet = 0;
     std::uint64_t found = 0;
-    for (std::size_t k = 0, accounted = 0; accounted < n; ++k) {
-        const OvUInt16 e = t[k].matIndex;
-        const std::uint64_t bit = std::uint64_t{1} << e;
-        if ((found & bit) == 0) {
-            found |= bit;
-            firstOf[e] = static_cast<OvUInt32>(k);
-            met[numMet++] = e;
-            total[e] = counts[e][0] + counts[e][1] + counts[e][2] + counts[e][3];
-            accounted += total[e];
+    if (n <= kFewTriangles) {
+        // A few triangles (most of a level's sectors) are counted as their indices are met:
+        // cheaper than clearing counts for every index the window could hold.
+        for (std::size_t k = 0; k < n; ++k) {
+            const OvUInt16 e = t[k].matIndex;
+            if (e >= kIndexedEntries) {
+                return false;
+            }
+            const std::uint64_t bit = std::uint64_t{1} << e;
+            if ((found & bit) == 0) {
+                found |= bit;
+                firstOf[e] = static_cast<OvUInt32>(k);
+                met[numMet++] = e;
+                total[e] = 0;
+            }
+            total[e]++;
+        }
+    } else {
+        // Four counts an index, a triangle counted in count i % 4, so that a run of one index
+        // does not wait for each count before the next. Those of the indices below the window's
+        // size rounded up to a power of two are cleared first: an index past them sets a bit of
+        // any that none of them has.
+        const std::size_t span = std::bit_ceil(std::clamp<std::size_t>(tris.entries, 1, kIndexedEntries));
+        OvUInt32 counts[kIndexedEntries][4];
+        std::memset(counts, 0, span * sizeof counts[0]);
+        OvUInt32 any = 0;
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            const OvUInt16 e0 = t[i].matIndex, e1 = t[i + 1].matIndex, e2 = t[i + 2].matIndex, e3 = t[i + 3].matIndex;
+            any |= e0 | e1 | e2 | e3;
+            counts[e0 % kIndexedEntries][0]++;
+            counts[e1 % kIndexedEntries][1]++;
+            counts[e2 % kIndexedEntries][2]++;
+            counts[e3 % kIndexedEntries][3]++;
+        }
+        for (; i < n; ++i) {
+            any |= t[i].matIndex;
+            counts[t[i].matIndex % kIndexedEntries][0]++;
+        }
+        if (any >= span) {
+            return false;
+        }
+        // A scan for the first triangles stops at the last index's first, when the indices
+        // found account for every triangle.
+        for (std::size_t k = 0, accounted = 0; accounted < n; ++k) {
+            const OvUInt16 e = t[k].matIndex;
+            const std::uint64_t bit = std::uint64_t{1} << e;
+            if ((found & bit) == 0) {
+                found |= bit;
+                firstOf[e] = static_cast<OvUInt32>(k);
+                met[numMet++] = e;
+                total[e] = counts[e][0] + counts[e][1] + counts[e][2] + counts[e][3];
+                accounted += total[e];
+            }
         }
     }
-    std::vector<Group>& groups = s.groups;
-    groups.clear();
+    // At most a group an index met; the vector is sized once and cut to the groups made.
+    s.groups.resize(numMet);
+    Group* groups = s.groups.data();
+    OvUInt32 numGroups = 0;
     for (std::size_t k = 0; k < numMet; ++k) {
         const OvUInt16 e = met[k];
         OvMaterial* material = tris.window[e];
         OvUInt32 g = 0;
-        while (g < groups.size() && groups[g].material != material) {
+        while (g < numGroups && groups[g].material != material) {
             ++g;
         }
         const auto entry = static_cast<OvUInt16>(tris.base + e);
-        if (g == groups.size()) {
-            groups.push_back({material, firstOf[e], TransparencyKey(material), 0, 0, 0, entry, 0, 0});
+        if (g == numGroups) {
+            groups[numGroups++] = {material, firstOf[e], TransparencyKey(material), 0, 0, 0, entry, 0, 0};
         }
         groups[g].firstIndex = std::min(groups[g].firstIndex, entry);
         groups[g].count += total[e];
         s.groupOfEntry[e] = g;
     }
+    s.groups.resize(numGroups);
     s.byEntry = true;
     return true;
 }
@@ -366,43 +392,61 @@ template <typename Triangles> void GroupTriangles(const Triangles& tris, BuildSc
     } else {
         CollectGroups(tris, s);
     }
-    std::vector<Group>& groups = s.groups;
-    const auto numGroups = static_cast<OvUInt32>(groups.size());
+    const auto numGroups = static_cast<OvUInt32>(s.groups.size());
     s.order.resize(numGroups);
+    s.runs.resize(numGroups);
+    // Kept in locals: the compiler cannot tell that the stores below leave the vectors alone.
+    Group* groups = s.groups.data();
+    OvUInt32* order = s.order.data();
+    Run* runs = s.runs.data();
     for (OvUInt32 i = 0; i < numGroups; ++i) {
-        s.order[i] = i;
+        order[i] = i;
     }
     // The ranks only order groups among themselves: a single group (most of a level's sectors)
     // needs neither.
     if (numGroups > 1) {
         tris.Rank(s);
+        const auto before = [groups](OvUInt32 x, OvUInt32 y) {
+            const Group& a = groups[x];
+            const Group& b = groups[y];
+            if (a.transparent != b.transparent) {
+                return a.transparent < b.transparent;
+            }
+            if (a.rasterRank != b.rasterRank) {
+                return a.rasterRank < b.rasterRank;
+            }
+            if (a.pipelineRank != b.pipelineRank) {
+                return a.pipelineRank < b.pipelineRank;
+            }
+            if (a.textureRank != b.textureRank) {
+                return a.textureRank < b.textureRank;
+            }
+            if (a.firstIndex != b.firstIndex) {
+                return a.firstIndex < b.firstIndex;
+            }
+            return x < y;
+        };
+        // The order is a total one, so any sort gives the same result; a few groups (the usual
+        // case) are sorted by insertion.
+        constexpr OvUInt32 kInsertedGroups = 8;
+        if (numGroups <= kInsertedGroups) {
+            for (OvUInt32 i = 1; i < numGroups; ++i) {
+                const OvUInt32 x = order[i];
+                OvUInt32 j = i;
+                for (; j > 0 && before(x, order[j - 1]); --j) {
+                    order[j] = order[j - 1];
+                }
+                order[j] = x;
+            }
+        } else {
+            std::sort(order, order + numGroups, before);
+        }
     }
-    std::sort(s.order.begin(), s.order.end(), [&](OvUInt32 x, OvUInt32 y) {
-        const Group& a = groups[x];
-        const Group& b = groups[y];
-        if (a.transparent != b.transparent) {
-            return a.transparent < b.transparent;
-        }
-        if (a.rasterRank != b.rasterRank) {
-            return a.rasterRank < b.rasterRank;
-        }
-        if (a.pipelineRank != b.pipelineRank) {
-            return a.pipelineRank < b.pipelineRank;
-        }
-        if (a.textureRank != b.textureRank) {
-            return a.textureRank < b.textureRank;
-        }
-        if (a.firstIndex != b.firstIndex) {
-            return a.firstIndex < b.firstIndex;
-        }
-        return x < y;
-    });
     OvUInt32 at = 0;
-    s.runs.resize(numGroups);
     for (OvUInt32 r = 0; r < numGroups; ++r) {
-        Group& g = groups[s.order[r]];
+        Group& g = groups[order[r]];
         g.next = at;
-        s.runs[r] = {at, at + g.count};
+        runs[r] = {at, at + g.count};
         at += g.count;
     }
 }
@@ -419,11 +463,11 @@ void SortTriangles(const OvMeshBuilder* builder, BuildScratch& s) {
 }
 // One allocation for a header of the meshes and the indices stored (total counts the meshes'
 // indices, stored or not); null with 0x80000013.
-OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags, std::size_t total,
-                          const OvMeshHeaderSource* source = nullptr) {
+[[gnu::always_inline]] inline OvMeshHeader* AllocHeader(std::size_t numMeshes, std::size_t numIndices, OvUInt32 flags,
+                                                        std::size_t total, const OvMeshHeaderSource* source = nullptr) {
     const std::size_t bytes = sizeof(OvMeshHeader) + numMeshes * sizeof(OvMesh) + numIndices * sizeof(OvUInt16);
-    auto* header = static_cast<OvMeshHeader*>(source != nullptr ? source->alloc(source->data, bytes)
-                                                                : OvMalloc(bytes, kMeshHint));
+    auto* header =
+        static_cast<OvMeshHeader*>(source != nullptr ? source->alloc(source->data, bytes) : OvMalloc(bytes, kMeshHint));
     if (header == nullptr) {
         ReportNoMemory(bytes);
         return nullptr;
@@ -501,22 +545,24 @@ void KeepOrder(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out) {
     }
 }
 
-// Meshes of up to this many triangles (most of a level's sectors) keep their passes and the
-// passes' counts in registers, four bits each: a triangle's pass is below its position, so no
-// pass, count or place exceeds 15.
+// Meshes of up to this many triangles (most of a level's sectors) keep the passes' counts in a
+// register, four bits each, and their triangles' passes on the stack: a triangle's pass is below
+// its position, so no pass, count or place exceeds 15.
 constexpr OvUInt32 kSmallMesh = 15;
 
 void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, std::uint64_t* masks) {
-    std::uint64_t passOf = 0; // triangle t's pass in bits 4t..4t+3
-    std::uint64_t count = 0;  // pass p's triangles in bits 4p..4p+3
+    OvUInt8 passOf[kSmallMesh];
+    std::uint64_t count = 0; // pass p's triangles in bits 4p..4p+3
     for (OvUInt32 t = 0; t < numTriangles; ++t) {
         const OvUInt16* v = tris[t].vertIndex;
-        const auto pass = static_cast<OvUInt32>(std::countr_one(masks[v[0]] | masks[v[1]] | masks[v[2]]));
+        // Never all 64 passes taken here: the top bit set spares the compiler a test for it.
+        const std::uint64_t used = masks[v[0]] | masks[v[1]] | masks[v[2]];
+        const auto pass = static_cast<OvUInt32>(std::countr_zero(~used | std::uint64_t{1} << 63));
         const std::uint64_t bit = std::uint64_t{1} << pass;
         masks[v[0]] |= bit;
         masks[v[1]] |= bit;
         masks[v[2]] |= bit;
-        passOf |= static_cast<std::uint64_t>(pass) << (4 * t);
+        passOf[t] = static_cast<OvUInt8>(pass);
         count += std::uint64_t{1} << (4 * pass);
     }
     // Each pass's first place: the counts of the passes before it, summed nibble by nibble by one
@@ -527,7 +573,7 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
         masks[v0] = 0;
         masks[v1] = 0;
         masks[v2] = 0;
-        const auto shift = static_cast<OvUInt32>(4 * ((passOf >> (4 * t)) & 15));
+        const OvUInt32 shift = 4 * OvUInt32{passOf[t]};
         OvUInt16* to = out + 3 * ((place >> shift) & 15);
         place += std::uint64_t{1} << shift;
         to[0] = v0;
@@ -545,10 +591,10 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
         std::uint64_t* masks = s.passesOfVertex.data();
         OvUInt8* passOf = s.passOf.data();
         OvUInt32* rank = s.rank.data(); // a triangle's place among those of its pass
-        // count[p + 1]: the triangles of pass p, zeroed as the passes are first met.
-        OvUInt32 count[kMaskedPasses + 1];
-        count[0] = 0;
-        OvUInt32 passes = 0;
+        // count[p + 1]: the triangles of pass p. Cleared at once: a mesh here has more triangles
+        // than a test a triangle for a pass met first would be worth.
+        OvUInt32 count[kMaskedPasses + 1] = {};
+        std::uint64_t passesMet = 0;
         OvUInt32 done = 0;
         for (; done < numTriangles; ++done) {
             const OvUInt16* v = tris[done].vertIndex;
@@ -562,11 +608,7 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
             masks[v[1]] |= bit;
             masks[v[2]] |= bit;
             passOf[done] = static_cast<OvUInt8>(pass);
-            // The lowest pass free is at most one past the passes met.
-            if (pass == passes) {
-                count[pass + 1] = 0;
-                passes++;
-            }
+            passesMet |= bit;
             rank[done] = count[pass + 1]++;
         }
         // The masks go back to zero for the next mesh: here for the per-triangle rule, while the
@@ -585,6 +627,8 @@ void ReorderSmall(const OvTriangle* tris, OvUInt32 numTriangles, OvUInt16* out, 
             PlaceByRule(indices.data(), all, *std::max_element(indices.begin(), indices.end()), s.placed);
             std::memcpy(out, s.placed.data(), indices.size() * sizeof(OvUInt16));
         } else {
+            // The passes met are those below the highest: a triangle's pass is the lowest free.
+            const auto passes = static_cast<OvUInt32>(std::bit_width(passesMet));
             for (OvUInt32 p = 1; p < passes; ++p) {
                 count[p] += count[p - 1];
             }
@@ -968,7 +1012,9 @@ private:
 // group. A run of triangles of one group goes to consecutive places, so its place is counted in
 // a register rather than in its group.
 template <typename Triangles, typename GroupAt>
-void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
+void Gather(const Triangles& given, BuildScratch& s, const GroupAt& groupAt) {
+    // A copy of its own, which the stores below cannot touch, stays in registers.
+    const Triangles tris = given;
     if (tris.count == 0) {
         return;
     }
@@ -990,71 +1036,81 @@ void Gather(const Triangles& tris, BuildScratch& s, const GroupAt& groupAt) {
     groups[g].next = at;
 }
 
+// The list build of triangles that all name one list position: one mesh of that entry's material,
+// nothing to group, rank or gather (most of a level's sectors).
+OvMeshHeader* BuildOneMesh(const OvTriangle* tris, std::size_t count, OvMaterial* material,
+                           const OvMeshHeaderSource* source) {
+    const std::size_t numIndices = 3 * count;
+    OvMeshHeader* header = AllocHeader(1, numIndices, ovMESHHEADERTRILIST, numIndices, source);
+    if (header == nullptr) {
+        return nullptr;
+    }
+    OvMesh& mesh = *OvMeshHeaderGetMeshes(header);
+    mesh.indices = HeaderIndices(header);
+    mesh.numIndices = static_cast<OvUInt32>(numIndices);
+    mesh.material = material;
+    ReorderInPasses(tris, static_cast<OvUInt32>(count), mesh.indices, tPasses);
+    return header;
+}
+
 // The list build: the triangles gathered in material order, then each material's run reordered
-// in passes into the header.
+// in passes into the header. Kept out of line: the build of one mesh does without its set-up.
 template <typename Triangles>
-OvMeshHeader* BuildLists(const Triangles& tris, const OvMeshHeaderSource* source = nullptr) {
+[[gnu::noinline]] OvMeshHeader* BuildLists(const Triangles& tris, const OvMeshHeaderSource* source = nullptr) {
     try {
         ScratchLease lease;
         BuildScratch& s = lease.Get();
-        if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
-            // Triangles that all name one list position are one mesh of that entry's material in
-            // their own order (most of a level's sectors): nothing to group, rank or gather.
-            const OvUInt16 entry = tris.t[0].matIndex;
-            std::size_t i = 1;
-            while (i < tris.count && tris.t[i].matIndex == entry) {
-                ++i;
-            }
-            if (i == tris.count) {
-                const std::size_t numIndices = 3 * tris.count;
-                OvMeshHeader* header = AllocHeader(1, numIndices, ovMESHHEADERTRILIST, numIndices, source);
-                if (header == nullptr) {
-                    return nullptr;
-                }
-                OvMesh& mesh = *OvMeshHeaderGetMeshes(header);
-                mesh.indices = HeaderIndices(header);
-                mesh.numIndices = static_cast<OvUInt32>(numIndices);
-                mesh.material = tris.window[entry];
-                ReorderInPasses(tris.t, static_cast<OvUInt32>(tris.count), mesh.indices, s.passes);
-                return header;
-            }
-        }
         GroupTriangles(tris, s);
-        const std::vector<Run>& runs = s.runs;
-        if (runs.size() > 0xFFFF) {
-            ReportNoMemory(runs.size());
+        const std::size_t numRuns = s.runs.size();
+        if (numRuns > 0xFFFF) {
+            ReportNoMemory(numRuns);
             return nullptr;
         }
         const std::size_t n = tris.count;
         // One material's triangles of a window are placed straight from the window's triangles.
         const OvTriangle* ordered = nullptr;
         if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
-            if (runs.size() == 1) {
+            if (numRuns == 1) {
                 ordered = tris.t;
             }
         }
         if (ordered == nullptr) {
             AtLeast(s.gathered, n);
-            if (s.byEntry) {
-                Gather(tris, s, [&](std::size_t i) { return s.groupOfEntry[tris.t[i].matIndex]; });
-            } else {
-                Gather(tris, s, [&](std::size_t i) { return s.groupOf[i]; });
+            // The groups' tables are read through pointers of their own, which the gather's stores
+            // cannot be taken to change.
+            bool byEntry = false;
+            if constexpr (std::is_same_v<Triangles, WindowTriangles>) {
+                if (s.byEntry) {
+                    const OvTriangle* t = tris.t;
+                    const OvUInt32* groupOfEntry = s.groupOfEntry;
+                    Gather(tris, s, [t, groupOfEntry](std::size_t i) { return groupOfEntry[t[i].matIndex]; });
+                    byEntry = true;
+                }
+            }
+            if (!byEntry) {
+                const OvUInt32* groupOf = s.groupOf.data();
+                Gather(tris, s, [groupOf](std::size_t i) { return groupOf[i]; });
             }
             ordered = s.gathered.data();
         }
-        OvMeshHeader* header = AllocHeader(runs.size(), 3 * n, ovMESHHEADERTRILIST, 3 * n, source);
+        OvMeshHeader* header = AllocHeader(numRuns, 3 * n, ovMESHHEADERTRILIST, 3 * n, source);
         if (header == nullptr) {
             return nullptr;
         }
         OvMesh* meshes = OvMeshHeaderGetMeshes(header);
         OvUInt16* indices = HeaderIndices(header);
-        for (std::size_t r = 0; r < runs.size(); ++r) {
+        // Kept in locals: the meshes' stores could otherwise be taken to change the vectors.
+        const Run* runs = s.runs.data();
+        const Group* groups = s.groups.data();
+        const OvUInt32* order = s.order.data();
+        PassScratch& passes = tPasses;
+        for (std::size_t r = 0; r < numRuns; ++r) {
             OvMesh& mesh = meshes[r];
             mesh.indices = indices + 3 * runs[r].begin;
             mesh.numIndices = static_cast<OvUInt32>(3 * (runs[r].end - runs[r].begin));
-            mesh.material = s.groups[s.order[r]].material;
+            mesh.material = groups[order[r]].material;
             ReorderInPasses(ordered + runs[r].begin, static_cast<OvUInt32>(runs[r].end - runs[r].begin), mesh.indices,
-                            s.passes);
+                            passes);
         }
         return header;
     } catch (const std::bad_alloc&) {
@@ -1173,9 +1229,18 @@ OvMeshHeader* OvMeshBuildTriangleLists(OvMeshBuilder* builder) {
 OvMeshHeader* OvMeshBuildTriangleListsOfWindow(const OvTriangle* triangles, OvInt32 numTriangles,
                                                const OvMaterialList* list, OvInt32 base,
                                                const OvMeshHeaderSource* source) {
-    return BuildLists(WindowTriangles{triangles, static_cast<std::size_t>(numTriangles), list->materials + base, base,
-                                      static_cast<std::size_t>(list->numMaterials - base)},
-                      source);
+    const auto count = static_cast<std::size_t>(numTriangles);
+    OvMaterial* const* window = list->materials + base;
+    const OvUInt16 entry = triangles[0].matIndex;
+    std::size_t i = 1;
+    while (i < count && triangles[i].matIndex == entry) {
+        ++i;
+    }
+    if (i == count) {
+        return BuildOneMesh(triangles, count, window[entry], source);
+    }
+    return BuildLists(
+        WindowTriangles{triangles, count, window, base, static_cast<std::size_t>(list->numMaterials - base)}, source);
 }
 
 OvMeshHeader* OvMeshDefaultStripCallBack(OvMeshBuilder* builder, void*) {
