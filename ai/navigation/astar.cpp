@@ -316,16 +316,24 @@ bool StartSearch(CSpatialGraph* graph, CGraphVertex* start, CGraphVertex* goal, 
   return true;
 }
 
-// Asks for the cache lines of `count` links.
-inline void PrefetchLinks(const CGraphLink* links, int32_t count) {
+// The first four lines (eight links, as many as most vertices have) without a loop, whose end would often
+// be mispredicted; a request past the array's end is harmless.
+inline void PrefetchFirstLinkLines(const CGraphLink* links) {
   const auto* bytes = reinterpret_cast<const char*>(links);
-  // The first four lines (eight links, as many as most vertices have) without a loop, whose end would
-  // often be mispredicted; a request past the array's end is harmless.
   __builtin_prefetch(bytes);
   __builtin_prefetch(bytes + 64);
   __builtin_prefetch(bytes + 128);
   __builtin_prefetch(bytes + 192);
-  for (size_t at = 256, end = static_cast<size_t>(count) * sizeof(CGraphLink); at < end; at += 64) {
+}
+
+// Asks for the cache lines of `count` links: six without a loop (twelve links, more than most vertices of
+// large graphs have), then the rest.
+inline void PrefetchLinks(const CGraphLink* links, int32_t count) {
+  const auto* bytes = reinterpret_cast<const char*>(links);
+  PrefetchFirstLinkLines(links);
+  __builtin_prefetch(bytes + 256);
+  __builtin_prefetch(bytes + 320);
+  for (size_t at = 384, end = static_cast<size_t>(count) * sizeof(CGraphLink); at < end; at += 64) {
     __builtin_prefetch(bytes + at);
   }
 }
@@ -398,17 +406,23 @@ void Expand(CGraphVertex* v, CGraphVertex* goal, CEntity* context, CConstraint* 
   const int32_t count = v->GetOutgoingCount();
   const float gv = v->m_data.m_g;
   bool left = false;  // v has left the open list
-  // Ask for the vertex's links up front so that their cache misses overlap; and for the links of the
-  // vertices most likely to be expanded next (the root's children), while this expansion runs.
-  PrefetchLinks(links, count);
-  CGraphVertex* const* slots = g_buffers.graph->VertexSlots();  // the open list holds stored vertices only
-  for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
-    __builtin_prefetch(slots[g_buffers.open.GetSoonVertex(c)]->OutgoingLinks());
-  }
   // The graph's own size decides, not the buffers' (they may be sized for a larger graph): on a small
   // graph these requests cost more than they save.
   const bool large = kSize == GraphSize::kAny ? g_buffers.graph->GetLastVertexIndex() >= kLargeGraph
                                                : kSize == GraphSize::kLarge;
+  // Ask for the vertex's links up front so that their cache misses overlap (on a small graph the first
+  // four lines: the loop for more, whose end is often mispredicted, costs more than the lines left to the
+  // hardware's own prefetching); and for the links of the vertices most likely to be expanded next (the
+  // root's children), while this expansion runs.
+  if (large) {
+    PrefetchLinks(links, count);
+  } else {
+    PrefetchFirstLinkLines(links);
+  }
+  CGraphVertex* const* slots = g_buffers.graph->VertexSlots();  // the open list holds stored vertices only
+  for (int32_t c = 0; c < g_buffers.open.GetSoonCount(); ++c) {
+    __builtin_prefetch(slots[g_buffers.open.GetSoonVertex(c)]->OutgoingLinks());
+  }
   if (large) {
     PrefetchNextExpansion();
     // Then for every destination's state and position: these loads only wait on the links, all asked
