@@ -529,15 +529,11 @@ constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderByte
         std::memcpy(data->map, map, 2 * numTriangles);
     }
     OvStreamPassInPlace(stream, length);
-    // Checked where the bytes lie when they are aligned as the records. The alignment changes from
-    // sector to sector (a map of an odd count moves what follows by two bytes): the copies' places
-    // are taken first, so that the choice is a select, not a branch.
-    const OvCollisionTreeNode* const copiedNodes = data->nodes;
-    const OvUInt16* const copiedMap = data->map;
+    // Checked where the bytes lie when they are aligned as the records.
     const bool nodesAligned = reinterpret_cast<std::uintptr_t>(nodes) % alignof(OvCollisionTreeNode) == 0;
     const bool mapAligned = reinterpret_cast<std::uintptr_t>(map) % alignof(OvUInt16) == 0;
-    if (!Valid(data, objectTriangles, nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : copiedNodes,
-               mapAligned ? reinterpret_cast<const OvUInt16*>(map) : copiedMap)) {
+    if (!Valid(data, objectTriangles, nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : data->nodes,
+               mapAligned ? reinterpret_cast<const OvUInt16*>(map) : data->map)) {
         OvCollisionDataDestroy(data);
         OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRCOLLISIONBADDATA, "collision data refused"));
         return 1;
