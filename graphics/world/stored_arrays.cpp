@@ -95,8 +95,8 @@ template <bool kSwap>
     return bounds;
 }
 
-// Sixteen indices a step, then four, each run ending with its last step again where the count
-// leaves a rest (stored and out never overlap); the largest 32-bit value is kept apart, so the
+// Under sixteen indices four steps of four; from sixteen, sixteen a step, the last taken again
+// over a rest of four or more, one step of four over a shorter rest (stored and out never overlap); the largest 32-bit value is kept apart, so the
 // saturating pack is exact for every index that passes. At least four indices; returns their
 // largest value, 0x10000 at most.
 [[gnu::target("avx2")]] inline void IndexStepAvx2(const OvUInt8* stored, OvUInt16* out, std::size_t at, __m256i& most) {
@@ -114,9 +114,17 @@ template <bool kSwap>
 
 [[gnu::target("avx2")]] OvUInt32 NarrowIndicesAvx2(const OvUInt8* stored, std::size_t count, OvUInt16* out) {
     __m128i most = _mm_setzero_si128();
-    std::size_t i = 0;
-    if (count >= 16) {
+    if (count < 16) {
+        // Four steps whatever the count, the later ones drawn back to end at the last index (a
+        // mesh's count changes from one to the next: a loop on it would be mispredicted).
+        const std::size_t last = count - 4;
+        IndexStep4(stored, out, 0, most);
+        IndexStep4(stored, out, std::min<std::size_t>(4, last), most);
+        IndexStep4(stored, out, std::min<std::size_t>(8, last), most);
+        IndexStep4(stored, out, last, most);
+    } else {
         __m256i wide = _mm256_setzero_si256();
+        std::size_t i = 0;
         for (; i + 16 <= count; i += 16) {
             IndexStepAvx2(stored, out, i, wide);
         }
@@ -125,12 +133,9 @@ template <bool kSwap>
             i = count;
         }
         most = _mm_max_epu32(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
-    }
-    for (; i + 4 <= count; i += 4) {
-        IndexStep4(stored, out, i, most);
-    }
-    if (i < count) {
-        IndexStep4(stored, out, count - 4, most);
+        if (i < count) {
+            IndexStep4(stored, out, count - 4, most);
+        }
     }
     most = _mm_max_epu32(most, _mm_shuffle_epi32(most, 0x4E));
     most = _mm_max_epu32(most, _mm_shuffle_epi32(most, 0xB1));

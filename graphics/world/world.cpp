@@ -551,7 +551,8 @@ OvPlaneSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
         return nullptr;
     }
     const auto type = static_cast<OvInt32>(OvChunkGetUInt32(body));
-    if ((type != 0 && type != 4 && type != 8) || c.planeSectors <= 0) {
+    // 0, 4 or 8, tested without a branch on which (the axes alternate down the tree).
+    if (static_cast<OvUInt32>(type) > 8 || (type & 3) != 0 || c.planeSectors <= 0) {
         ReportBadData();
         return nullptr;
     }

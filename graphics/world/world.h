@@ -5,6 +5,8 @@
 // are carved out of one allocation. Clumps, atomics, lights and cameras are added to a world
 // through world membership (world_membership.h).
 
+#include <cstddef>
+
 #include "graphics/core/frame.h"
 #include "graphics/core/types.h"
 #include "graphics/core/vector.h"
@@ -83,7 +85,11 @@ inline const OvPlaneSector* OvWorldSectorAsPlane(const OvWorldSector* sector) {
 }
 // The coordinate of a vector along a sector type's axis.
 inline float OvV3dAxis(const OvV3d* v, OvInt32 type) { return type == 0 ? v->x : type == 4 ? v->y : v->z; }
-inline float* OvV3dAxisPtr(OvV3d* v, OvInt32 type) { return type == 0 ? &v->x : type == 4 ? &v->y : &v->z; }
+// The type (0, 4 or 8) is the byte offset of its axis in the vector: found without a branch.
+inline float* OvV3dAxisPtr(OvV3d* v, OvInt32 type) {
+    static_assert(offsetof(OvV3d, y) == 4 && offsetof(OvV3d, z) == 8, "axes at the offsets the types name");
+    return reinterpret_cast<float*>(reinterpret_cast<char*>(v) + (static_cast<OvUInt32>(type) & 0xC));
+}
 
 using OvWorldSectorCallBackRender = OvWorldSector* (*)(OvWorldSector* sector);
 using OvWorldSectorCallBack = OvWorldSector* (*)(OvWorldSector* sector, void* data);

@@ -268,6 +268,20 @@ TEST_F(WorldReadTest, MalformedWorldsAreRefusedAndLeaveNothing) {
         EXPECT_EQ(LiveMemoryBlocks(), baseline) << c.what;
     }
 
+    // A negative plane type (the description writes none): the root plane's type word patched,
+    // the chunk behind the world's struct and material list.
+    for (const std::uint32_t type : {0xFFFFFFFCu, 0x80000000u}) {
+        Bytes file = mkasset::WorldFile(TwoSectorWorld(false));
+        const auto u32 = [&](std::size_t at) { return OvChunkGetUInt32(file.data() + at); };
+        const std::size_t matList = 24 + u32(16);
+        const std::size_t plane = matList + 12 + u32(matList + 4);
+        ASSERT_EQ(u32(plane), ovCHUNKIDPLANESECTOR);
+        OvChunkPutUInt32(file.data() + plane + 24, type);
+        EXPECT_EQ(ReadWorld(file), nullptr) << type;
+        EXPECT_EQ(TakeError(), ovERRBADVERSION) << type;
+        EXPECT_EQ(LiveMemoryBlocks(), baseline) << type;
+    }
+
     // A wrong sector version is the chunk search's refusal.
     WorldDesc w = TwoSectorWorld(false);
     w.nodes[1].sector.version = 0x34000;
