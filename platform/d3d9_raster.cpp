@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -300,7 +301,9 @@ private:
     // it is finite.
     std::uint8_t Outside(const Vec4& clip, std::uint8_t* flags) const;
     void ProcessAttributes(std::size_t slot);
-    void ProcessVertices(std::size_t range, bool keepInside);
+    // With `primitives` (triangles, 0 for none) the same run then sets the draw's triangles
+    // aside, each run of them as soon as the vertices it names are processed.
+    void ProcessVertices(std::size_t range, bool keepInside, UINT primitives);
     void ProcessShared(std::size_t slot, bool keepInside);
     const ClipVertex& ClipForm(std::size_t slot, ClipVertex* remade) const;
     const ClipVertex& Vertex(std::uint64_t index) {
@@ -360,7 +363,20 @@ private:
                     ps_.bottom - 1);
     }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
-    void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
+    // Waits, when the triangles are set aside in the run that processes the vertices, until the
+    // vertex in `slot` is processed; `ready` holds the leading vertex chunks seen finished.
+    void AwaitVertex(std::size_t slot, std::size_t* ready) const {
+        const std::size_t chunk = slot / kChunkVertices;
+        for (int spin = 1; *ready <= chunk && *ready < vertexChunks_; ++spin) {
+            if (std::atomic_ref<std::uint32_t>(vertexDone_[*ready]).load(std::memory_order_acquire) != 0) {
+                ++*ready;
+                continue;
+            }
+            _mm_pause();
+            if (spin % 64 == 0) // the chunk's thread may share this processor
+                std::this_thread::yield();
+        }
+    }
     // The first `count` assemblies, emptied.
     Assembly* Assemblies(std::size_t count);
     void Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel);
@@ -497,6 +513,7 @@ private:
         std::vector<Assembly> assemblies;
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
+        std::vector<std::uint32_t> vertexDone;
     };
     static Scratch& ThreadScratch() {
         thread_local Scratch scratch;
@@ -516,11 +533,14 @@ private:
     // makes a draw worth sharing.
     std::shared_ptr<PlatformWorkerPool> pool_;
     long splitArea_ = 0;
-    bool verticesReady_ = false; // every vertex of the range processed, with its screen form
     // The vertex run writes each screen form with Stream: its values fill no more than the
     // first cache line of a ScreenVertex.
     static constexpr std::size_t kLine = 64;
     bool streamScreens_ = false;
+    // While vertices and triangles share a run: a flag a chunk of vertices, set once it is
+    // processed.
+    std::uint32_t* vertexDone_ = nullptr;
+    std::size_t vertexChunks_ = 0;
 };
 
 bool Pipeline::SetUpPixels() {
@@ -748,6 +768,11 @@ FogEquation Pipeline::Fog(const std::array<DWORD, kRenderStates>& r, DWORD mode)
 
 void Pipeline::Run() {
     State& s = device_.state;
+    pool_ = RasterPool(&splitArea_);
+    // A draw whose vertices will be processed on the pool has its sleeping workers woken now, to
+    // be running by the time the pixel set-up below is done.
+    if (pool_ != nullptr && call_.vertices != 0 && call_.highVertex - call_.lowVertex + 1 >= kSplitVertices)
+        pool_->Rouse();
     if (!SetUpPixels())
         return;
     stages_ = ps_.shader != nullptr ? s.pixelShader->program.coordSets : ps_.stageCount;
@@ -820,40 +845,40 @@ void Pipeline::Run() {
                 s = Scratch{};
         }
     } giveBack{scratchStore_};
-    pool_ = RasterPool(&splitArea_);
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
     // A draw of many vertices, most of them used, has them processed on the pool first (those of
     // a vertex shader stay with its one machine).
+    // Then, with many triangles, those are clipped, culled and set aside on the pool too, in the
+    // same run.
     if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
         streamScreens_ = sizeof(float) * static_cast<std::size_t>(2 + raster_.count) <= kLine;
-        ProcessVertices(range, !triangles || ps_.flat);
-        verticesReady_ = true;
-    }
-    if (verticesReady_ && triangles && count > kSplitPrimitives) {
-        AssembleOnPool(type, count);
-    } else {
-        Assembly& out = Assemblies(1)[0];
-        auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
-        switch (type) {
-        case D3DPT_LINELIST:
-            for (UINT i = 0; i < count; ++i)
-                Line(out, v(2 * i), v(2 * i + 1), s.render[D3DRS_LASTPIXEL] != 0);
-            break;
-        case D3DPT_LINESTRIP:
-            for (UINT i = 0; i < count; ++i)
-                Line(out, v(i), v(i + 1), i + 1 == count && s.render[D3DRS_LASTPIXEL] != 0); // joints once
-            break;
-        case D3DPT_POINTLIST:
-            for (UINT i = 0; i < count; ++i)
-                Point(out, v(i));
-            break;
-        default:
-            if (triangles)
-                Triangles(out, type, 0, count);
-            break;
+        ProcessVertices(range, !triangles || ps_.flat, triangles && count > kSplitPrimitives ? count : 0);
+        if (triangles && count > kSplitPrimitives) {
+            DrawBands();
+            return;
         }
+    }
+    Assembly& out = Assemblies(1)[0];
+    auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
+    switch (type) {
+    case D3DPT_LINELIST:
+        for (UINT i = 0; i < count; ++i)
+            Line(out, v(2 * i), v(2 * i + 1), s.render[D3DRS_LASTPIXEL] != 0);
+        break;
+    case D3DPT_LINESTRIP:
+        for (UINT i = 0; i < count; ++i)
+            Line(out, v(i), v(i + 1), i + 1 == count && s.render[D3DRS_LASTPIXEL] != 0); // joints once
+        break;
+    case D3DPT_POINTLIST:
+        for (UINT i = 0; i < count; ++i)
+            Point(out, v(i));
+        break;
+    default:
+        if (triangles)
+            Triangles(out, type, 0, count);
+        break;
     }
     DrawBands();
 }
@@ -878,7 +903,13 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
 
 void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end) {
     WithIndices([&](auto reader) {
-        auto t = [&](UINT i) { return Slot(decltype(reader)::At(call_, i)); };
+        std::size_t ready = 0; // the leading vertex chunks seen finished
+        auto t = [&](UINT i) {
+            const std::uint64_t index = decltype(reader)::At(call_, i);
+            if (vertexDone_ != nullptr)
+                AwaitVertex(index - low_, &ready);
+            return Slot(index);
+        };
         switch (type) {
         case D3DPT_TRIANGLELIST:
             for (UINT i = first; i < end; ++i)
@@ -894,28 +925,6 @@ void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT 
             break;
         }
     });
-}
-
-void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
-    struct Runs {
-        Pipeline* pipeline;
-        D3DPRIMITIVETYPE type;
-        UINT count;
-    } runs{this, type, count};
-    const UINT chunks = (count + kChunkPrimitives - 1) / kChunkPrimitives;
-    Assembly* assemblies = Assemblies(chunks);
-    for (UINT i = 0; i < chunks; ++i)
-        assemblies[i].mode = Assembly::Mode::kKeeping; // drawn at once they would not keep their order
-    pool_->Run(
-        static_cast<int>(chunks),
-        [](void* context, int i) {
-            const Runs& r = *static_cast<const Runs*>(context);
-            const UINT first = static_cast<UINT>(i) * kChunkPrimitives;
-            r.pipeline->Triangles(r.pipeline->assemblies_[static_cast<std::size_t>(i)], r.type, first,
-                                  std::min(r.count, first + kChunkPrimitives));
-            FenceStreams(); // before the bands read them elsewhere
-        },
-        &runs);
 }
 
 void Pipeline::ProcessPosition(std::size_t slot) {
@@ -1006,36 +1015,67 @@ const ClipVertex& Pipeline::ClipForm(std::size_t slot, ClipVertex* remade) const
     return *remade;
 }
 
-void Pipeline::ProcessVertices(std::size_t range, bool keepInside) {
+void Pipeline::ProcessVertices(std::size_t range, bool keepInside, UINT primitives) {
     struct Chunks {
         Pipeline* pipeline;
         std::size_t range;
         bool keepInside;
         std::size_t screenBytes; // of a screen vertex, those the draw writes
-    } chunks{this, range, keepInside, sizeof(float) * static_cast<std::size_t>(2 + raster_.count)};
+        int vertexChunks;
+        UINT primitives;
+    } chunks{this,
+             range,
+             keepInside,
+             sizeof(float) * static_cast<std::size_t>(2 + raster_.count),
+             static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
+             primitives};
+    const UINT primitiveChunks = (primitives + kChunkPrimitives - 1) / kChunkPrimitives;
+    if (primitiveChunks != 0) {
+        Assembly* assemblies = Assemblies(primitiveChunks);
+        for (UINT i = 0; i < primitiveChunks; ++i)
+            assemblies[i].mode = Assembly::Mode::kKeeping; // drawn at once they would not keep their order
+        std::vector<std::uint32_t>& done = scratchStore_.vertexDone;
+        done.assign(static_cast<std::size_t>(chunks.vertexChunks), 0);
+        vertexDone_ = done.data();
+        vertexChunks_ = done.size();
+    }
     ++device_.counters.sharedVertexDraws;
+    // Tasks are taken in order: every vertex chunk is taken before the first run of triangles,
+    // whose thread waits only for chunks already under way.
     pool_->Run(
-        static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
+        chunks.vertexChunks + static_cast<int>(primitiveChunks),
         [](void* context, int i) {
             const Chunks& c = *static_cast<const Chunks*>(context);
+            Pipeline& p = *c.pipeline;
+            if (i >= c.vertexChunks) {
+                const UINT first = static_cast<UINT>(i - c.vertexChunks) * kChunkPrimitives;
+                p.Triangles(p.assemblies_[static_cast<std::size_t>(i - c.vertexChunks)], p.call_.type, first,
+                            std::min(c.primitives, first + kChunkPrimitives));
+                FenceStreams(); // before the bands read them elsewhere
+                return;
+            }
             const std::size_t end = std::min(c.range, (static_cast<std::size_t>(i) + 1) * kChunkVertices);
             for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
                 // Claimed for writing ahead, as Defer does.
                 if (slot + kClaimVertices < end) {
                     if (c.keepInside) {
-                        const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                        const auto* clip = reinterpret_cast<const char*>(&p.cache_[slot + kClaimVertices]);
                         for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
                             __builtin_prefetch(clip + b, 1);
                     }
-                    const auto* screen = reinterpret_cast<const char*>(&c.pipeline->screens_[slot + kClaimVertices]);
-                    for (std::size_t b = 0; b < c.screenBytes && !c.pipeline->streamScreens_; b += 64)
+                    const auto* screen = reinterpret_cast<const char*>(&p.screens_[slot + kClaimVertices]);
+                    for (std::size_t b = 0; b < c.screenBytes && !p.streamScreens_; b += 64)
                         __builtin_prefetch(screen + b, 1);
                 }
-                c.pipeline->ProcessShared(slot, c.keepInside);
+                p.ProcessShared(slot, c.keepInside);
             }
-            FenceStreams(); // before the bands read them elsewhere
+            FenceStreams(); // before the bands, or this run's triangles, read them elsewhere
+            if (p.vertexDone_ != nullptr)
+                std::atomic_ref<std::uint32_t>(p.vertexDone_[static_cast<std::size_t>(i)])
+                    .store(1, std::memory_order_release);
         },
         &chunks);
+    vertexDone_ = nullptr;
 }
 
 // A vertex through the shader: clip position, the saturated colours and, for each stage, the
@@ -1472,10 +1512,12 @@ void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int 
     // waking sleepers costs more than a clear saves.
     long splitArea = 0;
     const std::shared_ptr<PlatformWorkerPool> pool = raster_detail::RasterPool(&splitArea);
-    const int pieces = pool == nullptr || static_cast<std::size_t>(count) * rowBytes < raster_detail::kShareBytes ||
-                               (splitArea != 0 && pool->Sleeping() != 0)
-                           ? 1
-                           : std::min(count, raster_detail::kBandsPerThread * pool->Parallel());
+    const bool large = pool != nullptr && static_cast<std::size_t>(count) * rowBytes >= raster_detail::kShareBytes;
+    const bool asleep = large && splitArea != 0 && pool->Sleeping() != 0;
+    const int pieces = !large || asleep ? 1 : std::min(count, raster_detail::kBandsPerThread * pool->Parallel());
+    // A large clear starts a frame: the sleepers are woken to be running for its first draws.
+    if (asleep)
+        pool->Rouse();
     if (pieces <= 1) {
         rows(context, 0, count);
         return;
