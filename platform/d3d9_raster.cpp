@@ -180,6 +180,12 @@ constexpr UINT kSplitPrimitives = 1024;
 constexpr UINT kChunkPrimitives = 512;
 // How far ahead the vertex run claims the lines it is about to write, in vertices.
 constexpr std::size_t kClaimVertices = 4;
+// A band is halved for a thread out of bands while it has at least 2 kTakenRows rows and
+// kTakenPrimitives primitives still to look at; a run holds at most kTakenBandsPerBand such
+// halves a band.
+constexpr int kTakenRows = 4;
+constexpr std::size_t kTakenPrimitives = 64;
+constexpr int kTakenBandsPerBand = 3;
 // How far ahead a band asks for the vertices of the primitives it draws, in primitives.
 constexpr std::ptrdiff_t kFetchAhead = 8;
 
@@ -406,8 +412,48 @@ private:
     // thread in submission order, or on this thread when the draw is too small to share.
     void DrawBands();
     void DrawBand(int top, int bottom) const;
-    // Draws the primitives `a` kept over the rows [top, bottom), in order.
-    void DrawKept(const Assembly& a, int top, int bottom) const;
+    // A band of rows drawn on the pool that a thread out of bands may take the lower rows of. The
+    // thread asks (`ask` holds its slot and the row); the owner, at the start of its next
+    // primitive, hands the rows from that row down over with the primitive to start from, and
+    // draws on above them. The rows below the row got every primitive before that one from the
+    // owner and get the rest from the asker: each row still sees the primitives in order.
+    struct alignas(64) Band {
+        static constexpr std::int64_t kOpen = 0, kClosed = -1;
+        static constexpr std::int64_t Asking(std::size_t slot, int row) {
+            return static_cast<std::int64_t>(slot + 1) << 32 | static_cast<std::int64_t>(row + 1);
+        }
+        static constexpr std::int64_t GrantedTo(std::size_t slot) { return -2 - static_cast<std::int64_t>(slot); }
+        std::atomic<std::int64_t> ask{kClosed};
+        std::atomic<int> bottom{0};        // the rows' end, lowered by a grant
+        std::atomic<std::size_t> left{0};  // primitives still to look at, as last told
+        int top = 0;
+        std::size_t todo = 0; // the owner's count behind `left`
+        // Set by the owner before a grant: the asker's first primitive and its rows' end.
+        std::size_t assembly = 0, from = 0;
+        int grantedBottom = 0;
+    };
+    // DrawBands' run: its bands, then those taken from them, in `band`.
+    struct BandRun {
+        const Pipeline* pipeline;
+        const int* edges;
+        int bands;
+        bool take; // rows may be taken from bands
+        Band* band;
+        std::size_t capacity;
+        std::atomic<int> started{0};
+        std::atomic<std::size_t> slots{0};
+    };
+    // Draws `band` from primitive `from` of assembly `assembly` on, then closes it to askers.
+    void DrawOpenBand(Band& band, std::size_t assembly, std::size_t from) const;
+    // At the start of a primitive: the owner's rows' end after answering the asker of `band`.
+    int Answer(Band& band, std::size_t assembly, std::size_t from, int bottom) const;
+    // Takes the lower rows of the open band with the most left to draw and draws them; false
+    // when no band is worth it.
+    bool TakeRows(BandRun& run, std::size_t* slot) const;
+    // Draws the primitives `a` kept, from the `from`-th on, over the rows [top, bottom), in order;
+    // with a band, answers its asker before each primitive.
+    void DrawKept(const Assembly& a, int top, int bottom, Band* band = nullptr, std::size_t assembly = 0,
+                  std::size_t from = 0) const;
     bool Finite(const ClipVertex& v) const;
     void ShadeVertex(std::uint64_t index, ClipVertex* out);
 
@@ -514,6 +560,8 @@ private:
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
         std::vector<std::uint32_t> vertexDone;
+        std::unique_ptr<Band[]> bands;
+        std::size_t bandCapacity = 0;
     };
     static Scratch& ThreadScratch() {
         thread_local Scratch scratch;
@@ -769,9 +817,11 @@ FogEquation Pipeline::Fog(const std::array<DWORD, kRenderStates>& r, DWORD mode)
 void Pipeline::Run() {
     State& s = device_.state;
     pool_ = RasterPool(&splitArea_);
-    // A draw whose vertices will be processed on the pool has its sleeping workers woken now, to
-    // be running by the time the pixel set-up below is done.
-    if (pool_ != nullptr && call_.vertices != 0 && call_.highVertex - call_.lowVertex + 1 >= kSplitVertices)
+    // A draw whose vertices will be processed on the pool (below) has its sleeping workers woken
+    // now, to be running by the time the pixel set-up is done.
+    const std::uint64_t span = std::uint64_t{call_.highVertex} - call_.lowVertex + 1;
+    if (pool_ != nullptr && s.vertexShader == nullptr && call_.vertices != 0 && span >= kSplitVertices &&
+        span <= 2 * std::uint64_t{call_.vertices})
         pool_->Rouse();
     if (!SetUpPixels())
         return;
@@ -1456,18 +1506,130 @@ void Pipeline::DrawBands() {
         }
     }
     edges.push_back(bottom);
-    struct Bands {
-        const Pipeline* pipeline;
-        const int* edges;
-    } bands{this, edges.data()};
+    const int bands = static_cast<int>(edges.size()) - 1;
+    // Room for each band and the bands taken from them.
+    const std::size_t capacity = static_cast<std::size_t>(kTakenBandsPerBand + 1) * static_cast<std::size_t>(bands);
+    if (scratchStore_.bandCapacity < capacity) {
+        scratchStore_.bands = std::make_unique<Band[]>(capacity);
+        scratchStore_.bandCapacity = capacity;
+    }
+    for (std::size_t i = 0; i < capacity; ++i)
+        scratchStore_.bands[i].ask.store(Band::kClosed, std::memory_order_relaxed);
+    BandRun run{this, edges.data(), bands, parallel > 1, scratchStore_.bands.get(), capacity};
+    run.slots.store(static_cast<std::size_t>(bands), std::memory_order_relaxed);
     ++device_.counters.sharedDraws;
     pool_->Run(
-        static_cast<int>(edges.size()) - 1,
+        bands,
         [](void* context, int i) {
-            const Bands& b = *static_cast<const Bands*>(context);
-            b.pipeline->DrawBand(b.edges[i], b.edges[i + 1]);
+            BandRun& b = *static_cast<BandRun*>(context);
+            const Pipeline& p = *b.pipeline;
+            b.started.fetch_add(1);
+            Band& band = b.band[i];
+            band.top = b.edges[i];
+            band.bottom.store(b.edges[i + 1], std::memory_order_relaxed);
+            band.todo = 0;
+            for (std::size_t k = 0; k < p.assembled_; ++k) {
+                const Assembly& a = p.assemblies_[k];
+                if (a.top < b.edges[i + 1] && a.bottom > b.edges[i])
+                    band.todo += a.deferred.size();
+            }
+            band.left.store(band.todo, std::memory_order_relaxed);
+            band.ask.store(b.take ? Band::kOpen : Band::kClosed, std::memory_order_release);
+            p.DrawOpenBand(band, 0, 0);
+            // Once every band is under way, a thread out of work takes rows from the others.
+            std::size_t slot = SIZE_MAX;
+            while (b.take && b.started.load() == b.bands && p.TakeRows(b, &slot)) {
+            }
         },
-        &bands);
+        &run);
+}
+
+void Pipeline::DrawOpenBand(Band& band, std::size_t assembly, std::size_t from) const {
+    for (std::size_t i = assembly; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        const int bottom = band.bottom.load(std::memory_order_relaxed);
+        if (!a.deferred.empty() && a.top < bottom && a.bottom > band.top)
+            DrawKept(a, band.top, bottom, &band, i, i == assembly ? from : 0);
+    }
+    // Closed once no grant is being read: the asker of one reads the grant's fields, then opens
+    // the band again.
+    for (std::int64_t ask = band.ask.load(std::memory_order_acquire);;) {
+        if (ask < Band::kClosed) {
+            _mm_pause();
+            ask = band.ask.load(std::memory_order_acquire);
+        } else if (band.ask.compare_exchange_weak(ask, Band::kClosed, std::memory_order_acq_rel)) {
+            return; // an asker still waiting finds it closed
+        }
+    }
+}
+
+int Pipeline::Answer(Band& band, std::size_t assembly, std::size_t from, int bottom) const {
+    const std::int64_t ask = band.ask.load(std::memory_order_acquire);
+    if (ask <= 0)
+        return bottom;
+    const int row = static_cast<int>(ask & 0xFFFFFFFF) - 1;
+    if (row < band.top + kTakenRows || row > bottom - kTakenRows) {
+        band.ask.store(Band::kOpen, std::memory_order_release); // refused
+        return bottom;
+    }
+    band.assembly = assembly;
+    band.from = from;
+    band.grantedBottom = bottom;
+    band.bottom.store(row, std::memory_order_relaxed);
+    band.ask.store(Band::GrantedTo(static_cast<std::size_t>(ask >> 32) - 1), std::memory_order_release);
+    return row;
+}
+
+bool Pipeline::TakeRows(BandRun& run, std::size_t* slot) const {
+    if (*slot == SIZE_MAX) {
+        *slot = run.slots.fetch_add(1);
+        if (*slot >= run.capacity)
+            return false;
+    }
+    // The open band with the most rows times primitives left, if worth halving.
+    Band* best = nullptr;
+    std::int64_t most = 0;
+    int row = 0;
+    const std::size_t slots = std::min(run.slots.load(), run.capacity);
+    for (std::size_t i = 0; i < slots; ++i) {
+        Band& b = run.band[i];
+        if (b.ask.load(std::memory_order_acquire) != Band::kOpen)
+            continue;
+        const int rows = b.bottom.load(std::memory_order_relaxed) - b.top;
+        const std::size_t left = b.left.load(std::memory_order_relaxed);
+        const std::int64_t worth = std::int64_t{rows} * static_cast<std::int64_t>(left);
+        if (rows >= 2 * kTakenRows && left >= kTakenPrimitives && worth > most) {
+            best = &b;
+            most = worth;
+            row = b.top + rows / 2;
+        }
+    }
+    if (best == nullptr)
+        return false;
+    std::int64_t open = Band::kOpen;
+    const std::int64_t asking = Band::Asking(*slot, row);
+    if (!best->ask.compare_exchange_strong(open, asking, std::memory_order_acq_rel))
+        return true; // another asked first: look again
+    std::int64_t answer = asking;
+    for (int spin = 1; answer == asking; ++spin) {
+        _mm_pause();
+        if (spin % 64 == 0) // the owner may share this processor
+            std::this_thread::yield();
+        answer = best->ask.load(std::memory_order_acquire);
+    }
+    if (answer != Band::GrantedTo(*slot))
+        return true; // refused or closed: look again
+    Band& taken = run.band[*slot];
+    taken.top = row;
+    taken.bottom.store(best->grantedBottom, std::memory_order_relaxed);
+    const std::size_t assembly = best->assembly, from = best->from;
+    taken.todo = best->left.load(std::memory_order_relaxed);
+    taken.left.store(taken.todo, std::memory_order_relaxed);
+    best->ask.store(Band::kOpen, std::memory_order_release); // the grant read
+    taken.ask.store(Band::kOpen, std::memory_order_release);
+    DrawOpenBand(taken, assembly, from);
+    *slot = SIZE_MAX;
+    return true;
 }
 
 void Pipeline::DrawBand(int top, int bottom) const {
@@ -1478,14 +1640,22 @@ void Pipeline::DrawBand(int top, int bottom) const {
     }
 }
 
-void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
+void Pipeline::DrawKept(const Assembly& a, int top, int bottom, Band* band, std::size_t assembly,
+                        std::size_t from) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
+    const Deferred* const begin = a.deferred.begin();
     const Deferred* const end = a.deferred.end();
-    for (const Deferred* at = a.deferred.begin(); at != end; ++at) {
+    for (const Deferred* at = begin + from; at != end; ++at) {
         const Deferred& d = *at;
-        if (d.bottom <= top || d.top >= bottom)
+        if (band != nullptr) {
+            r.bottom = Answer(*band, assembly, static_cast<std::size_t>(at - begin), r.bottom);
+            band->todo -= band->todo != 0 ? 1 : 0;
+            if ((band->todo & 31) == 0)
+                band->left.store(band->todo, std::memory_order_relaxed);
+        }
+        if (d.bottom <= top || d.top >= r.bottom)
             continue;
         // The vertices of a primitive a few ahead are asked for now: the vertex run wrote them
         // past the cache.
