@@ -38,6 +38,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace d3d9 {
@@ -953,27 +954,34 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
 
 void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end) {
     WithIndices([&](auto reader) {
-        std::size_t ready = 0; // the leading vertex chunks seen finished
-        auto t = [&](UINT i) {
-            const std::uint64_t index = decltype(reader)::At(call_, i);
-            if (vertexDone_ != nullptr)
-                AwaitVertex(index - low_, &ready);
-            return Slot(index);
+        // The waits for the vertex run compiled in only where it shares the run.
+        auto walk = [&](auto await) {
+            std::size_t ready = 0; // the leading vertex chunks seen finished
+            auto t = [&](UINT i) {
+                const std::uint64_t index = decltype(reader)::At(call_, i);
+                if constexpr (decltype(await)::value)
+                    AwaitVertex(index - low_, &ready);
+                return Slot(index);
+            };
+            switch (type) {
+            case D3DPT_TRIANGLELIST:
+                for (UINT i = first; i < end; ++i)
+                    Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
+                break;
+            case D3DPT_TRIANGLESTRIP:
+                for (UINT i = first; i < end; ++i)
+                    Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
+                break;
+            default: // fan
+                for (UINT i = first; i < end; ++i)
+                    Triangle(out, t(i + 1), t(i + 2), t(0), false);
+                break;
+            }
         };
-        switch (type) {
-        case D3DPT_TRIANGLELIST:
-            for (UINT i = first; i < end; ++i)
-                Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
-            break;
-        case D3DPT_TRIANGLESTRIP:
-            for (UINT i = first; i < end; ++i)
-                Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
-            break;
-        default: // fan
-            for (UINT i = first; i < end; ++i)
-                Triangle(out, t(i + 1), t(i + 2), t(0), false);
-            break;
-        }
+        if (vertexDone_ != nullptr)
+            walk(std::true_type{});
+        else
+            walk(std::false_type{});
     });
 }
 
