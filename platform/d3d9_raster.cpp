@@ -817,13 +817,6 @@ FogEquation Pipeline::Fog(const std::array<DWORD, kRenderStates>& r, DWORD mode)
 
 void Pipeline::Run() {
     State& s = device_.state;
-    pool_ = RasterPool(&splitArea_);
-    // A draw whose vertices will be processed on the pool (below) has its sleeping workers woken
-    // now, to be running by the time the pixel set-up is done.
-    const std::uint64_t span = std::uint64_t{call_.highVertex} - call_.lowVertex + 1;
-    if (pool_ != nullptr && s.vertexShader == nullptr && call_.vertices != 0 && span >= kSplitVertices &&
-        span <= 2 * std::uint64_t{call_.vertices})
-        pool_->Rouse();
     if (!SetUpPixels())
         return;
     stages_ = ps_.shader != nullptr ? s.pixelShader->program.coordSets : ps_.stageCount;
@@ -896,6 +889,7 @@ void Pipeline::Run() {
                 s = Scratch{};
         }
     } giveBack{scratchStore_};
+    pool_ = RasterPool(&splitArea_);
     const D3DPRIMITIVETYPE type = call_.type;
     const UINT count = call_.primitives;
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
@@ -1690,12 +1684,10 @@ void ShareRows(int count, std::size_t rowBytes, void (*rows)(void* context, int 
     // waking sleepers costs more than a clear saves.
     long splitArea = 0;
     const std::shared_ptr<PlatformWorkerPool> pool = raster_detail::RasterPool(&splitArea);
-    const bool large = pool != nullptr && static_cast<std::size_t>(count) * rowBytes >= raster_detail::kShareBytes;
-    const bool asleep = large && splitArea != 0 && pool->Sleeping() != 0;
-    const int pieces = !large || asleep ? 1 : std::min(count, raster_detail::kBandsPerThread * pool->Parallel());
-    // A large clear starts a frame: the sleepers are woken to be running for its first draws.
-    if (asleep)
-        pool->Rouse();
+    const int pieces = pool == nullptr || static_cast<std::size_t>(count) * rowBytes < raster_detail::kShareBytes ||
+                               (splitArea != 0 && pool->Sleeping() != 0)
+                           ? 1
+                           : std::min(count, raster_detail::kBandsPerThread * pool->Parallel());
     if (pieces <= 1) {
         rows(context, 0, count);
         return;

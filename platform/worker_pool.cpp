@@ -103,13 +103,6 @@ void PlatformWorkerPool::Run(int count, Task task, void* context) {
     callerAsleep_.store(false);
 }
 
-void PlatformWorkerPool::Rouse() {
-    if (!linger_ || sleeping_.load() == 0)
-        return;
-    epoch_.fetch_add(1); // a worker about to sleep on the old epoch does not
-    Wake(epoch_, INT_MAX);
-}
-
 void PlatformWorkerPool::Take(std::uint64_t number) {
     for (;;) {
         std::uint64_t w = work_.load(std::memory_order_acquire);

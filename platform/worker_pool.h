@@ -32,11 +32,6 @@ public:
     using Task = void (*)(void* context, int index);
     void Run(int count, Task task, void* context);
 
-    // Wakes the sleeping workers without work, so that they are running and watching when a run
-    // the caller is about to hand over comes (waking takes tens of microseconds, more under
-    // load). Nothing when the workers do not watch for runs.
-    void Rouse();
-
     // Times a worker was woken from its sleep since the pool was made.
     long Wakes() const { return wakes_.load(); }
     // Workers asleep or about to be, as last seen.

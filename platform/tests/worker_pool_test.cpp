@@ -1,6 +1,6 @@
 // The rasteriser's worker pool: every task of a run once whatever the count and however runs
 // follow each other, a second caller served on its own thread, a pool on one processor, and a run
-// that wakes no more sleeping workers than its tasks keep busy; a rouse that wakes them ahead.
+// that wakes no more sleeping workers than its tasks keep busy.
 
 #include "platform/worker_pool.h"
 
@@ -104,25 +104,6 @@ TEST(WorkerPool, ARunWakesOnlyTheWorkersItsTasksNeed) {
         pool.Run(2, &Tally::Count, &tally);
     EXPECT_EQ(tally.runs[0].load() + tally.runs[1].load(), 2 * kRuns);
     EXPECT_LE(pool.Wakes(), 2 * kRuns + 7);
-}
-
-// A rouse wakes every sleeping worker without work (when the workers watch for runs at all); the
-// next run still runs each task once.
-TEST(WorkerPool, ARouseWakesTheSleepersWithoutWork) {
-    PlatformWorkerPool pool(4);
-    const int workers = pool.Threads() - 1;
-    while (pool.Sleeping() != workers) // they watch for a first run, then sleep
-        std::this_thread::yield();
-    const long before = pool.Wakes();
-    pool.Rouse();
-    if (pool.Parallel() == pool.Threads())
-        while (pool.Wakes() < before + workers)
-            std::this_thread::yield();
-    Tally tally(16);
-    pool.Run(16, &Tally::Count, &tally);
-    for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(tally.runs[static_cast<std::size_t>(i)].load(), 1) << "task " << i;
-    pool.Rouse(); // awake or not: nothing to do but wake
 }
 
 } // namespace
