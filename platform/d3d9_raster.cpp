@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +38,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace d3d9 {
@@ -179,6 +181,12 @@ constexpr UINT kSplitPrimitives = 1024;
 constexpr UINT kChunkPrimitives = 512;
 // How far ahead the vertex run claims the lines it is about to write, in vertices.
 constexpr std::size_t kClaimVertices = 4;
+// A band is halved for a thread out of bands while it has at least 2 kTakenRows rows and
+// kTakenPrimitives primitives still to look at; a run holds at most kTakenBandsPerBand such
+// halves a band.
+constexpr int kTakenRows = 4;
+constexpr std::size_t kTakenPrimitives = 64;
+constexpr int kTakenBandsPerBand = 3;
 // How far ahead a band asks for the vertices of the primitives it draws, in primitives.
 constexpr std::ptrdiff_t kFetchAhead = 8;
 
@@ -300,7 +308,9 @@ private:
     // it is finite.
     std::uint8_t Outside(const Vec4& clip, std::uint8_t* flags) const;
     void ProcessAttributes(std::size_t slot);
-    void ProcessVertices(std::size_t range, bool keepInside);
+    // With `primitives` (triangles, 0 for none) the same run then sets the draw's triangles
+    // aside, each run of them as soon as the vertices it names are processed.
+    void ProcessVertices(std::size_t range, bool keepInside, UINT primitives);
     void ProcessShared(std::size_t slot, bool keepInside);
     const ClipVertex& ClipForm(std::size_t slot, ClipVertex* remade) const;
     const ClipVertex& Vertex(std::uint64_t index) {
@@ -360,7 +370,20 @@ private:
                     ps_.bottom - 1);
     }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
-    void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
+    // Waits, when the triangles are set aside in the run that processes the vertices, until the
+    // vertex in `slot` is processed; `ready` holds the leading vertex chunks seen finished.
+    void AwaitVertex(std::size_t slot, std::size_t* ready) const {
+        const std::size_t chunk = slot / kChunkVertices;
+        for (int spin = 1; *ready <= chunk && *ready < vertexChunks_; ++spin) {
+            if (std::atomic_ref<std::uint32_t>(vertexDone_[*ready]).load(std::memory_order_acquire) != 0) {
+                ++*ready;
+                continue;
+            }
+            _mm_pause();
+            if (spin % 64 == 0) // the chunk's thread may share this processor
+                std::this_thread::yield();
+        }
+    }
     // The first `count` assemblies, emptied.
     Assembly* Assemblies(std::size_t count);
     void Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel);
@@ -390,8 +413,48 @@ private:
     // thread in submission order, or on this thread when the draw is too small to share.
     void DrawBands();
     void DrawBand(int top, int bottom) const;
-    // Draws the primitives `a` kept over the rows [top, bottom), in order.
-    void DrawKept(const Assembly& a, int top, int bottom) const;
+    // A band of rows drawn on the pool that a thread out of bands may take the lower rows of. The
+    // thread asks (`ask` holds its slot and the row); the owner, at the start of its next
+    // primitive, hands the rows from that row down over with the primitive to start from, and
+    // draws on above them. The rows below the row got every primitive before that one from the
+    // owner and get the rest from the asker: each row still sees the primitives in order.
+    struct alignas(64) Band {
+        static constexpr std::int64_t kOpen = 0, kClosed = -1;
+        static constexpr std::int64_t Asking(std::size_t slot, int row) {
+            return static_cast<std::int64_t>(slot + 1) << 32 | static_cast<std::int64_t>(row + 1);
+        }
+        static constexpr std::int64_t GrantedTo(std::size_t slot) { return -2 - static_cast<std::int64_t>(slot); }
+        std::atomic<std::int64_t> ask{kClosed};
+        std::atomic<int> bottom{0};        // the rows' end, lowered by a grant
+        std::atomic<std::size_t> left{0};  // primitives still to look at, as last told
+        int top = 0;
+        std::size_t todo = 0; // the owner's count behind `left`
+        // Set by the owner before a grant: the asker's first primitive and its rows' end.
+        std::size_t assembly = 0, from = 0;
+        int grantedBottom = 0;
+    };
+    // DrawBands' run: its bands, then those taken from them, in `band`.
+    struct BandRun {
+        const Pipeline* pipeline;
+        const int* edges;
+        int bands;
+        bool take; // rows may be taken from bands
+        Band* band;
+        std::size_t capacity;
+        std::atomic<int> started{0};
+        std::atomic<std::size_t> slots{0};
+    };
+    // Draws `band` from primitive `from` of assembly `assembly` on, then closes it to askers.
+    void DrawOpenBand(Band& band, std::size_t assembly, std::size_t from) const;
+    // At the start of a primitive: the owner's rows' end after answering the asker of `band`.
+    int Answer(Band& band, std::size_t assembly, std::size_t from, int bottom) const;
+    // Takes the lower rows of the open band with the most left to draw and draws them; false
+    // when no band is worth it.
+    bool TakeRows(BandRun& run, std::size_t* slot) const;
+    // Draws the primitives `a` kept, from the `from`-th on, over the rows [top, bottom), in order;
+    // with a band, answers its asker before each primitive.
+    void DrawKept(const Assembly& a, int top, int bottom, Band* band = nullptr, std::size_t assembly = 0,
+                  std::size_t from = 0) const;
     bool Finite(const ClipVertex& v) const;
     void ShadeVertex(std::uint64_t index, ClipVertex* out);
 
@@ -497,6 +560,9 @@ private:
         std::vector<Assembly> assemblies;
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
+        std::vector<std::uint32_t> vertexDone;
+        std::unique_ptr<Band[]> bands;
+        std::size_t bandCapacity = 0;
     };
     static Scratch& ThreadScratch() {
         thread_local Scratch scratch;
@@ -516,11 +582,14 @@ private:
     // makes a draw worth sharing.
     std::shared_ptr<PlatformWorkerPool> pool_;
     long splitArea_ = 0;
-    bool verticesReady_ = false; // every vertex of the range processed, with its screen form
     // The vertex run writes each screen form with Stream: its values fill no more than the
     // first cache line of a ScreenVertex.
     static constexpr std::size_t kLine = 64;
     bool streamScreens_ = false;
+    // While vertices and triangles share a run: a flag a chunk of vertices, set once it is
+    // processed.
+    std::uint32_t* vertexDone_ = nullptr;
+    std::size_t vertexChunks_ = 0;
 };
 
 bool Pipeline::SetUpPixels() {
@@ -826,34 +895,35 @@ void Pipeline::Run() {
     const bool triangles = type == D3DPT_TRIANGLELIST || type == D3DPT_TRIANGLESTRIP || type == D3DPT_TRIANGLEFAN;
     // A draw of many vertices, most of them used, has them processed on the pool first (those of
     // a vertex shader stay with its one machine).
+    // Then, with many triangles, those are clipped, culled and set aside on the pool too, in the
+    // same run.
     if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
         streamScreens_ = sizeof(float) * static_cast<std::size_t>(2 + raster_.count) <= kLine;
-        ProcessVertices(range, !triangles || ps_.flat);
-        verticesReady_ = true;
-    }
-    if (verticesReady_ && triangles && count > kSplitPrimitives) {
-        AssembleOnPool(type, count);
-    } else {
-        Assembly& out = Assemblies(1)[0];
-        auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
-        switch (type) {
-        case D3DPT_LINELIST:
-            for (UINT i = 0; i < count; ++i)
-                Line(out, v(2 * i), v(2 * i + 1), s.render[D3DRS_LASTPIXEL] != 0);
-            break;
-        case D3DPT_LINESTRIP:
-            for (UINT i = 0; i < count; ++i)
-                Line(out, v(i), v(i + 1), i + 1 == count && s.render[D3DRS_LASTPIXEL] != 0); // joints once
-            break;
-        case D3DPT_POINTLIST:
-            for (UINT i = 0; i < count; ++i)
-                Point(out, v(i));
-            break;
-        default:
-            if (triangles)
-                Triangles(out, type, 0, count);
-            break;
+        ProcessVertices(range, !triangles || ps_.flat, triangles && count > kSplitPrimitives ? count : 0);
+        if (triangles && count > kSplitPrimitives) {
+            DrawBands();
+            return;
         }
+    }
+    Assembly& out = Assemblies(1)[0];
+    auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
+    switch (type) {
+    case D3DPT_LINELIST:
+        for (UINT i = 0; i < count; ++i)
+            Line(out, v(2 * i), v(2 * i + 1), s.render[D3DRS_LASTPIXEL] != 0);
+        break;
+    case D3DPT_LINESTRIP:
+        for (UINT i = 0; i < count; ++i)
+            Line(out, v(i), v(i + 1), i + 1 == count && s.render[D3DRS_LASTPIXEL] != 0); // joints once
+        break;
+    case D3DPT_POINTLIST:
+        for (UINT i = 0; i < count; ++i)
+            Point(out, v(i));
+        break;
+    default:
+        if (triangles)
+            Triangles(out, type, 0, count);
+        break;
     }
     DrawBands();
 }
@@ -878,44 +948,35 @@ Pipeline::Assembly* Pipeline::Assemblies(std::size_t count) {
 
 void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end) {
     WithIndices([&](auto reader) {
-        auto t = [&](UINT i) { return Slot(decltype(reader)::At(call_, i)); };
-        switch (type) {
-        case D3DPT_TRIANGLELIST:
-            for (UINT i = first; i < end; ++i)
-                Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
-            break;
-        case D3DPT_TRIANGLESTRIP:
-            for (UINT i = first; i < end; ++i)
-                Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
-            break;
-        default: // fan
-            for (UINT i = first; i < end; ++i)
-                Triangle(out, t(i + 1), t(i + 2), t(0), false);
-            break;
-        }
+        // The waits for the vertex run compiled in only where it shares the run.
+        auto walk = [&](auto await) {
+            std::size_t ready = 0; // the leading vertex chunks seen finished
+            auto t = [&](UINT i) {
+                const std::uint64_t index = decltype(reader)::At(call_, i);
+                if constexpr (decltype(await)::value)
+                    AwaitVertex(index - low_, &ready);
+                return Slot(index);
+            };
+            switch (type) {
+            case D3DPT_TRIANGLELIST:
+                for (UINT i = first; i < end; ++i)
+                    Triangle(out, t(3 * i), t(3 * i + 1), t(3 * i + 2), false);
+                break;
+            case D3DPT_TRIANGLESTRIP:
+                for (UINT i = first; i < end; ++i)
+                    Triangle(out, t(i), t(i + 1), t(i + 2), (i & 1) != 0);
+                break;
+            default: // fan
+                for (UINT i = first; i < end; ++i)
+                    Triangle(out, t(i + 1), t(i + 2), t(0), false);
+                break;
+            }
+        };
+        if (vertexDone_ != nullptr)
+            walk(std::true_type{});
+        else
+            walk(std::false_type{});
     });
-}
-
-void Pipeline::AssembleOnPool(D3DPRIMITIVETYPE type, UINT count) {
-    struct Runs {
-        Pipeline* pipeline;
-        D3DPRIMITIVETYPE type;
-        UINT count;
-    } runs{this, type, count};
-    const UINT chunks = (count + kChunkPrimitives - 1) / kChunkPrimitives;
-    Assembly* assemblies = Assemblies(chunks);
-    for (UINT i = 0; i < chunks; ++i)
-        assemblies[i].mode = Assembly::Mode::kKeeping; // drawn at once they would not keep their order
-    pool_->Run(
-        static_cast<int>(chunks),
-        [](void* context, int i) {
-            const Runs& r = *static_cast<const Runs*>(context);
-            const UINT first = static_cast<UINT>(i) * kChunkPrimitives;
-            r.pipeline->Triangles(r.pipeline->assemblies_[static_cast<std::size_t>(i)], r.type, first,
-                                  std::min(r.count, first + kChunkPrimitives));
-            FenceStreams(); // before the bands read them elsewhere
-        },
-        &runs);
 }
 
 void Pipeline::ProcessPosition(std::size_t slot) {
@@ -1006,36 +1067,67 @@ const ClipVertex& Pipeline::ClipForm(std::size_t slot, ClipVertex* remade) const
     return *remade;
 }
 
-void Pipeline::ProcessVertices(std::size_t range, bool keepInside) {
+void Pipeline::ProcessVertices(std::size_t range, bool keepInside, UINT primitives) {
     struct Chunks {
         Pipeline* pipeline;
         std::size_t range;
         bool keepInside;
         std::size_t screenBytes; // of a screen vertex, those the draw writes
-    } chunks{this, range, keepInside, sizeof(float) * static_cast<std::size_t>(2 + raster_.count)};
+        int vertexChunks;
+        UINT primitives;
+    } chunks{this,
+             range,
+             keepInside,
+             sizeof(float) * static_cast<std::size_t>(2 + raster_.count),
+             static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
+             primitives};
+    const UINT primitiveChunks = (primitives + kChunkPrimitives - 1) / kChunkPrimitives;
+    if (primitiveChunks != 0) {
+        Assembly* assemblies = Assemblies(primitiveChunks);
+        for (UINT i = 0; i < primitiveChunks; ++i)
+            assemblies[i].mode = Assembly::Mode::kKeeping; // drawn at once they would not keep their order
+        std::vector<std::uint32_t>& done = scratchStore_.vertexDone;
+        done.assign(static_cast<std::size_t>(chunks.vertexChunks), 0);
+        vertexDone_ = done.data();
+        vertexChunks_ = done.size();
+    }
     ++device_.counters.sharedVertexDraws;
+    // Tasks are taken in order: every vertex chunk is taken before the first run of triangles,
+    // whose thread waits only for chunks already under way.
     pool_->Run(
-        static_cast<int>((range + kChunkVertices - 1) / kChunkVertices),
+        chunks.vertexChunks + static_cast<int>(primitiveChunks),
         [](void* context, int i) {
             const Chunks& c = *static_cast<const Chunks*>(context);
+            Pipeline& p = *c.pipeline;
+            if (i >= c.vertexChunks) {
+                const UINT first = static_cast<UINT>(i - c.vertexChunks) * kChunkPrimitives;
+                p.Triangles(p.assemblies_[static_cast<std::size_t>(i - c.vertexChunks)], p.call_.type, first,
+                            std::min(c.primitives, first + kChunkPrimitives));
+                FenceStreams(); // before the bands read them elsewhere
+                return;
+            }
             const std::size_t end = std::min(c.range, (static_cast<std::size_t>(i) + 1) * kChunkVertices);
             for (std::size_t slot = static_cast<std::size_t>(i) * kChunkVertices; slot < end; ++slot) {
                 // Claimed for writing ahead, as Defer does.
                 if (slot + kClaimVertices < end) {
                     if (c.keepInside) {
-                        const auto* clip = reinterpret_cast<const char*>(&c.pipeline->cache_[slot + kClaimVertices]);
+                        const auto* clip = reinterpret_cast<const char*>(&p.cache_[slot + kClaimVertices]);
                         for (std::size_t b = 0; b < sizeof(ClipVertex); b += 64)
                             __builtin_prefetch(clip + b, 1);
                     }
-                    const auto* screen = reinterpret_cast<const char*>(&c.pipeline->screens_[slot + kClaimVertices]);
-                    for (std::size_t b = 0; b < c.screenBytes && !c.pipeline->streamScreens_; b += 64)
+                    const auto* screen = reinterpret_cast<const char*>(&p.screens_[slot + kClaimVertices]);
+                    for (std::size_t b = 0; b < c.screenBytes && !p.streamScreens_; b += 64)
                         __builtin_prefetch(screen + b, 1);
                 }
-                c.pipeline->ProcessShared(slot, c.keepInside);
+                p.ProcessShared(slot, c.keepInside);
             }
-            FenceStreams(); // before the bands read them elsewhere
+            FenceStreams(); // before the bands, or this run's triangles, read them elsewhere
+            if (p.vertexDone_ != nullptr)
+                std::atomic_ref<std::uint32_t>(p.vertexDone_[static_cast<std::size_t>(i)])
+                    .store(1, std::memory_order_release);
         },
         &chunks);
+    vertexDone_ = nullptr;
 }
 
 // A vertex through the shader: clip position, the saturated colours and, for each stage, the
@@ -1416,18 +1508,130 @@ void Pipeline::DrawBands() {
         }
     }
     edges.push_back(bottom);
-    struct Bands {
-        const Pipeline* pipeline;
-        const int* edges;
-    } bands{this, edges.data()};
+    const int bands = static_cast<int>(edges.size()) - 1;
+    // Room for each band and the bands taken from them.
+    const std::size_t capacity = static_cast<std::size_t>(kTakenBandsPerBand + 1) * static_cast<std::size_t>(bands);
+    if (scratchStore_.bandCapacity < capacity) {
+        scratchStore_.bands = std::make_unique<Band[]>(capacity);
+        scratchStore_.bandCapacity = capacity;
+    }
+    for (std::size_t i = 0; i < capacity; ++i)
+        scratchStore_.bands[i].ask.store(Band::kClosed, std::memory_order_relaxed);
+    BandRun run{this, edges.data(), bands, parallel > 1, scratchStore_.bands.get(), capacity};
+    run.slots.store(static_cast<std::size_t>(bands), std::memory_order_relaxed);
     ++device_.counters.sharedDraws;
     pool_->Run(
-        static_cast<int>(edges.size()) - 1,
+        bands,
         [](void* context, int i) {
-            const Bands& b = *static_cast<const Bands*>(context);
-            b.pipeline->DrawBand(b.edges[i], b.edges[i + 1]);
+            BandRun& b = *static_cast<BandRun*>(context);
+            const Pipeline& p = *b.pipeline;
+            b.started.fetch_add(1);
+            Band& band = b.band[i];
+            band.top = b.edges[i];
+            band.bottom.store(b.edges[i + 1], std::memory_order_relaxed);
+            band.todo = 0;
+            for (std::size_t k = 0; k < p.assembled_; ++k) {
+                const Assembly& a = p.assemblies_[k];
+                if (a.top < b.edges[i + 1] && a.bottom > b.edges[i])
+                    band.todo += a.deferred.size();
+            }
+            band.left.store(band.todo, std::memory_order_relaxed);
+            band.ask.store(b.take ? Band::kOpen : Band::kClosed, std::memory_order_release);
+            p.DrawOpenBand(band, 0, 0);
+            // Once every band is under way, a thread out of work takes rows from the others.
+            std::size_t slot = SIZE_MAX;
+            while (b.take && b.started.load() == b.bands && p.TakeRows(b, &slot)) {
+            }
         },
-        &bands);
+        &run);
+}
+
+void Pipeline::DrawOpenBand(Band& band, std::size_t assembly, std::size_t from) const {
+    for (std::size_t i = assembly; i < assembled_; ++i) {
+        const Assembly& a = assemblies_[i];
+        const int bottom = band.bottom.load(std::memory_order_relaxed);
+        if (!a.deferred.empty() && a.top < bottom && a.bottom > band.top)
+            DrawKept(a, band.top, bottom, &band, i, i == assembly ? from : 0);
+    }
+    // Closed once no grant is being read: the asker of one reads the grant's fields, then opens
+    // the band again.
+    for (std::int64_t ask = band.ask.load(std::memory_order_acquire);;) {
+        if (ask < Band::kClosed) {
+            _mm_pause();
+            ask = band.ask.load(std::memory_order_acquire);
+        } else if (band.ask.compare_exchange_weak(ask, Band::kClosed, std::memory_order_acq_rel)) {
+            return; // an asker still waiting finds it closed
+        }
+    }
+}
+
+int Pipeline::Answer(Band& band, std::size_t assembly, std::size_t from, int bottom) const {
+    const std::int64_t ask = band.ask.load(std::memory_order_acquire);
+    if (ask <= 0)
+        return bottom;
+    const int row = static_cast<int>(ask & 0xFFFFFFFF) - 1;
+    if (row < band.top + kTakenRows || row > bottom - kTakenRows) {
+        band.ask.store(Band::kOpen, std::memory_order_release); // refused
+        return bottom;
+    }
+    band.assembly = assembly;
+    band.from = from;
+    band.grantedBottom = bottom;
+    band.bottom.store(row, std::memory_order_relaxed);
+    band.ask.store(Band::GrantedTo(static_cast<std::size_t>(ask >> 32) - 1), std::memory_order_release);
+    return row;
+}
+
+bool Pipeline::TakeRows(BandRun& run, std::size_t* slot) const {
+    if (*slot == SIZE_MAX) {
+        *slot = run.slots.fetch_add(1);
+        if (*slot >= run.capacity)
+            return false;
+    }
+    // The open band with the most rows times primitives left, if worth halving.
+    Band* best = nullptr;
+    std::int64_t most = 0;
+    int row = 0;
+    const std::size_t slots = std::min(run.slots.load(), run.capacity);
+    for (std::size_t i = 0; i < slots; ++i) {
+        Band& b = run.band[i];
+        if (b.ask.load(std::memory_order_acquire) != Band::kOpen)
+            continue;
+        const int rows = b.bottom.load(std::memory_order_relaxed) - b.top;
+        const std::size_t left = b.left.load(std::memory_order_relaxed);
+        const std::int64_t worth = std::int64_t{rows} * static_cast<std::int64_t>(left);
+        if (rows >= 2 * kTakenRows && left >= kTakenPrimitives && worth > most) {
+            best = &b;
+            most = worth;
+            row = b.top + rows / 2;
+        }
+    }
+    if (best == nullptr)
+        return false;
+    std::int64_t open = Band::kOpen;
+    const std::int64_t asking = Band::Asking(*slot, row);
+    if (!best->ask.compare_exchange_strong(open, asking, std::memory_order_acq_rel))
+        return true; // another asked first: look again
+    std::int64_t answer = asking;
+    for (int spin = 1; answer == asking; ++spin) {
+        _mm_pause();
+        if (spin % 64 == 0) // the owner may share this processor
+            std::this_thread::yield();
+        answer = best->ask.load(std::memory_order_acquire);
+    }
+    if (answer != Band::GrantedTo(*slot))
+        return true; // refused or closed: look again
+    Band& taken = run.band[*slot];
+    taken.top = row;
+    taken.bottom.store(best->grantedBottom, std::memory_order_relaxed);
+    const std::size_t assembly = best->assembly, from = best->from;
+    taken.todo = best->left.load(std::memory_order_relaxed);
+    taken.left.store(taken.todo, std::memory_order_relaxed);
+    best->ask.store(Band::kOpen, std::memory_order_release); // the grant read
+    taken.ask.store(Band::kOpen, std::memory_order_release);
+    DrawOpenBand(taken, assembly, from);
+    *slot = SIZE_MAX;
+    return true;
 }
 
 void Pipeline::DrawBand(int top, int bottom) const {
@@ -1438,14 +1642,22 @@ void Pipeline::DrawBand(int top, int bottom) const {
     }
 }
 
-void Pipeline::DrawKept(const Assembly& a, int top, int bottom) const {
+void Pipeline::DrawKept(const Assembly& a, int top, int bottom, Band* band, std::size_t assembly,
+                        std::size_t from) const {
     Raster r = raster_;
     r.top = top;
     r.bottom = bottom;
+    const Deferred* const begin = a.deferred.begin();
     const Deferred* const end = a.deferred.end();
-    for (const Deferred* at = a.deferred.begin(); at != end; ++at) {
+    for (const Deferred* at = begin + from; at != end; ++at) {
         const Deferred& d = *at;
-        if (d.bottom <= top || d.top >= bottom)
+        if (band != nullptr) {
+            r.bottom = Answer(*band, assembly, static_cast<std::size_t>(at - begin), r.bottom);
+            band->todo -= band->todo != 0 ? 1 : 0;
+            if ((band->todo & 31) == 0)
+                band->left.store(band->todo, std::memory_order_relaxed);
+        }
+        if (d.bottom <= top || d.top >= r.bottom)
             continue;
         // The vertices of a primitive a few ahead are asked for now: the vertex run wrote them
         // past the cache.
