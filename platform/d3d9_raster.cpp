@@ -296,6 +296,11 @@ private:
     // clip form only of vertices outside a plane: one inside every plane is drawn from its screen
     // form, and a triangle clipped with it remakes its clip form (ClipForm).
     void ProcessPosition(std::size_t slot);
+    // ProcessPosition and ScreenPosition of every vertex the first `indices` indices name, four
+    // at a time, for a draw of three-float positions to be transformed: the same operations in
+    // the same order for each vertex, read once each and in a stream, not one by one as the
+    // triangles come.
+    void ProcessPositions(UINT indices);
     // The planes a clip position lies outside, a bit each; kPositionFinite joins `flags` where
     // it is finite.
     std::uint8_t Outside(const Vec4& clip, std::uint8_t* flags) const;
@@ -494,6 +499,7 @@ private:
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
         std::vector<Vec4> points;
+        std::vector<std::uint32_t> order; // slots in the order ProcessPositions first meets them
         std::vector<Assembly> assemblies;
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
@@ -510,6 +516,7 @@ private:
     std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
     std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
     std::vector<Vec4>& points_ = scratchStore_.points;
+    std::vector<std::uint32_t>& order_ = scratchStore_.order;
     std::vector<Assembly>& assemblies_ = scratchStore_.assemblies;
     std::size_t assembled_ = 0; // assemblies in use
     // Sharing out the pixels: the pool (null: this thread alone, nothing kept) and the area that
@@ -809,6 +816,8 @@ void Pipeline::Run() {
         screens_.resize(range);
         points_.resize(range);
     }
+    if (order_.size() <= range)
+        order_.resize(range + 1); // ProcessPositions writes one past the vertices it has met
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
     struct GiveBack {
         Scratch& s;
@@ -850,8 +859,11 @@ void Pipeline::Run() {
                 Point(out, v(i));
             break;
         default:
-            if (triangles)
-                Triangles(out, type, 0, count);
+            if (!triangles)
+                break;
+            if (shader_ == nullptr && !vs_.transformed && fetch_.position.type == D3DDECLTYPE_FLOAT3 && !verticesReady_)
+                ProcessPositions(type == D3DPT_TRIANGLELIST ? 3 * count : count + 2);
+            Triangles(out, type, 0, count);
             break;
         }
     }
@@ -939,6 +951,92 @@ void Pipeline::ProcessPosition(std::size_t slot) {
     }
     outside_[slot] = Outside(clip, &flags);
     flags_[slot] = flags;
+}
+
+void Pipeline::ProcessPositions(UINT indices) {
+    // The slots in the order the indices first name them, each once (a branch a new vertex
+    // would mispredict about every other time).
+    std::size_t n = 0;
+    WithIndices([&](auto reader) {
+        for (UINT i = 0; i < indices; ++i) {
+            const std::size_t slot = decltype(reader)::At(call_, i) - low_;
+            order_[n] = static_cast<std::uint32_t>(slot);
+            n += flags_[slot] == 0 ? 1 : 0;
+            flags_[slot] = kProcessed;
+        }
+    });
+    const D3DMATRIX& m = vs_.worldViewProjection;
+    const D3DVIEWPORT9& vp = device_.state.viewport;
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1), half = _mm_set1_ps(0.5f);
+    const __m128 left = _mm_set1_ps(static_cast<float>(vp.X)), top = _mm_set1_ps(static_cast<float>(vp.Y));
+    const __m128 width = _mm_set1_ps(static_cast<float>(vp.Width)), height = _mm_set1_ps(static_cast<float>(vp.Height));
+    const __m128 minZ = _mm_set1_ps(vp.MinZ), depth = _mm_set1_ps(vp.MaxZ - vp.MinZ);
+    const __m128 guard = _mm_set1_ps(guard_), sign = _mm_set1_ps(-0.0f);
+    const BYTE* base = fetch_.position.base;
+    const std::size_t stride = fetch_.position.stride;
+    for (std::size_t first = 0; first < n; first += 4) {
+        // A last group of fewer than four repeats its last vertex.
+        std::size_t slot[4];
+        alignas(16) float x[4], y[4], z[4];
+        for (int k = 0; k < 4; ++k) {
+            slot[k] = order_[std::min(first + k, n - 1)];
+            float f[3];
+            std::memcpy(f, base + (low_ + slot[k]) * stride, sizeof f);
+            x[k] = f[0];
+            y[k] = f[1];
+            z[k] = f[2];
+        }
+        const __m128 px = _mm_load_ps(x), py = _mm_load_ps(y), pz = _mm_load_ps(z);
+        // Each clip component as Mul makes it: ((x m0j + y m1j) + z m2j) + m3j.
+        auto component = [&](int j) {
+            __m128 r = _mm_mul_ps(px, _mm_set1_ps(m.m[0][j]));
+            r = _mm_add_ps(r, _mm_mul_ps(py, _mm_set1_ps(m.m[1][j])));
+            r = _mm_add_ps(r, _mm_mul_ps(pz, _mm_set1_ps(m.m[2][j])));
+            return _mm_add_ps(r, _mm_set1_ps(m.m[3][j]));
+        };
+        __m128 cx = component(0), cy = component(1), cz = component(2), cw = component(3);
+        // Outside's planes, a lane a vertex.
+        const __m128 gw = _mm_mul_ps(guard, cw);
+        const __m128 nearPlane = _mm_sub_ps(_mm_sub_ps(cw, _mm_mul_ps(_mm_set1_ps(1e-6f), _mm_andnot_ps(sign, cw))),
+                                       _mm_set1_ps(1e-30f));
+        const __m128 planes[7] = {cz,
+                                  _mm_sub_ps(cw, cz),
+                                  _mm_add_ps(gw, cx),
+                                  _mm_sub_ps(gw, cx),
+                                  _mm_add_ps(gw, cy),
+                                  _mm_sub_ps(gw, cy),
+                                  nearPlane};
+        __m128i bits = _mm_setzero_si128();
+        for (int k = 0; k < 7; ++k)
+            bits = _mm_or_si128(bits,
+                                _mm_and_si128(_mm_castps_si128(_mm_cmpnge_ps(planes[k], zero)), _mm_set1_epi32(1 << k)));
+        const __m128 finite = _mm_and_ps(_mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cx, zero), zero),
+                                                    _mm_cmpeq_ps(_mm_mul_ps(cy, zero), zero)),
+                                         _mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cz, zero), zero),
+                                                    _mm_cmpeq_ps(_mm_mul_ps(cw, zero), zero)));
+        const int finiteMask = _mm_movemask_ps(finite);
+        alignas(16) std::int32_t outside[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(outside), bits);
+        // ToScreenPosition's values.
+        const __m128 invW = _mm_div_ps(one, cw);
+        __m128 sx = _mm_add_ps(left, _mm_mul_ps(_mm_mul_ps(_mm_add_ps(one, _mm_mul_ps(cx, invW)), width), half));
+        __m128 sy = _mm_add_ps(top, _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(one, _mm_mul_ps(cy, invW)), height), half));
+        __m128 sz = invW;
+        __m128 sw = _mm_add_ps(minZ, _mm_mul_ps(_mm_mul_ps(cz, invW), depth));
+        _MM_TRANSPOSE4_PS(cx, cy, cz, cw);
+        _MM_TRANSPOSE4_PS(sx, sy, sz, sw);
+        const __m128 clips[4] = {cx, cy, cz, cw}, screens[4] = {sx, sy, sz, sw};
+        for (int k = 0; k < 4; ++k) {
+            alignas(16) float clip[4], screen[4];
+            _mm_store_ps(clip, clips[k]);
+            _mm_store_ps(screen, screens[k]);
+            cache_[slot[k]].clip = {clip[0], clip[1], clip[2], clip[3]};
+            points_[slot[k]] = {screen[0], screen[1], screen[2], screen[3]};
+            outside_[slot[k]] = static_cast<std::uint8_t>(outside[k]);
+            flags_[slot[k]] = static_cast<std::uint8_t>(kProcessed | kScreenPosition |
+                                                        ((finiteMask >> k) & 1 ? kPositionFinite : 0));
+        }
+    }
 }
 
 std::uint8_t Pipeline::Outside(const Vec4& clip, std::uint8_t* flags) const {
