@@ -346,6 +346,9 @@ private:
     // The primitives, each into an assembly (with a pool, runs of triangles into one each, on
     // the pool when the vertices are ready: Screen and Slot then only read).
     void Triangle(Assembly& out, std::size_t a, std::size_t b, std::size_t c, bool swapped);
+    // The rest of Triangle for one inside every plane, neither culled nor without a pixel centre
+    // (its screen positions made).
+    void DrawInside(Assembly& out, std::size_t a, std::size_t b, std::size_t c);
     // Processes the attributes of a triangle's vertices: false when one is not finite; the flat
     // colours of its first vertex into `flat` and `out` under flat shading.
     bool TriangleAttributes(Assembly& out, std::size_t a, std::size_t b, std::size_t c, Vec4 flat[2]);
@@ -364,7 +367,37 @@ private:
                none(std::min({a.y, b.y, c.y}) - kMargin, std::max({a.y, b.y, c.y}) + kMargin, ps_.top,
                     ps_.bottom - 1);
     }
+    template <class Point>
+    static double SignedArea(const Point& s0, const Point& s1, const Point& s2) {
+        return (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
+               (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
+    }
+    // Whether the cull mode removes a triangle of this area (on screen, y down, a positive area
+    // runs clockwise; `swapped` for a strip's odd triangles).
+    bool Culled(double area, bool swapped) const {
+        const DWORD cull = device_.state.render[D3DRS_CULLMODE];
+        if (swapped)
+            area = -area;
+        return (cull == D3DCULL_CW && area > 0) | (cull == D3DCULL_CCW && area < 0);
+    }
+    // A triangle inside every plane that is culled or covers no pixel centre.
+    bool Hidden(const Vec4& a, const Vec4& b, const Vec4& c, bool swapped) const {
+        const bool culled = Culled(SignedArea(a, b, c), swapped), none = CoversNoPixel(a, b, c);
+        return culled | none;
+    }
+    // Whether Triangle may draw the triangle, from its positions alone (ProcessPositions has
+    // made them and their screen positions); worked out without a branch.
+    bool MayDraw(std::size_t a, std::size_t b, std::size_t c, bool swapped) const {
+        const bool finite = (flags_[a] & flags_[b] & flags_[c] & kPositionFinite) != 0;
+        const bool inside = (outside_[a] | outside_[b] | outside_[c]) == 0;
+        const bool cut = (outside_[a] & outside_[b] & outside_[c]) == 0; // no plane has all three out
+        const bool hidden = Hidden(points_[a], points_[b], points_[c], swapped);
+        return finite & ((inside & !hidden) | (!inside & cut));
+    }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
+    // Triangles, after ProcessPositions: a run of them is sorted first into those that may draw
+    // (a branch a triangle, culled or not, would be mispredicted often), then those are drawn.
+    void TrianglesAfterPositions(Assembly& out, D3DPRIMITIVETYPE type, UINT count);
     void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
     // The first `count` assemblies, emptied.
     Assembly* Assemblies(std::size_t count);
@@ -861,9 +894,12 @@ void Pipeline::Run() {
         default:
             if (!triangles)
                 break;
-            if (shader_ == nullptr && !vs_.transformed && fetch_.position.type == D3DDECLTYPE_FLOAT3 && !verticesReady_)
+            if (shader_ == nullptr && !vs_.transformed && fetch_.position.type == D3DDECLTYPE_FLOAT3 && !verticesReady_) {
                 ProcessPositions(type == D3DPT_TRIANGLELIST ? 3 * count : count + 2);
-            Triangles(out, type, 0, count);
+                TrianglesAfterPositions(out, type, count);
+            } else {
+                Triangles(out, type, 0, count);
+            }
             break;
         }
     }
@@ -904,6 +940,45 @@ void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT 
             for (UINT i = first; i < end; ++i)
                 Triangle(out, t(i + 1), t(i + 2), t(0), false);
             break;
+        }
+    });
+}
+
+void Pipeline::TrianglesAfterPositions(Assembly& out, D3DPRIMITIVETYPE type, UINT count) {
+    struct Corners {
+        std::uint32_t a, b, c;
+        bool swapped, inside;
+    };
+    constexpr UINT kRun = 64;
+    Corners run[kRun];
+    WithIndices([&](auto reader) {
+        auto t = [&](UINT i) { return static_cast<std::uint32_t>(decltype(reader)::At(call_, i) - low_); };
+        for (UINT first = 0; first < count; first += kRun) {
+            const UINT end = std::min(count, first + kRun);
+            UINT n = 0;
+            for (UINT i = first; i < end; ++i) {
+                Corners& k = run[n];
+                switch (type) {
+                case D3DPT_TRIANGLELIST:
+                    k = {t(3 * i), t(3 * i + 1), t(3 * i + 2), false, false};
+                    break;
+                case D3DPT_TRIANGLESTRIP:
+                    k = {t(i), t(i + 1), t(i + 2), (i & 1) != 0, false};
+                    break;
+                default: // fan
+                    k = {t(i + 1), t(i + 2), t(0), false, false};
+                    break;
+                }
+                k.inside = (outside_[k.a] | outside_[k.b] | outside_[k.c]) == 0;
+                n += MayDraw(k.a, k.b, k.c, k.swapped) ? 1 : 0;
+            }
+            for (UINT i = 0; i < n; ++i) {
+                const Corners& k = run[i];
+                if (k.inside)
+                    DrawInside(out, k.a, k.b, k.c);
+                else
+                    Triangle(out, k.a, k.b, k.c, k.swapped);
+            }
         }
     });
 }
@@ -957,12 +1032,14 @@ void Pipeline::ProcessPositions(UINT indices) {
     // The slots in the order the indices first name them, each once (a branch a new vertex
     // would mispredict about every other time).
     std::size_t n = 0;
+    std::uint32_t* order = order_.data();
+    std::uint8_t* flags = flags_.data();
     WithIndices([&](auto reader) {
         for (UINT i = 0; i < indices; ++i) {
             const std::size_t slot = decltype(reader)::At(call_, i) - low_;
-            order_[n] = static_cast<std::uint32_t>(slot);
-            n += flags_[slot] == 0 ? 1 : 0;
-            flags_[slot] = kProcessed;
+            order[n] = static_cast<std::uint32_t>(slot);
+            n += flags[slot] == 0 ? 1 : 0;
+            flags[slot] = kProcessed;
         }
     });
     const D3DMATRIX& m = vs_.worldViewProjection;
@@ -978,8 +1055,10 @@ void Pipeline::ProcessPositions(UINT indices) {
         // A last group of fewer than four repeats its last vertex.
         std::size_t slot[4];
         alignas(16) float x[4], y[4], z[4];
+        if (first + 12 < n) // the misses of later groups under way while this one waits on its own
+            __builtin_prefetch(base + (low_ + order[first + 12]) * stride);
         for (int k = 0; k < 4; ++k) {
-            slot[k] = order_[std::min(first + k, n - 1)];
+            slot[k] = order[std::min(first + k, n - 1)];
             float f[3];
             std::memcpy(f, base + (low_ + slot[k]) * stride, sizeof f);
             x[k] = f[0];
@@ -1216,24 +1295,11 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
     if (!(flags_[ia] & flags_[ib] & flags_[ic] & kPositionFinite))
         return;
     Vec4 flat[2];
-    const DWORD cull = device_.state.render[D3DRS_CULLMODE];
-    auto signedArea = [](const auto& s0, const auto& s1, const auto& s2) {
-        const double area = (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
-                            (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
-        return area;
-    };
-    // On screen (y down) a positive area runs clockwise.
-    auto culled = [&](double area) {
-        if (swapped)
-            area = -area;
-        return (cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0);
-    };
     // Inside every plane (vertices already transformed always are): no clipping.
     if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
         const Vec4 &pa = ScreenPosition(ia), &pb = ScreenPosition(ib), &pc = ScreenPosition(ic);
-        if (culled(signedArea(pa, pb, pc)) || CoversNoPixel(pa, pb, pc) || !TriangleAttributes(out, ia, ib, ic, flat))
-            return;
-        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic), pa, pb, pc);
+        if (!Hidden(pa, pb, pc, swapped))
+            DrawInside(out, ia, ib, ic);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw.
@@ -1252,11 +1318,17 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
     // triangle's for robustness.
     double area = 0;
     for (int i = 1; i + 1 < n; ++i)
-        area += signedArea(out.screen[0], out.screen[i], out.screen[i + 1]);
-    if (culled(area))
+        area += SignedArea(out.screen[0], out.screen[i], out.screen[i + 1]);
+    if (Culled(area, swapped))
         return;
     for (int i = 1; i + 1 < n; ++i)
         EmitTriangle(out, &out.screen[0], &out.screen[i], &out.screen[i + 1]);
+}
+
+void Pipeline::DrawInside(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic) {
+    Vec4 flat[2];
+    if (TriangleAttributes(out, ia, ib, ic, flat))
+        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic), points_[ia], points_[ib], points_[ic]);
 }
 
 void Pipeline::Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel) {

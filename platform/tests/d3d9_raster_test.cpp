@@ -1249,7 +1249,8 @@ TEST_F(RasterTest, SmallTrianglesRowsByMasksAsByBounds) {
 }
 
 // Three-float positions are transformed for a whole draw before its triangles, four vertices at a
-// time; other position types one vertex at a time as the triangles meet them. A lit, textured,
+// time, and its triangles culled in runs before any of the run is drawn; other position types one
+// vertex and one triangle at a time as the triangles meet them. A lit, textured,
 // depth-tested cloud of triangles crossing the near plane and the guard band, with positions that
 // are not numbers or are infinite, vertices in the range that no index names and a base vertex,
 // drawn as lists, strips and fans of many lengths through 16- and 32-bit indices, must leave the
