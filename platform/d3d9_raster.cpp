@@ -453,9 +453,10 @@ private:
     // (a bit each) and its screen form once asked for. kProcessed: the clip position and the
     // planes; kPositionFinite: that position is finite; kAttributes: colours, coordinates and fog
     // too; kFinite (with kAttributes): every value is finite; kScreenPosition and kScreen: the
-    // screen position, and the whole screen form; kClipGone: the clip form was not kept.
+    // screen position, and the whole screen form; kClipGone: the clip form was not kept; kQueued:
+    // listed for its attributes (TrianglesAfterPositions).
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
-                                  kScreenPosition = 32, kClipGone = 64;
+                                  kScreenPosition = 32, kClipGone = 64, kQueued = 128;
     std::uint64_t low_ = 0;
     // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
     // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
@@ -971,6 +972,22 @@ void Pipeline::TrianglesAfterPositions(Assembly& out, D3DPRIMITIVETYPE type, UIN
                 }
                 k.inside = (outside_[k.a] | outside_[k.b] | outside_[k.c]) == 0;
                 n += MayDraw(k.a, k.b, k.c, k.swapped) ? 1 : 0;
+            }
+            // Every triangle that may draw processes its vertices' attributes first, and one inside
+            // every plane takes their screen forms: those not yet processed are, each once, before
+            // the run is drawn.
+            std::uint32_t fresh[3 * kRun];
+            UINT m = 0;
+            for (UINT i = 0; i < n; ++i)
+                for (const std::uint32_t v : {run[i].a, run[i].b, run[i].c}) {
+                    fresh[m] = v;
+                    m += (flags_[v] & (kAttributes | kQueued)) == 0 ? 1 : 0;
+                    flags_[v] |= kQueued;
+                }
+            for (UINT i = 0; i < m; ++i) {
+                ProcessAttributes(fresh[i]);
+                if (outside_[fresh[i]] == 0)
+                    Screen(fresh[i]);
             }
             for (UINT i = 0; i < n; ++i) {
                 const Corners& k = run[i];
