@@ -367,8 +367,7 @@ private:
                none(std::min({a.y, b.y, c.y}) - kMargin, std::max({a.y, b.y, c.y}) + kMargin, ps_.top,
                     ps_.bottom - 1);
     }
-    template <class Point>
-    static double SignedArea(const Point& s0, const Point& s1, const Point& s2) {
+    template <class Point> static double SignedArea(const Point& s0, const Point& s1, const Point& s2) {
         return (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
                (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
     }
@@ -386,7 +385,7 @@ private:
         return culled | none;
     }
     // Whether Triangle may draw the triangle, from its positions alone (ProcessPositions has
-    // made them and their screen positions); worked out without a branch.
+    // made them and their screen positions): the same tests, without a branch on their results.
     bool MayDraw(std::size_t a, std::size_t b, std::size_t c, bool swapped) const {
         const bool finite = (flags_[a] & flags_[b] & flags_[c] & kPositionFinite) != 0;
         const bool inside = (outside_[a] | outside_[b] | outside_[c]) == 0;
@@ -895,7 +894,8 @@ void Pipeline::Run() {
         default:
             if (!triangles)
                 break;
-            if (shader_ == nullptr && !vs_.transformed && fetch_.position.type == D3DDECLTYPE_FLOAT3 && !verticesReady_) {
+            if (shader_ == nullptr && !vs_.transformed && fetch_.position.type == D3DDECLTYPE_FLOAT3 &&
+                !verticesReady_) {
                 ProcessPositions(type == D3DPT_TRIANGLELIST ? 3 * count : count + 2);
                 TrianglesAfterPositions(out, type, count);
             } else {
@@ -1093,8 +1093,8 @@ void Pipeline::ProcessPositions(UINT indices) {
         __m128 cx = component(0), cy = component(1), cz = component(2), cw = component(3);
         // Outside's planes, a lane a vertex.
         const __m128 gw = _mm_mul_ps(guard, cw);
-        const __m128 nearPlane = _mm_sub_ps(_mm_sub_ps(cw, _mm_mul_ps(_mm_set1_ps(1e-6f), _mm_andnot_ps(sign, cw))),
-                                       _mm_set1_ps(1e-30f));
+        const __m128 nearPlane =
+            _mm_sub_ps(_mm_sub_ps(cw, _mm_mul_ps(_mm_set1_ps(1e-6f), _mm_andnot_ps(sign, cw))), _mm_set1_ps(1e-30f));
         const __m128 planes[7] = {cz,
                                   _mm_sub_ps(cw, cz),
                                   _mm_add_ps(gw, cx),
@@ -1104,12 +1104,11 @@ void Pipeline::ProcessPositions(UINT indices) {
                                   nearPlane};
         __m128i bits = _mm_setzero_si128();
         for (int k = 0; k < 7; ++k)
-            bits = _mm_or_si128(bits,
-                                _mm_and_si128(_mm_castps_si128(_mm_cmpnge_ps(planes[k], zero)), _mm_set1_epi32(1 << k)));
-        const __m128 finite = _mm_and_ps(_mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cx, zero), zero),
-                                                    _mm_cmpeq_ps(_mm_mul_ps(cy, zero), zero)),
-                                         _mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cz, zero), zero),
-                                                    _mm_cmpeq_ps(_mm_mul_ps(cw, zero), zero)));
+            bits = _mm_or_si128(
+                bits, _mm_and_si128(_mm_castps_si128(_mm_cmpnge_ps(planes[k], zero)), _mm_set1_epi32(1 << k)));
+        const __m128 finite =
+            _mm_and_ps(_mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cx, zero), zero), _mm_cmpeq_ps(_mm_mul_ps(cy, zero), zero)),
+                       _mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cz, zero), zero), _mm_cmpeq_ps(_mm_mul_ps(cw, zero), zero)));
         const int finiteMask = _mm_movemask_ps(finite);
         alignas(16) std::int32_t outside[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(outside), bits);
@@ -1129,8 +1128,8 @@ void Pipeline::ProcessPositions(UINT indices) {
             cache_[slot[k]].clip = {clip[0], clip[1], clip[2], clip[3]};
             points_[slot[k]] = {screen[0], screen[1], screen[2], screen[3]};
             outside_[slot[k]] = static_cast<std::uint8_t>(outside[k]);
-            flags_[slot[k]] = static_cast<std::uint8_t>(kProcessed | kScreenPosition |
-                                                        ((finiteMask >> k) & 1 ? kPositionFinite : 0));
+            flags_[slot[k]] =
+                static_cast<std::uint8_t>(kProcessed | kScreenPosition | ((finiteMask >> k) & 1 ? kPositionFinite : 0));
         }
     }
 }

@@ -1331,10 +1331,10 @@ TEST_F(RasterTest, PositionsTransformedAsADrawDrawAsOneByOne) {
         const D3DVERTEXELEMENT9 elements[] = {
             {0, 0, positionType, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
             {0, static_cast<WORD>(positionBytes), D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_NORMAL, 0},
-            {0, static_cast<WORD>(positionBytes + 12), D3DDECLTYPE_D3DCOLOR, D3DDECLMETHOD_DEFAULT,
-             D3DDECLUSAGE_COLOR, 0},
-            {0, static_cast<WORD>(positionBytes + 16), D3DDECLTYPE_FLOAT2, D3DDECLMETHOD_DEFAULT,
-             D3DDECLUSAGE_TEXCOORD, 0},
+            {0, static_cast<WORD>(positionBytes + 12), D3DDECLTYPE_D3DCOLOR, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_COLOR,
+             0},
+            {0, static_cast<WORD>(positionBytes + 16), D3DDECLTYPE_FLOAT2, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_TEXCOORD,
+             0},
             D3DDECL_END()};
         IDirect3DVertexDeclaration9* decl = nullptr;
         EXPECT_EQ(device->CreateVertexDeclaration(elements, &decl), D3D_OK);
