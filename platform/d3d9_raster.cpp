@@ -296,11 +296,11 @@ private:
     // clip form only of vertices outside a plane: one inside every plane is drawn from its screen
     // form, and a triangle clipped with it remakes its clip form (ClipForm).
     void ProcessPosition(std::size_t slot);
-    // ProcessPosition and ScreenPosition of every vertex the first `indices` indices name, four
-    // at a time, for a draw of three-float positions to be transformed: the same operations in
-    // the same order for each vertex, read once each and in a stream, not one by one as the
-    // triangles come.
-    void ProcessPositions(UINT indices);
+    // ProcessPosition and ScreenPosition of every vertex the indices [first, end) name that has
+    // not been processed, four at a time, for a draw of three-float positions to be transformed:
+    // the same operations in the same order for each vertex, read once each, not one by one as
+    // the triangles come.
+    void ProcessPositions(UINT first, UINT end);
     // The planes a clip position lies outside, a bit each; kPositionFinite joins `flags` where
     // it is finite.
     std::uint8_t Outside(const Vec4& clip, std::uint8_t* flags) const;
@@ -394,9 +394,11 @@ private:
         return finite & ((inside & !hidden) | (!inside & cut));
     }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
-    // Triangles, after ProcessPositions: a run of them is sorted first into those that may draw
-    // (a branch a triangle, culled or not, would be mispredicted often), then those are drawn.
-    void TrianglesAfterPositions(Assembly& out, D3DPRIMITIVETYPE type, UINT count);
+    // Triangles of a draw of three-float positions, a run of them at a time: the positions the run
+    // names (ProcessPositions), then the run sorted into those that may draw (a branch a triangle,
+    // culled or not, would be mispredicted often), their vertices' attributes, then those drawn.
+    void TrianglesByRuns(Assembly& out, D3DPRIMITIVETYPE type, UINT count);
+    static constexpr UINT kTriangleRun = 64;
     void AssembleOnPool(D3DPRIMITIVETYPE type, UINT count);
     // The first `count` assemblies, emptied.
     Assembly* Assemblies(std::size_t count);
@@ -453,7 +455,7 @@ private:
     // planes; kPositionFinite: that position is finite; kAttributes: colours, coordinates and fog
     // too; kFinite (with kAttributes): every value is finite; kScreenPosition and kScreen: the
     // screen position, and the whole screen form; kClipGone: the clip form was not kept; kQueued:
-    // listed for its attributes (TrianglesAfterPositions).
+    // listed for its attributes (TrianglesByRuns).
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
                                   kScreenPosition = 32, kClipGone = 64, kQueued = 128;
     std::uint64_t low_ = 0;
@@ -532,7 +534,6 @@ private:
         std::vector<std::uint8_t> flags, outside;
         std::vector<ScreenVertex> screens;
         std::vector<Vec4> points;
-        std::vector<std::uint32_t> order; // slots in the order ProcessPositions first meets them
         std::vector<Assembly> assemblies;
         std::vector<std::int64_t> rowWork; // the bands' estimate, a row each
         std::vector<int> bandEdges;
@@ -549,7 +550,6 @@ private:
     std::vector<std::uint8_t>& outside_ = scratchStore_.outside;
     std::vector<ScreenVertex>& screens_ = scratchStore_.screens;
     std::vector<Vec4>& points_ = scratchStore_.points;
-    std::vector<std::uint32_t>& order_ = scratchStore_.order;
     std::vector<Assembly>& assemblies_ = scratchStore_.assemblies;
     std::size_t assembled_ = 0; // assemblies in use
     // Sharing out the pixels: the pool (null: this thread alone, nothing kept) and the area that
@@ -849,8 +849,6 @@ void Pipeline::Run() {
         screens_.resize(range);
         points_.resize(range);
     }
-    if (order_.size() <= range)
-        order_.resize(range + 1); // ProcessPositions writes one past the vertices it has met
     std::fill_n(flags_.begin(), range, std::uint8_t{0});
     struct GiveBack {
         Scratch& s;
@@ -896,8 +894,7 @@ void Pipeline::Run() {
                 break;
             if (shader_ == nullptr && !vs_.transformed && fetch_.position.type == D3DDECLTYPE_FLOAT3 &&
                 !verticesReady_) {
-                ProcessPositions(type == D3DPT_TRIANGLELIST ? 3 * count : count + 2);
-                TrianglesAfterPositions(out, type, count);
+                TrianglesByRuns(out, type, count);
             } else {
                 Triangles(out, type, 0, count);
             }
@@ -945,17 +942,21 @@ void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT 
     });
 }
 
-void Pipeline::TrianglesAfterPositions(Assembly& out, D3DPRIMITIVETYPE type, UINT count) {
+void Pipeline::TrianglesByRuns(Assembly& out, D3DPRIMITIVETYPE type, UINT count) {
     struct Corners {
         std::uint32_t a, b, c;
         bool swapped, inside;
     };
-    constexpr UINT kRun = 64;
+    constexpr UINT kRun = kTriangleRun;
     Corners run[kRun];
     WithIndices([&](auto reader) {
         auto t = [&](UINT i) { return static_cast<std::uint32_t>(decltype(reader)::At(call_, i) - low_); };
         for (UINT first = 0; first < count; first += kRun) {
             const UINT end = std::min(count, first + kRun);
+            if (type == D3DPT_TRIANGLELIST)
+                ProcessPositions(3 * first, 3 * end);
+            else // a fan's first index is in the first run
+                ProcessPositions(first, end + 2);
             UINT n = 0;
             for (UINT i = first; i < end; ++i) {
                 Corners& k = run[n];
@@ -1045,18 +1046,18 @@ void Pipeline::ProcessPosition(std::size_t slot) {
     flags_[slot] = flags;
 }
 
-void Pipeline::ProcessPositions(UINT indices) {
+void Pipeline::ProcessPositions(UINT firstIndex, UINT endIndex) {
     // The slots in the order the indices first name them, each once (a branch a new vertex
-    // would mispredict about every other time).
+    // would mispredict about every other time); a slot is written one past those kept.
+    std::uint32_t order[3 * kTriangleRun + 1];
     std::size_t n = 0;
-    std::uint32_t* order = order_.data();
     std::uint8_t* flags = flags_.data();
     WithIndices([&](auto reader) {
-        for (UINT i = 0; i < indices; ++i) {
+        for (UINT i = firstIndex; i < endIndex; ++i) {
             const std::size_t slot = decltype(reader)::At(call_, i) - low_;
             order[n] = static_cast<std::uint32_t>(slot);
             n += flags[slot] == 0 ? 1 : 0;
-            flags[slot] = kProcessed;
+            flags[slot] |= kProcessed;
         }
     });
     const D3DMATRIX& m = vs_.worldViewProjection;

@@ -1249,8 +1249,8 @@ TEST_F(RasterTest, SmallTrianglesRowsByMasksAsByBounds) {
 }
 
 // Three-float positions are transformed for a whole draw before its triangles, four vertices at a
-// time, and its triangles culled in runs before any of the run is drawn; other position types one
-// vertex and one triangle at a time as the triangles meet them. A lit, textured,
+// time, and its triangles culled in runs of 64 before any of the run is drawn; other position
+// types one vertex and one triangle at a time as the triangles meet them. A lit, textured,
 // depth-tested cloud of triangles crossing the near plane and the guard band, with positions that
 // are not numbers or are infinite, vertices in the range that no index names and a base vertex,
 // drawn as lists, strips and fans of many lengths through 16- and 32-bit indices, must leave the
@@ -1346,7 +1346,7 @@ TEST_F(RasterTest, PositionsTransformedAsADrawDrawAsOneByOne) {
         for (IDirect3DIndexBuffer9* buffer : ib) {
             device->SetIndices(buffer);
             for (D3DPRIMITIVETYPE type : {D3DPT_TRIANGLELIST, D3DPT_TRIANGLESTRIP, D3DPT_TRIANGLEFAN})
-                for (UINT count : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u, 14u, 30u}) {
+                for (UINT count : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u, 14u, 30u, 70u, 130u}) {
                     const UINT used = type == D3DPT_TRIANGLELIST ? 3 * count : count + 2;
                     start = start + used <= indices.size() ? start : 0;
                     device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF203040, 1.0f, 0);
@@ -1371,7 +1371,7 @@ TEST_F(RasterTest, PositionsTransformedAsADrawDrawAsOneByOne) {
         drawn += three.first[i] != 0xFF203040u && three.first[i] != 0;
     }
     EXPECT_TRUE(three.second == four.second);
-    EXPECT_GT(drawn, 60 * 33 * 31 / 4);
+    EXPECT_GT(drawn, 72 * 33 * 31 / 4);
     depth->Release();
     ib[0]->Release();
     ib[1]->Release();
