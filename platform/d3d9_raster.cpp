@@ -304,6 +304,11 @@ private:
     // clip form only of vertices outside a plane: one inside every plane is drawn from its screen
     // form, and a triangle clipped with it remakes its clip form (ClipForm).
     void ProcessPosition(std::size_t slot);
+    // ProcessPosition and ScreenPosition of every vertex the indices [first, end) name that has
+    // not been processed, four at a time, for a draw of three-float positions to be transformed:
+    // the same operations in the same order for each vertex, read once each, not one by one as
+    // the triangles come.
+    void ProcessPositions(UINT first, UINT end);
     // The planes a clip position lies outside, a bit each; kPositionFinite joins `flags` where
     // it is finite.
     std::uint8_t Outside(const Vec4& clip, std::uint8_t* flags) const;
@@ -351,6 +356,9 @@ private:
     // The primitives, each into an assembly (with a pool, runs of triangles into one each, on
     // the pool when the vertices are ready: Screen and Slot then only read).
     void Triangle(Assembly& out, std::size_t a, std::size_t b, std::size_t c, bool swapped);
+    // The rest of Triangle for one inside every plane, neither culled nor without a pixel centre
+    // (its screen positions made).
+    void DrawInside(Assembly& out, std::size_t a, std::size_t b, std::size_t c);
     // Processes the attributes of a triangle's vertices: false when one is not finite; the flat
     // colours of its first vertex into `flat` and `out` under flat shading.
     bool TriangleAttributes(Assembly& out, std::size_t a, std::size_t b, std::size_t c, Vec4 flat[2]);
@@ -369,6 +377,32 @@ private:
                none(std::min({a.y, b.y, c.y}) - kMargin, std::max({a.y, b.y, c.y}) + kMargin, ps_.top,
                     ps_.bottom - 1);
     }
+    template <class Point> static double SignedArea(const Point& s0, const Point& s1, const Point& s2) {
+        return (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
+               (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
+    }
+    // Whether the cull mode removes a triangle of this area (on screen, y down, a positive area
+    // runs clockwise; `swapped` for a strip's odd triangles).
+    bool Culled(double area, bool swapped) const {
+        const DWORD cull = device_.state.render[D3DRS_CULLMODE];
+        if (swapped)
+            area = -area;
+        return (cull == D3DCULL_CW && area > 0) | (cull == D3DCULL_CCW && area < 0);
+    }
+    // A triangle inside every plane that is culled or covers no pixel centre.
+    bool Hidden(const Vec4& a, const Vec4& b, const Vec4& c, bool swapped) const {
+        const bool culled = Culled(SignedArea(a, b, c), swapped), none = CoversNoPixel(a, b, c);
+        return culled | none;
+    }
+    // Whether Triangle may draw the triangle, from its positions alone (ProcessPositions has
+    // made them and their screen positions): the same tests, without a branch on their results.
+    bool MayDraw(std::size_t a, std::size_t b, std::size_t c, bool swapped) const {
+        const bool finite = (flags_[a] & flags_[b] & flags_[c] & kPositionFinite) != 0;
+        const bool inside = (outside_[a] | outside_[b] | outside_[c]) == 0;
+        const bool cut = (outside_[a] & outside_[b] & outside_[c]) == 0; // no plane has all three out
+        const bool hidden = Hidden(points_[a], points_[b], points_[c], swapped);
+        return finite & ((inside & !hidden) | (!inside & cut));
+    }
     void Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT end);
     // Waits, when the triangles are set aside in the run that processes the vertices, until the
     // vertex in `slot` is processed; `ready` holds the leading vertex chunks seen finished.
@@ -384,6 +418,11 @@ private:
                 std::this_thread::yield();
         }
     }
+    // Triangles of a draw of three-float positions, a run of them at a time: the positions the run
+    // names (ProcessPositions), then the run sorted into those that may draw (a branch a triangle,
+    // culled or not, would be mispredicted often), their vertices' attributes, then those drawn.
+    void TrianglesByRuns(Assembly& out, D3DPRIMITIVETYPE type, UINT count);
+    static constexpr UINT kTriangleRun = 64;
     // The first `count` assemblies, emptied.
     Assembly* Assemblies(std::size_t count);
     void Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel);
@@ -478,9 +517,10 @@ private:
     // (a bit each) and its screen form once asked for. kProcessed: the clip position and the
     // planes; kPositionFinite: that position is finite; kAttributes: colours, coordinates and fog
     // too; kFinite (with kAttributes): every value is finite; kScreenPosition and kScreen: the
-    // screen position, and the whole screen form; kClipGone: the clip form was not kept.
+    // screen position, and the whole screen form; kClipGone: the clip form was not kept; kQueued:
+    // listed for its attributes (TrianglesByRuns).
     static constexpr std::uint8_t kProcessed = 1, kFinite = 2, kScreen = 4, kAttributes = 8, kPositionFinite = 16,
-                                  kScreenPosition = 32, kClipGone = 64;
+                                  kScreenPosition = 32, kClipGone = 64, kQueued = 128;
     std::uint64_t low_ = 0;
     // A primitive kept for the bands: its vertices (slots of screens_, or kKept plus an index
     // into its assembly's kept), its flat colours (an index into the flats there, -1 without)
@@ -897,6 +937,7 @@ void Pipeline::Run() {
     // a vertex shader stay with its one machine).
     // Then, with many triangles, those are clipped, culled and set aside on the pool too, in the
     // same run.
+    bool verticesReady = false; // every vertex of the range processed, with its screen form
     if (pool_ != nullptr && shader_ == nullptr && range >= kSplitVertices && range <= 2 * std::size_t{n}) {
         streamScreens_ = sizeof(float) * static_cast<std::size_t>(2 + raster_.count) <= kLine;
         ProcessVertices(range, !triangles || ps_.flat, triangles && count > kSplitPrimitives ? count : 0);
@@ -904,6 +945,7 @@ void Pipeline::Run() {
             DrawBands();
             return;
         }
+        verticesReady = true;
     }
     Assembly& out = Assemblies(1)[0];
     auto v = [&](UINT i) -> const ClipVertex& { return Vertex(VertexIndex(i)); };
@@ -921,7 +963,11 @@ void Pipeline::Run() {
             Point(out, v(i));
         break;
     default:
-        if (triangles)
+        if (!triangles)
+            break;
+        if (shader_ == nullptr && !vs_.transformed && fetch_.position.type == D3DDECLTYPE_FLOAT3 && !verticesReady)
+            TrianglesByRuns(out, type, count);
+        else
             Triangles(out, type, 0, count);
         break;
     }
@@ -979,6 +1025,65 @@ void Pipeline::Triangles(Assembly& out, D3DPRIMITIVETYPE type, UINT first, UINT 
     });
 }
 
+void Pipeline::TrianglesByRuns(Assembly& out, D3DPRIMITIVETYPE type, UINT count) {
+    struct Corners {
+        std::uint32_t a, b, c;
+        bool swapped, inside;
+    };
+    constexpr UINT kRun = kTriangleRun;
+    Corners run[kRun];
+    WithIndices([&](auto reader) {
+        auto t = [&](UINT i) { return static_cast<std::uint32_t>(decltype(reader)::At(call_, i) - low_); };
+        for (UINT first = 0; first < count; first += kRun) {
+            const UINT end = std::min(count, first + kRun);
+            if (type == D3DPT_TRIANGLELIST)
+                ProcessPositions(3 * first, 3 * end);
+            else // a fan's first index is in the first run
+                ProcessPositions(first, end + 2);
+            UINT n = 0;
+            for (UINT i = first; i < end; ++i) {
+                Corners& k = run[n];
+                switch (type) {
+                case D3DPT_TRIANGLELIST:
+                    k = {t(3 * i), t(3 * i + 1), t(3 * i + 2), false, false};
+                    break;
+                case D3DPT_TRIANGLESTRIP:
+                    k = {t(i), t(i + 1), t(i + 2), (i & 1) != 0, false};
+                    break;
+                default: // fan
+                    k = {t(i + 1), t(i + 2), t(0), false, false};
+                    break;
+                }
+                k.inside = (outside_[k.a] | outside_[k.b] | outside_[k.c]) == 0;
+                n += MayDraw(k.a, k.b, k.c, k.swapped) ? 1 : 0;
+            }
+            // Every triangle that may draw processes its vertices' attributes first, and one inside
+            // every plane takes their screen forms: those not yet processed are, each once, before
+            // the run is drawn.
+            std::uint32_t fresh[3 * kRun];
+            UINT m = 0;
+            for (UINT i = 0; i < n; ++i)
+                for (const std::uint32_t v : {run[i].a, run[i].b, run[i].c}) {
+                    fresh[m] = v;
+                    m += (flags_[v] & (kAttributes | kQueued)) == 0 ? 1 : 0;
+                    flags_[v] |= kQueued;
+                }
+            for (UINT i = 0; i < m; ++i) {
+                ProcessAttributes(fresh[i]);
+                if (outside_[fresh[i]] == 0)
+                    Screen(fresh[i]);
+            }
+            for (UINT i = 0; i < n; ++i) {
+                const Corners& k = run[i];
+                if (k.inside)
+                    DrawInside(out, k.a, k.b, k.c);
+                else
+                    Triangle(out, k.a, k.b, k.c, k.swapped);
+            }
+        }
+    });
+}
+
 void Pipeline::ProcessPosition(std::size_t slot) {
     const std::uint64_t index = low_ + slot;
     ClipVertex& c = cache_[slot];
@@ -1000,6 +1105,95 @@ void Pipeline::ProcessPosition(std::size_t slot) {
     }
     outside_[slot] = Outside(clip, &flags);
     flags_[slot] = flags;
+}
+
+void Pipeline::ProcessPositions(UINT firstIndex, UINT endIndex) {
+    // The slots in the order the indices first name them, each once (a branch a new vertex
+    // would mispredict about every other time); a slot is written one past those kept.
+    std::uint32_t order[3 * kTriangleRun + 1];
+    std::size_t n = 0;
+    std::uint8_t* flags = flags_.data();
+    WithIndices([&](auto reader) {
+        for (UINT i = firstIndex; i < endIndex; ++i) {
+            const std::size_t slot = decltype(reader)::At(call_, i) - low_;
+            order[n] = static_cast<std::uint32_t>(slot);
+            n += flags[slot] == 0 ? 1 : 0;
+            flags[slot] |= kProcessed;
+        }
+    });
+    const D3DMATRIX& m = vs_.worldViewProjection;
+    const D3DVIEWPORT9& vp = device_.state.viewport;
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1), half = _mm_set1_ps(0.5f);
+    const __m128 left = _mm_set1_ps(static_cast<float>(vp.X)), top = _mm_set1_ps(static_cast<float>(vp.Y));
+    const __m128 width = _mm_set1_ps(static_cast<float>(vp.Width)), height = _mm_set1_ps(static_cast<float>(vp.Height));
+    const __m128 minZ = _mm_set1_ps(vp.MinZ), depth = _mm_set1_ps(vp.MaxZ - vp.MinZ);
+    const __m128 guard = _mm_set1_ps(guard_), sign = _mm_set1_ps(-0.0f);
+    const BYTE* base = fetch_.position.base;
+    const std::size_t stride = fetch_.position.stride;
+    for (std::size_t first = 0; first < n; first += 4) {
+        // A last group of fewer than four repeats its last vertex.
+        std::size_t slot[4];
+        alignas(16) float x[4], y[4], z[4];
+        if (first + 12 < n) // the misses of later groups under way while this one waits on its own
+            __builtin_prefetch(base + (low_ + order[first + 12]) * stride);
+        for (int k = 0; k < 4; ++k) {
+            slot[k] = order[std::min(first + k, n - 1)];
+            float f[3];
+            std::memcpy(f, base + (low_ + slot[k]) * stride, sizeof f);
+            x[k] = f[0];
+            y[k] = f[1];
+            z[k] = f[2];
+        }
+        const __m128 px = _mm_load_ps(x), py = _mm_load_ps(y), pz = _mm_load_ps(z);
+        // Each clip component as Mul makes it: ((x m0j + y m1j) + z m2j) + m3j.
+        auto component = [&](int j) {
+            __m128 r = _mm_mul_ps(px, _mm_set1_ps(m.m[0][j]));
+            r = _mm_add_ps(r, _mm_mul_ps(py, _mm_set1_ps(m.m[1][j])));
+            r = _mm_add_ps(r, _mm_mul_ps(pz, _mm_set1_ps(m.m[2][j])));
+            return _mm_add_ps(r, _mm_set1_ps(m.m[3][j]));
+        };
+        __m128 cx = component(0), cy = component(1), cz = component(2), cw = component(3);
+        // Outside's planes, a lane a vertex.
+        const __m128 gw = _mm_mul_ps(guard, cw);
+        const __m128 nearPlane =
+            _mm_sub_ps(_mm_sub_ps(cw, _mm_mul_ps(_mm_set1_ps(1e-6f), _mm_andnot_ps(sign, cw))), _mm_set1_ps(1e-30f));
+        const __m128 planes[7] = {cz,
+                                  _mm_sub_ps(cw, cz),
+                                  _mm_add_ps(gw, cx),
+                                  _mm_sub_ps(gw, cx),
+                                  _mm_add_ps(gw, cy),
+                                  _mm_sub_ps(gw, cy),
+                                  nearPlane};
+        __m128i bits = _mm_setzero_si128();
+        for (int k = 0; k < 7; ++k)
+            bits = _mm_or_si128(
+                bits, _mm_and_si128(_mm_castps_si128(_mm_cmpnge_ps(planes[k], zero)), _mm_set1_epi32(1 << k)));
+        const __m128 finite =
+            _mm_and_ps(_mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cx, zero), zero), _mm_cmpeq_ps(_mm_mul_ps(cy, zero), zero)),
+                       _mm_and_ps(_mm_cmpeq_ps(_mm_mul_ps(cz, zero), zero), _mm_cmpeq_ps(_mm_mul_ps(cw, zero), zero)));
+        const int finiteMask = _mm_movemask_ps(finite);
+        alignas(16) std::int32_t outside[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(outside), bits);
+        // ToScreenPosition's values.
+        const __m128 invW = _mm_div_ps(one, cw);
+        __m128 sx = _mm_add_ps(left, _mm_mul_ps(_mm_mul_ps(_mm_add_ps(one, _mm_mul_ps(cx, invW)), width), half));
+        __m128 sy = _mm_add_ps(top, _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(one, _mm_mul_ps(cy, invW)), height), half));
+        __m128 sz = invW;
+        __m128 sw = _mm_add_ps(minZ, _mm_mul_ps(_mm_mul_ps(cz, invW), depth));
+        _MM_TRANSPOSE4_PS(cx, cy, cz, cw);
+        _MM_TRANSPOSE4_PS(sx, sy, sz, sw);
+        const __m128 clips[4] = {cx, cy, cz, cw}, screens[4] = {sx, sy, sz, sw};
+        for (int k = 0; k < 4; ++k) {
+            alignas(16) float clip[4], screen[4];
+            _mm_store_ps(clip, clips[k]);
+            _mm_store_ps(screen, screens[k]);
+            cache_[slot[k]].clip = {clip[0], clip[1], clip[2], clip[3]};
+            points_[slot[k]] = {screen[0], screen[1], screen[2], screen[3]};
+            outside_[slot[k]] = static_cast<std::uint8_t>(outside[k]);
+            flags_[slot[k]] =
+                static_cast<std::uint8_t>(kProcessed | kScreenPosition | ((finiteMask >> k) & 1 ? kPositionFinite : 0));
+        }
+    }
 }
 
 std::uint8_t Pipeline::Outside(const Vec4& clip, std::uint8_t* flags) const {
@@ -1210,24 +1404,11 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
     if (!(flags_[ia] & flags_[ib] & flags_[ic] & kPositionFinite))
         return;
     Vec4 flat[2];
-    const DWORD cull = device_.state.render[D3DRS_CULLMODE];
-    auto signedArea = [](const auto& s0, const auto& s1, const auto& s2) {
-        const double area = (static_cast<double>(s1.x) - s0.x) * (static_cast<double>(s2.y) - s0.y) -
-                            (static_cast<double>(s2.x) - s0.x) * (static_cast<double>(s1.y) - s0.y);
-        return area;
-    };
-    // On screen (y down) a positive area runs clockwise.
-    auto culled = [&](double area) {
-        if (swapped)
-            area = -area;
-        return (cull == D3DCULL_CW && area > 0) || (cull == D3DCULL_CCW && area < 0);
-    };
     // Inside every plane (vertices already transformed always are): no clipping.
     if ((outside_[ia] | outside_[ib] | outside_[ic]) == 0) {
         const Vec4 &pa = ScreenPosition(ia), &pb = ScreenPosition(ib), &pc = ScreenPosition(ic);
-        if (culled(signedArea(pa, pb, pc)) || CoversNoPixel(pa, pb, pc) || !TriangleAttributes(out, ia, ib, ic, flat))
-            return;
-        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic), pa, pb, pc);
+        if (!Hidden(pa, pb, pc, swapped))
+            DrawInside(out, ia, ib, ic);
         return;
     }
     // Outside one plane with all three vertices: nothing to draw.
@@ -1246,11 +1427,17 @@ void Pipeline::Triangle(Assembly& out, std::size_t ia, std::size_t ib, std::size
     // triangle's for robustness.
     double area = 0;
     for (int i = 1; i + 1 < n; ++i)
-        area += signedArea(out.screen[0], out.screen[i], out.screen[i + 1]);
-    if (culled(area))
+        area += SignedArea(out.screen[0], out.screen[i], out.screen[i + 1]);
+    if (Culled(area, swapped))
         return;
     for (int i = 1; i + 1 < n; ++i)
         EmitTriangle(out, &out.screen[0], &out.screen[i], &out.screen[i + 1]);
+}
+
+void Pipeline::DrawInside(Assembly& out, std::size_t ia, std::size_t ib, std::size_t ic) {
+    Vec4 flat[2];
+    if (TriangleAttributes(out, ia, ib, ic, flat))
+        EmitTriangle(out, &Screen(ia), &Screen(ib), &Screen(ic), points_[ia], points_[ib], points_[ic]);
 }
 
 void Pipeline::Line(Assembly& out, const ClipVertex& a, const ClipVertex& b, bool lastPixel) {

@@ -14,6 +14,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -1244,6 +1245,136 @@ TEST_F(RasterTest, SmallTrianglesRowsByMasksAsByBounds) {
     }
     D3d9SetRasterWide(-1);
     depth->Release();
+    texture->Release();
+}
+
+// Three-float positions are transformed for a whole draw before its triangles, four vertices at a
+// time, and its triangles culled in runs of 64 before any of the run is drawn; other position
+// types one vertex and one triangle at a time as the triangles meet them. A lit, textured,
+// depth-tested cloud of triangles crossing the near plane and the guard band, with positions that
+// are not numbers or are infinite, vertices in the range that no index names and a base vertex,
+// drawn as lists, strips and fans of many lengths through 16- and 32-bit indices, must leave the
+// same colour and depth bytes with three-float positions as with four-float ones (w = 1).
+TEST_F(RasterTest, PositionsTransformedAsADrawDrawAsOneByOne) {
+    Create(40, 36);
+    IDirect3DTexture9* texture = Texture(8, 8, 1, [](UINT, UINT x, UINT y) -> DWORD {
+        return 0xFF000000 | (x * 32) << 16 | (y * 32) << 8 | ((x ^ y) * 32);
+    });
+    device->SetTexture(0, texture);
+    TextureTimesDiffuse(D3DTA_DIFFUSE, D3DTEXF_LINEAR);
+    device->SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_COLOR1);
+    Sun({0.3f, 0.3f, 0.3f, 1}, {}, {1, 0.9f, 0.8f, 1}, {0.3f, -0.4f, 1});
+    SetProjection(Perspective(1.2f, 1.4f, 0.5f, 20));
+    device->SetRenderState(D3DRS_ZENABLE, TRUE);
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_CCW);
+    const D3DVIEWPORT9 viewport{3, 2, 33, 31, 0.1f, 0.9f};
+    device->SetViewport(&viewport);
+
+    constexpr int kVertices = 120, kBase = 3;
+    std::mt19937 random(91);
+    std::uniform_real_distribution<float> unit(0, 1);
+    struct Attributes {
+        float nx, ny, nz;
+        DWORD color;
+        float u, v;
+    };
+    std::vector<std::array<float, 4>> positions;
+    std::vector<Attributes> attributes;
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    for (int i = 0; i < kVertices; ++i) {
+        const float z = i % 9 == 0 ? 0.3f * unit(random) : 0.6f + 4 * unit(random); // some before the near plane
+        float x = (unit(random) * 2.6f - 1.3f) * z, y = (unit(random) * 2.6f - 1.3f) * z;
+        if (i % 13 == 0)
+            x *= 3e5f; // beyond the guard band
+        if (i % 29 == 5)
+            y = i % 2 ? nan : inf;
+        positions.push_back({x, y, i % 31 == 7 ? -inf : z, 1});
+        attributes.push_back({unit(random) - 0.5f, unit(random) - 0.5f, -1,
+                              0xFF000000 | static_cast<DWORD>(random() & 0xFFFFFF), unit(random), unit(random)});
+    }
+    // No index names a vertex one past a multiple of three: the range holds vertices not drawn.
+    std::vector<DWORD> indices;
+    for (int i = 0; i < 400; ++i) {
+        const DWORD v = static_cast<DWORD>(random() % (kVertices - kBase));
+        indices.push_back(v % 3 == 1 ? v + 1 : v);
+    }
+    IDirect3DIndexBuffer9* ib[2] = {};
+    ASSERT_EQ(device->CreateIndexBuffer(static_cast<UINT>(indices.size() * 2), 0, D3DFMT_INDEX16, D3DPOOL_MANAGED,
+                                        &ib[0], nullptr),
+              D3D_OK);
+    ASSERT_EQ(device->CreateIndexBuffer(static_cast<UINT>(indices.size() * 4), 0, D3DFMT_INDEX32, D3DPOOL_MANAGED,
+                                        &ib[1], nullptr),
+              D3D_OK);
+    void* data = nullptr;
+    ib[0]->Lock(0, 0, &data, 0);
+    for (std::size_t i = 0; i < indices.size(); ++i)
+        static_cast<WORD*>(data)[i] = static_cast<WORD>(indices[i]);
+    ib[0]->Unlock();
+    ib[1]->Lock(0, 0, &data, 0);
+    std::memcpy(data, indices.data(), indices.size() * 4);
+    ib[1]->Unlock();
+
+    IDirect3DSurface9* depth = nullptr;
+    ASSERT_EQ(device->GetDepthStencilSurface(&depth), D3D_OK);
+    auto draw = [&](BYTE positionType) {
+        const UINT positionBytes = positionType == D3DDECLTYPE_FLOAT3 ? 12 : 16;
+        const UINT stride = positionBytes + sizeof(Attributes);
+        IDirect3DVertexBuffer9* vb = nullptr;
+        EXPECT_EQ(device->CreateVertexBuffer(kVertices * stride, 0, 0, D3DPOOL_MANAGED, &vb, nullptr), D3D_OK);
+        vb->Lock(0, 0, &data, 0);
+        for (int i = 0; i < kVertices; ++i) {
+            BYTE* at = static_cast<BYTE*>(data) + i * stride;
+            std::memcpy(at, positions[i].data(), positionBytes);
+            std::memcpy(at + positionBytes, &attributes[i], sizeof(Attributes));
+        }
+        vb->Unlock();
+        const D3DVERTEXELEMENT9 elements[] = {
+            {0, 0, positionType, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
+            {0, static_cast<WORD>(positionBytes), D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_NORMAL, 0},
+            {0, static_cast<WORD>(positionBytes + 12), D3DDECLTYPE_D3DCOLOR, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_COLOR,
+             0},
+            {0, static_cast<WORD>(positionBytes + 16), D3DDECLTYPE_FLOAT2, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_TEXCOORD,
+             0},
+            D3DDECL_END()};
+        IDirect3DVertexDeclaration9* decl = nullptr;
+        EXPECT_EQ(device->CreateVertexDeclaration(elements, &decl), D3D_OK);
+        device->SetVertexDeclaration(decl);
+        device->SetStreamSource(0, vb, 0, stride);
+        // Each draw on its own (a triangle hidden by a later draw would hide a fault).
+        std::pair<std::vector<DWORD>, std::vector<BYTE>> out;
+        UINT start = 0;
+        for (IDirect3DIndexBuffer9* buffer : ib) {
+            device->SetIndices(buffer);
+            for (D3DPRIMITIVETYPE type : {D3DPT_TRIANGLELIST, D3DPT_TRIANGLESTRIP, D3DPT_TRIANGLEFAN})
+                for (UINT count : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u, 14u, 30u, 70u, 130u}) {
+                    const UINT used = type == D3DPT_TRIANGLELIST ? 3 * count : count + 2;
+                    start = start + used <= indices.size() ? start : 0;
+                    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF203040, 1.0f, 0);
+                    EXPECT_EQ(device->DrawIndexedPrimitive(type, kBase, 0, kVertices - kBase, start, count), D3D_OK);
+                    start += used;
+                    const std::vector<DWORD> pixels = Pixels();
+                    const std::vector<BYTE> bytes = D3d9SurfaceBytes(depth);
+                    out.first.insert(out.first.end(), pixels.begin(), pixels.end());
+                    out.second.insert(out.second.end(), bytes.begin(), bytes.end());
+                }
+        }
+        decl->Release();
+        vb->Release();
+        return out;
+    };
+    const auto three = draw(D3DDECLTYPE_FLOAT3), four = draw(D3DDECLTYPE_FLOAT4);
+    int drawn = 0;
+    for (std::size_t i = 0; i < three.first.size(); ++i) {
+        const std::size_t pixel = i % (width * height);
+        ASSERT_EQ(three.first[i], four.first[i])
+            << "draw " << i / (width * height) << ", pixel " << pixel % width << ", " << pixel / width;
+        drawn += three.first[i] != 0xFF203040u && three.first[i] != 0;
+    }
+    EXPECT_TRUE(three.second == four.second);
+    EXPECT_GT(drawn, 72 * 33 * 31 / 4);
+    depth->Release();
+    ib[0]->Release();
+    ib[1]->Release();
     texture->Release();
 }
 
