@@ -61,8 +61,9 @@ inline uint32_t OrderedBits(float f) {
 }
 
 constexpr int32_t kArity = 4;
-// Above this many vertices the search's records no longer stay in a core's own caches (128 bytes each).
-constexpr int32_t kLargeGraph = 8192;
+// Above this many vertices the search's records (128 bytes each) and their links (about as many bytes
+// again) no longer stay in a core's own caches.
+constexpr int32_t kLargeGraph = 4096;
 
 }  // namespace
 
