@@ -298,6 +298,17 @@ bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
     OvUInt32 total[kIndexedEntries];
     std::size_t numMet = 0;
     std::uint64_t found = 0;
+    // Records index e first met at triangle k; false when it was met before.
+    const auto meetsFirst = [&](OvUInt16 e, std::size_t k) {
+        const std::uint64_t bit = std::uint64_t{1} << e;
+        if ((found & bit) != 0) {
+            return false;
+        }
+        found |= bit;
+        firstOf[e] = static_cast<OvUInt32>(k);
+        met[numMet++] = e;
+        return true;
+    };
     if (n <= kFewTriangles) {
         // A few triangles (most of a level's sectors) are counted as their indices are met:
         // cheaper than clearing counts for every index the window could hold.
@@ -306,11 +317,7 @@ bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
             if (e >= kIndexedEntries) {
                 return false;
             }
-            const std::uint64_t bit = std::uint64_t{1} << e;
-            if ((found & bit) == 0) {
-                found |= bit;
-                firstOf[e] = static_cast<OvUInt32>(k);
-                met[numMet++] = e;
+            if (meetsFirst(e, k)) {
                 total[e] = 0;
             }
             total[e]++;
@@ -344,11 +351,7 @@ bool CollectGroupsByEntry(const WindowTriangles& tris, BuildScratch& s) {
         // found account for every triangle.
         for (std::size_t k = 0, accounted = 0; accounted < n; ++k) {
             const OvUInt16 e = t[k].matIndex;
-            const std::uint64_t bit = std::uint64_t{1} << e;
-            if ((found & bit) == 0) {
-                found |= bit;
-                firstOf[e] = static_cast<OvUInt32>(k);
-                met[numMet++] = e;
+            if (meetsFirst(e, k)) {
                 total[e] = counts[e][0] + counts[e][1] + counts[e][2] + counts[e][3];
                 accounted += total[e];
             }
