@@ -57,6 +57,9 @@ float FloatOf(DWORD bits) {
 struct Clipper {
     float guard; // |x|, |y| <= guard * w keeps a vertex within the integer range
 
+    // The w > 0 plane lies a little inside w = 0: its distance is w - kWScale |w| - kWBias (one
+    // value for every path that tests it).
+    static constexpr float kWScale = 1e-6f, kWBias = 1e-30f;
     // Signed distances to the planes: inside when >= 0.
     static float Distance(int plane, const Vec4& c, float g) {
         switch (plane) {
@@ -73,7 +76,7 @@ struct Clipper {
         case 5:
             return g * c.w - c.y; // top
         default:
-            return c.w - 1e-6f * std::fabs(c.w) - 1e-30f; // w > 0
+            return c.w - kWScale * std::fabs(c.w) - kWBias; // w > 0
         }
     }
 };
@@ -1156,7 +1159,8 @@ void Pipeline::ProcessPositions(UINT firstIndex, UINT endIndex) {
         // Outside's planes, a lane a vertex.
         const __m128 gw = _mm_mul_ps(guard, cw);
         const __m128 nearPlane =
-            _mm_sub_ps(_mm_sub_ps(cw, _mm_mul_ps(_mm_set1_ps(1e-6f), _mm_andnot_ps(sign, cw))), _mm_set1_ps(1e-30f));
+            _mm_sub_ps(_mm_sub_ps(cw, _mm_mul_ps(_mm_set1_ps(Clipper::kWScale), _mm_andnot_ps(sign, cw))),
+                       _mm_set1_ps(Clipper::kWBias));
         const __m128 planes[7] = {cz,
                                   _mm_sub_ps(cw, cz),
                                   _mm_add_ps(gw, cx),
@@ -1205,7 +1209,7 @@ std::uint8_t Pipeline::Outside(const Vec4& clip, std::uint8_t* flags) const {
     if (!vs_.transformed) {
         const float gw = guard_ * clip.w;
         const __m128 first = _mm_setr_ps(clip.z, clip.w - clip.z, gw + clip.x, gw - clip.x);
-        const __m128 second = _mm_setr_ps(gw + clip.y, gw - clip.y, clip.w - 1e-6f * std::fabs(clip.w) - 1e-30f, 0);
+        const __m128 second = _mm_setr_ps(gw + clip.y, gw - clip.y, clip.w - Clipper::kWScale * std::fabs(clip.w) - Clipper::kWBias, 0);
         outside = _mm_movemask_ps(_mm_cmpnge_ps(first, zero)) | (_mm_movemask_ps(_mm_cmpnge_ps(second, zero)) & 7) << 4;
     }
     if (_mm_movemask_ps(_mm_cmpeq_ps(_mm_mul_ps(position, zero), zero)) == 15)
