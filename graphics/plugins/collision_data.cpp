@@ -235,17 +235,23 @@ OvBool Refuse(BodyReader& in, OvCollisionData* data, OvInt32 code, OvCollisionDa
 // OvCollisionDataValidate where data are read (most trees of levels have no node), the nodes and
 // the map read from nodes and map: the data's own, or where the bytes just copied into them lie
 // (wide reads of a fresh copy would wait for its stores).
-inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles, const OvCollisionTreeNode* nodes,
-                  const OvUInt16* map) {
+// largestMapped gives the map's largest entry (called only for a map of at least one entry).
+template <class LargestMapped>
+inline bool ValidWith(const OvCollisionData* data, OvInt32 objectTriangles, const OvCollisionTreeNode* nodes,
+                      const LargestMapped& largestMapped) {
     const OvInt32 numTriangles = data->numTriangles;
     if (data->map == nullptr && objectTriangles > 0 && numTriangles > objectTriangles) {
         return false;
     }
-    if (data->map != nullptr && objectTriangles > 0 && numTriangles > 0 &&
-        OvLargestUInt16(map, static_cast<std::size_t>(numTriangles)) >= objectTriangles) {
+    if (data->map != nullptr && objectTriangles > 0 && numTriangles > 0 && largestMapped() >= objectTriangles) {
         return false;
     }
     return data->numNodes == 0 || TreeValid(data, nodes);
+}
+inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles, const OvCollisionTreeNode* nodes,
+                  const OvUInt16* map) {
+    return ValidWith(data, objectTriangles, nodes,
+                     [&] { return OvLargestUInt16(map, static_cast<std::size_t>(data->numTriangles)); });
 }
 inline bool Valid(const OvCollisionData* data, OvInt32 objectTriangles) {
     return Valid(data, objectTriangles, data->nodes, data->map);
@@ -529,11 +535,20 @@ constexpr OvUInt32 kNewLayoutHeadBytes = 4 + 2 * ovCHUNKHEADERSIZE + kHeaderByte
         std::memcpy(data->map, map, 2 * numTriangles);
     }
     OvStreamPassInPlace(stream, length);
-    // Checked where the bytes lie when they are aligned as the records.
+    // Checked where the bytes lie (the nodes when they are aligned as the records): a short map in
+    // one step that reads back into the header before it.
     const bool nodesAligned = reinterpret_cast<std::uintptr_t>(nodes) % alignof(OvCollisionTreeNode) == 0;
-    const bool mapAligned = reinterpret_cast<std::uintptr_t>(map) % alignof(OvUInt16) == 0;
-    if (!Valid(data, objectTriangles, nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : data->nodes,
-               mapAligned ? reinterpret_cast<const OvUInt16*>(map) : data->map)) {
+    const auto largestMapped = [&] {
+        static_assert(kNewLayoutHeadBytes >= 32, "a short map's step stays inside the body");
+        if (numTriangles <= 16) {
+            return OvLargestStoredUInt16Before(map + 2 * numTriangles, numTriangles);
+        }
+        return reinterpret_cast<std::uintptr_t>(map) % alignof(OvUInt16) == 0
+                   ? OvLargestUInt16Wide(reinterpret_cast<const OvUInt16*>(map), numTriangles)
+                   : OvLargestUInt16Wide(data->map, numTriangles);
+    };
+    if (!ValidWith(data, objectTriangles,
+                   nodesAligned ? reinterpret_cast<const OvCollisionTreeNode*>(nodes) : data->nodes, largestMapped)) {
         OvCollisionDataDestroy(data);
         OvErrorReport(ovPLUGINIDCOLLISION, OvErrorCode(ovERRCOLLISIONBADDATA, "collision data refused"));
         return 1;

@@ -167,6 +167,25 @@ template <bool kSwap>
     const __m128i inverted = _mm_xor_si128(most, _mm_set1_epi16(-1));
     return static_cast<OvUInt16>(~_mm_cvtsi128_si32(_mm_minpos_epu16(inverted)));
 }
+
+// 32 bytes of zeros, then 32 of ones: the 32 bytes from 2 * count on keep the last count 16-bit lanes.
+struct LastLanes {
+    alignas(64) OvUInt8 bytes[64];
+    constexpr LastLanes() : bytes() {
+        for (int i = 32; i < 64; ++i) {
+            bytes[i] = 0xFF;
+        }
+    }
+};
+constexpr LastLanes kLastLanes;
+
+[[gnu::target("avx2")]] OvUInt16 LargestStoredBeforeAvx2(const OvUInt8* end, std::size_t count) {
+    const __m256i values =
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(end - 32)),
+                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLastLanes.bytes + 2 * count)));
+    const __m128i most = _mm_max_epu16(_mm256_castsi256_si128(values), _mm256_extracti128_si256(values, 1));
+    return static_cast<OvUInt16>(~_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(most, _mm_set1_epi16(-1)))));
+}
 #endif
 
 // The records of stored triangles with their bounds; kSwap as in TrianglesAvx2.
@@ -260,6 +279,19 @@ OvUInt32 OvNarrowStoredIndices(const OvUInt8* stored, std::size_t count, OvUInt1
         largest = std::max(largest, low);
     }
     return high != 0 ? 0x10000u : largest;
+}
+
+OvUInt16 OvLargestStoredUInt16Before(const OvUInt8* end, std::size_t count) {
+#if OV_STORED_ARRAYS_AVX2
+    if (HasAvx2()) {
+        return LargestStoredBeforeAvx2(end, count);
+    }
+#endif
+    OvUInt16 largest = 0;
+    for (const OvUInt8* v = end - 2 * count; v != end; v += 2) {
+        largest = std::max(largest, static_cast<OvUInt16>(v[0] | v[1] << 8));
+    }
+    return largest;
 }
 
 OvUInt16 OvLargestUInt16Wide(const OvUInt16* values, std::size_t count) {

@@ -309,6 +309,10 @@ bool ReadBehindMeshes(OvStream* stream, Carver& c, OvWorldSector* sector, OvUInt
                 c.behindMeshesID = id;
             }
             OvStreamPassInPlace(stream, ovCHUNKHEADERSIZE);
+            // Its reader called here, as the registry's reading of a body would call it.
+            if (const OvPluginEntry* e = c.behindMeshes; e != nullptr && e->readCB != nullptr) {
+                return e->readCB(stream, static_cast<OvInt32>(body), sector, e->offset, e->size) != nullptr;
+            }
             return OvPluginEntryReadBody(c.behindMeshes, stream, body, sector);
         }
     }
@@ -531,11 +535,9 @@ OvWorldSector* ReadAtomicSector(OvStream* stream, Carver& c, const OvBBox& box) 
     return sector;
 }
 
-// A plane sector's chunk, depth plane sectors deep (itself counted): the record carved, its
-// children's kinds and tree boxes (the left side ends at the left value, the right side starts at
-// the right value); its children are read by ReadTree. Null on a failure (error set).
-OvPlaneSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const OvBBox& box, bool* leftAtomic,
-                               bool* rightAtomic, OvBBox* left, OvBBox* right) {
+// A plane sector's chunk, depth plane sectors deep (itself counted): the record carved and its
+// children's kinds; its children are read by ReadTree. Null on a failure (error set).
+OvPlaneSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, bool* leftAtomic, bool* rightAtomic) {
     // Deeper trees would overrun the walks' stacks.
     if (depth > ovWORLDMAXDEPTH) {
         ReportBadData();
@@ -573,10 +575,6 @@ OvPlaneSector* ReadPlaneSector(OvStream* stream, Carver& c, OvInt32 depth, const
     } else {
         plane->leftValue = plane->rightValue = plane->value;
     }
-    *left = box;
-    *OvV3dAxisPtr(&left->sup, type) = plane->leftValue;
-    *right = box;
-    *OvV3dAxisPtr(&right->inf, type) = plane->rightValue;
     return plane;
 }
 
@@ -615,18 +613,23 @@ OvWorldSector* ReadTree(OvStream* stream, Carver& c, bool rootAtomic, const OvBB
             depth = next.depth;
             continue;
         }
-        OvBBox left, right;
         bool leftAtomic = false, rightAtomic = false;
-        OvPlaneSector* plane = ReadPlaneSector(stream, c, depth + 1, box, &leftAtomic, &rightAtomic, &left, &right);
+        OvPlaneSector* plane = ReadPlaneSector(stream, c, depth + 1, &leftAtomic, &rightAtomic);
         if (plane == nullptr) {
             break;
         }
         *slot = reinterpret_cast<OvWorldSector*>(plane);
+        // The children's tree boxes: the left side ends at the left value, the right side starts
+        // at the right value. Each is the box with one coordinate stored in place, the right one's
+        // in its waiting entry: neither is read whole until the sector behind has been looked at,
+        // when the store has settled (a whole-box read right behind it would wait for it).
         // A plane sector is at most ovWORLDMAXDEPTH deep, so at most that many wait.
-        pending[count++] = {plane, right, depth + 1, rightAtomic};
+        Pending& right = pending[count++];
+        right = {plane, box, depth + 1, rightAtomic};
+        *OvV3dAxisPtr(&right.box.inf, plane->type) = plane->rightValue;
+        *OvV3dAxisPtr(&box.sup, plane->type) = plane->leftValue;
         slot = &plane->leftSubTree;
         atomic = leftAtomic;
-        box = left;
         depth++;
     }
     if (root != nullptr) {

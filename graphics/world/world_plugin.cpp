@@ -75,14 +75,9 @@ void* WorldModuleClose(void* instance, OvInt32 offset, OvInt32) {
     return instance;
 }
 
-// Pipeline-owner records read since the last clear, one per object kind.
-struct OwnerRecord {
-    OvUInt32 pluginID;
-    OvUInt32 pluginData;
-};
-OwnerRecord gOwnerRecords[4] = {};
-
 } // namespace
+
+OvPipelineOwnerRecord OvPipelineOwnerRecords[4] = {};
 
 OvStream* OvPipelineOwnerRead(OvStream* stream, OvInt32 length, OvPipelineOwnerKind kind) {
     // The body's own length is honoured: a short body gives what it holds, a longer one is
@@ -96,10 +91,10 @@ OvStream* OvPipelineOwnerRead(OvStream* stream, OvInt32 length, OvPipelineOwnerK
         return nullptr;
     }
     if (take >= 4) {
-        gOwnerRecords[kind].pluginID = OvChunkGetUInt32(body);
+        OvPipelineOwnerRecords[kind].pluginID = OvChunkGetUInt32(body);
     }
     if (take == 8) {
-        gOwnerRecords[kind].pluginData = OvChunkGetUInt32(body + 4);
+        OvPipelineOwnerRecords[kind].pluginData = OvChunkGetUInt32(body + 4);
     }
     return stream;
 }
@@ -330,14 +325,9 @@ OvInt32 OvLightRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCon
     return OvPluginRegistryAddPlugin(&gLightRegistry, size, pluginID, constructCB, destructCB, copyCB);
 }
 
-void OvPipelineOwnerClear(OvPipelineOwnerKind kind) { gOwnerRecords[kind] = {}; }
-
-void* OvPipelineOwnerInvoke(OvPipelineOwnerKind kind, const OvPluginRegistry* registry, void* object) {
-    const OwnerRecord record = gOwnerRecords[kind];
-    if (record.pluginID != 0) {
-        OvPluginRegistryInvokeRights(registry, record.pluginID, object, record.pluginData);
-    }
-    return object;
+void OvPipelineOwnerInvokeRecorded(OvPipelineOwnerKind kind, const OvPluginRegistry* registry, void* object) {
+    const OvPipelineOwnerRecord record = OvPipelineOwnerRecords[kind];
+    OvPluginRegistryInvokeRights(registry, record.pluginID, object, record.pluginData);
 }
 
 OvInt32 OvPipelineOwnerGetSize(const OvPipeline* pipeline) {

@@ -104,13 +104,26 @@ enum OvPipelineOwnerKind : OvInt32 {
     ovPIPELINEOWNERSECTOR = 2,
     ovPIPELINEOWNERMATERIAL = 3,
 };
-void OvPipelineOwnerClear(OvPipelineOwnerKind kind);
+// The records read since the last clear, one per kind (readers of every object clear and look at
+// them, so the two are inline).
+struct OvPipelineOwnerRecord {
+    OvUInt32 pluginID;
+    OvUInt32 pluginData;
+};
+extern OvPipelineOwnerRecord OvPipelineOwnerRecords[4];
+inline void OvPipelineOwnerClear(OvPipelineOwnerKind kind) { OvPipelineOwnerRecords[kind] = {}; }
 // Reads a record's body of length bytes into the kind's record (a short body gives what it
 // holds, a longer one is passed over).
 OvStream* OvPipelineOwnerRead(OvStream* stream, OvInt32 length, OvPipelineOwnerKind kind);
 // Calls the rights callback of the recorded id on the object when a record was read (one without
 // a rights callback is ignored). Returns the object.
-void* OvPipelineOwnerInvoke(OvPipelineOwnerKind kind, const OvPluginRegistry* registry, void* object);
+void OvPipelineOwnerInvokeRecorded(OvPipelineOwnerKind kind, const OvPluginRegistry* registry, void* object);
+inline void* OvPipelineOwnerInvoke(OvPipelineOwnerKind kind, const OvPluginRegistry* registry, void* object) {
+    if (OvPipelineOwnerRecords[kind].pluginID != 0) {
+        OvPipelineOwnerInvokeRecorded(kind, registry, object);
+    }
+    return object;
+}
 // Body size (8 or 0) and body writer of a pipeline's record (a null pipeline has none).
 OvInt32 OvPipelineOwnerGetSize(const OvPipeline* pipeline);
 OvStream* OvPipelineOwnerWrite(OvStream* stream, const OvPipeline* pipeline);

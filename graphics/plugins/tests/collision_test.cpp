@@ -409,29 +409,36 @@ TEST_F(CollisionTest, BodiesReadInPlaceAsThroughTheStream) {
         return r;
     };
     std::mt19937 rng(19);
-    const Soup soup = RandomSoup(rng, 120);
+    // A long map and short ones (up to sixteen entries are bounded in one step in place).
     std::vector<Bytes> cases;
-    for (int leaf : {1, 8, 254}) {
-        const Bytes body = mkasset::CollisionBody(mkasset::BuildCollisionTree(soup.positions, soup.triangles, leaf));
-        cases.push_back(body);
-        for (std::size_t i = 0; i < body.size(); ++i) {
-            if (i >= 64 && rng() % 16 != 0) {
-                continue;
+    std::vector<OvInt32> triangles; // the soup of each case
+    for (int size : {120, 16, 9, 5, 1}) {
+        const Soup soup = RandomSoup(rng, size);
+        for (int leaf : {1, 8, 254}) {
+            const Bytes body =
+                mkasset::CollisionBody(mkasset::BuildCollisionTree(soup.positions, soup.triangles, leaf));
+            cases.push_back(body);
+            for (std::size_t i = 0; i < body.size(); ++i) {
+                if (i >= 64 && rng() % 16 != 0) {
+                    continue;
+                }
+                for (OvUInt8 value : {OvUInt8{0}, OvUInt8{0xFF}, static_cast<OvUInt8>(body[i] ^ 1)}) {
+                    Bytes changed = body;
+                    changed[i] = value;
+                    cases.push_back(changed);
+                }
             }
-            for (OvUInt8 value : {OvUInt8{0}, OvUInt8{0xFF}, static_cast<OvUInt8>(body[i] ^ 1)}) {
-                Bytes changed = body;
-                changed[i] = value;
-                cases.push_back(changed);
-            }
+            Bytes tail = body;
+            tail.insert(tail.end(), {1, 2, 3, 4, 5});
+            cases.push_back(tail);
+            cases.push_back(Bytes(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(body.size() / 2)));
+            triangles.resize(cases.size(), size);
         }
-        Bytes tail = body;
-        tail.insert(tail.end(), {1, 2, 3, 4, 5});
-        cases.push_back(tail);
-        cases.push_back(Bytes(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(body.size() / 2)));
     }
     int kept = 0;
     for (std::size_t c = 0; c < cases.size(); ++c) {
-        for (OvInt32 objectTriangles : {120, 0}) {
+        // The soup's count, and one less: its map's largest entry is then one too many.
+        for (OvInt32 objectTriangles : {triangles[c], triangles[c] - 1, 0}) {
             const BodyRead inPlace = readOnce(worldtest::OpenBytes(cases[c]), cases[c], objectTriangles, nullptr);
             worldtest::PieceSource source{&cases[c], 0};
             const BodyRead through = readOnce(worldtest::OpenPieceByPiece(&source), cases[c], objectTriangles, &source);

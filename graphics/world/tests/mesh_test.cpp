@@ -411,7 +411,7 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
 TEST(StoredArrays, TrianglesDecodeAndBoundAsAPlainLoop) {
     // Every count up to 40 (the four- and two-wide steps and every rest), values at the extremes of
     // the unsigned range; decoded into another array and in place, and bounded as records; the
-    // largest of plain 16-bit values.
+    // largest of plain 16-bit values, and of short runs of stored ones.
     std::mt19937 rng(5);
     const OvUInt16 extremes[] = {0, 1, 0x7FFF, 0x8000, 0xFFFE, 0xFFFF};
     const auto value = [&] {
@@ -459,6 +459,17 @@ TEST(StoredArrays, TrianglesDecodeAndBoundAsAPlainLoop) {
             const OvUInt16 largest = words.empty() ? 0 : *std::max_element(words.begin(), words.end());
             EXPECT_EQ(OvLargestUInt16(words.data(), words.size()), largest) << name;
             EXPECT_EQ(OvLargestUInt16Wide(words.data(), words.size()), largest) << name << ", wide";
+            // Up to sixteen stored just before an end, behind bytes larger than any of them.
+            if (words.size() <= 16) {
+                std::vector<OvUInt8> bytes(40, 0xFF);
+                OvUInt8* const end = bytes.data() + 36;
+                OvUInt8* const start = end - 2 * words.size();
+                for (std::size_t w = 0; w < words.size(); ++w) {
+                    start[2 * w] = static_cast<OvUInt8>(words[w]);
+                    start[2 * w + 1] = static_cast<OvUInt8>(words[w] >> 8);
+                }
+                EXPECT_EQ(OvLargestStoredUInt16Before(end, words.size()), largest) << name << ", stored";
+            }
         }
     }
 }
