@@ -1082,6 +1082,30 @@ inline std::int64_t RoundHalfAway(float v) {
     return r + (f >= 0.5f ? 1 : 0) - (f <= -0.5f ? 1 : 0);
 }
 
+// Whether the triangle of these edges (E - K >= 0 in) holds none of the pixel centres of a box
+// at most two pixels wide and two high (x in [xl, xr], y in [y0, y1]): its corners are all of them,
+// each tested as the rows test it, without a branch or a loop on the box's shape. Out of line: the
+// few triangles that come here pay a call, and the set-up of every other is not made longer.
+[[gnu::noinline]] bool MissesEveryCentre(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3],
+                                         const std::int64_t X[3], const std::int64_t Y[3], int y0, int y1, int xl,
+                                         int xr) {
+    const std::int64_t wide = xr - xl, high = y1 - y0; // 0 or 1 each
+    // The sign bit stays set while every centre is out.
+    std::int64_t in = -1;
+    std::int64_t e[3][4];
+    for (int i = 0; i < 3; ++i) {
+        const std::int64_t first = A[i] * (xl * kSub - X[i]) + B[i] * (y0 * kSub - Y[i]) - K[i];
+        const std::int64_t across = A[i] * kSub * wide, down = B[i] * kSub * high;
+        e[i][0] = first;
+        e[i][1] = first + across;
+        e[i][2] = first + down;
+        e[i][3] = first + across + down;
+    }
+    for (int k = 0; k < 4; ++k)
+        in &= e[0][k] | e[1][k] | e[2][k];
+    return in < 0;
+}
+
 } // namespace
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2) {
@@ -1120,6 +1144,10 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     const int xl = static_cast<int>(std::max<std::int64_t>(CeilDiv(minX, kSub), p.left));
     const int xr = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxX, kSub), p.right - 1));
     if (y0 > y1 || xl > xr)
+        return;
+    // A box of up to two by two pixels whose centres all lie outside the triangle draws nothing:
+    // most boxes of one pixel and many of two do so, and they leave before their planes are made.
+    if (((xr - xl) | (y1 - y0)) <= 1 && MissesEveryCentre(A, B, K, X, Y, y0, y1, xl, xr))
         return;
 
     // Planes of the interpolants over the snapped positions.
