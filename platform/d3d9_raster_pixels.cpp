@@ -1134,8 +1134,9 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
         const int j = (i + 1) % 3;
         A[i] = Y[i] - Y[j];
         B[i] = X[j] - X[i];
-        const bool topLeft = A[i] > 0 || (A[i] == 0 && B[i] > 0);
-        K[i] = topLeft ? 0 : 1; // E >= K
+        // In arithmetic: a branch here would follow the edges' directions and miss often.
+        const bool topLeft = (A[i] > 0) | ((A[i] == 0) & (B[i] > 0));
+        K[i] = 1 - std::int64_t{topLeft}; // E >= K
     }
     const std::int64_t minY = std::min({Y[0], Y[1], Y[2]}), maxY = std::max({Y[0], Y[1], Y[2]});
     const std::int64_t minX = std::min({X[0], X[1], X[2]}), maxX = std::max({X[0], X[1], X[2]});
@@ -1166,13 +1167,8 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     auto pair = [](const ScreenVertex* v, int i) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v->a + i))));
     };
-    for (int i = 0; i < r.count; i += 2) {
-        if (i == kSpecular && !p.useSpecular) { // no pixel reads the specular colour
-            for (int k = kSpecular; k < kSpecular + 4; ++k)
-                base[k] = dx[k] = dy[k] = 0;
-            i = kSpecular + 2;
-            continue;
-        }
+    // The planes of interpolants i and i + 1.
+    auto planes = [&](int i) __attribute__((always_inline)) {
         // The pair past the last interpolant reads the next slot of the vertex (or its own
         // last twice at the array's end); that lane goes unused.
         const int j = i + 1 < kMaxInterpolants ? i : i - 1;
@@ -1196,7 +1192,23 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
         _mm_storel_epi64(reinterpret_cast<__m128i*>(dy + i), _mm_castps_si128(fdy));
         finite = _mm_add_ps(finite, _mm_add_ps(_mm_add_ps(_mm_mul_ps(fb, zeroes), _mm_mul_ps(fdx, zeroes)),
                                                _mm_mul_ps(fdy, zeroes)));
+    };
+    // Every draw has the fixed interpolants; their pairs are taken one by one and the stages'
+    // in a loop, so no branch inside a loop asks for the specular colour's place: it missed
+    // about once a triangle.
+    static_assert(kSpecular == 6 && kFixed == kSpecular + 4);
+    planes(0);
+    planes(2);
+    planes(4);
+    if (p.useSpecular) {
+        planes(kSpecular);
+        planes(kSpecular + 2);
+    } else { // no pixel reads the specular colour
+        for (int k = kSpecular; k < kSpecular + 4; ++k)
+            base[k] = dx[k] = dy[k] = 0;
     }
+    for (int i = kFixed; i < r.count; i += 2)
+        planes(i);
     if (_mm_movemask_ps(_mm_cmpeq_ps(finite, zeroes)) != 15)
         return; // nothing not finite reaches a pixel
     RowBounds rows;
