@@ -1082,6 +1082,30 @@ inline std::int64_t RoundHalfAway(float v) {
     return r + (f >= 0.5f ? 1 : 0) - (f <= -0.5f ? 1 : 0);
 }
 
+// Whether the triangle of these edges (E - K >= 0 in) holds none of the pixel centres of a box
+// at most two pixels wide and two high (x in [xl, xr], y in [y0, y1]): its corners are all of them,
+// each tested as the rows test it, without a branch or a loop on the box's shape. Out of line: the
+// few triangles that come here pay a call, and the set-up of every other is not made longer.
+[[gnu::noinline]] bool MissesEveryCentre(const std::int64_t A[3], const std::int64_t B[3], const std::int64_t K[3],
+                                         const std::int64_t X[3], const std::int64_t Y[3], int y0, int y1, int xl,
+                                         int xr) {
+    const std::int64_t wide = xr - xl, high = y1 - y0; // 0 or 1 each
+    // The sign bit stays set while every centre is out.
+    std::int64_t in = -1;
+    std::int64_t e[3][4];
+    for (int i = 0; i < 3; ++i) {
+        const std::int64_t first = A[i] * (xl * kSub - X[i]) + B[i] * (y0 * kSub - Y[i]) - K[i];
+        const std::int64_t across = A[i] * kSub * wide, down = B[i] * kSub * high;
+        e[i][0] = first;
+        e[i][1] = first + across;
+        e[i][2] = first + down;
+        e[i][3] = first + across + down;
+    }
+    for (int k = 0; k < 4; ++k)
+        in &= e[0][k] | e[1][k] | e[2][k];
+    return in < 0;
+}
+
 } // namespace
 
 void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v1, const ScreenVertex* v2) {
@@ -1110,8 +1134,9 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
         const int j = (i + 1) % 3;
         A[i] = Y[i] - Y[j];
         B[i] = X[j] - X[i];
-        const bool topLeft = A[i] > 0 || (A[i] == 0 && B[i] > 0);
-        K[i] = topLeft ? 0 : 1; // E >= K
+        // In arithmetic: a branch here would follow the edges' directions and miss often.
+        const bool topLeft = (A[i] > 0) | ((A[i] == 0) & (B[i] > 0));
+        K[i] = 1 - std::int64_t{topLeft}; // E >= K
     }
     const std::int64_t minY = std::min({Y[0], Y[1], Y[2]}), maxY = std::max({Y[0], Y[1], Y[2]});
     const std::int64_t minX = std::min({X[0], X[1], X[2]}), maxX = std::max({X[0], X[1], X[2]});
@@ -1120,6 +1145,10 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     const int xl = static_cast<int>(std::max<std::int64_t>(CeilDiv(minX, kSub), p.left));
     const int xr = static_cast<int>(std::min<std::int64_t>(FloorDiv(maxX, kSub), p.right - 1));
     if (y0 > y1 || xl > xr)
+        return;
+    // A box of up to two by two pixels whose centres all lie outside the triangle draws nothing:
+    // most boxes of one pixel and many of two do so, and they leave before their planes are made.
+    if (((xr - xl) | (y1 - y0)) <= 1 && MissesEveryCentre(A, B, K, X, Y, y0, y1, xl, xr))
         return;
 
     // Planes of the interpolants over the snapped positions.
@@ -1138,13 +1167,8 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
     auto pair = [](const ScreenVertex* v, int i) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v->a + i))));
     };
-    for (int i = 0; i < r.count; i += 2) {
-        if (i == kSpecular && !p.useSpecular) { // no pixel reads the specular colour
-            for (int k = kSpecular; k < kSpecular + 4; ++k)
-                base[k] = dx[k] = dy[k] = 0;
-            i = kSpecular + 2;
-            continue;
-        }
+    // The planes of interpolants i and i + 1.
+    auto planes = [&](int i) __attribute__((always_inline)) {
         // The pair past the last interpolant reads the next slot of the vertex (or its own
         // last twice at the array's end); that lane goes unused.
         const int j = i + 1 < kMaxInterpolants ? i : i - 1;
@@ -1168,7 +1192,23 @@ void DrawTriangle(const Raster& r, const ScreenVertex* v0, const ScreenVertex* v
         _mm_storel_epi64(reinterpret_cast<__m128i*>(dy + i), _mm_castps_si128(fdy));
         finite = _mm_add_ps(finite, _mm_add_ps(_mm_add_ps(_mm_mul_ps(fb, zeroes), _mm_mul_ps(fdx, zeroes)),
                                                _mm_mul_ps(fdy, zeroes)));
+    };
+    // Every draw has the fixed interpolants; their pairs are taken one by one and the stages'
+    // in a loop, so no branch inside a loop asks for the specular colour's place: it missed
+    // about once a triangle.
+    static_assert(kSpecular == 6 && kFixed == kSpecular + 4);
+    planes(0);
+    planes(2);
+    planes(4);
+    if (p.useSpecular) {
+        planes(kSpecular);
+        planes(kSpecular + 2);
+    } else { // no pixel reads the specular colour
+        for (int k = kSpecular; k < kSpecular + 4; ++k)
+            base[k] = dx[k] = dy[k] = 0;
     }
+    for (int i = kFixed; i < r.count; i += 2)
+        planes(i);
     if (_mm_movemask_ps(_mm_cmpeq_ps(finite, zeroes)) != 15)
         return; // nothing not finite reaches a pixel
     RowBounds rows;

@@ -257,6 +257,57 @@ TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce) {
         }
 }
 
+TEST_F(RasterTest, TrianglesOfAPixelOrLessWriteEveryPixelOnce) {
+    Create(40, 32);
+    CountWrites();
+    // A jittered grid of cells about a pixel wide over [3, 46) x [3, 37), past the target's right
+    // and bottom edges: most triangles' boxes hold one to eight pixel centres, many of them none
+    // of the triangle's, and those across the edges are cut to a few. Vertices on centres, on
+    // steps beside them and anywhere; each pixel of the rectangle within the target once.
+    std::mt19937 random(41);
+    std::uniform_real_distribution<float> jitter(-0.3f, 0.3f);
+    constexpr int nx = 40, ny = 30;
+    constexpr float sx = 43.0f / nx, sy = 34.0f / ny;
+    float gx[nx + 1][ny + 1], gy[nx + 1][ny + 1];
+    for (int i = 0; i <= nx; ++i)
+        for (int j = 0; j <= ny; ++j) {
+            gx[i][j] = 3.0f + sx * i;
+            gy[i][j] = 3.0f + sy * j;
+            if (i == 0 || j == 0 || i == nx || j == ny)
+                continue;
+            // Each vertex stays within 0.3 of its place, so no cell folds over its neighbours.
+            const int mode = (i * 7 + j * 3) % 4;
+            auto place = [&](float& at) {
+                const float centre = std::round(at), step = (random() % 2 ? 1.0f : -1.0f) / 256;
+                if (mode == 0 && std::fabs(centre - at) < 0.29f) // on a pixel centre
+                    at = centre;
+                else if (mode == 1 && std::fabs(centre - at) < 0.29f) // a sub-pixel step beside one
+                    at = centre + step;
+                else
+                    at += jitter(random);
+            };
+            place(gx[i][j]);
+            place(gy[i][j]);
+        }
+    std::vector<TVertex> v;
+    const DWORD one = 0xFF010000;
+    for (int i = 0; i < nx; ++i)
+        for (int j = 0; j < ny; ++j) {
+            const TVertex a{gx[i][j], gy[i][j], 0.5f, 1, one, 0, 0}, b{gx[i + 1][j], gy[i + 1][j], 0.5f, 1, one, 0, 0},
+                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0},
+                d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
+            if ((i + j) & 1)
+                v.insert(v.end(), {a, b, d, a, d, c});
+            else
+                v.insert(v.end(), {a, c, b, b, c, d});
+        }
+    Triangles(v);
+    const std::vector<DWORD> p = Pixels();
+    for (UINT y = 0; y < height; ++y)
+        for (UINT x = 0; x < width; ++x)
+            ASSERT_EQ(Channel(p[y * width + x], 16), x >= 3 && y >= 3 ? 1 : 0) << x << ", " << y;
+}
+
 TEST_F(RasterTest, FansAndStripsCoverTheirPolygonOnceAndPixelCentresDecide) {
     Create(32, 32);
     CountWrites();
