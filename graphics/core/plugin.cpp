@@ -151,13 +151,6 @@ OvPluginEntry* OvPluginRegistryFindEntry(const OvPluginRegistry* registry, OvUIn
     return nullptr;
 }
 
-bool OvPluginEntryReadBody(const OvPluginEntry* e, OvStream* stream, OvUInt32 length, void* object) {
-    if (e != nullptr && e->readCB != nullptr) {
-        return e->readCB(stream, static_cast<OvInt32>(length), object, e->offset, e->size) != nullptr;
-    }
-    return OvStreamSkip(stream, length) != nullptr;
-}
-
 OvBool OvPluginRegistryOpen() {
     gRegistries = nullptr;
     gNumRegistries = 0;

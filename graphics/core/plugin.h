@@ -2,6 +2,7 @@
 // Plugin registries: per object kind, the extension data that modules and plugins append to
 // every object of that kind, with callbacks that construct, destroy, copy and stream it.
 
+#include "graphics/core/stream.h"
 #include "graphics/core/types.h"
 
 struct OvStream;
@@ -87,7 +88,13 @@ OvPluginEntry* OvPluginRegistryFindEntry(const OvPluginRegistry* registry, OvUIn
 // Reads an extension sub-chunk's body of the given length into object with the registration's
 // reader, or passes over it when there is no registration (null) or it reads nothing. FALSE on a
 // failure (error set).
-bool OvPluginEntryReadBody(const OvPluginEntry* entry, OvStream* stream, OvUInt32 length, void* object);
+// Inline: the world's sector reads call it for every sector.
+inline bool OvPluginEntryReadBody(const OvPluginEntry* entry, OvStream* stream, OvUInt32 length, void* object) {
+    if (entry != nullptr && entry->readCB != nullptr) {
+        return entry->readCB(stream, static_cast<OvInt32>(length), object, entry->offset, entry->size) != nullptr;
+    }
+    return OvStreamSkip(stream, length) != nullptr;
+}
 OvInt32 OvPluginRegistryAddPluginStream(OvPluginRegistry* registry, OvUInt32 pluginID,
                                         OvPluginDataChunkReadCallBack readCB, OvPluginDataChunkWriteCallBack writeCB,
                                         OvPluginDataChunkGetSizeCallBack getSizeCB);

@@ -309,10 +309,6 @@ bool ReadBehindMeshes(OvStream* stream, Carver& c, OvWorldSector* sector, OvUInt
                 c.behindMeshesID = id;
             }
             OvStreamPassInPlace(stream, ovCHUNKHEADERSIZE);
-            // Its reader called here, as the registry's reading of a body would call it.
-            if (const OvPluginEntry* e = c.behindMeshes; e != nullptr && e->readCB != nullptr) {
-                return e->readCB(stream, static_cast<OvInt32>(body), sector, e->offset, e->size) != nullptr;
-            }
             return OvPluginEntryReadBody(c.behindMeshes, stream, body, sector);
         }
     }
