@@ -351,8 +351,10 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
         }
         return V::Join(half);
     };
-    // Writes `value` where `live`, keeping `old` elsewhere.
-    auto store = [](const Group* groups, bool depth, I value, I old, I live) __attribute__((always_inline)) {
+    // Writes `value` where `live`, keeping `old` elsewhere. `kept`: `old` holds what load read
+    // there, so a gathered group of four writes all its pixels, those not live as they were,
+    // rather than choosing them one by one.
+    auto store = [](const Group* groups, bool depth, I value, I old, I live, bool kept) __attribute__((always_inline)) {
         const int bits = V::Mask(V::AsF(live));
         for (int g = 0; g < kGroups; ++g) {
             const Group& G = groups[g];
@@ -366,6 +368,12 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
                 continue;
             }
             alignas(16) int lanes[4];
+            if (kept && G.lanes == 4) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(lanes), Select4(V::Half(live, g), v, V::Half(old, g)));
+                for (int k = 0; k < 4; ++k)
+                    std::memcpy(at[k], &lanes[k], 4);
+                continue;
+            }
             _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
             for (int k = 0; k < G.lanes; ++k)
                 if (groupBits >> k & 1)
@@ -471,7 +479,7 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
                 return;
         }
         if (kDepth && p.depthWrite)
-            store(groups, true, (stored & V::SetI(0xFF)) | V::template Sll32<8>(key), stored, live);
+            store(groups, true, (stored & V::SetI(0xFF)) | V::template Sll32<8>(key), stored, live, true);
         const int liveBits = V::Mask(V::AsF(live));
         if (p.storeColor) {
             // Four replaced pixels of a row: nothing of the target is kept, so it is not read.
@@ -492,7 +500,7 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
             I out = c;
             if (p.blend) // source alpha over the target, on bytes
                 out = BlendOver(c, opaqueTarget ? old | V::SetI(static_cast<int>(0xFF000000u)) : old);
-            store(groups, false, out, old, live);
+            store(groups, false, out, old, live, keeps);
         } else {
             alignas(32) D3DCOLOR colors[kLanes];
             V::Store(reinterpret_cast<int*>(colors), c);
