@@ -125,10 +125,21 @@ template <bool kOneLevel>
         alignas(32) int at[kLanes]; // in bytes: a level's blocks take less than 2^31
         V::Store(at, V::template Sll32<4>(V::Add32(row0, x0)));
         __m128i block[kLanes];
-        for (int k = 0; k < kLanes; ++k)
-            block[k] = _mm_loadu_si128(
-                reinterpret_cast<const __m128i*>(reinterpret_cast<const BYTE*>(s.level[kOneLevel ? 0 : levels[k]].blocks) +
-                                                 static_cast<std::uint32_t>(at[k])));
+        auto read = [&](const std::uint32_t* blocks, int k) {
+            return _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(reinterpret_cast<const BYTE*>(blocks) + static_cast<std::uint32_t>(at[k])));
+        };
+        // Neighbouring pixels mostly take one level: then every read starts from its blocks,
+        // found once, rather than from each pixel's level read back from memory.
+        const int first = _mm_cvtsi128_si32(V::Half(level, 0));
+        if (kOneLevel || V::Mask(V::AsF(V::CmpEq32(level, V::SetI(first)))) == (1 << kLanes) - 1) {
+            const std::uint32_t* blocks = s.level[kOneLevel ? 0 : first].blocks;
+            for (int k = 0; k < kLanes; ++k)
+                block[k] = read(blocks, k);
+        } else {
+            for (int k = 0; k < kLanes; ++k)
+                block[k] = read(s.level[levels[k]].blocks, k);
+        }
         F c[4];
         for (int i = 0; i < 4; ++i) {
             __m128i halves[kGroups];
