@@ -234,7 +234,7 @@ template <bool kOneLevel>
     // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
     const bool second = !kOneLevel && (V::Mask(V::AsF(V::CmpEq32(t, V::SetI(0)))) & live) != live;
     // TexelCoordinate, the floor and the 8-bit fraction.
-    I texel[4] = {}, fraction[4] = {};
+    I texel[4], fraction[4]; // those of the second level made only when it is read
     const F coords[4] = {u, v, u, v};
     const F sizes[4] = {kOneLevel ? w0 : side(w0, a), kOneLevel ? h0 : side(h0, a), side(w0, b), side(h0, b)};
     for (int c = 0; c < (second ? 4 : 2); ++c) {
