@@ -125,10 +125,21 @@ template <bool kOneLevel>
         alignas(32) int at[kLanes]; // in bytes: a level's blocks take less than 2^31
         V::Store(at, V::template Sll32<4>(V::Add32(row0, x0)));
         __m128i block[kLanes];
-        for (int k = 0; k < kLanes; ++k)
-            block[k] = _mm_loadu_si128(
-                reinterpret_cast<const __m128i*>(reinterpret_cast<const BYTE*>(s.level[kOneLevel ? 0 : levels[k]].blocks) +
-                                                 static_cast<std::uint32_t>(at[k])));
+        auto read = [&](const std::uint32_t* blocks, int k) {
+            return _mm_loadu_si128(
+                reinterpret_cast<const __m128i*>(reinterpret_cast<const BYTE*>(blocks) + static_cast<std::uint32_t>(at[k])));
+        };
+        // Neighbouring pixels mostly take one level: then every read starts from its blocks,
+        // found once, rather than from each pixel's level read back from memory.
+        const int first = _mm_cvtsi128_si32(V::Half(level, 0));
+        if (kOneLevel || V::Mask(V::AsF(V::CmpEq32(level, V::SetI(first)))) == (1 << kLanes) - 1) {
+            const std::uint32_t* blocks = s.level[kOneLevel ? 0 : first].blocks;
+            for (int k = 0; k < kLanes; ++k)
+                block[k] = read(blocks, k);
+        } else {
+            for (int k = 0; k < kLanes; ++k)
+                block[k] = read(s.level[levels[k]].blocks, k);
+        }
         F c[4];
         for (int i = 0; i < 4; ++i) {
             __m128i halves[kGroups];
@@ -223,7 +234,7 @@ template <bool kOneLevel>
     // Lerp8(a, b, 0) is a: the second level only where some pixel blends it in.
     const bool second = !kOneLevel && (V::Mask(V::AsF(V::CmpEq32(t, V::SetI(0)))) & live) != live;
     // TexelCoordinate, the floor and the 8-bit fraction.
-    I texel[4] = {}, fraction[4] = {};
+    I texel[4], fraction[4]; // those of the second level made only when it is read
     const F coords[4] = {u, v, u, v};
     const F sizes[4] = {kOneLevel ? w0 : side(w0, a), kOneLevel ? h0 : side(h0, a), side(w0, b), side(h0, b)};
     for (int c = 0; c < (second ? 4 : 2); ++c) {
@@ -351,8 +362,10 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
         }
         return V::Join(half);
     };
-    // Writes `value` where `live`, keeping `old` elsewhere.
-    auto store = [](const Group* groups, bool depth, I value, I old, I live) __attribute__((always_inline)) {
+    // Writes `value` where `live`, keeping `old` elsewhere. `kept`: `old` holds what load read
+    // there, so a gathered group of four writes all its pixels, those not live as they were,
+    // rather than choosing them one by one.
+    auto store = [](const Group* groups, bool depth, I value, I old, I live, bool kept) __attribute__((always_inline)) {
         const int bits = V::Mask(V::AsF(live));
         for (int g = 0; g < kGroups; ++g) {
             const Group& G = groups[g];
@@ -366,6 +379,12 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
                 continue;
             }
             alignas(16) int lanes[4];
+            if (kept && G.lanes == 4) {
+                _mm_store_si128(reinterpret_cast<__m128i*>(lanes), Select4(V::Half(live, g), v, V::Half(old, g)));
+                for (int k = 0; k < 4; ++k)
+                    std::memcpy(at[k], &lanes[k], 4);
+                continue;
+            }
             _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
             for (int k = 0; k < G.lanes; ++k)
                 if (groupBits >> k & 1)
@@ -471,7 +490,7 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
                 return;
         }
         if (kDepth && p.depthWrite)
-            store(groups, true, (stored & V::SetI(0xFF)) | V::template Sll32<8>(key), stored, live);
+            store(groups, true, (stored & V::SetI(0xFF)) | V::template Sll32<8>(key), stored, live, true);
         const int liveBits = V::Mask(V::AsF(live));
         if (p.storeColor) {
             // Four replaced pixels of a row: nothing of the target is kept, so it is not read.
@@ -492,7 +511,7 @@ void FastRows(const Raster& r, RowBounds& __restrict rows, int y0, int y1, const
             I out = c;
             if (p.blend) // source alpha over the target, on bytes
                 out = BlendOver(c, opaqueTarget ? old | V::SetI(static_cast<int>(0xFF000000u)) : old);
-            store(groups, false, out, old, live);
+            store(groups, false, out, old, live, keeps);
         } else {
             alignas(32) D3DCOLOR colors[kLanes];
             V::Store(reinterpret_cast<int*>(colors), c);
