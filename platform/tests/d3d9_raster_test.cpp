@@ -210,6 +210,25 @@ struct RasterTest : ::testing::Test {
 
 // Fill rule ------------------------------------------------------------------------------------------
 
+// Two triangles a cell of a grid of corners (gx, gy), both windings and both diagonals, every
+// vertex adding one to the red channel.
+template <std::size_t X, std::size_t Y>
+std::vector<TVertex> GridCells(const float (&gx)[X][Y], const float (&gy)[X][Y]) {
+    std::vector<TVertex> v;
+    const DWORD one = 0xFF010000;
+    for (std::size_t i = 0; i + 1 < X; ++i)
+        for (std::size_t j = 0; j + 1 < Y; ++j) {
+            const TVertex a{gx[i][j], gy[i][j], 0.5f, 1, one, 0, 0}, b{gx[i + 1][j], gy[i + 1][j], 0.5f, 1, one, 0, 0},
+                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0},
+                d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
+            if ((i + j) & 1)
+                v.insert(v.end(), {a, b, d, a, d, c});
+            else
+                v.insert(v.end(), {a, c, b, b, c, d});
+        }
+    return v;
+}
+
 TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce) {
     Create(48, 40);
     CountWrites();
@@ -234,19 +253,7 @@ TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce) {
                 gx[i][j] += 0.5f;
             }
         }
-    std::vector<TVertex> v;
-    const DWORD one = 0xFF010000;
-    for (int i = 0; i < nx; ++i)
-        for (int j = 0; j < ny; ++j) {
-            const TVertex a{gx[i][j], gy[i][j], 0.5f, 1, one, 0, 0}, b{gx[i + 1][j], gy[i + 1][j], 0.5f, 1, one, 0, 0},
-                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0},
-                d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
-            if ((i + j) & 1)
-                v.insert(v.end(), {a, b, d, a, d, c}); // both windings and diagonals
-            else
-                v.insert(v.end(), {a, c, b, b, c, d});
-        }
-    Triangles(v);
+    Triangles(GridCells(gx, gy));
     // A fan and a strip around one centre too, to the right of nothing: their own region.
     const std::vector<DWORD> p = Pixels();
     for (UINT y = 0; y < height; ++y)
@@ -289,19 +296,7 @@ TEST_F(RasterTest, TrianglesOfAPixelOrLessWriteEveryPixelOnce) {
             place(gx[i][j]);
             place(gy[i][j]);
         }
-    std::vector<TVertex> v;
-    const DWORD one = 0xFF010000;
-    for (int i = 0; i < nx; ++i)
-        for (int j = 0; j < ny; ++j) {
-            const TVertex a{gx[i][j], gy[i][j], 0.5f, 1, one, 0, 0}, b{gx[i + 1][j], gy[i + 1][j], 0.5f, 1, one, 0, 0},
-                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0},
-                d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
-            if ((i + j) & 1)
-                v.insert(v.end(), {a, b, d, a, d, c});
-            else
-                v.insert(v.end(), {a, c, b, b, c, d});
-        }
-    Triangles(v);
+    Triangles(GridCells(gx, gy));
     const std::vector<DWORD> p = Pixels();
     for (UINT y = 0; y < height; ++y)
         for (UINT x = 0; x < width; ++x)
