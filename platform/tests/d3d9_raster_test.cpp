@@ -210,17 +210,28 @@ struct RasterTest : ::testing::Test {
 
 // Fill rule ------------------------------------------------------------------------------------------
 
-// Two triangles a cell of a grid of corners (gx, gy), both windings and both diagonals, every
-// vertex adding one to the red channel.
-template <std::size_t X, std::size_t Y>
-std::vector<TVertex> GridCells(const float (&gx)[X][Y], const float (&gy)[X][Y]) {
+// Two triangles a cell of a grid of nx x ny cells from (x0, y0), cells sx by sy, both windings and
+// both diagonals, every vertex adding one to the red channel. move(i, j, x, y) may shift each corner
+// off the grid's edge, corners taken row of i by row.
+template <class Move>
+std::vector<TVertex> GridCells(int nx, int ny, float x0, float y0, float sx, float sy, Move move) {
+    std::vector<float> gx((nx + 1) * (ny + 1)), gy(gx.size());
+    auto at = [&](int i, int j) { return static_cast<std::size_t>(i * (ny + 1) + j); };
+    for (int i = 0; i <= nx; ++i)
+        for (int j = 0; j <= ny; ++j) {
+            float& x = gx[at(i, j)];
+            float& y = gy[at(i, j)];
+            x = x0 + sx * i;
+            y = y0 + sy * j;
+            if (i != 0 && j != 0 && i != nx && j != ny)
+                move(i, j, x, y);
+        }
     std::vector<TVertex> v;
     const DWORD one = 0xFF010000;
-    for (std::size_t i = 0; i + 1 < X; ++i)
-        for (std::size_t j = 0; j + 1 < Y; ++j) {
-            const TVertex a{gx[i][j], gy[i][j], 0.5f, 1, one, 0, 0}, b{gx[i + 1][j], gy[i + 1][j], 0.5f, 1, one, 0, 0},
-                c{gx[i][j + 1], gy[i][j + 1], 0.5f, 1, one, 0, 0},
-                d{gx[i + 1][j + 1], gy[i + 1][j + 1], 0.5f, 1, one, 0, 0};
+    auto corner = [&](int i, int j) { return TVertex{gx[at(i, j)], gy[at(i, j)], 0.5f, 1, one, 0, 0}; };
+    for (int i = 0; i < nx; ++i)
+        for (int j = 0; j < ny; ++j) {
+            const TVertex a = corner(i, j), b = corner(i + 1, j), c = corner(i, j + 1), d = corner(i + 1, j + 1);
             if ((i + j) & 1)
                 v.insert(v.end(), {a, b, d, a, d, c});
             else
@@ -236,24 +247,17 @@ TEST_F(RasterTest, TrianglesSharingEdgesAndVerticesWriteEveryPixelOnce) {
     // on half pixels, some anywhere. Inside the rectangle each pixel is written exactly once.
     std::mt19937 random(7);
     std::uniform_real_distribution<float> jitter(-1.9f, 1.9f);
-    constexpr int nx = 8, ny = 8;
-    float gx[nx + 1][ny + 1], gy[nx + 1][ny + 1];
-    for (int i = 0; i <= nx; ++i)
-        for (int j = 0; j <= ny; ++j) {
-            gx[i][j] = 4.0f + 5.0f * i;
-            gy[i][j] = 4.0f + 4.0f * j;
-            const bool border = i == 0 || j == 0 || i == nx || j == ny;
-            if (!border && (i + j) % 3 == 1) {
-                gx[i][j] += std::round(jitter(random)); // on a pixel centre
-                gy[i][j] += std::round(jitter(random));
-            } else if (!border && (i + j) % 3 == 2) {
-                gx[i][j] += jitter(random);
-                gy[i][j] += jitter(random);
-            } else if (!border) {
-                gx[i][j] += 0.5f;
-            }
+    Triangles(GridCells(8, 8, 4.0f, 4.0f, 5.0f, 4.0f, [&](int i, int j, float& x, float& y) {
+        if ((i + j) % 3 == 1) {
+            x += std::round(jitter(random)); // on a pixel centre
+            y += std::round(jitter(random));
+        } else if ((i + j) % 3 == 2) {
+            x += jitter(random);
+            y += jitter(random);
+        } else {
+            x += 0.5f;
         }
-    Triangles(GridCells(gx, gy));
+    }));
     // A fan and a strip around one centre too, to the right of nothing: their own region.
     const std::vector<DWORD> p = Pixels();
     for (UINT y = 0; y < height; ++y)
@@ -274,29 +278,21 @@ TEST_F(RasterTest, TrianglesOfAPixelOrLessWriteEveryPixelOnce) {
     std::mt19937 random(41);
     std::uniform_real_distribution<float> jitter(-0.3f, 0.3f);
     constexpr int nx = 40, ny = 30;
-    constexpr float sx = 43.0f / nx, sy = 34.0f / ny;
-    float gx[nx + 1][ny + 1], gy[nx + 1][ny + 1];
-    for (int i = 0; i <= nx; ++i)
-        for (int j = 0; j <= ny; ++j) {
-            gx[i][j] = 3.0f + sx * i;
-            gy[i][j] = 3.0f + sy * j;
-            if (i == 0 || j == 0 || i == nx || j == ny)
-                continue;
-            // Each vertex stays within 0.3 of its place, so no cell folds over its neighbours.
-            const int mode = (i * 7 + j * 3) % 4;
-            auto place = [&](float& at) {
-                const float centre = std::round(at), step = (random() % 2 ? 1.0f : -1.0f) / 256;
-                if (mode == 0 && std::fabs(centre - at) < 0.29f) // on a pixel centre
-                    at = centre;
-                else if (mode == 1 && std::fabs(centre - at) < 0.29f) // a sub-pixel step beside one
-                    at = centre + step;
-                else
-                    at += jitter(random);
-            };
-            place(gx[i][j]);
-            place(gy[i][j]);
-        }
-    Triangles(GridCells(gx, gy));
+    Triangles(GridCells(nx, ny, 3.0f, 3.0f, 43.0f / nx, 34.0f / ny, [&](int i, int j, float& x, float& y) {
+        // Each vertex stays within 0.3 of its place, so no cell folds over its neighbours.
+        const int mode = (i * 7 + j * 3) % 4;
+        auto place = [&](float& at) {
+            const float centre = std::round(at), step = (random() % 2 ? 1.0f : -1.0f) / 256;
+            if (mode == 0 && std::fabs(centre - at) < 0.29f) // on a pixel centre
+                at = centre;
+            else if (mode == 1 && std::fabs(centre - at) < 0.29f) // a sub-pixel step beside one
+                at = centre + step;
+            else
+                at += jitter(random);
+        };
+        place(x);
+        place(y);
+    }));
     const std::vector<DWORD> p = Pixels();
     for (UINT y = 0; y < height; ++y)
         for (UINT x = 0; x < width; ++x)
