@@ -92,7 +92,9 @@ bool EnsureBlock(OvPipeline* p, std::size_t bytes) {
 // laid out at steps of that alignment, with slack for aligning the first.
 constexpr std::size_t kPrivateAlign = alignof(std::max_align_t);
 OvUInt32 PrivateBytes(const OvNodeDefinition* d) { return (d->privateDataSize + 3u) & ~3u; }
-std::size_t PrivateSpan(const OvNodeDefinition* d) { return (PrivateBytes(d) + kPrivateAlign - 1) & ~(kPrivateAlign - 1); }
+std::size_t PrivateSpan(const OvNodeDefinition* d) {
+    return (PrivateBytes(d) + kPrivateAlign - 1) & ~(kPrivateAlign - 1);
+}
 
 void DropUse(OvNodeDefinition* d) {
     if (d->useCount > 0 && --d->useCount == 0 && d->term != nullptr) {
