@@ -29,7 +29,9 @@ constexpr OvUInt32 kMinimumHeapSize = 1024;
 constexpr OvUInt32 kMaxNodes = 64;
 constexpr OvInt32 kPipelinesPerBlock = 64;
 constexpr OvUInt32 kRecordHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDPIPELINE;
+// A pipeline's block is made for the pipeline's life and resized with the module's lifetime.
 constexpr OvUInt32 kBlockHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_OBJECT | ovPLUGINIDPIPELINE;
+constexpr OvUInt32 kBlockResizeHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_GLOBAL | ovPLUGINIDPIPELINE;
 constexpr OvUInt32 kGlobalHint = ovMEMHINTDUR_GLOBAL | ovPLUGINIDPIPELINE;
 constexpr OvUInt32 kDefaultSettings[ovPIPELINENUMSETTINGS] = {7, 2, 5, 6, 0, 1, 1, 2, 0xFFFFFFFFu, 0, 0xFFFFFFFFu};
 
@@ -71,7 +73,7 @@ bool EnsureBlock(OvPipeline* p, std::size_t bytes) {
     if (p->block != nullptr && p->blockSize >= bytes) {
         return true;
     }
-    void* block = p->block == nullptr ? OvMalloc(bytes, kBlockHint) : OvRealloc(p->block, bytes, kBlockHint);
+    void* block = p->block == nullptr ? OvMalloc(bytes, kBlockHint) : OvRealloc(p->block, bytes, kBlockResizeHint);
     if (block == nullptr) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
         return false;
@@ -274,7 +276,7 @@ struct OvPipelineHeapBlock {
 
 namespace {
 
-constexpr OvUInt32 kHeapBlockHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_OBJECT | ovPLUGINIDPIPELINE;
+constexpr OvUInt32 kHeapBlockHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_GLOBAL | ovPLUGINIDPIPELINE;
 
 void LayOutBlock(OvPipelineHeapBlock* b) {
     b->first->previous = nullptr;

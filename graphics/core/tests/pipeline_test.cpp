@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -293,6 +294,53 @@ TEST_F(PipelineTest, AnAllocatedDefinitionGoesWithTheLastNodeThatNamesIt) {
         EXPECT_EQ(std::count(gFreed.begin(), gFreed.end(), a), 1);
     }
     OvEngineInstancePtr->memoryFuncs.free = gEngineFree;
+}
+
+// Hints of the engine allocations made while a test watches them.
+std::vector<OvUInt32> gHints;
+OvMemoryFunctions gSavedFunctions;
+void* HintedAlloc(std::size_t size, OvUInt32 hint) {
+    gHints.push_back(hint);
+    return gSavedFunctions.allocate(size, hint);
+}
+void* HintedRealloc(void* block, std::size_t size, OvUInt32 hint) {
+    gHints.push_back(hint);
+    return gSavedFunctions.reallocate(block, size, hint);
+}
+
+TEST_F(PipelineTest, BlocksAndTheClusterHeapCarryTheirMemoryHints) {
+    gSavedFunctions = OvEngineInstancePtr->memoryFuncs;
+    OvEngineInstancePtr->memoryFuncs.allocate = HintedAlloc;
+    OvEngineInstancePtr->memoryFuncs.reallocate = HintedRealloc;
+    OvNodeDefinition leaf = Definition("leaf", 0, 64);
+    OvPipeline* p = OvPipelineCreate();
+    const struct {
+        const char* what;
+        std::function<void()> run;
+        std::vector<OvUInt32> hints;
+    } steps[] = {
+        {"the block at the first lock", [&] { OvPipelineLock(p); }, {0x1030409}},
+        {"the block grown by compilation",
+         [&] {
+             OvPipelineAddFragment(p, nullptr, &leaf, nullptr);
+             OvPipelineUnlock(p);
+         },
+         {0x1040409}},
+        {"a heap's record and first block",
+         [] { OvPipelineHeapDestroy(OvPipelineHeapCreate(100)); },
+         {0x40409, 0x1040409}},
+        {"a heap block for a large request", [] { OvPipelineHeapAlloc(OvPipelineGetHeap(), 64 * 1024); }, {0x1040409}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        gHints.clear();
+        step.run();
+        gHints.erase(std::unique(gHints.begin(), gHints.end()), gHints.end()); // a block may grow twice
+        EXPECT_EQ(gHints, step.hints);
+    }
+    OvEngineInstancePtr->memoryFuncs = gSavedFunctions;
+    OvPipelineHeapReset(OvPipelineGetHeap());
+    OvPipelineDestroy(p);
 }
 
 TEST_F(PipelineTest, PrivateDataAreasSuitWhatTheyHoldAndDoNotOverlap) {
