@@ -293,6 +293,19 @@ TEST_F(PipelineTest, AnAllocatedDefinitionGoesWithTheLastNodeThatNamesIt) {
         }
         EXPECT_EQ(std::count(gFreed.begin(), gFreed.end(), a), 1);
     }
+    // A full pipeline of nodes naming one definition, one fragment each.
+    auto* a = static_cast<OvNodeDefinition*>(OvMalloc(sizeof(OvNodeDefinition), 0x30409));
+    ASSERT_NE(a, nullptr);
+    *a = Definition("allocated", 1);
+    a->allocated = 1;
+    OvPipeline* full = OvPipelineLock(OvPipelineCreate());
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_EQ(OvPipelineAddFragment(full, nullptr, a, nullptr), full);
+    }
+    EXPECT_EQ(OvPipelineAddFragment(full, nullptr, a, nullptr), nullptr); // no room: a stays
+    gFreed.clear();
+    OvPipelineDestroy(full);
+    EXPECT_EQ(std::count(gFreed.begin(), gFreed.end(), a), 1);
     OvEngineInstancePtr->memoryFuncs.free = gEngineFree;
 }
 
