@@ -244,12 +244,25 @@ const char* OvStringStreamWrite(const char* string, OvStream* stream) {
     const char* s = string != nullptr ? string : kEmpty;
     const std::size_t n = std::strlen(s);
     const OvUInt32 length = OvStringStreamGetSize(s);
-    if (OvStreamWriteChunkHeader(stream, ovID_STRING, length, ovLIBRARYVERSION, ovLIBRARYBUILD) == nullptr ||
-        OvStreamWrite(stream, s, static_cast<OvUInt32>(n)) == nullptr) {
+    if (OvStreamWriteChunkHeader(stream, ovID_STRING, length, ovLIBRARYVERSION, ovLIBRARYBUILD) == nullptr) {
         return nullptr;
     }
-    const OvUInt8 zeros[4] = {0, 0, 0, 0};
-    if (OvStreamWrite(stream, zeros, length - static_cast<OvUInt32>(n)) == nullptr) {
+    // The padded body goes in one write (never an empty one, which a stream whose callback answers
+    // the count it wrote takes for a failure). A body longer than the staging buffer goes as its
+    // characters up to the last four-byte group, then that group with the NULs.
+    char staging[kStagingBytes];
+    OvUInt32 direct = 0;
+    if (length > kStagingBytes) {
+        direct = length - 4;
+        if (OvStreamWrite(stream, s, direct) == nullptr) {
+            return nullptr;
+        }
+    }
+    const OvUInt32 rest = length - direct;
+    const std::size_t chars = n - direct;
+    std::memcpy(staging, s + direct, chars);
+    std::memset(staging + chars, 0, rest - chars);
+    if (OvStreamWrite(stream, staging, rest) == nullptr) {
         return nullptr;
     }
     return s;

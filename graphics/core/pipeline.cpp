@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
+#include <cstddef>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,13 +19,19 @@ bool gModuleOpen = false;
 OvPipelineHeap* gHeap = nullptr;
 OvPipeline* gCurrent = nullptr;
 OvPipelineExecuteParams gParams = {nullptr, nullptr};
+// Nodes, in every pipeline, locked or not, that name each definition allocated from engine memory:
+// such a definition goes with the last of them. Its use count cannot tell, as it counts compiled
+// nodes only.
+std::unordered_map<const OvNodeDefinition*, OvUInt32> gAllocatedNamed;
 
 constexpr OvUInt32 kInitialHeapSize = 4096;
 constexpr OvUInt32 kMinimumHeapSize = 1024;
 constexpr OvUInt32 kMaxNodes = 64;
 constexpr OvInt32 kPipelinesPerBlock = 64;
 constexpr OvUInt32 kRecordHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDPIPELINE;
+// A pipeline's block is made for the pipeline's life and resized with the module's lifetime.
 constexpr OvUInt32 kBlockHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_OBJECT | ovPLUGINIDPIPELINE;
+constexpr OvUInt32 kBlockResizeHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_GLOBAL | ovPLUGINIDPIPELINE;
 constexpr OvUInt32 kGlobalHint = ovMEMHINTDUR_GLOBAL | ovPLUGINIDPIPELINE;
 constexpr OvUInt32 kDefaultSettings[ovPIPELINENUMSETTINGS] = {7, 2, 5, 6, 0, 1, 1, 2, 0xFFFFFFFFu, 0, 0xFFFFFFFFu};
 
@@ -65,7 +73,7 @@ bool EnsureBlock(OvPipeline* p, std::size_t bytes) {
     if (p->block != nullptr && p->blockSize >= bytes) {
         return true;
     }
-    void* block = p->block == nullptr ? OvMalloc(bytes, kBlockHint) : OvRealloc(p->block, bytes, kBlockHint);
+    void* block = p->block == nullptr ? OvMalloc(bytes, kBlockHint) : OvRealloc(p->block, bytes, kBlockResizeHint);
     if (block == nullptr) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRNOMEMORY, bytes));
         return false;
@@ -81,7 +89,14 @@ bool EnsureBlock(OvPipeline* p, std::size_t bytes) {
     return true;
 }
 
+// A node's private data: the definition's size rounded up to 4 bytes, zero-filled. Each area
+// starts on a boundary fit for anything a node keeps there (pointers, doubles), so the areas are
+// laid out at steps of that alignment, with slack for aligning the first.
+constexpr std::size_t kPrivateAlign = alignof(std::max_align_t);
 OvUInt32 PrivateBytes(const OvNodeDefinition* d) { return (d->privateDataSize + 3u) & ~3u; }
+std::size_t PrivateSpan(const OvNodeDefinition* d) {
+    return (PrivateBytes(d) + kPrivateAlign - 1) & ~(kPrivateAlign - 1);
+}
 
 void DropUse(OvNodeDefinition* d) {
     if (d->useCount > 0 && --d->useCount == 0 && d->term != nullptr) {
@@ -119,7 +134,8 @@ void RemoveNode(OvPipeline* p, OvUInt32 index) {
         if (p->state == ovPIPELINEUNLOCKED) {
             Uncompile(&node);
         }
-        if (d->allocated && d->useCount == 0) {
+        if (auto named = gAllocatedNamed.find(d); named != gAllocatedNamed.end() && --named->second == 0) {
+            gAllocatedNamed.erase(named);
             OvFree(d);
         }
     }
@@ -260,7 +276,7 @@ struct OvPipelineHeapBlock {
 
 namespace {
 
-constexpr OvUInt32 kHeapBlockHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_OBJECT | ovPLUGINIDPIPELINE;
+constexpr OvUInt32 kHeapBlockHint = ovMEMHINTFLAG_RESIZABLE | ovMEMHINTDUR_GLOBAL | ovPLUGINIDPIPELINE;
 
 void LayOutBlock(OvPipelineHeapBlock* b) {
     b->first->previous = nullptr;
@@ -677,6 +693,7 @@ void* OvPipelineClose(void* instance, OvInt32 offset, OvInt32 /*size*/) {
     }
     OvPipelineHeapDestroy(gHeap);
     gHeap = nullptr;
+    gAllocatedNamed.clear();
     gModuleOpen = false;
     return instance;
 }
@@ -771,6 +788,9 @@ OvPipeline* OvPipelineAddFragment(OvPipeline* pipeline, OvUInt32* firstNode, ...
         std::memset(n.inputs, 0, sizeof(OvUInt32) * 3);
         n.definition = d;
         n.numOutputs = d->numOutputs;
+        if (d->allocated) {
+            ++gAllocatedNamed[d];
+        }
         if (index > first) {
             OvPipelineNode& previous = pipeline->nodes[index - 1];
             if (previous.numOutputs == 0 || previous.outputs[0] != ovPIPELINENOTCONNECTED) {
@@ -806,9 +826,9 @@ OvPipeline* OvPipelineUnlock(OvPipeline* pipeline) {
     if (pipeline->entryNode >= pipeline->numNodes || pipeline->nodes[pipeline->entryNode].definition == nullptr) {
         return Fail<OvPipeline>(ovERRPIPELINEENTRY);
     }
-    std::size_t bytes = LockedBytes();
+    std::size_t bytes = LockedBytes() + kPrivateAlign - 1;
     for (OvUInt32 i = 0; i < pipeline->numNodes; ++i) {
-        bytes += PrivateBytes(pipeline->nodes[i].definition);
+        bytes += PrivateSpan(pipeline->nodes[i].definition);
     }
     if (!EnsureBlock(pipeline, bytes)) {
         return nullptr;
@@ -830,13 +850,14 @@ OvPipeline* OvPipelineUnlock(OvPipeline* pipeline) {
     if (!EnsureBlock(pipeline, bytes + ClusterBytes(pipeline, wiring, numSlots))) {
         return nullptr;
     }
-    char* data = static_cast<char*>(pipeline->block) + LockedBytes();
+    const auto start = reinterpret_cast<std::uintptr_t>(pipeline->block) + LockedBytes();
+    char* data = reinterpret_cast<char*>((start + kPrivateAlign - 1) & ~std::uintptr_t{kPrivateAlign - 1});
     for (OvUInt32 i = 0; i < pipeline->numNodes; ++i) {
         OvPipelineNode& n = pipeline->nodes[i];
-        const OvUInt32 size = PrivateBytes(n.definition);
-        std::memset(data, 0, size);
-        n.privateData = size > 0 ? data : nullptr;
-        data += size;
+        const std::size_t span = PrivateSpan(n.definition);
+        std::memset(data, 0, span);
+        n.privateData = span > 0 ? data : nullptr;
+        data += span;
     }
     LayOutClusters(pipeline, wiring, slots, numSlots, data);
     if (!InitNodes(pipeline)) {

@@ -72,7 +72,7 @@ struct OvPipelineNode {
     OvUInt32* outputs;     // node indices, ovPIPELINENOTCONNECTED when open
     OvUInt32* slotTable;   // per cluster slot: 1 when that cluster is at this node, else 0; null while locked
     OvUInt32* outputMasks; // [0] the AND of the node's masks, then per slot the outputs it passes along
-    void* privateData;     // zero-filled, definition's size rounded up to 4; null while locked
+    void* privateData;     // zero-filled, definition's size rounded up to 4, aligned for any type; null while locked
     OvInt32* clusterSlots; // per cluster of interest: its slot, -1 when none; null while locked
     OvUInt32* inputs;      // {number of inputs, inputs placed, spare}
     void* initData;        // attached by the node's own callbacks; freed with the node

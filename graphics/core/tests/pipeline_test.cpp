@@ -1,7 +1,11 @@
 #include "graphics/core/pipeline.h"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -233,6 +237,146 @@ TEST_F(PipelineTest, SharedDefinitionsInitOnceAndAFailedInitUndoesTheCompilation
     EXPECT_EQ(settings[8], 0xFFFFFFFFu);
     EXPECT_EQ(OvPipelineGetSettings(nullptr), nullptr);
     EXPECT_EQ(ClearError(), ovERRNULLARGUMENT);
+}
+
+// Engine frees, noted while a test watches them.
+std::vector<void*> gFreed;
+void (*gEngineFree)(void*) = nullptr;
+void NotingFree(void* block) {
+    gFreed.push_back(block);
+    gEngineFree(block);
+}
+
+TEST_F(PipelineTest, AnAllocatedDefinitionGoesWithTheLastNodeThatNamesIt) {
+    gEngineFree = OvEngineInstancePtr->memoryFuncs.free;
+    OvEngineInstancePtr->memoryFuncs.free = NotingFree;
+    OvNodeDefinition link = Definition("link", 1);
+    // Each case: the fragments of two pipelines (the second may be empty), which of them are
+    // compiled, and the order they are destroyed in.
+    const struct {
+        const char* what;
+        bool sameFragment; // p = {A, link, A}, no q
+        bool compileP, compileQ, qFirst;
+    } cases[] = {
+        {"one locked fragment naming it twice", true, false, false, false},
+        {"one compiled fragment naming it twice", true, true, false, false},
+        {"two locked pipelines", false, false, false, false},
+        {"compiled, then locked", false, true, false, false},
+        {"locked, then compiled", false, false, true, false},
+        {"both compiled, the second destroyed first", false, true, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto* a = static_cast<OvNodeDefinition*>(OvMalloc(sizeof(OvNodeDefinition), 0x30409));
+        ASSERT_NE(a, nullptr);
+        *a = Definition("allocated", 1);
+        a->allocated = 1;
+        OvPipeline* p = OvPipelineLock(OvPipelineCreate());
+        OvPipeline* q = c.sameFragment ? nullptr : OvPipelineLock(OvPipelineCreate());
+        if (c.sameFragment) {
+            ASSERT_EQ(OvPipelineAddFragment(p, nullptr, a, &link, a, nullptr), p);
+        } else {
+            ASSERT_EQ(OvPipelineAddFragment(p, nullptr, a, nullptr), p);
+            ASSERT_EQ(OvPipelineAddFragment(q, nullptr, a, nullptr), q);
+        }
+        if (c.compileP) {
+            ASSERT_EQ(OvPipelineUnlock(p), p);
+        }
+        if (c.compileQ) {
+            ASSERT_EQ(OvPipelineUnlock(q), q);
+        }
+        gFreed.clear();
+        OvPipelineDestroy(c.qFirst ? q : p);
+        if (q != nullptr) {
+            EXPECT_EQ(std::count(gFreed.begin(), gFreed.end(), a), 0) << "freed while another node names it";
+            OvPipelineDestroy(c.qFirst ? p : q);
+        }
+        EXPECT_EQ(std::count(gFreed.begin(), gFreed.end(), a), 1);
+    }
+    // A full pipeline of nodes naming one definition, one fragment each.
+    auto* a = static_cast<OvNodeDefinition*>(OvMalloc(sizeof(OvNodeDefinition), 0x30409));
+    ASSERT_NE(a, nullptr);
+    *a = Definition("allocated", 1);
+    a->allocated = 1;
+    OvPipeline* full = OvPipelineLock(OvPipelineCreate());
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_EQ(OvPipelineAddFragment(full, nullptr, a, nullptr), full);
+    }
+    EXPECT_EQ(OvPipelineAddFragment(full, nullptr, a, nullptr), nullptr); // no room: a stays
+    gFreed.clear();
+    OvPipelineDestroy(full);
+    EXPECT_EQ(std::count(gFreed.begin(), gFreed.end(), a), 1);
+    OvEngineInstancePtr->memoryFuncs.free = gEngineFree;
+}
+
+// Hints of the engine allocations made while a test watches them.
+std::vector<OvUInt32> gHints;
+OvMemoryFunctions gSavedFunctions;
+void* HintedAlloc(std::size_t size, OvUInt32 hint) {
+    gHints.push_back(hint);
+    return gSavedFunctions.allocate(size, hint);
+}
+void* HintedRealloc(void* block, std::size_t size, OvUInt32 hint) {
+    gHints.push_back(hint);
+    return gSavedFunctions.reallocate(block, size, hint);
+}
+
+TEST_F(PipelineTest, BlocksAndTheClusterHeapCarryTheirMemoryHints) {
+    gSavedFunctions = OvEngineInstancePtr->memoryFuncs;
+    OvEngineInstancePtr->memoryFuncs.allocate = HintedAlloc;
+    OvEngineInstancePtr->memoryFuncs.reallocate = HintedRealloc;
+    OvNodeDefinition leaf = Definition("leaf", 0, 64);
+    OvPipeline* p = OvPipelineCreate();
+    const struct {
+        const char* what;
+        std::function<void()> run;
+        std::vector<OvUInt32> hints;
+    } steps[] = {
+        {"the block at the first lock", [&] { OvPipelineLock(p); }, {0x1030409}},
+        {"the block grown by compilation",
+         [&] {
+             OvPipelineAddFragment(p, nullptr, &leaf, nullptr);
+             OvPipelineUnlock(p);
+         },
+         {0x1040409}},
+        {"a heap's record and first block",
+         [] { OvPipelineHeapDestroy(OvPipelineHeapCreate(100)); },
+         {0x40409, 0x1040409}},
+        {"a heap block for a large request", [] { OvPipelineHeapAlloc(OvPipelineGetHeap(), 64 * 1024); }, {0x1040409}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        gHints.clear();
+        step.run();
+        gHints.erase(std::unique(gHints.begin(), gHints.end()), gHints.end()); // a block may grow twice
+        EXPECT_EQ(gHints, step.hints);
+    }
+    OvEngineInstancePtr->memoryFuncs = gSavedFunctions;
+    OvPipelineHeapReset(OvPipelineGetHeap());
+    OvPipelineDestroy(p);
+}
+
+TEST_F(PipelineTest, PrivateDataAreasSuitWhatTheyHoldAndDoNotOverlap) {
+    OvNodeDefinition sizes[] = {Definition("four", 1, 4), Definition("none", 1, 0), Definition("five", 1, 5),
+                                Definition("pointers", 1, 16), Definition("last", 0, 8)};
+    OvPipeline* p = OvPipelineLock(OvPipelineCreate());
+    ASSERT_EQ(OvPipelineAddFragment(p, nullptr, &sizes[0], &sizes[1], &sizes[2], &sizes[3], &sizes[4], nullptr), p);
+    ASSERT_EQ(OvPipelineUnlock(p), p);
+    const char* end = nullptr;
+    for (OvUInt32 i = 0; i < p->numNodes; ++i) {
+        const OvPipelineNode& n = p->nodes[i];
+        SCOPED_TRACE(n.definition->name);
+        if (n.definition->privateDataSize == 0) {
+            EXPECT_EQ(n.privateData, nullptr);
+            continue;
+        }
+        const auto* data = static_cast<const char*>(n.privateData);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % alignof(std::max_align_t), 0u);
+        EXPECT_TRUE(end == nullptr || data >= end);
+        end = data + ((n.definition->privateDataSize + 3) & ~3u);
+        EXPECT_LE(end, static_cast<const char*>(p->block) + p->blockSize);
+    }
+    OvPipelineDestroy(p);
 }
 
 // Immediate-mode 3D on a driver without a render node: the batch record a render pipeline sees.

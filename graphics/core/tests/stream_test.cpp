@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -336,6 +337,45 @@ TEST_F(StreamTest, StringChunksPadAndReadBack) {
     text = OvStringStreamRead(nullptr, s); // allocated: terminated behind the body
     EXPECT_STREQ(text, "wxyz");
     OvFree(text);
+    OvStreamClose(s, nullptr);
+}
+
+TEST_F(StreamTest, StringChunksWriteTheirPaddedBodyWithoutAnEmptyWrite) {
+    // A write callback that answers the count it wrote: an empty write answers 0, a failure.
+    CustomLog log;
+    OvStreamCustom custom = {
+        nullptr,
+        [](void*, void*, OvUInt32) -> OvUInt32 { return 0; },
+        [](void* d, const void* buffer, OvUInt32 length) -> OvBool {
+            auto* l = static_cast<CustomLog*>(d);
+            l->writes.push_back(length);
+            const auto* b = static_cast<const OvUInt8*>(buffer);
+            l->bytes.insert(l->bytes.end(), b, b + length);
+            return static_cast<OvBool>(length);
+        },
+        nullptr,
+        &log,
+    };
+    OvStream* s = OvStreamOpen(ovSTREAMCUSTOM, ovSTREAMWRITE, &custom);
+    ASSERT_NE(s, nullptr);
+    const std::string longName(300, 'n');
+    for (const char* text : {static_cast<const char*>(nullptr), "", "abc", "abcd", "abcdefg", longName.c_str()}) {
+        const std::string expected = text != nullptr ? text : "";
+        SCOPED_TRACE(expected.size());
+        log.writes.clear();
+        log.bytes.clear();
+        ASSERT_NE(OvStringStreamWrite(text, s), nullptr);
+        const OvUInt32 length = OvStringStreamGetSize(text);
+        EXPECT_EQ(std::count(log.writes.begin(), log.writes.end(), 0u), 0);
+        if (length <= 256) {
+            EXPECT_EQ(log.writes, (std::vector<OvUInt32>{12, length}));
+        }
+        ASSERT_EQ(log.bytes.size(), 12u + length);
+        Bytes body(log.bytes.begin() + 12, log.bytes.end());
+        Bytes padded(expected.begin(), expected.end());
+        padded.resize(length, 0);
+        EXPECT_EQ(body, padded);
+    }
     OvStreamClose(s, nullptr);
 }
 
