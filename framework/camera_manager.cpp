@@ -34,12 +34,16 @@ constexpr OvV3d kXAxis = {1.0f, 0.0f, 0.0f};
 constexpr float kEyeHeight = 1.6f;      // first-person eye above the character's origin, times scale
 constexpr float kPathLookAhead = 0.02f; // the path camera looks at the curve this far ahead
 constexpr float kFollowHeight = 0.5f;   // the follow camera aims this far above the character, times scale
+constexpr float kAxisLength = 1.0f;     // the followed character's debug axes, times scale
 
 void SetState(OvInt32 state, std::uintptr_t value) {
     OvEngineInstancePtr->dOpenDevice.setRenderState(state, reinterpret_cast<void*>(value));
 }
 
 float Clamp(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+// The pitch of a view, degrees: positive looking down, as the free camera's turns count it.
+float PitchOf(const OvMatrix& m) { return -std::asin(Clamp(m.at.y, -1.0f, 1.0f)) * 180.0f / 3.14159265f; }
 
 // Turns a matrix to look along `at` (not zero) with the world's y axis as up; the position stays.
 void Orient(OvMatrix* m, const OvV3d& direction) {
@@ -112,8 +116,7 @@ CCameraManager::CCameraManager(const CCameraManager& other)
       fov_(other.fov_),
       mode_(other.mode_),
       previousMode_(other.previousMode_),
-      freeStart_(other.freeStart_),
-      freeStartPitch_(other.freeStartPitch_) {
+      pitch_(other.pitch_) {
     if (other.camera_ == nullptr) {
         return;
     }
@@ -305,7 +308,6 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 OvMatrixUpdate(OvFrameGetMatrix(frame));
                 OvFrameMarkDirty(frame);
             }
-            KeepFreeStart();
             return true;
         }
         if (Is(name, "InitialTarget")) {
@@ -318,7 +320,6 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 return false; // no direction to look along
             }
             LookAt(position, target);
-            KeepFreeStart();
             return true;
         }
     }
@@ -356,7 +357,6 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
     OvFrameRotate(frame, &kYAxis, 180.0f, ovCOMBINEREPLACE);
     OvFrameTranslate(frame, &start, ovCOMBINEPOSTCONCAT);
     pitch_ = 0.0f;
-    KeepFreeStart();
     crosshair_ = ReadFrameworkTexture(kCrosshairName);
     followYaw_ = 0.0f;
     followPitch_ = 0.5f * (minVAngle_ + maxVAngle_);
@@ -537,6 +537,33 @@ void CCameraManager::PrintInfo() {
     if (gText != nullptr && !text.empty()) {
         gText(text.c_str(), 0.025f, 0.82f, 0.04f);
     }
+    if (g_debugLevel > 2) {
+        DrawSubjectAxes();
+    }
+}
+
+void CCameraManager::DrawSubjectAxes() const {
+    OvFrame* target = subject_ != nullptr ? subject_->SubjectFrame() : nullptr;
+    if (target == nullptr || OvEngineInstancePtr == nullptr) {
+        return;
+    }
+    // The followed character's axes from its origin, a metre each: right red, up green, at blue.
+    const OvMatrix* world = OvFrameGetWorldMatrix(target);
+    const OvV3d* axes[3] = {&world->right, &world->up, &world->at};
+    constexpr OvUInt32 kColours[3] = {0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu};
+    OvIm3DVertex lines[6] = {};
+    for (int i = 0; i < 3; ++i) {
+        OvV3d axis;
+        OvV3dNormalize(&axis, axes[i]);
+        OvV3dScale(&axis, &axis, kAxisLength * scale_);
+        lines[2 * i].objVertex = world->pos;
+        OvV3dAdd(&lines[2 * i + 1].objVertex, &world->pos, &axis);
+        lines[2 * i].color = lines[2 * i + 1].color = kColours[i];
+    }
+    if (OvIm3DTransform(lines, 6, nullptr, 0) != nullptr) {
+        OvIm3DRenderPrimitive(ovPRIMTYPELINELIST);
+        OvIm3DEnd();
+    }
 }
 
 void CCameraManager::LookAt(const OvV3d& position, const OvV3d& target) {
@@ -551,7 +578,7 @@ void CCameraManager::LookAt(const OvV3d& position, const OvV3d& target) {
     if (OvV3dLength(&at) > 0.0f) {
         Orient(m, at);
         // The free camera's pitch limits count from the direction looked at.
-        pitch_ = -std::asin(Clamp(m->at.y, -1.0f, 1.0f)) * 180.0f / 3.14159265f;
+        pitch_ = PitchOf(*m);
     }
     OvMatrixUpdate(m);
     OvFrameMarkDirty(frame);
@@ -644,13 +671,6 @@ void CCameraManager::ShowSubject() {
     }
 }
 
-void CCameraManager::KeepFreeStart() {
-    if (OvFrame* frame = CameraFrame()) {
-        freeStart_ = *OvFrameGetMatrix(frame);
-        freeStartPitch_ = pitch_;
-    }
-}
-
 void CCameraManager::Update(float dt) {
     bool ok = false;
     switch (mode_) {
@@ -679,13 +699,12 @@ void CCameraManager::Update(float dt) {
 
 bool CCameraManager::StepFree() {
     ShowSubject();
-    // Chosen again, the free camera starts from its configured place, not from where the
-    // previous mode left the camera.
-    OvFrame* frame = CameraFrame();
-    if (previousMode_ != kCameraFree && frame != nullptr) {
-        *OvFrameGetMatrix(frame) = freeStart_;
-        OvFrameMarkDirty(frame);
-        pitch_ = freeStartPitch_;
+    // Chosen again, the free camera goes on from where the previous mode left it; its pitch limits
+    // count from the direction it looks along there.
+    if (previousMode_ != kCameraFree) {
+        if (OvFrame* frame = CameraFrame()) {
+            pitch_ = PitchOf(*OvFrameGetMatrix(frame));
+        }
     }
     CInputManager* input = CInputManager::GetInstance();
     if (!input->LeftButton() && !input->RightButton()) {

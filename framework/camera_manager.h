@@ -169,8 +169,8 @@ private:
     bool TakeDelta(float* dx, float* dy);
     // Shows the followed character when it is hidden (every mode but the first-person view).
     void ShowSubject();
-    // Notes the camera's place as the free camera's start.
-    void KeepFreeStart();
+    // Above debug level 2: the followed character's axes, drawn with the camera text.
+    void DrawSubjectAxes() const;
     OvFrame* CameraFrame() const;
     bool ReadPoint(const char** attributes, const char* element, OvV3d* out);
 
@@ -200,9 +200,7 @@ private:
     OvRGBA background_ = {88, 88, 110, 0};
     OvRGBA textColour_ = {255, 255, 255, 255};
     bool textShown_ = false;
-    float pitch_ = 0.0f;      // free and first-person pitch, degrees
-    OvMatrix freeStart_ = {}; // where the free camera starts each time it is chosen
-    float freeStartPitch_ = 0.0f;
+    float pitch_ = 0.0f; // free and first-person pitch, degrees
     OvTexture* crosshair_ = nullptr;
     OvSpline* spline_ = nullptr;
     OvUInt16 crosshairIndices_[6] = {};

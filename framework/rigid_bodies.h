@@ -11,6 +11,7 @@
 #include "graphics/core/vector.h"
 
 class CClumpObject;
+struct Ov2dFont;
 struct OvpBodyDef;
 struct OvpObj;
 
@@ -37,6 +38,9 @@ public:
     static constexpr float kDragHintX = 0.3f;
     static constexpr float kDragHintY = 0.85f;
     static constexpr float kDragHintSize = 0.03f;
+    // Where the hint starts on the line: at kDragHintX unless that would run it into the
+    // frame-rate text on its right; then it ends a character short of it.
+    static float DragHintX(Ov2dFont* font);
 
     struct Model {
         char name[kNameSize] = {};

@@ -841,6 +841,15 @@ void CWorldManager::Update(float dt) {
     }
 }
 
+bool CWorldManager::DragHintShown() {
+    // While the pointer is on something other than a lift that carries a body and the mouse button
+    // is up. Not while the start screen holds the game: no pointer is drawn then, and the hint
+    // would be written over the screen's title.
+    CClumpObject* pointed = nullptr;
+    return !g_paused && !CInputManager::GetInstance()->LeftButton() &&
+           CRigidBodyManager::PickDraggable(&pointed, nullptr, nullptr, nullptr) && FindLift(pointed) == nullptr;
+}
+
 void CWorldManager::RenderLevelObjects() {
     for (LevelTable* table : {&laserBeams_, &teleporters_, &doors_}) {
         for (int i = 0; i < table->count; ++i) {
@@ -848,12 +857,9 @@ void CWorldManager::RenderLevelObjects() {
         }
     }
     RenderSwitchHint();
-    // The drag hint, while the pointer is on something other than a lift that carries a body and
-    // the mouse button is up.
-    CClumpObject* pointed = nullptr;
-    if (g_font != nullptr && !CInputManager::GetInstance()->LeftButton() &&
-        CRigidBodyManager::PickDraggable(&pointed, nullptr, nullptr, nullptr) && FindLift(pointed) == nullptr) {
-        g_font->Print(CRigidBodyManager::kDragHint, {CRigidBodyManager::kDragHintX, CRigidBodyManager::kDragHintY},
+    if (g_font != nullptr && DragHintShown()) {
+        g_font->Print(CRigidBodyManager::kDragHint,
+                      {CRigidBodyManager::DragHintX(g_font->GetFont()), CRigidBodyManager::kDragHintY},
                       CRigidBodyManager::kDragHintSize);
     }
 }

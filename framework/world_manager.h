@@ -204,6 +204,9 @@ public:
     int ClumpsInRange() const { return clumpsInRange_; }
     // Lines cast by line queries since the start (each cylinder line counts).
     std::uint64_t LinesCast() const { return linesCast_; }
+    // Whether "RIGHT CTRL + Mouse to move object" is shown this frame: the pointer on a body that
+    // can be dragged (not a lift's), the button up, the game not held by its start screen.
+    bool DragHintShown();
 
     // The dynamic-triangle walker of the physics engine's user triangle list.
     static void GatherDynamicTriangles(const OvpVolume* volume, const OvMatrix* placement, const OvpBBox* box,
@@ -254,9 +257,9 @@ private:
     int worldCount_ = 0;
     CCameraManager* worldCameras_[kMaxWorlds] = {}; // one per world while a camera manager is attached
     CCameraManager* cameraManager_ = nullptr;       // the attached camera manager
-    std::vector<OvTexDictionary*> dictionaries_; // read with the worlds
-    std::vector<OvpVolume*> worldVolumes_;       // the worlds' triangle lists
-    OvpVolume* dynamicVolume_ = nullptr;         // the dynamic triangles' list
+    std::vector<OvTexDictionary*> dictionaries_;    // read with the worlds
+    std::vector<OvpVolume*> worldVolumes_;          // the worlds' triangle lists
+    OvpVolume* dynamicVolume_ = nullptr;            // the dynamic triangles' list
     std::vector<LightRecord> lights_;
     std::vector<CClumpObject*> objects_; // null entries are free
     int objectCount_ = 0;

@@ -15,6 +15,8 @@
 #include "framework/input_manager.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/im3d.h"
+#include "graphics/core/pipeline.h"
 #include "graphics/core/matrix.h"
 #include "graphics/core/raster.h"
 #include "graphics/core/testkit/engine_fixture.h"
@@ -317,6 +319,50 @@ TEST_F(CameraTest, CrosshairAtTheCentreRebuiltOnResizeAndDrawnInFps) {
     EXPECT_EQ(Log(), "");
 }
 
+// Above debug level 2 the camera text comes with the followed character's axes: one line list of
+// three lines from its origin, a metre (times the scale) along each of its axes.
+std::vector<OvIm3DVertex> gLines;
+OvBool RecordLines(OvPipelineNode*, const OvPipelineExecuteParams* params) {
+    const auto* batch = static_cast<OvIm3DBatch*>(params->data);
+    gLines.assign(batch->vertices, batch->vertices + batch->numVertices);
+    return TRUE;
+}
+
+TEST_F(CameraTest, DebugLevelAboveTwoDrawsTheFollowedAxes) {
+    OvNodeDefinition record{};
+    record.name = "record";
+    record.body = RecordLines;
+    OvPipeline* p = OvPipelineLock(OvPipelineCreate());
+    ASSERT_NE(OvPipelineAddFragment(p, nullptr, &record, nullptr), nullptr);
+    ASSERT_EQ(OvPipelineUnlock(p), p);
+    ASSERT_EQ(OvIm3DSetRenderPipeline(p, ovPRIMTYPELINELIST), p);
+    CCameraManager cameras(2.0f);
+    Make(&cameras);
+    Subject subject;
+    const OvV3d at = {3.0f, 0.0f, 4.0f};
+    OvFrameTranslate(subject.frame, &at, ovCOMBINEREPLACE);
+    cameras.Follow(&subject);
+    cameras.SetMode(kCameraFollow);
+    for (int level : {2, 3}) {
+        gLines.clear();
+        g_debugLevel = level;
+        cameras.PrintInfo();
+        EXPECT_EQ(gLines.size(), level > 2 ? 6u : 0u) << level;
+    }
+    g_debugLevel = 0;
+    ASSERT_EQ(gLines.size(), 6u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(gLines[2 * i].objVertex.x, 3.0f);
+        EXPECT_EQ(gLines[2 * i].objVertex.z, 4.0f);
+    }
+    EXPECT_EQ(gLines[1].objVertex.x, 5.0f); // right axis, 1 m x scale 2
+    EXPECT_EQ(gLines[3].objVertex.y, 2.0f); // up
+    EXPECT_EQ(gLines[5].objVertex.z, 6.0f); // at
+    cameras.Follow(nullptr);
+    OvIm3DSetRenderPipeline(nullptr, ovPRIMTYPELINELIST);
+    OvPipelineDestroy(p);
+}
+
 TEST_F(CameraTest, StepsOfModesWithoutWhatTheyNeed) {
     CCameraManager cameras(1.0f);
     g_cameraManager = &cameras;
@@ -441,15 +487,14 @@ TEST_F(CameraTest, FreeFollowFpsAndPathSteps) {
 }
 
 // Every mode but the first-person view shows the followed character, whichever mode came before,
-// and each time the free camera is chosen it starts from its configured place rather than from
-// where the previous mode left the camera.
-TEST_F(CameraTest, WhoIsShownAndWhereTheFreeCameraStarts) {
+// and the free camera, chosen again, goes on from where the previous mode left the camera, its
+// pitch counted from the view it takes over.
+TEST_F(CameraTest, WhoIsShownAndWhereTheFreeCameraGoesOn) {
     CCameraManager cameras(1.0f);
     g_cameraManager = &cameras;
     Make(&cameras);
     Feed(&cameras, "<C><Free><InitialPosition x='0' y='30' z='-24'/><InitialTarget x='0' y='0' z='-2'/></Free>"
                    "<Fixed><Position x='5' y='1' z='-6'/><Target x='0' y='1' z='0'/></Fixed></C>");
-    const OvMatrix start = MatrixOf(cameras);
     const OvV3d points[4] = {{0, 5, 0}, {5, 5, 0}, {5, 5, 5}, {0, 5, 5}};
     cameras.SetSpline(OvSplineCreate(4, ovSPLINEOPEN, points));
     Subject subject;
@@ -462,28 +507,35 @@ TEST_F(CameraTest, WhoIsShownAndWhereTheFreeCameraStarts) {
         cameras.Update(0.1f);
         EXPECT_TRUE(subject.visible) << CameraModeName(mode);
     }
-    // From a fixed viewpoint (and after a turn of the free camera) back to the free camera's start.
+    // From a fixed viewpoint to the free camera: the viewpoint's place and axes stay.
     cameras.NextFixedCamera();
     cameras.Update(0.1f);
-    EXPECT_EQ(cameras.Position().x, 5.0f);
-    EXPECT_NEAR(MatrixOf(cameras).at.z, 6.0f / std::sqrt(61.0f), 1e-5f); // the viewpoint's axes too
+    const OvMatrix fixed = MatrixOf(cameras);
+    EXPECT_EQ(fixed.pos.x, 5.0f);
+    EXPECT_NEAR(fixed.at.z, 6.0f / std::sqrt(61.0f), 1e-5f); // the viewpoint's axes too
     cameras.SetMode(kCameraFree);
     cameras.Update(0.1f);
-    EXPECT_EQ(cameras.Position().y, 30.0f);
-    EXPECT_EQ(cameras.Position().z, -24.0f);
-    EXPECT_NEAR(MatrixOf(cameras).at.y, start.at.y, 1e-6f);
-    EXPECT_NEAR(cameras.Pitch(), std::asin(-start.at.y) * 180.0f / 3.14159265f, 1e-3f);
+    EXPECT_EQ(cameras.Position().x, 5.0f);
+    EXPECT_EQ(cameras.Position().z, -6.0f);
+    EXPECT_EQ(MatrixOf(cameras).at.z, fixed.at.z);
+    EXPECT_NEAR(cameras.Pitch(), 0.0f, 1e-3f); // the viewpoint looks level
+    // A turn downwards counts from there: 80 degrees more reach the limit of 89, not 80 past the
+    // configured start's pitch.
     Mouse(SKEL_EVENT_MOUSE_LEFT_DOWN, 0.0f, 0.0f);
-    Mouse(0, 50.0f, 0.0f);
+    Mouse(0, 0.0f, 450.0f);
     cameras.Update(0.1f);
     CInputManager::MouseHandler(SKEL_EVENT_MOUSE_LEFT_UP, nullptr);
-    EXPECT_GT(std::fabs(MatrixOf(cameras).at.x), 0.1f); // turned while it stays the free camera
+    EXPECT_NEAR(cameras.Pitch(), 89.0f, 1e-3f);
+    EXPECT_EQ(cameras.Position().x, 5.0f);
+    // From the follow camera: where it put the camera.
     cameras.SetMode(kCameraFollow);
     cameras.Update(0.1f);
+    const OvMatrix follow = MatrixOf(cameras);
     cameras.SetMode(kCameraFree);
     cameras.Update(0.1f);
-    EXPECT_EQ(MatrixOf(cameras).at.x, start.at.x);
-    EXPECT_EQ(cameras.Position().z, -24.0f);
+    EXPECT_EQ(MatrixOf(cameras).pos.x, follow.pos.x);
+    EXPECT_EQ(MatrixOf(cameras).pos.z, follow.pos.z);
+    EXPECT_EQ(MatrixOf(cameras).at.x, follow.at.x);
     cameras.Follow(nullptr);
 }
 

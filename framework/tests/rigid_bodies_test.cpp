@@ -236,15 +236,21 @@ TEST_F(DragTest, RightControlDragsTheBodyUnderThePointerUntilReleased) {
     EXPECT_NEAR(rest.y, 0.5f, 0.05f);
     input->SetPointer(320.0f, 240.0f);
 
-    // Nothing happens without RIGHT CTRL.
+    // Nothing happens without RIGHT CTRL. On the crate the hint says how to drag it, but not while
+    // the start screen holds the game, and not on the sky.
     Look({0.0f, 0.5f, 0.0f});
     Run(1);
     EXPECT_FALSE(rb->Dragging());
+    EXPECT_TRUE(g_worldManager->DragHintShown());
+    g_paused = true;
+    EXPECT_FALSE(g_worldManager->DragHintShown());
+    g_paused = false;
     input->HandleKey(SKEL_EVENT_KEY_DOWN, 175);
     // Neither the sky nor a clump without a body starts a drag.
     Look({0.0f, 20.0f, 40.0f});
     Run(1);
     EXPECT_FALSE(rb->Dragging());
+    EXPECT_FALSE(g_worldManager->DragHintShown());
     Look({3.0f, 0.5f, 0.0f});
     Run(1);
     EXPECT_FALSE(rb->Dragging());

@@ -15,6 +15,7 @@
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
 #include "tools/mkasset/demo_level.h"
+#include "tools/mkasset/start_screen_help.h"
 
 namespace {
 
@@ -56,6 +57,48 @@ Box GroundOf(const std::string& config, const std::string& element, float reach,
     return box;
 }
 
+// The start screen's help against the configuration it ships with: the "next camera" row names the
+// switch sequence's modes in its order, and each mode the mouse works in has its own row.
+void ExpectHelpOfTheCameras(const std::string& config) {
+    const struct {
+        const char* mode;
+        const char* help;
+    } words[] = {{"Fixed", "this fixed view"},
+                 {"Follow", "follow"},
+                 {"FPS", "first person"},
+                 {"Path", "path"},
+                 {"Free", "free"}};
+    std::string order;
+    const std::string sequence = config.substr(config.find("<SwitchSequence>"));
+    for (std::size_t at = sequence.find("<Mode value=\""); at < sequence.find("</SwitchSequence>");
+         at = sequence.find("<Mode value=\"", at + 1)) {
+        const std::string mode = sequence.substr(at + 13, sequence.find('"', at + 13) - at - 13);
+        for (const auto& w : words) {
+            if (mode == w.mode) {
+                order += order.empty() ? w.help : std::string(", ") + w.help;
+            }
+        }
+    }
+    std::string help;
+    std::string rows;
+    for (const std::string& line : mkasset::StartScreenHelp()) {
+        help += line + "\n";
+    }
+    const std::size_t next = help.find("next camera: ");
+    ASSERT_NE(next, std::string::npos) << help;
+    std::string listed = help.substr(next + 13, help.find("\n  TAB") - next - 13);
+    std::string flat;
+    for (const char c : listed) {
+        if (c != '\n' && !(c == ' ' && !flat.empty() && flat.back() == ' ')) {
+            flat += c;
+        }
+    }
+    EXPECT_EQ(flat, order);
+    for (const char* mode : {"follow", "first person", "path", "free"}) {
+        EXPECT_NE(help.find(std::string("\n  ") + mode + "  "), std::string::npos) << mode;
+    }
+}
+
 TEST(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
     const std::filesystem::path dir = MakeTestScratchDir("dun_mkasset_demo_objects");
     const ToolRun run = RunTool(MKASSET_PROGRAM, "demo --out " + dir.string());
@@ -67,6 +110,7 @@ TEST(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
     std::ifstream file(dir / "config.xml", std::ios::binary);
     const std::string config((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::filesystem::remove_all(dir);
+    ExpectHelpOfTheCameras(config);
 
     // 8 bots from (-15, -8), each next up to 4 metres east and 1 north; the player at the origin
     // with the level's clear 2.5 metres round him.

@@ -11,6 +11,7 @@
 #include "graphics/toolkits/charset.h"
 #include "tools/mkasset/bmp_writer.h"
 #include "tools/mkasset/commands.h"
+#include "tools/mkasset/start_screen_help.h"
 
 namespace mkasset {
 
@@ -36,34 +37,7 @@ const std::vector<HudImage>& HudImages() {
         {"stQuelLogo.bmp", 128, 64, {220, 180, 60}, {40, 40, 60}, {"QUEL"}, 3, true, true},
         {"stZunaLogo.bmp", 128, 64, {60, 180, 220}, {40, 40, 60}, {"ZUNA"}, 3, true, true},
         {"stTitle.bmp", 256, 32, {240, 240, 240}, {60, 60, 90}, {"DUNMARROW"}, 2},
-        {"stText.bmp",
-         512,
-         512,
-         {30, 30, 30},
-         {230, 226, 210},
-         {"You are the blue soldier. The red soldiers are your team: they",
-          "take cover from you; F1 calls them to come to you, and F1 again",
-          "sends them back into cover.",
-          "",
-          "Keys",
-          "  UP / DOWN           walk forward / back",
-          "  LEFT / RIGHT        step to the left / right",
-          "  Z / X               turn left / right",
-          "  right SHIFT + UP    run",
-          "  left SHIFT          aim: the rifle at the shoulder",
-          "  SPACE               fire, while aiming (left SHIFT held)",
-          "  keypad 0            jump",
-          "  right CTRL + mouse  drag a crate or the ball",
-          "  C                   next camera, in this order: this fixed",
-          "                      view, follow, first person (the mouse",
-          "                      turns, its left button fires), path,",
-          "                      overview",
-          "  TAB                 next fixed viewpoint",
-          "  mouse + button      free camera: left turns, right moves",
-          "  F1                  the team: take cover / come to me",
-          "  ESC                 quit"},
-         1,
-         false},
+        {"stText.bmp", 512, 512, {30, 30, 30}, {230, 226, 210}, StartScreenHelp(), 1, false},
         {"stMessage.bmp", 512, 32, {250, 250, 120}, {50, 50, 70}, {"Press ENTER to start"}, 2},
         {"stScrollUp.bmp", 32, 32, {250, 250, 250}, {90, 90, 120}, {}, 1, true, true, 1},
         {"stScrollDown.bmp", 32, 32, {250, 250, 250}, {90, 90, 120}, {}, 1, true, true, -1},
