@@ -956,7 +956,8 @@ bool Vusk::GraphGenExplore(CGraphGeneratorAgent* agent) {
       bool insideA = ClampIntoBox(agent, &a), insideB = ClampIntoBox(agent, &b);
       CGraphVertex* va = insideA ? GraphGenAddVertex(agent, a, 1) : nullptr;
       CGraphVertex* vb = insideB ? GraphGenAddVertex(agent, b, 1) : nullptr;
-      if (va != nullptr && vb != nullptr && va != vb) AddTwoWayEdge(va, vb, 1);
+      // A segment of no length (a seed graph's vertex) links its vertex to itself.
+      if (va != nullptr && vb != nullptr) AddTwoWayEdge(va, vb, 1);
     }
   }
   if (agent->m_phaseFinished) {

@@ -302,6 +302,12 @@ TEST_P(GeneratorTest, SeedGraphSegmentsBecomeMarkedVerticesAndEdges) {
     ASSERT_TRUE(forward != nullptr && back != nullptr);
     EXPECT_EQ(data->GetEdgeRecord(forward->GetIndex())->m_secondMark, 1);
     EXPECT_EQ(data->GetEdgeRecord(back->GetIndex())->m_secondMark, 1);
+    // The seed's vertices, segments of no length, link their vertices to themselves.
+    for (int v = 0; v < 2; ++v) {
+        CGraphEdge* loop = graph->FindEdgeTo(graph->GetVertex(v), graph->GetVertex(v));
+        ASSERT_NE(loop, nullptr) << v;
+        EXPECT_EQ(data->GetEdgeRecord(loop->GetIndex())->m_secondMark, 1);
+    }
     for (int i = 2; i <= graph->GetLastVertexIndex(); ++i)
         EXPECT_LT(graph->GetVertex(i)->GetPosition().x, 20.0f);
     // The seed object goes with the last generator agent; a seed graph that does not exist, or whose
