@@ -1068,7 +1068,7 @@ bool Vusk::GraphGenCreateEdges(CGraphGeneratorAgent* agent) {
 
 namespace {
 
-// True when `m` reaches every neighbour of both ends directly.
+// True when `m` reaches every neighbour of both ends directly (each end being a neighbour of the other).
 bool ReachesNeighbours(CGraphGeneratorAgent* agent, const CVector3& m, CGraphVertex* a, CGraphVertex* b) {
   CGraphVertex* ends[2] = {a, b};
   for (CGraphVertex* end : ends) {
@@ -1076,7 +1076,6 @@ bool ReachesNeighbours(CGraphGeneratorAgent* agent, const CVector3& m, CGraphVer
       int32_t count = pass == 0 ? end->GetOutgoingCount() : end->GetIncomingCount();
       for (int32_t k = 0; k < count; ++k) {
         CGraphVertex* n = pass == 0 ? end->GetOutgoingEdge(k)->GetDestination() : end->GetIncomingEdge(k)->GetSource();
-        if (n == a || n == b) continue;
         // A source that is also a target was checked as a target.
         if (pass == 1 && g_state.graph->FindEdgeTo(end, n) != nullptr) continue;
         const CVector3& p = n->GetPosition();

@@ -232,6 +232,25 @@ TEST_P(GeneratorTest, CollapseMergesOnlyPlainTwoWayEdges) {
         ring += graph->GetVertex(i) != nullptr && graph->GetVertex(i)->GetPosition().x < 2.0f;
     EXPECT_EQ(ring, 4);
     EXPECT_LT(graph->GetVertexCount(), 8);
+
+    // Each end is a neighbour of the other: in a square of 3 m, a post between the middle of the first
+    // edge (0 -> 1) and its end keeps that edge; the next edge (1 -> 2) collapses instead.
+    Remove();
+    Host().AddBox(7.5f, 0.0f, -0.1f, 7.6f, 3.0f, 0.1f);
+    agent = Spawn({{"FIRST_STEP", "SIMPLIFY_EDGES"}, {"DenseGraphWithEdges", ""}});
+    agent->IsReady();
+    graph = Vusk::GetGeneratorGraph();
+    for (const auto& p : square)
+        graph->AddVertexAt(CVector3(3.0f * p[0] + 5.0f, 0.9f, 3.0f * p[1]));
+    for (int i = 0; i < 4; ++i) {
+        Link(graph, i, (i + 1) % 4);
+        Link(graph, (i + 1) % 4, i);
+    }
+    agent->Step(); // phase entry
+    agent->Step(); // one collapse
+    EXPECT_NE(graph->GetVertex(0), nullptr);
+    EXPECT_EQ(graph->GetVertex(1), nullptr);
+    EXPECT_EQ(graph->GetVertex(2), nullptr);
 }
 
 TEST_P(GeneratorTest, LastPhaseWritesTheDataAndGivesTheSearchBuffersBack) {
