@@ -164,6 +164,11 @@ bool CAccessWaysData::LoadFromReader(Vusk::CDataReader* reader) {
   const uint16_t expected = static_cast<uint16_t>(m_graph != nullptr ? m_graph->GetVertexCount() : 0);
   uint16_t stored = 0;
   bool ok = reader->ReadHeader(kFileMagic) && reader->ReadU16(&stored) && stored == expected;
+  // A graph without vertices has nothing more to read; a count the file's 16 bits take as negative is refused.
+  if (ok && stored == 0) {
+    reader->Close();
+    return true;
+  }
   ok = ok && static_cast<int16_t>(stored) > 0 && AllocateLists(static_cast<int16_t>(stored));
   ok = ok && reader->ReadU16Array(reinterpret_cast<uint16_t*>(m_counts), static_cast<size_t>(m_vertexCount));
   for (int32_t v = 0; ok && v < m_vertexCount; ++v) {

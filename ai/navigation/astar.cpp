@@ -696,17 +696,13 @@ bool Vusk::AstarBuildPath(CSpatialGraph* graph, CPath* path, CGraphVertex* goal)
   }
   const int64_t points = hops + 1;
   const int64_t capacity = path->m_capacity;
-  if (capacity == 0) {
-    path->m_pointCount = 0;
-    path->m_cutShort = points > 0 ? 1 : 0;
-    return false;
-  }
   CGraphVertex* current = goal;
   int64_t fill;  // entries 0..fill-1 come from predecessors of `current`
   if (points > capacity) {
     path->m_cutShort = 1;
     path->m_pointCount = static_cast<int32_t>(capacity);
-    // Walk back until the hops left equal the capacity, summing the lengths of the edges passed.
+    // Walk back until the hops left equal the capacity, summing the lengths of the edges passed (a path
+    // of no capacity keeps no point and the length of the whole route).
     for (int64_t left = hops; left > capacity; --left) {
       path->m_remainingLength += current->m_data.m_predecessorEdge->GetLength();
       current = current->m_data.m_predecessor;

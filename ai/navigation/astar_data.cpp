@@ -106,7 +106,6 @@ bool CAstarData::Lookup(int32_t start, int32_t goal, CPath* path) const {
   if (path == nullptr || !GetEntry(start, goal, &entry)) return false;
   path->m_pointCount = 0;
   path->m_remainingLength = 0.0f;
-  if (path->m_capacity < 1) return false;
   CGraphVertex* current = m_graph->GetVertex(start);
   if (current == nullptr) return false;
   path->m_graph = m_graph;
@@ -118,7 +117,11 @@ bool CAstarData::Lookup(int32_t start, int32_t goal, CPath* path) const {
     path->m_edgeIndices[i] = -1;
     path->m_pathObjects[i] = nullptr;
   };
-  append(current);
+  // A path of no capacity keeps no point: the route is cut short at its start, with its whole length left.
+  if (path->m_capacity > 0)
+    append(current);
+  else
+    path->m_cutShort = 1;
   if (start == goal) return true;
   // A route has at most N - 1 edges; a longer walk means the table no longer fits the graph.
   for (int32_t hops = 0; hops < m_vertexCount; ++hops) {

@@ -160,6 +160,13 @@ void Steer(CGraphGeneratorAgent* agent) {
   SetSpeed(agent, factor * agent->m_maxSpeed);
 }
 
+// True when the walk under way has lasted more than (distance to its target / maximum speed) x ratio
+// seconds. A walker whose maximum speed is 0 is given all the time it takes: its walks never time out.
+bool WalkTimedOut(const CGraphGeneratorAgent* agent, double now, float ratio) {
+  if (agent->m_maxSpeed == 0.0f) return false;
+  return now - agent->m_walkStart > (agent->m_targetDistance / agent->m_maxSpeed) * ratio;
+}
+
 bool ClearPassage(CGraphGeneratorAgent* agent, const CVector3& a, const CVector3& b) {
   const CVector3 knee(0.0f, agent->m_kneeHeight, 0.0f);
   return LineOfSight(agent, a, b) && LineOfSight(agent, a - knee, b - knee) &&
@@ -949,7 +956,8 @@ bool Vusk::GraphGenExplore(CGraphGeneratorAgent* agent) {
       bool insideA = ClampIntoBox(agent, &a), insideB = ClampIntoBox(agent, &b);
       CGraphVertex* va = insideA ? GraphGenAddVertex(agent, a, 1) : nullptr;
       CGraphVertex* vb = insideB ? GraphGenAddVertex(agent, b, 1) : nullptr;
-      if (va != nullptr && vb != nullptr && va != vb) AddTwoWayEdge(va, vb, 1);
+      // A segment of no length (a seed graph's vertex) links its vertex to itself.
+      if (va != nullptr && vb != nullptr) AddTwoWayEdge(va, vb, 1);
     }
   }
   if (agent->m_phaseFinished) {
@@ -976,10 +984,7 @@ bool Vusk::GraphGenExplore(CGraphGeneratorAgent* agent) {
   if (agent->m_walking && agent->m_currentVertex == nullptr) agent->m_walking = 0;
   if (agent->m_walking) {
     Steer(agent);
-    if (agent->m_maxSpeed > 0.0f &&
-        now - agent->m_walkStart > (agent->m_targetDistance / agent->m_maxSpeed) * agent->m_ratioTimerDenseGraph) {
-      agent->m_walking = 0;
-    }
+    if (WalkTimedOut(agent, now, agent->m_ratioTimerDenseGraph)) agent->m_walking = 0;
     const CVector3 position = entity->GetPosition();
     const CVector3 vertex = agent->m_currentVertex->GetPosition();
     const float radius = VertexRecord(agent->m_currentVertex)->m_radius;
@@ -1063,7 +1068,7 @@ bool Vusk::GraphGenCreateEdges(CGraphGeneratorAgent* agent) {
 
 namespace {
 
-// True when `m` reaches every neighbour of both ends directly.
+// True when `m` reaches every neighbour of both ends directly (each end being a neighbour of the other).
 bool ReachesNeighbours(CGraphGeneratorAgent* agent, const CVector3& m, CGraphVertex* a, CGraphVertex* b) {
   CGraphVertex* ends[2] = {a, b};
   for (CGraphVertex* end : ends) {
@@ -1071,7 +1076,6 @@ bool ReachesNeighbours(CGraphGeneratorAgent* agent, const CVector3& m, CGraphVer
       int32_t count = pass == 0 ? end->GetOutgoingCount() : end->GetIncomingCount();
       for (int32_t k = 0; k < count; ++k) {
         CGraphVertex* n = pass == 0 ? end->GetOutgoingEdge(k)->GetDestination() : end->GetIncomingEdge(k)->GetSource();
-        if (n == a || n == b) continue;
         // A source that is also a target was checked as a target.
         if (pass == 1 && g_state.graph->FindEdgeTo(end, n) != nullptr) continue;
         const CVector3& p = n->GetPosition();
@@ -1247,9 +1251,7 @@ bool Vusk::GraphGenValidateEdges(CGraphGeneratorAgent* agent) {
     return true;
   }
   Steer(agent);
-  const float limit =
-      agent->m_maxSpeed > 0.0f ? (agent->m_targetDistance / agent->m_maxSpeed) * agent->m_ratioTimerCreateArcs : 0.0f;
-  if (now - agent->m_walkStart > limit) {
+  if (WalkTimedOut(agent, now, agent->m_ratioTimerCreateArcs)) {
     agent->m_walking = 0;
     graph->RemoveEdge(edge->GetIndex());
     agent->m_currentEdge = nullptr;

@@ -20,7 +20,7 @@ CGlobalServiceDesc CPointMapper::s_classDesc("CPointMapper", &CPointMapper::Crea
 namespace {
 
 constexpr uint32_t kSightMode = 2;        // host line-of-sight mode of the mapping tests
-constexpr size_t kOutputNameSize = 1024;  // longest output file name, terminator included
+constexpr size_t kOutputNameLength = 1024;  // bytes of the output file name that are kept
 
 bool IsName(const CConfigNode* node, const char* name) {
   return node->GetName() != nullptr && _stricmp(node->GetName(), name) == 0;
@@ -118,10 +118,14 @@ bool CPointMapper::Init(CConfigNode* node) {
   }
   if (!Build(node)) return false;
   if (const char* output = node->GetChildValue("OutputFile")) {
-    // The name is handed on with '\' separators, as every name the engine gives the host; a name that
-    // does not fit the buffer is not written at all.
-    char fileName[kOutputNameSize];
-    if (Vusk::FixPathSeparators(output, fileName, sizeof fileName)) Save(fileName);
+    // The name is handed on with '\' separators, as every name the engine gives the host; a longer name
+    // keeps its first kOutputNameLength bytes.
+    char fileName[kOutputNameLength + 1];
+    size_t length = 0;
+    for (; length < kOutputNameLength && output[length] != '\0'; ++length)
+      fileName[length] = output[length] == '/' ? '\\' : output[length];
+    fileName[length] = '\0';
+    Save(fileName);
   }
   return true;
 }

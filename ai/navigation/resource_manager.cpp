@@ -38,7 +38,7 @@ bool CResourceManager::ReadParam(CConfigNode* node) {
 }
 
 bool CResourceManager::AddResource(const char* name, CConfigNode* rawData) {
-  if (name == nullptr || name[0] == '\0' || std::strlen(name) >= CResourceEntry::kNameSize) return false;
+  if (name == nullptr || std::strlen(name) >= CResourceEntry::kNameSize) return false;
   if (FindResource(name) != nullptr) return false;
   if (!Vusk::MakeRoom(m_entries, m_entryCount, m_capacity, kFirstCapacity)) return false;
   CNamedResource* resource = CreateResource();

@@ -48,8 +48,8 @@ public:
   // "RawData" child; anything else is refused.
   bool ReadParam(CConfigNode* node) override;
 
-  // Creates a resource, loads it from the block and keeps it under name. False when the name is null,
-  // empty or too long for an entry, a resource of that name is held already, the load fails or
+  // Creates a resource, loads it from the block and keeps it under name. False when the name is null
+  // or too long for an entry, a resource of that name is held already, the load fails or
   // memory runs out (nothing is kept then). A full array doubles its capacity, keeping the order.
   bool AddResource(const char* name, CConfigNode* rawData);
   // The first resource whose name equals name without regard to case; null when none.

@@ -1,5 +1,6 @@
 #include "ai/navigation/spatial_graph.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -705,13 +706,14 @@ bool CSpatialGraph::LoadFromReader(Vusk::CDataReader* reader) {
       return false;
     }
     if (vertexCount == 0) return true;
-    // The records must fit in what is left of the source (each vertex 20 bytes, and the edge count after).
-    if (vertexCount > INT32_MAX || vertexCount > reader->BoundCount(kVertexRecordBytes, UINT32_MAX)) return false;
-    uint64_t presize = vertexCount;
+    // The slots are sized once, for no more records than the rest of the source can hold: a count the
+    // source does not hold allocates nothing for it and ends in a short read, the records read before it
+    // staying in the graph.
     uint64_t remaining = 0;
-    bool sizeKnown = reader->GetRemaining(&remaining);
-    if (!sizeKnown && presize > kUnknownSizeSlotBound) presize = kUnknownSizeSlotBound;
-    if (!SizeVertexSlots(static_cast<int32_t>(presize))) return false;
+    const bool sizeKnown = reader->GetRemaining(&remaining);
+    uint64_t presize = std::min<uint64_t>({vertexCount, reader->BoundCount(kVertexRecordBytes, kUnknownSizeSlotBound),
+                                           static_cast<uint64_t>(INT32_MAX)});
+    if (presize > 0 && !SizeVertexSlots(static_cast<int32_t>(presize))) return false;
     // Edge-array reservations are an optimisation: their total is kept within what the rest of the source
     // can hold, so a hostile count cannot make the loader allocate without bound.
     uint64_t reserveBudget = sizeKnown ? remaining / kEdgeRecordBytes : kUnknownSizeReserveBudget;
@@ -742,10 +744,9 @@ bool CSpatialGraph::LoadFromReader(Vusk::CDataReader* reader) {
     uint32_t edgeCount = 0;
     if (!reader->ReadU32(&edgeCount)) return false;
     if (edgeCount == 0) return true;
-    if (edgeCount > INT32_MAX || edgeCount > reader->BoundCount(kEdgeRecordBytes, UINT32_MAX)) return false;
-    presize = edgeCount;
-    if (!sizeKnown && presize > kUnknownSizeSlotBound) presize = kUnknownSizeSlotBound;
-    if (!SizeEdgeSlots(static_cast<int32_t>(presize))) return false;
+    presize = std::min<uint64_t>({edgeCount, reader->BoundCount(kEdgeRecordBytes, kUnknownSizeSlotBound),
+                                  static_cast<uint64_t>(INT32_MAX)});
+    if (presize > 0 && !SizeEdgeSlots(static_cast<int32_t>(presize))) return false;
     uint8_t pairs[kEdgeBatch * kEdgeRecordBytes];
     for (uint32_t done = 0; done < edgeCount;) {
       uint32_t n = edgeCount - done < kEdgeBatch ? edgeCount - done : kEdgeBatch;

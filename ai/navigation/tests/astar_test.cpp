@@ -596,10 +596,17 @@ TEST_P(AstarTest, PathShapesAndRefusals) {
   ASSERT_TRUE(Vusk::AstarSearch(&graph, &path, graph.GetVertex(1), graph.GetVertex(55), nullptr));
   EXPECT_GE(Vusk::AstarGetBufferSize(), 60);
   EXPECT_EQ(path.m_vertexIndices[0], 1);
-  // A capacity of 0 takes no route.
+  // A path of no capacity: the route is found and cut short before its first point, with the length of
+  // the whole route left (none when start and goal are one vertex).
   CPath empty;
-  EXPECT_FALSE(Vusk::AstarSearch(&graph, &empty, graph.GetVertex(1), graph.GetVertex(3), nullptr));
-  EXPECT_EQ(graph.GetVertex(1)->m_data.m_startMarker, 0);
+  for (int goal : {3, 1}) {
+    ASSERT_TRUE(Vusk::AstarSearch(&graph, &empty, graph.GetVertex(1), graph.GetVertex(goal), nullptr)) << goal;
+    EXPECT_EQ(empty.m_pointCount, 0);
+    EXPECT_EQ(empty.m_cutShort, 1);
+    EXPECT_FLOAT_EQ(empty.m_remainingLength,
+                    goal == 3 ? graph.GetEdge(1)->GetLength() + graph.GetEdge(2)->GetLength() : 0.0f);
+    EXPECT_EQ(graph.GetVertex(1)->m_data.m_startMarker, 0);
+  }
   graph.SetConstraint(nullptr);
   graph.SetHeuristic(nullptr);
   Vusk::AstarFreeBuffers();
@@ -759,13 +766,17 @@ TEST_P(AstarTest, SuspendedSearchOutlivesFailedStartsAndDeletedGraphs) {
   EXPECT_EQ(path.m_pointCount, 21);
   EXPECT_EQ(start->m_data.m_startMarker, 0);
 
-  // A route found but not written (a path of no capacity) is not resumed later with its start unmarked:
-  // the same call with room for the route finds it.
+  // A route found into a path of no capacity is cut short with the whole route's length left, and is not
+  // resumed later with its start unmarked: the same call with room for the route finds it again.
   CPath none;
   ASSERT_EQ(SuspendAfterOneBatch(Host(), &graph, &path, start, goal), Vusk::kAstarSuspended);
   EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats, std::numeric_limits<float>::max(),
                                         false),
-            Vusk::kAstarNoRoute);
+            Vusk::kAstarFound);
+  EXPECT_EQ(none.m_pointCount, 0);
+  EXPECT_EQ(none.m_cutShort, 1);
+  EXPECT_FLOAT_EQ(none.m_remainingLength, 20.0f);
+  EXPECT_EQ(start->m_data.m_startMarker, 0);
   none.Resize(100);
   EXPECT_EQ(Vusk::AstarSearchTimeSliced(&graph, &none, start, goal, nullptr, &stats, std::numeric_limits<float>::max(),
                                         false),

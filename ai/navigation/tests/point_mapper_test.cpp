@@ -145,6 +145,12 @@ TEST_P(PointMapperTest, OneGraphBadContainersAndHostileFiles) {
   uint16_t vertex = 0;
   EXPECT_TRUE(one.MapPoint(&target, 0, &vertex));
   EXPECT_EQ(vertex, 2);
+  // An output name longer than 1024 bytes is saved under its first 1024 (the host sees '/' again).
+  const std::string outputName = "no_such_folder/" + std::string(1100, 'n');
+  Add(&single, "OutputFile", outputName.c_str());
+  CPointMapper cut;
+  ASSERT_TRUE(cut.Init(&single));
+  EXPECT_EQ(Host().LastOpenedPath(), outputName.substr(0, 1024));
   CConfigNode empty;
   CPointMapper nothing;
   EXPECT_TRUE(nothing.Init(&empty));

@@ -89,6 +89,8 @@ TEST_P(ResourcesTest, ManagerKeysNamesDuplicatesAndGrowth) {
   EXPECT_FALSE(manager.AddResource(std::string(128, 'n').c_str(), AddRaw(&extra, Bytes{1})));
   EXPECT_TRUE(manager.AddResource(std::string(127, 'n').c_str(), AddRaw(&extra, Bytes{1})));
   EXPECT_FALSE(manager.AddResource(nullptr, AddRaw(&extra, Bytes{1})));
+  EXPECT_TRUE(manager.AddResource("", AddRaw(&extra, Bytes{1})));  // an empty name is a name
+  EXPECT_NE(manager.FindResource(""), nullptr);
   CConfigNode noRaw, noLabel, otherKey;
   noRaw.SetName("Script");
   noRaw.SetLabel("x");
@@ -100,7 +102,7 @@ TEST_P(ResourcesTest, ManagerKeysNamesDuplicatesAndGrowth) {
   EXPECT_FALSE(manager.ReadParam(&noRaw));
   EXPECT_FALSE(manager.ReadParam(&noLabel));
   EXPECT_FALSE(manager.ReadParam(&otherKey));
-  EXPECT_EQ(manager.GetEntryCount(), 10u);
+  EXPECT_EQ(manager.GetEntryCount(), 11u);
 
   CScriptManager second;
   CConfigNode twice;

@@ -350,6 +350,18 @@ TEST_P(SpatialGraphTest, HostileFilesFailCleanly) {
       EXPECT_FALSE(graph.LoadFromFile(path.c_str())) << at << " " << huge;
     }
   }
+  // A count the file does not hold fails at the short batch; the whole batches read before it stay.
+  {
+    CSpatialGraph many;
+    for (int i = 0; i < 801; ++i) many.AddVertexAt(CVector3(float(i), 0.0f, 0.0f));
+    Bytes bytes = navtest::SaveBytes(&many, path);
+    bytes.resize(33 + 20 * 801);
+    Vusk::StoreU32(bytes.data() + vertexCountAt, 900);
+    CSpatialGraph graph;
+    EXPECT_FALSE(navtest::LoadBytes(&graph, bytes));
+    ASSERT_EQ(graph.GetVertexCount(), 800);
+    EXPECT_EQ(graph.GetVertex(799)->GetPosition().x, 799.0f);
+  }
   // Edge-array counts are reservations only: absurd ones are ignored and the graph loads whole.
   Bytes counts = valid;
   for (int v = 0; v < 12; ++v) {

@@ -256,8 +256,15 @@ TEST_P(TablesTest, SmallCasesLookupLimitsAndScale) {
   EXPECT_EQ(path.m_pointCount, 3);
   EXPECT_EQ(path.m_edgeIndices[2], -1);
   EXPECT_EQ(path.m_cutShort, 0);
+  // A path of no capacity: found, cut short before its first point, the whole route's length left.
   CPath none;
-  EXPECT_FALSE(longRoutes.Lookup(0, 3, &none));  // capacity 0
+  ASSERT_TRUE(longRoutes.Lookup(0, 3, &none));
+  EXPECT_EQ(none.m_pointCount, 0);
+  EXPECT_EQ(none.m_cutShort, 1);
+  EXPECT_FLOAT_EQ(none.m_remainingLength, 1.0f + 1.5f + 2.0f);
+  ASSERT_TRUE(longRoutes.Lookup(3, 3, &none));
+  EXPECT_EQ(none.m_pointCount, 0);
+  EXPECT_EQ(none.m_remainingLength, 0.0f);
   EXPECT_FALSE(longRoutes.Lookup(-1, 3, &path));
   // A graph with free slots cannot be tabled by index.
   longChain.RemoveVertex(5);

@@ -232,6 +232,25 @@ TEST_P(GeneratorTest, CollapseMergesOnlyPlainTwoWayEdges) {
         ring += graph->GetVertex(i) != nullptr && graph->GetVertex(i)->GetPosition().x < 2.0f;
     EXPECT_EQ(ring, 4);
     EXPECT_LT(graph->GetVertexCount(), 8);
+
+    // Each end is a neighbour of the other: in a square of 3 m, a post between the middle of the first
+    // edge (0 -> 1) and its end keeps that edge; the next edge (1 -> 2) collapses instead.
+    Remove();
+    Host().AddBox(7.5f, 0.0f, -0.1f, 7.6f, 3.0f, 0.1f);
+    agent = Spawn({{"FIRST_STEP", "SIMPLIFY_EDGES"}, {"DenseGraphWithEdges", ""}});
+    agent->IsReady();
+    graph = Vusk::GetGeneratorGraph();
+    for (const auto& p : square)
+        graph->AddVertexAt(CVector3(3.0f * p[0] + 5.0f, 0.9f, 3.0f * p[1]));
+    for (int i = 0; i < 4; ++i) {
+        Link(graph, i, (i + 1) % 4);
+        Link(graph, (i + 1) % 4, i);
+    }
+    agent->Step(); // phase entry
+    agent->Step(); // one collapse
+    EXPECT_NE(graph->GetVertex(0), nullptr);
+    EXPECT_EQ(graph->GetVertex(1), nullptr);
+    EXPECT_EQ(graph->GetVertex(2), nullptr);
 }
 
 TEST_P(GeneratorTest, LastPhaseWritesTheDataAndGivesTheSearchBuffersBack) {
@@ -302,6 +321,12 @@ TEST_P(GeneratorTest, SeedGraphSegmentsBecomeMarkedVerticesAndEdges) {
     ASSERT_TRUE(forward != nullptr && back != nullptr);
     EXPECT_EQ(data->GetEdgeRecord(forward->GetIndex())->m_secondMark, 1);
     EXPECT_EQ(data->GetEdgeRecord(back->GetIndex())->m_secondMark, 1);
+    // The seed's vertices, segments of no length, link their vertices to themselves.
+    for (int v = 0; v < 2; ++v) {
+        CGraphEdge* loop = graph->FindEdgeTo(graph->GetVertex(v), graph->GetVertex(v));
+        ASSERT_NE(loop, nullptr) << v;
+        EXPECT_EQ(data->GetEdgeRecord(loop->GetIndex())->m_secondMark, 1);
+    }
     for (int i = 2; i <= graph->GetLastVertexIndex(); ++i)
         EXPECT_LT(graph->GetVertex(i)->GetPosition().x, 20.0f);
     // The seed object goes with the last generator agent; a seed graph that does not exist, or whose

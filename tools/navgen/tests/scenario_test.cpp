@@ -306,7 +306,7 @@ TEST(GeneratorScenario, RunsWithoutAGraphFail) {
 
 // Two vertices 4 m apart, linked both ways, with a bar across the floor between them; vertex 0 also
 // has an edge to itself.
-Generated ValidateOverBar(float barHeight, const std::string& name, bool finalWritable = true) {
+Generated ValidateOverBar(float barHeight, const std::string& name, bool finalWritable = true, float maxSpeed = 4.0f) {
     Generated run;
     navgen::Level& level = run.options.level;
     level.name = name;
@@ -320,6 +320,7 @@ Generated ValidateOverBar(float barHeight, const std::string& name, bool finalWr
     run.options.outDir = dir;
     run.options.firstStep = "SIMPLIFY_EDGES";
     run.options.simulatedLimit = 60.0;
+    run.options.maxSpeed = maxSpeed;
     run.done = navgen::RunGeneration(run.options, &run.result);
     return run;
 }
@@ -349,6 +350,14 @@ TEST(GeneratorScenario, ValidationDeletesEdgesTheWalkerCannotWalk) {
     EXPECT_EQ(unsaved.result.phases.back().phase, 3);
     EXPECT_EQ(unsaved.VertexCount(), 2u);
     EXPECT_EQ(unsaved.EdgeCount(), 3u);
+    // A walker that cannot move is never timed out: its first walk lasts the whole run, and every edge
+    // and vertex stays.
+    Generated still = ValidateOverBar(0.2f, "still", true, 0.0f);
+    EXPECT_FALSE(still.done);
+    ASSERT_FALSE(still.result.phases.empty());
+    EXPECT_EQ(still.result.phases.back().phase, 3);
+    EXPECT_EQ(still.VertexCount(), 2u);
+    EXPECT_EQ(still.EdgeCount(), 3u);
 }
 
 } // namespace
