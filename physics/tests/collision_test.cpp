@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "physics/core/collision/gjk.h"
 #include "physics/core/collision/narrow.h"
@@ -1042,4 +1046,316 @@ TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
     EXPECT_GT(records, 1500);
     EXPECT_GT(beside, 400);
     EXPECT_GT(searched, 800);
+}
+
+namespace {
+
+// A feature in the plane y = level from points given as (x, z), in their order.
+OvpSupportFeature Feature(std::initializer_list<std::array<float, 2>> xz, float level, float facing) {
+    OvpSupportFeature f;
+    OvpSupportFeatureInit(&f);
+    for (const auto& p : xz) {
+        f.vertices[f.count++].p = {p[0], level, p[1]};
+    }
+    f.normal = {0.0f, facing, 0.0f};
+    f.offset = facing * level;
+    return f;
+}
+
+struct Generated {
+    OvInt32 count;
+    OvV3d points[ovpCONTACTMAXGENERATED];
+    OvUInt8 kinds[2];
+    OvpFeaturePlane planes[2];
+    OvV3d normal;
+};
+
+// Contact generation of A above B (A at y = gap, B at y = 0, the normal straight up).
+Generated Collide(const OvpSupportFeature& a, const OvpSupportFeature& b, float gap) {
+    Generated g{};
+    g.normal = {0.0f, 1.0f, 0.0f};
+    float offset = gap * 0.5f, separation = gap;
+    g.count = OvpGeneralPrimitiveCollide(&a, &b, 0.0f, &offset, &g.normal, &separation, g.points, g.kinds, g.planes, 0);
+    return g;
+}
+
+using Polygon2d = std::vector<std::array<float, 2>>;
+
+float Cross2d(const std::array<float, 2>& a, const std::array<float, 2>& b) { return a[0] * b[1] - a[1] * b[0]; }
+std::array<float, 2> Minus(const std::array<float, 2>& a, const std::array<float, 2>& b) {
+    return {a[0] - b[0], a[1] - b[1]};
+}
+
+// The intersection of two convex polygons by advancing one edge of each in turn, written out
+// step by step from the rules of the narrow phase's polygon walk (both wound counter-clockwise
+// seen against the normal; the plane's coordinates here are (z, x) so that they are).
+Polygon2d WalkIntersection(const Polygon2d& A, const Polygon2d& B) {
+    const int nA = static_cast<int>(A.size()), nB = static_cast<int>(B.size());
+    Polygon2d out;
+    bool closed = false;
+    const auto add = [&](const std::array<float, 2>& p) {
+        const auto apart = [](const std::array<float, 2>& x, const std::array<float, 2>& y) {
+            const auto d = Minus(x, y);
+            return d[0] * d[0] + d[1] * d[1];
+        };
+        if (closed || static_cast<int>(out.size()) >= nA + nB || (!out.empty() && apart(p, out.back()) < 1e-6f)) {
+            return;
+        }
+        if (out.size() >= 2 && apart(p, out[0]) < 1e-6f) {
+            closed = true;
+            return;
+        }
+        out.push_back(p);
+    };
+    int i = 0, j = 0, state = 0;
+    float lastHB = 0.0f, lastHA = 0.0f;
+    bool anyHB = false, anyHA = false;
+    for (int step = 0; step < 2 * (nA + nB) + 1 && !closed; ++step) {
+        const auto &a0 = A[i % nA], &a1 = A[(i + 1) % nA], &b0 = B[j % nB], &b1 = B[(j + 1) % nB];
+        const auto a = Minus(a1, a0), b = Minus(b1, b0);
+        const float cross = Cross2d(a, b), hB = Cross2d(a, Minus(b1, a0)), hA = Cross2d(b, Minus(a1, b0));
+        const bool kept = step > 0 && hB * lastHB > 0.0f && hA * lastHA > 0.0f;
+        if (!kept && std::fabs(cross) >= 1e-6f) {
+            const auto d = Minus(b0, a0);
+            const float s = Cross2d(d, b) / cross, t = Cross2d(d, a) / cross;
+            if (s > -1e-6f && s < 1.000001f && t > -1e-6f && t < 1.000001f) {
+                add({a0[0] + a[0] * s, a0[1] + a[1] * s});
+                state = cross < 0.0f ? 1 : 2;
+            }
+        }
+        if (state == 1 && hA < 0.0f && hB > 0.0f) {
+            state = 2;
+        } else if (state == 2 && hB < 0.0f && hA > 0.0f) {
+            state = 1;
+        }
+        if (hB < 0.0f && hA < 0.0f) {
+            state = 0;
+        }
+        const bool advanceA = hB == 0.0f && hA == 0.0f ? state != 1 : cross <= 0.0f ? hA <= 0.0f : hB > 0.0f;
+        if (advanceA) {
+            if (state == 1) {
+                add(a1);
+            }
+            ++i;
+        } else {
+            if (state == 2) {
+                add(b1);
+            }
+            ++j;
+        }
+        anyHB = anyHB || hB <= 0.0f;
+        anyHA = anyHA || hA <= 0.0f;
+        lastHB = hB;
+        lastHA = hA;
+    }
+    if (out.empty() && !anyHA && anyHB) {
+        return A;
+    }
+    if (out.empty() && !anyHB && anyHA) {
+        return B;
+    }
+    return out;
+}
+
+// Whether every point of one set lies within tolerance of a point of the other, both ways.
+bool SamePoints(const Polygon2d& walk, const Generated& g, float tolerance) {
+    const auto near = [&](const std::array<float, 2>& p, const OvV3d& q) {
+        return std::fabs(p[0] - q.z) + std::fabs(p[1] - q.x) <= tolerance;
+    };
+    for (const auto& p : walk) {
+        if (std::none_of(g.points, g.points + g.count, [&](const OvV3d& q) { return near(p, q); })) {
+            return false;
+        }
+    }
+    for (OvInt32 k = 0; k < g.count; ++k) {
+        if (std::none_of(walk.begin(), walk.end(), [&](const auto& p) { return near(p, g.points[k]); })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(PhysicsNarrow, KindsAndFeaturePlanesFollowWhereTheContactLies) {
+    const OvpSupportFeature square = Feature({{0, 0}, {1, 0}, {1, 1}, {0, 1}}, 0.0f, 1.0f);
+    struct Case {
+        const char* name;
+        OvV3d vertex;
+        OvUInt8 kind;   // of the face
+        OvV3d expected; // the contact point across the normal (y is the plane's)
+    };
+    const Case cases[] = {
+        {"over the face", {0.5f, 0.01f, 0.5f}, ovpFEATURE_FACE, {0.5f, 0.005f, 0.5f}},
+        {"exactly over an edge", {1.0f, 0.01f, 0.5f}, ovpFEATURE_EDGE, {1.0f, 0.005f, 0.5f}},
+        {"exactly over a corner", {1.0f, 0.01f, 1.0f}, ovpFEATURE_VERTEX, {1.0f, 0.005f, 1.0f}},
+        {"beyond an edge", {1.2f, 0.01f, 0.5f}, ovpFEATURE_EDGE, {1.0f, 0.005f, 0.5f}},
+        {"beyond a corner", {1.2f, 0.01f, -0.3f}, ovpFEATURE_VERTEX, {1.0f, 0.005f, 0.0f}},
+    };
+    for (const Case& c : cases) {
+        OvpSupportFeature vertex;
+        OvpSupportFeatureInit(&vertex);
+        vertex.vertices[vertex.count++].p = c.vertex;
+        for (int order = 0; order < 2; ++order) { // the face as B, then as A (the vertex below it)
+            Generated g;
+            if (order == 0) {
+                g = Collide(vertex, square, 0.01f);
+            } else {
+                OvpSupportFeature below = vertex;
+                below.vertices[0].p.y = 0.0f;
+                g = Collide(Feature({{0, 0}, {1, 0}, {1, 1}, {0, 1}}, 0.01f, -1.0f), below, 0.01f);
+            }
+            SCOPED_TRACE(std::string(c.name) + (order == 0 ? " (face B)" : " (face A)"));
+            ASSERT_EQ(g.count, 1);
+            EXPECT_EQ(g.kinds[order == 0 ? 0 : 1], ovpFEATURE_VERTEX);
+            EXPECT_EQ(g.kinds[order == 0 ? 1 : 0], c.kind);
+            // The point is B's: the face's closest point, or the vertex itself below a face of A.
+            const OvV3d& expected = order == 0 ? c.expected : c.vertex;
+            EXPECT_NEAR(g.points[0].x, expected.x, 1e-6f);
+            EXPECT_NEAR(g.points[0].z, expected.z, 1e-6f);
+            // The face's plane is its own over the face, else the plane holding its edge; at a
+            // corner the contact normal.
+            const OvpFeaturePlane& plane = g.planes[order == 0 ? 1 : 0];
+            EXPECT_NEAR(std::fabs(plane.normal.y), 1.0f, 1e-6f);
+        }
+    }
+
+    // Planes by kind: a vertex against a tilted edge whose closest point is its end takes the
+    // contact normal for the edge (kind 0); inside the edge, the plane holding the edge.
+    OvpSupportFeature edge;
+    OvpSupportFeatureInit(&edge);
+    edge.vertices[edge.count++].p = {0.0f, 0.0f, 0.0f};
+    edge.vertices[edge.count++].p = {1.0f, -0.5f, 0.0f};
+    for (const float x : {-0.2f, 0.5f}) {
+        OvpSupportFeature vertex;
+        OvpSupportFeatureInit(&vertex);
+        vertex.vertices[vertex.count++].p = {x, 0.01f, 0.0f};
+        const Generated g = Collide(vertex, edge, 0.01f);
+        ASSERT_EQ(g.count, 1);
+        const bool end = x < 0.0f;
+        EXPECT_EQ(g.kinds[1], end ? ovpFEATURE_VERTEX : ovpFEATURE_EDGE) << x;
+        const float across = OvpDot(g.planes[1].normal, OvV3d{1.0f, -0.5f, 0.0f});
+        EXPECT_NEAR(across, end ? OvpDot(g.normal, OvV3d{1.0f, -0.5f, 0.0f}) : 0.0f, 1e-6f) << x;
+    }
+
+    // Faces apart across the normal take the kinds of their closest points: side by side along
+    // parallel edges both 1, with the second point on B's edge that the pair was found on.
+    const OvpSupportFeature left = Feature({{0, 0}, {1, 0}, {1, 1}, {0, 1}}, 0.0f, 1.0f);
+    const OvpSupportFeature right = Feature({{2.1f, 1.5f}, {1.1f, 1.5f}, {1.1f, 0.25f}, {2.1f, 0.25f}}, 0.01f, -1.0f);
+    Generated g = Collide(right, left, 0.01f);
+    ASSERT_EQ(g.count, 2);
+    EXPECT_EQ(g.kinds[0], ovpFEATURE_EDGE);
+    EXPECT_EQ(g.kinds[1], ovpFEATURE_EDGE);
+    for (OvInt32 k = 0; k < 2; ++k) {
+        EXPECT_NEAR(g.points[k].x, 1.0f, 1e-6f) << k;
+    }
+    EXPECT_NEAR(std::fmin(g.points[0].z, g.points[1].z), 0.25f, 1e-6f);
+    EXPECT_NEAR(std::fmax(g.points[0].z, g.points[1].z), 1.0f, 1e-6f);
+    // Corner to corner: both 0.
+    const OvpSupportFeature corner = Feature({{1.1f, 1.1f}, {2, 1.1f}, {2, 2}, {1.1f, 2}}, 0.01f, -1.0f);
+    g = Collide(corner, left, 0.01f);
+    ASSERT_EQ(g.count, 1);
+    EXPECT_EQ(g.kinds[0], ovpFEATURE_VERTEX);
+    EXPECT_EQ(g.kinds[1], ovpFEATURE_VERTEX);
+}
+
+TEST(PhysicsNarrow, ClippedFacesGiveTheEdgeWalksPolygon) {
+    // Boundary cases, then random convex polygons (in either order of their corners).
+    const Polygon2d square = {{0, 0}, {0, 1}, {1, 1}, {1, 0}};
+    const std::vector<std::pair<const char*, Polygon2d>> boundary = {
+        {"the same square", square},
+        {"an edge along an edge", {{0, 0.5f}, {0, 1.5f}, {1, 1.5f}, {1, 0.5f}}},
+        {"touching along an edge", {{0, 1}, {0, 2}, {1, 2}, {1, 1}}},
+        {"touching at a corner", {{1, 1}, {1, 2}, {2, 2}, {2, 1}}},
+        {"a corner on an edge", {{0.5f, 0.5f}, {0.2f, 1}, {0.5f, 1.5f}, {0.8f, 1}}},
+        {"corners on two edges", {{-0.5f, 0.5f}, {0, 1}, {1.5f, 0.5f}, {0, 0}}},
+        {"inside", {{0.2f, 0.2f}, {0.2f, 0.8f}, {0.8f, 0.8f}, {0.8f, 0.2f}}},
+        {"a triangle on an edge", {{0.5f, 0.5f}, {1, 0.8f}, {1, 0.2f}}},
+    };
+    const auto feature = [](const Polygon2d& p, bool reversed, float level, float facing) {
+        OvpSupportFeature f;
+        OvpSupportFeatureInit(&f);
+        for (std::size_t k = 0; k < p.size(); ++k) {
+            const auto& q = p[reversed ? p.size() - 1 - k : k];
+            f.vertices[f.count++].p = {q[1], level, q[0]};
+        }
+        f.normal = {0.0f, facing, 0.0f};
+        f.offset = facing * level;
+        return f;
+    };
+    const auto ccw = [](Polygon2d p) {
+        float area = 0.0f;
+        for (std::size_t k = 1; k + 1 < p.size(); ++k) {
+            area += Cross2d(Minus(p[k], p[0]), Minus(p[k + 1], p[0]));
+        }
+        if (area < 0.0f) {
+            std::reverse(p.begin(), p.end());
+        }
+        return p;
+    };
+    const auto check = [&](const Polygon2d& givenA, const Polygon2d& givenB, bool reversed, const std::string& what) {
+        const Polygon2d a = ccw(givenA), b = ccw(givenB);
+        const Generated g = Collide(feature(a, reversed, 0.01f, -1.0f), feature(b, !reversed, 0.0f, 1.0f), 0.01f);
+        const Polygon2d walk = WalkIntersection(a, b);
+        if (walk.empty()) { // apart: the closest pair, one point or two along parallel edges
+            EXPECT_TRUE(g.count == 1 || g.count == 2) << what;
+            return false;
+        }
+        EXPECT_TRUE(SamePoints(walk, g, 2e-3f)) << what << ": walk " << walk.size() << " points, clipped " << g.count;
+        return !walk.empty();
+    };
+    for (const auto& [name, other] : boundary) {
+        for (int order = 0; order < 4; ++order) {
+            const bool swap = order & 1;
+            check(swap ? other : square, swap ? square : other, order & 2, std::string(name) + " " + std::to_string(order));
+        }
+    }
+    std::mt19937 rng(67);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const auto polygon = [&](int n) {
+        const float cx = u(rng), cz = u(rng), r = 0.3f + 0.7f * std::fabs(u(rng)), phase = u(rng);
+        Polygon2d p;
+        for (int k = 0; k < n; ++k) {
+            const float angle = phase + 6.2831853f * static_cast<float>(k) / static_cast<float>(n);
+            p.push_back({cz + r * std::cos(angle), cx + r * std::sin(angle)});
+        }
+        return p;
+    };
+    int overlapping = 0;
+    for (int trial = 0; trial < 1500; ++trial) {
+        // Every seventh pair an edge against a face.
+        const Polygon2d a = trial % 7 == 0 ? Polygon2d{{u(rng), u(rng)}, {u(rng), u(rng)}} : polygon(3 + trial % 6);
+        const Polygon2d b = polygon(3 + (trial / 6) % 6);
+        overlapping += check(a, b, trial % 4 == 0, "trial " + std::to_string(trial)) ? 1 : 0;
+    }
+    EXPECT_GT(overlapping, 600);
+}
+
+TEST(PhysicsVolume, TypeRecordsCarryTheirIdsNamesAndPerTypeWords) {
+    struct Row {
+        const OvpVolumeType* type;
+        OvUInt32 id;
+        const char* name;
+        OvUInt32 words[3];
+    };
+    const Row table[] = {
+        {&ovpNullVolumeType, 0, "OvpNull", {0, 0, 0}},
+        {&ovpPlaneVolumeType, 1, "OvpPlane", {0x202, 0x1, 0}},
+        {&ovpSphereVolumeType, 2, "OvpSphere", {0, 0x10000, 0}},
+        {&ovpCapsuleVolumeType, 3, "OvpCapsule", {0x10100, 0x20000, 0}},
+        {&ovpTriangleVolumeType, 4, "OvpTriangle", {0x30200, 0x30001, 0x42}},
+        {&ovpBoxVolumeType, 5, "OvpBox", {0x30200, 0x40003, 0}},
+        {&ovpCylinderVolumeType, 6, "OvpCylinder", {0x630200, 0x630063, 0x30}},
+        {&ovpConvexVolumeType, 7, "OvpConvex", {0x630200, 0x630063, 0x10}},
+        {&ovpAggregateVolumeType, 8, "OvpAggregate", {0x630200, 0x630063, 0x1}},
+        {&ovpTrilistVolumeType, 9, "OvpTrilist", {0x630200, 0x630063, 0x5}},
+        {&ovpGridVolumeType, 10, "OvpGrid", {0x630200, 0x630063, 0x9}},
+    };
+    for (const Row& r : table) {
+        EXPECT_EQ(r.type->id, r.id) << r.name;
+        EXPECT_STREQ(r.type->name, r.name);
+        for (int w = 0; w < 3; ++w) {
+            EXPECT_EQ(r.type->words[w], r.words[w]) << r.name << " word " << w;
+        }
+    }
 }

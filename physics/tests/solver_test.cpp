@@ -315,7 +315,8 @@ TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
         OvpJointDef* def = OvpJointDefCreate();
         def->flags = rng() & 63u;
         for (OvpJointLimit& l : def->limit) {
-            l.enabled = rng() & 63u;
+            // The soft distance limit, whose row acts in the position pass, is checked below.
+            l.enabled = rng() & (&l == &def->limit[1] ? 63u & ~0x38u : 63u);
             l.value = c(rng);
             l.cosine[0] = c(rng), l.cosine[1] = c(rng), l.cosine[2] = c(rng);
         }
@@ -373,6 +374,18 @@ TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
     ASSERT_EQ(OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f), 1u);
     EXPECT_NEAR(rows[0].error, -0.5f, 1e-6f);
     EXPECT_EQ(rows[0].lo[1], 0.0f);
+    // Past the soft bound alone: a soft row, pushing back in both passes (bounds 0 and FLT_MAX).
+    def->limit[0].value = 2.0f;
+    def->limit[1].enabled = 8;
+    def->limit[1].value = 1.25f;
+    def->springs0[0] = {200.0f, 0.5f, FLT_MAX};
+    ASSERT_EQ(OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f), 1u);
+    EXPECT_NEAR(rows[0].error, -0.25f, 1e-6f);
+    EXPECT_NEAR(rows[0].softness, 1.0f / 2.5f, 1e-6f);
+    EXPECT_EQ(rows[0].lo[0], 0.0f);
+    EXPECT_EQ(rows[0].hi[0], FLT_MAX);
+    EXPECT_EQ(rows[0].lo[1], 0.0f);
+    EXPECT_EQ(rows[0].hi[1], FLT_MAX);
 }
 
 // The row kernel written out plainly: every iteration scans the rows of groups [first, end) in

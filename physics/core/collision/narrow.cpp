@@ -53,21 +53,21 @@ struct Best {
     }
 };
 
-// A face axis of one side: that side's interval from its own bounds, the other's from its slot.
-void FaceAxis(const OvpCollisionPair* pair, int side, const OvpFaceAxis& face, Best* best) {
-    const OvV3d& d = face.direction;
+// A face axis of one side: that side's interval is its own bound pair shifted by its position
+// along the axis, the other's comes from its slot. -FLT_MAX when the slot gives no interval.
+float FaceSeparation(const OvpCollisionPair* pair, int side, const OvpFaceAxis* face, OvV3d* normal, float* base) {
+    const OvV3d& d = face->direction;
     const float shift = OvpDot(Position(pair->matrix[side]), d);
     float o0, o1;
     const int other = 1 - side;
     if (!OvpVolumeGetInterval(pair->volume[other], pair->matrix[other], &d, &o0, &o1)) {
-        return;
+        *normal = d;
+        *base = 0.0f;
+        return -FLT_MAX;
     }
-    const float s0 = face.lower == -FLT_MAX ? -FLT_MAX : face.lower + shift;
-    const float s1 = face.upper + shift;
-    OvV3d n;
-    float base;
-    const float v = side == 0 ? Choose(d, s0, s1, o0, o1, &n, &base) : Choose(d, o0, o1, s0, s1, &n, &base);
-    best->Offer(v, n, base);
+    const float s0 = face->lower == -FLT_MAX ? -FLT_MAX : face->lower + shift;
+    const float s1 = face->upper + shift;
+    return side == 0 ? Choose(d, s0, s1, o0, o1, normal, base) : Choose(d, o0, o1, s0, s1, normal, base);
 }
 
 // d - (e . d) e normalised, or a perpendicular of e when too little of d is left.
@@ -136,7 +136,7 @@ SegmentPair OvpGeneralPrimitiveClosestOfSegments(const OvV3d& p0, const OvV3d& p
 
 // The segment routine for the segment p-p: the same branches and operations, without the terms
 // only a segment of some length needs.
-SegmentPair OvpGeneralPrimitiveClosestToPoint(const OvV3d& p, const OvV3d& q0, const OvV3d& q1) {
+SegmentPair OvpGeneralPrimitiveClosestOnSegment(const OvV3d& p, const OvV3d& q0, const OvV3d& q1) {
     const OvV3d a = OvpSub(p, p);
     if (!(OvpDot(a, a) <= FLT_MIN)) {
         return OvpGeneralPrimitiveClosestOfSegments(p, p, q0, q1); // a point that is no number
@@ -167,20 +167,27 @@ struct Emitter {
         d = OvpSub(d, OvpScale(n, OvpDot(d, n)));
         return OvpDot(d, d);
     }
-    void Add(const OvV3d& p) {
-        if (closed || count >= capacity) {
-            return;
-        }
-        if (count >= 1 && Apart(p, points[count - 1], normal) < 1e-6f) {
-            return;
-        }
-        if (count >= 2 && Apart(p, points[0], normal) < 1e-6f) {
-            closed = true;
-            return;
-        }
-        points[count++] = Project(p);
-    }
+    void Add(const OvV3d& p);
 };
+
+// Every emission: a point within 1e-6 (squared, across the normal) of the last one is dropped;
+// one that meets the first again closes the loop and ends emission; any other is projected
+// onto the contact plane and appended while there is room.
+void OvpGeneralPrimitiveAddPoint(Emitter* out, const OvV3d& p) {
+    if (out->closed || out->count >= out->capacity) {
+        return;
+    }
+    if (out->count >= 1 && Emitter::Apart(p, out->points[out->count - 1], out->normal) < 1e-6f) {
+        return;
+    }
+    if (out->count >= 2 && Emitter::Apart(p, out->points[0], out->normal) < 1e-6f) {
+        out->closed = true;
+        return;
+    }
+    out->points[out->count++] = out->Project(p);
+}
+
+void Emitter::Add(const OvV3d& p) { OvpGeneralPrimitiveAddPoint(this, p); }
 
 // 2D coordinates in the contact plane.
 struct Plane2 {
@@ -222,26 +229,31 @@ bool Polygon2(const OvpSupportFeature* f, const Plane2& plane, float (*out)[2], 
     return std::fabs(area) > 1e-12f;
 }
 
-// The feature plane of one side: a face's own plane, an edge's plane across the normal, a
-// vertex's plane along the normal. sign is +1 for B, -1 for A. Written field by field: a plane
-// returned whole was read back across the stores that made it, and the read waited for them.
-void FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float sign, const OvV3d& point, OvpFeaturePlane* out) {
+// The feature plane of one side, by the side's kind: a vertex's plane runs across the normal
+// through the point; an edge's is the part of the normal perpendicular to the edge (the plane
+// holding the edge that faces the other side most), through the edge; a face's is the face's
+// own plane, the part of the normal perpendicular to the face. sign is +1 for B, -1 for A.
+// Where the construction has no length (an edge along the normal, a face seen edge-on) the
+// plane across the normal stands in. Written field by field: a plane returned whole was read
+// back across the stores that made it, and the read waited for them.
+void FeaturePlane(const OvpSupportFeature* f, int kind, const OvV3d* edge, const OvV3d& n, float sign,
+                  const OvV3d& point, OvpFeaturePlane* out) {
     const OvV3d towards = OvpScale(n, sign);
-    if (f->count == 0 || f->count >= 3) {
+    if (kind == ovpFEATURE_FACE) {
         if (OvpDot(f->normal, towards) > 0.1f) {
             out->normal = f->normal;
             out->offset = f->offset;
             return;
         }
-    } else if (f->count == 2) {
+    } else if (kind == ovpFEATURE_EDGE) {
         OvV3d e;
-        const OvV3d diff = OvpSub(f->vertices[1].p, f->vertices[0].p);
+        const OvV3d diff = OvpSub(edge[1], edge[0]);
         if (OvpMathVec3Normalize(&e, &diff) > FLT_MIN) {
             const OvV3d across = OvpSub(towards, OvpScale(e, OvpDot(towards, e)));
             OvV3d m;
             if (OvpMathVec3Normalize(&m, &across) > 0.1f) {
                 out->normal = m;
-                out->offset = OvpDot(m, f->vertices[0].p);
+                out->offset = OvpDot(m, edge[0]);
                 return;
             }
         }
@@ -250,34 +262,60 @@ void FeaturePlane(const OvpSupportFeature* f, const OvV3d& n, float sign, const 
     out->offset = OvpDot(towards, point);
 }
 
-// Closest point of a vertex and a polygon; true when the vertex lies over the face (seen
-// across the plane's normal), else onFace receives the closest point of its boundary.
-bool VertexOverFace(const OvV3d& p, const OvpSupportFeature* face, const Plane2& plane, OvV3d* onFace) {
+// A vertex against a face. Each edge of the polygon, in order, is an outside edge when the
+// vertex lies on its line or beyond it; the outside edge farthest from the vertex (squared
+// distance from its line) gives the closest point, of kind 1 inside the edge and 0 at its
+// ends. With no outside edge the vertex lies over the face (kind 2; true). Seen across the
+// plane's normal, with the polygon wound counter-clockwise about it whatever its order. A face
+// with no area has no inside: the closest point of its whole boundary is taken.
+bool OvpGeneralPrimitiveClosestOnPolygon(const OvV3d& p, const OvpSupportFeature* face, const Plane2& plane,
+                                         OvV3d* onFace, OvUInt8* kind, OvV3d edge[2]) {
     float poly[ovpCONTACTMAXGENERATED][2];
     OvV3d world[ovpCONTACTMAXGENERATED];
     const int n = face->count;
+    int first = 0, last = n;
     if (Polygon2(face, plane, poly, world)) {
         float q[2];
         plane.To(p, q);
-        bool inside = true;
-        for (int i = 0; i < n && inside; ++i) {
-            inside = Cross2(poly[i], poly[i + 1 < n ? i + 1 : 0], q) >= 0.0f;
+        float farthest = -1.0f;
+        int chosen = -1;
+        for (int i = 0; i < n; ++i) {
+            const float* v0 = poly[i];
+            const float* v1 = poly[i + 1 < n ? i + 1 : 0];
+            const float s = Cross2(v0, v1, q);
+            if (s > 0.0f) {
+                continue;
+            }
+            const float ex = v1[0] - v0[0], ey = v1[1] - v0[1];
+            const float d = s * s / (ex * ex + ey * ey);
+            if (d > farthest) {
+                farthest = d;
+                chosen = i;
+            }
         }
-        if (inside) {
+        if (chosen < 0) {
+            *kind = ovpFEATURE_FACE;
             return true;
         }
+        first = chosen;
+        last = chosen + 1;
     }
     // The closest point copied by coordinate: copied whole it went through memory and was read
     // back across the stores that put it there, and the read waited for them.
     float bestD = FLT_MAX;
-    for (int i = 0; i < n; ++i) {
-        const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, world[i], world[i + 1 < n ? i + 1 : 0]);
+    for (int i = first; i < last; ++i) {
+        const OvV3d& v0 = world[i];
+        const OvV3d& v1 = world[i + 1 < n ? i + 1 : 0];
+        const SegmentPair s = OvpGeneralPrimitiveClosestOnSegment(p, v0, v1);
         const OvV3d d = OvpSub(s.pb, p);
         if (OvpDot(d, d) < bestD) {
             bestD = OvpDot(d, d);
             onFace->x = s.pb.x;
             onFace->y = s.pb.y;
             onFace->z = s.pb.z;
+            *kind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
+            edge[0] = v0;
+            edge[1] = v1;
         }
     }
     return false;
@@ -290,6 +328,16 @@ float OvpGeneralPrimitiveAxisSeparation(const OvpCollisionPair* pair, const OvV3
     OvpVolumeGetInterval(pair->volume[0], pair->matrix[0], d, &a0, &a1);
     OvpVolumeGetInterval(pair->volume[1], pair->matrix[1], d, &b0, &b1);
     return Choose(*d, a0, a1, b0, b1, normal, base);
+}
+
+float OvpGeneralPrimitiveFaceSeparationA(const OvpCollisionPair* pair, const OvpFaceAxis* face, OvV3d* normal,
+                                         float* base) {
+    return FaceSeparation(pair, 0, face, normal, base);
+}
+
+float OvpGeneralPrimitiveFaceSeparationB(const OvpCollisionPair* pair, const OvpFaceAxis* face, OvV3d* normal,
+                                         float* base) {
+    return FaceSeparation(pair, 1, face, normal, base);
 }
 
 OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
@@ -306,7 +354,11 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
         pair->volume[side]->type->axes(pair->volume[side], pair->matrix[side], faces[side], edges[side]);
         faces[side][0].lower = -FLT_MAX;
         faces[side][0].upper = 0.0f;
-        FaceAxis(pair, side, faces[side][0], &best);
+        OvV3d n;
+        float base;
+        const float v = side == 0 ? OvpGeneralPrimitiveFaceSeparationA(pair, &faces[0][0], &n, &base)
+                                  : OvpGeneralPrimitiveFaceSeparationB(pair, &faces[1][0], &n, &base);
+        best.Offer(v, n, base);
     } else if (Dimension(A) + Dimension(B) == 0) {
         const OvV3d d = OvpSub(posA, posB);
         OvV3d n;
@@ -335,7 +387,11 @@ OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold
         }
         for (int side = 0; side < 2; ++side) {
             for (OvUInt32 i = 0; i < faceCount[side]; ++i) {
-                FaceAxis(pair, side, faces[side][i], &best);
+                OvV3d n;
+                float base;
+                const float v = side == 0 ? OvpGeneralPrimitiveFaceSeparationA(pair, &faces[0][i], &n, &base)
+                                          : OvpGeneralPrimitiveFaceSeparationB(pair, &faces[1][i], &n, &base);
+                best.Offer(v, n, base);
             }
         }
         for (OvUInt32 i = 0; edgePairs && i < edgeCount[0]; ++i) {
@@ -497,20 +553,30 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         return *planeAxes;
     };
 
-    const auto search = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
-        return VertexOverFace(p, face, plane(), onFace);
+    // Each side's edge for its feature plane: an edge feature's own; a face's, the edge its
+    // closest point lies on.
+    OvV3d edgeA[2] = {pA, nA > 1 ? a->vertices[1].p : pA}, edgeB[2] = {pB, nB > 1 ? b->vertices[1].p : pB};
+    kinds[0] = static_cast<OvUInt8>(nA == 1 ? ovpFEATURE_VERTEX : nA == 2 ? ovpFEATURE_EDGE : ovpFEATURE_FACE);
+    kinds[1] = static_cast<OvUInt8>(nB == 1 ? ovpFEATURE_VERTEX : nB == 2 ? ovpFEATURE_EDGE : ovpFEATURE_FACE);
+
+    const auto search = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace, OvUInt8* kind, OvV3d* edge) {
+        return OvpGeneralPrimitiveClosestOnPolygon(p, face, plane(), onFace, kind, edge);
     };
-    const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace) {
+    const auto vertexOnFace = [&](const OvV3d& p, const OvpSupportFeature* face, OvV3d* onFace, OvUInt8* kind,
+                                  OvV3d* edge) {
         if (memo == nullptr) {
-            return search(p, face, onFace);
+            return search(p, face, onFace, kind, edge);
         }
         if (!memo->valid || !SameBits(memo->normal, out.normal)) {
             memo->normal = out.normal;
-            memo->inside = search(p, face, &memo->onFace);
+            memo->inside = search(p, face, &memo->onFace, &memo->kind, memo->edge);
             memo->valid = true;
         }
+        *kind = memo->kind;
         if (!memo->inside) {
             *onFace = memo->onFace;
+            edge[0] = memo->edge[0];
+            edge[1] = memo->edge[1];
         }
         return memo->inside;
     };
@@ -527,14 +593,15 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         const bool vertexA = nA == 1;
         const OvV3d p = vertexA ? a->vertices[0].p : b->vertices[0].p;
         const OvpSupportFeature* other = vertexA ? b : a;
+        OvV3d* otherEdge = vertexA ? edgeB : edgeA;
         OvV3d q = other->vertices[0].p;
-        int otherKind = ovpFEATURE_VERTEX;
+        OvUInt8 otherKind = ovpFEATURE_VERTEX;
         if (other->count == 2) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, other->vertices[0].p, other->vertices[1].p);
+            const SegmentPair s = OvpGeneralPrimitiveClosestOnSegment(p, other->vertices[0].p, other->vertices[1].p);
             q = s.pb;
             otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         } else if (other->count >= 3) {
-            if (vertexOnFace(p, other, &q)) {
+            if (vertexOnFace(p, other, &q, &otherKind, otherEdge)) {
                 kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
                 kinds[vertexA ? 1 : 0] = ovpFEATURE_FACE;
                 out.Add(p);
@@ -542,10 +609,9 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
                 pB = vertexA ? out.points[0] : p;
                 goto planes;
             }
-            otherKind = ovpFEATURE_EDGE;
         }
         kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
-        kinds[vertexA ? 1 : 0] = static_cast<OvUInt8>(otherKind);
+        kinds[vertexA ? 1 : 0] = otherKind;
         pA = vertexA ? p : q;
         pB = vertexA ? q : p;
         closestPair = true;
@@ -649,6 +715,10 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
                     if (OvpDot(d, d) < bestD - 1e-6f || (s.parallel && !seg.parallel && OvpDot(d, d) < bestD + 1e-6f)) {
                         bestD = OvpDot(d, d);
                         seg = s;
+                        edgeA[0] = wa[i];
+                        edgeA[1] = wa[(i + 1) % nA];
+                        edgeB[0] = wb[j];
+                        edgeB[1] = wb[(j + 1) % nB];
                     }
                 }
             }
@@ -656,7 +726,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
                 pA = seg.pa;
                 pB = seg.pb;
                 parallel = seg.parallel;
-                kinds[0] = kinds[1] = ovpFEATURE_EDGE;
+                kinds[0] = seg.s > 0.0f && seg.s < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
+                kinds[1] = seg.t > 0.0f && seg.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
                 closestPair = true;
             }
         }
@@ -674,14 +745,14 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         }
         out.Add(pB);
         if (parallel) {
-            const OvV3d q0 = b->vertices[0].p, q1 = b->vertices[1 % nB].p;
+            const OvV3d q0 = edgeB[0], q1 = edgeB[1];
             out.Add(OvpAdd(q0, OvpScale(OvpSub(q1, q0), seg.t2)));
             kinds[0] = kinds[1] = ovpFEATURE_EDGE;
         }
     }
 planes:
-    FeaturePlane(a, *normal, -1.0f, pA, &planes[0]);
-    FeaturePlane(b, *normal, 1.0f, pB, &planes[1]);
+    FeaturePlane(a, kinds[0], edgeA, *normal, -1.0f, pA, &planes[0]);
+    FeaturePlane(b, kinds[1], edgeB, *normal, 1.0f, pB, &planes[1]);
     return out.count;
 }
 
@@ -873,8 +944,6 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
             }
             along = n;
         }
-        kinds[0] = static_cast<OvUInt8>(fa.count == 1 ? 0 : fa.count == 2 ? 1 : 2);
-        kinds[1] = static_cast<OvUInt8>(fb.count == 1 ? 0 : fb.count == 2 ? 1 : 2);
         core = separation + fatSum;
         return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes, refine,
                                           &memo);
@@ -997,6 +1066,7 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
     const OvpSupportFeature& b = features[1];
     OvUInt8 kinds[2];
     OvV3d point, pA, pB;
+    OvV3d edges[2][2];
     bool over = false;
     float core = 0.0f;
     const auto collide = [&](bool refine) {
@@ -1004,25 +1074,33 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
         const bool vertexA = a.count == 1;
         const OvV3d p = vertexA ? a.vertices[0].p : b.vertices[0].p;
         const OvpSupportFeature& other = vertexA ? b : a;
+        OvV3d* otherEdge = edges[vertexA ? 1 : 0];
         OvV3d q = other.vertices[0].p;
-        int otherKind = ovpFEATURE_VERTEX;
+        otherEdge[0] = q;
+        otherEdge[1] = other.count > 1 ? other.vertices[1].p : q;
+        OvUInt8 otherKind = ovpFEATURE_VERTEX;
         over = false;
         if (other.count == 2) {
-            const SegmentPair s = OvpGeneralPrimitiveClosestToPoint(p, other.vertices[0].p, other.vertices[1].p);
+            const SegmentPair s = OvpGeneralPrimitiveClosestOnSegment(p, other.vertices[0].p, other.vertices[1].p);
             q = s.pb;
             otherKind = s.t > 0.0f && s.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         } else if (other.count >= 3) {
             if (!memo.valid || !SameBits(memo.normal, n)) {
                 memo.normal = n;
-                memo.inside = VertexOverFace(p, &other, Plane2(n), &memo.onFace);
+                memo.inside =
+                    OvpGeneralPrimitiveClosestOnPolygon(p, &other, Plane2(n), &memo.onFace, &memo.kind, memo.edge);
                 memo.valid = true;
             }
             over = memo.inside;
-            q = over ? q : memo.onFace;
-            otherKind = over ? ovpFEATURE_FACE : ovpFEATURE_EDGE;
+            otherKind = memo.kind;
+            if (!over) {
+                q = memo.onFace;
+                otherEdge[0] = memo.edge[0];
+                otherEdge[1] = memo.edge[1];
+            }
         }
         kinds[vertexA ? 0 : 1] = ovpFEATURE_VERTEX;
-        kinds[vertexA ? 1 : 0] = static_cast<OvUInt8>(otherKind);
+        kinds[vertexA ? 1 : 0] = otherKind;
         if (over) {
             point = OntoPlane(p, n, offset);
             pA = vertexA ? p : point;
@@ -1070,8 +1148,8 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
         point = OntoPlane(pB, n, offset);
     }
     OvpFeaturePlane planes[2];
-    FeaturePlane(&a, n, -1.0f, pA, &planes[0]);
-    FeaturePlane(&b, n, 1.0f, pB, &planes[1]);
+    FeaturePlane(&a, kinds[0], edges[0], n, -1.0f, pA, &planes[0]);
+    FeaturePlane(&b, kinds[1], edges[1], n, 1.0f, pB, &planes[1]);
     out->normal = n;
     out->kind[0] = kinds[0];
     out->kind[1] = kinds[1];

@@ -44,6 +44,13 @@ struct OvpFeaturePlane {
 // Separation along the direction with both intervals from the volumes: the normal becomes d
 // or -d, whichever shows the larger separation; base = B's extreme along it.
 float OvpGeneralPrimitiveAxisSeparation(const OvpCollisionPair* pair, const OvV3d* d, OvV3d* normal, float* base);
+// The same rule along a face axis of A (FaceSeparationA: A's interval is the axis's own bound
+// pair shifted by A's position along it, B's from its slot) or of B (FaceSeparationB, mirrored).
+// -FLT_MAX when the other volume's slot gives no interval.
+float OvpGeneralPrimitiveFaceSeparationA(const OvpCollisionPair* pair, const OvpFaceAxis* face, OvV3d* normal,
+                                         float* base);
+float OvpGeneralPrimitiveFaceSeparationB(const OvpCollisionPair* pair, const OvpFaceAxis* face, OvV3d* normal,
+                                         float* base);
 // The separating-axis test. Always answers (1).
 OvBool OvpGeneralPrimitiveSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* normal, float* offset,
                                    float* separation);
@@ -55,11 +62,14 @@ OvBool OvpBoxBoxSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* n
                          float* separation);
 
 // Where a vertex lies against a face, as OvpGeneralPrimitiveCollide found it for one normal:
-// over the face, or else the face's closest boundary point. valid is cleared by the caller
-// whenever the features change.
+// over the face, or else the closest point of the face's farthest outside edge, that edge and
+// the point's kind (1 inside the edge, 0 at an end). valid is cleared by the caller whenever
+// the features change.
 struct OvpVertexFaceMemo {
-    OvV3d normal; // the normal the search was made along
-    OvV3d onFace; // the closest boundary point (vertex not over the face)
+    OvV3d normal;  // the normal the search was made along
+    OvV3d onFace;  // the closest boundary point (vertex not over the face)
+    OvV3d edge[2]; // the edge it lies on
+    OvUInt8 kind;  // its kind
     bool inside;
     bool valid;
 };
@@ -67,6 +77,9 @@ struct OvpVertexFaceMemo {
 // Contact points of two features in world coordinates. separation holds the core separation
 // (in and out: a closest pair of apart features refines normal, offset and separation).
 // Writes up to nA + nB points on the contact plane, the two kinds and the feature planes.
+// Kinds start from the feature sizes (one vertex 0, two 1, more 2); closest points take the
+// kind of where they lie (1 inside an edge, 0 at its ends), a vertex over a face makes that side
+// 2, and each side's feature plane follows its kind.
 // With a memo, a vertex against a face is searched once per normal: a second call on the same
 // features along the same normal takes the answer from it.
 OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,

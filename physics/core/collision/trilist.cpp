@@ -180,7 +180,7 @@ const OvpVolumeType ovpTrilistVolumeType = {ovpVOLUME_TRILIST,
                                             TrilistThickness,
                                             TrilistLine,
                                             "OvpTrilist",
-                                            {0, 0, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_TRILIST}};
+                                            {0x630200, 0x630063, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_TRILIST}};
 
 bool OvpTriangleIsDegenerate(const OvV3d& v0, const OvV3d& v1, const OvV3d& v2) {
     const OvV3d a = OvpSub(v1, v0), b = OvpSub(v2, v0), c = OvpSub(v2, v1);
@@ -202,7 +202,7 @@ const OvpVolumeType ovpGridVolumeType = {ovpVOLUME_GRID,
                                          GridThickness,
                                          GridLine,
                                          "OvpGrid",
-                                         {0, 0, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_GRID}};
+                                         {0x630200, 0x630063, ovpVOLUMETYPE_COMPOUND | ovpVOLUMETYPE_GRID}};
 
 OvpGridBlock* OvpGridBlockCreate(OvInt32 count) {
     auto* b = static_cast<OvpGridBlock*>(OvMalloc(sizeof(OvpGridBlock), ovpMEMHINT));

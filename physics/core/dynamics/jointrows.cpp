@@ -298,7 +298,9 @@ OvUInt32 OvpJointBuildRows(OvpRow* rows, const OvpJoint* joint, OvInt32 bodyA, O
         } else if (softOn) {
             OvpRow& r = rows[n] = LinearRow(s, dir, bodyA, bodyB);
             r.error = -(length - soft.value);
-            OvpRowSetBounds(&r, 0.0f, 0.0f, 0.0f, FLT_MAX);
+            // Unlike the soft twist and cone rows, the soft distance row takes its overshoot back
+            // in the position pass too, as the hard one does.
+            OvpRowSetBounds(&r, 0.0f, FLT_MAX, 0.0f, FLT_MAX);
             n += Soften(r, spring, f, dt) ? 1 : 0;
         }
     }
