@@ -303,7 +303,8 @@ void CStandardApplication::Frame() {
         g_cameraManager->Update(dt);
     }
     OnFrameStage(FrameStage::HudCamera);
-    // Unless paused, the rigid bodies, the impact particles and the thrown rocks.
+    // Unless paused, the rigid bodies and the impact particles (the thrown rocks go with the world
+    // manager's update).
     if (!g_paused) {
         if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
             bodies->Update(dt);
@@ -312,7 +313,6 @@ void CStandardApplication::Frame() {
     OnFrameStage(FrameStage::Bodies);
     if (!g_paused) {
         CProjectileTable::UpdateParticles(dt);
-        UpdateRocks(dt);
     }
     CFpsCounter::GetInstance()->Sample(static_cast<float>(elapsed) * 0.001f);
     OnFrameStage(FrameStage::Particles);

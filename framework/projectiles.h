@@ -203,7 +203,8 @@ inline constexpr float kRockGroundRay = 0.1f; // the downward ray that finds the
 // made.
 bool ThrowRock(const CClumpObject* thrower, const OvV3d& direction);
 // The first frame a rock touches the ground makes its position the noise point and starts the
-// noise timer; a started timer grows every update.
+// noise timer; a started timer grows every update. The world manager's update runs it after its
+// physics step.
 void UpdateRocks(float dt);
 // Takes every rock out of the world and the physics and destroys it (before the world manager
 // unloads); the noise is forgotten.

@@ -10,6 +10,7 @@
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
+#include "framework/projectiles.h"
 #include "framework/read_faults.h"
 #include "framework/rigid_bodies.h"
 #include "framework/vector_ops.h"
@@ -839,6 +840,9 @@ void CWorldManager::Update(float dt) {
     if (context_ != nullptr) {
         StepPhysics(std::max(dt, kMinPhysicsStep));
     }
+    // The thrown rocks look for the ground they may have reached in this step, also while the
+    // game is paused (the physics goes on then too).
+    UpdateRocks(dt);
 }
 
 bool CWorldManager::DragHintShown() {

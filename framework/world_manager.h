@@ -148,7 +148,7 @@ public:
     CLight* GetLight(int i) const { return lights_[static_cast<std::size_t>(i)].light; }
 
     // One frame: level objects, then the physics step (dt held to at least 0.01) and the bodies'
-    // frames.
+    // frames, then the thrown rocks' ground test.
     void Update(float dt);
     // Draws every world by its flags, each through its world camera kept in step with the attached
     // camera manager (without one, through the camera whose update the caller began); then, once,
