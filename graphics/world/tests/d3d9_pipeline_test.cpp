@@ -431,8 +431,10 @@ TEST_F(PipelineTest, LightsKeepTheirIndexAndReleaseItWhenDestroyed) {
     OvLightSetFrame(b, f);
     EXPECT_EQ(OvD3D9LightGetIndex(a), -1);
     a->radius = 0.0f;
-    EXPECT_FALSE(OvD3D9LightSetLocal(a)); // range 0: not set, no index taken
-    EXPECT_EQ(OvD3D9LightGetIndex(a), -1);
+    EXPECT_FALSE(OvD3D9LightSetLocal(a)); // range 0: its index taken, not set, nothing to enable
+    EXPECT_EQ(OvD3D9LightGetIndex(a), 0);
+    OvD3D9LightsEnable(TRUE, ovD3D9OBJECTATOMIC);
+    EXPECT_EQ(OvD3D9LightsEnabledCount(), 0);
     a->radius = 2.0f;
     b->radius = 2.0f;
     EXPECT_TRUE(OvD3D9LightSetLocal(a));
