@@ -605,6 +605,25 @@ TEST_F(PipelineTest, NativeDataReadsBackAsWrittenAndRefusesWhatDoesNotMatch) {
         }
         EXPECT_LE(liveAfterPass, liveAfterFree + 2);
 
+        // Bytes after the records, inside the struct chunk or after it, are passed over: the
+        // data reads and the stream goes on after the sub-chunk.
+        for (const bool inside : {true, false}) {
+            std::vector<OvUInt8> longer = chunk;
+            longer.insert(longer.end(), {1, 2, 3, 4});
+            if (inside) {
+                OvChunkPutUInt32(&longer[4], OvChunkGetUInt32(&longer[4]) + 4);
+            }
+            std::vector<OvUInt8> followed = longer;
+            followed.push_back(0x5A);
+            OvMemory memory{followed.data(), static_cast<OvUInt32>(followed.size())};
+            OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+            EXPECT_EQ(OvGeometryNativeDataStreamRead(in, static_cast<OvInt32>(longer.size()), g), g) << inside;
+            OvUInt8 next = 0;
+            EXPECT_EQ(OvStreamRead(in, &next, 1), 1u);
+            EXPECT_EQ(next, 0x5A) << inside;
+            OvStreamClose(in, nullptr);
+        }
+
         ASSERT_EQ(ReadNativeChunk(chunk, static_cast<OvInt32>(chunk.size()), g), g);
         auto* read = OvD3D9InstancedDataFromEntry(g->repEntry);
         EXPECT_EQ(read->serialNumber, head.serialNumber);
