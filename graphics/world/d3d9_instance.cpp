@@ -266,9 +266,12 @@ void Place(ElementPlace* p, OvD3D9InstancedData* data, OvUInt32 stream, OvUInt32
 
 namespace {
 
-// Vertices whose tangent sums one pass holds, on the stack (24 KB): the writer allocates
-// nothing, so a longer vertex array is summed a window at a time.
-constexpr OvUInt32 kTangentWindow = 2048;
+// The tangent sums of one pass, kept for the program's life so that the writer allocates
+// nothing: room for every vertex that 16-bit indices reach (768 KB, its pages taken as used),
+// which is all the vertices instanced data holds; a longer array would be summed a window at a
+// time.
+constexpr OvUInt32 kTangentWindow = 0x10000;
+OvV3d gTangentSums[kTangentWindow];
 
 // Adds the texture-space tangent of triangle (a, b, c) to those of its vertices that fall in the
 // window of sums starting at vertex `first`.
@@ -316,7 +319,7 @@ OvUInt32 OvD3D9VertexWriteTangents(OvUInt32 type, void* destination, const OvV3d
         all = static_cast<const OvUInt16*>(locked);
     }
     const OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(const_cast<OvD3D9InstancedData*>(data));
-    OvV3d sums[kTangentWindow];
+    OvV3d* const sums = gTangentSums;
     for (OvUInt32 first = 0; first < count; first += kTangentWindow) {
         const OvUInt32 n = std::min(kTangentWindow, count - first);
         std::fill(sums, sums + n, OvV3d{0.0f, 0.0f, 0.0f});

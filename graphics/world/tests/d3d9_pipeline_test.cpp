@@ -475,8 +475,8 @@ TEST_F(PipelineTest, TangentsFollowTheTextureDirection) {
     OvAtomicDestroy(atomic);
 }
 
-// Tangents of a wavy grid larger than one window of the writer's sums, against each vertex's sum
-// over the geometry's triangles; the writer asks the engine for no memory.
+// Tangents of a wavy grid against each vertex's sum over the geometry's triangles; the writer
+// asks the engine for no memory.
 TEST_F(PipelineTest, TangentsOfManyVerticesAgainstTheirTrianglesWithoutMemory) {
     OvAtomic* atomic = AtomicOf(Grid(50));
     OvGeometry* g = atomic->geometry;
