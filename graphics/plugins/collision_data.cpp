@@ -64,6 +64,11 @@ void* OvCollisionEngineClose(void* instance, OvInt32 /*offset*/, OvInt32 /*size*
     gState.instances--;
     return instance;
 }
+// Atomic extension: a word cleared at construction that nothing else reads.
+void* OvCollisionAtomicConstructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
+    std::memset(static_cast<OvUInt8*>(object) + offset, 0, sizeof(OvInt32));
+    return object;
+}
 // Geometry and world-sector extensions: the collision data pointer (cleared at construction).
 void* OvCollisionDataDestructor(void* object, OvInt32 offset, OvInt32 /*size*/) {
     OvCollisionDataDestroy(*DataSlot(object, offset));
@@ -423,9 +428,8 @@ OvBool ReadOldLayout(BodyReader& in, OvUInt32 firstWord, const OvBBox* box, OvIn
 OvBool OvCollisionPluginAttach() {
     gState.engineOffset =
         OvEngineRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionEngineOpen, OvCollisionEngineClose);
-    // Atomic extension: a word cleared at construction that nothing else reads.
     gState.atomicOffset =
-        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvPluginClearConstructor, nullptr, nullptr);
+        OvAtomicRegisterPlugin(sizeof(OvInt32), ovPLUGINIDCOLLISION, OvCollisionAtomicConstructor, nullptr, nullptr);
     gState.geometryOffset = OvGeometryRegisterPlugin(sizeof(OvCollisionData*), ovPLUGINIDCOLLISION,
                                                      OvPluginClearConstructor, OvCollisionDataDestructor, nullptr);
     const OvInt32 stream =

@@ -191,7 +191,9 @@ OvSpline* OvSplineCreate(OvInt32 numPoints, OvInt32 type, const OvV3d* points) {
         OvErrorReport(ovPLUGINIDSPLINE, OvErrorCode(ovERRSPLINEBADCODE, "spline type must be 1 or 2"));
         return nullptr;
     }
-    const OvInt32 least = type == ovSPLINEOPEN ? kMinExact : 3;
+    // An open spline needs the smallest exact inverse; a closed one solves for any count, but
+    // without a point it has no segment to evaluate.
+    const OvInt32 least = type == ovSPLINEOPEN ? kMinExact : 1;
     if (points == nullptr || numPoints < least || numPoints > ovSPLINEMAXPOINTS) {
         OvErrorReport(ovPLUGINIDSPLINE, OvErrorCode(ovERRNULLARGUMENT, "too few spline points"));
         return nullptr;
@@ -250,10 +252,10 @@ OvSpline* OvSplineStreamRead(OvStream* stream, OvUInt32 length) {
     }
     const auto n = static_cast<OvInt32>(OvChunkGetUInt32(header + ovSPLINENAMESIZE));
     const auto type = static_cast<OvInt32>(OvChunkGetUInt32(header + ovSPLINENAMESIZE + 4));
-    // The point count must fill the body exactly; this also bounds the allocation by the input.
-    if (n < 0 || static_cast<OvUInt32>(n) != (length - ovSPLINEHEADERSIZE) / 12 ||
-        (length - ovSPLINEHEADERSIZE) % 12 != 0 || n > ovSPLINEMAXPOINTS) {
-        OvErrorReport(ovPLUGINIDSPLINE, OvErrorCode(ovERRREAD, "spline point count disagrees with the chunk"));
+    // The points must fit in the body, which also bounds the allocation by the input; bytes
+    // past them belong to a later writer and are skipped.
+    if (n < 0 || static_cast<OvUInt32>(n) > (length - ovSPLINEHEADERSIZE) / 12 || n > ovSPLINEMAXPOINTS) {
+        OvErrorReport(ovPLUGINIDSPLINE, OvErrorCode(ovERRREAD, "spline points overrun the chunk"));
         return nullptr;
     }
     if (type != ovSPLINEOPEN && type != ovSPLINECLOSED) {
@@ -272,8 +274,10 @@ OvSpline* OvSplineStreamRead(OvStream* stream, OvUInt32 length) {
         return nullptr;
     }
     static_assert(sizeof(OvV3d) == 12, "points are read as packed triples");
+    const OvUInt32 rest = length - ovSPLINEHEADERSIZE - bytes;
     OvSpline* spline = nullptr;
-    if (bytes == 0 || OvStreamReadValues(stream, points, bytes) != nullptr) {
+    if ((bytes == 0 || OvStreamReadValues(stream, points, bytes) != nullptr) &&
+        (rest == 0 || OvStreamSkip(stream, rest) != nullptr)) {
         spline = OvSplineCreate(n, type, points);
     }
     OvFree(points);

@@ -22,7 +22,7 @@ inline constexpr OvInt32 ovSPLINEMAXPOINTS = 1 << 24; // more points than any fi
 // Spline kinds.
 enum OvSplineType : OvInt32 {
     ovSPLINEOPEN = 1,   // runs from the first point to the last; needs at least 4 points
-    ovSPLINECLOSED = 2, // returns to the first point; needs at least 3 points
+    ovSPLINECLOSED = 2, // returns to the first point; needs at least 1 point
 };
 
 // Evaluation modes.
@@ -49,7 +49,7 @@ struct OvSpline {
 OvBool OvSplinePluginAttach();
 
 // A spline through the n points of the type; null with {0x102, 1} for a bad type,
-// {0x102, 0x80000016} for too few points (4 open, 3 closed) or a null array, {0x102, 0x80000013}
+// {0x102, 0x80000016} for too few points (4 open, 1 closed) or a null array, {0x102, 0x80000013}
 // when memory runs out.
 OvSpline* OvSplineCreate(OvInt32 numPoints, OvInt32 type, const OvV3d* points);
 // Frees the spline and its copy of the points; TRUE, FALSE for null.
@@ -58,7 +58,7 @@ OvBool OvSplineDestroy(OvSpline* spline);
 // Reads the first spline chunk of the file; null on any failure, nothing left allocated.
 OvSpline* OvSplineLoad(const char* fileName);
 // Reads a spline chunk's body of `length` bytes (the header has been read); null on failure.
-// The point count must agree with the length.
+// The points must fit in the length; bytes after them are skipped.
 OvSpline* OvSplineStreamRead(OvStream* stream, OvUInt32 length);
 
 // Position at t (and the unit tangent when tangent is not null). |t| is used; a closed spline

@@ -170,12 +170,17 @@ bool ReadUncompressed(Reading* r, const Header& h) {
     return true;
 }
 
-// Run-length coded 8-bit rows; runs and literals are clipped at the row's end, and codes past
-// the last row end the bitmap.
+// Bytes of a run-length row as its bit count converts it: one byte a pixel is coded, two are
+// read for 15- and 16-bit pixels (the rest stays 0).
+std::size_t RleRowBytes(const Header& h) { return static_cast<std::size_t>(h.width) * (h.bitCount > 8 ? 2 : 1); }
+
+// Run-length coded byte rows (one byte a pixel); runs and literals are clipped at the row's end,
+// and codes past the last row end the bitmap.
 bool ReadRle8(Reading* r, const Header& h) {
     OvInt32 rowIndex = 0;
     OvInt32 x = 0;
-    std::memset(r->row, 0, static_cast<std::size_t>(h.width));
+    const std::size_t rowBytes = RleRowBytes(h);
+    std::memset(r->row, 0, rowBytes);
     while (rowIndex < h.height) {
         OvUInt8 pair[2];
         if (OvStreamReadStrict(r->stream, pair, 2) == nullptr) {
@@ -201,13 +206,13 @@ bool ReadRle8(Reading* r, const Header& h) {
         if (pair[1] == 2) {
             return false; // delta codes are not supported
         }
-        ConvertRow(r->row, 8, r->image, h.height - 1 - rowIndex);
+        ConvertRow(r->row, h.bitCount, r->image, h.height - 1 - rowIndex);
         if (pair[1] == 1) {
             break;
         }
         rowIndex++;
         x = 0;
-        std::memset(r->row, 0, static_cast<std::size_t>(h.width));
+        std::memset(r->row, 0, rowBytes);
     }
     return true;
 }
@@ -224,8 +229,10 @@ OvImage* OvBmpImageRead(const char* imageName) {
     if (!ReadHeader(r.stream, &h)) {
         return nullptr;
     }
-    if (h.compression == kRle4 || (h.compression == kRle8 && h.bitCount != 8) ||
-        (h.compression != kNone && h.compression != kRle8 && h.bitCount != 24 && h.bitCount != 32)) {
+    // 24- and 32-bit pixels are stored whatever the compression word says; other bit counts are
+    // stored or run-length coded bytes, converted row by row as their bit count reads them.
+    const bool stored = h.compression == kNone || h.bitCount == 24 || h.bitCount == 32;
+    if (h.compression == kRle4 || (!stored && h.compression != kRle8)) {
         Report(OvErrorCode(ovERRBADFORMAT));
         return nullptr;
     }
@@ -270,8 +277,8 @@ OvImage* OvBmpImageRead(const char* imageName) {
     // anything is allocated for them.
     const std::uint64_t left = OvStreamGetBytesLeft(r.stream);
     const std::uint64_t pixels = static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height);
-    if ((h.compression == kRle8 && pixels > left / 2 * kMaxRlePixelsPerCode) ||
-        (h.compression != kRle8 && StoredRowBytes(h.width, b) * static_cast<std::uint64_t>(h.height) > left)) {
+    if ((!stored && pixels > left / 2 * kMaxRlePixelsPerCode) ||
+        (stored && StoredRowBytes(h.width, b) * static_cast<std::uint64_t>(h.height) > left)) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRENDOFSTREAM));
         return nullptr;
     }
@@ -285,15 +292,14 @@ OvImage* OvBmpImageRead(const char* imageName) {
         std::memcpy(r.image->palette, palette, static_cast<std::size_t>(4 << depth));
     }
     // One row for run-length rows, a batch of stored rows otherwise.
-    const std::size_t rowBufferBytes = h.compression == kRle8
-                                           ? static_cast<std::size_t>(h.width) + 8
-                                           : RowsPerBatch(h) * static_cast<std::size_t>(StoredRowBytes(h.width, b));
+    const std::size_t rowBufferBytes = !stored ? RleRowBytes(h) + 8
+                                               : RowsPerBatch(h) * static_cast<std::size_t>(StoredRowBytes(h.width, b));
     r.row = static_cast<OvUInt8*>(OvMalloc(rowBufferBytes, kHint));
     if (r.row == nullptr) {
         Report(OvErrorCode(ovERRNOMEMORY, rowBufferBytes));
         return nullptr;
     }
-    const bool ok = h.compression == kRle8 ? ReadRle8(&r, h) : ReadUncompressed(&r, h);
+    const bool ok = stored ? ReadUncompressed(&r, h) : ReadRle8(&r, h);
     if (!ok) {
         return nullptr;
     }

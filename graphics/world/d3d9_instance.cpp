@@ -266,9 +266,22 @@ void Place(ElementPlace* p, OvD3D9InstancedData* data, OvUInt32 stream, OvUInt32
 
 namespace {
 
-void AddTangent(OvV3d* sums, OvUInt32 count, const OvV3d* p, const OvV2d* uv, OvUInt32 a, OvUInt32 b, OvUInt32 c) {
+// The tangent sums of one pass, kept for the program's life so that the writer allocates
+// nothing: room for every vertex that 16-bit indices reach (768 KB, its pages taken as used),
+// which is all the vertices instanced data holds; a longer array would be summed a window at a
+// time.
+constexpr OvUInt32 kTangentWindow = 0x10000;
+OvV3d gTangentSums[kTangentWindow];
+
+// Adds the texture-space tangent of triangle (a, b, c) to those of its vertices that fall in the
+// window of sums starting at vertex `first`.
+void AddTangent(OvV3d* sums, OvUInt32 first, OvUInt32 n, OvUInt32 count, const OvV3d* p, const OvV2d* uv, OvUInt32 a,
+                OvUInt32 b, OvUInt32 c) {
     if (a >= count || b >= count || c >= count) {
         return;
+    }
+    if (a - first >= n && b - first >= n && c - first >= n) {
+        return; // no vertex of this window
     }
     const OvV3d e1 = {p[b].x - p[a].x, p[b].y - p[a].y, p[b].z - p[a].z};
     const OvV3d e2 = {p[c].x - p[a].x, p[c].y - p[a].y, p[c].z - p[a].z};
@@ -281,9 +294,12 @@ void AddTangent(OvV3d* sums, OvUInt32 count, const OvV3d* p, const OvV2d* uv, Ov
     const float r = 1.0f / det;
     const OvV3d t = {(e1.x * dv2 - e2.x * dv1) * r, (e1.y * dv2 - e2.y * dv1) * r, (e1.z * dv2 - e2.z * dv1) * r};
     for (OvUInt32 v : {a, b, c}) {
-        sums[v].x += t.x;
-        sums[v].y += t.y;
-        sums[v].z += t.z;
+        if (v - first < n) {
+            OvV3d& sum = sums[v - first];
+            sum.x += t.x;
+            sum.y += t.y;
+            sum.z += t.z;
+        }
     }
 }
 
@@ -292,55 +308,63 @@ void AddTangent(OvV3d* sums, OvUInt32 count, const OvV3d* p, const OvV2d* uv, Ov
 OvUInt32 OvD3D9VertexWriteTangents(OvUInt32 type, void* destination, const OvV3d* positions, const OvV2d* texCoords,
                                    const OvD3D9InstancedData* data, OvUInt32 stride) {
     const OvUInt32 count = data->totalNumVertex;
+    OvUInt32 size = OvD3D9VertexElementSize(type);
     if (count == 0) {
-        return OvD3D9VertexElementSize(type);
+        return size;
     }
-    auto* sums = static_cast<OvV3d*>(OvCalloc(count, sizeof(OvV3d), ovMEMHINTDUR_FUNCTION | ovPLUGINIDD3D9WORLD));
-    if (sums == nullptr) {
-        OvErrorReport(0, ovERRNOMEMORY);
-        return 0;
-    }
+    const OvUInt16* all = nullptr;
     void* locked = nullptr;
     if (data->indexBuffer != nullptr && SUCCEEDED(data->indexBuffer->Lock(0, 0, &locked, D3DLOCK_READONLY)) &&
         locked != nullptr) {
-        const auto* all = static_cast<const OvUInt16*>(locked);
-        const OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(const_cast<OvD3D9InstancedData*>(data));
-        for (OvUInt32 m = 0; m < data->numMeshes; ++m) {
+        all = static_cast<const OvUInt16*>(locked);
+    }
+    const OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(const_cast<OvD3D9InstancedData*>(data));
+    OvV3d* const sums = gTangentSums;
+    for (OvUInt32 first = 0; first < count; first += kTangentWindow) {
+        const OvUInt32 n = std::min(kTangentWindow, count - first);
+        std::fill(sums, sums + n, OvV3d{0.0f, 0.0f, 0.0f});
+        for (OvUInt32 m = 0; all != nullptr && m < data->numMeshes; ++m) {
             // Indices are stored less the mesh's minimum; strips and fans are walked as such.
             const OvUInt16* s = all + meshes[m].startIndex;
-            const OvUInt32 n = meshes[m].numIndices, base = meshes[m].minIndex;
-            if (meshes[m].startIndex + n > data->totalNumIndex) {
+            const OvUInt32 k = meshes[m].numIndices, base = meshes[m].minIndex;
+            if (meshes[m].startIndex + k > data->totalNumIndex) {
                 continue;
             }
+            if (base >= first + n || base + meshes[m].numVertices <= first) {
+                continue; // the mesh's vertices lie outside this window
+            }
             if (data->primType == D3DPT_TRIANGLELIST) {
-                for (OvUInt32 i = 0; i + 2 < n; i += 3) {
-                    AddTangent(sums, count, positions, texCoords, s[i] + base, s[i + 1] + base, s[i + 2] + base);
+                for (OvUInt32 i = 0; i + 2 < k; i += 3) {
+                    AddTangent(sums, first, n, count, positions, texCoords, s[i] + base, s[i + 1] + base,
+                               s[i + 2] + base);
                 }
             } else if (data->primType == D3DPT_TRIANGLESTRIP) {
-                for (OvUInt32 i = 0; i + 2 < n; ++i) {
+                for (OvUInt32 i = 0; i + 2 < k; ++i) {
                     const OvUInt32 a = s[i] + base, b = s[i + 1] + base, c = s[i + 2] + base;
                     if (a != b && b != c && a != c) {
-                        (i & 1) == 0 ? AddTangent(sums, count, positions, texCoords, a, b, c)
-                                     : AddTangent(sums, count, positions, texCoords, c, b, a);
+                        (i & 1) == 0 ? AddTangent(sums, first, n, count, positions, texCoords, a, b, c)
+                                     : AddTangent(sums, first, n, count, positions, texCoords, c, b, a);
                     }
                 }
             } else if (data->primType == D3DPT_TRIANGLEFAN) {
-                for (OvUInt32 i = 1; i + 1 < n; ++i) {
-                    AddTangent(sums, count, positions, texCoords, s[0] + base, s[i] + base, s[i + 1] + base);
+                for (OvUInt32 i = 1; i + 1 < k; ++i) {
+                    AddTangent(sums, first, n, count, positions, texCoords, s[0] + base, s[i] + base, s[i + 1] + base);
                 }
             }
         }
+        for (OvUInt32 v = 0; v < n; ++v) {
+            const float l = sums[v].x * sums[v].x + sums[v].y * sums[v].y + sums[v].z * sums[v].z;
+            if (l > 0.0f) {
+                const float r = 1.0f / std::sqrt(l);
+                sums[v] = {sums[v].x * r, sums[v].y * r, sums[v].z * r};
+            }
+        }
+        size = OvD3D9VertexWriteV3d(type, static_cast<OvUInt8*>(destination) + static_cast<std::size_t>(first) * stride,
+                                    sums, static_cast<OvInt32>(n), stride);
+    }
+    if (all != nullptr) {
         data->indexBuffer->Unlock();
     }
-    for (OvUInt32 v = 0; v < count; ++v) {
-        const float l = sums[v].x * sums[v].x + sums[v].y * sums[v].y + sums[v].z * sums[v].z;
-        if (l > 0.0f) {
-            const float r = 1.0f / std::sqrt(l);
-            sums[v] = {sums[v].x * r, sums[v].y * r, sums[v].z * r};
-        }
-    }
-    const OvUInt32 size = OvD3D9VertexWriteV3d(type, destination, sums, static_cast<OvInt32>(count), stride);
-    OvFree(sums);
     return size;
 }
 

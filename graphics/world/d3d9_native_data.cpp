@@ -221,9 +221,12 @@ bool ReadNative(OvStream* stream, OvInt32 length, void* owner, OvResourceEntry**
     if (!OvChunkVersionAccepted(version)) {
         return Fail(ovERRBADVERSION);
     }
-    if (type != kStructChunk || chunk != static_cast<OvUInt32>(length) - 12) {
+    // The struct chunk lies in the sub-chunk; bytes after its records, in it or after it, are
+    // passed over at the end.
+    if (type != kStructChunk || chunk > static_cast<OvUInt32>(length) - 12) {
         return Fail(ovERRINVALIDVALUE);
     }
+    const OvUInt32 after = static_cast<OvUInt32>(length) - 12 - chunk;
     // Nothing is allocated for more than the input can still hold.
     if (OvStreamGetBytesLeft(stream) < chunk) {
         return Fail(ovERRREAD);
@@ -421,8 +424,8 @@ bool ReadNative(OvStream* stream, OvInt32 length, void* owner, OvResourceEntry**
             return fail(ovERRREAD);
         }
     }
-    if (left != 0) {
-        return fail(ovERRINVALIDVALUE); // the chunk holds more than its records account for
+    if (left + after > 0 && OvStreamSkip(stream, left + after) == nullptr) {
+        return fail(ovERRREAD);
     }
     d->useOffsets = two && offsets && !ownBuffers ? 1 : 0;
     for (OvUInt32 m = 0; m < numMeshes; ++m) {

@@ -282,7 +282,13 @@ OvBool OvD3D9LightSetDirectional(OvLight* light) {
 
 OvBool OvD3D9LightSetLocal(OvLight* light) {
     const OvMatrix* m = LightMatrix(light);
-    if (m == nullptr || light->radius == 0.0f) {
+    if (m == nullptr) {
+        return FALSE; // a light without a frame has no place: not set
+    }
+    // The light takes its index first, as any light handed here does; a range of 0 or a light
+    // that is not local is then not set.
+    const OvInt32 index = IndexOf(light);
+    if (light->radius == 0.0f) {
         return FALSE;
     }
     const float rgb[3] = {light->color.red, light->color.green, light->color.blue};
@@ -294,7 +300,7 @@ OvBool OvD3D9LightSetLocal(OvLight* light) {
     if (!OvD3D9LightFillLocal(&record, type, rgb, pos, dir, light->radius, cone, &Ext(light)->attenuation)) {
         return FALSE;
     }
-    return OvD3D9LightSend(IndexOf(light), &record);
+    return OvD3D9LightSend(index, &record);
 }
 
 namespace {

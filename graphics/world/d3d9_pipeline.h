@@ -118,7 +118,8 @@ void OvD3D9IndicesGetRange(const OvUInt16* indices, OvUInt32 count, OvUInt32* nu
 // indices taken with its minimum added back) from the positions and one texture-coordinate set:
 // each triangle's texture-space direction added to its three vertices, the sums normalised and
 // written by the 3-vector writer; vertices no triangle reaches (and data without indices) get a
-// zero tangent. The element's size, or 0 when no scratch memory was had.
+// zero tangent. Allocates nothing (the sums go to a scratch array of the module's, one thread
+// at a time). The element's size, as the 3-vector writer gives it.
 OvUInt32 OvD3D9VertexWriteTangents(OvUInt32 type, void* destination, const OvV3d* positions, const OvV2d* texCoords,
                                    const OvD3D9InstancedData* data, OvUInt32 stride);
 

@@ -1401,15 +1401,16 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     const OvUInt32 flags = OvChunkGetUInt32(head);
     const OvUInt32 numMeshes = OvChunkGetUInt32(head + 4);
     const OvUInt32 total = OvChunkGetUInt32(head + 8);
-    // The counts must account for the body exactly: the per-mesh counts are checked against the
-    // total below, and every material and vertex index against what it names.
+    // The counts must fit in the body (bytes after what they account for are passed over): the
+    // per-mesh counts are checked against the total below, and every material and vertex index
+    // against what it names.
     const std::uint64_t expected =
         12 + 8 * static_cast<std::uint64_t>(numMeshes) + (native ? 0 : 4 * static_cast<std::uint64_t>(total));
     const bool knownFlags = flags == ovMESHHEADERTRILIST || flags == ovMESHHEADERTRISTRIP ||
                             flags == ovMESHHEADERTRIFAN || flags == ovMESHHEADERLINELIST ||
                             flags == ovMESHHEADERPOLYLINE || flags == ovMESHHEADERPOINTLIST;
     const OvUInt32 left = body != nullptr ? 0xFFFFFFFFu : OvStreamGetBytesLeft(stream);
-    if (!knownFlags || numMeshes > 0xFFFF || expected != static_cast<std::uint64_t>(length) ||
+    if (!knownFlags || numMeshes > 0xFFFF || expected > static_cast<std::uint64_t>(length) ||
         (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(length) - 12 > left)) {
         ReportRead();
         return nullptr;
@@ -1493,6 +1494,11 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     }
     if (ok && sum != total) {
         ReportRead();
+        ok = false;
+    }
+    // A body read where it lies was passed whole; one read piece by piece skips its rest.
+    if (ok && body == nullptr && expected < static_cast<std::uint64_t>(length) &&
+        OvStreamSkip(stream, static_cast<OvUInt32>(static_cast<std::uint64_t>(length) - expected)) == nullptr) {
         ok = false;
     }
     if (!ok) {

@@ -81,7 +81,8 @@ OvPipelineOwnerRecord OvPipelineOwnerRecords[4] = {};
 
 OvStream* OvPipelineOwnerRead(OvStream* stream, OvInt32 length, OvPipelineOwnerKind kind) {
     // The body's own length is honoured: a short body gives what it holds, a longer one is
-    // passed over, so that the next sub-chunk is read where it starts.
+    // passed over, so that the next sub-chunk is read where it starts. The data word is taken
+    // from a body of exactly 8 bytes; any other length leaves it cleared.
     OvUInt8 body[8] = {};
     const OvUInt32 take = length < 8 ? static_cast<OvUInt32>(length) : 8;
     if (OvStreamReadStrict(stream, body, take) == nullptr) {
@@ -93,7 +94,7 @@ OvStream* OvPipelineOwnerRead(OvStream* stream, OvInt32 length, OvPipelineOwnerK
     if (take >= 4) {
         OvPipelineOwnerRecords[kind].pluginID = OvChunkGetUInt32(body);
     }
-    if (take == 8) {
+    if (length == 8) {
         OvPipelineOwnerRecords[kind].pluginData = OvChunkGetUInt32(body + 4);
     }
     return stream;

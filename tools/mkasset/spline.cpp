@@ -70,7 +70,7 @@ void SplineUsage(std::FILE* out) {
                       "  Writes a spline through the points: one chunk (type 12) holding a 32-byte name (the\n"
                       "  file's name without folder and extension, cut to 32 bytes), the point count, the type\n"
                       "  (1 open, 2 closed) and the points as three 32-bit floats each.\n"
-                      "  --points  at least 4 points for an open spline, 3 for a closed one; quote the list,\n"
+                      "  --points  at least 4 points for an open spline, 1 for a closed one; quote the list,\n"
                       "            the shell takes ';' otherwise\n"
                       "  --closed  the curve returns to its first point\n"
                       "  Exit status 0 on success, 1 when the file cannot be written, 2 on bad usage.\n");
@@ -102,7 +102,7 @@ int RunSpline(int argc, char** argv) {
         return Fail(kName, kExitUsage, "bad point '" + bad + "' in --points (X,Y,Z with ';' between points)");
     }
     const int n = static_cast<int>(xyz.size() / 3);
-    const int least = closed ? 3 : 4;
+    const int least = closed ? 1 : 4;
     if (n < least || n > kMaxPoints) {
         return Fail(kName, kExitUsage,
                     "--points has " + std::to_string(n) + " points; " + (closed ? "a closed" : "an open") +

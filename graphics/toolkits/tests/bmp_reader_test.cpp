@@ -116,11 +116,36 @@ TEST_F(BmpReaderTest, RunLengthRowsClipRunsAndEndEarly) {
     }
     EXPECT_EQ(OvBmpImageRead(Write("sparse.bmp", sparse.Bytes()).c_str()), nullptr);
     EXPECT_EQ(TakeError().errorCode, ovERRENDOFSTREAM);
-    b.compression = 2;
+    // Run-length coded bytes of a 4-bit bitmap are read as packed 4-bit pixels: a run of two
+    // 0xAB gives the pixels A, B, A, B.
     b.bitCount = 4;
     b.palette.resize(16);
+    b.rle = {2, 0xAB, 0, 1};
+    image = OvBmpImageRead(Write("rle8of4.bmp", b.Bytes()).c_str());
+    ASSERT_NE(image, nullptr);
+    for (int x = 0; x < 4; ++x) {
+        EXPECT_EQ(image->cpPixels[3 * image->stride + x], (x & 1) != 0 ? 0xB : 0xA) << x;
+    }
+    OvImageDestroy(image);
+    b.compression = 2;
     EXPECT_EQ(OvBmpImageRead(Write("rle4.bmp", b.Bytes()).c_str()), nullptr);
     EXPECT_EQ(TakeError().errorCode, ovERRBADFORMAT);
+
+    // 24- and 32-bit pixels are stored whatever the compression word says.
+    std::mt19937 rng(19);
+    for (int bitCount : {24, 32}) {
+        const Bmp stored = RandomBmp(rng, 5, 3, bitCount, false);
+        std::vector<std::uint8_t> bytes = stored.Bytes();
+        bytes[30] = 1; // the compression word
+        image = OvBmpImageRead(Write("stored.bmp", bytes).c_str());
+        ASSERT_NE(image, nullptr) << bitCount;
+        for (int i = 0; i < 15; ++i) {
+            const std::uint8_t* got = PixelColour(image, i % 5, i / 5);
+            EXPECT_EQ(got[0], stored.colours[static_cast<std::size_t>(i)].r) << bitCount << " " << i;
+            EXPECT_EQ(got[2], stored.colours[static_cast<std::size_t>(i)].b);
+        }
+        OvImageDestroy(image);
+    }
 }
 
 // Patches a little-endian 32-bit field.

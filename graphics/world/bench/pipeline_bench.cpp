@@ -83,7 +83,7 @@ void InstanceGrid(benchmark::State& state) {
     OvHeadlessWorldEngine engine("pipeline_bench", 64, 64);
     mkasset::ShapeOptions options;
     options.kind = mkasset::ShapeKind::Grid;
-    options.size = 100;
+    options.size = static_cast<int>(state.range(0));
     OvClump* clump =
         ReadBytes<OvClump>(mkasset::ClumpFile(mkasset::ModelClump(options)), ovCHUNKIDCLUMP, OvClumpStreamRead);
     if (!engine.up || clump == nullptr) {
@@ -94,6 +94,9 @@ void InstanceGrid(benchmark::State& state) {
     OvClumpForAllAtomics(
         clump, [](OvAtomic* a, void* data) { return *static_cast<OvAtomic**>(data) = a; }, &atomic);
     OvGeometry* g = atomic->geometry;
+    if (state.range(1) != 0) {
+        OvD3D9GeometrySetInstanceFlags(g, ovD3D9INSTANCETANGENT);
+    }
     for (auto _ : state) {
         OvResourceEntry* entry = OvD3D9InstancedDataCreate(atomic, g, ovD3D9OBJECTATOMIC, &g->repEntry, g->mesh,
                                                            OvD3D9AtomicAllInOneInstance, FALSE);
@@ -106,7 +109,14 @@ void InstanceGrid(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * g->numVertices);
     OvClumpDestroy(clump);
 }
-BENCHMARK(InstanceGrid)->Unit(benchmark::kMicrosecond);
+// Grids of 101 x 101 and 255 x 255 vertices, without and with a tangent element.
+BENCHMARK(InstanceGrid)
+    ->Args({100, 0})
+    ->Args({100, 1})
+    ->Args({254, 0})
+    ->Args({254, 1})
+    ->ArgNames({"size", "tangents"})
+    ->Unit(benchmark::kMicrosecond);
 
 void LevelFrame(benchmark::State& state) {
     const int width = static_cast<int>(state.range(0)), height = static_cast<int>(state.range(1));

@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -430,8 +431,10 @@ TEST_F(PipelineTest, LightsKeepTheirIndexAndReleaseItWhenDestroyed) {
     OvLightSetFrame(b, f);
     EXPECT_EQ(OvD3D9LightGetIndex(a), -1);
     a->radius = 0.0f;
-    EXPECT_FALSE(OvD3D9LightSetLocal(a)); // range 0: not set, no index taken
-    EXPECT_EQ(OvD3D9LightGetIndex(a), -1);
+    EXPECT_FALSE(OvD3D9LightSetLocal(a)); // range 0: its index taken, not set, nothing to enable
+    EXPECT_EQ(OvD3D9LightGetIndex(a), 0);
+    OvD3D9LightsEnable(TRUE, ovD3D9OBJECTATOMIC);
+    EXPECT_EQ(OvD3D9LightsEnabledCount(), 0);
     a->radius = 2.0f;
     b->radius = 2.0f;
     EXPECT_TRUE(OvD3D9LightSetLocal(a));
@@ -468,6 +471,58 @@ TEST_F(PipelineTest, TangentsFollowTheTextureDirection) {
         EXPECT_NEAR(t[0], 1.0f, 1e-6f) << i;
         EXPECT_NEAR(t[1], 0.0f, 1e-6f);
         EXPECT_NEAR(t[2], 0.0f, 1e-6f);
+    }
+    OvAtomicDestroy(atomic);
+}
+
+// Tangents of a wavy grid against each vertex's sum over the geometry's triangles; the writer
+// asks the engine for no memory.
+TEST_F(PipelineTest, TangentsOfManyVerticesAgainstTheirTrianglesWithoutMemory) {
+    OvAtomic* atomic = AtomicOf(Grid(50));
+    OvGeometry* g = atomic->geometry;
+    const OvInt32 count = g->numVertices;
+    ASSERT_EQ(count, 51 * 51);
+    const OvV3d* p = g->morphTarget[0].verts;
+    const auto* uv = reinterpret_cast<const OvV2d*>(g->texCoords[0]);
+    std::vector<double> sums(static_cast<std::size_t>(3 * count), 0.0);
+    for (OvInt32 k = 0; k < g->numTriangles; ++k) {
+        const OvUInt16* v = g->triangles[k].vertIndex;
+        const double e1[3] = {p[v[1]].x - p[v[0]].x, p[v[1]].y - p[v[0]].y, p[v[1]].z - p[v[0]].z};
+        const double e2[3] = {p[v[2]].x - p[v[0]].x, p[v[2]].y - p[v[0]].y, p[v[2]].z - p[v[0]].z};
+        const double du1 = uv[v[1]].x - uv[v[0]].x, dv1 = uv[v[1]].y - uv[v[0]].y;
+        const double du2 = uv[v[2]].x - uv[v[0]].x, dv2 = uv[v[2]].y - uv[v[0]].y;
+        const double det = du1 * dv2 - du2 * dv1;
+        for (int j = 0; j < 3; ++j) {
+            for (int c = 0; c < 3; ++c) {
+                sums[3u * v[j] + static_cast<std::size_t>(c)] += (e1[c] * dv2 - e2[c] * dv1) / det;
+            }
+        }
+    }
+    OvD3D9GeometrySetInstanceFlags(g, ovD3D9INSTANCETANGENT);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    auto* data = OvD3D9InstancedDataFromEntry(g->repEntry);
+    ASSERT_EQ(data->vertexStream[0].stride, 48u);
+    const std::vector<OvUInt8> bytes = StreamBytes(data, 0);
+
+    // Again straight into a buffer of its own, every allocation refused meanwhile.
+    std::vector<OvUInt8> own(static_cast<std::size_t>(12 * count));
+    const OvMemoryFunctions saved = OvEngineInstancePtr->memoryFuncs;
+    OvEngineInstancePtr->memoryFuncs.allocate = [](std::size_t, OvUInt32) -> void* { return nullptr; };
+    OvEngineInstancePtr->memoryFuncs.callocate = [](std::size_t, std::size_t, OvUInt32) -> void* { return nullptr; };
+    const OvUInt32 size = OvD3D9VertexWriteTangents(D3DDECLTYPE_FLOAT3, own.data(), p, uv, data, 12);
+    OvEngineInstancePtr->memoryFuncs = saved;
+    EXPECT_EQ(size, 12u);
+
+    for (OvInt32 i = 0; i < count; ++i) {
+        const double* s = &sums[3u * static_cast<std::size_t>(i)];
+        const double l = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+        float t[3], u[3];
+        OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, t, &bytes[static_cast<std::size_t>(i) * 48 + 36]);
+        OvD3D9VertexReadV3d(D3DDECLTYPE_FLOAT3, u, &own[static_cast<std::size_t>(i) * 12]);
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(t[c], s[c] / l, 1e-5) << i;
+            EXPECT_EQ(u[c], t[c]) << i;
+        }
     }
     OvAtomicDestroy(atomic);
 }
@@ -549,6 +604,25 @@ TEST_F(PipelineTest, NativeDataReadsBackAsWrittenAndRefusesWhatDoesNotMatch) {
             liveAfterPass = D3d9LiveObjects(OvD3D9GetDevice());
         }
         EXPECT_LE(liveAfterPass, liveAfterFree + 2);
+
+        // Bytes after the records, inside the struct chunk or after it, are passed over: the
+        // data reads and the stream goes on after the sub-chunk.
+        for (const bool inside : {true, false}) {
+            std::vector<OvUInt8> longer = chunk;
+            longer.insert(longer.end(), {1, 2, 3, 4});
+            if (inside) {
+                OvChunkPutUInt32(&longer[4], OvChunkGetUInt32(&longer[4]) + 4);
+            }
+            std::vector<OvUInt8> followed = longer;
+            followed.push_back(0x5A);
+            OvMemory memory{followed.data(), static_cast<OvUInt32>(followed.size())};
+            OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+            EXPECT_EQ(OvGeometryNativeDataStreamRead(in, static_cast<OvInt32>(longer.size()), g), g) << inside;
+            OvUInt8 next = 0;
+            EXPECT_EQ(OvStreamRead(in, &next, 1), 1u);
+            EXPECT_EQ(next, 0x5A) << inside;
+            OvStreamClose(in, nullptr);
+        }
 
         ASSERT_EQ(ReadNativeChunk(chunk, static_cast<OvInt32>(chunk.size()), g), g);
         auto* read = OvD3D9InstancedDataFromEntry(g->repEntry);

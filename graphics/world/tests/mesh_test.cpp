@@ -392,6 +392,23 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
         // The material named by the last of equal list entries is the same material.
         EXPECT_TRUE(SameHeader(h, back));
         OvMeshHeaderDestroy(back);
+        // A body longer than its counts: read as they say, the rest passed over, whether the
+        // body lies in the stream's memory or comes piece by piece.
+        Bytes longer = written;
+        longer.insert(longer.end(), {1, 2, 3, 4, 0xA1, 0xB2, 0xC3, 0xD4});
+        Bytes after = longer;
+        after.insert(after.end(), {0x5A});
+        worldtest::PieceSource pieces{&after, 0};
+        for (OvStream* s : {OpenBytes(after), worldtest::OpenPieceByPiece(&pieces)}) {
+            back = OvMeshHeaderStreamRead(s, static_cast<OvInt32>(longer.size()), FALSE, &list, largest + 1);
+            ASSERT_NE(back, nullptr);
+            EXPECT_TRUE(SameHeader(h, back));
+            OvMeshHeaderDestroy(back);
+            OvUInt8 next = 0;
+            EXPECT_EQ(OvStreamRead(s, &next, 1), 1u);
+            EXPECT_EQ(next, 0x5A);
+            OvStreamClose(s, nullptr);
+        }
         // A header of a kind no primitive has is refused.
         Bytes unknownKind = written;
         unknownKind[0] = 3;
