@@ -424,6 +424,19 @@ TEST_P(ShooterTest, FriendlyFireConeBoundaryAndAimingErrorDistribution) {
         EXPECT_EQ(shooter->IsLineOfFireClear(CVector3(0, 0, 1)), c.clear) << c.angle << " " << c.distance;
         Vusk::DestroyEntity(other);
     }
+    // The cone checks the entities holding the friend bit, whatever else their masks hold: one
+    // perceived by the entity managers without it is passed over; one with it alone is checked on
+    // its (never refreshed, so not enemy) record.
+    const uint32_t perceived = CEntityManager::s_classDesc.GetClassBit();
+    for (const auto& [mask, clear] : {std::pair{perceived, true}, std::pair{CShooterAgent::kFriendMaskBit, false}}) {
+        HostBody body;
+        body.position = CVector3(0, 0, 5);
+        CEntity* other = m_world->Spawn(body, scenario::MakeEntityDefinition(nullptr), mask, "friend");
+        ASSERT_NE(other, nullptr);
+        Frame();
+        EXPECT_EQ(shooter->IsLineOfFireClear(CVector3(0, 0, 1)), clear) << mask;
+        Vusk::DestroyEntity(other);
+    }
 
     // Errors of up to 4 degrees on yaw and pitch, spread evenly.
     crt_srand(3);
