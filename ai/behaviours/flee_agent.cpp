@@ -1,6 +1,7 @@
 #include "ai/behaviours/flee_agent.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "ai/behaviours/entity_manager.h"
 #include "ai/behaviours/follower_agents.h"
@@ -27,6 +28,7 @@ CFleeAgent::CFleeAgent(CBrain* owner) : CAgent(owner) {}
 CFleeAgent::~CFleeAgent() {
     delete[] m_threatPoints;
     Vusk::EngineFree(m_threatEntities);
+    Vusk::EngineFree(m_exploreStack);
 }
 
 const CAgentDesc* CFleeAgent::GetClassDesc() const { return &s_classDesc; }
@@ -83,7 +85,7 @@ bool CFleeAgent::ReadParam(CConfigNode* node) {
     if (count < 0)
         return false;
     if (pathLength)
-        m_pathLength = static_cast<uint32_t>(count) < kMaxPathLength ? static_cast<uint32_t>(count) : kMaxPathLength;
+        m_pathLength = static_cast<uint32_t>(count);
     else if (points)
         m_maxPointsToFlee = static_cast<uint32_t>(count);
     else
@@ -117,8 +119,15 @@ bool CFleeAgent::Init(CConfigNode* definition) {
         return false;
     delete[] m_threatPoints;
     Vusk::EngineFree(m_threatEntities);
+    Vusk::EngineFree(m_exploreStack);
     m_threatPoints = nullptr;
     m_threatEntities = nullptr;
+    m_exploreStack = nullptr;
+    // The search walks as deep as asked; its stack is taken once here, not at every search.
+    const size_t steps = static_cast<size_t>(m_pathLength) + 1;
+    if (steps > SIZE_MAX / sizeof(ExploreStep) ||
+        (m_exploreStack = static_cast<ExploreStep*>(Vusk::EngineAllocate(steps * sizeof(ExploreStep)))) == nullptr)
+        return false;
     if (m_maxPointsToFlee > 0 && (m_threatPoints = new CVector3[m_maxPointsToFlee]) == nullptr)
         return false;
     if (m_maxEntitiesToFlee > 0) {
@@ -294,20 +303,16 @@ CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum) {
     // Depth-first over every walk of up to PathLength edges (vertices may repeat), scoring each
     // vertex when it is reached: the first best in this order is the one a recursive search that
     // keeps a child only when strictly better would answer.
-    struct Step {
-        CGraphVertex* vertex;
-        uint32_t crossings;
-        float sum;
-        int32_t nextEdge;
-    };
-    Step stack[kMaxPathLength + 1];
+    if (m_exploreStack == nullptr)
+        return start;
+    ExploreStep* stack = m_exploreStack;
     uint32_t depth = 0;
     stack[0] = {start, 0, startSum, 0};
     CGraphVertex* best = start;
     float bestScore = ScorePath(start, 0, startSum, 0);
     m_pathsScored = 1;
     for (;;) {
-        Step& step = stack[depth];
+        ExploreStep& step = stack[depth];
         if (depth == m_pathLength || step.nextEdge >= step.vertex->GetOutgoingCount()) {
             if (depth == 0)
                 break;

@@ -24,8 +24,6 @@ public:
     static CAgentDesc s_classDesc; // "CFleeAgent"
     static CAgent* Create(CBrain* owner);
     static constexpr uint16_t kNoGraph = 65535;
-    // Longest path explored: the search visits up to (out-degree)^PathLength paths.
-    static constexpr uint32_t kMaxPathLength = 6;
     static constexpr const char* kComputeTask = "CFleeAgent::ComputeDestination";
     static constexpr const char* kCheckTask = "CFleeAgent::CheckDangerVisible";
 
@@ -35,9 +33,9 @@ public:
 
     // Defaults, the parameters, the threat arrays, the services and tasks; false when one is missing.
     bool Init(CConfigNode* definition) override;
-    // "ComputeDestInterval" (s), "PathLength" (0 to 6; a negative value is refused, a larger one
-    // taken as 6), "StopWhenHidden" (set unless "No"), "MaxDeltaHeight" (m), "Graph",
-    // "MaxPointsToFlee", "MaxEntitiesToFlee" (not negative).
+    // "ComputeDestInterval" (s), "PathLength" (not negative; the search visits up to
+    // (out-degree)^PathLength paths), "StopWhenHidden" (set unless "No"), "MaxDeltaHeight" (m),
+    // "Graph", "MaxPointsToFlee", "MaxEntitiesToFlee" (not negative).
     bool ReadParam(CConfigNode* node) override;
     const CAgentDesc* GetClassDesc() const override;
     // A graph and at least one threat.
@@ -81,10 +79,18 @@ public:
     uint64_t GetPathsScored() const { return m_pathsScored; }
 
 private:
+    // One vertex of the walk being explored.
+    struct ExploreStep {
+        CGraphVertex* vertex;
+        uint32_t crossings;
+        float sum;
+        int32_t nextEdge;
+    };
+
     static void OnEntityRemoved(CEntity* entity, void* user);
     bool ComputeDestination();
     // The best vertex over every path of up to PathLength edges from start (first of equal scores in
-    // edge order); an explicit stack instead of recursion.
+    // edge order); an explicit stack of PathLength + 1 steps instead of recursion.
     CGraphVertex* Explore(CGraphVertex* start, float startSum);
     // Sum of the distances from the point to every threat.
     float DistanceToThreats(const CVector3& point) const;
@@ -121,5 +127,6 @@ private:
     CFindNearestData* m_findNearestData = nullptr;
     float m_maxDeltaHeight = 0.0f; // height tolerance of the start-vertex query
     uint64_t m_pathsScored = 0;
+    ExploreStep* m_exploreStack = nullptr; // PathLength + 1 steps, allocated at Init
     CEntityRemovedHook m_removedHook{&CFleeAgent::OnEntityRemoved, this};
 };

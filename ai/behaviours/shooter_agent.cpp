@@ -155,12 +155,10 @@ bool CShooterAgent::IsLineOfFireClear(const CVector3& direction) {
     CWorld* world = Vusk::GetCurrentWorld();
     if (m_dangerousConeAngle <= 0.0f || m_teamSide == nullptr || world == nullptr || world->GetEntityTable() == nullptr)
         return true;
-    // Friends are the entities the entity manager perceives (its class bit) whose record is not an
-    // enemy one.
+    // Friends are the entities holding the friend bit whose entity manager record is not an enemy one.
     const CEntity* owner = GetBrain()->GetOwner();
-    const uint32_t perceived = CEntityManager::s_classDesc.GetClassBit();
     for (CEntity* entity : *world->GetEntityTable()) {
-        if (entity == owner || entity == m_target || (entity->GetClassBitMask() & perceived) == 0)
+        if (entity == owner || entity == m_target || (entity->GetClassBitMask() & kFriendMaskBit) == 0)
             continue;
         if (m_entityManager->GetEntityInfo(entity)->enemy == 0 &&
             Vusk::IsInVisionCone(entity->GetPosition(), m_gunPosition, direction, m_dangerousConeAngle, m_gunRange))

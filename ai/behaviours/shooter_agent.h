@@ -26,6 +26,9 @@ public:
     static constexpr const char* kTask = "CShooterAgent::BotShootAtEnemy";
     // Yaw difference within which a steering shooter holds its course (degrees).
     static constexpr float kSteeringDeadBand = 3.0f;
+    // Entities whose class-bit mask holds this bit (the first bit of the engine-wide mask, so every
+    // entity created with that mask) are the ones the friendly-fire cone checks.
+    static constexpr uint32_t kFriendMaskBit = 1;
 
     explicit CShooterAgent(CBrain* owner);
 

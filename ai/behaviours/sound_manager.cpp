@@ -6,7 +6,7 @@
 #include "ai/runtime/time_manager.h"
 #include "platform/crt.h"
 
-CGlobalServiceDesc CSoundManager::s_classDesc("CSoundManager", &CSoundManager::Create, nullptr, true, true);
+CGlobalServiceDesc CSoundManager::s_classDesc("CSoundManager", &CSoundManager::Create, nullptr, true, false);
 
 namespace {
 

@@ -26,7 +26,7 @@ public:
 class CSoundManager : public CGlobalService {
 public:
     static constexpr int kCategoryCount = 7;
-    static CGlobalServiceDesc s_classDesc; // "CSoundManager", with a class bit in the engine-wide mask
+    static CGlobalServiceDesc s_classDesc; // "CSoundManager", with a class bit kept out of the engine-wide mask
     static CGlobalService* Create();
     // The sound manager made current by the last successful Init; null when none.
     static CSoundManager* GetCurrent();

@@ -204,7 +204,8 @@ ReleaseHook GetReleaseHook() { return s_releaseHook; }
 void* EngineAllocate(std::size_t size) {
     void* block = nullptr;
     CAllocator* serving = GetCurrentAllocator()->Allocate(size, &block);
-    if (block != nullptr && s_allocationHook != nullptr) {
+    // Failed requests are reported too, with a null block and no serving allocator.
+    if (s_allocationHook != nullptr) {
         s_allocationHook(block, size, serving);
     }
     return block;

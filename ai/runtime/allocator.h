@@ -21,7 +21,8 @@ class CAllocator;
 namespace Vusk {
 using AllocFunction = void* (*)(std::size_t size);
 using FreeFunction = void (*)(void* block);
-// Called after every engine allocation with the block, its size and the allocator that served it.
+// Called after every engine allocation with the block, its size and the allocator that served it;
+// block and allocator are null when the request failed.
 using AllocationHook = void (*)(void* block, std::size_t size, CAllocator* serving);
 // Called after every engine release with the block and the allocator that owned it.
 using ReleaseHook = void (*)(void* block, CAllocator* owner);
@@ -141,7 +142,8 @@ AllocationHook GetAllocationHook();
 ReleaseHook GetReleaseHook();
 
 // Engine allocation protocol: Allocate on the current allocator, then the allocation hook
-// (block, size, serving allocator). Null when nothing could serve the request.
+// (block, size, serving allocator), also for a request nothing could serve (null block and
+// allocator). Null when nothing could serve the request.
 void* EngineAllocate(std::size_t size);
 // Engine release protocol: Release on the root allocator, then the release hook (block,
 // owning allocator). Null is ignored.

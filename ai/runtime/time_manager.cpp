@@ -332,7 +332,10 @@ bool CTimeManager::IsPeriodicTaskDue(int task, const CEntity* entity) {
     if (!IsPeriodic(task) || index < 0)
         return false;
     float& lastRun = m_entities[index].lastRun[task];
-    if (static_cast<double>(m_taskPeriod[task]) + static_cast<double>(lastRun) >= static_cast<double>(g_frameStart))
+    // Summed and compared in f32, as the fields are kept: a run spaced exactly one period after
+    // the last (0.1 after 10.0 lands on 10.1f) is not due yet.
+    const float nextRun = m_taskPeriod[task] + lastRun;
+    if (nextRun >= g_frameStart)
         return false;
     lastRun = g_frameStart;
     return true;

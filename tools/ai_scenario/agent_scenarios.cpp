@@ -633,7 +633,8 @@ void AgentScenario::Describe(PlotScene& scene) {
 }
 
 CEntity* AgentScenario::SpawnBot(const HostBody& body, CConfigNode* definition, const std::string& name) {
-    const uint32_t bits = CEntityManager::s_classDesc.GetClassBit() | CPathFinder::s_classDesc.GetClassBit();
+    const uint32_t bits = CEntityManager::s_classDesc.GetClassBit() | CPathFinder::s_classDesc.GetClassBit() |
+                          CShooterAgent::kFriendMaskBit;
     CEntity* bot = m_world.Spawn(body, definition, bits, name.c_str());
     if (bot != nullptr)
         m_bots.push_back(bot);
@@ -642,7 +643,8 @@ CEntity* AgentScenario::SpawnBot(const HostBody& body, CConfigNode* definition, 
 
 CEntity* AgentScenario::SpawnOther(const HostBody& body, const std::string& name) {
     CEntity* other =
-        m_world.Spawn(body, MakeEntityDefinition(nullptr), CEntityManager::s_classDesc.GetClassBit(), name.c_str());
+        m_world.Spawn(body, MakeEntityDefinition(nullptr),
+                      CEntityManager::s_classDesc.GetClassBit() | CShooterAgent::kFriendMaskBit, name.c_str());
     if (other != nullptr)
         m_others.push_back(other);
     return other;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ai/behaviours/entity_manager.h"
+#include "ai/behaviours/shooter_agent.h"
 #include "ai/navigation/path_finder.h"
 #include "ai/navigation/resource_manager.h"
 #include "ai/runtime/ais_reader.h"
@@ -63,12 +64,16 @@ protected:
         for (const auto& [key, value] : params)
             scenario::Add(agent, key.c_str(), value.c_str());
         return m_world->Spawn(body, definition,
-                              CEntityManager::s_classDesc.GetClassBit() | CPathFinder::s_classDesc.GetClassBit(), name);
+                              CEntityManager::s_classDesc.GetClassBit() | CPathFinder::s_classDesc.GetClassBit() |
+                                  CShooterAgent::kFriendMaskBit,
+                              name);
     }
 
-    // An entity without a brain that the entity managers perceive.
+    // An entity without a brain that the entity managers perceive and the shooters take for a friend
+    // unless its record says enemy.
     CEntity* SpawnPlain(const scenario::HostBody& body, const char* name) {
-        return m_world->Spawn(body, scenario::MakeEntityDefinition(nullptr), CEntityManager::s_classDesc.GetClassBit(),
+        return m_world->Spawn(body, scenario::MakeEntityDefinition(nullptr),
+                              CEntityManager::s_classDesc.GetClassBit() | CShooterAgent::kFriendMaskBit,
                               name);
     }
 

@@ -209,6 +209,28 @@ TEST_P(AgentsTest, FleeTakesTheBestWalkOfABruteForceSearch) {
     }
 }
 
+TEST_P(AgentsTest, FleeSearchesAsDeepAsItsPathLength) {
+    // One row of the floor (z = 0), threat 2 m beyond its west end: the farther a walk goes east,
+    // the larger its mean distance, so the best vertex lies PathLength edges east of the start.
+    MakeFloor({});
+    for (int32_t i = 0; i <= Graph()->GetLastVertexIndex(); ++i)
+        if (Graph()->GetVertex(i) != nullptr && Graph()->GetVertex(i)->GetPosition().z != 0.0f)
+            Graph()->RemoveVertex(i);
+    for (uint32_t length : {5u, 7u, 9u, 12u}) {
+        HostBody body;
+        body.position = CVector3(-10.0f, 0, 0);
+        body.frozen = true;
+        CFleeAgent* agent = Agent<CFleeAgent>(SpawnBot(
+            body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "1"}, {"PathLength", std::to_string(length)}}));
+        ASSERT_NE(agent, nullptr);
+        ASSERT_TRUE(agent->AddThreatPoint(CVector3(-12.0f, 0, 0)));
+        Frame();
+        const CGraphVertex* best = Graph()->GetVertex(agent->GetDestinationVertexIndex());
+        ASSERT_NE(best, nullptr) << length;
+        EXPECT_EQ(best->GetPosition().x, -10.0f + static_cast<float>(length)) << length;
+    }
+}
+
 TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre) {
     // A wall between the bot and the threat point.
     MakeFloor({{{-5.0f, 0.0f, 1.0f}, {5.0f, 2.5f, 1.5f}}});
@@ -296,11 +318,10 @@ TEST_P(AgentsTest, ParameterRules) {
     EXPECT_TRUE(lost->AddThreatPoint(CVector3(1, 0, 1)));
     EXPECT_FALSE(lost->IsReady());
     Frame();
-    // A long flee is cut to six edges.
     CFleeAgent* agent =
         Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"PathLength", "50"}, {"StopWhenHidden", "NO"}}));
     ASSERT_NE(agent, nullptr);
-    EXPECT_EQ(agent->GetPathLength(), CFleeAgent::kMaxPathLength);
+    EXPECT_EQ(agent->GetPathLength(), 50u);
     EXPECT_FALSE(agent->GetStopWhenHidden());
     EXPECT_FALSE(agent->AddThreatPoint(CVector3(1, 0, 1))); // no room asked for
     // Counts the host wrote beyond the capacity are read as the capacity.
@@ -401,6 +422,19 @@ TEST_P(ShooterTest, FriendlyFireConeBoundaryAndAimingErrorDistribution) {
         Frame();
         ASSERT_TRUE(shooter->IsReady());
         EXPECT_EQ(shooter->IsLineOfFireClear(CVector3(0, 0, 1)), c.clear) << c.angle << " " << c.distance;
+        Vusk::DestroyEntity(other);
+    }
+    // The cone checks the entities holding the friend bit, whatever else their masks hold: one
+    // perceived by the entity managers without it is passed over; one with it alone is checked on
+    // its (never refreshed, so not enemy) record.
+    const uint32_t perceived = CEntityManager::s_classDesc.GetClassBit();
+    for (const auto& [mask, clear] : {std::pair{perceived, true}, std::pair{CShooterAgent::kFriendMaskBit, false}}) {
+        HostBody body;
+        body.position = CVector3(0, 0, 5);
+        CEntity* other = m_world->Spawn(body, scenario::MakeEntityDefinition(nullptr), mask, "friend");
+        ASSERT_NE(other, nullptr);
+        Frame();
+        EXPECT_EQ(shooter->IsLineOfFireClear(CVector3(0, 0, 1)), clear) << mask;
         Vusk::DestroyEntity(other);
     }
 

@@ -294,6 +294,13 @@ TEST_P(PerceptionTest, SoundReservations) {
     delete bad;
     Vusk::DeleteTree(node);
     EXPECT_EQ(CSoundManager::GetCurrent(), sounds);
+
+    // The sound manager has a class bit of its own that stays out of the engine-wide mask, which
+    // holds the entity manager's and the path finder's.
+    const uint32_t soundBit = CSoundManager::s_classDesc.GetClassBit();
+    EXPECT_NE(soundBit, 0u);
+    EXPECT_EQ(Vusk::GetClassBitMask() & soundBit, 0u);
+    EXPECT_NE(Vusk::GetClassBitMask() & CEntityManager::s_classDesc.GetClassBit(), 0u);
 }
 
 AI_ENGINE_TEST_SUITE(PerceptionTest);

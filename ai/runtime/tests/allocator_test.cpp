@@ -136,11 +136,14 @@ TEST_P(AllocatorTest, PoolThatCannotBeAdoptedFails) {
     EXPECT_FALSE(starved->IsValid());
     delete starved;
 
-    // Nothing can serve: allocation yields null and no hook runs.
+    // Nothing can serve: allocation yields null, and the hook hears of the failed request.
     Host().ClearHookCalls();
     Host().FailAllocation(1);
     EXPECT_EQ(Vusk::EngineAllocate(8), nullptr);
-    EXPECT_TRUE(Host().AllocationHookCalls().empty());
+    ASSERT_EQ(Host().AllocationHookCalls().size(), 1u);
+    EXPECT_EQ(Host().AllocationHookCalls()[0].block, nullptr);
+    EXPECT_EQ(Host().AllocationHookCalls()[0].size, 8u);
+    EXPECT_EQ(Host().AllocationHookCalls()[0].allocator, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(NoPool, AllocatorTest, ::testing::Values(std::size_t{0}));

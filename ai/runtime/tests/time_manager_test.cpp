@@ -270,6 +270,15 @@ TEST_P(TimeManagerTest, PeriodicTasksRunOncePerPeriod) {
     EXPECT_FALSE(m_tm->IsPeriodicTaskDue(scan, m_outsider));
     EXPECT_FALSE(m_tm->IsPeriodicTaskDue(2, m_entities[2]));
     EXPECT_EQ(CTimeManager::GetFrameStartTime(), 11.0f);
+
+    // Period 0.1 after a run at 10.0: at 10.1 the f32 sum lands on the frame start, not before it.
+    m_tm->SetTaskPeriod(listen, 0.1f);
+    Frame(10.0);
+    m_tm->MarkPeriodicTaskRun(listen, m_entities[3]);
+    Frame(10.1);
+    EXPECT_FALSE(m_tm->IsPeriodicTaskDue(listen, m_entities[3]));
+    Frame(10.2);
+    EXPECT_TRUE(m_tm->IsPeriodicTaskDue(listen, m_entities[3]));
 }
 
 AI_ENGINE_TEST_SUITE(TimeManagerTest);
