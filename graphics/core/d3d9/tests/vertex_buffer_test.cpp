@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 
@@ -80,4 +83,100 @@ TEST_F(D3d9DriverTest, SharedDynamicLocksAppendDiscardAndGrow) {
     }
     EXPECT_FALSE(OvD3D9DynamicVertexBufferLock(0, 10, &vb, &data, &base));
     EXPECT_FALSE(OvD3D9DynamicVertexBufferLock(0x10000, 0x10000, &vb, &data, &base));
+}
+
+namespace {
+
+// Engine memory that keeps the blocks of the driver's hint apart and can refuse them.
+struct DriverBlocks {
+    std::map<void*, OvUInt32> live; // block -> hint
+    bool refuse = false;
+    int count() const {
+        return static_cast<int>(
+            std::count_if(live.begin(), live.end(), [](const auto& b) { return b.second == ovD3D9MEMHINT; }));
+    }
+} gBlocks;
+
+void* TrackedAlloc(std::size_t size, OvUInt32 hint) {
+    if (gBlocks.refuse && (hint & 0xFFFF) == ovD3D9DRIVERID) {
+        return nullptr;
+    }
+    void* p = std::malloc(size);
+    gBlocks.live[p] = hint;
+    return p;
+}
+void TrackedFree(void* p) {
+    gBlocks.live.erase(p);
+    std::free(p);
+}
+void* TrackedRealloc(void* p, std::size_t size, OvUInt32 hint) {
+    void* q = std::realloc(p, size);
+    if (q != nullptr) {
+        gBlocks.live.erase(p);
+        gBlocks.live[q] = hint;
+    }
+    return q;
+}
+void* TrackedCalloc(std::size_t n, std::size_t size, OvUInt32 hint) {
+    void* p = TrackedAlloc(n * size, hint);
+    if (p != nullptr) {
+        std::memset(p, 0, n * size);
+    }
+    return p;
+}
+const OvMemoryFunctions kTracked = {TrackedAlloc, TrackedFree, TrackedRealloc, TrackedCalloc};
+
+class D3d9DriverMemoryTest : public D3d9DriverTest {
+protected:
+    D3d9DriverMemoryTest() {
+        gBlocks = {};
+        memory = &kTracked;
+    }
+};
+
+} // namespace
+
+// The buffers' bookkeeping lives in the driver's free lists: the engine's memory sees their
+// blocks under the driver's hint, a purge gives back the ones emptied, a refused block fails
+// the call cleanly, and stop leaves nothing behind.
+TEST_F(D3d9DriverMemoryTest, BufferRecordsComeFromTheDriversFreeLists) {
+    ASSERT_TRUE(Up());
+    const int atStart = gBlocks.count();
+    EXPECT_GE(atStart, 4); // one block of each of the four lists
+
+    // 150 separate free ranges need a second block of ranges.
+    IDirect3DVertexBuffer9* vb[300] = {};
+    OvUInt32 at[300] = {};
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(OvD3D9CreateVertexBuffer(24, 24, &vb[i], &at[i]));
+    }
+    for (int i = 0; i < 300; i += 2) {
+        OvD3D9DestroyVertexBuffer(24, 24, vb[i], at[i]);
+    }
+    EXPECT_EQ(gBlocks.count(), atStart + 1);
+    for (int i = 1; i < 300; i += 2) {
+        OvD3D9DestroyVertexBuffer(24, 24, vb[i], at[i]);
+    }
+    OvUInt32 o[2], s[2];
+    ASSERT_EQ(OvD3D9StaticFreeRanges(24, o, s, 2), 1);
+    EXPECT_EQ(s[0], 131088u);
+    OvFreeListPurgeAll();
+    EXPECT_EQ(gBlocks.count(), atStart);
+
+    // Sixteen strides fill the first block of stride records; the next one needs memory.
+    D3d9LogEnable(true);
+    gBlocks.refuse = true;
+    IDirect3DVertexBuffer9* b = nullptr;
+    OvUInt32 offset = 0;
+    for (OvUInt32 stride = 8; stride < 8 + 15; ++stride) {
+        ASSERT_TRUE(OvD3D9CreateVertexBuffer(stride, stride, &b, &offset)) << stride;
+    }
+    const int made = D3d9LogCount("CreateVertexBuffer");
+    EXPECT_FALSE(OvD3D9CreateVertexBuffer(100, 100, &b, &offset));
+    EXPECT_EQ(D3d9LogCount("CreateVertexBuffer"), made);
+    gBlocks.refuse = false;
+    EXPECT_TRUE(OvD3D9CreateVertexBuffer(100, 100, &b, &offset));
+
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.count(), 0);
 }
