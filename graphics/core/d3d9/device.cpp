@@ -325,8 +325,10 @@ OvBool Close() {
 }
 
 OvBool Start() {
-    if (gSys.d3d == nullptr || gSys.started || !CreateDevice()) {
-        gSys.started = false;
+    if (gSys.started) {
+        return FALSE; // a running device is left as it is
+    }
+    if (gSys.d3d == nullptr || !CreateDevice()) {
         return FALSE;
     }
     if (gSys.window != nullptr) {
@@ -629,7 +631,8 @@ OvBool OvD3D9DeviceLostRestore() {
     FetchSurfaces();
     // Rasters first: their default-pool surfaces and textures, then the buffers.
     const OvBool rasters = OvD3D9RestoreVideoRasters();
-    if (!rasters || !OvD3D9DynamicVertexBufferRestoreAll()) {
+    const OvBool buffers = OvD3D9DynamicVertexBufferRestoreAll(); // whether or not a raster came back
+    if (!rasters || !buffers) {
         return FALSE;
     }
     OvD3D9RenderStateReset();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/raster_internal.h"
 
 namespace {
 
@@ -117,6 +118,19 @@ OvBool OvD3D9SetRenderTargetSurface(OvUInt32 index, IDirect3DSurface9* surface) 
     }
     gCaches.targets[index] = surface;
     return TRUE;
+}
+
+OvBool OvD3D9SetRenderTarget(OvUInt32 index, OvRaster* raster) {
+    if (raster == nullptr) {
+        return OvD3D9SetRenderTargetSurface(index, nullptr);
+    }
+    IDirect3DSurface9* surface = d3d9raster::LevelSurface(OvD3D9RasterExtGet(d3d9raster::Top(raster)), 0);
+    if (surface == nullptr) {
+        return FALSE;
+    }
+    const OvBool set = OvD3D9SetRenderTargetSurface(index, surface);
+    surface->Release(); // the device holds the target while it is bound
+    return set;
 }
 
 void OvD3D9SetFVF(OvUInt32 fvf) {

@@ -208,6 +208,9 @@ OvBool OvD3D9DepthCreate(OvRaster* raster, OvD3D9RasterExt* ext) {
         return TRUE;
     }
     IDirect3DDevice9* device = OvD3D9GetDevice();
+    if (device != nullptr) {
+        device->EvictManagedResources(); // room in video memory for the new surface
+    }
     const HRESULT hr = device == nullptr
                            ? D3DERR_INVALIDCALL
                            : device->CreateDepthStencilSurface(static_cast<UINT>(std::max(raster->width, 1)),

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
@@ -169,4 +170,41 @@ TEST_F(D3d9DriverTest, LostDeviceReleasesBeforeResetAndRestoresAfterInOrder) {
     ASSERT_TRUE(OvEngineStop());
     EXPECT_EQ(D3d9LiveObjects(device), 0);
     EXPECT_EQ(device->Release(), 0u);
+}
+
+TEST_F(D3d9DriverTest, RenderTargetsOfRastersReachTheDeviceOnlyWhenTheyChange) {
+    ASSERT_TRUE(Up());
+    OvRaster* target = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
+    ASSERT_NE(target, nullptr);
+    D3d9LogEnable(true);
+    EXPECT_TRUE(OvD3D9SetRenderTarget(0, target));
+    EXPECT_TRUE(OvD3D9SetRenderTarget(0, target));
+    EXPECT_EQ(D3d9LogCount("SetRenderTarget"), 1);
+    IDirect3DSurface9* bound = nullptr;
+    IDirect3DSurface9* level0 = nullptr;
+    ASSERT_EQ(OvD3D9GetDevice()->GetRenderTarget(0, &bound), D3D_OK);
+    ASSERT_EQ(OvD3D9RasterExtGet(target)->texture->GetSurfaceLevel(0, &level0), D3D_OK);
+    EXPECT_EQ(bound, level0);
+    bound->Release();
+    level0->Release();
+    EXPECT_TRUE(OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer()));
+    OvRasterDestroy(target);
+}
+
+// A raster that cannot be made again after a reset fails the restore, but the caller-owned
+// dynamic buffers come back all the same.
+TEST_F(D3d9DriverTest, BuffersAreRestoredWhenARasterIsNot) {
+    ASSERT_TRUE(Up());
+    OvRaster* target = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
+    ASSERT_NE(target, nullptr);
+    IDirect3DVertexBuffer9* owned = nullptr;
+    ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
+    D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
+    EXPECT_FALSE(OvD3D9DeviceReset());
+    TakeError();
+    EXPECT_EQ(OvD3D9RasterExtGet(target)->texture, nullptr);
+    EXPECT_NE(owned, nullptr);
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    EXPECT_NE(OvD3D9RasterExtGet(target)->texture, nullptr);
+    OvRasterDestroy(target);
 }

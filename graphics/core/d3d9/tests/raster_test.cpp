@@ -141,9 +141,15 @@ TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     const auto w = static_cast<OvInt32>(pp->BackBufferWidth);
     const auto h = static_cast<OvInt32>(pp->BackBufferHeight);
     OvRaster* full = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
+    D3d9LogEnable(true);
     OvRaster* small = OvRasterCreate(64, 32, 0, ovRASTERTYPEZBUFFER);
     ASSERT_NE(full, nullptr);
     ASSERT_NE(small, nullptr);
+    // A depth surface of its own is made after the managed resources have left video memory.
+    ASSERT_EQ(D3d9Log().size(), 2u);
+    EXPECT_EQ(D3d9Log()[0], "EvictManagedResources()");
+    EXPECT_EQ(D3d9Log()[1].rfind("CreateDepthStencilSurface(64, 32", 0), 0u) << D3d9Log()[1];
+    D3d9LogEnable(false);
     EXPECT_EQ(OvD3D9RasterExtGet(full)->surface, OvD3D9GetDepthSurface());
     EXPECT_EQ(OvRasterGetFormat(full) & ovRASTERFORMATPIXELFORMATMASK,
               OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
