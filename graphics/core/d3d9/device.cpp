@@ -340,20 +340,22 @@ OvBool Start() {
     FetchSurfaces();
     OvD3D9DeviceResetCache();
     OvD3D9VideoRasterListOpen();
-    if (!OvD3D9Im2DOpen()) {
+    // A start that stops half-way leaves nothing of its own behind.
+    const auto fail = [] {
+        OvD3D9DynamicVertexBufferClose();
+        OvD3D9Im2DClose();
+        OvD3D9DeviceCacheClose();
         OvD3D9VideoRasterListClose();
         gSys.device->Release();
         gSys.device = nullptr;
         return FALSE;
+    };
+    if (!OvD3D9Im2DOpen()) {
+        return fail();
     }
     OvD3D9RenderStateOpen();
     if (!OvD3D9DynamicVertexBufferOpen()) {
-        OvD3D9DynamicVertexBufferClose();
-        OvD3D9Im2DClose();
-        OvD3D9VideoRasterListClose();
-        gSys.device->Release();
-        gSys.device = nullptr;
-        return FALSE;
+        return fail();
     }
     gSys.inScene = false;
     gSys.started = true;

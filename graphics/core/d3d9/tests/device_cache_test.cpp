@@ -208,3 +208,42 @@ TEST_F(D3d9DriverTest, BuffersAreRestoredWhenARasterIsNot) {
     EXPECT_NE(OvD3D9RasterExtGet(target)->texture, nullptr);
     OvRasterDestroy(target);
 }
+
+// Cached transforms are entries of the driver's free list of matrices (15 a block): a block
+// more when a slot needs one, a refused block fails the set before it reaches the device, and
+// stop gives every block back.
+TEST_F(D3d9DriverMemoryTest, TransformsComeFromTheDriversFreeListOfMatrices) {
+    ASSERT_TRUE(Up());
+    const int before = gBlocks.allocations;
+    D3DMATRIX m = {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
+    for (OvUInt32 state = 0; state < 29; ++state) { // with the world slot, two blocks full
+        m.m[3][0] = static_cast<float>(state);
+        OvD3D9SetTransform(state, &m);
+    }
+    EXPECT_EQ(gBlocks.allocations - before, 1);
+    D3DMATRIX got{};
+    OvD3D9GetTransform(17, &got);
+    EXPECT_EQ(got.m[3][0], 17.0f);
+
+    D3d9LogEnable(true);
+    gBlocks.refuse = true;
+    EXPECT_FALSE(OvD3D9SetTransform(D3DTS_WORLD + 2, &m));
+    EXPECT_TRUE(OvD3D9SetTransform(17, &m)); // a slot it has takes the new value without memory
+    EXPECT_EQ(D3d9LogCount("SetTransform"), 1);
+    gBlocks.refuse = false;
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_WORLD + 2, &m));
+
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.count(), 0);
+}
+
+// A start that fails half-way gives back what it made; the next start begins afresh.
+TEST_F(D3d9DriverMemoryTest, AFailedStartLeavesNoDriverMemoryBehind) {
+    ASSERT_TRUE(OvEngineOpen(&window));
+    D3d9ScriptFailure("CreateIndexBuffer", D3DERR_OUTOFVIDEOMEMORY);
+    EXPECT_FALSE(OvEngineStart());
+    TakeError();
+    EXPECT_EQ(gBlocks.count(), 0);
+    ASSERT_TRUE(OvEngineStart());
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, nullptr));
+}

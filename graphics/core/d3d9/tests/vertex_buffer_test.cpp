@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
-#include <cstring>
-#include <map>
 
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 
@@ -84,57 +81,6 @@ TEST_F(D3d9DriverTest, SharedDynamicLocksAppendDiscardAndGrow) {
     EXPECT_FALSE(OvD3D9DynamicVertexBufferLock(0, 10, &vb, &data, &base));
     EXPECT_FALSE(OvD3D9DynamicVertexBufferLock(0x10000, 0x10000, &vb, &data, &base));
 }
-
-namespace {
-
-// Engine memory that keeps the blocks of the driver's hint apart and can refuse them.
-struct DriverBlocks {
-    std::map<void*, OvUInt32> live; // block -> hint
-    bool refuse = false;
-    int count() const {
-        return static_cast<int>(
-            std::count_if(live.begin(), live.end(), [](const auto& b) { return b.second == ovD3D9MEMHINT; }));
-    }
-} gBlocks;
-
-void* TrackedAlloc(std::size_t size, OvUInt32 hint) {
-    if (gBlocks.refuse && (hint & 0xFFFF) == ovD3D9DRIVERID) {
-        return nullptr;
-    }
-    void* p = std::malloc(size);
-    gBlocks.live[p] = hint;
-    return p;
-}
-void TrackedFree(void* p) {
-    gBlocks.live.erase(p);
-    std::free(p);
-}
-void* TrackedRealloc(void* p, std::size_t size, OvUInt32 hint) {
-    void* q = std::realloc(p, size);
-    if (q != nullptr) {
-        gBlocks.live.erase(p);
-        gBlocks.live[q] = hint;
-    }
-    return q;
-}
-void* TrackedCalloc(std::size_t n, std::size_t size, OvUInt32 hint) {
-    void* p = TrackedAlloc(n * size, hint);
-    if (p != nullptr) {
-        std::memset(p, 0, n * size);
-    }
-    return p;
-}
-const OvMemoryFunctions kTracked = {TrackedAlloc, TrackedFree, TrackedRealloc, TrackedCalloc};
-
-class D3d9DriverMemoryTest : public D3d9DriverTest {
-protected:
-    D3d9DriverMemoryTest() {
-        gBlocks = {};
-        memory = &kTracked;
-    }
-};
-
-} // namespace
 
 // The buffers' bookkeeping lives in the driver's free lists: the engine's memory sees their
 // blocks under the driver's hint, a purge gives back the ones emptied, a refused block fails
