@@ -97,6 +97,11 @@ struct DriverBlocks {
         return static_cast<int>(
             std::count_if(live.begin(), live.end(), [](const auto& b) { return b.second == ovD3D9MEMHINT; }));
     }
+    // Blocks of the driver's hint that hold something (empty ones are given back first).
+    int inUse() const {
+        OvFreeListPurgeAll();
+        return count();
+    }
 };
 inline DriverBlocks gBlocks;
 

@@ -234,7 +234,7 @@ TEST_F(D3d9DriverMemoryTest, TransformsComeFromTheDriversFreeListOfMatrices) {
     EXPECT_TRUE(OvD3D9SetTransform(D3DTS_WORLD + 2, &m));
 
     ASSERT_TRUE(OvEngineStop());
-    EXPECT_EQ(gBlocks.count(), 0);
+    EXPECT_EQ(gBlocks.inUse(), 0);
 }
 
 // A start that fails half-way gives back what it made; the next start begins afresh.
@@ -243,7 +243,7 @@ TEST_F(D3d9DriverMemoryTest, AFailedStartLeavesNoDriverMemoryBehind) {
     D3d9ScriptFailure("CreateIndexBuffer", D3DERR_OUTOFVIDEOMEMORY);
     EXPECT_FALSE(OvEngineStart());
     TakeError();
-    EXPECT_EQ(gBlocks.count(), 0);
+    EXPECT_EQ(gBlocks.inUse(), 0);
     ASSERT_TRUE(OvEngineStart());
     EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, nullptr));
 }

@@ -600,3 +600,33 @@ TEST_F(D3d9RasterTest, APngBecomesADeviceTextureAndComesBackUnchanged) {
 }
 
 } // namespace
+
+// Palettes come 64 a block and video-raster records 127 a block from the driver's free lists,
+// so the engine's memory sees them under the driver's hint; a destroyed raster's palette number
+// is handed out again, and stop gives every block back.
+TEST_F(D3d9DriverMemoryTest, PalettesAndVideoRasterRecordsComeFromTheDriversFreeLists) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.textureFormats.push_back(D3DFMT_P8);
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    const int before = gBlocks.allocations;
+    constexpr OvInt32 kP8 = ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888;
+    std::vector<OvRaster*> rasters;
+    for (int i = 0; i < 128; ++i) {
+        rasters.push_back(OvRasterCreate(4, 4, 8, kP8));
+        ASSERT_NE(rasters.back(), nullptr);
+    }
+    // A second block of palettes from the 65th on, and of list records for the 128th.
+    EXPECT_EQ(gBlocks.allocations - before, 2);
+    OvRasterDestroy(rasters[10]);
+    rasters[10] = OvRasterCreate(4, 4, 8, kP8);
+    ASSERT_NE(rasters[10], nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(rasters[10])->palette->number, 10u);
+    EXPECT_EQ(OvD3D9RasterExtGet(rasters[127])->palette->number, 127u);
+    ASSERT_TRUE(OvD3D9DeviceReset()); // the listed palettes go to the device again
+    for (OvRaster* r : rasters) {
+        OvRasterDestroy(r);
+    }
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.inUse(), 0);
+}
