@@ -771,6 +771,8 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
         ext->format = OvD3D9GetCurrentMode()->format;
         raster->depth = CameraDepth(ext->format);
         ext->hasAlpha = OvD3D9PixelFormatInfo(ext->format).alpha;
+        raster->stride = 0;
+        raster->cFlags = ovRASTERDONTALLOCATE; // it stands for the back buffer: no pixels of its own
         List(raster);
         return TRUE;
     }

@@ -371,6 +371,7 @@ OvBool OvD3D9RasterDescribe(OvRaster* raster, OvInt32 flags) {
     }
     const OvInt32 code = chosen & ovRASTERFORMATPIXELFORMATMASK;
     raster->cType = static_cast<OvUInt8>(type);
+    raster->cFlags = static_cast<OvUInt8>(flags & 0xF8);
     raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
     raster->depth = type == ovRASTERTYPEZBUFFER     ? OvD3D9GetZBufferDepth()
                     : (chosen & ovRASTERFORMATPAL8) ? 8

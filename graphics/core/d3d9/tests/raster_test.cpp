@@ -354,6 +354,11 @@ TEST_F(D3d9RasterTest, ImagesGetTheFormatTheirAlphaAndTheDisplayAllow) {
                   tex | ovRASTERFORMATMIPMAP | (deep ? ovRASTERFORMAT888 : ovRASTERFORMAT565));
         EXPECT_EQ(QueryFormat({255}, ovRASTERFORMATMIPMAP), deep ? ovRASTERFORMAT888 : ovRASTERFORMAT565);
         EXPECT_EQ(QueryFormat({255}, 3), -1);
+        // The record described carries the creation flags' flag bits too.
+        OvRaster record{};
+        ASSERT_TRUE(OvD3D9RasterDescribe(&record, tex | ovRASTERDONTALLOCATE | ovRASTERFORMAT565));
+        EXPECT_EQ(record.cFlags, ovRASTERDONTALLOCATE);
+        EXPECT_EQ(record.depth, 16);
         OvError drained{};
         OvErrorGet(&drained);
         ASSERT_TRUE(OvEngineStop());
@@ -445,6 +450,8 @@ TEST_F(D3d9RasterTest, CameraRastersLockThroughASystemMemoryCopy) {
                                    static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPECAMERA);
     ASSERT_NE(cam, nullptr);
     ASSERT_EQ(cam->depth, 32);
+    EXPECT_EQ(cam->cFlags, ovRASTERDONTALLOCATE); // it stands for the back buffer
+    EXPECT_EQ(cam->stride, 0);
     ASSERT_EQ(device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xFF336699u, 1.0f, 0), D3D_OK);
 
     // Read: the copy holds the back buffer. Write: the copy goes back on unlock.
