@@ -241,8 +241,15 @@ OvImage* Pattern(OvInt32 width, OvInt32 height) {
 TEST_F(D3d9RasterTest, ImagesGoThroughTexturesAndBack) {
     ASSERT_TRUE(Up());
     OvImage* source = Pattern(16, 8);
-    for (const OvInt32 format : {ovRASTERFORMAT8888, ovRASTERFORMAT565}) {
-        OvRaster* r = OvRasterCreate(16, 8, 32, ovRASTERTYPETEXTURE | format);
+    // A texture's alpha follows its format; a normal raster's the image's (graded alpha here).
+    const struct {
+        OvInt32 type, format;
+        OvUInt8 hasAlpha;
+    } cases[] = {{ovRASTERTYPETEXTURE, ovRASTERFORMAT8888, 1},
+                 {ovRASTERTYPETEXTURE, ovRASTERFORMAT565, 0},
+                 {ovRASTERTYPENORMAL, ovRASTERFORMAT565, 1}};
+    for (const auto& [type, format, hasAlpha] : cases) {
+        OvRaster* r = OvRasterCreate(16, 8, 32, type | format);
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(OvRasterSetFromImage(r, source), r);
         EXPECT_EQ(r->cpPixels, nullptr); // locked for the copy only
@@ -261,7 +268,7 @@ TEST_F(D3d9RasterTest, ImagesGoThroughTexturesAndBack) {
                 ASSERT_EQ(got & 0xF8, want & 0xF8) << i;
             }
         }
-        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, format == ovRASTERFORMAT8888 ? 1 : 0);
+        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, hasAlpha) << type << ' ' << format;
         OvImageDestroy(back);
         OvRasterDestroy(r);
     }
