@@ -895,6 +895,12 @@ OvRaster* OvD3D9RasterCreateWithFormat(OvInt32 width, OvInt32 height, D3DFORMAT 
         Fail(ovERRBADRASTERFORMAT);
         return nullptr;
     }
+    // A plain texture's format must be one the adapter takes (render targets and depth formats
+    // are checked as such when made); a refusal of the adapter sets no error.
+    if (type != ovRASTERTYPECAMERATEXTURE && !IsDepthFormat(format) && !OvD3D9CheckTextureFormat(format)) {
+        OvRasterDestroy(raster);
+        return nullptr;
+    }
     const bool autoMip = (keep & ovRASTERFORMATMIPMAP) && (keep & ovRASTERFORMATAUTOMIPMAP);
     if (!OvD3D9RasterMakeTexture(raster, format, (keep & ovRASTERFORMATMIPMAP) ? 0 : 1, FALSE,
                                  autoMip ? TRUE : FALSE)) {

@@ -122,6 +122,18 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
             EXPECT_EQ(r->depth, bits);
             OvRasterDestroy(r);
         }
+        // A raster of an exact format the adapter does not take is refused before the device is
+        // asked, without an error.
+        D3d9LogEnable(true);
+        D3d9LogClear();
+        OvRaster* exact = OvD3D9RasterCreateWithFormat(8, 8, D3DFMT_A8R8G8B8, tex);
+        EXPECT_EQ(exact != nullptr, full);
+        EXPECT_EQ(D3d9LogCount("CreateTexture"), full ? 1 : 0);
+        EXPECT_EQ(TakeError(), ovERRNOERROR);
+        if (exact != nullptr) {
+            OvRasterDestroy(exact);
+        }
+        D3d9LogEnable(false);
         // The device refusing the texture fails the creation cleanly.
         D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
         EXPECT_EQ(OvRasterCreate(8, 8, 32, tex | ovRASTERFORMAT4444), nullptr);
