@@ -448,7 +448,10 @@ void OvD3D9DeviceCacheClose() {
     OvD3D9DeviceResetCache();
     if (gCaches.matrices != nullptr) {
         for (D3DMATRIX*& slot : gCaches.transforms) {
-            slot = nullptr; // the entries go with their list
+            if (slot != nullptr) {
+                OvFreeListEntryFree(gCaches.matrices, slot);
+                slot = nullptr;
+            }
         }
         OvFreeListDestroy(gCaches.matrices);
         gCaches.matrices = nullptr;

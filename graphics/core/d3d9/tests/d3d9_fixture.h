@@ -22,12 +22,13 @@ class D3d9DriverTest : public ::testing::Test {
 protected:
     HWND window = nullptr;
     const OvMemoryFunctions* memory = nullptr; // null: the standard library's
+    OvUInt32 initFlags = 0;                    // OvEngineInit's flags
 
     void SetUp() override {
         window = OpenHeadlessWindow("d3d9_driver_test", DefWindowProcA, 320, 240);
         ShowWindow(window, SW_SHOW);
         OvEngineSetDriver(OvD3D9Driver());
-        ASSERT_TRUE(OvEngineInit(memory, 0, 0x400000));
+        ASSERT_TRUE(OvEngineInit(memory, initFlags, 0x400000));
     }
 
     void TearDown() override {

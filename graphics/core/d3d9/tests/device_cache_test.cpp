@@ -247,3 +247,26 @@ TEST_F(D3d9DriverMemoryTest, AFailedStartLeavesNoDriverMemoryBehind) {
     ASSERT_TRUE(OvEngineStart());
     EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, nullptr));
 }
+
+// With free lists switched off every record of the driver is a block of its own; stop gives
+// back each one.
+class D3d9DriverWithoutFreeListsTest : public D3d9DriverMemoryTest {
+protected:
+    D3d9DriverWithoutFreeListsTest() { initFlags = ovENGINEINITFLAG_NOFREELISTS; }
+};
+
+TEST_F(D3d9DriverWithoutFreeListsTest, StopGivesBackEveryRecordOfTheDriver) {
+    ASSERT_TRUE(Up());
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, nullptr));
+    IDirect3DVertexBuffer9* vb = nullptr;
+    OvUInt32 offset = 0;
+    ASSERT_TRUE(OvD3D9CreateVertexBuffer(24, 240, &vb, &offset));
+    IDirect3DVertexBuffer9* owned = nullptr;
+    ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
+    OvRaster* z = OvRasterCreate(16, 16, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(z, nullptr);
+    EXPECT_GT(gBlocks.count(), 5);
+    OvRasterDestroy(z);
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.count(), 0);
+}
