@@ -325,8 +325,10 @@ OvBool Close() {
 }
 
 OvBool Start() {
-    if (gSys.d3d == nullptr || gSys.started || !CreateDevice()) {
-        gSys.started = false;
+    if (gSys.started) {
+        return FALSE; // a running device is left as it is
+    }
+    if (gSys.d3d == nullptr || !CreateDevice()) {
         return FALSE;
     }
     if (gSys.window != nullptr) {
@@ -338,20 +340,22 @@ OvBool Start() {
     FetchSurfaces();
     OvD3D9DeviceResetCache();
     OvD3D9VideoRasterListOpen();
-    if (!OvD3D9Im2DOpen()) {
+    // A start that stops half-way leaves nothing of its own behind.
+    const auto fail = [] {
+        OvD3D9DynamicVertexBufferClose();
+        OvD3D9Im2DClose();
+        OvD3D9DeviceCacheClose();
         OvD3D9VideoRasterListClose();
         gSys.device->Release();
         gSys.device = nullptr;
         return FALSE;
+    };
+    if (!OvD3D9Im2DOpen()) {
+        return fail();
     }
     OvD3D9RenderStateOpen();
     if (!OvD3D9DynamicVertexBufferOpen()) {
-        OvD3D9DynamicVertexBufferClose();
-        OvD3D9Im2DClose();
-        OvD3D9VideoRasterListClose();
-        gSys.device->Release();
-        gSys.device = nullptr;
-        return FALSE;
+        return fail();
     }
     gSys.inScene = false;
     gSys.started = true;
@@ -629,7 +633,8 @@ OvBool OvD3D9DeviceLostRestore() {
     FetchSurfaces();
     // Rasters first: their default-pool surfaces and textures, then the buffers.
     const OvBool rasters = OvD3D9RestoreVideoRasters();
-    if (!rasters || !OvD3D9DynamicVertexBufferRestoreAll()) {
+    const OvBool buffers = OvD3D9DynamicVertexBufferRestoreAll(); // whether or not a raster came back
+    if (!rasters || !buffers) {
         return FALSE;
     }
     OvD3D9RenderStateReset();

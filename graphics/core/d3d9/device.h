@@ -9,6 +9,10 @@
 #include "graphics/core/engine.h"
 #include "platform/d3d9.h"
 
+// The memory hint of the driver's own blocks and free lists: its id, module lifetime.
+inline constexpr OvUInt32 ovD3D9DRIVERID = 0x40C;
+inline constexpr OvUInt32 ovD3D9MEMHINT = ovMEMHINTDUR_GLOBAL | ovD3D9DRIVERID;
+
 // One entry of the video-mode list; the first four fields in the order of D3DDISPLAYMODE.
 struct OvD3D9VideoMode {
     OvUInt32 width;

@@ -1,10 +1,10 @@
 #include "graphics/core/d3d9/device_cache.h"
 
-#include <array>
 #include <cstring>
 #include <vector>
 
 #include "graphics/core/d3d9/device.h"
+#include "graphics/core/d3d9/raster_internal.h"
 
 namespace {
 
@@ -23,11 +23,6 @@ struct StreamSlot {
     bool valid = false;
     OvUInt32 offset = 0;
     OvUInt32 stride = 0;
-};
-
-struct TransformSlot {
-    D3DMATRIX matrix;
-    bool used; // false: identity, never sent through the cache
 };
 
 struct LightEntry {
@@ -49,7 +44,9 @@ struct Caches {
     Slot<IDirect3DPixelShader9*> pixelShader;
     Slot<IDirect3DIndexBuffer9*> indices;
     StreamSlot streams[ovD3D9NUMSTREAMS];
-    std::array<TransformSlot, ovD3D9NUMTRANSFORMS> transforms{};
+    // Each slot null (the identity, never sent through the cache) or a matrix of the free list.
+    D3DMATRIX* transforms[ovD3D9NUMTRANSFORMS] = {};
+    OvFreeList* matrices = nullptr; // 64-byte entries, 15 a block, 16-byte aligned
     bool worldIdentity = false;
     std::vector<LightEntry> lights;
     std::vector<DeclarationEntry> declarations;
@@ -82,12 +79,43 @@ bool SameLight(const D3DLIGHT9& a, const D3DLIGHT9& b) {
     }
 }
 
+constexpr OvInt32 kMatricesPerBlock = 15;
+
+// Every slot's matrix goes back to the free list (made on first use), the list gives back its
+// empty blocks, and the world slot gets a fresh identity.
 void ResetTransforms() {
-    for (TransformSlot& t : gCaches.transforms) {
-        t.used = false;
+    if (gCaches.matrices == nullptr) {
+        gCaches.matrices = OvFreeListCreate(sizeof(D3DMATRIX), kMatricesPerBlock, 16, ovD3D9MEMHINT);
     }
-    gCaches.transforms[D3DTS_WORLD] = {kIdentity, true};
+    for (D3DMATRIX*& slot : gCaches.transforms) {
+        if (slot != nullptr) {
+            OvFreeListEntryFree(gCaches.matrices, slot);
+            slot = nullptr;
+        }
+    }
+    if (gCaches.matrices != nullptr) {
+        OvFreeListPurge(gCaches.matrices);
+        D3DMATRIX*& world = gCaches.transforms[D3DTS_WORLD];
+        world = static_cast<D3DMATRIX*>(OvFreeListEntryAlloc(gCaches.matrices, ovD3D9MEMHINT));
+        if (world != nullptr) {
+            *world = kIdentity;
+        }
+    }
     gCaches.worldIdentity = false;
+}
+
+// Stores a matrix in a slot (taking an entry on first use); false when there is no memory.
+bool Store(D3DMATRIX*& slot, const D3DMATRIX& m) {
+    if (slot == nullptr) {
+        slot = gCaches.matrices != nullptr
+                   ? static_cast<D3DMATRIX*>(OvFreeListEntryAlloc(gCaches.matrices, ovD3D9MEMHINT))
+                   : nullptr;
+        if (slot == nullptr) {
+            return false;
+        }
+    }
+    *slot = m;
+    return true;
 }
 
 } // namespace
@@ -117,6 +145,19 @@ OvBool OvD3D9SetRenderTargetSurface(OvUInt32 index, IDirect3DSurface9* surface) 
     }
     gCaches.targets[index] = surface;
     return TRUE;
+}
+
+OvBool OvD3D9SetRenderTarget(OvUInt32 index, OvRaster* raster) {
+    if (raster == nullptr) {
+        return OvD3D9SetRenderTargetSurface(index, nullptr);
+    }
+    IDirect3DSurface9* surface = d3d9raster::LevelSurface(OvD3D9RasterExtGet(d3d9raster::Top(raster)), 0);
+    if (surface == nullptr) {
+        return FALSE;
+    }
+    const OvBool set = OvD3D9SetRenderTargetSurface(index, surface);
+    surface->Release(); // the device holds the target while it is bound
+    return set;
 }
 
 void OvD3D9SetFVF(OvUInt32 fvf) {
@@ -204,11 +245,13 @@ OvBool OvD3D9SetTransform(OvUInt32 state, const D3DMATRIX* matrix) {
         return FALSE;
     }
     const D3DMATRIX& m = matrix != nullptr ? *matrix : kIdentity;
-    TransformSlot& slot = gCaches.transforms[state];
-    if (slot.used && SameMatrix(slot.matrix, m)) {
+    D3DMATRIX*& slot = gCaches.transforms[state];
+    if (slot != nullptr && SameMatrix(*slot, m)) {
         return TRUE;
     }
-    slot = {m, true};
+    if (!Store(slot, m)) {
+        return FALSE;
+    }
     if (state == D3DTS_WORLD) {
         gCaches.worldIdentity = SameMatrix(m, kIdentity);
     }
@@ -219,8 +262,8 @@ void OvD3D9GetTransform(OvUInt32 state, D3DMATRIX* out) {
     if (out == nullptr) {
         return;
     }
-    const bool used = state < ovD3D9NUMTRANSFORMS && gCaches.transforms[state].used;
-    *out = used ? gCaches.transforms[state].matrix : kIdentity;
+    const D3DMATRIX* slot = state < ovD3D9NUMTRANSFORMS ? gCaches.transforms[state] : nullptr;
+    *out = slot != nullptr ? *slot : kIdentity;
 }
 
 OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix) {
@@ -228,12 +271,14 @@ OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix) {
     if (d == nullptr) {
         return FALSE;
     }
-    TransformSlot& slot = gCaches.transforms[D3DTS_WORLD];
+    D3DMATRIX*& slot = gCaches.transforms[D3DTS_WORLD];
     if (matrix == nullptr || (matrix->flags & ovMATRIXINTERNALIDENTITY)) {
         if (gCaches.worldIdentity) {
             return TRUE;
         }
-        slot = {kIdentity, true};
+        if (!Store(slot, kIdentity)) {
+            return FALSE;
+        }
         gCaches.worldIdentity = true;
         return SUCCEEDED(d->SetTransform(D3DTS_WORLD, &kIdentity)) ? TRUE : FALSE;
     }
@@ -241,10 +286,12 @@ OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix) {
                           {matrix->up.x, matrix->up.y, matrix->up.z, 0.0f},
                           {matrix->at.x, matrix->at.y, matrix->at.z, 0.0f},
                           {matrix->pos.x, matrix->pos.y, matrix->pos.z, 1.0f}}};
-    if (!gCaches.worldIdentity && slot.used && SameMatrix(slot.matrix, m)) {
+    if (!gCaches.worldIdentity && slot != nullptr && SameMatrix(*slot, m)) {
         return TRUE;
     }
-    slot = {m, true};
+    if (!Store(slot, m)) {
+        return FALSE;
+    }
     gCaches.worldIdentity = false;
     return SUCCEEDED(d->SetTransform(D3DTS_WORLD, &m)) ? TRUE : FALSE;
 }
@@ -399,6 +446,16 @@ IDirect3DDevice9* OvD3D9DeviceResetCache() {
 
 void OvD3D9DeviceCacheClose() {
     OvD3D9DeviceResetCache();
+    if (gCaches.matrices != nullptr) {
+        for (D3DMATRIX*& slot : gCaches.transforms) {
+            if (slot != nullptr) {
+                OvFreeListEntryFree(gCaches.matrices, slot);
+                slot = nullptr;
+            }
+        }
+        OvFreeListDestroy(gCaches.matrices);
+        gCaches.matrices = nullptr;
+    }
     for (DeclarationEntry& e : gCaches.declarations) {
         if (e.declaration != nullptr) {
             while (e.declaration->Release() != 0) {

@@ -24,6 +24,10 @@ struct OvD3D9Stream {
 
 HRESULT OvD3D9SetDepthSurface(IDirect3DSurface9* surface);
 OvBool OvD3D9SetRenderTargetSurface(OvUInt32 index, IDirect3DSurface9* surface);
+// Render target `index` = level 0 of a raster's texture (of the cube face its extension names),
+// or none for a null raster. TRUE when set or already set.
+struct OvRaster;
+OvBool OvD3D9SetRenderTarget(OvUInt32 index, OvRaster* raster);
 
 void OvD3D9SetFVF(OvUInt32 fvf);                                           // forgets the cached declaration
 void OvD3D9SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration); // forgets the cached FVF

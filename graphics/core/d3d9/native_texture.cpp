@@ -288,6 +288,11 @@ OvRaster* MakeRaster(const OvD3D9NativeTexture& h) {
             OvRasterDestroy(raster);
             return nullptr;
         }
+        if (raster != nullptr) {
+            // Whether the pixels use their alpha is the stored texture's word (a DXT1 texture
+            // may or may not).
+            OvD3D9RasterExtGet(raster)->hasAlpha = (h.flags & ovD3D9NATIVEHASALPHA) ? 1 : 0;
+        }
         return raster;
     }
     if ((flags & (ovRASTERFORMATPIXELFORMATMASK | ovRASTERFORMATPAL4 | ovRASTERFORMATPAL8)) == 0) {

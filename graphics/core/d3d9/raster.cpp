@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <vector>
+#include <initializer_list>
 
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/device_cache.h"
@@ -29,18 +29,29 @@ namespace d3d9raster {
 OvInt32 gExtOffset = -1;
 // Rasters whose resources or device state a reset destroys (z-buffers, camera rasters, camera
 // textures, depth-format textures, and P8 textures whose palettes the device forgets), newest
-// last.
-std::vector<OvRaster*> gVideoRasters;
-// Palette numbers handed back, and the next never handed out.
-std::vector<OvUInt16> gFreePaletteNumbers;
+// first, in records of a free list; and the palettes of P8 textures. Both free lists live from
+// device start to stop (the raster module, and every raster with it, closes before the device
+// stops).
+struct VideoRaster {
+    OvRaster* raster;
+    VideoRaster* next;
+};
+VideoRaster* gVideoRasters = nullptr;
+OvFreeList* gVideoRasterList = nullptr; // 127 a block
+OvFreeList* gPaletteList = nullptr;     // 64 a block
+constexpr OvInt32 kVideoRastersPerBlock = 127;
+constexpr OvInt32 kPalettesPerBlock = 64;
+// Palette numbers handed back (a stack grown 512 at a time), and the next never handed out.
+OvUInt16* gFreePaletteNumbers = nullptr;
+OvUInt32 gFreePaletteCount = 0;
+OvUInt32 gFreePaletteCapacity = 0;
 OvUInt32 gNextPaletteNumber = 0;
 // The raster that clears and copies draw into; null: the raster module's current context.
 OvRaster* gContext = nullptr;
 
 bool TakePaletteNumber(OvUInt32* number) {
-    if (!gFreePaletteNumbers.empty()) {
-        *number = gFreePaletteNumbers.back();
-        gFreePaletteNumbers.pop_back();
+    if (gFreePaletteCount > 0) {
+        *number = gFreePaletteNumbers[--gFreePaletteCount];
         return true;
     }
     if (gNextPaletteNumber > 0xFFFF) {
@@ -50,6 +61,20 @@ bool TakePaletteNumber(OvUInt32* number) {
     return true;
 }
 
+void GiveBackPaletteNumber(OvUInt32 number) {
+    if (gFreePaletteCount == gFreePaletteCapacity) {
+        const OvUInt32 capacity = gFreePaletteCapacity + 512;
+        auto* grown = static_cast<OvUInt16*>(
+            OvRealloc(gFreePaletteNumbers, capacity * sizeof(OvUInt16), ovD3D9MEMHINT | ovMEMHINTFLAG_RESIZABLE));
+        if (grown == nullptr) {
+            return; // out of memory: the number is not handed out again
+        }
+        gFreePaletteNumbers = grown;
+        gFreePaletteCapacity = capacity;
+    }
+    gFreePaletteNumbers[gFreePaletteCount++] = static_cast<OvUInt16>(number);
+}
+
 void SendPalette(const OvD3D9RasterExt* ext) {
     if (IDirect3DDevice9* device = OvD3D9GetDevice(); device != nullptr && ext->palette != nullptr) {
         device->SetPaletteEntries(ext->palette->number, reinterpret_cast<const PALETTEENTRY*>(ext->palette->entries));
@@ -57,11 +82,11 @@ void SendPalette(const OvD3D9RasterExt* ext) {
 }
 
 void FreePalette(OvD3D9RasterExt* ext) {
-    if (ext->palette != nullptr) {
-        gFreePaletteNumbers.push_back(static_cast<OvUInt16>(ext->palette->number));
-        OvFree(ext->palette);
-        ext->palette = nullptr;
+    if (ext->palette != nullptr && gPaletteList != nullptr) {
+        GiveBackPaletteNumber(ext->palette->number);
+        OvFreeListEntryFree(gPaletteList, ext->palette);
     }
+    ext->palette = nullptr; // without the list (device stopped) the record went with it
 }
 
 // A palette record and number for a P8 raster; FALSE (nothing taken) when there is none.
@@ -130,13 +155,30 @@ OvRaster* Top(OvRaster* raster) {
 }
 
 void List(OvRaster* raster) {
-    if (std::find(gVideoRasters.begin(), gVideoRasters.end(), raster) == gVideoRasters.end()) {
-        gVideoRasters.push_back(raster);
+    for (const VideoRaster* v = gVideoRasters; v != nullptr; v = v->next) {
+        if (v->raster == raster) {
+            return;
+        }
+    }
+    // Without the list (no device) there is no reset to follow.
+    auto* record = gVideoRasterList != nullptr
+                       ? static_cast<VideoRaster*>(OvFreeListEntryAlloc(gVideoRasterList, ovD3D9MEMHINT))
+                       : nullptr;
+    if (record != nullptr) {
+        *record = {raster, gVideoRasters};
+        gVideoRasters = record;
     }
 }
 
 void Unlist(OvRaster* raster) {
-    gVideoRasters.erase(std::remove(gVideoRasters.begin(), gVideoRasters.end(), raster), gVideoRasters.end());
+    for (VideoRaster** at = &gVideoRasters; *at != nullptr; at = &(*at)->next) {
+        if ((*at)->raster == raster) {
+            VideoRaster* gone = *at;
+            *at = gone->next;
+            OvFreeListEntryFree(gVideoRasterList, gone);
+            return;
+        }
+    }
 }
 
 IDirect3DBaseTexture9* BaseTexture(const OvD3D9RasterExt* ext) {
@@ -208,6 +250,9 @@ OvBool OvD3D9DepthCreate(OvRaster* raster, OvD3D9RasterExt* ext) {
         return TRUE;
     }
     IDirect3DDevice9* device = OvD3D9GetDevice();
+    if (device != nullptr) {
+        device->EvictManagedResources(); // room in video memory for the new surface
+    }
     const HRESULT hr = device == nullptr
                            ? D3DERR_INVALIDCALL
                            : device->CreateDepthStencilSurface(static_cast<UINT>(std::max(raster->width, 1)),
@@ -726,6 +771,8 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
         ext->format = OvD3D9GetCurrentMode()->format;
         raster->depth = CameraDepth(ext->format);
         ext->hasAlpha = OvD3D9PixelFormatInfo(ext->format).alpha;
+        raster->stride = 0;
+        raster->cFlags = ovRASTERDONTALLOCATE; // it stands for the back buffer: no pixels of its own
         List(raster);
         return TRUE;
     }
@@ -751,12 +798,16 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
 namespace d3d9raster {
 
 OvBool TakePalette(OvD3D9RasterExt* ext) {
-    ext->palette = static_cast<OvD3D9Palette*>(OvCalloc(1, sizeof(OvD3D9Palette), ovMEMHINTDUR_OBJECT));
+    if (gPaletteList == nullptr) {
+        return FailWith("Failed to create texture."); // no device
+    }
+    ext->palette = static_cast<OvD3D9Palette*>(OvFreeListEntryAlloc(gPaletteList, ovD3D9MEMHINT));
     if (ext->palette == nullptr) {
         return Fail(ovERRNOMEMORY);
     }
+    *ext->palette = {};
     if (!TakePaletteNumber(&ext->palette->number)) {
-        OvFree(ext->palette);
+        OvFreeListEntryFree(gPaletteList, ext->palette);
         ext->palette = nullptr;
         return Fail(ovERRBADRASTERFORMAT);
     }
@@ -842,6 +893,12 @@ OvRaster* OvD3D9RasterCreateWithFormat(OvInt32 width, OvInt32 height, D3DFORMAT 
     if (!compressed && (format >= 128 || info.bits == 0)) {
         OvRasterDestroy(raster);
         Fail(ovERRBADRASTERFORMAT);
+        return nullptr;
+    }
+    // A plain texture's format must be one the adapter takes (render targets and depth formats
+    // are checked as such when made); a refusal of the adapter sets no error.
+    if (type != ovRASTERTYPECAMERATEXTURE && !IsDepthFormat(format) && !OvD3D9CheckTextureFormat(format)) {
+        OvRasterDestroy(raster);
         return nullptr;
     }
     const bool autoMip = (keep & ovRASTERFORMATMIPMAP) && (keep & ovRASTERFORMATAUTOMIPMAP);
@@ -971,7 +1028,8 @@ void OvD3D9RasterAttachSwapChain(OvRaster* raster, IDirect3DSwapChain9* swapChai
 void OvD3D9ReleaseVideoRasters() {
     gReleasedWidth = OvD3D9GetPresentParameters()->BackBufferWidth;
     gReleasedHeight = OvD3D9GetPresentParameters()->BackBufferHeight;
-    for (OvRaster* raster : gVideoRasters) {
+    for (const VideoRaster* v = gVideoRasters; v != nullptr; v = v->next) {
+        OvRaster* raster = v->raster;
         OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
         if (raster->cType == ovRASTERTYPEZBUFFER) {
             ReleaseDepthSurface(ext);
@@ -984,20 +1042,37 @@ void OvD3D9ReleaseVideoRasters() {
     }
 }
 
-void OvD3D9VideoRasterListOpen() { gVideoRasters.reserve(16); }
+void OvD3D9VideoRasterListOpen() {
+    OvD3D9VideoRasterListClose();
+    gVideoRasterList = OvFreeListCreate(sizeof(VideoRaster), kVideoRastersPerBlock, 0, ovD3D9MEMHINT);
+    gPaletteList = OvFreeListCreate(sizeof(OvD3D9Palette), kPalettesPerBlock, 0, ovD3D9MEMHINT);
+}
 
 void OvD3D9VideoRasterListClose() {
-    gVideoRasters.clear();
-    gVideoRasters.shrink_to_fit();
+    // Only the records: a listed raster may already be gone with the raster module.
+    while (gVideoRasters != nullptr) {
+        VideoRaster* v = gVideoRasters;
+        gVideoRasters = v->next;
+        OvFreeListEntryFree(gVideoRasterList, v);
+    }
+    for (OvFreeList** list : {&gVideoRasterList, &gPaletteList}) {
+        if (*list != nullptr) {
+            OvFreeListDestroy(*list);
+            *list = nullptr;
+        }
+    }
     // Numbers handed back so far are dropped; the counter goes on, so no number is ever held twice.
-    gFreePaletteNumbers.clear();
-    gFreePaletteNumbers.shrink_to_fit();
+    OvFree(gFreePaletteNumbers);
+    gFreePaletteNumbers = nullptr;
+    gFreePaletteCount = 0;
+    gFreePaletteCapacity = 0;
     gContext = nullptr;
 }
 
 OvBool OvD3D9RestoreVideoRasters() {
     OvBool ok = TRUE;
-    for (OvRaster* raster : gVideoRasters) {
+    for (const VideoRaster* v = gVideoRasters; v != nullptr; v = v->next) {
+        OvRaster* raster = v->raster;
         OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
         switch (raster->cType) {
         case ovRASTERTYPEZBUFFER:

@@ -123,7 +123,7 @@ void OvD3D9RasterAttachSwapChain(OvRaster* raster, IDirect3DSwapChain9* swapChai
 // the new ones (or new surfaces of their own) after it; FALSE when one could not be made.
 void OvD3D9ReleaseVideoRasters();
 OvBool OvD3D9RestoreVideoRasters();
-// At device start: room for the rasters a start makes (those listed before it stay listed).
+// At device start: the list of video rasters begins empty.
 void OvD3D9VideoRasterListOpen();
 // At device stop: forgets the list (rasters outliving the device are not restored by a later
 // one).

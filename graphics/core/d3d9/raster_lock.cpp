@@ -265,7 +265,15 @@ OvBool OvD3D9RasterSetFromImage(void* object, void* in, OvInt32) {
         return FALSE;
     }
     OvD3D9RasterExt* ext = OvD3D9RasterExtGet(raster);
-    OvUInt8 hasAlpha = ext->hasAlpha;
+    // Whether the raster has alpha: a normal raster's follows the image's best format, a P8
+    // raster's its palette format, any other's its device format.
+    OvUInt8 hasAlpha = OvD3D9PixelFormatInfo(ext->format).alpha;
+    if (raster->cType == ovRASTERTYPENORMAL) {
+        const FormatEntry* best = FindCode(OvD3D9ImageBestRasterFormat(image) & ovRASTERFORMATPIXELFORMATMASK);
+        hasAlpha = best != nullptr ? best->alpha : 0;
+    } else if (ext->format == D3DFMT_P8) {
+        hasAlpha = (view.formatFlags & ovRASTERFORMATPIXELFORMATMASK) == ovRASTERFORMAT8888 ? 1 : 0;
+    }
     // An image of another size goes in resampled to the level's.
     OvImage* resampled = nullptr;
     if (image->width != view.width || image->height != view.height) {
@@ -371,6 +379,7 @@ OvBool OvD3D9RasterDescribe(OvRaster* raster, OvInt32 flags) {
     }
     const OvInt32 code = chosen & ovRASTERFORMATPIXELFORMATMASK;
     raster->cType = static_cast<OvUInt8>(type);
+    raster->cFlags = static_cast<OvUInt8>(flags & 0xF8);
     raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
     raster->depth = type == ovRASTERTYPEZBUFFER     ? OvD3D9GetZBufferDepth()
                     : (chosen & ovRASTERFORMATPAL8) ? 8

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "graphics/core/d3d9/device.h"
@@ -19,12 +21,14 @@
 class D3d9DriverTest : public ::testing::Test {
 protected:
     HWND window = nullptr;
+    const OvMemoryFunctions* memory = nullptr; // null: the standard library's
+    OvUInt32 initFlags = 0;                    // OvEngineInit's flags
 
     void SetUp() override {
         window = OpenHeadlessWindow("d3d9_driver_test", DefWindowProcA, 320, 240);
         ShowWindow(window, SW_SHOW);
         OvEngineSetDriver(OvD3D9Driver());
-        ASSERT_TRUE(OvEngineInit(nullptr, 0, 0x400000));
+        ASSERT_TRUE(OvEngineInit(memory, initFlags, 0x400000));
     }
 
     void TearDown() override {
@@ -84,3 +88,58 @@ template <typename F> void PaintLevel(OvRaster* raster, F value, OvUInt8 level =
     }
     OvRasterUnlock(raster);
 }
+
+// Engine memory that keeps the blocks of the driver's hint apart and can refuse them.
+struct DriverBlocks {
+    std::map<void*, OvUInt32> live; // block -> hint
+    bool refuse = false;
+    int allocations = 0; // blocks of the driver's hint allocated so far
+    int count() const {
+        return static_cast<int>(
+            std::count_if(live.begin(), live.end(), [](const auto& b) { return b.second == ovD3D9MEMHINT; }));
+    }
+    // Blocks of the driver's hint that hold something (empty ones are given back first).
+    int inUse() const {
+        OvFreeListPurgeAll();
+        return count();
+    }
+};
+inline DriverBlocks gBlocks;
+
+inline void* TrackedAlloc(std::size_t size, OvUInt32 hint) {
+    if (gBlocks.refuse && (hint & 0xFFFF) == ovD3D9DRIVERID) {
+        return nullptr;
+    }
+    void* p = std::malloc(size);
+    gBlocks.live[p] = hint;
+    gBlocks.allocations += hint == ovD3D9MEMHINT ? 1 : 0;
+    return p;
+}
+inline void TrackedFree(void* p) {
+    gBlocks.live.erase(p);
+    std::free(p);
+}
+inline void* TrackedRealloc(void* p, std::size_t size, OvUInt32 hint) {
+    void* q = std::realloc(p, size);
+    if (q != nullptr) {
+        gBlocks.live.erase(p);
+        gBlocks.live[q] = hint;
+    }
+    return q;
+}
+inline void* TrackedCalloc(std::size_t n, std::size_t size, OvUInt32 hint) {
+    void* p = TrackedAlloc(n * size, hint);
+    if (p != nullptr) {
+        std::memset(p, 0, n * size);
+    }
+    return p;
+}
+inline const OvMemoryFunctions kTracked = {TrackedAlloc, TrackedFree, TrackedRealloc, TrackedCalloc};
+
+class D3d9DriverMemoryTest : public D3d9DriverTest {
+protected:
+    D3d9DriverMemoryTest() {
+        gBlocks = {};
+        memory = &kTracked;
+    }
+};

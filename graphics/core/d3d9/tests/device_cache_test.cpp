@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/d3d9/vertex_buffer.h"
@@ -169,4 +170,103 @@ TEST_F(D3d9DriverTest, LostDeviceReleasesBeforeResetAndRestoresAfterInOrder) {
     ASSERT_TRUE(OvEngineStop());
     EXPECT_EQ(D3d9LiveObjects(device), 0);
     EXPECT_EQ(device->Release(), 0u);
+}
+
+TEST_F(D3d9DriverTest, RenderTargetsOfRastersReachTheDeviceOnlyWhenTheyChange) {
+    ASSERT_TRUE(Up());
+    OvRaster* target = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
+    ASSERT_NE(target, nullptr);
+    D3d9LogEnable(true);
+    EXPECT_TRUE(OvD3D9SetRenderTarget(0, target));
+    EXPECT_TRUE(OvD3D9SetRenderTarget(0, target));
+    EXPECT_EQ(D3d9LogCount("SetRenderTarget"), 1);
+    IDirect3DSurface9* bound = nullptr;
+    IDirect3DSurface9* level0 = nullptr;
+    ASSERT_EQ(OvD3D9GetDevice()->GetRenderTarget(0, &bound), D3D_OK);
+    ASSERT_EQ(OvD3D9RasterExtGet(target)->texture->GetSurfaceLevel(0, &level0), D3D_OK);
+    EXPECT_EQ(bound, level0);
+    bound->Release();
+    level0->Release();
+    EXPECT_TRUE(OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer()));
+    OvRasterDestroy(target);
+}
+
+// A raster that cannot be made again after a reset fails the restore, but the caller-owned
+// dynamic buffers come back all the same.
+TEST_F(D3d9DriverTest, BuffersAreRestoredWhenARasterIsNot) {
+    ASSERT_TRUE(Up());
+    OvRaster* target = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
+    ASSERT_NE(target, nullptr);
+    IDirect3DVertexBuffer9* owned = nullptr;
+    ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
+    D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
+    EXPECT_FALSE(OvD3D9DeviceReset());
+    TakeError();
+    EXPECT_EQ(OvD3D9RasterExtGet(target)->texture, nullptr);
+    EXPECT_NE(owned, nullptr);
+    ASSERT_TRUE(OvD3D9DeviceReset());
+    EXPECT_NE(OvD3D9RasterExtGet(target)->texture, nullptr);
+    OvRasterDestroy(target);
+}
+
+// Cached transforms are entries of the driver's free list of matrices (15 a block): a block
+// more when a slot needs one, a refused block fails the set before it reaches the device, and
+// stop gives every block back.
+TEST_F(D3d9DriverMemoryTest, TransformsComeFromTheDriversFreeListOfMatrices) {
+    ASSERT_TRUE(Up());
+    const int before = gBlocks.allocations;
+    D3DMATRIX m = {{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}};
+    for (OvUInt32 state = 0; state < 29; ++state) { // with the world slot, two blocks full
+        m.m[3][0] = static_cast<float>(state);
+        OvD3D9SetTransform(state, &m);
+    }
+    EXPECT_EQ(gBlocks.allocations - before, 1);
+    D3DMATRIX got{};
+    OvD3D9GetTransform(17, &got);
+    EXPECT_EQ(got.m[3][0], 17.0f);
+
+    D3d9LogEnable(true);
+    gBlocks.refuse = true;
+    EXPECT_FALSE(OvD3D9SetTransform(D3DTS_WORLD + 2, &m));
+    EXPECT_TRUE(OvD3D9SetTransform(17, &m)); // a slot it has takes the new value without memory
+    EXPECT_EQ(D3d9LogCount("SetTransform"), 1);
+    gBlocks.refuse = false;
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_WORLD + 2, &m));
+
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.inUse(), 0);
+}
+
+// A start that fails half-way gives back what it made; the next start begins afresh.
+TEST_F(D3d9DriverMemoryTest, AFailedStartLeavesNoDriverMemoryBehind) {
+    ASSERT_TRUE(OvEngineOpen(&window));
+    D3d9ScriptFailure("CreateIndexBuffer", D3DERR_OUTOFVIDEOMEMORY);
+    EXPECT_FALSE(OvEngineStart());
+    TakeError();
+    EXPECT_EQ(gBlocks.inUse(), 0);
+    ASSERT_TRUE(OvEngineStart());
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, nullptr));
+}
+
+// With free lists switched off every record of the driver is a block of its own; stop gives
+// back each one.
+class D3d9DriverWithoutFreeListsTest : public D3d9DriverMemoryTest {
+protected:
+    D3d9DriverWithoutFreeListsTest() { initFlags = ovENGINEINITFLAG_NOFREELISTS; }
+};
+
+TEST_F(D3d9DriverWithoutFreeListsTest, StopGivesBackEveryRecordOfTheDriver) {
+    ASSERT_TRUE(Up());
+    EXPECT_TRUE(OvD3D9SetTransform(D3DTS_VIEW, nullptr));
+    IDirect3DVertexBuffer9* vb = nullptr;
+    OvUInt32 offset = 0;
+    ASSERT_TRUE(OvD3D9CreateVertexBuffer(24, 240, &vb, &offset));
+    IDirect3DVertexBuffer9* owned = nullptr;
+    ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
+    OvRaster* z = OvRasterCreate(16, 16, 0, ovRASTERTYPEZBUFFER);
+    ASSERT_NE(z, nullptr);
+    EXPECT_GT(gBlocks.count(), 5);
+    OvRasterDestroy(z);
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.count(), 0);
 }

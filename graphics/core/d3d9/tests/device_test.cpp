@@ -181,6 +181,10 @@ TEST_F(D3d9DriverTest, VideoModesMergeRefreshRatesAndSelectOnlyWhileStopped) {
     ASSERT_TRUE(OvEngineSetVideoMode(2));
     ASSERT_TRUE(OvEngineStart());
     EXPECT_FALSE(OvEngineSetVideoMode(0));
+    // A second start is refused and leaves the running device started.
+    EXPECT_FALSE(OvD3D9DeviceSystem(ovDEVICEREQUESTSTART, nullptr, nullptr, 0));
+    EXPECT_FALSE(OvEngineSetVideoMode(0));
+    EXPECT_NE(OvD3D9GetDevice(), nullptr);
     EXPECT_EQ(OvEngineGetCurrentVideoMode(), 2);
     const D3DPRESENT_PARAMETERS* pp = OvD3D9GetPresentParameters();
     EXPECT_FALSE(pp->Windowed);

@@ -215,6 +215,28 @@ TEST_F(D3d9NativeStream, EveryKindOfRasterComesBackAsItWasWritten) {
     OvTextureDestroy(bare);
 }
 
+// A compressed or cube texture takes its alpha flag from the stored texture, not from its
+// format: a DXT1 texture stored with alpha comes back with alpha.
+TEST_F(D3d9NativeStream, CompressedTexturesKeepTheStoredAlphaFlag) {
+    ASSERT_TRUE(Up());
+    OvRaster* raster = OvD3D9RasterCreateWithFormat(8, 8, D3DFMT_DXT1, ovRASTERTYPETEXTURE);
+    ASSERT_NE(raster, nullptr);
+    OvTexture* texture = OvTextureCreate(raster);
+    Bytes bytes = WriteNative(texture);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes[kBody + 87] & ovD3D9NATIVEHASALPHA, 0);
+    for (const OvUInt8 alpha : {0, 1}) {
+        bytes[kBody + 87] =
+            static_cast<OvUInt8>((bytes[kBody + 87] & ~ovD3D9NATIVEHASALPHA) | (alpha ? ovD3D9NATIVEHASALPHA : 0));
+        OvTexture* back = ReadNative(bytes);
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(OvD3D9TextureHasAlpha(back), alpha ? TRUE : FALSE);
+        EXPECT_TRUE(WriteNative(back) == bytes);
+        OvTextureDestroy(back);
+    }
+    OvTextureDestroy(texture);
+}
+
 TEST_F(D3d9NativeStream, SizeCountsPitchTimesRowsOfEveryLevel) {
     ASSERT_TRUE(Up());
     // 64 x 64 X8R8G8B8 with 7 levels: 100 + 7 x 4 + 4 x (64^2 + 32^2 + ... + 1).

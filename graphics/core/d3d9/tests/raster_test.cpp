@@ -122,6 +122,18 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
             EXPECT_EQ(r->depth, bits);
             OvRasterDestroy(r);
         }
+        // A raster of an exact format the adapter does not take is refused before the device is
+        // asked, without an error.
+        D3d9LogEnable(true);
+        D3d9LogClear();
+        OvRaster* exact = OvD3D9RasterCreateWithFormat(8, 8, D3DFMT_A8R8G8B8, tex);
+        EXPECT_EQ(exact != nullptr, full);
+        EXPECT_EQ(D3d9LogCount("CreateTexture"), full ? 1 : 0);
+        EXPECT_EQ(TakeError(), ovERRNOERROR);
+        if (exact != nullptr) {
+            OvRasterDestroy(exact);
+        }
+        D3d9LogEnable(false);
         // The device refusing the texture fails the creation cleanly.
         D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
         EXPECT_EQ(OvRasterCreate(8, 8, 32, tex | ovRASTERFORMAT4444), nullptr);
@@ -141,9 +153,15 @@ TEST_F(D3d9RasterTest, ZRastersFollowTheDeviceThroughAReset) {
     const auto w = static_cast<OvInt32>(pp->BackBufferWidth);
     const auto h = static_cast<OvInt32>(pp->BackBufferHeight);
     OvRaster* full = OvRasterCreate(w, h, 0, ovRASTERTYPEZBUFFER);
+    D3d9LogEnable(true);
     OvRaster* small = OvRasterCreate(64, 32, 0, ovRASTERTYPEZBUFFER);
     ASSERT_NE(full, nullptr);
     ASSERT_NE(small, nullptr);
+    // A depth surface of its own is made after the managed resources have left video memory.
+    ASSERT_EQ(D3d9Log().size(), 2u);
+    EXPECT_EQ(D3d9Log()[0], "EvictManagedResources()");
+    EXPECT_EQ(D3d9Log()[1].rfind("CreateDepthStencilSurface(64, 32", 0), 0u) << D3d9Log()[1];
+    D3d9LogEnable(false);
     EXPECT_EQ(OvD3D9RasterExtGet(full)->surface, OvD3D9GetDepthSurface());
     EXPECT_EQ(OvRasterGetFormat(full) & ovRASTERFORMATPIXELFORMATMASK,
               OvD3D9GetZBufferDepth() > 16 ? ovRASTERFORMAT32 : ovRASTERFORMAT16);
@@ -235,8 +253,15 @@ OvImage* Pattern(OvInt32 width, OvInt32 height) {
 TEST_F(D3d9RasterTest, ImagesGoThroughTexturesAndBack) {
     ASSERT_TRUE(Up());
     OvImage* source = Pattern(16, 8);
-    for (const OvInt32 format : {ovRASTERFORMAT8888, ovRASTERFORMAT565}) {
-        OvRaster* r = OvRasterCreate(16, 8, 32, ovRASTERTYPETEXTURE | format);
+    // A texture's alpha follows its format; a normal raster's the image's (graded alpha here).
+    const struct {
+        OvInt32 type, format;
+        OvUInt8 hasAlpha;
+    } cases[] = {{ovRASTERTYPETEXTURE, ovRASTERFORMAT8888, 1},
+                 {ovRASTERTYPETEXTURE, ovRASTERFORMAT565, 0},
+                 {ovRASTERTYPENORMAL, ovRASTERFORMAT565, 1}};
+    for (const auto& [type, format, hasAlpha] : cases) {
+        OvRaster* r = OvRasterCreate(16, 8, 32, type | format);
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(OvRasterSetFromImage(r, source), r);
         EXPECT_EQ(r->cpPixels, nullptr); // locked for the copy only
@@ -255,7 +280,7 @@ TEST_F(D3d9RasterTest, ImagesGoThroughTexturesAndBack) {
                 ASSERT_EQ(got & 0xF8, want & 0xF8) << i;
             }
         }
-        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, format == ovRASTERFORMAT8888 ? 1 : 0);
+        EXPECT_EQ(OvD3D9RasterExtGet(r)->hasAlpha, hasAlpha) << type << ' ' << format;
         OvImageDestroy(back);
         OvRasterDestroy(r);
     }
@@ -348,6 +373,11 @@ TEST_F(D3d9RasterTest, ImagesGetTheFormatTheirAlphaAndTheDisplayAllow) {
                   tex | ovRASTERFORMATMIPMAP | (deep ? ovRASTERFORMAT888 : ovRASTERFORMAT565));
         EXPECT_EQ(QueryFormat({255}, ovRASTERFORMATMIPMAP), deep ? ovRASTERFORMAT888 : ovRASTERFORMAT565);
         EXPECT_EQ(QueryFormat({255}, 3), -1);
+        // The record described carries the creation flags' flag bits too.
+        OvRaster record{};
+        ASSERT_TRUE(OvD3D9RasterDescribe(&record, tex | ovRASTERDONTALLOCATE | ovRASTERFORMAT565));
+        EXPECT_EQ(record.cFlags, ovRASTERDONTALLOCATE);
+        EXPECT_EQ(record.depth, 16);
         OvError drained{};
         OvErrorGet(&drained);
         ASSERT_TRUE(OvEngineStop());
@@ -439,6 +469,8 @@ TEST_F(D3d9RasterTest, CameraRastersLockThroughASystemMemoryCopy) {
                                    static_cast<OvInt32>(pp->BackBufferHeight), 0, ovRASTERTYPECAMERA);
     ASSERT_NE(cam, nullptr);
     ASSERT_EQ(cam->depth, 32);
+    EXPECT_EQ(cam->cFlags, ovRASTERDONTALLOCATE); // it stands for the back buffer
+    EXPECT_EQ(cam->stride, 0);
     ASSERT_EQ(device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xFF336699u, 1.0f, 0), D3D_OK);
 
     // Read: the copy holds the back buffer. Write: the copy goes back on unlock.
@@ -594,3 +626,33 @@ TEST_F(D3d9RasterTest, APngBecomesADeviceTextureAndComesBackUnchanged) {
 }
 
 } // namespace
+
+// Palettes come 64 a block and video-raster records 127 a block from the driver's free lists,
+// so the engine's memory sees them under the driver's hint; a destroyed raster's palette number
+// is handed out again, and stop gives every block back.
+TEST_F(D3d9DriverMemoryTest, PalettesAndVideoRasterRecordsComeFromTheDriversFreeLists) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.textureFormats.push_back(D3DFMT_P8);
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    const int before = gBlocks.allocations;
+    constexpr OvInt32 kP8 = ovRASTERTYPETEXTURE | ovRASTERFORMATPAL8 | ovRASTERFORMAT888;
+    std::vector<OvRaster*> rasters;
+    for (int i = 0; i < 128; ++i) {
+        rasters.push_back(OvRasterCreate(4, 4, 8, kP8));
+        ASSERT_NE(rasters.back(), nullptr);
+    }
+    // A second block of palettes from the 65th on, and of list records for the 128th.
+    EXPECT_EQ(gBlocks.allocations - before, 2);
+    OvRasterDestroy(rasters[10]);
+    rasters[10] = OvRasterCreate(4, 4, 8, kP8);
+    ASSERT_NE(rasters[10], nullptr);
+    EXPECT_EQ(OvD3D9RasterExtGet(rasters[10])->palette->number, 10u);
+    EXPECT_EQ(OvD3D9RasterExtGet(rasters[127])->palette->number, 127u);
+    ASSERT_TRUE(OvD3D9DeviceReset()); // the listed palettes go to the device again
+    for (OvRaster* r : rasters) {
+        OvRasterDestroy(r);
+    }
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.inUse(), 0);
+}

@@ -81,3 +81,44 @@ TEST_F(D3d9DriverTest, SharedDynamicLocksAppendDiscardAndGrow) {
     EXPECT_FALSE(OvD3D9DynamicVertexBufferLock(0, 10, &vb, &data, &base));
     EXPECT_FALSE(OvD3D9DynamicVertexBufferLock(0x10000, 0x10000, &vb, &data, &base));
 }
+
+// The buffers' bookkeeping lives in the driver's free lists: the engine's memory sees their
+// blocks under the driver's hint, a purge gives back the ones emptied, a refused block fails
+// the call cleanly, and stop leaves nothing behind.
+TEST_F(D3d9DriverMemoryTest, BufferRecordsComeFromTheDriversFreeLists) {
+    ASSERT_TRUE(Up());
+    // 150 separate free ranges need a second block of ranges; merged again, one block is enough.
+    IDirect3DVertexBuffer9* vb[300] = {};
+    OvUInt32 at[300] = {};
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(OvD3D9CreateVertexBuffer(24, 24, &vb[i], &at[i]));
+    }
+    for (int i = 0; i < 300; i += 2) {
+        OvD3D9DestroyVertexBuffer(24, 24, vb[i], at[i]);
+    }
+    const int fragmented = gBlocks.inUse();
+    for (int i = 1; i < 300; i += 2) {
+        OvD3D9DestroyVertexBuffer(24, 24, vb[i], at[i]);
+    }
+    OvUInt32 o[2], s[2];
+    ASSERT_EQ(OvD3D9StaticFreeRanges(24, o, s, 2), 1);
+    EXPECT_EQ(s[0], 131088u);
+    EXPECT_EQ(gBlocks.inUse(), fragmented - 1);
+
+    // Sixteen strides fill the first block of stride records; the next one needs memory.
+    D3d9LogEnable(true);
+    gBlocks.refuse = true;
+    IDirect3DVertexBuffer9* b = nullptr;
+    OvUInt32 offset = 0;
+    for (OvUInt32 stride = 8; stride < 8 + 15; ++stride) {
+        ASSERT_TRUE(OvD3D9CreateVertexBuffer(stride, stride, &b, &offset)) << stride;
+    }
+    const int made = D3d9LogCount("CreateVertexBuffer");
+    EXPECT_FALSE(OvD3D9CreateVertexBuffer(100, 100, &b, &offset));
+    EXPECT_EQ(D3d9LogCount("CreateVertexBuffer"), made);
+    gBlocks.refuse = false;
+    EXPECT_TRUE(OvD3D9CreateVertexBuffer(100, 100, &b, &offset));
+
+    ASSERT_TRUE(OvEngineStop());
+    EXPECT_EQ(gBlocks.inUse(), 0);
+}
