@@ -1,5 +1,7 @@
 #include "ai/behaviours/flee_agent.h"
 
+#include <cstring>
+
 #include <cmath>
 #include <cstdint>
 
@@ -123,11 +125,15 @@ bool CFleeAgent::Init(CConfigNode* definition) {
     m_threatPoints = nullptr;
     m_threatEntities = nullptr;
     m_exploreStack = nullptr;
-    // The search walks as deep as asked; its stack is taken once here, not at every search.
-    const size_t steps = static_cast<size_t>(m_pathLength) + 1;
-    if (steps > SIZE_MAX / sizeof(ExploreStep) ||
-        (m_exploreStack = static_cast<ExploreStep*>(Vusk::EngineAllocate(steps * sizeof(ExploreStep)))) == nullptr)
+    // The search walks as deep as asked. Its stack is taken here for the usual depths and grows
+    // only when a search really goes deeper, so a huge PathLength costs memory only as far as a
+    // search walks.
+    m_exploreCapacity = (m_pathLength < kInitialExploreDepth ? m_pathLength : kInitialExploreDepth) + 1;
+    m_exploreStack = static_cast<ExploreStep*>(Vusk::EngineAllocate(m_exploreCapacity * sizeof(ExploreStep)));
+    if (m_exploreStack == nullptr) {
+        m_exploreCapacity = 0;
         return false;
+    }
     if (m_maxPointsToFlee > 0 && (m_threatPoints = new CVector3[m_maxPointsToFlee]) == nullptr)
         return false;
     if (m_maxEntitiesToFlee > 0) {
@@ -299,6 +305,25 @@ bool CFleeAgent::ComputeDestination() {
     return true;
 }
 
+bool CFleeAgent::GrowExploreStack(uint32_t steps) {
+    // Doubling, up to the PathLength + 1 steps a search can use.
+    uint64_t grown = 2ull * m_exploreCapacity;
+    if (grown < steps)
+        grown = steps;
+    if (grown > static_cast<uint64_t>(m_pathLength) + 1)
+        grown = static_cast<uint64_t>(m_pathLength) + 1;
+    if (grown > SIZE_MAX / sizeof(ExploreStep))
+        return false;
+    auto* larger = static_cast<ExploreStep*>(Vusk::EngineAllocate(static_cast<size_t>(grown) * sizeof(ExploreStep)));
+    if (larger == nullptr)
+        return false;
+    std::memcpy(larger, m_exploreStack, m_exploreCapacity * sizeof(ExploreStep));
+    Vusk::EngineFree(m_exploreStack);
+    m_exploreStack = larger;
+    m_exploreCapacity = static_cast<uint32_t>(grown);
+    return true;
+}
+
 CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum) {
     // Depth-first over every walk of up to PathLength edges (vertices may repeat), scoring each
     // vertex when it is reached: the first best in this order is the one a recursive search that
@@ -330,6 +355,10 @@ CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum) {
             bestScore = score;
             best = next;
         }
+        if (depth + 1 >= m_exploreCapacity && !GrowExploreStack(depth + 2)) {
+            continue; // no memory for a deeper step: this walk ends here
+        }
+        stack = m_exploreStack;
         stack[++depth] = {next, crossings, sum, 0};
     }
     return best;

@@ -90,8 +90,10 @@ private:
     static void OnEntityRemoved(CEntity* entity, void* user);
     bool ComputeDestination();
     // The best vertex over every path of up to PathLength edges from start (first of equal scores in
-    // edge order); an explicit stack of PathLength + 1 steps instead of recursion.
+    // edge order); an explicit stack of up to PathLength + 1 steps instead of recursion.
     CGraphVertex* Explore(CGraphVertex* start, float startSum);
+    // Makes room for at least `steps` steps of the search's stack; false when memory is refused.
+    bool GrowExploreStack(uint32_t steps);
     // Sum of the distances from the point to every threat.
     float DistanceToThreats(const CVector3& point) const;
     // Does a threat lie within two metres of the edge from a to b (projecting onto it)?
@@ -127,6 +129,8 @@ private:
     CFindNearestData* m_findNearestData = nullptr;
     float m_maxDeltaHeight = 0.0f; // height tolerance of the start-vertex query
     uint64_t m_pathsScored = 0;
-    ExploreStep* m_exploreStack = nullptr; // PathLength + 1 steps, allocated at Init
+    static constexpr uint32_t kInitialExploreDepth = 16; // the stack's depth taken at Init
+    ExploreStep* m_exploreStack = nullptr;               // m_exploreCapacity steps, grown as searches go deeper
+    uint32_t m_exploreCapacity = 0;
     CEntityRemovedHook m_removedHook{&CFleeAgent::OnEntityRemoved, this};
 };

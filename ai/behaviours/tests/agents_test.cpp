@@ -216,12 +216,14 @@ TEST_P(AgentsTest, FleeSearchesAsDeepAsItsPathLength) {
     for (int32_t i = 0; i <= Graph()->GetLastVertexIndex(); ++i)
         if (Graph()->GetVertex(i) != nullptr && Graph()->GetVertex(i)->GetPosition().z != 0.0f)
             Graph()->RemoveVertex(i);
-    for (uint32_t length : {5u, 7u, 9u, 12u}) {
+    // 18 goes deeper than the stack taken at Init.
+    for (uint32_t length : {5u, 7u, 9u, 12u, 18u}) {
         HostBody body;
         body.position = CVector3(-10.0f, 0, 0);
         body.frozen = true;
-        CFleeAgent* agent = Agent<CFleeAgent>(SpawnBot(
-            body, "CFleeAgent", {{"Graph", "floor"}, {"MaxPointsToFlee", "1"}, {"PathLength", std::to_string(length)}}));
+        CFleeAgent* agent = Agent<CFleeAgent>(
+            SpawnBot(body, "CFleeAgent",
+                     {{"Graph", "floor"}, {"MaxPointsToFlee", "1"}, {"PathLength", std::to_string(length)}}));
         ASSERT_NE(agent, nullptr);
         ASSERT_TRUE(agent->AddThreatPoint(CVector3(-12.0f, 0, 0)));
         Frame();
@@ -229,6 +231,11 @@ TEST_P(AgentsTest, FleeSearchesAsDeepAsItsPathLength) {
         ASSERT_NE(best, nullptr) << length;
         EXPECT_EQ(best->GetPosition().x, -10.0f + static_cast<float>(length)) << length;
     }
+    // A length no search could walk costs no memory for it up front: the agent is made.
+    HostBody body;
+    body.frozen = true;
+    EXPECT_NE(Agent<CFleeAgent>(SpawnBot(body, "CFleeAgent", {{"Graph", "floor"}, {"PathLength", "2000000000"}})),
+              nullptr);
 }
 
 TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre) {
