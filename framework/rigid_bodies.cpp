@@ -1,12 +1,10 @@
 #include "framework/rigid_bodies.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "framework/camera_manager.h"
 #include "framework/clump_object.h"
-#include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/physics_glue.h"
@@ -15,7 +13,6 @@
 #include "graphics/core/im3d.h"
 #include "graphics/core/matrix.h"
 #include "graphics/toolkits/pixel_ray.h"
-#include "graphics/toolkits/toolkit2d.h"
 #include "graphics/world/clump.h"
 #include "physics/core/context/dynamics.h"
 #include "physics/core/context/manager.h"
@@ -369,14 +366,6 @@ void CRigidBodyManager::StepDrag() {
     lastImpulse_ = DragImpulse(grabPoint_, target);
     OvpDynApplyImpulse(dyn, &lastImpulse_, &grabPoint_);
     target_ = target;
-}
-
-float CRigidBodyManager::DragHintX(Ov2dFont* font) {
-    if (font == nullptr) {
-        return kDragHintX;
-    }
-    const float width = Ov2dFontGetStringWidth(font, kDragHint, kDragHintSize);
-    return std::max(0.0f, std::min(kDragHintX, CFpsCounter::kTextX - kDragHintSize - width));
 }
 
 void CRigidBodyManager::Render() {

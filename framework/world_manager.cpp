@@ -862,8 +862,7 @@ void CWorldManager::RenderLevelObjects() {
     }
     RenderSwitchHint();
     if (g_font != nullptr && DragHintShown()) {
-        g_font->Print(CRigidBodyManager::kDragHint,
-                      {CRigidBodyManager::DragHintX(g_font->GetFont()), CRigidBodyManager::kDragHintY},
+        g_font->Print(CRigidBodyManager::kDragHint, {CRigidBodyManager::kDragHintX, CRigidBodyManager::kDragHintY},
                       CRigidBodyManager::kDragHintSize);
     }
 }
