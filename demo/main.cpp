@@ -14,16 +14,20 @@ const char kUsage[] = "usage: dunmarrow [--help] [-vms] [FILE]...\n"
                       "closed. A player and a team of soldier bots; the bots take cover from the player, F1 switches\n"
                       "them to come to him and back. The player walks with the arrows and turns with x and z; RIGHT\n"
                       "CTRL with the mouse drags an object that carries a physics body.\n"
-                      "Controls come from the environment (platform/controls.h): PLATFORM_HEADLESS=1,\n"
-                      "PLATFORM_FRAMES=N, PLATFORM_CAPTURE=f%05d.png, PLATFORM_CAPTURE_EVERY=N, PLATFORM_KEYS\n"
-                      "(e.g. \"600:F1\"), PLATFORM_FIXED_STEP, PLATFORM_MSGBOX_LOG=file.\n"
+                      "Controls come from the environment: PLATFORM_HEADLESS=1 (no window), PLATFORM_FRAMES=N\n"
+                      "(stop after N frames), PLATFORM_CAPTURE=f%05d.png and PLATFORM_CAPTURE_EVERY=N (frames as\n"
+                      "PNG), PLATFORM_FIXED_STEP=S (S seconds a frame instead of the real clock),\n"
+                      "PLATFORM_MSGBOX_LOG=file (the error boxes' text) and PLATFORM_KEYS, a comma-separated list\n"
+                      "of FRAME:KEY (press and release), FRAME:down=KEY, FRAME:up=KEY, FRAME:move=X/Y,\n"
+                      "FRAME:rel=DX/DY and FRAME:close, keys named RETURN, ESCAPE, SPACE, UP, NUMPAD0, LSHIFT,\n"
+                      "RCONTROL, F1, C, TAB, ..., mouse buttons LBUTTON and RBUTTON (e.g. \"1:RETURN,600:F1\").\n"
                       "The other arguments go to the shell: \"-vms\" is accepted and changes nothing; any other\n"
                       "argument is offered to the game as a file to load, which it does not take (it is named on\n"
                       "standard error and the game goes on).\n"
                       "Exit status 0 when the window closes, 1 when the game stopped on an error (its message box,\n"
                       "on standard error too, says what is wrong; the window stays until it is closed) or the\n"
                       "graphics could not open, 254 (-2) when the AI world file has no \"Player\"\n"
-                      "entity.\n";
+                      "entity, 2 when a PLATFORM_ setting does not read.\n";
 
 } // namespace
 

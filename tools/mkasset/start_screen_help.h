@@ -10,7 +10,7 @@ namespace mkasset {
 inline const std::vector<std::string>& StartScreenHelp() {
     static const std::vector<std::string> lines = {
         "You are the blue soldier. The red soldiers are your team: they",
-        "take cover from you; F1 calls them to come to you, and F1 again",
+        "take cover from you; F1 calls them to come to you, F1 again",
         "sends them back into cover.",
         "Keys",
         "  UP / DOWN           walk forward / back",
@@ -26,10 +26,10 @@ inline const std::vector<std::string>& StartScreenHelp() {
         "                      first person, path, free",
         "  TAB                 next fixed viewpoint",
         "The mouse, by camera (left, right: with that button held)",
-        "  follow        left: round the soldier; right: nearer, farther",
+        "  follow        left: round the soldier; right: nearer/farther",
         "  first person  the mouse turns; its left button fires",
         "  path          a flight in, then the first person view",
-        "  free          left: turn (with left CTRL: slide); right: move",
+        "  free          left: turn, + left CTRL: slide; right: move",
     };
     return lines;
 }
