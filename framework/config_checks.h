@@ -14,7 +14,7 @@ void SetConfigFileName(const char* fileName);
 // value, the range, the file and the line), and returns false with *out unchanged.
 bool ReadCheckedIntAttribute(const char* name, const char** attributes, int position, const char* shownName,
                              const char* element, int least, int most, int* out);
-// The same for a finite decimal number (any value).
+// The same for a decimal number: finite and, either way, no more than a million (no level is larger).
 bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int position, const char* shownName,
                                const char* element, float* out);
 // The missing-attribute text for `attribute` and `element` followed by a line that says what is

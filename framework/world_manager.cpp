@@ -361,7 +361,14 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
         }
         int flags = 2;
         if (!ReadIntAttribute("flags", attributes, 2, &flags)) {
-            ErrorBox(MissingAttributeMessage("Flags", "World").c_str());
+            // "flags" as the second attribute: the world's name before it is missing.
+            const char* second = attributes[2] != nullptr ? attributes[2] : "";
+            ErrorBox(_stricmp(second, "flags") == 0
+                         ? AttributeFaultMessage("Flags", "World",
+                                                 "The World has no name: 'flags' is its second attribute, where it "
+                                                 "must be the third, after 'filename' and the name.")
+                               .c_str()
+                         : MissingAttributeMessage("Flags", "World").c_str());
             return false;
         }
         LoadWorld(file, flags);
@@ -501,7 +508,11 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         auto* object = new CClumpObject;
         if (!object->ReadClump(stream)) {
             delete object;
-            break; // a clump that does not read leaves the stream where nothing more can be found
+            // A clump that does not read leaves the stream where nothing more can be found.
+            SkelWarningMessage((std::string(fileName) + ": a model after its world does not read (" +
+                                TakeGraphicsReadCause() + "); it and the models after it are left out")
+                                   .c_str());
+            break;
         }
         object->SetPickable(true);
         ownedObjects_.push_back(object);
