@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "framework/camera_manager.h"
+#include "framework/config_checks.h"
 #include "framework/projectiles.h"
 #include "framework/framework.h"
 #include "framework/read_faults.h"
@@ -346,6 +347,13 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
                       "your XML file",
                       profileName != nullptr ? profileName : "");
         ErrorBox(text);
+        return false;
+    }
+    // A profile whose "Geometry" had no model file was refused as it was read: say it here.
+    if (profile_->clump[0] == '\0') {
+        ErrorBox((std::string("Can not load clump in file \n please check your data\nThe character profile '") +
+                  profile_->name + "' names no model: its 'Geometry' in " + LastConfigFileName() + " has no 'clump' file.")
+                     .c_str());
         return false;
     }
     const bool bound = LoadClump(profile_->clump);

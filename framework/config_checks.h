@@ -7,6 +7,8 @@
 
 // The configuration file being read, named in the causes below (null when none is being read).
 void SetConfigFileName(const char* fileName);
+// The configuration file read last ("config.xml" before any), for messages after the reading.
+const char* LastConfigFileName();
 
 // Reads attribute `position` of `element` as a whole number from `least` to `most`. A missing
 // attribute, a text that is not one whole number, or a value outside the range shows the error

@@ -40,6 +40,7 @@ const char* g_placeElement = nullptr;
 unsigned long g_placeLine = 0;
 const char** g_placeAttributes = nullptr;
 const char* g_placeFile = nullptr;
+const char* g_lastFile = "config.xml";
 
 // Numbers beyond this, either way, are larger than any size, position, mass or time a level could
 // have: such a value (or one that is not finite) is a damaged one.
@@ -186,7 +187,16 @@ std::string MissingAttributeMessage(const char* attribute, const char* element) 
            "' section.\nPlease update your XML file";
 }
 
-void SetConfigFileName(const char* fileName) { g_placeFile = fileName; }
+void SetConfigFileName(const char* fileName) {
+    static std::string last = "config.xml";
+    g_placeFile = fileName;
+    if (fileName != nullptr) {
+        last = fileName;
+        g_lastFile = last.c_str();
+    }
+}
+
+const char* LastConfigFileName() { return g_lastFile; }
 
 std::string AttributeFaultMessage(const char* attribute, const char* element, const std::string& cause) {
     std::string text = MissingAttributeMessage(attribute, element) + "\n" + cause;

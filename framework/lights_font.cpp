@@ -210,9 +210,19 @@ bool CFont::Load(OvCamera* camera) {
         // The metrics file, or the image it names, with what is wrong in it.
         const char* why = Ov2dFontGetReadError();
         const std::string metrics = std::string("FONTS/") + kFontName + ".met";
-        ErrorBox((std::string(kFontMissingMessage) + "\n" +
-                  (why != nullptr && why[0] != '\0' ? std::string(why) : FileReadFault(metrics)))
-                     .c_str());
+        std::string cause = why != nullptr && why[0] != '\0' ? std::string(why) : FileReadFault(metrics);
+        // An image of the font that does not read: which file it is.
+        static const std::string kTexture = "cannot read the texture ";
+        if (const std::size_t at = cause.find(kTexture); at != std::string::npos) {
+            const std::string name = "FONTS/" + cause.substr(at + kTexture.size());
+            for (const char* extension : {".png", ".bmp"}) {
+                if (DataFileExists(name + extension)) {
+                    cause += "\n" + FileReadFault(name + extension);
+                    break;
+                }
+            }
+        }
+        ErrorBox((std::string(kFontMissingMessage) + "\n" + cause).c_str());
         return false;
     }
     brush_ = Ov2dBrushCreate();

@@ -45,26 +45,6 @@ constexpr int kMaxJoints = 4096;
 
 constexpr OvUInt32 kTextureDictionaryChunk = 35;
 
-// The image file a texture of that name is read from: the first of the image search path's
-// folders (';' between them) that holds it as PNG or BMP; empty when none does.
-std::string FindTextureImage(const char* texture) {
-    const std::string folders = OvImageGetPath() != nullptr ? OvImageGetPath() : "";
-    for (std::size_t start = 0; start <= folders.size();) {
-        std::size_t end = folders.find(';', start);
-        if (end == std::string::npos) {
-            end = folders.size();
-        }
-        for (const char* extension : {".png", ".bmp"}) {
-            std::string image = folders.substr(start, end - start) + texture + extension;
-            if (DataFileExists(image)) {
-                std::replace(image.begin(), image.end(), SkelPathSeparator(), '/'); // as the configuration writes it
-                return image;
-            }
-        }
-        start = end + 1;
-    }
-    return "";
-}
 constexpr float kMinPhysicsStep = 0.01f;
 constexpr float kDynamicTriangleFriction = 10.0f;
 constexpr OvUInt32 kDynamicTriangleClass = 14;
@@ -481,6 +461,10 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         const std::string image = FindTextureImage(texture);
         if (!image.empty()) {
             refuse(("Its texture '" + std::string(texture) + "': " + FileReadFault(image)).c_str());
+        } else {
+            SkelWarningMessage((std::string(fileName) + ": its texture '" + texture +
+                                "' has no image (.png or .bmp) along the texture path; its surfaces are drawn plain")
+                                   .c_str());
         }
     }
     const int slot = worldCount_++;
