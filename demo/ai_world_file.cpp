@@ -68,8 +68,9 @@ bool Demo::LoadAiWorld(const char* path, std::size_t poolSize, AiWorldFile* out,
     // The navigation graphs and their precomputed data are read as the world is built; the bots
     // cannot find their way or cover without them.
     // A graph that does not load leaves the world without its graph manager: the fault is asked
-    // whenever the file names one.
-    if (Vusk::GetGraphManager() != nullptr || NamesClass(out->tree, "CGraphManager")) {
+    // whenever the file names one. A tree cut short is said by the caller, after the player's
+    // entity is looked for.
+    if (Vusk::GetGraphManager() != nullptr || (out->whole && NamesClass(out->tree, "CGraphManager"))) {
         if (const char* graphFault = Vusk::GetGraphLoadFault()) {
             *fault = "The AI world file " + Quoted(path) + " is damaged: its " + graphFault + ".";
             if (!out->whole) {
