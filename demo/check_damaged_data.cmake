@@ -159,6 +159,10 @@ edit_config(" mass=\"10\"" "")
 expect("Box without its mass" STATUS 0 SAYS "config.xml line 142: the 'Box' \"crate\" has no 'mass'" "left out"
        NEVER "error handler")
 fresh()
+edit_config("<Position x=\"-20\" y=\"30\" z=\"-10\"/>" "<Position x=\"-20\" y=\"30\"/>")
+expect("light position without z" STATUS 0 SAYS "config.xml line 29: a light's point without its x, y and z" NEVER
+       "error handler")
+fresh()
 edit_config("<Debug level=\"1\"/>" "<Debug level=\"abc\"/>")
 expect("debug level abc" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a number" NEVER "error handler")
 
@@ -172,6 +176,13 @@ config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flag
             SAYS "config.xml has no level")
 config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
             SAYS "Can not load world in file models/crate.dff" "holds no world")
+fresh()
+# The level's bounding box (its first float, 64 bytes in) made not a number.
+execute_process(COMMAND python3 -c "import sys
+p=sys.argv[1]; d=bytearray(open(p,'rb').read()); d[64:68]=bytes([255,255,255,127]); open(p,'wb').write(d)"
+                ${WORK}/models/level.bsp RESULT_VARIABLE code)
+expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Its world's bounds are not finite")
 fresh()
 cut(models/level.bsp 11)
 expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")

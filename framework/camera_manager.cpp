@@ -221,6 +221,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
     if (inSwitchSequence_ && Is(name, "Mode")) {
         const char* value = ReadTextAttribute("value", attributes, 0);
         if (value == nullptr) {
+            ConfigWarning("a 'Mode' of the 'SwitchSequence' without its 'value' is left out");
             return false;
         }
         const std::int32_t mode = CameraModeFromName(value);
@@ -238,6 +239,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
     if (Is(name, "CameraMode")) {
         const char* value = ReadTextAttribute("mode", attributes, 0);
         if (value == nullptr) {
+            ConfigWarning("a 'CameraMode' without its 'mode' is left out; the camera starts in its own mode");
             return false;
         }
         const std::int32_t mode = CameraModeFromName(value);

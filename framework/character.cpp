@@ -220,7 +220,11 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             return floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false);
         }
         if (Is(element, "GlobalAnimator")) {
-            return ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed);
+            if (!ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed)) {
+                ConfigWarning("a 'GlobalAnimator' without its 'transitionSpeed' is left out; the profile keeps its own");
+                return false;
+            }
+            return true;
         }
         if (Is(element, "GlobalDynamics")) {
             if (!floats("GlobalDynamics",

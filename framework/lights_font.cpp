@@ -35,6 +35,7 @@ bool ReadPoint(const char** attributes, OvV3d* out) {
     OvV3d p = *out;
     if (!ReadFloatAttribute("x", attributes, 0, &p.x) || !ReadFloatAttribute("y", attributes, 1, &p.y) ||
         !ReadFloatAttribute("z", attributes, 2, &p.z)) {
+        ConfigWarning("a light's point without its x, y and z in that order is left out; the light keeps its own");
         return false;
     }
     *out = p;
@@ -170,6 +171,7 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         float rgba[4] = {color_[0], color_[1], color_[2], color_[3]};
         if (!ReadFloatAttribute("r", attributes, 0, &rgba[0]) || !ReadFloatAttribute("g", attributes, 1, &rgba[1]) ||
             !ReadFloatAttribute("b", attributes, 2, &rgba[2])) {
+            ConfigWarning("a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
             return false;
         }
         SetColor(rgba);

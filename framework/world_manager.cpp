@@ -454,6 +454,16 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         refuse("Its world does not read: the file is damaged or cut short.");
         return;
     }
+    // Bounds that are not finite, or beyond a million, are no level's: the file is damaged.
+    const OvBBox& box = world->boundingBox;
+    for (float v : {box.sup.x, box.sup.y, box.sup.z, box.inf.x, box.inf.y, box.inf.z}) {
+        if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+            OvStreamClose(stream, nullptr);
+            OvWorldDestroy(world);
+            refuse("Its world's bounds are not finite or beyond a million: the file is damaged.");
+            return;
+        }
+    }
     // A texture of the level whose image is there but does not read would leave its surfaces blank:
     // the level loads, and the box says which image (a level whose images are not there at all
     // draws plain surfaces, as before).
