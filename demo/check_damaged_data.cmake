@@ -227,6 +227,13 @@ endif()
 expect("soldier without hierarchy nodes" STATUS 1 SAYS "Can not load clump in file models/soldier_red.dff"
        "has no animation hierarchy")
 fresh()
+# A key of the idle animation given a value that is not a number.
+execute_process(COMMAND python3 -c "import sys
+p=sys.argv[1]; d=bytearray(open(p,'rb').read()); d[2608:2612]=bytes([255,255,255,127]); open(p,'wb').write(d)"
+                ${WORK}/models/anims/idle.anm RESULT_VARIABLE code)
+expect("animation key not a number" STATUS 1 SAYS "Can not load 'Idle' animation"
+       "'models/anims/idle.anm' is there but could not be read")
+fresh()
 spoil(FONTS/TSA16.met)
 expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
 config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""

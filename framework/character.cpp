@@ -60,6 +60,31 @@ bool IsCharacterBody(const OvpObj* object) {
     return false;
 }
 
+// Whether every standard key of an animation has a finite time, rotation and translation within
+// sensible bounds (keys of other schemes are not looked at).
+bool KeysSensible(const OvAnimation* animation) {
+    if (animation->interpInfo == nullptr ||
+        animation->interpInfo->animKeyFrameSize != static_cast<OvInt32>(sizeof(OvAnimKeyFrame)) ||
+        !std::isfinite(animation->duration)) {
+        return animation->interpInfo == nullptr || std::isfinite(animation->duration);
+    }
+    const auto* keys = static_cast<const OvAnimKeyFrame*>(animation->pFrames);
+    for (OvInt32 i = 0; i < animation->numFrames; ++i) {
+        const OvAnimKeyFrame& k = keys[i];
+        for (float v : {k.time, k.q.x, k.q.y, k.q.z, k.q.w}) {
+            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+                return false;
+            }
+        }
+        for (float v : {k.t.x, k.t.y, k.t.z}) {
+            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 
 OvV3d Normalised(const OvV3d& v) {
@@ -104,6 +129,12 @@ CachedAnimation* CAnimationCache::Get(const char* fileName) {
     OvAnimation* animation = path != nullptr ? OvAnimationLoad(path) : nullptr;
     SkelPathDestroy(path);
     if (animation == nullptr) {
+        return nullptr;
+    }
+    // Keys whose numbers are not finite, or far beyond any pose, would throw the character out
+    // of the level: the file is damaged.
+    if (!KeysSensible(animation)) {
+        OvAnimationDestroy(animation);
         return nullptr;
     }
     auto* entry = new CachedAnimation;
