@@ -234,6 +234,12 @@ p=sys.argv[1]; d=bytearray(open(p,'rb').read()); d[2608:2612]=bytes([255,255,255
 expect("animation key not a number" STATUS 1 SAYS "Can not load 'Idle' animation"
        "'models/anims/idle.anm' is there but could not be read")
 fresh()
+file(READ ${WORK}/FONTS/TSA16.met text)
+string(REPLACE "\n33 " "\n33 abc " text "${text}")
+file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
+expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met: 1 line(s) that are not glyphs (5) are left out"
+       NEVER "error handler")
+fresh()
 spoil(FONTS/TSA16.met)
 expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
 config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""

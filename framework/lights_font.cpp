@@ -1,13 +1,17 @@
 #include "framework/lights_font.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/read_faults.h"
 #include "graphics/core/camera.h"
+#include "graphics/core/file_system.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/texture.h"
 #include "graphics/shared/skel/win/skeleton.h"
@@ -40,6 +44,56 @@ bool ReadPoint(const char** attributes, OvV3d* out) {
     }
     *out = p;
     return true;
+}
+
+// A bitmap font's metrics ("METRICS1") read: its glyph lines that do not hold five numbers are
+// skipped, which leaves their characters out of every text; said with the file and the lines.
+void WarnSkippedGlyphLines(const std::string& metrics) {
+    char* path = SkelPathCreate(metrics.c_str());
+    OvFile* file = path != nullptr ? OvFSManagerFopen(path, "r") : nullptr;
+    SkelPathDestroy(path);
+    if (file == nullptr) {
+        return;
+    }
+    char line[256];
+    int number = 0;
+    bool bitmap = false;
+    std::string skipped;
+    int count = 0;
+    while (OvFSManagerFgets(line, sizeof line, file) != nullptr) {
+        ++number;
+        if (number == 1) {
+            bitmap = std::strncmp(line, "METRICS1", 8) == 0;
+        }
+        if (!bitmap) {
+            break;
+        }
+        if (number <= 3) {
+            continue; // the format, the image and the baseline
+        }
+        // Five numbers as the reader takes them (each one within 32 bits).
+        bool five = true;
+        const char* at = line;
+        for (int i = 0; i < 5 && five; ++i) {
+            char* end = nullptr;
+            errno = 0;
+            const long v = std::strtol(at, &end, 0);
+            five = end != at && errno == 0 && v >= -0x7FFFFFFFL - 1 && v <= 0x7FFFFFFFL;
+            at = end;
+        }
+        const bool blank = std::strspn(line, " \t\r\n") == std::strlen(line);
+        if (!blank && !five) {
+            if (++count <= 5) {
+                skipped += (skipped.empty() ? "" : ", ") + std::to_string(number);
+            }
+        }
+    }
+    OvFSManagerFclose(file);
+    if (count > 0) {
+        SkelWarningMessage((metrics + ": " + std::to_string(count) + " line(s) that are not glyphs (" + skipped +
+                            (count > 5 ? ", ..." : "") + ") are left out; their characters are not drawn")
+                               .c_str());
+    }
 }
 
 } // namespace
@@ -227,6 +281,7 @@ bool CFont::Load(OvCamera* camera) {
         ErrorBox((std::string(kFontMissingMessage) + "\n" + cause).c_str());
         return false;
     }
+    WarnSkippedGlyphLines(std::string("FONTS/") + kFontName + ".met");
     brush_ = Ov2dBrushCreate();
     SetColour(colour_);
     // Glyphs are drawn at about their own size: linear filtering keeps them smooth when not.
