@@ -381,7 +381,9 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
                       "Can not find character profile definition '%s'\nplease check the 'Characters' section in "
                       "your XML file",
                       profileName != nullptr ? profileName : "");
-        ErrorBox(text);
+        ErrorBox((std::string(text) + "\n" + LastConfigFileName() + " has no 'Character' section named '" +
+                  (profileName != nullptr ? profileName : "") + "'.")
+                     .c_str());
         return false;
     }
     // A profile whose "Geometry" had no model file was refused as it was read: say it here.
