@@ -125,6 +125,7 @@ TEST_F(FrameworkTest, SizesOutsideTheirRangeAreRefusedWithTheirCause) {
         {"99999999999999999999", "Its value 99999999999999999999 is outside 65536 to 268435456."},
         {"1e20", "Its value '1e20' is not a whole number."},
         {"8388608x", "Its value '8388608x' is not a whole number."},
+        {"abc", "Its value 'abc' is not a whole number."},
         {"", "Its value '' is not a whole number."},
     };
     for (const Case& c : cases) {
