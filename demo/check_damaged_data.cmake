@@ -103,7 +103,7 @@ fresh()
 expect("graphics open refused" STATUS 1 ENV PLATFORM_DIALOG=1002 SAYS "Error initializing Orvanta.")
 
 # Sizes and counts held to their ranges, negatives and numbers that are no whole numbers refused.
-foreach(size -1 0 2147483648 4294967295 1e20)
+foreach(size -1 0 2147483648 4294967295 1e20 abc 8388608x)
   config_case("RessourceArena size ${size}" "size=\"8388608\"" "size=\"${size}\""
               SAYS "'size' attribute not found in 'RessourceArena' ${update}" "config.xml line")
 endforeach()
@@ -115,7 +115,7 @@ config_case("Bodies maxRegistered 4294967295" "${bodies}" "maxRegistered=\"42949
             SAYS "'MaxRegistered' attribute not found in 'Bodies' ${update}" "${outside}")
 config_case("Joints max 4294967295" "<Joints max=\"20\"/>" "<Joints max=\"4294967295\"/>"
             SAYS "'Max' attribute not found in 'Joints' ${update}" "${outside}")
-config_case("Bots number -1" "number=\"8\"" "number=\"-1\""
+config_case("Bots number 292" "number=\"8\"" "number=\"292\""
             SAYS "'number' attribute not found in 'Bots' ${update}" "${outside}")
 
 # The application's own section: every attribute missing or malformed.
@@ -126,9 +126,47 @@ config_case("Player x zero" "<Player><InitialPosition x=\"0\"" "<Player><Initial
 config_case("AiPathData file" "<AiPathData value=" "<AiPathData file="
             SAYS "'value' attribute not found in 'AiPathData' ${update}")
 
+# Without bots, or with a count below 0, the player plays alone (said).
+fresh()
+edit_config("<Bots number=\"8\"><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" "")
+expect("no Bots" STATUS 0 SAYS "config.xml has no 'Bots' section" "the player plays alone" NEVER "error handler")
+fresh()
+edit_config("number=\"8\"" "number=\"-1\"")
+expect("Bots number -1" STATUS 0 SAYS "config.xml line 43: 'number' of 'Bots' is -1" "the player plays alone"
+       NEVER "error handler")
+
+# Every configuration message names the file and the line, a missing attribute why.
+config_case("Bodies without maxActive" "${bodies}" "maxRegistered=\"400\""
+            SAYS "'MaxActive' attribute not found in 'Bodies' ${update}\n'Bodies' has no attribute 'MaxActive' among its 1 (config.xml line 8).")
+config_case("World without its name" "name=\"level\" flags" "flags"
+            SAYS "'Flags' attribute not found in 'World' ${update}\nThe World has no name" "(config.xml line 17)")
+config_case("scale 0" "<Scale value=\"1.0\"/>" "<Scale value=\"0\"/>"
+            SAYS "'value' attribute not found in 'Scale' ${update}" "is no scale" "(config.xml line 4)")
+config_case("bot start 1e30" "x=\"-15\"" "x=\"1e30\""
+            SAYS "'x' attribute not found in 'InitialPosition' ${update}" "beyond any size" "(config.xml line 43)")
+config_case("bots far from the level" "x=\"-15\"" "x=\"5000\""
+            SAYS "No free floor left for bot 0" "near the bots' start (5000, 0.45, -8)" "'Bots' section in config.xml")
+config_case("no AiPathData" "<AiPathData value=\"ai/dunmarrow.ais\"/>" ""
+            SAYS "config.xml names no AI world file" NEVER "Cannot open the AI world file ''")
+config_case("Geometry without its model" " clump=\"models/soldier_red.dff\"" ""
+            SAYS "The character profile 'RedSoldier' names no model" "config.xml")
+# Numbers no level could hold, and objects left out, are said; the game plays on.
+fresh()
+edit_config("<Gravity x=\"0\" y=\"-10\"" "<Gravity x=\"0\" y=\"1e30\"")
+expect("gravity 1e30" STATUS 0 SAYS "config.xml line 12: 'y' of 'Gravity' is '1e30', beyond any size" NEVER "error handler")
+fresh()
+edit_config(" mass=\"10\"" "")
+expect("Box without its mass" STATUS 0 SAYS "config.xml line 142: the 'Box' \"crate\" has no 'mass'" "left out"
+       NEVER "error handler")
+fresh()
+edit_config("<Position x=\"-20\" y=\"30\" z=\"-10\"/>" "<Position x=\"-20\" y=\"30\"/>")
+expect("light position without z" STATUS 0 SAYS "config.xml line 29: a light's point without its x, y and z" NEVER
+       "error handler")
+fresh()
+edit_config("<Debug level=\"1\"/>" "<Debug level=\"abc\"/>")
+expect("debug level abc" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a number" NEVER "error handler")
+
 # What used to start or stop without a word.
-config_case("no Bots" "<Bots number=\"8\"><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" ""
-            SAYS "config.xml has no 'Bots' section")
 fresh()
 file(READ ${WORK}/config.xml text)
 string(REGEX REPLACE "<Camera .*</Camera>" "" text "${text}")
@@ -138,6 +176,13 @@ config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flag
             SAYS "config.xml has no level")
 config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
             SAYS "Can not load world in file models/crate.dff" "holds no world")
+fresh()
+# The level's bounding box (its first float, 64 bytes in) made not a number.
+execute_process(COMMAND python3 -c "import sys
+p=sys.argv[1]; d=bytearray(open(p,'rb').read()); d[64:68]=bytes([255,255,255,127]); open(p,'wb').write(d)"
+                ${WORK}/models/level.bsp RESULT_VARIABLE code)
+expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Its world's bounds are not finite")
 fresh()
 cut(models/level.bsp 11)
 expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
@@ -160,6 +205,40 @@ expect("damaged animation" STATUS 1 SAYS "Can not load 'Walk' animation"
 fresh()
 spoil(models/textures/floor.png)
 expect("damaged floor image" STATUS 1 SAYS "Can not load world in file models/level.bsp" "Its texture 'floor'")
+fresh()
+spoil(models/textures/crate.png)
+expect("damaged crate image" STATUS 0 SAYS "models/crate.dff: its texture 'crate'" "models/textures/crate.png"
+       NEVER "error handler")
+fresh()
+cut(models/revolution/spline.ovs 60)
+expect("camera path cut short" STATUS 0 SAYS "the camera path 'models/revolution/spline.ovs' does not read"
+       NEVER "error handler")
+fresh()
+spoil(FONTS/TSA16.png)
+expect("damaged font image" STATUS 1 SAYS "Unable to load font TSA16" "'FONTS/TSA16.png' is there but could not be read")
+fresh()
+# The soldier's hierarchy (chunk 0x11E) holds its node count two words after its header.
+execute_process(COMMAND python3 -c "import struct,sys
+p=sys.argv[1]; d=bytearray(open(p,'rb').read()); at=d.find(struct.pack('<I',0x11E))
+d[at+20:at+24]=bytes(4); open(p,'wb').write(d)" ${WORK}/models/soldier_red.dff RESULT_VARIABLE code)
+if(NOT code EQUAL 0)
+  message(FATAL_ERROR "cannot write the soldier with no hierarchy nodes")
+endif()
+expect("soldier without hierarchy nodes" STATUS 1 SAYS "Can not load clump in file models/soldier_red.dff"
+       "has no animation hierarchy")
+fresh()
+# A key of the idle animation given a value that is not a number.
+execute_process(COMMAND python3 -c "import sys
+p=sys.argv[1]; d=bytearray(open(p,'rb').read()); d[2608:2612]=bytes([255,255,255,127]); open(p,'wb').write(d)"
+                ${WORK}/models/anims/idle.anm RESULT_VARIABLE code)
+expect("animation key not a number" STATUS 1 SAYS "Can not load 'Idle' animation"
+       "'models/anims/idle.anm' is there but could not be read")
+fresh()
+file(READ ${WORK}/FONTS/TSA16.met text)
+string(REPLACE "\n33 " "\n33 abc " text "${text}")
+file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
+expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met: 1 line(s) that are not glyphs (5) are left out"
+       NEVER "error handler")
 fresh()
 spoil(FONTS/TSA16.met)
 expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
@@ -192,10 +271,21 @@ foreach(block IN LISTS blocks)
       set(cut_${class} ON)
     endif()
   endforeach()
+  # The graph's own block (no data class before it): the graph is named, not the team.
+  string(FIND "${block}" "Data" at)
+  if(at EQUAL -1 AND NOT cut_graph)
+    math(EXPR cutAt "${end} - ${bytes} / 2")
+    fresh()
+    cut(ai/dunmarrow.ais ${cutAt})
+    expect("AI world cut inside its graph block" STATUS 1
+           SAYS "The AI world file 'ai/dunmarrow.ais' is damaged: its graph 'MoveGraph' does not load"
+           NEVER "Cannot create the bots' team")
+    set(cut_graph ON)
+  endif()
   math(EXPR end "${end} - ${bytes} - 12")
 endforeach()
-if(NOT cut_CPathCostData OR NOT cut_CAstarData)
-  message(FATAL_ERROR "the AI world file holds no path-cost or A* block")
+if(NOT cut_CPathCostData OR NOT cut_CAstarData OR NOT cut_graph)
+  message(FATAL_ERROR "the AI world file holds no graph, path-cost or A* block")
 endif()
 # The tree ends where the first block starts; cut half way its entities are not there yet.
 math(EXPR cutAt "${end} / 2")

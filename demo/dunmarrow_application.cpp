@@ -1,6 +1,7 @@
 #include "demo/dunmarrow_application.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -155,8 +156,16 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
     if (_stricmp(name, "Bots") == 0) {
         inBotsSection_ = true;
         botsRead_ = true;
-        // The character table holds the player and at most kMaxBots bots.
-        return ReadCheckedIntAttribute("number", attributes, 0, "number", "Bots", 0, kMaxBots, &botCount_);
+        // The character table holds the player and at most kMaxBots bots; a count below 1 means
+        // none (said when it is below 0).
+        if (!ReadCheckedIntAttribute("number", attributes, 0, "number", "Bots", INT_MIN, kMaxBots, &botCount_)) {
+            return false;
+        }
+        if (botCount_ < 0) {
+            ConfigWarning("'number' of 'Bots' is " + std::to_string(botCount_) +
+                          ", below 0: the player plays alone, without bots");
+        }
+        return true;
     }
     if (_stricmp(name, "InitialPosition") == 0) {
         if (inPlayerSection_) {
@@ -195,20 +204,23 @@ bool CDunmarrowApplication::EndElement(const char* name) {
 }
 
 bool CDunmarrowApplication::CheckConfiguration() {
-    // What the game cannot play without: a level, a camera and the bots' section (unless a tool
-    // gave the count).
+    // What the game cannot play without: a level and a camera. Without the bots' section (and no
+    // count from a tool) the player plays alone.
     const std::string file = ConfigFileName();
     const char* missing = nullptr;
     if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
         missing = "no level: its 'Worlds' section loads no 'World'";
     } else if (g_cameraManager == nullptr) {
         missing = "no 'Camera' section after its 'Worlds'";
-    } else if (!botsRead_ && botOverride_ < 0) {
-        missing = "no 'Bots' section in its 'Application' section";
     }
     if (missing != nullptr) {
         ErrorBox((file + " has " + missing + ".\nPlease update your XML file").c_str());
         return false;
+    }
+    if (!botsRead_ && botOverride_ < 0) {
+        SkelWarningMessage(
+            (file + " has no 'Bots' section in its 'Application' section: the player plays alone, without bots")
+                .c_str());
     }
     return true;
 }
@@ -251,6 +263,13 @@ bool CDunmarrowApplication::Init() {
     }
     DemoServices::SetCollisionWorlds(worlds, worldCount);
 
+    // Without the Application section's "AiPathData" there is no AI world to build.
+    if (aiPathData_[0] == '\0') {
+        ErrorBox((std::string(ConfigFileName()) + " names no AI world file: its 'Application' section has no 'AiPathData'"
+                                     " (the file may be cut short).\nPlease update your XML file")
+                     .c_str());
+        return false;
+    }
     Demo::AiWorldFile aiFile;
     std::string fault;
     const bool aiFileLoaded = Demo::LoadAiWorld(aiPathData_, kAiPoolSize, &aiFile, &fault);
@@ -308,7 +327,9 @@ bool CDunmarrowApplication::Init() {
     playerEntity_ = Vusk::CreateEntity("Player", definition, Vusk::GetClassBitMask(), playerLink_);
     Vusk::ReleaseTree(definition);
     if (playerEntity_ == nullptr || !Vusk::AddEntity(aiWorld_, playerEntity_)) {
-        ErrorBox("Cannot create the player's AI entity");
+        ErrorBox(("Cannot create the player's AI entity\nIts definition \"Player\" in the AI world file '" +
+                  std::string(aiPathData_) + "' does not make an entity: the file is damaged.")
+                     .c_str());
         return false;
     }
     // A tree cut short may still hold the player: the rest of the file is missing all the same.
@@ -320,11 +341,16 @@ bool CDunmarrowApplication::Init() {
     }
 
     CConfigNode* teamDefinition = Vusk::FindTeamDefinition(aiWorld_, "Dunmarrow");
+    const bool teamDefinitionFound = teamDefinition != nullptr;
     team_ = dynamic_cast<CMyTeam*>(
         Vusk::CreateTeam(teamDefinition, static_cast<std::uint32_t>(botCount_ > 0 ? botCount_ : 0), nullptr));
     Vusk::DeleteTree(teamDefinition);
     if (team_ == nullptr) {
-        ErrorBox(("Cannot create the bots' team \"Dunmarrow\" of the AI world file '" + std::string(aiPathData_) + "'")
+        ErrorBox(("Cannot create the bots' team \"Dunmarrow\" of the AI world file '" + std::string(aiPathData_) +
+                  "'\n" +
+                  (teamDefinitionFound ? "Its team definition, or the world's 'MaxTeam', is damaged."
+                                       : "The file holds no team definition \"Dunmarrow\".") +
+                  (aiFile.whole ? "" : " The file is cut short."))
                      .c_str());
         return false;
     }
@@ -347,7 +373,14 @@ bool CDunmarrowApplication::Init() {
         // The string of starts while it stays on free floor, else the next free spot.
         float at[3];
         if (!placer.Place(botStart_, at)) {
-            ErrorBox(("No free floor left for bot " + std::to_string(i)).c_str());
+            char start[96];
+            std::snprintf(start, sizeof start, "(%g, %g, %g)", configuredStart[0], configuredStart[1],
+                          configuredStart[2]);
+            ErrorBox(("No free floor left for bot " + std::to_string(i) + "\nThe level " +
+                      (i == 0 ? std::string("has no free floor near the bots' start ") + start
+                              : "has no free floor left near the bots' start " + std::string(start)) +
+                      ", the 'InitialPosition' of the 'Bots' section in " + ConfigFileName() + ".")
+                         .c_str());
             ok = false;
             break;
         }

@@ -1,6 +1,7 @@
 #include "framework/animated_character.h"
 
 #include <cstring>
+#include <string>
 
 #include "framework/framework.h"
 #include "graphics/core/frame.h"
@@ -359,6 +360,10 @@ bool CAnimatedCharacter::LoadClump(const char* fileName) {
         return false;
     }
     if (!FindHierarchy(clump_)) {
+        ErrorBox((std::string("Can not load clump in file ") + fileName + "\n please check your data\nThe model in '" +
+                  fileName + "' has no animation hierarchy for a character's skeleton: it is damaged or not a "
+                             "character's model.")
+                     .c_str());
         return false;
     }
     Bind(clump_);

@@ -42,7 +42,8 @@ FrameworkClockFunction g_frameworkClock = timeGetTime;
 
 void ErrorBox(const char* text) {
     g_stopOnError = true;
-    MessageBoxA(nullptr, text, kErrorBoxTitle, MB_ICONHAND);
+    // While config.xml is read, every message says where in it.
+    MessageBoxA(nullptr, WithConfigPlace(text).c_str(), kErrorBoxTitle, MB_ICONHAND);
 }
 
 namespace {
@@ -52,14 +53,16 @@ namespace {
 // element's readers cannot read are reported with the element's line.
 void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
     auto parser = static_cast<XML_Parser>(user);
-    SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
+    SetConfigPlace(name, XML_GetCurrentLineNumber(parser), attributes);
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
     SetConfigPlace(nullptr, 0);
 }
 
 void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
     auto parser = static_cast<XML_Parser>(user);
+    SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
+    SetConfigPlace(nullptr, 0);
 }
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
@@ -394,16 +397,17 @@ void CStandardApplication::ReadConfig() {
     for (;;) {
         const int count = _read(fd, buffer, sizeof buffer);
         if (count < 0) {
-            SkelWarningMessage("the configuration file could not be read to its end");
+            SkelWarningMessage((configFileName_ + " could not be read to its end: what follows is left out").c_str());
             break;
         }
         const bool final = count < kConfigReadChunk;
         // Malformed XML ends the reading where it is; what was read stays.
         if (XML_Parse(parser, buffer, count, final ? 1 : 0) == XML_STATUS_ERROR) {
-            char text[160];
-            std::snprintf(text, sizeof text, "configuration: %s at line %lu", XML_ErrorString(XML_GetErrorCode(parser)),
-                          static_cast<unsigned long>(XML_GetCurrentLineNumber(parser)));
-            SkelWarningMessage(text);
+            const std::string text = configFileName_ + " line " +
+                                     std::to_string(XML_GetCurrentLineNumber(parser)) + ": " +
+                                     XML_ErrorString(XML_GetErrorCode(parser)) +
+                                     "; the file is read no further: what follows is left out";
+            SkelWarningMessage(text.c_str());
             break;
         }
         if (final) {
@@ -453,7 +457,20 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());
         }
     } else if (Is(name, "Scale")) {
-        ReadFloatAttribute("value", attributes, 0, &scale_);
+        // Without a value the scale is refused silently, and one that does not read leaves it as it
+        // was; a value that is no scale at all stops the game.
+        if (const char* text = ReadTextAttribute("value", attributes, 0)) {
+            char* end = nullptr;
+            const double scale = crt_strtod(text, &end);
+            if (end != text && !(scale > 0.0 && scale <= 1.0e6)) {
+                ::ErrorBox(AttributeFaultMessage("value", "Scale",
+                                                 "Its value " + std::string(text) +
+                                                     " is no scale: a scale is above 0 and at most a million.")
+                               .c_str());
+            } else {
+                ReadFloatAttribute("value", attributes, 0, &scale_);
+            }
+        }
     } else if (ConfigureLevelObject(name, attributes)) {
         // a level object, read at once and handed to the world manager; no section opens
     } else if (Is(name, "Application")) {

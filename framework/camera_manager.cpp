@@ -1,5 +1,6 @@
 #include "framework/camera_manager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,7 @@
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
+#include "framework/read_faults.h"
 #include "framework/input_manager.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/engine.h"
@@ -24,6 +26,20 @@
 CCameraManager* g_cameraManager = nullptr;
 
 namespace {
+
+// Whether every point of a camera path is finite and within a million of the origin.
+bool PathPointsSensible(const OvSpline* spline) {
+    for (OvInt32 i = 0; i < spline->numCtrlPoints; ++i) {
+        const OvV3d& p = spline->ctrlPoints[i];
+        for (float v : {p.x, p.y, p.z}) {
+            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 
 CameraTextFunction gText = nullptr;
 
@@ -208,6 +224,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
     if (inSwitchSequence_ && Is(name, "Mode")) {
         const char* value = ReadTextAttribute("value", attributes, 0);
         if (value == nullptr) {
+            ConfigWarning("a 'Mode' of the 'SwitchSequence' without its 'value' is left out");
             return false;
         }
         const std::int32_t mode = CameraModeFromName(value);
@@ -225,6 +242,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
     if (Is(name, "CameraMode")) {
         const char* value = ReadTextAttribute("mode", attributes, 0);
         if (value == nullptr) {
+            ConfigWarning("a 'CameraMode' without its 'mode' is left out; the camera starts in its own mode");
             return false;
         }
         const std::int32_t mode = CameraModeFromName(value);
@@ -364,8 +382,25 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
     BuildCrosshair();
     // A missing spline leaves the path camera without a path: its step hands over at once.
     if (char* path = SkelPathCreate(kSplineFile)) {
+        TakeGraphicsReadCause(); // what an earlier read left
         spline_ = OvSplineLoad(path);
         SkelPathDestroy(path);
+        // A path that is there but damaged is said: the Path camera then has none.
+        std::string fault;
+        if (spline_ == nullptr && DataFileExists(kSplineFile)) {
+            fault = TakeGraphicsReadCause();
+        } else if (spline_ != nullptr && !PathPointsSensible(spline_)) {
+            fault = "a point of it is not finite or beyond a million";
+            OvSplineDestroy(spline_);
+            spline_ = nullptr;
+        }
+        if (!fault.empty()) {
+            std::string shown = kSplineFile;
+            std::replace(shown.begin(), shown.end(), '\\', '/');
+            SkelWarningMessage(("the camera path '" + shown + "' does not read (" + fault +
+                                "); the Path camera has no path")
+                                   .c_str());
+        }
     }
     // Without its texture the camera is complete all the same; the error box has stopped the frames.
     return crosshair_ != nullptr;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "framework/camera_manager.h"
+#include "framework/config_checks.h"
 #include "framework/projectiles.h"
 #include "framework/framework.h"
 #include "framework/read_faults.h"
@@ -59,6 +60,31 @@ bool IsCharacterBody(const OvpObj* object) {
     return false;
 }
 
+// Whether every standard key of an animation has a finite time, rotation and translation within
+// sensible bounds (keys of other schemes are not looked at).
+bool KeysSensible(const OvAnimation* animation) {
+    if (animation->interpInfo == nullptr ||
+        animation->interpInfo->animKeyFrameSize != static_cast<OvInt32>(sizeof(OvAnimKeyFrame)) ||
+        !std::isfinite(animation->duration)) {
+        return animation->interpInfo == nullptr || std::isfinite(animation->duration);
+    }
+    const auto* keys = static_cast<const OvAnimKeyFrame*>(animation->pFrames);
+    for (OvInt32 i = 0; i < animation->numFrames; ++i) {
+        const OvAnimKeyFrame& k = keys[i];
+        for (float v : {k.time, k.q.x, k.q.y, k.q.z, k.q.w}) {
+            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+                return false;
+            }
+        }
+        for (float v : {k.t.x, k.t.y, k.t.z}) {
+            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 float Dot(const OvV3d& a, const OvV3d& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 
 OvV3d Normalised(const OvV3d& v) {
@@ -103,6 +129,12 @@ CachedAnimation* CAnimationCache::Get(const char* fileName) {
     OvAnimation* animation = path != nullptr ? OvAnimationLoad(path) : nullptr;
     SkelPathDestroy(path);
     if (animation == nullptr) {
+        return nullptr;
+    }
+    // Keys whose numbers are not finite, or far beyond any pose, would throw the character out
+    // of the level: the file is damaged.
+    if (!KeysSensible(animation)) {
+        OvAnimationDestroy(animation);
         return nullptr;
     }
     auto* entry = new CachedAnimation;
@@ -219,7 +251,11 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             return floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false);
         }
         if (Is(element, "GlobalAnimator")) {
-            return ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed);
+            if (!ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed)) {
+                ConfigWarning("a 'GlobalAnimator' without its 'transitionSpeed' is left out; the profile keeps its own");
+                return false;
+            }
+            return true;
         }
         if (Is(element, "GlobalDynamics")) {
             if (!floats("GlobalDynamics",
@@ -345,7 +381,16 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
                       "Can not find character profile definition '%s'\nplease check the 'Characters' section in "
                       "your XML file",
                       profileName != nullptr ? profileName : "");
-        ErrorBox(text);
+        ErrorBox((std::string(text) + "\n" + LastConfigFileName() + " has no 'Character' section named '" +
+                  (profileName != nullptr ? profileName : "") + "'.")
+                     .c_str());
+        return false;
+    }
+    // A profile whose "Geometry" had no model file was refused as it was read: say it here.
+    if (profile_->clump[0] == '\0') {
+        ErrorBox((std::string("Can not load clump in file \n please check your data\nThe character profile '") +
+                  profile_->name + "' names no model: its 'Geometry' in " + LastConfigFileName() + " has no 'clump' file.")
+                     .c_str());
         return false;
     }
     const bool bound = LoadClump(profile_->clump);

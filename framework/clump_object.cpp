@@ -3,11 +3,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "framework/framework.h"
+#include "framework/read_faults.h"
 #include "framework/world_manager.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/texture_read_fault.h"
 #include "graphics/core/im3d.h"
 #include "graphics/core/stream.h"
 #include "graphics/shared/skel/win/skeleton.h"
@@ -107,15 +110,29 @@ bool CClumpObject::LoadClump(const char* fileName) {
         SkelPathDestroy(path);
         if (stream != nullptr) {
             OvUInt32 length = 0, version = 0;
+            OvTextureClearReadFailure();
             loaded = OvStreamFindChunk(stream, ovCHUNKIDCLUMP, &length, &version) && ReadClump(stream);
             OvStreamClose(stream, nullptr);
+            // A texture of the model that does not read leaves its surfaces plain: said, and the
+            // model is kept.
+            if (const char* texture = loaded ? OvTextureGetReadFailure() : nullptr) {
+                const std::string image = FindTextureImage(texture);
+                SkelWarningMessage((std::string(fileName) + ": its texture '" + texture + "' " +
+                                    (image.empty() ? std::string("has no image (.png or .bmp) along the texture path")
+                                                   : "does not read: " + FileReadFault(image)) +
+                                    " Its surfaces are drawn plain.")
+                                       .c_str());
+                OvTextureClearReadFailure();
+            }
         }
     }
     if (!loaded) {
         char text[600];
         std::snprintf(text, sizeof text, "Can not load clump in file %s\n please check your data",
                       fileName != nullptr ? fileName : "");
-        ErrorBox(text);
+        // What went wrong: no file named, the file not there, or not read.
+        const bool named = fileName != nullptr && fileName[0] != '\0';
+        ErrorBox((std::string(text) + "\n" + (named ? FileReadFault(fileName) : "No file is named.")).c_str());
     }
     return loaded;
 }

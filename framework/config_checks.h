@@ -7,6 +7,8 @@
 
 // The configuration file being read, named in the causes below (null when none is being read).
 void SetConfigFileName(const char* fileName);
+// The configuration file read last ("config.xml" before any), for messages after the reading.
+const char* LastConfigFileName();
 
 // Reads attribute `position` of `element` as a whole number from `least` to `most`. A missing
 // attribute, a text that is not one whole number, or a value outside the range shows the error
@@ -14,7 +16,7 @@ void SetConfigFileName(const char* fileName);
 // value, the range, the file and the line), and returns false with *out unchanged.
 bool ReadCheckedIntAttribute(const char* name, const char** attributes, int position, const char* shownName,
                              const char* element, int least, int most, int* out);
-// The same for a finite decimal number (any value).
+// The same for a decimal number: finite and, either way, no more than a million (no level is larger).
 bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int position, const char* shownName,
                                const char* element, float* out);
 // The missing-attribute text for `attribute` and `element` followed by a line that says what is

@@ -38,7 +38,31 @@ const char* Value(const char* name, const char** attributes, int position) {
 
 const char* g_placeElement = nullptr;
 unsigned long g_placeLine = 0;
+const char** g_placeAttributes = nullptr;
 const char* g_placeFile = nullptr;
+const char* g_lastFile = "config.xml";
+
+// Numbers beyond this, either way, are larger than any size, position, mass or time a level could
+// have: such a value (or one that is not finite) is a damaged one.
+constexpr double kLargestSensibleNumber = 1.0e6;
+
+// "config.xml line 12: " (or "configuration: " outside a file being read) before a warning.
+std::string WarningPlace() {
+    std::string text = g_placeFile != nullptr ? g_placeFile : "configuration";
+    if (g_placeLine != 0) {
+        text += " line " + std::to_string(g_placeLine);
+    }
+    return text + ": ";
+}
+
+// "'level' of 'Debug'": the attribute and the element being read.
+std::string AttributeOf(const char* name) {
+    std::string text = "'" + std::string(name) + "'";
+    if (g_placeElement != nullptr) {
+        text += " of '" + std::string(g_placeElement) + "'";
+    }
+    return text;
+}
 
 // A text that holds one number and nothing else but blanks around it.
 bool OnlyBlanksFrom(const char* end) {
@@ -50,23 +74,73 @@ bool OnlyBlanksFrom(const char* end) {
 
 // A warning for a value that does not read as a number; the value it had stays.
 void ReportNotANumber(const char* name, const char* value) {
-    std::string text = "configuration";
-    if (g_placeLine != 0) {
-        text += " line " + std::to_string(g_placeLine);
-    }
-    text += ": '" + std::string(name) + "'";
-    if (g_placeElement != nullptr) {
-        text += " of '" + std::string(g_placeElement) + "'";
-    }
-    text += " is '" + std::string(value) + "', not a number; it is left as it was";
+    const std::string text =
+        WarningPlace() + AttributeOf(name) + " is '" + value + "', not a number; it is left as it was";
     SkelWarningMessage(text.c_str());
+}
+
+// A warning for a number too large for what it sets, or not finite; the value it had stays.
+void ReportOutOfReach(const char* name, const char* value) {
+    const std::string text = WarningPlace() + AttributeOf(name) + " is '" + value +
+                             "', beyond any size the level could have; it is left as it was";
+    SkelWarningMessage(text.c_str());
+}
+
+// Why a missing-attribute message came, from the attributes of the element being read: the
+// attribute is not there at all, or there but not at its place.
+std::string MissingCause(const std::string& attribute, const std::string& element) {
+    if (g_placeElement == nullptr || _stricmp(g_placeElement, element.c_str()) != 0) {
+        return "";
+    }
+    int count = 0;
+    while (g_placeAttributes != nullptr && g_placeAttributes[2 * count] != nullptr) {
+        ++count;
+    }
+    for (int k = 0; k < count; ++k) {
+        if (_stricmp(g_placeAttributes[2 * k], attribute.c_str()) == 0) {
+            return "'" + std::string(g_placeAttributes[2 * k]) + "' is attribute " + std::to_string(k + 1) + " of " +
+                   std::to_string(count) + " there, out of its place: the attributes are read in their order";
+        }
+    }
+    return "'" + element + "' has no attribute '" + attribute + "'" +
+           (count == 0 ? "; it has none" : " among its " + std::to_string(count));
 }
 
 } // namespace
 
-void SetConfigPlace(const char* element, unsigned long line) {
+void SetConfigPlace(const char* element, unsigned long line, const char** attributes) {
     g_placeElement = element;
     g_placeLine = line;
+    g_placeAttributes = attributes;
+}
+
+void ConfigWarning(const std::string& text) { SkelWarningMessage((WarningPlace() + text).c_str()); }
+
+std::string WithConfigPlace(const char* text) {
+    std::string result = text != nullptr ? text : "";
+    if (g_placeFile == nullptr || g_placeLine == 0) {
+        return result;
+    }
+    const std::string place = std::string(g_placeFile) + " line " + std::to_string(g_placeLine);
+    if (result.find(place) != std::string::npos) {
+        return result;
+    }
+    // A bare missing-attribute message gets its cause; every other message the place it was read at.
+    static const std::string kTail = " section.\nPlease update your XML file";
+    static const std::string kMiddle = "' attribute not found in '";
+    std::string cause;
+    const std::size_t middle = result.find(kMiddle);
+    if (result.size() > kTail.size() && result.compare(result.size() - kTail.size(), kTail.size(), kTail) == 0 &&
+        result[0] == '\'' && middle != std::string::npos) {
+        const std::string attribute = result.substr(1, middle - 1);
+        const std::size_t elementAt = middle + kMiddle.size();
+        const std::size_t elementEnd = result.find('\'', elementAt);
+        cause = MissingCause(attribute, result.substr(elementAt, elementEnd - elementAt));
+    }
+    if (cause.empty()) {
+        return result + "\nIn " + place + ".";
+    }
+    return result + "\n" + cause + " (" + place + ").";
 }
 
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out) {
@@ -77,10 +151,12 @@ bool ReadIntAttribute(const char* name, const char** attributes, int position, i
     char* end = nullptr;
     errno = 0;
     const long long number = std::strtoll(value, &end, 10);
-    if (end != value) {
-        *out = number > INT_MAX ? INT_MAX : number < INT_MIN ? INT_MIN : static_cast<int>(number);
-    } else {
+    if (end == value) {
         ReportNotANumber(name, value);
+    } else if (errno == ERANGE || number > INT_MAX || number < INT_MIN) {
+        ReportOutOfReach(name, value);
+    } else {
+        *out = static_cast<int>(number);
     }
     return true;
 }
@@ -92,13 +168,12 @@ bool ReadFloatAttribute(const char* name, const char** attributes, int position,
     }
     char* end = nullptr;
     const double number = crt_strtod(value, &end);
-    if (end != value) {
-        // Too large for a float reads as infinity, as a float parse would give.
-        *out = std::fabs(number) > FLT_MAX && std::isfinite(number)
-                   ? std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(number > 0 ? 1 : -1))
-                   : static_cast<float>(number);
-    } else {
+    if (end == value) {
         ReportNotANumber(name, value);
+    } else if (!std::isfinite(number) || std::fabs(number) > kLargestSensibleNumber) {
+        ReportOutOfReach(name, value);
+    } else {
+        *out = static_cast<float>(number);
     }
     return true;
 }
@@ -112,7 +187,16 @@ std::string MissingAttributeMessage(const char* attribute, const char* element) 
            "' section.\nPlease update your XML file";
 }
 
-void SetConfigFileName(const char* fileName) { g_placeFile = fileName; }
+void SetConfigFileName(const char* fileName) {
+    static std::string last = "config.xml";
+    g_placeFile = fileName;
+    if (fileName != nullptr) {
+        last = fileName;
+        g_lastFile = last.c_str();
+    }
+}
+
+const char* LastConfigFileName() { return g_lastFile; }
 
 std::string AttributeFaultMessage(const char* attribute, const char* element, const std::string& cause) {
     std::string text = MissingAttributeMessage(attribute, element) + "\n" + cause;
@@ -162,6 +246,12 @@ bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int po
     const double number = crt_strtod(value, &end);
     if (end == value || !OnlyBlanksFrom(end) || !std::isfinite(number) || std::fabs(number) > FLT_MAX) {
         ErrorBox(AttributeFaultMessage(shownName, element, "Its value '" + std::string(value) + "' is not a number.")
+                     .c_str());
+        return false;
+    }
+    if (std::fabs(number) > kLargestSensibleNumber) {
+        ErrorBox(AttributeFaultMessage(shownName, element,
+                                       "Its value " + std::string(value) + " is beyond any size the level could have.")
                      .c_str());
         return false;
     }

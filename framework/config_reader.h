@@ -16,18 +16,28 @@ public:
     virtual bool EndElement(const char* name);
 };
 
-// The element the configuration's parser is handing out and its line (0 when not known); the
-// application's reader sets it before each element and clears it (null, 0) when done. A number
-// that does not read is reported with it.
-void SetConfigPlace(const char* element, unsigned long line);
+// The element the configuration's parser is handing out, its line (0 when not known) and its
+// attributes; the application's reader sets it before each element and clears it (null, 0) when
+// done. A number that does not read is reported with it, and so is every error box meanwhile.
+void SetConfigPlace(const char* element, unsigned long line, const char** attributes = nullptr);
+
+// An error box's text as shown while the configuration file is read: the message, then the file
+// and the line on the line below (a missing attribute's message with its cause: the attribute
+// is not there, or not at its place). Unchanged outside the reading or when it names them.
+std::string WithConfigPlace(const char* text);
+
+// A warning on standard error that starts with the file and the line being read ("config.xml
+// line 12: "), for what the game leaves out and plays on without.
+void ConfigWarning(const std::string& text);
 
 // Reads attribute `position` of an element as a whole number: false when the element has no
 // attribute at that position, when its name differs from `name` (ASCII case ignored) or its value
 // is missing. A value that does not read as a number counts as present and leaves *out as it was;
-// a warning names the attribute, its text, and the element and line set by SetConfigPlace.
-// Values beyond the range of int are held to its ends.
+// a warning names the attribute, its text, and the file, element and line set by SetConfigPlace.
+// A value beyond the range of int is refused the same way, with a warning that says so.
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out);
-// The same for a decimal number.
+// The same for a decimal number; one that is not finite or beyond a million either way is refused
+// with a warning (no level is that large).
 bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out);
 // The value text of attribute `position` when its name is `name` (ASCII case ignored), else null.
 const char* ReadTextAttribute(const char* name, const char** attributes, int position);

@@ -1,13 +1,17 @@
 #include "framework/lights_font.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/read_faults.h"
 #include "graphics/core/camera.h"
+#include "graphics/core/file_system.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/texture.h"
 #include "graphics/shared/skel/win/skeleton.h"
@@ -35,10 +39,61 @@ bool ReadPoint(const char** attributes, OvV3d* out) {
     OvV3d p = *out;
     if (!ReadFloatAttribute("x", attributes, 0, &p.x) || !ReadFloatAttribute("y", attributes, 1, &p.y) ||
         !ReadFloatAttribute("z", attributes, 2, &p.z)) {
+        ConfigWarning("a light's point without its x, y and z in that order is left out; the light keeps its own");
         return false;
     }
     *out = p;
     return true;
+}
+
+// A bitmap font's metrics ("METRICS1") read: its glyph lines that do not hold five numbers are
+// skipped, which leaves their characters out of every text; said with the file and the lines.
+void WarnSkippedGlyphLines(const std::string& metrics) {
+    char* path = SkelPathCreate(metrics.c_str());
+    OvFile* file = path != nullptr ? OvFSManagerFopen(path, "r") : nullptr;
+    SkelPathDestroy(path);
+    if (file == nullptr) {
+        return;
+    }
+    char line[256];
+    int number = 0;
+    bool bitmap = false;
+    std::string skipped;
+    int count = 0;
+    while (OvFSManagerFgets(line, sizeof line, file) != nullptr) {
+        ++number;
+        if (number == 1) {
+            bitmap = std::strncmp(line, "METRICS1", 8) == 0;
+        }
+        if (!bitmap) {
+            break;
+        }
+        if (number <= 3) {
+            continue; // the format, the image and the baseline
+        }
+        // Five numbers as the reader takes them (each one within 32 bits).
+        bool five = true;
+        const char* at = line;
+        for (int i = 0; i < 5 && five; ++i) {
+            char* end = nullptr;
+            errno = 0;
+            const long v = std::strtol(at, &end, 0);
+            five = end != at && errno == 0 && v >= -0x7FFFFFFFL - 1 && v <= 0x7FFFFFFFL;
+            at = end;
+        }
+        const bool blank = std::strspn(line, " \t\r\n") == std::strlen(line);
+        if (!blank && !five) {
+            if (++count <= 5) {
+                skipped += (skipped.empty() ? "" : ", ") + std::to_string(number);
+            }
+        }
+    }
+    OvFSManagerFclose(file);
+    if (count > 0) {
+        SkelWarningMessage((metrics + ": " + std::to_string(count) + " line(s) that are not glyphs (" + skipped +
+                            (count > 5 ? ", ..." : "") + ") are left out; their characters are not drawn")
+                               .c_str());
+    }
 }
 
 } // namespace
@@ -170,6 +225,7 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         float rgba[4] = {color_[0], color_[1], color_[2], color_[3]};
         if (!ReadFloatAttribute("r", attributes, 0, &rgba[0]) || !ReadFloatAttribute("g", attributes, 1, &rgba[1]) ||
             !ReadFloatAttribute("b", attributes, 2, &rgba[2])) {
+            ConfigWarning("a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
             return false;
         }
         SetColor(rgba);
@@ -210,11 +266,22 @@ bool CFont::Load(OvCamera* camera) {
         // The metrics file, or the image it names, with what is wrong in it.
         const char* why = Ov2dFontGetReadError();
         const std::string metrics = std::string("FONTS/") + kFontName + ".met";
-        ErrorBox((std::string(kFontMissingMessage) + "\n" +
-                  (why != nullptr && why[0] != '\0' ? std::string(why) : FileReadFault(metrics)))
-                     .c_str());
+        std::string cause = why != nullptr && why[0] != '\0' ? std::string(why) : FileReadFault(metrics);
+        // An image of the font that does not read: which file it is.
+        static const std::string kTexture = "cannot read the texture ";
+        if (const std::size_t at = cause.find(kTexture); at != std::string::npos) {
+            const std::string name = "FONTS/" + cause.substr(at + kTexture.size());
+            for (const char* extension : {".png", ".bmp"}) {
+                if (DataFileExists(name + extension)) {
+                    cause += "\n" + FileReadFault(name + extension);
+                    break;
+                }
+            }
+        }
+        ErrorBox((std::string(kFontMissingMessage) + "\n" + cause).c_str());
         return false;
     }
+    WarnSkippedGlyphLines(std::string("FONTS/") + kFontName + ".met");
     brush_ = Ov2dBrushCreate();
     SetColour(colour_);
     // Glyphs are drawn at about their own size: linear filtering keeps them smooth when not.

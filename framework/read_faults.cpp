@@ -1,5 +1,9 @@
 #include "framework/read_faults.h"
 
+#include <algorithm>
+
+#include "graphics/core/image.h"
+
 #include "graphics/core/error.h"
 #include "graphics/core/file_system.h"
 #include "graphics/shared/skel/win/skeleton.h"
@@ -45,4 +49,23 @@ std::string FileReadFault(const std::string& path) {
         return "The file '" + path + "' is not there.";
     }
     return "The file '" + path + "' is there but could not be read: " + TakeGraphicsReadCause() + ".";
+}
+
+std::string FindTextureImage(const char* texture) {
+    const std::string folders = OvImageGetPath() != nullptr ? OvImageGetPath() : "";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(';', start);
+        if (end == std::string::npos) {
+            end = folders.size();
+        }
+        for (const char* extension : {".png", ".bmp"}) {
+            std::string image = folders.substr(start, end - start) + texture + extension;
+            if (DataFileExists(image)) {
+                std::replace(image.begin(), image.end(), SkelPathSeparator(), '/'); // as the configuration writes it
+                return image;
+            }
+        }
+        start = end + 1;
+    }
+    return "";
 }

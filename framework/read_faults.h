@@ -14,3 +14,7 @@ std::string TakeGraphicsReadCause();
 // "The file 'PATH' is not there." or "The file 'PATH' is there but could not be read: REASON."
 // (the reason as TakeGraphicsReadCause gives it).
 std::string FileReadFault(const std::string& path);
+
+// The image file a texture of that name is read from: the first of the image search path's folders
+// (';' between them) that holds it as PNG or BMP, '/' between folders; empty when none does.
+std::string FindTextureImage(const char* texture);

@@ -130,6 +130,8 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
     const char* name = ReadTextAttribute("name", attributes, 0);
     const char* file = ReadTextAttribute("clumpFilename", attributes, 1);
     if (name == nullptr || file == nullptr) {
+        ConfigWarning("a '" + std::string(element) + "' without its " + (name == nullptr ? "'name'" : "'clumpFilename'") +
+                      " at its place is left out, and so are its instances");
         return false;
     }
     const bool sphere = Is(element, "Sphere");
@@ -138,6 +140,16 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
         static const char* const kNames[6] = {"dx", "dy", "dz", "mass", "slide", "bounce"};
         for (int i = 0; i < 6; ++i) {
             if (!ReadFloatAttribute(kNames[i], attributes, 2 + i, &v[i])) {
+                ConfigWarning("the '" + std::string(element) + "' \"" + name + "\" has no '" + kNames[i] +
+                              "' at its place; it is left out, and so are its instances");
+                return false;
+            }
+        }
+        // A box of no size or a body of no mass cannot move as one.
+        for (int i = 0; i < 4; ++i) {
+            if (!(v[i] > 0.0f)) {
+                ConfigWarning("the '" + std::string(element) + "' \"" + name + "\" has '" + kNames[i] + "' " +
+                              std::to_string(v[i]) + ", not above 0; it is left out, and so are its instances");
                 return false;
             }
         }
@@ -167,6 +179,8 @@ bool CRigidBodyManager::ReadInstance(const char** attributes) {
     float v[7] = {};
     for (int i = 0; i < 7; ++i) {
         if (!ReadFloatAttribute(kNames[i], attributes, 1 + i, &v[i])) {
+            ConfigWarning("an 'Instance' of \"" + std::string(modelName) + "\" without its '" + kNames[i] +
+                          "' at its place is left out");
             return false;
         }
     }
@@ -174,6 +188,7 @@ bool CRigidBodyManager::ReadInstance(const char** attributes) {
     // "Instances".
     const int index = FindModel(modelName);
     if (index < 0 || models_[index].def == nullptr) {
+        ConfigWarning("an 'Instance' of \"" + std::string(modelName) + "\", a model not read before it, is left out");
         return false;
     }
     if (g_worldManager == nullptr || g_worldManager->GetPhysicsContext() == nullptr) {

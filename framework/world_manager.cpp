@@ -46,26 +46,6 @@ constexpr int kMaxJoints = 4096;
 
 constexpr OvUInt32 kTextureDictionaryChunk = 35;
 
-// The image file a texture of that name is read from: the first of the image search path's
-// folders (';' between them) that holds it as PNG or BMP; empty when none does.
-std::string FindTextureImage(const char* texture) {
-    const std::string folders = OvImageGetPath() != nullptr ? OvImageGetPath() : "";
-    for (std::size_t start = 0; start <= folders.size();) {
-        std::size_t end = folders.find(';', start);
-        if (end == std::string::npos) {
-            end = folders.size();
-        }
-        for (const char* extension : {".png", ".bmp"}) {
-            std::string image = folders.substr(start, end - start) + texture + extension;
-            if (DataFileExists(image)) {
-                std::replace(image.begin(), image.end(), SkelPathSeparator(), '/'); // as the configuration writes it
-                return image;
-            }
-        }
-        start = end + 1;
-    }
-    return "";
-}
 constexpr float kMinPhysicsStep = 0.01f;
 constexpr float kDynamicTriangleFriction = 10.0f;
 constexpr OvUInt32 kDynamicTriangleClass = 14;
@@ -362,7 +342,14 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
         }
         int flags = 2;
         if (!ReadIntAttribute("flags", attributes, 2, &flags)) {
-            ErrorBox(MissingAttributeMessage("Flags", "World").c_str());
+            // "flags" as the second attribute: the world's name before it is missing.
+            const char* second = attributes[2] != nullptr ? attributes[2] : "";
+            ErrorBox(_stricmp(second, "flags") == 0
+                         ? AttributeFaultMessage("Flags", "World",
+                                                 "The World has no name: 'flags' is its second attribute, where it "
+                                                 "must be the third, after 'filename' and the name.")
+                               .c_str()
+                         : MissingAttributeMessage("Flags", "World").c_str());
             return false;
         }
         LoadWorld(file, flags);
@@ -468,6 +455,16 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         refuse("Its world does not read: the file is damaged or cut short.");
         return;
     }
+    // Bounds that are not finite, or beyond a million, are no level's: the file is damaged.
+    const OvBBox& box = world->boundingBox;
+    for (float v : {box.sup.x, box.sup.y, box.sup.z, box.inf.x, box.inf.y, box.inf.z}) {
+        if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+            OvStreamClose(stream, nullptr);
+            OvWorldDestroy(world);
+            refuse("Its world's bounds are not finite or beyond a million: the file is damaged.");
+            return;
+        }
+    }
     // A texture of the level whose image is there but does not read would leave its surfaces blank:
     // the level loads, and the box says which image (a level whose images are not there at all
     // draws plain surfaces, as before).
@@ -475,6 +472,10 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         const std::string image = FindTextureImage(texture);
         if (!image.empty()) {
             refuse(("Its texture '" + std::string(texture) + "': " + FileReadFault(image)).c_str());
+        } else {
+            SkelWarningMessage((std::string(fileName) + ": its texture '" + texture +
+                                "' has no image (.png or .bmp) along the texture path; its surfaces are drawn plain")
+                                   .c_str());
         }
     }
     const int slot = worldCount_++;
@@ -502,7 +503,11 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         auto* object = new CClumpObject;
         if (!object->ReadClump(stream)) {
             delete object;
-            break; // a clump that does not read leaves the stream where nothing more can be found
+            // A clump that does not read leaves the stream where nothing more can be found.
+            SkelWarningMessage((std::string(fileName) + ": a model after its world does not read (" +
+                                TakeGraphicsReadCause() + "); it and the models after it are left out")
+                                   .c_str());
+            break;
         }
         object->SetPickable(true);
         ownedObjects_.push_back(object);

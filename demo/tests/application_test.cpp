@@ -108,12 +108,17 @@ TEST_F(DunmarrowApplicationTest, ReadsItsSectionAndRefusesWhatItCannotHold) {
                          "Its value '8 bots' is not a whole number.\n");
     std::filesystem::remove(logPath);
 
-    // More bots than the character table holds beside the player, and a path too long to keep.
+    // More bots than the character table holds beside the player, and a path too long to keep;
+    // a count below 0 is none (said), as 0 is.
     EXPECT_FALSE(start("Bots", {"number", "292"}));
-    EXPECT_FALSE(start("Bots", {"number", "-1"}));
     EXPECT_EQ(app.BotCount(), 8);
-    EXPECT_NE(Log().find("Its value 292 is outside 0 to 291."), std::string::npos) << Log();
-    EXPECT_NE(Log().find("Its value -1 is outside 0 to 291."), std::string::npos) << Log();
+    EXPECT_NE(Log().find("Its value 292 is outside -2147483648 to 291."), std::string::npos) << Log();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(start("Bots", {"number", "-1"}));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "'number' of 'Bots' is -1, below 0: the player plays alone, without bots"),
+              std::string::npos);
+    EXPECT_EQ(app.BotCount(), -1);
     EXPECT_TRUE(start("Bots", {"number", "291"}));
     EXPECT_EQ(app.BotCount(), 291);
     EXPECT_FALSE(app.OverrideBotCount(292));

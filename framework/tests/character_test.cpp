@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "framework/character.h"
+#include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/level_objects.h"
 #include "framework/physics_glue.h"
@@ -724,7 +725,8 @@ TEST_F(CharacterTest, HitsDeathAndUnknownProfile) {
     EXPECT_FLOAT_EQ(player.GetHealth(), 0.0f);
     EXPECT_FALSE(player.InitFromProfile("Nobody", {0, 0, 0}));
     EXPECT_EQ(Messages(), "Can not find character profile definition 'Nobody'\nplease check the 'Characters' "
-                          "section in your XML file\n");
+                          "section in your XML file\n" +
+                              std::string(LastConfigFileName()) + " has no 'Character' section named 'Nobody'.\n");
 
     FullProfile("Red");
     CCharacter* c = Spawn("Red");

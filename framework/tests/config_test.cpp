@@ -25,21 +25,33 @@ struct ConfigCase {
 };
 
 std::vector<ConfigCase> Cases() {
+    // Each message names the file (FILE, the test's own) and the line in its cause.
     const std::string arena = "'size' attribute not found in 'RessourceArena'" + kUpdate;
+    const std::string noArena = arena + "'RessourceArena' has no attribute 'size'; it has none (FILE line 1).\n";
     const std::string debug = "'level' attribute not found in 'Debug'" + kUpdate;
     return {
         {"no file", "", "Configuration file not found\n config.xml should be added in root directory\n"},
         {"arena without size", "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings></Config>",
-         arena},
+         noArena},
         {"arena size not first",
          "<Config><GraphicsGlobalSettings><RessourceArena bytes=\"1\" size=\"2\"/></GraphicsGlobalSettings></Config>",
-         arena},
-        {"debug without level", "<Config><Debug/></Config>", debug},
-        {"debug level misnamed", "<Config><Debug levels=\"2\"/></Config>", debug},
+         arena + "'size' is attribute 2 of 2 there, out of its place: the attributes are read in their order (FILE "
+                 "line 1).\n"},
+        {"debug without level", "<Config><Debug/></Config>", debug + "'Debug' has no attribute 'level'; it has none (FILE line 1).\n"},
+        {"debug level misnamed", "<Config><Debug levels=\"2\"/></Config>",
+         debug + "'Debug' has no attribute 'level' among its 1 (FILE line 1).\n"},
         {"every message in order, parsing goes on",
-         "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings><Debug/>"
+         "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings>\n<Debug/>"
          "<Scale value=\"2\"/></Config>",
-         arena + debug, 0, 2.0f},
+         noArena + debug + "'Debug' has no attribute 'level'; it has none (FILE line 2).\n", 0, 2.0f},
+        {"a scale that is no size stops the game",
+         "<Config><Scale value=\"0\"/>\n<Scale value=\"1e30\"/><Scale value=\"nan\"/></Config>",
+         "'value' attribute not found in 'Scale'" + kUpdate +
+             "Its value 0 is no scale: a scale is above 0 and at most a million. (FILE line 1)\n"
+             "'value' attribute not found in 'Scale'" + kUpdate +
+             "Its value 1e30 is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"
+             "'value' attribute not found in 'Scale'" + kUpdate +
+             "Its value nan is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"},
         {"names in any case",
          "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"70000\"/></GRAPHICSGLOBALSETTINGS>"
          "<DEBUG Level=\"2\"/><scale VALUE=\"0.5\"/></config>",
@@ -79,7 +91,12 @@ TEST_F(FrameworkTest, EveryConfigurationCaseGivesItsMessage) {
         const std::string path = c.xml.empty() ? dir + "/missing.xml" : Write("config.xml", c.xml);
         TestApp app(path.c_str());
         app.ReadConfig();
-        EXPECT_EQ(Log(), c.messages);
+        std::string messages = c.messages;
+        for (std::size_t at = messages.find("FILE"); at != std::string::npos; at = messages.find("FILE", at)) {
+            messages.replace(at, 4, path);
+            at += path.size();
+        }
+        EXPECT_EQ(Log(), messages);
         EXPECT_EQ(g_stopOnError, !c.messages.empty());
         EXPECT_EQ(g_debugLevel, c.debugLevel);
         EXPECT_EQ(app.Scale(), c.scale);
@@ -108,6 +125,7 @@ TEST_F(FrameworkTest, SizesOutsideTheirRangeAreRefusedWithTheirCause) {
         {"99999999999999999999", "Its value 99999999999999999999 is outside 65536 to 268435456."},
         {"1e20", "Its value '1e20' is not a whole number."},
         {"8388608x", "Its value '8388608x' is not a whole number."},
+        {"abc", "Its value 'abc' is not a whole number."},
         {"", "Its value '' is not a whole number."},
     };
     for (const Case& c : cases) {
@@ -155,10 +173,12 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
                     .c_str());
     testing::internal::CaptureStderr();
     app.ReadConfig();
+    const std::string file = dir + "/config.xml";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Warning: configuration line 2: 'level' of 'Debug' is 'x', not a number; it is left as it was\n"
-              "Warning: configuration line 3: 'value' of 'Scale' is '', not a number; it is left as it was\n"
-              "Warning: configuration: not well-formed (invalid token) at line 4\n");
+              "Warning: " + file + " line 2: 'level' of 'Debug' is 'x', not a number; it is left as it was\n" +
+                  "Warning: " + file + " line 3: 'value' of 'Scale' is '', not a number; it is left as it was\n" +
+                  "Warning: " + file +
+                  " line 4: not well-formed (invalid token); the file is read no further: what follows is left out\n");
     EXPECT_EQ(g_debugLevel, 3);
     EXPECT_EQ(app.Scale(), 2.0f);
     EXPECT_EQ(Log(), "");
@@ -197,14 +217,26 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
               "Warning: configuration: 'value' is 'abc', not a number; it is left as it was\n");
     EXPECT_EQ(i, 5);
     EXPECT_EQ(f, 5.0f);
-    // Out-of-range numbers are held to the type's ends.
-    const char* huge[] = {"a", "99999999999999999999", "b", "-1e999", "c", "1e300", nullptr};
+    // Numbers beyond an int, not finite or beyond a million either way are never taken: each is
+    // said and the number stays; a million itself is taken.
+    const char* huge[] = {"a", "99999999999999999999", "b", "-1e999", "c", "1e30", "d", "nan", "e", "-1000001",
+                          "f", "2147483648", "g", "1e6", nullptr};
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(ReadIntAttribute("a", huge, 0, &i));
-    EXPECT_EQ(i, 2147483647);
-    EXPECT_TRUE(ReadFloatAttribute("b", huge, 1, &f));
-    EXPECT_EQ(f, -std::numeric_limits<float>::infinity());
-    EXPECT_TRUE(ReadFloatAttribute("c", huge, 2, &f));
-    EXPECT_EQ(f, std::numeric_limits<float>::infinity());
+    EXPECT_TRUE(ReadIntAttribute("f", huge, 5, &i));
+    EXPECT_EQ(i, 5);
+    for (int k = 1; k < 6; ++k) {
+        EXPECT_TRUE(ReadFloatAttribute(huge[2 * k], huge, k, &f));
+    }
+    EXPECT_EQ(f, 5.0f);
+    const std::string said = testing::internal::GetCapturedStderr();
+    for (const char* value : {"99999999999999999999", "-1e999", "1e30", "nan", "-1000001", "2147483648"}) {
+        EXPECT_NE(said.find(std::string("is '") + value + "', beyond any size the level could have; it is left as it was"),
+                  std::string::npos)
+            << value;
+    }
+    EXPECT_TRUE(ReadFloatAttribute("g", huge, 6, &f));
+    EXPECT_EQ(f, 1.0e6f);
 
     EXPECT_EQ(MissingAttributeMessage("value", "SolidSlide"),
               "'value' attribute not found in 'SolidSlide' section.\nPlease update your XML file");

@@ -156,7 +156,9 @@ TEST_F(FrameworkTest, GraphicsOpenReadsTheConfigurationThenStartsTheGame) {
         {"<Config><Debug level=\"1\"/></Config>", false, 1, true, ""},
         {"", true, 0, true, "Configuration file not found\n config.xml should be added in root directory\n"},
         {"<Config><Debug/></Config>", true, 0, true,
-         "'level' attribute not found in 'Debug' section.\nPlease update your XML file\n"},
+         "'level' attribute not found in 'Debug' section.\nPlease update your XML file\n'Debug' has no attribute "
+         "'level'; it has none (" +
+             dir + "/config.xml line 1).\n"},
     };
     for (const Run& run : runs) {
         SCOPED_TRACE(run.config);

@@ -1,7 +1,7 @@
 # A short scripted game: four bots take cover, F1 calls them, and they all come near the player;
 # the trace holds a header and one line per frame, the plot is written. Then the most bots the
 # game holds all start on the floor, with more reachable cover places than bots, and one more is
-# refused with a message and status 1.
+# refused with a message and status 1; bots sent off the level give status 3.
 # Input: DEMO_CHECK (program), DATA (the game's data folder), WORK (scratch folder).
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
@@ -38,5 +38,17 @@ execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 105 --frames 20
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT code EQUAL 1 OR NOT err MATCHES "at most 104 bots, not 105")
   message(FATAL_ERROR "demo_check --bots 105: status ${code}, expected 1 and the limit named\n${out}\n${err}")
+endif()
+# A teleporter under the bots' start that sends them off the level: the report is printed as
+# ever, and the status says bots were lost.
+file(COPY ${DATA}/ DESTINATION ${WORK}/lost)
+file(READ ${WORK}/lost/config.xml text)
+string(REGEX REPLACE "<Teleporter [^>]*>"
+       "<Teleporter p1x=\"-15\" p1y=\"0\" p1z=\"-8\" p2x=\"300\" p2y=\"0\" p2z=\"300\"/>" text "${text}")
+file(WRITE ${WORK}/lost/config.xml "${text}")
+execute_process(COMMAND ${DEMO_CHECK} --data ${WORK}/lost --frames 60
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 3 OR NOT out MATCHES "lost: [1-8]/8 at cover, [1-8]/8 at the end\n" OR NOT err MATCHES "bots were lost")
+  message(FATAL_ERROR "demo_check with bots lost: status ${code}, expected 3\n${out}\n${err}")
 endif()
 file(REMOVE_RECURSE ${WORK})

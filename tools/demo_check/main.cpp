@@ -65,8 +65,9 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "(in the frame before the first press, or the last frame without one) and \"come to me:\n"
                       "near K/N\" (at the end; near = within sqrt(150) metres of the player, the widest radius at\n"
                       "which a bot stops by him). A lost bot is never counted hidden or near.\n"
-                      "Exit status 0 when the game ran, 1 when it could not start, stopped on an error or could not\n"
-                      "create every bot, 2 on bad usage.\n";
+                      "Exit status 0 when the game ran and no bot was lost, 1 when it could not start, stopped on\n"
+                      "an error (its data refused) or could not create every bot, 2 on bad usage, 3 when the report\n"
+                      "shows a bot lost (at cover or at the end).\n";
 
 constexpr double kStep = 1.0 / 60.0;
 constexpr float kNearRadius2 = 150.0f; // squared metres
@@ -391,5 +392,11 @@ int main(int argc, char** argv) {
     std::printf("lost: %d/%d at cover, %d/%d at the end\n", watch.lostAtCover, bots, watch.lostAtEnd, bots);
     std::printf("take cover: hidden %d/%d\n", watch.hiddenAtCover, bots);
     std::printf("come to me: near %d/%d\n", watch.nearAtEnd, bots);
+    // Scripts read the status: a bot lost is a failed run.
+    if (watch.lostAtCover > 0 || watch.lostAtEnd > 0) {
+        std::fprintf(stderr, "demo_check: bots were lost: %d/%d at cover, %d/%d at the end\n", watch.lostAtCover, bots,
+                     watch.lostAtEnd, bots);
+        return 3;
+    }
     return 0;
 }

@@ -125,7 +125,8 @@ TEST_F(FrameworkProbeTest, WithoutConfigurationTheMessageAndNoFrame) {
     std::filesystem::remove(dir / "messages.log");
     const ToolRun bad = Probe("PLATFORM_FRAMES=30 PLATFORM_CAPTURE=f%02d.png");
     ASSERT_EQ(bad.status, 1) << bad.output;
-    EXPECT_EQ(Read("messages.log"), "'level' attribute not found in 'Debug' section.\nPlease update your XML file\n");
+    EXPECT_EQ(Read("messages.log"), "'level' attribute not found in 'Debug' section.\nPlease update your XML file\n"
+                                    "'Debug' has no attribute 'level'; it has none (config.xml line 1).\n");
     EXPECT_TRUE(Captures().empty());
 }
 
@@ -394,7 +395,8 @@ TEST_F(FrameworkProbeTest, MissingCameraImagesAreReported) {
     const ToolRun run = Probe("PLATFORM_FRAMES=10 PLATFORM_CAPTURE=f%02d.png");
     ASSERT_EQ(run.status, 1) << run.output;
     EXPECT_EQ(Read("messages.log"),
-              "Texture not found : 'TARGET.BMP'\nThe file 'MODELS/TEXTURES/TARGET.BMP' is not there.\n");
+              "Texture not found : 'TARGET.BMP'\nThe file 'MODELS/TEXTURES/TARGET.BMP' is not there.\n"
+              "In config.xml line 29.\n");
     EXPECT_TRUE(Captures().empty());
     // The pointer image is looked for once the configuration went through.
     ASSERT_EQ(RunTool(MKASSET_PROGRAM, "scene --out " + dir.string()).status, 0);
@@ -483,7 +485,8 @@ TEST_F(FrameworkProbeTest, StartScreenHoldsTheGameUntilEnter) {
     const ToolRun missing = Probe("PLATFORM_FRAMES=10");
     ASSERT_EQ(missing.status, 1) << missing.output;
     EXPECT_EQ(Read("messages.log"),
-              "Texture 'stText.bmp' not found\nThe file 'MODELS/TEXTURES/stText.bmp' is not there.\n");
+              "Texture 'stText.bmp' not found\nThe file 'MODELS/TEXTURES/stText.bmp' is not there.\n"
+              "In config.xml line 145.\n");
 }
 
 TEST_F(FrameworkProbeTest, HelpAndBadArguments) {
