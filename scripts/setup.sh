@@ -22,6 +22,7 @@ DUN_PACKAGES=(
   libosmesa6-dev  # the rasteriser benchmark's comparison (found optionally)
   libbullet-dev   # the physics benchmark's comparison (found optionally)
   libboost-graph-dev
+  python3         # the damaged-data checks edit bytes of the game's files with it
 )
 
 # dun_install_missing [PACKAGE...]: installs those of the packages (all of DUN_PACKAGES when none
