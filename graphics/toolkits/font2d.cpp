@@ -239,10 +239,11 @@ bool MaskExists(const char* dir, const char* maskName) {
 }
 
 // Reads a page texture into the font dictionary, searching the metrics file's directory. With
-// no mask named, "m" and the image name is the mask when such a file is there.
-OvTexture* ReadPage(const char* dir, const char* image, const char* mask) {
+// no mask named and impliedMask set (explicit-rectangle fonts), "m" and the image name is the
+// mask when such a file is there; a marked page named alone has no mask.
+OvTexture* ReadPage(const char* dir, const char* image, const char* mask, bool impliedMask) {
     char implied[ovTEXTURENAMESIZE + 1] = "";
-    if (mask[0] == '\0') {
+    if (mask[0] == '\0' && impliedMask) {
         std::snprintf(implied, sizeof implied, "m%s", image);
         if (!MaskExists(dir, implied)) {
             implied[0] = '\0';
@@ -277,7 +278,7 @@ bool ReadMetrics1(Lines& in, const char* dir, Ov2dFont* font) {
         return false;
     }
     font->type = ov2dFONTBITMAP;
-    font->pages[0] = ReadPage(dir, image, mask);
+    font->pages[0] = ReadPage(dir, image, mask, true);
     if (font->pages[0] == nullptr || font->pages[0]->raster == nullptr) {
         SetReadError(in.name, in.number, "cannot read the texture %s", image);
         return false;
@@ -360,7 +361,7 @@ bool ReadMetrics2(Lines& in, const char* dir, Ov2dFont* font) {
             SetReadError(in.name, in.number, "image line wants an image name and an optional mask name");
             return false;
         }
-        OvTexture* page = ReadPage(dir, image, mask);
+        OvTexture* page = ReadPage(dir, image, mask, false);
         if (page == nullptr || page->raster == nullptr) {
             if (page != nullptr) {
                 OvTextureDestroy(page);

@@ -533,9 +533,12 @@ TEST_F(Toolkit2dTest, MarkedPageFont) {
     // (Pages are powers of two: the test driver would resample others.)
     WriteBmp("p1.bmp", 32, 32, MarkedPage(32, 32, 16, {{1, 9, 20}, {14}}));
     WriteBmp("p2.bmp", 16, 16, MarkedPage(16, 16, 16, {{12}}));
+    WriteBmp("mp1.bmp", 32, 32, MarkedPage(32, 32, 16, {{1}}));
     WriteFile("F3.met", "METRICS2\np1\n2\nA\xC3\xA9\nC\np2 \n4\nD\n");
     Ov2dFont* font = Ov2dFontRead("F3");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
+    // A marked page named alone has no mask, even with an "m" file beside it.
+    EXPECT_STREQ(font->pages[0]->mask, "");
     EXPECT_EQ(font->type, ov2dFONTBITMAP);
     EXPECT_EQ(font->numGlyphs, 4);
     EXPECT_EQ(font->flags, static_cast<OvUInt32>(ov2dFONTFLAG16BIT)); // U+00E9
