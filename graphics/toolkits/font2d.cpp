@@ -220,32 +220,42 @@ struct Builder {
     }
 };
 
-// Whether "<dir>m<image>" exists, as named or with a registered image extension.
-bool MaskExists(const char* dir, const char* maskName) {
-    char name[ov2dMETRICSLINESIZE * 2];
-    std::snprintf(name, sizeof name, "%s%s", dir, maskName);
-    if (OvFSManagerFexist(name)) {
-        return true;
-    }
-    for (const OvImageFileFormat* f = OvImageGetFileFormats(); f != nullptr; f = f->next) {
-        for (const char* extension : {f->lowerExtension, f->upperExtension}) {
-            std::snprintf(name, sizeof name, "%s%s%s", dir, maskName, extension);
-            if (OvFSManagerFexist(name)) {
-                return true;
+// Whether the file exists in one of the font path's directories, as named or with a registered
+// image extension.
+bool ExistsAlongFontPath(const char* fileName) {
+    const char* path = Get().fontPath;
+    for (;;) {
+        const char* end = std::strchr(path, ';');
+        const int dirLength =
+            static_cast<int>(end != nullptr ? end - path : static_cast<std::ptrdiff_t>(std::strlen(path)));
+        char name[ov2dMETRICSLINESIZE * 2];
+        std::snprintf(name, sizeof name, "%.*s%s", dirLength, path, fileName);
+        if (OvFSManagerFexist(name)) {
+            return true;
+        }
+        for (const OvImageFileFormat* f = OvImageGetFileFormats(); f != nullptr; f = f->next) {
+            for (const char* extension : {f->lowerExtension, f->upperExtension}) {
+                std::snprintf(name, sizeof name, "%.*s%s%s", dirLength, path, fileName, extension);
+                if (OvFSManagerFexist(name)) {
+                    return true;
+                }
             }
         }
+        if (end == nullptr) {
+            return false;
+        }
+        path = end + 1;
     }
-    return false;
 }
 
-// Reads a page texture into the font dictionary, searching the metrics file's directory. With
-// no mask named and impliedMask set (explicit-rectangle fonts), "m" and the image name is the
-// mask when such a file is there; a marked page named alone has no mask.
-OvTexture* ReadPage(const char* dir, const char* image, const char* mask, bool impliedMask) {
+// Reads a page texture into the font dictionary, the image path set to the font path for the
+// read. With no mask named and impliedMask set (explicit-rectangle fonts), "m" and the image name
+// is the mask when such a file is along the font path; a marked page named alone has no mask.
+OvTexture* ReadPage(const char* image, const char* mask, bool impliedMask) {
     char implied[ovTEXTURENAMESIZE + 1] = "";
     if (mask[0] == '\0' && impliedMask) {
         std::snprintf(implied, sizeof implied, "m%s", image);
-        if (!MaskExists(dir, implied)) {
+        if (!ExistsAlongFontPath(implied)) {
             implied[0] = '\0';
         }
         mask = implied;
@@ -262,7 +272,7 @@ OvTexture* ReadPage(const char* dir, const char* image, const char* mask, bool i
     }
     OvTexDictionary* current = OvTexDictionaryGetCurrent();
     OvTexDictionarySetCurrent(Get().texDict);
-    OvImageSetPath(dir);
+    OvImageSetPath(Get().fontPath);
     OvTexture* texture = OvTextureRead(image, mask[0] != '\0' ? mask : nullptr);
     OvImageSetPath(saved != nullptr ? saved : "");
     OvTexDictionarySetCurrent(current);
@@ -270,7 +280,7 @@ OvTexture* ReadPage(const char* dir, const char* image, const char* mask, bool i
     return texture;
 }
 
-bool ReadMetrics1(Lines& in, const char* dir, Ov2dFont* font) {
+bool ReadMetrics1(Lines& in, Ov2dFont* font) {
     Builder b{font};
     char image[ovTEXTURENAMESIZE], mask[ovTEXTURENAMESIZE];
     if (!in.Next() || !ParseImageLine(in.text, image, mask)) {
@@ -278,7 +288,7 @@ bool ReadMetrics1(Lines& in, const char* dir, Ov2dFont* font) {
         return false;
     }
     font->type = ov2dFONTBITMAP;
-    font->pages[0] = ReadPage(dir, image, mask, true);
+    font->pages[0] = ReadPage(image, mask, true);
     if (font->pages[0] == nullptr || font->pages[0]->raster == nullptr) {
         SetReadError(in.name, in.number, "cannot read the texture %s", image);
         return false;
@@ -351,7 +361,7 @@ struct CharSource {
     }
 };
 
-bool ReadMetrics2(Lines& in, const char* dir, Ov2dFont* font) {
+bool ReadMetrics2(Lines& in, Ov2dFont* font) {
     Builder b{font};
     font->type = ov2dFONTBITMAP;
     OvInt32 pages = 0;
@@ -361,7 +371,7 @@ bool ReadMetrics2(Lines& in, const char* dir, Ov2dFont* font) {
             SetReadError(in.name, in.number, "image line wants an image name and an optional mask name");
             return false;
         }
-        OvTexture* page = ReadPage(dir, image, mask, false);
+        OvTexture* page = ReadPage(image, mask, false);
         if (page == nullptr || page->raster == nullptr) {
             if (page != nullptr) {
                 OvTextureDestroy(page);
@@ -731,9 +741,9 @@ Ov2dFont* Ov2dFontReadMetrics(const char* name) {
                 Ov2dFont* font = Ov2dFontCreate();
                 bool ok = font != nullptr && in.Next();
                 if (ok && std::strcmp(in.text, "METRICS1\n") == 0) {
-                    ok = ReadMetrics1(in, dir, font);
+                    ok = ReadMetrics1(in, font);
                 } else if (ok && std::strcmp(in.text, "METRICS2\n") == 0) {
-                    ok = ReadMetrics2(in, dir, font);
+                    ok = ReadMetrics2(in, font);
                 } else if (ok && std::strcmp(in.text, "METRICS3\n") == 0) {
                     ok = ReadMetrics3(in, font);
                 } else if (font != nullptr) {

@@ -479,6 +479,20 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     EXPECT_FLOAT_EQ(font->baseline, 2.0f / 12.0f);
     EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, "AxB", 12.0f), 10.0f * 12.0f / 14.0f + 8.0f);
     Ov2dFontDestroy(font);
+
+    // The page and its mask are looked for along the whole font path, not only beside the
+    // metrics file; the image path is given back afterwards.
+    std::filesystem::create_directory(dir / "metrics");
+    std::ofstream(dir / "metrics" / "F7.met", std::ios::binary) << "METRICS1\npage\n2\n65 0 0 10 14\n";
+    WritePage("mpage.bmp", 32, 16);
+    Ov2dFontSetPath((dir.string() + "/metrics/;" + dir.string() + "/").c_str());
+    OvImageSetPath("elsewhere/");
+    font = Ov2dFontRead("F7");
+    ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
+    EXPECT_STREQ(font->pages[0]->mask, "mpage");
+    EXPECT_STREQ(OvImageGetPath(), "elsewhere/");
+    Ov2dFontDestroy(font);
+    OvImageSetPath("");
 }
 
 TEST_F(Toolkit2dTest, MalformedMetricsFail) {
