@@ -65,14 +65,14 @@ struct Lines {
     }
 };
 
-// Reads whitespace-separated integers as "%i" would (decimal, 0x hex, 0 octal); false unless
-// count of them are there and each fits 32 bits.
-bool ParseInts(const char* text, long* out, int count) {
+// Reads whitespace-separated integers as "%i" would (base 0: decimal, 0x hex, 0 octal) or as
+// "%d" would (base 10); false unless count of them are there and each fits 32 bits.
+bool ParseInts(const char* text, long* out, int count, int base = 0) {
     const char* p = text;
     for (int i = 0; i < count; ++i) {
         char* end = nullptr;
         errno = 0;
-        const long v = std::strtol(p, &end, 0);
+        const long v = std::strtol(p, &end, base);
         if (end == p || errno != 0 || v < -0x7FFFFFFFL - 1 || v > 0x7FFFFFFFL) {
             return false;
         }
@@ -296,7 +296,7 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
     const float width = static_cast<float>(font->pages[0]->raster->width);
     const float height = static_cast<float>(font->pages[0]->raster->height);
     long baseline;
-    if (!in.Next() || !ParseInts(in.text, &baseline, 1)) {
+    if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
         SetReadError(in.name, in.number, "baseline line wants a number of pixels");
         return false;
     }
@@ -381,7 +381,7 @@ bool ReadMetrics2(Lines& in, Ov2dFont* font) {
         }
         font->pages[pages] = page;
         long baseline;
-        if (!in.Next() || !ParseInts(in.text, &baseline, 1)) {
+        if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
             SetReadError(in.name, in.number, "baseline line wants a number of pixels");
             return false;
         }

@@ -483,7 +483,7 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     // The page and its mask are looked for along the whole font path, not only beside the
     // metrics file; the image path is given back afterwards.
     std::filesystem::create_directory(dir / "metrics");
-    std::ofstream(dir / "metrics" / "F7.met", std::ios::binary) << "METRICS1\npage\n2\n65 0 0 10 14\n";
+    std::ofstream(dir / "metrics" / "F7.met", std::ios::binary) << "METRICS1\npage\n010\n65 0 0 10 14\n";
     WritePage("mpage.bmp", 32, 16);
     Ov2dFontSetPath((dir.string() + "/metrics/;" + dir.string() + "/").c_str());
     OvImageSetPath("elsewhere/");
@@ -491,6 +491,7 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
     EXPECT_STREQ(font->pages[0]->mask, "mpage");
     EXPECT_STREQ(OvImageGetPath(), "elsewhere/");
+    EXPECT_FLOAT_EQ(font->baseline, 10.0f / 14.0f); // the baseline is decimal: 010 is ten
     Ov2dFontDestroy(font);
     OvImageSetPath("");
 }
