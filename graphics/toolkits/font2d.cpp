@@ -624,7 +624,7 @@ struct QuadBatch {
         if (quads == 0) {
             return;
         }
-        SetTexture(texture);
+        SetTexture(texture, false);
         if (OvIm3DTransform(s.vertices, static_cast<OvUInt32>(4 * quads), matrix, ovIM3D_VERTEXUV) != nullptr) {
             OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, s.quads, 6 * quads);
             OvIm3DEnd();

@@ -34,6 +34,7 @@ struct Draw {
 
 std::vector<Draw> gDraws;
 void* gTexture = nullptr;
+int gAddressingSets = 0; // times the texture addressing state was set
 
 OvBool RecordDraw(OvPipelineNode*, const OvPipelineExecuteParams* params) {
     const auto* b = static_cast<const OvIm3DBatch*>(params->data);
@@ -54,6 +55,7 @@ OvBool RecordState(OvInt32 state, void* value) {
     if (state == 1) {
         gTexture = value;
     }
+    gAddressingSets += state == 2 ? 1 : 0;
     return TRUE;
 }
 
@@ -77,6 +79,7 @@ protected:
     void SetUp() override {
         gDraws.clear();
         gTexture = nullptr;
+        gAddressingSets = 0;
         ASSERT_TRUE(OvTestEngineUp(0, nullptr, OvTestMemoryRasterDriver()));
         OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
         OvEngineInstancePtr->dOpenDevice.setRenderState = RecordState;
@@ -646,6 +649,16 @@ TEST_F(Toolkit2dTest, BitmapTextQuadsAndBatches) {
     EXPECT_NEAR(s.y - top.y, 0.1f, 1e-5f); // 0.1 of the view's height above: 0.2 units x 0.5
     // The CTM is back where it was.
     EXPECT_EQ(Ov2dCTMGet()->pos.x, 0.0f);
+    // Text sets the page's raster and filter, never its addressing; a stroke with the page as its
+    // brush texture sets the addressing too.
+    EXPECT_EQ(gAddressingSets, 0);
+    Ov2dBrushSetTexture(brush, font->pages[0]);
+    Ov2dPath* path = Ov2dPathCreate();
+    Ov2dPathMoveto(path, 0.0f, 0.0f);
+    Ov2dPathLineto(path, 1.0f, 0.0f);
+    ASSERT_NE(Ov2dPathStroke(path, brush), nullptr);
+    EXPECT_EQ(gAddressingSets, 1);
+    Ov2dPathDestroy(path);
     Ov2dBrushDestroy(brush);
     Ov2dFontDestroy(font);
 }
