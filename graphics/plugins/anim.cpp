@@ -178,15 +178,18 @@ OvBool OvAnimationDestroy(OvAnimation* animation) {
 }
 
 OvAnimation* OvAnimationStreamRead(OvStream* stream, OvUInt32 chunkLength) {
+    // The version word and the scheme come first: the scheme is looked up before the rest of the
+    // header is read.
     OvUInt8 header[kHeaderBytes];
-    if (chunkLength < kHeaderBytes || OvStreamReadStrict(stream, header, kHeaderBytes) == nullptr) {
+    if (chunkLength < 8 || OvStreamReadStrict(stream, header, 8) == nullptr) {
         return nullptr;
     }
     if (OvChunkGetUInt32(header) != ovANIMSTREAMVERSION) {
         return nullptr;
     }
     OvAnimScheme* scheme = OvAnimGetScheme(OvChunkGetUInt32(header + 4));
-    if (scheme == nullptr) {
+    if (scheme == nullptr || chunkLength < kHeaderBytes ||
+        OvStreamReadStrict(stream, header + 8, kHeaderBytes - 8) == nullptr) {
         return nullptr;
     }
     const auto numFrames = static_cast<OvInt32>(OvChunkGetUInt32(header + 8));

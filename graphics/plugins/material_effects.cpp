@@ -383,7 +383,7 @@ OvMaterial* OvMaterialEffectsSetType(OvMaterial* material, OvUInt32 type) {
 
 OvMaterialEffectsSlot* OvMaterialEffectsFindSlot(const OvMaterial* material, OvUInt32 kind) {
     OvMaterialEffects* fx = OvMaterialEffectsGet(material);
-    if (fx == nullptr || kind == ovMATFXKINDNONE) {
+    if (fx == nullptr) {
         return nullptr;
     }
     for (OvMaterialEffectsSlot& s : fx->slots) {

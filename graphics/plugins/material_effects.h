@@ -107,7 +107,7 @@ OvMaterial* OvMaterialEffectsSetType(OvMaterial* material, OvUInt32 type);
 OvMaterial* OvMaterialEffectsSetBumpTexture(OvMaterial* material, OvTexture* texture);
 // Writes the pair into the dual slot; nothing when there is none.
 OvMaterial* OvMaterialEffectsSetDualBlendModes(OvMaterial* material, OvUInt32 srcBlend, OvUInt32 destBlend);
-// The first slot of the kind, or null.
+// The first slot of the kind (kind 0: the first empty slot), or null.
 OvMaterialEffectsSlot* OvMaterialEffectsFindSlot(const OvMaterial* material, OvUInt32 kind);
 // The effects flags of atomics and world sectors (set when a stream marks them).
 OvBool OvMaterialEffectsAtomicGetFlag(const OvAtomic* atomic);

@@ -65,14 +65,14 @@ struct Lines {
     }
 };
 
-// Reads whitespace-separated integers as "%i" would (decimal, 0x hex, 0 octal); false unless
-// count of them are there and each fits 32 bits.
-bool ParseInts(const char* text, long* out, int count) {
+// Reads whitespace-separated integers as "%i" would (base 0: decimal, 0x hex, 0 octal) or as
+// "%d" would (base 10); false unless count of them are there and each fits 32 bits.
+bool ParseInts(const char* text, long* out, int count, int base = 0) {
     const char* p = text;
     for (int i = 0; i < count; ++i) {
         char* end = nullptr;
         errno = 0;
-        const long v = std::strtol(p, &end, 0);
+        const long v = std::strtol(p, &end, base);
         if (end == p || errno != 0 || v < -0x7FFFFFFFL - 1 || v > 0x7FFFFFFFL) {
             return false;
         }
@@ -220,31 +220,42 @@ struct Builder {
     }
 };
 
-// Whether "<dir>m<image>" exists, as named or with a registered image extension.
-bool MaskExists(const char* dir, const char* maskName) {
-    char name[ov2dMETRICSLINESIZE * 2];
-    std::snprintf(name, sizeof name, "%s%s", dir, maskName);
-    if (OvFSManagerFexist(name)) {
-        return true;
-    }
-    for (const OvImageFileFormat* f = OvImageGetFileFormats(); f != nullptr; f = f->next) {
-        for (const char* extension : {f->lowerExtension, f->upperExtension}) {
-            std::snprintf(name, sizeof name, "%s%s%s", dir, maskName, extension);
-            if (OvFSManagerFexist(name)) {
-                return true;
+// Whether the file exists in one of the font path's directories, as named or with a registered
+// image extension.
+bool ExistsAlongFontPath(const char* fileName) {
+    const char* path = Get().fontPath;
+    for (;;) {
+        const char* end = std::strchr(path, ';');
+        const int dirLength =
+            static_cast<int>(end != nullptr ? end - path : static_cast<std::ptrdiff_t>(std::strlen(path)));
+        char name[ov2dMETRICSLINESIZE * 2];
+        std::snprintf(name, sizeof name, "%.*s%s", dirLength, path, fileName);
+        if (OvFSManagerFexist(name)) {
+            return true;
+        }
+        for (const OvImageFileFormat* f = OvImageGetFileFormats(); f != nullptr; f = f->next) {
+            for (const char* extension : {f->lowerExtension, f->upperExtension}) {
+                std::snprintf(name, sizeof name, "%.*s%s%s", dirLength, path, fileName, extension);
+                if (OvFSManagerFexist(name)) {
+                    return true;
+                }
             }
         }
+        if (end == nullptr) {
+            return false;
+        }
+        path = end + 1;
     }
-    return false;
 }
 
-// Reads a page texture into the font dictionary, searching the metrics file's directory. With
-// no mask named, "m" and the image name is the mask when such a file is there.
-OvTexture* ReadPage(const char* dir, const char* image, const char* mask) {
+// Reads a page texture into the font dictionary, the image path set to the font path for the
+// read. With no mask named and impliedMask set (explicit-rectangle fonts), "m" and the image name
+// is the mask when such a file is along the font path; a marked page named alone has no mask.
+OvTexture* ReadPage(const char* image, const char* mask, bool impliedMask) {
     char implied[ovTEXTURENAMESIZE + 1] = "";
-    if (mask[0] == '\0') {
+    if (mask[0] == '\0' && impliedMask) {
         std::snprintf(implied, sizeof implied, "m%s", image);
-        if (!MaskExists(dir, implied)) {
+        if (!ExistsAlongFontPath(implied)) {
             implied[0] = '\0';
         }
         mask = implied;
@@ -261,7 +272,7 @@ OvTexture* ReadPage(const char* dir, const char* image, const char* mask) {
     }
     OvTexDictionary* current = OvTexDictionaryGetCurrent();
     OvTexDictionarySetCurrent(Get().texDict);
-    OvImageSetPath(dir);
+    OvImageSetPath(Get().fontPath);
     OvTexture* texture = OvTextureRead(image, mask[0] != '\0' ? mask : nullptr);
     OvImageSetPath(saved != nullptr ? saved : "");
     OvTexDictionarySetCurrent(current);
@@ -269,7 +280,7 @@ OvTexture* ReadPage(const char* dir, const char* image, const char* mask) {
     return texture;
 }
 
-bool ReadMetrics1(Lines& in, const char* dir, Ov2dFont* font) {
+bool ReadMetrics1(Lines& in, Ov2dFont* font) {
     Builder b{font};
     char image[ovTEXTURENAMESIZE], mask[ovTEXTURENAMESIZE];
     if (!in.Next() || !ParseImageLine(in.text, image, mask)) {
@@ -277,7 +288,7 @@ bool ReadMetrics1(Lines& in, const char* dir, Ov2dFont* font) {
         return false;
     }
     font->type = ov2dFONTBITMAP;
-    font->pages[0] = ReadPage(dir, image, mask);
+    font->pages[0] = ReadPage(image, mask, true);
     if (font->pages[0] == nullptr || font->pages[0]->raster == nullptr) {
         SetReadError(in.name, in.number, "cannot read the texture %s", image);
         return false;
@@ -285,7 +296,7 @@ bool ReadMetrics1(Lines& in, const char* dir, Ov2dFont* font) {
     const float width = static_cast<float>(font->pages[0]->raster->width);
     const float height = static_cast<float>(font->pages[0]->raster->height);
     long baseline;
-    if (!in.Next() || !ParseInts(in.text, &baseline, 1)) {
+    if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
         SetReadError(in.name, in.number, "baseline line wants a number of pixels");
         return false;
     }
@@ -350,7 +361,7 @@ struct CharSource {
     }
 };
 
-bool ReadMetrics2(Lines& in, const char* dir, Ov2dFont* font) {
+bool ReadMetrics2(Lines& in, Ov2dFont* font) {
     Builder b{font};
     font->type = ov2dFONTBITMAP;
     OvInt32 pages = 0;
@@ -360,7 +371,7 @@ bool ReadMetrics2(Lines& in, const char* dir, Ov2dFont* font) {
             SetReadError(in.name, in.number, "image line wants an image name and an optional mask name");
             return false;
         }
-        OvTexture* page = ReadPage(dir, image, mask);
+        OvTexture* page = ReadPage(image, mask, false);
         if (page == nullptr || page->raster == nullptr) {
             if (page != nullptr) {
                 OvTextureDestroy(page);
@@ -370,7 +381,7 @@ bool ReadMetrics2(Lines& in, const char* dir, Ov2dFont* font) {
         }
         font->pages[pages] = page;
         long baseline;
-        if (!in.Next() || !ParseInts(in.text, &baseline, 1)) {
+        if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
             SetReadError(in.name, in.number, "baseline line wants a number of pixels");
             return false;
         }
@@ -613,7 +624,7 @@ struct QuadBatch {
         if (quads == 0) {
             return;
         }
-        SetTexture(texture);
+        SetTexture(texture, false);
         if (OvIm3DTransform(s.vertices, static_cast<OvUInt32>(4 * quads), matrix, ovIM3D_VERTEXUV) != nullptr) {
             OvIm3DRenderIndexedPrimitive(ovPRIMTYPETRILIST, s.quads, 6 * quads);
             OvIm3DEnd();
@@ -730,9 +741,9 @@ Ov2dFont* Ov2dFontReadMetrics(const char* name) {
                 Ov2dFont* font = Ov2dFontCreate();
                 bool ok = font != nullptr && in.Next();
                 if (ok && std::strcmp(in.text, "METRICS1\n") == 0) {
-                    ok = ReadMetrics1(in, dir, font);
+                    ok = ReadMetrics1(in, font);
                 } else if (ok && std::strcmp(in.text, "METRICS2\n") == 0) {
-                    ok = ReadMetrics2(in, dir, font);
+                    ok = ReadMetrics2(in, font);
                 } else if (ok && std::strcmp(in.text, "METRICS3\n") == 0) {
                     ok = ReadMetrics3(in, font);
                 } else if (font != nullptr) {

@@ -23,7 +23,7 @@ void SetRenderState(OvInt32 state, void* value) {
     }
 }
 
-void SetTexture(const OvTexture* texture) {
+void SetTexture(const OvTexture* texture, bool addressing) {
     if (texture == nullptr || texture->raster == nullptr) {
         SetRenderState(kStateTextureRaster, nullptr);
         return;
@@ -31,7 +31,7 @@ void SetTexture(const OvTexture* texture) {
     SetRenderState(kStateTextureRaster, texture->raster);
     SetRenderState(kStateTextureFilter,
                    reinterpret_cast<void*>(static_cast<std::uintptr_t>(OvTextureGetFilterMode(texture))));
-    if (OvTextureGetAddressingU(texture) == OvTextureGetAddressingV(texture)) {
+    if (addressing && OvTextureGetAddressingU(texture) == OvTextureGetAddressingV(texture)) {
         SetRenderState(kStateTextureAddress,
                        reinterpret_cast<void*>(static_cast<std::uintptr_t>(OvTextureGetAddressingU(texture))));
     }
@@ -717,7 +717,7 @@ Ov2dPath* Ov2dPathStroke(Ov2dPath* path, Ov2dBrush* brush) {
         if (n < 2) {
             continue;
         }
-        SetTexture(brush->texture);
+        SetTexture(brush->texture, true);
         const float total = seg[n - 1].length;
         const float out = path->strokeOffset + brush->halfWidth, in = brush->halfWidth - path->strokeOffset;
         OvInt32 count = 0;

@@ -64,8 +64,9 @@ State& Get();
 
 // Sets an engine render state when the driver takes render states.
 void SetRenderState(OvInt32 state, void* value);
-// Texture raster, filter and (when u and v agree) addressing of the texture, or none.
-void SetTexture(const OvTexture* texture);
+// Texture raster and filter of the texture, or none; with addressing (strokes), also its
+// addressing when u and v agree. Text sets the raster and the filter only.
+void SetTexture(const OvTexture* texture, bool addressing);
 // The device matrix followed by the camera frame's world matrix.
 void DrawMatrix(OvMatrix* out);
 // A colour of four floats 0..255 as 0xAARRGGBB.

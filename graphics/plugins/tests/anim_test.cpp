@@ -409,6 +409,8 @@ TEST_F(AnimTest, BadAnimationsAreRefused) {
         {chunk(0x100, 1, 2, std::nanf(""), 0), 0x1B7, 3}, // not a number
         {chunk(0x100, 1, 4, 1.0f, 36 * 4), 0x1B7, 3},     // previous key outside the keys
         {chunk(0x100, 1, -3, 1.0f, 0), 0x1B7, 3},         // negative count
+        // A body that ends after the scheme: the scheme is looked up before the key count is read.
+        {ChunkBytes().Header(27, 8).U32(0x100).U32(9).bytes, 0x1B7, 2},
     };
     for (const Case& c : cases) {
         std::vector<std::uint8_t> bytes = c.bytes;

@@ -77,6 +77,11 @@ TEST_F(MaterialEffectsTest, TypesLayOutTheirSlots) {
         for (int k = 0; k < 2; ++k) {
             EXPECT_EQ(fx->slots[k].kind, type < 7 ? kinds[type][k] : 0u) << type;
         }
+        // The first slot of a kind, an empty slot (kind 0) included.
+        for (OvUInt32 kind : {0u, 1u, 2u, 4u, 5u}) {
+            const int first = fx->slots[0].kind == kind ? 0 : fx->slots[1].kind == kind ? 1 : -1;
+            EXPECT_EQ(OvMaterialEffectsFindSlot(m, kind), first < 0 ? nullptr : &fx->slots[first]) << type << kind;
+        }
         if (OvMaterialEffectsSlot* dual = OvMaterialEffectsFindSlot(m, ovMATFXKINDDUAL)) {
             EXPECT_EQ(dual->srcBlend, 5u);
             EXPECT_EQ(dual->destBlend, 6u);

@@ -34,6 +34,7 @@ struct Draw {
 
 std::vector<Draw> gDraws;
 void* gTexture = nullptr;
+int gAddressingSets = 0; // times the texture addressing state was set
 
 OvBool RecordDraw(OvPipelineNode*, const OvPipelineExecuteParams* params) {
     const auto* b = static_cast<const OvIm3DBatch*>(params->data);
@@ -54,6 +55,7 @@ OvBool RecordState(OvInt32 state, void* value) {
     if (state == 1) {
         gTexture = value;
     }
+    gAddressingSets += state == 2 ? 1 : 0;
     return TRUE;
 }
 
@@ -77,6 +79,7 @@ protected:
     void SetUp() override {
         gDraws.clear();
         gTexture = nullptr;
+        gAddressingSets = 0;
         ASSERT_TRUE(OvTestEngineUp(0, nullptr, OvTestMemoryRasterDriver()));
         OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
         OvEngineInstancePtr->dOpenDevice.setRenderState = RecordState;
@@ -479,6 +482,21 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     EXPECT_FLOAT_EQ(font->baseline, 2.0f / 12.0f);
     EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, "AxB", 12.0f), 10.0f * 12.0f / 14.0f + 8.0f);
     Ov2dFontDestroy(font);
+
+    // The page and its mask are looked for along the whole font path, not only beside the
+    // metrics file; the image path is given back afterwards.
+    std::filesystem::create_directory(dir / "metrics");
+    std::ofstream(dir / "metrics" / "F7.met", std::ios::binary) << "METRICS1\npage\n010\n65 0 0 10 14\n";
+    WritePage("mpage.bmp", 32, 16);
+    Ov2dFontSetPath((dir.string() + "/metrics/;" + dir.string() + "/").c_str());
+    OvImageSetPath("elsewhere/");
+    font = Ov2dFontRead("F7");
+    ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
+    EXPECT_STREQ(font->pages[0]->mask, "mpage");
+    EXPECT_STREQ(OvImageGetPath(), "elsewhere/");
+    EXPECT_FLOAT_EQ(font->baseline, 10.0f / 14.0f); // the baseline is decimal: 010 is ten
+    Ov2dFontDestroy(font);
+    OvImageSetPath("");
 }
 
 TEST_F(Toolkit2dTest, MalformedMetricsFail) {
@@ -533,9 +551,12 @@ TEST_F(Toolkit2dTest, MarkedPageFont) {
     // (Pages are powers of two: the test driver would resample others.)
     WriteBmp("p1.bmp", 32, 32, MarkedPage(32, 32, 16, {{1, 9, 20}, {14}}));
     WriteBmp("p2.bmp", 16, 16, MarkedPage(16, 16, 16, {{12}}));
+    WriteBmp("mp1.bmp", 32, 32, MarkedPage(32, 32, 16, {{1}}));
     WriteFile("F3.met", "METRICS2\np1\n2\nA\xC3\xA9\nC\np2 \n4\nD\n");
     Ov2dFont* font = Ov2dFontRead("F3");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
+    // A marked page named alone has no mask, even with an "m" file beside it.
+    EXPECT_STREQ(font->pages[0]->mask, "");
     EXPECT_EQ(font->type, ov2dFONTBITMAP);
     EXPECT_EQ(font->numGlyphs, 4);
     EXPECT_EQ(font->flags, static_cast<OvUInt32>(ov2dFONTFLAG16BIT)); // U+00E9
@@ -628,6 +649,16 @@ TEST_F(Toolkit2dTest, BitmapTextQuadsAndBatches) {
     EXPECT_NEAR(s.y - top.y, 0.1f, 1e-5f); // 0.1 of the view's height above: 0.2 units x 0.5
     // The CTM is back where it was.
     EXPECT_EQ(Ov2dCTMGet()->pos.x, 0.0f);
+    // Text sets the page's raster and filter, never its addressing; a stroke with the page as its
+    // brush texture sets the addressing too.
+    EXPECT_EQ(gAddressingSets, 0);
+    Ov2dBrushSetTexture(brush, font->pages[0]);
+    Ov2dPath* path = Ov2dPathCreate();
+    Ov2dPathMoveto(path, 0.0f, 0.0f);
+    Ov2dPathLineto(path, 1.0f, 0.0f);
+    ASSERT_NE(Ov2dPathStroke(path, brush), nullptr);
+    EXPECT_EQ(gAddressingSets, 1);
+    Ov2dPathDestroy(path);
     Ov2dBrushDestroy(brush);
     Ov2dFontDestroy(font);
 }
