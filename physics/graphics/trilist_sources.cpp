@@ -77,8 +77,15 @@ OvCollisionTriangle* Append(OvIntersection*, OvCollisionTriangle* triangle, floa
     return triangle;
 }
 
+// The atomic's own bounding sphere, in its model space where the walk hands its triangles over
+// (the list's placement then takes both to the same place), renewed by its interpolator first
+// when the atomic marks it stale.
 OvSphere* AtomicSphere(const void* source, OvSphere* out) {
-    *out = *OvAtomicGetWorldBoundingSphere(static_cast<OvAtomic*>(const_cast<void*>(source)));
+    auto* atomic = static_cast<OvAtomic*>(const_cast<void*>(source));
+    if ((atomic->interpolator.flags & ovINTERPOLATORDIRTYSPHERE) != 0) {
+        OvAtomicInterpolatorUpdate(atomic);
+    }
+    *out = atomic->boundingSphere;
     return out;
 }
 
