@@ -42,8 +42,9 @@ OvCollisionTriangle* AppendWorld(OvIntersection*, OvWorldSector* sector, OvColli
 }
 
 void WorldWalk(const OvpVolume* volume, const OvMatrix*, const OvpBBox* box, void*, OvpTriangleBuffer* buffer) {
+    // The world's triangles are in world space already; the buffer's flags stay as the default
+    // walker cleared them.
     auto* world = static_cast<OvWorld*>(const_cast<void*>(volume->data.ref[0]));
-    buffer->flags = ovpTRIANGLES_WORLDSPACE;
     OvIntersection query = {};
     query.type = ovINTERSECTBOX;
     query.t.box.sup = box->sup;

@@ -1,31 +1,33 @@
 // The physics engine's graphics side on a running engine: triangle lists over an atomic or a
 // geometry are bounded in the source's model space, where their walker hands the triangles over,
-// so that one placement takes the bounds and the triangles to the same place.
+// so that one placement takes the bounds and the triangles to the same place; lists over a world
+// or one of its sectors are bounded by their box and walk the triangles in world space.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "graphics/core/frame.h"
 #include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/plugins/collision.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/geometry.h"
+#include "graphics/world/tests/level_kit.h"
 #include "graphics/world/world_plugin.h"
 #include "physics/core/collision/trilist.h"
 #include "physics/graphics/body_atomic.h"
 
 namespace {
 
-void Register() {
-    OvWorldPluginAttach();
+void AttachPhysics() {
     OvCollisionPluginAttach();
     OvpBodyPluginAttach();
 }
 
 class PhysicsGraphics : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(OvTestEngineUp(0, Register)); }
+    void SetUp() override { ASSERT_TRUE(worldtest::EngineUp(AttachPhysics)); }
     void TearDown() override { EXPECT_TRUE(OvTestEngineDown()); }
 };
 
@@ -114,6 +116,53 @@ TEST_F(PhysicsGraphics, AtomicAndGeometryListsAreBoundedWhereTheirTrianglesAre) 
     OvAtomicDestroy(atomic);
     OvFrameDestroy(frame);
     OvGeometryDestroy(g);
+}
+
+TEST_F(PhysicsGraphics, WorldAndSectorListsAreBoundedByTheirBoxesAndWalkedInWorldSpace) {
+    OvWorld* world = worldtest::ReadWorld(mkasset::WorldFile(worldtest::TwoSectorWorld(false)));
+    ASSERT_NE(world, nullptr);
+    const std::vector<OvWorldSector*> sectors = worldtest::SectorsOf(world);
+    ASSERT_EQ(sectors.size(), 2u);
+    OvMatrix moved;
+    OvMatrixSetIdentity(&moved);
+    moved.pos = {3.0f, 1.0f, -2.0f};
+    OvMatrixUpdate(&moved);
+    const struct {
+        const void* source;
+        OvUInt32 kind;
+        OvBBox box;
+        int triangles;
+        OvUInt32 flags; // the sector's walk says its triangles are in world space; the world's says nothing
+    } cases[] = {{world, ovpTRILIST_WORLD, world->boundingBox, 4, 0},
+                 {sectors[0], ovpTRILIST_SECTOR, sectors[0]->boundingBox, 2, ovpTRIANGLES_WORLDSPACE}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        OvpVolume* list = OvpTrilistCreate(c.source, c.kind);
+        ASSERT_NE(list, nullptr);
+        OvpBBox box;
+        ASSERT_NE(OvpVolumeGetBoundingBoxInFrame(list, nullptr, 1, &box), nullptr);
+        EXPECT_EQ(box.sup.x, c.box.sup.x);
+        EXPECT_EQ(box.inf.z, c.box.inf.z);
+        ASSERT_NE(OvpVolumeGetBoundingBoxInFrame(list, &moved, 1, &box), nullptr);
+        EXPECT_FLOAT_EQ(box.sup.x, c.box.sup.x + 3.0f);
+        EXPECT_FLOAT_EQ(box.inf.z, c.box.inf.z - 2.0f);
+        OvpTriangleRecord records[8];
+        OvpTriangleBuffer buffer = {records, 0, 8, 0xFFu, nullptr};
+        const OvpBBox everything = {{10.0f, 10.0f, 10.0f}, 0, {-10.0f, -10.0f, -10.0f}, 0};
+        OvpTrilistDefaultWalker(list, nullptr, &everything, nullptr, &buffer);
+        EXPECT_EQ(buffer.count, c.triangles);
+        EXPECT_EQ(buffer.flags, c.flags);
+        for (int t = 0; t < buffer.count; ++t) {
+            EXPECT_EQ(records[t].klass, 15u);
+            EXPECT_EQ(records[t].v0.y, 0.0f);
+        }
+        // A full buffer takes nothing more and the walk returns normally.
+        buffer.capacity = 1;
+        OvpTrilistDefaultWalker(list, nullptr, &everything, nullptr, &buffer);
+        EXPECT_EQ(buffer.count, 1);
+        OvpVolumeDestroy(list);
+    }
+    OvWorldDestroy(world);
 }
 
 } // namespace
