@@ -42,8 +42,9 @@ OvCollisionTriangle* AppendWorld(OvIntersection*, OvWorldSector* sector, OvColli
 }
 
 void WorldWalk(const OvpVolume* volume, const OvMatrix*, const OvpBBox* box, void*, OvpTriangleBuffer* buffer) {
+    // The world's triangles are in world space already; the buffer's flags stay as the default
+    // walker cleared them.
     auto* world = static_cast<OvWorld*>(const_cast<void*>(volume->data.ref[0]));
-    buffer->flags = ovpTRIANGLES_WORLDSPACE;
     OvIntersection query = {};
     query.type = ovINTERSECTBOX;
     query.t.box.sup = box->sup;
@@ -77,8 +78,15 @@ OvCollisionTriangle* Append(OvIntersection*, OvCollisionTriangle* triangle, floa
     return triangle;
 }
 
+// The atomic's own bounding sphere, in its model space where the walk hands its triangles over
+// (the list's placement then takes both to the same place), renewed by its interpolator first
+// when the atomic marks it stale.
 OvSphere* AtomicSphere(const void* source, OvSphere* out) {
-    *out = *OvAtomicGetWorldBoundingSphere(static_cast<OvAtomic*>(const_cast<void*>(source)));
+    auto* atomic = static_cast<OvAtomic*>(const_cast<void*>(source));
+    if ((atomic->interpolator.flags & ovINTERPOLATORDIRTYSPHERE) != 0) {
+        OvAtomicInterpolatorUpdate(atomic);
+    }
+    *out = atomic->boundingSphere;
     return out;
 }
 
