@@ -302,6 +302,44 @@ TEST_F(PipelineTest, OneStreamSharedAndTwoStreamsWithADynamicOne) {
     EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
 }
 
+// Memory taken with the instancing hint (0x3050D) while the allocation hook below is installed.
+OvMemoryFunctions gHooked{};
+int gInstancingBlocks = 0;
+void* HintedAllocate(std::size_t size, OvUInt32 hint) {
+    gInstancingBlocks += hint == 0x3050Du ? 1 : 0;
+    return gHooked.allocate(size, hint);
+}
+
+// Geometries whose dynamic stream a device reset empties are listed on nodes of a free list that
+// grows by blocks (one block serves many geometries); instance-only data and the nodes take the
+// instancing hint.
+TEST_F(PipelineTest, ReinstanceListNodesComeFromBlocksWithTheInstancingHint) {
+    gHooked = OvEngineInstancePtr->memoryFuncs;
+    OvEngineInstancePtr->memoryFuncs.allocate = HintedAllocate;
+    gInstancingBlocks = 0;
+    std::vector<OvAtomic*> atomics;
+    std::vector<int> blocks;
+    for (int i = 0; i < 3; ++i) {
+        atomics.push_back(AtomicOf(Grid(2)));
+        OvD3D9GeometrySetInstanceFlags(atomics.back()->geometry, ovGEOMETRYLOCKPRELIGHT);
+        ASSERT_NE(OvAtomicDefaultRenderCallback(atomics.back()), nullptr);
+        blocks.push_back(gInstancingBlocks);
+    }
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 3);
+    EXPECT_GE(blocks[0], 1);
+    EXPECT_EQ(blocks[2], blocks[0]); // the later nodes from the first block
+    OvAtomic* only = AtomicOf(Grid(2));
+    only->geometry->flags |= ovGEOMETRYNATIVEINSTANCE;
+    ASSERT_NE(OvAtomicDefaultRenderCallback(only), nullptr);
+    EXPECT_EQ(gInstancingBlocks, blocks[2] + 1);
+    OvEngineInstancePtr->memoryFuncs = gHooked;
+    OvAtomicDestroy(only);
+    for (OvAtomic* a : atomics) {
+        OvAtomicDestroy(a);
+    }
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
+}
+
 TEST_F(PipelineTest, ReinstancingRewritesOnlyTheLockedElements) {
     OvAtomic* atomic = AtomicOf(Grid(2));
     OvGeometry* g = atomic->geometry;
