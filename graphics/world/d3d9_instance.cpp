@@ -578,9 +578,13 @@ OvBool OvD3D9AtomicAllInOneInstance(void* object, OvD3D9InstancedData* data, OvB
         if (!one && g->numMorphTargets > 1) {
             flags |= ovGEOMETRYLOCKVERTICES | ovGEOMETRYLOCKNORMALS;
         }
-        // Stream 0 (the dynamic one) must hold something, else one stream does it all.
-        if (!one && (flags & 0xFFF & (0x0E | ((0x10u << sets) - 0x10u))) == 0 &&
-            (flags & ovGEOMETRYLOCKVERTICES) == 0) {
+        // Stream 0 (the dynamic one) must hold something, else one stream does it all: flags that
+        // name only elements the geometry lacks would leave it empty, and a buffer of no bytes
+        // fails the instancing every frame.
+        const OvUInt32 present = ovGEOMETRYLOCKVERTICES | (normals ? ovGEOMETRYLOCKNORMALS : 0u) |
+                                 (prelit ? ovGEOMETRYLOCKPRELIGHT : 0u) | ((0x10u << sets) - 0x10u);
+        const bool dynamicTangent = (flags & ovD3D9INSTANCETANGENT) != 0 && sets > 0 && (flags & kTangentSources) != 0;
+        if (!one && (flags & present) == 0 && !dynamicTangent) {
             one = true;
         }
         const OvUInt32 last = one ? 0 : 1;

@@ -340,6 +340,47 @@ TEST_F(PipelineTest, ReinstanceListNodesComeFromBlocksWithTheInstancingHint) {
     EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
 }
 
+// Instancing flags that send to the dynamic stream only elements the geometry lacks leave that
+// stream empty: one shared stream holds everything and the atomic is drawn. With one element of
+// its own the dynamic stream is kept.
+TEST_F(PipelineTest, DynamicStreamNamingOnlyAbsentElementsFallsBackToOneStream) {
+    struct Case {
+        OvUInt32 removed; // geometry flags taken away
+        OvUInt32 instanceFlags;
+        OvUInt32 dynamicStride; // 0: one shared stream
+    };
+    const Case cases[] = {
+        {ovGEOMETRYPRELIT, ovGEOMETRYLOCKPRELIGHT, 0},
+        {ovGEOMETRYNORMALS, ovGEOMETRYLOCKNORMALS, 0},
+        {ovGEOMETRYPRELIT | ovGEOMETRYNORMALS, ovGEOMETRYLOCKPRELIGHT | ovGEOMETRYLOCKNORMALS, 0},
+        {ovGEOMETRYPRELIT, ovGEOMETRYLOCKPRELIGHT | (ovGEOMETRYLOCKTEXCOORDS1 << 1), 0}, // one set only
+        {ovGEOMETRYPRELIT, ovGEOMETRYLOCKPRELIGHT | ovGEOMETRYLOCKTEXCOORDS1, 8},
+    };
+    for (const Case& c : cases) {
+        OvAtomic* atomic = AtomicOf(Grid(2));
+        OvGeometry* g = atomic->geometry;
+        g->flags &= ~c.removed;
+        OvD3D9GeometrySetInstanceFlags(g, c.instanceFlags);
+        D3d9LogEnable(true);
+        D3d9LogClear();
+        EXPECT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr) << c.instanceFlags;
+        EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 1) << c.instanceFlags;
+        D3d9LogEnable(false);
+        ASSERT_NE(g->repEntry, nullptr) << c.instanceFlags;
+        const auto* data = OvD3D9InstancedDataFromEntry(g->repEntry);
+        if (c.dynamicStride == 0) {
+            EXPECT_EQ(data->vertexStream[0].shared, 1) << c.instanceFlags;
+            EXPECT_EQ(data->vertexStream[1].vertexBuffer, nullptr) << c.instanceFlags;
+            EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0) << c.instanceFlags;
+        } else {
+            EXPECT_EQ(data->vertexStream[0].stride, c.dynamicStride) << c.instanceFlags;
+            EXPECT_EQ(data->vertexStream[0].shared, 0) << c.instanceFlags;
+            EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 1) << c.instanceFlags;
+        }
+        OvAtomicDestroy(atomic);
+    }
+}
+
 TEST_F(PipelineTest, ReinstancingRewritesOnlyTheLockedElements) {
     OvAtomic* atomic = AtomicOf(Grid(2));
     OvGeometry* g = atomic->geometry;
