@@ -12,6 +12,7 @@
 #include "graphics/core/d3d9/vertex_buffer.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
+#include "graphics/core/memory.h"
 #include "graphics/core/pipeline.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/d3d9/vertex_writers.h"
@@ -23,7 +24,9 @@
 
 namespace {
 
-constexpr OvUInt32 kHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDNATIVEDATA | 0x0D;
+// Instance-only data and the re-instance list's nodes.
+constexpr OvUInt32 kHint = ovMEMHINTDUR_OBJECT | 0x50D;
+constexpr OvInt32 kReinstanceNodesPerBlock = 128;
 constexpr OvUInt32 kSkinPluginId = 0x12E;
 constexpr OvUInt32 kUnindexed = 0x100;      // mesh-header flag: the meshes are not indexed
 constexpr OvUInt32 kTangentSources = 0xFF2; // positions and texture sets: what a tangent is made of
@@ -39,13 +42,14 @@ struct ReinstanceNode {
     ReinstanceNode* next;
 };
 ReinstanceNode* gReinstanceList = nullptr;
+OvFreeList* gReinstanceNodes = nullptr; // made by the first add, destroyed when the list is cleared
 
 void ReinstanceListRemoveEntry(const OvResourceEntry* entry) {
     for (ReinstanceNode** n = &gReinstanceList; *n != nullptr; n = &(*n)->next) {
         if ((*n)->entry == entry) {
             ReinstanceNode* gone = *n;
             *n = gone->next;
-            OvFree(gone);
+            OvFreeListFree(gReinstanceNodes, gone);
             return;
         }
     }
@@ -574,9 +578,13 @@ OvBool OvD3D9AtomicAllInOneInstance(void* object, OvD3D9InstancedData* data, OvB
         if (!one && g->numMorphTargets > 1) {
             flags |= ovGEOMETRYLOCKVERTICES | ovGEOMETRYLOCKNORMALS;
         }
-        // Stream 0 (the dynamic one) must hold something, else one stream does it all.
-        if (!one && (flags & 0xFFF & (0x0E | ((0x10u << sets) - 0x10u))) == 0 &&
-            (flags & ovGEOMETRYLOCKVERTICES) == 0) {
+        // Stream 0 (the dynamic one) must hold something, else one stream does it all: flags that
+        // name only elements the geometry lacks would leave it empty, and a buffer of no bytes
+        // fails the instancing every frame.
+        const OvUInt32 present = ovGEOMETRYLOCKVERTICES | (normals ? ovGEOMETRYLOCKNORMALS : 0u) |
+                                 (prelit ? ovGEOMETRYLOCKPRELIGHT : 0u) | ((0x10u << sets) - 0x10u);
+        const bool dynamicTangent = (flags & ovD3D9INSTANCETANGENT) != 0 && sets > 0 && (flags & kTangentSources) != 0;
+        if (!one && (flags & present) == 0 && !dynamicTangent) {
             one = true;
         }
         const OvUInt32 last = one ? 0 : 1;
@@ -885,7 +893,12 @@ OvBool OvD3D9GeometryReinstanceListAdd(OvGeometry* geometry, const OvResourceEnt
             return TRUE;
         }
     }
-    auto* node = static_cast<ReinstanceNode*>(OvMalloc(sizeof(ReinstanceNode), kHint));
+    if (gReinstanceNodes == nullptr) {
+        gReinstanceNodes =
+            OvFreeListCreateWithSpace(sizeof(ReinstanceNode), kReinstanceNodesPerBlock, 0, 0, nullptr, kHint);
+    }
+    auto* node =
+        gReinstanceNodes != nullptr ? static_cast<ReinstanceNode*>(OvFreeListAlloc(gReinstanceNodes, kHint)) : nullptr;
     if (node == nullptr) {
         OvErrorReport(0, ovERRNOMEMORY);
         return FALSE;
@@ -900,7 +913,7 @@ void OvD3D9GeometryReinstanceListRemove(OvGeometry* geometry) {
         if ((*n)->geometry == geometry) {
             ReinstanceNode* gone = *n;
             *n = gone->next;
-            OvFree(gone);
+            OvFreeListFree(gReinstanceNodes, gone);
         } else {
             n = &(*n)->next;
         }
@@ -916,10 +929,10 @@ OvInt32 OvD3D9GeometryReinstanceListCount() {
 }
 
 void OvD3D9GeometryReinstanceListClear() {
-    while (gReinstanceList != nullptr) {
-        ReinstanceNode* gone = gReinstanceList;
-        gReinstanceList = gone->next;
-        OvFree(gone);
+    gReinstanceList = nullptr;
+    if (gReinstanceNodes != nullptr) {
+        OvFreeListDestroy(gReinstanceNodes); // every node goes with its blocks
+        gReinstanceNodes = nullptr;
     }
 }
 

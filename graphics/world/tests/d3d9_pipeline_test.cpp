@@ -302,6 +302,85 @@ TEST_F(PipelineTest, OneStreamSharedAndTwoStreamsWithADynamicOne) {
     EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
 }
 
+// Memory taken with the instancing hint (0x3050D) while the allocation hook below is installed.
+OvMemoryFunctions gHooked{};
+int gInstancingBlocks = 0;
+void* HintedAllocate(std::size_t size, OvUInt32 hint) {
+    gInstancingBlocks += hint == 0x3050Du ? 1 : 0;
+    return gHooked.allocate(size, hint);
+}
+
+// Geometries whose dynamic stream a device reset empties are listed on nodes of a free list that
+// grows by blocks (one block serves many geometries); instance-only data and the nodes take the
+// instancing hint.
+TEST_F(PipelineTest, ReinstanceListNodesComeFromBlocksWithTheInstancingHint) {
+    gHooked = OvEngineInstancePtr->memoryFuncs;
+    OvEngineInstancePtr->memoryFuncs.allocate = HintedAllocate;
+    gInstancingBlocks = 0;
+    std::vector<OvAtomic*> atomics;
+    std::vector<int> blocks;
+    for (int i = 0; i < 3; ++i) {
+        atomics.push_back(AtomicOf(Grid(2)));
+        OvD3D9GeometrySetInstanceFlags(atomics.back()->geometry, ovGEOMETRYLOCKPRELIGHT);
+        ASSERT_NE(OvAtomicDefaultRenderCallback(atomics.back()), nullptr);
+        blocks.push_back(gInstancingBlocks);
+    }
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 3);
+    EXPECT_GE(blocks[0], 1);
+    EXPECT_EQ(blocks[2], blocks[0]); // the later nodes from the first block
+    OvAtomic* only = AtomicOf(Grid(2));
+    only->geometry->flags |= ovGEOMETRYNATIVEINSTANCE;
+    ASSERT_NE(OvAtomicDefaultRenderCallback(only), nullptr);
+    EXPECT_EQ(gInstancingBlocks, blocks[2] + 1);
+    OvEngineInstancePtr->memoryFuncs = gHooked;
+    OvAtomicDestroy(only);
+    for (OvAtomic* a : atomics) {
+        OvAtomicDestroy(a);
+    }
+    EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0);
+}
+
+// Instancing flags that send to the dynamic stream only elements the geometry lacks leave that
+// stream empty: one shared stream holds everything and the atomic is drawn. With one element of
+// its own the dynamic stream is kept.
+TEST_F(PipelineTest, DynamicStreamNamingOnlyAbsentElementsFallsBackToOneStream) {
+    struct Case {
+        OvUInt32 removed; // geometry flags taken away
+        OvUInt32 instanceFlags;
+        OvUInt32 dynamicStride; // 0: one shared stream
+    };
+    const Case cases[] = {
+        {ovGEOMETRYPRELIT, ovGEOMETRYLOCKPRELIGHT, 0},
+        {ovGEOMETRYNORMALS, ovGEOMETRYLOCKNORMALS, 0},
+        {ovGEOMETRYPRELIT | ovGEOMETRYNORMALS, ovGEOMETRYLOCKPRELIGHT | ovGEOMETRYLOCKNORMALS, 0},
+        {ovGEOMETRYPRELIT, ovGEOMETRYLOCKPRELIGHT | (ovGEOMETRYLOCKTEXCOORDS1 << 1), 0}, // one set only
+        {ovGEOMETRYPRELIT, ovGEOMETRYLOCKPRELIGHT | ovGEOMETRYLOCKTEXCOORDS1, 8},
+    };
+    for (const Case& c : cases) {
+        OvAtomic* atomic = AtomicOf(Grid(2));
+        OvGeometry* g = atomic->geometry;
+        g->flags &= ~c.removed;
+        OvD3D9GeometrySetInstanceFlags(g, c.instanceFlags);
+        D3d9LogEnable(true);
+        D3d9LogClear();
+        EXPECT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr) << c.instanceFlags;
+        EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 1) << c.instanceFlags;
+        D3d9LogEnable(false);
+        ASSERT_NE(g->repEntry, nullptr) << c.instanceFlags;
+        const auto* data = OvD3D9InstancedDataFromEntry(g->repEntry);
+        if (c.dynamicStride == 0) {
+            EXPECT_EQ(data->vertexStream[0].shared, 1) << c.instanceFlags;
+            EXPECT_EQ(data->vertexStream[1].vertexBuffer, nullptr) << c.instanceFlags;
+            EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 0) << c.instanceFlags;
+        } else {
+            EXPECT_EQ(data->vertexStream[0].stride, c.dynamicStride) << c.instanceFlags;
+            EXPECT_EQ(data->vertexStream[0].shared, 0) << c.instanceFlags;
+            EXPECT_EQ(OvD3D9GeometryReinstanceListCount(), 1) << c.instanceFlags;
+        }
+        OvAtomicDestroy(atomic);
+    }
+}
+
 TEST_F(PipelineTest, ReinstancingRewritesOnlyTheLockedElements) {
     OvAtomic* atomic = AtomicOf(Grid(2));
     OvGeometry* g = atomic->geometry;
