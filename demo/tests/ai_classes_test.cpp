@@ -14,6 +14,7 @@
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/path_cost_data.h"
 #include "ai/navigation/path_finder.h"
+#include "ai/navigation/path_strategies.h"
 #include "ai/navigation/point_mapper.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/action.h"
@@ -414,6 +415,22 @@ TEST_P(SoldierTest, ComesToThePlayerAndStopsWithHysteresis) {
     EXPECT_NE(brain->GetStopRadius2(), 150.0f);
     EXPECT_GE(brain->GetStopRadius2(), 30.0f);
     EXPECT_LE(brain->GetStopRadius2(), 130.0f);
+}
+
+TEST_P(SoldierTest, ComingToThePlayerAStuckBotGoesStraightForItsSubgoal) {
+    // The side-step round the bots standing in a passage drove a stuck bot into the passage's
+    // wall for good: once its path finder finds it stuck it moves without the dynamic avoidance
+    // until it takes its next sub-goal.
+    Build({});
+    Demo::GetGameOrder().mode = Demo::kComeToMe;
+    botCharacter.Place(CVector3(0, 0, 20), 180.0f);
+    CPathFinder* finder = brain->GetPathFinder();
+    for (const std::uint8_t accident : {std::uint8_t{0}, std::uint8_t{1}, std::uint8_t{0}}) {
+        SCOPED_TRACE(static_cast<int>(accident));
+        finder->m_accident = accident;
+        Frame();
+        EXPECT_EQ(finder->m_simpleMove, accident ? &Vusk::VisibleMove : &Vusk::VisibleAvoidDynMove);
+    }
 }
 
 TEST_P(SoldierTest, TakesCoverSlowingDownAndTurningItsTorso) {
