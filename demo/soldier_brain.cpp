@@ -8,9 +8,7 @@
 #include "ai/navigation/path_finder.h"
 #include "ai/navigation/path_strategies.h"
 #include "ai/runtime/action.h"
-#include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
-#include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/world.h"
 #include "demo/dunmarrow_agent.h"
 #include "demo/game_order.h"
@@ -22,11 +20,6 @@ CBrainDesc CSoldierBrain::s_desc("CSoldierBrain", &CSoldierBrain::Create, nullpt
 namespace {
 
 float Heading(const CVector3& from, const CVector3& to) { return Vusk::DirectionToAngle(to - from).y; }
-
-CVector3 Eye(const CEntity* entity) {
-    const auto* eye = entity->FindAttribute<CEntityEyePosition>();
-    return eye != nullptr ? eye->value : entity->GetPosition();
-}
 
 } // namespace
 
@@ -119,9 +112,12 @@ bool CSoldierBrain::ComeToPlayer(float oneMeter2) {
     const CEntity* self = GetOwner();
     const float d2 = CVector3::DistanceSquared(self->GetPosition(), m_player->GetPosition());
     // Within the smallest radius a bot may draw it stands even without seeing the player: nearer,
-    // it would only walk into what stands round him (the crates by his start hide him from a bot
-    // behind them, which then pushed them, and him, across the floor).
-    if (d2 <= m_stopRadius2 && (d2 <= kNearestStopRadius2 * oneMeter2 || SeesPlayer())) {
+    // it would only walk into what stands round him. The crates by his start hide him from close
+    // by, and right after F1 the entity manager's records still hold the sight of the cover phase
+    // (a pair is measured again only when the frame's budget grants it): bots walked on up to him,
+    // through the crates, and pushed them, and him, across the floor.
+    if (d2 <= m_stopRadius2 &&
+        (d2 <= kNearestStopRadius2 * oneMeter2 || m_entityManager->GetEntityInfo(m_player)->blocked == 0)) {
         // Standing by the player: it must now go beyond sqrt(150) units, or out of sight, to be
         // followed again.
         m_stopRadius2 = kStoppedRadius2 * oneMeter2;
@@ -132,17 +128,6 @@ bool CSoldierBrain::ComeToPlayer(float oneMeter2) {
     if (m_follower->IsReady() && m_follower->Think())
         GetActionClass()->CopyFrom(m_follower->GetActionClass());
     return true;
-}
-
-bool CSoldierBrain::SeesPlayer() {
-    if (m_entityManager->GetEntityInfo(m_player)->blocked == 0)
-        return true;
-    // The record may be older than the order: the entity manager measures a pair again only when
-    // the frame's budget grants it, and right after "come to me" every bot asks for a path first.
-    // Taken from cover, a bot that walked on until the record caught up went right up to the
-    // player, through the crates by him, and shoved both across the floor.
-    CEntity* self = GetOwner();
-    return Vusk::HasLineOfSight(Eye(self), Eye(m_player), self, 1);
 }
 
 bool CSoldierBrain::TakeCover(float oneMeter2) {

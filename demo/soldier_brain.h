@@ -50,9 +50,6 @@ private:
     static void OnEntityRemoved(CEntity* entity, void* user);
     static float DrawStopRadius2();
     bool ComeToPlayer(float oneMeter2);
-    // The entity manager's record of the player does not mark him hidden from this bot or, when it
-    // does, a line of sight taken now from eye to eye finds him.
-    bool SeesPlayer();
     bool TakeCover(float oneMeter2);
 
     CFollowerAgent* m_follower = nullptr;
