@@ -14,6 +14,7 @@
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/path_cost_data.h"
 #include "ai/navigation/path_finder.h"
+#include "ai/navigation/path_strategies.h"
 #include "ai/navigation/point_mapper.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/action.h"
@@ -386,10 +387,17 @@ TEST_P(SoldierTest, ComesToThePlayerAndStopsWithHysteresis) {
     EXPECT_LE(drawn, 130.0f);
 
     // Within the radius but hidden behind the wall: keeps following.
-    botCharacter.Place(CVector3(0, 0, 5.2f), 180.0f);
+    ASSERT_GT(drawn, 5.6f * 5.6f);
+    botCharacter.Place(CVector3(0, 0, 5.6f), 180.0f);
     Frame();
     EXPECT_EQ(brain->GetFollower()->GetEntityToFollow(), player);
     EXPECT_EQ(brain->GetStopRadius2(), drawn);
+    // Within sqrt(30) units, the smallest radius drawn, it stands even hidden: nearer it would only
+    // walk into what stands round the player.
+    botCharacter.Place(CVector3(0, 0, 5.2f), 180.0f);
+    Frame();
+    EXPECT_EQ(brain->GetStopRadius2(), 150.0f);
+    EXPECT_FALSE(BrainSpeed()->set);
 
     // In sight and within the radius: stops, nothing decided.
     FakeAiHost::Instance().ClearBoxes();
@@ -407,6 +415,22 @@ TEST_P(SoldierTest, ComesToThePlayerAndStopsWithHysteresis) {
     EXPECT_NE(brain->GetStopRadius2(), 150.0f);
     EXPECT_GE(brain->GetStopRadius2(), 30.0f);
     EXPECT_LE(brain->GetStopRadius2(), 130.0f);
+}
+
+TEST_P(SoldierTest, ComingToThePlayerAStuckBotGoesStraightForItsSubgoal) {
+    // The side-step round the bots standing in a passage drove a stuck bot into the passage's
+    // wall for good: once its path finder finds it stuck it moves without the dynamic avoidance
+    // until it takes its next sub-goal.
+    Build({});
+    Demo::GetGameOrder().mode = Demo::kComeToMe;
+    botCharacter.Place(CVector3(0, 0, 20), 180.0f);
+    CPathFinder* finder = brain->GetPathFinder();
+    for (const std::uint8_t accident : {std::uint8_t{0}, std::uint8_t{1}, std::uint8_t{0}}) {
+        SCOPED_TRACE(static_cast<int>(accident));
+        finder->m_accident = accident;
+        Frame();
+        EXPECT_EQ(finder->m_simpleMove, accident ? &Vusk::VisibleMove : &Vusk::VisibleAvoidDynMove);
+    }
 }
 
 TEST_P(SoldierTest, TakesCoverSlowingDownAndTurningItsTorso) {

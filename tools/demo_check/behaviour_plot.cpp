@@ -9,15 +9,22 @@
 
 namespace {
 
-constexpr int kWidth = 960;
+using behaviour_plot::kBottom;
+using behaviour_plot::kLeft;
+using behaviour_plot::kRight;
+using behaviour_plot::kTop;
+
+// The legend's column stands right of the hidden count's axis.
+constexpr int kLegendX = kRight + 64;
+constexpr int kWidth = kLegendX + 170;
 constexpr int kHeight = 600;
-constexpr int kLeft = 80;
-constexpr int kRight = 880;
-constexpr int kTop = 60;
-constexpr int kBottom = 520;
 constexpr plot::Rgb kGrid{220, 220, 220};
 constexpr plot::Rgb kHiddenColour{0, 0, 0};
 constexpr plot::Rgb kPressColour{200, 30, 30};
+// Many bots: each a thin grey line under the nearest, median and farthest distance.
+constexpr plot::Rgb kEachBot{200, 200, 200};
+constexpr plot::Rgb kSummary[3] = {{20, 90, 200}, {0, 150, 60}, {220, 120, 0}};
+constexpr const char* kSummaryName[3] = {"NEAREST BOT", "MEDIAN BOT", "FARTHEST BOT"};
 
 // A round step giving about six ticks over the range.
 double TickStep(double range) {
@@ -39,9 +46,10 @@ std::string Format(double value) {
 
 } // namespace
 
-bool WriteBehaviourPlot(const BehaviourSeries& series, const char* path) {
+plot::Canvas DrawBehaviourPlot(const BehaviourSeries& series) {
+    plot::Canvas canvas(kWidth, kHeight);
     if (series.seconds.size() < 2) {
-        return false;
+        return canvas;
     }
     const std::size_t bots = series.distances.front().size();
     const double t0 = series.seconds.front();
@@ -59,7 +67,6 @@ bool WriteBehaviourPlot(const BehaviourSeries& series, const char* path) {
     auto Yd = [&](double d) { return kBottom - static_cast<int>(std::lround(d / dmax * (kBottom - kTop))); };
     auto Yh = [&](double h) { return kBottom - static_cast<int>(std::lround(h / hmax * (kBottom - kTop))); };
 
-    plot::Canvas canvas(kWidth, kHeight);
     canvas.Text(kLeft, 16, "BOTS: DISTANCE TO THE PLAYER AND HIDDEN COUNT", plot::kInk, 2);
     // Axes, grid and ticks.
     const double tStep = TickStep(t1 - t0);
@@ -92,11 +99,29 @@ bool WriteBehaviourPlot(const BehaviourSeries& series, const char* path) {
             canvas.Text(X(press) + 4, kTop + 4, "F1", kPressColour);
         }
     }
+    const bool named = bots <= behaviour_plot::kBotsNamed;
     for (std::size_t b = 0; b < bots; ++b) {
-        const plot::Rgb colour = plot::SeriesColour(b, bots);
+        const plot::Rgb colour = named ? plot::SeriesColour(b, bots) : kEachBot;
         for (std::size_t i = 1; i < series.seconds.size(); ++i) {
             canvas.Line(X(series.seconds[i - 1]), Yd(series.distances[i - 1][b]), X(series.seconds[i]),
                         Yd(series.distances[i][b]), colour);
+        }
+    }
+    if (!named) {
+        // The nearest, median and farthest distance of each frame.
+        std::vector<double> sorted;
+        int last[3] = {};
+        for (std::size_t i = 0; i < series.seconds.size(); ++i) {
+            sorted = series.distances[i];
+            std::sort(sorted.begin(), sorted.end());
+            const double values[3] = {sorted.front(), sorted[sorted.size() / 2], sorted.back()};
+            for (int k = 0; k < 3; ++k) {
+                const int y = Yd(values[k]);
+                if (i > 0) {
+                    canvas.Line(X(series.seconds[i - 1]), last[k], X(series.seconds[i]), y, kSummary[k]);
+                }
+                last[k] = y;
+            }
         }
     }
     for (std::size_t i = 1; i < series.seconds.size(); ++i) {
@@ -105,19 +130,30 @@ bool WriteBehaviourPlot(const BehaviourSeries& series, const char* path) {
         canvas.Line(x0, Yh(series.hidden[i - 1]), x1, Yh(series.hidden[i - 1]), kHiddenColour);
         canvas.Line(x1, Yh(series.hidden[i - 1]), x1, Yh(series.hidden[i]), kHiddenColour);
     }
-    // Legend: the hidden count, the press, then the bots.
+    // Legend, beside the axes: the hidden count, the press, then the bots.
     int y = kTop + 4;
-    const int lx = kRight - 150;
-    canvas.Fill(lx - 4, y - 2, kRight - 4, y + 12 * static_cast<int>(bots + 2) + 2, plot::kPaper);
-    canvas.Line(lx, y + 3, lx + 14, y + 3, kHiddenColour);
-    canvas.Text(lx + 18, y, "HIDDEN (RIGHT)", plot::kInk);
-    y += 12;
-    canvas.Line(lx, y + 3, lx + 14, y + 3, kPressColour);
-    canvas.Text(lx + 18, y, "F1 PRESSED", plot::kInk);
-    for (std::size_t b = 0; b < bots; ++b) {
+    const int lx = kLegendX;
+    const auto entry = [&](plot::Rgb colour, const std::string& text) {
+        canvas.Line(lx, y + 3, lx + 14, y + 3, colour);
+        canvas.Line(lx, y + 4, lx + 14, y + 4, colour);
+        canvas.Text(lx + 18, y, text, plot::kInk);
         y += 12;
-        canvas.Line(lx, y + 3, lx + 14, y + 3, plot::SeriesColour(b, bots));
-        canvas.Text(lx + 18, y, "SOLDIER" + std::to_string(b), plot::kInk);
+    };
+    entry(kHiddenColour, "HIDDEN (RIGHT)");
+    entry(kPressColour, "F1 PRESSED");
+    if (named) {
+        for (std::size_t b = 0; b < bots; ++b) {
+            entry(plot::SeriesColour(b, bots), "SOLDIER" + std::to_string(b));
+        }
+    } else {
+        for (int k = 0; k < 3; ++k) {
+            entry(kSummary[k], kSummaryName[k]);
+        }
+        entry(kEachBot, "EACH OF " + std::to_string(bots) + " BOTS");
     }
-    return canvas.Save(path);
+    return canvas;
+}
+
+bool WriteBehaviourPlot(const BehaviourSeries& series, const char* path) {
+    return series.seconds.size() >= 2 && DrawBehaviourPlot(series).Save(path);
 }

@@ -27,8 +27,12 @@
 #include "demo/dunmarrow_agent.h"
 #include "demo/dunmarrow_application.h"
 #include "demo/timer.h"
+#include "framework/character.h"
+#include "framework/clump_object.h"
 #include "framework/framework.h"
+#include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
+#include "graphics/core/frame.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "tools/demo_check/behaviour_plot.h"
 #include "tools/common/arguments.h"
@@ -36,8 +40,8 @@
 namespace {
 
 const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--frames F] [--press F1@FRAME]...\n"
-                      "                  [--real-clock] [--trace FILE.csv] [--plot FILE.png]\n"
-                      "Runs the game (dunmarrow) headless in this process at a fixed step of 1/60 s on its data\n"
+                      "                  [--step S] [--real-clock] [--trace FILE.csv] [--plot FILE.png]\n"
+                      "Runs the game (dunmarrow) headless in this process at a fixed step (1/60 s) on its data\n"
                       "folder and reports how its bots behave. Each frame it notes the bots' order (1 take cover,\n"
                       "0 come to me), each bot's position, its distance to the player and whether the player can\n"
                       "see it (the AI's own line of sight from the player's eye to the bot's eye).\n"
@@ -48,11 +52,14 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "  --frames F        frames to run (default 3600, one minute)\n"
                       "  --press F1@FRAME  F1 pressed once FRAME frames have run (it acts in frame FRAME + 1);\n"
                       "                    may be given more than once\n"
+                      "  --step S          seconds a frame (default 1/60; 0.001 to 0.25): a long step is what a\n"
+                      "                    slow window gives the game on the real clock\n"
                       "  --real-clock      the AI's clock (its time budgets) on the real clock, not the frames'\n"
                       "  --trace FILE.csv  one line per frame: frame, mode, hidden, then per bot x, y, z, distance\n"
                       "                    (metres) and visible (1 when the player sees the bot)\n"
                       "  --plot FILE.png   the bots' distances to the player and the hidden count over time, with\n"
-                      "                    the presses marked\n"
+                      "                    the presses marked (past 16 bots: each grey, with the nearest, median\n"
+                      "                    and farthest in colour)\n"
                       "A start screen in the configuration (a \"Hud\" section) is dismissed with ENTER after the\n"
                       "first frame; the frame it holds the game paused is not counted, so frames and presses\n"
                       "mean the same with and without it.\n"
@@ -65,12 +72,19 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "(in the frame before the first press, or the last frame without one) and \"come to me:\n"
                       "near K/N\" (at the end; near = within sqrt(150) metres of the player, the widest radius at\n"
                       "which a bot stops by him). A lost bot is never counted hidden or near.\n"
+                      "Before them: \"pushed: crate C m, ball B m, the player P m; inside a body: K at the end, at\n"
+                      "most M\" (the farthest any body of each model of the configuration's \"Physics\" section, and\n"
+                      "the player, who stands still, were moved across the floor from where they started; a\n"
+                      "character is inside a body when his sphere's centre is in the cube within the body's\n"
+                      "bounding sphere, grown by 0.2 m: a crate's own box).\n"
                       "Exit status 0 when the game ran and no bot was lost, 1 when it could not start, stopped on\n"
                       "an error (its data refused) or could not create every bot, 2 on bad usage, 3 when the report\n"
                       "shows a bot lost (at cover or at the end).\n";
 
-constexpr double kStep = 1.0 / 60.0;
+constexpr double kDefaultStep = 1.0 / 60.0;
 constexpr float kNearRadius2 = 150.0f; // squared metres
+// A character's sphere centre this close to a crate's box, or in it, stands inside the crate.
+constexpr float kInsideMargin = 0.2f;
 
 struct Options {
     std::string data;
@@ -78,6 +92,7 @@ struct Options {
     long frames = 3600;
     std::vector<long> presses;
     bool realClock = false;
+    double step = kDefaultStep;
     std::string trace;
     std::string plot;
 };
@@ -96,6 +111,14 @@ struct Watch {
     int vertices = 0;
     int bots = 0;
     BehaviourSeries series;
+    // The bodies of the configuration's "Physics" section and the player where they started.
+    std::vector<OvV3d> bodyStarts;
+    OvV3d playerStart = {};
+    std::vector<std::string> bodyNames; // the bodies' model names, each once, in the order met
+    std::vector<double> bodyPushed;     // per name, the farthest a body was moved across the floor (m)
+    double playerPushed = 0.0;          // the farthest the player was moved across the floor (m)
+    int insideAtEnd = 0;                // characters inside a body in the last frame
+    int insideMost = 0;                 // the most in any frame
 };
 
 int Usage(const std::string& message) {
@@ -161,6 +184,80 @@ void CountCoverPlaces(const CEntity* player, Watch* watch) {
     }
 }
 
+OvV3d FramePosition(const CClumpObject* object) {
+    OvFrame* frame = object != nullptr ? object->GetFrame() : nullptr;
+    return frame != nullptr ? OvFrameGetMatrix(frame)->pos : OvV3d{};
+}
+
+double Across(const OvV3d& a, const OvV3d& b) { return std::hypot(double{a.x} - b.x, double{a.z} - b.z); }
+
+// Whether the point lies in the body's box grown by kInsideMargin: the cube inside its bounding
+// sphere, along its frame's axes (a crate's own box).
+bool InsideBody(const CClumpObject* object, const OvV3d& point) {
+    OvFrame* frame = object != nullptr ? object->GetFrame() : nullptr;
+    const OvSphere* sphere = object != nullptr ? object->GetBoundingSphere() : nullptr;
+    if (frame == nullptr || sphere == nullptr) {
+        return false;
+    }
+    const OvMatrix* m = OvFrameGetMatrix(frame);
+    const OvV3d d = {point.x - m->pos.x, point.y - m->pos.y, point.z - m->pos.z};
+    const float half = sphere->radius / std::sqrt(3.0f) + kInsideMargin;
+    for (const OvV3d& axis : {m->right, m->up, m->at}) {
+        const float length = std::sqrt(axis.x * axis.x + axis.y * axis.y + axis.z * axis.z);
+        if (length == 0.0f || std::fabs((d.x * axis.x + d.y * axis.y + d.z * axis.z) / length) > half) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// How far the configuration's bodies and the player were moved, and the characters standing
+// inside a body.
+void WatchBodies(CDunmarrowApplication* app, Watch* watch) {
+    CRigidBodyManager* bodies = CRigidBodyManager::Existing();
+    const int count = bodies != nullptr ? bodies->InstanceCount() : 0;
+    const bool first = watch->bodyStarts.empty() && count > 0;
+    std::vector<const CCharacter*> characters;
+    if (app->Player() != nullptr) {
+        characters.push_back(app->Player());
+        if (watch->frame == 1) {
+            watch->playerStart = FramePosition(app->Player());
+        }
+        watch->playerPushed = std::max(watch->playerPushed, Across(FramePosition(app->Player()), watch->playerStart));
+    }
+    for (int i = 0; app->HasBotArray() && i < app->BotCount(); ++i) {
+        if (const CCharacter* bot = app->Bot(i)) {
+            characters.push_back(bot);
+        }
+    }
+    int inside = 0;
+    for (int i = 0; i < count; ++i) {
+        const CClumpObject* object = bodies->GetInstanceRecord(i).object;
+        const OvV3d at = FramePosition(object);
+        const std::string name = object != nullptr ? object->GetName() : "";
+        const auto named = std::find(watch->bodyNames.begin(), watch->bodyNames.end(), name);
+        const std::size_t kind = static_cast<std::size_t>(named - watch->bodyNames.begin());
+        if (named == watch->bodyNames.end()) {
+            watch->bodyNames.push_back(name);
+            watch->bodyPushed.push_back(0.0);
+        }
+        if (first) {
+            watch->bodyStarts.push_back(at);
+        } else if (static_cast<std::size_t>(i) < watch->bodyStarts.size()) {
+            watch->bodyPushed[kind] =
+                std::max(watch->bodyPushed[kind], Across(at, watch->bodyStarts[static_cast<std::size_t>(i)]));
+        }
+        for (const CCharacter* c : characters) {
+            // The sphere's centre: the character's feet raised by its radius.
+            OvV3d centre = FramePosition(c);
+            centre.y += 0.4f;
+            inside += InsideBody(object, centre) ? 1 : 0;
+        }
+    }
+    watch->insideAtEnd = inside;
+    watch->insideMost = std::max(watch->insideMost, inside);
+}
+
 // The real monotonic clock as the AI clock's performance counter.
 BOOL RealFrequency(LARGE_INTEGER* frequency) {
     frequency->QuadPart = 1000000000;
@@ -180,6 +277,7 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
     if (player == nullptr) {
         return;
     }
+    WatchBodies(app, watch);
     const float oneMeter = Vusk::GetWorldOneMeter(app->AiWorld());
     const CVector3 eye = Eye(player);
     int hidden = 0;
@@ -213,7 +311,7 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
     }
     watch->nearAtEnd = nearCount;
     watch->lostAtEnd = lost;
-    watch->series.seconds.push_back(static_cast<double>(watch->frame) * kStep);
+    watch->series.seconds.push_back(static_cast<double>(watch->frame) * watch->options->step);
     watch->series.hidden.push_back(hidden);
     watch->series.distances.push_back(std::move(distances));
 }
@@ -249,7 +347,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (arg != "--data" && arg != "--bots" && arg != "--frames" && arg != "--press" && arg != "--trace" &&
-            arg != "--plot") {
+            arg != "--plot" && arg != "--step") {
             return Usage("unknown argument " + arg);
         }
         if (i + 1 >= argc) {
@@ -275,6 +373,14 @@ int main(int argc, char** argv) {
                 return Usage(std::string("bad --press '") + value + "' (F1@FRAME)");
             }
             options.presses.push_back(number);
+        } else if (arg == "--step") {
+            char* end = nullptr;
+            errno = 0;
+            const double step = std::strtod(value, &end);
+            if (end == value || *end != '\0' || errno != 0 || !(step >= 0.001 && step <= 0.25)) {
+                return Usage(std::string("bad --step '") + value + "' (0.001 to 0.25 seconds)");
+            }
+            options.step = step;
         } else if (arg == "--trace") {
             options.trace = value;
         } else {
@@ -322,7 +428,9 @@ int main(int argc, char** argv) {
     }
     setenv("PLATFORM_HEADLESS", "1", 1);
     setenv("PLATFORM_FRAMES", std::to_string(options.frames + (startScreen ? 1 : 0)).c_str(), 1);
-    setenv("PLATFORM_FIXED_STEP", "0.016666666666666666", 1);
+    char step[32];
+    std::snprintf(step, sizeof step, "%.17g", options.step);
+    setenv("PLATFORM_FIXED_STEP", step, 1);
     setenv("PLATFORM_KEYS", keys.c_str(), 1);
     unsetenv("PLATFORM_CAPTURE");
 
@@ -379,16 +487,25 @@ int main(int argc, char** argv) {
     if (!options.plot.empty()) {
         watch.series.presses.reserve(options.presses.size());
         for (long frame : options.presses) {
-            watch.series.presses.push_back(static_cast<double>(frame) * kStep);
+            watch.series.presses.push_back(static_cast<double>(frame) * options.step);
         }
         if (!WriteBehaviourPlot(watch.series, options.plot.c_str())) {
             std::fprintf(stderr, "demo_check: cannot write %s\n", options.plot.c_str());
             return 1;
         }
     }
-    std::printf("frames: %ld at %.4f s, bots: %d, presses: %zu\n", watch.frame, kStep, bots, options.presses.size());
+    std::printf("frames: %ld at %.4f s, bots: %d, presses: %zu\n", watch.frame, options.step, bots,
+                options.presses.size());
     std::printf("cover places: %d of the graph's %d vertices, from the player's start; %d reachable\n",
                 watch.coverPlaces, watch.vertices, watch.reachablePlaces);
+    std::string pushed;
+    for (std::size_t i = 0; i < watch.bodyNames.size(); ++i) {
+        char cell[96];
+        std::snprintf(cell, sizeof cell, "%s %.2f m, ", watch.bodyNames[i].c_str(), watch.bodyPushed[i]);
+        pushed += cell;
+    }
+    std::printf("pushed: %sthe player %.2f m; inside a body: %d at the end, at most %d\n", pushed.c_str(),
+                watch.playerPushed, watch.insideAtEnd, watch.insideMost);
     std::printf("lost: %d/%d at cover, %d/%d at the end\n", watch.lostAtCover, bots, watch.lostAtEnd, bots);
     std::printf("take cover: hidden %d/%d\n", watch.hiddenAtCover, bots);
     std::printf("come to me: near %d/%d\n", watch.nearAtEnd, bots);

@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Runs demo_check once for every bot count of a range (the team takes cover, F1 calls it half way)
+# and prints one line a count, in order, then how many counts ended short. See --help.
+set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+usage: scripts/bot_sweep.sh [--help] [--bin DIR] [--data DIR] [--from N] [--to N] [--frames F] [--press FRAME]
+                            [--cpus LIST] [--jobs J]
+Runs build-rel/bin/demo_check (the game headless at 1/60 s) once for each bot count from --from
+to --to: the bots take cover, F1 is pressed at frame FRAME and the run ends at frame F. Prints
+one line a count, in the order of the counts:
+  bots N: hidden H/N near K/N lost L/N ok        (or "short" when H or K is below N or L above 0)
+and at the end "counts short: S of C" with the short counts named. Exit status 0 when every
+count ended hidden N/N and near N/N with no bot lost, 1 when one did not or a run failed, 2 on
+bad usage.
+  --bin DIR     the folder of demo_check (default: build-rel/bin of the source tree; use an
+                optimised build: a sweep of 104 counts takes about half an hour on three cores)
+  --data DIR    the game's data folder (default: demo_check's, demo_data beside its bin folder)
+  --from N      the first count (default 1)
+  --to N        the last count (default 104, the most the game's data holds)
+  --frames F    frames a run (default 3600, one minute)
+  --press FRAME the frame F1 is pressed at (default 1800)
+  --cpus LIST   run the jobs on these processors (taskset's list, e.g. 2-4); each job takes one
+  --jobs J      runs at a time (default: the processors of --cpus, else 2)
+EOF
+}
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bin="$root/build-rel/bin"
+from=1
+to=104
+frames=3600
+press=1800
+cpus=""
+jobs=""
+data=()
+bad() {
+  echo "bot_sweep: $*" >&2
+  usage >&2
+  exit 2
+}
+number() { [[ "$2" =~ ^[0-9]+$ ]] || bad "bad $1 '$2' (a whole number)"; }
+while [ "$#" -gt 0 ]; do
+  case "$1" in
+    --help | -h) usage; exit 0 ;;
+    --bin | --data | --from | --to | --frames | --press | --cpus | --jobs)
+      [ "$#" -ge 2 ] || bad "missing value after $1"
+      case "$1" in
+        --bin) bin="$2" ;;
+        --data) data=(--data "$(cd "$2" && pwd)") || bad "no folder $2" ;;
+        --from) number "$1" "$2"; from="$2" ;;
+        --to) number "$1" "$2"; to="$2" ;;
+        --frames) number "$1" "$2"; frames="$2" ;;
+        --press) number "$1" "$2"; press="$2" ;;
+        --cpus) cpus="$2" ;;
+        --jobs) number "$1" "$2"; jobs="$2" ;;
+      esac
+      shift 2 ;;
+    *) bad "unknown argument $1" ;;
+  esac
+done
+[ -x "$bin/demo_check" ] || bad "no demo_check in $bin (build it: cmake --build build-rel --target demo_check)"
+[ "$from" -le "$to" ] || bad "--from $from is above --to $to"
+[ "$from" -ge 1 ] || bad "--from must be 1 or more"
+[ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
+
+# The processors of --cpus, one a job.
+cpu_list=()
+if [ -n "$cpus" ]; then
+  IFS=, read -r -a parts <<<"$cpus"
+  for part in "${parts[@]}"; do
+    if [[ "$part" =~ ^([0-9]+)-([0-9]+)$ ]]; then
+      for ((c = BASH_REMATCH[1]; c <= BASH_REMATCH[2]; ++c)); do cpu_list+=("$c"); done
+    elif [[ "$part" =~ ^[0-9]+$ ]]; then
+      cpu_list+=("$part")
+    else
+      bad "bad --cpus '$cpus' (e.g. 2-4 or 1,3)"
+    fi
+  done
+fi
+if [ -z "$jobs" ]; then
+  jobs=${#cpu_list[@]}
+  [ "$jobs" -gt 0 ] || jobs=2
+fi
+[ "$jobs" -ge 1 ] || bad "--jobs must be 1 or more"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# One count: its line into $work/N.
+run_one() {
+  local n="$1" slot="$2" pin=()
+  if [ "${#cpu_list[@]}" -gt 0 ]; then
+    pin=(taskset -c "${cpu_list[$((slot % ${#cpu_list[@]}))]}")
+  fi
+  local out status=0
+  out="$(PLATFORM_RASTER_THREADS=1 "${pin[@]}" "$bin/demo_check" "${data[@]}" --bots "$n" --frames "$frames" \
+    --press "F1@$press" 2>"$work/$n.err")" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "bots $n: demo_check failed with status $status: $(tail -n 1 "$work/$n.err")" >"$work/$n"
+    return
+  fi
+  local hidden near lost
+  hidden="$(sed -n 's/^take cover: hidden \([0-9]*\)\/.*/\1/p' <<<"$out")"
+  near="$(sed -n 's/^come to me: near \([0-9]*\)\/.*/\1/p' <<<"$out")"
+  lost="$(sed -n 's/^lost: .*, \([0-9]*\)\/[0-9]* at the end/\1/p' <<<"$out")"
+  local verdict=ok
+  if [ "$hidden" != "$n" ] || [ "$near" != "$n" ] || [ "$lost" != 0 ]; then
+    verdict=short
+  fi
+  echo "bots $n: hidden $hidden/$n near $near/$n lost $lost/$n $verdict" >"$work/$n"
+}
+
+# The largest counts first, so that the longest runs do not come last; the lines are printed in
+# order as soon as every count before them is done.
+pids=()
+slots=()
+next=$from
+counts=()
+for ((n = to; n >= from; --n)); do counts+=("$n"); done
+printed=$from
+print_ready() {
+  while [ "$printed" -le "$to" ] && [ -f "$work/$printed" ]; do
+    cat "$work/$printed"
+    printed=$((printed + 1))
+  done
+}
+free_slot() {
+  local s
+  for ((s = 0; s < jobs; ++s)); do
+    if [ -z "${slots[$s]:-}" ] || ! kill -0 "${slots[$s]}" 2>/dev/null; then
+      echo "$s"
+      return
+    fi
+  done
+  echo -1
+}
+for n in "${counts[@]}"; do
+  while :; do
+    slot="$(free_slot)"
+    [ "$slot" -ge 0 ] && break
+    wait -n || true
+    print_ready
+  done
+  run_one "$n" "$slot" &
+  slots[$slot]=$!
+done
+wait
+print_ready
+
+short=()
+failed=0
+for ((n = from; n <= to; ++n)); do
+  if ! grep -q ' ok$' "$work/$n"; then
+    short+=("$n")
+  fi
+  if grep -q 'failed' "$work/$n"; then
+    failed=1
+  fi
+done
+echo "counts short: ${#short[@]} of $((to - from + 1))${short:+ (${short[*]})}"
+[ "${#short[@]}" -eq 0 ] && [ "$failed" -eq 0 ]
