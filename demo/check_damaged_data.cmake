@@ -186,6 +186,38 @@ expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file mod
 fresh()
 cut(models/level.bsp 11)
 expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
+# A model's or the level's first material: a 32-bit word set to 0x7FFFFFFF, "diffuse" the material's
+# diffuse lighting (the last word of its struct, just before its texture chunk), "texture" the type
+# of the texture chunk's struct, "box" the world's box (its third float, 72 bytes in).
+function(damage_word file what)
+  execute_process(COMMAND python3 -c "import struct,sys
+p,what=sys.argv[1:3]; d=bytearray(open(p,'rb').read()); tex=d.find(struct.pack('<II',6,64))
+at={'diffuse':tex-4,'texture':tex+12,'box':72}[what]
+d[at:at+4]=struct.pack('<I',0x7FFFFFFF if what!='box' else 0x80000000); open(p,'wb').write(d)" ${WORK}/${file} ${what}
+                  RESULT_VARIABLE code)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "cannot damage ${file}")
+  endif()
+endfunction()
+fresh()
+damage_word(models/level.bsp diffuse)
+expect("level material lighting not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Its material 0 has lighting values (ambient, specular, diffuse) that are not numbers")
+fresh()
+damage_word(models/crate.dff diffuse)
+expect("crate material lighting not a number" STATUS 1 SAYS "Can not load clump in file models/crate.dff"
+       "Its material 0 has lighting values")
+fresh()
+# The box's far z made -0: the level's far half lies outside it, and so would the crates there.
+damage_word(models/level.bsp box)
+expect("level box not holding its sectors" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Its world's bounds do not hold its sectors")
+foreach(file models/level.bsp models/crate.dff)
+  fresh()
+  damage_word(${file} texture)
+  expect("${file} texture record damaged" STATUS 0
+         SAYS "${file}: a texture record of its materials does not read (it is damaged)" NEVER "error handler")
+endforeach()
 config_case("nearClip above farClip" "nearClip=\"0.1\" farClip=\"300\"" "nearClip=\"400\" farClip=\"300\""
             SAYS "'farClip' attribute not found in 'Camera' ${update}" "0 < nearClip < farClip")
 foreach(type Spot "")

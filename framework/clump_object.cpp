@@ -15,9 +15,34 @@
 #include "graphics/core/stream.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/world_plugin.h"
 
 namespace {
+
+// The first material (counted over the atomics' geometries in order) whose lighting is not finite,
+// or -1.
+int FirstUnlitMaterial(OvClump* clump) {
+    struct Walk {
+        int seen = 0;
+        int found = -1;
+    } walk;
+    OvClumpForAllAtomics(
+        clump,
+        [](OvAtomic* atomic, void* data) -> OvAtomic* {
+            auto* w = static_cast<Walk*>(data);
+            const OvGeometry* geometry = OvAtomicGetGeometry(atomic);
+            if (w->found >= 0 || geometry == nullptr) {
+                return atomic;
+            }
+            const int at = FirstMaterialNotFinite(geometry->matList);
+            w->found = at >= 0 ? w->seen + at : -1;
+            w->seen += geometry->matList.numMaterials;
+            return atomic;
+        },
+        &walk);
+    return walk.found;
+}
 
 OvAtomic* KeepFirst(OvAtomic* atomic, void* data) {
     auto** first = static_cast<OvAtomic**>(data);
@@ -104,6 +129,7 @@ bool CClumpObject::ReadClump(OvStream* stream) {
 bool CClumpObject::LoadClump(const char* fileName) {
     char* path = SkelPathCreate(fileName != nullptr ? fileName : "");
     bool loaded = false;
+    std::string fault; // why a model that read is refused
     if (path != nullptr) {
         SkelSetTextureSearchPath(path);
         OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
@@ -113,6 +139,24 @@ bool CClumpObject::LoadClump(const char* fileName) {
             OvTextureClearReadFailure();
             loaded = OvStreamFindChunk(stream, ovCHUNKIDCLUMP, &length, &version) && ReadClump(stream);
             OvStreamClose(stream, nullptr);
+            // Lighting values that are not numbers draw the model black or not at all: refused.
+            if (loaded) {
+                const int unlit = FirstUnlitMaterial(clump_);
+                if (unlit >= 0) {
+                    Destroy();
+                    loaded = false;
+                    fault = "Its material " + std::to_string(unlit) +
+                            " has lighting values (ambient, specular, diffuse) that are not numbers: the file is "
+                            "damaged.";
+                }
+            }
+            // A texture record that does not read leaves its surfaces plain: said, the model is kept.
+            if (loaded && OvTextureGetChunkFailure()) {
+                SkelWarningMessage((std::string(fileName) +
+                                    ": a texture record of its materials does not read (it is damaged); their "
+                                    "surfaces are drawn plain")
+                                       .c_str());
+            }
             // A texture of the model that does not read leaves its surfaces plain: said, and the
             // model is kept.
             if (const char* texture = loaded ? OvTextureGetReadFailure() : nullptr) {
@@ -132,7 +176,11 @@ bool CClumpObject::LoadClump(const char* fileName) {
                       fileName != nullptr ? fileName : "");
         // What went wrong: no file named, the file not there, or not read.
         const bool named = fileName != nullptr && fileName[0] != '\0';
-        ErrorBox((std::string(text) + "\n" + (named ? FileReadFault(fileName) : "No file is named.")).c_str());
+        ErrorBox((std::string(text) + "\n" +
+                  (!fault.empty() ? fault
+                   : named        ? FileReadFault(fileName)
+                                  : "No file is named."))
+                     .c_str());
     }
     return loaded;
 }

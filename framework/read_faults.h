@@ -4,6 +4,8 @@
 
 #include <string>
 
+struct OvMaterialList;
+
 // Whether the file at a configuration path ('/' between folders) is there.
 bool DataFileExists(const std::string& path);
 
@@ -18,3 +20,7 @@ std::string FileReadFault(const std::string& path);
 // The image file a texture of that name is read from: the first of the image search path's folders
 // (';' between them) that holds it as PNG or BMP, '/' between folders; empty when none does.
 std::string FindTextureImage(const char* texture);
+
+// The first material of the list whose lighting (ambient, specular, diffuse) is not a finite
+// number, which draws its surfaces black or not at all; -1 when every one is.
+int FirstMaterialNotFinite(const OvMaterialList& list);
