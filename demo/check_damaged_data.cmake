@@ -186,35 +186,46 @@ expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file mod
 fresh()
 cut(models/level.bsp 11)
 expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
-# A model's or the level's first material: a 32-bit word set to 0x7FFFFFFF, "diffuse" the material's
-# diffuse lighting (the last word of its struct, just before its texture chunk), "texture" the type
-# of the texture chunk's struct, "box" the world's box (its third float, 72 bytes in).
-function(damage_word file what)
+# A 32-bit word of a model or the level set to value: at "diffuse" the first material's diffuse
+# lighting (the last word of its struct, just before its texture chunk), at "texture" the type of
+# that texture chunk's struct, else at the byte offset given.
+function(damage_word file at value)
   execute_process(COMMAND python3 -c "import struct,sys
-p,what=sys.argv[1:3]; d=bytearray(open(p,'rb').read()); tex=d.find(struct.pack('<II',6,64))
-at={'diffuse':tex-4,'texture':tex+12,'box':72}[what]
-d[at:at+4]=struct.pack('<I',0x7FFFFFFF if what!='box' else 0x80000000); open(p,'wb').write(d)" ${WORK}/${file} ${what}
+p,at,value=sys.argv[1:4]; d=bytearray(open(p,'rb').read()); tex=d.find(struct.pack('<II',6,64))
+at={'diffuse':tex-4,'texture':tex+12}.get(at) or int(at)
+d[at:at+4]=struct.pack('<I',int(value,16)); open(p,'wb').write(d)" ${WORK}/${file} ${at} ${value}
                   RESULT_VARIABLE code)
   if(NOT code EQUAL 0)
     message(FATAL_ERROR "cannot damage ${file}")
   endif()
 endfunction()
 fresh()
-damage_word(models/level.bsp diffuse)
+damage_word(models/level.bsp diffuse 7FFFFFFF)
 expect("level material lighting not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
        "Its material 0 has lighting values (ambient, specular, diffuse) that are not numbers")
 fresh()
-damage_word(models/crate.dff diffuse)
+damage_word(models/crate.dff diffuse 7FFFFFFF)
 expect("crate material lighting not a number" STATUS 1 SAYS "Can not load clump in file models/crate.dff"
        "Its material 0 has lighting values")
 fresh()
-# The box's far z made -0: the level's far half lies outside it, and so would the crates there.
-damage_word(models/level.bsp box)
+# The box's far z (72 bytes in) made -0: the level's far half lies outside it, and so would the
+# crates there.
+damage_word(models/level.bsp 72 80000000)
 expect("level box not holding its sectors" STATUS 1 SAYS "Can not load world in file models/level.bsp"
        "Its world's bounds do not hold its sectors")
+# A texture coordinate made not a number: of the level's third sector (33028 bytes in), of the
+# crate (352 bytes in, its twentieth vertex's).
+fresh()
+damage_word(models/level.bsp 33028 7FFFFFFF)
+expect("level texture coordinate not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Texture coordinates of its world are not numbers")
+fresh()
+damage_word(models/crate.dff 352 FFFFFFFF)
+expect("crate texture coordinate not a number" STATUS 1 SAYS "Can not load clump in file models/crate.dff"
+       "Positions, normals or texture coordinates of its geometry are not numbers")
 foreach(file models/level.bsp models/crate.dff)
   fresh()
-  damage_word(${file} texture)
+  damage_word(${file} texture 7FFFFFFF)
   expect("${file} texture record damaged" STATUS 0
          SAYS "${file}: a texture record of its materials does not read (it is damaged)" NEVER "error handler")
 endforeach()

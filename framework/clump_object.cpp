@@ -20,28 +20,45 @@
 
 namespace {
 
-// The first material (counted over the atomics' geometries in order) whose lighting is not finite,
-// or -1.
-int FirstUnlitMaterial(OvClump* clump) {
+// What makes a model that read unfit to draw: lighting values of a material (counted over the
+// atomics' geometries in order), or positions, normals or texture coordinates, that are not numbers
+// (drawn black, or triangles drawn wrong or not at all). Empty when nothing does.
+std::string ClumpDataFault(OvClump* clump) {
     struct Walk {
         int seen = 0;
-        int found = -1;
+        std::string fault;
     } walk;
     OvClumpForAllAtomics(
         clump,
         [](OvAtomic* atomic, void* data) -> OvAtomic* {
             auto* w = static_cast<Walk*>(data);
-            const OvGeometry* geometry = OvAtomicGetGeometry(atomic);
-            if (w->found >= 0 || geometry == nullptr) {
+            const OvGeometry* g = OvAtomicGetGeometry(atomic);
+            if (!w->fault.empty() || g == nullptr) {
                 return atomic;
             }
-            const int at = FirstMaterialNotFinite(geometry->matList);
-            w->found = at >= 0 ? w->seen + at : -1;
-            w->seen += geometry->matList.numMaterials;
+            const int unlit = FirstMaterialNotFinite(g->matList);
+            if (unlit >= 0) {
+                w->fault = "Its material " + std::to_string(w->seen + unlit) +
+                           " has lighting values (ambient, specular, diffuse) that are not numbers";
+            }
+            w->seen += g->matList.numMaterials;
+            const auto n = static_cast<std::size_t>(g->numVertices > 0 ? g->numVertices : 0);
+            bool finite = true;
+            for (const OvTexCoords* set : g->texCoords) {
+                finite = finite && (set == nullptr || AllFinite(set, n));
+            }
+            for (OvInt32 m = 0; finite && g->morphTarget != nullptr && m < g->numMorphTargets; ++m) {
+                const OvMorphTarget& t = g->morphTarget[m];
+                finite =
+                    (t.verts == nullptr || AllFinite(t.verts, n)) && (t.normals == nullptr || AllFinite(t.normals, n));
+            }
+            if (w->fault.empty() && !finite) {
+                w->fault = "Positions, normals or texture coordinates of its geometry are not numbers";
+            }
             return atomic;
         },
         &walk);
-    return walk.found;
+    return walk.fault.empty() ? walk.fault : walk.fault + ": the file is damaged.";
 }
 
 OvAtomic* KeepFirst(OvAtomic* atomic, void* data) {
@@ -139,15 +156,12 @@ bool CClumpObject::LoadClump(const char* fileName) {
             OvTextureClearReadFailure();
             loaded = OvStreamFindChunk(stream, ovCHUNKIDCLUMP, &length, &version) && ReadClump(stream);
             OvStreamClose(stream, nullptr);
-            // Lighting values that are not numbers draw the model black or not at all: refused.
+            // Values that are not numbers draw the model black, or its triangles wrong: refused.
             if (loaded) {
-                const int unlit = FirstUnlitMaterial(clump_);
-                if (unlit >= 0) {
+                fault = ClumpDataFault(clump_);
+                if (!fault.empty()) {
                     Destroy();
                     loaded = false;
-                    fault = "Its material " + std::to_string(unlit) +
-                            " has lighting values (ambient, specular, diffuse) that are not numbers: the file is "
-                            "damaged.";
                 }
             }
             // A texture record that does not read leaves its surfaces plain: said, the model is kept.

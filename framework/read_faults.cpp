@@ -8,6 +8,7 @@
 #include "graphics/core/error.h"
 #include "graphics/core/file_system.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
 
 bool DataFileExists(const std::string& path) {
@@ -80,4 +81,22 @@ int FirstMaterialNotFinite(const OvMaterialList& list) {
         }
     }
     return -1;
+}
+
+bool AllFinite(const OvTexCoords* points, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(points[i].u) || !std::isfinite(points[i].v)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool AllFinite(const OvV3d* points, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(points[i].x) || !std::isfinite(points[i].y) || !std::isfinite(points[i].z)) {
+            return false;
+        }
+    }
+    return true;
 }

@@ -2,9 +2,12 @@
 // Why a data file the game asked for did not load, in words added to the framework's messages:
 // whether the file is there at all and, when it is, what the graphics engine found wrong.
 
+#include <cstddef>
 #include <string>
 
 struct OvMaterialList;
+struct OvTexCoords;
+struct OvV3d;
 
 // Whether the file at a configuration path ('/' between folders) is there.
 bool DataFileExists(const std::string& path);
@@ -24,3 +27,7 @@ std::string FindTextureImage(const char* texture);
 // The first material of the list whose lighting (ambient, specular, diffuse) is not a finite
 // number, which draws its surfaces black or not at all; -1 when every one is.
 int FirstMaterialNotFinite(const OvMaterialList& list);
+
+// Whether every coordinate of count points (texture coordinates, positions) is a finite number.
+bool AllFinite(const OvTexCoords* points, std::size_t count);
+bool AllFinite(const OvV3d* points, std::size_t count);

@@ -421,6 +421,26 @@ bool WorldBoxesHold(OvWorld* world) {
     return walk.holds;
 }
 
+// Whether every texture coordinate of the world's sectors is a number (one that is not draws its
+// triangle's texture wrong).
+bool WorldTexCoordsFinite(OvWorld* world) {
+    bool finite = true;
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* sector, void* data) -> OvWorldSector* {
+            auto* ok = static_cast<bool*>(data);
+            for (const OvTexCoords* set : sector->texCoords) {
+                if (set != nullptr && !AllFinite(set, sector->numVertices)) {
+                    *ok = false;
+                    return nullptr;
+                }
+            }
+            return sector;
+        },
+        &finite);
+    return finite;
+}
+
 } // namespace
 
 bool CWorldManager::CreatePhysics() {
@@ -510,6 +530,12 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         OvStreamClose(stream, nullptr);
         OvWorldDestroy(world);
         refuse("Its world's bounds do not hold its sectors and their vertices: the file is damaged.");
+        return;
+    }
+    if (!WorldTexCoordsFinite(world)) {
+        OvStreamClose(stream, nullptr);
+        OvWorldDestroy(world);
+        refuse("Texture coordinates of its world are not numbers: the file is damaged.");
         return;
     }
     const int unlit = FirstMaterialNotFinite(world->matList);
