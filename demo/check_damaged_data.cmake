@@ -163,6 +163,11 @@ edit_config("<Position x=\"-20\" y=\"30\" z=\"-10\"/>" "<Position x=\"-20\" y=\"
 expect("light position without z" STATUS 0 SAYS "config.xml line 29: a light's point without its x, y and z" NEVER
        "error handler")
 fresh()
+edit_config("<Animation name=\"Run\"" "<Animation name=\"4294967295\"")
+expect("animation name unknown" STATUS 0
+       SAYS "config.xml line 100: an 'Animation' named '4294967295' is no animation a character plays" NEVER
+       "error handler")
+fresh()
 edit_config("<Debug level=\"1\"/>" "<Debug level=\"abc\"/>")
 expect("debug level abc" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a number" NEVER "error handler")
 
