@@ -163,6 +163,11 @@ edit_config("<Position x=\"-20\" y=\"30\" z=\"-10\"/>" "<Position x=\"-20\" y=\"
 expect("light position without z" STATUS 0 SAYS "config.xml line 29: a light's point without its x, y and z" NEVER
        "error handler")
 fresh()
+edit_config("<Animation name=\"Run\"" "<Animation name=\"4294967295\"")
+expect("animation name unknown" STATUS 0
+       SAYS "config.xml line 100: an 'Animation' named '4294967295' is no animation a character plays" NEVER
+       "error handler")
+fresh()
 edit_config("<Debug level=\"1\"/>" "<Debug level=\"abc\"/>")
 expect("debug level abc" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a number" NEVER "error handler")
 
@@ -186,6 +191,49 @@ expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file mod
 fresh()
 cut(models/level.bsp 11)
 expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
+# A 32-bit word of a model or the level set to value: at "diffuse" the first material's diffuse
+# lighting (the last word of its struct, just before its texture chunk), at "texture" the type of
+# that texture chunk's struct, else at the byte offset given.
+function(damage_word file at value)
+  execute_process(COMMAND python3 -c "import struct,sys
+p,at,value=sys.argv[1:4]; d=bytearray(open(p,'rb').read()); tex=d.find(struct.pack('<II',6,64))
+at={'diffuse':tex-4,'texture':tex+12}.get(at) or int(at)
+d[at:at+4]=struct.pack('<I',int(value,16)); open(p,'wb').write(d)" ${WORK}/${file} ${at} ${value}
+                  RESULT_VARIABLE code)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "cannot damage ${file}")
+  endif()
+endfunction()
+fresh()
+damage_word(models/level.bsp diffuse 7FFFFFFF)
+expect("level material lighting not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Its material 0 has lighting values (ambient, specular, diffuse) that are not numbers")
+fresh()
+damage_word(models/crate.dff diffuse 7FFFFFFF)
+expect("crate material lighting not a number" STATUS 1 SAYS "Can not load clump in file models/crate.dff"
+       "Its material 0 has lighting values")
+fresh()
+# The box's far z (72 bytes in) made -0: the level's far half lies outside it, and so would the
+# crates there.
+damage_word(models/level.bsp 72 80000000)
+expect("level box not holding its sectors" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Its world's bounds do not hold its sectors")
+# A texture coordinate made not a number: of the level's third sector (33028 bytes in), of the
+# crate (352 bytes in, its twentieth vertex's).
+fresh()
+damage_word(models/level.bsp 33028 7FFFFFFF)
+expect("level texture coordinate not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
+       "Texture coordinates of its world are not numbers")
+fresh()
+damage_word(models/crate.dff 352 FFFFFFFF)
+expect("crate texture coordinate not a number" STATUS 1 SAYS "Can not load clump in file models/crate.dff"
+       "Positions, normals or texture coordinates of its geometry are not numbers")
+foreach(file models/level.bsp models/crate.dff)
+  fresh()
+  damage_word(${file} texture 7FFFFFFF)
+  expect("${file} texture record damaged" STATUS 0
+         SAYS "${file}: a texture record of its materials does not read (it is damaged)" NEVER "error handler")
+endforeach()
 config_case("nearClip above farClip" "nearClip=\"0.1\" farClip=\"300\"" "nearClip=\"400\" farClip=\"300\""
             SAYS "'farClip' attribute not found in 'Camera' ${update}" "0 < nearClip < farClip")
 foreach(type Spot "")

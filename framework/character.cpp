@@ -297,6 +297,9 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         }
         const int index = CharacterAnimationFromName(attributes[1]);
         if (index == kAnimNone) {
+            // A name no character plays (a damaged name leaves the animation it stood for undefined).
+            ConfigWarning(std::string("an 'Animation' named '") + attributes[1] +
+                          "' is no animation a character plays; it is left out");
             return true;
         }
         CopyText(animationFiles[index], sizeof animationFiles[index], attributes[3]);

@@ -15,9 +15,51 @@
 #include "graphics/core/stream.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "graphics/world/clump.h"
+#include "graphics/world/geometry.h"
 #include "graphics/world/world_plugin.h"
 
 namespace {
+
+// What makes a model that read unfit to draw: lighting values of a material (counted over the
+// atomics' geometries in order), or positions, normals or texture coordinates, that are not numbers
+// (drawn black, or triangles drawn wrong or not at all). Empty when nothing does.
+std::string ClumpDataFault(OvClump* clump) {
+    struct Walk {
+        int seen = 0;
+        std::string fault;
+    } walk;
+    OvClumpForAllAtomics(
+        clump,
+        [](OvAtomic* atomic, void* data) -> OvAtomic* {
+            auto* w = static_cast<Walk*>(data);
+            const OvGeometry* g = OvAtomicGetGeometry(atomic);
+            if (!w->fault.empty() || g == nullptr) {
+                return atomic;
+            }
+            const int unlit = FirstMaterialNotFinite(g->matList);
+            if (unlit >= 0) {
+                w->fault = "Its material " + std::to_string(w->seen + unlit) +
+                           " has lighting values (ambient, specular, diffuse) that are not numbers";
+            }
+            w->seen += g->matList.numMaterials;
+            const auto n = static_cast<std::size_t>(g->numVertices > 0 ? g->numVertices : 0);
+            bool finite = true;
+            for (const OvTexCoords* set : g->texCoords) {
+                finite = finite && (set == nullptr || AllFinite(set, n));
+            }
+            for (OvInt32 m = 0; finite && g->morphTarget != nullptr && m < g->numMorphTargets; ++m) {
+                const OvMorphTarget& t = g->morphTarget[m];
+                finite =
+                    (t.verts == nullptr || AllFinite(t.verts, n)) && (t.normals == nullptr || AllFinite(t.normals, n));
+            }
+            if (w->fault.empty() && !finite) {
+                w->fault = "Positions, normals or texture coordinates of its geometry are not numbers";
+            }
+            return atomic;
+        },
+        &walk);
+    return walk.fault.empty() ? walk.fault : walk.fault + ": the file is damaged.";
+}
 
 OvAtomic* KeepFirst(OvAtomic* atomic, void* data) {
     auto** first = static_cast<OvAtomic**>(data);
@@ -104,6 +146,7 @@ bool CClumpObject::ReadClump(OvStream* stream) {
 bool CClumpObject::LoadClump(const char* fileName) {
     char* path = SkelPathCreate(fileName != nullptr ? fileName : "");
     bool loaded = false;
+    std::string fault; // why a model that read is refused
     if (path != nullptr) {
         SkelSetTextureSearchPath(path);
         OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
@@ -113,6 +156,21 @@ bool CClumpObject::LoadClump(const char* fileName) {
             OvTextureClearReadFailure();
             loaded = OvStreamFindChunk(stream, ovCHUNKIDCLUMP, &length, &version) && ReadClump(stream);
             OvStreamClose(stream, nullptr);
+            // Values that are not numbers draw the model black, or its triangles wrong: refused.
+            if (loaded) {
+                fault = ClumpDataFault(clump_);
+                if (!fault.empty()) {
+                    Destroy();
+                    loaded = false;
+                }
+            }
+            // A texture record that does not read leaves its surfaces plain: said, the model is kept.
+            if (loaded && OvTextureGetChunkFailure()) {
+                SkelWarningMessage((std::string(fileName) +
+                                    ": a texture record of its materials does not read (it is damaged); their "
+                                    "surfaces are drawn plain")
+                                       .c_str());
+            }
             // A texture of the model that does not read leaves its surfaces plain: said, and the
             // model is kept.
             if (const char* texture = loaded ? OvTextureGetReadFailure() : nullptr) {
@@ -132,7 +190,11 @@ bool CClumpObject::LoadClump(const char* fileName) {
                       fileName != nullptr ? fileName : "");
         // What went wrong: no file named, the file not there, or not read.
         const bool named = fileName != nullptr && fileName[0] != '\0';
-        ErrorBox((std::string(text) + "\n" + (named ? FileReadFault(fileName) : "No file is named.")).c_str());
+        ErrorBox((std::string(text) + "\n" +
+                  (!fault.empty() ? fault
+                   : named        ? FileReadFault(fileName)
+                                  : "No file is named."))
+                     .c_str());
     }
     return loaded;
 }

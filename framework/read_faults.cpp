@@ -1,12 +1,15 @@
 #include "framework/read_faults.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "graphics/core/image.h"
 
 #include "graphics/core/error.h"
 #include "graphics/core/file_system.h"
 #include "graphics/shared/skel/win/skeleton.h"
+#include "graphics/world/geometry.h"
+#include "graphics/world/material.h"
 
 bool DataFileExists(const std::string& path) {
     char* osPath = SkelPathCreate(path.c_str());
@@ -68,4 +71,32 @@ std::string FindTextureImage(const char* texture) {
         start = end + 1;
     }
     return "";
+}
+
+int FirstMaterialNotFinite(const OvMaterialList& list) {
+    for (OvInt32 i = 0; i < list.numMaterials; ++i) {
+        const OvSurfaceProperties& p = list.materials[i]->surfaceProperties;
+        if (!std::isfinite(p.ambient) || !std::isfinite(p.specular) || !std::isfinite(p.diffuse)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool AllFinite(const OvTexCoords* points, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(points[i].u) || !std::isfinite(points[i].v)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool AllFinite(const OvV3d* points, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(points[i].x) || !std::isfinite(points[i].y) || !std::isfinite(points[i].z)) {
+            return false;
+        }
+    }
+    return true;
 }

@@ -2,7 +2,12 @@
 // Why a data file the game asked for did not load, in words added to the framework's messages:
 // whether the file is there at all and, when it is, what the graphics engine found wrong.
 
+#include <cstddef>
 #include <string>
+
+struct OvMaterialList;
+struct OvTexCoords;
+struct OvV3d;
 
 // Whether the file at a configuration path ('/' between folders) is there.
 bool DataFileExists(const std::string& path);
@@ -18,3 +23,11 @@ std::string FileReadFault(const std::string& path);
 // The image file a texture of that name is read from: the first of the image search path's folders
 // (';' between them) that holds it as PNG or BMP, '/' between folders; empty when none does.
 std::string FindTextureImage(const char* texture);
+
+// The first material of the list whose lighting (ambient, specular, diffuse) is not a finite
+// number, which draws its surfaces black or not at all; -1 when every one is.
+int FirstMaterialNotFinite(const OvMaterialList& list);
+
+// Whether every coordinate of count points (texture coordinates, positions) is a finite number.
+bool AllFinite(const OvTexCoords* points, std::size_t count);
+bool AllFinite(const OvV3d* points, std::size_t count);

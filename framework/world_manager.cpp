@@ -384,6 +384,65 @@ bool CWorldManager::EndElement(const char* name) {
     return true;
 }
 
+namespace {
+
+// Whether a point lies in a box widened by slack; a coordinate that is not a number is outside.
+bool InBox(const OvV3d& v, const OvBBox& box, float slack) {
+    return v.x >= box.inf.x - slack && v.x <= box.sup.x + slack && v.y >= box.inf.y - slack &&
+           v.y <= box.sup.y + slack && v.z >= box.inf.z - slack && v.z <= box.sup.z + slack;
+}
+
+// Whether the world's box holds every atomic sector's box, and each of those its vertices (to a
+// thousandth of the world's size, for rounding): a damaged box draws the level and its objects wrong.
+bool WorldBoxesHold(OvWorld* world) {
+    struct Walk {
+        OvBBox world;
+        float slack;
+        bool holds;
+    };
+    const OvBBox& b = world->boundingBox;
+    Walk walk{b, 1.0e-3f * std::max({1.0f, b.sup.x - b.inf.x, b.sup.y - b.inf.y, b.sup.z - b.inf.z}), true};
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* sector, void* data) -> OvWorldSector* {
+            auto* w = static_cast<Walk*>(data);
+            const OvBBox& tight = sector->tightBoundingBox;
+            bool ok = sector->numVertices == 0 ||
+                      (InBox(tight.inf, w->world, w->slack) && InBox(tight.sup, w->world, w->slack));
+            if (sector->vertices != nullptr) {
+                for (OvUInt16 i = 0; ok && i < sector->numVertices; ++i) {
+                    ok = InBox(sector->vertices[i], tight, w->slack);
+                }
+            }
+            w->holds = w->holds && ok;
+            return ok ? sector : nullptr;
+        },
+        &walk);
+    return walk.holds;
+}
+
+// Whether every texture coordinate of the world's sectors is a number (one that is not draws its
+// triangle's texture wrong).
+bool WorldTexCoordsFinite(OvWorld* world) {
+    bool finite = true;
+    OvWorldForAllWorldSectors(
+        world,
+        [](OvWorldSector* sector, void* data) -> OvWorldSector* {
+            auto* ok = static_cast<bool*>(data);
+            for (const OvTexCoords* set : sector->texCoords) {
+                if (set != nullptr && !AllFinite(set, sector->numVertices)) {
+                    *ok = false;
+                    return nullptr;
+                }
+            }
+            return sector;
+        },
+        &finite);
+    return finite;
+}
+
+} // namespace
+
 bool CWorldManager::CreatePhysics() {
     OvpContextParams params;
     OvpContextParamsSetDefaults(&params);
@@ -465,6 +524,29 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
             return;
         }
     }
+    // A box that does not hold what it bounds: the world's box not its sectors' (objects outside it
+    // are in no sector and not drawn), a sector's not its vertices (the sector is culled in sight).
+    if (!WorldBoxesHold(world)) {
+        OvStreamClose(stream, nullptr);
+        OvWorldDestroy(world);
+        refuse("Its world's bounds do not hold its sectors and their vertices: the file is damaged.");
+        return;
+    }
+    if (!WorldTexCoordsFinite(world)) {
+        OvStreamClose(stream, nullptr);
+        OvWorldDestroy(world);
+        refuse("Texture coordinates of its world are not numbers: the file is damaged.");
+        return;
+    }
+    const int unlit = FirstMaterialNotFinite(world->matList);
+    if (unlit >= 0) {
+        OvStreamClose(stream, nullptr);
+        OvWorldDestroy(world);
+        refuse(("Its material " + std::to_string(unlit) +
+                " has lighting values (ambient, specular, diffuse) that are not numbers: the file is damaged.")
+                   .c_str());
+        return;
+    }
     // A texture of the level whose image is there but does not read would leave its surfaces blank:
     // the level loads, and the box says which image (a level whose images are not there at all
     // draws plain surfaces, as before).
@@ -514,6 +596,14 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         AddObject(object);
     }
     OvStreamClose(stream, nullptr);
+    // A texture record that does not read leaves its material plain: said, the level is kept
+    // (its world or a model after it).
+    if (OvTextureGetChunkFailure()) {
+        SkelWarningMessage((std::string(fileName) +
+                            ": a texture record of its materials does not read (it is damaged); their surfaces are "
+                            "drawn plain")
+                               .c_str());
+    }
 }
 
 int CWorldManager::AddObject(CClumpObject* object) {

@@ -26,6 +26,7 @@ constexpr OvUInt8 kAutoMipmapBit = ovRASTERFORMATAUTOMIPMAP >> 8;
 constexpr OvInt32 kLockReadWrite = 5; // the level's size is learnt and its pixels written
 
 char gReadFailure[128] = ""; // see texture_read_fault.h
+bool gChunkFailure = false;
 
 OvTextureModule* Module() {
     return reinterpret_cast<OvTextureModule*>(reinterpret_cast<char*>(OvEngineInstancePtr) + gTextureModuleOffset);
@@ -281,7 +282,14 @@ OvBool OvTextureGetAutoMipmapping() { return Module()->autoMipmapping; }
 
 const char* OvTextureGetReadFailure() { return gReadFailure[0] != '\0' ? gReadFailure : nullptr; }
 
-void OvTextureClearReadFailure() { gReadFailure[0] = '\0'; }
+bool OvTextureGetChunkFailure() { return gChunkFailure; }
+
+void OvTextureNoteChunkFailure() { gChunkFailure = true; }
+
+void OvTextureClearReadFailure() {
+    gReadFailure[0] = '\0';
+    gChunkFailure = false;
+}
 
 OvTexture* OvTextureRead(const char* name, const char* maskName) {
     OvTextureModule* module = Module();

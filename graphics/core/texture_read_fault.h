@@ -4,4 +4,9 @@
 
 // The name, or null when no read failed since the last clear.
 const char* OvTextureGetReadFailure();
+// Whether a texture chunk did not read since the last clear: its head (filter word, names) or its
+// extensions damaged, so no name can be said and the material holding it is left untextured.
+bool OvTextureGetChunkFailure();
+void OvTextureNoteChunkFailure();
+// Clears both records.
 void OvTextureClearReadFailure();

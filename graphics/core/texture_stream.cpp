@@ -8,6 +8,7 @@
 #include "graphics/core/image.h"
 #include "graphics/core/image_processing.h"
 #include "graphics/core/stream.h"
+#include "graphics/core/texture_read_fault.h"
 
 namespace {
 
@@ -259,6 +260,7 @@ OvTexture* OvTextureStreamRead(OvStream* stream) {
     char name[kNameBufferSize];
     char mask[kNameBufferSize];
     if (!ReadTextureHead(stream, &word, name, mask)) {
+        OvTextureNoteChunkFailure();
         return nullptr;
     }
     const OvBool savedMipmapping = OvTextureGetMipmapping();
@@ -281,6 +283,7 @@ OvTexture* OvTextureStreamRead(OvStream* stream) {
                                    ? OvPluginRegistryReadDataChunks(OvTextureGetRegistry(), stream, texture) != nullptr
                                    : OvPluginRegistrySkipDataChunks(OvTextureGetRegistry(), stream) != nullptr;
     if (!extensionDone) {
+        OvTextureNoteChunkFailure();
         OvTextureDestroy(texture);
         return nullptr;
     }
