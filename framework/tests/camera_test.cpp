@@ -332,9 +332,8 @@ TEST_F(CameraTest, DebugLevelAboveTwoDrawsTheFollowedAxes) {
     OvNodeDefinition record{};
     record.name = "record";
     record.body = RecordLines;
-    OvPipeline* p = OvPipelineLock(OvPipelineCreate());
-    ASSERT_NE(OvPipelineAddFragment(p, nullptr, &record, nullptr), nullptr);
-    ASSERT_EQ(OvPipelineUnlock(p), p);
+    OvPipeline* p = OvTestOneNodePipeline(&record);
+    ASSERT_NE(p, nullptr);
     ASSERT_EQ(OvIm3DSetRenderPipeline(p, ovPRIMTYPELINELIST), p);
     CCameraManager cameras(2.0f);
     Make(&cameras);

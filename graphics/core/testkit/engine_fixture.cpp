@@ -56,3 +56,15 @@ OvBool OvTestEngineDown() {
     const OvBool terminated = OvEngineGetStatus() == ovENGINESTATUSINITED ? OvEngineTerm() : TRUE;
     return stopped && closed && terminated ? TRUE : FALSE;
 }
+
+OvPipeline* OvTestOneNodePipeline(OvNodeDefinition* definition) {
+    OvPipeline* p = OvPipelineLock(OvPipelineCreate());
+    if (p == nullptr) {
+        return nullptr;
+    }
+    if (OvPipelineAddFragment(p, nullptr, definition, nullptr) == nullptr || OvPipelineUnlock(p) == nullptr) {
+        OvPipelineDestroy(p);
+        return nullptr;
+    }
+    return p;
+}

@@ -9,6 +9,7 @@
 // Link gfx_core_testkit. GoogleTest users can derive from OvEngineTest (engine_test.h).
 
 #include "graphics/core/engine.h"
+#include "graphics/core/pipeline.h"
 
 // Runs between init and open, where engine plugins and object extensions are registered.
 using OvTestEngineRegisterFunction = void (*)();
@@ -21,3 +22,7 @@ OvBool OvTestEngineUp(OvUInt32 initFlags = 0, OvTestEngineRegisterFunction regis
                       const OvDriver* driver = nullptr, void* openData = nullptr);
 // TRUE when every step succeeded.
 OvBool OvTestEngineDown();
+
+// A pipeline of the one node `definition` (which must outlive it): created, locked, filled and
+// unlocked, ready to execute; null when a step fails.
+OvPipeline* OvTestOneNodePipeline(OvNodeDefinition* definition);

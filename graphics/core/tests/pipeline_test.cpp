@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "graphics/core/im3d.h"
+#include "graphics/core/testkit/engine_fixture.h"
 #include "graphics/core/tests/started_engine.h"
 
 namespace {
@@ -390,9 +391,8 @@ TEST_F(PipelineTest, Im3DBatchesRoundIndicesAndAnswerTheirErrors) {
     OvNodeDefinition record{};
     record.name = "record";
     record.body = Record;
-    OvPipeline* p = OvPipelineLock(OvPipelineCreate());
-    ASSERT_NE(OvPipelineAddFragment(p, nullptr, &record, nullptr), nullptr);
-    ASSERT_EQ(OvPipelineUnlock(p), p);
+    OvPipeline* p = OvTestOneNodePipeline(&record);
+    ASSERT_NE(p, nullptr);
     for (OvInt32 type = ovPRIMTYPELINELIST; type <= ovPRIMTYPETRIFAN; ++type) {
         ASSERT_EQ(OvIm3DSetRenderPipeline(p, type), p);
     }
