@@ -956,13 +956,45 @@ TEST(PhysicsNarrow, BoxPairsGiveTheGeneralRoutinesContacts) {
 // is taken alone against a piece without edges, checked against a copy of the triangle type,
 // which the narrow phase treats as any volume. The vertex against a face, searched once per
 // normal with a memo, gives what a fresh search gives, and a new normal searches again.
+namespace {
+
+// The point of the triangle closest to p, and the edge flags of where it lies (0 inside).
+OvV3d ClosestOnTriangle(const OvpTriangleShape& t, const OvV3d& p, OvUInt32* edges) {
+    const OvV3d v[3] = {t.p0, t.p1, t.p2};
+    const OvUInt32 flag[3] = {ovpTRIANGLE_EDGE01, ovpTRIANGLE_EDGE12, ovpTRIANGLE_EDGE20};
+    const OvV3d onPlane = OvpSub(p, OvpScale(t.normal, OvpDot(t.normal, p) - t.offset));
+    bool inside = true;
+    for (int i = 0; i < 3; ++i) {
+        inside = inside && OvpDot(OvpCross(OvpSub(v[(i + 1) % 3], v[i]), OvpSub(onPlane, v[i])), t.normal) > 0.0f;
+    }
+    *edges = 0;
+    if (inside) {
+        return onPlane;
+    }
+    OvV3d best{};
+    float d[3];
+    for (int i = 0; i < 3; ++i) {
+        const OvV3d q = ClosestOnSegment(p, v[i], v[(i + 1) % 3]);
+        d[i] = Len(OvpSub(p, q));
+        if (i == 0 || d[i] < Len(OvpSub(p, best))) {
+            best = q;
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        *edges |= d[i] <= Len(OvpSub(p, best)) + 1e-5f ? flag[i] : 0;
+    }
+    return best;
+}
+
+} // namespace
+
 TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
     std::mt19937 rng(56);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f), radius(0.1f, 0.8f), gap(-0.1f, 0.06f);
     std::uniform_int_distribution<int> flags(0, 15);
     const OvpVolumeType plainTriangle = ovpTriangleVolumeType;
     const float threshold = 0.05f;
-    int records = 0, beside = 0, searched = 0;
+    int records = 0, beside = 0, searched = 0, rims = 0;
     for (int trial = 0; trial < 3000; ++trial) {
         const OvV3d a = {unit(rng), 0.2f * unit(rng), unit(rng)};
         const OvV3d b = {unit(rng), 0.2f * unit(rng), unit(rng)}, c = {unit(rng), 0.2f * unit(rng), unit(rng)};
@@ -1008,6 +1040,26 @@ TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
             beside += x.kind[order] != ovpFEATURE_FACE ? 1 : 0;
             ASSERT_TRUE(SameRecord(x, y)) << trial << " order " << order;
         }
+        // A sphere apart from the triangle beside its real edges touches what is near: a record
+        // only within the threshold of the closest point, along the line from it to the centre.
+        // (A face whose rim pushed like its whole plane stopped bodies beside a wall's end.)
+        OvUInt32 on = 0;
+        const OvV3d q = ClosestOnTriangle(shape, m.pos, &on);
+        const OvUInt32 word = OvpTriangleGetEdgeFlags(&t);
+        const float apart = Len(OvpSub(m.pos, q)) - s.fat - t.fat;
+        if (on != 0 && apart > 0.0f && std::fabs(apart - threshold) > 1e-3f &&
+            (word == ovpTRIANGLE_ALLEDGES || (on & ~word & ovpTRIANGLE_ALLEDGES) == 0)) {
+            ++rims;
+            const OvpCollisionPair pair = {{&t, &s}, {nullptr, &m}};
+            OvpContact x{};
+            const bool hit = OvpCollideVolumes(&pair, threshold, 1.0f, &x) != 0;
+            ASSERT_EQ(hit, apart < threshold) << trial << " apart " << apart;
+            if (hit) {
+                const OvV3d line = OvpScale(OvpSub(m.pos, q), 1.0f / Len(OvpSub(m.pos, q))); // to the centre
+                EXPECT_LT(OvpDot(x.normal, line), -0.9999f) << trial; // from B to A
+                EXPECT_NEAR(x.points[0].separation, apart, 1e-4f) << trial;
+            }
+        }
         // The memo against fresh searches: the pair test's normal twice, then turned normals.
         OvpCollisionFeatures work{};
         const OvpCollisionPair pair = {{&t, &s}, {nullptr, &m}};
@@ -1046,6 +1098,7 @@ TEST(PhysicsNarrow, SpheresOnTrianglesGiveTheGeneralRoutinesRecords) {
     EXPECT_GT(records, 1500);
     EXPECT_GT(beside, 400);
     EXPECT_GT(searched, 800);
+    EXPECT_GT(rims, 300);
 }
 
 namespace {

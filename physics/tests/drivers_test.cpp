@@ -789,6 +789,47 @@ TEST(PhysicsDrivers, ASphereOnAVertexOfSixTrianglesTouchesAtOnePoint) {
     Pit::Uneven() = false;
 }
 
+// A level's floor: 1 m squares each split along a diagonal, every edge a real one (class 15,
+// as the graphics world's triangles come).
+void TiledFloorWalk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+    buffer->count = 0;
+    buffer->flags = 0;
+    for (int i = -3; i < 3; ++i) {
+        for (int j = -3; j < 3; ++j) {
+            const float x = static_cast<float>(i), z = static_cast<float>(j);
+            const OvV3d a = {x, 0, z}, b = {x + 1, 0, z}, c = {x + 1, 0, z + 1}, d = {x, 0, z + 1};
+            OvpTriangleBufferAppend(buffer, a, c, b, nullptr, 0);
+            OvpTriangleBufferAppend(buffer, a, d, c, nullptr, 1);
+        }
+    }
+}
+
+TEST(PhysicsDrivers, ASphereStandsStillBesideTheSeamsOfAFlatFloor) {
+    // Over one triangle the neighbours' rims are within the contact threshold too, along
+    // normals turned towards the sphere's centre; held up along their mean the sphere crept
+    // sideways by a few millimetres a second.
+    for (const OvV3d at : {OvV3d{0.03f, 0.5f, 0.4f}, OvV3d{0.52f, 0.5f, 0.5f}, OvV3d{0.01f, 0.5f, 0.02f},
+                           OvV3d{-0.4f, 0.5f, -0.97f}}) {
+        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+        OvpVolume* floor = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+        OvpVolumeSetTriangleCallback(floor, reinterpret_cast<OvpVolumeCallback>(&TiledFloorWalk));
+        OvpVolumeSetFriction(floor, 0.5f);
+        ASSERT_TRUE(OvpContextAddFixedVolume(w.context, floor, 0));
+        OvpObj* ball = w.Sphere(at);
+        OvpVolumeSetFriction(ball->parts[0].volume, 0.5f);
+        ball->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+        for (int n = 1; n <= 300; ++n) {
+            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
+        }
+        ball->type->updateFrames(ball);
+        const OvV3d now = ball->parts[0].matrix->pos;
+        EXPECT_LT(std::fabs(now.x - at.x) + std::fabs(now.z - at.z), 1e-6f) << at.x << " " << at.z;
+        EXPECT_NEAR(now.y, 0.5f, 0.011f) << at.x << " " << at.z;
+        OvpContextRemoveFixedVolume(w.context, floor);
+        OvpVolumeDestroy(floor);
+    }
+}
+
 TEST(PhysicsDrivers, NestedCompoundsUnderRandomPlacementsAndSmallWorkspaces) {
     // Aggregates holding aggregates, a grid holding an aggregate, and a random triangle soup
     // against every simple type that moves, at random placements, with workspaces from tiny to roomy: every

@@ -335,7 +335,9 @@ OvUInt32 OvpCollisionWriteRecords(OvpCollisionDriver* d, OvpContact* tasks, OvUI
     // they are near copies of each other, which the solver cannot tell apart and updates in turn
     // without end. Records of one such piece whose normals agree with the first one's become
     // one: the deepest point (the first on a tie) along the sum of their normals, again until
-    // no two agree.
+    // no two agree. When the point lies over a face of one of them, that face's normal is the
+    // surface's there: the sum is of the face records' normals alone, or the rims of the
+    // neighbours round it would tilt a body standing still on a flat floor and it would creep.
     for (int side = 0; side < 2; ++side) {
         const OvUInt32 flag = side == 0 ? ovpTASK_POINTA : ovpTASK_POINTB;
         for (bool again = true; again;) {
@@ -345,8 +347,11 @@ OvUInt32 OvpCollisionWriteRecords(OvpCollisionDriver* d, OvpContact* tasks, OvUI
                 if (r.count == 0 || (flagsOf(i) & flag) == 0) {
                     continue;
                 }
+                const int surface = 1 - side;
                 OvpContact* kept = &tasks[i];
                 OvV3d sum = r.normal;
+                bool overFace = r.kind[surface] == ovpFEATURE_FACE;
+                OvV3d faces = overFace ? r.normal : OvV3d{0.0f, 0.0f, 0.0f};
                 bool folded = false;
                 for (OvUInt32 j = i + 1; j < count; ++j) {
                     OvpContact& o = tasks[j];
@@ -356,6 +361,10 @@ OvUInt32 OvpCollisionWriteRecords(OvpCollisionDriver* d, OvpContact* tasks, OvUI
                         continue;
                     }
                     sum = OvpAdd(sum, o.normal);
+                    if (o.kind[surface] == ovpFEATURE_FACE) {
+                        faces = OvpAdd(faces, o.normal);
+                        overFace = true;
+                    }
                     again = folded = true;
                     OvpContact* dropped = &o;
                     if (o.points[0].separation < kept->points[0].separation) {
@@ -364,7 +373,7 @@ OvUInt32 OvpCollisionWriteRecords(OvpCollisionDriver* d, OvpContact* tasks, OvUI
                     dropped->count = 0;
                 }
                 if (folded) {
-                    OvpMathVec3Normalize(&kept->normal, &sum);
+                    OvpMathVec3Normalize(&kept->normal, overFace ? &faces : &sum);
                 }
             }
         }

@@ -538,7 +538,8 @@ OvBool OvpBoxBoxSeparate(const OvpCollisionPair* pair, float threshold, OvV3d* n
 
 OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
                                    float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
-                                   OvpFeaturePlane planes[2], OvBool refine, OvpVertexFaceMemo* memo) {
+                                   OvpFeaturePlane planes[2], OvBool refine, OvpVertexFaceMemo* memo,
+                                   OvV3d closest[2]) {
     const int nA = a->count, nB = b->count;
     Emitter out{points, 0, nA + nB, false, *normal, *offset};
     OvV3d pA = nA > 0 ? a->vertices[0].p : OvV3d{}, pB = nB > 0 ? b->vertices[0].p : OvV3d{};
@@ -751,6 +752,10 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         }
     }
 planes:
+    if (closest != nullptr) {
+        closest[0] = pA;
+        closest[1] = pB;
+    }
     FeaturePlane(a, kinds[0], edgeA, *normal, -1.0f, pA, &planes[0]);
     FeaturePlane(b, kinds[1], edgeB, *normal, 1.0f, pB, &planes[1]);
     return out.count;
@@ -916,6 +921,39 @@ OvBool OvpGjkPairTest(const OvpCollisionPair* pair, float threshold, OvpCollisio
            work->separation < threshold && OvpCollisionGetFeatures(pair, &work->normal, work);
 }
 
+namespace {
+
+// The edge flags of where a contact lies on a triangle: the feature's own for a vertex or an
+// edge; for a face feature whose closest point p is on its rim, the flag of each edge p lies on
+// (two at a corner); none inside the face.
+OvUInt32 ContactEdgeFlags(const OvpVolume* triangle, const OvpSupportFeature& f, int kind, const OvV3d& p) {
+    if (f.count < 3) {
+        return f.flags;
+    }
+    if (kind == ovpFEATURE_FACE) {
+        return 0;
+    }
+    const OvpTriangleShape s = OvpTriangleGetShape(triangle);
+    const OvV3d* v[3] = {&s.p0, &s.p1, &s.p2};
+    static constexpr OvUInt32 kEdge[3] = {ovpTRIANGLE_EDGE01, ovpTRIANGLE_EDGE12, ovpTRIANGLE_EDGE20};
+    OvUInt32 flags = 0;
+    for (int i = 0; i < 3; ++i) {
+        const OvV3d& a = *v[i];
+        const OvV3d e = OvpSub(*v[(i + 1) % 3], a);
+        const float ee = OvpDot(e, e);
+        const OvV3d d = OvpSub(p, a);
+        const float t = ee > FLT_MIN ? std::fmin(std::fmax(OvpDot(d, e) / ee, 0.0f), 1.0f) : 0.0f;
+        const OvV3d off = OvpSub(d, OvpScale(e, t));
+        // On the edge up to the rounding of a point computed along it.
+        if (OvpDot(off, off) <= 1e-8f * (ee + OvpDot(a, a))) {
+            flags |= kEdge[i];
+        }
+    }
+    return flags;
+}
+
+} // namespace
+
 OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures* work, float threshold,
                               OvpContact* out) {
     const OvpVolume* A = pair->volume[0];
@@ -931,6 +969,7 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
     OvUInt8 kinds[2];
     OvV3d points[ovpCONTACTMAXGENERATED];
     OvpFeaturePlane planes[2];
+    OvV3d closest[2];
     float core = 0.0f;
     // The features at hand are the pair test's, along its normal; they are fetched again only
     // for another direction (the same bits give the same features).
@@ -946,14 +985,17 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
         }
         core = separation + fatSum;
         return OvpGeneralPrimitiveCollide(&fa, &fb, B->fat - A->fat, &offset, &n, &core, points, kinds, planes, refine,
-                                          &memo);
+                                          &memo, closest);
     };
     OvInt32 count = generate(refineAllowed);
     // A triangle's shared (unflagged) edges and its face inside are not surface edges: contacts
     // there take the face normal, turned towards the other volume unless one-sided, and the
-    // points are made again along it. The face inside counts on double-sided triangles too: a box
-    // corner sunk into a flat double-sided floor would otherwise take a separating axis up to 45
-    // degrees off the floor's normal and be pushed sideways.
+    // points are made again along it. What counts is where the contact lies, not the feature: a
+    // face feature whose closest point is on a real edge keeps the normal between the closest
+    // points, or a wall's end face would push a body beside it like an endless plane.
+    // The face inside counts on double-sided triangles too: a box corner sunk into a flat
+    // double-sided floor would otherwise take a separating axis up to 45 degrees off the floor's
+    // normal and be pushed sideways.
     for (int side = 0; side < 2 && count > 0; ++side) {
         const OvpVolume* v = pair->volume[side];
         if ((v->type->words[2] & ovpVOLUMETYPE_TRIANGLE) == 0) {
@@ -964,8 +1006,10 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
             break;
         }
         const OvpSupportFeature* f = side == 0 ? &fa : &fb;
-        const bool internalEdge = (f->flags & ~word & ovpTRIANGLE_ALLEDGES) != 0;
-        const bool overFace = f->count >= 3;
+        const OvUInt32 shared = ~word & ovpTRIANGLE_ALLEDGES;
+        const bool internalEdge =
+            shared != 0 && (ContactEdgeFlags(v, *f, kinds[side], closest[side]) & shared) != 0;
+        const bool overFace = kinds[side] == ovpFEATURE_FACE;
         if (internalEdge || overFace) {
             OvV3d face;
             OvpCollisionTriangleSide(pair, side, &face);
@@ -1120,9 +1164,12 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
     };
     collide(true);
 
-    // Over the face or on a shared edge the contact takes the face normal.
+    // Inside the face or on a shared edge the contact takes the face normal.
     const OvUInt32 word = OvpTriangleGetEdgeFlags(T);
-    if (word != ovpTRIANGLE_ALLEDGES && ((tri.flags & ~word & ovpTRIANGLE_ALLEDGES) != 0 || tri.count >= 3)) {
+    if (word != ovpTRIANGLE_ALLEDGES &&
+        (kinds[t] == ovpFEATURE_FACE ||
+         ((~word & ovpTRIANGLE_ALLEDGES) != 0 &&
+          (ContactEdgeFlags(T, tri, kinds[t], t == 0 ? pA : pB) & ~word & ovpTRIANGLE_ALLEDGES) != 0))) {
         OvV3d side;
         OvpCollisionTriangleSide(pair, t, &side);
         const OvV3d m = t == 0 ? OvpScale(side, -1.0f) : side;

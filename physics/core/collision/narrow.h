@@ -81,10 +81,12 @@ struct OvpVertexFaceMemo {
 // kind of where they lie (1 inside an edge, 0 at its ends), a vertex over a face makes that side
 // 2, and each side's feature plane follows its kind.
 // With a memo, a vertex against a face is searched once per normal: a second call on the same
-// features along the same normal takes the answer from it.
+// features along the same normal takes the answer from it. With closest, each side's closest
+// point is written there (meaningful for a side whose kind is below 2).
 OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportFeature* b, float fatDifference,
                                    float* offset, OvV3d* normal, float* separation, OvV3d* points, OvUInt8 kinds[2],
-                                   OvpFeaturePlane planes[2], OvBool refine, OvpVertexFaceMemo* memo = nullptr);
+                                   OvpFeaturePlane planes[2], OvBool refine, OvpVertexFaceMemo* memo = nullptr,
+                                   OvV3d closest[2] = nullptr);
 
 // Per-point separations (dB - dA - fat sum, measured to the feature planes along the normal),
 // the polygon cut where it leaves the threshold (cut points carry the threshold), and
