@@ -952,6 +952,17 @@ OvUInt32 ContactEdgeFlags(const OvpVolume* triangle, const OvpSupportFeature& f,
     return flags;
 }
 
+// Whether a contact of the kind given at p (the triangle's closest point) lies on an edge the
+// triangle shares with a neighbour (one not set in its edge word). With every edge shared,
+// wherever the contact lies on the rim it is on one.
+bool OnSharedEdge(const OvpVolume* triangle, OvUInt32 word, const OvpSupportFeature& f, int kind, const OvV3d& p) {
+    const OvUInt32 shared = ~word & ovpTRIANGLE_ALLEDGES;
+    if (shared == 0 || (f.count >= 3 && kind == ovpFEATURE_FACE)) {
+        return false;
+    }
+    return shared == ovpTRIANGLE_ALLEDGES || (ContactEdgeFlags(triangle, f, kind, p) & shared) != 0;
+}
+
 } // namespace
 
 OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures* work, float threshold,
@@ -1006,9 +1017,7 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
             break;
         }
         const OvpSupportFeature* f = side == 0 ? &fa : &fb;
-        const OvUInt32 shared = ~word & ovpTRIANGLE_ALLEDGES;
-        const bool internalEdge =
-            shared != 0 && (ContactEdgeFlags(v, *f, kinds[side], closest[side]) & shared) != 0;
+        const bool internalEdge = OnSharedEdge(v, word, *f, kinds[side], closest[side]);
         const bool overFace = kinds[side] == ovpFEATURE_FACE;
         if (internalEdge || overFace) {
             OvV3d face;
@@ -1167,9 +1176,7 @@ int SphereTriangleRecord(const OvpCollisionPair* pair, int t, float threshold, O
     // Inside the face or on a shared edge the contact takes the face normal.
     const OvUInt32 word = OvpTriangleGetEdgeFlags(T);
     if (word != ovpTRIANGLE_ALLEDGES &&
-        (kinds[t] == ovpFEATURE_FACE ||
-         ((~word & ovpTRIANGLE_ALLEDGES) != 0 &&
-          (ContactEdgeFlags(T, tri, kinds[t], t == 0 ? pA : pB) & ~word & ovpTRIANGLE_ALLEDGES) != 0))) {
+        (kinds[t] == ovpFEATURE_FACE || OnSharedEdge(T, word, tri, kinds[t], t == 0 ? pA : pB))) {
         OvV3d side;
         OvpCollisionTriangleSide(pair, t, &side);
         const OvV3d m = t == 0 ? OvpScale(side, -1.0f) : side;
