@@ -830,6 +830,45 @@ TEST(PhysicsDrivers, ASphereStandsStillBesideTheSeamsOfAFlatFloor) {
     }
 }
 
+// A floor and a short wall (x 1.5 to 5, z -12.5 to -12, 3 m high: its north side and its east
+// end), every edge a real one.
+void WallEndWalk(const OvpVolume*, const OvMatrix*, const OvpBBox*, void*, OvpTriangleBuffer* buffer) {
+    buffer->count = 0;
+    buffer->flags = 0;
+    const auto quad = [&](const OvV3d& a, const OvV3d& b, const OvV3d& c, const OvV3d& d) {
+        OvpTriangleBufferAppend(buffer, a, b, c, nullptr, buffer->count);
+        OvpTriangleBufferAppend(buffer, a, c, d, nullptr, buffer->count);
+    };
+    quad({-50, 0, -50}, {-50, 0, 50}, {50, 0, 50}, {50, 0, -50});
+    quad({1.5f, 0, -12}, {5, 0, -12}, {5, 3, -12}, {1.5f, 3, -12});
+    quad({5, 0, -12}, {5, 0, -12.5f}, {5, 3, -12.5f}, {5, 3, -12});
+}
+
+TEST(PhysicsDrivers, ASphereDrivenPastAWallsEndGoesOnAlongIt) {
+    // A walker's sphere beside the end of a wall, driven west and a little into the wall: the end
+    // face lies in the plane the sphere touches but its corner is 0.2 m away. It pushed like an
+    // endless plane and held the sphere where it stood.
+    TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
+    OvpVolume* level = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
+    OvpVolumeSetTriangleCallback(level, reinterpret_cast<OvpVolumeCallback>(&WallEndWalk));
+    ASSERT_TRUE(OvpContextAddFixedVolume(w.context, level, 0));
+    OvpObj* walker = w.Sphere({5.5f, 0.5f, -11.49f});
+    walker->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
+    for (int n = 1; n <= 60; ++n) {
+        float* v = w.V(walker);
+        v[0] = -3.0f;
+        v[2] = -0.3f;
+        ASSERT_NE(OvpPipelineStep(w.pipeline, 1.0f / 60.0f), nullptr);
+    }
+    walker->type->updateFrames(walker);
+    const OvV3d at = walker->parts[0].matrix->pos;
+    EXPECT_LT(at.x, 3.0f); // about 2.5 m along the wall
+    EXPECT_GT(at.z, -12.0f + 0.5f - 0.02f); // beside it, not in it
+    EXPECT_NEAR(at.y, 0.5f, 0.02f);
+    OvpContextRemoveFixedVolume(w.context, level);
+    OvpVolumeDestroy(level);
+}
+
 TEST(PhysicsDrivers, NestedCompoundsUnderRandomPlacementsAndSmallWorkspaces) {
     // Aggregates holding aggregates, a grid holding an aggregate, and a random triangle soup
     // against every simple type that moves, at random placements, with workspaces from tiny to roomy: every
