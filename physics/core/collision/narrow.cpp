@@ -945,7 +945,7 @@ OvUInt32 ContactEdgeFlags(const OvpVolume* triangle, const OvpSupportFeature& f,
         const float t = ee > FLT_MIN ? std::fmin(std::fmax(OvpDot(d, e) / ee, 0.0f), 1.0f) : 0.0f;
         const OvV3d off = OvpSub(d, OvpScale(e, t));
         // On the edge up to the rounding of a point computed along it.
-        if (OvpDot(off, off) <= 1e-8f * (ee + OvpDot(a, a))) {
+        if (OvpDot(off, off) <= 1e-10f * (ee + OvpDot(a, a))) {
             flags |= kEdge[i];
         }
     }
