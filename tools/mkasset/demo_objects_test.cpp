@@ -130,8 +130,8 @@ protected:
 TEST_F(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
     const std::size_t seedAt = output.find("level seed ");
     ASSERT_NE(seedAt, std::string::npos) << output;
-    const mkasset::LevelOptions level = mkasset::DemoLevelOptions(
-        static_cast<std::uint32_t>(std::strtoul(output.c_str() + seedAt + 11, nullptr, 10)));
+    const mkasset::LevelOptions level =
+        mkasset::DemoLevelOptions(static_cast<std::uint32_t>(std::strtoul(output.c_str() + seedAt + 11, nullptr, 10)));
     ExpectHelpOfTheCameras(config);
 
     // 8 bots from (-15, -8), each next up to 4 metres east and 1 north; the player at the origin

@@ -150,15 +150,17 @@ const BodyModel& ModelOf(const BodyInstance& instance) {
     return kBodyModels[0];
 }
 
-std::string Attribute(const char* name, float value) { return std::string(" ") + name + "=\"" + ConfigNumber(value) + "\""; }
+std::string Attribute(const char* name, float value) {
+    return std::string(" ") + name + "=\"" + ConfigNumber(value) + "\"";
+}
 
 } // namespace
 
 std::string ScenePhysicsSection() {
     std::string section = "  <Physics>\n    <Models>\n";
     for (const BodyModel& m : kBodyModels) {
-        section += std::string("      <") + (m.sphere ? "Sphere" : "Box") + " name=\"" + m.name + "\" clumpFilename=\"" +
-                   m.clumpFile + "\"";
+        section += std::string("      <") + (m.sphere ? "Sphere" : "Box") + " name=\"" + m.name +
+                   "\" clumpFilename=\"" + m.clumpFile + "\"";
         if (!m.sphere) {
             section += Attribute("dx", m.half[0]) + Attribute("dy", m.half[1]) + Attribute("dz", m.half[2]) +
                        Attribute("mass", m.mass) + Attribute("slide", m.slide) + Attribute("bounce", m.bounce);
@@ -185,7 +187,7 @@ std::vector<Footprint> ScenePhysicsFootprints(float margin) {
                 f.max[a] += CRigidBodyManager::kSphereRadius;
             }
         } else {
-            // The box's corners turned about the axis (Rodrigues' formula), on the floor.
+            // The box's corners turned by the angle about the axis, on the floor.
             const float n = std::sqrt(i.axis[0] * i.axis[0] + i.axis[1] * i.axis[1] + i.axis[2] * i.axis[2]);
             const float k[3] = {n > 0.0f ? i.axis[0] / n : 0.0f, n > 0.0f ? i.axis[1] / n : 1.0f,
                                 n > 0.0f ? i.axis[2] / n : 0.0f};
