@@ -106,6 +106,8 @@ bool BuildDemoAiWorld(const LevelOptions& options, const std::string& workDir, s
     }
     navgen::GenerationOptions generation;
     generation.level = AiLevelOf(options, settings.obstacles);
+    generation.level.start[0] = settings.start[0];
+    generation.level.start[2] = settings.start[1];
     generation.width = settings.walkerWidth;
     generation.radiusAverage = settings.radiusAverage;
     generation.maxValidEdge = settings.maxValidEdge;

@@ -16,7 +16,7 @@ namespace mkasset {
 
 // The level's solids as the generator's host tests them: a floor slab under y = 0, the four walls
 // (thickened outwards), the blocks, and a box as high as the walls over each obstacle's ground.
-// The walker starts at the origin, which blocks keep clear of.
+// The walker starts at the origin, which blocks keep clear of (a world file may move it).
 navgen::Level AiLevelOf(const LevelOptions& options, const std::vector<Footprint>& obstacles = {});
 
 // What the world file is made for besides the level.
@@ -26,6 +26,7 @@ struct AiWorldSettings {
     float radiusAverage = 2.5f;       // the generator's "RADIUS_AVERAGE" (metres): the graph's spacing
     float maxValidEdge = 0.0f;        // the generator's longest edge (metres); 0: its own (3 x radiusAverage)
     std::vector<Footprint> obstacles; // ground the level's objects stand on or reach
+    float start[2] = {0.0f, 0.0f};    // x, z of the walker's start: ground no block or obstacle covers
 };
 
 struct AiWorldFigures {

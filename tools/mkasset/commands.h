@@ -65,6 +65,10 @@ bool WriteMarkers(const std::string& dir, std::string* error);
 // The scene's "Physics" section (crates and a ball) and "Hud" section, and the start screen's
 // images under DIR/models/textures (scene_bodies.cpp).
 std::string ScenePhysicsSection();
+// The ground each of the section's bodies stands on as placed (its turned box, or the ball's
+// square), widened by margin on every side (Footprint: level_objects_scene.h).
+struct Footprint;
+std::vector<Footprint> ScenePhysicsFootprints(float margin);
 std::string SceneHudSection();
 bool WriteSceneHudImages(const std::string& dir, std::string* error);
 // Everything of the scene folder but config.xml under DIR: the level of the options (with its

@@ -42,6 +42,10 @@ constexpr float kDemoGraphRadius = 2.0f;
 // a vertex about every two metres, so that the ground the walls hide holds a place for every bot
 // the game accepts (each holds a vertex of his own).
 constexpr float kDemoMaxEdge = 2.8f;
+// Ground kept round each loose body of the "Physics" section besides its own, for a nudge (m).
+constexpr float kBodyRoom = 0.1f;
+// Where the generator's walker starts (x, z): in the player's clear ground, off the bodies'.
+constexpr float kGraphStart[2] = {-1.5f, -1.5f};
 // The first view (the first fixed viewpoint): the player a few metres off, his team's starting
 // strip beyond him, low enough that the soldiers stand as figures.
 constexpr float kViewAt[3] = {1.0f, 3.5f, 7.0f};
@@ -197,7 +201,8 @@ void DemoUsage(std::FILE* out) {
                  "                                 generator made by walking this level (a walker 1 metre\n"
                  "                                 wide, vertices about 2 metres apart, edges of at most 2.8\n"
                  "                                 metres, every level object's ground but the teleporter's\n"
-                 "                                 exit and the bumper's throw kept off), the player, the\n"
+                 "                                 exit and the bumper's throw kept off, and the crates'\n"
+                 "                                 and the ball's with 0.1 metre round them), the player, the\n"
                  "                                 soldiers' brain, agents and services, their team and\n"
                  "                                 tasks; room for 105 entities\n"
                  "                                 (the player and 104 bots, as many as the game animates)\n"
@@ -258,6 +263,17 @@ int RunDemo(int argc, char** argv) {
             settings.obstacles.push_back(f);
         }
     }
+    // The loose bodies' ground too: the graph was made on the level without them, and a soldier
+    // following an edge through a crate's place walks it across the floor before him (with a
+    // hundred bots, metres), or stands in it where a vertex lies under it. The margin leaves room
+    // for a body nudged off its place.
+    for (const Footprint& f : ScenePhysicsFootprints(kBodyRoom)) {
+        settings.obstacles.push_back(f);
+    }
+    // The bodies stand on three of the four diagonals round the player's start, too close for the
+    // generator's first walks from there: it starts on the free one.
+    settings.start[0] = kGraphStart[0];
+    settings.start[1] = kGraphStart[1];
     const bool built = BuildDemoAiWorld(level, work.string(), ais, error, &figures, settings);
     std::filesystem::remove_all(work, ec);
     if (!built) {

@@ -1,19 +1,24 @@
 // mkasset demo's level objects, read back from the folder it writes: one of each, and the ground
 // each takes up (its points widened by its reach) clear of every block of the level the tool
 // reports (the seed's and the walls placed for cover), of the bots' starting ground and of the
-// player's start.
+// player's start; and the bots' graph clear of the loose bodies of the "Physics" section.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "testing/scratch_dir.h"
 #include "testing/tool_run.h"
+#include "tools/ais_format/ais_format.h"
 #include "tools/mkasset/demo_level.h"
 #include "tools/mkasset/start_screen_help.h"
 
@@ -99,17 +104,34 @@ void ExpectHelpOfTheCameras(const std::string& config) {
     }
 }
 
-TEST(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
-    const std::filesystem::path dir = MakeTestScratchDir("dun_mkasset_demo_objects");
-    const ToolRun run = RunTool(MKASSET_PROGRAM, "demo --out " + dir.string());
-    ASSERT_EQ(run.status, 0) << run.output;
-    const std::size_t seedAt = run.output.find("level seed ");
-    ASSERT_NE(seedAt, std::string::npos) << run.output;
-    const mkasset::LevelOptions level = mkasset::DemoLevelOptions(
-        static_cast<std::uint32_t>(std::strtoul(run.output.c_str() + seedAt + 11, nullptr, 10)));
-    std::ifstream file(dir / "config.xml", std::ios::binary);
-    const std::string config((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::filesystem::remove_all(dir);
+// The folder mkasset demo writes, made once for the suite: what the tool said, config.xml and
+// the AI world file.
+class MkassetDemoObjects : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const std::filesystem::path dir = MakeTestScratchDir("dun_mkasset_demo_objects");
+        const ToolRun run = RunTool(MKASSET_PROGRAM, "demo --out " + dir.string());
+        status = run.status;
+        output = run.output;
+        std::ifstream file(dir / "config.xml", std::ios::binary);
+        config.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        std::string error;
+        AisFormat::ReadWholeFile((dir / "ai" / "dunmarrow.ais").string(), aiWorld, error);
+        std::filesystem::remove_all(dir);
+    }
+    void SetUp() override { ASSERT_EQ(status, 0) << output; }
+
+    static inline int status = -1;
+    static inline std::string output;
+    static inline std::string config;
+    static inline std::vector<std::uint8_t> aiWorld;
+};
+
+TEST_F(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
+    const std::size_t seedAt = output.find("level seed ");
+    ASSERT_NE(seedAt, std::string::npos) << output;
+    const mkasset::LevelOptions level =
+        mkasset::DemoLevelOptions(static_cast<std::uint32_t>(std::strtoul(output.c_str() + seedAt + 11, nullptr, 10)));
     ExpectHelpOfTheCameras(config);
 
     // 8 bots from (-15, -8), each next up to 4 metres east and 1 north; the player at the origin
@@ -139,6 +161,120 @@ TEST(MkassetDemoObjects, OneOfEachStandsOnFreeGround) {
     const mkasset::LevelBlock first = mkasset::LevelBlocks(level).front();
     EXPECT_TRUE(GroundOf(config, "Bumper", 40.0f, &count)
                     .Overlaps({{first.min[0], first.min[2]}, {first.max[0], first.max[2]}}));
+}
+
+// The value of the attribute name="..." in text, as a number; NaN when missing.
+float NumberAttribute(const std::string& text, const std::string& name) {
+    const std::size_t at = text.find(" " + name + "=\"");
+    return at == std::string::npos ? NAN : std::strtof(text.c_str() + at + name.size() + 3, nullptr);
+}
+
+// A loose body's outline on the floor: a box's half sizes turned by angle degrees about the
+// vertical, or a ball's radius.
+struct Outline {
+    float x = 0.0f, z = 0.0f;
+    float halfX = 0.0f, halfZ = 0.0f, angle = 0.0f;
+    float radius = -1.0f; // a ball when not negative
+    // Distance on the floor from the point to the outline (negative inside).
+    float Distance(float px, float pz) const {
+        const float dx = px - x, dz = pz - z;
+        if (radius >= 0.0f) {
+            return std::hypot(dx, dz) - radius;
+        }
+        const float t = angle * 3.14159265f / 180.0f;
+        const float u = std::fabs(dx * std::cos(t) - dz * std::sin(t)) - halfX;
+        const float v = std::fabs(dx * std::sin(t) + dz * std::cos(t)) - halfZ;
+        return u > 0.0f || v > 0.0f ? std::hypot(std::max(u, 0.0f), std::max(v, 0.0f)) : std::max(u, v);
+    }
+};
+
+// The "Physics" section's instances (boxes turned about the vertical, and the framework's ball
+// of radius 0.5), read from the configuration.
+std::vector<Outline> LooseBodies(const std::string& config) {
+    std::vector<Outline> bodies;
+    for (std::size_t at = config.find("<Instance "); at != std::string::npos; at = config.find("<Instance ", at + 1)) {
+        const std::string instance = config.substr(at, config.find("/>", at) - at);
+        const std::size_t nameAt = instance.find("model=\"") + 7;
+        const std::string model = instance.substr(nameAt, instance.find('"', nameAt) - nameAt);
+        Outline o;
+        o.x = NumberAttribute(instance, "px");
+        o.z = NumberAttribute(instance, "pz");
+        const std::size_t box = config.find("<Box name=\"" + model + "\"");
+        if (box == std::string::npos) {
+            EXPECT_NE(config.find("<Sphere name=\"" + model + "\""), std::string::npos) << instance;
+            o.radius = 0.5f;
+        } else {
+            const std::string definition = config.substr(box, config.find("/>", box) - box);
+            o.halfX = NumberAttribute(definition, "dx");
+            o.halfZ = NumberAttribute(definition, "dz");
+            EXPECT_TRUE(NumberAttribute(instance, "ox") == 0.0f && NumberAttribute(instance, "oz") == 0.0f)
+                << "a box turned about the vertical only: " << instance;
+            o.angle = NumberAttribute(instance, "angle") * (NumberAttribute(instance, "oy") < 0.0f ? -1.0f : 1.0f);
+        }
+        bodies.push_back(o);
+    }
+    return bodies;
+}
+
+// The graph was made on the level without the crates and the ball: an edge through a crate's
+// place walked it, before the soldier following the edge, metres across the floor, and a soldier
+// stood in it where a vertex lay under it. Every vertex and edge keeps a soldier's room (his
+// sphere's radius 0.4 and 0.1 to spare) off every body as placed.
+TEST_F(MkassetDemoObjects, TheGraphKeepsASoldiersRoomOffTheLooseBodies) {
+    std::string error;
+    AisFormat::Document world;
+    ASSERT_TRUE(AisFormat::Decode(aiWorld.data(), aiWorld.size(), world, error)) << error;
+    const std::vector<Outline> bodies = LooseBodies(config);
+    ASSERT_EQ(bodies.size(), 4u);
+
+    // "MoveGraph"'s block, the first: magic, version, radius, the vertices (x, y, z and two
+    // counts), the edges (two vertex numbers).
+    ASSERT_FALSE(world.blocks.empty());
+    const std::vector<std::uint8_t>& graph = world.blocks[0];
+    const auto word = [&graph](std::size_t at) {
+        std::uint32_t w = 0;
+        if (at + 4 <= graph.size()) {
+            std::memcpy(&w, graph.data() + at, 4);
+        }
+        return w;
+    };
+    const auto number = [&word](std::size_t at) {
+        const std::uint32_t w = word(at);
+        float f = 0.0f;
+        std::memcpy(&f, &w, 4);
+        return f;
+    };
+    ASSERT_GE(graph.size(), 37u);
+    ASSERT_EQ(std::string(graph.begin(), graph.begin() + 21), "Quelmor Spatial graph");
+    const std::uint32_t vertices = word(29);
+    ASSERT_GE(graph.size(), 37u + 20u * vertices);
+    const std::size_t edgesAt = 33u + 20u * vertices;
+    const std::uint32_t edges = word(edgesAt);
+    ASSERT_EQ(graph.size(), edgesAt + 4u + 8u * edges);
+    ASSERT_GT(edges, vertices);
+    const auto x = [&](std::uint32_t v) { return number(33u + 20u * v); };
+    const auto z = [&](std::uint32_t v) { return number(33u + 20u * v + 8u); };
+
+    constexpr float kRoom = 0.5f;
+    for (std::uint32_t v = 0; v < vertices; ++v) {
+        for (const Outline& body : bodies) {
+            EXPECT_GE(body.Distance(x(v), z(v)), kRoom) << "vertex " << v << " at " << x(v) << ", " << z(v);
+        }
+    }
+    for (std::uint32_t e = 0; e < edges; ++e) {
+        const std::uint32_t a = word(edgesAt + 4u + 8u * e), b = word(edgesAt + 8u + 8u * e);
+        ASSERT_TRUE(a < vertices && b < vertices) << "edge " << e;
+        // Points every 2 cm along the edge.
+        const int steps = 1 + static_cast<int>(std::hypot(x(b) - x(a), z(b) - z(a)) / 0.02f);
+        float nearest = INFINITY;
+        for (const Outline& body : bodies) {
+            for (int k = 0; k <= steps; ++k) {
+                const float t = static_cast<float>(k) / static_cast<float>(steps);
+                nearest = std::min(nearest, body.Distance(x(a) + t * (x(b) - x(a)), z(a) + t * (z(b) - z(a))));
+            }
+        }
+        EXPECT_GE(nearest, kRoom) << "edge " << a << " - " << b;
+    }
 }
 
 } // namespace

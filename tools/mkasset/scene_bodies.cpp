@@ -4,13 +4,17 @@
 // the start screen's images: the game's title, what it is and its keys, drawn in the built-in
 // character set that the font is made from.
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "framework/rigid_bodies.h"
 #include "graphics/toolkits/charset.h"
 #include "tools/mkasset/bmp_writer.h"
 #include "tools/mkasset/commands.h"
+#include "tools/mkasset/level_objects_scene.h"
 #include "tools/mkasset/start_screen_help.h"
 
 namespace mkasset {
@@ -108,20 +112,109 @@ std::vector<unsigned char> HudPixels(const HudImage& image) {
 
 } // namespace
 
+namespace {
+
+// The loose bodies' models (a box's half sizes, or the framework's fixed ball) and where their
+// instances stand: turned by angle degrees about the axis.
+struct BodyModel {
+    const char* name;
+    const char* clumpFile;
+    bool sphere;
+    float half[3]; // a box's half sizes (its "dx", "dy", "dz")
+    float mass, slide, bounce;
+};
+struct BodyInstance {
+    const char* model;
+    float at[3];
+    float axis[3];
+    float angle;
+};
+
+constexpr BodyModel kBodyModels[] = {
+    {"crate", "models/crate.dff", false, {0.5f, 0.5f, 0.5f}, 10.0f, 1.0f, 0.2f},
+    {"ball", "models/barrel.dff", true, {}, 0.0f, 0.0f, 0.0f},
+};
+constexpr BodyInstance kBodyInstances[] = {
+    {"crate", {1.25f, 0.5f, -1.25f}, {0.0f, 1.0f, 0.0f}, 0.0f},
+    {"crate", {-1.25f, 0.5f, 1.25f}, {0.0f, 1.0f, 0.0f}, 20.0f},
+    {"crate", {-1.25f, 1.6f, 1.25f}, {0.0f, 1.0f, 0.0f}, -10.0f},
+    {"ball", {1.25f, 0.5f, 1.25f}, {1.0f, 0.0f, 0.0f}, 90.0f},
+};
+
+const BodyModel& ModelOf(const BodyInstance& instance) {
+    for (const BodyModel& model : kBodyModels) {
+        if (std::string(model.name) == instance.model) {
+            return model;
+        }
+    }
+    return kBodyModels[0];
+}
+
+std::string Attribute(const char* name, float value) {
+    return std::string(" ") + name + "=\"" + ConfigNumber(value) + "\"";
+}
+
+} // namespace
+
 std::string ScenePhysicsSection() {
-    return R"(  <Physics>
-    <Models>
-      <Box name="crate" clumpFilename="models/crate.dff" dx="0.5" dy="0.5" dz="0.5" mass="10" slide="1" bounce="0.2"/>
-      <Sphere name="ball" clumpFilename="models/barrel.dff"/>
-    </Models>
-    <Instances>
-      <Instance model="crate" px="1.25" py="0.5" pz="-1.25" ox="0" oy="1" oz="0" angle="0"/>
-      <Instance model="crate" px="-1.25" py="0.5" pz="1.25" ox="0" oy="1" oz="0" angle="20"/>
-      <Instance model="crate" px="-1.25" py="1.6" pz="1.25" ox="0" oy="1" oz="0" angle="-10"/>
-      <Instance model="ball" px="1.25" py="0.5" pz="1.25" ox="1" oy="0" oz="0" angle="90"/>
-    </Instances>
-  </Physics>
-)";
+    std::string section = "  <Physics>\n    <Models>\n";
+    for (const BodyModel& m : kBodyModels) {
+        section += std::string("      <") + (m.sphere ? "Sphere" : "Box") + " name=\"" + m.name +
+                   "\" clumpFilename=\"" + m.clumpFile + "\"";
+        if (!m.sphere) {
+            section += Attribute("dx", m.half[0]) + Attribute("dy", m.half[1]) + Attribute("dz", m.half[2]) +
+                       Attribute("mass", m.mass) + Attribute("slide", m.slide) + Attribute("bounce", m.bounce);
+        }
+        section += "/>\n";
+    }
+    section += "    </Models>\n    <Instances>\n";
+    for (const BodyInstance& i : kBodyInstances) {
+        section += std::string("      <Instance model=\"") + i.model + "\"" + Attribute("px", i.at[0]) +
+                   Attribute("py", i.at[1]) + Attribute("pz", i.at[2]) + Attribute("ox", i.axis[0]) +
+                   Attribute("oy", i.axis[1]) + Attribute("oz", i.axis[2]) + Attribute("angle", i.angle) + "/>\n";
+    }
+    return section + "    </Instances>\n  </Physics>\n";
+}
+
+std::vector<Footprint> ScenePhysicsFootprints(float margin) {
+    std::vector<Footprint> out;
+    for (const BodyInstance& i : kBodyInstances) {
+        const BodyModel& m = ModelOf(i);
+        Footprint f{i.model, {i.at[0], i.at[2]}, {i.at[0], i.at[2]}};
+        if (m.sphere) {
+            for (int a = 0; a < 2; ++a) {
+                f.min[a] -= CRigidBodyManager::kSphereRadius;
+                f.max[a] += CRigidBodyManager::kSphereRadius;
+            }
+        } else {
+            // The box's corners turned by the angle about the axis, on the floor.
+            const float n = std::sqrt(i.axis[0] * i.axis[0] + i.axis[1] * i.axis[1] + i.axis[2] * i.axis[2]);
+            const float k[3] = {n > 0.0f ? i.axis[0] / n : 0.0f, n > 0.0f ? i.axis[1] / n : 1.0f,
+                                n > 0.0f ? i.axis[2] / n : 0.0f};
+            const float turn = n > 0.0f ? i.angle * 3.14159265f / 180.0f : 0.0f;
+            const float c = std::cos(turn), s = std::sin(turn);
+            for (int corner = 0; corner < 8; ++corner) {
+                const float v[3] = {(corner & 1) != 0 ? m.half[0] : -m.half[0],
+                                    (corner & 2) != 0 ? m.half[1] : -m.half[1],
+                                    (corner & 4) != 0 ? m.half[2] : -m.half[2]};
+                const float kv = k[0] * v[0] + k[1] * v[1] + k[2] * v[2];
+                const float cross[3] = {k[1] * v[2] - k[2] * v[1], k[2] * v[0] - k[0] * v[2],
+                                        k[0] * v[1] - k[1] * v[0]};
+                for (int a = 0; a < 2; ++a) {
+                    const int axis = a * 2; // x, then z
+                    const float turned = v[axis] * c + cross[axis] * s + k[axis] * kv * (1.0f - c);
+                    f.min[a] = std::min(f.min[a], i.at[axis] + turned);
+                    f.max[a] = std::max(f.max[a], i.at[axis] + turned);
+                }
+            }
+        }
+        for (int a = 0; a < 2; ++a) {
+            f.min[a] -= margin;
+            f.max[a] += margin;
+        }
+        out.push_back(f);
+    }
+    return out;
 }
 
 std::string SceneHudSection() { return "  <Hud/>\n"; }
