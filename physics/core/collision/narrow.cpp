@@ -923,44 +923,35 @@ OvBool OvpGjkPairTest(const OvpCollisionPair* pair, float threshold, OvpCollisio
 
 namespace {
 
-// The edge flags of where a contact lies on a triangle: the feature's own for a vertex or an
-// edge; for a face feature whose closest point p is on its rim, the flag of each edge p lies on
-// (two at a corner); none inside the face.
-OvUInt32 ContactEdgeFlags(const OvpVolume* triangle, const OvpSupportFeature& f, int kind, const OvV3d& p) {
-    if (f.count < 3) {
-        return f.flags;
-    }
-    if (kind == ovpFEATURE_FACE) {
-        return 0;
-    }
-    const OvpTriangleShape s = OvpTriangleGetShape(triangle);
-    const OvV3d* v[3] = {&s.p0, &s.p1, &s.p2};
-    static constexpr OvUInt32 kEdge[3] = {ovpTRIANGLE_EDGE01, ovpTRIANGLE_EDGE12, ovpTRIANGLE_EDGE20};
-    OvUInt32 flags = 0;
-    for (int i = 0; i < 3; ++i) {
-        const OvV3d& a = *v[i];
-        const OvV3d e = OvpSub(*v[(i + 1) % 3], a);
-        const float ee = OvpDot(e, e);
-        const OvV3d d = OvpSub(p, a);
-        const float t = ee > FLT_MIN ? std::fmin(std::fmax(OvpDot(d, e) / ee, 0.0f), 1.0f) : 0.0f;
-        const OvV3d off = OvpSub(d, OvpScale(e, t));
-        // On the edge up to the rounding of a point computed along it.
-        if (OvpDot(off, off) <= 1e-10f * (ee + OvpDot(a, a))) {
-            flags |= kEdge[i];
-        }
-    }
-    return flags;
-}
-
-// Whether a contact of the kind given at p (the triangle's closest point) lies on an edge the
-// triangle shares with a neighbour (one not set in its edge word). With every edge shared,
-// wherever the contact lies on the rim it is on one.
+// Whether a contact lies on an edge the triangle shares with a neighbour (one not set in its
+// edge word): for a vertex or an edge feature, one of its own edges; for a face feature whose
+// closest point p is on its rim (kind below 2), an edge p lies on, up to the rounding of a point
+// computed along it. With every edge shared, wherever the contact lies on the rim it is on one.
 bool OnSharedEdge(const OvpVolume* triangle, OvUInt32 word, const OvpSupportFeature& f, int kind, const OvV3d& p) {
     const OvUInt32 shared = ~word & ovpTRIANGLE_ALLEDGES;
-    if (shared == 0 || (f.count >= 3 && kind == ovpFEATURE_FACE)) {
+    if (f.count < 3) {
+        return (f.flags & shared) != 0;
+    }
+    if (shared == 0 || kind == ovpFEATURE_FACE) {
         return false;
     }
-    return shared == ovpTRIANGLE_ALLEDGES || (ContactEdgeFlags(triangle, f, kind, p) & shared) != 0;
+    if (shared == ovpTRIANGLE_ALLEDGES) {
+        return true;
+    }
+    const OvpTriangleShape s = OvpTriangleGetShape(triangle);
+    const OvV3d v[3] = {s.p0, s.p1, s.p2};
+    static constexpr OvUInt32 kEdge[3] = {ovpTRIANGLE_EDGE01, ovpTRIANGLE_EDGE12, ovpTRIANGLE_EDGE20};
+    for (int i = 0; i < 3; ++i) {
+        if ((kEdge[i] & shared) == 0) {
+            continue;
+        }
+        const OvV3d e = OvpSub(v[(i + 1) % 3], v[i]);
+        const OvV3d off = OvpSub(OvpGeneralPrimitiveClosestOnSegment(p, v[i], v[(i + 1) % 3]).pb, p);
+        if (OvpDot(off, off) <= 1e-10f * (OvpDot(e, e) + OvpDot(v[i], v[i]))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
