@@ -971,19 +971,18 @@ OvV3d ClosestOnTriangle(const OvpTriangleShape& t, const OvV3d& p, OvUInt32* edg
     if (inside) {
         return onPlane;
     }
-    OvV3d best{};
+    OvV3d q[3];
     float d[3];
+    int k = 0;
     for (int i = 0; i < 3; ++i) {
-        const OvV3d q = ClosestOnSegment(p, v[i], v[(i + 1) % 3]);
-        d[i] = Len(OvpSub(p, q));
-        if (i == 0 || d[i] < Len(OvpSub(p, best))) {
-            best = q;
-        }
+        q[i] = ClosestOnSegment(p, v[i], v[(i + 1) % 3]);
+        d[i] = Len(OvpSub(p, q[i]));
+        k = d[i] < d[k] ? i : k;
     }
     for (int i = 0; i < 3; ++i) {
-        *edges |= d[i] <= Len(OvpSub(p, best)) + 1e-5f ? flag[i] : 0;
+        *edges |= d[i] <= d[k] + 1e-5f ? flag[i] : 0;
     }
-    return best;
+    return q[k];
 }
 
 } // namespace
