@@ -147,6 +147,15 @@ bool FindCandidate(char* candidate, std::size_t capacity, void* data) {
     return true;
 }
 
+// Whether the candidate exists as named or with a registered extension; the data is a bool set
+// when it does.
+bool ExistsCandidate(char* candidate, std::size_t capacity, void* data) {
+    FindData find = {nullptr};
+    const bool found = OvFSManagerFexist(candidate) || !FindCandidate(candidate, capacity, &find);
+    *static_cast<bool*>(data) = found;
+    return !found;
+}
+
 // Extension of a file name (the text from the last '.' of its file part), or null.
 const char* FileExtension(const char* name) {
     const char* file = name;
@@ -552,6 +561,12 @@ const char* OvImageFindFileExtension(const char* imageName) {
     FindData data = {nullptr};
     WalkPath(imageName, ovIMAGEEXTENSIONSIZE, FindCandidate, &data);
     return data.extension;
+}
+
+OvBool OvImageFileExists(const char* imageName) {
+    bool found = false;
+    WalkPath(imageName, ovIMAGEEXTENSIONSIZE, ExistsCandidate, &found);
+    return found ? TRUE : FALSE;
 }
 
 OvImage* OvImageStreamRead(OvStream* stream) {

@@ -97,6 +97,8 @@ OvImage* OvImageReadMaskedImage(const char* imageName, const char* maskName);
 // The registered extension (".png" or ".PNG") under which the name exists along the search
 // path, or null. The text lives until the format is registered again or the module closes.
 const char* OvImageFindFileExtension(const char* imageName);
+// Whether the name exists along the search path, as named or with a registered extension.
+OvBool OvImageFileExists(const char* imageName);
 
 // Image chunk body: struct {width, height, depth, stride}, the rows, the palette.
 OvImage* OvImageStreamRead(OvStream* stream);

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "graphics/core/engine.h"
 #include "graphics/core/error.h"
@@ -220,46 +219,10 @@ struct Builder {
     }
 };
 
-// Whether the file exists in one of the font path's directories, as named or with a registered
-// image extension.
-bool ExistsAlongFontPath(const char* fileName) {
-    const char* path = Get().fontPath;
-    for (;;) {
-        const char* end = std::strchr(path, ';');
-        const int dirLength =
-            static_cast<int>(end != nullptr ? end - path : static_cast<std::ptrdiff_t>(std::strlen(path)));
-        char name[ov2dMETRICSLINESIZE * 2];
-        std::snprintf(name, sizeof name, "%.*s%s", dirLength, path, fileName);
-        if (OvFSManagerFexist(name)) {
-            return true;
-        }
-        for (const OvImageFileFormat* f = OvImageGetFileFormats(); f != nullptr; f = f->next) {
-            for (const char* extension : {f->lowerExtension, f->upperExtension}) {
-                std::snprintf(name, sizeof name, "%.*s%s%s", dirLength, path, fileName, extension);
-                if (OvFSManagerFexist(name)) {
-                    return true;
-                }
-            }
-        }
-        if (end == nullptr) {
-            return false;
-        }
-        path = end + 1;
-    }
-}
-
 // Reads a page texture into the font dictionary, the image path set to the font path for the
 // read. With no mask named and impliedMask set (explicit-rectangle fonts), "m" and the image name
 // is the mask when such a file is along the font path; a marked page named alone has no mask.
 OvTexture* ReadPage(const char* image, const char* mask, bool impliedMask) {
-    char implied[ovTEXTURENAMESIZE + 1] = "";
-    if (mask[0] == '\0' && impliedMask) {
-        std::snprintf(implied, sizeof implied, "m%s", image);
-        if (!ExistsAlongFontPath(implied)) {
-            implied[0] = '\0';
-        }
-        mask = implied;
-    }
     const char* held = OvImageGetPath();
     char* saved = nullptr;
     if (held != nullptr) {
@@ -273,6 +236,14 @@ OvTexture* ReadPage(const char* image, const char* mask, bool impliedMask) {
     OvTexDictionary* current = OvTexDictionaryGetCurrent();
     OvTexDictionarySetCurrent(Get().texDict);
     OvImageSetPath(Get().fontPath);
+    char implied[ovTEXTURENAMESIZE + 1] = "";
+    if (mask[0] == '\0' && impliedMask) {
+        std::snprintf(implied, sizeof implied, "m%s", image);
+        if (!OvImageFileExists(implied)) {
+            implied[0] = '\0';
+        }
+        mask = implied;
+    }
     OvTexture* texture = OvTextureRead(image, mask[0] != '\0' ? mask : nullptr);
     OvImageSetPath(saved != nullptr ? saved : "");
     OvTexDictionarySetCurrent(current);

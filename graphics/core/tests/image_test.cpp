@@ -122,6 +122,14 @@ TEST_F(ImageTest, ReadersAreFoundByExtensionAlongThePath) {
     OvImageDestroy(image);
     EXPECT_STREQ(OvImageFindFileExtension("a"), ".tst");
     EXPECT_EQ(OvImageFindFileExtension("nothing"), nullptr);
+    // A file along the path as named or with a registered extension.
+    const struct {
+        const char* name;
+        OvBool exists;
+    } files[] = {{"a", TRUE}, {"a.tst", TRUE}, {"m/a", TRUE}, {"nothing", FALSE}, {"a.png", FALSE}};
+    for (const auto& f : files) {
+        EXPECT_EQ(OvImageFileExists(f.name), f.exists) << f.name;
+    }
 
     // A mask read with the image: its intensity becomes the alpha.
     WriteTestImage("mask.tst", 3, 1, {50, 90, 10, 0});
