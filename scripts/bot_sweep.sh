@@ -97,7 +97,8 @@ run_one() {
   local out status=0
   out="$(PLATFORM_RASTER_THREADS=1 "${pin[@]}" "$bin/demo_check" "${data[@]}" --bots "$n" --frames "$frames" \
     --press "F1@$press" 2>"$work/$n.err")" || status=$?
-  if [ "$status" -ne 0 ]; then
+  # Status 3: the run ended and reported bots lost, which the line below counts as short.
+  if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
     echo "bots $n: demo_check failed with status $status: $(tail -n 1 "$work/$n.err")" >"$work/$n"
     return
   fi
@@ -114,9 +115,7 @@ run_one() {
 
 # The largest counts first, so that the longest runs do not come last; the lines are printed in
 # order as soon as every count before them is done.
-pids=()
 slots=()
-next=$from
 counts=()
 for ((n = to; n >= from; --n)); do counts+=("$n"); done
 printed=$from

@@ -6,9 +6,9 @@
 
 GAME is the dunmarrow program, DATA the folder `mkasset demo` made. For every file kind
 (config, ai_world, level, model, animation, texture, font, spline) the script makes N variants
-(default 250) of the kind's files: cut short, bytes flipped, 32-bit fields made 0, huge or
-0xFFFFFFFF, and for config.xml also attributes and elements removed, numbers replaced by values
-out of any range ("2147483648", "1e30", "nan", "-1", "0", "abc") and the file cut at a tag. Each
+(default 250) of the kind's files: cut short, bits flipped, 32-bit fields made 0, huge or
+0xFFFFFFFF, and for config.xml instead attributes and elements removed, values replaced by numbers
+out of any range ("2147483648", "1e30", "nan", "-1", "0", "abc"), bits flipped and cuts. Each
 variant is copied into a fresh folder under WORK and the game runs F frames (default 3) in it.
 The same seed and counts give the same variants.
 

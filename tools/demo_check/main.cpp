@@ -113,6 +113,7 @@ struct Watch {
     BehaviourSeries series;
     // The bodies of the configuration's "Physics" section and the player where they started.
     std::vector<OvV3d> bodyStarts;
+    std::vector<std::size_t> bodyKinds; // per body, its model's place in bodyNames
     OvV3d playerStart = {};
     std::vector<std::string> bodyNames; // the bodies' model names, each once, in the order met
     std::vector<double> bodyPushed;     // per name, the farthest a body was moved across the floor (m)
@@ -191,24 +192,33 @@ OvV3d FramePosition(const CClumpObject* object) {
 
 double Across(const OvV3d& a, const OvV3d& b) { return std::hypot(double{a.x} - b.x, double{a.z} - b.z); }
 
-// Whether the point lies in the body's box grown by kInsideMargin: the cube inside its bounding
-// sphere, along its frame's axes (a crate's own box).
-bool InsideBody(const CClumpObject* object, const OvV3d& point) {
+// How many of the points lie in the body's box grown by kInsideMargin: the cube inside its
+// bounding sphere, along its frame's axes (a crate's own box).
+int CountInside(const CClumpObject* object, const std::vector<OvV3d>& points) {
     OvFrame* frame = object != nullptr ? object->GetFrame() : nullptr;
     const OvSphere* sphere = object != nullptr ? object->GetBoundingSphere() : nullptr;
     if (frame == nullptr || sphere == nullptr) {
-        return false;
+        return 0;
     }
     const OvMatrix* m = OvFrameGetMatrix(frame);
-    const OvV3d d = {point.x - m->pos.x, point.y - m->pos.y, point.z - m->pos.z};
-    const float half = sphere->radius / std::sqrt(3.0f) + kInsideMargin;
-    for (const OvV3d& axis : {m->right, m->up, m->at}) {
+    OvV3d axes[3] = {m->right, m->up, m->at};
+    for (OvV3d& axis : axes) {
         const float length = std::sqrt(axis.x * axis.x + axis.y * axis.y + axis.z * axis.z);
-        if (length == 0.0f || std::fabs((d.x * axis.x + d.y * axis.y + d.z * axis.z) / length) > half) {
-            return false;
+        if (length == 0.0f) {
+            return 0;
         }
+        axis = {axis.x / length, axis.y / length, axis.z / length};
     }
-    return true;
+    const float half = sphere->radius / std::sqrt(3.0f) + kInsideMargin;
+    int inside = 0;
+    for (const OvV3d& point : points) {
+        const OvV3d d = {point.x - m->pos.x, point.y - m->pos.y, point.z - m->pos.z};
+        inside += std::all_of(std::begin(axes), std::end(axes),
+                              [&](const OvV3d& a) { return std::fabs(d.x * a.x + d.y * a.y + d.z * a.z) <= half; })
+                      ? 1
+                      : 0;
+    }
+    return inside;
 }
 
 // How far the configuration's bodies and the player were moved, and the characters standing
@@ -217,9 +227,15 @@ void WatchBodies(CDunmarrowApplication* app, Watch* watch) {
     CRigidBodyManager* bodies = CRigidBodyManager::Existing();
     const int count = bodies != nullptr ? bodies->InstanceCount() : 0;
     const bool first = watch->bodyStarts.empty() && count > 0;
-    std::vector<const CCharacter*> characters;
+    // The characters' sphere centres: their feet raised by the sphere's radius.
+    std::vector<OvV3d> centres;
+    const auto addCentre = [&centres](const CCharacter* c) {
+        OvV3d centre = FramePosition(c);
+        centre.y += 0.4f;
+        centres.push_back(centre);
+    };
     if (app->Player() != nullptr) {
-        characters.push_back(app->Player());
+        addCentre(app->Player());
         if (watch->frame == 1) {
             watch->playerStart = FramePosition(app->Player());
         }
@@ -227,32 +243,29 @@ void WatchBodies(CDunmarrowApplication* app, Watch* watch) {
     }
     for (int i = 0; app->HasBotArray() && i < app->BotCount(); ++i) {
         if (const CCharacter* bot = app->Bot(i)) {
-            characters.push_back(bot);
+            addCentre(bot);
         }
     }
     int inside = 0;
     for (int i = 0; i < count; ++i) {
         const CClumpObject* object = bodies->GetInstanceRecord(i).object;
         const OvV3d at = FramePosition(object);
-        const std::string name = object != nullptr ? object->GetName() : "";
-        const auto named = std::find(watch->bodyNames.begin(), watch->bodyNames.end(), name);
-        const std::size_t kind = static_cast<std::size_t>(named - watch->bodyNames.begin());
-        if (named == watch->bodyNames.end()) {
-            watch->bodyNames.push_back(name);
-            watch->bodyPushed.push_back(0.0);
-        }
+        const std::size_t index = static_cast<std::size_t>(i);
         if (first) {
+            // Each body's model name, met once: its column of the report.
+            const std::string name = object != nullptr ? object->GetName() : "";
+            const auto named = std::find(watch->bodyNames.begin(), watch->bodyNames.end(), name);
+            watch->bodyKinds.push_back(static_cast<std::size_t>(named - watch->bodyNames.begin()));
+            if (named == watch->bodyNames.end()) {
+                watch->bodyNames.push_back(name);
+                watch->bodyPushed.push_back(0.0);
+            }
             watch->bodyStarts.push_back(at);
-        } else if (static_cast<std::size_t>(i) < watch->bodyStarts.size()) {
-            watch->bodyPushed[kind] =
-                std::max(watch->bodyPushed[kind], Across(at, watch->bodyStarts[static_cast<std::size_t>(i)]));
+        } else if (index < watch->bodyStarts.size()) {
+            double& pushed = watch->bodyPushed[watch->bodyKinds[index]];
+            pushed = std::max(pushed, Across(at, watch->bodyStarts[index]));
         }
-        for (const CCharacter* c : characters) {
-            // The sphere's centre: the character's feet raised by its radius.
-            OvV3d centre = FramePosition(c);
-            centre.y += 0.4f;
-            inside += InsideBody(object, centre) ? 1 : 0;
-        }
+        inside += CountInside(object, centres);
     }
     watch->insideAtEnd = inside;
     watch->insideMost = std::max(watch->insideMost, inside);

@@ -67,6 +67,14 @@ std::string ConfigNumber(float value) {
     return text;
 }
 
+std::string Xyz(const float* v, const std::string& prefix) {
+    std::string out;
+    for (int c = 0; c < 3; ++c) {
+        out += " " + prefix + "xyz"[c] + "=\"" + ConfigNumber(v[c]) + "\"";
+    }
+    return out;
+}
+
 std::string PhysicsSettingsConfig(int maxRegistered, int maxActive) {
     return R"(    <PhysicsGlobalSettings>
       <Bodies maxRegistered=")" +

@@ -32,6 +32,8 @@ bool ParseInt(const char* text, int* value);
 int ParseOutOnly(const char* command, int argc, char** argv, std::string* out);
 // A number as config.xml carries it (printf's %g).
 std::string ConfigNumber(float value);
+// Three attributes of config.xml: ` x="1" y="2" z="3"`, or with a prefix ` px="1" py="2" pz="3"`.
+std::string Xyz(const float* v, const std::string& prefix = "");
 // config.xml's "PhysicsGlobalSettings" element (inside "Worlds") with the body limits given.
 std::string PhysicsSettingsConfig(int maxRegistered, int maxActive);
 // Writes the bytes to the file; false (and a message naming it) when that fails.

@@ -79,15 +79,6 @@ bool WritePlainTexture(const std::string& path, const unsigned char rgb[3], std:
     return true;
 }
 
-// ` x="1" y="2" z="3"`, or with a prefix ` px="1" py="2" pz="3"`.
-std::string Xyz(const float* v, const std::string& prefix = "") {
-    std::string out;
-    for (int c = 0; c < 3; ++c) {
-        out += " " + prefix + "xyz"[c] + "=\"" + ConfigNumber(v[c]) + "\"";
-    }
-    return out;
-}
-
 // The collision plane's corners: length along right, width along normal x right.
 struct PlaneQuad {
     float p[4][3];

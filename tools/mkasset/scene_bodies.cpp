@@ -162,16 +162,15 @@ std::string ScenePhysicsSection() {
         section += std::string("      <") + (m.sphere ? "Sphere" : "Box") + " name=\"" + m.name +
                    "\" clumpFilename=\"" + m.clumpFile + "\"";
         if (!m.sphere) {
-            section += Attribute("dx", m.half[0]) + Attribute("dy", m.half[1]) + Attribute("dz", m.half[2]) +
-                       Attribute("mass", m.mass) + Attribute("slide", m.slide) + Attribute("bounce", m.bounce);
+            section += Xyz(m.half, "d") + Attribute("mass", m.mass) + Attribute("slide", m.slide) +
+                       Attribute("bounce", m.bounce);
         }
         section += "/>\n";
     }
     section += "    </Models>\n    <Instances>\n";
     for (const BodyInstance& i : kBodyInstances) {
-        section += std::string("      <Instance model=\"") + i.model + "\"" + Attribute("px", i.at[0]) +
-                   Attribute("py", i.at[1]) + Attribute("pz", i.at[2]) + Attribute("ox", i.axis[0]) +
-                   Attribute("oy", i.axis[1]) + Attribute("oz", i.axis[2]) + Attribute("angle", i.angle) + "/>\n";
+        section += std::string("      <Instance model=\"") + i.model + "\"" + Xyz(i.at, "p") + Xyz(i.axis, "o") +
+                   Attribute("angle", i.angle) + "/>\n";
     }
     return section + "    </Instances>\n  </Physics>\n";
 }
