@@ -444,11 +444,8 @@ bool WorldTexCoordsFinite(OvWorld* world) {
 // What makes a world that read unfit to play on, as the refusal's cause; empty when nothing does.
 std::string WorldDataFault(OvWorld* world) {
     // Bounds that are not finite, or beyond a million, are no level's.
-    const OvBBox& box = world->boundingBox;
-    for (float v : {box.sup.x, box.sup.y, box.sup.z, box.inf.x, box.inf.y, box.inf.z}) {
-        if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
-            return "Its world's bounds are not finite or beyond a million: the file is damaged.";
-        }
+    if (!AllWithinReach(&world->boundingBox.inf, 1) || !AllWithinReach(&world->boundingBox.sup, 1)) {
+        return "Its world's bounds are not finite or beyond a million: the file is damaged.";
     }
     // A box that does not hold what it bounds: the world's box not its sectors' (objects outside it
     // are in no sector and not drawn), a sector's not its vertices (the sector is culled in sight).
