@@ -37,6 +37,20 @@ function(spoil file)
   file(WRITE ${WORK}/${file} "not what its name says\n")
 endfunction()
 
+# A 32-bit word of a data file set to value (hex): at "diffuse" the first material's diffuse
+# lighting (the last word of its struct, just before its texture chunk), at "texture" the type of
+# that texture chunk's struct, else at the byte offset given.
+function(damage_word file at value)
+  execute_process(COMMAND python3 -c "import struct,sys
+p,at,value=sys.argv[1:4]; d=bytearray(open(p,'rb').read()); tex=d.find(struct.pack('<II',6,64))
+at={'diffuse':tex-4,'texture':tex+12}.get(at) or int(at)
+d[at:at+4]=struct.pack('<I',int(value,16)); open(p,'wb').write(d)" ${WORK}/${file} ${at} ${value}
+                  RESULT_VARIABLE code)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "cannot damage ${file}")
+  endif()
+endfunction()
+
 # Runs the game and checks its status and standard error: SAYS texts that must appear, NEVER texts
 # that must not, ONCE a text that must appear exactly once. ENV: more environment settings.
 function(expect name)
@@ -183,27 +197,12 @@ config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"model
             SAYS "Can not load world in file models/crate.dff" "holds no world")
 fresh()
 # The level's bounding box (its first float, 64 bytes in) made not a number.
-execute_process(COMMAND python3 -c "import sys
-p=sys.argv[1]; d=bytearray(open(p,'rb').read()); d[64:68]=bytes([255,255,255,127]); open(p,'wb').write(d)"
-                ${WORK}/models/level.bsp RESULT_VARIABLE code)
+damage_word(models/level.bsp 64 7FFFFFFF)
 expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
        "Its world's bounds are not finite")
 fresh()
 cut(models/level.bsp 11)
 expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
-# A 32-bit word of a model or the level set to value: at "diffuse" the first material's diffuse
-# lighting (the last word of its struct, just before its texture chunk), at "texture" the type of
-# that texture chunk's struct, else at the byte offset given.
-function(damage_word file at value)
-  execute_process(COMMAND python3 -c "import struct,sys
-p,at,value=sys.argv[1:4]; d=bytearray(open(p,'rb').read()); tex=d.find(struct.pack('<II',6,64))
-at={'diffuse':tex-4,'texture':tex+12}.get(at) or int(at)
-d[at:at+4]=struct.pack('<I',int(value,16)); open(p,'wb').write(d)" ${WORK}/${file} ${at} ${value}
-                  RESULT_VARIABLE code)
-  if(NOT code EQUAL 0)
-    message(FATAL_ERROR "cannot damage ${file}")
-  endif()
-endfunction()
 fresh()
 damage_word(models/level.bsp diffuse 7FFFFFFF)
 expect("level material lighting not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
@@ -276,9 +275,7 @@ expect("soldier without hierarchy nodes" STATUS 1 SAYS "Can not load clump in fi
        "has no animation hierarchy")
 fresh()
 # A key of the idle animation given a value that is not a number.
-execute_process(COMMAND python3 -c "import sys
-p=sys.argv[1]; d=bytearray(open(p,'rb').read()); d[2608:2612]=bytes([255,255,255,127]); open(p,'wb').write(d)"
-                ${WORK}/models/anims/idle.anm RESULT_VARIABLE code)
+damage_word(models/anims/idle.anm 2608 7FFFFFFF)
 expect("animation key not a number" STATUS 1 SAYS "Can not load 'Idle' animation"
        "'models/anims/idle.anm' is there but could not be read")
 fresh()

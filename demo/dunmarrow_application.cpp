@@ -376,9 +376,8 @@ bool CDunmarrowApplication::Init() {
             char start[96];
             std::snprintf(start, sizeof start, "(%g, %g, %g)", configuredStart[0], configuredStart[1],
                           configuredStart[2]);
-            ErrorBox(("No free floor left for bot " + std::to_string(i) + "\nThe level " +
-                      (i == 0 ? std::string("has no free floor near the bots' start ") + start
-                              : "has no free floor left near the bots' start " + std::string(start)) +
+            ErrorBox(("No free floor left for bot " + std::to_string(i) + "\nThe level has no free floor " +
+                      (i == 0 ? "" : "left ") + "near the bots' start " + start +
                       ", the 'InitialPosition' of the 'Bots' section in " + ConfigFileName() + ".")
                          .c_str());
             ok = false;

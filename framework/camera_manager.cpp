@@ -27,20 +27,6 @@ CCameraManager* g_cameraManager = nullptr;
 
 namespace {
 
-// Whether every point of a camera path is finite and within a million of the origin.
-bool PathPointsSensible(const OvSpline* spline) {
-    for (OvInt32 i = 0; i < spline->numCtrlPoints; ++i) {
-        const OvV3d& p = spline->ctrlPoints[i];
-        for (float v : {p.x, p.y, p.z}) {
-            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-
 CameraTextFunction gText = nullptr;
 
 constexpr const char* kModeNames[] = {"Free", "Follow", "FPS", "Path", "Fixed"};
@@ -389,7 +375,7 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         std::string fault;
         if (spline_ == nullptr && DataFileExists(kSplineFile)) {
             fault = TakeGraphicsReadCause();
-        } else if (spline_ != nullptr && !PathPointsSensible(spline_)) {
+        } else if (spline_ != nullptr && !AllWithinReach(spline_->ctrlPoints, static_cast<std::size_t>(std::max(spline_->numCtrlPoints, 0)))) {
             fault = "a point of it is not finite or beyond a million";
             OvSplineDestroy(spline_);
             spline_ = nullptr;

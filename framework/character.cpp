@@ -63,21 +63,20 @@ bool IsCharacterBody(const OvpObj* object) {
 // Whether every standard key of an animation has a finite time, rotation and translation within
 // sensible bounds (keys of other schemes are not looked at).
 bool KeysSensible(const OvAnimation* animation) {
-    if (animation->interpInfo == nullptr ||
-        animation->interpInfo->animKeyFrameSize != static_cast<OvInt32>(sizeof(OvAnimKeyFrame)) ||
-        !std::isfinite(animation->duration)) {
-        return animation->interpInfo == nullptr || std::isfinite(animation->duration);
+    if (animation->interpInfo == nullptr) {
+        return true;
+    }
+    if (!std::isfinite(animation->duration)) {
+        return false;
+    }
+    if (animation->interpInfo->animKeyFrameSize != static_cast<OvInt32>(sizeof(OvAnimKeyFrame))) {
+        return true;
     }
     const auto* keys = static_cast<const OvAnimKeyFrame*>(animation->pFrames);
     for (OvInt32 i = 0; i < animation->numFrames; ++i) {
         const OvAnimKeyFrame& k = keys[i];
-        for (float v : {k.time, k.q.x, k.q.y, k.q.z, k.q.w}) {
-            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
-                return false;
-            }
-        }
-        for (float v : {k.t.x, k.t.y, k.t.z}) {
-            if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
+        for (float v : {k.time, k.q.x, k.q.y, k.q.z, k.q.w, k.t.x, k.t.y, k.t.z}) {
+            if (!WithinReach(v)) {
                 return false;
             }
         }

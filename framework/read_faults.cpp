@@ -100,3 +100,14 @@ bool AllFinite(const OvV3d* points, std::size_t count) {
     }
     return true;
 }
+
+bool WithinReach(float v) { return std::isfinite(v) && std::fabs(v) <= 1.0e6f; }
+
+bool AllWithinReach(const OvV3d* points, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!WithinReach(points[i].x) || !WithinReach(points[i].y) || !WithinReach(points[i].z)) {
+            return false;
+        }
+    }
+    return true;
+}

@@ -31,3 +31,9 @@ int FirstMaterialNotFinite(const OvMaterialList& list);
 // Whether every coordinate of count points (texture coordinates, positions) is a finite number.
 bool AllFinite(const OvTexCoords* points, std::size_t count);
 bool AllFinite(const OvV3d* points, std::size_t count);
+
+// Whether a number read from a data file is finite and no more than a million either way: beyond
+// that it is larger than any position, size or time of a level, and the file is damaged.
+bool WithinReach(float v);
+// The same for every coordinate of count points.
+bool AllWithinReach(const OvV3d* points, std::size_t count);

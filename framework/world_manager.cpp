@@ -441,6 +441,28 @@ bool WorldTexCoordsFinite(OvWorld* world) {
     return finite;
 }
 
+// What makes a world that read unfit to play on, as the refusal's cause; empty when nothing does.
+std::string WorldDataFault(OvWorld* world) {
+    // Bounds that are not finite, or beyond a million, are no level's.
+    if (!AllWithinReach(&world->boundingBox.inf, 1) || !AllWithinReach(&world->boundingBox.sup, 1)) {
+        return "Its world's bounds are not finite or beyond a million: the file is damaged.";
+    }
+    // A box that does not hold what it bounds: the world's box not its sectors' (objects outside it
+    // are in no sector and not drawn), a sector's not its vertices (the sector is culled in sight).
+    if (!WorldBoxesHold(world)) {
+        return "Its world's bounds do not hold its sectors and their vertices: the file is damaged.";
+    }
+    if (!WorldTexCoordsFinite(world)) {
+        return "Texture coordinates of its world are not numbers: the file is damaged.";
+    }
+    const int unlit = FirstMaterialNotFinite(world->matList);
+    if (unlit >= 0) {
+        return "Its material " + std::to_string(unlit) +
+               " has lighting values (ambient, specular, diffuse) that are not numbers: the file is damaged.";
+    }
+    return "";
+}
+
 } // namespace
 
 bool CWorldManager::CreatePhysics() {
@@ -514,37 +536,11 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         refuse("Its world does not read: the file is damaged or cut short.");
         return;
     }
-    // Bounds that are not finite, or beyond a million, are no level's: the file is damaged.
-    const OvBBox& box = world->boundingBox;
-    for (float v : {box.sup.x, box.sup.y, box.sup.z, box.inf.x, box.inf.y, box.inf.z}) {
-        if (!std::isfinite(v) || std::fabs(v) > 1.0e6f) {
-            OvStreamClose(stream, nullptr);
-            OvWorldDestroy(world);
-            refuse("Its world's bounds are not finite or beyond a million: the file is damaged.");
-            return;
-        }
-    }
-    // A box that does not hold what it bounds: the world's box not its sectors' (objects outside it
-    // are in no sector and not drawn), a sector's not its vertices (the sector is culled in sight).
-    if (!WorldBoxesHold(world)) {
+    const std::string dataFault = WorldDataFault(world);
+    if (!dataFault.empty()) {
         OvStreamClose(stream, nullptr);
         OvWorldDestroy(world);
-        refuse("Its world's bounds do not hold its sectors and their vertices: the file is damaged.");
-        return;
-    }
-    if (!WorldTexCoordsFinite(world)) {
-        OvStreamClose(stream, nullptr);
-        OvWorldDestroy(world);
-        refuse("Texture coordinates of its world are not numbers: the file is damaged.");
-        return;
-    }
-    const int unlit = FirstMaterialNotFinite(world->matList);
-    if (unlit >= 0) {
-        OvStreamClose(stream, nullptr);
-        OvWorldDestroy(world);
-        refuse(("Its material " + std::to_string(unlit) +
-                " has lighting values (ambient, specular, diffuse) that are not numbers: the file is damaged.")
-                   .c_str());
+        refuse(dataFault.c_str());
         return;
     }
     // A texture of the level whose image is there but does not read would leave its surfaces blank:

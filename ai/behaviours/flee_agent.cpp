@@ -1,9 +1,6 @@
 #include "ai/behaviours/flee_agent.h"
 
-#include <cstring>
-
 #include <cmath>
-#include <cstdint>
 
 #include "ai/behaviours/entity_manager.h"
 #include "ai/behaviours/follower_agents.h"
@@ -15,6 +12,7 @@
 #include "ai/runtime/allocator.h"
 #include "ai/runtime/brain.h"
 #include "ai/runtime/config_node.h"
+#include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
 #include "ai/runtime/time_manager.h"
@@ -305,25 +303,6 @@ bool CFleeAgent::ComputeDestination() {
     return true;
 }
 
-bool CFleeAgent::GrowExploreStack(uint32_t steps) {
-    // Doubling, up to the PathLength + 1 steps a search can use.
-    uint64_t grown = 2ull * m_exploreCapacity;
-    if (grown < steps)
-        grown = steps;
-    if (grown > static_cast<uint64_t>(m_pathLength) + 1)
-        grown = static_cast<uint64_t>(m_pathLength) + 1;
-    if (grown > SIZE_MAX / sizeof(ExploreStep))
-        return false;
-    auto* larger = static_cast<ExploreStep*>(Vusk::EngineAllocate(static_cast<size_t>(grown) * sizeof(ExploreStep)));
-    if (larger == nullptr)
-        return false;
-    std::memcpy(larger, m_exploreStack, m_exploreCapacity * sizeof(ExploreStep));
-    Vusk::EngineFree(m_exploreStack);
-    m_exploreStack = larger;
-    m_exploreCapacity = static_cast<uint32_t>(grown);
-    return true;
-}
-
 CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum) {
     // Depth-first over every walk of up to PathLength edges (vertices may repeat), scoring each
     // vertex when it is reached: the first best in this order is the one a recursive search that
@@ -355,7 +334,8 @@ CGraphVertex* CFleeAgent::Explore(CGraphVertex* start, float startSum) {
             bestScore = score;
             best = next;
         }
-        if (depth + 1 >= m_exploreCapacity && !GrowExploreStack(depth + 2)) {
+        // The stack doubles when the walk goes deeper than it holds.
+        if (!Vusk::MakeRoom(m_exploreStack, depth + 1, m_exploreCapacity, kInitialExploreDepth + 1)) {
             continue; // no memory for a deeper step: this walk ends here
         }
         stack = m_exploreStack;

@@ -92,8 +92,6 @@ private:
     // The best vertex over every path of up to PathLength edges from start (first of equal scores in
     // edge order); an explicit stack of up to PathLength + 1 steps instead of recursion.
     CGraphVertex* Explore(CGraphVertex* start, float startSum);
-    // Makes room for at least `steps` steps of the search's stack; false when memory is refused.
-    bool GrowExploreStack(uint32_t steps);
     // Sum of the distances from the point to every threat.
     float DistanceToThreats(const CVector3& point) const;
     // Does a threat lie within two metres of the edge from a to b (projecting onto it)?
