@@ -322,8 +322,8 @@ OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {
     }
     SetViewport(place);
     DWORD flags = 0;
-    if (target == Target::BackBuffer || target == Target::TextureCopy) {
-        // The device's depth surface: stencil only where its format has stencil bits.
+    if (target == Target::BackBuffer) {
+        // The device's depth surface: stencil with the depth where its format has stencil bits.
         flags = (clearMode & ovCAMERACLEARIMAGE) ? D3DCLEAR_TARGET : 0;
         if (clearMode & ovCAMERACLEARZ) {
             flags |= D3DCLEAR_ZBUFFER;
@@ -331,12 +331,9 @@ OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {
         if ((clearMode & (ovCAMERACLEARZ | ovCAMERACLEARSTENCIL)) && OvD3D9HasStencil()) {
             flags |= D3DCLEAR_STENCIL;
         }
-        if (target == Target::TextureCopy && camera->zBuffer == nullptr) {
-            flags &= D3DCLEAR_TARGET;
-        }
     } else {
-        // A camera texture of its own, or another window: depth and stencil only with a z
-        // raster behind them.
+        // A camera texture (drawn into, or filled from the back buffer), or another window: the
+        // flags asked, depth and stencil only with a z raster behind them.
         flags = static_cast<DWORD>(clearMode) & (D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL);
         if (camera->zBuffer == nullptr) {
             flags &= D3DCLEAR_TARGET;

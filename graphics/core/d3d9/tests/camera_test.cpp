@@ -230,6 +230,9 @@ TEST_F(D3d9CameraTest, CameraTexturesAreDrawnIntoOrFilledByCopying) {
     // A texture that cannot be a target: the back buffer is drawn and its area copied in after
     // the clear and at end update.
     camera->frameBuffer = copied;
+    // Its clear takes the flags asked, as any camera texture's: the depth alone keeps the stencil.
+    camera->zBuffer = targetZ;
+    EXPECT_EQ(ClearFlags(ovCAMERACLEARZ), D3DCLEAR_ZBUFFER);
     camera->zBuffer = nullptr;
     D3d9LogEnable(true);
     D3d9LogClear();
