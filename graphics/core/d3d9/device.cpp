@@ -339,6 +339,7 @@ OvBool Start() {
     }
     FetchSurfaces();
     OvD3D9DeviceResetCache();
+    OvD3D9DeviceCacheSetDeviceTargets(gSys.backBuffer, gSys.depthSurface);
     OvD3D9VideoRasterListOpen();
     // A start that stops half-way leaves nothing of its own behind.
     const auto fail = [] {
@@ -631,6 +632,7 @@ OvBool OvD3D9DeviceLostRestore() {
         return FALSE;
     }
     FetchSurfaces();
+    OvD3D9DeviceCacheSetDeviceTargets(gSys.backBuffer, gSys.depthSurface);
     // Rasters first: their default-pool surfaces and textures, then the buffers.
     const OvBool rasters = OvD3D9RestoreVideoRasters();
     const OvBool buffers = OvD3D9DynamicVertexBufferRestoreAll(); // whether or not a raster came back

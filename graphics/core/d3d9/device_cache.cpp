@@ -444,6 +444,14 @@ IDirect3DDevice9* OvD3D9DeviceResetCache() {
     return Device();
 }
 
+void OvD3D9DeviceCacheSetDeviceTargets(IDirect3DSurface9* backBuffer, IDirect3DSurface9* depth) {
+    for (IDirect3DSurface9*& t : gCaches.targets) {
+        t = nullptr;
+    }
+    gCaches.targets[0] = backBuffer;
+    gCaches.depth = depth;
+}
+
 void OvD3D9DeviceCacheClose() {
     OvD3D9DeviceResetCache();
     if (gCaches.matrices != nullptr) {

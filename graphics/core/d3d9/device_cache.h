@@ -61,6 +61,9 @@ OvUInt32 OvD3D9DeleteShader(IDirect3DPixelShader9* shader);
 
 // Forgets every binding, transform and light; returns the device.
 IDirect3DDevice9* OvD3D9DeviceResetCache();
+// What a device start or a Reset binds: render target 0 the back buffer, no others, its own
+// depth surface. The targets held before a Reset went with it.
+void OvD3D9DeviceCacheSetDeviceTargets(IDirect3DSurface9* backBuffer, IDirect3DSurface9* depth);
 // Forgets the bindings and transforms but keeps the lights (before a reset).
 void OvD3D9DeviceCacheForgetBindings();
 // Device stop: every cached declaration released, the caches freed.

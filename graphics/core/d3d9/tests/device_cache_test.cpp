@@ -166,6 +166,12 @@ TEST_F(D3d9DriverTest, LostDeviceReleasesBeforeResetAndRestoresAfterInOrder) {
     DWORD cull = 0;
     device->GetRenderState(D3DRS_CULLMODE, &cull);
     EXPECT_EQ(cull, D3DCULL_CW);
+    // The back buffer and depth surface bound before went with the Reset, which bound the new
+    // ones: the cache holds those, not the old ones whose memory a new surface may take.
+    D3d9LogClear();
+    EXPECT_TRUE(OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer()));
+    EXPECT_EQ(OvD3D9SetDepthSurface(OvD3D9GetDepthSurface()), D3D_OK);
+    EXPECT_EQ(D3d9LogCount("SetRenderTarget") + D3d9LogCount("SetDepthStencilSurface"), 0);
 
     ASSERT_TRUE(OvEngineStop());
     EXPECT_EQ(D3d9LiveObjects(device), 0);
