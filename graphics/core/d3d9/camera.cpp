@@ -295,13 +295,19 @@ OvBool OvD3D9CameraBeginUpdate(void*, void* in, OvInt32) {
     OvD3D9ProjectionMatrix = ProjectionMatrix(camera);
     OvD3D9SetTransform(D3DTS_PROJECTION, &OvD3D9ProjectionMatrix);
     OvD3D9ViewProjectionCache = nullptr;
-    if (SelectTargets(camera, false) == Target::Failed) {
-        return FALSE;
+    if (SelectTargets(camera, false) != Target::Failed) {
+        SetViewport(Place(camera->frameBuffer));
+        OvD3D9SetRenderState(D3DRS_FOGSTART, FloatBits(camera->fogPlane));
+        OvD3D9SetRenderState(D3DRS_FOGEND, FloatBits(camera->farPlane));
+        if (OvD3D9DeviceCheckLost()) {
+            return TRUE;
+        }
     }
-    SetViewport(Place(camera->frameBuffer));
-    OvD3D9SetRenderState(D3DRS_FOGSTART, FloatBits(camera->fogPlane));
-    OvD3D9SetRenderState(D3DRS_FOGEND, FloatBits(camera->farPlane));
-    return OvD3D9DeviceCheckLost();
+    // No update began: no end update need come, so nothing keeps the camera (which may go before
+    // the next begin).
+    gCamera = nullptr;
+    gCopyAtEnd = false;
+    return FALSE;
 }
 
 OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {

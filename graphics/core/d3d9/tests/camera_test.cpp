@@ -141,6 +141,8 @@ TEST_F(D3d9CameraTest, MinimisedOrEmptyWindowsDrawNothingAndResizesFollowTheWind
     OvRGBA colour = {0, 0, 0, 255};
     ShowWindow(window, SW_MINIMIZE);
     EXPECT_EQ(OvCameraBeginUpdate(camera), nullptr);
+    // No update began, so none ends: the driver keeps no current camera that could go meanwhile.
+    EXPECT_EQ(OvD3D9GetCurrentCamera(), nullptr);
     EXPECT_FALSE(OvD3D9CameraClear(camera, &colour, 1));
     ShowWindow(window, SW_RESTORE);
     ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
