@@ -636,12 +636,13 @@ OvBool OvD3D9DeviceLostRestore() {
     // Rasters first: their default-pool surfaces and textures, then the buffers.
     const OvBool rasters = OvD3D9RestoreVideoRasters();
     const OvBool buffers = OvD3D9DynamicVertexBufferRestoreAll(); // whether or not a raster came back
-    if (!rasters || !buffers) {
-        return FALSE;
-    }
+    // The Reset put every state and light back to the device's defaults: the caches follow, and
+    // immediate mode comes back, whether or not every raster and buffer did, since drawing goes
+    // on with those that did.
     OvD3D9RenderStateReset();
     OvD3D9RestoreLights();
-    return OvD3D9Im2DOpen() && OvD3D9Im3DCreateDeviceObjects() ? TRUE : FALSE;
+    const bool immediate = OvD3D9Im2DOpen() && OvD3D9Im3DCreateDeviceObjects();
+    return rasters && buffers && immediate ? TRUE : FALSE;
 }
 
 OvBool OvD3D9DeviceRestoreWithCallback() {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/core/d3d9/im2d.h"
 #include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
@@ -198,18 +199,34 @@ TEST_F(D3d9DriverTest, RenderTargetsOfRastersReachTheDeviceOnlyWhenTheyChange) {
 }
 
 // A raster that cannot be made again after a reset fails the restore, but the caller-owned
-// dynamic buffers come back all the same.
+// dynamic buffers come back all the same, and the state caches follow the device the Reset put
+// back to its defaults (drawing goes on with what came back).
 TEST_F(D3d9DriverTest, BuffersAreRestoredWhenARasterIsNot) {
     ASSERT_TRUE(Up());
     OvRaster* target = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
     ASSERT_NE(target, nullptr);
     IDirect3DVertexBuffer9* owned = nullptr;
     ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
+    const D3DLIGHT9 light = Spot(1.0f);
+    ASSERT_TRUE(OvD3D9SetLight(0, &light));
+    OvD3D9EnableLight(0, TRUE);
     D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
     EXPECT_FALSE(OvD3D9DeviceReset());
     TakeError();
     EXPECT_EQ(OvD3D9RasterExtGet(target)->texture, nullptr);
     EXPECT_NE(owned, nullptr);
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    DWORD cull = 0;
+    device->GetRenderState(D3DRS_CULLMODE, &cull);
+    EXPECT_EQ(cull, D3DCULL_CW); // the engine's, not the device's default
+    BOOL enabled = FALSE;
+    EXPECT_EQ(device->GetLightEnable(0, &enabled), D3D_OK);
+    EXPECT_TRUE(enabled);
+    OvD3D9Im2DVertex line[2] = {};
+    ASSERT_TRUE(OvD3D9DeviceCheckLost());
+    EXPECT_TRUE(OvD3D9Im2DRenderLine(line, 2, 0, 1));
+    device->EndScene();
+    OvD3D9DeviceSetInScene(FALSE);
     ASSERT_TRUE(OvD3D9DeviceReset());
     EXPECT_NE(OvD3D9RasterExtGet(target)->texture, nullptr);
     OvRasterDestroy(target);
