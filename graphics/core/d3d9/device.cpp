@@ -631,6 +631,7 @@ OvBool OvD3D9DeviceLostRestore() {
     if (gSys.device == nullptr) {
         return FALSE;
     }
+    gSys.inScene = false; // a Reset ends the scene it came in
     FetchSurfaces();
     OvD3D9DeviceCacheSetDeviceTargets(gSys.backBuffer, gSys.depthSurface);
     // Rasters first: their default-pool surfaces and textures, then the buffers.

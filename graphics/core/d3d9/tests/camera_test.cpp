@@ -153,10 +153,16 @@ TEST_F(D3d9CameraTest, MinimisedOrEmptyWindowsDrawNothingAndResizesFollowTheWind
     // device's own depth surface takes the new one and its size, making no surface of its own.
     ASSERT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
     const int live = D3d9LiveObjects(OvD3D9GetDevice());
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr); // a scene open when the window changes
     ResizeClient(window, 400, 300);
     const long resets = D3d9DeviceCounters(OvD3D9GetDevice()).resets;
     ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 3));
     EXPECT_EQ(D3d9DeviceCounters(OvD3D9GetDevice()).resets, resets + 1);
+    // The Reset ended that scene: the next begin opens another, so drawing reaches the device.
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    OvD3D9Im2DVertex line[2] = {};
+    EXPECT_TRUE(OvD3D9Im2DRenderLine(line, 2, 0, 1));
+    OvCameraEndUpdate(camera);
     EXPECT_EQ(OvD3D9GetCurrentMode()->width, 400u);
     EXPECT_EQ(OvD3D9GetPresentParameters()->BackBufferHeight, 300u);
     EXPECT_EQ(camera->zBuffer->width, 400);
