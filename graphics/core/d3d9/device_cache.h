@@ -13,7 +13,6 @@ inline constexpr OvUInt32 ovD3D9NUMTRANSFORMS = 260;
 inline constexpr OvUInt32 ovD3D9NUMSTREAMS = 4;
 inline constexpr OvUInt32 ovD3D9NUMRENDERTARGETS = 4;
 inline constexpr OvUInt32 ovD3D9MAXDECLARATIONELEMENTS = 64; // plus the end marker
-inline constexpr OvUInt32 ovD3D9MAXLIGHTINDEX = 0x10000;     // light numbers the light cache takes
 
 // One stream for OvD3D9SetStreams.
 struct OvD3D9Stream {
@@ -44,6 +43,7 @@ void OvD3D9GetTransform(OvUInt32 state, D3DMATRIX* out);
 // The engine's world matrix (null or identity-flagged: the identity).
 OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix);
 
+// Any light number: the cache keeps one entry for each light set.
 OvBool OvD3D9SetLight(OvUInt32 index, const D3DLIGHT9* light);
 OvBool OvD3D9EnableLight(OvUInt32 index, OvBool enable);
 // Sends every cached light with its enabled flag again (after a reset).

@@ -92,10 +92,15 @@ TEST_F(D3d9DriverTest, BindingsReachTheDeviceOnlyWhenTheyChange) {
     EXPECT_TRUE(OvD3D9EnableLight(1, TRUE)); // grown with the cache, disabled
     EXPECT_EQ(D3d9LogCount("SetLight"), 1);
     EXPECT_EQ(D3d9LogCount("LightEnable"), 2);
-    // A light number far past any world's lights is refused before the cache grows to it.
-    EXPECT_FALSE(OvD3D9SetLight(0xFFFFFFF0u, &a));
-    EXPECT_FALSE(OvD3D9SetLight(ovD3D9MAXLIGHTINDEX, &a));
-    EXPECT_EQ(D3d9LogCount("SetLight"), 1);
+    // A world may number its lights past 65,535: any number is taken and compared like a low one,
+    // without the cache growing to it.
+    for (const OvUInt32 far : {0x10000u, 0xFFFFFFF0u}) {
+        EXPECT_TRUE(OvD3D9SetLight(far, &a));
+        EXPECT_TRUE(OvD3D9SetLight(far, &b));
+        EXPECT_TRUE(OvD3D9EnableLight(far, TRUE));
+    }
+    EXPECT_EQ(D3d9LogCount("SetLight"), 3);
+    EXPECT_EQ(D3d9LogCount("LightEnable"), 4);
 
     // An FVF and a declaration forget each other.
     D3d9LogClear();
@@ -122,8 +127,18 @@ TEST_F(D3d9DriverTest, DeclarationsAreSharedByContentAndRecreatedInTheirEntry) {
     ASSERT_TRUE(OvD3D9CreateVertexDeclaration(elements, &second));
     EXPECT_EQ(D3d9LogCount("CreateVertexDeclaration"), 1);
 
-    // No end marker within 65 elements: refused, nothing read beyond.
-    std::vector<D3DVERTEXELEMENT9> endless(ovD3D9MAXDECLARATIONELEMENTS + 1, elements[0]);
+    // The most elements a declaration holds, then the end marker, are taken; no end marker
+    // within 65 elements is refused, nothing read beyond.
+    std::vector<D3DVERTEXELEMENT9> full;
+    for (BYTE i = 0; i < ovD3D9MAXDECLARATIONELEMENTS; ++i) {
+        full.push_back({0, static_cast<WORD>(4 * i), D3DDECLTYPE_FLOAT1, 0, D3DDECLUSAGE_TEXCOORD, i});
+    }
+    std::vector<D3DVERTEXELEMENT9> endless = full;
+    full.push_back(D3DDECL_END());
+    IDirect3DVertexDeclaration9* most = nullptr;
+    EXPECT_TRUE(OvD3D9CreateVertexDeclaration(full.data(), &most));
+    OvD3D9DeleteVertexDeclaration(most);
+    endless.push_back(elements[0]);
     IDirect3DVertexDeclaration9* none = nullptr;
     EXPECT_FALSE(OvD3D9CreateVertexDeclaration(endless.data(), &none));
     EXPECT_EQ(none, nullptr);
@@ -208,8 +223,8 @@ TEST_F(D3d9DriverTest, BuffersAreRestoredWhenARasterIsNot) {
     IDirect3DVertexBuffer9* owned = nullptr;
     ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
     const D3DLIGHT9 light = Spot(1.0f);
-    ASSERT_TRUE(OvD3D9SetLight(0, &light));
-    OvD3D9EnableLight(0, TRUE);
+    ASSERT_TRUE(OvD3D9SetLight(0x10000, &light));
+    OvD3D9EnableLight(0x10000, TRUE);
     D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
     EXPECT_FALSE(OvD3D9DeviceReset());
     TakeError();
@@ -220,7 +235,7 @@ TEST_F(D3d9DriverTest, BuffersAreRestoredWhenARasterIsNot) {
     device->GetRenderState(D3DRS_CULLMODE, &cull);
     EXPECT_EQ(cull, D3DCULL_CW); // the engine's, not the device's default
     BOOL enabled = FALSE;
-    EXPECT_EQ(device->GetLightEnable(0, &enabled), D3D_OK);
+    EXPECT_EQ(device->GetLightEnable(0x10000, &enabled), D3D_OK);
     EXPECT_TRUE(enabled);
     OvD3D9Im2DVertex line[2] = {};
     ASSERT_TRUE(OvD3D9DeviceCheckLost());
