@@ -322,8 +322,16 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
         EXPECT_EQ(ReadNative(Bytes(good.begin(), good.begin() + cut)), nullptr) << cut;
     }
     EXPECT_EQ(D3d9LiveObjects(device), live);
-    // The good chunk still reads.
+    // The good chunk still reads, also from a stream that ends where the chunk does.
     OvTexture* back = ReadNative(good);
+    ASSERT_NE(back, nullptr);
+    OvTextureDestroy(back);
+    Bytes exact(good.begin() + 12, good.begin() + kBody + OvChunkGetUInt32(good.data() + 16));
+    OvMemory memory{exact.data(), static_cast<OvUInt32>(exact.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    back = nullptr;
+    EXPECT_TRUE(OvD3D9NativeTextureRead(in, &back, 0));
+    OvStreamClose(in, nullptr);
     ASSERT_NE(back, nullptr);
     OvTextureDestroy(back);
 }

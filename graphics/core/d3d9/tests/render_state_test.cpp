@@ -264,6 +264,15 @@ TEST_F(D3d9DriverTest, EngineStatesTranslateToTheDevice) {
     EXPECT_EQ(DeviceSampler(D3DSAMP_MINFILTER), 3u);
     EXPECT_EQ(DeviceSampler(D3DSAMP_MIPFILTER), 2u);
 
+    // The last of each table is taken: filter 12 (anisotropic, linear mips), mirror-once
+    // addressing (5), fog type 3.
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREFILTER, V(12)));
+    EXPECT_EQ(DeviceSampler(D3DSAMP_MIPFILTER), 2u);
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREADDRESS, V(5)));
+    EXPECT_EQ(DeviceSampler(D3DSAMP_ADDRESSU), 5u);
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATEFOGTYPE, V(3)));
+    EXPECT_FALSE(OvD3D9RenderStateSet(ovRENDERSTATEFOGTYPE, V(4)));
+
     OvUInt32 unused = 0;
     for (OvInt32 state : {0, 5, 18, 19, 31}) {
         EXPECT_FALSE(OvD3D9RenderStateGet(state, &unused)) << state;
