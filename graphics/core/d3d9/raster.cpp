@@ -641,7 +641,7 @@ OvInt32 ChooseFormat(OvInt32 type, OvInt32 flags, bool query) {
         } else if (code == 0) {
             // None asked: 888 on a deep display where the device renders to it, else 565.
             code = DisplayDepth() > 16 && OvD3D9CheckRenderTargetFormat(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888
-                                                                                          : ovRASTERFORMAT565;
+                                                                                         : ovRASTERFORMAT565;
         } else if (FindCode(code) == nullptr || !OvD3D9CheckRenderTargetFormat(OvD3D9RasterCodeFormat(code))) {
             code = -1; // one asked is made as asked or not at all
         }
