@@ -299,7 +299,17 @@ Ov2dFont* CFont::Print(const char* text, const OvV2d& position, float size) {
     if (font_ == nullptr || brush_ == nullptr || text == nullptr) {
         return nullptr;
     }
-    return Ov2dFontShow(font_, text, size, &position, brush_);
+    if ((font_->flags & ov2dFONTFLAG16BIT) == 0) {
+        return Ov2dFontShow(font_, text, size, &position, brush_);
+    }
+    // A font with characters beyond 127 reads 16-bit strings: each byte of the text is one.
+    std::string wide;
+    for (const char* p = text; *p != '\0'; ++p) {
+        wide += *p;
+        wide += '\0';
+    }
+    wide.append(2, '\0');
+    return Ov2dFontShow(font_, wide.c_str(), size, &position, brush_);
 }
 
 void CFont::SetColour(const OvRGBA& colour) {

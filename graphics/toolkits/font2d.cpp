@@ -541,16 +541,15 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
 }
 
 // Next character code of a string (8-bit, or 16-bit little-endian for a 16-bit font); -1 at
-// its end. A 16-bit string ends at a character whose low byte is zero, whose high byte is then
-// not read: an 8-bit string handed to a 16-bit font ends at its terminator instead of being read
-// past it.
+// its end, the zero character (a 16-bit one is two zero bytes: U+0100 and every code whose low
+// byte is zero are characters like the others).
 OvInt32 NextCode(const Ov2dFont* font, const char*& p) {
     const auto* s = reinterpret_cast<const unsigned char*>(p);
     if (font->flags & ov2dFONTFLAG16BIT) {
-        if (s[0] == 0) {
+        const OvInt32 code = s[0] | s[1] << 8;
+        if (code == 0) {
             return -1;
         }
-        const OvInt32 code = s[0] | s[1] << 8;
         p += 2;
         return code;
     }
