@@ -728,6 +728,21 @@ TEST_F(PipelineTest, NativeDataReadsBackAsWrittenAndRefusesWhatDoesNotMatch) {
         // Drawn as read, and written again (buffer placement may differ, the sizes may not).
         EXPECT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
         EXPECT_EQ(WriteNativeChunk(g).size(), chunk.size());
+        // A mesh whose material is not in the list is written as -1 and reads back without one;
+        // the data read takes the instancing hint.
+        OvMaterial* stranger = OvMaterialCreate();
+        OvD3D9InstancedDataGetMeshes(OvD3D9InstancedDataFromEntry(g->repEntry))[0].material = stranger;
+        const std::vector<OvUInt8> without = WriteNativeChunk(g);
+        ASSERT_EQ(without.size(), chunk.size());
+        EXPECT_EQ(OvChunkGetUInt32(&without[92]), 0xFFFFFFFFu);
+        gHooked = OvEngineInstancePtr->memoryFuncs;
+        OvEngineInstancePtr->memoryFuncs.allocate = HintedAllocate;
+        gInstancingBlocks = 0;
+        ASSERT_EQ(ReadNativeChunk(without, static_cast<OvInt32>(without.size()), g), g);
+        OvEngineInstancePtr->memoryFuncs = gHooked;
+        EXPECT_GE(gInstancingBlocks, 1);
+        EXPECT_EQ(OvD3D9InstancedDataGetMeshes(OvD3D9InstancedDataFromEntry(g->repEntry))[0].material, nullptr);
+        OvMaterialDestroy(stranger);
         OvAtomicDestroy(atomic);
     }
 }
