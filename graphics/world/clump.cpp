@@ -189,6 +189,11 @@ OvAtomic* OvAtomicSetGeometry(OvAtomic* atomic, OvGeometry* geometry, OvUInt32 f
     if (atomic->geometry != nullptr) {
         OvGeometryDestroy(atomic->geometry);
     }
+    // Instanced data of its own was made from the old geometry (its meshes name that geometry's
+    // materials): it goes with it rather than be taken for the new one's.
+    if (atomic->repEntry != nullptr) {
+        OvResourcesFreeEntry(atomic->repEntry);
+    }
     atomic->geometry = geometry;
     if ((flags & ovATOMICSAMEBOUNDINGSPHERE) == 0) {
         if (geometry != nullptr) {

@@ -843,6 +843,32 @@ TEST_F(PipelineTest, InstanceOnlyDataIsNotDrawn) {
     OvAtomicDestroy(atomic);
 }
 
+// A morphing geometry's instanced data is the atomic's own: it goes when the atomic takes another
+// geometry, even one whose mesh serial is the same (the serial counter wraps), so that the new
+// data names the new geometry's materials and never the freed ones of the old.
+TEST_F(PipelineTest, AtomicOwnDataGoesWithItsGeometry) {
+    OvGeometry* geometries[2] = {Grid(2), Grid(2)};
+    for (OvGeometry* g : geometries) {
+        ASSERT_EQ(OvGeometryAddMorphTargets(g, 1), 1);
+        for (int i = 0; i < 9; ++i) {
+            g->morphTarget[1].verts[i] = g->morphTarget[0].verts[i];
+            g->morphTarget[1].normals[i] = g->morphTarget[0].normals[i];
+        }
+    }
+    OvAtomic* atomic = AtomicOf(geometries[0]);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    ASSERT_NE(atomic->repEntry, nullptr);
+    geometries[1]->mesh->serialNum = geometries[0]->mesh->serialNum;
+    OvAtomicSetGeometry(atomic, geometries[1], 0); // the first geometry and its materials go
+    OvGeometryDestroy(geometries[1]);
+    EXPECT_EQ(atomic->repEntry, nullptr);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    ASSERT_NE(atomic->repEntry, nullptr);
+    EXPECT_EQ(OvD3D9InstancedDataGetMeshes(OvD3D9InstancedDataFromEntry(atomic->repEntry))[0].material,
+              atomic->geometry->matList.materials[0]);
+    OvAtomicDestroy(atomic);
+}
+
 // Two morph targets: each atomic has data of its own with positions and normals in the dynamic
 // stream, written interpolated while the interpolator is between the targets, every frame.
 TEST_F(PipelineTest, MorphTargetsAreInterpolatedIntoTheDynamicStream) {
