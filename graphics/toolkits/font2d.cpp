@@ -95,6 +95,25 @@ bool ParseFloats(const char* text, float* out, int count) {
     return true;
 }
 
+// The baseline line: a number of pixels, a row of the page's glyph boxes (within the page's height
+// either way). False, with the cause said, for anything else.
+bool ReadBaseline(Lines& in, const OvRaster* page, long* baseline) {
+    if (!in.Next()) {
+        SetReadError(in.name, in.number + 1, "the file ends before the baseline line");
+        return false;
+    }
+    if (!ParseInts(in.text, baseline, 1, 10)) {
+        SetReadError(in.name, in.number, "baseline line wants a number of pixels");
+        return false;
+    }
+    if (*baseline < -page->height || *baseline > page->height) {
+        SetReadError(in.name, in.number, "baseline %ld lies outside the page's %d pixel rows", *baseline,
+                     page->height);
+        return false;
+    }
+    return true;
+}
+
 // Up to two names of at most 31 characters: the image and the mask. False for a line without
 // a name or with one that is too long.
 bool ParseImageLine(const char* text, char* image, char* mask) {
@@ -267,8 +286,7 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
     const float width = static_cast<float>(font->pages[0]->raster->width);
     const float height = static_cast<float>(font->pages[0]->raster->height);
     long baseline;
-    if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
-        SetReadError(in.name, in.number, "baseline line wants a number of pixels");
+    if (!ReadBaseline(in, font->pages[0]->raster, &baseline)) {
         return false;
     }
     long last = 0;
@@ -352,8 +370,7 @@ bool ReadMetrics2(Lines& in, Ov2dFont* font) {
         }
         font->pages[pages] = page;
         long baseline;
-        if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
-            SetReadError(in.name, in.number, "baseline line wants a number of pixels");
+        if (!ReadBaseline(in, page->raster, &baseline)) {
             return false;
         }
         OvImage* scan = OvImageCreate(page->raster->width, page->raster->height, 32);

@@ -509,6 +509,10 @@ TEST_F(Toolkit2dTest, MalformedMetricsFail) {
         {"METRICS1\nabcdefghijklmnopqrstuvwxyz0123456789\n3\n65 0 0 10 14\n", "image line"},
         {"METRICS1\nmissing\n3\n65 0 0 10 14\n", "cannot read the texture"},
         {"METRICS1\npage\nthree\n65 0 0 10 14\n", "baseline"},
+        {"METRICS1\npage\n", "bad.met:3: the file ends before the baseline"},
+        {"METRICS1\npage\n2147483647\n65 0 0 10 14\n", "bad.met:3: baseline 2147483647 lies outside"},
+        {"METRICS1\npage\n-17\n65 0 0 10 14\n", "outside the page's 16 pixel rows"},
+        {"METRICS2\npage\n2147483647\nA\n", "bad.met:3: baseline 2147483647 lies outside"},
         {"METRICS1\npage\n3\n65536 0 0 10 14\n", "out of range"},
         {"METRICS1\npage\n3\n-1 0 0 10 14\n", "out of range"},
         {"METRICS1\npage\n3\n65 0 4 10 4\n", "no height"},
@@ -524,6 +528,14 @@ TEST_F(Toolkit2dTest, MalformedMetricsFail) {
         EXPECT_EQ(font, nullptr) << c.text;
         EXPECT_NE(std::strstr(Ov2dFontGetReadError(), c.why), nullptr) << c.text << " -> " << Ov2dFontGetReadError();
         TakeError();
+    }
+    // A baseline as far as the page's height either way reads.
+    for (const char* baseline : {"16", "-16"}) {
+        WriteFile("edge.met", std::string("METRICS1\npage\n") + baseline + "\n65 0 0 10 14\n");
+        Ov2dFont* font = Ov2dFontRead("edge");
+        ASSERT_NE(font, nullptr) << baseline << ": " << Ov2dFontGetReadError();
+        EXPECT_FLOAT_EQ(font->baseline, std::stof(baseline) / 14.0f);
+        Ov2dFontDestroy(font);
     }
     EXPECT_EQ(Ov2dFontRead("absent"), nullptr);
     EXPECT_NE(std::strstr(Ov2dFontGetReadError(), "not found"), nullptr);
