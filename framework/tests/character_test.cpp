@@ -195,6 +195,12 @@ TEST_F(CharacterTest, AnimationCacheCountsReferencesAndNeverReusesSlots) {
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(fresh->references, 1u);
     EXPECT_EQ(CAnimationCache::Count(), 2); // a new slot at the end
+    // Keys that move a bone a million either way are an animation's; beyond, the file is damaged.
+    CachedAnimation* far = CAnimationCache::Get(AnimationFile("far.anm", 0.1f, 1.0e6f).c_str());
+    ASSERT_NE(far, nullptr);
+    CAnimationCache::Release(far);
+    EXPECT_EQ(CAnimationCache::Get(AnimationFile("beyond.anm", 0.1f, 1.0e6f + 1.0f).c_str()), nullptr);
+    EXPECT_EQ(CAnimationCache::Count(), 3);
     // Up to 128 slots are ever made; the next request is refused with the message.
     for (int i = CAnimationCache::Count(); i < kMaxCachedAnimations; ++i) {
         const std::string name = "c" + std::to_string(i) + ".anm";

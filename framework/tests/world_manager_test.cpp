@@ -20,10 +20,13 @@
 #include "framework/lights_font.h"
 #include "framework/physics_glue.h"
 #include "framework/tests/level_fixture.h"
+#include "framework/tests/test_app.h"
 #include "framework/world_manager.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/image.h"
+#include "graphics/core/memory.h"
+#include "graphics/core/resources.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/texture_stream.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
@@ -34,6 +37,7 @@
 #include "physics/core/context/manager.h"
 #include "physics/core/context/objtypes.h"
 #include "graphics/toolkits/bmp_reader.h"
+#include "graphics/toolkits/charset.h"
 #include "physics/graphics/body_atomic.h"
 #include "tools/mkasset/bmp_writer.h"
 
@@ -122,10 +126,81 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     EXPECT_EQ(wm->WorldCount(), 1);
     EXPECT_EQ(wm->ObjectCount(), 1);
 
+    // A level's box may reach a million either way; beyond it the file is damaged.
+    std::filesystem::remove(logPath);
+    mkasset::WorldDesc wide = mkasset::LevelWorld(SmallLevel());
+    for (int k = 0; k < 3; ++k) {
+        wide.max[k] = 1.0e6f;
+        wide.min[k] = -1.0e6f;
+    }
+    WriteBytes("wide.bsp", mkasset::WorldFile(wide));
+    wm->LoadWorld("wide.bsp", 2);
+    EXPECT_EQ(wm->WorldCount(), 2);
+    EXPECT_EQ(Messages(), "");
+    wide.min[1] = -1.0e6f - 1.0f;
+    WriteBytes("wide.bsp", mkasset::WorldFile(wide));
+    wm->LoadWorld("wide.bsp", 2);
+    EXPECT_EQ(wm->WorldCount(), 2);
+    EXPECT_EQ(Messages(), "Can not load world in file wide.bsp\n" + load +
+                              "Its world's bounds are not finite or beyond a million: the file is damaged.\n");
+
     // Without a world nothing can be added.
     CWorldManager empty;
     CClumpObject object;
     EXPECT_EQ(empty.AddObject(&object), 0);
+}
+
+// Sizes made at once from config.xml, at their edges. The physics tables of the largest counts
+// taken (4,096 bodies and joints: more than the broad phase's 1,023 objects, and every joint of
+// the level is a lift's or a door's) make the context; a count beyond is refused with its cause.
+// The largest resource arena taken is asked of the machine as the level is read: one it cannot
+// give stops the game with its size.
+TEST_F(WorldManagerTest, SizesFromTheConfigurationAtTheirEdges) {
+    CWorldManager* wm = MakeManager();
+    auto start = [&](const char* element, std::vector<const char*> pairs) {
+        pairs.push_back(nullptr);
+        return wm->StartElement(element, pairs.data());
+    };
+    EXPECT_TRUE(start("PhysicsGlobalSettings", {}));
+    EXPECT_TRUE(start("Bodies", {"maxRegistered", "4096", "maxActive", "4096"}));
+    EXPECT_TRUE(start("Joints", {"max", "4096"}));
+    EXPECT_FALSE(start("Bodies", {"maxRegistered", "4097", "maxActive", "1"}));
+    EXPECT_FALSE(start("Joints", {"max", "-1"}));
+    wm->EndElement("PhysicsGlobalSettings");
+    EXPECT_EQ(wm->Settings().maxRegistered, 4096);
+    EXPECT_EQ(wm->Settings().maxActive, 4096);
+    EXPECT_EQ(wm->Settings().maxJoints, 4096);
+    WriteLevel("level.bsp", SmallLevel());
+    wm->LoadWorld("level.bsp", 0);
+    EXPECT_NE(wm->GetPhysicsContext(), nullptr);
+    const std::string update = " section.\nPlease update your XML file\n";
+    EXPECT_EQ(Messages(), "'MaxRegistered' attribute not found in 'Bodies'" + update +
+                              "Its value 4097 is outside 1 to 4096.\n'Max' attribute not found in 'Joints'" + update +
+                              "Its value -1 is outside 0 to 4096.\n");
+    std::filesystem::remove(logPath);
+    delete wm; // the application makes its own
+
+    TestApp app("config.xml");
+    const char* none[] = {nullptr};
+    const char* largest[] = {"size", "2147483647", nullptr};
+    app.DispatchStartElement("GraphicsGlobalSettings", none);
+    app.DispatchStartElement("RessourceArena", largest);
+    app.DispatchEndElement("GraphicsGlobalSettings");
+    EXPECT_EQ(app.ResourceArenaSize(), 2147483647u);
+    EXPECT_EQ(Messages(), "");
+    OvMemoryFunctions& memory = OvEngineInstancePtr->memoryFuncs;
+    const OvMemoryFunctions kept = memory;
+    memory.allocate = [](std::size_t size, OvUInt32 hint) {
+        return size > (std::size_t{1} << 30) ? nullptr : OvMemoryDefaultAlloc(size, hint);
+    };
+    app.DispatchStartElement("Worlds", none);
+    memory = kept;
+    EXPECT_EQ(Messages(), "The resource arena of 2147483647 bytes ('size' of 'RessourceArena') cannot be made: the "
+                          "machine has no room for it.\n");
+    EXPECT_TRUE(g_stopOnError);
+    app.DispatchEndElement("Worlds");
+    OvCharsetDestroy(app.Charset());
+    EXPECT_TRUE(OvResourcesSetArenaSize(0x800000));
 }
 
 TEST_F(WorldManagerTest, ABoxDroppedOnTheLevelComesToRestOnTheFloor) {
