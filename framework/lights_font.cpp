@@ -10,6 +10,7 @@
 #include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/read_faults.h"
+#include "framework/world_manager.h"
 #include "graphics/core/camera.h"
 #include "graphics/core/file_system.h"
 #include "graphics/core/frame.h"
@@ -199,6 +200,11 @@ bool CLight::SetColor(float rgba[4]) {
 }
 
 bool CLight::Destroy() {
+    // The world manager's record and the copies it made of the light for its other worlds (on the
+    // light's frame) go first.
+    if (g_worldManager != nullptr) {
+        g_worldManager->RemoveLight(this);
+    }
     if (light_ != nullptr) {
         OvLightDestroy(light_);
         light_ = nullptr;
@@ -259,6 +265,13 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         return true;
     }
     return true;
+}
+
+CFont::~CFont() {
+    Release();
+    if (g_font == this) {
+        g_font = nullptr;
+    }
 }
 
 bool CFont::Load(OvCamera* camera) {
