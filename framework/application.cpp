@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <expat.h>
 
@@ -42,8 +45,13 @@ FrameworkClockFunction g_frameworkClock = timeGetTime;
 
 void ErrorBox(const char* text) {
     g_stopOnError = true;
-    // While config.xml is read, every message says where in it.
-    MessageBoxA(nullptr, WithConfigPlace(text).c_str(), kErrorBoxTitle, MB_ICONHAND);
+    // While config.xml is read, every message says where in it; afterwards, when it was not read to
+    // its end, where the reading stopped (what the message misses may lie beyond).
+    std::string shown = WithConfigPlace(text);
+    if (!ConfigReadFault().empty()) {
+        shown += "\n" + ConfigReadFault();
+    }
+    MessageBoxA(nullptr, shown.c_str(), kErrorBoxTitle, MB_ICONHAND);
 }
 
 namespace {
@@ -51,18 +59,43 @@ namespace {
 // expat's element callbacks: the user data is the application.
 // The parser is the handlers' argument (its user data is the application), so that the numbers an
 // element's readers cannot read are reported with the element's line.
+// The elements open at the parser's position, innermost last, with the lines they start on: an
+// element left unclosed is found only where the parser stops, lines later.
+std::vector<std::pair<std::string, unsigned long>> g_openElements;
+
 void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
     auto parser = static_cast<XML_Parser>(user);
-    SetConfigPlace(name, XML_GetCurrentLineNumber(parser), attributes);
+    const unsigned long line = XML_GetCurrentLineNumber(parser);
+    g_openElements.emplace_back(name, line);
+    SetConfigPlace(name, line, attributes);
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
     SetConfigPlace(nullptr, 0);
 }
 
 void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
     auto parser = static_cast<XML_Parser>(user);
+    if (!g_openElements.empty()) {
+        g_openElements.pop_back();
+    }
     SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
     SetConfigPlace(nullptr, 0);
+}
+
+// Where and why the parser stopped: an end tag that closes another element, or the file ending
+// inside one, is the fault of the innermost element left open, named with its own line.
+std::string XmlFault(XML_Parser parser, const std::string& file) {
+    const XML_Error code = XML_GetErrorCode(parser);
+    const std::string at = std::to_string(XML_GetCurrentLineNumber(parser));
+    const std::string what = XML_ErrorString(code);
+    const bool leftOpen = code == XML_ERROR_TAG_MISMATCH || code == XML_ERROR_NO_ELEMENTS ||
+                          code == XML_ERROR_UNCLOSED_TOKEN || code == XML_ERROR_PARTIAL_CHAR;
+    if (leftOpen && !g_openElements.empty()) {
+        const auto& [name, line] = g_openElements.back();
+        return file + " line " + std::to_string(line) + ": '" + name + "' opened there is not closed (at line " + at +
+               ": " + what + ")";
+    }
+    return file + " line " + at + ": " + what;
 }
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
@@ -90,6 +123,7 @@ CStandardApplication::CStandardApplication(const char* configFileName)
     g_hud = nullptr;
     g_debugLevel = 0;
     g_stopOnError = false;
+    SetConfigReadFault("");
 }
 
 bool CStandardApplication::StartElement(const char* /*name*/, const char** /*attributes*/) { return true; }
@@ -384,6 +418,7 @@ void CStandardApplication::ReadConfig() {
     XML_SetUserData(parser, this);
     XML_UseParserAsHandlerArg(parser);
     XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
+    SetConfigReadFault("");
     const int fd = _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
     SetConfigFileName(configFileName_.c_str());
     if (fd < 0) {
@@ -394,20 +429,20 @@ void CStandardApplication::ReadConfig() {
         return;
     }
     char buffer[kConfigReadChunk];
+    g_openElements.clear();
     for (;;) {
         const int count = _read(fd, buffer, sizeof buffer);
         if (count < 0) {
             SkelWarningMessage((configFileName_ + " could not be read to its end: what follows is left out").c_str());
+            SetConfigReadFault(configFileName_ + " could not be read to its end: what follows was left out.");
             break;
         }
         const bool final = count < kConfigReadChunk;
         // Malformed XML ends the reading where it is; what was read stays.
         if (XML_Parse(parser, buffer, count, final ? 1 : 0) == XML_STATUS_ERROR) {
-            const std::string text = configFileName_ + " line " +
-                                     std::to_string(XML_GetCurrentLineNumber(parser)) + ": " +
-                                     XML_ErrorString(XML_GetErrorCode(parser)) +
-                                     "; the file is read no further: what follows is left out";
-            SkelWarningMessage(text.c_str());
+            const std::string fault = XmlFault(parser, configFileName_);
+            SkelWarningMessage((fault + "; the file is read no further: what follows is left out").c_str());
+            SetConfigReadFault(fault + "; the file was read no further: what follows was left out.");
             break;
         }
         if (final) {
