@@ -194,7 +194,7 @@ expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section")
 config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
             SAYS "config.xml has no level")
 config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
-            SAYS "Can not load world in file models/crate.dff" "holds no world")
+            SAYS "the world file 'models/crate.dff' holds no world" "config.xml has no level")
 fresh()
 # The level's bounding box (its first float, 64 bytes in) made not a number.
 damage_word(models/level.bsp 64 7FFFFFFF)
@@ -202,7 +202,7 @@ expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file mod
        "Its world's bounds are not finite")
 fresh()
 cut(models/level.bsp 11)
-expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
+expect("level cut to 11 bytes" STATUS 1 SAYS "the world file 'models/level.bsp' holds no world" "config.xml has no level")
 fresh()
 damage_word(models/level.bsp diffuse 7FFFFFFF)
 expect("level material lighting not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
@@ -236,8 +236,10 @@ endforeach()
 config_case("nearClip above farClip" "nearClip=\"0.1\" farClip=\"300\"" "nearClip=\"400\" farClip=\"300\""
             SAYS "'farClip' attribute not found in 'Camera' ${update}" "0 < nearClip < farClip")
 foreach(type Spot "")
-  config_case("Light type '${type}'" "<Light type=\"Ambient\">" "<Light type=\"${type}\">"
-              SAYS "'type' attribute not found in 'Light' ${update}" "Its value '${type}' is neither")
+  fresh()
+  edit_config("<Light type=\"Ambient\">" "<Light type=\"${type}\">")
+  expect("Light type '${type}'" STATUS 0 SAYS "config.xml line" "a 'Light' of type '${type}', neither" NEVER
+         "error handler")
 endforeach()
 
 # Messages that name the file that does not read, and why.

@@ -247,7 +247,22 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 return false;
             }
             CopyText(clump, sizeof clump, file);
-            return floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false);
+            if (!floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false)) {
+                return false;
+            }
+            // The AI sees and places a character by its height and width: none has no size.
+            const float size[2] = {height, width};
+            for (int i = 0; i < 2; ++i) {
+                if (!(size[i] > 0.0f)) {
+                    const char* attribute = i == 0 ? "heigth" : "width";
+                    ErrorBox(AttributeFaultMessage(attribute, "Geometry",
+                                                   "Its value " + std::string(attributes[2 * (1 + i) + 1]) +
+                                                       " is not above 0: a character has a height and a width.")
+                                 .c_str());
+                    return false;
+                }
+            }
+            return true;
         }
         if (Is(element, "GlobalAnimator")) {
             if (!ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed)) {
@@ -320,7 +335,13 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
 bool CCharacterProfile::EndElement(const char* element) {
     if (Is(element, "Actions")) {
         inActions = 0;
+    } else if (Is(element, "Character") && animationsRead == 0) {
+        // Without its "Animations" (or the "Actions" round it) a character has nothing to play.
+        ErrorBox(("Animation is missing in character profile\n please check your .ANM data\nThe character profile '" +
+                  std::string(name) + "' has no 'Animations' section inside its 'Actions'.")
+                     .c_str());
     } else if (Is(element, "Animations")) {
+        animationsRead = 1;
         auto report = [](const char* messageName) {
             char text[200];
             std::snprintf(text, sizeof text, "'%s' animation definition not found in XML\nPlease update your XML file",
@@ -650,7 +671,12 @@ void CCharacter::SwitchAnimation(int animation, float speed) {
     OvAnimation* chosen = profile_ != nullptr ? profile_->Animation(animation) : nullptr;
     if (chosen == nullptr) {
         pool->GiveBack(command);
-        ErrorBox("Animation is missing in character profile\n please check your .ANM data");
+        std::string text = "Animation is missing in character profile\n please check your .ANM data";
+        if (profile_ != nullptr && animation >= 0 && animation < kProfileAnimationCount) {
+            text += "\nThe character profile '" + std::string(profile_->name) + "' in " + LastConfigFileName() +
+                    " has no '" + kProfileAnimationNames[animation] + "' animation.";
+        }
+        ErrorBox(text.c_str());
         return;
     }
     command->loop = 1;

@@ -735,6 +735,10 @@ bool CDoor::StartElement(const char*, const char** attributes) {
         .Int("axis", &axis)
         .Vector("pw1x", "pw1y", "pw1z", &pw1)
         .Vector("pw2x", "pw2y", "pw2z", &pw2);
+    if (a.Ok() && !(width > 0.0f && height > 0.0f && depth > 0.0f)) {
+        ConfigWarning("a 'Door' whose width, height or depth is not above 0 spans nothing: it gets no body and "
+                      "does not swing");
+    }
     return a.Ok();
 }
 
@@ -763,9 +767,8 @@ void CDoor::Build() {
     if (manager == nullptr) {
         return;
     }
-    // A door that spans nothing (or no number) has no body to hinge.
+    // A door that spans nothing (said as it was read) has no body to hinge.
     if (!(half.x > 0.0f && half.y > 0.0f && half.z > 0.0f) || !std::isfinite(half.x + half.y + half.z)) {
-        SkelWarningMessage("a door without a size has no body");
         return;
     }
     physics_.def = PhysicsCreateStaticBox(half.x, half.y, half.z, 0.0f);

@@ -210,10 +210,9 @@ bool CLight::StartElement(const char* name, const char** attributes) {
             isDirectional_ = true;
             CreateGraphicsLight(1);
         } else {
-            ErrorBox(
-                AttributeFaultMessage("type", "Light",
-                                      "Its value '" + std::string(type) + "' is neither 'Ambient' nor 'Directional'.")
-                    .c_str());
+            // No light is made, and the section's colour and points go with it.
+            ConfigWarning("a 'Light' of type '" + std::string(type) +
+                          "', neither 'Ambient' nor 'Directional', makes no light; its section is left out");
             return false;
         }
         return true;
@@ -226,6 +225,11 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         if (!ReadFloatAttribute("r", attributes, 0, &rgba[0]) || !ReadFloatAttribute("g", attributes, 1, &rgba[1]) ||
             !ReadFloatAttribute("b", attributes, 2, &rgba[2])) {
             ConfigWarning("a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
+            return false;
+        }
+        // A light takes nothing away: below 0 the colour is no light's (and draws the scene wrong).
+        if (rgba[0] < 0.0f || rgba[1] < 0.0f || rgba[2] < 0.0f) {
+            ConfigWarning("a light's 'Color' below 0 is left out; the light keeps its own");
             return false;
         }
         SetColor(rgba);

@@ -7,6 +7,7 @@
 
 #include "framework/clump_object.h"
 #include "framework/config_checks.h"
+#include "framework/config_reader.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
@@ -352,6 +353,11 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
                          : MissingAttributeMessage("Flags", "World").c_str());
             return false;
         }
+        // 0 draws the world, 1 its triangles' lines, 2 both; any other value draws nothing of it.
+        if (flags < 0 || flags > 2) {
+            ConfigWarning("'flags' of 'World' is " + std::to_string(flags) +
+                          ", none of 0 (drawn), 1 (its lines) and 2 (both): the level is not drawn");
+        }
         LoadWorld(file, flags);
         return true;
     }
@@ -522,10 +528,11 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         refuse("The file is not there or cannot be opened.");
         return;
     }
-    // A file with no world (a model, or a level cut before its world) has no level to play on.
+    // A file with no world (a model, or a level cut before its world) is passed over, said.
     if (!OvStreamFindChunk(stream, ovCHUNKIDWORLD, &length, &version)) {
         OvStreamClose(stream, nullptr);
-        refuse("The file holds no world: it is not a level, or it is cut short.");
+        ConfigWarning("the world file '" + std::string(fileName) +
+                      "' holds no world (it is not a level, or it is cut short); it is left out");
         return;
     }
     OvTextureClearReadFailure();

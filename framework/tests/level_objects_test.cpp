@@ -326,9 +326,13 @@ TEST_F(LevelFurniture, DoorsHingeOnTheirEdge) {
             "1",  "pw1x", "0",  "pw1y", "0",  "pw1z", "0",     "pw2x", "0",      "pw2y", "0",     "pw2z", "0"};
     ASSERT_TRUE(ConfigureLevelObject("Door", a.get()));
     Attrs flat = a;
-    flat.texts[7] = "0"; // no width: no body to hinge
+    flat.texts[7] = "0"; // no width: no body to hinge (said as it is read)
+    testing::internal::CaptureStderr();
     ASSERT_TRUE(ConfigureLevelObject("Door", flat.get()));
     wm->Update(0.02f);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: configuration: a 'Door' whose width, height or depth is not above 0 spans nothing: it gets no "
+              "body and does not swing\n");
     EXPECT_EQ(Messages(), "");
     ASSERT_EQ(wm->DoorCount(), 2);
     CDoor& door = *wm->GetDoor(0);
