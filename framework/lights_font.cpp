@@ -303,7 +303,12 @@ Ov2dFont* CFont::Print(const char* text, const OvV2d& position, float size) {
     if (font_ == nullptr || brush_ == nullptr || text == nullptr) {
         return nullptr;
     }
-    return Ov2dFontShow(font_, text, size, &position, brush_);
+    // The toolkit's units are the view's smaller side (its height on a wide window), so that its
+    // wider side spans more than 1: the screen fractions are scaled to them along each side.
+    OvV2d extent = {1.0f, 1.0f};
+    Ov2dDeviceGetAspect(&extent);
+    const OvV2d anchor = {position.x * extent.x, position.y * extent.y};
+    return Ov2dFontShow(font_, text, size, &anchor, brush_);
 }
 
 void CFont::SetColour(const OvRGBA& colour) {
