@@ -220,6 +220,28 @@ OvAnimation* CCharacterProfile::Animation(int index) const {
     return animations[index]->animation;
 }
 
+namespace {
+
+// Whether the values read from attributes first, first + 1, ... are above 0; the first that is not
+// shows the error box with its text and why.
+bool AboveZero(const char* element, std::initializer_list<std::pair<const char*, float>> values,
+               const char** attributes, int first, const char* why) {
+    int position = first;
+    for (const auto& [attribute, value] : values) {
+        if (!(value > 0.0f)) {
+            ErrorBox(AttributeFaultMessage(attribute, element,
+                                           "Its value " + std::string(attributes[2 * position + 1]) +
+                                               " is not above 0: " + why + ".")
+                         .c_str());
+            return false;
+        }
+        ++position;
+    }
+    return true;
+}
+
+} // namespace
+
 bool CCharacterProfile::StartElement(const char* element, const char** attributes) {
     // Reads float attributes in order; the first missing one shows its message.
     auto floats = [&](const char* section, std::initializer_list<std::pair<const char*, float*>> wanted, int first,
@@ -250,19 +272,9 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             if (!floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false)) {
                 return false;
             }
-            // The AI sees and places a character by its height and width: none has no size.
-            const float size[2] = {height, width};
-            for (int i = 0; i < 2; ++i) {
-                if (!(size[i] > 0.0f)) {
-                    const char* attribute = i == 0 ? "heigth" : "width";
-                    ErrorBox(AttributeFaultMessage(attribute, "Geometry",
-                                                   "Its value " + std::string(attributes[2 * (1 + i) + 1]) +
-                                                       " is not above 0: a character has a height and a width.")
-                                 .c_str());
-                    return false;
-                }
-            }
-            return true;
+            // The AI sees and places a character by its height and width.
+            return AboveZero("Geometry", {{"heigth", height}, {"width", width}}, attributes, 1,
+                             "a character has a height and a width");
         }
         if (Is(element, "GlobalAnimator")) {
             if (!ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed)) {
@@ -297,9 +309,14 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         return true;
     }
     if (Is(element, "Speeds")) {
-        return floats("Speeds",
-                      {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}}, 0,
-                      false);
+        speedsRead = 1;
+        if (!floats("Speeds",
+                    {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}}, 0,
+                    false)) {
+            return false;
+        }
+        return AboveZero("Speeds", {{"forwardRun", forwardRun}, {"forwardWalk", forwardWalk}, {"lateralWalk", lateralWalk}},
+                         attributes, 0, "a character that does not move forward or sideways goes nowhere");
     }
     if (Is(element, "Animation")) {
         // Two attributes of any names: the animation's name and its file.
@@ -335,11 +352,17 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
 bool CCharacterProfile::EndElement(const char* element) {
     if (Is(element, "Actions")) {
         inActions = 0;
-    } else if (Is(element, "Character") && animationsRead == 0) {
-        // Without its "Animations" (or the "Actions" round it) a character has nothing to play.
-        ErrorBox(("Animation is missing in character profile\n please check your .ANM data\nThe character profile '" +
-                  std::string(name) + "' has no 'Animations' section inside its 'Actions'.")
-                     .c_str());
+    } else if (Is(element, "Character")) {
+        // Without its "Speeds" a character does not move, without its "Animations" it plays
+        // nothing (both sit in its "Actions").
+        for (const auto& [read, what] : {std::pair{speedsRead, "'Speeds' inside its 'Actions': it does not move"},
+                                         {animationsRead, "'Animations' inside its 'Actions': it plays no animation"}}) {
+            if (read == 0) {
+                ErrorBox(("The character profile '" + std::string(name) + "' has no " + what +
+                          ".\nPlease update your XML file")
+                             .c_str());
+            }
+        }
     } else if (Is(element, "Animations")) {
         animationsRead = 1;
         auto report = [](const char* messageName) {

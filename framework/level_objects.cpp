@@ -592,8 +592,12 @@ bool CLift::StartElement(const char*, const char** attributes) {
         .Vector("pw1x", "pw1y", "pw1z", &pw1)
         .Vector("pw2x", "pw2y", "pw2z", &pw2)
         .Text("switch", switchName);
-    // A name that matches no switch leaves the lift moving all the time.
+    // A name that matches no switch leaves the lift moving all the time (said).
     linked_ = g_worldManager != nullptr && switchName[0] != '\0' ? g_worldManager->FindSwitch(switchName) : nullptr;
+    if (a.Ok() && switchName[0] != '\0' && linked_ == nullptr) {
+        ConfigWarning("a 'Lift' names the switch '" + std::string(switchName) +
+                      "', which no 'Switch' before it is named: it rides up and down without one");
+    }
     position = p1;
     const OvV3d way = Sub(p2, p1);
     length = Length(way);

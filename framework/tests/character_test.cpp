@@ -133,6 +133,7 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
                                           "sphereRadius", "0.4", "sphereModel", "s.dff"}));
     EXPECT_TRUE(p.StartElement("Actions", nullptr));
     EXPECT_FALSE(start("Speeds", {"forwardRun", "3"}));
+    EXPECT_FALSE(start("Speeds", {"forwardRun", "3", "forwardWalk", "1", "lateralWalk", "0"}));
     EXPECT_FALSE(start("Animation", {"name", "Walk"}));
     EXPECT_TRUE(start("Animation", {"name", "Dance", "file", "dance.anm"}));
     EXPECT_FALSE(start("Animation", {"name", "walk", "file", "nothing.anm"}));
@@ -147,10 +148,19 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
               "'sphereRadius' attribute not found in 'GlobalDynamics'section.\nPlease update your XML file\n"
               "'gravity' attribute not found in 'GlobalDynamics' section.\nPlease update your XML file\n"
               "'forwardWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+              "'lateralWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+              "Its value 0 is not above 0: a character that does not move forward or sideways goes nowhere.\n"
               "Attribute missing in 'Animation' definition\nPlease update your XML file\n"
               "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n"
-              "Animation is missing in character profile\n please check your .ANM data\nThe character profile "
-              "'Blue' has no 'Animations' section inside its 'Actions'.\n");
+              "The character profile 'Blue' has no 'Animations' inside its 'Actions': it plays no animation.\n"
+              "Please update your XML file\n");
+    CCharacterProfile actionless("Red", 1.0f);
+    EXPECT_TRUE(actionless.EndElement("Character"));
+    EXPECT_EQ(Messages().substr(Messages().find("The character profile 'Red'")),
+              "The character profile 'Red' has no 'Speeds' inside its 'Actions': it does not move.\n"
+              "Please update your XML file\n"
+              "The character profile 'Red' has no 'Animations' inside its 'Actions': it plays no animation.\n"
+              "Please update your XML file\n");
     EXPECT_STREQ(p.clump, "soldier.dff");
     EXPECT_FLOAT_EQ(p.height, 1.8f);
     EXPECT_EQ(p.accuracy, 3);

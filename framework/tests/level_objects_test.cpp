@@ -267,10 +267,13 @@ float LiftTimetable(float t, float length, float dt) {
 
 TEST_F(LevelFurniture, LiftsRideTheirTimetableAndCarryTheirBody) {
     Attrs a = LiftAttrs({-3, 1, 2}, {-3, 5, 2}, "nobody");
+    testing::internal::CaptureStderr();
     ASSERT_TRUE(ConfigureLevelObject("Lift", a.get()));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("a 'Lift' names the switch 'nobody', which no 'Switch'"),
+              std::string::npos);
     ASSERT_EQ(wm->LiftCount(), 1);
     CLift* lift = wm->GetLift(0);
-    EXPECT_EQ(lift->LinkedSwitch(), nullptr); // a name that matches no switch: always moves
+    EXPECT_EQ(lift->LinkedSwitch(), nullptr); // a name that matches no switch: always moves (said)
     ASSERT_NE(lift->Body(), nullptr);
     ASSERT_NE(lift->Joint(), nullptr);
     EXPECT_EQ(OvpJointGetDef(lift->Joint())->flags, kLiftJointFlags);
