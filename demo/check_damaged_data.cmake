@@ -269,6 +269,8 @@ p,s=sys.argv[1:3]; t=open(p).read(); open(p,'w').write(re.sub('<'+s+'>.*?</'+s+'
   expect("no ${section}" STATUS 1
          SAYS "The character profile 'BlueSoldier' has no 'Animations' inside its 'Actions'" "In config.xml line")
 endforeach()
+config_case("World without its filename" "filename=\"models/level.bsp\" " ""
+            SAYS "config.xml line 17: a 'World' without its 'filename' first is left out" "config.xml has no level")
 fresh()
 edit_config("<Color r=\"0.45\"" "<Color r=\"-0.1\"")
 expect("light colour below 0" STATUS 0 SAYS "config.xml line 27: a light's 'Color' below 0 is left out" NEVER

@@ -492,9 +492,12 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());
         }
     } else if (Is(name, "Scale")) {
-        // Without a value the scale is refused silently, and one that does not read leaves it as it
+        // Without a value the scale is refused (said), and one that does not read leaves it as it
         // was; a value that is no scale at all stops the game.
-        if (const char* text = ReadTextAttribute("value", attributes, 0)) {
+        const char* text = ReadTextAttribute("value", attributes, 0);
+        if (text == nullptr) {
+            ConfigWarning("a 'Scale' without its 'value' is left out; the scale stays");
+        } else {
             char* end = nullptr;
             const double scale = crt_strtod(text, &end);
             if (end != text && !(scale > 0.0 && scale <= 1.0e6)) {
@@ -546,10 +549,14 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             } else {
                 delete profile;
             }
+        } else {
+            ConfigWarning("a 'Character' without its 'name' first is left out");
         }
+    } else if ((Is(name, "Light") || Is(name, "Camera") || Is(name, "Character")) && g_worldManager == nullptr) {
+        ConfigWarning("a '" + std::string(name) + "' section before the 'Worlds' section is left out: it needs the level");
     }
     // The level objects open theirs within the world manager, once it exists; until then they are
-    // refused as with no world manager, without a message.
+    // refused as with no world manager (said).
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);

@@ -264,6 +264,8 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
         if (Is(name, "Name")) {
             const char* value = ReadTextAttribute("value", attributes, 0);
             if (value == nullptr) {
+                ConfigWarning("a fixed viewpoint's 'Name' without its 'value' is left out; the viewpoint is named '" +
+                              std::string(pendingName_) + "'");
                 return false;
             }
             std::snprintf(pendingName_, sizeof pendingName_, "%s", value); // long names are cut to the field

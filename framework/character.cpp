@@ -266,6 +266,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         if (Is(element, "Geometry")) {
             const char* file = ReadTextAttribute("clump", attributes, 0);
             if (file == nullptr) {
+                ConfigWarning("a 'Geometry' without its 'clump' first is left out: the character has no model");
                 return false;
             }
             CopyText(clump, sizeof clump, file);
@@ -298,6 +299,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             }
             const char* model = ReadTextAttribute("sphereModel", attributes, 4);
             if (model == nullptr) {
+                ConfigWarning("a 'GlobalDynamics' without its 'sphereModel' at its place is read no further");
                 return false;
             }
             CopyText(sphereModel, sizeof sphereModel, model);

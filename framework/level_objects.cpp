@@ -870,7 +870,8 @@ bool ConfigureLevelObject(const char* name, const char** attributes) {
             continue;
         }
         if (g_worldManager == nullptr) {
-            return true; // refused without a word before the level exists
+            ConfigWarning("a '" + std::string(kind.name) + "' before the 'Worlds' section is left out: it needs the level");
+            return true;
         }
         CLevelObject* object = kind.create();
         object->StartElement(name, attributes);

@@ -339,6 +339,7 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
     if (Is(name, "World")) {
         const char* file = ReadTextAttribute("filename", attributes, 0);
         if (file == nullptr) {
+            ConfigWarning("a 'World' without its 'filename' first is left out");
             return false;
         }
         int flags = 2;

@@ -62,7 +62,7 @@ std::vector<ConfigCase> Cases() {
          "<Config><Debug level=\" 3x\"/><Debug level=\"4.5\"/><Debug level=\"1e30\"/><Debug level=\" 6 \"/>"
          "<Debug level=\"2xyz\"/><Scale value=\"1.5e1m\"/><Scale value=\"4,5\"/><Scale value=\"4.5.1\"/></Config>",
          "", 6},
-        {"scale without value is refused silently", "<Config><Scale/><Scale val=\"3\"/></Config>", ""},
+        {"scale without value is refused without a box", "<Config><Scale/><Scale val=\"3\"/></Config>", ""},
         {"inside the graphics settings only the arena is read",
          "<Config><GraphicsGlobalSettings><Debug/><Scale value=\"9\"/><RessourceArena size=\"65536\"/>"
          "</GraphicsGlobalSettings></Config>",
@@ -193,6 +193,12 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
          "3: 'Bots' opened there is not closed (at line 5: mismatched tag)"},
         {"<Config>\n<Debug level=\"3\"/>\n<Application>\n<Bots", "3: 'Application' opened there is not closed (at line 4: unclosed token)" + stop,
          "3: 'Application' opened there is not closed (at line 4: unclosed token)"},
+        // Refused without a box: said.
+        {"<Config><Debug level=\"3\"/>\n<Scale/>\n<Light type=\"Ambient\"/><Switch/></Config>",
+         "2: a 'Scale' without its 'value' is left out; the scale stays\n"
+         "3: a 'Light' section before the 'Worlds' section is left out: it needs the level\n"
+         "3: a 'Switch' before the 'Worlds' section is left out: it needs the level\n",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.xml);
@@ -209,8 +215,9 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
         EXPECT_EQ(Log(), "");
         EXPECT_FALSE(g_stopOnError);
         ErrorBox("no AI world file");
-        EXPECT_EQ(Log(), "no AI world file\n" + file + " line " + c.box +
-                             "; the file was read no further: what follows was left out.\n");
+        EXPECT_EQ(Log(), c.box.empty() ? "no AI world file\n"
+                                       : "no AI world file\n" + file + " line " + c.box +
+                                             "; the file was read no further: what follows was left out.\n");
     }
 }
 
