@@ -354,10 +354,11 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
                          : MissingAttributeMessage("Flags", "World").c_str());
             return false;
         }
-        // 0 draws the world, 1 its triangles' lines, 2 both; any other value draws nothing of it.
+        // 0, 1 and 2 are the ways a world is drawn (1 and 2 add its triangles' lines); any other
+        // value draws nothing of it.
         if (flags < 0 || flags > 2) {
             ConfigWarning("'flags' of 'World' is " + std::to_string(flags) +
-                          ", none of 0 (drawn), 1 (its lines) and 2 (both): the level is not drawn");
+                          ", none of 0, 1 and 2 (the ways a level is drawn): the level is not drawn");
         }
         LoadWorld(file, flags);
         return true;
