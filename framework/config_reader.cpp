@@ -200,12 +200,16 @@ void SetConfigFileName(const char* fileName) {
 const char* LastConfigFileName() { return g_lastFile; }
 
 namespace {
-std::string g_readFault;
+// Made on first use: applications made as static objects clear it before any static text exists.
+std::string& ReadFault() {
+    static std::string fault;
+    return fault;
+}
 } // namespace
 
-void SetConfigReadFault(const std::string& fault) { g_readFault = fault; }
+void SetConfigReadFault(const std::string& fault) { ReadFault() = fault; }
 
-const std::string& ConfigReadFault() { return g_readFault; }
+const std::string& ConfigReadFault() { return ReadFault(); }
 
 std::string AttributeFaultMessage(const char* attribute, const char* element, const std::string& cause) {
     std::string text = MissingAttributeMessage(attribute, element) + "\n" + cause;
