@@ -266,8 +266,9 @@ bool CDunmarrowApplication::Init() {
     // Without the Application section's "AiPathData" there is no AI world to build.
     if (aiPathData_[0] == '\0') {
         // A file not read to its end is said by the box itself, with where the reading stopped.
-        ErrorBox((std::string(ConfigFileName()) + " names no AI world file: its 'Application' section has no 'AiPathData'"
-                                     ".\nPlease update your XML file")
+        ErrorBox((std::string(ConfigFileName()) +
+                  " names no AI world file: its 'Application' section has no 'AiPathData'"
+                  ".\nPlease update your XML file")
                      .c_str());
         return false;
     }

@@ -553,7 +553,8 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             ConfigWarning("a 'Character' without its 'name' first is left out");
         }
     } else if ((Is(name, "Light") || Is(name, "Camera") || Is(name, "Character")) && g_worldManager == nullptr) {
-        ConfigWarning("a '" + std::string(name) + "' section before the 'Worlds' section is left out: it needs the level");
+        ConfigWarning("a '" + std::string(name) +
+                      "' section before the 'Worlds' section is left out: it needs the level");
     }
     // The level objects open theirs within the world manager, once it exists; until then they are
     // refused as with no world manager (said).

@@ -377,7 +377,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         std::string fault;
         if (spline_ == nullptr && DataFileExists(kSplineFile)) {
             fault = TakeGraphicsReadCause();
-        } else if (spline_ != nullptr && !AllWithinReach(spline_->ctrlPoints, static_cast<std::size_t>(std::max(spline_->numCtrlPoints, 0)))) {
+        } else if (spline_ != nullptr && !AllWithinReach(spline_->ctrlPoints, static_cast<std::size_t>(std::max(
+                                                                                  spline_->numCtrlPoints, 0)))) {
             fault = "a point of it is not finite or beyond a million";
             OvSplineDestroy(spline_);
             spline_ = nullptr;
@@ -385,9 +386,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         if (!fault.empty()) {
             std::string shown = kSplineFile;
             std::replace(shown.begin(), shown.end(), '\\', '/');
-            SkelWarningMessage(("the camera path '" + shown + "' does not read (" + fault +
-                                "); the Path camera has no path")
-                                   .c_str());
+            SkelWarningMessage(
+                ("the camera path '" + shown + "' does not read (" + fault + "); the Path camera has no path").c_str());
         }
     }
     // Without its texture the camera is complete all the same; the error box has stopped the frames.

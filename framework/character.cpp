@@ -279,7 +279,8 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         }
         if (Is(element, "GlobalAnimator")) {
             if (!ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed)) {
-                ConfigWarning("a 'GlobalAnimator' without its 'transitionSpeed' is left out; the profile keeps its own");
+                ConfigWarning(
+                    "a 'GlobalAnimator' without its 'transitionSpeed' is left out; the profile keeps its own");
                 return false;
             }
             return true;
@@ -317,7 +318,8 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                     false)) {
             return false;
         }
-        return AboveZero("Speeds", {{"forwardRun", forwardRun}, {"forwardWalk", forwardWalk}, {"lateralWalk", lateralWalk}},
+        return AboveZero("Speeds",
+                         {{"forwardRun", forwardRun}, {"forwardWalk", forwardWalk}, {"lateralWalk", lateralWalk}},
                          attributes, 0, "a character that does not move forward or sideways goes nowhere");
     }
     if (Is(element, "Animation")) {
@@ -357,8 +359,9 @@ bool CCharacterProfile::EndElement(const char* element) {
     } else if (Is(element, "Character")) {
         // Without its "Speeds" a character does not move, without its "Animations" it plays
         // nothing (both sit in its "Actions").
-        for (const auto& [read, what] : {std::pair{speedsRead, "'Speeds' inside its 'Actions': it does not move"},
-                                         {animationsRead, "'Animations' inside its 'Actions': it plays no animation"}}) {
+        for (const auto& [read, what] :
+             {std::pair{speedsRead, "'Speeds' inside its 'Actions': it does not move"},
+              {animationsRead, "'Animations' inside its 'Actions': it plays no animation"}}) {
             if (read == 0) {
                 ErrorBox(("The character profile '" + std::string(name) + "' has no " + what +
                           ".\nPlease update your XML file")
@@ -437,7 +440,8 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
     // A profile whose "Geometry" had no model file was refused as it was read: say it here.
     if (profile_->clump[0] == '\0') {
         ErrorBox((std::string("Can not load clump in file \n please check your data\nThe character profile '") +
-                  profile_->name + "' names no model: its 'Geometry' in " + LastConfigFileName() + " has no 'clump' file.")
+                  profile_->name + "' names no model: its 'Geometry' in " + LastConfigFileName() +
+                  " has no 'clump' file.")
                      .c_str());
         return false;
     }

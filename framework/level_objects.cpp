@@ -870,7 +870,8 @@ bool ConfigureLevelObject(const char* name, const char** attributes) {
             continue;
         }
         if (g_worldManager == nullptr) {
-            ConfigWarning("a '" + std::string(kind.name) + "' before the 'Worlds' section is left out: it needs the level");
+            ConfigWarning("a '" + std::string(kind.name) +
+                          "' before the 'Worlds' section is left out: it needs the level");
             return true;
         }
         CLevelObject* object = kind.create();

@@ -224,7 +224,8 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         float rgba[4] = {color_[0], color_[1], color_[2], color_[3]};
         if (!ReadFloatAttribute("r", attributes, 0, &rgba[0]) || !ReadFloatAttribute("g", attributes, 1, &rgba[1]) ||
             !ReadFloatAttribute("b", attributes, 2, &rgba[2])) {
-            ConfigWarning("a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
+            ConfigWarning(
+                "a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
             return false;
         }
         // A light takes nothing away: below 0 the colour is no light's (and draws the scene wrong).

@@ -130,7 +130,8 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
     const char* name = ReadTextAttribute("name", attributes, 0);
     const char* file = ReadTextAttribute("clumpFilename", attributes, 1);
     if (name == nullptr || file == nullptr) {
-        ConfigWarning("a '" + std::string(element) + "' without its " + (name == nullptr ? "'name'" : "'clumpFilename'") +
+        ConfigWarning("a '" + std::string(element) + "' without its " +
+                      (name == nullptr ? "'name'" : "'clumpFilename'") +
                       " at its place is left out, and so are its instances");
         return false;
     }

@@ -37,7 +37,8 @@ std::vector<ConfigCase> Cases() {
          "<Config><GraphicsGlobalSettings><RessourceArena bytes=\"1\" size=\"2\"/></GraphicsGlobalSettings></Config>",
          arena + "'size' is attribute 2 of 2 there, out of its place: the attributes are read in their order (FILE "
                  "line 1).\n"},
-        {"debug without level", "<Config><Debug/></Config>", debug + "'Debug' has no attribute 'level'; it has none (FILE line 1).\n"},
+        {"debug without level", "<Config><Debug/></Config>",
+         debug + "'Debug' has no attribute 'level'; it has none (FILE line 1).\n"},
         {"debug level misnamed", "<Config><Debug levels=\"2\"/></Config>",
          debug + "'Debug' has no attribute 'level' among its 1 (FILE line 1).\n"},
         {"every message in order, parsing goes on",
@@ -48,10 +49,11 @@ std::vector<ConfigCase> Cases() {
          "<Config><Scale value=\"0\"/>\n<Scale value=\"1e30\"/><Scale value=\"nan\"/></Config>",
          "'value' attribute not found in 'Scale'" + kUpdate +
              "Its value 0 is no scale: a scale is above 0 and at most a million. (FILE line 1)\n"
-             "'value' attribute not found in 'Scale'" + kUpdate +
+             "'value' attribute not found in 'Scale'" +
+             kUpdate +
              "Its value 1e30 is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"
-             "'value' attribute not found in 'Scale'" + kUpdate +
-             "Its value nan is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"},
+             "'value' attribute not found in 'Scale'" +
+             kUpdate + "Its value nan is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"},
         {"names in any case",
          "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"70000\"/></GRAPHICSGLOBALSETTINGS>"
          "<DEBUG Level=\"2\"/><scale VALUE=\"0.5\"/></config>",
@@ -185,13 +187,15 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
          "3: 'value' of 'Scale' is '', not a number; it is left as it was\n"
          "4: 'level' of 'Debug' is '2xyz', not a whole number; it is left as it was\n"
          "5: 'value' of 'Scale' is '4,5', not a number; it is left as it was\n"
-         "5: not well-formed (invalid token)" + stop,
+         "5: not well-formed (invalid token)" +
+             stop,
          "5: not well-formed (invalid token)"},
         {"<Config><Debug level=\"3\"/>\n<Application>\n<Bots number=\"2\">\n<AiPathData value=\"a\"/>\n</Application>\n"
          "<Debug level=\"2\"/>\n</Config>",
          "3: 'Bots' opened there is not closed (at line 5: mismatched tag)" + stop,
          "3: 'Bots' opened there is not closed (at line 5: mismatched tag)"},
-        {"<Config>\n<Debug level=\"3\"/>\n<Application>\n<Bots", "3: 'Application' opened there is not closed (at line 4: unclosed token)" + stop,
+        {"<Config>\n<Debug level=\"3\"/>\n<Application>\n<Bots",
+         "3: 'Application' opened there is not closed (at line 4: unclosed token)" + stop,
          "3: 'Application' opened there is not closed (at line 4: unclosed token)"},
         // Refused without a box: said.
         {"<Config><Debug level=\"3\"/>\n<Scale/>\n<Light type=\"Ambient\"/><Switch/></Config>",
@@ -257,8 +261,8 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_EQ(f, 5.0f);
     // Numbers beyond an int, not finite or beyond a million either way are never taken: each is
     // said and the number stays; a million itself is taken.
-    const char* huge[] = {"a", "99999999999999999999", "b", "-1e999", "c", "1e30", "d", "nan", "e", "-1000001",
-                          "f", "2147483648", "g", "1e6", nullptr};
+    const char* huge[] = {"a", "99999999999999999999", "b", "-1e999", "c",    "1e30", "d", "nan", "e", "-1000001",
+                          "f", "2147483648",           "g", "1e6",    nullptr};
     testing::internal::CaptureStderr();
     EXPECT_TRUE(ReadIntAttribute("a", huge, 0, &i));
     EXPECT_TRUE(ReadIntAttribute("f", huge, 5, &i));
@@ -269,8 +273,9 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_EQ(f, 5.0f);
     const std::string said = testing::internal::GetCapturedStderr();
     for (const char* value : {"99999999999999999999", "-1e999", "1e30", "nan", "-1000001", "2147483648"}) {
-        EXPECT_NE(said.find(std::string("is '") + value + "', beyond any size the level could have; it is left as it was"),
-                  std::string::npos)
+        EXPECT_NE(
+            said.find(std::string("is '") + value + "', beyond any size the level could have; it is left as it was"),
+            std::string::npos)
             << value;
     }
     EXPECT_TRUE(ReadFloatAttribute("g", huge, 6, &f));

@@ -120,8 +120,8 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
     dense[11] = "-2";
     EXPECT_TRUE(Start("Box", dense));
     const std::string said = testing::internal::GetCapturedStderr();
-    for (const char* refusal : {"'dx' 0.000000, not above 0", "'dy' -1.000000, not above 0", "'dz' -0.500000, not above 0",
-                                "'mass' 0.000000, no mass"}) {
+    for (const char* refusal : {"'dx' 0.000000, not above 0", "'dy' -1.000000, not above 0",
+                                "'dz' -0.500000, not above 0", "'mass' 0.000000, no mass"}) {
         EXPECT_NE(said.find(refusal), std::string::npos) << refusal << "\n" << said;
     }
     End("Models");

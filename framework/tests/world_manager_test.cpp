@@ -253,7 +253,9 @@ TEST_F(WorldManagerTest, VisibilityMovesTheClumpInAndOutOfTheWorld) {
 
     CClumpObject none;
     EXPECT_FALSE(none.LoadClump("nothing.dff"));
-    EXPECT_EQ(Messages(), "Can not load clump in file nothing.dff\n please check your data\nThe file 'nothing.dff' is not there.\n");
+    EXPECT_EQ(
+        Messages(),
+        "Can not load clump in file nothing.dff\n please check your data\nThe file 'nothing.dff' is not there.\n");
     EXPECT_EQ(none.GetFirstAtomic(), nullptr);
     EXPECT_EQ(none.GetBoundingSphere(), nullptr);
 }
