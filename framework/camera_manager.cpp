@@ -277,6 +277,8 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
         if (Is(name, "Name")) {
             const char* value = ReadTextAttribute("value", attributes, 0);
             if (value == nullptr) {
+                ConfigWarning("a fixed viewpoint's 'Name' without its 'value' is left out; the viewpoint is named '" +
+                              std::string(pendingName_) + "'");
                 return false;
             }
             std::snprintf(pendingName_, sizeof pendingName_, "%s", value); // long names are cut to the field
@@ -397,9 +399,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         if (!fault.empty()) {
             std::string shown = kSplineFile;
             std::replace(shown.begin(), shown.end(), '\\', '/');
-            SkelWarningMessage(("the camera path '" + shown + "' does not read (" + fault +
-                                "); the Path camera has no path")
-                                   .c_str());
+            SkelWarningMessage(
+                ("the camera path '" + shown + "' does not read (" + fault + "); the Path camera has no path").c_str());
         }
     }
     // Without its texture the camera is complete all the same; the error box has stopped the frames.

@@ -147,6 +147,8 @@ public:
     char sphereModel[512] = {};
     float gravity = 0.0f;
     std::uint8_t inActions = 0;
+    std::uint8_t speedsRead = 0;     // its "Speeds" was met
+    std::uint8_t animationsRead = 0; // its "Animations" ended (and was checked)
 };
 
 // The last shot of any character: set while a character fires, read by the game.

@@ -230,10 +230,9 @@ bool CLight::StartElement(const char* name, const char** attributes) {
             isDirectional_ = true;
             CreateGraphicsLight(1);
         } else {
-            ErrorBox(
-                AttributeFaultMessage("type", "Light",
-                                      "Its value '" + std::string(type) + "' is neither 'Ambient' nor 'Directional'.")
-                    .c_str());
+            // No light is made, and the section's colour and points go with it.
+            ConfigWarning("a 'Light' of type '" + std::string(type) +
+                          "', neither 'Ambient' nor 'Directional', makes no light; its section is left out");
             return false;
         }
         return true;
@@ -245,7 +244,13 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         float rgba[4] = {color_[0], color_[1], color_[2], color_[3]};
         if (!ReadFloatAttribute("r", attributes, 0, &rgba[0]) || !ReadFloatAttribute("g", attributes, 1, &rgba[1]) ||
             !ReadFloatAttribute("b", attributes, 2, &rgba[2])) {
-            ConfigWarning("a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
+            ConfigWarning(
+                "a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
+            return false;
+        }
+        // A light takes nothing away: below 0 the colour is no light's (and draws the scene wrong).
+        if (rgba[0] < 0.0f || rgba[1] < 0.0f || rgba[2] < 0.0f) {
+            ConfigWarning("a light's 'Color' below 0 is left out; the light keeps its own");
             return false;
         }
         SetColor(rgba);
@@ -326,8 +331,13 @@ Ov2dFont* CFont::Print(const char* text, const OvV2d& position, float size) {
     if (font_ == nullptr || brush_ == nullptr || text == nullptr) {
         return nullptr;
     }
+    // The toolkit's units are the view's smaller side (its height on a wide window), so that its
+    // wider side spans more than 1: the screen fractions are scaled to them along each side.
+    OvV2d extent = {1.0f, 1.0f};
+    Ov2dDeviceGetAspect(&extent);
+    const OvV2d anchor = {position.x * extent.x, position.y * extent.y};
     if ((font_->flags & ov2dFONTFLAG16BIT) == 0) {
-        return Ov2dFontShow(font_, text, size, &position, brush_);
+        return Ov2dFontShow(font_, text, size, &anchor, brush_);
     }
     // A font with characters beyond 127 reads 16-bit strings: each byte of the text is one.
     std::string wide;
@@ -336,7 +346,7 @@ Ov2dFont* CFont::Print(const char* text, const OvV2d& position, float size) {
         wide += '\0';
     }
     wide.append(2, '\0');
-    return Ov2dFontShow(font_, wide.c_str(), size, &position, brush_);
+    return Ov2dFontShow(font_, wide.c_str(), size, &anchor, brush_);
 }
 
 void CFont::SetColour(const OvRGBA& colour) {

@@ -90,7 +90,8 @@ public:
     // Opens the 2D toolkit on the camera and reads the font from "FONTS". False, with the error
     // box, when the font cannot be read.
     bool Load(OvCamera* camera);
-    // Shows the text at (x, y) in screen fractions with the height; null without a font.
+    // Shows the text at (x, y) in screen fractions (0 to 1 across and up the view, whatever its
+    // shape) with the height (a fraction of the view's smaller side); null without a font.
     Ov2dFont* Print(const char* text, const OvV2d& position, float size);
     // Destroys the font and the brush and closes the toolkit. True.
     bool Release();

@@ -7,6 +7,7 @@
 
 #include "framework/clump_object.h"
 #include "framework/config_checks.h"
+#include "framework/config_reader.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
@@ -343,6 +344,7 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
     if (Is(name, "World")) {
         const char* file = ReadTextAttribute("filename", attributes, 0);
         if (file == nullptr) {
+            ConfigWarning("a 'World' without its 'filename' first is left out");
             return false;
         }
         int flags = 2;
@@ -356,6 +358,12 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
                                .c_str()
                          : MissingAttributeMessage("Flags", "World").c_str());
             return false;
+        }
+        // 0, 1 and 2 are the ways a world is drawn (1 and 2 add its triangles' lines); any other
+        // value draws nothing of it.
+        if (flags < 0 || flags > 2) {
+            ConfigWarning("'flags' of 'World' is " + std::to_string(flags) +
+                          ", none of 0, 1 and 2 (the ways a level is drawn): the level is not drawn");
         }
         LoadWorld(file, flags);
         return true;
@@ -528,10 +536,11 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         refuse("The file is not there or cannot be opened.");
         return;
     }
-    // A file with no world (a model, or a level cut before its world) has no level to play on.
+    // A file with no world (a model, or a level cut before its world) is passed over, said.
     if (!OvStreamFindChunk(stream, ovCHUNKIDWORLD, &length, &version)) {
         OvStreamClose(stream, nullptr);
-        refuse("The file holds no world: it is not a level, or it is cut short.");
+        ConfigWarning("the world file '" + std::string(fileName) +
+                      "' holds no world (it is not a level, or it is cut short); it is left out");
         return;
     }
     OvTextureClearReadFailure();

@@ -129,21 +129,41 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
     };
     EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "1.8"}));
     EXPECT_FALSE(start("Geometry", {"file", "x.dff"})); // refused without a message
+    EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "0", "width", "0.5"}));
+    EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "1.8", "width", "-1"}));
     EXPECT_FALSE(start("GlobalDynamics", {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3"}));
     EXPECT_FALSE(start("GlobalDynamics", {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3",
                                           "sphereRadius", "0.4", "sphereModel", "s.dff"}));
     EXPECT_TRUE(p.StartElement("Actions", nullptr));
     EXPECT_FALSE(start("Speeds", {"forwardRun", "3"}));
+    EXPECT_FALSE(start("Speeds", {"forwardRun", "3", "forwardWalk", "1", "lateralWalk", "0"}));
     EXPECT_FALSE(start("Animation", {"name", "Walk"}));
     EXPECT_TRUE(start("Animation", {"name", "Dance", "file", "dance.anm"}));
     EXPECT_FALSE(start("Animation", {"name", "walk", "file", "nothing.anm"}));
+    EXPECT_TRUE(p.EndElement("Actions"));
+    EXPECT_TRUE(p.EndElement("Character")); // no "Animations" ended inside it
     EXPECT_EQ(Messages(),
               "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+              "'heigth' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+              "Its value 0 is not above 0: a character has a height and a width.\n"
+              "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+              "Its value -1 is not above 0: a character has a height and a width.\n"
               "'sphereRadius' attribute not found in 'GlobalDynamics'section.\nPlease update your XML file\n"
               "'gravity' attribute not found in 'GlobalDynamics' section.\nPlease update your XML file\n"
               "'forwardWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+              "'lateralWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+              "Its value 0 is not above 0: a character that does not move forward or sideways goes nowhere.\n"
               "Attribute missing in 'Animation' definition\nPlease update your XML file\n"
-              "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n");
+              "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n"
+              "The character profile 'Blue' has no 'Animations' inside its 'Actions': it plays no animation.\n"
+              "Please update your XML file\n");
+    CCharacterProfile actionless("Red", 1.0f);
+    EXPECT_TRUE(actionless.EndElement("Character"));
+    EXPECT_EQ(Messages().substr(Messages().find("The character profile 'Red'")),
+              "The character profile 'Red' has no 'Speeds' inside its 'Actions': it does not move.\n"
+              "Please update your XML file\n"
+              "The character profile 'Red' has no 'Animations' inside its 'Actions': it plays no animation.\n"
+              "Please update your XML file\n");
     EXPECT_STREQ(p.clump, "soldier.dff");
     EXPECT_FLOAT_EQ(p.height, 1.8f);
     EXPECT_EQ(p.accuracy, 3);

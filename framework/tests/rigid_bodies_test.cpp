@@ -108,8 +108,26 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
         bad.resize(i);
         EXPECT_FALSE(Start("Box", bad)) << box[i];
     }
+    // A box of no size or no mass is refused, said; a mass below 0 is a density (mass per unit
+    // of volume: 2 for this box of 1 by 1 by 1).
+    testing::internal::CaptureStderr();
+    for (const auto& [at, value] : {std::pair{5, "0"}, {7, "-1"}, {9, "-0.5"}, {11, "0"}}) {
+        std::vector<const char*> bad = box;
+        bad[static_cast<std::size_t>(at)] = value;
+        EXPECT_FALSE(Start("Box", bad)) << box[static_cast<std::size_t>(at) - 1];
+    }
+    std::vector<const char*> dense = box;
+    dense[1] = "Dense";
+    dense[11] = "-2";
+    EXPECT_TRUE(Start("Box", dense));
+    const std::string said = testing::internal::GetCapturedStderr();
+    for (const char* refusal : {"'dx' 0.000000, not above 0", "'dy' -1.000000, not above 0",
+                                "'dz' -0.500000, not above 0", "'mass' 0.000000, no mass"}) {
+        EXPECT_NE(said.find(refusal), std::string::npos) << refusal << "\n" << said;
+    }
     End("Models");
-    ASSERT_EQ(rb->ModelCount(), 2);
+    ASSERT_EQ(rb->ModelCount(), 3);
+    EXPECT_NEAR(rb->GetModel(2).def->dynDef.mass, 2.0f, 0.02f);
     EXPECT_STREQ(rb->GetModel(0).name, "ball");
     EXPECT_STREQ(rb->GetModel(1).name, "Crate");
     EXPECT_EQ(rb->GetModel(1).def->dynDef.mass, 10.0f);
@@ -129,6 +147,9 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
     EXPECT_TRUE(Start("Instance", inst));
     inst.resize(14);
     EXPECT_FALSE(Start("Instance", inst));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Start("Instance", {"px", "2"}));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("an 'Instance' without its 'model'"), std::string::npos);
     ASSERT_EQ(rb->InstanceCount(), 2);
     const OvpBodyDef* crateDef = rb->GetModel(1).def;
     End("Instances");

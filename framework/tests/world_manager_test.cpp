@@ -94,9 +94,10 @@ TEST_F(WorldManagerTest, LoadsTheWorldAndTheClumpsAfterIt) {
 
 TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     CWorldManager* wm = MakeManager();
-    // A file of one clump and no world, a missing file and a world cut short (down to a few
-    // bytes) give the message with its cause; none counts.
+    // A file of one clump and no world, or a world cut before its world chunk, is passed over
+    // (said); a missing file and a world cut short give the message with its cause; none counts.
     WriteBytes("clump.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    testing::internal::CaptureStderr();
     wm->LoadWorld("clump.dff", 2);
     wm->LoadWorld("missing.bsp", 2);
     const mkasset::Bytes whole = mkasset::WorldFile(mkasset::LevelWorld(SmallLevel()));
@@ -104,16 +105,17 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
         WriteBytes("cut.bsp", mkasset::Bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
         wm->LoadWorld("cut.bsp", 2);
     }
+    const std::string noWorld = "' holds no world (it is not a level, or it is cut short); it is left out\n";
+    EXPECT_EQ(WarningsOf(testing::internal::GetCapturedStderr()),
+              "Warning: configuration: the world file 'clump.dff" + noWorld +
+                  "Warning: configuration: the world file 'cut.bsp" + noWorld);
     EXPECT_EQ(wm->WorldCount(), 0);
     EXPECT_EQ(wm->GetPhysicsContext(), nullptr);
     const std::string load = " please check your data\n";
-    const std::string noWorld = "The file holds no world: it is not a level, or it is cut short.\n";
     const std::string cut =
         "Can not load world in file cut.bsp\n" + load + "Its world does not read: the file is damaged or cut short.\n";
-    EXPECT_EQ(Messages(), "Can not load world in file clump.dff\n" + load + noWorld +
-                              "Can not load world in file missing.bsp\n" + load +
-                              "The file is not there or cannot be opened.\n" + cut + cut + cut +
-                              "Can not load world in file cut.bsp\n" + load + noWorld);
+    EXPECT_EQ(Messages(), "Can not load world in file missing.bsp\n" + load +
+                              "The file is not there or cannot be opened.\n" + cut + cut + cut);
     EXPECT_TRUE(g_stopOnError);
 
     // A clump after the world that does not read ends the clumps; the world stays.
@@ -336,7 +338,9 @@ TEST_F(WorldManagerTest, VisibilityMovesTheClumpInAndOutOfTheWorld) {
 
     CClumpObject none;
     EXPECT_FALSE(none.LoadClump("nothing.dff"));
-    EXPECT_EQ(Messages(), "Can not load clump in file nothing.dff\n please check your data\nThe file 'nothing.dff' is not there.\n");
+    EXPECT_EQ(
+        Messages(),
+        "Can not load clump in file nothing.dff\n please check your data\nThe file 'nothing.dff' is not there.\n");
     EXPECT_EQ(none.GetFirstAtomic(), nullptr);
     EXPECT_EQ(none.GetBoundingSphere(), nullptr);
 }
@@ -452,25 +456,25 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     EXPECT_NEAR(m->at.y, d.y / length, 1e-5f);
     EXPECT_NEAR(m->right.y, 0.0f, 1e-6f);
 
-    // A "Light" section: an unknown type makes nothing, stops the game with its box, and later
-    // colours are ignored; an
-    // ambient one ignores the position; a directional one places its frame at the target's end.
+    // A "Light" section: an unknown type makes nothing (said) and later colours are ignored; an
+    // ambient one ignores the position and a colour below 0; a directional one places its frame at
+    // the target's end.
     const char* odd[] = {"type", "Spot", nullptr};
     const char* colour[] = {"r", "0.2", "g", "0.3", "b", "0.4", nullptr};
     const char* shortColour[] = {"r", "0.2", "g", "0.3", nullptr};
     const char* at[] = {"x", "1", "y", "2", "z", "3", nullptr};
     const char* to[] = {"x", "1", "y", "2", "z", "4", nullptr};
+    const char* below[] = {"r", "0.2", "g", "-0.01", "b", "0.4", nullptr};
     CLight none;
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(none.StartElement("Light", odd));
-    EXPECT_TRUE(g_stopOnError);
+    EXPECT_FALSE(g_stopOnError);
     EXPECT_TRUE(none.StartElement("Color", colour));
     EXPECT_EQ(none.GetLight(), nullptr);
     EXPECT_FLOAT_EQ(none.GetColor()[0], 0.0f);
     const char* noType[] = {"kind", "Ambient", nullptr};
     EXPECT_FALSE(CLight().StartElement("Light", noType));
-    EXPECT_EQ(Messages(), "'type' attribute not found in 'Light' section.\nPlease update your XML file\n"
-                          "Its value 'Spot' is neither 'Ambient' nor 'Directional'.\n"
-                          "'type' attribute not found in 'Light' section.\nPlease update your XML file\n");
+    EXPECT_EQ(Messages(), "'type' attribute not found in 'Light' section.\nPlease update your XML file\n");
     g_stopOnError = false;
 
     const char* ambientType[] = {"type", "ambient", nullptr};
@@ -478,6 +482,13 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     EXPECT_TRUE(configured.StartElement("light", ambientType));
     EXPECT_FALSE(configured.StartElement("Color", shortColour));
     EXPECT_TRUE(configured.StartElement("COLOR", colour));
+    EXPECT_FALSE(configured.StartElement("Color", below));
+    EXPECT_EQ(WarningsOf(testing::internal::GetCapturedStderr()),
+              "Warning: configuration: a 'Light' of type 'Spot', neither 'Ambient' nor 'Directional', makes no light; "
+              "its section is left out\n"
+              "Warning: configuration: a light's 'Color' without its r, g and b in that order is left out; the light "
+              "keeps its own\n"
+              "Warning: configuration: a light's 'Color' below 0 is left out; the light keeps its own\n");
     EXPECT_TRUE(configured.StartElement("Position", at));
     EXPECT_FLOAT_EQ(configured.GetPosition().x, 0.0f);
     EXPECT_FLOAT_EQ(configured.GetLight()->color.blue, 0.4f);
