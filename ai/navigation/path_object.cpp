@@ -85,6 +85,8 @@ bool CPathObject::Init(CConfigNode* definition) {
   if (const char* value = definition != nullptr ? definition->GetChildValue("LinkedEdgeMax") : nullptr) {
     int count = crt_atoi(value);
     if (count < 0) return false;  // a negative capacity is no capacity at all
+    // Nothing else bounds it: more records than the machine can hold are refused.
+    if (!Vusk::FitsMachine(static_cast<uint64_t>(count), sizeof(CLinkedEdge))) return false;
     m_linkedEdgeMax = count == 0 ? 1 : static_cast<uint32_t>(count);
   }
   UnlinkAll();  // the records go with the old array
