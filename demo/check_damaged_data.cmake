@@ -287,6 +287,22 @@ expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met: 1 line(s)
 fresh()
 spoil(FONTS/TSA16.met)
 expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
+fresh()
+# The metrics cut at the end of line 40: the glyphs before it are kept and the rest said.
+execute_process(COMMAND python3 -c "import sys
+p=sys.argv[1]; lines=open(p,'rb').read().split(b'\\n'); open(p,'wb').write(b'\\n'.join(lines[:40])+b'\\n')"
+                ${WORK}/FONTS/TSA16.met RESULT_VARIABLE code)
+if(NOT code EQUAL 0)
+  message(FATAL_ERROR "cannot cut the font metrics")
+endif()
+expect("font metrics cut at a line end" STATUS 0 SAYS "FONTS/TSA16.met:40: the font ends with no glyph for"
+       NEVER "error handler")
+fresh()
+file(READ ${WORK}/FONTS/TSA16.met text)
+string(REPLACE "TSA16\n0\n" "TSA16\n2147483647\n" text "${text}")
+file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
+expect("font baseline out of the page" STATUS 1 SAYS "Unable to load font TSA16"
+       "TSA16.met:3: baseline 2147483647 lies outside")
 config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""
             ONCE "Dynamics not allocated" SAYS "'Bodies' in config.xml")
 

@@ -1,5 +1,6 @@
 #include "framework/application.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -68,9 +69,9 @@ void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
 // The resource arena's size ("RessourceArena" "size") is held to these bytes: none at all draws
-// nothing, and a larger one is not given to a configuration.
+// nothing; any larger one is asked of the machine when the level is read, which may refuse it.
 constexpr int kMinArenaSize = 0x10000;
-constexpr int kMaxArenaSize = 0x10000000;
+constexpr int kMaxArenaSize = INT_MAX;
 
 // The camera manager's text goes through the framework's font (nothing without one).
 void PrintWithFont(const char* text, float x, float y, float size) {
@@ -438,7 +439,11 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
     if (Is(name, "GraphicsGlobalSettings")) {
         insideGraphicsSettings_ = true;
     } else if (Is(name, "Worlds")) {
-        OvResourcesSetArenaSize(resourceArenaSize_);
+        if (!OvResourcesSetArenaSize(resourceArenaSize_)) {
+            ::ErrorBox(("The resource arena of " + std::to_string(resourceArenaSize_) +
+                        " bytes ('size' of 'RessourceArena') cannot be made: the machine has no room for it.")
+                           .c_str());
+        }
         // One character set serves however many "Worlds" sections there are.
         if (charset_ == nullptr) {
             charset_ = OvCharsetCreate(&charsetForeground_, &charsetBackground_);

@@ -160,6 +160,14 @@ void CAnimationCache::Release(CachedAnimation* entry) {
 int CAnimationCache::Count() { return g_cacheCount; }
 
 void CAnimationCache::Clear() {
+    for (int i = 0; i < g_characterCount; ++i) {
+        g_characters[i]->CCharacterAnimator::Release();
+    }
+    for (int i = 0; i < g_profileCount; ++i) {
+        for (CachedAnimation*& a : g_profiles[i]->animations) {
+            a = nullptr;
+        }
+    }
     for (int i = 0; i < g_cacheCount; ++i) {
         if (g_cache[i] != nullptr) {
             OvAnimationDestroy(g_cache[i]->animation);
@@ -177,6 +185,21 @@ CCharacterProfile::CCharacterProfile(const char* profileName, float profileScale
 }
 
 CCharacterProfile::~CCharacterProfile() {
+    for (int i = 0; i < g_profileCount; ++i) {
+        if (g_profiles[i] == this) {
+            std::copy(g_profiles + i + 1, g_profiles + g_profileCount, g_profiles + i);
+            g_profiles[--g_profileCount] = nullptr;
+            break;
+        }
+    }
+    // A character of the profile stops playing the animations the profile may have been the last
+    // to hold.
+    for (int i = 0; i < g_characterCount; ++i) {
+        if (g_characters[i]->profile_ == this) {
+            g_characters[i]->profile_ = nullptr;
+            g_characters[i]->CCharacterAnimator::Release();
+        }
+    }
     for (CachedAnimation*& a : animations) {
         CAnimationCache::Release(a);
         a = nullptr;
@@ -206,11 +229,10 @@ int CCharacterProfile::Count() { return g_profileCount; }
 CCharacterProfile* CCharacterProfile::Get(int i) { return i >= 0 && i < g_profileCount ? g_profiles[i] : nullptr; }
 
 void CCharacterProfile::DestroyAll() {
-    for (int i = 0; i < g_profileCount; ++i) {
-        delete g_profiles[i];
-        g_profiles[i] = nullptr;
+    // Each profile leaves the table as it is deleted.
+    while (g_profileCount > 0) {
+        delete g_profiles[g_profileCount - 1];
     }
-    g_profileCount = 0;
 }
 
 OvAnimation* CCharacterProfile::Animation(int index) const {
@@ -362,6 +384,11 @@ CCharacter::CCharacter() {
 CCharacter::~CCharacter() {
     delete projectiles_; // detaches a table the character was not released from
     projectiles_ = nullptr;
+    for (int i = 0; i < g_characterCount; ++i) {
+        if (g_characters[i] != this && g_characters[i]->projectiles_ != nullptr) {
+            g_characters[i]->projectiles_->ForgetTarget(this);
+        }
+    }
     for (int i = 0; i < g_characterCount; ++i) {
         if (g_characters[i] == this) {
             std::copy(g_characters + i + 1, g_characters + g_characterCount, g_characters + i);

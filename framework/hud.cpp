@@ -46,6 +46,9 @@ bool Within(float v, float low, float high) { return v >= low && v <= high; }
 } // namespace
 
 CHud::~CHud() {
+    if (g_hud == this) {
+        g_hud = nullptr;
+    }
     for (OvTexture*& texture : textures_) {
         if (texture != nullptr) {
             OvTextureDestroy(texture);

@@ -48,7 +48,8 @@ public:
     // Keeps r, g, b and the fourth word and gives (r, g, b, 1.0) to the graphics light; the
     // fourth word of the caller's colour becomes 1.0. False without a graphics light.
     bool SetColor(float rgba[4]);
-    // Destroys the graphics light and its frame. True.
+    // Takes the light out of the world manager's worlds, then destroys the graphics light and its
+    // frame. True.
     bool Destroy();
 
     bool StartElement(const char* name, const char** attributes) override;
@@ -81,7 +82,8 @@ inline constexpr const char* kFontMissingMessage = "Unable to load font TSA16\nP
 class CFont {
 public:
     CFont() = default;
-    ~CFont() { Release(); }
+    // Released; the framework's font pointer forgets it.
+    ~CFont();
     CFont(const CFont&) = delete;
     CFont& operator=(const CFont&) = delete;
 

@@ -253,6 +253,14 @@ void CRigidBodyManager::ReleaseInstances() {
     instances_.clear();
 }
 
+void CRigidBodyManager::LetGo(const CClumpObject* object) {
+    if (object != nullptr && object == dragObject_) {
+        dragging_ = false;
+        dragBody_ = nullptr;
+        dragObject_ = nullptr;
+    }
+}
+
 OvV3d CRigidBodyManager::DragImpulse(const OvV3d& grab, const OvV3d& target) {
     OvV3d impulse = Sub(target, grab);
     impulse = {impulse.x * kDragGain, impulse.y * kDragGain, impulse.z * kDragGain};

@@ -76,6 +76,9 @@ public:
     // Destroys every instance's body and clump object (they leave the world manager first). Runs
     // before the world manager unloads the physics context the bodies live in.
     void ReleaseInstances();
+    // Ends a drag of the object, which is being destroyed with its body (a lift's platform, any
+    // pickable object that carries a body).
+    void LetGo(const CClumpObject* object);
 
     int ModelCount() const { return modelCount_; }
     const Model& GetModel(int i) const { return models_[i]; }

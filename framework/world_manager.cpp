@@ -52,6 +52,11 @@ constexpr OvUInt32 kDynamicTriangleClass = 14;
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
+OvTexture* CollectTexture(OvTexture* texture, void* data) {
+    static_cast<std::vector<OvTexture*>*>(data)->push_back(texture);
+    return texture;
+}
+
 using namespace framework_vector;
 
 // A direction of an object's model space in world space.
@@ -512,6 +517,7 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     if (OvStreamFindChunk(stream, kTextureDictionaryChunk, &length, &version)) {
         if (OvTexDictionary* dictionary = OvTexDictionaryStreamReadImages(stream)) {
             dictionaries_.push_back(dictionary);
+            OvTexDictionaryForAllTextures(dictionary, CollectTexture, &dictionaryTextures_);
             OvTexDictionarySetCurrent(dictionary);
         }
     }
@@ -1273,6 +1279,20 @@ void CWorldManager::Unload() {
         delete light;
     }
     if (context_ != nullptr) {
+        // Bodies that others still hold (characters' spheres, loose bodies, thrown rocks) leave the
+        // manager before it goes; their holders destroy them later, out of any manager.
+        OvpMgr* manager = OvpContextGetMgr(context_);
+        std::vector<OvpObj*> held;
+        OvpMgrForAllObjects(
+            manager,
+            [](OvpObj* object, void* data) {
+                static_cast<std::vector<OvpObj*>*>(data)->push_back(object);
+                return object;
+            },
+            &held);
+        for (OvpObj* object : held) {
+            OvpMgrRemoveObject(manager, object);
+        }
         for (OvpVolume* volume : worldVolumes_) {
             OvpContextRemoveFixedVolume(context_, volume);
             OvpVolumeDeinit(volume);
@@ -1298,9 +1318,21 @@ void CWorldManager::Unload() {
         if (OvTexDictionaryGetCurrent() == dictionary) {
             OvTexDictionarySetCurrent(nullptr);
         }
+        // A texture read while the level's dictionary was the current one (the camera's crosshair,
+        // the start screen's images, the pointer) belongs to its reader, who destroys it later: it
+        // leaves the dictionary rather than go with it.
+        std::vector<OvTexture*> others;
+        OvTexDictionaryForAllTextures(dictionary, CollectTexture, &others);
+        for (OvTexture* texture : others) {
+            if (std::find(dictionaryTextures_.begin(), dictionaryTextures_.end(), texture) ==
+                dictionaryTextures_.end()) {
+                OvTexDictionaryRemoveTexture(texture);
+            }
+        }
         OvTexDictionaryDestroy(dictionary);
     }
     dictionaries_.clear();
+    dictionaryTextures_.clear();
     firstUpdate_ = true;
 }
 

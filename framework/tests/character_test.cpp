@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "framework/camera_manager.h"
 #include "framework/character.h"
 #include "framework/config_checks.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
 #include "framework/level_objects.h"
 #include "framework/physics_glue.h"
+#include "framework/projectiles.h"
 #include "framework/tests/level_fixture.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
@@ -192,6 +195,12 @@ TEST_F(CharacterTest, AnimationCacheCountsReferencesAndNeverReusesSlots) {
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(fresh->references, 1u);
     EXPECT_EQ(CAnimationCache::Count(), 2); // a new slot at the end
+    // Keys that move a bone a million either way are an animation's; beyond, the file is damaged.
+    CachedAnimation* far = CAnimationCache::Get(AnimationFile("far.anm", 0.1f, 1.0e6f).c_str());
+    ASSERT_NE(far, nullptr);
+    CAnimationCache::Release(far);
+    EXPECT_EQ(CAnimationCache::Get(AnimationFile("beyond.anm", 0.1f, 1.0e6f + 1.0f).c_str()), nullptr);
+    EXPECT_EQ(CAnimationCache::Count(), 3);
     // Up to 128 slots are ever made; the next request is refused with the message.
     for (int i = CAnimationCache::Count(); i < kMaxCachedAnimations; ++i) {
         const std::string name = "c" + std::to_string(i) + ".anm";
@@ -713,6 +722,74 @@ TEST_F(CharacterTest, CharacterTableHolds292AndRefusesMore) {
     extra.reset();
     many.clear();
     EXPECT_EQ(CCharacter::Count(), 0);
+}
+
+// A character with what it lives among: the level's physics (its body and a rock it threw), the
+// camera following it, its profile, the animation cache and the command pool. Whatever goes, in
+// every order, whoever still held it lets it go: a frame of what is left runs, and the rest is
+// taken down.
+TEST_F(CharacterTest, WhatGoesInAnyOrderIsLetGoByItsHolders) {
+    CCameraManager cameras(1.0f);
+    cameras.CreateCamera(640, 480, true); // without its crosshair image
+    ASSERT_NE(cameras.Camera(), nullptr);
+    cameras.SetMode(kCameraFollow);
+    g_cameraManager = &cameras;
+    enum Part { kWorld, kCharacter, kProfile, kCache, kPool, kParts };
+    int order[kParts] = {kWorld, kCharacter, kProfile, kCache, kPool};
+    FullProfile("Blue");
+    do {
+        // The profile again from the animation files written for the first.
+        if (CCharacterProfile::Find("Blue") == nullptr) {
+            auto* p = new CCharacterProfile("Blue", 1.0f);
+            std::snprintf(p->clump, sizeof p->clump, "soldier.dff");
+            p->inActions = 1;
+            for (int i = 0; i < kProfileAnimationCount; ++i) {
+                const std::string file = "a" + std::to_string(i) + ".anm";
+                std::vector<const char*> attrs = {"name", CharacterAnimationName(i), "file", file.c_str()};
+                p->StartElement("Animation", Attributes(attrs));
+            }
+            CCharacterProfile::Add(p);
+        }
+        if (g_worldManager == nullptr) {
+            LoadOpenLevel(4);
+        }
+        CCharacter* c = Spawn("Blue");
+        ASSERT_TRUE(ThrowRock(c, {0.0f, 1.0f, 1.0f}));
+        cameras.Follow(c);
+        for (int part : order) {
+            switch (part) {
+            case kWorld:
+                delete g_worldManager;
+                break;
+            case kCharacter:
+                characters.clear();
+                c = nullptr;
+                EXPECT_EQ(cameras.Subject(), nullptr);
+                break;
+            case kProfile:
+                delete CCharacterProfile::Find("Blue");
+                EXPECT_EQ(CCharacterProfile::Find("Blue"), nullptr);
+                break;
+            case kCache:
+                CAnimationCache::Clear();
+                break;
+            default:
+                DestroyAnimationCommandPool();
+                break;
+            }
+            if (c != nullptr) {
+                c->forward = 1.0f;
+                c->Update(0.2f);
+            }
+            cameras.Update(0.2f);
+            if (g_worldManager != nullptr) {
+                g_worldManager->Update(0.2f);
+            }
+        }
+        ReleaseRocks();
+    } while (std::next_permutation(order, order + kParts));
+    g_cameraManager = nullptr;
+    CInputManager::Destroy();
 }
 
 TEST_F(CharacterTest, HitsDeathAndUnknownProfile) {

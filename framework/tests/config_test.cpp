@@ -61,6 +61,7 @@ std::vector<ConfigCase> Cases() {
         {"numbers read as far as they go", "<Config><Debug level=\" 3x\"/><Scale value=\"1.5e1m\"/></Config>", "", 3,
          15.0f},
         {"scale without value is refused silently", "<Config><Scale/><Scale val=\"3\"/></Config>", ""},
+        {"a scale of a million is taken", "<Config><Scale value=\"1e6\"/></Config>", "", 0, 1.0e6f},
         {"inside the graphics settings only the arena is read",
          "<Config><GraphicsGlobalSettings><Debug/><Scale value=\"9\"/><RessourceArena size=\"65536\"/>"
          "</GraphicsGlobalSettings></Config>",
@@ -117,12 +118,13 @@ TEST_F(FrameworkTest, SizesOutsideTheirRangeAreRefusedWithTheirCause) {
     const Case cases[] = {
         {"65536", ""},
         {" 268435456 ", ""},
-        {"65535", "Its value 65535 is outside 65536 to 268435456."},
-        {"0", "Its value 0 is outside 65536 to 268435456."},
-        {"-1", "Its value -1 is outside 65536 to 268435456."},
-        {"268435457", "Its value 268435457 is outside 65536 to 268435456."},
-        {"4294967295", "Its value 4294967295 is outside 65536 to 268435456."},
-        {"99999999999999999999", "Its value 99999999999999999999 is outside 65536 to 268435456."},
+        {"2147483647", ""}, // the machine is asked for it when the level is read
+        {"65535", "Its value 65535 is outside 65536 to 2147483647."},
+        {"0", "Its value 0 is outside 65536 to 2147483647."},
+        {"-1", "Its value -1 is outside 65536 to 2147483647."},
+        {"2147483648", "Its value 2147483648 is outside 65536 to 2147483647."},
+        {"4294967295", "Its value 4294967295 is outside 65536 to 2147483647."},
+        {"99999999999999999999", "Its value 99999999999999999999 is outside 65536 to 2147483647."},
         {"1e20", "Its value '1e20' is not a whole number."},
         {"8388608x", "Its value '8388608x' is not a whole number."},
         {"abc", "Its value 'abc' is not a whole number."},

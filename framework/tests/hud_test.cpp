@@ -254,6 +254,10 @@ TEST_F(HudTest, HudSectionHoldsTheGameUntilEnter) {
     app.Frame();
     EXPECT_EQ(app.updates.size(), 2u);
     EXPECT_TRUE(Messages().empty());
+    // A game that deletes the screen leaves the framework no pointer to it.
+    delete g_hud;
+    app.Frame();
+    EXPECT_EQ(app.updates.size(), 3u);
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
+#include "framework/physics_glue.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "framework/rigid_bodies.h"
 #include "framework/tests/level_fixture.h"
@@ -306,6 +307,38 @@ TEST_F(DragTest, ABodyWithoutDynamicsEndsTheDragWithItsMessage) {
     EXPECT_EQ(Messages(), "Dynamics not allocated\nThe physics has no room for another moving body: raise "
                           "'maxRegistered' or 'maxActive' of 'Bodies' in config.xml.\n");
     EXPECT_TRUE(g_stopOnError);
+}
+
+// Any pickable object that carries a body can be dragged (a lift's platform is one); destroyed while
+// it is, with its body, the drag ends with it and the next frames run.
+TEST_F(DragTest, AnObjectDestroyedWhileDraggedIsLetGo) {
+    CRigidBodyManager* rb = CRigidBodyManager::GetInstance();
+    auto* platform = new CClumpObject;
+    ASSERT_TRUE(platform->LoadClump("crate.dff"));
+    platform->SetPickable(true);
+    OvpBodyDef* def = CRigidBodyManager::CreateBoxModel(0.5f, 0.5f, 0.5f, 10.0f, 1.0f, 0.0f);
+    OvpObj* body = OvpBodyObjCreate(def);
+    OvpBodyDefRelease(def);
+    ASSERT_NE(OvpAtomicSetBodyObj(platform->GetFirstAtomic(), body), nullptr);
+    g_worldManager->AddObject(platform);
+    ASSERT_NE(OvpMgrAddObject(OvpContextGetMgr(g_worldManager->GetPhysicsContext()), body, -1,
+                              ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE),
+              nullptr);
+    PhysicsSetBodyPosition(body, -3.0f, 0.5f, 0.0f);
+    input->SetPointer(320.0f, 240.0f);
+    Look({-3.0f, 0.5f, 0.0f});
+    input->HandleKey(SKEL_EVENT_KEY_DOWN, 175);
+    Run(1);
+    ASSERT_TRUE(rb->Dragging());
+    ASSERT_EQ(rb->DraggedObject(), platform);
+    OvpAtomicSetBodyObj(platform->GetFirstAtomic(), nullptr);
+    OvpBodyObjDestroy(body);
+    platform->Destroy();
+    delete platform;
+    EXPECT_FALSE(rb->Dragging());
+    EXPECT_EQ(rb->DraggedBody(), nullptr);
+    Run(2);
+    rb->Render();
 }
 
 TEST(RigidBodyDrag, ImpulseIsTwoHundredTimesTheOffsetCutAtOneThousand) {
