@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int vertices = 1;
     if (size >= 29) {
         const int stored = static_cast<std::int16_t>(data[27] | (data[28] << 8));
-        if (stored > 0 && stored <= kLargestGraph)
+        if (stored >= 0 && stored <= kLargestGraph)
             vertices = stored;
     }
     CSpatialGraph* graph = new CSpatialGraph();

@@ -17,6 +17,9 @@ namespace fuzzkit {
 
 namespace {
 
+// The fuzz builds' limit of a single allocation (DUN_FUZZ_MALLOC_LIMIT_MB in cmake/project.cmake).
+constexpr std::uint64_t kMachineBytes = std::uint64_t{256} << 20;
+
 void* HostAlloc(std::size_t size) { return std::malloc(size); }
 void HostFree(void* block) { std::free(block); }
 double HostClock(std::uint32_t) { return 1.0; }
@@ -92,6 +95,9 @@ AiEngine::AiEngine() : m_up(false) {
     services.read = HostRead;
     services.write = HostWrite;
     m_up = Vusk::Initialise(&services);
+    // Tables that only the machine bounds (a world's team and task tables, a path's capacity) are
+    // sized for a machine of the largest single allocation a harness may make.
+    Vusk::SetMachineMemory(kMachineBytes);
 }
 
 AiEngine::~AiEngine() {

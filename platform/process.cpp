@@ -57,3 +57,9 @@ std::uint64_t PlatformReadTimeStampCounter() {
     return 0;
 #endif
 }
+
+std::uint64_t PlatformPhysicalMemory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) : 0;
+}

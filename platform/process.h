@@ -26,3 +26,6 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
 
 // The processor's time-stamp counter (cycles since reset); 0 on processors without one.
 std::uint64_t PlatformReadTimeStampCounter();
+
+// Bytes of physical memory of the machine; 0 when the system does not tell.
+std::uint64_t PlatformPhysicalMemory();

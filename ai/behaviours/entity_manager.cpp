@@ -180,6 +180,23 @@ void CEntityManager::OnEntityRemoved(CEntity* entity, void* user) {
             *field = nullptr;
     }
     self->m_dirty[0] = 1;
+    // What was measured of the entity's slot goes with it: the next entity in that slot is measured
+    // afresh, not seen through the one that left (its index is still its own during the callback).
+    const int index = entity != nullptr ? entity->GetIndex() : -1;
+    if (index < 0)
+        return;
+    if (static_cast<uint32_t>(index) < self->m_infoCount)
+        self->m_infos[index].Clear();
+    for (uint32_t other = 0; static_cast<uint32_t>(index) < g_pairs.entityCount && other < g_pairs.entityCount;
+         ++other) {
+        if (other == static_cast<uint32_t>(index))
+            continue;
+        const uint64_t pair = PairIndex(index, static_cast<int>(other));
+        g_pairs.blocked[pair] = 1;
+        g_pairs.nextDistanceTime[pair] = 0.0f;
+        g_pairs.nextSightTime[pair] = 0.0f;
+        g_pairs.distance[pair] = 0.0f;
+    }
 }
 
 void CEntityManager::MeasurePair(int a, int b, bool sightDue, float now) {

@@ -84,6 +84,10 @@ bool CFleeAgent::ReadParam(CConfigNode* node) {
     const int count = crt_atoi(value);
     if (count < 0)
         return false;
+    // The tables of threats: nothing else bounds them, so more entries than the machine can hold are
+    // refused (the path length costs only as deep as a search walks).
+    if (!pathLength && !Vusk::FitsMachine(static_cast<std::uint64_t>(count), points ? sizeof(CVector3) : sizeof(CEntity*)))
+        return false;
     if (pathLength)
         m_pathLength = static_cast<uint32_t>(count);
     else if (points)

@@ -117,7 +117,8 @@ bool CHideAgent::ReadParam(CConfigNode* node) {
     if (_stricmp(name, "MaxDangerousEntities") == 0) {
         // A negative count would wrap round to a huge capacity.
         const int count = crt_atoi(value);
-        if (count < 0)
+        // Nothing else bounds it: more entries than the machine can hold are refused.
+        if (count < 0 || !Vusk::FitsMachine(static_cast<std::uint64_t>(count), sizeof(CEntity*) + sizeof(CGraphVertex*)))
             return false;
         m_maxDangerousEntities = static_cast<uint32_t>(count);
         return true;

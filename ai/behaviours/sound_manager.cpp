@@ -1,5 +1,6 @@
 #include "ai/behaviours/sound_manager.h"
 
+#include "ai/runtime/allocator.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/entity.h"
 #include "ai/runtime/entity_attribute.h"
@@ -84,7 +85,9 @@ bool CSoundManager::Init(CConfigNode* definition) {
     for (int i = 0; i < kCategoryCount; ++i)
         m_reserved[i] = 1;
     m_lastUpdate = CTimeManager::GetFrameStartTime();
-    if (definition == nullptr || !CGlobalService::Init(definition) || !CheckReservations())
+    // Nothing else bounds the pool: more records than the machine can hold are refused.
+    if (definition == nullptr || !CGlobalService::Init(definition) || !CheckReservations() ||
+        !Vusk::FitsMachine(static_cast<std::uint64_t>(m_maxWorldSounds), sizeof(CSoundRecord)))
         return false;
     delete[] m_sounds;
     m_soundCount = 0;
@@ -94,7 +97,7 @@ bool CSoundManager::Init(CConfigNode* definition) {
     m_soundCount = m_maxWorldSounds;
     ResetLists();
     g_currentSoundManager = this;
-    return true;
+    return m_removedHook.Register();
 }
 
 void CSoundManager::ResetLists() {
@@ -122,22 +125,34 @@ void CSoundManager::Update() {
     const float now = CTimeManager::GetFrameStartTime();
     if (m_lastUpdate == now)
         return;
+    FreeRecords(nullptr, now);
+    m_lastUpdate = now;
+}
+
+void CSoundManager::OnEntityRemoved(CEntity* entity, void* user) {
+    // A sound outlives no emitter: another entity made later in its place must not be heard through it.
+    static_cast<CSoundManager*>(user)->FreeRecords(entity, 0.0f);
+}
+
+void CSoundManager::FreeRecords(const CEntity* emitter, float now) {
     int32_t* link = &m_activeHead;
     while (*link != -1) {
         const int32_t i = *link;
         CSoundRecord& record = m_sounds[i];
-        if (record.expiry != -1.0f && record.expiry <= now) {
+        const bool freed =
+            emitter != nullptr ? record.emitter == emitter : record.expiry != -1.0f && record.expiry <= now;
+        if (freed) {
             *link = record.next;
             record.next = m_freeHead;
             m_freeHead = i;
             const int counter = CounterOf(record.category);
             if (counter >= 0)
                 --m_active[counter];
+            record.emitter = nullptr;
         } else {
             link = &record.next;
         }
     }
-    m_lastUpdate = now;
 }
 
 int32_t CSoundManager::AddSound(CEntity* emitter, const CVector3& position, int32_t category, int32_t intensity,

@@ -9,6 +9,7 @@
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/service.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CEntity;
 
@@ -70,6 +71,9 @@ public:
     static int CounterOf(int32_t category);
 
 private:
+    static void OnEntityRemoved(CEntity* entity, void* user);
+    // Returns to the free list every live sound of emitter, or (emitter null) every one ended by now.
+    void FreeRecords(const CEntity* emitter, float now);
     void ResetLists();
     bool Hears(const CEntity* listener, const CSoundRecord& record, float now) const;
 
@@ -81,6 +85,7 @@ private:
     int32_t m_freeHead = 0;                                     // first free record, -1 none
     int32_t m_activeHead = -1;                                  // first live record, -1 none
     float m_lastUpdate = 0.0f;                                  // engine time of the last expiry pass (s)
+    CEntityRemovedHook m_removedHook{&CSoundManager::OnEntityRemoved, this}; // drops a leaving emitter's sounds
 };
 
 namespace Vusk {

@@ -146,12 +146,13 @@ bool CAccessWaysData::Build() {
 }
 
 bool CAccessWaysData::Save(const char* fileName) {
-  if (m_counts == nullptr || m_vertexCount < 1) return false;
+  // Data of no vertices (never built, or loaded for a graph without any) is written as N = 0, the file
+  // that Load takes for such a graph.
   Vusk::CDataWriter writer;
   if (!writer.Open(fileName)) return false;
-  const size_t n = static_cast<size_t>(m_vertexCount);
-  bool ok = writer.WriteHeader(kFileMagic) && writer.WriteU16(static_cast<uint16_t>(m_vertexCount)) &&
-            writer.WriteU16Array(reinterpret_cast<const uint16_t*>(m_counts), n);
+  const size_t n = m_counts != nullptr && m_vertexCount > 0 ? static_cast<size_t>(m_vertexCount) : 0;
+  bool ok = writer.WriteHeader(kFileMagic) && writer.WriteU16(static_cast<uint16_t>(n)) &&
+            (n == 0 || writer.WriteU16Array(reinterpret_cast<const uint16_t*>(m_counts), n));
   for (size_t v = 0; ok && v < n; ++v) ok = writer.WriteU16Array(m_lists[v], static_cast<size_t>(m_counts[v]));
   writer.Close();
   return ok;

@@ -23,6 +23,7 @@ public:
   // or no edge, its vertices are not dense, it is too large for the file's 16-bit counts and indices, or
   // memory runs out.
   bool Build() override;
+  // Writes N and the lists; data of no vertices (never built) is written as N = 0.
   bool Save(const char* fileName) override;
   // Refuses a stored vertex count other than the graph's, and negative counts.
   bool LoadFromReader(Vusk::CDataReader* reader) override;

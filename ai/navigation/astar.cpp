@@ -258,6 +258,8 @@ bool EnsureBuffers(int32_t needed) {
   if (needed <= g_buffers.size) return true;
   int64_t size = std::max<int64_t>(needed, static_cast<int64_t>(g_buffers.size) * 2);
   if (size > INT32_MAX) size = INT32_MAX;
+  // "AstarMemory" from a damaged definition asks for no more than the machine has.
+  if (!Vusk::FitsMachine(static_cast<uint64_t>(size), sizeof(VertexState) + sizeof(HeapEntry))) return false;
   auto* states = static_cast<VertexState*>(Vusk::EngineAllocate(static_cast<size_t>(size) * sizeof(VertexState)));
   void* heapBlock = Vusk::EngineAllocate(static_cast<size_t>(size) * sizeof(HeapEntry) + 128);
   if (states == nullptr || heapBlock == nullptr) {
@@ -623,6 +625,8 @@ bool CPath::Resize(uint32_t capacity) {
   m_capacity = 0;
   m_pointCount = 0;
   if (capacity == 0) return true;
+  // The four arrays together: a capacity from a damaged definition asks for no more than the machine has.
+  if (!Vusk::FitsMachine(capacity, 2 * sizeof(int32_t) + sizeof(CVector3) + sizeof(CPathObject*))) return false;
   m_vertexIndices = static_cast<int32_t*>(Vusk::EngineAllocate(capacity * sizeof(int32_t)));
   m_edgeIndices = static_cast<int32_t*>(Vusk::EngineAllocate(capacity * sizeof(int32_t)));
   void* points = Vusk::EngineAllocate(capacity * sizeof(CVector3));

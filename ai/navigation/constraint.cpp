@@ -32,6 +32,14 @@ constexpr uint32_t kSightMode = 1;
 
 inline uint32_t ClampCount(uint32_t count) { return count > kMaxThreats ? kMaxThreats : count; }
 
+// Entity-removed callback of the constraints with threat entities: an entity that leaves its world is
+// no threat any more, and its entry becomes null rather than point at an entity that may be freed.
+template <class Constraint> void ForgetThreat(CEntity* entity, void* user) {
+  for (CEntity*& threat : static_cast<Constraint*>(user)->m_threatEntities) {
+    if (threat == entity) threat = nullptr;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -56,7 +64,10 @@ CConstraintStealthPath::CConstraintStealthPath()
       m_threatPointCount(0),
       m_threatEntityCount(0),
       m_penalty(100.0f * Vusk::GetCurrentOneMeter()),
-      m_range(20.0f * Vusk::GetCurrentOneMeter()) {}
+      m_range(20.0f * Vusk::GetCurrentOneMeter()),
+      m_removedHook(&ForgetThreat<CConstraintStealthPath>, this) {
+  m_removedHook.Register();
+}
 
 const CConstraintDesc* CConstraintStealthPath::GetClassDesc() const { return &s_classDesc; }
 
@@ -83,7 +94,10 @@ CConstraintConeVisionStealthPath::CConstraintConeVisionStealthPath()
     : m_threatEntities{},
       m_threatEntityCount(0),
       m_penalty(100.0f * Vusk::GetCurrentOneMeter()),
-      m_range(20.0f * Vusk::GetCurrentOneMeter()) {}
+      m_range(20.0f * Vusk::GetCurrentOneMeter()),
+      m_removedHook(&ForgetThreat<CConstraintConeVisionStealthPath>, this) {
+  m_removedHook.Register();
+}
 
 const CConstraintDesc* CConstraintConeVisionStealthPath::GetClassDesc() const { return &s_classDesc; }
 
@@ -111,7 +125,10 @@ CConstraintPointToFleePath::CConstraintPointToFleePath()
       m_threatPointCount(0),
       m_threatEntityCount(0),
       m_factor(20.0f),
-      m_range(20.0f * Vusk::GetCurrentOneMeter()) {}
+      m_range(20.0f * Vusk::GetCurrentOneMeter()),
+      m_removedHook(&ForgetThreat<CConstraintPointToFleePath>, this) {
+  m_removedHook.Register();
+}
 
 const CConstraintDesc* CConstraintPointToFleePath::GetClassDesc() const { return &s_classDesc; }
 

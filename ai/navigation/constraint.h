@@ -7,6 +7,7 @@
 #include "ai/runtime/class_desc.h"
 #include "ai/runtime/engine_object.h"
 #include "ai/runtime/vector3.h"
+#include "ai/runtime/world.h"
 
 class CEntity;
 class CGraphEdge;
@@ -48,11 +49,12 @@ public:
   bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override;
 
   CVector3 m_threatPoints[kMaxThreats];    // threat positions
-  CEntity* m_threatEntities[kMaxThreats];  // threat entities
+  CEntity* m_threatEntities[kMaxThreats];  // threat entities (null: none; an entity leaving its world is)
   uint32_t m_threatPointCount;             // used entries of m_threatPoints (at most 20)
   uint32_t m_threatEntityCount;            // used entries of m_threatEntities (at most 20)
   float m_penalty;                         // cost added per seeing threat (host units)
   float m_range;                           // threats farther than this are ignored (host units)
+  CEntityRemovedHook m_removedHook;        // forgets a threat that leaves its world
 };
 
 // Cost = length + penalty for every threat entity within range whose view cone holds the destination and
@@ -65,10 +67,11 @@ public:
   const CConstraintDesc* GetClassDesc() const override;
   bool GetEdgeCost(CEntity* context, CGraphEdge* edge, float* cost) override;
 
-  CEntity* m_threatEntities[kMaxThreats];  // threat entities
+  CEntity* m_threatEntities[kMaxThreats];  // threat entities (null: none; an entity leaving its world is)
   uint32_t m_threatEntityCount;            // used entries (at most 20)
   float m_penalty;                         // cost added per seeing threat (host units)
   float m_range;                           // threats farther than this are ignored (host units)
+  CEntityRemovedHook m_removedHook;        // forgets a threat that leaves its world
 };
 
 // Cost = length multiplied by a factor per threat that grows as the edge passes near it.
@@ -83,11 +86,12 @@ public:
   float ThreatFactor(const CVector3& threat, const CVector3& src, const CVector3& d, float length) const;
 
   CVector3 m_threatPoints[kMaxThreats];    // threat positions
-  CEntity* m_threatEntities[kMaxThreats];  // threat entities
+  CEntity* m_threatEntities[kMaxThreats];  // threat entities (null: none; an entity leaving its world is)
   uint32_t m_threatPointCount;             // used entries of m_threatPoints (at most 20)
   uint32_t m_threatEntityCount;            // used entries of m_threatEntities (at most 20)
   float m_factor;                          // factor for a threat on the segment, minus 1
   float m_range;                           // threats farther than this are ignored (host units)
+  CEntityRemovedHook m_removedHook;        // forgets a threat that leaves its world
 };
 
 // --- Heuristics ------------------------------------------------------------------------------------------

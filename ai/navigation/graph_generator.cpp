@@ -12,6 +12,7 @@
 #include "ai/navigation/path_object.h"
 #include "ai/navigation/path_object_manager.h"
 #include "ai/navigation/spatial_graph.h"
+#include "ai/runtime/allocator.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity.h"
@@ -53,6 +54,14 @@ struct GeneratorState {
 };
 
 GeneratorState g_state;
+
+// An array of `count` zeroed elements (at least one) from the engine's allocator; null when memory ran out.
+template <class T> T* ZeroedArray(size_t count) {
+  const size_t bytes = (count > 0 ? count : 1) * sizeof(T);
+  void* block = Vusk::EngineAllocate(bytes);
+  if (block != nullptr) std::memset(block, 0, bytes);
+  return static_cast<T*>(block);
+}
 
 double Now() {
   const CEngineSettings& settings = Vusk::GetEngineSettings();
@@ -282,10 +291,12 @@ void RemoveDeadEnds() {
   }
 }
 
-// Reads the generator graph from a file at the entry of a phase that a run starts with; false with an
-// empty name or a file that cannot be read.
+// Reads the generator graph from a file at the entry of a phase that a run starts with and marks the
+// path objects on it; false, with nothing read or marked, for an empty name. A file that does not read
+// to its end leaves the graph as far as it was read, and the phase goes on with that.
 bool ReadGraphForPhase(CGraphGeneratorAgent* agent, const char* fileName) {
-  if (fileName[0] == '\0' || !g_state.graph->LoadFromFile(fileName)) return false;
+  if (fileName[0] == '\0') return false;
+  g_state.graph->LoadFromFile(fileName);
   Vusk::GraphGenLinkPathObjects(agent);
   return true;
 }
@@ -449,14 +460,18 @@ CGraphGeneratorAgent::CGraphGeneratorAgent(CBrain* owner)
       m_speed(nullptr),
       m_maxSpeed(0.0f) {
   if (g_state.agents++ > 0) return;
+  // Engine memory, zeroed: no object requested, no output name, every slot free. A table that cannot
+  // be had is no table (no class entries, no slots).
   const CClassRegistry& registry = CGraphDataDesc::GetRegistry();
   g_state.classCount = registry.GetCount();
-  g_state.objects = new CGraphData*[g_state.classCount > 0 ? g_state.classCount : 1]();
-  g_state.outputs = new char[g_state.classCount > 0 ? g_state.classCount : 1][kFileNameSize]();
+  g_state.objects = ZeroedArray<CGraphData*>(g_state.classCount);
+  g_state.outputs = reinterpret_cast<char (*)[kFileNameSize]>(ZeroedArray<char>(g_state.classCount * kFileNameSize));
+  if (g_state.objects == nullptr || g_state.outputs == nullptr) g_state.classCount = 0;
   CWorld* world = Vusk::GetCurrentWorld();
   g_state.tableSize = world != nullptr ? world->GetMaxEntity() : 0;
-  g_state.table = new CEntity*[g_state.tableSize > 0 ? g_state.tableSize : 1]();
-  g_state.flags = new uint8_t[g_state.tableSize > 0 ? g_state.tableSize : 1]();
+  g_state.table = ZeroedArray<CEntity*>(g_state.tableSize);
+  g_state.flags = ZeroedArray<uint8_t>(g_state.tableSize);
+  if (g_state.table == nullptr || g_state.flags == nullptr) g_state.tableSize = 0;
   g_state.occupied = 0;
   Vusk::AddEntityAddedCallback(world, &OnEntityAdded, nullptr);
   Vusk::AddEntityRemovedCallback(world, &OnEntityRemoved, nullptr);
@@ -479,10 +494,10 @@ CGraphGeneratorAgent::~CGraphGeneratorAgent() {
   DeleteGraphDataObjects();
   delete g_state.data;
   delete g_state.graph;
-  delete[] g_state.objects;
-  delete[] g_state.outputs;
-  delete[] g_state.table;
-  delete[] g_state.flags;
+  Vusk::EngineFree(g_state.objects);
+  Vusk::EngineFree(g_state.outputs);
+  Vusk::EngineFree(g_state.table);
+  Vusk::EngineFree(g_state.flags);
   g_state = GeneratorState();
 }
 

@@ -34,11 +34,17 @@ void CNeuralNet::Clear() {
 }
 
 uint64_t CNeuralNet::WeightsNeeded(const int32_t* neuronCounts, int32_t layerCount) {
+  // Each term is below 2^63; the sum stops at UINT64_MAX rather than wrap round.
   uint64_t needed = 0;
   for (int32_t i = 1; i < layerCount; ++i) {
-    needed += static_cast<uint64_t>(neuronCounts[i]) * (static_cast<uint64_t>(neuronCounts[i - 1]) + 1);
+    const uint64_t term = static_cast<uint64_t>(neuronCounts[i]) * (static_cast<uint64_t>(neuronCounts[i - 1]) + 1);
+    needed = term > UINT64_MAX - needed ? UINT64_MAX : needed + term;
   }
   return needed;
+}
+
+bool CNeuralNet::IsLayerSize(int32_t neuronCount) {
+  return neuronCount >= 1 && Vusk::FitsMachine(static_cast<uint64_t>(neuronCount) + 1, sizeof(float));
 }
 
 bool CNeuralNet::MakeLayers(const int32_t* neuronCounts, int32_t layerCount) {
@@ -101,7 +107,7 @@ bool CNeuralNet::Read(Vusk::CDataReader& reader) {
   if (layerCount < 1 || static_cast<uint64_t>(layerCount) > reader.BoundCount(4, UINT32_MAX)) return false;
   auto* counts = reinterpret_cast<int32_t*>(ReadWords(reader, static_cast<uint32_t>(layerCount)));
   bool ok = counts != nullptr;
-  for (int32_t i = 0; i < layerCount && ok; ++i) ok = counts[i] >= 1 && counts[i] <= kMaxNeurons;
+  for (int32_t i = 0; i < layerCount && ok; ++i) ok = IsLayerSize(counts[i]);
   int32_t weightCount = 0;
   ok = ok && reader.ReadI32(&weightCount) && weightCount >= 1 &&
        static_cast<uint64_t>(weightCount) >= WeightsNeeded(counts, layerCount) &&
@@ -145,7 +151,7 @@ bool CNeuralNet::Build(const int32_t* neuronCounts, int32_t layerCount, const fl
   Clear();
   if (neuronCounts == nullptr || layerCount < 1 || weightCount < 1 || weights == nullptr) return false;
   for (int32_t i = 0; i < layerCount; ++i) {
-    if (neuronCounts[i] < 1 || neuronCounts[i] > kMaxNeurons) return false;
+    if (!IsLayerSize(neuronCounts[i])) return false;
   }
   if (static_cast<uint64_t>(weightCount) < WeightsNeeded(neuronCounts, layerCount)) return false;
   m_linearOutput = linearOutput ? 1 : 0;

@@ -35,9 +35,6 @@ private:
 class CNeuralNet : public CNamedResource {
 public:
   static constexpr char kMagic[] = "Quelmor Neural Net";
-  // Largest neuron count of a layer a net accepts.
-  static constexpr int32_t kMaxNeurons = 65536;
-
   CNeuralNet() = default;
   CNeuralNet(const CNeuralNet&) = delete;
   CNeuralNet& operator=(const CNeuralNet&) = delete;
@@ -70,6 +67,9 @@ public:
              bool linearOutput);
   // Weights the layers need: the sum over consecutive layers of count(next) x (count(previous) + 1).
   static uint64_t WeightsNeeded(const int32_t* neuronCounts, int32_t layerCount);
+  // A layer size a net takes: at least 1, and a layer the machine can hold. In a net of two layers or
+  // more the weights, which must be there, bound every layer as well (WeightsNeeded).
+  static bool IsLayerSize(int32_t neuronCount);
 
   float m_learningRate = 0.0f;  // the three parameters set when a net loads; nothing reads them yet
   float m_momentum = 0.0f;

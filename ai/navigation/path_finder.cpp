@@ -287,8 +287,9 @@ bool CPathFinder::ReadParam(CConfigNode* node) {
   }
   if (_stricmp(name, "MaxPathSize") == 0) {
     // A negative size would wrap to a huge allocation; 0 means the default, applied at the end of Init.
+    // A path the machine cannot hold is refused by Resize.
     const int size = crt_atoi(value);
-    if (size < 0 || size > 65535) return false;
+    if (size < 0) return false;
     return m_path.Resize(static_cast<uint32_t>(size)) || size == 0;
   }
   if (_stricmp(name, "StopCondition") == 0 || _stricmp(name, "NextSubgoal") == 0) {

@@ -17,8 +17,9 @@ namespace {
 // The graph-change callback table is engine memory; the engine's shut-down gives it back.
 const bool kCallbacksReleasedAtShutDown = Vusk::AddEngineReleaseHook(&Vusk::FreeGraphChangeCallbacks);
 
-// First of the path objects in existence.
+// First of the path objects in existence, and how many there are.
 CPathObject* g_firstLive = nullptr;
+uint64_t g_liveCount = 0;
 }  // namespace
 
 CEntityClassDesc CPathObject::s_classDesc("CPathObject", nullptr, nullptr);
@@ -33,38 +34,50 @@ CPathObject::CPathObject(const char* name, void* hostObject)
       m_previousLive(nullptr) {
   if (g_firstLive != nullptr) g_firstLive->m_previousLive = this;
   g_firstLive = this;
+  ++g_liveCount;
 }
 
 CPathObject::~CPathObject() {
-  // Out of the chain of every edge still linked: no search may ask a freed object for a price. The
-  // records only name live edges (a deleted edge takes its records with it).
-  for (uint32_t i = 0; i < m_linkedEdgeCount; ++i) {
-    CPathObject::RemoveLinkedEdge(m_linkedEdges[i].m_graph, m_linkedEdges[i].m_edge);
-  }
+  UnlinkAll();
   (m_previousLive != nullptr ? m_previousLive->m_nextLive : g_firstLive) = m_nextLive;
   if (m_nextLive != nullptr) m_nextLive->m_previousLive = m_previousLive;
+  --g_liveCount;
   delete[] m_linkedEdges;
 }
 
 void CPathObject::ForgetEdge(CGraphEdge* edge) {
-  // Records of the edge may be held by objects no longer in its chain of links (an unlinked record
-  // stays), so every path object is asked, not only those the chain reaches.
+  // Every object in the edge's chain of links holds a record of it, so every path object is asked.
   for (CPathObject* object = g_firstLive; object != nullptr; object = object->m_nextLive) {
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < object->m_linkedEdgeCount; ++i) {
-      if (object->m_linkedEdges[i].m_edge == edge) continue;
-      if (kept != i) {
-        CLinkedEdge& to = object->m_linkedEdges[kept];
-        const CLinkedEdge& from = object->m_linkedEdges[i];
-        to.m_graph = from.m_graph;
-        to.m_edge = from.m_edge;
-        to.m_previous = from.m_previous;
-      }
-      ++kept;
+    for (uint32_t i = object->m_linkedEdgeCount; i-- > 0;) {
+      if (object->m_linkedEdges[i].m_edge == edge) object->DropRecord(i);
     }
-    object->m_linkedEdgeCount = kept;
   }
   edge->SetPathObject(nullptr);
+}
+
+void CPathObject::UnlinkAll() {
+  // Out of the chain of every edge still linked: no search may ask a freed object for a price. The
+  // records only name live edges (a deleted edge takes its records with it).
+  while (m_linkedEdgeCount > 0) {
+    const uint32_t before = m_linkedEdgeCount;
+    CPathObject::RemoveLinkedEdge(m_linkedEdges[before - 1].m_graph, m_linkedEdges[before - 1].m_edge);
+    if (m_linkedEdgeCount == before) DropRecord(before - 1);
+  }
+}
+
+void CPathObject::DropRecord(uint32_t i) {
+  // Records keep their order: the rest move down one place.
+  for (; i + 1 < m_linkedEdgeCount; ++i) {
+    CLinkedEdge& to = m_linkedEdges[i];
+    const CLinkedEdge& from = m_linkedEdges[i + 1];
+    to.m_graph = from.m_graph;
+    to.m_edge = from.m_edge;
+    to.m_previous = from.m_previous;
+  }
+  CLinkedEdge& freed = m_linkedEdges[--m_linkedEdgeCount];
+  freed.m_graph = nullptr;
+  freed.m_edge = nullptr;
+  freed.m_previous = nullptr;
 }
 
 bool CPathObject::Init(CConfigNode* definition) {
@@ -72,10 +85,12 @@ bool CPathObject::Init(CConfigNode* definition) {
   if (const char* value = definition != nullptr ? definition->GetChildValue("LinkedEdgeMax") : nullptr) {
     int count = crt_atoi(value);
     if (count < 0) return false;  // a negative capacity is no capacity at all
+    // Nothing else bounds it: more records than the machine can hold are refused.
+    if (!Vusk::FitsMachine(static_cast<uint64_t>(count), sizeof(CLinkedEdge))) return false;
     m_linkedEdgeMax = count == 0 ? 1 : static_cast<uint32_t>(count);
   }
+  UnlinkAll();  // the records go with the old array
   delete[] m_linkedEdges;
-  m_linkedEdgeCount = 0;
   m_linkedEdges = new CLinkedEdge[m_linkedEdgeMax];
   if (m_linkedEdges == nullptr) return false;
   CWorld* world = Vusk::GetCurrentWorld();
@@ -133,18 +148,25 @@ bool CPathObject::RemoveLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge) {
   CLinkedEdge* record = FindRecord(edge);
   if (record == nullptr) return false;
   OnEdgeUnlinked(graph, edge);
+  // The hook may have changed the records: look again.
+  record = FindRecord(edge);
+  if (record == nullptr) return true;
+  CPathObject* const previous = record->m_previous;
+  // The record goes with the link: an object that holds a record of an edge is in its chain of links,
+  // so a later AddLinkedEdge links it again and no chain can lead back to an object that left.
+  DropRecord(static_cast<uint32_t>(record - m_linkedEdges));
   if (edge->GetPathObject() == this) {
-    edge->SetPathObject(record->m_previous);
+    edge->SetPathObject(previous);
     return true;
   }
-  // Unhook this object from the chain of links on the edge, newest first. The walk is bounded by the
-  // number of live path objects a chain can hold; a chain that loops is refused.
+  // Unhook this object from the chain of links on the edge, newest first. A chain holds each live path
+  // object at most once, so the walk is bounded by their number; a chain that loops is refused.
   CPathObject* object = edge->GetPathObject();
-  for (uint32_t steps = 0; object != nullptr && steps < 1u << 20; ++steps) {
+  for (uint64_t steps = 0; object != nullptr && steps < g_liveCount; ++steps) {
     CLinkedEdge* link = object->FindRecord(edge);
     if (link == nullptr) return false;
     if (link->m_previous == this) {
-      link->m_previous = record->m_previous;
+      link->m_previous = previous;
       return true;
     }
     object = link->m_previous;
@@ -154,17 +176,19 @@ bool CPathObject::RemoveLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge) {
 
 void CPathObject::UnlinkFromGraphs() {
   CGraphManager* manager = Vusk::GetGraphManager();
-  if (manager != nullptr) {
-    for (uint32_t i = 0; i < manager->GetEntryCount(); ++i) {
-      CGraphEntry* entry = manager->GetEntry(i);
-      if (entry->m_updateWithPathObjects) OnGraphsChanged(entry->m_graph);
-    }
-    for (uint32_t i = 0; i < m_linkedEdgeCount; ++i) {
-      if (manager->HasGraph(m_linkedEdges[i].m_graph))
-        RemoveLinkedEdge(m_linkedEdges[i].m_graph, m_linkedEdges[i].m_edge);
-    }
+  if (manager == nullptr) return;
+  for (uint32_t i = 0; i < manager->GetEntryCount(); ++i) {
+    CGraphEntry* entry = manager->GetEntry(i);
+    if (entry->m_updateWithPathObjects) OnGraphsChanged(entry->m_graph);
   }
-  m_linkedEdgeCount = 0;
+  // Each unlink drops its record. Records of graphs the manager does not hold stay, still linked: the
+  // object unlinks them itself when it goes.
+  for (uint32_t i = 0; i < m_linkedEdgeCount;) {
+    const uint32_t before = m_linkedEdgeCount;
+    if (manager->HasGraph(m_linkedEdges[i].m_graph))
+      RemoveLinkedEdge(m_linkedEdges[i].m_graph, m_linkedEdges[i].m_edge);
+    if (m_linkedEdgeCount == before) ++i;
+  }
 }
 
 void CPathObject::OnGraphsChanged(CSpatialGraph*) { NotifyGraphs(nullptr); }

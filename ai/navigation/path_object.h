@@ -59,9 +59,12 @@ public:
   virtual uint32_t GetSegmentCount();
   virtual CPathSegment* GetSegments();
   virtual void LinkToGraph(CSpatialGraph* graph) = 0;
+  // Links the object to the edge (the newest of the edge's chain of links); true when it already was.
   virtual bool AddLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge);
+  // Takes the object out of the edge's chain of links and drops its record of the edge.
   virtual bool RemoveLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge);
-  // Unlinks from every graph the graph manager holds.
+  // Unlinks from every graph the graph manager holds; edges of other graphs stay linked until
+  // RemoveLinkedEdge or the object's deletion.
   virtual void UnlinkFromGraphs();
   virtual void OnGraphsChanged(CSpatialGraph* graph);
   virtual void OnEdgeUnlinked(CSpatialGraph* graph, CGraphEdge* edge);
@@ -70,15 +73,19 @@ public:
   uint32_t GetLinkedEdgeMax() const { return m_linkedEdgeMax; }
   const CLinkedEdge* GetLinkedEdge(uint32_t i) const { return i < m_linkedEdgeCount ? &m_linkedEdges[i] : nullptr; }
   void SetManager(CGlobalService* manager) { m_manager = manager; }
-  // An edge record is about to be deleted: every path object drops its records of that edge, so that
+  // An edge record is about to be deleted: every path object drops its record of that edge, so that
   // none is left pointing at freed memory.
   static void ForgetEdge(CGraphEdge* edge);
 
 protected:
   CLinkedEdge* FindRecord(CGraphEdge* edge) const;
+  // Removes record i, keeping the order of the others.
+  void DropRecord(uint32_t i);
+  // Unlinks every edge the object holds a record of.
+  void UnlinkAll();
 
   CLinkedEdge* m_linkedEdges;  // m_linkedEdgeMax records
-  uint32_t m_linkedEdgeCount;  // records in use
+  uint32_t m_linkedEdgeCount;  // records in use: one per edge whose chain of links holds the object
   CGlobalService* m_manager;   // path-object manager of the world, or null
   uint32_t m_linkedEdgeMax;    // records allocated (25 when constructed)
 

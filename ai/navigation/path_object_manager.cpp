@@ -50,6 +50,8 @@ bool CPathObjectManager::ReadParam(CConfigNode* node) {
   if (name == nullptr || value == nullptr || _stricmp(name, "MaxNbPathObjects") != 0) return false;
   int capacity = crt_atoi(value);
   if (capacity < 1) return false;  // a capacity below one would hold nothing (or wrap round)
+  // Nothing else bounds it: more entries than the machine can hold are refused.
+  if (!Vusk::FitsMachine(static_cast<uint64_t>(capacity), sizeof(CPathObject*))) return false;
   m_capacity = static_cast<uint32_t>(capacity);
   return true;
 }

@@ -147,8 +147,10 @@ bool CAisReader::ReadNode(CConfigNode* node) {
         return true;
     }
     default:
-        // A chunk this reader does not know: its body is passed over.
-        return OvStreamSkip(m_stream, length) != nullptr;
+        // A chunk this reader does not know: the node stays empty and only the header is taken,
+        // so what follows is read from the chunk's body on. A damaged type thus leaves the rest of
+        // the tree and the raw blocks out of step, which their own checks then find.
+        return true;
     }
 }
 

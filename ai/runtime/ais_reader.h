@@ -12,7 +12,8 @@
 //   leaf       0x10002: length 256: name[128], value[128]
 //   reference  0x10003: length 4: u32 block size; the node is named "RawData"
 //   raw block  0x10004: the block's bytes
-// Text fields are NUL-padded.
+// Text fields are NUL-padded. A chunk of any other type in the tree leaves its node empty; only its
+// header is read, and the next element is read where the header ends.
 //
 // The reader reads the tree through a stream the host opened (and closes after the world has
 // been created) and later streams each raw block out of the same input, on request of the

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "platform/process.h"
+
 namespace {
 
 CAllocator* s_current = nullptr; // null: the callback allocator
@@ -200,6 +202,23 @@ void SetAllocationHooks(AllocationHook allocationHook, ReleaseHook releaseHook) 
 AllocationHook GetAllocationHook() { return s_allocationHook; }
 
 ReleaseHook GetReleaseHook() { return s_releaseHook; }
+
+std::uint64_t g_machineMemory = 0; // 0: the machine's own, read on first use
+
+std::uint64_t GetMachineMemory() {
+    if (g_machineMemory == 0)
+        g_machineMemory = PlatformPhysicalMemory();
+    return g_machineMemory;
+}
+
+void SetMachineMemory(std::uint64_t bytes) { g_machineMemory = bytes; }
+
+bool FitsMachine(std::uint64_t count, std::uint64_t bytesEach) {
+    const std::uint64_t machine = GetMachineMemory();
+    if (machine == 0 || count == 0 || bytesEach == 0)
+        return true;
+    return count <= machine / bytesEach;
+}
 
 void* EngineAllocate(std::size_t size) {
     void* block = nullptr;

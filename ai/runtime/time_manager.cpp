@@ -94,17 +94,28 @@ float CTimeManager::GetFrameStartTime() { return g_frameStart; }
 CTimeManager::CTimeManager(uint32_t aperiodic, uint32_t periodic, uint32_t entities, uint32_t teams)
     : m_periodicCapacity(periodic), m_aperiodicCapacity(aperiodic), m_entityCapacity(entities), m_teamCapacity(teams) {}
 
+uint64_t CTimeManager::BlockBytes(uint64_t A, uint64_t P, uint64_t E, uint64_t T) {
+    // Counts are at most 32 bits each, so the sum fits 128 bits; pointer-sized members first, then
+    // 4-byte ones.
+    using Wide = unsigned __int128;
+    const Wide a = A, p = P, e = E, t = T;
+    const Wide size = sizeof(char*) * (a + p) + sizeof(CEntityTimeRecord) * e + sizeof(CTeamTimeRecord) * t +
+                      sizeof(float) * (a * 3 + p + e * (2 * a + p) + t * (a + p)) + sizeof(uint32_t) * (a * 2 + e * 2);
+    return size > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(size);
+}
+
 bool CTimeManager::Build() {
     const size_t A = m_aperiodicCapacity;
     const size_t P = m_periodicCapacity;
     const size_t E = m_entityCapacity;
     const size_t T = m_teamCapacity;
-    // Pointer-sized members first, then 4-byte ones.
-    const size_t size = sizeof(char*) * (A + P) + sizeof(CEntityTimeRecord) * E + sizeof(CTeamTimeRecord) * T +
-                        sizeof(float) * (A * 3 + P + E * (2 * A + P) + T * (A + P)) +
-                        sizeof(uint32_t) * (A * 2 + E * 2);
-    if (size == 0)
+    const uint64_t bytes = BlockBytes(A, P, E, T);
+    if (bytes == 0)
         return true;
+    // Capacities from a damaged definition ask for no more than the machine has.
+    if (!Vusk::FitsMachine(bytes, 1) || bytes > SIZE_MAX)
+        return false;
+    const size_t size = static_cast<size_t>(bytes);
     m_block = Vusk::EngineAllocate(size);
     if (m_block == nullptr)
         return false;

@@ -46,6 +46,8 @@ public:
 
     // Clock reading taken by the last BeginFrame: the current time of the AI frame (s).
     static float GetFrameStartTime();
+    // Bytes of the one block an instance of these capacities takes (UINT64_MAX when beyond 64 bits).
+    static uint64_t BlockBytes(uint64_t aperiodic, uint64_t periodic, uint64_t entities, uint64_t teams);
 
     CTimeManager(const CTimeManager&) = delete;
     CTimeManager& operator=(const CTimeManager&) = delete;

@@ -148,8 +148,46 @@ CWorld::~CWorld() {
         Vusk::ReleaseWorldSharedState();
 }
 
+namespace {
+
+// The capacities a world configured by tree gets, as CWorld::ReadConfig reads them.
+struct WorldCapacities {
+    uint32_t teams;
+    uint32_t aperiodic;
+    uint32_t periodic;
+    uint32_t entities;
+};
+
+WorldCapacities ReadCapacities(const CConfigNode* tree) {
+    WorldCapacities c{};
+    const char* maxTeam = tree->GetChildValue("MaxTeam");
+    c.teams = maxTeam != nullptr ? ReadCount(maxTeam) : 0;
+    const CConfigNode* timeManagement = tree->FindChild("TimeMgt");
+    const char* maxAperiodic = tree->GetChildValue("MaxAperiodicTask");
+    const char* maxPeriodic = tree->GetChildValue("MaxPeriodicTask");
+    c.aperiodic = maxAperiodic != nullptr ? ReadCount(maxAperiodic) : CountChildren(timeManagement, "Aperiodic");
+    c.periodic = maxPeriodic != nullptr ? ReadCount(maxPeriodic) : CountChildren(timeManagement, "Periodic");
+    const char* maxEntity = tree->GetChildValue("MaxEntity");
+    c.entities = maxEntity != nullptr ? ReadLimit(maxEntity) : 0;
+    const uint32_t poolSize = Vusk::GetEngineSettings().entityPoolSize;
+    if (c.entities > poolSize)
+        c.entities = poolSize;
+    return c;
+}
+
+} // namespace
+
+std::uint64_t Vusk::WorldTableBytes(const CConfigNode* tree) {
+    if (tree == nullptr)
+        return 0;
+    const WorldCapacities c = ReadCapacities(tree);
+    const std::uint64_t teamList = static_cast<std::uint64_t>(c.teams) * sizeof(CListNode<CTeam*>);
+    const std::uint64_t block = CTimeManager::BlockBytes(c.aperiodic, c.periodic, c.entities, c.teams);
+    return block > UINT64_MAX - teamList ? UINT64_MAX : block + teamList;
+}
+
 bool Vusk::CheckWorldConfig(const CConfigNode* tree, char* fault, std::size_t size) {
-    char text[160] = "no configuration tree";
+    char text[320] = "no configuration tree";
     bool ok = tree != nullptr;
     for (const char* key : {"MaxEntity", "OneMeter", "Tpf"}) {
         if (ok && tree->GetChildValue(key) == nullptr) {
@@ -157,18 +195,17 @@ bool Vusk::CheckWorldConfig(const CConfigNode* tree, char* fault, std::size_t si
             ok = false;
         }
     }
-    const struct {
-        const char* key;
-        std::uint32_t most;
-    } counts[] = {
-        {"MaxTeam", kMaxWorldTeams}, {"MaxAperiodicTask", kMaxWorldTasks}, {"MaxPeriodicTask", kMaxWorldTasks}};
-    for (const auto& count : counts) {
-        const char* value = ok ? tree->GetChildValue(count.key) : nullptr;
-        if (value != nullptr && ReadCount(value) > count.most) {
-            std::snprintf(text, sizeof text, "'%s' is %.100s, above %u", count.key, value,
-                          static_cast<unsigned>(count.most));
-            ok = false;
-        }
+    const std::uint64_t bytes = ok ? WorldTableBytes(tree) : 0;
+    if (ok && !FitsMachine(bytes, 1)) {
+        const WorldCapacities c = ReadCapacities(tree);
+        // At most 154 characters, so that a host's message of 160 holds it whole.
+        std::snprintf(text, sizeof text,
+                      "'MaxTeam' %u, 'MaxAperiodicTask' %u, 'MaxPeriodicTask' %u: %llu bytes of tables, above the "
+                      "machine's %llu",
+                      static_cast<unsigned>(c.teams), static_cast<unsigned>(c.aperiodic),
+                      static_cast<unsigned>(c.periodic), static_cast<unsigned long long>(bytes),
+                      static_cast<unsigned long long>(GetMachineMemory()));
+        ok = false;
     }
     if (!ok && fault != nullptr && size > 0)
         std::snprintf(fault, size, "%s", text);

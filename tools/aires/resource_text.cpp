@@ -283,8 +283,8 @@ bool ParseNeuralNetText(const std::vector<std::pair<std::size_t, std::string>>& 
             haveLayers = true;
             while (words >> value) {
                 long long count = 0;
-                if (!ParseInt(value, 1, 65536, count)) {
-                    error = LineError(number, "a layer size must be 1-65536, not '" + value + "'");
+                if (!ParseInt(value, 1, 2147483647, count)) {
+                    error = LineError(number, "a layer size must be 1-2147483647, not '" + value + "'");
                     return false;
                 }
                 net.layers.push_back(static_cast<std::int32_t>(count));
@@ -311,9 +311,13 @@ bool ParseNeuralNetText(const std::vector<std::pair<std::size_t, std::string>>& 
         error = "the text has no layers line";
         return false;
     }
+    // As the engine counts them: each term is below 2^63, the sum stops at the largest value.
     std::uint64_t needed = 0;
-    for (std::size_t l = 1; l < net.layers.size(); ++l)
-        needed += static_cast<std::uint64_t>(net.layers[l]) * (static_cast<std::uint64_t>(net.layers[l - 1]) + 1);
+    for (std::size_t l = 1; l < net.layers.size(); ++l) {
+        const std::uint64_t term =
+            static_cast<std::uint64_t>(net.layers[l]) * (static_cast<std::uint64_t>(net.layers[l - 1]) + 1);
+        needed = term > UINT64_MAX - needed ? UINT64_MAX : needed + term;
+    }
     if (net.weights.empty() || net.weights.size() < needed) {
         error = "the layers need " + std::to_string(needed) + " weights (at least 1), the text gives " +
                 std::to_string(net.weights.size());
@@ -418,16 +422,19 @@ bool DecodeNeuralNet(const Bytes& bytes, NeuralNet& net, std::string& error) {
         std::uint32_t count = 0;
         if (!in.U32(count, "the layer sizes"))
             return false;
-        if (static_cast<std::int32_t>(count) < 1 || count > 65536)
-            return in.Fail("layer size " + std::to_string(static_cast<std::int32_t>(count)) + " (1-65536)");
+        if (static_cast<std::int32_t>(count) < 1)
+            return in.Fail("layer size " + std::to_string(static_cast<std::int32_t>(count)) + " (1-2147483647)");
         net.layers.push_back(static_cast<std::int32_t>(count));
     }
     std::uint32_t weightCount = 0;
     if (!in.U32(weightCount, "the weight count"))
         return false;
     std::uint64_t needed = 0;
-    for (std::size_t l = 1; l < net.layers.size(); ++l)
-        needed += static_cast<std::uint64_t>(net.layers[l]) * (static_cast<std::uint64_t>(net.layers[l - 1]) + 1);
+    for (std::size_t l = 1; l < net.layers.size(); ++l) {
+        const std::uint64_t term =
+            static_cast<std::uint64_t>(net.layers[l]) * (static_cast<std::uint64_t>(net.layers[l - 1]) + 1);
+        needed = term > UINT64_MAX - needed ? UINT64_MAX : needed + term;
+    }
     if (weightCount < 1 || weightCount < needed || weightCount > (bytes.size() - in.Position()) / 4)
         return in.Fail("weight count " + std::to_string(static_cast<std::int32_t>(weightCount)) + " (the layers need " +
                        std::to_string(needed) + ", the block holds " +

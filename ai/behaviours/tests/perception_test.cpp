@@ -7,6 +7,7 @@
 
 #include "ai/behaviours/entity_manager.h"
 #include "ai/behaviours/sound_manager.h"
+#include "ai/navigation/constraint.h"
 #include "ai/runtime/engine.h"
 #include "ai/runtime/entity_attribute.h"
 #include "ai/runtime/time_manager.h"
@@ -179,6 +180,49 @@ TEST_P(PerceptionTest, EnemiesVisionAndNearest) {
     Frame(2.0);
     EXPECT_EQ(manager->GetNearestEnemy(), far);
     Vusk::DestroyEntity(near);
+}
+
+// An entity that leaves its world is listed nowhere: its sounds end, the constraints' threat entries
+// of it are cleared, and what the entity managers measured of its slot goes with it, so the next
+// entity in that slot is measured afresh.
+TEST_P(PerceptionTest, AnEntityThatLeavesIsListedNowhere) {
+    MakeWorld();
+    Frame(1.0);
+    auto* sounds = static_cast<CSoundManager*>(m_world->GetGlobalService(&CSoundManager::s_classDesc));
+    ASSERT_NE(sounds, nullptr);
+    HostBody ownerBody, enemyBody, friendBody;
+    ownerBody.teamSide = friendBody.teamSide = 1;
+    enemyBody.teamSide = 2;
+    enemyBody.position = CVector3(0, 0, 4);
+    friendBody.position = CVector3(3, 0, 4);
+    CEntity* self = Spawn(ownerBody, true);
+    CEntity* enemy = Spawn(enemyBody, false);
+    const int slot = enemy->GetIndex();
+    CEntityManager* manager = ManagerOf(self);
+    EXPECT_EQ(manager->GetEntityInfo(enemy)->enemy, 1);
+    EXPECT_FLOAT_EQ(manager->GetEntityInfo(enemy)->distance, 4.0f);
+    ASSERT_GE(sounds->AddSound(enemy, enemyBody.position, 1, 5, -1.0f), 0);
+    CConstraintStealthPath stealth;
+    CConstraintConeVisionStealthPath cone;
+    CConstraintPointToFleePath flee;
+    CEntity** lists[] = {stealth.m_threatEntities, cone.m_threatEntities, flee.m_threatEntities};
+    stealth.m_threatEntityCount = cone.m_threatEntityCount = flee.m_threatEntityCount = 2;
+    for (CEntity** list : lists) {
+        list[0] = enemy;
+        list[1] = self;
+    }
+
+    Vusk::DestroyEntity(enemy);
+    EXPECT_EQ(sounds->GetActiveHead(), -1);
+    EXPECT_EQ(sounds->GetActiveCount(0), 0);
+    for (CEntity** list : lists) {
+        EXPECT_EQ(list[0], nullptr);
+        EXPECT_EQ(list[1], self);
+    }
+    CEntity* mate = Spawn(friendBody, false);
+    ASSERT_EQ(mate->GetIndex(), slot);
+    EXPECT_EQ(manager->GetEntityInfo(mate)->enemy, 0);
+    EXPECT_FLOAT_EQ(manager->GetEntityInfo(mate)->distance, 5.0f);
 }
 
 TEST_P(PerceptionTest, VisionConeLimitsSight) {

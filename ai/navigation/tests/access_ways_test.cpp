@@ -153,6 +153,12 @@ TEST_P(AccessWaysTest, FilesRoundTripAndHostileFilesFailCleanly) {
   zero[27] = zero[28] = 0;
   EXPECT_TRUE(load(zero, &none));
   EXPECT_FALSE(load(zero, &graph));
+  // Data of no vertices, loaded or never built, saves as that same file.
+  CAccessWaysData empty(&none);
+  ASSERT_TRUE(navtest::LoadBytes(&empty, zero));
+  EXPECT_EQ(navtest::SaveBytes(&empty, path), zero);
+  CAccessWaysData unbuilt(&none);
+  EXPECT_EQ(navtest::SaveBytes(&unbuilt, path), zero);
   bad = bytes;
   bad[30] = 0x80;  // count of vertex 0: -32767
   EXPECT_FALSE(load(bad, &graph));

@@ -426,6 +426,10 @@ TEST_P(PathFinderTest, ParametersConvertAndStrategyNamesAreExact) {
   EXPECT_TRUE(param("SimpleMove", "StopAndRelaunchPath"));
   EXPECT_FALSE(param("FindVertex", "Nearest"));
   EXPECT_FALSE(param("MaxPathSize", "-5"));
+  // Any size the machine can hold is taken; more is refused without asking the host for it.
+  EXPECT_TRUE(param("MaxPathSize", "65536"));
+  EXPECT_EQ(finder->m_path.m_capacity, 65536u);
+  EXPECT_FALSE(param("MaxPathSize", "2147483647"));
   EXPECT_TRUE(param("MaxPathSize", "7"));
   EXPECT_EQ(finder->m_path.m_capacity, 7u);
   EXPECT_FALSE(param("Graph", "nowhere"));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "ai/navigation/astar.h"
@@ -153,25 +154,87 @@ TEST_P(PathObjectTest, UnlinkingFromTheManagersGraphsTellsTheListeners) {
   ASSERT_NE(manager->AddGraph("Plain", plain, false), nullptr);
   CSpatialGraph outside;
   outside.AddEdge(CGraphEdgeData(), outside.AddVertexAt(CVector3(0, 0, 0)), outside.AddVertexAt(CVector3(0, 0, 1)), -1);
-  TestDoor door("door");
+  auto* door = new TestDoor("door");
   CConfigNode definition;
-  ASSERT_TRUE(door.Init(&definition));
-  door.SetManager(manager);  // any manager makes it tell the callbacks
-  ASSERT_TRUE(door.AddLinkedEdge(linked, linked->GetEdge(0)));
-  ASSERT_TRUE(door.AddLinkedEdge(plain, plain->GetEdge(0)));
-  ASSERT_TRUE(door.AddLinkedEdge(&outside, outside.GetEdge(0)));
+  ASSERT_TRUE(door->Init(&definition));
+  door->SetManager(manager);  // any manager makes it tell the callbacks
+  ASSERT_TRUE(door->AddLinkedEdge(linked, linked->GetEdge(0)));
+  ASSERT_TRUE(door->AddLinkedEdge(plain, plain->GetEdge(0)));
+  ASSERT_TRUE(door->AddLinkedEdge(&outside, outside.GetEdge(0)));
   Heard heard;
   ASSERT_TRUE(Vusk::AddGraphChangeCallback(&Listen, &heard, nullptr));
-  door.UnlinkFromGraphs();
+  door->UnlinkFromGraphs();
   EXPECT_EQ(heard.calls.size(), 1u);  // one graph wants path objects
-  EXPECT_EQ(heard.calls[0].first, &door);
+  EXPECT_EQ(heard.calls[0].first, door);
   EXPECT_EQ(linked->GetEdge(0)->GetPathObject(), nullptr);
   EXPECT_EQ(plain->GetEdge(0)->GetPathObject(), nullptr);
-  EXPECT_EQ(outside.GetEdge(0)->GetPathObject(), &door);  // not a graph of the manager
-  EXPECT_EQ(door.GetLinkedEdgeCount(), 0u);
-  outside.GetEdge(0)->SetPathObject(nullptr);
-  outside.Clear();
+  EXPECT_EQ(outside.GetEdge(0)->GetPathObject(), door);  // not a graph of the manager
+  ASSERT_EQ(door->GetLinkedEdgeCount(), 1u);             // so its record stays
+  EXPECT_EQ(door->GetLinkedEdge(0)->m_edge, outside.GetEdge(0));
+  // Deleted, the door leaves that edge too: a search there asks nobody freed.
+  delete door;
+  EXPECT_EQ(outside.GetEdge(0)->GetPathObject(), nullptr);
+  CConstraintShortestPath shortest;
+  CZeroHeuristic zero;
+  outside.SetConstraint(&shortest);
+  outside.SetHeuristic(&zero);
+  CPath path;
+  path.Resize(2);
+  CGraphEdge* edge = outside.GetEdge(0);
+  EXPECT_TRUE(Vusk::AstarSearch(&outside, &path, edge->GetSource(), edge->GetDestination(), nullptr));
+  outside.SetConstraint(nullptr);
+  outside.SetHeuristic(nullptr);
   delete world;
+}
+
+// Every record goes with its link: after any sequence of links and unlinks the chain of an edge holds
+// exactly the objects linked to it and not unlinked since, newest first, so an object that left is
+// never the edge's link again and an object linked again is really linked.
+TEST_P(PathObjectTest, UnlinkedObjectsLeaveNoRecordBehind) {
+  CSpatialGraph graph;
+  CGraphEdge* ab = graph.GetEdge(
+      graph.AddEdge(CGraphEdgeData(), graph.AddVertexAt(CVector3(0, 0, 0)), graph.AddVertexAt(CVector3(1, 0, 0)), -1));
+  CConfigNode definition;
+  // Steps: '+' links object n, '-' unlinks it.
+  const struct {
+    const char* steps;
+  } cases[] = {{"+0+1-1-0+1-1"}, {"+0-0+1+0"}, {"+0+1-0+0-1-0"}, {"+0+0-0+1"}, {"+1+0+2-0-2+0-1"}};
+  for (const auto& c : cases) {
+    TestDoor* doors[3];
+    for (auto*& door : doors) {
+      door = new TestDoor("door");
+      ASSERT_TRUE(door->Init(&definition));
+    }
+    std::vector<TestDoor*> chain;  // expected links, oldest first
+    for (const char* step = c.steps; step[0] != '\0'; step += 2) {
+      TestDoor* door = doors[step[1] - '0'];
+      const bool linked = std::find(chain.begin(), chain.end(), door) != chain.end();
+      if (step[0] == '+') {
+        EXPECT_TRUE(door->AddLinkedEdge(&graph, ab)) << c.steps;
+        if (!linked) chain.push_back(door);
+      } else {
+        EXPECT_EQ(door->RemoveLinkedEdge(&graph, ab), linked) << c.steps;
+        chain.erase(std::remove(chain.begin(), chain.end(), door), chain.end());
+      }
+      // Walk the edge's chain and compare.
+      std::vector<TestDoor*> seen;
+      for (CPathObject* object = ab->GetPathObject(); object != nullptr && seen.size() < 4;) {
+        seen.insert(seen.begin(), static_cast<TestDoor*>(object));
+        const CLinkedEdge* record = nullptr;
+        for (uint32_t i = 0; i < object->GetLinkedEdgeCount(); ++i) {
+          if (object->GetLinkedEdge(i)->m_edge == ab) record = object->GetLinkedEdge(i);
+        }
+        object = record != nullptr ? record->m_previous : nullptr;
+      }
+      EXPECT_EQ(seen, chain) << c.steps << " after step " << (step - c.steps) / 2;
+      for (TestDoor* d : doors) {
+        const bool held = std::find(chain.begin(), chain.end(), d) != chain.end();
+        EXPECT_EQ(d->GetLinkedEdgeCount(), held ? 1u : 0u) << c.steps;
+      }
+    }
+    for (TestDoor* door : doors) delete door;
+    EXPECT_EQ(ab->GetPathObject(), nullptr) << c.steps;
+  }
 }
 
 TEST_P(PathObjectTest, GraphChangeCallbacksReachWhoAsked) {
@@ -202,7 +265,7 @@ TEST_P(PathObjectTest, GraphChangeCallbacksReachWhoAsked) {
 }
 
 // Deleting an edge, a vertex or every record of a graph drops the edge from every path object that holds
-// it (linked, further down the chain, or kept after an unlink), so unlinking later touches no freed edge.
+// it (linked, or further down the chain), so unlinking later touches no freed edge.
 TEST_P(PathObjectTest, DeletedEdgesLeaveNoRecordBehind) {
   CConfigNode tree;
   CWorld* world = CreateWorldWithGraphs(&tree);
@@ -225,7 +288,6 @@ TEST_P(PathObjectTest, DeletedEdgesLeaveNoRecordBehind) {
   ASSERT_TRUE(newer.AddLinkedEdge(graph, ab));  // older is further down the chain of ab
   ASSERT_TRUE(older.AddLinkedEdge(graph, bc));
   ASSERT_TRUE(older.AddLinkedEdge(graph, ca));
-  ASSERT_TRUE(older.RemoveLinkedEdge(graph, ca));  // the record of ca stays
   ASSERT_EQ(older.GetLinkedEdgeCount(), 3u);
 
   ASSERT_TRUE(graph->RemoveEdge(ab->GetIndex()));

@@ -273,8 +273,22 @@ TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
   EXPECT_TRUE(refused(bad));
   bad = source, bad.weights.resize(12);
   EXPECT_TRUE(refused(bad));
-  bad = single, bad.layers[0] = CNeuralNet::kMaxNeurons + 1;
+  // Layers of any size the weights that are there, or for a single layer the machine, can hold: on a
+  // machine of 1 MB a single layer of a million neurons is refused, one of 70000 is taken, and so is a
+  // net whose first layer has 70000 neurons backed by its 70001 weights.
+  Vusk::SetMachineMemory(1u << 20);
+  bad = single, bad.layers[0] = 1000000;
   EXPECT_TRUE(refused(bad));
+  AiRes::NeuralNet wide = single;
+  wide.layers = {70000};
+  CNeuralNet wideNet;
+  EXPECT_TRUE(LoadFrom(wideNet, AiRes::EncodeNeuralNet(wide)));
+  wide.layers = {70000, 1};
+  wide.weights.assign(70001, 0.5f);
+  EXPECT_TRUE(LoadFrom(wideNet, AiRes::EncodeNeuralNet(wide)));
+  wide.weights.resize(70000);
+  EXPECT_FALSE(LoadFrom(wideNet, AiRes::EncodeNeuralNet(wide)));
+  Vusk::SetMachineMemory(0);
   Bytes huge = saturated;
   huge[23] = 0xff, huge[24] = 0xff, huge[25] = 0xff, huge[26] = 0x0f;  // K far beyond the block
   CNeuralNet probe;

@@ -294,9 +294,10 @@ TEST_P(AisReaderTest, MalformedFieldsAndChunksAreHandledSafely) {
         EXPECT_EQ(std::string(root->GetChild(0)->GetName()), std::string(128, 'B'));
         EXPECT_EQ(std::string(root->GetChild(0)->GetValue()), std::string(128, 'B'));
     }
-    // A chunk of unknown type is passed over whole; the next child is read where it lies.
+    // A chunk of unknown type leaves its node empty and is read no further than its header: the
+    // next child is read from its body.
     Builder unknown;
-    unknown.Magic().Node("", "World", 2, 0).Header(0x12345, 8).U32(0x10002).U32(256).Leaf("Tpf", "20");
+    unknown.Magic().Node("", "World", 2, 0).Header(0x12345, 268).Leaf("Tpf", "20");
     {
         MemoryStream stream(unknown.bytes);
         Tree root(new CConfigNode());
@@ -338,6 +339,64 @@ TEST_P(AisReaderTest, MalformedFieldsAndChunksAreHandledSafely) {
         MemoryStream stream(nested.bytes);
         Tree root(new CConfigNode());
         EXPECT_EQ(reader->ReadHeader(stream.Get(), root.get()), levels <= 256) << levels;
+    }
+}
+
+// A file whose chunk type is damaged anywhere, in the tree or in front of a block, is not read as
+// written: the tree does not read to its end or some block cannot be read back (which the host's
+// loaders report), and the tools' decoder refuses it too.
+TEST_P(AisReaderTest, ADamagedChunkTypeIsNeverReadAsWritten) {
+    AisFormat::Document doc;
+    doc.root = Branch(
+        "", "World",
+        {Leaf("MaxEntity", "8"), Leaf("Tpf", "20"),
+         Branch("", "Services",
+                {Branch("Graphs", "Service",
+                        {Leaf("Class", "CGraphManager"),
+                         Branch("MoveGraph", "Graph",
+                                {Raw(), Branch("", "AdditionalData", {Leaf("Class", "CFindNearestData"), Raw()})})})}),
+         Branch("", "Entities", {Branch("Bot", "Entity", {Leaf("Class", "CBot"), Leaf("Brain", "Soldier")})})});
+    doc.blocks = {Pattern(85, 1), Pattern(300, 2)};
+    const Bytes good = Encode(doc);
+    // Offsets of every chunk header: the tree's (nodes, their struct chunks, leaves, references), then
+    // the blocks'.
+    std::vector<std::size_t> chunks;
+    std::size_t at = 18;
+    std::function<void()> walk = [&] {
+        const std::uint32_t type = good[at] | good[at + 1] << 8 | good[at + 2] << 16 | good[at + 3] << 24;
+        chunks.push_back(at);
+        if (type == 0x10001) {
+            chunks.push_back(at + 12);
+            const std::size_t count = good[at + 24 + 256] | good[at + 24 + 257] << 8;
+            at += 24 + 260;
+            for (std::size_t i = 0; i < count; ++i)
+                walk();
+        } else {
+            at += type == 0x10002 ? 12 + 256 : 12 + 4;
+        }
+    };
+    walk();
+    for (const Bytes& block : doc.blocks) {
+        chunks.push_back(at);
+        at += 12 + block.size();
+    }
+    ASSERT_EQ(at, good.size());
+    for (std::size_t offset : chunks) {
+        Bytes bad = good;
+        bad[offset] ^= 0x40; // no type the reader knows
+        MemoryStream stream(bad);
+        Tree root(new CConfigNode());
+        bool asWritten = Vusk::GetAisReader()->ReadHeader(stream.Get(), root.get());
+        std::vector<CConfigNode*> raws;
+        CollectRaw(root.get(), raws);
+        asWritten = asWritten && raws.size() == doc.blocks.size();
+        Bytes block;
+        for (std::size_t i = 0; asWritten && i < raws.size(); ++i)
+            asWritten = ReadBlock(Vusk::GetAisReader(), raws[i], block) && block == doc.blocks[i];
+        EXPECT_FALSE(asWritten) << "type damaged at " << offset;
+        AisFormat::Document decoded;
+        std::string error;
+        EXPECT_FALSE(AisFormat::Decode(bad.data(), bad.size(), decoded, error)) << offset;
     }
 }
 

@@ -2,7 +2,9 @@
 
 #include "ai/runtime/ais_reader.h"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 #include "ai/runtime/time_manager.h"
 #include "ai/runtime/world_api.h"
 #include "ai/runtime/world_limits.h"
+#include "ai/runtime/team.h"
 
 using worldkit::Add;
 using worldkit::AddDefinition;
@@ -21,38 +24,61 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// Missing required keys and counts above their maxima are refused with what is wrong said, before
-// any table is made and without keeping the world slot (the later cases make worlds in it);
-// negative counts ask for no table.
+// Missing required keys, and counts whose tables would not fit in the machine's memory, are refused
+// with what is wrong said, before any table is made and without keeping the world slot (the later
+// cases make worlds in it); negative counts ask for no table. Counts whose tables fit are taken, however
+// large.
 TEST_P(WorldTest, ConfigFaultsAreSaidAndLeaveNoWorld) {
+    const std::uint64_t machine = Vusk::GetMachineMemory();
+    ASSERT_GT(machine, 0u);
+    // Teams whose tables take about a quarter of the machine pass the check (the world is not made).
+    const std::string quarter = std::to_string(std::min<std::uint64_t>(machine / 4 / 64, 2147483647));
+    const std::string most = "2147483647";
     struct Case {
-        const char* key;
-        const char* value; // null: the key is taken away
-        const char* fault; // null: the world is made
+        std::vector<std::pair<const char*, std::string>> keys; // an empty value takes the key away
+        const char* fault;                                      // start of the fault said; null: made
+        bool make = true; // the world is made (or refused) as well as checked
     };
     const Case cases[] = {
-        {"MaxEntity", nullptr, "'MaxEntity' not found"},
-        {"OneMeter", nullptr, "'OneMeter' not found"},
-        {"Tpf", nullptr, "'Tpf' not found"},
-        {"MaxTeam", "1024", nullptr},
-        {"MaxTeam", "-1", nullptr},
-        {"MaxTeam", "1025", "'MaxTeam' is 1025, above 1024"},
-        {"MaxTeam", "2147483647", "'MaxTeam' is 2147483647, above 1024"},
-        {"MaxTeam", "4294967295", "'MaxTeam' is 4294967295, above 1024"},
-        {"MaxAperiodicTask", "1024", nullptr},
-        {"MaxAperiodicTask", "100000", "'MaxAperiodicTask' is 100000, above 1024"},
-        {"MaxPeriodicTask", "2147483647", "'MaxPeriodicTask' is 2147483647, above 1024"},
+        {{{"MaxEntity", ""}}, "'MaxEntity' not found"},
+        {{{"OneMeter", ""}}, "'OneMeter' not found"},
+        {{{"Tpf", ""}}, "'Tpf' not found"},
+        {{{"MaxTeam", "1024"}}, nullptr},
+        {{{"MaxTeam", "-1"}}, nullptr},
+        {{{"MaxTeam", "1025"}}, nullptr},
+        {{{"MaxTeam", "20000"}, {"MaxAperiodicTask", "40"}}, nullptr},
+        {{{"MaxTeam", quarter}}, nullptr, false},
+        {{{"MaxAperiodicTask", "1024"}}, nullptr},
+        {{{"MaxAperiodicTask", "100000"}, {"MaxPeriodicTask", "5000"}}, nullptr},
+        {{{"MaxTeam", most}, {"MaxAperiodicTask", most}},
+         "'MaxTeam' 2147483647, 'MaxAperiodicTask' 2147483647, 'MaxPeriodicTask' 0: "},
+        {{{"MaxTeam", "4294967295"}, {"MaxPeriodicTask", most}}, "'MaxTeam' 2147483647, 'MaxAperiodicTask' 0, "},
+        {{{"MaxEntity", "-1"}, {"MaxPeriodicTask", most}}, "'MaxTeam' 0, 'MaxAperiodicTask' 0, 'MaxPeriodicTask' "},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.key) + " " + (c.value != nullptr ? c.value : "missing"));
+        std::string trace;
+        for (const auto& [key, value] : c.keys)
+            trace += std::string(key) + " " + (!value.empty() ? value : "missing") + "; ";
+        SCOPED_TRACE(trace);
         CConfigNode* tree = Own(worldkit::MakeWorldTree("10", nullptr));
-        if (c.value == nullptr)
-            tree->FindChild(c.key)->SetName("Unused");
-        else
-            Add(tree, c.key, c.value);
-        char fault[80] = "untouched";
+        for (const auto& [key, value] : c.keys) {
+            if (value.empty())
+                tree->FindChild(key)->SetName("Unused");
+            else if (CConfigNode* present = tree->FindChild(key))
+                present->SetValue(value.c_str());
+            else
+                Add(tree, key, value.c_str());
+        }
+        char fault[320] = "untouched";
         EXPECT_EQ(Vusk::CheckWorldConfig(tree, fault, sizeof fault), c.fault == nullptr);
-        EXPECT_STREQ(fault, c.fault != nullptr ? c.fault : "untouched");
+        EXPECT_EQ(std::string(fault).rfind(c.fault != nullptr ? c.fault : "untouched", 0), 0u) << fault;
+        if (c.fault != nullptr && std::string(c.fault).find("'MaxTeam'") == 0) {
+            const std::string end = " bytes of tables, above the machine's " + std::to_string(machine);
+            EXPECT_NE(std::string(fault).find(end), std::string::npos) << fault;
+            EXPECT_LE(std::string(fault).size(), 154u);
+        }
+        if (!c.make)
+            continue;
         CWorld* world = Vusk::CreateWorld(tree, 0);
         EXPECT_EQ(world != nullptr, c.fault == nullptr);
         EXPECT_EQ(Vusk::GetCurrentWorld(), world);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ai/navigation/astar.h"
+#include "ai/navigation/graph_data.h"
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/graph_gen_data.h"
 #include "ai/navigation/graph_generator.h"
@@ -94,6 +95,13 @@ AI_ENGINE_TEST_SUITE(GeneratorTest);
 
 TEST_P(GeneratorTest, ParametersAndTheirLimits) {
     EXPECT_TRUE(Vusk::CheckGraphGeneratorClasses());
+    // The generator's shared tables are engine memory: the host's hook sees the per-class file names.
+    Host().ClearHookCalls();
+    ASSERT_NE(Spawn(), nullptr);
+    const std::size_t names = CGraphDataDesc::GetRegistry().GetCount() * CGraphGeneratorAgent::kFileNameSize;
+    const auto& calls = Host().AllocationHookCalls();
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const FakeHookCall& c) { return c.size == names; }));
+    Remove();
     struct Case {
         std::vector<std::pair<const char*, const char*>> extra;
         int sectors;
@@ -329,6 +337,29 @@ TEST_P(GeneratorTest, SeedGraphSegmentsBecomeMarkedVerticesAndEdges) {
     }
     for (int i = 2; i <= graph->GetLastVertexIndex(); ++i)
         EXPECT_LT(graph->GetVertex(i)->GetPosition().x, 20.0f);
+    // A run that starts from a dense graph file marks what it read of it, also of a file cut short
+    // (here in its edges), and goes on with that.
+    Remove();
+    std::filesystem::create_directories(m_dir);
+    const std::string dense = m_dir + "/cut.graph";
+    CSpatialGraph written;
+    for (float x : {-3.0f, 0.0f, 3.0f})
+        written.AddVertexAt(CVector3(x, 0.9f, 0.0f));
+    for (int i = 0; i < 2; ++i) {
+        Link(&written, i, i + 1);
+        Link(&written, i + 1, i);
+    }
+    ASSERT_TRUE(written.Save(dense.c_str()));
+    std::filesystem::resize_file(dense, std::filesystem::file_size(dense) - 2); // into the last edge
+    agent = Spawn({{"SEED_GRAPH", "seed"}, {"FIRST_STEP", "SIMPLIFY_EDGES"}, {"DenseGraphWithEdges", dense.c_str()}});
+    ASSERT_NE(agent, nullptr);
+    agent->IsReady();
+    agent->Step(); // the edges did not read: the vertices, left without any, go and the phase ends
+    data = Vusk::GetGeneratorData();
+    EXPECT_EQ(data->GetVertexRecord(0)->m_secondMark, 1);
+    EXPECT_EQ(data->GetVertexRecord(1)->m_secondMark, 1);
+    EXPECT_EQ(data->GetVertexRecord(2)->m_secondMark, 0);
+    EXPECT_EQ(Vusk::GetGraphGeneratorPhase(), 3);
     // The seed object goes with the last generator agent; a seed graph that does not exist, or whose
     // name does not fit, is refused.
     Remove();
