@@ -436,11 +436,12 @@ TEST_F(PhysicsHullOutput, QHullPrintsToTheTarget) {
 } // namespace
 
 TEST(PhysicsHull, PrismsWithLargeCapsRestFlatOnTheirWholeCap) {
-    // Prisms of 6 to 16 corners a cap (radius 0.5, height 0.5) dropped flat from 2 cm on the
+    // Prisms of 6 to 24 corners a cap (radius 0.5, height 0.5) dropped flat from 2 cm on the
     // floor plane: the cap is the contact face whatever its corner count (its vertices taken
-    // from the shared point pool past the feature's own eight), so each rests level on four
-    // points and falls asleep within 3 s.
-    for (int corners : {6, 9, 12, 16}) {
+    // from the shared point pool past the feature's own eight, the cap's extreme corners when
+    // it has more than the pool's sixteen), so each rests level on four points and falls asleep
+    // within 3 s. In the feature's own storage the cap is a face of at most eight corners.
+    for (int corners : {6, 9, 12, 16, 24}) {
         std::vector<float> points;
         for (int k = 0; k < corners; ++k) {
             const float a = 6.2831853f * static_cast<float>(k) / static_cast<float>(corners);
@@ -455,6 +456,11 @@ TEST(PhysicsHull, PrismsWithLargeCapsRestFlatOnTheirWholeCap) {
         OvpBodyDef* def = OvpBodyDefCreate();
         ASSERT_NE(OvpConvexInit(def->volume, hull), nullptr);
         OvpConvexHullRelease(hull);
+        OvpSupportFeature cap;
+        OvpSupportFeatureInit(&cap);
+        const OvV3d down = {0.0f, -1.0f, 0.0f};
+        ASSERT_EQ(def->volume->type->supportFeature(def->volume, 0, &down, &cap)->count, std::min(corners, 8));
+        EXPECT_NEAR(cap.normal.y, -1.0f, 1e-6f) << corners << " corners";
         OvpVolumeSetFatness(def->volume, 0.001f);
         OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
         OvpObj* prism = w.Add(def, {0.0f, 0.271f, 0.0f});
