@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -69,11 +70,19 @@ TEST(PhysicsContext, FailedAllocationsLeaveNothingBehind) {
         OvpContextParams p;
         OvpContextParamsSetDefaults(&p);
         OvpBodyTypeReserve(&p, 10, 8);
+        std::fill(p.word + 16, p.word + 31, 0xAAAAAAAAu);
         OvpBBox box = {};
         box.sup = {1.0f, 1.0f, 1.0f};
         box.inf = {-1.0f, -1.0f, -1.0f};
         OvpContext* c = OvpContextCreate(&p, 1.0f, &box);
         if (c != nullptr) {
+            // Words 16-30 come back: the workspace's bytes, and its pieces' adding up to them.
+            OvUInt32 pieces = 0;
+            for (int k = 17; k < 31; ++k) {
+                EXPECT_NE(p.word[k], 0xAAAAAAAAu) << k;
+                pieces += p.word[k];
+            }
+            EXPECT_EQ(pieces, p.word[16]);
             OvpContextDestroy(c);
         }
         EXPECT_EQ(memory.live(), 0) << "failing allocation " << failAt;

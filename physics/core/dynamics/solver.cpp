@@ -120,43 +120,56 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* b, OvUInt32 i, float 
 // ---- the solve stage --------------------------------------------------------------------------
 
 void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 bodies, OvUInt32 islands,
-                    OvUInt32 contacts) {
+                    OvUInt32 contacts, std::size_t* pieces) {
+    std::size_t* const outer = c.tally;
+    const auto piece = [&](int k) { c.tally = pieces != nullptr ? &pieces[k] : outer; };
+    piece(ovpSOLVERPIECE_ROWS);
     s->groupCapacity = groups;
     s->groups = c.take<OvpRowGroup>(groups);
+    piece(ovpSOLVERPIECE_BODIES);
     s->bodyCapacity = bodies;
     s->bodies = c.take<OvpSolverBody>(bodies);
+    piece(ovpSOLVERPIECE_ROWS);
     s->lists = c.take<OvpBodyRow>(2 * static_cast<std::size_t>(groups));
+    piece(ovpSOLVERPIECE_BODIES);
     s->bodyMapCount = bodies;
     s->bodyMap = c.take<OvInt32>(bodies);
+    piece(ovpSOLVERPIECE_ROWS);
     s->blockCapacity = islands;
     s->blockStart = c.take<OvUInt32>(static_cast<std::size_t>(islands) + 1);
     s->constraintCapacity = groups;
     s->constraints = c.take<void*>(groups);
     s->constraintKind = c.take<OvUInt8>(groups);
+    piece(ovpSOLVERPIECE_BODIES);
     s->groupCost = c.take<OvUInt32>(bodies);
     s->contactCost = c.take<OvUInt32>(bodies);
+    piece(ovpSOLVERPIECE_CONTACTINDEX);
     s->contactFirstRow = c.take<OvUInt32>(contacts);
     s->contactNormals = c.take<float[4]>(contacts);
+    piece(ovpSOLVERPIECE_BODIES);
     s->displacement = c.take<float[8]>(bodies);
     s->partGroupCapacity = bodies;
     s->partGroups = c.take<OvpPartGroup>(bodies);
     s->bodyGroup = c.take<OvInt32>(bodies);
+    piece(ovpSOLVERPIECE_ROWS);
     const OvUInt32 nodes = OvpSelectTreeNodes(groups);
     s->tree.capacity = nodes != 0xFFFFFFFFu ? nodes : 0;
     s->tree.value = c.take<float>(s->tree.capacity);
     s->tree.row = c.take<OvInt32>(s->tree.capacity);
     s->tree.laneCapacity = groups;
     s->tree.violations = c.take<OvpViolations>(groups);
-    s->tree.retry[0] = s->tree.retry[1] = 0;
     s->tree.scanGroups = c.take<OvpScanGroup>(groups);
     s->tree.packedCapacity = groups < 0x80000000u ? 2 * groups : 0xFFFFFFFFu;
     s->tree.packed = c.take<OvpPackedRow>(2 * static_cast<std::size_t>(groups));
+    piece(ovpSOLVERPIECE_BODIES);
     s->contactPush = c.take<float[4]>(bodies);
+    piece(ovpSOLVERPIECE_CACHE);
     s->cache.bucketCount = OvpContactCacheBuckets(contacts);
     s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);
     s->cache.entryCapacity = contacts;
     s->cache.entries = c.take<OvpCacheEntry>(contacts);
     s->cache.entryCount = 0;
+    c.tally = outer;
     if (c.base != nullptr) {
         for (OvUInt32 i = 0; i < bodies; ++i) {
             s->bodyMap[i] = -1;

@@ -274,9 +274,19 @@ struct OvpSolverSpace {
     OvUInt32 lastIterations[2]; // iterations the last batch used per pass
 };
 
-// The workspace's pieces for the pipeline's capacities (the carver sums sizes when its base is null).
+// The pieces of the solver's workspace whose bytes OvpSolverCarve tallies.
+enum OvpSolverPiece : int {
+    ovpSOLVERPIECE_BODIES,       // per body and object: batch bodies, maps, costs, partition groups, displacements
+    ovpSOLVERPIECE_ROWS,         // the row groups, row lists, blocks, constraints and the selection's arrays
+    ovpSOLVERPIECE_CONTACTINDEX, // the contact index arrays
+    ovpSOLVERPIECE_CACHE,        // the contact cache
+    ovpSOLVERPIECES
+};
+
+// The workspace's pieces for the pipeline's capacities (the carver sums sizes when its base is
+// null); pieces, when given, receives each piece's bytes (ovpSOLVERPIECES entries, added to).
 void OvpSolverCarve(OvpSolverSpace* space, OvpCarver& carver, OvUInt32 groups, OvUInt32 bodies, OvUInt32 islands,
-                    OvUInt32 contacts);
+                    OvUInt32 contacts, std::size_t* pieces = nullptr);
 
 // Row count of the island's constraints (thinning contact records that overload a body, and
 // splitting the island into partitions when it exceeds the per-body budget). 0 when the island
