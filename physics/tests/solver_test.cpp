@@ -554,10 +554,15 @@ struct WideByTrial {
 struct BlockWorkspace {
     explicit BlockWorkspace(OvUInt32 groups)
         : value(OvpSelectTreeNodes(groups)), row(value.size()), lanes(groups), scan(groups), packed(2 * groups) {}
-    // A fresh tree over the workspace (no retries pending).
+    // A fresh tree over the workspace.
     OvpSelectTree Tree() {
-        return {value.data(), row.data(), static_cast<OvUInt32>(value.size()), lanes.data(),
-                static_cast<OvUInt32>(lanes.size()), {0, 0}, scan.data(), packed.data(),
+        return {value.data(),
+                row.data(),
+                static_cast<OvUInt32>(value.size()),
+                lanes.data(),
+                static_cast<OvUInt32>(lanes.size()),
+                scan.data(),
+                packed.data(),
                 static_cast<OvUInt32>(packed.size())};
     }
     std::vector<float> value;
@@ -625,27 +630,36 @@ TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
     }
 }
 
-// The batch's greedy loop written out plainly: each block's floor of updates, then the largest
-// violation over all the blocks.
+// The sharing of a batch's updates written out plainly: block after block, its floor of updates
+// and its share of the pool by its groups among those left; what it leaves goes back. With more
+// blocks than updates, the largest violations of the whole batch.
 OvUInt32 ReferenceBlocks(std::vector<OvpRowGroup>& g, std::vector<OvpSolverBody>& bodies,
                          const std::vector<OvpBodyRow>& lists, const std::vector<OvUInt32>& start, OvUInt32 pass,
                          float tolerance, OvUInt32 iterations) {
     const OvUInt32 blocks = static_cast<OvUInt32>(start.size() - 1);
     const OvUInt32 floor = std::min(3u, iterations / blocks);
+    if (floor == 0) {
+        return ReferenceRows(g, bodies, lists, pass, tolerance, iterations);
+    }
+    double pool = iterations - floor * blocks, groupsLeft = static_cast<double>(g.size());
     ReferenceRows(g, bodies, lists, pass, tolerance, 0);
     OvUInt32 used = 0;
-    for (OvUInt32 k = 0; k < blocks && blocks > 1; ++k) {
-        used += ReferenceRows(g, bodies, lists, pass, tolerance, floor, start[k], start[k + 1], true);
+    for (OvUInt32 k = 0; k < blocks; ++k) {
+        const double size = start[k + 1] - start[k];
+        const OvUInt32 share = floor + static_cast<OvUInt32>(std::floor(pool * size / groupsLeft));
+        const OvUInt32 n = ReferenceRows(g, bodies, lists, pass, tolerance, share, start[k], start[k + 1], true);
+        pool += floor - static_cast<double>(n);
+        groupsLeft -= size;
+        used += n;
     }
-    return used + ReferenceRows(g, bodies, lists, pass, tolerance, iterations - used, 0, g.size(), true);
+    return used;
 }
 
-TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
-    // Islands that share no body are solved one by one while the pool of updates lasts, over the
-    // whole batch when it runs out (and for a few passes after): every row still gets the value
-    // the plain loop over the batch gives it, in both codings, bit for bit. Islands copied from
-    // the one before tie with it row for row, and the first row must win; some batches share a
-    // body between islands or start with an impulse sum, and are solved whole.
+TEST(PhysicsSolver, IslandsShareTheUpdatesOfTheirBatch) {
+    // Islands are solved one after the other, each with its floor and its share of the pool:
+    // every row gets the value of the plain loop, in both codings, bit for bit. Islands copied
+    // from the one before tie with it row for row, and the first row must win; some batches share
+    // a body between islands or start with an impulse sum.
     std::mt19937 rng(11);
     for (int trial = 0; trial < 120; ++trial) {
         const WideByTrial wide(trial);
@@ -725,11 +739,11 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
     }
 }
 
-TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereTheBatchsLoopEnds) {
+TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereThePlainSharingEnds) {
     // Runs of islands of up to four groups, each on bodies of its own, are solved up to four at
     // a time in step (a larger island ends a run); every pool from one update to past the
-    // batch's need still gives the rows of the batch's loop, bit for bit, whichever island of a
-    // run meets the end of the pool, in both the narrow and the wide coding.
+    // batch's need still gives the rows of the plain sharing, bit for bit, whichever island of a
+    // run is left more than it was sure of, in both the narrow and the wide coding.
     std::mt19937 rng(17);
     for (int trial = 0; trial < 16; ++trial) {
         const WideByTrial wide(trial);

@@ -119,7 +119,6 @@ struct OvpSelectTree {
     OvUInt32 capacity;
     OvpViolations* violations;
     OvUInt32 laneCapacity;
-    OvUInt32 retry[2]; // per pass: passes before blocks apart are again solved one by one
     OvpScanGroup* scanGroups;
     OvpPackedRow* packed;
     OvUInt32 packedCapacity;
@@ -159,10 +158,11 @@ OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 cou
 // for a full-tensor body the gyroscopic torque added to its accumulator.
 void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* bodies, OvUInt32 index, float dt);
 
-// Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups (one per island):
-// every block first gets min(3, iterations / blocks) updates, then the rest of the pool (with what
-// the blocks left of theirs) goes to the greedy selection over all the blocks. Returns the
-// iterations used. Blocks that share no body are solved apart, with the same result.
+// Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups (one per island),
+// solved one after the other: each block gets min(3, iterations / blocks) updates and, of the
+// pool of the rest, the share of its row groups among those of the blocks not yet solved; what a
+// block does not use goes back to the pool. Returns the iterations used. Small blocks that share
+// no body are solved in step, with the same result.
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
                               OvUInt32 iterations, OvpSelectTree* tree);
