@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -1289,8 +1290,24 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
         w.RunCollisionStages();
         const OvUInt32 islands = p->islands.count, records = p->contactCount;
         ASSERT_EQ(islands, 1u);
+        std::map<const OvpContact*, int> order;
+        for (const OvpContact* c = p->islands.islands[0].contacts; c != nullptr; c = c->next) {
+            order.emplace(c, static_cast<int>(order.size()));
+        }
         ASSERT_NE(OvpPipelineSolveAndIntegrate(p, 0.01f), nullptr) << "step " << n;
         partitioned += p->islands.count > islands ? 1 : 0;
+        // Each partition holds its copies first, then its records in the island's order.
+        for (OvUInt32 k = 0; k < p->islands.count; ++k) {
+            int last = -1;
+            for (const OvpContact* c = p->islands.islands[k].contacts; c != nullptr; c = c->next) {
+                if (c >= p->contacts + records) {
+                    EXPECT_LT(last, 0) << "step " << n;
+                } else {
+                    EXPECT_GT(order.at(c), last) << "step " << n;
+                    last = order.at(c);
+                }
+            }
+        }
         for (OvUInt32 c = records; c < p->contactCount; ++c) {
             // A one-sided copy keeps only its second end.
             EXPECT_EQ(p->contacts[c].ref[0].part, ovpREFNONE);
@@ -1427,20 +1444,31 @@ TEST(PhysicsSolver, ASettledStackWakesWholeAndSleepsAgain) {
 }
 
 TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
-    // The pyramid island of more row groups than the budget, with no free island record: the
-    // solve fails, and the island still holds every object and every record.
-    TestWorld w(60, 0, 0, {0.0f, -10.0f, 0.0f});
+    // The pyramid island of more row groups than the budget, with no free island record, after
+    // the island of two stacked boxes: the solve fails before either island is solved, and the
+    // pyramid's island still holds every object and every record.
+    TestWorld w(62, 0, 0, {0.0f, -10.0f, 0.0f});
     const TestFloor floor(w);
-    const std::vector<OvpObj*> boxes = Pyramid(w, 10);
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    const std::vector<OvpObj*> stack = {w.Box(half, {20.0f, 0.501f, 0.0f}), w.Box(half, {20.0f, 1.503f, 0.0f})};
+    std::vector<OvpObj*> boxes = Pyramid(w, 10);
+    boxes.insert(boxes.end(), stack.begin(), stack.end());
     OvpPipeline* p = w.pipeline;
     for (int n = 0; n < 3; ++n) {
         w.RunCollisionStages();
-        ASSERT_EQ(p->islands.count, 1u);
+        ASSERT_EQ(p->islands.count, 2u);
         const OvUInt32 capacity = p->islands.capacity;
-        p->islands.capacity = n == 1 ? 1u : capacity;
+        p->islands.capacity = n == 1 ? 2u : capacity;
         OvpPipeline* solved = OvpPipelineSolveAndIntegrate(p, 0.01f);
         p->islands.capacity = capacity;
         ASSERT_EQ(solved == nullptr, n == 1) << "step " << n;
+        const OvpContact* between = p->islands.islands[0].contacts; // a record of the stack
+        while (between != nullptr && between->ref[0].object != stack[0] && between->ref[1].object != stack[0]) {
+            between = between->next;
+        }
+        ASSERT_NE(between, nullptr);
+        EXPECT_EQ(std::any_of(between->solved, between->solved + 16, [](float x) { return x != 0.0f; }), n != 1)
+            << "step " << n;
         OvUInt32 objects = 0, records = 0;
         for (OvUInt32 k = 0; k < p->islands.count; ++k) {
             objects += p->islands.islands[k].objectCount;
