@@ -491,6 +491,12 @@ OvBool OvpPipelineDestroy(OvpPipeline* p) {
     if (p == nullptr) {
         return 0;
     }
+    // No object keeps a chain of touch entries in the freed workspace.
+    for (OvUInt32 i = 0; i < p->touchCount; ++i) {
+        if (p->touches[i].object != nullptr) {
+            p->touches[i].object->touchHead = nullptr;
+        }
+    }
     OvpAlignedFree(p->block);
     OvFree(p);
     return 1;
