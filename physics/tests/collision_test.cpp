@@ -1417,32 +1417,3 @@ TEST(PhysicsNarrow, ClippedFacesGiveTheEdgeWalksPolygon) {
     }
     EXPECT_GT(overlapping, 600);
 }
-
-TEST(PhysicsVolume, TypeRecordsCarryTheirIdsNamesAndPerTypeWords) {
-    struct Row {
-        const OvpVolumeType* type;
-        OvUInt32 id;
-        const char* name;
-        OvUInt32 words[3];
-    };
-    const Row table[] = {
-        {&ovpNullVolumeType, 0, "OvpNull", {0, 0, 0}},
-        {&ovpPlaneVolumeType, 1, "OvpPlane", {0x202, 0x1, 0}},
-        {&ovpSphereVolumeType, 2, "OvpSphere", {0, 0x10000, 0}},
-        {&ovpCapsuleVolumeType, 3, "OvpCapsule", {0x10100, 0x20000, 0}},
-        {&ovpTriangleVolumeType, 4, "OvpTriangle", {0x30200, 0x30001, 0x42}},
-        {&ovpBoxVolumeType, 5, "OvpBox", {0x30200, 0x40003, 0}},
-        {&ovpCylinderVolumeType, 6, "OvpCylinder", {0x630200, 0x630063, 0x30}},
-        {&ovpConvexVolumeType, 7, "OvpConvex", {0x630200, 0x630063, 0x10}},
-        {&ovpAggregateVolumeType, 8, "OvpAggregate", {0x630200, 0x630063, 0x1}},
-        {&ovpTrilistVolumeType, 9, "OvpTrilist", {0x630200, 0x630063, 0x5}},
-        {&ovpGridVolumeType, 10, "OvpGrid", {0x630200, 0x630063, 0x9}},
-    };
-    for (const Row& r : table) {
-        EXPECT_EQ(r.type->id, r.id) << r.name;
-        EXPECT_STREQ(r.type->name, r.name);
-        for (int w = 0; w < 3; ++w) {
-            EXPECT_EQ(r.type->words[w], r.words[w]) << r.name << " word " << w;
-        }
-    }
-}
