@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -20,9 +20,9 @@
 #include "physics/core/dynamics/jointrows.h"
 #include "physics/core/dynamics/solver.h"
 #include "physics/tests/physics_test.h"
+#include "platform/crt.h"
 
 namespace {
-
 
 OvQuat RandomQuat(std::mt19937& rng, float spread = 1.0f) {
     std::normal_distribution<float> n;
@@ -360,6 +360,16 @@ TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
     EXPECT_EQ(rows[0].hi[0], FLT_MAX);
     EXPECT_EQ(rows[0].lo[1], 0.0f);
     EXPECT_EQ(rows[0].hi[1], FLT_MAX);
+    // The swing springs keep their rows up to where 2 (1 + R00) reaches 0.01 (174.3 degrees).
+    def->limit[0].enabled = def->limit[1].enabled = 0;
+    def->springEnable = 0x606;
+    OvUInt32 made[2];
+    for (int k = 0; k < 2; ++k) {
+        Place(w, b, {0.0f, 0.0f, 0.0f},
+              {0.0f, std::sin((174.0f + k) * 0.00872665f), 0.0f, std::cos((174.0f + k) * 0.00872665f)});
+        made[k] = OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f);
+    }
+    EXPECT_GT(made[0], made[1]);
 }
 
 // The row kernel written out plainly: every iteration scans the rows of groups [first, end) in
@@ -1071,9 +1081,11 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
 }
 
 TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
-    // A pyramid of base 5 dropped a little onto the floor plane, 150 steps: the states of the
-    // scalar and the SSE kernels, and of two runs of one mode, are the same bits.
+    // A pyramid of base 5 dropped a little onto the floor plane, 150 steps from one seed of the
+    // far field's tie-breaks: the states of the scalar and the SSE kernels, and of two runs of one
+    // mode, are the same bits, the far field's layout too.
     auto run = [](OvUInt32 mode) {
+        crt_srand(99);
         OvpCpuSetModeOverride(mode);
         TestWorld w(20, 0, 0, {0.0f, -10.0f, 0.0f});
         OvpCpuSetModeOverride(0);
@@ -1097,6 +1109,8 @@ TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
             state.insert(state.end(), v, v + 8);
             state.insert(state.end(), {m.pos.x, m.pos.y, m.pos.z, m.right.x, m.right.y, m.right.z, m.up.x, m.up.z});
         }
+        const float* ff = reinterpret_cast<const float*>(w.manager->farfield);
+        state.insert(state.end(), ff, ff + (sizeof(OvpFarfield) - sizeof(void*) * 2 - 8) / sizeof(float));
         return state;
     };
     const std::vector<float> scalar = run(1), sse = run(2), again = run(2);
@@ -1223,6 +1237,8 @@ TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
 TEST(PhysicsSolver, WorkspaceSizesHoldForEveryBatchBudget) {
     // The selection tree holds every block it is sized for; past what a node count can say it
     // is not kept (the kernels scan) rather than wrapping.
+    EXPECT_EQ(OvpSelectTreeNodes(1u << 30), 1u << 31); // the largest block with a tree
+    EXPECT_EQ(OvpSelectTreeNodes((1u << 30) + 1), 0xFFFFFFFFu);
     for (unsigned long long groups = 1; groups <= 0xFFFFFFFFull; groups = groups * 3 + 1) {
         const OvUInt32 nodes = OvpSelectTreeNodes(static_cast<OvUInt32>(groups));
         if (groups <= (1ull << 30)) {
@@ -1233,11 +1249,12 @@ TEST(PhysicsSolver, WorkspaceSizesHoldForEveryBatchBudget) {
         }
     }
     // Summing the sizes of a huge workspace ends, and the sum covers every group's record.
-    for (OvUInt32 groups : {400u, 0x40000001u, 0x80000001u, 0xFFFFFFFFu}) {
+    for (OvUInt32 groups : {400u, 0x40000001u, 0x7FFFFFFFu, 0x80000001u, 0xFFFFFFFFu}) {
         OvpSolverSpace space{};
         OvpCarver sizing{nullptr};
         OvpSolverCarve(&space, sizing, groups, 16, 0xFFFFFFFFu, 16);
         EXPECT_EQ(space.groupCapacity, groups);
+        EXPECT_EQ(space.tree.packedCapacity, groups <= 0x7FFFFFFFu ? 2 * groups : 0xFFFFFFFFu);
         EXPECT_GE(sizing.used, static_cast<std::size_t>(groups) * (sizeof(OvpRowGroup) + 2 * sizeof(OvpBodyRow)));
         EXPECT_GE(sizing.used, 0x100000000ull * sizeof(OvUInt32)); // the block starts of 2^32 islands
     }

@@ -42,6 +42,7 @@ TEST(PhysicsContext, ParameterArithmeticAndFixedVolumeTable) {
     p.word[7] = 100000;
     EXPECT_EQ(OvpContextParamsGetObjectLimit(&p), 1023u);
     EXPECT_LE(1023u + 2 * OvpContextParamsGetPairLimit(&p), 65534u);
+    EXPECT_GT(1023u + 2 * (OvpContextParamsGetPairLimit(&p) + 1), 65534u); // the most that fit
 
     TestWorld w(2);
     OvpVolume volumes[11];
@@ -105,6 +106,8 @@ TEST(PhysicsManager, SlotsPoolsAndRemovalInAnyOrder) {
     OvpBodyDefRelease(def);
     EXPECT_EQ(OvpMgrAddObject(w.manager, extra, 1, 0), nullptr);
     EXPECT_EQ(OvpMgrAddObject(w.manager, extra, static_cast<OvInt32>(w.manager->maxObjects), 0), nullptr);
+    ASSERT_NE(OvpMgrAddObject(w.manager, extra, static_cast<OvInt32>(w.manager->maxObjects) - 1, 0), nullptr);
+    OvpMgrRemoveObject(w.manager, extra);
     OvpMgrRemoveObject(w.manager, b);
     EXPECT_NE(OvpMgrAddObject(w.manager, extra, -1, 0), nullptr);
     EXPECT_EQ(extra->slot, 1);
@@ -119,7 +122,8 @@ TEST(PhysicsManager, SlotsPoolsAndRemovalInAnyOrder) {
     EXPECT_EQ(j1->ref[0].object, c); // the second reference is the first end
     EXPECT_EQ(jd->refCount, 3u);
     EXPECT_NE(OvpMgrAddJoint(w.manager, j1, -1), nullptr);
-    EXPECT_NE(OvpMgrAddJoint(w.manager, j2, -1), nullptr);
+    EXPECT_EQ(OvpMgrAddJoint(w.manager, j2, 4), nullptr); // four slots: 0 to 3
+    EXPECT_NE(OvpMgrAddJoint(w.manager, j2, 3), nullptr);
     EXPECT_EQ(OvpMgrAddJoint(w.manager, j1, 3), nullptr);
     // Removing an end first unlinks its joints from the manager.
     OvpMgrRemoveObject(w.manager, c);
