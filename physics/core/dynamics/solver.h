@@ -161,8 +161,9 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* bodies, OvUInt32 inde
 // Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups (one per island),
 // solved one after the other: each block gets min(3, iterations / blocks) updates and, of the
 // pool of the rest, the share of its row groups among those of the blocks not yet solved; what a
-// block does not use goes back to the pool. Returns the iterations used. Small blocks that share
-// no body are solved in step, with the same result.
+// block does not use goes back to the pool. With more blocks than iterations the greedy loop runs
+// over the whole batch instead. Returns the iterations used. Small blocks that share no body are
+// solved in step, with the same result.
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
                               OvUInt32 iterations, OvpSelectTree* tree);
