@@ -183,7 +183,7 @@ expect("animation name unknown" STATUS 0
        "error handler")
 fresh()
 edit_config("<Debug level=\"1\"/>" "<Debug level=\"abc\"/>")
-expect("debug level abc" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a number" NEVER "error handler")
+expect("debug level abc" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a whole number" NEVER "error handler")
 
 # What used to start or stop without a word.
 fresh()
@@ -194,7 +194,7 @@ expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section")
 config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
             SAYS "config.xml has no level")
 config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
-            SAYS "Can not load world in file models/crate.dff" "holds no world")
+            SAYS "the world file 'models/crate.dff' holds no world" "config.xml has no level")
 fresh()
 # The level's bounding box (its first float, 64 bytes in) made not a number.
 damage_word(models/level.bsp 64 7FFFFFFF)
@@ -202,7 +202,7 @@ expect("level bounds not a number" STATUS 1 SAYS "Can not load world in file mod
        "Its world's bounds are not finite")
 fresh()
 cut(models/level.bsp 11)
-expect("level cut to 11 bytes" STATUS 1 SAYS "Can not load world in file models/level.bsp" "holds no world")
+expect("level cut to 11 bytes" STATUS 1 SAYS "the world file 'models/level.bsp' holds no world" "config.xml has no level")
 fresh()
 damage_word(models/level.bsp diffuse 7FFFFFFF)
 expect("level material lighting not a number" STATUS 1 SAYS "Can not load world in file models/level.bsp"
@@ -236,9 +236,67 @@ endforeach()
 config_case("nearClip above farClip" "nearClip=\"0.1\" farClip=\"300\"" "nearClip=\"400\" farClip=\"300\""
             SAYS "'farClip' attribute not found in 'Camera' ${update}" "0 < nearClip < farClip")
 foreach(type Spot "")
-  config_case("Light type '${type}'" "<Light type=\"Ambient\">" "<Light type=\"${type}\">"
-              SAYS "'type' attribute not found in 'Light' ${update}" "Its value '${type}' is neither")
+  fresh()
+  edit_config("<Light type=\"Ambient\">" "<Light type=\"${type}\">")
+  expect("Light type '${type}'" STATUS 0 SAYS "config.xml line" "a 'Light' of type '${type}', neither" NEVER
+         "error handler")
 endforeach()
+
+# Damage the game plays on is said with the file and the line; what it cannot play with is refused.
+foreach(flags -1 3)
+  fresh()
+  edit_config("name=\"level\" flags=\"0\"" "name=\"level\" flags=\"${flags}\"")
+  expect("World flags ${flags}" STATUS 0 SAYS "config.xml line 17: 'flags' of 'World' is ${flags}" "not drawn"
+         NEVER "error handler")
+endforeach()
+foreach(height -1 0)
+  config_case("Geometry heigth ${height}" "heigth=\"1.8\"" "heigth=\"${height}\""
+              SAYS "'heigth' attribute not found in 'Geometry' ${update}\nIts value ${height} is not above 0"
+              "(config.xml line 47)")
+endforeach()
+config_case("Speeds forwardRun 0" "forwardRun=\"4.5\"" "forwardRun=\"0\""
+            SAYS "'forwardRun' attribute not found in 'Speeds' ${update}\nIts value 0 is not above 0"
+            "(config.xml line 51)")
+# A character's Actions (its speeds and animations) or Animations taken out.
+foreach(section Actions Animations)
+  fresh()
+  execute_process(COMMAND python3 -c "import re,sys
+p,s=sys.argv[1:3]; t=open(p).read(); open(p,'w').write(re.sub('<'+s+'>.*?</'+s+'>','',t,flags=re.S))"
+                          ${WORK}/config.xml ${section} RESULT_VARIABLE code)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "cannot take the ${section} out of config.xml")
+  endif()
+  expect("no ${section}" STATUS 1
+         SAYS "The character profile 'BlueSoldier' has no 'Animations' inside its 'Actions'" "In config.xml line")
+endforeach()
+config_case("World without its filename" "filename=\"models/level.bsp\" " ""
+            SAYS "config.xml line 17: a 'World' without its 'filename' first is left out" "config.xml has no level")
+fresh()
+edit_config("<Color r=\"0.45\"" "<Color r=\"-0.1\"")
+expect("light colour below 0" STATUS 0 SAYS "config.xml line 27: a light's 'Color' below 0 is left out" NEVER
+       "error handler")
+fresh()
+edit_config("<Instance model=\"ball\"" "<Instance")
+expect("Instance without its model" STATUS 0 SAYS "config.xml line 149: an 'Instance' without its 'model'" NEVER
+       "error handler")
+fresh()
+edit_config("width=\"2\" height=\"2\"" "width=\"0\" height=\"2\"")
+expect("door without a size" STATUS 0 SAYS "config.xml line 159: a 'Door' whose width, height or depth is not above 0"
+       NEVER "error handler")
+fresh()
+edit_config("switch=\"LiftSwitch\"" "switch=\"Nobody\"")
+expect("lift without its switch" STATUS 0 SAYS "config.xml line 154: a 'Lift' names the switch 'Nobody'" NEVER
+       "error handler")
+fresh()
+edit_config("mass=\"10\"" "mass=\"-10\"")
+expect("Box mass below 0, a density" STATUS 0 NEVER "Warning" "error handler")
+fresh()
+edit_config("<Gravity x=\"0\" y=\"-10\"" "<Gravity x=\"0\" y=\"-10xyz\"")
+expect("gravity with letters after it" STATUS 0 SAYS "config.xml line 12: 'y' of 'Gravity' is '-10xyz', not a number"
+       NEVER "error handler")
+config_case("element left open" "<Joints max=\"20\"/>" "<Joints max=\"20\">"
+            SAYS "config.xml line 9: 'Joints' opened there is not closed (at line 16: mismatched tag)"
+            "names no AI world file: its 'Application' section has no 'AiPathData'.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
 
 # Messages that name the file that does not read, and why.
 fresh()
@@ -287,6 +345,22 @@ expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met: 1 line(s)
 fresh()
 spoil(FONTS/TSA16.met)
 expect("damaged font metrics" STATUS 1 SAYS "Unable to load font TSA16" "TSA16.met")
+fresh()
+# The metrics cut at the end of line 40: the glyphs before it are kept and the rest said.
+execute_process(COMMAND python3 -c "import sys
+p=sys.argv[1]; lines=open(p,'rb').read().split(b'\\n'); open(p,'wb').write(b'\\n'.join(lines[:40])+b'\\n')"
+                ${WORK}/FONTS/TSA16.met RESULT_VARIABLE code)
+if(NOT code EQUAL 0)
+  message(FATAL_ERROR "cannot cut the font metrics")
+endif()
+expect("font metrics cut at a line end" STATUS 0 SAYS "FONTS/TSA16.met:40: the font ends with no glyph for"
+       NEVER "error handler")
+fresh()
+file(READ ${WORK}/FONTS/TSA16.met text)
+string(REPLACE "TSA16\n0\n" "TSA16\n2147483647\n" text "${text}")
+file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
+expect("font baseline out of the page" STATUS 1 SAYS "Unable to load font TSA16"
+       "TSA16.met:3: baseline 2147483647 lies outside")
 config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""
             ONCE "Dynamics not allocated" SAYS "'Bodies' in config.xml")
 

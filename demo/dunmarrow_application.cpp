@@ -265,8 +265,10 @@ bool CDunmarrowApplication::Init() {
 
     // Without the Application section's "AiPathData" there is no AI world to build.
     if (aiPathData_[0] == '\0') {
-        ErrorBox((std::string(ConfigFileName()) + " names no AI world file: its 'Application' section has no 'AiPathData'"
-                                     " (the file may be cut short).\nPlease update your XML file")
+        // A file not read to its end is said by the box itself, with where the reading stopped.
+        ErrorBox((std::string(ConfigFileName()) +
+                  " names no AI world file: its 'Application' section has no 'AiPathData'"
+                  ".\nPlease update your XML file")
                      .c_str());
         return false;
     }

@@ -1,5 +1,6 @@
 #include "framework/animated_character.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -15,6 +16,8 @@
 namespace {
 
 CAnimationCommandPool* g_pool = nullptr;
+// Every animator alive, whose commands come from the pool.
+std::vector<CCharacterAnimator*> g_animators;
 
 // Depth-first over the frames below `parent`: a frame holding a hierarchy is taken and ends the
 // walk of its own sibling list (its subtree is not searched); a frame without one is searched
@@ -189,6 +192,11 @@ CAnimationCommandPool::~CAnimationCommandPool() {
 }
 
 void DestroyAnimationCommandPool() {
+    for (CCharacterAnimator* animator : g_animators) {
+        for (CCharacterAnimator::Channel& c : animator->channels_) {
+            c.command = nullptr;
+        }
+    }
     delete g_pool;
     g_pool = nullptr;
 }
@@ -199,9 +207,13 @@ CCharacterAnimator::CCharacterAnimator() {
     if (g_pool == nullptr) {
         g_pool = new CAnimationCommandPool;
     }
+    g_animators.push_back(this);
 }
 
-CCharacterAnimator::~CCharacterAnimator() { DropWorkspaces(); }
+CCharacterAnimator::~CCharacterAnimator() {
+    DropWorkspaces();
+    g_animators.erase(std::find(g_animators.begin(), g_animators.end(), this));
+}
 
 void CCharacterAnimator::SetUp(CSkeletonBinding* skeleton) {
     if (skeleton == nullptr || skeleton->Hierarchy() == nullptr) {

@@ -115,8 +115,9 @@ private:
     bool workspacesMade_ = false;
 };
 
-// Releases every pool workspace and frees the pool. Characters must have been released; the next
-// animator makes a new pool.
+// Releases every pool workspace and frees the pool; an animator still playing a command of it
+// forgets the command (and plays nothing until it starts another). The next animator makes a new
+// pool.
 void DestroyAnimationCommandPool();
 
 // Plays animation commands into a character's skeleton: the current command, cross-faded from the
@@ -157,6 +158,7 @@ public:
                             CSkeletonBinding* blend2);
 
 private:
+    friend void DestroyAnimationCommandPool();
     struct Channel {
         CAnimationCommand* command = nullptr;
         CSkeletonBinding* result = nullptr;

@@ -1,7 +1,11 @@
 #include "framework/application.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <expat.h>
 
@@ -42,8 +46,13 @@ FrameworkClockFunction g_frameworkClock = timeGetTime;
 
 void ErrorBox(const char* text) {
     g_stopOnError = true;
-    // While config.xml is read, every message says where in it.
-    MessageBoxA(nullptr, WithConfigPlace(text).c_str(), kErrorBoxTitle, MB_ICONHAND);
+    // While config.xml is read, every message says where in it; afterwards, when it was not read to
+    // its end, where the reading stopped (what the message misses may lie beyond).
+    std::string shown = WithConfigPlace(text);
+    if (!ConfigReadFault().empty()) {
+        shown += "\n" + ConfigReadFault();
+    }
+    MessageBoxA(nullptr, shown.c_str(), kErrorBoxTitle, MB_ICONHAND);
 }
 
 namespace {
@@ -51,26 +60,51 @@ namespace {
 // expat's element callbacks: the user data is the application.
 // The parser is the handlers' argument (its user data is the application), so that the numbers an
 // element's readers cannot read are reported with the element's line.
+// The elements open at the parser's position, innermost last, with the lines they start on: an
+// element left unclosed is found only where the parser stops, lines later.
+std::vector<std::pair<std::string, unsigned long>> g_openElements;
+
 void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
     auto parser = static_cast<XML_Parser>(user);
-    SetConfigPlace(name, XML_GetCurrentLineNumber(parser), attributes);
+    const unsigned long line = XML_GetCurrentLineNumber(parser);
+    g_openElements.emplace_back(name, line);
+    SetConfigPlace(name, line, attributes);
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
     SetConfigPlace(nullptr, 0);
 }
 
 void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
     auto parser = static_cast<XML_Parser>(user);
+    if (!g_openElements.empty()) {
+        g_openElements.pop_back();
+    }
     SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
     SetConfigPlace(nullptr, 0);
 }
 
+// Where and why the parser stopped: an end tag that closes another element, or the file ending
+// inside one, is the fault of the innermost element left open, named with its own line.
+std::string XmlFault(XML_Parser parser, const std::string& file) {
+    const XML_Error code = XML_GetErrorCode(parser);
+    const std::string at = std::to_string(XML_GetCurrentLineNumber(parser));
+    const std::string what = XML_ErrorString(code);
+    const bool leftOpen = code == XML_ERROR_TAG_MISMATCH || code == XML_ERROR_NO_ELEMENTS ||
+                          code == XML_ERROR_UNCLOSED_TOKEN || code == XML_ERROR_PARTIAL_CHAR;
+    if (leftOpen && !g_openElements.empty()) {
+        const auto& [name, line] = g_openElements.back();
+        return file + " line " + std::to_string(line) + ": '" + name + "' opened there is not closed (at line " + at +
+               ": " + what + ")";
+    }
+    return file + " line " + at + ": " + what;
+}
+
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
 // The resource arena's size ("RessourceArena" "size") is held to these bytes: none at all draws
-// nothing, and a larger one is not given to a configuration.
+// nothing; any larger one is asked of the machine when the level is read, which may refuse it.
 constexpr int kMinArenaSize = 0x10000;
-constexpr int kMaxArenaSize = 0x10000000;
+constexpr int kMaxArenaSize = INT_MAX;
 
 // The camera manager's text goes through the framework's font (nothing without one).
 void PrintWithFont(const char* text, float x, float y, float size) {
@@ -90,6 +124,7 @@ CStandardApplication::CStandardApplication(const char* configFileName)
     g_hud = nullptr;
     g_debugLevel = 0;
     g_stopOnError = false;
+    SetConfigReadFault("");
 }
 
 bool CStandardApplication::StartElement(const char* /*name*/, const char** /*attributes*/) { return true; }
@@ -384,6 +419,7 @@ void CStandardApplication::ReadConfig() {
     XML_SetUserData(parser, this);
     XML_UseParserAsHandlerArg(parser);
     XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
+    SetConfigReadFault("");
     const int fd = _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
     SetConfigFileName(configFileName_.c_str());
     if (fd < 0) {
@@ -394,20 +430,20 @@ void CStandardApplication::ReadConfig() {
         return;
     }
     char buffer[kConfigReadChunk];
+    g_openElements.clear();
     for (;;) {
         const int count = _read(fd, buffer, sizeof buffer);
         if (count < 0) {
             SkelWarningMessage((configFileName_ + " could not be read to its end: what follows is left out").c_str());
+            SetConfigReadFault(configFileName_ + " could not be read to its end: what follows was left out.");
             break;
         }
         const bool final = count < kConfigReadChunk;
         // Malformed XML ends the reading where it is; what was read stays.
         if (XML_Parse(parser, buffer, count, final ? 1 : 0) == XML_STATUS_ERROR) {
-            const std::string text = configFileName_ + " line " +
-                                     std::to_string(XML_GetCurrentLineNumber(parser)) + ": " +
-                                     XML_ErrorString(XML_GetErrorCode(parser)) +
-                                     "; the file is read no further: what follows is left out";
-            SkelWarningMessage(text.c_str());
+            const std::string fault = XmlFault(parser, configFileName_);
+            SkelWarningMessage((fault + "; the file is read no further: what follows is left out").c_str());
+            SetConfigReadFault(fault + "; the file was read no further: what follows was left out.");
             break;
         }
         if (final) {
@@ -438,7 +474,11 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
     if (Is(name, "GraphicsGlobalSettings")) {
         insideGraphicsSettings_ = true;
     } else if (Is(name, "Worlds")) {
-        OvResourcesSetArenaSize(resourceArenaSize_);
+        if (!OvResourcesSetArenaSize(resourceArenaSize_)) {
+            ::ErrorBox(("The resource arena of " + std::to_string(resourceArenaSize_) +
+                        " bytes ('size' of 'RessourceArena') cannot be made: the machine has no room for it.")
+                           .c_str());
+        }
         // One character set serves however many "Worlds" sections there are.
         if (charset_ == nullptr) {
             charset_ = OvCharsetCreate(&charsetForeground_, &charsetBackground_);
@@ -457,9 +497,12 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());
         }
     } else if (Is(name, "Scale")) {
-        // Without a value the scale is refused silently, and one that does not read leaves it as it
+        // Without a value the scale is refused (said), and one that does not read leaves it as it
         // was; a value that is no scale at all stops the game.
-        if (const char* text = ReadTextAttribute("value", attributes, 0)) {
+        const char* text = ReadTextAttribute("value", attributes, 0);
+        if (text == nullptr) {
+            ConfigWarning("a 'Scale' without its 'value' is left out; the scale stays");
+        } else {
             char* end = nullptr;
             const double scale = crt_strtod(text, &end);
             if (end != text && !(scale > 0.0 && scale <= 1.0e6)) {
@@ -511,10 +554,15 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             } else {
                 delete profile;
             }
+        } else {
+            ConfigWarning("a 'Character' without its 'name' first is left out");
         }
+    } else if ((Is(name, "Light") || Is(name, "Camera") || Is(name, "Character")) && g_worldManager == nullptr) {
+        ConfigWarning("a '" + std::string(name) +
+                      "' section before the 'Worlds' section is left out: it needs the level");
     }
     // The level objects open theirs within the world manager, once it exists; until then they are
-    // refused as with no world manager, without a message.
+    // refused as with no world manager (said).
     if (opened != nullptr) {
         currentHandler_ = opened;
         opened->StartElement(name, attributes);

@@ -10,6 +10,8 @@
 #include "framework/framework.h"
 #include "framework/read_faults.h"
 #include "framework/input_manager.h"
+#include "framework/lights_font.h"
+#include "framework/world_manager.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
@@ -22,6 +24,7 @@
 #include "graphics/shared/skel/win/skeleton.h"
 #include "platform/crt.h"
 #include "graphics/toolkits/pixel_ray.h"
+#include "graphics/toolkits/toolkit2d.h"
 
 CCameraManager* g_cameraManager = nullptr;
 
@@ -95,6 +98,12 @@ std::int32_t CameraModeFromName(const char* name) {
     return 0;
 }
 
+CCameraSubject::~CCameraSubject() {
+    if (g_cameraManager != nullptr && g_cameraManager->Subject() == this) {
+        g_cameraManager->Follow(nullptr);
+    }
+}
+
 void CCameraManager::SetTextFunction(CameraTextFunction print) { gText = print; }
 
 void CCameraManager::SetSpline(OvSpline* spline) {
@@ -140,6 +149,10 @@ CCameraManager::CCameraManager(const CCameraManager& other)
 CCameraManager::~CCameraManager() {
     if (g_cameraManager == this) {
         g_cameraManager = nullptr;
+    }
+    // The world manager's world cameras were made from this one and are placed from it each frame.
+    if (g_worldManager != nullptr && g_worldManager->AttachedCameras() == this) {
+        g_worldManager->RemoveCameras(this);
     }
     DestroyCamera();
     for (int i = 0; i < fixedCount_; ++i) {
@@ -264,6 +277,8 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
         if (Is(name, "Name")) {
             const char* value = ReadTextAttribute("value", attributes, 0);
             if (value == nullptr) {
+                ConfigWarning("a fixed viewpoint's 'Name' without its 'value' is left out; the viewpoint is named '" +
+                              std::string(pendingName_) + "'");
                 return false;
             }
             std::snprintf(pendingName_, sizeof pendingName_, "%s", value); // long names are cut to the field
@@ -375,7 +390,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         std::string fault;
         if (spline_ == nullptr && DataFileExists(kSplineFile)) {
             fault = TakeGraphicsReadCause();
-        } else if (spline_ != nullptr && !AllWithinReach(spline_->ctrlPoints, static_cast<std::size_t>(std::max(spline_->numCtrlPoints, 0)))) {
+        } else if (spline_ != nullptr && !AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
+            // The file's points: the control points solved through them may lie further out.
             fault = "a point of it is not finite or beyond a million";
             OvSplineDestroy(spline_);
             spline_ = nullptr;
@@ -383,9 +399,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         if (!fault.empty()) {
             std::string shown = kSplineFile;
             std::replace(shown.begin(), shown.end(), '\\', '/');
-            SkelWarningMessage(("the camera path '" + shown + "' does not read (" + fault +
-                                "); the Path camera has no path")
-                                   .c_str());
+            SkelWarningMessage(
+                ("the camera path '" + shown + "' does not read (" + fault + "); the Path camera has no path").c_str());
         }
     }
     // Without its texture the camera is complete all the same; the error box has stopped the frames.
@@ -393,6 +408,15 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
 }
 
 bool CCameraManager::DestroyCamera() {
+    // Text drawn on this camera (the framework's font, through the 2D toolkit) stops with it.
+    if (camera_ != nullptr && Ov2dDeviceGetCamera() == camera_) {
+        if (g_font != nullptr) {
+            g_font->Release();
+        }
+        if (Ov2dDeviceGetCamera() == camera_) {
+            Ov2dDeviceSetCamera(nullptr);
+        }
+    }
     if (camera_ != nullptr) {
         if (ownsRasters_) {
             SkelCameraDestroy(camera_);
@@ -420,6 +444,11 @@ bool CCameraManager::DestroyCamera() {
 }
 
 void CCameraManager::CopyCamera(const CCameraManager& other) {
+    if (camera_ != nullptr && other.camera_ == nullptr && !ownsRasters_) {
+        // The main camera is gone, and the rasters this one drew into with it.
+        camera_->frameBuffer = nullptr;
+        camera_->zBuffer = nullptr;
+    }
     if (camera_ == nullptr || other.camera_ == nullptr) {
         return;
     }

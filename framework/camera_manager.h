@@ -35,7 +35,8 @@ std::int32_t CameraModeFromName(const char* name);
 // little the cameras need of it.
 class CCameraSubject {
 public:
-    virtual ~CCameraSubject() = default;
+    // The framework's camera manager stops following a subject that goes.
+    virtual ~CCameraSubject();
     virtual OvFrame* SubjectFrame() = 0;
     virtual bool SubjectVisible() = 0;
     virtual void SetSubjectVisible(bool visible) = 0;

@@ -160,6 +160,14 @@ void CAnimationCache::Release(CachedAnimation* entry) {
 int CAnimationCache::Count() { return g_cacheCount; }
 
 void CAnimationCache::Clear() {
+    for (int i = 0; i < g_characterCount; ++i) {
+        g_characters[i]->CCharacterAnimator::Release();
+    }
+    for (int i = 0; i < g_profileCount; ++i) {
+        for (CachedAnimation*& a : g_profiles[i]->animations) {
+            a = nullptr;
+        }
+    }
     for (int i = 0; i < g_cacheCount; ++i) {
         if (g_cache[i] != nullptr) {
             OvAnimationDestroy(g_cache[i]->animation);
@@ -177,6 +185,21 @@ CCharacterProfile::CCharacterProfile(const char* profileName, float profileScale
 }
 
 CCharacterProfile::~CCharacterProfile() {
+    for (int i = 0; i < g_profileCount; ++i) {
+        if (g_profiles[i] == this) {
+            std::copy(g_profiles + i + 1, g_profiles + g_profileCount, g_profiles + i);
+            g_profiles[--g_profileCount] = nullptr;
+            break;
+        }
+    }
+    // A character of the profile stops playing the animations the profile may have been the last
+    // to hold.
+    for (int i = 0; i < g_characterCount; ++i) {
+        if (g_characters[i]->profile_ == this) {
+            g_characters[i]->profile_ = nullptr;
+            g_characters[i]->CCharacterAnimator::Release();
+        }
+    }
     for (CachedAnimation*& a : animations) {
         CAnimationCache::Release(a);
         a = nullptr;
@@ -206,11 +229,10 @@ int CCharacterProfile::Count() { return g_profileCount; }
 CCharacterProfile* CCharacterProfile::Get(int i) { return i >= 0 && i < g_profileCount ? g_profiles[i] : nullptr; }
 
 void CCharacterProfile::DestroyAll() {
-    for (int i = 0; i < g_profileCount; ++i) {
-        delete g_profiles[i];
-        g_profiles[i] = nullptr;
+    // Each profile leaves the table as it is deleted.
+    while (g_profileCount > 0) {
+        delete g_profiles[g_profileCount - 1];
     }
-    g_profileCount = 0;
 }
 
 OvAnimation* CCharacterProfile::Animation(int index) const {
@@ -219,6 +241,28 @@ OvAnimation* CCharacterProfile::Animation(int index) const {
     }
     return animations[index]->animation;
 }
+
+namespace {
+
+// Whether the values read from attributes first, first + 1, ... are above 0; the first that is not
+// shows the error box with its text and why.
+bool AboveZero(const char* element, std::initializer_list<std::pair<const char*, float>> values,
+               const char** attributes, int first, const char* why) {
+    int position = first;
+    for (const auto& [attribute, value] : values) {
+        if (!(value > 0.0f)) {
+            ErrorBox(AttributeFaultMessage(attribute, element,
+                                           "Its value " + std::string(attributes[2 * position + 1]) +
+                                               " is not above 0: " + why + ".")
+                         .c_str());
+            return false;
+        }
+        ++position;
+    }
+    return true;
+}
+
+} // namespace
 
 bool CCharacterProfile::StartElement(const char* element, const char** attributes) {
     // Reads float attributes in order; the first missing one shows its message.
@@ -244,14 +288,21 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         if (Is(element, "Geometry")) {
             const char* file = ReadTextAttribute("clump", attributes, 0);
             if (file == nullptr) {
+                ConfigWarning("a 'Geometry' without its 'clump' first is left out: the character has no model");
                 return false;
             }
             CopyText(clump, sizeof clump, file);
-            return floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false);
+            if (!floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false)) {
+                return false;
+            }
+            // The AI sees and places a character by its height and width.
+            return AboveZero("Geometry", {{"heigth", height}, {"width", width}}, attributes, 1,
+                             "a character has a height and a width");
         }
         if (Is(element, "GlobalAnimator")) {
             if (!ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed)) {
-                ConfigWarning("a 'GlobalAnimator' without its 'transitionSpeed' is left out; the profile keeps its own");
+                ConfigWarning(
+                    "a 'GlobalAnimator' without its 'transitionSpeed' is left out; the profile keeps its own");
                 return false;
             }
             return true;
@@ -271,6 +322,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             }
             const char* model = ReadTextAttribute("sphereModel", attributes, 4);
             if (model == nullptr) {
+                ConfigWarning("a 'GlobalDynamics' without its 'sphereModel' at its place is read no further");
                 return false;
             }
             CopyText(sphereModel, sizeof sphereModel, model);
@@ -282,9 +334,15 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         return true;
     }
     if (Is(element, "Speeds")) {
-        return floats("Speeds",
-                      {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}}, 0,
-                      false);
+        speedsRead = 1;
+        if (!floats("Speeds",
+                    {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}}, 0,
+                    false)) {
+            return false;
+        }
+        return AboveZero("Speeds",
+                         {{"forwardRun", forwardRun}, {"forwardWalk", forwardWalk}, {"lateralWalk", lateralWalk}},
+                         attributes, 0, "a character that does not move forward or sideways goes nowhere");
     }
     if (Is(element, "Animation")) {
         // Two attributes of any names: the animation's name and its file.
@@ -320,7 +378,20 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
 bool CCharacterProfile::EndElement(const char* element) {
     if (Is(element, "Actions")) {
         inActions = 0;
+    } else if (Is(element, "Character")) {
+        // Without its "Speeds" a character does not move, without its "Animations" it plays
+        // nothing (both sit in its "Actions").
+        for (const auto& [read, what] :
+             {std::pair{speedsRead, "'Speeds' inside its 'Actions': it does not move"},
+              {animationsRead, "'Animations' inside its 'Actions': it plays no animation"}}) {
+            if (read == 0) {
+                ErrorBox(("The character profile '" + std::string(name) + "' has no " + what +
+                          ".\nPlease update your XML file")
+                             .c_str());
+            }
+        }
     } else if (Is(element, "Animations")) {
+        animationsRead = 1;
         auto report = [](const char* messageName) {
             char text[200];
             std::snprintf(text, sizeof text, "'%s' animation definition not found in XML\nPlease update your XML file",
@@ -363,6 +434,11 @@ CCharacter::~CCharacter() {
     delete projectiles_; // detaches a table the character was not released from
     projectiles_ = nullptr;
     for (int i = 0; i < g_characterCount; ++i) {
+        if (g_characters[i] != this && g_characters[i]->projectiles_ != nullptr) {
+            g_characters[i]->projectiles_->ForgetTarget(this);
+        }
+    }
+    for (int i = 0; i < g_characterCount; ++i) {
         if (g_characters[i] == this) {
             std::copy(g_characters + i + 1, g_characters + g_characterCount, g_characters + i);
             g_characters[--g_characterCount] = nullptr;
@@ -391,7 +467,8 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
     // A profile whose "Geometry" had no model file was refused as it was read: say it here.
     if (profile_->clump[0] == '\0') {
         ErrorBox((std::string("Can not load clump in file \n please check your data\nThe character profile '") +
-                  profile_->name + "' names no model: its 'Geometry' in " + LastConfigFileName() + " has no 'clump' file.")
+                  profile_->name + "' names no model: its 'Geometry' in " + LastConfigFileName() +
+                  " has no 'clump' file.")
                      .c_str());
         return false;
     }
@@ -650,7 +727,12 @@ void CCharacter::SwitchAnimation(int animation, float speed) {
     OvAnimation* chosen = profile_ != nullptr ? profile_->Animation(animation) : nullptr;
     if (chosen == nullptr) {
         pool->GiveBack(command);
-        ErrorBox("Animation is missing in character profile\n please check your .ANM data");
+        std::string text = "Animation is missing in character profile\n please check your .ANM data";
+        if (profile_ != nullptr && animation >= 0 && animation < kProfileAnimationCount) {
+            text += "\nThe character profile '" + std::string(profile_->name) + "' in " + LastConfigFileName() +
+                    " has no '" + kProfileAnimationNames[animation] + "' animation.";
+        }
+        ErrorBox(text.c_str());
         return;
     }
     command->loop = 1;

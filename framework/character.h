@@ -98,7 +98,8 @@ public:
     static void Release(CachedAnimation* entry);
     // Slots used so far (emptied ones included).
     static int Count();
-    // Destroys every animation still held and empties the cache (for shutdown and tests).
+    // Destroys every animation still held and empties the cache (for shutdown and tests); the
+    // profiles and characters that held or played them let them go first.
     static void Clear();
 };
 
@@ -107,7 +108,8 @@ class CCharacterProfile : public CConfigSectionHandler {
 public:
     // Copies the name (127 characters at most) and keeps the scale.
     CCharacterProfile(const char* name, float scale);
-    // Releases every animation it holds.
+    // Leaves the profile table; its characters stop playing its animations and forget it; then
+    // every animation it holds is released.
     ~CCharacterProfile() override;
 
     bool StartElement(const char* name, const char** attributes) override;
@@ -145,6 +147,8 @@ public:
     char sphereModel[512] = {};
     float gravity = 0.0f;
     std::uint8_t inActions = 0;
+    std::uint8_t speedsRead = 0;     // its "Speeds" was met
+    std::uint8_t animationsRead = 0; // its "Animations" ended (and was checked)
 };
 
 // The last shot of any character: set while a character fires, read by the game.
@@ -248,6 +252,8 @@ public:
     static bool AimAngles(const OvMatrix& frame, float eyeHeight, const OvV3d& aim, float* yaw, float* pitch);
 
 protected:
+    friend class CCharacterProfile; // a profile that goes makes its characters let go of it
+
     // Picks the aim pose in states 3 and 4; false when the single MiddleFront pose was chosen
     // (the switch step then applies it).
     bool ChooseAimPose(float dt, int* single, float* speed);

@@ -7,6 +7,7 @@
 
 #include "framework/framework.h"
 #include "framework/read_faults.h"
+#include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/core/chunk.h"
 #include "graphics/core/frame.h"
@@ -239,6 +240,10 @@ void CClumpObject::SetYRotation(float degrees) {
 void CClumpObject::Destroy() {
     if (g_worldManager != nullptr) {
         g_worldManager->RemoveObject(this);
+    }
+    // A drag of the object ends with it.
+    if (CRigidBodyManager* bodies = CRigidBodyManager::Existing()) {
+        bodies->LetGo(this);
     }
     if (clump_ != nullptr) {
         OvClumpDestroy(clump_);

@@ -10,6 +10,12 @@ void SetConfigFileName(const char* fileName);
 // The configuration file read last ("config.xml" before any), for messages after the reading.
 const char* LastConfigFileName();
 
+// Why the configuration file read last was not read to its end ("config.xml line 9: ..."), empty
+// when it was. Every error box shown after the reading adds it: what the box misses may be in the
+// part left out.
+void SetConfigReadFault(const std::string& fault);
+const std::string& ConfigReadFault();
+
 // Reads attribute `position` of `element` as a whole number from `least` to `most`. A missing
 // attribute, a text that is not one whole number, or a value outside the range shows the error
 // box with the missing-attribute text for `shownName` and `element`, followed by the cause (the

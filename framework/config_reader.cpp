@@ -72,10 +72,11 @@ bool OnlyBlanksFrom(const char* end) {
     return *end == '\0';
 }
 
-// A warning for a value that does not read as a number; the value it had stays.
-void ReportNotANumber(const char* name, const char* value) {
-    const std::string text =
-        WarningPlace() + AttributeOf(name) + " is '" + value + "', not a number; it is left as it was";
+// A warning for a value that does not read as a number (a whole one where `whole`) from its first
+// character to its last; the value it had stays.
+void ReportNotANumber(const char* name, const char* value, bool whole) {
+    const std::string text = WarningPlace() + AttributeOf(name) + " is '" + value + "', not " +
+                             (whole ? "a whole number" : "a number") + "; it is left as it was";
     SkelWarningMessage(text.c_str());
 }
 
@@ -151,8 +152,8 @@ bool ReadIntAttribute(const char* name, const char** attributes, int position, i
     char* end = nullptr;
     errno = 0;
     const long long number = std::strtoll(value, &end, 10);
-    if (end == value) {
-        ReportNotANumber(name, value);
+    if (end == value || !OnlyBlanksFrom(end)) {
+        ReportNotANumber(name, value, true);
     } else if (errno == ERANGE || number > INT_MAX || number < INT_MIN) {
         ReportOutOfReach(name, value);
     } else {
@@ -168,8 +169,8 @@ bool ReadFloatAttribute(const char* name, const char** attributes, int position,
     }
     char* end = nullptr;
     const double number = crt_strtod(value, &end);
-    if (end == value) {
-        ReportNotANumber(name, value);
+    if (end == value || !OnlyBlanksFrom(end)) {
+        ReportNotANumber(name, value, false);
     } else if (!std::isfinite(number) || std::fabs(number) > kLargestSensibleNumber) {
         ReportOutOfReach(name, value);
     } else {
@@ -197,6 +198,18 @@ void SetConfigFileName(const char* fileName) {
 }
 
 const char* LastConfigFileName() { return g_lastFile; }
+
+namespace {
+// Made on first use: applications made as static objects clear it before any static text exists.
+std::string& ReadFault() {
+    static std::string fault;
+    return fault;
+}
+} // namespace
+
+void SetConfigReadFault(const std::string& fault) { ReadFault() = fault; }
+
+const std::string& ConfigReadFault() { return ReadFault(); }
 
 std::string AttributeFaultMessage(const char* attribute, const char* element, const std::string& cause) {
     std::string text = MissingAttributeMessage(attribute, element) + "\n" + cause;

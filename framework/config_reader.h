@@ -32,12 +32,13 @@ void ConfigWarning(const std::string& text);
 
 // Reads attribute `position` of an element as a whole number: false when the element has no
 // attribute at that position, when its name differs from `name` (ASCII case ignored) or its value
-// is missing. A value that does not read as a number counts as present and leaves *out as it was;
-// a warning names the attribute, its text, and the file, element and line set by SetConfigPlace.
+// is missing. A value that is not one whole number and nothing else (blanks around it aside: not
+// "2xyz", "4.5" or "1e3") counts as present and leaves *out as it was; a warning names the
+// attribute, its text, and the file, element and line set by SetConfigPlace.
 // A value beyond the range of int is refused the same way, with a warning that says so.
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out);
-// The same for a decimal number; one that is not finite or beyond a million either way is refused
-// with a warning (no level is that large).
+// The same for a decimal number, read whole too (not "4,5" or "4.5.1"); one that is not finite or
+// beyond a million either way is refused with a warning (no level is that large).
 bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out);
 // The value text of attribute `position` when its name is `name` (ASCII case ignored), else null.
 const char* ReadTextAttribute(const char* name, const char** attributes, int position);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "framework/camera_manager.h"
+#include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/read_faults.h"
@@ -27,10 +28,9 @@ const char* const CHud::kImageFiles[CHud::kImageCount] = {
 namespace {
 
 constexpr OvUInt16 kQuadIndices[6] = {2, 1, 0, 1, 3, 0};
-// Layout beyond the button hit areas: the logos and title at the top, the text between the
-// buttons' rows on the left of them, the message on the bottom row.
-constexpr float kMargin = 16.0f;
-constexpr float kTitleTop = 72.0f;
+// Layout beyond the button hit areas: the logos and the title at the top, in the band above the
+// line of the framework's own texts (the camera's name and the frame rate, kept in view), the text
+// between the buttons' rows on the left of them, the message on the bottom row.
 constexpr float kTextLeft = 276.0f; // from the centre
 constexpr float kButtonSize = 32.0f;
 
@@ -46,6 +46,9 @@ bool Within(float v, float low, float high) { return v >= low && v <= high; }
 } // namespace
 
 CHud::~CHud() {
+    if (g_hud == this) {
+        g_hud = nullptr;
+    }
     for (OvTexture*& texture : textures_) {
         if (texture != nullptr) {
             OvTextureDestroy(texture);
@@ -168,6 +171,8 @@ void CHud::DrawImage(int image, float x, float y, float w, float h, float v0, fl
     OvEngineInstancePtr->dOpenDevice.im2DRenderIndexedPrimitive(ovPRIMTYPETRILIST, quad, 4, indices, 6);
 }
 
+float CHud::TopBandHeight(float h) { return h * (1.0f - CFpsCounter::kTextY - CFpsCounter::kTextSize); }
+
 void CHud::Render() {
     float w = 0.0f;
     float h = 0.0f;
@@ -190,9 +195,15 @@ void CHud::Render() {
     auto natural = [this](int image, float x, float y) {
         DrawImage(image, x, y, Width(textures_[image]), Height(textures_[image]));
     };
-    natural(kFirstLogo, cx - kButtonRight, kMargin);
-    natural(kSecondLogo, cx + kButtonRight - Width(textures_[kSecondLogo]), kMargin);
-    natural(kTitle, cx - Width(textures_[kTitle]) / 2, kTitleTop);
+    // Each of the top images centred in the band (from the top edge when taller than the band).
+    const float band = TopBandHeight(h);
+    auto top = [this, band](int image) {
+        const float y = (band - Height(textures_[image])) / 2;
+        return y > 0.0f ? y : 0.0f;
+    };
+    natural(kFirstLogo, cx - kButtonRight, top(kFirstLogo));
+    natural(kSecondLogo, cx + kButtonRight - Width(textures_[kSecondLogo]), top(kSecondLogo));
+    natural(kTitle, cx - Width(textures_[kTitle]) / 2, top(kTitle));
     // The part of the text in view, shifted up by the scroll.
     if (textHeight_ > 0.0f) {
         float shown = textHeight_ - scroll_;

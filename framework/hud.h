@@ -51,6 +51,10 @@ public:
     // The scroll goes back to the top. True.
     bool Reset();
 
+    // Pixels from the top of a raster h high down to the top of the framework's text line (the
+    // camera's name and the frame rate, 0.82 up the screen and 0.04 high): the band the logos and
+    // the title are drawn in, so that they cover neither.
+    static float TopBandHeight(float h);
     // The hit areas for a raster of width w and height h.
     static bool OnScrollUp(float x, float y, float w, float h);
     static bool OnScrollDown(float x, float y, float w, float h);

@@ -592,8 +592,12 @@ bool CLift::StartElement(const char*, const char** attributes) {
         .Vector("pw1x", "pw1y", "pw1z", &pw1)
         .Vector("pw2x", "pw2y", "pw2z", &pw2)
         .Text("switch", switchName);
-    // A name that matches no switch leaves the lift moving all the time.
+    // A name that matches no switch leaves the lift moving all the time (said).
     linked_ = g_worldManager != nullptr && switchName[0] != '\0' ? g_worldManager->FindSwitch(switchName) : nullptr;
+    if (a.Ok() && switchName[0] != '\0' && linked_ == nullptr) {
+        ConfigWarning("a 'Lift' names the switch '" + std::string(switchName) +
+                      "', which no 'Switch' before it is named: it rides up and down without one");
+    }
     position = p1;
     const OvV3d way = Sub(p2, p1);
     length = Length(way);
@@ -735,6 +739,10 @@ bool CDoor::StartElement(const char*, const char** attributes) {
         .Int("axis", &axis)
         .Vector("pw1x", "pw1y", "pw1z", &pw1)
         .Vector("pw2x", "pw2y", "pw2z", &pw2);
+    if (a.Ok() && !(width > 0.0f && height > 0.0f && depth > 0.0f)) {
+        ConfigWarning("a 'Door' whose width, height or depth is not above 0 spans nothing: it gets no body and "
+                      "does not swing");
+    }
     return a.Ok();
 }
 
@@ -763,9 +771,8 @@ void CDoor::Build() {
     if (manager == nullptr) {
         return;
     }
-    // A door that spans nothing (or no number) has no body to hinge.
+    // A door that spans nothing (said as it was read) has no body to hinge.
     if (!(half.x > 0.0f && half.y > 0.0f && half.z > 0.0f) || !std::isfinite(half.x + half.y + half.z)) {
-        SkelWarningMessage("a door without a size has no body");
         return;
     }
     physics_.def = PhysicsCreateStaticBox(half.x, half.y, half.z, 0.0f);
@@ -863,7 +870,9 @@ bool ConfigureLevelObject(const char* name, const char** attributes) {
             continue;
         }
         if (g_worldManager == nullptr) {
-            return true; // refused without a word before the level exists
+            ConfigWarning("a '" + std::string(kind.name) +
+                          "' before the 'Worlds' section is left out: it needs the level");
+            return true;
         }
         CLevelObject* object = kind.create();
         object->StartElement(name, attributes);

@@ -10,6 +10,7 @@
 #include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/read_faults.h"
+#include "framework/world_manager.h"
 #include "graphics/core/camera.h"
 #include "graphics/core/file_system.h"
 #include "graphics/core/frame.h"
@@ -48,7 +49,9 @@ bool ReadPoint(const char** attributes, OvV3d* out) {
 
 // A bitmap font's metrics ("METRICS1") read: its glyph lines that do not hold five numbers are
 // skipped, which leaves their characters out of every text; said with the file and the lines.
-void WarnSkippedGlyphLines(const std::string& metrics) {
+// Letters and digits the font has no glyph for (a metrics file cut short ends its glyphs early)
+// are said with the file and its last line: the text shows without them.
+void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
     char* path = SkelPathCreate(metrics.c_str());
     OvFile* file = path != nullptr ? OvFSManagerFopen(path, "r") : nullptr;
     SkelPathDestroy(path);
@@ -65,10 +68,7 @@ void WarnSkippedGlyphLines(const std::string& metrics) {
         if (number == 1) {
             bitmap = std::strncmp(line, "METRICS1", 8) == 0;
         }
-        if (!bitmap) {
-            break;
-        }
-        if (number <= 3) {
+        if (!bitmap || number <= 3) {
             continue; // the format, the image and the baseline
         }
         // Five numbers as the reader takes them (each one within 32 bits).
@@ -92,6 +92,21 @@ void WarnSkippedGlyphLines(const std::string& metrics) {
     if (count > 0) {
         SkelWarningMessage((metrics + ": " + std::to_string(count) + " line(s) that are not glyphs (" + skipped +
                             (count > 5 ? ", ..." : "") + ") are left out; their characters are not drawn")
+                               .c_str());
+    }
+    std::string missing;
+    int absent = 0;
+    for (const char* range : {"09", "AZ", "az"}) {
+        for (char c = range[0]; c <= range[1]; ++c) {
+            if (Ov2dFontGetGlyph(font, static_cast<unsigned char>(c)) == nullptr && ++absent <= 5) {
+                missing += (missing.empty() ? "'" : ", '") + std::string(1, c) + "'";
+            }
+        }
+    }
+    if (absent > 0) {
+        SkelWarningMessage((metrics + ":" + std::to_string(number) + ": the font ends with no glyph for " +
+                            std::to_string(absent) + " of the letters and digits (" + missing +
+                            (absent > 5 ? ", ..." : "") + "); they are not drawn")
                                .c_str());
     }
 }
@@ -185,6 +200,11 @@ bool CLight::SetColor(float rgba[4]) {
 }
 
 bool CLight::Destroy() {
+    // The world manager's record and the copies it made of the light for its other worlds (on the
+    // light's frame) go first.
+    if (g_worldManager != nullptr) {
+        g_worldManager->RemoveLight(this);
+    }
     if (light_ != nullptr) {
         OvLightDestroy(light_);
         light_ = nullptr;
@@ -210,10 +230,9 @@ bool CLight::StartElement(const char* name, const char** attributes) {
             isDirectional_ = true;
             CreateGraphicsLight(1);
         } else {
-            ErrorBox(
-                AttributeFaultMessage("type", "Light",
-                                      "Its value '" + std::string(type) + "' is neither 'Ambient' nor 'Directional'.")
-                    .c_str());
+            // No light is made, and the section's colour and points go with it.
+            ConfigWarning("a 'Light' of type '" + std::string(type) +
+                          "', neither 'Ambient' nor 'Directional', makes no light; its section is left out");
             return false;
         }
         return true;
@@ -225,7 +244,13 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         float rgba[4] = {color_[0], color_[1], color_[2], color_[3]};
         if (!ReadFloatAttribute("r", attributes, 0, &rgba[0]) || !ReadFloatAttribute("g", attributes, 1, &rgba[1]) ||
             !ReadFloatAttribute("b", attributes, 2, &rgba[2])) {
-            ConfigWarning("a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
+            ConfigWarning(
+                "a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
+            return false;
+        }
+        // A light takes nothing away: below 0 the colour is no light's (and draws the scene wrong).
+        if (rgba[0] < 0.0f || rgba[1] < 0.0f || rgba[2] < 0.0f) {
+            ConfigWarning("a light's 'Color' below 0 is left out; the light keeps its own");
             return false;
         }
         SetColor(rgba);
@@ -245,6 +270,13 @@ bool CLight::StartElement(const char* name, const char** attributes) {
         return true;
     }
     return true;
+}
+
+CFont::~CFont() {
+    Release();
+    if (g_font == this) {
+        g_font = nullptr;
+    }
 }
 
 bool CFont::Load(OvCamera* camera) {
@@ -281,7 +313,7 @@ bool CFont::Load(OvCamera* camera) {
         ErrorBox((std::string(kFontMissingMessage) + "\n" + cause).c_str());
         return false;
     }
-    WarnSkippedGlyphLines(std::string("FONTS/") + kFontName + ".met");
+    WarnOfMissingCharacters(std::string("FONTS/") + kFontName + ".met", font_);
     brush_ = Ov2dBrushCreate();
     SetColour(colour_);
     // Glyphs are drawn at about their own size: linear filtering keeps them smooth when not.
@@ -299,7 +331,22 @@ Ov2dFont* CFont::Print(const char* text, const OvV2d& position, float size) {
     if (font_ == nullptr || brush_ == nullptr || text == nullptr) {
         return nullptr;
     }
-    return Ov2dFontShow(font_, text, size, &position, brush_);
+    // The toolkit's units are the view's smaller side (its height on a wide window), so that its
+    // wider side spans more than 1: the screen fractions are scaled to them along each side.
+    OvV2d extent = {1.0f, 1.0f};
+    Ov2dDeviceGetAspect(&extent);
+    const OvV2d anchor = {position.x * extent.x, position.y * extent.y};
+    if ((font_->flags & ov2dFONTFLAG16BIT) == 0) {
+        return Ov2dFontShow(font_, text, size, &anchor, brush_);
+    }
+    // A font with characters beyond 127 reads 16-bit strings: each byte of the text is one.
+    std::string wide;
+    for (const char* p = text; *p != '\0'; ++p) {
+        wide += *p;
+        wide += '\0';
+    }
+    wide.append(2, '\0');
+    return Ov2dFontShow(font_, wide.c_str(), size, &anchor, brush_);
 }
 
 void CFont::SetColour(const OvRGBA& colour) {

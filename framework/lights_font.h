@@ -48,7 +48,8 @@ public:
     // Keeps r, g, b and the fourth word and gives (r, g, b, 1.0) to the graphics light; the
     // fourth word of the caller's colour becomes 1.0. False without a graphics light.
     bool SetColor(float rgba[4]);
-    // Destroys the graphics light and its frame. True.
+    // Takes the light out of the world manager's worlds, then destroys the graphics light and its
+    // frame. True.
     bool Destroy();
 
     bool StartElement(const char* name, const char** attributes) override;
@@ -81,14 +82,16 @@ inline constexpr const char* kFontMissingMessage = "Unable to load font TSA16\nP
 class CFont {
 public:
     CFont() = default;
-    ~CFont() { Release(); }
+    // Released; the framework's font pointer forgets it.
+    ~CFont();
     CFont(const CFont&) = delete;
     CFont& operator=(const CFont&) = delete;
 
     // Opens the 2D toolkit on the camera and reads the font from "FONTS". False, with the error
     // box, when the font cannot be read.
     bool Load(OvCamera* camera);
-    // Shows the text at (x, y) in screen fractions with the height; null without a font.
+    // Shows the text at (x, y) in screen fractions (0 to 1 across and up the view, whatever its
+    // shape) with the height (a fraction of the view's smaller side); null without a font.
     Ov2dFont* Print(const char* text, const OvV2d& position, float size);
     // Destroys the font and the brush and closes the toolkit. True.
     bool Release();

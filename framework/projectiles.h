@@ -152,6 +152,12 @@ public:
     // The last shot fired: what it hit, the character hit (or null) and the impact point.
     ShotKind LastShotKind() const { return lastKind_; }
     CCharacter* LastTarget() const { return lastTarget_; }
+    // The character goes: the last shot no longer names it.
+    void ForgetTarget(const CCharacter* character) {
+        if (lastTarget_ == character) {
+            lastTarget_ = nullptr;
+        }
+    }
     const OvV3d& LastImpact() const { return lastImpact_; }
     int ShotsFired() const { return shots_; }
 

@@ -130,7 +130,8 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
     const char* name = ReadTextAttribute("name", attributes, 0);
     const char* file = ReadTextAttribute("clumpFilename", attributes, 1);
     if (name == nullptr || file == nullptr) {
-        ConfigWarning("a '" + std::string(element) + "' without its " + (name == nullptr ? "'name'" : "'clumpFilename'") +
+        ConfigWarning("a '" + std::string(element) + "' without its " +
+                      (name == nullptr ? "'name'" : "'clumpFilename'") +
                       " at its place is left out, and so are its instances");
         return false;
     }
@@ -145,11 +146,13 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
                 return false;
             }
         }
-        // A box of no size or a body of no mass cannot move as one.
+        // A box of no size or a body of no mass cannot move as one. A mass below 0 is a density: the
+        // body weighs that much for each unit of its volume.
         for (int i = 0; i < 4; ++i) {
-            if (!(v[i] > 0.0f)) {
+            if (i < 3 ? !(v[i] > 0.0f) : v[i] == 0.0f) {
                 ConfigWarning("the '" + std::string(element) + "' \"" + name + "\" has '" + kNames[i] + "' " +
-                              std::to_string(v[i]) + ", not above 0; it is left out, and so are its instances");
+                              std::to_string(v[i]) + (i < 3 ? ", not above 0" : ", no mass") +
+                              "; it is left out, and so are its instances");
                 return false;
             }
         }
@@ -173,6 +176,7 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
 bool CRigidBodyManager::ReadInstance(const char** attributes) {
     const char* modelName = ReadTextAttribute("model", attributes, 0);
     if (modelName == nullptr) {
+        ConfigWarning("an 'Instance' without its 'model' at its place is left out");
         return false;
     }
     static const char* const kNames[7] = {"px", "py", "pz", "ox", "oy", "oz", "angle"};
@@ -251,6 +255,14 @@ void CRigidBodyManager::ReleaseInstances() {
         delete instance.object;
     }
     instances_.clear();
+}
+
+void CRigidBodyManager::LetGo(const CClumpObject* object) {
+    if (object != nullptr && object == dragObject_) {
+        dragging_ = false;
+        dragBody_ = nullptr;
+        dragObject_ = nullptr;
+    }
 }
 
 OvV3d CRigidBodyManager::DragImpulse(const OvV3d& grab, const OvV3d& target) {

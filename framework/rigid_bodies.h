@@ -35,8 +35,10 @@ public:
     // place (screen fractions) and size.
     // The line sits 0.15 down the screen less 0.015: the camera's name and the frame rate below
     // it reach 0.14 down (0.04 high from 0.18 down), and the hint's foot would cover their tops.
+    // It starts at the left edge, as the camera's name below it, clear of the picture's middle
+    // (where the followed player's head is).
     static constexpr const char* kDragHint = "RIGHT CTRL + Mouse to move object";
-    static constexpr float kDragHintX = 0.3f;
+    static constexpr float kDragHintX = 0.025f;
     static constexpr float kDragHintY = 0.865f;
     static constexpr float kDragHintSize = 0.03f;
 
@@ -76,6 +78,9 @@ public:
     // Destroys every instance's body and clump object (they leave the world manager first). Runs
     // before the world manager unloads the physics context the bodies live in.
     void ReleaseInstances();
+    // Ends a drag of the object, which is being destroyed with its body (a lift's platform, any
+    // pickable object that carries a body).
+    void LetGo(const CClumpObject* object);
 
     int ModelCount() const { return modelCount_; }
     const Model& GetModel(int i) const { return models_[i]; }

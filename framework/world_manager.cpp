@@ -7,6 +7,7 @@
 
 #include "framework/clump_object.h"
 #include "framework/config_checks.h"
+#include "framework/config_reader.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
 #include "framework/lights_font.h"
@@ -51,6 +52,11 @@ constexpr float kDynamicTriangleFriction = 10.0f;
 constexpr OvUInt32 kDynamicTriangleClass = 14;
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+OvTexture* CollectTexture(OvTexture* texture, void* data) {
+    static_cast<std::vector<OvTexture*>*>(data)->push_back(texture);
+    return texture;
+}
 
 using namespace framework_vector;
 
@@ -338,6 +344,7 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
     if (Is(name, "World")) {
         const char* file = ReadTextAttribute("filename", attributes, 0);
         if (file == nullptr) {
+            ConfigWarning("a 'World' without its 'filename' first is left out");
             return false;
         }
         int flags = 2;
@@ -351,6 +358,12 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
                                .c_str()
                          : MissingAttributeMessage("Flags", "World").c_str());
             return false;
+        }
+        // 0, 1 and 2 are the ways a world is drawn (1 and 2 add its triangles' lines); any other
+        // value draws nothing of it.
+        if (flags < 0 || flags > 2) {
+            ConfigWarning("'flags' of 'World' is " + std::to_string(flags) +
+                          ", none of 0, 1 and 2 (the ways a level is drawn): the level is not drawn");
         }
         LoadWorld(file, flags);
         return true;
@@ -512,6 +525,7 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     if (OvStreamFindChunk(stream, kTextureDictionaryChunk, &length, &version)) {
         if (OvTexDictionary* dictionary = OvTexDictionaryStreamReadImages(stream)) {
             dictionaries_.push_back(dictionary);
+            OvTexDictionaryForAllTextures(dictionary, CollectTexture, &dictionaryTextures_);
             OvTexDictionarySetCurrent(dictionary);
         }
     }
@@ -522,10 +536,11 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         refuse("The file is not there or cannot be opened.");
         return;
     }
-    // A file with no world (a model, or a level cut before its world) has no level to play on.
+    // A file with no world (a model, or a level cut before its world) is passed over, said.
     if (!OvStreamFindChunk(stream, ovCHUNKIDWORLD, &length, &version)) {
         OvStreamClose(stream, nullptr);
-        refuse("The file holds no world: it is not a level, or it is cut short.");
+        ConfigWarning("the world file '" + std::string(fileName) +
+                      "' holds no world (it is not a level, or it is cut short); it is left out");
         return;
     }
     OvTextureClearReadFailure();
@@ -1273,6 +1288,20 @@ void CWorldManager::Unload() {
         delete light;
     }
     if (context_ != nullptr) {
+        // Bodies that others still hold (characters' spheres, loose bodies, thrown rocks) leave the
+        // manager before it goes; their holders destroy them later, out of any manager.
+        OvpMgr* manager = OvpContextGetMgr(context_);
+        std::vector<OvpObj*> held;
+        OvpMgrForAllObjects(
+            manager,
+            [](OvpObj* object, void* data) {
+                static_cast<std::vector<OvpObj*>*>(data)->push_back(object);
+                return object;
+            },
+            &held);
+        for (OvpObj* object : held) {
+            OvpMgrRemoveObject(manager, object);
+        }
         for (OvpVolume* volume : worldVolumes_) {
             OvpContextRemoveFixedVolume(context_, volume);
             OvpVolumeDeinit(volume);
@@ -1298,9 +1327,21 @@ void CWorldManager::Unload() {
         if (OvTexDictionaryGetCurrent() == dictionary) {
             OvTexDictionarySetCurrent(nullptr);
         }
+        // A texture read while the level's dictionary was the current one (the camera's crosshair,
+        // the start screen's images, the pointer) belongs to its reader, who destroys it later: it
+        // leaves the dictionary rather than go with it.
+        std::vector<OvTexture*> others;
+        OvTexDictionaryForAllTextures(dictionary, CollectTexture, &others);
+        for (OvTexture* texture : others) {
+            if (std::find(dictionaryTextures_.begin(), dictionaryTextures_.end(), texture) ==
+                dictionaryTextures_.end()) {
+                OvTexDictionaryRemoveTexture(texture);
+            }
+        }
         OvTexDictionaryDestroy(dictionary);
     }
     dictionaries_.clear();
+    dictionaryTextures_.clear();
     firstUpdate_ = true;
 }
 

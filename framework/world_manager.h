@@ -26,6 +26,7 @@ struct OvAtomic;
 struct OvCamera;
 struct OvLight;
 struct OvTexDictionary;
+struct OvTexture;
 struct OvWorld;
 
 // What the sphere query found: the nearest accepted triangle.
@@ -172,7 +173,8 @@ public:
     void SetQueryDirection(const OvV3d& direction) { queryDirection_ = direction; }
 
     // Destroys the level objects, takes the objects out of the world, destroys the physics
-    // context and every world.
+    // context (the bodies others still hold leave it first) and every world with its texture
+    // dictionary (textures read into it by others leave it first).
     void Unload();
 
     // State for the game, the tests and the tools.
@@ -258,6 +260,7 @@ private:
     CCameraManager* worldCameras_[kMaxWorlds] = {}; // one per world while a camera manager is attached
     CCameraManager* cameraManager_ = nullptr;       // the attached camera manager
     std::vector<OvTexDictionary*> dictionaries_;    // read with the worlds
+    std::vector<OvTexture*> dictionaryTextures_;    // what those dictionaries read themselves
     std::vector<OvpVolume*> worldVolumes_;          // the worlds' triangle lists
     OvpVolume* dynamicVolume_ = nullptr;            // the dynamic triangles' list
     std::vector<LightRecord> lights_;

@@ -80,8 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char text[] = "AB\xC3\xA9"
                             "C\0\0";
         Ov2dFontGetStringWidth(font, text, 0.5f);
-        // An 8-bit string of even length in a block of its own size, whatever the font's strings.
-        const std::unique_ptr<char[]> plain(new char[3]{'A', 'B', 0});
+        // A string in a block of its own size, of the font's characters (a 16-bit one ends at two
+        // zero bytes).
+        const bool wide = (font->flags & ov2dFONTFLAG16BIT) != 0;
+        const std::unique_ptr<char[]> plain(wide ? new char[6]{'A', 0, 0, 1, 0, 0} : new char[3]{'A', 'B', 0});
         Ov2dFontGetStringWidth(font, plain.get(), 0.5f);
         Ov2dBrush* brush = Ov2dBrushCreate();
         const OvV2d anchor = {0.1f, 0.1f};

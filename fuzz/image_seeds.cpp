@@ -125,6 +125,28 @@ Bytes PngBytes(int colourType, int bitDepth, bool trns, bool interlaced) {
     return out;
 }
 
+// A black RGB image of 256 x 256 at the highest compression: its data inflates about a thousand
+// times, at the edge of what the reader admits.
+Bytes BlackPng() {
+    Bytes out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &out, Append, Flush);
+    png_set_compression_level(png, 9);
+    png_set_compression_strategy(png, 0); // the default strategy
+    png_set_filter(png, 0, PNG_FILTER_NONE);
+    png_set_IHDR(png, info, 256, 256, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    Bytes row(3 * 256, 0);
+    for (int y = 0; y < 256; ++y) {
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
 // A texture on a raster of the flags whose levels hold counting pixels.
 void AddTexture(OvTexDictionary* dict, const char* name, OvInt32 side, OvInt32 flags) {
     OvRaster* raster = OvRasterCreate(side, side, 0, flags);
@@ -205,6 +227,7 @@ void ImageSeeds(Writer& out) {
     out.Put("gfx_png", "rgb8-interlaced.png", PngBytes(PNG_COLOR_TYPE_RGB, 8, false, true));
     out.Put("gfx_png", "rgba16.png", PngBytes(PNG_COLOR_TYPE_RGBA, 16, false, false));
     out.Put("gfx_png", "gray-alpha8.png", PngBytes(PNG_COLOR_TYPE_GRAY_ALPHA, 8, false, false));
+    out.Put("gfx_png", "rgb8-black-256.png", BlackPng());
 }
 
 } // namespace seeds

@@ -5,12 +5,15 @@
                          [--frames F] [--timeout SECONDS] [--work DIR] [--quiet]
 
 GAME is the dunmarrow program, DATA the folder `mkasset demo` made. For every file kind
-(config, ai_world, level, model, animation, texture, font, spline) the script makes N variants
-(default 250) of the kind's files: cut short, bits flipped, 32-bit fields made 0, huge or
-0xFFFFFFFF, and for config.xml instead attributes and elements removed, values replaced by numbers
-out of any range ("2147483648", "1e30", "nan", "-1", "0", "abc"), bits flipped and cuts. Each
-variant is copied into a fresh folder under WORK and the game runs F frames (default 3) in it.
-The same seed and counts give the same variants.
+(config, config_values, ai_world, level, model, animation, texture, font, spline) the script makes
+N variants (default 250) of the kind's files: cut short, bits flipped, 32-bit fields made 0, huge or
+0xFFFFFFFF (font metrics: cut anywhere or at a line's end, lines removed, numbers replaced), and
+for config.xml instead attributes and elements removed, values replaced by numbers out of any range
+("2147483648", "1e30", "nan", "-1", "0", "abc"), bits flipped and cuts. config_values goes through
+every number of config.xml in turn: made negative (its value with a minus, -1 for 0), made 0, and
+with letters after it ("2xyz"); N takes that many of them, spread evenly. Each variant is copied
+into a fresh folder under WORK and the game runs F frames (default 3) in it. The same seed and
+counts give the same variants.
 
 One line per run:  KIND OUTCOME STATUS FILE DAMAGE | first line the game said
 and then a table of counts per kind and outcome. Outcomes:
@@ -36,7 +39,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-KINDS = ["config", "ai_world", "level", "model", "animation", "texture", "font", "spline"]
+KINDS = ["config", "config_values", "ai_world", "level", "model", "animation", "texture", "font", "spline"]
 HUGE32 = [0, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x10000000]
 BAD_NUMBERS = ["2147483648", "4294967295", "1e30", "-1e30", "nan", "inf", "-1", "0", "abc", "8388608x", ""]
 QUIET_LINES = re.compile(r"^ShellExecuteA: ")
@@ -46,6 +49,7 @@ def files_of(kind, data):
     """The data files of a kind, relative to the data folder."""
     pick = {
         "config": ["config.xml"],
+        "config_values": ["config.xml"],
         "ai_world": ["ai/dunmarrow.ais"],
         "level": ["models/level.bsp"],
         "spline": ["models/revolution/spline.ovs"],
@@ -96,11 +100,17 @@ def text_variants(text, rng, count):
     lines = text.split(b"\n")
     out = []
     numbers = [m for m in re.finditer(rb"-?\d+(\.\d+)?", text)]
+    ends = [m.start() for m in re.finditer(rb"\n", text)]
     for _ in range(count):
-        way = rng.randrange(3)
+        way = rng.randrange(4)
         if way == 0:
             at = rng.randrange(len(text))
             out.append((f"cut at {at} of {len(text)}", text[:at]))
+        elif way == 3 and ends:
+            # Cut at a line's end, before or after its line break: a file that ends between lines.
+            k = rng.randrange(len(ends))
+            at = ends[k] + rng.randrange(2)
+            out.append((f"cut at the end of line {k + 1} ({at} of {len(text)})", text[:at]))
         elif way == 1 and len(lines) > 1:
             k = rng.randrange(len(lines))
             out.append((f"line {k + 1} removed", b"\n".join(lines[:k] + lines[k + 1:])))
@@ -147,6 +157,29 @@ def config_variants(text, rng, count):
     return out
 
 
+NUMBER = re.compile(rb"^-?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
+
+
+def config_value_variants(text, count):
+    """Every number of config.xml made negative, made 0 and given letters after it; `count` of
+    them spread evenly over the whole list when there are more."""
+    line = lambda at: text.count(b"\n", 0, at) + 1
+    out = []
+    for m in ATTRIBUTE.finditer(text):
+        value = m.group(2)
+        if not NUMBER.match(value):
+            continue
+        zero = float(value) == 0
+        negative = b"-1" if zero else (value[1:] if value.startswith(b"-") else b"-" + value)
+        news = [negative] + ([] if zero else [b"0"]) + [value + b"xyz"]
+        for new in news:
+            out.append((f"line {line(m.start())}: {m.group(1).decode()}=\"{new.decode()}\" (was {value.decode()})",
+                        text[:m.start(2)] + new + text[m.end(2):]))
+    if count < len(out):
+        out = [out[i * len(out) // count] for i in range(count)]
+    return out
+
+
 def variants(kind, data, rng, per_kind):
     names = files_of(kind, data)
     result = []
@@ -155,6 +188,8 @@ def variants(kind, data, rng, per_kind):
         body = (data / name).read_bytes()
         if kind == "config":
             made = config_variants(body, rng, share)
+        elif kind == "config_values":
+            made = config_value_variants(body, share)
         elif name.lower().endswith(".met"):
             made = text_variants(body, rng, share)
         else:

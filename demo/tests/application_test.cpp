@@ -127,6 +127,14 @@ TEST_F(DunmarrowApplicationTest, ReadsItsSectionAndRefusesWhatItCannotHold) {
     const std::string longest(275, 'b');
     EXPECT_TRUE(start("AiPathData", {"value", longest.c_str()}));
     EXPECT_EQ(std::string(app.AiPathData()), longest);
+
+    // A start may lie a million away either way; beyond it the number is no level's.
+    EXPECT_TRUE(start("Player"));
+    EXPECT_TRUE(start("InitialPosition", {"x", "1e6", "y", "-1e6", "z", "0"}));
+    EXPECT_EQ(app.PlayerStart()[1], -1.0e6f);
+    EXPECT_FALSE(start("InitialPosition", {"x", "1000001", "y", "0", "z", "0"}));
+    EXPECT_EQ(app.PlayerStart()[0], 1.0e6f);
+    EXPECT_NE(Log().find("Its value 1000001 is beyond any size the level could have."), std::string::npos) << Log();
 }
 
 // A floor of 12 x 12 metres round the origin with a block across x = 1..3, z = -6..2: a soldier

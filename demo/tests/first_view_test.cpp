@@ -1,6 +1,7 @@
 // The game as a player first sees it, run as the program on the data folder the build makes,
-// headless: the start screen's images carry the title, the text and its keys, and the message;
-// the first frame after ENTER shows the player and his team as figures.
+// headless: the start screen's images carry the title, the text and its keys, and the message,
+// and leave the frame rate in view; the first frame after ENTER shows the player and his team as
+// figures, with the order beside them.
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -113,9 +114,26 @@ TEST(FirstViewTest, StartScreenThenThePlayerAndHisTeamAsFigures) {
         }
         return std::pair{count, right - left};
     };
-    const auto title = strokes(76, 100, [](const png_byte* p) { return p[0] > 220 && p[1] > 220 && p[2] > 220; });
+    const auto title = strokes(16, 52, [](const png_byte* p) { return p[0] > 220 && p[1] > 220 && p[2] > 220; });
     EXPECT_GT(title.first, 300);
     EXPECT_GT(title.second, 120);
+    // The texts are placed in screen fractions (across and up) and nothing covers them: the frame
+    // rate, 0.75 across and 0.82 up (0.04 high), above the text panel and clear of the title and
+    // the logos; the order, 0.7 across and 0.2 and 0.15 up, right of the picture's middle.
+    const auto lit = [](const Frame& f, int left, int top, int right, int bottom) {
+        int count = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = left; x < right; ++x) {
+                const png_byte* p = f.At(x, y);
+                count += p[0] > 240 && p[1] > 240 && p[2] > 240;
+            }
+        }
+        return count;
+    };
+    EXPECT_GT(lit(screen, kWidth * 3 / 4, kHeight * 14 / 100 - 3, kWidth, kHeight * 18 / 100 + 5), 200)
+        << "the frame rate is not shown";
+    EXPECT_GT(lit(first, kWidth * 7 / 10, kHeight * 77 / 100, kWidth, kHeight * 86 / 100), 300)
+        << "the order is not shown where it belongs";
     const auto message = strokes(452, 478, [](const png_byte* p) { return p[0] > 220 && p[1] > 220 && p[2] < 160; });
     EXPECT_GT(message.first, 400);
     EXPECT_GT(message.second, 250);

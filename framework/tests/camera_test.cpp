@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/plugins/spline.h"
 #include "test_app.h"
+#include "tools/mkasset/chunk_writer.h"
 
 namespace {
 
@@ -390,6 +393,41 @@ TEST_F(CameraTest, StepsOfModesWithoutWhatTheyNeed) {
     // Nothing to pick from without a world.
     OvV3d point;
     EXPECT_FALSE(cameras.PickPoint(&point));
+}
+
+// The camera path is read with the camera: its points may lie a million away either way; one
+// beyond it is a damaged file, said, and the Path camera has no path.
+TEST_F(CameraTest, PathPointsReachAMillion) {
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    std::filesystem::create_directories("models/revolution");
+    for (const float edge : {1.0e6f, 1.0e6f + 1.0f}) {
+        SCOPED_TRACE(edge);
+        mkasset::ChunkWriter w;
+        w.Begin(12);
+        for (int i = 0; i < 32; ++i) {
+            w.U8(0);
+        }
+        const float points[4][3] = {{0, 0, 0}, {10, 0, 0}, {edge, 0, 10}, {30, -edge, 0}};
+        w.I32(4);
+        w.I32(1);
+        for (const auto& p : points) {
+            for (float v : p) {
+                w.F32(v);
+            }
+        }
+        w.End();
+        std::ofstream("models/revolution/spline.ovs", std::ios::binary)
+            .write(reinterpret_cast<const char*>(w.Data().data()), static_cast<std::streamsize>(w.Data().size()));
+        testing::internal::CaptureStderr();
+        CCameraManager cameras(1.0f);
+        cameras.CreateCamera(640, 480, true);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(cameras.Spline() != nullptr, edge == 1.0e6f);
+        EXPECT_EQ(said.find("a point of it is not finite or beyond a million") != std::string::npos, edge != 1.0e6f)
+            << said;
+    }
+    std::filesystem::current_path(before);
 }
 
 TEST_F(CameraTest, FreeFollowFpsAndPathSteps) {

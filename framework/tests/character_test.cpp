@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "framework/camera_manager.h"
 #include "framework/character.h"
 #include "framework/config_checks.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
 #include "framework/level_objects.h"
 #include "framework/physics_glue.h"
+#include "framework/projectiles.h"
 #include "framework/tests/level_fixture.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
@@ -126,21 +129,41 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
     };
     EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "1.8"}));
     EXPECT_FALSE(start("Geometry", {"file", "x.dff"})); // refused without a message
+    EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "0", "width", "0.5"}));
+    EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "1.8", "width", "-1"}));
     EXPECT_FALSE(start("GlobalDynamics", {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3"}));
     EXPECT_FALSE(start("GlobalDynamics", {"slideIntensity", "1", "slideCreaseYComponent", "0.5", "accuracy", "3",
                                           "sphereRadius", "0.4", "sphereModel", "s.dff"}));
     EXPECT_TRUE(p.StartElement("Actions", nullptr));
     EXPECT_FALSE(start("Speeds", {"forwardRun", "3"}));
+    EXPECT_FALSE(start("Speeds", {"forwardRun", "3", "forwardWalk", "1", "lateralWalk", "0"}));
     EXPECT_FALSE(start("Animation", {"name", "Walk"}));
     EXPECT_TRUE(start("Animation", {"name", "Dance", "file", "dance.anm"}));
     EXPECT_FALSE(start("Animation", {"name", "walk", "file", "nothing.anm"}));
+    EXPECT_TRUE(p.EndElement("Actions"));
+    EXPECT_TRUE(p.EndElement("Character")); // no "Animations" ended inside it
     EXPECT_EQ(Messages(),
               "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+              "'heigth' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+              "Its value 0 is not above 0: a character has a height and a width.\n"
+              "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+              "Its value -1 is not above 0: a character has a height and a width.\n"
               "'sphereRadius' attribute not found in 'GlobalDynamics'section.\nPlease update your XML file\n"
               "'gravity' attribute not found in 'GlobalDynamics' section.\nPlease update your XML file\n"
               "'forwardWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+              "'lateralWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+              "Its value 0 is not above 0: a character that does not move forward or sideways goes nowhere.\n"
               "Attribute missing in 'Animation' definition\nPlease update your XML file\n"
-              "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n");
+              "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n"
+              "The character profile 'Blue' has no 'Animations' inside its 'Actions': it plays no animation.\n"
+              "Please update your XML file\n");
+    CCharacterProfile actionless("Red", 1.0f);
+    EXPECT_TRUE(actionless.EndElement("Character"));
+    EXPECT_EQ(Messages().substr(Messages().find("The character profile 'Red'")),
+              "The character profile 'Red' has no 'Speeds' inside its 'Actions': it does not move.\n"
+              "Please update your XML file\n"
+              "The character profile 'Red' has no 'Animations' inside its 'Actions': it plays no animation.\n"
+              "Please update your XML file\n");
     EXPECT_STREQ(p.clump, "soldier.dff");
     EXPECT_FLOAT_EQ(p.height, 1.8f);
     EXPECT_EQ(p.accuracy, 3);
@@ -192,6 +215,12 @@ TEST_F(CharacterTest, AnimationCacheCountsReferencesAndNeverReusesSlots) {
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(fresh->references, 1u);
     EXPECT_EQ(CAnimationCache::Count(), 2); // a new slot at the end
+    // Keys that move a bone a million either way are an animation's; beyond, the file is damaged.
+    CachedAnimation* far = CAnimationCache::Get(AnimationFile("far.anm", 0.1f, 1.0e6f).c_str());
+    ASSERT_NE(far, nullptr);
+    CAnimationCache::Release(far);
+    EXPECT_EQ(CAnimationCache::Get(AnimationFile("beyond.anm", 0.1f, 1.0e6f + 1.0f).c_str()), nullptr);
+    EXPECT_EQ(CAnimationCache::Count(), 3);
     // Up to 128 slots are ever made; the next request is refused with the message.
     for (int i = CAnimationCache::Count(); i < kMaxCachedAnimations; ++i) {
         const std::string name = "c" + std::to_string(i) + ".anm";
@@ -713,6 +742,74 @@ TEST_F(CharacterTest, CharacterTableHolds292AndRefusesMore) {
     extra.reset();
     many.clear();
     EXPECT_EQ(CCharacter::Count(), 0);
+}
+
+// A character with what it lives among: the level's physics (its body and a rock it threw), the
+// camera following it, its profile, the animation cache and the command pool. Whatever goes, in
+// every order, whoever still held it lets it go: a frame of what is left runs, and the rest is
+// taken down.
+TEST_F(CharacterTest, WhatGoesInAnyOrderIsLetGoByItsHolders) {
+    CCameraManager cameras(1.0f);
+    cameras.CreateCamera(640, 480, true); // without its crosshair image
+    ASSERT_NE(cameras.Camera(), nullptr);
+    cameras.SetMode(kCameraFollow);
+    g_cameraManager = &cameras;
+    enum Part { kWorld, kCharacter, kProfile, kCache, kPool, kParts };
+    int order[kParts] = {kWorld, kCharacter, kProfile, kCache, kPool};
+    FullProfile("Blue");
+    do {
+        // The profile again from the animation files written for the first.
+        if (CCharacterProfile::Find("Blue") == nullptr) {
+            auto* p = new CCharacterProfile("Blue", 1.0f);
+            std::snprintf(p->clump, sizeof p->clump, "soldier.dff");
+            p->inActions = 1;
+            for (int i = 0; i < kProfileAnimationCount; ++i) {
+                const std::string file = "a" + std::to_string(i) + ".anm";
+                std::vector<const char*> attrs = {"name", CharacterAnimationName(i), "file", file.c_str()};
+                p->StartElement("Animation", Attributes(attrs));
+            }
+            CCharacterProfile::Add(p);
+        }
+        if (g_worldManager == nullptr) {
+            LoadOpenLevel(4);
+        }
+        CCharacter* c = Spawn("Blue");
+        ASSERT_TRUE(ThrowRock(c, {0.0f, 1.0f, 1.0f}));
+        cameras.Follow(c);
+        for (int part : order) {
+            switch (part) {
+            case kWorld:
+                delete g_worldManager;
+                break;
+            case kCharacter:
+                characters.clear();
+                c = nullptr;
+                EXPECT_EQ(cameras.Subject(), nullptr);
+                break;
+            case kProfile:
+                delete CCharacterProfile::Find("Blue");
+                EXPECT_EQ(CCharacterProfile::Find("Blue"), nullptr);
+                break;
+            case kCache:
+                CAnimationCache::Clear();
+                break;
+            default:
+                DestroyAnimationCommandPool();
+                break;
+            }
+            if (c != nullptr) {
+                c->forward = 1.0f;
+                c->Update(0.2f);
+            }
+            cameras.Update(0.2f);
+            if (g_worldManager != nullptr) {
+                g_worldManager->Update(0.2f);
+            }
+        }
+        ReleaseRocks();
+    } while (std::next_permutation(order, order + kParts));
+    g_cameraManager = nullptr;
+    CInputManager::Destroy();
 }
 
 TEST_F(CharacterTest, HitsDeathAndUnknownProfile) {

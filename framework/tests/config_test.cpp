@@ -37,7 +37,8 @@ std::vector<ConfigCase> Cases() {
          "<Config><GraphicsGlobalSettings><RessourceArena bytes=\"1\" size=\"2\"/></GraphicsGlobalSettings></Config>",
          arena + "'size' is attribute 2 of 2 there, out of its place: the attributes are read in their order (FILE "
                  "line 1).\n"},
-        {"debug without level", "<Config><Debug/></Config>", debug + "'Debug' has no attribute 'level'; it has none (FILE line 1).\n"},
+        {"debug without level", "<Config><Debug/></Config>",
+         debug + "'Debug' has no attribute 'level'; it has none (FILE line 1).\n"},
         {"debug level misnamed", "<Config><Debug levels=\"2\"/></Config>",
          debug + "'Debug' has no attribute 'level' among its 1 (FILE line 1).\n"},
         {"every message in order, parsing goes on",
@@ -48,19 +49,23 @@ std::vector<ConfigCase> Cases() {
          "<Config><Scale value=\"0\"/>\n<Scale value=\"1e30\"/><Scale value=\"nan\"/></Config>",
          "'value' attribute not found in 'Scale'" + kUpdate +
              "Its value 0 is no scale: a scale is above 0 and at most a million. (FILE line 1)\n"
-             "'value' attribute not found in 'Scale'" + kUpdate +
+             "'value' attribute not found in 'Scale'" +
+             kUpdate +
              "Its value 1e30 is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"
-             "'value' attribute not found in 'Scale'" + kUpdate +
-             "Its value nan is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"},
+             "'value' attribute not found in 'Scale'" +
+             kUpdate + "Its value nan is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"},
         {"names in any case",
          "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"70000\"/></GRAPHICSGLOBALSETTINGS>"
          "<DEBUG Level=\"2\"/><scale VALUE=\"0.5\"/></config>",
          "", 2, 0.5f, 70000},
         {"numbers that do not read keep the default", "<Config><Debug level=\"abc\"/><Scale value=\"-\"/></Config>",
          ""},
-        {"numbers read as far as they go", "<Config><Debug level=\" 3x\"/><Scale value=\"1.5e1m\"/></Config>", "", 3,
-         15.0f},
-        {"scale without value is refused silently", "<Config><Scale/><Scale val=\"3\"/></Config>", ""},
+        {"numbers are read whole or not at all",
+         "<Config><Debug level=\" 3x\"/><Debug level=\"4.5\"/><Debug level=\"1e30\"/><Debug level=\" 6 \"/>"
+         "<Debug level=\"2xyz\"/><Scale value=\"1.5e1m\"/><Scale value=\"4,5\"/><Scale value=\"4.5.1\"/></Config>",
+         "", 6},
+        {"scale without value is refused without a box", "<Config><Scale/><Scale val=\"3\"/></Config>", ""},
+        {"a scale of a million is taken", "<Config><Scale value=\"1e6\"/></Config>", "", 0, 1.0e6f},
         {"inside the graphics settings only the arena is read",
          "<Config><GraphicsGlobalSettings><Debug/><Scale value=\"9\"/><RessourceArena size=\"65536\"/>"
          "</GraphicsGlobalSettings></Config>",
@@ -117,12 +122,13 @@ TEST_F(FrameworkTest, SizesOutsideTheirRangeAreRefusedWithTheirCause) {
     const Case cases[] = {
         {"65536", ""},
         {" 268435456 ", ""},
-        {"65535", "Its value 65535 is outside 65536 to 268435456."},
-        {"0", "Its value 0 is outside 65536 to 268435456."},
-        {"-1", "Its value -1 is outside 65536 to 268435456."},
-        {"268435457", "Its value 268435457 is outside 65536 to 268435456."},
-        {"4294967295", "Its value 4294967295 is outside 65536 to 268435456."},
-        {"99999999999999999999", "Its value 99999999999999999999 is outside 65536 to 268435456."},
+        {"2147483647", ""}, // the machine is asked for it when the level is read
+        {"65535", "Its value 65535 is outside 65536 to 2147483647."},
+        {"0", "Its value 0 is outside 65536 to 2147483647."},
+        {"-1", "Its value -1 is outside 65536 to 2147483647."},
+        {"2147483648", "Its value 2147483648 is outside 65536 to 2147483647."},
+        {"4294967295", "Its value 4294967295 is outside 65536 to 2147483647."},
+        {"99999999999999999999", "Its value 99999999999999999999 is outside 65536 to 2147483647."},
         {"1e20", "Its value '1e20' is not a whole number."},
         {"8388608x", "Its value '8388608x' is not a whole number."},
         {"abc", "Its value 'abc' is not a whole number."},
@@ -165,24 +171,60 @@ TEST_F(FrameworkTest, FilesOfOneAndManyChunks) {
     EXPECT_EQ(Log(), "");
 }
 
-// Warnings go to the error stream: a number that does not read names its attribute, element and
-// line and leaves the value as it was; malformed XML names its line.
+// Warnings go to the error stream: a number that does not read whole names its attribute, element
+// and line and leaves the value as it was; malformed XML names its line, and an element left open
+// the line it opens on. Every error box after such a reading says where it stopped.
 TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLines) {
-    TestApp app(Write("config.xml", "<Config>\n<Debug level=\"x\"/>\n<Scale value=\"\"/><Scale value=\"2\"/>\n"
-                                    "<Debug level=\"3\"/><</Config>")
-                    .c_str());
-    testing::internal::CaptureStderr();
-    app.ReadConfig();
     const std::string file = dir + "/config.xml";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Warning: " + file + " line 2: 'level' of 'Debug' is 'x', not a number; it is left as it was\n" +
-                  "Warning: " + file + " line 3: 'value' of 'Scale' is '', not a number; it is left as it was\n" +
-                  "Warning: " + file +
-                  " line 4: not well-formed (invalid token); the file is read no further: what follows is left out\n");
-    EXPECT_EQ(g_debugLevel, 3);
-    EXPECT_EQ(app.Scale(), 2.0f);
-    EXPECT_EQ(Log(), "");
-    EXPECT_FALSE(g_stopOnError);
+    const std::string stop = "; the file is read no further: what follows is left out\n";
+    struct Case {
+        const char* xml;
+        std::string said; // standard error, each line after "Warning: FILE line "
+        std::string box;  // what an error box adds after the reading
+    };
+    const Case cases[] = {
+        {"<Config>\n<Debug level=\"x\"/>\n<Scale value=\"\"/><Scale value=\"2\"/>\n<Debug level=\"3\"/>"
+         "<Debug level=\"2xyz\"/>\n<Scale value=\"4,5\"/><</Config>",
+         "2: 'level' of 'Debug' is 'x', not a whole number; it is left as it was\n"
+         "3: 'value' of 'Scale' is '', not a number; it is left as it was\n"
+         "4: 'level' of 'Debug' is '2xyz', not a whole number; it is left as it was\n"
+         "5: 'value' of 'Scale' is '4,5', not a number; it is left as it was\n"
+         "5: not well-formed (invalid token)" +
+             stop,
+         "5: not well-formed (invalid token)"},
+        {"<Config><Debug level=\"3\"/>\n<Application>\n<Bots number=\"2\">\n<AiPathData value=\"a\"/>\n</Application>\n"
+         "<Debug level=\"2\"/>\n</Config>",
+         "3: 'Bots' opened there is not closed (at line 5: mismatched tag)" + stop,
+         "3: 'Bots' opened there is not closed (at line 5: mismatched tag)"},
+        {"<Config>\n<Debug level=\"3\"/>\n<Application>\n<Bots",
+         "3: 'Application' opened there is not closed (at line 4: unclosed token)" + stop,
+         "3: 'Application' opened there is not closed (at line 4: unclosed token)"},
+        // Refused without a box: said.
+        {"<Config><Debug level=\"3\"/>\n<Scale/>\n<Light type=\"Ambient\"/><Switch/></Config>",
+         "2: a 'Scale' without its 'value' is left out; the scale stays\n"
+         "3: a 'Light' section before the 'Worlds' section is left out: it needs the level\n"
+         "3: a 'Switch' before the 'Worlds' section is left out: it needs the level\n",
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.xml);
+        std::remove(logPath.c_str());
+        TestApp app(Write("config.xml", c.xml).c_str());
+        testing::internal::CaptureStderr();
+        app.ReadConfig();
+        std::string said = c.said;
+        for (std::size_t at = 0; at < said.size(); at = said.find('\n', at) + 1) {
+            said.insert(at, "Warning: " + file + " line ");
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), said);
+        EXPECT_EQ(g_debugLevel, 3);
+        EXPECT_EQ(Log(), "");
+        EXPECT_FALSE(g_stopOnError);
+        ErrorBox("no AI world file");
+        EXPECT_EQ(Log(), c.box.empty() ? "no AI world file\n"
+                                       : "no AI world file\n" + file + " line " + c.box +
+                                             "; the file was read no further: what follows was left out.\n");
+    }
 }
 
 TEST(ConfigAttributes, ReadByPositionAndName) {
@@ -192,8 +234,10 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_TRUE(ReadIntAttribute("SIZE", attrs, 0, &i));
     EXPECT_EQ(i, 12);
     EXPECT_FALSE(ReadIntAttribute("size", attrs, 1, &i));
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(ReadIntAttribute("flags", attrs, 1, &i));
-    EXPECT_EQ(i, 0); // "%d" stops at the 'x'
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("'0x10', not a whole number"), std::string::npos);
+    EXPECT_EQ(i, 12); // read whole or not at all
     EXPECT_TRUE(ReadFloatAttribute("f", attrs, 2, &f));
     EXPECT_EQ(f, 2.5f);
     EXPECT_STREQ(ReadTextAttribute("Size", attrs, 0), "12");
@@ -213,14 +257,14 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_TRUE(ReadIntAttribute("value", text, 0, &i));
     EXPECT_TRUE(ReadFloatAttribute("value", text, 0, &f));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Warning: configuration: 'value' is 'abc', not a number; it is left as it was\n"
+              "Warning: configuration: 'value' is 'abc', not a whole number; it is left as it was\n"
               "Warning: configuration: 'value' is 'abc', not a number; it is left as it was\n");
     EXPECT_EQ(i, 5);
     EXPECT_EQ(f, 5.0f);
     // Numbers beyond an int, not finite or beyond a million either way are never taken: each is
     // said and the number stays; a million itself is taken.
-    const char* huge[] = {"a", "99999999999999999999", "b", "-1e999", "c", "1e30", "d", "nan", "e", "-1000001",
-                          "f", "2147483648", "g", "1e6", nullptr};
+    const char* huge[] = {"a", "99999999999999999999", "b", "-1e999", "c",    "1e30", "d", "nan", "e", "-1000001",
+                          "f", "2147483648",           "g", "1e6",    nullptr};
     testing::internal::CaptureStderr();
     EXPECT_TRUE(ReadIntAttribute("a", huge, 0, &i));
     EXPECT_TRUE(ReadIntAttribute("f", huge, 5, &i));
@@ -231,8 +275,9 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_EQ(f, 5.0f);
     const std::string said = testing::internal::GetCapturedStderr();
     for (const char* value : {"99999999999999999999", "-1e999", "1e30", "nan", "-1000001", "2147483648"}) {
-        EXPECT_NE(said.find(std::string("is '") + value + "', beyond any size the level could have; it is left as it was"),
-                  std::string::npos)
+        EXPECT_NE(
+            said.find(std::string("is '") + value + "', beyond any size the level could have; it is left as it was"),
+            std::string::npos)
             << value;
     }
     EXPECT_TRUE(ReadFloatAttribute("g", huge, 6, &f));

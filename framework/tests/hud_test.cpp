@@ -28,11 +28,13 @@ namespace {
 
 constexpr int kTextHeight = 512;
 
-// The quads drawn: the first vertex of each.
+// The quads drawn: the first vertex (the top left corner) of each, and the second (the bottom right).
 std::vector<OvD3D9Im2DVertex> gQuads;
+std::vector<OvD3D9Im2DVertex> gQuadEnds;
 OvBool IgnoreState(OvInt32, void*) { return TRUE; }
 OvBool RecordQuad(OvInt32, void* vertices, OvInt32, void*, OvInt32) {
-    gQuads.push_back(*static_cast<const OvD3D9Im2DVertex*>(vertices));
+    gQuads.push_back(static_cast<const OvD3D9Im2DVertex*>(vertices)[0]);
+    gQuadEnds.push_back(static_cast<const OvD3D9Im2DVertex*>(vertices)[1]);
     return TRUE;
 }
 
@@ -163,6 +165,12 @@ TEST_F(HudTest, PausesScrollsWithinTheTextAndGoesOnAtEnter) {
     ASSERT_EQ(gQuads.size(), 8u);
     EXPECT_FLOAT_EQ(gQuads[3].v, 10.0f / kTextHeight);
     EXPECT_EQ(gQuads[3].y, CHud::kUpTop);
+    // The logos and the title keep above the line of the camera's name and the frame rate (0.82 up
+    // the screen, 0.04 high): 67.2 of the 480 pixels.
+    EXPECT_NEAR(CHud::TopBandHeight(480.0f), 67.2f, 1e-3f);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_LE(gQuadEnds[i].y, CHud::TopBandHeight(480.0f)) << CHud::kImageFiles[i];
+    }
 
     // A seeded run of presses: the offset never goes below 0 and stops growing once the text's end
     // is in view (at most one step past it).
@@ -254,6 +262,10 @@ TEST_F(HudTest, HudSectionHoldsTheGameUntilEnter) {
     app.Frame();
     EXPECT_EQ(app.updates.size(), 2u);
     EXPECT_TRUE(Messages().empty());
+    // A game that deletes the screen leaves the framework no pointer to it.
+    delete g_hud;
+    app.Frame();
+    EXPECT_EQ(app.updates.size(), 3u);
 }
 
 } // namespace

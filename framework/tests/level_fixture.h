@@ -23,6 +23,19 @@ struct LevelTriangle {
 // Every triangle of a world description.
 std::vector<LevelTriangle> TrianglesOf(const mkasset::WorldDesc& world);
 
+// The warnings' lines of what standard error took (the error boxes go there too).
+inline std::string WarningsOf(const std::string& said) {
+    std::string warnings;
+    for (std::size_t at = 0; at < said.size();) {
+        const std::size_t end = said.find('\n', at) == std::string::npos ? said.size() : said.find('\n', at) + 1;
+        if (said.compare(at, 9, "Warning: ") == 0) {
+            warnings += said.substr(at, end - at);
+        }
+        at = end;
+    }
+    return warnings;
+}
+
 class LevelTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -267,10 +267,13 @@ float LiftTimetable(float t, float length, float dt) {
 
 TEST_F(LevelFurniture, LiftsRideTheirTimetableAndCarryTheirBody) {
     Attrs a = LiftAttrs({-3, 1, 2}, {-3, 5, 2}, "nobody");
+    testing::internal::CaptureStderr();
     ASSERT_TRUE(ConfigureLevelObject("Lift", a.get()));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("a 'Lift' names the switch 'nobody', which no 'Switch'"),
+              std::string::npos);
     ASSERT_EQ(wm->LiftCount(), 1);
     CLift* lift = wm->GetLift(0);
-    EXPECT_EQ(lift->LinkedSwitch(), nullptr); // a name that matches no switch: always moves
+    EXPECT_EQ(lift->LinkedSwitch(), nullptr); // a name that matches no switch: always moves (said)
     ASSERT_NE(lift->Body(), nullptr);
     ASSERT_NE(lift->Joint(), nullptr);
     EXPECT_EQ(OvpJointGetDef(lift->Joint())->flags, kLiftJointFlags);
@@ -326,9 +329,13 @@ TEST_F(LevelFurniture, DoorsHingeOnTheirEdge) {
             "1",  "pw1x", "0",  "pw1y", "0",  "pw1z", "0",     "pw2x", "0",      "pw2y", "0",     "pw2z", "0"};
     ASSERT_TRUE(ConfigureLevelObject("Door", a.get()));
     Attrs flat = a;
-    flat.texts[7] = "0"; // no width: no body to hinge
+    flat.texts[7] = "0"; // no width: no body to hinge (said as it is read)
+    testing::internal::CaptureStderr();
     ASSERT_TRUE(ConfigureLevelObject("Door", flat.get()));
     wm->Update(0.02f);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: configuration: a 'Door' whose width, height or depth is not above 0 spans nothing: it gets no "
+              "body and does not swing\n");
     EXPECT_EQ(Messages(), "");
     ASSERT_EQ(wm->DoorCount(), 2);
     CDoor& door = *wm->GetDoor(0);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -269,6 +270,9 @@ TEST_F(ProjectileTest, NearestCharacterWithinReachIsHit) {
     gun->Update(0.2f);
     EXPECT_EQ(gun->LastTarget(), far);
     EXPECT_NEAR(gun->LastImpact().z, 12.0f, 1e-4f);
+    // The character hit goes: the last shot names no one.
+    characters.erase(std::find_if(characters.begin(), characters.end(), [&](auto& c) { return c.get() == far; }));
+    EXPECT_EQ(gun->LastTarget(), nullptr);
 
     // The oracle: for random targets, the hit is the one of smallest projection among those
     // strictly within reach (brute force over every character).

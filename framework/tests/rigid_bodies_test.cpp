@@ -16,6 +16,7 @@
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "framework/input_manager.h"
+#include "framework/physics_glue.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "framework/rigid_bodies.h"
 #include "framework/tests/level_fixture.h"
@@ -107,8 +108,26 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
         bad.resize(i);
         EXPECT_FALSE(Start("Box", bad)) << box[i];
     }
+    // A box of no size or no mass is refused, said; a mass below 0 is a density (mass per unit
+    // of volume: 2 for this box of 1 by 1 by 1).
+    testing::internal::CaptureStderr();
+    for (const auto& [at, value] : {std::pair{5, "0"}, {7, "-1"}, {9, "-0.5"}, {11, "0"}}) {
+        std::vector<const char*> bad = box;
+        bad[static_cast<std::size_t>(at)] = value;
+        EXPECT_FALSE(Start("Box", bad)) << box[static_cast<std::size_t>(at) - 1];
+    }
+    std::vector<const char*> dense = box;
+    dense[1] = "Dense";
+    dense[11] = "-2";
+    EXPECT_TRUE(Start("Box", dense));
+    const std::string said = testing::internal::GetCapturedStderr();
+    for (const char* refusal : {"'dx' 0.000000, not above 0", "'dy' -1.000000, not above 0",
+                                "'dz' -0.500000, not above 0", "'mass' 0.000000, no mass"}) {
+        EXPECT_NE(said.find(refusal), std::string::npos) << refusal << "\n" << said;
+    }
     End("Models");
-    ASSERT_EQ(rb->ModelCount(), 2);
+    ASSERT_EQ(rb->ModelCount(), 3);
+    EXPECT_NEAR(rb->GetModel(2).def->dynDef.mass, 2.0f, 0.02f);
     EXPECT_STREQ(rb->GetModel(0).name, "ball");
     EXPECT_STREQ(rb->GetModel(1).name, "Crate");
     EXPECT_EQ(rb->GetModel(1).def->dynDef.mass, 10.0f);
@@ -128,6 +147,9 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
     EXPECT_TRUE(Start("Instance", inst));
     inst.resize(14);
     EXPECT_FALSE(Start("Instance", inst));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Start("Instance", {"px", "2"}));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("an 'Instance' without its 'model'"), std::string::npos);
     ASSERT_EQ(rb->InstanceCount(), 2);
     const OvpBodyDef* crateDef = rb->GetModel(1).def;
     End("Instances");
@@ -306,6 +328,38 @@ TEST_F(DragTest, ABodyWithoutDynamicsEndsTheDragWithItsMessage) {
     EXPECT_EQ(Messages(), "Dynamics not allocated\nThe physics has no room for another moving body: raise "
                           "'maxRegistered' or 'maxActive' of 'Bodies' in config.xml.\n");
     EXPECT_TRUE(g_stopOnError);
+}
+
+// Any pickable object that carries a body can be dragged (a lift's platform is one); destroyed while
+// it is, with its body, the drag ends with it and the next frames run.
+TEST_F(DragTest, AnObjectDestroyedWhileDraggedIsLetGo) {
+    CRigidBodyManager* rb = CRigidBodyManager::GetInstance();
+    auto* platform = new CClumpObject;
+    ASSERT_TRUE(platform->LoadClump("crate.dff"));
+    platform->SetPickable(true);
+    OvpBodyDef* def = CRigidBodyManager::CreateBoxModel(0.5f, 0.5f, 0.5f, 10.0f, 1.0f, 0.0f);
+    OvpObj* body = OvpBodyObjCreate(def);
+    OvpBodyDefRelease(def);
+    ASSERT_NE(OvpAtomicSetBodyObj(platform->GetFirstAtomic(), body), nullptr);
+    g_worldManager->AddObject(platform);
+    ASSERT_NE(OvpMgrAddObject(OvpContextGetMgr(g_worldManager->GetPhysicsContext()), body, -1,
+                              ovpADD_AWAKE | ovpADD_DYNAMIC | ovpADD_ACTIVATE),
+              nullptr);
+    PhysicsSetBodyPosition(body, -3.0f, 0.5f, 0.0f);
+    input->SetPointer(320.0f, 240.0f);
+    Look({-3.0f, 0.5f, 0.0f});
+    input->HandleKey(SKEL_EVENT_KEY_DOWN, 175);
+    Run(1);
+    ASSERT_TRUE(rb->Dragging());
+    ASSERT_EQ(rb->DraggedObject(), platform);
+    OvpAtomicSetBodyObj(platform->GetFirstAtomic(), nullptr);
+    OvpBodyObjDestroy(body);
+    platform->Destroy();
+    delete platform;
+    EXPECT_FALSE(rb->Dragging());
+    EXPECT_EQ(rb->DraggedBody(), nullptr);
+    Run(2);
+    rb->Render();
 }
 
 TEST(RigidBodyDrag, ImpulseIsTwoHundredTimesTheOffsetCutAtOneThousand) {

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,12 +16,19 @@
 #include "framework/camera_manager.h"
 #include "framework/clump_object.h"
 #include "framework/framework.h"
+#include "framework/input_manager.h"
 #include "framework/lights_font.h"
 #include "framework/physics_glue.h"
 #include "framework/tests/level_fixture.h"
+#include "framework/tests/test_app.h"
 #include "framework/world_manager.h"
 #include "graphics/core/engine.h"
 #include "graphics/core/frame.h"
+#include "graphics/core/image.h"
+#include "graphics/core/memory.h"
+#include "graphics/core/resources.h"
+#include "graphics/core/stream.h"
+#include "graphics/core/texture_stream.h"
 #include "graphics/core/testkit/memory_raster_driver.h"
 #include "graphics/world/clump.h"
 #include "graphics/world/light.h"
@@ -25,7 +36,10 @@
 #include "graphics/world/world_membership.h"
 #include "physics/core/context/manager.h"
 #include "physics/core/context/objtypes.h"
+#include "graphics/toolkits/bmp_reader.h"
+#include "graphics/toolkits/charset.h"
 #include "physics/graphics/body_atomic.h"
+#include "tools/mkasset/bmp_writer.h"
 
 namespace {
 
@@ -80,9 +94,10 @@ TEST_F(WorldManagerTest, LoadsTheWorldAndTheClumpsAfterIt) {
 
 TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     CWorldManager* wm = MakeManager();
-    // A file of one clump and no world, a missing file and a world cut short (down to a few
-    // bytes) give the message with its cause; none counts.
+    // A file of one clump and no world, or a world cut before its world chunk, is passed over
+    // (said); a missing file and a world cut short give the message with its cause; none counts.
     WriteBytes("clump.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
+    testing::internal::CaptureStderr();
     wm->LoadWorld("clump.dff", 2);
     wm->LoadWorld("missing.bsp", 2);
     const mkasset::Bytes whole = mkasset::WorldFile(mkasset::LevelWorld(SmallLevel()));
@@ -90,16 +105,17 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
         WriteBytes("cut.bsp", mkasset::Bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
         wm->LoadWorld("cut.bsp", 2);
     }
+    const std::string noWorld = "' holds no world (it is not a level, or it is cut short); it is left out\n";
+    EXPECT_EQ(WarningsOf(testing::internal::GetCapturedStderr()),
+              "Warning: configuration: the world file 'clump.dff" + noWorld +
+                  "Warning: configuration: the world file 'cut.bsp" + noWorld);
     EXPECT_EQ(wm->WorldCount(), 0);
     EXPECT_EQ(wm->GetPhysicsContext(), nullptr);
     const std::string load = " please check your data\n";
-    const std::string noWorld = "The file holds no world: it is not a level, or it is cut short.\n";
     const std::string cut =
         "Can not load world in file cut.bsp\n" + load + "Its world does not read: the file is damaged or cut short.\n";
-    EXPECT_EQ(Messages(), "Can not load world in file clump.dff\n" + load + noWorld +
-                              "Can not load world in file missing.bsp\n" + load +
-                              "The file is not there or cannot be opened.\n" + cut + cut + cut +
-                              "Can not load world in file cut.bsp\n" + load + noWorld);
+    EXPECT_EQ(Messages(), "Can not load world in file missing.bsp\n" + load +
+                              "The file is not there or cannot be opened.\n" + cut + cut + cut);
     EXPECT_TRUE(g_stopOnError);
 
     // A clump after the world that does not read ends the clumps; the world stays.
@@ -112,10 +128,81 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     EXPECT_EQ(wm->WorldCount(), 1);
     EXPECT_EQ(wm->ObjectCount(), 1);
 
+    // A level's box may reach a million either way; beyond it the file is damaged.
+    std::filesystem::remove(logPath);
+    mkasset::WorldDesc wide = mkasset::LevelWorld(SmallLevel());
+    for (int k = 0; k < 3; ++k) {
+        wide.max[k] = 1.0e6f;
+        wide.min[k] = -1.0e6f;
+    }
+    WriteBytes("wide.bsp", mkasset::WorldFile(wide));
+    wm->LoadWorld("wide.bsp", 2);
+    EXPECT_EQ(wm->WorldCount(), 2);
+    EXPECT_EQ(Messages(), "");
+    wide.min[1] = -1.0e6f - 1.0f;
+    WriteBytes("wide.bsp", mkasset::WorldFile(wide));
+    wm->LoadWorld("wide.bsp", 2);
+    EXPECT_EQ(wm->WorldCount(), 2);
+    EXPECT_EQ(Messages(), "Can not load world in file wide.bsp\n" + load +
+                              "Its world's bounds are not finite or beyond a million: the file is damaged.\n");
+
     // Without a world nothing can be added.
     CWorldManager empty;
     CClumpObject object;
     EXPECT_EQ(empty.AddObject(&object), 0);
+}
+
+// Sizes made at once from config.xml, at their edges. The physics tables of the largest counts
+// taken (4,096 bodies and joints: more than the broad phase's 1,023 objects, and every joint of
+// the level is a lift's or a door's) make the context; a count beyond is refused with its cause.
+// The largest resource arena taken is asked of the machine as the level is read: one it cannot
+// give stops the game with its size.
+TEST_F(WorldManagerTest, SizesFromTheConfigurationAtTheirEdges) {
+    CWorldManager* wm = MakeManager();
+    auto start = [&](const char* element, std::vector<const char*> pairs) {
+        pairs.push_back(nullptr);
+        return wm->StartElement(element, pairs.data());
+    };
+    EXPECT_TRUE(start("PhysicsGlobalSettings", {}));
+    EXPECT_TRUE(start("Bodies", {"maxRegistered", "4096", "maxActive", "4096"}));
+    EXPECT_TRUE(start("Joints", {"max", "4096"}));
+    EXPECT_FALSE(start("Bodies", {"maxRegistered", "4097", "maxActive", "1"}));
+    EXPECT_FALSE(start("Joints", {"max", "-1"}));
+    wm->EndElement("PhysicsGlobalSettings");
+    EXPECT_EQ(wm->Settings().maxRegistered, 4096);
+    EXPECT_EQ(wm->Settings().maxActive, 4096);
+    EXPECT_EQ(wm->Settings().maxJoints, 4096);
+    WriteLevel("level.bsp", SmallLevel());
+    wm->LoadWorld("level.bsp", 0);
+    EXPECT_NE(wm->GetPhysicsContext(), nullptr);
+    const std::string update = " section.\nPlease update your XML file\n";
+    EXPECT_EQ(Messages(), "'MaxRegistered' attribute not found in 'Bodies'" + update +
+                              "Its value 4097 is outside 1 to 4096.\n'Max' attribute not found in 'Joints'" + update +
+                              "Its value -1 is outside 0 to 4096.\n");
+    std::filesystem::remove(logPath);
+    delete wm; // the application makes its own
+
+    TestApp app("config.xml");
+    const char* none[] = {nullptr};
+    const char* largest[] = {"size", "2147483647", nullptr};
+    app.DispatchStartElement("GraphicsGlobalSettings", none);
+    app.DispatchStartElement("RessourceArena", largest);
+    app.DispatchEndElement("GraphicsGlobalSettings");
+    EXPECT_EQ(app.ResourceArenaSize(), 2147483647u);
+    EXPECT_EQ(Messages(), "");
+    OvMemoryFunctions& memory = OvEngineInstancePtr->memoryFuncs;
+    const OvMemoryFunctions kept = memory;
+    memory.allocate = [](std::size_t size, OvUInt32 hint) {
+        return size > (std::size_t{1} << 30) ? nullptr : OvMemoryDefaultAlloc(size, hint);
+    };
+    app.DispatchStartElement("Worlds", none);
+    memory = kept;
+    EXPECT_EQ(Messages(), "The resource arena of 2147483647 bytes ('size' of 'RessourceArena') cannot be made: the "
+                          "machine has no room for it.\n");
+    EXPECT_TRUE(g_stopOnError);
+    app.DispatchEndElement("Worlds");
+    OvCharsetDestroy(app.Charset());
+    EXPECT_TRUE(OvResourcesSetArenaSize(0x800000));
 }
 
 TEST_F(WorldManagerTest, ABoxDroppedOnTheLevelComesToRestOnTheFloor) {
@@ -251,7 +338,9 @@ TEST_F(WorldManagerTest, VisibilityMovesTheClumpInAndOutOfTheWorld) {
 
     CClumpObject none;
     EXPECT_FALSE(none.LoadClump("nothing.dff"));
-    EXPECT_EQ(Messages(), "Can not load clump in file nothing.dff\n please check your data\nThe file 'nothing.dff' is not there.\n");
+    EXPECT_EQ(
+        Messages(),
+        "Can not load clump in file nothing.dff\n please check your data\nThe file 'nothing.dff' is not there.\n");
     EXPECT_EQ(none.GetFirstAtomic(), nullptr);
     EXPECT_EQ(none.GetBoundingSphere(), nullptr);
 }
@@ -367,25 +456,25 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     EXPECT_NEAR(m->at.y, d.y / length, 1e-5f);
     EXPECT_NEAR(m->right.y, 0.0f, 1e-6f);
 
-    // A "Light" section: an unknown type makes nothing, stops the game with its box, and later
-    // colours are ignored; an
-    // ambient one ignores the position; a directional one places its frame at the target's end.
+    // A "Light" section: an unknown type makes nothing (said) and later colours are ignored; an
+    // ambient one ignores the position and a colour below 0; a directional one places its frame at
+    // the target's end.
     const char* odd[] = {"type", "Spot", nullptr};
     const char* colour[] = {"r", "0.2", "g", "0.3", "b", "0.4", nullptr};
     const char* shortColour[] = {"r", "0.2", "g", "0.3", nullptr};
     const char* at[] = {"x", "1", "y", "2", "z", "3", nullptr};
     const char* to[] = {"x", "1", "y", "2", "z", "4", nullptr};
+    const char* below[] = {"r", "0.2", "g", "-0.01", "b", "0.4", nullptr};
     CLight none;
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(none.StartElement("Light", odd));
-    EXPECT_TRUE(g_stopOnError);
+    EXPECT_FALSE(g_stopOnError);
     EXPECT_TRUE(none.StartElement("Color", colour));
     EXPECT_EQ(none.GetLight(), nullptr);
     EXPECT_FLOAT_EQ(none.GetColor()[0], 0.0f);
     const char* noType[] = {"kind", "Ambient", nullptr};
     EXPECT_FALSE(CLight().StartElement("Light", noType));
-    EXPECT_EQ(Messages(), "'type' attribute not found in 'Light' section.\nPlease update your XML file\n"
-                          "Its value 'Spot' is neither 'Ambient' nor 'Directional'.\n"
-                          "'type' attribute not found in 'Light' section.\nPlease update your XML file\n");
+    EXPECT_EQ(Messages(), "'type' attribute not found in 'Light' section.\nPlease update your XML file\n");
     g_stopOnError = false;
 
     const char* ambientType[] = {"type", "ambient", nullptr};
@@ -393,6 +482,13 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     EXPECT_TRUE(configured.StartElement("light", ambientType));
     EXPECT_FALSE(configured.StartElement("Color", shortColour));
     EXPECT_TRUE(configured.StartElement("COLOR", colour));
+    EXPECT_FALSE(configured.StartElement("Color", below));
+    EXPECT_EQ(WarningsOf(testing::internal::GetCapturedStderr()),
+              "Warning: configuration: a 'Light' of type 'Spot', neither 'Ambient' nor 'Directional', makes no light; "
+              "its section is left out\n"
+              "Warning: configuration: a light's 'Color' without its r, g and b in that order is left out; the light "
+              "keeps its own\n"
+              "Warning: configuration: a light's 'Color' below 0 is left out; the light keeps its own\n");
     EXPECT_TRUE(configured.StartElement("Position", at));
     EXPECT_FLOAT_EQ(configured.GetPosition().x, 0.0f);
     EXPECT_FLOAT_EQ(configured.GetLight()->color.blue, 0.4f);
@@ -500,6 +596,100 @@ TEST_F(WorldCameraTest, EachWorldIsDrawnThroughItsOwnCameraAndTheLevelObjectsOnc
     EXPECT_EQ(wm->AddCameras(&cameras), 1);
     wm->Unload();
     EXPECT_EQ(wm->AttachedCameras(), nullptr);
+}
+
+// Two worlds of a level whose file carries its own texture dictionary, drawn through the camera
+// manager's world cameras and lit by a light the manager holds (copied into the second world), the
+// camera's crosshair read while the level's dictionary is the current one, and the font's toolkit
+// open on the camera. Whatever goes, in every order, whoever still held it lets it go: a frame of
+// what is left runs, and the rest is taken down.
+TEST_F(WorldCameraTest, WhatGoesInAnyOrderIsLetGoByItsHolders) {
+    OvImageRegisterFileFormat("bmp", OvBmpImageRead, nullptr);
+    std::filesystem::create_directories("MODELS/TEXTURES");
+    const std::vector<unsigned char> grey(4 * 4 * 3, 128);
+    WriteBytes("MODELS/TEXTURES/WALL.BMP", mkasset::BmpFile(4, 4, grey));
+    WriteBytes("MODELS/TEXTURES/" + std::string(CCameraManager::kCrosshairName), mkasset::BmpFile(4, 4, grey));
+    {
+        OvTexDictionary* own = OvTexDictionaryCreate();
+        OvTexDictionarySetCurrent(own);
+        ASSERT_NE(ReadFrameworkTexture("WALL.BMP"), nullptr);
+        OvStream* out = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMWRITE, "level.bsp");
+        ASSERT_EQ(OvTexDictionaryStreamWriteImages(own, out), own);
+        OvStreamClose(out, nullptr);
+        OvTexDictionarySetCurrent(nullptr);
+        OvTexDictionaryDestroy(own);
+        std::ifstream in("level.bsp", std::ios::binary);
+        mkasset::Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const mkasset::Bytes level = mkasset::WorldFile(mkasset::LevelWorld(SmallLevel()));
+        file.insert(file.end(), level.begin(), level.end());
+        WriteBytes("level.bsp", file);
+    }
+    enum Part { kWorlds, kCameras, kCamera, kLight, kFont, kParts };
+    int order[kParts] = {kWorlds, kCameras, kCamera, kLight, kFont};
+    do {
+        CWorldManager* wm = MakeManager();
+        wm->LoadWorld("level.bsp", 0);
+        wm->LoadWorld("level.bsp", 0);
+        ASSERT_EQ(wm->WorldCount(), 2);
+        g_cameraManager = new CCameraManager(1.0f);
+        ASSERT_TRUE(g_cameraManager->CreateCamera(640, 480, true));
+        ASSERT_EQ(wm->AddCameras(g_cameraManager), 1);
+        g_font = new CFont;
+        g_font->Load(g_cameraManager->Camera()); // no font to read: the toolkit stays open on the camera
+        auto* light = new CLight(kDefaultDirectionalLight);
+        ASSERT_EQ(wm->AddLight(light), 1);
+        for (int part : order) {
+            switch (part) {
+            case kWorlds:
+                delete g_worldManager;
+                light = nullptr; // it went with the worlds that held it
+                break;
+            case kCameras:
+                delete g_cameraManager;
+                break;
+            case kCamera:
+                if (g_cameraManager != nullptr) {
+                    g_cameraManager->DestroyCamera();
+                }
+                break;
+            case kLight:
+                delete light;
+                light = nullptr;
+                break;
+            default:
+                delete g_font;
+                EXPECT_EQ(g_font, nullptr);
+                break;
+            }
+            if (g_worldManager != nullptr) {
+                g_worldManager->Update(0.02f);
+            }
+            // The worlds are drawn also without a camera manager (through no camera then).
+            if (g_cameraManager != nullptr) {
+                g_cameraManager->BeginUpdate();
+            }
+            if (g_worldManager != nullptr) {
+                g_worldManager->Render();
+            }
+            if (g_cameraManager != nullptr) {
+                g_cameraManager->ResumeUpdate();
+                if (g_font != nullptr) {
+                    g_font->Print("text", {0.1f, 0.1f}, 0.04f);
+                }
+                g_cameraManager->EndUpdate();
+            }
+            // A world camera draws into the main camera's rasters, and into none once they are gone.
+            const OvCamera* main = g_cameraManager != nullptr ? g_cameraManager->Camera() : nullptr;
+            for (int w = 0; g_worldManager != nullptr && w < g_worldManager->WorldCount(); ++w) {
+                if (const CCameraManager* world = g_worldManager->GetWorldCamera(w)) {
+                    EXPECT_EQ(world->Camera()->frameBuffer, main != nullptr ? main->frameBuffer : nullptr);
+                }
+            }
+        }
+        EXPECT_EQ(g_worldManager, nullptr);
+        EXPECT_EQ(g_cameraManager, nullptr);
+    } while (std::next_permutation(order, order + kParts));
+    CInputManager::Destroy();
 }
 
 TEST(PairFilter, DropsPairsOfTwoCharacterBodiesAsTheRepeatedPassDoes) {

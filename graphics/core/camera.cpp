@@ -385,11 +385,8 @@ OvCamera* OvCameraStreamRead(OvStream* stream) {
     OvCameraSetNearClipPlane(camera, OvChunkGetReal(data + 16));
     OvCameraSetFarClipPlane(camera, OvChunkGetReal(data + 20));
     camera->fogPlane = OvChunkGetReal(data + 24);
-    const auto projection = static_cast<OvInt32>(OvChunkGetUInt32(data + 28));
-    if (OvCameraSetProjection(camera, projection) == nullptr) {
-        // Neither perspective nor parallel: the chunk is not a camera this engine can use.
-        OvCameraDestroy(camera);
-        return nullptr;
-    }
+    // A projection that is neither perspective nor parallel is reported by the setter; the camera
+    // keeps its perspective.
+    OvCameraSetProjection(camera, static_cast<OvInt32>(OvChunkGetUInt32(data + 28)));
     return camera;
 }

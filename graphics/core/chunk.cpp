@@ -48,7 +48,8 @@ struct StringSink {
 };
 
 // Reads a string body of length bytes; a wide body keeps the low byte of each 16-bit
-// character (an odd last byte is read and dropped).
+// character (an odd last byte is read and dropped). A character whose low byte alone is zero
+// (U+0100, U+0400, ...) is kept as '?' rather than ending the string there.
 bool ReadBody(OvStream* stream, OvUInt32 length, bool wide, StringSink* sink) {
     OvUInt8 piece[kWidePiece];
     const OvUInt32 pieceBytes = wide ? kWidePiece : kStringPiece;
@@ -61,7 +62,7 @@ bool ReadBody(OvStream* stream, OvUInt32 length, bool wide, StringSink* sink) {
             char narrow[kWidePiece / 2];
             OvUInt32 chars = 0;
             for (OvUInt32 i = 0; i + 1 < n; i += 2) {
-                narrow[chars++] = static_cast<char>(piece[i]);
+                narrow[chars++] = piece[i] != 0 || piece[i + 1] == 0 ? static_cast<char>(piece[i]) : '?';
             }
             if (!sink->Put(narrow, chars)) {
                 return false;

@@ -111,7 +111,8 @@ inline OvStream* OvStreamReadValues(OvStream* stream, void* buffer, OvUInt32 len
 OvUInt32 OvStringStreamGetSize(const char* string);
 // Writes a string chunk (null writes the empty string); the string, or null on failure.
 const char* OvStringStreamWrite(const char* string, OvStream* stream);
-// Reads the next string chunk (type 2, or 19 whose 16-bit characters keep their low byte),
+// Reads the next string chunk (type 2, or 19 whose 16-bit characters keep their low byte, a
+// character whose low byte alone is zero read as '?'),
 // skipping chunks of other types. A null buffer: the string is allocated (free it with
 // OvFree). A buffer: it must hold the whole body, which must hold the terminator (nothing is
 // written behind the body); readers of fixed-size fields use OvStringStreamReadBounded. Null on

@@ -221,12 +221,15 @@ OvBool OvFrameDestroy(OvFrame* frame) {
         Detach(frame);
     }
     TakeOffDirtyList(frame);
-    // The children become roots of their own hierarchies.
+    // The children become roots of their own hierarchies, marked dirty as a detached frame is:
+    // their world matrices lose the parent's transform and their objects learn of it (what they
+    // had pending goes with them onto the dirty list).
     for (OvFrame* child = frame->child; child != nullptr;) {
         OvFrame* next = child->next;
         child->object.parent = nullptr;
         child->next = nullptr;
         OvFrameSetRootRecursive(child, child);
+        OvFrameMarkDirty(child);
         child = next;
     }
     FreeFrame(frame);

@@ -428,7 +428,10 @@ void DrawEnvironment(const MeshContext& c, const OvMaterialEffectsSlot* env) {
                 return;
             }
             SetEnvironmentStage(1, env);
-            if (c8 == 255) {
+            // Adding switched off by a failed validation: a device with MULTIPLYADD adds the
+            // environment times a full factor instead.
+            const bool add = c8 == 255 && gRender.add != Check::Failed;
+            if (add) {
                 Stage(1, D3DTOP_ADD, D3DTA_TEXTURE, D3DTA_CURRENT);
             } else {
                 OvD3D9SetRenderState(D3DRS_TEXTUREFACTOR, 0x01010101u * c8);
@@ -436,7 +439,7 @@ void DrawEnvironment(const MeshContext& c, const OvMaterialEffectsSlot* env) {
                 Stage(1, D3DTOP_MULTIPLYADD, D3DTA_TEXTURE, D3DTA_TFACTOR);
             }
             StageAlpha(1, D3DTOP_SELECTARG2, D3DTA_TEXTURE, D3DTA_CURRENT);
-            if (c8 == 255 && !f.multiplyAdd && gRender.add == Check::Pending) {
+            if (add && gRender.add == Check::Pending) {
                 OvD3D9RenderStateFlush();
                 DWORD passes = 0;
                 const HRESULT hr = OvD3D9GetDevice()->ValidateDevice(&passes);

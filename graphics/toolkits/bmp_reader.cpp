@@ -13,7 +13,6 @@ constexpr OvUInt32 kFileHeaderSize = 14;
 constexpr OvUInt32 kCoreHeaderSize = 12;
 constexpr OvUInt32 kInfoHeaderSize = 40;
 constexpr OvUInt32 kMaxHeaderKept = 124; // the largest header version; longer headers are skipped
-constexpr OvInt32 kMaxSide = 32768;
 // A run-length code of two bytes gives at most 255 pixels. Codes that end a row or the bitmap
 // early leave the rest empty; a bitmap may not claim more pixels than its codes could have
 // given, so that a small file cannot make a huge image.
@@ -241,9 +240,9 @@ OvImage* OvBmpImageRead(const char* imageName) {
         Report(OvErrorCode(ovERRBADDEPTH));
         return nullptr;
     }
-    // Top-down (negative height) and empty or absurd sizes are refused before anything is
-    // allocated for them.
-    if (h.width <= 0 || h.height <= 0 || h.width > kMaxSide || h.height > kMaxSide) {
+    // Top-down (negative height) and empty sizes are refused; the pixels of others are bounded by
+    // the bytes the file holds (below) before anything is allocated for them.
+    if (h.width <= 0 || h.height <= 0) {
         Report(OvErrorCode(ovERRBADFORMAT));
         return nullptr;
     }

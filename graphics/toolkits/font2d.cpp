@@ -95,6 +95,25 @@ bool ParseFloats(const char* text, float* out, int count) {
     return true;
 }
 
+// The baseline line: a number of pixels, a row of the page's glyph boxes (within the page's height
+// either way). False, with the cause said, for anything else.
+bool ReadBaseline(Lines& in, const OvRaster* page, long* baseline) {
+    if (!in.Next()) {
+        SetReadError(in.name, in.number + 1, "the file ends before the baseline line");
+        return false;
+    }
+    if (!ParseInts(in.text, baseline, 1, 10)) {
+        SetReadError(in.name, in.number, "baseline line wants a number of pixels");
+        return false;
+    }
+    if (*baseline < -page->height || *baseline > page->height) {
+        SetReadError(in.name, in.number, "baseline %ld lies outside the page's %d pixel rows", *baseline,
+                     page->height);
+        return false;
+    }
+    return true;
+}
+
 // Up to two names of at most 31 characters: the image and the mask. False for a line without
 // a name or with one that is too long.
 bool ParseImageLine(const char* text, char* image, char* mask) {
@@ -267,8 +286,7 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
     const float width = static_cast<float>(font->pages[0]->raster->width);
     const float height = static_cast<float>(font->pages[0]->raster->height);
     long baseline;
-    if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
-        SetReadError(in.name, in.number, "baseline line wants a number of pixels");
+    if (!ReadBaseline(in, font->pages[0]->raster, &baseline)) {
         return false;
     }
     long last = 0;
@@ -352,8 +370,7 @@ bool ReadMetrics2(Lines& in, Ov2dFont* font) {
         }
         font->pages[pages] = page;
         long baseline;
-        if (!in.Next() || !ParseInts(in.text, &baseline, 1, 10)) {
-            SetReadError(in.name, in.number, "baseline line wants a number of pixels");
+        if (!ReadBaseline(in, page->raster, &baseline)) {
             return false;
         }
         OvImage* scan = OvImageCreate(page->raster->width, page->raster->height, 32);
@@ -541,16 +558,15 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
 }
 
 // Next character code of a string (8-bit, or 16-bit little-endian for a 16-bit font); -1 at
-// its end. A 16-bit string ends at a character whose low byte is zero, whose high byte is then
-// not read: an 8-bit string handed to a 16-bit font ends at its terminator instead of being read
-// past it.
+// its end, the zero character (a 16-bit one is two zero bytes: U+0100 and every code whose low
+// byte is zero are characters like the others).
 OvInt32 NextCode(const Ov2dFont* font, const char*& p) {
     const auto* s = reinterpret_cast<const unsigned char*>(p);
     if (font->flags & ov2dFONTFLAG16BIT) {
-        if (s[0] == 0) {
+        const OvInt32 code = s[0] | s[1] << 8;
+        if (code == 0) {
             return -1;
         }
-        const OvInt32 code = s[0] | s[1] << 8;
         p += 2;
         return code;
     }

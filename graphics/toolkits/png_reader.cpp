@@ -13,12 +13,12 @@
 namespace {
 
 constexpr OvUInt32 kHint = 0x3000D; // object lifetime, the reader's id
-constexpr OvUInt32 kMaxSide = 32768;
-// Deflate shrinks data at most about 1032 to 1; an image whose pixels would need more than
-// this many bytes for each byte left in the file is not what the file holds.
+// Sides as large as the format allows: the pixels are bounded by the bytes the file holds.
+constexpr OvUInt32 kMaxSide = 0x7FFFFFFF;
+// Deflate shrinks data at most about 1032 to 1; an image whose filtered rows (what the image data
+// inflates to) would need more than this many bytes for each byte left in the file is not what
+// the file holds.
 constexpr std::uint64_t kMaxExpansion = 1100;
-// The longest chunk other than image data the reader takes (a palette needs 768 bytes).
-constexpr std::uint64_t kMaxChunk = 1u << 16;
 
 // Everything the reader holds. It lives in the caller's frame and is only reached through a
 // pointer, so its fields keep their values across libpng's error jump.
@@ -34,6 +34,35 @@ png_voidp Allocate(png_structp, png_alloc_size_t size) { return OvMalloc(size, k
 void Release(png_structp, png_voidp block) { OvFree(block); }
 void Warning(png_structp, png_const_charp) {}
 [[noreturn]] void Error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+// Bytes the image data inflates to: each row (of each interlace pass) is a filter byte and the
+// pixels packed at the file's own bit depth and channels, before any widening for the image.
+std::uint64_t FilteredBytes(png_uint_32 width, png_uint_32 height, int bitDepth, int colourType, bool interlaced) {
+    int channels = 1;
+    switch (colourType) {
+    case PNG_COLOR_TYPE_RGB:
+        channels = 3;
+        break;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+        channels = 2;
+        break;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+        channels = 4;
+        break;
+    default: // gray, palette
+        break;
+    }
+    const std::uint64_t bitsPerPixel = static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(bitDepth);
+    auto rows = [&](std::uint64_t w, std::uint64_t h) { return w == 0 ? 0 : h * (1 + (w * bitsPerPixel + 7) / 8); };
+    if (!interlaced) {
+        return rows(width, height);
+    }
+    std::uint64_t total = 0;
+    for (int pass = 0; pass < 7; ++pass) {
+        total += rows(PNG_PASS_COLS(width, pass), PNG_PASS_ROWS(height, pass));
+    }
+    return total;
+}
 
 void ReadData(png_structp png, png_bytep data, png_size_t length) {
     auto* stream = static_cast<OvStream*>(png_get_io_ptr(png));
@@ -51,20 +80,25 @@ bool Decode(Reading* r) {
     png_set_read_fn(r->png, r->stream, ReadData);
     png_set_user_limits(r->png, kMaxSide, kMaxSide);
     // Only the header, palette, transparency and pixels are used: every other chunk is skipped
-    // unread, so none of them is allocated. A chunk longer than the file, or than anything the
-    // reader keeps, is an error: libpng reports that limit as a benign error, which its read
-    // defaults would let through as a warning.
+    // unread, so none of them is allocated. A chunk longer than the file is an error: libpng
+    // reports that limit as a benign error, which its read defaults would let through as a
+    // warning.
     png_set_keep_unknown_chunks(r->png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
     png_set_benign_errors(r->png, 0);
     const std::uint64_t fileBytes = OvStreamGetBytesLeft(r->stream);
     // (0 would mean no limit at all.)
-    png_set_chunk_malloc_max(r->png, static_cast<png_alloc_size_t>(std::clamp<std::uint64_t>(fileBytes, 1, kMaxChunk)));
+    png_set_chunk_malloc_max(r->png, static_cast<png_alloc_size_t>(std::max<std::uint64_t>(fileBytes, 1)));
     png_read_info(r->png, r->info);
     png_uint_32 width = 0;
     png_uint_32 height = 0;
     int bitDepth = 0;
     int colourType = 0;
-    png_get_IHDR(r->png, r->info, &width, &height, &bitDepth, &colourType, nullptr, nullptr, nullptr);
+    int interlace = PNG_INTERLACE_NONE;
+    png_get_IHDR(r->png, r->info, &width, &height, &bitDepth, &colourType, &interlace, nullptr, nullptr);
+    if (FilteredBytes(width, height, bitDepth, colourType, interlace != PNG_INTERLACE_NONE) >
+        (static_cast<std::uint64_t>(OvStreamGetBytesLeft(r->stream)) + 1) * kMaxExpansion) {
+        return false;
+    }
     png_set_strip_16(r->png);
     OvInt32 depth = 32;
     switch (colourType) {
@@ -96,10 +130,6 @@ bool Decode(Reading* r) {
     png_set_interlace_handling(r->png);
     png_read_update_info(r->png, r->info);
 
-    const std::uint64_t pixelBytes = static_cast<std::uint64_t>(width) * height * ((depth + 7) / 8);
-    if (pixelBytes > (static_cast<std::uint64_t>(OvStreamGetBytesLeft(r->stream)) + 1) * kMaxExpansion) {
-        return false;
-    }
     r->image = OvImageCreate(static_cast<OvInt32>(width), static_cast<OvInt32>(height), depth);
     if (r->image == nullptr || OvImageAllocatePixels(r->image) == nullptr) {
         return false;

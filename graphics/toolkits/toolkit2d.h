@@ -36,7 +36,7 @@ inline constexpr OvInt32 ov2dFLATTENDEPTH = 7;       // deepest halving of a cur
 // Font flags.
 enum Ov2dFontFlag : OvUInt32 {
     ov2dFONTFLAG16BIT = 0x2, // strings are 16-bit little-endian characters (some code >= 128), ending
-                             // at one whose low byte is zero
+                             // at the zero character (two zero bytes)
 };
 
 // Font kinds.

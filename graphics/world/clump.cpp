@@ -70,13 +70,6 @@ OvClumpLink* ClumpLinkOfLink(OvLLLink* link) {
 OvLight* LightOfLink(OvLLLink* link) { return OvLightFromClumpLink(ClumpLinkOfLink(link)); }
 OvCamera* CameraOfLink(OvLLLink* link) { return OvCameraFromClumpLink(ClumpLinkOfLink(link)); }
 
-void UnlinkClumpLink(OvClumpLink* link) {
-    if (link->clump != nullptr) {
-        OvLLLinkRemove(&link->link);
-    }
-    *link = {};
-}
-
 } // namespace
 
 void* OvClumpOpen(void* instance, OvInt32 offset, OvInt32) {
@@ -151,7 +144,22 @@ OvAtomic* OvAtomicCreate() {
     return atomic;
 }
 
+namespace {
+
+// Takes an atomic out of its clump's list (nothing when it is in none).
+void LeaveClump(OvAtomic* atomic) {
+    if (atomic->clump != nullptr) {
+        OvLLLinkRemove(&atomic->inClumpLink);
+        atomic->inClumpLink = {nullptr, nullptr};
+        atomic->clump = nullptr;
+    }
+}
+
+} // namespace
+
 OvBool OvAtomicDestroy(OvAtomic* atomic) {
+    // An atomic leaves its clump first, so that the clump's list and count keep no freed atomic.
+    LeaveClump(atomic);
     // The destructors take the atomic out of its world: whether it was in one is asked first.
     OvFrame* frame = OvAtomicGetFrame(atomic);
     const bool inWorld = OvAtomicGetWorld(atomic) != nullptr;
@@ -180,6 +188,11 @@ OvAtomic* OvAtomicSetGeometry(OvAtomic* atomic, OvGeometry* geometry, OvUInt32 f
     }
     if (atomic->geometry != nullptr) {
         OvGeometryDestroy(atomic->geometry);
+    }
+    // Instanced data of its own was made from the old geometry (its meshes name that geometry's
+    // materials): it goes with it rather than be taken for the new one's.
+    if (atomic->repEntry != nullptr) {
+        OvResourcesFreeEntry(atomic->repEntry);
     }
     atomic->geometry = geometry;
     if ((flags & ovATOMICSAMEBOUNDINGSPHERE) == 0) {
@@ -333,22 +346,15 @@ OvClump* OvClumpCreate() {
 
 OvBool OvClumpDestroy(OvClump* clump) {
     OvPluginRegistryDeInitObject(OvClumpGetRegistry(), clump);
+    // Each member leaves the list as it is destroyed.
     while (!OvLLLinkIsEmpty(&clump->atomicList)) {
-        OvAtomic* atomic = AtomicOfLink(clump->atomicList.next);
-        OvLLLinkRemove(&atomic->inClumpLink);
-        atomic->inClumpLink = {nullptr, nullptr};
-        atomic->clump = nullptr;
-        OvAtomicDestroy(atomic);
+        OvAtomicDestroy(AtomicOfLink(clump->atomicList.next));
     }
     while (!OvLLLinkIsEmpty(&clump->lightList)) {
-        OvLight* light = LightOfLink(clump->lightList.next);
-        UnlinkClumpLink(OvLightGetClumpLink(light));
-        OvLightDestroy(light);
+        OvLightDestroy(LightOfLink(clump->lightList.next));
     }
     while (!OvLLLinkIsEmpty(&clump->cameraList)) {
-        OvCamera* camera = CameraOfLink(clump->cameraList.next);
-        UnlinkClumpLink(OvCameraGetClumpLink(camera));
-        OvCameraDestroy(camera);
+        OvCameraDestroy(CameraOfLink(clump->cameraList.next));
     }
     if (OvClumpGetFrame(clump) != nullptr) {
         OvFrameDestroyHierarchy(OvClumpGetFrame(clump));
@@ -359,6 +365,7 @@ OvBool OvClumpDestroy(OvClump* clump) {
 }
 
 OvClump* OvClumpAddAtomic(OvClump* clump, OvAtomic* atomic) {
+    LeaveClump(atomic);
     atomic->clump = clump;
     OvLLLinkAddHead(&clump->atomicList, &atomic->inClumpLink);
     return clump;
@@ -366,6 +373,7 @@ OvClump* OvClumpAddAtomic(OvClump* clump, OvAtomic* atomic) {
 
 OvClump* OvClumpAddLight(OvClump* clump, OvLight* light) {
     OvClumpLink* link = OvLightGetClumpLink(light);
+    OvClumpLinkLeave(link);
     link->clump = clump;
     OvLLLinkAddHead(&clump->lightList, &link->link);
     return clump;
@@ -373,6 +381,7 @@ OvClump* OvClumpAddLight(OvClump* clump, OvLight* light) {
 
 OvClump* OvClumpAddCamera(OvClump* clump, OvCamera* camera) {
     OvClumpLink* link = OvCameraGetClumpLink(camera);
+    OvClumpLinkLeave(link);
     link->clump = clump;
     OvLLLinkAddHead(&clump->cameraList, &link->link);
     return clump;

@@ -77,6 +77,9 @@ struct OvClumpLink {
     OvLLLink link;  // link in the clump's light or camera list
 };
 OvClumpLink* OvLightGetClumpLink(OvLight* light);
+// Takes the light or camera out of its clump's list and clears the link (nothing when it is in
+// none); destroying a light or camera does it.
+void OvClumpLinkLeave(OvClumpLink* link);
 OvClumpLink* OvCameraGetClumpLink(OvCamera* camera);
 OvLight* OvLightFromClumpLink(OvClumpLink* link);
 OvCamera* OvCameraFromClumpLink(OvClumpLink* link);
@@ -97,8 +100,8 @@ void* OvClumpClose(void* instance, OvInt32 offset, OvInt32 size);
 void OvClumpDestroyLeftovers();
 
 OvAtomic* OvAtomicCreate();
-// Extension destructors, instanced data freed, geometry released, off its frame. Does not unlink
-// the atomic from its clump. TRUE.
+// Out of its clump's list, extension destructors, instanced data freed, geometry released, off
+// its frame. TRUE.
 OvBool OvAtomicDestroy(OvAtomic* atomic);
 OvAtomic* OvAtomicSetGeometry(OvAtomic* atomic, OvGeometry* geometry, OvUInt32 flags);
 inline OvGeometry* OvAtomicGetGeometry(const OvAtomic* atomic) { return atomic->geometry; }
@@ -125,7 +128,7 @@ inline OvClump* OvClumpSetFrame(OvClump* clump, OvFrame* frame) {
     clump->object.parent = frame;
     return clump;
 }
-// Links the atomic, light or camera at the front of the clump's list (it must be in no clump).
+// Links the atomic, light or camera at the front of the clump's list (out of the clump it was in).
 OvClump* OvClumpAddAtomic(OvClump* clump, OvAtomic* atomic);
 OvClump* OvClumpAddLight(OvClump* clump, OvLight* light);
 OvClump* OvClumpAddCamera(OvClump* clump, OvCamera* camera);

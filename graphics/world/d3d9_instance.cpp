@@ -28,7 +28,6 @@ namespace {
 constexpr OvUInt32 kHint = ovMEMHINTDUR_OBJECT | 0x50D;
 constexpr OvInt32 kReinstanceNodesPerBlock = 128;
 constexpr OvUInt32 kSkinPluginId = 0x12E;
-constexpr OvUInt32 kUnindexed = 0x100;      // mesh-header flag: the meshes are not indexed
 constexpr OvUInt32 kTangentSources = 0xFF2; // positions and texture sets: what a tangent is made of
 
 OvInt32 gGeometryFlagsOffset = -1;
@@ -473,7 +472,7 @@ OvResourceEntry* OvD3D9InstancedDataCreate(void* object, void* owner, OvUInt8 ty
 
     const OvMesh* meshes = OvMeshHeaderGetMeshes(header);
     OvD3D9InstancedMesh* out = OvD3D9InstancedDataGetMeshes(data);
-    const bool indexed = (header->flags & kUnindexed) == 0;
+    const bool indexed = (header->flags & ovMESHHEADERUNINDEXED) == 0;
     data->primType = PrimTypeOfMeshFlags(header->flags);
     bool toList = false;
     OvUInt16* indices = nullptr;

@@ -34,7 +34,7 @@ constexpr OvUInt32 kStreamBytes = 16;
 constexpr OvUInt32 kMaxElements = 20; // end marker included
 constexpr OvUInt32 kVersion = 0x37002;
 constexpr OvUInt32 kBuild = 22;
-constexpr OvUInt32 kHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDNATIVEDATA;
+constexpr OvUInt32 kHint = ovMEMHINTDUR_OBJECT | 0x50D; // the instanced data's own
 
 OvUInt32 StoredSize(OvUInt32 numMeshes) { return kDataHeadBytes + kMeshBytes * numMeshes; }
 
@@ -75,8 +75,9 @@ StoredStream GetStream(const OvUInt8* p) {
             p[15]};
 }
 
-// The data block in its stored layout; false when a mesh's material is not in the list.
-bool StoreData(const OvD3D9InstancedData* d, const OvMaterialList* list, std::vector<OvUInt8>& out) {
+// The data block in its stored layout; a mesh whose material is not in the list (or that has
+// none) stores -1, which reads back as no material.
+void StoreData(const OvD3D9InstancedData* d, const OvMaterialList* list, std::vector<OvUInt8>& out) {
     Put32(out, d->serialNumber);
     Put32(out, d->numMeshes);
     Put32(out, d->indexBuffer != nullptr ? 1 : 0);
@@ -90,9 +91,6 @@ bool StoreData(const OvD3D9InstancedData* d, const OvMaterialList* list, std::ve
     const OvD3D9InstancedMesh* meshes = OvD3D9InstancedDataGetMeshes(const_cast<OvD3D9InstancedData*>(d));
     for (OvUInt32 m = 0; m < d->numMeshes; ++m) {
         const OvInt32 index = meshes[m].material != nullptr ? OvMaterialListFindMaterial(list, meshes[m].material) : -1;
-        if (meshes[m].material != nullptr && index < 0) {
-            return false;
-        }
         Put32(out, meshes[m].numIndices);
         Put32(out, meshes[m].minIndex);
         Put32(out, static_cast<OvUInt32>(index));
@@ -103,7 +101,6 @@ bool StoreData(const OvD3D9InstancedData* d, const OvMaterialList* list, std::ve
         Put32(out, meshes[m].startIndex);
         Put32(out, meshes[m].numPrimitives);
     }
-    return true;
 }
 
 bool Elements(IDirect3DVertexDeclaration9* declaration, D3DVERTEXELEMENT9* elements, UINT* count) {
@@ -133,7 +130,8 @@ OvStream* WriteNative(OvStream* stream, const OvD3D9InstancedData* d, const OvMa
     UINT n = 0;
     // Everything is put together from the live data without changing it, so a failure leaves
     // the object as it was.
-    if (!StoreData(d, list, block) || !Elements(d->vertexDeclaration, elements, &n)) {
+    StoreData(d, list, block);
+    if (!Elements(d->vertexDeclaration, elements, &n)) {
         OvErrorReport(0, ovERRINVALIDVALUE);
         return nullptr;
     }

@@ -1406,11 +1406,16 @@ OvMeshHeader* OvMeshHeaderStreamReadFrom(OvStream* stream, OvInt32 length, OvBoo
     // against what it names.
     const std::uint64_t expected =
         12 + 8 * static_cast<std::uint64_t>(numMeshes) + (native ? 0 : 4 * static_cast<std::uint64_t>(total));
-    const bool knownFlags = flags == ovMESHHEADERTRILIST || flags == ovMESHHEADERTRISTRIP ||
-                            flags == ovMESHHEADERTRIFAN || flags == ovMESHHEADERLINELIST ||
-                            flags == ovMESHHEADERPOLYLINE || flags == ovMESHHEADERPOINTLIST;
+    // A kind, and the unindexed flag: then the meshes draw the owner's vertices in turn, so
+    // together they may not count more than it has.
+    const OvUInt32 kind = flags & ~static_cast<OvUInt32>(ovMESHHEADERUNINDEXED);
+    const bool unindexed = (flags & ovMESHHEADERUNINDEXED) != 0;
+    const bool knownFlags = kind == ovMESHHEADERTRILIST || kind == ovMESHHEADERTRISTRIP ||
+                            kind == ovMESHHEADERTRIFAN || kind == ovMESHHEADERLINELIST ||
+                            kind == ovMESHHEADERPOLYLINE || kind == ovMESHHEADERPOINTLIST;
     const OvUInt32 left = body != nullptr ? 0xFFFFFFFFu : OvStreamGetBytesLeft(stream);
-    if (!knownFlags || numMeshes > 0xFFFF || expected > static_cast<std::uint64_t>(length) ||
+    if (!knownFlags || (unindexed && !native && static_cast<std::int64_t>(total) > numVertices) ||
+        numMeshes > 0xFFFF || expected > static_cast<std::uint64_t>(length) ||
         (left != 0xFFFFFFFFu && static_cast<std::uint64_t>(length) - 12 > left)) {
         ReportRead();
         return nullptr;

@@ -22,6 +22,7 @@ enum OvMeshHeaderFlag : OvUInt32 {
     ovMESHHEADERLINELIST = 0x4,
     ovMESHHEADERPOLYLINE = 0x8,
     ovMESHHEADERPOINTLIST = 0x10,
+    ovMESHHEADERUNINDEXED = 0x100, // with a kind: each mesh draws the next run of vertices, unindexed
 };
 
 // One mesh: a run of indices with one material.

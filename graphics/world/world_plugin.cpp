@@ -177,6 +177,12 @@ void* ClumpLinkConstruct(void* object, OvInt32 offset, OvInt32) {
     return object;
 }
 
+// A light or camera destroyed while in a clump leaves the clump's list.
+void* ClumpLinkDestruct(void* object, OvInt32 offset, OvInt32) {
+    OvClumpLinkLeave(reinterpret_cast<OvClumpLink*>(static_cast<char*>(object) + offset));
+    return object;
+}
+
 OvInt32 gCameraClumpLinkOffset = -1;
 OvInt32 gLightClumpLinkOffset = -1;
 
@@ -222,6 +228,13 @@ OvClumpLink* OvLightGetClumpLink(OvLight* light) {
 }
 OvClumpLink* OvCameraGetClumpLink(OvCamera* camera) {
     return reinterpret_cast<OvClumpLink*>(reinterpret_cast<char*>(camera) + gCameraClumpLinkOffset);
+}
+
+void OvClumpLinkLeave(OvClumpLink* link) {
+    if (link->clump != nullptr) {
+        OvLLLinkRemove(&link->link);
+    }
+    *link = {};
 }
 
 OvLight* OvLightFromClumpLink(OvClumpLink* link) {
@@ -389,9 +402,9 @@ OvBool OvWorldPluginAttach() {
 
     // 3. Clump links of cameras and lights.
     gCameraClumpLinkOffset =
-        OvCameraRegisterPlugin(sizeof(OvClumpLink), ovPLUGINIDCLUMPLINK, ClumpLinkConstruct, nullptr, nullptr);
+        OvCameraRegisterPlugin(sizeof(OvClumpLink), ovPLUGINIDCLUMPLINK, ClumpLinkConstruct, ClumpLinkDestruct, nullptr);
     gLightClumpLinkOffset =
-        OvLightRegisterPlugin(sizeof(OvClumpLink), ovPLUGINIDCLUMPLINK, ClumpLinkConstruct, nullptr, nullptr);
+        OvLightRegisterPlugin(sizeof(OvClumpLink), ovPLUGINIDCLUMPLINK, ClumpLinkConstruct, ClumpLinkDestruct, nullptr);
     if (gCameraClumpLinkOffset < 0 || gLightClumpLinkOffset < 0) {
         return FALSE;
     }

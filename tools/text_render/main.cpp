@@ -167,7 +167,17 @@ public:
     }
 
     // Draws the text centred; returns the height in pixels.
-    int Draw(const std::string& text) {
+    int Draw(const std::string& given) {
+        // A font with characters beyond 127 reads 16-bit strings: each byte of the text is one.
+        std::string text = given;
+        if ((font_->flags & ov2dFONTFLAG16BIT) != 0) {
+            text.clear();
+            for (char c : given) {
+                text += c;
+                text += '\0';
+            }
+            text += '\0'; // with the string's own terminator, two zero bytes
+        }
         const int width = engine_.FrameBuffer()->width, height = engine_.FrameBuffer()->height;
         const float unit = static_cast<float>(std::min(width, height)); // pixels per toolkit unit
         const float fontPixels = font_->height > 0.0f ? font_->height : 16.0f;

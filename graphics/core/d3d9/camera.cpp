@@ -295,13 +295,19 @@ OvBool OvD3D9CameraBeginUpdate(void*, void* in, OvInt32) {
     OvD3D9ProjectionMatrix = ProjectionMatrix(camera);
     OvD3D9SetTransform(D3DTS_PROJECTION, &OvD3D9ProjectionMatrix);
     OvD3D9ViewProjectionCache = nullptr;
-    if (SelectTargets(camera, false) == Target::Failed) {
-        return FALSE;
+    if (SelectTargets(camera, false) != Target::Failed) {
+        SetViewport(Place(camera->frameBuffer));
+        OvD3D9SetRenderState(D3DRS_FOGSTART, FloatBits(camera->fogPlane));
+        OvD3D9SetRenderState(D3DRS_FOGEND, FloatBits(camera->farPlane));
+        if (OvD3D9DeviceCheckLost()) {
+            return TRUE;
+        }
     }
-    SetViewport(Place(camera->frameBuffer));
-    OvD3D9SetRenderState(D3DRS_FOGSTART, FloatBits(camera->fogPlane));
-    OvD3D9SetRenderState(D3DRS_FOGEND, FloatBits(camera->farPlane));
-    return OvD3D9DeviceCheckLost();
+    // No update began: no end update need come, so nothing keeps the camera (which may go before
+    // the next begin).
+    gCamera = nullptr;
+    gCopyAtEnd = false;
+    return FALSE;
 }
 
 OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {
@@ -322,8 +328,8 @@ OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {
     }
     SetViewport(place);
     DWORD flags = 0;
-    if (target == Target::BackBuffer || target == Target::TextureCopy) {
-        // The device's depth surface: stencil only where its format has stencil bits.
+    if (target == Target::BackBuffer) {
+        // The device's depth surface: stencil with the depth where its format has stencil bits.
         flags = (clearMode & ovCAMERACLEARIMAGE) ? D3DCLEAR_TARGET : 0;
         if (clearMode & ovCAMERACLEARZ) {
             flags |= D3DCLEAR_ZBUFFER;
@@ -331,12 +337,9 @@ OvBool OvD3D9CameraClear(void* out, void* in, OvInt32 clearMode) {
         if ((clearMode & (ovCAMERACLEARZ | ovCAMERACLEARSTENCIL)) && OvD3D9HasStencil()) {
             flags |= D3DCLEAR_STENCIL;
         }
-        if (target == Target::TextureCopy && camera->zBuffer == nullptr) {
-            flags &= D3DCLEAR_TARGET;
-        }
     } else {
-        // A camera texture of its own, or another window: depth and stencil only with a z
-        // raster behind them.
+        // A camera texture (drawn into, or filled from the back buffer), or another window: the
+        // flags asked, depth and stencil only with a z raster behind them.
         flags = static_cast<DWORD>(clearMode) & (D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL);
         if (camera->zBuffer == nullptr) {
             flags &= D3DCLEAR_TARGET;

@@ -29,7 +29,7 @@ OvBool OvD3D9RasterShowRaster(void* raster, void* window, OvInt32 flags);
 // FALSE when the window is refused or the swap chain cannot be made.
 OvBool OvD3D9CameraCreateWindowRasters(OvCamera* camera, HWND window);
 
-// The camera between begin and end update, or null.
+// The camera between a begin update that succeeded and its end update, or null.
 OvCamera* OvD3D9GetCurrentCamera();
 
 // TRUE when the sphere (or the box) lies inside all six frustum planes; touching counts.

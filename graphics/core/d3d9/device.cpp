@@ -339,6 +339,7 @@ OvBool Start() {
     }
     FetchSurfaces();
     OvD3D9DeviceResetCache();
+    OvD3D9DeviceCacheSetDeviceTargets(gSys.backBuffer, gSys.depthSurface);
     OvD3D9VideoRasterListOpen();
     // A start that stops half-way leaves nothing of its own behind.
     const auto fail = [] {
@@ -630,16 +631,19 @@ OvBool OvD3D9DeviceLostRestore() {
     if (gSys.device == nullptr) {
         return FALSE;
     }
+    gSys.inScene = false; // a Reset ends the scene it came in
     FetchSurfaces();
+    OvD3D9DeviceCacheSetDeviceTargets(gSys.backBuffer, gSys.depthSurface);
     // Rasters first: their default-pool surfaces and textures, then the buffers.
     const OvBool rasters = OvD3D9RestoreVideoRasters();
     const OvBool buffers = OvD3D9DynamicVertexBufferRestoreAll(); // whether or not a raster came back
-    if (!rasters || !buffers) {
-        return FALSE;
-    }
+    // The Reset put every state and light back to the device's defaults: the caches follow, and
+    // immediate mode comes back, whether or not every raster and buffer did, since drawing goes
+    // on with those that did.
     OvD3D9RenderStateReset();
     OvD3D9RestoreLights();
-    return OvD3D9Im2DOpen() && OvD3D9Im3DCreateDeviceObjects() ? TRUE : FALSE;
+    const bool immediate = OvD3D9Im2DOpen() && OvD3D9Im3DCreateDeviceObjects();
+    return rasters && buffers && immediate ? TRUE : FALSE;
 }
 
 OvBool OvD3D9DeviceRestoreWithCallback() {

@@ -62,7 +62,8 @@ OvD3D9RestoreCallback OvD3D9DeviceGetRestoreCallback();
 
 // Releases what a reset destroys, before Reset.
 void OvD3D9DeviceLostRelease();
-// Re-creates it after a successful Reset; FALSE when a resource could not be restored.
+// Re-creates it after a successful Reset and brings the state caches in line with the device;
+// FALSE when a resource could not be restored.
 OvBool OvD3D9DeviceLostRestore();
 // Release, Reset with the present parameters and, when Reset succeeds, the restore and the
 // restore callback. The Direct3D result of Reset; *restored tells whether the restore worked.

@@ -1,6 +1,7 @@
 #include "graphics/core/d3d9/device_cache.h"
 
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "graphics/core/d3d9/device.h"
@@ -48,7 +49,10 @@ struct Caches {
     D3DMATRIX* transforms[ovD3D9NUMTRANSFORMS] = {};
     OvFreeList* matrices = nullptr; // 64-byte entries, 15 a block, 16-byte aligned
     bool worldIdentity = false;
+    // By light number: the low numbers side by side, any beyond them one entry each, so a high
+    // number costs no more than a low one.
     std::vector<LightEntry> lights;
+    std::map<OvUInt32, LightEntry> farLights;
     std::vector<DeclarationEntry> declarations;
 };
 
@@ -80,6 +84,16 @@ bool SameLight(const D3DLIGHT9& a, const D3DLIGHT9& b) {
 }
 
 constexpr OvInt32 kMatricesPerBlock = 15;
+constexpr OvUInt32 kNearLights = 256; // light numbers kept side by side
+
+// The cached light of a number, or null.
+LightEntry* FindLight(OvUInt32 index) {
+    if (index < gCaches.lights.size()) {
+        return &gCaches.lights[index];
+    }
+    const auto far = gCaches.farLights.find(index);
+    return far != gCaches.farLights.end() ? &far->second : nullptr;
+}
 
 // Every slot's matrix goes back to the free list (made on first use), the list gives back its
 // empty blocks, and the world slot gets a fresh identity.
@@ -298,25 +312,31 @@ OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix) {
 
 OvBool OvD3D9SetLight(OvUInt32 index, const D3DLIGHT9* light) {
     IDirect3DDevice9* d = Device();
-    // The cache is indexed by light number: a number past the limit would make it grow without end.
-    if (light == nullptr || d == nullptr || index >= ovD3D9MAXLIGHTINDEX) {
+    if (light == nullptr || d == nullptr) {
         return FALSE;
     }
-    std::vector<LightEntry>& lights = gCaches.lights;
-    if (index < lights.size() && SameLight(lights[index].light, *light)) {
+    LightEntry* entry = FindLight(index);
+    if (entry != nullptr && SameLight(entry->light, *light)) {
         return TRUE;
     }
-    if (index >= lights.size()) {
-        lights.resize(std::size_t{index} + 1, LightEntry{D3DLIGHT9{}, false});
+    if (entry == nullptr) {
+        std::vector<LightEntry>& lights = gCaches.lights;
+        if (index < kNearLights) {
+            lights.resize(std::size_t{index} + 1, LightEntry{D3DLIGHT9{}, false});
+            entry = &lights[index];
+        } else {
+            entry = &gCaches.farLights.emplace(index, LightEntry{D3DLIGHT9{}, false}).first->second;
+        }
     }
-    lights[index].light = *light;
+    entry->light = *light;
     return SUCCEEDED(d->SetLight(index, light)) ? TRUE : FALSE;
 }
 
 OvBool OvD3D9EnableLight(OvUInt32 index, OvBool enable) {
     IDirect3DDevice9* d = Device();
-    if (d != nullptr && index < gCaches.lights.size() && gCaches.lights[index].enabled != (enable != FALSE)) {
-        gCaches.lights[index].enabled = enable != FALSE;
+    LightEntry* entry = d != nullptr ? FindLight(index) : nullptr;
+    if (entry != nullptr && entry->enabled != (enable != FALSE)) {
+        entry->enabled = enable != FALSE;
         d->LightEnable(index, enable ? TRUE : FALSE);
     }
     return TRUE;
@@ -327,9 +347,15 @@ void OvD3D9RestoreLights() {
     if (d == nullptr) {
         return;
     }
+    const auto send = [d](OvUInt32 index, const LightEntry& e) {
+        d->SetLight(index, &e.light);
+        d->LightEnable(index, e.enabled ? TRUE : FALSE);
+    };
     for (std::size_t i = 0; i < gCaches.lights.size(); ++i) {
-        d->SetLight(static_cast<DWORD>(i), &gCaches.lights[i].light);
-        d->LightEnable(static_cast<DWORD>(i), gCaches.lights[i].enabled ? TRUE : FALSE);
+        send(static_cast<OvUInt32>(i), gCaches.lights[i]);
+    }
+    for (const auto& [index, entry] : gCaches.farLights) {
+        send(index, entry);
     }
 }
 
@@ -441,7 +467,16 @@ IDirect3DDevice9* OvD3D9DeviceResetCache() {
     OvD3D9DeviceCacheForgetBindings();
     gCaches.lights.clear();
     gCaches.lights.shrink_to_fit();
+    gCaches.farLights.clear();
     return Device();
+}
+
+void OvD3D9DeviceCacheSetDeviceTargets(IDirect3DSurface9* backBuffer, IDirect3DSurface9* depth) {
+    for (IDirect3DSurface9*& t : gCaches.targets) {
+        t = nullptr;
+    }
+    gCaches.targets[0] = backBuffer;
+    gCaches.depth = depth;
 }
 
 void OvD3D9DeviceCacheClose() {

@@ -13,7 +13,6 @@ inline constexpr OvUInt32 ovD3D9NUMTRANSFORMS = 260;
 inline constexpr OvUInt32 ovD3D9NUMSTREAMS = 4;
 inline constexpr OvUInt32 ovD3D9NUMRENDERTARGETS = 4;
 inline constexpr OvUInt32 ovD3D9MAXDECLARATIONELEMENTS = 64; // plus the end marker
-inline constexpr OvUInt32 ovD3D9MAXLIGHTINDEX = 0x10000;     // light numbers the light cache takes
 
 // One stream for OvD3D9SetStreams.
 struct OvD3D9Stream {
@@ -44,6 +43,7 @@ void OvD3D9GetTransform(OvUInt32 state, D3DMATRIX* out);
 // The engine's world matrix (null or identity-flagged: the identity).
 OvBool OvD3D9SetTransformWorld(const OvMatrix* matrix);
 
+// Any light number: the cache keeps one entry for each light set.
 OvBool OvD3D9SetLight(OvUInt32 index, const D3DLIGHT9* light);
 OvBool OvD3D9EnableLight(OvUInt32 index, OvBool enable);
 // Sends every cached light with its enabled flag again (after a reset).
@@ -61,6 +61,9 @@ OvUInt32 OvD3D9DeleteShader(IDirect3DPixelShader9* shader);
 
 // Forgets every binding, transform and light; returns the device.
 IDirect3DDevice9* OvD3D9DeviceResetCache();
+// What a device start or a Reset binds: render target 0 the back buffer, no others, its own
+// depth surface. The targets held before a Reset went with it.
+void OvD3D9DeviceCacheSetDeviceTargets(IDirect3DSurface9* backBuffer, IDirect3DSurface9* depth);
 // Forgets the bindings and transforms but keeps the lights (before a reset).
 void OvD3D9DeviceCacheForgetBindings();
 // Device stop: every cached declaration released, the caches freed.

@@ -7,7 +7,6 @@
 #include "graphics/core/chunk.h"
 #include "graphics/core/d3d9/device.h"
 #include "graphics/core/d3d9/raster.h"
-#include "graphics/core/error.h"
 #include "graphics/core/raster.h"
 #include "graphics/core/texture.h"
 
@@ -33,10 +32,9 @@ bool KnownDepth(OvUInt32 depth) {
     }
 }
 
-bool Refuse() {
-    OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRINVALIDVALUE, "native texture header"));
-    return false;
-}
+// A damaged chunk is refused without an error of the reader's own: the stream reports what it
+// ran out of, the raster module what it could not make.
+bool Refuse() { return false; }
 
 } // namespace
 

@@ -301,9 +301,9 @@ OvInt32 DisplayDepth() {
     return bits != 0 ? bits : 32;
 }
 
-// The format of a camera texture: none asked, the display's depth decides; one asked is widened
-// to 32 bits on a deep display and narrowed to 16 on a shallow one, then falls back to what the
-// device renders to. -1 when even that is no render target.
+// The format a query answers for a camera texture: none asked, the display's depth decides; one
+// asked is widened to 32 bits on a deep display and narrowed to 16 on a shallow one, then falls
+// back to what the device renders to. -1 when even that is no render target.
 OvInt32 CameraTextureCode(OvInt32 code) {
     const auto renders = [](OvInt32 c) { return OvD3D9CheckRenderTargetFormat(OvD3D9RasterCodeFormat(c)) != FALSE; };
     const bool deep = DisplayDepth() > 16;
@@ -517,31 +517,6 @@ OvBool OvD3D9CheckAutoMipmapCubeFormat(D3DFORMAT format) {
 
 namespace {
 
-// The texture format for a code asked (0: none), falling back to what the adapter takes: with
-// alpha to 4444, then 1555; without to 565 (luminance first to 888).
-OvInt32 TextureCode(OvInt32 code) {
-    const auto takes = [](D3DFORMAT format) { return OvD3D9CheckTextureFormat(format) != FALSE; };
-    const OvInt32 alphaFallback = takes(D3DFMT_A4R4G4B4) ? ovRASTERFORMAT4444 : ovRASTERFORMAT1555;
-    switch (code) {
-    case 0:
-        return DisplayDepth() > 16 && takes(D3DFMT_A8R8G8B8) ? ovRASTERFORMAT8888 : alphaFallback;
-    case ovRASTERFORMAT8888:
-        return takes(D3DFMT_A8R8G8B8) ? code : alphaFallback;
-    case ovRASTERFORMAT888:
-        return takes(D3DFMT_X8R8G8B8) ? code : ovRASTERFORMAT565;
-    case ovRASTERFORMAT4444:
-        return takes(D3DFMT_A4R4G4B4) ? code : ovRASTERFORMAT1555;
-    case ovRASTERFORMATLUM8:
-        return takes(D3DFMT_L8) ? code : takes(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888 : ovRASTERFORMAT565;
-    default:
-        return code;
-    }
-}
-
-} // namespace
-
-namespace {
-
 // What a format query answers for a normal or texture raster that is about to be read: the code
 // asked, or the nearest the adapter takes. A palette the device cannot take (P8, or P8 with alpha
 // entries) is dropped and the colours go to a direct format fitting the display.
@@ -619,7 +594,15 @@ OvInt32 ChooseFormat(OvInt32 type, OvInt32 flags, bool query) {
             }
             return rest | code;
         }
-        code = TextureCode(code);
+        if (code == 0) {
+            // None asked: 8888 on a deep display, else 4444, else 1555 (which the device's own
+            // refusal settles).
+            const auto takes = [](D3DFORMAT format) { return OvD3D9CheckTextureFormat(format) != FALSE; };
+            return rest | (DisplayDepth() > 16 && takes(D3DFMT_A8R8G8B8) ? ovRASTERFORMAT8888
+                           : takes(D3DFMT_A4R4G4B4)                      ? ovRASTERFORMAT4444
+                                                                         : ovRASTERFORMAT1555);
+        }
+        // A format asked is made as asked or not at all: the adapter's refusal sets no error.
         if (const FormatEntry* e = FindCode(code); e == nullptr) {
             Fail(ovERRBADRASTERFORMAT);
             return -1;
@@ -628,19 +611,21 @@ OvInt32 ChooseFormat(OvInt32 type, OvInt32 flags, bool query) {
             return OvD3D9CheckDepthFormat(e->format)
                        ? (rest & ~(ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP)) | code
                        : -1;
+        } else {
+            return OvD3D9CheckTextureFormat(e->format) ? rest | code : -1;
         }
-        return OvD3D9CheckTextureFormat(OvD3D9RasterCodeFormat(code)) ? rest | code : -1;
     case ovRASTERTYPEZBUFFER:
-        if (code != 0 && code != ZCode()) {
+        // The device's depth decides; a query may not ask for a format, a creation only for that.
+        if (code != 0 && (query || code != ZCode())) {
             Fail(ovERRBADRASTERFORMAT);
             return -1;
         }
         return (rest & ~(ovRASTERFORMATMIPMAP | ovRASTERFORMATAUTOMIPMAP)) | ZCode();
     case ovRASTERTYPECAMERA: {
-        // A desktop format without an engine code (10-bit channels) gives a camera raster of
-        // no pixel format.
+        // The display's format, likewise. A desktop format without an engine code (10-bit
+        // channels) gives a camera raster of no pixel format.
         const OvInt32 displayCode = DisplayCode() & ovRASTERFORMATPIXELFORMATMASK;
-        if (code != 0 && code != displayCode) {
+        if (code != 0 && (query || code != displayCode)) {
             Fail(ovERRBADRASTERFORMAT);
             return -1;
         }
@@ -651,7 +636,15 @@ OvInt32 ChooseFormat(OvInt32 type, OvInt32 flags, bool query) {
             FailWith("ovRASTERTYPECAMERATEXTURE can not be palletized.");
             return -1;
         }
-        code = CameraTextureCode(code);
+        if (query) {
+            code = CameraTextureCode(code);
+        } else if (code == 0) {
+            // None asked: 888 on a deep display where the device renders to it, else 565.
+            code = DisplayDepth() > 16 && OvD3D9CheckRenderTargetFormat(D3DFMT_X8R8G8B8) ? ovRASTERFORMAT888
+                                                                                         : ovRASTERFORMAT565;
+        } else if (FindCode(code) == nullptr || !OvD3D9CheckRenderTargetFormat(OvD3D9RasterCodeFormat(code))) {
+            code = -1; // one asked is made as asked or not at all
+        }
         if (code < 0) {
             Fail(ovERRBADRASTERFORMAT);
             return -1;
@@ -721,14 +714,11 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
     raster->cpPixels = nullptr;
     raster->palette = nullptr;
     raster->privateFlags = 0;
-    if (raster->cFlags & ovRASTERDONTALLOCATE) {
-        raster->cFormat = static_cast<OvUInt8>((flags & 0xFF00) >> 8);
-        return type == 3 || type > ovRASTERTYPECAMERATEXTURE ? Fail(ovERRBADRASTERFORMAT) : TRUE;
-    }
-    if ((type == ovRASTERTYPENORMAL || type == ovRASTERTYPETEXTURE) && (flags & ovRASTERFORMATPAL4) &&
-        (flags & ovRASTERFORMATPIXELFORMATMASK) != 0) {
+    const bool textureType = type == ovRASTERTYPENORMAL || type == ovRASTERTYPETEXTURE;
+    if (textureType && (flags & ovRASTERFORMATPAL4) && (flags & ovRASTERFORMATPIXELFORMATMASK) != 0) {
         return Fail(ovERRBADRASTERFORMAT);
     }
+    // Format and depth are settled for every raster, with pixels of its own or not.
     const OvInt32 chosen = ChooseFormat(type, flags, false);
     if (chosen < 0) {
         return FALSE;
@@ -736,20 +726,24 @@ OvBool OvD3D9RasterCreate(void*, void* object, OvInt32 flags) {
     const OvInt32 code = chosen & ovRASTERFORMATPIXELFORMATMASK;
     raster->cFormat = static_cast<OvUInt8>((chosen & 0xFF00) >> 8);
     const FormatEntry* e = FindCode(code);
+    raster->depth = textureType && (chosen & ovRASTERFORMATPAL8) ? 8
+                    : e != nullptr                               ? e->depth
+                    : type == ovRASTERTYPECAMERA                 ? DisplayDepth()
+                                                                 : 0;
     if (raster->width <= 0 || raster->height <= 0) {
         // Nothing to make: an empty raster stands for no pixels.
         raster->cFlags = ovRASTERDONTALLOCATE;
         raster->width = std::max(raster->width, 0);
         raster->height = std::max(raster->height, 0);
         raster->stride = 0;
-        raster->depth = e != nullptr                 ? e->depth
-                        : type == ovRASTERTYPECAMERA ? CameraDepth(OvD3D9GetCurrentMode()->format)
-                                                     : 16;
         raster->depth = raster->depth != 0 ? raster->depth : 16;
         if (type == ovRASTERTYPECAMERA) {
             List(raster);
         }
         return TRUE;
+    }
+    if (raster->cFlags & ovRASTERDONTALLOCATE) {
+        return TRUE; // its resource, if any, comes from elsewhere
     }
     switch (type) {
     case ovRASTERTYPENORMAL:

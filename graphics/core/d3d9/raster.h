@@ -101,8 +101,9 @@ void OvD3D9RasterSetCubeFace(OvRaster* raster, OvUInt32 face);
 // normal and texture rasters the format asked or, where the adapter lacks it, the nearest it
 // takes (none asked: 8888, else 4444 or 1555); a palette the device cannot take is dropped, its
 // colours going to 888/8888 on a display deeper than 16 bits and to 565/4444/1555 otherwise.
-// Other types as their creation settles them; -1 (with an error where it is not the adapter's
-// refusal) when none fits. depth is not used.
+// Camera textures: a code asked is widened or narrowed to the display's depth. Z-buffers and
+// camera rasters take the device's format and may not ask for one (error 0x8000000D). -1 (with
+// an error where it is not the adapter's refusal) when none fits. depth is not used.
 OvInt32 OvD3D9RasterChooseFormat(OvInt32 type, OvInt32 flags, OvInt32 depth);
 // Fills a raster record's type, format byte and depth for the creation flags (type in the low
 // bits) as a raster made with them would have, without making anything; FALSE when the format

@@ -200,10 +200,13 @@ void SendShadows() {
 
 OvUInt32 ValueOf(void* value) { return static_cast<OvUInt32>(reinterpret_cast<std::uintptr_t>(value)); }
 
-// Keeps an engine state's value in its shadow and passes it on to the device state that carries it.
+// Keeps an engine state's value in its shadow and passes it on to the device state that carries it;
+// a value the shadow already holds changes nothing.
 OvBool StoreAndSend(OvUInt32* shadow, OvUInt32 deviceState, OvUInt32 v) {
-    *shadow = v;
-    OvD3D9SetRenderState(deviceState, v);
+    if (*shadow != v) {
+        *shadow = v;
+        OvD3D9SetRenderState(deviceState, v);
+    }
     return TRUE;
 }
 
@@ -379,12 +382,16 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
     case ovRENDERSTATETEXTUREPERSPECTIVE:
         return v != 0 ? TRUE : FALSE;
     case ovRENDERSTATEZTESTENABLE:
-        gShadow.zTest = v ? 1 : 0;
-        SendZ();
+        if (gShadow.zTest != (v ? 1u : 0u)) {
+            gShadow.zTest = v ? 1 : 0;
+            SendZ();
+        }
         return TRUE;
     case ovRENDERSTATEZWRITEENABLE:
-        gShadow.zWrite = v ? 1 : 0;
-        SendZ();
+        if (gShadow.zWrite != (v ? 1u : 0u)) {
+            gShadow.zWrite = v ? 1 : 0;
+            SendZ();
+        }
         return TRUE;
     case ovRENDERSTATESHADEMODE:
         return StoreAndSend(&gShadow.shadeMode, D3DRS_SHADEMODE, v);
@@ -403,40 +410,51 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
     case ovRENDERSTATEDESTBLEND:
         return OvD3D9RenderStateDestBlend(v);
     case ovRENDERSTATEVERTEXALPHAENABLE:
-        OvD3D9RenderStateVertexAlphaEnable(v ? TRUE : FALSE);
+        if (gShadow.vertexAlpha != (v ? 1u : 0u)) {
+            OvD3D9RenderStateVertexAlphaEnable(v ? TRUE : FALSE);
+        }
         return TRUE;
     case ovRENDERSTATEBORDERCOLOR:
-        st0.border = v;
-        OvD3D9SetSamplerState(0, D3DSAMP_BORDERCOLOR, v);
+        if (st0.border != v) {
+            st0.border = v;
+            OvD3D9SetSamplerState(0, D3DSAMP_BORDERCOLOR, v);
+        }
         return TRUE;
-    case ovRENDERSTATEFOGENABLE:
-        gShadow.fogEnable =
+    case ovRENDERSTATEFOGENABLE: {
+        const OvUInt32 on =
             (v != 0 && (Caps().RasterCaps & (D3DPRASTERCAPS_FOGVERTEX | D3DPRASTERCAPS_FOGTABLE))) ? 1 : 0;
-        OvD3D9SetRenderState(D3DRS_FOGENABLE, gShadow.fogEnable);
+        StoreAndSend(&gShadow.fogEnable, D3DRS_FOGENABLE, on);
         return TRUE;
+    }
     case ovRENDERSTATEFOGCOLOR:
         return StoreAndSend(&gShadow.fogColour, D3DRS_FOGCOLOR, v);
     case ovRENDERSTATEFOGTYPE:
         if (v > 3) {
             return FALSE;
         }
-        gShadow.fogType = v;
-        SendFogType();
+        if (gShadow.fogType != v) {
+            gShadow.fogType = v;
+            SendFogType();
+        }
         return TRUE;
     case ovRENDERSTATEFOGDENSITY:
         if (value == nullptr) {
             return FALSE;
         }
-        gShadow.fogDensity = *static_cast<const float*>(value);
-        OvD3D9SetRenderState(D3DRS_FOGDENSITY, Bits(gShadow.fogDensity));
+        if (Bits(gShadow.fogDensity) != Bits(*static_cast<const float*>(value))) {
+            gShadow.fogDensity = *static_cast<const float*>(value);
+            OvD3D9SetRenderState(D3DRS_FOGDENSITY, Bits(gShadow.fogDensity));
+        }
         return TRUE;
     case ovRENDERSTATECULLMODE:
         return StoreAndSend(&gShadow.cullMode, D3DRS_CULLMODE, v);
     case ovRENDERSTATEALPHATESTFUNCTION:
-        gShadow.alphaFunction = v;
-        gShadow.alphaTestWanted = v != D3DCMP_ALWAYS ? 1 : 0;
-        OvD3D9SetRenderState(D3DRS_ALPHAFUNC, v);
-        SendAlpha();
+        if (gShadow.alphaFunction != v) {
+            gShadow.alphaFunction = v;
+            gShadow.alphaTestWanted = v != D3DCMP_ALWAYS ? 1 : 0;
+            OvD3D9SetRenderState(D3DRS_ALPHAFUNC, v);
+            SendAlpha();
+        }
         return TRUE;
     case ovRENDERSTATEALPHATESTFUNCTIONREF:
         OvD3D9SetRenderState(D3DRS_ALPHAREF, v);
@@ -444,9 +462,7 @@ OvBool OvD3D9RenderStateSet(OvInt32 state, void* value) {
     default:
         if (state >= ovRENDERSTATESTENCILENABLE && state <= ovRENDERSTATESTENCILFUNCTIONWRITEMASK) {
             const OvInt32 i = state - ovRENDERSTATESTENCILENABLE;
-            gShadow.stencil[i] = v;
-            OvD3D9SetRenderState(D3DRS_STENCILENABLE + static_cast<OvUInt32>(i), v);
-            return TRUE;
+            return StoreAndSend(&gShadow.stencil[i], D3DRS_STENCILENABLE + static_cast<OvUInt32>(i), v);
         }
         return FALSE;
     }

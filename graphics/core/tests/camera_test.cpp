@@ -224,19 +224,27 @@ TEST_F(CameraTest, StreamReadFieldsLongerStructsAndFailures) {
         OvCameraDestroy(camera);
     }
 
-    // Bad projection, old version, and every truncation: null, nothing left allocated.
+    // A projection that is neither is reported, and the camera keeps its perspective.
     ChunkBytes badProjection = CameraChunk(32, 3);
+    OvStream* s = OpenRead(badProjection.bytes, badProjection.Size());
+    OvCamera* camera = OvCameraStreamRead(s);
+    OvStreamClose(s, nullptr);
+    ASSERT_NE(camera, nullptr);
+    EXPECT_EQ(camera->projectionType, ovPERSPECTIVE);
+    EXPECT_EQ(camera->farPlane, 100.0f);
+    EXPECT_EQ(ClearError(), ovERRINVALIDVALUE);
+    OvCameraDestroy(camera);
+
+    // Old version, and every truncation: null, nothing left allocated.
     ChunkBytes oldVersion;
     oldVersion.Header(1, 32, 0x0310);
     for (int i = 0; i < 8; ++i) {
         oldVersion.U32(0);
     }
-    for (ChunkBytes* bad : {&badProjection, &oldVersion}) {
-        OvStream* s = OpenRead(bad->bytes, bad->Size());
-        EXPECT_EQ(OvCameraStreamRead(s), nullptr);
-        EXPECT_NE(ClearError(), ovERRNOERROR);
-        OvStreamClose(s, nullptr);
-    }
+    s = OpenRead(oldVersion.bytes, oldVersion.Size());
+    EXPECT_EQ(OvCameraStreamRead(s), nullptr);
+    EXPECT_NE(ClearError(), ovERRNOERROR);
+    OvStreamClose(s, nullptr);
     ChunkBytes good = CameraChunk(36, ovPERSPECTIVE);
     for (std::uint32_t n = 0; n < good.Size(); ++n) {
         OvStream* s = OpenRead(good.bytes, n);

@@ -1,5 +1,6 @@
 #include "graphics/core/frame.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -92,7 +93,7 @@ TEST_F(FrameTest, SynchronisationMatchesBruteForceAfterRandomEdits) {
 
     for (int step = 0; step < 3000; ++step) {
         OvFrame* f = pick();
-        const int op = std::uniform_int_distribution<int>(0, 9)(rng);
+        const int op = std::uniform_int_distribution<int>(0, 10)(rng);
         const OvV3d v = {d(rng), d(rng), d(rng)};
         const auto combine = static_cast<OvOpCombineType>(std::uniform_int_distribution<int>(0, 2)(rng));
         switch (op) {
@@ -119,6 +120,16 @@ TEST_F(FrameTest, SynchronisationMatchesBruteForceAfterRandomEdits) {
         case 6:
             OvFrameSetIdentity(f);
             break;
+        case 10: {
+            // A frame destroyed: its children become roots; a new frame takes its slot and object.
+            const std::size_t i = static_cast<std::size_t>(std::find(frames.begin(), frames.end(), f) - frames.begin());
+            OvFrameDestroy(f);
+            EXPECT_EQ(OvObjectHasFrameGetFrame(&objects[i].header), nullptr);
+            frames[i] = OvFrameCreate();
+            ASSERT_NE(frames[i], nullptr);
+            OvObjectHasFrameSetFrame(&objects[i].header, frames[i]);
+            break;
+        }
         case 7: {
             // Check one frame on the fly; the hierarchy's objects stay pending.
             int before = 0;
@@ -240,13 +251,18 @@ TEST_F(FrameTest, DirtyMarkingRootsAndDestroy) {
     EXPECT_EQ(DirtyListLength(), 0);
     EXPECT_EQ(clean->root, other);
 
-    // Destroying a middle frame leaves its children as hierarchies of their own.
+    // Destroying a middle frame leaves its children as hierarchies of their own, each marked
+    // dirty: the sync takes the destroyed frame's transform out of their world matrices.
     OvFrameDestroy(mid);
     EXPECT_EQ(other->child, nullptr);
     EXPECT_EQ(OvFrameGetParent(leaf), nullptr);
     EXPECT_EQ(leaf->root, leaf);
     EXPECT_EQ(root->root, leaf);
-    EXPECT_EQ(DirtyListLength(), 0);
+    EXPECT_EQ(DirtyListLength(), 1);
+    EXPECT_TRUE(OvFrameIsDirty(root));
+    OvFrameSyncDirty();
+    ExpectWorldMatches(leaf);
+    ExpectWorldMatches(root);
     OvFrameDestroyHierarchy(leaf);
     OvFrameDestroyHierarchy(other);
     EXPECT_TRUE(OvFrameDestroyHierarchy(nullptr));

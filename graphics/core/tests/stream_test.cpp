@@ -281,9 +281,10 @@ TEST_F(StreamTest, StringChunksPadAndReadBack) {
     EXPECT_STREQ(OvStringStreamWrite(nullptr, s), "");
     OvStringStreamWrite("abcd", s);
     OvStringStreamWrite(name31.c_str(), s);
-    // A wide string chunk A, B and two NULs.
+    // A wide string chunk A, U+0100, B and a NUL: the character whose low byte alone is zero does
+    // not end the string.
     OvStreamWriteChunkHeader(s, ovID_UNICODESTRING, 8, 0x37002, 22);
-    const OvUInt8 wide[] = {'A', 0, 'B', 0, 0, 0, 0, 0};
+    const OvUInt8 wide[] = {'A', 0, 0, 1, 'B', 0, 0, 0};
     OvStreamWrite(s, wide, 8);
     Bytes bytes = CloseWritten(s);
     EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 16),
@@ -316,7 +317,7 @@ TEST_F(StreamTest, StringChunksPadAndReadBack) {
     char wideText[8];
     std::memset(wideText, 'x', sizeof(wideText));
     EXPECT_EQ(OvStringStreamReadBounded(wideText, sizeof(wideText), s), wideText);
-    EXPECT_EQ(std::string(wideText, 5), std::string("AB\0\0\0", 5));
+    EXPECT_EQ(std::string(wideText, 5), std::string("A?B\0\0", 5));
     OvStreamClose(s, nullptr);
 
     // A body without a terminator that fills the field exactly is refused.

@@ -287,6 +287,7 @@ TEST_F(EffectsRenderTest, EnvironmentMapsTakeOneOrTwoPasses) {
     const Case cases[] = {
         {{2, 2, true, true}, 0.5f, true, 255, 1, "SetTextureStageState(1, 1, 25)"},   // MULTIPLYADD
         {{2, 2, true, false}, 1.0f, true, 255, 1, "SetTextureStageState(1, 1, 7)"},   // ADD over the base
+        {{2, 2, true, true}, 1.0f, true, 255, 1, "SetTextureStageState(1, 1, 7)"},    // also with MULTIPLYADD
         {{2, 2, true, false}, 1.0f, false, 255, 1, "SetTextureStageState(0, 1, 7)"},  // ADD to the colour
         {{2, 2, true, false}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},           // additive second pass
         {{1, 1, true, true}, 0.5f, true, 255, 2, "SetRenderState(20, 2)"},            // one stage
@@ -321,10 +322,34 @@ TEST_F(EffectsRenderTest, EnvironmentMapsTakeOneOrTwoPasses) {
                 Logged("SetTextureStageState(" + std::to_string(c.draws == 2 || !c.withBase ? 0 : 1) + ", 11, 65536)"))
                 << what;
         }
-        const bool adding = !c.caps.multiplyAdd && c.coefficient == 1.0f && c.withBase;
+        const bool adding = c.coefficient == 1.0f && c.withBase;
         EXPECT_EQ(D3d9LogCount("ValidateDevice"), adding ? 1 : 0) << what;
         EXPECT_EQ(RenderDraws(atomic), c.draws) << what;
         EXPECT_EQ(D3d9LogCount("ValidateDevice"), 0) << what;
+        D3d9LogEnable(false);
+        OvAtomicDestroy(atomic);
+    }
+    // A device that refuses the adding: later draws take MULTIPLYADD with a full factor where the
+    // device has it, two passes where it has not.
+    for (const bool multiplyAdd : {true, false}) {
+        ASSERT_TRUE(Start({2, 2, true, multiplyAdd}));
+        OvMaterial* material = nullptr;
+        OvAtomic* atomic = Grid(2, &material);
+        OvTexture* base = MakeTexture("base", false);
+        OvMaterialSetTexture(material, base);
+        OvTextureDestroy(base);
+        OvMaterialEffectsSetType(material, ovMATFXENV);
+        OvMaterialEffectsSlot* env = OvMaterialEffectsFindSlot(material, ovMATFXKINDENV);
+        env->texture = MakeTexture("sky", false);
+        env->coefficient = 1.0f;
+        D3d9ScriptFailure("ValidateDevice", D3DERR_UNSUPPORTEDCOLOROPERATION);
+        D3d9LogEnable(true);
+        EXPECT_EQ(RenderDraws(atomic), 1);
+        EXPECT_EQ(D3d9LogCount("ValidateDevice"), 1);
+        EXPECT_EQ(RenderDraws(atomic), multiplyAdd ? 1 : 2);
+        if (multiplyAdd) {
+            EXPECT_TRUE(Logged("SetTextureStageState(1, 1, 25)"));
+        }
         D3d9LogEnable(false);
         OvAtomicDestroy(atomic);
     }

@@ -174,7 +174,7 @@ TEST_F(BmpReaderTest, DamagedFilesFailCleanly) {
         {14, 0x7FFFFFFF, ovERRBADFORMAT}, // header size far past the file
         {18, 0xFFFFFFF9, ovERRBADFORMAT}, // negative width
         {22, 0x80000000, ovERRBADFORMAT}, // most negative height
-        {18, 0x7FFFFFFF, ovERRBADFORMAT}, // huge width
+        {18, 0x7FFFFFFF, ovERRENDOFSTREAM}, // huge width: rows longer than the file
         {22, 30000, ovERRENDOFSTREAM},    // far more rows than the file holds
         {28, 3, ovERRBADDEPTH},           // bit count
         {30, 9, ovERRBADFORMAT},          // compression
@@ -198,6 +198,14 @@ TEST_F(BmpReaderTest, DamagedFilesFailCleanly) {
         }
         EXPECT_EQ(TakeError().errorCode, c.code) << c.at;
     }
+    // A side past 32768 is no damage: a row of 40000 pixels the file holds reads.
+    Bmp wide;
+    wide.width = 40000;
+    wide.colours.assign(40000, Rgb{1, 2, 3});
+    OvImage* image = OvBmpImageRead(Write("wide.bmp", wide.Bytes()).c_str());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(PixelColour(image, 39999, 0)[2], 3);
+    OvImageDestroy(image);
 }
 
 } // namespace

@@ -114,7 +114,73 @@ std::vector<std::uint8_t> SimplifiedRgba(const std::vector<std::uint8_t>& file, 
     return pixels;
 }
 
+// A PNG of one colour (every sample the value v) at the highest compression, with a text
+// chunk of textBytes characters when asked.
+std::vector<std::uint8_t> UniformPng(int colourType, int bitDepth, int width, int height, unsigned v,
+                                     std::size_t textBytes = 0) {
+    std::vector<std::uint8_t> out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &out, Append, Flush);
+    png_set_compression_level(png, 9);
+    png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
+    png_set_filter(png, 0, PNG_FILTER_NONE);
+    png_set_IHDR(png, info, width, height, bitDepth, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    std::string words(textBytes, 'w');
+    png_text text = {};
+    if (textBytes > 0) {
+        text.compression = PNG_TEXT_COMPRESSION_NONE;
+        text.key = const_cast<char*>("Comment");
+        text.text = words.data();
+        png_set_text(png, info, &text, 1);
+    }
+    png_write_info(png, info);
+    const int channels = Channels(colourType);
+    std::vector<png_byte> row((static_cast<std::size_t>(width) * channels * bitDepth + 7) / 8, 0);
+    for (int i = 0; i < width * channels; ++i) {
+        const int bitPos = i * bitDepth;
+        row[bitPos / 8] |= static_cast<png_byte>(v << (8 - bitDepth - bitPos % 8));
+    }
+    for (int y = 0; y < height; ++y) {
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
 using PngReaderTest = ReaderTest;
+
+// The guards against damaged files admit valid ones at their edge: images of one colour whose
+// data inflates about a thousand times (the filler byte of RGB and the widening of bits below 8
+// are not in the file's data), and a text chunk longer than 64 KB.
+TEST_F(PngReaderTest, GuardsAdmitValidFilesAtTheirEdge) {
+    struct Case {
+        int colourType, bitDepth, width, height;
+        unsigned v;
+        std::size_t text;
+        std::uint8_t red; // of the pixels read
+    } const cases[] = {
+        {PNG_COLOR_TYPE_RGB, 8, 256, 256, 0, 0, 0}, // black: rows of zeros behind zero filter bytes
+        {PNG_COLOR_TYPE_RGB, 8, 1024, 1024, 0, 0, 0},
+        {PNG_COLOR_TYPE_GRAY, 1, 512, 512, 0, 0, 0},
+        {PNG_COLOR_TYPE_GRAY, 2, 1024, 1024, 0, 0, 0},
+        {PNG_COLOR_TYPE_RGB, 8, 16, 16, 0x40, 70000, 0x40},
+        {PNG_COLOR_TYPE_GRAY, 8, 40000, 1, 0x40, 0, 0x40}, // a side past 32768
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> file = UniformPng(c.colourType, c.bitDepth, c.width, c.height, c.v, c.text);
+        const std::string what = std::to_string(c.width) + " depth " + std::to_string(c.bitDepth) + ", " +
+                                 std::to_string(file.size()) + " bytes";
+        OvImage* image = OvPngImageRead(Write("edge.png", file).c_str());
+        ASSERT_NE(image, nullptr) << what;
+        EXPECT_EQ(image->width, c.width) << what;
+        EXPECT_EQ(PixelColour(image, c.width - 1, c.height - 1)[0], c.red) << what;
+        OvImageDestroy(image);
+    }
+    EXPECT_LT(UniformPng(PNG_COLOR_TYPE_RGB, 8, 256, 256, 0).size(), 300u);
+}
 
 TEST_F(PngReaderTest, EveryColourTypeAndDepthMatchesLibpngsOwnDecode) {
     const PngSpec specs[] = {

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -433,13 +432,13 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     WritePage("page.bmp", 32, 16);
     WritePage("mpage.bmp", 32, 16);
     WriteFile("F1.met", "METRICS1\npage\n3\n65 0 0 10 14\n# a comment line\n66 10 0 18 14\n0x12C 18 0 26 14\n"
-                        "200 26 1 31 15\n");
+                        "200 26 1 31 15\n0x100 0 0 3 14\n");
     // The font's folder is the second of the path: the mask is looked for there.
     Ov2dFontSetPath(("nowhere/;" + dir.string() + "/").c_str());
     Ov2dFont* font = Ov2dFontRead("F1");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
     EXPECT_EQ(font->type, ov2dFONTBITMAP);
-    EXPECT_EQ(font->numGlyphs, 4);
+    EXPECT_EQ(font->numGlyphs, 5);
     EXPECT_EQ(font->height, 14.0f);
     EXPECT_FLOAT_EQ(font->baseline, 3.0f / 14.0f);
     EXPECT_EQ(font->flags, static_cast<OvUInt32>(ov2dFONTFLAG16BIT));
@@ -461,14 +460,12 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     EXPECT_EQ(Ov2dFontGetGlyph(font, 201), nullptr);
     EXPECT_EQ(Ov2dFontGetGlyph(font, 'C'), nullptr);
 
-    // Widths count only the characters with glyphs (16-bit little-endian characters here).
-    const char text[] = {'A', 0, '?', 0, 'B', 0, static_cast<char>(0xC8), 0, 0, 0};
-    EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, text, 2.0f), 2.0f * (10.0f + 8.0f + 5.0f / 14.0f * 14.0f) / 14.0f);
+    // Widths count only the characters with glyphs (16-bit little-endian characters here, ending
+    // at two zero bytes: U+0100, whose low byte is zero, is a character like the others).
+    const char text[] = {'A', 0, '?', 0, 0, 1, 'B', 0, static_cast<char>(0xC8), 0, 0, 1, 0, 0};
+    EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, text, 2.0f), 2.0f * (10.0f + 3.0f + 8.0f + 5.0f + 3.0f) / 14.0f);
     font->extraAdvance = 0.25f;
-    EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, text, 1.0f), (10.0f + 8.0f + 5.0f) / 14.0f + 0.75f);
-    // An 8-bit string of even length ends at its terminator, nothing behind it read.
-    const std::unique_ptr<char[]> plain(new char[3]{'A', 'B', 0});
-    EXPECT_EQ(Ov2dFontGetStringWidth(font, plain.get(), 1.0f), 0.0f);
+    EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, text, 1.0f), (10.0f + 3.0f + 8.0f + 5.0f + 3.0f) / 14.0f + 1.25f);
     EXPECT_TRUE(Ov2dFontDestroy(font));
 
     // Without the mask file and with codes below 128 only: 8-bit strings, no mask.
@@ -512,6 +509,10 @@ TEST_F(Toolkit2dTest, MalformedMetricsFail) {
         {"METRICS1\nabcdefghijklmnopqrstuvwxyz0123456789\n3\n65 0 0 10 14\n", "image line"},
         {"METRICS1\nmissing\n3\n65 0 0 10 14\n", "cannot read the texture"},
         {"METRICS1\npage\nthree\n65 0 0 10 14\n", "baseline"},
+        {"METRICS1\npage\n", "bad.met:3: the file ends before the baseline"},
+        {"METRICS1\npage\n2147483647\n65 0 0 10 14\n", "bad.met:3: baseline 2147483647 lies outside"},
+        {"METRICS1\npage\n-17\n65 0 0 10 14\n", "outside the page's 16 pixel rows"},
+        {"METRICS2\npage\n2147483647\nA\n", "bad.met:3: baseline 2147483647 lies outside"},
         {"METRICS1\npage\n3\n65536 0 0 10 14\n", "out of range"},
         {"METRICS1\npage\n3\n-1 0 0 10 14\n", "out of range"},
         {"METRICS1\npage\n3\n65 0 4 10 4\n", "no height"},
@@ -527,6 +528,14 @@ TEST_F(Toolkit2dTest, MalformedMetricsFail) {
         EXPECT_EQ(font, nullptr) << c.text;
         EXPECT_NE(std::strstr(Ov2dFontGetReadError(), c.why), nullptr) << c.text << " -> " << Ov2dFontGetReadError();
         TakeError();
+    }
+    // A baseline as far as the page's height either way reads.
+    for (const char* baseline : {"16", "-16"}) {
+        WriteFile("edge.met", std::string("METRICS1\npage\n") + baseline + "\n65 0 0 10 14\n");
+        Ov2dFont* font = Ov2dFontRead("edge");
+        ASSERT_NE(font, nullptr) << baseline << ": " << Ov2dFontGetReadError();
+        EXPECT_FLOAT_EQ(font->baseline, std::stof(baseline) / 14.0f);
+        Ov2dFontDestroy(font);
     }
     EXPECT_EQ(Ov2dFontRead("absent"), nullptr);
     EXPECT_NE(std::strstr(Ov2dFontGetReadError(), "not found"), nullptr);

@@ -728,6 +728,21 @@ TEST_F(PipelineTest, NativeDataReadsBackAsWrittenAndRefusesWhatDoesNotMatch) {
         // Drawn as read, and written again (buffer placement may differ, the sizes may not).
         EXPECT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
         EXPECT_EQ(WriteNativeChunk(g).size(), chunk.size());
+        // A mesh whose material is not in the list is written as -1 and reads back without one;
+        // the data read takes the instancing hint.
+        OvMaterial* stranger = OvMaterialCreate();
+        OvD3D9InstancedDataGetMeshes(OvD3D9InstancedDataFromEntry(g->repEntry))[0].material = stranger;
+        const std::vector<OvUInt8> without = WriteNativeChunk(g);
+        ASSERT_EQ(without.size(), chunk.size());
+        EXPECT_EQ(OvChunkGetUInt32(&without[92]), 0xFFFFFFFFu);
+        gHooked = OvEngineInstancePtr->memoryFuncs;
+        OvEngineInstancePtr->memoryFuncs.allocate = HintedAllocate;
+        gInstancingBlocks = 0;
+        ASSERT_EQ(ReadNativeChunk(without, static_cast<OvInt32>(without.size()), g), g);
+        OvEngineInstancePtr->memoryFuncs = gHooked;
+        EXPECT_GE(gInstancingBlocks, 1);
+        EXPECT_EQ(OvD3D9InstancedDataGetMeshes(OvD3D9InstancedDataFromEntry(g->repEntry))[0].material, nullptr);
+        OvMaterialDestroy(stranger);
         OvAtomicDestroy(atomic);
     }
 }
@@ -825,6 +840,32 @@ TEST_F(PipelineTest, InstanceOnlyDataIsNotDrawn) {
     EXPECT_EQ(OvResourcesGetModule()->usedBytes, used);
     EXPECT_EQ(D3d9LogCount("DrawIndexedPrimitive"), 0);
     D3d9LogEnable(false);
+    OvAtomicDestroy(atomic);
+}
+
+// A morphing geometry's instanced data is the atomic's own: it goes when the atomic takes another
+// geometry, even one whose mesh serial is the same (the serial counter wraps), so that the new
+// data names the new geometry's materials and never the freed ones of the old.
+TEST_F(PipelineTest, AtomicOwnDataGoesWithItsGeometry) {
+    OvGeometry* geometries[2] = {Grid(2), Grid(2)};
+    for (OvGeometry* g : geometries) {
+        ASSERT_EQ(OvGeometryAddMorphTargets(g, 1), 1);
+        for (int i = 0; i < 9; ++i) {
+            g->morphTarget[1].verts[i] = g->morphTarget[0].verts[i];
+            g->morphTarget[1].normals[i] = g->morphTarget[0].normals[i];
+        }
+    }
+    OvAtomic* atomic = AtomicOf(geometries[0]);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    ASSERT_NE(atomic->repEntry, nullptr);
+    geometries[1]->mesh->serialNum = geometries[0]->mesh->serialNum;
+    OvAtomicSetGeometry(atomic, geometries[1], 0); // the first geometry and its materials go
+    OvGeometryDestroy(geometries[1]);
+    EXPECT_EQ(atomic->repEntry, nullptr);
+    ASSERT_NE(OvAtomicDefaultRenderCallback(atomic), nullptr);
+    ASSERT_NE(atomic->repEntry, nullptr);
+    EXPECT_EQ(OvD3D9InstancedDataGetMeshes(OvD3D9InstancedDataFromEntry(atomic->repEntry))[0].material,
+              atomic->geometry->matList.materials[0]);
     OvAtomicDestroy(atomic);
 }
 

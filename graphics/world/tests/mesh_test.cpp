@@ -416,6 +416,22 @@ TEST_F(MeshTest, MeshSubChunkWritesWhatTheBuilderWritesAndReadsBack) {
         EXPECT_EQ(OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, largest + 1), nullptr);
         OvStreamClose(in, nullptr);
         EXPECT_EQ(TakeError(), ovERRREAD);
+        // The unindexed flag with a kind reads (the meshes draw the owner's vertices in turn), up
+        // to as many vertices as the owner has.
+        Bytes unindexed = written;
+        unindexed[1] = 1; // 0x100
+        const auto total = static_cast<OvInt32>(h->totalIndicesInMesh);
+        ASSERT_GT(total - 1, static_cast<OvInt32>(largest));
+        in = OpenBytes(unindexed);
+        back = OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, total);
+        OvStreamClose(in, nullptr);
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(back->flags, flags | ovMESHHEADERUNINDEXED);
+        OvMeshHeaderDestroy(back);
+        in = OpenBytes(unindexed);
+        EXPECT_EQ(OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, total - 1), nullptr);
+        OvStreamClose(in, nullptr);
+        EXPECT_EQ(TakeError(), ovERRREAD);
         // One vertex fewer: an index names a vertex the owner does not have.
         in = OpenBytes(written);
         EXPECT_EQ(OvMeshHeaderStreamRead(in, static_cast<OvInt32>(written.size()), FALSE, &list, largest), nullptr);

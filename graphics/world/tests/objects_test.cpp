@@ -205,8 +205,7 @@ TEST_F(ObjectsTest, ClumpWalksMayRemoveTheMemberTheyAreGiven) {
         [](OvAtomic* a, void* data) {
             static_cast<std::vector<int>*>(data)->push_back(a->renderFrame);
             if (a->renderFrame % 2 == 0) {
-                OvLLLinkRemove(&a->inClumpLink);
-                OvAtomicDestroy(a);
+                OvAtomicDestroy(a); // it leaves the clump's list itself
             }
             return a;
         },
@@ -223,6 +222,47 @@ TEST_F(ObjectsTest, ClumpWalksMayRemoveTheMemberTheyAreGiven) {
         &lights);
     EXPECT_EQ(lights, 2);
     OvClumpDestroy(clump);
+}
+
+// A member destroyed on its own (atomic, light or camera) leaves its clump: the count drops, the
+// walk never meets its record again when the free list hands it out anew, and the clump's
+// destroy leaves the new owner's object alone. Adding a member to a second clump moves it.
+TEST_F(ObjectsTest, MemberDestroyedAloneLeavesItsClump) {
+    struct Kind {
+        void* (*create)();
+        void (*destroy)(void*);
+        void (*add)(OvClump*, void*);
+        OvInt32 (*count)(const OvClump*);
+    };
+    const Kind kinds[] = {
+        {[]() -> void* { return OvAtomicCreate(); }, [](void* o) { OvAtomicDestroy(static_cast<OvAtomic*>(o)); },
+         [](OvClump* c, void* o) { OvClumpAddAtomic(c, static_cast<OvAtomic*>(o)); }, OvClumpGetNumAtomics},
+        {[]() -> void* { return OvLightCreate(ovLIGHTPOINT); },
+         [](void* o) { OvLightDestroy(static_cast<OvLight*>(o)); },
+         [](OvClump* c, void* o) { OvClumpAddLight(c, static_cast<OvLight*>(o)); }, OvClumpGetNumLights},
+        {[]() -> void* { return OvCameraCreate(); }, [](void* o) { OvCameraDestroy(static_cast<OvCamera*>(o)); },
+         [](OvClump* c, void* o) { OvClumpAddCamera(c, static_cast<OvCamera*>(o)); }, OvClumpGetNumCameras},
+    };
+    for (const Kind& k : kinds) {
+        OvClump* clump = OvClumpCreate();
+        OvClump* other = OvClumpCreate();
+        void* members[3];
+        for (void*& m : members) {
+            m = k.create();
+            k.add(clump, m);
+        }
+        k.destroy(members[1]);
+        EXPECT_EQ(k.count(clump), 2);
+        void* again = k.create(); // the freed record, most likely
+        EXPECT_EQ(k.count(clump), 2);
+        k.add(other, members[0]);
+        EXPECT_EQ(k.count(clump), 1);
+        EXPECT_EQ(k.count(other), 1);
+        OvClumpDestroy(clump); // destroys members[2] only
+        EXPECT_EQ(k.count(other), 1);
+        OvClumpDestroy(other);
+        k.destroy(again);
+    }
 }
 
 } // namespace

@@ -141,6 +141,8 @@ TEST_F(D3d9CameraTest, MinimisedOrEmptyWindowsDrawNothingAndResizesFollowTheWind
     OvRGBA colour = {0, 0, 0, 255};
     ShowWindow(window, SW_MINIMIZE);
     EXPECT_EQ(OvCameraBeginUpdate(camera), nullptr);
+    // No update began, so none ends: the driver keeps no current camera that could go meanwhile.
+    EXPECT_EQ(OvD3D9GetCurrentCamera(), nullptr);
     EXPECT_FALSE(OvD3D9CameraClear(camera, &colour, 1));
     ShowWindow(window, SW_RESTORE);
     ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
@@ -151,10 +153,16 @@ TEST_F(D3d9CameraTest, MinimisedOrEmptyWindowsDrawNothingAndResizesFollowTheWind
     // device's own depth surface takes the new one and its size, making no surface of its own.
     ASSERT_EQ(OvD3D9RasterExtGet(camera->zBuffer)->surface, OvD3D9GetDepthSurface());
     const int live = D3d9LiveObjects(OvD3D9GetDevice());
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr); // a scene open when the window changes
     ResizeClient(window, 400, 300);
     const long resets = D3d9DeviceCounters(OvD3D9GetDevice()).resets;
     ASSERT_TRUE(OvD3D9CameraClear(camera, &colour, 3));
     EXPECT_EQ(D3d9DeviceCounters(OvD3D9GetDevice()).resets, resets + 1);
+    // The Reset ended that scene: the next begin opens another, so drawing reaches the device.
+    ASSERT_NE(OvCameraBeginUpdate(camera), nullptr);
+    OvD3D9Im2DVertex line[2] = {};
+    EXPECT_TRUE(OvD3D9Im2DRenderLine(line, 2, 0, 1));
+    OvCameraEndUpdate(camera);
     EXPECT_EQ(OvD3D9GetCurrentMode()->width, 400u);
     EXPECT_EQ(OvD3D9GetPresentParameters()->BackBufferHeight, 300u);
     EXPECT_EQ(camera->zBuffer->width, 400);
@@ -230,6 +238,9 @@ TEST_F(D3d9CameraTest, CameraTexturesAreDrawnIntoOrFilledByCopying) {
     // A texture that cannot be a target: the back buffer is drawn and its area copied in after
     // the clear and at end update.
     camera->frameBuffer = copied;
+    // Its clear takes the flags asked, as any camera texture's: the depth alone keeps the stencil.
+    camera->zBuffer = targetZ;
+    EXPECT_EQ(ClearFlags(ovCAMERACLEARZ), D3DCLEAR_ZBUFFER);
     camera->zBuffer = nullptr;
     D3d9LogEnable(true);
     D3d9LogClear();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/core/d3d9/im2d.h"
 #include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/render_state.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
@@ -91,10 +92,15 @@ TEST_F(D3d9DriverTest, BindingsReachTheDeviceOnlyWhenTheyChange) {
     EXPECT_TRUE(OvD3D9EnableLight(1, TRUE)); // grown with the cache, disabled
     EXPECT_EQ(D3d9LogCount("SetLight"), 1);
     EXPECT_EQ(D3d9LogCount("LightEnable"), 2);
-    // A light number far past any world's lights is refused before the cache grows to it.
-    EXPECT_FALSE(OvD3D9SetLight(0xFFFFFFF0u, &a));
-    EXPECT_FALSE(OvD3D9SetLight(ovD3D9MAXLIGHTINDEX, &a));
-    EXPECT_EQ(D3d9LogCount("SetLight"), 1);
+    // A world may number its lights past 65,535: any number is taken and compared like a low one,
+    // without the cache growing to it.
+    for (const OvUInt32 far : {0x10000u, 0xFFFFFFF0u}) {
+        EXPECT_TRUE(OvD3D9SetLight(far, &a));
+        EXPECT_TRUE(OvD3D9SetLight(far, &b));
+        EXPECT_TRUE(OvD3D9EnableLight(far, TRUE));
+    }
+    EXPECT_EQ(D3d9LogCount("SetLight"), 3);
+    EXPECT_EQ(D3d9LogCount("LightEnable"), 4);
 
     // An FVF and a declaration forget each other.
     D3d9LogClear();
@@ -121,8 +127,18 @@ TEST_F(D3d9DriverTest, DeclarationsAreSharedByContentAndRecreatedInTheirEntry) {
     ASSERT_TRUE(OvD3D9CreateVertexDeclaration(elements, &second));
     EXPECT_EQ(D3d9LogCount("CreateVertexDeclaration"), 1);
 
-    // No end marker within 65 elements: refused, nothing read beyond.
-    std::vector<D3DVERTEXELEMENT9> endless(ovD3D9MAXDECLARATIONELEMENTS + 1, elements[0]);
+    // The most elements a declaration holds, then the end marker, are taken; no end marker
+    // within 65 elements is refused, nothing read beyond.
+    std::vector<D3DVERTEXELEMENT9> full;
+    for (BYTE i = 0; i < ovD3D9MAXDECLARATIONELEMENTS; ++i) {
+        full.push_back({0, static_cast<WORD>(4 * i), D3DDECLTYPE_FLOAT1, 0, D3DDECLUSAGE_TEXCOORD, i});
+    }
+    std::vector<D3DVERTEXELEMENT9> endless = full;
+    full.push_back(D3DDECL_END());
+    IDirect3DVertexDeclaration9* most = nullptr;
+    EXPECT_TRUE(OvD3D9CreateVertexDeclaration(full.data(), &most));
+    OvD3D9DeleteVertexDeclaration(most);
+    endless.push_back(elements[0]);
     IDirect3DVertexDeclaration9* none = nullptr;
     EXPECT_FALSE(OvD3D9CreateVertexDeclaration(endless.data(), &none));
     EXPECT_EQ(none, nullptr);
@@ -166,6 +182,12 @@ TEST_F(D3d9DriverTest, LostDeviceReleasesBeforeResetAndRestoresAfterInOrder) {
     DWORD cull = 0;
     device->GetRenderState(D3DRS_CULLMODE, &cull);
     EXPECT_EQ(cull, D3DCULL_CW);
+    // The back buffer and depth surface bound before went with the Reset, which bound the new
+    // ones: the cache holds those, not the old ones whose memory a new surface may take.
+    D3d9LogClear();
+    EXPECT_TRUE(OvD3D9SetRenderTargetSurface(0, OvD3D9GetBackBuffer()));
+    EXPECT_EQ(OvD3D9SetDepthSurface(OvD3D9GetDepthSurface()), D3D_OK);
+    EXPECT_EQ(D3d9LogCount("SetRenderTarget") + D3d9LogCount("SetDepthStencilSurface"), 0);
 
     ASSERT_TRUE(OvEngineStop());
     EXPECT_EQ(D3d9LiveObjects(device), 0);
@@ -192,18 +214,34 @@ TEST_F(D3d9DriverTest, RenderTargetsOfRastersReachTheDeviceOnlyWhenTheyChange) {
 }
 
 // A raster that cannot be made again after a reset fails the restore, but the caller-owned
-// dynamic buffers come back all the same.
+// dynamic buffers come back all the same, and the state caches follow the device the Reset put
+// back to its defaults (drawing goes on with what came back).
 TEST_F(D3d9DriverTest, BuffersAreRestoredWhenARasterIsNot) {
     ASSERT_TRUE(Up());
     OvRaster* target = OvRasterCreate(64, 64, 0, ovRASTERTYPECAMERATEXTURE);
     ASSERT_NE(target, nullptr);
     IDirect3DVertexBuffer9* owned = nullptr;
     ASSERT_TRUE(OvD3D9DynamicVertexBufferCreate(4096, &owned));
+    const D3DLIGHT9 light = Spot(1.0f);
+    ASSERT_TRUE(OvD3D9SetLight(0x10000, &light));
+    OvD3D9EnableLight(0x10000, TRUE);
     D3d9ScriptFailure("CreateTexture", D3DERR_OUTOFVIDEOMEMORY);
     EXPECT_FALSE(OvD3D9DeviceReset());
     TakeError();
     EXPECT_EQ(OvD3D9RasterExtGet(target)->texture, nullptr);
     EXPECT_NE(owned, nullptr);
+    IDirect3DDevice9* device = OvD3D9GetDevice();
+    DWORD cull = 0;
+    device->GetRenderState(D3DRS_CULLMODE, &cull);
+    EXPECT_EQ(cull, D3DCULL_CW); // the engine's, not the device's default
+    BOOL enabled = FALSE;
+    EXPECT_EQ(device->GetLightEnable(0x10000, &enabled), D3D_OK);
+    EXPECT_TRUE(enabled);
+    OvD3D9Im2DVertex line[2] = {};
+    ASSERT_TRUE(OvD3D9DeviceCheckLost());
+    EXPECT_TRUE(OvD3D9Im2DRenderLine(line, 2, 0, 1));
+    device->EndScene();
+    OvD3D9DeviceSetInScene(FALSE);
     ASSERT_TRUE(OvD3D9DeviceReset());
     EXPECT_NE(OvD3D9RasterExtGet(target)->texture, nullptr);
     OvRasterDestroy(target);

@@ -8,6 +8,7 @@
 
 #include "graphics/core/chunk.h"
 #include "graphics/core/d3d9/native_texture.h"
+#include "graphics/core/d3d9/pixel_convert.h"
 #include "graphics/core/d3d9/raster.h"
 #include "graphics/core/d3d9/tests/d3d9_fixture.h"
 #include "graphics/core/error.h"
@@ -97,7 +98,8 @@ Bytes WriteNative(const OvTexture* texture) {
     return ok ? bytes : Bytes{};
 }
 
-OvTexture* ReadNative(Bytes bytes) {
+// The texture read, or null; *error (when given) gets the error the read left, cleared.
+OvTexture* ReadNative(Bytes bytes, OvInt32* error = nullptr) {
     OvMemory memory{bytes.data(), static_cast<OvUInt32>(bytes.size())};
     OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
     OvTexture* t = nullptr;
@@ -107,6 +109,9 @@ OvTexture* ReadNative(Bytes bytes) {
     OvStreamClose(in, nullptr);
     OvError e{};
     OvErrorGet(&e);
+    if (error != nullptr) {
+        *error = e.errorCode;
+    }
     return t;
 }
 
@@ -266,10 +271,12 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
     ASSERT_FALSE(good.empty());
     const int live = D3d9LiveObjects(device);
     const size_t firstCount = kBody + 88;
+    // The reader refuses with no error of its own; the stream and the raster module report theirs.
     struct Case {
         const char* what;
         size_t at;
         OvUInt32 value;
+        OvInt32 error = ovERRNOERROR;
     };
     // Bytes 84-87: depth, levels, type, flags.
     const auto tail = [](OvUInt32 depth, OvUInt32 levels, OvUInt32 type, OvUInt32 flags) {
@@ -277,7 +284,7 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
     };
     const Case cases[] = {
         {"platform 8", kBody, 8},
-        {"version out of range", 20, OvChunkStampPack(0x34000, 1)},
+        {"version out of range", 20, OvChunkStampPack(0x34000, 1), ovERRBADVERSION},
         {"body shorter than its header says", 16, 88 + 2},
         {"zero width", kBody + 80, 8u << 16},
         {"more levels than the size allows", kBody + 84, tail(32, 6, 4, 0)},
@@ -292,7 +299,7 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
         {"size far beyond the stored pixels", kBody + 80, 2048u | 2048u << 16},
         {"level count above the level", firstCount, 16 * 4 * 8 + 1},
         {"level count past the chunk", firstCount, 0x7FFFFFFF},
-        {"format the driver does not know", kBody + 72, 0},
+        {"format the driver does not know", kBody + 72, 0, ovERRBADRASTERFORMAT},
         {"format the adapter lacks", kBody + 76, D3DFMT_DXT3},
         {"format that does not match the flags", kBody + 76, D3DFMT_A8R8G8B8},
     };
@@ -306,15 +313,25 @@ TEST_F(D3d9NativeStream, DamagedChunksFailWithNothingLeftBehind) {
             PutU32(bytes, kBody + 72, 0);
             bytes[kBody + 87] = ovD3D9NATIVECOMPRESSED;
         }
-        EXPECT_EQ(ReadNative(bytes), nullptr) << k.what;
+        OvInt32 error = 0;
+        EXPECT_EQ(ReadNative(bytes, &error), nullptr) << k.what;
+        EXPECT_EQ(error, k.error) << k.what;
         EXPECT_EQ(D3d9LiveObjects(device), live) << k.what;
     }
     for (size_t cut = 0; cut < good.size(); cut += 37) {
         EXPECT_EQ(ReadNative(Bytes(good.begin(), good.begin() + cut)), nullptr) << cut;
     }
     EXPECT_EQ(D3d9LiveObjects(device), live);
-    // The good chunk still reads.
+    // The good chunk still reads, also from a stream that ends where the chunk does.
     OvTexture* back = ReadNative(good);
+    ASSERT_NE(back, nullptr);
+    OvTextureDestroy(back);
+    Bytes exact(good.begin() + 12, good.begin() + kBody + OvChunkGetUInt32(good.data() + 16));
+    OvMemory memory{exact.data(), static_cast<OvUInt32>(exact.size())};
+    OvStream* in = OvStreamOpen(ovSTREAMMEMORY, ovSTREAMREAD, &memory);
+    back = nullptr;
+    EXPECT_TRUE(OvD3D9NativeTextureRead(in, &back, 0));
+    OvStreamClose(in, nullptr);
     ASSERT_NE(back, nullptr);
     OvTextureDestroy(back);
 }

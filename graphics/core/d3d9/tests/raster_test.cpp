@@ -70,7 +70,7 @@ TEST_F(D3d9RasterTest, TexturesAreManagedAndLockByLevel) {
 TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
     // Each request on the default adapter and on one without L8 and 32-bit textures (neither
     // takes P8 or depth textures): the device format made, or a refusal with its error (0: the
-    // refusal sets none).
+    // refusal sets none). A format asked is made as asked or not at all.
     const OvInt32 tex = ovRASTERTYPETEXTURE;
     struct Row {
         const char* what;
@@ -81,15 +81,15 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
     const Row rows[] = {
         {"no format", 16, tex, D3DFMT_A8R8G8B8, D3DFMT_A4R4G4B4, 0},
         {"no format, normal type", 32, ovRASTERTYPENORMAL, D3DFMT_A8R8G8B8, D3DFMT_A4R4G4B4, 0},
-        {"8888", 32, tex | ovRASTERFORMAT8888, D3DFMT_A8R8G8B8, D3DFMT_A4R4G4B4, 0},
-        {"888", 32, tex | ovRASTERFORMAT888, D3DFMT_X8R8G8B8, D3DFMT_R5G6B5, 0},
-        {"luminance", 8, tex | ovRASTERFORMATLUM8, D3DFMT_L8, D3DFMT_R5G6B5, 0},
+        {"8888", 32, tex | ovRASTERFORMAT8888, D3DFMT_A8R8G8B8, 0, 0},
+        {"888", 32, tex | ovRASTERFORMAT888, D3DFMT_X8R8G8B8, 0, 0},
+        {"luminance", 8, tex | ovRASTERFORMATLUM8, D3DFMT_L8, 0, 0},
         {"555", 16, tex | ovRASTERFORMAT555, D3DFMT_X1R5G5B5, D3DFMT_X1R5G5B5, 0},
         {"camera texture, none asked", 0, ovRASTERTYPECAMERATEXTURE, D3DFMT_X8R8G8B8, D3DFMT_X8R8G8B8, 0},
-        {"camera texture, 4444 widened", 16, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMAT4444, D3DFMT_A8R8G8B8,
-         D3DFMT_A8R8G8B8, 0},
-        {"camera texture, 555 widened", 16, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMAT555, D3DFMT_X8R8G8B8,
-         D3DFMT_X8R8G8B8, 0},
+        {"camera texture, 565 kept", 16, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMAT565, D3DFMT_R5G6B5, D3DFMT_R5G6B5,
+         0},
+        {"camera texture, 4444 no render target", 16, ovRASTERTYPECAMERATEXTURE | ovRASTERFORMAT4444, 0, 0,
+         ovERRBADRASTERFORMAT},
         {"palette without P8", 8, tex | ovRASTERFORMATPAL8 | ovRASTERFORMAT888, 0, 0, 0},
         {"4-bit palette with a format", 4, tex | ovRASTERFORMATPAL4 | ovRASTERFORMAT888, 0, 0, ovERRBADRASTERFORMAT},
         {"code that is no format", 32, tex | 0x0B00, 0, 0, ovERRBADRASTERFORMAT},
@@ -140,6 +140,58 @@ TEST_F(D3d9RasterTest, FormatChoiceFollowsTheRequestAndTheAdapter) {
         EXPECT_EQ(TakeError(), 2);
         ASSERT_TRUE(OvEngineStop());
         ASSERT_TRUE(OvEngineClose());
+    }
+}
+
+// Rasters made without pixels (asked so, or empty) settle their format and depth as those made
+// with pixels do. A z-buffer or camera raster may be made with the device's own format named,
+// but a format query for one may name none.
+TEST_F(D3d9RasterTest, RastersWithoutPixelsSettleTheirFormatAndDepth) {
+    D3d9Adapter adapter = D3d9DefaultAdapter();
+    adapter.textureFormats.push_back(D3DFMT_P8);
+    std::erase(adapter.textureFormats, D3DFMT_L8);
+    D3d9SetAdapters({adapter});
+    ASSERT_TRUE(Up());
+    const OvInt32 none = ovRASTERDONTALLOCATE, tex = ovRASTERTYPETEXTURE;
+    struct Row {
+        const char* what;
+        OvInt32 size, flags;
+        OvInt32 format, depth; // format -1: refused without an error
+    };
+    const Row rows[] = {
+        {"texture", 8, tex | none, ovRASTERFORMAT8888, 32},
+        {"4444 texture", 8, tex | none | ovRASTERFORMAT4444, ovRASTERFORMAT4444, 16},
+        {"luminance the adapter lacks", 8, tex | none | ovRASTERFORMATLUM8, -1, 0},
+        {"z-buffer", 8, ovRASTERTYPEZBUFFER | none, ovRASTERFORMAT32, 32},
+        {"camera", 8, ovRASTERTYPECAMERA | none, ovRASTERFORMAT888, 32},
+        {"camera texture", 8, ovRASTERTYPECAMERATEXTURE | none, ovRASTERFORMAT888, 32},
+        {"empty P8 texture", 0, tex | ovRASTERFORMATPAL8 | ovRASTERFORMAT888, ovRASTERFORMATPAL8 | ovRASTERFORMAT888,
+         8},
+    };
+    for (const Row& k : rows) {
+        SCOPED_TRACE(k.what);
+        TakeError();
+        OvRaster* r = OvRasterCreate(k.size, k.size, 0, k.flags);
+        if (k.format < 0) {
+            EXPECT_EQ(r, nullptr);
+            EXPECT_EQ(TakeError(), ovERRNOERROR);
+            continue;
+        }
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(OvRasterGetFormat(r), k.format);
+        EXPECT_EQ(r->depth, k.depth);
+        EXPECT_EQ(r->cFlags, ovRASTERDONTALLOCATE);
+        OvRasterDestroy(r);
+    }
+    for (const OvInt32 flags : {ovRASTERTYPEZBUFFER | ovRASTERFORMAT32, ovRASTERTYPECAMERA | ovRASTERFORMAT888}) {
+        const OvInt32 type = flags & ovRASTERTYPEMASK;
+        OvRaster* r = OvRasterCreate(8, 8, 0, flags);
+        ASSERT_NE(r, nullptr) << flags;
+        OvRasterDestroy(r);
+        EXPECT_EQ(OvD3D9RasterChooseFormat(type, type, 0), flags);
+        TakeError();
+        EXPECT_EQ(OvD3D9RasterChooseFormat(type, flags, 0), -1) << flags;
+        EXPECT_EQ(TakeError(), ovERRBADRASTERFORMAT) << flags;
     }
 }
 

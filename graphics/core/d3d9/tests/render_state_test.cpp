@@ -264,11 +264,61 @@ TEST_F(D3d9DriverTest, EngineStatesTranslateToTheDevice) {
     EXPECT_EQ(DeviceSampler(D3DSAMP_MINFILTER), 3u);
     EXPECT_EQ(DeviceSampler(D3DSAMP_MIPFILTER), 2u);
 
+    // The last of each table is taken: filter 12 (anisotropic, linear mips), mirror-once
+    // addressing (5), fog type 3.
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREFILTER, V(12)));
+    EXPECT_EQ(DeviceSampler(D3DSAMP_MIPFILTER), 2u);
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREADDRESS, V(5)));
+    EXPECT_EQ(DeviceSampler(D3DSAMP_ADDRESSU), 5u);
+    EXPECT_TRUE(OvD3D9RenderStateSet(ovRENDERSTATEFOGTYPE, V(3)));
+    EXPECT_FALSE(OvD3D9RenderStateSet(ovRENDERSTATEFOGTYPE, V(4)));
+
     OvUInt32 unused = 0;
     for (OvInt32 state : {0, 5, 18, 19, 31}) {
         EXPECT_FALSE(OvD3D9RenderStateGet(state, &unused)) << state;
     }
     EXPECT_FALSE(OvD3D9RenderStateSet(ovRENDERSTATETEXTUREPERSPECTIVE, V(0)));
+}
+
+// An engine state set to the value the engine already holds changes nothing, even where a device
+// state it carries was changed under it.
+TEST_F(D3d9DriverTest, EngineStatesSetToTheValueHeldChangeNothing) {
+    ASSERT_TRUE(Up());
+    const struct {
+        OvInt32 state;
+        DWORD carried; // a render state, or the border colour sampler state
+        DWORD other;
+    } cases[] = {
+        {ovRENDERSTATESHADEMODE, D3DRS_SHADEMODE, D3DSHADE_FLAT},
+        {ovRENDERSTATEZTESTENABLE, D3DRS_ZFUNC, D3DCMP_ALWAYS},
+        {ovRENDERSTATEZWRITEENABLE, D3DRS_ZENABLE, 0},
+        {ovRENDERSTATESRCBLEND, D3DRS_SRCBLEND, D3DBLEND_ONE},
+        {ovRENDERSTATEVERTEXALPHAENABLE, D3DRS_ALPHABLENDENABLE, 1},
+        {ovRENDERSTATEFOGCOLOR, D3DRS_FOGCOLOR, 0x123456},
+        {ovRENDERSTATEFOGTYPE, D3DRS_FOGVERTEXMODE, D3DFOG_EXP2},
+        {ovRENDERSTATEFOGDENSITY, D3DRS_FOGDENSITY, 0x3E800000}, // 0.25
+        {ovRENDERSTATECULLMODE, D3DRS_CULLMODE, D3DCULL_NONE},
+        {ovRENDERSTATESTENCILFUNCTION, D3DRS_STENCILFUNC, D3DCMP_NEVER},
+        {ovRENDERSTATEALPHATESTFUNCTION, D3DRS_ALPHATESTENABLE, 1},
+        {ovRENDERSTATEBORDERCOLOR, D3DSAMP_BORDERCOLOR, 0x1234},
+    };
+    for (const auto& c : cases) {
+        const bool sampler = c.state == ovRENDERSTATEBORDERCOLOR;
+        if (sampler) {
+            OvD3D9SetSamplerState(0, c.carried, c.other);
+        } else {
+            OvD3D9SetRenderState(c.carried, c.other);
+        }
+        OvD3D9RenderStateFlush();
+        OvUInt32 held = 0;
+        ASSERT_TRUE(OvD3D9RenderStateGet(c.state, &held)) << c.state;
+        float density = 0.0f;
+        std::memcpy(&density, &held, sizeof density);
+        EXPECT_TRUE(OvD3D9RenderStateSet(c.state, c.state == ovRENDERSTATEFOGDENSITY ? &density : V(held)));
+        OvD3D9RenderStateFlush();
+        EXPECT_EQ(sampler ? DeviceSampler(c.carried) : DeviceState(static_cast<D3DRENDERSTATETYPE>(c.carried)), c.other)
+            << c.state;
+    }
 }
 
 TEST_F(D3d9DriverTest, FogNeedsTheCapsAndResetRestoresEngineStates) {
