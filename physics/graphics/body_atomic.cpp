@@ -34,6 +34,15 @@ void* Destruct(void* object, OvInt32 offset, OvInt32) {
 
 void* Copy(void* destination, const void*, OvInt32, OvInt32) { return destination; }
 
+// A body freed while bound: its atomic no longer holds it (a bound atomic is alive: one destroyed
+// first unbinds its body).
+void Release(OvpObj* body) {
+    if (auto* atomic = static_cast<OvAtomic*>(body->user); atomic != nullptr && *Slot(atomic) == body) {
+        *Slot(atomic) = nullptr;
+    }
+    Unbind(body);
+}
+
 } // namespace
 
 OvBool OvpBodyPluginAttach() {
@@ -44,6 +53,7 @@ OvBool OvpBodyPluginAttach() {
     }
     gBodyOffset = offset;
     ovpBodyObjType.updateFrames = OvpBodyObjUpdateAtomic;
+    ovpBodyObjType.release = Release;
     OvpTrilistInstallGraphicsSources();
     return 1;
 }

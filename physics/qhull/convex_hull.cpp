@@ -616,6 +616,39 @@ OvV3d* ConvexSupport(const OvpVolume* volume, const OvV3d* d, OvV3d* out) {
     return out;
 }
 
+// The positions (from begin) of the vertices of a face of more vertices than `room` that reach
+// farthest along `room` directions spread evenly round the face's plane, in the face's order and
+// each once: the polygon they span lies in the face and keeps its extent, so that a face of many
+// vertices still gives a face feature. Returns their count (at most room, at most 32).
+int ExtremesOfFace(const OvpConvexHull* hull, int face, int room, int* kept) {
+    const int begin = hull->faceFirst[face], end = hull->faceFirst[face + 1];
+    const OvV3d& n = hull->normals[face];
+    OvV3d u;
+    const OvV3d first = OvpSub(hull->vertices[hull->edges[begin].end], hull->vertices[hull->edges[begin].start]);
+    if (OvpMathVec3Normalize(&u, &first) <= FLT_MIN) {
+        OvpMathVec3Perpendicular(&u, &n);
+    }
+    const OvV3d w = OvpCross(n, u);
+    const int directions = room < 32 ? room : 32;
+    int count = 0;
+    for (int k = 0; k < directions; ++k) {
+        const float angle = 6.2831855f * static_cast<float>(k) / static_cast<float>(directions);
+        const OvV3d along = OvpAdd(OvpScale(u, std::cos(angle)), OvpScale(w, std::sin(angle)));
+        int best = 0;
+        float reach = OvpDot(along, hull->vertices[hull->edges[begin].start]);
+        for (int e = begin + 1; e < end; ++e) {
+            const float r = OvpDot(along, hull->vertices[hull->edges[e].start]);
+            if (r > reach) {
+                reach = r;
+                best = e - begin;
+            }
+        }
+        kept[count++] = best;
+    }
+    std::sort(kept, kept + count);
+    return static_cast<int>(std::unique(kept, kept + count) - kept);
+}
+
 OvpSupportFeature* ConvexFeature(const OvpVolume* volume, OvBool flag, const OvV3d* d, OvpSupportFeature* out) {
     const OvpConvexHull* hull = HullOf(volume);
     if (hull->vertexCount == 0) {
@@ -641,19 +674,20 @@ OvpSupportFeature* ConvexFeature(const OvpVolume* volume, OvBool flag, const OvV
             bestEdge = hull->adjacency[a];
         }
     }
-    if (bestFace >= 0 && bestCosine >= 0.7071f) {
+    if (bestFace >= 0 && bestCosine >= 0.7071f && out->capacity >= 3) {
         const int begin = hull->faceFirst[bestFace], end = hull->faceFirst[bestFace + 1];
-        if (end - begin <= out->capacity) {
-            out->count = static_cast<OvUInt16>(end - begin);
-            for (int k = begin; k < end; ++k) {
-                const int slot = flag ? end - 1 - k : k - begin;
-                out->vertices[slot].p = hull->vertices[hull->edges[k].start];
-                out->vertices[slot].spare = 0.0f;
-            }
-            out->normal = hull->normals[bestFace];
-            out->offset = OvpDot(out->normal, out->vertices[0].p);
-            return out;
+        int kept[32];
+        const bool whole = end - begin <= out->capacity;
+        const int count = whole ? end - begin : ExtremesOfFace(hull, bestFace, out->capacity, kept);
+        out->count = static_cast<OvUInt16>(count);
+        for (int k = 0; k < count; ++k) {
+            const int slot = flag ? count - 1 - k : k;
+            out->vertices[slot].p = hull->vertices[hull->edges[begin + (whole ? k : kept[k])].start];
+            out->vertices[slot].spare = 0.0f;
         }
+        out->normal = hull->normals[bestFace];
+        out->offset = OvpDot(out->normal, out->vertices[0].p);
+        return out;
     }
     if (bestEdge >= 0 && bestSlope >= -0.5f) {
         const OvpHullEdge& edge = hull->edges[bestEdge];

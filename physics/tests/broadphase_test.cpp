@@ -92,10 +92,12 @@ TEST(PhysicsFarfield, PartnerListsMatchBruteForceUnderRandomEdits) {
     // leave the world box and live in the root's own list.
     std::uniform_int_distribution<int> cell(-16, 16);
     std::uniform_real_distribution<float> size(0.05f, 6.0f);
-    std::vector<bool> in(400, false);
-    std::vector<OvpBBox> boxes(400);
+    // Ids 0 to 398 and the last one, 1022.
+    std::vector<bool> in(ovpFARFIELDOBJECTS, false);
+    std::vector<OvpBBox> boxes(ovpFARFIELDOBJECTS);
     for (int op = 0; op < 6000; ++op) {
-        const OvUInt32 id = rng() % 400;
+        OvUInt32 id = rng() % 400;
+        id = id == 399 ? ovpFARFIELDOBJECTS - 1u : id;
         if (in[id]) {
             ASSERT_NE(OvpFarfieldRemove(f.ff.get(), id), nullptr);
             in[id] = false;
@@ -108,7 +110,7 @@ TEST(PhysicsFarfield, PartnerListsMatchBruteForceUnderRandomEdits) {
         in[id] = true;
         if (op % 500 == 499) {
             ExpectTightListBounds(*f.ff);
-            for (OvUInt32 a = 0; a < 400; ++a) {
+            for (OvUInt32 a = 0; a < ovpFARFIELDOBJECTS; ++a) {
                 if (!in[a]) {
                     continue;
                 }
@@ -116,7 +118,7 @@ TEST(PhysicsFarfield, PartnerListsMatchBruteForceUnderRandomEdits) {
                 OvpBBox sa, sb;
                 OvpFarfieldGetBox(f.ff.get(), a, &sa);
                 EXPECT_NEAR(sa.sup.x, boxes[a].sup.x, 1e-4f);
-                for (OvUInt32 b = 0; b < 400; ++b) {
+                for (OvUInt32 b = 0; b < ovpFARFIELDOBJECTS; ++b) {
                     if (b != a && in[b] && Overlap(f.ff->boxes[a], f.ff->boxes[b])) {
                         expected.insert(static_cast<OvUInt16>(b));
                     }
@@ -127,7 +129,7 @@ TEST(PhysicsFarfield, PartnerListsMatchBruteForceUnderRandomEdits) {
         }
     }
     // Everything out again: every node back on the free list, every link free.
-    for (OvUInt32 id = 0; id < 400; ++id) {
+    for (OvUInt32 id = 0; id < ovpFARFIELDOBJECTS; ++id) {
         if (in[id]) {
             OvpFarfieldRemove(f.ff.get(), id);
         }

@@ -83,19 +83,6 @@ std::vector<OvpContact> Between(const std::vector<OvpContact>& all, const void* 
     return out;
 }
 
-OvpObj* Capsule(TestWorld& w, const OvV3d& at, const OvQuat& q) {
-    OvpBodyDef* def = OvpBodyDefCreate();
-    OvpVolumeInit(def->volume, &ovpCapsuleVolumeType);
-    def->volume->data.param[0] = 0.5f;
-    def->volume->fat = 0.25f;
-    OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
-    OvpObj* o = w.Add(def, at);
-    w.frames.back() = Placement(q, at);
-    OvpObjSetPartFromMatrix(o, 0);
-    OvpObjUpdateBounds(o);
-    return o;
-}
-
 // A rotation about any (not yet unit) axis.
 OvQuat Turn(OvV3d axis, float angle) {
     OvpMathVec3Normalize(&axis, &axis);
@@ -141,22 +128,14 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
     ASSERT_TRUE(OvpContextAddFixedVolume(w.context, &grid, 0));
 
     const float half[3] = {0.5f, 0.5f, 0.5f};
-    // Sphere sunk 0.01 into the floor; box 0.02 (its fat 0.001 on top of the half extent).
-    OvpObj* sphere = w.Sphere({0, 0.49f, 0});
+    // A box 0.02 into the floor (its fat 0.001 on top of the half extent). (Spheres on spheres
+    // and the floor, boxes on boxes and capsules are the narrow phase's tests.)
     OvpObj* box = w.Box(half, {10, 0.481f, 0});
     box->parts[0].volume->fat = 0.001f;
     box->parts[0].volume->restitution = 0.1f;
     OvpObjUpdateBounds(box);
-    // Two spheres 0.9 apart; a box on a box 0.01 deep; a sphere 0.01 into the shelf.
-    OvpObj* s1 = w.Sphere({20, 5, 0});
-    OvpObj* s2 = w.Sphere({20.9f, 5, 0});
-    OvpObj* lower = w.Box(half, {30, 5, 0});
-    OvpObj* upper = w.Box(half, {30.3f, 5.99f, 0.1f});
+    // A sphere 0.01 into the shelf.
     OvpObj* onShelf = w.Sphere({40.3f, 3.49f, 0.2f});
-    // Parallel capsules along z, one over the other, radius 0.25, 0.02 deep, overlapping on
-    // z in [0.2, 0.5].
-    OvpObj* c1 = Capsule(w, {50, 5, 0}, kNone);
-    OvpObj* c2 = Capsule(w, {50, 5.48f, 0.7f}, kNone);
     // Two spheres of one body (an aggregate) on the floor, each 0.005 deep.
     OvpAggChildren* list = OvpAggChildrenCreate(2);
     OvpSphereInit(OvpAggChildrenGetChild(list, 0), 0.3f);
@@ -188,15 +167,9 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
         EXPECT_EQ(r.size(), 1u) << what;
         return r.empty() ? OvpContact{} : r[0];
     };
-    OvpContact c = one(sphere, &floor, "sphere on floor");
-    EXPECT_EQ(c.count, 1u);
-    ExpectNormal(c, {0, 1, 0}, "sphere on floor");
-    ExpectSeparations(c, -0.01f, "sphere on floor");
-    EXPECT_NEAR(c.points[0].position.y, -0.005f, 1e-4f);
-    EXPECT_FLOAT_EQ(c.friction, 0.2f);
-
-    c = one(box, &floor, "box on floor");
+    OvpContact c = one(box, &floor, "box on floor");
     EXPECT_EQ(c.count, 4u);
+    EXPECT_FLOAT_EQ(c.friction, 0.2f);
     ExpectNormal(c, {0, 1, 0}, "box on floor");
     ExpectSeparations(c, -0.02f, "box on floor");
     EXPECT_FLOAT_EQ(c.restitution, 0.1f);
@@ -206,31 +179,11 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
         EXPECT_NEAR(std::fabs(c.points[i].position.z), 0.5f, 1e-4f);
     }
 
-    c = one(s1, s2, "sphere on sphere");
-    EXPECT_EQ(c.count, 1u);
-    ExpectNormal(c, {-1, 0, 0}, "sphere on sphere");
-    ExpectSeparations(c, -0.1f, "sphere on sphere");
-    EXPECT_NEAR(c.points[0].position.x, 20.45f, 1e-4f);
-
-    c = one(upper, lower, "box on box");
-    EXPECT_EQ(c.count, 4u);
-    ExpectNormal(c, {0, 1, 0}, "box on box");
-    ExpectSeparations(c, -0.01f, "box on box");
-
     c = one(onShelf, shelf, "sphere on shelf");
     EXPECT_EQ(c.count, 1u);
     ExpectNormal(c, {0, 1, 0}, "sphere on shelf");
     ExpectSeparations(c, -0.01f, "sphere on shelf");
     EXPECT_TRUE(Between(all, onShelf, &floor).empty());
-
-    c = one(c2, c1, "capsule on capsule");
-    EXPECT_EQ(c.count, 2u);
-    ExpectNormal(c, {0, 1, 0}, "capsule on capsule");
-    ExpectSeparations(c, -0.02f, "capsule on capsule");
-    if (c.count == 2) {
-        EXPECT_NEAR(std::fmin(c.points[0].position.z, c.points[1].position.z), 0.2f, 1e-4f);
-        EXPECT_NEAR(std::fmax(c.points[0].position.z, c.points[1].position.z), 0.5f, 1e-4f);
-    }
 
     // The two children touch the floor in one plane: one merged record of two points, each
     // point keeping the identity word of its child.
@@ -271,7 +224,7 @@ TEST(PhysicsDrivers, StepMakesTheRecordsOfEveryPairType) {
 
     // Every record is sound: unit normal, at most four points within the threshold, its
     // solver block kept, and the ends of the expected pairs only.
-    EXPECT_EQ(all.size(), 10u);
+    EXPECT_EQ(all.size(), 6u);
     for (const OvpContact& r : all) {
         EXPECT_NEAR(OvpDot(r.normal, r.normal), 1.0f, 1e-4f);
         EXPECT_GE(r.count, 1u);
@@ -808,8 +761,8 @@ TEST(PhysicsDrivers, ASphereStandsStillBesideTheSeamsOfAFlatFloor) {
     // Over one triangle the neighbours' rims are within the contact threshold too, along
     // normals turned towards the sphere's centre; held up along their mean the sphere crept
     // sideways by a few millimetres a second.
-    for (const OvV3d at : {OvV3d{0.03f, 0.5f, 0.4f}, OvV3d{0.52f, 0.5f, 0.5f}, OvV3d{0.01f, 0.5f, 0.02f},
-                           OvV3d{-0.4f, 0.5f, -0.97f}}) {
+    for (const OvV3d at :
+         {OvV3d{0.03f, 0.5f, 0.4f}, OvV3d{0.52f, 0.5f, 0.5f}, OvV3d{0.01f, 0.5f, 0.02f}, OvV3d{-0.4f, 0.5f, -0.97f}}) {
         TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
         OvpVolume* floor = OvpTrilistCreate(nullptr, ovpTRILIST_USER);
         OvpVolumeSetTriangleCallback(floor, reinterpret_cast<OvpVolumeCallback>(&TiledFloorWalk));
@@ -862,7 +815,7 @@ TEST(PhysicsDrivers, ASphereDrivenPastAWallsEndGoesOnAlongIt) {
     }
     walker->type->updateFrames(walker);
     const OvV3d at = walker->parts[0].matrix->pos;
-    EXPECT_LT(at.x, 3.0f); // about 2.5 m along the wall
+    EXPECT_LT(at.x, 3.0f);                  // about 2.5 m along the wall
     EXPECT_GT(at.z, -12.0f + 0.5f - 0.02f); // beside it, not in it
     EXPECT_NEAR(at.y, 0.5f, 0.02f);
     OvpContextRemoveFixedVolume(w.context, level);

@@ -113,6 +113,14 @@ TEST_F(PhysicsGraphics, AtomicAndGeometryListsAreBoundedWhereTheirTrianglesAre) 
     }
     // The lists left their sources as they were.
     EXPECT_EQ(atomic->geometry, g);
+    // A body destroyed while bound lets its atomic go: the atomic names no body, and destroying
+    // the atomic afterwards writes nothing into the freed body.
+    OvpBodyDef* def = OvpBodyDefCreate();
+    OvpObj* body = OvpBodyObjCreate(def);
+    OvpBodyDefRelease(def);
+    ASSERT_EQ(OvpAtomicSetBodyObj(atomic, body), atomic);
+    OvpBodyObjDestroy(body);
+    EXPECT_EQ(OvpAtomicGetBodyObj(atomic), nullptr);
     OvAtomicDestroy(atomic);
     OvFrameDestroy(frame);
     OvGeometryDestroy(g);

@@ -140,7 +140,9 @@ struct TestWorld {
         for (OvpObj* b : bodies) {
             OvpBodyObjDestroy(b);
         }
-        OvpContextDestroy(context);
+        if (context != nullptr) {
+            OvpContextDestroy(context);
+        }
         OvpObjTypesReset();
     }
     TestWorld(const TestWorld&) = delete;

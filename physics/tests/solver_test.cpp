@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -19,21 +20,15 @@
 #include "physics/core/dynamics/jointrows.h"
 #include "physics/core/dynamics/solver.h"
 #include "physics/tests/physics_test.h"
+#include "platform/crt.h"
 
 namespace {
-
-constexpr float kPi = 3.14159265f;
 
 OvQuat RandomQuat(std::mt19937& rng, float spread = 1.0f) {
     std::normal_distribution<float> n;
     OvQuat q = {n(rng) * spread, n(rng) * spread, n(rng) * spread, 1.0f};
     const float l = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z + q.w * q.w);
     return {q.x / l, q.y / l, q.z / l, q.w / l};
-}
-
-OvQuat AxisAngle(const OvV3d& a, float angle) {
-    const float s = std::sin(angle / 2.0f);
-    return {a.x * s, a.y * s, a.z * s, std::cos(angle / 2.0f)};
 }
 
 // Puts a body at a position and orientation (matrix rebuilt from the quaternion).
@@ -138,27 +133,6 @@ void AddPlaneContacts(TestWorld& w, OvpObj* o, const OvV3d& n, float offset, flo
     if (c.count != 0) {
         ++p->contactCount;
     }
-}
-
-struct PlaneBody {
-    OvpObj* body;
-    const float* half; // null for a sphere
-    float radius;
-};
-
-// One step with the plane's contacts added between pair collision and the islands.
-bool StepWithPlane(TestWorld& w, const std::vector<PlaneBody>& bodies, const OvV3d& n, float offset, float friction,
-                   float restitution, float dt) {
-    OvpPipelineSetTimeStep(w.pipeline, dt);
-    OvpPipelineUpdateBroadPhase(w.pipeline);
-    OvpPipelineCollidePairs(w.pipeline);
-    for (const PlaneBody& b : bodies) {
-        if (w.Awake(b.body)) {
-            AddPlaneContacts(w, b.body, n, offset, friction, restitution, b.half, b.radius);
-        }
-    }
-    OvpPipelineBuildIslands(w.pipeline);
-    return OvpPipelineSolveAndIntegrate(w.pipeline, dt) != nullptr;
 }
 
 bool AllFinite(const TestWorld& w) {
@@ -386,6 +360,16 @@ TEST(PhysicsJointRows, CountsBoundTheRowsAndEdgeCasesHold) {
     EXPECT_EQ(rows[0].hi[0], FLT_MAX);
     EXPECT_EQ(rows[0].lo[1], 0.0f);
     EXPECT_EQ(rows[0].hi[1], FLT_MAX);
+    // The swing springs keep their rows up to where 2 (1 + R00) reaches 0.01 (174.3 degrees).
+    def->limit[0].enabled = def->limit[1].enabled = 0;
+    def->springEnable = 0x606;
+    OvUInt32 made[2];
+    for (int k = 0; k < 2; ++k) {
+        Place(w, b, {0.0f, 0.0f, 0.0f},
+              {0.0f, std::sin((174.0f + k) * 0.00872665f), 0.0f, std::cos((174.0f + k) * 0.00872665f)});
+        made[k] = OvpJointBuildRows(rows, j, 0, 1, 0.0f, 0.01f);
+    }
+    EXPECT_GT(made[0], made[1]);
 }
 
 // The row kernel written out plainly: every iteration scans the rows of groups [first, end) in
@@ -554,10 +538,15 @@ struct WideByTrial {
 struct BlockWorkspace {
     explicit BlockWorkspace(OvUInt32 groups)
         : value(OvpSelectTreeNodes(groups)), row(value.size()), lanes(groups), scan(groups), packed(2 * groups) {}
-    // A fresh tree over the workspace (no retries pending).
+    // A fresh tree over the workspace.
     OvpSelectTree Tree() {
-        return {value.data(), row.data(), static_cast<OvUInt32>(value.size()), lanes.data(),
-                static_cast<OvUInt32>(lanes.size()), {0, 0}, scan.data(), packed.data(),
+        return {value.data(),
+                row.data(),
+                static_cast<OvUInt32>(value.size()),
+                lanes.data(),
+                static_cast<OvUInt32>(lanes.size()),
+                scan.data(),
+                packed.data(),
                 static_cast<OvUInt32>(packed.size())};
     }
     std::vector<float> value;
@@ -567,92 +556,45 @@ struct BlockWorkspace {
     std::vector<OvpPackedRow> packed;
 };
 
-TEST(PhysicsSolver, ScalarAndSseKernelsAgreeBitForBit) {
-    std::mt19937 rng(3);
-    for (int trial = 0; trial < 60; ++trial) {
-        const WideByTrial wide(trial);
-        const OvUInt32 bodies = 2 + rng() % 6, groups = 1 + rng() % (trial % 3 == 0 ? 300 : 40);
-        std::vector<OvpSolverBody> body(bodies);
-        std::vector<OvpRowGroup> g(groups);
-        RandomSystem(rng, body, g, [&](std::mt19937& r) {
-            const OvInt32 ba = static_cast<OvInt32>(r() % bodies);
-            const OvInt32 bb = (r() % 4 == 0) ? -1 : static_cast<OvInt32>(r() % bodies);
-            return std::pair{ba, bb};
-        });
-        std::vector<OvpRowGroup> g2 = g, g3;
-        std::vector<OvpSolverBody> body2 = body, body3;
-        std::vector<OvpBodyRow> lists(2 * groups), lists2(2 * groups);
-        const float dt = 0.01f;
-        OvpSolverBuildScalar(g.data(), groups, body.data(), dt);
-        OvpSolverBuildSse(g2.data(), groups, body2.data(), dt);
-        OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
-        OvpSolverBuildLists(g2.data(), groups, body2.data(), bodies, lists2.data());
-        g3 = g;
-        body3 = body;
-        const OvUInt32 blocks[2] = {0, groups};
-        BlockWorkspace work(groups);
-        OvpSelectTree tree = work.Tree();
-        for (OvUInt32 pass = 0; pass < 2; ++pass) {
-            const OvUInt32 n1 = OvpSolverSolveBlocks(OvpSolverRowsScalar, g.data(), blocks, 1, body.data(),
-                                                     lists.data(), pass, 1e-5f, 300, &tree);
-            const OvUInt32 n2 = OvpSolverSolveBlocks(OvpSolverRowsSse, g2.data(), blocks, 1, body2.data(),
-                                                     lists2.data(), pass, 1e-5f, 300, &tree);
-            ASSERT_EQ(n1, n2) << "trial " << trial;
-            EXPECT_GT(n1, 0u);
-            for (OvpSolverBody& B : body3) {
-                std::memset(B.y, 0, sizeof(B.y));
-            }
-            if (pass == 0) {
-                for (OvpSolverBody& B : body) {
-                    std::memset(B.y, 0, sizeof(B.y));
-                }
-                for (OvpSolverBody& B : body2) {
-                    std::memset(B.y, 0, sizeof(B.y));
-                }
-            }
-            ASSERT_EQ(ReferenceRows(g3, body3, lists, pass, 1e-5f, 300), n1) << "trial " << trial;
-        }
-        ASSERT_EQ(std::memcmp(g.data(), g2.data(), sizeof(OvpRowGroup) * groups), 0) << "trial " << trial;
-        ASSERT_EQ(std::memcmp(g.data(), g3.data(), sizeof(OvpRowGroup) * groups), 0) << "trial " << trial;
-        ASSERT_EQ(std::memcmp(body.data(), body2.data(), sizeof(OvpSolverBody) * bodies), 0) << "trial " << trial;
-        // The solved rows sit within their bounds, and unclamped rows have small residuals.
-        for (const OvpRowGroup& G : g) {
-            for (int l = 0; l < 4; ++l) {
-                EXPECT_GE(G.value[l], G.lo[1][l]);
-                EXPECT_LE(G.value[l], G.hi[1][l]);
-            }
-        }
-    }
-}
-
-// The batch's greedy loop written out plainly: each block's floor of updates, then the largest
-// violation over all the blocks.
+// The sharing of a batch's updates written out plainly: block after block, its floor of updates
+// and its share of the pool by its groups among those left; what it leaves goes back. With more
+// blocks than updates, the largest violations of the whole batch.
 OvUInt32 ReferenceBlocks(std::vector<OvpRowGroup>& g, std::vector<OvpSolverBody>& bodies,
                          const std::vector<OvpBodyRow>& lists, const std::vector<OvUInt32>& start, OvUInt32 pass,
                          float tolerance, OvUInt32 iterations) {
     const OvUInt32 blocks = static_cast<OvUInt32>(start.size() - 1);
     const OvUInt32 floor = std::min(3u, iterations / blocks);
+    if (floor == 0) {
+        return ReferenceRows(g, bodies, lists, pass, tolerance, iterations);
+    }
+    double pool = iterations - floor * blocks, groupsLeft = static_cast<double>(g.size());
     ReferenceRows(g, bodies, lists, pass, tolerance, 0);
     OvUInt32 used = 0;
-    for (OvUInt32 k = 0; k < blocks && blocks > 1; ++k) {
-        used += ReferenceRows(g, bodies, lists, pass, tolerance, floor, start[k], start[k + 1], true);
+    for (OvUInt32 k = 0; k < blocks; ++k) {
+        const double size = start[k + 1] - start[k];
+        const OvUInt32 share = floor + static_cast<OvUInt32>(std::floor(pool * size / groupsLeft));
+        const OvUInt32 n = ReferenceRows(g, bodies, lists, pass, tolerance, share, start[k], start[k + 1], true);
+        pool += floor - static_cast<double>(n);
+        groupsLeft -= size;
+        used += n;
     }
-    return used + ReferenceRows(g, bodies, lists, pass, tolerance, iterations - used, 0, g.size(), true);
+    return used;
 }
 
-TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
-    // Islands that share no body are solved one by one while the pool of updates lasts, over the
-    // whole batch when it runs out (and for a few passes after): every row still gets the value
-    // the plain loop over the batch gives it, in both codings, bit for bit. Islands copied from
-    // the one before tie with it row for row, and the first row must win; some batches share a
-    // body between islands or start with an impulse sum, and are solved whole.
+TEST(PhysicsSolver, IslandsShareTheUpdatesOfTheirBatch) {
+    // Islands are solved one after the other, each with its floor and its share of the pool:
+    // both codings build and solve every row as the plain loop does, bit for bit, and the values
+    // stay within their bounds. Islands copied from the one before tie with it row for row, and
+    // the first row must win; some batches share a body between islands or start with an impulse
+    // sum; some are one island of up to 300 groups.
     std::mt19937 rng(11);
     for (int trial = 0; trial < 120; ++trial) {
         const WideByTrial wide(trial);
         std::vector<OvpSolverBody> body;
         std::vector<OvpRowGroup> g;
         std::vector<OvUInt32> start = {0};
-        const OvUInt32 islands = 2 + rng() % 12;
+        const bool whole = trial % 4 == 0;
+        const OvUInt32 islands = whole ? 1 : 2 + rng() % 12;
         std::size_t lastBodies = 0, lastGroups = 0;
         for (OvUInt32 k = 0; k < islands; ++k) {
             const OvInt32 base = static_cast<OvInt32>(body.size());
@@ -670,8 +612,8 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
                     g.push_back(G);
                 }
             } else {
-                lastBodies = 1 + rng() % 3;
-                lastGroups = 1 + rng() % 6;
+                lastBodies = whole ? 2 + rng() % 6 : 1 + rng() % 3;
+                lastGroups = whole ? 1 + rng() % 300 : 1 + rng() % 6;
                 std::vector<OvpSolverBody> b(lastBodies);
                 std::vector<OvpRowGroup> gk(lastGroups);
                 const OvUInt32 nb = static_cast<OvUInt32>(lastBodies);
@@ -691,9 +633,12 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
         }
         const OvUInt32 groups = static_cast<OvUInt32>(g.size()), bodies = static_cast<OvUInt32>(body.size());
         std::vector<OvpBodyRow> lists(2 * groups);
-        OvpSolverBuildSse(g.data(), groups, body.data(), 0.01f);
+        std::vector<OvpRowGroup> g2 = g;
+        OvpSolverBuildScalar(g.data(), groups, body.data(), 0.01f);
+        OvpSolverBuildSse(g2.data(), groups, body.data(), 0.01f);
+        ASSERT_EQ(std::memcmp(g.data(), g2.data(), sizeof(OvpRowGroup) * groups), 0) << "trial " << trial;
         OvpSolverBuildLists(g.data(), groups, body.data(), bodies, lists.data());
-        std::vector<OvpRowGroup> g2 = g, g3 = g;
+        std::vector<OvpRowGroup> g3 = g;
         std::vector<OvpSolverBody> body2 = body, body3 = body;
         BlockWorkspace work(groups);
         OvpSelectTree tree = work.Tree();
@@ -722,14 +667,20 @@ TEST(PhysicsSolver, IslandsSolvedApartGetTheRowsOfTheBatchsLoop) {
                 ASSERT_EQ(std::memcmp(body2.data(), body3.data(), sizeof(OvpSolverBody) * bodies), 0) << at;
             }
         }
+        for (const OvpRowGroup& G : g) {
+            for (int l = 0; l < 4; ++l) {
+                EXPECT_GE(G.value[l], G.lo[1][l]);
+                EXPECT_LE(G.value[l], G.hi[1][l]);
+            }
+        }
     }
 }
 
-TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereTheBatchsLoopEnds) {
+TEST(PhysicsSolver, SmallIslandsSolvedInStepEndWhereThePlainSharingEnds) {
     // Runs of islands of up to four groups, each on bodies of its own, are solved up to four at
     // a time in step (a larger island ends a run); every pool from one update to past the
-    // batch's need still gives the rows of the batch's loop, bit for bit, whichever island of a
-    // run meets the end of the pool, in both the narrow and the wide coding.
+    // batch's need still gives the rows of the plain sharing, bit for bit, whichever island of a
+    // run is left more than it was sure of, in both the narrow and the wide coding.
     std::mt19937 rng(17);
     for (int trial = 0; trial < 16; ++trial) {
         const WideByTrial wide(trial);
@@ -785,19 +736,16 @@ TEST(PhysicsSolver, ContactCacheTellsObjectPairsApart) {
     for (int i = 0; i < 4; ++i) {
         objects[i].slot = static_cast<OvUInt16>(i);
     }
-    auto match = [&](int a, int b, OvV3d n) {
-        OvpContact c{};
-        c.ref[0] = {&objects[a], 0, 0};
-        c.ref[1] = {&objects[b], 0, 0};
-        c.normal = n;
-        return OvpContactCacheMatch(&cache, &c);
-    };
     auto record = [&](int a, int b, OvV3d n) {
         OvpContact c{};
         c.ref[0] = {&objects[a], 0, 0};
         c.ref[1] = {&objects[b], 0, 0};
         c.normal = n;
         return c;
+    };
+    auto match = [&](int a, int b, OvV3d n) {
+        const OvpContact c = record(a, b, n);
+        return OvpContactCacheMatch(&cache, &c);
     };
     const OvpContact c01 = record(0, 1, {0, 1, 0}), c23 = record(2, 3, {0, 1, 0});
     ASSERT_TRUE(OvpContactCacheStore(&cache, &c01, 5.0f));
@@ -813,63 +761,6 @@ TEST(PhysicsSolver, ContactCacheTellsObjectPairsApart) {
     EXPECT_EQ(match(0, 1, {0.1f, 0.9f, 0}), 5.0f);
     ASSERT_TRUE(OvpContactCacheStore(&cache, &c01, 1.0f));
     EXPECT_FALSE(OvpContactCacheStore(&cache, &c01, 1.0f)); // full
-}
-
-TEST(PhysicsSolver, SpheresRestAndBounceOnAPlane) {
-    const OvV3d up = {0.0f, 1.0f, 0.0f};
-    // At rest: dropped from 1 m with no restitution.
-    {
-        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
-        OvpObj* s = w.Sphere({0.0f, 1.0f, 0.0f});
-        float asleepAt = -1.0f;
-        for (int n = 1; n <= 300; ++n) {
-            ASSERT_TRUE(StepWithPlane(w, {{s, nullptr, 0.5f}}, up, 0.0f, 0.2f, 0.0f, 0.01f));
-            if (n == 100) {
-                EXPECT_NEAR(w.M(s).pos.y, 0.5f, 0.005f);
-                EXPECT_LT(std::fabs(w.V(s)[1]), 0.05f);
-            }
-            if (!w.Awake(s)) {
-                EXPECT_NEAR(w.M(s).pos.y, 0.5f, 0.005f);
-                EXPECT_LT(std::fabs(w.V(s)[1]), 0.05f);
-                asleepAt = n * 0.01f;
-                break;
-            }
-        }
-        EXPECT_GT(asleepAt, 0.0f);
-        EXPECT_LE(asleepAt, 2.0f);
-    }
-    // Rebound apex against e^2 h from 2 m (centre 2.5 m).
-    float last = -1.0f;
-    for (float e : {0.0f, 0.2f, 0.5f, 0.8f}) {
-        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
-        OvpObj* s = w.Sphere({0.0f, 2.5f, 0.0f});
-        OvpDyn* dyn = s->parts[0].dyn;
-        dyn->linearDamping = 0.0f;
-        bool bounced = false;
-        float apex = 0.0f;
-        for (int n = 0; n < 400; ++n) {
-            StepWithPlane(w, {{s, nullptr, 0.5f}}, up, 0.0f, 0.0f, e, 0.01f);
-            if (s->parts[0].dyn == nullptr) {
-                break;
-            }
-            bounced = bounced || w.V(s)[1] > 0.0f || w.M(s).pos.y < 0.52f;
-            if (bounced) {
-                apex = std::max(apex, w.M(s).pos.y - 0.5f);
-            }
-            if (bounced && w.V(s)[1] < 0.0f && w.M(s).pos.y > 0.6f) {
-                break;
-            }
-        }
-        const float expected = e * e * 2.0f;
-        if (e == 0.0f) {
-            EXPECT_LT(apex, 0.01f);
-        } else {
-            EXPECT_NEAR(apex, expected, 0.15f * expected) << "e " << e;
-        }
-        EXPECT_GT(apex, last);
-        EXPECT_LE(apex, 2.0f);
-        last = apex;
-    }
 }
 
 TEST(PhysicsSolver, DroppedBodiesComeToRestOnTheirSupportNotAboveIt) {
@@ -918,155 +809,27 @@ TEST(PhysicsSolver, DroppedBodiesComeToRestOnTheirSupportNotAboveIt) {
     }
 }
 
-TEST(PhysicsSolver, BoxesStickAndSlideOnInclines) {
-    const float half[3] = {0.5f, 0.5f, 0.5f};
-    auto run = [&](float degrees, float mu, float seconds, OvV3d* along, float* sideways, float* accel) {
-        TestWorld w(1, 0, 0, {0.0f, -10.0f, 0.0f});
-        const float a = degrees * kPi / 180.0f;
-        const OvV3d n = {-std::sin(a), std::cos(a), 0.0f};
-        const OvV3d down = {-std::cos(a), -std::sin(a), 0.0f}; // along the slope, downhill
-        OvpObj* box = w.Box(half, OvpScale(n, 0.501f));
-        Place(w, box, OvpScale(n, 0.501f), AxisAngle({0, 0, 1}, a));
-        box->parts[0].dyn->linearDamping = 0.0f;
-        const OvV3d start = w.M(box).pos;
-        float v05 = 0.0f, v15 = 0.0f;
-        const int steps = static_cast<int>(seconds / 0.01f + 0.5f);
-        OvV3d last = start;
-        for (int k = 1; k <= steps; ++k) {
-            StepWithPlane(w, {{box, half, 0.0f}}, n, 0.0f, mu, 0.0f, 0.01f);
-            if (box->parts[0].dyn == nullptr) {
-                break; // asleep, its dynamics given back
-            }
-            last = w.M(box).pos;
-            const float v = OvpDot({w.V(box)[0], w.V(box)[1], w.V(box)[2]}, down);
-            v05 = k == 50 ? v : v05;
-            v15 = k == 150 ? v : v15;
-        }
-        const OvV3d moved = OvpSub(last, start);
-        *along = {OvpDot(moved, down), 0.0f, 0.0f};
-        *sideways = std::fabs(moved.z);
-        *accel = (v15 - v05) / 1.0f;
-        return box->parts[0].dyn != nullptr;
-    };
-    OvV3d along;
-    float sideways, accel;
-    const bool awake = run(20.0f, 0.5f, 3.0f, &along, &sideways, &accel);
-    EXPECT_LT(std::fabs(along.x), 0.02f);
-    EXPECT_FALSE(awake);
-    run(30.0f, 0.2f, 1.6f, &along, &sideways, &accel);
-    EXPECT_NEAR(accel, 10.0f * (0.5f - 0.2f * std::cos(kPi / 6.0f)), 0.08f * 3.27f);
-    EXPECT_LT(sideways, 0.01f * along.x);
-    run(30.0f, 0.0f, 1.6f, &along, &sideways, &accel);
-    EXPECT_NEAR(accel, 5.0f, 0.1f);
-    EXPECT_LT(sideways, 0.01f * along.x);
-}
-
-TEST(PhysicsSolver, PendulumHingeLiftAndDistanceLimit) {
-    // A sphere of radius 0.1 hung 1 m below a world anchor, swinging 10 degrees.
-    {
-        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
-        OvpBodyDef* def = OvpBodyDefCreate();
-        OvpSphereInit(def->volume, 0.1f);
-        OvpDynDefSetMassFromVolume(&def->dynDef, 1.0f, 1);
-        const float a = 10.0f * kPi / 180.0f;
-        OvpObj* ball = w.Add(def, {std::sin(a), 2.0f - std::cos(a), 0.0f});
-        ball->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
-        ball->parts[0].dyn->linearDamping = ball->parts[0].dyn->angularDamping = 0.0f;
-        OvpJointDef* jd = OvpJointDefCreate();
-        jd->frame[0].position = {0.0f, 2.0f, 0.0f}; // the world end
-        jd->frame[1].position = {0.0f, 1.0f, 0.0f}; // 1 m above the ball, in its frame
-        jd->frame[1].orientation = {0.0f, 0.0f, std::sin(a / 2.0f), std::cos(a / 2.0f)};
-        OvpJoint* j = MakeJoint(w, jd, nullptr, ball);
-        Place(w, ball, w.M(ball).pos, {0.0f, 0.0f, std::sin(a / 2.0f), std::cos(a / 2.0f)});
-        std::vector<float> crossings;
-        float prev = w.M(ball).pos.x, worst = 0.0f;
-        for (int n = 1; n <= 600; ++n) {
-            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
-            const float x = w.M(ball).pos.x;
-            if (prev > 0.0f && x <= 0.0f) {
-                crossings.push_back(n * 0.01f - 0.01f * x / (x - prev));
-            }
-            prev = x;
-            OvpJointWorldFrame fa, fb;
-            OvpJointGetWorldFrame(j, 0, &fa);
-            OvpJointGetWorldFrame(j, 1, &fb);
-            const OvV3d d = OvpSub(fa.matrix.pos, fb.matrix.pos);
-            worst = std::max(worst, std::sqrt(OvpDot(d, d)));
-        }
-        ASSERT_GE(crossings.size(), 2u);
-        const float period = (crossings.back() - crossings.front()) / static_cast<float>(crossings.size() - 1);
-        EXPECT_NEAR(period, 2.0f * kPi * std::sqrt((1.0f + 0.4f * 0.01f) / 10.0f), 0.03f * 1.991f);
-        EXPECT_LT(worst, 0.005f);
-    }
-    // A door: a box hinged about the world's y axis (frame 0's x axis turned onto y), pushed hard,
-    // stopped by its twist limit at 90 degrees.
-    {
-        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
-        const float half[3] = {0.5f, 1.0f, 0.05f};
-        OvpObj* door = w.Box(half, {0.5f, 0.0f, 0.0f});
-        door->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
-        OvpJointDef* jd = OvpJointDefCreate();
-        jd->flags = ovpJOINTHINGE;
-        const OvQuat ontoY = AxisAngle({0, 0, 1}, kPi / 2.0f);
-        jd->frame[0].orientation = ontoY;
-        jd->frame[1].orientation = ontoY;
-        jd->frame[1].position = {-0.5f, 0.0f, 0.0f};
-        OvpJointLimitSetEnabled(&jd->limit[0], 1);
-        OvpJointLimitSetAngle(&jd->limit[0], kPi / 2.0f);
-        MakeJoint(w, jd, nullptr, door);
-        const OvV3d push = {0.0f, 0.0f, -40.0f}, at = {1.0f, 0.0f, 0.0f};
-        OvpDynApplyImpulse(door->parts[0].dyn, &push, &at);
-        float widest = 0.0f, offAxis = 0.0f;
-        for (int n = 1; n <= 300; ++n) {
-            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
-            const OvMatrix& m = w.M(door);
-            widest = std::max(widest, std::atan2(-m.right.z, m.right.x));
-            offAxis = std::max(offAxis, std::acos(std::min(1.0f, m.up.y)));
-            ASSERT_TRUE(AllFinite(w));
-        }
-        EXPECT_GT(widest, 1.2f);
-        EXPECT_LE(widest, (90.0f + 3.0f) * kPi / 180.0f);
-        EXPECT_LT(offAxis, kPi / 180.0f);
-    }
-    // A lift: all six axes locked to a world frame that moves up at 1 m/s.
-    {
-        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
-        const float half[3] = {1.0f, 0.1f, 1.0f};
-        OvpObj* lift = w.Box(half, {0.0f, 0.0f, 0.0f});
-        lift->flags &= ~static_cast<OvUInt32>(ovpOBJ_MAYSLEEP);
-        OvpJointDef* jd = OvpJointDefCreate();
-        jd->flags = 63;
-        MakeJoint(w, jd, nullptr, lift);
-        float lag = 0.0f, turn = 0.0f;
-        for (int n = 1; n <= 100; ++n) {
-            jd->frame[0].position.y = n * 0.01f;
-            ASSERT_NE(OvpPipelineStep(w.pipeline, 0.01f), nullptr);
-            lag = std::max(lag, std::fabs(w.M(lift).pos.y - n * 0.01f));
-            turn = std::max(turn, std::acos(std::min(1.0f, w.M(lift).up.y)));
-        }
-        EXPECT_LT(lag, 0.05f);
-        EXPECT_LT(turn, kPi / 180.0f);
-    }
+// (Pendulum, hinge, lift, rest, bounce and inclines are scenes of physics_sim, checked with the
+// physics label.)
+TEST(PhysicsSolver, ADistanceLimitHoldsAFallingBall) {
     // A distance limit of 1 m to a world anchor holds a falling ball (once it has caught it).
-    {
-        JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
-        OvpObj* ball = w.Sphere({0.3f, 0.0f, 0.0f});
-        OvpJointDef* jd = OvpJointDefCreate();
-        jd->flags = 0;
-        OvpJointLimitSetEnabled(&jd->limit[0], 8);
-        jd->limit[0].value = 1.0f;
-        MakeJoint(w, jd, nullptr, ball);
-        float farthest = 0.0f;
-        for (int n = 1; n <= 200 && ball->parts[0].dyn != nullptr; ++n) {
-            OvpPipelineStep(w.pipeline, 0.01f);
-            if (ball->parts[0].dyn != nullptr && n > 60) {
-                const OvV3d p = w.M(ball).pos;
-                farthest = std::max(farthest, std::sqrt(OvpDot(p, p)));
-            }
+    JointWorld w(1, 1, 0, {0.0f, -10.0f, 0.0f});
+    OvpObj* ball = w.Sphere({0.3f, 0.0f, 0.0f});
+    OvpJointDef* jd = OvpJointDefCreate();
+    jd->flags = 0;
+    OvpJointLimitSetEnabled(&jd->limit[0], 8);
+    jd->limit[0].value = 1.0f;
+    MakeJoint(w, jd, nullptr, ball);
+    float farthest = 0.0f;
+    for (int n = 1; n <= 200 && ball->parts[0].dyn != nullptr; ++n) {
+        OvpPipelineStep(w.pipeline, 0.01f);
+        if (ball->parts[0].dyn != nullptr && n > 60) {
+            const OvV3d p = w.M(ball).pos;
+            farthest = std::max(farthest, std::sqrt(OvpDot(p, p)));
         }
-        EXPECT_GT(farthest, 0.95f);
-        EXPECT_LT(farthest, 1.01f);
     }
+    EXPECT_GT(farthest, 0.95f);
+    EXPECT_LT(farthest, 1.01f);
 }
 
 TEST(PhysicsSolver, HostileInputStaysFiniteAndModesAgree) {
@@ -1275,8 +1038,24 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
         w.RunCollisionStages();
         const OvUInt32 islands = p->islands.count, records = p->contactCount;
         ASSERT_EQ(islands, 1u);
+        std::map<const OvpContact*, int> order;
+        for (const OvpContact* c = p->islands.islands[0].contacts; c != nullptr; c = c->next) {
+            order.emplace(c, static_cast<int>(order.size()));
+        }
         ASSERT_NE(OvpPipelineSolveAndIntegrate(p, 0.01f), nullptr) << "step " << n;
         partitioned += p->islands.count > islands ? 1 : 0;
+        // Each partition holds its copies first, then its records in the island's order.
+        for (OvUInt32 k = 0; k < p->islands.count; ++k) {
+            int last = -1;
+            for (const OvpContact* c = p->islands.islands[k].contacts; c != nullptr; c = c->next) {
+                if (c >= p->contacts + records) {
+                    EXPECT_LT(last, 0) << "step " << n;
+                } else {
+                    EXPECT_GT(order.at(c), last) << "step " << n;
+                    last = order.at(c);
+                }
+            }
+        }
         for (OvUInt32 c = records; c < p->contactCount; ++c) {
             // A one-sided copy keeps only its second end.
             EXPECT_EQ(p->contacts[c].ref[0].part, ovpREFNONE);
@@ -1302,9 +1081,11 @@ TEST(PhysicsSolver, IslandsOverTheBudgetArePartitionedAndSolved) {
 }
 
 TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
-    // A pyramid of base 5 dropped a little onto the floor plane, 150 steps: the states of the
-    // scalar and the SSE kernels, and of two runs of one mode, are the same bits.
+    // A pyramid of base 5 dropped a little onto the floor plane, 150 steps from one seed of the
+    // far field's tie-breaks: the states of the scalar and the SSE kernels, and of two runs of one
+    // mode, are the same bits, the far field's layout too.
     auto run = [](OvUInt32 mode) {
+        crt_srand(99);
         OvpCpuSetModeOverride(mode);
         TestWorld w(20, 0, 0, {0.0f, -10.0f, 0.0f});
         OvpCpuSetModeOverride(0);
@@ -1328,6 +1109,8 @@ TEST(PhysicsSolver, ContactScenesRepeatBitForBitInBothKernelModes) {
             state.insert(state.end(), v, v + 8);
             state.insert(state.end(), {m.pos.x, m.pos.y, m.pos.z, m.right.x, m.right.y, m.right.z, m.up.x, m.up.z});
         }
+        const float* ff = reinterpret_cast<const float*>(w.manager->farfield);
+        state.insert(state.end(), ff, ff + (sizeof(OvpFarfield) - sizeof(void*) * 2 - 8) / sizeof(float));
         return state;
     };
     const std::vector<float> scalar = run(1), sse = run(2), again = run(2);
@@ -1413,20 +1196,31 @@ TEST(PhysicsSolver, ASettledStackWakesWholeAndSleepsAgain) {
 }
 
 TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
-    // The pyramid island of more row groups than the budget, with no free island record: the
-    // solve fails, and the island still holds every object and every record.
-    TestWorld w(60, 0, 0, {0.0f, -10.0f, 0.0f});
+    // The pyramid island of more row groups than the budget, with no free island record, after
+    // the island of two stacked boxes: the solve fails before either island is solved, and the
+    // pyramid's island still holds every object and every record.
+    TestWorld w(62, 0, 0, {0.0f, -10.0f, 0.0f});
     const TestFloor floor(w);
-    const std::vector<OvpObj*> boxes = Pyramid(w, 10);
+    const float half[3] = {0.5f, 0.5f, 0.5f};
+    const std::vector<OvpObj*> stack = {w.Box(half, {20.0f, 0.501f, 0.0f}), w.Box(half, {20.0f, 1.503f, 0.0f})};
+    std::vector<OvpObj*> boxes = Pyramid(w, 10);
+    boxes.insert(boxes.end(), stack.begin(), stack.end());
     OvpPipeline* p = w.pipeline;
     for (int n = 0; n < 3; ++n) {
         w.RunCollisionStages();
-        ASSERT_EQ(p->islands.count, 1u);
+        ASSERT_EQ(p->islands.count, 2u);
         const OvUInt32 capacity = p->islands.capacity;
-        p->islands.capacity = n == 1 ? 1u : capacity;
+        p->islands.capacity = n == 1 ? 2u : capacity;
         OvpPipeline* solved = OvpPipelineSolveAndIntegrate(p, 0.01f);
         p->islands.capacity = capacity;
         ASSERT_EQ(solved == nullptr, n == 1) << "step " << n;
+        const OvpContact* between = p->islands.islands[0].contacts; // a record of the stack
+        while (between != nullptr && between->ref[0].object != stack[0] && between->ref[1].object != stack[0]) {
+            between = between->next;
+        }
+        ASSERT_NE(between, nullptr);
+        EXPECT_EQ(std::any_of(between->solved, between->solved + 16, [](float x) { return x != 0.0f; }), n != 1)
+            << "step " << n;
         OvUInt32 objects = 0, records = 0;
         for (OvUInt32 k = 0; k < p->islands.count; ++k) {
             objects += p->islands.islands[k].objectCount;
@@ -1443,6 +1237,8 @@ TEST(PhysicsSolver, AnIslandWithoutRoomForItsPartitionsStaysWhole) {
 TEST(PhysicsSolver, WorkspaceSizesHoldForEveryBatchBudget) {
     // The selection tree holds every block it is sized for; past what a node count can say it
     // is not kept (the kernels scan) rather than wrapping.
+    EXPECT_EQ(OvpSelectTreeNodes(1u << 30), 1u << 31); // the largest block with a tree
+    EXPECT_EQ(OvpSelectTreeNodes((1u << 30) + 1), 0xFFFFFFFFu);
     for (unsigned long long groups = 1; groups <= 0xFFFFFFFFull; groups = groups * 3 + 1) {
         const OvUInt32 nodes = OvpSelectTreeNodes(static_cast<OvUInt32>(groups));
         if (groups <= (1ull << 30)) {
@@ -1453,11 +1249,12 @@ TEST(PhysicsSolver, WorkspaceSizesHoldForEveryBatchBudget) {
         }
     }
     // Summing the sizes of a huge workspace ends, and the sum covers every group's record.
-    for (OvUInt32 groups : {400u, 0x40000001u, 0x80000001u, 0xFFFFFFFFu}) {
+    for (OvUInt32 groups : {400u, 0x40000001u, 0x7FFFFFFFu, 0x80000001u, 0xFFFFFFFFu}) {
         OvpSolverSpace space{};
         OvpCarver sizing{nullptr};
         OvpSolverCarve(&space, sizing, groups, 16, 0xFFFFFFFFu, 16);
         EXPECT_EQ(space.groupCapacity, groups);
+        EXPECT_EQ(space.tree.packedCapacity, groups <= 0x7FFFFFFFu ? 2 * groups : 0xFFFFFFFFu);
         EXPECT_GE(sizing.used, static_cast<std::size_t>(groups) * (sizeof(OvpRowGroup) + 2 * sizeof(OvpBodyRow)));
         EXPECT_GE(sizing.used, 0x100000000ull * sizeof(OvUInt32)); // the block starts of 2^32 islands
     }

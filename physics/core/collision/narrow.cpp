@@ -617,7 +617,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
         pB = vertexA ? q : p;
         closestPair = true;
     } else if (nA + nB < 5) {
-        seg = OvpGeneralPrimitiveClosestOfSegments(a->vertices[0].p, a->vertices[1].p, b->vertices[0].p, b->vertices[1].p);
+        seg = OvpGeneralPrimitiveClosestOfSegments(a->vertices[0].p, a->vertices[1].p, b->vertices[0].p,
+                                                   b->vertices[1].p);
         kinds[0] = seg.s > 0.0f && seg.s < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         kinds[1] = seg.t > 0.0f && seg.t < 1.0f ? ovpFEATURE_EDGE : ovpFEATURE_VERTEX;
         pA = seg.pa;
@@ -711,7 +712,8 @@ OvInt32 OvpGeneralPrimitiveCollide(const OvpSupportFeature* a, const OvpSupportF
             float bestD = FLT_MAX;
             for (int i = 0; i < nA; ++i) {
                 for (int j = 0; j < nB; ++j) {
-                    const SegmentPair s = OvpGeneralPrimitiveClosestOfSegments(wa[i], wa[(i + 1) % nA], wb[j], wb[(j + 1) % nB]);
+                    const SegmentPair s =
+                        OvpGeneralPrimitiveClosestOfSegments(wa[i], wa[(i + 1) % nA], wb[j], wb[(j + 1) % nB]);
                     const OvV3d d = OvpSub(s.pa, s.pb);
                     if (OvpDot(d, d) < bestD - 1e-6f || (s.parallel && !seg.parallel && OvpDot(d, d) < bestD + 1e-6f)) {
                         bestD = OvpDot(d, d);
@@ -831,7 +833,8 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
         }
     }
     // Reduce to four: drop the point that spans the least area with its neighbours, never the
-    // deepest.
+    // deepest. A measure that is not a number (points that are not, or so far out that the
+    // products overflow) goes first; some point goes in every round whatever the measures.
     int deepest = 0;
     for (int i = 1; i < k; ++i) {
         if (keptGap[i] < keptGap[deepest]) {
@@ -845,7 +848,7 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
     int m = k;
     while (m > static_cast<int>(ovpCONTACTPOINTS)) {
         int worst = -1;
-        float worstMeasure = FLT_MAX;
+        float worstMeasure = 0.0f;
         for (int i = 0; i < m; ++i) {
             if (index[i] == deepest) {
                 continue;
@@ -857,7 +860,7 @@ OvInt32 OvpCollisionWritePoints(const OvV3d* points, OvInt32 count, const OvpFea
             const OvV3d c = OvpCross(OvpSub(p, prev), span);
             const float l2 = OvpDot(span, span);
             const float measure = OvpDot(c, c) / (l2 * l2 + 1.0f);
-            if (measure < worstMeasure) {
+            if (worst < 0 || measure < worstMeasure || std::isnan(measure)) {
                 worstMeasure = measure;
                 worst = i;
             }
@@ -908,8 +911,7 @@ OvBool OvpCollisionGetFeatures(const OvpCollisionPair* pair, const OvV3d* normal
     return 1;
 }
 
-OvBool OvpGeneralPrimitivePairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work,
-                                   float) {
+OvBool OvpGeneralPrimitivePairTest(const OvpCollisionPair* pair, float threshold, OvpCollisionFeatures* work, float) {
     const bool boxes = pair->volume[0]->type->id == ovpVOLUME_BOX && pair->volume[1]->type->id == ovpVOLUME_BOX;
     return (boxes ? OvpBoxBoxSeparate(pair, threshold, &work->normal, &work->offset, &work->separation)
                   : OvpGeneralPrimitiveSeparate(pair, threshold, &work->normal, &work->offset, &work->separation)) &&
@@ -1005,7 +1007,7 @@ OvBool OvpCollisionMakeRecord(const OvpCollisionPair* pair, OvpCollisionFeatures
         }
         const OvUInt32 word = OvpTriangleGetEdgeFlags(v);
         if (word == ovpTRIANGLE_ALLEDGES) {
-            break;
+            continue; // every edge real: the other side's triangle, if any, decides
         }
         const OvpSupportFeature* f = side == 0 ? &fa : &fb;
         const bool internalEdge = OnSharedEdge(v, word, *f, kinds[side], closest[side]);
@@ -1224,8 +1226,9 @@ OvBool OvpCollideVolumes(const OvpCollisionPair* pair, float threshold, float le
     work.room = room;
     work.used = 0;
     const OvUInt32 flags = pair->volume[0]->type->words[2] | pair->volume[1]->type->words[2];
-    const bool touching = (flags & ovpVOLUMETYPE_DISTANCE) != 0 ? OvpGjkPairTest(pair, threshold, &work, lengthScale)
-                                                                : OvpGeneralPrimitivePairTest(pair, threshold, &work, lengthScale);
+    const bool touching = (flags & ovpVOLUMETYPE_DISTANCE) != 0
+                              ? OvpGjkPairTest(pair, threshold, &work, lengthScale)
+                              : OvpGeneralPrimitivePairTest(pair, threshold, &work, lengthScale);
     if (!touching || !OvpCollisionMakeRecord(pair, &work, threshold, out)) {
         return 0;
     }
@@ -1315,7 +1318,7 @@ OvUInt32 OvpGeneralPrimitiveMergeContacts(OvpContact* records, OvUInt32 count, O
             const OvpContact& l = records[leader[g]];
             const OvV3d d = OvpSub(l.points[0].position, r.points[0].position);
             if (OvpNormalsAgree(l.normal, r.normal) && (std::fabs(OvpDot(l.normal, d)) < 0.01f * lengthScale ||
-                                                       std::fabs(OvpDot(r.normal, d)) < 0.01f * lengthScale)) {
+                                                        std::fabs(OvpDot(r.normal, d)) < 0.01f * lengthScale)) {
                 groupOf[i] = g;
             }
         }

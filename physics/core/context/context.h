@@ -39,6 +39,24 @@ enum OvpContextParamWord : int {
     ovpPARAM_TASKS = 13,
     ovpPARAM_TRIANGLES = 14,
     ovpPARAM_SWEPT = 15,
+    // Written by pipeline creation: the bytes of the step workspace and of each of its pieces.
+    ovpPARAM_SIZES = 16,
+    ovpPARAM_SIZE_TOTAL = 16,         // the whole workspace block (the sum of words 17-30)
+    ovpPARAM_SIZE_SOLVERBODIES = 17,  // the solver's data per body and object (batch bodies, maps, costs)
+    ovpPARAM_SIZE_UNION = 18,         // the islands' union sets and nodes
+    ovpPARAM_SIZE_BATCH = 19,         // the per-batch arrays (the swept movers)
+    ovpPARAM_SIZE_COLLISION = 20,     // the collision workspace (words 12-14)
+    ovpPARAM_SIZE_SOLVERROWS = 21,    // the solver's row groups, row lists and selection
+    ovpPARAM_SIZE_CONTACTINDEX = 22,  // the two contact index arrays
+    ovpPARAM_SIZE_CONTACTBLOCKS = 23, // the blocks of 16 floats of the contact records
+    ovpPARAM_SIZE_MOVED = 24,         // the moved-object list
+    ovpPARAM_SIZE_PAIRS = 25,         // the candidate pairs
+    ovpPARAM_SIZE_CONTACTS = 26,      // the contact records
+    ovpPARAM_SIZE_JOINTS = 27,        // the joint list
+    ovpPARAM_SIZE_TOUCHES = 28,       // the touch entries
+    ovpPARAM_SIZE_ISLANDS = 29,       // the island table
+    ovpPARAM_SIZE_CACHE = 30,         // the contact cache
+    ovpPARAM_SIZES_END = 31,
 };
 
 // Objects the far field can hold, and the pair count the pair links can address: the manager

@@ -144,7 +144,11 @@ OvpDyn* OvpDynInit(OvpDyn* dyn, OvpMgr* manager, const OvpDynDef* def, const OvM
 }
 
 OvBool OvpDynDestroy(OvpDyn* dyn) {
+    if (dyn == nullptr || dyn->manager == nullptr) {
+        return 0; // already back in the pool: pushed twice, two bodies would share it
+    }
     OvpMgrPushDyn(dyn->manager, dyn);
+    dyn->manager = nullptr;
     return 1;
 }
 

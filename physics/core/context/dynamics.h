@@ -63,6 +63,7 @@ OvpDyn* OvpDynCreate(OvpMgr* manager, const OvpDynDef* def, const OvMatrix* matr
 // not a positive number becomes 1, and a full tensor with a zero or invalid moment falls back
 // to the scalar inertia, so no state ever holds an infinity.
 OvpDyn* OvpDynInit(OvpDyn* dyn, OvpMgr* manager, const OvpDynDef* def, const OvMatrix* matrix);
+// Gives the record back to its manager's pool; 0 for a record already given back.
 OvBool OvpDynDestroy(OvpDyn* dyn);
 // Linear accumulator += impulse; angular += (point - position) x impulse.
 OvpDyn* OvpDynApplyImpulse(OvpDyn* dyn, const OvV3d* impulse, const OvV3d* point);

@@ -115,12 +115,26 @@ OvpJoint* OvpJointCreate(OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, 
 }
 
 OvBool OvpJointDestroy(OvpJoint* joint) {
+    if (joint == nullptr || joint->def == nullptr) {
+        return 0; // already back in the pool: pushed twice, two joints would share it
+    }
+    OvpMgr* m = joint->manager;
     if (joint->id != ovpSLOTNONE) {
-        OvpMgrRemoveJoint(joint->manager, joint);
+        OvpMgrRemoveJoint(m, joint);
+    }
+    // An object that made the joint for itself no longer holds it.
+    for (const OvpRef& r : joint->ref) {
+        if (r.part != ovpREFNONE && OvpMgrHoldsObject(m, r.object)) {
+            for (OvUInt16 j = 0; j < r.object->jointCount; ++j) {
+                if (r.object->joints[j] == joint) {
+                    r.object->joints[j] = nullptr;
+                }
+            }
+        }
     }
     OvpJointDefRelease(joint->def);
     joint->def = nullptr;
-    OvpMgrPushJoint(joint->manager, joint);
+    OvpMgrPushJoint(m, joint);
     return 1;
 }
 

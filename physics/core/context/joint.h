@@ -86,6 +86,8 @@ OvpJointSpring* OvpJointSpringSetDamping(OvpJointSpring* spring, float damping);
 OvpJoint* OvpJointInit(OvpJoint* joint, OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, const OvpRef* ref2);
 // Pops a record (null when the pool is empty; nothing touched) and sets it up (OvpJointInit).
 OvpJoint* OvpJointCreate(OvpMgr* manager, OvpJointDef* def, const OvpRef* ref1, const OvpRef* ref2);
-// Removes the joint from the manager when still added, releases the definition, frees the record.
+// Removes the joint from the manager when still added, takes it out of the joint table of an
+// object that made it, releases the definition and gives the record back to the pool. 0 for a
+// record already given back.
 OvBool OvpJointDestroy(OvpJoint* joint);
 OvpJointDef* OvpJointGetDef(OvpJoint* joint);

@@ -189,8 +189,24 @@ OvpMgr* OvpMgrCreate(const OvpContextParams* params, const OvpBBox* box, float s
 }
 
 OvBool OvpMgrDestroy(OvpMgr* manager) {
+    // Objects still in the manager leave it first (dynamics given back, their types' active
+    // counts down, joints unlinked), so that none keeps a pointer into the freed block.
+    for (OvUInt32 s = 0; manager != nullptr && s < manager->maxObjects; ++s) {
+        if (OvpObj* o = manager->objects[s]) {
+            OvpMgrRemoveObject(manager, o);
+        }
+    }
     OvpAlignedFree(manager);
     return 1;
+}
+
+bool OvpMgrHoldsObject(const OvpMgr* m, const OvpObj* o) {
+    for (OvUInt32 s = 0; o != nullptr && s < m->maxObjects; ++s) {
+        if (m->objects[s] == o) {
+            return true;
+        }
+    }
+    return false;
 }
 
 OvpDyn* OvpMgrPopDyn(OvpMgr* m) { return m->dynFreeCount == 0 ? nullptr : m->dynFree[--m->dynFreeCount]; }
@@ -239,6 +255,22 @@ OvpObj* OvpObjInit(OvpObj* o, OvUInt16 partCapacity, OvUInt16 jointCapacity) {
 }
 
 OvBool OvpObjDeinit(OvpObj* o) {
+    // An object still in a manager leaves it; the joints of the manager's pool that name it lose
+    // that end (such a joint is never added again), and whatever binds it outside the engine
+    // lets it go.
+    if (OvpMgr* m = o->manager) {
+        OvpMgrRemoveObject(m, o);
+        for (OvUInt32 i = 0; i < m->jointTotal; ++i) {
+            for (OvpRef& r : m->joints[i].ref) {
+                if (m->joints[i].def != nullptr && r.object == o) {
+                    r.object = nullptr;
+                }
+            }
+        }
+    }
+    if (o->type != nullptr && o->type->release != nullptr) {
+        o->type->release(o);
+    }
     for (OvpTouch* t = o->touchHead; t != nullptr; t = t->next) {
         t->object = nullptr;
     }
@@ -251,6 +283,7 @@ OvBool OvpObjDeinit(OvpObj* o) {
     }
     o->parts = nullptr;
     o->joints = nullptr;
+    o->partCount = o->jointCount = 0;
     return 1;
 }
 
@@ -330,6 +363,15 @@ OvpMgr* OvpMgrRemoveObject(OvpMgr* m, OvpObj* o) {
     // Joints still linked to the object would be solved against a removed object.
     while (m->jointHeads[s] != nullptr) {
         OvpMgrRemoveJoint(m, m->jointHeads[s]->joint);
+    }
+    // Touch entries of the other objects no longer name it.
+    for (OvUInt32 k = 0; k < m->maxObjects; ++k) {
+        for (OvpTouch* t = m->objects[k] != nullptr ? m->objects[k]->touchHead : nullptr; t != nullptr; t = t->next) {
+            if (t->other == o) {
+                t->other = nullptr;
+                t->otherPart = ovpREFNONE;
+            }
+        }
     }
     OvpBitClear(m->used, s);
     OvpBitClear(m->awake, s);
@@ -447,7 +489,8 @@ OvpMgr* OvpMgrAddJoint(OvpMgr* m, OvpJoint* joint, OvInt32 slot) {
         if (r.part == ovpREFNONE) {
             continue;
         }
-        if (!InManager(m, r.object) || (nodes[e] = TakeLink(m)) == nullptr) {
+        // The end is found among the manager's objects before anything of it is read.
+        if (!OvpMgrHoldsObject(m, r.object) || (nodes[e] = TakeLink(m)) == nullptr) {
             for (OvpJointLinkNode* n : nodes) {
                 if (n != nullptr) {
                     GiveLink(m, n);
@@ -475,7 +518,7 @@ OvpMgr* OvpMgrRemoveJoint(OvpMgr* m, OvpJoint* joint) {
     }
     for (int e = 0; e < 2; ++e) {
         const OvpRef& r = joint->ref[e];
-        if (r.part != ovpREFNONE && InManager(m, r.object)) {
+        if (r.part != ovpREFNONE && OvpMgrHoldsObject(m, r.object)) {
             UnlinkFrom(m, r.object->slot, joint);
         }
     }

@@ -68,7 +68,8 @@ struct OvpObjType {
     void (*deactivate)(OvpObj* object);
     OvpBBox* (*getBoundingBox)(OvpObj* object, OvpBBox* out);
     void (*updateFrames)(OvpObj* object);
-    OvBool failed; // set when an activation failed, cleared by a successful one
+    OvBool failed;                   // set when an activation failed, cleared by a successful one
+    void (*release)(OvpObj* object); // lets go of what binds the object outside the engine (may be null)
 };
 
 struct OvpObjPart {
@@ -176,7 +177,11 @@ std::size_t OvpMgrGetSize(const OvpContextParams* params);
 OvpMgr* OvpMgrInit(void* block, const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options);
 // A block of its own, carved by OvpMgrInit; null when the allocation fails.
 OvpMgr* OvpMgrCreate(const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options);
+// Objects still in the manager are removed first; then the block is freed.
 OvBool OvpMgrDestroy(OvpMgr* manager);
+// Whether the object is one of the manager's, found by its address alone (nothing of the object
+// is read: a pointer to an object already freed may be asked about).
+bool OvpMgrHoldsObject(const OvpMgr* manager, const OvpObj* object);
 
 OvpDyn* OvpMgrPopDyn(OvpMgr* manager);
 void OvpMgrPushDyn(OvpMgr* manager, OvpDyn* dyn);
@@ -188,14 +193,17 @@ OvUInt32 OvpMgrGetFreeJointCount(const OvpMgr* manager);
 // Type and definition null, flags 0, not added; zeroed tables of the capacities (engine memory).
 // Null when a table cannot be allocated.
 OvpObj* OvpObjInit(OvpObj* object, OvUInt16 partCapacity, OvUInt16 jointCapacity);
+// Removes the object from its manager when still in one (the manager's joints that name it lose
+// that end), runs its type's release, empties its touch chain and frees its tables.
 OvBool OvpObjDeinit(OvpObj* object);
 
 // slot -1 takes the first free one. Null when no slot is free, the slot is out of range or in
 // use, or the object is already in a manager. Returns the manager also when activation failed.
 OvpMgr* OvpMgrAddObject(OvpMgr* manager, OvpObj* object, OvInt32 slot, OvUInt32 flags);
 OvpObj* OvpMgrActivateObject(OvpMgr* manager, OvpObj* object);
-// Deactivates, clears the object's bits and far-field box, and removes the joints still linked
-// to it from the manager (they stay allocated; their owners destroy them).
+// Deactivates, clears the object's bits and far-field box, removes the joints still linked to it
+// from the manager (they stay allocated; their owners destroy them) and clears it from the other
+// objects' touch entries.
 OvpMgr* OvpMgrRemoveObject(OvpMgr* manager, OvpObj* object);
 OvpMgr* OvpMgrSetObjectAwake(OvpMgr* manager, OvpObj* object, OvBool on);
 OvpMgr* OvpMgrUpdateObjectBounds(OvpMgr* manager, OvpObj* object, const OvpBBox* box);

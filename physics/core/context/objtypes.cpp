@@ -139,9 +139,9 @@ void MultiSync(OvpObj* o) {
 }
 
 const OvpObjType kInitial[3] = {
-    {0, "ovpOBJTYPEBODY", 0, 0, BodyActivate, BodyDeactivate, BodyBox, BodySync, 0},
-    {1, "ovpOBJTYPERAGDOLL", -1, 0, MultiActivate, MultiDeactivate, MultiBox, MultiSync, 0},
-    {2, "ovpOBJTYPEGENERIC", -1, 0, MultiActivate, MultiDeactivate, MultiBox, MultiSync, 0},
+    {0, "ovpOBJTYPEBODY", 0, 0, BodyActivate, BodyDeactivate, BodyBox, BodySync, 0, nullptr},
+    {1, "ovpOBJTYPERAGDOLL", -1, 0, MultiActivate, MultiDeactivate, MultiBox, MultiSync, 0, nullptr},
+    {2, "ovpOBJTYPEGENERIC", -1, 0, MultiActivate, MultiDeactivate, MultiBox, MultiSync, 0, nullptr},
 };
 
 void FreeIf(void* p) {
@@ -208,10 +208,7 @@ OvpObj* OvpBodyObjCreate(OvpBodyDef* def) {
 }
 
 OvBool OvpBodyObjDestroy(OvpObj* o) {
-    if (o->manager != nullptr) {
-        OvpMgrRemoveObject(o->manager, o);
-    }
-    OvpObjDeinit(o);
+    OvpObjDeinit(o); // leaves the manager and lets the bound atomic go
     OvpBodyDefRelease(static_cast<OvpBodyDef*>(o->def));
     OvFree(o);
     return 1;
@@ -343,10 +340,7 @@ OvpMultiObj* OvpMultiObjCreate(OvpObjType* type, OvpMultiDef* def, OvUInt32 flag
 
 OvBool OvpRagdollObjDestroy(OvpMultiObj* mo) {
     OvpObj* o = &mo->obj;
-    if (o->manager != nullptr) {
-        OvpMgrRemoveObject(o->manager, o);
-    }
-    OvpObjDeinit(o);
+    OvpObjDeinit(o); // leaves the manager first
     FreeIf(mo->extra);
     FreeIf(mo->relative);
     FreeIf(mo->absolute);

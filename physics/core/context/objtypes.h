@@ -34,7 +34,7 @@ OvBool OvpBodyDefRelease(OvpBodyDef* def);
 // A one-part object of the body type with flags 11 (may sleep, drops its dynamics, swept when
 // fast) holding one reference on the definition. Null when an allocation fails.
 OvpObj* OvpBodyObjCreate(OvpBodyDef* def);
-// Removes the object from its manager when still added, then frees it.
+// Removes the object from its manager when still added (OvpObjDeinit), then frees it.
 OvBool OvpBodyObjDestroy(OvpObj* body);
 // Renews the far-field box after the caller moved the body by hand.
 OvpObj* OvpBodyObjUpdateBounds(OvpObj* body);

@@ -389,26 +389,49 @@ OvpPipeline* OvpPipelineInit(OvpPipeline* p, OvpContext* context, OvpContextPara
     if (p->bodyBudget > p->batchBudget) {
         p->bodyBudget = p->batchBudget;
     }
+    // Each piece's bytes, tallied while the sizes are summed, for words 17-30 of the parameters.
+    std::size_t pieces[ovpPARAM_SIZES_END - ovpPARAM_SIZES] = {};
+    const auto piece = [&pieces](OvpCarver& c, int word) {
+        c.tally = c.base == nullptr ? &pieces[word - ovpPARAM_SIZES] : nullptr;
+    };
     auto carve = [&](OvpCarver& c) {
+        piece(c, ovpPARAM_SIZE_MOVED);
         p->moved = c.take<OvpObj*>(p->movedCapacity);
+        piece(c, ovpPARAM_SIZE_PAIRS);
         p->pairs = c.take<OvpRefPair>(p->pairCapacity);
+        piece(c, ovpPARAM_SIZE_CONTACTS);
         p->contacts = c.take<OvpContact>(p->contactCapacity);
+        piece(c, ovpPARAM_SIZE_CONTACTBLOCKS);
         p->contactBlocks = c.take<float[16]>(p->contactCapacity);
+        piece(c, ovpPARAM_SIZE_JOINTS);
         p->joints = c.take<OvpJoint*>(p->jointCapacity);
+        piece(c, ovpPARAM_SIZE_TOUCHES);
         p->touches = c.take<OvpTouch>(p->touchCapacity);
+        piece(c, ovpPARAM_SIZE_ISLANDS);
         p->islands.islands = c.take<OvpIsland>(p->islands.capacity);
         p->islands.objects = c.take<OvpObj*>(p->islands.objectCapacity);
         p->islands.joints = c.take<OvpJoint*>(p->islands.jointCapacity);
+        piece(c, ovpPARAM_SIZE_UNION);
         p->unionNodes = c.take<OvpUnionNode>(p->unionNodeCount);
         p->unionSets = c.take<OvpUnionSet>(objects);
+        piece(c, ovpPARAM_SIZE_BATCH);
         p->swept = c.take<OvpSweptPart>(p->batchArraySize + 1);
         p->sweptAllowed = c.take<float>(p->batchArraySize + 1);
         p->sweptBoxes = c.take<OvpBBox>(p->batchArraySize + 1);
         // Room for any batch within the budget (a budget near the top of the range must not wrap
         // to a workspace of a few groups).
         const OvUInt32 groups = p->batchBudget < 0xFFFFFFFFu - 4u ? p->batchBudget + 4u : 0xFFFFFFFFu;
-        OvpSolverCarve(&p->solver, c, groups, w[ovpPARAM_BODIES], p->islands.capacity, p->contactCapacity);
+        std::size_t solverPieces[ovpSOLVERPIECES] = {};
+        c.tally = nullptr;
+        OvpSolverCarve(&p->solver, c, groups, w[ovpPARAM_BODIES], p->islands.capacity, p->contactCapacity,
+                       c.base == nullptr ? solverPieces : nullptr);
+        pieces[ovpPARAM_SIZE_SOLVERBODIES - ovpPARAM_SIZES] += solverPieces[ovpSOLVERPIECE_BODIES];
+        pieces[ovpPARAM_SIZE_SOLVERROWS - ovpPARAM_SIZES] += solverPieces[ovpSOLVERPIECE_ROWS];
+        pieces[ovpPARAM_SIZE_CONTACTINDEX - ovpPARAM_SIZES] += solverPieces[ovpSOLVERPIECE_CONTACTINDEX];
+        pieces[ovpPARAM_SIZE_CACHE - ovpPARAM_SIZES] += solverPieces[ovpSOLVERPIECE_CACHE];
+        piece(c, ovpPARAM_SIZE_COLLISION);
         p->driver = OvpCollisionDriverCarve(&c, params);
+        c.tally = nullptr;
     };
     OvpCarver sizing{nullptr};
     carve(sizing);
@@ -423,7 +446,15 @@ OvpPipeline* OvpPipelineInit(OvpPipeline* p, OvpContext* context, OvpContextPara
     for (OvUInt32 i = 0; i < p->contactCapacity; ++i) {
         p->contacts[i].solved = p->contactBlocks[i];
     }
-    params->word[16] = static_cast<OvUInt32>(sizing.used);
+    // The sizes go back into the parameters (a piece past 32 bits, which no block can hold, as
+    // the largest word).
+    const auto word = [](std::size_t bytes) {
+        return bytes < 0xFFFFFFFFu ? static_cast<OvUInt32>(bytes) : 0xFFFFFFFFu;
+    };
+    params->word[ovpPARAM_SIZE_TOTAL] = word(sizing.used);
+    for (int k = ovpPARAM_SIZE_TOTAL + 1; k < ovpPARAM_SIZES_END; ++k) {
+        params->word[k] = word(pieces[k - ovpPARAM_SIZES]);
+    }
     const OvpFarfield* farfield = context->manager != nullptr ? context->manager->farfield : nullptr;
     OvpCollisionDriverSetup(p->driver, scale, farfield != nullptr ? farfield->margin : 0.01f * scale,
                             farfield != nullptr ? farfield->groupMatrix : nullptr, p->touches, &p->touchCount,
@@ -459,6 +490,12 @@ OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, fl
 OvBool OvpPipelineDestroy(OvpPipeline* p) {
     if (p == nullptr) {
         return 0;
+    }
+    // No object keeps a chain of touch entries in the freed workspace.
+    for (OvUInt32 i = 0; i < p->touchCount; ++i) {
+        if (p->touches[i].object != nullptr) {
+            p->touches[i].object->touchHead = nullptr;
+        }
     }
     OvpAlignedFree(p->block);
     OvFree(p);

@@ -120,43 +120,56 @@ void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* b, OvUInt32 i, float 
 // ---- the solve stage --------------------------------------------------------------------------
 
 void OvpSolverCarve(OvpSolverSpace* s, OvpCarver& c, OvUInt32 groups, OvUInt32 bodies, OvUInt32 islands,
-                    OvUInt32 contacts) {
+                    OvUInt32 contacts, std::size_t* pieces) {
+    std::size_t* const outer = c.tally;
+    const auto piece = [&](int k) { c.tally = pieces != nullptr ? &pieces[k] : outer; };
+    piece(ovpSOLVERPIECE_ROWS);
     s->groupCapacity = groups;
     s->groups = c.take<OvpRowGroup>(groups);
+    piece(ovpSOLVERPIECE_BODIES);
     s->bodyCapacity = bodies;
     s->bodies = c.take<OvpSolverBody>(bodies);
+    piece(ovpSOLVERPIECE_ROWS);
     s->lists = c.take<OvpBodyRow>(2 * static_cast<std::size_t>(groups));
+    piece(ovpSOLVERPIECE_BODIES);
     s->bodyMapCount = bodies;
     s->bodyMap = c.take<OvInt32>(bodies);
+    piece(ovpSOLVERPIECE_ROWS);
     s->blockCapacity = islands;
     s->blockStart = c.take<OvUInt32>(static_cast<std::size_t>(islands) + 1);
     s->constraintCapacity = groups;
     s->constraints = c.take<void*>(groups);
     s->constraintKind = c.take<OvUInt8>(groups);
+    piece(ovpSOLVERPIECE_BODIES);
     s->groupCost = c.take<OvUInt32>(bodies);
     s->contactCost = c.take<OvUInt32>(bodies);
+    piece(ovpSOLVERPIECE_CONTACTINDEX);
     s->contactFirstRow = c.take<OvUInt32>(contacts);
     s->contactNormals = c.take<float[4]>(contacts);
+    piece(ovpSOLVERPIECE_BODIES);
     s->displacement = c.take<float[8]>(bodies);
     s->partGroupCapacity = bodies;
     s->partGroups = c.take<OvpPartGroup>(bodies);
     s->bodyGroup = c.take<OvInt32>(bodies);
+    piece(ovpSOLVERPIECE_ROWS);
     const OvUInt32 nodes = OvpSelectTreeNodes(groups);
     s->tree.capacity = nodes != 0xFFFFFFFFu ? nodes : 0;
     s->tree.value = c.take<float>(s->tree.capacity);
     s->tree.row = c.take<OvInt32>(s->tree.capacity);
     s->tree.laneCapacity = groups;
     s->tree.violations = c.take<OvpViolations>(groups);
-    s->tree.retry[0] = s->tree.retry[1] = 0;
     s->tree.scanGroups = c.take<OvpScanGroup>(groups);
     s->tree.packedCapacity = groups < 0x80000000u ? 2 * groups : 0xFFFFFFFFu;
     s->tree.packed = c.take<OvpPackedRow>(2 * static_cast<std::size_t>(groups));
+    piece(ovpSOLVERPIECE_BODIES);
     s->contactPush = c.take<float[4]>(bodies);
+    piece(ovpSOLVERPIECE_CACHE);
     s->cache.bucketCount = OvpContactCacheBuckets(contacts);
     s->cache.buckets = c.take<OvpCacheEntry*>(s->cache.bucketCount);
     s->cache.entryCapacity = contacts;
     s->cache.entries = c.take<OvpCacheEntry>(contacts);
     s->cache.entryCount = 0;
+    c.tally = outer;
     if (c.base != nullptr) {
         for (OvUInt32 i = 0; i < bodies; ++i) {
             s->bodyMap[i] = -1;
@@ -578,7 +591,16 @@ OvBool OvpSolverPartition(OvpPipeline* p, OvUInt32 k) {
         c->next = part->contacts;
         part->contacts = c;
     };
+    // Each partition keeps the island's order, the copies made by splitting at its head (the
+    // last made first): the records are put at the heads from the island's last on.
+    OvpContact* reversed = nullptr;
     for (OvpContact* c = chain; c != nullptr;) {
+        OvpContact* next = c->next;
+        c->next = reversed;
+        reversed = c;
+        c = next;
+    }
+    for (OvpContact* c = reversed; c != nullptr;) {
         OvpContact* next = c->next;
         place(c);
         c = next;
@@ -805,9 +827,10 @@ OvUInt32 SolveBatch(OvpPipeline* p, OvUInt32 firstIsland, OvUInt32 endIsland, Ov
     const OvpIndexList indexList = {list, nb};
     OvpIntegrateBodiesWith(b->matrices, b->orientations, &indexList, b->flags, b->freeAxes, s.displacement, 1.0f);
     OvpAddScaledVelocities(b->velocities, b->accelerations, &indexList, dt);
-    // Pushing bodies out of each other must not add energy against the external forces. (Only
-    // the contacts' share counts: a joint's drift correction is no such gain, and taking speed
-    // along gravity for it would slow every pendulum.)
+    // Pushing bodies out of each other must not add energy against the external forces. Only
+    // the contacts' share counts: a joint's correction of its drift is no such gain, and taking
+    // speed along gravity for it would slow every pendulum (an undamped one of 1 m at 10 degrees,
+    // dt 0.01, lost 7% of its energy a second so, against 0.1%).
     for (OvUInt32 i = 0; i < nb; ++i) {
         float* acc = b->impulses[list[i]];
         float* v = b->velocities[list[i]];
@@ -848,11 +871,13 @@ OvpPipeline* OvpPipelineSolveBatches(OvpPipeline* p) {
             std::memset(p->contacts[c].solved, 0, 16 * sizeof(float));
         }
     }
-    // Row counting, then last step's normal impulses.
+    // Row counting, then last step's normal impulses. An island that cannot be brought within
+    // the budget stops the solve for this step: no island is solved.
     const OvUInt32 islandCount = t.count;
     for (OvUInt32 k = 0; k < islandCount; ++k) {
-        if (!Skipped(t.islands[k])) {
-            OvpSolverCountRows(p, k);
+        if (!Skipped(t.islands[k]) && !OvpSolverCountRows(p, k)) {
+            p->solveFailed = 1;
+            return nullptr;
         }
     }
     for (OvUInt32 k = 0; k < t.count; ++k) {
@@ -896,7 +921,8 @@ OvpPipeline* OvpPipelineSolveBatches(OvpPipeline* p) {
             const float* solved = c->solved;
             const OvV3d lin0 = {solved[0], solved[1], solved[2]};
             const OvV3d lin1 = {solved[8], solved[9], solved[10]};
-            const float impulse = OvpRefGetDyn(c->ref[0]) != nullptr ? OvpDot(c->normal, lin0) : -OvpDot(c->normal, lin1);
+            const float impulse =
+                OvpRefGetDyn(c->ref[0]) != nullptr ? OvpDot(c->normal, lin0) : -OvpDot(c->normal, lin1);
             OvpContactCacheStore(&s.cache, c, impulse);
         }
     }

@@ -119,7 +119,6 @@ struct OvpSelectTree {
     OvUInt32 capacity;
     OvpViolations* violations;
     OvUInt32 laneCapacity;
-    OvUInt32 retry[2]; // per pass: passes before blocks apart are again solved one by one
     OvpScanGroup* scanGroups;
     OvpPackedRow* packed;
     OvUInt32 packedCapacity;
@@ -159,10 +158,12 @@ OvUInt32 OvpSolverPackRows(OvpRowGroup* groups, const OvpRow* rows, OvUInt32 cou
 // for a full-tensor body the gyroscopic torque added to its accumulator.
 void OvpSolverSetUpBody(OvpSolverBody* out, OvpBodyArrays* bodies, OvUInt32 index, float dt);
 
-// Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups (one per island):
-// every block first gets min(3, iterations / blocks) updates, then the rest of the pool (with what
-// the blocks left of theirs) goes to the greedy selection over all the blocks. Returns the
-// iterations used. Blocks that share no body are solved apart, with the same result.
+// Iteration sharing over blocks [blockStart[k], blockStart[k + 1]) of groups (one per island),
+// solved one after the other: each block gets min(3, iterations / blocks) updates and, of the
+// pool of the rest, the share of its row groups among those of the blocks not yet solved; what a
+// block does not use goes back to the pool. With more blocks than iterations the greedy loop runs
+// over the whole batch instead. Returns the iterations used. Small blocks that share no body are
+// solved in step, with the same result.
 OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks,
                               OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
                               OvUInt32 iterations, OvpSelectTree* tree);
@@ -274,9 +275,19 @@ struct OvpSolverSpace {
     OvUInt32 lastIterations[2]; // iterations the last batch used per pass
 };
 
-// The workspace's pieces for the pipeline's capacities (the carver sums sizes when its base is null).
+// The pieces of the solver's workspace whose bytes OvpSolverCarve tallies.
+enum OvpSolverPiece : int {
+    ovpSOLVERPIECE_BODIES,       // per body and object: batch bodies, maps, costs, partition groups, displacements
+    ovpSOLVERPIECE_ROWS,         // the row groups, row lists, blocks, constraints and the selection's arrays
+    ovpSOLVERPIECE_CONTACTINDEX, // the contact index arrays
+    ovpSOLVERPIECE_CACHE,        // the contact cache
+    ovpSOLVERPIECES
+};
+
+// The workspace's pieces for the pipeline's capacities (the carver sums sizes when its base is
+// null); pieces, when given, receives each piece's bytes (ovpSOLVERPIECES entries, added to).
 void OvpSolverCarve(OvpSolverSpace* space, OvpCarver& carver, OvUInt32 groups, OvUInt32 bodies, OvUInt32 islands,
-                    OvUInt32 contacts);
+                    OvUInt32 contacts, std::size_t* pieces = nullptr);
 
 // Row count of the island's constraints (thinning contact records that overload a body, and
 // splitting the island into partitions when it exceeds the per-body budget). 0 when the island

@@ -614,8 +614,8 @@ template <bool Direct>
 
 template <bool Direct>
 [[gnu::always_inline]] inline void UpdateResidualsPackedSse(const OvpSelectTree& tree, const OvpSolverBody& B,
-                                                            const OvpBodyRow* lists, const float* dy,
-                                                            OvUInt32 first, std::uint64_t* dirty) {
+                                                            const OvpBodyRow* lists, const float* dy, OvUInt32 first,
+                                                            std::uint64_t* dirty) {
     const SplatSse d(dy);
     const PackedSpace p(tree);
     const OvUInt32 start = B.listStart, end = B.listStart + B.listCount;
@@ -763,9 +763,9 @@ bool PackBlock(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, const 
 // a time, then its first place. Packed: the residual updates go through the packed lists and
 // the dense state (PackBlock), which is stored back into the groups at the end.
 template <bool Direct, bool Packed, bool Wide>
-[[gnu::always_inline]] inline OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
-                     const OvpBodyRow* lists, OvUInt32 pass, float tolerance, OvUInt32 iterations,
-                     const OvpSelectTree& tree) {
+[[gnu::always_inline]] inline OvUInt32 ScanLoopSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
+                                                   OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
+                                                   float tolerance, OvUInt32 iterations, const OvpSelectTree& tree) {
     OvpViolations* const lanes = tree.violations;
     const OvUInt32 blocks = (count + kLaneBlock - 1) / kLaneBlock;
     __m128 blockMax[kLaneBlocks];
@@ -827,7 +827,8 @@ template <bool Direct, bool Packed, bool Wide>
         for (; g + 4 <= count; g += 4) {
             unsigned hits = 0;
             for (OvUInt32 i = 0; i < 4; ++i) {
-                hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g + i].lane), m))) << (4 * i);
+                hits |= static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(_mm_load_ps(lanes[g + i].lane), m)))
+                        << (4 * i);
             }
             if (hits != 0) {
                 best = static_cast<OvInt32>(g * 4 + static_cast<OvUInt32>(std::countr_zero(hits)));
@@ -890,9 +891,9 @@ OvUInt32 ScanLoopNarrow(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, Ovp
 }
 
 template <bool Direct>
-[[gnu::target("avx")]] OvUInt32 ScanLoopWide(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count,
-                                             OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass,
-                                             float tolerance, OvUInt32 iterations, const OvpSelectTree& tree) {
+[[gnu::target("avx")]] OvUInt32 ScanLoopWide(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies,
+                                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
+                                             OvUInt32 iterations, const OvpSelectTree& tree) {
     return ScanLoopSse<Direct, true, true>(groups, first, count, bodies, lists, pass, tolerance, iterations, tree);
 }
 
@@ -1001,14 +1002,14 @@ OvUInt32 SmallSolveSse(OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpS
 }
 
 // N blocks of up to four groups that share no body, under their greedy loops in step: each block
-// gets the rows and values of its own loop with at most `iterations` updates, and the chains of
+// gets the rows and values of its own loop with at most iterations[k] updates, and the chains of
 // updates, each waiting on its own results, overlap. Every block picks its row before any block
 // updates, so that the loads of a pick never wait for the stores of another block's update,
 // whose addresses are known only late. used[k]: each block's updates.
 template <OvUInt32 N>
 [[gnu::always_inline]] inline void SmallInStepSse(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies,
                                                   const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
-                                                  OvUInt32 iterations, OvUInt32* used) {
+                                                  const OvUInt32* iterations, OvUInt32* used) {
     bool on[N];
     for (OvUInt32 k = 0; k < N; ++k) {
         on[k] = true;
@@ -1019,7 +1020,7 @@ template <OvUInt32 N>
         any = false;
         for (OvUInt32 k = 0; k < N; ++k) {
             if (on[k]) {
-                on[k] = used[k] < iterations &&
+                on[k] = used[k] < iterations[k] &&
                         SmallPickSse(groups, start[k], start[k + 1] - start[k], tolerance, &best[k]);
                 any |= on[k];
             }
@@ -1036,14 +1037,14 @@ template <OvUInt32 N>
 
 template <OvUInt32 N>
 void SmallInStepNarrow(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies, const OvpBodyRow* lists,
-                       OvUInt32 pass, float tolerance, OvUInt32 iterations, OvUInt32* used) {
+                       OvUInt32 pass, float tolerance, const OvUInt32* iterations, OvUInt32* used) {
     SmallInStepSse<N>(groups, start, bodies, lists, pass, tolerance, iterations, used);
 }
 
 template <OvUInt32 N>
 [[gnu::target("avx")]] void SmallInStepWide(OvpRowGroup* groups, const OvUInt32* start, OvpSolverBody* bodies,
                                             const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
-                                            OvUInt32 iterations, OvUInt32* used) {
+                                            const OvUInt32* iterations, OvUInt32* used) {
     SmallInStepSse<N>(groups, start, bodies, lists, pass, tolerance, iterations, used);
 }
 
@@ -1248,12 +1249,8 @@ void OvpSolverBuildLists(const OvpRowGroup* groups, OvUInt32 groupCount, OvpSolv
 
 namespace {
 
-// Passes to wait, once blocks solved one by one ran out of the pool, before trying so again.
-constexpr OvUInt32 kApartRetry = 16;
-
-// True when no body of a block has a row in another block and every body starts the pass with
-// an empty impulse sum (+0): the blocks' solves are then independent, and a pass can be undone
-// by starting it again.
+// True when no body of a block has a row in another block: each block's updates then move only
+// its own rows, and the blocks may be solved in any order, or in step, with the same result.
 bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32 blocks, const OvpSolverBody* bodies,
                  const OvpBodyRow* lists) {
     for (OvUInt32 k = 0; k < blocks; ++k) {
@@ -1268,25 +1265,10 @@ bool BlocksApart(const OvpRowGroup* groups, const OvUInt32* blockStart, OvUInt32
                     lists[B.listStart + B.listCount - 1].group >= blockStart[k + 1]) {
                     return false;
                 }
-                for (const float y : B.y) {
-                    if (std::bit_cast<OvUInt32>(y) != 0) {
-                        return false; // not +0, which the pass would start again from
-                    }
-                }
             }
         }
     }
     return true;
-}
-
-void ClearImpulses(const OvpRowGroup* groups, OvUInt32 first, OvUInt32 count, OvpSolverBody* bodies) {
-    for (OvUInt32 g = first; g < first + count; ++g) {
-        for (const OvInt32 b : groups[g].body) {
-            if (b >= 0) {
-                std::memset(bodies[b].y, 0, sizeof(bodies[b].y));
-            }
-        }
-    }
 }
 
 // Blocks solved in step at most.
@@ -1294,10 +1276,11 @@ constexpr OvUInt32 kInStep = 4;
 
 // The run of blocks from start[0] on (at most `blocks` of them, up to kInStep) solved in step by
 // the SSE coding's small-block loop, when the kernel is that coding's and the run has two blocks
-// or more small enough: the run's length (used[k]: each block's updates), else 0 (nothing done).
+// or more small enough: the run's length (block k of it given at most iterations[k] updates,
+// used[k] the updates it took), else 0 (nothing done).
 OvUInt32 SolveInStep(OvpRowKernel kernel, OvpRowGroup* groups, const OvUInt32* start, OvUInt32 blocks,
                      OvpSolverBody* bodies, const OvpBodyRow* lists, OvUInt32 pass, float tolerance,
-                     OvUInt32 iterations, OvUInt32* used) {
+                     const OvUInt32* iterations, OvUInt32* used) {
 #if defined(__SSE2__)
     if (kernel != OvpSolverRowsSse) {
         return 0;
@@ -1340,72 +1323,50 @@ OvUInt32 OvpSolverSolveBlocks(OvpRowKernel kernel, OvpRowGroup* groups, const Ov
     }
     const OvUInt32 first = blockStart[0], count = blockStart[blocks] - first;
     ResetPass(groups, first, count, pass);
-    const bool apart = blocks > 1 && BlocksApart(groups, blockStart, blocks, bodies, lists);
-    OvUInt32* retry = tree != nullptr && pass < 2 ? &tree->retry[pass] : nullptr;
-    // Blocks that share no body: each block's updates are the greedy sequence of the block alone,
-    // however the picks of the batch interleave them. While every block's sequence ends within
-    // what the pool has left, solving them one after the other gives the same rows the same
-    // values at a fraction of the selection's cost. A block that meets the end of the pool
-    // could have lost updates to the others: the pass then starts again and takes them in the
-    // batch's order, and the next passes go there straight for a while.
-    if (apart && (retry == nullptr || *retry == 0)) {
-        OvUInt32 used = 0;
-        bool within = true;
-        for (OvUInt32 k = 0; k < blocks && within;) {
-            const OvUInt32 left = iterations - used;
-            OvUInt32 run[kInStep];
-            const OvUInt32 inStep =
-                left != 0 ? SolveInStep(kernel, groups, blockStart + k, blocks - k, bodies, lists, pass, tolerance,
-                                        left, run)
-                          : 0;
-            if (inStep != 0) {
-                // Each block of the run had the whole of what was left: they are within the pool,
-                // and so got the values of the one after the other, when each one's updates are
-                // within what the blocks before it left.
-                for (OvUInt32 i = 0; i < inStep; ++i) {
-                    within = within && run[i] < iterations - used;
-                    used += run[i];
-                }
-                k += inStep;
-                continue;
-            }
-            const OvUInt32 size = blockStart[k + 1] - blockStart[k];
-            const OvUInt32 n =
-                left != 0 ? kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, left, tree) : 0;
-            used += n;
-            within = n < left;
-            ++k;
-        }
-        if (within) {
-            return used;
-        }
-        if (retry != nullptr) {
-            *retry = kApartRetry;
-        }
-        ResetPass(groups, first, count, pass);
-        ClearImpulses(groups, first, count, bodies);
-    } else if (apart && retry != nullptr) {
-        --*retry;
-    }
-    // Each block's floor first, so that a small island beside a large one is solved too. With
-    // one block the floor is the start of the same greedy sequence.
     const OvUInt32 floor = iterations / blocks < 3 ? iterations / blocks : 3;
+    if (floor == 0) {
+        // More blocks than updates: shared by their groups, the first blocks would get none,
+        // and their bodies fall through their supports. The updates go wherever the batch's
+        // largest violations are instead.
+        return count != 0 ? kernel(groups, first, count, bodies, lists, pass, tolerance, iterations, tree) : 0;
+    }
+    // Each block in turn gets the floor and, of the pool of the rest, the share of its row groups
+    // among the groups of the blocks not yet solved; what it leaves goes back to the pool.
+    OvUInt32 pool = iterations - floor * blocks, groupsLeft = count;
+    const auto extraOf = [](OvUInt32 pool, OvUInt32 groupsLeft, OvUInt32 size) {
+        return groupsLeft != 0 ? static_cast<OvUInt32>(static_cast<std::uint64_t>(pool) * size / groupsLeft) : 0u;
+    };
+    const bool apart = blocks > 1 && BlocksApart(groups, blockStart, blocks, bodies, lists);
     OvUInt32 used = 0;
-    if (blocks > 1 && floor > 0) {
-        for (OvUInt32 k = 0; k < blocks; ++k) {
-            const OvUInt32 size = blockStart[k + 1] - blockStart[k];
-            used += size != 0 ? kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, floor, tree) : 0;
+    for (OvUInt32 k = 0; k < blocks;) {
+        // Small blocks apart go in step, each given what it is sure to have: its share of the pool
+        // as though the blocks before it in the run left nothing (exact for the first). A block
+        // that used all of it and was left more goes on alone where its loop stopped.
+        OvUInt32 allowance[kInStep], run[kInStep];
+        OvUInt32 inStep = 0;
+        if (apart) {
+            OvUInt32 p = pool, left = groupsLeft;
+            for (OvUInt32 i = 0; i < kInStep && k + i < blocks; ++i) {
+                const OvUInt32 size = blockStart[k + i + 1] - blockStart[k + i];
+                const OvUInt32 extra = extraOf(p, left, size);
+                allowance[i] = floor + extra;
+                p -= extra;
+                left -= size;
+            }
+            inStep =
+                SolveInStep(kernel, groups, blockStart + k, blocks - k, bodies, lists, pass, tolerance, allowance, run);
         }
-    }
-    // The rest of the pool, with what the blocks left of their floors, goes wherever the largest
-    // violations of the batch are: islands too many for a floor each still get their updates.
-    if (used < iterations && count != 0) {
-        used += kernel(groups, first, count, bodies, lists, pass, tolerance, iterations - used, tree);
-    }
-    // Blocks apart whose whole solve ended within the pool would have been within it one by one
-    // too: the wait was for another batch, and the next one is tried apart again.
-    if (apart && retry != nullptr && used < iterations) {
-        *retry = 0;
+        for (OvUInt32 i = 0; i < (inStep != 0 ? inStep : 1u); ++i, ++k) {
+            const OvUInt32 size = blockStart[k + 1] - blockStart[k];
+            const OvUInt32 share = floor + extraOf(pool, groupsLeft, size);
+            OvUInt32 n = inStep != 0 ? run[i] : 0u;
+            if (size != 0 && n < share && (inStep == 0 || n == allowance[i])) {
+                n += kernel(groups, blockStart[k], size, bodies, lists, pass, tolerance, share - n, tree);
+            }
+            pool = pool + floor - n;
+            groupsLeft -= size;
+            used += n;
+        }
     }
     return used;
 }

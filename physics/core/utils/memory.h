@@ -19,13 +19,19 @@ void OvpAlignedFree(void* block);
 void* OvpMemFill(void* destination, OvUInt8 value, std::size_t count);
 
 // Lays consecutive arrays out in one block, each on a 16-byte boundary. Walk the same takes
-// twice: first with a null base to sum the size, then over the allocated block.
+// twice: first with a null base to sum the size, then over the allocated block. While tally is
+// set, each take's bytes are added to it too (the size of one piece of the block).
 struct OvpCarver {
     unsigned char* base;
     std::size_t used = 0;
+    std::size_t* tally = nullptr;
     template <typename T> T* take(std::size_t count) {
         T* p = base != nullptr ? reinterpret_cast<T*>(base + used) : nullptr;
-        used += (sizeof(T) * count + 15) & ~std::size_t(15);
+        const std::size_t bytes = (sizeof(T) * count + 15) & ~std::size_t(15);
+        used += bytes;
+        if (tally != nullptr) {
+            *tally += bytes;
+        }
         return p;
     }
 };
