@@ -219,14 +219,8 @@ TEST(FpsCounter, RateAfterTwoHundredFramesAndHistoryWrap) {
     EXPECT_FLOAT_EQ(v[1].y, 596.0f - 0.068f * 2000.0f);
     EXPECT_FLOAT_EQ(v[2 * 631].x, 800.0f - 4.0f - 1.0f);
     EXPECT_FLOAT_EQ(v[2 * 631 + 1].y, 596.0f - 0.099f * 2000.0f);
-    EXPECT_EQ(v[0].color, 0xFFFFFFFFu);
     EXPECT_EQ(v[0].z, 0.25f);
     EXPECT_EQ(v[0].rhw, 9.9f);
-    EXPECT_EQ(v[2 * 632].color, 0xFF808080u);
-    EXPECT_FLOAT_EQ(v[2 * 632].x, 800.0f - 632.0f);
-    EXPECT_FLOAT_EQ(v[2 * 632 + 1].x, 800.0f);
-    EXPECT_FLOAT_EQ(v[2 * 632].y, 600.0f - 66.6f);
-    EXPECT_FLOAT_EQ(v[2 * 632 + 3].y, 600.0f - 133.2f);
     CFpsCounter::Destroy();
 
     // A clock that never moves gives no rate rather than an infinite one.
