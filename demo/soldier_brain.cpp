@@ -111,13 +111,7 @@ bool CSoldierBrain::ComeToPlayer(float oneMeter2) {
     }
     const CEntity* self = GetOwner();
     const float d2 = CVector3::DistanceSquared(self->GetPosition(), m_player->GetPosition());
-    // Within the smallest radius a bot may draw it stands even without seeing the player: nearer,
-    // it would only walk into what stands round him. The crates by his start hide him from close
-    // by, and right after F1 the entity manager's records still hold the sight of the cover phase
-    // (a pair is measured again only when the frame's budget grants it): bots walked on up to him,
-    // through the crates, and pushed them, and him, across the floor.
-    if (d2 <= m_stopRadius2 &&
-        (d2 <= kNearestStopRadius2 * oneMeter2 || m_entityManager->GetEntityInfo(m_player)->blocked == 0)) {
+    if (d2 <= m_stopRadius2 && m_entityManager->GetEntityInfo(m_player)->blocked == 0) {
         // Standing by the player: it must now go beyond sqrt(150) units, or out of sight, to be
         // followed again.
         m_stopRadius2 = kStoppedRadius2 * oneMeter2;
