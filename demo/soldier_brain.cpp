@@ -99,11 +99,7 @@ bool CSoldierBrain::Think() {
 }
 
 bool CSoldierBrain::ComeToPlayer(float oneMeter2) {
-    // A bot the path finder finds stuck goes straight for its sub-goal until it takes the next
-    // one: the side-step round the bots standing in a passage ahead (each counted as a threat, as
-    // the stuck bot's speed is the one it is told, not the one it makes) drove it into the
-    // passage's wall, where it stayed.
-    m_pathFinder->m_simpleMove = m_pathFinder->m_accident ? Vusk::VisibleMove : Vusk::VisibleAvoidDynMove;
+    m_pathFinder->m_simpleMove = Vusk::VisibleAvoidDynMove;
     if (m_follower->GetEntityToFollow() == nullptr) {
         m_follower->SetEntityToFollow(m_player);
         m_follower->SetDistance(0.0f);

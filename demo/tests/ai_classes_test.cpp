@@ -391,6 +391,7 @@ TEST_P(SoldierTest, ComesToThePlayerAndStopsWithHysteresis) {
     Frame();
     EXPECT_EQ(brain->GetFollower()->GetEntityToFollow(), player);
     EXPECT_EQ(brain->GetStopRadius2(), drawn);
+    EXPECT_EQ(brain->GetPathFinder()->m_simpleMove, &Vusk::VisibleAvoidDynMove);
 
     // In sight and within the radius: stops, nothing decided.
     FakeAiHost::Instance().ClearBoxes();
@@ -410,28 +411,13 @@ TEST_P(SoldierTest, ComesToThePlayerAndStopsWithHysteresis) {
     EXPECT_LE(brain->GetStopRadius2(), 130.0f);
 }
 
-TEST_P(SoldierTest, ComingToThePlayerAStuckBotGoesStraightForItsSubgoal) {
-    // The side-step round the bots standing in a passage drove a stuck bot into the passage's
-    // wall for good: once its path finder finds it stuck it moves without the dynamic avoidance
-    // until it takes its next sub-goal.
-    Build({});
-    Demo::GetGameOrder().mode = Demo::kComeToMe;
-    botCharacter.Place(CVector3(0, 0, 20), 180.0f);
-    CPathFinder* finder = brain->GetPathFinder();
-    for (const std::uint8_t accident : {std::uint8_t{0}, std::uint8_t{1}, std::uint8_t{0}}) {
-        SCOPED_TRACE(static_cast<int>(accident));
-        finder->m_accident = accident;
-        Frame();
-        EXPECT_EQ(finder->m_simpleMove, accident ? &Vusk::VisibleMove : &Vusk::VisibleAvoidDynMove);
-    }
-}
-
 TEST_P(SoldierTest, TakesCoverSlowingDownAndTurningItsTorso) {
     Build({{{-3, 0, 4}, {3, 3, 5}}}); // a wall the bot can hide behind
     Demo::GetGameOrder().mode = Demo::kTakeCover;
     Frame();
     DunmarrowAgent* hider = brain->GetHider();
     EXPECT_EQ(hider->GetTeam(), team);
+    EXPECT_EQ(brain->GetPathFinder()->m_simpleMove, &Vusk::VisibleMove);
     ASSERT_EQ(hider->GetDangerousEntityCount(), 1u);
     for (int i = 0; i < 5 && !hider->HasDestination(); ++i)
         Frame();
