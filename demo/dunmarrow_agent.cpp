@@ -66,14 +66,17 @@ bool DunmarrowAgent::Think() {
     return result;
 }
 
-bool DunmarrowAgent::IsCoveredFrom(const CVector3& eye, const CVector3& place, CEntity* danger) {
+bool DunmarrowAgent::IsCoveredFrom(const CVector3& eye, const CVector3& place, float eyeHeight, CEntity* danger) {
     const CVector3 toPlace = place - eye;
     const float length = toPlace.Length();
     if (length == 0.0f)
         return false;
+    const float oneMeter = Vusk::GetCurrentOneMeter();
     const CVector3 side = CVector3::Cross(toPlace * (0.4f / length), CVector3::UnitY);
-    const CVector3 lift(0.0f, Vusk::GetCurrentOneMeter(), 0.0f);
-    const CVector3 probes[3] = {place + side, place - side, place + lift};
+    const CVector3 stand = side * (kStandRadius * oneMeter / 0.4f);
+    const CVector3 lift(0.0f, oneMeter, 0.0f);
+    const CVector3 placeEye(place.x, place.y + eyeHeight, place.z);
+    const CVector3 probes[5] = {place + side, place - side, place + lift, placeEye + stand, placeEye - stand};
     for (const CVector3& probe : probes)
         if (Vusk::HasLineOfSight(eye, probe, danger, 1))
             return false;
@@ -134,7 +137,7 @@ bool DunmarrowAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eye
     if (!(value < m_bestNearDistance))
         return false;
     for (std::uint32_t i = 0; i < m_dangerCount; ++i)
-        if (!IsCoveredFrom(m_dangers[i]->GetPosition() + eyeOffset, vertex->GetPosition(), m_dangers[i]))
+        if (!IsCoveredFrom(m_dangers[i]->GetPosition() + eyeOffset, vertex->GetPosition(), eyeOffset.y, m_dangers[i]))
             return false;
     time->EndTask(m_visibilityTask, owner);
     m_bestNearDistance = value;

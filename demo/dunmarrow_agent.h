@@ -27,14 +27,20 @@ public:
     // when the chosen vertex changes.
     bool Think() override;
     // Team reservation, task grant, reachability from the nearest visible "MoveGraph" vertex,
-    // nearness against the best of the scan, then the three cover probes against every danger
-    // (either side at 0.4 and one metre above). Only an accepted candidate ends the task.
+    // nearness against the best of the scan, then the cover probes against every danger
+    // (IsCoveredFrom). Only an accepted candidate ends the task.
     bool EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t* stop,
                            uint8_t* budgetOk) override;
 
     // A soldier at the place is covered from the eye: the danger sees neither point 0.4 to either
-    // side of the place (across the line of sight) nor the point one metre above it.
-    static bool IsCoveredFrom(const CVector3& eye, const CVector3& place, CEntity* danger);
+    // side of the place (across the line of sight) nor the point one metre above it, nor his eye
+    // (eyeHeight above the place) where he stands anywhere within kStandRadius of the place: a
+    // soldier stops that near his place, and a slit between two walls that lies between the side
+    // points would show him.
+    static bool IsCoveredFrom(const CVector3& eye, const CVector3& place, float eyeHeight, CEntity* danger);
+    // How near a soldier taking cover comes to his place (in OneMeter), his path finder's arrival
+    // radius.
+    static constexpr float kStandRadius = 0.2f;
 
     void SetTeam(CMyTeam* team) { m_team = team; }
     CMyTeam* GetTeam() const { return m_team; }

@@ -124,7 +124,7 @@ bool CSoldierBrain::TakeCover(float oneMeter2) {
     m_pathFinder->m_simpleMove = Vusk::VisibleMove;
     if (Demo::GetGameOrder().modeToggled)
         m_hider->RequestNewSearch();
-    m_pathFinder->m_distGoal = 0.2f * std::sqrt(oneMeter2);
+    m_pathFinder->m_distGoal = DunmarrowAgent::kStandRadius * std::sqrt(oneMeter2);
     CEntity* self = GetOwner();
     if (m_hider->GetTeam() == nullptr) {
         // The first team of the entity shares its hiding places when it is a CMyTeam; without one

@@ -488,8 +488,12 @@ TEST_P(SoldierTest, TakesCoverAgainAtItsOwnPlaceWhenTheOthersAreHeld) {
 }
 
 TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
-    // A tall wall north of the player and a low one south of it.
-    Build({{{-3, 0, 4}, {3, 3, 4.2f}}, {{-3, 0, -4.2f}, {3, 1.2f, -4}}});
+    // A tall wall north of the player, a low one south of it and two east of it with a slit
+    // between them, a little south of the line to (8, 0).
+    Build({{{-3, 0, 4}, {3, 3, 4.2f}},
+           {{-3, 0, -4.2f}, {3, 1.2f, -4}},
+           {{4, 0, -0.05f}, {4.2f, 3, 3}},
+           {{4, 0, -3}, {4.2f, 3, -0.15f}}});
     Demo::GetGameOrder().mode = Demo::kTakeCover;
     Frame(); // the brain hands the hider its team and the player as its danger
     DunmarrowAgent* hider = brain->GetHider();
@@ -519,7 +523,8 @@ TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     CGraphVertex* behind = vertexAt(0, 7);
     CGraphVertex* edge = vertexAt(5, 7);
     CGraphVertex* low = vertexAt(0, -7);
-    ASSERT_TRUE(behind != nullptr && edge != nullptr && low != nullptr);
+    CGraphVertex* slit = vertexAt(8, 0);
+    ASSERT_TRUE(behind != nullptr && edge != nullptr && low != nullptr && slit != nullptr);
     // Each centre is out of the player's sight...
     EXPECT_TRUE(hidden(behind->GetPosition()));
     EXPECT_TRUE(hidden(edge->GetPosition()));
@@ -528,6 +533,11 @@ TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     EXPECT_TRUE(evaluate(behind));
     EXPECT_FALSE(evaluate(edge)); // its outer side shows past the wall's end
     EXPECT_FALSE(evaluate(low));  // a metre up shows over the low wall
+    // Both sides and a metre up are covered here, but a soldier's eyes a little south of the place,
+    // where he may stop, show through the slit.
+    EXPECT_TRUE(hidden(slit->GetPosition() + eyeOffset));
+    EXPECT_FALSE(hidden(slit->GetPosition() + eyeOffset + CVector3(0, 0, -DunmarrowAgent::kStandRadius)));
+    EXPECT_FALSE(evaluate(slit));
 
     // A place a team mate holds is passed over.
     team->ReserveVertex(behind->GetIndex(), player);

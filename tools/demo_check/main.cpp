@@ -176,6 +176,7 @@ void CountCoverPlaces(const CEntity* player, Watch* watch) {
         return;
     }
     const CVector3 eye = Eye(player);
+    const float eyeHeight = eye.y - player->GetPosition().y;
     const std::int32_t last = graph->GetLastVertexIndex();
     std::vector<char> covered(static_cast<std::size_t>(last + 1), 0);
     std::int32_t nearest = -1;
@@ -184,7 +185,8 @@ void CountCoverPlaces(const CEntity* player, Watch* watch) {
         if (const CGraphVertex* vertex = graph->GetVertex(i)) {
             ++watch->vertices;
             covered[i] =
-                DunmarrowAgent::IsCoveredFrom(eye, vertex->GetPosition(), const_cast<CEntity*>(player)) ? 1 : 0;
+                DunmarrowAgent::IsCoveredFrom(eye, vertex->GetPosition(), eyeHeight, const_cast<CEntity*>(player)) ? 1
+                                                                                                                   : 0;
             watch->coverPlaces += covered[i];
             const float d2 = CVector3::DistanceSquared(vertex->GetPosition(), player->GetPosition());
             if (nearest < 0 || d2 < best) {
