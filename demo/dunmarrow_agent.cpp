@@ -48,18 +48,12 @@ bool DunmarrowAgent::Think() {
     GetActionClass()->ClearActions();
     CEntity* owner = GetOwner();
     const int self = owner->GetIndex();
-    if (m_noCover) {
-        if (!SituationChanged())
-            return false; // stands where it is, as after the search that found nothing
-        m_noCover = false;
-    }
     if (m_team != nullptr && m_team->computingMember != CMyTeam::kNoMember && m_team->computingMember != self &&
         (!m_scanComplete || !m_destinationFound))
         return true; // another member is searching
     if (m_team != nullptr)
         m_team->computingMember = static_cast<std::int16_t>(self);
     const std::int32_t old = m_destinationVertexIndex;
-    const float computed = m_nextComputeTime;
     const bool result = CHideAgent::Think();
     if (m_team != nullptr) {
         if (m_scanComplete)
@@ -69,47 +63,20 @@ bool DunmarrowAgent::Think() {
             m_team->ReserveVertex(m_destinationVertexIndex, owner);
         }
     }
-    // A whole search ran and found no hiding place: the next one would find none either until
-    // a place is given back, a danger or this bot moves.
-    if (m_nextComputeTime != computed && m_scanComplete && !m_destinationFound)
-        RememberSituation();
     return result;
 }
 
-void DunmarrowAgent::RememberSituation() {
-    if (m_dangerCount > kWatchedDangers)
-        return; // too many to watch: search every time
-    m_noCover = true;
-    m_noCoverReleases = m_team != nullptr ? m_team->GetReleaseCount() : 0;
-    m_noCoverOwnPosition = GetOwner()->GetPosition();
-    m_noCoverDangerCount = m_dangerCount;
-    for (std::uint32_t i = 0; i < m_dangerCount; ++i)
-        m_noCoverDangerPositions[i] = m_dangers[i]->GetPosition();
-}
-
-bool DunmarrowAgent::SituationChanged() const {
-    const float oneMeter = Vusk::GetCurrentOneMeter();
-    const float moved2 = kNoCoverMove * kNoCoverMove * oneMeter * oneMeter;
-    if (m_team != nullptr && m_team->GetReleaseCount() != m_noCoverReleases)
-        return true;
-    if (m_dangerCount != m_noCoverDangerCount)
-        return true;
-    if (CVector3::DistanceSquared(GetOwner()->GetPosition(), m_noCoverOwnPosition) > moved2)
-        return true;
-    for (std::uint32_t i = 0; i < m_dangerCount; ++i)
-        if (CVector3::DistanceSquared(m_dangers[i]->GetPosition(), m_noCoverDangerPositions[i]) > moved2)
-            return true;
-    return false;
-}
-
-bool DunmarrowAgent::IsCoveredFrom(const CVector3& eye, const CVector3& place, CEntity* danger) {
+bool DunmarrowAgent::IsCoveredFrom(const CVector3& eye, const CVector3& place, float eyeHeight, CEntity* danger) {
     const CVector3 toPlace = place - eye;
     const float length = toPlace.Length();
     if (length == 0.0f)
         return false;
+    const float oneMeter = Vusk::GetCurrentOneMeter();
     const CVector3 side = CVector3::Cross(toPlace * (0.4f / length), CVector3::UnitY);
-    const CVector3 lift(0.0f, Vusk::GetCurrentOneMeter(), 0.0f);
-    const CVector3 probes[3] = {place + side, place - side, place + lift};
+    const CVector3 stand = side * (kStandRadius * oneMeter / 0.4f);
+    const CVector3 lift(0.0f, oneMeter, 0.0f);
+    const CVector3 placeEye(place.x, place.y + eyeHeight, place.z);
+    const CVector3 probes[5] = {place + side, place - side, place + lift, placeEye + stand, placeEye - stand};
     for (const CVector3& probe : probes)
         if (Vusk::HasLineOfSight(eye, probe, danger, 1))
             return false;
@@ -127,7 +94,6 @@ void DunmarrowAgent::RequestNewSearch() {
     m_destinationVertex = nullptr;
     m_destinationVertexIndex = -1;
     m_destinationFound = 0;
-    m_noCover = false;
     // A scan left half way measured its distances from where the bot stood back then.
     m_scanComplete = 1;
     m_lastScannedVertex = -1;
@@ -171,7 +137,7 @@ bool DunmarrowAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eye
     if (!(value < m_bestNearDistance))
         return false;
     for (std::uint32_t i = 0; i < m_dangerCount; ++i)
-        if (!IsCoveredFrom(m_dangers[i]->GetPosition() + eyeOffset, vertex->GetPosition(), m_dangers[i]))
+        if (!IsCoveredFrom(m_dangers[i]->GetPosition() + eyeOffset, vertex->GetPosition(), eyeOffset.y, m_dangers[i]))
             return false;
     time->EndTask(m_visibilityTask, owner);
     m_bestNearDistance = value;

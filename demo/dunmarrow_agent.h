@@ -24,19 +24,23 @@ public:
     const CAgentDesc* GetClassDesc() const override;
     // Waits while another member of the team is searching and this agent has no settled
     // destination; otherwise searches and walks as the hiding agent does, moving its reservation
-    // when the chosen vertex changes. After a whole search that found no hiding place the bot
-    // stands and does not search again until a member gives a place back, a danger moves or the
-    // bot itself is moved (by more than kNoCoverMove), or a new search is requested.
+    // when the chosen vertex changes.
     bool Think() override;
     // Team reservation, task grant, reachability from the nearest visible "MoveGraph" vertex,
-    // nearness against the best of the scan, then the three cover probes against every danger
-    // (either side at 0.4 and one metre above). Only an accepted candidate ends the task.
+    // nearness against the best of the scan, then the cover probes against every danger
+    // (IsCoveredFrom). Only an accepted candidate ends the task.
     bool EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t* stop,
                            uint8_t* budgetOk) override;
 
     // A soldier at the place is covered from the eye: the danger sees neither point 0.4 to either
-    // side of the place (across the line of sight) nor the point one metre above it.
-    static bool IsCoveredFrom(const CVector3& eye, const CVector3& place, CEntity* danger);
+    // side of the place (across the line of sight) nor the point one metre above it, nor his eye
+    // (eyeHeight above the place) where he stands anywhere within kStandRadius of the place: a
+    // soldier stops that near his place, and a slit between two walls that lies between the side
+    // points would show him.
+    static bool IsCoveredFrom(const CVector3& eye, const CVector3& place, float eyeHeight, CEntity* danger);
+    // How near a soldier taking cover comes to his place (in OneMeter), his path finder's arrival
+    // radius.
+    static constexpr float kStandRadius = 0.2f;
 
     void SetTeam(CMyTeam* team) { m_team = team; }
     CMyTeam* GetTeam() const { return m_team; }
@@ -45,26 +49,12 @@ public:
     void RequestNewSearch();
     void SetResearchType(std::uint8_t type) { m_researchType = type; }
     std::uint16_t GetMoveGraphIndex() const { return m_moveGraphIndex; }
-    // The last whole search found no hiding place and nothing has changed since.
-    bool IsWaitingForCover() const { return m_noCover; }
-
-    static constexpr float kNoCoverMove = 1.0f;        // metres a bot or a danger moves to search again
-    static constexpr std::uint32_t kWatchedDangers = 4; // with more dangers every search runs
 
 private:
-    void RememberSituation();
-    bool SituationChanged() const;
-
     CMyTeam* m_team = nullptr;                     // the owner's team, set by the brain
     std::uint16_t m_spare = 65535;                 // unused
     CGraphVertex* m_nearVertex = nullptr;          // "MoveGraph" vertex nearest the owner and seen from it
     CFindNearestData* m_moveGraphFinder = nullptr; // nearest-vertex data of "MoveGraph", or null
     float m_nearVertexTime = 0.0f;                 // engine time m_nearVertex was found at (s)
     std::uint16_t m_moveGraphIndex = kNoGraph;     // point-mapper index of "MoveGraph"
-    // The situation in which a whole search found no hiding place.
-    bool m_noCover = false;
-    std::uint32_t m_noCoverReleases = 0; // the team's release count then
-    CVector3 m_noCoverOwnPosition;
-    std::uint32_t m_noCoverDangerCount = 0;
-    CVector3 m_noCoverDangerPositions[kWatchedDangers];
 };

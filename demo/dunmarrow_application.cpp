@@ -233,10 +233,20 @@ bool CDunmarrowApplication::OverrideBotCount(int count) {
     return true;
 }
 
+void CDunmarrowApplication::OverridePlayerStart(float x, float z) {
+    playerStartOverridden_ = true;
+    playerStartOverride_[0] = x;
+    playerStartOverride_[1] = z;
+}
+
 bool CDunmarrowApplication::Init() {
     SetWindowHandle(SkelGetWindowHandle());
     if (botOverride_ >= 0) {
         botCount_ = botOverride_;
+    }
+    if (playerStartOverridden_) {
+        playerStart_[0] = playerStartOverride_[0];
+        playerStart_[2] = playerStartOverride_[1];
     }
     if (CDefaultEntityClass::s_desc.GetIndex() == -1 || CDefaultActionClass::s_desc.GetIndex() == -1) {
         return false;

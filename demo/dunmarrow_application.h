@@ -83,6 +83,9 @@ public:
     // Replaces the configured bot count (tools); a negative value keeps the configuration's. The
     // same limit applies: false when above kMaxBots.
     bool OverrideBotCount(int count);
+    // Replaces the x and z of the configured player's start (tools); its height stays the
+    // configuration's.
+    void OverridePlayerStart(float x, float z);
     // Called at the end of every Update (tools that watch the game); null for none.
     using FrameHook = void (*)(CDunmarrowApplication* application, void* user);
     void SetFrameHook(FrameHook hook, void* user) {
@@ -126,6 +129,8 @@ private:
     std::vector<CEntity*> botEntities_; // in the AI world
     int botCount_ = 0;
     int botOverride_ = -1;
+    bool playerStartOverridden_ = false;
+    float playerStartOverride_[2] = {0.0f, 0.0f}; // x, z
     int botLimit_ = kMaxBots;
     CCharacter* player_ = nullptr; // owned
     CDemoCharacterLink* playerLink_ = nullptr;

@@ -57,10 +57,8 @@ void CMyTeam::ReserveVertex(std::int32_t vertex, const CEntity* entity) {
 }
 
 void CMyTeam::ReleaseVertex(std::int32_t vertex, const CEntity* entity) {
-    if (IsValid(vertex) && entity != nullptr && m_reservations[vertex] == entity) {
+    if (IsValid(vertex) && entity != nullptr && m_reservations[vertex] == entity)
         m_reservations[vertex] = nullptr;
-        ++m_releaseCount;
-    }
 }
 
 bool CMyTeam::IsVertexReserved(std::int32_t vertex) const {

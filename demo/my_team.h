@@ -37,9 +37,6 @@ public:
     const CEntity* GetHolder(std::int32_t vertex) const;
 
     CSpatialGraph* GetGraph() const { return m_graph; }
-    // Counts the vertices given back so far: a member that found no free hiding place looks again
-    // once it has moved on.
-    std::uint32_t GetReleaseCount() const { return m_releaseCount; }
     std::int32_t GetReservationCount() const { return m_reservationCount; }
 
     // World-table index of the member whose hiding search is under way; kNoMember when none.
@@ -53,5 +50,4 @@ private:
     const CEntity** m_reservations = nullptr;
     std::int32_t m_reservationCount = 0; // entries of m_reservations
     CSpatialGraph* m_graph = nullptr;    // not owned
-    std::uint32_t m_releaseCount = 0;    // vertices given back (wraps)
 };

@@ -99,11 +99,7 @@ bool CSoldierBrain::Think() {
 }
 
 bool CSoldierBrain::ComeToPlayer(float oneMeter2) {
-    // A bot the path finder finds stuck goes straight for its sub-goal until it takes the next
-    // one: the side-step round the bots standing in a passage ahead (each counted as a threat, as
-    // the stuck bot's speed is the one it is told, not the one it makes) drove it into the
-    // passage's wall, where it stayed.
-    m_pathFinder->m_simpleMove = m_pathFinder->m_accident ? Vusk::VisibleMove : Vusk::VisibleAvoidDynMove;
+    m_pathFinder->m_simpleMove = Vusk::VisibleAvoidDynMove;
     if (m_follower->GetEntityToFollow() == nullptr) {
         m_follower->SetEntityToFollow(m_player);
         m_follower->SetDistance(0.0f);
@@ -111,13 +107,7 @@ bool CSoldierBrain::ComeToPlayer(float oneMeter2) {
     }
     const CEntity* self = GetOwner();
     const float d2 = CVector3::DistanceSquared(self->GetPosition(), m_player->GetPosition());
-    // Within the smallest radius a bot may draw it stands even without seeing the player: nearer,
-    // it would only walk into what stands round him. The crates by his start hide him from close
-    // by, and right after F1 the entity manager's records still hold the sight of the cover phase
-    // (a pair is measured again only when the frame's budget grants it): bots walked on up to him,
-    // through the crates, and pushed them, and him, across the floor.
-    if (d2 <= m_stopRadius2 &&
-        (d2 <= kNearestStopRadius2 * oneMeter2 || m_entityManager->GetEntityInfo(m_player)->blocked == 0)) {
+    if (d2 <= m_stopRadius2 && m_entityManager->GetEntityInfo(m_player)->blocked == 0) {
         // Standing by the player: it must now go beyond sqrt(150) units, or out of sight, to be
         // followed again.
         m_stopRadius2 = kStoppedRadius2 * oneMeter2;
@@ -134,7 +124,7 @@ bool CSoldierBrain::TakeCover(float oneMeter2) {
     m_pathFinder->m_simpleMove = Vusk::VisibleMove;
     if (Demo::GetGameOrder().modeToggled)
         m_hider->RequestNewSearch();
-    m_pathFinder->m_distGoal = 0.2f * std::sqrt(oneMeter2);
+    m_pathFinder->m_distGoal = DunmarrowAgent::kStandRadius * std::sqrt(oneMeter2);
     CEntity* self = GetOwner();
     if (m_hider->GetTeam() == nullptr) {
         // The first team of the entity shares its hiding places when it is a CMyTeam; without one

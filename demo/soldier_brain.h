@@ -1,9 +1,9 @@
 #pragma once
 // CSoldierBrain: a bot's decisions. Following the game's order (game_order.h), the bot either
 // comes to the player and stops at a distance drawn at random (30 to 130 square units, stopping
-// only while it sees the player or is within sqrt(30) units of him, holding within sqrt(150) units
-// once stopped), or takes cover from the player through its DunmarrowAgent, slowing down on the
-// last metres and turning its torso, then its body, towards the player as it arrives.
+// only while it sees the player, holding within sqrt(150) units once stopped), or takes cover
+// from the player through its DunmarrowAgent, slowing down on the last metres and turning its
+// torso, then its body, towards the player as it arrives.
 
 #include <cstdint>
 
@@ -23,8 +23,7 @@ public:
     static CBrain* Create(CEntity* owner, const CActionClassDesc* actionClass);
     // Squared stop radius (in OneMeter^2) while the bot stands by the player.
     static constexpr float kStoppedRadius2 = 150.0f;
-    // The smallest stop radius drawn (squared, in OneMeter^2): within it a bot stands whether or
-    // not it sees the player.
+    // The smallest stop radius drawn (squared, in OneMeter^2).
     static constexpr float kNearestStopRadius2 = 30.0f;
 
     CSoldierBrain(CEntity* owner, const CActionClassDesc* actionClass);

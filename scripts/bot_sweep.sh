@@ -5,8 +5,8 @@ set -euo pipefail
 
 usage() {
   cat <<'EOF'
-usage: scripts/bot_sweep.sh [--help] [--bin DIR] [--data DIR] [--from N] [--to N] [--frames F] [--press FRAME]
-                            [--cpus LIST] [--jobs J]
+usage: scripts/bot_sweep.sh [--help] [--bin DIR] [--data DIR] [--from N] [--to N] [--every K] [--frames F]
+                            [--press FRAME] [--cpus LIST] [--jobs J]
 Runs build-rel/bin/demo_check (the game headless at 1/60 s) once for each bot count from --from
 to --to: the bots take cover, F1 is pressed at frame FRAME and the run ends at frame F. Prints
 one line a count, in the order of the counts:
@@ -19,6 +19,7 @@ bad usage.
   --data DIR    the game's data folder (default: demo_check's, demo_data beside its bin folder)
   --from N      the first count (default 1)
   --to N        the last count (default 104, the most the game's data holds)
+  --every K     every K-th count from the first (default 1: every one)
   --frames F    frames a run (default 3600, one minute)
   --press FRAME the frame F1 is pressed at (default 1800)
   --cpus LIST   run the jobs on these processors (taskset's list, e.g. 2-4); each job takes one
@@ -30,6 +31,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bin="$root/build-rel/bin"
 from=1
 to=104
+every=1
 frames=3600
 press=1800
 cpus=""
@@ -44,13 +46,14 @@ number() { [[ "$2" =~ ^[0-9]+$ ]] || bad "bad $1 '$2' (a whole number)"; }
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --help | -h) usage; exit 0 ;;
-    --bin | --data | --from | --to | --frames | --press | --cpus | --jobs)
+    --bin | --data | --from | --to | --every | --frames | --press | --cpus | --jobs)
       [ "$#" -ge 2 ] || bad "missing value after $1"
       case "$1" in
         --bin) bin="$2" ;;
         --data) data=(--data "$(cd "$2" && pwd)") || bad "no folder $2" ;;
         --from) number "$1" "$2"; from="$2" ;;
         --to) number "$1" "$2"; to="$2" ;;
+        --every) number "$1" "$2"; every="$2" ;;
         --frames) number "$1" "$2"; frames="$2" ;;
         --press) number "$1" "$2"; press="$2" ;;
         --cpus) cpus="$2" ;;
@@ -63,6 +66,7 @@ done
 [ -x "$bin/demo_check" ] || bad "no demo_check in $bin (build it: cmake --build build-rel --target demo_check)"
 [ "$from" -le "$to" ] || bad "--from $from is above --to $to"
 [ "$from" -ge 1 ] || bad "--from must be 1 or more"
+[ "$every" -ge 1 ] || bad "--every must be 1 or more"
 [ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
 
 # The processors of --cpus, one a job.
@@ -117,12 +121,14 @@ run_one() {
 # order as soon as every count before them is done.
 slots=()
 counts=()
-for ((n = to; n >= from; --n)); do counts+=("$n"); done
+for ((n = to; n >= from; --n)); do
+  [ $(((n - from) % every)) -eq 0 ] && counts+=("$n")
+done
 printed=$from
 print_ready() {
   while [ "$printed" -le "$to" ] && [ -f "$work/$printed" ]; do
     cat "$work/$printed"
-    printed=$((printed + 1))
+    printed=$((printed + every))
   done
 }
 free_slot() {
@@ -150,7 +156,7 @@ print_ready
 
 short=()
 failed=0
-for ((n = from; n <= to; ++n)); do
+for ((n = from; n <= to; n += every)); do
   if ! grep -q ' ok$' "$work/$n"; then
     short+=("$n")
   fi
@@ -158,5 +164,5 @@ for ((n = from; n <= to; ++n)); do
     failed=1
   fi
 done
-echo "counts short: ${#short[@]} of $((to - from + 1))${short:+ (${short[*]})}"
+echo "counts short: ${#short[@]} of ${#counts[@]}${short:+ (${short[*]})}"
 [ "${#short[@]}" -eq 0 ] && [ "$failed" -eq 0 ]

@@ -603,6 +603,9 @@ bool CPathFinder::RunStages(CMoveOrder* move, const CPathTarget* target) {
       *move = m_lastMove;
       return true;
     }
+    // No route: the owner stands, and a later step whose search is put off re-issues standing, not
+    // a move made for an earlier goal.
+    m_lastMove.m_speed = 0.0f;
     return false;
   }
   // 9-11: the sub-goal and the move.
@@ -670,6 +673,10 @@ bool CPathFinder::ComputePath(bool accident, bool* changed, const CPathTarget* t
   CGraphVertex* start = m_graph != nullptr ? m_findVertex(this, m_ownerPosition, true, false) : nullptr;
   CGraphVertex* goal = target != nullptr ? FindVertexForObject(target) : nullptr;
   if (goal == nullptr && m_graph != nullptr) goal = m_findVertex(this, m_goal, false, true);
+  // A point the finder places on no vertex (none within its reach) goes by the vertex nearest it, so
+  // that an owner or a goal off the graph is walked to as near as the graph goes.
+  if (m_graph != nullptr && start == nullptr) start = Vusk::FindNearestVertex(m_graph, m_ownerPosition, true, false);
+  if (m_graph != nullptr && goal == nullptr) goal = Vusk::FindNearestVertex(m_graph, m_goal, false, true);
   if (!m_searchSuspended && (!accident || start == m_cachedStart) && goal == m_cachedGoal && !m_repathForced) {
     *changed = false;
     return m_pathFound != 0;

@@ -386,18 +386,12 @@ TEST_P(SoldierTest, ComesToThePlayerAndStopsWithHysteresis) {
     EXPECT_GE(drawn, 30.0f);
     EXPECT_LE(drawn, 130.0f);
 
-    // Within the radius but hidden behind the wall: keeps following.
-    ASSERT_GT(drawn, 5.6f * 5.6f);
-    botCharacter.Place(CVector3(0, 0, 5.6f), 180.0f);
+    // Within even the smallest radius drawn, but hidden behind the wall: keeps following.
+    botCharacter.Place(CVector3(0, 0, 5.2f), 180.0f);
     Frame();
     EXPECT_EQ(brain->GetFollower()->GetEntityToFollow(), player);
     EXPECT_EQ(brain->GetStopRadius2(), drawn);
-    // Within sqrt(30) units, the smallest radius drawn, it stands even hidden: nearer it would only
-    // walk into what stands round the player.
-    botCharacter.Place(CVector3(0, 0, 5.2f), 180.0f);
-    Frame();
-    EXPECT_EQ(brain->GetStopRadius2(), 150.0f);
-    EXPECT_FALSE(BrainSpeed()->set);
+    EXPECT_EQ(brain->GetPathFinder()->m_simpleMove, &Vusk::VisibleAvoidDynMove);
 
     // In sight and within the radius: stops, nothing decided.
     FakeAiHost::Instance().ClearBoxes();
@@ -417,28 +411,13 @@ TEST_P(SoldierTest, ComesToThePlayerAndStopsWithHysteresis) {
     EXPECT_LE(brain->GetStopRadius2(), 130.0f);
 }
 
-TEST_P(SoldierTest, ComingToThePlayerAStuckBotGoesStraightForItsSubgoal) {
-    // The side-step round the bots standing in a passage drove a stuck bot into the passage's
-    // wall for good: once its path finder finds it stuck it moves without the dynamic avoidance
-    // until it takes its next sub-goal.
-    Build({});
-    Demo::GetGameOrder().mode = Demo::kComeToMe;
-    botCharacter.Place(CVector3(0, 0, 20), 180.0f);
-    CPathFinder* finder = brain->GetPathFinder();
-    for (const std::uint8_t accident : {std::uint8_t{0}, std::uint8_t{1}, std::uint8_t{0}}) {
-        SCOPED_TRACE(static_cast<int>(accident));
-        finder->m_accident = accident;
-        Frame();
-        EXPECT_EQ(finder->m_simpleMove, accident ? &Vusk::VisibleMove : &Vusk::VisibleAvoidDynMove);
-    }
-}
-
 TEST_P(SoldierTest, TakesCoverSlowingDownAndTurningItsTorso) {
     Build({{{-3, 0, 4}, {3, 3, 5}}}); // a wall the bot can hide behind
     Demo::GetGameOrder().mode = Demo::kTakeCover;
     Frame();
     DunmarrowAgent* hider = brain->GetHider();
     EXPECT_EQ(hider->GetTeam(), team);
+    EXPECT_EQ(brain->GetPathFinder()->m_simpleMove, &Vusk::VisibleMove);
     ASSERT_EQ(hider->GetDangerousEntityCount(), 1u);
     for (int i = 0; i < 5 && !hider->HasDestination(); ++i)
         Frame();
@@ -509,8 +488,12 @@ TEST_P(SoldierTest, TakesCoverAgainAtItsOwnPlaceWhenTheOthersAreHeld) {
 }
 
 TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
-    // A tall wall north of the player and a low one south of it.
-    Build({{{-3, 0, 4}, {3, 3, 4.2f}}, {{-3, 0, -4.2f}, {3, 1.2f, -4}}});
+    // A tall wall north of the player, a low one south of it and two east of it with a slit
+    // between them, a little south of the line to (8, 0).
+    Build({{{-3, 0, 4}, {3, 3, 4.2f}},
+           {{-3, 0, -4.2f}, {3, 1.2f, -4}},
+           {{4, 0, -0.05f}, {4.2f, 3, 3}},
+           {{4, 0, -3}, {4.2f, 3, -0.15f}}});
     Demo::GetGameOrder().mode = Demo::kTakeCover;
     Frame(); // the brain hands the hider its team and the player as its danger
     DunmarrowAgent* hider = brain->GetHider();
@@ -540,7 +523,8 @@ TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     CGraphVertex* behind = vertexAt(0, 7);
     CGraphVertex* edge = vertexAt(5, 7);
     CGraphVertex* low = vertexAt(0, -7);
-    ASSERT_TRUE(behind != nullptr && edge != nullptr && low != nullptr);
+    CGraphVertex* slit = vertexAt(8, 0);
+    ASSERT_TRUE(behind != nullptr && edge != nullptr && low != nullptr && slit != nullptr);
     // Each centre is out of the player's sight...
     EXPECT_TRUE(hidden(behind->GetPosition()));
     EXPECT_TRUE(hidden(edge->GetPosition()));
@@ -549,6 +533,11 @@ TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     EXPECT_TRUE(evaluate(behind));
     EXPECT_FALSE(evaluate(edge)); // its outer side shows past the wall's end
     EXPECT_FALSE(evaluate(low));  // a metre up shows over the low wall
+    // Both sides and a metre up are covered here, but a soldier's eyes a little south of the place,
+    // where he may stop, show through the slit.
+    EXPECT_TRUE(hidden(slit->GetPosition() + eyeOffset));
+    EXPECT_FALSE(hidden(slit->GetPosition() + eyeOffset + CVector3(0, 0, -DunmarrowAgent::kStandRadius)));
+    EXPECT_FALSE(evaluate(slit));
 
     // A place a team mate holds is passed over.
     team->ReserveVertex(behind->GetIndex(), player);

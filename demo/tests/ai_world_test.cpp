@@ -181,41 +181,6 @@ TEST_P(DemoWorldFileTest, SoldiersHideInTurnAtPlacesOfTheirOwn) {
     }
 }
 
-// With nothing to hide behind, a bot's whole search finds no place. It then stands and costs no
-// more searches (line-of-sight queries) while nothing changes, and searches again once the player
-// has moved.
-TEST_P(DemoWorldFileTest, ABotWithoutCoverWaitsUntilSomethingChanges) {
-    StandingCharacter playerCharacter(CVector3(0, 0, 0));
-    std::vector<StandingCharacter> botCharacters{StandingCharacter(CVector3(1, 0, 1))};
-    DemoWorld demo;
-    ASSERT_NO_FATAL_FAILURE(demo.Load(file, &playerCharacter, botCharacters));
-    Host().ClearBoxes();
-    const DunmarrowAgent* hider = static_cast<CSoldierBrain*>(demo.bots[0]->GetBrain())->GetHider();
-    Demo::GetGameOrder().mode = Demo::kTakeCover;
-    double time = 1.0;
-    const auto run = [&](int frames) {
-        const std::size_t before = Host().LineOfSightQueries().size();
-        for (int frame = 0; frame < frames; ++frame) {
-            time += 0.05;
-            Host().SetTime(time);
-            Vusk::UpdateWorld(demo.world);
-        }
-        return Host().LineOfSightQueries().size() - before;
-    };
-    // The first search (searches run every 0.1 s, so two seconds would hold twenty).
-    const std::size_t firstSearch = run(20);
-    ASSERT_TRUE(hider->IsWaitingForCover());
-    EXPECT_FALSE(hider->HasDestination());
-    EXPECT_GT(firstSearch, 0u);
-    EXPECT_LT(run(40), firstSearch);
-    EXPECT_TRUE(hider->IsWaitingForCover());
-    // The player walks two metres: the bot looks again, finds nothing again and waits.
-    playerCharacter.frame.position = CVector3(2, 0, 0);
-    EXPECT_GE(run(10), firstSearch / 2);
-    EXPECT_TRUE(hider->IsWaitingForCover());
-    EXPECT_LT(run(40), firstSearch);
-}
-
 AI_ENGINE_TEST_SUITE(DemoWorldFileTest);
 
 } // namespace

@@ -45,6 +45,31 @@ execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 105 --frames 20
 if(NOT code EQUAL 1 OR NOT err MATCHES "at most 104 bots, not 105")
   message(FATAL_ERROR "demo_check --bots 105: status ${code}, expected 1 and the limit named\n${out}\n${err}")
 endif()
+# The player started in the north-east, where the bots' graph does not go: a walk on the floor
+# leads there, the graph's nearest vertex lies beyond its reach. Inside a block no walk leads.
+# --vertices lists the graph.
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 1 --frames 2 --player 8,16
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 0 OR NOT out MATCHES "place: the player at \\(8\\.00, 16\\.00\\) in frame 2; on foot from the team's start: yes; the graph's nearest vertex ([0-9.]+) m off, its reach ([0-9.]+) m\n"
+  )
+  message(FATAL_ERROR "demo_check --player 8,16: status ${code}\n${out}\n${err}")
+endif()
+# Both in metres with two decimals: compared in centimetres.
+string(REPLACE "." "" nearest "${CMAKE_MATCH_1}")
+string(REPLACE "." "" reach "${CMAKE_MATCH_2}")
+if(NOT nearest GREATER reach)
+  message(FATAL_ERROR "demo_check --player 8,16: the graph's nearest vertex is within its reach\n${out}")
+endif()
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 1 --frames 2 --player -10,-13
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 0 OR NOT out MATCHES "on foot from the team's start: no;")
+  message(FATAL_ERROR "demo_check --player -10,-13 (inside a block): status ${code}\n${out}\n${err}")
+endif()
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --vertices
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 0 OR NOT out MATCHES "^vertex 0: [-0-9.]+ [-0-9.]+ [-0-9.]+\nvertex 1: " OR out MATCHES "come to me")
+  message(FATAL_ERROR "demo_check --vertices: status ${code}\n${out}\n${err}")
+endif()
 # A teleporter under the bots' start that sends them off the level: the report is printed as
 # ever, and the status says bots were lost.
 file(COPY ${DATA}/ DESTINATION ${WORK}/lost)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -33,6 +34,7 @@
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/core/frame.h"
+#include "graphics/world/world.h"
 #include "graphics/shared/skel/win/skeleton.h"
 #include "tools/demo_check/behaviour_plot.h"
 #include "tools/common/arguments.h"
@@ -40,7 +42,8 @@
 namespace {
 
 const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--frames F] [--press F1@FRAME]...\n"
-                      "                  [--step S] [--real-clock] [--trace FILE.csv] [--plot FILE.png]\n"
+                      "                  [--player X,Z] [--step S] [--real-clock] [--trace FILE.csv]\n"
+                      "                  [--plot FILE.png] [--vertices]\n"
                       "Runs the game (dunmarrow) headless in this process at a fixed step (1/60 s) on its data\n"
                       "folder and reports how its bots behave. Each frame it notes the bots' order (1 take cover,\n"
                       "0 come to me), each bot's position, its distance to the player and whether the player can\n"
@@ -52,8 +55,12 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "  --frames F        frames to run (default 3600, one minute)\n"
                       "  --press F1@FRAME  F1 pressed once FRAME frames have run (it acts in frame FRAME + 1);\n"
                       "                    may be given more than once\n"
+                      "  --player X,Z      the player starts at x = X, z = Z (metres) instead of the\n"
+                      "                    configuration's place (its height stays the configuration's)\n"
                       "  --step S          seconds a frame (default 1/60; 0.001 to 0.25): a long step is what a\n"
                       "                    slow window gives the game on the real clock\n"
+                      "  --vertices        only list the bots' graph, one line \"vertex I: X Y Z\" a vertex,\n"
+                      "                    after the first frame\n"
                       "  --real-clock      the AI's clock (its time budgets) on the real clock, not the frames'\n"
                       "  --trace FILE.csv  one line per frame: frame, mode, hidden, then per bot x, y, z, distance\n"
                       "                    (metres) and visible (1 when the player sees the bot)\n"
@@ -67,8 +74,13 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "from the player's eye at the start, and how many of them the graph's edges reach from the\n"
                       "vertex nearest the player (each bot holds a place of his own, so more bots than reachable\n"
                       "places cannot all hide): \"cover places: K of the graph's V vertices, from the player's\n"
-                      "start; R reachable\". The last three lines are \"lost: L/N at cover, M/N at the end\" (bots\n"
-                      "with no floor under them: below the floor or outside the level), \"take cover: hidden H/N\"\n"
+                      "start; R reachable\". Then the player's place in that frame: \"place: the player at (X, Z)\n"
+                      "in frame F; on foot from the team's start: yes|no; the graph's nearest vertex D m off, its\n"
+                      "reach R m\" (on foot: a walk on the floor leads there from the first bot's start, without\n"
+                      "the teleporter, the lift or the bumper; the reach is the graph's search radius, within which\n"
+                      "the bots' path finder looks for the vertex of a goal). The last three lines are \"lost: L/N\n"
+                      "at cover, M/N at the end\" (bots with no floor under them: below the floor or outside the\n"
+                      "level), \"take cover: hidden H/N\"\n"
                       "(in the frame before the first press, or the last frame without one) and \"come to me:\n"
                       "near K/N\" (at the end; near = within sqrt(150) metres of the player, the widest radius at\n"
                       "which a bot stops by him). A lost bot is never counted hidden or near.\n"
@@ -85,13 +97,20 @@ constexpr double kDefaultStep = 1.0 / 60.0;
 constexpr float kNearRadius2 = 150.0f; // squared metres
 // A character's sphere centre this close to a crate's box, or in it, stands inside the crate.
 constexpr float kInsideMargin = 0.2f;
+// The foot check: a soldier's sphere and the cells of its flood (m).
+constexpr float kSoldierRadius = 0.4f;
+constexpr float kFootCell = 0.25f;
+constexpr float kKneeHeight = 0.5f; // above the floor
 
 struct Options {
     std::string data;
     int bots = -1;
     long frames = 3600;
     std::vector<long> presses;
+    bool playerMoved = false;
+    float player[2] = {0.0f, 0.0f}; // x, z of --player
     bool realClock = false;
+    bool vertices = false; // --vertices: list the graph's vertices after the first frame
     double step = kDefaultStep;
     std::string trace;
     std::string plot;
@@ -110,6 +129,15 @@ struct Watch {
     int reachablePlaces = 0; // of them, those reached from the vertex nearest the player
     int vertices = 0;
     int bots = 0;
+    // Where the team starts (the first bot in the first frame, else the player): the foot check's
+    // start.
+    CVector3 teamStart;
+    // The player's place at the cover frame: on foot from the team's start, and how far the bots'
+    // graph is.
+    CVector3 place;
+    bool placeOnFoot = false;
+    float placeVertexDistance = -1.0f; // to the nearest vertex of the graph; -1: no graph
+    float graphReach = 0.0f;           // the graph's search radius
     BehaviourSeries series;
     // The bodies of the configuration's "Physics" section and the player where they started.
     std::vector<OvV3d> bodyStarts;
@@ -148,6 +176,7 @@ void CountCoverPlaces(const CEntity* player, Watch* watch) {
         return;
     }
     const CVector3 eye = Eye(player);
+    const float eyeHeight = eye.y - player->GetPosition().y;
     const std::int32_t last = graph->GetLastVertexIndex();
     std::vector<char> covered(static_cast<std::size_t>(last + 1), 0);
     std::int32_t nearest = -1;
@@ -156,7 +185,8 @@ void CountCoverPlaces(const CEntity* player, Watch* watch) {
         if (const CGraphVertex* vertex = graph->GetVertex(i)) {
             ++watch->vertices;
             covered[i] =
-                DunmarrowAgent::IsCoveredFrom(eye, vertex->GetPosition(), const_cast<CEntity*>(player)) ? 1 : 0;
+                DunmarrowAgent::IsCoveredFrom(eye, vertex->GetPosition(), eyeHeight, const_cast<CEntity*>(player)) ? 1
+                                                                                                                   : 0;
             watch->coverPlaces += covered[i];
             const float d2 = CVector3::DistanceSquared(vertex->GetPosition(), player->GetPosition());
             if (nearest < 0 || d2 < best) {
@@ -271,6 +301,121 @@ void WatchBodies(CDunmarrowApplication* app, Watch* watch) {
     watch->insideMost = std::max(watch->insideMost, inside);
 }
 
+// Whether the segment meets the level, its planes and triangles or a body, from either end (the
+// level's faces are met from their front only).
+bool Blocked(const OvV3d& a, const OvV3d& b) {
+    return g_worldManager->LineIntersect(a, b, false) != 0 || g_worldManager->LineIntersect(b, a, false) != 0;
+}
+
+// Whether a walk on the floor leads from `from` to `to`: a flood over cells
+// kFootCell apart across the level's box, at the floor's height under `from`, through the cells
+// with floor under them and a soldier's sphere of room round them at his knees, from cell to cell
+// along lines that meet nothing. The teleporter, the lift and the bumper are not walked: a place
+// only they lead to is not reached.
+bool ReachedOnFoot(const CVector3& from, const CVector3& to) {
+    if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
+        return false;
+    }
+    float fraction = 0.0f;
+    const OvV3d above{from.x, from.y, from.z};
+    if (g_worldManager->LineIntersect(above, OvV3d{from.x, from.y - 3.0f, from.z}, false, &fraction) == 0) {
+        return false;
+    }
+    const float knee = from.y - 3.0f * fraction + kKneeHeight;
+    const OvBBox& box = g_worldManager->GetWorld(0)->boundingBox;
+    const int columns = static_cast<int>((box.sup.x - box.inf.x) / kFootCell) + 1;
+    const int rows = static_cast<int>((box.sup.z - box.inf.z) / kFootCell) + 1;
+    if (!(columns > 0 && rows > 0) || static_cast<long>(columns) * rows > 4000000L) {
+        return false;
+    }
+    const auto at = [&](int c, int r) {
+        return OvV3d{box.inf.x + static_cast<float>(c) * kFootCell, knee,
+                     box.inf.z + static_cast<float>(r) * kFootCell};
+    };
+    // 0 not looked at, 1 stands, 2 does not, 3 stands and reached.
+    std::vector<char> cells(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows), 0);
+    const auto cell = [&](int c, int r) -> char& {
+        return cells[static_cast<std::size_t>(r) * static_cast<std::size_t>(columns) + static_cast<std::size_t>(c)];
+    };
+    const auto stands = [&](int c, int r) {
+        char& state = cell(c, r);
+        if (state == 0) {
+            const OvV3d p = at(c, r);
+            bool room = g_worldManager->LineIntersect(p, OvV3d{p.x, p.y - kKneeHeight - 0.5f, p.z}, false) != 0;
+            for (int k = 0; room && k < 8; ++k) {
+                const float angle = static_cast<float>(k) * 0.7853982f;
+                room =
+                    g_worldManager->LineIntersect(
+                        p, OvV3d{p.x + kSoldierRadius * std::cos(angle), p.y, p.z + kSoldierRadius * std::sin(angle)},
+                        false) == 0;
+            }
+            state = room ? 1 : 2;
+        }
+        return state;
+    };
+    const int startColumn = static_cast<int>(std::lround((from.x - box.inf.x) / kFootCell));
+    const int startRow = static_cast<int>(std::lround((from.z - box.inf.z) / kFootCell));
+    if (startColumn < 0 || startColumn >= columns || startRow < 0 || startRow >= rows ||
+        stands(startColumn, startRow) != 1) {
+        return false;
+    }
+    std::deque<std::pair<int, int>> todo = {{startColumn, startRow}};
+    cell(startColumn, startRow) = 3;
+    while (!todo.empty()) {
+        const auto [c, r] = todo.front();
+        todo.pop_front();
+        const OvV3d p = at(c, r);
+        // The player's middle may stand a sphere's radius from a wall, the cells' a little more.
+        const float near = kFootCell + 0.5f * kSoldierRadius;
+        if (std::fabs(p.x - to.x) <= near && std::fabs(p.z - to.z) <= near) {
+            return true;
+        }
+        const int steps[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+        for (const auto& step : steps) {
+            const int nc = c + step[0], nr = r + step[1];
+            if (nc < 0 || nc >= columns || nr < 0 || nr >= rows || stands(nc, nr) != 1 || Blocked(p, at(nc, nr))) {
+                continue;
+            }
+            cell(nc, nr) = 3;
+            todo.emplace_back(nc, nr);
+        }
+    }
+    return false;
+}
+
+// The player's place: on foot from the team's start, and the nearest vertex of the bots' graph.
+void NotePlace(const CEntity* player, Watch* watch) {
+    watch->place = player->GetPosition();
+    watch->placeOnFoot = ReachedOnFoot(watch->teamStart, watch->place);
+    CGraphManager* manager = Vusk::GetGraphManager();
+    CSpatialGraph* graph = manager != nullptr ? manager->FindGraph(DunmarrowAgent::kMoveGraph) : nullptr;
+    if (graph == nullptr) {
+        return;
+    }
+    watch->graphReach = graph->GetSearchRadius();
+    for (std::int32_t i = 0; i <= graph->GetLastVertexIndex(); ++i) {
+        if (const CGraphVertex* vertex = graph->GetVertex(i)) {
+            const float d = std::sqrt(CVector3::DistanceSquared(vertex->GetPosition(), watch->place));
+            if (watch->placeVertexDistance < 0.0f || d < watch->placeVertexDistance) {
+                watch->placeVertexDistance = d;
+            }
+        }
+    }
+}
+
+// "vertex I: X Y Z" for each vertex of the bots' graph.
+void PrintVertices() {
+    CGraphManager* manager = Vusk::GetGraphManager();
+    CSpatialGraph* graph = manager != nullptr ? manager->FindGraph(DunmarrowAgent::kMoveGraph) : nullptr;
+    for (std::int32_t i = 0; graph != nullptr && i <= graph->GetLastVertexIndex(); ++i) {
+        if (const CGraphVertex* vertex = graph->GetVertex(i)) {
+            const CVector3& p = vertex->GetPosition();
+            std::printf("vertex %d: %.3f %.3f %.3f\n", i, static_cast<double>(p.x), static_cast<double>(p.y),
+                        static_cast<double>(p.z));
+        }
+    }
+}
+
 // The real monotonic clock as the AI clock's performance counter.
 BOOL RealFrequency(LARGE_INTEGER* frequency) {
     frequency->QuadPart = 1000000000;
@@ -321,12 +466,29 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
     if (watch->frame == watch->coverFrame) {
         watch->hiddenAtCover = hidden;
         watch->lostAtCover = lost;
+        NotePlace(player, watch);
     }
     watch->nearAtEnd = nearCount;
     watch->lostAtEnd = lost;
     watch->series.seconds.push_back(static_cast<double>(watch->frame) * watch->options->step);
     watch->series.hidden.push_back(hidden);
     watch->series.distances.push_back(std::move(distances));
+}
+
+// "X,Z": two finite numbers within a million metres.
+bool ParsePlace(const char* text, float out[2]) {
+    const char* at = text;
+    for (int k = 0; k < 2; ++k) {
+        char* end = nullptr;
+        errno = 0;
+        const double value = std::strtod(at, &end);
+        if (end == at || errno != 0 || !(std::fabs(value) <= 1e6) || *end != (k == 0 ? ',' : '\0')) {
+            return false;
+        }
+        out[k] = static_cast<float>(value);
+        at = end + 1;
+    }
+    return true;
 }
 
 // The configuration has a "Hud" section: the game starts paused behind the start screen until
@@ -359,8 +521,12 @@ int main(int argc, char** argv) {
             options.realClock = true;
             continue;
         }
+        if (arg == "--vertices") {
+            options.vertices = true;
+            continue;
+        }
         if (arg != "--data" && arg != "--bots" && arg != "--frames" && arg != "--press" && arg != "--trace" &&
-            arg != "--plot" && arg != "--step") {
+            arg != "--plot" && arg != "--step" && arg != "--player") {
             return Usage("unknown argument " + arg);
         }
         if (i + 1 >= argc) {
@@ -394,6 +560,11 @@ int main(int argc, char** argv) {
                 return Usage(std::string("bad --step '") + value + "' (0.001 to 0.25 seconds)");
             }
             options.step = step;
+        } else if (arg == "--player") {
+            if (!ParsePlace(value, options.player)) {
+                return Usage(std::string("bad --player '") + value + "' (X,Z: two numbers in metres)");
+            }
+            options.playerMoved = true;
         } else if (arg == "--trace") {
             options.trace = value;
         } else {
@@ -402,6 +573,10 @@ int main(int argc, char** argv) {
     }
     if (options.data.empty()) {
         options.data = tools::DataBesideProgram("demo_data");
+    }
+    if (options.vertices) {
+        options.frames = 1;
+        options.presses.clear();
     }
     std::sort(options.presses.begin(), options.presses.end());
     Watch watch;
@@ -453,6 +628,9 @@ int main(int argc, char** argv) {
     }
     CDunmarrowApplication* app = CDunmarrowApplication::GetInstance();
     app->OverrideBotCount(options.bots);
+    if (options.playerMoved) {
+        app->OverridePlayerStart(options.player[0], options.player[1]);
+    }
     app->SetFrameHook(OnFrame, &watch);
     // The bots are counted once the game has started them: the first frame sees them.
     struct Counter {
@@ -471,6 +649,10 @@ int main(int argc, char** argv) {
             }
             if (a->PlayerEntity() != nullptr) {
                 CountCoverPlaces(a->PlayerEntity(), w);
+                w->teamStart = w->bots > 0 ? a->BotEntity(0)->GetPosition() : a->PlayerEntity()->GetPosition();
+            }
+            if (w->options->vertices) {
+                PrintVertices();
             }
             a->SetFrameHook(OnFrame, user);
             OnFrame(a, user);
@@ -497,6 +679,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "demo_check: the game created %d of its %d bots (see its messages above)\n", bots, wanted);
         return 1;
     }
+    if (options.vertices) {
+        return 0;
+    }
     if (!options.plot.empty()) {
         watch.series.presses.reserve(options.presses.size());
         for (long frame : options.presses) {
@@ -511,6 +696,15 @@ int main(int argc, char** argv) {
                 options.presses.size());
     std::printf("cover places: %d of the graph's %d vertices, from the player's start; %d reachable\n",
                 watch.coverPlaces, watch.vertices, watch.reachablePlaces);
+    std::printf("place: the player at (%.2f, %.2f) in frame %ld; on foot from the team's start: %s; ",
+                static_cast<double>(watch.place.x), static_cast<double>(watch.place.z), watch.coverFrame,
+                watch.placeOnFoot ? "yes" : "no");
+    if (watch.placeVertexDistance < 0.0f) {
+        std::printf("no graph\n");
+    } else {
+        std::printf("the graph's nearest vertex %.2f m off, its reach %.2f m\n",
+                    static_cast<double>(watch.placeVertexDistance), static_cast<double>(watch.graphReach));
+    }
     std::string pushed;
     for (std::size_t i = 0; i < watch.bodyNames.size(); ++i) {
         char cell[96];

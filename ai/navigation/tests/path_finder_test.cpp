@@ -360,6 +360,35 @@ TEST_P(PathFinderTest, ARefusedSearchIsNotANoRoute) {
   EXPECT_FLOAT_EQ(m_scene->BodyOf(m_walker).position.z, -3.5f);
 }
 
+TEST_P(PathFinderTest, AGoalOffTheGraphIsWalkedToAndNoRouteLeavesTheOwnerStanding) {
+  // A wall across the grid parts it into a south and a north half.
+  MakeScene(-4.5f, 4.5f, 10.0f);
+  // Three units south of the grid's last row, beyond the graph's search radius: the path runs to
+  // the vertex nearest the goal and the owner goes on from there.
+  const CVector3 goal(3, 0, -7);
+  GoalAgent* agent = SpawnWalker(CVector3(-3, 0, -3.5f), goal);
+  ASSERT_NE(agent, nullptr);
+  CPathFinder* finder = agent->pathFinder;
+  ASSERT_GT(std::hypot(goal.x - 3.0f, goal.z + 4.0f), Vusk::GetGraphManager()->FindGraph("main")->GetSearchRadius());
+  ASSERT_LT(WalkToGoal(finder, 600), 600);
+  EXPECT_TRUE(agent->lastResult);
+  // North of the wall there is no route: the owner stands, also while the searches for the goal's
+  // next place are put off (the move re-issued then is not the one that brought it here).
+  agent->goal = CVector3(0, 0, 3.5f);
+  Frame();
+  EXPECT_FALSE(agent->lastResult);
+  CTimeManager::GetInstance()->SetTaskMaxCall(finder->m_taskAstar, 0);
+  agent->goal = CVector3(2, 0, 3.5f);
+  const CVector3 standing = m_scene->BodyOf(m_walker).position;
+  for (int i = 0; i < 10; ++i) {
+    Frame();
+    EXPECT_EQ(finder->m_searchDeferred, 1);
+  }
+  EXPECT_LT(
+      std::hypot(m_scene->BodyOf(m_walker).position.x - standing.x, m_scene->BodyOf(m_walker).position.z - standing.z),
+      0.01f);
+}
+
 TEST_P(PathFinderTest, TurnsAreLimitedAndZeroDirectionsKeepTheHeading) {
   MakeScene(-1, 1);
   GoalAgent* agent = SpawnWalker(CVector3(0, 0, -3.5f), CVector3(0, 0, 3.5f));

@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Runs demo_check with the player started at each vertex of the bots' graph in turn (the team takes
+# cover, F1 calls it half way) and prints one line a place and bot count, then the places short.
+# See --help.
+set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+usage: scripts/place_sweep.sh [--help] [--bin DIR] [--data DIR] [--bots LIST] [--every K] [--first V]
+                              [--last V] [--frames F] [--press FRAME] [--cpus LIST] [--jobs J]
+Runs build-rel/bin/demo_check (the game headless at 1/60 s) with the player started at each vertex
+of the bots' graph ("MoveGraph" of the game's AI world), once for each bot count of LIST: the bots
+take cover, F1 is pressed at frame FRAME and the run ends at frame F. Prints one line a place and
+count, in the order of the vertices:
+  place V (X, Z) bots N: hidden H/N near K/N lost L/N ok
+("short" when H or K is below N or L above 0; "short, not on foot" when demo_check found no walk on
+the floor from the team's start to the player's place, which does not count), and at the end
+"places short: S of C" with the short places named as V@N, then the places not on foot.
+Exit status 0 when no place on foot ended short and no run failed, 1 otherwise, 2 on bad usage.
+  --bin DIR     the folder of demo_check (default: build-rel/bin of the source tree; use an
+                optimised build: a run of 12 bots takes about half a minute, of 40 about one)
+  --data DIR    the game's data folder (default: demo_check's, demo_data beside its bin folder)
+  --bots LIST   bot counts, separated by commas (default 12,40)
+  --every K     every K-th vertex (default 1: every one; 2: every second)
+  --first V     the first vertex (default 0)
+  --last V      the last vertex (default: the graph's last)
+  --frames F    frames a run (default 3600, one minute)
+  --press FRAME the frame F1 is pressed at (default 1800)
+  --cpus LIST   run the jobs on these processors (taskset's list, e.g. 2-4); each job takes one
+  --jobs J      runs at a time (default: the processors of --cpus, else 2)
+EOF
+}
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bin="$root/build-rel/bin"
+counts="12,40"
+every=1
+first=0
+last=""
+frames=3600
+press=1800
+cpus=""
+jobs=""
+data=()
+bad() {
+  echo "place_sweep: $*" >&2
+  usage >&2
+  exit 2
+}
+number() { [[ "$2" =~ ^[0-9]+$ ]] || bad "bad $1 '$2' (a whole number)"; }
+while [ "$#" -gt 0 ]; do
+  case "$1" in
+    --help | -h) usage; exit 0 ;;
+    --bin | --data | --bots | --every | --first | --last | --frames | --press | --cpus | --jobs)
+      [ "$#" -ge 2 ] || bad "missing value after $1"
+      case "$1" in
+        --bin) bin="$2" ;;
+        --data) data=(--data "$(cd "$2" && pwd)") || bad "no folder $2" ;;
+        --bots) [[ "$2" =~ ^[0-9]+(,[0-9]+)*$ ]] || bad "bad --bots '$2' (counts separated by commas)"; counts="$2" ;;
+        --every) number "$1" "$2"; every="$2" ;;
+        --first) number "$1" "$2"; first="$2" ;;
+        --last) number "$1" "$2"; last="$2" ;;
+        --frames) number "$1" "$2"; frames="$2" ;;
+        --press) number "$1" "$2"; press="$2" ;;
+        --cpus) cpus="$2" ;;
+        --jobs) number "$1" "$2"; jobs="$2" ;;
+      esac
+      shift 2 ;;
+    *) bad "unknown argument $1" ;;
+  esac
+done
+[ -x "$bin/demo_check" ] || bad "no demo_check in $bin (build it: cmake --build build-rel --target demo_check)"
+[ "$every" -ge 1 ] || bad "--every must be 1 or more"
+[ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
+IFS=, read -r -a bot_counts <<<"$counts"
+
+# The processors of --cpus, one a job.
+cpu_list=()
+if [ -n "$cpus" ]; then
+  IFS=, read -r -a parts <<<"$cpus"
+  for part in "${parts[@]}"; do
+    if [[ "$part" =~ ^([0-9]+)-([0-9]+)$ ]]; then
+      for ((c = BASH_REMATCH[1]; c <= BASH_REMATCH[2]; ++c)); do cpu_list+=("$c"); done
+    elif [[ "$part" =~ ^[0-9]+$ ]]; then
+      cpu_list+=("$part")
+    else
+      bad "bad --cpus '$cpus' (e.g. 2-4 or 1,3)"
+    fi
+  done
+fi
+if [ -z "$jobs" ]; then
+  jobs=${#cpu_list[@]}
+  [ "$jobs" -gt 0 ] || jobs=2
+fi
+[ "$jobs" -ge 1 ] || bad "--jobs must be 1 or more"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# The graph's vertices: "vertex I: X Y Z".
+if ! "$bin/demo_check" "${data[@]}" --vertices >"$work/vertices" 2>"$work/vertices.err"; then
+  echo "place_sweep: demo_check --vertices failed: $(tail -n 1 "$work/vertices.err")" >&2
+  exit 1
+fi
+places=()
+while read -r _ index x _ z; do
+  index="${index%:}"
+  [ "$index" -ge "$first" ] || continue
+  [ -z "$last" ] || [ "$index" -le "$last" ] || continue
+  [ $(((index - first) % every)) -eq 0 ] || continue
+  places+=("$index $x $z")
+done < <(grep '^vertex ' "$work/vertices")
+[ "${#places[@]}" -gt 0 ] || bad "no vertex of the graph in the range asked"
+
+# One place and count: its line into $work/V.N.
+run_one() {
+  local index="$1" x="$2" z="$3" n="$4" slot="$5" pin=()
+  if [ "${#cpu_list[@]}" -gt 0 ]; then
+    pin=(taskset -c "${cpu_list[$((slot % ${#cpu_list[@]}))]}")
+  fi
+  local out status=0 name="place $index ($x, $z) bots $n"
+  out="$(PLATFORM_RASTER_THREADS=1 "${pin[@]}" "$bin/demo_check" "${data[@]}" --bots "$n" --player "$x,$z" \
+    --frames "$frames" --press "F1@$press" 2>"$work/$index.$n.err")" || status=$?
+  # Status 3: the run ended and reported bots lost, which the line below counts as short.
+  if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
+    echo "$name: demo_check failed with status $status: $(tail -n 1 "$work/$index.$n.err")" >"$work/$index.$n"
+    return
+  fi
+  local hidden near lost foot
+  hidden="$(sed -n 's/^take cover: hidden \([0-9]*\)\/.*/\1/p' <<<"$out")"
+  near="$(sed -n 's/^come to me: near \([0-9]*\)\/.*/\1/p' <<<"$out")"
+  lost="$(sed -n 's/^lost: .*, \([0-9]*\)\/[0-9]* at the end/\1/p' <<<"$out")"
+  foot="$(sed -n "s/.*on foot from the team's start: \([a-z]*\);.*/\1/p" <<<"$out")"
+  local verdict=ok
+  if [ "$hidden" != "$n" ] || [ "$near" != "$n" ] || [ "$lost" != 0 ]; then
+    verdict=short
+    [ "$foot" = yes ] || verdict="short, not on foot"
+  fi
+  echo "$name: hidden $hidden/$n near $near/$n lost $lost/$n $verdict" >"$work/$index.$n"
+}
+
+# Every place and count; the lines are printed in order as soon as every run before them is done.
+runs=()
+for place in "${places[@]}"; do
+  for n in "${bot_counts[@]}"; do runs+=("$place $n"); done
+done
+slots=()
+printed=0
+print_ready() {
+  while [ "$printed" -lt "${#runs[@]}" ]; do
+    read -r index _ _ n <<<"${runs[$printed]}"
+    [ -f "$work/$index.$n" ] || break
+    cat "$work/$index.$n"
+    printed=$((printed + 1))
+  done
+}
+free_slot() {
+  local s
+  for ((s = 0; s < jobs; ++s)); do
+    if [ -z "${slots[$s]:-}" ] || ! kill -0 "${slots[$s]}" 2>/dev/null; then
+      echo "$s"
+      return
+    fi
+  done
+  echo -1
+}
+for run in "${runs[@]}"; do
+  while :; do
+    slot="$(free_slot)"
+    [ "$slot" -ge 0 ] && break
+    wait -n || true
+    print_ready
+  done
+  read -r index x z n <<<"$run"
+  run_one "$index" "$x" "$z" "$n" "$slot" &
+  slots[$slot]=$!
+done
+wait
+print_ready
+
+short=()
+off_foot=()
+failed=0
+for run in "${runs[@]}"; do
+  read -r index _ _ n <<<"$run"
+  line="$(cat "$work/$index.$n")"
+  case "$line" in
+    *" ok") ;;
+    *"not on foot") off_foot+=("$index@$n") ;;
+    *failed*) failed=1; short+=("$index@$n") ;;
+    *) short+=("$index@$n") ;;
+  esac
+done
+echo "places short: ${#short[@]} of ${#runs[@]}${short:+ (${short[*]})}"
+echo "places short but not on foot: ${#off_foot[@]}${off_foot:+ (${off_foot[*]})}"
+[ "${#short[@]}" -eq 0 ] && [ "$failed" -eq 0 ]
