@@ -1,6 +1,7 @@
 #include "demo/dunmarrow_agent.h"
 
 #include <cfloat>
+#include <cmath>
 
 #include "ai/navigation/find_nearest_data.h"
 #include "ai/navigation/graph_manager.h"
@@ -73,12 +74,34 @@ bool DunmarrowAgent::IsCoveredFrom(const CVector3& eye, const CVector3& place, f
         return false;
     const float oneMeter = Vusk::GetCurrentOneMeter();
     const CVector3 side = CVector3::Cross(toPlace * (0.4f / length), CVector3::UnitY);
-    const CVector3 stand = side * (kStandRadius * oneMeter / 0.4f);
     const CVector3 lift(0.0f, oneMeter, 0.0f);
-    const CVector3 placeEye(place.x, place.y + eyeHeight, place.z);
-    const CVector3 probes[5] = {place + side, place - side, place + lift, placeEye + stand, placeEye - stand};
-    for (const CVector3& probe : probes)
+    const CVector3 body[3] = {place + side, place - side, place + lift};
+    for (const CVector3& probe : body)
         if (Vusk::HasLineOfSight(eye, probe, danger, 1))
+            return false;
+    // His eye at the place and at eight points round the circle he may stop on: across the line of
+    // sight, along it and at the four diagonals between (a slit shows a band that the points across
+    // alone can straddle).
+    const CVector3 placeEye(place.x, place.y + eyeHeight, place.z);
+    if (Vusk::HasLineOfSight(eye, placeEye, danger, 1))
+        return false;
+    const float flat = std::sqrt(toPlace.x * toPlace.x + toPlace.z * toPlace.z);
+    if (flat == 0.0f)
+        return true; // straight below the eye: there is no line across to stand along
+    const float r = kStandRadius * oneMeter / flat;
+    const CVector3 along(toPlace.x * r, 0.0f, toPlace.z * r);
+    const CVector3 across(-toPlace.z * r, 0.0f, toPlace.x * r);
+    constexpr float kDiagonal = 0.70710678f;
+    const CVector3 round[8] = {along,
+                               along * -1.0f,
+                               across,
+                               across * -1.0f,
+                               (along + across) * kDiagonal,
+                               (along - across) * kDiagonal,
+                               (across - along) * kDiagonal,
+                               (along + across) * -kDiagonal};
+    for (const CVector3& step : round)
+        if (Vusk::HasLineOfSight(eye, placeEye + step, danger, 1))
             return false;
     return true;
 }

@@ -34,9 +34,9 @@ public:
 
     // A soldier at the place is covered from the eye: the danger sees neither point 0.4 to either
     // side of the place (across the line of sight) nor the point one metre above it, nor his eye
-    // (eyeHeight above the place) where he stands anywhere within kStandRadius of the place: a
-    // soldier stops that near his place, and a slit between two walls that lies between the side
-    // points would show him.
+    // (eyeHeight above the place) at the place or at eight points round the circle of kStandRadius
+    // about it: a soldier stops that near his place, and a slit between two walls that lies
+    // between the side points would show him.
     static bool IsCoveredFrom(const CVector3& eye, const CVector3& place, float eyeHeight, CEntity* danger);
     // How near a soldier taking cover comes to his place (in OneMeter), his path finder's arrival
     // radius.

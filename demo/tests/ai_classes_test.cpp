@@ -549,6 +549,17 @@ TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     EXPECT_TRUE(evaluate(behind));
     EXPECT_TRUE(evaluate(nearer, false));
     EXPECT_FALSE(evaluate(behind, false));
+
+    // A slit whose band a soldier standing across the line from his place straddles, but not one
+    // who stops on a diagonal of it (0.2 across shows 0.1 on the walls, the diagonal 0.07).
+    FakeAiHost::Instance().ClearBoxes();
+    FakeAiHost::Instance().AddBox(4, 0, 0.085f, 4.02f, 3, 3);
+    FakeAiHost::Instance().AddBox(4, 0, -3, 4.02f, 3, 0.055f);
+    const CVector3 place = slit->GetPosition();
+    for (float across : {0.0f, 0.2f, -0.2f})
+        EXPECT_TRUE(hidden(place + eyeOffset + CVector3(0, 0, across)));
+    EXPECT_FALSE(hidden(place + eyeOffset + CVector3(-0.1414f, 0, 0.1414f)));
+    EXPECT_FALSE(DunmarrowAgent::IsCoveredFrom(eye, place, eyeOffset.y, player));
 }
 
 AI_ENGINE_TEST_SUITE(DemoAiTest);
