@@ -1289,19 +1289,7 @@ void CWorldManager::Unload() {
     }
     if (context_ != nullptr) {
         // Bodies that others still hold (characters' spheres, loose bodies, thrown rocks) leave the
-        // manager before it goes; their holders destroy them later, out of any manager.
-        OvpMgr* manager = OvpContextGetMgr(context_);
-        std::vector<OvpObj*> held;
-        OvpMgrForAllObjects(
-            manager,
-            [](OvpObj* object, void* data) {
-                static_cast<std::vector<OvpObj*>*>(data)->push_back(object);
-                return object;
-            },
-            &held);
-        for (OvpObj* object : held) {
-            OvpMgrRemoveObject(manager, object);
-        }
+        // manager as the context goes; their holders destroy them later, out of any manager.
         for (OvpVolume* volume : worldVolumes_) {
             OvpContextRemoveFixedVolume(context_, volume);
             OvpVolumeDeinit(volume);
