@@ -69,98 +69,25 @@ done
 [ "$every" -ge 1 ] || bad "--every must be 1 or more"
 [ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
 
-# The processors of --cpus, one a job.
-cpu_list=()
-if [ -n "$cpus" ]; then
-  IFS=, read -r -a parts <<<"$cpus"
-  for part in "${parts[@]}"; do
-    if [[ "$part" =~ ^([0-9]+)-([0-9]+)$ ]]; then
-      for ((c = BASH_REMATCH[1]; c <= BASH_REMATCH[2]; ++c)); do cpu_list+=("$c"); done
-    elif [[ "$part" =~ ^[0-9]+$ ]]; then
-      cpu_list+=("$part")
-    else
-      bad "bad --cpus '$cpus' (e.g. 2-4 or 1,3)"
-    fi
-  done
-fi
-if [ -z "$jobs" ]; then
-  jobs=${#cpu_list[@]}
-  [ "$jobs" -gt 0 ] || jobs=2
-fi
-[ "$jobs" -ge 1 ] || bad "--jobs must be 1 or more"
+source "$root/scripts/sweep_runs.sh"
+sweep_setup
 
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-
-# One count: its line into $work/N.
-run_one() {
-  local n="$1" slot="$2" pin=()
-  if [ "${#cpu_list[@]}" -gt 0 ]; then
-    pin=(taskset -c "${cpu_list[$((slot % ${#cpu_list[@]}))]}")
-  fi
-  local out status=0
-  out="$(PLATFORM_RASTER_THREADS=1 "${pin[@]}" "$bin/demo_check" "${data[@]}" --bots "$n" --frames "$frames" \
-    --press "F1@$press" 2>"$work/$n.err")" || status=$?
-  # Status 3: the run ended and reported bots lost, which the line below counts as short.
-  if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
-    echo "bots $n: demo_check failed with status $status: $(tail -n 1 "$work/$n.err")" >"$work/$n"
-    return
-  fi
-  local hidden near lost
-  hidden="$(sed -n 's/^take cover: hidden \([0-9]*\)\/.*/\1/p' <<<"$out")"
-  near="$(sed -n 's/^come to me: near \([0-9]*\)\/.*/\1/p' <<<"$out")"
-  lost="$(sed -n 's/^lost: .*, \([0-9]*\)\/[0-9]* at the end/\1/p' <<<"$out")"
-  local verdict=ok
-  if [ "$hidden" != "$n" ] || [ "$near" != "$n" ] || [ "$lost" != 0 ]; then
-    verdict=short
-  fi
-  echo "bots $n: hidden $hidden/$n near $near/$n lost $lost/$n $verdict" >"$work/$n"
-}
-
-# The largest counts first, so that the longest runs do not come last; the lines are printed in
-# order as soon as every count before them is done.
-slots=()
+# The largest counts first, so that the longest runs do not come last.
 counts=()
-for ((n = to; n >= from; --n)); do
-  [ $(((n - from) % every)) -eq 0 ] && counts+=("$n")
+for ((n = from; n <= to; n += every)); do
+  run_names+=("bots $n")
+  run_counts+=("$n")
+  run_args+=("")
+  counts+=("$n")
 done
-printed=$from
-print_ready() {
-  while [ "$printed" -le "$to" ] && [ -f "$work/$printed" ]; do
-    cat "$work/$printed"
-    printed=$((printed + every))
-  done
-}
-free_slot() {
-  local s
-  for ((s = 0; s < jobs; ++s)); do
-    if [ -z "${slots[$s]:-}" ] || ! kill -0 "${slots[$s]}" 2>/dev/null; then
-      echo "$s"
-      return
-    fi
-  done
-  echo -1
-}
-for n in "${counts[@]}"; do
-  while :; do
-    slot="$(free_slot)"
-    [ "$slot" -ge 0 ] && break
-    wait -n || true
-    print_ready
-  done
-  run_one "$n" "$slot" &
-  slots[$slot]=$!
-done
-wait
-print_ready
+for ((i = ${#counts[@]} - 1; i >= 0; --i)); do launch_order+=("$i"); done
+sweep_all
 
 short=()
 failed=0
-for ((n = from; n <= to; n += every)); do
-  if ! grep -q ' ok$' "$work/$n"; then
-    short+=("$n")
-  fi
-  if grep -q 'failed' "$work/$n"; then
+for i in "${!counts[@]}"; do
+  grep -q ' ok$' "$work/$i" || short+=("${counts[$i]}")
+  if grep -q 'failed' "$work/$i"; then
     failed=1
   fi
 done

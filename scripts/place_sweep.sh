@@ -74,28 +74,8 @@ done
 [ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
 IFS=, read -r -a bot_counts <<<"$counts"
 
-# The processors of --cpus, one a job.
-cpu_list=()
-if [ -n "$cpus" ]; then
-  IFS=, read -r -a parts <<<"$cpus"
-  for part in "${parts[@]}"; do
-    if [[ "$part" =~ ^([0-9]+)-([0-9]+)$ ]]; then
-      for ((c = BASH_REMATCH[1]; c <= BASH_REMATCH[2]; ++c)); do cpu_list+=("$c"); done
-    elif [[ "$part" =~ ^[0-9]+$ ]]; then
-      cpu_list+=("$part")
-    else
-      bad "bad --cpus '$cpus' (e.g. 2-4 or 1,3)"
-    fi
-  done
-fi
-if [ -z "$jobs" ]; then
-  jobs=${#cpu_list[@]}
-  [ "$jobs" -gt 0 ] || jobs=2
-fi
-[ "$jobs" -ge 1 ] || bad "--jobs must be 1 or more"
-
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+source "$root/scripts/sweep_runs.sh"
+sweep_setup
 
 # The graph's vertices: "vertex I: X Y Z".
 if ! "$bin/demo_check" "${data[@]}" --vertices >"$work/vertices" 2>"$work/vertices.err"; then
@@ -112,85 +92,30 @@ while read -r _ index x _ z; do
 done < <(grep '^vertex ' "$work/vertices")
 [ "${#places[@]}" -gt 0 ] || bad "no vertex of the graph in the range asked"
 
-# One place and count: its line into $work/V.N.
-run_one() {
-  local index="$1" x="$2" z="$3" n="$4" slot="$5" pin=()
-  if [ "${#cpu_list[@]}" -gt 0 ]; then
-    pin=(taskset -c "${cpu_list[$((slot % ${#cpu_list[@]}))]}")
-  fi
-  local out status=0 name="place $index ($x, $z) bots $n"
-  out="$(PLATFORM_RASTER_THREADS=1 "${pin[@]}" "$bin/demo_check" "${data[@]}" --bots "$n" --player "$x,$z" \
-    --frames "$frames" --press "F1@$press" 2>"$work/$index.$n.err")" || status=$?
-  # Status 3: the run ended and reported bots lost, which the line below counts as short.
-  if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
-    echo "$name: demo_check failed with status $status: $(tail -n 1 "$work/$index.$n.err")" >"$work/$index.$n"
-    return
-  fi
-  local hidden near lost foot
-  hidden="$(sed -n 's/^take cover: hidden \([0-9]*\)\/.*/\1/p' <<<"$out")"
-  near="$(sed -n 's/^come to me: near \([0-9]*\)\/.*/\1/p' <<<"$out")"
-  lost="$(sed -n 's/^lost: .*, \([0-9]*\)\/[0-9]* at the end/\1/p' <<<"$out")"
-  foot="$(sed -n "s/.*on foot from the team's start: \([a-z]*\);.*/\1/p" <<<"$out")"
-  local verdict=ok
-  if [ "$hidden" != "$n" ] || [ "$near" != "$n" ] || [ "$lost" != 0 ]; then
-    verdict=short
-    [ "$foot" = yes ] || verdict="short, not on foot"
-  fi
-  echo "$name: hidden $hidden/$n near $near/$n lost $lost/$n $verdict" >"$work/$index.$n"
-}
-
-# Every place and count; the lines are printed in order as soon as every run before them is done.
-runs=()
+# Every place and count, in the order of the vertices.
 for place in "${places[@]}"; do
-  for n in "${bot_counts[@]}"; do runs+=("$place $n"); done
+  read -r index x z <<<"$place"
+  for n in "${bot_counts[@]}"; do
+    launch_order+=("${#run_names[@]}")
+    run_names+=("place $index ($x, $z) bots $n")
+    run_counts+=("$n")
+    run_args+=("--player $x,$z")
+  done
 done
-slots=()
-printed=0
-print_ready() {
-  while [ "$printed" -lt "${#runs[@]}" ]; do
-    read -r index _ _ n <<<"${runs[$printed]}"
-    [ -f "$work/$index.$n" ] || break
-    cat "$work/$index.$n"
-    printed=$((printed + 1))
-  done
-}
-free_slot() {
-  local s
-  for ((s = 0; s < jobs; ++s)); do
-    if [ -z "${slots[$s]:-}" ] || ! kill -0 "${slots[$s]}" 2>/dev/null; then
-      echo "$s"
-      return
-    fi
-  done
-  echo -1
-}
-for run in "${runs[@]}"; do
-  while :; do
-    slot="$(free_slot)"
-    [ "$slot" -ge 0 ] && break
-    wait -n || true
-    print_ready
-  done
-  read -r index x z n <<<"$run"
-  run_one "$index" "$x" "$z" "$n" "$slot" &
-  slots[$slot]=$!
-done
-wait
-print_ready
+sweep_all
 
 short=()
 off_foot=()
 failed=0
-for run in "${runs[@]}"; do
-  read -r index _ _ n <<<"$run"
-  line="$(cat "$work/$index.$n")"
-  case "$line" in
+for i in "${!run_names[@]}"; do
+  read -r _ index _ _ _ n <<<"${run_names[$i]}"
+  case "$(cat "$work/$i")" in
     *" ok") ;;
     *"not on foot") off_foot+=("$index@$n") ;;
     *failed*) failed=1; short+=("$index@$n") ;;
     *) short+=("$index@$n") ;;
   esac
 done
-echo "places short: ${#short[@]} of ${#runs[@]}${short:+ (${short[*]})}"
+echo "places short: ${#short[@]} of ${#run_names[@]}${short:+ (${short[*]})}"
 echo "places short but not on foot: ${#off_foot[@]}${off_foot:+ (${off_foot[*]})}"
 [ "${#short[@]}" -eq 0 ] && [ "$failed" -eq 0 ]
