@@ -100,6 +100,7 @@ struct OvCameraModule {
 };
 
 void* OvCameraOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: cameras still allocated go with the pool, nothing unlinked.
 void* OvCameraClose(void* instance, OvInt32 offset, OvInt32 size);
 
 OvPluginRegistry* OvCameraGetRegistry();
@@ -107,6 +108,7 @@ OvInt32 OvCameraRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCo
                                OvPluginObjectDestructor destructCB, OvPluginObjectCopy copyCB);
 
 OvCamera* OvCameraCreate();
+// Close the 2D toolkit opened on it and end its update first; world, clump and frame let it go themselves.
 OvBool OvCameraDestroy(OvCamera* camera);
 OvCamera* OvCameraClone(OvCamera* camera);
 

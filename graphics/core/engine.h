@@ -212,8 +212,10 @@ inline constexpr OvUInt32 ovENGINEINITFLAG_NOFREELISTS = 0x1;
 OvBool OvEngineInit(const OvMemoryFunctions* memoryFuncs, OvUInt32 flags, OvUInt32 resArenaSize);
 OvBool OvEngineOpen(void* openParams);
 OvBool OvEngineStart();
+// Closes every module: destroy first what you hold (clumps, lights and atomics left are destroyed, the rest freed).
 OvBool OvEngineStop();
 OvBool OvEngineClose();
+// Every free list goes: nothing made by the engine may be used or destroyed afterwards.
 OvBool OvEngineTerm();
 
 // Adds an engine plugin (module); returns its data offset in the instance, or -1.

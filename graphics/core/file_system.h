@@ -106,6 +106,7 @@ struct OvFSManagerState {
 };
 
 OvBool OvFSManagerOpen(OvInt32 maxFileSystems);
+// Close every stream and file first: their file records go with the file systems.
 void OvFSManagerClose();
 OvFSManagerState* OvFSManagerGetState();
 OvBool OvFSManagerRegister(OvFileSystem* fs);

@@ -77,6 +77,7 @@ struct OvFrameModule {
 };
 
 void* OvFrameOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: frames still allocated go with the pool, nothing unlinked.
 void* OvFrameClose(void* instance, OvInt32 offset, OvInt32 size);
 
 // The frame registry (extension data of frames).
@@ -92,9 +93,11 @@ OvFrame* OvFrameCreate();
 const OvPluginRegistry* OvFrameInit(OvFrame* frame);
 // Destroys the frame; its children become roots of their own hierarchies (not marked dirty)
 // and objects hanging on it are left without a frame.
+// A clump's root and a material's environment or bump-light frame keep no back-link: change them first.
 OvBool OvFrameDestroy(OvFrame* frame);
 // Destroys the frame and all its descendants (a null frame too); a frame with a parent is
 // detached first.
+// The same holds for every frame of the subtree: a clump's root, a material effect's frame.
 OvBool OvFrameDestroyHierarchy(OvFrame* frame);
 
 OvFrame* OvFrameAddChild(OvFrame* parent, OvFrame* child);

@@ -59,6 +59,7 @@ struct OvImageModule {
 };
 
 void* OvImageOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: images still allocated go with the pool (their pixels are not freed).
 void* OvImageClose(void* instance, OvInt32 offset, OvInt32 size);
 // Times the module is open.
 OvInt32 OvImageGetNumInstances();

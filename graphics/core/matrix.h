@@ -53,6 +53,7 @@ struct OvMatrixModule {
 };
 
 void* OvMatrixOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: matrices still allocated go with the pool.
 void* OvMatrixClose(void* instance, OvInt32 offset, OvInt32 size);
 OvMatrixModule* OvMatrixGetModule();
 
@@ -60,6 +61,7 @@ OvMatrixModule* OvMatrixGetModule();
 void OvMatrixSetIdentity(OvMatrix* matrix);
 
 OvMatrix* OvMatrixCreate();
+// Take it off the material effects that use it as a texture transform first: they keep no back-link.
 OvBool OvMatrixDestroy(OvMatrix* matrix);
 
 // Installs a multiply routine; null installs the default. Returns TRUE.

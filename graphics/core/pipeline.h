@@ -163,9 +163,11 @@ inline constexpr OvInt32 ovERRPIPELINENOTLOCKED = 52; // edit or compile of an u
 inline constexpr OvInt32 ovERRENGINENOTSTARTED = static_cast<OvInt32>(0x80000018u);
 
 void* OvPipelineOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: pipelines still allocated go with the pool.
 void* OvPipelineClose(void* instance, OvInt32 offset, OvInt32 size);
 
 OvPipeline* OvPipelineCreate();
+// Take it off the atomics, materials, sectors, worlds, Im3D and defaults that name it first: no back-link.
 void OvPipelineDestroy(OvPipeline* pipeline);
 OvPipeline* OvPipelineLock(OvPipeline* pipeline);
 // Appends a chain of nodes, one per definition up to the terminating null; the first node's

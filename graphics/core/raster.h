@@ -84,6 +84,7 @@ struct OvRasterModule {
 };
 
 void* OvRasterOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: rasters still allocated go with the pool, nothing released on the device.
 void* OvRasterClose(void* instance, OvInt32 offset, OvInt32 size);
 
 OvPluginRegistry* OvRasterGetRegistry();
@@ -92,6 +93,7 @@ OvInt32 OvRasterRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCo
 
 // Creates a raster through the driver (type, format and stride come from it); null on refusal.
 OvRaster* OvRasterCreate(OvInt32 width, OvInt32 height, OvInt32 depth, OvInt32 flags);
+// Destroy first its sub-rasters and the textures, cameras and charsets that use it: they keep no back-link.
 OvBool OvRasterDestroy(OvRaster* raster);
 
 // Asks the driver which raster it would make for an image (in) and number; fills the outs and

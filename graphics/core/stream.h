@@ -78,6 +78,7 @@ struct OvStreamModuleData {
 };
 
 void* OvStreamModuleOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: close your streams first; records of open ones go with the pool, files left open.
 void* OvStreamModuleClose(void* instance, OvInt32 offset, OvInt32 size);
 
 // data: type 1 the OvFile, type 2 the file name, type 3 an OvMemory, type 4 an OvStreamCustom.

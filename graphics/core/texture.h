@@ -78,6 +78,7 @@ struct OvTextureModule {
 };
 
 void* OvTextureOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: destroys the default dictionary; other textures and dictionaries go with the pools.
 void* OvTextureClose(void* instance, OvInt32 offset, OvInt32 size);
 
 OvPluginRegistry* OvTextureGetRegistry();
@@ -89,6 +90,7 @@ OvInt32 OvTexDictionaryRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginO
 
 // Textures.
 OvTexture* OvTextureCreate(OvRaster* raster);
+// Each holder (material, effect slot, dictionary) destroys only its own reference; the last takes the raster too.
 OvBool OvTextureDestroy(OvTexture* texture);
 OvTexture* OvTextureSetName(OvTexture* texture, const char* name);
 OvTexture* OvTextureSetMaskName(OvTexture* texture, const char* maskName);

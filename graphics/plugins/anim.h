@@ -125,6 +125,7 @@ OvAnimScheme* OvAnimGetScheme(OvUInt32 schemeID);
 
 // A new animation of numFrames zeroed keys of the scheme; null on a bad argument or no memory.
 OvAnimation* OvAnimationCreate(OvUInt32 schemeID, OvInt32 numFrames, OvUInt32 flags, float duration);
+// Give the interpolators (and hierarchies) that play it another animation first: they keep no back-link.
 OvBool OvAnimationDestroy(OvAnimation* animation);
 // Reads the body of an animation chunk (the caller found the header); null on failure.
 // The chunk length bounds what is allocated.
@@ -144,6 +145,7 @@ inline void* OvAnimationGetKey(const OvAnimation* animation, OvUInt32 index) {
 }
 
 OvAnimInterpolator* OvAnimInterpolatorCreate(OvInt32 numNodes, OvInt32 maxInterpKeyFrameSize);
+// Destroy only interpolators you made: a hierarchy's goes with the hierarchy.
 OvBool OvAnimInterpolatorDestroy(OvAnimInterpolator* interpolator);
 // Sets the animation and puts every node at time 0. Returns 0 and changes nothing when the
 // animation has fewer than two keys a node or its interpolated keys do not fit the slots.

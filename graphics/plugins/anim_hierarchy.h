@@ -61,6 +61,7 @@ OvAnimHierarchy* OvAnimHierarchyCreate(OvInt32 numNodes, const OvUInt32* nodeFla
                                        OvUInt32 flags, OvInt32 maxInterpKeyFrameSize);
 OvAnimHierarchy* OvAnimHierarchyCreateFromHierarchy(const OvAnimHierarchy* hierarchy, OvUInt32 flags,
                                                     OvInt32 maxInterpKeyFrameSize);
+// Take it off the skinned atomics it drives first (OvSkinAtomicSetHierarchy): they keep no back-link.
 OvBool OvAnimHierarchyDestroy(OvAnimHierarchy* hierarchy);
 OvAnimHierarchy* OvAnimHierarchyAttach(OvAnimHierarchy* hierarchy);
 // 1, or 0 when the node flags push deeper than the stack or pop from an empty one before the

@@ -136,6 +136,7 @@ OvBool OvCollisionDataRead(OvStream* stream, OvInt32 length, const OvBBox* oldLa
                            OvCollisionData** data);
 OvStream* OvCollisionDataWrite(OvStream* stream, const OvCollisionData* data);
 OvInt32 OvCollisionDataGetStreamSize(const OvCollisionData* data);
+// Only data no geometry or sector holds: a holder's go with it or through its set-data call.
 void OvCollisionDataDestroy(OvCollisionData* data);
 // Checks every reference (node indices, depth, leaf runs, map values against objectTriangles when
 // positive, axis bytes); TRUE when the walks may use the data.

@@ -38,6 +38,7 @@ void OvCharsetClose();
 // image cannot be made (nothing left allocated).
 OvRaster* OvCharsetCreate(const OvRGBA* foreground, const OvRGBA* background);
 // TRUE; FALSE with {0x180, 0x80000016} for null.
+// A texture made over the charset destroys it itself: destroy only one no texture holds.
 OvBool OvCharsetDestroy(OvRaster* charset);
 // Fills the metrics and the raster's side (either may be null); returns the glyph table.
 const OvUInt8* OvCharsetGetMetrics(OvCharsetDesc* desc, OvInt32* size);

@@ -137,6 +137,7 @@ using Ov2dFontReadFn = Ov2dFont* (*)(const char* name);
 // Life cycle. Ov2dOpen: TRUE, FALSE when memory runs out or the camera cannot be the device
 // (everything made is released). Ov2dClose: TRUE; FALSE when not open.
 OvBool Ov2dOpen(OvCamera* camera);
+// Ov2dClose: destroy your brushes, paths and fonts first; their records go with the toolkit's pools.
 OvBool Ov2dClose();
 
 // Device. SetCamera: TRUE; FALSE for a camera without a raster; null clears the device camera
@@ -175,6 +176,7 @@ Ov2dBrush* Ov2dBrushSetWidth(Ov2dBrush* brush, float width);
 // Paths. A lineto or curveto on an empty sub-path starts it at its end point; a lineto to the
 // point the path is at adds nothing.
 Ov2dPath* Ov2dPathCreate();
+// Destroy only paths you made, before Ov2dClose: a font's glyph paths go with the font.
 OvBool Ov2dPathDestroy(Ov2dPath* path);
 Ov2dPath* Ov2dPathMoveto(Ov2dPath* path, float x, float y);
 Ov2dPath* Ov2dPathLineto(Ov2dPath* path, float x, float y);
@@ -200,6 +202,7 @@ Ov2dFont* Ov2dFontReadMetrics(const char* name);
 // Why the last Ov2dFontReadMetrics failed ("file:line: reason"), empty after a success.
 const char* Ov2dFontGetReadError();
 Ov2dFont* Ov2dFontCreate();
+// Before Ov2dClose: the font's record and glyph paths live in the toolkit's pools.
 OvBool Ov2dFontDestroy(Ov2dFont* font);
 // Draws the string with its baseline at the anchor; height in toolkit units.
 Ov2dFont* Ov2dFontShow(Ov2dFont* font, const char* string, float height, const OvV2d* anchor, Ov2dBrush* brush);

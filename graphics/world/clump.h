@@ -95,6 +95,7 @@ struct OvClumpModule {
 };
 
 void* OvClumpOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: every clump and atomic left is destroyed (see OvClumpDestroyLeftovers).
 void* OvClumpClose(void* instance, OvInt32 offset, OvInt32 size);
 // Destroys every clump and then every atomic still allocated (engine stop).
 void OvClumpDestroyLeftovers();
@@ -102,6 +103,7 @@ void OvClumpDestroyLeftovers();
 OvAtomic* OvAtomicCreate();
 // Out of its clump's list, extension destructors, instanced data freed, geometry released, off
 // its frame. TRUE.
+// Destroy first the physics triangle lists made over it; its clump, world and bound body let go themselves.
 OvBool OvAtomicDestroy(OvAtomic* atomic);
 OvAtomic* OvAtomicSetGeometry(OvAtomic* atomic, OvGeometry* geometry, OvUInt32 flags);
 inline OvGeometry* OvAtomicGetGeometry(const OvAtomic* atomic) { return atomic->geometry; }
@@ -122,6 +124,7 @@ using OvCameraCallBack = OvCamera* (*)(OvCamera* camera, void* data);
 
 OvClump* OvClumpCreate();
 // Destroys its atomics, lights, cameras and frame hierarchy. TRUE.
+// What names its members or frames from outside lets go first, as for OvAtomicDestroy and OvFrameDestroy.
 OvBool OvClumpDestroy(OvClump* clump);
 inline OvFrame* OvClumpGetFrame(const OvClump* clump) { return static_cast<OvFrame*>(clump->object.parent); }
 inline OvClump* OvClumpSetFrame(OvClump* clump, OvFrame* frame) {

@@ -172,6 +172,7 @@ OvPipeline* OvD3D9CreateDefaultWorldSectorPipeline();
 // Null restores the kept pipeline.
 void OvD3D9SetDefaultAtomicPipeline(OvPipeline* pipeline);
 void OvD3D9SetDefaultWorldSectorPipeline(OvPipeline* pipeline);
+// Sectors and worlds given this pipeline as their own keep naming it: take it off them first.
 void OvD3D9DestroyDefaultWorldSectorPipeline();
 // World module close: the sector pipeline, the re-instance list, the shader cache and the lights,
 // then the atomic pipeline.

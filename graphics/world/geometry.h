@@ -106,6 +106,7 @@ inline OvGeometry* OvGeometryAddRef(OvGeometry* geometry) {
     return geometry;
 }
 // Drops one reference; the last frees the geometry. TRUE.
+// Each atomic destroys only its own reference; destroy physics triangle lists made over it first.
 OvBool OvGeometryDestroy(OvGeometry* geometry);
 OvGeometry* OvGeometryLock(OvGeometry* geometry, OvInt32 lockFlags);
 // Builds the mesh header when there is none; null when the build fails.

@@ -54,6 +54,7 @@ struct OvLightModule {
 };
 
 void* OvLightOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: every light left is destroyed (it leaves its world and clump).
 void* OvLightClose(void* instance, OvInt32 offset, OvInt32 size);
 
 inline OvUInt8 OvLightGetType(const OvLight* light) { return light->object.object.subType; }

@@ -36,6 +36,7 @@ struct OvMaterialModule {
 };
 
 void* OvMaterialOpen(void* instance, OvInt32 offset, OvInt32 size);
+// Run by OvEngineStop: materials still allocated go with the pool, their textures kept.
 void* OvMaterialClose(void* instance, OvInt32 offset, OvInt32 size);
 
 // A new material: no texture, white opaque colour, no pipeline, factors 1.0; null when out of
@@ -43,6 +44,7 @@ void* OvMaterialClose(void* instance, OvInt32 offset, OvInt32 size);
 OvMaterial* OvMaterialCreate();
 // Drops one reference; the last destroys the material (extension destructors, texture
 // released). TRUE.
+// Each holder destroys only its own reference: meshes and instanced data borrow their owner's.
 OvBool OvMaterialDestroy(OvMaterial* material);
 inline OvMaterial* OvMaterialAddRef(OvMaterial* material) {
     material->refCount++;

@@ -129,6 +129,7 @@ struct OvWorldRecord {
 OvWorld* OvWorldStreamRead(OvStream* stream);
 // Frees the world, its sectors' meshes, ties and instanced data. Clumps, lights and cameras must
 // have left it first. TRUE.
+// Destroy first the physics triangle lists made over it or its sectors: they keep no back-link.
 OvBool OvWorldDestroy(OvWorld* world);
 // Renders the sectors the engine's current camera sees and, once a frame each, the atomics in
 // them that the camera's sphere test keeps. Returns the world.

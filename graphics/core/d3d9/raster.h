@@ -132,6 +132,7 @@ void OvD3D9VideoRasterListClose();
 
 // Standard functions 4, 5, 15, 16 and 28.
 OvBool OvD3D9RasterCreate(void* out, void* raster, OvInt32 flags);
+// A parent's sub-rasters keep its surface with no link back: destroy them before the parent.
 OvBool OvD3D9RasterDestroy(void* out, void* raster, OvInt32 number);
 OvBool OvD3D9RasterLock(void* pixelsOut, void* raster, OvInt32 levelAndMode);
 OvBool OvD3D9RasterUnlock(void* out, void* raster, OvInt32 number);

@@ -135,6 +135,7 @@ void SkelMousePointerSet(float x, float y);
 // A camera with a frame, a frame-buffer raster of the size and, with the flag, a z raster; null
 // (nothing left behind) when any of them cannot be made. Destroy takes all of it (null ignored).
 OvCamera* SkelCameraCreate(std::int32_t width, std::int32_t height, bool zBuffer);
+// Close the 2D toolkit on it first; no clone or other camera may still share its rasters.
 void SkelCameraDestroy(OvCamera* camera);
 // Shows the camera's frame-buffer raster in the main window.
 void SkelCameraShowRaster(OvCamera* camera);
@@ -184,6 +185,7 @@ std::int32_t SkelStartUp();
 // Graphics open and close sequences, device selection, image formats and file systems: the
 // dispatcher's defaults for events 13, 14, 15 and 10, callable on their own for tests.
 std::int32_t SkelGraphicsOpen(SkelPlatform* platform);
+// Destroy what you hold first: every dictionary (their textures with them), the file systems and the engine go.
 void SkelGraphicsClose();
 std::int32_t SkelSelectDevice(SkelPlatform* platform);
 std::int32_t SkelRegisterImageFormats();
