@@ -31,6 +31,7 @@ bool PhysicsSetBodyVelocity(OvpObj* body, float x, float y, float z);
 OvpBodyDef* PhysicsCreateStaticBox(float halfX, float halfY, float halfZ, float fatness);
 // Removes and destroys every joint and every object of the context, then removes and releases
 // every fixed volume.
+// Their owners (rigid-body instances, characters' spheres, rocks, level objects) must have let them go first.
 void PhysicsClearContext(OvpContext* context);
 // Gives every material of the geometry the colour, with ambient 1.0, specular 1.0, diffuse 0.5.
 void PhysicsSetGeometryColour(OvGeometry* geometry, const OvRGBA& colour);

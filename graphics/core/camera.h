@@ -108,7 +108,7 @@ OvInt32 OvCameraRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCo
                                OvPluginObjectDestructor destructCB, OvPluginObjectCopy copyCB);
 
 OvCamera* OvCameraCreate();
-// Close the 2D toolkit opened on it and end its update first; world, clump and frame let it go themselves.
+// Close the 2D toolkit on it (or give it another camera) first, outside its update; world, clump and frame let go.
 OvBool OvCameraDestroy(OvCamera* camera);
 OvCamera* OvCameraClone(OvCamera* camera);
 

@@ -93,11 +93,11 @@ OvFrame* OvFrameCreate();
 const OvPluginRegistry* OvFrameInit(OvFrame* frame);
 // Destroys the frame; its children become roots of their own hierarchies (not marked dirty)
 // and objects hanging on it are left without a frame.
-// A clump's root and a material's environment or bump-light frame keep no back-link: change them first.
+// Let go first what names it off its object list: a clump's root, a material effect, a body bound to its atomic.
 OvBool OvFrameDestroy(OvFrame* frame);
 // Destroys the frame and all its descendants (a null frame too); a frame with a parent is
 // detached first.
-// The same holds for every frame of the subtree: a clump's root, a material effect's frame.
+// As for OvFrameDestroy, for every frame of the subtree.
 OvBool OvFrameDestroyHierarchy(OvFrame* frame);
 
 OvFrame* OvFrameAddChild(OvFrame* parent, OvFrame* child);

@@ -65,6 +65,7 @@ inline OvFreeList* OvFreeListCreateInternal(OvInt32 entrySize, OvInt32 entriesPe
     return OvFreeListCreateWithSpace(entrySize, entriesPerBlock, alignment, preallocBlocks, header, hint);
 }
 // Frees every block and the header unless static. Returns TRUE.
+// Entries still in use go with the blocks: whoever holds one must be done with it.
 OvBool OvFreeListDestroy(OvFreeList* list);
 // First free entry (a new block when all are used), or null when memory runs out.
 void* OvFreeListAlloc(OvFreeList* list, OvUInt32 hint);

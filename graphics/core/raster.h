@@ -93,7 +93,7 @@ OvInt32 OvRasterRegisterPlugin(OvInt32 size, OvUInt32 pluginID, OvPluginObjectCo
 
 // Creates a raster through the driver (type, format and stride come from it); null on refusal.
 OvRaster* OvRasterCreate(OvInt32 width, OvInt32 height, OvInt32 depth, OvInt32 flags);
-// Destroy first its sub-rasters and the textures, cameras and charsets that use it: they keep no back-link.
+// Destroy its sub-rasters and take it off the textures and cameras that use it first: they keep no back-link.
 OvBool OvRasterDestroy(OvRaster* raster);
 
 // Asks the driver which raster it would make for an image (in) and number; fills the outs and

@@ -132,6 +132,7 @@ OvBool OvTexturePalettizeImages(OvUInt8* palette, const OvImage* keep, OvImage**
 // Dictionaries.
 OvTexDictionary* OvTexDictionaryCreate();
 // Drops one reference of each texture; textures that live on are left in no dictionary.
+// Leave the 2D toolkit's dictionary (Ov2dFontGetTexDictionary) alone: Ov2dClose destroys it.
 OvBool OvTexDictionaryDestroy(OvTexDictionary* dict);
 OvTexture* OvTexDictionaryAddTexture(OvTexDictionary* dict, OvTexture* texture);
 OvTexture* OvTexDictionaryRemoveTexture(OvTexture* texture);

@@ -98,6 +98,7 @@ OvBool OvMeshBuilderDestroy(OvMeshBuilder* builder);
 // to the caller.
 OvMeshHeader* OvMeshHeaderBuild(OvMeshBuilder* builder, OvUInt32 flags);
 // Frees the header unless it is the static empty one.
+// Only a header no geometry or sector holds: theirs goes with them or with a polygon lock.
 OvBool OvMeshHeaderDestroy(OvMeshHeader* header);
 OvMeshHeader* OvMeshHeaderGetEmpty();
 

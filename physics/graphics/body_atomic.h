@@ -20,7 +20,7 @@ OvBool OvpBodyPluginAttach();
 // atomic's frame, the body's dynamics follow it, and the body remembers the atomic. Null unbinds
 // only. Returns the atomic, or null when the plugin is not attached or the atomic has no frame
 // to bind to. A body destroyed while bound unbinds itself from its atomic; an atomic destroyed
-// first unbinds its body.
+// first unbinds its body. Unbind before the atomic's frame is destroyed or changed: the body keeps its matrix.
 OvAtomic* OvpAtomicSetBodyObj(OvAtomic* atomic, OvpObj* body);
 // The body bound to the atomic, or null.
 OvpObj* OvpAtomicGetBodyObj(const OvAtomic* atomic);

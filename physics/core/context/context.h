@@ -86,6 +86,7 @@ struct OvpContext {
 OvpContext* OvpContextCreate(OvpContextParams* params, float scale, const OvpBBox* box);
 OvpContext* OvpContextInit(OvpContext* context, OvpContextParams* params, float scale, const OvpBBox* box);
 // Destroys pipeline and manager and frees the tables; the fixed volumes stay the caller's.
+// Destroy the joints made in its manager first; bodies still in it are removed, not destroyed.
 OvBool OvpContextDestroy(OvpContext* context);
 OvpMgr* OvpContextGetMgr(OvpContext* context);
 OvpPipeline* OvpContextGetPipeline(OvpContext* context);

@@ -178,6 +178,7 @@ OvpMgr* OvpMgrInit(void* block, const OvpContextParams* params, const OvpBBox* b
 // A block of its own, carved by OvpMgrInit; null when the allocation fails.
 OvpMgr* OvpMgrCreate(const OvpContextParams* params, const OvpBBox* box, float scale, OvUInt32 options);
 // Objects still in the manager are removed first; then the block is freed.
+// Destroy the joints made in it first: their records live in its block.
 OvBool OvpMgrDestroy(OvpMgr* manager);
 // Whether the object is one of the manager's, found by its address alone (nothing of the object
 // is read: a pointer to an object already freed may be asked about).

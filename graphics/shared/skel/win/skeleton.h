@@ -185,7 +185,7 @@ std::int32_t SkelStartUp();
 // Graphics open and close sequences, device selection, image formats and file systems: the
 // dispatcher's defaults for events 13, 14, 15 and 10, callable on their own for tests.
 std::int32_t SkelGraphicsOpen(SkelPlatform* platform);
-// Destroy what you hold first: every dictionary (their textures with them), the file systems and the engine go.
+// Close the 2D toolkit and destroy what you hold first: every dictionary, the file systems and the engine go.
 void SkelGraphicsClose();
 std::int32_t SkelSelectDevice(SkelPlatform* platform);
 std::int32_t SkelRegisterImageFormats();
