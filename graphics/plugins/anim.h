@@ -125,7 +125,7 @@ OvAnimScheme* OvAnimGetScheme(OvUInt32 schemeID);
 
 // A new animation of numFrames zeroed keys of the scheme; null on a bad argument or no memory.
 OvAnimation* OvAnimationCreate(OvUInt32 schemeID, OvInt32 numFrames, OvUInt32 flags, float duration);
-// Give the interpolators (and hierarchies) that play it another animation first: they keep no back-link.
+// Destroy the interpolators that play it, or give them another animation, first: they keep no back-link.
 OvBool OvAnimationDestroy(OvAnimation* animation);
 // Reads the body of an animation chunk (the caller found the header); null on failure.
 // The chunk length bounds what is allocated.

@@ -138,7 +138,7 @@ extern const OvpVolumeType ovpNullVolumeType;
 // both 16-bit words 0, the type set. Returns the volume.
 OvpVolume* OvpVolumeInit(OvpVolume* volume, const OvpVolumeType* type);
 // Runs the destroy slot, then frees the volume (OvpAlignedFree); 1.
-// Take it out of the context's fixed volumes and off the object parts that use it first: no back-link.
+// Take it out of the context's fixed volumes and the body definitions that use it first: no back-link.
 OvBool OvpVolumeDestroy(OvpVolume* volume);
 // Runs the destroy slot only.
 // The same holds here: nothing may still use the volume.
