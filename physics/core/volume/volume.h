@@ -141,7 +141,7 @@ OvpVolume* OvpVolumeInit(OvpVolume* volume, const OvpVolumeType* type);
 // Take it out of the context's fixed volumes and the body definitions that use it first: no back-link.
 OvBool OvpVolumeDestroy(OvpVolume* volume);
 // Runs the destroy slot only.
-// The same holds here: nothing may still use the volume.
+// As for OvpVolumeDestroy: nothing may still use it.
 OvBool OvpVolumeDeinit(OvpVolume* volume);
 OvpVolume* OvpVolumeSetFatness(OvpVolume* volume, float fat);
 // On an aggregate the value goes to every child (recursively), not to the aggregate itself.
