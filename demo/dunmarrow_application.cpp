@@ -136,7 +136,7 @@ void CDunmarrowApplication::DestroyInstance() {
 
 CDunmarrowApplication::CDunmarrowApplication(const char* configFileName) : CStandardApplication(configFileName) {
     PublishOrder(mode_, 0);
-    // The result is not looked at: without a browser the page simply does not open.
+    // The result is not looked at: a page that cannot be opened is said by the shell, and the game goes on.
     ShellExecuteA(nullptr, "open", kIntroPage, nullptr, nullptr, 3);
 }
 
