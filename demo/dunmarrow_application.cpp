@@ -486,7 +486,8 @@ void CDunmarrowApplication::RenderScene() {
             bot->RenderProjectiles();
         }
     }
-    if (g_font != nullptr) {
+    // The order, not while the start screen holds the game: it would show beside the screen's text.
+    if (g_font != nullptr && !g_paused) {
         g_font->Print(StatusText(), OvV2d{0.7f, 0.2f}, 0.03f);
         g_font->Print(HintText(), OvV2d{0.7f, 0.15f}, 0.03f);
     }
