@@ -361,6 +361,12 @@ string(REPLACE "TSA16\n0\n" "TSA16\n2147483647\n" text "${text}")
 file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
 expect("font baseline out of the page" STATUS 1 SAYS "Unable to load font TSA16"
        "TSA16.met:3: baseline 2147483647 lies outside")
+fresh()
+file(READ ${WORK}/FONTS/TSA16.met text)
+string(REPLACE "\n32 0 0 8 14\n" "\n32 0 0 8 2147483647\n" text "${text}")
+file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
+expect("space glyph out of the page" STATUS 1 SAYS "Unable to load font TSA16"
+       "TSA16.met:4: glyph rectangle 0 0 8 2147483647 lies outside the page")
 config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""
             ONCE "Dynamics not allocated" SAYS "'Bodies' in config.xml")
 

@@ -136,7 +136,7 @@ void CDunmarrowApplication::DestroyInstance() {
 
 CDunmarrowApplication::CDunmarrowApplication(const char* configFileName) : CStandardApplication(configFileName) {
     PublishOrder(mode_, 0);
-    // The result is not looked at: without a browser the page simply does not open.
+    // The result is not looked at: a page that cannot be opened is said by the shell, and the game goes on.
     ShellExecuteA(nullptr, "open", kIntroPage, nullptr, nullptr, 3);
 }
 
@@ -486,7 +486,8 @@ void CDunmarrowApplication::RenderScene() {
             bot->RenderProjectiles();
         }
     }
-    if (g_font != nullptr) {
+    // The order, not while the start screen holds the game: it would show beside the screen's text.
+    if (g_font != nullptr && !g_paused) {
         g_font->Print(StatusText(), OvV2d{0.7f, 0.2f}, 0.03f);
         g_font->Print(HintText(), OvV2d{0.7f, 0.15f}, 0.03f);
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "framework/camera_manager.h"
@@ -43,6 +44,44 @@ float Height(const OvTexture* t) { return t != nullptr && t->raster != nullptr ?
 
 bool Within(float v, float low, float high) { return v >= low && v <= high; }
 
+// The height of what is written on a text image: down to its last row with ink (a pixel unlike the
+// paper of its bottom left corner) and as much paper again as there is above its first. Images
+// keep sides of powers of two, so the paper below the writing can be most of the image; the
+// scroll ends where the writing does. The whole height for an image without ink or one that
+// cannot be scanned.
+float WrittenHeight(const OvTexture* t) {
+    OvRaster* raster = t != nullptr ? t->raster : nullptr;
+    if (raster == nullptr || raster->width <= 0 || raster->height <= 0) {
+        return 0.0f;
+    }
+    const float whole = static_cast<float>(raster->height);
+    OvImage* image = OvImageCreate(raster->width, raster->height, 32);
+    if (image == nullptr || OvImageAllocatePixels(image) == nullptr || OvImageSetFromRaster(image, raster) == nullptr) {
+        if (image != nullptr) {
+            OvImageDestroy(image);
+        }
+            return whole;
+    }
+    auto pixel = [image](OvInt32 x, OvInt32 y) {
+        OvUInt32 p;
+        std::memcpy(&p, image->cpPixels + static_cast<std::ptrdiff_t>(y) * image->stride + 4 * x, 4);
+        return p;
+    };
+    const OvUInt32 paper = pixel(0, image->height - 1);
+    OvInt32 first = -1, last = -1;
+    for (OvInt32 y = 0; y < image->height; ++y) {
+        for (OvInt32 x = 0; x < image->width; ++x) {
+            if (pixel(x, y) != paper) {
+                first = first < 0 ? y : first;
+                last = y;
+                break;
+            }
+        }
+    }
+    OvImageDestroy(image);
+    return last < 0 ? whole : std::min(whole, static_cast<float>(last + 1 + first));
+}
+
 } // namespace
 
 CHud::~CHud() {
@@ -82,7 +121,7 @@ bool CHud::Init() {
             all = false;
         }
     }
-    textHeight_ = Height(textures_[kText]);
+    textHeight_ = WrittenHeight(textures_[kText]);
     return all;
 }
 
@@ -129,7 +168,7 @@ void CHud::Update(float dt) {
         const float y = input->PointerY();
         const float step = kScrollSpeed * dt;
         if (OnScrollDown(x, y, w, h) && remaining_ > 0.0f) {
-            scroll_ += step;
+            scroll_ += std::min(step, remaining_); // the writing's end stops at the view's bottom
         } else if (OnScrollUp(x, y, w, h)) {
             scroll_ = scroll_ > step ? scroll_ - step : 0.0f;
         }
@@ -211,8 +250,9 @@ void CHud::Render() {
         if (shown > 0.0f) {
             const float textWidth = Width(textures_[kText]);
             const float maxWidth = kTextLeft + kButtonLeft - 8.0f;
+            const float imageHeight = Height(textures_[kText]);
             DrawImage(kText, cx - kTextLeft, viewTop, textWidth < maxWidth ? textWidth : maxWidth, shown,
-                      scroll_ / textHeight_, (scroll_ + shown) / textHeight_);
+                      scroll_ / imageHeight, (scroll_ + shown) / imageHeight);
         }
     }
     DrawImage(kScrollUp, cx + kButtonLeft, kUpTop, kButtonSize, kButtonSize);

@@ -76,7 +76,7 @@ private:
     bool savedTextShown_ = false;
     int state_ = kNotShown;
     float remaining_ = 0.0f;  // text below the view, kept by the render
-    float textHeight_ = 0.0f; // pixels of the text image
+    float textHeight_ = 0.0f; // pixels of the text image down to the end of its writing
     float scroll_ = 0.0f;     // pixels the text is scrolled up
 };
 

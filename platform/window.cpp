@@ -451,6 +451,22 @@ std::string WindowsPath(const std::string& path) {
 
 HINSTANCE ShellResult(std::intptr_t code) { return reinterpret_cast<HINSTANCE>(code); }
 
+// Whether execlp would find the program along PATH (the system's own search path without one).
+bool OnPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/bin:/usr/bin";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        if (::access((dir + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 // Layer queries and input -----------------------------------------------------------------------
@@ -1478,6 +1494,12 @@ HINSTANCE ShellExecuteA(HWND /*window*/, LPCSTR operation, LPCSTR file, LPCSTR /
                      "ShellExecuteA: open %s (opened only in an interactive window, not headless or scripted)\n",
                      target.c_str());
         return ShellResult(33);
+    }
+    // The desktop's opener chooses the browser; without one nothing would open, silently.
+    if (!OnPath("xdg-open")) {
+        std::fprintf(stderr, "ShellExecuteA: open %s: not opened, this machine has no xdg-open to open it with\n",
+                     target.c_str());
+        return ShellResult(SE_ERR_NOASSOC);
     }
     // The opener runs in a grandchild, so that nothing is left to reap.
     const pid_t child = fork();

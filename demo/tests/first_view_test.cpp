@@ -119,7 +119,8 @@ TEST(FirstViewTest, StartScreenThenThePlayerAndHisTeamAsFigures) {
     EXPECT_GT(title.second, 120);
     // The texts are placed in screen fractions (across and up) and nothing covers them: the frame
     // rate, 0.75 across and 0.82 up (0.04 high), above the text panel and clear of the title and
-    // the logos; the order, 0.7 across and 0.2 and 0.15 up, right of the picture's middle.
+    // the logos; the order, 0.7 across and 0.2 and 0.15 up, right of the picture's middle (once the
+    // start screen is gone).
     const auto lit = [](const Frame& f, int left, int top, int right, int bottom) {
         int count = 0;
         for (int y = top; y < bottom; ++y) {
@@ -134,6 +135,8 @@ TEST(FirstViewTest, StartScreenThenThePlayerAndHisTeamAsFigures) {
         << "the frame rate is not shown";
     EXPECT_GT(lit(first, kWidth * 7 / 10, kHeight * 77 / 100, kWidth, kHeight * 86 / 100), 300)
         << "the order is not shown where it belongs";
+    EXPECT_EQ(lit(screen, 557, kHeight * 77 / 100, 604, kHeight * 86 / 100), 0)
+        << "the order shows beside the start screen's text";
     const auto message = strokes(452, 478, [](const png_byte* p) { return p[0] > 220 && p[1] > 220 && p[2] < 160; });
     EXPECT_GT(message.first, 400);
     EXPECT_GT(message.second, 250);

@@ -211,6 +211,25 @@ TEST_F(HudTest, PausesScrollsWithinTheTextAndGoesOnAtEnter) {
     EXPECT_TRUE(gQuads.empty());
 }
 
+// A text image taller than its writing (8 rows of paper, 300 of ink, paper to its end) scrolls only
+// to the writing's end with 8 rows of paper again: 316 rows, within the view's 328.
+TEST_F(HudTest, TheScrollEndsWhereTheWritingDoes) {
+    WriteImages({CHud::kText});
+    std::vector<unsigned char> rgb(16 * kTextHeight * 3, 200);
+    std::fill(rgb.begin() + 8 * 16 * 3, rgb.begin() + 308 * 16 * 3, 30);
+    WriteBytes("models/textures/stText.bmp", mkasset::BmpFile(16, kTextHeight, rgb));
+    Camera();
+    CHud hud;
+    ASSERT_TRUE(hud.Init());
+    hud.Update(0.1f);
+    hud.Render();
+    EXPECT_EQ(hud.TextHeight(), 316.0f);
+    EXPECT_EQ(hud.RemainingBelow(), 0.0f);
+    Button(true, 620.0f, 430.0f);
+    hud.Update(1.0f);
+    EXPECT_EQ(hud.ScrollOffset(), 0.0f);
+}
+
 // The camera text goes out in the camera manager's colour; the font keeps its own for the rest.
 OvRGBA gPrintedIn = {};
 TEST_F(HudTest, CameraTextIsShownInItsColourAndTheFontKeepsItsOwn) {

@@ -304,6 +304,14 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
             SetReadError(in.name, in.number, "glyph rectangle has no height or a negative width");
             return false;
         }
+        // Within the page: a rectangle beyond it would sample other glyphs or nothing, and its
+        // size would set the glyph's advance and the font's height.
+        const OvRaster* page = font->pages[0]->raster;
+        if (left < 0 || top < 0 || right > page->width || bottom > page->height) {
+            SetReadError(in.name, in.number, "glyph rectangle %ld %ld %ld %ld lies outside the page's %d x %d pixels",
+                         left, top, right, bottom, page->width, page->height);
+            return false;
+        }
         Ov2dGlyph g = {};
         g.advance = static_cast<float>(right - left) / static_cast<float>(bottom - top);
         g.texture = font->pages[0];

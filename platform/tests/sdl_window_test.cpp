@@ -209,4 +209,17 @@ TEST_F(SdlWindowTest, PointerAndSizeFollowTheDisplay) {
     EXPECT_EQ(r.bottom, 90);
 }
 
+// In a window the shell opens a page with the desktop's opener; on a machine without one it says so.
+TEST_F(SdlWindowTest, AShellOpenWithoutTheDesktopsOpenerIsSaid) {
+    const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    setenv("PATH", "/nonexistent", 1);
+    testing::internal::CaptureStderr();
+    const auto result =
+        reinterpret_cast<std::intptr_t>(ShellExecuteA(nullptr, "open", "http://x.invalid/", nullptr, nullptr, 3));
+    const std::string said = testing::internal::GetCapturedStderr();
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(result, SE_ERR_NOASSOC);
+    EXPECT_NE(said.find("http://x.invalid/: not opened, this machine has no xdg-open"), std::string::npos) << said;
+}
+
 } // namespace

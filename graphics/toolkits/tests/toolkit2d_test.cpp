@@ -517,6 +517,10 @@ TEST_F(Toolkit2dTest, MalformedMetricsFail) {
         {"METRICS1\npage\n3\n-1 0 0 10 14\n", "out of range"},
         {"METRICS1\npage\n3\n65 0 4 10 4\n", "no height"},
         {"METRICS1\npage\n3\n65 10 0 4 14\n", "negative width"},
+        {"METRICS1\npage\n3\n65 0 0 10 14\n32 10 0 14 2147483647\n",
+         "bad.met:5: glyph rectangle 10 0 14 2147483647 lies outside the page's 32 x 16"},
+        {"METRICS1\npage\n3\n65 -1 0 10 14\n", "outside the page"},
+        {"METRICS1\npage\n3\n65 30 2 33 16\n", "outside the page"},
         {"METRICS1\npage\n3\n", "no glyph"},
         {"METRICS2\npage\n3\nA\n", "too small"}, // all white: the second row is a separator
         {"METRICS3\nt\nc\xFF\nbegin\nend\n", "bad UTF-8"},
