@@ -71,6 +71,9 @@ GraphicsEngine::GraphicsEngine(void (*registerPlugins)(), const OvDriver* driver
     // running: bringing it up for every input would cost more than most inputs.
     static const bool up = OvTestEngineUp(0, registerPlugins, driver) != FALSE;
     m_up = up;
+    // What only the machine bounds (an image's pixels) is bounded as on a machine of the
+    // largest single allocation a harness may make.
+    OvMemorySetMachineSize(kMachineBytes);
     OvError ignored;
     OvErrorGet(&ignored);
 }

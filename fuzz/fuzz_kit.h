@@ -25,7 +25,7 @@ void QuietErrorBoxes();
 // The graphics engine on the null driver (or the given one) with a file system that takes
 // names as they are, started by the first instance (whose registerPlugins runs where plugins
 // and object extensions are registered) and kept for the process. The error held is cleared on
-// entry and exit.
+// entry and exit. Sizes only the machine bounds are bounded as on a 256 MB machine.
 class GraphicsEngine {
 public:
     explicit GraphicsEngine(void (*registerPlugins)() = nullptr, const OvDriver* driver = nullptr);

@@ -1,8 +1,8 @@
-// Windows bitmaps: the input as a file read by the BMP reader. An image read is in proportion to
-// the file: at most 255 pixels for every two bytes (a run-length code's most).
+// Windows bitmaps: the input as a file read by the BMP reader. A run-length bitmap that ends early
+// may be of any size the machine holds: the harness stands for a 256 MB machine, and the
+// allocation limit flags an image larger than that.
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "fuzz/fuzz_kit.h"
@@ -15,9 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string path = fuzzkit::WriteScratchFile(data, size);
     if (OvImage* image = OvBmpImageRead(path.c_str())) {
-        if (static_cast<std::uint64_t>(image->width) * static_cast<std::uint64_t>(image->height) > 128 * size) {
-            std::abort(); // far more pixels than the file could code
-        }
         OvImageDestroy(image);
     }
     return 0;

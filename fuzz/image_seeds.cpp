@@ -218,7 +218,12 @@ void ImageSeeds(Writer& out) {
     out.Put("gfx_bmp", "index4.bmp", BmpBytes({5, 2, 4, false, 0, 0, 16, Sequence(8, 5)}));
     out.Put("gfx_bmp", "index1-core.bmp", BmpBytes({9, 2, 1, true, 0, 0, 2, Sequence(8, 37)}));
     out.Put("gfx_bmp", "rle8-early-end.bmp",
-            BmpBytes({4, 4, 8, false, 1, 0, 8, {2, 7, 0, 3, 1, 2, 3, 0, 0, 0, 9, 5, 0, 0, 1, 6, 0, 1}}));
+            BmpBytes({4, 4, 8, false, 1, 8, 8, {2, 7, 0, 3, 1, 2, 3, 0, 0, 0, 9, 5, 0, 0, 1, 6, 0, 1}}));
+    // Pages ended early: the codes give far fewer pixels than the sides.
+    out.Put("gfx_bmp", "rle8-one-run.bmp", BmpBytes({64, 64, 8, false, 1, 8, 8, {64, 5, 0, 1}}));
+    Bytes line(200, 0); // 100 rows ended at once, then a line of 640 pixels
+    line.insert(line.end(), {255, 3, 255, 3, 130, 3, 0, 1});
+    out.Put("gfx_bmp", "rle8-one-line.bmp", BmpBytes({640, 480, 8, false, 1, 8, 8, line}));
 
     out.Put("gfx_png", "gray2.png", PngBytes(PNG_COLOR_TYPE_GRAY, 2, false, false));
     out.Put("gfx_png", "gray4-trns.png", PngBytes(PNG_COLOR_TYPE_GRAY, 4, true, false));

@@ -22,7 +22,8 @@ constexpr OvInt32 kInitialBufferSize = 256;
 constexpr OvUInt32 kModuleHint = ovMEMHINTDUR_GLOBAL | ovPLUGINIDIMAGE;
 constexpr OvUInt32 kObjectHint = ovMEMHINTDUR_OBJECT | ovPLUGINIDIMAGE;
 constexpr OvInt32 kMaxExtensionChars = ovIMAGEEXTENSIONSIZE - 2; // after the '.'
-// Largest pixel block (palette included) an image may have.
+// Largest pixel block (palette included) an image may have; it must also be less than the
+// machine holds (the sides of a run-length bitmap that ends early are bounded by nothing else).
 constexpr std::uint64_t kMaxPixelBlock = 0x7FFFFFFFu;
 constexpr OvUInt32 kImageStructSize = 16;
 
@@ -299,7 +300,7 @@ OvImage* OvImageAllocatePixels(OvImage* image) {
     const std::uint64_t palette =
         IsPalettised(image->depth) ? static_cast<std::uint64_t>(PaletteBytes(image->depth)) : 0;
     const std::uint64_t total = stride * static_cast<std::uint64_t>(image->height) + palette;
-    if (total > kMaxPixelBlock) {
+    if (total > kMaxPixelBlock || !OvMemoryFitsMachine(total)) {
         Report(OvErrorCode(ovERRNOMEMORY, static_cast<std::size_t>(total)));
         return nullptr;
     }

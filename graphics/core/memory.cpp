@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "graphics/core/engine.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -85,6 +86,24 @@ void* OvMemoryDefaultAlloc(std::size_t size, OvUInt32) { return std::malloc(size
 void OvMemoryDefaultFree(void* block) { std::free(block); }
 void* OvMemoryDefaultRealloc(void* block, std::size_t size, OvUInt32) { return std::realloc(block, size); }
 void* OvMemoryDefaultCalloc(std::size_t count, std::size_t size, OvUInt32) { return std::calloc(count, size); }
+
+namespace {
+std::uint64_t gMachineBytes = 0; // 0: the machine's own, read on first use
+} // namespace
+
+std::uint64_t OvMemoryGetMachineSize() {
+    if (gMachineBytes == 0) {
+        gMachineBytes = PlatformPhysicalMemory();
+    }
+    return gMachineBytes;
+}
+
+void OvMemorySetMachineSize(std::uint64_t bytes) { gMachineBytes = bytes; }
+
+OvBool OvMemoryFitsMachine(std::uint64_t bytes) {
+    const std::uint64_t machine = OvMemoryGetMachineSize();
+    return machine == 0 || bytes < machine ? TRUE : FALSE;
+}
 
 OvBool OvMemoryOpen(const OvMemoryFunctions* functions) {
     if (functions != nullptr) {

@@ -140,12 +140,14 @@ void StdMix(OvAnimInterpFrame* out, const OvQuat* q1, const OvV3d* t1, OvQuat* q
 OvBool OvAnimPluginAttach() { return OvEngineRegisterPlugin(0, ovPLUGINIDANIM, AnimOpen, AnimClose) >= 0; }
 
 OvBool OvAnimRegisterScheme(const OvAnimScheme* scheme) {
-    if (FindScheme(scheme->schemeID) != nullptr) {
-        OvErrorReport(static_cast<OvInt32>(ovPLUGINIDANIM), ovERRANIMDUPLICATESCHEME);
-        return 0;
-    }
+    // A full table answers before the search for the id, so a full table reports "full" whatever
+    // id is offered.
     if (gAnim.numSchemes >= ovANIMMAXSCHEMES) {
         OvErrorReport(static_cast<OvInt32>(ovPLUGINIDANIM), ovERRANIMTOOMANYSCHEMES);
+        return 0;
+    }
+    if (FindScheme(scheme->schemeID) != nullptr) {
+        OvErrorReport(static_cast<OvInt32>(ovPLUGINIDANIM), ovERRANIMDUPLICATESCHEME);
         return 0;
     }
     gAnim.schemes[gAnim.numSchemes++] = *scheme;

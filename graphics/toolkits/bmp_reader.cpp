@@ -13,10 +13,6 @@ constexpr OvUInt32 kFileHeaderSize = 14;
 constexpr OvUInt32 kCoreHeaderSize = 12;
 constexpr OvUInt32 kInfoHeaderSize = 40;
 constexpr OvUInt32 kMaxHeaderKept = 124; // the largest header version; longer headers are skipped
-// A run-length code of two bytes gives at most 255 pixels. Codes that end a row or the bitmap
-// early leave the rest empty; a bitmap may not claim more pixels than its codes could have
-// given, so that a small file cannot make a huge image.
-constexpr std::uint64_t kMaxRlePixelsPerCode = 255;
 
 enum Compression : OvUInt32 { kNone = 0, kRle8 = 1, kRle4 = 2 };
 
@@ -240,8 +236,8 @@ OvImage* OvBmpImageRead(const char* imageName) {
         Report(OvErrorCode(ovERRBADDEPTH));
         return nullptr;
     }
-    // Top-down (negative height) and empty sizes are refused; the pixels of others are bounded by
-    // the bytes the file holds (below) before anything is allocated for them.
+    // Top-down (negative height) and empty sizes are refused; the pixels of others are bounded
+    // (below) before anything is allocated for them.
     if (h.width <= 0 || h.height <= 0) {
         Report(OvErrorCode(ovERRBADFORMAT));
         return nullptr;
@@ -272,12 +268,12 @@ OvImage* OvBmpImageRead(const char* imageName) {
     if (h.pixelOffset > position && OvStreamSkip(r.stream, h.pixelOffset - position) == nullptr) {
         return nullptr;
     }
-    // The stored pixels must be in the file (or, run-length coded, could plausibly be) before
-    // anything is allocated for them.
-    const std::uint64_t left = OvStreamGetBytesLeft(r.stream);
-    const std::uint64_t pixels = static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height);
-    if ((!stored && pixels > left / 2 * kMaxRlePixelsPerCode) ||
-        (stored && StoredRowBytes(h.width, b) * static_cast<std::uint64_t>(h.height) > left)) {
+    // The stored pixels must be in the file before anything is allocated for them. Run-length
+    // rows are not bounded by the file: codes that end a row or the bitmap early leave the rest
+    // of the image empty, so four bytes may make a page of any size. Their image is bounded by
+    // what the machine holds (the image module refuses a larger one: no memory).
+    if (stored &&
+        StoredRowBytes(h.width, b) * static_cast<std::uint64_t>(h.height) > OvStreamGetBytesLeft(r.stream)) {
         OvErrorReport(ovPLUGINIDCORE, OvErrorCode(ovERRENDOFSTREAM));
         return nullptr;
     }

@@ -160,10 +160,12 @@ TEST_F(AnimTest, SchemeTableRefusesDuplicatesAndASeventeenth) {
         s.schemeID = id;
         ASSERT_TRUE(OvAnimRegisterScheme(&s)) << id;
     }
-    s.schemeID = 17;
-    EXPECT_FALSE(OvAnimRegisterScheme(&s));
-    OvErrorGet(&e);
-    EXPECT_EQ(e.errorCode, 1);
+    for (const OvUInt32 id : {17u, 5u}) { // a full table answers "full", even for an id it holds
+        s.schemeID = id;
+        EXPECT_FALSE(OvAnimRegisterScheme(&s)) << id;
+        OvErrorGet(&e);
+        EXPECT_EQ(e.errorCode, 1) << id;
+    }
     EXPECT_EQ(OvAnimGetScheme(16)->schemeID, 16u);
 }
 
