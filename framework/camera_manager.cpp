@@ -191,6 +191,9 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 ErrorBox(MissingAttributeMessage(kNames[i], "Camera").c_str());
                 return false;
             }
+            if (LastNumberFate() == NumberFate::Refused) {
+                return false;
+            }
             if (i == 0) {
                 nearClip_ = v[0];
                 if (camera_ != nullptr) {
@@ -205,9 +208,9 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 fov_ = v[2];
             }
         }
-        // Clip planes the wrong way round (or behind the eye) show nothing at all.
-        if (!(nearClip_ > 0.0f) || !(farClip_ > nearClip_)) {
-            ErrorBox(AttributeFaultMessage(nearClip_ > 0.0f ? "farClip" : "nearClip", "Camera",
+        // Clip planes the wrong way round show nothing at all (each is above 0, as its range has it).
+        if (!(farClip_ > nearClip_)) {
+            ErrorBox(AttributeFaultMessage("farClip", "Camera",
                                            "The clip planes must keep 0 < nearClip < farClip; they are " +
                                                std::string(attributes[1]) + " and " + attributes[3] + ".")
                          .c_str());

@@ -30,7 +30,9 @@
 namespace {
 
 void XMLCALL Start(void* user, const XML_Char* name, const XML_Char** attributes) {
+    SetConfigPlace(name, 0, attributes);
     static_cast<CCameraManager*>(user)->StartElement(name, attributes);
+    SetConfigPlace(nullptr, 0);
 }
 void XMLCALL End(void* user, const XML_Char* name) { static_cast<CCameraManager*>(user)->EndElement(name); }
 
@@ -114,7 +116,7 @@ TEST_F(CameraTest, ConfigurationWithEachMessage) {
              "\nThe clip planes must keep 0 < nearClip < farClip; they are 5 and 1.\n"},
         {"<Camera nearClip='0' farClip='1' fov='40'/>",
          "'nearClip' attribute not found in 'Camera'" + update.substr(0, update.size() - 1) +
-             "\nThe clip planes must keep 0 < nearClip < farClip; they are 0 and 1.\n"},
+             "\nIts value 0 is outside 0 (not included) to 1000000.\n"},
         {"<C><SwitchSequence></SwitchSequence></C>",
          "Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file\n"},
         {"<C><SwitchSequence><Mode value='Orbit'/></SwitchSequence></C>",
