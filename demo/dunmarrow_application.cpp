@@ -212,7 +212,9 @@ bool CDunmarrowApplication::CheckConfiguration() {
     // count from a tool) the player plays alone.
     const std::string file = ConfigFileName();
     const char* missing = nullptr;
-    if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
+    if (g_worldManager == nullptr) {
+        missing = "no level: it has no 'Worlds' section";
+    } else if (g_worldManager->WorldCount() == 0) {
         missing = "no level: its 'Worlds' section loads no 'World'";
     } else if (g_cameraManager == nullptr) {
         missing = "no 'Camera' section after its 'Worlds'";
