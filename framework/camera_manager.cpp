@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
@@ -260,6 +261,16 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
         float v[4] = {minVAngle_, maxVAngle_, minDistance_ / scale_, maxDistance_ / scale_};
         if (!ReadFloats(attributes, "Follow", kNames, 4, v)) {
             return false;
+        }
+        // Limits the wrong way round would hold the view at one of them: they are swapped, said.
+        for (int k = 0; k < 4; k += 2) {
+            if (v[k] > v[k + 1]) {
+                char text[160];
+                std::snprintf(text, sizeof text, "'%s' of 'Follow' is %g, above its '%s' %g; the game swaps them",
+                              kNames[k], v[k], kNames[k + 1], v[k + 1]);
+                ConfigWarning(text);
+                std::swap(v[k], v[k + 1]);
+            }
         }
         minVAngle_ = v[0];
         maxVAngle_ = v[1];

@@ -151,7 +151,7 @@ TEST_F(CameraTest, ConfigurationWithEachMessage) {
     Feed(&cameras, "<CAMERA nearClip='0.5' farClip='500' fov='60'>"
                    "<SwitchSequence><Mode value='Free'/><mode value='Path'/><Mode value='Fixed'/></SwitchSequence>"
                    "<CameraMode mode='Follow'/>"
-                   "<Follow minVAngle='5' maxVAngle='60' minDistance='2' maxDistance='10'/>"
+                   "<Follow minVAngle='60' maxVAngle='5' minDistance='10' maxDistance='2'/>" // swapped back
                    "<Free><InitialPosition x='1' y='2' z='3'/><InitialTarget x='1' y='2' z='3'/></Free>"
                    "<Fixed><Position x='0' y='5' z='0'/><Target x='0' y='5' z='10'/>"
                    "<Name value='Gate'/><Position x='1' y='1' z='1'/><Target x='2' y='1' z='1'/></Fixed>"
