@@ -291,10 +291,11 @@ bool CDunmarrowApplication::Init() {
         // A file not read to its end is said by the box itself, with where the reading stopped.
         // A misspelt section or element is said with the line it stands on.
         const std::string misspelt = UnknownElementInPlaceOf(applicationRead_ ? "AiPathData" : "Application");
-        ErrorBox((std::string(ConfigFileName()) + " names no AI world file: " +
-                  (applicationRead_ ? "its 'Application' section has no 'AiPathData'" : "it has no 'Application' section") +
-                  "." + (misspelt.empty() ? "" : "\n" + misspelt + ".") + "\nPlease update your XML file")
-                     .c_str());
+        ErrorBox(
+            (std::string(ConfigFileName()) + " names no AI world file: " +
+             (applicationRead_ ? "its 'Application' section has no 'AiPathData'" : "it has no 'Application' section") +
+             "." + (misspelt.empty() ? "" : "\n" + misspelt + ".") + "\nPlease update your XML file")
+                .c_str());
         return false;
     }
     Demo::AiWorldFile aiFile;

@@ -404,7 +404,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         std::string fault;
         if (spline_ == nullptr && DataFileExists(kSplineFile)) {
             fault = TakeGraphicsReadCause();
-        } else if (spline_ != nullptr && !AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
+        } else if (spline_ != nullptr &&
+                   !AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
             // The file's points: the control points solved through them may lie further out.
             fault = "a point of it is not finite or beyond a million";
             OvSplineDestroy(spline_);

@@ -1,16 +1,14 @@
 #include "framework/config_reader.h"
 
 #include <cerrno>
-#include <cfloat>
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <sstream>
 #include <vector>
-#include <algorithm>
-#include <cctype>
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
@@ -341,6 +339,7 @@ std::string WithConfigPlace(const char* text) {
 }
 
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out) {
+    g_lastFate = NumberFate::Taken;
     const char* value = Value(name, attributes, position);
     if (value == nullptr) {
         return false;
@@ -350,7 +349,6 @@ bool ReadIntAttribute(const char* name, const char** attributes, int position, i
     const Verdict verdict = Judge(value, true, range, &number);
     if (verdict == Verdict::Taken) {
         *out = static_cast<int>(number);
-        g_lastFate = NumberFate::Taken;
     } else {
         g_lastFate = ReportFault(verdict, name, value, true, range, std::to_string(*out)) ? NumberFate::Refused
                                                                                           : NumberFate::Kept;
@@ -359,6 +357,7 @@ bool ReadIntAttribute(const char* name, const char** attributes, int position, i
 }
 
 bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out) {
+    g_lastFate = NumberFate::Taken;
     const char* value = Value(name, attributes, position);
     if (value == nullptr) {
         return false;
@@ -368,10 +367,9 @@ bool ReadFloatAttribute(const char* name, const char** attributes, int position,
     const Verdict verdict = Judge(value, false, range, &number);
     if (verdict == Verdict::Taken) {
         *out = static_cast<float>(number);
-        g_lastFate = NumberFate::Taken;
     } else {
-        g_lastFate = ReportFault(verdict, name, value, false, range, NumberText(*out)) ? NumberFate::Refused
-                                                                                        : NumberFate::Kept;
+        g_lastFate =
+            ReportFault(verdict, name, value, false, range, NumberText(*out)) ? NumberFate::Refused : NumberFate::Kept;
     }
     return true;
 }
@@ -430,8 +428,8 @@ bool ReadCheckedIntAttribute(const char* name, const char** attributes, int posi
         ErrorBox(MissingAttributeMessage(shownName, element).c_str());
         return false;
     }
-    const NumberRange range = {element, name, static_cast<double>(least), static_cast<double>(most), false, true,
-                               nullptr};
+    const NumberRange range = {element, name,   static_cast<double>(least), static_cast<double>(most), false,
+                               true,    nullptr};
     double number = 0.0;
     const Verdict verdict = Judge(value, true, range, &number);
     if (verdict != Verdict::Taken) {
@@ -500,7 +498,7 @@ bool CheckConfigElement(const char* section, const char* name, unsigned long lin
     UnknownElements().push_back({name, line, closest});
     ConfigWarning("'" + std::string(name) + "' is not " + (section == nullptr ? "" : "an element ") +
                   (section == nullptr ? std::string("a section the game knows")
-                                     : "the '" + std::string(section) + "' section knows") +
+                                      : "the '" + std::string(section) + "' section knows") +
                   "; it is left out" + (closest.empty() ? "" : " (is it '" + closest + "' misspelt?)"));
     return false;
 }

@@ -42,8 +42,8 @@ bool ReadIntAttribute(const char* name, const char** attributes, int position, i
 // The same for a decimal number, read whole too (not "4,5" or "4.5.1"); one not in the table must be
 // finite and no more than a million either way (no level is that large).
 bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out);
-// What became of the value the last call of the two readers above found: taken, kept as it was
-// (said), or refused with the error box.
+// What became of the value the last call of the two readers above found: taken (so too when it
+// found none), kept as it was (said), or refused with the error box.
 enum class NumberFate { Taken, Kept, Refused };
 NumberFate LastNumberFate();
 // The value text of attribute `position` when its name is `name` (ASCII case ignored), else null.

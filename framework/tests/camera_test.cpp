@@ -114,9 +114,9 @@ TEST_F(CameraTest, ConfigurationWithEachMessage) {
         {"<Camera nearClip='5' farClip='1' fov='40'/>",
          "'farClip' attribute not found in 'Camera'" + update.substr(0, update.size() - 1) +
              "\nThe clip planes must keep 0 < nearClip < farClip; they are 5 and 1.\n"},
-        {"<Camera nearClip='0' farClip='1' fov='40'/>",
-         "'nearClip' attribute not found in 'Camera'" + update.substr(0, update.size() - 1) +
-             "\nIts value 0 is outside 0 (not included) to 1000000.\n"},
+        {"<Camera nearClip='0' farClip='1' fov='40'/>", "'nearClip' attribute not found in 'Camera'" +
+                                                            update.substr(0, update.size() - 1) +
+                                                            "\nIts value 0 is outside 0 (not included) to 1000000.\n"},
         {"<C><SwitchSequence></SwitchSequence></C>",
          "Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file\n"},
         {"<C><SwitchSequence><Mode value='Orbit'/></SwitchSequence></C>",

@@ -51,7 +51,8 @@ std::vector<ConfigCase> Cases() {
          noArena + debug + "'Debug' has no attribute 'level'; it has none (FILE line 2).\n", 0, 2.0f},
         {"a scale that is no size or no number stops the game",
          "<Config><Scale value=\"0\"/>\n<Scale value=\"1e30\"/><Scale value=\"nan\"/><Scale value=\"4,5\"/></Config>",
-         scale("0 is outside 0 (not included) to 1000000", 1) + scale("1e30 is outside 0 (not included) to 1000000", 2) +
+         scale("0 is outside 0 (not included) to 1000000", 1) +
+             scale("1e30 is outside 0 (not included) to 1000000", 2) +
              scale("nan is outside 0 (not included) to 1000000", 2) + scale("'4,5' is not a number", 2)},
         {"names in any case",
          "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"70000\"/></GRAPHICSGLOBALSETTINGS>"
@@ -302,8 +303,9 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
         {"Camera", "nearClip", "0", "box: Its value 0 is outside 0 (not included) to 1000000."},
         {"Speeds", "forwardRun", "4,5", "box: Its value '4,5' is not a number."},
         {"Speeds", "forwardRun", "0.01", ""},
-        {"Geometry", "width", "-1", "box: Its value -1 is outside 0 (not included) to 1000000: a character has a "
-                                    "height and a width."},
+        {"Geometry", "width", "-1",
+         "box: Its value -1 is outside 0 (not included) to 1000000: a character has a "
+         "height and a width."},
         {"Color", "r", "1.5", "'r' of 'Color' is '1.5', outside 0 to 1; the game uses 5 instead"},
         {"color", "B", "0", ""},
         {"Debug", "level", "4", "'level' of 'Debug' is '4', outside 0 to 3; the game uses 5 instead"},
@@ -311,8 +313,9 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
         {"MobileBounce", "value", "1.5", "'value' of 'MobileBounce' is '1.5', outside 0 to 1; the game uses 5 instead"},
         {"Follow", "minVAngle", "-91", "'minVAngle' of 'Follow' is '-91', outside -90 to 90; the game uses 5 instead"},
         {"LaserBeam", "timeOn", "-1", "'timeOn' of 'LaserBeam' is '-1', outside 0 to 1000000; the game uses 5 instead"},
-        {"Length", "value", "0", "'value' of 'Length' is '0', outside 0 (not included) to 1000000; the game uses 5 "
-                                 "instead"},
+        {"Length", "value", "0",
+         "'value' of 'Length' is '0', outside 0 (not included) to 1000000; the game uses 5 "
+         "instead"},
         {"Position", "x", "-999999", ""},
     };
     for (const Ranged& r : ranged) {
