@@ -155,19 +155,36 @@ config_case("Bodies without maxActive" "${bodies}" "maxRegistered=\"400\""
 config_case("World without its name" "name=\"level\" flags" "flags"
             SAYS "'Flags' attribute not found in 'World' ${update}\nThe World has no name" "(config.xml line 17)")
 config_case("scale 0" "<Scale value=\"1.0\"/>" "<Scale value=\"0\"/>"
-            SAYS "'value' attribute not found in 'Scale' ${update}" "is no scale" "(config.xml line 4)")
+            SAYS "'value' attribute not found in 'Scale' ${update}" "Its value 0 is outside 0 (not included) to 1000000"
+            "(config.xml line 4)")
+config_case("scale 1,0" "<Scale value=\"1.0\"/>" "<Scale value=\"1,0\"/>"
+            SAYS "'value' attribute not found in 'Scale' ${update}" "Its value '1,0' is not a number.")
 config_case("bot start 1e30" "x=\"-15\"" "x=\"1e30\""
-            SAYS "'x' attribute not found in 'InitialPosition' ${update}" "beyond any size" "(config.xml line 43)")
+            SAYS "'x' attribute not found in 'InitialPosition' ${update}" "Its value 1e30 is outside -1000000 to 1000000."
+            "(config.xml line 43)")
 config_case("bots far from the level" "x=\"-15\"" "x=\"5000\""
             SAYS "No free floor left for bot 0" "near the bots' start (5000, 0.45, -8)" "'Bots' section in config.xml")
 config_case("no AiPathData" "<AiPathData value=\"ai/dunmarrow.ais\"/>" ""
             SAYS "config.xml names no AI world file" NEVER "Cannot open the AI world file ''")
+# A misspelt section is said with its line, and named in the box of what is missing.
+foreach(pair "Application;Aplication;>" "Camera;Cmera; " "Worlds;Wrlds;>")
+  list(GET pair 0 right)
+  list(GET pair 1 wrong)
+  list(GET pair 2 after)
+  fresh()
+  edit_config("<${right}${after}" "<${wrong}${after}")
+  edit_config("</${right}>" "</${wrong}>")
+  expect("misspelt ${right}" STATUS 1 SAYS "' is not a section the game knows; it is left out (is it '${right}' misspelt?)"
+         "'${wrong}' stands where '${right}' would, an element the game does not know")
+endforeach()
 config_case("Geometry without its model" " clump=\"models/soldier_red.dff\"" ""
             SAYS "The character profile 'RedSoldier' names no model" "config.xml")
 # Numbers no level could hold, and objects left out, are said; the game plays on.
 fresh()
 edit_config("<Gravity x=\"0\" y=\"-10\"" "<Gravity x=\"0\" y=\"1e30\"")
-expect("gravity 1e30" STATUS 0 SAYS "config.xml line 12: 'y' of 'Gravity' is '1e30', beyond any size" NEVER "error handler")
+expect("gravity 1e30" STATUS 0
+       SAYS "config.xml line 12: 'y' of 'Gravity' is '1e30', outside -1000000 to 1000000; the game uses -10 instead"
+       NEVER "error handler")
 fresh()
 edit_config(" mass=\"10\"" "")
 expect("Box without its mass" STATUS 0 SAYS "config.xml line 142: the 'Box' \"crate\" has no 'mass'" "left out"
@@ -183,7 +200,21 @@ expect("animation name unknown" STATUS 0
        "error handler")
 fresh()
 edit_config("<Debug level=\"1\"/>" "<Debug level=\"abc\"/>")
-expect("debug level abc" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a whole number" NEVER "error handler")
+expect("debug level abc" STATUS 0
+       SAYS "config.xml line 3: 'level' of 'Debug' is 'abc', not a whole number; the game uses 0 instead"
+       NEVER "error handler")
+# Every number held to its range: outside, said with the value used, or refused where the game
+# cannot play with it.
+fresh()
+edit_config("<Debug level=\"1\"/>" "<Debug level=\"9\"/>")
+expect("debug level 9" STATUS 0 SAYS "config.xml line 3: 'level' of 'Debug' is '9', outside 0 to 3; the game uses 0 instead"
+       NEVER "error handler")
+fresh()
+edit_config("fov=\"50\"" "fov=\"-50\"")
+expect("fov -50" STATUS 0 SAYS "config.xml line 30: 'fov' of 'Camera' is '-50', outside 1 to 179; the game uses 40 instead"
+       NEVER "error handler")
+config_case("Speeds forwardRun 4,5" "forwardRun=\"4.5\"" "forwardRun=\"4,5\""
+            SAYS "'forwardRun' attribute not found in 'Speeds' ${update}\nIts value '4,5' is not a number.")
 
 # What used to start or stop without a word.
 fresh()
@@ -251,11 +282,11 @@ foreach(flags -1 3)
 endforeach()
 foreach(height -1 0)
   config_case("Geometry heigth ${height}" "heigth=\"1.8\"" "heigth=\"${height}\""
-              SAYS "'heigth' attribute not found in 'Geometry' ${update}\nIts value ${height} is not above 0"
+              SAYS "'heigth' attribute not found in 'Geometry' ${update}\nIts value ${height} is outside 0 (not included)"
               "(config.xml line 47)")
 endforeach()
 config_case("Speeds forwardRun 0" "forwardRun=\"4.5\"" "forwardRun=\"0\""
-            SAYS "'forwardRun' attribute not found in 'Speeds' ${update}\nIts value 0 is not above 0"
+            SAYS "'forwardRun' attribute not found in 'Speeds' ${update}\nIts value 0 is outside 0 (not included)"
             "(config.xml line 51)")
 # A character's Actions (its speeds and animations) or Animations taken out.
 foreach(section Actions Animations)
@@ -273,7 +304,8 @@ config_case("World without its filename" "filename=\"models/level.bsp\" " ""
             SAYS "config.xml line 17: a 'World' without its 'filename' first is left out" "config.xml has no level")
 fresh()
 edit_config("<Color r=\"0.45\"" "<Color r=\"-0.1\"")
-expect("light colour below 0" STATUS 0 SAYS "config.xml line 27: a light's 'Color' below 0 is left out" NEVER
+expect("light colour below 0" STATUS 0 SAYS "config.xml line 27: 'r' of 'Color' is '-0.1', outside 0 to 1; the game uses"
+       NEVER
        "error handler")
 fresh()
 edit_config("<Instance model=\"ball\"" "<Instance")
@@ -296,7 +328,7 @@ expect("gravity with letters after it" STATUS 0 SAYS "config.xml line 12: 'y' of
        NEVER "error handler")
 config_case("element left open" "<Joints max=\"20\"/>" "<Joints max=\"20\">"
             SAYS "config.xml line 9: 'Joints' opened there is not closed (at line 16: mismatched tag)"
-            "names no AI world file: its 'Application' section has no 'AiPathData'.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
+            "names no AI world file: it has no 'Application' section.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
 
 # Messages that name the file that does not read, and why.
 fresh()

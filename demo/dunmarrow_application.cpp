@@ -149,6 +149,10 @@ bool CDunmarrowApplication::ReadPosition(const char** attributes, float* out) {
 }
 
 bool CDunmarrowApplication::StartElement(const char* name, const char** attributes) {
+    if (_stricmp(name, "Application") == 0) {
+        applicationRead_ = true;
+        return true;
+    }
     if (_stricmp(name, "Player") == 0) {
         inPlayerSection_ = true;
         return true;
@@ -208,13 +212,22 @@ bool CDunmarrowApplication::CheckConfiguration() {
     // count from a tool) the player plays alone.
     const std::string file = ConfigFileName();
     const char* missing = nullptr;
-    if (g_worldManager == nullptr || g_worldManager->WorldCount() == 0) {
+    if (g_worldManager == nullptr) {
+        missing = "no level: it has no 'Worlds' section";
+    } else if (g_worldManager->WorldCount() == 0) {
         missing = "no level: its 'Worlds' section loads no 'World'";
     } else if (g_cameraManager == nullptr) {
         missing = "no 'Camera' section after its 'Worlds'";
     }
     if (missing != nullptr) {
-        ErrorBox((file + " has " + missing + ".\nPlease update your XML file").c_str());
+        // A misspelt section or element is said with the line it stands on.
+        std::string misspelt = UnknownElementInPlaceOf(g_worldManager == nullptr ? "Worlds" : "World");
+        if (g_worldManager != nullptr && g_worldManager->WorldCount() > 0) {
+            misspelt = UnknownElementInPlaceOf("Camera");
+        }
+        ErrorBox((file + " has " + missing + "." + (misspelt.empty() ? "" : "\n" + misspelt + ".") +
+                  "\nPlease update your XML file")
+                     .c_str());
         return false;
     }
     if (!botsRead_ && botOverride_ < 0) {
@@ -276,10 +289,13 @@ bool CDunmarrowApplication::Init() {
     // Without the Application section's "AiPathData" there is no AI world to build.
     if (aiPathData_[0] == '\0') {
         // A file not read to its end is said by the box itself, with where the reading stopped.
-        ErrorBox((std::string(ConfigFileName()) +
-                  " names no AI world file: its 'Application' section has no 'AiPathData'"
-                  ".\nPlease update your XML file")
-                     .c_str());
+        // A misspelt section or element is said with the line it stands on.
+        const std::string misspelt = UnknownElementInPlaceOf(applicationRead_ ? "AiPathData" : "Application");
+        ErrorBox(
+            (std::string(ConfigFileName()) + " names no AI world file: " +
+             (applicationRead_ ? "its 'Application' section has no 'AiPathData'" : "it has no 'Application' section") +
+             "." + (misspelt.empty() ? "" : "\n" + misspelt + ".") + "\nPlease update your XML file")
+                .c_str());
         return false;
     }
     Demo::AiWorldFile aiFile;

@@ -139,7 +139,8 @@ private:
     char aiPathData_[kMaxPathLength + 1] = {};
     bool inPlayerSection_ = false;
     bool inBotsSection_ = false;
-    bool botsRead_ = false; // a "Bots" element was read
+    bool botsRead_ = false;        // a "Bots" element was read
+    bool applicationRead_ = false; // the "Application" section was read
     int mode_ = kTakeCover;
     int modeToggled_ = 0;
     bool engineStarted_ = false;

@@ -63,12 +63,26 @@ namespace {
 // The elements open at the parser's position, innermost last, with the lines they start on: an
 // element left unclosed is found only where the parser stops, lines later.
 std::vector<std::pair<std::string, unsigned long>> g_openElements;
+// For each of them, whether it was said as an element the game does not know (what it holds is not
+// said again).
+std::vector<bool> g_openUnknown;
 
 void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
     auto parser = static_cast<XML_Parser>(user);
     const unsigned long line = XML_GetCurrentLineNumber(parser);
-    g_openElements.emplace_back(name, line);
     SetConfigPlace(name, line, attributes);
+    // Below the file's root: the section it is in (the outermost open), or the top level.
+    const char* section = nullptr;
+    bool insideUnknown = false;
+    for (std::size_t i = 1; i < g_openElements.size(); ++i) {
+        insideUnknown = insideUnknown || g_openUnknown[i];
+        if (section == nullptr && IsConfigSection(g_openElements[i].first.c_str())) {
+            section = g_openElements[i].first.c_str();
+        }
+    }
+    const bool unknown = !g_openElements.empty() && !insideUnknown && !CheckConfigElement(section, name, line);
+    g_openElements.emplace_back(name, line);
+    g_openUnknown.push_back(unknown);
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
     SetConfigPlace(nullptr, 0);
 }
@@ -77,6 +91,7 @@ void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
     auto parser = static_cast<XML_Parser>(user);
     if (!g_openElements.empty()) {
         g_openElements.pop_back();
+        g_openUnknown.pop_back();
     }
     SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
@@ -431,6 +446,8 @@ void CStandardApplication::ReadConfig() {
     }
     char buffer[kConfigReadChunk];
     g_openElements.clear();
+    g_openUnknown.clear();
+    ForgetUnknownElements();
     for (;;) {
         const int count = _read(fd, buffer, sizeof buffer);
         if (count < 0) {
@@ -497,22 +514,9 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             ::ErrorBox(MissingAttributeMessage("level", "Debug").c_str());
         }
     } else if (Is(name, "Scale")) {
-        // Without a value the scale is refused (said), and one that does not read leaves it as it
-        // was; a value that is no scale at all stops the game.
-        const char* text = ReadTextAttribute("value", attributes, 0);
-        if (text == nullptr) {
+        // Without a value the scale is refused (said); one that is no scale stops the game.
+        if (!ReadFloatAttribute("value", attributes, 0, &scale_)) {
             ConfigWarning("a 'Scale' without its 'value' is left out; the scale stays");
-        } else {
-            char* end = nullptr;
-            const double scale = crt_strtod(text, &end);
-            if (end != text && !(scale > 0.0 && scale <= 1.0e6)) {
-                ::ErrorBox(AttributeFaultMessage("value", "Scale",
-                                                 "Its value " + std::string(text) +
-                                                     " is no scale: a scale is above 0 and at most a million.")
-                               .c_str());
-            } else {
-                ReadFloatAttribute("value", attributes, 0, &scale_);
-            }
         }
     } else if (ConfigureLevelObject(name, attributes)) {
         // a level object, read at once and handed to the world manager; no section opens

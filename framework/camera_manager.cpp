@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
@@ -191,6 +192,9 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 ErrorBox(MissingAttributeMessage(kNames[i], "Camera").c_str());
                 return false;
             }
+            if (LastNumberFate() == NumberFate::Refused) {
+                return false;
+            }
             if (i == 0) {
                 nearClip_ = v[0];
                 if (camera_ != nullptr) {
@@ -205,9 +209,9 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
                 fov_ = v[2];
             }
         }
-        // Clip planes the wrong way round (or behind the eye) show nothing at all.
-        if (!(nearClip_ > 0.0f) || !(farClip_ > nearClip_)) {
-            ErrorBox(AttributeFaultMessage(nearClip_ > 0.0f ? "farClip" : "nearClip", "Camera",
+        // Clip planes the wrong way round show nothing at all (each is above 0, as its range has it).
+        if (!(farClip_ > nearClip_)) {
+            ErrorBox(AttributeFaultMessage("farClip", "Camera",
                                            "The clip planes must keep 0 < nearClip < farClip; they are " +
                                                std::string(attributes[1]) + " and " + attributes[3] + ".")
                          .c_str());
@@ -257,6 +261,16 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
         float v[4] = {minVAngle_, maxVAngle_, minDistance_ / scale_, maxDistance_ / scale_};
         if (!ReadFloats(attributes, "Follow", kNames, 4, v)) {
             return false;
+        }
+        // Limits the wrong way round would hold the view at one of them: they are swapped, said.
+        for (int k = 0; k < 4; k += 2) {
+            if (v[k] > v[k + 1]) {
+                char text[160];
+                std::snprintf(text, sizeof text, "'%s' of 'Follow' is %g, above its '%s' %g; the game swaps them",
+                              kNames[k], v[k], kNames[k + 1], v[k + 1]);
+                ConfigWarning(text);
+                std::swap(v[k], v[k + 1]);
+            }
         }
         minVAngle_ = v[0];
         maxVAngle_ = v[1];
@@ -390,7 +404,8 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         std::string fault;
         if (spline_ == nullptr && DataFileExists(kSplineFile)) {
             fault = TakeGraphicsReadCause();
-        } else if (spline_ != nullptr && !AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
+        } else if (spline_ != nullptr &&
+                   !AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
             // The file's points: the control points solved through them may lie further out.
             fault = "a point of it is not finite or beyond a million";
             OvSplineDestroy(spline_);

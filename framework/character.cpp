@@ -242,28 +242,6 @@ OvAnimation* CCharacterProfile::Animation(int index) const {
     return animations[index]->animation;
 }
 
-namespace {
-
-// Whether the values read from attributes first, first + 1, ... are above 0; the first that is not
-// shows the error box with its text and why.
-bool AboveZero(const char* element, std::initializer_list<std::pair<const char*, float>> values,
-               const char** attributes, int first, const char* why) {
-    int position = first;
-    for (const auto& [attribute, value] : values) {
-        if (!(value > 0.0f)) {
-            ErrorBox(AttributeFaultMessage(attribute, element,
-                                           "Its value " + std::string(attributes[2 * position + 1]) +
-                                               " is not above 0: " + why + ".")
-                         .c_str());
-            return false;
-        }
-        ++position;
-    }
-    return true;
-}
-
-} // namespace
-
 bool CCharacterProfile::StartElement(const char* element, const char** attributes) {
     // Reads float attributes in order; the first missing one shows its message.
     auto floats = [&](const char* section, std::initializer_list<std::pair<const char*, float*>> wanted, int first,
@@ -281,6 +259,10 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 ErrorBox(text.c_str());
                 return false;
             }
+            // A size or speed outside its range stops the game: the box says which.
+            if (LastNumberFate() == NumberFate::Refused) {
+                return false;
+            }
         }
         return true;
     };
@@ -292,12 +274,8 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 return false;
             }
             CopyText(clump, sizeof clump, file);
-            if (!floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false)) {
-                return false;
-            }
-            // The AI sees and places a character by its height and width.
-            return AboveZero("Geometry", {{"heigth", height}, {"width", width}}, attributes, 1,
-                             "a character has a height and a width");
+            // The AI sees and places a character by its height and width (each above 0).
+            return floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false);
         }
         if (Is(element, "GlobalAnimator")) {
             if (!ReadFloatAttribute("transitionSpeed", attributes, 0, &transitionSpeed)) {
@@ -335,14 +313,10 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
     }
     if (Is(element, "Speeds")) {
         speedsRead = 1;
-        if (!floats("Speeds",
-                    {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}}, 0,
-                    false)) {
-            return false;
-        }
-        return AboveZero("Speeds",
-                         {{"forwardRun", forwardRun}, {"forwardWalk", forwardWalk}, {"lateralWalk", lateralWalk}},
-                         attributes, 0, "a character that does not move forward or sideways goes nowhere");
+        // Each above 0: a character that does not move forward or sideways goes nowhere.
+        return floats("Speeds",
+                      {{"forwardRun", &forwardRun}, {"forwardWalk", &forwardWalk}, {"lateralWalk", &lateralWalk}}, 0,
+                      false);
     }
     if (Is(element, "Animation")) {
         // Two attributes of any names: the animation's name and its file.
@@ -459,8 +433,9 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
                       "Can not find character profile definition '%s'\nplease check the 'Characters' section in "
                       "your XML file",
                       profileName != nullptr ? profileName : "");
+        const std::string misspelt = UnknownElementInPlaceOf("Character");
         ErrorBox((std::string(text) + "\n" + LastConfigFileName() + " has no 'Character' section named '" +
-                  (profileName != nullptr ? profileName : "") + "'.")
+                  (profileName != nullptr ? profileName : "") + "'." + (misspelt.empty() ? "" : "\n" + misspelt + "."))
                      .c_str());
         return false;
     }

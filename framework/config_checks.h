@@ -28,3 +28,15 @@ bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int po
 // The missing-attribute text for `attribute` and `element` followed by a line that says what is
 // wrong, and where in the configuration file.
 std::string AttributeFaultMessage(const char* attribute, const char* element, const std::string& cause);
+
+// Whether `name` is a section the configuration's top level holds.
+bool IsConfigSection(const char* name);
+// Whether the game reads an element named `name` inside `section` (null: at the top level, outside
+// every section). One it does not is said with its line (and the known name it may be a misspelling
+// of) and remembered until ForgetUnknownElements.
+bool CheckConfigElement(const char* section, const char* name, unsigned long line);
+void ForgetUnknownElements();
+// For a section or element the game needs and did not find: "config.xml line 40: 'Aplication'
+// stands where 'Application' would, an element the game does not know" when an element it did
+// not know is near that name; empty when none is.
+std::string UnknownElementInPlaceOf(const char* wanted);

@@ -1,11 +1,14 @@
 #include "framework/config_reader.h"
 
 #include <cerrno>
-#include <cfloat>
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <limits>
+#include <sstream>
+#include <vector>
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
@@ -46,6 +49,93 @@ const char* g_lastFile = "config.xml";
 // have: such a value (or one that is not finite) is a damaged one.
 constexpr double kLargestSensibleNumber = 1.0e6;
 
+// The range of a number of the configuration, and what a value outside it (or one that does not
+// read) does: the error box, which stops the game, or a warning, the value staying as it was.
+struct NumberRange {
+    const char* element;   // null: any element
+    const char* attribute; // null: any attribute
+    double least;
+    double most;
+    bool aboveLeast; // the least value itself is outside
+    bool refuse;
+    const char* why; // what the value is for, said with a refusal; may be null
+};
+
+constexpr double kMillion = kLargestSensibleNumber;
+constexpr const char* kCharacterSize = "a character has a height and a width";
+constexpr const char* kCharacterSpeed = "a character that does not move forward or sideways goes nowhere";
+
+// Every number of the configuration with a range of its own. The rest are positions, sizes and
+// times of the level: no more than a million either way (decimal numbers) or any 32-bit whole
+// number. The counts that size the engine's tables (the resource arena, bodies, joints, bots) are
+// held by their readers to the tables' own limits; a World's flags outside 0 to 2 are taken and
+// said by the world manager (the level is not drawn), a Door's size not above 0 by the door.
+constexpr NumberRange kRanges[] = {
+    {"Debug", "level", 0, 3, false, false, nullptr},
+    {"Scale", "value", 0, kMillion, true, true, nullptr},
+    {"Stick", "inAir", 0, kMillion, false, false, nullptr},
+    {"Stick", "onGround", 0, kMillion, false, false, nullptr},
+    {"MobileBounce", "value", 0, 1, false, false, nullptr},
+    {"MobileSlide", "value", 0, kMillion, false, false, nullptr},
+    {"SolidSlide", "value", 0, kMillion, false, false, nullptr},
+    {"Length", "value", 0, kMillion, true, false, nullptr},
+    {"Width", "value", 0, kMillion, true, false, nullptr},
+    {"LaserBeam", "timeOn", 0, kMillion, false, false, nullptr},
+    {"LaserBeam", "timeOff", 0, kMillion, false, false, nullptr},
+    {"Door", "axis", 0, 1, false, false, nullptr},
+    {"MouseMode", "Value", 0, 1, false, false, nullptr},
+    {"Box", "slide", 0, kMillion, false, false, nullptr},
+    {"Box", "bounce", 0, 1, false, false, nullptr},
+    {"Color", "r", 0, 1, false, false, nullptr},
+    {"Color", "g", 0, 1, false, false, nullptr},
+    {"Color", "b", 0, 1, false, false, nullptr},
+    {"Camera", "nearClip", 0, kMillion, true, true, nullptr},
+    {"Camera", "farClip", 0, kMillion, true, true, nullptr},
+    {"Camera", "fov", 1, 179, false, false, nullptr},
+    {"Follow", "minVAngle", -90, 90, false, false, nullptr},
+    {"Follow", "maxVAngle", -90, 90, false, false, nullptr},
+    {"Follow", "minDistance", 0, kMillion, false, false, nullptr},
+    {"Follow", "maxDistance", 0, kMillion, false, false, nullptr},
+    {"Geometry", "heigth", 0, kMillion, true, true, kCharacterSize},
+    {"Geometry", "width", 0, kMillion, true, true, kCharacterSize},
+    {"GlobalAnimator", "transitionSpeed", 0, kMillion, false, false, nullptr},
+    {"GlobalDynamics", "slideIntensity", 0, kMillion, false, false, nullptr},
+    {"GlobalDynamics", "slideCreaseYComponent", -1, 1, false, false, nullptr},
+    {"GlobalDynamics", "accuracy", 0, INT_MAX, false, false, nullptr},
+    {"GlobalDynamics", "sphereRadius", 0, kMillion, true, false, nullptr},
+    {"Speeds", "forwardRun", 0, kMillion, true, true, kCharacterSpeed},
+    {"Speeds", "forwardWalk", 0, kMillion, true, true, kCharacterSpeed},
+    {"Speeds", "lateralWalk", 0, kMillion, true, true, kCharacterSpeed},
+};
+
+constexpr NumberRange kAnyDecimal = {nullptr, nullptr, -kMillion, kMillion, false, false, nullptr};
+constexpr NumberRange kAnyWhole = {nullptr, nullptr, INT_MIN, INT_MAX, false, false, nullptr};
+
+const NumberRange& RangeOf(const char* element, const char* attribute, bool whole) {
+    for (const NumberRange& range : kRanges) {
+        if (element != nullptr && _stricmp(range.element, element) == 0 && _stricmp(range.attribute, attribute) == 0) {
+            return range;
+        }
+    }
+    return whole ? kAnyWhole : kAnyDecimal;
+}
+
+// A number as the messages write it: whole ones without a fraction or exponent.
+std::string NumberText(double v) {
+    char text[32];
+    if (v == std::floor(v) && std::fabs(v) < 1.0e15) {
+        std::snprintf(text, sizeof text, "%.0f", v);
+    } else {
+        std::snprintf(text, sizeof text, "%g", v);
+    }
+    return text;
+}
+
+// "0 to 1", or "0 (not included) to 1000000".
+std::string RangeText(const NumberRange& range) {
+    return NumberText(range.least) + (range.aboveLeast ? " (not included)" : "") + " to " + NumberText(range.most);
+}
+
 // "config.xml line 12: " (or "configuration: " outside a file being read) before a warning.
 std::string WarningPlace() {
     std::string text = g_placeFile != nullptr ? g_placeFile : "configuration";
@@ -72,20 +162,124 @@ bool OnlyBlanksFrom(const char* end) {
     return *end == '\0';
 }
 
-// A warning for a value that does not read as a number (a whole one where `whole`) from its first
-// character to its last; the value it had stays.
-void ReportNotANumber(const char* name, const char* value, bool whole) {
-    const std::string text = WarningPlace() + AttributeOf(name) + " is '" + value + "', not " +
-                             (whole ? "a whole number" : "a number") + "; it is left as it was";
-    SkelWarningMessage(text.c_str());
+enum class Verdict { Taken, NotANumber, Outside };
+
+// Reads the whole of `text` as a number (a whole one where `whole`) and holds it to the range.
+Verdict Judge(const char* text, bool whole, const NumberRange& range, double* number) {
+    char* end = nullptr;
+    errno = 0;
+    if (whole) {
+        const long long n = std::strtoll(text, &end, 10);
+        *number = static_cast<double>(n);
+        if (end == text || !OnlyBlanksFrom(end)) {
+            return Verdict::NotANumber;
+        }
+        if (errno == ERANGE) {
+            return Verdict::Outside;
+        }
+    } else {
+        *number = crt_strtod(text, &end);
+        if (end == text || !OnlyBlanksFrom(end)) {
+            return Verdict::NotANumber;
+        }
+    }
+    const double v = *number;
+    if (!std::isfinite(v) || v < range.least || v > range.most || (range.aboveLeast && v == range.least)) {
+        return Verdict::Outside;
+    }
+    return Verdict::Taken;
 }
 
-// A warning for a number too large for what it sets, or not finite; the value it had stays.
-void ReportOutOfReach(const char* name, const char* value) {
-    const std::string text = WarningPlace() + AttributeOf(name) + " is '" + value +
-                             "', beyond any size the level could have; it is left as it was";
-    SkelWarningMessage(text.c_str());
+// Why a value is refused, as the line under an error box's first: "Its value '4,5' is not a
+// number." or "Its value 0 is outside 0 (not included) to 1000000: a scale."
+std::string RefusalCause(Verdict verdict, const char* text, bool whole, const NumberRange& range) {
+    if (verdict == Verdict::NotANumber) {
+        return "Its value '" + std::string(text) + "' is not " + (whole ? "a whole number." : "a number.");
+    }
+    return "Its value " + std::string(text) + " is outside " + RangeText(range) +
+           (range.why != nullptr ? ": " + std::string(range.why) : std::string()) + ".";
 }
+
+// A value the game does not take, said with the value it uses instead, or refused with the error
+// box. Returns whether it was refused.
+bool ReportFault(Verdict verdict, const char* name, const char* text, bool whole, const NumberRange& range,
+                 const std::string& used) {
+    if (range.refuse) {
+        ErrorBox(AttributeFaultMessage(name, g_placeElement != nullptr ? g_placeElement : "configuration",
+                                       RefusalCause(verdict, text, whole, range))
+                     .c_str());
+        return true;
+    }
+    const std::string what = verdict == Verdict::NotANumber
+                                 ? std::string("not ") + (whole ? "a whole number" : "a number")
+                                 : "outside " + RangeText(range);
+    SkelWarningMessage(
+        (WarningPlace() + AttributeOf(name) + " is '" + text + "', " + what + "; the game uses " + used + " instead")
+            .c_str());
+    return false;
+}
+
+// The elements the game reads, section by section: the top-level ones, and inside each the names
+// of what it reads at any depth ("*": whatever it holds is passed over without a word).
+struct SectionElements {
+    const char* section;
+    const char* elements; // separated by blanks
+};
+constexpr SectionElements kSections[] = {
+    {"GraphicsGlobalSettings", "RessourceArena"},
+    {"Debug", ""},
+    {"Scale", ""},
+    {"Worlds", "PhysicsGlobalSettings Bodies Joints Stick BBox Gravity MobileBounce MobileSlide SolidSlide World "
+               "CollisionPlane Position Normal Right Length Width CollisionTriangle flags v1 v2 v3"},
+    {"LaserBeam", ""},
+    {"Teleporter", ""},
+    {"Bumper", ""},
+    {"JumpHelper", ""},
+    {"Switch", ""},
+    {"Lift", ""},
+    {"Door", ""},
+    {"Hud", "*"},
+    {"Audio", "*"},
+    {"Input", "MouseMode"},
+    {"Physics", "Models Sphere Box Instances Instance"},
+    {"Light", "Color Position Target"},
+    {"Camera", "SwitchSequence Mode CameraMode Follow Free InitialPosition InitialTarget Fixed Name Position Target"},
+    {"Character", "Geometry GlobalAnimator GlobalDynamics Actions Speeds Animations Animation"},
+    {"Application", "Player Bots InitialPosition AiPathData"},
+};
+
+// The edits (letters put in, left out or changed) between two names, ASCII case ignored.
+std::size_t Edits(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// Elements the game did not know, with their lines and the known names they are near.
+struct UnknownElement {
+    std::string name;
+    unsigned long line;
+    std::string closest;
+};
+std::vector<UnknownElement>& UnknownElements() {
+    static std::vector<UnknownElement> elements;
+    return elements;
+}
+
+NumberFate g_lastFate = NumberFate::Taken;
 
 // Why a missing-attribute message came, from the attributes of the element being read: the
 // attribute is not there at all, or there but not at its place.
@@ -145,39 +339,42 @@ std::string WithConfigPlace(const char* text) {
 }
 
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out) {
+    g_lastFate = NumberFate::Taken;
     const char* value = Value(name, attributes, position);
     if (value == nullptr) {
         return false;
     }
-    char* end = nullptr;
-    errno = 0;
-    const long long number = std::strtoll(value, &end, 10);
-    if (end == value || !OnlyBlanksFrom(end)) {
-        ReportNotANumber(name, value, true);
-    } else if (errno == ERANGE || number > INT_MAX || number < INT_MIN) {
-        ReportOutOfReach(name, value);
-    } else {
+    const NumberRange& range = RangeOf(g_placeElement, name, true);
+    double number = 0.0;
+    const Verdict verdict = Judge(value, true, range, &number);
+    if (verdict == Verdict::Taken) {
         *out = static_cast<int>(number);
+    } else {
+        g_lastFate = ReportFault(verdict, name, value, true, range, std::to_string(*out)) ? NumberFate::Refused
+                                                                                          : NumberFate::Kept;
     }
     return true;
 }
 
 bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out) {
+    g_lastFate = NumberFate::Taken;
     const char* value = Value(name, attributes, position);
     if (value == nullptr) {
         return false;
     }
-    char* end = nullptr;
-    const double number = crt_strtod(value, &end);
-    if (end == value || !OnlyBlanksFrom(end)) {
-        ReportNotANumber(name, value, false);
-    } else if (!std::isfinite(number) || std::fabs(number) > kLargestSensibleNumber) {
-        ReportOutOfReach(name, value);
-    } else {
+    const NumberRange& range = RangeOf(g_placeElement, name, false);
+    double number = 0.0;
+    const Verdict verdict = Judge(value, false, range, &number);
+    if (verdict == Verdict::Taken) {
         *out = static_cast<float>(number);
+    } else {
+        g_lastFate =
+            ReportFault(verdict, name, value, false, range, NumberText(*out)) ? NumberFate::Refused : NumberFate::Kept;
     }
     return true;
 }
+
+NumberFate LastNumberFate() { return g_lastFate; }
 
 const char* ReadTextAttribute(const char* name, const char** attributes, int position) {
     return Value(name, attributes, position);
@@ -231,21 +428,16 @@ bool ReadCheckedIntAttribute(const char* name, const char** attributes, int posi
         ErrorBox(MissingAttributeMessage(shownName, element).c_str());
         return false;
     }
-    char* end = nullptr;
-    errno = 0;
-    const long long number = std::strtoll(value, &end, 10);
-    std::string cause;
-    if (end == value || !OnlyBlanksFrom(end)) {
-        cause = "Its value '" + std::string(value) + "' is not a whole number.";
-    } else if (errno == ERANGE || number < least || number > most) {
-        cause = "Its value " + std::string(value) + " is outside " + std::to_string(least) + " to " +
-                std::to_string(most) + ".";
-    } else {
-        *out = static_cast<int>(number);
-        return true;
+    const NumberRange range = {element, name,   static_cast<double>(least), static_cast<double>(most), false,
+                               true,    nullptr};
+    double number = 0.0;
+    const Verdict verdict = Judge(value, true, range, &number);
+    if (verdict != Verdict::Taken) {
+        ErrorBox(AttributeFaultMessage(shownName, element, RefusalCause(verdict, value, true, range)).c_str());
+        return false;
     }
-    ErrorBox(AttributeFaultMessage(shownName, element, cause).c_str());
-    return false;
+    *out = static_cast<int>(number);
+    return true;
 }
 
 bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int position, const char* shownName,
@@ -255,19 +447,70 @@ bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int po
         ErrorBox(MissingAttributeMessage(shownName, element).c_str());
         return false;
     }
-    char* end = nullptr;
-    const double number = crt_strtod(value, &end);
-    if (end == value || !OnlyBlanksFrom(end) || !std::isfinite(number) || std::fabs(number) > FLT_MAX) {
-        ErrorBox(AttributeFaultMessage(shownName, element, "Its value '" + std::string(value) + "' is not a number.")
-                     .c_str());
-        return false;
-    }
-    if (std::fabs(number) > kLargestSensibleNumber) {
-        ErrorBox(AttributeFaultMessage(shownName, element,
-                                       "Its value " + std::string(value) + " is beyond any size the level could have.")
-                     .c_str());
+    double number = 0.0;
+    const Verdict verdict = Judge(value, false, kAnyDecimal, &number);
+    if (verdict != Verdict::Taken) {
+        ErrorBox(AttributeFaultMessage(shownName, element, RefusalCause(verdict, value, false, kAnyDecimal)).c_str());
         return false;
     }
     *out = static_cast<float>(number);
     return true;
+}
+
+bool IsConfigSection(const char* name) {
+    for (const SectionElements& section : kSections) {
+        if (_stricmp(section.section, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CheckConfigElement(const char* section, const char* name, unsigned long line) {
+    std::string known;
+    if (section == nullptr) {
+        for (const SectionElements& s : kSections) {
+            known += std::string(s.section) + " ";
+        }
+    } else {
+        for (const SectionElements& s : kSections) {
+            if (_stricmp(s.section, section) == 0) {
+                known = s.elements;
+            }
+        }
+    }
+    if (known == "*") {
+        return true;
+    }
+    std::istringstream names(known);
+    std::string closest;
+    std::size_t fewest = 3; // more edits than two: no misspelling of it
+    for (std::string candidate; names >> candidate;) {
+        if (_stricmp(candidate.c_str(), name) == 0) {
+            return true;
+        }
+        const std::size_t edits = Edits(candidate, name);
+        if (edits < fewest && edits < candidate.size() / 2) {
+            fewest = edits;
+            closest = candidate;
+        }
+    }
+    UnknownElements().push_back({name, line, closest});
+    ConfigWarning("'" + std::string(name) + "' is not " + (section == nullptr ? "" : "an element ") +
+                  (section == nullptr ? std::string("a section the game knows")
+                                      : "the '" + std::string(section) + "' section knows") +
+                  "; it is left out" + (closest.empty() ? "" : " (is it '" + closest + "' misspelt?)"));
+    return false;
+}
+
+void ForgetUnknownElements() { UnknownElements().clear(); }
+
+std::string UnknownElementInPlaceOf(const char* wanted) {
+    for (const UnknownElement& e : UnknownElements()) {
+        if (_stricmp(e.closest.c_str(), wanted) == 0) {
+            return std::string(LastConfigFileName()) + " line " + std::to_string(e.line) + ": '" + e.name +
+                   "' stands where '" + wanted + "' would, an element the game does not know";
+        }
+    }
+    return "";
 }

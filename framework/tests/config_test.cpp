@@ -29,6 +29,10 @@ std::vector<ConfigCase> Cases() {
     const std::string arena = "'size' attribute not found in 'RessourceArena'" + kUpdate;
     const std::string noArena = arena + "'RessourceArena' has no attribute 'size'; it has none (FILE line 1).\n";
     const std::string debug = "'level' attribute not found in 'Debug'" + kUpdate;
+    auto scale = [](const std::string& cause, int line) {
+        return "'value' attribute not found in 'Scale'" + kUpdate.substr(0, kUpdate.size() - 1) + "\nIts value " +
+               cause + ". (FILE line " + std::to_string(line) + ")\n";
+    };
     return {
         {"no file", "", "Configuration file not found\n config.xml should be added in root directory\n"},
         {"arena without size", "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings></Config>",
@@ -45,25 +49,20 @@ std::vector<ConfigCase> Cases() {
          "<Config><GraphicsGlobalSettings><RessourceArena/></GraphicsGlobalSettings>\n<Debug/>"
          "<Scale value=\"2\"/></Config>",
          noArena + debug + "'Debug' has no attribute 'level'; it has none (FILE line 2).\n", 0, 2.0f},
-        {"a scale that is no size stops the game",
-         "<Config><Scale value=\"0\"/>\n<Scale value=\"1e30\"/><Scale value=\"nan\"/></Config>",
-         "'value' attribute not found in 'Scale'" + kUpdate +
-             "Its value 0 is no scale: a scale is above 0 and at most a million. (FILE line 1)\n"
-             "'value' attribute not found in 'Scale'" +
-             kUpdate +
-             "Its value 1e30 is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"
-             "'value' attribute not found in 'Scale'" +
-             kUpdate + "Its value nan is no scale: a scale is above 0 and at most a million. (FILE line 2)\n"},
+        {"a scale that is no size or no number stops the game",
+         "<Config><Scale value=\"0\"/>\n<Scale value=\"1e30\"/><Scale value=\"nan\"/><Scale value=\"4,5\"/></Config>",
+         scale("0 is outside 0 (not included) to 1000000", 1) +
+             scale("1e30 is outside 0 (not included) to 1000000", 2) +
+             scale("nan is outside 0 (not included) to 1000000", 2) + scale("'4,5' is not a number", 2)},
         {"names in any case",
          "<config><GRAPHICSGLOBALSETTINGS><ressourcearena SIZE=\"70000\"/></GRAPHICSGLOBALSETTINGS>"
          "<DEBUG Level=\"2\"/><scale VALUE=\"0.5\"/></config>",
          "", 2, 0.5f, 70000},
-        {"numbers that do not read keep the default", "<Config><Debug level=\"abc\"/><Scale value=\"-\"/></Config>",
-         ""},
+        {"numbers that do not read keep the default", "<Config><Debug level=\"abc\"/></Config>", ""},
         {"numbers are read whole or not at all",
-         "<Config><Debug level=\" 3x\"/><Debug level=\"4.5\"/><Debug level=\"1e30\"/><Debug level=\" 6 \"/>"
-         "<Debug level=\"2xyz\"/><Scale value=\"1.5e1m\"/><Scale value=\"4,5\"/><Scale value=\"4.5.1\"/></Config>",
-         "", 6},
+         "<Config><Debug level=\" 3x\"/><Debug level=\"4.5\"/><Debug level=\"1e30\"/><Debug level=\" 2 \"/>"
+         "<Debug level=\"2xyz\"/><Debug level=\"9\"/><Debug level=\"-1\"/></Config>",
+         "", 2},
         {"scale without value is refused without a box", "<Config><Scale/><Scale val=\"3\"/></Config>", ""},
         {"a scale of a million is taken", "<Config><Scale value=\"1e6\"/></Config>", "", 0, 1.0e6f},
         {"inside the graphics settings only the arena is read",
@@ -154,7 +153,7 @@ TEST_F(FrameworkTest, SizesOutsideTheirRangeAreRefusedWithTheirCause) {
 // more and of many chunks, with the element that matters split across a chunk boundary.
 TEST_F(FrameworkTest, FilesOfOneAndManyChunks) {
     const std::string head = "<Config>";
-    const std::string tail = "<Debug level=\"7\"/></Config>";
+    const std::string tail = "<Debug level=\"3\"/></Config>";
     for (std::size_t size :
          {std::size_t{1024}, std::size_t{1025}, std::size_t{1023}, std::size_t{2048}, std::size_t{5000}}) {
         for (std::size_t shift : {std::size_t{0}, std::size_t{5}, std::size_t{12}}) {
@@ -164,7 +163,7 @@ TEST_F(FrameworkTest, FilesOfOneAndManyChunks) {
             ASSERT_EQ(xml.size(), size);
             TestApp app(Write("config.xml", xml).c_str());
             app.ReadConfig();
-            EXPECT_EQ(g_debugLevel, 7);
+            EXPECT_EQ(g_debugLevel, 3);
             EXPECT_FALSE(g_stopOnError);
         }
     }
@@ -183,12 +182,12 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
         std::string box;  // what an error box adds after the reading
     };
     const Case cases[] = {
-        {"<Config>\n<Debug level=\"x\"/>\n<Scale value=\"\"/><Scale value=\"2\"/>\n<Debug level=\"3\"/>"
-         "<Debug level=\"2xyz\"/>\n<Scale value=\"4,5\"/><</Config>",
-         "2: 'level' of 'Debug' is 'x', not a whole number; it is left as it was\n"
-         "3: 'value' of 'Scale' is '', not a number; it is left as it was\n"
-         "4: 'level' of 'Debug' is '2xyz', not a whole number; it is left as it was\n"
-         "5: 'value' of 'Scale' is '4,5', not a number; it is left as it was\n"
+        {"<Config>\n<Debug level=\"x\"/>\n<Debug level=\"\"/><Debug level=\"2\"/>\n<Debug level=\"3\"/>"
+         "<Debug level=\"2xyz\"/>\n<Debug level=\"4\"/><</Config>",
+         "2: 'level' of 'Debug' is 'x', not a whole number; the game uses 0 instead\n"
+         "3: 'level' of 'Debug' is '', not a whole number; the game uses 0 instead\n"
+         "4: 'level' of 'Debug' is '2xyz', not a whole number; the game uses 3 instead\n"
+         "5: 'level' of 'Debug' is '4', outside 0 to 3; the game uses 3 instead\n"
          "5: not well-formed (invalid token)" +
              stop,
          "5: not well-formed (invalid token)"},
@@ -199,6 +198,15 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
         {"<Config>\n<Debug level=\"3\"/>\n<Application>\n<Bots",
          "3: 'Application' opened there is not closed (at line 4: unclosed token)" + stop,
          "3: 'Application' opened there is not closed (at line 4: unclosed token)"},
+        // Elements the game does not know, each with its line (and the name it may be a misspelling
+        // of), but not what they hold; a misspelt section is named in the box that misses it.
+        {"<Config><Debug level=\"3\"/>\n<Aplication><Bots number=\"2\"/><Foo/></Aplication>\n<Camera><Folow/>"
+         "</Camera><GraphicsGlobalSettings><Debug/></GraphicsGlobalSettings></Config>",
+         "2: 'Aplication' is not a section the game knows; it is left out (is it 'Application' misspelt?)\n"
+         "3: a 'Camera' section before the 'Worlds' section is left out: it needs the level\n"
+         "3: 'Folow' is not an element the 'Camera' section knows; it is left out (is it 'Follow' misspelt?)\n"
+         "3: 'Debug' is not an element the 'GraphicsGlobalSettings' section knows; it is left out\n",
+         ""},
         // Refused without a box: said.
         {"<Config><Debug level=\"3\"/>\n<Scale/>\n<Light type=\"Ambient\"/><Switch/></Config>",
          "2: a 'Scale' without its 'value' is left out; the scale stays\n"
@@ -257,8 +265,8 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_TRUE(ReadIntAttribute("value", text, 0, &i));
     EXPECT_TRUE(ReadFloatAttribute("value", text, 0, &f));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Warning: configuration: 'value' is 'abc', not a whole number; it is left as it was\n"
-              "Warning: configuration: 'value' is 'abc', not a number; it is left as it was\n");
+              "Warning: configuration: 'value' is 'abc', not a whole number; the game uses 5 instead\n"
+              "Warning: configuration: 'value' is 'abc', not a number; the game uses 5 instead\n");
     EXPECT_EQ(i, 5);
     EXPECT_EQ(f, 5.0f);
     // Numbers beyond an int, not finite or beyond a million either way are never taken: each is
@@ -275,13 +283,64 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     EXPECT_EQ(f, 5.0f);
     const std::string said = testing::internal::GetCapturedStderr();
     for (const char* value : {"99999999999999999999", "-1e999", "1e30", "nan", "-1000001", "2147483648"}) {
-        EXPECT_NE(
-            said.find(std::string("is '") + value + "', beyond any size the level could have; it is left as it was"),
-            std::string::npos)
-            << value;
+        EXPECT_NE(said.find(std::string("is '") + value + "', outside -"), std::string::npos) << value;
     }
     EXPECT_TRUE(ReadFloatAttribute("g", huge, 6, &f));
     EXPECT_EQ(f, 1.0e6f);
+
+    // Each number held to its own range, as the element it is read in has it: outside, it is said
+    // with the value the game uses instead, or refused with the error box where the game cannot play
+    // with it. Without a range of its own a number only has to be one.
+    struct Ranged {
+        const char* element;
+        const char* attribute;
+        const char* value;
+        std::string said; // standard error, or (after "box: ") the cause under the box's first lines
+    };
+    const Ranged ranged[] = {
+        {"Camera", "fov", "-40", "'fov' of 'Camera' is '-40', outside 1 to 179; the game uses 5 instead"},
+        {"Camera", "fov", "179", ""},
+        {"Camera", "nearClip", "0", "box: Its value 0 is outside 0 (not included) to 1000000."},
+        {"Speeds", "forwardRun", "4,5", "box: Its value '4,5' is not a number."},
+        {"Speeds", "forwardRun", "0.01", ""},
+        {"Geometry", "width", "-1",
+         "box: Its value -1 is outside 0 (not included) to 1000000: a character has a "
+         "height and a width."},
+        {"Color", "r", "1.5", "'r' of 'Color' is '1.5', outside 0 to 1; the game uses 5 instead"},
+        {"color", "B", "0", ""},
+        {"Debug", "level", "4", "'level' of 'Debug' is '4', outside 0 to 3; the game uses 5 instead"},
+        {"MouseMode", "Value", "2", "'Value' of 'MouseMode' is '2', outside 0 to 1; the game uses 5 instead"},
+        {"MobileBounce", "value", "1.5", "'value' of 'MobileBounce' is '1.5', outside 0 to 1; the game uses 5 instead"},
+        {"Follow", "minVAngle", "-91", "'minVAngle' of 'Follow' is '-91', outside -90 to 90; the game uses 5 instead"},
+        {"LaserBeam", "timeOn", "-1", "'timeOn' of 'LaserBeam' is '-1', outside 0 to 1000000; the game uses 5 instead"},
+        {"Length", "value", "0",
+         "'value' of 'Length' is '0', outside 0 (not included) to 1000000; the game uses 5 "
+         "instead"},
+        {"Position", "x", "-999999", ""},
+    };
+    for (const Ranged& r : ranged) {
+        SCOPED_TRACE(std::string(r.element) + " " + r.attribute + " " + r.value);
+        const char* list[] = {r.attribute, r.value, nullptr};
+        const bool whole = std::string(r.attribute) == "level" || std::string(r.attribute) == "Value";
+        i = 5;
+        f = 5.0f;
+        g_stopOnError = false;
+        testing::internal::CaptureStderr();
+        SetConfigPlace(r.element, 0, list);
+        EXPECT_TRUE(whole ? ReadIntAttribute(r.attribute, list, 0, &i) : ReadFloatAttribute(r.attribute, list, 0, &f));
+        SetConfigPlace(nullptr, 0);
+        const std::string warned = testing::internal::GetCapturedStderr();
+        const bool box = r.said.rfind("box: ", 0) == 0;
+        EXPECT_EQ(g_stopOnError, box);
+        EXPECT_EQ(LastNumberFate(), r.said.empty() ? NumberFate::Taken : box ? NumberFate::Refused : NumberFate::Kept);
+        if (box) {
+            EXPECT_NE(warned.find(r.said.substr(5)), std::string::npos) << warned;
+        } else {
+            EXPECT_EQ(warned, r.said.empty() ? "" : "Warning: configuration: " + r.said + "\n");
+        }
+        EXPECT_EQ(whole ? i == 5 : f == 5.0f, !r.said.empty());
+    }
+    g_stopOnError = false;
 
     EXPECT_EQ(MissingAttributeMessage("value", "SolidSlide"),
               "'value' attribute not found in 'SolidSlide' section.\nPlease update your XML file");

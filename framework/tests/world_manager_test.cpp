@@ -456,13 +456,15 @@ TEST_F(WorldManagerTest, DefaultLightsAndConfiguredOnes) {
     EXPECT_TRUE(configured.StartElement("light", ambientType));
     EXPECT_FALSE(configured.StartElement("Color", shortColour));
     EXPECT_TRUE(configured.StartElement("COLOR", colour));
-    EXPECT_FALSE(configured.StartElement("Color", below));
+    SetConfigPlace("Color", 0, below);
+    EXPECT_TRUE(configured.StartElement("Color", below));
+    SetConfigPlace(nullptr, 0);
     EXPECT_EQ(WarningsOf(testing::internal::GetCapturedStderr()),
               "Warning: configuration: a 'Light' of type 'Spot', neither 'Ambient' nor 'Directional', makes no light; "
               "its section is left out\n"
               "Warning: configuration: a light's 'Color' without its r, g and b in that order is left out; the light "
               "keeps its own\n"
-              "Warning: configuration: a light's 'Color' below 0 is left out; the light keeps its own\n");
+              "Warning: configuration: 'g' of 'Color' is '-0.01', outside 0 to 1; the game uses 0.3 instead\n");
     EXPECT_TRUE(configured.StartElement("Position", at));
     EXPECT_FLOAT_EQ(configured.GetPosition().x, 0.0f);
     EXPECT_FLOAT_EQ(configured.GetLight()->color.blue, 0.4f);
