@@ -292,6 +292,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 return false;
             }
             CopyText(clump, sizeof clump, file);
+            NoteConfigFile(file, "clump");
             if (!floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false)) {
                 return false;
             }
@@ -326,6 +327,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 return false;
             }
             CopyText(sphereModel, sizeof sphereModel, model);
+            NoteConfigFile(model, "sphereModel");
             return floats("GlobalDynamics", {{"gravity", &gravity}}, 5, false);
         }
         if (Is(element, "Actions")) {
@@ -360,15 +362,19 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             return true;
         }
         CopyText(animationFiles[index], sizeof animationFiles[index], attributes[3]);
+        NoteConfigFile(attributes[3], attributes[2]);
         // A repeated name gives its earlier animation back to the cache.
         CAnimationCache::Release(animations[index]);
         TakeGraphicsReadCause(); // what an earlier read left
         animations[index] = CAnimationCache::Get(animationFiles[index]);
-        if (animations[index] == nullptr) {
+        // An animation file both profiles name is said once.
+        if (animations[index] == nullptr && FirstFaultOf(animationFiles[index])) {
             char text[200];
             std::snprintf(text, sizeof text, "Can not load '%s' animation\nPlease check your data",
                           kProfileAnimationNames[index]);
             ErrorBox((std::string(text) + "\n" + FileReadFault(animationFiles[index])).c_str());
+        }
+        if (animations[index] == nullptr) {
             return false;
         }
     }
