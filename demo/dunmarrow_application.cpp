@@ -397,7 +397,9 @@ bool CDunmarrowApplication::Init() {
     bool ok = guard != nullptr || botCount_ < 1;
     const float configuredStart[3] = {botStart_[0], botStart_[1], botStart_[2]};
     Demo::CBotPlacer placer(configuredStart, playerStart_, SoldierFitsInWorld, nullptr);
-    for (int i = 0; ok && i < botCount_; ++i) {
+    // A box shown while a bot is made (its animations, its AI entity) ends the start, as one of
+    // its model does.
+    for (int i = 0; ok && !g_stopOnError && i < botCount_; ++i) {
         auto* bot = new CCharacter;
         bots_[static_cast<std::size_t>(i)] = bot;
         if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_)) || g_stopOnError) {
@@ -447,7 +449,7 @@ bool CDunmarrowApplication::Init() {
     } else if (botCount_ > 0) {
         AiFileBox(aiPathData_, Demo::MissingEntityMessage(aiPathData_, "Guard", aiFile.whole));
     }
-    if (!ok) {
+    if (!ok || g_stopOnError) {
         return false;
     }
     if (g_worldManager != nullptr) {

@@ -734,11 +734,16 @@ void CCharacter::SwitchAnimation(int animation, float speed) {
     if (chosen == nullptr) {
         pool->GiveBack(command);
         std::string text = "Animation is missing in character profile\n please check your .ANM data";
+        std::string key = "animation";
         if (profile_ != nullptr && animation >= 0 && animation < kProfileAnimationCount) {
             text += "\nThe character profile '" + std::string(profile_->name) + "' in " + LastConfigFileName() +
                     " has no '" + kProfileAnimationNames[animation] + "' animation.";
+            key = std::string(profile_->name) + "#" + kProfileAnimationNames[animation];
         }
-        ErrorBox(text.c_str());
+        // Said once for a profile, however many of its characters miss it.
+        if (FirstFaultOf(key)) {
+            ErrorBox(text.c_str());
+        }
         return;
     }
     command->loop = 1;

@@ -303,11 +303,15 @@ bool CFont::Load(OvCamera* camera) {
         static const std::string kTexture = "cannot read the texture ";
         if (const std::size_t at = cause.find(kTexture); at != std::string::npos) {
             const std::string name = "FONTS/" + cause.substr(at + kTexture.size());
+            bool there = false;
             for (const char* extension : {".png", ".bmp"}) {
-                if (DataFileExists(name + extension)) {
+                if (!there && DataFileExists(name + extension)) {
                     cause += "\n" + FileReadFault(name + extension);
-                    break;
+                    there = true;
                 }
+            }
+            if (!there) {
+                cause += "\nNeither '" + name + ".png' nor '" + name + ".bmp' is there.";
             }
         }
         ErrorBox((std::string(kFontMissingMessage) + "\n" + cause).c_str());

@@ -25,7 +25,8 @@ std::string NamedAt(const std::string& path);
 
 // True the first time a file's fault is to be said, false afterwards: a file loaded several times
 // (the model of every instance, the body of every character) is said once. '/' and '\', and
-// letters in either case, are alike.
+// letters in either case, are alike. Any other fault said once (a profile's missing animation)
+// is named by a key of its own.
 bool FirstFaultOf(const std::string& path);
 // Forgets the faults said and the files the configuration named (a new application starts afresh).
 void ForgetFileFaults();
