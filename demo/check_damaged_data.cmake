@@ -372,7 +372,7 @@ fresh()
 file(READ ${WORK}/FONTS/TSA16.met text)
 string(REPLACE "\n33 " "\n33 abc " text "${text}")
 file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
-expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met: 1 line(s) that are not glyphs (5) are left out"
+expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met:5: 1 line(s) that are not glyphs (5) are left out"
        NEVER "error handler")
 fresh()
 spoil(FONTS/TSA16.met)
