@@ -143,7 +143,8 @@ config_case("AiPathData file" "<AiPathData value=" "<AiPathData file="
 # Without bots, or with a count below 0, the player plays alone (said).
 fresh()
 edit_config("<Bots number=\"8\"><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" "")
-expect("no Bots" STATUS 0 SAYS "config.xml has no 'Bots' section" "the player plays alone" NEVER "error handler")
+expect("no Bots" STATUS 0 SAYS "config.xml line 41: its 'Application' section has no 'Bots' section"
+       "the player plays alone" NEVER "error handler")
 fresh()
 edit_config("number=\"8\"" "number=\"-1\"")
 expect("Bots number -1" STATUS 0 SAYS "config.xml line 43: 'number' of 'Bots' is -1" "the player plays alone"
@@ -163,7 +164,13 @@ config_case("bot start 1e30" "x=\"-15\"" "x=\"1e30\""
             SAYS "'x' attribute not found in 'InitialPosition' ${update}" "Its value 1e30 is outside -1000000 to 1000000."
             "(config.xml line 43)")
 config_case("bots far from the level" "x=\"-15\"" "x=\"5000\""
-            SAYS "No free floor left for bot 0" "near the bots' start (5000, 0.45, -8)" "'Bots' section in config.xml")
+            SAYS "No free floor left for bot 0" "near the bots' start (5000, 0.45, -8)"
+            "'Bots' section in config.xml line 43")
+config_case("player below the floor" "<Player><InitialPosition x=\"0\" y=\"0.45\""
+            "<Player><InitialPosition x=\"0\" y=\"-1\"" SAYS "No free floor for the player"
+            "start (0, -1, 0), the 'InitialPosition' of the 'Player' section in config.xml line 42")
+config_case("more bots than the AI world holds" "number=\"8\"" "number=\"200\""
+            SAYS "The game holds at most 104 bots, not 200" "The count is 'number' of 'Bots', config.xml line 43.")
 config_case("no AiPathData" "<AiPathData value=\"ai/dunmarrow.ais\"/>" ""
             SAYS "config.xml names no AI world file" NEVER "Cannot open the AI world file ''")
 # A misspelt section is said with its line, and named in the box of what is missing.
@@ -331,6 +338,31 @@ config_case("element left open" "<Joints max=\"20\"/>" "<Joints max=\"20\">"
             "names no AI world file: it has no 'Application' section.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
 
 # Messages that name the file that does not read, and why.
+# A file config.xml names taken away: one box, however many objects load the file, with the line
+# that names it. Each row: the file, the box's first line, the place that names the file.
+foreach(row
+    "models/crate.dff|Can not load clump in file models/crate.dff|config.xml line 142 names it ('clumpFilename' of 'Box')"
+    "models/world.dff|Can not load clump in file ./Models/World.dff|config.xml line 49 names it ('sphereModel' of 'GlobalDynamics')"
+    "models/soldier_red.dff|Can not load clump in file models/soldier_red.dff|config.xml line 94 names it ('clump' of 'Geometry')"
+    "models/anims/walk.anm|Can not load 'Walk' animation|config.xml line 54 names it ('file' of 'Animation')"
+    "ai/dunmarrow.ais|Cannot open the AI world file 'ai/dunmarrow.ais'|config.xml line 44 names it ('value' of 'AiPathData')")
+  string(REPLACE "|" ";" row "${row}")
+  list(GET row 0 file)
+  list(GET row 1 box)
+  list(GET row 2 place)
+  fresh()
+  file(REMOVE ${WORK}/${file})
+  expect("${file} removed" STATUS 1 ONCE "${box}" SAYS "${place}")
+endforeach()
+fresh()
+file(REMOVE ${WORK}/models/revolution/spline.ovs)
+expect("camera path removed" STATUS 0
+       SAYS "config.xml line 30: the camera path 'models/revolution/spline.ovs' does not read (it is not there)"
+       NEVER "error handler")
+fresh()
+spoil(models/textures/particle.png)
+expect("damaged particle image" STATUS 1 ONCE "Texture file 'PARTICLE.PNG' not found"
+       SAYS "'MODELS/TEXTURES/PARTICLE.PNG' is there but could not be read")
 fresh()
 spoil(models/textures/stText.bmp)
 expect("damaged start screen image" STATUS 1 SAYS "Texture 'stText.bmp' not found"
@@ -372,7 +404,7 @@ fresh()
 file(READ ${WORK}/FONTS/TSA16.met text)
 string(REPLACE "\n33 " "\n33 abc " text "${text}")
 file(WRITE ${WORK}/FONTS/TSA16.met "${text}")
-expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met: 1 line(s) that are not glyphs (5) are left out"
+expect("font metrics line not a glyph" STATUS 0 SAYS "FONTS/TSA16.met:5: 1 line(s) that are not glyphs (5) are left out"
        NEVER "error handler")
 fresh()
 spoil(FONTS/TSA16.met)

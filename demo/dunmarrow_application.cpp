@@ -56,6 +56,12 @@ bool SoldierFitsInWorld(const float point[3], void*) {
            g_worldManager->CylinderIntersect(middle, top, 0.5f, false) == 0;
 }
 
+// A box about the AI world file, which says where config.xml names it (once).
+void AiFileBox(const char* path, const std::string& text) {
+    const std::string origin = ConfigFileOrigin(path);
+    ErrorBox((origin.empty() || text.find(origin) != std::string::npos ? text : text + "\n" + origin + ".").c_str());
+}
+
 // Where the bots' brains read the order of this frame.
 void PublishOrder(int mode, int toggled) {
     Demo::GameOrder& order = Demo::GetGameOrder();
@@ -151,6 +157,7 @@ bool CDunmarrowApplication::ReadPosition(const char** attributes, float* out) {
 bool CDunmarrowApplication::StartElement(const char* name, const char** attributes) {
     if (_stricmp(name, "Application") == 0) {
         applicationRead_ = true;
+        applicationPlace_ = ConfigPlace();
         return true;
     }
     if (_stricmp(name, "Player") == 0) {
@@ -160,6 +167,7 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
     if (_stricmp(name, "Bots") == 0) {
         inBotsSection_ = true;
         botsRead_ = true;
+        botsPlace_ = ConfigPlace();
         // The character table holds the player and at most kMaxBots bots; a count below 1 means
         // none (said when it is below 0).
         if (!ReadCheckedIntAttribute("number", attributes, 0, "number", "Bots", INT_MIN, kMaxBots, &botCount_)) {
@@ -173,9 +181,11 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
     }
     if (_stricmp(name, "InitialPosition") == 0) {
         if (inPlayerSection_) {
+            playerStartPlace_ = ConfigPlace();
             return ReadPosition(attributes, playerStart_);
         }
         if (inBotsSection_) {
+            botStartPlace_ = ConfigPlace();
             return ReadPosition(attributes, botStart_);
         }
     }
@@ -193,6 +203,7 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
             return false;
         }
         std::strcpy(aiPathData_, value);
+        NoteConfigFile(value, "value");
         return true;
     }
     return true;
@@ -231,9 +242,9 @@ bool CDunmarrowApplication::CheckConfiguration() {
         return false;
     }
     if (!botsRead_ && botOverride_ < 0) {
-        SkelWarningMessage(
-            (file + " has no 'Bots' section in its 'Application' section: the player plays alone, without bots")
-                .c_str());
+        SkelWarningMessage(((applicationPlace_.empty() ? file : applicationPlace_) +
+                            ": its 'Application' section has no 'Bots' section: the player plays alone, without bots")
+                               .c_str());
     }
     return true;
 }
@@ -304,7 +315,7 @@ bool CDunmarrowApplication::Init() {
     aiTree_ = aiFile.tree;
     aiWorld_ = aiFile.world;
     if (!aiFileLoaded) {
-        ErrorBox(fault.c_str());
+        AiFileBox(aiPathData_, fault);
         return false;
     }
     // The world holds the player and the bots: its entity limit bounds the bots, as the
@@ -315,7 +326,8 @@ bool CDunmarrowApplication::Init() {
         ErrorBox(("The game holds at most " + std::to_string(botLimit_) + " bots, not " + std::to_string(botCount_) +
                   ": the AI world file '" + std::string(aiPathData_) + "' holds " +
                   std::to_string(aiWorld_->GetMaxEntity()) + " entities and the animation commands serve " +
-                  std::to_string(kMaxAnimatedCharacters) + " characters, the player among them")
+                  std::to_string(kMaxAnimatedCharacters) + " characters, the player among them" +
+                  (botsPlace_.empty() ? std::string() : ".\nThe count is 'number' of 'Bots', " + botsPlace_ + "."))
                      .c_str());
         return false;
     }
@@ -331,8 +343,22 @@ bool CDunmarrowApplication::Init() {
         botLinks_.reserve(static_cast<std::size_t>(botCount_));
     }
 
+    // The player starts where a soldier fits, as each bot does: on the floor, clear of blocks (a
+    // start a tool gave is the tool's to choose).
+    if (!playerStartOverridden_ && !SoldierFitsInWorld(playerStart_, nullptr)) {
+        char start[96];
+        std::snprintf(start, sizeof start, "(%g, %g, %g)", playerStart_[0], playerStart_[1], playerStart_[2]);
+        ErrorBox(("No free floor for the player\nThe player's start " + std::string(start) +
+                  ", the 'InitialPosition' of the 'Player' section in " +
+                  (playerStartPlace_.empty() ? std::string(ConfigFileName()) : playerStartPlace_) +
+                  ", has no floor within 1.5 m below it, or stands in a block.")
+                     .c_str());
+        return false;
+    }
     player_ = new CCharacter;
-    if (!player_->InitFromProfile("BlueSoldier", ToV3d(playerStart_))) {
+    // A box shown while a character is made (its model, its body) ends the start: the bots would
+    // show it again.
+    if (!player_->InitFromProfile("BlueSoldier", ToV3d(playerStart_)) || g_stopOnError) {
         return false;
     }
     player_->SetPosition(ToV3d(playerStart_));
@@ -348,23 +374,21 @@ bool CDunmarrowApplication::Init() {
 
     CConfigNode* definition = Vusk::ExpandEntityDefinition(aiWorld_, "Player");
     if (definition == nullptr) {
-        ErrorBox(Demo::MissingEntityMessage(aiPathData_, "Player", aiFile.whole).c_str());
+        AiFileBox(aiPathData_, Demo::MissingEntityMessage(aiPathData_, "Player", aiFile.whole));
         g_frameworkExit(-2);
         return false; // only when the exit was intercepted
     }
     playerEntity_ = Vusk::CreateEntity("Player", definition, Vusk::GetClassBitMask(), playerLink_);
     Vusk::ReleaseTree(definition);
     if (playerEntity_ == nullptr || !Vusk::AddEntity(aiWorld_, playerEntity_)) {
-        ErrorBox(("Cannot create the player's AI entity\nIts definition \"Player\" in the AI world file '" +
-                  std::string(aiPathData_) + "' does not make an entity: the file is damaged.")
-                     .c_str());
+        AiFileBox(aiPathData_, "Cannot create the player's AI entity\nIts definition \"Player\" in the AI world file '" +
+                                   std::string(aiPathData_) + "' does not make an entity: the file is damaged.");
         return false;
     }
     // A tree cut short may still hold the player: the rest of the file is missing all the same.
     if (!aiFile.whole) {
-        ErrorBox(("The AI world file '" + std::string(aiPathData_) +
-                  "' is damaged or cut short: its tree does not read to its end.")
-                     .c_str());
+        AiFileBox(aiPathData_, "The AI world file '" + std::string(aiPathData_) +
+                                   "' is damaged or cut short: its tree does not read to its end.");
         return false;
     }
 
@@ -374,12 +398,11 @@ bool CDunmarrowApplication::Init() {
         Vusk::CreateTeam(teamDefinition, static_cast<std::uint32_t>(botCount_ > 0 ? botCount_ : 0), nullptr));
     Vusk::DeleteTree(teamDefinition);
     if (team_ == nullptr) {
-        ErrorBox(("Cannot create the bots' team \"Dunmarrow\" of the AI world file '" + std::string(aiPathData_) +
-                  "'\n" +
-                  (teamDefinitionFound ? "Its team definition, or the world's 'MaxTeam', is damaged."
-                                       : "The file holds no team definition \"Dunmarrow\".") +
-                  (aiFile.whole ? "" : " The file is cut short."))
-                     .c_str());
+        AiFileBox(aiPathData_, "Cannot create the bots' team \"Dunmarrow\" of the AI world file '" +
+                                   std::string(aiPathData_) + "'\n" +
+                                   (teamDefinitionFound ? "Its team definition, or the world's 'MaxTeam', is damaged."
+                                                        : "The file holds no team definition \"Dunmarrow\".") +
+                                   (aiFile.whole ? "" : " The file is cut short."));
         return false;
     }
 
@@ -387,10 +410,12 @@ bool CDunmarrowApplication::Init() {
     bool ok = guard != nullptr || botCount_ < 1;
     const float configuredStart[3] = {botStart_[0], botStart_[1], botStart_[2]};
     Demo::CBotPlacer placer(configuredStart, playerStart_, SoldierFitsInWorld, nullptr);
-    for (int i = 0; ok && i < botCount_; ++i) {
+    // A box shown while a bot is made (its animations, its AI entity) ends the start, as one of
+    // its model does.
+    for (int i = 0; ok && !g_stopOnError && i < botCount_; ++i) {
         auto* bot = new CCharacter;
         bots_[static_cast<std::size_t>(i)] = bot;
-        if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_))) {
+        if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_)) || g_stopOnError) {
             ok = false;
             break;
         }
@@ -406,7 +431,8 @@ bool CDunmarrowApplication::Init() {
                           configuredStart[2]);
             ErrorBox(("No free floor left for bot " + std::to_string(i) + "\nThe level has no free floor " +
                       (i == 0 ? "" : "left ") + "near the bots' start " + start +
-                      ", the 'InitialPosition' of the 'Bots' section in " + ConfigFileName() + ".")
+                      ", the 'InitialPosition' of the 'Bots' section in " +
+                      (botStartPlace_.empty() ? std::string(ConfigFileName()) : botStartPlace_) + ".")
                          .c_str());
             ok = false;
             break;
@@ -434,9 +460,9 @@ bool CDunmarrowApplication::Init() {
     if (guard != nullptr) {
         Vusk::ReleaseTree(guard);
     } else if (botCount_ > 0) {
-        ErrorBox(Demo::MissingEntityMessage(aiPathData_, "Guard", aiFile.whole).c_str());
+        AiFileBox(aiPathData_, Demo::MissingEntityMessage(aiPathData_, "Guard", aiFile.whole));
     }
-    if (!ok) {
+    if (!ok || g_stopOnError) {
         return false;
     }
     if (g_worldManager != nullptr) {

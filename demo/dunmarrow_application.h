@@ -6,6 +6,7 @@
 // the AI once a frame and prints a two-line status text.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "demo/demo_character.h"
@@ -141,6 +142,12 @@ private:
     bool inBotsSection_ = false;
     bool botsRead_ = false;        // a "Bots" element was read
     bool applicationRead_ = false; // the "Application" section was read
+    // Where config.xml gave the Application section, the bots' count, and the player's and the
+    // bots' starts ("config.xml line 43"; empty when it did not): the messages about them say it.
+    std::string applicationPlace_;
+    std::string botsPlace_;
+    std::string playerStartPlace_;
+    std::string botStartPlace_;
     int mode_ = kTakeCover;
     int modeToggled_ = 0;
     bool engineStarted_ = false;

@@ -1,10 +1,13 @@
 #include "framework/animated_character.h"
 
+#include "framework/read_faults.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "framework/framework.h"
+#include "framework/read_faults.h"
 #include "graphics/core/frame.h"
 #include "graphics/plugins/anim.h"
 #include "graphics/plugins/anim_hierarchy.h"
@@ -372,10 +375,14 @@ bool CAnimatedCharacter::LoadClump(const char* fileName) {
         return false;
     }
     if (!FindHierarchy(clump_)) {
-        ErrorBox((std::string("Can not load clump in file ") + fileName + "\n please check your data\nThe model in '" +
-                  fileName + "' has no animation hierarchy for a character's skeleton: it is damaged or not a "
-                             "character's model.")
-                     .c_str());
+        if (FirstFaultOf(fileName)) {
+            ErrorBox((std::string("Can not load clump in file ") + fileName +
+                      "\n please check your data\nThe model in '" + fileName +
+                      "' has no animation hierarchy for a character's skeleton: it is damaged or not a character's "
+                      "model." +
+                      NamedAt(fileName))
+                         .c_str());
+        }
         return false;
     }
     Bind(clump_);

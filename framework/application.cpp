@@ -12,6 +12,7 @@
 #include "framework/camera_manager.h"
 #include "framework/character.h"
 #include "framework/config_checks.h"
+#include "framework/read_faults.h"
 #include "framework/fps_counter.h"
 #include "framework/framework.h"
 #include "framework/hud.h"
@@ -140,6 +141,7 @@ CStandardApplication::CStandardApplication(const char* configFileName)
     g_debugLevel = 0;
     g_stopOnError = false;
     SetConfigReadFault("");
+    ForgetFileFaults();
 }
 
 bool CStandardApplication::StartElement(const char* /*name*/, const char** /*attributes*/) { return true; }

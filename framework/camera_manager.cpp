@@ -400,12 +400,11 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         TakeGraphicsReadCause(); // what an earlier read left
         spline_ = OvSplineLoad(path);
         SkelPathDestroy(path);
-        // A path that is there but damaged is said: the Path camera then has none.
+        // A path that is not there or damaged is said: the Path camera then has none.
         std::string fault;
-        if (spline_ == nullptr && DataFileExists(kSplineFile)) {
-            fault = TakeGraphicsReadCause();
-        } else if (spline_ != nullptr &&
-                   !AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
+        if (spline_ == nullptr) {
+            fault = DataFileExists(kSplineFile) ? TakeGraphicsReadCause() : "it is not there";
+        } else if (!AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
             // The file's points: the control points solved through them may lie further out.
             fault = "a point of it is not finite or beyond a million";
             OvSplineDestroy(spline_);
@@ -414,8 +413,9 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         if (!fault.empty()) {
             std::string shown = kSplineFile;
             std::replace(shown.begin(), shown.end(), '\\', '/');
-            SkelWarningMessage(
-                ("the camera path '" + shown + "' does not read (" + fault + "); the Path camera has no path").c_str());
+            // Said with the place of the configuration's camera, which asks for it.
+            DataFileWarning(shown, "the camera path '" + shown + "' does not read (" + fault +
+                                       "); the Path camera has no path");
         }
     }
     // Without its texture the camera is complete all the same; the error box has stopped the frames.

@@ -274,6 +274,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 return false;
             }
             CopyText(clump, sizeof clump, file);
+            NoteConfigFile(file, "clump");
             // The AI sees and places a character by its height and width (each above 0).
             return floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false);
         }
@@ -304,6 +305,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 return false;
             }
             CopyText(sphereModel, sizeof sphereModel, model);
+            NoteConfigFile(model, "sphereModel");
             return floats("GlobalDynamics", {{"gravity", &gravity}}, 5, false);
         }
         if (Is(element, "Actions")) {
@@ -334,15 +336,19 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             return true;
         }
         CopyText(animationFiles[index], sizeof animationFiles[index], attributes[3]);
+        NoteConfigFile(attributes[3], attributes[2]);
         // A repeated name gives its earlier animation back to the cache.
         CAnimationCache::Release(animations[index]);
         TakeGraphicsReadCause(); // what an earlier read left
         animations[index] = CAnimationCache::Get(animationFiles[index]);
-        if (animations[index] == nullptr) {
+        // An animation file both profiles name is said once.
+        if (animations[index] == nullptr && FirstFaultOf(animationFiles[index])) {
             char text[200];
             std::snprintf(text, sizeof text, "Can not load '%s' animation\nPlease check your data",
                           kProfileAnimationNames[index]);
             ErrorBox((std::string(text) + "\n" + FileReadFault(animationFiles[index])).c_str());
+        }
+        if (animations[index] == nullptr) {
             return false;
         }
     }
@@ -703,11 +709,16 @@ void CCharacter::SwitchAnimation(int animation, float speed) {
     if (chosen == nullptr) {
         pool->GiveBack(command);
         std::string text = "Animation is missing in character profile\n please check your .ANM data";
+        std::string key = "animation";
         if (profile_ != nullptr && animation >= 0 && animation < kProfileAnimationCount) {
             text += "\nThe character profile '" + std::string(profile_->name) + "' in " + LastConfigFileName() +
                     " has no '" + kProfileAnimationNames[animation] + "' animation.";
+            key = std::string(profile_->name) + "#" + kProfileAnimationNames[animation];
         }
-        ErrorBox(text.c_str());
+        // Said once for a profile, however many of its characters miss it.
+        if (FirstFaultOf(key)) {
+            ErrorBox(text.c_str());
+        }
         return;
     }
     command->loop = 1;

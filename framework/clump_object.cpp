@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/read_faults.h"
 #include "framework/rigid_bodies.h"
@@ -166,33 +167,35 @@ bool CClumpObject::LoadClump(const char* fileName) {
                 }
             }
             // A texture record that does not read leaves its surfaces plain: said, the model is kept.
-            if (loaded && OvTextureGetChunkFailure()) {
-                SkelWarningMessage((std::string(fileName) +
-                                    ": a texture record of its materials does not read (it is damaged); their "
-                                    "surfaces are drawn plain")
-                                       .c_str());
+            // Each said once for a model however many objects load it.
+            if (loaded && OvTextureGetChunkFailure() && FirstFaultOf(std::string(fileName) + "#texture record")) {
+                DataFileWarning(fileName, std::string(fileName) +
+                                              ": a texture record of its materials does not read (it is damaged); "
+                                              "their surfaces are drawn plain");
             }
             // A texture of the model that does not read leaves its surfaces plain: said, and the
             // model is kept.
-            if (const char* texture = loaded ? OvTextureGetReadFailure() : nullptr) {
+            const char* texture = loaded ? OvTextureGetReadFailure() : nullptr;
+            if (texture != nullptr && FirstFaultOf(std::string(fileName) + "#texture")) {
                 const std::string image = FindTextureImage(texture);
-                SkelWarningMessage((std::string(fileName) + ": its texture '" + texture + "' " +
-                                    (image.empty() ? std::string("has no image (.png or .bmp) along the texture path")
+                DataFileWarning(fileName,
+                                std::string(fileName) + ": its texture '" + texture + "' " +
+                                    (image.empty() ? std::string("has no image (.png or .bmp) along the texture path.")
                                                    : "does not read: " + FileReadFault(image)) +
-                                    " Its surfaces are drawn plain.")
-                                       .c_str());
-                OvTextureClearReadFailure();
+                                    " Its surfaces are drawn plain.");
             }
+            OvTextureClearReadFailure();
         }
     }
-    if (!loaded) {
+    // What went wrong: no file named, the file not there, or not read; said once for a file
+    // however many objects load it.
+    const bool named = fileName != nullptr && fileName[0] != '\0';
+    if (!loaded && (!named || FirstFaultOf(fileName))) {
         char text[600];
         std::snprintf(text, sizeof text, "Can not load clump in file %s\n please check your data",
                       fileName != nullptr ? fileName : "");
-        // What went wrong: no file named, the file not there, or not read.
-        const bool named = fileName != nullptr && fileName[0] != '\0';
         ErrorBox((std::string(text) + "\n" +
-                  (!fault.empty() ? fault
+                  (!fault.empty() ? fault + NamedAt(fileName)
                    : named        ? FileReadFault(fileName)
                                   : "No file is named."))
                      .c_str());

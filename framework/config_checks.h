@@ -40,3 +40,21 @@ void ForgetUnknownElements();
 // stands where 'Application' would, an element the game does not know" when an element it did
 // not know is near that name; empty when none is.
 std::string UnknownElementInPlaceOf(const char* wanted);
+// "config.xml line 12" while the configuration file is read, else empty.
+std::string ConfigPlace();
+// Records that the element being read names the data file `path` in `attribute`: a fault of the
+// file found later (a model loaded for a character, the AI world file) is said with that place.
+// The first place that names a file is kept.
+void NoteConfigFile(const char* path, const char* attribute);
+// "config.xml line 45 names it ('value' of 'AiPathData')" for a file the configuration named
+// ('/' or '\' between folders, letters in either case), empty for any other.
+std::string ConfigFileOrigin(const std::string& path);
+// A data file's path as a key: '\' and '/' alike, letters in either case alike (the file systems
+// find a file either way), without a leading "./".
+std::string DataFileKey(const std::string& path);
+// A warning about the data file `path` (text names the file), after the place of the configuration
+// being read or, after the reading, the place that named the file: "config.xml line 47:
+// models/soldier.dff: ...". Without either the text alone.
+void DataFileWarning(const std::string& path, const std::string& text);
+// Forgets the files named so far (a new application reads its configuration afresh).
+void ForgetConfigFiles();

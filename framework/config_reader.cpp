@@ -1,13 +1,16 @@
 #include "framework/config_reader.h"
 
-#include <cerrno>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <map>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "framework/config_checks.h"
@@ -514,3 +517,70 @@ std::string UnknownElementInPlaceOf(const char* wanted) {
     }
     return "";
 }
+std::string ConfigPlace() {
+    if (g_placeFile == nullptr || g_placeLine == 0) {
+        return "";
+    }
+    return std::string(g_placeFile) + " line " + std::to_string(g_placeLine);
+}
+
+namespace {
+
+// Where the configuration named a data file: the place ("config.xml line 45") and what names it
+// there ("'value' of 'AiPathData'").
+struct FileOrigin {
+    std::string place;
+    std::string what;
+};
+
+// The data files the configuration named, by DataFileKey.
+std::map<std::string, FileOrigin>& NamedFiles() {
+    static std::map<std::string, FileOrigin> files;
+    return files;
+}
+
+} // namespace
+
+std::string DataFileKey(const std::string& path) {
+    std::string key = path;
+    for (char& c : key) {
+        c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    while (key.compare(0, 2, "./") == 0) {
+        key.erase(0, 2);
+    }
+    return key;
+}
+
+void NoteConfigFile(const char* path, const char* attribute) {
+    std::string place = ConfigPlace();
+    if (path == nullptr || path[0] == '\0' || place.empty()) {
+        return;
+    }
+    std::string what;
+    if (attribute != nullptr && g_placeElement != nullptr) {
+        what = "'" + std::string(attribute) + "' of '" + g_placeElement + "'";
+    }
+    // The first place that names a file is the one said.
+    NamedFiles().emplace(DataFileKey(path), FileOrigin{std::move(place), std::move(what)});
+}
+
+std::string ConfigFileOrigin(const std::string& path) {
+    const auto found = NamedFiles().find(DataFileKey(path));
+    if (found == NamedFiles().end()) {
+        return "";
+    }
+    const FileOrigin& origin = found->second;
+    return origin.place + " names it" + (origin.what.empty() ? "" : " (" + origin.what + ")");
+}
+
+void DataFileWarning(const std::string& path, const std::string& text) {
+    std::string place = ConfigPlace();
+    if (place.empty()) {
+        const auto found = NamedFiles().find(DataFileKey(path));
+        place = found != NamedFiles().end() ? found->second.place : "";
+    }
+    SkelWarningMessage(((place.empty() ? "" : place + ": ") + text).c_str());
+}
+
+void ForgetConfigFiles() { NamedFiles().clear(); }

@@ -63,6 +63,7 @@ void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
     bool bitmap = false;
     std::string skipped;
     int count = 0;
+    int first = 0; // the first line that is not a glyph
     while (OvFSManagerFgets(line, sizeof line, file) != nullptr) {
         ++number;
         if (number == 1) {
@@ -83,6 +84,7 @@ void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
         }
         const bool blank = std::strspn(line, " \t\r\n") == std::strlen(line);
         if (!blank && !five) {
+            first = first == 0 ? number : first;
             if (++count <= 5) {
                 skipped += (skipped.empty() ? "" : ", ") + std::to_string(number);
             }
@@ -90,7 +92,8 @@ void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
     }
     OvFSManagerFclose(file);
     if (count > 0) {
-        SkelWarningMessage((metrics + ": " + std::to_string(count) + " line(s) that are not glyphs (" + skipped +
+        SkelWarningMessage((metrics + ":" + std::to_string(first) + ": " + std::to_string(count) +
+                            " line(s) that are not glyphs (" + skipped +
                             (count > 5 ? ", ..." : "") + ") are left out; their characters are not drawn")
                                .c_str());
     }
@@ -299,11 +302,15 @@ bool CFont::Load(OvCamera* camera) {
         static const std::string kTexture = "cannot read the texture ";
         if (const std::size_t at = cause.find(kTexture); at != std::string::npos) {
             const std::string name = "FONTS/" + cause.substr(at + kTexture.size());
+            bool there = false;
             for (const char* extension : {".png", ".bmp"}) {
-                if (DataFileExists(name + extension)) {
+                if (!there && DataFileExists(name + extension)) {
                     cause += "\n" + FileReadFault(name + extension);
-                    break;
+                    there = true;
                 }
+            }
+            if (!there) {
+                cause += "\nNeither '" + name + ".png' nor '" + name + ".bmp' is there.";
             }
         }
         ErrorBox((std::string(kFontMissingMessage) + "\n" + cause).c_str());

@@ -7,6 +7,7 @@
 #include "framework/clump_object.h"
 #include "framework/framework.h"
 #include "framework/physics_glue.h"
+#include "framework/read_faults.h"
 #include "framework/rigid_bodies.h"
 #include "framework/world_manager.h"
 #include "graphics/core/d3d9/render_state.h"
@@ -81,9 +82,14 @@ bool CParticleEmitter::Init(float scale, std::uint8_t r, std::uint8_t g, std::ui
             OvImageSetPath(path);
             SkelPathDestroy(path);
         }
+        TakeGraphicsReadCause(); // what an earlier read left
         gParticleTexture = OvTextureRead(kParticleImage, nullptr);
         if (gParticleTexture == nullptr) {
-            ErrorBox(kParticleMissing);
+            // Whether the image is there, and what is wrong with it; said once for every emitter.
+            const std::string image = std::string("MODELS/TEXTURES/") + kParticleImage;
+            if (FirstFaultOf(image)) {
+                ErrorBox((std::string(kParticleMissing) + "\n" + FileReadFault(image)).c_str());
+            }
             return false;
         }
     }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
+
+#include "framework/config_checks.h"
 
 #include "graphics/core/image.h"
 
@@ -47,11 +50,36 @@ std::string TakeGraphicsReadCause() {
 }
 
 std::string FileReadFault(const std::string& path) {
+    std::string text;
     if (!DataFileExists(path)) {
         TakeGraphicsReadCause(); // the engine's record of the failed open goes with it
-        return "The file '" + path + "' is not there.";
+        text = "The file '" + path + "' is not there.";
+    } else {
+        text = "The file '" + path + "' is there but could not be read: " + TakeGraphicsReadCause() + ".";
     }
-    return "The file '" + path + "' is there but could not be read: " + TakeGraphicsReadCause() + ".";
+    return text + NamedAt(path);
+}
+
+std::string NamedAt(const std::string& path) {
+    const std::string origin = ConfigFileOrigin(path);
+    return origin.empty() ? "" : " " + origin + ".";
+}
+
+namespace {
+// The files whose fault was said, by DataFileKey.
+std::set<std::string>& SaidFaults() {
+    static std::set<std::string> said;
+    return said;
+}
+} // namespace
+
+bool FirstFaultOf(const std::string& path) {
+    return SaidFaults().insert(DataFileKey(path)).second;
+}
+
+void ForgetFileFaults() {
+    SaidFaults().clear();
+    ForgetConfigFiles();
 }
 
 std::string FindTextureImage(const char* texture) {

@@ -17,8 +17,19 @@ bool DataFileExists(const std::string& path);
 std::string TakeGraphicsReadCause();
 
 // "The file 'PATH' is not there." or "The file 'PATH' is there but could not be read: REASON."
-// (the reason as TakeGraphicsReadCause gives it).
+// (the reason as TakeGraphicsReadCause gives it), then NamedAt(path).
 std::string FileReadFault(const std::string& path);
+// " config.xml line 45 names it ('value' of 'AiPathData')." for a file the configuration named,
+// else empty: every message of a file's fault ends with it.
+std::string NamedAt(const std::string& path);
+
+// True the first time a file's fault is to be said, false afterwards: a file loaded several times
+// (the model of every instance, the body of every character) is said once. '/' and '\', and
+// letters in either case, are alike. Any other fault said once (a profile's missing animation)
+// is named by a key of its own.
+bool FirstFaultOf(const std::string& path);
+// Forgets the faults said and the files the configuration named (a new application starts afresh).
+void ForgetFileFaults();
 
 // The image file a texture of that name is read from: the first of the image search path's folders
 // (';' between them) that holds it as PNG or BMP, '/' between folders; empty when none does.

@@ -1,5 +1,7 @@
 #include "framework/rigid_bodies.h"
 
+#include "framework/config_checks.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -169,6 +171,7 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
     Model& model = models_[modelCount_++];
     CopyText(model.name, sizeof model.name, name);
     CopyText(model.clumpFile, sizeof model.clumpFile, file);
+    NoteConfigFile(file, "clumpFilename");
     model.def = def;
     return true;
 }

@@ -365,6 +365,7 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
             ConfigWarning("'flags' of 'World' is " + std::to_string(flags) +
                           ", none of 0, 1 and 2 (the ways a level is drawn): the level is not drawn");
         }
+        NoteConfigFile(file, "filename");
         LoadWorld(file, flags);
         return true;
     }
@@ -504,7 +505,12 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     std::snprintf(message, sizeof message, "Can not load world in file %s\n please check your data",
                   fileName != nullptr ? fileName : "");
     // The message with what went wrong after it.
-    auto refuse = [&message](const char* cause) { ErrorBox((std::string(message) + "\n" + cause).c_str()); };
+    // A level named twice is said once.
+    auto refuse = [&message, fileName](const char* cause) {
+        if (FirstFaultOf(fileName != nullptr ? fileName : "")) {
+            ErrorBox((std::string(message) + "\n" + cause).c_str());
+        }
+    };
     if (worldCount_ >= kMaxWorlds) {
         ErrorBox("Too much worlds.\nPlease increase MAX_WORLDS value");
         return;
@@ -566,9 +572,9 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         if (!image.empty()) {
             refuse(("Its texture '" + std::string(texture) + "': " + FileReadFault(image)).c_str());
         } else {
-            SkelWarningMessage((std::string(fileName) + ": its texture '" + texture +
-                                "' has no image (.png or .bmp) along the texture path; its surfaces are drawn plain")
-                                   .c_str());
+            DataFileWarning(fileName, std::string(fileName) + ": its texture '" + texture +
+                                          "' has no image (.png or .bmp) along the texture path; its surfaces are "
+                                          "drawn plain");
         }
     }
     const int slot = worldCount_++;
@@ -597,9 +603,8 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         if (!object->ReadClump(stream)) {
             delete object;
             // A clump that does not read leaves the stream where nothing more can be found.
-            SkelWarningMessage((std::string(fileName) + ": a model after its world does not read (" +
-                                TakeGraphicsReadCause() + "); it and the models after it are left out")
-                                   .c_str());
+            DataFileWarning(fileName, std::string(fileName) + ": a model after its world does not read (" +
+                                          TakeGraphicsReadCause() + "); it and the models after it are left out");
             break;
         }
         object->SetPickable(true);
@@ -610,10 +615,9 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     // A texture record that does not read leaves its material plain: said, the level is kept
     // (its world or a model after it).
     if (OvTextureGetChunkFailure()) {
-        SkelWarningMessage((std::string(fileName) +
-                            ": a texture record of its materials does not read (it is damaged); their surfaces are "
-                            "drawn plain")
-                               .c_str());
+        DataFileWarning(fileName, std::string(fileName) +
+                                      ": a texture record of its materials does not read (it is damaged); their "
+                                      "surfaces are drawn plain");
     }
 }
 

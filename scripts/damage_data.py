@@ -5,17 +5,19 @@
                          [--frames F] [--timeout SECONDS] [--work DIR] [--quiet]
 
 GAME is the dunmarrow program, DATA the folder `mkasset demo` made. For every file kind (config,
-config_values, config_typos, ai_world, level, model, animation, texture, font, spline) the script makes
-N variants (default 250) of the kind's files: cut short, bits flipped, 32-bit fields made 0, huge or
-0xFFFFFFFF (font metrics: cut anywhere or at a line's end, lines removed, numbers replaced), and
+config_values, config_typos, ai_world, level, model, animation, texture, font, spline; removed and
+start are below) the script makes N variants (default 250) of the kind's files: cut short, bits
+flipped, 32-bit fields made 0, huge or 0xFFFFFFFF (font metrics: cut anywhere or at a line's end, lines removed, numbers replaced), and
 for config.xml instead attributes and elements removed, values replaced by numbers out of any range
 ("2147483648", "1e30", "nan", "-1", "0", "abc"), bits flipped and cuts. config_values goes through
 every number of config.xml in turn: made negative (its value with a minus, -1 for 0), made 0, and
 with letters after it ("2xyz"); config_typos through every element's name with a letter left out
 (in its end tag too) and every decimal number written with a comma ("4,5"); N takes that many of
-them, spread evenly. Each variant is copied
-into a fresh folder under WORK and the game runs F frames (default 3) in it. The same seed and
-counts give the same variants.
+them, spread evenly. Each variant is copied into a fresh folder under WORK and the game runs F
+frames (default 3) in it. Two kinds change the folder, not a file's bytes: removed takes away one
+file the game reads (every file of the folder in turn; N of them spread evenly), and start moves
+the player's or the bots' InitialPosition below the floor, above it or off the level one
+coordinate at a time. The same seed and counts give the same variants.
 
 One line per run:  KIND OUTCOME STATUS FILE DAMAGE | first line the game said
 and then a table of counts per kind and outcome. Outcomes:
@@ -26,6 +28,9 @@ and then a table of counts per kind and outcome. Outcomes:
   warned      status 0, standard error names the damaged file
   said        status 0, standard error says something without naming the file
   silent      status 0, nothing said (the damage may not matter, or went unseen)
+Two more counts of runs, apart from the outcomes: "no line", a non-zero status whose standard
+error names no line of a file ("line N" or "FILE:N:"), and "repeated", a run that showed the same
+error box (its first line) more than once.
 The exit status is 1 when a run crashed or hung, else 0; 2 for a bad command line.
 """
 
@@ -41,10 +46,13 @@ import sys
 import tempfile
 from pathlib import Path
 
-KINDS = ["config", "config_values", "config_typos", "ai_world", "level", "model", "animation", "texture", "font", "spline"]
+KINDS = ["config", "config_values", "config_typos", "ai_world", "level", "model", "animation", "texture", "font",
+         "spline", "removed", "start"]
 HUGE32 = [0, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x10000000]
 BAD_NUMBERS = ["2147483648", "4294967295", "1e30", "-1e30", "nan", "inf", "-1", "0", "abc", "8388608x", ""]
 QUIET_LINES = re.compile(r"^ShellExecuteA: ")
+BOX_LINE = re.compile(r"^.*error handler: ")
+LINE_NAMED = re.compile(r"line \d+|:\d+:")
 
 
 def files_of(kind, data):
@@ -209,7 +217,41 @@ def config_typo_variants(text, count):
     return out
 
 
+def removed_variants(data, count):
+    """Every file of the folder taken away in turn (None for the new bytes); `count` of them spread
+    evenly when there are more."""
+    names = sorted(str(p.relative_to(data)) for p in data.rglob("*") if p.is_file())
+    out = [("removed", name, "removed", None) for name in names]
+    if count < len(out):
+        out = [out[i * len(out) // count] for i in range(count)]
+    return out
+
+
+START = re.compile(rb"<(Player|Bots)\b[^>]*>\s*<InitialPosition\s+x=\"([^\"]*)\"\s+y=\"([^\"]*)\"\s+z=\"([^\"]*)\"")
+
+
+def start_variants(text, count):
+    """The player's and the bots' starts moved one coordinate at a time: below the floor, above it
+    and off the level."""
+    line = lambda at: text.count(b"\n", 0, at) + 1
+    moves = [(3, b"-1"), (3, b"-10"), (3, b"40"), (2, b"500"), (2, b"-500"), (4, b"500"), (4, b"-500")]
+    out = []
+    for m in START.finditer(text):
+        for group, new in moves:
+            name = b"xyz"[group - 2:group - 1].decode()
+            out.append((f"line {line(m.start(group))}: {m.group(1).decode()} {name}=\"{new.decode()}\" "
+                        f"(was {m.group(group).decode()})", text[:m.start(group)] + new + text[m.end(group):]))
+    if count < len(out):
+        out = [out[i * len(out) // count] for i in range(count)]
+    return out
+
+
 def variants(kind, data, rng, per_kind):
+    if kind == "removed":
+        return removed_variants(data, per_kind)
+    if kind == "start":
+        return [(kind, "config.xml", what, new) for what, new in
+                start_variants((data / "config.xml").read_bytes(), per_kind)]
     names = files_of(kind, data)
     result = []
     shares = [per_kind // len(names) + (1 if i < per_kind % len(names) else 0) for i in range(len(names))]
@@ -242,7 +284,10 @@ def run_one(args, job):
     folder = Path(tempfile.mkdtemp(prefix="damaged-", dir=args.work))
     try:
         shutil.copytree(args.data, folder, dirs_exist_ok=True)
-        (folder / name).write_bytes(body)
+        if body is None:
+            (folder / name).unlink()
+        else:
+            (folder / name).write_bytes(body)
         env = dict(os.environ, PLATFORM_HEADLESS="1", PLATFORM_FRAMES=str(args.frames),
                    PLATFORM_FIXED_STEP="0.016666666666666666")
         env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
@@ -252,11 +297,14 @@ def run_one(args, job):
             status = run.returncode
             err = run.stderr.decode("utf-8", "replace")
         except subprocess.TimeoutExpired:
-            return kind, "hang", "-", name, what, ""
+            return kind, "hang", "-", name, what, "", False, False
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     said = [l for l in err.splitlines() if l.strip() and not QUIET_LINES.match(l)]
     first = said[0] if said else ""
+    boxes = [l for l in said if BOX_LINE.match(l)]
+    repeated = len(boxes) != len(set(boxes))
+    no_line = status != 0 and LINE_NAMED.search(err) is None
     if status < 0 or "Sanitizer" in err or "runtime error:" in err:
         outcome = "crash"
     elif status != 0:
@@ -265,7 +313,7 @@ def run_one(args, job):
         outcome = "warned" if named(name, err) else "said"
     else:
         outcome = "silent"
-    return kind, outcome, str(status), name, what, first
+    return kind, outcome, str(status), name, what, first, no_line, repeated
 
 
 def main():
@@ -303,20 +351,26 @@ def main():
     counts = {}
     try:
         with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-            for kind, outcome, status, name, what, first in pool.map(lambda j: run_one(args, j), jobs):
-                counts.setdefault(kind, {}).setdefault(outcome, 0)
-                counts[kind][outcome] += 1
+            for kind, outcome, status, name, what, first, no_line, repeated in pool.map(lambda j: run_one(args, j),
+                                                                                         jobs):
+                row = counts.setdefault(kind, {})
+                for key, counted in ((outcome, True), ("no line", no_line), ("repeated", repeated)):
+                    if counted:
+                        row[key] = row.get(key, 0) + 1
                 if not args.quiet:
-                    print(f"{kind} {outcome} {status} {name} {what} | {first}", flush=True)
+                    marks = (" [no line]" if no_line else "") + (" [repeated]" if repeated else "")
+                    print(f"{kind} {outcome}{marks} {status} {name} {what} | {first}", flush=True)
     finally:
         if own_work:
             shutil.rmtree(args.work, ignore_errors=True)
 
     outcomes = ["crash", "hang", "refused", "unnamed", "warned", "said", "silent"]
-    print("kind       " + "".join(f"{o:>9}" for o in outcomes) + "    total")
+    extras = ["no line", "repeated"]
+    print("kind          " + "".join(f"{o:>9}" for o in outcomes + extras) + "    total")
     for kind in kinds:
         row = counts.get(kind, {})
-        print(f"{kind:<11}" + "".join(f"{row.get(o, 0):>9}" for o in outcomes) + f"{sum(row.values()):>9}")
+        print(f"{kind:<14}" + "".join(f"{row.get(o, 0):>9}" for o in outcomes + extras) +
+              f"{sum(row.get(o, 0) for o in outcomes):>9}")
     bad = sum(counts.get(k, {}).get(o, 0) for k in kinds for o in ("crash", "hang"))
     return 1 if bad else 0
 

@@ -415,7 +415,8 @@ TEST_F(ProjectileTest, BurstsDrawTheirVelocitiesAndLiveTwoSeconds) {
     std::filesystem::rename(dir + "/MODELS/TEXTURES/PARTICLE.PNG", dir + "/MODELS/TEXTURES/OTHER.PNG");
     CParticleEmitter missing;
     EXPECT_FALSE(missing.Init(0.01f, 1, 1, 1));
-    EXPECT_EQ(Messages(), "Texture file 'PARTICLE.PNG' not found\nPlease check your data\n");
+    EXPECT_EQ(Messages(), "Texture file 'PARTICLE.PNG' not found\nPlease check your data\n"
+                          "The file 'MODELS/TEXTURES/PARTICLE.PNG' is not there.\n");
     std::filesystem::rename(dir + "/MODELS/TEXTURES/OTHER.PNG", dir + "/MODELS/TEXTURES/PARTICLE.PNG");
     CParticleEmitter e;
     ASSERT_TRUE(e.Init(0.01f, 1, 2, 3));

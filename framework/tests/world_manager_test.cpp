@@ -101,21 +101,28 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     wm->LoadWorld("clump.dff", 2);
     wm->LoadWorld("missing.bsp", 2);
     const mkasset::Bytes whole = mkasset::WorldFile(mkasset::LevelWorld(SmallLevel()));
+    int k = 0;
     for (std::size_t keep : {whole.size() / 2, std::size_t{40}, whole.size() - 1, std::size_t{11}}) {
-        WriteBytes("cut.bsp", mkasset::Bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
-        wm->LoadWorld("cut.bsp", 2);
+        const std::string name = "cut" + std::to_string(k++) + ".bsp";
+        WriteBytes(name, mkasset::Bytes(whole.begin(), whole.begin() + static_cast<long>(keep)));
+        wm->LoadWorld(name.c_str(), 2);
     }
+    // A file that failed is said once.
+    wm->LoadWorld("cut0.bsp", 2);
     const std::string noWorld = "' holds no world (it is not a level, or it is cut short); it is left out\n";
     EXPECT_EQ(WarningsOf(testing::internal::GetCapturedStderr()),
               "Warning: configuration: the world file 'clump.dff" + noWorld +
-                  "Warning: configuration: the world file 'cut.bsp" + noWorld);
+                  "Warning: configuration: the world file 'cut3.bsp" + noWorld);
     EXPECT_EQ(wm->WorldCount(), 0);
     EXPECT_EQ(wm->GetPhysicsContext(), nullptr);
     const std::string load = " please check your data\n";
-    const std::string cut =
-        "Can not load world in file cut.bsp\n" + load + "Its world does not read: the file is damaged or cut short.\n";
+    std::string cuts;
+    for (const char* name : {"cut0.bsp", "cut1.bsp", "cut2.bsp"}) {
+        cuts += std::string("Can not load world in file ") + name + "\n" + load +
+                "Its world does not read: the file is damaged or cut short.\n";
+    }
     EXPECT_EQ(Messages(), "Can not load world in file missing.bsp\n" + load +
-                              "The file is not there or cannot be opened.\n" + cut + cut + cut);
+                              "The file is not there or cannot be opened.\n" + cuts);
     EXPECT_TRUE(g_stopOnError);
 
     // A clump after the world that does not read ends the clumps; the world stays.
