@@ -24,7 +24,7 @@ bool CPathWay::InsertStep(const CPathWayStep& step, int32_t index) {
   if (m_stepCount == m_capacity) {
     // Doubling keeps loading linear in the step count: a long path way is appended to one step at a time.
     const uint64_t grown = m_capacity == 0 ? kFirstCapacity : uint64_t(m_capacity) * 2;
-    if (grown > UINT32_MAX / sizeof(CPathWayStep)) return false;
+    if (grown > kMaxSteps) return false;
     CPathWayStep* fresh = new CPathWayStep[grown];
     if (fresh == nullptr) return false;
     for (uint32_t i = 0; i < at; ++i) fresh[i] = m_steps[i];

@@ -31,11 +31,21 @@ public:
   char m_command[kCommandSize];
 };
 
+// The largest step array a path way grows to: the first capacity doubled while the array stays
+// within 4 GiB.
+constexpr uint32_t PathWayMaxSteps(uint64_t first, uint64_t stepBytes) {
+  uint64_t capacity = first;
+  while (capacity * 2 <= UINT32_MAX / stepBytes) capacity *= 2;
+  return static_cast<uint32_t>(capacity);
+}
+
 class CPathWay : public CNamedResource {
 public:
   static constexpr char kMagic[] = "Quelmor Path Way";
   static constexpr uint32_t kNameSize = 256;     // name field, NUL included
   static constexpr uint32_t kFirstCapacity = 5;  // steps of the first array; a full array doubles
+  // Steps a path way holds at most: a block with more positions is refused.
+  static constexpr uint32_t kMaxSteps = PathWayMaxSteps(kFirstCapacity, sizeof(CPathWayStep));
   static constexpr int32_t kAppend = -2;         // InsertStep index meaning "after the last step"
   // Record types of the block.
   static constexpr uint8_t kEnd = 0;

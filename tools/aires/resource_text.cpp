@@ -7,13 +7,16 @@
 #include <cstring>
 #include <sstream>
 
+#include "ai/navigation/neural_net.h"
+#include "ai/navigation/path_way.h"
 #include "tools/ais_format/ais_format.h"
 
 namespace AiRes {
 namespace {
 
-constexpr std::size_t kCommandSize = 64;
-constexpr std::size_t kMaxName = 255;
+// The engine's field sizes: a name or command keeps a byte for its terminator.
+constexpr std::size_t kCommandSize = CPathWayStep::kCommandSize;
+constexpr std::size_t kMaxName = CPathWay::kNameSize - 1;
 const char* const kModes[] = {"walk", "run", "jump", "crouch"};
 const char* const kCommands[] = {"pause", "rotate", "orient"};
 
@@ -100,6 +103,11 @@ std::string Number(float v) {
     return text;
 }
 
+// The weights a net's layers need, as the engine counts them.
+std::uint64_t WeightsNeeded(const NeuralNet& net) {
+    return CNeuralNet::WeightsNeeded(net.layers.data(), static_cast<std::int32_t>(net.layers.size()));
+}
+
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -183,6 +191,7 @@ bool ParsePathWayText(const std::vector<std::pair<std::size_t, std::string>>& li
         error = LineError(headerLine, "the pathway line needs name=\"...\"");
         return false;
     }
+    std::uint64_t positions = 0;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::size_t number = lines[i].first;
         const std::string& line = lines[i].second;
@@ -202,6 +211,11 @@ bool ParsePathWayText(const std::vector<std::pair<std::size_t, std::string>>& li
                 }
                 record.type = static_cast<std::uint8_t>(1 + m);
                 known = true;
+                if (++positions > CPathWay::kMaxSteps) {
+                    error = LineError(number, "more than " + std::to_string(CPathWay::kMaxSteps) +
+                                                  " steps, as many as a path way holds");
+                    return false;
+                }
             }
         }
         for (int c = 0; c < 3; ++c) {
@@ -283,8 +297,9 @@ bool ParseNeuralNetText(const std::vector<std::pair<std::size_t, std::string>>& 
             haveLayers = true;
             while (words >> value) {
                 long long count = 0;
-                if (!ParseInt(value, 1, 2147483647, count)) {
-                    error = LineError(number, "a layer size must be 1-2147483647, not '" + value + "'");
+                if (!ParseInt(value, 1, 2147483647, count) || !CNeuralNet::IsLayerSize(static_cast<std::int32_t>(count))) {
+                    error = LineError(number, "a layer size must be 1-2147483647 and fit in this machine's memory, not '" +
+                                                  value + "'");
                     return false;
                 }
                 net.layers.push_back(static_cast<std::int32_t>(count));
@@ -311,13 +326,7 @@ bool ParseNeuralNetText(const std::vector<std::pair<std::size_t, std::string>>& 
         error = "the text has no layers line";
         return false;
     }
-    // As the engine counts them: each term is below 2^63, the sum stops at the largest value.
-    std::uint64_t needed = 0;
-    for (std::size_t l = 1; l < net.layers.size(); ++l) {
-        const std::uint64_t term =
-            static_cast<std::uint64_t>(net.layers[l]) * (static_cast<std::uint64_t>(net.layers[l - 1]) + 1);
-        needed = term > UINT64_MAX - needed ? UINT64_MAX : needed + term;
-    }
+    const std::uint64_t needed = WeightsNeeded(net);
     if (net.weights.empty() || net.weights.size() < needed) {
         error = "the layers need " + std::to_string(needed) + " weights (at least 1), the text gives " +
                 std::to_string(net.weights.size());
@@ -380,6 +389,7 @@ bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error) {
         return false;
     // The engine keeps the name as a C string: up to its first NUL.
     way.name.assign(reinterpret_cast<const char*>(name), strnlen(reinterpret_cast<const char*>(name), length));
+    std::uint64_t positions = 0;
     for (;;) {
         PathWayRecord record;
         if (!in.U8(record.type, "the record list (no closing record of type 0)"))
@@ -388,6 +398,8 @@ bool DecodePathWay(const Bytes& bytes, PathWay& way, std::string& error) {
             break;
         bool ok = true;
         if (record.type >= 1 && record.type <= 4) {
+            if (++positions > CPathWay::kMaxSteps)
+                return in.Fail("more than " + std::to_string(CPathWay::kMaxSteps) + " steps, as many as a path way holds");
             ok = in.F32(record.x, "a position") && in.F32(record.y, "a position") && in.F32(record.z, "a position");
         } else if (record.type >= 11 && record.type <= 13) {
             ok = in.F32(record.value, "a command value");
@@ -422,19 +434,15 @@ bool DecodeNeuralNet(const Bytes& bytes, NeuralNet& net, std::string& error) {
         std::uint32_t count = 0;
         if (!in.U32(count, "the layer sizes"))
             return false;
-        if (static_cast<std::int32_t>(count) < 1)
-            return in.Fail("layer size " + std::to_string(static_cast<std::int32_t>(count)) + " (1-2147483647)");
+        if (!CNeuralNet::IsLayerSize(static_cast<std::int32_t>(count)))
+            return in.Fail("layer size " + std::to_string(static_cast<std::int32_t>(count)) +
+                           " (1-2147483647, and a layer this machine's memory holds)");
         net.layers.push_back(static_cast<std::int32_t>(count));
     }
     std::uint32_t weightCount = 0;
     if (!in.U32(weightCount, "the weight count"))
         return false;
-    std::uint64_t needed = 0;
-    for (std::size_t l = 1; l < net.layers.size(); ++l) {
-        const std::uint64_t term =
-            static_cast<std::uint64_t>(net.layers[l]) * (static_cast<std::uint64_t>(net.layers[l - 1]) + 1);
-        needed = term > UINT64_MAX - needed ? UINT64_MAX : needed + term;
-    }
+    const std::uint64_t needed = WeightsNeeded(net);
     if (weightCount < 1 || weightCount < needed || weightCount > (bytes.size() - in.Position()) / 4)
         return in.Fail("weight count " + std::to_string(static_cast<std::int32_t>(weightCount)) + " (the layers need " +
                        std::to_string(needed) + ", the block holds " +

@@ -44,7 +44,8 @@ std::uint64_t EncodedSize(const Node& node) {
 
 bool CheckText(const std::string& text, const char* what, std::string& error) {
     if (text.size() > kMaxText) {
-        error = std::string(what) + " \"" + text.substr(0, 20) + "...\" is longer than 127 bytes";
+        error = std::string(what) + " \"" + text.substr(0, 20) + "...\" is longer than " + std::to_string(kMaxText) +
+                " bytes";
         return false;
     }
     if (text.find('\0') != std::string::npos) {
@@ -56,7 +57,7 @@ bool CheckText(const std::string& text, const char* what, std::string& error) {
 
 bool CheckTree(const Node& node, std::uint32_t depth, std::uint32_t& rawCount, std::string& error) {
     if (depth > kMaxDepth) {
-        error = "the tree is deeper than 256 levels";
+        error = "the tree is deeper than " + std::to_string(kMaxDepth) + " levels";
         return false;
     }
     switch (node.kind) {
@@ -192,7 +193,7 @@ public:
     bool Tree(Node& node, std::uint32_t depth, std::vector<std::uint32_t>& refSizes) {
         std::size_t start = m_pos;
         if (depth > kMaxDepth) {
-            return Fail(start, "nodes nested deeper than 256 levels");
+            return Fail(start, "nodes nested deeper than " + std::to_string(kMaxDepth) + " levels");
         }
         std::uint32_t type = 0;
         std::uint32_t length = 0;
@@ -416,7 +417,8 @@ public:
         if (!Quoted(text)) {
             return false;
         }
-        return text.size() <= kMaxText || Fail(std::string(key) + " is longer than 127 bytes");
+        return text.size() <= kMaxText ||
+               Fail(std::string(key) + " is longer than " + std::to_string(kMaxText) + " bytes");
     }
 
     // Attributes of a node of that kind.
@@ -614,7 +616,7 @@ bool ParseText(const std::string& text, Node& root, std::string& error) {
             return parser.Fail("indented deeper than one level below the line before");
         }
         if (depth > kMaxDepth - 1) {
-            return parser.Fail("the tree is deeper than 256 levels");
+            return parser.Fail("the tree is deeper than " + std::to_string(kMaxDepth) + " levels");
         }
         std::string kindWord = parser.Word();
         Node node;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "ai/runtime/ais_reader.h"
+
 namespace AisFormat {
 
 enum class Kind {
@@ -40,8 +42,10 @@ struct Document {
     std::vector<std::vector<std::uint8_t>> blocks; // raw blocks by number
 };
 
-inline constexpr std::size_t kMaxText = 127;    // bytes of a label, name or value
-inline constexpr std::uint32_t kMaxDepth = 256; // deepest nesting the engine reads (root: 1)
+// The engine reader's bounds: bytes of a label, name or value (its field keeps a terminator), and
+// the deepest nesting it reads (root: 1).
+inline constexpr std::size_t kMaxText = CAisReader::kTextField - 1;
+inline constexpr std::uint32_t kMaxDepth = CAisReader::kMaxDepth;
 
 // Stamp word of every chunk written (the graphics core's version and build).
 std::uint32_t Stamp();
