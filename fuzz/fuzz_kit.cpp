@@ -11,6 +11,7 @@
 #include "graphics/core/error.h"
 #include "graphics/core/stream.h"
 #include "graphics/core/testkit/engine_fixture.h"
+#include "platform/process.h"
 #include "tools/ais_format/ais_format.h"
 
 namespace fuzzkit {
@@ -71,9 +72,9 @@ GraphicsEngine::GraphicsEngine(void (*registerPlugins)(), const OvDriver* driver
     // running: bringing it up for every input would cost more than most inputs.
     static const bool up = OvTestEngineUp(0, registerPlugins, driver) != FALSE;
     m_up = up;
-    // What only the machine bounds (an image's pixels) is bounded as on a machine of the
-    // largest single allocation a harness may make.
-    OvMemorySetMachineSize(kMachineBytes);
+    // What only the machine bounds (an image's pixels, an AI world's team and task tables, a path's
+    // capacity) is bounded as on a machine of the largest single allocation a harness may make.
+    PlatformSetPhysicalMemory(kMachineBytes);
     OvError ignored;
     OvErrorGet(&ignored);
 }
@@ -98,9 +99,6 @@ AiEngine::AiEngine() : m_up(false) {
     services.read = HostRead;
     services.write = HostWrite;
     m_up = Vusk::Initialise(&services);
-    // Tables that only the machine bounds (a world's team and task tables, a path's capacity) are
-    // sized for a machine of the largest single allocation a harness may make.
-    Vusk::SetMachineMemory(kMachineBytes);
 }
 
 AiEngine::~AiEngine() {

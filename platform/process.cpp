@@ -58,8 +58,21 @@ std::uint64_t PlatformReadTimeStampCounter() {
 #endif
 }
 
+namespace {
+std::uint64_t gStatedMemory = 0; // 0: the machine's own
+} // namespace
+
 std::uint64_t PlatformPhysicalMemory() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageSize = sysconf(_SC_PAGESIZE);
-    return pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) : 0;
+    if (gStatedMemory != 0) {
+        return gStatedMemory;
+    }
+    static const std::uint64_t machine = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long pageSize = sysconf(_SC_PAGESIZE);
+        return pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
+                                         : std::uint64_t{0};
+    }();
+    return machine;
 }
+
+void PlatformSetPhysicalMemory(std::uint64_t bytes) { gStatedMemory = bytes; }

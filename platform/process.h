@@ -27,5 +27,9 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
 // The processor's time-stamp counter (cycles since reset); 0 on processors without one.
 std::uint64_t PlatformReadTimeStampCounter();
 
-// Bytes of physical memory of the machine; 0 when the system does not tell.
+// Bytes of physical memory of the machine (read once), or what PlatformSetPhysicalMemory stated; 0
+// when the system does not tell. The engines bound what a file or a definition may ask for by it.
 std::uint64_t PlatformPhysicalMemory();
+// Makes PlatformPhysicalMemory answer that many bytes (0: the real machine again); a test harness that
+// stands for a smaller machine states its size here, for every engine at once.
+void PlatformSetPhysicalMemory(std::uint64_t bytes);

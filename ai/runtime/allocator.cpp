@@ -203,18 +203,8 @@ AllocationHook GetAllocationHook() { return s_allocationHook; }
 
 ReleaseHook GetReleaseHook() { return s_releaseHook; }
 
-std::uint64_t g_machineMemory = 0; // 0: the machine's own, read on first use
-
-std::uint64_t GetMachineMemory() {
-    if (g_machineMemory == 0)
-        g_machineMemory = PlatformPhysicalMemory();
-    return g_machineMemory;
-}
-
-void SetMachineMemory(std::uint64_t bytes) { g_machineMemory = bytes; }
-
 bool FitsMachine(std::uint64_t count, std::uint64_t bytesEach) {
-    const std::uint64_t machine = GetMachineMemory();
+    const std::uint64_t machine = PlatformPhysicalMemory();
     if (machine == 0 || count == 0 || bytesEach == 0)
         return true;
     return count <= machine / bytesEach;

@@ -149,12 +149,6 @@ void* EngineAllocate(std::size_t size);
 // owning allocator). Null is ignored.
 void EngineFree(void* block);
 
-// Bytes of memory of the machine: its physical memory (read on first use), or what SetMachineMemory
-// stated; 0 when the system does not tell.
-std::uint64_t GetMachineMemory();
-// Makes the engine size its tables for a machine of that many bytes (0: the real machine again); a
-// test harness that stands for a smaller machine states its size here.
-void SetMachineMemory(std::uint64_t bytes);
 // Whether count items of bytesEach bytes, in all, fit in the machine's memory (true when its size is
 // unknown). A table sized by a count from a definition or a file that nothing else bounds asks this
 // first: a damaged count then asks for no more than the machine has and is refused without reaching

@@ -209,7 +209,6 @@ void ReleaseEngine() {
     s_initialised = false;
     s_nameCounter = 0;
     s_currentWorld = nullptr;
-    SetMachineMemory(0);
 }
 
 const CHostServices* GetHostServices() { return &s_host; }

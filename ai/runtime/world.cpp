@@ -13,6 +13,7 @@
 #include "ai/runtime/time_manager.h"
 #include "ai/runtime/world_limits.h"
 #include "platform/crt.h"
+#include "platform/process.h"
 
 #include <cstring>
 
@@ -204,7 +205,7 @@ bool Vusk::CheckWorldConfig(const CConfigNode* tree, char* fault, std::size_t si
                       "machine's %llu",
                       static_cast<unsigned>(c.teams), static_cast<unsigned>(c.aperiodic),
                       static_cast<unsigned>(c.periodic), static_cast<unsigned long long>(bytes),
-                      static_cast<unsigned long long>(GetMachineMemory()));
+                      static_cast<unsigned long long>(PlatformPhysicalMemory()));
         ok = false;
     }
     if (!ok && fault != nullptr && size > 0)

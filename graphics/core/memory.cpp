@@ -87,21 +87,8 @@ void OvMemoryDefaultFree(void* block) { std::free(block); }
 void* OvMemoryDefaultRealloc(void* block, std::size_t size, OvUInt32) { return std::realloc(block, size); }
 void* OvMemoryDefaultCalloc(std::size_t count, std::size_t size, OvUInt32) { return std::calloc(count, size); }
 
-namespace {
-std::uint64_t gMachineBytes = 0; // 0: the machine's own, read on first use
-} // namespace
-
-std::uint64_t OvMemoryGetMachineSize() {
-    if (gMachineBytes == 0) {
-        gMachineBytes = PlatformPhysicalMemory();
-    }
-    return gMachineBytes;
-}
-
-void OvMemorySetMachineSize(std::uint64_t bytes) { gMachineBytes = bytes; }
-
 OvBool OvMemoryFitsMachine(std::uint64_t bytes) {
-    const std::uint64_t machine = OvMemoryGetMachineSize();
+    const std::uint64_t machine = PlatformPhysicalMemory();
     return machine == 0 || bytes < machine ? TRUE : FALSE;
 }
 

@@ -35,12 +35,6 @@ void OvMemoryDefaultFree(void* block);
 void* OvMemoryDefaultRealloc(void* block, std::size_t size, OvUInt32 hint);
 void* OvMemoryDefaultCalloc(std::size_t count, std::size_t size, OvUInt32 hint);
 
-// Bytes of memory of the machine: its physical memory (read on first use), or what
-// OvMemorySetMachineSize stated; 0 when the system does not tell.
-std::uint64_t OvMemoryGetMachineSize();
-// Makes the engine bound what files may ask for by a machine of that many bytes (0: the real
-// machine again); a test harness that stands for a smaller machine states its size here.
-void OvMemorySetMachineSize(std::uint64_t bytes);
 // Whether a block of that many bytes, sized from a file by nothing else, could be held: less than
 // the machine has (always when its size is unknown). A damaged size is then refused before it
 // reaches the memory functions.

@@ -21,6 +21,7 @@
 #include "graphics/core/testkit/engine_fixture.h"
 #include "tools/ais_format/ais_format.h"
 #include "tools/aires/resource_text.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -276,7 +277,7 @@ TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
   // Layers of any size the weights that are there, or for a single layer the machine, can hold: on a
   // machine of 1 MB a single layer of a million neurons is refused, one of 70000 is taken, and so is a
   // net whose first layer has 70000 neurons backed by its 70001 weights.
-  Vusk::SetMachineMemory(1u << 20);
+  PlatformSetPhysicalMemory(1u << 20);
   bad = single, bad.layers[0] = 1000000;
   EXPECT_TRUE(refused(bad));
   AiRes::NeuralNet wide = single;
@@ -288,7 +289,7 @@ TEST_P(ResourcesTest, NeuralNetEvaluatesSavesAndRefusesBadBlocks) {
   EXPECT_TRUE(LoadFrom(wideNet, AiRes::EncodeNeuralNet(wide)));
   wide.weights.resize(70000);
   EXPECT_FALSE(LoadFrom(wideNet, AiRes::EncodeNeuralNet(wide)));
-  Vusk::SetMachineMemory(0);
+  PlatformSetPhysicalMemory(0);
   Bytes huge = saturated;
   huge[23] = 0xff, huge[24] = 0xff, huge[25] = 0xff, huge[26] = 0x0f;  // K far beyond the block
   CNeuralNet probe;

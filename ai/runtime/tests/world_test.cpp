@@ -14,6 +14,7 @@
 #include "ai/runtime/world_api.h"
 #include "ai/runtime/world_limits.h"
 #include "ai/runtime/team.h"
+#include "platform/process.h"
 
 using worldkit::Add;
 using worldkit::AddDefinition;
@@ -29,7 +30,7 @@ using Strings = std::vector<std::string>;
 // cases make worlds in it); negative counts ask for no table. Counts whose tables fit are taken, however
 // large.
 TEST_P(WorldTest, ConfigFaultsAreSaidAndLeaveNoWorld) {
-    const std::uint64_t machine = Vusk::GetMachineMemory();
+    const std::uint64_t machine = PlatformPhysicalMemory();
     ASSERT_GT(machine, 0u);
     // Teams whose tables take about a quarter of the machine pass the check (the world is not made).
     const std::string quarter = std::to_string(std::min<std::uint64_t>(machine / 4 / 64, 2147483647));

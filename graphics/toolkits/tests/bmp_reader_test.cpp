@@ -5,6 +5,7 @@
 
 #include "graphics/toolkits/tests/bmp_bytes.h"
 #include "graphics/toolkits/tests/reader_test.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ TEST_F(BmpReaderTest, RunLengthRowsClipRunsAndEndEarly) {
         int line; // file row of the line (that many end-of-row codes before it)
         bool reads;
     };
-    OvMemorySetMachineSize(1 << 20);
+    PlatformSetPhysicalMemory(1 << 20);
     for (const Early& e : {Early{64, 64, 0, true}, Early{640, 480, 100, true}, Early{2048, 512, 0, false}}) {
         Bmp page = b;
         page.width = e.width;
@@ -138,7 +139,7 @@ TEST_F(BmpReaderTest, RunLengthRowsClipRunsAndEndEarly) {
         EXPECT_EQ(wrong, 0) << e.width;
         OvImageDestroy(image);
     }
-    OvMemorySetMachineSize(0);
+    PlatformSetPhysicalMemory(0);
     // Run-length coded bytes of a 4-bit bitmap are read as packed 4-bit pixels: a run of two
     // 0xAB gives the pixels A, B, A, B.
     b.bitCount = 4;
