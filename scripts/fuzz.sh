@@ -25,6 +25,11 @@ if [ "$#" -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then
   SECONDS_EACH="$1"
   shift
 fi
+if [ "$SECONDS_EACH" -lt 1 ]; then
+  # libFuzzer takes a total time of 0 as no limit: the first harness would run without end.
+  echo "fuzz.sh: SECONDS must be at least 1, not $SECONDS_EACH" >&2
+  exit 2
+fi
 FUZZ_DIR="$DUN_ROOT/build-fuzz"
 MALLOC_LIMIT_MB=256  # one allocation above this is a finding (cmake/project.cmake says the same)
 RSS_LIMIT_MB=2048    # the whole process, sanitizer shadow memory included
