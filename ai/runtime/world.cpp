@@ -423,7 +423,7 @@ void Vusk::ReleaseWorldSharedState() {
     g_entityRemoved.Release();
 }
 
-void Vusk::DestroyEntity(CEntity* entity) {
+void Vusk::TakeEntityOut(CEntity* entity) {
     if (entity == nullptr)
         return;
     if (entity->GetWorld() != nullptr)
@@ -433,5 +433,11 @@ void Vusk::DestroyEntity(CEntity* entity) {
             pool->Remove(entity->GetPoolNode());
         entity->SetPoolNode(nullptr);
     }
+}
+
+void Vusk::DestroyEntity(CEntity* entity) {
+    // Out while the whole object is there (the callbacks see its class); the destructor then finds
+    // nothing left to do.
+    TakeEntityOut(entity);
     delete entity;
 }
