@@ -58,7 +58,8 @@ public:
     // Stores the graph, finds its nearest-vertex data and its point-mapper index; false without a
     // graph manager.
     bool SetGraph(CSpatialGraph* graph);
-    // Appends a danger; false when the list is full.
+    // Appends a danger; false when the list is full. Added while a scan is paused, it gets the
+    // vertex the scan's start gives every danger.
     bool AddDangerousEntity(CEntity* entity);
     // The destination once a scan has found one, else the owner's position.
     CVector3 GetDestination() const;
@@ -120,6 +121,8 @@ private:
     void ResetSearch();
     bool ComputeDestination();
     void ScanStep(const CVector3& eyeOffset);
+    // A scan that found no reference vertex: complete, nothing found.
+    void EndScanUnfound();
     bool FindReferenceVertices();
     bool ConsiderVertex(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* stop);
     CGraphVertex* VertexSeenFrom(const CVector3& point);
