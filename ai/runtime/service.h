@@ -51,6 +51,9 @@ private:
 
 class CGlobalService : public CEngineObject {
 public:
+    // Leaves the global services of the world that holds it. What cached it (agents, path objects,
+    // the objects a manager owns) is the caller's to end first.
+    ~CGlobalService() override;
     // Passes each parameter child to ReadParam (Vusk::PassParameters).
     virtual bool Init(CConfigNode* definition);
     // Reads one parameter by its node name; false for a name the class does not know.

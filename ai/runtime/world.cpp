@@ -125,8 +125,12 @@ CWorld::~CWorld() {
             node = next;
         }
     }
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        delete m_services[i];
+    // In array order, each out of the array before it goes.
+    while (m_serviceCount > 0) {
+        CGlobalService* service = m_services[0];
+        ForgetGlobalService(service);
+        delete service;
+    }
     Vusk::EngineFree(m_services);
     m_services = nullptr;
     m_serviceCount = 0;
@@ -368,6 +372,16 @@ bool CWorld::AddGlobalService(CGlobalService* service) {
         return false;
     m_services[m_serviceCount++] = service;
     return true;
+}
+
+void CWorld::ForgetGlobalService(const CGlobalService* service) {
+    for (uint32_t i = 0; i < m_serviceCount; ++i) {
+        if (m_services[i] == service) {
+            std::memmove(&m_services[i], &m_services[i + 1], sizeof(CGlobalService*) * (m_serviceCount - i - 1));
+            --m_serviceCount;
+            return;
+        }
+    }
 }
 
 CGlobalService* CWorld::GetGlobalService(const CGlobalServiceDesc* descriptor) const {

@@ -53,6 +53,8 @@ public:
     bool RemoveEntity(CEntity* entity);
     // Appends an owned global service; false when memory runs out (the caller keeps it).
     bool AddGlobalService(CGlobalService* service);
+    // Takes the service out of the array (the others keep their order); nothing when absent.
+    void ForgetGlobalService(const CGlobalService* service);
     // First global service of the descriptor's class or of a class derived from it.
     CGlobalService* GetGlobalService(const CGlobalServiceDesc* descriptor) const;
     // First entity in table order with that name (ASCII case-insensitive).
