@@ -15,12 +15,16 @@
 #include "ai/behaviours/follower_agents.h"
 #include "ai/behaviours/shooter_agent.h"
 #include "ai/navigation/find_nearest_data.h"
+#include "ai/navigation/path_object.h"
+#include "ai/navigation/path_object_manager.h"
 #include "ai/navigation/path_finder.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/action.h"
 #include "ai/runtime/brain.h"
 #include "ai/runtime/engine.h"
+#include "ai/runtime/team.h"
 #include "ai/runtime/world.h"
+#include "ai/runtime/world_api.h"
 #include "platform/crt.h"
 #include "testing/fake_ai_host.h"
 #include "ai/behaviours/tests/agent_world_test.h"
@@ -339,6 +343,103 @@ TEST_P(AgentsTest, ParameterRules) {
 // --- Shooter ---
 
 // Steering and acceleration instead of rotate and speed, with the shoot action.
+// A path object that links to no graph.
+class Door : public CPathObject {
+public:
+    using CPathObject::CPathObject;
+    const CEntityClassDesc* GetClassDesc() const override { return &CPathObject::s_classDesc; }
+    void Update() override {}
+    void LinkToGraph(CSpatialGraph*) override {}
+};
+
+void CountRemoval(CEntity*, void* count) { ++*static_cast<int*>(count); }
+
+// However an object ends (deleted directly, or through the engine's destroy functions), nothing keeps
+// naming it: each row ends one object of a small world (a bot with its brain, a plain entity, both in
+// a team, a path object, the path-object manager, the floor graph's records), then makes the call that
+// read it, and checks that the world's lists and the entity-removed listeners heard of it once.
+TEST_P(AgentsTest, WhatEndsLeavesNothingNamingIt) {
+    struct Scene {
+        CEntity* bot;
+        CEntity* plain;
+        CTeam* team;
+        Door* door;
+        CGlobalService* paths;
+        CSpatialGraph* graph;
+    };
+    struct Row {
+        const char* what;
+        void (*end)(Scene&);
+        void (*after)(Scene&);
+        int removals;       // entity-removed callbacks heard
+        uint32_t entities;  // left in the world's table
+        uint32_t members;   // left in the team (-1: the team is gone)
+    };
+    const Row rows[] = {
+        {"an entity deleted", [](Scene& s) { delete s.plain; }, nullptr, 1, 2, 1},
+        {"an entity destroyed", [](Scene& s) { Vusk::DestroyEntity(s.plain); }, nullptr, 1, 2, 1},
+        {"a bot deleted with its brain", [](Scene& s) { delete s.bot; }, nullptr, 1, 2, 1},
+        {"a brain deleted", [](Scene& s) { delete s.bot->GetBrain(); },
+         [](Scene& s) { EXPECT_EQ(s.bot->GetBrain(), nullptr); }, 0, 3, 2},
+        {"a team deleted", [](Scene& s) { delete s.team; }, nullptr, 0, 3, ~0u},
+        {"a team destroyed", [](Scene& s) { Vusk::DestroyTeam(s.team); }, nullptr, 0, 3, ~0u},
+        {"a path object deleted", [](Scene& s) { delete s.door; },
+         [](Scene& s) { EXPECT_EQ(static_cast<CPathObjectManager*>(s.paths)->GetCount(), 0u); }, 1, 2, 2},
+        {"a global service deleted", [](Scene& s) { delete s.paths; },
+         [](Scene&) { EXPECT_EQ(Vusk::GetCurrentWorld()->GetGlobalService(&CPathObjectManager::s_classDesc), nullptr); },
+         0, 3, 2},
+        {"a vertex record deleted",
+         [](Scene& s) { s.graph->DeleteVertexObject(0); },
+         [](Scene& s) {
+             EXPECT_FALSE(s.graph->RemoveVertex(0));
+             EXPECT_TRUE(s.graph->RemoveVertex(1)); // a neighbour: no edge of it names vertex 0 now
+         },
+         0, 3, 2},
+        {"an edge record deleted",
+         [](Scene& s) { s.graph->DeleteEdgeObject(s.graph->GetVertex(0)->GetOutgoingEdge(0)->GetIndex()); },
+         [](Scene& s) {
+             const int32_t edges = s.graph->GetEdgeCount();
+             EXPECT_TRUE(s.graph->RemoveVertex(0)); // its arrays no longer name the edge
+             EXPECT_LT(s.graph->GetEdgeCount(), edges);
+         },
+         0, 3, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        MakeFloor({});
+        CWorld* world = m_world->GetWorld();
+        CGlobalService* paths = CPathObjectManager::Create();
+        ASSERT_TRUE(paths->Init(nullptr) && world->AddGlobalService(paths));
+        HostBody body;
+        Scene s{SpawnBot(body, "CFollowerAgent", {}), SpawnPlain(body, "plain"), nullptr, new Door("door", nullptr),
+                paths, Graph()};
+        CConfigNode team;
+        scenario::Add(&team, "Class", "CTeam");
+        s.team = Vusk::CreateTeam(&team, 4, "team");
+        ASSERT_TRUE(s.bot != nullptr && s.team != nullptr && s.team->AddMember(s.bot) && s.team->AddMember(s.plain));
+        ASSERT_TRUE(Vusk::AddEntity(world, s.door));
+        ASSERT_EQ(static_cast<CPathObjectManager*>(paths)->GetCount(), 1u);
+        int removals = 0;
+        ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&CountRemoval, &removals));
+        row.end(s);
+        Frame(); // reads the entity table, the brains, the global services
+        if (row.after != nullptr)
+            row.after(s);
+        CWorld::RemoveEntityRemovedCallback(&CountRemoval, &removals);
+        EXPECT_EQ(removals, row.removals);
+        EXPECT_EQ(world->GetEntityTable()->GetCount(), row.entities);
+        const uint32_t unpooled = world->GetEntityTable()->Find(s.door) != nullptr ? 1 : 0; // the door was never pooled
+        EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCount(), row.entities - unpooled);
+        if (row.members == ~0u) {
+            EXPECT_EQ(world->GetTeamList()->GetCount(), 0u);
+            EXPECT_EQ(s.bot->GetTeams()->GetCount(), 0u);
+        } else {
+            EXPECT_EQ(s.team->GetMembers()->GetCount(), row.members);
+        }
+        m_world.reset(); // reads the team list and the global services
+    }
+}
+
 class SteeringActions : public CActionClass {
 public:
     SteeringActions() {
