@@ -31,6 +31,7 @@ template <class ReadParam> bool PassParameters(CConfigNode* definition, ReadPara
 
 } // namespace Vusk
 
+// A service ends with its brain: the brain's array and its agents name it.
 class CService : public CEngineObject {
 public:
     explicit CService(CBrain* owner) : m_brain(owner) {}
