@@ -80,6 +80,8 @@ public:
     int32_t GetLastScannedVertex() const { return m_lastScannedVertex; }
     uint16_t GetGraphIndex() const { return m_graphIndex; }
     uint32_t GetDangerousEntityCount() const { return m_dangerCount; }
+    // The vertex seen from danger i by the scan under way (far from enemy), or null.
+    CGraphVertex* GetDangerVertex(uint32_t i) const { return i < m_dangerCount ? m_dangerVertices[i] : nullptr; }
     uint32_t GetMaxDangerousEntities() const { return m_maxDangerousEntities; }
     float GetMaxDeltaHeight() const { return m_maxDeltaHeight; }
 

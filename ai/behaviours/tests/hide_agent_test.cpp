@@ -279,19 +279,8 @@ TEST_P(HideAgentTest, ParametersDangersAndFarFromEnemy) {
     ASSERT_TRUE(Vusk::AddEntity(scene.GetWorld().GetWorld(), threatEntity));
 }
 
-// The engine's hide agent with its danger vertices in view.
-class ProbeHideAgent : public CHideAgent {
-public:
-    using CHideAgent::CHideAgent;
-    static CAgent* Create(CBrain* owner) { return new ProbeHideAgent(owner); }
-    const CAgentDesc* GetClassDesc() const override { return &s_desc; }
-    CGraphVertex* DangerVertex(uint32_t i) const { return m_dangerVertices[i]; }
-    static CAgentDesc s_desc;
-};
-CAgentDesc ProbeHideAgent::s_desc("ProbeHideAgent", &ProbeHideAgent::Create, &CHideAgent::s_classDesc, false, false);
-
 // A danger added while a far-from-enemy scan is paused is measured from the vertex seen from it, as
-// the scan's start measures every other danger, not from the vertex nearest the origin.
+// the scan's start measures the others, not from the vertex nearest the origin.
 TEST_P(HideAgentTest, ADangerAddedMidScanIsMeasuredFromItsOwnVertex) {
     HideOptions options;
     options.bots = 1;
@@ -299,40 +288,23 @@ TEST_P(HideAgentTest, ADangerAddedMidScanIsMeasuredFromItsOwnVertex) {
     options.tpfMs = 10.0f;
     options.visibilityCalls = 2; // the scan pauses after two checks a frame
     HideScenario& scene = Build(options);
-    ASSERT_TRUE(Vusk::RemoveEntity(scene.GetWorld().GetWorld(), scene.GetHiders()[0])); // takes no grant
-    CConfigNode* brain = nullptr;
-    CConfigNode* definition = scenario::MakeEntityDefinition(&brain);
-    scenario::Add(scenario::AddService(brain, "CPathFinder"), "Graph", "floor");
-    scenario::AddService(brain, "CEntityManager");
-    CConfigNode* agentNode = scenario::AddAgent(brain, "ProbeHideAgent");
-    scenario::Add(agentNode, "Graph", "floor");
-    scenario::Add(agentNode, "ResearchType", "FAR_FROM_ENEMY");
-    HostBody body;
-    body.position = CVector3(0, 0, -4.5f);
-    CEntity* owner = scene.GetWorld().Spawn(body, definition, CEntityManager::s_classDesc.GetClassBit());
-    ASSERT_NE(owner, nullptr);
-    auto* agent = static_cast<ProbeHideAgent*>(owner->GetBrain()->GetAgent(&ProbeHideAgent::s_desc));
-    ASSERT_NE(agent, nullptr);
-    ASSERT_NE(agent->GetGraphIndex(), CHideAgent::kNoGraph);
-    ASSERT_TRUE(agent->AddDangerousEntity(scene.GetThreat()));
+    CEntity* owner = scene.GetHiders()[0];
+    CHideAgent* agent = scene.AgentOf(owner);
+    agent->m_researchType = CHideAgent::kFarFromEnemy;
     // The threat by the first vertices: the scan keeps finding farther ones, each costing a check.
     scene.GetWorld().BodyOf(scene.GetThreat()).position = scene.GetGraph()->GetVertex(0)->GetPosition();
     for (int i = 0; i < 400 && agent->GetLastScannedVertex() == -1; ++i)
         scene.Step();
     ASSERT_NE(agent->GetLastScannedVertex(), -1); // paused half way
 
-    // A danger standing at (15, 15), far from the origin.
     HostBody farBody;
     farBody.position = CVector3(15, 0, 15);
     CEntity* danger = scene.GetWorld().Spawn(farBody, scenario::MakeEntityDefinition(nullptr), 0, "far danger");
-    ASSERT_NE(danger, nullptr);
-    ASSERT_TRUE(agent->AddDangerousEntity(danger));
-    const CGraphVertex* expected = Vusk::FindLocallyVisibleVertex(scene.GetGraph(), danger->GetPosition(), owner,
-                                                                  agent->GetMaxDeltaHeight(), false, false);
-    ASSERT_NE(expected, nullptr);
-    EXPECT_EQ(agent->DangerVertex(1), expected);
-    EXPECT_EQ(agent->DangerVertex(0), Vusk::FindLocallyVisibleVertex(scene.GetGraph(), scene.GetThreat()->GetPosition(),
-                                                                    owner, agent->GetMaxDeltaHeight(), false, false));
+    ASSERT_TRUE(danger != nullptr && agent->AddDangerousEntity(danger));
+    const CGraphVertex* seen = Vusk::FindLocallyVisibleVertex(scene.GetGraph(), danger->GetPosition(), owner,
+                                                              agent->GetMaxDeltaHeight(), false, false);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(agent->GetDangerVertex(1), seen);
 }
 
 AI_ENGINE_TEST_SUITE(HideAgentTest);
