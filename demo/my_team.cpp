@@ -20,7 +20,8 @@ namespace {
 // The member's hiding agent forgets the team when it names it.
 void DropTeamOf(const CEntity* member, const CMyTeam* team) {
     CBrain* brain = member != nullptr ? member->GetBrain() : nullptr;
-    auto* hider = brain != nullptr ? static_cast<DunmarrowAgent*>(brain->GetAgent(&DunmarrowAgent::s_classDesc)) : nullptr;
+    auto* hider =
+        brain != nullptr ? static_cast<DunmarrowAgent*>(brain->GetAgent(&DunmarrowAgent::s_classDesc)) : nullptr;
     if (hider != nullptr && hider->GetTeam() == team)
         hider->SetTeam(nullptr);
 }

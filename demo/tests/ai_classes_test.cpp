@@ -492,39 +492,43 @@ TEST_P(SoldierTest, TakesCoverAgainAtItsOwnPlaceWhenTheOthersAreHeld) {
     EXPECT_TRUE(BrainSpeed()->set && BrainSpeed()->value > 0.0f); // on its way back
 }
 
-// Searches are taken in turn: a member that leaves the world half way through its search hands the
-// turn on, and a team that goes is dropped by the hiding agents that named it.
-TEST_P(SoldierTest, AMemberLeavingMidSearchOrATeamGoingHoldsNobodyUp) {
+// Searches are taken in turn: a member that stops half way through its search (it leaves the world,
+// or its brain goes) hands the turn on, and a team that goes is dropped by the agents that named it.
+TEST_P(SoldierTest, AMemberStoppingMidSearchOrATeamGoingHoldsNobodyUp) {
     visibilityChecks = 40; // a search takes several frames
     frameBudgetMs = 1000.0f;
-    Build({{{-3, 0, 4}, {3, 3, 5}}});
-    FakeCharacter otherCharacter;
-    otherCharacter.Place(CVector3(2, 0, 10), 180.0f);
-    CEntity* other = MakeEntity("Soldier1", &otherCharacter, true);
-    ASSERT_TRUE(other != nullptr && team->AddMember(other));
-    Demo::GetGameOrder().mode = Demo::kTakeCover;
     auto hiderOf = [](const CEntity* e) { return static_cast<CSoldierBrain*>(e->GetBrain())->GetHider(); };
-    for (int i = 0; i < 10 && team->computingMember == CMyTeam::kNoMember; ++i)
-        Frame();
-    ASSERT_NE(team->computingMember, CMyTeam::kNoMember);
-    CEntity* leaving = world->GetWorld()->GetEntityAt(team->computingMember);
-    CEntity* staying = leaving == bot ? other : bot;
-    ASSERT_FALSE(hiderOf(leaving)->IsScanComplete()); // half way
-    ASSERT_FALSE(hiderOf(staying)->HasDestination());
+    for (const bool leaves : {true, false}) {
+        SCOPED_TRACE(leaves ? "leaves the world" : "loses its brain");
+        Build({{{-3, 0, 4}, {3, 3, 5}}});
+        FakeCharacter otherCharacter;
+        otherCharacter.Place(CVector3(2, 0, 10), 180.0f);
+        CEntity* other = MakeEntity("Soldier1", &otherCharacter, true);
+        ASSERT_TRUE(other != nullptr && team->AddMember(other));
+        Demo::GetGameOrder().mode = Demo::kTakeCover;
+        for (int i = 0; i < 10 && team->computingMember == CMyTeam::kNoMember; ++i)
+            Frame();
+        ASSERT_NE(team->computingMember, CMyTeam::kNoMember);
+        CEntity* stopping = world->GetWorld()->GetEntityAt(team->computingMember);
+        CEntity* staying = stopping == bot ? other : bot;
+        ASSERT_FALSE(hiderOf(stopping)->IsScanComplete()); // half way
+        ASSERT_FALSE(hiderOf(staying)->HasDestination());
 
-    ASSERT_TRUE(Vusk::RemoveEntity(world->GetWorld(), leaving));
-    EXPECT_EQ(team->computingMember, CMyTeam::kNoMember);
-    EXPECT_EQ(hiderOf(leaving)->GetTeam(), nullptr);
-    DunmarrowAgent* hider = hiderOf(staying);
-    for (int i = 0; i < 40 && !(hider->HasDestination() && hider->IsScanComplete()); ++i)
-        Frame();
-    ASSERT_TRUE(hider->HasDestination() && hider->IsScanComplete());
-    EXPECT_EQ(team->GetHolder(hider->GetDestinationVertexIndex()), staying);
+        if (leaves)
+            ASSERT_TRUE(Vusk::RemoveEntity(world->GetWorld(), stopping));
+        else
+            delete stopping->GetBrain();
+        EXPECT_EQ(team->computingMember, CMyTeam::kNoMember);
+        DunmarrowAgent* hider = hiderOf(staying);
+        for (int i = 0; i < 40 && !(hider->HasDestination() && hider->IsScanComplete()); ++i)
+            Frame();
+        ASSERT_TRUE(hider->HasDestination() && hider->IsScanComplete());
 
-    Vusk::DestroyTeam(team);
-    teams.clear();
-    EXPECT_EQ(hider->GetTeam(), nullptr);
-    Frame(); // the staying soldier thinks without the team
+        Vusk::DestroyTeam(team);
+        teams.clear();
+        EXPECT_EQ(hider->GetTeam(), nullptr);
+        Frame(); // the staying soldier thinks without the team
+    }
 }
 
 TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {

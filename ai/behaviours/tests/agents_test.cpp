@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
@@ -355,61 +356,68 @@ void CountRemoval(CEntity*, void* count) { ++*static_cast<int*>(count); }
 // However an object ends (deleted, or by the engine's destroy functions), nothing keeps naming it: each
 // row ends one object of a small world, then a frame and the world's end read what is left.
 TEST_P(AgentsTest, WhatEndsLeavesNothingNamingIt) {
-    struct Scene { CEntity *bot, *plain; CTeam* team; Door* door; CGlobalService* paths; CSpatialGraph* graph; };
+    CEntity *bot = nullptr, *plain = nullptr;
+    CTeam* team = nullptr;
+    Door* door = nullptr;
+    CGlobalService* paths = nullptr;
     struct Row {
         const char* what;
-        void (*end)(Scene&);
+        std::function<void()> end;
         int removals;               // entity-removed callbacks heard
         uint32_t entities, members; // left in the world and the team (~0: the team is gone)
     };
     const Row rows[] = {
-        {"an entity deleted", [](Scene& s) { delete s.plain; }, 1, 2, 1},
-        {"an entity destroyed", [](Scene& s) { Vusk::DestroyEntity(s.plain); }, 1, 2, 1},
-        {"a bot deleted with its brain", [](Scene& s) { delete s.bot; }, 1, 2, 1},
-        {"a brain deleted", [](Scene& s) { delete s.bot->GetBrain(); }, 0, 3, 2},
-        {"a team deleted", [](Scene& s) { delete s.team; }, 0, 3, ~0u},
-        {"a team destroyed", [](Scene& s) { Vusk::DestroyTeam(s.team); }, 0, 3, ~0u},
-        {"a path object deleted", [](Scene& s) { delete s.door; }, 1, 2, 2},
-        {"a global service deleted", [](Scene& s) { delete s.paths; }, 0, 3, 2},
+        {"an entity deleted", [&] { delete plain; }, 1, 2, 1},
+        {"an entity destroyed", [&] { Vusk::DestroyEntity(plain); }, 1, 2, 1},
+        {"a bot deleted with its brain", [&] { delete bot; }, 1, 2, 1},
+        {"a brain deleted", [&] { delete bot->GetBrain(); }, 0, 3, 2},
+        {"a team deleted", [&] { delete team; }, 0, 3, ~0u},
+        {"a team destroyed", [&] { Vusk::DestroyTeam(team); }, 0, 3, ~0u},
+        {"a path object deleted", [&] { delete door; }, 1, 2, 2},
+        {"a global service deleted", [&] { delete paths; }, 0, 3, 2},
         {"a vertex record deleted, then the vertex and a neighbour removed",
-         [](Scene& s) {
-             s.graph->DeleteVertexObject(0);
-             EXPECT_FALSE(s.graph->RemoveVertex(0));
-             EXPECT_TRUE(s.graph->RemoveVertex(1));
-         }, 0, 3, 2},
+         [&] {
+             Graph()->DeleteVertexObject(0);
+             EXPECT_FALSE(Graph()->RemoveVertex(0));
+             EXPECT_TRUE(Graph()->RemoveVertex(1));
+         },
+         0, 3, 2},
         {"an edge record deleted, then the edge and its source removed",
-         [](Scene& s) {
-             const int32_t edge = s.graph->GetVertex(0)->GetOutgoingEdge(0)->GetIndex();
-             s.graph->DeleteEdgeObject(edge);
-             EXPECT_FALSE(s.graph->RemoveEdge(edge));
-             EXPECT_TRUE(s.graph->RemoveVertex(0));
-         }, 0, 3, 2},
+         [&] {
+             const int32_t edge = Graph()->GetVertex(0)->GetOutgoingEdge(0)->GetIndex();
+             Graph()->DeleteEdgeObject(edge);
+             EXPECT_FALSE(Graph()->RemoveEdge(edge));
+             EXPECT_TRUE(Graph()->RemoveVertex(0));
+         },
+         0, 3, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         MakeFloor({});
         CWorld* world = m_world->GetWorld();
         HostBody body;
-        Scene s{SpawnBot(body, "CFollowerAgent", {}), SpawnPlain(body, "plain"), nullptr, new Door("door", nullptr),
-                CPathObjectManager::Create(), Graph()};
-        CConfigNode team;
-        scenario::Add(&team, "Class", "CTeam");
-        s.team = Vusk::CreateTeam(&team, 4, "team");
-        ASSERT_TRUE(s.paths->Init(nullptr) && world->AddGlobalService(s.paths) && Vusk::AddEntity(world, s.door));
-        ASSERT_TRUE(s.team != nullptr && s.team->AddMember(s.bot) && s.team->AddMember(s.plain));
+        bot = SpawnBot(body, "CFollowerAgent", {});
+        plain = SpawnPlain(body, "plain");
+        door = new Door("door", nullptr);
+        paths = CPathObjectManager::Create();
+        CConfigNode definition;
+        scenario::Add(&definition, "Class", "CTeam");
+        team = Vusk::CreateTeam(&definition, 4, "team");
+        ASSERT_TRUE(paths->Init(nullptr) && world->AddGlobalService(paths) && Vusk::AddEntity(world, door));
+        ASSERT_TRUE(team != nullptr && team->AddMember(bot) && team->AddMember(plain));
         int removals = 0;
         ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&CountRemoval, &removals));
-        row.end(s);
+        row.end();
         Frame(); // reads the entity table, the brains and the global services
         CWorld::RemoveEntityRemovedCallback(&CountRemoval, &removals);
         EXPECT_EQ(removals, row.removals);
         EXPECT_EQ(world->GetEntityTable()->GetCount(), row.entities);
-        const uint32_t doors = world->GetEntityTable()->Find(s.door) != nullptr ? 1 : 0; // never pooled
+        const uint32_t doors = world->GetEntityTable()->Find(door) != nullptr ? 1 : 0; // never pooled
         EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCount(), row.entities - doors);
-        auto* paths = static_cast<CPathObjectManager*>(world->GetGlobalService(&CPathObjectManager::s_classDesc));
-        EXPECT_EQ(paths != nullptr ? paths->GetCount() : doors, doors);
-        EXPECT_EQ(row.members == ~0u ? world->GetTeamList()->GetCount() + s.bot->GetTeams()->GetCount()
-                                     : s.team->GetMembers()->GetCount(),
+        auto* manager = static_cast<CPathObjectManager*>(world->GetGlobalService(&CPathObjectManager::s_classDesc));
+        EXPECT_EQ(manager != nullptr ? manager->GetCount() : doors, doors);
+        EXPECT_EQ(row.members == ~0u ? world->GetTeamList()->GetCount() + bot->GetTeams()->GetCount()
+                                     : team->GetMembers()->GetCount(),
                   row.members == ~0u ? 0u : row.members);
         m_world.reset(); // reads the team list and the global services
     }
