@@ -22,6 +22,15 @@ CAgent* DunmarrowAgent::Create(CBrain* owner) { return new DunmarrowAgent(owner)
 
 DunmarrowAgent::DunmarrowAgent(CBrain* owner) : CHideAgent(owner) {}
 
+DunmarrowAgent::~DunmarrowAgent() {
+    if (m_team == nullptr)
+        return;
+    CEntity* owner = GetOwner();
+    if (m_team->computingMember != CMyTeam::kNoMember && m_team->computingMember == owner->GetIndex())
+        m_team->computingMember = CMyTeam::kNoMember;
+    m_team->ReleaseVertex(m_destinationVertexIndex, owner);
+}
+
 const CAgentDesc* DunmarrowAgent::GetClassDesc() const { return &s_classDesc; }
 
 bool DunmarrowAgent::Init(CConfigNode* definition) {

@@ -18,6 +18,9 @@ public:
     static constexpr const char* kMoveGraph = "MoveGraph";
 
     explicit DunmarrowAgent(CBrain* owner);
+    // An agent that goes with its brain while its owner stays in the team gives up the owner's
+    // search turn and its vertex.
+    ~DunmarrowAgent() override;
 
     // The hiding agent's set-up, then the nearest-vertex data and point-mapper index of "MoveGraph".
     bool Init(CConfigNode* definition) override;

@@ -3,7 +3,10 @@
 #include "ai/navigation/graph_manager.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/allocator.h"
+#include "ai/runtime/brain.h"
 #include "ai/runtime/config_node.h"
+#include "ai/runtime/entity.h"
+#include "demo/dunmarrow_agent.h"
 #include "platform/crt.h"
 
 CTeamDesc CMyTeam::s_desc("CMyTeam", &CMyTeam::Create, &CTeam::s_desc);
@@ -12,7 +15,40 @@ CTeam* CMyTeam::Create(std::uint32_t capacity, const char* name) { return new CM
 
 CMyTeam::CMyTeam(std::uint32_t capacity, const char* name) : CTeam(capacity, name) {}
 
-CMyTeam::~CMyTeam() { Vusk::EngineFree(m_reservations); }
+namespace {
+
+// The member's hiding agent forgets the team when it names it.
+void DropTeamOf(const CEntity* member, const CMyTeam* team) {
+    CBrain* brain = member != nullptr ? member->GetBrain() : nullptr;
+    auto* hider =
+        brain != nullptr ? static_cast<DunmarrowAgent*>(brain->GetAgent(&DunmarrowAgent::s_classDesc)) : nullptr;
+    if (hider != nullptr && hider->GetTeam() == team)
+        hider->SetTeam(nullptr);
+}
+
+} // namespace
+
+CMyTeam::~CMyTeam() {
+    // The members are still listed (the base removes them after this).
+    if (const CList<CEntity*>* members = GetMembers())
+        for (CEntity* member : *members)
+            DropTeamOf(member, this);
+    Vusk::EngineFree(m_reservations);
+}
+
+void CMyTeam::RemoveMember(CEntity* entity) {
+    if (entity != nullptr && GetMembers() != nullptr && GetMembers()->Find(entity) != nullptr) {
+        // Called while the entity still has its world index (CWorld::RemoveEntity, the entity's
+        // destructor): a search it leaves half way no longer holds up the others.
+        if (computingMember != kNoMember && computingMember == entity->GetIndex())
+            computingMember = kNoMember;
+        for (std::int32_t i = 0; i < m_reservationCount; ++i)
+            if (m_reservations[i] == entity)
+                m_reservations[i] = nullptr;
+        DropTeamOf(entity, this);
+    }
+    CTeam::RemoveMember(entity);
+}
 
 const CTeamDesc* CMyTeam::GetClassDesc() const { return &s_desc; }
 

@@ -17,10 +17,13 @@ public:
     static constexpr std::int16_t kNoMember = -1;
 
     CMyTeam(std::uint32_t capacity, const char* name);
-    // Frees the reservations.
+    // The members' hiding agents drop the team; frees the reservations.
     ~CMyTeam() override;
 
     const CTeamDesc* GetClassDesc() const override;
+    // A member that leaves (the world, or the team) gives up its search turn and its vertices, and
+    // its hiding agent drops the team; then the base's removal.
+    void RemoveMember(CEntity* entity) override;
     // The base's parameter pass, then one free reservation per vertex of the graph; false without
     // a graph or memory.
     bool Init(CConfigNode* definition) override;

@@ -179,6 +179,13 @@ bool CHideAgent::AddDangerousEntity(CEntity* entity) {
         return false;
     m_dangerVertices[m_dangerCount] = nullptr;
     m_dangers[m_dangerCount++] = entity;
+    // A scan under way found its dangers' vertices at its start: the new one gets its own now, and
+    // without one the scan ends as its start would have ended it.
+    if (m_lastScannedVertex != -1 && m_researchType == kFarFromEnemy && m_graphIndex != kNoGraph && entity != nullptr) {
+        m_dangerVertices[m_dangerCount - 1] = VertexSeenFrom(entity->GetPosition());
+        if (m_dangerVertices[m_dangerCount - 1] == nullptr)
+            EndScanUnfound();
+    }
     return true;
 }
 
@@ -269,11 +276,19 @@ bool CHideAgent::FindReferenceVertices() {
     return m_ownVertex != nullptr;
 }
 
+void CHideAgent::EndScanUnfound() {
+    m_scanComplete = 1;
+    m_lastScannedVertex = -1;
+    m_hasBest = 0;
+    m_destinationFound = 0;
+    // The next scan measures against nothing of this one.
+    m_bestScore = -FLT_MAX;
+    ResetBestScores();
+}
+
 void CHideAgent::ScanStep(const CVector3& eyeOffset) {
     if (m_lastScannedVertex == -1 && m_graphIndex != kNoGraph && !FindReferenceVertices()) {
-        m_scanComplete = 1;
-        m_hasBest = 0;
-        m_destinationFound = 0;
+        EndScanUnfound();
         return;
     }
     // Up to the last index, not the count: a graph with free slots keeps live vertices beyond it.

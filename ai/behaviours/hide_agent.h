@@ -58,7 +58,8 @@ public:
     // Stores the graph, finds its nearest-vertex data and its point-mapper index; false without a
     // graph manager.
     bool SetGraph(CSpatialGraph* graph);
-    // Appends a danger; false when the list is full.
+    // Appends a danger; false when the list is full. Added while a scan is paused, it gets the
+    // vertex the scan's start gives every danger.
     bool AddDangerousEntity(CEntity* entity);
     // The destination once a scan has found one, else the owner's position.
     CVector3 GetDestination() const;
@@ -79,6 +80,8 @@ public:
     int32_t GetLastScannedVertex() const { return m_lastScannedVertex; }
     uint16_t GetGraphIndex() const { return m_graphIndex; }
     uint32_t GetDangerousEntityCount() const { return m_dangerCount; }
+    // The vertex seen from danger i by the scan under way (far from enemy), or null.
+    CGraphVertex* GetDangerVertex(uint32_t i) const { return i < m_dangerCount ? m_dangerVertices[i] : nullptr; }
     uint32_t GetMaxDangerousEntities() const { return m_maxDangerousEntities; }
     float GetMaxDeltaHeight() const { return m_maxDeltaHeight; }
 
@@ -120,6 +123,8 @@ private:
     void ResetSearch();
     bool ComputeDestination();
     void ScanStep(const CVector3& eyeOffset);
+    // A scan that found no reference vertex: complete, nothing found.
+    void EndScanUnfound();
     bool FindReferenceVertices();
     bool ConsiderVertex(CGraphVertex* vertex, const CVector3& eyeOffset, uint8_t* stop);
     CGraphVertex* VertexSeenFrom(const CVector3& point);

@@ -16,6 +16,7 @@ class CDataReader;
 class CGraphData : public CEngineObject {
 public:
   explicit CGraphData(CSpatialGraph* owner) : m_graph(owner) {}
+  // Data handed to a graph entry end with it (the entry, path finders and agents name them).
   ~CGraphData() override;
 
   // Reads the data from the node's child "RawData"; false without one.

@@ -46,7 +46,8 @@ public:
 
   // Loads a graph from a "RawData" node; null when the name is null or taken, or the data do not load.
   CGraphEntry* AddGraph(const char* name, CConfigNode* rawData, bool updateWithPathObjects);
-  // Adopts a graph built elsewhere; null (graph not adopted) when the name is null or taken.
+  // Adopts a graph built elsewhere; null (graph not adopted) when the name is null or taken. An
+  // adopted graph ends with its entry (teams, agents and path finders name it).
   CGraphEntry* AddGraph(const char* name, CSpatialGraph* graph, bool updateWithPathObjects);
   // Name compared without regard to case.
   CSpatialGraph* FindGraph(const char* name) const;

@@ -38,6 +38,8 @@ CPathObject::CPathObject(const char* name, void* hostObject)
 }
 
 CPathObject::~CPathObject() {
+  // Out of the world while still a path object: the manager's callback unlinks it from its graphs.
+  Vusk::TakeEntityOut(this);
   UnlinkAll();
   (m_previousLive != nullptr ? m_previousLive->m_nextLive : g_firstLive) = m_nextLive;
   if (m_nextLive != nullptr) m_nextLive->m_previousLive = m_previousLive;

@@ -73,7 +73,14 @@ void CPathObjectManager::OnEntityAdded(CEntity* entity, void* user) {
 }
 
 void CPathObjectManager::OnEntityRemoved(CEntity* entity, void* user) {
-  if (IsPathObject(entity)) static_cast<CPathObjectManager*>(user)->RemovePathObject(static_cast<CPathObject*>(entity));
+  // Found by address: the entity may be in its destructor, its class no longer known.
+  auto* self = static_cast<CPathObjectManager*>(user);
+  for (uint32_t i = 0; i < self->m_count; ++i) {
+    if (static_cast<CEntity*>(self->m_objects[i]) == entity) {
+      self->RemovePathObject(self->m_objects[i]);
+      return;
+    }
+  }
 }
 
 void CPathObjectManager::LinkToGraphs(CPathObject* object) {

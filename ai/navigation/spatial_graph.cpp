@@ -474,17 +474,18 @@ bool CSpatialGraph::InsertVertex(CGraphVertex* vertex, int32_t index) {
 bool CSpatialGraph::RemoveVertex(int32_t index) {
   CGraphVertex* vertex = GetVertex(index);
   if (vertex == nullptr) return false;
+  RemoveEdgesOf(vertex);
+  DeleteVertexObject(index);
+  return true;
+}
+
+void CSpatialGraph::RemoveEdgesOf(CGraphVertex* vertex) {
   for (int32_t i = vertex->m_lastOutgoing; i >= 0; --i) {
     if (i <= vertex->m_lastOutgoing) RemoveEdge(vertex->m_outgoing[i].m_edge->m_index);
   }
   for (int32_t i = vertex->m_lastIncoming; i >= 0; --i) {
     if (i <= vertex->m_lastIncoming) RemoveEdge(vertex->m_incoming[i]->m_index);
   }
-  DeleteVertexObject(index);
-  m_vertices[index] = nullptr;
-  --m_vertexCount;
-  MarkEdited();
-  return true;
 }
 
 int32_t CSpatialGraph::AddEdge(const CGraphEdgeData& data, CGraphVertex* from, CGraphVertex* to, int32_t index) {
@@ -581,9 +582,6 @@ bool CSpatialGraph::RemoveEdge(int32_t index) {
   if (edge == nullptr) return false;
   bool unlinked = UnlinkEdge(edge);
   DeleteEdgeObject(index);
-  m_edges[index] = nullptr;
-  --m_edgeCount;
-  MarkEdited();
   return unlinked;
 }
 
@@ -607,12 +605,26 @@ bool CSpatialGraph::RemoveFreeEdgeSlots() {
   return true;
 }
 
+// Nothing is left naming a deleted record: a vertex takes the edges still linked to it along, an edge
+// leaves its vertices' arrays, and the slot is freed and counted out.
 void CSpatialGraph::DeleteVertexObject(int32_t index) {
-  if (index >= 0 && index < m_vertexCapacity && m_vertices[index] != nullptr) FreeVertex(m_vertices[index]);
+  CGraphVertex* vertex = index >= 0 && index < m_vertexCapacity ? m_vertices[index] : nullptr;
+  if (vertex == nullptr) return;
+  RemoveEdgesOf(vertex);
+  m_vertices[index] = nullptr;
+  --m_vertexCount;
+  FreeVertex(vertex);
+  MarkEdited();
 }
 
 void CSpatialGraph::DeleteEdgeObject(int32_t index) {
-  if (index >= 0 && index < m_edgeCapacity && m_edges[index] != nullptr) FreeEdge(m_edges[index]);
+  CGraphEdge* edge = index >= 0 && index < m_edgeCapacity ? m_edges[index] : nullptr;
+  if (edge == nullptr) return;
+  UnlinkEdge(edge);
+  m_edges[index] = nullptr;
+  --m_edgeCount;
+  FreeEdge(edge);
+  MarkEdited();
 }
 
 CGraphEdge* CSpatialGraph::FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const {

@@ -218,6 +218,8 @@ public:
   virtual bool RemoveFreeVertexSlots();
   virtual bool RemoveFreeEdgeSlots();
   virtual bool IsValid();
+  // Delete the record in the slot and free the slot; a vertex's edges go with it, an edge leaves its
+  // vertices' arrays. Nothing for a free slot.
   virtual void DeleteVertexObject(int32_t index);
   virtual void DeleteEdgeObject(int32_t index);
 
@@ -268,6 +270,8 @@ private:
   bool SizeVertexSlots(int32_t capacity);
   bool SizeEdgeSlots(int32_t capacity);
   bool UnlinkEdge(CGraphEdge* edge);
+  // Removes (RemoveEdge) every edge leaving and then every edge reaching the vertex, last first.
+  void RemoveEdgesOf(CGraphVertex* vertex);
   void MarkEdited();
   // Gives a vertex its slot number, and the edges that end at it their copy of the number.
   static void SetVertexIndex(CGraphVertex* vertex, int32_t index);

@@ -16,7 +16,8 @@ public:
     explicit CAgent(CBrain* owner);
     CAgent(const CAgent&) = delete;
     CAgent& operator=(const CAgent&) = delete;
-    // Deletes the own action class.
+    // Deletes the own action class. An agent ends with its brain: the brain's array and the
+    // brain's own pointers name it.
     ~CAgent() override;
 
     // Passes each parameter child to ReadParam (Vusk::PassParameters).

@@ -5,6 +5,7 @@
 #include "ai/runtime/engine_arrays.h"
 #include "ai/runtime/config_node.h"
 #include "ai/runtime/engine.h"
+#include "ai/runtime/entity.h"
 #include "ai/runtime/service.h"
 
 namespace {
@@ -90,6 +91,9 @@ CBrain::CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc) : m_owne
 }
 
 CBrain::~CBrain() {
+    // A brain deleted on its own leaves its entity without one (the world no longer asks it to think).
+    if (m_owner != nullptr && m_owner->GetBrain() == this)
+        m_owner->SetBrain(nullptr);
     delete m_actionClass;
     Vusk::FreeSlots(m_agents, m_agentCount);
     Vusk::FreeSlots(m_services, m_serviceCount);

@@ -65,7 +65,8 @@ public:
     CBrain(CEntity* owner, const CActionClassDesc* actionClassDesc);
     CBrain(const CBrain&) = delete;
     CBrain& operator=(const CBrain&) = delete;
-    // Deletes the action class, every agent and every service.
+    // Leaves its owner without a brain (when the owner still names it), deletes the action class,
+    // every agent and every service.
     ~CBrain() override;
 
     virtual const CBrainDesc* GetClassDesc() const = 0;

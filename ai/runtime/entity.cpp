@@ -39,6 +39,8 @@ CEntity::CEntity(const char* name, void* hostObject) : m_hostObject(hostObject) 
 }
 
 CEntity::~CEntity() {
+    // Out of the world and the pool first (the world's callbacks and teams still see the brain).
+    Vusk::TakeEntityOut(this);
     LeaveTeams();
     delete m_brain;
     m_brain = nullptr;

@@ -30,8 +30,8 @@ public:
     // An entity owns its name, brain, team list and attributes: it is never copied.
     CEntity(const CEntity&) = delete;
     CEntity& operator=(const CEntity&) = delete;
-    // Leaves every team of its list, deletes the brain, the team list, the name and the
-    // attributes.
+    // Leaves its world and the engine entity pool (Vusk::TakeEntityOut) and every team of its
+    // list, deletes the brain, the team list, the name and the attributes.
     ~CEntity() override;
 
     // Reads the entity's definition; the default accepts any definition.

@@ -31,6 +31,7 @@ template <class ReadParam> bool PassParameters(CConfigNode* definition, ReadPara
 
 } // namespace Vusk
 
+// A service ends with its brain: the brain's array and its agents name it.
 class CService : public CEngineObject {
 public:
     explicit CService(CBrain* owner) : m_brain(owner) {}
@@ -51,6 +52,9 @@ private:
 
 class CGlobalService : public CEngineObject {
 public:
+    // Leaves the global services of the world that holds it. What cached it (agents, path objects,
+    // the objects a manager owns) is the caller's to end first.
+    ~CGlobalService() override;
     // Passes each parameter child to ReadParam (Vusk::PassParameters).
     virtual bool Init(CConfigNode* definition);
     // Reads one parameter by its node name; false for a name the class does not know.

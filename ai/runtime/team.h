@@ -19,7 +19,7 @@ public:
     // A team owns its name and member list: it is never copied.
     CTeam(const CTeam&) = delete;
     CTeam& operator=(const CTeam&) = delete;
-    // Removes every member, releases the name and the member list.
+    // Leaves its world's team list, removes every member, releases the name and the member list.
     ~CTeam() override;
 
     virtual const CTeamDesc* GetClassDesc() const;

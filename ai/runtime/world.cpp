@@ -126,8 +126,12 @@ CWorld::~CWorld() {
             node = next;
         }
     }
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        delete m_services[i];
+    // In array order, each out of the array before it goes.
+    while (m_serviceCount > 0) {
+        CGlobalService* service = m_services[0];
+        ForgetGlobalService(service);
+        delete service;
+    }
     Vusk::EngineFree(m_services);
     m_services = nullptr;
     m_serviceCount = 0;
@@ -371,6 +375,16 @@ bool CWorld::AddGlobalService(CGlobalService* service) {
     return true;
 }
 
+void CWorld::ForgetGlobalService(const CGlobalService* service) {
+    for (uint32_t i = 0; i < m_serviceCount; ++i) {
+        if (m_services[i] == service) {
+            std::memmove(&m_services[i], &m_services[i + 1], sizeof(CGlobalService*) * (m_serviceCount - i - 1));
+            --m_serviceCount;
+            return;
+        }
+    }
+}
+
 CGlobalService* CWorld::GetGlobalService(const CGlobalServiceDesc* descriptor) const {
     return Vusk::FirstOfKind(m_services, m_serviceCount, descriptor);
 }
@@ -424,7 +438,7 @@ void Vusk::ReleaseWorldSharedState() {
     g_entityRemoved.Release();
 }
 
-void Vusk::DestroyEntity(CEntity* entity) {
+void Vusk::TakeEntityOut(CEntity* entity) {
     if (entity == nullptr)
         return;
     if (entity->GetWorld() != nullptr)
@@ -434,5 +448,11 @@ void Vusk::DestroyEntity(CEntity* entity) {
             pool->Remove(entity->GetPoolNode());
         entity->SetPoolNode(nullptr);
     }
+}
+
+void Vusk::DestroyEntity(CEntity* entity) {
+    // Out while the whole object is there (the callbacks see its class); the destructor then finds
+    // nothing left to do.
+    TakeEntityOut(entity);
     delete entity;
 }

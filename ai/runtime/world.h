@@ -53,6 +53,8 @@ public:
     bool RemoveEntity(CEntity* entity);
     // Appends an owned global service; false when memory runs out (the caller keeps it).
     bool AddGlobalService(CGlobalService* service);
+    // Takes the service out of the array (the others keep their order); nothing when absent.
+    void ForgetGlobalService(const CGlobalService* service);
     // First global service of the descriptor's class or of a class derived from it.
     CGlobalService* GetGlobalService(const CGlobalServiceDesc* descriptor) const;
     // First entity in table order with that name (ASCII case-insensitive).
@@ -64,6 +66,9 @@ public:
     // drops the first equal pair, keeping the order of the others.
     static bool AddEntityAddedCallback(Vusk::EntityCallback function, void* user);
     static void RemoveEntityAddedCallback(Vusk::EntityCallback function, void* user);
+    // An entity-removed callback may be called from the entity's destructor, when only its CEntity
+    // part is left: it compares the pointer and reads CEntity's own fields, and calls none of the
+    // entity's virtual functions.
     static bool AddEntityRemovedCallback(Vusk::EntityCallback function, void* user);
     static void RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user);
 
@@ -122,8 +127,11 @@ namespace Vusk {
 // OneMeter of the current world; 0 without a current world.
 float GetCurrentOneMeter();
 // Removes the entity from its world (as CWorld::RemoveEntity), from the engine entity pool, and
-// deletes it.
+// deletes it. Deleting the entity does the same.
 void DestroyEntity(CEntity* entity);
+// Takes the entity out of its world (as CWorld::RemoveEntity) and out of the engine entity pool;
+// nothing for what it already left. The entity's destructor runs it first.
+void TakeEntityOut(CEntity* entity);
 // Releases what all worlds share: the time manager and both callback tables. The last world
 // does it when it goes, and the engine's shut-down, for state made while no world existed.
 void ReleaseWorldSharedState();

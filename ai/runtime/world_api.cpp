@@ -237,16 +237,7 @@ CTeam* Vusk::CreateTeam(CConfigNode* definition, uint32_t memberCapacity, const 
 }
 
 void Vusk::DestroyTeam(CTeam* team) {
-    if (team == nullptr)
-        return;
-    if (const CList<CEntity*>* members = team->GetMembers())
-        for (CEntity* member : *members)
-            member->RemoveTeam(team);
-    CWorld* world = Vusk::GetCurrentWorld();
-    CListNode<CTeam*>* node = team->GetWorldNode();
-    if (world != nullptr && world->GetTeamList() != nullptr && node != nullptr && node->GetValue() == team)
-        world->GetTeamList()->Remove(node);
-    team->SetWorldNode(nullptr);
+    // The destructor drops the members and takes the team out of its world's team list.
     delete team;
 }
 

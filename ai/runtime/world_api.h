@@ -47,7 +47,8 @@ CConfigNode* FindTeamDefinition(const CWorld* world, const char* name);
 // Creates a team of the class the definition's "Class" names in the current world's team list;
 // null when the list is missing or full, or the team is refused.
 CTeam* CreateTeam(CConfigNode* definition, uint32_t memberCapacity, const char* name);
-// Every member drops the team; the team leaves the current world's team list and is deleted.
+// Every member drops the team; the team leaves its world's team list and is deleted. Deleting the
+// team does the same.
 void DestroyTeam(CTeam* team);
 
 // Engine-wide entity callbacks; the world argument is ignored.

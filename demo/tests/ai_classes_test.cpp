@@ -109,8 +109,11 @@ protected:
     // and a point mapper over it.
     void MakeWorld(const std::vector<scenario::Box>& boxes = {}) {
         world = std::make_unique<scenario::ScenarioWorld>();
-        ASSERT_TRUE(
-            world->Create(scenario::MakeWorldTree(16, 0.0f, scenario::DefaultTasks(), {"CGraphManager"}), PoolSize()));
+        std::vector<scenario::TaskSetup> tasks = scenario::DefaultTasks();
+        for (scenario::TaskSetup& task : tasks)
+            if (task.name == CHideAgent::kVisibilityTask)
+                task.maxCall = visibilityChecks;
+        ASSERT_TRUE(world->Create(scenario::MakeWorldTree(16, frameBudgetMs, tasks, {"CGraphManager"}), PoolSize()));
         scenario::AddBoxes(boxes);
         CSpatialGraph* graph = scenario::BuildGridGraph(-12, -12, 12, 12, 1.0f, 0.5f);
         ASSERT_TRUE(world->AddGraph(DunmarrowAgent::kMoveGraph, graph));
@@ -164,6 +167,8 @@ protected:
     }
 
     std::unique_ptr<scenario::ScenarioWorld> world;
+    int visibilityChecks = 1000; // grants of the visibility task a frame
+    float frameBudgetMs = 0.0f;  // 0: the tasks are not rationed
     CSpatialGraph* graph = nullptr;
     std::vector<CTeam*> teams;
     double time = 1.0;
@@ -485,6 +490,45 @@ TEST_P(SoldierTest, TakesCoverAgainAtItsOwnPlaceWhenTheOthersAreHeld) {
     EXPECT_EQ(team->GetHolder(place), bot);
     EXPECT_EQ(team->computingMember, CMyTeam::kNoMember);
     EXPECT_TRUE(BrainSpeed()->set && BrainSpeed()->value > 0.0f); // on its way back
+}
+
+// Searches are taken in turn: a member that stops half way through its search (it leaves the world,
+// or its brain goes) hands the turn on, and a team that goes is dropped by the agents that named it.
+TEST_P(SoldierTest, AMemberStoppingMidSearchOrATeamGoingHoldsNobodyUp) {
+    visibilityChecks = 40; // a search takes several frames
+    frameBudgetMs = 1000.0f;
+    auto hiderOf = [](const CEntity* e) { return static_cast<CSoldierBrain*>(e->GetBrain())->GetHider(); };
+    for (const bool leaves : {true, false}) {
+        SCOPED_TRACE(leaves ? "leaves the world" : "loses its brain");
+        Build({{{-3, 0, 4}, {3, 3, 5}}});
+        FakeCharacter otherCharacter;
+        otherCharacter.Place(CVector3(2, 0, 10), 180.0f);
+        CEntity* other = MakeEntity("Soldier1", &otherCharacter, true);
+        ASSERT_TRUE(other != nullptr && team->AddMember(other));
+        Demo::GetGameOrder().mode = Demo::kTakeCover;
+        for (int i = 0; i < 10 && team->computingMember == CMyTeam::kNoMember; ++i)
+            Frame();
+        ASSERT_NE(team->computingMember, CMyTeam::kNoMember);
+        CEntity* stopping = world->GetWorld()->GetEntityAt(team->computingMember);
+        CEntity* staying = stopping == bot ? other : bot;
+        ASSERT_FALSE(hiderOf(stopping)->IsScanComplete()); // half way
+        ASSERT_FALSE(hiderOf(staying)->HasDestination());
+
+        if (leaves)
+            ASSERT_TRUE(Vusk::RemoveEntity(world->GetWorld(), stopping));
+        else
+            delete stopping->GetBrain();
+        EXPECT_EQ(team->computingMember, CMyTeam::kNoMember);
+        DunmarrowAgent* hider = hiderOf(staying);
+        for (int i = 0; i < 40 && !(hider->HasDestination() && hider->IsScanComplete()); ++i)
+            Frame();
+        ASSERT_TRUE(hider->HasDestination() && hider->IsScanComplete());
+
+        Vusk::DestroyTeam(team);
+        teams.clear();
+        EXPECT_EQ(hider->GetTeam(), nullptr);
+        Frame(); // the staying soldier thinks without the team
+    }
 }
 
 TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {

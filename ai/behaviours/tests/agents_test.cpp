@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
@@ -15,12 +16,16 @@
 #include "ai/behaviours/follower_agents.h"
 #include "ai/behaviours/shooter_agent.h"
 #include "ai/navigation/find_nearest_data.h"
+#include "ai/navigation/path_object.h"
+#include "ai/navigation/path_object_manager.h"
 #include "ai/navigation/path_finder.h"
 #include "ai/navigation/spatial_graph.h"
 #include "ai/runtime/action.h"
 #include "ai/runtime/brain.h"
 #include "ai/runtime/engine.h"
+#include "ai/runtime/team.h"
 #include "ai/runtime/world.h"
+#include "ai/runtime/world_api.h"
 #include "platform/crt.h"
 #include "testing/fake_ai_host.h"
 #include "ai/behaviours/tests/agent_world_test.h"
@@ -339,6 +344,85 @@ TEST_P(AgentsTest, ParameterRules) {
 // --- Shooter ---
 
 // Steering and acceleration instead of rotate and speed, with the shoot action.
+class Door : public CPathObject { // links to no graph
+public:
+    using CPathObject::CPathObject;
+    const CEntityClassDesc* GetClassDesc() const override { return &CPathObject::s_classDesc; }
+    void Update() override {}
+    void LinkToGraph(CSpatialGraph*) override {}
+};
+void CountRemoval(CEntity*, void* count) { ++*static_cast<int*>(count); }
+
+// However an object ends (deleted, or by the engine's destroy functions), nothing keeps naming it: each
+// row ends one object of a small world, then a frame and the world's end read what is left.
+TEST_P(AgentsTest, WhatEndsLeavesNothingNamingIt) {
+    CEntity *bot = nullptr, *plain = nullptr;
+    CTeam* team = nullptr;
+    Door* door = nullptr;
+    CGlobalService* paths = nullptr;
+    struct Row {
+        const char* what;
+        std::function<void()> end;
+        int removals;               // entity-removed callbacks heard
+        uint32_t entities, members; // left in the world and the team (~0: the team is gone)
+    };
+    const Row rows[] = {
+        {"an entity deleted", [&] { delete plain; }, 1, 2, 1},
+        {"an entity destroyed", [&] { Vusk::DestroyEntity(plain); }, 1, 2, 1},
+        {"a bot deleted with its brain", [&] { delete bot; }, 1, 2, 1},
+        {"a brain deleted", [&] { delete bot->GetBrain(); }, 0, 3, 2},
+        {"a team deleted", [&] { delete team; }, 0, 3, ~0u},
+        {"a team destroyed", [&] { Vusk::DestroyTeam(team); }, 0, 3, ~0u},
+        {"a path object deleted", [&] { delete door; }, 1, 2, 2},
+        {"a global service deleted", [&] { delete paths; }, 0, 3, 2},
+        {"a vertex record deleted, then the vertex and a neighbour removed",
+         [&] {
+             Graph()->DeleteVertexObject(0);
+             EXPECT_FALSE(Graph()->RemoveVertex(0));
+             EXPECT_TRUE(Graph()->RemoveVertex(1));
+         },
+         0, 3, 2},
+        {"an edge record deleted, then the edge and its source removed",
+         [&] {
+             const int32_t edge = Graph()->GetVertex(0)->GetOutgoingEdge(0)->GetIndex();
+             Graph()->DeleteEdgeObject(edge);
+             EXPECT_FALSE(Graph()->RemoveEdge(edge));
+             EXPECT_TRUE(Graph()->RemoveVertex(0));
+         },
+         0, 3, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        MakeFloor({});
+        CWorld* world = m_world->GetWorld();
+        HostBody body;
+        bot = SpawnBot(body, "CFollowerAgent", {});
+        plain = SpawnPlain(body, "plain");
+        door = new Door("door", nullptr);
+        paths = CPathObjectManager::Create();
+        CConfigNode definition;
+        scenario::Add(&definition, "Class", "CTeam");
+        team = Vusk::CreateTeam(&definition, 4, "team");
+        ASSERT_TRUE(paths->Init(nullptr) && world->AddGlobalService(paths) && Vusk::AddEntity(world, door));
+        ASSERT_TRUE(team != nullptr && team->AddMember(bot) && team->AddMember(plain));
+        int removals = 0;
+        ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&CountRemoval, &removals));
+        row.end();
+        Frame(); // reads the entity table, the brains and the global services
+        CWorld::RemoveEntityRemovedCallback(&CountRemoval, &removals);
+        EXPECT_EQ(removals, row.removals);
+        EXPECT_EQ(world->GetEntityTable()->GetCount(), row.entities);
+        const uint32_t doors = world->GetEntityTable()->Find(door) != nullptr ? 1 : 0; // never pooled
+        EXPECT_EQ(Vusk::GetEngineEntityPool()->GetCount(), row.entities - doors);
+        auto* manager = static_cast<CPathObjectManager*>(world->GetGlobalService(&CPathObjectManager::s_classDesc));
+        EXPECT_EQ(manager != nullptr ? manager->GetCount() : doors, doors);
+        EXPECT_EQ(row.members == ~0u ? world->GetTeamList()->GetCount() + bot->GetTeams()->GetCount()
+                                     : team->GetMembers()->GetCount(),
+                  row.members == ~0u ? 0u : row.members);
+        m_world.reset(); // reads the team list and the global services
+    }
+}
+
 class SteeringActions : public CActionClass {
 public:
     SteeringActions() {

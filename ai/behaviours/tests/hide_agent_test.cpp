@@ -279,6 +279,34 @@ TEST_P(HideAgentTest, ParametersDangersAndFarFromEnemy) {
     ASSERT_TRUE(Vusk::AddEntity(scene.GetWorld().GetWorld(), threatEntity));
 }
 
+// A danger added while a far-from-enemy scan is paused is measured from the vertex seen from it, as
+// the scan's start measures the others, not from the vertex nearest the origin.
+TEST_P(HideAgentTest, ADangerAddedMidScanIsMeasuredFromItsOwnVertex) {
+    HideOptions options;
+    options.bots = 1;
+    options.pointMapper = true;
+    options.tpfMs = 10.0f;
+    options.visibilityCalls = 2; // the scan pauses after two checks a frame
+    HideScenario& scene = Build(options);
+    CEntity* owner = scene.GetHiders()[0];
+    CHideAgent* agent = scene.AgentOf(owner);
+    agent->m_researchType = CHideAgent::kFarFromEnemy;
+    // The threat by the first vertices: the scan keeps finding farther ones, each costing a check.
+    scene.GetWorld().BodyOf(scene.GetThreat()).position = scene.GetGraph()->GetVertex(0)->GetPosition();
+    for (int i = 0; i < 400 && agent->GetLastScannedVertex() == -1; ++i)
+        scene.Step();
+    ASSERT_NE(agent->GetLastScannedVertex(), -1); // paused half way
+
+    HostBody farBody;
+    farBody.position = CVector3(15, 0, 15);
+    CEntity* danger = scene.GetWorld().Spawn(farBody, scenario::MakeEntityDefinition(nullptr), 0, "far danger");
+    ASSERT_TRUE(danger != nullptr && agent->AddDangerousEntity(danger));
+    const CGraphVertex* seen = Vusk::FindLocallyVisibleVertex(scene.GetGraph(), danger->GetPosition(), owner,
+                                                              agent->GetMaxDeltaHeight(), false, false);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(agent->GetDangerVertex(1), seen);
+}
+
 AI_ENGINE_TEST_SUITE(HideAgentTest);
 
 } // namespace
