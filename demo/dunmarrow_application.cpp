@@ -62,6 +62,11 @@ void AiFileBox(const char* path, const std::string& text) {
     ErrorBox((origin.empty() || text.find(origin) != std::string::npos ? text : text + "\n" + origin + ".").c_str());
 }
 
+// "the 'Player' section (config.xml line 40)": what plays a character profile, for its box.
+std::string PlayedBy(const char* section, const std::string& place) {
+    return "the '" + std::string(section) + "' section" + (place.empty() ? "" : " (" + place + ")");
+}
+
 // Where the bots' brains read the order of this frame.
 void PublishOrder(int mode, int toggled) {
     Demo::GameOrder& order = Demo::GetGameOrder();
@@ -162,6 +167,7 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
     }
     if (_stricmp(name, "Player") == 0) {
         inPlayerSection_ = true;
+        playerPlace_ = ConfigPlace();
         return true;
     }
     if (_stricmp(name, "Bots") == 0) {
@@ -358,7 +364,8 @@ bool CDunmarrowApplication::Init() {
     player_ = new CCharacter;
     // A box shown while a character is made (its model, its body) ends the start: the bots would
     // show it again.
-    if (!player_->InitFromProfile("BlueSoldier", ToV3d(playerStart_)) || g_stopOnError) {
+    if (!player_->InitFromProfile("BlueSoldier", ToV3d(playerStart_), PlayedBy("Player", playerPlace_)) ||
+        g_stopOnError) {
         return false;
     }
     player_->SetPosition(ToV3d(playerStart_));
@@ -415,7 +422,7 @@ bool CDunmarrowApplication::Init() {
     for (int i = 0; ok && !g_stopOnError && i < botCount_; ++i) {
         auto* bot = new CCharacter;
         bots_[static_cast<std::size_t>(i)] = bot;
-        if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_)) || g_stopOnError) {
+        if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_), PlayedBy("Bots", botsPlace_)) || g_stopOnError) {
             ok = false;
             break;
         }
