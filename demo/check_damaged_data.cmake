@@ -235,9 +235,9 @@ fresh()
 file(READ ${WORK}/config.xml text)
 string(REGEX REPLACE "<Camera .*</Camera>" "" text "${text}")
 file(WRITE ${WORK}/config.xml "${text}")
-expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section")
+expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section after its 'Worlds' section (config.xml line 6)")
 config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
-            SAYS "config.xml has no level")
+            SAYS "config.xml has no level: its 'Worlds' section (config.xml line 6) loads no 'World'")
 config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
             SAYS "the world file 'models/crate.dff' holds no world" "config.xml has no level")
 fresh()

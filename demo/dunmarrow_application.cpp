@@ -228,15 +228,19 @@ bool CDunmarrowApplication::CheckConfiguration() {
     // What the game cannot play without: a level and a camera. Without the bots' section (and no
     // count from a tool) the player plays alone.
     const std::string file = ConfigFileName();
-    const char* missing = nullptr;
+    std::string missing;
+    // " (config.xml line 6)": where the level's section starts, for what it lacks.
+    const std::string worldsPlace = g_worldManager == nullptr || g_worldManager->SectionPlace().empty()
+                                        ? ""
+                                        : " (" + g_worldManager->SectionPlace() + ")";
     if (g_worldManager == nullptr) {
         missing = "no level: it has no 'Worlds' section";
     } else if (g_worldManager->WorldCount() == 0) {
-        missing = "no level: its 'Worlds' section loads no 'World'";
+        missing = "no level: its 'Worlds' section" + worldsPlace + " loads no 'World'";
     } else if (g_cameraManager == nullptr) {
-        missing = "no 'Camera' section after its 'Worlds'";
+        missing = "no 'Camera' section after its 'Worlds' section" + worldsPlace;
     }
-    if (missing != nullptr) {
+    if (!missing.empty()) {
         // A misspelt section or element is said with the line it stands on.
         std::string misspelt = UnknownElementInPlaceOf(g_worldManager == nullptr ? "Worlds" : "World");
         if (g_worldManager != nullptr && g_worldManager->WorldCount() > 0) {
