@@ -185,7 +185,14 @@ foreach(pair "Application;Aplication;>" "Camera;Cmera; " "Worlds;Wrlds;>")
          "'${wrong}' stands where '${right}' would, an element the game does not know")
 endforeach()
 config_case("Geometry without its model" " clump=\"models/soldier_red.dff\"" ""
-            SAYS "The character profile 'RedSoldier' names no model" "config.xml")
+            SAYS "The character profile 'RedSoldier' names no model: its 'Character' section (config.xml line 93)")
+config_case("Geometry misspelt" "<Geometry clump=\"models/soldier_red.dff\"" "<Geomtry clump=\"models/soldier_red.dff\""
+            SAYS "(config.xml line 93) has no 'Geometry'" "config.xml line 94: 'Geomtry' stands where 'Geometry' would")
+# A profile the player or the bots play that config.xml does not hold: the section that plays it.
+config_case("no profile for the player" "name=\"BlueSoldier\"" "name=\"Blue\""
+            SAYS "no 'Character' section named 'BlueSoldier', the profile of the 'Player' section (config.xml line 42)")
+config_case("no profile for the bots" "name=\"RedSoldier\"" "name=\"Red\""
+            SAYS "no 'Character' section named 'RedSoldier', the profile of the 'Bots' section (config.xml line 43)")
 # Numbers no level could hold, and objects left out, are said; the game plays on.
 fresh()
 edit_config("<Gravity x=\"0\" y=\"-10\"" "<Gravity x=\"0\" y=\"1e30\"")
@@ -228,9 +235,9 @@ fresh()
 file(READ ${WORK}/config.xml text)
 string(REGEX REPLACE "<Camera .*</Camera>" "" text "${text}")
 file(WRITE ${WORK}/config.xml "${text}")
-expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section")
+expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section after its 'Worlds' section (config.xml line 6)")
 config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
-            SAYS "config.xml has no level")
+            SAYS "config.xml has no level: its 'Worlds' section (config.xml line 6) loads no 'World'")
 config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
             SAYS "the world file 'models/crate.dff' holds no world" "config.xml has no level")
 fresh()

@@ -62,6 +62,11 @@ void AiFileBox(const char* path, const std::string& text) {
     ErrorBox((origin.empty() || text.find(origin) != std::string::npos ? text : text + "\n" + origin + ".").c_str());
 }
 
+// "the 'Player' section (config.xml line 40)": what plays a character profile, for its box.
+std::string PlayedBy(const char* section, const std::string& place) {
+    return "the '" + std::string(section) + "' section" + (place.empty() ? "" : " (" + place + ")");
+}
+
 // Where the bots' brains read the order of this frame.
 void PublishOrder(int mode, int toggled) {
     Demo::GameOrder& order = Demo::GetGameOrder();
@@ -162,6 +167,7 @@ bool CDunmarrowApplication::StartElement(const char* name, const char** attribut
     }
     if (_stricmp(name, "Player") == 0) {
         inPlayerSection_ = true;
+        playerPlace_ = ConfigPlace();
         return true;
     }
     if (_stricmp(name, "Bots") == 0) {
@@ -222,15 +228,19 @@ bool CDunmarrowApplication::CheckConfiguration() {
     // What the game cannot play without: a level and a camera. Without the bots' section (and no
     // count from a tool) the player plays alone.
     const std::string file = ConfigFileName();
-    const char* missing = nullptr;
+    std::string missing;
+    // " (config.xml line 6)": where the level's section starts, for what it lacks.
+    const std::string worldsPlace = g_worldManager == nullptr || g_worldManager->SectionPlace().empty()
+                                        ? ""
+                                        : " (" + g_worldManager->SectionPlace() + ")";
     if (g_worldManager == nullptr) {
         missing = "no level: it has no 'Worlds' section";
     } else if (g_worldManager->WorldCount() == 0) {
-        missing = "no level: its 'Worlds' section loads no 'World'";
+        missing = "no level: its 'Worlds' section" + worldsPlace + " loads no 'World'";
     } else if (g_cameraManager == nullptr) {
-        missing = "no 'Camera' section after its 'Worlds'";
+        missing = "no 'Camera' section after its 'Worlds' section" + worldsPlace;
     }
-    if (missing != nullptr) {
+    if (!missing.empty()) {
         // A misspelt section or element is said with the line it stands on.
         std::string misspelt = UnknownElementInPlaceOf(g_worldManager == nullptr ? "Worlds" : "World");
         if (g_worldManager != nullptr && g_worldManager->WorldCount() > 0) {
@@ -358,7 +368,8 @@ bool CDunmarrowApplication::Init() {
     player_ = new CCharacter;
     // A box shown while a character is made (its model, its body) ends the start: the bots would
     // show it again.
-    if (!player_->InitFromProfile("BlueSoldier", ToV3d(playerStart_)) || g_stopOnError) {
+    if (!player_->InitFromProfile("BlueSoldier", ToV3d(playerStart_), PlayedBy("Player", playerPlace_)) ||
+        g_stopOnError) {
         return false;
     }
     player_->SetPosition(ToV3d(playerStart_));
@@ -415,7 +426,7 @@ bool CDunmarrowApplication::Init() {
     for (int i = 0; ok && !g_stopOnError && i < botCount_; ++i) {
         auto* bot = new CCharacter;
         bots_[static_cast<std::size_t>(i)] = bot;
-        if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_)) || g_stopOnError) {
+        if (!bot->InitFromProfile("RedSoldier", ToV3d(botStart_), PlayedBy("Bots", botsPlace_)) || g_stopOnError) {
             ok = false;
             break;
         }

@@ -146,6 +146,7 @@ private:
     // bots' starts ("config.xml line 43"; empty when it did not): the messages about them say it.
     std::string applicationPlace_;
     std::string botsPlace_;
+    std::string playerPlace_;
     std::string playerStartPlace_;
     std::string botStartPlace_;
     int mode_ = kTakeCover;

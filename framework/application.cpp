@@ -471,6 +471,7 @@ void CStandardApplication::ReadConfig() {
     }
     _close(fd);
     XML_ParserFree(parser);
+    FoldLeftOutBeforeLevel();
     SetConfigFileName(nullptr);
 }
 
@@ -493,6 +494,7 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
     if (Is(name, "GraphicsGlobalSettings")) {
         insideGraphicsSettings_ = true;
     } else if (Is(name, "Worlds")) {
+        SayLeftOutBeforeLevel(); // what came before it was out of order
         if (!OvResourcesSetArenaSize(resourceArenaSize_)) {
             ::ErrorBox(("The resource arena of " + std::to_string(resourceArenaSize_) +
                         " bytes ('size' of 'RessourceArena') cannot be made: the machine has no room for it.")
@@ -564,8 +566,7 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
             ConfigWarning("a 'Character' without its 'name' first is left out");
         }
     } else if ((Is(name, "Light") || Is(name, "Camera") || Is(name, "Character")) && g_worldManager == nullptr) {
-        ConfigWarning("a '" + std::string(name) +
-                      "' section before the 'Worlds' section is left out: it needs the level");
+        LeaveOutBeforeLevel(name, true);
     }
     // The level objects open theirs within the world manager, once it exists; until then they are
     // refused as with no world manager (said).

@@ -180,7 +180,8 @@ void CAnimationCache::Clear() {
 
 // Profiles.
 
-CCharacterProfile::CCharacterProfile(const char* profileName, float profileScale) : scale(profileScale) {
+CCharacterProfile::CCharacterProfile(const char* profileName, float profileScale)
+    : place(ConfigPlace()), scale(profileScale) {
     CopyText(name, sizeof name, profileName != nullptr ? profileName : "");
 }
 
@@ -431,7 +432,7 @@ int CCharacter::Count() { return g_characterCount; }
 
 CCharacter* CCharacter::Get(int i) { return i >= 0 && i < g_characterCount ? g_characters[i] : nullptr; }
 
-bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position) {
+bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position, const std::string& usedBy) {
     profile_ = CCharacterProfile::Find(profileName);
     if (profile_ == nullptr) {
         char text[400];
@@ -441,16 +442,21 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position)
                       profileName != nullptr ? profileName : "");
         const std::string misspelt = UnknownElementInPlaceOf("Character");
         ErrorBox((std::string(text) + "\n" + LastConfigFileName() + " has no 'Character' section named '" +
-                  (profileName != nullptr ? profileName : "") + "'." + (misspelt.empty() ? "" : "\n" + misspelt + "."))
+                  (profileName != nullptr ? profileName : "") + "'" +
+                  (usedBy.empty() ? "" : ", the profile of " + usedBy) + "." +
+                  (misspelt.empty() ? "" : "\n" + misspelt + "."))
                      .c_str());
         return false;
     }
     // A profile whose "Geometry" had no model file was refused as it was read: say it here.
     if (profile_->clump[0] == '\0') {
-        ErrorBox((std::string("Can not load clump in file \n please check your data\nThe character profile '") +
-                  profile_->name + "' names no model: its 'Geometry' in " + LastConfigFileName() +
-                  " has no 'clump' file.")
-                     .c_str());
+        const std::string misspelt = UnknownElementInPlaceOf("Geometry");
+        ErrorBox(
+            (std::string("Can not load clump in file \n please check your data\nThe character profile '") +
+             profile_->name + "' names no model: its 'Character' section" +
+             (profile_->place.empty() ? " in " + std::string(LastConfigFileName()) : " (" + profile_->place + ")") +
+             " has no 'Geometry' with a 'clump' file." + (misspelt.empty() ? "" : "\n" + misspelt + "."))
+                .c_str());
         return false;
     }
     const bool bound = LoadClump(profile_->clump);

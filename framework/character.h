@@ -6,6 +6,7 @@
 // first one).
 
 #include <cstdint>
+#include <string>
 
 #include "framework/animated_character.h"
 #include "framework/camera_manager.h"
@@ -106,7 +107,8 @@ public:
 // A named set of a character's model, animations, speeds and dynamics: one "Character" section.
 class CCharacterProfile : public CConfigSectionHandler {
 public:
-    // Copies the name (127 characters at most) and keeps the scale.
+    // Copies the name (127 characters at most), keeps the scale and the place of the configuration
+    // being read ("config.xml line 120", empty outside a reading).
     CCharacterProfile(const char* name, float scale);
     // Leaves the profile table; its characters stop playing its animations and forget it; then
     // every animation it holds is released.
@@ -130,6 +132,7 @@ public:
     const char* AnimationFile(int index) const { return animationFiles[index]; }
 
     char name[128] = {};
+    std::string place; // where its "Character" section starts
     float scale = 1.0f;
     char clump[512] = {};
     float height = 0.0f;
@@ -173,8 +176,9 @@ public:
     // Detaches and deletes the projectile table, then releases the base.
     bool Release() override;
     // Binds the character to the named profile: clump, scale, motion body at the position, the
-    // profile's dynamics, and its projectile table. False with the error box for an unknown name.
-    virtual bool InitFromProfile(const char* name, const OvV3d& position);
+    // profile's dynamics, and its projectile table. False with the error box for an unknown name,
+    // which names `usedBy` when given (what in the configuration plays the profile, and its place).
+    virtual bool InitFromProfile(const char* name, const OvV3d& position, const std::string& usedBy = {});
 
     // What the cameras follow.
     OvFrame* SubjectFrame() override { return GetFrame(); }

@@ -56,5 +56,12 @@ std::string DataFileKey(const std::string& path);
 // being read or, after the reading, the place that named the file: "config.xml line 47:
 // models/soldier.dff: ...". Without either the text alone.
 void DataFileWarning(const std::string& path, const std::string& text);
+// A section or level object (`name`, `section` for a section) met before the 'Worlds' section,
+// left out as it needs the level. The first is said at once; the rest are held, to be said one by
+// one with their lines when a 'Worlds' section comes after all (SayLeftOutBeforeLevel, at its
+// start), or folded into one line at the end of a reading without it (FoldLeftOutBeforeLevel).
+void LeaveOutBeforeLevel(const char* name, bool section);
+void SayLeftOutBeforeLevel();
+void FoldLeftOutBeforeLevel();
 // Forgets the files named so far (a new application reads its configuration afresh).
 void ForgetConfigFiles();

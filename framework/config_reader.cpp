@@ -584,3 +584,71 @@ void DataFileWarning(const std::string& path, const std::string& text) {
 }
 
 void ForgetConfigFiles() { NamedFiles().clear(); }
+
+namespace {
+
+struct LeftOut {
+    std::string place; // "config.xml line 20: "
+    std::string name;
+    bool section;
+};
+struct BeforeLevel {
+    bool said = false;
+    std::vector<LeftOut> held;
+};
+BeforeLevel& LeftBeforeLevel() {
+    static BeforeLevel before;
+    return before;
+}
+
+std::string LeftOutText(const std::string& name, bool section) {
+    return "a '" + name + "'" + (section ? " section" : "") +
+           " before the 'Worlds' section is left out: it needs the level";
+}
+
+} // namespace
+
+void LeaveOutBeforeLevel(const char* name, bool section) {
+    BeforeLevel& before = LeftBeforeLevel();
+    if (!before.said) {
+        before.said = true;
+        ConfigWarning(LeftOutText(name, section));
+        return;
+    }
+    before.held.push_back({WarningPlace(), name, section});
+}
+
+void SayLeftOutBeforeLevel() {
+    for (const LeftOut& left : LeftBeforeLevel().held) {
+        SkelWarningMessage((left.place + LeftOutText(left.name, left.section)).c_str());
+    }
+    LeftBeforeLevel() = {};
+}
+
+void FoldLeftOutBeforeLevel() {
+    // One more is said as the first was: a line of its own.
+    if (LeftBeforeLevel().held.size() < 2) {
+        SayLeftOutBeforeLevel();
+        return;
+    }
+    const std::vector<LeftOut> held = std::move(LeftBeforeLevel().held);
+    LeftBeforeLevel() = {};
+    // The kinds in the order first met, each with its count: "'Camera', 2 'Character', 9 'Door'".
+    std::vector<std::pair<std::string, int>> kinds;
+    for (const LeftOut& left : held) {
+        auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const auto& k) { return k.first == left.name; });
+        if (kind == kinds.end()) {
+            kinds.emplace_back(left.name, 1);
+        } else {
+            ++kind->second;
+        }
+    }
+    std::string list;
+    for (const auto& [name, count] : kinds) {
+        list +=
+            (list.empty() ? "" : ", ") + (count > 1 ? std::to_string(count) + " " : std::string()) + "'" + name + "'";
+    }
+    SkelWarningMessage((held.front().place + std::to_string(held.size()) +
+                        " more left out from this line on, as no 'Worlds' section comes before them: " + list)
+                           .c_str());
+}

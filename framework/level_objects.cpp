@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "framework/character.h"
+#include "framework/config_checks.h"
 #include "framework/framework.h"
 #include "framework/physics_glue.h"
 #include "framework/rigid_bodies.h"
@@ -870,8 +871,7 @@ bool ConfigureLevelObject(const char* name, const char** attributes) {
             continue;
         }
         if (g_worldManager == nullptr) {
-            ConfigWarning("a '" + std::string(kind.name) +
-                          "' before the 'Worlds' section is left out: it needs the level");
+            LeaveOutBeforeLevel(kind.name, false);
             return true;
         }
         CLevelObject* object = kind.create();

@@ -334,6 +334,12 @@ bool CWorldManager::StartElement(const char* name, const char** attributes) {
     if (subHandler_ != nullptr) {
         return subHandler_->StartElement(name, attributes);
     }
+    if (Is(name, "Worlds")) {
+        if (sectionPlace_.empty()) {
+            sectionPlace_ = ConfigPlace();
+        }
+        return true;
+    }
     if (Is(name, "PhysicsGlobalSettings")) {
         insidePhysicsSettings_ = true;
         return true;

@@ -179,6 +179,8 @@ public:
 
     // State for the game, the tests and the tools.
     int WorldCount() const { return worldCount_; }
+    // Where the first "Worlds" section starts ("config.xml line 6"), empty outside a reading.
+    const std::string& SectionPlace() const { return sectionPlace_; }
     OvWorld* GetWorld(int i) const { return worlds_[i]; }
     int WorldFlags(int i) const { return worldFlags_[i]; }
     OvpContext* GetPhysicsContext() const { return context_; }
@@ -257,6 +259,7 @@ private:
     OvWorld* worlds_[kMaxWorlds] = {};
     int worldFlags_[kMaxWorlds] = {};
     int worldCount_ = 0;
+    std::string sectionPlace_;
     CCameraManager* worldCameras_[kMaxWorlds] = {}; // one per world while a camera manager is attached
     CCameraManager* cameraManager_ = nullptr;       // the attached camera manager
     std::vector<OvTexDictionary*> dictionaries_;    // read with the worlds

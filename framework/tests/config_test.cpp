@@ -207,6 +207,13 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
          "3: 'Folow' is not an element the 'Camera' section knows; it is left out (is it 'Follow' misspelt?)\n"
          "3: 'Debug' is not an element the 'GraphicsGlobalSettings' section knows; it is left out\n",
          ""},
+        // Without a 'Worlds' section the first left out says why; the rest are one line at the end.
+        {"<Config><Debug level=\"3\"/>\n<Camera/>\n<Light/><Door/>\n<Door/><Character name=\"x\"/><Foo/></Config>",
+         "2: a 'Camera' section before the 'Worlds' section is left out: it needs the level\n"
+         "4: 'Foo' is not a section the game knows; it is left out\n"
+         "3: 4 more left out from this line on, as no 'Worlds' section comes before them: 'Light', 2 'Door', "
+         "'Character'\n",
+         ""},
         // Refused without a box: said.
         {"<Config><Debug level=\"3\"/>\n<Scale/>\n<Light type=\"Ambient\"/><Switch/></Config>",
          "2: a 'Scale' without its 'value' is left out; the scale stays\n"
