@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "framework/clump_object.h"
 #include "framework/config_checks.h"
@@ -306,12 +307,29 @@ bool CWorldManager::ReadSettingsElement(const char* name, const char** a) {
                need(ReadFloatAttribute("onGround", a, 1, &s.stickOnGround), "OnGround", "Stick");
     }
     if (Is(name, "BBox")) {
-        return need(ReadFloatAttribute("x1", a, 0, &s.boxCorner1.x), "x1", "BBox") &&
-               need(ReadFloatAttribute("y1", a, 1, &s.boxCorner1.y), "y1", "BBox") &&
-               need(ReadFloatAttribute("z1", a, 2, &s.boxCorner1.z), "z1", "BBox") &&
-               need(ReadFloatAttribute("x2", a, 3, &s.boxCorner2.x), "x2", "BBox") &&
-               need(ReadFloatAttribute("y2", a, 4, &s.boxCorner2.y), "y2", "BBox") &&
-               need(ReadFloatAttribute("z2", a, 5, &s.boxCorner2.z), "z2", "BBox");
+        if (!(need(ReadFloatAttribute("x1", a, 0, &s.boxCorner1.x), "x1", "BBox") &&
+              need(ReadFloatAttribute("y1", a, 1, &s.boxCorner1.y), "y1", "BBox") &&
+              need(ReadFloatAttribute("z1", a, 2, &s.boxCorner1.z), "z1", "BBox") &&
+              need(ReadFloatAttribute("x2", a, 3, &s.boxCorner2.x), "x2", "BBox") &&
+              need(ReadFloatAttribute("y2", a, 4, &s.boxCorner2.y), "y2", "BBox") &&
+              need(ReadFloatAttribute("z2", a, 5, &s.boxCorner2.z), "z2", "BBox"))) {
+            return false;
+        }
+        // The first corner is the box's largest, the second its smallest: a pair given the other way
+        // round would make a box that holds nothing, so it is swapped, said.
+        float* first[3] = {&s.boxCorner1.x, &s.boxCorner1.y, &s.boxCorner1.z};
+        float* second[3] = {&s.boxCorner2.x, &s.boxCorner2.y, &s.boxCorner2.z};
+        for (int k = 0; k < 3; ++k) {
+            if (*first[k] < *second[k]) {
+                const char axis = static_cast<char>('x' + k);
+                char text[160];
+                std::snprintf(text, sizeof text, "'%c1' of 'BBox' is %g, below its '%c2' %g; the game swaps them",
+                              axis, *first[k], axis, *second[k]);
+                ConfigWarning(text);
+                std::swap(*first[k], *second[k]);
+            }
+        }
+        return true;
     }
     if (Is(name, "Gravity")) {
         return need(ReadFloatAttribute("x", a, 0, &s.gravity.x), "x", "Gravity") &&

@@ -159,7 +159,7 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     EXPECT_EQ(empty.AddObject(&object), 0);
 }
 
-// Sizes made at once from config.xml, at their edges. The physics tables of the largest counts
+// Sizes made at once from config.xml, at their edges, and the physics box. The physics tables of the largest counts
 // taken (4,096 bodies and joints: more than the broad phase's 1,023 objects, and every joint of
 // the level is a lift's or a door's) make the context; a count beyond is refused with its cause.
 // The largest resource arena taken is asked of the machine as the level is read: one it cannot
@@ -175,7 +175,12 @@ TEST_F(WorldManagerTest, SizesFromTheConfigurationAtTheirEdges) {
     EXPECT_TRUE(start("Joints", {"max", "4096"}));
     EXPECT_FALSE(start("Bodies", {"maxRegistered", "4097", "maxActive", "1"}));
     EXPECT_FALSE(start("Joints", {"max", "-1"}));
+    // The box's first corner is its largest: an axis given the other way round is swapped.
+    EXPECT_TRUE(start("BBox", {"x1", "-200", "y1", "100", "z1", "200", "x2", "200", "y2", "-50", "z2", "-200"}));
     wm->EndElement("PhysicsGlobalSettings");
+    EXPECT_EQ(wm->Settings().boxCorner1.x, 200.0f);
+    EXPECT_EQ(wm->Settings().boxCorner2.x, -200.0f);
+    EXPECT_EQ(wm->Settings().boxCorner1.y, 100.0f);
     EXPECT_EQ(wm->Settings().maxRegistered, 4096);
     EXPECT_EQ(wm->Settings().maxActive, 4096);
     EXPECT_EQ(wm->Settings().maxJoints, 4096);
