@@ -23,12 +23,8 @@ CAgent* DunmarrowAgent::Create(CBrain* owner) { return new DunmarrowAgent(owner)
 DunmarrowAgent::DunmarrowAgent(CBrain* owner) : CHideAgent(owner) {}
 
 DunmarrowAgent::~DunmarrowAgent() {
-    if (m_team == nullptr)
-        return;
-    CEntity* owner = GetOwner();
-    if (m_team->computingMember != CMyTeam::kNoMember && m_team->computingMember == owner->GetIndex())
-        m_team->computingMember = CMyTeam::kNoMember;
-    m_team->ReleaseVertex(m_destinationVertexIndex, owner);
+    if (m_team != nullptr)
+        m_team->GiveUpSearchOf(GetOwner());
 }
 
 const CAgentDesc* DunmarrowAgent::GetClassDesc() const { return &s_classDesc; }

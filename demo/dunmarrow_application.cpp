@@ -229,23 +229,24 @@ bool CDunmarrowApplication::CheckConfiguration() {
     // count from a tool) the player plays alone.
     const std::string file = ConfigFileName();
     std::string missing;
+    const char* wanted = nullptr; // what is missing, which a misspelt element may stand for
     // " (config.xml line 6)": where the level's section starts, for what it lacks.
     const std::string worldsPlace = g_worldManager == nullptr || g_worldManager->SectionPlace().empty()
                                         ? ""
                                         : " (" + g_worldManager->SectionPlace() + ")";
     if (g_worldManager == nullptr) {
         missing = "no level: it has no 'Worlds' section";
+        wanted = "Worlds";
     } else if (g_worldManager->WorldCount() == 0) {
         missing = "no level: its 'Worlds' section" + worldsPlace + " loads no 'World'";
+        wanted = "World";
     } else if (g_cameraManager == nullptr) {
         missing = "no 'Camera' section after its 'Worlds' section" + worldsPlace;
+        wanted = "Camera";
     }
-    if (!missing.empty()) {
+    if (wanted != nullptr) {
         // A misspelt section or element is said with the line it stands on.
-        std::string misspelt = UnknownElementInPlaceOf(g_worldManager == nullptr ? "Worlds" : "World");
-        if (g_worldManager != nullptr && g_worldManager->WorldCount() > 0) {
-            misspelt = UnknownElementInPlaceOf("Camera");
-        }
+        const std::string misspelt = UnknownElementInPlaceOf(wanted);
         ErrorBox((file + " has " + missing + "." + (misspelt.empty() ? "" : "\n" + misspelt + ".") +
                   "\nPlease update your XML file")
                      .c_str());
@@ -392,8 +393,9 @@ bool CDunmarrowApplication::Init() {
     playerEntity_ = Vusk::CreateEntity("Player", definition, Vusk::GetClassBitMask(), playerLink_);
     Vusk::ReleaseTree(definition);
     if (playerEntity_ == nullptr || !Vusk::AddEntity(aiWorld_, playerEntity_)) {
-        AiFileBox(aiPathData_, "Cannot create the player's AI entity\nIts definition \"Player\" in the AI world file '" +
-                                   std::string(aiPathData_) + "' does not make an entity: the file is damaged.");
+        AiFileBox(aiPathData_,
+                  "Cannot create the player's AI entity\nIts definition \"Player\" in the AI world file '" +
+                      std::string(aiPathData_) + "' does not make an entity: the file is damaged.");
         return false;
     }
     // A tree cut short may still hold the player: the rest of the file is missing all the same.

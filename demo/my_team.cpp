@@ -39,15 +39,19 @@ CMyTeam::~CMyTeam() {
 void CMyTeam::RemoveMember(CEntity* entity) {
     if (entity != nullptr && GetMembers() != nullptr && GetMembers()->Find(entity) != nullptr) {
         // Called while the entity still has its world index (CWorld::RemoveEntity, the entity's
-        // destructor): a search it leaves half way no longer holds up the others.
-        if (computingMember != kNoMember && computingMember == entity->GetIndex())
-            computingMember = kNoMember;
-        for (std::int32_t i = 0; i < m_reservationCount; ++i)
-            if (m_reservations[i] == entity)
-                m_reservations[i] = nullptr;
+        // destructor).
+        GiveUpSearchOf(entity);
         DropTeamOf(entity, this);
     }
     CTeam::RemoveMember(entity);
+}
+
+void CMyTeam::GiveUpSearchOf(const CEntity* entity) {
+    if (computingMember != kNoMember && computingMember == entity->GetIndex())
+        computingMember = kNoMember;
+    for (std::int32_t i = 0; i < m_reservationCount; ++i)
+        if (m_reservations[i] == entity)
+            m_reservations[i] = nullptr;
 }
 
 const CTeamDesc* CMyTeam::GetClassDesc() const { return &s_desc; }

@@ -35,6 +35,10 @@ public:
     void ReserveVertex(std::int32_t vertex, const CEntity* entity);
     // Frees the vertex when the entity holds it.
     void ReleaseVertex(std::int32_t vertex, const CEntity* entity);
+    // The entity gives up its search turn and every vertex it holds (it leaves, or its hiding
+    // agent goes): a search it leaves half way no longer holds up the others. Call it while the
+    // entity still has its world index.
+    void GiveUpSearchOf(const CEntity* entity);
     bool IsVertexReserved(std::int32_t vertex) const;
     // The entity holding the vertex, or null.
     const CEntity* GetHolder(std::int32_t vertex) const;

@@ -1,7 +1,5 @@
 #include "framework/animated_character.h"
 
-#include "framework/read_faults.h"
-
 #include <algorithm>
 #include <cstring>
 #include <string>

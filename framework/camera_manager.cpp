@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "framework/config_checks.h"
 #include "framework/framework.h"
@@ -264,13 +263,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
         }
         // Limits the wrong way round would hold the view at one of them: they are swapped, said.
         for (int k = 0; k < 4; k += 2) {
-            if (v[k] > v[k + 1]) {
-                char text[160];
-                std::snprintf(text, sizeof text, "'%s' of 'Follow' is %g, above its '%s' %g; the game swaps them",
-                              kNames[k], v[k], kNames[k + 1], v[k + 1]);
-                ConfigWarning(text);
-                std::swap(v[k], v[k + 1]);
-            }
+            SwapIfReversed("Follow", kNames[k], &v[k], kNames[k + 1], &v[k + 1]);
         }
         minVAngle_ = v[0];
         maxVAngle_ = v[1];

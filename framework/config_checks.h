@@ -29,6 +29,10 @@ bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int po
 // wrong, and where in the configuration file.
 std::string AttributeFaultMessage(const char* attribute, const char* element, const std::string& cause);
 
+// A pair of limits given the wrong way round (`low` above `high`) is swapped, with a warning that
+// names both: "'minDistance' of 'Follow' is 10, above its 'maxDistance' 2; the game swaps them".
+void SwapIfReversed(const char* element, const char* lowName, float* low, const char* highName, float* high);
+
 // Whether `name` is a section the configuration's top level holds.
 bool IsConfigSection(const char* name);
 // Whether the game reads an element named `name` inside `section` (null: at the top level, outside

@@ -424,19 +424,33 @@ std::string AttributeFaultMessage(const char* attribute, const char* element, co
     return text;
 }
 
-bool ReadCheckedIntAttribute(const char* name, const char** attributes, int position, const char* shownName,
-                             const char* element, int least, int most, int* out) {
+namespace {
+
+// A number the game cannot go on without: a missing one, one that does not read and one outside
+// the range show the error box (with `shownName` and `element`) and give false.
+bool ReadCheckedNumber(const char* name, const char** attributes, int position, const char* shownName,
+                       const char* element, bool whole, const NumberRange& range, double* number) {
     const char* value = Value(name, attributes, position);
     if (value == nullptr) {
         ErrorBox(MissingAttributeMessage(shownName, element).c_str());
         return false;
     }
+    const Verdict verdict = Judge(value, whole, range, number);
+    if (verdict != Verdict::Taken) {
+        ErrorBox(AttributeFaultMessage(shownName, element, RefusalCause(verdict, value, whole, range)).c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReadCheckedIntAttribute(const char* name, const char** attributes, int position, const char* shownName,
+                             const char* element, int least, int most, int* out) {
     const NumberRange range = {element, name,   static_cast<double>(least), static_cast<double>(most), false,
                                true,    nullptr};
     double number = 0.0;
-    const Verdict verdict = Judge(value, true, range, &number);
-    if (verdict != Verdict::Taken) {
-        ErrorBox(AttributeFaultMessage(shownName, element, RefusalCause(verdict, value, true, range)).c_str());
+    if (!ReadCheckedNumber(name, attributes, position, shownName, element, true, range, &number)) {
         return false;
     }
     *out = static_cast<int>(number);
@@ -445,19 +459,22 @@ bool ReadCheckedIntAttribute(const char* name, const char** attributes, int posi
 
 bool ReadCheckedFloatAttribute(const char* name, const char** attributes, int position, const char* shownName,
                                const char* element, float* out) {
-    const char* value = Value(name, attributes, position);
-    if (value == nullptr) {
-        ErrorBox(MissingAttributeMessage(shownName, element).c_str());
-        return false;
-    }
     double number = 0.0;
-    const Verdict verdict = Judge(value, false, kAnyDecimal, &number);
-    if (verdict != Verdict::Taken) {
-        ErrorBox(AttributeFaultMessage(shownName, element, RefusalCause(verdict, value, false, kAnyDecimal)).c_str());
+    if (!ReadCheckedNumber(name, attributes, position, shownName, element, false, kAnyDecimal, &number)) {
         return false;
     }
     *out = static_cast<float>(number);
     return true;
+}
+
+void SwapIfReversed(const char* element, const char* lowName, float* low, const char* highName, float* high) {
+    if (*low > *high) {
+        char text[160];
+        std::snprintf(text, sizeof text, "'%s' of '%s' is %g, above its '%s' %g; the game swaps them", lowName, element,
+                      static_cast<double>(*low), highName, static_cast<double>(*high));
+        ConfigWarning(text);
+        std::swap(*low, *high);
+    }
 }
 
 bool IsConfigSection(const char* name) {

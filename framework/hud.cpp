@@ -60,7 +60,7 @@ float WrittenHeight(const OvTexture* t) {
         if (image != nullptr) {
             OvImageDestroy(image);
         }
-            return whole;
+        return whole;
     }
     auto pixel = [image](OvInt32 x, OvInt32 y) {
         OvUInt32 p;

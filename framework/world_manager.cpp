@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "framework/clump_object.h"
 #include "framework/config_checks.h"
@@ -317,18 +316,9 @@ bool CWorldManager::ReadSettingsElement(const char* name, const char** a) {
         }
         // The first corner is the box's largest, the second its smallest: a pair given the other way
         // round would make a box that holds nothing, so it is swapped, said.
-        float* first[3] = {&s.boxCorner1.x, &s.boxCorner1.y, &s.boxCorner1.z};
-        float* second[3] = {&s.boxCorner2.x, &s.boxCorner2.y, &s.boxCorner2.z};
-        for (int k = 0; k < 3; ++k) {
-            if (*first[k] < *second[k]) {
-                const char axis = static_cast<char>('x' + k);
-                char text[160];
-                std::snprintf(text, sizeof text, "'%c1' of 'BBox' is %g, below its '%c2' %g; the game swaps them",
-                              axis, *first[k], axis, *second[k]);
-                ConfigWarning(text);
-                std::swap(*first[k], *second[k]);
-            }
-        }
+        SwapIfReversed("BBox", "x2", &s.boxCorner2.x, "x1", &s.boxCorner1.x);
+        SwapIfReversed("BBox", "y2", &s.boxCorner2.y, "y1", &s.boxCorner1.y);
+        SwapIfReversed("BBox", "z2", &s.boxCorner2.z, "z1", &s.boxCorner1.z);
         return true;
     }
     if (Is(name, "Gravity")) {

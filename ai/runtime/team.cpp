@@ -21,17 +21,7 @@ CTeam::CTeam(uint32_t capacity, const char* name) : m_wantsName(name != nullptr)
 }
 
 CTeam::~CTeam() {
-    // Out of the team list of the world that holds it (the node names this team there): the current
-    // world or another of the engine's world table.
-    const uint32_t slots = Vusk::GetWorldSlots() != nullptr ? Vusk::GetWorldSlotCount() : 0;
-    for (uint32_t i = 0; m_worldNode != nullptr && i <= slots; ++i) {
-        CWorld* world = i < slots ? Vusk::GetWorldSlots()[i] : Vusk::GetCurrentWorld();
-        CList<CTeam*>* teams = world != nullptr ? world->GetTeamList() : nullptr;
-        if (teams != nullptr && teams->IndexOf(m_worldNode) != CList<CTeam*>::kNoIndex &&
-            m_worldNode->GetValue() == this && teams->Remove(m_worldNode))
-            m_worldNode = nullptr;
-    }
-    m_worldNode = nullptr;
+    Vusk::TakeTeamOut(this);
     // RemoveMember unlinks the head, so the head is taken again after each member.
     while (m_members != nullptr && m_members->GetHead() != nullptr)
         CTeam::RemoveMember(m_members->GetHead()->GetValue());

@@ -450,6 +450,37 @@ void Vusk::TakeEntityOut(CEntity* entity) {
     }
 }
 
+namespace {
+
+// Every world of the engine's world table, then the current world (which may be one of them).
+template <class Visit> void ForEachWorld(Visit visit) {
+    CWorld** slots = Vusk::GetWorldSlots();
+    const uint32_t count = slots != nullptr ? Vusk::GetWorldSlotCount() : 0;
+    for (uint32_t i = 0; i < count; ++i)
+        if (slots[i] != nullptr)
+            visit(slots[i]);
+    if (CWorld* current = Vusk::GetCurrentWorld())
+        visit(current);
+}
+
+} // namespace
+
+void Vusk::TakeTeamOut(CTeam* team) {
+    // The node names the team in the list that holds it.
+    CListNode<CTeam*>* node = team->GetWorldNode();
+    ForEachWorld([&node, team](CWorld* world) {
+        CList<CTeam*>* teams = world->GetTeamList();
+        if (node != nullptr && teams != nullptr && teams->IndexOf(node) != CList<CTeam*>::kNoIndex &&
+            node->GetValue() == team && teams->Remove(node))
+            node = nullptr;
+    });
+    team->SetWorldNode(nullptr);
+}
+
+void Vusk::TakeGlobalServiceOut(const CGlobalService* service) {
+    ForEachWorld([service](CWorld* world) { world->ForgetGlobalService(service); });
+}
+
 void Vusk::DestroyEntity(CEntity* entity) {
     // Out while the whole object is there (the callbacks see its class); the destructor then finds
     // nothing left to do.

@@ -132,6 +132,11 @@ void DestroyEntity(CEntity* entity);
 // Takes the entity out of its world (as CWorld::RemoveEntity) and out of the engine entity pool;
 // nothing for what it already left. The entity's destructor runs it first.
 void TakeEntityOut(CEntity* entity);
+// Take the team out of the team list, and the service out of the global services, of whichever
+// world lists it (the current world or another of the engine's world table); nothing where none
+// does. Their destructors run them.
+void TakeTeamOut(CTeam* team);
+void TakeGlobalServiceOut(const CGlobalService* service);
 // Releases what all worlds share: the time manager and both callback tables. The last world
 // does it when it goes, and the engine's shut-down, for state made while no world existed.
 void ReleaseWorldSharedState();
