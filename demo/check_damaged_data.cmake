@@ -52,9 +52,9 @@ d[at:at+4]=struct.pack('<I',int(value,16)); open(p,'wb').write(d)" ${WORK}/${fil
 endfunction()
 
 # Runs the game and checks its status and standard error: SAYS texts that must appear, NEVER texts
-# that must not, ONCE a text that must appear exactly once. ENV: more environment settings.
+# that must not, ONCE texts that must appear exactly once. ENV: more environment settings.
 function(expect name)
-  cmake_parse_arguments(E "" "STATUS;ONCE" "SAYS;NEVER;ENV" ${ARGN})
+  cmake_parse_arguments(E "" "STATUS" "SAYS;NEVER;ONCE;ENV" ${ARGN})
   execute_process(COMMAND ${CMAKE_COMMAND} -E env PLATFORM_HEADLESS=1 PLATFORM_FRAMES=3
                           PLATFORM_FIXED_STEP=0.016666666666666666 ${E_ENV} ${GAME}
                   WORKING_DIRECTORY ${WORK} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err
@@ -75,16 +75,16 @@ function(expect name)
       string(APPEND wrong "  \"${text}\" said\n")
     endif()
   endforeach()
-  if(E_ONCE)
-    string(REPLACE "${E_ONCE}" "\n" marked "${err}")
+  foreach(text IN LISTS E_ONCE)
+    string(REPLACE "${text}" "\n" marked "${err}")
     string(LENGTH "${err}" before)
     string(LENGTH "${marked}" after)
-    string(LENGTH "${E_ONCE}" one)
+    string(LENGTH "${text}" one)
     math(EXPR times "(${before} - ${after}) / (${one} - 1)")
     if(NOT times EQUAL 1)
-      string(APPEND wrong "  \"${E_ONCE}\" said ${times} times\n")
+      string(APPEND wrong "  \"${text}\" said ${times} times\n")
     endif()
-  endif()
+  endforeach()
   if(NOT wrong STREQUAL "")
     set(failures "${failures}${name}:\n${wrong}  standard error:\n${err}\n" PARENT_SCOPE)
   endif()
@@ -345,27 +345,46 @@ config_case("element left open" "<Joints max=\"20\"/>" "<Joints max=\"20\">"
             "names no AI world file: it has no 'Application' section.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
 
 # Messages that name the file that does not read, and why.
-# A file config.xml names taken away: one box, however many objects load the file, with the line
-# that names it. Each row: the file, the box's first line, the place that names the file.
+# A file taken away or spoilt: one box, however many objects load the file, whose last line is the
+# line of config.xml that names the file, or, for a file config.xml does not name, the file's own
+# path; never the line of config.xml being read. Each row: the file removed or spoilt, the status,
+# the start of the box (or warning) and its end.
 foreach(row
-    "models/crate.dff|Can not load clump in file models/crate.dff|config.xml line 142 names it ('clumpFilename' of 'Box')"
-    "models/world.dff|Can not load clump in file ./Models/World.dff|config.xml line 49 names it ('sphereModel' of 'GlobalDynamics')"
-    "models/soldier_red.dff|Can not load clump in file models/soldier_red.dff|config.xml line 94 names it ('clump' of 'Geometry')"
-    "models/anims/walk.anm|Can not load 'Walk' animation|config.xml line 54 names it ('file' of 'Animation')"
-    "ai/dunmarrow.ais|Cannot open the AI world file 'ai/dunmarrow.ais'|config.xml line 44 names it ('value' of 'AiPathData')")
+    "remove models/crate.dff|1|Can not load clump in file models/crate.dff|config.xml line 142 names it ('clumpFilename' of 'Box')."
+    "spoil models/crate.dff|1|Can not load clump in file models/crate.dff|config.xml line 142 names it ('clumpFilename' of 'Box')."
+    "remove models/barrel.dff|1|Can not load clump in file models/barrel.dff|config.xml line 143 names it ('clumpFilename' of 'Sphere')."
+    "remove models/world.dff|1|Can not load clump in file ./Models/World.dff|config.xml line 49 names it ('sphereModel' of 'GlobalDynamics')."
+    "remove models/soldier_red.dff|1|Can not load clump in file models/soldier_red.dff|config.xml line 94 names it ('clump' of 'Geometry')."
+    "remove models/anims/walk.anm|1|Can not load 'Walk' animation|config.xml line 54 names it ('file' of 'Animation')."
+    "remove ai/dunmarrow.ais|1|Cannot open the AI world file 'ai/dunmarrow.ais'|config.xml line 44 names it ('value' of 'AiPathData')."
+    "remove models/level.bsp|1|Can not load world in file models/level.bsp|config.xml line 17 names it ('filename' of 'World')."
+    "spoil models/level.bsp|1|Warning: the world file 'models/level.bsp' holds no world|it is left out. config.xml line 17 names it ('filename' of 'World')."
+    "remove models/textures/crate.png|0|Warning: models/crate.dff: its texture 'crate' has no image|Its surfaces are drawn plain. config.xml line 142 names it ('clumpFilename' of 'Box')."
+    "remove models/textures|1|Texture not found : 'TARGET.BMP'|The file 'MODELS/TEXTURES/TARGET.BMP' is not there."
+    "remove models/textures/stTitle.bmp|1|Texture 'stTitle.bmp' not found|The file 'MODELS/TEXTURES/stTitle.bmp' is not there."
+    "remove models/textures/particle.png|1|Texture file 'PARTICLE.PNG' not found|The file 'MODELS/TEXTURES/PARTICLE.PNG' is not there."
+    "remove models/lift.dff|1|Can not load clump in file models/lift.dff|The file 'models/lift.dff' is not there."
+    "remove models/revolution/spline.ovs|0|Warning: the camera path 'models/revolution/spline.ovs' does not read (it is not there)|the Path camera has no path")
   string(REPLACE "|" ";" row "${row}")
-  list(GET row 0 file)
-  list(GET row 1 box)
-  list(GET row 2 place)
+  list(GET row 0 what)
+  list(GET row 1 status)
+  list(GET row 2 first)
+  list(GET row 3 last)
+  string(REPLACE " " ";" what "${what}")
+  list(GET what 0 how)
+  list(GET what 1 file)
   fresh()
-  file(REMOVE ${WORK}/${file})
-  expect("${file} removed" STATUS 1 ONCE "${box}" SAYS "${place}")
+  if(how STREQUAL "spoil")
+    spoil(${file})
+  else()
+    file(REMOVE_RECURSE ${WORK}/${file})
+  endif()
+  set(never "In config.xml line")
+  if(status EQUAL 0)
+    list(APPEND never "error handler")
+  endif()
+  expect("${file} ${how}" STATUS ${status} ONCE "${first}" "${last}\n" NEVER ${never})
 endforeach()
-fresh()
-file(REMOVE ${WORK}/models/revolution/spline.ovs)
-expect("camera path removed" STATUS 0
-       SAYS "config.xml line 30: the camera path 'models/revolution/spline.ovs' does not read (it is not there)"
-       NEVER "error handler")
 fresh()
 spoil(models/textures/particle.png)
 expect("damaged particle image" STATUS 1 ONCE "Texture file 'PARTICLE.PNG' not found"

@@ -56,12 +56,6 @@ bool SoldierFitsInWorld(const float point[3], void*) {
            g_worldManager->CylinderIntersect(middle, top, 0.5f, false) == 0;
 }
 
-// A box about the AI world file, which says where config.xml names it (once).
-void AiFileBox(const char* path, const std::string& text) {
-    const std::string origin = ConfigFileOrigin(path);
-    ErrorBox((origin.empty() || text.find(origin) != std::string::npos ? text : text + "\n" + origin + ".").c_str());
-}
-
 // "the 'Player' section (config.xml line 40)": what plays a character profile, for its box.
 std::string PlayedBy(const char* section, const std::string& place) {
     return "the '" + std::string(section) + "' section" + (place.empty() ? "" : " (" + place + ")");
@@ -326,7 +320,7 @@ bool CDunmarrowApplication::Init() {
     aiTree_ = aiFile.tree;
     aiWorld_ = aiFile.world;
     if (!aiFileLoaded) {
-        AiFileBox(aiPathData_, fault);
+        FileErrorBox(aiPathData_, fault);
         return false;
     }
     // The world holds the player and the bots: its entity limit bounds the bots, as the
@@ -386,22 +380,22 @@ bool CDunmarrowApplication::Init() {
 
     CConfigNode* definition = Vusk::ExpandEntityDefinition(aiWorld_, "Player");
     if (definition == nullptr) {
-        AiFileBox(aiPathData_, Demo::MissingEntityMessage(aiPathData_, "Player", aiFile.whole));
+        FileErrorBox(aiPathData_, Demo::MissingEntityMessage(aiPathData_, "Player", aiFile.whole));
         g_frameworkExit(-2);
         return false; // only when the exit was intercepted
     }
     playerEntity_ = Vusk::CreateEntity("Player", definition, Vusk::GetClassBitMask(), playerLink_);
     Vusk::ReleaseTree(definition);
     if (playerEntity_ == nullptr || !Vusk::AddEntity(aiWorld_, playerEntity_)) {
-        AiFileBox(aiPathData_,
-                  "Cannot create the player's AI entity\nIts definition \"Player\" in the AI world file '" +
-                      std::string(aiPathData_) + "' does not make an entity: the file is damaged.");
+        FileErrorBox(aiPathData_,
+                     "Cannot create the player's AI entity\nIts definition \"Player\" in the AI world file '" +
+                         std::string(aiPathData_) + "' does not make an entity: the file is damaged.");
         return false;
     }
     // A tree cut short may still hold the player: the rest of the file is missing all the same.
     if (!aiFile.whole) {
-        AiFileBox(aiPathData_, "The AI world file '" + std::string(aiPathData_) +
-                                   "' is damaged or cut short: its tree does not read to its end.");
+        FileErrorBox(aiPathData_, "The AI world file '" + std::string(aiPathData_) +
+                                      "' is damaged or cut short: its tree does not read to its end.");
         return false;
     }
 
@@ -411,11 +405,12 @@ bool CDunmarrowApplication::Init() {
         Vusk::CreateTeam(teamDefinition, static_cast<std::uint32_t>(botCount_ > 0 ? botCount_ : 0), nullptr));
     Vusk::DeleteTree(teamDefinition);
     if (team_ == nullptr) {
-        AiFileBox(aiPathData_, "Cannot create the bots' team \"Dunmarrow\" of the AI world file '" +
-                                   std::string(aiPathData_) + "'\n" +
-                                   (teamDefinitionFound ? "Its team definition, or the world's 'MaxTeam', is damaged."
-                                                        : "The file holds no team definition \"Dunmarrow\".") +
-                                   (aiFile.whole ? "" : " The file is cut short."));
+        FileErrorBox(aiPathData_,
+                     "Cannot create the bots' team \"Dunmarrow\" of the AI world file '" + std::string(aiPathData_) +
+                         "'\n" +
+                         (teamDefinitionFound ? "Its team definition, or the world's 'MaxTeam', is damaged."
+                                              : "The file holds no team definition \"Dunmarrow\".") +
+                         (aiFile.whole ? "" : " The file is cut short."));
         return false;
     }
 
@@ -473,7 +468,7 @@ bool CDunmarrowApplication::Init() {
     if (guard != nullptr) {
         Vusk::ReleaseTree(guard);
     } else if (botCount_ > 0) {
-        AiFileBox(aiPathData_, Demo::MissingEntityMessage(aiPathData_, "Guard", aiFile.whole));
+        FileErrorBox(aiPathData_, Demo::MissingEntityMessage(aiPathData_, "Guard", aiFile.whole));
     }
     if (!ok || g_stopOnError) {
         return false;

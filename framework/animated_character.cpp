@@ -374,12 +374,10 @@ bool CAnimatedCharacter::LoadClump(const char* fileName) {
     }
     if (!FindHierarchy(clump_)) {
         if (FirstFaultOf(fileName)) {
-            ErrorBox((std::string("Can not load clump in file ") + fileName +
-                      "\n please check your data\nThe model in '" + fileName +
-                      "' has no animation hierarchy for a character's skeleton: it is damaged or not a character's "
-                      "model." +
-                      NamedAt(fileName))
-                         .c_str());
+            FileErrorBox(fileName, std::string("Can not load clump in file ") + fileName +
+                                       "\n please check your data\nThe model in '" + fileName +
+                                       "' has no animation hierarchy for a character's skeleton: it is damaged or "
+                                       "not a character's model.");
         }
         return false;
     }

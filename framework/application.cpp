@@ -45,15 +45,26 @@ HINSTANCE g_mainInstance = nullptr;
 FrameworkExitFunction g_frameworkExit = std::exit;
 FrameworkClockFunction g_frameworkClock = timeGetTime;
 
-void ErrorBox(const char* text) {
+namespace {
+
+// After a reading of config.xml that stopped short, every box ends with where it stopped (what the
+// message misses may lie beyond).
+void ShowErrorBox(std::string shown) {
     g_stopOnError = true;
-    // While config.xml is read, every message says where in it; afterwards, when it was not read to
-    // its end, where the reading stopped (what the message misses may lie beyond).
-    std::string shown = WithConfigPlace(text);
     if (!ConfigReadFault().empty()) {
         shown += "\n" + ConfigReadFault();
     }
     MessageBoxA(nullptr, shown.c_str(), kErrorBoxTitle, MB_ICONHAND);
+}
+
+} // namespace
+
+// While config.xml is read, every message says where in it.
+void ErrorBox(const char* text) { ShowErrorBox(WithConfigPlace(text)); }
+
+void FileErrorBox(const std::string& path, const std::string& text) {
+    const std::string origin = ConfigFileOrigin(path);
+    ShowErrorBox(origin.empty() || text.find(origin) != std::string::npos ? text : text + "\n" + origin + ".");
 }
 
 namespace {

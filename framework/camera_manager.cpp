@@ -406,7 +406,7 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         if (!fault.empty()) {
             std::string shown = kSplineFile;
             std::replace(shown.begin(), shown.end(), '\\', '/');
-            // Said with the place of the configuration's camera, which asks for it.
+            // config.xml does not name the file: its path alone says which it is.
             DataFileWarning(shown, "the camera path '" + shown + "' does not read (" + fault +
                                        "); the Path camera has no path");
         }

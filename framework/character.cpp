@@ -347,7 +347,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
             char text[200];
             std::snprintf(text, sizeof text, "Can not load '%s' animation\nPlease check your data",
                           kProfileAnimationNames[index]);
-            ErrorBox((std::string(text) + "\n" + FileReadFault(animationFiles[index])).c_str());
+            FileErrorBox(animationFiles[index], std::string(text) + "\n" + FileReadFault(animationFiles[index]));
         }
         if (animations[index] == nullptr) {
             return false;

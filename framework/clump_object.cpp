@@ -194,11 +194,11 @@ bool CClumpObject::LoadClump(const char* fileName) {
         char text[600];
         std::snprintf(text, sizeof text, "Can not load clump in file %s\n please check your data",
                       fileName != nullptr ? fileName : "");
-        ErrorBox((std::string(text) + "\n" +
-                  (!fault.empty() ? fault + NamedAt(fileName)
-                   : named        ? FileReadFault(fileName)
-                                  : "No file is named."))
-                     .c_str());
+        if (!named) {
+            ErrorBox((std::string(text) + "\nNo file is named.").c_str()); // the element being read names none
+        } else {
+            FileErrorBox(fileName, std::string(text) + "\n" + (!fault.empty() ? fault : FileReadFault(fileName)));
+        }
     }
     return loaded;
 }

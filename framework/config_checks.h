@@ -56,9 +56,9 @@ std::string ConfigFileOrigin(const std::string& path);
 // A data file's path as a key: '\' and '/' alike, letters in either case alike (the file systems
 // find a file either way), without a leading "./".
 std::string DataFileKey(const std::string& path);
-// A warning about the data file `path` (text names the file), after the place of the configuration
-// being read or, after the reading, the place that named the file: "config.xml line 47:
-// models/soldier.dff: ...". Without either the text alone.
+// A warning about the data file `path` (text names the file), then the line of config.xml that
+// names the file: "models/soldier.dff: ... config.xml line 47 names it ('clump' of 'Geometry').".
+// A file config.xml does not name: the text alone, never with the line being read.
 void DataFileWarning(const std::string& path, const std::string& text);
 // A section or level object (`name`, `section` for a section) met before the 'Worlds' section,
 // left out as it needs the level. The first is said at once; the rest are held, to be said one by

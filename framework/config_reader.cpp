@@ -592,12 +592,12 @@ std::string ConfigFileOrigin(const std::string& path) {
 }
 
 void DataFileWarning(const std::string& path, const std::string& text) {
-    std::string place = ConfigPlace();
-    if (place.empty()) {
-        const auto found = NamedFiles().find(DataFileKey(path));
-        place = found != NamedFiles().end() ? found->second.place : "";
+    const std::string origin = ConfigFileOrigin(path);
+    if (origin.empty()) {
+        SkelWarningMessage(text.c_str());
+        return;
     }
-    SkelWarningMessage(((place.empty() ? "" : place + ": ") + text).c_str());
+    SkelWarningMessage((text + (!text.empty() && text.back() == '.' ? " " : ". ") + origin + ".").c_str());
 }
 
 void ForgetConfigFiles() { NamedFiles().clear(); }

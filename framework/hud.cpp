@@ -113,11 +113,12 @@ bool CHud::Init() {
         }
         if (textures_[i] == nullptr) {
             std::string text = std::string("Texture '") + kImageFiles[i] + "' not found";
+            const std::string image = std::string("MODELS/TEXTURES/") + kImageFiles[i];
             // A file that is there but does not read is said as such.
             if (engine) {
-                text += "\n" + FileReadFault(std::string("MODELS/TEXTURES/") + kImageFiles[i]);
+                text += "\n" + FileReadFault(image);
             }
-            ErrorBox(text.c_str());
+            FileErrorBox(image, text);
             all = false;
         }
     }

@@ -60,9 +60,8 @@ OvTexture* ReadFrameworkTexture(const char* name) {
     OvTexture* texture = OvTextureRead(name, nullptr);
     if (texture == nullptr) {
         // A file that is there but does not read is said as such.
-        ErrorBox((std::string("Texture not found : '") + name + "'\n" +
-                  FileReadFault(std::string("MODELS/TEXTURES/") + name))
-                     .c_str());
+        const std::string image = std::string("MODELS/TEXTURES/") + name;
+        FileErrorBox(image, std::string("Texture not found : '") + name + "'\n" + FileReadFault(image));
     }
     return texture;
 }

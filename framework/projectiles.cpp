@@ -88,7 +88,7 @@ bool CParticleEmitter::Init(float scale, std::uint8_t r, std::uint8_t g, std::ui
             // Whether the image is there, and what is wrong with it; said once for every emitter.
             const std::string image = std::string("MODELS/TEXTURES/") + kParticleImage;
             if (FirstFaultOf(image)) {
-                ErrorBox((std::string(kParticleMissing) + "\n" + FileReadFault(image)).c_str());
+                FileErrorBox(image, std::string(kParticleMissing) + "\n" + FileReadFault(image));
             }
             return false;
         }

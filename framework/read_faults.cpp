@@ -50,19 +50,11 @@ std::string TakeGraphicsReadCause() {
 }
 
 std::string FileReadFault(const std::string& path) {
-    std::string text;
     if (!DataFileExists(path)) {
         TakeGraphicsReadCause(); // the engine's record of the failed open goes with it
-        text = "The file '" + path + "' is not there.";
-    } else {
-        text = "The file '" + path + "' is there but could not be read: " + TakeGraphicsReadCause() + ".";
+        return "The file '" + path + "' is not there.";
     }
-    return text + NamedAt(path);
-}
-
-std::string NamedAt(const std::string& path) {
-    const std::string origin = ConfigFileOrigin(path);
-    return origin.empty() ? "" : " " + origin + ".";
+    return "The file '" + path + "' is there but could not be read: " + TakeGraphicsReadCause() + ".";
 }
 
 namespace {
@@ -73,9 +65,7 @@ std::set<std::string>& SaidFaults() {
 }
 } // namespace
 
-bool FirstFaultOf(const std::string& path) {
-    return SaidFaults().insert(DataFileKey(path)).second;
-}
+bool FirstFaultOf(const std::string& path) { return SaidFaults().insert(DataFileKey(path)).second; }
 
 void ForgetFileFaults() {
     SaidFaults().clear();

@@ -17,11 +17,9 @@ bool DataFileExists(const std::string& path);
 std::string TakeGraphicsReadCause();
 
 // "The file 'PATH' is not there." or "The file 'PATH' is there but could not be read: REASON."
-// (the reason as TakeGraphicsReadCause gives it), then NamedAt(path).
+// (the reason as TakeGraphicsReadCause gives it). FileErrorBox and DataFileWarning add the line
+// of config.xml that names the file.
 std::string FileReadFault(const std::string& path);
-// " config.xml line 45 names it ('value' of 'AiPathData')." for a file the configuration named,
-// else empty: every message of a file's fault ends with it.
-std::string NamedAt(const std::string& path);
 
 // True the first time a file's fault is to be said, false afterwards: a file loaded several times
 // (the model of every instance, the body of every character) is said once. '/' and '\', and

@@ -518,18 +518,18 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     char message[600];
     std::snprintf(message, sizeof message, "Can not load world in file %s\n please check your data",
                   fileName != nullptr ? fileName : "");
-    // The message with what went wrong after it.
-    // A level named twice is said once.
-    auto refuse = [&message, fileName](const char* cause) {
-        if (FirstFaultOf(fileName != nullptr ? fileName : "")) {
-            ErrorBox((std::string(message) + "\n" + cause).c_str());
+    const std::string file = fileName != nullptr ? fileName : "";
+    // The message with what went wrong after it. A level named twice is said once.
+    auto refuse = [&message, &file](const std::string& cause) {
+        if (FirstFaultOf(file)) {
+            FileErrorBox(file, std::string(message) + "\n" + cause);
         }
     };
     if (worldCount_ >= kMaxWorlds) {
         ErrorBox("Too much worlds.\nPlease increase MAX_WORLDS value");
         return;
     }
-    char* path = SkelPathCreate(fileName != nullptr ? fileName : "");
+    char* path = SkelPathCreate(file.c_str());
     if (path == nullptr) {
         refuse("The file name is not a path.");
         return;
@@ -538,7 +538,7 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     OvStream* stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     if (stream == nullptr) {
         SkelPathDestroy(path);
-        refuse("The file is not there or cannot be opened.");
+        refuse(FileReadFault(file));
         return;
     }
     OvUInt32 length = 0, version = 0;
@@ -553,14 +553,14 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     stream = OvStreamOpen(ovSTREAMFILENAME, ovSTREAMREAD, path);
     SkelPathDestroy(path);
     if (stream == nullptr) {
-        refuse("The file is not there or cannot be opened.");
+        refuse(FileReadFault(file));
         return;
     }
     // A file with no world (a model, or a level cut before its world) is passed over, said.
     if (!OvStreamFindChunk(stream, ovCHUNKIDWORLD, &length, &version)) {
         OvStreamClose(stream, nullptr);
-        ConfigWarning("the world file '" + std::string(fileName) +
-                      "' holds no world (it is not a level, or it is cut short); it is left out");
+        DataFileWarning(file, "the world file '" + file +
+                                  "' holds no world (it is not a level, or it is cut short); it is left out");
         return;
     }
     OvTextureClearReadFailure();
@@ -584,7 +584,7 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     if (const char* texture = OvTextureGetReadFailure()) {
         const std::string image = FindTextureImage(texture);
         if (!image.empty()) {
-            refuse(("Its texture '" + std::string(texture) + "': " + FileReadFault(image)).c_str());
+            refuse("Its texture '" + std::string(texture) + "': " + FileReadFault(image));
         } else {
             DataFileWarning(fileName, std::string(fileName) + ": its texture '" + texture +
                                           "' has no image (.png or .bmp) along the texture path; its surfaces are "

@@ -111,8 +111,7 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
     wm->LoadWorld("cut0.bsp", 2);
     const std::string noWorld = "' holds no world (it is not a level, or it is cut short); it is left out\n";
     EXPECT_EQ(WarningsOf(testing::internal::GetCapturedStderr()),
-              "Warning: configuration: the world file 'clump.dff" + noWorld +
-                  "Warning: configuration: the world file 'cut3.bsp" + noWorld);
+              "Warning: the world file 'clump.dff" + noWorld + "Warning: the world file 'cut3.bsp" + noWorld);
     EXPECT_EQ(wm->WorldCount(), 0);
     EXPECT_EQ(wm->GetPhysicsContext(), nullptr);
     const std::string load = " please check your data\n";
@@ -121,8 +120,8 @@ TEST_F(WorldManagerTest, FilesWithoutAWorldOrBrokenOnes) {
         cuts += std::string("Can not load world in file ") + name + "\n" + load +
                 "Its world does not read: the file is damaged or cut short.\n";
     }
-    EXPECT_EQ(Messages(), "Can not load world in file missing.bsp\n" + load +
-                              "The file is not there or cannot be opened.\n" + cuts);
+    EXPECT_EQ(Messages(),
+              "Can not load world in file missing.bsp\n" + load + "The file 'missing.bsp' is not there.\n" + cuts);
     EXPECT_TRUE(g_stopOnError);
 
     // A clump after the world that does not read ends the clumps; the world stays.
