@@ -47,55 +47,23 @@ bool ReadPoint(const char** attributes, OvV3d* out) {
     return true;
 }
 
-// A bitmap font's metrics ("METRICS1") read: its glyph lines that do not hold five numbers are
-// skipped, which leaves their characters out of every text; said with the file and the lines.
-// Letters and digits the font has no glyph for (a metrics file cut short ends its glyphs early)
-// are said with the file and its last line: the text shows without them.
+// The font reader's text with the font folder written as the messages write paths ("FONTS/").
+std::string WithFontFolder(std::string text) {
+    const std::string folder = std::string("FONTS") + SkelPathSeparator();
+    for (std::size_t at = text.find(folder); at != std::string::npos; at = text.find(folder, at + 1)) {
+        text.replace(at, folder.size(), "FONTS/");
+    }
+    return text;
+}
+
+// The lines of the font's metrics that are not glyphs, which leave their characters out of every
+// text: each said with the file, the line and why. Letters and digits the font has no glyph for (a
+// metrics file cut short ends its glyphs early) are said with the file and its last line: the text
+// shows without them.
 void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
-    char* path = SkelPathCreate(metrics.c_str());
-    OvFile* file = path != nullptr ? OvFSManagerFopen(path, "r") : nullptr;
-    SkelPathDestroy(path);
-    if (file == nullptr) {
-        return;
-    }
-    char line[256];
-    int number = 0;
-    bool bitmap = false;
-    std::string skipped;
-    int count = 0;
-    int first = 0; // the first line that is not a glyph
-    while (OvFSManagerFgets(line, sizeof line, file) != nullptr) {
-        ++number;
-        if (number == 1) {
-            bitmap = std::strncmp(line, "METRICS1", 8) == 0;
-        }
-        if (!bitmap || number <= 3) {
-            continue; // the format, the image and the baseline
-        }
-        // Five numbers as the reader takes them (each one within 32 bits).
-        bool five = true;
-        const char* at = line;
-        for (int i = 0; i < 5 && five; ++i) {
-            char* end = nullptr;
-            errno = 0;
-            const long v = std::strtol(at, &end, 0);
-            five = end != at && errno == 0 && v >= -0x7FFFFFFFL - 1 && v <= 0x7FFFFFFFL;
-            at = end;
-        }
-        const bool blank = std::strspn(line, " \t\r\n") == std::strlen(line);
-        if (!blank && !five) {
-            first = first == 0 ? number : first;
-            if (++count <= 5) {
-                skipped += (skipped.empty() ? "" : ", ") + std::to_string(number);
-            }
-        }
-    }
-    OvFSManagerFclose(file);
-    if (count > 0) {
-        SkelWarningMessage((metrics + ":" + std::to_string(first) + ": " + std::to_string(count) +
-                            " line(s) that are not glyphs (" + skipped +
-                            (count > 5 ? ", ..." : "") + ") are left out; their characters are not drawn")
-                               .c_str());
+    const std::string skipped = WithFontFolder(Ov2dFontGetSkippedLines());
+    for (std::size_t at = 0, end; (end = skipped.find('\n', at)) != std::string::npos; at = end + 1) {
+        SkelWarningMessage(skipped.substr(at, end - at).c_str());
     }
     std::string missing;
     int absent = 0;
@@ -106,12 +74,25 @@ void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
             }
         }
     }
-    if (absent > 0) {
-        SkelWarningMessage((metrics + ":" + std::to_string(number) + ": the font ends with no glyph for " +
-                            std::to_string(absent) + " of the letters and digits (" + missing +
-                            (absent > 5 ? ", ..." : "") + "); they are not drawn")
-                               .c_str());
+    if (absent == 0) {
+        return;
     }
+    // The file's last line, counted as the reader counts them.
+    char* path = SkelPathCreate(metrics.c_str());
+    OvFile* file = path != nullptr ? OvFSManagerFopen(path, "r") : nullptr;
+    SkelPathDestroy(path);
+    int number = 0;
+    char line[ov2dMETRICSLINESIZE];
+    while (file != nullptr && OvFSManagerFgets(line, sizeof line, file) != nullptr) {
+        ++number;
+    }
+    if (file != nullptr) {
+        OvFSManagerFclose(file);
+    }
+    SkelWarningMessage((metrics + ":" + std::to_string(number) + ": the font ends with no glyph for " +
+                        std::to_string(absent) + " of the letters and digits (" + missing +
+                        (absent > 5 ? ", ..." : "") + "); they are not drawn")
+                           .c_str());
 }
 
 } // namespace
@@ -297,7 +278,8 @@ bool CFont::Load(OvCamera* camera) {
         // The metrics file, or the image it names, with what is wrong in it.
         const char* why = Ov2dFontGetReadError();
         const std::string metrics = std::string("FONTS/") + kFontName + ".met";
-        std::string cause = why != nullptr && why[0] != '\0' ? std::string(why) : FileReadFault(metrics);
+        std::string cause =
+            why != nullptr && why[0] != '\0' && DataFileExists(metrics) ? WithFontFolder(why) : FileReadFault(metrics);
         // An image of the font that does not read: which file it is.
         static const std::string kTexture = "cannot read the texture ";
         if (const std::size_t at = cause.find(kTexture); at != std::string::npos) {
@@ -313,7 +295,7 @@ bool CFont::Load(OvCamera* camera) {
                 cause += "\nNeither '" + name + ".png' nor '" + name + ".bmp' is there.";
             }
         }
-        ErrorBox((std::string(kFontMissingMessage) + "\n" + cause).c_str());
+        FileErrorBox(metrics, std::string(kFontMissingMessage) + "\n" + cause);
         return false;
     }
     WarnOfMissingCharacters(std::string("FONTS/") + kFontName + ".met", font_);

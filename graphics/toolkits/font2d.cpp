@@ -22,17 +22,40 @@ namespace {
 
 char gReadError[320] = ""; // why the last metrics read failed
 
-void SetReadError(const char* file, OvInt32 line, const char* format, ...) {
+// The lines the last metrics read left out, one a line: the first kSkippedSaid, then a count.
+constexpr int kSkippedSaid = 5;
+char gSkipped[kSkippedSaid * 320 + 96] = "";
+int gSkippedCount = 0;
+
+void Say(char* out, std::size_t size, const char* file, OvInt32 line, const char* format, va_list args) {
     char message[192];
+    std::vsnprintf(message, sizeof message, format, args);
+    if (line > 0) {
+        std::snprintf(out, size, "%s:%d: %s", file, line, message);
+    } else {
+        std::snprintf(out, size, "%s: %s", file, message);
+    }
+}
+
+void SetReadError(const char* file, OvInt32 line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    Say(gReadError, sizeof gReadError, file, line, format, args);
     va_end(args);
-    if (line > 0) {
-        std::snprintf(gReadError, sizeof gReadError, "%s:%d: %s", file, line, message);
-    } else {
-        std::snprintf(gReadError, sizeof gReadError, "%s: %s", file, message);
+}
+
+// A line left out of the font, with its cause.
+void NoteSkipped(const char* file, OvInt32 line, const char* format, ...) {
+    if (++gSkippedCount > kSkippedSaid) {
+        return;
     }
+    char said[320];
+    va_list args;
+    va_start(args, format);
+    Say(said, sizeof said, file, line, format, args);
+    va_end(args);
+    const std::size_t used = std::strlen(gSkipped);
+    std::snprintf(gSkipped + used, sizeof gSkipped - used, "%s\n", said);
 }
 
 // A code and the glyph it names, kept while a font is read for the extended map.
@@ -64,22 +87,43 @@ struct Lines {
     }
 };
 
-// Reads whitespace-separated integers as "%i" would (base 0: decimal, 0x hex, 0 octal) or as
-// "%d" would (base 10); false unless count of them are there and each fits 32 bits.
-bool ParseInts(const char* text, long* out, int count, int base = 0) {
+// The whitespace-separated whole numbers at the start of a metrics line, read as "%i" reads them
+// (base 0: decimal, 0x hex, 0 octal) or as "%d" does (base 10), at most kMost of them.
+struct Numbers {
+    static constexpr int kMost = 5;
+    int count = 0;          // the numbers read
+    long value[kMost] = {}; // each within 32 bits
+    bool tooLarge = false;  // the next is a number beyond 32 bits: a damaged number
+    char next[24] = "";     // the text after them, cut short ("" at the line's end)
+};
+
+Numbers ReadNumbers(const char* text, int base) {
+    Numbers n;
     const char* p = text;
-    for (int i = 0; i < count; ++i) {
+    while (n.count < Numbers::kMost) {
         char* end = nullptr;
         errno = 0;
         const long v = std::strtol(p, &end, base);
-        if (end == p || errno != 0 || v < -0x7FFFFFFFL - 1 || v > 0x7FFFFFFFL) {
-            return false;
+        if (end == p) {
+            break;
         }
-        out[i] = v;
+        if (errno != 0 || v < -0x7FFFFFFFL - 1 || v > 0x7FFFFFFFL) {
+            n.tooLarge = true;
+            break;
+        }
+        n.value[n.count++] = v;
         p = end;
     }
-    return true;
+    p += std::strspn(p, " \t\r\n");
+    std::size_t length = std::strcspn(p, " \t\r\n");
+    length = length < sizeof n.next ? length : sizeof n.next - 1;
+    std::memcpy(n.next, p, length);
+    n.next[length] = '\0';
+    return n;
 }
+
+// The five numbers of a glyph line, by place.
+constexpr const char* kGlyphFields[Numbers::kMost] = {"code", "left edge", "top edge", "right edge", "bottom edge"};
 
 bool ParseFloats(const char* text, float* out, int count) {
     const char* p = text;
@@ -95,20 +139,35 @@ bool ParseFloats(const char* text, float* out, int count) {
     return true;
 }
 
-// The baseline line: a number of pixels, a row of the page's glyph boxes (within the page's height
-// either way). False, with the cause said, for anything else.
+// The baseline line: one number of pixels, a row of the page's glyph boxes (within the page's
+// height either way). False, with the cause said, for anything else: a line of more numbers is a
+// glyph's or a damaged one, never taken for the baseline.
 bool ReadBaseline(Lines& in, const OvRaster* page, long* baseline) {
     if (!in.Next()) {
         SetReadError(in.name, in.number + 1, "the file ends before the baseline line");
         return false;
     }
-    if (!ParseInts(in.text, baseline, 1, 10)) {
+    const Numbers n = ReadNumbers(in.text, 10);
+    if (n.tooLarge) {
+        SetReadError(in.name, in.number, "baseline %s does not fit in 32 bits: the number is damaged", n.next);
+        return false;
+    }
+    if (n.count == 0) {
         SetReadError(in.name, in.number, "baseline line wants a number of pixels");
         return false;
     }
+    if (n.count > 1) {
+        SetReadError(in.name, in.number,
+                     n.count == Numbers::kMost
+                         ? "no baseline line: this line holds the 5 numbers of a glyph where the baseline's one "
+                           "number of pixels belongs"
+                         : "baseline line holds %d numbers where one number of pixels belongs",
+                     n.count);
+        return false;
+    }
+    *baseline = n.value[0];
     if (*baseline < -page->height || *baseline > page->height) {
-        SetReadError(in.name, in.number, "baseline %ld lies outside the page's %d pixel rows", *baseline,
-                     page->height);
+        SetReadError(in.name, in.number, "baseline %ld lies outside the page's %d pixel rows", *baseline, page->height);
         return false;
     }
     return true;
@@ -291,11 +350,24 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
     }
     long last = 0;
     while (in.Next()) {
-        long v[5];
-        if (!ParseInts(in.text, v, 5)) {
-            continue; // not a glyph line
+        const Numbers n = ReadNumbers(in.text, 0);
+        if (n.tooLarge) {
+            SetReadError(in.name, in.number, "glyph %s %s does not fit in 32 bits: the number is damaged",
+                         kGlyphFields[n.count], n.next);
+            return false;
         }
-        const long code = v[0], left = v[1], top = v[2], right = v[3], bottom = v[4];
+        if (n.count < Numbers::kMost) {
+            // Not a glyph line (a blank one says nothing): left out, its character not drawn.
+            if (n.count > 0 || n.next[0] != '\0') {
+                NoteSkipped(in.name, in.number,
+                            n.next[0] == '\0'
+                                ? "not a glyph: the line ends before its %s; it is left out, its character not drawn"
+                                : "not a glyph: its %s '%s' is not a number; it is left out, its character not drawn",
+                            kGlyphFields[n.count], n.next);
+            }
+            continue;
+        }
+        const long code = n.value[0], left = n.value[1], top = n.value[2], right = n.value[3], bottom = n.value[4];
         if (code < 0 || code > ov2dMAXCODE) {
             SetReadError(in.name, in.number, "glyph code %ld out of range 0..65535", code);
             return false;
@@ -715,9 +787,13 @@ Ov2dFont* Ov2dFontRead(const char* name) {
 
 const char* Ov2dFontGetReadError() { return gReadError; }
 
+const char* Ov2dFontGetSkippedLines() { return gSkipped; }
+
 Ov2dFont* Ov2dFontReadMetrics(const char* name) {
     State& s = Get();
     gReadError[0] = '\0';
+    gSkipped[0] = '\0';
+    gSkippedCount = 0;
     if (name == nullptr || s.fontPath == nullptr) {
         return nullptr;
     }
@@ -746,6 +822,12 @@ Ov2dFont* Ov2dFontReadMetrics(const char* name) {
                     ok = false;
                 }
                 OvFSManagerFclose(f);
+                if (gSkippedCount > kSkippedSaid) {
+                    const std::size_t used = std::strlen(gSkipped);
+                    std::snprintf(gSkipped + used, sizeof gSkipped - used,
+                                  "%s: %d more lines that are not glyphs are left out\n", file,
+                                  gSkippedCount - kSkippedSaid);
+                }
                 if (!ok) {
                     if (font != nullptr) {
                         Ov2dFontDestroy(font);

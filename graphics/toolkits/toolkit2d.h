@@ -201,6 +201,9 @@ Ov2dFont* Ov2dFontRead(const char* name);
 Ov2dFont* Ov2dFontReadMetrics(const char* name);
 // Why the last Ov2dFontReadMetrics failed ("file:line: reason"), empty after a success.
 const char* Ov2dFontGetReadError();
+// The lines the last Ov2dFontReadMetrics left out of its font (a bitmap font's lines that are not
+// glyphs), one a line: "file:line: cause"; the first five, then how many more. Empty when none.
+const char* Ov2dFontGetSkippedLines();
 Ov2dFont* Ov2dFontCreate();
 // Before Ov2dClose: the font's record and glyph paths live in the toolkit's pools.
 OvBool Ov2dFontDestroy(Ov2dFont* font);

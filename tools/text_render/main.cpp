@@ -162,6 +162,7 @@ public:
             *error = Ov2dFontGetReadError();
             return nullptr;
         }
+        std::fputs(Ov2dFontGetSkippedLines(), stderr); // lines that are not glyphs, with why
         OvTexDictionaryForAllTextures(Ov2dFontGetTexDictionary(), PointSampled, nullptr);
         return font_;
     }

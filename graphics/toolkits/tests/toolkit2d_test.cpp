@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -432,13 +433,19 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     WritePage("page.bmp", 32, 16);
     WritePage("mpage.bmp", 32, 16);
     WriteFile("F1.met", "METRICS1\npage\n3\n65 0 0 10 14\n# a comment line\n66 10 0 18 14\n0x12C 18 0 26 14\n"
-                        "200 26 1 31 15\n0x100 0 0 3 14\n");
+                        "200 26 1 31 15\n0x100 0 0 3 14\n\n67 1 2 3\n");
     // The font's folder is the second of the path: the mask is looked for there.
     Ov2dFontSetPath(("nowhere/;" + dir.string() + "/").c_str());
     Ov2dFont* font = Ov2dFontRead("F1");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
     EXPECT_EQ(font->type, ov2dFONTBITMAP);
     EXPECT_EQ(font->numGlyphs, 5);
+    // The lines that are not glyphs (a blank one aside), each with its line and cause.
+    const std::string skipped = Ov2dFontGetSkippedLines();
+    EXPECT_NE(skipped.find("F1.met:5: not a glyph: its code '#' is not a number; it is left out"), std::string::npos)
+        << skipped;
+    EXPECT_NE(skipped.find("F1.met:11: not a glyph: the line ends before its bottom edge"), std::string::npos);
+    EXPECT_EQ(std::count(skipped.begin(), skipped.end(), '\n'), 2);
     EXPECT_EQ(font->height, 14.0f);
     EXPECT_FLOAT_EQ(font->baseline, 3.0f / 14.0f);
     EXPECT_EQ(font->flags, static_cast<OvUInt32>(ov2dFONTFLAG16BIT));
@@ -474,11 +481,19 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     font = Ov2dFontRead("F2");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
     EXPECT_EQ(font->flags, 0u);
+    EXPECT_STREQ(Ov2dFontGetSkippedLines(), "");
     EXPECT_STREQ(font->pages[0]->mask, "");
     EXPECT_EQ(font->height, 12.0f); // the last glyph's height
     EXPECT_FLOAT_EQ(font->baseline, 2.0f / 12.0f);
     EXPECT_FLOAT_EQ(Ov2dFontGetStringWidth(font, "AxB", 12.0f), 10.0f * 12.0f / 14.0f + 8.0f);
     Ov2dFontDestroy(font);
+    // Of many lines that are not glyphs, five are said and the rest counted.
+    WriteFile("F3.met", "METRICS1\npage\n3\n65 0 0 10 14\nx\nx\nx\nx\nx\nx\nx\n");
+    Ov2dFontDestroy(Ov2dFontRead("F3"));
+    const std::string many = Ov2dFontGetSkippedLines();
+    EXPECT_EQ(std::count(many.begin(), many.end(), '\n'), 6) << many;
+    EXPECT_NE(many.find("F3.met:9: not a glyph"), std::string::npos) << many;
+    EXPECT_NE(many.find("F3.met: 2 more lines that are not glyphs are left out\n"), std::string::npos) << many;
 
     // The page and its mask are looked for along the whole font path, not only beside the
     // metrics file; the image path is given back afterwards.
@@ -511,6 +526,11 @@ TEST_F(Toolkit2dTest, MalformedMetricsFail) {
         {"METRICS1\npage\nthree\n65 0 0 10 14\n", "baseline"},
         {"METRICS1\npage\n", "bad.met:3: the file ends before the baseline"},
         {"METRICS1\npage\n2147483647\n65 0 0 10 14\n", "bad.met:3: baseline 2147483647 lies outside"},
+        {"METRICS1\npage\n65 0 0 10 14\n66 10 0 18 14\n", "bad.met:3: no baseline line: this line holds the 5 numbers"},
+        {"METRICS1\npage\n3 4\n65 0 0 10 14\n", "bad.met:3: baseline line holds 2 numbers"},
+        {"METRICS1\npage\n4294967296\n65 0 0 10 14\n", "bad.met:3: baseline 4294967296 does not fit in 32 bits"},
+        {"METRICS1\npage\n3\n65 0 0 4294967295 14\n", "bad.met:4: glyph right edge 4294967295 does not fit in 32 bits"},
+        {"METRICS1\npage\n3\n99999999999999999999 0 0 10 14\n", "bad.met:4: glyph code 99999999999999999999 does"},
         {"METRICS1\npage\n-17\n65 0 0 10 14\n", "outside the page's 16 pixel rows"},
         {"METRICS2\npage\n2147483647\nA\n", "bad.met:3: baseline 2147483647 lies outside"},
         {"METRICS1\npage\n3\n65536 0 0 10 14\n", "out of range"},
