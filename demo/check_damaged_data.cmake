@@ -227,6 +227,11 @@ fresh()
 edit_config("fov=\"50\"" "fov=\"-50\"")
 expect("fov -50" STATUS 0 SAYS "config.xml line 30: 'fov' of 'Camera' is '-50', outside 1 to 179; the game uses 40 instead"
        NEVER "error handler")
+# The value used instead is inside the range too, where the game's own is not.
+fresh()
+edit_config("sphereRadius=\"0.4\"" "sphereRadius=\"0\"")
+expect("sphereRadius 0" STATUS 0 SAYS "config.xml line 49: 'sphereRadius' of 'GlobalDynamics' is '0', outside 0 (not included) to 1000000; the game uses 0.4 instead"
+       NEVER "error handler")
 config_case("Speeds forwardRun 4,5" "forwardRun=\"4.5\"" "forwardRun=\"4,5\""
             SAYS "'forwardRun' attribute not found in 'Speeds' ${update}\nIts value '4,5' is not a number.")
 
@@ -327,7 +332,7 @@ expect("Instance without its model" STATUS 0 SAYS "config.xml line 149: an 'Inst
        "error handler")
 fresh()
 edit_config("width=\"2\" height=\"2\"" "width=\"0\" height=\"2\"")
-expect("door without a size" STATUS 0 SAYS "config.xml line 159: a 'Door' whose width, height or depth is not above 0"
+expect("door with a width of 0" STATUS 0 SAYS "config.xml line 159: a 'Door' whose width, height or depth is not above 0"
        NEVER "error handler")
 fresh()
 edit_config("switch=\"LiftSwitch\"" "switch=\"Nobody\"")
