@@ -348,6 +348,11 @@ expect("gravity with letters after it" STATUS 0 SAYS "config.xml line 12: 'y' of
 config_case("element left open" "<Joints max=\"20\"/>" "<Joints max=\"20\">"
             SAYS "config.xml line 9: 'Joints' opened there is not closed (at line 16: mismatched tag)"
             "names no AI world file: it has no 'Application' section.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
+# A section left open holds the sections after it: each is said and left out, and what the game
+# then misses stops it.
+config_case("Input left open" "<MouseMode Value=\"1\"/></Input>" "<MouseMode Value=\"1\"/>"
+            SAYS "config.xml line 30: 'Camera' is not an element the 'Input' section knows; it is left out"
+            "it has no 'Application' section" "config.xml line 26: 'Input' opened there is not closed")
 
 # Messages that name the file that does not read, and why.
 # A file config.xml names taken away: one box, however many objects load the file, with the line

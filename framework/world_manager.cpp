@@ -500,9 +500,7 @@ std::string CWorldManager::BodiesRoomText() const {
            std::to_string(settings_.maxRegistered) + ", 'maxActive' " + std::to_string(settings_.maxActive) + ")";
 }
 
-std::string CWorldManager::BodiesPlaceText() const {
-    return bodiesPlace_.empty() ? "" : "\nIn " + bodiesPlace_ + ".";
-}
+std::string CWorldManager::BodiesPlaceText() const { return bodiesPlace_.empty() ? "" : "\nIn " + bodiesPlace_ + "."; }
 
 bool CWorldManager::RoomForMovingBodies(int characters) {
     // Each asks for a slot and for dynamics at once: the characters, lifts and doors are always

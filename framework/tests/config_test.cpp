@@ -72,13 +72,13 @@ std::vector<ConfigCase> Cases() {
          "</GraphicsGlobalSettings></Config>",
          "", 0, 1.0f, 65536},
         {"an arena outside the graphics settings is ignored", "<Config><RessourceArena size=\"5\"/></Config>", ""},
-        {"the application section takes what is inside it",
+        {"the application section takes what it knows inside it",
          "<Config><Application><Debug/><Bots number=\"2\"/></Application><Debug level=\"1\"/></Config>",
          "",
          1,
          1.0f,
          0x800000,
-         {"<Application", "<Debug", "/Debug", "<Bots", "/Bots", "/Application"}},
+         {"<Application", "<Bots", "/Bots", "/Application"}},
         {"level objects, lights, cameras and characters need a world manager",
          "<Config><Switch/><Door px=\"1\"/><Light type=\"Ambient\"/><Camera/><Character name=\"a\"/>"
          "<Input/><Physics/><Audio/></Config>",
@@ -200,10 +200,20 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
         {"<Config>\n<Debug level=\"3\"/>\n<Application>\n<Bots",
          "3: 'Application' opened there is not closed (at line 4: unclosed token)" + stop,
          "3: 'Application' opened there is not closed (at line 4: unclosed token)"},
+        // What an element left open holds is left out as its section does not know it, sections too.
+        {"<Config><Debug level=\"3\"/>\n<Input><MouseMode Value=\"1\"/>\n<Debug level=\"2\"/>\n<Light type=\"Ambient\">"
+         "<Color r=\"1\" g=\"1\" b=\"1\"/></Light>\n<Debug level=\"1\"/>\n</Config>",
+         "3: 'Debug' is not an element the 'Input' section knows; it is left out\n"
+         "4: 'Light' is not an element the 'Input' section knows; it is left out\n"
+         "5: 'Debug' is not an element the 'Input' section knows; it is left out\n"
+         "2: 'Input' opened there is not closed (at line 6: mismatched tag)" +
+             stop,
+         "2: 'Input' opened there is not closed (at line 6: mismatched tag)"},
         // Elements the game does not know, each with its line (and the name it may be a misspelling
         // of), but not what they hold; a misspelt section is named in the box that misses it.
         {"<Config><Debug level=\"3\"/>\n<Aplication><Bots number=\"2\"/><Foo/></Aplication>\n<Camera><Folow/>"
-         "</Camera><GraphicsGlobalSettings><Debug/></GraphicsGlobalSettings></Config>",
+         "</Camera><GraphicsGlobalSettings><Debug/></GraphicsGlobalSettings><Audio><Debug "
+         "level=\"1\"/></Audio></Config>",
          "2: 'Aplication' is not a section the game knows; it is left out (is it 'Application' misspelt?)\n"
          "3: a 'Camera' section before the 'Worlds' section is left out: it needs the level\n"
          "3: 'Folow' is not an element the 'Camera' section knows; it is left out (is it 'Follow' misspelt?)\n"
