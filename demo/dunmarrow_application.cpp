@@ -348,6 +348,10 @@ bool CDunmarrowApplication::Init() {
     if (!CheckConfiguration()) {
         return false;
     }
+    // The player and every bot take a moving body, as the level's own do: the box says the count.
+    if (g_worldManager != nullptr && !g_worldManager->RoomForMovingBodies(1 + std::max(botCount_, 0))) {
+        return false;
+    }
     if (botCount_ > 0) {
         bots_.assign(static_cast<std::size_t>(botCount_), nullptr);
         botEntities_.assign(static_cast<std::size_t>(botCount_), nullptr);
