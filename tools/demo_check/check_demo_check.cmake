@@ -2,9 +2,7 @@
 # without shoving him or the crates by him across the floor, none inside a crate; the trace holds a
 # header and one line per frame, the plot is written. Then the most bots the
 # game holds all start on the floor, with more reachable cover places than bots, and one more is
-# refused with a message and status 1; bots sent off the level give status 3. Then the scripts
-# that drive it: the sweeps find it in the build scripts/demo.sh makes (here the build's own
-# folder, through DUN_DEMO_BUILD_DIR), and scripts/demo.sh passes the game's --help through.
+# refused with a message and status 1; bots sent off the level give status 3. Then the scripts.
 # Input: DEMO_CHECK (program), DATA (the game's data folder, beside its bin/), WORK (scratch
 # folder), SCRIPTS (the scripts' folder), GAME (the game's program).
 file(REMOVE_RECURSE ${WORK})
@@ -91,9 +89,8 @@ execute_process(COMMAND ${DEMO_CHECK} --data ${WORK}/lost --frames 60
 if(NOT code EQUAL 3 OR NOT out MATCHES "lost: [1-8]/8 at cover, [1-8]/8 at the end\n" OR NOT err MATCHES "bots were lost")
   message(FATAL_ERROR "demo_check with bots lost: status ${code}, expected 3\n${out}\n${err}")
 endif()
-
-# The bot sweep with no --bin prints each count's line as its run ends, the largest first; the
-# place sweep without a build says to make one.
+# The sweeps find demo_check in scripts/demo.sh's build (DUN_DEMO_BUILD_DIR, here this one), the
+# bot sweep prints each count's line as its run ends, the largest first; without a build, say so.
 get_filename_component(build ${DATA} DIRECTORY)
 execute_process(COMMAND ${CMAKE_COMMAND} -E env DUN_DEMO_BUILD_DIR=${build}
                         ${SCRIPTS}/bot_sweep.sh --from 1 --to 2 --frames 3 --press 1 --jobs 1
@@ -106,8 +103,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env DUN_DEMO_BUILD_DIR=${WORK}/none 
 if(NOT code EQUAL 2 OR NOT err MATCHES "no build in [^\n]*/none \\(run [^ ]*/scripts/demo.sh first")
   message(FATAL_ERROR "place_sweep.sh without a build: status ${code}, expected 2\n${err}")
 endif()
-# scripts/demo.sh on a build of its own folder with the package, configure and build steps passed
-# over and no display: the game's --help writes no capture, and its status is the script's.
+# scripts/demo.sh, its package, configure and build steps passed over, without a display: the
+# game's --help writes no capture, and its status is the script's.
 file(MAKE_DIRECTORY ${WORK}/stubs ${WORK}/demo/bin)
 foreach(stub stubs/cmake stubs/ninja stubs/dpkg-query demo/bin/mkasset)
   file(WRITE ${WORK}/${stub} "#!/bin/sh\necho 'install ok installed'\n[ \"$2\" != --out ] || mkdir -p \"$3\"\n")
