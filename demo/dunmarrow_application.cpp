@@ -360,7 +360,8 @@ bool CDunmarrowApplication::Init() {
 
     // The player starts where a soldier fits, as each bot does: on the floor, clear of blocks (a
     // start a tool gave is the tool's to choose).
-    if (!playerStartOverridden_ && !SoldierFitsInWorld(playerStart_, nullptr)) {
+    playerStartFits_ = SoldierFitsInWorld(playerStart_, nullptr);
+    if (!playerStartOverridden_ && !playerStartFits_) {
         char start[96];
         std::snprintf(start, sizeof start, "(%g, %g, %g)", playerStart_[0], playerStart_[1], playerStart_[2]);
         ErrorBox(("No free floor for the player\nThe player's start " + std::string(start) +
