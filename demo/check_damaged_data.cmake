@@ -227,6 +227,11 @@ fresh()
 edit_config("fov=\"50\"" "fov=\"-50\"")
 expect("fov -50" STATUS 0 SAYS "config.xml line 30: 'fov' of 'Camera' is '-50', outside 1 to 179; the game uses 40 instead"
        NEVER "error handler")
+# The value used instead is inside the range too, where the game's own is not.
+fresh()
+edit_config("sphereRadius=\"0.4\"" "sphereRadius=\"0\"")
+expect("sphereRadius 0" STATUS 0 SAYS "config.xml line 49: 'sphereRadius' of 'GlobalDynamics' is '0', outside 0 (not included) to 1000000; the game uses 0.4 instead"
+       NEVER "error handler")
 config_case("Speeds forwardRun 4,5" "forwardRun=\"4.5\"" "forwardRun=\"4,5\""
             SAYS "'forwardRun' attribute not found in 'Speeds' ${update}\nIts value '4,5' is not a number.")
 
@@ -327,7 +332,7 @@ expect("Instance without its model" STATUS 0 SAYS "config.xml line 149: an 'Inst
        "error handler")
 fresh()
 edit_config("width=\"2\" height=\"2\"" "width=\"0\" height=\"2\"")
-expect("door without a size" STATUS 0 SAYS "config.xml line 159: a 'Door' whose width, height or depth is not above 0"
+expect("door with a width of 0" STATUS 0 SAYS "config.xml line 159: a 'Door' whose width, height or depth is not above 0"
        NEVER "error handler")
 fresh()
 edit_config("switch=\"LiftSwitch\"" "switch=\"Nobody\"")
@@ -343,6 +348,11 @@ expect("gravity with letters after it" STATUS 0 SAYS "config.xml line 12: 'y' of
 config_case("element left open" "<Joints max=\"20\"/>" "<Joints max=\"20\">"
             SAYS "config.xml line 9: 'Joints' opened there is not closed (at line 16: mismatched tag)"
             "names no AI world file: it has no 'Application' section.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
+# A section left open holds the sections after it: each is said and left out, and what the game
+# then misses stops it.
+config_case("Input left open" "<MouseMode Value=\"1\"/></Input>" "<MouseMode Value=\"1\"/>"
+            SAYS "config.xml line 30: 'Camera' is not an element the 'Input' section knows; it is left out"
+            "it has no 'Application' section" "config.xml line 26: 'Input' opened there is not closed")
 
 # Messages that name the file that does not read, and why.
 # A file taken away or spoilt: one box, however many objects load the file, whose last line is the
@@ -465,8 +475,12 @@ foreach(row
     expect("font metrics '${new}'" STATUS 1 SAYS "Unable to load font TSA16" "${said}")
   endif()
 endforeach()
-config_case("room for two bodies" "${bodies}" "maxRegistered=\"2\" maxActive=\"2\""
-            ONCE "Dynamics not allocated" SAYS "'Bodies' in config.xml")
+# Room for fewer moving bodies than the level asks for (3 crates and a ball, the lift, the door, 9
+# soldiers): one box with the count and the line of 'Bodies'.
+foreach(room "2\" maxActive=\"2" "14\" maxActive=\"300" "400\" maxActive=\"14")
+  config_case("room for ${room}" "${bodies}" "maxRegistered=\"${room}\"" ONCE "Dynamics not allocated"
+              SAYS "The level asks for 15 moving bodies" "\nIn config.xml line 8.")
+endforeach()
 
 # The AI world file cut short: in its tree before the player (the exit status of a file without
 # the player's entity is kept), and inside the path-cost and A* blocks.

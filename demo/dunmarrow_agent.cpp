@@ -118,16 +118,8 @@ void DunmarrowAgent::RequestNewSearch() {
     // no search finds anything and no reservation is ever given up: the bots never hide again.
     if (m_team != nullptr)
         m_team->ReleaseVertex(m_destinationVertexIndex, GetOwner());
-    m_destination = GetOwner()->GetPosition();
-    m_destinationVertex = nullptr;
-    m_destinationVertexIndex = -1;
-    m_destinationFound = 0;
     // A scan left half way measured its distances from where the bot stood back then.
-    m_scanComplete = 1;
-    m_lastScannedVertex = -1;
-    m_hasBest = 0;
-    m_bestScore = -FLT_MAX;
-    ResetBestScores();
+    DropSearch();
 }
 
 bool DunmarrowAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eyeOffset, float* score, uint8_t*,

@@ -342,6 +342,10 @@ bool CDunmarrowApplication::Init() {
     if (!CheckConfiguration()) {
         return false;
     }
+    // The player and every bot take a moving body, as the level's own do: the box says the count.
+    if (g_worldManager != nullptr && !g_worldManager->RoomForMovingBodies(1 + std::max(botCount_, 0))) {
+        return false;
+    }
     if (botCount_ > 0) {
         bots_.assign(static_cast<std::size_t>(botCount_), nullptr);
         botEntities_.assign(static_cast<std::size_t>(botCount_), nullptr);
@@ -350,7 +354,8 @@ bool CDunmarrowApplication::Init() {
 
     // The player starts where a soldier fits, as each bot does: on the floor, clear of blocks (a
     // start a tool gave is the tool's to choose).
-    if (!playerStartOverridden_ && !SoldierFitsInWorld(playerStart_, nullptr)) {
+    playerStartFits_ = SoldierFitsInWorld(playerStart_, nullptr);
+    if (!playerStartOverridden_ && !playerStartFits_) {
         char start[96];
         std::snprintf(start, sizeof start, "(%g, %g, %g)", playerStart_[0], playerStart_[1], playerStart_[2]);
         ErrorBox(("No free floor for the player\nThe player's start " + std::string(start) +

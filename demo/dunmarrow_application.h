@@ -87,6 +87,9 @@ public:
     // Replaces the x and z of the configured player's start (tools); its height stays the
     // configuration's.
     void OverridePlayerStart(float x, float z);
+    // Whether a soldier fits at the player's start (floor within 1.5 m below it, not in a block):
+    // the configuration's start is refused when not, a tool's is the tool's to judge.
+    bool PlayerStartFits() const { return playerStartFits_; }
     // Called at the end of every Update (tools that watch the game); null for none.
     using FrameHook = void (*)(CDunmarrowApplication* application, void* user);
     void SetFrameHook(FrameHook hook, void* user) {
@@ -132,6 +135,7 @@ private:
     int botOverride_ = -1;
     bool playerStartOverridden_ = false;
     float playerStartOverride_[2] = {0.0f, 0.0f}; // x, z
+    bool playerStartFits_ = false;
     int botLimit_ = kMaxBots;
     CCharacter* player_ = nullptr; // owned
     CDemoCharacterLink* playerLink_ = nullptr;

@@ -70,8 +70,11 @@ bool CMyTeam::ReadParam(CConfigNode* node) {
 }
 
 bool CMyTeam::Init(CConfigNode* definition) {
-    if (!CTeam::Init(definition) || m_graph == nullptr)
-        return false;
+    return CTeam::Init(definition) && m_graph != nullptr && MakeReservations();
+}
+
+bool CMyTeam::MakeReservations() {
+    m_graph->RecordsWentSince(&m_graphStamp);
     // Vertices live up to the last index, which passes the count when the graph has free slots.
     std::int32_t count = m_graph->GetVertexCount();
     if (m_graph->GetLastVertexIndex() + 1 > count)
@@ -91,7 +94,16 @@ bool CMyTeam::Init(CConfigNode* definition) {
     return true;
 }
 
+bool CMyTeam::IsCurrent() const {
+    std::uint32_t seen = m_graphStamp;
+    return m_graph != nullptr && !m_graph->RecordsWentSince(&seen);
+}
+
+bool CMyTeam::IsValid(std::int32_t vertex) const { return vertex >= 0 && vertex < m_reservationCount && IsCurrent(); }
+
 void CMyTeam::ReserveVertex(std::int32_t vertex, const CEntity* entity) {
+    if (!IsCurrent() && (m_graph == nullptr || !MakeReservations()))
+        return;
     if (IsValid(vertex))
         m_reservations[vertex] = entity;
 }

@@ -31,7 +31,9 @@ public:
     // missing value, no manager or an unknown graph is refused.
     bool ReadParam(CConfigNode* node) override;
 
-    // Vertex indices outside the graph are never reserved, released or reported reserved.
+    // Vertex indices outside the graph are never reserved, released or reported reserved. Once the
+    // graph lost a record (RecordsWentSince) no reservation holds: an index may name another vertex
+    // now, and the members' hiding agents look again; the next reservation starts a fresh table.
     void ReserveVertex(std::int32_t vertex, const CEntity* entity);
     // Frees the vertex when the entity holds it.
     void ReleaseVertex(std::int32_t vertex, const CEntity* entity);
@@ -50,11 +52,16 @@ public:
     std::int16_t computingMember = kNoMember;
 
 private:
-    bool IsValid(std::int32_t vertex) const { return vertex >= 0 && vertex < m_reservationCount; }
+    // The table still names the vertices it was made for.
+    bool IsCurrent() const;
+    bool IsValid(std::int32_t vertex) const;
+    // One free reservation per vertex index of the graph as it stands; false without memory.
+    bool MakeReservations();
 
     // Holder of each vertex, null when free. Entities are held by identity (a pointer): an index
     // would make the entity in slot 0 look like no holder.
     const CEntity** m_reservations = nullptr;
     std::int32_t m_reservationCount = 0; // entries of m_reservations
+    std::uint32_t m_graphStamp = 0;      // the graph's RecordsWentSince mark of the table
     CSpatialGraph* m_graph = nullptr;    // not owned
 };

@@ -1,5 +1,6 @@
 #include "framework/application.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -95,15 +96,22 @@ void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Ch
     const bool unknown = !g_openElements.empty() && !insideUnknown && !CheckConfigElement(section, name, line);
     g_openElements.emplace_back(name, line);
     g_openUnknown.push_back(unknown);
-    static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
+    // An element said to be left out is, with all it holds.
+    if (!unknown && !insideUnknown) {
+        static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
+    }
     SetConfigPlace(nullptr, 0);
 }
 
 void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
     auto parser = static_cast<XML_Parser>(user);
+    const bool leftOut = std::find(g_openUnknown.begin(), g_openUnknown.end(), true) != g_openUnknown.end();
     if (!g_openElements.empty()) {
         g_openElements.pop_back();
         g_openUnknown.pop_back();
+    }
+    if (leftOut) {
+        return;
     }
     SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
@@ -460,6 +468,7 @@ void CStandardApplication::ReadConfig() {
     char buffer[kConfigReadChunk];
     g_openElements.clear();
     g_openUnknown.clear();
+    depth_ = 0;
     ForgetUnknownElements();
     for (;;) {
         const int count = _read(fd, buffer, sizeof buffer);
@@ -487,6 +496,7 @@ void CStandardApplication::ReadConfig() {
 }
 
 void CStandardApplication::DispatchStartElement(const char* name, const char** attributes) {
+    const int depth = depth_++;
     if (insideGraphicsSettings_) {
         if (Is(name, "RessourceArena")) {
             int size = static_cast<int>(resourceArenaSize_);
@@ -499,6 +509,10 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
     }
     if (currentHandler_ != nullptr) {
         currentHandler_->StartElement(name, attributes);
+        return;
+    }
+    // Inside a section no handler reads (one left out, "Audio"): nothing is read.
+    if (depth > 1) {
         return;
     }
     CConfigSectionHandler* opened = nullptr;
@@ -588,8 +602,13 @@ void CStandardApplication::DispatchStartElement(const char* name, const char** a
 }
 
 void CStandardApplication::DispatchEndElement(const char* name) {
+    depth_ = depth_ > 0 ? depth_ - 1 : 0;
     if (currentHandler_ != nullptr) {
         currentHandler_->EndElement(name);
+    }
+    // An element of a section's name inside a section is that section's to read: it ends nothing.
+    if (depth_ > 1) {
+        return;
     }
     if (Is(name, "GraphicsGlobalSettings")) {
         insideGraphicsSettings_ = false;

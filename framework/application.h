@@ -102,4 +102,7 @@ protected:
     CLight* defaultAmbient_ = nullptr;    // made when the configuration defines no light
     CLight* defaultDirectional_ = nullptr;
     CLight* lightUnderConstruction_ = nullptr; // the "Light" section being read
+    // Elements open at the dispatcher: the file's root is 0 deep, its sections 1. Only these two
+    // levels name sections; deeper, a name is the current section's to read (or nobody's).
+    int depth_ = 0;
 };

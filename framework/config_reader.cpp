@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -52,17 +53,7 @@ const char* g_lastFile = "config.xml";
 // have: such a value (or one that is not finite) is a damaged one.
 constexpr double kLargestSensibleNumber = 1.0e6;
 
-// The range of a number of the configuration, and what a value outside it (or one that does not
-// read) does: the error box, which stops the game, or a warning, the value staying as it was.
-struct NumberRange {
-    const char* element;   // null: any element
-    const char* attribute; // null: any attribute
-    double least;
-    double most;
-    bool aboveLeast; // the least value itself is outside
-    bool refuse;
-    const char* why; // what the value is for, said with a refusal; may be null
-};
+using NumberRange = ConfigNumberRange;
 
 constexpr double kMillion = kLargestSensibleNumber;
 constexpr const char* kCharacterSize = "a character has a height and a width";
@@ -81,8 +72,8 @@ constexpr NumberRange kRanges[] = {
     {"MobileBounce", "value", 0, 1, false, false, nullptr},
     {"MobileSlide", "value", 0, kMillion, false, false, nullptr},
     {"SolidSlide", "value", 0, kMillion, false, false, nullptr},
-    {"Length", "value", 0, kMillion, true, false, nullptr},
-    {"Width", "value", 0, kMillion, true, false, nullptr},
+    {"Length", "value", 0, kMillion, true, false, nullptr, 100},
+    {"Width", "value", 0, kMillion, true, false, nullptr, 100},
     {"LaserBeam", "timeOn", 0, kMillion, false, false, nullptr},
     {"LaserBeam", "timeOff", 0, kMillion, false, false, nullptr},
     {"Door", "axis", 0, 1, false, false, nullptr},
@@ -105,7 +96,7 @@ constexpr NumberRange kRanges[] = {
     {"GlobalDynamics", "slideIntensity", 0, kMillion, false, false, nullptr},
     {"GlobalDynamics", "slideCreaseYComponent", -1, 1, false, false, nullptr},
     {"GlobalDynamics", "accuracy", 0, INT_MAX, false, false, nullptr},
-    {"GlobalDynamics", "sphereRadius", 0, kMillion, true, false, nullptr},
+    {"GlobalDynamics", "sphereRadius", 0, kMillion, true, false, nullptr, 0.4}, // the motion body's own
     {"Speeds", "forwardRun", 0, kMillion, true, true, kCharacterSpeed},
     {"Speeds", "forwardWalk", 0, kMillion, true, true, kCharacterSpeed},
     {"Speeds", "lateralWalk", 0, kMillion, true, true, kCharacterSpeed},
@@ -167,6 +158,10 @@ bool OnlyBlanksFrom(const char* end) {
 
 enum class Verdict { Taken, NotANumber, Outside };
 
+bool Inside(const NumberRange& range, double v) {
+    return std::isfinite(v) && v >= range.least && v <= range.most && !(range.aboveLeast && v == range.least);
+}
+
 // Reads the whole of `text` as a number (a whole one where `whole`) and holds it to the range.
 Verdict Judge(const char* text, bool whole, const NumberRange& range, double* number) {
     char* end = nullptr;
@@ -186,11 +181,19 @@ Verdict Judge(const char* text, bool whole, const NumberRange& range, double* nu
             return Verdict::NotANumber;
         }
     }
-    const double v = *number;
-    if (!std::isfinite(v) || v < range.least || v > range.most || (range.aboveLeast && v == range.least)) {
-        return Verdict::Outside;
+    return Inside(range, *number) ? Verdict::Taken : Verdict::Outside;
+}
+
+// The value the game goes on with in place of one it does not take: the value held, or where that
+// lies outside the range too, the nearest end (a least that is not included: the row's fallback).
+double UsedInstead(const NumberRange& range, double held) {
+    if (Inside(range, held)) {
+        return held;
     }
-    return Verdict::Taken;
+    if (held > range.most) {
+        return range.most;
+    }
+    return range.aboveLeast ? range.fallback : range.least;
 }
 
 // Why a value is refused, as the line under an error box's first: "Its value '4,5' is not a
@@ -203,15 +206,15 @@ std::string RefusalCause(Verdict verdict, const char* text, bool whole, const Nu
            (range.why != nullptr ? ": " + std::string(range.why) : std::string()) + ".";
 }
 
-// A value the game does not take, said with the value it uses instead, or refused with the error
-// box. Returns whether it was refused.
-bool ReportFault(Verdict verdict, const char* name, const char* text, bool whole, const NumberRange& range,
+// A value the game does not take, refused with the error box, or said with the value it uses
+// instead.
+void ReportFault(Verdict verdict, const char* name, const char* text, bool whole, const NumberRange& range,
                  const std::string& used) {
     if (range.refuse) {
         ErrorBox(AttributeFaultMessage(name, g_placeElement != nullptr ? g_placeElement : "configuration",
                                        RefusalCause(verdict, text, whole, range))
                      .c_str());
-        return true;
+        return;
     }
     const std::string what = verdict == Verdict::NotANumber
                                  ? std::string("not ") + (whole ? "a whole number" : "a number")
@@ -219,7 +222,6 @@ bool ReportFault(Verdict verdict, const char* name, const char* text, bool whole
     SkelWarningMessage(
         (WarningPlace() + AttributeOf(name) + " is '" + text + "', " + what + "; the game uses " + used + " instead")
             .c_str());
-    return false;
 }
 
 // The elements the game reads, section by section: the top-level ones, and inside each the names
@@ -341,41 +343,43 @@ std::string WithConfigPlace(const char* text) {
     return result + "\n" + cause + " (" + place + ").";
 }
 
-bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out) {
+namespace {
+
+// The two attribute readers: the value read whole and inside its range, or what the game does
+// instead (said, or refused with the box).
+template <typename T> bool ReadNumberAttribute(const char* name, const char** attributes, int position, T* out) {
+    constexpr bool whole = std::is_integral_v<T>;
     g_lastFate = NumberFate::Taken;
     const char* value = Value(name, attributes, position);
     if (value == nullptr) {
         return false;
     }
-    const NumberRange& range = RangeOf(g_placeElement, name, true);
+    const NumberRange& range = RangeOf(g_placeElement, name, whole);
     double number = 0.0;
-    const Verdict verdict = Judge(value, true, range, &number);
+    const Verdict verdict = Judge(value, whole, range, &number);
     if (verdict == Verdict::Taken) {
-        *out = static_cast<int>(number);
-    } else {
-        g_lastFate = ReportFault(verdict, name, value, true, range, std::to_string(*out)) ? NumberFate::Refused
-                                                                                          : NumberFate::Kept;
+        *out = static_cast<T>(number);
+        return true;
     }
+    if (!range.refuse) {
+        *out = static_cast<T>(UsedInstead(range, static_cast<double>(*out)));
+    }
+    ReportFault(verdict, name, value, whole, range, NumberText(static_cast<double>(*out)));
+    g_lastFate = range.refuse ? NumberFate::Refused : NumberFate::Kept;
     return true;
 }
 
-bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out) {
-    g_lastFate = NumberFate::Taken;
-    const char* value = Value(name, attributes, position);
-    if (value == nullptr) {
-        return false;
-    }
-    const NumberRange& range = RangeOf(g_placeElement, name, false);
-    double number = 0.0;
-    const Verdict verdict = Judge(value, false, range, &number);
-    if (verdict == Verdict::Taken) {
-        *out = static_cast<float>(number);
-    } else {
-        g_lastFate =
-            ReportFault(verdict, name, value, false, range, NumberText(*out)) ? NumberFate::Refused : NumberFate::Kept;
-    }
-    return true;
+} // namespace
+
+bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out) {
+    return ReadNumberAttribute(name, attributes, position, out);
 }
+
+bool ReadFloatAttribute(const char* name, const char** attributes, int position, float* out) {
+    return ReadNumberAttribute(name, attributes, position, out);
+}
+
+std::span<const ConfigNumberRange> ConfigNumberRanges() { return kRanges; }
 
 NumberFate LastNumberFate() { return g_lastFate; }
 

@@ -5,6 +5,7 @@
 // Attributes come as expat gives them: a null-terminated array of texts, name and value
 // alternating; attribute k of an element is the pair at positions 2k and 2k + 1.
 
+#include <span>
 #include <string>
 
 class CConfigSectionHandler {
@@ -34,8 +35,9 @@ void ConfigWarning(const std::string& text);
 // attribute at that position, when its name differs from `name` (ASCII case ignored) or its value
 // is missing. The value is read whole (blanks around it aside: not "2xyz", "4.5" or "1e3") and held
 // to the attribute's range (the configuration's table of ranges; any 32-bit number for one it does
-// not list). One that does not read or lies outside counts as present and leaves *out as it was:
-// a warning names the attribute, its text, why, the value the game uses instead, and the file,
+// not list). One that does not read or lies outside counts as present and leaves *out as it was
+// (brought inside the range when it was not): a warning names the attribute, its text, why, the
+// value the game uses instead, and the file,
 // element and line set by SetConfigPlace; for the values the game cannot play with (the scale,
 // the camera's clip planes, a character's size and speeds) the error box says it instead.
 bool ReadIntAttribute(const char* name, const char** attributes, int position, int* out);
@@ -46,6 +48,24 @@ bool ReadFloatAttribute(const char* name, const char** attributes, int position,
 // found none), kept as it was (said), or refused with the error box.
 enum class NumberFate { Taken, Kept, Refused };
 NumberFate LastNumberFate();
+// A number of the configuration with a range of its own, and what a value outside it (or one that
+// does not read) does: the error box, which stops the game (`refuse`), or a warning with the value
+// the game uses instead. That value is always inside the range: the one held, or where that lies
+// outside too (a default the range does not hold), the nearest end, or `fallback` for a least that
+// is not included.
+struct ConfigNumberRange {
+    const char* element;
+    const char* attribute;
+    double least;
+    double most;
+    bool aboveLeast; // the least value itself is outside
+    bool refuse;
+    const char* why; // what the value is for, said with a refusal; may be null
+    double fallback = 0.0;
+};
+// Every number of the configuration with a range of its own.
+std::span<const ConfigNumberRange> ConfigNumberRanges();
+
 // The value text of attribute `position` when its name is `name` (ASCII case ignored), else null.
 const char* ReadTextAttribute(const char* name, const char** attributes, int position);
 

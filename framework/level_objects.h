@@ -195,6 +195,7 @@ public:
     static constexpr float kReach = 1.0f;
     static const char* const kModelFiles[kModels];
 
+    // Lifts that name it (CLift::Link) let go first or go with it, as at the world manager's Unload.
     ~CSwitch() override;
     // Reads the attributes, then loads the four models, places them and gives them to the world
     // manager.

@@ -1,9 +1,11 @@
 #include "framework/physics_glue.h"
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "framework/framework.h"
+#include "framework/world_manager.h"
 #include "graphics/core/frame.h"
 #include "graphics/core/matrix.h"
 #include "graphics/world/clump.h"
@@ -370,7 +372,14 @@ void PhysicsReportNotAllocated(const OvpMgr* manager) {
     static const OvpMgr* reported = nullptr;
     if (manager == nullptr || manager != reported) {
         reported = manager;
-        ErrorBox("Dynamics not allocated\nThe physics has no room for another moving body: raise 'maxRegistered' or "
-                 "'maxActive' of 'Bodies' in config.xml.");
+        std::string text = "Dynamics not allocated\nThe physics has no room for another moving body: ";
+        if (g_worldManager != nullptr) {
+            text += g_worldManager->BodiesRoomText() + "; ";
+        }
+        text += "raise 'maxRegistered' or 'maxActive' of 'Bodies' in config.xml.";
+        if (g_worldManager != nullptr) {
+            text += g_worldManager->BodiesPlaceText();
+        }
+        ErrorBox(text.c_str());
     }
 }

@@ -202,6 +202,7 @@ bool CRigidBodyManager::ReadInstance(const char** attributes) {
         return false;
     }
     const Model& model = models_[index];
+    ++instancesAsked_;
     OvpObj* body = OvpBodyObjCreate(model.def);
     if (body == nullptr) {
         return false;
@@ -258,6 +259,7 @@ void CRigidBodyManager::ReleaseInstances() {
         delete instance.object;
     }
     instances_.clear();
+    instancesAsked_ = 0;
 }
 
 void CRigidBodyManager::LetGo(const CClumpObject* object) {

@@ -85,6 +85,8 @@ public:
     int ModelCount() const { return modelCount_; }
     const Model& GetModel(int i) const { return models_[i]; }
     int InstanceCount() const { return static_cast<int>(instances_.size()); }
+    // The instances that asked the physics for a moving body, made or refused for want of room.
+    int InstancesAsked() const { return instancesAsked_; }
     const Instance& GetInstanceRecord(int i) const { return instances_[static_cast<std::size_t>(i)]; }
     bool Dragging() const { return dragging_; }
     OvpObj* DraggedBody() const { return dragBody_; }
@@ -129,4 +131,5 @@ private:
     OvV2d dragMouse_ = {};   // pointer when the drag began
     OvV3d lastImpulse_ = {};
     std::vector<Instance> instances_;
+    int instancesAsked_ = 0;
 };

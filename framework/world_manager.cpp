@@ -294,6 +294,7 @@ bool CWorldManager::ReadSettingsElement(const char* name, const char** a) {
     // The physics tables are sized by these counts before anything else of the level is known:
     // each is held to its stated range.
     if (Is(name, "Bodies")) {
+        bodiesPlace_ = ConfigPlace();
         return ReadCheckedIntAttribute("maxRegistered", a, 0, "MaxRegistered", "Bodies", 1, kMaxBodies,
                                        &s.maxRegistered) &&
                ReadCheckedIntAttribute("maxActive", a, 1, "MaxActive", "Bodies", 1, kMaxBodies, &s.maxActive);
@@ -492,6 +493,38 @@ std::string WorldDataFault(OvWorld* world) {
 }
 
 } // namespace
+
+std::string CWorldManager::BodiesRoomText() const {
+    const int room = std::min(settings_.maxRegistered, settings_.maxActive);
+    return "'Bodies' makes room for " + std::to_string(room) + " ('maxRegistered' " +
+           std::to_string(settings_.maxRegistered) + ", 'maxActive' " + std::to_string(settings_.maxActive) + ")";
+}
+
+std::string CWorldManager::BodiesPlaceText() const { return bodiesPlace_.empty() ? "" : "\nIn " + bodiesPlace_ + "."; }
+
+bool CWorldManager::RoomForMovingBodies(int characters) {
+    // Each asks for a slot and for dynamics at once: the characters, lifts and doors are always
+    // moving, and the rigid bodies start awake.
+    const CRigidBodyManager* rigid = CRigidBodyManager::Existing();
+    const int rigidBodies = rigid != nullptr ? rigid->InstancesAsked() : 0;
+    int doors = 0;
+    for (int i = 0; i < DoorCount(); ++i) {
+        const CDoor* door = GetDoor(i);
+        doors += door != nullptr && door->width > 0.0f && door->height > 0.0f && door->depth > 0.0f ? 1 : 0;
+    }
+    const int lifts = LiftCount();
+    characters = std::max(characters, 0);
+    const int asked = rigidBodies + lifts + doors + characters;
+    if (context_ == nullptr || asked <= std::min(settings_.maxRegistered, settings_.maxActive)) {
+        return true;
+    }
+    ErrorBox(("Dynamics not allocated\nThe level asks for " + std::to_string(asked) + " moving bodies (" +
+              std::to_string(rigidBodies) + " of 'Physics', " + std::to_string(lifts) + " 'Lift', " +
+              std::to_string(doors) + " 'Door', " + std::to_string(characters) + " characters) and " +
+              BodiesRoomText() + ": raise them to " + std::to_string(asked) + " at least." + BodiesPlaceText())
+                 .c_str());
+    return false;
+}
 
 bool CWorldManager::CreatePhysics() {
     OvpContextParams params;

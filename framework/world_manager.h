@@ -184,6 +184,15 @@ public:
     OvWorld* GetWorld(int i) const { return worlds_[i]; }
     int WorldFlags(int i) const { return worldFlags_[i]; }
     OvpContext* GetPhysicsContext() const { return context_; }
+    // Whether the physics has room for the level's moving bodies: the rigid bodies its "Physics"
+    // section asked for, its lifts and doors, and `characters` more. Without it the error box
+    // "Dynamics not allocated" says how many the level asks for and the room "Bodies" makes, with
+    // the line of "Bodies".
+    bool RoomForMovingBodies(int characters);
+    // "'Bodies' makes room for 13 ('maxRegistered' 13, 'maxActive' 300)": the fewer of the two.
+    std::string BodiesRoomText() const;
+    // "\nIn config.xml line 8." for the line "Bodies" was read at, empty without one.
+    std::string BodiesPlaceText() const;
     const PhysicsSettings& Settings() const { return settings_; }
     PhysicsSettings& Settings() { return settings_; }
     float GetScale() const { return scale_; }
@@ -256,6 +265,7 @@ private:
     LevelTable jumpHelpers_, switches_, laserBeams_, teleporters_, lifts_, bumpers_, doors_;
     bool insidePhysicsSettings_ = false;
     PhysicsSettings settings_;
+    std::string bodiesPlace_; // "config.xml line 8", where "Bodies" was read
     OvWorld* worlds_[kMaxWorlds] = {};
     int worldFlags_[kMaxWorlds] = {};
     int worldCount_ = 0;

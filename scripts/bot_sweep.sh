@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
 # Runs demo_check once for every bot count of a range (the team takes cover, F1 calls it half way)
-# and prints one line a count, in order, then how many counts ended short. See --help.
+# and prints one line a count as its run ends, then how many counts ended short. See --help.
 set -euo pipefail
 
 usage() {
   cat <<'EOF'
 usage: scripts/bot_sweep.sh [--help] [--bin DIR] [--data DIR] [--from N] [--to N] [--every K] [--frames F]
                             [--press FRAME] [--cpus LIST] [--jobs J]
-Runs build-rel/bin/demo_check (the game headless at 1/60 s) once for each bot count from --from
-to --to: the bots take cover, F1 is pressed at frame FRAME and the run ends at frame F. Prints
-one line a count, in the order of the counts:
+Runs demo_check (the game headless at 1/60 s) once for each bot count from --from to --to: the
+bots take cover, F1 is pressed at frame FRAME and the run ends at frame F. Prints one line a
+count as its run ends (the largest counts run first):
   bots N: hidden H/N near K/N lost L/N ok        (or "short" when H or K is below N or L above 0)
-and at the end "counts short: S of C" with the short counts named. Exit status 0 when every
-count ended hidden N/N and near N/N with no bot lost, 1 when one did not or a run failed, 2 on
-bad usage.
-  --bin DIR     the folder of demo_check (default: build-rel/bin of the source tree; use an
-                optimised build: a sweep of 104 counts takes about half an hour on three cores)
+and at the end "counts short: S of C" with the short counts named in their order. Exit status 0
+when every count ended hidden N/N and near N/N with no bot lost, 1 when one did not or a run
+failed, 2 on bad usage.
+  --bin DIR     the folder of demo_check (default: the bin folder of scripts/demo.sh's build,
+                build-demo/bin of the source tree or DUN_DEMO_BUILD_DIR's; an optimised build:
+                a sweep of 104 counts takes over half an hour on three cores)
   --data DIR    the game's data folder (default: demo_check's, demo_data beside its bin folder)
   --from N      the first count (default 1)
   --to N        the last count (default 104, the most the game's data holds)
@@ -28,7 +29,8 @@ EOF
 }
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bin="$root/build-rel/bin"
+source "$root/scripts/sweep_runs.sh"
+bin=""
 from=1
 to=104
 every=1
@@ -50,7 +52,7 @@ while [ "$#" -gt 0 ]; do
       [ "$#" -ge 2 ] || bad "missing value after $1"
       case "$1" in
         --bin) bin="$2" ;;
-        --data) data=(--data "$(cd "$2" && pwd)") || bad "no folder $2" ;;
+        --data) data=(--data "$(cd "$2" 2>/dev/null && pwd)") || bad "no folder $2" ;;
         --from) number "$1" "$2"; from="$2" ;;
         --to) number "$1" "$2"; to="$2" ;;
         --every) number "$1" "$2"; every="$2" ;;
@@ -63,16 +65,17 @@ while [ "$#" -gt 0 ]; do
     *) bad "unknown argument $1" ;;
   esac
 done
-[ -x "$bin/demo_check" ] || bad "no demo_check in $bin (build it: cmake --build build-rel --target demo_check)"
+sweep_find_demo_check
 [ "$from" -le "$to" ] || bad "--from $from is above --to $to"
 [ "$from" -ge 1 ] || bad "--from must be 1 or more"
 [ "$every" -ge 1 ] || bad "--every must be 1 or more"
 [ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
 
-source "$root/scripts/sweep_runs.sh"
 sweep_setup
 
-# The largest counts first, so that the longest runs do not come last.
+# The largest counts first, so that the longest runs do not come last; each line is printed as its
+# run ends.
+print_as_ended=1
 counts=()
 for ((n = from; n <= to; n += every)); do
   run_names+=("bots $n")

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the programs the demo runs, optimised, and runs the most complete of them. Arguments
-# are passed to the program, with a display or headless (the game takes "-vms" and names any other
-# argument, which it ignores). The build lives in build-demo/ (DUN_DEMO_BUILD_DIR chooses another
-# folder), apart from scripts/test.sh's sanitizer build in build/: only the programs listed
-# below are compiled, without sanitizers, so a first run takes minutes, not the whole test build.
+# are passed to the program, with a display or headless (the game takes "--help" and "-vms" and
+# names any other argument, which it ignores), and the script ends with its exit status. The build
+# lives in build-demo/ (DUN_DEMO_BUILD_DIR chooses another folder), apart from scripts/test.sh's
+# sanitizer build in build/: only the programs listed below are compiled, without sanitizers, so a
+# first run takes minutes, not the whole test build.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 BUILD_DIR="${DUN_DEMO_BUILD_DIR:-$DUN_ROOT/build-demo}"
@@ -48,7 +49,7 @@ run() {
 # number of frames (ENTER past the start screen, F1 pressed halfway) with captures written to the build folder.
 if [ -x "$bin/dunmarrow" ] && [ -x "$bin/mkasset" ]; then
   data="$BUILD_DIR/demo_data"
-  say "making the game's data in $data: mkasset demo"
+  say "making the game's data in $data: mkasset demo (its files written anew, files added there kept)"
   "$bin/mkasset" demo --out "$data" >&2
   cd "$data"
   if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
@@ -56,11 +57,18 @@ if [ -x "$bin/dunmarrow" ] && [ -x "$bin/mkasset" ]; then
     say "no display: $frames frames headless at 60 per second, ENTER at frame 1 (the start screen),"
     say "F1 at frame 300; captures every 100 frames are written to $out/dunmarrow-NNNNN.png"
     rm -f "$out"/dunmarrow-*.png
+    status=0
     PLATFORM_HEADLESS=1 PLATFORM_FRAMES=$frames PLATFORM_FIXED_STEP=0.0166667 PLATFORM_KEYS="1:RETURN,300:F1" \
-      PLATFORM_CAPTURE="$out/dunmarrow-%05d.png" PLATFORM_CAPTURE_EVERY=100 "$bin/dunmarrow" "$@"
-    say "done; the captures:"
-    ls "$out"/dunmarrow-*.png >&2
-    exit 0
+      PLATFORM_CAPTURE="$out/dunmarrow-%05d.png" PLATFORM_CAPTURE_EVERY=100 "$bin/dunmarrow" "$@" || status=$?
+    # The game may end before its frames (--help, an error): only the captures it wrote are listed.
+    captures=("$out"/dunmarrow-*.png)
+    if [ -e "${captures[0]}" ]; then
+      say "the game ended with status $status; the captures:"
+      printf '%s\n' "${captures[@]}" >&2
+    else
+      say "the game ended with status $status; no capture written"
+    fi
+    exit "$status"
   fi
   say "the game in a window: ENTER starts it, the bots take cover, F1 calls them; ESC quits"
   run dunmarrow "$@"

@@ -8,17 +8,18 @@ usage() {
   cat <<'EOF'
 usage: scripts/place_sweep.sh [--help] [--bin DIR] [--data DIR] [--bots LIST] [--every K] [--first V]
                               [--last V] [--frames F] [--press FRAME] [--cpus LIST] [--jobs J]
-Runs build-rel/bin/demo_check (the game headless at 1/60 s) with the player started at each vertex
-of the bots' graph ("MoveGraph" of the game's AI world), once for each bot count of LIST: the bots
-take cover, F1 is pressed at frame FRAME and the run ends at frame F. Prints one line a place and
-count, in the order of the vertices:
+Runs demo_check (the game headless at 1/60 s) with the player started at each vertex of the bots'
+graph ("MoveGraph" of the game's AI world), once for each bot count of LIST: the bots take cover,
+F1 is pressed at frame FRAME and the run ends at frame F. Prints one line a place and count, in
+the order of the vertices:
   place V (X, Z) bots N: hidden H/N near K/N lost L/N ok
 ("short" when H or K is below N or L above 0; "short, not on foot" when demo_check found no walk on
 the floor from the team's start to the player's place, which does not count), and at the end
 "places short: S of C" with the short places named as V@N, then the places not on foot.
 Exit status 0 when no place on foot ended short and no run failed, 1 otherwise, 2 on bad usage.
-  --bin DIR     the folder of demo_check (default: build-rel/bin of the source tree; use an
-                optimised build: a run of 12 bots takes about half a minute, of 40 about one)
+  --bin DIR     the folder of demo_check (default: the bin folder of scripts/demo.sh's build,
+                build-demo/bin of the source tree or DUN_DEMO_BUILD_DIR's; an optimised build:
+                a run of 12 bots takes about half a minute, of 40 about one)
   --data DIR    the game's data folder (default: demo_check's, demo_data beside its bin folder)
   --bots LIST   bot counts, separated by commas (default 12,40)
   --every K     every K-th vertex (default 1: every one; 2: every second)
@@ -32,7 +33,8 @@ EOF
 }
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bin="$root/build-rel/bin"
+source "$root/scripts/sweep_runs.sh"
+bin=""
 counts="12,40"
 every=1
 first=0
@@ -55,7 +57,7 @@ while [ "$#" -gt 0 ]; do
       [ "$#" -ge 2 ] || bad "missing value after $1"
       case "$1" in
         --bin) bin="$2" ;;
-        --data) data=(--data "$(cd "$2" && pwd)") || bad "no folder $2" ;;
+        --data) data=(--data "$(cd "$2" 2>/dev/null && pwd)") || bad "no folder $2" ;;
         --bots) [[ "$2" =~ ^[0-9]+(,[0-9]+)*$ ]] || bad "bad --bots '$2' (counts separated by commas)"; counts="$2" ;;
         --every) number "$1" "$2"; every="$2" ;;
         --first) number "$1" "$2"; first="$2" ;;
@@ -69,12 +71,11 @@ while [ "$#" -gt 0 ]; do
     *) bad "unknown argument $1" ;;
   esac
 done
-[ -x "$bin/demo_check" ] || bad "no demo_check in $bin (build it: cmake --build build-rel --target demo_check)"
+sweep_find_demo_check
 [ "$every" -ge 1 ] || bad "--every must be 1 or more"
 [ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
 IFS=, read -r -a bot_counts <<<"$counts"
 
-source "$root/scripts/sweep_runs.sh"
 sweep_setup
 
 # The graph's vertices: "vertex I: X Y Z".

@@ -1,8 +1,29 @@
 # Sourced by bot_sweep.sh and place_sweep.sh: runs demo_check once for each entry of a list, a job
-# a processor, and turns each report into one line. The sourcing script sets bin, data (an array),
-# frames, press, cpus, jobs and bad(), then fills run_names, run_counts and run_args (the extra
-# demo_check arguments, split at blanks) in the order their lines are printed, and
-# launch_order with their indices in the order they start.
+# a processor, and turns each report into one line. The sourcing script sets root, bin, data (an
+# array), frames, press, cpus, jobs and bad(), then fills run_names, run_counts and run_args (the
+# extra demo_check arguments, split at blanks) in the order of the list, and launch_order with
+# their indices in the order they start. Each line is printed as its run ends when print_as_ended
+# is 1, else in the order of the list as soon as every line before it is there.
+
+# bin, when --bin did not name it: the bin folder of the build scripts/demo.sh makes
+# (DUN_DEMO_BUILD_DIR, else build-demo/ of the source tree). Without demo_check there, says how to
+# build it: in that build when there is one, else after scripts/demo.sh has made it.
+sweep_find_demo_check() {
+  local build
+  if [ -z "$bin" ]; then
+    build="${DUN_DEMO_BUILD_DIR:-$root/build-demo}"
+    bin="$build/bin"
+  else
+    build="$(dirname "$bin")"
+  fi
+  [ ! -x "$bin/demo_check" ] || return 0
+  if [ -f "$build/CMakeCache.txt" ]; then
+    bad "no demo_check in $bin (build it: cmake --build $build --target demo_check)"
+  elif [ "$bin" = "${DUN_DEMO_BUILD_DIR:-$root/build-demo}/bin" ]; then
+    bad "no demo_check in $bin: no build in $build (run $root/scripts/demo.sh first, then cmake --build $build --target demo_check)"
+  fi
+  bad "no demo_check in $bin (--bin names the bin folder of a build)"
+}
 
 # Processors of --cpus (taskset's list), one a job; jobs defaults to their number, else 2.
 sweep_setup() {
@@ -46,7 +67,7 @@ sweep_run() {
     --frames "$frames" --press "F1@$press" 2>"$work/$i.err")" || status=$?
   # Status 3: the run ended and reported bots lost, which the line below counts as short.
   if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
-    echo "$name: demo_check failed with status $status: $(tail -n 1 "$work/$i.err")" >"$work/$i"
+    sweep_line "$i" "$name: demo_check failed with status $status: $(tail -n 1 "$work/$i.err")"
     return
   fi
   local hidden near lost foot
@@ -59,14 +80,24 @@ sweep_run() {
     verdict=short
     [ "$foot" = yes ] || verdict="short, not on foot"
   fi
-  echo "$name: hidden $hidden/$n near $near/$n lost $lost/$n $verdict" >"$work/$i"
+  sweep_line "$i" "$name: hidden $hidden/$n near $near/$n lost $lost/$n $verdict"
 }
 
-# Starts every run in launch_order, at most jobs at a time, and prints the lines in their order as
-# soon as every line before them is there.
+# Run I's line into $work/I whole (a line is read once its file is there), and on standard output
+# when lines are printed as their runs end.
+sweep_line() {
+  echo "$2" >"$work/$1.line"
+  mv "$work/$1.line" "$work/$1"
+  if [ "${print_as_ended:-0}" = 1 ]; then
+    cat "$work/$1"
+  fi
+}
+
+# Starts every run in launch_order, at most jobs at a time, and prints their lines.
 sweep_all() {
   local slots=() printed=0 i slot
   print_ready() {
+    [ "${print_as_ended:-0}" != 1 ] || return 0
     while [ "$printed" -lt "${#run_names[@]}" ] && [ -f "$work/$printed" ]; do
       cat "$work/$printed"
       printed=$((printed + 1))

@@ -86,7 +86,8 @@ bool CFleeAgent::ReadParam(CConfigNode* node) {
         return false;
     // The tables of threats: nothing else bounds them, so more entries than the machine can hold are
     // refused (the path length costs only as deep as a search walks).
-    if (!pathLength && !Vusk::FitsMachine(static_cast<std::uint64_t>(count), points ? sizeof(CVector3) : sizeof(CEntity*)))
+    if (!pathLength &&
+        !Vusk::FitsMachine(static_cast<std::uint64_t>(count), points ? sizeof(CVector3) : sizeof(CEntity*)))
         return false;
     if (pathLength)
         m_pathLength = static_cast<uint32_t>(count);
@@ -221,6 +222,13 @@ bool CFleeAgent::Think() {
     if (!m_started) {
         m_destination = owner->GetPosition();
         m_started = 1;
+    }
+    // Vertices of the graph held may be others now: the search looks again, standing meanwhile.
+    if (m_graph != nullptr && m_graph->RecordsWentSince(&m_graphStamp) &&
+        (m_startVertexIndex != -1 || m_destinationVertexIndex != -1)) {
+        m_startVertexIndex = m_destinationVertexIndex = -1;
+        m_destination = owner->GetPosition();
+        m_nextComputeTime = 0.0f;
     }
     CTimeManager* time = CTimeManager::GetInstance();
     if (m_stopWhenHidden) {

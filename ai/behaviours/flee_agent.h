@@ -115,6 +115,7 @@ private:
     CVector3 m_lastSearchPosition;          // owner position when the start vertex was found
     float m_reSearchDistanceSquared = 1.0f; // owner movement that makes the start vertex be found again
     int32_t m_startVertexIndex = -1;        // -1: none yet
+    uint32_t m_graphStamp = 0;              // the graph's RecordsWentSince mark of the two indices
     int m_checkTask = -1;                   // periodic "CFleeAgent::CheckDangerVisible"
     float m_nextComputeTime = 0.0f;         // engine time of the next destination search (s)
     float m_computeDestInterval = 1.0f;     // seconds between destination searches

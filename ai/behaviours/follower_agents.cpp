@@ -198,6 +198,10 @@ bool CWanderAgent::CheckServices() { return m_pathFinder != nullptr; }
 void CWanderAgent::SetGraph(CSpatialGraph* graph) {
     m_graph = graph;
     m_graphIndex = Vusk::FindPointMapperIndex(graph);
+    // A destination drawn on another graph names nothing here: the next one is drawn on this one.
+    m_destinationVertexIndex = -1;
+    if (graph != nullptr)
+        graph->RecordsWentSince(&m_graphStamp);
 }
 
 bool CWanderAgent::ReadParam(CConfigNode* node) {
@@ -260,7 +264,10 @@ bool CWanderAgent::Think() {
     GetActionClass()->ClearActions();
     if (m_graph == nullptr)
         return false;
-    CGraphVertex* vertex = m_destinationVertexIndex >= 0 ? m_graph->GetVertex(m_destinationVertexIndex) : nullptr;
+    // A vertex in the destination's slot may be another one once the graph lost records.
+    const bool went = m_graph->RecordsWentSince(&m_graphStamp);
+    CGraphVertex* vertex =
+        !went && m_destinationVertexIndex >= 0 ? m_graph->GetVertex(m_destinationVertexIndex) : nullptr;
     if (vertex == nullptr) {
         // The destination vertex left the graph.
         PickDestination();

@@ -109,7 +109,7 @@ public:
     // A random live vertex of the graph (the engine's random generator) becomes the destination.
     virtual void PickDestination();
 
-    // Stores the graph and looks up its point-mapper index.
+    // Stores the graph and looks up its point-mapper index; a destination drawn before is dropped.
     void SetGraph(CSpatialGraph* graph);
 
     uint8_t m_goalReached = 0; // the path finder's last IsGoalReached
@@ -125,6 +125,7 @@ private:
     uint16_t m_graphIndex = kNoGraph;      // point-mapper index of the graph; 65535: none
     IPathFinder* m_pathFinder = nullptr;
     CSpatialGraph* m_graph = nullptr;
+    uint32_t m_graphStamp = 0; // the graph's RecordsWentSince mark of the destination
 };
 
 class CGotoAgent : public CAgent {

@@ -118,7 +118,8 @@ bool CHideAgent::ReadParam(CConfigNode* node) {
         // A negative count would wrap round to a huge capacity.
         const int count = crt_atoi(value);
         // Nothing else bounds it: more entries than the machine can hold are refused.
-        if (count < 0 || !Vusk::FitsMachine(static_cast<std::uint64_t>(count), sizeof(CEntity*) + sizeof(CGraphVertex*)))
+        if (count < 0 ||
+            !Vusk::FitsMachine(static_cast<std::uint64_t>(count), sizeof(CEntity*) + sizeof(CGraphVertex*)))
             return false;
         m_maxDangerousEntities = static_cast<uint32_t>(count);
         return true;
@@ -206,6 +207,12 @@ CVector3 CHideAgent::EyeOffset() const {
 bool CHideAgent::Think() {
     CEntity* owner = GetOwner();
     GetActionClass()->ClearActions();
+    // Vertices that left the graph (or whose records came back as others) are not walked to: the
+    // search starts again now.
+    if (m_graph != nullptr && m_graph->RecordsWentSince(&m_graphStamp)) {
+        DropSearch();
+        m_nextComputeTime = 0.0f;
+    }
     m_hiddenFromAll = 1;
     for (uint32_t i = 0; i < m_dangerCount; ++i) {
         if (m_entityManager->GetEntityInfo(m_dangers[i])->blocked == 0) {
@@ -284,6 +291,16 @@ void CHideAgent::EndScanUnfound() {
     // The next scan measures against nothing of this one.
     m_bestScore = -FLT_MAX;
     ResetBestScores();
+}
+
+void CHideAgent::DropSearch() {
+    EndScanUnfound();
+    m_destination = GetOwner()->GetPosition();
+    m_destinationVertex = nullptr;
+    m_destinationVertexIndex = -1;
+    m_ownVertex = nullptr;
+    for (uint32_t i = 0; i < m_dangerCount; ++i)
+        m_dangerVertices[i] = nullptr;
 }
 
 void CHideAgent::ScanStep(const CVector3& eyeOffset) {

@@ -117,6 +117,11 @@ protected:
     CGraphVertex* m_ownVertex = nullptr;           // vertex seen from the owner (close to me)
     float m_maxDeltaHeight = 0.0f;                 // height tolerance of the vertex queries
     CFindNearestData* m_findNearestData = nullptr; // the graph's nearest-vertex data, or null
+    uint32_t m_graphStamp = 0;                     // the graph's RecordsWentSince mark of the records held
+
+    // Drops the destination and the scan under way with every vertex they hold; the next computation
+    // starts a new scan.
+    void DropSearch();
 
 private:
     static void OnEntityRemoved(CEntity* entity, void* user);

@@ -187,6 +187,7 @@ CPathFinder::CPathFinder(CBrain* owner)
       m_savedStart(nullptr),
       m_savedGoalVertex(nullptr),
       m_subgoalDistance(-1.0f),
+      m_graphStamp(0),
       m_maxSpeedAttribute(nullptr),
       m_widthAttribute(nullptr),
       m_rotate(nullptr),
@@ -499,6 +500,7 @@ bool CPathFinder::FindNextMove(const CVector3& goal, const CPathTarget* target) 
   m_moveDue = 1;
   m_goal = goal;
   m_requestedGoal = goal;
+  if (m_graph != nullptr && m_graph->RecordsWentSince(&m_graphStamp)) ForgetGraphRecords();
   CMoveOrder move;
   if (!RunStages(&move, target)) return false;
   if (m_stopped || !m_moveDue) return true;
@@ -744,6 +746,15 @@ bool CPathFinder::CheckAccident() {
   MarkRun(m_taskCheckAccident, owner);
   m_subgoalDistance = d;
   return true;
+}
+
+void CPathFinder::ForgetGraphRecords() {
+  const bool held = m_path.m_pointCount > 0 || m_cachedStart != nullptr || m_cachedGoal != nullptr ||
+                    m_savedStart != nullptr || m_savedGoalVertex != nullptr;
+  m_cachedStart = m_cachedGoal = m_savedStart = m_savedGoalVertex = nullptr;
+  // The points stay to be walked until the new route comes; their indices name nothing now.
+  for (int32_t i = 0; i < m_path.m_pointCount; ++i) m_path.m_vertexIndices[i] = m_path.m_edgeIndices[i] = -1;
+  if (held) m_repathForced = 1;
 }
 
 void CPathFinder::OnNewSubgoal() {

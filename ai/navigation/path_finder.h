@@ -221,6 +221,7 @@ public:
   CGraphVertex* m_savedStart;        // start vertex saved at the last path computation
   CGraphVertex* m_savedGoalVertex;   // goal vertex saved at the last path computation
   float m_subgoalDistance;           // distance to the sub-goal when last measured; -1: never
+  uint32_t m_graphStamp;             // the graph's RecordsWentSince mark of the vertices and route held
 
   // --- Owner ---
   CEntityMaxSpeed* m_maxSpeedAttribute;  // null when the owner has none
@@ -249,6 +250,9 @@ private:
   bool RunStages(CMoveOrder* move, const CPathTarget* target);
   bool ComputePath(bool accident, bool* changed, const CPathTarget* target);
   void OnNewSubgoal();
+  // The graph lost records since the route and the vertices held were taken: they are dropped (a
+  // record in their slot may be another one now) and a route held is computed again.
+  void ForgetGraphRecords();
   // Makes graph current under `name` (its point-mapper index is looked up by that name).
   void BindGraph(CSpatialGraph* graph, const char* name);
   static void OnGraphChanged(void* graph, void* pathFinder);

@@ -101,8 +101,7 @@ template <typename T> bool ResizeEdgeArray(T*& array, int32_t& capacity, int32_t
   return true;
 }
 
-template <typename T>
-bool AppendEdge(T*& array, int32_t& capacity, int32_t& last, int32_t& count, CGraphEdge* edge) {
+template <typename T> bool AppendEdge(T*& array, int32_t& capacity, int32_t& last, int32_t& count, CGraphEdge* edge) {
   if (last + 1 >= capacity) {
     int64_t wanted = capacity == 0 ? kFirstEdgeArrayCapacity : static_cast<int64_t>(capacity) * 2;
     if (wanted > INT32_MAX) return false;
@@ -302,6 +301,7 @@ CSpatialGraph::CSpatialGraph()
       m_edgeCapacity(0),
       m_searchRadius(0.0f),
       m_editCount(NextEditStamp()),
+      m_removalStamp(NextEditStamp()),
       m_vertexPool(sizeof(CGraphVertex)),
       m_edgePool(sizeof(CGraphEdge)) {}
 
@@ -325,10 +325,15 @@ void CSpatialGraph::Clear() {
   m_lastVertex = m_lastEdge = -1;
   m_vertexPool.Release();
   m_edgePool.Release();
-  MarkEdited();
+  MarkRecordsWent();
 }
 
 void CSpatialGraph::MarkEdited() { m_editCount = NextEditStamp(); }
+
+void CSpatialGraph::MarkRecordsWent() {
+  MarkEdited();
+  m_removalStamp = m_editCount;
+}
 
 // --- Record storage ---------------------------------------------------------------------------------------
 
@@ -464,6 +469,7 @@ bool CSpatialGraph::InsertVertex(CGraphVertex* vertex, int32_t index) {
       if (moved != nullptr) {
         SetVertexIndex(moved, i + 1);
         OnVertexMoved(i, i + 1);
+        MarkRecordsWent();
       }
     }
     ++m_lastVertex;
@@ -570,6 +576,7 @@ bool CSpatialGraph::InsertEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVerte
       if (moved != nullptr) {
         moved->m_index = i + 1;
         OnEdgeMoved(i, i + 1);
+        MarkRecordsWent();
       }
     }
     ++m_lastEdge;
@@ -590,7 +597,7 @@ bool CSpatialGraph::RemoveFreeVertexSlots() {
     SetVertexIndex(vertex, to);
     OnVertexMoved(from, to);
   });
-  if (last != m_lastVertex) MarkEdited();
+  if (last != m_lastVertex) MarkRecordsWent();
   m_lastVertex = last;
   return true;
 }
@@ -600,7 +607,7 @@ bool CSpatialGraph::RemoveFreeEdgeSlots() {
     edge->m_index = to;
     OnEdgeMoved(from, to);
   });
-  if (last != m_lastEdge) MarkEdited();
+  if (last != m_lastEdge) MarkRecordsWent();
   m_lastEdge = last;
   return true;
 }
@@ -614,7 +621,7 @@ void CSpatialGraph::DeleteVertexObject(int32_t index) {
   m_vertices[index] = nullptr;
   --m_vertexCount;
   FreeVertex(vertex);
-  MarkEdited();
+  MarkRecordsWent();
 }
 
 void CSpatialGraph::DeleteEdgeObject(int32_t index) {
@@ -624,7 +631,7 @@ void CSpatialGraph::DeleteEdgeObject(int32_t index) {
   m_edges[index] = nullptr;
   --m_edgeCount;
   FreeEdge(edge);
-  MarkEdited();
+  MarkRecordsWent();
 }
 
 CGraphEdge* CSpatialGraph::FindEdgeTo(CGraphVertex* from, CGraphVertex* to) const {
@@ -723,8 +730,8 @@ bool CSpatialGraph::LoadFromReader(Vusk::CDataReader* reader) {
     // staying in the graph.
     uint64_t remaining = 0;
     const bool sizeKnown = reader->GetRemaining(&remaining);
-    uint64_t presize = std::min<uint64_t>({vertexCount, reader->BoundCount(kVertexRecordBytes, kUnknownSizeSlotBound),
-                                           static_cast<uint64_t>(INT32_MAX)});
+    uint64_t presize = std::min<uint64_t>(
+        {vertexCount, reader->BoundCount(kVertexRecordBytes, kUnknownSizeSlotBound), static_cast<uint64_t>(INT32_MAX)});
     if (presize > 0 && !SizeVertexSlots(static_cast<int32_t>(presize))) return false;
     // Edge-array reservations are an optimisation: their total is kept within what the rest of the source
     // can hold, so a hostile count cannot make the loader allocate without bound.
@@ -756,8 +763,8 @@ bool CSpatialGraph::LoadFromReader(Vusk::CDataReader* reader) {
     uint32_t edgeCount = 0;
     if (!reader->ReadU32(&edgeCount)) return false;
     if (edgeCount == 0) return true;
-    presize = std::min<uint64_t>({edgeCount, reader->BoundCount(kEdgeRecordBytes, kUnknownSizeSlotBound),
-                                  static_cast<uint64_t>(INT32_MAX)});
+    presize = std::min<uint64_t>(
+        {edgeCount, reader->BoundCount(kEdgeRecordBytes, kUnknownSizeSlotBound), static_cast<uint64_t>(INT32_MAX)});
     if (presize > 0 && !SizeEdgeSlots(static_cast<int32_t>(presize))) return false;
     uint8_t pairs[kEdgeBatch * kEdgeRecordBytes];
     for (uint32_t done = 0; done < edgeCount;) {

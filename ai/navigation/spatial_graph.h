@@ -145,13 +145,13 @@ public:
   // The payload as it stands.
   CGraphEdgeData GetData() const;
 
-  CGraphEdgeHot* m_hot;        // the hot fields: m_own, or the source's link
-  CGraphEdgeHot m_own;         // the hot fields while the edge has no source
-  CPathObject* m_pathObject;   // linked path object that prices this edge, or null
-  CGraphVertex* m_source;      // source vertex record
-  CGraphVertex* m_destination; // destination vertex record
-  int32_t m_index;             // own slot in the graph; -1 until stored
-  uint8_t m_pooled;            // 1: the record lives in its graph's record pool
+  CGraphEdgeHot* m_hot;         // the hot fields: m_own, or the source's link
+  CGraphEdgeHot m_own;          // the hot fields while the edge has no source
+  CPathObject* m_pathObject;    // linked path object that prices this edge, or null
+  CGraphVertex* m_source;       // source vertex record
+  CGraphVertex* m_destination;  // destination vertex record
+  int32_t m_index;              // own slot in the graph; -1 until stored
+  uint8_t m_pooled;             // 1: the record lives in its graph's record pool
 };
 
 // Visitor over a graph's live vertices or edges, in index order.
@@ -210,16 +210,25 @@ public:
   virtual int32_t AddVertex(const CGraphVertexData& data, int32_t index);
   virtual bool SetVertex(CGraphVertex* vertex, int32_t index);
   virtual bool InsertVertex(CGraphVertex* vertex, int32_t index);
+  // Removes the vertex with every edge linked to it; false for a free slot. The graph tells nobody: the
+  // engine's own holders of its records or indices (hiding, flee and wander agents, path finders) find
+  // out through RecordsWentSince and look again. A record added later may reuse the storage and the
+  // index, so any other holder of the vertex, of its index or of its edges checks RecordsWentSince too or
+  // lets go of them first. Graph data built on the graph (nearest-vertex, A*, path-cost, access-ways and
+  // point-mapping tables) keep the indices they were built with: what they answer is checked against
+  // the live records, but is no longer the best answer until the caller builds or loads them again.
   virtual bool RemoveVertex(int32_t index);
   virtual int32_t AddEdge(const CGraphEdgeData& data, CGraphVertex* from, CGraphVertex* to, int32_t index);
   virtual bool SetEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* to, int32_t index);
   virtual bool InsertEdge(CGraphEdge* edge, CGraphVertex* from, CGraphVertex* to, int32_t index);
+  // Unlinks and removes the edge; false for a free slot or an edge its vertices did not list. Holders
+  // as for RemoveVertex; path objects linked to the edge drop it themselves.
   virtual bool RemoveEdge(int32_t index);
   virtual bool RemoveFreeVertexSlots();
   virtual bool RemoveFreeEdgeSlots();
   virtual bool IsValid();
   // Delete the record in the slot and free the slot; a vertex's edges go with it, an edge leaves its
-  // vertices' arrays. Nothing for a free slot.
+  // vertices' arrays. Nothing for a free slot. Holders as for RemoveVertex.
   virtual void DeleteVertexObject(int32_t index);
   virtual void DeleteEdgeObject(int32_t index);
 
@@ -245,7 +254,10 @@ public:
   void SetSearchRadius(float radius);
   float GetSearchRadius();
 
+  // Squeezes out the free slots: records keep their storage but may change index (RecordsWentSince
+  // tells holders as after a removal).
   void Compact();
+  // Deletes every record (holders as for RemoveVertex); a load clears the graph first.
   void Clear();
 
   bool Save(const char* fileName);
@@ -263,6 +275,16 @@ public:
   // Changes on every structural edit (and differs between graphs); a suspended search resumes only on an
   // unchanged graph.
   uint32_t GetEditCount() const { return m_editCount; }
+  // For a holder of records or indices of this graph: true when, since *seen was taken, a record may
+  // have left its slot (a removal, a deletion, Clear, a load) or an index moved to another record (an
+  // insertion or a compaction); *seen is brought up to date. While it answers false every record taken
+  // is still in the slot it was taken from; once true, a record found in that slot may be another one
+  // in the same storage, and the holder looks again. One comparison: cheap enough for every frame.
+  bool RecordsWentSince(uint32_t* seen) const {
+    if (*seen == m_removalStamp) return false;
+    *seen = m_removalStamp;
+    return true;
+  }
 
 private:
   bool GrowVertexSlots(int64_t index);
@@ -273,6 +295,8 @@ private:
   // Removes (RemoveEdge) every edge leaving and then every edge reaching the vertex, last first.
   void RemoveEdgesOf(CGraphVertex* vertex);
   void MarkEdited();
+  // A record left its slot or an index moved: an edit that holders must see.
+  void MarkRecordsWent();
   // Gives a vertex its slot number, and the edges that end at it their copy of the number.
   static void SetVertexIndex(CGraphVertex* vertex, int32_t index);
   CGraphVertex* NewVertex(const CGraphVertexData& data);
@@ -292,6 +316,7 @@ private:
   int32_t m_edgeCapacity;         // edge slots allocated
   float m_searchRadius;           // query radius (host units); 0 = not yet known
   uint32_t m_editCount;           // stamp of the last structural edit
+  uint32_t m_removalStamp;        // stamp of the last edit that ended a record or moved an index
   CGraphRecordPool m_vertexPool;  // storage of the vertex records the graph makes
   CGraphRecordPool m_edgePool;    // storage of the edge records the graph makes
 };

@@ -348,6 +348,12 @@ TEST_P(DemoAiTest, TeamReservations) {
     team->ReleaseVertex(0, first);
     EXPECT_FALSE(team->IsVertexReserved(0));
     EXPECT_TRUE(team->IsVertexReserved(count - 1));
+    // The held vertex leaves and a vertex elsewhere takes its record and index: nobody holds it.
+    ASSERT_TRUE(graph->RemoveVertex(count - 1));
+    ASSERT_EQ(graph->AddVertex(CGraphVertexData(CVector3(-30, 0, -30)), count - 1), count - 1);
+    EXPECT_EQ(team->GetHolder(count - 1), nullptr);
+    team->ReserveVertex(count - 1, first);
+    EXPECT_EQ(team->GetHolder(count - 1), first);
 
     // Parameters other than a known graph are refused.
     CConfigNode node;

@@ -1,6 +1,8 @@
 // The configuration reader: one case per message with its exact text, the silent refusals, the
 // read chunks and malformed XML, and the positional attribute readers.
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -70,13 +72,13 @@ std::vector<ConfigCase> Cases() {
          "</GraphicsGlobalSettings></Config>",
          "", 0, 1.0f, 65536},
         {"an arena outside the graphics settings is ignored", "<Config><RessourceArena size=\"5\"/></Config>", ""},
-        {"the application section takes what is inside it",
+        {"the application section takes what it knows inside it",
          "<Config><Application><Debug/><Bots number=\"2\"/></Application><Debug level=\"1\"/></Config>",
          "",
          1,
          1.0f,
          0x800000,
-         {"<Application", "<Debug", "/Debug", "<Bots", "/Bots", "/Application"}},
+         {"<Application", "<Bots", "/Bots", "/Application"}},
         {"level objects, lights, cameras and characters need a world manager",
          "<Config><Switch/><Door px=\"1\"/><Light type=\"Ambient\"/><Camera/><Character name=\"a\"/>"
          "<Input/><Physics/><Audio/></Config>",
@@ -198,10 +200,20 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
         {"<Config>\n<Debug level=\"3\"/>\n<Application>\n<Bots",
          "3: 'Application' opened there is not closed (at line 4: unclosed token)" + stop,
          "3: 'Application' opened there is not closed (at line 4: unclosed token)"},
+        // What an element left open holds is left out as its section does not know it, sections too.
+        {"<Config><Debug level=\"3\"/>\n<Input><MouseMode Value=\"1\"/>\n<Debug level=\"2\"/>\n<Light type=\"Ambient\">"
+         "<Color r=\"1\" g=\"1\" b=\"1\"/></Light>\n<Debug level=\"1\"/>\n</Config>",
+         "3: 'Debug' is not an element the 'Input' section knows; it is left out\n"
+         "4: 'Light' is not an element the 'Input' section knows; it is left out\n"
+         "5: 'Debug' is not an element the 'Input' section knows; it is left out\n"
+         "2: 'Input' opened there is not closed (at line 6: mismatched tag)" +
+             stop,
+         "2: 'Input' opened there is not closed (at line 6: mismatched tag)"},
         // Elements the game does not know, each with its line (and the name it may be a misspelling
         // of), but not what they hold; a misspelt section is named in the box that misses it.
         {"<Config><Debug level=\"3\"/>\n<Aplication><Bots number=\"2\"/><Foo/></Aplication>\n<Camera><Folow/>"
-         "</Camera><GraphicsGlobalSettings><Debug/></GraphicsGlobalSettings></Config>",
+         "</Camera><GraphicsGlobalSettings><Debug/></GraphicsGlobalSettings><Audio><Debug "
+         "level=\"1\"/></Audio></Config>",
          "2: 'Aplication' is not a section the game knows; it is left out (is it 'Application' misspelt?)\n"
          "3: a 'Camera' section before the 'Worlds' section is left out: it needs the level\n"
          "3: 'Folow' is not an element the 'Camera' section knows; it is left out (is it 'Follow' misspelt?)\n"
@@ -306,37 +318,25 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
     };
     const Ranged ranged[] = {
         {"Camera", "fov", "-40", "'fov' of 'Camera' is '-40', outside 1 to 179; the game uses 5 instead"},
-        {"Camera", "fov", "179", ""},
-        {"Camera", "nearClip", "0", "box: Its value 0 is outside 0 (not included) to 1000000."},
         {"Speeds", "forwardRun", "4,5", "box: Its value '4,5' is not a number."},
-        {"Speeds", "forwardRun", "0.01", ""},
         {"Geometry", "width", "-1",
-         "box: Its value -1 is outside 0 (not included) to 1000000: a character has a "
-         "height and a width."},
-        {"Color", "r", "1.5", "'r' of 'Color' is '1.5', outside 0 to 1; the game uses 5 instead"},
+         "box: Its value -1 is outside 0 (not included) to 1000000: a character has a height and a width."},
         {"color", "B", "0", ""},
-        {"Debug", "level", "4", "'level' of 'Debug' is '4', outside 0 to 3; the game uses 5 instead"},
-        {"MouseMode", "Value", "2", "'Value' of 'MouseMode' is '2', outside 0 to 1; the game uses 5 instead"},
-        {"MobileBounce", "value", "1.5", "'value' of 'MobileBounce' is '1.5', outside 0 to 1; the game uses 5 instead"},
-        {"Follow", "minVAngle", "-91", "'minVAngle' of 'Follow' is '-91', outside -90 to 90; the game uses 5 instead"},
-        {"LaserBeam", "timeOn", "-1", "'timeOn' of 'LaserBeam' is '-1', outside 0 to 1000000; the game uses 5 instead"},
-        {"Length", "value", "0",
-         "'value' of 'Length' is '0', outside 0 (not included) to 1000000; the game uses 5 "
-         "instead"},
         {"Position", "x", "-999999", ""},
+    };
+    auto read = [](const char* element, const char* attribute, const char* value, bool whole, int* i, float* f) {
+        const char* list[] = {attribute, value, nullptr};
+        g_stopOnError = false;
+        testing::internal::CaptureStderr();
+        SetConfigPlace(element, 0, list);
+        EXPECT_TRUE(whole ? ReadIntAttribute(attribute, list, 0, i) : ReadFloatAttribute(attribute, list, 0, f));
+        SetConfigPlace(nullptr, 0);
+        return testing::internal::GetCapturedStderr();
     };
     for (const Ranged& r : ranged) {
         SCOPED_TRACE(std::string(r.element) + " " + r.attribute + " " + r.value);
-        const char* list[] = {r.attribute, r.value, nullptr};
-        const bool whole = std::string(r.attribute) == "level" || std::string(r.attribute) == "Value";
-        i = 5;
         f = 5.0f;
-        g_stopOnError = false;
-        testing::internal::CaptureStderr();
-        SetConfigPlace(r.element, 0, list);
-        EXPECT_TRUE(whole ? ReadIntAttribute(r.attribute, list, 0, &i) : ReadFloatAttribute(r.attribute, list, 0, &f));
-        SetConfigPlace(nullptr, 0);
-        const std::string warned = testing::internal::GetCapturedStderr();
+        const std::string warned = read(r.element, r.attribute, r.value, false, &i, &f);
         const bool box = r.said.rfind("box: ", 0) == 0;
         EXPECT_EQ(g_stopOnError, box);
         EXPECT_EQ(LastNumberFate(), r.said.empty() ? NumberFate::Taken : box ? NumberFate::Refused : NumberFate::Kept);
@@ -345,7 +345,34 @@ TEST(ConfigAttributes, ReadByPositionAndName) {
         } else {
             EXPECT_EQ(warned, r.said.empty() ? "" : "Warning: configuration: " + r.said + "\n");
         }
-        EXPECT_EQ(whole ? i == 5 : f == 5.0f, !r.said.empty());
+        EXPECT_EQ(f == 5.0f, !r.said.empty());
+    }
+    // Every ranged attribute, by the reader the game reads it with, with a value held below, at the
+    // ends of and above its range: a text outside it or no number is refused with the box (the value
+    // stays), or said with the value the game goes on with, which is inside the range and the one stored.
+    for (const ConfigNumberRange& r : ConfigNumberRanges()) {
+        const std::string attribute = r.attribute;
+        const bool whole =
+            attribute == "level" || attribute == "axis" || attribute == "Value" || attribute == "accuracy";
+        for (const double held : {r.least - 1.0, r.least, r.most, r.most + 1.0}) {
+            for (const char* text : {"1e300", "-1e300", "x"}) {
+                SCOPED_TRACE(std::string(r.element) + " " + attribute + " " + text + " over " + std::to_string(held));
+                i = static_cast<int>(std::clamp(held, double{INT_MIN}, double{INT_MAX}));
+                f = static_cast<float>(held);
+                const double before = whole ? static_cast<double>(i) : static_cast<double>(f);
+                const std::string warned = read(r.element, r.attribute, text, whole, &i, &f);
+                const double used = whole ? static_cast<double>(i) : static_cast<double>(f);
+                EXPECT_EQ(g_stopOnError, r.refuse);
+                if (r.refuse) {
+                    EXPECT_EQ(used, before);
+                    continue;
+                }
+                EXPECT_TRUE(used >= r.least && used <= r.most && !(r.aboveLeast && used == r.least)) << used;
+                const std::size_t at = warned.find("; the game uses ");
+                ASSERT_NE(at, std::string::npos) << warned;
+                EXPECT_EQ(static_cast<float>(std::stod(warned.substr(at + 16))), static_cast<float>(used)) << warned;
+            }
+        }
     }
     g_stopOnError = false;
 

@@ -325,8 +325,9 @@ TEST_F(DragTest, ABodyWithoutDynamicsEndsTheDragWithItsMessage) {
     std::filesystem::remove(logPath);
     Run(1);
     EXPECT_FALSE(rb->Dragging());
-    EXPECT_EQ(Messages(), "Dynamics not allocated\nThe physics has no room for another moving body: raise "
-                          "'maxRegistered' or 'maxActive' of 'Bodies' in config.xml.\n");
+    EXPECT_EQ(Messages(), "Dynamics not allocated\nThe physics has no room for another moving body: 'Bodies' makes "
+                          "room for 100 ('maxRegistered' 200, 'maxActive' 100); raise 'maxRegistered' or "
+                          "'maxActive' of 'Bodies' in config.xml.\n");
     EXPECT_TRUE(g_stopOnError);
 }
 

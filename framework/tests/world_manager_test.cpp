@@ -186,10 +186,15 @@ TEST_F(WorldManagerTest, SizesFromTheConfigurationAtTheirEdges) {
     WriteLevel("level.bsp", SmallLevel());
     wm->LoadWorld("level.bsp", 0);
     EXPECT_NE(wm->GetPhysicsContext(), nullptr);
+    // The level's moving bodies are held to the room before they are made, the box says both.
+    EXPECT_TRUE(wm->RoomForMovingBodies(4096));
+    EXPECT_FALSE(wm->RoomForMovingBodies(4097));
     const std::string update = " section.\nPlease update your XML file\n";
     EXPECT_EQ(Messages(), "'MaxRegistered' attribute not found in 'Bodies'" + update +
                               "Its value 4097 is outside 1 to 4096.\n'Max' attribute not found in 'Joints'" + update +
-                              "Its value -1 is outside 0 to 4096.\n");
+                              "Its value -1 is outside 0 to 4096.\nDynamics not allocated\nThe level asks for 4097 "
+                              "moving bodies (0 of 'Physics', 0 'Lift', 0 'Door', 4097 characters) and 'Bodies' makes "
+                              "room for 4096 ('maxRegistered' 4096, 'maxActive' 4096): raise them to 4097 at least.\n");
     std::filesystem::remove(logPath);
     delete wm; // the application makes its own
 

@@ -106,6 +106,7 @@ OvFrame* OvFrameAddChildNoUpdate(OvFrame* parent, OvFrame* child);
 
 using OvFrameCallBack = OvFrame* (*)(OvFrame* frame, void* data);
 // Calls callback for each child (not deeper) until one returns null; returns the frame.
+// The callback may detach or destroy the child it gets (the next is taken first), not its siblings.
 OvFrame* OvFrameForAllChildren(OvFrame* frame, OvFrameCallBack callback, void* data);
 
 inline OvFrame* OvFrameGetRoot(const OvFrame* frame) { return frame->root; }

@@ -153,6 +153,8 @@ OvBool OvAnimInterpolatorSetCurrentAnim(OvAnimInterpolator* interpolator, OvAnim
 OvBool OvAnimInterpolatorAddAnimTime(OvAnimInterpolator* interpolator, float deltaTime);
 OvBool OvAnimInterpolatorCopy(OvAnimInterpolator* destination, const OvAnimInterpolator* source);
 OvBool OvAnimInterpolatorBlend(OvAnimInterpolator* out, OvAnimInterpolator* in1, OvAnimInterpolator* in2, float alpha);
+// The callbacks run at the end of OvAnimInterpolatorAddAnimTime; they may set another animation, not
+// destroy the interpolator. A callback returning null is removed.
 OvAnimInterpolator* OvAnimInterpolatorSetAnimCallBack(OvAnimInterpolator* interpolator, OvAnimCallBack callBack,
                                                       float time, void* data);
 OvAnimInterpolator* OvAnimInterpolatorSetAnimLoopCallBack(OvAnimInterpolator* interpolator, OvAnimCallBack callBack,

@@ -115,6 +115,7 @@ OvBool OvParticleBatchPluginAttach();
 // stream drops its per-batch twin.
 OvAtomic* OvParticleBatchCreate(OvInt32 maxParticles, OvUInt32 flags, OvUInt32 mode);
 // Destroys the atomic with its geometry, streams and batch. TRUE.
+// As OvAtomicDestroy: its clump and world let go themselves.
 OvBool OvParticleBatchDestroy(OvAtomic* atomic);
 OvParticleBatch* OvParticleBatchGet(const OvAtomic* atomic);
 
@@ -137,6 +138,8 @@ OvAtomic* OvParticleBatchSetPivot(OvAtomic* atomic, float ox, float oy);
 OvAtomic* OvParticleBatchSetTexture(OvAtomic* atomic, OvTexture* texture);
 // Blending used when vertexAlpha is on (engine blend numbers); the creation takes the current ones.
 OvAtomic* OvParticleBatchSetBlend(OvAtomic* atomic, OvUInt32 srcBlend, OvUInt32 destBlend, OvBool vertexAlpha);
+// Both run when the batch's atomic is rendered, the update first: it may not destroy the batch; the
+// custom callback may, and then returns FALSE.
 OvAtomic* OvParticleBatchSetUpdateCallBack(OvAtomic* atomic, OvParticleUpdateCallBack callback);
 OvAtomic* OvParticleBatchSetCustomCallBack(OvAtomic* atomic, OvParticleCustomCallBack callback);
 

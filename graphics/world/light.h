@@ -68,6 +68,7 @@ inline OvLight* OvLightSetFrame(OvLight* light, OvFrame* frame) {
 // list is exhausted or a constructor fails.
 OvLight* OvLightCreate(OvInt32 type);
 // Extension destructors, off its frame, back to the free list. TRUE.
+// Its world (with the sector ties), its clump and its frame let go themselves.
 OvBool OvLightDestroy(OvLight* light);
 OvLight* OvLightSetColor(OvLight* light, const OvRGBAReal* color);
 // Half-angle of the cone in radians.

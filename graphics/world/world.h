@@ -127,12 +127,13 @@ struct OvWorldRecord {
 // (0x80000004 for a bad version or a malformed tree, 0x80000013 for memory, or the stream's
 // read error) and nothing left allocated.
 OvWorld* OvWorldStreamRead(OvStream* stream);
-// Frees the world, its sectors' meshes, ties and instanced data. Clumps, lights and cameras must
-// have left it first. TRUE.
+// Frees the world, its sectors' meshes, ties and instanced data. Clumps, atomics, lights and
+// cameras still in it leave it. TRUE.
 // Destroy first the physics triangle lists made over it or its sectors: they keep no back-link.
 OvBool OvWorldDestroy(OvWorld* world);
 // Renders the sectors the engine's current camera sees and, once a frame each, the atomics in
 // them that the camera's sphere test keeps. Returns the world.
+// An atomic's render callback may take its own atomic out of the world or destroy it, not others.
 OvWorld* OvWorldRender(OvWorld* world);
 // Null restores the default callback. Returns the world.
 OvWorld* OvWorldSetSectorRenderCallback(OvWorld* world, OvWorldSectorCallBackRender callback);

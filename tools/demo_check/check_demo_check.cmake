@@ -2,8 +2,9 @@
 # without shoving him or the crates by him across the floor, none inside a crate; the trace holds a
 # header and one line per frame, the plot is written. Then the most bots the
 # game holds all start on the floor, with more reachable cover places than bots, and one more is
-# refused with a message and status 1; bots sent off the level give status 3.
-# Input: DEMO_CHECK (program), DATA (the game's data folder), WORK (scratch folder).
+# refused with a message and status 1; bots sent off the level give status 3. Then the scripts.
+# Input: DEMO_CHECK (program), DATA (the game's data folder, beside its bin/), WORK (scratch
+# folder), SCRIPTS (the scripts' folder), GAME (the game's program).
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 12 --frames 900 --press F1@420
@@ -46,7 +47,8 @@ if(NOT code EQUAL 1 OR NOT err MATCHES "at most 104 bots, not 105")
   message(FATAL_ERROR "demo_check --bots 105: status ${code}, expected 1 and the limit named\n${out}\n${err}")
 endif()
 # The player started in the north-east, where the bots' graph does not go: a walk on the floor
-# leads there, the graph's nearest vertex lies beyond its reach. Inside a block no walk leads.
+# leads there, the graph's nearest vertex lies beyond its reach. Inside a block no walk leads;
+# called and sent back, the team ends in cover. Off the level the game starts no one.
 # --vertices lists the graph.
 execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 1 --frames 2 --player 8,16
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -60,10 +62,15 @@ string(REPLACE "." "" reach "${CMAKE_MATCH_2}")
 if(NOT nearest GREATER reach)
   message(FATAL_ERROR "demo_check --player 8,16: the graph's nearest vertex is within its reach\n${out}")
 endif()
-execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 1 --frames 2 --player -10,-13
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 1 --frames 4 --player -10,-13 --press F1@1 --press F1@2
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT code EQUAL 0 OR NOT out MATCHES "on foot from the team's start: no;")
-  message(FATAL_ERROR "demo_check --player -10,-13 (inside a block): status ${code}\n${out}\n${err}")
+if(NOT code EQUAL 0 OR NOT out MATCHES "on foot from the team's start: no;.*take cover at the end: hidden [01]/1, near [01]/1\n$")
+  message(FATAL_ERROR "demo_check --player -10,-13 (inside a block), F1 twice: status ${code}\n${out}\n${err}")
+endif()
+execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --bots 1 --frames 2 --player 500,500
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 2 OR NOT err MATCHES "bad --player '500,500': .* no floor within 1.5 m below it")
+  message(FATAL_ERROR "demo_check --player 500,500 (off the level): status ${code}, expected 2\n${out}\n${err}")
 endif()
 execute_process(COMMAND ${DEMO_CHECK} --data ${DATA} --vertices
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -81,5 +88,33 @@ execute_process(COMMAND ${DEMO_CHECK} --data ${WORK}/lost --frames 60
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT code EQUAL 3 OR NOT out MATCHES "lost: [1-8]/8 at cover, [1-8]/8 at the end\n" OR NOT err MATCHES "bots were lost")
   message(FATAL_ERROR "demo_check with bots lost: status ${code}, expected 3\n${out}\n${err}")
+endif()
+# The sweeps find demo_check in scripts/demo.sh's build (DUN_DEMO_BUILD_DIR, here this one), the
+# bot sweep prints each count's line as its run ends, the largest first; without a build, say so.
+get_filename_component(build ${DATA} DIRECTORY)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DUN_DEMO_BUILD_DIR=${build}
+                        ${SCRIPTS}/bot_sweep.sh --from 1 --to 2 --frames 3 --press 1 --jobs 1
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 1 OR NOT out MATCHES "^bots 2: [^\n]* short\nbots 1: [^\n]* short\ncounts short: 2 of 2 \\(1 2\\)\n$")
+  message(FATAL_ERROR "bot_sweep.sh: status ${code}, expected 1\n${out}\n${err}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DUN_DEMO_BUILD_DIR=${WORK}/none ${SCRIPTS}/place_sweep.sh
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 2 OR NOT err MATCHES "no build in [^\n]*/none \\(run [^ ]*/scripts/demo.sh first")
+  message(FATAL_ERROR "place_sweep.sh without a build: status ${code}, expected 2\n${err}")
+endif()
+# scripts/demo.sh, its package, configure and build steps passed over, without a display: the
+# game's --help writes no capture, and its status is the script's.
+file(MAKE_DIRECTORY ${WORK}/stubs ${WORK}/demo/bin)
+foreach(stub stubs/cmake stubs/ninja stubs/dpkg-query demo/bin/mkasset)
+  file(WRITE ${WORK}/${stub} "#!/bin/sh\necho 'install ok installed'\n[ \"$2\" != --out ] || mkdir -p \"$3\"\n")
+  file(CHMOD ${WORK}/${stub} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+endforeach()
+file(CREATE_LINK ${GAME} ${WORK}/demo/bin/dunmarrow SYMBOLIC)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
+                        "PATH=${WORK}/stubs:$ENV{PATH}" DUN_DEMO_BUILD_DIR=${WORK}/demo ${SCRIPTS}/demo.sh --help
+                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code EQUAL 0 OR NOT out MATCHES "usage: dunmarrow" OR NOT err MATCHES "no capture" OR err MATCHES "ls:")
+  message(FATAL_ERROR "scripts/demo.sh --help: status ${code}, expected 0\n${out}\n${err}")
 endif()
 file(REMOVE_RECURSE ${WORK})

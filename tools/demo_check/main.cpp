@@ -56,7 +56,9 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "  --press F1@FRAME  F1 pressed once FRAME frames have run (it acts in frame FRAME + 1);\n"
                       "                    may be given more than once\n"
                       "  --player X,Z      the player starts at x = X, z = Z (metres) instead of the\n"
-                      "                    configuration's place (its height stays the configuration's)\n"
+                      "                    configuration's place (its height stays the configuration's); a\n"
+                      "                    place the game refuses as a start (no floor within 1.5 m below it,\n"
+                      "                    or in a block) is bad usage\n"
                       "  --step S          seconds a frame (default 1/60; 0.001 to 0.25): a long step is what a\n"
                       "                    slow window gives the game on the real clock\n"
                       "  --vertices        only list the bots' graph, one line \"vertex I: X Y Z\" a vertex,\n"
@@ -81,17 +83,19 @@ const char kUsage[] = "usage: demo_check [--help] [--data DIR] [--bots N] [--fra
                       "the bots' path finder looks for the vertex of a goal). The last three lines are \"lost: L/N\n"
                       "at cover, M/N at the end\" (bots with no floor under them: below the floor or outside the\n"
                       "level), \"take cover: hidden H/N\"\n"
-                      "(in the frame before the first press, or the last frame without one) and \"come to me:\n"
-                      "near K/N\" (at the end; near = within sqrt(150) metres of the player, the widest radius at\n"
-                      "which a bot stops by him). A lost bot is never counted hidden or near.\n"
+                      "(in the frame before the first press, or the last frame without one) and the end under the\n"
+                      "order then in force: \"come to me: near K/N\" (near = within sqrt(150) metres of the player,\n"
+                      "the widest radius at which a bot stops by him) or, when the team was sent back into cover\n"
+                      "(no press, or a second), \"take cover at the end: hidden H/N, near K/N\". A lost bot is never\n"
+                      "counted hidden or near.\n"
                       "Before them: \"pushed: crate C m, ball B m, the player P m; inside a body: K at the end, at\n"
                       "most M\" (the farthest any body of each model of the configuration's \"Physics\" section, and\n"
                       "the player, who stands still, were moved across the floor from where they started; a\n"
                       "character is inside a body when his sphere's centre is in the cube within the body's\n"
                       "bounding sphere, grown by 0.2 m: a crate's own box).\n"
                       "Exit status 0 when the game ran and no bot was lost, 1 when it could not start, stopped on\n"
-                      "an error (its data refused) or could not create every bot, 2 on bad usage, 3 when the report\n"
-                      "shows a bot lost (at cover or at the end).\n";
+                      "an error (its data refused) or could not create every bot, 2 on bad usage (a --player place\n"
+                      "the game refuses among it), 3 when the report shows a bot lost (at cover or at the end).\n";
 
 constexpr double kDefaultStep = 1.0 / 60.0;
 constexpr float kNearRadius2 = 150.0f; // squared metres
@@ -107,8 +111,8 @@ struct Options {
     int bots = -1;
     long frames = 3600;
     std::vector<long> presses;
-    bool playerMoved = false;
-    float player[2] = {0.0f, 0.0f}; // x, z of --player
+    const char* playerArg = nullptr; // the text of --player
+    float player[2] = {0.0f, 0.0f};  // x, z of --player
     bool realClock = false;
     bool vertices = false; // --vertices: list the graph's vertices after the first frame
     double step = kDefaultStep;
@@ -124,9 +128,12 @@ struct Watch {
     int hiddenAtCover = 0;
     int lostAtCover = 0;
     int nearAtEnd = 0;
+    int hiddenAtEnd = 0;
+    int modeAtEnd = CDunmarrowApplication::kTakeCover; // the order in force in the last frame
     int lostAtEnd = 0;
-    int coverPlaces = 0;     // graph vertices covered from the player's eye in the first frame
-    int reachablePlaces = 0; // of them, those reached from the vertex nearest the player
+    bool startRefused = false; // --player named a place where a soldier does not fit
+    int coverPlaces = 0;       // graph vertices covered from the player's eye in the first frame
+    int reachablePlaces = 0;   // of them, those reached from the vertex nearest the player
     int vertices = 0;
     int bots = 0;
     // Where the team starts (the first bot in the first frame, else the player): the foot check's
@@ -469,6 +476,8 @@ void OnFrame(CDunmarrowApplication* app, void* user) {
         NotePlace(player, watch);
     }
     watch->nearAtEnd = nearCount;
+    watch->hiddenAtEnd = hidden;
+    watch->modeAtEnd = app->Mode();
     watch->lostAtEnd = lost;
     watch->series.seconds.push_back(static_cast<double>(watch->frame) * watch->options->step);
     watch->series.hidden.push_back(hidden);
@@ -564,7 +573,7 @@ int main(int argc, char** argv) {
             if (!ParsePlace(value, options.player)) {
                 return Usage(std::string("bad --player '") + value + "' (X,Z: two numbers in metres)");
             }
-            options.playerMoved = true;
+            options.playerArg = value;
         } else if (arg == "--trace") {
             options.trace = value;
         } else {
@@ -628,7 +637,7 @@ int main(int argc, char** argv) {
     }
     CDunmarrowApplication* app = CDunmarrowApplication::GetInstance();
     app->OverrideBotCount(options.bots);
-    if (options.playerMoved) {
+    if (options.playerArg != nullptr) {
         app->OverridePlayerStart(options.player[0], options.player[1]);
     }
     app->SetFrameHook(OnFrame, &watch);
@@ -636,6 +645,15 @@ int main(int argc, char** argv) {
     struct Counter {
         static void First(CDunmarrowApplication* a, void* user) {
             auto* w = static_cast<Watch*>(user);
+            // A start the game would refuse from its configuration: the run measures nothing.
+            if (w->options->playerArg != nullptr && !a->PlayerStartFits()) {
+                w->startRefused = true;
+                if (a->PlayerEntity() != nullptr) {
+                    w->place = a->PlayerEntity()->GetPosition();
+                }
+                PostQuitMessage(0);
+                return;
+            }
             w->bots = 0;
             while (w->bots < a->BotCount() && a->BotEntity(w->bots) != nullptr) {
                 ++w->bots;
@@ -666,6 +684,14 @@ int main(int argc, char** argv) {
     CDunmarrowApplication::DestroyInstance();
     if (watch.trace != nullptr) {
         std::fclose(watch.trace);
+    }
+    if (watch.startRefused) {
+        std::fprintf(stderr,
+                     "demo_check: bad --player '%s': the start (%g, %g, %g) has no floor within 1.5 m below it, or "
+                     "stands in a block; the game starts no soldier there\n",
+                     options.playerArg, static_cast<double>(watch.place.x), static_cast<double>(watch.place.y),
+                     static_cast<double>(watch.place.z));
+        return 2;
     }
     if (!started) {
         std::fprintf(stderr, "demo_check: the game did not start (see its messages above)\n");
@@ -715,7 +741,13 @@ int main(int argc, char** argv) {
                 watch.playerPushed, watch.insideAtEnd, watch.insideMost);
     std::printf("lost: %d/%d at cover, %d/%d at the end\n", watch.lostAtCover, bots, watch.lostAtEnd, bots);
     std::printf("take cover: hidden %d/%d\n", watch.hiddenAtCover, bots);
-    std::printf("come to me: near %d/%d\n", watch.nearAtEnd, bots);
+    // The end under the order in force: the team called, or sent back into cover.
+    if (watch.modeAtEnd == CDunmarrowApplication::kComeToMe) {
+        std::printf("come to me: near %d/%d\n", watch.nearAtEnd, bots);
+    } else {
+        std::printf("take cover at the end: hidden %d/%d, near %d/%d\n", watch.hiddenAtEnd, bots, watch.nearAtEnd,
+                    bots);
+    }
     // Scripts read the status: a bot lost is a failed run.
     if (watch.lostAtCover > 0 || watch.lostAtEnd > 0) {
         std::fprintf(stderr, "demo_check: bots were lost: %d/%d at cover, %d/%d at the end\n", watch.lostAtCover, bots,

@@ -126,12 +126,15 @@ TEST_P(AgentsTest, WanderDrawsOnlyLiveVerticesUpToTheLastIndexReproducibly) {
         EXPECT_EQ(agent->GetDestinationVertexIndex(), index);
     }
 
-    // The destination vertex leaves the graph: the next think draws another.
+    // The destination vertex leaves the graph and a vertex elsewhere takes its index: the next think
+    // draws again, never taking the newcomer for the old destination.
     const int32_t gone = agent->GetDestinationVertexIndex();
     graph->RemoveVertex(gone);
+    ASSERT_EQ(graph->AddVertex(CGraphVertexData(CVector3(-30, 0, -30)), gone), gone);
     Frame();
-    EXPECT_NE(agent->GetDestinationVertexIndex(), gone);
-    EXPECT_NE(graph->GetVertex(agent->GetDestinationVertexIndex()), nullptr);
+    const CGraphVertex* destination = graph->GetVertex(agent->GetDestinationVertexIndex());
+    ASSERT_NE(destination, nullptr);
+    EXPECT_EQ(agent->GetDestination().x, destination->GetPosition().x);
 }
 
 // --- Flee ---
@@ -281,7 +284,14 @@ TEST_P(AgentsTest, FleeStandsWhenHiddenAndSearchesItsStartOnlyAfterAMetre) {
     BodyOf(bot).position = CVector3(1.1f, 0, 0.1f);
     for (int f = 0; f < 40; ++f)
         Frame();
-    EXPECT_NE(agent->GetStartVertexIndex(), start);
+    const int32_t moved = agent->GetStartVertexIndex();
+    EXPECT_NE(moved, start);
+    // The start vertex leaves and a vertex elsewhere takes its index: the next search looks again.
+    Graph()->RemoveVertex(moved);
+    ASSERT_EQ(Graph()->AddVertex(CGraphVertexData(CVector3(-30, 0, -30)), moved), moved);
+    for (int f = 0; f < 40; ++f)
+        Frame();
+    EXPECT_NE(agent->GetStartVertexIndex(), moved);
 
     // The threat leaves the world: the list drops it.
     Vusk::DestroyEntity(threat);
@@ -380,6 +390,29 @@ TEST_P(AgentsTest, WhatEndsLeavesNothingNamingIt) {
              Graph()->DeleteVertexObject(0);
              EXPECT_FALSE(Graph()->RemoveVertex(0));
              EXPECT_TRUE(Graph()->RemoveVertex(1));
+         },
+         0, 3, 2},
+        {"a vertex of a path finder's route removed, and its record and index taken by a vertex elsewhere",
+         [&] {
+             auto* finder = static_cast<CPathFinder*>(bot->GetBrain()->GetService(&CPathFinder::s_classDesc));
+             const CPath& route = finder->m_path;
+             finder->FindNextMoveToPosition(CVector3(8, 0, 8));
+             ASSERT_GT(route.m_pointCount, 2);
+             const int32_t middle = route.m_vertexIndices[1];
+             const auto record = reinterpret_cast<uintptr_t>(Graph()->GetVertex(middle));
+             ASSERT_TRUE(Graph()->RemoveVertex(middle));
+             ASSERT_EQ(Graph()->AddVertex(CGraphVertexData(CVector3(-9, 0, -9)), middle), middle);
+             ASSERT_EQ(reinterpret_cast<uintptr_t>(Graph()->GetVertex(middle)), record);
+             finder->FindNextMoveToPosition(CVector3(8, 0, 8));
+             // Every point of the route is the vertex it names, left by the edge it names.
+             for (int32_t i = 0; i < route.m_pointCount; ++i) {
+                 const CGraphVertex* vertex = Graph()->GetVertex(route.m_vertexIndices[i]);
+                 ASSERT_TRUE(vertex != nullptr && vertex->GetPosition().x == route.m_points[i].x &&
+                             vertex->GetPosition().z == route.m_points[i].z)
+                     << i;
+                 const CGraphEdge* edge = Graph()->GetEdge(route.m_edgeIndices[i]);
+                 EXPECT_TRUE(i + 1 == route.m_pointCount || (edge != nullptr && edge->GetSource() == vertex)) << i;
+             }
          },
          0, 3, 2},
         {"an edge record deleted, then the edge and its source removed",

@@ -180,6 +180,7 @@ TEST_P(HideAgentTest, APacedScanEndsWhereAnUnpacedOneDoes) {
 TEST_P(HideAgentTest, ASeenDestinationIsReplacedByAnotherHiddenOne) {
     HideOptions options;
     options.bots = 1;
+    options.pointMapper = true; // the hider walks to its vertex, not to a copy of its place
     HideScenario& scene = Build(options);
     CEntity* hider = scene.GetHiders()[0];
     CHideAgent* agent = scene.AgentOf(hider);
@@ -204,8 +205,23 @@ TEST_P(HideAgentTest, ASeenDestinationIsReplacedByAnotherHiddenOne) {
     const int replacement = agent->GetDestinationVertexIndex();
     EXPECT_NE(replacement, old);
     EXPECT_FALSE(scene.IsSeenByThreat(scene.GetGraph()->GetVertex(replacement)->GetPosition() + CVector3(0, 1.6f, 0)));
-    for (int i = 0; i < 600 && !agent->m_goalReached; ++i)
+
+    // The destination leaves the graph and a vertex in the threat's sight takes its record and index:
+    // the hider looks again and never walks to the newcomer as if it were the old destination.
+    CSpatialGraph* graph = scene.GetGraph();
+    const auto record = reinterpret_cast<uintptr_t>(graph->GetVertex(replacement));
+    ASSERT_TRUE(graph->RemoveVertex(replacement));
+    const CVector3 newcomer = threat.position + CVector3(1, 0, 0);
+    ASSERT_EQ(graph->AddVertex(CGraphVertexData(newcomer), replacement), replacement);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(graph->GetVertex(replacement)), record);
+    const auto* finder = static_cast<const CPathFinder*>(agent->GetPathFinder());
+    for (int i = 0; i < 600 && !agent->m_goalReached; ++i) {
         scene.Step();
+        ASSERT_FALSE(finder->m_goal.x == newcomer.x && finder->m_goal.z == newcomer.z) << "step " << i;
+        if (agent->HasDestination() && agent->IsScanComplete()) {
+            ASSERT_EQ(graph->GetVertex(agent->GetDestinationVertexIndex())->GetPosition().x, agent->GetDestination().x);
+        }
+    }
     EXPECT_EQ(agent->m_goalReached, 1);
     EXPECT_FALSE(scene.Results()[0].visible);
 }

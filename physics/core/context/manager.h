@@ -223,6 +223,8 @@ OvpMgr* OvpMgrRemoveJoint(OvpMgr* manager, OvpJoint* joint);
 
 using OvpObjCallback = OvpObj* (*)(OvpObj* object, void* data);
 using OvpJointCallback = OvpJoint* (*)(OvpJoint* joint, void* data);
+// Each object (joint) in slot order until the callback returns another than the one it got. The
+// callback may remove or destroy any of the manager's objects and joints: each slot is read as reached.
 OvpMgr* OvpMgrForAllObjects(OvpMgr* manager, OvpObjCallback callback, void* data);
 OvpMgr* OvpMgrForAllJoints(OvpMgr* manager, OvpJointCallback callback, void* data);
 

@@ -29,12 +29,14 @@ struct OvpBodyDef {
 
 // Null when an allocation fails.
 OvpBodyDef* OvpBodyDefCreate();
+// Drops one reference, the last frees it: each holder (its body objects, its maker) releases only its own.
 OvBool OvpBodyDefRelease(OvpBodyDef* def);
 
 // A one-part object of the body type with flags 11 (may sleep, drops its dynamics, swept when
 // fast) holding one reference on the definition. Null when an allocation fails.
 OvpObj* OvpBodyObjCreate(OvpBodyDef* def);
 // Removes the object from its manager when still added (OvpObjDeinit), then frees it.
+// Outside a step; the joints and touch entries naming it and its bound atomic let go themselves.
 OvBool OvpBodyObjDestroy(OvpObj* body);
 // Renews the far-field box after the caller moved the body by hand.
 OvpObj* OvpBodyObjUpdateBounds(OvpObj* body);
@@ -71,9 +73,11 @@ struct OvpMultiObj {
 // volumes null volumes, the dynamics definitions at their defaults, no parents). Null when an
 // allocation fails. Nothing in the engine builds the definitions' contents.
 OvpMultiDef* OvpMultiDefCreate(OvUInt16 parts, OvUInt16 joints, OvUInt32 entries);
+// Drops one reference, the last frees it with its joint definitions' references: holders release their own.
 OvBool OvpRagdollDefRelease(OvpMultiDef* def);
 OvBool OvpRagdollDefDeinit(OvpMultiDef* def);
 // An object of the generic or ragdoll type over the definition (one reference held), each
 // part bound to the absolute matrix of the entry it drives. Null when an allocation fails.
 OvpMultiObj* OvpMultiObjCreate(OvpObjType* type, OvpMultiDef* def, OvUInt32 flags);
+// As OvpBodyObjDestroy; the joints it made for itself go with it.
 OvBool OvpRagdollObjDestroy(OvpMultiObj* object);

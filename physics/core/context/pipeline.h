@@ -186,6 +186,7 @@ void OvpCpuSetModeOverride(OvUInt32 mode);
 OvpPipeline* OvpPipelineInit(OvpPipeline* pipeline, OvpContext* context, OvpContextParams* params, float scale);
 // A record of its own set up by OvpPipelineInit; null when an allocation fails.
 OvpPipeline* OvpPipelineCreate(OvpContext* context, OvpContextParams* params, float scale);
+// Only as its context goes (OvpContextDestroy), outside a step; objects' touch chains into it let go here.
 OvBool OvpPipelineDestroy(OvpPipeline* pipeline);
 OvpPipeline* OvpPipelineSetTimeStep(OvpPipeline* pipeline, float dt);
 OvpPipeline* OvpPipelineSetGravity(OvpPipeline* pipeline, const OvV3d* gravity);
