@@ -117,8 +117,21 @@ public:
 
     void RelativeMouse(HWND, bool on) override { SDL_SetRelativeMouseMode(on ? SDL_TRUE : SDL_FALSE); }
 
+    // SDL's box is as wide as its longest line and centred on the first display, so a long line
+    // would put it off the screen: the text is wrapped to the display's usable area first (with
+    // PlatformBoxFont's metrics; the layout's bounds leave room for a larger font).
     void MessageBox(const char* caption, const char* text) override {
-        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption, text, nullptr);
+        SDL_Rect screen{};
+        if (SDL_GetDisplayUsableBounds(0, &screen) != 0) {
+            SDL_DisplayMode mode{};
+            screen =
+                SDL_GetCurrentDisplayMode(0, &mode) == 0 ? SDL_Rect{0, 0, mode.w, mode.h} : SDL_Rect{0, 0, 640, 480};
+        }
+        const auto lines = PlatformLayOutMessageBox(text, screen.w, screen.h, PlatformBoxFont{}).lines;
+        std::string shown;
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            shown += (i > 0 ? "\n" : "") + lines[i];
+        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption, shown.c_str(), nullptr);
     }
 
     bool ReadPixels(HWND hwnd, std::vector<std::uint32_t>* pixels, int* width, int* height) override {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -1414,6 +1415,86 @@ char* CharUpperA(char* text) {
 }
 
 // Message boxes, dropped files, the shell ----------------------------------------------------------
+
+namespace {
+
+// Characters of UTF-8 text: the bytes that do not continue a sequence.
+std::size_t Glyphs(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// The bytes of the first `glyphs` characters of the text.
+std::size_t GlyphBytes(std::string_view text, std::size_t glyphs) {
+    std::size_t i = 0;
+    for (std::size_t n = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && n++ == glyphs)
+            break;
+    return i;
+}
+
+// Breaks one line of the text into lines of at most `columns` characters: at the last space that
+// lets the line fit, or inside a word that alone is longer. The spaces at a break are dropped;
+// those that start the text's line (an indent) are kept.
+void WrapLine(std::string_view line, std::size_t columns, std::vector<std::string>* out) {
+    while (Glyphs(line) > columns) {
+        const std::size_t fits = GlyphBytes(line, columns);
+        std::size_t cut = line.rfind(' ', fits);
+        if (cut == std::string_view::npos || line.find_first_not_of(' ') >= cut)
+            cut = fits; // no space after the first word: the word is broken
+        out->emplace_back(line.substr(0, line.find_last_not_of(' ', cut - 1) + 1));
+        line.remove_prefix(cut);
+        line.remove_prefix(std::min(line.size(), line.find_first_not_of(' ')));
+        if (line.empty())
+            return;
+    }
+    out->emplace_back(line);
+}
+
+} // namespace
+
+// The box's bounds, 5/8 of the screen's width and 3/4 of its height, leave room for a window
+// manager's frame and for a font larger than the one assumed: a 12-point font on a 100-dpi
+// server is about 10/7 as wide and 19/15 as high as on a 75-dpi one, and still fits.
+PlatformBoxLayout PlatformLayOutMessageBox(const std::string& text, int screenWidth, int screenHeight,
+                                           const PlatformBoxFont& font) {
+    const int charWidth = std::max(font.charWidth, 1);
+    const int lineHeight = std::max(font.lineHeight, 1);
+    const auto columns = static_cast<std::size_t>(std::max((screenWidth * 5 / 8 - 2 * font.margin) / charWidth, 1));
+    const auto rows = static_cast<std::size_t>(std::max((screenHeight * 3 / 4 - font.frameHeight) / lineHeight, 1));
+    PlatformBoxLayout layout;
+    for (std::string_view rest = text; !rest.empty();) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        std::string_view line = rest.substr(0, end);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        WrapLine(line, columns, &layout.lines);
+        rest.remove_prefix(end);
+        if (!rest.empty()) {
+            rest.remove_prefix(1);
+            if (rest.empty())
+                layout.lines.emplace_back(); // a text that ends with its own line break shows an empty line
+        }
+        if (layout.lines.size() > rows)
+            break;
+    }
+    if (layout.lines.size() > rows) {
+        layout.lines.resize(rows);
+        std::string& last = layout.lines.back();
+        last.resize(GlyphBytes(last, columns > 3 ? columns - 3 : 0));
+        last += "...";
+    }
+    std::size_t widest = 0;
+    for (const std::string& line : layout.lines)
+        widest = std::max(widest, Glyphs(line));
+    const int width = static_cast<int>(widest) * charWidth + 2 * font.margin;
+    const int height = static_cast<int>(layout.lines.size()) * lineHeight + font.frameHeight;
+    layout.box.left = std::max((screenWidth - width) / 2, 0);
+    layout.box.top = std::max((screenHeight - height) / 3, 0);
+    layout.box.right = layout.box.left + width;
+    layout.box.bottom = layout.box.top + height;
+    return layout;
+}
 
 int MessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR caption, UINT type) {
     Layer& L = S();

@@ -90,6 +90,26 @@ struct PlatformDialogControl {
 };
 const std::vector<PlatformDialogControl>& PlatformLastDialog();
 
+// A message box laid out for a screen: the text broken into the lines the box shows, and the box's
+// rectangle in screen pixels. The text is wrapped at spaces (a word longer than a line is broken),
+// each of its own lines on its own, so that the box keeps within 5/8 of the screen's width and 3/4
+// of its height; what does not fit in that height is cut, its last line ending in "...". The box
+// is centred across the screen and a third down it, and never starts off it. Characters (UTF-8)
+// are counted as glyphs of one width, as in the fixed font a message box draws with. The font's
+// defaults are those of SDL's box on an X server with its fixed 12-point font (7 x 13), measured.
+struct PlatformBoxFont {
+    int charWidth = 7;    // pixels per character
+    int lineHeight = 15;  // pixels per line
+    int margin = 15;      // left and right of the text
+    int frameHeight = 82; // the box's height besides its lines (gaps, the button row)
+};
+struct PlatformBoxLayout {
+    std::vector<std::string> lines;
+    RECT box{};
+};
+PlatformBoxLayout PlatformLayOutMessageBox(const std::string& text, int screenWidth, int screenHeight,
+                                           const PlatformBoxFont& font);
+
 // The window's pixels as shown and the back end's window object (see PlatformBackend).
 bool PlatformReadWindowPixels(HWND window, std::vector<std::uint32_t>* pixels, int* width, int* height);
 void* PlatformNativeWindow(HWND window);

@@ -9,6 +9,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <sys/select.h>
+#include <thread>
+
 namespace {
 
 struct SdlWindowTest : WindowTest {
@@ -207,6 +210,47 @@ TEST_F(SdlWindowTest, PointerAndSizeFollowTheDisplay) {
     GetClientRect(w, &r);
     EXPECT_EQ(r.right, 120);
     EXPECT_EQ(r.bottom, 90);
+}
+
+// However long and many the text's lines, the error box stays on the screen; standard error gets
+// the text as it was. The box blocks its caller: a second thread waits for it to be mapped (the
+// test opens no other window), measures it and closes it.
+TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
+    std::string text = "The player's start (0, -20, 0), the 'InitialPosition' of the 'Player' section in config.xml "
+                       "line 42, has no floor within 1.5 m below it, or stands in a block.";
+    for (int i = 0; i < 100; ++i)
+        text += "\nline " + std::to_string(i);
+    Display* d = XOpenDisplay(nullptr);
+    ASSERT_NE(d, nullptr);
+    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    XWindowAttributes screen{};
+    XWindowAttributes box{};
+    XGetWindowAttributes(d, DefaultRootWindow(d), &screen);
+    std::thread closer([&] {
+        XEvent e{};
+        while (e.type != MapNotify) {
+            fd_set fds;
+            FD_ZERO(&fds);
+            FD_SET(ConnectionNumber(d), &fds);
+            timeval bound{60, 0}; // only a box that never comes ends the wait
+            if (XPending(d) == 0 && select(ConnectionNumber(d) + 1, &fds, nullptr, nullptr, &bound) <= 0)
+                return;
+            XNextEvent(d, &e);
+        }
+        XGetWindowAttributes(d, e.xmap.window, &box);
+        XEvent close{};
+        close.xclient = {ClientMessage, 0, False, d, e.xmap.window, XInternAtom(d, "WM_PROTOCOLS", False), 32, {}};
+        close.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
+        XSendEvent(d, e.xmap.window, False, NoEventMask, &close);
+        XFlush(d);
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(MessageBoxA(nullptr, text.c_str(), "Handler", MB_ICONHAND), IDOK);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Handler: " + text + "\n");
+    closer.join();
+    XCloseDisplay(d);
+    EXPECT_TRUE(box.width > 0 && box.x >= 0 && box.x + box.width <= screen.width) << box.x << " + " << box.width;
+    EXPECT_TRUE(box.y >= 0 && box.y + box.height <= screen.height) << box.y << " + " << box.height;
 }
 
 // In a window the shell opens a page with the desktop's opener; on a machine without one it says so.
