@@ -37,6 +37,9 @@ public:
   static constexpr uint32_t kDefaultLinkedEdgeMax = 25;
 
   CPathObject(const char* name, void* hostObject);
+  // Leaves its world, or, when in none, runs the entity-removed callbacks all the same: the managers
+  // and path finders holding it (given by hand, found through its edges) let it go. Then unlinks
+  // every edge it still holds.
   ~CPathObject() override;
 
   // Reads "LinkedEdgeMax" (0 becomes 1; below 0 refused) and allocates the linked-edge records.
