@@ -450,6 +450,10 @@ bool CWorld::RemoveEntity(CEntity* entity) {
     const auto finish = [this, entity, node] {
         MarkEnded(entity);
         entity->LeaveTeams();
+        // The scheduler's record of the index is the current world's.
+        CTimeManager* timeManager = CTimeManager::GetInstance();
+        if (timeManager != nullptr && Vusk::GetCurrentWorld() == this)
+            timeManager->ForgetEntity(entity);
         if (node == m_updateNext)
             m_updateNext = node != m_updateLast ? node->GetNext() : nullptr;
         else if (node == m_updateLast)

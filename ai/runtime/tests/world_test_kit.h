@@ -50,13 +50,16 @@ extern CGlobalServiceDesc g_testGlobalServiceDesc;
 extern CGlobalServiceDesc g_derivedGlobalServiceDesc;
 extern CTeamDesc g_testTeamDesc;
 
-// Entity class "TestEntity": Update logs; Init fails when the definition has a "FailInit" child.
+// Entity class "TestEntity": Update logs; Init fails when the definition has a "FailInit" child; the
+// companion is destroyed with it.
 class TestEntity : public CEntity {
 public:
     using CEntity::CEntity;
+    ~TestEntity() override { Vusk::DestroyEntity(companion); }
     bool Init(CConfigNode* definition) override;
     const CEntityClassDesc* GetClassDesc() const override { return &g_testEntityDesc; }
     void Update() override { Note(std::string("update ") + GetName()); }
+    CEntity* companion = nullptr;
 };
 
 // Action class "TestActionClass": holds CActionSpeed and CActionShoot; Apply logs.
