@@ -347,6 +347,7 @@ TEST_P(WorldTest, EntityTableAndCallbacks) {
     EXPECT_EQ(x->GetIndex(), -1);
     EXPECT_TRUE(Vusk::AddEntity(world, x));
     EXPECT_FALSE(Vusk::AddEntity(world, x)); // already in a world
+    EXPECT_FALSE(world->AddEntity(x));
     EXPECT_FALSE(Vusk::AddEntity(nullptr, y));
     EXPECT_TRUE(Vusk::AddEntity(world, y));
     EXPECT_FALSE(Vusk::AddEntity(world, z)); // table full
