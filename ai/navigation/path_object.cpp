@@ -38,7 +38,10 @@ CPathObject::CPathObject(const char* name, void* hostObject)
 }
 
 CPathObject::~CPathObject() {
-  // Out of the world while still a path object: the manager's callback unlinks it from its graphs.
+  // Out of the world while still a path object: the manager's callback unlinks it from its graphs. One
+  // in no world may still be held (a manager given it by hand, the paths found through its edges):
+  // the same callbacks tell them.
+  if (GetWorld() == nullptr) CWorld::TellEntityRemoved(this);
   Vusk::TakeEntityOut(this);
   UnlinkAll();
   (m_previousLive != nullptr ? m_previousLive->m_nextLive : g_firstLive) = m_nextLive;

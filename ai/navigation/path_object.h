@@ -37,6 +37,9 @@ public:
   static constexpr uint32_t kDefaultLinkedEdgeMax = 25;
 
   CPathObject(const char* name, void* hostObject);
+  // Leaves its world, or, when in none, runs the entity-removed callbacks all the same: the managers
+  // and path finders holding it (given by hand, found through its edges) let it go. Then unlinks
+  // every edge it still holds.
   ~CPathObject() override;
 
   // Reads "LinkedEdgeMax" (0 becomes 1; below 0 refused) and allocates the linked-edge records.
@@ -58,6 +61,8 @@ public:
   virtual void NotifyGraphs(CSpatialGraph* graph);
   virtual uint32_t GetSegmentCount();
   virtual CPathSegment* GetSegments();
+  // Links the object to the edges of the graph that it takes charge of (AddLinkedEdge). The manager
+  // calls it while it walks its objects: it adds, removes or deletes no path object.
   virtual void LinkToGraph(CSpatialGraph* graph) = 0;
   // Links the object to the edge (the newest of the edge's chain of links); true when it already was.
   virtual bool AddLinkedEdge(CSpatialGraph* graph, CGraphEdge* edge);
@@ -104,7 +109,8 @@ bool AddGraphChangeCallback(GraphChangeCallback function, void* context, void* k
 // Removes the first entry equal in all three values.
 void RemoveGraphChangeCallback(GraphChangeCallback function, void* context, void* key);
 // Calls function(argument, context) for every entry whose key is `graph` or null, or every entry when
-// `graph` is null; in registration-slot order.
+// `graph` is null; in registration-slot order. A callback may add and remove entries: one removed
+// before its turn is not called, one added in a later slot may hear this change already.
 void NotifyGraphChange(void* argument, void* graph);
 // Frees the callback table.
 void FreeGraphChangeCallbacks();

@@ -75,12 +75,13 @@ void CPathObjectManager::OnEntityAdded(CEntity* entity, void* user) {
 void CPathObjectManager::OnEntityRemoved(CEntity* entity, void* user) {
   // Found by address: the entity may be in its destructor, its class no longer known.
   auto* self = static_cast<CPathObjectManager*>(user);
-  for (uint32_t i = 0; i < self->m_count; ++i) {
-    if (static_cast<CEntity*>(self->m_objects[i]) == entity) {
-      self->RemovePathObject(self->m_objects[i]);
-      return;
-    }
-  }
+  if (CPathObject* object = self->Find(entity)) self->RemovePathObject(object);
+}
+
+CPathObject* CPathObjectManager::Find(const CEntity* entity) const {
+  for (uint32_t i = 0; i < m_count; ++i)
+    if (static_cast<CEntity*>(m_objects[i]) == entity) return m_objects[i];
+  return nullptr;
 }
 
 void CPathObjectManager::LinkToGraphs(CPathObject* object) {
@@ -91,7 +92,10 @@ void CPathObjectManager::LinkToGraphs(CPathObject* object) {
 }
 
 bool CPathObjectManager::AddPathObject(CPathObject* object) {
-  if (object == nullptr || m_objects == nullptr || m_count >= m_capacity) return false;
+  if (object == nullptr || m_objects == nullptr) return false;
+  // Listed once, however it came (by hand and then through the world): one removal lets it go.
+  if (Find(object) != nullptr) return true;
+  if (m_count >= m_capacity) return false;
   m_objects[m_count++] = object;
   object->SetManager(this);
   if (m_graphManager != nullptr) {

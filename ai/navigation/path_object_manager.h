@@ -32,7 +32,9 @@ public:
   const CGlobalServiceDesc* GetClassDesc() const override;
 
   // Appends the object and links it into every graph that takes path objects; false when the array
-  // is full or no graph manager can be found.
+  // is full or no graph manager can be found. An object held already stays listed once (true). The
+  // object is held until it leaves its world, RemovePathObject, or its deletion, which tells every
+  // manager whether it was given by hand or through a world.
   bool AddPathObject(CPathObject* object);
   // Unlinks the object from the graphs and removes it, keeping the order of the others; false when
   // it was not held.
@@ -48,6 +50,8 @@ private:
   static void OnEntityAdded(CEntity* entity, void* user);
   static void OnEntityRemoved(CEntity* entity, void* user);
   void LinkToGraphs(CPathObject* object);
+  // The held object at that address, or null.
+  CPathObject* Find(const CEntity* entity) const;
 
   CPathObject** m_objects;        // held path objects
   uint32_t m_count;               // objects held

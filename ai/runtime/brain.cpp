@@ -94,6 +94,8 @@ CBrain::~CBrain() {
     // A brain deleted on its own leaves its entity without one (the world no longer asks it to think).
     if (m_owner != nullptr && m_owner->GetBrain() == this)
         m_owner->SetBrain(nullptr);
+    if (m_updateEnded != nullptr)
+        *m_updateEnded = true;
     delete m_actionClass;
     Vusk::FreeSlots(m_agents, m_agentCount);
     Vusk::FreeSlots(m_services, m_serviceCount);
@@ -131,10 +133,19 @@ bool CBrain::Init(CConfigNode* definition) {
 bool CBrain::ReadParam(CConfigNode* node) { return Vusk::ReturnFalse(node); }
 
 void CBrain::Update() {
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
+    // A service or agent may end this brain (its entity destroyed): the walk stops there, and so does
+    // an outer Update of the same brain.
+    bool ended = false;
+    bool* const outer = m_updateEnded;
+    m_updateEnded = &ended;
+    for (uint32_t i = 0; !ended && i < m_serviceCount; ++i)
         m_services[i]->Update();
-    for (uint32_t i = 0; i < m_agentCount; ++i)
+    for (uint32_t i = 0; !ended && i < m_agentCount; ++i)
         m_agents[i]->Update();
+    if (!ended)
+        m_updateEnded = outer;
+    else if (outer != nullptr)
+        *outer = true;
 }
 
 CAgent* CBrain::GetAgent(const CAgentDesc* descriptor) const {

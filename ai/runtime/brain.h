@@ -77,9 +77,11 @@ public:
     virtual bool Init(CConfigNode* definition);
     // A plain brain has no parameters.
     virtual bool ReadParam(CConfigNode* node);
-    // Update of every service, then of every agent, in array order.
+    // Update of every service, then of every agent, in array order; one that ends the brain (deletes
+    // it or its entity) is the last.
     virtual void Update();
-    // Decides this frame's actions; true when the action class holds actions to apply.
+    // Decides this frame's actions; true when the action class holds actions to apply. A Think that
+    // ends its entity or its brain touches neither afterwards (the world then applies nothing).
     virtual bool Think() = 0;
 
     // First agent whose class is exactly the descriptor's; null when none.
@@ -105,4 +107,5 @@ private:
     uint32_t m_serviceCapacity = 0;        // service registry's count at construction
     CEntity* m_owner;                      // entity the brain drives
     CActionClass* m_actionClass = nullptr; // owned decisions of the frame
+    bool* m_updateEnded = nullptr;         // flag of the Update under way, set when the brain goes
 };

@@ -21,7 +21,8 @@ class CEntity;
 namespace Vusk {
 // Scene queries. Points are three floats x, y, z. user and mode are passed through from the
 // engine's caller untouched (by convention user is the object the query should ignore and
-// mode the host's query kind); their meaning is the host's.
+// mode the host's query kind); their meaning is the host's. The engine asks them while it walks
+// its entity table: they answer only, and add, remove or delete no entity.
 //
 // Returns the distance along from -> to of the first hit, or exactly length when nothing is
 // hit; outNormal receives the hit surface's normal.

@@ -146,11 +146,7 @@ bool CTimeManager::Build() {
         record.waiting = Carve<float>(cursor, A);
         record.beginTime = Carve<float>(cursor, A);
         record.lastRun = Carve<float>(cursor, P);
-        record.totalWaiting = 0.0f;
-        record.weight = 1.0f;
-        // Staggered so that periodic tasks of one entity do not all fall due together.
-        for (size_t t = 0; t < P; ++t)
-            record.lastRun[t] = -0.01f * static_cast<float>(t);
+        ResetRecord(record);
         m_order[e] = static_cast<uint32_t>(e);
     }
     for (size_t i = 0; i < T; ++i) {
@@ -229,6 +225,27 @@ const CEntityTimeRecord* CTimeManager::GetEntityRecord(int index) const {
 
 const CTeamTimeRecord* CTimeManager::GetTeamRecord(int index) const {
     return static_cast<uint32_t>(index) < m_teamCapacity ? &m_teams[index] : nullptr;
+}
+
+void CTimeManager::ResetRecord(CEntityTimeRecord& record) const {
+    for (uint32_t t = 0; t < m_aperiodicCapacity; ++t) {
+        record.waiting[t] = 0.0f;
+        record.beginTime[t] = 0.0f;
+    }
+    record.totalWaiting = 0.0f;
+    record.weight = 1.0f;
+    // Staggered so that periodic tasks of one entity do not all fall due together.
+    for (uint32_t t = 0; t < m_periodicCapacity; ++t)
+        record.lastRun[t] = -0.01f * static_cast<float>(t);
+}
+
+void CTimeManager::ForgetEntity(const CEntity* entity) {
+    const int index = RecordIndex(entity);
+    if (index < 0)
+        return;
+    ResetRecord(m_entities[index]);
+    if (g_firstEntity == index)
+        g_firstEntity = -1;
 }
 
 int CTimeManager::RecordIndex(const CEntity* entity) const {

@@ -88,6 +88,9 @@ public:
 
     // The entity thinks first in the next frame.
     void SetFirstEntity(const CEntity* entity);
+    // The entity leaves its world (CWorld::RemoveEntity runs it while the entity still has its
+    // index): the record of its index starts afresh for the next entity there.
+    void ForgetEntity(const CEntity* entity);
 
     // Read access for callers and tests.
     uint32_t GetAperiodicTaskCount() const { return m_aperiodicCount; }
@@ -119,6 +122,8 @@ private:
     bool IsPeriodic(int task) const { return task >= 0 && static_cast<uint32_t>(task) < m_periodicCount; }
     // Entity index when in range, else -1.
     int RecordIndex(const CEntity* entity) const;
+    // Waiting, begin times and periodic runs as built.
+    void ResetRecord(CEntityTimeRecord& record) const;
 
     uint32_t m_periodicCount = 0;            // registered periodic tasks
     uint32_t m_aperiodicCount = 0;           // registered aperiodic tasks

@@ -21,37 +21,103 @@ namespace {
 
 // One engine-wide table of (function, user word) pairs, kept in registration order.
 struct CallbackEntry {
-    Vusk::EntityCallback function; // called with (entity, user)
+    Vusk::EntityCallback function; // called with (entity, user); null for a pair removed during a walk
     void* user;                    // user word given at registration
 };
 
+struct CallbackTable;
+
+// An event or frame step under way about one entity, on a chain of those under way (nested ones in
+// front). The entity's leaving the world marks every one naming it ended. A callback walk keeps its
+// place in the table here, so that a removal of the entity made by one of its own callbacks carries on
+// the same walk instead of starting another.
+struct EntityWatch {
+    CEntity* entity;
+    const CallbackTable* table = nullptr; // the table walked; null for a frame step
+    uint32_t next = 0;                    // next pair to call
+    uint32_t end = 0;                     // pairs registered when the event began
+    bool ended = false;                   // the entity left the world meanwhile
+    EntityWatch* outer = nullptr;
+};
+
+EntityWatch* g_watches = nullptr;
+
+// Puts a watch on the chain for the scope's lifetime.
+class WatchScope {
+public:
+    WatchScope(CEntity* entity, const CallbackTable* table, uint32_t end) : watch{entity, table, 0, end} {
+        watch.outer = g_watches;
+        g_watches = &watch;
+    }
+    WatchScope(const WatchScope&) = delete;
+    WatchScope& operator=(const WatchScope&) = delete;
+    ~WatchScope() { g_watches = watch.outer; }
+    EntityWatch watch;
+};
+
+// The walk of that table about the entity under way, or null.
+EntityWatch* FindWatch(const CEntity* entity, const CallbackTable* table) {
+    for (EntityWatch* watch = g_watches; watch != nullptr; watch = watch->outer)
+        if (watch->entity == entity && watch->table == table)
+            return watch;
+    return nullptr;
+}
+
+void MarkEnded(const CEntity* entity) {
+    for (EntityWatch* watch = g_watches; watch != nullptr; watch = watch->outer)
+        if (watch->entity == entity)
+            watch->ended = true;
+}
+
 struct CallbackTable {
     CallbackEntry* entries = nullptr; // engine memory, null before first use
-    uint32_t count = 0;               // pairs held
+    uint32_t count = 0;               // pairs held (with the holes of removed ones during a walk)
     uint32_t capacity = 0;            // entries allocated
+    uint32_t walks = 0;               // walks under way (nested events)
+    bool holes = false;               // a pair was removed during a walk
 
     bool Add(Vusk::EntityCallback function, void* user) {
-        if (!Vusk::MakeRoom(entries, count, capacity, 16))
+        if (function == nullptr || !Vusk::MakeRoom(entries, count, capacity, 16))
             return false;
         entries[count++] = CallbackEntry{function, user};
         return true;
     }
 
+    // During a walk the pair only leaves a hole, so that no place of the walks moves.
     void Remove(Vusk::EntityCallback function, void* user) {
         for (uint32_t i = 0; i < count; ++i) {
             if (entries[i].function == function && entries[i].user == user) {
-                std::memmove(&entries[i], &entries[i + 1], sizeof(CallbackEntry) * (count - i - 1));
-                --count;
+                if (walks > 0) {
+                    entries[i].function = nullptr;
+                    holes = true;
+                } else {
+                    std::memmove(&entries[i], &entries[i + 1], sizeof(CallbackEntry) * (count - i - 1));
+                    --count;
+                }
                 return;
             }
         }
     }
 
-    // Calls every pair in order. The index is re-checked each time, so a callback that removes
-    // pairs cannot make the walk read past the table.
-    void Call(CEntity* entity) const {
-        for (uint32_t i = 0; i < count; ++i)
-            entries[i].function(entity, entries[i].user);
+    // Calls the pairs of the watch's event from its place on, in order, until the event's end or the
+    // entity's: a pair removed before its turn is passed over, one added meanwhile is not called.
+    // True when the entity left the world meanwhile.
+    bool Walk(EntityWatch& watch) {
+        ++walks;
+        while (!watch.ended && watch.next < watch.end && watch.next < count) {
+            const CallbackEntry entry = entries[watch.next++];
+            if (entry.function != nullptr)
+                entry.function(watch.entity, entry.user);
+        }
+        if (--walks == 0 && holes) {
+            uint32_t kept = 0;
+            for (uint32_t i = 0; i < count; ++i)
+                if (entries[i].function != nullptr)
+                    entries[kept++] = entries[i];
+            count = kept;
+            holes = false;
+        }
+        return watch.ended;
     }
 
     void Release() {
@@ -59,6 +125,7 @@ struct CallbackTable {
         entries = nullptr;
         count = 0;
         capacity = 0;
+        holes = false;
     }
 };
 
@@ -118,12 +185,15 @@ CWorld::~CWorld() {
             Vusk::DestroyEntity(m_entities->GetHead()->GetValue());
     }
     // Entities created but never added to a world go with it; those of another world stay.
+    // An entity's end may end others (a host class's destructor): the walk starts again after each one.
     if (CList<CEntity*>* pool = Vusk::GetEngineEntityPool()) {
         for (CListNode<CEntity*>* node = pool->GetHead(); node != nullptr;) {
-            CListNode<CEntity*>* next = node->GetNext();
-            if (node->GetValue()->GetWorld() == nullptr)
+            if (node->GetValue()->GetWorld() == nullptr) {
                 Vusk::DestroyEntity(node->GetValue());
-            node = next;
+                node = pool->GetHead();
+            } else {
+                node = node->GetNext();
+            }
         }
     }
     // In array order, each out of the array before it goes.
@@ -319,53 +389,86 @@ void CWorld::ReadGlobalServices(CConfigNode* tree) {
 
 void CWorld::Update() {
     CTimeManager* timeManager = CTimeManager::GetInstance();
-    if (timeManager == nullptr)
+    if (timeManager == nullptr || m_inFrame)
         return;
+    m_inFrame = true;
     timeManager->BeginFrame();
+    // The entities of the table at the frame's start, from a cursor that a removal moves on; an entity
+    // added meanwhile comes after the last one.
     if (m_entities != nullptr) {
-        for (CListNode<CEntity*>* node = m_entities->GetHead(); node != nullptr;) {
-            // Taken first: an Update may remove its own entity from the table.
-            CListNode<CEntity*>* next = node->GetNext();
+        m_updateNext = m_entities->GetHead();
+        m_updateLast = m_entities->GetTail();
+        while (m_updateNext != nullptr) {
+            CListNode<CEntity*>* node = m_updateNext;
+            m_updateNext = node != m_updateLast ? node->GetNext() : nullptr;
             node->GetValue()->Update();
-            node = next;
         }
+        m_updateLast = nullptr;
     }
-    for (uint32_t i = 0; i < m_serviceCount; ++i)
-        m_services[i]->Update();
+    // Likewise the global services, by a place that ForgetGlobalService moves back.
+    m_serviceNext = 0;
+    m_serviceEnd = m_serviceCount;
+    while (m_serviceNext < m_serviceEnd)
+        m_services[m_serviceNext++]->Update();
+    m_serviceEnd = 0;
+    m_serviceNext = 0;
     for (int index = timeManager->GetNextEntity(); index != -1; index = timeManager->GetNextEntity()) {
         CEntity* entity = GetEntityAt(index);
-        if (entity == nullptr)
+        CBrain* brain = entity != nullptr ? entity->GetBrain() : nullptr;
+        if (brain == nullptr)
             continue;
-        CBrain* brain = entity->GetBrain();
-        if (brain != nullptr && brain->Think() && brain->GetActionClass() != nullptr)
-            brain->GetActionClass()->Apply(entity);
+        // Think may end the entity, or only its brain.
+        WatchScope thinking(entity, nullptr, 0);
+        if (!brain->Think() || thinking.watch.ended || entity->GetBrain() != brain)
+            continue;
+        if (CActionClass* actions = brain->GetActionClass())
+            actions->Apply(entity);
     }
+    m_inFrame = false;
 }
 
 bool CWorld::AddEntity(CEntity* entity) {
-    if (entity == nullptr || m_entities == nullptr)
+    if (entity == nullptr || entity->GetWorldNode() != nullptr || m_entities == nullptr)
         return false;
     CListPosition<CEntity*> position = m_entities->Insert(entity);
     if (position.IsNull())
         return false;
     entity->SetWorldNode(position.GetNode());
     entity->SetWorld(this);
-    g_entityAdded.Call(entity);
-    return true;
+    // A callback may take the entity out again, or end it: the later ones are not told.
+    WatchScope adding(entity, &g_entityAdded, g_entityAdded.count);
+    return !g_entityAdded.Walk(adding.watch);
 }
 
 bool CWorld::RemoveEntity(CEntity* entity) {
     if (entity == nullptr || entity->GetWorldNode() == nullptr)
         return false;
     // An entity of another world's table stays where it is.
-    if (m_entities == nullptr || m_entities->IndexOf(entity->GetWorldNode()) == CList<CEntity*>::kNoIndex)
+    CListNode<CEntity*>* node = entity->GetWorldNode();
+    if (m_entities == nullptr || m_entities->IndexOf(node) == CList<CEntity*>::kNoIndex)
         return false;
-    g_entityRemoved.Call(entity);
-    entity->LeaveTeams();
-    m_entities->Remove(entity->GetWorldNode());
-    entity->SetWorldNode(nullptr);
-    entity->SetWorld(nullptr);
-    return true;
+    const auto finish = [this, entity, node] {
+        MarkEnded(entity);
+        entity->LeaveTeams();
+        // The scheduler's record of the index is the current world's.
+        CTimeManager* timeManager = CTimeManager::GetInstance();
+        if (timeManager != nullptr && Vusk::GetCurrentWorld() == this)
+            timeManager->ForgetEntity(entity);
+        if (node == m_updateNext)
+            m_updateNext = node != m_updateLast ? node->GetNext() : nullptr;
+        else if (node == m_updateLast)
+            m_updateLast = node->GetPrev();
+        m_entities->Remove(node);
+        entity->SetWorldNode(nullptr);
+        entity->SetWorld(nullptr);
+        return true;
+    };
+    // Removed again by one of the callbacks of its removal: this call carries on that walk and
+    // finishes the removal, and the first call then only answers.
+    if (EntityWatch* under = FindWatch(entity, &g_entityRemoved))
+        return g_entityRemoved.Walk(*under) || finish();
+    WatchScope removing(entity, &g_entityRemoved, g_entityRemoved.count);
+    return g_entityRemoved.Walk(removing.watch) || finish();
 }
 
 bool CWorld::AddGlobalService(CGlobalService* service) {
@@ -380,6 +483,12 @@ void CWorld::ForgetGlobalService(const CGlobalService* service) {
         if (m_services[i] == service) {
             std::memmove(&m_services[i], &m_services[i + 1], sizeof(CGlobalService*) * (m_serviceCount - i - 1));
             --m_serviceCount;
+            // The frame's service loop keeps its place.
+            if (i < m_serviceEnd) {
+                --m_serviceEnd;
+                if (i < m_serviceNext)
+                    --m_serviceNext;
+            }
             return;
         }
     }
@@ -403,6 +512,13 @@ CEntity* CWorld::GetEntityAt(int index) const {
         return nullptr;
     CListPosition<CEntity*> position = m_entities->GetAt(static_cast<uint32_t>(index));
     return !position.IsNull() && position.GetNode()->IsInUse() ? position.GetValue() : nullptr;
+}
+
+void CWorld::TellEntityRemoved(CEntity* entity) {
+    if (entity == nullptr || entity->GetWorld() != nullptr || FindWatch(entity, &g_entityRemoved) != nullptr)
+        return;
+    WatchScope removing(entity, &g_entityRemoved, g_entityRemoved.count);
+    g_entityRemoved.Walk(removing.watch);
 }
 
 bool CWorld::AddEntityAddedCallback(Vusk::EntityCallback function, void* user) {

@@ -43,13 +43,22 @@ public:
     // One AI frame: time-manager frame start, Update of every entity (table order) and of every
     // global service, then, in the scheduler's order, each brain's Think and, when it decided
     // something, its action class's Apply.
+    // What runs in the frame (an entity's Update, a global service's Update, a brain's Think, an
+    // action class's Apply, the callbacks they cause) may remove or delete entities, brains and global
+    // services, this frame's own included: what left is not reached again in the frame, the others
+    // run in order. An entity or global service added during the frame gets its Update from the next
+    // frame on; an added entity thinks in this one when the scheduler has not yet passed its index.
+    // The world itself must not be deleted during its frame; an Update called during it does nothing.
     void Update();
 
-    // False when the table is full; else the entity joins the table and the entity-added
-    // callbacks run.
+    // False when the entity is in a world already or the table is full; else the entity joins the
+    // table and the entity-added callbacks run. False too when a callback took the entity out again
+    // or ended it: the later callbacks are then not told, and the caller must not use a deleted entity.
     bool AddEntity(CEntity* entity);
     // False when the entity is not in this world's table; else the entity-removed callbacks run,
-    // the entity leaves its teams and the table.
+    // the entity leaves its teams and the table. The entity itself stays: one that is in no world
+    // is destroyed with the next world that goes (or Vusk::DestroyEntity). A callback may remove the
+    // entity again (that call finishes the removal) but must not delete it.
     bool RemoveEntity(CEntity* entity);
     // Appends an owned global service; false when memory runs out (the caller keeps it).
     bool AddGlobalService(CGlobalService* service);
@@ -62,8 +71,12 @@ public:
     // The entity whose table node has that number; null when out of range or unused.
     CEntity* GetEntityAt(int index) const;
 
-    // Engine-wide callback tables. Add appends the pair (false when memory runs out); Remove
-    // drops the first equal pair, keeping the order of the others.
+    // Engine-wide callback tables. Add appends the pair (false for a null function or when memory
+    // runs out); Remove drops the first equal pair, keeping the order of the others. Callbacks may
+    // add and remove pairs and entities, also while an event is under way: each pair registered when
+    // the event began hears it once unless removed before its turn, pairs added meanwhile hear the
+    // next events, and none is called with an entity that has left the world (a removed entity's
+    // callbacks all run before it leaves).
     static bool AddEntityAddedCallback(Vusk::EntityCallback function, void* user);
     static void RemoveEntityAddedCallback(Vusk::EntityCallback function, void* user);
     // An entity-removed callback may be called from the entity's destructor, when only its CEntity
@@ -71,6 +84,9 @@ public:
     // entity's virtual functions.
     static bool AddEntityRemovedCallback(Vusk::EntityCallback function, void* user);
     static void RemoveEntityRemovedCallback(Vusk::EntityCallback function, void* user);
+    // Runs the entity-removed callbacks for an entity in no world that is held all the same (a path
+    // object given to a manager by hand) and is going; nothing for an entity in a world.
+    static void TellEntityRemoved(CEntity* entity);
 
     CAisReader* GetReader() const { return m_reader; }
     CConfigNode* GetConfig() const { return m_config; }
@@ -102,6 +118,12 @@ private:
     uint32_t m_serviceCount = 0;           // services held
     uint32_t m_serviceCapacity = 0;        // entries in m_services
     uint32_t m_slot = kNoSlot;             // index in the engine's world table
+    // Places of the frame under way (Update), moved by what removes entities and services meanwhile.
+    bool m_inFrame = false;
+    CListNode<CEntity*>* m_updateNext = nullptr; // next entity to update, null when none is left
+    CListNode<CEntity*>* m_updateLast = nullptr; // last entity to update (the table's tail at the start)
+    uint32_t m_serviceNext = 0;                  // next global service to update
+    uint32_t m_serviceEnd = 0;                   // global services to update this frame
 };
 
 // Keeps one entity-removed callback registered while its holder lives, for objects that must drop

@@ -184,11 +184,7 @@ CEntity* Vusk::CreateEntity(const char* name, CConfigNode* definition, uint32_t 
     return entity;
 }
 
-bool Vusk::AddEntity(CWorld* world, CEntity* entity) {
-    if (world == nullptr || entity == nullptr || entity->GetWorldNode() != nullptr)
-        return false;
-    return world->AddEntity(entity);
-}
+bool Vusk::AddEntity(CWorld* world, CEntity* entity) { return world != nullptr && world->AddEntity(entity); }
 
 bool Vusk::RemoveEntity(CWorld* world, CEntity* entity) {
     if (world == nullptr)

@@ -362,6 +362,15 @@ public:
     void LinkToGraph(CSpatialGraph*) override {}
 };
 void CountRemoval(CEntity*, void* count) { ++*static_cast<int*>(count); }
+// A squad member that goes with its leader.
+struct Squad {
+    CEntity* leader;
+    CEntity* member;
+};
+void GoWithLeader(CEntity* entity, void* squad) {
+    if (entity == static_cast<Squad*>(squad)->leader)
+        Vusk::DestroyEntity(static_cast<Squad*>(squad)->member);
+}
 
 // However an object ends (deleted, or by the engine's destroy functions), nothing keeps naming it: each
 // row ends one object of a small world, then a frame and the world's end read what is left.
@@ -384,6 +393,24 @@ TEST_P(AgentsTest, WhatEndsLeavesNothingNamingIt) {
         {"a team deleted", [&] { delete team; }, 0, 3, ~0u},
         {"a team destroyed", [&] { Vusk::DestroyTeam(team); }, 0, 3, ~0u},
         {"a path object deleted", [&] { delete door; }, 1, 2, 2},
+        {"a path object given to the manager by hand, deleted",
+         [&] {
+             Door* loose = new Door("loose", nullptr);
+             for (int time = 0; time < 2; ++time) // listed once
+                 EXPECT_TRUE(static_cast<CPathObjectManager*>(paths)->AddPathObject(loose));
+             delete loose;
+         },
+         1, 3, 2},
+        {"an entity deleted, whose squad member goes with it while another bot follows it",
+         [&] {
+             Squad squad{plain, bot};
+             ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&GoWithLeader, &squad));
+             HostBody behind;
+             EXPECT_NE(SpawnBot(behind, "CFollowerAgent", {{"EntityToFollow", "plain"}}), nullptr);
+             delete plain;
+             CWorld::RemoveEntityRemovedCallback(&GoWithLeader, &squad);
+         },
+         2, 2, 0},
         {"a global service deleted", [&] { delete paths; }, 0, 3, 2},
         {"a vertex record deleted, then the vertex and a neighbour removed",
          [&] {

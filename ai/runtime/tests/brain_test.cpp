@@ -61,6 +61,17 @@ TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters) {
     ASSERT_EQ(brain.GetServiceCount(), 2u);
     brain.Update();
     EXPECT_EQ(Log(), (Strings{"service TestService", "service DerivedService", "agent 1", "agent 2"}));
+    // A service whose Update ends the brain is the last one the walk reaches.
+    auto* ended = new worldkit::TestBrain(m_entity, &worldkit::g_testActionClassDesc);
+    ASSERT_TRUE(ended->Init(m_definition));
+    worldkit::Hook() = [ended](const std::string& event) {
+        if (event == "service DerivedService")
+            delete ended;
+    };
+    Log().clear();
+    ended->Update();
+    worldkit::Hook() = nullptr;
+    EXPECT_EQ(Log(), (Strings{"service TestService", "service DerivedService"}));
 
     // Exact class for agents, is-kind-of for services.
     EXPECT_EQ(brain.GetAgent(&worldkit::g_testAgentDesc), brain.GetAgentAt(0));

@@ -208,6 +208,15 @@ TEST_P(TimeManagerTest, ThinkOrderFirstEntityAndFreeSlots) {
     // The first entity holds for one frame only.
     Frame(11.0);
     EXPECT_EQ(DrainOrder()[0], 3);
+    // A newcomer in the slot of an entity that left starts afresh: no waiting, no periodic run.
+    const int scan = m_tm->FindPeriodicTask("Scan");
+    m_tm->SetTaskPeriod(scan, 0.5f);
+    EXPECT_TRUE(m_tm->IsPeriodicTaskDue(scan, m_entities[3]));
+    ASSERT_TRUE(Vusk::RemoveEntity(m_world, m_entities[3]));
+    ASSERT_TRUE(Vusk::AddEntity(m_world, m_outsider));
+    ASSERT_EQ(m_outsider->GetIndex(), 3);
+    EXPECT_EQ(Waiting(3, m_hide), 0.0f);
+    EXPECT_TRUE(m_tm->IsPeriodicTaskDue(scan, m_outsider));
 
     // Nor does it outlive the scheduler: a world made later starts in index order.
     m_tm->SetFirstEntity(m_entities[4]);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -37,8 +38,8 @@ TEST_P(WorldTest, ConfigFaultsAreSaidAndLeaveNoWorld) {
     const std::string most = "2147483647";
     struct Case {
         std::vector<std::pair<const char*, std::string>> keys; // an empty value takes the key away
-        const char* fault;                                      // start of the fault said; null: made
-        bool make = true; // the world is made (or refused) as well as checked
+        const char* fault;                                     // start of the fault said; null: made
+        bool make = true;                                      // the world is made (or refused) as well as checked
     };
     const Case cases[] = {
         {{{"MaxEntity", ""}}, "'MaxEntity' not found"},
@@ -207,37 +208,103 @@ TEST_P(WorldTest, OneSlotOwnEntitiesOnlyAndNoDanglingPointer) {
     // The slot can be used again.
     world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
-    EXPECT_NE(Vusk::CreateEntity(nullptr, definition, 0, nullptr), nullptr); // deleted with the world
+    // Deleted with the world, in no world; one takes the next of the pool with it.
+    auto* first = static_cast<worldkit::TestEntity*>(Vusk::CreateEntity(nullptr, definition, 0, nullptr));
+    ASSERT_NE(first, nullptr);
+    first->companion = Vusk::CreateEntity(nullptr, definition, 0, nullptr);
     delete world;
 }
 
+// Each row ends something during the frame (at the event logged), or before it; what ended is not
+// reached again, the rest runs in order, and what was added waits for the next frame's updates.
 TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
-    Add(Add(tree, "GlobalServices"), "Service", "G");
-    CConfigNode* g = AddDefinition(Add(tree, "Services"), "Service", "G", "TestGlobalService");
-    Add(g, "Weight", "7");
-    CWorld* world = Vusk::CreateWorld(tree, 0);
-    ASSERT_NE(world, nullptr);
-
-    CEntity* entities[4];
-    const char* names[4] = {"a", "b", "c", "d"};
-    const char* decide[4] = {"1", "0", "1", "1"};
-    for (int i = 0; i < 4; ++i) {
-        CConfigNode* definition = worldkit::MakeEntityDefinition();
-        Add(definition->FindChild("Brain"), "Decide", decide[i]);
-        entities[i] = Vusk::CreateEntity(names[i], definition, 0, nullptr);
-        Vusk::DeleteTree(definition);
-        ASSERT_NE(entities[i], nullptr);
-        ASSERT_TRUE(Vusk::AddEntity(world, entities[i]));
+    CConfigNode* wanted = Add(tree, "GlobalServices");
+    CConfigNode* services = Add(tree, "Services");
+    for (const char* weight : {"7", "8"}) {
+        Add(wanted, "Service", weight);
+        Add(AddDefinition(services, "Service", weight, "TestGlobalService"), "Weight", weight);
     }
-    // "d" leaves again: it neither updates nor thinks.
-    ASSERT_TRUE(Vusk::RemoveEntity(world, entities[3]));
-
-    Vusk::UpdateWorld(world);
-    EXPECT_EQ(Log(), (Strings{"update a", "update b", "update c", "global 7", "think a", "apply a", "think b",
-                              "think c", "apply c"}));
+    CWorld* world = nullptr;
+    CEntity* e[4] = {};
+    const auto make = [&](const char* name, const char* decide) {
+        CConfigNode* definition = worldkit::MakeEntityDefinition();
+        Add(definition->FindChild("Brain"), "Decide", decide);
+        CEntity* entity = Vusk::CreateEntity(name, definition, 0, nullptr);
+        Vusk::DeleteTree(definition);
+        EXPECT_TRUE(entity != nullptr && Vusk::AddEntity(world, entity));
+        return entity;
+    };
+    const Strings thinking = {"think a", "apply a", "think b", "think c", "apply c"};
+    struct Row {
+        const char* what;
+        const char* at; // event after which `end` runs; null: before the frame
+        std::function<void()> end;
+        Strings log;
+    };
+    const Row rows[] = {
+        {"d leaves before the frame",
+         nullptr,
+         [&] { Vusk::RemoveEntity(world, e[3]); },
+         {"update a", "update b", "update c", "global 7", "global 8", "think a", "apply a", "think b", "think c",
+          "apply c"}},
+        {"a's Update deletes b, the next",
+         "update a",
+         [&] { delete e[1]; },
+         {"update a", "update c", "update d", "global 7", "global 8", "think a", "apply a", "think c", "apply c",
+          "think d", "apply d"}},
+        {"a's Update removes b",
+         "update a",
+         [&] { Vusk::RemoveEntity(world, e[1]); },
+         {"update a", "update c", "update d", "global 7", "global 8", "think a", "apply a", "think c", "apply c",
+          "think d", "apply d"}},
+        {"c's Think destroys c and decides",
+         "think c",
+         [&] { Vusk::DestroyEntity(e[2]); },
+         {"update a", "update b", "update c", "update d", "global 7", "global 8", "think a", "apply a", "think b",
+          "think c", "think d", "apply d"}},
+        {"a's Think removes a",
+         "think a",
+         [&] { Vusk::RemoveEntity(world, e[0]); },
+         {"update a", "update b", "update c", "update d", "global 7", "global 8", "think a", "think b", "think c",
+          "apply c", "think d", "apply d"}},
+        {"a's Think deletes its brain",
+         "think a",
+         [&] { delete e[0]->GetBrain(); },
+         {"update a", "update b", "update c", "update d", "global 7", "global 8", "think a", "think b", "think c",
+          "apply c", "think d", "apply d"}},
+        {"a global service deletes itself",
+         "global 7",
+         [&] { delete world->GetGlobalServiceAt(0); },
+         {"update a", "update b", "update c", "update d", "global 7", "global 8", "think a", "apply a", "think b",
+          "think c", "apply c", "think d", "apply d"}},
+        {"b's Update adds e, which thinks but is updated from the next frame on",
+         "update b",
+         [&] { make("e", "1"); },
+         {"update a", "update b", "update c", "update d", "global 7", "global 8", "think a", "apply a", "think b",
+          "think c", "apply c", "think d", "apply d", "think e", "apply e"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        world = Vusk::CreateWorld(tree, 0);
+        ASSERT_NE(world, nullptr);
+        const char* names[4] = {"a", "b", "c", "d"};
+        const char* decide[4] = {"1", "0", "1", "1"};
+        for (int i = 0; i < 4; ++i)
+            e[i] = make(names[i], decide[i]);
+        if (row.at == nullptr)
+            row.end();
+        worldkit::Hook() = [&row](const std::string& event) {
+            if (row.at != nullptr && event == row.at)
+                row.end();
+        };
+        Log().clear();
+        Vusk::UpdateWorld(world);
+        worldkit::Hook() = nullptr;
+        EXPECT_EQ(Log(), row.log);
+        delete world;
+    }
     Vusk::UpdateWorld(nullptr); // nothing
-    delete world;
 }
 
 void RecordAdded(CEntity* entity, void* user) {
@@ -247,6 +314,16 @@ void RecordAdded(CEntity* entity, void* user) {
 void RecordRemoved(CEntity* entity, void* user) {
     Log().push_back(std::string("removed ") + entity->GetName() + " " + std::to_string(*static_cast<int*>(user)));
 }
+
+int g_three = 3;
+
+// Removes itself at its first call and adds a recorder in its place.
+void OneShot(CEntity*, void* user) {
+    CWorld::RemoveEntityRemovedCallback(&OneShot, user);
+    CWorld::AddEntityRemovedCallback(&RecordRemoved, &g_three);
+}
+
+void DeleteOnArrival(CEntity* entity, void*) { delete entity; }
 
 TEST_P(WorldTest, EntityTableAndCallbacks) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree("2"));
@@ -270,6 +347,7 @@ TEST_P(WorldTest, EntityTableAndCallbacks) {
     EXPECT_EQ(x->GetIndex(), -1);
     EXPECT_TRUE(Vusk::AddEntity(world, x));
     EXPECT_FALSE(Vusk::AddEntity(world, x)); // already in a world
+    EXPECT_FALSE(world->AddEntity(x));
     EXPECT_FALSE(Vusk::AddEntity(nullptr, y));
     EXPECT_TRUE(Vusk::AddEntity(world, y));
     EXPECT_FALSE(Vusk::AddEntity(world, z)); // table full
@@ -287,6 +365,23 @@ TEST_P(WorldTest, EntityTableAndCallbacks) {
     // The freed node is taken by the next entity.
     EXPECT_TRUE(Vusk::AddEntity(world, z));
     EXPECT_EQ(z->GetIndex(), 0);
+
+    // A one-shot listener goes during the event: the one after it still hears it, once, and so does a
+    // listener added meanwhile from the next event on.
+    ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&OneShot, &one));
+    ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&RecordRemoved, &one));
+    Log().clear();
+    EXPECT_TRUE(Vusk::RemoveEntity(world, y));
+    EXPECT_TRUE(Vusk::RemoveEntity(world, z));
+    EXPECT_EQ(Log(), (Strings{"removed Yann 2", "removed Yann 1", "removed Zoe 2", "removed Zoe 1", "removed Zoe 3"}));
+    // A listener that deletes what is added: the entity is gone, and the later ones are not told.
+    ASSERT_TRUE(CWorld::AddEntityAddedCallback(&DeleteOnArrival, nullptr));
+    ASSERT_TRUE(CWorld::AddEntityAddedCallback(&RecordAdded, &one));
+    Log().clear();
+    EXPECT_FALSE(Vusk::AddEntity(world, Vusk::CreateEntity("Walt", definition, 0, nullptr)));
+    EXPECT_EQ(Log(), (Strings{"added Walt 2", "added Walt 1", "removed Walt 2", "removed Walt 1", "removed Walt 3"}));
+    EXPECT_EQ(world->GetEntityTable()->GetCount(), 0u);
+    CWorld::RemoveEntityAddedCallback(&DeleteOnArrival, nullptr);
 
     delete world; // destroys x (in no world), y and z
 }

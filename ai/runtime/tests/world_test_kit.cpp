@@ -39,6 +39,17 @@ std::vector<std::string>& Log() {
     return log;
 }
 
+std::function<void(const std::string&)>& Hook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+
+void Note(const std::string& event) {
+    Log().push_back(event);
+    if (Hook())
+        Hook()(event);
+}
+
 CConfigNode* MakeWorldTree(const char* maxEntity, const char* maxTeam) {
     CConfigNode* tree = new CConfigNode();
     Add(tree, "MaxEntity", maxEntity);
@@ -78,14 +89,15 @@ bool TestBrain::ReadParam(CConfigNode* node) {
 }
 
 bool TestBrain::Think() {
-    Log().push_back(std::string("think ") + GetOwner()->GetName());
     GetActionClass()->ClearActions();
-    if (decide) {
+    const bool decided = decide;
+    if (decided) {
         CActionSpeed* speed = GetActionClass()->FindAction<CActionSpeed>();
         speed->value = 1.0f;
         speed->set = 1;
     }
-    return decide;
+    Note(std::string("think ") + GetOwner()->GetName());
+    return decided;
 }
 
 bool TestAgent::ReadParam(CConfigNode* node) {

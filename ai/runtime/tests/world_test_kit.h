@@ -3,6 +3,7 @@
 // per registry (registered in the engine-wide registries like a host's classes), an event log
 // they write to, and a tree builder.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ namespace worldkit {
 
 // Events in the order the engine caused them ("update <entity>", "think <entity>", ...).
 std::vector<std::string>& Log();
+// Logs the event, then runs the hook (set by a test, cleared by the fixture) with it: what the hook
+// does happens as if in the object that logged, which touches nothing of itself afterwards.
+std::function<void(const std::string&)>& Hook();
+void Note(const std::string& event);
 
 // Appends a child named `name` with optional value and label; returns it.
 using configtree::Add;
@@ -45,13 +50,16 @@ extern CGlobalServiceDesc g_testGlobalServiceDesc;
 extern CGlobalServiceDesc g_derivedGlobalServiceDesc;
 extern CTeamDesc g_testTeamDesc;
 
-// Entity class "TestEntity": Update logs; Init fails when the definition has a "FailInit" child.
+// Entity class "TestEntity": Update logs; Init fails when the definition has a "FailInit" child; the
+// companion is destroyed with it.
 class TestEntity : public CEntity {
 public:
     using CEntity::CEntity;
+    ~TestEntity() override { Vusk::DestroyEntity(companion); }
     bool Init(CConfigNode* definition) override;
     const CEntityClassDesc* GetClassDesc() const override { return &g_testEntityDesc; }
-    void Update() override { Log().push_back(std::string("update ") + GetName()); }
+    void Update() override { Note(std::string("update ") + GetName()); }
+    CEntity* companion = nullptr;
 };
 
 // Action class "TestActionClass": holds CActionSpeed and CActionShoot; Apply logs.
@@ -59,7 +67,7 @@ class TestActionClass : public CActionClass {
 public:
     TestActionClass();
     const CActionClassDesc* GetClassDesc() const override { return &g_testActionClassDesc; }
-    void Apply(CEntity* entity) override { Log().push_back(std::string("apply ") + entity->GetName()); }
+    void Apply(CEntity* entity) override { Note(std::string("apply ") + entity->GetName()); }
 };
 
 // Brain "TestBrain": parameter "Decide" (0/1) is what Think answers; Think logs and sets the
@@ -87,7 +95,7 @@ class TestAgent : public CAgent {
 public:
     using CAgent::CAgent;
     bool ReadParam(CConfigNode* node) override;
-    void Update() override { Log().push_back("agent " + std::to_string(static_cast<int>(speed))); }
+    void Update() override { Note("agent " + std::to_string(static_cast<int>(speed))); }
     const CAgentDesc* GetClassDesc() const override { return &g_testAgentDesc; }
     bool IsReady() override { return true; }
     bool Think() override { return false; }
@@ -104,7 +112,7 @@ public:
 class TestService : public CService {
 public:
     using CService::CService;
-    void Update() override { Log().push_back(std::string("service ") + GetClassDesc()->GetName()); }
+    void Update() override { Note(std::string("service ") + GetClassDesc()->GetName()); }
     const CServiceDesc* GetClassDesc() const override { return &g_testServiceDesc; }
 };
 class DerivedService : public TestService {
@@ -118,7 +126,7 @@ public:
 class TestGlobalService : public CGlobalService {
 public:
     bool ReadParam(CConfigNode* node) override;
-    void Update() override { Log().push_back("global " + std::to_string(weight)); }
+    void Update() override { Note("global " + std::to_string(weight)); }
     const CGlobalServiceDesc* GetClassDesc() const override { return &g_testGlobalServiceDesc; }
     int weight = 0;
 };
@@ -143,6 +151,7 @@ protected:
     void SetUp() override {
         AiEngineTest::SetUp();
         worldkit::Log().clear();
+        worldkit::Hook() = nullptr;
     }
     void TearDown() override {
         for (CConfigNode* tree : m_owned)
