@@ -55,18 +55,25 @@ public:
     EntityWatch watch;
 };
 
-// The walk of that table about the entity under way, or null.
-EntityWatch* FindWatch(const CEntity* entity, const CallbackTable* table) {
+// The watches under way about the entity, innermost first, until `stop` answers true for one: that
+// watch, or null.
+template <typename Stop> EntityWatch* EachWatch(const CEntity* entity, Stop stop) {
     for (EntityWatch* watch = g_watches; watch != nullptr; watch = watch->outer)
-        if (watch->entity == entity && watch->table == table)
+        if (watch->entity == entity && stop(*watch))
             return watch;
     return nullptr;
 }
 
+// The walk of that table about the entity under way, or null.
+EntityWatch* FindWatch(const CEntity* entity, const CallbackTable* table) {
+    return EachWatch(entity, [table](const EntityWatch& watch) { return watch.table == table; });
+}
+
 void MarkEnded(const CEntity* entity) {
-    for (EntityWatch* watch = g_watches; watch != nullptr; watch = watch->outer)
-        if (watch->entity == entity)
-            watch->ended = true;
+    EachWatch(entity, [](EntityWatch& watch) {
+        watch.ended = true;
+        return false;
+    });
 }
 
 struct CallbackTable {
@@ -118,6 +125,13 @@ struct CallbackTable {
             holes = false;
         }
         return watch.ended;
+    }
+
+    // Walks the pairs registered now for an event about the entity; true when the entity left the
+    // world meanwhile.
+    bool Tell(CEntity* entity) {
+        WatchScope scope(entity, this, count);
+        return Walk(scope.watch);
     }
 
     void Release() {
@@ -436,8 +450,7 @@ bool CWorld::AddEntity(CEntity* entity) {
     entity->SetWorldNode(position.GetNode());
     entity->SetWorld(this);
     // A callback may take the entity out again, or end it: the later ones are not told.
-    WatchScope adding(entity, &g_entityAdded, g_entityAdded.count);
-    return !g_entityAdded.Walk(adding.watch);
+    return !g_entityAdded.Tell(entity);
 }
 
 bool CWorld::RemoveEntity(CEntity* entity) {
@@ -517,8 +530,7 @@ CEntity* CWorld::GetEntityAt(int index) const {
 void CWorld::TellEntityRemoved(CEntity* entity) {
     if (entity == nullptr || entity->GetWorld() != nullptr || FindWatch(entity, &g_entityRemoved) != nullptr)
         return;
-    WatchScope removing(entity, &g_entityRemoved, g_entityRemoved.count);
-    g_entityRemoved.Walk(removing.watch);
+    g_entityRemoved.Tell(entity);
 }
 
 bool CWorld::AddEntityAddedCallback(Vusk::EntityCallback function, void* user) {
