@@ -63,10 +63,7 @@ void ShowErrorBox(std::string shown) {
 // While config.xml is read, every message says where in it.
 void ErrorBox(const char* text) { ShowErrorBox(WithConfigPlace(text)); }
 
-void FileErrorBox(const std::string& path, const std::string& text) {
-    const std::string origin = ConfigFileOrigin(path);
-    ShowErrorBox(origin.empty() || text.find(origin) != std::string::npos ? text : text + "\n" + origin + ".");
-}
+void FileErrorBox(const std::string& path, const std::string& text) { ShowErrorBox(WithFileOrigin(path, text, "\n")); }
 
 namespace {
 

@@ -50,15 +50,16 @@ std::string ConfigPlace();
 // file found later (a model loaded for a character, the AI world file) is said with that place.
 // The first place that names a file is kept.
 void NoteConfigFile(const char* path, const char* attribute);
-// "config.xml line 45 names it ('value' of 'AiPathData')" for a file the configuration named
-// ('/' or '\' between folders, letters in either case), empty for any other.
-std::string ConfigFileOrigin(const std::string& path);
+// A message about the data file `path`, then, after `gap`, the line of config.xml that names the
+// file ("config.xml line 45 names it ('value' of 'AiPathData').", '/' or '\' between folders and
+// letters in either case alike) unless the text says it already. A file config.xml does not name:
+// the text alone, never with the line being read, which names something else.
+std::string WithFileOrigin(const std::string& path, const std::string& text, const std::string& gap);
 // A data file's path as a key: '\' and '/' alike, letters in either case alike (the file systems
 // find a file either way), without a leading "./".
 std::string DataFileKey(const std::string& path);
-// A warning about the data file `path` (text names the file), then the line of config.xml that
-// names the file: "models/soldier.dff: ... config.xml line 47 names it ('clump' of 'Geometry').".
-// A file config.xml does not name: the text alone, never with the line being read.
+// A warning about the data file `path` (text names the file), WithFileOrigin on the same line:
+// "models/soldier.dff: ... config.xml line 47 names it ('clump' of 'Geometry').".
 void DataFileWarning(const std::string& path, const std::string& text);
 // A section or level object (`name`, `section` for a section) met before the 'Worlds' section,
 // left out as it needs the level. The first is said at once; the rest are held, to be said one by

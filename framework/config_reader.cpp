@@ -586,22 +586,18 @@ void NoteConfigFile(const char* path, const char* attribute) {
     NamedFiles().emplace(DataFileKey(path), FileOrigin{std::move(place), std::move(what)});
 }
 
-std::string ConfigFileOrigin(const std::string& path) {
+std::string WithFileOrigin(const std::string& path, const std::string& text, const std::string& gap) {
     const auto found = NamedFiles().find(DataFileKey(path));
     if (found == NamedFiles().end()) {
-        return "";
+        return text;
     }
     const FileOrigin& origin = found->second;
-    return origin.place + " names it" + (origin.what.empty() ? "" : " (" + origin.what + ")");
+    const std::string named = origin.place + " names it" + (origin.what.empty() ? "" : " (" + origin.what + ")");
+    return text.find(named) != std::string::npos ? text : text + gap + named + ".";
 }
 
 void DataFileWarning(const std::string& path, const std::string& text) {
-    const std::string origin = ConfigFileOrigin(path);
-    if (origin.empty()) {
-        SkelWarningMessage(text.c_str());
-        return;
-    }
-    SkelWarningMessage((text + (!text.empty() && text.back() == '.' ? " " : ". ") + origin + ".").c_str());
+    SkelWarningMessage(WithFileOrigin(path, text, !text.empty() && text.back() == '.' ? " " : ". ").c_str());
 }
 
 void ForgetConfigFiles() { NamedFiles().clear(); }

@@ -16,10 +16,9 @@ extern HINSTANCE g_mainInstance; // its instance
 // Sets the stop-on-error flag and shows the text in a message box titled "Orvanta AI Game Engine
 // error handler". The window and its message loop stay; no further frame runs.
 void ErrorBox(const char* text);
-// The error box about the data file `path`: the text, then the line of config.xml that names the
-// file ("config.xml line 45 names it ('value' of 'AiPathData').") unless the text says it already.
-// A file config.xml does not name is said by the text alone: never with the line being read,
-// which names something else.
+// The error box about the data file `path`: the text, then on a line of its own the line of
+// config.xml that names the file ("config.xml line 45 names it ('value' of 'AiPathData')."), as
+// WithFileOrigin gives it; never the line being read.
 void FileErrorBox(const std::string& path, const std::string& text);
 
 // Where the framework ends the process (a failed graphics open ends it with 0); tests replace it.
