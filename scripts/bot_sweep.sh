@@ -44,32 +44,18 @@ bad() {
   usage >&2
   exit 2
 }
-number() { [[ "$2" =~ ^[0-9]+$ ]] || bad "bad $1 '$2' (a whole number)"; }
-while [ "$#" -gt 0 ]; do
+own_options="--from --to"
+own_option() {
+  number "$1" "$2"
   case "$1" in
-    --help | -h) usage; exit 0 ;;
-    --bin | --data | --from | --to | --every | --frames | --press | --cpus | --jobs)
-      [ "$#" -ge 2 ] || bad "missing value after $1"
-      case "$1" in
-        --bin) bin="$2" ;;
-        --data) data=(--data "$(cd "$2" 2>/dev/null && pwd)") || bad "no folder $2" ;;
-        --from) number "$1" "$2"; from="$2" ;;
-        --to) number "$1" "$2"; to="$2" ;;
-        --every) number "$1" "$2"; every="$2" ;;
-        --frames) number "$1" "$2"; frames="$2" ;;
-        --press) number "$1" "$2"; press="$2" ;;
-        --cpus) cpus="$2" ;;
-        --jobs) number "$1" "$2"; jobs="$2" ;;
-      esac
-      shift 2 ;;
-    *) bad "unknown argument $1" ;;
+    --from) from="$2" ;;
+    --to) to="$2" ;;
   esac
-done
-sweep_find_demo_check
+}
+sweep_parse "$@"
+sweep_check
 [ "$from" -le "$to" ] || bad "--from $from is above --to $to"
 [ "$from" -ge 1 ] || bad "--from must be 1 or more"
-[ "$every" -ge 1 ] || bad "--every must be 1 or more"
-[ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
 
 sweep_setup
 
@@ -89,10 +75,9 @@ sweep_all
 short=()
 failed=0
 for i in "${!counts[@]}"; do
-  grep -q ' ok$' "$work/$i" || short+=("${counts[$i]}")
-  if grep -q 'failed' "$work/$i"; then
-    failed=1
-  fi
+  outcome="$(sweep_outcome "$i")"
+  [ "$outcome" = ok ] || short+=("${counts[$i]}")
+  [ "$outcome" != failed ] || failed=1
 done
 echo "counts short: ${#short[@]} of ${#counts[@]}${short:+ (${short[*]})}"
 [ "${#short[@]}" -eq 0 ] && [ "$failed" -eq 0 ]

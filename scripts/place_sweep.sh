@@ -49,31 +49,16 @@ bad() {
   usage >&2
   exit 2
 }
-number() { [[ "$2" =~ ^[0-9]+$ ]] || bad "bad $1 '$2' (a whole number)"; }
-while [ "$#" -gt 0 ]; do
+own_options="--bots --first --last"
+own_option() {
   case "$1" in
-    --help | -h) usage; exit 0 ;;
-    --bin | --data | --bots | --every | --first | --last | --frames | --press | --cpus | --jobs)
-      [ "$#" -ge 2 ] || bad "missing value after $1"
-      case "$1" in
-        --bin) bin="$2" ;;
-        --data) data=(--data "$(cd "$2" 2>/dev/null && pwd)") || bad "no folder $2" ;;
-        --bots) [[ "$2" =~ ^[0-9]+(,[0-9]+)*$ ]] || bad "bad --bots '$2' (counts separated by commas)"; counts="$2" ;;
-        --every) number "$1" "$2"; every="$2" ;;
-        --first) number "$1" "$2"; first="$2" ;;
-        --last) number "$1" "$2"; last="$2" ;;
-        --frames) number "$1" "$2"; frames="$2" ;;
-        --press) number "$1" "$2"; press="$2" ;;
-        --cpus) cpus="$2" ;;
-        --jobs) number "$1" "$2"; jobs="$2" ;;
-      esac
-      shift 2 ;;
-    *) bad "unknown argument $1" ;;
+    --bots) [[ "$2" =~ ^[0-9]+(,[0-9]+)*$ ]] || bad "bad --bots '$2' (counts separated by commas)"; counts="$2" ;;
+    --first) number "$1" "$2"; first="$2" ;;
+    --last) number "$1" "$2"; last="$2" ;;
   esac
-done
-sweep_find_demo_check
-[ "$every" -ge 1 ] || bad "--every must be 1 or more"
-[ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
+}
+sweep_parse "$@"
+sweep_check
 IFS=, read -r -a bot_counts <<<"$counts"
 
 sweep_setup
@@ -110,10 +95,10 @@ off_foot=()
 failed=0
 for i in "${!run_names[@]}"; do
   read -r _ index _ _ _ n <<<"${run_names[$i]}"
-  case "$(cat "$work/$i")" in
-    *" ok") ;;
-    *"not on foot") off_foot+=("$index@$n") ;;
-    *failed*) failed=1; short+=("$index@$n") ;;
+  case "$(sweep_outcome "$i")" in
+    ok) ;;
+    off_foot) off_foot+=("$index@$n") ;;
+    failed) failed=1; short+=("$index@$n") ;;
     *) short+=("$index@$n") ;;
   esac
 done

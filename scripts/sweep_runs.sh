@@ -1,9 +1,49 @@
-# Sourced by bot_sweep.sh and place_sweep.sh: runs demo_check once for each entry of a list, a job
-# a processor, and turns each report into one line. The sourcing script sets root, bin, data (an
-# array), frames, press, cpus, jobs and bad(), then fills run_names, run_counts and run_args (the
-# extra demo_check arguments, split at blanks) in the order of the list, and launch_order with
-# their indices in the order they start. Each line is printed as its run ends when print_as_ended
-# is 1, else in the order of the list as soon as every line before it is there.
+# Sourced by bot_sweep.sh and place_sweep.sh: reads the options both take, runs demo_check once for
+# each entry of a list, a job a processor, and turns each report into one line. The sourcing script
+# sets root, the defaults of bin, data (an array), every, frames, press, cpus and jobs, defines bad(),
+# own_options and own_option(), reads its command line with sweep_parse and sweep_check, then fills run_names,
+# run_counts and run_args (the extra demo_check arguments, split at blanks) in the order of the
+# list, and launch_order with their indices in the order they start. Each line is printed as its
+# run ends when print_as_ended is 1, else in the order of the list as soon as every line before it
+# is there.
+
+number() { [[ "$2" =~ ^[0-9]+$ ]] || bad "bad $1 '$2' (a whole number)"; }
+
+# The command line: --help, the options both sweeps take and the sourcing script's own (named in
+# own_options, read by own_option OPTION VALUE), each with its value.
+sweep_parse() {
+  while [ "$#" -gt 0 ]; do
+    case "$1" in
+      --help | -h) usage; exit 0 ;;
+      --bin | --data | --every | --frames | --press | --cpus | --jobs)
+        [ "$#" -ge 2 ] || bad "missing value after $1"
+        case "$1" in
+          --bin) bin="$2" ;;
+          --data) data=(--data "$(cd "$2" 2>/dev/null && pwd)") || bad "no folder $2" ;;
+          --cpus) cpus="$2" ;;
+          --every) number "$1" "$2"; every="$2" ;;
+          --frames) number "$1" "$2"; frames="$2" ;;
+          --press) number "$1" "$2"; press="$2" ;;
+          --jobs) number "$1" "$2"; jobs="$2" ;;
+        esac
+        shift 2 ;;
+      *)
+        case " $own_options " in
+          *" $1 "*) [ "$#" -ge 2 ] || bad "missing value after $1" ;;
+          *) bad "unknown argument $1" ;;
+        esac
+        own_option "$1" "$2"
+        shift 2 ;;
+    esac
+  done
+}
+
+# The checks both sweeps make of the options read, and demo_check found.
+sweep_check() {
+  sweep_find_demo_check
+  [ "$every" -ge 1 ] || bad "--every must be 1 or more"
+  [ "$frames" -gt "$press" ] || bad "--frames $frames must be above --press $press"
+}
 
 # bin, when --bin did not name it: the bin folder of the build scripts/demo.sh makes
 # (DUN_DEMO_BUILD_DIR, else build-demo/ of the source tree). Without demo_check there, says how to
@@ -81,6 +121,17 @@ sweep_run() {
     [ "$foot" = yes ] || verdict="short, not on foot"
   fi
   sweep_line "$i" "$name: hidden $hidden/$n near $near/$n lost $lost/$n $verdict"
+}
+
+# What run I came to, by its line: ok, short, off_foot (short, with no walk on the floor to the
+# player's place) or failed (demo_check did not report).
+sweep_outcome() {
+  case "$(cat "$work/$1")" in
+    *" ok") echo ok ;;
+    *", not on foot") echo off_foot ;;
+    *": demo_check failed with status "*) echo failed ;;
+    *) echo short ;;
+  esac
 }
 
 # Run I's line into $work/I whole (a line is read once its file is there), and on standard output
