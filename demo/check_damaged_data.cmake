@@ -369,7 +369,7 @@ foreach(row
     "remove ai/dunmarrow.ais|1|Cannot open the AI world file 'ai/dunmarrow.ais'|config.xml line 44 names it ('value' of 'AiPathData')."
     "remove models/level.bsp|1|Can not load world in file models/level.bsp|config.xml line 17 names it ('filename' of 'World')."
     "spoil models/level.bsp|1|Warning: the world file 'models/level.bsp' holds no world|it is left out. config.xml line 17 names it ('filename' of 'World')."
-    "remove models/textures/crate.png|0|Warning: models/crate.dff: its texture 'crate' has no image|Its surfaces are drawn plain. config.xml line 142 names it ('clumpFilename' of 'Box')."
+    "remove models/textures/crate.png|0|Warning: models/crate.dff: its texture 'crate' has no image|; its surfaces are drawn plain. config.xml line 142 names it ('clumpFilename' of 'Box')."
     "remove models/textures|1|Texture not found : 'TARGET.BMP'|The file 'MODELS/TEXTURES/TARGET.BMP' is not there."
     "remove models/textures/stTitle.bmp|1|Texture 'stTitle.bmp' not found|The file 'MODELS/TEXTURES/stTitle.bmp' is not there."
     "remove models/textures/particle.png|1|Texture file 'PARTICLE.PNG' not found|The file 'MODELS/TEXTURES/PARTICLE.PNG' is not there."

@@ -169,20 +169,13 @@ bool CClumpObject::LoadClump(const char* fileName) {
             // A texture record that does not read leaves its surfaces plain: said, the model is kept.
             // Each said once for a model however many objects load it.
             if (loaded && OvTextureGetChunkFailure() && FirstFaultOf(std::string(fileName) + "#texture record")) {
-                DataFileWarning(fileName, std::string(fileName) +
-                                              ": a texture record of its materials does not read (it is damaged); "
-                                              "their surfaces are drawn plain");
+                TextureRecordWarning(fileName);
             }
             // A texture of the model that does not read leaves its surfaces plain: said, and the
             // model is kept.
             const char* texture = loaded ? OvTextureGetReadFailure() : nullptr;
             if (texture != nullptr && FirstFaultOf(std::string(fileName) + "#texture")) {
-                const std::string image = FindTextureImage(texture);
-                DataFileWarning(fileName,
-                                std::string(fileName) + ": its texture '" + texture + "' " +
-                                    (image.empty() ? std::string("has no image (.png or .bmp) along the texture path.")
-                                                   : "does not read: " + FileReadFault(image)) +
-                                    " Its surfaces are drawn plain.");
+                TextureWarning(fileName, texture, FindTextureImage(texture));
             }
             OvTextureClearReadFailure();
         }

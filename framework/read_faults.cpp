@@ -91,6 +91,17 @@ std::string FindTextureImage(const char* texture) {
     return "";
 }
 
+void TextureRecordWarning(const std::string& file) {
+    DataFileWarning(file, file + ": a texture record of its materials does not read (it is damaged); their surfaces "
+                                 "are drawn plain");
+}
+
+void TextureWarning(const std::string& file, const char* texture, const std::string& image) {
+    DataFileWarning(file, file + ": its texture '" + texture + "' " +
+                              (image.empty() ? "has no image (.png or .bmp) along the texture path" : "does not read") +
+                              "; its surfaces are drawn plain" + (image.empty() ? "" : ". " + FileReadFault(image)));
+}
+
 int FirstMaterialNotFinite(const OvMaterialList& list) {
     for (OvInt32 i = 0; i < list.numMaterials; ++i) {
         const OvSurfaceProperties& p = list.materials[i]->surfaceProperties;

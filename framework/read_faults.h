@@ -33,6 +33,16 @@ void ForgetFileFaults();
 // (';' between them) that holds it as PNG or BMP, '/' between folders; empty when none does.
 std::string FindTextureImage(const char* texture);
 
+// The warnings about the textures of a model or level (`file`), which leave their surfaces plain,
+// with the line of config.xml that names the file: a texture record of its materials that does not
+// read ("FILE: a texture record of its materials does not read (it is damaged); their surfaces are
+// drawn plain"), and its texture `texture`, whose image file is `image` (FindTextureImage): "FILE:
+// its texture 'T' has no image (.png or .bmp) along the texture path; its surfaces are drawn plain",
+// or, with an image that does not read, "... 'T' does not read; its surfaces are drawn plain. " and
+// FileReadFault(image).
+void TextureRecordWarning(const std::string& file);
+void TextureWarning(const std::string& file, const char* texture, const std::string& image);
+
 // The first material of the list whose lighting (ambient, specular, diffuse) is not a finite
 // number, which draws its surfaces black or not at all; -1 when every one is.
 int FirstMaterialNotFinite(const OvMaterialList& list);

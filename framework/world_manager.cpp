@@ -619,9 +619,7 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
         if (!image.empty()) {
             refuse("Its texture '" + std::string(texture) + "': " + FileReadFault(image));
         } else {
-            DataFileWarning(fileName, std::string(fileName) + ": its texture '" + texture +
-                                          "' has no image (.png or .bmp) along the texture path; its surfaces are "
-                                          "drawn plain");
+            TextureWarning(file, texture, image);
         }
     }
     const int slot = worldCount_++;
@@ -662,9 +660,7 @@ void CWorldManager::LoadWorld(const char* fileName, int flags) {
     // A texture record that does not read leaves its material plain: said, the level is kept
     // (its world or a model after it).
     if (OvTextureGetChunkFailure()) {
-        DataFileWarning(fileName, std::string(fileName) +
-                                      ": a texture record of its materials does not read (it is damaged); their "
-                                      "surfaces are drawn plain");
+        TextureRecordWarning(file);
     }
 }
 
