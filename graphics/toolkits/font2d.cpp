@@ -2,6 +2,7 @@
 // fonts whose boxes are marked in the page image, outline fonts), glyph lookup, string widths and
 // the two renderers.
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -139,9 +140,10 @@ bool ParseFloats(const char* text, float* out, int count) {
     return true;
 }
 
-// The baseline line: one number of pixels, a row of the page's glyph boxes (within the page's
-// height either way). False, with the cause said, for anything else: a line of more numbers is a
-// glyph's or a damaged one, never taken for the baseline.
+// The baseline line: one number of pixels, read whole (nothing but blanks after it), a row of the
+// page's glyph boxes (within the page's height either way). False, with the cause said, for anything
+// else: a line of more numbers is a glyph's or a damaged one, and one of a number with more after it
+// ("3abc") a damaged one, never taken for the baseline.
 bool ReadBaseline(Lines& in, const OvRaster* page, long* baseline) {
     if (!in.Next()) {
         SetReadError(in.name, in.number + 1, "the file ends before the baseline line");
@@ -163,6 +165,16 @@ bool ReadBaseline(Lines& in, const OvRaster* page, long* baseline) {
                            "number of pixels belongs"
                          : "baseline line holds %d numbers where one number of pixels belongs",
                      n.count);
+        return false;
+    }
+    if (n.next[0] != '\0') {
+        const char* text = in.text + std::strspn(in.text, " \t");
+        int length = static_cast<int>(std::strlen(text));
+        while (length > 0 && std::strchr(" \t\r\n", text[length - 1]) != nullptr) {
+            --length;
+        }
+        SetReadError(in.name, in.number, "baseline line holds '%.*s' where one number of pixels belongs",
+                     std::min(length, 40), text);
         return false;
     }
     *baseline = n.value[0];

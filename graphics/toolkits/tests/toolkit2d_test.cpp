@@ -528,6 +528,7 @@ TEST_F(Toolkit2dTest, MalformedMetricsFail) {
         {"METRICS1\npage\n2147483647\n65 0 0 10 14\n", "bad.met:3: baseline 2147483647 lies outside"},
         {"METRICS1\npage\n65 0 0 10 14\n66 10 0 18 14\n", "bad.met:3: no baseline line: this line holds the 5 numbers"},
         {"METRICS1\npage\n3 4\n65 0 0 10 14\n", "bad.met:3: baseline line holds 2 numbers"},
+        {"METRICS1\npage\n3abc \r\n65 0 0 10 14\n", "bad.met:3: baseline line holds '3abc' where one number"},
         {"METRICS1\npage\n4294967296\n65 0 0 10 14\n", "bad.met:3: baseline 4294967296 does not fit in 32 bits"},
         {"METRICS1\npage\n3\n65 0 0 4294967295 14\n", "bad.met:4: glyph right edge 4294967295 does not fit in 32 bits"},
         {"METRICS1\npage\n3\n99999999999999999999 0 0 10 14\n", "bad.met:4: glyph code 99999999999999999999 does"},
