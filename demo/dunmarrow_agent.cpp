@@ -35,11 +35,14 @@ bool DunmarrowAgent::Init(CConfigNode* definition) {
     m_spare = 65535;
     m_team = nullptr;
     m_moveGraphFinder = nullptr;
+    m_moveGraph = nullptr;
     if (CGraphManager* manager = Vusk::GetGraphManager()) {
-        CSpatialGraph* graph = manager->FindGraph(kMoveGraph);
-        if (graph != nullptr)
+        m_moveGraph = manager->FindGraph(kMoveGraph);
+        if (m_moveGraph != nullptr) {
             m_moveGraphFinder =
-                static_cast<CFindNearestData*>(manager->FindGraphData(graph, &CFindNearestData::s_classDesc));
+                static_cast<CFindNearestData*>(manager->FindGraphData(m_moveGraph, &CFindNearestData::s_classDesc));
+            m_moveGraph->RecordsWentSince(&m_moveGraphStamp);
+        }
     }
     if (m_pointMapper != nullptr) {
         std::uint16_t index = kNoGraph;
@@ -133,7 +136,9 @@ bool DunmarrowAgent::EvaluateCandidate(CGraphVertex* vertex, const CVector3& eye
         return false;
     const float oneMeter = Vusk::GetCurrentOneMeter();
     const float now = CTimeManager::GetFrameStartTime();
-    if (m_nearVertexTime != now) {
+    // Found once a frame, and again when the graph lost records since: the vertex may have gone.
+    const bool went = m_moveGraph != nullptr && m_moveGraph->RecordsWentSince(&m_moveGraphStamp);
+    if (m_nearVertexTime != now || went) {
         m_nearVertexTime = now;
         // Without nearest-vertex data for "MoveGraph" there is no reference vertex.
         m_nearVertex = m_moveGraphFinder != nullptr

@@ -57,7 +57,9 @@ private:
     CMyTeam* m_team = nullptr;                     // the owner's team, set by the brain
     std::uint16_t m_spare = 65535;                 // unused
     CGraphVertex* m_nearVertex = nullptr;          // "MoveGraph" vertex nearest the owner and seen from it
+    CSpatialGraph* m_moveGraph = nullptr;          // "MoveGraph", or null
     CFindNearestData* m_moveGraphFinder = nullptr; // nearest-vertex data of "MoveGraph", or null
     float m_nearVertexTime = 0.0f;                 // engine time m_nearVertex was found at (s)
+    std::uint32_t m_moveGraphStamp = 0;            // the graph's RecordsWentSince mark of m_nearVertex
     std::uint16_t m_moveGraphIndex = kNoGraph;     // point-mapper index of "MoveGraph"
 };

@@ -599,6 +599,12 @@ TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     EXPECT_TRUE(evaluate(behind));
     EXPECT_TRUE(evaluate(nearer, false));
     EXPECT_FALSE(evaluate(behind, false));
+    // The vertex under the bot, which it measures from, leaves the graph within the frame: the
+    // candidate is measured from the vertex nearest the bot now.
+    CGraphVertex* under = vertexAt(0, 10);
+    ASSERT_NE(under, nullptr);
+    ASSERT_TRUE(graph->RemoveVertex(under->GetIndex()));
+    EXPECT_TRUE(evaluate(behind));
 
     // A slit whose band a soldier standing across the line from his place straddles, but not one
     // who stops on a diagonal of it (0.2 across shows 0.1 on the walls, the diagonal 0.07).
