@@ -121,7 +121,8 @@ void DunmarrowAgent::RequestNewSearch() {
     // no search finds anything and no reservation is ever given up: the bots never hide again.
     if (m_team != nullptr)
         m_team->ReleaseVertex(m_destinationVertexIndex, GetOwner());
-    // A scan left half way measured its distances from where the bot stood back then.
+    // The destination goes, and so does a scan left half way: it measured its distances from where
+    // the bot stood back then.
     DropSearch();
 }
 

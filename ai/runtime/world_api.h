@@ -36,7 +36,7 @@ CConfigNode* ExpandEntityDefinition(const CWorld* world, const char* name);
 // definition has one) and puts it in the engine entity pool. A null name gives "_0", "_1", ...;
 // names are at most 1023 characters. Null on failure.
 CEntity* CreateEntity(const char* name, CConfigNode* definition, uint32_t classBitMask, void* hostObject);
-// False for a null world or an entity already in a world table; else CWorld::AddEntity.
+// False for a null world; else CWorld::AddEntity.
 bool AddEntity(CWorld* world, CEntity* entity);
 // False for a null world; else CWorld::RemoveEntity.
 bool RemoveEntity(CWorld* world, CEntity* entity);

@@ -81,7 +81,8 @@ OvFreeList* OvFreeListFree(OvFreeList* list, void* entry);
 OvInt32 OvFreeListPurge(OvFreeList* list);
 // Sum of the positive purge results over all free lists.
 OvInt32 OvFreeListPurgeAll();
-// Calls callback(entry, data) for every used entry; the callback may free the entry it gets, not others of the list.
+// Calls callback(entry, data) for every used entry. The callback may free the entry it gets, not the
+// other entries.
 // Returns the list, or null when the scratch bitmap cannot be allocated.
 OvFreeList* OvFreeListForAllUsed(OvFreeList* list, void (*callback)(void* entry, void* data), void* data);
 // Switch read at creation: off means no preallocated blocks.

@@ -137,8 +137,8 @@ OvBool OvTexDictionaryDestroy(OvTexDictionary* dict);
 OvTexture* OvTexDictionaryAddTexture(OvTexDictionary* dict, OvTexture* texture);
 OvTexture* OvTexDictionaryRemoveTexture(OvTexture* texture);
 OvTexture* OvTexDictionaryFindNamedTexture(OvTexDictionary* dict, const char* name);
-// The walks' callbacks may remove or destroy the texture or dictionary they get (the next is taken
-// first), not the others.
+// The callback may remove or destroy the texture (the dictionary) it gets (the next is taken first),
+// not the others.
 OvTexDictionary* OvTexDictionaryForAllTextures(OvTexDictionary* dict, OvTextureCallBack callback, void* data);
 OvBool OvTexDictionaryForAllTexDictionaries(OvTexDictionaryCallBack callback, void* data);
 OvTexDictionary* OvTexDictionarySetCurrent(OvTexDictionary* dict);

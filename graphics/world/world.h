@@ -133,7 +133,7 @@ OvWorld* OvWorldStreamRead(OvStream* stream);
 OvBool OvWorldDestroy(OvWorld* world);
 // Renders the sectors the engine's current camera sees and, once a frame each, the atomics in
 // them that the camera's sphere test keeps. Returns the world.
-// An atomic's render callback may take its own atomic out of the world or destroy it, not others.
+// An atomic's render callback may take out of the world or destroy the atomic it gets, not the others.
 OvWorld* OvWorldRender(OvWorld* world);
 // Null restores the default callback. Returns the world.
 OvWorld* OvWorldSetSectorRenderCallback(OvWorld* world, OvWorldSectorCallBackRender callback);

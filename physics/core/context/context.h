@@ -95,5 +95,6 @@ OvpContext* OvpContextAddFixedVolume(OvpContext* context, OvpVolume* volume, std
 // 1 when found, else 0.
 OvBool OvpContextRemoveFixedVolume(OvpContext* context, OvpVolume* volume);
 using OvpFixedVolumeCallback = OvBool (*)(OvpVolume* volume, void* data);
-// Until the callback returns 0; it may remove any fixed volume (each slot is read as reached).
+// Each fixed volume in slot order until the callback returns 0. The callback may remove any fixed
+// volume: each slot is read as reached.
 OvpContext* OvpContextForAllFixedVolumes(OvpContext* context, OvpFixedVolumeCallback callback, void* data);

@@ -64,7 +64,8 @@ struct OvpJoint {
 OvpJointDef* OvpJointDefInit(OvpJointDef* def);
 // Null when the allocation fails.
 OvpJointDef* OvpJointDefCreate();
-// Drops one reference, the last frees it: each holder (joints, multi-part definitions, its maker) releases its own.
+// Drops one reference, the last frees it: each holder (its joints, the multi-part definitions, its
+// maker) releases only its own.
 OvBool OvpJointDefRelease(OvpJointDef* def);
 OvpJointDef* OvpJointDefSetFlags(OvpJointDef* def, OvUInt32 flags);
 OvpJointFrame* OvpJointDefGetFrame(OvpJointDef* def, OvInt32 i);

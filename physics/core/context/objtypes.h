@@ -29,7 +29,8 @@ struct OvpBodyDef {
 
 // Null when an allocation fails.
 OvpBodyDef* OvpBodyDefCreate();
-// Drops one reference, the last frees it: each holder (its body objects, its maker) releases only its own.
+// Drops one reference, the last frees it: each holder (its body objects, its maker) releases only
+// its own.
 OvBool OvpBodyDefRelease(OvpBodyDef* def);
 
 // A one-part object of the body type with flags 11 (may sleep, drops its dynamics, swept when
@@ -73,7 +74,8 @@ struct OvpMultiObj {
 // volumes null volumes, the dynamics definitions at their defaults, no parents). Null when an
 // allocation fails. Nothing in the engine builds the definitions' contents.
 OvpMultiDef* OvpMultiDefCreate(OvUInt16 parts, OvUInt16 joints, OvUInt32 entries);
-// Drops one reference, the last frees it with its joint definitions' references: holders release their own.
+// Drops one reference, the last frees it with its joint definitions' references: each holder (its
+// objects, its maker) releases only its own.
 OvBool OvpRagdollDefRelease(OvpMultiDef* def);
 OvBool OvpRagdollDefDeinit(OvpMultiDef* def);
 // An object of the generic or ragdoll type over the definition (one reference held), each
