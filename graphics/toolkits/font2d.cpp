@@ -105,7 +105,8 @@ Numbers ReadNumbers(const char* text, int base) {
         char* end = nullptr;
         errno = 0;
         const long v = std::strtol(p, &end, base);
-        if (end == p) {
+        // A number with more glued to it ("10x") is a damaged field, said whole: it is not counted.
+        if (end == p || (*end != '\0' && std::strchr(" \t\r\n", *end) == nullptr)) {
             break;
         }
         if (errno != 0 || v < -0x7FFFFFFFL - 1 || v > 0x7FFFFFFFL) {
@@ -154,10 +155,6 @@ bool ReadBaseline(Lines& in, const OvRaster* page, long* baseline) {
         SetReadError(in.name, in.number, "baseline %s does not fit in 32 bits: the number is damaged", n.next);
         return false;
     }
-    if (n.count == 0) {
-        SetReadError(in.name, in.number, "baseline line wants a number of pixels");
-        return false;
-    }
     if (n.count > 1) {
         SetReadError(in.name, in.number,
                      n.count == Numbers::kMost
@@ -175,6 +172,10 @@ bool ReadBaseline(Lines& in, const OvRaster* page, long* baseline) {
         }
         SetReadError(in.name, in.number, "baseline line holds '%.*s' where one number of pixels belongs",
                      std::min(length, 40), text);
+        return false;
+    }
+    if (n.count == 0) {
+        SetReadError(in.name, in.number, "baseline line wants a number of pixels");
         return false;
     }
     *baseline = n.value[0];
