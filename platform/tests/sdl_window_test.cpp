@@ -212,9 +212,8 @@ TEST_F(SdlWindowTest, PointerAndSizeFollowTheDisplay) {
     EXPECT_EQ(r.bottom, 90);
 }
 
-// However long and many the text's lines, the error box stays on the screen; standard error gets
-// the text as it was. The box blocks its caller: a second thread waits for it to be mapped (the
-// test opens no other window), measures it and closes it.
+// However long and many the text's lines, the error box stays on the screen; standard error gets the text
+// as it was. The box blocks: a second thread waits for it to be mapped, measures it and closes it.
 TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
     std::string text = "The player's start (0, -20, 0), the 'InitialPosition' of the 'Player' section in config.xml "
                        "line 42, has no floor within 1.5 m below it, or stands in a block.";
@@ -223,8 +222,7 @@ TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
     Display* d = XOpenDisplay(nullptr);
     ASSERT_NE(d, nullptr);
     XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
-    XWindowAttributes screen{};
-    XWindowAttributes box{};
+    XWindowAttributes screen{}, box{};
     XGetWindowAttributes(d, DefaultRootWindow(d), &screen);
     std::thread closer([&] {
         XEvent e{};

@@ -370,31 +370,23 @@ std::vector<std::uint32_t> ReadPng(const std::string& path, png_uint_32* w, png_
 // screen, at SDL's box metrics: 7 px a character, 15 a line, 15 each side, 82 besides the lines.
 TEST(MessageBoxLayout, TheTextIsWrappedAndTheBoxKeptOnTheScreen) {
     const struct {
-        std::string text;
-        int width, height;
-        std::string lines;
-        RECT box;
+        int width, height; // of the screen
+        std::string text, lines;
+        LONG left, top, right, bottom; // of the box
     } rows[] = {
-        {"No free floor for the player\nThe player's start (0, -20, 0), the 'InitialPosition' of the 'Player' "
+        {1024, 768,
+         "No free floor for the player\nThe player's start (0, -20, 0), the 'InitialPosition' of the 'Player' "
          "section in config.xml line 42, has no floor within 1.5 m below it, or stands in a block.",
-         1024,
-         768,
          "No free floor for the player|The player's start (0, -20, 0), the 'InitialPosition' of the 'Player' section "
          "in|config.xml line 42, has no floor within 1.5 m below it, or stands in a block.|",
-         {217, 213, 807, 340}}, // as SDL draws it (unwrapped: 1136 px wide at x = -56)
-        {"path abcdefghijklmnopqrstuvwxyz0123456789   end",
-         320,
-         480,
-         "path|abcdefghijklmnopqrstuvwx|yz0123456789   end|",
-         {61, 117, 259, 244}},
-        {"Configuration file not found\r\n config.xml should be added in root directory\n\nend\n",
-         320,
-         480,
-         "Configuration file not|found| config.xml should be|added in root directory||end||",
-         {64, 97, 255, 284}},
-        {"1\n2\n3\n4\n5\n6", 320, 200, "1|2|3|4...|", {131, 19, 189, 161}}, // cut at 3/4 of the height
-        {"", 1024, 768, "", {497, 228, 527, 310}},
-        {"a\xC3\xA9\xC3\xA9", 30, 480, "a|\xC3\xA9|\xC3\xA9|", {0, 117, 37, 244}}, // a box wider than the screen
+         217, 213, 807, 340}, // as SDL draws it (unwrapped: 1136 px wide at x = -56)
+        {320, 480, "path abcdefghijklmnopqrstuvwxyz0123456789   end",
+         "path|abcdefghijklmnopqrstuvwx|yz0123456789   end|", 61, 117, 259, 244},
+        {320, 480, "Configuration file not found\r\n config.xml should be added in root directory\n\nend\n",
+         "Configuration file not|found| config.xml should be|added in root directory||end||", 64, 97, 255, 284},
+        {320, 200, "1\n2\n3\n4\n5\n6", "1|2|3|4...|", 131, 19, 189, 161}, // cut at 3/4 of the height
+        {1024, 768, "", "", 497, 228, 527, 310},
+        {30, 480, "a\xC3\xA9\xC3\xA9", "a|\xC3\xA9|\xC3\xA9|", 0, 117, 37, 244}, // a box wider than the screen
     };
     for (const auto& row : rows) {
         const PlatformBoxLayout got = PlatformLayOutMessageBox(row.text, row.width, row.height, PlatformBoxFont{});
@@ -403,7 +395,7 @@ TEST(MessageBoxLayout, TheTextIsWrappedAndTheBoxKeptOnTheScreen) {
             lines += line + "|";
         EXPECT_EQ(lines, row.lines) << row.text;
         EXPECT_EQ(std::vector<LONG>({got.box.left, got.box.top, got.box.right, got.box.bottom}),
-                  std::vector<LONG>({row.box.left, row.box.top, row.box.right, row.box.bottom}))
+                  std::vector<LONG>({row.left, row.top, row.right, row.bottom}))
             << row.text;
     }
 }

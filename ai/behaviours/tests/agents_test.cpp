@@ -362,14 +362,10 @@ public:
     void LinkToGraph(CSpatialGraph*) override {}
 };
 void CountRemoval(CEntity*, void* count) { ++*static_cast<int*>(count); }
-// A squad member that goes with its leader.
-struct Squad {
-    CEntity* leader;
-    CEntity* member;
-};
+using Squad = std::pair<CEntity*, CEntity*>; // a leader and a member that goes with it
 void GoWithLeader(CEntity* entity, void* squad) {
-    if (entity == static_cast<Squad*>(squad)->leader)
-        Vusk::DestroyEntity(static_cast<Squad*>(squad)->member);
+    if (entity == static_cast<Squad*>(squad)->first)
+        Vusk::DestroyEntity(static_cast<Squad*>(squad)->second);
 }
 
 // However an object ends (deleted, or by the engine's destroy functions), nothing keeps naming it: each
@@ -431,8 +427,7 @@ TEST_P(AgentsTest, WhatEndsLeavesNothingNamingIt) {
              ASSERT_EQ(Graph()->AddVertex(CGraphVertexData(CVector3(-9, 0, -9)), middle), middle);
              ASSERT_EQ(reinterpret_cast<uintptr_t>(Graph()->GetVertex(middle)), record);
              finder->FindNextMoveToPosition(CVector3(8, 0, 8));
-             // Every point of the route is the vertex it names, left by the edge it names.
-             for (int32_t i = 0; i < route.m_pointCount; ++i) {
+             for (int32_t i = 0; i < route.m_pointCount; ++i) { // each point at its vertex, left by its edge
                  const CGraphVertex* vertex = Graph()->GetVertex(route.m_vertexIndices[i]);
                  ASSERT_TRUE(vertex != nullptr && vertex->GetPosition().x == route.m_points[i].x &&
                              vertex->GetPosition().z == route.m_points[i].z)
