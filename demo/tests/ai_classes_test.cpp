@@ -599,11 +599,8 @@ TEST_P(SoldierTest, CandidatesMustBeCoveredAtBothSidesAndAbove) {
     EXPECT_TRUE(evaluate(behind));
     EXPECT_TRUE(evaluate(nearer, false));
     EXPECT_FALSE(evaluate(behind, false));
-    // The vertex under the bot, which it measures from, leaves the graph within the frame: the
-    // candidate is measured from the vertex nearest the bot now.
-    CGraphVertex* under = vertexAt(0, 10);
-    ASSERT_NE(under, nullptr);
-    ASSERT_TRUE(graph->RemoveVertex(under->GetIndex()));
+    // The vertex under the bot, measured from, leaves within the frame: the one nearest the bot now serves.
+    ASSERT_TRUE(vertexAt(0, 10) != nullptr && graph->RemoveVertex(vertexAt(0, 10)->GetIndex()));
     EXPECT_TRUE(evaluate(behind));
 
     // A slit whose band a soldier standing across the line from his place straddles, but not one

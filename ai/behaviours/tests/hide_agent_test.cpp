@@ -206,8 +206,7 @@ TEST_P(HideAgentTest, ASeenDestinationIsReplacedByAnotherHiddenOne) {
     EXPECT_NE(replacement, old);
     EXPECT_FALSE(scene.IsSeenByThreat(scene.GetGraph()->GetVertex(replacement)->GetPosition() + CVector3(0, 1.6f, 0)));
 
-    // The destination leaves the graph and a vertex in the threat's sight takes its record and index:
-    // the hider looks again and never walks to the newcomer as if it were the old destination.
+    // The destination leaves and a vertex in the threat's sight takes its record and index: never walked to.
     CSpatialGraph* graph = scene.GetGraph();
     const auto record = reinterpret_cast<uintptr_t>(graph->GetVertex(replacement));
     ASSERT_TRUE(graph->RemoveVertex(replacement));
@@ -218,9 +217,8 @@ TEST_P(HideAgentTest, ASeenDestinationIsReplacedByAnotherHiddenOne) {
     for (int i = 0; i < 600 && !agent->m_goalReached; ++i) {
         scene.Step();
         ASSERT_FALSE(finder->m_goal.x == newcomer.x && finder->m_goal.z == newcomer.z) << "step " << i;
-        if (agent->HasDestination() && agent->IsScanComplete()) {
+        if (agent->HasDestination() && agent->IsScanComplete())
             ASSERT_EQ(graph->GetVertex(agent->GetDestinationVertexIndex())->GetPosition().x, agent->GetDestination().x);
-        }
     }
     EXPECT_EQ(agent->m_goalReached, 1);
     EXPECT_FALSE(scene.Results()[0].visible);

@@ -64,13 +64,13 @@ TEST_P(BrainTest, InitCreatesServicesAndAgentsInOrderThenReadsParameters) {
     // A service whose Update ends the brain is the last one the walk reaches.
     auto* ended = new worldkit::TestBrain(m_entity, &worldkit::g_testActionClassDesc);
     ASSERT_TRUE(ended->Init(m_definition));
-    worldkit::Hook() = [ended](const std::string& event) {
+    worldkit::g_hook = [ended](const std::string& event) {
         if (event == "service DerivedService")
             delete ended;
     };
     Log().clear();
     ended->Update();
-    worldkit::Hook() = nullptr;
+    worldkit::g_hook = nullptr;
     EXPECT_EQ(Log(), (Strings{"service TestService", "service DerivedService"}));
 
     // Exact class for agents, is-kind-of for services.

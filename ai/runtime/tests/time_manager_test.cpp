@@ -212,8 +212,7 @@ TEST_P(TimeManagerTest, ThinkOrderFirstEntityAndFreeSlots) {
     const int scan = m_tm->FindPeriodicTask("Scan");
     m_tm->SetTaskPeriod(scan, 0.5f);
     EXPECT_TRUE(m_tm->IsPeriodicTaskDue(scan, m_entities[3]));
-    ASSERT_TRUE(Vusk::RemoveEntity(m_world, m_entities[3]));
-    ASSERT_TRUE(Vusk::AddEntity(m_world, m_outsider));
+    ASSERT_TRUE(Vusk::RemoveEntity(m_world, m_entities[3]) && Vusk::AddEntity(m_world, m_outsider));
     ASSERT_EQ(m_outsider->GetIndex(), 3);
     EXPECT_EQ(Waiting(3, m_hide), 0.0f);
     EXPECT_TRUE(m_tm->IsPeriodicTaskDue(scan, m_outsider));

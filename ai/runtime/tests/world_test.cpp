@@ -210,8 +210,7 @@ TEST_P(WorldTest, OneSlotOwnEntitiesOnlyAndNoDanglingPointer) {
     ASSERT_NE(world, nullptr);
     // Deleted with the world, in no world; one takes the next of the pool with it.
     auto* first = static_cast<worldkit::TestEntity*>(Vusk::CreateEntity(nullptr, definition, 0, nullptr));
-    ASSERT_NE(first, nullptr);
-    first->companion = Vusk::CreateEntity(nullptr, definition, 0, nullptr);
+    ASSERT_TRUE(first != nullptr && (first->companion = Vusk::CreateEntity(nullptr, definition, 0, nullptr)));
     delete world;
 }
 
@@ -261,14 +260,14 @@ TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
         if (*row.at == '\0')
             row.end();
         std::string log;
-        worldkit::Hook() = [&](const std::string& event) {
+        worldkit::g_hook = [&](const std::string& event) {
             const std::string brief = event.substr(0, 1) + event.substr(event.find(' ') + 1);
             log += (log.empty() ? "" : " ") + brief;
             if (brief == row.at)
                 row.end();
         };
         Vusk::UpdateWorld(world);
-        worldkit::Hook() = nullptr;
+        worldkit::g_hook = nullptr;
         EXPECT_EQ(log, row.log);
         delete world;
     }
@@ -284,13 +283,11 @@ void RecordRemoved(CEntity* entity, void* user) {
 }
 
 int g_three = 3;
-
-// Removes itself at its first call and adds a recorder in its place.
+// Removes itself at its first call and adds a recorder (of 3) in its place.
 void OneShot(CEntity*, void* user) {
     CWorld::RemoveEntityRemovedCallback(&OneShot, user);
     CWorld::AddEntityRemovedCallback(&RecordRemoved, &g_three);
 }
-
 void DeleteOnArrival(CEntity* entity, void*) { delete entity; }
 
 TEST_P(WorldTest, EntityTableAndCallbacks) {
@@ -334,13 +331,11 @@ TEST_P(WorldTest, EntityTableAndCallbacks) {
     EXPECT_TRUE(Vusk::AddEntity(world, z));
     EXPECT_EQ(z->GetIndex(), 0);
 
-    // A one-shot listener goes during the event: the one after it still hears it, once, and so does a
-    // listener added meanwhile from the next event on.
-    ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&OneShot, &one));
-    ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&RecordRemoved, &one));
+    // A one-shot listener goes during the event: the next still hears it, once; one added meanwhile, from then on.
+    ASSERT_TRUE(CWorld::AddEntityRemovedCallback(&OneShot, &one) &&
+                CWorld::AddEntityRemovedCallback(&RecordRemoved, &one));
     Log().clear();
-    EXPECT_TRUE(Vusk::RemoveEntity(world, y));
-    EXPECT_TRUE(Vusk::RemoveEntity(world, z));
+    EXPECT_TRUE(Vusk::RemoveEntity(world, y) && Vusk::RemoveEntity(world, z));
     EXPECT_EQ(Log(), (Strings{"removed Yann 2", "removed Yann 1", "removed Zoe 2", "removed Zoe 1", "removed Zoe 3"}));
     // A listener that deletes what is added: the entity is gone, and the later ones are not told.
     ASSERT_TRUE(CWorld::AddEntityAddedCallback(&DeleteOnArrival, nullptr));

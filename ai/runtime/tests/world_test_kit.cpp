@@ -39,15 +39,12 @@ std::vector<std::string>& Log() {
     return log;
 }
 
-std::function<void(const std::string&)>& Hook() {
-    static std::function<void(const std::string&)> hook;
-    return hook;
-}
+std::function<void(const std::string&)> g_hook;
 
 void Note(const std::string& event) {
     Log().push_back(event);
-    if (Hook())
-        Hook()(event);
+    if (g_hook)
+        g_hook(event);
 }
 
 CConfigNode* MakeWorldTree(const char* maxEntity, const char* maxTeam) {

@@ -21,9 +21,8 @@ namespace worldkit {
 
 // Events in the order the engine caused them ("update <entity>", "think <entity>", ...).
 std::vector<std::string>& Log();
-// Logs the event, then runs the hook (set by a test, cleared by the fixture) with it: what the hook
-// does happens as if in the object that logged, which touches nothing of itself afterwards.
-std::function<void(const std::string&)>& Hook();
+// Logs the event, then runs a test's hook with it as if in the object that logged (which then stops).
+extern std::function<void(const std::string&)> g_hook;
 void Note(const std::string& event);
 
 // Appends a child named `name` with optional value and label; returns it.
@@ -50,8 +49,7 @@ extern CGlobalServiceDesc g_testGlobalServiceDesc;
 extern CGlobalServiceDesc g_derivedGlobalServiceDesc;
 extern CTeamDesc g_testTeamDesc;
 
-// Entity class "TestEntity": Update logs; Init fails when the definition has a "FailInit" child; the
-// companion is destroyed with it.
+// Entity class "TestEntity": Update logs; Init fails with a "FailInit" child; its companion goes with it.
 class TestEntity : public CEntity {
 public:
     using CEntity::CEntity;
@@ -151,7 +149,7 @@ protected:
     void SetUp() override {
         AiEngineTest::SetUp();
         worldkit::Log().clear();
-        worldkit::Hook() = nullptr;
+        worldkit::g_hook = nullptr;
     }
     void TearDown() override {
         for (CConfigNode* tree : m_owned)
