@@ -187,8 +187,7 @@ TEST_F(WorldManagerTest, SizesFromTheConfigurationAtTheirEdges) {
     wm->LoadWorld("level.bsp", 0);
     EXPECT_NE(wm->GetPhysicsContext(), nullptr);
     // The level's moving bodies are held to the room before they are made, the box says both.
-    EXPECT_TRUE(wm->RoomForMovingBodies(4096));
-    EXPECT_FALSE(wm->RoomForMovingBodies(4097));
+    EXPECT_TRUE(wm->RoomForMovingBodies(4096) && !wm->RoomForMovingBodies(4097));
     const std::string update = " section.\nPlease update your XML file\n";
     EXPECT_EQ(Messages(), "'MaxRegistered' attribute not found in 'Bodies'" + update +
                               "Its value 4097 is outside 1 to 4096.\n'Max' attribute not found in 'Joints'" + update +

@@ -227,16 +227,14 @@ TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
     CWorld* world = nullptr;
     CEntity* e[4] = {};
     const auto make = [&](const char* name, const char* decide) {
-        CConfigNode* definition = worldkit::MakeEntityDefinition();
+        CConfigNode* definition = Own(worldkit::MakeEntityDefinition());
         Add(definition->FindChild("Brain"), "Decide", decide);
         CEntity* entity = Vusk::CreateEntity(name, definition, 0, nullptr);
-        Vusk::DeleteTree(definition);
         EXPECT_TRUE(entity != nullptr && Vusk::AddEntity(world, entity));
         return entity;
     };
     struct Row {
-        const char* what;
-        const char* at; // event after which `end` runs, in short; "": before the frame
+        const char *what, *at; // at: the event after which `end` runs, in short; "": before the frame
         std::function<void()> end;
         const char* log; // in short: (u)pdate, (g)lobal, (t)hink, (a)pply, then the entity or service weight
     };
@@ -247,14 +245,12 @@ TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
         {"c destroys c, deciding", "tc", [&] { Vusk::DestroyEntity(e[2]); }, "ua ub uc ud g7 g8 ta aa tb tc td ad"},
         {"a removes a", "ta", [&] { Vusk::RemoveEntity(world, e[0]); }, "ua ub uc ud g7 g8 ta tb tc ac td ad"},
         {"a deletes its brain", "ta", [&] { delete e[0]->GetBrain(); }, "ua ub uc ud g7 g8 ta tb tc ac td ad"},
-        {"7 deletes itself", "g7", [&] { delete world->GetGlobalServiceAt(0); },
-         "ua ub uc ud g7 g8 ta aa tb tc ac td ad"},
+        {"7 goes", "g7", [&] { delete world->GetGlobalServiceAt(0); }, "ua ub uc ud g7 g8 ta aa tb tc ac td ad"},
         {"b adds e", "ub", [&] { make("e", "1"); }, "ua ub uc ud g7 g8 ta aa tb tc ac td ad te ae"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        world = Vusk::CreateWorld(tree, 0);
-        ASSERT_NE(world, nullptr);
+        ASSERT_NE(world = Vusk::CreateWorld(tree, 0), nullptr);
         for (int i = 0; i < 4; ++i) // a to d; b decides nothing
             e[i] = make(std::string(1, static_cast<char>('a' + i)).c_str(), i == 1 ? "0" : "1");
         if (*row.at == '\0')
@@ -294,8 +290,7 @@ TEST_P(WorldTest, EntityTableAndCallbacks) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree("2"));
     CWorld* world = Vusk::CreateWorld(tree, 0);
     ASSERT_NE(world, nullptr);
-    int one = 1;
-    int two = 2;
+    int one = 1, two = 2;
     ASSERT_TRUE(Vusk::AddEntityAddedCallback(world, RecordAdded, &one));
     ASSERT_TRUE(Vusk::AddEntityAddedCallback(nullptr, RecordAdded, &two));
     ASSERT_TRUE(Vusk::AddEntityAddedCallback(world, RecordAdded, &one));
