@@ -40,7 +40,6 @@ std::vector<std::string>& Log() {
 }
 
 std::function<void(const std::string&)> g_hook;
-
 void Note(const std::string& event) {
     Log().push_back(event);
     if (g_hook)
