@@ -648,9 +648,9 @@ int main(int argc, char** argv) {
             // A start the game would refuse from its configuration: the run measures nothing.
             if (w->options->playerArg != nullptr && !a->PlayerStartFits()) {
                 w->startRefused = true;
-                if (a->PlayerEntity() != nullptr) {
-                    w->place = a->PlayerEntity()->GetPosition();
-                }
+                // The start as the game was given it, not where the player stands after a frame.
+                const float* start = a->PlayerStart();
+                w->place = CVector3(start[0], start[1], start[2]);
                 PostQuitMessage(0);
                 return;
             }
