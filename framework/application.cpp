@@ -1,6 +1,5 @@
 #include "framework/application.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -73,9 +72,9 @@ namespace {
 // The elements open at the parser's position, innermost last, with the lines they start on: an
 // element left unclosed is found only where the parser stops, lines later.
 std::vector<std::pair<std::string, unsigned long>> g_openElements;
-// For each of them, whether it was said as an element the game does not know (what it holds is not
-// said again).
-std::vector<bool> g_openUnknown;
+// How many were open with the element said as one the game does not know (what it holds is not said
+// again, nor read); 0 while none is open.
+std::size_t g_leftOutDepth = 0;
 
 void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Char** attributes) {
     auto parser = static_cast<XML_Parser>(user);
@@ -83,16 +82,17 @@ void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Ch
     SetConfigPlace(name, line, attributes);
     // Below the file's root: the section it is in (the outermost open), or the top level.
     const char* section = nullptr;
-    bool insideUnknown = false;
-    for (std::size_t i = 1; i < g_openElements.size(); ++i) {
-        insideUnknown = insideUnknown || g_openUnknown[i];
-        if (section == nullptr && IsConfigSection(g_openElements[i].first.c_str())) {
+    for (std::size_t i = 1; i < g_openElements.size() && section == nullptr; ++i) {
+        if (IsConfigSection(g_openElements[i].first.c_str())) {
             section = g_openElements[i].first.c_str();
         }
     }
+    const bool insideUnknown = g_leftOutDepth != 0;
     const bool unknown = !g_openElements.empty() && !insideUnknown && !CheckConfigElement(section, name, line);
     g_openElements.emplace_back(name, line);
-    g_openUnknown.push_back(unknown);
+    if (unknown) {
+        g_leftOutDepth = g_openElements.size();
+    }
     // An element said to be left out is, with all it holds.
     if (!unknown && !insideUnknown) {
         static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchStartElement(name, attributes);
@@ -102,10 +102,12 @@ void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Ch
 
 void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
     auto parser = static_cast<XML_Parser>(user);
-    const bool leftOut = std::find(g_openUnknown.begin(), g_openUnknown.end(), true) != g_openUnknown.end();
+    const bool leftOut = g_leftOutDepth != 0;
     if (!g_openElements.empty()) {
         g_openElements.pop_back();
-        g_openUnknown.pop_back();
+    }
+    if (g_openElements.size() < g_leftOutDepth) {
+        g_leftOutDepth = 0;
     }
     if (leftOut) {
         return;
@@ -464,7 +466,7 @@ void CStandardApplication::ReadConfig() {
     }
     char buffer[kConfigReadChunk];
     g_openElements.clear();
-    g_openUnknown.clear();
+    g_leftOutDepth = 0;
     depth_ = 0;
     ForgetUnknownElements();
     for (;;) {

@@ -740,7 +740,7 @@ bool CDoor::StartElement(const char*, const char** attributes) {
         .Int("axis", &axis)
         .Vector("pw1x", "pw1y", "pw1z", &pw1)
         .Vector("pw2x", "pw2y", "pw2z", &pw2);
-    if (a.Ok() && !(width > 0.0f && height > 0.0f && depth > 0.0f)) {
+    if (a.Ok() && !SpansSomething()) {
         ConfigWarning("a 'Door' whose width, height or depth is not above 0 spans nothing: it gets no body and "
                       "does not swing");
     }
@@ -773,7 +773,7 @@ void CDoor::Build() {
         return;
     }
     // A door that spans nothing (said as it was read) has no body to hinge.
-    if (!(half.x > 0.0f && half.y > 0.0f && half.z > 0.0f) || !std::isfinite(half.x + half.y + half.z)) {
+    if (!SpansSomething() || !std::isfinite(half.x + half.y + half.z)) {
         return;
     }
     physics_.def = PhysicsCreateStaticBox(half.x, half.y, half.z, 0.0f);

@@ -300,6 +300,8 @@ public:
     void Destroy() override;
     // Half extents along the box's own axes.
     OvV3d HalfExtents() const;
+    // Whether the box spans something (width, height and depth above 0): only then has it a body.
+    bool SpansSomething() const { return width > 0.0f && height > 0.0f && depth > 0.0f; }
     // The hinge's point in the world and on the door (the box's own space).
     OvV3d HingePoint() const;
     OvV3d HingeOnDoor() const;

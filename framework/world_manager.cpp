@@ -510,7 +510,7 @@ bool CWorldManager::RoomForMovingBodies(int characters) {
     int doors = 0;
     for (int i = 0; i < DoorCount(); ++i) {
         const CDoor* door = GetDoor(i);
-        doors += door != nullptr && door->width > 0.0f && door->height > 0.0f && door->depth > 0.0f ? 1 : 0;
+        doors += door != nullptr && door->SpansSomething() ? 1 : 0;
     }
     const int lifts = LiftCount();
     characters = std::max(characters, 0);
