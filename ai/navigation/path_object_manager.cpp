@@ -75,13 +75,13 @@ void CPathObjectManager::OnEntityAdded(CEntity* entity, void* user) {
 void CPathObjectManager::OnEntityRemoved(CEntity* entity, void* user) {
   // Found by address: the entity may be in its destructor, its class no longer known.
   auto* self = static_cast<CPathObjectManager*>(user);
-  if (CPathObject* object = self->Find(entity)) self->RemovePathObject(object);
+  self->RemoveAt(self->IndexOf(entity));
 }
 
-CPathObject* CPathObjectManager::Find(const CEntity* entity) const {
-  for (uint32_t i = 0; i < m_count; ++i)
-    if (static_cast<CEntity*>(m_objects[i]) == entity) return m_objects[i];
-  return nullptr;
+uint32_t CPathObjectManager::IndexOf(const CEntity* entity) const {
+  uint32_t i = 0;
+  while (i < m_count && static_cast<CEntity*>(m_objects[i]) != entity) ++i;
+  return i;
 }
 
 void CPathObjectManager::LinkToGraphs(CPathObject* object) {
@@ -94,7 +94,7 @@ void CPathObjectManager::LinkToGraphs(CPathObject* object) {
 bool CPathObjectManager::AddPathObject(CPathObject* object) {
   if (object == nullptr || m_objects == nullptr) return false;
   // Listed once, however it came (by hand and then through the world): one removal lets it go.
-  if (Find(object) != nullptr) return true;
+  if (IndexOf(object) < m_count) return true;
   if (m_count >= m_capacity) return false;
   m_objects[m_count++] = object;
   object->SetManager(this);
@@ -108,11 +108,11 @@ bool CPathObjectManager::AddPathObject(CPathObject* object) {
   return true;
 }
 
-bool CPathObjectManager::RemovePathObject(CPathObject* object) {
-  uint32_t i = 0;
-  while (i < m_count && m_objects[i] != object) ++i;
-  if (i == m_count) return false;
-  object->UnlinkFromGraphs();
+bool CPathObjectManager::RemovePathObject(CPathObject* object) { return RemoveAt(IndexOf(object)); }
+
+bool CPathObjectManager::RemoveAt(uint32_t i) {
+  if (i >= m_count) return false;
+  m_objects[i]->UnlinkFromGraphs();
   for (; i + 1 < m_count; ++i) m_objects[i] = m_objects[i + 1];
   m_objects[--m_count] = nullptr;
   return true;

@@ -50,8 +50,11 @@ private:
   static void OnEntityAdded(CEntity* entity, void* user);
   static void OnEntityRemoved(CEntity* entity, void* user);
   void LinkToGraphs(CPathObject* object);
-  // The held object at that address, or null.
-  CPathObject* Find(const CEntity* entity) const;
+  // The slot of the held object at that address; m_count when none.
+  uint32_t IndexOf(const CEntity* entity) const;
+  // Unlinks the object in the slot from the graphs and removes it, keeping the order of the others;
+  // false for a slot past the held ones.
+  bool RemoveAt(uint32_t i);
 
   CPathObject** m_objects;        // held path objects
   uint32_t m_count;               // objects held
