@@ -502,7 +502,9 @@ bool CPathFinder::FindNextMove(const CVector3& goal, const CPathTarget* target) 
   m_requestedGoal = goal;
   if (m_graph != nullptr && m_graph->RecordsWentSince(&m_graphStamp)) ForgetGraphRecords();
   CMoveOrder move;
-  if (!RunStages(&move, target)) return false;
+  const bool ran = RunStages(&move, target);
+  m_segmentObject = nullptr;
+  if (!ran) return false;
   if (m_stopped || !m_moveDue) return true;
   return ComputeMove(move);
 }
@@ -527,25 +529,27 @@ bool CPathFinder::RunStages(CMoveOrder* move, const CPathTarget* target) {
     m_searchDeferred = 0;
     return true;
   }
-  // 4: the path object in charge of the present segment.
-  CPathObject* segment =
+  // 4: the path object in charge of the present segment. Each use reads it afresh: what the step calls
+  // (a path object's functions, the search pricing edges) may end it, and the step then goes on as
+  // without one; the removal asked for a new path.
+  m_segmentObject =
       m_subgoalIndex > 0 && m_subgoalIndex <= m_path.m_pointCount ? m_path.m_pathObjects[m_subgoalIndex - 1] : nullptr;
   // 5: does the path need computing?
   bool compute = false;
   bool accident = false;
   if (m_repathForced) {
-    compute = segment == nullptr || segment->CanLeave(owner);
+    compute = m_segmentObject == nullptr || m_segmentObject->CanLeave(owner);
     m_lastMove.m_speed = 0.0f;
   } else if (m_searchSuspended) {
     compute = true;
   } else if (CVector3::DistanceSquared(m_goal, m_lastPathGoal) > m_distMinNewGoal * m_distMinNewGoal &&
-             (segment == nullptr || segment->CanLeave(owner))) {
+             (m_segmentObject == nullptr || m_segmentObject->CanLeave(owner))) {
     compute = true;
   } else if (m_path.m_cutShort && m_subgoalIndex + 2 >= m_path.m_pointCount) {
     compute = true;
     m_repathForced = 1;
   } else {
-    m_accident = segment != nullptr ? (segment->NeedsRepath(owner) ? 1 : 0) : (CheckAccident() ? 1 : 0);
+    m_accident = m_segmentObject != nullptr ? (m_segmentObject->NeedsRepath(owner) ? 1 : 0) : (CheckAccident() ? 1 : 0);
     compute = m_accident != 0;
   }
   accident = m_accident != 0;
@@ -614,7 +618,7 @@ bool CPathFinder::RunStages(CMoveOrder* move, const CPathTarget* target) {
   bool buildMove = false;
   bool segmentMove = false;
   if (computedNow || IsDue(m_taskNewSubgoal, owner)) {
-    if (segment != nullptr) {
+    if (m_segmentObject != nullptr) {
       segmentMove = true;
     } else {
       if (m_holeCounter == 0) {
@@ -630,7 +634,7 @@ bool CPathFinder::RunStages(CMoveOrder* move, const CPathTarget* target) {
       MarkRun(m_taskNewSubgoal, owner);
       buildMove = true;
     }
-  } else if (segment == nullptr) {
+  } else if (m_segmentObject == nullptr) {
     if (IsDue(m_taskGoto, owner))
       buildMove = true;
     else
@@ -651,7 +655,7 @@ bool CPathFinder::RunStages(CMoveOrder* move, const CPathTarget* target) {
     CVector3 target;
     const CVector3 point =
         m_subgoalIndex >= 0 && m_subgoalIndex < m_path.m_pointCount ? m_path.m_points[m_subgoalIndex] : m_subgoal;
-    if (segment->ComputeMove(owner, point, m_actionClass, &reached, &target))
+    if (m_segmentObject->ComputeMove(owner, point, m_actionClass, &reached, &target))
       m_moveDue = 0;
     else
       m_simpleMove(this, move, m_subgoal);
@@ -843,6 +847,8 @@ void CPathFinder::OnGraphChanged(void* graph, void* pathFinder) {
 
 void CPathFinder::OnEntityRemoved(CEntity* entity, void* pathFinder) {
   auto* self = static_cast<CPathFinder*>(pathFinder);
+  if (self->m_segmentObject != nullptr && static_cast<CEntity*>(self->m_segmentObject) == entity)
+    self->m_segmentObject = nullptr;
   if (self->m_path.m_pathObjects == nullptr) return;
   bool named = false;
   for (int32_t i = 0; i < self->m_path.m_pointCount; ++i) {

@@ -256,10 +256,15 @@ private:
   // Makes graph current under `name` (its point-mapper index is looked up by that name).
   void BindGraph(CSpatialGraph* graph, const char* name);
   static void OnGraphChanged(void* graph, void* pathFinder);
-  // Forgets a path object that leaves the world (the path still names it) and asks for a new path.
+  // Forgets a path object that leaves the world (the path or the step under way still names it) and
+  // asks for a new path.
   static void OnEntityRemoved(CEntity* entity, void* pathFinder);
 
   bool m_callbackRegistered;  // the graph-change callback is registered
+  // While a step runs: the path object in charge of the present segment, or null. The entity-removed
+  // callback clears it, so that one which ends (itself, or by the host) while the step asks it or
+  // another object is not asked again: the step goes on without it.
+  CPathObject* m_segmentObject = nullptr;
   CEntityRemovedHook m_removedHook{&CPathFinder::OnEntityRemoved, this};
 };
 

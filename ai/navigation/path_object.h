@@ -45,8 +45,13 @@ public:
   // Reads "LinkedEdgeMax" (0 becomes 1; below 0 refused) and allocates the linked-edge records.
   bool Init(CConfigNode* definition) override;
 
-  // Cost of an edge linked to this object: the constraint's cost by default.
+  // Cost of an edge linked to this object: the constraint's cost by default. The object may end itself
+  // here (or the host end it): the search goes on without it.
   virtual bool GetEdgeCost(CEntity* context, CGraphEdge* edge, CConstraint* constraint, float* cost);
+  // The owner's path finder asks the next four during its step. In each the object may end itself, or
+  // the host end it or another path object (delete it, or take it out of its world): the path finder
+  // asks it nothing more and drops it from its path, which is computed anew; the answer given in that
+  // call still counts. The owner and its brain must not be ended there: the path finder goes with them.
   // false keeps the path finder's present sub-goal.
   virtual bool AcceptSubgoal(CEntity* owner, const CVector3& ownerPosition, const CVector3& point);
   // Steers the owner towards `pathPoint`; sets `reached` when the squared distance is below OneMeter.
@@ -59,6 +64,8 @@ public:
   // Tells the graph-change callbacks about a change of `graph` (null: every graph) when the object has
   // a path-object manager.
   virtual void NotifyGraphs(CSpatialGraph* graph);
+  // The manager asks both while it gathers segments: an object that ends there (by itself or the host)
+  // is left out.
   virtual uint32_t GetSegmentCount();
   virtual CPathSegment* GetSegments();
   // Links the object to the edges of the graph that it takes charge of (AddLinkedEdge). The manager
@@ -71,6 +78,8 @@ public:
   // Unlinks from every graph the graph manager holds; edges of other graphs stay linked until
   // RemoveLinkedEdge or the object's deletion.
   virtual void UnlinkFromGraphs();
+  // Hooks of the unlinking (the object leaves its world or the manager, or is deleted): they must not
+  // end the object.
   virtual void OnGraphsChanged(CSpatialGraph* graph);
   virtual void OnEdgeUnlinked(CSpatialGraph* graph, CGraphEdge* edge);
 

@@ -121,20 +121,29 @@ bool CPathObjectManager::RemoveAt(uint32_t i) {
 uint32_t CPathObjectManager::CollectSegments(CPathSegment** segments) {
   if (!m_segmentsGathered) {
     m_segmentsGathered = true;
+    // An object that ends (itself, or by the host) while asked has left its slot to the next one,
+    // which is asked in turn; what it answered is not used. The copy keeps within the count summed.
     uint64_t total = 0;
-    for (uint32_t i = 0; i < m_count; ++i) total += m_objects[i]->GetSegmentCount();
+    for (uint32_t i = 0; i < m_count;) {
+      CPathObject* const object = m_objects[i];
+      const uint32_t n = object->GetSegmentCount();
+      if (m_objects[i] != object) continue;
+      total += n;
+      ++i;
+    }
     if (total > 0 && total <= UINT32_MAX) {
       m_segments = new CPathSegment[static_cast<size_t>(total)];
-      if (m_segments != nullptr) {
-        for (uint32_t i = 0; i < m_count; ++i) {
-          const CPathSegment* source = m_objects[i]->GetSegments();
-          const uint32_t n = m_objects[i]->GetSegmentCount();
-          for (uint32_t k = 0; k < n && source != nullptr; ++k) {
-            m_segments[m_segmentCount].m_a = source[k].m_a;
-            m_segments[m_segmentCount].m_b = source[k].m_b;
-            ++m_segmentCount;
-          }
+      for (uint32_t i = 0; i < m_count && m_segments != nullptr;) {
+        CPathObject* const object = m_objects[i];
+        const uint32_t n = object->GetSegmentCount();
+        const CPathSegment* const source = m_objects[i] == object ? object->GetSegments() : nullptr;
+        if (m_objects[i] != object) continue;
+        for (uint32_t k = 0; k < n && source != nullptr && m_segmentCount < total; ++k) {
+          m_segments[m_segmentCount].m_a = source[k].m_a;
+          m_segments[m_segmentCount].m_b = source[k].m_b;
+          ++m_segmentCount;
         }
+        ++i;
       }
     }
   }
