@@ -204,8 +204,8 @@ expect("Bots without InitialPosition" STATUS 0 NEVER "error handler"
 fresh()
 edit_config("<Hud/>" "<Hud>")
 expect("Hud left open" STATUS 0 NEVER "error handler"
-       SAYS "config.xml line 153: 'Switch' is not an element the 'Hud' section knows; it is left out"
-       "config.xml line 159: 'Door' is not an element the 'Hud' section knows; it is left out")
+       SAYS "config.xml line 153: 'Switch' is not an element the 'Hud' section knows"
+       "config.xml line 159: 'Door' is not an element the 'Hud' section knows")
 # A misspelt section is said with its line, and named in the box of what is missing.
 foreach(pair "Application;Aplication;>" "Camera;Cmera; " "Worlds;Wrlds;>")
   list(GET pair 0 right)
