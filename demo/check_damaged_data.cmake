@@ -172,7 +172,40 @@ config_case("player below the floor" "<Player><InitialPosition x=\"0\" y=\"0.45\
 config_case("more bots than the AI world holds" "number=\"8\"" "number=\"200\""
             SAYS "The game holds at most 104 bots, not 200" "The count is 'number' of 'Bots', config.xml line 43.")
 config_case("no AiPathData" "<AiPathData value=\"ai/dunmarrow.ais\"/>" ""
-            SAYS "config.xml names no AI world file" NEVER "Cannot open the AI world file ''")
+            SAYS "names no AI world file: its 'Application' section (config.xml line 41) has no 'AiPathData'"
+            NEVER "Cannot open the AI world file ''")
+config_case("AiPathData a folder" "value=\"ai/dunmarrow.ais\"" "value=\"ai/\""
+            SAYS "The file 'ai/' is a folder, not a file.\nconfig.xml line 44 names it")
+fresh()
+file(REMOVE ${WORK}/config.xml)
+file(MAKE_DIRECTORY ${WORK}/config.xml)
+expect("config.xml a folder" STATUS 1 SAYS "The file 'config.xml' is a folder, not a file.")
+# A file name longer than 511 characters is kept whole: its box names the line that names it.
+string(REPEAT "./" 300 long)
+foreach(pair "clump=\"models/;soldier_red.dff;94 names it ('clump' of 'Geometry')"
+             "clumpFilename=\"models/;crate.dff;142 names it ('clumpFilename' of 'Box')")
+  list(GET pair 0 attribute)
+  list(GET pair 1 file)
+  list(GET pair 2 named)
+  config_case("${file} named by ${long}" "${attribute}${file}" "${attribute}${long}no_${file}"
+              SAYS "/no_${file}' is not there.\nconfig.xml line ${named}.")
+endforeach()
+# The sections and elements the game needs, missing: the box names the element that should hold them.
+fresh()
+file(READ ${WORK}/config.xml text)
+string(REGEX REPLACE "<Worlds>.*</Worlds>" "" text "${text}")
+file(WRITE ${WORK}/config.xml "${text}")
+expect("no Worlds" STATUS 1 SAYS "config.xml has no level: its 'Config' element (config.xml line 2) has no 'Worlds'")
+fresh()
+edit_config("<InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/>" "")
+expect("Bots without InitialPosition" STATUS 0 NEVER "error handler"
+       SAYS "config.xml line 43: its 'Bots' section gives no 'InitialPosition': the bots start near 0, 0, 0")
+# Whatever the section, what it does not use is said: the level objects after a 'Hud' left open.
+fresh()
+edit_config("<Hud/>" "<Hud>")
+expect("Hud left open" STATUS 0 NEVER "error handler"
+       SAYS "config.xml line 153: 'Switch' is not an element the 'Hud' section knows"
+       "config.xml line 159: 'Door' is not an element the 'Hud' section knows")
 # A misspelt section is said with its line, and named in the box of what is missing.
 foreach(pair "Application;Aplication;>" "Camera;Cmera; " "Worlds;Wrlds;>")
   list(GET pair 0 right)
@@ -347,12 +380,12 @@ expect("gravity with letters after it" STATUS 0 SAYS "config.xml line 12: 'y' of
        NEVER "error handler")
 config_case("element left open" "<Joints max=\"20\"/>" "<Joints max=\"20\">"
             SAYS "config.xml line 9: 'Joints' opened there is not closed (at line 16: mismatched tag)"
-            "names no AI world file: it has no 'Application' section.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
+            "names no AI world file: its 'Config' element (config.xml line 2) has no 'Application' section.\nPlease update your XML file\nconfig.xml line 9: 'Joints' opened there")
 # A section left open holds the sections after it: each is said and left out, and what the game
 # then misses stops it.
 config_case("Input left open" "<MouseMode Value=\"1\"/></Input>" "<MouseMode Value=\"1\"/>"
             SAYS "config.xml line 30: 'Camera' is not an element the 'Input' section knows; it is left out"
-            "it has no 'Application' section" "config.xml line 26: 'Input' opened there is not closed")
+            "has no 'Application' section" "config.xml line 26: 'Input' opened there is not closed")
 
 # Messages that name the file that does not read, and why.
 # A file taken away or spoilt: one box, however many objects load the file, whose last line is the

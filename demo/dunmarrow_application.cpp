@@ -228,8 +228,10 @@ bool CDunmarrowApplication::CheckConfiguration() {
     const std::string worldsPlace = g_worldManager == nullptr || g_worldManager->SectionPlace().empty()
                                         ? ""
                                         : " (" + g_worldManager->SectionPlace() + ")";
+    // " its 'Config' element (config.xml line 2)": the element that holds the sections.
+    const std::string root = ConfigRootPlace().empty() ? " it" : " " + ConfigRootPlace();
     if (g_worldManager == nullptr) {
-        missing = "no level: it has no 'Worlds' section";
+        missing = "no level:" + root + " has no 'Worlds' section";
         wanted = "Worlds";
     } else if (g_worldManager->WorldCount() == 0) {
         missing = "no level: its 'Worlds' section" + worldsPlace + " loads no 'World'";
@@ -250,6 +252,21 @@ bool CDunmarrowApplication::CheckConfiguration() {
         SkelWarningMessage(((applicationPlace_.empty() ? file : applicationPlace_) +
                             ": its 'Application' section has no 'Bots' section: the player plays alone, without bots")
                                .c_str());
+    }
+    // A start not given is 0, 0, 0: said with the section that misses it (a tool's start is its own).
+    auto noStart = [&](const char* section, const std::string& place, const char* who) {
+        const std::string at = !place.empty() ? place : !applicationPlace_.empty() ? applicationPlace_ : file;
+        SkelWarningMessage((at + ": " +
+                            (place.empty() ? "no '" + std::string(section) + "' section gives an 'InitialPosition'"
+                                           : "its '" + std::string(section) + "' section gives no 'InitialPosition'") +
+                            ": " + who + " 0, 0, 0")
+                               .c_str());
+    };
+    if (playerStartPlace_.empty() && !playerStartOverridden_) {
+        noStart("Player", playerPlace_, "the player starts at");
+    }
+    if (botStartPlace_.empty() && botCount_ > 0) {
+        noStart("Bots", botsPlace_, "the bots start near");
     }
     return true;
 }
@@ -307,9 +324,13 @@ bool CDunmarrowApplication::Init() {
         // A file not read to its end is said by the box itself, with where the reading stopped.
         // A misspelt section or element is said with the line it stands on.
         const std::string misspelt = UnknownElementInPlaceOf(applicationRead_ ? "AiPathData" : "Application");
+        const std::string holder = applicationRead_ ? "its 'Application' section" +
+                                                          (applicationPlace_.empty() ? "" : " (" + applicationPlace_ + ")")
+                                   : ConfigRootPlace().empty() ? "it"
+                                                               : ConfigRootPlace();
         ErrorBox(
-            (std::string(ConfigFileName()) + " names no AI world file: " +
-             (applicationRead_ ? "its 'Application' section has no 'AiPathData'" : "it has no 'Application' section") +
+            (std::string(ConfigFileName()) + " names no AI world file: " + holder + " has no " +
+             (applicationRead_ ? "'AiPathData'" : "'Application' section") +
              "." + (misspelt.empty() ? "" : "\n" + misspelt + ".") + "\nPlease update your XML file")
                 .c_str());
         return false;

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,6 +87,9 @@ void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Ch
         if (IsConfigSection(g_openElements[i].first.c_str())) {
             section = g_openElements[i].first.c_str();
         }
+    }
+    if (g_openElements.empty()) {
+        SetConfigRoot(name, line);
     }
     const bool insideUnknown = g_leftOutDepth != 0;
     const bool unknown = !g_openElements.empty() && !insideUnknown && !CheckConfigElement(section, name, line);
@@ -455,12 +459,17 @@ void CStandardApplication::ReadConfig() {
     XML_UseParserAsHandlerArg(parser);
     XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
     SetConfigReadFault("");
-    const int fd = _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
+    // A folder of its name opens, but does not read: said as what it is.
+    std::error_code error;
+    const bool folder = std::filesystem::is_directory(configFileName_, error);
+    const int fd = folder ? -1 : _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
     SetConfigFileName(configFileName_.c_str());
     if (fd < 0) {
         SetConfigFileName(nullptr);
         g_stopOnError = true;
-        MessageBoxA(nullptr, kConfigNotFoundMessage, kErrorBoxTitle, MB_ICONHAND);
+        const std::string text = std::string(kConfigNotFoundMessage) +
+                                 (folder ? "\nThe file '" + configFileName_ + "' is a folder, not a file." : "");
+        MessageBoxA(nullptr, text.c_str(), kErrorBoxTitle, MB_ICONHAND);
         XML_ParserFree(parser);
         return;
     }
@@ -469,6 +478,7 @@ void CStandardApplication::ReadConfig() {
     g_leftOutDepth = 0;
     depth_ = 0;
     ForgetUnknownElements();
+    SetConfigRoot(nullptr, 0);
     for (;;) {
         const int count = _read(fd, buffer, sizeof buffer);
         if (count < 0) {

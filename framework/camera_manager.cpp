@@ -396,7 +396,10 @@ bool CCameraManager::CreateCamera(std::int32_t width, std::int32_t height, bool 
         // A path that is not there or damaged is said: the Path camera then has none.
         std::string fault;
         if (spline_ == nullptr) {
-            fault = DataFileExists(kSplineFile) ? TakeGraphicsReadCause() : "it is not there";
+            const std::string cause = TakeGraphicsReadCause();
+            fault = DataFolderAt(kSplineFile)    ? "it is a folder, not a file"
+                    : DataFileExists(kSplineFile) ? cause
+                                                  : "it is not there";
         } else if (!AllWithinReach(spline_->points, static_cast<std::size_t>(std::max(spline_->numPoints, 0)))) {
             // The file's points: the control points solved through them may lie further out.
             fault = "a point of it is not finite or beyond a million";

@@ -119,7 +119,7 @@ CachedAnimation* CAnimationCache::Get(const char* fileName) {
         return nullptr;
     }
     for (int i = 0; i < g_cacheCount; ++i) {
-        if (g_cache[i] != nullptr && Is(g_cache[i]->name, fileName)) {
+        if (g_cache[i] != nullptr && Is(g_cache[i]->name.c_str(), fileName)) {
             ++g_cache[i]->references;
             return g_cache[i];
         }
@@ -137,7 +137,7 @@ CachedAnimation* CAnimationCache::Get(const char* fileName) {
         return nullptr;
     }
     auto* entry = new CachedAnimation;
-    CopyText(entry->name, sizeof entry->name, fileName);
+    entry->name = fileName;
     entry->references = 1;
     entry->animation = animation;
     g_cache[g_cacheCount++] = entry;
@@ -274,7 +274,7 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 ConfigWarning("a 'Geometry' without its 'clump' first is left out: the character has no model");
                 return false;
             }
-            CopyText(clump, sizeof clump, file);
+            clump = file;
             NoteConfigFile(file, "clump");
             // The AI sees and places a character by its height and width (each above 0).
             return floats("Geometry", {{"heigth", &height}, {"width", &width}}, 1, false);
@@ -305,13 +305,17 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                 ConfigWarning("a 'GlobalDynamics' without its 'sphereModel' at its place is read no further");
                 return false;
             }
-            CopyText(sphereModel, sizeof sphereModel, model);
+            sphereModel = model;
             NoteConfigFile(model, "sphereModel");
             return floats("GlobalDynamics", {{"gravity", &gravity}}, 5, false);
         }
         if (Is(element, "Actions")) {
             inActions = 1;
         }
+        return true;
+    }
+    if (Is(element, "Animations")) {
+        animationsPlace = ConfigPlace();
         return true;
     }
     if (Is(element, "Speeds")) {
@@ -336,12 +340,12 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
                           "' is no animation a character plays; it is left out");
             return true;
         }
-        CopyText(animationFiles[index], sizeof animationFiles[index], attributes[3]);
+        animationFiles[index] = attributes[3];
         NoteConfigFile(attributes[3], attributes[2]);
         // A repeated name gives its earlier animation back to the cache.
         CAnimationCache::Release(animations[index]);
         TakeGraphicsReadCause(); // what an earlier read left
-        animations[index] = CAnimationCache::Get(animationFiles[index]);
+        animations[index] = CAnimationCache::Get(animationFiles[index].c_str());
         // An animation file both profiles name is said once.
         if (animations[index] == nullptr && FirstFaultOf(animationFiles[index])) {
             char text[200];
@@ -381,7 +385,7 @@ bool CCharacterProfile::EndElement(const char* element) {
         };
         // An animation whose definition is there but whose file did not load was reported as
         // it was read: only those with no definition are reported here.
-        auto undefined = [this](int index) { return animations[index] == nullptr && animationFiles[index][0] == '\0'; };
+        auto undefined = [this](int index) { return animations[index] == nullptr && animationFiles[index].empty(); };
         for (int group = 0; group < 2; ++group) {
             const int shift = group == 0 ? 0 : kAnimAlertWalk - kAnimWalk;
             for (int k = 0; k < 9; ++k) {
@@ -449,7 +453,7 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position,
         return false;
     }
     // A profile whose "Geometry" had no model file was refused as it was read: say it here.
-    if (profile_->clump[0] == '\0') {
+    if (profile_->clump.empty()) {
         const std::string misspelt = UnknownElementInPlaceOf("Geometry");
         ErrorBox(
             (std::string("Can not load clump in file \n please check your data\nThe character profile '") +
@@ -459,7 +463,7 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position,
                 .c_str());
         return false;
     }
-    const bool bound = LoadClump(profile_->clump);
+    const bool bound = LoadClump(profile_->clump.c_str());
     if (GetClump() == nullptr) {
         return false;
     }
@@ -717,8 +721,14 @@ void CCharacter::SwitchAnimation(int animation, float speed) {
         std::string text = "Animation is missing in character profile\n please check your .ANM data";
         std::string key = "animation";
         if (profile_ != nullptr && animation >= 0 && animation < kProfileAnimationCount) {
-            text += "\nThe character profile '" + std::string(profile_->name) + "' in " + LastConfigFileName() +
-                    " has no '" + kProfileAnimationNames[animation] + "' animation.";
+            // Said with the element that should hold it: its "Animations", else its section.
+            const std::string holder = !profile_->animationsPlace.empty()
+                                           ? "its 'Animations' (" + profile_->animationsPlace + ")"
+                                       : !profile_->place.empty() ? "its 'Character' section (" + profile_->place + ")"
+                                                                  : "its 'Character' section in " +
+                                                                        std::string(LastConfigFileName());
+            text += "\nThe character profile '" + std::string(profile_->name) + "' has no '" +
+                    kProfileAnimationNames[animation] + "' animation: " + holder + " names none.";
             key = std::string(profile_->name) + "#" + kProfileAnimationNames[animation];
         }
         // Said once for a profile, however many of its characters miss it.

@@ -83,7 +83,7 @@ enum CharacterMovement : std::int32_t {
 
 // A shared animation: the file it was read from and how many holders it has.
 struct CachedAnimation {
-    char name[512] = {};
+    std::string name; // whole, however long
     std::uint32_t references = 0;
     OvAnimation* animation = nullptr;
 };
@@ -129,16 +129,18 @@ public:
 
     // The loaded animation, or null.
     OvAnimation* Animation(int index) const;
-    const char* AnimationFile(int index) const { return animationFiles[index]; }
+    const char* AnimationFile(int index) const { return animationFiles[index].c_str(); }
 
     char name[128] = {};
-    std::string place; // where its "Character" section starts
+    std::string place;           // where its "Character" section starts
+    std::string animationsPlace; // where its "Animations" starts
     float scale = 1.0f;
-    char clump[512] = {};
+    // The files config.xml names, whole however long.
+    std::string clump;
     float height = 0.0f;
     float width = 0.0f;
     float transitionSpeed = 0.0f;
-    char animationFiles[kProfileAnimationCount][512] = {};
+    std::string animationFiles[kProfileAnimationCount];
     CachedAnimation* animations[kProfileAnimationCount] = {};
     float forwardWalk = 0.0f;
     float forwardRun = 0.0f;
@@ -147,7 +149,7 @@ public:
     float slideCreaseYComponent = 0.0f;
     std::int32_t accuracy = 0;
     float sphereRadius = 0.0f;
-    char sphereModel[512] = {};
+    std::string sphereModel;
     float gravity = 0.0f;
     std::uint8_t inActions = 0;
     std::uint8_t speedsRead = 0;     // its "Speeds" was met

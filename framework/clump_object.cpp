@@ -184,13 +184,12 @@ bool CClumpObject::LoadClump(const char* fileName) {
     // however many objects load it.
     const bool named = fileName != nullptr && fileName[0] != '\0';
     if (!loaded && (!named || FirstFaultOf(fileName))) {
-        char text[600];
-        std::snprintf(text, sizeof text, "Can not load clump in file %s\n please check your data",
-                      fileName != nullptr ? fileName : "");
+        const std::string text =
+            "Can not load clump in file " + std::string(named ? fileName : "") + "\n please check your data";
         if (!named) {
-            ErrorBox((std::string(text) + "\nNo file is named.").c_str()); // the element being read names none
+            ErrorBox((text + "\nNo file is named.").c_str()); // the element being read names none
         } else {
-            FileErrorBox(fileName, std::string(text) + "\n" + (!fault.empty() ? fault : FileReadFault(fileName)));
+            FileErrorBox(fileName, text + "\n" + (!fault.empty() ? fault : FileReadFault(fileName)));
         }
     }
     return loaded;

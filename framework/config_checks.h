@@ -44,6 +44,10 @@ void ForgetUnknownElements();
 // stands where 'Application' would, an element the game does not know" when an element it did
 // not know is near that name; empty when none is.
 std::string UnknownElementInPlaceOf(const char* wanted);
+// The file's outermost element, which holds the sections, as the boxes about a missing section
+// name it: "its 'Config' element (config.xml line 2)"; empty before any (null: forgotten).
+void SetConfigRoot(const char* name, unsigned long line);
+std::string ConfigRootPlace();
 // "config.xml line 12" while the configuration file is read, else empty.
 std::string ConfigPlace();
 // Records that the element being read names the data file `path` in `attribute`: a fault of the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <set>
 
 #include "framework/config_checks.h"
@@ -14,8 +15,16 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
 
+bool DataFolderAt(const std::string& path) {
+    // '/' between folders serves every system the game runs on.
+    std::string folder = path;
+    std::replace(folder.begin(), folder.end(), '\\', '/');
+    std::error_code error;
+    return !folder.empty() && std::filesystem::is_directory(folder, error);
+}
+
 bool DataFileExists(const std::string& path) {
-    char* osPath = SkelPathCreate(path.c_str());
+    char* osPath = DataFolderAt(path) ? nullptr : SkelPathCreate(path.c_str());
     if (osPath == nullptr) {
         return false;
     }
@@ -50,6 +59,10 @@ std::string TakeGraphicsReadCause() {
 }
 
 std::string FileReadFault(const std::string& path) {
+    if (DataFolderAt(path)) {
+        TakeGraphicsReadCause(); // the engine's record of the failed read goes with it
+        return "The file '" + path + "' is a folder, not a file.";
+    }
     if (!DataFileExists(path)) {
         TakeGraphicsReadCause(); // the engine's record of the failed open goes with it
         return "The file '" + path + "' is not there.";

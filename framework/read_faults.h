@@ -9,14 +9,18 @@ struct OvMaterialList;
 struct OvTexCoords;
 struct OvV3d;
 
-// Whether the file at a configuration path ('/' between folders) is there.
+// Whether the file at a configuration path ('/' between folders) is there (a folder is no file).
 bool DataFileExists(const std::string& path);
+
+// Whether the path names a folder (which the readers cannot open as a file).
+bool DataFolderAt(const std::string& path);
 
 // The graphics engine's held error, read and cleared, as the reason a file did not read ("it is
 // cut short or damaged"); a general reason when none is held.
 std::string TakeGraphicsReadCause();
 
-// "The file 'PATH' is not there." or "The file 'PATH' is there but could not be read: REASON."
+// "The file 'PATH' is not there.", "The file 'PATH' is a folder, not a file." or "The file 'PATH' is
+// there but could not be read: REASON."
 // (the reason as TakeGraphicsReadCause gives it). FileErrorBox and DataFileWarning add the line
 // of config.xml that names the file.
 std::string FileReadFault(const std::string& path);

@@ -33,11 +33,6 @@ constexpr OvUInt32 kDragLineColour = 0xFFFFFF00; // opaque yellow
 
 bool Is(const char* a, const char* b) { return _stricmp(a, b) == 0; }
 
-void CopyText(char* out, std::size_t size, const char* text) {
-    std::strncpy(out, text, size - 1);
-    out[size - 1] = '\0';
-}
-
 OvV3d Sub(const OvV3d& a, const OvV3d& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 float Length(const OvV3d& v) { return std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
 
@@ -92,7 +87,7 @@ OvpBodyDef* CRigidBodyManager::CreateBoxModel(float dx, float dy, float dz, floa
 
 int CRigidBodyManager::FindModel(const char* name) const {
     for (int i = 0; i < modelCount_; ++i) {
-        if (Is(models_[i].name, name)) {
+        if (Is(models_[i].name.c_str(), name)) {
             return i;
         }
     }
@@ -169,8 +164,8 @@ bool CRigidBodyManager::ReadModel(const char* element, const char** attributes) 
         return false;
     }
     Model& model = models_[modelCount_++];
-    CopyText(model.name, sizeof model.name, name);
-    CopyText(model.clumpFile, sizeof model.clumpFile, file);
+    model.name = name;
+    model.clumpFile = file;
     NoteConfigFile(file, "clumpFilename");
     model.def = def;
     return true;
@@ -208,9 +203,9 @@ bool CRigidBodyManager::ReadInstance(const char** attributes) {
         return false;
     }
     auto* object = new CClumpObject;
-    object->SetName(model.name);
+    object->SetName(model.name.c_str());
     OvAtomic* atomic = nullptr;
-    if (object->LoadClump(model.clumpFile)) {
+    if (object->LoadClump(model.clumpFile.c_str())) {
         object->SetScale(1.0f);
         // Dragging and its hint find the body through the line query, which tests only pickable
         // objects.

@@ -4,6 +4,7 @@
 // world, each drawn as a clump object whose frame follows its body. Every frame the player may
 // drag a body with the mouse while RIGHT CTRL is held.
 
+#include <string>
 #include <vector>
 
 #include "framework/config_reader.h"
@@ -17,8 +18,6 @@ struct OvpObj;
 class CRigidBodyManager : public CConfigSectionHandler {
 public:
     static constexpr int kMaxModels = 32;
-    static constexpr int kNameSize = 64;      // bytes of a model name, with its terminator
-    static constexpr int kFileNameSize = 260; // bytes of a clump file name, with its terminator
     // The fixed shape of a "Sphere" model.
     static constexpr float kSphereRadius = 0.5f;
     static constexpr float kSphereMass = 30.0f;
@@ -43,8 +42,8 @@ public:
     static constexpr float kDragHintSize = 0.03f;
 
     struct Model {
-        char name[kNameSize] = {};
-        char clumpFile[kFileNameSize] = {};
+        std::string name; // whole, however long, as its instances name it
+        std::string clumpFile;
         OvpBodyDef* def = nullptr; // null once released at the end of "Instances"
     };
     struct Instance {

@@ -548,14 +548,12 @@ bool CWorldManager::CreatePhysics() {
 }
 
 void CWorldManager::LoadWorld(const char* fileName, int flags) {
-    char message[600];
-    std::snprintf(message, sizeof message, "Can not load world in file %s\n please check your data",
-                  fileName != nullptr ? fileName : "");
     const std::string file = fileName != nullptr ? fileName : "";
+    const std::string message = "Can not load world in file " + file + "\n please check your data";
     // The message with what went wrong after it. A level named twice is said once.
     auto refuse = [&message, &file](const std::string& cause) {
         if (FirstFaultOf(file)) {
-            FileErrorBox(file, std::string(message) + "\n" + cause);
+            FileErrorBox(file, message + "\n" + cause);
         }
     };
     if (worldCount_ >= kMaxWorlds) {

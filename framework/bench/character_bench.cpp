@@ -108,7 +108,7 @@ public:
         g_worldManager = new CWorldManager(1.0f);
         g_worldManager->LoadWorld("level.bsp", 0);
         auto* profile = new CCharacterProfile("Soldier", 1.0f);
-        std::snprintf(profile->clump, sizeof profile->clump, "soldier.dff");
+        profile->clump = "soldier.dff";
         profile->inActions = 1;
         const int nodes = mkasset::SoldierBoneCount();
         for (int i = 0; i < kProfileAnimationCount; ++i) {

@@ -91,7 +91,7 @@ protected:
     // A profile with every animation, each its own constant pose, in the profile table.
     CCharacterProfile* FullProfile(const char* name) {
         auto* p = new CCharacterProfile(name, 1.0f);
-        std::snprintf(p->clump, sizeof p->clump, "soldier.dff");
+        p->clump = "soldier.dff";
         p->forwardWalk = 1.0f;
         p->forwardRun = 3.0f;
         p->inActions = 1;
@@ -170,10 +170,10 @@ TEST_F(CharacterTest, ProfileSectionsAndTheirMessages) {
               "Please update your XML file\n"
               "The character profile 'Red' has no 'Animations' inside its 'Actions': it plays no animation.\n"
               "Please update your XML file\n");
-    EXPECT_STREQ(p.clump, "soldier.dff");
+    EXPECT_EQ(p.clump, "soldier.dff");
     EXPECT_FLOAT_EQ(p.height, 1.8f);
     EXPECT_EQ(p.accuracy, 3);
-    EXPECT_STREQ(p.sphereModel, "s.dff");
+    EXPECT_EQ(p.sphereModel, "s.dff");
     EXPECT_FLOAT_EQ(p.forwardRun, 3.0f);
     EXPECT_EQ(p.Animation(kAnimWalk), nullptr);
 }
@@ -508,6 +508,23 @@ TEST_F(CharacterTest, CommandPoolExhaustionAndReleaseWhileOthersAnimate) {
     EXPECT_EQ(Messages(), "No more animation command in animation command pool\n increase MAX_ANIMATION_COMMANDS to "
                           "\n(max characters in game) * 3\n");
     EXPECT_STREQ(second->CurrentAnimationName(), "Walk");
+    // A profile without its Run: the box names the line of the 'Animations' that should hold it.
+    for (CAnimationCommand* c : taken) {
+        pool->GiveBack(c);
+    }
+    CCharacterProfile* blue = CCharacterProfile::Find("Blue");
+    SetConfigFileName("config.xml");
+    SetConfigPlace("Animations", 52);
+    blue->StartElement("Animations", nullptr);
+    SetConfigPlace(nullptr, 0);
+    SetConfigFileName(nullptr);
+    CAnimationCache::Release(blue->animations[kAnimRun]);
+    blue->animations[kAnimRun] = nullptr;
+    second->movementState = kMoveRun;
+    second->forward = 1.0f;
+    second->Update(0.2f);
+    EXPECT_NE(Messages().find("'Blue' has no 'Run' animation: its 'Animations' (config.xml line 52) names none."),
+              std::string::npos);
 }
 
 TEST_F(CharacterTest, MotionBodyStillFrameAndJumpPhases) {
@@ -767,7 +784,7 @@ TEST_F(CharacterTest, WhatGoesInAnyOrderIsLetGoByItsHolders) {
         // The profile again from the animation files written for the first.
         if (CCharacterProfile::Find("Blue") == nullptr) {
             auto* p = new CCharacterProfile("Blue", 1.0f);
-            std::snprintf(p->clump, sizeof p->clump, "soldier.dff");
+            p->clump = "soldier.dff";
             p->inActions = 1;
             for (int i = 0; i < kProfileAnimationCount; ++i) {
                 const std::string file = "a" + std::to_string(i) + ".anm";

@@ -209,15 +209,16 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
          "2: 'Input' opened there is not closed (at line 6: mismatched tag)" +
              stop,
          "2: 'Input' opened there is not closed (at line 6: mismatched tag)"},
-        // Elements the game does not know, each with its line (and the name it may be a misspelling
-        // of), but not what they hold; a misspelt section is named in the box that misses it.
+        // Elements the game does not know or use, each with its line (and the name it may be a
+        // misspelling of), but not what they hold; a misspelt section is named in the box that misses it.
         {"<Config><Debug level=\"3\"/>\n<Aplication><Bots number=\"2\"/><Foo/></Aplication>\n<Camera><Folow/>"
          "</Camera><GraphicsGlobalSettings><Debug/></GraphicsGlobalSettings><Audio><Debug "
          "level=\"1\"/></Audio></Config>",
          "2: 'Aplication' is not a section the game knows; it is left out (is it 'Application' misspelt?)\n"
          "3: a 'Camera' section before the 'Worlds' section is left out: it needs the level\n"
          "3: 'Folow' is not an element the 'Camera' section knows; it is left out (is it 'Follow' misspelt?)\n"
-         "3: 'Debug' is not an element the 'GraphicsGlobalSettings' section knows; it is left out\n",
+         "3: 'Debug' is not an element the 'GraphicsGlobalSettings' section knows; it is left out\n"
+         "3: the 'Audio' section is left out: the game plays no sound\n",
          ""},
         // Without a 'Worlds' section the first left out says why; the rest are one line at the end.
         {"<Config><Debug level=\"3\"/>\n<Camera/>\n<Light/><Door/>\n<Door/><Character name=\"x\"/><Foo/></Config>",

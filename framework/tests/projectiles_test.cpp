@@ -47,7 +47,7 @@ protected:
         WriteBytes("Models/World.dff", mkasset::ClumpFile(BoxClumpAt(0, 0, 0)));
         WriteBytes("soldier.dff", mkasset::ClumpFile(mkasset::CharacterClump(mkasset::kMaxBones)));
         auto* profile = new CCharacterProfile("Soldier", 1.0f);
-        std::snprintf(profile->clump, sizeof profile->clump, "soldier.dff");
+        profile->clump = "soldier.dff";
         ASSERT_TRUE(CCharacterProfile::Add(profile));
         LoadOpenLevel(64);
         ASSERT_NE(g_worldManager->GetPhysicsContext(), nullptr);

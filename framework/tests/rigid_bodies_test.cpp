@@ -128,8 +128,8 @@ TEST_F(RigidBodyTest, PhysicsSectionRefusesSilentlyAndPlacesInstances) {
     End("Models");
     ASSERT_EQ(rb->ModelCount(), 3);
     EXPECT_NEAR(rb->GetModel(2).def->dynDef.mass, 2.0f, 0.02f);
-    EXPECT_STREQ(rb->GetModel(0).name, "ball");
-    EXPECT_STREQ(rb->GetModel(1).name, "Crate");
+    EXPECT_EQ(rb->GetModel(0).name, "ball");
+    EXPECT_EQ(rb->GetModel(1).name, "Crate");
     EXPECT_EQ(rb->GetModel(1).def->dynDef.mass, 10.0f);
     EXPECT_EQ(rb->GetModel(0).def->dynDef.mass, CRigidBodyManager::kSphereMass);
     EXPECT_EQ(rb->GetModel(0).def->volume->fat, CRigidBodyManager::kSphereRadius);
