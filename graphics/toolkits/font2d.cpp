@@ -481,11 +481,12 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
         g.v0 = (static_cast<float>(top) + 0.5f) / height;
         g.u1 = (static_cast<float>(right) + 0.5f) / width;
         g.v1 = (static_cast<float>(bottom) + 0.5f) / height;
+        const OvInt32 before = font->numGlyphs;
         if (!b.Add(static_cast<OvInt32>(code), g, in.number)) {
             SetReadError(in.name, in.number, "too many glyphs or no memory");
             return false;
         }
-        last = bottom - top;
+        last = font->numGlyphs > before ? bottom - top : last; // a glyph left out sets nothing
     }
     if (font->numGlyphs == 0) {
         SetReadError(in.name, 0, "no glyph lines");
