@@ -7,8 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "framework/camera_manager.h"
 #include "framework/config_checks.h"
 #include "framework/framework.h"
+#include "framework/level_objects.h"
 #include "framework/read_faults.h"
 #include "framework/world_manager.h"
 #include "graphics/core/camera.h"
@@ -56,25 +58,81 @@ std::string WithFontFolder(std::string text) {
     return text;
 }
 
-// The lines of the font's metrics that are not glyphs, which leave their characters out of every
-// text: each said with the file, the line and why. Letters and digits the font has no glyph for (a
-// metrics file cut short ends its glyphs early) are said with the file and its last line: the text
-// shows without them.
+// The characters the game draws: letters, digits, the space and the signs of the framework's own
+// texts (the frame rate, the world statistics, the camera's place, the drag and switch hints) and
+// of the game's order ("F1: Take cover"); and every character of config.xml's fixed camera names and
+// switch hints. Each a byte of the text, which is the character's code in the font.
+constexpr const char* kDrawnSigns = " .:[]+(),-";
+
+void MarkDrawn(const char* text, bool drawn[256]) {
+    for (const char* p = text; *p != '\0'; ++p) {
+        drawn[static_cast<unsigned char>(*p)] = true;
+    }
+}
+
+// The largest code the font has a glyph for, -1 for none.
+int HighestCode(const Ov2dFont* font) {
+    if (font->extMap != nullptr && font->extCount > 0) {
+        return font->extFirst + font->extCount - 1;
+    }
+    int code = ov2dFONTMAPSIZE - 1;
+    while (code >= 0 && font->map[code] < 0) {
+        --code;
+    }
+    return code;
+}
+
+// The lines the font's reader left out (not glyphs, glyphs lost), each said with the file, the
+// line and why. Then, once, the characters the game draws that the font has no glyph for: the text
+// shows without them. When all lie beyond the font's last glyph, the file ends before them (cut
+// short): said with its last line.
 void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
     const std::string skipped = WithFontFolder(Ov2dFontGetSkippedLines());
     for (std::size_t at = 0, end; (end = skipped.find('\n', at)) != std::string::npos; at = end + 1) {
         SkelWarningMessage(skipped.substr(at, end - at).c_str());
     }
-    std::string missing;
-    int absent = 0;
+    bool drawn[256] = {};
     for (const char* range : {"09", "AZ", "az"}) {
-        for (char c = range[0]; c <= range[1]; ++c) {
-            if (Ov2dFontGetGlyph(font, static_cast<unsigned char>(c)) == nullptr && ++absent <= 5) {
-                missing += (missing.empty() ? "'" : ", '") + std::string(1, c) + "'";
-            }
+        for (int c = range[0]; c <= range[1]; ++c) {
+            drawn[c] = true;
+        }
+    }
+    MarkDrawn(kDrawnSigns, drawn);
+    for (int i = 0; g_cameraManager != nullptr && i < g_cameraManager->FixedCount(); ++i) {
+        MarkDrawn(g_cameraManager->FixedName(i), drawn);
+    }
+    for (int i = 0; g_worldManager != nullptr && i < g_worldManager->SwitchCount(); ++i) {
+        if (const CSwitch* s = g_worldManager->GetSwitch(i)) {
+            MarkDrawn(s->stringOn, drawn);
+            MarkDrawn(s->stringOff, drawn);
+        }
+    }
+    constexpr int kNamed = 16;
+    std::string missing;
+    int absent = 0, lowest = 0;
+    for (int c = 1; c < 256; ++c) {
+        if (!drawn[c] || Ov2dFontGetGlyph(font, c) != nullptr) {
+            continue;
+        }
+        if (++absent == 1) {
+            lowest = c;
+        }
+        if (absent <= kNamed) {
+            char name[12];
+            std::snprintf(name, sizeof name, c >= 0x20 && c < 0x7F ? "'%c'" : "U+%04X", c);
+            missing += (absent > 1 ? ", " : "") + std::string(name);
         }
     }
     if (absent == 0) {
+        return;
+    }
+    if (absent > kNamed) {
+        missing += " and " + std::to_string(absent - kNamed) + " more";
+    }
+    const std::string which = std::to_string(absent) + " of the characters the game draws (" + missing + "); " +
+                              (absent > 1 ? "they are" : "it is") + " not drawn";
+    if (lowest <= HighestCode(font)) {
+        SkelWarningMessage((metrics + ": the font has no glyph for " + which).c_str());
         return;
     }
     // The file's last line, counted as the reader counts them.
@@ -89,10 +147,7 @@ void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
     if (file != nullptr) {
         OvFSManagerFclose(file);
     }
-    SkelWarningMessage((metrics + ":" + std::to_string(number) + ": the font ends with no glyph for " +
-                        std::to_string(absent) + " of the letters and digits (" + missing +
-                        (absent > 5 ? ", ..." : "") + "); they are not drawn")
-                           .c_str());
+    SkelWarningMessage((metrics + ":" + std::to_string(number) + ": the font ends with no glyph for " + which).c_str());
 }
 
 } // namespace

@@ -59,10 +59,27 @@ void NoteSkipped(const char* file, OvInt32 line, const char* format, ...) {
     std::snprintf(gSkipped + used, sizeof gSkipped - used, "%s\n", said);
 }
 
-// A code and the glyph it names, kept while a font is read for the extended map.
+// Whether a line left out now is one of those said (the rest are only counted).
+bool SaidInFull() { return gSkippedCount < kSkippedSaid; }
+
+// A character as the notes name it: 'A', or U+00E9 beyond the printable ASCII ones.
+struct CharName {
+    char text[12];
+    explicit CharName(OvInt32 code) {
+        if (code >= 0x20 && code < 0x7F) {
+            std::snprintf(text, sizeof text, "'%c'", static_cast<char>(code));
+        } else {
+            std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(code));
+        }
+    }
+};
+
+// A code and the glyph it names, kept while a font is read for the extended map, with the line
+// that gave it.
 struct CodeEntry {
     OvInt32 code;
     OvInt32 index;
+    OvInt32 line;
 };
 
 // The metrics file being read, line by line.
@@ -246,9 +263,34 @@ int DecodeUtf8(const char* text, OvInt32* code) {
 // Glyphs as they are read.
 struct Builder {
     Ov2dFont* font;
-    OvArray* extended = nullptr; // CodeEntry of codes >= 128
+    const char* file;
+    OvInt32 directLine[ov2dFONTMAPSIZE] = {}; // the line of each code below 128 given
+    OvArray* extended = nullptr;              // CodeEntry of codes >= 128
+    OvUInt8* extendedGiven = nullptr;         // a bit for each code >= 128 given
 
-    bool Add(OvInt32 code, const Ov2dGlyph& glyph) {
+    // The glyph of a code given at a line. A code no text holds (0 ends every text; 0xFFFE and
+    // 0xFFFF are no characters) and a code given before are left out, said with the line, an
+    // outline glyph's path destroyed: the first glyph given for a code is the one drawn. False,
+    // the glyph the caller's, when the font cannot take it.
+    bool Add(OvInt32 code, const Ov2dGlyph& glyph, OvInt32 line) {
+        const OvInt32 first = code == 0 || code >= 0xFFFE ? 0 : FirstLine(code);
+        if (first < 0) {
+            return false;
+        }
+        if (code == 0 || code >= 0xFFFE || first > 0) {
+            if (first > 0) {
+                NoteSkipped(file, line, "glyph code %d (%s) is given already at line %d; this glyph is left out", code,
+                            CharName(code).text, first);
+            } else if (code == 0) {
+                NoteSkipped(file, line, "glyph code 0 ends every text, it is never drawn; the glyph is left out");
+            } else {
+                NoteSkipped(file, line, "glyph code %d is no character, no text holds it; the glyph is left out", code);
+            }
+            if (glyph.path != nullptr) {
+                Ov2dPathDestroy(glyph.path);
+            }
+            return true;
+        }
         if (font->numGlyphs >= ov2dMAXGLYPHS) {
             return false;
         }
@@ -260,6 +302,7 @@ struct Builder {
         const OvInt32 index = font->numGlyphs++;
         if (code < ov2dFONTMAPSIZE) {
             font->map[code] = static_cast<OvInt16>(index);
+            directLine[code] = line;
             return true;
         }
         font->flags |= ov2dFONTFLAG16BIT;
@@ -270,8 +313,34 @@ struct Builder {
         if (e == nullptr) {
             return false;
         }
-        *e = {code, index};
+        *e = {code, index, line};
+        extendedGiven[code / 8] = static_cast<OvUInt8>(extendedGiven[code / 8] | 1u << (code % 8));
         return true;
+    }
+
+    // The line that gave the code its glyph: 0 when none did, -1 without memory. Past the notes
+    // said in full, any line above 0 will do.
+    OvInt32 FirstLine(OvInt32 code) {
+        if (code < ov2dFONTMAPSIZE) {
+            return font->map[code] >= 0 ? directLine[code] : 0;
+        }
+        if (extendedGiven == nullptr) {
+            extendedGiven = static_cast<OvUInt8*>(OvMalloc((ov2dMAXCODE + 1) / 8, kHintFont));
+            if (extendedGiven == nullptr) {
+                return -1;
+            }
+            std::memset(extendedGiven, 0, (ov2dMAXCODE + 1) / 8);
+        }
+        if ((extendedGiven[code / 8] & 1u << (code % 8)) == 0) {
+            return 0;
+        }
+        const auto* e = static_cast<const CodeEntry*>(extended->data);
+        for (OvInt32 i = 0; SaidInFull() && i < extended->numEntries; ++i) {
+            if (e[i].code == code) {
+                return e[i].line;
+            }
+        }
+        return 1;
     }
 
     // Builds the extended map over the smallest to the largest extended code.
@@ -307,6 +376,7 @@ struct Builder {
         if (extended != nullptr) {
             OvArrayDestroy(extended);
         }
+        OvFree(extendedGiven);
     }
 };
 
@@ -343,7 +413,7 @@ OvTexture* ReadPage(const char* image, const char* mask, bool impliedMask) {
 }
 
 bool ReadMetrics1(Lines& in, Ov2dFont* font) {
-    Builder b{font};
+    Builder b{font, in.name};
     char image[ovTEXTURENAMESIZE], mask[ovTEXTURENAMESIZE];
     if (!in.Next() || !ParseImageLine(in.text, image, mask)) {
         SetReadError(in.name, in.number, "image line wants an image name and an optional mask name");
@@ -397,6 +467,13 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
                          left, top, right, bottom, page->width, page->height);
             return false;
         }
+        if (right == left) {
+            // Drawn as nothing, taking no room.
+            NoteSkipped(in.name, in.number,
+                        "glyph rectangle %ld %ld %ld %ld has no width; it is left out, its character not drawn", left,
+                        top, right, bottom);
+            continue;
+        }
         Ov2dGlyph g = {};
         g.advance = static_cast<float>(right - left) / static_cast<float>(bottom - top);
         g.texture = font->pages[0];
@@ -404,11 +481,12 @@ bool ReadMetrics1(Lines& in, Ov2dFont* font) {
         g.v0 = (static_cast<float>(top) + 0.5f) / height;
         g.u1 = (static_cast<float>(right) + 0.5f) / width;
         g.v1 = (static_cast<float>(bottom) + 0.5f) / height;
-        if (!b.Add(static_cast<OvInt32>(code), g)) {
+        const OvInt32 before = font->numGlyphs;
+        if (!b.Add(static_cast<OvInt32>(code), g, in.number)) {
             SetReadError(in.name, in.number, "too many glyphs or no memory");
             return false;
         }
-        last = bottom - top;
+        last = font->numGlyphs > before ? bottom - top : last; // a glyph left out sets nothing
     }
     if (font->numGlyphs == 0) {
         SetReadError(in.name, 0, "no glyph lines");
@@ -444,7 +522,7 @@ struct CharSource {
 };
 
 bool ReadMetrics2(Lines& in, Ov2dFont* font) {
-    Builder b{font};
+    Builder b{font, in.name};
     font->type = ov2dFONTBITMAP;
     OvInt32 pages = 0;
     while (pages < ov2dFONTPAGES && in.Next()) {
@@ -514,6 +592,15 @@ bool ReadMetrics2(Lines& in, Ov2dFont* font) {
                         more = false; // the text ran out before the boxes
                         break;
                     }
+                    if (x - previous <= 3) {
+                        // The separators and the box's two columns of margin leave no pixel.
+                        NoteSkipped(in.name, in.number,
+                                    "the box of %s from column %d to %d leaves no pixel for its glyph; it is left out, "
+                                    "its character not drawn",
+                                    CharName(code).text, previous, x);
+                        previous = x;
+                        continue;
+                    }
                     Ov2dGlyph g = {};
                     g.texture = page;
                     g.page = static_cast<OvUInt8>(pages);
@@ -522,7 +609,7 @@ bool ReadMetrics2(Lines& in, Ov2dFont* font) {
                     g.u1 = (static_cast<float>(x) - 0.5f) / static_cast<float>(width);
                     g.v1 = (static_cast<float>(top + h) - 0.5f) / static_cast<float>(height);
                     g.advance = static_cast<float>(x - previous - 3) / static_cast<float>(h - 3);
-                    if (!b.Add(code, g)) {
+                    if (!b.Add(code, g, in.number)) {
                         OvImageDestroy(scan);
                         SetReadError(in.name, in.number, "too many glyphs or no memory");
                         return false;
@@ -532,6 +619,14 @@ bool ReadMetrics2(Lines& in, Ov2dFont* font) {
             }
         }
         OvImageDestroy(scan);
+        if (more && *chars.at != '\0') {
+            // The next line names the next page: the rest of this one has no boxes.
+            OvInt32 code = static_cast<unsigned char>(*chars.at);
+            DecodeUtf8(chars.at, &code);
+            NoteSkipped(in.name, in.number,
+                        "the characters from %s on have no box on the page; they are left out, not drawn",
+                        CharName(code).text);
+        }
         font->height = static_cast<float>(h - 3);
         font->baseline = static_cast<float>(baseline) / font->height;
         font->extraAdvance = 0.0f;
@@ -571,7 +666,7 @@ Ov2dPath* FinishGlyphPath(Ov2dPath* path) {
 }
 
 bool ReadMetrics3(Lines& in, Ov2dFont* font) {
-    Builder b{font};
+    Builder b{font, in.name};
     font->type = ov2dFONTOUTLINE;
     font->height = 1.0f;
     font->baseline = 0.0f;
@@ -579,6 +674,7 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
         return true; // no title: an empty font
     }
     OvInt32 code = -1;        // code of the glyph being read
+    OvInt32 codeLine = 0;     // the line that gave it
     Ov2dPath* path = nullptr; // its path between begin and end
     float advance = 0.0f;
     bool ok = true;
@@ -600,6 +696,7 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
             }
             if (t[1 + n] == '\0') {
                 code = c;
+                codeLine = in.number;
             }
         } else if (std::strcmp(t, "begin") == 0) {
             if (path != nullptr) {
@@ -633,7 +730,7 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
                 Ov2dGlyph g = {};
                 g.advance = advance;
                 g.path = done;
-                if (!b.Add(code, g)) {
+                if (!b.Add(code, g, codeLine)) {
                     Ov2dPathDestroy(done);
                     ok = false;
                 }
@@ -838,8 +935,7 @@ Ov2dFont* Ov2dFontReadMetrics(const char* name) {
                 if (gSkippedCount > kSkippedSaid) {
                     const std::size_t used = std::strlen(gSkipped);
                     std::snprintf(gSkipped + used, sizeof gSkipped - used,
-                                  "%s: %d more lines that are not glyphs are left out\n", file,
-                                  gSkippedCount - kSkippedSaid);
+                                  "%s: %d more lines are left out of the font\n", file, gSkippedCount - kSkippedSaid);
                 }
                 if (!ok) {
                     if (font != nullptr) {

@@ -202,7 +202,9 @@ Ov2dFont* Ov2dFontReadMetrics(const char* name);
 // Why the last Ov2dFontReadMetrics failed ("file:line: reason"), empty after a success.
 const char* Ov2dFontGetReadError();
 // The lines the last Ov2dFontReadMetrics left out of its font (a bitmap font's lines that are not
-// glyphs), one a line: "file:line: cause"; the first five, then how many more. Empty when none.
+// glyphs, glyphs of no width, characters without a box, a code given again or one no text holds:
+// 0, 0xFFFE, 0xFFFF), one a line: "file:line: cause"; the first five, then how many more. Empty
+// when none.
 const char* Ov2dFontGetSkippedLines();
 Ov2dFont* Ov2dFontCreate();
 // Before Ov2dClose: the font's record and glyph paths live in the toolkit's pools.

@@ -433,21 +433,25 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     WritePage("page.bmp", 32, 16);
     WritePage("mpage.bmp", 32, 16);
     WriteFile("F1.met", "METRICS1\npage\n3\n65 0 0 10 14\n# a comment line\n66 10 0 18 14\n0x12C 18 0 26 14\n"
-                        "200 26 1 31 15\n0x100 0 0 3 14\n\n67 1 2 3\n68 1x 2 3 4\n");
+                        "200 26 1 31 15\n0x100 0 0 3 14\n\n67 1 2 3\n68 1x 2 3 4\n0 0 0 3 14\n0x12C 0 1 3 14\n");
     // The font's folder is the second of the path: the mask is looked for there.
     Ov2dFontSetPath(("nowhere/;" + dir.string() + "/").c_str());
     Ov2dFont* font = Ov2dFontRead("F1");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
     EXPECT_EQ(font->type, ov2dFONTBITMAP);
     EXPECT_EQ(font->numGlyphs, 5);
-    // The lines that are not glyphs (a blank one aside), each with its line and cause.
-    const auto said = [&](const char* line) {
-        return dir.string() + "/F1.met:" + line + "; it is left out, its character not drawn\n";
+    // The lines that are not glyphs (a blank one aside) and the glyphs left out, each with its line
+    // and cause; the first glyph given for a code is kept.
+    const auto said = [&](const char* line, const char* end = "; it is left out, its character not drawn") {
+        return dir.string() + "/F1.met:" + line + end + "\n";
     };
-    EXPECT_EQ(Ov2dFontGetSkippedLines(), said("5: not a glyph: its code '#' is not a number") +
-                                             said("11: not a glyph: the line ends before its bottom edge") +
-                                             said("12: not a glyph: its left edge '1x' is not a number"));
-    EXPECT_EQ(font->height, 14.0f);
+    EXPECT_EQ(Ov2dFontGetSkippedLines(),
+              said("5: not a glyph: its code '#' is not a number") +
+                  said("11: not a glyph: the line ends before its bottom edge") +
+                  said("12: not a glyph: its left edge '1x' is not a number") +
+                  said("13: glyph code 0 ends every text, it is never drawn", "; the glyph is left out") +
+                  said("14: glyph code 300 (U+012C) is given already at line 7", "; this glyph is left out"));
+    EXPECT_EQ(font->height, 14.0f); // the last glyph kept
     EXPECT_FLOAT_EQ(font->baseline, 3.0f / 14.0f);
     EXPECT_EQ(font->flags, static_cast<OvUInt32>(ov2dFONTFLAG16BIT));
     ASSERT_NE(font->pages[0], nullptr);
@@ -494,7 +498,7 @@ TEST_F(Toolkit2dTest, ExplicitRectangleFont) {
     const std::string many = Ov2dFontGetSkippedLines();
     EXPECT_EQ(std::count(many.begin(), many.end(), '\n'), 6) << many;
     EXPECT_NE(many.find("F3.met:9: not a glyph"), std::string::npos) << many;
-    EXPECT_NE(many.find("F3.met: 2 more lines that are not glyphs are left out\n"), std::string::npos) << many;
+    EXPECT_NE(many.find("F3.met: 2 more lines are left out of the font\n"), std::string::npos) << many;
 
     // The page and its mask are looked for along the whole font path, not only beside the
     // metrics file; the image path is given back afterwards.
@@ -585,11 +589,17 @@ std::vector<std::uint32_t> MarkedPage(int width, int height, int band, const std
 TEST_F(Toolkit2dTest, MarkedPageFont) {
     // (Pages are powers of two: the test driver would resample others.)
     WriteBmp("p1.bmp", 32, 32, MarkedPage(32, 32, 16, {{1, 9, 20}, {14}}));
-    WriteBmp("p2.bmp", 16, 16, MarkedPage(16, 16, 16, {{12}}));
+    WriteBmp("p2.bmp", 16, 16, MarkedPage(16, 16, 16, {{2, 12}}));
     WriteBmp("mp1.bmp", 32, 32, MarkedPage(32, 32, 16, {{1}}));
-    WriteFile("F3.met", "METRICS2\np1\n2\nA\xC3\xA9\nC\np2 \n4\nD\n");
+    WriteFile("F3.met", "METRICS2\np1\n2\nA\xC3\xA9\nCZ\np2 \n4\nxD\n");
     Ov2dFont* font = Ov2dFontRead("F3");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
+    // A character past the page's last box, and one whose box has no room for a glyph, are left out.
+    const std::string at = dir.string() + "/F3.met:";
+    EXPECT_EQ(Ov2dFontGetSkippedLines(),
+              at + "5: the characters from 'Z' on have no box on the page; they are left out, not drawn\n" + at +
+                  "8: the box of 'x' from column 0 to 2 leaves no pixel for its glyph; it is left out, its character "
+                  "not drawn\n");
     // A marked page named alone has no mask, even with an "m" file beside it.
     EXPECT_STREQ(font->pages[0]->mask, "");
     EXPECT_EQ(font->type, ov2dFONTBITMAP);
@@ -616,7 +626,7 @@ TEST_F(Toolkit2dTest, MarkedPageFont) {
     EXPECT_FLOAT_EQ(c->advance, 11.0f / 13.0f);
     EXPECT_EQ(d->page, 1);
     EXPECT_EQ(d->texture, font->pages[1]);
-    EXPECT_FLOAT_EQ(d->advance, 9.0f / 13.0f);
+    EXPECT_FLOAT_EQ(d->advance, 7.0f / 13.0f);
 
     // Text across two pages: one draw per page run, textures set per draw.
     Ov2dBrush* brush = Ov2dBrushCreate();
