@@ -676,6 +676,7 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
     OvInt32 code = -1;        // code of the glyph being read
     OvInt32 codeLine = 0;     // the line that gave it
     Ov2dPath* path = nullptr; // its path between begin and end
+    OvInt32 pathLine = 0;     // the line of its begin
     float advance = 0.0f;
     bool ok = true;
     while (ok && in.Next()) {
@@ -695,13 +696,20 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
                 break;
             }
             if (t[1 + n] == '\0') {
+                if (code >= 0) {
+                    NoteSkipped(in.name, codeLine, "glyph code %d (%s) has no 'end' before line %d gives the next "
+                                "character; it is left out", code, CharName(code).text, in.number);
+                }
                 code = c;
                 codeLine = in.number;
             }
         } else if (std::strcmp(t, "begin") == 0) {
             if (path != nullptr) {
+                NoteSkipped(in.name, pathLine, "the glyph begun here has no 'end' before line %d's 'begin'; it is left out",
+                            in.number);
                 Ov2dPathDestroy(path);
             }
+            pathLine = in.number;
             advance = 0.0f;
             if ((path = Ov2dPathCreate()) == nullptr) {
                 ok = false;
@@ -725,7 +733,8 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
             if (done == nullptr) {
                 ok = false;
             } else if (code < 0) {
-                Ov2dPathDestroy(done); // a glyph without a character
+                NoteSkipped(in.name, pathLine, "the glyph begun here has no character line before it; it is left out");
+                Ov2dPathDestroy(done);
             } else {
                 Ov2dGlyph g = {};
                 g.advance = advance;
@@ -742,7 +751,13 @@ bool ReadMetrics3(Lines& in, Ov2dFont* font) {
         }
     }
     if (path != nullptr) {
+        if (ok) {
+            NoteSkipped(in.name, pathLine, "the file ends inside the glyph begun here, before its 'end'; it is left out");
+        }
         Ov2dPathDestroy(path);
+    } else if (ok && code >= 0) {
+        NoteSkipped(in.name, codeLine, "the file ends before glyph code %d (%s) has its 'end'; it is left out",
+                    code, CharName(code).text);
     }
     return ok && b.Finish();
 }

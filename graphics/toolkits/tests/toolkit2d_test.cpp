@@ -713,13 +713,21 @@ TEST_F(Toolkit2dTest, OutlineFont) {
                         "cA\nbegin\nmoveto 0 0\nlineto 0.5 1\nlineto 1 0\nmoveto 0.2 0.4\nmoveto 0.3 0.4\n"
                         "lineto 0.7 0.4\nclosepath\nwhatever 5\nend\n"
                         "c\xC3\xA9\nbegin\nmoveto 0 0\ncurveto 0.2 0.5 0.6 0.5 0.8 0\nend\n"
-                        "cB\nbegin\nmoveto 0.1 0.1\nend\n");
+                        "cB\nbegin\nmoveto 0.1 0.1\nend\n"
+                        "cC\ncD\nbegin\nend\nbegin\nbegin\nend\ncE\nbegin\n");
     Ov2dFont* font = Ov2dFontRead("F7");
     ASSERT_NE(font, nullptr) << Ov2dFontGetReadError();
     EXPECT_EQ(font->type, ov2dFONTOUTLINE);
     EXPECT_EQ(font->height, 1.0f);
     EXPECT_EQ(font->baseline, 0.0f);
-    EXPECT_EQ(font->numGlyphs, 3);
+    EXPECT_EQ(font->numGlyphs, 4);
+    // Glyphs lost to a missing 'begin', 'end' or character line are said where they began.
+    const std::string f7 = dir.string() + "/F7.met:";
+    EXPECT_EQ(Ov2dFontGetSkippedLines(),
+              f7 + "23: glyph code 67 ('C') has no 'end' before line 24 gives the next character; it is left out\n" +
+                  f7 + "27: the glyph begun here has no 'end' before line 28's 'begin'; it is left out\n" + f7 +
+                  "28: the glyph begun here has no character line before it; it is left out\n" + f7 +
+                  "31: the file ends inside the glyph begun here, before its 'end'; it is left out\n");
     EXPECT_EQ(font->flags, static_cast<OvUInt32>(ov2dFONTFLAG16BIT));
     const Ov2dGlyph* a = Ov2dFontGetGlyph(font, 'A');
     ASSERT_NE(a, nullptr);
