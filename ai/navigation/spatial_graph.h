@@ -198,6 +198,10 @@ public:
   static constexpr const char* kFileMagic = "Quelmor Spatial graph";
 
   CSpatialGraph();
+  // Deletes every record (as Clear). Path finders, hiding, flee and wander agents, teams and
+  // the graph entry hold the graph itself without asking whether it is still there: one the graph
+  // manager holds ends with its entry, after the world's entities and teams, and no one else deletes
+  // a graph while any of them may still use it.
   ~CSpatialGraph() override;
 
   // Index-move hooks (empty here; derived graphs keep side tables in step).
@@ -224,6 +228,9 @@ public:
   // Unlinks and removes the edge; false for a free slot or an edge its vertices did not list. Holders
   // as for RemoveVertex; path objects linked to the edge drop it themselves.
   virtual bool RemoveEdge(int32_t index);
+  // Squeeze out the free vertex (edge) slots as Compact does: records keep their storage and order but
+  // may change index, derived graphs hear of each move (OnVertexMoved, OnEdgeMoved). Holders as for
+  // Compact. True.
   virtual bool RemoveFreeVertexSlots();
   virtual bool RemoveFreeEdgeSlots();
   virtual bool IsValid();

@@ -125,7 +125,10 @@ namespace Vusk {
 CConfigNode* LoadAisFile(OvStream* stream);
 // The engine's world file reader, created on first use; null when it cannot be allocated.
 CAisReader* GetAisReader();
-// Deletes the engine's reader and its records; part of the engine's shut-down.
+// Deletes the engine's reader and its records; part of the engine's shut-down. Worlds keep the reader
+// they were made with (CWorld::GetReader) and read their trees' raw blocks through it, and the trees'
+// "RawData" nodes name its records: no world may be left, and the trees read through it have no raw
+// data any more.
 void ReleaseAisReader();
 
 } // namespace Vusk

@@ -83,6 +83,9 @@ public:
     CListNode<CEntity*>* GetWorldNode() const { return m_worldNode; }
     void SetWorldNode(CListNode<CEntity*>* node) { m_worldNode = node; }
     const CList<CTeam*>* GetTeams() const { return m_teams; }
+    // The world frame in which the brain last thought (CWorld::Update's engine-wide frame number; 0 before any).
+    uint64_t GetThoughtFrame() const { return m_thoughtFrame; }
+    void SetThoughtFrame(uint64_t frame) { m_thoughtFrame = frame; }
     uint32_t GetAttributeCount() const { return m_attributeCount; }
 
     // State written by the concrete entity class each frame and read by agents and services.
@@ -113,4 +116,5 @@ private:
     float m_speed = 0.0f;                       // current speed, host units per second
     CEntityAttribute** m_attributes = nullptr;  // one slot per registered attribute class
     uint32_t m_attributeCount = 0;              // slots in m_attributes
+    uint64_t m_thoughtFrame = 0;                // world frame of the last Think
 };

@@ -39,7 +39,10 @@ public:
     // the current world's MaxEntity and MaxTeam; null when there is none yet and no current world
     // to size it by, or when it could not be built.
     static CTimeManager* GetInstance();
-    // Deletes the instance (when there is one) and clears the pointer.
+    // Deletes the instance (when there is one) and clears the pointer. All worlds share it: the last
+    // world to go and the engine's shut-down release it. Released while a world lives, the world's
+    // tasks and the entities' records go with it (an instance made again has no task: every request of
+    // the world's agents is refused); during a world's frame, which holds it, the host must not.
     static void Release();
     // Aperiodic and periodic task capacities for the next instance (30 each by default).
     static void SetTaskCapacities(uint32_t aperiodic, uint32_t periodic);
@@ -71,7 +74,8 @@ public:
     // order (the entity named by SetFirstEntity first, then by weight x total waiting, largest
     // first; a NaN score counts as 0; ties keep the previous frame's order).
     void BeginFrame();
-    // Next entity index of the thinking order whose table slot is in use, -1 at the end.
+    // Next entity index of the thinking order whose table slot is in use, -1 at the end. Each index
+    // once a frame; the world keeps an entity put back on an index still to come from thinking twice.
     int GetNextEntity();
 
     // May the entity run the aperiodic task now? A grant must be followed by EndTask.

@@ -37,10 +37,15 @@ struct EntityWatch {
     uint32_t next = 0;                    // next pair to call
     uint32_t end = 0;                     // pairs registered when the event began
     bool ended = false;                   // the entity left the world meanwhile
+    CWorld* in = nullptr;                 // the world it is in now, kept by an arrival: its answer
     EntityWatch* outer = nullptr;
 };
 
 EntityWatch* g_watches = nullptr;
+
+// Frames begun by every world, the current one's number included: an entity's stamp of the frame it
+// thought in names one frame of one world.
+uint64_t g_frames = 0;
 
 // Puts a watch on the chain for the scope's lifetime.
 class WatchScope {
@@ -72,6 +77,7 @@ EntityWatch* FindWatch(const CEntity* entity, const CallbackTable* table) {
 void MarkEnded(const CEntity* entity) {
     EachWatch(entity, [](EntityWatch& watch) {
         watch.ended = true;
+        watch.in = nullptr;
         return false;
     });
 }
@@ -406,6 +412,7 @@ void CWorld::Update() {
     if (timeManager == nullptr || m_inFrame)
         return;
     m_inFrame = true;
+    const uint64_t frame = ++g_frames;
     timeManager->BeginFrame();
     // The entities of the table at the frame's start, from a cursor that a removal moves on; an entity
     // added meanwhile comes after the last one.
@@ -429,8 +436,11 @@ void CWorld::Update() {
     for (int index = timeManager->GetNextEntity(); index != -1; index = timeManager->GetNextEntity()) {
         CEntity* entity = GetEntityAt(index);
         CBrain* brain = entity != nullptr ? entity->GetBrain() : nullptr;
-        if (brain == nullptr)
+        // An entity that thought already and was taken out and put back on a node still to come
+        // does not think again.
+        if (brain == nullptr || entity->GetThoughtFrame() == frame)
             continue;
+        entity->SetThoughtFrame(frame);
         // Think may end the entity, or only its brain.
         WatchScope thinking(entity, nullptr, 0);
         if (!brain->Think() || thinking.watch.ended || entity->GetBrain() != brain)
@@ -449,8 +459,17 @@ bool CWorld::AddEntity(CEntity* entity) {
         return false;
     entity->SetWorldNode(position.GetNode());
     entity->SetWorld(this);
-    // A callback may take the entity out again, or end it: the later ones are not told.
-    return !g_entityAdded.Tell(entity);
+    // An event under way about the entity (an arrival whose callback took it out and now puts it back)
+    // learns where it is.
+    EachWatch(entity, [this](EntityWatch& watch) {
+        watch.in = this;
+        return false;
+    });
+    // A callback may take the entity out again, or end it: the later ones are not told of this arrival.
+    WatchScope arriving(entity, &g_entityAdded, g_entityAdded.count);
+    arriving.watch.in = this;
+    g_entityAdded.Walk(arriving.watch);
+    return arriving.watch.in == this;
 }
 
 bool CWorld::RemoveEntity(CEntity* entity) {

@@ -44,16 +44,20 @@ public:
     // global service, then, in the scheduler's order, each brain's Think and, when it decided
     // something, its action class's Apply.
     // What runs in the frame (an entity's Update, a global service's Update, a brain's Think, an
-    // action class's Apply, the callbacks they cause) may remove or delete entities, brains and global
-    // services, this frame's own included: what left is not reached again in the frame, the others
-    // run in order. An entity or global service added during the frame gets its Update from the next
-    // frame on; an added entity thinks in this one when the scheduler has not yet passed its index.
+    // action class's Apply, the callbacks they cause) may remove, delete and add entities, brains and
+    // global services, this frame's own included. What left is not updated in the frame any more, the
+    // others run in order, and what was added (first time or again) gets its Update from the next frame
+    // on. Thinking goes by the scheduler's indices: the entity on an index when the scheduler reaches
+    // it thinks (and applies) unless it thought already in this frame. So none thinks twice, what left
+    // is not reached, and one added during the frame thinks in it only on an index not yet passed.
     // The world itself must not be deleted during its frame; an Update called during it does nothing.
     void Update();
 
     // False when the entity is in a world already or the table is full; else the entity joins the
-    // table and the entity-added callbacks run. False too when a callback took the entity out again
-    // or ended it: the later callbacks are then not told, and the caller must not use a deleted entity.
+    // table and the entity-added callbacks run. The answer says whether the entity is in this world
+    // when the call returns: false too when a callback took it out (and did not put it back) or ended
+    // it, and the caller must not use a deleted entity. A callback that takes the entity out ends the
+    // walk: the later callbacks are not told of this arrival (putting it back tells them all of that one).
     bool AddEntity(CEntity* entity);
     // False when the entity is not in this world's table; else the entity-removed callbacks run,
     // the entity leaves its teams and the table. The entity itself stays: one that is in no world

@@ -51,7 +51,9 @@ CTeam* CreateTeam(CConfigNode* definition, uint32_t memberCapacity, const char* 
 // team does the same.
 void DestroyTeam(CTeam* team);
 
-// Engine-wide entity callbacks; the world argument is ignored.
+// Engine-wide entity callbacks (CWorld's tables, with what callbacks may do there); the world argument
+// is ignored. A pair may be removed at any time, also during an event, by one of its callbacks or its own:
+// from the moment Remove returns no walk calls it any more, so its user word may go then.
 bool AddEntityAddedCallback(CWorld* world, EntityCallback function, void* user);
 void RemoveEntityAddedCallback(CWorld* world, EntityCallback function, void* user);
 bool AddEntityRemovedCallback(CWorld* world, EntityCallback function, void* user);

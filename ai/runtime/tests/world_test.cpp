@@ -160,12 +160,9 @@ TEST_P(WorldTest, GlobalServicesAreCreatedInListOrderAndFailuresSkipped) {
     Add(wanted, "Service", "Unknown");
     Add(wanted, "Service", "B");
     CConfigNode* services = Add(tree, "Services");
-    CConfigNode* a = AddDefinition(services, "Service", "A", "TestGlobalService");
-    Add(a, "Weight", "3");
-    CConfigNode* b = AddDefinition(services, "Service", "B", "DerivedGlobalService");
-    Add(b, "Weight", "5");
-    CConfigNode* refused = AddDefinition(services, "Service", "Refused", "TestGlobalService");
-    Add(refused, "Colour", "red");
+    Add(AddDefinition(services, "Service", "A", "TestGlobalService"), "Weight", "3");
+    Add(AddDefinition(services, "Service", "B", "DerivedGlobalService"), "Weight", "5");
+    Add(AddDefinition(services, "Service", "Refused", "TestGlobalService"), "Colour", "red");
     AddDefinition(services, "Service", "Unknown", "NoSuchService");
 
     CWorld* world = Vusk::CreateWorld(tree, 0);
@@ -215,7 +212,8 @@ TEST_P(WorldTest, OneSlotOwnEntitiesOnlyAndNoDanglingPointer) {
 }
 
 // Each row ends something during the frame (at the event logged), or before it; what ended is not
-// reached again, the rest runs in order, and what was added waits for the next frame's updates.
+// reached again, the rest runs in order, what was added waits for the next frame's updates, and none
+// thinks twice.
 TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree());
     CConfigNode* wanted = Add(tree, "GlobalServices");
@@ -247,6 +245,13 @@ TEST_P(WorldTest, UpdateRunsEntitiesThenGlobalServicesThenThinkAndApply) {
         {"a deletes its brain", "ta", [&] { delete e[0]->GetBrain(); }, "ua ub uc ud g7 g8 ta tb tc ac td ad"},
         {"7 goes", "g7", [&] { delete world->GetGlobalServiceAt(0); }, "ua ub uc ud g7 g8 ta aa tb tc ac td ad"},
         {"b adds e", "ub", [&] { make("e", "1"); }, "ua ub uc ud g7 g8 ta aa tb tc ac td ad te ae"},
+        // a lands on d's node, which is still to come; d on a's, which is passed
+        {"c takes a and d out and back", "tc",
+         [&] {
+             EXPECT_TRUE(Vusk::RemoveEntity(world, e[0]) && Vusk::RemoveEntity(world, e[3]));
+             EXPECT_TRUE(Vusk::AddEntity(world, e[0]) && Vusk::AddEntity(world, e[3]));
+         },
+         "ua ub uc ud g7 g8 ta aa tb tc ac"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -285,6 +290,11 @@ void OneShot(CEntity*, void* user) {
     CWorld::AddEntityRemovedCallback(&RecordRemoved, &g_three);
 }
 void DeleteOnArrival(CEntity* entity, void*) { delete entity; }
+void PutBack(CEntity* entity, void*) { // takes the arrival out and puts it back, once
+    CWorld::RemoveEntityAddedCallback(&PutBack, nullptr);
+    CWorld* world = entity->GetWorld();
+    EXPECT_TRUE(world->RemoveEntity(entity) && world->AddEntity(entity));
+}
 
 TEST_P(WorldTest, EntityTableAndCallbacks) {
     CConfigNode* tree = Own(worldkit::MakeWorldTree("2"));
@@ -307,7 +317,6 @@ TEST_P(WorldTest, EntityTableAndCallbacks) {
     EXPECT_EQ(x->GetIndex(), -1);
     EXPECT_TRUE(Vusk::AddEntity(world, x));
     EXPECT_FALSE(Vusk::AddEntity(world, x)); // already in a world
-    EXPECT_FALSE(world->AddEntity(x));
     EXPECT_FALSE(Vusk::AddEntity(nullptr, y));
     EXPECT_TRUE(Vusk::AddEntity(world, y));
     EXPECT_FALSE(Vusk::AddEntity(world, z)); // table full
@@ -340,6 +349,10 @@ TEST_P(WorldTest, EntityTableAndCallbacks) {
     EXPECT_EQ(Log(), (Strings{"added Walt 2", "added Walt 1", "removed Walt 2", "removed Walt 1", "removed Walt 3"}));
     EXPECT_EQ(world->GetEntityTable()->GetCount(), 0u);
     CWorld::RemoveEntityAddedCallback(&DeleteOnArrival, nullptr);
+    // One that takes it out and puts it back: it is in the world, and the answer says so.
+    ASSERT_TRUE(CWorld::AddEntityAddedCallback(&PutBack, nullptr));
+    CEntity* v = Vusk::CreateEntity("Vera", definition, 0, nullptr);
+    EXPECT_TRUE(Vusk::AddEntity(world, v) && v->GetWorld() == world);
 
     delete world; // destroys x (in no world), y and z
 }

@@ -28,7 +28,9 @@ struct OvpDynDef {
 
 // The defaults above with the given volume. Returns the definition.
 OvpDynDef* OvpDynDefInit(OvpDynDef* def, OvpVolume* volume);
-// Runs the destroy slot of the definition's volume (OvpVolumeDeinit); 1.
+// Runs the destroy slot of the definition's volume (OvpVolumeDeinit); 1. The volume is emptied, not
+// freed: its holder (a body or multi-part definition, when its last reference goes) releases it once
+// nothing uses the volume any more, for parts of live objects query it. Twice is harmless.
 OvBool OvpDynDefRelease(OvpDynDef* def);
 // Mass and inertia from the volume's mass properties in its parent frame. A negative mass is a
 // density (mass = -mass x volume). With fullInertia the diagonal (scaled by the mass when the
@@ -63,7 +65,10 @@ OvpDyn* OvpDynCreate(OvpMgr* manager, const OvpDynDef* def, const OvMatrix* matr
 // not a positive number becomes 1, and a full tensor with a zero or invalid moment falls back
 // to the scalar inertia, so no state ever holds an infinity.
 OvpDyn* OvpDynInit(OvpDyn* dyn, OvpMgr* manager, const OvpDynDef* def, const OvMatrix* matrix);
-// Gives the record back to its manager's pool; 0 for a record already given back.
+// Gives the record back to its manager's pool; 0 for a record already given back. Outside a step. A
+// part's record is its object's: the object gives it back when it is deactivated (taken out of its
+// manager, or asleep without dynamics). Given back by hand while a part holds it, the part names a
+// record the pool may hand to another body, and the object's own give-back then takes it from that one.
 OvBool OvpDynDestroy(OvpDyn* dyn);
 // Linear accumulator += impulse; angular += (point - position) x impulse.
 OvpDyn* OvpDynApplyImpulse(OvpDyn* dyn, const OvV3d* impulse, const OvV3d* point);
