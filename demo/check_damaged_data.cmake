@@ -367,9 +367,12 @@ edit_config("<Sphere name=\"ball\" clumpFilename=\"models/barrel.dff\"/>\n    </
             "</Models><Sphere name=\"ball\" clumpFilename=\"models/barrel.dff\"/>")
 edit_config("<InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" "</Bots><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/>")
 expect("elements out of their place" STATUS 0 NEVER "error handler"
-       SAYS "config.xml line 16: 'Gravity' is not an element the 'Worlds' section knows at this place; it is left out: 'Gravity' is read only inside 'PhysicsGlobalSettings'"
-       "config.xml line 43: 'InitialPosition' is not an element the 'Application' section knows at this place; it is left out: 'InitialPosition' is read only inside 'Player' or 'Bots'"
-       "config.xml line 143: 'Sphere' is not an element the 'Physics' section knows at this place; it is left out: 'Sphere' is read only inside 'Models'")
+       SAYS "config.xml line 16: 'Gravity' is not an element the 'Worlds' section knows at this place"
+       "left out: 'Gravity' is read only inside 'PhysicsGlobalSettings'\n"
+       "config.xml line 43: 'InitialPosition' is not an element the 'Application' section knows at this place"
+       "left out: 'InitialPosition' is read only inside 'Player' or 'Bots'\n"
+       "config.xml line 143: 'Sphere' is not an element the 'Physics' section knows at this place"
+       "left out: 'Sphere' is read only inside 'Models'\n")
 config_case("World without its filename" "filename=\"models/level.bsp\" " ""
             SAYS "config.xml line 17: a 'World' without its 'filename' first is left out" "config.xml has no level")
 fresh()
