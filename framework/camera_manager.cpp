@@ -365,9 +365,10 @@ bool CCameraManager::EndElement(const char* name) {
             if (!sequencePlace_.empty()) {
                 SetConfigPlace(nullptr, 0);
             }
-            ErrorBox(("Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file" +
-                      (sequencePlace_.empty() ? "" : "\nIts 'SwitchSequence' (" + sequencePlace_ + ") names no 'Mode'."))
-                         .c_str());
+            ErrorBox(
+                ("Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file" +
+                 (sequencePlace_.empty() ? "" : "\nIts 'SwitchSequence' (" + sequencePlace_ + ") names no 'Mode'."))
+                    .c_str());
             return false;
         }
     }

@@ -374,9 +374,9 @@ bool CCharacterProfile::EndElement(const char* element) {
                                    : place.empty()       ? ""
                                                          : " (its 'Character' section (" + place + ") has none)";
         SetConfigPlace(nullptr, 0);
-        for (const auto& [read, what] : {std::pair{speedsRead, "'Speeds' inside its 'Actions'" + holder + ": it does not move"},
-                                         {animationsRead, "'Animations' inside its 'Actions'" + holder +
-                                                              ": it plays no animation"}}) {
+        for (const auto& [read, what] :
+             {std::pair{speedsRead, "'Speeds' inside its 'Actions'" + holder + ": it does not move"},
+              {animationsRead, "'Animations' inside its 'Actions'" + holder + ": it plays no animation"}}) {
             if (read == 0) {
                 ErrorBox(("The character profile '" + std::string(name) + "' has no " + what +
                           ".\nPlease update your XML file")
@@ -394,9 +394,10 @@ bool CCharacterProfile::EndElement(const char* element) {
             char text[200];
             std::snprintf(text, sizeof text, "'%s' animation definition not found in XML\nPlease update your XML file",
                           messageName);
-            ErrorBox((text + (holder.empty() ? std::string() : "\nThe character profile '" + std::string(name) +
-                                                                   "' has no '" + kProfileAnimationNames[index] +
-                                                                   "' animation: " + holder + " names none."))
+            ErrorBox((text + (holder.empty()
+                                  ? std::string()
+                                  : "\nThe character profile '" + std::string(name) + "' has no '" +
+                                        kProfileAnimationNames[index] + "' animation: " + holder + " names none."))
                          .c_str());
         };
         // An animation whose definition is there but whose file did not load was reported as

@@ -40,8 +40,7 @@ bool IsConfigSection(const char* name);
 // before it and has not seen end (ConfigElementEnded). One it does not is said with its line (and
 // the known name it may be a misspelling of, or where it is read) and remembered until
 // ForgetUnknownElements.
-bool CheckConfigElement(const char* section, const char* name, unsigned long line,
-                        const char** attributes = nullptr);
+bool CheckConfigElement(const char* section, const char* name, unsigned long line, const char** attributes = nullptr);
 void ConfigElementEnded(const char* name);
 void ForgetUnknownElements();
 // For a section or element the game needs and did not find: "config.xml line 40: 'Aplication'

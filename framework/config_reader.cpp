@@ -230,9 +230,8 @@ void ReportFault(Verdict verdict, const char* name, const char* text, bool whole
 }
 
 // The sections the game reads at the top level ("Audio" is said and left out whole).
-constexpr const char* kSections[] = {"GraphicsGlobalSettings", "Debug", "Scale", "Worlds", "LaserBeam", "Teleporter",
-                                     "Bumper", "JumpHelper", "Switch", "Lift", "Door", "Hud", "Audio", "Input",
-                                     "Physics", "Light", "Camera", "Character", "Application"};
+constexpr const char* kSections = "GraphicsGlobalSettings Debug Scale Worlds LaserBeam Teleporter Bumper JumpHelper "
+                                  "Switch Lift Door Hud Audio Input Physics Light Camera Character Application";
 
 // What each section's reader takes below it, and where: `names` at any depth while an element
 // `inside` is open ("": anywhere in the section). An element the section takes is open from its
@@ -297,7 +296,8 @@ std::vector<std::string> Words(const char* text) {
 
 bool Named(const char* list, const char* name) {
     const std::vector<std::string> names = Words(list);
-    return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return _stricmp(n.c_str(), name) == 0; });
+    return std::any_of(names.begin(), names.end(),
+                       [&](const std::string& n) { return _stricmp(n.c_str(), name) == 0; });
 }
 
 // Whether the element a rule is read inside is open ("" always is).
@@ -329,8 +329,8 @@ std::string ScopeText(const char* inside) {
     if (equals == std::string::npos) {
         return "'" + words[0] + "'";
     }
-    std::string text = "a '" + words[0] + "' whose '" + words[1].substr(0, equals) + "' is '" +
-                       words[1].substr(equals + 1) + "'";
+    std::string text =
+        "a '" + words[0] + "' whose '" + words[1].substr(0, equals) + "' is '" + words[1].substr(equals + 1) + "'";
     for (std::size_t i = 2; i < words.size(); ++i) {
         text += (i + 1 == words.size() ? " or '" : ", '") + words[i] + "'";
     }
@@ -608,10 +608,7 @@ void SwapIfReversed(const char* element, const char* lowName, float* low, const 
     }
 }
 
-bool IsConfigSection(const char* name) {
-    return std::any_of(std::begin(kSections), std::end(kSections),
-                       [&](const char* section) { return _stricmp(section, name) == 0; });
-}
+bool IsConfigSection(const char* name) { return Named(kSections, name); }
 
 bool CheckConfigElement(const char* section, const char* name, unsigned long line, const char** attributes) {
     // The game plays no sound: the section is said once, and what it holds goes with it.
@@ -629,10 +626,7 @@ bool CheckConfigElement(const char* section, const char* name, unsigned long lin
     }
     std::string closest;
     if (where.empty()) {
-        std::vector<std::string> known;
-        if (section == nullptr) {
-            known.assign(std::begin(kSections), std::end(kSections));
-        }
+        std::vector<std::string> known = section == nullptr ? Words(kSections) : std::vector<std::string>{};
         for (const ElementRule& rule : kRules) {
             if (section != nullptr && _stricmp(rule.section, section) == 0) {
                 const std::vector<std::string> names = Words(rule.names);
@@ -681,8 +675,9 @@ std::string UnknownElementInPlaceOf(const char* wanted) {
     return "";
 }
 void SetConfigRoot(const char* name, unsigned long line) {
-    RootPlace() = name == nullptr ? "" : "its '" + std::string(name) + "' element (" + LastConfigFileName() + " line " +
-                                            std::to_string(line) + ")";
+    RootPlace() = name == nullptr ? ""
+                                  : "its '" + std::string(name) + "' element (" + LastConfigFileName() + " line " +
+                                        std::to_string(line) + ")";
 }
 
 std::string ConfigRootPlace() { return RootPlace(); }
