@@ -223,7 +223,7 @@ config_case("Geometry misspelt" "<Geometry clump=\"models/soldier_red.dff\"" "<G
             SAYS "(config.xml line 93) has no 'Geometry'" "config.xml line 94: 'Geomtry' stands where 'Geometry' would")
 # A profile the player or the bots play that config.xml does not hold: the section that plays it.
 config_case("no profile for the player" "name=\"BlueSoldier\"" "name=\"Blue\""
-            SAYS "no 'Character' section named 'BlueSoldier', the profile of the 'Player' section (config.xml line 42)")
+            SAYS "no 'Character' section named 'BlueSoldier', the profile of the 'Player' section (config.xml line 42): its 'Config' element (config.xml line 2) has none of that name.")
 config_case("no profile for the bots" "name=\"RedSoldier\"" "name=\"Red\""
             SAYS "no 'Character' section named 'RedSoldier', the profile of the 'Bots' section (config.xml line 43)")
 # Numbers no level could hold, and objects left out, are said; the game plays on.
@@ -273,7 +273,7 @@ fresh()
 file(READ ${WORK}/config.xml text)
 string(REGEX REPLACE "<Camera .*</Camera>" "" text "${text}")
 file(WRITE ${WORK}/config.xml "${text}")
-expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section after its 'Worlds' section (config.xml line 6)")
+expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section: its 'Config' element (config.xml line 2) has none after its 'Worlds' section (config.xml line 6)")
 config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
             SAYS "config.xml has no level: its 'Worlds' section (config.xml line 6) loads no 'World'")
 config_case("World is a model" "filename=\"models/level.bsp\"" "filename=\"models/crate.dff\""
@@ -340,8 +340,11 @@ endforeach()
 config_case("Speeds forwardRun 0" "forwardRun=\"4.5\"" "forwardRun=\"0\""
             SAYS "'forwardRun' attribute not found in 'Speeds' ${update}\nIts value 0 is outside 0 (not included)"
             "(config.xml line 51)")
-# A character's Actions (its speeds and animations) or Animations taken out.
-foreach(section Actions Animations)
+# A character's Actions (its speeds and animations) or Animations taken out: said with the start of
+# the element that should hold them.
+foreach(pair "Actions;its 'Character' section (config.xml line 46) has none" "Animations;config.xml line 50")
+  list(GET pair 0 section)
+  list(GET pair 1 holder)
   fresh()
   execute_process(COMMAND python3 -c "import re,sys
 p,s=sys.argv[1:3]; t=open(p).read(); open(p,'w').write(re.sub('<'+s+'>.*?</'+s+'>','',t,flags=re.S))"
@@ -349,9 +352,27 @@ p,s=sys.argv[1:3]; t=open(p).read(); open(p,'w').write(re.sub('<'+s+'>.*?</'+s+'
   if(NOT code EQUAL 0)
     message(FATAL_ERROR "cannot take the ${section} out of config.xml")
   endif()
-  expect("no ${section}" STATUS 1
-         SAYS "The character profile 'BlueSoldier' has no 'Animations' inside its 'Actions'" "In config.xml line")
+  expect("no ${section}" STATUS 1 NEVER "In config.xml line"
+         SAYS "The character profile 'BlueSoldier' has no 'Animations' inside its 'Actions' (${holder})")
 endforeach()
+config_case("no Walk" "<Animation name=\"Walk\" file=\"models/anims/walk.anm\"/>" ""
+            SAYS "'Walk' animation definition not found in XML\nPlease update your XML file\nThe character profile 'BlueSoldier' has no 'Walk' animation: its 'Animations' (config.xml line 52) names none.")
+config_case("no camera mode" "<Mode value=\"Fixed\"/><Mode value=\"Follow\"/><Mode value=\"FPS\"/><Mode value=\"Path\"/><Mode value=\"Free\"/>" "\n"
+            SAYS "Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file\nIts 'SwitchSequence' (config.xml line 31) names no 'Mode'.")
+# Elements a section reads only elsewhere: each said with where it is read.
+fresh()
+edit_config("<Gravity x=\"0\" y=\"-10\" z=\"0\"/>" "")
+edit_config("</PhysicsGlobalSettings>" "</PhysicsGlobalSettings><Gravity x=\"0\" y=\"-10\" z=\"0\"/>")
+edit_config("<Sphere name=\"ball\" clumpFilename=\"models/barrel.dff\"/>\n    </Models>"
+            "</Models><Sphere name=\"ball\" clumpFilename=\"models/barrel.dff\"/>")
+edit_config("<InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/></Bots>" "</Bots><InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/>")
+expect("elements out of their place" STATUS 0 NEVER "error handler"
+       SAYS "config.xml line 16: 'Gravity' is not an element the 'Worlds' section knows at this place"
+       "left out: 'Gravity' is read only inside 'PhysicsGlobalSettings'\n"
+       "config.xml line 43: 'InitialPosition' is not an element the 'Application' section knows at this place"
+       "left out: 'InitialPosition' is read only inside 'Player' or 'Bots'\n"
+       "config.xml line 143: 'Sphere' is not an element the 'Physics' section knows at this place"
+       "left out: 'Sphere' is read only inside 'Models'\n")
 config_case("World without its filename" "filename=\"models/level.bsp\" " ""
             SAYS "config.xml line 17: a 'World' without its 'filename' first is left out" "config.xml has no level")
 fresh()

@@ -237,7 +237,7 @@ bool CDunmarrowApplication::CheckConfiguration() {
         missing = "no level: its 'Worlds' section" + worldsPlace + " loads no 'World'";
         wanted = "World";
     } else if (g_cameraManager == nullptr) {
-        missing = "no 'Camera' section after its 'Worlds' section" + worldsPlace;
+        missing = "no 'Camera' section:" + root + " has none after its 'Worlds' section" + worldsPlace;
         wanted = "Camera";
     }
     if (wanted != nullptr) {

@@ -92,7 +92,8 @@ void XMLCALL StartElementCallback(void* user, const XML_Char* name, const XML_Ch
         SetConfigRoot(name, line);
     }
     const bool insideUnknown = g_leftOutDepth != 0;
-    const bool unknown = !g_openElements.empty() && !insideUnknown && !CheckConfigElement(section, name, line);
+    const bool unknown =
+        !g_openElements.empty() && !insideUnknown && !CheckConfigElement(section, name, line, attributes);
     g_openElements.emplace_back(name, line);
     if (unknown) {
         g_leftOutDepth = g_openElements.size();
@@ -116,6 +117,7 @@ void XMLCALL EndElementCallback(void* user, const XML_Char* name) {
     if (leftOut) {
         return;
     }
+    ConfigElementEnded(name);
     SetConfigPlace(name, XML_GetCurrentLineNumber(parser));
     static_cast<CStandardApplication*>(XML_GetUserData(parser))->DispatchEndElement(name);
     SetConfigPlace(nullptr, 0);

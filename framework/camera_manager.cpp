@@ -221,6 +221,7 @@ bool CCameraManager::StartElement(const char* name, const char** attributes) {
     if (Is(name, "SwitchSequence")) {
         inSwitchSequence_ = true;
         sequenceCount_ = 0;
+        sequencePlace_ = ConfigPlace();
         return true;
     }
     if (inSwitchSequence_ && Is(name, "Mode")) {
@@ -360,7 +361,14 @@ bool CCameraManager::EndElement(const char* name) {
     } else if (Is(name, "SwitchSequence")) {
         inSwitchSequence_ = false;
         if (sequenceCount_ == 0) {
-            ErrorBox("Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file");
+            // Said with the start of the sequence that names no mode, not its end.
+            if (!sequencePlace_.empty()) {
+                SetConfigPlace(nullptr, 0);
+            }
+            ErrorBox(
+                ("Empty camera switch sequence.\nPlease fix the 'SwitchSequence' section in your XML file" +
+                 (sequencePlace_.empty() ? "" : "\nIts 'SwitchSequence' (" + sequencePlace_ + ") names no 'Mode'."))
+                    .c_str());
             return false;
         }
     }

@@ -198,6 +198,7 @@ private:
     bool inFree_ = false;
     bool inFixed_ = false;
     bool inSwitchSequence_ = false;
+    std::string sequencePlace_; // where the "SwitchSequence" being read starts
     OvRGBA background_ = {88, 88, 110, 0};
     OvRGBA textColour_ = {255, 255, 255, 255};
     bool textShown_ = false;

@@ -311,6 +311,9 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
         }
         if (Is(element, "Actions")) {
             inActions = 1;
+            if (actionsPlace.empty()) {
+                actionsPlace = ConfigPlace();
+            }
         }
         return true;
     }
@@ -365,10 +368,15 @@ bool CCharacterProfile::EndElement(const char* element) {
         inActions = 0;
     } else if (Is(element, "Character")) {
         // Without its "Speeds" a character does not move, without its "Animations" it plays
-        // nothing (both sit in its "Actions").
+        // nothing (both sit in its "Actions"): said with the start of the element that should
+        // hold them, not the end of the section.
+        const std::string holder = !actionsPlace.empty() ? " (" + actionsPlace + ")"
+                                   : place.empty()       ? ""
+                                                         : " (its 'Character' section (" + place + ") has none)";
+        SetConfigPlace(nullptr, 0);
         for (const auto& [read, what] :
-             {std::pair{speedsRead, "'Speeds' inside its 'Actions': it does not move"},
-              {animationsRead, "'Animations' inside its 'Actions': it plays no animation"}}) {
+             {std::pair{speedsRead, "'Speeds' inside its 'Actions'" + holder + ": it does not move"},
+              {animationsRead, "'Animations' inside its 'Actions'" + holder + ": it plays no animation"}}) {
             if (read == 0) {
                 ErrorBox(("The character profile '" + std::string(name) + "' has no " + what +
                           ".\nPlease update your XML file")
@@ -377,11 +385,20 @@ bool CCharacterProfile::EndElement(const char* element) {
         }
     } else if (Is(element, "Animations")) {
         animationsRead = 1;
-        auto report = [](const char* messageName) {
+        // Said with the start of the 'Animations' that should name it, not its end.
+        const std::string holder = animationsPlace.empty() ? "" : "its 'Animations' (" + animationsPlace + ")";
+        if (!holder.empty()) {
+            SetConfigPlace(nullptr, 0);
+        }
+        auto report = [&](const char* messageName, int index) {
             char text[200];
             std::snprintf(text, sizeof text, "'%s' animation definition not found in XML\nPlease update your XML file",
                           messageName);
-            ErrorBox(text);
+            ErrorBox((text + (holder.empty()
+                                  ? std::string()
+                                  : "\nThe character profile '" + std::string(name) + "' has no '" +
+                                        kProfileAnimationNames[index] + "' animation: " + holder + " names none."))
+                         .c_str());
         };
         // An animation whose definition is there but whose file did not load was reported as
         // it was read: only those with no definition are reported here.
@@ -390,7 +407,7 @@ bool CCharacterProfile::EndElement(const char* element) {
             const int shift = group == 0 ? 0 : kAnimAlertWalk - kAnimWalk;
             for (int k = 0; k < 9; ++k) {
                 if (undefined(kCheckOrder[k] + shift)) {
-                    report(group == 0 ? kWalkMessageNames[k] : kAlertMessageNames[k]);
+                    report(group == 0 ? kWalkMessageNames[k] : kAlertMessageNames[k], kCheckOrder[k] + shift);
                 }
             }
         }
@@ -398,7 +415,7 @@ bool CCharacterProfile::EndElement(const char* element) {
             if (undefined(i)) {
                 char messageName[64];
                 std::snprintf(messageName, sizeof messageName, "%sAnimation", kProfileAnimationNames[i]);
-                report(messageName);
+                report(messageName, i);
             }
         }
     }
@@ -447,7 +464,8 @@ bool CCharacter::InitFromProfile(const char* profileName, const OvV3d& position,
         const std::string misspelt = UnknownElementInPlaceOf("Character");
         ErrorBox((std::string(text) + "\n" + LastConfigFileName() + " has no 'Character' section named '" +
                   (profileName != nullptr ? profileName : "") + "'" +
-                  (usedBy.empty() ? "" : ", the profile of " + usedBy) + "." +
+                  (usedBy.empty() ? "" : ", the profile of " + usedBy) +
+                  (ConfigRootPlace().empty() ? "" : ": " + ConfigRootPlace() + " has none of that name") + "." +
                   (misspelt.empty() ? "" : "\n" + misspelt + "."))
                      .c_str());
         return false;

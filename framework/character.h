@@ -133,6 +133,7 @@ public:
 
     char name[128] = {};
     std::string place;           // where its "Character" section starts
+    std::string actionsPlace;    // where its first "Actions" starts
     std::string animationsPlace; // where its "Animations" starts
     float scale = 1.0f;
     // The files config.xml names, whole however long.

@@ -35,10 +35,13 @@ void SwapIfReversed(const char* element, const char* lowName, float* low, const 
 
 // Whether `name` is a section the configuration's top level holds.
 bool IsConfigSection(const char* name);
-// Whether the game reads an element named `name` inside `section` (null: at the top level, outside
-// every section). One it does not is said with its line (and the known name it may be a misspelling
-// of) and remembered until ForgetUnknownElements.
-bool CheckConfigElement(const char* section, const char* name, unsigned long line);
+// Whether the game reads an element named `name` (with its attributes) inside `section` (null: at
+// the top level, outside every section) where it stands: below the elements the section read
+// before it and has not seen end (ConfigElementEnded). One it does not is said with its line (and
+// the known name it may be a misspelling of, or where it is read) and remembered until
+// ForgetUnknownElements.
+bool CheckConfigElement(const char* section, const char* name, unsigned long line, const char** attributes = nullptr);
+void ConfigElementEnded(const char* name);
 void ForgetUnknownElements();
 // For a section or element the game needs and did not find: "config.xml line 40: 'Aplication'
 // stands where 'Application' would, an element the game does not know" when an element it did

@@ -229,34 +229,156 @@ void ReportFault(Verdict verdict, const char* name, const char* text, bool whole
             .c_str());
 }
 
-// The elements the game reads, section by section: the top-level ones, and inside each the names
-// of what it reads at any depth.
-struct SectionElements {
+// The sections the game reads at the top level ("Audio" is said and left out whole).
+constexpr const char* kSections = "GraphicsGlobalSettings Debug Scale Worlds LaserBeam Teleporter Bumper JumpHelper "
+                                  "Switch Lift Door Hud Audio Input Physics Light Camera Character Application";
+
+// What each section's reader takes below it, and where: `names` at any depth while an element
+// `inside` is open ("": anywhere in the section). An element the section takes is open from its
+// start to the end of an element of its name, as the readers' own flags are; one of the section's
+// own name stays open to the section's end. "Light type=Ambient Directional": a 'Light' whose first
+// attribute, 'type', is one of those. While an `alone` one is open, its names are all that is read.
+// A section without a row takes nothing below it.
+struct ElementRule {
     const char* section;
-    const char* elements; // separated by blanks
+    const char* inside;
+    const char* names; // separated by blanks
+    bool alone;
 };
-constexpr SectionElements kSections[] = {
-    {"GraphicsGlobalSettings", "RessourceArena"},
-    {"Debug", ""},
-    {"Scale", ""},
-    {"Worlds", "PhysicsGlobalSettings Bodies Joints Stick BBox Gravity MobileBounce MobileSlide SolidSlide World "
-               "CollisionPlane Position Normal Right Length Width CollisionTriangle flags v1 v2 v3"},
-    {"LaserBeam", ""},
-    {"Teleporter", ""},
-    {"Bumper", ""},
-    {"JumpHelper", ""},
-    {"Switch", ""},
-    {"Lift", ""},
-    {"Door", ""},
-    {"Hud", ""},
-    {"Audio", ""},
-    {"Input", "MouseMode"},
-    {"Physics", "Models Sphere Box Instances Instance"},
-    {"Light", "Color Position Target"},
-    {"Camera", "SwitchSequence Mode CameraMode Follow Free InitialPosition InitialTarget Fixed Name Position Target"},
-    {"Character", "Geometry GlobalAnimator GlobalDynamics Actions Speeds Animations Animation"},
-    {"Application", "Player Bots InitialPosition AiPathData"},
+constexpr ElementRule kRules[] = {
+    {"GraphicsGlobalSettings", "", "RessourceArena", false},
+    {"Worlds", "CollisionPlane", "Position Normal Right Length Width", true},
+    {"Worlds", "CollisionTriangle", "flags v1 v2 v3", true},
+    {"Worlds", "PhysicsGlobalSettings",
+     "PhysicsGlobalSettings Bodies Joints Stick BBox Gravity MobileBounce MobileSlide SolidSlide", true},
+    {"Worlds", "", "PhysicsGlobalSettings World CollisionPlane CollisionTriangle", false},
+    {"Input", "", "MouseMode", false},
+    {"Physics", "", "Models Instances", false},
+    {"Physics", "Models", "Sphere Box", false},
+    {"Physics", "Instances", "Instance", false},
+    {"Light", "", "Light", false},
+    {"Light", "Light type=Ambient Directional", "Color", false},
+    {"Light", "Light type=Directional", "Position Target", false},
+    {"Camera", "", "Camera SwitchSequence CameraMode Follow Free Fixed", false},
+    {"Camera", "SwitchSequence", "Mode", false},
+    {"Camera", "Fixed", "Name Position Target", false},
+    {"Camera", "Free", "InitialPosition InitialTarget", false},
+    {"Character", "Actions", "Animations Speeds Animation", true},
+    {"Character", "", "Geometry GlobalAnimator GlobalDynamics Actions", false},
+    {"Application", "", "Application Player Bots AiPathData", false},
+    {"Application", "Player", "InitialPosition", false},
+    {"Application", "Bots", "InitialPosition", false},
 };
+
+// An element open in the section being read: its name, and its first attribute with its value.
+struct OpenElement {
+    std::string name;
+    std::string attribute;
+    std::string value;
+};
+struct SectionState {
+    std::string section;
+    std::vector<OpenElement> open;
+};
+SectionState& Reading() {
+    static SectionState state;
+    return state;
+}
+
+std::vector<std::string> Words(const char* text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+bool Named(const char* list, const char* name) {
+    const std::vector<std::string> names = Words(list);
+    return std::any_of(names.begin(), names.end(),
+                       [&](const std::string& n) { return _stricmp(n.c_str(), name) == 0; });
+}
+
+// Whether the element a rule is read inside is open ("" always is).
+bool IsOpen(const char* inside) {
+    if (inside[0] == '\0') {
+        return true;
+    }
+    const std::string scope = inside;
+    const std::size_t blank = scope.find(' ');
+    const std::string name = scope.substr(0, blank);
+    const std::size_t equals = blank == std::string::npos ? blank : scope.find('=', blank);
+    for (const OpenElement& e : Reading().open) {
+        if (_stricmp(e.name.c_str(), name.c_str()) != 0) {
+            continue;
+        }
+        if (equals == std::string::npos ||
+            (_stricmp(e.attribute.c_str(), scope.substr(blank + 1, equals - blank - 1).c_str()) == 0 &&
+             Named(scope.c_str() + equals + 1, e.value.c_str()))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "'Models'", or "a 'Light' whose 'type' is 'Ambient' or 'Directional'".
+std::string ScopeText(const char* inside) {
+    const std::vector<std::string> words = Words(inside);
+    const std::size_t equals = words.size() > 1 ? words[1].find('=') : std::string::npos;
+    if (equals == std::string::npos) {
+        return "'" + words[0] + "'";
+    }
+    std::string text =
+        "a '" + words[0] + "' whose '" + words[1].substr(0, equals) + "' is '" + words[1].substr(equals + 1) + "'";
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        text += (i + 1 == words.size() ? " or '" : ", '") + words[i] + "'";
+    }
+    return text;
+}
+
+// Whether the section being read takes `name` where it stands; where it does not but would
+// elsewhere, `where` says where it is read ("'Sphere' is read only inside 'Models'").
+bool Takes(const char* section, const char* name, std::string* where) {
+    const ElementRule* alone = nullptr;
+    for (const ElementRule& rule : kRules) {
+        if (_stricmp(rule.section, section) == 0 && rule.alone && IsOpen(rule.inside)) {
+            alone = &rule;
+            break;
+        }
+    }
+    std::string places;
+    bool blocked = false;
+    for (const ElementRule& rule : kRules) {
+        if (_stricmp(rule.section, section) != 0 || !Named(rule.names, name)) {
+            continue;
+        }
+        if (IsOpen(rule.inside)) {
+            if (alone == nullptr || alone == &rule) {
+                return true;
+            }
+            blocked = true;
+        } else {
+            places += (places.empty() ? "" : " or ") + ScopeText(rule.inside);
+        }
+    }
+    if (blocked) {
+        *where = "'" + std::string(name) + "' is not read inside " + ScopeText(alone->inside);
+    } else if (!places.empty()) {
+        *where = "'" + std::string(name) + "' is read only inside " + places;
+    }
+    return false;
+}
+
+// An element the section takes: open until the end of one of its name.
+void Open(const char* name, const char** attributes) {
+    OpenElement e{name, "", ""};
+    if (attributes != nullptr && attributes[0] != nullptr) {
+        e.attribute = attributes[0];
+        e.value = attributes[1];
+    }
+    Reading().open.push_back(std::move(e));
+}
 
 // The edits (letters put in, left out or changed) between two names, ASCII case ignored.
 std::size_t Edits(const std::string& a, const std::string& b) {
@@ -486,55 +608,62 @@ void SwapIfReversed(const char* element, const char* lowName, float* low, const 
     }
 }
 
-bool IsConfigSection(const char* name) {
-    for (const SectionElements& section : kSections) {
-        if (_stricmp(section.section, name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
+bool IsConfigSection(const char* name) { return Named(kSections, name); }
 
-bool CheckConfigElement(const char* section, const char* name, unsigned long line) {
-    std::string known;
-    if (section == nullptr) {
-        for (const SectionElements& s : kSections) {
-            known += std::string(s.section) + " ";
-        }
-    } else {
-        for (const SectionElements& s : kSections) {
-            if (_stricmp(s.section, section) == 0) {
-                known = s.elements;
-            }
-        }
-    }
+bool CheckConfigElement(const char* section, const char* name, unsigned long line, const char** attributes) {
     // The game plays no sound: the section is said once, and what it holds goes with it.
     if (section == nullptr && _stricmp(name, "Audio") == 0) {
         ConfigWarning("the 'Audio' section is left out: the game plays no sound");
         return false;
     }
-    std::istringstream names(known);
-    std::string closest;
-    std::size_t fewest = 3; // more edits than two: no misspelling of it
-    for (std::string candidate; names >> candidate;) {
-        if (_stricmp(candidate.c_str(), name) == 0) {
-            return true;
+    std::string where;
+    if (section == nullptr ? IsConfigSection(name) : Takes(section, name, &where)) {
+        if (section == nullptr) {
+            Reading() = {name, {}};
         }
-        const std::size_t edits = Edits(candidate, name);
-        if (edits < fewest && edits < candidate.size() / 2) {
-            fewest = edits;
-            closest = candidate;
+        Open(name, attributes);
+        return true;
+    }
+    std::string closest;
+    if (where.empty()) {
+        std::vector<std::string> known = section == nullptr ? Words(kSections) : std::vector<std::string>{};
+        for (const ElementRule& rule : kRules) {
+            if (section != nullptr && _stricmp(rule.section, section) == 0) {
+                const std::vector<std::string> names = Words(rule.names);
+                known.insert(known.end(), names.begin(), names.end());
+            }
+        }
+        std::size_t fewest = 3; // more edits than two: no misspelling of it
+        for (const std::string& candidate : known) {
+            const std::size_t edits = Edits(candidate, name);
+            if (edits < fewest && edits < candidate.size() / 2) {
+                fewest = edits;
+                closest = candidate;
+            }
         }
     }
     UnknownElements().push_back({name, line, closest});
-    ConfigWarning("'" + std::string(name) + "' is not " + (section == nullptr ? "" : "an element ") +
+    ConfigWarning("'" + std::string(name) + "' is not " +
                   (section == nullptr ? std::string("a section the game knows")
-                                      : "the '" + std::string(section) + "' section knows") +
-                  "; it is left out" + (closest.empty() ? "" : " (is it '" + closest + "' misspelt?)"));
+                                      : "an element the '" + std::string(section) + "' section knows" +
+                                            (where.empty() ? "" : " at this place")) +
+                  "; it is left out" + (closest.empty() ? "" : " (is it '" + closest + "' misspelt?)") +
+                  (where.empty() ? "" : ": " + where));
     return false;
 }
 
-void ForgetUnknownElements() { UnknownElements().clear(); }
+void ConfigElementEnded(const char* name) {
+    // One of the section's own name stays open to the section's end.
+    SectionState& reading = Reading();
+    if (_stricmp(name, reading.section.c_str()) != 0) {
+        std::erase_if(reading.open, [&](const OpenElement& e) { return _stricmp(e.name.c_str(), name) == 0; });
+    }
+}
+
+void ForgetUnknownElements() {
+    UnknownElements().clear();
+    Reading() = {};
+}
 
 std::string UnknownElementInPlaceOf(const char* wanted) {
     for (const UnknownElement& e : UnknownElements()) {
@@ -546,8 +675,9 @@ std::string UnknownElementInPlaceOf(const char* wanted) {
     return "";
 }
 void SetConfigRoot(const char* name, unsigned long line) {
-    RootPlace() = name == nullptr ? "" : "its '" + std::string(name) + "' element (" + LastConfigFileName() + " line " +
-                                            std::to_string(line) + ")";
+    RootPlace() = name == nullptr ? ""
+                                  : "its '" + std::string(name) + "' element (" + LastConfigFileName() + " line " +
+                                        std::to_string(line) + ")";
 }
 
 std::string ConfigRootPlace() { return RootPlace(); }

@@ -220,6 +220,26 @@ TEST_F(FrameworkTest, NumbersThatDoNotReadAndMalformedXmlAreReportedWithTheirLin
          "3: 'Debug' is not an element the 'GraphicsGlobalSettings' section knows; it is left out\n"
          "3: the 'Audio' section is left out: the game plays no sound\n",
          ""},
+        // Elements a section reads, but only elsewhere: said with where they are read.
+        {"<Config><Debug level=\"3\"/>\n<Character name=\"x\"><Speeds/><Actions><Geometry/></Actions></Character>\n"
+         "<Light type=\"Ambient\"><Position/></Light><Camera><Fixed><InitialPosition/></Fixed></Camera>\n"
+         "<Physics><Instances><Sphere/></Instances></Physics><Application><Player/><InitialPosition/></Application>"
+         "</Config>",
+         "2: a 'Character' section before the 'Worlds' section is left out: it needs the level\n"
+         "2: 'Speeds' is not an element the 'Character' section knows at this place; it is left out: 'Speeds' is "
+         "read only inside 'Actions'\n"
+         "2: 'Geometry' is not an element the 'Character' section knows at this place; it is left out: 'Geometry' "
+         "is not read inside 'Actions'\n"
+         "3: 'Position' is not an element the 'Light' section knows at this place; it is left out: 'Position' is "
+         "read only inside a 'Light' whose 'type' is 'Directional'\n"
+         "3: 'InitialPosition' is not an element the 'Camera' section knows at this place; it is left out: "
+         "'InitialPosition' is read only inside 'Free'\n"
+         "4: 'Sphere' is not an element the 'Physics' section knows at this place; it is left out: 'Sphere' is read "
+         "only inside 'Models'\n"
+         "4: 'InitialPosition' is not an element the 'Application' section knows at this place; it is left out: "
+         "'InitialPosition' is read only inside 'Player' or 'Bots'\n"
+         "3: 2 more left out from this line on, as no 'Worlds' section comes before them: 'Light', 'Camera'\n",
+         ""},
         // Without a 'Worlds' section the first left out says why; the rest are one line at the end.
         {"<Config><Debug level=\"3\"/>\n<Camera/>\n<Light/><Door/>\n<Door/><Character name=\"x\"/><Foo/></Config>",
          "2: a 'Camera' section before the 'Worlds' section is left out: it needs the level\n"
