@@ -10,9 +10,22 @@
 #include <X11/Xutil.h>
 
 #include <poll.h>
+#include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace {
+
+// The next event of the type on the connection; false when none comes within the time (only an
+// event that never comes should end the wait, not a server slowed down by a loaded machine).
+bool NextEvent(Display* d, int type, XEvent* e, int timeoutMs = 60000) {
+    for (pollfd display{ConnectionNumber(d), POLLIN, 0}; e->type != type;) {
+        if (XPending(d) == 0 && poll(&display, 1, timeoutMs) <= 0)
+            return false;
+        XNextEvent(d, e);
+    }
+    return true;
+}
 
 struct SdlWindowTest : WindowTest {
     void SetUp() override {
@@ -29,13 +42,17 @@ struct SdlWindowTest : WindowTest {
 
     SDL_Window* Native(HWND w) { return static_cast<SDL_Window*>(PlatformNativeWindow(w)); }
 
-    // The window's pixels as the X server holds them.
-    std::vector<std::uint32_t> ServerPixels(HWND w, int width, int height) {
+    SDL_SysWMinfo X11(HWND w) {
         SDL_SysWMinfo info;
         SDL_VERSION(&info.version);
+        EXPECT_TRUE(SDL_GetWindowWMInfo(Native(w), &info) && info.subsystem == SDL_SYSWM_X11);
+        return info;
+    }
+
+    // The window's pixels as the X server holds them.
+    std::vector<std::uint32_t> ServerPixels(HWND w, int width, int height) {
+        const SDL_SysWMinfo info = X11(w);
         std::vector<std::uint32_t> out;
-        if (!SDL_GetWindowWMInfo(Native(w), &info) || info.subsystem != SDL_SYSWM_X11)
-            return out;
         Display* d = info.info.x11.display;
         XSync(d, False);
         XImage* image = XGetImage(d, info.info.x11.window, 0, 0, static_cast<unsigned>(width),
@@ -225,9 +242,8 @@ TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
     XWindowAttributes box{};
     std::thread closer([&] {
         XEvent e{};
-        for (pollfd display{ConnectionNumber(d), POLLIN, 0}; e.type != MapNotify; XNextEvent(d, &e))
-            if (XPending(d) == 0 && poll(&display, 1, 60000) <= 0) // only a box that never comes ends the wait
-                return;
+        if (!NextEvent(d, MapNotify, &e))
+            return;
         XGetWindowAttributes(d, e.xmap.window, &box);
         XEvent close{};
         close.xclient = {ClientMessage, 0, False, d, e.xmap.window, XInternAtom(d, "WM_PROTOCOLS", False), 32, {}};
@@ -242,6 +258,68 @@ TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
     EXPECT_TRUE(box.width > 0 && box.x >= 0 && box.x + box.width <= DisplayWidth(d, 0)) << box.x << " + " << box.width;
     EXPECT_TRUE(box.y >= 0 && box.y + box.height <= DisplayHeight(d, 0)) << box.y << " + " << box.height;
     XCloseDisplay(d);
+}
+
+// The game ended while its error box is up takes the box with it, though the box may be shown by a
+// process of its own. The game is the test's child; here the box is watched, and cleared away if it
+// stays (so that the child's end is seen).
+TEST_F(SdlWindowTest, AMessageBoxEndsWithTheGame) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto watching = [] {
+        Display* d = XOpenDisplay(nullptr);
+        XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+        XSync(d, False);
+        return d;
+    };
+    Display* d = watching();
+    bool gone = false;
+    std::thread watcher([&] {
+        XEvent e{};
+        if (!NextEvent(d, MapNotify, &e))
+            return;
+        const Window box = e.xmap.window;
+        while (!gone && NextEvent(d, DestroyNotify, &(e = XEvent{}), 20000))
+            gone = e.xdestroywindow.window == box;
+        if (!gone)
+            XKillClient(d, box);
+        XCloseDisplay(d);
+    });
+    EXPECT_EXIT(
+        {
+            std::thread([own = watching()] {
+                XEvent e{};
+                if (NextEvent(own, MapNotify, &e))
+                    kill(getpid(), SIGTERM);
+            }).detach();
+            MessageBoxA(nullptr, "No free floor for the player", "Handler", MB_ICONHAND);
+        },
+        testing::KilledBySignal(SIGTERM), "");
+    watcher.join();
+    EXPECT_TRUE(gone);
+}
+
+// A window the X server loses, destroyed by another client or with the game's connection, is closed
+// as its user would close it, and the game ends as it does then.
+TEST_F(SdlWindowTest, AWindowTheServerLosesIsClosed) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const bool killClient : {false, true}) {
+        EXPECT_EXIT(
+            {
+                const HWND w = Open(64, 48);
+                Frame(w);
+                std::thread([x = X11(w).info.x11.window, killClient] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // while the game waits
+                    Display* d = XOpenDisplay(nullptr);
+                    killClient ? XKillClient(d, x) : XDestroyWindow(d, x);
+                    XCloseDisplay(d);
+                }).detach();
+                const auto start = std::chrono::steady_clock::now(); // closed at once, not when a wait ends
+                const bool closed = WaitFor(w, [](const MSG& m) { return m.message == WM_CLOSE; });
+                _exit(closed && std::chrono::steady_clock::now() - start < std::chrono::seconds(20) ? 0 : 3);
+            },
+            testing::ExitedWithCode(0), "")
+            << (killClient ? "its client killed" : "destroyed");
+    }
 }
 
 // In a window the shell opens a page with the desktop's opener; on a machine without one it says so.
