@@ -42,6 +42,14 @@ struct SdlWindowTest : WindowTest {
 
     SDL_Window* Native(HWND w) { return static_cast<SDL_Window*>(PlatformNativeWindow(w)); }
 
+    // A connection that hears of every top-level window's map and end.
+    static Display* WatchingRoot() {
+        Display* d = XOpenDisplay(nullptr);
+        XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+        XSync(d, False);
+        return d;
+    }
+
     SDL_SysWMinfo X11(HWND w) {
         SDL_SysWMinfo info;
         SDL_VERSION(&info.version);
@@ -140,32 +148,11 @@ TEST_F(SdlWindowTest, EventsArriveAsWindowsMessages) {
     key(SDL_SCANCODE_F1, false);
     key(SDL_SCANCODE_KP_ENTER, true);
     key(SDL_SCANCODE_LEFT, false);
-    SDL_Event e{};
-    e.type = SDL_MOUSEMOTION;
-    e.motion.windowID = id;
-    e.motion.x = -5;
-    e.motion.y = 10;
-    e.motion.xrel = -5;
-    e.motion.yrel = 3;
-    SDL_PushEvent(&e);
-    e = SDL_Event{};
-    e.type = SDL_MOUSEBUTTONDOWN;
-    e.button.windowID = id;
-    e.button.button = SDL_BUTTON_RIGHT;
-    e.button.state = SDL_PRESSED;
-    e.button.x = 7;
-    e.button.y = 8;
-    SDL_PushEvent(&e);
-    e = SDL_Event{};
-    e.type = SDL_MOUSEWHEEL;
-    e.wheel.windowID = id;
-    e.wheel.y = -1;
-    SDL_PushEvent(&e);
-    e = SDL_Event{};
-    e.type = SDL_WINDOWEVENT;
-    e.window.windowID = id;
-    e.window.event = SDL_WINDOWEVENT_CLOSE;
-    SDL_PushEvent(&e);
+    for (SDL_Event e : {SDL_Event{.motion = {SDL_MOUSEMOTION, 0, id, 0, 0, -5, 10, -5, 3}},
+                        SDL_Event{.button = {SDL_MOUSEBUTTONDOWN, 0, id, 0, SDL_BUTTON_RIGHT, SDL_PRESSED, 1, 0, 7, 8}},
+                        SDL_Event{.wheel = {SDL_MOUSEWHEEL, 0, id, 0, 0, -1, SDL_MOUSEWHEEL_NORMAL, 0, -1, 0, 0}},
+                        SDL_Event{.window = {SDL_WINDOWEVENT, 0, id, SDL_WINDOWEVENT_CLOSE, 0, 0, 0, 0, 0}}})
+        SDL_PushEvent(&e);
 
     // Only the messages of the pushed events are compared: the server's own (activation, the
     // window placed or sized, the pointer where it really is) come whenever it sends them, which
@@ -236,9 +223,7 @@ TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
                        "line 42, has no floor within 1.5 m below it, or stands in a block.";
     for (int i = 0; i < 100; ++i)
         text += "\nline " + std::to_string(i);
-    Display* d = XOpenDisplay(nullptr);
-    ASSERT_NE(d, nullptr);
-    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    Display* d = WatchingRoot();
     XWindowAttributes box{};
     std::thread closer([&] {
         XEvent e{};
@@ -261,32 +246,22 @@ TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
 }
 
 // The game ended while its error box is up takes the box with it, though the box may be shown by a
-// process of its own. The game is the test's child; here the box is watched, and cleared away if it
-// stays (so that the child's end is seen).
+// process of its own. The game is the test's child; a box left behind is cleared away.
 TEST_F(SdlWindowTest, AMessageBoxEndsWithTheGame) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto watching = [] {
-        Display* d = XOpenDisplay(nullptr);
-        XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
-        XSync(d, False);
-        return d;
-    };
-    Display* d = watching();
     bool gone = false;
-    std::thread watcher([&] {
+    std::thread watcher([&, d = WatchingRoot()] {
         XEvent e{};
-        if (!NextEvent(d, MapNotify, &e))
-            return;
-        const Window box = e.xmap.window;
-        while (!gone && NextEvent(d, DestroyNotify, &(e = XEvent{}), 20000))
+        const Window box = NextEvent(d, MapNotify, &e) ? e.xmap.window : 0;
+        while (box != 0 && !gone && NextEvent(d, DestroyNotify, &(e = XEvent{}), 20000))
             gone = e.xdestroywindow.window == box;
-        if (!gone)
+        if (box != 0 && !gone)
             XKillClient(d, box);
         XCloseDisplay(d);
     });
     EXPECT_EXIT(
         {
-            std::thread([own = watching()] {
+            std::thread([own = WatchingRoot()] {
                 XEvent e{};
                 if (NextEvent(own, MapNotify, &e))
                     kill(getpid(), SIGTERM);
