@@ -7,24 +7,57 @@
 
 #include <SDL.h>
 
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 
+#ifdef DUN_HAVE_X11
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
+#endif
+
 namespace {
+
+// SDL shows an error box in a process of its own on some video drivers (a fork of this one, or a
+// helper program started from one). That process must not outlive the game: a fork made while
+// this thread shows a box is killed when the game ends, whatever ends it.
+thread_local pid_t t_boxParent = 0;
+
+void EndBoxWithParent() {
+    if (t_boxParent == 0)
+        return;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != t_boxParent) // the game ended before the signal was asked for
+        _exit(1);
+}
 
 bool Borderless(DWORD style) { return (style & WS_POPUP) != 0 && (style & WS_CAPTION) != WS_CAPTION; }
 
+class SdlBackend;
+SdlBackend* g_backend = nullptr;
+
 class SdlBackend final : public PlatformBackend {
 public:
+    SdlBackend();
+
     // The video subsystem stays up until the process ends: quitting it unloads the display
     // libraries while some of their allocations are still held, which reads as leaks, and a
     // later start of the layer finds it ready.
     ~SdlBackend() override {
-        for (auto& [hwnd, window] : windows_)
-            SDL_DestroyWindow(window);
-        SDL_PumpEvents();
+        if (connected_) {
+            for (auto& [hwnd, window] : windows_)
+                SDL_DestroyWindow(window);
+            SDL_PumpEvents();
+        }
         SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
+        Unwatch();
     }
 
     const char* Name() const override { return "sdl"; }
@@ -43,6 +76,7 @@ public:
         windows_[hwnd] = w;
         byId_[SDL_GetWindowID(w)] = hwnd;
         SDL_GetWindowPosition(w, x, y);
+        Watch(w);
         return true;
     }
 
@@ -83,6 +117,7 @@ public:
         SDL_Event e;
         while (SDL_PollEvent(&e) != 0)
             Translate(e);
+        CloseLost();
     }
 
     void Wait(int timeoutMs) override {
@@ -131,7 +166,9 @@ public:
         std::string shown;
         for (std::size_t i = 0; i < lines.size(); ++i)
             shown += (i > 0 ? "\n" : "") + lines[i];
+        t_boxParent = getpid();
         SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, caption, shown.c_str(), nullptr);
+        t_boxParent = 0;
     }
 
     bool ReadPixels(HWND hwnd, std::vector<std::uint32_t>* pixels, int* width, int* height) override {
@@ -158,6 +195,106 @@ public:
     void* Native(HWND hwnd) override { return Find(hwnd); }
 
 private:
+#ifdef DUN_HAVE_X11
+    // Whether the X window is, or was, one of ours that the server has lost; the first time it
+    // is heard of, its window is closed at the next pump. (SDL may replace a window's X window
+    // with another, so the windows are asked which they have now.)
+    bool Lost(::Window x) {
+        if (std::find(lostIds_.begin(), lostIds_.end(), x) != lostIds_.end())
+            return true;
+        for (const auto& [hwnd, w] : windows_) {
+            if (X11(w).info.x11.window == x) {
+                lostIds_.push_back(x);
+                MarkLost(hwnd);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void ConnectionLost() {
+        connected_ = false;
+        for (const auto& [hwnd, w] : windows_)
+            MarkLost(hwnd);
+    }
+
+    static SDL_SysWMinfo X11(SDL_Window* w) {
+        SDL_SysWMinfo info{};
+        SDL_VERSION(&info.version);
+        if (SDL_GetWindowWMInfo(w, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_X11)
+            info.info.x11 = {};
+        return info;
+    }
+
+    // An event of no meaning ends a wait that SDL is in: it may wait on for ever for a server
+    // that is gone.
+    void MarkLost(HWND hwnd) {
+        lost_.push_back(hwnd);
+        SDL_Event wake{};
+        wake.type = SDL_USEREVENT;
+        SDL_PushEvent(&wake);
+    }
+
+    void Watch(SDL_Window* w) {
+        if (display_ == nullptr && (display_ = X11(w).info.x11.display) != nullptr)
+            XSetIOErrorExitHandler(display_, OnConnectionLost, nullptr);
+    }
+
+    // The errors still coming for the windows lost are taken before the handlers go back.
+    void Unwatch() {
+        if (display_ != nullptr && connected_)
+            XSync(display_, False);
+        if (display_ != nullptr)
+            XSetIOErrorExitHandler(display_, nullptr, nullptr);
+        XSetIOErrorHandler(previousIoError_);
+        XSetErrorHandler(previousXError_);
+        g_backend = nullptr;
+    }
+
+    // An error on a window the server has lost is that window's end, not a fault of the game;
+    // any other goes on to the handler that was there before.
+    static int OnXError(Display* display, XErrorEvent* e) {
+        if ((e->error_code == BadWindow || e->error_code == BadDrawable) && g_backend->Lost(e->resourceid))
+            return 0;
+        return g_backend->previousXError_ != nullptr ? g_backend->previousXError_(display, e) : 0;
+    }
+
+    // The server closed the connection (the game's client killed): every window is gone, and the
+    // game ends as it does when they are closed. Xlib would end the process at once, in the
+    // middle of a call, with exit destructors that wait for a server that answers nothing.
+    static int OnIoError(Display* display) {
+        if (display != g_backend->display_)
+            return g_backend->previousIoError_(display);
+        std::fprintf(stderr, "platform: the connection to the X server %s is lost; its windows are closed\n",
+                     DisplayString(display));
+        return 0;
+    }
+
+    static void OnConnectionLost(Display*, void*) { g_backend->ConnectionLost(); }
+
+    void CloseLost() {
+        for (const HWND hwnd : lost_) {
+            if (SDL_Window* w = Find(hwnd)) {
+                byId_.erase(SDL_GetWindowID(w));
+                if (connected_) // without a server SDL would wait for its answer for ever
+                    SDL_DestroyWindow(w);
+                windows_.erase(hwnd);
+                PlatformInputClose(hwnd);
+            }
+        }
+        lost_.clear();
+    }
+
+    void Translate(const SDL_SysWMmsg& m) {
+        if (m.subsystem == SDL_SYSWM_X11 && m.msg.x11.event.type == DestroyNotify)
+            Lost(m.msg.x11.event.xdestroywindow.window);
+    }
+#else
+    void Watch(SDL_Window*) {}
+    void Unwatch() { g_backend = nullptr; }
+    void CloseLost() {}
+#endif
+
     SDL_Window* Find(HWND hwnd) const {
         const auto it = windows_.find(hwnd);
         return it == windows_.end() ? nullptr : it->second;
@@ -218,6 +355,11 @@ private:
         case SDL_WINDOWEVENT:
             Window(e.window);
             break;
+#ifdef DUN_HAVE_X11
+        case SDL_SYSWMEVENT:
+            Translate(*e.syswm.msg);
+            break;
+#endif
         case SDL_DROPBEGIN:
             dropping_ = true;
             dropped_.clear();
@@ -292,7 +434,26 @@ private:
     std::unordered_map<Uint32, HWND> byId_;
     bool dropping_ = false;
     std::vector<std::string> dropped_;
+#ifdef DUN_HAVE_X11
+    // The X windows lost, and the windows lost not closed yet.
+    std::vector<::Window> lostIds_;
+    std::vector<HWND> lost_;
+    Display* display_ = nullptr;
+    XErrorHandler previousXError_ = nullptr;
+    XIOErrorHandler previousIoError_ = nullptr;
+#endif
+    bool connected_ = true;
 };
+
+// The window's X events come to the pump too, and X errors first to this back end.
+SdlBackend::SdlBackend() {
+    g_backend = this;
+#ifdef DUN_HAVE_X11
+    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+    previousXError_ = XSetErrorHandler(OnXError);
+    previousIoError_ = XSetIOErrorHandler(OnIoError);
+#endif
+}
 
 } // namespace
 
@@ -303,6 +464,8 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so
 extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
 
 std::unique_ptr<PlatformBackend> PlatformSdlBackend(std::string* error) {
+    static const int boxFork = pthread_atfork(nullptr, nullptr, EndBoxWithParent);
+    (void)boxFork;
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_VIDEO_MINIMIZE_ON_FOCUS_LOSS, "0");
     // Only drivers that show windows on a desktop (SDL_VIDEODRIVER still chooses another).

@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # Builds the programs the demo runs, optimised, and runs the most complete of them. Arguments
-# are passed to the program, with a display or headless (the game takes "--help" and "-vms" and
-# names any other argument, which it ignores), and the script ends with its exit status. The build
-# lives in build-demo/ (DUN_DEMO_BUILD_DIR chooses another folder), apart from scripts/test.sh's
-# sanitizer build in build/: only the programs listed below are compiled, without sanitizers, so a
-# first run takes minutes, not the whole test build.
+# are passed to the program, with a display or headless (the game takes "-vms" and names any
+# other argument, which it ignores), and the script ends with its exit status. The build lives in
+# build-demo/ (DUN_DEMO_BUILD_DIR chooses another folder), apart from scripts/test.sh's sanitizer
+# build in build/: only the programs listed below are compiled, without sanitizers, so a first
+# run takes minutes, not the whole test build. The game's data is written anew in
+# build-demo/demo_data before the game runs on it.
+# --help prints this and, when the game is built, the game's own help; it builds, writes and runs
+# nothing else.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 BUILD_DIR="${DUN_DEMO_BUILD_DIR:-$DUN_ROOT/build-demo}"
+if dun_asks_help "$@"; then
+  dun_help
+  if [ -x "$BUILD_DIR/bin/dunmarrow" ]; then
+    echo
+    "$BUILD_DIR/bin/dunmarrow" --help
+  fi
+  exit 0
+fi
 
 # The programs the demo may run, most complete first, and the tools that make its data. Each is
 # built when the source tree defines it; a name the tree does not have yet is passed over.

@@ -6,7 +6,10 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 mode=(-i)
-if [ "${1:-}" = "--check" ]; then
+if [ "${1:-}" = "--help" ]; then
+  echo "usage: scripts/format.sh [--check]"
+  exit 0
+elif [ "${1:-}" = "--check" ]; then
   mode=(--dry-run --Werror)
 elif [ $# -gt 0 ]; then
   echo "usage: scripts/format.sh [--check]" >&2

@@ -11,9 +11,14 @@
 # of the seeds and the working corpus, those that reach the most code edges (then commit it). A crash, leak, timeout, out-of-memory or an
 # allocation above the limit stops the script with a non-zero status and the reproducer's path:
 # copy it into fuzz/regressions/<name>/ once mended. DUN_JOBS limits the build's parallel jobs;
-# FUZZ_BUILD=0 runs what is built (for several runs side by side on one build).
+# FUZZ_BUILD=0 runs what is built (for several runs side by side on one build). --help prints
+# this and does nothing else.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+if dun_asks_help "$@"; then
+  dun_help
+  exit 0
+fi
 
 # What fuzzing needs beyond the ordinary build: clang and its libFuzzer runtime.
 DUN_FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -51,6 +51,19 @@ dun_install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
+# dun_asks_help [ARGUMENT...]: whether one of the arguments is --help. dun_help prints the running
+# script's opening comment; a script asked for help prints it and does nothing else.
+dun_asks_help() {
+  local arg
+  for arg in "$@"; do
+    [ "$arg" != --help ] || return 0
+  done
+  return 1
+}
+dun_help() {
+  sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
+}
+
 dun_configure() {
   cmake -S "$DUN_ROOT" -B "$BUILD_DIR" -G Ninja "$@"
 }

@@ -10,9 +10,22 @@
 #include <X11/Xutil.h>
 
 #include <poll.h>
+#include <chrono>
+#include <csignal>
 #include <thread>
 
 namespace {
+
+// The next event of the type on the connection; false when none comes within the time (only an
+// event that never comes should end the wait, not a server slowed down by a loaded machine).
+bool NextEvent(Display* d, int type, XEvent* e, int timeoutMs = 60000) {
+    for (pollfd display{ConnectionNumber(d), POLLIN, 0}; e->type != type;) {
+        if (XPending(d) == 0 && poll(&display, 1, timeoutMs) <= 0)
+            return false;
+        XNextEvent(d, e);
+    }
+    return true;
+}
 
 struct SdlWindowTest : WindowTest {
     void SetUp() override {
@@ -29,13 +42,25 @@ struct SdlWindowTest : WindowTest {
 
     SDL_Window* Native(HWND w) { return static_cast<SDL_Window*>(PlatformNativeWindow(w)); }
 
-    // The window's pixels as the X server holds them.
-    std::vector<std::uint32_t> ServerPixels(HWND w, int width, int height) {
+    // A connection that hears of every top-level window's map and end.
+    static Display* WatchingRoot() {
+        Display* d = XOpenDisplay(nullptr);
+        XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+        XSync(d, False);
+        return d;
+    }
+
+    SDL_SysWMinfo X11(HWND w) {
         SDL_SysWMinfo info;
         SDL_VERSION(&info.version);
+        EXPECT_TRUE(SDL_GetWindowWMInfo(Native(w), &info) && info.subsystem == SDL_SYSWM_X11);
+        return info;
+    }
+
+    // The window's pixels as the X server holds them.
+    std::vector<std::uint32_t> ServerPixels(HWND w, int width, int height) {
+        const SDL_SysWMinfo info = X11(w);
         std::vector<std::uint32_t> out;
-        if (!SDL_GetWindowWMInfo(Native(w), &info) || info.subsystem != SDL_SYSWM_X11)
-            return out;
         Display* d = info.info.x11.display;
         XSync(d, False);
         XImage* image = XGetImage(d, info.info.x11.window, 0, 0, static_cast<unsigned>(width),
@@ -123,32 +148,11 @@ TEST_F(SdlWindowTest, EventsArriveAsWindowsMessages) {
     key(SDL_SCANCODE_F1, false);
     key(SDL_SCANCODE_KP_ENTER, true);
     key(SDL_SCANCODE_LEFT, false);
-    SDL_Event e{};
-    e.type = SDL_MOUSEMOTION;
-    e.motion.windowID = id;
-    e.motion.x = -5;
-    e.motion.y = 10;
-    e.motion.xrel = -5;
-    e.motion.yrel = 3;
-    SDL_PushEvent(&e);
-    e = SDL_Event{};
-    e.type = SDL_MOUSEBUTTONDOWN;
-    e.button.windowID = id;
-    e.button.button = SDL_BUTTON_RIGHT;
-    e.button.state = SDL_PRESSED;
-    e.button.x = 7;
-    e.button.y = 8;
-    SDL_PushEvent(&e);
-    e = SDL_Event{};
-    e.type = SDL_MOUSEWHEEL;
-    e.wheel.windowID = id;
-    e.wheel.y = -1;
-    SDL_PushEvent(&e);
-    e = SDL_Event{};
-    e.type = SDL_WINDOWEVENT;
-    e.window.windowID = id;
-    e.window.event = SDL_WINDOWEVENT_CLOSE;
-    SDL_PushEvent(&e);
+    for (SDL_Event e : {SDL_Event{.motion = {SDL_MOUSEMOTION, 0, id, 0, 0, -5, 10, -5, 3}},
+                        SDL_Event{.button = {SDL_MOUSEBUTTONDOWN, 0, id, 0, SDL_BUTTON_RIGHT, SDL_PRESSED, 1, 0, 7, 8}},
+                        SDL_Event{.wheel = {SDL_MOUSEWHEEL, 0, id, 0, 0, -1, SDL_MOUSEWHEEL_NORMAL, 0, -1, 0, 0}},
+                        SDL_Event{.window = {SDL_WINDOWEVENT, 0, id, SDL_WINDOWEVENT_CLOSE, 0, 0, 0, 0, 0}}})
+        SDL_PushEvent(&e);
 
     // Only the messages of the pushed events are compared: the server's own (activation, the
     // window placed or sized, the pointer where it really is) come whenever it sends them, which
@@ -219,15 +223,12 @@ TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
                        "line 42, has no floor within 1.5 m below it, or stands in a block.";
     for (int i = 0; i < 100; ++i)
         text += "\nline " + std::to_string(i);
-    Display* d = XOpenDisplay(nullptr);
-    ASSERT_NE(d, nullptr);
-    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    Display* d = WatchingRoot();
     XWindowAttributes box{};
     std::thread closer([&] {
         XEvent e{};
-        for (pollfd display{ConnectionNumber(d), POLLIN, 0}; e.type != MapNotify; XNextEvent(d, &e))
-            if (XPending(d) == 0 && poll(&display, 1, 60000) <= 0) // only a box that never comes ends the wait
-                return;
+        if (!NextEvent(d, MapNotify, &e))
+            return;
         XGetWindowAttributes(d, e.xmap.window, &box);
         XEvent close{};
         close.xclient = {ClientMessage, 0, False, d, e.xmap.window, XInternAtom(d, "WM_PROTOCOLS", False), 32, {}};
@@ -242,6 +243,58 @@ TEST_F(SdlWindowTest, AMessageBoxStaysOnTheScreen) {
     EXPECT_TRUE(box.width > 0 && box.x >= 0 && box.x + box.width <= DisplayWidth(d, 0)) << box.x << " + " << box.width;
     EXPECT_TRUE(box.y >= 0 && box.y + box.height <= DisplayHeight(d, 0)) << box.y << " + " << box.height;
     XCloseDisplay(d);
+}
+
+// The game ended while its error box is up takes the box with it, though the box may be shown by a
+// process of its own. The game is the test's child; a box left behind is cleared away.
+TEST_F(SdlWindowTest, AMessageBoxEndsWithTheGame) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    bool gone = false;
+    std::thread watcher([&, d = WatchingRoot()] {
+        XEvent e{};
+        const Window box = NextEvent(d, MapNotify, &e) ? e.xmap.window : 0;
+        while (box != 0 && !gone && NextEvent(d, DestroyNotify, &(e = XEvent{}), 20000))
+            gone = e.xdestroywindow.window == box;
+        if (box != 0 && !gone)
+            XKillClient(d, box);
+        XCloseDisplay(d);
+    });
+    EXPECT_EXIT(
+        {
+            std::thread([own = WatchingRoot()] {
+                XEvent e{};
+                if (NextEvent(own, MapNotify, &e))
+                    kill(getpid(), SIGTERM);
+            }).detach();
+            MessageBoxA(nullptr, "No free floor for the player", "Handler", MB_ICONHAND);
+        },
+        testing::KilledBySignal(SIGTERM), "");
+    watcher.join();
+    EXPECT_TRUE(gone);
+}
+
+// A window the X server loses, destroyed by another client or with the game's connection, is closed
+// as its user would close it, and the game ends as it does then.
+TEST_F(SdlWindowTest, AWindowTheServerLosesIsClosed) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const bool killClient : {false, true}) {
+        EXPECT_EXIT(
+            {
+                const HWND w = Open(64, 48);
+                Frame(w);
+                std::thread([x = X11(w).info.x11.window, killClient] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // while the game waits
+                    Display* d = XOpenDisplay(nullptr);
+                    killClient ? XKillClient(d, x) : XDestroyWindow(d, x);
+                    XCloseDisplay(d);
+                }).detach();
+                const auto start = std::chrono::steady_clock::now(); // closed at once, not when a wait ends
+                const bool closed = WaitFor(w, [](const MSG& m) { return m.message == WM_CLOSE; });
+                _exit(closed && std::chrono::steady_clock::now() - start < std::chrono::seconds(20) ? 0 : 3);
+            },
+            testing::ExitedWithCode(0), "")
+            << (killClient ? "its client killed" : "destroyed");
+    }
 }
 
 // In a window the shell opens a page with the desktop's opener; on a machine without one it says so.

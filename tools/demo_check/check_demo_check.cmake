@@ -104,17 +104,24 @@ if(NOT code EQUAL 2 OR NOT err MATCHES "no build in [^\n]*/none \\(run [^ ]*/scr
   message(FATAL_ERROR "place_sweep.sh without a build: status ${code}, expected 2\n${err}")
 endif()
 # scripts/demo.sh, its package, configure and build steps passed over, without a display: the
-# game's --help writes no capture, and its status is the script's.
+# game on data it cannot read writes no capture, and its status is the script's; --help gives the
+# script's help and the game's and writes nothing (the stub mkasset would make the data folder).
 file(MAKE_DIRECTORY ${WORK}/stubs ${WORK}/demo/bin)
 foreach(stub stubs/cmake stubs/ninja stubs/dpkg-query demo/bin/mkasset)
   file(WRITE ${WORK}/${stub} "#!/bin/sh\necho 'install ok installed'\n[ \"$2\" != --out ] || mkdir -p \"$3\"\n")
   file(CHMOD ${WORK}/${stub} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 endforeach()
 file(CREATE_LINK ${GAME} ${WORK}/demo/bin/dunmarrow SYMBOLIC)
-execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
-                        "PATH=${WORK}/stubs:$ENV{PATH}" DUN_DEMO_BUILD_DIR=${WORK}/demo ${SCRIPTS}/demo.sh --help
-                RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT code EQUAL 0 OR NOT out MATCHES "usage: dunmarrow" OR NOT err MATCHES "no capture" OR err MATCHES "ls:")
-  message(FATAL_ERROR "scripts/demo.sh --help: status ${code}, expected 0\n${out}\n${err}")
-endif()
+foreach(help "" --help)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
+                          "PATH=${WORK}/stubs:$ENV{PATH}" DUN_DEMO_BUILD_DIR=${WORK}/demo ${SCRIPTS}/demo.sh ${help}
+                  RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(help AND (NOT code EQUAL 0 OR NOT out MATCHES "^Builds the programs.*usage: dunmarrow" OR NOT err STREQUAL ""
+               OR EXISTS ${WORK}/demo/demo_data))
+    message(FATAL_ERROR "scripts/demo.sh --help: status ${code}, expected 0 and nothing written\n${out}\n${err}")
+  elseif(NOT help AND (NOT code EQUAL 1 OR NOT err MATCHES "no capture" OR err MATCHES "ls:"))
+    message(FATAL_ERROR "scripts/demo.sh on no data: status ${code}, expected the game's 1\n${out}\n${err}")
+  endif()
+  file(REMOVE_RECURSE ${WORK}/demo/demo_data)
+endforeach()
 file(REMOVE_RECURSE ${WORK})
