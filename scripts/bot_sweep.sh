@@ -16,7 +16,8 @@ when every count ended hidden N/N and near N/N with no bot lost, 1 when one did 
 failed, 2 on bad usage.
   --bin DIR     the folder of demo_check (default: the bin folder of scripts/demo.sh's build,
                 build-demo/bin of the source tree or DUN_DEMO_BUILD_DIR's; an optimised build:
-                a sweep of 104 counts takes over half an hour on three cores)
+                a sweep of 104 counts takes some forty minutes of one processor,
+                a quarter of an hour on three)
   --data DIR    the game's data folder (default: demo_check's, demo_data beside its bin folder)
   --from N      the first count (default 1)
   --to N        the last count (default 104, the most the game's data holds)
